@@ -1,0 +1,304 @@
+#include "foundation/mm.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/os.h"
+#include "foundation/ut.h"
+
+// ---------------------------------------------------------------- arena --
+namespace arena {
+namespace {
+constexpr size_t kCommitStep = 1 << 20;
+constexpr size_t kPage = 4096;
+
+struct State {
+  uint8_t* base = nullptr;
+  uint64_t top = kGuard;        // next never-used offset
+  uint64_t committed = kGuard;  // offsets below this are read-write
+  size_t in_use = 0;
+  std::multimap<size_t, uint32_t> free;  // size -> offset of a free chunk
+};
+
+State& st() {
+  static State s;
+  if (!s.base) {
+    void* p = mmap(nullptr, kReserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+      std::fprintf(stderr, "quvo: cannot reserve the engine arena (%llu bytes)\n",
+                   (unsigned long long)kReserve);
+      std::abort();
+    }
+    s.base = static_cast<uint8_t*>(p);
+  }
+  return s;
+}
+}  // namespace
+
+uint8_t* base() { return st().base; }
+
+bool contains(const void* p) {
+  auto* b = st().base;
+  auto* q = static_cast<const uint8_t*>(p);
+  return q > b && uint64_t(q - b) < kReserve;
+}
+
+uint32_t offset_of(const void* p) {
+  if (!p) return 0;
+  if (!contains(p)) {
+    std::fprintf(stderr, "quvo: fatal: a reference to %p, outside the engine arena\n", p);
+    std::abort();
+  }
+  return uint32_t(static_cast<const uint8_t*>(p) - st().base);
+}
+
+void* alloc_chunk(size_t size) {
+  State& s = st();
+  size = (size + kPage - 1) & ~(kPage - 1);
+  auto it = s.free.lower_bound(size);
+  if (it != s.free.end() && it->first == size) {
+    uint32_t off = it->second;
+    s.free.erase(it);
+    s.in_use += size;
+    return s.base + off;
+  }
+  if (s.top + size > kReserve) return nullptr;
+  uint64_t off = s.top;
+  uint64_t need = off + size;
+  if (need > s.committed) {
+    uint64_t to = (need + kCommitStep - 1) & ~uint64_t(kCommitStep - 1);
+    if (to > kReserve) to = kReserve;
+    if (mprotect(s.base + s.committed, to - s.committed, PROT_READ | PROT_WRITE) != 0) return nullptr;
+    s.committed = to;
+  }
+  s.top = need;
+  s.in_use += size;
+  return s.base + off;
+}
+
+void free_chunk(void* p, size_t size) {
+  State& s = st();
+  size = (size + kPage - 1) & ~(kPage - 1);
+  uint32_t off = offset_of(p);
+  // Give the pages back to the system; they read as zeros when reused.
+  if (size >= 16 * kPage) madvise(p, size, MADV_DONTNEED);
+  else std::memset(p, 0, size);
+  s.free.emplace(size, off);
+  s.in_use -= size;
+}
+
+size_t committed() { return st().committed; }
+size_t in_use() { return st().in_use; }
+}  // namespace arena
+
+// ----------------------------------------------------------------- pools --
+namespace {
+constexpr uint32_t kLive = 0xA110CA7Eu;
+constexpr uint32_t kFreed = 0xF3EEDB10u;
+constexpr uint8_t kTrailByte = 0xFD;
+constexpr size_t kTrail = 8;
+constexpr size_t kChunk = 64 * 1024;
+
+struct BlockHead {
+  uint32_t magic;
+  uint32_t size;   // bytes asked for
+  uint32_t pool;
+  uint32_t total;  // header + data + trailer, multiple of 16
+};
+static_assert(sizeof(BlockHead) == 16);
+
+struct Chunk {
+  uint8_t* p;
+  size_t size;
+};
+
+struct Pool {
+  char name[11];
+  bool named = false;
+  int scope = 0;
+  int flags = 0;
+  std::vector<Chunk> chunks;
+  uint8_t* bump = nullptr;
+  uint8_t* bump_end = nullptr;
+  std::unordered_map<uint32_t, std::vector<BlockHead*>> free;  // by total size
+  std::vector<BlockHead*> live_big;  // blocks in chunks of their own
+};
+
+struct Pools {
+  std::vector<Pool*> by_id{nullptr};  // index = id
+  std::vector<MmPool> spare;
+  size_t live = 0;
+};
+Pools& pools() {
+  static Pools p;
+  return p;
+}
+
+Pool* lookup(MmPool id) {
+  auto& ps = pools();
+  return id < ps.by_id.size() ? ps.by_id[id] : nullptr;
+}
+
+void sys_err(const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err("MM", __LINE__);
+}
+
+size_t total_for(size_t size) { return (sizeof(BlockHead) + size + kTrail + 15) & ~size_t(15); }
+
+bool trailer_ok(const BlockHead* h) {
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(h + 1) + h->size;
+  const uint8_t* end = reinterpret_cast<const uint8_t*>(h) + h->total;
+  for (; t < end; ++t)
+    if (*t != kTrailByte) return false;
+  return true;
+}
+}  // namespace
+
+MmPool mm_create_pool(const char* name, int scope, int flags) {
+  auto& ps = pools();
+  if (name) {
+    for (size_t i = 1; i < ps.by_id.size(); ++i) {
+      Pool* p = ps.by_id[i];
+      if (p && p->named && p->scope == scope && std::memcmp(p->name, name, 11) == 0) return MmPool(i);
+    }
+  }
+  Pool* p = new Pool;
+  if (name) {
+    std::memcpy(p->name, name, 11);
+    p->named = true;
+  } else {
+    std::memset(p->name, ' ', 11);
+  }
+  p->scope = scope;
+  p->flags = flags;
+  MmPool id;
+  if (!ps.spare.empty()) {
+    id = ps.spare.back();
+    ps.spare.pop_back();
+    ps.by_id[id] = p;
+  } else {
+    id = MmPool(ps.by_id.size());
+    ps.by_id.push_back(p);
+  }
+  ++ps.live;
+  return id;
+}
+
+void* mm_dbg_alloc(MmPool id, size_t size, const char* file, int line) {
+  (void)file;
+  (void)line;
+  if (id == 0) return sys_err("mm_alloc() - no pool specified"), nullptr;
+  Pool* p = lookup(id);
+  if (!p) return sys_err("mm_alloc() - invalid pool id"), nullptr;
+  if (size == 0) return sys_err("mm_alloc() - zero bytes requested"), nullptr;
+  if (size > 0xFFFFFFF0u) return sys_err("mm_alloc() - block too large"), nullptr;
+  size_t total = total_for(size);
+  BlockHead* h = nullptr;
+  auto fl = p->free.find(uint32_t(total));
+  if (fl != p->free.end() && !fl->second.empty()) {
+    h = fl->second.back();
+    fl->second.pop_back();
+  } else if (total > kChunk / 4) {
+    void* c = arena::alloc_chunk(total);
+    if (!c) return sys_err("mm_alloc() - out of memory"), nullptr;
+    p->chunks.push_back({static_cast<uint8_t*>(c), (total + 4095) & ~size_t(4095)});
+    h = static_cast<BlockHead*>(c);
+  } else {
+    if (size_t(p->bump_end - p->bump) < total) {
+      void* c = arena::alloc_chunk(kChunk);
+      if (!c) return sys_err("mm_alloc() - out of memory"), nullptr;
+      p->chunks.push_back({static_cast<uint8_t*>(c), kChunk});
+      p->bump = static_cast<uint8_t*>(c);
+      p->bump_end = p->bump + kChunk;
+    }
+    h = reinterpret_cast<BlockHead*>(p->bump);
+    p->bump += total;
+  }
+  h->magic = kLive;
+  h->size = uint32_t(size);
+  h->pool = id;
+  h->total = uint32_t(total);
+  uint8_t* data = reinterpret_cast<uint8_t*>(h + 1);
+  std::memset(data, 0, size);
+  std::memset(data + size, kTrailByte, total - sizeof(BlockHead) - size);
+  return data;
+}
+
+int mm_free(void* block) {
+  if (!block || !arena::contains(block)) return sys_err("mm_free() - block not from a pool"), 0;
+  BlockHead* h = static_cast<BlockHead*>(block) - 1;
+  if (h->magic == kFreed) return sys_err("mm_free() - attempting to free freed memory"), 0;
+  if (h->magic != kLive) return sys_err("mm_free() - block not from a pool"), 0;
+  Pool* p = lookup(h->pool);
+  if (!p) return sys_err("mm_free() - invalid pool id"), 0;
+  if (!trailer_ok(h)) return sys_err("mm_free() - corrupted trailer"), 0;
+  h->magic = kFreed;
+  p->free[h->total].push_back(h);
+  return 1;
+}
+
+void mm_destroy_pool(MmPool id) {
+  Pool* p = lookup(id);
+  if (!p) return;
+  for (auto& c : p->chunks) arena::free_chunk(c.p, c.size);
+  auto& ps = pools();
+  ps.by_id[id] = nullptr;
+  ps.spare.push_back(id);
+  --ps.live;
+  delete p;
+}
+
+int mm_pool_scope(MmPool id) {
+  Pool* p = lookup(id);
+  return p ? p->scope : -1;
+}
+
+void mm_release_scope(int depth) {
+  auto& ps = pools();
+  for (size_t i = 1; i < ps.by_id.size(); ++i)
+    if (ps.by_id[i] && ps.by_id[i]->scope >= depth) mm_destroy_pool(MmPool(i));
+}
+
+size_t mm_pool_count() { return pools().live; }
+
+int mm_check_pool(MmPool id) {
+  Pool* p = lookup(id);
+  if (!p) return 0;
+  int bad = 0;
+  for (auto& c : p->chunks) {
+    uint8_t* q = c.p;
+    uint8_t* end = c.p + c.size;  // chunks are zero beyond their last block
+    while (q + sizeof(BlockHead) <= end) {
+      auto* h = reinterpret_cast<BlockHead*>(q);
+      if (h->magic != kLive && h->magic != kFreed) break;
+      if (h->magic == kLive && !trailer_ok(h)) {
+        ++bad;
+        sys_err("mm_check_pool() - corrupted trailer");
+      }
+      if (h->total == 0) break;
+      q += h->total;
+    }
+  }
+  return bad;
+}
+
+void* mm_alloc_array(MmPool pool, size_t elsize, size_t count, const char* file, int line) {
+  size_t el = (elsize + 3) & ~size_t(3);
+  return mm_dbg_alloc(pool, el * count, file, line);
+}
+
+char* mm_alloc_str(MmPool pool, Tdesc& d, size_t len, const char* file, int line) {
+  char* s = static_cast<char*>(mm_dbg_alloc(pool, len ? len : 1, file, line));
+  d.len = uint16_t(s ? len : 0);
+  d.text.set(s);
+  return s;
+}

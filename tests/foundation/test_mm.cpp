@@ -1,0 +1,142 @@
+// Arena references and memory pools.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "foundation/bi.h"
+#include "foundation/mm.h"
+#include "foundation/ut.h"
+#include "support/syserr.h"
+
+TEST(Ref, RoundTripsAndNull) {
+  struct Rec { Ref<int> a; Ref<char> b; };
+  QV_RECORD(Rec, 8);
+  MmPool p = mm_create_pool(" T_REF     ", 0, 0);
+  int* x = static_cast<int*>(MM_ALLOC(p, sizeof(int)));
+  Rec r{};
+  EXPECT_FALSE(r.a);
+  EXPECT_EQ(r.a.get(), nullptr);
+  r.a.set(x);
+  EXPECT_TRUE(r.a);
+  EXPECT_EQ(r.a.get(), x);
+  *r.a = 42;
+  EXPECT_EQ(*x, 42);
+  r.a.set(nullptr);
+  EXPECT_EQ(r.a.raw(), 0u);
+  // Stored little-endian in the 4 bytes of the slot.
+  r.b.set(reinterpret_cast<char*>(x));
+  uint32_t off = arena::offset_of(x);
+  EXPECT_EQ(std::memcmp(&r.b, &off, 4), 0);
+  mm_destroy_pool(p);
+}
+
+TEST(Ref, EdgesOfTheArena) {
+  uint8_t* b = arena::base();
+  // The first byte is the null reference; the last byte is reachable.
+  EXPECT_FALSE(arena::contains(b));
+  EXPECT_EQ(arena::offset_of(nullptr), 0u);
+  EXPECT_TRUE(arena::contains(b + 1));
+  EXPECT_TRUE(arena::contains(b + arena::kReserve - 1));
+  EXPECT_FALSE(arena::contains(b + arena::kReserve));
+  Ref<uint8_t> r;
+  r.set(b + arena::kReserve - 1);
+  EXPECT_EQ(r.raw(), 0xFFFFFFFFu);
+  EXPECT_EQ(r.get(), b + arena::kReserve - 1);
+  // The common block is in the arena, so records may refer to it.
+  EXPECT_TRUE(arena::contains(&com));
+}
+
+TEST(RefDeath, RefusesForeignPointers) {
+  int on_stack = 0;
+  std::vector<int> heap(4);
+  EXPECT_DEATH({ Ref<int> r; r.set(&on_stack); }, "outside the engine arena");
+  EXPECT_DEATH({ Ref<int> r; r.set(heap.data()); }, "outside the engine arena");
+}
+
+TEST(Pool, FindOrCreateByNameAndScope) {
+  MmPool a = mm_create_pool(" CV_POOL   ", 0, 0);
+  MmPool b = mm_create_pool(" CV_POOL   ", 0, 0);
+  MmPool c = mm_create_pool(" CV_POOL   ", 2, 0);
+  MmPool d = mm_create_pool(nullptr, 0, 0);
+  MmPool e = mm_create_pool(nullptr, 0, 0);
+  EXPECT_EQ(a, b);
+  EXPECT_NE(a, c);
+  EXPECT_NE(d, e);  // anonymous pools are always new
+  EXPECT_EQ(mm_pool_scope(c), 2);
+  for (MmPool p : {a, c, d, e}) mm_destroy_pool(p);
+  EXPECT_EQ(mm_pool_scope(a), -1);
+}
+
+TEST(Pool, BlocksAreZeroedDistinctAndReused) {
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  std::vector<uint8_t*> blocks;
+  for (size_t n : {1, 3, 16, 100, 5000, 70000, 1 << 20}) {
+    auto* q = static_cast<uint8_t*>(MM_ALLOC(p, n));
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(q) % 16, 0u);
+    for (size_t i = 0; i < n; ++i) ASSERT_EQ(q[i], 0) << n;
+    std::memset(q, 0xAB, n);
+    blocks.push_back(q);
+  }
+  EXPECT_EQ(mm_check_pool(p), 0);
+  // A freed block is handed out again, zeroed.
+  ASSERT_EQ(mm_free(blocks[3]), 1);
+  auto* again = static_cast<uint8_t*>(MM_ALLOC(p, 100));
+  EXPECT_EQ(again, blocks[3]);
+  EXPECT_EQ(again[0], 0);
+  // Arrays round each element up to 4 bytes; strings fill their descriptor.
+  auto* arr = static_cast<uint8_t*>(MM_ALLOC_ARRAY(p, 5, 3));
+  std::memset(arr, 1, 24);  // 3 elements of 8 bytes fit without damage
+  EXPECT_EQ(mm_check_pool(p), 0);
+  Tdesc d{};
+  char* s = MM_ALLOC_STR(p, d, 30);
+  EXPECT_EQ(d.len, 30);
+  EXPECT_EQ(d.text.get(), s);
+  mm_destroy_pool(p);
+}
+
+TEST(Pool, GrowsTheArenaAndGivesItBack) {
+  size_t before = arena::in_use();
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  for (int i = 0; i < 64; ++i) ASSERT_NE(MM_ALLOC(p, 1 << 20), nullptr);
+  EXPECT_GE(arena::in_use(), before + (64u << 20));
+  mm_destroy_pool(p);
+  EXPECT_EQ(arena::in_use(), before);
+}
+
+TEST(Pool, ErrorsAreSystemErrors) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  EXPECT_EQ(MM_ALLOC(p, 0), nullptr);
+  EXPECT_EQ(cap.last(), "mm_alloc() - zero bytes requested");
+  EXPECT_EQ(MM_ALLOC(0, 8), nullptr);
+  EXPECT_EQ(cap.last(), "mm_alloc() - no pool specified");
+  EXPECT_EQ(MM_ALLOC(987654, 8), nullptr);
+  EXPECT_EQ(cap.last(), "mm_alloc() - invalid pool id");
+
+  auto* q = static_cast<uint8_t*>(MM_ALLOC(p, 10));
+  EXPECT_EQ(mm_free(q), 1);
+  EXPECT_EQ(mm_free(q), 0);
+  EXPECT_EQ(cap.last(), "mm_free() - attempting to free freed memory");
+
+  auto* r = static_cast<uint8_t*>(MM_ALLOC(p, 10));
+  r[10] = 'X';  // one byte past the end
+  EXPECT_EQ(mm_check_pool(p), 1);
+  EXPECT_EQ(mm_free(r), 0);
+  EXPECT_EQ(cap.last(), "mm_free() - corrupted trailer");
+  int local;
+  EXPECT_EQ(mm_free(&local), 0);
+  mm_destroy_pool(p);
+}
+
+TEST(Pool, CancelAnswerUnwindsTheScope) {
+  SysErrCapture cap(SysErrAnswer::Cancel);
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  int code = mark(5, [&] {
+    MM_ALLOC(p, 0);
+    ADD_FAILURE() << "CANCEL must not return";
+  });
+  EXPECT_EQ(code, 3);
+  mm_destroy_pool(p);
+}
