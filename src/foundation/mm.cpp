@@ -12,6 +12,17 @@
 #include <vector>
 
 #include "foundation/os.h"
+
+// Under AddressSanitizer the guard bytes and freed blocks are poisoned, so a
+// stray access is reported where it happens, not only at the next guard check.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define QV_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define QV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define QV_POISON(p, n) ((void)(p), (void)(n))
+#define QV_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
 #include "foundation/ut.h"
 
 // ---------------------------------------------------------------- arena --
@@ -88,9 +99,9 @@ void free_chunk(void* p, size_t size) {
   State& s = st();
   size = (size + kPage - 1) & ~(kPage - 1);
   uint32_t off = offset_of(p);
-  // Give the pages back to the system; they read as zeros when reused.
-  if (size >= 16 * kPage) madvise(p, size, MADV_DONTNEED);
-  else std::memset(p, 0, size);
+  // Large chunks give their pages back to the system; small ones stay
+  // resident for the next pool (their users zero what they hand out).
+  if (size >= 256 * kPage) madvise(p, size, MADV_DONTNEED);
   s.free.emplace(size, off);
   s.in_use -= size;
 }
@@ -118,6 +129,7 @@ static_assert(sizeof(BlockHead) == 16);
 struct Chunk {
   uint8_t* p;
   size_t size;
+  size_t used;  // bytes holding blocks (the bump chunk: see Pool::bump)
 };
 
 struct Pool {
@@ -128,6 +140,8 @@ struct Pool {
   std::vector<Chunk> chunks;
   uint8_t* bump = nullptr;
   uint8_t* bump_end = nullptr;
+  size_t bump_chunk = 0;  // index of the chunk being carved
+  void bump_chunk_used() { chunks[bump_chunk].used = size_t(bump - chunks[bump_chunk].p); }
   std::unordered_map<uint32_t, std::vector<BlockHead*>> free;  // by total size
   std::vector<BlockHead*> live_big;  // blocks in chunks of their own
 };
@@ -157,9 +171,12 @@ size_t total_for(size_t size) { return (sizeof(BlockHead) + size + kTrail + 15) 
 bool trailer_ok(const BlockHead* h) {
   const uint8_t* t = reinterpret_cast<const uint8_t*>(h + 1) + h->size;
   const uint8_t* end = reinterpret_cast<const uint8_t*>(h) + h->total;
-  for (; t < end; ++t)
-    if (*t != kTrailByte) return false;
-  return true;
+  QV_UNPOISON(t, size_t(end - t));
+  bool ok = true;
+  for (const uint8_t* q = t; q < end; ++q)
+    if (*q != kTrailByte) ok = false;
+  QV_POISON(t, size_t(end - t));
+  return ok;
 }
 }  // namespace
 
@@ -210,19 +227,22 @@ void* mm_dbg_alloc(MmPool id, size_t size, const char* file, int line) {
   } else if (total > kChunk / 4) {
     void* c = arena::alloc_chunk(total);
     if (!c) return sys_err("mm_alloc() - out of memory"), nullptr;
-    p->chunks.push_back({static_cast<uint8_t*>(c), (total + 4095) & ~size_t(4095)});
+    p->chunks.push_back({static_cast<uint8_t*>(c), (total + 4095) & ~size_t(4095), total});
     h = static_cast<BlockHead*>(c);
   } else {
     if (size_t(p->bump_end - p->bump) < total) {
       void* c = arena::alloc_chunk(kChunk);
       if (!c) return sys_err("mm_alloc() - out of memory"), nullptr;
-      p->chunks.push_back({static_cast<uint8_t*>(c), kChunk});
+      if (p->bump) p->bump_chunk_used();
+      p->chunks.push_back({static_cast<uint8_t*>(c), kChunk, 0});
+      p->bump_chunk = p->chunks.size() - 1;
       p->bump = static_cast<uint8_t*>(c);
       p->bump_end = p->bump + kChunk;
     }
     h = reinterpret_cast<BlockHead*>(p->bump);
     p->bump += total;
   }
+  QV_UNPOISON(h, total);
   h->magic = kLive;
   h->size = uint32_t(size);
   h->pool = id;
@@ -230,6 +250,7 @@ void* mm_dbg_alloc(MmPool id, size_t size, const char* file, int line) {
   uint8_t* data = reinterpret_cast<uint8_t*>(h + 1);
   std::memset(data, 0, size);
   std::memset(data + size, kTrailByte, total - sizeof(BlockHead) - size);
+  QV_POISON(data + size, total - sizeof(BlockHead) - size);
   return data;
 }
 
@@ -243,13 +264,17 @@ int mm_free(void* block) {
   if (!trailer_ok(h)) return sys_err("mm_free() - corrupted trailer"), 0;
   h->magic = kFreed;
   p->free[h->total].push_back(h);
+  QV_POISON(h + 1, h->total - sizeof(BlockHead));
   return 1;
 }
 
 void mm_destroy_pool(MmPool id) {
   Pool* p = lookup(id);
   if (!p) return;
-  for (auto& c : p->chunks) arena::free_chunk(c.p, c.size);
+  for (auto& c : p->chunks) {
+    QV_UNPOISON(c.p, c.size);
+    arena::free_chunk(c.p, c.size);
+  }
   auto& ps = pools();
   ps.by_id[id] = nullptr;
   ps.spare.push_back(id);
@@ -274,12 +299,17 @@ int mm_check_pool(MmPool id) {
   Pool* p = lookup(id);
   if (!p) return 0;
   int bad = 0;
+  if (p->bump) p->bump_chunk_used();
   for (auto& c : p->chunks) {
     uint8_t* q = c.p;
-    uint8_t* end = c.p + c.size;  // chunks are zero beyond their last block
+    uint8_t* end = c.p + c.used;
     while (q + sizeof(BlockHead) <= end) {
       auto* h = reinterpret_cast<BlockHead*>(q);
-      if (h->magic != kLive && h->magic != kFreed) break;
+      if (h->magic != kLive && h->magic != kFreed) {
+        ++bad;
+        sys_err("mm_check_pool() - corrupted block header");
+        break;
+      }
       if (h->magic == kLive && !trailer_ok(h)) {
         ++bad;
         sys_err("mm_check_pool() - corrupted trailer");

@@ -28,7 +28,7 @@ bool contains(const void* p);
 // Offset of p in the arena (0 for null); a pointer outside the arena is fatal.
 uint32_t offset_of(const void* p);
 inline void* at(uint32_t off) { return off ? base() + off : nullptr; }
-// Chunks: page-granular, 16-byte aligned, zero-filled on first use.
+// Chunks: page-granular, 16-byte aligned; contents undefined.
 void* alloc_chunk(size_t size);
 void free_chunk(void* p, size_t size);
 size_t committed();   // bytes of address space made usable so far
