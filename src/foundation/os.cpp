@@ -1,14 +1,31 @@
 #include "foundation/os.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <utility>
 
 #include "foundation/bi.h"
 #include "foundation/la.h"
+#include "foundation/ssunix.h"
 #include "foundation/ut.h"
+
+extern char** environ;
 
 uint8_t os_invoc[kInvocSize];
 
@@ -83,4 +100,915 @@ void os_set_trace_hook(TraceHook hook) { g_trace = hook; }
 int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data) {
   if (!g_trace) return 0;
   return g_trace(flags, level, msg, pcb, data);
+}
+
+// ================================================= invocation template ====
+void os_invoc_template(PiInvoc* v) {
+  std::memset(v, 0, sizeof *v);
+  v->app.clear();
+  v->ver.set("00");
+  v->type = 1;
+  v->name.clear();
+  v->kind = 2;
+  v->caller_mode = 1;
+  v->child_fail_mode = 1;
+  v->reserved_text.clear();
+  v->reserved2 = 255;
+  v->key_path = 255;
+  v->query_app.clear();
+  v->query_name.clear();
+  v->pcf_app.clear();
+}
+
+// ======================================================= program entry ====
+namespace {
+const char* g_stack_base = nullptr;
+OsCmd g_cmd;
+int g_argc = 0;
+char** g_argv = nullptr;
+OsInitFn g_inits[int(OsInit::Count)] = {};
+OsUserLookup g_user_lookup = nullptr;
+
+const char* const kInitNames[int(OsInit::Count)] = {
+    "file manager", "cv_init", "pi_init", "message files", "wm_init", "pc_init", "pl_init",
+    "rt_init",      "sc_init", "ii_init", "se_init",       "rm_init", "fp_init", "mp_init",
+    "ip_init",      "ap_init", "qp_init", "dd_init",       "installation"};
+
+const char* const kTypeNames[10] = {"menu",       "input",  "output", "action",  "query",
+                                    "subroutine", "update", "job",    "inquiry", "status"};
+
+bool valid_name(std::string_view n) {
+  if (n.empty() || !(std::isalpha((unsigned char)n[0]) || n[0] == '_')) return false;
+  for (char c : n)
+    if (!(std::isalnum((unsigned char)c) || c == '_')) return false;
+  return true;
+}
+
+std::string_view trim_blanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+int parse_type(std::string_view t) {
+  if (t.size() <= 2 && !t.empty() && std::isdigit((unsigned char)t[0]) &&
+      (t.size() == 1 || std::isdigit((unsigned char)t[1]))) {
+    int n = std::atoi(std::string(t).c_str());
+    return n >= 1 && n <= 10 ? n : 0;
+  }
+  std::string low;
+  for (char c : t) low += char(std::tolower((unsigned char)c));
+  for (int i = 0; i < 10; ++i)
+    if (low == kTypeNames[i]) return i + 1;
+  return 0;
+}
+}  // namespace
+
+void os_set_stack_base(const void* base) { g_stack_base = static_cast<const char*>(base); }
+
+size_t os_stack_used() {
+  if (!g_stack_base) return 0;
+  const char* here = static_cast<const char*>(__builtin_frame_address(0));
+  return here < g_stack_base ? size_t(g_stack_base - here) : 0;
+}
+
+int os_startup_fail(int status, const std::string& reason) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "QUVO startup failed because of the following\n");
+  if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
+  std::fprintf(stderr, "startup error: %d\n\n", status);
+  std::fflush(stderr);
+  return status > 0 && status <= 255 ? status : 255;
+}
+
+// --------------------------------------------------------- command line --
+const OsCmd& os_cmd() { return g_cmd; }
+int os_argc() { return g_argc; }
+char** os_argv() { return g_argv; }
+
+void os_usage(FILE* to) {
+  std::fputs(
+      "usage: quvo [run mode] [start-up options] [--NAME=VALUE ...] [ARGUMENT ...]\n"
+      "\n"
+      "Runs the engine on the data directory named by QUVOPATH.\n"
+      "\n"
+      "Run modes (at most one; none runs the interactive engine):\n"
+      "  -b              bootstrap: build the system applications in the data directory\n"
+      "  -r              remote file server: serve the data directory's files to other hosts\n"
+      "  -k              keymap utility: record the keys of this terminal\n"
+      "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on HOST\n"
+      "  -h, --help      show this text\n"
+      "\n"
+      "Start-up invocation (interactive engine):\n"
+      "  -d DB       database id (up to 3 characters)\n"
+      "  -a APP      application id (up to 3 characters)\n"
+      "  -v VER      application version (up to 2 characters)\n"
+      "  -t TYPE     process type: 1-10 or Menu, Input, Output, Action, Query, Subroutine,\n"
+      "              Update, Job, Inquiry, Status\n"
+      "  -p NAME     process name (up to 30 characters)\n"
+      "  -s SESSION  resume the background session SESSION (up to 8 characters; the\n"
+      "              submit script passes it)\n"
+      "  Without these, the start-up process of the user's USER record runs, else the\n"
+      "  menu \"QUVO MENU\" of application 0LA.\n"
+      "\n"
+      "Environment:\n"
+      "  --NAME=VALUE  set the environment variable NAME for this run\n"
+      "  ARGUMENT      any other argument (for example MODE=3) is handed to the\n"
+      "                application, which reads it with RT_GETPARAM\n"
+      "  Settings are taken in this order, later ones overriding earlier ones and the\n"
+      "  inherited environment: $QUVOPATH/quvo.env, quvo.env in the home directory of\n"
+      "  your password entry, the --NAME=VALUE arguments. A quvo.env file holds lines\n"
+      "  NAME=VALUE (quotes around VALUE are removed, nothing is expanded); blank lines\n"
+      "  and lines starting with # are ignored; any other line is an error.\n"
+      "\n"
+      "Environment variables read so far:\n"
+      "  QUVOPATH        the data directory (required; there is no default)\n"
+      "  QUVO_BG_SCRIPT  the submit script for background runs, in the data directory\n"
+      "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead or\n"
+      "                  behind; YYYYMMDDHHMMSS starts it at that local time\n"
+      "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
+      "  QUVO_TEST_HOME  (test hook) read quvo.env from this directory instead of the\n"
+      "                  home directory of the password entry\n"
+      "\n"
+      "Exit status:\n"
+      "  0 normal end; 1 refused command line or failed conversion; 3 no keymap for the\n"
+      "  terminal; 9 network-terminal client gone; 10 QUVOPATH unset or no data directory;\n"
+      "  11 data directory without the system applications; 12 bad environment file;\n"
+      "  13 user not in the USER file; 14 run mode not available in this build;\n"
+      "  15 a subsystem failed to start; 127 logout; otherwise the completion code of a\n"
+      "  start-up process that failed (255 when it is larger).\n",
+      to);
+}
+
+RunMode os_parse_cmd(int argc, char** argv, OsCmd* out) {
+  *out = OsCmd{};
+  int modes = 0;
+  bool invocation_opt = false;
+  auto refuse = [&](std::string why) {
+    out->mode = RunMode::Usage;
+    out->error = std::move(why);
+    return RunMode::Usage;
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i] ? argv[i] : "";
+    if (a == "--help") {
+      out->help = true;
+      continue;
+    }
+    if (a.substr(0, 2) == "--") {
+      std::string_view rest = a.substr(2);
+      size_t eq = rest.find('=');
+      if (eq == std::string_view::npos || !valid_name(rest.substr(0, eq)))
+        return refuse("bad argument " + std::string(a) + ": environment settings are --NAME=VALUE");
+      out->env.emplace_back(std::string(rest.substr(0, eq)), std::string(rest.substr(eq + 1)));
+      continue;
+    }
+    if (a.size() < 2 || a[0] != '-') {
+      if (a == "-") return refuse("unknown option -");
+      out->params.emplace_back(a);
+      continue;
+    }
+    char c = a[1];
+    switch (c) {
+      case 'h': case '?': case 'b': case 'r': case 'k':
+        if (a.size() != 2) return refuse("unknown option " + std::string(a));
+        if (c == 'h' || c == '?') out->help = true;
+        else {
+          ++modes;
+          out->mode = c == 'b' ? RunMode::Bootstrap : c == 'r' ? RunMode::FileServer : RunMode::KeymapUtility;
+        }
+        continue;
+      case 'c': case 'd': case 'a': case 'v': case 't': case 'p': case 's': break;
+      default: return refuse("unknown option " + std::string(a));
+    }
+    std::string_view val;
+    if (a.size() > 2) val = a.substr(2);
+    else if (i + 1 < argc) val = argv[++i];
+    else return refuse(std::string("option -") + c + " needs a value");
+    auto length = [&](size_t max, const char* what) -> bool {
+      if (!val.empty() && val.size() <= max) return true;
+      out->error = std::string("option -") + c + ": " + what + " of 1 to " + std::to_string(max) +
+                   " characters, not \"" + std::string(val) + "\"";
+      return false;
+    };
+    switch (c) {
+      case 'c':
+        if (val.empty()) return refuse("option -c needs a host");
+        ++modes;
+        out->mode = RunMode::ThinClient;
+        out->client = std::string(val);
+        break;
+      case 'd':
+        if (!length(3, "a database id")) return refuse(out->error);
+        out->db = std::string(val);
+        invocation_opt = true;
+        break;
+      case 'a':
+        if (!length(3, "an application id")) return refuse(out->error);
+        out->app = std::string(val);
+        invocation_opt = true;
+        break;
+      case 'v':
+        if (!length(2, "a version")) return refuse(out->error);
+        out->ver = std::string(val);
+        invocation_opt = true;
+        break;
+      case 'p':
+        if (!length(30, "a process name")) return refuse(out->error);
+        out->name = std::string(val);
+        invocation_opt = true;
+        break;
+      case 's':
+        if (!length(8, "a session id")) return refuse(out->error);
+        out->session = std::string(val);
+        invocation_opt = true;
+        break;
+      case 't':
+        out->type = parse_type(val);
+        if (!out->type) return refuse("option -t: unknown process type \"" + std::string(val) + "\"");
+        invocation_opt = true;
+        break;
+    }
+  }
+  if (out->help) {
+    out->mode = RunMode::Usage;
+    return RunMode::Usage;
+  }
+  if (modes > 1) return refuse("choose one run mode: -b, -r, -k or -c");
+  if (invocation_opt && out->mode != RunMode::Interactive)
+    return refuse("the options -d -a -v -t -p -s belong to the interactive engine");
+  return out->mode;
+}
+
+// ---------------------------------------------------------- environment --
+std::string os_home_dir() {
+  if (const char* t = std::getenv("QUVO_TEST_HOME")) return t;
+  passwd* pw = getpwuid(getuid());
+  return pw && pw->pw_dir ? std::string(pw->pw_dir) : std::string();
+}
+
+bool os_load_env_file(const std::string& path, std::string* error) {
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) {
+    if (errno == ENOENT || errno == ENOTDIR) return true;
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::pair<std::string, std::string>> vars;
+  std::string line;
+  int lineno = 0;
+  bool ok = true;
+  auto fail = [&](const std::string& why) {
+    *error = path + " line " + std::to_string(lineno) + ": " + why;
+    ok = false;
+  };
+  int ch;
+  bool more = true;
+  while (ok && more) {
+    line.clear();
+    while ((ch = std::fgetc(f)) != EOF && ch != '\n') line += char(ch);
+    if (ch == EOF) {
+      more = false;
+      if (std::ferror(f)) {
+        *error = "cannot read " + path + ": " + std::strerror(errno);
+        ok = false;
+        break;
+      }
+      if (line.empty()) break;
+    }
+    ++lineno;
+    std::string_view l = trim_blanks(line);
+    if (l.empty() || l[0] == '#') continue;
+    if (l.find('\0') != std::string_view::npos) {
+      fail("a NUL byte in the line");
+      break;
+    }
+    size_t eq = l.find('=');
+    if (eq == std::string_view::npos) {
+      fail("expected NAME=VALUE, found \"" + std::string(l) + "\"");
+      break;
+    }
+    std::string_view name = trim_blanks(l.substr(0, eq));
+    std::string_view value = trim_blanks(l.substr(eq + 1));
+    if (!valid_name(name)) {
+      fail("bad variable name \"" + std::string(name) + "\"");
+      break;
+    }
+    if (!value.empty() && (value[0] == '"' || value[0] == '\'')) {
+      if (value.size() < 2 || value.back() != value[0]) {
+        fail("unterminated quoted value for " + std::string(name));
+        break;
+      }
+      value = value.substr(1, value.size() - 2);
+    }
+    vars.emplace_back(std::string(name), std::string(value));
+  }
+  std::fclose(f);
+  if (!ok) return false;
+  for (auto& [n, v] : vars) setenv(n.c_str(), v.c_str(), 1);
+  return true;
+}
+
+bool os_load_env(const OsCmd& cmd, std::string* error) {
+  std::string dir;
+  if (const char* p = std::getenv("QUVOPATH")) dir = p;
+  for (auto& [n, v] : cmd.env)
+    if (n == "QUVOPATH") dir = v;
+  if (!dir.empty() && !os_load_env_file(dir + "/quvo.env", error)) return false;
+  std::string home = os_home_dir();
+  if (!home.empty() && !os_load_env_file(home + "/quvo.env", error)) return false;
+  for (auto& [n, v] : cmd.env) setenv(n.c_str(), v.c_str(), 1);
+  return true;
+}
+
+// ------------------------------------------------------- data directory --
+const char* os_data_dir() {
+  const char* p = std::getenv("QUVOPATH");
+  return p ? p : "";
+}
+
+DataDir os_check_data_dir(bool need_installed, std::string* message) {
+  std::string dir = os_data_dir();
+  if (dir.empty()) {
+    *message =
+        "QUVOPATH is not set: it must name the engine's data directory, for example\n"
+        "  export QUVOPATH=$HOME/quvo-data; mkdir -p $QUVOPATH\n"
+        "and then build the system applications there with: quvo -b";
+    return DataDir::Unset;
+  }
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    if (errno == ENOENT) {
+      *message = "the data directory " + dir + " (QUVOPATH) does not exist: create it with\n  mkdir -p " +
+                 dir + "\nand then build the system applications in it with: quvo -b";
+      return DataDir::Missing;
+    }
+    *message = "the data directory " + dir + " (QUVOPATH) cannot be reached: " + std::strerror(errno);
+    return DataDir::Unreadable;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *message = "QUVOPATH names " + dir + ", which is not a directory";
+    return DataDir::NotDir;
+  }
+  DIR* d = opendir(dir.c_str());
+  if (!d) {
+    *message = "the data directory " + dir + " (QUVOPATH) cannot be read: " + std::strerror(errno);
+    return DataDir::Unreadable;
+  }
+  bool empty = true;
+  while (dirent* e = readdir(d)) {
+    std::string_view n = e->d_name;
+    if (n == "." || n == ".." || n == "quvo.env") continue;
+    empty = false;
+    break;
+  }
+  closedir(d);
+  if (need_installed && empty) {
+    *message = "the data directory " + dir +
+               " (QUVOPATH) is empty: the system applications are not installed there;\n"
+               "build them with: quvo -b";
+    return DataDir::Empty;
+  }
+  return DataDir::Ready;
+}
+
+// ---------------------------------------------------- initialiser hooks --
+OsHooks os_hooks;
+
+void os_set_init(OsInit stage, OsInitFn fn) {
+  if (stage < OsInit::Count) g_inits[int(stage)] = fn;
+}
+OsInitFn os_get_init(OsInit stage) { return stage < OsInit::Count ? g_inits[int(stage)] : nullptr; }
+const char* os_init_name(OsInit stage) { return stage < OsInit::Count ? kInitNames[int(stage)] : "?"; }
+
+OsInit os_run_inits(OsInit first, OsInit last) {
+  for (int s = int(first); s <= int(last) && s < int(OsInit::Count); ++s) {
+    OsInitFn fn = g_inits[s];
+    if (!fn) continue;
+    ut_dbg[0] = '\0';
+    if (fn() != 1) return OsInit(s);
+  }
+  return OsInit::Count;
+}
+
+void os_set_user_lookup(OsUserLookup fn) { g_user_lookup = fn; }
+
+int os_check_user(std::string* reason) {
+  if (!g_user_lookup) return 1;
+  std::string_view login = os_uid();
+  if (g_user_lookup(login) != 0) return 1;
+  char b[128];
+  std::snprintf(b, sizeof b, "User System ID (%.*s) not found in USER File", int(login.size()), login.data());
+  *reason = b;
+  return 0;
+}
+
+// ---------------------------------------------------------------- init --
+namespace {
+void set_login() {
+  std::string name;
+  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) name = pw->pw_name;
+  else if (const char* l = std::getenv("LOGNAME")) name = l;
+  else name = "uid" + std::to_string(getuid());
+  com.login.set(name);
+}
+}  // namespace
+
+int os_init(std::string* reason) {
+  bi_init_com();
+  set_login();
+  ss_set_session(g_cmd.session);
+  ss_reset_sig_handler();
+  std::string err;
+  if (!os_fake_time_load(&err)) {
+    *reason = err;
+    return 0;
+  }
+  if (os_run_inits(OsInit::FileManager, OsInit::FileManager) != OsInit::Count) {
+    *reason = std::string("the file manager failed to start: ") + ut_dbg;
+    return 0;
+  }
+  return 1;
+}
+
+std::string_view os_uid() {
+  if (com.login.blank()) set_login();
+  return com.login.trimmed();
+}
+
+bool os_start_invoc(PiInvoc* inv, bool* back_to_menu, std::string* reason) {
+  os_invoc_template(inv);
+  *back_to_menu = false;
+  const OsCmd& c = g_cmd;
+  if (!c.session.empty()) {
+    if (!os_hooks.session_start) {
+      *reason = "resuming a background session (-s) is not available in this build yet";
+      return false;
+    }
+    if (!os_hooks.session_start(inv, c.session)) {
+      *reason = "the background session " + c.session + " cannot be resumed";
+      return false;
+    }
+    return true;
+  }
+  if (!c.db.empty()) {
+    com.startup_db.set(c.db);
+    com.cur_db.set(c.db);
+  }
+  if (!c.app.empty() || !c.ver.empty() || c.type != 0 || !c.name.empty()) {
+    if (!c.app.empty()) inv->app.set(c.app);
+    if (!c.ver.empty()) inv->ver.set(c.ver);
+    if (c.type) inv->type = uint8_t(c.type);
+    if (!c.name.empty()) inv->name.set(c.name);
+    return true;
+  }
+  if (os_hooks.user_start && os_hooks.user_start(inv, back_to_menu)) return true;
+  inv->app.set("0LA");
+  inv->ver.set("00");
+  inv->type = 1;
+  inv->name.set("QUVO MENU");
+  return true;
+}
+
+void os_report_fault() {
+  int sig = ss_fault_signal();
+  std::snprintf(ut_dbg, sizeof ut_dbg,
+                "memory fault: %s (signal %d) at address %p; the running process ended with "
+                "completion code 37",
+                sig == SIGBUS ? "SIGBUS" : "SIGSEGV", sig, ss_fault_addr());
+  // Inside a scope of its own, so that CANCEL ends only the report.
+  mark(0, [] { os_sys_err("OS", __LINE__); });
+}
+
+// ------------------------------------------------------- the start-up --
+namespace {
+int not_built(const char* what) {
+  std::fprintf(stderr, "quvo: %s is not available in this build yet\n", what);
+  return kExitNotBuilt;
+}
+
+std::string invoc_text(const PiInvoc& v) {
+  std::string s = v.app.str() + " " + v.ver.str() + " ";
+  int t = v.type;
+  s += t >= 1 && t <= 10 ? com.proc_type_names[t - 1].str() : std::to_string(t);
+  s += " \"" + v.name.str() + "\"";
+  return s;
+}
+
+// The test-only start-up process of QUVO_TEST_FAULT: takes a pool in its
+// scope, then faults (segv: a write to a page without access; bus: a read
+// past the end of a mapped empty file).
+void test_fault(PiInvoc*) {
+  mm_create_pool(" TESTFAULT", com.depth, 0);
+  std::string kind = std::getenv("QUVO_TEST_FAULT");
+  long page = sysconf(_SC_PAGESIZE);
+  if (kind == "bus") {
+    char tmpl[] = "/tmp/quvo-faultXXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) {
+      unlink(tmpl);
+      void* p = mmap(nullptr, size_t(page), PROT_READ, MAP_SHARED, fd, 0);
+      if (p != MAP_FAILED) {
+        volatile char c = *static_cast<volatile char*>(p);
+        (void)c;
+      }
+    }
+  } else {
+    void* p = mmap(nullptr, size_t(page), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) *static_cast<volatile int*>(p) = 1;
+  }
+  std::fprintf(stderr, "quvo: QUVO_TEST_FAULT=%s did not fault\n", kind.c_str());
+}
+
+struct StartRun {
+  PiInvoc* invoc;
+  void (*exec)(PiInvoc*);
+};
+
+int run_start(PiInvoc* inv, void (*exec)(PiInvoc*)) {
+  inv->completion = 0;
+  os_err_set_invoc(inv);
+  StartRun r{inv, exec};
+  int m = MARK(1, [](void* p) { auto* s = static_cast<StartRun*>(p); s->exec(s->invoc); }, &r, ut_cleanup);
+  if (m != 1) return m;
+  return inv->completion != 0 ? int(inv->completion) : 1;
+}
+
+int run_interactive() {
+  OsInit f = os_run_inits(OsInit::SaMessages, OsInit::Install);
+  if (f != OsInit::Count)
+    return os_startup_fail(kExitInitFailed, std::string(os_init_name(f)) + " failed: " + ut_dbg);
+  PiInvoc inv;
+  bool back_to_menu = false;
+  std::string why;
+  if (!os_start_invoc(&inv, &back_to_menu, &why)) {
+    std::fprintf(stderr, "quvo: %s\n", why.c_str());
+    return kExitNotBuilt;
+  }
+  void (*exec)(PiInvoc*) = os_hooks.pi_exec;
+  if (!exec && std::getenv("QUVO_TEST_FAULT")) exec = test_fault;
+  if (!exec) {
+    std::fprintf(stderr,
+                 "quvo: started on the data directory %s; the process manager is not available in "
+                 "this build yet, so the start-up process (%s) was not run\n",
+                 os_data_dir(), invoc_text(inv).c_str());
+    if (os_hooks.wm_finish) os_hooks.wm_finish();
+    return kExitNormal;
+  }
+  if (os_hooks.start_hook) os_hooks.start_hook();
+  int code = run_start(&inv, exec);
+  if (code == int(CompletionCode::CancelError) && back_to_menu) {
+    os_invoc_template(&inv);
+    inv.app.set("0LA");
+    inv.type = 1;
+    inv.name.set("QUVO MENU");
+    code = run_start(&inv, exec);
+  }
+  int status = kExitNormal;
+  bool failed = false;
+  switch (code) {
+    case 1: case 2: case 3: case 4: case 5: case 19: break;
+    case 24: case 25:
+      if (os_hooks.logout) os_hooks.logout();
+      status = kExitLogout;
+      break;
+    case 37:
+      os_report_fault();
+      failed = true;
+      break;
+    default: failed = true; break;
+  }
+  if (os_hooks.exit_hook) os_hooks.exit_hook();
+  if (os_hooks.wm_finish) os_hooks.wm_finish();
+  if (failed) {
+    std::string reason = "the start-up process " + invoc_text(inv) + " ended with completion code " +
+                         std::to_string(code);
+    if (code == 37) reason += " (memory fault)";
+    return os_startup_fail(code, reason);
+  }
+  return status;
+}
+
+// Test hook: QUVO_TEST_PRINTENV=A,B prints each variable after the
+// environment files and arguments are applied.
+void test_print_env() {
+  const char* names = std::getenv("QUVO_TEST_PRINTENV");
+  if (!names) return;
+  std::string_view all = names;
+  while (!all.empty()) {
+    size_t comma = all.find(',');
+    std::string n(all.substr(0, comma));
+    all = comma == std::string_view::npos ? std::string_view() : all.substr(comma + 1);
+    if (n.empty()) continue;
+    const char* v = std::getenv(n.c_str());
+    if (v) std::printf("%s=%s\n", n.c_str(), v);
+    else std::printf("%s is not set\n", n.c_str());
+  }
+  std::fflush(stdout);
+}
+}  // namespace
+
+int os_main(int argc, char** argv) {
+  int base_marker = 0;
+  os_set_stack_base(&base_marker);
+  g_argc = argc;
+  g_argv = argv;
+  RunMode mode = os_parse_cmd(argc, argv, &g_cmd);
+  if (mode == RunMode::Usage) {
+    if (g_cmd.help && g_cmd.error.empty()) {
+      os_usage(stdout);
+      return kExitNormal;
+    }
+    std::fprintf(stderr, "quvo: %s\n\n", g_cmd.error.c_str());
+    os_usage(stderr);
+    return kExitUsage;
+  }
+  std::string why;
+  if (!os_load_env(g_cmd, &why)) return os_startup_fail(kExitEnvFile, why);
+  test_print_env();
+
+  switch (mode) {
+    case RunMode::ThinClient:
+      if (!os_hooks.thin_client) return not_built("the network-terminal client (-c)");
+      return os_hooks.thin_client(g_cmd);
+    case RunMode::Bootstrap:
+      if (!os_hooks.bootstrap) return not_built("the bootstrap (-b)");
+      break;
+    case RunMode::FileServer:
+      if (!os_hooks.file_server) return not_built("the remote file server (-r)");
+      break;
+    case RunMode::KeymapUtility:
+      if (!os_hooks.keymap_utility) return not_built("the keymap utility (-k)");
+      break;
+    default: break;
+  }
+
+  DataDir dd = os_check_data_dir(mode != RunMode::Bootstrap, &why);
+  if (dd != DataDir::Ready)
+    return os_startup_fail(dd == DataDir::Empty ? kExitEmptyDataDir : kExitNoDataDir, why);
+  if (!os_init(&why)) return os_startup_fail(kExitInitFailed, why);
+  OsInit f = os_run_inits(OsInit::Cv, OsInit::Cv);
+  if (f != OsInit::Count)
+    return os_startup_fail(kExitInitFailed, std::string(os_init_name(f)) + " failed: " + ut_dbg);
+  if (!os_check_user(&why)) return os_startup_fail(kExitNoUser, why);
+  f = os_run_inits(OsInit::Pi, OsInit::Pi);
+  if (f != OsInit::Count)
+    return os_startup_fail(kExitInitFailed, std::string(os_init_name(f)) + " failed: " + ut_dbg);
+
+  switch (mode) {
+    case RunMode::Bootstrap: return os_hooks.bootstrap();
+    case RunMode::FileServer: return os_hooks.file_server();
+    case RunMode::KeymapUtility: return os_hooks.keymap_utility();
+    default: return run_interactive();
+  }
+}
+
+// ===================================================== operating system ====
+std::string os_shell_quote(std::string_view text) {
+  std::string q = "'";
+  for (char c : text) {
+    if (c == '\'') q += "'\\''";
+    else q += c;
+  }
+  q += "'";
+  return q;
+}
+
+bool os_spawn(std::string_view command, int* status) {
+  std::string cmd(command);
+  char sh[] = "sh", dash_c[] = "-c";
+  char* args[] = {sh, dash_c, cmd.data(), nullptr};
+
+  // Like system(): the engine ignores interrupt and quit while it waits;
+  // the command gets them as the engine had them.
+  struct sigaction ign{}, old_int{}, old_quit{};
+  ign.sa_handler = SIG_IGN;
+  sigemptyset(&ign.sa_mask);
+  sigaction(SIGINT, &ign, &old_int);
+  sigaction(SIGQUIT, &ign, &old_quit);
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t def, none;
+  sigemptyset(&def);
+  if (old_int.sa_handler != SIG_IGN) sigaddset(&def, SIGINT);
+  if (old_quit.sa_handler != SIG_IGN) sigaddset(&def, SIGQUIT);
+  sigaddset(&def, SIGSEGV);
+  sigaddset(&def, SIGBUS);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &def);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, environ);
+  posix_spawnattr_destroy(&attr);
+  bool started = rc == 0;
+  int st = 0;
+  if (started) {
+    pid_t w;
+    while ((w = waitpid(pid, &st, WUNTRACED)) < 0 && errno == EINTR) {
+    }
+    if (w < 0) started = false;
+  }
+  if (!started) {
+    *status = 127;
+  } else if (WIFEXITED(st)) {
+    *status = WEXITSTATUS(st);
+  } else if (WIFSIGNALED(st)) {
+    *status = 128 + WTERMSIG(st);
+  } else if (WIFSTOPPED(st)) {
+    *status = 256 + WSTOPSIG(st);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+  }
+  sigaction(SIGINT, &old_int, nullptr);
+  sigaction(SIGQUIT, &old_quit, nullptr);
+  return started;
+}
+
+int os_submit(const char session[8], const OsSubmit& fields) {
+  const char* script = std::getenv("QUVO_BG_SCRIPT");
+  if (!script || !*script) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "os_submit() - QUVO_BG_SCRIPT is not set: no submit script");
+    os_sys_err("OS", __LINE__);
+    return -1;
+  }
+  std::string path = script[0] == '/' ? std::string(script) : std::string(os_data_dir()) + "/" + script;
+  auto arg = [](const char* name, std::string_view v) {
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\0')) v.remove_suffix(1);
+    return " " + os_shell_quote(std::string("-") + name + "=" + std::string(v));
+  };
+  std::string cmd = os_shell_quote(path);
+  cmd += arg("image", fields.image);
+  cmd += " " + os_shell_quote("-session=" + std::string(session, 8));
+  cmd += arg("mode", fields.mode);
+  cmd += arg("notify", fields.notify);
+  cmd += arg("date", fields.date);
+  cmd += arg("priority", fields.priority);
+  cmd += arg("queue", fields.queue);
+  cmd += arg("user", fields.user);
+  int status = 0;
+  if (!os_spawn(cmd, &status)) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "os_submit() - cannot start the submit script %s", path.c_str());
+    os_sys_err("OS", __LINE__);
+    return -1;
+  }
+  return status;
+}
+
+namespace {
+using Word = intptr_t;
+using Caller = int32_t (*)(void*, const Word*);
+
+template <size_t... I>
+int32_t call_n(void* fn, const Word* a, std::index_sequence<I...>) {
+  using F = Word (*)(decltype((void)I, Word{})...);
+  return int32_t(uint32_t(reinterpret_cast<F>(fn)(a[I]...)));
+}
+template <size_t N>
+int32_t call_fixed(void* fn, const Word* a) {
+  return call_n(fn, a, std::make_index_sequence<N>{});
+}
+template <size_t... N>
+constexpr std::array<Caller, sizeof...(N)> make_callers(std::index_sequence<N...>) {
+  return {&call_fixed<N>...};
+}
+constexpr auto kCallers = make_callers(std::make_index_sequence<kOsCallMax + 1>{});
+}  // namespace
+
+int32_t os_call(const intptr_t* args, void* fn) {
+  if (!args || !fn) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "os_call() - no %s", fn ? "arguments" : "function");
+    os_sys_err("OS", __LINE__);
+    return 0;
+  }
+  intptr_t n = args[0];
+  if (n < 0 || n > kOsCallMax) {
+    std::snprintf(ut_dbg, sizeof ut_dbg,
+                  "os_call() - %ld arguments: a function can be passed at most %d; nothing was called",
+                  long(n), kOsCallMax);
+    os_sys_err("OS", __LINE__);
+    return 0;
+  }
+  return kCallers[size_t(n)](fn, args + 1);
+}
+
+// ------------------------------------------------------------------ time --
+int64_t os_days_from_civil(int y, int m, int d) {
+  y -= m <= 2;
+  int64_t era = (y >= 0 ? y : y - 399) / 400;
+  int64_t yoe = y - era * 400;
+  int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468 + int64_t(kDayOf1970);
+}
+
+void os_civil_from_days(int64_t day, int* year, int* month, int* mday) {
+  int64_t z = day - int64_t(kDayOf1970) + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t y = yoe + era * 400;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  *year = int(y + (m <= 2));
+  *month = int(m);
+  *mday = int(d);
+}
+
+namespace {
+bool g_time_loaded = false;
+int64_t g_time_offset = 0;  // hundredths added to the host clock
+
+// Local time now, in hundredths since the start of day 0.
+int64_t local_hundredths() {
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  time_t s = tv.tv_sec;
+  tm t;
+  localtime_r(&s, &t);
+  int64_t day = os_days_from_civil(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+  int64_t secs = day * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+  return secs * 100 + tv.tv_usec / 10000;
+}
+
+bool all_digits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+}  // namespace
+
+bool os_fake_time_load(std::string* error) {
+  g_time_loaded = true;
+  g_time_offset = 0;
+  const char* v = std::getenv("QUVO_FAKE_TIME");
+  if (!v || !*v) return true;
+  std::string_view s = v;
+  auto bad = [&] {
+    if (error)
+      *error = "QUVO_FAKE_TIME=" + std::string(s) +
+               " is not +SECONDS, -SECONDS or a local time YYYYMMDDHHMMSS";
+    return false;
+  };
+  if (s[0] == '+' || s[0] == '-') {
+    std::string_view digits = s.substr(1);
+    if (!all_digits(digits) || digits.size() > 12) return bad();
+    int64_t secs = std::stoll(std::string(digits));
+    g_time_offset = (s[0] == '-' ? -secs : secs) * 100;
+    return true;
+  }
+  if (s.size() != 14 || !all_digits(s)) return bad();
+  auto num = [&](size_t at, size_t n) { return std::atoi(std::string(s.substr(at, n)).c_str()); };
+  int y = num(0, 4), mo = num(4, 2), d = num(6, 2), h = num(8, 2), mi = num(10, 2), se = num(12, 2);
+  if (y < 1 || mo < 1 || mo > 12 || d < 1 || h > 23 || mi > 59 || se > 59) return bad();
+  int ny, nm, nd;
+  os_civil_from_days(os_days_from_civil(y, mo, d), &ny, &nm, &nd);
+  if (nd != d || nm != mo) return bad();  // no such day in that month
+  int64_t fake = (os_days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se) * 100;
+  g_time_offset = fake - local_hundredths();
+  return true;
+}
+
+void os_quvo_time(HostTime* out) {
+  if (!g_time_loaded) {
+    std::string err;
+    if (!os_fake_time_load(&err))
+      std::fprintf(stderr, "quvo: %s; the clock is not shifted\n", err.c_str());
+  }
+  int64_t h = local_hundredths() + g_time_offset;
+  int64_t day = h >= 0 ? h / 8640000 : -((-h + 8639999) / 8640000);
+  int64_t rest = h - day * 8640000;
+  out->day = uint32_t(day > 0 ? day : 0);
+  out->hundredths = uint32_t(day > 0 ? rest : 0);
+}
+
+// ---------------------------------------------------------------- facts --
+std::string os_info(int item) {
+  switch (item) {
+    case 10: {
+      char b[4096];
+      ssize_t n = readlink("/proc/self/exe", b, sizeof b - 1);
+      if (n > 0) return std::string(b, size_t(n));
+      return g_argv && g_argv[0] ? g_argv[0] : "";
+    }
+    case 11: return std::to_string(getpid());
+    case 12: {
+      if (isatty(STDIN_FILENO))
+        if (const char* t = ttyname(STDIN_FILENO)) {
+          std::string_view v = t;
+          if (v.substr(0, 5) == "/dev/") v.remove_prefix(5);
+          return std::string(v);
+        }
+      SsHostInfo hi;
+      ss_host_info(&hi);
+      return std::string(hi.name);
+    }
+    default: return "";
+  }
 }

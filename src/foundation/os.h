@@ -8,12 +8,20 @@
 // CANCEL. Continue returns to the caller; CANCEL unwinds the innermost recovery
 // scope with completion code 3. With no scope at all, CANCEL ends the engine
 // with exit code 3.
+//
+// The second half of this header is the program entry and the engine's
+// services to the operating system (its Unix side is in ssunix.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
+
+#include "foundation/record.h"
 
 enum class SysErrAnswer { Continue, Cancel };
 
@@ -40,8 +48,67 @@ struct SysErrRecord {
 const std::vector<SysErrRecord>& os_sys_err_log();
 void os_sys_err_log_clear();
 
+// The invocation record: which process to run and how it relates to its
+// caller. The process runner's template `pi_invoc` and every copy (in the
+// PCB, in compiled child invocations) share this layout.
+struct PiInvoc {
+  rec::Text<3> app;          // application id; blank asks for the default
+  rec::Text<2> ver;          // application version
+  rec::U8 type;              // process type 1-10 (Menu .. Status)
+  rec::Text<30> name;        // process name; blank asks for the default
+  rec::U8 kind;              // 0 SUBPROCESS, 1 RELATED, 2 DETACHED
+  rec::U8 auto_mode;         // automatic executor when nonzero
+  rec::U8 caller_mode;       // 1 caller resumes, 2 replaces the caller, 3 caller ends
+  rec::U8 child_fail_mode;   // on a child result 4: 1 go on, 2 end caller, 3 fail caller
+  rec::U8 independent;       // own family and scope; may go to the background
+  rec::U8 query_edit_mode;
+  rec::Text<4> reserved_text;
+  rec::Bytes<2> spare0;
+  rec::U32 surface1;         // surfaces handed to a SUBPROCESS
+  rec::U32 surface2;
+  rec::U32 reserved1;
+  rec::U32 parent_pcb;       // 0 for the start-up invocation
+  rec::U8 reserved2;         // 255
+  rec::U8 key_path;          // 255: the module's default key
+  rec::Text<3> query_app;
+  rec::Text<30> query_name;
+  rec::U8 reserved3;
+  rec::U8 query_reuse;
+  rec::Bytes<3> spare1;
+  rec::U32 cns_count;        // key constraints handed to the child
+  rec::U32 cns_positions;
+  rec::U32 cns_descs;
+  rec::U32 cns_total;
+  rec::U32 cns_values;
+  rec::U8 reserved4;
+  rec::Text<3> pcf_app;      // the file that must be the PCF
+  rec::U32 pcf_file;
+  rec::I32 completion;       // completion code, set at the end of the run
+  rec::Bytes<8> reserved5;
+};
+QV_RECORD(PiInvoc, 144);
+QV_AT(PiInvoc, type, 5);
+QV_AT(PiInvoc, name, 6);
+QV_AT(PiInvoc, kind, 36);
+QV_AT(PiInvoc, reserved_text, 42);
+QV_AT(PiInvoc, surface1, 48);
+QV_AT(PiInvoc, parent_pcb, 60);
+QV_AT(PiInvoc, reserved2, 64);
+QV_AT(PiInvoc, query_app, 66);
+QV_AT(PiInvoc, query_name, 69);
+QV_AT(PiInvoc, query_reuse, 100);
+QV_AT(PiInvoc, cns_count, 104);
+QV_AT(PiInvoc, cns_values, 120);
+QV_AT(PiInvoc, pcf_app, 125);
+QV_AT(PiInvoc, pcf_file, 128);
+QV_AT(PiInvoc, completion, 132);
+QV_AT(PiInvoc, reserved5, 136);
+
+// Fills an invocation with the template values.
+void os_invoc_template(PiInvoc* invoc);
+
 // The invocation record shown on the system-error screen.
-constexpr size_t kInvocSize = 144;
+constexpr size_t kInvocSize = sizeof(PiInvoc);
 extern uint8_t os_invoc[kInvocSize];
 void os_err_set_invoc(const void* invocation);
 
@@ -53,3 +120,235 @@ void TRACE(const char* module);
 using TraceHook = int (*)(int flags, int level, uint32_t msg, void* pcb, void* data);
 void os_set_trace_hook(TraceHook hook);
 int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
+
+// =================================================== program entry ========
+//
+// Start-up (os_main), in this order: record the stack base; parse the command
+// line (a refused command line prints the usage text and ends with 1 before
+// anything else is touched); os_load_env; the network-terminal client for -c;
+// check the data directory; os_init (common block, login name, signal
+// handlers, QUVO_FAKE_TIME, the file manager); cv_init; the USER look-up;
+// pi_init; then the run mode: bootstrap, remote file server, keymap utility
+// or the interactive engine. Subsystems plug their initialisers and run-mode
+// entries into the hooks below; an initialiser that is not set is skipped,
+// a run mode whose entry is not set says so and ends with kExitNotBuilt.
+
+// Exit statuses of the engine.
+constexpr int kExitNormal = 0;
+constexpr int kExitUsage = 1;        // refused command line; failed conversions
+constexpr int kExitNoKeymap = 3;     // no keymap for the terminal
+constexpr int kExitNetGone = 9;      // the network-terminal client is gone
+constexpr int kExitNoDataDir = 10;   // QUVOPATH unset, missing or not a directory
+constexpr int kExitEmptyDataDir = 11;  // data directory without the system applications
+constexpr int kExitEnvFile = 12;     // an environment file is unreadable or malformed
+constexpr int kExitNoUser = 13;      // login name not in a non-empty USER file
+constexpr int kExitNotBuilt = 14;    // the run mode is not available in this build
+constexpr int kExitInitFailed = 15;  // a subsystem initialiser failed
+constexpr int kExitLogout = 127;     // the session ended by logout
+// After a failed start-up invocation the status is its completion code
+// (255 when the code does not fit an exit status).
+
+// Runs the whole start-up and the chosen run mode; returns the exit status.
+int os_main(int argc, char** argv);
+
+// Stack base recorded by the program entry; bytes of stack in use below it.
+void os_set_stack_base(const void* base);
+size_t os_stack_used();
+
+// Prints "QUVO startup failed because of the following\n", the reason
+// line, "startup error: %d\n\n" on standard error and returns status.
+int os_startup_fail(int status, const std::string& reason);
+
+// ------------------------------------------------------ command line --
+enum class RunMode : int {
+  Interactive = 0,
+  Usage = 1,
+  Bootstrap = 2,      // -b
+  FileServer = 3,     // -r
+  KeymapUtility = 4,  // -k
+  ThinClient = 5,     // -c HOST[:PORT]; taken before os_init
+};
+
+// The parsed command line.
+struct OsCmd {
+  RunMode mode = RunMode::Interactive;
+  bool help = false;             // -h / --help: usage on standard output, status 0
+  std::string error;             // why the command line was refused (mode Usage)
+  std::string client;            // -c HOST[:PORT]
+  std::string db, app, ver;      // -d, -a, -v of the start-up invocation
+  int type = 0;                  // -t: 1-10, 0 when not given
+  std::string name;              // -p process name
+  std::string session;           // -s background session id
+  std::vector<std::pair<std::string, std::string>> env;  // --NAME=VALUE, in order
+  std::vector<std::string> params;  // other arguments, for the application
+  bool has_invocation() const {
+    return !db.empty() || !app.empty() || !ver.empty() || type != 0 || !name.empty();
+  }
+};
+
+// Parses argv (argv[0] is the program) into out and returns the run mode;
+// a refused command line gives RunMode::Usage with out->error set.
+RunMode os_parse_cmd(int argc, char** argv, OsCmd* out);
+// The command line of this run (after os_main parsed it) and its arguments
+// as given, for RT_GETPARAM.
+const OsCmd& os_cmd();
+int os_argc();
+char** os_argv();
+// Writes the usage text.
+void os_usage(FILE* to);
+
+// ------------------------------------------------------ environment --
+// Environment sources, later ones overriding earlier ones and the inherited
+// environment: "quvo.env" in the data directory (QUVOPATH as the inherited
+// environment or a --QUVOPATH= argument gives it), "quvo.env" in the home
+// directory of the real user's password entry (QUVO_TEST_HOME replaces that
+// directory: a test hook), then the --NAME=VALUE arguments.
+//
+// File syntax, line by line: blank lines and lines whose first non-blank is
+// '#' are skipped; otherwise NAME=VALUE, NAME a letter or '_' followed by
+// letters, digits and '_', with blanks allowed around the line. VALUE is the
+// rest of the line, taken as it is; when it is enclosed in a pair of double
+// or single quotes, the quotes are removed. Nothing is expanded. A missing
+// file is skipped; an unreadable or malformed one is an error naming the
+// file and line.
+bool os_load_env(const OsCmd& cmd, std::string* error);
+bool os_load_env_file(const std::string& path, std::string* error);
+// The home directory whose quvo.env is read ("" when there is none).
+std::string os_home_dir();
+
+// ---------------------------------------------------- data directory --
+// QUVOPATH names the data directory; it must be set (there is no default).
+// A fresh data directory is an existing, writable directory; the bootstrap
+// (-b) builds the system applications' files in it, and optional settings
+// go into its quvo.env. A directory holding nothing but quvo.env is empty:
+// every run mode but the bootstrap refuses it.
+enum class DataDir { Ready, Unset, Missing, NotDir, Unreadable, Empty };
+// Checks the data directory; when it is not Ready, message says what is
+// wrong and how to set it up.
+DataDir os_check_data_dir(bool need_installed, std::string* message);
+const char* os_data_dir();  // QUVOPATH, or "" when unset
+
+// -------------------------------------------------- initialiser hooks --
+// Start-up stages a later subsystem fills in, run in this fixed order.
+// The first three run for every run mode but the usage and the network
+// client; the rest only for the interactive engine.
+enum class OsInit : int {
+  FileManager,   // starts the file manager (part of os_init)
+  Cv,            // cv_init
+  Pi,            // pi_init
+  SaMessages,    // opens the System Administration message files
+  Wm, Pc, Pl, Rt, Sc, Ii, Se, Rm, Fp, Mp, Ip, Ap, Qp, Dd,
+  Install,       // the first-run installation step
+  Count
+};
+// An initialiser returns 1, or 0 after formatting its reason into ut_dbg.
+using OsInitFn = int (*)();
+void os_set_init(OsInit stage, OsInitFn fn);
+OsInitFn os_get_init(OsInit stage);
+const char* os_init_name(OsInit stage);
+// Runs the set initialisers of the stages first..last in order; returns the
+// first stage that failed, or OsInit::Count when none did.
+OsInit os_run_inits(OsInit first, OsInit last);
+
+// The USER look-up: 1 when the login name is in the USER file (the hook
+// fills the signed-on user), 0 when the USER file has records but not this
+// one, -1 when there is no USER file or it is empty. While no hook is set
+// the look-up is skipped.
+using OsUserLookup = int (*)(std::string_view login);
+void os_set_user_lookup(OsUserLookup fn);
+// Runs the look-up: 1 to go on, 0 after writing
+// "User System ID (%.*s) not found in USER File" into reason.
+int os_check_user(std::string* reason);
+
+// Run-mode entries and the parts of the interactive start that later
+// subsystems supply. Entries returning int return the exit status.
+struct OsHooks {
+  int (*thin_client)(const OsCmd& cmd) = nullptr;
+  int (*bootstrap)() = nullptr;          // bs_bootstrap
+  int (*file_server)() = nullptr;
+  int (*keymap_utility)() = nullptr;
+  // Fills the invocation from the signed-on user's USER record; false when
+  // it names no start-up process. back_to_menu: rerun the default menu
+  // after a start-up run ending with code 4.
+  bool (*user_start)(PiInvoc* invoc, bool* back_to_menu) = nullptr;
+  // Fills the invocation of a background session being resumed.
+  bool (*session_start)(PiInvoc* invoc, std::string_view session) = nullptr;
+  void (*pi_exec)(PiInvoc* invoc) = nullptr;  // runs an invocation
+  void (*start_hook)() = nullptr;     // start-up hook process
+  void (*exit_hook)() = nullptr;      // exit hook process
+  void (*logout)() = nullptr;         // the logout path
+  void (*wm_finish)() = nullptr;      // the window manager's end
+};
+extern OsHooks os_hooks;
+
+// Fills the common block and the Unix services: login name, signal handlers,
+// QUVO_FAKE_TIME, then the file manager's initialiser. 1, or 0 with the
+// reason in reason.
+int os_init(std::string* reason);
+
+// Chooses the start-up invocation: the command-line options, a resumed
+// background session, the USER record, else the default menu "QUVO MENU"
+// of "0LA". False (with reason) when the choice needs a part not built.
+bool os_start_invoc(PiInvoc* invoc, bool* back_to_menu, std::string* reason);
+
+// Reports the last memory fault (completion code 37) as a system error.
+void os_report_fault();
+
+// ================================================ operating system ========
+// Runs the text through the shell (/bin/sh -c). status := the exit code,
+// 128 + the signal for a command killed by a signal, 256 + the stop signal
+// for a stopped one (the stopped command is then killed: the engine does not
+// keep stopped jobs). False only when no shell could be started (status 127).
+bool os_spawn(std::string_view command, int* status);
+// One shell word: the text in single quotes, quotes inside escaped.
+std::string os_shell_quote(std::string_view text);
+
+// The submit script's arguments, taken from the process data fields
+// (trailing blanks are dropped).
+struct OsSubmit {
+  std::string_view image, mode, notify, date, priority, queue, user;
+};
+// Runs the submit script named by QUVO_BG_SCRIPT in the data directory as
+// SCRIPT -image=.. -session=.. -mode=.. -notify=.. -date=.. -priority=..
+// -queue=.. -user=.., each argument a separate quoted word; returns its
+// status as os_spawn gives it, or -1 (after a system error) when
+// QUVO_BG_SCRIPT is not set or the script cannot be started.
+int os_submit(const char session[8], const OsSubmit& fields);
+
+// Calls fn with the argument words args[1..args[0]] in order and returns its
+// 32-bit result. At most kOsCallMax words: more is a system error and
+// nothing is called (result 0).
+constexpr int kOsCallMax = 16;
+int32_t os_call(const intptr_t* args, void* fn);
+
+// Host time: the 8-byte binary date-time of the engine, two little-endian
+// u32: the day number (day 1 is 0001-01-01 of the proleptic Gregorian
+// calendar, so 1970-01-01 is day 719163) and the hundredths of a second
+// since midnight, local time as the host gives it.
+struct HostTime {
+  rec::U32 day;
+  rec::U32 hundredths;
+};
+QV_RECORD(HostTime, 8);
+constexpr uint32_t kDayOf1970 = 719163;
+
+// Day numbers of the proleptic Gregorian calendar (day 1 = 0001-01-01;
+// earlier dates give 0 and negative numbers).
+int64_t os_days_from_civil(int year, int month, int day);
+void os_civil_from_days(int64_t day, int* year, int* month, int* mday);
+
+// The current local date and time, shifted by QUVO_FAKE_TIME:
+//   +SECONDS or -SECONDS   the clock runs that many seconds ahead or behind;
+//   YYYYMMDDHHMMSS         the clock reads that local time when the engine
+//                          first looks at it, and runs on from there.
+void os_quvo_time(HostTime* out);
+// (Re)reads QUVO_FAKE_TIME; false with the reason for a malformed value
+// (the clock is then not shifted).
+bool os_fake_time_load(std::string* error);
+
+// Engine facts as text: 10 the engine's path name, 11 the process id,
+// 12 the workstation name (the terminal of standard input without "/dev/",
+// or the host name when standard input is no terminal); "" for others.
+std::string os_info(int item);
+// The signed-on user's login name.
+std::string_view os_uid();

@@ -1,0 +1,263 @@
+#include "foundation/ssunix.h"
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/bi.h"
+#include "foundation/ut.h"
+
+// ------------------------------------------------------ dynamic loading --
+namespace {
+struct DynFn {
+  std::string name;
+  void* addr;
+};
+struct DynLib {
+  std::string name;
+  void* handle;
+  std::vector<DynFn> fns;
+};
+std::vector<DynLib>& libs() {
+  static std::vector<DynLib> l;
+  return l;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\0')) s.remove_suffix(1);
+  return s;
+}
+
+// The library name of a reference: before the first comma, without blanks
+// around it and without the keep-loaded mark '%'.
+std::string lib_name(std::string_view ref, std::string_view* rest) {
+  ref = trim(ref);
+  size_t comma = ref.find(',');
+  std::string_view lib = comma == std::string_view::npos ? ref : ref.substr(0, comma);
+  if (rest) *rest = comma == std::string_view::npos ? std::string_view() : ref.substr(comma + 1);
+  std::string name;
+  for (char c : trim(lib))
+    if (c != '%') name += c;
+  return std::string(trim(name));
+}
+}  // namespace
+
+bool ss_dyn_load(std::string_view ref, void** fn) {
+  if (fn) *fn = nullptr;
+  std::string_view rest;
+  std::string lib = lib_name(ref, &rest);
+  if (trim(ref).find(',') == std::string_view::npos) {
+    std::fprintf(stderr, "dynamic load of %s failed with %s\n", std::string(trim(ref)).c_str(),
+                 "no comma between library and function name");
+    return false;
+  }
+  std::string fname(trim(rest));
+  if (lib.empty() || fname.empty()) {
+    std::fprintf(stderr, "dynamic load of %s failed with %s\n", std::string(trim(ref)).c_str(),
+                 lib.empty() ? "no library name" : "no function name");
+    return false;
+  }
+  DynLib* found = nullptr;
+  for (DynLib& l : libs())
+    if (l.name == lib) found = &l;
+  if (!found) {
+    void* h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+      const char* e = dlerror();
+      std::fprintf(stderr, "dynamic load of %s failed with %s\n", lib.c_str(), e ? e : "unknown error");
+      return false;
+    }
+    libs().push_back(DynLib{lib, h, {}});
+    found = &libs().back();
+  }
+  for (const DynFn& f : found->fns)
+    if (f.name == fname) {
+      if (fn) *fn = f.addr;
+      return true;
+    }
+  dlerror();
+  void* addr = dlsym(found->handle, fname.c_str());
+  if (!addr) {
+    const char* e = dlerror();
+    // The function's name, not its address, is what tells the reader
+    // which look-up failed.
+    std::fprintf(stderr, "load of function %s failed with error %s\n", fname.c_str(),
+                 e ? e : "symbol has no address");
+    return false;
+  }
+  found->fns.push_back(DynFn{fname, addr});
+  if (fn) *fn = addr;
+  return true;
+}
+
+void ss_dyn_free(std::string_view ref) {
+  std::string lib = lib_name(ref, nullptr);
+  auto& l = libs();
+  for (size_t i = 0; i < l.size(); ++i)
+    if (l[i].name == lib) {
+      dlclose(l[i].handle);
+      l.erase(l.begin() + long(i));
+      return;
+    }
+}
+
+int ss_dyn_count() { return int(libs().size()); }
+
+// ---------------------------------------------------- memory-fault path --
+//
+// Why an exception from the handler: a memory fault must end the running
+// process with completion code 37 and leave the engine running (a menu shows
+// "MENU FAILED" and goes on), so the scope of the process has to be left
+// with its clean-up run. Longjmp would skip every C++ destructor on the way;
+// a C++ exception runs them. Throwing out of a signal handler is sound only
+// when the signal is synchronous, raised by the instruction that faulted, and
+// that instruction lies in code with unwind tables that allow a trapping
+// instruction to throw: the engine is built with -fnon-call-exceptions, the
+// unwinder steps through the kernel's signal frame, and the handler refuses
+// every other case (a signal sent by kill, a fault outside any scope, a
+// fault while recovering from the last one) by reporting and ending the
+// engine. SA_NODEFER leaves the signal unblocked after the throw, and the
+// alternate stack lets a stack overflow at least be reported.
+namespace {
+volatile sig_atomic_t g_ready = 1;
+volatile sig_atomic_t g_sig = 0;
+const void* volatile g_addr = nullptr;
+
+void put(const char* s) {
+  ssize_t n = write(STDERR_FILENO, s, std::strlen(s));
+  (void)n;
+}
+
+void put_hex(uintptr_t v) {
+  char b[2 + 16 + 1];
+  int i = sizeof b - 1;
+  b[i] = '\0';
+  do {
+    b[--i] = "0123456789abcdef"[v & 15];
+    v >>= 4;
+  } while (v && i > 2);
+  b[--i] = 'x';
+  b[--i] = '0';
+  put(b + i);
+}
+
+[[noreturn]] void fatal(int sig, const void* addr, const char* why) {
+  put("quvo: memory fault (");
+  put(sig == SIGBUS ? "SIGBUS" : "SIGSEGV");
+  put(") at address ");
+  put_hex(uintptr_t(addr));
+  put(": ");
+  put(why);
+  put("; the engine ends\n");
+  _exit(37);
+}
+
+void on_fault(int sig, siginfo_t* info, void*) {
+  if (info->si_code <= 0) fatal(sig, info->si_addr, "signal sent by another process");
+  if (!g_ready) fatal(sig, info->si_addr, "a second fault before the engine recovered from the first");
+  if (com.depth == 0) fatal(sig, info->si_addr, "outside any recovery scope");
+  g_ready = 0;
+  g_sig = sig;
+  g_addr = info->si_addr;
+  sigset_t s;
+  sigemptyset(&s);
+  sigaddset(&s, SIGSEGV);
+  sigaddset(&s, SIGBUS);
+  pthread_sigmask(SIG_UNBLOCK, &s, nullptr);
+  throw ScopeUnwind{int(CompletionCode::Signal), com.proc_scope};
+}
+
+void set_alt_stack() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  constexpr size_t kSize = 64 * 1024;
+  static char* mem = static_cast<char*>(std::malloc(kSize));
+  stack_t st{};
+  st.ss_sp = mem;
+  st.ss_size = kSize;
+  st.ss_flags = 0;
+  if (mem) sigaltstack(&st, nullptr);
+}
+}  // namespace
+
+void ss_reset_sig_handler() {
+  set_alt_stack();
+  struct sigaction sa{};
+  sa.sa_sigaction = on_fault;
+  sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGSEGV, &sa, nullptr);
+  sigaction(SIGBUS, &sa, nullptr);
+  g_ready = 1;
+}
+
+int ss_fault_signal() { return g_sig; }
+const void* ss_fault_addr() { return g_addr; }
+bool ss_fault_ready() { return g_ready != 0; }
+
+// ----------------------------------------------------- network terminal --
+namespace {
+SsPing g_ping = nullptr;
+}
+
+void ss_set_ping(SsPing ping) { g_ping = ping; }
+
+int ss_yield() {
+  if (com.net_socket != 0 && g_ping && !g_ping()) {
+    std::fprintf(stderr, "quvo: the network-terminal client does not answer; the engine ends\n");
+    std::exit(kExitNetGone);
+  }
+  return 1;
+}
+
+// --------------------------------------------------- background session --
+namespace {
+char g_session[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+}
+
+const char* ss_session() { return g_session; }
+
+void ss_set_session(std::string_view id) {
+  std::memset(g_session, ' ', sizeof g_session);
+  std::memcpy(g_session, id.data(), id.size() < 8 ? id.size() : 8);
+}
+
+// -------------------------------------------------------------- the rest --
+void ss_sleep(unsigned seconds) {
+  timespec left{time_t(seconds), 0};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+void ss_host_time(LaText* out, const HostTime& t) {
+  int y, m, d;
+  os_civil_from_days(int64_t(t.day.get()), &y, &m, &d);
+  uint32_t h = t.hundredths;
+  unsigned secs = h / 100;
+  char b[32];
+  std::snprintf(b, sizeof b, "%02d%02d%02d%02d%02u%02u%02u%02u", (y / 100) % 100, y % 100, m, d,
+                (secs / 3600) % 100, secs / 60 % 60, secs % 60, h % 100);
+  size_t n = std::strlen(b);
+  if (n > out->len) n = out->len;
+  std::memcpy(out->text, b, n);
+  out->len = uint16_t(n);
+}
+
+void ss_host_info(SsHostInfo* out) {
+  static utsname u;
+  static bool have = uname(&u) == 0;
+  out->type = "LINUX";
+  out->model = std::string_view();
+  out->name = have ? std::string_view(u.nodename) : std::string_view();
+}

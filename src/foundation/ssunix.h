@@ -1,0 +1,73 @@
+// The engine's Unix services: dynamically loaded functions, the memory-fault
+// signal path, yielding to a network terminal, the background session id,
+// sleeping and host facts.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "foundation/la.h"
+#include "foundation/os.h"
+
+// --------------------------------------------------- dynamic loading --
+// ref is "library,function": the text up to its last non-blank, split at
+// the first comma; blanks around either name and any '%' in the library
+// name (the keep-loaded mark of CALL) are dropped. The library is opened
+// once (dlopen) and kept in the engine's list; the function is looked up
+// once (dlsym) and kept in the library's list. Failures are logged on
+// standard error ("dynamic load of %s failed with %s",
+// "load of function %s failed with error %s") and give false.
+bool ss_dyn_load(std::string_view ref, void** fn);
+// Closes the library named before the first comma and forgets it and its
+// functions; nothing when it is not loaded.
+void ss_dyn_free(std::string_view ref);
+// Count of libraries in the list (tests and diagnostics).
+int ss_dyn_count();
+
+// ------------------------------------------------- memory-fault path --
+// SIGSEGV and SIGBUS raised by the engine's own code end the running
+// process with completion code 37: the handler throws ScopeUnwind{37} to
+// the process scope (the innermost scope when there is none). The engine is
+// compiled with -fnon-call-exceptions, so a faulting instruction can throw,
+// and the handler runs only for synchronous faults (those the kernel raises
+// for the faulting instruction), never for a signal sent by another process.
+// Nothing longjmps. After a fault the handler is not ready until
+// ss_reset_sig_handler: a second fault before that, a fault outside every
+// scope, or a signal sent from outside is reported on standard error and
+// ends the engine with exit status 37.
+void ss_reset_sig_handler();
+// The last fault: signal number and faulting address.
+int ss_fault_signal();
+const void* ss_fault_addr();
+bool ss_fault_ready();
+
+// ------------------------------------------------- network terminal --
+// While the engine serves a network terminal (com.net_socket set) and a
+// ping is installed, pings the client and ends the engine with exit status
+// 9 when it does not answer. Returns 1.
+int ss_yield();
+using SsPing = bool (*)();
+void ss_set_ping(SsPing ping);
+
+// ----------------------------------------------- background session --
+// The 8-character session id of a background session (-s), blanks in an
+// interactive one.
+const char* ss_session();
+void ss_set_session(std::string_view id);
+
+// ---------------------------------------------------------- the rest --
+// Waits the given seconds (interrupted waits go on).
+void ss_sleep(unsigned seconds);
+
+// Formats a host time as 16 digits, two per unit from century down to
+// hundredths ("CCYYMMDDhhmmsshh", mask "0807060504030201") into out, which
+// gets at most its length; out->len becomes the count written.
+void ss_host_time(LaText* out, const HostTime& t);
+
+// Host facts: type "LINUX", model (none), name (the node name).
+struct SsHostInfo {
+  std::string_view type;
+  std::string_view model;
+  std::string_view name;
+};
+void ss_host_info(SsHostInfo* out);
