@@ -1,0 +1,98 @@
+// Test helper: runs the quvo binary as a user would, with an explicit
+// environment (nothing inherited but PATH and the sanitizer settings), and
+// returns its exit status and what it wrote; plus a temporary directory.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+struct QuvoRun {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+inline QuvoRun run_quvo(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  std::vector<std::string> a{QUVO_BINARY};
+  a.insert(a.end(), args.begin(), args.end());
+  std::vector<std::string> e = env;
+  for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(keep)) e.push_back(std::string(keep) + "=" + v);
+  std::vector<char*> av, ev;
+  for (auto& s : a) av.push_back(s.data());
+  av.push_back(nullptr);
+  for (auto& s : e) ev.push_back(s.data());
+  ev.push_back(nullptr);
+
+  int po[2], pe[2];
+  QuvoRun r;
+  if (pipe(po) != 0 || pipe(pe) != 0) return r;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, po[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, pe[1], 2);
+  posix_spawn_file_actions_addclose(&fa, po[0]);
+  posix_spawn_file_actions_addclose(&fa, pe[0]);
+  pid_t pid;
+  int rc = posix_spawn(&pid, av[0], &fa, nullptr, av.data(), ev.data());
+  posix_spawn_file_actions_destroy(&fa);
+  close(po[1]);
+  close(pe[1]);
+  if (rc != 0) {
+    close(po[0]);
+    close(pe[0]);
+    return r;
+  }
+  pollfd fds[2] = {{po[0], POLLIN, 0}, {pe[0], POLLIN, 0}};
+  int open_fds = 2;
+  char buf[4096];
+  while (open_fds > 0) {
+    if (poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      } else {
+        (i == 0 ? r.out : r.err).append(buf, size_t(n));
+      }
+    }
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+  return r;
+}
+
+// A fresh temporary directory, removed with its contents at the end.
+struct TempDir {
+  std::filesystem::path path;
+  TempDir() {
+    std::string t = (std::filesystem::temp_directory_path() / "quvo-test-XXXXXX").string();
+    char* p = mkdtemp(t.data());
+    path = p ? p : "";
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+  std::string str() const { return path.string(); }
+  std::string sub(const std::string& name) const { return (path / name).string(); }
+  // Writes a file below the directory (creating its folders).
+  void write(const std::string& name, const std::string& text) const {
+    std::filesystem::create_directories((path / name).parent_path());
+    std::ofstream(path / name) << text;
+  }
+};
