@@ -1,0 +1,196 @@
+// Command line, initialiser hooks, the USER look-up, the choice of the
+// start-up invocation and the end of the start-up by completion code.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "foundation/bi.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "support/quvo_run.h"
+
+namespace {
+RunMode parse(std::vector<std::string> args, OsCmd* cmd) {
+  args.insert(args.begin(), "quvo");
+  std::vector<char*> av;
+  for (auto& a : args) av.push_back(a.data());
+  av.push_back(nullptr);
+  return os_parse_cmd(int(args.size()), av.data(), cmd);
+}
+
+std::string g_trail;
+}  // namespace
+
+TEST(Cmd, OptionsOfTheStartupInvocation) {
+  OsCmd c;
+  EXPECT_EQ(parse({"-dDB1", "-a", "0SA", "-v01", "-t", "10", "-p", "USER MAINT", "MODE=3", "word",
+                   "--QUVO_A=x=y", "-s", "S1"},
+                  &c),
+            RunMode::Interactive);
+  EXPECT_EQ(c.db, "DB1");
+  EXPECT_EQ(c.app, "0SA");
+  EXPECT_EQ(c.ver, "01");
+  EXPECT_EQ(c.type, 10);
+  EXPECT_EQ(c.name, "USER MAINT");
+  EXPECT_EQ(c.session, "S1");
+  EXPECT_EQ(c.params, (std::vector<std::string>{"MODE=3", "word"}));
+  ASSERT_EQ(c.env.size(), 1u);
+  EXPECT_EQ(c.env[0].first, "QUVO_A");
+  EXPECT_EQ(c.env[0].second, "x=y");
+
+  for (auto [text, type] : std::vector<std::pair<std::string, int>>{
+           {"1", 1}, {"menu", 1}, {"Subroutine", 6}, {"STATUS", 10}, {"0", 0}, {"11", 0}, {"Subrout", 0}}) {
+    RunMode m = parse({"-t", text}, &c);
+    EXPECT_EQ(c.type, type) << text;
+    EXPECT_EQ(m, type ? RunMode::Interactive : RunMode::Usage) << text;
+  }
+  EXPECT_EQ(parse({"-b"}, &c), RunMode::Bootstrap);
+  EXPECT_EQ(parse({"-r", "A=1"}, &c), RunMode::FileServer);
+  EXPECT_EQ(parse({"-k"}, &c), RunMode::KeymapUtility);
+  EXPECT_EQ(parse({"-c", "host:7001"}, &c), RunMode::ThinClient);
+  EXPECT_EQ(c.client, "host:7001");
+  EXPECT_EQ(parse({"-h", "-x"}, &c), RunMode::Usage);
+  EXPECT_FALSE(c.error.empty());  // a bad option wins over -h
+  EXPECT_EQ(parse({"-h"}, &c), RunMode::Usage);
+  EXPECT_TRUE(c.help);
+  EXPECT_TRUE(c.error.empty());
+  // A word beginning with 'c' is an application argument, not the client.
+  EXPECT_EQ(parse({"city=Rome"}, &c), RunMode::Interactive);
+}
+
+TEST(InitHooks, RunInTheFixedOrderSkippingUnsetOnes) {
+  g_trail.clear();
+  static const char* names[] = {"fm", "cv", "pi", "msg", "wm", "pc", "pl", "rt", "sc", "ii",
+                                "se", "rm", "fp", "mp", "ip", "ap", "qp", "dd", "inst"};
+  static_assert(sizeof names / sizeof *names == size_t(OsInit::Count));
+  // One hook function per stage, each leaving its name on the trail.
+  auto set_all = []<size_t... I>(std::index_sequence<I...>) {
+    (os_set_init(OsInit(I), [] { g_trail += std::string(names[I]) + " "; return 1; }), ...);
+  };
+  set_all(std::make_index_sequence<size_t(OsInit::Count)>{});
+  os_set_init(OsInit::Pl, nullptr);
+  EXPECT_EQ(os_run_inits(OsInit::FileManager, OsInit::Install), OsInit::Count);
+  EXPECT_EQ(g_trail, "fm cv pi msg wm pc rt sc ii se rm fp mp ip ap qp dd inst ");
+  EXPECT_STREQ(os_init_name(OsInit::Wm), "wm_init");
+  EXPECT_STREQ(os_init_name(OsInit::Dd), "dd_init");
+
+  // A failing initialiser stops the run and is named.
+  g_trail.clear();
+  os_set_init(OsInit::Rt, [] { g_trail += "rt! "; return 0; });
+  EXPECT_EQ(os_run_inits(OsInit::Wm, OsInit::Install), OsInit::Rt);
+  EXPECT_EQ(g_trail, "wm pc rt! ");
+  for (int s = 0; s < int(OsInit::Count); ++s) os_set_init(OsInit(s), nullptr);
+}
+
+TEST(UserLookup, SkippedWithoutUserFileRefusedWhenMissingFromIt) {
+  std::string why;
+  os_set_user_lookup(nullptr);
+  EXPECT_EQ(os_check_user(&why), 1);  // no file manager yet: skipped
+  os_set_user_lookup([](std::string_view) { return -1; });
+  EXPECT_EQ(os_check_user(&why), 1);  // no USER file, or an empty one
+  os_set_user_lookup([](std::string_view) { return 1; });
+  EXPECT_EQ(os_check_user(&why), 1);
+  os_set_user_lookup([](std::string_view) { return 0; });
+  EXPECT_EQ(os_check_user(&why), 0);
+  EXPECT_EQ(why, "User System ID (" + std::string(os_uid()) + ") not found in USER File");
+  os_set_user_lookup(nullptr);
+}
+
+TEST(StartInvoc, OptionsThenUserRecordThenDefaultMenu) {
+  PiInvoc v;
+  bool back = true;
+  std::string why;
+  OsCmd none;
+  ASSERT_TRUE(os_start_invoc(&v, &back, &why));
+  EXPECT_FALSE(back);
+  EXPECT_TRUE(v.app == "0LA");
+  EXPECT_TRUE(v.ver == "00");
+  EXPECT_EQ(v.type, 1);
+  EXPECT_TRUE(v.name == "QUVO MENU");
+  EXPECT_EQ(v.kind, 2);
+  EXPECT_EQ(v.key_path, 255);
+  EXPECT_EQ(v.completion, 0);
+
+  os_hooks.user_start = [](PiInvoc* i, bool* b) {
+    i->app.set("USR");
+    i->name.set("HOME MENU");
+    *b = true;
+    return true;
+  };
+  ASSERT_TRUE(os_start_invoc(&v, &back, &why));
+  EXPECT_TRUE(v.app == "USR");
+  EXPECT_TRUE(back);
+  os_hooks.user_start = nullptr;
+}
+
+// The whole start-up in a child process: hooks in their order, the start-up
+// invocation run inside scope 1, the exit status by completion code.
+namespace {
+int g_code = 1;
+
+int main_with_hooks() {
+  TempDir data;
+  data.write("SA/USER.dat", "");
+  setenv("QUVOPATH", data.str().c_str(), 1);
+  setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
+  g_trail.clear();
+  os_set_init(OsInit::FileManager, [] { g_trail += "fm "; return 1; });
+  os_set_init(OsInit::Cv, [] { g_trail += "cv "; return 1; });
+  os_set_user_lookup([](std::string_view) { g_trail += "user "; return 1; });
+  os_set_init(OsInit::Pi, [] { g_trail += "pi "; return 1; });
+  os_set_init(OsInit::Wm, [] { g_trail += "wm "; return 1; });
+  os_set_init(OsInit::Dd, [] { g_trail += "dd "; return 1; });
+  os_hooks.start_hook = [] { g_trail += "start "; };
+  os_hooks.pi_exec = [](PiInvoc* v) {
+    g_trail += "exec(" + v->name.str() + "@" + std::to_string(com.depth) + "," +
+               std::to_string(com.proc_scope) + ") ";
+    if (g_code > 1000) ut_unwind(g_code);
+    v->completion = g_code;
+  };
+  os_hooks.logout = [] { g_trail += "logout "; };
+  os_hooks.exit_hook = [] { g_trail += "exit "; };
+  os_hooks.wm_finish = [] { g_trail += "wmend "; };
+  char a0[] = "quvo";
+  char* argv[] = {a0, nullptr};
+  int status = os_main(1, argv);
+  std::fprintf(stderr, "trail: %sstatus %d\n", g_trail.c_str(), status);
+  return status;
+}
+void run_main_with_hooks() { std::exit(main_with_hooks()); }
+}  // namespace
+
+TEST(StartupDeath, HooksRunInOrderAndCodesGiveTheExitStatus) {
+  g_code = 2;
+  EXPECT_EXIT(run_main_with_hooks(), ::testing::ExitedWithCode(0),
+              "trail: fm cv user pi wm dd start exec\\(QUVO MENU@1,1\\) exit wmend status 0");
+  g_code = 24;
+  EXPECT_EXIT(run_main_with_hooks(), ::testing::ExitedWithCode(127), "exec.*logout exit wmend status 127");
+  g_code = 20;
+  EXPECT_EXIT(run_main_with_hooks(), ::testing::ExitedWithCode(20),
+              "QUVO startup failed because of the following\n.*completion code 20\nstartup error: 20\n\n");
+  // A message number as the code: the exit status cannot hold it.
+  g_code = 200960;
+  EXPECT_EXIT(run_main_with_hooks(), ::testing::ExitedWithCode(255), "startup error: 200960\n\n.*status 255");
+}
+
+namespace {
+int main_without_user() {
+  TempDir data;
+  data.write("SA/USER.dat", "");
+  setenv("QUVOPATH", data.str().c_str(), 1);
+  setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
+  os_set_user_lookup([](std::string_view) { return 0; });
+  char a0[] = "quvo";
+  char* argv[] = {a0, nullptr};
+  return os_main(1, argv);
+}
+void run_main_without_user() { std::exit(main_without_user()); }
+}  // namespace
+
+TEST(StartupDeath, UserMissingFromTheUserFileStopsTheStart) {
+  EXPECT_EXIT(run_main_without_user(), ::testing::ExitedWithCode(kExitNoUser),
+              "QUVO startup failed because of the following\nUser System ID \\(.+\\) not found in USER File\n"
+              "startup error: 13\n\n");
+}
