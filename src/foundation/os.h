@@ -132,6 +132,17 @@ int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
 // or the interactive engine. Subsystems plug their initialisers and run-mode
 // entries into the hooks below; an initialiser that is not set is skipped,
 // a run mode whose entry is not set says so and ends with kExitNotBuilt.
+//
+// The network-terminal client is chosen by the option -c HOST[:PORT], not by
+// any argument that happens to begin with 'c': arguments without a leading
+// '-' belong to the application (RT_GETPARAM reads them), and "city=Rome"
+// must not start the client. -h asks for the usage text (standard output,
+// status 0); a refused command line prints it on standard error, status 1.
+//
+// Test hooks, left out of the usage text: QUVO_TEST_PRINTENV=A,B prints
+// those variables once the environment is loaded; QUVO_TEST_FAULT=segv or
+// bus makes the start-up process (while the process manager is not built)
+// fault inside its scope, to exercise the memory-fault path.
 
 // Exit statuses of the engine.
 constexpr int kExitNormal = 0;
