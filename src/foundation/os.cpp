@@ -1,7 +1,6 @@
 #include "foundation/os.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>

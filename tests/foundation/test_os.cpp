@@ -102,7 +102,6 @@ TEST(StartInvoc, OptionsThenUserRecordThenDefaultMenu) {
   PiInvoc v;
   bool back = true;
   std::string why;
-  OsCmd none;
   ASSERT_TRUE(os_start_invoc(&v, &back, &why));
   EXPECT_FALSE(back);
   EXPECT_TRUE(v.app == "0LA");
