@@ -110,7 +110,8 @@ int SIG_DIGITS(const void* value, int length, int* count);
 struct PdFloat {
   void* value;  // packed value
   int length;   // its length, 1..16 (16 for the work values)
-  int scale;    // decimals, -31..31 (a negative scale multiplies)
+  int scale;    // decimals: -31..31 for pd_to_float (a negative scale
+                // multiplies), 0..31 for pd_from_float
 };
 // The nearest double to value / 10^scale; NaN for an invalid value.
 double pd_to_float(const PdFloat* block);
