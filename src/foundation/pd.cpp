@@ -19,7 +19,7 @@ using namespace pacdec;
 
 namespace {
 
-inline bool short_len(int len) { return unsigned(len - 1) < 8u; }
+inline bool short_len(int len) { return unsigned(len) - 1u < 8u; }
 
 // a := a + b (b negated when subtract), both of 1..8 bytes.
 inline int add_short(void* av, int alen, const void* bv, int blen, bool subtract) {
