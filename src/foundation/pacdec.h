@@ -12,6 +12,10 @@
 
 #include "foundation/bi.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace pacdec {
 
 using u128 = unsigned __int128;
@@ -73,40 +77,88 @@ inline uint64_t bcd_to_bin(uint64_t x) {
   return (x >> 32) * 100000000ULL + (x & 0xFFFFFFFFULL);
 }
 
-// Two 32-bit lanes, each below 10^4, to 8 decimal nibbles (hi lane first).
-inline uint32_t bcd_lanes(uint64_t x) {
-  uint64_t q = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // lane / 100
-  x = (q << 16) | (x - q * 100);                              // 16-bit lanes < 100
-  q = ((x * 103) >> 10) & 0x000F000F000F000FULL;              // lane / 10
-  x = (q << 4) | (x - q * 10);                                // low byte of each = 2 nibbles
-  x = (x | (x >> 8)) & 0x0000FFFF0000FFFFULL;
-  return uint32_t(x | (x >> 16));
+// n < 10^16 to 16 decimal nibbles, as the 8 bytes to store: most significant
+// byte first in memory (the word is their little-endian load). Eight lanes of
+// 16 bits divide by 100 and 10 at once with high-half multiplies (SSE2, part
+// of every x86-64); elsewhere a plain loop.
+inline uint64_t bcd_mem(uint64_t n) {
+#if defined(__SSE2__)
+  uint64_t hi = n / 100000000ULL, lo = n % 100000000ULL;
+  __m128i v = _mm_set_epi64x(static_cast<long long>(lo), static_cast<long long>(hi));
+  // 8-digit halves to 4-digit quarters: n / 10^4 = n * 0xD1B71759 >> 45.
+  __m128i q = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi64x(0xD1B71759)), 45);
+  __m128i r = _mm_sub_epi32(v, _mm_mul_epu32(q, _mm_set1_epi64x(10000)));
+  __m128i x = _mm_or_si128(q, _mm_slli_epi64(r, 32));
+  // Quarters to digit pairs: x / 100 = (x * 5243 >> 16) >> 3 for x < 43699.
+  __m128i q2 = _mm_srli_epi16(_mm_mulhi_epu16(x, _mm_set1_epi32(5243)), 3);
+  __m128i r2 = _mm_sub_epi16(x, _mm_mullo_epi16(q2, _mm_set1_epi32(100)));
+  __m128i y = _mm_or_si128(q2, _mm_slli_epi32(r2, 16));
+  // Pairs to nibbles: y / 10 = y * 6554 >> 16 for y < 100.
+  __m128i t = _mm_mulhi_epu16(y, _mm_set1_epi16(6554));
+  __m128i o = _mm_sub_epi16(y, _mm_mullo_epi16(t, _mm_set1_epi16(10)));
+  __m128i z = _mm_or_si128(_mm_slli_epi16(t, 4), o);
+  return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(z, z)));
+#else
+  uint64_t w = 0;
+  for (int i = 0; i < 16; ++i, n /= 10) w |= (n % 10) << (4 * i);
+  return __builtin_bswap64(w);
+#endif
 }
 
-// n < 10^16 to 16 decimal nibbles.
-inline uint64_t bin_to_bcd(uint64_t n) {
-  uint32_t hi = uint32_t(n / 100000000ULL), lo = uint32_t(n % 100000000ULL);
-  uint64_t h = (uint64_t(hi / 10000) << 32) | (hi % 10000);
-  uint64_t l = (uint64_t(lo / 10000) << 32) | (lo % 10000);
-  return (uint64_t(bcd_lanes(h)) << 32) | bcd_lanes(l);
+#if defined(__SSE2__)
+// Two 8-byte packed values, as loaded from memory (little-endian loads of
+// their big-endian bytes) with the sign nibble cleared, to binary at once:
+// each gives 10 times its magnitude (the sign nibble counts as a zero digit).
+// *bad is true when a digit nibble of either is above 9.
+inline __m128i bcd_mem_to_bin2(uint64_t ra, uint64_t rb, bool* bad) {
+  __m128i v = _mm_set_epi64x(static_cast<long long>(rb), static_cast<long long>(ra));
+  __m128i nib = _mm_set1_epi8(0x0F);
+  __m128i hi = _mm_and_si128(_mm_srli_epi16(v, 4), nib);
+  __m128i lo = _mm_and_si128(v, nib);
+  __m128i nine = _mm_set1_epi8(9);
+  *bad = _mm_movemask_epi8(_mm_or_si128(_mm_cmpgt_epi8(hi, nine), _mm_cmpgt_epi8(lo, nine))) != 0;
+  // Bytes: hi * 10 + lo = byte - 6 hi (no byte overflows into the next).
+  __m128i b = _mm_sub_epi16(v, _mm_mullo_epi16(hi, _mm_set1_epi16(6)));
+  // 16-bit lanes: the first byte in memory is the more significant.
+  __m128i w = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(b, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(100)),
+                            _mm_srli_epi16(b, 8));
+  // 32-bit lanes: first * 10^4 + second; 64-bit lanes: first * 10^8 + second.
+  __m128i d = _mm_madd_epi16(w, _mm_set1_epi32((1 << 16) | 10000));
+  return _mm_add_epi64(_mm_mul_epu32(d, _mm_set1_epi64x(100000000)), _mm_srli_epi64(d, 32));
 }
+#endif
 
-// Decimal nibble words added and subtracted without converting: the six
-// unused codes of each nibble are skipped by adding 6 up front and taking it
-// back from the nibbles that did not carry. Digits in the low 60 bits (15
-// digits); a carry out of the 15th digit shows in bit 60.
-inline uint64_t bcd_add(uint64_t a, uint64_t b) {
-  uint64_t t1 = a + 0x0666666666666666ULL;
-  uint64_t t2 = t1 + b;
-  uint64_t carries = t2 ^ t1 ^ b;
-  uint64_t fix = ~carries & 0x1111111111111110ULL;
+// n < 10^16 to 16 decimal nibbles (as a number).
+inline uint64_t bin_to_bcd(uint64_t n) { return __builtin_bswap64(bcd_mem(n)); }
+
+// Decimal nibble words added without converting: the six unused codes of
+// each nibble are skipped by adding 6 up front and taking it back from the
+// nibbles that did not carry. With 15 digits in the low 60 bits, the carry
+// out of the 15th digit shows in bit 60.
+constexpr uint64_t kSixes15 = 0x0666666666666666ULL;
+constexpr uint64_t kNines15 = 0x0999999999999999ULL;
+constexpr uint64_t kNines16 = 0x9999999999999999ULL;
+constexpr uint64_t kNibbleCarries = 0x1111111111111110ULL;  // carries into nibbles 1-15
+constexpr uint64_t kLow60 = 0x0FFFFFFFFFFFFFFFULL;
+
+// x + y + cin on 15-digit words; the carry out lands in bit 60.
+inline uint64_t bcd_add15(uint64_t x, uint64_t y, uint64_t cin) {
+  uint64_t t1 = x + kSixes15;
+  uint64_t t2 = t1 + y + cin;
+  uint64_t fix = ~(t2 ^ t1 ^ y) & kNibbleCarries;
   return t2 - ((fix >> 2) | (fix >> 3));
 }
-// a - b for a >= b.
-inline uint64_t bcd_sub(uint64_t a, uint64_t b) {
-  uint64_t t = a - b;
-  uint64_t borrows = (a ^ b ^ t) & 0x1111111111111110ULL;
-  return t - ((borrows >> 2) | (borrows >> 3));
+// x + y + cin on 16-digit words; *cout receives the carry out of the top.
+inline uint64_t bcd_add16(uint64_t x, uint64_t y, uint64_t cin, uint64_t* cout) {
+  uint64_t t1 = x + 0x6666666666666666ULL;
+  uint64_t s;
+  uint64_t c1 = __builtin_add_overflow(t1, y, &s);
+  uint64_t t2;
+  uint64_t c2 = __builtin_add_overflow(s, cin, &t2);
+  uint64_t carry = c1 | c2;
+  uint64_t fix = ~(t2 ^ t1 ^ y) & kNibbleCarries;
+  *cout = carry;
+  return t2 - ((fix >> 2) | (fix >> 3)) - ((carry ^ 1) * 0x6000000000000000ULL);
 }
 
 // ------------------------------------------------------------- 128-bit ---
@@ -178,10 +230,136 @@ inline void encode(void* value, int len, u128 mag, bool neg) {
   }
   uint64_t lo;
   uint64_t hi = div_e15(mag, &lo);
-  store8(p + len - 8, (bin_to_bcd(lo) << 4) | sign);
+  // 10 lo is lo shifted one nibble: room for the sign in the last byte.
+  uint64_t last = bcd_mem(lo * 10) | (sign << 56);
+  std::memcpy(p + len - 8, &last, 8);
   store_be(p, bin_to_bcd(hi), len - 8);
 }
 
 inline bool len_ok(int len) { return len >= 1 && len <= 16; }
+
+// ------------------------------------------------------ 8-byte fast paths ---
+// Inline so that the common case of 8-byte work values costs no call: pd.h
+// dispatches to these when both lengths are 8, and pd.cpp uses the same code
+// for the other lengths of up to 8 bytes.
+
+// Selects x where mask is all ones, y where it is zero: no branch on data.
+inline uint64_t pick(uint64_t mask, uint64_t x, uint64_t y) { return y ^ ((x ^ y) & mask); }
+inline uint64_t all_if(bool c) { return 0 - uint64_t(c); }
+// Selections on data (signs, comparisons of values) that must not become
+// branches: random signs would make them mispredict. x86-64 gets a compare
+// and a conditional move; elsewhere the mask form, whose mask the compiler is
+// kept from seeing through.
+inline uint64_t opaque(uint64_t m) {
+  __asm__("" : "+r"(m));
+  return m;
+}
+inline uint64_t sel_mask(bool c, uint64_t x, uint64_t y) { return pick(opaque(0 - uint64_t(c)), x, y); }
+// x when a >= b, else y.
+inline uint64_t sel_ge(uint64_t a, uint64_t b, uint64_t x, uint64_t y) {
+#if defined(__x86_64__)
+  __asm__("cmpq %[b], %[a]\n\tcmovaeq %[x], %[y]" : [y] "+r"(y) : [a] "r"(a), [b] "r"(b), [x] "r"(x) : "cc");
+  return y;
+#else
+  return sel_mask(a >= b, x, y);
+#endif
+}
+// x when a == b, else y.
+inline uint64_t sel_eq(uint64_t a, uint64_t b, uint64_t x, uint64_t y) {
+#if defined(__x86_64__)
+  __asm__("cmpq %[b], %[a]\n\tcmoveq %[x], %[y]" : [y] "+r"(y) : [a] "r"(a), [b] "r"(b), [x] "r"(x) : "cc");
+  return y;
+#else
+  return sel_mask(a == b, x, y);
+#endif
+}
+// x when v != 0, else y.
+inline uint64_t sel_nz(uint64_t v, uint64_t x, uint64_t y) {
+#if defined(__x86_64__)
+  __asm__("testq %[v], %[v]\n\tcmovneq %[x], %[y]" : [y] "+r"(y) : [v] "r"(v), [x] "r"(x) : "cc");
+  return y;
+#else
+  return sel_mask(v != 0, x, y);
+#endif
+}
+
+// a := a + b (b negated when Sub), both of 1..8 bytes: 15 digits in one word.
+// The sign nibbles serve as the signs: b's is flipped for a subtraction, the
+// signs agree when the nibbles do, and the result takes x's nibble.
+template <bool Sub, bool Fixed8>
+inline int add_short(void* av, int alen, const void* bv, int blen) {
+  uint8_t* a = static_cast<uint8_t*>(av);
+  const uint8_t* b = static_cast<const uint8_t*>(bv);
+  uint64_t wa = Fixed8 ? load8(a) : load_be(a, alen);
+  uint64_t wb = Fixed8 ? load8(b) : load_be(b, blen);
+  uint64_t pos = com.pd_pos, negn = com.pd_neg;
+  uint64_t sa = wa & 0xF, sb = wb & 0xF;
+  uint64_t sbe = Sub ? sb ^ pos ^ negn : sb;
+  uint64_t da = wa >> 4, db = wb >> 4;
+  uint64_t x = sel_ge(da, db, da, db), small = x ^ da ^ db;
+  // Same signs: y is the smaller magnitude; else its nines' complement and a
+  // carry in. `same` is all ones or zero.
+  uint64_t same = sel_eq(sa, sbe, ~0ULL, 0);
+  uint64_t y = sel_nz(same, small, kNines15 - small);
+  // x + 6 in every digit is the first step of the sum; a digit above 9 of x
+  // (or of the smaller operand, tried the same way) carries out of its nibble.
+  uint64_t t1 = x + kSixes15;
+  uint64_t t2 = t1 + y + (same + 1);
+  uint64_t fix = ~(t2 ^ t1 ^ y) & kNibbleCarries;
+  uint64_t r = (t2 - ((fix >> 2) | (fix >> 3))) & (same | kLow60);
+  uint64_t bad_digits = ((t1 ^ x ^ kSixes15) | ((small + kSixes15) ^ small ^ kSixes15)) & kNibbleCarries;
+  bool bad = (bad_digits != 0) | ((sa != pos) & (sa != negn)) | ((sb != pos) & (sb != negn)) |
+             ((r >> (Fixed8 ? 60 : 4 * (2 * alen - 1))) != 0);
+  // The result takes the larger magnitude's sign (either, when they agree);
+  // zero is positive.
+  uint64_t sign = sel_nz(r, sel_ge(da, db, sa, sbe), pos);
+  if (bad) return 0;
+  uint64_t w = (r << 4) | sign;
+  if (Fixed8) store8(a, w); else store_be(a, w, alen);
+  return 1;
+}
+
+inline int cmp_short(const void* a, int alen, const void* b, int blen) {
+  uint64_t wa = load_be(static_cast<const uint8_t*>(a), alen);
+  uint64_t wb = load_be(static_cast<const uint8_t*>(b), blen);
+  unsigned pos = com.pd_pos, negn = com.pd_neg;
+  unsigned sa = unsigned(wa & 0xF), sb = unsigned(wb & 0xF);
+  uint64_t da = wa >> 4, db = wb >> 4;
+  bool na = sa == negn, nb = sb == negn;
+  bool ok = digits_ok(da) & digits_ok(db) & (na | (sa == pos)) & (nb | (sb == pos));
+  if (!ok) return 2;  // kPdCmpInvalid
+  // Decimal nibbles order like their values, so the words compare directly.
+  int64_t va = na ? -int64_t(da) : int64_t(da);
+  int64_t vb = nb ? -int64_t(db) : int64_t(db);
+  return (va > vb) - (va < vb);
+}
+
+// a := a * b on 8-byte values.
+#if defined(__SSE2__)
+inline int mul8(void* a, const void* b) {
+  // Both below 10^15. Read as stored, the sign nibble sits in bits 56-59;
+  // cleared, each value converts to 10 times its magnitude, so 10 a * b is
+  // the product shifted one nibble up, with room for the result's sign.
+  constexpr uint64_t kSignBits = 0xFULL << 56;
+  uint64_t ra, rb;
+  std::memcpy(&ra, a, 8);
+  std::memcpy(&rb, b, 8);
+  uint64_t pos = com.pd_pos, negn = com.pd_neg;
+  uint64_t sa = (ra >> 56) & 0xF, sb = (rb >> 56) & 0xF;
+  bool bad;
+  __m128i v = bcd_mem_to_bin2(ra & ~kSignBits, rb & ~kSignBits, &bad);
+  uint64_t a10 = uint64_t(_mm_cvtsi128_si64(v));
+  uint64_t b10 = uint64_t(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
+  uint64_t mb = (b10 >> 1) * 0xCCCCCCCCCCCCCCCDULL;  // exact b10 / 10: times the inverse of 5
+  uint64_t p10;
+  bad |= __builtin_mul_overflow(a10, mb, &p10);
+  bad |= (p10 >= 10000000000000000ULL) | ((sa != pos) & (sa != negn)) | ((sb != pos) & (sb != negn));
+  uint64_t sign = sel_nz(p10, sel_eq(sa, sb, pos, negn), pos);
+  uint64_t w = bcd_mem(p10) | (sign << 56);
+  if (bad) return 0;
+  std::memcpy(a, &w, 8);
+  return 1;
+}
+#endif
 
 }  // namespace pacdec

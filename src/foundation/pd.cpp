@@ -21,76 +21,64 @@ namespace {
 
 inline bool short_len(int len) { return unsigned(len) - 1u < 8u; }
 
-// a := a + b (b negated when subtract), both of 1..8 bytes.
-inline int add_short(void* av, int alen, const void* bv, int blen, bool subtract) {
-  uint8_t* a = static_cast<uint8_t*>(av);
-  uint64_t wa = load_be(a, alen), wb = load_be(static_cast<const uint8_t*>(bv), blen);
-  unsigned pos = com.pd_pos, negn = com.pd_neg;
-  unsigned sa = unsigned(wa & 0xF), sb = unsigned(wb & 0xF);
-  uint64_t da = wa >> 4, db = wb >> 4;
+// A value of 1..16 bytes as two digit words: lo the last 15 digits, hi the
+// ones before them (up to 16), and its sign nibble.
+inline void load_wide(const void* v, int len, uint64_t& hi, uint64_t& lo, uint64_t& sign) {
+  const uint8_t* p = static_cast<const uint8_t*>(v);
+  uint64_t w = len <= 8 ? load_be(p, len) : load8(p + len - 8);
+  hi = len <= 8 ? 0 : load_be(p, len - 8);
+  lo = w >> 4;
+  sign = w & 0xF;
+}
+
+// The same on values of up to 31 digits (any lengths, one of them over 8).
+inline int add_wide(void* a, int alen, const void* b, int blen, bool subtract) {
+  if (!len_ok(alen) || !len_ok(blen)) return 0;
+  uint64_t ah, al, sa, bh, bl, sb;
+  load_wide(a, alen, ah, al, sa);
+  load_wide(b, blen, bh, bl, sb);
+  uint64_t pos = com.pd_pos, negn = com.pd_neg;
   bool na = sa == negn, nb_raw = sb == negn;
-  bool ok = digits_ok(da) & digits_ok(db) & (na | (sa == pos)) & (nb_raw | (sb == pos));
+  bool ok = digits_ok(ah) & digits_ok(al) & digits_ok(bh) & digits_ok(bl) & (na | (sa == pos)) &
+            (nb_raw | (sb == pos));
   bool nb = nb_raw != subtract;
-  // Same signs add the magnitudes; different signs take the smaller from the
-  // larger and keep the larger one's sign. Both are computed, one is kept.
-  bool a_big = da >= db;
-  uint64_t big = a_big ? da : db, small = a_big ? db : da;
-  uint64_t sum = bcd_add(da, db), diff = bcd_sub(big, small);
-  bool same = na == nb;
-  uint64_t r = same ? sum : diff;
-  bool rneg = (same | a_big) ? na : nb;
-  ok &= (r >> (4 * (2 * alen - 1))) == 0;
-  if (!ok) return 0;
-  store_be(a, (r << 4) | ((rneg & (r != 0)) ? negn : pos), alen);
-  return 1;
-}
-
-inline int add_long(void* a, int alen, const void* b, int blen, bool subtract) {
-  u128 ma, mb;
-  bool na, nb;
-  if (!decode(a, alen, ma, na) || !decode(b, blen, mb, nb)) return 0;
-  nb = nb != subtract;
-  u128 mag;
-  bool neg;
-  if (na == nb) {
-    mag = ma + mb;
-    neg = na;
-  } else if (ma >= mb) {
-    mag = ma - mb;
-    neg = na;
+  uint64_t same = opaque(all_if(na == nb));
+  uint64_t a_big = opaque(all_if((ah > bh) | ((ah == bh) & (al >= bl))));
+  uint64_t xh = pick(a_big, ah, bh), xl = pick(a_big, al, bl);
+  uint64_t sh = pick(a_big, bh, ah), sl = pick(a_big, bl, al);
+  uint64_t yh = pick(same, sh, kNines16 - sh), yl = pick(same, sl, kNines15 - sl);
+  uint64_t rl = bcd_add15(xl, yl, ~same & 1);
+  uint64_t cout;
+  uint64_t rh = bcd_add16(xh, yh, rl >> 60, &cout);
+  rl &= kLow60;
+  int digits = 2 * alen - 1;
+  bool over = (cout & same) != 0;
+  if (digits <= 15) over |= (rh != 0) | ((rl >> (4 * digits)) != 0);
+  else if (digits < 31) over |= (rh >> (4 * (digits - 15))) != 0;
+  uint64_t rneg = all_if(pick(same | a_big, na, nb) & ((rh | rl) != 0));
+  uint64_t last = (rl << 4) | pick(rneg, negn, pos);
+  if (!ok || over) return 0;
+  uint8_t* p = static_cast<uint8_t*>(a);
+  if (alen <= 8) {
+    store_be(p, last, alen);
   } else {
-    mag = mb - ma;
-    neg = nb;
+    store8(p + alen - 8, last);
+    store_be(p, rh, alen - 8);
   }
-  if (mag >= limit(alen)) return 0;
-  encode(a, alen, mag, neg);
   return 1;
 }
 
-inline int add_any(void* a, int alen, const void* b, int blen, bool subtract) {
-  if (short_len(alen) & short_len(blen)) return add_short(a, alen, b, blen, subtract);
-  return add_long(a, alen, b, blen, subtract);
+template <bool Sub>
+inline int add_any(void* a, int alen, const void* b, int blen) {
+  if ((alen == 8) & (blen == 8)) return add_short<Sub, true>(a, 8, b, 8);
+  if (short_len(alen) & short_len(blen)) return add_short<Sub, false>(a, alen, b, blen);
+  return add_wide(a, alen, b, blen, Sub);
 }
 
 // Signed comparison of two valid values held as magnitude and sign.
 inline int cmp_signed(u128 ma, bool na, u128 mb, bool nb) {
   i128 va = na ? -i128(ma) : i128(ma);
   i128 vb = nb ? -i128(mb) : i128(mb);
-  return (va > vb) - (va < vb);
-}
-
-inline int cmp_short(const void* a, int alen, const void* b, int blen) {
-  uint64_t wa = load_be(static_cast<const uint8_t*>(a), alen);
-  uint64_t wb = load_be(static_cast<const uint8_t*>(b), blen);
-  unsigned pos = com.pd_pos, negn = com.pd_neg;
-  unsigned sa = unsigned(wa & 0xF), sb = unsigned(wb & 0xF);
-  uint64_t da = wa >> 4, db = wb >> 4;
-  bool na = sa == negn, nb = sb == negn;
-  bool ok = digits_ok(da) & digits_ok(db) & (na | (sa == pos)) & (nb | (sb == pos));
-  if (!ok) return kPdCmpInvalid;
-  // Decimal nibbles order like their values, so the words compare directly.
-  int64_t va = na ? -int64_t(da) : int64_t(da);
-  int64_t vb = nb ? -int64_t(db) : int64_t(db);
   return (va > vb) - (va < vb);
 }
 
@@ -167,24 +155,14 @@ bool float_scaled(double x, int scale, int digits, u128& out) {
 
 }  // namespace
 
-int pd_add(void* a, int alen, const void* b, int blen) { return add_any(a, alen, b, blen, false); }
+int pacdec::add_n(void* a, int alen, const void* b, int blen) { return add_any<false>(a, alen, b, blen); }
 
-int pd_sub(void* a, int alen, const void* b, int blen) { return add_any(a, alen, b, blen, true); }
+int pacdec::sub_n(void* a, int alen, const void* b, int blen) { return add_any<true>(a, alen, b, blen); }
 
-int pd_mul(void* a, int alen, const void* b, int blen) {
+int pacdec::mul_n(void* a, int alen, const void* b, int blen) {
   u128 ma = 0, mb = 0;
   bool na = false, nb = false;
-  bool ok = decode(a, alen, ma, na) & decode(b, blen, mb, nb);
-  if (short_len(alen) & short_len(blen)) {
-    // Both below 10^15: a 64-bit product, or an overflow it cannot fit.
-    uint64_t p;
-    bool over = __builtin_mul_overflow(uint64_t(ma), uint64_t(mb), &p);
-    if (!ok | over | (p >= uint64_t(limit(alen)))) return 0;
-    store_be(static_cast<uint8_t*>(a),
-             (bin_to_bcd(p) << 4) | (((na != nb) & (p != 0)) ? com.pd_neg : com.pd_pos), alen);
-    return 1;
-  }
-  if (!ok) return 0;
+  if (!decode(a, alen, ma, na) || !decode(b, blen, mb, nb)) return 0;
   u128 p;
   if (__builtin_mul_overflow(ma, mb, &p) || p >= limit(alen)) return 0;
   encode(a, alen, p, na != nb);
@@ -226,21 +204,13 @@ int pd_set(void* target, int tlen, const void* source, int slen) {
   return 1;
 }
 
-int pd_cmp(const void* a, int alen, const void* b, int blen) {
+int pacdec::cmp_n(const void* a, int alen, const void* b, int blen) {
   if (short_len(alen) & short_len(blen)) return cmp_short(a, alen, b, blen);
   u128 ma, mb;
   bool na, nb;
   if (!decode(a, alen, ma, na) || !decode(b, blen, mb, nb)) return kPdCmpInvalid;
   return cmp_signed(ma, na, mb, nb);
 }
-
-int pd_fast_add(void* a, const void* b) { return add_short(a, 8, b, 8, false); }
-
-int pd_fast_sub(void* a, const void* b) { return add_short(a, 8, b, 8, true); }
-
-int pd_fast_cmp(const void* a, const void* b) { return cmp_short(a, 8, b, 8); }
-
-void pd_fast_set(void* target, const void* source) { std::memmove(target, source, 8); }
 
 int pd_shft(void* value, int length, int n) { return shift(value, length, n, true); }
 

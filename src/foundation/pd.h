@@ -42,6 +42,7 @@
 #include <cstdint>
 
 #include "foundation/binc.h"
+#include "foundation/pacdec.h"
 
 constexpr int kPdMaxLen = 16;      // longest packed value, bytes
 constexpr int kPdMaxDigits = 31;   // digits of a 16-byte value
@@ -50,9 +51,9 @@ constexpr int kPdVarLen = 9;       // variable packed: 8 bytes + scale byte
 constexpr int kPdCmpInvalid = 2;   // comparison result for an invalid operand
 
 // a := a op b. a has alen bytes, b blen bytes (any mix of 1..16).
-int pd_add(void* a, int alen, const void* b, int blen);
-int pd_sub(void* a, int alen, const void* b, int blen);
-int pd_mul(void* a, int alen, const void* b, int blen);
+inline int pd_add(void* a, int alen, const void* b, int blen);
+inline int pd_sub(void* a, int alen, const void* b, int blen);
+inline int pd_mul(void* a, int alen, const void* b, int blen);
 // a := a * 10^scale / b (see above).
 int pd_div(void* a, int alen, const void* b, int blen, int scale, int round);
 
@@ -63,14 +64,14 @@ int pd_set(void* target, int tlen, const void* source, int slen);
 
 // -1, 0, 1 as a < b, a == b, a > b; kPdCmpInvalid for an invalid operand.
 // Zeros of either sign are equal.
-int pd_cmp(const void* a, int alen, const void* b, int blen);
+inline int pd_cmp(const void* a, int alen, const void* b, int blen);
 
 // The same on 8-byte values.
-int pd_fast_add(void* a, const void* b);
-int pd_fast_sub(void* a, const void* b);
-int pd_fast_cmp(const void* a, const void* b);
+inline int pd_fast_add(void* a, const void* b);
+inline int pd_fast_sub(void* a, const void* b);
+inline int pd_fast_cmp(const void* a, const void* b);
 // Copies the 8 bytes of a packed value as they are.
-void pd_fast_set(void* target, const void* source);
+inline void pd_fast_set(void* target, const void* source);
 
 // n > 0: multiplies by 10^n (0 when a digit would be lost); n < 0: divides by
 // 10^-n, pd_shft rounding half away from zero, pd_shftn truncating toward
@@ -118,3 +119,36 @@ double pd_to_float(const PdFloat* block);
 // value := x * 10^scale, rounded half away from zero on the exact binary value
 // of x; 0 for a NaN or infinite x or when the result does not fit.
 int pd_from_float(const PdFloat* block, double x);
+
+// ------------------------------------------------------------ fast paths ---
+// Operations on two 8-byte values, the common case, run inline; other
+// lengths go to the general code in pd.cpp.
+namespace pacdec {
+int add_n(void* a, int alen, const void* b, int blen);
+int sub_n(void* a, int alen, const void* b, int blen);
+int mul_n(void* a, int alen, const void* b, int blen);
+int cmp_n(const void* a, int alen, const void* b, int blen);
+}  // namespace pacdec
+
+inline int pd_add(void* a, int alen, const void* b, int blen) {
+  if ((alen == 8) & (blen == 8)) return pacdec::add_short<false, true>(a, 8, b, 8);
+  return pacdec::add_n(a, alen, b, blen);
+}
+inline int pd_sub(void* a, int alen, const void* b, int blen) {
+  if ((alen == 8) & (blen == 8)) return pacdec::add_short<true, true>(a, 8, b, 8);
+  return pacdec::sub_n(a, alen, b, blen);
+}
+inline int pd_mul(void* a, int alen, const void* b, int blen) {
+#if defined(__SSE2__)
+  if ((alen == 8) & (blen == 8)) return pacdec::mul8(a, b);
+#endif
+  return pacdec::mul_n(a, alen, b, blen);
+}
+inline int pd_cmp(const void* a, int alen, const void* b, int blen) {
+  if ((alen == 8) & (blen == 8)) return pacdec::cmp_short(a, 8, b, 8);
+  return pacdec::cmp_n(a, alen, b, blen);
+}
+inline int pd_fast_add(void* a, const void* b) { return pacdec::add_short<false, true>(a, 8, b, 8); }
+inline int pd_fast_sub(void* a, const void* b) { return pacdec::add_short<true, true>(a, 8, b, 8); }
+inline int pd_fast_cmp(const void* a, const void* b) { return pacdec::cmp_short(a, 8, b, 8); }
+inline void pd_fast_set(void* target, const void* source) { std::memmove(target, source, 8); }
