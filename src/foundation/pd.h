@@ -19,6 +19,7 @@
 //     sign nibble that is neither the positive nor the negative one;
 //   - the exact result does not fit the target's 2n - 1 digits (overflow is
 //     never truncated silently); for pd_div also a zero divisor.
+// An operand may be the target itself (pd_add(a, 8, a, 8) doubles a).
 // The comparisons return -1, 0 or 1, and kPdCmpInvalid (2) when an operand is
 // invalid, so a caller that tests "differs from zero" sees an invalid value as
 // different.
@@ -30,9 +31,9 @@
 //     Truncation (pd_shftn, pd_div with round 0, pd_var_bin) is toward zero.
 //   - pd_div(a, alen, b, blen, scale, round): a := a * 10^scale / b. The
 //     quotient carries `scale` more decimals than a's scale less b's scale;
-//     scale is 0..31; round 0 truncates toward zero, 1 rounds half away from
-//     zero. The callers' pd_div(a, alen, b, blen, 0, 0) is the integer
-//     quotient, truncated toward zero.
+//     scale is 0..31; round 0 truncates toward zero, any other value rounds
+//     half away from zero. pd_div(a, alen, b, blen, 0, 0) is thus the
+//     integer quotient, truncated toward zero (as date differences divide).
 //   - SIG_DIGITS of zero is 0: zero has no significant digit, so digit counts
 //     add up for a product (0 x anything fits).
 //   - bin_math scales are counts of decimals (a factor of 10^scale); see
@@ -90,8 +91,9 @@ int32_t pd_cvb(const void* value, int length, bool* ok = nullptr);
 // trailing blanks, one sign ('+' or '-', leading or trailing), digits and at
 // most one decimal point character; an all-blank text is zero. The value is
 // written into buf (len bytes) and scale receives the number of digits after
-// the point. 0 for any other text, or when the digits do not fit buf (leading
-// zeros do not count; written fraction digits do).
+// the point. 0 for any other text, for more than 31 digits after the point,
+// or when the digits do not fit buf (leading zeros do not count; written
+// fraction digits do: "1.50" is 150 at scale 2).
 struct PdCva {
   void* buf;  // output packed value
   int len;    // its length in bytes, 1..16

@@ -325,7 +325,8 @@ TEST_F(Pd, ShiftsMatchOracle) {
     Packed a = enc(v, len), before = a;
     std::optional<i128> want;
     if (sh >= 0) {
-      if (v == 0 || (sh < 2 * len - 1 && iabs(v) < p10(2 * len - 1 - sh))) want = v * p10(sh);
+      if (v == 0) want = 0;
+      else if (sh < 2 * len - 1 && iabs(v) < p10(2 * len - 1 - sh)) want = v * p10(sh);
     } else {
       want = -sh > 38 ? 0 : div_round(v, p10(-sh), round);
     }
