@@ -1,10 +1,11 @@
 // Packed-decimal arithmetic: see pd.h for the contract.
 //
-// Values of up to 8 bytes are added, subtracted and compared in their decimal
-// nibbles directly (pacdec.h); everything else goes through exact binary
-// magnitudes (128 bits hold 31 digits and any sum of two) and back. Overflow
-// is decided on the exact result against the target's digit count, so a
-// result is either exact or refused.
+// Additions and subtractions work on the decimal nibbles directly (one word
+// for values of up to 8 bytes, in pacdec.h; two words here for longer ones).
+// Everything else goes through exact binary magnitudes (128 bits hold 31
+// digits and any product that can fit) and back. Overflow is decided on the
+// exact result against the target's digit count, so a result is either exact
+// or refused.
 #include "foundation/pd.h"
 
 #include <climits>
