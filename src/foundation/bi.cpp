@@ -1,5 +1,7 @@
 #include "foundation/bi.h"
 
+#include "foundation/cvdat.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -86,4 +88,5 @@ void bi_init_com() {
     c.char_class[size_t(ch)] = cls;
   }
   c.traps_off = std::getenv("QUVO_DB_TRAPS") ? 0 : 1;
+  cv_date_init();
 }

@@ -99,8 +99,10 @@ struct ComArea {
   rec::U16 dbg_sp;               // depth of the control-word stack
   rec::U32 dbg_ctl_bits;         // debugger control word
   rec::U32 dbg_stack[256];
+  // --- dates -----------------------------------------------------------
+  rec::U8 date_pivot;            // century pivot year + 1 (1-100), 0 for none
   // --- room for later fields -------------------------------------------
-  rec::Bytes<41072> reserved;
+  rec::Bytes<41071> reserved;
 };
 QV_RECORD(ComArea, 46508);
 QV_AT(ComArea, blanks, 0);
@@ -124,7 +126,8 @@ QV_AT(ComArea, char_class, 4148);
 QV_AT(ComArea, traps_off, 4404);
 QV_AT(ComArea, dbg_ctl_bits, 4408);
 QV_AT(ComArea, dbg_stack, 4412);
-QV_AT(ComArea, reserved, 5436);
+QV_AT(ComArea, date_pivot, 5436);
+QV_AT(ComArea, reserved, 5437);
 
 // The common block, in the arena.
 extern ComArea& com;
