@@ -8,6 +8,7 @@
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "foundation/pd.h"
 #include "foundation/ut.h"
 
 namespace {
@@ -343,7 +344,11 @@ bool cv_date_pivot(const void*, DateDesc* d, int) {
 int cv_date_stored_len(int type, int high, int low, int julian) {
   switch (type) {
     case kDtText: case kDtTextJul: return digit_count(high, low, julian);
-    case kDtPacked: case kDtPackedJul: return digit_count(high, low, julian) / 2 + 1;
+    case kDtPacked: return digit_count(high, low, 0) / 2 + 1;  // high - low + 2
+    case kDtPackedJul: {  // 10 - low from the century; never fewer than the digits need
+      int n = 10 - low, need = digit_count(high, low, 1) / 2 + 1;
+      return n > need ? n : need;
+    }
     case kDtBin: case kDtBinJul: return (high >= kUnitDay && low < kUnitDay) ? 8 : 4;
     case kDtHost: case kDtStd: return 8;
     case kDtUniversal: return 16;
@@ -457,7 +462,7 @@ void cv_date_to_universal(const uint8_t date[8], int high, int low, char* out, s
     s[2 * i] = char('0' + date[i] / 10);
     s[2 * i + 1] = char('0' + date[i] % 10);
   }
-  size_t n = len < 16 ? len : 16;
+  size_t n = len < 16 ? len & ~size_t(1) : 16;  // whole units only
   std::memcpy(out, s, n);
   if (len > n) std::memset(out + n, ' ', len - n);
 }
@@ -486,7 +491,7 @@ int cv_ntos_date(DateDesc* d) {
       int nib = 2 * d->len - 1;  // digit nibbles
       if (d->len < 1 || nib < nd || nib > 40) return refuse(d);
       uint8_t sign = v[d->len - 1] & 0x0F;
-      if (sign < 0x0A) return refuse(d);
+      if (sign != (com.pd_pos & 0x0F) && sign != (com.pd_neg & 0x0F)) return refuse(d);
       char digits[40];
       for (int i = 0; i < nib; ++i) {
         uint8_t b = v[i / 2];
@@ -494,7 +499,7 @@ int cv_ntos_date(DateDesc* d) {
         if (x > 9) return refuse(d);
         digits[i] = char('0' + x);
       }
-      if (sign == com.pd_neg) {
+      if (sign == (com.pd_neg & 0x0F)) {
         bool zero = true;
         for (int i = 0; i < nib; ++i) zero = zero && digits[i] == '0';
         if (!zero) { cv_date_set_high(t); return 1; }
@@ -583,11 +588,8 @@ int cv_ston_date(DateDesc* d) {
       int nd = digit_count(hi, lo, jul);
       int nib = 2 * d->len - 1;
       if (d->len < 1 || nib < nd) { d->msg = kMsgBadDate; return 0; }
+      if (high) return pd_cvp(v, d->len, -1) ? 1 : (d->msg = kMsgBadDate, 0);  // the null value
       std::memset(v, 0, d->len);
-      if (high) {  // -1, the null value of a packed date
-        v[d->len - 1] = uint8_t(0x10 | (com.pd_neg & 0x0F));
-        return 1;
-      }
       char s[24];
       date_to_digits(w, hi, lo, jul, s);
       v[d->len - 1] = uint8_t(com.pd_pos & 0x0F);

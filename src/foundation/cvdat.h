@@ -51,9 +51,9 @@
 //          see below.
 // Stored lengths (cv_date_stored_len): 3/4 the digit count; 6/7 8 when the
 // range holds a time unit and a date unit, else 4; 8 and 15 8; 9/10 digit
-// count / 2 + 1 bytes (for a Julian range from the century this is the
-// "10 - lowest unit" of the dictionary, for other ranges the count of the
-// digits actually stored).
+// count / 2 + 1 bytes for 10 (high - low + 2); 10 - low for 9, the length of
+// a day-of-year range from the century (one leading zero byte), never fewer
+// than its digits need.
 //
 // Binary forms always hold a full date, so a binary date whose mask lacks
 // the century (highest unit 7) still knows it: reading gives the stored
@@ -309,7 +309,8 @@ int cv_date_etoi(DateDesc* d, const char* text, size_t len, uint32_t* msg);
 // no calendar check). 1, or 0 when a pair is neither two digits nor "--".
 int cv_date_from_universal(const char* text, size_t len, uint8_t date[8]);
 // Writes the universal date text of date, units outside [low, high] as "--",
-// blank filled to len (at most 16 characters of date).
+// blank filled to len (the units that fit whole in len, at most 16
+// characters).
 void cv_date_to_universal(const uint8_t date[8], int high, int low, char* out, size_t len);
 
 // ---------------------------------------------------- descriptor builders --
