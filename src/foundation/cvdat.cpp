@@ -38,7 +38,8 @@ int32_t days_before_year(int year) {
 // gives it (stored, else the pivot's, else 19); without a year in the range
 // the leap reference year.
 int full_year(const uint8_t date[8], int high, int low) {
-  if (!in_range(kUnitYear, high, low)) return kRefYear;
+  if (!in_range(kUnitYear, high, low))
+    return in_range(kUnitCentury, high, low) && date[0] && date[0] <= 99 ? date[0] * 100 : kRefYear;
   int yy = date[unit_index(kUnitYear)];
   if (high >= kUnitCentury) return date[0] * 100 + yy;
   int cc = date[0] ? date[0] : cv_default_century(yy);
@@ -419,6 +420,7 @@ int cv_cmpl_date_msk(DateDesc* d) {
     return 0;
   }
   if (high == 0) { d->msg = kMsgBadDate; return 0; }
+  if (julian && high < kUnitMonth) high = kUnitMonth;  // the day of the year carries the month
   std::memcpy(d->mask, out.data(), out.size());
   d->mask_len = uint16_t(out.size());
   d->high = uint8_t(high);
@@ -625,6 +627,7 @@ int cv_ston_date(DateDesc* d) {
       std::memcpy(v, w, 8);
       return 1;
     case kDtUniversal:
+      if (d->len < 2 * (9 - lo)) { d->msg = kMsgBadDate; return 0; }  // room down to the lowest unit
       cv_date_to_universal(w, hi, lo, reinterpret_cast<char*>(v), d->len);
       return 1;
     default:
@@ -700,7 +703,7 @@ int cv_date_text_to_std(DateDesc* d, const char* text, size_t len, uint32_t* msg
   for (int i = 0; i < d->mask_len; ++i) {
     uint8_t tok = d->mask[i];
     if (tok > kMskJulDay) {  // literal: any one non-digit, or nothing before a digit
-      if (k < e && !is_digit(s[k])) ++k;
+      if (k < e && (s[k] == tok || !is_digit(s[k]))) ++k;
       continue;
     }
     if (tok == 0) return fail();

@@ -58,7 +58,8 @@
 // Binary forms always hold a full date, so a binary date whose mask lacks
 // the century (highest unit 7) still knows it: reading gives the stored
 // century, and storing keeps the internal date's century, or takes the
-// century pivot's (else 19) when the internal century is 0. A binary date
+// century pivot's (else 19) when the internal century is 0 (so the years
+// 0001-0099 do not keep their century in such a field). A binary date
 // without a year (highest unit 6 or 5) is kept in the leap reference year
 // 0004, so that 29 February can be stored; reading gives year and century 0.
 //
@@ -86,7 +87,8 @@
 // Date edit masks. Unit codes of two characters: '0' followed by the unit
 // digit N, or N twice ("05" and "55" are both the day), N from 8 down to 1;
 // "005" is the day of the year in three digits (Julian: selects types 3, 6,
-// 9 in place of 4, 7, 10). A backslash takes the next character literally;
+// 9 in place of 4, 7, 10; the day of the year carries the month, so such a
+// range always holds the month). A backslash takes the next character literally;
 // text in double quotes is literal; any other non-digit character is a
 // literal. Any other digit sequence ("09", "12", a lone digit) is a bad mask
 // token: the system error "cv_cmpl_date_msk() - bad mask token". A compiled
@@ -99,8 +101,8 @@
 // (cv_date_text_to_std): leading and trailing blanks are ignored and an
 // all-blank text is the high date; a unit takes up to its width of digits
 // (fewer when a non-digit follows) or a run of dashes (not given); a literal
-// of the mask matches any one character that is not a digit, or nothing when
-// a digit stands there (so "05012024" and "5/1/2024" both enter under
+// of the mask matches itself or any one character that is not a digit, or
+// nothing when another digit stands there (so "05012024" and "5/1/2024" both enter under
 // "06/05/0807"); every unit of the mask must be given; text left over is
 // refused. Years without a century are checked (29 February) in the pivot's
 // century, else in the 1900s. A refused text answers 0 and kMsgBadDate.

@@ -788,13 +788,14 @@ TEST(Cvdat, UserDateMask) {
 // the sanitizer pass sees any overrun), and what converts reads back.
 TEST(Cvdat, FuzzConversionsOverRandomInput) {
   SysErrCapture cap(SysErrAnswer::Continue);
-  std::mt19937 rng(20240501);
+  const char* seed = std::getenv("QUVO_FUZZ_SEED");  // another seed for a longer hunt
+  std::mt19937 rng(seed ? unsigned(std::strtoul(seed, nullptr, 10)) : 20240501u);
   const char alphabet[] = "0123456789012345678/-.: \"\\abcXZ-0807060504030201";
   const char* masks[] = {"06/05/0807", "0807060504030201", "06/05/77 04:03 02.01", "0807005",
                          "07005", "04:03:02.01", "06/05", "\"d\" 05\\.06.0807"};
   const uint8_t types[] = {kDtText, kDtBin, kDtPacked, kDtStd, kDtHost, kDtUniversal};
   int converted = 0;
-  for (int i = 0; i < 60000; ++i) {
+  for (int i = 0; i < 300000; ++i) {
     // A mask: most of the time a good one, else random text.
     std::string mtext = (rng() % 4) ? masks[rng() % 8] : std::string();
     if (mtext.empty()) {
@@ -824,7 +825,8 @@ TEST(Cvdat, FuzzConversionsOverRandomInput) {
       uint8_t before[8];
       std::memcpy(before, d.date, 8);
       ASSERT_EQ(cv_date_text_to_std(&d, out.data(), out.size(), &msg), 1) << std::string(out.begin(), out.end());
-      ASSERT_EQ(std::memcmp(before, d.date, 8), 0);
+      ASSERT_EQ(std::memcmp(before, d.date, 8), 0)
+          << mtext << " | " << text << " | " << std::string(out.begin(), out.end());
       ++converted;
     }
 
@@ -842,9 +844,20 @@ TEST(Cvdat, FuzzConversionsOverRandomInput) {
       std::memcpy(first, s.date, 8);
       std::vector<uint8_t> again(sbuf.size());
       s.value = again.data();
+      if (s.type == kDtUniversal && s.len < 2 * (9 - s.low)) {  // reads short, writes whole
+        ASSERT_EQ(cv_ston_date(&s), 0);
+        continue;
+      }
       ASSERT_EQ(cv_ston_date(&s), 1);
       ASSERT_EQ(cv_ntos_date(&s), 1);
-      ASSERT_EQ(std::memcmp(first, s.date, 8), 0);
+      // A binary date without the century in its range takes the pivot's
+      // century for the years 0001-0099 when it is stored again.
+      if ((s.type == kDtBin || s.type == kDtBinJul) && s.high == kUnitYear && first[0] == 0) continue;
+      ASSERT_EQ(std::memcmp(first, s.date, 8), 0)
+          << int(s.type) << " " << int(s.high) << "-" << int(s.low) << " len " << s.len << " date "
+          << int(first[0]) << "," << int(first[1]) << "," << int(first[2]) << "," << int(first[3]) << ","
+          << int(first[4]) << " now " << int(s.date[0]) << "," << int(s.date[1]) << "," << int(s.date[2])
+          << "," << int(s.date[3]) << "," << int(s.date[4]);
     }
 
     // Random internal dates into the stored form.
