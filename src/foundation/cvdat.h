@@ -24,7 +24,8 @@
 // A date is "high or invalid" when its century byte is 0x80 or more.
 //
 // Day numbers. Day 1 is 0001-01-01 of the proleptic Gregorian calendar, the
-// epoch of os_quvo_time; 9999-12-31 is day 3,652,059; day 0 stands for the
+// epoch of os_quvo_time (HostTime of foundation/os.h is the 8-byte
+// binary date: day number and hundredths of the day); 9999-12-31 is day 3,652,059; day 0 stands for the
 // zero date and no valid date has a day number below 1, so every date of
 // 0001-9999 is positive. The weekday is day mod 7 + 1 (1 Sunday .. 7
 // Saturday, the order of the common block's day names). The form
@@ -199,13 +200,6 @@ struct DateStampRec {
 };
 QV_RECORD(DateStampRec, 72);
 QV_AT(DateStampRec, mask, 12);
-
-// The 8-byte binary date: day number and hundredths of the day.
-struct GregBin {
-  rec::U32 day;
-  rec::U32 hundredths;
-};
-QV_RECORD(GregBin, 8);
 
 // The facts of a compiled date conversion item that INT_DATE reads.
 struct DateItemView {

@@ -226,6 +226,8 @@ void os_usage(FILE* to) {
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead or\n"
       "                  behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
+      "  QUVO_CENTURY_PIVOT  two digits PP: a two-digit year below PP is in the 2000s,\n"
+      "                  one at or above PP in the 1900s; unset, such years are 19YY\n"
       "  QUVO_TEST_HOME  (test hook) read quvo.env from this directory instead of the\n"
       "                  home directory of the password entry\n"
       "\n"

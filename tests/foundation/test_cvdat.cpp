@@ -12,6 +12,9 @@
 
 #include "foundation/bi.h"
 #include "foundation/cvdat.h"
+#include "foundation/la.h"
+#include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "foundation/pd.h"
 #include "foundation/ut.h"
 #include "support/syserr.h"
@@ -874,4 +877,38 @@ TEST(Cvdat, FuzzConversionsOverRandomInput) {
     (void)cv_get_days(&s, 0);
   }
   EXPECT_GT(converted, 100);
+}
+
+// ------------------------------------------------------------ the clock --
+// The engine's clock (os_quvo_time, shifted by QUVO_FAKE_TIME) read as an
+// internal date; the clock's day numbers and ss_host_time agree with cvdat's.
+TEST(Cvdat, FakeClockReadsAsAnInternalDate) {
+  setenv("QUVO_FAKE_TIME", "20240229123000", 1);
+  std::string err;
+  ASSERT_TRUE(os_fake_time_load(&err)) << err;
+  HostTime now;
+  os_quvo_time(&now);
+  DateDesc d;
+  ASSERT_EQ(GREG_BIN_TO_STD(&d, &now), 1);
+  uint8_t want[8];
+  set_date(want, 2024, 2, 29, 12, 30);
+  EXPECT_EQ(std::memcmp(d.date, want, 6), 0);
+  EXPECT_EQ(cv_weekday(cv_get_days(&d, 0)), 5);  // a Thursday
+  unsetenv("QUVO_FAKE_TIME");
+  ASSERT_TRUE(os_fake_time_load(&err));
+
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    HostTime t;
+    t.day = uint32_t(rng() % kDayMax) + 1;
+    t.hundredths = uint32_t(rng() % kDayHundredths);
+    int y, m, md;
+    ASSERT_TRUE(cv_civil_from_days(int32_t(t.day), &y, &m, &md));
+    ASSERT_EQ(os_days_from_civil(y, m, md), int64_t(t.day));
+    char a[16], b[16];
+    LaText out{16, b};
+    ss_host_time(&out, t);
+    ASSERT_TRUE(cv_host_time_text(a, 16, &t));
+    ASSERT_EQ(std::string(a, 16), std::string(b, 16));
+  }
 }
