@@ -307,7 +307,7 @@ struct FmArb {
   Ref<FmScb> scb;         // copy of the control-block chain of an attach
   rec::U32 be_id;         // back end's own number for the handle
   Ref<FmArb> parent;      // the handle a stream was attached to
-  rec::U32 reserved;
+  rec::U32 fm_id;         // the file manager's own number for the handle
 };
 QV_RECORD(FmArb, 96);
 QV_AT(FmArb, rec, 4);

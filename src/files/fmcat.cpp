@@ -1,0 +1,231 @@
+// The file catalogue: one table of every file the engine describes by name,
+// and the builders that fill descriptors from it.
+#include "files/fmcat.h"
+
+#include <cstring>
+#include <string>
+
+#include "files/fmint.h"
+#include "foundation/bi.h"
+#include "foundation/ut.h"
+
+namespace {
+
+// The owner key of the design records: process type, process name, frame
+// class, frame number, image number, the owner's numbering field, number.
+#define OWNER7 "0+1b,1+30,31+1b,32+4b,36+1b,37+3,40+4b"
+
+const FmCatEntry kTable[] = {
+    // builder, file, identity, area, code, class, record, var, org, keys, note
+    // ----- dictionary files of an application -----------------------------------
+    {"INIT_DPROC_FDB", "PROCESS ", FM_CAT_DICT, "", "", 1, 440, 0, 0, "0+1b,1+30", ""},
+    {"INIT_DROW_FDB", "ROW     ", FM_CAT_DICT, "", "", 1, 296, 1, 0, OWNER7, ""},
+    {"INIT_DCHLD_FDB", "CHILD   ", FM_CAT_DICT, "", "", 1, 188, 0, 0, OWNER7,
+     "key: byte 37 (discriminator) and 38-39 as the 3-character field of the ROW key; child number 40"},
+    {"INIT_DSLCT_FDB", "SELECT  ", FM_CAT_DICT, "", "", 1, 144, 0, 0, OWNER7 ",44+4b",
+     "key not given: the owner key of the design records and a line number at 44"},
+    {"INIT_DSORT_FDB", "SORT    ", FM_CAT_DICT, "", "", 1, 108, 0, 0, "0+1b,1+30,31+1b,32+4b,36+4b", ""},
+    {"INIT_DELEM_FDB", "ELEMENT ", FM_CAT_DICT, "", "", 1, 592, 0, 0,
+     "5+22; 4+1,5+22; dup:56+8,64+4b; dup:0+4b; 68+4b,72+4b", ""},
+    {"INIT_DFI_FDB", "FILE    ", FM_CAT_DICT, "", "", 1, 304, 0, 0, "0+8; 100+4b; 104+4b", ""},
+    {"INIT_DITM_FDB", "ITEM    ", FM_CAT_DICT, "", "", 1, 204, 0, 0, OWNER7 ",44+4b", ""},
+    {"INIT_DSTMT_FDB", "STMT    ", FM_CAT_DICT, "", "", 1, 152, 0, 0,
+     "0+1b,1+30,31+1b,32+4b,36+1b,37+1b,38+2,40+4b,44+1b,45+3,48+4b", ""},
+    {"INIT_DCHR_FDB", "CHR     ", FM_CAT_DICT, "", "", 1, 64, 0, 0, OWNER7 ",44+4b", ""},
+    {"INIT_DIMG_FDB", "IMAGE   ", FM_CAT_DICT, "", "", 1, 228, 0, 0, "0+1b,1+30,31+1b,32+4b,36+1b", ""},
+    {"INIT_DFRM_FDB", "FRAME   ", FM_CAT_DICT, "", "", 1, 976, 0, 0, "0+1b,1+30,31+1b,32+4b", ""},
+    {"INIT_DTOKEN_FDB", "TOKEN   ", FM_CAT_DICT, "", "", 1, 60, 0, 0, "0+1b,1+22,24+4b; 0+1b,1+22,28+30",
+     ""},
+    {"INIT_DFLD_FDB", "FIELD   ", FM_CAT_DICT, "", "", 1, 604, 0, 0,
+     "5+22; 4+1,5+22; dup:0+4b; dup:56+8,64+4b; dup:27+1b,28+22", ""},
+    {"INIT_DREC_FDB", "RECORD  ", FM_CAT_DICT, "", "", 1, 212, 0, 0, "0+8", ""},
+    {"INIT_DDOM_FDB", "DOMAIN  ", FM_CAT_DICT, "", "", 1, 584, 0, 0, "0+1b,1+22; dup:1+22", ""},
+    {"INIT_DINIT_FDB", "INITIAL ", FM_CAT_DICT, "", "", 1, 1013, 1, 0, "0+8,8+1b,9+4b", ""},
+    {"INIT_DBITMAP_FDB", "BITMAP  ", FM_CAT_DICT, "", "", 1, 212, 0, 0, "0+4b,4+4b", ""},
+    {"INIT_DXCEPT_FDB", "EXCEPT  ", FM_CAT_DICT, "", "", 1, 2196, 0, 0,
+     "0+8,8+22,30+2,32+80,112+3,115+1,116+2b", ""},
+    {"INIT_DPARM_FDB", "PARAM   ", FM_CAT_DICT, "", "", 1, 232, 0, FM_ORG_SINGLE, "", ""},
+    // ----- System Administration ---------------------------------------------------
+    {"INIT_DAP_FDB", "APPL    ", FM_CAT_SA, "", "", 1, 324, 0, 0, "4+3,7+2", ""},
+    {"INIT_DSYSDIR_FDB", "SYSDIR  ", FM_CAT_SA, "", "", 1, 576, 0, 0, "0+3,3+3,6+2,8+8", ""},
+    {"INIT_DDBXAP_FDB", "DBXAP   ", FM_CAT_SA, "", "", 1, 64, 0, 0, "0+3,3+3",
+     "record length not given anywhere: 64 holds the key, the start-up menu choice (6) and the phase byte"},
+    {"INIT_DFORM_FDB", "FORM    ", FM_CAT_SA, "", "", 1, 252, 0, 0, "0+10; dup:10+80", ""},
+    {"INIT_DPRTR_FDB", "PRINTER ", FM_CAT_SA, "", "", 1, 328, 0, 0, "0+10; 10+80", ""},
+    {"INIT_DHOOK_FDB", "HOOK    ", FM_CAT_SA, "", "", 1, 82, 0, 0,
+     "0+3,3+2,5+1b,6+30,36+3,39+3; dup:39+3", ""},
+    // ----- identity set by the caller ----------------------------------------------
+    {"INIT_DPROP_FDB", "ATRIBUTE", FM_CAT_CALLER, "", "", 1, 406, 0, 0, "0+8,8+128,136+14", ""},
+    {"INIT_DSTRUCT_FDB", "", FM_CAT_CALLER, "", "", 1, 1016, 1, 0, "", ""},
+    {"em_citm_fdb", "", FM_CAT_CALLER, "", "", 2, 392, 0, 0,
+     "0+4b,4+4b,8+4b; 0+4b,253+3,256+22,278+2b,4+4b,8+4b; dup:280+4b,253+3; dup:0+4b,292+2b", ""},
+    {"em_cchr_fdb", "", FM_CAT_CALLER, "", "", 2, 40, 0, 0, "0+4b,4+4b,8+4b; dup:0+4b,28+4b,32+4b", ""},
+    // ----- work files ---------------------------------------------------------------
+    {"INIT_QPARM_FDB", "QPARM   ", FM_CAT_LA, "", "", 2, 1644, 0, 0, "0+3,3+30", ""},
+    {"INIT_QSLCT_FDB", "QSLCT   ", FM_CAT_LA, "", "", 2, 112, 0, 0, "0+3,3+30,33+1b,34+2,36+4b", ""},
+    {"INIT_QSORT_FDB", "QSORT   ", FM_CAT_LA, "", "", 2, 92, 0, 0, "0+3,3+30,33+3,36+4b", ""},
+    {"INIT_QTAG_FDB", "QTAG    ", FM_CAT_LA, "", "", 2, 1064, 1, 0, "0+3,3+30,33+3,36+4b", ""},
+    {"INIT_ERR_FDB", "ERROR   ", FM_CAT_LA, "", "", 2, 1265, 0, 0, "", ""},
+    {"INIT_INST_FDB", "", FM_CAT_UNIQUE, "IN", "IN", 2, 2024, 0, 0, "", ""},
+    {"INIT_TOC_FDB", "", FM_CAT_UNIQUE, "DB", "TC", 2, 12, 0, 0, "", ""},
+};
+constexpr int kCount = int(sizeof kTable / sizeof kTable[0]);
+
+// Parses the key notation into descriptors; the number of keys, -1 on error.
+int parse_keys(const char* text, FmKdb* kdb, FmSdb* sdb) {
+  int nkeys = 0, nseg = 0;
+  const char* p = text;
+  while (*p) {
+    while (*p == ' ' || *p == ';') ++p;
+    if (!*p) break;
+    int flags = 8;
+    if (std::strncmp(p, "dup:", 4) == 0) {
+      flags = 9;
+      p += 4;
+    }
+    FmSdb* first = sdb + nseg;
+    int count = 0;
+    while (*p && *p != ';') {
+      while (*p == ' ' || *p == ',') ++p;
+      if (!*p || *p == ';') break;
+      char* end;
+      long off = std::strtol(p, &end, 10);
+      if (*end != '+') return -1;
+      long len = std::strtol(end + 1, &end, 10);
+      int type = FM_SEG_ALPHA;
+      if (*end == 'b') {
+        type = FM_SEG_BINARY;
+        ++end;
+      }
+      int order = '+';
+      if (*end == '-') {
+        order = '-';
+        ++end;
+      }
+      if (nseg >= FM_CAT_SDB_AREA) return -1;
+      init_sdb_func(sdb + nseg, count + 1, int(off), int(len), type, order);
+      ++nseg;
+      ++count;
+      p = end;
+    }
+    if (nkeys >= FM_CAT_KDB_AREA) return -1;
+    INIT_KDB(kdb + nkeys, nkeys, '+', flags, first, count);
+    ++nkeys;
+  }
+  return nkeys;
+}
+
+void fill(const char* builder, FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver) {
+  const FmCatEntry* e = fm_cat_find(builder);
+  fm_cat_fill(e, fdb, kdb, sdb, app, ver);
+}
+
+}  // namespace
+
+const FmCatEntry* fm_cat_table(int* count) {
+  if (count) *count = kCount;
+  return kTable;
+}
+
+const FmCatEntry* fm_cat_find(const char* builder) {
+  for (const FmCatEntry& e : kTable)
+    if (std::strcmp(e.builder, builder) == 0) return &e;
+  return nullptr;
+}
+
+int fm_cat_fill(const FmCatEntry* e, FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver) {
+  if (!e) {
+    *fdb = fm_fdb;
+    return fmi::bad(fdb, "no such file in the catalogue");
+  }
+  bool keyed = e->keys && *e->keys;
+  int nkeys = 0;
+  if (keyed) {
+    if (!kdb || !sdb) {
+      *fdb = fm_fdb;
+      return fmi::bad(fdb, "%s: no key descriptor area", e->builder);
+    }
+    nkeys = parse_keys(e->keys, kdb, sdb);
+    if (nkeys < 0) {
+      *fdb = fm_fdb;
+      return fmi::bad(fdb, "%s: bad key layout %s", e->builder, e->keys);
+    }
+  }
+  INIT_FDB(fdb, e->fclass, e->rec_len, e->var, nkeys ? kdb : nullptr, nkeys);
+  if (e->org) fdb->org = e->org;
+  switch (e->ident) {
+    case FM_CAT_DICT: {
+      char a[4] = "   ", v[3] = "  ";
+      if (app) std::memcpy(a, app, strnlen(app, 3));
+      if (ver) std::memcpy(v, ver, strnlen(ver, 2));
+      if (IS_ZUB_AP(a)) std::memcpy(v, "00", 2);
+      INIT_SRC_PATH(fdb, a, v, e->file, FM_PT_DATA);
+      break;
+    }
+    case FM_CAT_SA: INIT_SA_PATH(fdb, e->file, FM_PT_DATA); break;
+    case FM_CAT_LA: INIT_LA_PATH(fdb, "00", e->file, FM_PT_DATA); break;
+    case FM_CAT_UNIQUE: INIT_UNIQUE_PATH(fdb, e->area, e->code, FM_PT_DATA); break;
+    default: fdb->name.set(e->file); break;
+  }
+  fdb->fclass = e->fclass;
+  return 1;
+}
+
+#define DICT_BUILDER(fn)                                                                    \
+  void fn(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver) {           \
+    fill(#fn, fdb, kdb, sdb, app, ver);                                                     \
+  }
+DICT_BUILDER(INIT_DPROC_FDB)
+DICT_BUILDER(INIT_DROW_FDB)
+DICT_BUILDER(INIT_DCHLD_FDB)
+DICT_BUILDER(INIT_DSLCT_FDB)
+DICT_BUILDER(INIT_DSORT_FDB)
+DICT_BUILDER(INIT_DELEM_FDB)
+DICT_BUILDER(INIT_DFI_FDB)
+DICT_BUILDER(INIT_DITM_FDB)
+DICT_BUILDER(INIT_DSTMT_FDB)
+DICT_BUILDER(INIT_DCHR_FDB)
+DICT_BUILDER(INIT_DIMG_FDB)
+DICT_BUILDER(INIT_DFRM_FDB)
+DICT_BUILDER(INIT_DTOKEN_FDB)
+DICT_BUILDER(INIT_DFLD_FDB)
+DICT_BUILDER(INIT_DREC_FDB)
+DICT_BUILDER(INIT_DDOM_FDB)
+DICT_BUILDER(INIT_DINIT_FDB)
+DICT_BUILDER(INIT_DBITMAP_FDB)
+DICT_BUILDER(INIT_DXCEPT_FDB)
+
+void INIT_DPARM_FDB(FmFdb* fdb, const char* app, const char* ver) {
+  fill("INIT_DPARM_FDB", fdb, nullptr, nullptr, app, ver);
+}
+
+void INIT_DSORT_KDB(FmKdb* kdb, FmSdb* sdb) { parse_keys(fm_cat_find("INIT_DSORT_FDB")->keys, kdb, sdb); }
+
+#define KEYED_BUILDER(fn) \
+  void fn(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb) { fill(#fn, fdb, kdb, sdb, nullptr, nullptr); }
+KEYED_BUILDER(INIT_DAP_FDB)
+KEYED_BUILDER(INIT_DSYSDIR_FDB)
+KEYED_BUILDER(INIT_DDBXAP_FDB)
+KEYED_BUILDER(INIT_DFORM_FDB)
+KEYED_BUILDER(INIT_DPRTR_FDB)
+KEYED_BUILDER(INIT_DHOOK_FDB)
+KEYED_BUILDER(INIT_DPROP_FDB)
+KEYED_BUILDER(em_citm_fdb)
+KEYED_BUILDER(em_cchr_fdb)
+
+void INIT_DSTRUCT_FDB(FmFdb* fdb) { fill("INIT_DSTRUCT_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
+
+#define QUERY_BUILDER(fn)                                           \
+  void fn(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope) {          \
+    fill(#fn, fdb, kdb, sdb, nullptr, nullptr);                     \
+    fdb->kind = FM_KIND_TEMP;                                       \
+    fdb->scope = uint16_t(scope < 0 ? 0 : scope);                   \
+  }
+QUERY_BUILDER(INIT_QPARM_FDB)
+QUERY_BUILDER(INIT_QSLCT_FDB)
+QUERY_BUILDER(INIT_QSORT_FDB)
+QUERY_BUILDER(INIT_QTAG_FDB)
+
+void INIT_ERR_FDB(FmFdb* fdb) { fill("INIT_ERR_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
+void INIT_INST_FDB(FmFdb* fdb) { fill("INIT_INST_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
+void INIT_TOC_FDB(FmFdb* fdb) { fill("INIT_TOC_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }

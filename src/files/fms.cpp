@@ -1,0 +1,1406 @@
+// File manager storage: the memory-resident back end and sequential files.
+//
+// Memory-resident files. A file lives in the engine arena for as long as its
+// scope (or until it is scratched), whether or not a handle is open on it;
+// two opens of the same identity reach the same file. Records are numbered
+// from 1 in write order (the record id; numbers are not reused), kept in
+// arena memory, so that the address of a record (fm_read_fast, MADDR) stays
+// valid until the record is rewritten longer, deleted or the file goes away.
+// A write with the fast bit (FM_OP_FAST) stores the caller's block itself
+// (by reference): the file keeps that block, never copies or frees it, and
+// reading yields it. Each key is an in-memory B+-tree of fixed-width entries:
+// the normalised key followed by the record id (big-endian), so entries are
+// unique and duplicates of a key come out in write order. Keyless files read
+// in record-id order. Holds are per handle: a record held by one handle and
+// read with hold by another is delivered with 200520.
+//
+// Sequential files (disk files without keys): records of up to 32,767 bytes
+// appended in order after a 32-byte header ("QVSEQ001", record length,
+// variable flag, structure stamp); each record is a little-endian u32 length
+// and its bytes. Records are read in order or by record id (their ordinal),
+// rewritten in place at their own length, and all deleted at once; a single
+// record cannot be deleted.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "files/fmint.h"
+#include "foundation/bi.h"
+
+namespace {
+
+// =========================================================== B+-tree ==
+class BTree {
+ public:
+  struct Node {
+    uint16_t n;
+    uint8_t leaf;
+    Node* next;  // leaves: the next leaf
+  };
+  struct Pos {
+    Node* leaf = nullptr;
+    uint32_t i = 0;
+  };
+
+  explicit BTree(uint32_t width) : w_(width) {
+    lcap_ = std::max<uint32_t>(8, (4096 - sizeof(Node)) / w_);
+    icap_ = std::max<uint32_t>(8, (4096 - sizeof(Node) - 8) / (w_ + 8));
+  }
+  ~BTree() { clear(); }
+  BTree(const BTree&) = delete;
+  BTree& operator=(const BTree&) = delete;
+
+  uint32_t width() const { return w_; }
+  uint64_t version() const { return ver_; }
+  size_t size() const { return size_; }
+
+  void clear() {
+    if (root_) destroy(root_);
+    root_ = nullptr;
+    size_ = 0;
+    ++ver_;
+  }
+
+  // false when the entry is present already.
+  bool insert(const uint8_t* e) {
+    if (!root_) root_ = new_leaf();
+    Split sp;
+    if (!ins(root_, e, &sp)) return false;
+    if (sp.right) {
+      Node* r = new_inner();
+      r->n = 1;
+      kids(r)[0] = root_;
+      kids(r)[1] = sp.right;
+      std::memcpy(ikey(r, 0), sp.sep.data(), w_);
+      root_ = r;
+    }
+    ++size_;
+    ++ver_;
+    return true;
+  }
+
+  bool erase(const uint8_t* e) {
+    Node* n = root_;
+    if (!n) return false;
+    while (!n->leaf) n = kids(n)[child_ub(n, e, w_)];
+    uint32_t i = leaf_lb(n, e, w_);
+    if (i >= n->n || std::memcmp(lkey(n, i), e, w_) != 0) return false;
+    std::memmove(lkey(n, i), lkey(n, i + 1), size_t(n->n - i - 1) * w_);
+    --n->n;
+    --size_;
+    ++ver_;
+    return true;
+  }
+
+  // First entry whose first len bytes are >= k (gt: > k).
+  Pos seek(const uint8_t* k, uint32_t len, bool gt) const {
+    Node* n = root_;
+    if (!n) return {};
+    while (!n->leaf) n = kids(n)[gt ? child_ub(n, k, len) : child_lb(n, k, len)];
+    Pos p{n, gt ? leaf_ub(n, k, len) : leaf_lb(n, k, len)};
+    settle(p);
+    return p;
+  }
+  Pos first() const {
+    Node* n = root_;
+    if (!n) return {};
+    while (!n->leaf) n = kids(n)[0];
+    Pos p{n, 0};
+    settle(p);
+    return p;
+  }
+  void next(Pos& p) const {
+    ++p.i;
+    settle(p);
+  }
+  static bool end(const Pos& p) { return p.leaf == nullptr; }
+  const uint8_t* at(const Pos& p) const { return lkey(p.leaf, p.i); }
+
+ private:
+  struct Split {
+    Node* right = nullptr;
+    std::vector<uint8_t> sep;
+  };
+  uint32_t w_, lcap_, icap_;
+  Node* root_ = nullptr;
+  size_t size_ = 0;
+  uint64_t ver_ = 1;
+
+  uint8_t* lkey(Node* n, uint32_t i) const { return reinterpret_cast<uint8_t*>(n + 1) + size_t(i) * w_; }
+  Node** kids(Node* n) const { return reinterpret_cast<Node**>(n + 1); }
+  uint8_t* ikey(Node* n, uint32_t i) const {
+    return reinterpret_cast<uint8_t*>(kids(n) + icap_ + 1) + size_t(i) * w_;
+  }
+  Node* new_leaf() {
+    auto* n = static_cast<Node*>(std::malloc(sizeof(Node) + size_t(lcap_) * w_));
+    n->n = 0;
+    n->leaf = 1;
+    n->next = nullptr;
+    return n;
+  }
+  Node* new_inner() {
+    auto* n = static_cast<Node*>(std::malloc(sizeof(Node) + (icap_ + 1) * sizeof(Node*) + size_t(icap_) * w_));
+    n->n = 0;
+    n->leaf = 0;
+    n->next = nullptr;
+    return n;
+  }
+  void destroy(Node* n) {
+    if (!n->leaf)
+      for (uint32_t i = 0; i <= n->n; ++i) destroy(kids(n)[i]);
+    std::free(n);
+  }
+  void settle(Pos& p) const {
+    while (p.leaf && p.i >= p.leaf->n) {
+      p.leaf = p.leaf->next;
+      p.i = 0;
+    }
+  }
+  // Leaf: first entry with prefix >= k / > k.
+  uint32_t leaf_lb(Node* n, const uint8_t* k, uint32_t len) const {
+    uint32_t lo = 0, hi = n->n;
+    while (lo < hi) {
+      uint32_t m = (lo + hi) / 2;
+      if (std::memcmp(lkey(n, m), k, len) < 0) lo = m + 1;
+      else hi = m;
+    }
+    return lo;
+  }
+  uint32_t leaf_ub(Node* n, const uint8_t* k, uint32_t len) const {
+    uint32_t lo = 0, hi = n->n;
+    while (lo < hi) {
+      uint32_t m = (lo + hi) / 2;
+      if (std::memcmp(lkey(n, m), k, len) <= 0) lo = m + 1;
+      else hi = m;
+    }
+    return lo;
+  }
+  // Inner: the child to descend for a lower / upper bound.
+  uint32_t child_lb(Node* n, const uint8_t* k, uint32_t len) const {
+    uint32_t lo = 0, hi = n->n;
+    while (lo < hi) {
+      uint32_t m = (lo + hi) / 2;
+      if (std::memcmp(ikey(n, m), k, len) < 0) lo = m + 1;
+      else hi = m;
+    }
+    return lo;
+  }
+  uint32_t child_ub(Node* n, const uint8_t* k, uint32_t len) const {
+    uint32_t lo = 0, hi = n->n;
+    while (lo < hi) {
+      uint32_t m = (lo + hi) / 2;
+      if (std::memcmp(ikey(n, m), k, len) <= 0) lo = m + 1;
+      else hi = m;
+    }
+    return lo;
+  }
+
+  bool ins(Node* n, const uint8_t* e, Split* sp) {
+    if (n->leaf) {
+      uint32_t i = leaf_lb(n, e, w_);
+      if (i < n->n && std::memcmp(lkey(n, i), e, w_) == 0) return false;
+      if (n->n < lcap_) {
+        std::memmove(lkey(n, i + 1), lkey(n, i), size_t(n->n - i) * w_);
+        std::memcpy(lkey(n, i), e, w_);
+        ++n->n;
+        return true;
+      }
+      // Split: appends at the end keep the left leaf full.
+      Node* r = new_leaf();
+      uint32_t keep = i == n->n ? n->n : n->n / 2;
+      r->n = uint16_t(n->n - keep);
+      std::memcpy(lkey(r, 0), lkey(n, keep), size_t(r->n) * w_);
+      n->n = uint16_t(keep);
+      r->next = n->next;
+      n->next = r;
+      Node* t = i <= keep && !(i == keep && keep == lcap_) ? n : r;
+      if (t == r) i -= keep;
+      std::memmove(lkey(t, i + 1), lkey(t, i), size_t(t->n - i) * w_);
+      std::memcpy(lkey(t, i), e, w_);
+      ++t->n;
+      sp->right = r;
+      sp->sep.assign(lkey(r, 0), lkey(r, 0) + w_);
+      return true;
+    }
+    uint32_t c = child_ub(n, e, w_);
+    Split sub;
+    if (!ins(kids(n)[c], e, &sub)) return false;
+    if (!sub.right) return true;
+    if (n->n < icap_) {
+      std::memmove(ikey(n, c + 1), ikey(n, c), size_t(n->n - c) * w_);
+      std::memmove(kids(n) + c + 2, kids(n) + c + 1, size_t(n->n - c) * sizeof(Node*));
+      std::memcpy(ikey(n, c), sub.sep.data(), w_);
+      kids(n)[c + 1] = sub.right;
+      ++n->n;
+      return true;
+    }
+    // Split the inner node: gather n keys + 1 and n + 2 children.
+    std::vector<uint8_t> keys(size_t(n->n + 1) * w_);
+    std::vector<Node*> ch(n->n + 2);
+    std::memcpy(keys.data(), ikey(n, 0), size_t(c) * w_);
+    std::memcpy(keys.data() + size_t(c) * w_, sub.sep.data(), w_);
+    std::memcpy(keys.data() + size_t(c + 1) * w_, ikey(n, c), size_t(n->n - c) * w_);
+    for (uint32_t i = 0, j = 0; i <= n->n; ++i) {
+      ch[j++] = kids(n)[i];
+      if (i == c) ch[j++] = sub.right;
+    }
+    uint32_t total = n->n + 1;
+    uint32_t mid = c == n->n ? total - 1 : total / 2;  // appends keep the left node full
+    Node* r = new_inner();
+    n->n = uint16_t(mid);
+    std::memcpy(ikey(n, 0), keys.data(), size_t(mid) * w_);
+    for (uint32_t i = 0; i <= mid; ++i) kids(n)[i] = ch[i];
+    r->n = uint16_t(total - mid - 1);
+    std::memcpy(ikey(r, 0), keys.data() + size_t(mid + 1) * w_, size_t(r->n) * w_);
+    for (uint32_t i = 0; i <= r->n; ++i) kids(r)[i] = ch[mid + 1 + i];
+    sp->right = r;
+    sp->sep.assign(keys.data() + size_t(mid) * w_, keys.data() + size_t(mid + 1) * w_);
+    return true;
+  }
+};
+
+// ============================================================== slab ==
+// Record storage in arena chunks, with free lists by 16-byte size class.
+class Slab {
+ public:
+  ~Slab() { clear(); }
+  uint8_t* alloc(size_t n, uint32_t* cap) {
+    n = (std::max<size_t>(n, 1) + 15) & ~size_t(15);
+    *cap = uint32_t(n);
+    size_t cls = n / 16;
+    if (cls < free_.size() && !free_[cls].empty()) {
+      uint8_t* p = free_[cls].back();
+      free_[cls].pop_back();
+      return p;
+    }
+    if (n > left_) {
+      size_t size = std::max(chunk_, n);
+      auto* p = static_cast<uint8_t*>(arena::alloc_chunk(size));
+      if (!p) return nullptr;
+      chunks_.push_back({p, size});
+      bump_ = p;
+      left_ = size;
+      if (chunk_ < (size_t(4) << 20)) chunk_ *= 2;
+    }
+    uint8_t* p = bump_;
+    bump_ += n;
+    left_ -= n;
+    return p;
+  }
+  void release(uint8_t* p, uint32_t cap) {
+    size_t cls = cap / 16;
+    if (cls >= free_.size()) free_.resize(cls + 1);
+    free_[cls].push_back(p);
+  }
+  void clear() {
+    for (auto& c : chunks_) arena::free_chunk(c.first, c.second);
+    chunks_.clear();
+    free_.clear();
+    bump_ = nullptr;
+    left_ = 0;
+    chunk_ = 64 * 1024;
+  }
+
+ private:
+  std::vector<std::pair<uint8_t*, size_t>> chunks_;
+  std::vector<std::vector<uint8_t*>> free_;
+  uint8_t* bump_ = nullptr;
+  size_t left_ = 0;
+  size_t chunk_ = 64 * 1024;
+};
+
+// ======================================================= memory files ==
+constexpr uint32_t kLive = 1, kByRef = 2;
+
+struct MemRec {
+  uint8_t* data = nullptr;
+  uint32_t len = 0;
+  uint32_t cap = 0;
+  uint32_t flags = 0;
+  uint8_t* shadow = nullptr;  // by-reference records: their index entries' keys
+};
+
+struct MemKey {
+  const FmKdb* kd;
+  uint32_t klen;
+  bool unique;
+  bool nullsupp;
+  std::unique_ptr<BTree> tree;
+};
+
+struct Cur;
+
+struct MemFile {
+  std::string ident;
+  FmFdb fdb;           // as created; kdb points at `kdb`
+  FmKdb* kdb = nullptr;  // own copy (file manager pool)
+  int scope = 0;
+  std::vector<MemRec> recs;
+  uint32_t live = 0;
+  std::vector<MemKey> keys;
+  std::unordered_map<uint32_t, uint32_t> holds;  // record id -> holder's fm_id
+  std::vector<Cur*> curs;
+  Slab slab;
+  size_t shadow_len = 0;
+};
+
+enum { BEFORE, AT, END, SEEK_GE, SEEK_GT };
+
+struct Cur {
+  FmArb* arb = nullptr;
+  MemFile* f = nullptr;
+  int key = 0;
+  int st = BEFORE;
+  std::vector<uint8_t> pos;  // entry at AT; key at SEEK_*
+  uint32_t rid = 0;          // current record (AT; keyless SEEK_GE: the id to start at)
+  uint32_t held = 0;
+  BTree::Pos it;
+  uint64_t ver = 0;
+};
+
+struct Mem {
+  std::unordered_map<std::string, MemFile*> files;
+  std::vector<Cur*> curs{nullptr};
+  std::vector<uint32_t> free_curs;
+};
+Mem& M() {
+  static Mem m;
+  return m;
+}
+
+std::string ident_of(const FmFdb& f) {
+  return std::string(reinterpret_cast<const char*>(&f) + 4, 22);
+}
+
+MemFile* find_file(const FmFdb& f) {
+  auto it = M().files.find(ident_of(f));
+  return it == M().files.end() ? nullptr : it->second;
+}
+
+Cur* cur(const FmArb* a) {
+  uint32_t id = a->be_id;
+  return id && id < M().curs.size() ? M().curs[id] : nullptr;
+}
+
+// The entry of a record in a key: normalised key and big-endian record id.
+void entry(const MemKey& k, const uint8_t* data, uint32_t rid, uint8_t* out) {
+  fmi::norm_rec_key(*k.kd, data, out);
+  out[k.klen] = uint8_t(rid >> 24);
+  out[k.klen + 1] = uint8_t(rid >> 16);
+  out[k.klen + 2] = uint8_t(rid >> 8);
+  out[k.klen + 3] = uint8_t(rid);
+}
+uint32_t entry_rid(const MemKey& k, const uint8_t* e) {
+  const uint8_t* p = e + k.klen;
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+bool indexed(const MemKey& k, const uint8_t* data, int key_no) {
+  return !(k.nullsupp && key_no > 0 && fmi::key_is_null(*k.kd, data));
+}
+
+// The entry of a stored record (by-reference records: from their shadow).
+void stored_entry(const MemFile* f, int key_no, uint32_t rid, uint8_t* out) {
+  const MemKey& k = f->keys[key_no];
+  const MemRec& r = f->recs[rid - 1];
+  if (r.flags & kByRef) {
+    size_t at = 0;
+    for (int i = 0; i < key_no; ++i) at += f->keys[i].klen;
+    std::memcpy(out, r.shadow + at, k.klen);
+    out[k.klen] = uint8_t(rid >> 24);
+    out[k.klen + 1] = uint8_t(rid >> 16);
+    out[k.klen + 2] = uint8_t(rid >> 8);
+    out[k.klen + 3] = uint8_t(rid);
+  } else {
+    entry(k, r.data, rid, out);
+  }
+}
+// Whether a stored record is entered in a key (null keys may be left out).
+bool stored_indexed(const MemFile* f, int key_no, uint32_t rid) {
+  const MemKey& k = f->keys[key_no];
+  if (!k.nullsupp || key_no == 0) return true;
+  uint8_t e[FM_MAX_KEY_LEN + 4];
+  stored_entry(f, key_no, rid, e);
+  BTree::Pos it = k.tree->seek(e, k.klen + 4, false);
+  return !BTree::end(it) && std::memcmp(k.tree->at(it), e, k.klen + 4) == 0;
+}
+
+void make_shadow(MemFile* f, MemRec& r, const uint8_t* data) {
+  if (!r.shadow) r.shadow = new uint8_t[f->shadow_len + 1];
+  size_t at = 0;
+  for (auto& k : f->keys) {
+    fmi::norm_rec_key(*k.kd, data, r.shadow + at);
+    at += k.klen;
+  }
+}
+
+void build_keys(MemFile* f) {
+  f->keys.clear();
+  f->shadow_len = 0;
+  for (int i = 0; i < f->fdb.key_count; ++i) {
+    const FmKdb* kd = f->kdb + i;
+    MemKey k;
+    k.kd = kd;
+    k.klen = kd->key_len;
+    k.unique = !(kd->flags & FM_KEY_DUP);
+    k.nullsupp = kd->flags & FM_KEY_NULL_SUPP;
+    k.tree = std::make_unique<BTree>(k.klen + 4);
+    f->shadow_len += k.klen;
+    f->keys.push_back(std::move(k));
+  }
+}
+
+void free_rec(MemFile* f, MemRec& r) {
+  if (!(r.flags & kByRef) && r.data) f->slab.release(r.data, r.cap);
+  delete[] r.shadow;
+  r = MemRec{};
+}
+
+void destroy_file(MemFile* f) {
+  for (auto& r : f->recs) delete[] r.shadow;
+  M().files.erase(f->ident);
+  if (f->kdb) mm_free(f->kdb);
+  delete f;
+}
+
+// Copies the descriptors with their segments (file manager pool).
+FmKdb* copy_kdb(const FmKdb* src, int count) {
+  if (!src || count <= 0) return nullptr;
+  size_t nseg = 0;
+  for (int k = 0; k < count; ++k) nseg += src[k].seg_count;
+  auto* block = static_cast<uint8_t*>(MM_ALLOC(fmi::pool(), count * sizeof(FmKdb) + nseg * sizeof(FmSdb) + 1));
+  auto* kd = reinterpret_cast<FmKdb*>(block);
+  auto* sd = reinterpret_cast<FmSdb*>(block + count * sizeof(FmKdb));
+  for (int k = 0; k < count; ++k) {
+    kd[k] = src[k];
+    size_t n = src[k].seg_count;
+    std::memcpy(static_cast<void*>(sd), src[k].segs.get(), n * sizeof(FmSdb));
+    kd[k].segs.set(sd);
+    sd += n;
+  }
+  return kd;
+}
+
+// Lets the file block describe the file as it is.
+void describe(FmArb* a, MemFile* f) {
+  FmFdb& d = a->file->fdb;
+  d.rec_len = f->fdb.rec_len;
+  d.var = f->fdb.var;
+  d.key_count = f->fdb.key_count;
+  d.org = f->fdb.org;
+  d.kdb.set(f->kdb);
+  d.stamp[0] = f->fdb.stamp[0];
+  d.stamp[1] = f->fdb.stamp[1];
+}
+
+bool stamps_differ(const FmFdb& want, const FmFdb& have) {
+  if (want.options & FM_OPT_NO_STRUCT) return false;
+  if (want.stamp[0] == 0xFFFFFFFFu && want.stamp[1] == 0xFFFFFFFFu) return false;
+  if (have.stamp[0] == 0xFFFFFFFFu && have.stamp[1] == 0xFFFFFFFFu) return false;
+  return want.stamp[0] != have.stamp[0] || want.stamp[1] != have.stamp[1];
+}
+
+void bind(FmArb* a, MemFile* f) {
+  Cur* c = cur(a);
+  c->f = f;
+  c->key = a->key_no < f->fdb.key_count ? a->key_no : 0;
+  f->curs.push_back(c);
+}
+
+void unhold(Cur* c) {
+  if (c->held && c->f) {
+    auto it = c->f->holds.find(c->held);
+    if (it != c->f->holds.end() && it->second == c->arb->fm_id) c->f->holds.erase(it);
+  }
+  c->held = 0;
+}
+
+// ------------------------------------------------------------- slots --
+int m_alloc_id(FmArb* a) {
+  Mem& m = M();
+  Cur* c = new Cur;
+  c->arb = a;
+  uint32_t id;
+  if (!m.free_curs.empty()) {
+    id = m.free_curs.back();
+    m.free_curs.pop_back();
+    m.curs[id] = c;
+  } else {
+    id = uint32_t(m.curs.size());
+    m.curs.push_back(c);
+  }
+  a->be_id = id;
+  return 1;
+}
+
+void m_free_id(FmArb* a) {
+  Cur* c = cur(a);
+  if (!c) return;
+  unhold(c);
+  if (c->f) {
+    auto& v = c->f->curs;
+    v.erase(std::remove(v.begin(), v.end(), c), v.end());
+  }
+  M().curs[a->be_id] = nullptr;
+  M().free_curs.push_back(a->be_id);
+  a->be_id = 0;
+  delete c;
+}
+
+int m_create(FmArb* a) {
+  FmFile* fb = a->file.get();
+  const FmFdb& d = fb->fdb;
+  if (MemFile* old = find_file(d)) {
+    if (!(d.options & FM_OPT_CREATE)) return fmi::fail(a, FM_ST_EXISTS);
+    if (stamps_differ(d, old->fdb)) return fmi::fail(a, FM_ST_STRUCT);
+    describe(a, old);
+    bind(a, old);
+    return 1;
+  }
+  auto* f = new MemFile;
+  f->ident = ident_of(d);
+  f->fdb = d;
+  f->fdb.handle.reset();
+  f->fdb.status = 0;
+  f->kdb = copy_kdb(fb->kdb.get(), d.key_count);
+  f->fdb.kdb.set(f->kdb);
+  f->fdb.scope = fb->scope;
+  f->scope = fb->scope;
+  if (f->fdb.key_count && f->fdb.org != FM_ORG_KEYED) f->fdb.org = FM_ORG_KEYED;
+  build_keys(f);
+  if (d.expect && d.expect < 10000000) f->recs.reserve(d.expect);
+  M().files[f->ident] = f;
+  describe(a, f);
+  bind(a, f);
+  return 1;
+}
+
+int m_open(FmArb* a) {
+  const FmFdb& d = a->file->fdb;
+  MemFile* f = find_file(d);
+  if (!f) return fmi::fail(a, FM_ST_NOT_FOUND);
+  if (stamps_differ(d, f->fdb)) return fmi::fail(a, FM_ST_STRUCT);
+  describe(a, f);
+  bind(a, f);
+  return 1;
+}
+
+int m_attach(FmArb*, FmArb* s) {
+  FmArb* p = s->parent.get();
+  Cur* pc = cur(p);
+  if (!pc || !pc->f) return fmi::fail(s, FM_ST_NO_STREAM);
+  bind(s, pc->f);
+  return 1;
+}
+
+int m_close(FmArb* req, FmArb*) {
+  if (Cur* c = cur(req)) unhold(c);
+  return 1;
+}
+int m_detach(FmArb* req, FmArb*) { return m_close(req, req); }
+
+int m_locate(FmFdb* fdb) { return find_file(*fdb) ? 1 : fmi::fail(fdb, FM_ST_NOT_FOUND); }
+
+int m_scratch(FmFdb* fdb) {
+  MemFile* f = find_file(*fdb);
+  if (!f) return fmi::fail(fdb, FM_ST_NOT_FOUND);
+  if (!f->curs.empty()) return fmi::fail(fdb, FM_ST_SCRATCH_OPEN);
+  destroy_file(f);
+  return 1;
+}
+
+int m_rename(FmFdb* from, FmFdb* to) {
+  MemFile* f = find_file(*from);
+  if (!f) return fmi::fail(to, FM_ST_NOT_FOUND);
+  if (find_file(*to)) return fmi::fail(to, FM_ST_EXISTS);
+  if (!f->curs.empty()) return fmi::fail(to, FM_ST_SCRATCH_OPEN);
+  M().files.erase(f->ident);
+  f->ident = ident_of(*to);
+  std::memcpy(reinterpret_cast<char*>(&f->fdb) + 4, f->ident.data(), 22);
+  M().files[f->ident] = f;
+  return 1;
+}
+
+int m_nam(FmArb*, FmName* out) {
+  if (out) *out = FmName{nullptr, 0};
+  return 0;
+}
+
+MemRec* live_rec(MemFile* f, uint32_t rid) {
+  if (rid == 0 || rid > f->recs.size()) return nullptr;
+  MemRec& r = f->recs[rid - 1];
+  return (r.flags & kLive) ? &r : nullptr;
+}
+
+// Holds (when asked) and delivers the current record of the cursor.
+int take(FmArb* a, Cur* c, uint32_t rid) {
+  MemFile* f = c->f;
+  MemRec* r = live_rec(f, rid);
+  if (!r) return fmi::fail(a, FM_ST_NO_RECORD);
+  a->rid = rid;
+  a->rid_len = 4;
+  int rc = 1;
+  if (a->op & FM_OP_HOLD) {
+    auto it = f->holds.find(rid);
+    if (it != f->holds.end() && it->second != a->fm_id) {
+      rc = 0;
+      a->status = FM_ST_HELD_SELF;
+    } else {
+      if (c->held && c->held != rid) unhold(c);
+      f->holds[rid] = a->fm_id;
+      c->held = rid;
+    }
+  }
+  if (a->op & FM_OP_FAST) {
+    a->len_read = uint16_t(r->len);
+    return rc;
+  }
+  int d = fmi::deliver(a, r->data, r->len);
+  return rc && d;
+}
+
+void place_at(Cur* c, uint32_t rid) {
+  MemFile* f = c->f;
+  c->rid = rid;
+  c->st = AT;
+  c->ver = 0;
+  if (c->key >= 0 && !f->keys.empty() && stored_indexed(f, c->key, rid)) {
+    c->pos.resize(f->keys[c->key].klen + 4);
+    stored_entry(f, c->key, rid, c->pos.data());
+  } else if (!f->keys.empty()) {
+    c->pos.clear();
+  }
+}
+
+int m_read(FmArb* req, FmArb* a) {
+  (void)req;
+  Cur* c = cur(a);
+  MemFile* f = c->f;
+  uint16_t op = a->op;
+  bool keyed = !f->keys.empty();
+  if (keyed) c->key = a->key_no;
+  if ((op & FM_OP_RID) || !keyed) {
+    uint32_t rid = a->rid;
+    if (f->fdb.org == FM_ORG_SINGLE && !(op & FM_OP_RID)) rid = 1;
+    if (!keyed && (op & FM_OP_FIRST)) {
+      rid = 0;
+      for (uint32_t i = 1; i <= f->recs.size(); ++i)
+        if (f->recs[i - 1].flags & kLive) {
+          rid = i;
+          break;
+        }
+    }
+    if (!live_rec(f, rid)) return fmi::fail(a, FM_ST_NO_RECORD);
+    place_at(c, rid);
+    return take(a, c, rid);
+  }
+  MemKey& k = f->keys[c->key];
+  BTree::Pos it;
+  if (op & FM_OP_FIRST) {
+    it = k.tree->first();
+  } else {
+    uint8_t nk[FM_MAX_KEY_LEN + 4];
+    size_t n;
+    if (op & FM_OP_KEY) {
+      n = fmi::norm_key(*k.kd, a->key.get(), a->key_len, nk);
+    } else {
+      fmi::norm_rec_key(*k.kd, a->rec.get(), nk);
+      n = k.klen;
+    }
+    it = k.tree->seek(nk, uint32_t(n), false);
+    if (!(op & FM_OP_GE) && !BTree::end(it) && std::memcmp(k.tree->at(it), nk, n) != 0) it = BTree::Pos{};
+  }
+  if (BTree::end(it)) return fmi::fail(a, FM_ST_NO_RECORD);
+  const uint8_t* e = k.tree->at(it);
+  uint32_t rid = entry_rid(k, e);
+  c->pos.assign(e, e + k.klen + 4);
+  c->rid = rid;
+  c->st = AT;
+  c->it = it;
+  c->ver = k.tree->version();
+  return take(a, c, rid);
+}
+
+int m_start(FmArb* req, FmArb* a) {
+  (void)req;
+  Cur* c = cur(a);
+  MemFile* f = c->f;
+  uint16_t op = a->op;
+  if (f->keys.empty()) {
+    c->st = BEFORE;
+    if (op & FM_OP_RID) {
+      c->st = SEEK_GE;
+      c->rid = a->rid;
+    }
+    return 1;
+  }
+  c->key = a->key_no;
+  MemKey& k = f->keys[c->key];
+  if (op & FM_OP_AT) {
+    c->pos.resize(k.klen + 4);
+    size_t n = fmi::norm_key(*k.kd, a->key.get(), a->key_len, c->pos.data());
+    c->pos.resize(n);
+    c->st = ((op & FM_OP_GE) || (a->range & 16)) ? SEEK_GT : SEEK_GE;
+  } else if ((op & FM_OP_RID) && live_rec(f, a->rid)) {
+    // Before the record of that id: the next read delivers it.
+    place_at(c, a->rid);
+    c->st = SEEK_GE;
+  } else {
+    c->st = BEFORE;
+  }
+  return 1;
+}
+
+int m_rdnxt(FmArb* req, FmArb* a) {
+  (void)req;
+  Cur* c = cur(a);
+  MemFile* f = c->f;
+  if (f->keys.empty()) {
+    uint32_t from = c->st == BEFORE ? 1 : (c->st == SEEK_GE ? c->rid : c->st == AT ? c->rid + 1 : UINT32_MAX);
+    for (uint32_t i = from; i <= f->recs.size() && i != UINT32_MAX; ++i)
+      if (f->recs[i - 1].flags & kLive) {
+        c->rid = i;
+        c->st = AT;
+        return take(a, c, i);
+      }
+    c->st = END;
+    return fmi::fail(a, FM_ST_EOF);
+  }
+  int want = a->key_no;
+  if (want != c->key) {
+    // Another key: go on from the current record in that key's order.
+    c->key = want;
+    if (c->st == AT && live_rec(f, c->rid) && stored_indexed(f, want, c->rid)) {
+      c->pos.resize(f->keys[want].klen + 4);
+      stored_entry(f, want, c->rid, c->pos.data());
+      c->ver = 0;
+    } else if (c->st != END) {
+      c->st = BEFORE;
+    }
+  }
+  MemKey& k = f->keys[c->key];
+  BTree& t = *k.tree;
+  BTree::Pos it;
+  switch (c->st) {
+    case BEFORE: it = t.first(); break;
+    case SEEK_GE: it = t.seek(c->pos.data(), uint32_t(c->pos.size()), false); break;
+    case SEEK_GT: it = t.seek(c->pos.data(), uint32_t(c->pos.size()), true); break;
+    case AT:
+      if (c->ver == t.version() && !BTree::end(c->it)) {
+        it = c->it;
+        t.next(it);
+      } else {
+        it = t.seek(c->pos.data(), k.klen + 4, true);
+      }
+      break;
+    default: return fmi::fail(a, FM_ST_EOF);
+  }
+  if (BTree::end(it)) {
+    c->st = END;
+    return fmi::fail(a, FM_ST_EOF);
+  }
+  const uint8_t* e = t.at(it);
+  uint32_t rid = entry_rid(k, e);
+  c->pos.assign(e, e + k.klen + 4);
+  c->rid = rid;
+  c->st = AT;
+  c->it = it;
+  c->ver = t.version();
+  return take(a, c, rid);
+}
+
+// Checks the unique keys for a record's new entries (except its own).
+int check_unique(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const std::vector<bool>& use, uint32_t rid) {
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    MemKey& k = f->keys[i];
+    const uint8_t* e = ents.data() + at;
+    at += k.klen + 4;
+    if (!k.unique || !use[i]) continue;
+    BTree::Pos it = k.tree->seek(e, k.klen, false);
+    while (!BTree::end(it) && std::memcmp(k.tree->at(it), e, k.klen) == 0) {
+      if (entry_rid(k, k.tree->at(it)) != rid) return fmi::fail(a, FM_ST_DUP_KEY);
+      k.tree->next(it);
+    }
+  }
+  return 1;
+}
+
+void entries_of(MemFile* f, const uint8_t* data, uint32_t rid, std::vector<uint8_t>* ents, std::vector<bool>* use) {
+  size_t total = 0;
+  for (auto& k : f->keys) total += k.klen + 4;
+  ents->resize(total);
+  use->assign(f->keys.size(), true);
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    entry(f->keys[i], data, rid, ents->data() + at);
+    (*use)[i] = indexed(f->keys[i], data, int(i));
+    at += f->keys[i].klen + 4;
+  }
+}
+
+int m_write(FmArb* req, FmArb* a) {
+  (void)req;
+  Cur* c = cur(a);
+  MemFile* f = c->f;
+  int len = a->rec_len ? int(a->rec_len) : int(f->fdb.rec_len);
+  if (!f->fdb.var) len = f->fdb.rec_len;
+  const uint8_t* src = a->rec.get();
+  bool byref = a->op & FM_OP_FAST;
+  uint32_t rid = uint32_t(f->recs.size() + 1);
+  static thread_local std::vector<uint8_t> ents;
+  static thread_local std::vector<bool> use;
+  static thread_local std::vector<uint8_t> tmp;
+  const uint8_t* keysrc = src;
+  size_t given = a->rec_len ? a->rec_len : f->fdb.rec_len;
+  if (!byref && given < size_t(len)) {
+    tmp.assign(len, 0);
+    std::memcpy(tmp.data(), src, given);
+    keysrc = tmp.data();
+  }
+  if (!f->keys.empty()) {
+    entries_of(f, keysrc, rid, &ents, &use);
+    if (!check_unique(a, f, ents, use, rid)) return 0;
+  }
+  MemRec r;
+  if (byref) {
+    r.data = a->rec.get();
+    r.len = uint32_t(len);
+    r.flags = kLive | kByRef;
+  } else {
+    r.data = f->slab.alloc(len, &r.cap);
+    if (!r.data) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    std::memcpy(r.data, keysrc, len);
+    r.len = uint32_t(len);
+    r.flags = kLive;
+  }
+  f->recs.push_back(r);
+  if (byref && !f->keys.empty()) make_shadow(f, f->recs.back(), keysrc);
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    if (use[i]) f->keys[i].tree->insert(ents.data() + at);
+    at += f->keys[i].klen + 4;
+  }
+  ++f->live;
+  a->rid = rid;
+  a->rid_len = 4;
+  return 1;
+}
+
+int m_rewrite(FmArb* req, FmArb* a) {
+  (void)req;
+  Cur* c = cur(a);
+  MemFile* f = c->f;
+  uint32_t rid = c->held;
+  MemRec* r = rid ? live_rec(f, rid) : nullptr;
+  if (!r) {
+    c->held = 0;
+    return fmi::fail(a, FM_ST_NOT_HELD);
+  }
+  int len = a->rec_len ? int(a->rec_len) : int(f->fdb.rec_len);
+  if (!f->fdb.var) len = f->fdb.rec_len;
+  const uint8_t* src = a->rec.get();
+  size_t given = a->rec_len ? a->rec_len : f->fdb.rec_len;
+  std::vector<uint8_t> tmp;
+  if (given < size_t(len)) {
+    tmp.assign(len, 0);
+    std::memcpy(tmp.data(), src, given);
+    src = tmp.data();
+  }
+  std::vector<uint8_t> olds, news;
+  std::vector<bool> ouse, nuse;
+  if (!f->keys.empty()) {
+    size_t total = 0;
+    for (auto& k : f->keys) total += k.klen + 4;
+    olds.resize(total);
+    ouse.assign(f->keys.size(), true);
+    size_t at = 0;
+    for (size_t i = 0; i < f->keys.size(); ++i) {
+      stored_entry(f, int(i), rid, olds.data() + at);
+      ouse[i] = stored_indexed(f, int(i), rid);
+      at += f->keys[i].klen + 4;
+    }
+    entries_of(f, src, rid, &news, &nuse);
+    if (!check_unique(a, f, news, nuse, rid)) return 0;
+  }
+  // Store the record.
+  if (r->flags & kByRef) {
+    if (r->data != src) std::memmove(r->data, src, std::min<size_t>(len, r->len));
+    r->len = uint32_t(std::min<size_t>(len, r->len));
+  } else if (uint32_t(len) <= r->cap) {
+    std::memmove(r->data, src, len);
+    r->len = uint32_t(len);
+  } else {
+    uint32_t cap;
+    uint8_t* p = f->slab.alloc(len, &cap);
+    if (!p) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    std::memcpy(p, src, len);
+    f->slab.release(r->data, r->cap);
+    r->data = p;
+    r->cap = cap;
+    r->len = uint32_t(len);
+  }
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    MemKey& k = f->keys[i];
+    const uint8_t* o = olds.data() + at;
+    const uint8_t* n = news.data() + at;
+    at += k.klen + 4;
+    if (ouse[i] == nuse[i] && (!ouse[i] || std::memcmp(o, n, k.klen) == 0)) continue;
+    if (ouse[i]) k.tree->erase(o);
+    if (nuse[i]) k.tree->insert(n);
+  }
+  if ((r->flags & kByRef) && !f->keys.empty()) make_shadow(f, *r, src);
+  unhold(c);
+  a->rid = rid;
+  a->rid_len = 4;
+  return 1;
+}
+
+void remove_rec(MemFile* f, uint32_t rid) {
+  MemRec& r = f->recs[rid - 1];
+  std::vector<uint8_t> e;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    e.resize(f->keys[i].klen + 4);
+    stored_entry(f, int(i), rid, e.data());
+    f->keys[i].tree->erase(e.data());
+  }
+  free_rec(f, r);
+  f->holds.erase(rid);
+  for (Cur* c : f->curs)
+    if (c->held == rid) c->held = 0;
+  --f->live;
+}
+
+int m_del(FmArb* req, FmArb* a) {
+  (void)req;
+  Cur* c = cur(a);
+  MemFile* f = c->f;
+  uint32_t rid = c->held;
+  if (!rid || !live_rec(f, rid)) {
+    c->held = 0;
+    return fmi::fail(a, FM_ST_NOT_HELD);
+  }
+  remove_rec(f, rid);
+  return 1;
+}
+
+int m_del_all(FmArb* req, FmArb* a) {
+  (void)req;
+  Cur* c = cur(a);
+  MemFile* f = c->f;
+  for (size_t i = 0; i < f->recs.size(); ++i)
+    if (f->recs[i].flags & kLive) free_rec(f, f->recs[i]);
+  f->live = 0;
+  for (auto& k : f->keys) k.tree->clear();
+  f->holds.clear();
+  for (Cur* o : f->curs) {
+    o->held = 0;
+    o->st = BEFORE;
+  }
+  return 1;
+}
+
+int m_release(FmArb* req, FmArb* a) {
+  (void)req;
+  if (Cur* c = cur(a)) unhold(c);
+  return 1;
+}
+
+uint8_t* m_fast(FmArb* a) {
+  Cur* c = cur(a);
+  if (!c || !c->f || c->st != AT) return nullptr;
+  MemRec* r = live_rec(c->f, c->rid);
+  return r ? r->data : nullptr;
+}
+
+}  // namespace
+
+namespace fmi {
+
+const FmHandlers mem_handlers = {
+    FM_BE_MEMORY, nullptr, m_alloc_id, m_attach, m_create, m_close, nullptr, m_del, m_detach, nullptr,
+    nullptr, m_free_id, m_locate, m_nam, m_open, m_rdnxt, m_read, m_release, nullptr, m_rename, m_rewrite,
+    m_scratch, m_start, m_write, m_del_all, m_fast,
+};
+
+bool is_mem(const FmArb* a) { return fm_handlers(a->file->fns) == &mem_handlers; }
+
+void mem_release_scope(int depth) {
+  std::vector<MemFile*> doomed;
+  for (auto& [id, f] : M().files)
+    if (f->scope >= depth) doomed.push_back(f);
+  for (MemFile* f : doomed) {
+    std::vector<FmArb*> hs;
+    for (Cur* c : f->curs) hs.push_back(c->arb);
+    for (FmArb* a : hs) close_for_destroy(a);
+    destroy_file(f);
+  }
+}
+
+void mem_shutdown() { mem_release_scope(0); }
+size_t mem_count() { return M().files.size(); }
+
+void mem_temp_files(int depth, void (*fn)(const FmFdb&, void*), void* ctx) {
+  std::vector<MemFile*> list;
+  for (auto& [id, f] : M().files)
+    if (f->fdb.kind == FM_KIND_TEMP && f->scope >= depth) list.push_back(f);
+  std::sort(list.begin(), list.end(), [](MemFile* a, MemFile* b) { return a->ident < b->ident; });
+  for (MemFile* f : list) {
+    FmFdb d = f->fdb;
+    d.kdb.set(f->kdb);
+    d.handle.reset();
+    fn(d, ctx);
+  }
+}
+
+}  // namespace fmi
+
+// ==================================================== sequential files ==
+namespace {
+
+struct SeqHead {
+  rec::Text<8> magic;
+  rec::U32 rec_len;
+  rec::U8 var;
+  rec::Bytes<3> spare;
+  rec::U32 stamp[2];
+  rec::Bytes<8> spare2;
+};
+QV_RECORD(SeqHead, 32);
+
+struct SeqOpen {
+  int fd = -1;
+  std::string path;
+  int refs = 0;
+  std::vector<uint64_t> offs;  // offset of record i+1 (its length word)
+  uint64_t scanned = 32;       // offsets known up to here
+};
+
+struct SeqCur {
+  std::shared_ptr<SeqOpen> o;
+  uint32_t cur = 0;   // current record (0 before the first)
+  uint32_t held = 0;
+  std::vector<uint8_t> buf;
+};
+
+struct Seq {
+  std::vector<SeqCur*> curs{nullptr};
+  std::vector<uint32_t> free_ids;
+  std::unordered_map<std::string, int> open_paths;
+};
+Seq& Q() {
+  static Seq q;
+  return q;
+}
+SeqCur* scur(const FmArb* a) {
+  uint32_t id = a->be_id;
+  return id && id < Q().curs.size() ? Q().curs[id] : nullptr;
+}
+
+int sys_fail(FmArb* a, const char* what, const std::string& path) {
+  a->os_err = errno;
+  return fmi::bad(a, "%s %s: %s", what, path.c_str(), std::strerror(errno));
+}
+
+// Learns the offsets of the records up to the file's end.
+void scan(SeqOpen* o) {
+  struct stat st;
+  if (fstat(o->fd, &st) != 0) return;
+  uint64_t end = uint64_t(st.st_size);
+  while (o->scanned + 4 <= end) {
+    uint8_t lb[4];
+    if (pread(o->fd, lb, 4, off_t(o->scanned)) != 4) break;
+    uint32_t len = rec::view<rec::U32>(lb);
+    if (o->scanned + 4 + len > end) break;
+    o->offs.push_back(o->scanned);
+    o->scanned += 4 + len;
+  }
+}
+
+int s_alloc_id(FmArb* a) {
+  Seq& q = Q();
+  auto* c = new SeqCur;
+  uint32_t id;
+  if (!q.free_ids.empty()) {
+    id = q.free_ids.back();
+    q.free_ids.pop_back();
+    q.curs[id] = c;
+  } else {
+    id = uint32_t(q.curs.size());
+    q.curs.push_back(c);
+  }
+  a->be_id = id;
+  return 1;
+}
+
+void s_free_id(FmArb* a) {
+  SeqCur* c = scur(a);
+  if (!c) return;
+  if (c->o && --c->o->refs == 0) {
+    if (c->o->fd >= 0) close(c->o->fd);
+    auto it = Q().open_paths.find(c->o->path);
+    if (it != Q().open_paths.end() && --it->second == 0) Q().open_paths.erase(it);
+  }
+  Q().curs[a->be_id] = nullptr;
+  Q().free_ids.push_back(a->be_id);
+  a->be_id = 0;
+  delete c;
+}
+
+int open_path(FmArb* a, bool create) {
+  FmFdb& d = a->file->fdb;
+  std::string path;
+  if (!fm_os_path(&d, &path)) {
+    a->status = d.status;
+    return 0;
+  }
+  int fd;
+  if (create) {
+    if (!fmi::make_dirs(path)) return sys_fail(a, "cannot make the directory of", path);
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) {
+      if (!(d.options & FM_OPT_CREATE)) return fmi::fail(a, FM_ST_EXISTS);
+      create = false;
+    }
+  }
+  if (!create) {
+    bool ro = d.access != 0 && !(d.access & 14);
+    fd = ::open(path.c_str(), (ro ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return fmi::fail(a, FM_ST_NOT_FOUND);
+  }
+  if (fd < 0) return sys_fail(a, "cannot open", path);
+  SeqHead h;
+  if (create) {
+    std::memset(static_cast<void*>(&h), 0, sizeof h);
+    h.magic.set("QVSEQ001");
+    h.rec_len = d.rec_len;
+    h.var = d.var;
+    h.stamp[0] = d.stamp[0];
+    h.stamp[1] = d.stamp[1];
+    if (pwrite(fd, &h, sizeof h, 0) != ssize_t(sizeof h)) {
+      int e = errno;
+      close(fd);
+      unlink(path.c_str());
+      errno = e;
+      return sys_fail(a, "cannot write", path);
+    }
+  } else {
+    if (pread(fd, &h, sizeof h, 0) != ssize_t(sizeof h) || !(h.magic == "QVSEQ001")) {
+      close(fd);
+      return fmi::bad(a, "%s is not a sequential file", path.c_str());
+    }
+    FmFdb have = d;
+    have.stamp[0] = h.stamp[0];
+    have.stamp[1] = h.stamp[1];
+    bool check = !(d.options & FM_OPT_NO_STRUCT) && !(d.stamp[0] == 0xFFFFFFFFu && d.stamp[1] == 0xFFFFFFFFu) &&
+                 !(h.stamp[0] == 0xFFFFFFFFu && h.stamp[1] == 0xFFFFFFFFu);
+    if (check && (d.stamp[0] != h.stamp[0] || d.stamp[1] != h.stamp[1])) {
+      close(fd);
+      return fmi::fail(a, FM_ST_STRUCT);
+    }
+    d.rec_len = uint16_t(h.rec_len);
+    d.var = h.var;
+    d.stamp[0] = h.stamp[0];
+    d.stamp[1] = h.stamp[1];
+  }
+  d.key_count = 0;
+  d.org = d.org == FM_ORG_SINGLE ? FM_ORG_SINGLE : FM_ORG_PLAIN;
+  SeqCur* c = scur(a);
+  c->o = std::make_shared<SeqOpen>();
+  c->o->fd = fd;
+  c->o->path = path;
+  c->o->refs = 1;
+  Q().open_paths[path]++;
+  return 1;
+}
+
+int s_create(FmArb* a) { return open_path(a, true); }
+int s_open(FmArb* a) { return open_path(a, false); }
+
+int s_attach(FmArb*, FmArb* s) {
+  SeqCur* p = scur(s->parent.get());
+  if (!p || !p->o) return fmi::fail(s, FM_ST_NO_STREAM);
+  SeqCur* c = scur(s);
+  c->o = p->o;
+  c->o->refs++;
+  return 1;
+}
+
+int s_close(FmArb* a, FmArb*) {
+  if (SeqCur* c = scur(a)) c->held = 0;
+  return 1;
+}
+
+int s_locate(FmFdb* fdb) {
+  std::string path;
+  if (!fm_os_path(fdb, &path)) return 0;
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? 1 : fmi::fail(fdb, FM_ST_NOT_FOUND);
+}
+
+int s_scratch(FmFdb* fdb) {
+  std::string path;
+  if (!fm_os_path(fdb, &path)) return 0;
+  if (Q().open_paths.count(path)) return fmi::fail(fdb, FM_ST_SCRATCH_OPEN);
+  if (unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return fmi::fail(fdb, FM_ST_NOT_FOUND);
+    fdb->os_err = errno;
+    return fmi::bad(fdb, "cannot remove %s: %s", path.c_str(), std::strerror(errno));
+  }
+  return 1;
+}
+
+int s_rename(FmFdb* from, FmFdb* to) {
+  std::string pf, pt;
+  if (!fm_os_path(from, &pf)) {
+    to->status = from->status;
+    return 0;
+  }
+  if (!fm_os_path(to, &pt)) return 0;
+  if (Q().open_paths.count(pf)) return fmi::fail(to, FM_ST_SCRATCH_OPEN);
+  if (!fmi::make_dirs(pt)) return fmi::fail(to, FM_ST_NO_RENAME);
+  if (::rename(pf.c_str(), pt.c_str()) != 0) {
+    if (errno == ENOENT) return fmi::fail(to, FM_ST_NOT_FOUND);
+    to->os_err = errno;
+    return fmi::fail(to, FM_ST_NO_RENAME);
+  }
+  return 1;
+}
+
+int s_nam(FmArb* a, FmName* out) {
+  SeqCur* c = scur(a);
+  if (!c || !c->o) return 0;
+  if (out) *out = FmName{c->o->path.c_str(), c->o->path.size()};
+  return 1;
+}
+
+// Reads record n (1-based) and delivers it.
+int read_at(FmArb* a, SeqCur* c, uint32_t n) {
+  SeqOpen* o = c->o.get();
+  if (n == 0) return fmi::fail(a, FM_ST_NO_RECORD);
+  if (n > o->offs.size()) scan(o);
+  if (n > o->offs.size()) return 0;  // caller sets the status
+  uint64_t off = o->offs[n - 1];
+  uint8_t lb[4];
+  if (pread(o->fd, lb, 4, off_t(off)) != 4) return sys_fail(a, "cannot read", o->path);
+  uint32_t len = rec::view<rec::U32>(lb);
+  c->buf.resize(len + 1);
+  if (len && pread(o->fd, c->buf.data(), len, off_t(off + 4)) != ssize_t(len)) return sys_fail(a, "cannot read", o->path);
+  c->cur = n;
+  a->rid = n;
+  a->rid_len = 4;
+  if (a->op & FM_OP_HOLD) c->held = n;
+  return fmi::deliver(a, c->buf.data(), len) ? 1 : 0;
+}
+
+int s_read(FmArb*, FmArb* a) {
+  SeqCur* c = scur(a);
+  uint32_t n = a->rid;
+  if (a->op & FM_OP_FIRST) n = 1;
+  else if (a->file->fdb.org == FM_ORG_SINGLE && !(a->op & FM_OP_RID)) n = 1;
+  a->status = 0;
+  int rc = read_at(a, c, n);
+  if (!rc && !a->status) return fmi::fail(a, FM_ST_NO_RECORD);
+  return rc;
+}
+
+int s_rdnxt(FmArb*, FmArb* a) {
+  SeqCur* c = scur(a);
+  a->status = 0;
+  int rc = read_at(a, c, c->cur + 1);
+  if (!rc && !a->status) {
+    c->cur = uint32_t(c->o->offs.size());
+    return fmi::fail(a, FM_ST_EOF);
+  }
+  return rc;
+}
+
+int s_start(FmArb*, FmArb* a) {
+  SeqCur* c = scur(a);
+  c->cur = (a->op & FM_OP_RID) && a->rid ? a->rid - 1 : 0;
+  return 1;
+}
+
+int s_write(FmArb*, FmArb* a) {
+  SeqCur* c = scur(a);
+  SeqOpen* o = c->o.get();
+  const FmFdb& d = a->file->fdb;
+  uint32_t len = a->rec_len ? a->rec_len : d.rec_len;
+  if (!d.var) len = d.rec_len;
+  size_t given = a->rec_len ? a->rec_len : d.rec_len;
+  struct stat st;
+  if (fstat(o->fd, &st) != 0) return sys_fail(a, "cannot write", o->path);
+  scan(o);
+  uint64_t off = uint64_t(st.st_size);
+  if (off != o->scanned) {
+    // A torn record at the end (a crash mid-write): cut it off.
+    if (ftruncate(o->fd, off_t(o->scanned)) != 0) return sys_fail(a, "cannot write", o->path);
+    off = o->scanned;
+  }
+  std::vector<uint8_t> out(4 + len, 0);
+  rec::view<rec::U32>(out.data()).set(len);
+  std::memcpy(out.data() + 4, a->rec.get(), std::min<size_t>(given, len));
+  if (pwrite(o->fd, out.data(), out.size(), off_t(off)) != ssize_t(out.size())) return sys_fail(a, "cannot write", o->path);
+  o->offs.push_back(off);
+  o->scanned = off + out.size();
+  a->rid = uint32_t(o->offs.size());
+  a->rid_len = 4;
+  return 1;
+}
+
+int s_rewrite(FmArb*, FmArb* a) {
+  SeqCur* c = scur(a);
+  SeqOpen* o = c->o.get();
+  if (!c->held || c->held > o->offs.size()) return fmi::fail(a, FM_ST_NOT_HELD);
+  uint64_t off = o->offs[c->held - 1];
+  uint8_t lb[4];
+  if (pread(o->fd, lb, 4, off_t(off)) != 4) return sys_fail(a, "cannot read", o->path);
+  uint32_t have = rec::view<rec::U32>(lb);
+  uint32_t len = a->rec_len ? a->rec_len : a->file->fdb.rec_len;
+  if (!a->file->fdb.var) len = a->file->fdb.rec_len;
+  if (len != have) return fmi::bad(a, "a record of the sequential file %s keeps its length (%u, not %u)",
+                                   o->path.c_str(), have, len);
+  if (pwrite(o->fd, a->rec.get(), len, off_t(off + 4)) != ssize_t(len)) return sys_fail(a, "cannot write", o->path);
+  a->rid = c->held;
+  c->held = 0;
+  return 1;
+}
+
+int s_del(FmArb*, FmArb* a) {
+  return fmi::bad(a, "a single record of the sequential file %s cannot be deleted",
+                  fmi::ident_text(a->file->fdb).c_str());
+}
+
+int s_del_all(FmArb*, FmArb* a) {
+  SeqCur* c = scur(a);
+  SeqOpen* o = c->o.get();
+  if (ftruncate(o->fd, 32) != 0) return sys_fail(a, "cannot truncate", o->path);
+  o->offs.clear();
+  o->scanned = 32;
+  c->cur = 0;
+  c->held = 0;
+  return 1;
+}
+
+int s_release(FmArb*, FmArb* a) {
+  if (SeqCur* c = scur(a)) c->held = 0;
+  return 1;
+}
+
+}  // namespace
+
+namespace fmi {
+const FmHandlers seq_handlers = {
+    FM_BE_SEQ, nullptr, s_alloc_id, s_attach, s_create, s_close, nullptr, s_del, s_close, nullptr,
+    nullptr, s_free_id, s_locate, s_nam, s_open, s_rdnxt, s_read, s_release, nullptr, s_rename, s_rewrite,
+    s_scratch, s_start, s_write, s_del_all, nullptr,
+};
+}  // namespace fmi
