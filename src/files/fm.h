@@ -385,6 +385,7 @@ int fm_register_handlers(const FmHandlers* fns);
 const FmHandlers* fm_handlers(int index);
 // Makes a back end the one for its type (native, sequential, remote ...).
 void fm_register_backend(uint8_t type, const FmHandlers* fns);
+const FmHandlers* fm_backend(uint8_t type);  // null when none is registered
 // Chooses the back end of a described file: class 2 memory; class 1 without
 // keys sequential; class 1 with keys native. A back end may replace the rule.
 using FmChooser = uint8_t (*)(const FmFdb* fdb);

@@ -586,6 +586,11 @@ void fm_register_backend(uint8_t type, const FmHandlers* fns) {
   if (fns) fm_register_handlers(fns);
 }
 
+const FmHandlers* fm_backend(uint8_t type) {
+  ensure_init();
+  return type < 8 ? S().backends[type] : nullptr;
+}
+
 void fm_set_chooser(FmChooser chooser) { S().chooser = chooser ? chooser : fm_default_chooser; }
 
 uint8_t fm_default_chooser(const FmFdb* fdb) {

@@ -1,0 +1,820 @@
+// The record-interface contract, written against fm.h only and run for
+// every back end (the memory-resident one here; others instantiate the
+// suite from their own test files, see fm_contract.h).
+#include "files/fm_contract.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/bi.h"
+#include "foundation/la.h"
+#include "foundation/ut.h"
+
+namespace {
+
+// The test record (64 bytes):
+//   0-9    code     alpha        key 0, unique
+//   10-13  number   u32 binary   key 1, duplicates allowed
+//   14-21  group    alpha, descending  } key 2, duplicates allowed
+//   22-23  seq      u16 binary         }
+//   24-63  payload
+constexpr int kLen = 64;
+
+MmPool g_pool;
+
+uint8_t* alloc(size_t n) { return static_cast<uint8_t*>(MM_ALLOC(g_pool, n)); }
+
+struct Rec {
+  uint8_t* p;
+  explicit Rec(const std::string& code = "", uint32_t num = 0, const std::string& group = "", uint16_t seq = 0,
+               const std::string& payload = "") {
+    p = alloc(kLen);
+    std::memset(p, ' ', kLen);
+    set(code, num, group, seq, payload);
+  }
+  void set(const std::string& code, uint32_t num, const std::string& group, uint16_t seq,
+           const std::string& payload = "") {
+    std::memset(p, ' ', kLen);
+    std::memcpy(p, code.data(), std::min<size_t>(code.size(), 10));
+    rec::view<rec::U32>(p + 10).set(num);
+    std::memcpy(p + 14, group.data(), std::min<size_t>(group.size(), 8));
+    rec::view<rec::U16>(p + 22).set(seq);
+    std::memcpy(p + 24, payload.data(), std::min<size_t>(payload.size(), 40));
+  }
+  std::string code() const { return rec::view<rec::Text<10>>(p).str(); }
+  uint32_t num() const { return rec::view<rec::U32>(p + 10); }
+};
+
+std::string code_of(const uint8_t* p) { return rec::view<rec::Text<10>>(p).str(); }
+
+}  // namespace
+
+void FmContract::SetUp() {
+  char tmpl[] = "/tmp/quvo-fm-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  dir_ = tmpl;
+  setenv("QUVOPATH", dir_.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  g_pool = mm_create_pool(" FMTEST    ", 0, 0);
+  if (GetParam().setup) GetParam().setup();
+}
+
+void FmContract::TearDown() {
+  fm_shutdown();
+  if (GetParam().teardown) GetParam().teardown();
+  mm_destroy_pool(g_pool);
+  std::string cmd = "rm -rf '" + dir_ + "'";
+  (void)!std::system(cmd.c_str());
+}
+
+namespace {
+
+// Describes the test file with its three keys.
+FmFdb describe(const char* name, const FmBackendParam& p, int var = 0) {
+  auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * 3));
+  auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * 4));
+  init_sdb_func(&sdb[0], 1, 0, 10, FM_SEG_ALPHA, '+');
+  init_sdb_func(&sdb[1], 2, 10, 4, FM_SEG_BINARY, '+');
+  init_sdb_func(&sdb[2], 3, 14, 8, FM_SEG_ALPHA, '-');
+  init_sdb_func(&sdb[3], 4, 22, 2, FM_SEG_BINARY, '+');
+  INIT_KDB(&kdb[0], 0, '+', 8, &sdb[0], 1);
+  INIT_KDB(&kdb[1], 1, '+', 9, &sdb[1], 1);
+  INIT_KDB(&kdb[2], 2, '+', 9, &sdb[2], 2);
+  FmFdb f;
+  INIT_FDB(&f, p.fclass, kLen, var, kdb, 3);
+  INIT_DB_PATH(&f, "TST", "TAP", "01", name, FM_PT_DATA);
+  return f;
+}
+
+uint32_t opts(const FmBackendParam& p) { return FM_OPT_BASE | (p.fclass == FM_CLASS_DISK ? FM_OPT_NO_SYSDIR : 0); }
+
+FmArb* create(const char* name, const FmBackendParam& p, int var = 0) {
+  FmFdb f = describe(name, p, var);
+  if (!FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) {
+    ADD_FAILURE() << "create " << name << " status " << f.status << " " << la_cur_sys_err();
+    return nullptr;
+  }
+  return f.handle.get();
+}
+
+int write(FmArb* a, const Rec& r) {
+  a->rec.set(r.p);
+  a->rec_len = 0;
+  a->op = 0;
+  return fm_write(a);
+}
+
+// Reads by key number from a record-shaped key buffer.
+int read_eq(FmArb* a, int key, const Rec& k, uint8_t* into, uint16_t op = FM_OP_EQUAL) {
+  std::memcpy(into, k.p, kLen);
+  PROTO_FULL(a, key, into);
+  a->op = op;
+  return fm_read(a);
+}
+
+int start_first(FmArb* a, int key) {
+  a->key_no = uint8_t(key);
+  a->op = FM_OP_FIRST;
+  return fm_start(a);
+}
+
+std::vector<std::string> read_all(FmArb* a, int key, uint8_t* buf) {
+  std::vector<std::string> out;
+  a->rec.set(buf);
+  a->rec_len = 0;
+  if (!start_first(a, key)) return {"start failed"};
+  a->op = 0;
+  while (fm_rdnxt(a)) out.push_back(code_of(buf));
+  if (a->status != FM_ST_EOF) out.push_back("status " + std::to_string(a->status));
+  return out;
+}
+
+using V = std::vector<std::string>;
+
+}  // namespace
+
+TEST_P(FmContract, CreateOpenLocateScratch) {
+  const auto& p = GetParam();
+  FmFdb f = describe("CUST", p);
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << f.status;
+  FmArb* a = f.handle.get();
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(memcmp(fm_path(a) + 4, "TAP01CUST    TST", 16), 0);
+  ASSERT_TRUE(write(a, Rec("A1", 1)));
+
+  FmFdb again = describe("CUST", p);
+  EXPECT_FALSE(FM_CREATE(&again, com.depth, 0, opts(p), 15, 15));
+  EXPECT_EQ(again.status, FM_ST_EXISTS);
+
+  FmFdb loc = describe("CUST", p);
+  EXPECT_TRUE(fm_locate(&loc));
+  FmFdb scr = describe("CUST", p);
+  EXPECT_FALSE(FM_SCRATCH(&scr, 0));
+  EXPECT_EQ(scr.status, FM_ST_SCRATCH_OPEN);
+  EXPECT_TRUE(FM_CLOSE(a, 0));
+
+  // A second open finds the record; its descriptor comes from the file.
+  FmFdb o;
+  INIT_FDB(&o, p.fclass, kLen, 0, nullptr, 0);
+  INIT_DB_PATH(&o, "TST", "TAP", "01", "CUST", FM_PT_DATA);
+  ASSERT_TRUE(FM_OPEN(&o, com.depth, opts(p), 15, 15)) << o.status;
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(o.handle.get(), 0, buf), V{"A1"});
+  EXPECT_TRUE(FM_CLOSE(o.handle.get(), 0));
+
+  EXPECT_TRUE(FM_SCRATCH(&scr, 0)) << scr.status;
+  EXPECT_FALSE(fm_locate(&loc));
+  EXPECT_EQ(loc.status, FM_ST_NOT_FOUND);
+  FmFdb miss = describe("CUST", p);
+  EXPECT_FALSE(FM_OPEN(&miss, com.depth, opts(p), 15, 15));
+  EXPECT_EQ(miss.status, FM_ST_NOT_FOUND);
+  EXPECT_EQ(miss.handle.get(), nullptr);
+  EXPECT_FALSE(FM_SCRATCH(&miss, 0));
+  EXPECT_EQ(miss.status, FM_ST_NOT_FOUND);
+
+  // Open with "create when missing".
+  FmFdb cr = describe("NEWONE", p);
+  EXPECT_TRUE(FM_OPEN(&cr, com.depth, opts(p) | FM_OPT_CREATE, 15, 15)) << cr.status;
+  EXPECT_EQ(fm_open_count(), 1u);
+}
+
+TEST_P(FmContract, KeyedReadsAndStatuses) {
+  const auto& p = GetParam();
+  FmArb* a = create("KEYS", p);
+  ASSERT_NE(a, nullptr);
+  for (auto [c, n] : std::vector<std::pair<std::string, uint32_t>>{{"B", 20}, {"D", 40}, {"A", 10}, {"C", 30}})
+    ASSERT_TRUE(write(a, Rec(c, n))) << a->status;
+  uint8_t* buf = alloc(kLen);
+
+  // Exact key from the record buffer.
+  ASSERT_TRUE(read_eq(a, 0, Rec("C"), buf));
+  EXPECT_EQ(Rec().code(), "");
+  EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 30u);
+  EXPECT_EQ(a->len_read, kLen);
+  // Not there.
+  EXPECT_FALSE(read_eq(a, 0, Rec("BB"), buf));
+  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  // Greater or equal.
+  ASSERT_TRUE(read_eq(a, 0, Rec("BB"), buf, FM_OP_GE));
+  EXPECT_EQ(code_of(buf), "C");
+  // First of a key.
+  ASSERT_TRUE(read_eq(a, 1, Rec("ZZ"), buf, FM_OP_FIRST));
+  EXPECT_EQ(code_of(buf), "A");
+  // Key given by pointer and length: binary key 1 (u32 little-endian).
+  uint8_t* k = alloc(4);
+  rec::view<rec::U32>(k).set(40);
+  a->key.set(k);
+  a->key_len = 4;
+  a->key_no = 1;
+  a->op = FM_OP_KEY | FM_OP_EQUAL;
+  ASSERT_TRUE(fm_read(a));
+  EXPECT_EQ(code_of(buf), "D");
+  EXPECT_EQ(a->op, FM_OP_KEY | FM_OP_EQUAL);  // the operation word is left as it was
+  // A key prefix: the first record whose key begins with it.
+  a->key.set(reinterpret_cast<uint8_t*>(alloc(1)));
+  a->key.get()[0] = 'B';
+  a->key_len = 1;
+  a->key_no = 0;
+  ASSERT_TRUE(fm_read(a));
+  EXPECT_EQ(code_of(buf), "B");
+  // Re-read by record id.
+  uint32_t rid = a->rid;
+  ASSERT_TRUE(read_eq(a, 0, Rec("D"), buf));
+  a->rid = rid;
+  a->op = FM_OP_RID;
+  ASSERT_TRUE(fm_read(a));
+  EXPECT_EQ(code_of(buf), "B");
+
+  EXPECT_EQ(read_all(a, 0, buf), (V{"A", "B", "C", "D"}));
+  EXPECT_EQ(read_all(a, 1, buf), (V{"A", "B", "C", "D"}));
+}
+
+TEST_P(FmContract, DuplicateKeysAndOrder) {
+  const auto& p = GetParam();
+  FmArb* a = create("DUPS", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("X1", 7, "G", 1)));
+  ASSERT_TRUE(write(a, Rec("X2", 7, "G", 1)));
+  ASSERT_TRUE(write(a, Rec("X3", 5, "G", 1)));
+  ASSERT_TRUE(write(a, Rec("X0", 7, "G", 1)));
+  // A duplicate of the unique key is refused and changes nothing.
+  EXPECT_FALSE(write(a, Rec("X2", 99, "H", 1)));
+  EXPECT_EQ(a->status, FM_ST_DUP_KEY);
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(a, 0, buf), (V{"X0", "X1", "X2", "X3"}));
+  // Duplicates of key 1 come in the order they were written.
+  EXPECT_EQ(read_all(a, 1, buf), (V{"X3", "X1", "X2", "X0"}));
+  uint8_t* k = alloc(4);
+  rec::view<rec::U32>(k).set(99);
+  a->key.set(k);
+  a->key_len = 4;
+  a->key_no = 1;
+  a->op = FM_OP_KEY | FM_OP_EQUAL;
+  EXPECT_FALSE(fm_read(a));
+  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+}
+
+TEST_P(FmContract, SegmentTypesAndOrder) {
+  const auto& p = GetParam();
+  FmArb* a = create("SEGS", p);
+  ASSERT_NE(a, nullptr);
+  // Binary segments order by value, not by byte; the descending alpha
+  // segment of key 2 puts "B" before "A"; its u16 ascends within a group.
+  ASSERT_TRUE(write(a, Rec("R1", 256, "A", 2)));
+  ASSERT_TRUE(write(a, Rec("R2", 1, "B", 300)));
+  ASSERT_TRUE(write(a, Rec("R3", 65536, "A", 1)));
+  ASSERT_TRUE(write(a, Rec("R4", 2, "B", 5)));
+  ASSERT_TRUE(write(a, Rec("R5", 0xFFFFFFFFu, "A", 256)));
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(a, 1, buf), (V{"R2", "R4", "R1", "R3", "R5"}));
+  EXPECT_EQ(read_all(a, 2, buf), (V{"R4", "R2", "R3", "R1", "R5"}));
+}
+
+TEST_P(FmContract, StartPositionsAndEnd) {
+  const auto& p = GetParam();
+  FmArb* a = create("START", p);
+  ASSERT_NE(a, nullptr);
+  for (const char* c : {"AA", "AB", "BA", "BB", "CA"}) ASSERT_TRUE(write(a, Rec(c, 1)));
+  uint8_t* buf = alloc(kLen);
+  a->rec.set(buf);
+  uint8_t* k = alloc(10);
+  std::memcpy(k, "B", 1);
+  a->key.set(k);
+  a->key_len = 1;
+  a->key_no = 0;
+  // 34: at least the key (a prefix here).
+  a->op = FM_OP_AT | FM_OP_KEY;
+  ASSERT_TRUE(fm_start(a));
+  a->op = 0;
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "BA");
+  // 50: greater than the key.
+  std::memcpy(k, "BA        ", 10);
+  a->key_len = 10;
+  a->op = FM_OP_AT | FM_OP_KEY | FM_OP_GE;
+  ASSERT_TRUE(fm_start(a));
+  a->op = 0;
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "BB");
+  // 34 with the range byte 16 is the same as 50.
+  a->op = FM_OP_AT | FM_OP_KEY;
+  a->range = 16;
+  ASSERT_TRUE(fm_start(a));
+  a->range = 0;
+  a->op = 0;
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "BB");
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "CA");
+  EXPECT_FALSE(fm_rdnxt(a));
+  EXPECT_EQ(a->status, FM_ST_EOF);
+  EXPECT_FALSE(fm_rdnxt(a));
+  EXPECT_EQ(a->status, FM_ST_EOF);
+  // A start beyond every key: the first read is the end.
+  std::memcpy(k, "ZZ", 2);
+  a->key_len = 2;
+  a->op = FM_OP_AT | FM_OP_KEY;
+  ASSERT_TRUE(fm_start(a));
+  a->op = 0;
+  EXPECT_FALSE(fm_rdnxt(a));
+  EXPECT_EQ(a->status, FM_ST_EOF);
+  // Read-next after a read continues from that record; read-next with the
+  // first bit starts over.
+  ASSERT_TRUE(read_eq(a, 0, Rec("AB"), buf));
+  a->op = 0;
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "BA");
+  a->op = FM_OP_FIRST;
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "AA");
+}
+
+TEST_P(FmContract, ReadNextInAnotherKeyGoesOnFromTheRecord) {
+  const auto& p = GetParam();
+  FmArb* a = create("SWITCH", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("A", 3)));
+  ASSERT_TRUE(write(a, Rec("B", 1)));
+  ASSERT_TRUE(write(a, Rec("C", 2)));
+  ASSERT_TRUE(write(a, Rec("D", 4)));
+  uint8_t* buf = alloc(kLen);
+  ASSERT_TRUE(read_eq(a, 0, Rec("C"), buf));
+  a->key_no = 1;  // number order: B1 C2 A3 D4
+  a->op = 0;
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "A");
+  ASSERT_TRUE(fm_rdnxt(a));
+  EXPECT_EQ(code_of(buf), "D");
+}
+
+TEST_P(FmContract, HoldsRewriteDeleteRelease) {
+  const auto& p = GetParam();
+  FmArb* a = create("HOLDS", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("K1", 1, "", 0, "first")));
+  ASSERT_TRUE(write(a, Rec("K2", 2)));
+  uint8_t* buf = alloc(kLen);
+  uint8_t* buf2 = alloc(kLen);
+  FmArb* b = FM_ATTACH(a, nullptr, com.depth);
+  ASSERT_NE(b, nullptr);
+
+  // Rewrite and delete need a held record.
+  a->rec.set(buf);
+  EXPECT_FALSE(fm_rewrite(a));
+  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  EXPECT_FALSE(fm_del(a));
+  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+
+  ASSERT_TRUE(read_eq(a, 0, Rec("K1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  // Another handle of this process: held, still delivered.
+  std::memset(buf2, 0, kLen);
+  EXPECT_FALSE(read_eq(b, 0, Rec("K1"), buf2, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_EQ(b->status, FM_ST_HELD_SELF);
+  EXPECT_EQ(code_of(buf2), "K1");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf2) + 24, 5), "first");
+  // A read without hold is not refused.
+  EXPECT_TRUE(read_eq(b, 0, Rec("K1"), buf2));
+  // A read without hold leaves the earlier hold in place.
+  EXPECT_TRUE(read_eq(a, 0, Rec("K2"), buf2));
+
+  std::memcpy(buf + 24, "second", 6);
+  a->rec.set(buf);
+  a->op = 0;
+  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  EXPECT_FALSE(fm_rewrite(a));  // the hold went with the rewrite
+  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  ASSERT_TRUE(read_eq(b, 0, Rec("K1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << b->status;
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf2) + 24, 6), "second");
+  EXPECT_TRUE(fm_release(b));
+  ASSERT_TRUE(read_eq(a, 0, Rec("K1"), buf, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
+  EXPECT_TRUE(fm_release(a));
+  EXPECT_FALSE(fm_del(a));
+  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+
+  ASSERT_TRUE(read_eq(a, 0, Rec("K1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  ASSERT_TRUE(fm_del(a));
+  EXPECT_FALSE(read_eq(a, 0, Rec("K1"), buf));
+  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  EXPECT_EQ(read_all(b, 0, buf2), V{"K2"});
+  EXPECT_TRUE(fm_detach(b));
+  EXPECT_FALSE(fm_detach(b));
+  EXPECT_EQ(b->status, FM_ST_NO_STREAM);
+}
+
+TEST_P(FmContract, RewriteMovesKeysAndKeepsUniqueness) {
+  const auto& p = GetParam();
+  FmArb* a = create("MOVE", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("M1", 10, "G", 1)));
+  ASSERT_TRUE(write(a, Rec("M2", 20, "G", 2)));
+  uint8_t* buf = alloc(kLen);
+  ASSERT_TRUE(read_eq(a, 0, Rec("M1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  // To another record's unique key: refused, nothing changes, still held.
+  Rec clash("M2", 11, "G", 1);
+  a->rec.set(clash.p);
+  a->op = 0;
+  EXPECT_FALSE(fm_rewrite(a));
+  EXPECT_EQ(a->status, FM_ST_DUP_KEY);
+  EXPECT_EQ(read_all(a, 1, buf), (V{"M1", "M2"}));
+  ASSERT_TRUE(read_eq(a, 0, Rec("M1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  Rec moved("M9", 30, "A", 1);
+  a->rec.set(moved.p);
+  a->op = 0;
+  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  EXPECT_FALSE(read_eq(a, 0, Rec("M1"), buf));
+  ASSERT_TRUE(read_eq(a, 0, Rec("M9"), buf));
+  EXPECT_EQ(read_all(a, 0, buf), (V{"M2", "M9"}));
+  EXPECT_EQ(read_all(a, 1, buf), (V{"M2", "M9"}));
+  EXPECT_EQ(read_all(a, 2, buf), (V{"M2", "M9"}));
+}
+
+TEST_P(FmContract, DeleteAllAndRecordIds) {
+  const auto& p = GetParam();
+  FmArb* a = create("RIDS", p);
+  ASSERT_NE(a, nullptr);
+  std::vector<uint32_t> rids;
+  for (const char* c : {"P", "Q", "R"}) {
+    ASSERT_TRUE(write(a, Rec(c, 1)));
+    rids.push_back(a->rid);
+  }
+  EXPECT_NE(rids[0], rids[1]);
+  EXPECT_NE(rids[1], rids[2]);
+  uint8_t* buf = alloc(kLen);
+  a->rec.set(buf);
+  a->rid = rids[1];
+  a->op = FM_OP_RID | FM_OP_HOLD;
+  ASSERT_TRUE(fm_read(a));
+  EXPECT_EQ(code_of(buf), "Q");
+  ASSERT_TRUE(fm_del(a));
+  a->rid = rids[1];
+  a->op = FM_OP_RID;
+  EXPECT_FALSE(fm_read(a));
+  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  ASSERT_TRUE(fm_del_all(a));
+  EXPECT_EQ(read_all(a, 0, buf), V{});
+  ASSERT_TRUE(write(a, Rec("P", 1)));
+  EXPECT_EQ(read_all(a, 0, buf), V{"P"});
+}
+
+TEST_P(FmContract, StreamsOverKeyRanges) {
+  const auto& p = GetParam();
+  FmArb* a = create("RANGE", p);
+  ASSERT_NE(a, nullptr);
+  for (const char* c : {"A1", "B1", "B2", "B3", "C1"}) ASSERT_TRUE(write(a, Rec(c, 1)));
+  uint8_t* buf = alloc(kLen);
+  a->rec.set(buf);
+  auto range = [&](const char* lo, int lor, const char* hi, int hir) {
+    auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
+    r->head.type = FM_SCB_RANGE;
+    r->key_no = 0;
+    r->lo_range = uint8_t(lor);
+    r->hi_range = uint8_t(hir);
+    r->lo_len = uint16_t(std::strlen(lo));
+    r->hi_len = uint16_t(std::strlen(hi));
+    uint8_t* l = alloc(16);
+    uint8_t* h = alloc(16);
+    std::memcpy(l, lo, r->lo_len);
+    std::memcpy(h, hi, r->hi_len);
+    r->lo_key.set(l);
+    r->hi_key.set(h);
+    return &r->head;
+  };
+  // Inclusive bounds.
+  FmArb* s = FM_ATTACH(a, range("B1", 0, "B3", 0), com.depth);
+  ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
+  EXPECT_EQ(read_all(s, 0, buf), (V{"B1", "B2", "B3"}));
+  // Exclusive bounds.
+  FmArb* x = FM_ATTACH(a, range("B1", 16, "B3", 16), com.depth);
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(read_all(x, 0, buf), (V{"B2"}));
+  // A key prefix: both bounds the prefix.
+  FmArb* pre = FM_ATTACH(a, range("B", 0, "B", 0), com.depth);
+  ASSERT_NE(pre, nullptr);
+  EXPECT_EQ(read_all(pre, 0, buf), (V{"B1", "B2", "B3"}));
+  // A read by key outside the range finds nothing; inside it does.
+  EXPECT_FALSE(read_eq(pre, 0, Rec("C1"), buf));
+  EXPECT_EQ(pre->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(read_eq(pre, 0, Rec("B2"), buf));
+  // A start before the range starts at its low bound.
+  uint8_t* k = alloc(2);
+  std::memcpy(k, "A", 1);
+  pre->key.set(k);
+  pre->key_len = 1;
+  pre->op = FM_OP_AT | FM_OP_KEY;
+  ASSERT_TRUE(fm_start(pre));
+  pre->op = 0;
+  ASSERT_TRUE(fm_rdnxt(pre));
+  EXPECT_EQ(code_of(buf), "B1");
+  // Records written through the file's handle show in its streams.
+  ASSERT_TRUE(write(a, Rec("B25", 1)));
+  EXPECT_EQ(read_all(s, 0, buf), (V{"B1", "B2", "B25", "B3"}));
+  // Deleting all through a stream removes its range only.
+  ASSERT_TRUE(fm_del_all(x)) << x->status;
+  EXPECT_EQ(read_all(a, 0, buf), (V{"A1", "B1", "B3", "C1"}));
+  // A bound longer than the key, or a key that does not exist: refused.
+  EXPECT_EQ(FM_ATTACH(a, range("B12345678901", 0, "", 0), com.depth), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  // Closing the file's handle detaches its streams.
+  size_t before = fm_open_count();
+  EXPECT_EQ(before, 4u);
+  EXPECT_TRUE(FM_CLOSE(a, 0));
+  EXPECT_EQ(fm_open_count(), 0u);
+  s->op = 0;
+  EXPECT_FALSE(fm_rdnxt(s));
+  EXPECT_EQ(s->status, FM_ST_NO_STREAM);
+}
+
+TEST_P(FmContract, KeyConstraintsAndQueryStreams) {
+  const auto& p = GetParam();
+  FmArb* a = create("CNS", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("C1", 5, "G1", 1)));
+  ASSERT_TRUE(write(a, Rec("C2", 6, "G1", 2)));
+  ASSERT_TRUE(write(a, Rec("C3", 5, "G2", 3)));
+  ASSERT_TRUE(write(a, Rec("C4", 5, "G1", 4)));
+  uint8_t* buf = alloc(kLen);
+  a->rec.set(buf);
+  // Constraints: number 5 and group "G1".
+  auto* c = reinterpret_cast<FmScbCns*>(alloc(sizeof(FmScbCns)));
+  auto* e = reinterpret_cast<FmCns*>(alloc(2 * sizeof(FmCns)));
+  uint8_t* v = alloc(12);
+  rec::view<rec::U32>(v).set(5);
+  std::memcpy(v + 4, "G1      ", 8);
+  e[0].id = 1;
+  e[0].offset = 10;
+  e[0].length = 4;
+  e[1].id = 2;
+  e[1].offset = 14;
+  e[1].length = 8;
+  c->head.type = FM_SCB_CNS;
+  c->len = 12;
+  c->values.set(v);
+  c->count = 2;
+  c->entries.set(e);
+  FmArb* s = FM_ATTACH(a, &c->head, com.depth);
+  ASSERT_NE(s, nullptr) << la_cur_sys_err();
+  EXPECT_EQ(read_all(s, 0, buf), (V{"C1", "C4"}));
+  EXPECT_FALSE(read_eq(s, 0, Rec("C3"), buf));
+  EXPECT_EQ(s->status, FM_ST_NO_RECORD);
+
+  // A query stream needs the query engine; without one the attach fails.
+  auto* q = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
+  q->head.type = FM_SCB_PCF_QUERY;
+  q->app.set("TAP");
+  q->name.set("MY QUERY");
+  EXPECT_EQ(FM_ATTACH(a, &q->head, com.depth), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+}
+
+TEST_P(FmContract, VariableRecords) {
+  const auto& p = GetParam();
+  FmArb* a = create("VAR", p, 1);
+  ASSERT_NE(a, nullptr);
+  Rec r1("V1", 1, "", 0, "short");
+  a->rec.set(r1.p);
+  a->rec_len = 30;
+  a->op = 0;
+  ASSERT_TRUE(fm_write(a));
+  Rec r2("V2", 2, "", 0, "full length");
+  a->rec.set(r2.p);
+  a->rec_len = 0;
+  ASSERT_TRUE(fm_write(a));
+  // Longer than the file's records: refused.
+  a->rec_len = kLen + 1;
+  EXPECT_FALSE(fm_write(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_FALSE(la_cur_sys_err().empty());
+
+  uint8_t* buf = alloc(kLen);
+  ASSERT_TRUE(read_eq(a, 0, Rec("V1"), buf));
+  EXPECT_EQ(a->len_read, 30);
+  ASSERT_TRUE(read_eq(a, 0, Rec("V2"), buf));
+  EXPECT_EQ(a->len_read, kLen);
+  // A buffer shorter than the record: what fits, and 200590.
+  std::memset(buf, '.', kLen);
+  a->rec_len = 20;
+  a->op = FM_OP_EQUAL;
+  a->key_no = 0;
+  std::memcpy(buf, "V2        ", 10);
+  EXPECT_FALSE(fm_read(a));
+  EXPECT_EQ(a->status, FM_ST_TOO_LONG);
+  EXPECT_EQ(a->len_read, kLen);
+  EXPECT_EQ(buf[19], ' ');
+  EXPECT_EQ(buf[20], '.');
+  // A rewrite changes the length.
+  a->rec_len = 0;
+  ASSERT_TRUE(read_eq(a, 0, Rec("V1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  a->rec_len = 50;
+  a->op = 0;
+  ASSERT_TRUE(fm_rewrite(a));
+  a->rec_len = 0;
+  ASSERT_TRUE(read_eq(a, 0, Rec("V1"), buf));
+  EXPECT_EQ(a->len_read, 50);
+}
+
+TEST_P(FmContract, BadInputGetsAStatus) {
+  const auto& p = GetParam();
+  FmArb* a = create("BAD", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("OK", 1)));
+  uint8_t* buf = alloc(kLen);
+  a->rec.set(buf);
+  // A key longer than its descriptor.
+  uint8_t* k = alloc(32);
+  std::memset(k, 'A', 32);
+  a->key.set(k);
+  a->key_len = 11;
+  a->key_no = 0;
+  a->op = FM_OP_KEY | FM_OP_EQUAL;
+  EXPECT_FALSE(fm_read(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  a->op = FM_OP_AT | FM_OP_KEY;
+  EXPECT_FALSE(fm_start(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  // A key number the file does not have.
+  a->key_no = 7;
+  a->op = FM_OP_FIRST;
+  EXPECT_FALSE(fm_start(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_FALSE(fm_rdnxt(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  // A record longer than the file's.
+  a->key_no = 0;
+  a->rec_len = kLen + 10;
+  EXPECT_FALSE(fm_write(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  // No record buffer.
+  a->rec.reset();
+  a->rec_len = 0;
+  a->op = 0;
+  EXPECT_FALSE(fm_write(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  // A segment outside the record at create.
+  FmFdb f = describe("BAD2", p);
+  f.rec_len = 20;
+  EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15));
+  EXPECT_EQ(f.status, FM_ST_SYS);
+  // A read-only handle cannot write.
+  FmFdb ro = describe("BAD", p);
+  ASSERT_TRUE(FM_OPEN(&ro, com.depth, opts(p), 1, 15)) << ro.status;
+  FmArb* r = ro.handle.get();
+  EXPECT_FALSE(write(r, Rec("NEW", 2)));
+  EXPECT_EQ(r->status, FM_ST_SYS);
+  // A closed handle.
+  EXPECT_TRUE(FM_CLOSE(r, 0));
+  EXPECT_FALSE(fm_read(r));
+  EXPECT_EQ(r->status, FM_ST_NO_STREAM);
+  EXPECT_FALSE(FM_CLOSE(r, 0));
+  EXPECT_EQ(r->status, FM_ST_NO_STREAM);
+  EXPECT_FALSE(fm_release(r));
+  EXPECT_EQ(r->status, FM_ST_NO_STREAM);
+}
+
+TEST_P(FmContract, KeyCompare) {
+  const auto& p = GetParam();
+  FmArb* a = create("CMP", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("M", 1)));
+  uint8_t* buf = alloc(kLen);
+  ASSERT_TRUE(read_eq(a, 0, Rec("M"), buf));
+  uint8_t* k = alloc(10);
+  a->key.set(k);
+  a->key_len = 10;
+  std::memcpy(k, "M         ", 10);
+  EXPECT_EQ(fm_key_cmp(a), 0);
+  std::memcpy(k, "A         ", 10);
+  EXPECT_EQ(fm_key_cmp(a), 1);
+  std::memcpy(k, "Z", 1);
+  a->key_len = 1;
+  EXPECT_EQ(fm_key_cmp(a), -1);
+}
+
+TEST_P(FmContract, FilesAndHandlesBelongToTheirScope) {
+  const auto& p = GetParam();
+  FmArb* outer = create("SCOPED", p);
+  ASSERT_NE(outer, nullptr);
+  ASSERT_TRUE(write(outer, Rec("S0", 1)));
+  FmArb* inner = nullptr;
+  FmArb* stream = nullptr;
+  int rc = mark(5, [&] {
+    FmFdb f = describe("SCOPED", p);
+    ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(p), 15, 15));
+    inner = f.handle.get();
+    ASSERT_TRUE(write(inner, Rec("S1", 1)));
+    stream = FM_ATTACH(outer, nullptr, com.depth);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(fm_open_count(), 3u);
+    ut_unwind(3);
+  });
+  EXPECT_EQ(rc, 3);
+  EXPECT_EQ(fm_open_count(), 1u);
+  EXPECT_FALSE(fm_rdnxt(inner));
+  EXPECT_EQ(inner->status, FM_ST_NO_STREAM);
+  EXPECT_FALSE(fm_rdnxt(stream));
+  EXPECT_EQ(stream->status, FM_ST_NO_STREAM);
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(outer, 0, buf), (V{"S0", "S1"}));
+}
+
+TEST_P(FmContract, ReplaceAndSaveLoad) {
+  const auto& p = GetParam();
+  FmArb* a = create("SRC", p);
+  ASSERT_NE(a, nullptr);
+  for (const char* c : {"R2", "R1", "R3"}) ASSERT_TRUE(write(a, Rec(c, 1)));
+  // Save into a sequential file and load into a new file.
+  FmFdb seq;
+  INIT_FDB(&seq, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+  INIT_DB_PATH(&seq, "TST", "TAP", "01", "SAVED", FM_PT_SESS);
+  ASSERT_TRUE(FM_CREATE(&seq, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << seq.status << la_cur_sys_err();
+  FmArb* sq = seq.handle.get();
+  ASSERT_TRUE(fm_save_fi(sq, a)) << sq->status << la_cur_sys_err();
+  ASSERT_TRUE(FM_CLOSE(sq, FM_CL_KEEP));
+  ASSERT_TRUE(FM_OPEN(&seq, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 1, 15)) << seq.status;
+  sq = seq.handle.get();
+  FmFdb copy = describe("COPY", p);
+  copy.options = opts(p);
+  ASSERT_TRUE(fm_load_fi(&copy, sq, com.depth)) << copy.status << la_cur_sys_err();
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(copy.handle.get(), 0, buf), (V{"R1", "R2", "R3"}));
+  EXPECT_TRUE(FM_CLOSE(copy.handle.get(), 0));
+  EXPECT_TRUE(FM_CLOSE(sq, FM_CL_SCRATCH));
+  FmFdb gone = seq;
+  EXPECT_FALSE(fm_locate(&gone));
+
+  // Replace: the copy becomes the target, the source goes.
+  EXPECT_TRUE(FM_CLOSE(a, 0));
+  FmFdb target = describe("TARGET", p);
+  ASSERT_TRUE(FM_CREATE(&target, com.depth, 0, opts(p), 15, 15));
+  ASSERT_TRUE(write(target.handle.get(), Rec("OLD", 1)));
+  ASSERT_TRUE(FM_CLOSE(target.handle.get(), 0));
+  FmFdb t2 = describe("TARGET", p), s2 = describe("COPY", p);
+  t2.options = s2.options = opts(p);
+  ASSERT_TRUE(fm_replace(&t2, &s2, 0)) << t2.status << la_cur_sys_err();
+  EXPECT_FALSE(fm_locate(&s2));
+  FmFdb t3 = describe("TARGET", p);
+  ASSERT_TRUE(FM_OPEN(&t3, com.depth, opts(p), 15, 15));
+  EXPECT_EQ(read_all(t3.handle.get(), 0, buf), (V{"R1", "R2", "R3"}));
+  // Keep flag 1: the source is scratched, the target stays.
+  FmFdb s4 = describe("SRC", p), t4 = describe("TARGET", p);
+  s4.options = t4.options = opts(p);
+  EXPECT_TRUE(fm_replace(&t4, &s4, 1));
+  EXPECT_FALSE(fm_locate(&s4));
+}
+
+TEST_P(FmContract, FastReadsAndRecordsByReference) {
+  const auto& p = GetParam();
+  if (!p.memory) GTEST_SKIP() << "memory-resident files only";
+  FmArb* a = create("BYREF", p);
+  ASSERT_NE(a, nullptr);
+  // Stored by reference: the file keeps the caller's block.
+  Rec block("REF", 1, "", 0, "mine");
+  a->rec.set(block.p);
+  a->op = FM_OP_FAST;
+  ASSERT_TRUE(fm_write(a));
+  uint32_t rid = a->rid;
+  ASSERT_TRUE(write(a, Rec("COPY", 2)));
+  uint8_t* key = alloc(kLen);
+  std::memcpy(key, Rec("REF").p, kLen);
+  PROTO_FULL(a, 0, key);
+  uint8_t* got = fm_read_fast(a, FM_OP_EQUAL);
+  EXPECT_EQ(got, block.p);
+  EXPECT_EQ(MADDR(a, rid), block.p);
+  // A record copied into the file: its address, changes through it stay.
+  std::memcpy(key, Rec("COPY").p, kLen);
+  uint8_t* c = fm_read_fast(a, FM_OP_EQUAL);
+  ASSERT_NE(c, nullptr);
+  EXPECT_NE(c, key);
+  std::memcpy(c + 24, "changed", 7);
+  uint8_t* buf = alloc(kLen);
+  ASSERT_TRUE(read_eq(a, 0, Rec("COPY"), buf));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + 24, 7), "changed");
+  // Read-next fast walks the records themselves.
+  a->key_no = 0;
+  a->op = FM_OP_FIRST;
+  ASSERT_TRUE(fm_start(a));
+  EXPECT_EQ(code_of(fm_rdnxt_fast(a, 0)), "COPY");
+  EXPECT_EQ(fm_rdnxt_fast(a, 0), block.p);
+  EXPECT_EQ(fm_rdnxt_fast(a, 0), nullptr);
+  // A by-reference record whose key changed in place is re-indexed by a rewrite.
+  ASSERT_TRUE(read_eq(a, 0, Rec("REF"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  std::memcpy(block.p, "ZREF      ", 10);
+  a->rec.set(block.p);
+  a->op = 0;
+  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  EXPECT_EQ(read_all(a, 0, buf), (V{"COPY", "ZREF"}));
+  // Deleting it leaves the caller's block alone.
+  ASSERT_TRUE(read_eq(a, 0, Rec("ZREF"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  ASSERT_TRUE(fm_del(a));
+  EXPECT_EQ(code_of(block.p), "ZREF");
+  EXPECT_EQ(MADDR(a, rid), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Memory, FmContract, ::testing::Values(FmBackendParam{}),
+                         [](const auto& i) { return std::string(i.param.name); });
