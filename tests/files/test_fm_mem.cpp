@@ -1,0 +1,446 @@
+// Memory-resident files: the index against an ordered-map oracle, work
+// files, temporary files, scopes and sequential images.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "files/fm.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/la.h"
+#include "foundation/ut.h"
+
+namespace {
+
+class FmMem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bi_init_com();
+    fms_init();
+    pool = mm_create_pool(" FMMEMTEST ", 0, 0);
+  }
+  void TearDown() override {
+    fm_shutdown();
+    mm_destroy_pool(pool);
+  }
+  uint8_t* alloc(size_t n) { return static_cast<uint8_t*>(MM_ALLOC(pool, n)); }
+  MmPool pool = 0;
+};
+
+// 32-byte records: u32 id at 0 (key 0 unique, binary), 8-char name at 4
+// (key 1, duplicates), payload.
+FmArb* make_file(FmFdb* f, uint8_t* area, const char* area_code, int scope) {
+  auto* kdb = reinterpret_cast<FmKdb*>(area);
+  auto* sdb = reinterpret_cast<FmSdb*>(area + 2 * sizeof(FmKdb));
+  init_sdb_func(&sdb[0], 1, 0, 4, FM_SEG_BINARY, '+');
+  init_sdb_func(&sdb[1], 2, 4, 8, FM_SEG_ALPHA, '+');
+  INIT_KDB(&kdb[0], 0, '+', 8, &sdb[0], 1);
+  INIT_KDB(&kdb[1], 1, '+', 9, &sdb[1], 1);
+  INIT_FDB(f, FM_CLASS_MEMORY, 32, 0, kdb, 2);
+  INIT_UNIQUE_PATH(f, "TS", area_code, 1);
+  if (!FM_CREATE(f, scope, 100, FM_OPT_BASE, 15, 15)) return nullptr;
+  return f->handle.get();
+}
+
+}  // namespace
+
+TEST_F(FmMem, RandomOperationsMatchAnOrderedMap) {
+  uint8_t* area = alloc(256);
+  FmFdb f;
+  FmArb* a = make_file(&f, area, "RN", com.depth);
+  ASSERT_NE(a, nullptr);
+  uint8_t* buf = alloc(32);
+  uint8_t* rd = alloc(32);
+  std::map<uint32_t, std::string> oracle;        // id -> name
+  std::mt19937 rng(12345);
+  auto put = [&](uint32_t id, const std::string& name) {
+    std::memset(buf, ' ', 32);
+    rec::view<rec::U32>(buf).set(id);
+    std::memcpy(buf + 4, name.data(), name.size());
+  };
+  for (int step = 0; step < 30000; ++step) {
+    uint32_t id = rng() % 3000;
+    std::string name = "N" + std::to_string(rng() % 50);
+    int op = rng() % 10;
+    if (op < 5) {
+      put(id, name);
+      a->rec.set(buf);
+      a->rec_len = 0;
+      a->op = 0;
+      bool ok = fm_write(a);
+      ASSERT_EQ(ok, !oracle.count(id)) << step;
+      if (ok) oracle[id] = name;
+      else ASSERT_EQ(a->status, FM_ST_DUP_KEY);
+    } else {
+      put(id, "");
+      std::memcpy(rd, buf, 32);
+      PROTO_FULL(a, 0, rd);
+      a->op = FM_OP_EQUAL | FM_OP_HOLD;
+      bool found = fm_read(a);
+      ASSERT_EQ(found, oracle.count(id) == 1) << step;
+      if (!found) continue;
+      if (op < 8) {
+        ASSERT_TRUE(fm_del(a)) << a->status;
+        oracle.erase(id);
+      } else {
+        // Rewrite under a new name (key 1 moves) and perhaps a new id.
+        uint32_t nid = op == 9 ? rng() % 3000 : id;
+        put(nid, name);
+        a->rec.set(buf);
+        a->op = 0;
+        bool ok = fm_rewrite(a);
+        bool clash = nid != id && oracle.count(nid);
+        ASSERT_EQ(ok, !clash) << step;
+        if (ok) {
+          oracle.erase(id);
+          oracle[nid] = name;
+        } else {
+          ASSERT_TRUE(fm_release(a));
+        }
+      }
+    }
+    if (step % 5000 == 4999 || step == 29999) {
+      // Key 0 in id order, key 1 in (name, write order) order.
+      std::vector<uint32_t> ids, want;
+      a->rec.set(rd);
+      a->key_no = 0;
+      a->op = FM_OP_FIRST;
+      ASSERT_TRUE(fm_start(a));
+      a->op = 0;
+      while (fm_rdnxt(a)) ids.push_back(rec::view<rec::U32>(rd));
+      ASSERT_EQ(a->status, FM_ST_EOF);
+      for (auto& [k, v] : oracle) want.push_back(k);
+      ASSERT_EQ(ids, want) << step;
+      std::multiset<std::string> names, wnames;
+      std::string last;
+      a->key_no = 1;
+      a->op = FM_OP_FIRST;
+      ASSERT_TRUE(fm_start(a));
+      a->op = 0;
+      while (fm_rdnxt(a)) {
+        std::string n(reinterpret_cast<char*>(rd) + 4, 8);
+        ASSERT_LE(last, n);
+        last = n;
+        names.insert(n);
+      }
+      for (auto& [k, v] : oracle) wnames.insert(v + std::string(8 - v.size(), ' '));
+      ASSERT_EQ(names, wnames);
+    }
+  }
+}
+
+TEST_F(FmMem, ReadersSeeChangesMadeBetweenTheirReads) {
+  uint8_t* area = alloc(256);
+  FmFdb f;
+  FmArb* a = make_file(&f, area, "RC", com.depth);
+  ASSERT_NE(a, nullptr);
+  FmArb* s = FM_ATTACH(a, nullptr, com.depth);
+  ASSERT_NE(s, nullptr);
+  uint8_t* buf = alloc(32);
+  uint8_t* rd = alloc(32);
+  auto write = [&](uint32_t id) {
+    std::memset(buf, ' ', 32);
+    rec::view<rec::U32>(buf).set(id);
+    a->rec.set(buf);
+    a->op = 0;
+    return fm_write(a);
+  };
+  for (uint32_t i = 0; i < 2000; i += 2) ASSERT_TRUE(write(i));
+  s->rec.set(rd);
+  s->key_no = 0;
+  s->op = FM_OP_FIRST;
+  ASSERT_TRUE(fm_start(s));
+  s->op = 0;
+  std::vector<uint32_t> seen;
+  while (fm_rdnxt(s)) {
+    uint32_t id = rec::view<rec::U32>(rd);
+    seen.push_back(id);
+    // Insert one behind and one ahead of the reader; delete the next even id.
+    if (id < 1000 && id % 2 == 0) {
+      ASSERT_TRUE(write(id + 1));
+      std::memset(buf, ' ', 32);
+      rec::view<rec::U32>(buf).set(id + 2);
+      PROTO_FULL(a, 0, buf);
+      a->op = FM_OP_EQUAL | FM_OP_HOLD;
+      if (fm_read(a)) {
+        ASSERT_TRUE(fm_del(a));
+      }
+    }
+  }
+  ASSERT_EQ(s->status, FM_ST_EOF);
+  // Below 1000 the reader sees id, id+1 (written ahead of it), not id+2 (deleted).
+  std::vector<uint32_t> want;
+  for (uint32_t i = 0; i < 1000; i += 4) {
+    want.push_back(i);
+    want.push_back(i + 1);
+  }
+  for (uint32_t i = 1000; i < 2000; i += 2) want.push_back(i);
+  EXPECT_EQ(seen, want);
+}
+
+TEST_F(FmMem, UniqueWorkFilesGetTheirOwnNames) {
+  uint8_t* area = alloc(256);
+  FmFdb f1, f2;
+  ASSERT_NE(make_file(&f1, area, "UQ", com.depth), nullptr);
+  ASSERT_NE(make_file(&f2, area, "UQ", com.depth), nullptr);
+  EXPECT_EQ(f1.app.view(), " TS");
+  EXPECT_EQ(f1.db.view(), " UQ");
+  EXPECT_EQ(f1.ver.view(), "00");
+  std::string n1(f1.name.view()), n2(f2.name.view());
+  EXPECT_EQ(n1.size(), 8u);
+  EXPECT_NE(n1, n2);
+  for (char c : n1) EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(c))) << n1;
+  // Reopened by its identity after a close that keeps it.
+  ASSERT_TRUE(FM_CLOSE(f1.handle.get(), FM_CL_KEEP));
+  FmFdb again = f1;
+  ASSERT_TRUE(FM_OPEN(&again, com.depth, FM_OPT_BASE, 15, 15));
+  EXPECT_EQ(fm_memfile_count(), 2u);
+  // Closing with 512 removes it.
+  ASSERT_TRUE(FM_CLOSE(again.handle.get(), FM_CL_SCRATCH));
+  EXPECT_EQ(fm_memfile_count(), 1u);
+  // A keyless work file reads in write order and by record number.
+  FmFdb inst;
+  INIT_INST_FDB(&inst);
+  ASSERT_TRUE(FM_CREATE(&inst, com.depth, 0, FM_OPT_BASE, 15, 15)) << inst.status;
+  FmArb* in = inst.handle.get();
+  uint8_t* block = alloc(2024);
+  for (int i = 1; i <= 3; ++i) {
+    std::memset(block, 'a' + i, 2024);
+    in->rec.set(block);
+    in->op = 0;
+    ASSERT_TRUE(fm_write(in));
+    EXPECT_EQ(in->rid, uint32_t(i));
+  }
+  uint8_t* b2 = MADDR(in, 2);
+  ASSERT_NE(b2, nullptr);
+  EXPECT_EQ(b2[0], 'c');
+  EXPECT_EQ(b2[2023], 'c');
+  EXPECT_EQ(MADDR(in, 4), nullptr);
+  EXPECT_EQ(in->status, FM_ST_NO_RECORD);
+}
+
+TEST_F(FmMem, MemoryFilesLiveWithTheirScope) {
+  uint8_t* area = alloc(256);
+  size_t base = fm_memfile_count();
+  FmFdb kept;
+  mark(1, [&] {
+    FmFdb f;
+    ASSERT_NE(make_file(&f, area, "SC", com.depth), nullptr);
+    // A file owned by a pool of the outer scope survives the inner one.
+    kept = f;
+    kept.name.clear();
+    kept.pool = pool;
+    ASSERT_TRUE(FM_CREATE(&kept, com.depth, 0, FM_OPT_BASE | FM_OPT_MEMORY, 15, 15)) << kept.status;
+    EXPECT_EQ(kept.scope, 0);
+    EXPECT_EQ(fm_memfile_count(), base + 2);
+  });
+  EXPECT_EQ(fm_memfile_count(), base + 1);
+  // The handle on the pool's file belongs to the pool's scope too.
+  EXPECT_EQ(fm_open_count(), 1u);
+  EXPECT_TRUE(FM_CLOSE(kept.handle.get(), 0));
+}
+
+TEST_F(FmMem, TemporaryFilesAreListedAndSavedWithTheirKeys) {
+  uint8_t* area = alloc(512);
+  auto* kdb = reinterpret_cast<FmKdb*>(area);
+  auto* sdb = reinterpret_cast<FmSdb*>(area + 4 * sizeof(FmKdb));
+  int rc = mark(1, [&] {
+    // Two temporary files of this process scope and one work file.
+    for (const char* name : {"TMPB", "TMPA"}) {
+      FmFdb t;
+      INIT_QSORT_FDB(&t, kdb, sdb, com.depth);
+      INIT_TMP_PATH(&t, "APP", "01", name, com.depth);
+      ASSERT_TRUE(FM_CREATE(&t, com.depth, 0, FM_OPT_BASE, 15, 15)) << t.status << la_cur_sys_err();
+      uint8_t* r = alloc(92);
+      std::memset(r, ' ', 92);
+      std::memcpy(r, "APPQUERY", 8);
+      FmArb* h = t.handle.get();
+      h->rec.set(r);
+      h->op = 0;
+      ASSERT_TRUE(fm_write(h));
+    }
+    FmFdb w;
+    ASSERT_NE(make_file(&w, area + 256, "WK", com.depth), nullptr);
+    // The file list work file: 72-byte FDBs keyed by the identity.
+    auto* lk = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb)));
+    auto* ls = reinterpret_cast<FmSdb*>(alloc(7 * sizeof(FmSdb)));
+    int offs[7][3] = {{4, 3, 1}, {7, 2, 1}, {9, 8, 1}, {17, 3, 1}, {20, 3, 1}, {23, 2, 1}, {25, 1, 8}};
+    for (int i = 0; i < 7; ++i) init_sdb_func(&ls[i], i + 1, offs[i][0], offs[i][1], offs[i][2], '+');
+    INIT_KDB(lk, 0, '+', 8, ls, 7);
+    FmFdb list;
+    INIT_FDB(&list, FM_CLASS_MEMORY, 72, 0, lk, 1);
+    INIT_UNIQUE_PATH(&list, "PI", "ST", 1);
+    ASSERT_TRUE(FM_CREATE(&list, com.depth, 50, FM_OPT_BASE, 15, 15));
+    FmArb* la = list.handle.get();
+    ASSERT_TRUE(fm_find_fis(la)) << la->status;
+    uint8_t* rd = alloc(72);
+    la->rec.set(rd);
+    la->key_no = 0;
+    la->op = FM_OP_FIRST;
+    ASSERT_TRUE(fm_start(la));
+    la->op = 0;
+    std::vector<std::string> names;
+    while (fm_rdnxt(la)) {
+      const FmFdb& d = rec::view<FmFdb>(rd);
+      names.push_back(d.name.str());
+      EXPECT_EQ(d.key_count, 1);
+      ASSERT_TRUE(d.kdb);
+      EXPECT_EQ(d.kdb->seg_count, 4);
+      EXPECT_EQ(d.kdb->key_len, 40);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"TMPA", "TMPB"}));
+    ut_unwind(2);
+  });
+  EXPECT_EQ(rc, 2);
+  EXPECT_EQ(fm_memfile_count(), 0u);
+}
+
+TEST_F(FmMem, SequentialImagesOfMemoryFiles) {
+  char tmpl[] = "/tmp/quvo-fmm-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  setenv("QUVOPATH", tmpl, 1);
+  uint8_t* area = alloc(256);
+  FmFdb f;
+  FmArb* a = make_file(&f, area, "SV", com.depth);
+  ASSERT_NE(a, nullptr);
+  uint8_t* buf = alloc(32);
+  for (uint32_t i = 5; i > 0; --i) {
+    std::memset(buf, ' ', 32);
+    rec::view<rec::U32>(buf).set(i * 10);
+    std::memcpy(buf + 4, "NAME", 4);
+    a->rec.set(buf);
+    a->op = 0;
+    ASSERT_TRUE(fm_write(a));
+  }
+  FmFdb seq;
+  INIT_FDB(&seq, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+  INIT_DB_PATH(&seq, "", "TAP", "01", "EMSAVE", FM_PT_MOD);
+  ASSERT_TRUE(FM_CREATE(&seq, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << la_cur_sys_err();
+  FmArb* sq = seq.handle.get();
+  // Two files one after the other, then a marker record.
+  ASSERT_TRUE(mm_save_fi(sq, a));
+  ASSERT_TRUE(mm_save_fi(sq, a));
+  std::memcpy(buf, "SAAS", 4);
+  sq->rec.set(buf);
+  sq->rec_len = 4;
+  sq->op = 0;
+  ASSERT_TRUE(fm_write(sq));
+  ASSERT_TRUE(FM_CLOSE(sq, FM_CL_KEEP));
+  FmName nm;
+  ASSERT_TRUE(FM_OPEN(&seq, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 1, 15));
+  sq = seq.handle.get();
+  ASSERT_TRUE(fm_nam(sq, &nm));
+  EXPECT_EQ(std::string(nm.text, nm.len), std::string(tmpl) + "/mod/TAP01/EMSAVE");
+  for (int copy = 0; copy < 2; ++copy) {
+    FmFdb g;
+    uint8_t* area2 = alloc(256);
+    auto* kdb = reinterpret_cast<FmKdb*>(area2);
+    auto* sdb = reinterpret_cast<FmSdb*>(area2 + 2 * sizeof(FmKdb));
+    init_sdb_func(&sdb[0], 1, 0, 4, FM_SEG_BINARY, '+');
+    INIT_KDB(&kdb[0], 0, '+', 8, &sdb[0], 1);
+    INIT_FDB(&g, FM_CLASS_MEMORY, 32, 0, kdb, 1);
+    INIT_UNIQUE_PATH(&g, "LD", "CP", 1);
+    ASSERT_TRUE(mm_load_fi(&g, sq, com.depth)) << g.status << la_cur_sys_err();
+    FmArb* h = g.handle.get();
+    h->rec.set(buf);
+    h->key_no = 0;
+    h->op = FM_OP_FIRST;
+    ASSERT_TRUE(fm_start(h));
+    h->op = 0;
+    std::vector<uint32_t> ids;
+    while (fm_rdnxt(h)) ids.push_back(rec::view<rec::U32>(buf));
+    EXPECT_EQ(ids, (std::vector<uint32_t>{10, 20, 30, 40, 50}));
+  }
+  sq->rec.set(buf);
+  sq->rec_len = 32;
+  sq->op = 0;
+  ASSERT_TRUE(fm_rdnxt(sq));
+  EXPECT_EQ(sq->len_read, 4);
+  EXPECT_EQ(std::memcmp(buf, "SAAS", 4), 0);
+  // A memory file cannot be loaded from a record that is not a saved image.
+  FmFdb bad;
+  INIT_FDB(&bad, FM_CLASS_MEMORY, 32, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&bad, "LD", "BD", 1);
+  EXPECT_FALSE(mm_load_fi(&bad, sq, com.depth));
+  std::string cmd = std::string("rm -rf ") + tmpl;
+  (void)!std::system(cmd.c_str());
+}
+
+TEST_F(FmMem, DeepTreesWithWideKeys) {
+  // A 200-byte key gives about 20 entries a node, so a few thousand records
+  // make a tree of four levels; inserts, deletes and seeks against std::set.
+  auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb)));
+  auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb)));
+  init_sdb_func(sdb, 1, 0, 200, FM_SEG_ALPHA, '+');
+  INIT_KDB(kdb, 0, '+', 8, sdb, 1);
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_MEMORY, 210, 0, kdb, 1);
+  INIT_UNIQUE_PATH(&f, "TS", "WK", 1);
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_BASE, 15, 15));
+  FmArb* a = f.handle.get();
+  uint8_t* buf = alloc(210);
+  uint8_t* key = alloc(200);
+  std::set<std::string> oracle;
+  std::mt19937 rng(7);
+  auto key_of = [](uint32_t v) {
+    char t[16];
+    std::snprintf(t, sizeof t, "%07u", v);
+    return std::string(t) + std::string(193, 'k');
+  };
+  for (int step = 0; step < 12000; ++step) {
+    uint32_t v = rng() % 6000;
+    std::string k = key_of(v);
+    std::memset(buf, ' ', 210);
+    std::memcpy(buf, k.data(), 200);
+    if (rng() % 3) {
+      a->rec.set(buf);
+      a->op = 0;
+      ASSERT_EQ(fm_write(a) == 1, oracle.insert(k).second) << step;
+    } else {
+      PROTO_FULL(a, 0, buf);
+      a->op = FM_OP_EQUAL | FM_OP_HOLD;
+      bool found = fm_read(a);
+      ASSERT_EQ(found, oracle.count(k) == 1) << step;
+      if (found) {
+        ASSERT_TRUE(fm_del(a));
+        oracle.erase(k);
+      }
+    }
+    if (step % 997 == 0) {
+      // Seek by a 4-character prefix: the first key at or above it.
+      std::string pre = key_of(rng() % 6000).substr(0, 4);
+      std::memcpy(key, pre.data(), 4);
+      a->rec.set(buf);
+      a->key.set(key);
+      a->key_len = 4;
+      a->key_no = 0;
+      a->op = FM_OP_KEY | FM_OP_GE;
+      auto it = oracle.lower_bound(pre);
+      bool found = fm_read(a);
+      ASSERT_EQ(found, it != oracle.end()) << step;
+      if (found) {
+        ASSERT_EQ(std::string(reinterpret_cast<char*>(buf), 200), *it);
+      }
+    }
+  }
+  a->rec.set(buf);
+  a->key_no = 0;
+  a->op = FM_OP_FIRST;
+  ASSERT_TRUE(fm_start(a));
+  a->op = 0;
+  auto it = oracle.begin();
+  size_t n = 0;
+  while (fm_rdnxt(a)) {
+    ASSERT_NE(it, oracle.end());
+    ASSERT_EQ(std::string(reinterpret_cast<char*>(buf), 200), *it++);
+    ++n;
+  }
+  EXPECT_EQ(n, oracle.size());
+  EXPECT_GT(n, 2000u);
+}
