@@ -498,7 +498,6 @@ void release_files(int depth) {
     }
   }
   fmi::mem_release_scope(depth);
-  for (auto it = s.images.begin(); it != s.images.end();) ++it;  // images live in the base scope
 }
 
 }  // namespace

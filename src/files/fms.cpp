@@ -50,7 +50,9 @@ class BTree {
     uint32_t i = 0;
   };
 
-  explicit BTree(uint32_t width) : w_(width) {
+  // Entries of `width` bytes ordered and told apart by their first `cmp`
+  // bytes; the rest is payload.
+  BTree(uint32_t width, uint32_t cmp) : w_(width), c_(cmp) {
     lcap_ = std::max<uint32_t>(8, (4096 - sizeof(Node)) / w_);
     icap_ = std::max<uint32_t>(8, (4096 - sizeof(Node) - 8) / (w_ + 8));
   }
@@ -90,13 +92,24 @@ class BTree {
   bool erase(const uint8_t* e) {
     Node* n = root_;
     if (!n) return false;
-    while (!n->leaf) n = kids(n)[child_ub(n, e, w_)];
-    uint32_t i = leaf_lb(n, e, w_);
-    if (i >= n->n || std::memcmp(lkey(n, i), e, w_) != 0) return false;
+    while (!n->leaf) n = kids(n)[child_ub(n, e, c_)];
+    uint32_t i = leaf_lb(n, e, c_);
+    if (i >= n->n || std::memcmp(lkey(n, i), e, c_) != 0) return false;
     std::memmove(lkey(n, i), lkey(n, i + 1), size_t(n->n - i - 1) * w_);
     --n->n;
     --size_;
     ++ver_;
+    return true;
+  }
+
+  // Replaces the payload of the entry that compares equal; positions stay valid.
+  bool update(const uint8_t* e) {
+    Node* n = root_;
+    if (!n) return false;
+    while (!n->leaf) n = kids(n)[child_ub(n, e, c_)];
+    uint32_t i = leaf_lb(n, e, c_);
+    if (i >= n->n || std::memcmp(lkey(n, i), e, c_) != 0) return false;
+    std::memcpy(lkey(n, i), e, w_);
     return true;
   }
 
@@ -122,6 +135,8 @@ class BTree {
     settle(p);
   }
   static bool end(const Pos& p) { return p.leaf == nullptr; }
+  // The entry after p in its leaf, null at the leaf's end (for prefetching).
+  const uint8_t* peek(const Pos& p) const { return p.i + 1 < p.leaf->n ? lkey(p.leaf, p.i + 1) : nullptr; }
   const uint8_t* at(const Pos& p) const { return lkey(p.leaf, p.i); }
 
  private:
@@ -129,7 +144,7 @@ class BTree {
     Node* right = nullptr;
     std::vector<uint8_t> sep;
   };
-  uint32_t w_, lcap_, icap_;
+  uint32_t w_, c_, lcap_, icap_;
   Node* root_ = nullptr;
   size_t size_ = 0;
   uint64_t ver_ = 1;
@@ -205,8 +220,8 @@ class BTree {
 
   bool ins(Node* n, const uint8_t* e, Split* sp) {
     if (n->leaf) {
-      uint32_t i = leaf_lb(n, e, w_);
-      if (i < n->n && std::memcmp(lkey(n, i), e, w_) == 0) return false;
+      uint32_t i = leaf_lb(n, e, c_);
+      if (i < n->n && std::memcmp(lkey(n, i), e, c_) == 0) return false;
       if (n->n < lcap_) {
         std::memmove(lkey(n, i + 1), lkey(n, i), size_t(n->n - i) * w_);
         std::memcpy(lkey(n, i), e, w_);
@@ -230,7 +245,7 @@ class BTree {
       sp->sep.assign(lkey(r, 0), lkey(r, 0) + w_);
       return true;
     }
-    uint32_t c = child_ub(n, e, w_);
+    uint32_t c = child_ub(n, e, c_);
     Split sub;
     if (!ins(kids(n)[c], e, &sub)) return false;
     if (!sub.right) return true;
@@ -331,6 +346,8 @@ struct MemRec {
 struct MemKey {
   const FmKdb* kd;
   uint32_t klen;
+  uint32_t cw;  // compared part of an entry: key and record id
+  uint32_t ew;  // whole entry: and the record's place and length
   bool unique;
   bool nullsupp;
   std::unique_ptr<BTree> tree;
@@ -362,6 +379,7 @@ struct Cur {
   std::vector<uint8_t> pos;  // entry at AT; key at SEEK_*
   uint32_t rid = 0;          // current record (AT; keyless SEEK_GE: the id to start at)
   uint32_t held = 0;
+  const uint8_t* data = nullptr;  // the current record (AT)
   BTree::Pos it;
   uint64_t ver = 0;
 };
@@ -398,6 +416,16 @@ void entry(const MemKey& k, const uint8_t* data, uint32_t rid, uint8_t* out) {
   out[k.klen + 2] = uint8_t(rid >> 8);
   out[k.klen + 3] = uint8_t(rid);
 }
+// The payload of an entry: where the record is and how long, so that reads
+// in key order go straight from the index to the record.
+void set_payload(const MemKey& k, uint8_t* e, const uint8_t* data, uint32_t len) {
+  rec::view<rec::U32>(e + k.cw).set(arena::offset_of(data));
+  rec::view<rec::U32>(e + k.cw + 4).set(len);
+}
+uint8_t* entry_data(const MemKey& k, const uint8_t* e) {
+  return static_cast<uint8_t*>(arena::at(rec::view<rec::U32>(e + k.cw)));
+}
+uint32_t entry_len(const MemKey& k, const uint8_t* e) { return rec::view<rec::U32>(e + k.cw + 4); }
 uint32_t entry_rid(const MemKey& k, const uint8_t* e) {
   const uint8_t* p = e + k.klen;
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
@@ -426,10 +454,10 @@ void stored_entry(const MemFile* f, int key_no, uint32_t rid, uint8_t* out) {
 bool stored_indexed(const MemFile* f, int key_no, uint32_t rid) {
   const MemKey& k = f->keys[key_no];
   if (!k.nullsupp || key_no == 0) return true;
-  uint8_t e[FM_MAX_KEY_LEN + 4];
+  uint8_t e[FM_MAX_KEY_LEN + 12];
   stored_entry(f, key_no, rid, e);
-  BTree::Pos it = k.tree->seek(e, k.klen + 4, false);
-  return !BTree::end(it) && std::memcmp(k.tree->at(it), e, k.klen + 4) == 0;
+  BTree::Pos it = k.tree->seek(e, k.cw, false);
+  return !BTree::end(it) && std::memcmp(k.tree->at(it), e, k.cw) == 0;
 }
 
 void make_shadow(MemFile* f, MemRec& r, const uint8_t* data) {
@@ -451,7 +479,9 @@ void build_keys(MemFile* f) {
     k.klen = kd->key_len;
     k.unique = !(kd->flags & FM_KEY_DUP);
     k.nullsupp = kd->flags & FM_KEY_NULL_SUPP;
-    k.tree = std::make_unique<BTree>(k.klen + 4);
+    k.cw = k.klen + 4;
+    k.ew = k.klen + 12;
+    k.tree = std::make_unique<BTree>(k.ew, k.cw);
     f->shadow_len += k.klen;
     f->keys.push_back(std::move(k));
   }
@@ -639,11 +669,10 @@ MemRec* live_rec(MemFile* f, uint32_t rid) {
   return (r.flags & kLive) ? &r : nullptr;
 }
 
-// Holds (when asked) and delivers the current record of the cursor.
-int take(FmArb* a, Cur* c, uint32_t rid) {
+// Holds (when asked) and delivers a record: its id, place and length.
+int take(FmArb* a, Cur* c, uint32_t rid, const uint8_t* data, uint32_t len) {
   MemFile* f = c->f;
-  MemRec* r = live_rec(f, rid);
-  if (!r) return fmi::fail(a, FM_ST_NO_RECORD);
+  c->data = data;
   a->rid = rid;
   a->rid_len = 4;
   int rc = 1;
@@ -659,11 +688,16 @@ int take(FmArb* a, Cur* c, uint32_t rid) {
     }
   }
   if (a->op & FM_OP_FAST) {
-    a->len_read = uint16_t(r->len);
+    a->len_read = uint16_t(len);
     return rc;
   }
-  int d = fmi::deliver(a, r->data, r->len);
+  int d = fmi::deliver(a, data, len);
   return rc && d;
+}
+int take(FmArb* a, Cur* c, uint32_t rid) {
+  MemRec* r = live_rec(c->f, rid);
+  if (!r) return fmi::fail(a, FM_ST_NO_RECORD);
+  return take(a, c, rid, r->data, r->len);
 }
 
 void place_at(Cur* c, uint32_t rid) {
@@ -672,8 +706,9 @@ void place_at(Cur* c, uint32_t rid) {
   c->st = AT;
   c->ver = 0;
   if (c->key >= 0 && !f->keys.empty() && stored_indexed(f, c->key, rid)) {
-    c->pos.resize(f->keys[c->key].klen + 4);
+    c->pos.resize(f->keys[c->key].ew);
     stored_entry(f, c->key, rid, c->pos.data());
+    c->pos.resize(f->keys[c->key].cw);
   } else if (!f->keys.empty()) {
     c->pos.clear();
   }
@@ -720,12 +755,12 @@ int m_read(FmArb* req, FmArb* a) {
   if (BTree::end(it)) return fmi::fail(a, FM_ST_NO_RECORD);
   const uint8_t* e = k.tree->at(it);
   uint32_t rid = entry_rid(k, e);
-  c->pos.assign(e, e + k.klen + 4);
+  c->pos.assign(e, e + k.cw);
   c->rid = rid;
   c->st = AT;
   c->it = it;
   c->ver = k.tree->version();
-  return take(a, c, rid);
+  return take(a, c, rid, entry_data(k, e), entry_len(k, e));
 }
 
 int m_start(FmArb* req, FmArb* a) {
@@ -744,7 +779,7 @@ int m_start(FmArb* req, FmArb* a) {
   c->key = a->key_no;
   MemKey& k = f->keys[c->key];
   if (op & FM_OP_AT) {
-    c->pos.resize(k.klen + 4);
+    c->pos.resize(k.ew);
     size_t n = fmi::norm_key(*k.kd, a->key.get(), a->key_len, c->pos.data());
     c->pos.resize(n);
     c->st = ((op & FM_OP_GE) || (a->range & 16)) ? SEEK_GT : SEEK_GE;
@@ -778,8 +813,9 @@ int m_rdnxt(FmArb* req, FmArb* a) {
     // Another key: go on from the current record in that key's order.
     c->key = want;
     if (c->st == AT && live_rec(f, c->rid) && stored_indexed(f, want, c->rid)) {
-      c->pos.resize(f->keys[want].klen + 4);
+      c->pos.resize(f->keys[want].ew);
       stored_entry(f, want, c->rid, c->pos.data());
+      c->pos.resize(f->keys[want].cw);
       c->ver = 0;
     } else if (c->st != END) {
       c->st = BEFORE;
@@ -797,7 +833,7 @@ int m_rdnxt(FmArb* req, FmArb* a) {
         it = c->it;
         t.next(it);
       } else {
-        it = t.seek(c->pos.data(), k.klen + 4, true);
+        it = t.seek(c->pos.data(), k.cw, true);
       }
       break;
     default: return fmi::fail(a, FM_ST_EOF);
@@ -807,13 +843,15 @@ int m_rdnxt(FmArb* req, FmArb* a) {
     return fmi::fail(a, FM_ST_EOF);
   }
   const uint8_t* e = t.at(it);
+  // Reading in key order jumps around the records: fetch the next one early.
+  if (const uint8_t* nx = t.peek(it)) __builtin_prefetch(entry_data(k, nx));
   uint32_t rid = entry_rid(k, e);
-  c->pos.assign(e, e + k.klen + 4);
+  c->pos.assign(e, e + k.cw);
   c->rid = rid;
   c->st = AT;
   c->it = it;
   c->ver = t.version();
-  return take(a, c, rid);
+  return take(a, c, rid, entry_data(k, e), entry_len(k, e));
 }
 
 // Checks the unique keys for a record's new entries (except its own).
@@ -822,7 +860,7 @@ int check_unique(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const s
   for (size_t i = 0; i < f->keys.size(); ++i) {
     MemKey& k = f->keys[i];
     const uint8_t* e = ents.data() + at;
-    at += k.klen + 4;
+    at += k.ew;
     if (!k.unique || !use[i]) continue;
     BTree::Pos it = k.tree->seek(e, k.klen, false);
     while (!BTree::end(it) && std::memcmp(k.tree->at(it), e, k.klen) == 0) {
@@ -835,14 +873,14 @@ int check_unique(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const s
 
 void entries_of(MemFile* f, const uint8_t* data, uint32_t rid, std::vector<uint8_t>* ents, std::vector<bool>* use) {
   size_t total = 0;
-  for (auto& k : f->keys) total += k.klen + 4;
+  for (auto& k : f->keys) total += k.ew;
   ents->resize(total);
   use->assign(f->keys.size(), true);
   size_t at = 0;
   for (size_t i = 0; i < f->keys.size(); ++i) {
     entry(f->keys[i], data, rid, ents->data() + at);
     (*use)[i] = indexed(f->keys[i], data, int(i));
-    at += f->keys[i].klen + 4;
+    at += f->keys[i].ew;
   }
 }
 
@@ -884,9 +922,11 @@ int m_write(FmArb* req, FmArb* a) {
   f->recs.push_back(r);
   if (byref && !f->keys.empty()) make_shadow(f, f->recs.back(), keysrc);
   size_t at = 0;
+  const MemRec& stored = f->recs.back();
   for (size_t i = 0; i < f->keys.size(); ++i) {
+    set_payload(f->keys[i], ents.data() + at, stored.data, stored.len);
     if (use[i]) f->keys[i].tree->insert(ents.data() + at);
-    at += f->keys[i].klen + 4;
+    at += f->keys[i].ew;
   }
   ++f->live;
   a->rid = rid;
@@ -918,14 +958,14 @@ int m_rewrite(FmArb* req, FmArb* a) {
   std::vector<bool> ouse, nuse;
   if (!f->keys.empty()) {
     size_t total = 0;
-    for (auto& k : f->keys) total += k.klen + 4;
+    for (auto& k : f->keys) total += k.ew;
     olds.resize(total);
     ouse.assign(f->keys.size(), true);
     size_t at = 0;
     for (size_t i = 0; i < f->keys.size(); ++i) {
       stored_entry(f, int(i), rid, olds.data() + at);
       ouse[i] = stored_indexed(f, int(i), rid);
-      at += f->keys[i].klen + 4;
+      at += f->keys[i].ew;
     }
     entries_of(f, src, rid, &news, &nuse);
     if (!check_unique(a, f, news, nuse, rid)) return 0;
@@ -951,9 +991,13 @@ int m_rewrite(FmArb* req, FmArb* a) {
   for (size_t i = 0; i < f->keys.size(); ++i) {
     MemKey& k = f->keys[i];
     const uint8_t* o = olds.data() + at;
-    const uint8_t* n = news.data() + at;
-    at += k.klen + 4;
-    if (ouse[i] == nuse[i] && (!ouse[i] || std::memcmp(o, n, k.klen) == 0)) continue;
+    uint8_t* n = news.data() + at;
+    at += k.ew;
+    set_payload(k, n, r->data, r->len);
+    if (ouse[i] && nuse[i] && std::memcmp(o, n, k.klen) == 0) {
+      k.tree->update(n);  // same key: the record may have moved or changed length
+      continue;
+    }
     if (ouse[i]) k.tree->erase(o);
     if (nuse[i]) k.tree->insert(n);
   }
@@ -968,7 +1012,7 @@ void remove_rec(MemFile* f, uint32_t rid) {
   MemRec& r = f->recs[rid - 1];
   std::vector<uint8_t> e;
   for (size_t i = 0; i < f->keys.size(); ++i) {
-    e.resize(f->keys[i].klen + 4);
+    e.resize(f->keys[i].ew);
     stored_entry(f, int(i), rid, e.data());
     f->keys[i].tree->erase(e.data());
   }
@@ -1018,7 +1062,7 @@ uint8_t* m_fast(FmArb* a) {
   Cur* c = cur(a);
   if (!c || !c->f || c->st != AT) return nullptr;
   MemRec* r = live_rec(c->f, c->rid);
-  return r ? r->data : nullptr;
+  return r ? r->data : nullptr;  // (not c->data: the record may have gone since)
 }
 
 }  // namespace
