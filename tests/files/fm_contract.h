@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "files/fm.h"
@@ -32,6 +33,8 @@ struct FmBackendParam {
   void (*setup)() = nullptr;   // before each test
   void (*teardown)() = nullptr;
 };
+
+inline void PrintTo(const FmBackendParam& p, std::ostream* os) { *os << p.name; }
 
 class FmContract : public ::testing::TestWithParam<FmBackendParam> {
  protected:
