@@ -1,5 +1,12 @@
 // The engine's program entry: the start-up and the run modes live in the
-// foundation (os_main).
+// foundation (os_main); the subsystems hook their initialisers in here.
+#include "files/fm.h"
 #include "foundation/os.h"
 
-int main(int argc, char** argv) { return os_main(argc, argv); }
+int main(int argc, char** argv) {
+  os_set_init(OsInit::FileManager, [] {
+    fms_init();
+    return 1;
+  });
+  return os_main(argc, argv);
+}
