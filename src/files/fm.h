@@ -470,6 +470,47 @@ int fm_xlate_fld(const void* p1, const void* p2, const char* lang, char* text, s
                  const char* app, const char* ver, int flag, const char* table, int mode);
 
 // ------------------------------------------------------------ records --
+// The contract every back end keeps (tests/files/test_fm_contract.cpp):
+//   PROTO_FULL  sets the key number and the record buffer and clears the
+//               operation word; the key is then read from the buffer at the
+//               key's segment positions.
+//   fm_read     by record id (1), or by the key number's key: taken from the
+//               key pointer and length (2, a shorter key is a prefix) or from
+//               the record buffer; 4 the first record of the key, 16 the
+//               first whose key is at least the one given, otherwise (8 or 0)
+//               the first whose key equals it. Keyless files read by record
+//               id; single-record files read record 1. 64 holds the record
+//               (a handle holds one record; a new hold lets the old one go).
+//               200450 not found; 200520 held by another handle of this
+//               process and 200530 locked by another process, the record
+//               still delivered. The read positions the handle on the record.
+//               The operation word is left as it was.
+//   fm_start    4 before the first record of the key; 34 (32 | 2) before the
+//               first record whose key is at least the key given by pointer
+//               and length, 50 (or the range byte 16) greater than it.
+//               Succeeds also when no record follows.
+//   fm_rdnxt    the next record in the handle's key (the ARB's key number; a
+//               new key number goes on from the current record in that key's
+//               order); 4 in the operation word starts over first; 200360 at
+//               the end (and on every later call). Holds as fm_read.
+//   Reads copy the record into the buffer (len_read = its length); a buffer
+//   length (rec_len) shorter than the record copies what fits and gives
+//   200590. With the fast bit (0x100) a memory-resident file delivers the
+//   address of the record itself instead (fm_read_fast, MADDR).
+//   fm_write    adds the buffer as a new record (rec_len: its length for a
+//               variable-length file, 0 the file's); sets the record id;
+//               200170 on a duplicate of a key without duplicates (nothing is
+//               written). With the fast bit a memory file keeps the block.
+//   fm_rewrite  replaces the record the handle holds (200580 when none), moving
+//               its index entries; 200170 leaves it unchanged and held; else
+//               the hold ends.
+//   fm_del      deletes the held record (200580 when none).
+//   fm_del_all  deletes every record (of a stream: those of its range).
+//   fm_release  lets the held record go (1 also when none is held).
+//   fm_key_cmp  the current record's key against the ARB's key (pointer,
+//               length): 1 beyond, 0 equal (as a prefix), -1 before.
+//   A closed handle: 200480. Reads of another handle positioned in the file
+//   see writes, rewrites and deletes made in between.
 void PROTO_FULL(FmArb* a, int key_no, uint8_t* buffer);
 int fm_read(FmArb* a);
 int fm_start(FmArb* a);
