@@ -1,0 +1,177 @@
+// The window manager: surfaces, windows, regions, items and
+// characteristics, and the single input wait wm_show.
+//
+// Model. A surface is a plane; surfaces stack in the order they are created
+// (the message surface of the common block always on top). Windows are
+// attached to a surface and stack in attach order; a window detached into
+// limbo is kept but not shown until it is reattached. A window holds one or
+// more regions (scroll types, wmrec.h); a region holds rows of fixed text,
+// one attribute word and colour per cell (laid by characteristics), boxes,
+// and items: caller-built window items whose text the window manager copies
+// when the item is inserted or updated. Windows are marked active or
+// inactive; only active windows take typing, and an inactive window draws
+// without its editable, bold, blink and fill attributes.
+//
+// The screen. The terminal's last row is the message line; the row above it
+// the status line (status windows, kind 3); the rows above form the
+// application area, where window placements count. With panning on (common
+// block panning byte), windows may lie beyond the terminal up to
+// kWmMaxRows x kWmMaxCols and the pan keys move the view over them;
+// otherwise a window must fit the terminal. A window that does not fit is
+// refused with status 103300.
+//
+// Ownership. Surfaces and windows belong to the recovery scope given when
+// they are made and are destroyed when that scope ends (release stage
+// "windows"). Regions belong to their window.
+//
+// Failures. Operations return 1 (or a handle) on success and 0 on failure.
+// A bad handle, a null record or an item or text too big for its region is
+// a system error (module "WM1.C" / "WM2.C") and the operation does nothing.
+//
+// Calling conventions the two families of callers use, served here by one
+// interface:
+//   INIT_WND(window, kind, row, column, rows, columns, flag) takes the
+//     window kind and both placements; the surface is given to wm_attach.
+//   wm_attach returns the window handle (non-zero, so "1 on success" callers
+//     work too) and leaves the window and region handles in the description;
+//     WM__ATTACH returns the region.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "screen/km.h"
+#include "screen/tm.h"
+#include "screen/wmrec.h"
+
+constexpr int kWmMaxRows = 255;
+constexpr int kWmMaxCols = 255;
+
+// ------------------------------------------------------------ start, end --
+// Starts the window manager on the process's terminal: finds the keymap of
+// TERM and the signed-on user (km_find), takes the terminal with the curses
+// driver, creates the message and status surfaces in the base scope, and
+// registers the system-error window and the message line. 1 when the screen
+// is up; 0 with a reason (wm_init_error) and an exit code: 3 without a keymap
+// (the reason is "Keymap Missing for this Terminal/User"), 1 without a usable
+// terminal.
+int wm_init();
+const std::string& wm_init_error(int* exit_code = nullptr);
+// The same on a given driver and keymap (tests, measurements). Takes
+// ownership of neither.
+int wm_start(TmDriver* driver, const Keymap* keymap);
+// Destroys every surface and window and gives the terminal back.
+void wm_end();
+bool wm_up();
+TmDriver* wm_driver();
+const Keymap* wm_keymap();
+
+// --------------------------------------------------------------- surfaces --
+int wm_create_srf(uint32_t* surface, int scope);
+int wm_destroy_srf(WmHandle surface);
+
+// ---------------------------------------------------------------- windows --
+void INIT_WND(WmWnd* w, int kind, int row, int col, int rows, int cols, int flag);
+WmHandle wm_attach(WmWnd* w, WmHandle surface, int scope);
+WmHandle WM__ATTACH(WmWnd* w, WmHandle surface, int scope);
+// destroy 1 destroys the window, 0 keeps it in limbo.
+int wm_detach(WmHandle window, int destroy);
+// Attaches a window (in limbo or not) on the surface, on top; a non-null
+// place gives new placements (as in WmWnd), else it keeps its own.
+struct WmPlace {
+  int row;
+  int col;
+};
+int wm_reattach(WmHandle window, WmHandle surface, const WmPlace* place);
+int wm_actv(WmHandle window);
+int wm_deactv(WmHandle window);
+
+// ---------------------------------------------------------------- regions --
+// The region of that number (1-based) of the window, made current; regions
+// missing before it are added below the last one, as the scroll type says.
+// 0 when it cannot be made (status 103300 in *status when given).
+WmHandle wm_pos_reg(WmHandle window, int number, uint32_t* status = nullptr);
+// The window's current region.
+WmHandle wm_cur_reg(WmHandle window);
+// Deletes the window's regions from its current one up to the given number
+// (at least the current one), with their items and characteristics; the
+// regions below move up. A window of scroll type 0 keeps its one region and
+// has it cleared.
+int wm_del_reg(WmHandle window, int number);
+
+// Writes the region: its text lines (rows x columns characters, row after
+// row; a shorter text leaves the rest blank), then its items and
+// characteristics; whatever the region held before goes. "wm_write_reg() -
+// reg too big" when text, items or characteristics pass the region.
+int wm_write_reg(WmHandle region, std::string_view text, std::span<const WmItem> items = {},
+                 std::span<const WmChr> chrs = {});
+// Updates items (inserted, or rewritten at their place) and characteristics.
+int wm_upd_reg(WmHandle region, std::span<const WmItem> items, std::span<const WmChr> chrs);
+// Inserts an item and lays value (under select) on the cells it covers.
+int wm_insert_itm(WmHandle region, const WmItem* item, uint32_t value, uint32_t select, int flag);
+// Removes the item at the item's place and clears the bits of mask on its cells.
+int wm_remove_itm(WmHandle region, const WmItem* item, uint32_t mask, int flag);
+// Rewrites the item at its place (inserting it when missing); with select or
+// flag non-zero also replaces the select bits of its cells with value's.
+// Leaves the item's update word at 2 (shown) or 3 (to be shown again later).
+int wm_upd_itm(WmHandle region, WmItem* item, uint32_t value, uint32_t select, int flag);
+// Replaces the select bits of the characteristic's cells with those of its
+// attribute word and sets their colour; a box characteristic is added as a
+// box. 0 (no system error) when the region is not its window's current one.
+int wm_upd_chr(WmHandle region, const WmChr* chr, uint32_t select);
+
+// ---------------------------------------------------------- message queues --
+// A message queue until the message catalogue's message files take over:
+// records {key, type, length, text} in order.
+WmHandle wm_msgq_create(int scope);
+int wm_msgq_add(WmHandle q, uint32_t key, int type, std::string_view text);
+int wm_msgq_clear(WmHandle q);
+int wm_msgq_count(WmHandle q);
+// A reader of other message files: fills the index-th record of the handle;
+// false past the last one. nullptr: the queues above.
+using WmMsgReader = bool (*)(WmHandle handle, uint32_t index, WmMsgHead* head, std::string* text);
+void wm_set_msg_reader(WmMsgReader reader);
+
+// -------------------------------------------------------------- the wait --
+// Shows the screen (flags kDraw), the queued messages of msgq (0: none),
+// places the cursor (curs_req), rings the bell (kAlert) and, with kWait,
+// waits for one key. It handles itself: typing and the editing keys
+// 20000-20026 in the items of active windows, the pan keys 10000-10012, the
+// pending-message key 279, digits typed outside a field (a numbered option,
+// taken with ENTER), redraw and terminal resize. Any other option code ends
+// the wait: it is left in the show block with the cursor facts, and with
+// kCopyBack the edited texts are copied into the items' text. Without kWait
+// the option is 261. A time-out gives 329 and status kTimedOut.
+// Returns 1, or 0 when the screen is not up or the show block is null.
+int wm_show(WmShow* sb, WmHandle msgq);
+
+// Hands the terminal back before a shell command (screen kept) and takes it
+// again, redrawing everything.
+void wm_suspend();
+void wm_resume();
+
+// Shows a text on the message line at once (the message line of la_sys_err).
+void wm_msg_line(const char* text);
+
+// The conversion of an item's value into its display text, used for items
+// whose needs-conversion byte is set (the conversion layer registers it).
+using WmItoe = int (*)(WmItem* item);
+void wm_set_itoe(WmItoe fn);
+
+// What wm_show does when the terminal is gone (end of input). The default
+// gives the terminal back and ends the engine with exit code 1.
+using WmHangup = void (*)();
+void wm_set_hangup(WmHangup fn);
+
+// --------------------------------------------------------- diagnostics --
+// The screen as the window manager last composed it: one string per
+// terminal row (tests).
+std::string wm_screen_row(int row);
+// Visual attributes and colour of one composed cell (tests).
+TmCell wm_screen_cell(int row, int col);
+void wm_cursor(int* row, int* col);
+// Objects alive (tests): surfaces, windows, regions.
+void wm_counts(int* surfaces, int* windows, int* regions);

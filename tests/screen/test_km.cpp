@@ -1,0 +1,220 @@
+// Keymaps: option names, the source compiler against terminfo, stored
+// records (and damaged ones), the store and the look-up by terminal and user.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "screen/km.h"
+#include "screen/wmrec.h"
+
+namespace {
+
+std::string tmpdir() {
+  char tmpl[] = "/tmp/quvo-km-XXXXXX";
+  return mkdtemp(tmpl);
+}
+
+TEST(Keymap, OptionNamesAndNumbers) {
+  EXPECT_EQ(km_option_code("END"), 274);
+  EXPECT_EQ(km_option_code("help on opt"), 280);
+  EXPECT_EQ(km_option_code("Cursor_Up"), 20002);
+  EXPECT_EQ(km_option_code("PAN-HOME"), 10012);
+  EXPECT_EQ(km_option_code("12"), 12);
+  EXPECT_EQ(km_option_code("option 7"), 7);
+  EXPECT_EQ(km_option_code("65535"), 65535);
+  EXPECT_EQ(km_option_code("65536"), -1);
+  EXPECT_EQ(km_option_code("NOPE"), -1);
+  EXPECT_EQ(km_option_name(278), "CANCEL");
+  EXPECT_EQ(km_option_name(3), "OPTION 3");
+  // Every editing and pan code has a name.
+  for (uint32_t c = 20000; c <= 20026; ++c) EXPECT_NE(km_option_name(c), std::to_string(c));
+  for (uint32_t c = 10000; c <= 10012; ++c) EXPECT_NE(km_option_name(c), std::to_string(c));
+}
+
+TEST(Keymap, SourceResolvesTerminfoCapabilities) {
+  const char* src = R"(# test
+terminals xterm
+delay 80
+kf1      HELP
+kcuu1    CURSOR UP
+kslt     END             # xterm has no Select key: skipped
+"\e[1~"  FIELD START
+^C       CANCEL
+^?       BACKSPACE
+kf12     "Mr. " ENTER
+"\x01"   HELP ON OPT 12
+)";
+  Keymap km;
+  std::string err;
+  ASSERT_TRUE(km_compile_source(src, ".", "t.km", "xterm", &km, &err)) << err;
+  EXPECT_EQ(km.esc_delay, 80);
+  ASSERT_NE(km.trie.find_code(276), nullptr);
+  EXPECT_EQ(km.trie.find_code(276)->seq, "\x1bOP");
+  EXPECT_EQ(km.trie.find_code(20002)->seq, "\x1bOA");
+  EXPECT_EQ(km.trie.find_code(274), nullptr);
+  EXPECT_EQ(km.trie.find_code(20006)->seq, "\x1b[1~");
+  EXPECT_EQ(km.trie.find_code(278)->seq, "\x03");
+  EXPECT_EQ(km.trie.find_code(20009)->seq, "\x7f");
+  bool macro = false, pair = false;
+  for (const TrieEntry* e : km.trie.entries()) {
+    if (e->seq == "\x1b[24~") {
+      macro = true;
+      std::vector<uint32_t> want = {kKmChar | 'M', kKmChar | 'r', kKmChar | '.', kKmChar | ' ', 304};
+      EXPECT_EQ(e->values, want);
+    }
+    if (e->seq == "\x01") {
+      pair = true;
+      EXPECT_EQ(e->values, (std::vector<uint32_t>{280, 12}));
+    }
+  }
+  EXPECT_TRUE(macro);
+  EXPECT_TRUE(pair);
+}
+
+TEST(Keymap, SourceErrorsNameFileAndLine) {
+  Keymap km;
+  std::string err;
+  EXPECT_FALSE(km_compile_source("kf1 HELP\nkf2 NOT AN OPTION\n", ".", "a.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "a.km:2: \"NOT\" is not an option");
+  EXPECT_FALSE(km_compile_source("\"\\e[A CURSOR UP\n", ".", "b.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "b.km:1: a quoted text is not closed");
+  EXPECT_FALSE(km_compile_source("kf1\n", ".", "c.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "c.km:1: a key needs an option");
+  EXPECT_FALSE(km_compile_source("include missing.km\n", "/nonexistent", "d.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "d.km:1: cannot read missing.km");
+  EXPECT_FALSE(km_compile_source("kf1 HELP\n", ".", "e.km", "no-such-terminal-xyz", &km, &err));
+  EXPECT_NE(err.find("no terminfo entry"), std::string::npos);
+  EXPECT_FALSE(km_compile_source("1abc END\n", ".", "f.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "f.km:1: \"1abc\" is not a key");
+}
+
+TEST(Keymap, RecordsRoundTripAndDamageIsRefused) {
+  Keymap km;
+  km.term = "xterm-256color";
+  km.user = "ABC";
+  km.esc_delay = 75;
+  km.trie.add("\x1bOP", {276});
+  km.trie.add("\r", {304});
+  km.trie.add("\x18", {kKmChar | 'x', 304});
+  std::vector<uint8_t> rec = km_encode(km);
+  Keymap back;
+  std::string why;
+  ASSERT_TRUE(km_decode(rec.data(), rec.size(), &back, &why)) << why;
+  EXPECT_EQ(back.term, "xterm-256color");
+  EXPECT_EQ(back.user, "ABC");
+  EXPECT_EQ(back.esc_delay, 75);
+  EXPECT_EQ(back.trie.size(), 3u);
+  EXPECT_EQ(km_encode(back), rec);
+
+  EXPECT_FALSE(km_decode(rec.data(), 10, &back, &why));
+  EXPECT_EQ(why, "the record is too short");
+  std::vector<uint8_t> bad = rec;
+  bad.back() ^= 1;
+  EXPECT_FALSE(km_decode(bad.data(), bad.size(), &back, &why));
+  EXPECT_EQ(why, "the checksum does not match");
+  bad = rec;
+  bad[0] = 'X';
+  EXPECT_FALSE(km_decode(bad.data(), bad.size(), &back, &why));
+  EXPECT_EQ(why, "the record is not a keymap");
+
+  // Random damage never crashes and never passes unnoticed; a forged
+  // checksum still meets the structure checks.
+  std::mt19937 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    bad = rec;
+    int n = 1 + int(rng() % 4);
+    for (int k = 0; k < n; ++k) bad[rng() % bad.size()] = uint8_t(rng());
+    if (rng() % 3 == 0) bad.resize(rng() % (bad.size() + 8), 0xAB);
+    if (bad == rec) continue;
+    if (bad.size() >= sizeof(KmHead) && rng() % 2) {
+      // Make length and checksum agree so that the entries are parsed.
+      KmHead& h = rec::view<KmHead>(bad.data());
+      h.length = uint32_t(bad.size());
+      uint32_t c = 2166136261u;
+      for (size_t j = sizeof(KmHead); j < bad.size(); ++j) c = (c ^ bad[j]) * 16777619u;
+      h.checksum = c;
+    }
+    Keymap out;
+    std::string w;
+    if (km_decode(bad.data(), bad.size(), &out, &w)) {
+      for (const TrieEntry* e : out.trie.entries()) {
+        EXPECT_LE(e->seq.size(), kKmMaxSeq);
+        for (uint32_t v : e->values) EXPECT_TRUE(v <= 0xFFFF || (v & ~0xFFu) == kKmChar);
+      }
+    } else {
+      EXPECT_FALSE(w.empty());
+    }
+  }
+}
+
+TEST(Keymap, StoreFindsTheUsersKeymapThenEveryUsers) {
+  std::string dir = tmpdir();
+  auto store = km_dir_store(dir);
+  km_set_store(store.get());
+  Keymap all, mine, got;
+  all.term = mine.term = "vt100";
+  mine.user = "ABC";
+  all.trie.add("\r", {304});
+  mine.trie.add("\r", {274});
+  std::string err, why;
+  EXPECT_EQ(km_find("vt100", "ABC", &got, &why), 0);
+  EXPECT_TRUE(why.empty());
+  ASSERT_TRUE(store->put("vt100", "", km_encode(all), &err)) << err;
+  ASSERT_EQ(km_find("vt100", "ABC", &got, &why), 1);
+  EXPECT_EQ(got.trie.find_code(304)->seq, "\r");
+  ASSERT_TRUE(store->put("vt100", "ABC", km_encode(mine), &err));
+  ASSERT_EQ(km_find("vt100", "ABC", &got, &why), 1);
+  EXPECT_EQ(got.trie.find_code(274)->seq, "\r");
+  ASSERT_EQ(km_find("vt100", "XYZ", &got, &why), 1);
+  EXPECT_EQ(got.trie.find_code(304)->seq, "\r");
+  EXPECT_EQ(km_find("xterm", "ABC", &got, &why), 0);
+  // A damaged record says so; the record of every user still serves.
+  {
+    std::ofstream f(dir + "/keymaps/vt100.UABC.key", std::ios::binary | std::ios::trunc);
+    f << "garbage";
+  }
+  ASSERT_EQ(km_find("vt100", "ABC", &got, &why), 1);
+  {
+    std::ofstream f(dir + "/keymaps/vt100.ALL.key", std::ios::binary | std::ios::trunc);
+    f << "garbage";
+  }
+  EXPECT_EQ(km_find("vt100", "ABC", &got, &why), 0);
+  EXPECT_EQ(why, "The keymap of terminal vt100 for user ABC is damaged: the record is too short");
+  km_set_store(nullptr);
+  std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(Keymap, DefaultSourcesInstallForTheirTerminals) {
+  std::string dir = tmpdir();
+  auto store = km_dir_store(dir);
+  std::string log, err;
+  int n = km_install(std::string(QUVO_SOURCE_DIR) + "/data/keymaps", *store, &log, &err);
+  ASSERT_GT(n, 0) << err;
+  for (const char* term : {"xterm", "xterm-256color", "tmux-256color", "screen", "linux", "vt100"}) {
+    std::vector<uint8_t> rec;
+    ASSERT_TRUE(store->get(term, "", &rec)) << term << "\n" << log;
+    Keymap km;
+    std::string why;
+    ASSERT_TRUE(km_decode(rec.data(), rec.size(), &km, &why)) << why;
+    // The keys every terminal needs.
+    for (uint32_t code : {304u, 274u, 278u, 20002u, 20003u, 20000u, 20001u, 20004u, 20009u})
+      EXPECT_NE(km.trie.find_code(code), nullptr) << term << " lacks " << km_option_name(code);
+  }
+  std::vector<uint8_t> rec;
+  ASSERT_TRUE(store->get("xterm", "", &rec));
+  Keymap km;
+  std::string why;
+  ASSERT_TRUE(km_decode(rec.data(), rec.size(), &km, &why));
+  // F1 from terminfo.
+  int node = 0;
+  for (char c : std::string("\x1bOP")) node = km.trie.step(node, uint8_t(c));
+  ASSERT_NE(km.trie.entry(node), nullptr);
+  EXPECT_EQ(km.trie.entry(node)->values, std::vector<uint32_t>{276});
+  std::system(("rm -rf " + dir).c_str());
+}
+
+}  // namespace

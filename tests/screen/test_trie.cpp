@@ -1,0 +1,161 @@
+// Key tries: longest match, timing, unknown sequences, UTF-8 characters.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "screen/tm.h"
+#include "screen/trie.h"
+#include "screen/wmrec.h"
+
+namespace {
+
+// Bytes with pauses (kTmTimeout) between keys; unread() puts bytes back.
+class Script : public ByteSource {
+ public:
+  std::deque<int> q;
+  void keys(std::initializer_list<std::string> ks) {
+    for (const auto& k : ks) {
+      for (char c : k) q.push_back(uint8_t(c));
+      q.push_back(kTmTimeout);
+    }
+  }
+  int read(int timeout_ms) override {
+    while (!q.empty() && q.front() == kTmTimeout && timeout_ms < 0) q.pop_front();
+    if (q.empty()) return timeout_ms < 0 ? kTmEof : kTmTimeout;
+    int b = q.front();
+    q.pop_front();
+    return b;
+  }
+  void unread(std::string_view bytes) override {
+    for (auto it = bytes.rbegin(); it != bytes.rend(); ++it) q.push_front(uint8_t(*it));
+  }
+  void unread_event(int r) override { q.push_front(r); }
+};
+
+KeyTrie sample() {
+  KeyTrie t;
+  t.add("\x1b", {278});
+  t.add("\x1b[A", {20002});
+  t.add("\x1b[1;5A", {325});
+  t.add("\x1bOP", {276});
+  t.add("\r", {304});
+  t.add("\x1b[[A", {276});  // a console F1: '[' as its final byte
+  t.add("\x18", {kKmChar | 'h', kKmChar | 'i', 304});
+  return t;
+}
+
+KeyMatch next(const KeyTrie& t, Script& s, bool utf8 = false) { return trie_read_key(t, -1, 50, utf8, s); }
+
+TEST(Trie, LongestSequenceWinsAndPrefixWaitsForTime) {
+  KeyTrie t = sample();
+  Script s;
+  s.keys({"\x1b[A", "\x1b", "\x1b[1;5A", "\x1bOP", "\r", "\x1b[[A"});
+  KeyMatch m = next(t, s);
+  ASSERT_EQ(m.kind, KeyMatch::Key);
+  EXPECT_EQ(m.entry->values[0], 20002u);
+  m = next(t, s);
+  ASSERT_EQ(m.kind, KeyMatch::Key);
+  EXPECT_EQ(m.entry->values[0], 278u);  // ESC alone: the pause decides
+  m = next(t, s);
+  EXPECT_EQ(m.entry->values[0], 325u);
+  m = next(t, s);
+  EXPECT_EQ(m.entry->values[0], 276u);
+  m = next(t, s);
+  EXPECT_EQ(m.entry->values[0], 304u);
+  m = next(t, s);
+  ASSERT_EQ(m.kind, KeyMatch::Key);
+  EXPECT_EQ(m.bytes, "\x1b[[A");
+  EXPECT_EQ(next(t, s).kind, KeyMatch::Eof);
+}
+
+TEST(Trie, KeysTypedWithoutPausesAreSplitAtTheirEnds) {
+  KeyTrie t = sample();
+  Script s;
+  for (char c : std::string("\r\x1b[Aab\r")) s.q.push_back(uint8_t(c));
+  EXPECT_EQ(next(t, s).entry->values[0], 304u);
+  EXPECT_EQ(next(t, s).entry->values[0], 20002u);
+  KeyMatch m = next(t, s);
+  ASSERT_EQ(m.kind, KeyMatch::Char);
+  EXPECT_EQ(m.ch, 'a');
+  EXPECT_EQ(next(t, s).ch, 'b');
+  EXPECT_EQ(next(t, s).entry->values[0], 304u);
+}
+
+TEST(Trie, UnknownEscapeSequencesAreSwallowedWhole) {
+  KeyTrie t = sample();
+  Script s;
+  // A CSI no entry knows, one that starts like a known one, an unknown SS3,
+  // a sequence cut by a pause, then plain typing.
+  for (char c : std::string("\x1b[15~\x1b[1;5Bx\x1bOQy")) s.q.push_back(uint8_t(c));
+  s.keys({"\x1b[12"});
+  s.keys({"z"});
+  KeyMatch m = next(t, s);
+  EXPECT_EQ(m.kind, KeyMatch::Unknown);
+  EXPECT_EQ(m.bytes, "\x1b[15~");
+  m = next(t, s);
+  EXPECT_EQ(m.kind, KeyMatch::Unknown);
+  EXPECT_EQ(m.bytes, "\x1b[1;5B");
+  EXPECT_EQ(next(t, s).ch, 'x');
+  m = next(t, s);
+  EXPECT_EQ(m.kind, KeyMatch::Unknown);
+  EXPECT_EQ(m.bytes, "\x1bOQ");
+  EXPECT_EQ(next(t, s).ch, 'y');
+  m = next(t, s);
+  EXPECT_EQ(m.kind, KeyMatch::Unknown);
+  m = next(t, s);
+  EXPECT_EQ(m.kind, KeyMatch::Char);
+  EXPECT_EQ(m.ch, 'z');
+  // Control bytes without an entry are unknown, never characters.
+  s.keys({"\x01", "\x80"});
+  EXPECT_EQ(next(t, s).kind, KeyMatch::Unknown);
+  EXPECT_EQ(next(t, s).kind, KeyMatch::Unknown);
+}
+
+TEST(Trie, Utf8CharactersBecomeLatin1Bytes) {
+  KeyTrie t = sample();
+  Script s;
+  s.keys({"\xc3\xa9", "\xc2\xa3", "\xe2\x82\xac", "\xc3", "\xe9"});
+  KeyMatch m = next(t, s, true);
+  ASSERT_EQ(m.kind, KeyMatch::Char);
+  EXPECT_EQ(m.ch, 0xE9);
+  EXPECT_EQ(next(t, s, true).ch, 0xA3);
+  EXPECT_EQ(next(t, s, true).kind, KeyMatch::Unknown);  // the euro sign is not in ISO 8859-1
+  EXPECT_EQ(next(t, s, true).kind, KeyMatch::Unknown);  // a lead byte alone
+  EXPECT_EQ(next(t, s, true).kind, KeyMatch::Unknown);  // a Latin-1 byte on a UTF-8 terminal
+  s.keys({"\xe9"});
+  m = next(t, s, false);
+  EXPECT_EQ(m.kind, KeyMatch::Char);  // on an 8-bit terminal it is the character
+  EXPECT_EQ(m.ch, 0xE9);
+}
+
+TEST(Trie, EntriesReplaceRemoveAndFind) {
+  KeyTrie t = sample();
+  EXPECT_EQ(t.size(), 7u);
+  t.add("\r", {274});
+  EXPECT_EQ(t.size(), 7u);
+  EXPECT_EQ(t.find_code(274)->seq, "\r");
+  EXPECT_TRUE(t.remove("\x1b[A"));
+  EXPECT_FALSE(t.remove("\x1b[A"));
+  EXPECT_FALSE(t.remove("\x1b["));
+  EXPECT_EQ(t.size(), 6u);
+  t.add("\x1b[A", {20003});
+  EXPECT_EQ(t.size(), 7u);
+  Script s;
+  s.keys({"\x1b[A"});
+  EXPECT_EQ(next(t, s).entry->values[0], 20003u);
+  auto es = t.entries();
+  ASSERT_EQ(es.size(), 7u);
+  for (size_t i = 1; i < es.size(); ++i) EXPECT_LT(es[i - 1]->seq, es[i]->seq);
+}
+
+TEST(Trie, TimeOutAndEventsDuringASequence) {
+  KeyTrie t = sample();
+  Script s;
+  EXPECT_EQ(trie_read_key(t, 10, 50, false, s).kind, KeyMatch::Timeout);
+  s.q = {0x1b, kTmResize};
+  KeyMatch m = trie_read_key(t, -1, 50, false, s);
+  EXPECT_EQ(m.kind, KeyMatch::Key);  // ESC, decided at the event
+  EXPECT_EQ(trie_read_key(t, -1, 50, false, s).kind, KeyMatch::Resize);
+}
+
+}  // namespace

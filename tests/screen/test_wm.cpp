@@ -1,0 +1,667 @@
+// Window manager: placement, stacking, limbo, scopes, items and
+// characteristics, editing, options, panning, messages and bad input, on a
+// terminal in memory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+#include "foundation/bi.h"
+#include "foundation/la.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "screen/memterm.h"
+#include "screen/wm.h"
+#include "support/syserr.h"
+
+namespace {
+
+struct Hangup : std::runtime_error {
+  Hangup() : std::runtime_error("terminal gone") {}
+};
+
+class Wm : public ::testing::Test {
+ protected:
+  MemTerm term;
+  Keymap km;
+  MmPool pool = 0;
+  uint32_t srf = 0;
+
+  void SetUp() override {
+    bi_init_com();
+    std::string err;
+    ASSERT_TRUE(km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) << err;
+    wm_set_hangup([] { throw Hangup(); });
+    ASSERT_EQ(wm_start(&term, &km), 1);
+    pool = mm_create_pool(nullptr, 0, 0);
+    ASSERT_EQ(wm_create_srf(&srf, 0), 1);
+  }
+  void TearDown() override {
+    wm_end();
+    mm_destroy_pool(pool);
+    wm_set_hangup(nullptr);
+  }
+
+  char* text(const std::string& s) {
+    char* p = static_cast<char*>(MM_ALLOC(pool, s.size() + 1));
+    std::memcpy(p, s.data(), s.size());
+    return p;
+  }
+  WmItem item(int row, int col, char* buf, int len) {
+    WmItem it;
+    ALPHA_PREP(&it);
+    it.row = row;
+    SET_ITM(&it, len, col, buf);
+    return it;
+  }
+  // A window with a text region; returns the window, region in *reg.
+  WmHandle window(int row, int col, int rows, int cols, WmHandle* reg, const std::string& fill = "", int kind = 0) {
+    WmWnd w;
+    INIT_WND(&w, kind, row, col, rows, cols, 0);
+    WmHandle h = wm_attach(&w, srf, 0);
+    if (!h) return 0;
+    if (reg) *reg = w.region;
+    if (!fill.empty()) wm_write_reg(w.region, std::string(size_t(rows) * size_t(cols), fill[0]));
+    return h;
+  }
+  int show(WmShow* sb, uint8_t flags = wmshow::kDraw | wmshow::kWait, WmHandle q = 0) {
+    sb->flags = flags;
+    return wm_show(sb, q);
+  }
+  WmShow sb_at(WmHandle reg, int row, int col) {
+    WmShow sb{};
+    sb.region = reg;
+    sb.curs_req = wmshow::kReqRowCol;
+    sb.req_row = row;
+    sb.req_col = col;
+    return sb;
+  }
+};
+
+TEST_F(Wm, PlacementCentreFarEdgeAndStatusLine) {
+  // 24 x 80: 22 rows of application area, the status line on row 23.
+  WmWnd w;
+  INIT_WND(&w, 0, 0, 0, 10, 20, 0);
+  ASSERT_NE(wm_attach(&w, srf, 0), 0u);
+  auto* rec = static_cast<WmWndRec*>(arena::at(w.window));
+  EXPECT_EQ(rec->row.get(), 7);
+  EXPECT_EQ(rec->col.get(), 31);
+  INIT_WND(&w, 0, -1, -1, 10, 20, 0);
+  ASSERT_NE(wm_attach(&w, srf, 0), 0u);
+  rec = static_cast<WmWndRec*>(arena::at(w.window));
+  EXPECT_EQ(rec->row.get(), 13);  // last row on row 22
+  EXPECT_EQ(rec->col.get(), 61);  // last column on 80
+  INIT_WND(&w, 0, -3, 2, 1, 5, 0);
+  ASSERT_NE(wm_attach(&w, srf, 0), 0u);
+  rec = static_cast<WmWndRec*>(arena::at(w.window));
+  EXPECT_EQ(rec->row.get(), 20);
+  EXPECT_EQ(rec->col.get(), 2);
+  INIT_WND(&w, 3, 0, 1, 1, 80, 0);
+  ASSERT_NE(wm_attach(&w, srf, 0), 0u);
+  rec = static_cast<WmWndRec*>(arena::at(w.window));
+  EXPECT_EQ(rec->row.get(), 23);
+  EXPECT_NE(WM__ATTACH(&w, srf, 0), 0u);
+  EXPECT_EQ(w.status.get(), 0u);
+}
+
+TEST_F(Wm, WindowThatDoesNotFitIsRefused) {
+  WmWnd w;
+  INIT_WND(&w, 0, 0, 0, 10, 300, 0);  // wider than the logical screen
+  EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
+  EXPECT_EQ(w.status.get(), kWmNoFit);
+  INIT_WND(&w, 0, 0, 0, 0, 10, 0);
+  EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
+  EXPECT_EQ(w.status.get(), kWmNoFit);
+  // Without panning a window must fit the terminal.
+  com.panning = 0;
+  INIT_WND(&w, 0, 0, 0, 10, 100, 0);
+  EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
+  EXPECT_EQ(w.status.get(), kWmNoFit);
+  INIT_WND(&w, 0, 20, 1, 10, 10, 0);
+  EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
+  // With panning it lies beyond the terminal and the screen stays whole.
+  com.panning = 1;
+  INIT_WND(&w, 0, 20, 1, 10, 100, 0);
+  WmHandle h = wm_attach(&w, srf, 0);
+  ASSERT_NE(h, 0u);
+  wm_write_reg(w.region, std::string(1000, 'x'));
+  WmShow sb{};
+  ASSERT_EQ(show(&sb, wmshow::kDraw), 1);
+  EXPECT_EQ(term.row(20).substr(0, 80), std::string(80, 'x'));
+  EXPECT_EQ(term.row(24), std::string(80, 'x'));  // covers the (empty) message line
+  int s, wn, r;
+  wm_counts(&s, &wn, &r);
+  EXPECT_EQ(wn, 1);
+}
+
+TEST_F(Wm, StackingLimboAndReattach) {
+  WmHandle ra, rb;
+  WmHandle a = window(2, 2, 5, 10, &ra, "A");
+  WmHandle b = window(4, 6, 5, 10, &rb, "B");
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(2).substr(0, 16), " AAAAAAAAAA     ");
+  EXPECT_EQ(term.row(4).substr(0, 16), " AAAABBBBBBBBBB ");  // B on top
+  // Reattach raises A.
+  ASSERT_EQ(wm_reattach(a, srf, nullptr), 1);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(4).substr(0, 16), " AAAAAAAAAABBBB ");
+  // Limbo hides A and keeps it.
+  ASSERT_EQ(wm_detach(a, 0), 1);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(2).substr(0, 16), std::string(16, ' '));
+  EXPECT_EQ(term.row(4).substr(0, 16), "     BBBBBBBBBB ");
+  auto* rec = static_cast<WmWndRec*>(arena::at(a));
+  EXPECT_EQ(rec->limbo.get(), 1);
+  WmPlace at{10, 40};
+  ASSERT_EQ(wm_reattach(a, srf, &at), 1);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(10).substr(39, 10), "AAAAAAAAAA");
+  // Destroyed: the handle is refused with a system error, not a crash.
+  ASSERT_EQ(wm_detach(b, 1), 1);
+  SysErrCapture cap(SysErrAnswer::Continue);
+  EXPECT_EQ(wm_actv(b), 0);
+  EXPECT_EQ(cap.count(), 1u);
+  EXPECT_NE(cap.last().find("bad window handle"), std::string::npos);
+  EXPECT_EQ(wm_write_reg(rb, "x"), 0);
+  EXPECT_NE(cap.last().find("bad region handle"), std::string::npos);
+}
+
+TEST_F(Wm, ScopesReleaseTheirWindowsAndSurfaces) {
+  int s0, w0, r0;
+  wm_counts(&s0, &w0, &r0);
+  WmHandle outer = 0, inner_srf = 0;
+  int code = mark(1, [&] {
+    WmWnd w;
+    INIT_WND(&w, 0, 0, 0, 3, 10, 0);
+    outer = wm_attach(&w, srf, 0);  // base scope: survives
+    uint32_t s2;
+    ASSERT_EQ(wm_create_srf(&s2, com.depth), 1);
+    inner_srf = s2;
+    INIT_WND(&w, 0, 1, 1, 3, 10, 0);
+    ASSERT_NE(wm_attach(&w, s2, com.depth), 0u);
+    ASSERT_NE(wm_attach(&w, s2, com.depth), 0u);
+    ASSERT_EQ(wm_reattach(outer, s2, nullptr), 1);  // an outer window on the inner surface
+    int s, wn, r;
+    wm_counts(&s, &wn, &r);
+    EXPECT_EQ(wn, w0 + 3);
+    ut_unwind(3);
+  });
+  EXPECT_EQ(code, 3);
+  int s, wn, r;
+  wm_counts(&s, &wn, &r);
+  EXPECT_EQ(s, s0);
+  EXPECT_EQ(wn, w0 + 1);
+  EXPECT_EQ(r, r0 + 1);
+  auto* rec = static_cast<WmWndRec*>(arena::at(outer));
+  EXPECT_EQ(rec->limbo.get(), 1);  // its surface went; it waits in limbo
+  EXPECT_EQ(wm_reattach(outer, srf, nullptr), 1);
+  SysErrCapture cap(SysErrAnswer::Continue);
+  EXPECT_EQ(wm_destroy_srf(inner_srf), 0);
+}
+
+TEST_F(Wm, ItemsCharacteristicsAndInactiveWindows) {
+  WmHandle reg;
+  WmHandle w = window(1, 1, 4, 40, &reg);
+  ASSERT_EQ(wm_write_reg(reg, "Name:"), 1);
+  WmItem it = item(1, 7, text("SMITH     "), 10);
+  ASSERT_EQ(wm_insert_itm(reg, &it, wa::kBright | wa::kInput | wa::kFill, 0xFFFFFFFF, 0), 1);
+  EXPECT_EQ(wm_insert_itm(reg, &it, 0, 0, 0), 0);  // the place is taken
+  WmChr c{};
+  c.row = 2;
+  c.col = 1;
+  c.rows = 1;
+  c.cols = 5;
+  c.attr = wa::kInverse | wa::kUnderline;
+  c.colour = 0x21;
+  ASSERT_EQ(wm_write_reg(reg, "Name:", std::span<const WmItem>(&it, 1)), 1);
+  wm_upd_reg(reg, {}, std::span<const WmChr>(&c, 1));
+  wm_upd_itm(reg, &it, wa::kBright | wa::kInput | wa::kFill, 0xFFFFFFFF, 0);
+  EXPECT_EQ(it.upd.get(), wmupd::kShown);
+  wm_write_reg(reg, std::string(40, ' ') + "Under");
+  WmItem it2 = item(1, 7, text("SMITH     "), 10);
+  wm_insert_itm(reg, &it2, wa::kBright | wa::kInput | wa::kFill, 0xFFFFFFFF, 0);
+  wm_upd_chr(reg, &c, 0xFFFFFFFF);
+  wm_actv(w);
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(1).substr(0, 16), "      SMITH_____");  // fill shows in the blanks
+  EXPECT_TRUE(term.at(1, 7).vis & tmv::kBold);
+  EXPECT_EQ(term.row(2).substr(0, 5), "Under");
+  EXPECT_TRUE(term.at(2, 1).vis & tmv::kReverse);
+  EXPECT_TRUE(term.at(2, 5).vis & tmv::kUnderline);
+  EXPECT_FALSE(term.at(2, 6).vis & tmv::kReverse);
+  EXPECT_EQ(term.at(2, 3).colour, 0x21);
+  // Inactive: no bold, no fill; underline and inverse stay.
+  wm_deactv(w);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(1).substr(0, 16), "      SMITH     ");
+  EXPECT_FALSE(term.at(1, 7).vis & tmv::kBold);
+  EXPECT_TRUE(term.at(2, 1).vis & tmv::kReverse);
+  // Replace only some bits: clear inverse, keep underline.
+  WmChr n = c;
+  n.attr = 0;
+  wm_upd_chr(reg, &n, wa::kInverse);
+  // Hidden and shown-as-blanks items.
+  WmItem it3 = item(3, 1, text("SECRET"), 6);
+  wm_insert_itm(reg, &it3, wa::kHidden, wa::kHidden, 0);
+  WmItem it4 = item(4, 1, text("BLANKED"), 7);
+  it4.dspl_mode = 2;
+  wm_insert_itm(reg, &it4, 0, 0, 0);
+  show(&sb, wmshow::kDraw);
+  EXPECT_FALSE(term.at(2, 1).vis & tmv::kReverse);
+  EXPECT_TRUE(term.at(2, 1).vis & tmv::kUnderline);
+  EXPECT_EQ(term.row(3).substr(0, 6), "      ");
+  EXPECT_EQ(term.row(4).substr(0, 7), "       ");
+  // Removing the item clears its bits and its text.
+  ASSERT_EQ(wm_remove_itm(reg, &it2, 0xFFFFFFFF, 0), 1);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(1).substr(0, 16), "                ");
+  EXPECT_EQ(wm_remove_itm(reg, &it2, 0, 0), 0);
+}
+
+TEST_F(Wm, BoxesAndLines) {
+  WmHandle reg;
+  window(2, 2, 5, 10, &reg);
+  WmChr box{};
+  box.row = 1;
+  box.col = 1;
+  box.rows = 5;
+  box.cols = 10;
+  box.attr = wa::kBox | wa::kBright;
+  WmChr line = box;
+  line.row = 3;
+  line.rows = 1;
+  wm_upd_chr(reg, &box, 0xFFFFFFFF);
+  wm_upd_chr(reg, &line, 0xFFFFFFFF);
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.at(2, 2).ch, 'l');
+  EXPECT_TRUE(term.at(2, 2).vis & tmv::kLine);
+  EXPECT_EQ(term.at(2, 11).ch, 'k');
+  EXPECT_EQ(term.at(6, 2).ch, 'm');
+  EXPECT_EQ(term.at(6, 11).ch, 'j');
+  EXPECT_EQ(term.at(3, 2).ch, 'x');
+  EXPECT_EQ(term.at(4, 5).ch, 'q');
+}
+
+TEST_F(Wm, EditingKeysAndCopyBack) {
+  WmHandle reg;
+  WmHandle w = window(1, 1, 3, 40, &reg);
+  char* buf = text("HELLO WORLD         ");
+  WmItem it = item(2, 5, buf, 20);
+  ASSERT_EQ(wm_insert_itm(reg, &it, wa::kInput, 0xFFFFFFFF, 0), 1);
+  wm_actv(w);
+  WmShow sb = sb_at(reg, 2, 5);
+  // Overtype "J", right, insert mode "XY", delete a character, end, "!",
+  // backspace twice.
+  term.type("J");
+  term.key(kRight);
+  term.key(kIns);
+  term.type("XY");
+  term.key(kDel);
+  term.key(kEndKey);
+  term.type("!?");
+  term.key(kBs);
+  term.key(kEnterKey);
+  ASSERT_EQ(show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack), 1);
+  EXPECT_EQ(sb.option.get(), opt::kEnter);
+  EXPECT_EQ(std::string(buf, 20), "JEXYLO WORLD!       ");
+  EXPECT_TRUE(sb.status.get() & wmshow::kChanged);
+  EXPECT_EQ(sb.cur_region.get(), reg);
+  EXPECT_EQ(sb.fld_row.get(), 2);
+  EXPECT_EQ(sb.fld_col.get(), 5);
+  EXPECT_EQ(sb.row.get(), 2);
+  EXPECT_EQ(sb.col.get(), 18);
+  // Clear to end from the start of the second word, then clear all and type.
+  sb.curs_req = wmshow::kReqRowCol;
+  sb.req_col = 10;
+  term.key("\x0b");
+  term.key(kEnterKey);
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(std::string(buf, 20), "JEXYL               ");
+  // Without copy-back the item keeps its text; the typing stays on screen.
+  term.key("\x15");
+  term.type("new");
+  term.key(kEnterKey);
+  show(&sb, wmshow::kDraw | wmshow::kWait);
+  EXPECT_EQ(std::string(buf, 20), "JEXYL               ");
+  EXPECT_EQ(term.row(2).substr(4, 5), "new  ");
+  EXPECT_FALSE(sb.status.get() & wmshow::kChanged);
+  sb.curs_req = 0;
+  term.key(kEnterKey);
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(std::string(buf, 20), "new                 ");
+}
+
+TEST_F(Wm, InsertIntoAFullFieldRingsAndKeepsTheText) {
+  WmHandle reg;
+  WmHandle w = window(1, 1, 1, 20, &reg);
+  char* buf = text("ABCDE");
+  WmItem it = item(1, 1, buf, 5);
+  it.edit_len = 4;  // only four may be typed
+  wm_insert_itm(reg, &it, wa::kInput | wa::kUpper, 0xFFFFFFFF, 0);
+  wm_actv(w);
+  WmShow sb = sb_at(reg, 1, 2);
+  term.key(kIns);
+  term.type("z");  // the last typing position holds 'D': refused
+  term.key(kIns);
+  term.type("xyz");  // overtype, upper case; stops at the edit width
+  term.key(kEnterKey);
+  int beeps = term.beeps;
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(std::string(buf, 5), "AXYZE");
+  EXPECT_EQ(term.beeps, beeps + 1);
+}
+
+TEST_F(Wm, TabMovesBetweenFieldsOfActiveWindows) {
+  WmHandle r1, r2, r3;
+  WmHandle w1 = window(1, 1, 3, 30, &r1);
+  WmHandle w2 = window(5, 1, 3, 30, &r2);
+  WmHandle w3 = window(10, 1, 3, 30, &r3);  // stays inactive
+  WmItem a = item(1, 10, text("aaaa"), 4), b = item(3, 2, text("bbbb"), 4), c = item(2, 5, text("cccc"), 4),
+         d = item(1, 1, text("dddd"), 4);
+  wm_insert_itm(r1, &a, wa::kInput, 0xFFFFFFFF, 0);
+  wm_insert_itm(r1, &b, wa::kInput, 0xFFFFFFFF, 0);
+  wm_insert_itm(r2, &c, wa::kInput, 0xFFFFFFFF, 0);
+  wm_insert_itm(r3, &d, wa::kInput, 0xFFFFFFFF, 0);
+  wm_actv(w1);
+  wm_actv(w2);
+  (void)w3;
+  WmShow sb = sb_at(r1, 1, 1);
+  term.key(kTab);
+  term.type("1");
+  term.key(kTab);
+  term.type("2");
+  term.key(kTab);
+  term.type("3");
+  term.key(kTab);  // wraps to the first field
+  term.type("4");
+  term.key("\x1b[Z");  // back to the last
+  term.type("5");
+  term.key(kEnterKey);
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(std::string(static_cast<char*>(a.text.get()), 4), "4aaa");
+  EXPECT_EQ(std::string(static_cast<char*>(b.text.get()), 4), "2bbb");
+  EXPECT_EQ(std::string(static_cast<char*>(c.text.get()), 4), "5ccc");
+  EXPECT_EQ(std::string(static_cast<char*>(d.text.get()), 4), "dddd");
+  EXPECT_EQ(sb.cur_region.get(), r2);
+}
+
+TEST_F(Wm, NumberedOptionsAreTypedOutsideFields) {
+  WmHandle reg;
+  window(1, 1, 5, 30, &reg, "-");
+  WmShow sb = sb_at(reg, 2, 2);
+  term.type("12");
+  term.key(kEnterKey);
+  ASSERT_EQ(show(&sb), 1);
+  EXPECT_EQ(sb.option.get(), 12);
+  sb.curs_req = 0;
+  term.type("999");
+  term.key(kEnterKey);  // too big: bell, nothing returned
+  term.type("7");
+  term.type("3");
+  term.key(kBs);
+  term.key(kEnterKey);
+  int beeps = term.beeps;
+  show(&sb);
+  EXPECT_EQ(sb.option.get(), 7);
+  EXPECT_EQ(term.beeps, beeps + 1);
+  term.type("0");
+  term.key(kEnterKey);
+  show(&sb);
+  EXPECT_EQ(sb.option.get(), 0);
+  term.type("5");
+  term.key(kEsc);  // CANCEL drops the digits first
+  term.key(kEsc);
+  show(&sb);
+  EXPECT_EQ(sb.option.get(), opt::kCancel);
+  // Other option keys end the wait with their code.
+  term.key("\x1bOR");
+  show(&sb);
+  EXPECT_EQ(sb.option.get(), opt::kEnd);
+  EXPECT_TRUE(sb.status.get() & wmshow::kOutside);  // the window is not active
+}
+
+TEST_F(Wm, MacrosUnknownSequencesAndLiteralNext) {
+  WmHandle reg;
+  WmHandle w = window(1, 1, 1, 20, &reg);
+  char* buf = text("          ");
+  WmItem it = item(1, 1, buf, 10);
+  wm_insert_itm(reg, &it, wa::kInput, 0xFFFFFFFF, 0);
+  wm_actv(w);
+  WmShow sb = sb_at(reg, 1, 1);
+  term.key("\x1b[99~");   // unknown: rings, types nothing
+  term.key("\x1b[1;9Z");  // unknown with parameters
+  term.key("\x16");       // literal next, then ^L as a character
+  term.key("\x0c");
+  term.key("\x1b[17~");   // the macro: "AB" then ENTER
+  int beeps = term.beeps;
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(sb.option.get(), opt::kEnter);
+  EXPECT_EQ(std::string(buf, 10), "\x0c" "AB       ");
+  EXPECT_EQ(term.beeps, beeps + 2);
+  EXPECT_EQ(term.row(1).substr(0, 3), " AB");  // a control character shows as a blank
+}
+
+TEST_F(Wm, PanningMovesTheViewWhereAllowed) {
+  WmHandle reg;
+  WmHandle w = window(1, 90, 3, 30, &reg, "P");
+  ASSERT_NE(w, 0u);
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(1), std::string(80, ' '));
+  for (int i = 0; i < 3; ++i) term.key("\x1b[1;2C");  // pan right three steps
+  term.key("\x1bOR");
+  show(&sb);
+  EXPECT_EQ(sb.option.get(), opt::kEnd);
+  EXPECT_EQ(term.row(1).substr(65, 15), std::string(15, 'P'));
+  // Vertical panning off: down does nothing, right still works.
+  com.panning = 3;
+  term.key("\x1b[1;2B");
+  term.key("\x1b[1;2D");
+  term.key("\x1bOR");
+  show(&sb);
+  EXPECT_EQ(term.row(1).substr(73, 7), std::string(7, 'P'));
+  // Panning off: the keys ring.
+  com.panning = 0;
+  int beeps = term.beeps;
+  term.key("\x1b[1;2C");
+  term.key("\x1bOR");
+  show(&sb);
+  EXPECT_EQ(term.beeps, beeps + 1);
+  // The cursor moving past the edge pans to it.
+  com.panning = 1;
+  wm_actv(w);
+  WmShow s2 = sb_at(reg, 2, 30);
+  term.key("\x1bOR");
+  show(&s2);
+  int r, c;
+  wm_cursor(&r, &c);
+  EXPECT_EQ(c, 80);
+  EXPECT_EQ(s2.col.get(), 30);
+}
+
+TEST_F(Wm, MessagesPendingKeyAndMessageLine) {
+  WmHandle q = wm_msgq_create(0);
+  wm_msgq_add(q, 1, 0, "First message");
+  wm_msgq_add(q, 2, 2, "ERROR - Second");
+  WmShow sb{};
+  std::vector<std::string> seen;
+  term.on_wait = [&] { seen.push_back(term.row(24)); };
+  term.key("\x1b[24~");
+  term.key("\x1b[24~");  // nothing more: bell
+  term.key("\x1bOR");
+  int beeps = term.beeps;
+  show(&sb, wmshow::kDraw | wmshow::kWait, q);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].substr(0, 13), "First message");
+  EXPECT_NE(seen[0].find("(+1)"), std::string::npos);
+  EXPECT_EQ(seen[1].substr(0, 14), "ERROR - Second");
+  EXPECT_TRUE(term.at(24, 1).vis & tmv::kReverse);
+  EXPECT_EQ(term.beeps, beeps + 1);
+  // The message line of system texts shows at once.
+  la_sys_err("Record held by user ABC", 0);
+  EXPECT_EQ(term.row(24).substr(0, 23), "Record held by user ABC");
+  // A show without messages clears the line.
+  term.key("\x1bOR");
+  show(&sb);
+  EXPECT_EQ(term.row(24), std::string(80, ' '));
+}
+
+TEST_F(Wm, NoWaitDisplayAndTimeOut) {
+  WmShow sb{};
+  ASSERT_EQ(show(&sb, wmshow::kDraw), 1);
+  EXPECT_EQ(sb.option.get(), opt::kNext);
+  sb.timeout = 1;
+  ASSERT_EQ(show(&sb), 1);  // the memory terminal never types
+  EXPECT_EQ(sb.option.get(), opt::kNoAction);
+  EXPECT_TRUE(sb.status.get() & wmshow::kTimedOut);
+  // Without a time-out the gone terminal is a hang-up.
+  sb.timeout = 0;
+  EXPECT_THROW(show(&sb), Hangup);
+}
+
+TEST_F(Wm, ResizeReplacesCentredWindows) {
+  WmHandle reg;
+  window(0, 0, 4, 10, &reg, "C");
+  term.next_rows = 30;
+  term.next_cols = 100;
+  term.script.push_back(kTmResize);
+  term.key("\x1bOR");
+  WmShow sb{};
+  show(&sb);
+  EXPECT_TRUE(sb.status.get() & wmshow::kResized);
+  EXPECT_EQ(com.rows.get(), 30);
+  EXPECT_EQ(com.cols.get(), 100);
+  // 28 rows of application area: (28 - 4) / 2 + 1 = 13; (100 - 10) / 2 + 1 = 46.
+  EXPECT_EQ(term.row(13).substr(45, 10), std::string(10, 'C'));
+  EXPECT_GE(term.full_flushes, 2);
+}
+
+TEST_F(Wm, SystemErrorWindowAsksContinueOrCancel) {
+  WmHandle reg;
+  window(1, 1, 5, 30, &reg, ".");
+  std::vector<std::string> seen;
+  term.on_wait = [&] {
+    for (int r = 1; r <= 24; ++r) seen.push_back(term.row(r));
+  };
+  term.type("c");
+  std::snprintf(ut_dbg, sizeof ut_dbg, "something went wrong");
+  os_sys_err("TEST.C", 42);  // answered Continue: returns
+  bool shown = false;
+  for (auto& l : seen) shown = shown || l.find("SYSTEM ERROR") != std::string::npos;
+  EXPECT_TRUE(shown);
+  bool text = false;
+  for (auto& l : seen) text = text || l.find("something went wrong") != std::string::npos;
+  EXPECT_TRUE(text);
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  for (int r = 1; r <= 24; ++r) EXPECT_EQ(term.row(r).find("SYSTEM ERROR"), std::string::npos);
+  // CANCEL unwinds the innermost scope with 3.
+  term.key(kEsc);
+  int code = mark(0, [] {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "again");
+    os_sys_err("TEST.C", 43);
+    ADD_FAILURE() << "CANCEL should not return";
+  });
+  EXPECT_EQ(code, 3);
+}
+
+TEST_F(Wm, BadInputGivesSystemErrors) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  WmHandle reg;
+  window(1, 1, 2, 10, &reg);
+  EXPECT_EQ(wm_write_reg(reg, std::string(21, 'x')), 0);
+  EXPECT_EQ(cap.last(), "wm_write_reg() - reg too big");
+  WmItem big = item(2, 5, text("0123456789"), 10);
+  EXPECT_EQ(wm_write_reg(reg, "", std::span<const WmItem>(&big, 1)), 0);
+  EXPECT_EQ(cap.last(), "wm_write_reg() - reg too big");
+  EXPECT_EQ(wm_upd_itm(reg, nullptr, 0, 0, 0), 0);
+  EXPECT_EQ(cap.last(), "wm_upd_itm() - null region or item");
+  EXPECT_EQ(wm_upd_itm(0, &big, 0, 0, 0), 0);
+  EXPECT_EQ(wm_insert_itm(reg, &big, 0, 0, 0), 0);
+  EXPECT_EQ(wm_detach(0xDEADBEEF, 1), 0);
+  EXPECT_EQ(wm_show(nullptr, 0), 0);
+  WmShow sb{};
+  sb.curs_req = 9;
+  term.key("\x1bOR");
+  EXPECT_EQ(show(&sb), 1);
+  EXPECT_NE(cap.last().find("bad cursor request"), std::string::npos);
+  // An item whose text is not engine memory is shown blank, with an error.
+  WmItem odd = item(1, 1, text("ok"), 2);
+  odd.text.off.set(0xFFFFFF00u);
+  EXPECT_EQ(wm_insert_itm(reg, &odd, 0, 0, 0), 1);
+  EXPECT_NE(cap.last().find("not engine memory"), std::string::npos);
+}
+
+TEST_F(Wm, ScrollTypesLayRegionsOut) {
+  auto make = [&](int scroll) {
+    WmWnd w;
+    INIT_WND(&w, 0, 1, 1, 3, 10, 0);
+    w.scroll = uint8_t(scroll);
+    w.reg_rows = 1;
+    return wm_attach(&w, srf, 0);
+  };
+  auto row_of = [](WmHandle r) { return static_cast<WmRegRec*>(arena::at(r))->cur_row.get(); };
+  WmHandle w1 = make(1);
+  WmHandle a = wm_pos_reg(w1, 2), b = wm_pos_reg(w1, 3);
+  EXPECT_EQ(row_of(a), 2);
+  EXPECT_EQ(row_of(b), 3);
+  WmHandle c = wm_pos_reg(w1, 4);  // scrolls: the first region leaves
+  EXPECT_EQ(row_of(c), 3);
+  EXPECT_EQ(row_of(b), 2);
+  EXPECT_EQ(row_of(a), 1);
+  // Deleting the current (middle) region moves the one below up.
+  ASSERT_EQ(wm_pos_reg(w1, 2), b);
+  ASSERT_EQ(wm_del_reg(w1, 2), 1);
+  EXPECT_EQ(row_of(c), 2);
+  EXPECT_EQ(wm_cur_reg(w1), c);
+
+  WmHandle w3 = make(3);
+  wm_pos_reg(w3, 3);
+  uint32_t status = 0;
+  EXPECT_EQ(wm_pos_reg(w3, 4, &status), 0u);
+  EXPECT_EQ(status, kWmNoFit);
+
+  WmHandle w2 = make(2);
+  wm_pos_reg(w2, 3);
+  WmHandle p = wm_pos_reg(w2, 4);  // a new page
+  EXPECT_EQ(row_of(p), 1);
+
+  WmHandle w4 = make(4);
+  WmHandle first = wm_cur_reg(w4);
+  EXPECT_EQ(row_of(first), 3);
+  WmHandle second = wm_pos_reg(w4, 2);
+  EXPECT_EQ(row_of(second), 3);
+  EXPECT_EQ(row_of(first), 2);
+
+  WmHandle w0 = make(0);
+  EXPECT_EQ(wm_pos_reg(w0, 2, &status), 0u);
+  WmHandle r0 = wm_cur_reg(w0);
+  wm_write_reg(r0, "zzz");
+  EXPECT_EQ(wm_del_reg(w0, 1), 1);  // one fixed region: cleared
+  EXPECT_EQ(wm_cur_reg(w0), r0);
+}
+
+TEST_F(Wm, OneItemChangeSendsFewCells) {
+  WmHandle reg;
+  window(1, 1, 22, 80, &reg);
+  std::vector<WmItem> items;
+  for (int r = 1; r <= 22; ++r)
+    for (int c = 0; c < 4; ++c) {
+      WmItem it = item(r, 1 + c * 20, text("value " + std::to_string(r * 10 + c) + "          "), 18);
+      wm_insert_itm(reg, &it, wa::kBright, 0xFFFFFFFF, 0);
+      items.push_back(it);
+    }
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  uint64_t before = term.puts;
+  std::memcpy(items[5].text.get(), "changed", 7);
+  wm_upd_itm(reg, &items[5], 0, 0, 0);
+  show(&sb, wmshow::kDraw);
+  EXPECT_LE(term.puts - before, 7u);
+  EXPECT_EQ(term.row(2).substr(20, 7), "changed");
+}
+
+}  // namespace
