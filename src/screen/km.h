@@ -102,7 +102,9 @@ int km_install(const std::string& dir, KmStore& store, std::string* log, std::st
 
 // ------------------------------------------------------------- utility --
 // The keymap utility run mode: `quvo -k` records the keys of the terminal
-// (TERM) for the signed-on user interactively and stores the keymap;
+// (TERM) for the signed-on user interactively and stores the keymap (it
+// starts from the keymap that applies, if any; for each function the user
+// presses its key, SPACE keeps what is there, CTRL-D goes on to saving);
 // `quvo -k --install [dir]` installs the default keymaps of dir (default:
 // the source tree's data/keymaps) into the data directory's store.
 // Returns the exit code.

@@ -180,7 +180,7 @@ std::string file_name(std::string_view term, std::string_view user) {
     char buf[4];
     for (char c : s) {
       uint8_t b = uint8_t(c);
-      if (std::isalnum(b) || c == '-' || c == '_' || c == '+') {
+      if (std::isalnum(b) || c == '-' || c == '_' || c == '+' || c == '.') {
         o.push_back(c);
       } else {
         std::snprintf(buf, sizeof buf, "%%%02X", b);
@@ -698,8 +698,9 @@ int km_util_main(int argc, char** argv) {
     const TrieEntry* now = km.trie.find_code(code);
     scr.line(4, "Press the key for " + km_option_name(code) + " (option " + std::to_string(code) + ")");
     scr.line(5, "Now: " + (now ? show_seq(now->seq) : std::string("(none)")));
-    scr.line(7, "SPACE keeps the key shown (or leaves the function without a key).");
-    scr.line(8, "Function " + std::to_string(i + 1) + " of " + std::to_string(total));
+    scr.line(7, "SPACE keeps the key shown (or leaves the function without a key);");
+    scr.line(8, "CTRL-D goes on to saving with the keys recorded so far.");
+    scr.line(10, "Function " + std::to_string(i + 1) + " of " + std::to_string(total));
     scr.show(4, 1);
     int r = capture(d, &seq, log, &waits);
     if (r == kTmResize) {
@@ -709,6 +710,10 @@ int km_util_main(int argc, char** argv) {
     if (r < 0) {
       rc = 1;
       break;
+    }
+    if (seq == "\x04") {
+      i = total;
+      continue;
     }
     if (seq != " ") km.trie.add(seq, {code});
     ++i;

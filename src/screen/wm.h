@@ -153,6 +153,9 @@ int wm_show(WmShow* sb, WmHandle msgq);
 void wm_suspend();
 void wm_resume();
 
+// Repaints every cell of the terminal now (a screen another program wrote on).
+void wm_redraw();
+
 // Shows a text on the message line at once (the message line of la_sys_err).
 void wm_msg_line(const char* text);
 

@@ -1087,6 +1087,14 @@ void wm_resume() {
   refresh_screen();
 }
 
+void wm_redraw() {
+  State& g = st();
+  if (!g.up) return;
+  g.full = true;
+  mark_dirty();
+  refresh_screen();
+}
+
 void wm_msg_line(const char* text) {
   State& g = st();
   g.sys_line = text ? text : "";

@@ -1,0 +1,373 @@
+// The window manager on a real terminal, as a person uses it: the demo
+// program and the keymap utility run in tmux (a private server per test,
+// 80 x 24, TERM=xterm or TERM=tmux-256color); keys go in with send-keys, the
+// screen comes back with capture-pane. Each step waits for the program's
+// diagnostic log (one line per wait for a key) instead of sleeping.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "screen/km.h"
+
+namespace {
+
+std::string run(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+std::string quote(const std::string& s) {
+  std::string o = "'";
+  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return o + "'";
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+int count_lines(const std::string& path) {
+  std::string s = read_file(path);
+  return int(std::count(s.begin(), s.end(), '\n'));
+}
+
+// A data directory with the default keymaps, made by the documented step.
+std::string make_data_dir(const std::string& root) {
+  std::string data = root + "/data";
+  mkdir(data.c_str(), 0777);
+  int rc = 0;
+  run("QUVOPATH=" + quote(data) + " " + quote(QUVO_BINARY) + " -k --install " + quote(std::string(QUVO_SOURCE_DIR) +
+      "/data/keymaps") + " >/dev/null 2>&1", &rc);
+  EXPECT_EQ(rc, 0);
+  return data;
+}
+
+class Tmux {
+ public:
+  Tmux(const std::string& term, const std::string& program, bool with_keymaps = true) {
+    static std::atomic<int> seq{0};
+    char tmpl[] = "/tmp/quvo-tmux-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    name_ = "quvo-wm-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    data_ = with_keymaps ? make_data_dir(dir_) : dir_ + "/empty";
+    mkdir(data_.c_str(), 0777);
+    log_ = dir_ + "/wm.log";
+    out_ = dir_ + "/out";
+    std::string env = "env -i PATH=/usr/bin:/bin HOME=" + quote(dir_) + " TERM=" + term +
+                      " LANG=C.UTF-8 QUVOPATH=" + quote(data_) + " QUVO_WM_LOG=" + quote(log_) +
+                      " WMDEMO_OUT=" + quote(out_);
+    std::string cmd = env + " " + program + "; echo $? > " + quote(dir_ + "/rc") + "; sleep 60";
+    tmux("new-session -d -x 80 -y 24 " + quote(cmd));
+  }
+  ~Tmux() {
+    tmux("kill-server");
+    run("rm -rf " + quote(dir_));
+  }
+
+  std::string tmux(const std::string& args) {
+    return run("env -u TMUX TMUX_TMPDIR=" + quote(dir_) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name_ +
+               " -f /dev/null " + args +
+               " 2>&1");
+  }
+  // Waits until the program has waited for a key n times in all.
+  bool waits(int n) {
+    for (int i = 0; i < 1000; ++i) {
+      if (count_lines(log_) >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  int wait_count() { return count_lines(log_); }
+  // Sends keys (tmux key names), each followed by waiting for the next
+  // wait: one key at a time, so a lone ESC is never joined to the next key.
+  void keys(std::initializer_list<std::string> ks) {
+    for (const auto& k : ks) {
+      int n = wait_count();
+      tmux("send-keys " + quote(k));
+      EXPECT_TRUE(waits(n + 1)) << "no wait after key " << k;
+    }
+  }
+  // Sends the key that ends the program.
+  void finish(const std::string& k) { tmux("send-keys " + quote(k)); }
+  // Sends keys at once (a person typing fast); expect that many waits.
+  void burst(std::initializer_list<std::string> ks) {
+    int n = wait_count();
+    std::string a;
+    for (const auto& k : ks) a += " " + quote(k);
+    tmux("send-keys" + a);
+    EXPECT_TRUE(waits(n + int(ks.size()))) << "keys were not all taken";
+  }
+  std::vector<std::string> screen(bool attrs = false) {
+    std::string s = tmux(std::string("capture-pane -p") + (attrs ? " -e" : ""));
+    std::vector<std::string> lines;
+    std::istringstream in(s);
+    std::string l;
+    while (std::getline(in, l)) lines.push_back(l);
+    lines.resize(std::max<size_t>(lines.size(), 40));
+    return lines;
+  }
+  std::string row(int r) { return screen()[size_t(r - 1)]; }
+  std::pair<int, int> cursor() {
+    std::istringstream in(tmux("display -p '#{cursor_x} #{cursor_y}'"));
+    int x = -1, y = -1;
+    in >> x >> y;
+    return {y + 1, x + 1};
+  }
+  std::string out() { return read_file(out_); }
+  bool out_has(const std::string& line) {
+    for (int i = 0; i < 500; ++i) {
+      if (out().find(line + "\n") != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  int exit_code() {
+    for (int i = 0; i < 1000; ++i) {
+      std::string s = read_file(dir_ + "/rc");
+      if (!s.empty()) return std::atoi(s.c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  const std::string& data() const { return data_; }
+
+ private:
+  std::string dir_, name_, data_, log_, out_;
+};
+
+// Byte offset of the display column col (1-based) in a UTF-8 line.
+std::string cols(const std::string& line, int col, int n) {
+  size_t i = 0;
+  int c = 1;
+  while (i < line.size() && c < col) {
+    unsigned char b = uint8_t(line[i]);
+    i += b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+    ++c;
+  }
+  size_t j = i;
+  for (int k = 0; k < n && j < line.size(); ++k) {
+    unsigned char b = uint8_t(line[j]);
+    j += b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  }
+  return line.substr(i, j - i);
+}
+
+const char* const kTerms[] = {"xterm", "tmux-256color"};
+
+class Terminal : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Terminal, WindowsArePlacedAndOverlapped) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  auto s = t.screen();
+  EXPECT_EQ(s[0].substr(0, 24), "QUVO WINDOW MANAGER DEMO");
+  // The form, centred in the 22 rows above the status and message lines:
+  // rows 8-15, columns 21-60, boxed; the overlap window covers its top right.
+  EXPECT_EQ(cols(s[7], 21, 1), "\u250c");
+  EXPECT_EQ(cols(s[7], 50, 15), "top of the form");
+  EXPECT_EQ(cols(s[8], 21, 14), "\u2502 Name:  SMITH");
+  EXPECT_EQ(cols(s[8], 50, 20), "OVERLAP OVERLAP OVER");
+  EXPECT_EQ(cols(s[9], 60, 1), "\u2502");
+  EXPECT_EQ(cols(s[14], 21, 1), "\u2514");
+  EXPECT_EQ(cols(s[14], 60, 1), "\u2518");
+  // From the far edges: the last three rows of the area, the last columns.
+  EXPECT_EQ(cols(s[19], 61, 12), "BOTTOM RIGHT");
+  EXPECT_EQ(cols(s[21], 61, 9), "far edges");
+  EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
+  EXPECT_EQ(s[23].substr(0, 19), "Welcome to the demo");
+  EXPECT_NE(s[23].find("(+1)"), std::string::npos);
+  EXPECT_EQ(t.cursor(), std::make_pair(9, 30));  // on the Name field
+  // The pending-message key shows the next message.
+  t.keys({"F12"});
+  EXPECT_EQ(t.row(24).substr(0, 26), "WARNING - a second message");
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+  EXPECT_TRUE(t.out_has("end"));
+}
+
+TEST_P(Terminal, EditedFieldComesBack) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  // Start of field, overtype J, right, insert mode, X Y, delete, end of
+  // field, '!', ENTER.
+  t.burst({"Home", "J", "Right", "IC", "X", "Y", "DC", "End", "!", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[JMXYTH!             ] code=[AB12  ]"));
+  EXPECT_EQ(cols(t.row(9), 30, 20), "JMXYTH!             ");
+  // Backspace, next field, typing in an upper-case field, clear to end.
+  t.burst({"BSpace", "Tab", "x", "y", "C-k", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[JMXYTH              ] code=[XY    ]"));
+  // A character outside ASCII is one byte of the field.
+  t.burst({"BTab", "End", "\u00e9", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[JMXYTH\xe9             ] code=[XY    ]"));
+  EXPECT_EQ(cols(t.row(9), 30, 7), "JMXYTH\u00e9");
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+TEST_P(Terminal, AttributeChangeShows) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  auto sgr_before = [&](const std::string& word) {
+    std::string line = t.screen(true)[12];
+    size_t w = line.find(word);
+    if (w == std::string::npos) return std::string("missing");
+    size_t e = line.rfind('\x1b', w);
+    return e == std::string::npos ? std::string() : line.substr(e, w - e);
+  };
+  EXPECT_EQ(sgr_before("ATTRIBUTE").find('7'), std::string::npos);
+  t.keys({"F2"});
+  ASSERT_TRUE(t.out_has("attr on"));
+  std::string on = sgr_before("ATTRIBUTE");
+  EXPECT_NE(on.find('7'), std::string::npos) << on;  // reverse video
+  EXPECT_NE(on.find('1'), std::string::npos) << on;  // bold
+  // The underlined input field carries its attribute too.
+  std::string field = t.screen(true)[8];
+  size_t p = field.find("SMITH");
+  ASSERT_NE(p, std::string::npos);
+  EXPECT_NE(field.substr(field.rfind('\x1b', p), p - field.rfind('\x1b', p)).find('4'), std::string::npos);
+  t.keys({"F2"});
+  ASSERT_TRUE(t.out_has("attr off"));
+  EXPECT_EQ(sgr_before("ATTRIBUTE").find('7'), std::string::npos);
+  t.finish("F3");
+}
+
+TEST_P(Terminal, KeysGiveTheirOptionCodes) {
+  Tmux t(GetParam(), std::string(WM_DEMO) + " keys");
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"F1", "F2", "F4", "F5", "F6", "F7", "F8", "F9", "F10", "F11", "Enter", "PPage", "NPage", "Escape"});
+  // Arrows move the cursor; digits typed off the fields are a numbered option.
+  auto before = t.cursor();
+  t.keys({"Up", "Up", "Left"});
+  EXPECT_EQ(t.cursor(), std::make_pair(before.first - 2, before.second - 1));
+  t.keys({"Right", "Down"});
+  EXPECT_EQ(t.cursor(), std::make_pair(before.first - 1, before.second));
+  t.keys({"Up", "1", "2"});
+  EXPECT_NE(t.row(24).find("Option: 12"), std::string::npos);
+  t.keys({"Enter", "C-c"});
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+  std::string want;
+  for (int c : {276, 280, 257, 265, 266, 267, 268, 259, 278, 260, 304, 322, 323, 278, 12, 278, 274})
+    want += "option " + std::to_string(c) + "\n";
+  EXPECT_EQ(t.out(), want);
+}
+
+TEST_P(Terminal, SystemErrorWindowAndBadInput) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"F1"});
+  auto s = t.screen();
+  bool shown = false;
+  for (auto& l : s) shown = shown || l.find("SYSTEM ERROR") != std::string::npos;
+  EXPECT_TRUE(shown);
+  t.keys({"c"});
+  EXPECT_TRUE(t.out_has("syserr continue"));
+  for (auto& l : t.screen()) EXPECT_EQ(l.find("SYSTEM ERROR"), std::string::npos);
+  t.keys({"F1", "Escape"});
+  EXPECT_TRUE(t.out_has("syserr cancel 3"));
+  // A window wider than any screen: a status and a message, the screen whole.
+  t.keys({"F9"});
+  EXPECT_TRUE(t.out_has("big 0 status 103300"));
+  s = t.screen();
+  EXPECT_EQ(s[23].substr(0, 36), "ERROR - window does not fit (103300)");
+  EXPECT_EQ(s[0].substr(0, 24), "QUVO WINDOW MANAGER DEMO");
+  EXPECT_EQ(cols(s[8], 21, 14), "\u2502 Name:  SMITH");
+  // Sequences no keymap knows ring the bell and type nothing.
+  int n = t.wait_count();
+  t.tmux("send-keys -l \"$(printf '\\033[99~')\"");
+  EXPECT_TRUE(t.waits(n + 1));
+  t.tmux("send-keys -l \"$(printf '\\033[1;7Q')\"");
+  EXPECT_TRUE(t.waits(n + 2));
+  t.keys({"Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[SMITH               ] code=[AB12  ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+TEST_P(Terminal, ResizeRecentresWindows) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  int n = t.wait_count();
+  t.tmux("resize-window -x 100 -y 30");
+  ASSERT_TRUE(t.waits(n + 1));
+  auto s = t.screen();
+  // 28 rows of area: the form's top row (28 - 8) / 2 + 1 = 11, column 31.
+  EXPECT_EQ(cols(s[10], 31, 1), "\u250c");
+  EXPECT_EQ(cols(s[11], 31, 14), "\u2502 Name:  SMITH");
+  EXPECT_EQ(s[28].substr(0, 12), "STATUS: demo");
+  EXPECT_EQ(cols(s[25], 81, 12), "BOTTOM RIGHT");
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tmux, Terminal, ::testing::ValuesIn(kTerms),
+                         [](const auto& info) { return std::string(info.param[0] == 'x' ? "xterm" : "tmux256"); });
+
+TEST(TerminalKeymap, MissingKeymapExitsThree) {
+  char tmpl[] = "/tmp/quvo-nokm-XXXXXX";
+  std::string dir = mkdtemp(tmpl);
+  int rc = 0;
+  std::string err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + " TERM=xterm QUVOPATH=" + quote(dir) + " " +
+                            quote(WM_DEMO) + " 2>&1 </dev/null",
+                        &rc);
+  EXPECT_EQ(rc, 3);
+  EXPECT_EQ(err, "Keymap Missing for this Terminal/User\n");
+  // A keymap for other terminals does not serve this one.
+  std::string data = make_data_dir(dir);
+  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + " TERM=dumb QUVOPATH=" + quote(data) + " " +
+                quote(WM_DEMO) + " 2>&1 </dev/null",
+            &rc);
+  EXPECT_EQ(rc, 3);
+  EXPECT_EQ(err, "Keymap Missing for this Terminal/User\n");
+  // A damaged record says so, then the same exit.
+  {
+    std::ofstream f(data + "/keymaps/xterm.ALL.key", std::ios::binary | std::ios::trunc);
+    f << "QVKM garbage";
+  }
+  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + " TERM=xterm QUVOPATH=" + quote(data) + " " +
+                quote(WM_DEMO) + " 2>&1 </dev/null",
+            &rc);
+  EXPECT_EQ(rc, 3);
+  EXPECT_NE(err.find("The keymap of terminal xterm for every user is damaged"), std::string::npos) << err;
+  EXPECT_NE(err.find("Keymap Missing for this Terminal/User"), std::string::npos);
+  run("rm -rf " + quote(dir));
+}
+
+TEST(TerminalKeymap, UtilityRecordsAndStoresKeys) {
+  Tmux t("xterm", std::string(QUVO_BINARY) + " -k", false);
+  ASSERT_TRUE(t.waits(1));
+  EXPECT_NE(t.row(4).find("Press the key for ENTER (option 304)"), std::string::npos);
+  t.keys({"Enter", "F3", "Escape", "F1", "Space", "C-d"});
+  EXPECT_NE(t.row(4).find("Save this keymap?"), std::string::npos);
+  t.tmux("send-keys y");
+  ASSERT_EQ(t.exit_code(), 0);
+  auto store = km_dir_store(t.data());
+  km_set_store(store.get());
+  Keymap km;
+  std::string why;
+  ASSERT_EQ(km_find("xterm", "", &km, &why), 1) << why;
+  km_set_store(nullptr);
+  EXPECT_EQ(km.trie.size(), 4u);
+  EXPECT_EQ(km.trie.find_code(304)->seq, "\r");
+  EXPECT_EQ(km.trie.find_code(274)->seq, "\x1bOR");
+  EXPECT_EQ(km.trie.find_code(278)->seq, "\x1b");
+  EXPECT_EQ(km.trie.find_code(276)->seq, "\x1bOP");
+}
+
+}  // namespace
