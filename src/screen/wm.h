@@ -170,6 +170,10 @@ using WmHangup = void (*)();
 void wm_set_hangup(WmHangup fn);
 
 // --------------------------------------------------------- diagnostics --
+// The file named by QUVO_WM_LOG (opened by wm_start) gets one line each
+// time wm_show, the system-error window or the keymap utility starts waiting
+// for a key ("wm_show show <calls> wait <waits>"), so that a program driving
+// the terminal can wait for the screen to settle.
 // The screen as the window manager last composed it: one string per
 // terminal row (tests).
 std::string wm_screen_row(int row);

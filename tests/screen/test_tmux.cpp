@@ -47,6 +47,14 @@ int count_lines(const std::string& path) {
   return int(std::count(s.begin(), s.end(), '\n'));
 }
 
+// The sanitizer settings of the test run, passed on to the programs.
+std::string sanitizer_env() {
+  std::string e;
+  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + quote(x);
+  return e;
+}
+
 // A data directory with the default keymaps, made by the documented step.
 std::string make_data_dir(const std::string& root) {
   std::string data = root + "/data";
@@ -71,7 +79,7 @@ class Tmux {
     out_ = dir_ + "/out";
     std::string env = "env -i PATH=/usr/bin:/bin HOME=" + quote(dir_) + " TERM=" + term +
                       " LANG=C.UTF-8 QUVOPATH=" + quote(data_) + " QUVO_WM_LOG=" + quote(log_) +
-                      " WMDEMO_OUT=" + quote(out_);
+                      " WMDEMO_OUT=" + quote(out_) + sanitizer_env();
     std::string cmd = env + " " + program + "; echo $? > " + quote(dir_ + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + quote(cmd));
   }
@@ -168,6 +176,21 @@ std::string cols(const std::string& line, int col, int n) {
   return line.substr(i, j - i);
 }
 
+// The attribute sequences (SGR) right before a word of a captured line.
+std::string sgr_run(const std::string& line, const std::string& word) {
+  size_t w = line.find(word);
+  if (w == std::string::npos) return "missing";
+  size_t pos = w;
+  while (pos > 0 && line[pos - 1] == 'm') {
+    size_t e = line.rfind('\x1b', pos - 1);
+    if (e == std::string::npos || line.compare(e, 2, "\x1b[") != 0) break;
+    std::string body = line.substr(e + 2, pos - 1 - (e + 2));
+    if (body.find_first_not_of("0123456789;:") != std::string::npos) break;
+    pos = e;
+  }
+  return line.substr(pos, w - pos);
+}
+
 const char* const kTerms[] = {"xterm", "tmux-256color"};
 
 class Terminal : public ::testing::TestWithParam<const char*> {};
@@ -223,24 +246,16 @@ TEST_P(Terminal, EditedFieldComesBack) {
 TEST_P(Terminal, AttributeChangeShows) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
-  auto sgr_before = [&](const std::string& word) {
-    std::string line = t.screen(true)[12];
-    size_t w = line.find(word);
-    if (w == std::string::npos) return std::string("missing");
-    size_t e = line.rfind('\x1b', w);
-    return e == std::string::npos ? std::string() : line.substr(e, w - e);
-  };
+  auto sgr_before = [&](const std::string& word) { return sgr_run(t.screen(true)[12], word); };
   EXPECT_EQ(sgr_before("ATTRIBUTE").find('7'), std::string::npos);
   t.keys({"F2"});
   ASSERT_TRUE(t.out_has("attr on"));
   std::string on = sgr_before("ATTRIBUTE");
   EXPECT_NE(on.find('7'), std::string::npos) << on;  // reverse video
   EXPECT_NE(on.find('1'), std::string::npos) << on;  // bold
+  EXPECT_NE(on.find("31"), std::string::npos) << on;  // red, where the terminal has colours
   // The underlined input field carries its attribute too.
-  std::string field = t.screen(true)[8];
-  size_t p = field.find("SMITH");
-  ASSERT_NE(p, std::string::npos);
-  EXPECT_NE(field.substr(field.rfind('\x1b', p), p - field.rfind('\x1b', p)).find('4'), std::string::npos);
+  EXPECT_NE(sgr_run(t.screen(true)[8], "SMITH").find('4'), std::string::npos);
   t.keys({"F2"});
   ASSERT_TRUE(t.out_has("attr off"));
   EXPECT_EQ(sgr_before("ATTRIBUTE").find('7'), std::string::npos);
@@ -323,14 +338,15 @@ TEST(TerminalKeymap, MissingKeymapExitsThree) {
   char tmpl[] = "/tmp/quvo-nokm-XXXXXX";
   std::string dir = mkdtemp(tmpl);
   int rc = 0;
-  std::string err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + " TERM=xterm QUVOPATH=" + quote(dir) + " " +
+  std::string san = sanitizer_env();
+  std::string err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + san + " TERM=xterm QUVOPATH=" + quote(dir) + " " +
                             quote(WM_DEMO) + " 2>&1 </dev/null",
                         &rc);
   EXPECT_EQ(rc, 3);
   EXPECT_EQ(err, "Keymap Missing for this Terminal/User\n");
   // A keymap for other terminals does not serve this one.
   std::string data = make_data_dir(dir);
-  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + " TERM=dumb QUVOPATH=" + quote(data) + " " +
+  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + san + " TERM=dumb QUVOPATH=" + quote(data) + " " +
                 quote(WM_DEMO) + " 2>&1 </dev/null",
             &rc);
   EXPECT_EQ(rc, 3);
@@ -340,7 +356,7 @@ TEST(TerminalKeymap, MissingKeymapExitsThree) {
     std::ofstream f(data + "/keymaps/xterm.ALL.key", std::ios::binary | std::ios::trunc);
     f << "QVKM garbage";
   }
-  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + " TERM=xterm QUVOPATH=" + quote(data) + " " +
+  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + san + " TERM=xterm QUVOPATH=" + quote(data) + " " +
                 quote(WM_DEMO) + " 2>&1 </dev/null",
             &rc);
   EXPECT_EQ(rc, 3);

@@ -665,3 +665,63 @@ TEST_F(Wm, OneItemChangeSendsFewCells) {
 }
 
 }  // namespace
+
+namespace {
+
+class WmMore : public Wm {};
+
+TEST_F(WmMore, SuspendHandsTheScreenBackAndResumeRepaints) {
+  WmHandle reg;
+  window(2, 2, 2, 10, &reg, "S");
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(com.screen_up.get(), 1);
+  wm_suspend();
+  EXPECT_EQ(com.screen_up.get(), 0);
+  {
+    // While the shell has the terminal, system errors go the console way
+    // (here: the test's responder), and the message line waits.
+    SysErrCapture cap(SysErrAnswer::Continue);
+    std::snprintf(ut_dbg, sizeof ut_dbg, "during a shell command");
+    os_sys_err("TEST.C", 1);
+    EXPECT_EQ(cap.count(), 1u);
+  }
+  term.cells.assign(term.cells.size(), TmCell{});  // the shell wrote over the screen
+  int full = term.full_flushes;
+  wm_resume();
+  EXPECT_EQ(com.screen_up.get(), 1);
+  EXPECT_EQ(term.full_flushes, full + 1);
+  EXPECT_EQ(term.row(2).substr(1, 10), std::string(10, 'S'));
+}
+
+TEST_F(WmMore, MessageQueuesBelongToTheirScope) {
+  WmHandle q = 0;
+  mark(1, [&] {
+    q = wm_msgq_create(com.depth);
+    wm_msgq_add(q, 7, 0, "inner");
+    EXPECT_EQ(wm_msgq_count(q), 1);
+  });
+  SysErrCapture cap(SysErrAnswer::Continue);
+  EXPECT_EQ(wm_msgq_add(q, 1, 0, "late"), 0);
+  EXPECT_NE(cap.last().find("bad message queue"), std::string::npos);
+  EXPECT_EQ(wm_msgq_create(5), 0u);  // deeper than the scopes that exist
+  EXPECT_NE(cap.last().find("bad scope"), std::string::npos);
+}
+
+TEST_F(WmMore, ConversionHookFillsTextsThatNeedIt) {
+  wm_set_itoe([](WmItem* it) {
+    std::memcpy(it->text.get(), "12.50", 5);
+    return 1;
+  });
+  WmHandle reg;
+  window(1, 1, 1, 20, &reg);
+  WmItem it = item(1, 1, text("     "), 5);
+  it.needs_cnv = 1;
+  wm_insert_itm(reg, &it, 0, 0, 0);
+  wm_set_itoe(nullptr);
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(1).substr(0, 5), "12.50");
+}
+
+}  // namespace

@@ -5,7 +5,7 @@
 //   wm_demo [keys]
 //
 // ENTER reports the form's fields; F2 (HELP ON OPT) turns the ATTRIBUTE
-// item's inverse video on and off; F1 (HELP) raises a system error and
+// item's inverse video (bold, red) on and off; F1 (HELP) raises a system error and
 // reports the answer; F9 (SELECT KEY) tries a window too big for the screen
 // and reports the status; END ends. In "keys" mode every option is reported
 // and END ends.
@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
     } else if (op == opt::kHelpOpt) {
       inverse = !inverse;
       WmChr c = chr(6, 10, 1, 9, inverse ? wa::kInverse | wa::kBright : 0);
+      c.colour = inverse ? 0x20 : 0;  // red on the default background
       wm_upd_chr(form.region, &c, wa::kInverse | wa::kBright);
       report(inverse ? "attr on" : "attr off");
     } else if (op == opt::kHelp) {
