@@ -2,11 +2,13 @@
 // foundation (os_main); the subsystems hook their initialisers in here.
 #include "files/fm.h"
 #include "foundation/os.h"
+#include "screen/wm.h"
 
 int main(int argc, char** argv) {
   os_set_init(OsInit::FileManager, [] {
     fms_init();
     return 1;
   });
+  wm_register();
   return os_main(argc, argv);
 }

@@ -101,11 +101,17 @@ std::vector<std::string> km_source_terms(std::string_view text);
 int km_install(const std::string& dir, KmStore& store, std::string* log, std::string* err);
 
 // ------------------------------------------------------------- utility --
-// The keymap utility run mode: `quvo -k` records the keys of the terminal
-// (TERM) for the signed-on user interactively and stores the keymap (it
+// The keymap utility run mode (quvo -k): records the keys of the terminal
+// (TERM) for the signed-on user interactively and stores the keymap. It
 // starts from the keymap that applies, if any; for each function the user
-// presses its key, SPACE keeps what is there, CTRL-D goes on to saving);
-// `quvo -k --install [dir]` installs the default keymaps of dir (default:
-// the source tree's data/keymaps) into the data directory's store.
-// Returns the exit code.
-int km_util_main(int argc, char** argv);
+// presses its key, SPACE keeps what is there, CTRL-D goes on to saving.
+// Returns the exit status.
+int km_util_run();
+
+// The keymap step of the bootstrap (quvo -b): installs the default keymaps
+// of the sources in QUVO_KEYMAP_SRC (default: the source tree's
+// data/keymaps) into the data directory's store. The bootstrap of the
+// system applications runs it as one of its steps; until that bootstrap is
+// built, -b runs this step alone. Returns the exit status.
+int km_bootstrap();
+std::string km_source_dir();

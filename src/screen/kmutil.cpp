@@ -625,27 +625,29 @@ int capture(TmDriver* d, std::string* seq, FILE* log, int* waits) {
   return 0;
 }
 
-int install_main(int argc, char** argv) {
-  std::string dir = argc > 2 ? argv[2] : std::string(QUVO_SOURCE_DIR) + "/data/keymaps";
-  const char* qp = std::getenv("QUVOPATH");
-  if (!qp || !*qp) {
-    std::fprintf(stderr, "quvo: QUVOPATH is not set: the data directory is unknown\n");
-    return 1;
-  }
+}  // namespace
+
+std::string km_source_dir() {
+  const char* d = std::getenv("QUVO_KEYMAP_SRC");
+  return d && *d ? d : std::string(QUVO_SOURCE_DIR) + "/data/keymaps";
+}
+
+int km_bootstrap() {
+  std::string dir = km_source_dir();
   std::string log, err;
   int n = km_install(dir, km_store(), &log, &err);
   std::fputs(log.c_str(), stdout);
   if (n < 0) {
-    std::fprintf(stderr, "quvo: %s\n", err.c_str());
+    std::fprintf(stderr, "quvo: keymaps: %s\n", err.c_str());
     return 1;
   }
-  std::printf("%d keymaps installed in %s/keymaps\n", n, qp);
+  const char* qp = std::getenv("QUVOPATH");
+  std::printf("keymaps: %d installed in %s/keymaps from %s\n", n, qp ? qp : "", dir.c_str());
+  std::fflush(stdout);
   return 0;
 }
-}  // namespace
 
-int km_util_main(int argc, char** argv) {
-  if (argc > 1 && std::strcmp(argv[1], "--install") == 0) return install_main(argc, argv);
+int km_util_run() {
   const char* term = std::getenv("TERM");
   if (!term || !*term) {
     std::fprintf(stderr, "quvo: TERM is not set: the terminal type is unknown\n");

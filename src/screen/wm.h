@@ -63,6 +63,15 @@ const std::string& wm_init_error(int* exit_code = nullptr);
 // The same on a given driver and keymap (tests, measurements). Takes
 // ownership of neither.
 int wm_start(TmDriver* driver, const Keymap* keymap);
+// Plugs the window manager into the program entry (called by main before
+// os_main): the initialiser stage of the interactive engine, the window
+// manager's end, the keymap utility run mode (-k) and, while no bootstrap
+// of the system applications is built, the bootstrap (-b) as the keymap
+// step alone. The initialiser stops the engine with "Keymap Missing for
+// this Terminal/User" and exit status 3 when no keymap applies; it takes the
+// terminal only when the process manager is there to use it (until then the
+// interactive engine runs nothing and the terminal is left alone).
+void wm_register();
 // Destroys every surface and window and gives the terminal back.
 void wm_end();
 bool wm_up();

@@ -932,6 +932,45 @@ int wm_init() {
   return wm_start(tm_curses(), &km);
 }
 
+namespace {
+// The initialiser stage of the interactive engine.
+int wm_init_stage() {
+  if (!os_hooks.pi_exec) {
+    // Nothing will be shown: check that the terminal has a keymap, leave it alone.
+    const char* term = std::getenv("TERM");
+    if (!term || !*term) {
+      std::snprintf(ut_dbg, sizeof ut_dbg, "TERM is not set: the terminal type is unknown");
+      return 0;
+    }
+    Keymap km;
+    std::string why;
+    if (!km_find(term, std::string(com.user_id.trimmed()), &km, &why)) {
+      if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
+      std::fprintf(stderr, "%s\n", kKmMissingText);
+      std::exit(kExitNoKeymap);
+    }
+    com.term_name.set(term);
+    return 1;
+  }
+  if (wm_init()) return 1;
+  int code = 0;
+  const std::string& why = wm_init_error(&code);
+  if (code == kExitNoKeymap) {
+    std::fprintf(stderr, "%s\n", why.c_str());
+    std::exit(kExitNoKeymap);
+  }
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", why.c_str());
+  return 0;
+}
+}  // namespace
+
+void wm_register() {
+  os_set_init(OsInit::Wm, wm_init_stage);
+  os_hooks.wm_finish = wm_end;
+  os_hooks.keymap_utility = km_util_run;
+  if (!os_hooks.bootstrap) os_hooks.bootstrap = km_bootstrap;
+}
+
 const std::string& wm_init_error(int* exit_code) {
   if (exit_code) *exit_code = g_init_code;
   return g_init_err;

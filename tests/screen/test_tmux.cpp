@@ -60,8 +60,9 @@ std::string make_data_dir(const std::string& root) {
   std::string data = root + "/data";
   mkdir(data.c_str(), 0777);
   int rc = 0;
-  run("QUVOPATH=" + quote(data) + " " + quote(QUVO_BINARY) + " -k --install " + quote(std::string(QUVO_SOURCE_DIR) +
-      "/data/keymaps") + " >/dev/null 2>&1", &rc);
+  run("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + quote(data) + " " + quote(QUVO_BINARY) +
+          " -b >/dev/null 2>&1",
+      &rc);
   EXPECT_EQ(rc, 0);
   return data;
 }
@@ -73,8 +74,12 @@ class Tmux {
     char tmpl[] = "/tmp/quvo-tmux-XXXXXX";
     dir_ = mkdtemp(tmpl);
     name_ = "quvo-wm-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    data_ = with_keymaps ? make_data_dir(dir_) : dir_ + "/empty";
-    mkdir(data_.c_str(), 0777);
+    data_ = with_keymaps ? make_data_dir(dir_) : dir_ + "/nokeys";
+    if (!with_keymaps) {  // something installed, but no keymaps
+      mkdir(data_.c_str(), 0777);
+      mkdir((data_ + "/SA").c_str(), 0777);
+      std::ofstream(data_ + "/SA/USER.dat");
+    }
     log_ = dir_ + "/wm.log";
     out_ = dir_ + "/out";
     std::string env = "env -i PATH=/usr/bin:/bin HOME=" + quote(dir_) + " TERM=" + term +
