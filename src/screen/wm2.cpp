@@ -1019,6 +1019,7 @@ int wm_show(WmShow* sb, WmHandle msgq) {
     wm_end();
     std::exit(3);
   }
+  if (!com.screen_up.get()) wm_resume();  // a show after a shell command takes the terminal back
   ++g.shows;
   sb->status = 0;
   load_msgs(msgq);

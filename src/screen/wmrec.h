@@ -47,7 +47,7 @@ constexpr uint32_t kPicture = 0x100000;  // graphical clients only; nothing on a
 constexpr uint32_t kBox = 0x08000000;    // the characteristic is a box (or a line when one row or column high)
 constexpr uint32_t kCharRec = 0x80000000;// set by the compiler on fixed-text records; no effect
 // Bits an inactive window draws without.
-constexpr uint32_t kInactiveDrop = kInput | kBright | kBlink | kFill | kDim;
+constexpr uint32_t kInactiveDrop = kInput | kBright | kBlink | kFill;
 // The input bits of OK INPUT / NO INPUT.
 constexpr uint32_t kOkInput = 0x1045;
 }  // namespace wa

@@ -136,6 +136,27 @@ class Tmux {
     return lines;
   }
   std::string row(int r) { return screen()[size_t(r - 1)]; }
+  // The screen once it shows what p looks for: the program has written it
+  // before it waits for a key, but tmux may not have read it yet. After
+  // about three seconds the last capture is returned for the assertions.
+  template <class P>
+  std::vector<std::string> screen_when(P p, bool attrs = false) {
+    std::vector<std::string> s;
+    for (int i = 0; i < 300; ++i) {
+      s = screen(attrs);
+      if (p(s)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return s;
+  }
+  std::string row_when(int r, const std::string& part) {
+    return screen_when([&](const auto& s) { return s[size_t(r - 1)].find(part) != std::string::npos; })[size_t(r - 1)];
+  }
+  std::pair<int, int> cursor_when(std::pair<int, int> want) {
+    std::pair<int, int> c;
+    for (int i = 0; i < 300 && (c = cursor()) != want; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return c;
+  }
   std::pair<int, int> cursor() {
     std::istringstream in(tmux("display -p '#{cursor_x} #{cursor_y}'"));
     int x = -1, y = -1;
@@ -203,7 +224,7 @@ class Terminal : public ::testing::TestWithParam<const char*> {};
 TEST_P(Terminal, WindowsArePlacedAndOverlapped) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
-  auto s = t.screen();
+  auto s = t.screen_when([](const auto& x) { return x[23].find("Welcome") != std::string::npos; });
   EXPECT_EQ(s[0].substr(0, 24), "QUVO WINDOW MANAGER DEMO");
   // The form, centred in the 22 rows above the status and message lines:
   // rows 8-15, columns 21-60, boxed; the overlap window covers its top right.
@@ -220,10 +241,10 @@ TEST_P(Terminal, WindowsArePlacedAndOverlapped) {
   EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
   EXPECT_EQ(s[23].substr(0, 19), "Welcome to the demo");
   EXPECT_NE(s[23].find("(+1)"), std::string::npos);
-  EXPECT_EQ(t.cursor(), std::make_pair(9, 30));  // on the Name field
+  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));  // on the Name field
   // The pending-message key shows the next message.
   t.keys({"F12"});
-  EXPECT_EQ(t.row(24).substr(0, 26), "WARNING - a second message");
+  EXPECT_EQ(t.row_when(24, "WARNING").substr(0, 26), "WARNING - a second message");
   t.finish("F3");
   EXPECT_EQ(t.exit_code(), 0);
   EXPECT_TRUE(t.out_has("end"));
@@ -236,14 +257,14 @@ TEST_P(Terminal, EditedFieldComesBack) {
   // field, '!', ENTER.
   t.burst({"Home", "J", "Right", "IC", "X", "Y", "DC", "End", "!", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[JMXYTH!             ] code=[AB12  ]"));
-  EXPECT_EQ(cols(t.row(9), 30, 20), "JMXYTH!             ");
+  EXPECT_EQ(cols(t.row_when(9, "JMXYTH!"), 30, 20), "JMXYTH!             ");
   // Backspace, next field, typing in an upper-case field, clear to end.
   t.burst({"BSpace", "Tab", "x", "y", "C-k", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[JMXYTH              ] code=[XY    ]"));
   // A character outside ASCII is one byte of the field.
   t.burst({"BTab", "End", "\u00e9", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[JMXYTH\xe9             ] code=[XY    ]"));
-  EXPECT_EQ(cols(t.row(9), 30, 7), "JMXYTH\u00e9");
+  EXPECT_EQ(cols(t.row_when(9, "JMXYTH\u00e9"), 30, 7), "JMXYTH\u00e9");
   t.finish("F3");
   EXPECT_EQ(t.exit_code(), 0);
 }
@@ -251,11 +272,16 @@ TEST_P(Terminal, EditedFieldComesBack) {
 TEST_P(Terminal, AttributeChangeShows) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
-  auto sgr_before = [&](const std::string& word) { return sgr_run(t.screen(true)[12], word); };
-  EXPECT_EQ(sgr_before("ATTRIBUTE").find('7'), std::string::npos);
+  // The attribute sequences before ATTRIBUTE once they show (or not) reverse video.
+  auto sgr_before = [&](bool reverse) {
+    auto s = t.screen_when([&](const auto& x) { return (sgr_run(x[12], "ATTRIBUTE").find('7') != std::string::npos) == reverse; },
+                           true);
+    return sgr_run(s[12], "ATTRIBUTE");
+  };
+  EXPECT_EQ(sgr_before(false).find('7'), std::string::npos);
   t.keys({"F2"});
   ASSERT_TRUE(t.out_has("attr on"));
-  std::string on = sgr_before("ATTRIBUTE");
+  std::string on = sgr_before(true);
   EXPECT_NE(on.find('7'), std::string::npos) << on;  // reverse video
   EXPECT_NE(on.find('1'), std::string::npos) << on;  // bold
   EXPECT_NE(on.find("31"), std::string::npos) << on;  // red, where the terminal has colours
@@ -263,7 +289,7 @@ TEST_P(Terminal, AttributeChangeShows) {
   EXPECT_NE(sgr_run(t.screen(true)[8], "SMITH").find('4'), std::string::npos);
   t.keys({"F2"});
   ASSERT_TRUE(t.out_has("attr off"));
-  EXPECT_EQ(sgr_before("ATTRIBUTE").find('7'), std::string::npos);
+  EXPECT_EQ(sgr_before(false).find('7'), std::string::npos);
   t.finish("F3");
 }
 
@@ -272,13 +298,13 @@ TEST_P(Terminal, KeysGiveTheirOptionCodes) {
   ASSERT_TRUE(t.waits(1));
   t.keys({"F1", "F2", "F4", "F5", "F6", "F7", "F8", "F9", "F10", "F11", "Enter", "PPage", "NPage", "Escape"});
   // Arrows move the cursor; digits typed off the fields are a numbered option.
-  auto before = t.cursor();
+  auto before = t.cursor_when({9, 30});
   t.keys({"Up", "Up", "Left"});
-  EXPECT_EQ(t.cursor(), std::make_pair(before.first - 2, before.second - 1));
+  EXPECT_EQ(t.cursor_when({before.first - 2, before.second - 1}), std::make_pair(before.first - 2, before.second - 1));
   t.keys({"Right", "Down"});
-  EXPECT_EQ(t.cursor(), std::make_pair(before.first - 1, before.second));
+  EXPECT_EQ(t.cursor_when({before.first - 1, before.second}), std::make_pair(before.first - 1, before.second));
   t.keys({"Up", "1", "2"});
-  EXPECT_NE(t.row(24).find("Option: 12"), std::string::npos);
+  EXPECT_NE(t.row_when(24, "Option: 12").find("Option: 12"), std::string::npos);
   t.keys({"Enter", "C-c"});
   t.finish("F3");
   EXPECT_EQ(t.exit_code(), 0);
@@ -292,19 +318,25 @@ TEST_P(Terminal, SystemErrorWindowAndBadInput) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
   t.keys({"F1"});
-  auto s = t.screen();
+  auto has_box = [](const auto& x) {
+    for (auto& l : x)
+      if (l.find("SYSTEM ERROR") != std::string::npos) return true;
+    return false;
+  };
+  auto s = t.screen_when(has_box);
   bool shown = false;
   for (auto& l : s) shown = shown || l.find("SYSTEM ERROR") != std::string::npos;
   EXPECT_TRUE(shown);
   t.keys({"c"});
   EXPECT_TRUE(t.out_has("syserr continue"));
-  for (auto& l : t.screen()) EXPECT_EQ(l.find("SYSTEM ERROR"), std::string::npos);
+  for (auto& l : t.screen_when([&](const auto& x) { return !has_box(x); }))
+    EXPECT_EQ(l.find("SYSTEM ERROR"), std::string::npos);
   t.keys({"F1", "Escape"});
   EXPECT_TRUE(t.out_has("syserr cancel 3"));
   // A window wider than any screen: a status and a message, the screen whole.
   t.keys({"F9"});
   EXPECT_TRUE(t.out_has("big 0 status 103300"));
-  s = t.screen();
+  s = t.screen_when([](const auto& x) { return x[23].find("does not fit") != std::string::npos; });
   EXPECT_EQ(s[23].substr(0, 36), "ERROR - window does not fit (103300)");
   EXPECT_EQ(s[0].substr(0, 24), "QUVO WINDOW MANAGER DEMO");
   EXPECT_EQ(cols(s[8], 21, 14), "\u2502 Name:  SMITH");
@@ -326,7 +358,7 @@ TEST_P(Terminal, ResizeRecentresWindows) {
   int n = t.wait_count();
   t.tmux("resize-window -x 100 -y 30");
   ASSERT_TRUE(t.waits(n + 1));
-  auto s = t.screen();
+  auto s = t.screen_when([](const auto& x) { return x[28].find("STATUS") != std::string::npos; });
   // 28 rows of area: the form's top row (28 - 8) / 2 + 1 = 11, column 31.
   EXPECT_EQ(cols(s[10], 31, 1), "\u250c");
   EXPECT_EQ(cols(s[11], 31, 14), "\u2502 Name:  SMITH");
@@ -373,9 +405,9 @@ TEST(TerminalKeymap, MissingKeymapExitsThree) {
 TEST(TerminalKeymap, UtilityRecordsAndStoresKeys) {
   Tmux t("xterm", std::string(QUVO_BINARY) + " -k", false);
   ASSERT_TRUE(t.waits(1));
-  EXPECT_NE(t.row(4).find("Press the key for ENTER (option 304)"), std::string::npos);
+  EXPECT_NE(t.row_when(4, "Press").find("Press the key for ENTER (option 304)"), std::string::npos);
   t.keys({"Enter", "F3", "Escape", "F1", "Space", "C-d"});
-  EXPECT_NE(t.row(4).find("Save this keymap?"), std::string::npos);
+  EXPECT_NE(t.row_when(4, "Save").find("Save this keymap?"), std::string::npos);
   t.tmux("send-keys y");
   ASSERT_EQ(t.exit_code(), 0);
   auto store = km_dir_store(t.data());
