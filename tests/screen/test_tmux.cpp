@@ -90,7 +90,13 @@ class Tmux {
   }
   ~Tmux() {
     tmux("kill-server");
-    run("rm -rf " + quote(dir_));
+    // The pane's shell may still write its exit status while it goes.
+    for (int i = 0; i < 100; ++i) {
+      run("rm -rf " + quote(dir_));
+      struct stat sb;
+      if (stat(dir_.c_str(), &sb) != 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
 
   std::string tmux(const std::string& args) {
@@ -291,6 +297,7 @@ TEST_P(Terminal, AttributeChangeShows) {
   ASSERT_TRUE(t.out_has("attr off"));
   EXPECT_EQ(sgr_before(false).find('7'), std::string::npos);
   t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
 }
 
 TEST_P(Terminal, KeysGiveTheirOptionCodes) {
