@@ -79,6 +79,9 @@ void bi_init_com() {
   c.currency.set("$");
   c.para_mark = 182;
   c.fill_char = ' ';
+  c.log_true = 'Y';
+  c.log_false = 'N';
+  c.join_char = '~';
   for (int ch = 0; ch < 256; ++ch) {
     uint8_t cls = 0;
     if (ch >= '0' && ch <= '9') cls = 1;

@@ -101,8 +101,12 @@ struct ComArea {
   rec::U32 dbg_stack[256];
   // --- dates -----------------------------------------------------------
   rec::U8 date_pivot;            // century pivot year + 1 (1-100), 0 for none
+  // --- value conversion (further) -----------------------------------------
+  rec::U8 log_true;              // localized true character ('Y')
+  rec::U8 log_false;             // localized false character ('N')
+  rec::U8 join_char;             // joining character of squeezed alpha values
   // --- room for later fields -------------------------------------------
-  rec::Bytes<41071> reserved;
+  rec::Bytes<41068> reserved;
 };
 QV_RECORD(ComArea, 46508);
 QV_AT(ComArea, blanks, 0);
@@ -127,7 +131,8 @@ QV_AT(ComArea, traps_off, 4404);
 QV_AT(ComArea, dbg_ctl_bits, 4408);
 QV_AT(ComArea, dbg_stack, 4412);
 QV_AT(ComArea, date_pivot, 5436);
-QV_AT(ComArea, reserved, 5437);
+QV_AT(ComArea, log_true, 5437);
+QV_AT(ComArea, reserved, 5440);
 
 // The common block, in the arena.
 extern ComArea& com;

@@ -1,0 +1,431 @@
+// Value conversion: how one value is shown and accepted.
+//
+// A field's value has a stored (internal) form, the bytes in its record, and a
+// display (external) form, the text on a screen or a report. The conversion
+// item (`CvItem`, 204 bytes) is the fixed-layout description of one such
+// conversion: data type, stored and display lengths, edit mask, digits,
+// alpha editing rules, date units and token table. Compiled records embed it
+// (the compiled item of an image, the conversion instructions, the CV work
+// file), so it is declared once here. `cv_bld_sitm` fills it from a field's
+// compiled element; `cv_cmpl` compiles it into a conversion block (`CvBlock`),
+// the native form that runs: `cv_itoe` (stored value to display text) and
+// `cv_etoi` (display text to stored value).
+//
+// Data types (ELEMENT byte 302):
+//   alpha   1, 2, 13   blank-padded text
+//   dates   3, 4       text (3: three-digit day of the year)
+//           6, 7       binary (7: u32 day number [, u32 hundredths])
+//           9, 10      packed, two digits a unit (9: three-digit day)
+//           15         the internal standard date itself (8 unit bytes)
+//   numeric 5          binary integer of 1, 2 or 4 bytes, signed or not, with
+//                      `decimals` implied decimals
+//           8          packed decimal of int_len bytes, `decimals` decimals
+//           12         variable packed: 8 bytes of packed decimal and a scale
+//                      byte (the value carries its own decimals)
+//   logic   11         one character: '1' true, '0' false, blank unset
+//
+// Results and messages. Every conversion answers 1 or 0; a refusal leaves a
+// six-digit message number in the block (`CvBlock::msg`) and in the item
+// (`CvItem::msg`), so the caller can always say why:
+//   200050  the value does not fit the display or the stored field
+//   100350  a character that has no place in a number
+//   100550  a negative value for an unsigned field
+//   100790  more decimal digits than the field has
+//   300080  the text does not match the field's alpha edit mask
+//   200060  the text is not one of the field's tokens
+//   200080  a logic value other than the true or false character or blank
+//   200070  a date that the date mask refuses
+//   102020  a numeric edit mask that is malformed (cv_cmpl)
+// A refused conversion never changes the stored value: the new value is built
+// aside and copied only when it is complete.
+//
+// Edit masks.
+//   Numeric (cv_num_msk): digit positions '9' and 'Z' (a leading zero shows as
+//   a blank), '0' (shows a zero; every position right of it shows its digit),
+//   '*' (a leading zero shows as '*', the cheque-protect fill) and '8' (a
+//   leading zero is dropped and the edited number moves left, blanks added
+//   at the end); '.' the decimal point (shown as the common block's decimal
+//   separator; blank when no digit position follows it); ',' a thousands
+//   separator (shown as the common block's separator once a digit is shown
+//   left of it, else like the suppressed digit before it); sign positions
+//   '-' ('-' when negative), '(' and ')' or '<' and '>' (shown around a
+//   negative value); '$' one character of the currency symbol; '\' takes the
+//   next character literally; any other character is shown as it is. A sign
+//   or currency before the first digit position floats right, next to the
+//   first shown digit, unless the fill is '*' or a literal stands between.
+//   A value that needs more integer positions than the mask has, or a
+//   negative value under a mask without a sign position, is shown as '*'
+//   over the whole width and the conversion answers 0 with 200050.
+//   Numeric entry accepts blanks, one sign ('-' or '+' before or after the
+//   digits, or the value in '(' ')' or '<' '>'), the currency symbol, leading
+//   '*', the thousands separator between digits and one decimal separator;
+//   a blank text is zero.
+//   Alpha (alp_etoi): position by position, blank and '!' accept anything,
+//   '#' a digit, '&' a letter or a digit, '@' a letter, '*' is a fixed
+//   position that keeps the character already stored there. Letters are
+//   a-z, A-Z and the accented letters 192-221 and 224-253 ('@' 205-221 and
+//   224-253, as the field editor checks them).
+//
+// Alpha editing rules (ELEMENT bytes 580-585): case code 0 or 2 as typed,
+// 1 upper case, 3 lower case, 4 capitalised words; justification 0 as typed,
+// 1 left, 2 and 3 right, 4 centred; fill character; squeeze '0' keeps runs of
+// blanks, anything else writes each run as one blank (the common block's
+// joining character takes the place of the blank before it).
+//
+// Tokens. A field whose values are tokens keeps its token group's list of
+// (number, text) pairs from the application's TOKEN file: a number field
+// (type 5 with a token mark) stores the token's number and shows its text; an
+// alpha field with a token mark stores the text, which must be a token. The
+// lists are cached per application and version (cv_load_token) and shared by
+// every block that names them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "foundation/mm.h"
+#include "foundation/record.h"
+
+struct CvDateMask;  // compiled date mask of the date services
+
+// ------------------------------------------------------------ records --
+
+// ELEMENT dictionary record: the compiled description of one field of an
+// application (592 bytes). The conversion layer reads the value attributes.
+struct DElem {
+  rec::U32 area;              // 0   area number
+  rec::U8 work;               // 4   '1' work field, '0' file field
+  rec::Text<22> name;         // 5   element name
+  rec::U8 kind;               // 27  1 data, 2 group header, 3 group end, 4 substring, 5 synonym
+  rec::Text<22> domain;       // 28  domain (token group) name, or base / last field
+  rec::U16 offset;            // 50  offset in the record
+  rec::U16 length;            // 52  length of one occurrence
+  rec::U16 occurs;            // 54  number of occurrences
+  rec::Text<8> file;          // 56  file name
+  rec::U32 number;            // 64  element number
+  rec::Bytes<8> ident_stamp;  // 68
+  rec::Bytes<8> stamp2;       // 76
+  rec::Bytes<8> cmpl_stamp;   // 84
+  rec::U8 flag92;             // 92
+  rec::U8 b93;                // 93
+  rec::U8 b94;                // 94
+  rec::Text<30> label;        // 95
+  rec::Text<30> heading1;     // 125
+  rec::Text<30> heading2;     // 155
+  rec::U8 b185;               // 185
+  rec::U8 share_a;            // 186
+  rec::U8 share_b;            // 187
+  rec::U8 usage;              // 188 special usage
+  rec::U8 key_kind;           // 189 0 primary, 1-254 alternate, 255 none
+  rec::U8 key_no;             // 190
+  rec::U8 key_order;          // 191
+  rec::U8 key_dups;           // 192
+  rec::U8 low_given;          // 193 255 = no low bound
+  rec::U8 high_given;         // 194 255 = no high bound
+  rec::Text<30> low;          // 195
+  rec::Text<30> high;         // 225
+  rec::Text<3> ref_app;       // 255
+  rec::Text<8> ref_file;      // 258
+  rec::Text<22> ref_field;    // 266
+  rec::Text<4> code1;         // 288
+  rec::Text<4> code2;         // 292
+  rec::Text<4> code3;         // 296
+  rec::U16 field_no;          // 300
+  rec::U8 type;               // 302 data type
+  rec::Text<60> initial;      // 303 initial value
+  rec::Text<33> null_value;   // 363
+  rec::Text<60> mask;         // 396 edit mask
+  rec::Text<60> mask2;        // 456 second mask text
+  rec::U8 rng_code1;          // 516
+  rec::U8 rng_code2;          // 517
+  rec::Text<30> rng_value1;   // 518
+  rec::Text<30> rng_value2;   // 548
+  rec::U16 token_mark;        // 578 nonzero: the values are tokens
+  rec::U8 case_code;          // 580
+  rec::U8 b581;               // 581
+  rec::U8 justify;            // 582
+  rec::U8 entry_flag;         // 583 '1' or '0'
+  rec::U8 fill;               // 584
+  rec::U8 squeeze;            // 585 '0' keep blanks
+  rec::U8 sign;               // 586 '1' signed
+  rec::U8 digits;             // 587 numbers: integer digits; dates: highest unit
+  rec::U8 decimals;           // 588 numbers: decimals; dates: lowest unit
+  rec::U8 b589;               // 589
+  rec::U8 b590;               // 590
+  rec::U8 b591;               // 591 '1': the field is translated
+};
+QV_RECORD(DElem, 592);
+QV_AT(DElem, name, 5);
+QV_AT(DElem, domain, 28);
+QV_AT(DElem, length, 52);
+QV_AT(DElem, label, 95);
+QV_AT(DElem, low_given, 193);
+QV_AT(DElem, ref_app, 255);
+QV_AT(DElem, field_no, 300);
+QV_AT(DElem, type, 302);
+QV_AT(DElem, null_value, 363);
+QV_AT(DElem, mask, 396);
+QV_AT(DElem, rng_code1, 516);
+QV_AT(DElem, token_mark, 578);
+QV_AT(DElem, sign, 586);
+QV_AT(DElem, b591, 591);
+
+// Compiled element: the ELEMENT record followed by what the process compiler
+// adds (604 bytes).
+struct CElem {
+  DElem e;                 // 0
+  rec::U32 ira;            // 592 IRA of the field's sub-area
+  rec::U16 reference;      // 596 process file number or initial-value constant key
+  rec::U16 field_offset;   // 598
+  rec::U8 source;          // 600 1 file field, 2 work field
+  rec::Bytes<3> spare;
+};
+QV_RECORD(CElem, 604);
+QV_AT(CElem, ira, 592);
+QV_AT(CElem, source, 600);
+
+// The conversion item (204 bytes), embedded by compiled items (CITM bytes
+// 12-215), the conversion instructions and the CV work file. Bytes 0-15 and
+// 184-203 belong to the record that embeds the item; the conversion layer
+// neither reads nor changes them.
+struct CvItem {
+  rec::U32 area_ira;        // 0   IRA of the field's area       (set by the compiler)
+  rec::U32 sub_ira;         // 4   IRA of the occurrence's area  (set by the compiler)
+  rec::U32 reference;       // 8   process file number or constant key
+  rec::U8 summary;          // 12  0 for summary items
+  rec::U8 one;              // 13
+  rec::U8 source;           // 14  1 file field, 2 work field
+  rec::U8 spare0;           // 15
+  rec::U8 kind;             // 16  0 plain, 1 translated field
+  rec::U8 xlate_mode;       // 17  0 none, 1 the text, 2 the token text (cv_set_xlate)
+  rec::U8 type;             // 18  data type
+  rec::U8 flags;            // 19  kCvCompiled, kCvTokens
+  rec::U16 int_len;         // 20  stored length
+  rec::U16 ext_len;         // 22  display length (filled by cv_cmpl)
+  rec::U32 rows;            // 24  rows the value takes (cv_cmpl)
+  rec::U32 cols;            // 28  columns the value takes (cv_cmpl)
+  Ref<uint8_t> int_addr;    // 32  the stored value
+  Ref<char> ext_addr;       // 36  the display text
+  rec::Text<60> mask;       // 40  edit mask (blank: none)
+  rec::U8 digits;           // 100 numbers: integer digits; dates: highest unit
+  rec::U8 decimals;         // 101 numbers: decimals; dates: lowest unit
+  rec::U8 sign;             // 102 '1' signed
+  rec::U8 case_code;        // 103 alpha case code
+  rec::U8 justify;          // 104 alpha justification
+  rec::U8 squeeze;          // 105 '0' keep blanks
+  rec::U8 fill;             // 106 alpha fill character
+  rec::U8 entry_flag;       // 107 ELEMENT byte 583
+  rec::U8 julian;           // 108 dates: Julian flag
+  rec::U8 spare1[3];        // 109
+  rec::U16 token_mark;      // 112 nonzero: the values are tokens (display width of the text)
+  rec::U16 token_handle;    // 114 loaded token list, 0 none
+  rec::Text<3> app;         // 116 application of the field
+  rec::Text<2> ver;         // 119 its version
+  rec::Text<22> token_name; // 121 token group (ELEMENT bytes 28-49)
+  rec::Text<3> language;    // 143 language of a translated field
+  rec::U16 bound_rows;      // 146 room given to cv_cmpl (0: none)
+  rec::U16 bound_cols;      // 148
+  rec::Bytes<22> spare2;    // 150
+  rec::U32 msg;             // 172 message number of a failed conversion
+  rec::Bytes<8> spare3;     // 176
+  rec::Bytes<20> owner;     // 184 the embedding record's own words
+};
+QV_RECORD(CvItem, 204);
+QV_AT(CvItem, summary, 12);
+QV_AT(CvItem, type, 18);
+QV_AT(CvItem, rows, 24);
+QV_AT(CvItem, cols, 28);
+QV_AT(CvItem, int_addr, 32);
+QV_AT(CvItem, mask, 40);
+QV_AT(CvItem, token_mark, 112);
+QV_AT(CvItem, msg, 172);
+QV_AT(CvItem, owner, 184);
+
+constexpr uint8_t kCvCompiled = 1;  // CvItem::flags: cv_cmpl has run
+constexpr uint8_t kCvTokens = 2;    // CvItem::flags: values are tokens
+
+// TOKEN dictionary record (60 bytes): one token of a token group. Key 0 is
+// the group (bytes 0-23) and the number, key 1 the group and the text.
+struct CvTokenRec {
+  rec::U8 cls;           // 0  domain class (0)
+  rec::Text<22> group;   // 1  domain name
+  rec::U8 pad;           // 23 blank
+  rec::I32 number;       // 24 token number
+  rec::Text<30> text;    // 28 token text
+  rec::Bytes<2> spare;   // 58
+};
+QV_RECORD(CvTokenRec, 60);
+QV_AT(CvTokenRec, number, 24);
+QV_AT(CvTokenRec, text, 28);
+
+// The five facts of a numeric mask that the numeric-to-alpha instruction
+// copies (see cv_num_msk).
+struct CvNumFacts {
+  rec::U8 int_digits;  // digit positions before the decimal point
+  rec::U8 decimals;    // digit positions after it
+  rec::U8 sign;        // 0 none, 1 '-', 2 '(' ')', 3 '<' '>'
+  rec::U8 group;       // 1 when the mask has thousands separators
+  rec::U8 fill;        // character shown for a leading zero: ' ' or '*'
+};
+QV_RECORD(CvNumFacts, 5);
+
+// --------------------------------------------------------- native forms --
+
+// A numeric mask to check (cv_num_msk) and its facts.
+struct CvNumMsk {
+  const char* mask;    // in: the mask text
+  int length;          // in: its length (trailing blanks do not count)
+  CvNumFacts facts;    // out
+  int width;           // out: display width
+};
+
+// A number: value / 10^scale.
+struct CvNum {
+  __int128 value;
+  int scale;
+};
+
+// What a screen item adds to an element's conversion (cv_bld_sitm).
+struct CvSitm {
+  const char* mask;  // 60-character mask; blank or null: the element's
+  int width;         // display width wanted, 0: the conversion's own
+};
+
+// The room an item may take (cv_cmpl bounds): a value wider than the columns
+// takes further rows.
+struct CvBounds {
+  int rows;
+  int cols;
+};
+
+// A compiled conversion (cv_cmpl). It runs the item it was compiled from:
+// the item's addresses give the stored value and the display text, and a
+// refusal's message number goes to both. Rebuild it rather than copy it.
+struct CvBlock {
+  CvItem* item;                 // the item it runs
+  CvItem own;                   // the item, when the block was built from an element
+  uint32_t msg;                 // message number of the last refusal
+  uint16_t width;               // display width
+  char num_mask[64];            // numeric mask in force (the item's or the default one)
+  uint16_t num_mask_len;
+  CvDateMask* date;             // compiled date mask (date types)
+  MmPool pool;                  // pool of the compiled parts (0: the conversion layer's)
+};
+
+// ----------------------------------------------------------- services --
+
+// Starts the conversion layer: its pool, token cache and the common block's
+// separators (part of start-up).
+void cv_init();
+
+// Fills an ELEMENT record as a numeric work field of type 5 of the given
+// integer digits (4 bytes, signed, no decimals), for a stand-alone
+// conversion target. `type` other than 5 gives packed (8) or variable packed
+// (12) of the same digits.
+void INIT_NUM_DELEM(DElem* elem, int type, int digits);
+
+// Builds the conversion item of a compiled element (and of the screen item
+// that shows it, when given) for an application and version. 1, or 0 with
+// the item's message (a data type it cannot convert: 100100). A blank
+// application is the system error "cv_bld_sitm - missing dap".
+int cv_bld_sitm(CvItem* item, const CElem* celem, const CvSitm* sitm, const char* app,
+                const char* ver);
+
+// Compiles an item into a block: display width, rows and columns within the
+// bounds (none: one row), the numeric mask, the date mask, the token list.
+// 1, or 0 with the message in the block and the item (102020 bad numeric
+// mask, 200070 bad date mask, 200050 a width that the bounds cannot hold).
+// The item stays where it is and must outlive the block.
+int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool = 0);
+
+// Builds the block of a field from its ELEMENT record: cv_bld_sitm and
+// cv_cmpl of the block's own item. 1, or 0.
+int cv_get_cnv(CvBlock* block, const DElem* elem, const char* app, const char* ver);
+
+// Points the block's item at a stored value and a display text.
+void cv_set_addr(CvBlock* block, void* stored, char* display);
+
+// Stored value to display text. Returns 1 when the text changed, 0 when it
+// is the same; a value that cannot be shown (bad packed digits, too wide for
+// the mask) shows as '*' and leaves message 200050 in the block.
+int cv_itoe(CvBlock* block);
+
+// Display text to stored value: 1, or 0 with the message in the block and the
+// stored value unchanged.
+int cv_etoi(CvBlock* block);
+
+// Literals: direction 0 converts the block's display text, read in its
+// universal form (numbers with '.' as decimal point and no grouping, dates as
+// universal date text, logic '1' '0' 'Y' 'N' or blank, alpha as it is), to
+// the stored value; direction 1 writes the stored value as universal text.
+// With no stored value set, one is allocated from the pool; a value equal to
+// a constant of the common block (packed zero or one, blanks) points there
+// instead and sets *in_com. 1, or 0 with the message.
+int cv_get_universal(CvBlock* block, int direction, int* in_com, MmPool pool);
+
+// Translated fields: for an item of kind 1, records the mode (1 the text,
+// 2 the token text), application, version, token group and language under
+// which its display text is translated. Returns 1.
+int cv_set_xlate(CvItem* item, const char* lang, const char* app, const char* ver,
+                 const char* element, int mode);
+
+// Translation tables of translated fields and messages ("BTOD": base text to
+// the user's language), per application, version and language.
+void cv_add_xlate(const char* app, const char* ver, const char* lang, const char* table,
+                  const char* from, const char* to);
+// Translates text (length bytes, blank padded) in place; 1 when a
+// translation was found. The file manager's fm_xlate_fld comes here.
+int cv_xlate_text(const char* app, const char* ver, const char* lang, const char* table,
+                  char* text, size_t length);
+
+// ------------------------------------------------------------ numbers --
+
+// Checks a numeric edit mask and fills its facts: 1, or 0 for a malformed
+// mask (no digit position, two decimal points, two signs, a '(' or '<'
+// without its closing partner, more than 31 digit positions).
+int cv_num_msk(CvNumMsk* m);
+
+// Edits a number into out (out_len bytes, blank filled) under a numeric
+// mask. 1, or 0 (out all '*') when it does not fit or is negative under a
+// mask without a sign position.
+int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len);
+
+// Reads a number typed by a user (see Numeric entry above). 1, or 0 with the
+// message (100350, 200050).
+int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg);
+
+// Stored numbers to and from CvNum, by data type 5, 8 or 12 (1 or 0).
+int cv_num_get(int type, const void* stored, int len, int decimals, bool is_signed, CvNum* n);
+int cv_num_put(int type, void* stored, int len, int digits, int decimals, bool is_signed, CvNum n,
+               uint32_t* msg);
+
+// ------------------------------------------------------------- alpha --
+
+// True when the 60-byte mask is blank.
+bool BLANK_MSK(const void* mask);
+
+// Edits an alpha text into a stored alpha field: with a mask, position by
+// position (see Alpha above; '*' positions keep the target's character);
+// without one, by justification, fill character and squeeze flag; then the
+// case code. 1, or 0 with the message (300080 mask, 200050 the text does not
+// fit) and the target unchanged.
+int alp_etoi(const char* text, int tlen, char* target, int target_len, const char* mask,
+             int mask_len, int justify, int fill, int squeeze, int case_code, uint32_t* msg);
+
+// -------------------------------------------------------------- tokens --
+
+// Loads the token list of a token group of an application into the token
+// cache; the version argument is the version (flag 0) or the language
+// (flag 1: the texts are translated into it). Returns the list's handle
+// (1..), or 0 when the TOKEN file cannot be opened ("cv_load_token() - Bad
+// TOKEN file open " system error) or the group is empty.
+uint16_t cv_load_token(const char* app, const char* ver_or_lang, int flag, const char* group);
+// Looks a token up in a loaded list: mode 1 by number (value), mode 2 by text
+// (text, 30 characters blank padded, compared without case). The entry, or
+// null.
+const CvTokenRec* cv_get_token(uint16_t handle, const char* text, int32_t value, int mode);
+// Number of tokens of a loaded list (0 for an unknown handle).
+size_t cv_token_count(uint16_t handle);
+// Closes the TOKEN file held by the conversion layer and forgets the cached
+// lists, so that the next look-up reads the file afresh.
+void cv_close_token();

@@ -1,0 +1,493 @@
+// Numbers: numeric edit masks, display and entry of numbers, and the stored
+// forms binary (5), packed (8) and variable packed (12).
+//
+// Values are carried as a 128-bit integer and a scale (CvNum): 31 decimal
+// digits, the most any packed field holds, fit with room to spare.
+#include <cstring>
+
+#include "foundation/bi.h"
+#include "foundation/cv.h"
+
+namespace {
+
+using i128 = __int128;
+constexpr int kMaxDigits = 31;
+
+i128 pow10(int n) {
+  i128 p = 1;
+  for (int i = 0; i < n; ++i) p *= 10;
+  return p;
+}
+
+int digit_count(i128 v) {
+  if (v < 0) v = -v;
+  int n = 0;
+  while (v != 0) {
+    v /= 10;
+    ++n;
+  }
+  return n;
+}
+
+// Brings a value to a scale: more decimals multiply, fewer divide rounding
+// half away from zero. 0 when the result would pass 31 digits.
+bool rescale(CvNum& n, int scale) {
+  if (n.scale == scale) return true;
+  if (scale > n.scale) {
+    int k = scale - n.scale;
+    if (digit_count(n.value) + k > kMaxDigits) return false;
+    n.value *= pow10(k);
+  } else {
+    int k = n.scale - scale;
+    if (k > kMaxDigits + 1) {
+      n.value = 0;
+    } else {
+      i128 p = pow10(k);
+      bool neg = n.value < 0;
+      i128 m = neg ? -n.value : n.value;
+      i128 q = m / p, r = m % p;
+      if (r * 2 >= p) ++q;
+      n.value = neg ? -q : q;
+    }
+  }
+  n.scale = scale;
+  return true;
+}
+
+// --------------------------------------------------------- packed codec --
+
+bool packed_get(const uint8_t* p, int len, i128* out) {
+  if (len < 1 || len > 16) return false;
+  i128 v = 0;
+  for (int i = 0; i < len; ++i) {
+    int hi = p[i] >> 4, lo = p[i] & 0xF;
+    if (hi > 9) return false;
+    v = v * 10 + hi;
+    if (i < len - 1) {
+      if (lo > 9) return false;
+      v = v * 10 + lo;
+    } else {
+      if (lo == com.pd_neg) v = -v;
+      else if (lo != com.pd_pos) return false;
+    }
+  }
+  *out = v;
+  return true;
+}
+
+bool packed_put(uint8_t* p, int len, i128 v) {
+  if (len < 1 || len > 16) return false;
+  bool neg = v < 0;
+  i128 m = neg ? -v : v;
+  if (digit_count(m) > 2 * len - 1) return false;
+  uint8_t tmp[16];
+  tmp[len - 1] = uint8_t((int(m % 10) << 4) | (neg && m != 0 ? com.pd_neg : com.pd_pos));
+  m /= 10;
+  for (int i = len - 2; i >= 0; --i) {
+    int lo = int(m % 10);
+    m /= 10;
+    int hi = int(m % 10);
+    m /= 10;
+    tmp[i] = uint8_t((hi << 4) | lo);
+  }
+  std::memcpy(p, tmp, size_t(len));
+  return true;
+}
+
+// ----------------------------------------------------------- the mask --
+
+enum class Pos : uint8_t { Digit, Point, Group, SignL, SignT, Cur, Lit };
+
+struct MaskPos {
+  Pos kind;
+  char ch;      // mask character (Digit: 9 Z 0 * 8; Sign: - ( ) < >; Lit: the text)
+  bool frac;    // Digit: after the decimal point
+};
+
+struct Parsed {
+  MaskPos pos[128];
+  int n = 0;
+  int ints = 0, decs = 0;
+  int sign = 0;   // 0 none, 1 '-', 2 '()', 3 '<>'
+  bool group = false;
+  char fill = ' ';
+};
+
+// Parses a mask; false when malformed.
+bool parse_mask(const char* mask, int length, Parsed& m) {
+  while (length > 0 && mask[length - 1] == ' ') --length;
+  bool point = false, seen_digit = false;
+  int minus = 0, open = 0, close = 0, lt = 0, gt = 0;
+  for (int i = 0; i < length; ++i) {
+    if (m.n >= 128) return false;
+    char c = mask[i];
+    MaskPos p{Pos::Lit, c, false};
+    if (c == '\\') {
+      if (++i >= length) return false;
+      p.ch = mask[i];
+    } else if (c == '9' || c == 'Z' || c == '0' || c == '*' || c == '8') {
+      p.kind = Pos::Digit;
+      p.frac = point;
+      if (point) ++m.decs;
+      else ++m.ints;
+      if (c == '*' && !point) m.fill = '*';
+      seen_digit = true;
+    } else if (c == '.') {
+      if (point) return false;
+      point = true;
+      p.kind = Pos::Point;
+    } else if (c == ',') {
+      p.kind = Pos::Group;
+      m.group = true;
+    } else if (c == '-') {
+      ++minus;
+      p.kind = seen_digit ? Pos::SignT : Pos::SignL;
+    } else if (c == '(' || c == '<') {
+      if (seen_digit) return false;
+      (c == '(' ? open : lt)++;
+      p.kind = Pos::SignL;
+    } else if (c == ')' || c == '>') {
+      if (!seen_digit) return false;
+      (c == ')' ? close : gt)++;
+      p.kind = Pos::SignT;
+    } else if (c == '$') {
+      p.kind = Pos::Cur;
+    }
+    m.pos[m.n++] = p;
+  }
+  if (!seen_digit || m.ints + m.decs > kMaxDigits) return false;
+  if (open != close || lt != gt || open > 1 || lt > 1 || minus > 1) return false;
+  int forms = (minus ? 1 : 0) + (open ? 1 : 0) + (lt ? 1 : 0);
+  if (forms > 1) return false;
+  m.sign = minus ? 1 : open ? 2 : lt ? 3 : 0;
+  return true;
+}
+
+std::string_view currency() {
+  size_t n = com.currency.len();
+  return std::string_view(com.currency.data(), n);
+}
+
+}  // namespace
+
+int cv_num_msk(CvNumMsk* m) {
+  if (!m || !m->mask || m->length < 0) return 0;
+  Parsed p;
+  if (!parse_mask(m->mask, m->length, p)) return 0;
+  m->facts.int_digits = uint8_t(p.ints);
+  m->facts.decimals = uint8_t(p.decs);
+  m->facts.sign = uint8_t(p.sign);
+  m->facts.group = p.group ? 1 : 0;
+  m->facts.fill = uint8_t(p.fill);
+  m->width = p.n;
+  return 1;
+}
+
+int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
+  Parsed m;
+  if (!out || out_len < 0) return 0;
+  std::memset(out, ' ', size_t(out_len));
+  if (!mask || !parse_mask(mask, mask_len, m)) {
+    std::memset(out, '*', size_t(out_len));
+    return 0;
+  }
+  auto fail = [&] {
+    std::memset(out, ' ', size_t(out_len));
+    std::memset(out, '*', size_t(m.n < out_len ? m.n : out_len));
+    return 0;
+  };
+  if (m.n > out_len) return fail();
+  if (!rescale(n, m.decs)) return fail();
+  bool neg = n.value < 0;
+  i128 mag = neg ? -n.value : n.value;
+  if (neg && m.sign == 0) return fail();
+  int total = m.ints + m.decs;
+  if (digit_count(mag) > total) return fail();
+  // The value's digits, right-aligned over the mask's digit positions.
+  char digs[kMaxDigits + 1];
+  for (int i = total - 1; i >= 0; --i) {
+    digs[i] = char('0' + int(mag % 10));
+    mag /= 10;
+  }
+
+  // Cells of the result and how each was produced.
+  enum Cell : uint8_t { Shown, Blank, Drop, Insert };
+  char text[128];
+  Cell state[128];
+  int di = 0;
+  bool significant = false;
+  char last_supp = ' ';      // what the last suppressed digit showed
+  bool last_drop = false;    // the last suppressed digit was an '8'
+  int first = -1;            // first shown cell of the number
+  bool has_digit_after[128];
+  {
+    bool after = false;
+    for (int i = m.n - 1; i >= 0; --i) {
+      has_digit_after[i] = after;
+      if (m.pos[i].kind == Pos::Digit) after = true;
+    }
+  }
+  std::string_view cur = currency();
+  int cur_i = 0;
+  for (int i = 0; i < m.n; ++i) {
+    const MaskPos& p = m.pos[i];
+    char c = ' ';
+    Cell s = Shown;
+    switch (p.kind) {
+      case Pos::Digit: {
+        char d = digs[di++];
+        if (p.frac || significant || d != '0' || p.ch == '0') {
+          significant = true;
+          c = d;
+          if (first < 0) first = i;
+        } else if (p.ch == '*') {
+          c = '*';  // a leading zero under the cheque-protect fill
+        } else {
+          s = p.ch == '8' ? Drop : Blank;
+        }
+        if (!significant) {
+          last_supp = c;
+          last_drop = p.ch == '8';
+        }
+        break;
+      }
+      case Pos::Point:
+        if (has_digit_after[i]) {
+          c = char(com.dec_sep);
+          if (first < 0) first = i;
+        } else {
+          s = Blank;
+        }
+        break;
+      case Pos::Group:
+        if (significant) {
+          c = char(com.thou_sep);
+        } else {
+          c = last_supp;
+          s = last_drop ? Drop : (c == ' ' ? Blank : Shown);
+        }
+        break;
+      case Pos::SignL:
+        s = Insert;
+        c = neg ? p.ch : ' ';
+        break;
+      case Pos::SignT:
+        c = neg ? p.ch : ' ';
+        break;
+      case Pos::Cur:
+        c = cur_i < int(cur.size()) ? cur[size_t(cur_i)] : ' ';
+        ++cur_i;
+        if (!significant) s = Insert;
+        break;
+      case Pos::Lit:
+        c = p.ch;
+        break;
+    }
+    text[i] = c;
+    state[i] = s;
+  }
+  // Nothing shown (a zero under suppressing positions): nothing to float to.
+  bool shown_any = first >= 0;
+  if (!shown_any) first = m.n;
+
+  // Float the leading sign and currency next to the first shown cell, when
+  // only blanks stand between and the fill is not '*'.
+  char ins[128];
+  int nins = 0;
+  bool can_float = shown_any && m.fill != '*';
+  for (int i = 0; i < first; ++i) {
+    if (state[i] == Insert) ins[nins++] = text[i];
+    else if (state[i] != Blank && state[i] != Drop) can_float = false;
+  }
+  if (nins > 0 && can_float) {
+    for (int i = 0; i < first; ++i)
+      if (state[i] == Insert) {
+        text[i] = ' ';
+        state[i] = Blank;
+      }
+    // Place them right-aligned before the first shown cell, over blank cells.
+    int at = first - 1;
+    for (int k = nins - 1; k >= 0; --k) {
+      while (at >= 0 && state[at] == Drop) --at;
+      if (at < 0) break;
+      text[at] = ins[k];
+      state[at] = Shown;
+      --at;
+    }
+  }
+
+  // Drop the '8' positions: the rest moves left, blanks at the end.
+  int w = 0;
+  for (int i = 0; i < m.n; ++i)
+    if (state[i] != Drop) out[w++] = text[i];
+  while (w < m.n) out[w++] = ' ';
+  return 1;
+}
+
+int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
+  auto refuse = [&](uint32_t m) {
+    if (msg) *msg = m;
+    return 0;
+  };
+  if (!text || length < 0) return refuse(100350);
+  std::string_view cur = currency();
+  char dec = char(com.dec_sep), thou = char(com.thou_sep);
+  i128 v = 0;
+  int scale = 0, sig = 0;
+  bool in_frac = false, digits = false, neg = false, sign_seen = false, ended = false;
+  char close = 0;
+  int i = 0;
+  while (i < length) {
+    char c = text[i];
+    if (c == ' ') {
+      if (digits) ended = true;
+      ++i;
+      continue;
+    }
+    if (c >= '0' && c <= '9') {
+      if (ended || close == 1) return refuse(100350);
+      digits = true;
+      if (v != 0 || c != '0') ++sig;
+      if (sig > kMaxDigits) return refuse(200050);
+      v = v * 10 + (c - '0');
+      if (in_frac) ++scale;
+      ++i;
+      continue;
+    }
+    if (c == dec) {
+      if (in_frac || ended) return refuse(100350);
+      in_frac = true;
+      ++i;
+      continue;
+    }
+    if (c == thou && thou != dec && digits && !in_frac && !ended && i + 1 < length && text[i + 1] >= '0' &&
+        text[i + 1] <= '9') {
+      ++i;
+      continue;
+    }
+    if ((c == '-' || c == '+') && !sign_seen) {
+      sign_seen = true;
+      neg = c == '-';
+      if (digits) ended = true;
+      ++i;
+      continue;
+    }
+    if ((c == '(' || c == '<') && !sign_seen && !digits) {
+      sign_seen = true;
+      neg = true;
+      close = c == '(' ? ')' : '>';
+      ++i;
+      continue;
+    }
+    if (close > 1 && c == close && digits) {
+      close = 1;  // closed
+      ended = true;
+      ++i;
+      continue;
+    }
+    if (c == '*' && !digits) {
+      ++i;
+      continue;
+    }
+    if (!cur.empty() && !digits && size_t(length - i) >= cur.size() &&
+        std::memcmp(text + i, cur.data(), cur.size()) == 0) {
+      i += int(cur.size());
+      continue;
+    }
+    return refuse(100350);
+  }
+  if (close > 1) return refuse(100350);  // '(' without ')'
+  n->value = neg ? -v : v;
+  n->scale = scale;
+  return 1;
+}
+
+int cv_num_get(int type, const void* stored, int len, int decimals, bool is_signed, CvNum* n) {
+  const uint8_t* p = static_cast<const uint8_t*>(stored);
+  if (!p) return 0;
+  switch (type) {
+    case 5: {
+      i128 v;
+      if (len == 1) v = is_signed ? i128(int8_t(p[0])) : i128(p[0]);
+      else if (len == 2) {
+        uint16_t u = uint16_t(p[0] | p[1] << 8);
+        v = is_signed ? i128(int16_t(u)) : i128(u);
+      } else if (len == 4) {
+        uint32_t u = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        v = is_signed ? i128(int32_t(u)) : i128(u);
+      } else {
+        return 0;
+      }
+      n->value = v;
+      n->scale = decimals;
+      return 1;
+    }
+    case 8:
+      if (!packed_get(p, len, &n->value)) return 0;
+      n->scale = decimals;
+      return 1;
+    case 12: {
+      if (!packed_get(p, 8, &n->value)) return 0;
+      int s = int8_t(p[8]);
+      if (s < 0 || s > kMaxDigits) return 0;
+      n->scale = s;
+      return 1;
+    }
+    default:
+      return 0;
+  }
+}
+
+int cv_num_put(int type, void* stored, int len, int digits, int decimals, bool is_signed, CvNum n,
+               uint32_t* msg) {
+  auto refuse = [&](uint32_t m) {
+    if (msg) *msg = m;
+    return 0;
+  };
+  uint8_t* p = static_cast<uint8_t*>(stored);
+  if (!p) return refuse(200050);
+  // Trailing zero decimals lose nothing: drop them before the check.
+  while (n.scale > 0 && n.value % 10 == 0) {
+    n.value /= 10;
+    --n.scale;
+  }
+  if (n.value < 0 && !is_signed) return refuse(100550);
+  if (type == 12) {
+    if (n.scale > decimals && decimals > 0) return refuse(100790);
+    if (n.scale < 0) {
+      if (!rescale(n, 0)) return refuse(200050);
+    }
+    if (digit_count(n.value) > 15) return refuse(200050);
+    int int_digits = digit_count(n.value) - n.scale;
+    if (digits > 0 && int_digits > digits) return refuse(200050);
+    uint8_t tmp[9];
+    if (!packed_put(tmp, 8, n.value)) return refuse(200050);
+    tmp[8] = uint8_t(n.scale);
+    std::memcpy(p, tmp, 9);
+    return 1;
+  }
+  if (n.scale > decimals) return refuse(100790);
+  if (!rescale(n, decimals)) return refuse(200050);
+  i128 mag = n.value < 0 ? -n.value : n.value;
+  if (digits > 0 && digit_count(mag / pow10(decimals)) > digits) return refuse(200050);
+  if (type == 8) {
+    uint8_t tmp[16];
+    if (!packed_put(tmp, len, n.value)) return refuse(200050);
+    std::memcpy(p, tmp, size_t(len));
+    return 1;
+  }
+  if (type != 5) return refuse(200050);
+  // Binary: the whole range of the size; for unsigned fields the value with
+  // all bits set is the null value and is not taken.
+  i128 lo, hi;
+  switch (len) {
+    case 1: lo = is_signed ? -128 : 0; hi = is_signed ? 127 : 254; break;
+    case 2: lo = is_signed ? -32768 : 0; hi = is_signed ? 32767 : 65534; break;
+    case 4: lo = is_signed ? -i128(2147483648LL) : 0; hi = is_signed ? 2147483647 : 4294967294LL; break;
+    default: return refuse(200050);
+  }
+  if (n.value < lo || n.value > hi) return refuse(200050);
+  uint32_t u = uint32_t(int64_t(n.value));
+  for (int i = 0; i < len; ++i) p[i] = uint8_t(u >> (8 * i));
+  return 1;
+}
