@@ -34,7 +34,9 @@
 //   300080  the text does not match the field's alpha edit mask
 //   200060  the text is not one of the field's tokens
 //   200080  a logic value other than the true or false character or blank
-//   200070  a date that the date mask refuses
+//   102540  a date that the date mask or the calendar refuses
+//   200090  an alpha or date edit mask that is malformed (cv_cmpl)
+//   200100  a data type that has no conversion
 //   102020  a numeric edit mask that is malformed (cv_cmpl)
 // A refused conversion never changes the stored value: the new value is built
 // aside and copied only when it is complete.
@@ -85,8 +87,6 @@
 
 #include "foundation/mm.h"
 #include "foundation/record.h"
-
-struct CvDateMask;  // compiled date mask of the date services
 
 // ------------------------------------------------------------ records --
 
@@ -308,7 +308,8 @@ struct CvBlock {
   uint16_t width;               // display width
   char num_mask[64];            // numeric mask in force (the item's or the default one)
   uint16_t num_mask_len;
-  CvDateMask* date;             // compiled date mask (date types)
+  char date_mask[60];           // compiled date mask tokens (date types)
+  uint16_t date_mask_len;
   MmPool pool;                  // pool of the compiled parts (0: the conversion layer's)
 };
 
@@ -318,15 +319,15 @@ struct CvBlock {
 // separators (part of start-up).
 void cv_init();
 
-// Fills an ELEMENT record as a numeric work field of type 5 of the given
-// integer digits (4 bytes, signed, no decimals), for a stand-alone
-// conversion target. `type` other than 5 gives packed (8) or variable packed
-// (12) of the same digits.
-void INIT_NUM_DELEM(DElem* elem, int type, int digits);
+// Fills an ELEMENT record as a numeric work field (data type 5, signed, no
+// decimals, no mask) of the given integer digits, for a stand-alone
+// conversion target. The second argument is the size of the binary value
+// (1, 2 or 4 bytes; the callers pass 4).
+void INIT_NUM_DELEM(DElem* elem, int size, int digits);
 
 // Builds the conversion item of a compiled element (and of the screen item
 // that shows it, when given) for an application and version. 1, or 0 with
-// the item's message (a data type it cannot convert: 100100). A blank
+// the item's message (a data type it cannot convert: 200100). A blank
 // application is the system error "cv_bld_sitm - missing dap".
 int cv_bld_sitm(CvItem* item, const CElem* celem, const CvSitm* sitm, const char* app,
                 const char* ver);
@@ -334,7 +335,8 @@ int cv_bld_sitm(CvItem* item, const CElem* celem, const CvSitm* sitm, const char
 // Compiles an item into a block: display width, rows and columns within the
 // bounds (none: one row), the numeric mask, the date mask, the token list.
 // 1, or 0 with the message in the block and the item (102020 bad numeric
-// mask, 200070 bad date mask, 200050 a width that the bounds cannot hold).
+// mask, 200090 bad alpha or date mask, 200050 a width that the bounds cannot
+// hold).
 // The item stays where it is and must outlive the block.
 int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool = 0);
 
@@ -394,6 +396,14 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len);
 // message (100350, 200050).
 int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg);
 
+// Reads a number in its universal form (literals): blanks, one sign '-' or
+// '+' before or after the digits, '.' as the decimal point. 1, or 0 with the
+// message.
+int cv_num_universal(const char* text, int length, CvNum* n, uint32_t* msg);
+// Writes a number in its universal form, left aligned and blank filled; 0
+// when it does not fit.
+int cv_num_to_universal(CvNum n, char* out, int out_len);
+
 // Stored numbers to and from CvNum, by data type 5, 8 or 12 (1 or 0).
 int cv_num_get(int type, const void* stored, int len, int decimals, bool is_signed, CvNum* n);
 int cv_num_put(int type, void* stored, int len, int digits, int decimals, bool is_signed, CvNum n,
@@ -412,6 +422,15 @@ bool BLANK_MSK(const void* mask);
 int alp_etoi(const char* text, int tlen, char* target, int target_len, const char* mask,
              int mask_len, int justify, int fill, int squeeze, int case_code, uint32_t* msg);
 
+// ------------------------------------------------------------- logic --
+
+// Stored logic character to its display character (localized true and false
+// characters, blank for unset).
+char cv_log_itoe(char stored);
+// Display text to the stored character ('1', '0' or blank): 1, or 0 with
+// 200080 for any other text.
+int cv_log_etoi(const char* text, int len, char* stored, uint32_t* msg);
+
 // -------------------------------------------------------------- tokens --
 
 // Loads the token list of a token group of an application into the token
@@ -426,6 +445,8 @@ uint16_t cv_load_token(const char* app, const char* ver_or_lang, int flag, const
 const CvTokenRec* cv_get_token(uint16_t handle, const char* text, int32_t value, int mode);
 // Number of tokens of a loaded list (0 for an unknown handle).
 size_t cv_token_count(uint16_t handle);
-// Closes the TOKEN file held by the conversion layer and forgets the cached
-// lists, so that the next look-up reads the file afresh.
+// Closes the TOKEN file held by the conversion layer and blanks the
+// application and version it was opened for, so that the next list loaded
+// opens the file afresh. Lists already loaded stay (compiled items hold
+// their handles).
 void cv_close_token();

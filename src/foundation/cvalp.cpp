@@ -70,6 +70,8 @@ int alp_etoi(const char* text, int tlen, char* target, int target_len, const cha
   std::string out(size_t(target_len), ' ');
   int ml = mask ? trimmed(mask, mask_len) : 0;
 
+  for (int i = 0; i < ml; ++i)
+    if (mask[i] == 0 || std::strchr(" !#&@*", mask[i]) == nullptr) return refuse(200090);
   if (ml > 0) {
     std::memcpy(out.data(), target, size_t(target_len));
     int n = tlen > target_len ? tlen : target_len;
@@ -88,8 +90,7 @@ int alp_etoi(const char* text, int tlen, char* target, int target_len, const cha
         case '!': ok = true; break;
         case '#': ok = is_digit(u); break;
         case '&': ok = is_digit(u) || is_alpha(u); break;
-        case '@': ok = is_alpha_at(u); break;
-        default: return refuse(200090);
+        default: ok = is_alpha_at(u); break;  // '@'
       }
       if (!ok && c == ' ') {
         // An unfilled position: accepted when nothing is typed after it.

@@ -324,14 +324,17 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   return 1;
 }
 
-int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
+namespace {
+// Reads a number: dec the decimal point, thou the thousands separator (0:
+// none), cur the currency symbol (empty: none), brackets whether '(' ')' and
+// '<' '>' may enclose a negative value.
+int parse_number(const char* text, int length, char dec, char thou, std::string_view cur,
+                 bool brackets, CvNum* n, uint32_t* msg) {
   auto refuse = [&](uint32_t m) {
     if (msg) *msg = m;
     return 0;
   };
   if (!text || length < 0) return refuse(100350);
-  std::string_view cur = currency();
-  char dec = char(com.dec_sep), thou = char(com.thou_sep);
   i128 v = 0;
   int scale = 0, sig = 0;
   bool in_frac = false, digits = false, neg = false, sign_seen = false, ended = false;
@@ -360,7 +363,7 @@ int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
       ++i;
       continue;
     }
-    if (c == thou && thou != dec && digits && !in_frac && !ended && i + 1 < length && text[i + 1] >= '0' &&
+    if (thou && c == thou && thou != dec && digits && !in_frac && !ended && i + 1 < length && text[i + 1] >= '0' &&
         text[i + 1] <= '9') {
       ++i;
       continue;
@@ -372,7 +375,7 @@ int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
       ++i;
       continue;
     }
-    if ((c == '(' || c == '<') && !sign_seen && !digits) {
+    if (brackets && (c == '(' || c == '<') && !sign_seen && !digits) {
       sign_seen = true;
       neg = true;
       close = c == '(' ? ')' : '>';
@@ -385,7 +388,7 @@ int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
       ++i;
       continue;
     }
-    if (c == '*' && !digits) {
+    if (brackets && c == '*' && !digits) {
       ++i;
       continue;
     }
@@ -397,8 +400,46 @@ int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
     return refuse(100350);
   }
   if (close > 1) return refuse(100350);  // '(' without ')'
+  if (!digits) {
+    // Nothing but blanks is zero; a sign or a symbol needs digits.
+    for (int k = 0; k < length; ++k)
+      if (text[k] != ' ') return refuse(100350);
+  }
   n->value = neg ? -v : v;
   n->scale = scale;
+  return 1;
+}
+}  // namespace
+
+int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
+  return parse_number(text, length, char(com.dec_sep), char(com.thou_sep), currency(), true, n, msg);
+}
+
+int cv_num_universal(const char* text, int length, CvNum* n, uint32_t* msg) {
+  return parse_number(text, length, '.', 0, std::string_view(), false, n, msg);
+}
+
+int cv_num_to_universal(CvNum n, char* out, int out_len) {
+  char buf[48];
+  int w = 0;
+  bool neg = n.value < 0;
+  i128 mag = neg ? -n.value : n.value;
+  int scale = n.scale < 0 ? 0 : n.scale;
+  if (n.scale < 0) mag *= pow10(-n.scale);
+  char digs[48];
+  int nd = 0;
+  do {
+    digs[nd++] = char('0' + int(mag % 10));
+    mag /= 10;
+  } while (mag != 0 || nd <= scale);
+  if (neg) buf[w++] = '-';
+  for (int i = nd - 1; i >= 0; --i) {
+    buf[w++] = digs[i];
+    if (i == scale && scale > 0) buf[w++] = '.';
+  }
+  std::memset(out, ' ', size_t(out_len));
+  if (w > out_len) return 0;
+  std::memcpy(out, buf, size_t(w));
   return 1;
 }
 

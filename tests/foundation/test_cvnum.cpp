@@ -1,0 +1,361 @@
+// Numbers and alpha values: edit masks, entry, stored forms.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "foundation/bi.h"
+#include "foundation/cv.h"
+
+namespace {
+
+using i128 = __int128;
+
+std::string itoe(const char* mask, long long v, int scale, int width = -1) {
+  CvNumMsk m{mask, int(std::strlen(mask)), {}, 0};
+  if (width < 0) width = cv_num_msk(&m) ? m.width : int(std::strlen(mask));
+  std::string out(size_t(width), '#');
+  int ok = num_itoe(mask, int(std::strlen(mask)), CvNum{v, scale}, out.data(), width);
+  return (ok ? "" : "!") + out;
+}
+
+struct Separators {
+  Separators(char dec, char thou, const char* cur) {
+    saved_dec = com.dec_sep;
+    saved_thou = com.thou_sep;
+    std::memcpy(saved_cur, com.currency.data(), 4);
+    com.dec_sep = uint8_t(dec);
+    com.thou_sep = uint8_t(thou);
+    com.currency.set(cur);
+  }
+  ~Separators() {
+    com.dec_sep = saved_dec;
+    com.thou_sep = saved_thou;
+    std::memcpy(com.currency.data(), saved_cur, 4);
+  }
+  uint8_t saved_dec, saved_thou;
+  char saved_cur[4];
+};
+
+std::string to_text(i128 v) {
+  if (v == 0) return "0";
+  bool neg = v < 0;
+  std::string s;
+  while (v != 0) {
+    int d = int(v % 10);
+    s.insert(s.begin(), char('0' + (d < 0 ? -d : d)));
+    v /= 10;
+  }
+  return neg ? "-" + s : s;
+}
+
+}  // namespace
+
+// The mask catalogue: every mask character in the forms users write.
+TEST(NumMask, Catalogue) {
+  Separators sep('.', ',', "$");
+  struct Case {
+    const char* mask;
+    long long value;
+    int scale;
+    const char* text;
+  } cases[] = {
+      {"999", 12, 0, " 12"},
+      {"999", 0, 0, "   "},          // a zero under suppressing positions shows nothing
+      {"990", 0, 0, "  0"},
+      {"099", 7, 0, "007"},          // '0' shows zeros from its position on
+      {"ZZ9", 5, 0, "  5"},
+      {"ZZ9.99", 512, 2, "  5.12"},
+      {"999.99", 50, 2, "   .50"},
+      {"99990.99", 0, 0, "    0.00"},
+      {"999.99", 1234, 3, "  1.23"},   // rounded half away from zero: 1.234 -> 1.23
+      {"999.99", 1235, 3, "  1.24"},
+      {"999.99", -1235, 3, "!******"},  // negative without a sign position
+      {"999.99-", -1235, 3, "  1.24-"},
+      {"999.99-", 1235, 3, "  1.24 "},
+      {"-999.99", -1235, 3, "  -1.24"},  // a leading sign floats
+      {"(999.99)", -1235, 3, "  (1.24)"},
+      {"(999.99)", 1235, 3, "   1.24 "},
+      {"<9,999>", -1234, 0, "<1,234>"},
+      {"9,999,999", 1234567, 0, "1,234,567"},
+      {"9,999,999", 4567, 0, "    4,567"},
+      {"***,**9.99", 4567, 2, "*****45.67"},
+      {"$9,999.99", 1250, 2, "   $12.50"},
+      {"-$9,999.99", -1250, 2, "   -$12.50"},
+      {"$*,**9.99", 1250, 2, "$***12.50"},  // no floating under the cheque-protect fill
+      {"8888.99", 125, 1, "12.50  "},        // '8' moves the number left
+      {"9999", 12345, 0, "!****"},           // too many digits
+      {"999.", 12, 0, " 12 "},               // a point without a digit after it shows blank
+      {"99/99", 1231, 0, "12/31"},           // literals
+      {"\\999", 42, 0, "942"},              // backslash: a literal mask character
+      {"99%", 42, 0, "42%"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(itoe(c.mask, c.value, c.scale), c.text) << c.mask << " " << c.value;
+}
+
+TEST(NumMask, FactsAndMalformedMasks) {
+  CvNumMsk m{"(ZZZ,ZZ9.99)", 12, {}, 0};
+  ASSERT_EQ(cv_num_msk(&m), 1);
+  EXPECT_EQ(m.facts.int_digits, 6);
+  EXPECT_EQ(m.facts.decimals, 2);
+  EXPECT_EQ(m.facts.sign, 2);
+  EXPECT_EQ(m.facts.group, 1);
+  EXPECT_EQ(m.facts.fill, ' ');
+  EXPECT_EQ(m.width, 12);
+  CvNumMsk star{"**9.9-", 6, {}, 0};
+  ASSERT_EQ(cv_num_msk(&star), 1);
+  EXPECT_EQ(star.facts.fill, '*');
+  EXPECT_EQ(star.facts.sign, 1);
+  for (const char* bad : {"", "   ", "abc", "99.9.9", "(999", "999)", "<99", "-99-", "(99)-", "9\\",
+                          "999999999999999999999999999999999", ")99(", "99(9)"}) {
+    CvNumMsk b{bad, int(std::strlen(bad)), {}, 0};
+    EXPECT_EQ(cv_num_msk(&b), 0) << "'" << bad << "'";
+    char out[8];
+    EXPECT_EQ(num_itoe(bad, int(std::strlen(bad)), CvNum{1, 0}, out, 8), 0);
+  }
+}
+
+TEST(NumMask, LocalizedSeparators) {
+  Separators sep(',', '.', "EUR");
+  EXPECT_EQ(itoe("9,999.99", 123456, 2), "1.234,56");
+  EXPECT_EQ(itoe("$$$9,999.99", 123456, 2), "EUR1.234,56");
+  CvNum n;
+  uint32_t msg = 0;
+  ASSERT_EQ(cv_num_etoi("EUR 1.234,56", 12, &n, &msg), 1);
+  EXPECT_TRUE(n.value == 123456 && n.scale == 2);
+  EXPECT_EQ(cv_num_etoi("1,2,3", 5, &n, &msg), 0);
+  EXPECT_EQ(msg, 100350u);
+}
+
+TEST(NumEntry, AcceptsWhatTheMasksShowAndRefusesTheRest) {
+  Separators sep('.', ',', "$");
+  struct Ok {
+    const char* text;
+    long long value;
+    int scale;
+  } oks[] = {
+      {"", 0, 0},           {"   ", 0, 0},         {" 12 ", 12, 0},      {"-12", -12, 0},
+      {"12-", -12, 0},      {"+5", 5, 0},          {"(1.24)", -124, 2},  {"<1,234>", -1234, 0},
+      {"1,234,567", 1234567, 0}, {"***45.67", 4567, 2}, {"$12.50", 1250, 2}, {"-$12.50", -1250, 2},
+      {"   -$12.50", -1250, 2}, {".5", 5, 1},       {"007", 7, 0},
+  };
+  for (const Ok& c : oks) {
+    CvNum n{99, 99};
+    uint32_t msg = 0;
+    ASSERT_EQ(cv_num_etoi(c.text, int(std::strlen(c.text)), &n, &msg), 1) << c.text;
+    EXPECT_TRUE(n.value == c.value && n.scale == c.scale) << c.text;
+  }
+  for (const char* bad : {"12a", "1.2.3", "--1", "1 2", "(12", "12)", "1,,2", "$", "x", "1-2", ",12", "-", "$ -"}) {
+    CvNum n;
+    uint32_t msg = 0;
+    EXPECT_EQ(cv_num_etoi(bad, int(std::strlen(bad)), &n, &msg), 0) << bad;
+    EXPECT_EQ(msg, 100350u) << bad;
+  }
+  CvNum n;
+  uint32_t msg = 0;
+  std::string huge(40, '9');
+  EXPECT_EQ(cv_num_etoi(huge.data(), int(huge.size()), &n, &msg), 0);
+  EXPECT_EQ(msg, 200050u);
+}
+
+// Display -> entry -> display is stable for every mask, against the
+// 128-bit oracle.
+TEST(NumMask, RoundTripsRandomValues) {
+  Separators sep('.', ',', "$");
+  std::mt19937_64 rng(42);
+  const char* masks[] = {"ZZZ,ZZ9.99-", "(999,999.999)", "-$9,999,999", "***,***.**", "<99999>",
+                         "99990.9999-", "8,888,888.88-", "$$$9.99"};
+  for (const char* mask : masks) {
+    CvNumMsk m{mask, int(std::strlen(mask)), {}, 0};
+    ASSERT_EQ(cv_num_msk(&m), 1) << mask;
+    i128 limit = 1;
+    for (int i = 0; i < m.facts.int_digits + m.facts.decimals; ++i) limit *= 10;
+    for (int k = 0; k < 2000; ++k) {
+      i128 v = i128(rng() % uint64_t(limit));
+      if (m.facts.sign && (rng() & 1)) v = -v;
+      std::string out(size_t(m.width), ' ');
+      ASSERT_EQ(num_itoe(mask, m.width, CvNum{v, m.facts.decimals}, out.data(), m.width), 1)
+          << mask << " " << to_text(v);
+      CvNum back;
+      uint32_t msg = 0;
+      ASSERT_EQ(cv_num_etoi(out.data(), int(out.size()), &back, &msg), 1) << mask << " '" << out << "'";
+      i128 want = v, got = back.value;
+      for (int s = back.scale; s < m.facts.decimals; ++s) got *= 10;
+      ASSERT_TRUE(got == want) << mask << " '" << out << "' " << to_text(v) << " " << to_text(back.value);
+    }
+  }
+}
+
+// Stored forms against the oracle: binary sizes, packed lengths, variable
+// packed; the limits of each and the refusals.
+TEST(NumStored, BinaryPackedAndVariable) {
+  uint8_t buf[16];
+  uint32_t msg;
+  // Binary: the whole signed range, unsigned up to all ones less one.
+  struct B {
+    int len;
+    bool sgn;
+    long long lo, hi;
+  } bins[] = {{1, true, -128, 127}, {1, false, 0, 254}, {2, true, -32768, 32767}, {2, false, 0, 65534},
+              {4, true, -2147483648LL, 2147483647LL}, {4, false, 0, 4294967294LL}};
+  for (const B& b : bins) {
+    for (long long v : {b.lo, b.hi, (b.lo + b.hi) / 2}) {
+      msg = 0;
+      ASSERT_EQ(cv_num_put(5, buf, b.len, 0, 0, b.sgn, CvNum{v, 0}, &msg), 1) << v;
+      CvNum n;
+      ASSERT_EQ(cv_num_get(5, buf, b.len, 0, b.sgn, &n), 1);
+      EXPECT_TRUE(n.value == v);
+    }
+    std::memset(buf, 0x5A, sizeof buf);
+    EXPECT_EQ(cv_num_put(5, buf, b.len, 0, 0, b.sgn, CvNum{b.hi + 1, 0}, &msg), 0);
+    EXPECT_EQ(msg, 200050u);
+    EXPECT_EQ(buf[0], 0x5A);  // a refusal leaves the field alone
+    if (!b.sgn) {
+      EXPECT_EQ(cv_num_put(5, buf, b.len, 0, 0, false, CvNum{-1, 0}, &msg), 0);
+      EXPECT_EQ(msg, 100550u);
+    }
+  }
+  // Implied decimals: "1.5" into 2 decimals is 150; three decimals refused,
+  // trailing zero decimals accepted.
+  ASSERT_EQ(cv_num_put(5, buf, 2, 3, 2, true, CvNum{15, 1}, &msg), 1);
+  EXPECT_EQ(buf[0] | buf[1] << 8, 150);
+  EXPECT_EQ(cv_num_put(5, buf, 2, 3, 2, true, CvNum{1234, 3}, &msg), 0);
+  EXPECT_EQ(msg, 100790u);
+  ASSERT_EQ(cv_num_put(5, buf, 2, 3, 2, true, CvNum{1230, 3}, &msg), 1);
+  // Integer digits of the element bound the value.
+  EXPECT_EQ(cv_num_put(5, buf, 4, 3, 0, true, CvNum{1000, 0}, &msg), 0);
+  EXPECT_EQ(msg, 200050u);
+
+  // Packed of every length: the largest value fits, one more does not.
+  for (int len = 1; len <= 16; ++len) {
+    i128 max = 1;
+    for (int i = 0; i < 2 * len - 1; ++i) max *= 10;
+    max -= 1;
+    for (i128 v : {max, -max, i128(0), i128(-1)}) {
+      ASSERT_EQ(cv_num_put(8, buf, len, 0, 0, true, CvNum{v, 0}, &msg), 1) << len;
+      CvNum n;
+      ASSERT_EQ(cv_num_get(8, buf, len, 0, true, &n), 1);
+      EXPECT_TRUE(n.value == v) << len;
+    }
+    if (len < 16) {
+      EXPECT_EQ(cv_num_put(8, buf, len, 0, 0, true, CvNum{max + 1, 0}, &msg), 0) << len;
+      EXPECT_EQ(msg, 200050u);
+    }
+  }
+  // Zero is always the positive zero; sign nibbles are the configured ones.
+  ASSERT_EQ(cv_num_put(8, buf, 2, 0, 0, true, CvNum{0, 0}, &msg), 1);
+  EXPECT_EQ(buf[1] & 0xF, com.pd_pos);
+  ASSERT_EQ(cv_num_put(8, buf, 2, 0, 0, true, CvNum{-5, 0}, &msg), 1);
+  EXPECT_EQ(buf[1], 0x5D);
+  // A bad nibble is no number.
+  buf[0] = 0xA1;
+  CvNum n;
+  EXPECT_EQ(cv_num_get(8, buf, 2, 0, true, &n), 0);
+  buf[0] = 0x01;
+  buf[1] = 0x2B;
+  EXPECT_EQ(cv_num_get(8, buf, 2, 0, true, &n), 0);
+
+  // Variable packed: 8 bytes and the value's own scale.
+  ASSERT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{-123456, 3}, &msg), 1);
+  EXPECT_EQ(buf[8], 3);
+  ASSERT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 1);
+  EXPECT_TRUE(n.value == -123456 && n.scale == 3);
+  i128 big = 1;
+  for (int i = 0; i < 16; ++i) big *= 10;
+  EXPECT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{big, 0}, &msg), 0);
+  EXPECT_EQ(msg, 200050u);
+}
+
+TEST(NumStored, UniversalText) {
+  CvNum n;
+  uint32_t msg;
+  ASSERT_EQ(cv_num_universal(" -12.50 ", 8, &n, &msg), 1);
+  EXPECT_TRUE(n.value == -1250 && n.scale == 2);
+  EXPECT_EQ(cv_num_universal("1,250", 5, &n, &msg), 0);
+  EXPECT_EQ(cv_num_universal("(5)", 3, &n, &msg), 0);
+  char out[12];
+  ASSERT_EQ(cv_num_to_universal(CvNum{-5, 3}, out, 12), 1);
+  EXPECT_EQ(std::string(out, 12), "-0.005      ");
+  ASSERT_EQ(cv_num_to_universal(CvNum{1200, 0}, out, 4), 1);
+  EXPECT_EQ(std::string(out, 4), "1200");
+  EXPECT_EQ(cv_num_to_universal(CvNum{12000, 0}, out, 4), 0);
+}
+
+// ------------------------------------------------------------------ alpha --
+
+namespace {
+std::string alp(const char* text, int len, const char* before, const char* mask, int justify, int fill,
+                int squeeze, int case_code, uint32_t* msg = nullptr) {
+  std::string t(before);
+  uint32_t m = 0;
+  int ok = alp_etoi(text, int(std::strlen(text)), t.data(), len, mask, mask ? int(std::strlen(mask)) : 0,
+                    justify, fill, squeeze, case_code, &m);
+  if (msg) *msg = m;
+  return (ok ? "" : "!") + t;
+}
+}  // namespace
+
+TEST(Alpha, JustificationFillSqueezeAndCase) {
+  const char* ten = "          ";
+  EXPECT_EQ(alp("  AB", 10, ten, nullptr, 1, '*', '0', 0), "AB********");
+  EXPECT_EQ(alp("  AB", 10, ten, nullptr, 2, '*', '0', 0), "********AB");
+  EXPECT_EQ(alp("  AB", 10, ten, nullptr, 0, ' ', '0', 0), "  AB      ");
+  EXPECT_EQ(alp("AB", 10, ten, nullptr, 4, '-', '0', 0), "----AB----");
+  EXPECT_EQ(alp("12", 4, "    ", nullptr, 2, '0', '0', 0), "0012");
+  EXPECT_EQ(alp("  new   york  ", 10, ten, nullptr, 0, ' ', '1', 4), "New York  ");
+  EXPECT_EQ(alp("ab ~  cd", 10, ten, nullptr, 0, ' ', '1', 1), "AB~CD     ");
+  EXPECT_EQ(alp("MiXeD", 10, ten, nullptr, 0, ' ', '0', 3), "mixed     ");
+  uint32_t msg;
+  EXPECT_EQ(alp("ABCDE", 4, "xxxx", nullptr, 1, ' ', '0', 0, &msg), "!xxxx");
+  EXPECT_EQ(msg, 200050u);
+  EXPECT_EQ(alp("a    b c d e", 8, "xxxxxxxx", nullptr, 0, ' ', '1', 0, &msg), "!xxxxxxxx");
+  EXPECT_EQ(msg, 200050u);
+}
+
+TEST(Alpha, EditMaskPositions) {
+  uint32_t msg;
+  EXPECT_EQ(alp("12", 2, "  ", "##", 0, ' ', '0', 0), "12");
+  EXPECT_EQ(alp("1A", 2, "  ", "##", 0, ' ', '0', 0, &msg), "!  ");
+  EXPECT_EQ(msg, 300080u);
+  EXPECT_EQ(alp("1 ", 2, "  ", "##", 0, ' ', '0', 0), "1 ");  // nothing typed after the blank
+  EXPECT_EQ(alp("A1-b", 4, "    ", "&&!@", 0, ' ', '0', 0), "A1-b");
+  EXPECT_EQ(alp("A1-1", 4, "    ", "&&!@", 0, ' ', '0', 0, &msg), "!    ");
+  // '*' positions keep the stored characters, whatever is typed there.
+  EXPECT_EQ(alp("12x34", 5, "  -  ", "##*##", 0, ' ', '0', 0), "12-34");
+  EXPECT_EQ(alp("ab", 2, "  ", "@@", 0, ' ', '0', 1), "AB");  // case before the check
+  EXPECT_EQ(alp("\xD1t\xE9", 3, "   ", "@@@", 0, ' ', '0', 0), "\xD1t\xE9");  // accented letters
+  EXPECT_EQ(alp("ab", 2, "  ", "#?", 0, ' ', '0', 0, &msg), "!  ");
+  EXPECT_EQ(msg, 200090u);
+  char blank[60];
+  std::memset(blank, ' ', 60);
+  EXPECT_TRUE(BLANK_MSK(blank));
+  blank[59] = '#';
+  EXPECT_FALSE(BLANK_MSK(blank));
+}
+
+TEST(Logic, DisplayAndEntry) {
+  EXPECT_EQ(cv_log_itoe('1'), 'Y');
+  EXPECT_EQ(cv_log_itoe('0'), 'N');
+  EXPECT_EQ(cv_log_itoe(' '), ' ');
+  EXPECT_EQ(cv_log_itoe('x'), ' ');
+  char c = 'x';
+  uint32_t msg = 0;
+  for (auto [t, want] : {std::pair<const char*, char>{"Y", '1'}, {"y", '1'}, {"1", '1'}, {" N ", '0'},
+                         {"0", '0'}, {"", ' '}, {"  ", ' '}}) {
+    ASSERT_EQ(cv_log_etoi(t, int(std::strlen(t)), &c, &msg), 1) << t;
+    EXPECT_EQ(c, want) << t;
+  }
+  c = 'x';
+  EXPECT_EQ(cv_log_etoi("YES", 3, &c, &msg), 0);
+  EXPECT_EQ(msg, 200080u);
+  EXPECT_EQ(cv_log_etoi("2", 1, &c, &msg), 0);
+  EXPECT_EQ(c, 'x');
+  // Localized characters.
+  com.log_true = 'J';
+  EXPECT_EQ(cv_log_etoi("j", 1, &c, &msg), 1);
+  EXPECT_EQ(c, '1');
+  EXPECT_EQ(cv_log_itoe('1'), 'J');
+  com.log_true = 'Y';
+}
