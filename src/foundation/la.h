@@ -1,9 +1,33 @@
 // The message catalogue: message numbers to texts of the user's language.
+//
+// Six-digit message numbers are both user messages and file statuses; their
+// texts live in the MESSAGE file of the runtime application "0LA" (version
+// "00"), one record per language and number. The texts are kept as readable
+// source in the repository (data/messages/<LANGUAGE>.txt) and loaded into the
+// MESSAGE file of a data directory by la_install_messages (run by `quvo -b`,
+// the step that sets up a fresh data directory). When a data directory has
+// no MESSAGE file yet, the catalogue reads the source itself into a
+// memory-resident MESSAGE file, so messages are known from the first start
+// (and to tests without a data directory).
+//
+// Language: the common block's language id; blank means "ENG". A message
+// missing in the user's language is looked up in "ENG".
+//
+// Special numbers: 200650 is the current system-error text (la_sys_err, or
+// the text of the last operating-system error); 524000 is the 256-byte
+// collating table (copied raw, no label); 760 is the default date-time mask.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "foundation/record.h"
+
+struct FmArb;
+struct FmFdb;
 
 // A caller's text buffer: la_xlate fills len bytes of text.
 struct LaText {
@@ -11,17 +35,46 @@ struct LaText {
   char* text;
 };
 
-// Fills the buffer with the message's text ("WARNING - " or "ERROR - " ahead
-// of warnings and errors), blank padded; returns the text length and the
-// severity (1 warning, 2-3 error). A message not on file gives severity 3 and
-// "Unable to translate message: %d (%d,%d)".
+// MESSAGE record of "0LA" (268 bytes): key 0 is the language and the number.
+struct LaMsgRec {
+  rec::Text<3> lang;      // 0  language id
+  rec::U8 spare0;         // 3
+  rec::U32 number;        // 4  message number (binary key segment)
+  rec::U8 severity;       // 8  0 information, 1 warning, 2-3 error
+  rec::U8 origin;         // 9  'q' or 'w' (see the source file's header)
+  rec::U16 length;        // 10 text length
+  rec::Bytes<256> text;   // 12 text, blank padded
+};
+QV_RECORD(LaMsgRec, 268);
+QV_AT(LaMsgRec, number, 4);
+QV_AT(LaMsgRec, text, 12);
+
+// Record of a message queue file (la_create_fi, la_add_msg): key and
+// severity, the text length and the text (record length = text length + 8).
+struct LaQueueRec {
+  rec::U32 key;
+  rec::U16 severity;
+  rec::U16 length;
+  // the text follows
+};
+QV_RECORD(LaQueueRec, 8);
+
+// Fills the buffer with the message's text (for a warning, severity 1, the
+// common block's warning label and " - " before it; for an error, severity 2
+// or 3, the error label), blank padded; returns the text length (at most the
+// buffer's) and the severity. A message not on file gives severity 3 and
+// "Unable to translate message: %d (%d,%d)" with the number, the status of
+// the look-up and the operating-system error. A null buffer only measures.
 int la_xlate(uint32_t msg, LaText* out, int* severity);
 // The message text alone (no label, trailing blanks removed); empty when the
 // message is not on file.
 std::string la_text(uint32_t msg);
+// Copies the message's text (no label, trailing blanks removed, cut to
+// size - 1) into buffer as a zero-terminated string, the buffer zeroed
+// first; returns buffer, or null when the message does not exist.
+char* la_get_str(char* buffer, size_t size, uint32_t msg);
 
-// Message texts come from the catalogue's loader once it is up; until then
-// only the built-in texts are known.
+// A look-up consulted before the catalogue (tests and special texts).
 using LaLookup = bool (*)(uint32_t msg, std::string* text, int* severity);
 void la_set_lookup(LaLookup lookup);
 
@@ -31,3 +84,66 @@ void la_sys_err(const char* text, int flags);
 const std::string& la_cur_sys_err();
 using LaMsgLine = void (*)(const char* text);
 void la_set_msg_line(LaMsgLine show);
+
+// ------------------------------------------------------ message queues --
+
+// Creates a message queue file in the scope: a memory file of "0LA" "00",
+// database " LM", named by a running eight-hex-digit number, records of
+// reclen + 8 bytes keyed by the u32 key and the u16 severity (duplicates
+// kept in the order written). The handle, or null after the system error
+// "la_create_fi() - create failed".
+FmArb* la_create_fi(int reclen, int scope);
+
+// Queues a message: count is the number of arguments after it (3 to 12):
+// queue, message number, key (u32), then up to nine LaText* parameters that
+// replace %1 .. %9 of the text. The text is la_xlate's (with its label), cut
+// to the queue's record length; message number 0 takes the text of the
+// queue handle's record buffer instead. 1, or 0 after the system error
+// "la_add_msg() - bad arg" or "la_add_msg() - fm_write failed".
+int la_add_msg(int count, ...);
+
+// Formats a message centred in the buffer: the message's text (kind 0: the
+// text alone; otherwise with its label as la_xlate gives it) with %1 the
+// argument, %2 the title and %3 the type name; returns the text length.
+int la_center(int kind, LaText* out, uint32_t msg, const char* argument, const char* title,
+              const char* type_name);
+
+// Sets the common block's decimal separator, thousands separator and
+// currency from the registered source (the current application's record,
+// else the system parameters), else the built-in defaults '.', ',' and "$".
+using LaSepSource = bool (*)(const char* app, char* dec, char* thou, char currency[4]);
+void la_set_sep_source(LaSepSource source);
+void la_get_dec_sep_cur();
+
+// --------------------------------------------------------- the catalogue --
+
+// One message of the source.
+struct LaSourceMsg {
+  uint32_t number;
+  int severity;
+  char origin;      // 'q' or 'w'
+  std::string text;
+  int line;         // line of the source file
+};
+// Reads a message source file. false with the file and line in *error for
+// an unreadable file or a malformed line (number, severity 0-3, origin q or
+// w, a text of at most 256 bytes, no number twice).
+bool la_read_source(const std::string& path, std::vector<LaSourceMsg>* out, std::string* error);
+// The directory of the message sources: QUVO_MSG_SRC, else the source tree's
+// data/messages.
+std::string la_source_dir();
+
+// Describes the MESSAGE file of "0LA" (class 1: the data directory's; class
+// 2: a memory-resident copy).
+void la_msg_fdb(FmFdb* fdb, int fclass);
+// Writes every message of every source file (<LANG>.txt) of the directory
+// into the open MESSAGE file, replacing records of the same language and
+// number. The number of messages written, or -1 with the reason in *error.
+int la_load_messages(FmArb* file, const std::string& dir, std::string* error);
+// The set-up step of a data directory: creates the MESSAGE file of "0LA"
+// when it is missing and loads the sources into it. 1, or 0 with the reason
+// in *error.
+int la_install_messages(std::string* error);
+// Forgets the open catalogue (the next look-up opens it again) and the
+// memory copy; tests and a changed data directory.
+void la_reset();
