@@ -194,6 +194,8 @@ FmArb* open_token_file(const std::string& app, const std::string& ver) {
 void cv_init() {
   cv_pool();
   fm_set_xlate(fm_xlate_hook);
+  cv_date_init();
+  la_get_dec_sep_cur();
 }
 
 void INIT_NUM_DELEM(DElem* elem, int size, int digits) {

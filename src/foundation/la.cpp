@@ -13,6 +13,7 @@
 
 #include "files/fm.h"
 #include "foundation/bi.h"
+#include "foundation/cv.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
@@ -516,3 +517,33 @@ void la_reset() {
   g_cat.status = 200340;
   g_cat.os_err = 0;
 }
+
+// ============================================================ start-up --
+namespace {
+
+// The set-up of a data directory (`quvo -b`) while the bootstrap of the
+// system applications is not built: it loads the messages. The bootstrap
+// takes this hook over and runs la_install_messages as one of its steps.
+int la_bootstrap() {
+  std::string error;
+  if (!la_install_messages(&error)) {
+    std::fprintf(stderr, "quvo: the messages could not be loaded: %s\n", error.c_str());
+    return kExitInitFailed;
+  }
+  std::printf("quvo: messages loaded into %s\n", os_data_dir());
+  return kExitNormal;
+}
+
+int cv_init_step() {
+  cv_init();
+  return 1;
+}
+
+// The start-up steps of the message catalogue and the conversion layer.
+const bool g_registered = [] {
+  os_set_init(OsInit::Cv, cv_init_step);
+  if (!os_hooks.bootstrap) os_hooks.bootstrap = la_bootstrap;
+  return true;
+}();
+
+}  // namespace

@@ -1,0 +1,242 @@
+// The message catalogue: the message source, la_xlate's forms, languages,
+// message queues, centred texts and the number separators.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/la.h"
+#include "support/syserr.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string source_file() { return std::string(QUVO_SOURCE_DIR) + "/data/messages/ENG.txt"; }
+
+std::string xlate(uint32_t msg, int len, int* sev = nullptr) {
+  std::string buf(size_t(len), '#');
+  LaText t{uint16_t(len), buf.data()};
+  int n = la_xlate(msg, &t, sev);
+  EXPECT_LE(n, len);
+  return buf;
+}
+
+std::string pad(std::string s, size_t n) {
+  s.resize(n, ' ');
+  return s;
+}
+
+// A directory of message sources for one test; the catalogue reads it.
+struct Sources {
+  Sources() {
+    dir = fs::temp_directory_path() / ("quvo_la_" + std::to_string(::getpid()) + "_" + std::to_string(++count));
+    fs::create_directories(dir);
+    setenv("QUVO_MSG_SRC", dir.c_str(), 1);
+    la_reset();
+  }
+  ~Sources() {
+    unsetenv("QUVO_MSG_SRC");
+    com.language.clear();
+    la_reset();
+    fs::remove_all(dir);
+  }
+  void write(const char* name, const std::string& text) { std::ofstream(dir / name) << text; }
+  fs::path dir;
+  static inline int count = 0;
+};
+
+}  // namespace
+
+// The source holds every message once, each line well formed; it covers the
+// quoted message numbers (counted here) and marks the texts written here.
+TEST(LaSource, EveryNumberOnceAndWellFormed) {
+  std::vector<LaSourceMsg> msgs;
+  std::string error;
+  ASSERT_TRUE(la_read_source(source_file(), &msgs, &error)) << error;
+  // Independently of the reader: the numbers of the message lines.
+  std::ifstream in(source_file());
+  std::string line;
+  std::map<std::string, int> seen;
+  std::regex msg_line("^([0-9]+) [0-3] [qw] .*");
+  size_t lines = 0;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (std::regex_match(line, m, msg_line)) {
+      ++lines;
+      EXPECT_EQ(++seen[m[1]], 1) << "message " << m[1] << " given twice";
+    }
+  }
+  EXPECT_EQ(lines, msgs.size());
+  size_t written = 0, six = 0;
+  for (const LaSourceMsg& m : msgs) {
+    if (m.origin == 'w') ++written;
+    if (m.number >= 100000 && m.number <= 999999) ++six;
+    EXPECT_FALSE(m.text.empty()) << m.number;
+  }
+  EXPECT_GE(six, 360u);
+  std::printf("message source: %zu messages (%zu six-digit), %zu texts written here\n", msgs.size(), six,
+              written);
+  // The statuses the file manager and the conversions leave.
+  std::set<uint32_t> numbers;
+  for (const LaSourceMsg& m : msgs) numbers.insert(m.number);
+  for (uint32_t n : {200050u, 200060u, 200080u, 200090u, 200100u, 200130u, 200170u, 200340u, 200360u, 200450u,
+                     200650u, 100350u, 100550u, 100790u, 102020u, 102540u, 300080u, 300540u, 524000u, 760u})
+    EXPECT_TRUE(numbers.count(n)) << n;
+}
+
+TEST(LaSource, MalformedLinesAreRefusedWithTheirPlace) {
+  Sources s;
+  struct Bad {
+    const char* text;
+    const char* why;
+  } bad[] = {
+      {"12 1 q fine\n12 2 q again\n", ":2: message 12 given twice"},
+      {"x1 1 q text\n", ":1: bad message number"},
+      {"\n# c\n5 4 q text\n", ":3: severity must be 0-3"},
+      {"5 1 z text\n", ":1: origin must be q or w"},
+      {"5 1\n", ":1: expected"},
+  };
+  for (const Bad& b : bad) {
+    s.write("BAD.txt", b.text);
+    std::vector<LaSourceMsg> msgs;
+    std::string error;
+    EXPECT_FALSE(la_read_source((s.dir / "BAD.txt").string(), &msgs, &error)) << b.text;
+    EXPECT_NE(error.find(b.why), std::string::npos) << error;
+  }
+  std::vector<LaSourceMsg> msgs;
+  std::string error;
+  s.write("OK.txt", "7 0 w   two blanks first\\x41\\\\ \n");
+  ASSERT_TRUE(la_read_source((s.dir / "OK.txt").string(), &msgs, &error)) << error;
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].text, "  two blanks firstA\\");
+}
+
+// la_xlate's three forms: a known message with its label, a missing one, an
+// error and the system error.
+TEST(LaXlate, KnownMissingAndErrorForms) {
+  la_reset();
+  int sev = -1;
+  EXPECT_EQ(xlate(200170, 30, &sev), pad("ERROR - Duplicate key", 30));
+  EXPECT_EQ(sev, 2);
+  EXPECT_EQ(xlate(200360, 20, &sev), pad("WARNING - End of file", 20));
+  EXPECT_EQ(sev, 1);
+  EXPECT_EQ(xlate(300560, 40, &sev), pad("Compiling process - please wait", 40));
+  EXPECT_EQ(sev, 0);
+  EXPECT_EQ(xlate(123456, 60, &sev), pad("Unable to translate message: 123456 (200450,0)", 60));
+  EXPECT_EQ(sev, 3);
+  la_sys_err("disk full", 0);
+  EXPECT_EQ(xlate(200650, 20, &sev), pad("ERROR - disk full", 20));
+  EXPECT_EQ(sev, 3);
+  // Cut to the buffer; a null buffer measures.
+  EXPECT_EQ(xlate(200170, 5), "ERROR");
+  LaText none{0, nullptr};
+  EXPECT_EQ(la_xlate(200170, &none, nullptr), 21);
+  // The collating table: 256 bytes, raw; the date mask without a label.
+  std::string table = xlate(524000, 256);
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(uint8_t(table[size_t(i)]), i);
+  EXPECT_EQ(la_text(760), "06/05/0807 04:03:02");
+  char buf[8];
+  ASSERT_EQ(la_get_str(buf, sizeof buf, 200170), buf);
+  EXPECT_STREQ(buf, "Duplica");
+  EXPECT_EQ(la_get_str(buf, sizeof buf, 123456), nullptr);
+  EXPECT_STREQ(buf, "");
+  // The status of a failed file operation reads with its text.
+  SysErrCapture cap(SysErrAnswer::Continue);
+  checkstat(200340, "Bad open", "TEST", 1);
+  EXPECT_EQ(cap.last(), "Bad open - ERROR - File not found");
+}
+
+TEST(LaXlate, TheUsersLanguageThenEnglish) {
+  Sources s;
+  s.write("ENG.txt", "100 2 q In English\n200 0 q Only English\n");
+  s.write("FRA.txt", "100 2 q En fran\xE7" "ais\n");
+  com.language.set("FRA");
+  EXPECT_EQ(la_text(100), "En fran\xE7" "ais");
+  EXPECT_EQ(la_text(200), "Only English");
+  com.language.clear();
+  EXPECT_EQ(la_text(100), "In English");
+  com.error_label.set("ERREUR");
+  com.error_len = 6;
+  com.language.set("FRA");
+  EXPECT_EQ(xlate(100, 20), pad("ERREUR - En fran\xE7" "ais", 20));
+  com.error_label.set("ERROR");
+  com.error_len = 5;
+}
+
+TEST(LaQueue, MessagesWithParametersInOrder) {
+  la_reset();
+  FmArb* q = la_create_fi(79, com.base_scope);
+  ASSERT_NE(q, nullptr);
+  char name[] = "CUSTOMER";
+  LaText p1{8, name};
+  ASSERT_EQ(la_add_msg(4, q, 300210u, 7u, &p1), 1);
+  ASSERT_EQ(la_add_msg(3, q, 200460u, 7u), 1);
+  char key[] = "NAME, CITY(-)";
+  LaText k{13, key};
+  ASSERT_EQ(la_add_msg(4, q, 300710u, 7u, &k), 1);
+  std::vector<std::string> texts;
+  std::vector<int> sevs;
+  uint8_t* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, com.base_scope, 0), 100));
+  q->rec.set(buf);
+  q->op = FM_OP_FIRST;
+  ASSERT_EQ(fm_start(q), 1);
+  q->op = 0;
+  while (fm_rdnxt(q)) {
+    const LaQueueRec& r = rec::view<LaQueueRec>(buf);
+    EXPECT_EQ(r.key, 7u);
+    texts.emplace_back(reinterpret_cast<char*>(buf) + 8, r.length);
+    sevs.push_back(r.severity);
+  }
+  ASSERT_EQ(texts.size(), 3u);
+  // Ordered by key and severity, equal ones in the order written.
+  EXPECT_EQ(texts[0], "Dynamic key: NAME, CITY(-)");
+  EXPECT_EQ(texts[1], "ERROR - CUSTOMER not found");
+  EXPECT_EQ(texts[2], "ERROR - You are not allowed to run this process");
+  EXPECT_EQ(sevs[0], 0);
+  EXPECT_EQ(sevs[1], 2);
+  // Bad calls are system errors, never a crash.
+  SysErrCapture cap(SysErrAnswer::Continue);
+  EXPECT_EQ(la_add_msg(2, q, 300210u), 0);
+  EXPECT_EQ(cap.last(), "la_add_msg() - bad arg");
+  EXPECT_EQ(la_add_msg(3, static_cast<FmArb*>(nullptr), 300210u, 0u), 0);
+  EXPECT_EQ(la_add_msg(13, q, 1u, 0u), 0);
+  FM_CLOSE(q, FM_CL_SCRATCH);
+}
+
+TEST(LaCenter, MessagesCentredWithArguments) {
+  Sources s;
+  s.write("ENG.txt", "10 0 w Report %1 of %2\n11 2 w Bad %3\n");
+  char out[24];
+  LaText t{24, out};
+  int n = la_center(0, &t, 10, "SALES", "MARCH", "");
+  EXPECT_EQ(n, 21);
+  EXPECT_EQ(std::string(out, 24), " Report SALES of MARCH  ");
+  la_center(1, &t, 11, "", "", "Input");
+  EXPECT_EQ(std::string(out, 24), "   ERROR - Bad Input    ");
+}
+
+TEST(LaSeparators, FromTheSourceOrTheDefaults) {
+  la_set_sep_source([](const char*, char* dec, char* thou, char cur[4]) {
+    *dec = ',';
+    *thou = '.';
+    std::memcpy(cur, "EUR ", 4);
+    return true;
+  });
+  la_get_dec_sep_cur();
+  EXPECT_EQ(com.dec_sep, ',');
+  EXPECT_EQ(com.thou_sep, '.');
+  EXPECT_EQ(com.currency.str(), "EUR");
+  la_set_sep_source(nullptr);
+  la_get_dec_sep_cur();
+  EXPECT_EQ(com.dec_sep, '.');
+  EXPECT_EQ(com.thou_sep, ',');
+  EXPECT_EQ(com.currency.str(), "$");
+}
