@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "files/fm.h"
+#include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/cvdat.h"
 #include "foundation/la.h"
@@ -152,32 +153,32 @@ TokenCache& tokens() {
   return c;
 }
 
-// Describes the TOKEN dictionary file of an application and version.
-void token_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* seg, const char* app, const char* ver) {
-  init_sdb_func(&seg[0], 1, 0, 24, FM_SEG_ALPHA, '+');
-  init_sdb_func(&seg[1], 2, 24, 4, FM_SEG_BINARY, '+');
-  init_sdb_func(&seg[2], 1, 0, 24, FM_SEG_ALPHA, '+');
-  init_sdb_func(&seg[3], 3, 28, 30, FM_SEG_ALPHA, '+');
-  INIT_KDB(&kdb[0], 0, '+', 8, &seg[0], 2);
-  INIT_KDB(&kdb[1], 1, '+', 9, &seg[2], 2);
-  INIT_FDB(fdb, FM_CLASS_DISK, 60, 0, kdb, 2);
-  INIT_SRC_PATH(fdb, app, ver, "TOKEN", FM_PT_DATA);
-}
-
+// Opens the TOKEN file of an application and version: the dictionary's,
+// else a memory-resident copy of that identity (the restructure's copies).
 FmArb* open_token_file(const std::string& app, const std::string& ver) {
   TokenCache& c = tokens();
   if (c.file && c.file_app == app && c.file_ver == ver) return c.file;
   cv_close_token();
   MmPool pool = cv_pool();
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), 2));
-  auto* seg = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), 4));
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
   FmFdb fdb;
-  token_fdb(&fdb, kdb, seg, app.c_str(), ver.c_str());
+  INIT_DTOKEN_FDB(&fdb, kdb, sdb, app.c_str(), ver.c_str());
+  std::string saved = la_cur_sys_err();
   int ok = FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR, 1, 15);
-  mm_free(kdb);
-  mm_free(seg);
   if (!ok) {
-    std::snprintf(ut_dbg, sizeof ut_dbg, "cv_load_token() - Bad TOKEN file open  - %u", fdb.status.get());
+    uint32_t status = fdb.status;
+    INIT_DTOKEN_FDB(&fdb, kdb, sdb, app.c_str(), ver.c_str());
+    fdb.fclass = FM_CLASS_MEMORY;
+    ok = FM_OPEN(&fdb, com.base_scope, 0, 1, 15);
+    if (!ok) fdb.status = status;
+  }
+  mm_free(kdb);
+  mm_free(sdb);
+  if (!ok) {
+    uint32_t status = fdb.status;
+    la_sys_err(saved.c_str(), 0);
+    std::snprintf(ut_dbg, sizeof ut_dbg, "cv_load_token() - Bad TOKEN file open  - %u", status);
     os_sys_err("CV", __LINE__);
     return nullptr;
   }
@@ -518,7 +519,8 @@ int cv_etoi(CvBlock* block) {
     }
   } else if (is_num(type)) {
     CvNum n;
-    if (!cv_num_etoi(text.data(), ext, &n, &msg)) return refuse(block, msg);
+    if (!cv_num_etoi_msk(block->num_mask, block->num_mask_len, text.data(), ext, &n, &msg))
+      return refuse(block, msg);
     if (!cv_num_put(type, work.data(), len, it->digits, it->decimals, it->sign == '1' || type == 12, n, &msg))
       return refuse(block, msg);
   } else if (type == 11) {
@@ -706,15 +708,14 @@ uint16_t cv_load_token(const char* app, const char* ver_or_lang, int flag, const
   auto* key = static_cast<uint8_t*>(MM_ALLOC(pool, 24));
   key[0] = 0;
   std::memcpy(key + 1, g.data(), 22);
-  key[23] = ' ';
   PROTO_FULL(f, 0, buf);
   f->key.set(key);
-  f->key_len = 24;
+  f->key_len = 23;
   f->op = uint16_t(FM_OP_AT | FM_OP_KEY);
   if (fm_start(f)) {
     f->op = 0;
     while (fm_rdnxt(f)) {
-      if (std::memcmp(buf, key, 24) != 0) break;
+      if (std::memcmp(buf, key, 23) != 0) break;
       CvTokenRec r;
       std::memcpy(&r, buf, sizeof r);
       if (flag == 1) {

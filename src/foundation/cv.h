@@ -396,6 +396,11 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len);
 // message (100350, 200050).
 int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg);
 
+// Reads a number typed into a field with a numeric mask: as cv_num_etoi,
+// the mask's literal characters passed over (at their own positions, and
+// anywhere when they cannot be part of a number).
+int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length, CvNum* n, uint32_t* msg);
+
 // Reads a number in its universal form (literals): blanks, one sign '-' or
 // '+' before or after the digits, '.' as the decimal point. 1, or 0 with the
 // message.

@@ -3,7 +3,10 @@
 //
 // Values are carried as a 128-bit integer and a scale (CvNum): 31 decimal
 // digits, the most any packed field holds, fit with room to spare.
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "foundation/bi.h"
 #include "foundation/cv.h"
@@ -156,6 +159,22 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
     m.pos[m.n++] = p;
   }
   if (!seen_digit || m.ints + m.decs > kMaxDigits) return false;
+  // Signs and the currency stand before the first digit position or after
+  // the last one.
+  int first = -1, last = -1;
+  for (int i = 0; i < m.n; ++i)
+    if (m.pos[i].kind == Pos::Digit) {
+      if (first < 0) first = i;
+      last = i;
+    }
+  for (int i = first + 1; i < last; ++i)
+    if (m.pos[i].kind == Pos::Cur || m.pos[i].kind == Pos::SignL || m.pos[i].kind == Pos::SignT) return false;
+  // A thousands separator stands between two integer digit positions.
+  for (int i = 0; i < m.n; ++i) {
+    if (m.pos[i].kind != Pos::Group) continue;
+    auto int_digit = [&](int k) { return k >= 0 && k < m.n && m.pos[k].kind == Pos::Digit && !m.pos[k].frac; };
+    if (!int_digit(i - 1) || !int_digit(i + 1)) return false;
+  }
   if (open != close || lt != gt || open > 1 || lt > 1 || minus > 1) return false;
   int forms = (minus ? 1 : 0) + (open ? 1 : 0) + (lt ? 1 : 0);
   if (forms > 1) return false;
@@ -219,12 +238,16 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   char last_supp = ' ';      // what the last suppressed digit showed
   bool last_drop = false;    // the last suppressed digit was an '8'
   int first = -1;            // first shown cell of the number
-  bool has_digit_after[128];
+  bool has_digit_after[128], has_int_after[128];
   {
-    bool after = false;
+    bool after = false, int_after = false;
     for (int i = m.n - 1; i >= 0; --i) {
       has_digit_after[i] = after;
-      if (m.pos[i].kind == Pos::Digit) after = true;
+      has_int_after[i] = int_after;
+      if (m.pos[i].kind == Pos::Digit) {
+        after = true;
+        if (!m.pos[i].frac) int_after = true;
+      }
     }
   }
   std::string_view cur = currency();
@@ -260,7 +283,9 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
         }
         break;
       case Pos::Group:
-        if (significant) {
+        if (!has_int_after[i]) {
+          s = Blank;  // no integer digit to separate
+        } else if (significant) {
           c = char(com.thou_sep);
         } else {
           c = last_supp;
@@ -337,7 +362,7 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
   if (!text || length < 0) return refuse(100350);
   i128 v = 0;
   int scale = 0, sig = 0;
-  bool in_frac = false, digits = false, neg = false, sign_seen = false, ended = false;
+  bool in_frac = false, digits = false, neg = false, sign_seen = false, ended = false, cur_seen = false;
   char close = 0;
   int i = 0;
   while (i < length) {
@@ -392,19 +417,21 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
       ++i;
       continue;
     }
-    if (!cur.empty() && !digits && size_t(length - i) >= cur.size() &&
+    if (!cur.empty() && !cur_seen && size_t(length - i) >= cur.size() &&
         std::memcmp(text + i, cur.data(), cur.size()) == 0) {
+      // The currency, before or after the number.
+      cur_seen = true;
+      if (digits) ended = true;
       i += int(cur.size());
       continue;
     }
     return refuse(100350);
   }
   if (close > 1) return refuse(100350);  // '(' without ')'
-  if (!digits) {
-    // Nothing but blanks is zero; a sign or a symbol needs digits.
-    for (int k = 0; k < length; ++k)
-      if (text[k] != ' ') return refuse(100350);
-  }
+  // Without digits the text is zero when it holds nothing but blanks, the
+  // cheque-protect fill and the currency (what a zero shows under such
+  // masks); a sign needs digits.
+  if (!digits && (sign_seen || close)) return refuse(100350);
   n->value = neg ? -v : v;
   n->scale = scale;
   return 1;
@@ -413,6 +440,68 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
 
 int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
   return parse_number(text, length, char(com.dec_sep), char(com.thou_sep), currency(), true, n, msg);
+}
+
+int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length, CvNum* n, uint32_t* msg) {
+  Parsed m;
+  if (!mask || !text || length < 0 || !parse_mask(mask, mask_len, m)) return cv_num_etoi(text, length, n, msg);
+  // The mask's literal characters are not part of the number. Where the text
+  // is laid out as the mask shows it they are passed over at their own
+  // positions; an '8' mask moves what follows its dropped positions left, so
+  // those literals are looked for up to that many positions earlier.
+  // Literal characters that cannot be part of a number go wherever they are.
+  std::string_view cur = currency();
+  auto meaningful = [&](char c) {
+    return (c >= '0' && c <= '9') || c == ' ' || c == char(com.dec_sep) || c == char(com.thou_sep) ||
+           std::strchr("+-()<>*", c) != nullptr || cur.find(c) != std::string_view::npos;
+  };
+  int first8 = -1, n8 = 0;
+  for (int i = 0; i < m.n; ++i)
+    if ((m.pos[i].kind == Pos::Digit && m.pos[i].ch == '8') || (first8 >= 0 && m.pos[i].kind == Pos::Group)) {
+      if (first8 < 0) first8 = i;
+      ++n8;
+    }
+  // The layouts to try, those whose literals all stand where the mask puts
+  // them first.
+  auto matches = [&](int shift) {
+    int hit = 0;
+    for (int i = 0; i < m.n; ++i) {
+      if (m.pos[i].kind != Pos::Lit) continue;
+      int at = (first8 >= 0 && i > first8) ? i - shift : i;
+      if (at < length && text[at] == m.pos[i].ch) ++hit;
+    }
+    return hit;
+  };
+  std::vector<std::pair<int, int>> order;  // (-matches, shift)
+  for (int shift = 0; shift <= n8; ++shift) order.emplace_back(-matches(shift), shift);
+  std::stable_sort(order.begin(), order.end());
+  uint32_t first_msg = 0;
+  bool first_try = true;
+  for (auto [neg_hits, shift] : order) {
+    (void)neg_hits;
+    std::string t(text, size_t(length));
+    for (int i = 0; i < m.n; ++i) {
+      if (m.pos[i].kind != Pos::Lit) continue;
+      int at = (first8 >= 0 && i > first8) ? i - shift : i;
+      if (at < length && t[size_t(at)] == m.pos[i].ch) t[size_t(at)] = ' ';
+    }
+    for (int i = 0; i < m.n; ++i) {
+      if (m.pos[i].kind != Pos::Lit || meaningful(m.pos[i].ch)) continue;
+      for (char& c : t)
+        if (c == m.pos[i].ch) c = ' ';
+    }
+    // Blanks left inside the number by the literals close up.
+    std::string packed;
+    for (char c : t)
+      if (c != ' ') packed += c;
+    uint32_t mm = 0;
+    if (parse_number(packed.data(), int(packed.size()), char(com.dec_sep), char(com.thou_sep), cur, true, n, &mm))
+      return 1;
+    if (first_try) first_msg = mm;
+    first_try = false;
+  }
+  if (msg) *msg = first_msg;
+  return 0;
 }
 
 int cv_num_universal(const char* text, int length, CvNum* n, uint32_t* msg) {

@@ -31,6 +31,7 @@ struct Catalogue {
   FmArb* file = nullptr;
   bool tried = false;
   bool busy = false;          // a look-up is running (system errors inside it)
+  bool memory = false;        // the file is the memory copy of the sources
   uint32_t status = 200340;   // why there is no catalogue
   int os_err = 0;
   MmPool pool = 0;
@@ -53,6 +54,13 @@ void open_catalogue() {
   if (g_cat.file || g_cat.tried) return;
   g_cat.tried = true;
   g_cat.busy = true;
+  // Opening may leave a reason as the system-error text; the caller's stays.
+  std::string saved = g_sys_err;
+  struct Restore {
+    std::string& to;
+    std::string from;
+    ~Restore() { to = from; }
+  } restore{g_sys_err, saved};
   FmFdb fdb;
   la_msg_fdb(&fdb, FM_CLASS_DISK);
   if (FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR, 1, 15)) {
@@ -63,11 +71,14 @@ void open_catalogue() {
   g_cat.status = fdb.status;
   g_cat.os_err = fdb.os_err;
   la_msg_fdb(&fdb, FM_CLASS_MEMORY);
+  FM_SCRATCH(&fdb, 0);  // a copy left by an earlier catalogue
+  la_msg_fdb(&fdb, FM_CLASS_MEMORY);
   if (FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15)) {
     FmArb* f = fdb.handle.get();
     std::string error;
     if (la_load_messages(f, la_source_dir(), &error) > 0) {
       g_cat.file = f;
+      g_cat.memory = true;
     } else {
       FM_CLOSE(f, FM_CL_SCRATCH);
     }
@@ -511,8 +522,10 @@ int la_install_messages(std::string* error) {
 }
 
 void la_reset() {
-  if (g_cat.file && g_cat.file->state.get() != FM_HS_CLOSED) FM_CLOSE(g_cat.file, 0);
+  if (g_cat.file && g_cat.file->state.get() != FM_HS_CLOSED)
+    FM_CLOSE(g_cat.file, g_cat.memory ? FM_CL_SCRATCH : 0);
   g_cat.file = nullptr;
+  g_cat.memory = false;
   g_cat.tried = false;
   g_cat.status = 200340;
   g_cat.os_err = 0;

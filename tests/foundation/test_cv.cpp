@@ -8,6 +8,7 @@
 #include <string>
 
 #include "files/fm.h"
+#include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/cvdat.h"
@@ -130,7 +131,7 @@ TEST(CvBlock, NumbersOfEveryStoredForm) {
     Conv c(elem(8, 4, "ZZ,ZZ9.99-", 5, 2, true));
     ASSERT_TRUE(c.ok);
     ASSERT_EQ(c.enter("-12,345.6"), 1);
-    EXPECT_EQ(c.bytes(), std::string("\x01\x23\x45\x6D", 4));
+    EXPECT_EQ(c.bytes(), std::string("\x12\x34\x56\x0D", 4));
     EXPECT_EQ(c.show(), "12,345.60-");
     c.stored[3] = 0x6B;  // not a packed number: shown as '*', the cause given
     EXPECT_EQ(cv_itoe(&c.b), 1);
@@ -217,7 +218,8 @@ TEST(CvBlock, LiteralsInUniversalForm) {
   MmPool pool = mm_create_pool(nullptr, com.base_scope, 0);
   {
     CvBlock b;
-    ASSERT_EQ(cv_get_cnv(&b, &*std::make_unique<DElem>(elem(8, 8, "", 13, 2, true)), "TST", "01"), 1);
+    DElem e = elem(8, 8, "", 13, 2, true);
+    ASSERT_EQ(cv_get_cnv(&b, &e, "TST", "01"), 1);
     char text[16] = "-12.5";
     std::memset(text + 5, ' ', 11);
     b.item->ext_addr.set(static_cast<char*>(MM_ALLOC(pool, 16)));
@@ -263,6 +265,7 @@ TEST(CvBlock, LiteralsInUniversalForm) {
 }
 
 TEST(CvBlock, TranslatedFields) {
+  cv_init();
   cv_add_xlate("TST", "01", "FRA", "COLOUR", "RED", "ROUGE");
   DElem e = elem(1, 10);
   e.b591 = '1';
@@ -291,17 +294,11 @@ TEST(CvBlock, TranslatedFields) {
 // Token lists from a TOKEN file: numbers shown as their texts and back.
 TEST(CvTokens, NumbersAndTextsOfAGroup) {
   MmPool pool = mm_create_pool(nullptr, com.base_scope, 0);
-  auto* segs = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), 4));
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), 2));
-  init_sdb_func(&segs[0], 1, 0, 24, FM_SEG_ALPHA, '+');
-  init_sdb_func(&segs[1], 2, 24, 4, FM_SEG_BINARY, '+');
-  init_sdb_func(&segs[2], 1, 0, 24, FM_SEG_ALPHA, '+');
-  init_sdb_func(&segs[3], 3, 28, 30, FM_SEG_ALPHA, '+');
-  INIT_KDB(&kdb[0], 0, '+', 8, &segs[0], 2);
-  INIT_KDB(&kdb[1], 1, '+', 9, &segs[2], 2);
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
   FmFdb fdb;
-  INIT_FDB(&fdb, FM_CLASS_MEMORY, 60, 0, kdb, 2);
-  INIT_SRC_PATH(&fdb, "TKA", "01", "TOKEN", FM_PT_DATA);
+  INIT_DTOKEN_FDB(&fdb, kdb, sdb, "TKA", "01");
+  fdb.fclass = FM_CLASS_MEMORY;
   ASSERT_EQ(FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15), 1) << fdb.status.get();
   FmArb* f = fdb.handle.get();
   auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, 60));
@@ -386,7 +383,7 @@ TEST(CvFuzz, EntryOfRandomText) {
     Conv c(e);
     ASSERT_TRUE(c.ok) << s.type << " " << s.mask << " " << c.b.msg;
     int ext = c.b.item->ext_len;
-    for (int k = 0; k < 4000; ++k) {
+    for (int k = 0; k < 20000; ++k) {
       std::string t(size_t(ext), ' ');
       int n = int(rng() % uint32_t(ext + 1));
       for (int i = 0; i < n; ++i) t[size_t(i)] = alphabet[rng() % (sizeof alphabet - 1)];
@@ -403,4 +400,58 @@ TEST(CvFuzz, EntryOfRandomText) {
       ASSERT_EQ(c.bytes(), value) << s.type << " '" << t << "'";
     }
   }
+}
+
+// Random masks too: a mask that does not compile is refused with a message;
+// one that compiles converts random text without harm.
+TEST(CvFuzz, RandomMasks) {
+  std::mt19937 rng(99);
+  const char num_chars[] = "9Z0*8.,-()<>$\\/ x%";
+  const char alp_chars[] = " !#&@*?";
+  const char text_chars[] = " 0123456789.,-+()<>$*/:aZ\xE9";
+  int compiled = 0;
+  for (int k = 0; k < 3000; ++k) {
+    int kind = int(rng() % 3);
+    std::string mask;
+    int mlen = 1 + int(rng() % 14);
+    if (kind == 2) {
+      // Date masks: unit codes, stray digits (bad tokens) and literals.
+      const char* pieces[] = {"08", "07", "06", "05", "04", "03", "02", "01", "005", "55",
+                              "/",  "-",  ".",  ":",  " ",  "x",  "\"T\"", "\\/", "9"};
+      for (int i = 0; i < mlen / 2 + 1; ++i) mask += pieces[rng() % (sizeof pieces / sizeof *pieces)];
+    } else {
+      const char* set = kind == 0 ? num_chars : alp_chars;
+      size_t setn = std::strlen(set);
+      for (int i = 0; i < mlen; ++i) mask += set[rng() % setn];
+    }
+    DElem e = kind == 0 ? elem(8, 8, mask.c_str(), 9, 2, true)
+              : kind == 1 ? elem(1, 10, mask.c_str())
+                          : elem(7, 8, mask.c_str(), 8, 1);
+    SysErrCapture cap(SysErrAnswer::Continue);  // a bad date mask token is a system error
+    Conv c(e);
+    if (!c.ok) {
+      ASSERT_NE(c.b.msg, 0u) << mask;
+      continue;
+    }
+    ++compiled;
+    int ext = c.b.item->ext_len;
+    for (int j = 0; j < 50; ++j) {
+      std::string t(size_t(ext), ' ');
+      for (int i = 0; i < ext; ++i)
+        if (rng() % 3) t[size_t(i)] = text_chars[rng() % (sizeof text_chars - 1)];
+      std::string before = c.bytes();
+      if (!c.enter(t)) {
+        ASSERT_NE(c.b.msg, 0u);
+        ASSERT_EQ(c.bytes(), before) << mask << " '" << t << "'";
+        continue;
+      }
+      std::string shown = c.show();
+      if (c.b.msg != 0) continue;  // a value the mask cannot show
+      // Display -> stored -> display is stable (a mask may show fewer
+      // decimals than the field keeps, so the value itself may round).
+      ASSERT_EQ(c.enter(shown), 1) << mask << " '" << t << "' -> '" << shown << "' " << c.b.msg;
+      ASSERT_EQ(c.show(), shown) << mask << " '" << t << "'";
+    }
+  }
+  EXPECT_GT(compiled, 500);
 }

@@ -109,7 +109,7 @@ TEST(NumMask, FactsAndMalformedMasks) {
   EXPECT_EQ(star.facts.fill, '*');
   EXPECT_EQ(star.facts.sign, 1);
   for (const char* bad : {"", "   ", "abc", "99.9.9", "(999", "999)", "<99", "-99-", "(99)-", "9\\",
-                          "999999999999999999999999999999999", ")99(", "99(9)"}) {
+                          "999999999999999999999999999999999", ")99(", "99(9)", "99-99", "9$9", "9,,999", ",999", "999,", "9,.99", "9,x99"}) {
     CvNumMsk b{bad, int(std::strlen(bad)), {}, 0};
     EXPECT_EQ(cv_num_msk(&b), 0) << "'" << bad << "'";
     char out[8];
@@ -139,7 +139,8 @@ TEST(NumEntry, AcceptsWhatTheMasksShowAndRefusesTheRest) {
       {"", 0, 0},           {"   ", 0, 0},         {" 12 ", 12, 0},      {"-12", -12, 0},
       {"12-", -12, 0},      {"+5", 5, 0},          {"(1.24)", -124, 2},  {"<1,234>", -1234, 0},
       {"1,234,567", 1234567, 0}, {"***45.67", 4567, 2}, {"$12.50", 1250, 2}, {"-$12.50", -1250, 2},
-      {"   -$12.50", -1250, 2}, {".5", 5, 1},       {"007", 7, 0},
+      {"   -$12.50", -1250, 2}, {".5", 5, 1},       {"007", 7, 0},        {"*** ", 0, 0},
+      {"$", 0, 0},
   };
   for (const Ok& c : oks) {
     CvNum n{99, 99};
@@ -147,7 +148,7 @@ TEST(NumEntry, AcceptsWhatTheMasksShowAndRefusesTheRest) {
     ASSERT_EQ(cv_num_etoi(c.text, int(std::strlen(c.text)), &n, &msg), 1) << c.text;
     EXPECT_TRUE(n.value == c.value && n.scale == c.scale) << c.text;
   }
-  for (const char* bad : {"12a", "1.2.3", "--1", "1 2", "(12", "12)", "1,,2", "$", "x", "1-2", ",12", "-", "$ -"}) {
+  for (const char* bad : {"12a", "1.2.3", "--1", "1 2", "(12", "12)", "1,,2", "x", "1-2", ",12", "-", "$ -", "()"}) {
     CvNum n;
     uint32_t msg = 0;
     EXPECT_EQ(cv_num_etoi(bad, int(std::strlen(bad)), &n, &msg), 0) << bad;
