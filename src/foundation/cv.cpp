@@ -26,7 +26,7 @@ constexpr uint32_t kMsgNumMask = 102020;
 MmPool g_pool = 0;
 
 MmPool cv_pool() {
-  if (!g_pool) g_pool = mm_create_pool(" CV_POOL", com.base_scope, 0);
+  if (!g_pool) g_pool = mm_create_pool(" CV_POOL   ", com.base_scope, 0);
   return g_pool;
 }
 

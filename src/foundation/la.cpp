@@ -39,7 +39,7 @@ struct Catalogue {
 } g_cat;
 
 MmPool la_pool() {
-  if (!g_cat.pool) g_cat.pool = mm_create_pool(" LA_POOL", com.base_scope, 0);
+  if (!g_cat.pool) g_cat.pool = mm_create_pool(" LA_POOL   ", com.base_scope, 0);
   return g_cat.pool;
 }
 
