@@ -393,6 +393,27 @@ int cv_get_cnv(CvBlock* block, const DElem* elem, const char* app, const char* v
   return cv_cmpl(block, &block->own, nullptr, 0);
 }
 
+int cv_get_chunk(const CvBlock* block, int* remaining, int direction, CvChunk* out) {
+  if (!block || !remaining || !out || !is_date(block->item ? block->item->type : 0)) return 0;
+  int n = block->date_mask_len;
+  if (*remaining <= 0 || *remaining > n) return 0;
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(block->date_mask);
+  auto chunk_at = [&](int i) { return t[i] >= 32 ? 'L' : t[i] == kMskJulDay ? 'J' : char('0' + t[i]); };
+  int i = direction >= 0 ? n - *remaining : *remaining - 1;
+  char kind = chunk_at(i);
+  int len = 1;
+  if (kind == 'L') {
+    // A run of literal characters.
+    int step = direction >= 0 ? 1 : -1;
+    for (int k = i + step; k >= 0 && k < n && len < *remaining && chunk_at(k) == 'L'; k += step) ++len;
+  }
+  out->kind = kind;
+  out->length = len;
+  out->width = kind == 'L' ? len : kind == 'J' ? 3 : 2;
+  *remaining -= len;
+  return 1;
+}
+
 void cv_set_addr(CvBlock* block, void* stored, char* display) {
   block->item->int_addr.set(static_cast<uint8_t*>(stored));
   block->item->ext_addr.set(display);

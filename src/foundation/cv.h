@@ -344,6 +344,19 @@ int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool = 
 // cv_cmpl of the block's own item. 1, or 0.
 int cv_get_cnv(CvBlock* block, const DElem* elem, const char* app, const char* ver);
 
+// One chunk of a date item's display row: a unit of its mask or a run of
+// literal characters (the item compiler gives them their attributes).
+struct CvChunk {
+  char kind;   // '1'-'8' a unit (hundredths .. century), 'J' the day of the year, 'L' literal text
+  int length;  // compiled mask tokens it covers
+  int width;   // display columns
+};
+// Walks the compiled date mask of a block chunk by chunk. *remaining is the
+// count of tokens not yet walked (start with the block's date_mask_len);
+// direction >= 0 walks from the first token, < 0 from the last. 1 with the
+// chunk, 0 when nothing remains (or the block is no date).
+int cv_get_chunk(const CvBlock* block, int* remaining, int direction, CvChunk* out);
+
 // Points the block's item at a stored value and a display text.
 void cv_set_addr(CvBlock* block, void* stored, char* display);
 

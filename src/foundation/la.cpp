@@ -511,7 +511,10 @@ int la_install_messages(std::string* error) {
   FmFdb fdb;
   la_msg_fdb(&fdb, FM_CLASS_DISK);
   if (!FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR | FM_OPT_CREATE, 0, 0)) {
-    if (error) *error = "the MESSAGE file of 0LA cannot be opened or created, status " + std::to_string(fdb.status.get());
+    if (error) {
+      *error = "the MESSAGE file of 0LA cannot be opened or created, status " + std::to_string(fdb.status.get());
+      if (fdb.status.get() == 200650 && !g_sys_err.empty()) *error += " (" + g_sys_err + ")";
+    }
     return 0;
   }
   FmArb* f = fdb.handle.get();

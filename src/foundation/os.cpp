@@ -228,6 +228,8 @@ void os_usage(FILE* to) {
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
       "  QUVO_CENTURY_PIVOT  two digits PP: a two-digit year below PP is in the 2000s,\n"
       "                  one at or above PP in the 1900s; unset, such years are 19YY\n"
+      "  QUVO_MSG_SRC    the directory of the message sources (<LANGUAGE>.txt) that -b\n"
+      "                  loads and that are read while the data directory has none\n"
       "  QUVO_TEST_HOME  (test hook) read quvo.env from this directory instead of the\n"
       "                  home directory of the password entry\n"
       "\n"

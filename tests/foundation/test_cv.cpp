@@ -214,6 +214,32 @@ TEST(CvBlock, DatesAgainstTheCivilCalendar) {
   }
 }
 
+TEST(CvBlock, DateChunks) {
+  Conv c(elem(7, 8, "06/05/0807 04:03", 8, 3));
+  ASSERT_TRUE(c.ok);
+  std::string walk;
+  int remaining = c.b.date_mask_len, width = 0;
+  CvChunk ch;
+  while (cv_get_chunk(&c.b, &remaining, 1, &ch)) {
+    walk += ch.kind;
+    width += ch.width;
+  }
+  EXPECT_EQ(walk, "6L5L87L4L3");
+  EXPECT_EQ(width, c.b.item->ext_len);
+  remaining = c.b.date_mask_len;
+  walk.clear();
+  while (cv_get_chunk(&c.b, &remaining, -1, &ch)) walk += ch.kind;
+  EXPECT_EQ(walk, "3L4L78L5L6");
+  Conv j(elem(6, 4, "0807-005", 8, 5));
+  remaining = j.b.date_mask_len;
+  ASSERT_EQ(cv_get_chunk(&j.b, &remaining, -1, &ch), 1);
+  EXPECT_EQ(ch.kind, 'J');
+  EXPECT_EQ(ch.width, 3);
+  Conv n(elem(8, 4, "", 5, 2, true));
+  remaining = 4;
+  EXPECT_EQ(cv_get_chunk(&n.b, &remaining, 1, &ch), 0);
+}
+
 TEST(CvBlock, LiteralsInUniversalForm) {
   MmPool pool = mm_create_pool(nullptr, com.base_scope, 0);
   {

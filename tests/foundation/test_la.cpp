@@ -13,6 +13,7 @@
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
+#include "support/quvo_run.h"
 #include "support/syserr.h"
 
 namespace fs = std::filesystem;
@@ -239,4 +240,72 @@ TEST(LaSeparators, FromTheSourceOrTheDefaults) {
   EXPECT_EQ(com.dec_sep, '.');
   EXPECT_EQ(com.thou_sep, ',');
   EXPECT_EQ(com.currency.str(), "$");
+}
+
+// The set-up of a fresh data directory (quvo -b) puts the messages into its
+// MESSAGE file, and the engine reads them from there.
+TEST(LaInstall, BootstrapLoadsTheMessagesIntoTheDataDirectory) {
+  TempDir data, home, empty;
+  std::vector<std::string> env{"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()};
+  QuvoRun r = run_quvo({"-b"}, env);
+  if (r.status != 0 && r.err.find("no back end") != std::string::npos)
+    GTEST_SKIP() << "native record files are not built yet: " << r.err;
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("messages loaded into " + data.str()), std::string::npos) << r.out;
+  // Loading again replaces the records.
+  r = run_quvo({"-b"}, env);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Read back in this process, with no source to fall back on.
+  setenv("QUVOPATH", data.str().c_str(), 1);
+  setenv("QUVO_MSG_SRC", empty.str().c_str(), 1);
+  la_reset();
+  EXPECT_EQ(la_text(200170), "Duplicate key");
+  EXPECT_EQ(xlate(102540, 30), pad("ERROR - Date is not valid", 30));
+  la_reset();
+  unsetenv("QUVO_MSG_SRC");
+  unsetenv("QUVOPATH");
+}
+
+// Without a data directory nor sources the catalogue says so, never more.
+TEST(LaInstall, NoCatalogueAtAll) {
+  TempDir empty;
+  setenv("QUVO_MSG_SRC", empty.str().c_str(), 1);
+  la_reset();
+  int sev = 0;
+  std::string t = xlate(200170, 60, &sev);
+  EXPECT_EQ(t.rfind("Unable to translate message: 200170 (", 0), 0u) << t;
+  EXPECT_EQ(sev, 3);
+  unsetenv("QUVO_MSG_SRC");
+  la_reset();
+  EXPECT_EQ(la_text(200170), "Duplicate key");
+}
+
+TEST(LaInstall, LoadingTwiceReplacesTheRecords) {
+  Sources s;
+  s.write("ENG.txt", "1 0 q one\n2 1 q two\n");
+  FmFdb fdb;
+  la_msg_fdb(&fdb, FM_CLASS_MEMORY);
+  fdb.name.set("MSGTEST");
+  ASSERT_EQ(FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15), 1);
+  FmArb* f = fdb.handle.get();
+  std::string error;
+  EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), 2) << error;
+  s.write("ENG.txt", "1 0 q one again\n3 2 q three\n");
+  EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), 2) << error;
+  uint8_t* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, com.base_scope, 0), sizeof(LaMsgRec)));
+  std::vector<std::string> texts;
+  f->rec.set(buf);
+  f->op = FM_OP_FIRST;
+  ASSERT_EQ(fm_start(f), 1);
+  f->op = 0;
+  while (fm_rdnxt(f)) {
+    const LaMsgRec& r = rec::view<LaMsgRec>(buf);
+    texts.push_back(std::to_string(r.number.get()) + " " +
+                    std::string(reinterpret_cast<const char*>(r.text.data()), r.length));
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"1 one again", "2 two", "3 three"}));
+  s.write("ENG.txt", "1 7 q bad\n");
+  EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), -1);
+  EXPECT_NE(error.find("ENG.txt:1: severity"), std::string::npos) << error;
+  FM_CLOSE(f, FM_CL_SCRATCH);
 }
