@@ -296,6 +296,7 @@ int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool) {
   block->pool = pool;
   block->date_mask_len = 0;
   block->num_mask_len = 0;
+  block->num_plain = 0;
   block->width = 0;
   item->msg = 0;
   int type = item->type;
@@ -334,6 +335,7 @@ int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool) {
       if (mask.size() >= sizeof block->num_mask || !cv_num_msk(&m)) return refuse(block, kMsgNumMask);
       std::memcpy(block->num_mask, mask.data(), mask.size());
       block->num_mask_len = uint16_t(mask.size());
+      block->num_plain = mask.find_first_not_of("9Z0*8.,-()<>$") == std::string::npos;
       width = m.width;
     }
   } else if (type == 11) {
@@ -540,8 +542,9 @@ int cv_etoi(CvBlock* block) {
     }
   } else if (is_num(type)) {
     CvNum n;
-    if (!cv_num_etoi_msk(block->num_mask, block->num_mask_len, text.data(), ext, &n, &msg))
-      return refuse(block, msg);
+    int ok = block->num_plain ? cv_num_etoi(text.data(), ext, &n, &msg)
+                              : cv_num_etoi_msk(block->num_mask, block->num_mask_len, text.data(), ext, &n, &msg);
+    if (!ok) return refuse(block, msg);
     if (!cv_num_put(type, work.data(), len, it->digits, it->decimals, it->sign == '1' || type == 12, n, &msg))
       return refuse(block, msg);
   } else if (type == 11) {

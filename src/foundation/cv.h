@@ -308,6 +308,7 @@ struct CvBlock {
   uint16_t width;               // display width
   char num_mask[64];            // numeric mask in force (the item's or the default one)
   uint16_t num_mask_len;
+  uint8_t num_plain;            // the numeric mask has no literal characters
   char date_mask[60];           // compiled date mask tokens (date types)
   uint16_t date_mask_len;
   MmPool pool;                  // pool of the compiled parts (0: the conversion layer's)
