@@ -157,6 +157,7 @@ TokenCache& tokens() {
 // else a memory-resident copy of that identity (the restructure's copies).
 FmArb* open_token_file(const std::string& app, const std::string& ver) {
   TokenCache& c = tokens();
+  if (c.file && c.file->state.get() == FM_HS_CLOSED) c.file = nullptr;  // closed under us
   if (c.file && c.file_app == app && c.file_ver == ver) return c.file;
   cv_close_token();
   MmPool pool = cv_pool();
@@ -785,7 +786,7 @@ size_t cv_token_count(uint16_t handle) {
 
 void cv_close_token() {
   TokenCache& c = tokens();
-  if (c.file) FM_CLOSE(c.file, 0);
+  if (c.file && c.file->state.get() != FM_HS_CLOSED) FM_CLOSE(c.file, 0);
   c.file = nullptr;
   c.file_app.assign(3, ' ');
   c.file_ver.assign(2, ' ');

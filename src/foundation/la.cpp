@@ -51,6 +51,12 @@ std::string language() {
 // Opens the catalogue: the data directory's MESSAGE file, else a memory
 // copy of the sources.
 void open_catalogue() {
+  if (g_cat.file && g_cat.file->state.get() == FM_HS_CLOSED) {
+    // Closed under us (the file manager shut down): open it again.
+    g_cat.file = nullptr;
+    g_cat.memory = false;
+    g_cat.tried = false;
+  }
   if (g_cat.file || g_cat.tried) return;
   g_cat.tried = true;
   g_cat.busy = true;
