@@ -48,20 +48,26 @@
 //   leading zero is dropped and the edited number moves left, blanks added
 //   at the end); '.' the decimal point (shown as the common block's decimal
 //   separator; blank when no digit position follows it); ',' a thousands
-//   separator (shown as the common block's separator once a digit is shown
-//   left of it, else like the suppressed digit before it); sign positions
-//   '-' ('-' when negative), '(' and ')' or '<' and '>' (shown around a
-//   negative value); '$' one character of the currency symbol; '\' takes the
-//   next character literally; any other character is shown as it is. A sign
-//   or currency before the first digit position floats right, next to the
-//   first shown digit, unless the fill is '*' or a literal stands between.
+//   separator between two integer digit positions (shown as the common
+//   block's separator once a digit is shown left of it, else like the
+//   suppressed digit before it); sign positions '-' ('-' when negative), '('
+//   and ')' or '<' and '>' (shown around a negative value); '$' one character
+//   of the currency symbol; '\' takes the next character literally; any other
+//   character is shown as it is. Signs and the currency stand before the
+//   first digit position or after the last; one sign form at most. A sign or
+//   currency before the digits floats right, next to the first shown digit,
+//   unless the fill is '*' or a literal stands between.
 //   A value that needs more integer positions than the mask has, or a
 //   negative value under a mask without a sign position, is shown as '*'
-//   over the whole width and the conversion answers 0 with 200050.
+//   over the whole width and the conversion answers 0 with 200050; more
+//   decimals than the mask shows are rounded half away from zero.
 //   Numeric entry accepts blanks, one sign ('-' or '+' before or after the
-//   digits, or the value in '(' ')' or '<' '>'), the currency symbol, leading
-//   '*', the thousands separator between digits and one decimal separator;
-//   a blank text is zero.
+//   digits, or the value in '(' ')' or '<' '>'), the currency symbol before
+//   or after the number, leading '*', the thousands separator between digits
+//   and one decimal separator; the mask's literal characters are passed
+//   over. A text of nothing but blanks, '*' and the currency is zero.
+//   Binary fields take their whole range, but for an unsigned field the value
+//   with all bits set, which is the null value.
 //   Alpha (alp_etoi): position by position, blank and '!' accept anything,
 //   '#' a digit, '&' a letter or a digit, '@' a letter, '*' is a fixed
 //   position that keeps the character already stored there. Letters are
@@ -362,8 +368,10 @@ int cv_get_chunk(const CvBlock* block, int* remaining, int direction, CvChunk* o
 void cv_set_addr(CvBlock* block, void* stored, char* display);
 
 // Stored value to display text. Returns 1 when the text changed, 0 when it
-// is the same; a value that cannot be shown (bad packed digits, too wide for
-// the mask) shows as '*' and leaves message 200050 in the block.
+// is the same; the block's message is 0 after a good conversion. A value
+// that cannot be shown (bad packed digits, too wide for the mask) shows as
+// '*' and leaves message 200050 in the block; a number of a token field that
+// is no token shows as '?' with 200060.
 int cv_itoe(CvBlock* block);
 
 // Display text to stored value: 1, or 0 with the message in the block and the
