@@ -1,6 +1,7 @@
 // The engine's program entry: the start-up and the run modes live in the
 // foundation (os_main); the subsystems hook their initialisers in here.
 #include "files/fm.h"
+#include "foundation/la.h"
 #include "foundation/os.h"
 #include "screen/wm.h"
 
@@ -10,5 +11,6 @@ int main(int argc, char** argv) {
     return 1;
   });
   wm_register();
+  la_register();
   return os_main(argc, argv);
 }

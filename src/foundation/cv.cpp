@@ -2,6 +2,7 @@
 // type, literals, translated fields and token lists.
 #include "foundation/cv.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -15,6 +16,8 @@
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
+#include "screen/wmrec.h"
+#include "screen/wm.h"
 
 namespace {
 
@@ -189,6 +192,28 @@ FmArb* open_token_file(const std::string& app, const std::string& ver) {
   return c.file;
 }
 
+// The window manager's conversion of an item whose value must be converted
+// before it is shown: the window item's bytes 12-215 are its conversion item.
+// The item keeps the layout its builder gave it.
+static_assert(offsetof(WmItem, data_type) == 12 + offsetof(CvItem, type), "conversion item in the window item");
+static_assert(offsetof(WmItem, text) == 12 + offsetof(CvItem, ext_addr), "conversion item in the window item");
+static_assert(offsetof(WmItem, mask) == 12 + offsetof(CvItem, mask), "conversion item in the window item");
+static_assert(offsetof(WmItem, msg) == 12 + offsetof(CvItem, msg), "conversion item in the window item");
+int wm_itoe_hook(WmItem* w) {
+  auto* it = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(w) + 12);
+  uint32_t rows = it->rows, cols = it->cols;
+  uint16_t ext = it->ext_len, edit = it->edit_len;
+  CvBlock b;
+  int ok = cv_cmpl(&b, it, nullptr, 0);
+  it->rows = rows;
+  it->cols = cols;
+  it->ext_len = ext;
+  it->edit_len = edit;
+  if (!ok) return 0;
+  cv_itoe(&b);
+  return b.msg == 0;
+}
+
 }  // namespace
 
 // ================================================================ start --
@@ -196,7 +221,7 @@ FmArb* open_token_file(const std::string& app, const std::string& ver) {
 void cv_init() {
   cv_pool();
   fm_set_xlate(fm_xlate_hook);
-  cv_date_init();
+  wm_set_itoe(wm_itoe_hook);
   la_get_dec_sep_cur();
 }
 
@@ -252,11 +277,13 @@ int cv_bld_sitm(CvItem* item, const CElem* celem, const CvSitm* sitm, const char
     return 0;
   }
   // Keep the embedding record's own words.
-  uint8_t head[16], owner[20];
+  uint8_t head[16], embed[8], owner[20];
   std::memcpy(head, item, 16);
+  std::memcpy(embed, item->embed1.data(), 8);
   std::memcpy(owner, item->owner.data(), 20);
-  std::memset(item, 0, sizeof *item);
+  std::memset(static_cast<void*>(item), 0, sizeof *item);
   std::memcpy(item, head, 16);
+  std::memcpy(item->embed1.data(), embed, 8);
   std::memcpy(item->owner.data(), owner, 20);
 
   const DElem& e = celem->e;
@@ -370,6 +397,7 @@ int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool) {
   block->width = uint16_t(width);
   int ext = item->ext_len ? item->ext_len.get() : width;
   item->ext_len = uint16_t(ext);
+  item->edit_len = uint16_t(ext);
   int rows = 1, cols = ext;
   if (bounds && bounds->cols > 0 && ext > bounds->cols) {
     cols = bounds->cols;

@@ -191,9 +191,10 @@ QV_AT(CElem, ira, 592);
 QV_AT(CElem, source, 600);
 
 // The conversion item (204 bytes), embedded by compiled items (CITM bytes
-// 12-215), the conversion instructions and the CV work file. Bytes 0-15 and
-// 184-203 belong to the record that embeds the item; the conversion layer
-// neither reads nor changes them.
+// 12-215, the window item's bytes 12-215), the conversion instructions and
+// the CV work file. Bytes 0-15, 164-171 and 184-203 belong to the record
+// that embeds the item (the compilers and the window manager set them); the
+// conversion layer neither reads nor changes them.
 struct CvItem {
   rec::U32 area_ira;        // 0   IRA of the field's area       (set by the compiler)
   rec::U32 sub_ira;         // 4   IRA of the occurrence's area  (set by the compiler)
@@ -201,49 +202,58 @@ struct CvItem {
   rec::U8 summary;          // 12  0 for summary items
   rec::U8 one;              // 13
   rec::U8 source;           // 14  1 file field, 2 work field
-  rec::U8 spare0;           // 15
+  rec::U8 dspl_mode;        // 15  window manager: 0 show the text, 2 show blanks
   rec::U8 kind;             // 16  0 plain, 1 translated field
   rec::U8 xlate_mode;       // 17  0 none, 1 the text, 2 the token text (cv_set_xlate)
   rec::U8 type;             // 18  data type
   rec::U8 flags;            // 19  kCvCompiled, kCvTokens
   rec::U16 int_len;         // 20  stored length
-  rec::U16 ext_len;         // 22  display length (filled by cv_cmpl)
+  rec::U16 spare0;          // 22
   rec::U32 rows;            // 24  rows the value takes (cv_cmpl)
   rec::U32 cols;            // 28  columns the value takes (cv_cmpl)
   Ref<uint8_t> int_addr;    // 32  the stored value
   Ref<char> ext_addr;       // 36  the display text
-  rec::Text<60> mask;       // 40  edit mask (blank: none)
-  rec::U8 digits;           // 100 numbers: integer digits; dates: highest unit
-  rec::U8 decimals;         // 101 numbers: decimals; dates: lowest unit
-  rec::U8 sign;             // 102 '1' signed
-  rec::U8 case_code;        // 103 alpha case code
-  rec::U8 justify;          // 104 alpha justification
-  rec::U8 squeeze;          // 105 '0' keep blanks
-  rec::U8 fill;             // 106 alpha fill character
-  rec::U8 entry_flag;       // 107 ELEMENT byte 583
-  rec::U8 julian;           // 108 dates: Julian flag
-  rec::U8 spare1[3];        // 109
-  rec::U16 token_mark;      // 112 nonzero: the values are tokens (display width of the text)
-  rec::U16 token_handle;    // 114 loaded token list, 0 none
-  rec::Text<3> app;         // 116 application of the field
-  rec::Text<2> ver;         // 119 its version
-  rec::Text<22> token_name; // 121 token group (ELEMENT bytes 28-49)
-  rec::Text<3> language;    // 143 language of a translated field
-  rec::U16 bound_rows;      // 146 room given to cv_cmpl (0: none)
-  rec::U16 bound_cols;      // 148
-  rec::Bytes<22> spare2;    // 150
+  rec::U16 ext_len;         // 40  display width (cv_cmpl, unless given)
+  rec::U16 edit_len;        // 42  characters that may be typed (cv_cmpl: the display width)
+  rec::Text<60> mask;       // 44  edit mask (blank: none)
+  // The conversion layer's own part (60 bytes).
+  rec::U8 digits;           // 104 numbers: integer digits; dates: highest unit
+  rec::U8 decimals;         // 105 numbers: decimals; dates: lowest unit
+  rec::U8 sign;             // 106 '1' signed
+  rec::U8 case_code;        // 107 alpha case code
+  rec::U8 justify;          // 108 alpha justification
+  rec::U8 squeeze;          // 109 '0' keep blanks
+  rec::U8 fill;             // 110 alpha fill character
+  rec::U8 entry_flag;       // 111 ELEMENT byte 583
+  rec::U8 julian;           // 112 dates: day-of-year form
+  rec::U8 spare1;           // 113
+  rec::U16 token_mark;      // 114 nonzero: the values are tokens (display width of the text)
+  rec::U16 token_handle;    // 116 loaded token list, 0 none
+  rec::Text<3> app;         // 118 application of the field
+  rec::Text<2> ver;         // 121 its version
+  rec::Text<22> token_name; // 123 token group (ELEMENT bytes 28-49)
+  rec::Text<3> language;    // 145 language of a translated field
+  rec::U16 bound_rows;      // 148 room given to cv_cmpl (0: none)
+  rec::U16 bound_cols;      // 150
+  rec::Bytes<12> spare2;    // 152
+  rec::Bytes<8> embed1;     // 164 the embedding record's (window item: input flag)
   rec::U32 msg;             // 172 message number of a failed conversion
   rec::Bytes<8> spare3;     // 176
   rec::Bytes<20> owner;     // 184 the embedding record's own words
 };
 QV_RECORD(CvItem, 204);
 QV_AT(CvItem, summary, 12);
+QV_AT(CvItem, dspl_mode, 15);
 QV_AT(CvItem, type, 18);
+QV_AT(CvItem, int_len, 20);
 QV_AT(CvItem, rows, 24);
 QV_AT(CvItem, cols, 28);
 QV_AT(CvItem, int_addr, 32);
-QV_AT(CvItem, mask, 40);
-QV_AT(CvItem, token_mark, 112);
+QV_AT(CvItem, ext_addr, 36);
+QV_AT(CvItem, ext_len, 40);
+QV_AT(CvItem, mask, 44);
+QV_AT(CvItem, digits, 104);
+QV_AT(CvItem, embed1, 164);
 QV_AT(CvItem, msg, 172);
 QV_AT(CvItem, owner, 184);
 

@@ -543,17 +543,25 @@ void la_reset() {
 // ============================================================ start-up --
 namespace {
 
-// The set-up of a data directory (`quvo -b`) while the bootstrap of the
-// system applications is not built: it loads the messages. The bootstrap
-// takes this hook over and runs la_install_messages as one of its steps.
+int (*g_next_bootstrap)() = nullptr;
+
+// The message step of the set-up of a data directory (`quvo -b`), then the
+// bootstrap steps registered before it. While the engine has no native
+// record files the data directory cannot hold a MESSAGE file; the engine
+// then reads the sources, and the step says so without failing the others.
 int la_bootstrap() {
   std::string error;
-  if (!la_install_messages(&error)) {
-    std::fprintf(stderr, "quvo: the messages could not be loaded: %s\n", error.c_str());
+  if (la_install_messages(&error)) {
+    std::printf("messages: loaded into %s\n", os_data_dir());
+  } else if (error.find("no back end") != std::string::npos) {
+    std::printf("messages: native record files are not built yet; the engine reads %s\n",
+                la_source_dir().c_str());
+  } else {
+    std::fprintf(stderr, "quvo: messages: %s\n", error.c_str());
     return kExitInitFailed;
   }
-  std::printf("quvo: messages loaded into %s\n", os_data_dir());
-  return kExitNormal;
+  std::fflush(stdout);
+  return g_next_bootstrap ? g_next_bootstrap() : kExitNormal;
 }
 
 int cv_init_step() {
@@ -561,11 +569,12 @@ int cv_init_step() {
   return 1;
 }
 
-// The start-up steps of the message catalogue and the conversion layer.
-const bool g_registered = [] {
-  os_set_init(OsInit::Cv, cv_init_step);
-  if (!os_hooks.bootstrap) os_hooks.bootstrap = la_bootstrap;
-  return true;
-}();
-
 }  // namespace
+
+void la_register() {
+  os_set_init(OsInit::Cv, cv_init_step);
+  if (os_hooks.bootstrap != la_bootstrap) {
+    g_next_bootstrap = os_hooks.bootstrap;
+    os_hooks.bootstrap = la_bootstrap;
+  }
+}

@@ -144,6 +144,11 @@ int la_load_messages(FmArb* file, const std::string& dir, std::string* error);
 // when it is missing and loads the sources into it. 1, or 0 with the reason
 // in *error.
 int la_install_messages(std::string* error);
+// Plugs the catalogue and the conversion layer into the program entry
+// (called by main before os_main, after the subsystems whose bootstrap steps
+// follow it): the cv_init stage, and the message step of the bootstrap (-b),
+// which loads the messages and then runs the bootstrap registered before.
+void la_register();
 // Forgets the open catalogue (the next look-up opens it again) and the
 // memory copy; tests and a changed data directory.
 void la_reset();
