@@ -179,44 +179,23 @@ class BTree {
       p.i = 0;
     }
   }
-  // Leaf: first entry with prefix >= k / > k.
-  uint32_t leaf_lb(Node* n, const uint8_t* k, uint32_t len) const {
+  // First entry of a leaf (or child of an inner node) whose key prefix is
+  // >= k, or > k for an upper bound.
+  template <bool Upper, bool Leaf>
+  uint32_t bound(Node* n, const uint8_t* k, uint32_t len) const {
     uint32_t lo = 0, hi = n->n;
     while (lo < hi) {
       uint32_t m = (lo + hi) / 2;
-      if (std::memcmp(lkey(n, m), k, len) < 0) lo = m + 1;
+      int c = std::memcmp(Leaf ? lkey(n, m) : ikey(n, m), k, len);
+      if (Upper ? c <= 0 : c < 0) lo = m + 1;
       else hi = m;
     }
     return lo;
   }
-  uint32_t leaf_ub(Node* n, const uint8_t* k, uint32_t len) const {
-    uint32_t lo = 0, hi = n->n;
-    while (lo < hi) {
-      uint32_t m = (lo + hi) / 2;
-      if (std::memcmp(lkey(n, m), k, len) <= 0) lo = m + 1;
-      else hi = m;
-    }
-    return lo;
-  }
-  // Inner: the child to descend for a lower / upper bound.
-  uint32_t child_lb(Node* n, const uint8_t* k, uint32_t len) const {
-    uint32_t lo = 0, hi = n->n;
-    while (lo < hi) {
-      uint32_t m = (lo + hi) / 2;
-      if (std::memcmp(ikey(n, m), k, len) < 0) lo = m + 1;
-      else hi = m;
-    }
-    return lo;
-  }
-  uint32_t child_ub(Node* n, const uint8_t* k, uint32_t len) const {
-    uint32_t lo = 0, hi = n->n;
-    while (lo < hi) {
-      uint32_t m = (lo + hi) / 2;
-      if (std::memcmp(ikey(n, m), k, len) <= 0) lo = m + 1;
-      else hi = m;
-    }
-    return lo;
-  }
+  uint32_t leaf_lb(Node* n, const uint8_t* k, uint32_t len) const { return bound<false, true>(n, k, len); }
+  uint32_t leaf_ub(Node* n, const uint8_t* k, uint32_t len) const { return bound<true, true>(n, k, len); }
+  uint32_t child_lb(Node* n, const uint8_t* k, uint32_t len) const { return bound<false, false>(n, k, len); }
+  uint32_t child_ub(Node* n, const uint8_t* k, uint32_t len) const { return bound<true, false>(n, k, len); }
 
   bool ins(Node* n, const uint8_t* e, Split* sp) {
     if (n->leaf) {
