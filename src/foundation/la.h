@@ -152,3 +152,6 @@ void la_register();
 // Forgets the open catalogue (the next look-up opens it again) and the
 // memory copy; tests and a changed data directory.
 void la_reset();
+// Shows a text on the message line; false (nothing shown) while no screen is
+// up or no message line is registered.
+bool la_show_msg_line(const char* text);

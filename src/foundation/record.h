@@ -37,7 +37,7 @@ struct U8 {
   U8& operator=(uint8_t v) { b[0] = v; return *this; }
 };
 
-// Little-endian unsigned integers of 2 and 4 bytes, at any offset.
+// Little-endian unsigned integers of 2, 4 and 8 bytes, at any offset.
 struct U16 {
   uint8_t b[2];
   uint16_t get() const { return uint16_t(b[0] | (b[1] << 8)); }
@@ -56,6 +56,20 @@ struct U32 {
   }
   operator uint32_t() const { return get(); }
   U32& operator=(uint32_t v) { set(v); return *this; }
+};
+
+struct U64 {
+  uint8_t b[8];
+  uint64_t get() const {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | b[i];
+    return v;
+  }
+  void set(uint64_t v) {
+    for (int i = 0; i < 8; ++i) b[i] = uint8_t(v >> (8 * i));
+  }
+  operator uint64_t() const { return get(); }
+  U64& operator=(uint64_t v) { set(v); return *this; }
 };
 
 struct I16 {

@@ -1,0 +1,811 @@
+#include "files/bt.h"
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+#include "files/unixio.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "the index file's change counter is read as a host word");
+
+namespace {
+
+constexpr uint32_t kGrowMin = 256 * 1024;
+
+std::atomic_ref<uint64_t> counter_ref(const BtStore& s) {
+  return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(s.imap));
+}
+
+void set_counter(BtStore& s, uint64_t v) {
+  counter_ref(s).store(v, std::memory_order_seq_cst);
+}
+
+uint64_t load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+uint64_t page_sum(const uint8_t* p, uint32_t pg) {
+  uint64_t seed = (uint64_t(pg) << 1 | 1) * 0x9E3779B97F4A7C15ull;
+  seed ^= load64(p) * 0xC2B2AE3D27D4EB4Full;
+  seed ^= load64(p + 8) * 0x165667B19E3779F9ull;
+  return uio_sum64(p + 24, kBtPage - 24, seed);
+}
+
+uint64_t hdr_sum(const uint8_t* p) {
+  return uio_sum64(p + kBtHdrJournaled, 4088 - kBtHdrJournaled, 0x51A7E0F1DE5ull);
+}
+
+uint64_t jnl_sum(const BtJnlEnt& e, const uint8_t* bytes, uint32_t padded) {
+  uint64_t seed = e.txn.get() * 0x9E3779B97F4A7C15ull ^ (uint64_t(e.file.get()) << 56) ^
+                  (uint64_t(e.len.get()) << 20) ^ e.off.get() * 0xC2B2AE3D27D4EB4Full;
+  return uio_sum64(bytes, padded, seed);
+}
+
+uint32_t pad8(uint32_t n) { return (n + 7) & ~7u; }
+
+bool sync_on() { return uio_sync_mode(); }
+
+}  // namespace
+
+BtHdr& bt_hdr(BtStore& s) { return *reinterpret_cast<BtHdr*>(s.imap); }
+
+uint64_t bt_counter(const BtStore& s) { return counter_ref(s).load(std::memory_order_acquire); }
+
+// ---------------------------------------------------------------- format --
+int bt_format(int ifd, int jfd, uint32_t generation, uint32_t key_hash,
+              const BtTreeDef defs[kBtTrees]) {
+  static_assert(sizeof(BtHdr) == kBtPage);
+  BtHdr h;
+  std::memset(&h, 0, sizeof h);
+  h.counter = 0;
+  h.magic.set("QVIX");
+  h.version = 1;
+  h.page_size = uint16_t(kBtPage);
+  h.page_count = 1;
+  h.generation = generation;
+  h.key_hash = key_hash;
+  for (int t = 0; t < kBtTrees; ++t) {
+    h.trees[t].key_len = defs[t].key_len;
+    h.trees[t].flags = defs[t].flags;
+  }
+  h.sum = hdr_sum(reinterpret_cast<uint8_t*>(&h));
+  if (int e = uio_pwrite(ifd, &h, sizeof h, 0)) return e;
+  BtJnlHdr j;
+  std::memset(&j, 0, sizeof j);
+  j.magic.set("QVJN");
+  j.version = 1;
+  if (int e = uio_pwrite(jfd, &j, sizeof j, 0)) return e;
+  if (sync_on()) {
+    if (int e = uio_sync(ifd)) return e;
+    if (int e = uio_sync(jfd)) return e;
+  }
+  return 0;
+}
+
+// ----------------------------------------------------------- attach/maps --
+void bt_refresh_sizes(BtStore& s) {
+  int64_t n;
+  if ((n = uio_size(s.dfd)) >= 0) s.dsize = uint64_t(n) < kBtDataReserve ? uint64_t(n) : kBtDataReserve;
+  if ((n = uio_size(s.ifd)) >= 0) s.isize = uint64_t(n) < kBtIndexReserve ? uint64_t(n) : kBtIndexReserve;
+  if ((n = uio_size(s.jfd)) >= 0) s.jsize = uint64_t(n) < kBtJnlReserve ? uint64_t(n) : kBtJnlReserve;
+}
+
+int bt_attach(BtStore& s) {
+  bt_refresh_sizes(s);
+  if (s.isize < kBtPage || s.jsize < sizeof(BtJnlHdr)) return kBtDamaged;
+  s.dmap = uio_map(s.dfd, kBtDataReserve, s.writable);
+  s.imap = uio_map(s.ifd, kBtIndexReserve, s.writable);
+  s.jmap = uio_map(s.jfd, kBtJnlReserve, s.writable);
+  if (!s.dmap || !s.imap || !s.jmap) {
+    s.err = errno;
+    bt_detach(s);
+    return kBtIoError;
+  }
+  BtHdr& h = bt_hdr(s);
+  const auto& j = *reinterpret_cast<const BtJnlHdr*>(s.jmap);
+  if (!(h.magic == "QVIX") || h.version != 1 || h.page_size != kBtPage || !(j.magic == "QVJN"))
+    return kBtDamaged;
+  // The header's sum is checked by the caller under the lock (a change may be
+  // under way now).
+  return kBtOk;
+}
+
+void bt_detach(BtStore& s) {
+  uio_unmap(s.dmap, kBtDataReserve);
+  uio_unmap(s.imap, kBtIndexReserve);
+  uio_unmap(s.jmap, kBtJnlReserve);
+  s.dmap = s.imap = s.jmap = nullptr;
+}
+
+// ------------------------------------------------------------------ locks --
+int bt_lock_shared(BtStore& s) {
+  if (s.ilock) return kBtOk;
+  std::string what = "the index of " + s.name;
+  int e = uio_lock(s.ifd, 0, UioLock::Read, kUioWaitForever, what.c_str());
+  if (e) {
+    s.err = e;
+    return kBtIoError;
+  }
+  s.ilock = 1;
+  return kBtOk;
+}
+
+void bt_unlock(BtStore& s) {
+  if (!s.ilock) return;
+  uio_unlock(s.ifd, 0);
+  s.ilock = 0;
+}
+
+namespace {
+int lock_excl(BtStore& s) {
+  if (s.ilock == 2) return kBtOk;
+  std::string what = "the index of " + s.name;
+  int e = uio_lock(s.ifd, 0, UioLock::Write, kUioWaitForever, what.c_str());
+  if (e) {
+    s.err = e;
+    return kBtIoError;
+  }
+  s.ilock = 2;
+  return kBtOk;
+}
+
+bool hdr_ok(BtStore& s) {
+  BtHdr& h = bt_hdr(s);
+  if (!(h.magic == "QVIX") || h.sum.get() != hdr_sum(s.imap)) return false;
+  uint64_t pages = h.page_count.get();
+  if (pages == 0) return false;
+  if (pages * kBtPage > s.isize) {
+    bt_refresh_sizes(s);
+    if (pages * kBtPage > s.isize) return false;
+  }
+  return true;
+}
+}  // namespace
+
+// ------------------------------------------------------------- recovery --
+int bt_recover(BtStore& s) {
+  uint64_t c = bt_counter(s);
+  if (!(c & 1)) return kBtOk;
+  bt_refresh_sizes(s);
+  struct Ent {
+    uint64_t pos;
+    uint32_t len;
+  };
+  std::vector<Ent> ents;
+  uint64_t pos = sizeof(BtJnlHdr);
+  while (pos + sizeof(BtJnlEnt) <= s.jsize) {
+    const auto& e = *reinterpret_cast<const BtJnlEnt*>(s.jmap + pos);
+    if (e.txn.get() != c) break;
+    uint32_t len = e.len.get();
+    uint32_t padded = pad8(len);
+    if (len == 0 || pos + sizeof(BtJnlEnt) + padded > s.jsize) break;
+    if (jnl_sum(e, s.jmap + pos + sizeof(BtJnlEnt), padded) != e.sum.get()) break;
+    uint64_t end = e.off.get() + len;
+    if (e.file.get() > 1 || end > (e.file.get() == 0 ? s.isize : s.dsize)) return kBtDamaged;
+    ents.push_back({pos, len});
+    pos += sizeof(BtJnlEnt) + padded;
+  }
+  for (auto it = ents.rbegin(); it != ents.rend(); ++it) {
+    const auto& e = *reinterpret_cast<const BtJnlEnt*>(s.jmap + it->pos);
+    uint8_t* dst = (e.file.get() == 0 ? s.imap : s.dmap) + e.off.get();
+    std::memcpy(dst, s.jmap + it->pos + sizeof(BtJnlEnt), it->len);
+  }
+  if (s.after_recover) s.after_recover(s);
+  if (sync_on()) {
+    uio_sync(s.dfd);
+    uio_sync(s.ifd);
+  }
+  set_counter(s, c + 1);
+  if (sync_on()) uio_sync(s.ifd);
+  // Nothing this process verified can be trusted any longer.
+  std::fill(s.verified.begin(), s.verified.end(), 0);
+  return kBtOk;
+}
+
+// -------------------------------------------------------------- changes --
+int bt_begin(BtStore& s) {
+  if (!s.writable) {
+    s.err = EBADF;
+    return kBtIoError;
+  }
+  if (int rc = lock_excl(s)) return rc;
+  if (bt_recover(s) != kBtOk || !hdr_ok(s)) {
+    bt_unlock(s);
+    return kBtDamaged;
+  }
+  uint64_t c = bt_counter(s);
+  s.txn = c + 1;
+  set_counter(s, s.txn);
+  std::atomic_thread_fence(std::memory_order_release);
+  if (sync_on()) uio_sync(s.ifd);
+  s.in_txn = true;
+  s.jpos = sizeof(BtJnlHdr);
+  s.touched.clear();
+  s.dhdr_touched = false;
+  return kBtOk;
+}
+
+namespace {
+// Appends one journal entry of the bytes at off of the given file.
+int journal(BtStore& s, uint8_t file, uint64_t off, uint32_t len) {
+  uint32_t padded = pad8(len);
+  uint64_t need = s.jpos + sizeof(BtJnlEnt) + padded;
+  if (need > kBtJnlReserve) {
+    s.err = EFBIG;
+    return kBtIoError;
+  }
+  if (need > s.jsize) {
+    uint64_t want = need + (need / 4 > kGrowMin ? need / 4 : kGrowMin);
+    if (want > kBtJnlReserve) want = kBtJnlReserve;
+    if (int e = uio_grow(s.jfd, want)) {
+      s.err = e;
+      return kBtIoError;
+    }
+    s.jsize = want;
+  }
+  uint8_t* at = s.jmap + s.jpos;
+  auto& e = *reinterpret_cast<BtJnlEnt*>(at);
+  const uint8_t* src = (file == 0 ? s.imap : s.dmap) + off;
+  uint8_t* bytes = at + sizeof(BtJnlEnt);
+  std::memcpy(bytes, src, len);
+  if (padded > len) std::memset(bytes + len, 0, padded - len);
+  BtJnlEnt h;
+  std::memset(&h, 0, sizeof h);
+  h.txn = s.txn;
+  h.file = file;
+  h.len = len;
+  h.off = off;
+  h.sum = jnl_sum(h, bytes, padded);
+  std::memcpy(&e, &h, sizeof h);
+  s.jpos = need;
+  if (sync_on()) {
+    if (int err = uio_sync(s.jfd)) {
+      s.err = err;
+      return kBtIoError;
+    }
+  }
+  return kBtOk;
+}
+
+bool is_touched(const BtStore& s, uint32_t pg) { return pg < s.tmark.size() && s.tmark[pg] == s.txn; }
+}  // namespace
+
+int bt_touch_data(BtStore& s, uint64_t off, uint32_t len) {
+  if (off == 0 && len == 512) {
+    if (s.dhdr_touched) return kBtOk;
+    s.dhdr_touched = true;
+  }
+  if (off + len > s.dsize) return kBtOk;  // beyond the file: nothing to keep
+  return journal(s, 1, off, len);
+}
+
+int bt_grow_data(BtStore& s, uint64_t end) {
+  if (end <= s.dsize) return kBtOk;
+  if (end > kBtDataReserve) {
+    s.err = EFBIG;
+    return kBtIoError;
+  }
+  bt_refresh_sizes(s);
+  if (end <= s.dsize) return kBtOk;
+  uint64_t want = end + (s.dsize / 8 > (uint64_t(1) << 20) ? s.dsize / 8 : (uint64_t(1) << 20));
+  if (want > kBtDataReserve) want = kBtDataReserve;
+  if (int e = uio_grow(s.dfd, want)) {
+    s.err = e;
+    return kBtIoError;
+  }
+  s.dsize = want;
+  return kBtOk;
+}
+
+namespace {
+void mark_touched(BtStore& s, uint32_t pg) {
+  if (s.tmark.size() <= pg) s.tmark.resize(pg + 1024, 0);
+  s.tmark[pg] = s.txn;
+  s.touched.push_back(pg);
+}
+}  // namespace
+
+uint8_t* bt_wpage(BtStore& s, uint32_t pg) {
+  if (!is_touched(s, pg)) {
+    uint32_t off = pg == 0 ? kBtHdrJournaled : 0;
+    uint64_t at = uint64_t(pg) * kBtPage + off;
+    // Pages past the header's page count hold nothing yet: a rollback
+    // restores the count and so forgets them.
+    if (pg == 0 || pg < bt_hdr(s).page_count.get()) {
+      if (journal(s, 0, at, kBtPage - off) != kBtOk) return nullptr;
+    }
+    mark_touched(s, pg);
+  }
+  return s.imap + uint64_t(pg) * kBtPage;
+}
+
+int bt_commit(BtStore& s) {
+  uint64_t done = s.txn + 1;
+  for (uint32_t pg : s.touched) {
+    uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
+    if (pg == 0) continue;
+    BtPageHdr& ph = bt_ph(p);
+    ph.lsn = done;
+    ph.sum = page_sum(p, pg);
+    if (s.verified.size() <= pg) s.verified.resize(pg + 1024, 0);
+    s.verified[pg] = done + 1;
+  }
+  BtHdr& h = bt_hdr(s);
+  h.sum = hdr_sum(s.imap);
+  if (sync_on()) {
+    uio_sync(s.dfd);
+    uio_sync(s.ifd);
+  }
+  std::atomic_thread_fence(std::memory_order_release);
+  set_counter(s, done);
+  if (sync_on()) uio_sync(s.ifd);
+  s.in_txn = false;
+  s.touched.clear();
+  bt_unlock(s);
+  return kBtOk;
+}
+
+void bt_abort(BtStore& s) {
+  if (!s.in_txn) return;
+  // Our own change is rolled back exactly as a dead one would be.
+  bt_recover(s);
+  s.in_txn = false;
+  s.touched.clear();
+  bt_unlock(s);
+}
+
+// ------------------------------------------------------------------ pages --
+bool bt_page_ok(BtStore& s, uint32_t pg) {
+  const uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
+  const BtPageHdr& ph = bt_ph(p);
+  return ph.page.get() == pg && ph.sum.get() == page_sum(p, pg);
+}
+
+const uint8_t* bt_rpage(BtStore& s, uint32_t pg) {
+  if (pg == 0) return nullptr;
+  uint64_t end = (uint64_t(pg) + 1) * kBtPage;
+  if (end > s.isize) {
+    bt_refresh_sizes(s);
+    if (end > s.isize) return nullptr;
+  }
+  const uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
+  if (s.in_txn && is_touched(s, pg)) return p;
+  uint64_t lsn = bt_ph(p).lsn.get();
+  if (pg < s.verified.size() && s.verified[pg] == lsn + 1) return p;
+  if (!bt_page_ok(s, pg)) return nullptr;
+  if (s.verified.size() <= pg) s.verified.resize(pg + 1024, 0);
+  s.verified[pg] = lsn + 1;
+  return p;
+}
+
+int bt_alloc_page(BtStore& s, uint32_t* out) {
+  uint8_t* h0 = bt_wpage(s, 0);
+  if (!h0) return kBtIoError;
+  BtHdr& h = bt_hdr(s);
+  uint32_t pg = h.free_head.get();
+  if (pg) {
+    const uint8_t* fp = bt_rpage(s, pg);
+    if (!fp || bt_ph(fp).kind.get() != 'F') return kBtDamaged;
+    uint8_t* p = bt_wpage(s, pg);
+    if (!p) return kBtIoError;
+    h.free_head = bt_ph(p).next.get();
+    h.free_count = h.free_count.get() - 1;
+  } else {
+    pg = h.page_count.get();
+    if (uint64_t(pg + 1) * kBtPage > kBtIndexReserve) {
+      s.err = EFBIG;
+      return kBtIoError;
+    }
+    uint64_t need = uint64_t(pg + 1) * kBtPage;
+    if (need > s.isize) {
+      bt_refresh_sizes(s);
+      if (need > s.isize) {
+        uint64_t want = need + (s.isize / 8 > kGrowMin ? s.isize / 8 : kGrowMin);
+        want = (want + kBtPage - 1) / kBtPage * kBtPage;
+        if (want > kBtIndexReserve) want = kBtIndexReserve;
+        if (int e = uio_grow(s.ifd, want)) {
+          s.err = e;
+          return kBtIoError;
+        }
+        s.isize = want;
+      }
+    }
+    if (!is_touched(s, pg)) mark_touched(s, pg);
+    h.page_count = pg + 1;
+  }
+  uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
+  std::memset(p, 0, kBtPage);
+  bt_ph(p).page = pg;
+  *out = pg;
+  return kBtOk;
+}
+
+int bt_free_page(BtStore& s, uint32_t pg) {
+  uint8_t* h0 = bt_wpage(s, 0);
+  uint8_t* p = bt_wpage(s, pg);
+  if (!h0 || !p) return kBtIoError;
+  BtHdr& h = bt_hdr(s);
+  std::memset(p, 0, kBtPage);
+  BtPageHdr& ph = bt_ph(p);
+  ph.kind = 'F';
+  ph.page = pg;
+  ph.next = h.free_head.get();
+  h.free_head = pg;
+  h.free_count = h.free_count.get() + 1;
+  return kBtOk;
+}
+
+// ------------------------------------------------------------------ trees --
+namespace {
+
+struct TreeShape {
+  uint32_t klen;   // compared bytes
+  uint32_t esize;  // entry size
+  uint32_t cap;    // entries per page
+};
+
+TreeShape shape(BtStore& s, int tree) {
+  uint32_t k = bt_hdr(s).trees[tree].key_len.get();
+  TreeShape t{k, k + 4, (kBtPage - kBtPageHdr) / (k + 4)};
+  return t;
+}
+
+inline uint8_t* ent(uint8_t* p, const TreeShape& t, uint32_t i) { return p + kBtPageHdr + i * t.esize; }
+inline const uint8_t* ent(const uint8_t* p, const TreeShape& t, uint32_t i) {
+  return p + kBtPageHdr + i * t.esize;
+}
+inline uint32_t val(const uint8_t* e, const TreeShape& t) {
+  return rec::view<rec::U32>(e + t.klen).get();
+}
+inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec::U32>(e + t.klen).set(v); }
+
+// A page of the tree checked for what the walk needs.
+const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level) {
+  const uint8_t* p = bt_rpage(s, pg);
+  if (!p) return nullptr;
+  const BtPageHdr& ph = bt_ph(p);
+  uint8_t kind = level == 0 ? 'L' : 'I';
+  if (ph.kind.get() != kind || ph.tree.get() != tree || ph.level.get() != level || ph.count.get() > t.cap)
+    return nullptr;
+  if (level > 0 && ph.count.get() == 0) return nullptr;
+  return p;
+}
+
+// Child index in an internal page: the last entry i >= 1 whose first n
+// bytes compare < key (after: <= key), else 0.
+uint32_t child_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after) {
+  uint32_t lo = 1, hi = bt_ph(p).count.get();  // search in [lo, hi)
+  while (lo < hi) {
+    uint32_t mid = (lo + hi) / 2;
+    int c = std::memcmp(ent(p, t, mid), key, n);
+    if (c < 0 || (after && c == 0)) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo - 1;
+}
+
+// First entry index in a leaf whose first n bytes compare >= key (after: > key).
+uint32_t leaf_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after) {
+  uint32_t lo = 0, hi = bt_ph(p).count.get();
+  while (lo < hi) {
+    uint32_t mid = (lo + hi) / 2;
+    int c = std::memcmp(ent(p, t, mid), key, n);
+    if (c < 0 || (after && c == 0)) lo = mid + 1;
+    else hi = mid;
+  }
+  return lo;
+}
+
+void fill_cursor(BtStore& s, const TreeShape& t, const uint8_t* p, uint32_t pg, uint32_t idx, BtCursor& c) {
+  const uint8_t* e = ent(p, t, idx);
+  std::memcpy(c.key, e, t.klen);
+  c.rid = val(e, t);
+  c.page = pg;
+  c.idx = idx;
+  c.stamp = s.in_txn ? 1 : bt_counter(s);
+}
+
+// From leaf page pg at index idx (possibly past its end) to the next entry.
+int settle(BtStore& s, int tree, const TreeShape& t, const uint8_t* p, uint32_t pg, uint32_t idx, BtCursor& c) {
+  for (int hops = 0; idx >= bt_ph(p).count.get(); ++hops) {
+    uint32_t next = bt_ph(p).next.get();
+    if (next == 0) return kBtNotFound;
+    if (hops > 1 << 20) return kBtRetry;
+    p = tree_page(s, tree, t, next, 0);
+    if (!p) return kBtRetry;
+    pg = next;
+    idx = 0;
+  }
+  fill_cursor(s, t, p, pg, idx, c);
+  return kBtOk;
+}
+
+}  // namespace
+
+int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c) {
+  const BtTreeHdr& th = bt_hdr(s).trees[tree];
+  TreeShape t = shape(s, tree);
+  if (n > t.klen || t.klen == 0 || t.klen > kBtMaxKey) return kBtRetry;
+  uint32_t pg = th.root.get();
+  int level = th.height.get() - 1;
+  if (pg == 0 || level < 0) return kBtNotFound;
+  if (level > 40) return kBtRetry;
+  for (;;) {
+    const uint8_t* p = tree_page(s, tree, t, pg, level);
+    if (!p) return kBtRetry;
+    if (level == 0) return settle(s, tree, t, p, pg, leaf_index(p, t, key, n, after), c);
+    uint32_t i = child_index(p, t, key, n, after);
+    pg = val(ent(p, t, i), t);
+    --level;
+  }
+}
+
+int bt_step(BtStore& s, int tree, BtCursor& c) {
+  TreeShape t = shape(s, tree);
+  if (!s.in_txn && c.stamp == bt_counter(s) && !(c.stamp & 1)) {
+    const uint8_t* p = tree_page(s, tree, t, c.page, 0);
+    if (p && c.idx < bt_ph(p).count.get() && std::memcmp(ent(p, t, c.idx), c.key, t.klen) == 0)
+      return settle(s, tree, t, p, c.page, c.idx + 1, c);
+  }
+  uint8_t key[kBtMaxKey];
+  std::memcpy(key, c.key, t.klen);
+  return bt_seek(s, tree, key, t.klen, true, c);
+}
+
+// -------------------------------------------------------------- changes --
+namespace {
+
+struct PathStep {
+  uint32_t pg;
+  uint32_t idx;  // child index taken
+  bool last;     // it was the page's last child
+};
+
+// Descends for the compared bytes; fills the path of internal pages.
+int descend(BtStore& s, int tree, const TreeShape& t, const uint8_t* key, std::vector<PathStep>& path,
+            uint32_t* leaf) {
+  const BtTreeHdr& th = bt_hdr(s).trees[tree];
+  uint32_t pg = th.root.get();
+  int level = th.height.get() - 1;
+  path.clear();
+  while (level > 0) {
+    const uint8_t* p = tree_page(s, tree, t, pg, level);
+    if (!p) return kBtDamaged;
+    uint32_t i = child_index(p, t, key, t.klen, true);
+    path.push_back({pg, i, i + 1 == bt_ph(p).count.get()});
+    pg = val(ent(p, t, i), t);
+    --level;
+  }
+  if (!tree_page(s, tree, t, pg, 0)) return kBtDamaged;
+  *leaf = pg;
+  return kBtOk;
+}
+
+int new_page(BtStore& s, int tree, int level, uint32_t* pg, uint8_t** p) {
+  if (int rc = bt_alloc_page(s, pg)) return rc;
+  *p = s.imap + uint64_t(*pg) * kBtPage;
+  BtPageHdr& ph = bt_ph(*p);
+  ph.kind = level == 0 ? 'L' : 'I';
+  ph.tree = uint8_t(tree);
+  ph.level = uint8_t(level);
+  BtTreeHdr& th = bt_hdr(s).trees[tree];
+  th.pages = th.pages.get() + 1;
+  return kBtOk;
+}
+
+// Inserts entry e at index i of page p (room assumed).
+void put(uint8_t* p, const TreeShape& t, uint32_t i, const uint8_t* e) {
+  BtPageHdr& ph = bt_ph(p);
+  uint32_t n = ph.count.get();
+  std::memmove(ent(p, t, i + 1), ent(p, t, i), (n - i) * t.esize);
+  std::memcpy(ent(p, t, i), e, t.esize);
+  ph.count = uint16_t(n + 1);
+}
+
+void cut(uint8_t* p, const TreeShape& t, uint32_t i) {
+  BtPageHdr& ph = bt_ph(p);
+  uint32_t n = ph.count.get();
+  std::memmove(ent(p, t, i), ent(p, t, i + 1), (n - i - 1) * t.esize);
+  ph.count = uint16_t(n - 1);
+}
+
+}  // namespace
+
+int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid) {
+  TreeShape t = shape(s, tree);
+  if (!bt_wpage(s, 0)) return kBtIoError;
+  BtTreeHdr& th = bt_hdr(s).trees[tree];
+  uint8_t e[kBtMaxKey + 4];
+  std::memcpy(e, key, t.klen);
+  set_val(e, t, rid);
+  if (th.root.get() == 0) {
+    uint32_t pg;
+    uint8_t* p;
+    if (int rc = new_page(s, tree, 0, &pg, &p)) return rc;
+    put(p, t, 0, e);
+    th.root = pg;
+    th.height = 1;
+    th.entries = 1;
+    return kBtOk;
+  }
+  std::vector<PathStep> path;
+  uint32_t leaf;
+  if (int rc = descend(s, tree, t, key, path, &leaf)) return rc;
+  const uint8_t* rp = bt_rpage(s, leaf);
+  uint32_t i = leaf_index(rp, t, key, t.klen, false);
+  if (i < bt_ph(rp).count.get() && std::memcmp(ent(rp, t, i), key, t.klen) == 0) return kBtDupKey;
+  uint8_t* p = bt_wpage(s, leaf);
+  if (!p) return kBtIoError;
+  th.entries = th.entries.get() + 1;
+  // Up the path: insert e at i in page pg of the level; split when full.
+  uint32_t pg = leaf;
+  int level = 0;
+  for (;;) {
+    uint32_t n = bt_ph(p).count.get();
+    if (n < t.cap) {
+      put(p, t, i, e);
+      return kBtOk;
+    }
+    // Split: the upper part moves to a new right page. An insert at the very
+    // end of the last page of its level (ascending loads) moves only the new
+    // entry, so such loads fill their pages.
+    uint32_t rpg;
+    uint8_t* r;
+    if (int rc = new_page(s, tree, level, &rpg, &r)) return rc;
+    bool rightmost = true;
+    for (const PathStep& st : path) rightmost = rightmost && st.last;
+    uint32_t keep = (i == n && rightmost) ? n : (n + 1) / 2;
+    uint8_t sep[kBtMaxKey + 4];
+    if (i < keep) {
+      // The new entry goes left.
+      uint32_t moved = n - (keep - 1);
+      std::memcpy(ent(r, t, 0), ent(p, t, keep - 1), moved * t.esize);
+      bt_ph(r).count = uint16_t(moved);
+      bt_ph(p).count = uint16_t(keep - 1);
+      put(p, t, i, e);
+    } else {
+      uint32_t moved = n - keep;
+      std::memcpy(ent(r, t, 0), ent(p, t, keep), moved * t.esize);
+      bt_ph(r).count = uint16_t(moved);
+      bt_ph(p).count = uint16_t(keep);
+      put(r, t, i - keep, e);
+    }
+    if (level == 0) {
+      bt_ph(r).next = bt_ph(p).next.get();
+      bt_ph(p).next = rpg;
+    }
+    std::memcpy(sep, ent(r, t, 0), t.klen);
+    set_val(sep, t, rpg);
+    if (path.empty()) {
+      // A new root above the two.
+      uint32_t root;
+      uint8_t* np;
+      if (int rc = new_page(s, tree, level + 1, &root, &np)) return rc;
+      uint8_t left[kBtMaxKey + 4];
+      std::memset(left, 0, t.klen);
+      set_val(left, t, pg);
+      put(np, t, 0, left);
+      put(np, t, 1, sep);
+      th.root = root;
+      th.height = uint8_t(th.height.get() + 1);
+      return kBtOk;
+    }
+    PathStep up = path.back();
+    path.pop_back();
+    p = bt_wpage(s, up.pg);
+    if (!p) return kBtIoError;
+    pg = up.pg;
+    i = up.idx + 1;
+    std::memcpy(e, sep, t.esize);
+    ++level;
+  }
+}
+
+int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
+  TreeShape t = shape(s, tree);
+  BtTreeHdr& th = bt_hdr(s).trees[tree];
+  if (th.root.get() == 0) return kBtNotFound;
+  std::vector<PathStep> path;
+  uint32_t leaf;
+  if (int rc = descend(s, tree, t, key, path, &leaf)) return rc;
+  const uint8_t* rp = bt_rpage(s, leaf);
+  uint32_t i = leaf_index(rp, t, key, t.klen, false);
+  if (i >= bt_ph(rp).count.get() || std::memcmp(ent(rp, t, i), key, t.klen) != 0) return kBtNotFound;
+  if (rid) *rid = val(ent(rp, t, i), t);
+  if (!bt_wpage(s, 0)) return kBtIoError;
+  uint8_t* p = bt_wpage(s, leaf);
+  if (!p) return kBtIoError;
+  cut(p, t, i);
+  th.entries = th.entries.get() - 1;
+  if (bt_ph(p).count.get() > 0) return kBtOk;
+  if (path.empty()) {
+    // The root leaf is empty: the tree is empty.
+    if (int rc = bt_free_page(s, leaf)) return rc;
+    th.root = 0;
+    th.height = 0;
+    th.pages = th.pages.get() - 1;
+    return kBtOk;
+  }
+  // An empty leaf leaves the chain: its left neighbour (if any) takes its
+  // next pointer. The left neighbour is the rightmost leaf of the subtree
+  // just left of the path at the lowest level where the path did not go
+  // to child 0.
+  uint32_t next = bt_ph(p).next.get();
+  int lvl = int(path.size()) - 1;
+  while (lvl >= 0 && path[size_t(lvl)].idx == 0) --lvl;
+  if (lvl >= 0) {
+    const uint8_t* ap = bt_rpage(s, path[size_t(lvl)].pg);
+    if (!ap) return kBtDamaged;
+    uint32_t cpg = val(ent(ap, t, path[size_t(lvl)].idx - 1), t);
+    int level = int(path.size()) - lvl - 1;  // level of cpg
+    while (level > 0) {
+      const uint8_t* cp = tree_page(s, tree, t, cpg, level);
+      if (!cp) return kBtDamaged;
+      cpg = val(ent(cp, t, bt_ph(cp).count.get() - 1), t);
+      --level;
+    }
+    uint8_t* lp = bt_wpage(s, cpg);
+    if (!lp || bt_ph(lp).kind.get() != 'L') return kBtDamaged;
+    bt_ph(lp).next = next;
+  }
+  if (int rc = bt_free_page(s, leaf)) return rc;
+  th.pages = th.pages.get() - 1;
+  // Remove the emptied page's entry from its parent, and so on up.
+  while (!path.empty()) {
+    PathStep up = path.back();
+    path.pop_back();
+    uint8_t* ip = bt_wpage(s, up.pg);
+    if (!ip) return kBtIoError;
+    cut(ip, t, up.idx);
+    uint32_t n = bt_ph(ip).count.get();
+    if (n > 0) {
+      if (path.empty() && n == 1) {
+        // A root with one child: the child becomes the root.
+        uint32_t child = val(ent(ip, t, 0), t);
+        if (int rc = bt_free_page(s, up.pg)) return rc;
+        th.root = child;
+        th.height = uint8_t(th.height.get() - 1);
+        th.pages = th.pages.get() - 1;
+        // Its own single-child chain collapses too.
+        for (;;) {
+          if (th.height.get() <= 1) break;
+          const uint8_t* rp2 = bt_rpage(s, th.root.get());
+          if (!rp2 || bt_ph(rp2).count.get() != 1) break;
+          uint32_t c2 = val(ent(rp2, t, 0), t);
+          if (int rc = bt_free_page(s, th.root.get())) return rc;
+          th.root = c2;
+          th.height = uint8_t(th.height.get() - 1);
+          th.pages = th.pages.get() - 1;
+        }
+      }
+      return kBtOk;
+    }
+    if (int rc = bt_free_page(s, up.pg)) return rc;
+    th.pages = th.pages.get() - 1;
+    if (path.empty()) {
+      th.root = 0;
+      th.height = 0;
+    }
+  }
+  return kBtOk;
+}
+
+int bt_clear(BtStore& s) {
+  if (!bt_wpage(s, 0)) return kBtIoError;
+  BtHdr& h = bt_hdr(s);
+  for (int tr = 0; tr < kBtTrees; ++tr) {
+    h.trees[tr].root = 0;
+    h.trees[tr].height = 0;
+    h.trees[tr].entries = 0;
+    h.trees[tr].pages = 0;
+  }
+  // Every page past the header is dropped; the file keeps its size.
+  h.page_count = 1;
+  h.free_head = 0;
+  h.free_count = 0;
+  return kBtOk;
+}

@@ -1,0 +1,242 @@
+// The index file of a native record file: B+-trees in 4 KB pages, one tree
+// per key of the file (up to 17), a tree of the data file's free slots by
+// size, and for a file without keys a tree of its records in write order.
+//
+// Entries. Every tree has entries of one size: key_len compared bytes and a
+// 4-byte value (the record id in a leaf, the child page in an internal page).
+// The compared bytes are the record's key in normalized form (brf makes it:
+// segments in order, binary segments big-endian, descending segments
+// complemented), so that memcmp gives the key order; a tree that allows
+// duplicates appends the record's write sequence number, so that equal keys
+// keep their write order and every entry is unique.
+//
+// Sharing. Every process maps the index file (MAP_SHARED) and reads pages in
+// place. All changes of a file, data and index, are made under the exclusive
+// index lock, a one-byte fcntl lock on byte 0 of the index file, by one
+// process at a time. The first 8 bytes of the index file hold the change
+// counter: odd while a change is under way, even between changes. A reader
+// reads the counter, reads pages and records, and reads the counter again;
+// when it is even and unchanged the reader saw one consistent state, and
+// otherwise it reads again, and at last under the shared index lock. Each
+// page carries a check sum and the counter value of its last change; a
+// process verifies a page's check sum when it meets a page whose change
+// value it has not verified yet, so damage is found before any use and hot
+// pages are not summed on every read.
+//
+// Crash safety. Before a page or a data-file range is changed for the first
+// time in a change, its old bytes go to the journal file, each entry tagged
+// with the change's counter value and check summed. The change is complete
+// when the counter becomes even again. A process that finds the counter odd
+// while it can take the exclusive lock knows that the changer died: it
+// copies the journal's entries of that change back (newest first) and makes
+// the counter even, so the file is exactly as before the change. A change
+// that returned success is never undone. Without sync mode every step is
+// in the operating system's page cache before the next begins, which a
+// killed process cannot undo; in sync mode (QUVO_FILE_SYNC=1) each journal
+// entry is flushed before its page changes, and data and index are flushed
+// before the counter is made even.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "foundation/record.h"
+
+constexpr uint32_t kBtPage = 4096;
+constexpr int kBtKeyTrees = 17;   // trees 0..16: the file's keys
+constexpr int kBtFreeTree = 17;   // free slots of the data file: (size, offset)
+constexpr int kBtOrderTree = 18;  // write order of a file without keys: (sequence)
+constexpr int kBtTrees = 19;
+constexpr uint32_t kBtMaxKey = 496;  // compared bytes of an entry, at most
+constexpr uint32_t kBtPageHdr = 32;
+
+// Address space reserved for the mappings (the files grow inside them).
+constexpr uint64_t kBtDataReserve = uint64_t(1) << 32;   // record ids are 32-bit offsets
+constexpr uint64_t kBtIndexReserve = uint64_t(1) << 36;
+constexpr uint64_t kBtJnlReserve = uint64_t(1) << 32;
+
+// ---------------------------------------------------------------- records --
+struct BtTreeHdr {
+  rec::U32 root;      // root page, 0 while the tree is empty
+  rec::U32 entries;   // entries in the leaves
+  rec::U16 key_len;   // compared bytes of an entry
+  rec::U8 height;     // levels, 0 while empty
+  rec::U8 flags;      // kBtDup: duplicate keys (a sequence number ends the compared bytes)
+  rec::U32 pages;     // pages in use by the tree
+};
+QV_RECORD(BtTreeHdr, 16);
+constexpr uint8_t kBtDup = 1;
+constexpr uint8_t kBtUsed = 2;  // the tree exists in this file
+
+// Page 0 of the index file.
+struct BtHdr {
+  rec::U64 counter;        // change counter; updated atomically, never journaled
+  rec::Bytes<56> ctl;      // room for more words of that kind
+  rec::Text<4> magic;      // "QVIX"
+  rec::U16 version;
+  rec::U16 page_size;
+  rec::U32 page_count;     // pages in the file, this one included
+  rec::U32 free_head;      // first free page, 0 for none
+  rec::U32 free_count;
+  rec::U32 generation;     // equals the data file's: the two belong together
+  rec::U32 key_hash;       // hash of the data file's key layout
+  rec::Bytes<4> spare;
+  BtTreeHdr trees[kBtTrees];
+  rec::Bytes<3688> spare2;
+  rec::U64 sum;            // of bytes 64..4087
+};
+QV_RECORD(BtHdr, 4096);
+QV_AT(BtHdr, magic, 64);
+QV_AT(BtHdr, trees, 96);
+QV_AT(BtHdr, sum, 4088);
+constexpr uint32_t kBtHdrJournaled = 64;  // page 0 is journaled from this byte on
+
+struct BtPageHdr {
+  rec::U8 kind;    // 'L' leaf, 'I' internal, 'F' free
+  rec::U8 tree;
+  rec::U16 count;  // entries
+  rec::U32 page;   // its own page number
+  rec::U64 lsn;    // counter value of its last change
+  rec::U64 sum;    // check sum of the page (this field excluded)
+  rec::U32 next;   // leaf: next leaf in key order; free page: next free page
+  rec::U8 level;   // 0 for a leaf
+  rec::Bytes<3> spare;
+};
+QV_RECORD(BtPageHdr, 32);
+
+struct BtJnlHdr {
+  rec::Text<4> magic;  // "QVJN"
+  rec::U16 version;
+  rec::Bytes<58> spare;
+};
+QV_RECORD(BtJnlHdr, 64);
+
+// One journal entry, followed by len old bytes padded to a multiple of 8.
+struct BtJnlEnt {
+  rec::U64 txn;   // the odd counter value of the change it belongs to
+  rec::U8 file;   // 0 index file, 1 data file
+  rec::Bytes<3> spare;
+  rec::U32 len;
+  rec::U64 off;
+  rec::U64 sum;   // of the entry's fields above and its bytes
+};
+QV_RECORD(BtJnlEnt, 32);
+
+// ------------------------------------------------------------ return codes --
+enum BtRc : int {
+  kBtOk = 0,
+  kBtNotFound = 1,  // no such entry / end of the tree
+  kBtRetry = 2,     // the pages changed under an unlocked reader: read again
+  kBtDamaged = 3,   // a check failed while the file could not change
+  kBtDupKey = 4,    // insert: the compared bytes are already in the tree
+  kBtIoError = 5,   // errno holds the reason (no space, ...)
+  kBtBusy = 6,      // lock refused
+};
+
+// --------------------------------------------------------------- the store --
+// The open index, data and journal files of one native file in this
+// process, shared by all its handles (the descriptor cache holds one).
+struct BtStore {
+  int dfd = -1, ifd = -1, jfd = -1;
+  uint8_t* dmap = nullptr;
+  uint8_t* imap = nullptr;
+  uint8_t* jmap = nullptr;
+  uint64_t dsize = 0, isize = 0, jsize = 0;  // file sizes known to be allocated
+  bool writable = false;
+  std::string name;  // the data file's path, for messages
+
+  std::vector<uint64_t> verified;  // per page: change value last verified + 1
+  int ilock = 0;                   // index lock held: 0 none, 1 shared, 2 exclusive
+  // The change under way.
+  bool in_txn = false;
+  uint64_t txn = 0;                // its odd counter value
+  uint64_t jpos = 0;               // next journal entry offset
+  std::vector<uint32_t> touched;   // pages journaled in this change
+  std::vector<uint64_t> tmark;     // per page: txn when journaled
+  bool dhdr_touched = false;       // data header journaled in this change
+  int err = 0;                     // errno of the last kBtIoError
+  // Called by a rollback after the old bytes are back (the data file's own
+  // repairs: its end-of-records mark).
+  void (*after_recover)(BtStore& s) = nullptr;
+};
+
+BtHdr& bt_hdr(BtStore& s);
+// The change counter (acquire load).
+uint64_t bt_counter(const BtStore& s);
+
+// Writes a new index file (page 0) and journal header; the trees flagged in
+// defs get their key length and flags. 0 or an errno value.
+struct BtTreeDef {
+  uint16_t key_len = 0;
+  uint8_t flags = 0;
+};
+int bt_format(int ifd, int jfd, uint32_t generation, uint32_t key_hash, const BtTreeDef defs[kBtTrees]);
+// Maps the three files of an opened store and checks page 0. kBtOk,
+// kBtDamaged (bad header, short file) or kBtIoError.
+int bt_attach(BtStore& s);
+void bt_detach(BtStore& s);
+// Learns the files' current sizes (they grow under other processes).
+void bt_refresh_sizes(BtStore& s);
+
+// ------------------------------------------------------------------ locks --
+// Shared index lock, waiting as long as it takes (with the 10-second report).
+int bt_lock_shared(BtStore& s);
+void bt_unlock(BtStore& s);
+
+// ---------------------------------------------------------------- changes --
+// Takes the exclusive index lock, rolls back a dead changer's change, and
+// begins a change. kBtOk, kBtDamaged, kBtIoError.
+int bt_begin(BtStore& s);
+// Completes the change (sums, sync, counter) and releases the lock.
+int bt_commit(BtStore& s);
+// Undoes this process's change from the journal and releases the lock.
+void bt_abort(BtStore& s);
+// Under the exclusive lock: when the counter is odd, rolls the dead
+// change back. Returns kBtOk or kBtDamaged (journal unusable).
+int bt_recover(BtStore& s);
+// Journals the data-file range (once per change for the 512-byte header).
+int bt_touch_data(BtStore& s, uint64_t off, uint32_t len);
+// Makes the data file at least end bytes long.
+int bt_grow_data(BtStore& s, uint64_t end);
+
+// ------------------------------------------------------------------ pages --
+// A page for reading: bounds and check sum verified (pages changed by this
+// process's change under way are taken as they are). nullptr when a check
+// fails (kBtRetry for an unlocked reader, damage otherwise).
+const uint8_t* bt_rpage(BtStore& s, uint32_t pg);
+// A page for changing: journaled on first use in the change.
+uint8_t* bt_wpage(BtStore& s, uint32_t pg);
+// Verifies a page's check sum (for the analyser).
+bool bt_page_ok(BtStore& s, uint32_t pg);
+inline BtPageHdr& bt_ph(const uint8_t* p) { return *reinterpret_cast<BtPageHdr*>(const_cast<uint8_t*>(p)); }
+
+// ------------------------------------------------------------------ trees --
+// A position in a tree: the current entry, and where it lies while the file
+// has not changed since (stamp: the counter value).
+struct BtCursor {
+  uint32_t page = 0;
+  uint32_t idx = 0;
+  uint64_t stamp = 1;  // odd: no cached position
+  uint32_t rid = 0;
+  uint8_t key[kBtMaxKey];
+};
+
+// Positions at the first entry whose first n compared bytes are >= key
+// (after: > key). kBtOk with the entry in c, kBtNotFound at the end, kBtRetry.
+int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c);
+// The entry after c's. kBtOk, kBtNotFound, kBtRetry.
+int bt_step(BtStore& s, int tree, BtCursor& c);
+// Inside a change: adds an entry (key_len bytes and the value); kBtDupKey
+// when its compared bytes are present.
+int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid);
+// Inside a change: removes the entry with these compared bytes; its value
+// in *rid. kBtNotFound when absent.
+int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid);
+// Inside a change: empties every tree and frees every page.
+int bt_clear(BtStore& s);
+
+// Page allocation inside a change.
+int bt_alloc_page(BtStore& s, uint32_t* pg);
+int bt_free_page(BtStore& s, uint32_t pg);

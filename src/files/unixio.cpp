@@ -1,0 +1,385 @@
+#include "files/unixio.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/la.h"
+
+// ------------------------------------------------------------------ files --
+int uio_open(const char* path, int flags, int mode) {
+  for (;;) {
+    int fd = ::open(path, flags | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+void uio_close(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+ssize_t uio_pread(int fd, void* buf, size_t n, uint64_t off) {
+  size_t done = 0;
+  auto* p = static_cast<uint8_t*>(buf);
+  while (done < n) {
+    ssize_t r = ::pread(fd, p + done, n - done, off_t(off + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    done += size_t(r);
+  }
+  return ssize_t(done);
+}
+
+int uio_pwrite(int fd, const void* buf, size_t n, uint64_t off) {
+  size_t done = 0;
+  auto* p = static_cast<const uint8_t*>(buf);
+  while (done < n) {
+    ssize_t r = ::pwrite(fd, p + done, n - done, off_t(off + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (r == 0) return EIO;
+    done += size_t(r);
+  }
+  return 0;
+}
+
+int64_t uio_size(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  return int64_t(st.st_size);
+}
+
+int uio_grow(int fd, uint64_t size) {
+  int64_t cur = uio_size(fd);
+  if (cur < 0) return errno;
+  if (uint64_t(cur) >= size) return 0;
+  for (;;) {
+    int r = ::posix_fallocate(fd, off_t(cur), off_t(size - uint64_t(cur)));
+    if (r == EINTR) continue;
+    if (r == EOPNOTSUPP || r == EINVAL) {
+      // A file system without allocation: extend and write the new blocks.
+      static const uint8_t zero[4096] = {};
+      for (uint64_t o = uint64_t(cur); o < size; o += sizeof zero) {
+        size_t n = size - o < sizeof zero ? size_t(size - o) : sizeof zero;
+        if (int e = uio_pwrite(fd, zero, n, o)) return e;
+      }
+      return 0;
+    }
+    return r;
+  }
+}
+
+int uio_sync(int fd) {
+  for (;;) {
+    if (::fdatasync(fd) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+namespace {
+int g_sync_forced = -1;
+int g_sync_env = -1;
+}  // namespace
+
+bool uio_sync_mode() {
+  if (g_sync_forced >= 0) return g_sync_forced == 1;
+  if (g_sync_env < 0) {
+    const char* v = std::getenv("QUVO_FILE_SYNC");
+    g_sync_env = (v && v[0] == '1') ? 1 : 0;
+  }
+  return g_sync_env == 1;
+}
+
+void uio_set_sync_mode(int mode) { g_sync_forced = mode; }
+
+uint8_t* uio_map(int fd, uint64_t reserve, bool writable) {
+  int prot = PROT_READ | (writable ? PROT_WRITE : 0);
+  void* p = ::mmap(nullptr, size_t(reserve), prot, MAP_SHARED | MAP_NORESERVE, fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  return static_cast<uint8_t*>(p);
+}
+
+void uio_unmap(void* base, uint64_t reserve) {
+  if (base) ::munmap(base, size_t(reserve));
+}
+
+// ------------------------------------------------------------------ locks --
+namespace {
+UioReport g_report = nullptr;
+int g_interval = kUioReportSeconds;
+
+volatile sig_atomic_t g_ticks = 0;
+void on_lock_tick(int) { g_ticks = g_ticks + 1; }
+
+// The wait timer of the calling thread, made again after a fork.
+struct WaitTimer {
+  timer_t id{};
+  pid_t tid = 0;
+};
+thread_local WaitTimer t_timer;
+
+bool timer_ready() {
+  pid_t tid = pid_t(::syscall(SYS_gettid));
+  if (t_timer.tid == tid) return true;
+  static bool handler = false;
+  if (!handler) {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_lock_tick;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the tick must interrupt the wait
+    if (::sigaction(uio_lock_signal(), &sa, nullptr) != 0) return false;
+    handler = true;
+  }
+  struct sigevent sev;
+  std::memset(&sev, 0, sizeof sev);
+  sev.sigev_notify = SIGEV_THREAD_ID;
+  sev.sigev_signo = uio_lock_signal();
+  sev._sigev_un._tid = tid;
+  timer_t id;
+  if (::timer_create(CLOCK_MONOTONIC, &sev, &id) != 0) return false;
+  // A timer of the parent process (after a fork) is not ours to delete.
+  t_timer.id = id;
+  t_timer.tid = tid;
+  return true;
+}
+
+void arm(double first_secs) {
+  struct itimerspec its;
+  std::memset(&its, 0, sizeof its);
+  if (first_secs < 0.001) first_secs = 0.001;
+  its.it_value.tv_sec = time_t(first_secs);
+  its.it_value.tv_nsec = long((first_secs - double(its.it_value.tv_sec)) * 1e9);
+  // Ticks go on every second until disarmed, so that a tick that fell just
+  // before the wait began cannot leave the wait unreported.
+  its.it_interval.tv_sec = 1;
+  ::timer_settime(t_timer.id, 0, &its, nullptr);
+}
+
+void disarm() {
+  struct itimerspec its;
+  std::memset(&its, 0, sizeof its);
+  ::timer_settime(t_timer.id, 0, &its, nullptr);
+}
+
+double now_secs() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+int set_lock(int fd, uint64_t off, short type, int cmd) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = off_t(off);
+  fl.l_len = 1;
+  if (::fcntl(fd, cmd, &fl) == 0) return 0;
+  int e = errno;
+  return e == EACCES ? EAGAIN : e;
+}
+
+void report(const char* text) {
+  if (g_report) {
+    g_report(text);
+    return;
+  }
+  if (la_show_msg_line(text)) return;
+  std::fprintf(stderr, "%s\n", text);
+  std::fflush(stderr);
+}
+}  // namespace
+
+int uio_lock_signal() { return SIGRTMIN + 2; }
+
+int uio_lock(int fd, uint64_t off, UioLock kind, int wait_secs, const char* what) {
+  short type = kind == UioLock::Read ? F_RDLCK : F_WRLCK;
+  for (;;) {
+    int e = set_lock(fd, off, type, F_SETLK);
+    if (e != EINTR) {
+      if (e != EAGAIN || wait_secs == kUioNoWait) return e;
+      break;
+    }
+  }
+  if (!timer_ready()) {
+    // No timer: wait without reports rather than not at all.
+    for (;;) {
+      int e = set_lock(fd, off, type, F_SETLKW);
+      if (e != EINTR) return e;
+    }
+  }
+  double start = now_secs();
+  double next_report = start + g_interval;
+  double limit = wait_secs > 0 ? start + wait_secs : 0;
+  for (;;) {
+    double now = now_secs();
+    double until = next_report;
+    if (limit > 0 && limit < until) until = limit;
+    arm(until - now);
+    int e = set_lock(fd, off, type, F_SETLKW);
+    disarm();
+    if (e == 0) return 0;
+    if (e != EINTR) return e;
+    now = now_secs();
+    if (limit > 0 && now >= limit) return ETIMEDOUT;
+    if (now >= next_report) {
+      pid_t holder = uio_lock_holder(fd, off, kind);
+      char text[512];
+      if (holder > 0)
+        std::snprintf(text, sizeof text, "Waiting for %s, locked by %s", what ? what : "a lock",
+                      uio_who(holder).c_str());
+      else
+        std::snprintf(text, sizeof text, "Waiting for %s", what ? what : "a lock");
+      report(text);
+      while (next_report <= now) next_report += g_interval;
+    }
+  }
+}
+
+int uio_unlock(int fd, uint64_t off) { return set_lock(fd, off, F_UNLCK, F_SETLK); }
+
+pid_t uio_lock_holder(int fd, uint64_t off, UioLock kind) {
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = kind == UioLock::Read ? F_RDLCK : F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = off_t(off);
+  fl.l_len = 1;
+  if (::fcntl(fd, F_GETLK, &fl) != 0) return 0;
+  if (fl.l_type == F_UNLCK) return 0;
+  return fl.l_pid;
+}
+
+std::string uio_who(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/status", int(pid));
+  std::string user = "?";
+  if (FILE* f = std::fopen(path, "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      unsigned uid;
+      if (std::sscanf(line, "Uid: %u", &uid) == 1) {
+        struct passwd pw;
+        struct passwd* res = nullptr;
+        char buf[1024];
+        if (::getpwuid_r(uid_t(uid), &pw, buf, sizeof buf, &res) == 0 && res)
+          user = res->pw_name;
+        else
+          user = std::to_string(uid);
+        break;
+      }
+    }
+    std::fclose(f);
+  }
+  return "user " + user + " (process " + std::to_string(int(pid)) + ")";
+}
+
+void uio_set_report(UioReport r) { g_report = r; }
+void uio_set_report_interval(int seconds) { g_interval = seconds > 0 ? seconds : kUioReportSeconds; }
+
+// -------------------------------------------------------------- checksums --
+namespace {
+struct CrcTable {
+  uint32_t t[8][256];
+  CrcTable() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0x82F63B78u & (0u - (c & 1)));
+      t[0][i] = c;
+    }
+    for (uint32_t i = 0; i < 256; ++i)
+      for (int s = 1; s < 8; ++s) t[s][i] = (t[s - 1][i] >> 8) ^ t[0][t[s - 1][i] & 0xFF];
+  }
+};
+const CrcTable& crc_table() {
+  static const CrcTable t;
+  return t;
+}
+
+uint32_t crc_soft(const uint8_t* p, size_t n, uint32_t c) {
+  const CrcTable& T = crc_table();
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    w ^= c;
+    c = T.t[7][w & 0xFF] ^ T.t[6][(w >> 8) & 0xFF] ^ T.t[5][(w >> 16) & 0xFF] ^
+        T.t[4][(w >> 24) & 0xFF] ^ T.t[3][(w >> 32) & 0xFF] ^ T.t[2][(w >> 40) & 0xFF] ^
+        T.t[1][(w >> 48) & 0xFF] ^ T.t[0][w >> 56];
+    p += 8;
+    n -= 8;
+  }
+  while (n--) c = (c >> 8) ^ T.t[0][(c ^ *p++) & 0xFF];
+  return c;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t crc_hw(const uint8_t* p, size_t n, uint32_t c) {
+  uint64_t c64 = c;
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    c64 = __builtin_ia32_crc32di(c64, w);
+    p += 8;
+    n -= 8;
+  }
+  uint32_t c32 = uint32_t(c64);
+  while (n--) c32 = __builtin_ia32_crc32qi(c32, *p++);
+  return c32;
+}
+bool have_sse42() {
+  static const bool v = __builtin_cpu_supports("sse4.2");
+  return v;
+}
+#endif
+}  // namespace
+
+uint32_t uio_crc32c(const void* data, size_t n, uint32_t seed) {
+  auto* p = static_cast<const uint8_t*>(data);
+  uint32_t c = ~seed;
+#if defined(__x86_64__)
+  if (have_sse42()) return ~crc_hw(p, n, c);
+#endif
+  return ~crc_soft(p, n, c);
+}
+
+__attribute__((target_clones("avx2", "default"))) uint64_t uio_sum64(const void* data, size_t n,
+                                                                      uint64_t seed) {
+  auto* p = static_cast<const uint8_t*>(data);
+  size_t words = n / 4;
+  uint64_t s1 = 0, s2 = 0;
+  for (size_t i = 0; i < words; ++i) {
+    uint32_t w;
+    std::memcpy(&w, p + 4 * i, 4);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    s1 += w;
+    s2 += uint64_t(w) * uint32_t(i + 1);
+  }
+  // Mixes the plain sum (with the seed and length) and adds the weighted
+  // sum: a change of one word always changes the weighted sum by a value
+  // that is not zero modulo 2^64.
+  uint64_t h = s1 ^ seed ^ (uint64_t(n) << 40) ^ 0x9E3779B97F4A7C15ull;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  h *= 0xC4CEB9FE1A85EC53ull;
+  h ^= h >> 33;
+  return h + s2;
+}
