@@ -153,7 +153,9 @@ int lock_excl(BtStore& s) {
   return kBtOk;
 }
 
-bool hdr_ok(BtStore& s) {
+}  // namespace
+
+bool bt_hdr_ok(BtStore& s) {
   BtHdr& h = bt_hdr(s);
   if (!(h.magic == "QVIX") || h.sum.get() != hdr_sum(s.imap)) return false;
   uint64_t pages = h.page_count.get();
@@ -164,7 +166,6 @@ bool hdr_ok(BtStore& s) {
   }
   return true;
 }
-}  // namespace
 
 // ------------------------------------------------------------- recovery --
 int bt_recover(BtStore& s) {
@@ -213,7 +214,7 @@ int bt_begin(BtStore& s) {
     return kBtIoError;
   }
   if (int rc = lock_excl(s)) return rc;
-  if (bt_recover(s) != kBtOk || !hdr_ok(s)) {
+  if (bt_recover(s) != kBtOk || !bt_hdr_ok(s)) {
     bt_unlock(s);
     return kBtDamaged;
   }

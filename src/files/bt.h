@@ -177,6 +177,8 @@ int bt_format(int ifd, int jfd, uint32_t generation, uint32_t key_hash, const Bt
 // kBtDamaged (bad header, short file) or kBtIoError.
 int bt_attach(BtStore& s);
 void bt_detach(BtStore& s);
+// Page 0's check sum and page count (against the file's size).
+bool bt_hdr_ok(BtStore& s);
 // Learns the files' current sizes (they grow under other processes).
 void bt_refresh_sizes(BtStore& s);
 

@@ -1,0 +1,1158 @@
+#include "files/brf.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <random>
+
+#include "files/fm.h"
+#include "files/unixio.h"
+
+namespace {
+
+std::string g_err;
+
+uint32_t fail(uint32_t status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+uint32_t fail(uint32_t status, const char* fmt, ...) {
+  char buf[768];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  g_err = buf;
+  return status;
+}
+
+uint32_t damaged(BrfFile* f, const char* what) {
+  return fail(FM_ST_SYS, "%s: %s; verify the file and rebuild its index", f->path.c_str(), what);
+}
+
+uint32_t io_fail(BrfFile* f, int err) {
+  return fail(FM_ST_SYS, "%s: %s", f->path.c_str(), std::strerror(err ? err : EIO));
+}
+
+inline BrfFileHdr& dh(BrfFile* f) { return *reinterpret_cast<BrfFileHdr*>(f->st.dmap); }
+
+void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
+}
+uint32_t get_be32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+bool fits(uint32_t room, uint32_t len) { return room == len || room >= len + kBrfSlotOver + 1; }
+
+// ------------------------------------------------------- descriptor cache --
+struct Cache {
+  pid_t pid = 0;
+  std::map<std::pair<dev_t, ino_t>, BrfFile*> files;
+};
+Cache& cache() {
+  static Cache c;
+  if (c.pid != ::getpid()) {
+    // A forked child: the parent's descriptors hold no locks here.
+    c.files.clear();
+    c.pid = ::getpid();
+  }
+  return c;
+}
+
+BrfFile* cached(const std::string& path, struct stat* st_out) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return nullptr;
+  if (st_out) *st_out = st;
+  auto& c = cache();
+  auto it = c.files.find({st.st_dev, st.st_ino});
+  return it == c.files.end() ? nullptr : it->second;
+}
+
+void after_recover(BtStore& s) {
+  // The restored end of records gets a zero slot header, so that a reader of
+  // the raw data file stops there and not at a half-written record.
+  auto& h = *reinterpret_cast<BrfFileHdr*>(s.dmap);
+  uint64_t end = h.end.get();
+  if (end >= kBrfHdrSize && end + kBrfSlotHdr <= s.dsize) std::memset(s.dmap + end, 0, kBrfSlotHdr);
+}
+
+}  // namespace
+
+const std::string& brf_error() { return g_err; }
+
+std::string brf_index_path(const std::string& path) { return path + ".ix"; }
+std::string brf_journal_path(const std::string& path) { return path + ".jn"; }
+
+size_t brf_open_files() { return cache().files.size(); }
+
+// ------------------------------------------------------------- checksums --
+uint32_t brf_hdr_sum(const BrfFileHdr& h) {
+  return uio_crc32c(&h, offsetof(BrfFileHdr, sum), 0x44464651u);
+}
+
+uint32_t brf_slot_sum(const uint8_t* slot, uint32_t len) {
+  return uio_crc32c(slot + 4, 8 + size_t(len), 0x534C4F54u);
+}
+
+uint32_t brf_key_hash(const BrfLayout& lay) {
+  std::vector<uint8_t> b;
+  b.push_back(uint8_t(lay.keys.size()));
+  for (const BrfKeyDef& k : lay.keys) {
+    b.push_back(k.key_no);
+    b.push_back(k.flags & (kBrfKeyDup | kBrfKeyNullSupp));
+    b.push_back(uint8_t(k.segs.size()));
+    for (const BrfSeg& s : k.segs) {
+      const uint8_t* p = reinterpret_cast<const uint8_t*>(&s);
+      b.insert(b.end(), p, p + sizeof s);
+    }
+  }
+  return uio_crc32c(b.data(), b.size(), 0x4B455953u);
+}
+
+// --------------------------------------------------------------- layouts --
+bool brf_layout_ok(const BrfLayout& lay, std::string* why) {
+  auto no = [&](const std::string& w) {
+    if (why) *why = w;
+    return false;
+  };
+  if (lay.rec_len == 0 || lay.rec_len > kBrfMaxRec) return no("record length out of range");
+  if (lay.keys.size() > size_t(kBrfMaxKeys)) return no("more than 17 keys");
+  if (lay.org == 3 && lay.keys.empty()) return no("a keyed file without keys");
+  size_t segs = 0;
+  for (const BrfKeyDef& k : lay.keys) {
+    if (k.segs.empty()) return no("a key without segments");
+    segs += k.segs.size();
+    uint32_t n = 0;
+    for (const BrfSeg& s : k.segs) {
+      uint32_t off = s.offset.get(), len = s.length.get();
+      if (len == 0 || off + len > lay.rec_len) return no("a key segment outside the record");
+      if (s.type.get() == 8 && len > 8) return no("a binary key segment longer than 8 bytes");
+      n += len;
+    }
+    if (n > kBrfMaxKeyLen) return no("a key longer than 255 bytes");
+  }
+  if (segs > size_t(kBrfMaxSegs)) return no("more than 62 key segments in all");
+  return true;
+}
+
+bool brf_layout_equal(const BrfLayout& a, const BrfLayout& b) {
+  if (a.rec_len != b.rec_len || (a.var != 0) != (b.var != 0) || a.keys.size() != b.keys.size()) return false;
+  return brf_key_hash(a) == brf_key_hash(b);
+}
+
+void brf_tree_defs(const BrfLayout& lay, BtTreeDef defs[kBtTrees]) {
+  for (int t = 0; t < kBtTrees; ++t) defs[t] = BtTreeDef{};
+  for (size_t i = 0; i < lay.keys.size(); ++i) {
+    const BrfKeyDef& k = lay.keys[i];
+    bool dup = k.flags & kBrfKeyDup;
+    defs[i].key_len = uint16_t(k.len() + (dup ? 4 : 0));
+    defs[i].flags = uint8_t(kBtUsed | (dup ? kBtDup : 0));
+  }
+  defs[kBtFreeTree] = BtTreeDef{8, kBtUsed};
+  if (lay.keys.empty()) defs[kBtOrderTree] = BtTreeDef{4, kBtUsed};
+}
+
+namespace {
+void encode_hdr(const BrfLayout& lay, uint32_t generation, BrfFileHdr& h) {
+  std::memset(&h, 0, sizeof h);
+  h.magic.set("QVDF");
+  h.version = 1;
+  h.hdr_size = uint16_t(kBrfHdrSize);
+  h.rec_len = lay.rec_len;
+  h.var = lay.var ? 1 : 0;
+  h.org = lay.keys.empty() ? 2 : 3;
+  h.key_count = uint8_t(lay.keys.size());
+  h.stamp[0] = lay.stamp[0];
+  h.stamp[1] = lay.stamp[1];
+  h.end = kBrfHdrSize;
+  h.next_seq = 1;
+  h.generation = generation;
+  h.created = uint32_t(std::time(nullptr));
+  h.key_hash = brf_key_hash(lay);
+  uint8_t seg = 0;
+  for (size_t i = 0; i < lay.keys.size(); ++i) {
+    const BrfKeyDef& k = lay.keys[i];
+    h.keys[i].key_no = k.key_no;
+    h.keys[i].flags = k.flags & (kBrfKeyDup | kBrfKeyNullSupp);
+    h.keys[i].seg_first = seg;
+    h.keys[i].seg_count = uint8_t(k.segs.size());
+    for (const BrfSeg& s : k.segs) h.segs[seg++] = s;
+  }
+  h.seg_count = seg;
+  h.sum = brf_hdr_sum(h);
+}
+}  // namespace
+
+bool brf_decode_hdr(const BrfFileHdr& h, BrfLayout* lay, std::string* why) {
+  auto no = [&](const char* w) {
+    if (why) *why = w;
+    return false;
+  };
+  if (!(h.magic == "QVDF") || h.version != 1 || h.hdr_size != kBrfHdrSize)
+    return no("not a native data file");
+  if (h.sum.get() != brf_hdr_sum(h)) return no("its file header is damaged");
+  if (h.flags.get() & 2) return no("its file header is damaged");
+  BrfLayout l;
+  l.rec_len = h.rec_len.get();
+  l.var = h.var.get();
+  l.org = h.org.get();
+  l.stamp[0] = h.stamp[0].get();
+  l.stamp[1] = h.stamp[1].get();
+  if (h.key_count.get() > kBrfMaxKeys || h.seg_count.get() > kBrfMaxSegs) return no("its file header is damaged");
+  for (int i = 0; i < h.key_count.get(); ++i) {
+    BrfKeyDef k;
+    k.key_no = h.keys[i].key_no.get();
+    k.flags = h.keys[i].flags.get();
+    uint32_t first = h.keys[i].seg_first.get(), n = h.keys[i].seg_count.get();
+    if (first + n > h.seg_count.get()) return no("its file header is damaged");
+    for (uint32_t j = 0; j < n; ++j) k.segs.push_back(h.segs[first + j]);
+    l.keys.push_back(k);
+  }
+  std::string w;
+  if (!brf_layout_ok(l, &w)) return no("its file header is damaged");
+  if (brf_key_hash(l) != h.key_hash.get()) return no("its file header is damaged");
+  if (h.end.get() < kBrfHdrSize || h.live.get() > h.end.get()) return no("its file header is damaged");
+  if (lay) *lay = l;
+  return true;
+}
+
+// ------------------------------------------------------------------- keys --
+int brf_tree_of(const BrfFile* f, int key_no) {
+  for (size_t i = 0; i < f->lay.keys.size(); ++i)
+    if (f->lay.keys[i].key_no == key_no) return int(i);
+  return -1;
+}
+
+namespace {
+void norm_seg(const BrfSeg& sg, const uint8_t* src, uint32_t n, uint8_t* out) {
+  uint32_t len = sg.length.get();
+  if (sg.type.get() == FM_SEG_BINARY && n == len) {
+    for (uint32_t i = 0; i < len; ++i) out[i] = src[len - 1 - i];
+  } else {
+    std::memcpy(out, src, n);
+  }
+  if (sg.order.get() == '-')
+    for (uint32_t i = 0; i < n; ++i) out[i] = uint8_t(~out[i]);
+}
+}  // namespace
+
+bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t seq, uint8_t* out) {
+  if (tree == kBtOrderTree) {
+    put_be32(out, seq);
+    return true;
+  }
+  const BrfKeyDef& k = f->lay.keys[size_t(tree)];
+  if (k.flags & kBrfKeyNullSupp) {
+    bool blank = true;
+    for (const BrfSeg& s : k.segs)
+      for (uint32_t i = 0; i < s.length.get() && blank; ++i) blank = rec[s.offset.get() + i] == ' ';
+    if (blank) return false;
+  }
+  uint32_t o = 0;
+  for (const BrfSeg& s : k.segs) {
+    norm_seg(s, rec + s.offset.get(), s.length.get(), out + o);
+    o += s.length.get();
+  }
+  if (k.flags & kBrfKeyDup) put_be32(out + o, seq);
+  return true;
+}
+
+uint32_t brf_norm_given(const BrfFile* f, int tree, const uint8_t* key, uint32_t len, uint8_t* out) {
+  const BrfKeyDef& k = f->lay.keys[size_t(tree)];
+  uint32_t o = 0;
+  for (const BrfSeg& s : k.segs) {
+    if (o >= len) break;
+    uint32_t n = s.length.get();
+    if (o + n > len) n = len - o;
+    norm_seg(s, key + o, n, out + o);
+    o += n;
+  }
+  return o;
+}
+
+// ------------------------------------------------------------ reading --
+namespace {
+
+// The end of the records as far as this process may touch the mapping.
+bool records_end(BrfFile* f, uint32_t* end) {
+  uint32_t e = dh(f).end.get();
+  if (e > f->st.dsize) {
+    bt_refresh_sizes(f->st);
+    if (e > f->st.dsize) return false;
+  }
+  *end = e;
+  return true;
+}
+
+struct Slot {
+  uint32_t pos = 0;
+  uint8_t state = 0;
+  uint32_t len = 0;
+  uint32_t seq = 0;
+  uint8_t* p = nullptr;
+};
+
+// The slot at off, its bounds checked. kBtOk or kBtRetry.
+int slot_at(BrfFile* f, uint32_t off, uint32_t end, Slot& s) {
+  if (off < kBrfHdrSize || uint64_t(off) + kBrfSlotOver > end) return kBtRetry;
+  uint8_t* p = f->st.dmap + off;
+  const BrfSlotHdr& h = rec::view<BrfSlotHdr>(p);
+  s.pos = off;
+  s.p = p;
+  s.state = h.state.get();
+  s.len = h.len.get();
+  s.seq = h.seq.get();
+  if (s.len == 0 || uint64_t(off) + kBrfSlotOver + s.len > end) return kBtRetry;
+  return kBtOk;
+}
+
+bool live_len_ok(BrfFile* f, uint32_t len) {
+  return f->lay.var ? len <= f->lay.rec_len : len == f->lay.rec_len;
+}
+
+// The record of id rid (following a home slot). kBtOk, kBtNotFound (no live
+// record has that id), kBtRetry (a check failed).
+int locate(BrfFile* f, uint32_t rid, Slot& rec, uint32_t end) {
+  Slot home;
+  if (slot_at(f, rid, end, home) != kBtOk) return kBtNotFound;
+  if (home.state == kBrfLive) {
+    rec = home;
+  } else if (home.state == kBrfHome) {
+    if (slot_at(f, home.seq, end, rec) != kBtOk || rec.state != kBrfMoved) return kBtRetry;
+  } else {
+    return kBtNotFound;
+  }
+  if (!live_len_ok(f, rec.len)) return kBtRetry;
+  uint32_t trailer = rec::view<rec::U32>(rec.p + kBrfSlotHdr + rec.len).get();
+  if (trailer != brf_slot_sum(rec.p, rec.len)) return kBtRetry;
+  return kBtOk;
+}
+
+void deliver(const Slot& s, uint32_t rid, BrfRead& r) {
+  r.rid = rid;
+  r.len = s.len;
+  if (r.buf) std::memcpy(r.buf, s.p + kBrfSlotHdr, s.len < r.cap ? s.len : r.cap);
+}
+
+// Runs fn on one consistent state of the file: without a lock while no
+// change is under way, else under the shared index lock. fn returns BtRc;
+// kBtRetry under the lock means damage.
+template <class Fn>
+int consistent(BrfFile* f, Fn&& fn) {
+  BtStore& s = f->st;
+  if (s.ilock) return fn(true);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    uint64_t c1 = bt_counter(s);
+    if (c1 & 1) break;
+    int rc = fn(false);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (bt_counter(s) == c1 && rc != kBtRetry) return rc;
+  }
+  for (int round = 0; round < 3; ++round) {
+    if (bt_lock_shared(s) != kBtOk) return kBtIoError;
+    if (bt_counter(s) & 1) {
+      // The changer died: roll its change back under the exclusive lock.
+      bt_unlock(s);
+      if (!s.writable) return kBtDamaged;
+      if (bt_begin(s) != kBtOk) return kBtDamaged;
+      bt_abort(s);  // nothing of ours to undo; makes the counter even
+      continue;
+    }
+    int rc = fn(true);
+    bt_unlock(s);
+    return rc == kBtRetry ? kBtDamaged : rc;
+  }
+  return kBtDamaged;
+}
+
+uint32_t map_rc(BrfFile* f, int rc, uint32_t not_found) {
+  switch (rc) {
+    case kBtOk: return 0;
+    case kBtNotFound: return not_found;
+    case kBtIoError: return io_fail(f, f->st.err);
+    default: return damaged(f, "the index or the data file is damaged");
+  }
+}
+
+}  // namespace
+
+uint32_t brf_read_rid(BrfFile* f, uint32_t rid, BrfRead& r) {
+  int rc = consistent(f, [&](bool locked) {
+    uint32_t end;
+    if (!records_end(f, &end)) return int(kBtRetry);
+    Slot s;
+    int x = locate(f, rid, s, end);
+    // A bad check at a given id is no record there, once seen under the lock.
+    if (x == kBtRetry && locked) return int(kBtNotFound);
+    if (x == kBtOk) deliver(s, rid, r);
+    return x;
+  });
+  return map_rc(f, rc, FM_ST_NO_RECORD);
+}
+
+namespace {
+int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
+  uint32_t end;
+  if (!records_end(f, &end)) return kBtRetry;
+  Slot s;
+  int x = locate(f, rid, s, end);
+  if (x != kBtOk) return kBtRetry;  // an entry must lead to a live record
+  deliver(s, rid, r);
+  return kBtOk;
+}
+}  // namespace
+
+uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek how, BtCursor& c,
+                  BrfRead& r) {
+  int rc = consistent(f, [&](bool) {
+    int x = bt_seek(f->st, tree, key, n, how == BrfSeek::After, c);
+    if (x != kBtOk) return x;
+    if (how == BrfSeek::Exact && std::memcmp(c.key, key, n) != 0) return int(kBtNotFound);
+    return read_entry(f, c.rid, r);
+  });
+  return map_rc(f, rc, how == BrfSeek::Exact ? FM_ST_NO_RECORD : FM_ST_EOF);
+}
+
+uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
+  BtCursor saved = c;
+  int rc = consistent(f, [&](bool) {
+    c = saved;
+    int x = bt_step(f->st, tree, c);
+    if (x != kBtOk) return x;
+    return read_entry(f, c.rid, r);
+  });
+  if (rc != kBtOk) c = saved;
+  return map_rc(f, rc, FM_ST_EOF);
+}
+
+uint32_t brf_position(BrfFile* f, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c) {
+  int rc = consistent(f, [&](bool) { return bt_seek(f->st, tree, key, n, after, c); });
+  return map_rc(f, rc, FM_ST_EOF);
+}
+
+BrfCounts brf_counts(BrfFile* f) {
+  BrfCounts k;
+  consistent(f, [&](bool) {
+    const BrfFileHdr& h = dh(f);
+    k.live = h.live.get();
+    k.dead = h.dead.get();
+    k.free_bytes = h.free_bytes.get();
+    k.end = h.end.get();
+    return int(kBtOk);
+  });
+  return k;
+}
+
+// ------------------------------------------------------------------ holds --
+uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
+  auto it = f->holds.find(rid);
+  if (it != f->holds.end()) return it->second == owner ? 0 : FM_ST_HELD_SELF;
+  char what[600];
+  std::snprintf(what, sizeof what, "record %u of %s", rid, f->path.c_str());
+  int e = uio_lock(f->st.dfd, rid, UioLock::Write, wait_secs, what);
+  switch (e) {
+    case 0:
+      f->holds[rid] = owner;
+      return 0;
+    case EAGAIN: return FM_ST_LOCKED;
+    case ETIMEDOUT: return FM_ST_LOCK_TIMEOUT;
+    case EDEADLK:
+      fail(FM_ST_LOCKED, "%s: waiting for it would deadlock with another user", what);
+      return FM_ST_LOCKED;
+    default: return io_fail(f, e);
+  }
+}
+
+void brf_unhold(BrfFile* f, const void* owner, uint32_t rid) {
+  auto it = f->holds.find(rid);
+  if (it == f->holds.end() || it->second != owner) return;
+  f->holds.erase(it);
+  uio_unlock(f->st.dfd, rid);
+}
+
+bool brf_holds(const BrfFile* f, const void* owner, uint32_t rid) {
+  auto it = f->holds.find(rid);
+  return it != f->holds.end() && it->second == owner;
+}
+
+// ---------------------------------------------------------------- changes --
+namespace {
+
+struct Change {
+  BrfFile* f;
+  bool open = false;
+  explicit Change(BrfFile* file) : f(file) {}
+  ~Change() {
+    if (open) bt_abort(f->st);
+  }
+  uint32_t begin() {
+    int rc = bt_begin(f->st);
+    if (rc == kBtIoError) return io_fail(f, f->st.err);
+    if (rc != kBtOk) return damaged(f, "the index file is damaged");
+    open = true;
+    const BrfFileHdr& h = dh(f);
+    if (h.sum.get() != brf_hdr_sum(h) || h.key_hash.get() != f->key_hash || !(h.magic == "QVDF"))
+      return damaged(f, "its file header is damaged");
+    uint32_t end = dh(f).end.get();
+    if (end > f->st.dsize) {
+      bt_refresh_sizes(f->st);
+      if (end > f->st.dsize) return damaged(f, "the data file is shorter than its header says");
+    }
+    return 0;
+  }
+  uint32_t commit() {
+    if (f->st.dhdr_touched) dh(f).sum = brf_hdr_sum(dh(f));
+    bt_commit(f->st);
+    open = false;
+    return 0;
+  }
+  // Maps a failed step and leaves the change to be rolled back.
+  uint32_t bad(int rc) {
+    if (rc == kBtIoError) return io_fail(f, f->st.err);
+    return damaged(f, "the index or the data file is damaged");
+  }
+  int touch_hdr() { return bt_touch_data(f->st, 0, kBrfHdrSize); }
+  int touch(uint32_t off, uint32_t len) { return bt_touch_data(f->st, off, len); }
+};
+
+// A slot header alone (free slots: their bytes and trailer mean nothing, and
+// are left as they are, which a rollback relies on).
+void write_hdr(BrfFile* f, uint32_t off, uint8_t state, uint32_t len, uint32_t seq) {
+  BrfSlotHdr h;
+  h.state = state;
+  h.spare = 0;
+  h.short_len = 0;
+  h.len = len;
+  h.seq = seq;
+  std::memcpy(f->st.dmap + off, &h, sizeof h);
+}
+
+// A record's slot: header, bytes and trailer.
+void write_slot(BrfFile* f, uint32_t off, uint8_t state, const uint8_t* rec, uint32_t len, uint32_t seq) {
+  uint8_t* p = f->st.dmap + off;
+  write_hdr(f, off, state, len, seq);
+  std::memmove(p + kBrfSlotHdr, rec, len);
+  rec::view<rec::U32>(p + kBrfSlotHdr + len).set(brf_slot_sum(p, len));
+}
+
+void free_key(uint8_t* k, uint32_t cap, uint32_t off) {
+  put_be32(k, cap);
+  put_be32(k + 4, off);
+}
+
+// The slot region [off, off + 16 + cap) becomes free. Its header bytes are
+// journaled by the caller. Merges a free slot that follows; a free slot at
+// the end of the records shortens them.
+int make_free(Change& ch, uint32_t off, uint32_t cap) {
+  BrfFile* f = ch.f;
+  BrfFileHdr& h = dh(f);
+  if (int rc = ch.touch_hdr()) return rc;
+  uint32_t end = h.end.get();
+  uint64_t next = uint64_t(off) + kBrfSlotOver + cap;
+  if (next < end) {
+    Slot n;
+    if (slot_at(f, uint32_t(next), end, n) == kBtOk && n.state == kBrfFree) {
+      uint8_t k[8];
+      free_key(k, n.len, n.pos);
+      if (bt_erase(f->st, kBtFreeTree, k, nullptr) == kBtOk) {
+        h.dead = h.dead.get() - 1;
+        h.free_bytes = h.free_bytes.get() - n.len;
+        cap += kBrfSlotOver + n.len;
+      }
+    }
+  }
+  if (uint64_t(off) + kBrfSlotOver + cap == end) {
+    h.end = off;
+    std::memset(f->st.dmap + off, 0, kBrfSlotHdr);
+    return kBtOk;
+  }
+  write_hdr(f, off, kBrfFree, cap, 0);
+  uint8_t k[8];
+  free_key(k, cap, off);
+  if (int rc = bt_insert(f->st, kBtFreeTree, k, off)) return rc == kBtDupKey ? int(kBtDamaged) : rc;
+  h.dead = h.dead.get() + 1;
+  h.free_bytes = h.free_bytes.get() + cap;
+  return kBtOk;
+}
+
+// A slot for a record of len bytes: a free slot that fits (best fit), else
+// new room at the end. Its header is journaled; the caller writes it.
+int alloc_slot(Change& ch, uint32_t len, uint32_t* out) {
+  BrfFile* f = ch.f;
+  BrfFileHdr& h = dh(f);
+  if (int rc = ch.touch_hdr()) return rc;
+  if (h.free_bytes.get() >= len) {
+    BtCursor c;
+    uint8_t k[8];
+    free_key(k, len, 0);
+    int rc = bt_seek(f->st, kBtFreeTree, k, 8, false, c);
+    if (rc == kBtOk && !fits(get_be32(c.key), len)) {
+      free_key(k, len + kBrfSlotOver + 1, 0);
+      rc = bt_seek(f->st, kBtFreeTree, k, 8, false, c);
+    }
+    if (rc != kBtOk && rc != kBtNotFound) return kBtDamaged;
+    if (rc == kBtOk) {
+      uint32_t cap = get_be32(c.key), off = get_be32(c.key + 4);
+      uint32_t end = h.end.get();
+      Slot s;
+      if (slot_at(f, off, end, s) != kBtOk || s.state != kBrfFree || s.len != cap) return kBtDamaged;
+      uint8_t ek[8];
+      std::memcpy(ek, c.key, 8);
+      if (int e = bt_erase(f->st, kBtFreeTree, ek, nullptr)) return e;
+      if (int e = ch.touch(off, kBrfSlotHdr)) return e;
+      h.dead = h.dead.get() - 1;
+      h.free_bytes = h.free_bytes.get() - cap;
+      if (cap > len) {
+        uint32_t rest = off + kBrfSlotOver + len, rcap = cap - len - kBrfSlotOver;
+        write_hdr(f, rest, kBrfFree, rcap, 0);
+        uint8_t rk[8];
+        free_key(rk, rcap, rest);
+        if (int e = bt_insert(f->st, kBtFreeTree, rk, rest)) return e == kBtDupKey ? int(kBtDamaged) : e;
+        h.dead = h.dead.get() + 1;
+        h.free_bytes = h.free_bytes.get() + rcap;
+      }
+      *out = off;
+      return kBtOk;
+    }
+  }
+  uint64_t end = h.end.get();
+  uint64_t new_end = end + kBrfSlotOver + len;
+  if (new_end + kBrfSlotHdr > kBtDataReserve) {
+    f->st.err = EFBIG;
+    return kBtIoError;
+  }
+  if (int e = bt_grow_data(f->st, new_end + kBrfSlotHdr)) return e;
+  h.end = uint32_t(new_end);
+  std::memset(f->st.dmap + new_end, 0, kBrfSlotHdr);
+  *out = uint32_t(end);
+  return kBtOk;
+}
+
+struct Keys {
+  bool in[kBtTrees] = {};
+  uint8_t k[kBtTrees][kBtMaxKey];
+};
+
+void keys_of(BrfFile* f, const uint8_t* rec, uint32_t seq, Keys& out) {
+  for (size_t t = 0; t < f->lay.keys.size(); ++t) out.in[t] = brf_key_of(f, int(t), rec, seq, out.k[t]);
+  if (f->lay.keys.empty()) out.in[kBtOrderTree] = brf_key_of(f, kBtOrderTree, rec, seq, out.k[kBtOrderTree]);
+}
+
+// Whether a unique tree holds the key for another record than rid.
+int taken(BrfFile* f, int tree, const uint8_t* key, uint32_t rid, bool* yes) {
+  BtCursor c;
+  uint32_t n = f->key_len[tree];
+  int rc = bt_seek(f->st, tree, key, n, false, c);
+  *yes = false;
+  if (rc == kBtNotFound) return kBtOk;
+  if (rc != kBtOk) return kBtDamaged;
+  *yes = std::memcmp(c.key, key, n) == 0 && c.rid != rid;
+  return kBtOk;
+}
+
+uint32_t check_len(BrfFile* f, uint32_t len) {
+  if (len == 0 || len > f->lay.rec_len || (!f->lay.var && len != f->lay.rec_len))
+    return fail(FM_ST_SYS, "%s: a record of %u bytes does not fit the file's records of %u bytes",
+                f->path.c_str(), len, unsigned(f->lay.rec_len));
+  return 0;
+}
+
+}  // namespace
+
+uint32_t brf_insert(BrfFile* f, const uint8_t* rec, uint32_t len, uint32_t* rid) {
+  if (uint32_t st = check_len(f, len)) return st;
+  Change ch(f);
+  if (uint32_t st = ch.begin()) return st;
+  BrfFileHdr& h = dh(f);
+  uint32_t seq = h.next_seq.get();
+  Keys keys;
+  keys_of(f, rec, seq, keys);
+  for (size_t t = 0; t < f->lay.keys.size(); ++t) {
+    if (!keys.in[t] || (f->lay.keys[t].flags & kBrfKeyDup)) continue;
+    bool yes;
+    if (int rc = taken(f, int(t), keys.k[t], 0, &yes)) return ch.bad(rc);
+    if (yes) return FM_ST_DUP_KEY;
+  }
+  uint32_t pos;
+  if (int rc = alloc_slot(ch, len, &pos)) return ch.bad(rc);
+  write_slot(f, pos, kBrfLive, rec, len, seq);
+  for (int t = 0; t < kBtTrees; ++t) {
+    if (!keys.in[t]) continue;
+    if (int rc = bt_insert(f->st, t, keys.k[t], pos)) return ch.bad(rc == kBtDupKey ? kBtDamaged : rc);
+  }
+  h.next_seq = seq + 1 == 0 ? 1 : seq + 1;
+  h.live = h.live.get() + 1;
+  ch.commit();
+  *rid = pos;
+  return 0;
+}
+
+namespace {
+// The record of rid inside a change: its slot, or a status.
+uint32_t locate_in_change(Change& ch, uint32_t rid, Slot& s) {
+  BrfFile* f = ch.f;
+  uint32_t end = dh(f).end.get();
+  int rc = locate(f, rid, s, end);
+  if (rc == kBtNotFound) return FM_ST_NO_RECORD;
+  if (rc != kBtOk) return damaged(f, "a record is damaged");
+  return 0;
+}
+}  // namespace
+
+uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len) {
+  if (uint32_t st = check_len(f, len)) return st;
+  Change ch(f);
+  if (uint32_t st = ch.begin()) return st;
+  BrfFileHdr& h = dh(f);
+  Slot s;
+  if (uint32_t st = locate_in_change(ch, rid, s)) return st;
+  uint32_t oldlen = s.len, seq = s.seq, pos = s.pos;
+  std::vector<uint8_t> old(s.p + kBrfSlotHdr, s.p + kBrfSlotHdr + oldlen);
+  Keys ok, nk;
+  keys_of(f, old.data(), seq, ok);
+  keys_of(f, rec, seq, nk);
+  bool changed[kBtTrees] = {};
+  for (int t = 0; t < kBtTrees; ++t) {
+    if (!ok.in[t] && !nk.in[t]) continue;
+    changed[t] = ok.in[t] != nk.in[t] || std::memcmp(ok.k[t], nk.k[t], f->key_len[t]) != 0;
+    if (changed[t] && nk.in[t] && t < int(f->lay.keys.size()) && !(f->lay.keys[size_t(t)].flags & kBrfKeyDup)) {
+      bool yes;
+      if (int rc = taken(f, t, nk.k[t], rid, &yes)) return ch.bad(rc);
+      if (yes) return FM_ST_DUP_KEY;
+    }
+  }
+  uint8_t state = pos == rid ? kBrfLive : kBrfMoved;
+  uint32_t end = h.end.get();
+  int rc = kBtOk;
+  if (len == oldlen) {
+    if ((rc = ch.touch(pos, kBrfSlotOver + len))) return ch.bad(rc);
+    write_slot(f, pos, state, rec, len, seq);
+  } else {
+    uint64_t after = uint64_t(pos) + kBrfSlotOver + oldlen;
+    Slot n;
+    bool next_free = after < end && slot_at(f, uint32_t(after), end, n) == kBtOk && n.state == kBrfFree;
+    uint32_t joined = next_free ? oldlen + kBrfSlotOver + n.len : 0;
+    if (len < oldlen && fits(oldlen, len)) {
+      // Shrinks in place; the rest becomes free.
+      if ((rc = ch.touch(pos, kBrfSlotOver + oldlen))) return ch.bad(rc);
+      write_slot(f, pos, state, rec, len, seq);
+      if ((rc = make_free(ch, pos + kBrfSlotOver + len, oldlen - len - kBrfSlotOver))) return ch.bad(rc);
+    } else if (after == end) {
+      // The last slot grows or shrinks with the end of the records.
+      if ((rc = ch.touch_hdr()) || (rc = ch.touch(pos, kBrfSlotOver + oldlen))) return ch.bad(rc);
+      uint64_t new_end = uint64_t(pos) + kBrfSlotOver + len;
+      if ((rc = bt_grow_data(f->st, new_end + kBrfSlotHdr))) return ch.bad(rc);
+      write_slot(f, pos, state, rec, len, seq);
+      h.end = uint32_t(new_end);
+      std::memset(f->st.dmap + new_end, 0, kBrfSlotHdr);
+    } else if (next_free && fits(joined, len)) {
+      // Grows into the free slot that follows.
+      uint8_t k[8];
+      free_key(k, n.len, n.pos);
+      if ((rc = ch.touch_hdr()) || (rc = bt_erase(f->st, kBtFreeTree, k, nullptr))) return ch.bad(rc);
+      h.dead = h.dead.get() - 1;
+      h.free_bytes = h.free_bytes.get() - n.len;
+      if ((rc = ch.touch(pos, kBrfSlotOver + joined))) return ch.bad(rc);
+      write_slot(f, pos, state, rec, len, seq);
+      if (joined > len && (rc = make_free(ch, pos + kBrfSlotOver + len, joined - len - kBrfSlotOver)))
+        return ch.bad(rc);
+    } else {
+      // Moves; the home slot keeps pointing at the record.
+      uint32_t np;
+      if ((rc = alloc_slot(ch, len, &np))) return ch.bad(rc);
+      write_slot(f, np, kBrfMoved, rec, len, seq);
+      if (pos != rid) {
+        if ((rc = ch.touch(pos, kBrfSlotHdr)) || (rc = make_free(ch, pos, oldlen))) return ch.bad(rc);
+      } else {
+        h.dead = h.dead.get() + 1;
+      }
+      if ((rc = ch.touch(rid, kBrfSlotHdr))) return ch.bad(rc);
+      BrfSlotHdr& home = rec::view<BrfSlotHdr>(f->st.dmap + rid);
+      home.state = kBrfHome;
+      home.seq = np;
+      // The trailer of a home slot is not kept: only live records have one.
+    }
+  }
+  for (int t = 0; t < kBtTrees; ++t) {
+    if (!changed[t]) continue;
+    if (ok.in[t] && (rc = bt_erase(f->st, t, ok.k[t], nullptr))) return ch.bad(rc == kBtNotFound ? kBtDamaged : rc);
+    if (nk.in[t] && (rc = bt_insert(f->st, t, nk.k[t], rid))) return ch.bad(rc == kBtDupKey ? kBtDamaged : rc);
+  }
+  ch.commit();
+  return 0;
+}
+
+uint32_t brf_remove(BrfFile* f, uint32_t rid) {
+  Change ch(f);
+  if (uint32_t st = ch.begin()) return st;
+  BrfFileHdr& h = dh(f);
+  Slot s;
+  if (uint32_t st = locate_in_change(ch, rid, s)) return st;
+  Keys ok;
+  keys_of(f, s.p + kBrfSlotHdr, s.seq, ok);
+  int rc;
+  for (int t = 0; t < kBtTrees; ++t) {
+    if (!ok.in[t]) continue;
+    if ((rc = bt_erase(f->st, t, ok.k[t], nullptr))) return ch.bad(rc == kBtNotFound ? kBtDamaged : rc);
+  }
+  if ((rc = ch.touch_hdr()) || (rc = ch.touch(s.pos, kBrfSlotHdr)) || (rc = make_free(ch, s.pos, s.len)))
+    return ch.bad(rc);
+  if (s.pos != rid) {
+    Slot home;
+    if (slot_at(f, rid, h.end.get(), home) != kBtOk || home.state != kBrfHome) return ch.bad(kBtDamaged);
+    h.dead = h.dead.get() - 1;
+    if ((rc = ch.touch(rid, kBrfSlotHdr)) || (rc = make_free(ch, rid, home.len))) return ch.bad(rc);
+  }
+  h.live = h.live.get() - 1;
+  ch.commit();
+  return 0;
+}
+
+uint32_t brf_remove_all(BrfFile* f) {
+  Change ch(f);
+  if (uint32_t st = ch.begin()) return st;
+  BrfFileHdr& h = dh(f);
+  int rc;
+  if ((rc = ch.touch_hdr()) || (rc = bt_clear(f->st))) return ch.bad(rc);
+  if (h.end.get() > kBrfHdrSize && (rc = ch.touch(kBrfHdrSize, kBrfSlotHdr))) return ch.bad(rc);
+  h.end = kBrfHdrSize;
+  h.live = 0;
+  h.dead = 0;
+  h.free_bytes = 0;
+  if (kBrfHdrSize + kBrfSlotHdr <= f->st.dsize) std::memset(f->st.dmap + kBrfHdrSize, 0, kBrfSlotHdr);
+  ch.commit();
+  return 0;
+}
+
+// ------------------------------------------------------- create and open --
+namespace {
+
+uint32_t new_generation() {
+  std::random_device rd;
+  uint32_t g = rd() ^ uint32_t(::getpid()) ^ uint32_t(std::time(nullptr));
+  return g ? g : 1;
+}
+
+void sync_dir(const std::string& path) {
+  if (!uio_sync_mode()) return;
+  std::string dir = path.substr(0, path.find_last_of('/') + 1);
+  if (dir.empty()) dir = ".";
+  int fd = uio_open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    ::fsync(fd);
+    uio_close(fd);
+  }
+}
+
+// Writes the index and journal files of a data file whose header is hdr.
+uint32_t format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
+                      const BrfLayout& lay, int flags) {
+  int ifd = uio_open(ipath.c_str(), O_RDWR | O_CREAT | flags, 0666);
+  if (ifd < 0) return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
+  int jfd = uio_open(jpath.c_str(), O_RDWR | O_CREAT | flags, 0666);
+  if (jfd < 0) {
+    int e = errno;
+    uio_close(ifd);
+    return fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(e));
+  }
+  BtTreeDef defs[kBtTrees];
+  brf_tree_defs(lay, defs);
+  int e = bt_format(ifd, jfd, hdr.generation.get(), hdr.key_hash.get(), defs);
+  uio_close(ifd);
+  uio_close(jfd);
+  if (e) return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(e));
+  return 0;
+}
+
+// Opens the data file and locks its open byte; makes sure the path still
+// names the file locked (a scratch or rename may have come between).
+uint32_t open_data(const std::string& path, bool exclusive, int* fd_out, bool* writable, struct stat* st_out) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    bool w = true;
+    int fd = uio_open(path.c_str(), O_RDWR);
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+      w = false;
+      fd = uio_open(path.c_str(), O_RDONLY);
+    }
+    if (fd < 0) {
+      if (errno == ENOENT) return fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
+      return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
+    }
+    int e = uio_lock(fd, 0, exclusive ? UioLock::Write : UioLock::Read, kUioNoWait, path.c_str());
+    if (e) {
+      uio_close(fd);
+      if (e == EAGAIN) return fail(FM_ST_BUSY, "%s is in use", path.c_str());
+      return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
+    }
+    struct stat a, b;
+    if (::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+      *fd_out = fd;
+      *writable = w;
+      *st_out = a;
+      return 0;
+    }
+    uio_close(fd);
+  }
+  return fail(FM_ST_BUSY, "%s keeps changing", path.c_str());
+}
+
+void release(BrfFile* f) {
+  bt_detach(f->st);
+  uio_close(f->st.dfd);
+  uio_close(f->st.ifd);
+  uio_close(f->st.jfd);
+}
+
+// Opens the index and journal of a locked data file and checks the pair.
+uint32_t attach(BrfFile* f) {
+  BtStore& s = f->st;
+  std::string ipath = brf_index_path(f->path), jpath = brf_journal_path(f->path);
+  int mode = s.writable ? O_RDWR : O_RDONLY;
+  int64_t dsize = uio_size(s.dfd);
+  if (dsize < int64_t(kBrfHdrSize)) return fail(FM_ST_SYS, "%s: not a native data file (too short)", f->path.c_str());
+  BrfFileHdr hdr;
+  if (uio_pread(s.dfd, &hdr, sizeof hdr, 0) != ssize_t(sizeof hdr))
+    return fail(FM_ST_SYS, "%s: %s", f->path.c_str(), std::strerror(errno));
+  s.ifd = uio_open(ipath.c_str(), mode);
+  if (s.ifd < 0 && errno == ENOENT) {
+    // A create that died before its index was in place leaves an empty data
+    // file: its index is made again. Any other file needs its index rebuilt.
+    std::string why;
+    BrfLayout lay;
+    if (s.writable && f->open_lock == 2 && brf_decode_hdr(hdr, &lay, &why) && hdr.live.get() == 0 &&
+        hdr.end.get() == kBrfHdrSize) {
+      if (uint32_t st = format_index(ipath, jpath, hdr, lay, O_TRUNC)) return st;
+      s.ifd = uio_open(ipath.c_str(), mode);
+    } else {
+      return fail(FM_ST_SYS, "%s: its index file is missing; rebuild it", f->path.c_str());
+    }
+  }
+  if (s.ifd < 0) return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
+  s.jfd = uio_open(jpath.c_str(), mode);
+  if (s.jfd < 0 && errno == ENOENT && s.writable) {
+    // The journal matters only while a change is under way.
+    uint64_t counter = 1;
+    if (uio_pread(s.ifd, &counter, 8, 0) == 8 && !(counter & 1)) {
+      int fd = uio_open(jpath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+      if (fd >= 0) {
+        BtJnlHdr j;
+        std::memset(&j, 0, sizeof j);
+        j.magic.set("QVJN");
+        j.version = 1;
+        uio_pwrite(fd, &j, sizeof j, 0);
+        uio_close(fd);
+      }
+      s.jfd = uio_open(jpath.c_str(), mode);
+    }
+  }
+  if (s.jfd < 0) return fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(errno));
+  int rc = bt_attach(s);
+  if (rc == kBtIoError) return io_fail(f, s.err);
+  if (rc != kBtOk) return damaged(f, "the index file is not sound");
+  // Check the pair on one consistent state.
+  std::string why;
+  uint32_t st = 0;
+  rc = consistent(f, [&](bool) {
+    BrfLayout lay;
+    const BrfFileHdr& h = dh(f);
+    if (!brf_decode_hdr(h, &lay, &why)) return int(kBtRetry);
+    BtHdr& ih = bt_hdr(s);
+    if (ih.generation.get() != h.generation.get() || ih.key_hash.get() != h.key_hash.get()) {
+      why = "its index file belongs to another data file";
+      return int(kBtRetry);
+    }
+    if (h.end.get() > s.dsize) {
+      bt_refresh_sizes(s);
+      if (h.end.get() > s.dsize) {
+        why = "the data file is shorter than its header says";
+        return int(kBtRetry);
+      }
+    }
+    if (uint64_t(ih.page_count.get()) * kBtPage > s.isize) {
+      bt_refresh_sizes(s);
+      if (uint64_t(ih.page_count.get()) * kBtPage > s.isize) {
+        why = "the index file is shorter than its header says";
+        return int(kBtRetry);
+      }
+    }
+    if (!bt_hdr_ok(s)) {
+      why = "the index file's header is damaged";
+      return int(kBtRetry);
+    }
+    f->lay = lay;
+    f->key_hash = h.key_hash.get();
+    return int(kBtOk);
+  });
+  if (rc == kBtIoError) return io_fail(f, s.err);
+  if (rc != kBtOk) st = damaged(f, why.empty() ? "the index file is not sound" : why.c_str());
+  if (st) return st;
+  BtTreeDef defs[kBtTrees];
+  brf_tree_defs(f->lay, defs);
+  for (int t = 0; t < kBtTrees; ++t) {
+    f->key_len[t] = defs[t].key_len;
+    const BtTreeHdr& th = bt_hdr(s).trees[t];
+    if (th.key_len.get() != defs[t].key_len || (th.flags.get() & kBtDup) != (defs[t].flags & kBtDup))
+      return damaged(f, "the index file does not match the data file's keys");
+  }
+  return 0;
+}
+
+uint32_t open_new(const std::string& path, bool exclusive, int fd, bool writable, const struct stat& st,
+                  BrfFile** out) {
+  auto* f = new BrfFile;
+  f->path = path;
+  f->dev = st.st_dev;
+  f->ino = st.st_ino;
+  f->st.dfd = fd;
+  f->st.writable = writable;
+  f->st.name = path;
+  f->st.after_recover = after_recover;
+  f->open_lock = exclusive ? 2 : 1;
+  if (uint32_t status = attach(f)) {
+    std::string keep = g_err;
+    release(f);
+    delete f;
+    g_err = keep;
+    return status;
+  }
+  f->users = 1;
+  f->excl_users = exclusive ? 1 : 0;
+  cache().files[{f->dev, f->ino}] = f;
+  *out = f;
+  return 0;
+}
+
+}  // namespace
+
+uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusive, BrfFile** out) {
+  std::string why;
+  if (!brf_layout_ok(lay, &why)) return fail(FM_ST_SYS, "%s: %s", path.c_str(), why.c_str());
+  if (brf_exists(path)) return fail(FM_ST_EXISTS, "%s already exists", path.c_str());
+  std::string tmp = path + ".cr" + std::to_string(::getpid());
+  std::string ipath = brf_index_path(path), jpath = brf_journal_path(path);
+  std::string itmp = ipath + ".cr" + std::to_string(::getpid()), jtmp = jpath + ".cr" + std::to_string(::getpid());
+  BrfFileHdr hdr;
+  encode_hdr(lay, new_generation(), hdr);
+  auto cleanup = [&] {
+    ::unlink(tmp.c_str());
+    ::unlink(itmp.c_str());
+    ::unlink(jtmp.c_str());
+  };
+  int fd = uio_open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) {
+    if (errno == ENOENT) return fail(FM_ST_NOT_FOUND, "%s: the directory does not exist", path.c_str());
+    return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
+  }
+  uint8_t zero[kBrfSlotHdr] = {};
+  int e = uio_pwrite(fd, &hdr, sizeof hdr, 0);
+  if (!e) e = uio_pwrite(fd, zero, sizeof zero, kBrfHdrSize);
+  if (!e) e = uio_lock(fd, 0, UioLock::Write, kUioNoWait, path.c_str());
+  if (!e && uio_sync_mode()) e = uio_sync(fd);
+  if (e) {
+    uio_close(fd);
+    cleanup();
+    return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
+  }
+  if (uint32_t st = format_index(itmp, jtmp, hdr, lay, O_TRUNC)) {
+    uio_close(fd);
+    cleanup();
+    return st;
+  }
+  // The data file's link is the moment the file exists; until its index is
+  // in place its open byte is held, so others see it busy.
+  if (::link(tmp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    uio_close(fd);
+    cleanup();
+    if (err == EEXIST) return fail(FM_ST_EXISTS, "%s already exists", path.c_str());
+    return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
+  }
+  if (::rename(itmp.c_str(), ipath.c_str()) != 0 || ::rename(jtmp.c_str(), jpath.c_str()) != 0) {
+    int err = errno;
+    ::unlink(path.c_str());
+    uio_close(fd);
+    cleanup();
+    return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(err));
+  }
+  ::unlink(tmp.c_str());
+  sync_dir(path);
+  if (!exclusive) uio_lock(fd, 0, UioLock::Read, kUioNoWait, path.c_str());
+  struct stat st;
+  ::fstat(fd, &st);
+  return open_new(path, exclusive, fd, true, st, out);
+}
+
+uint32_t brf_open(const std::string& path, bool exclusive, BrfFile** out) {
+  struct stat st;
+  if (BrfFile* f = cached(path, &st)) {
+    if (f->excl_users > 0 || (exclusive && f->users > 0)) return fail(FM_ST_BUSY, "%s is in use", path.c_str());
+    ++f->users;
+    *out = f;
+    return 0;
+  }
+  int fd;
+  bool writable;
+  if (uint32_t status = open_data(path, exclusive, &fd, &writable, &st)) return status;
+  return open_new(path, exclusive, fd, writable, st, out);
+}
+
+void brf_close(BrfFile* f, bool exclusive) {
+  if (!f) return;
+  if (exclusive && f->excl_users > 0) --f->excl_users;
+  if (--f->users > 0) return;
+  cache().files.erase({f->dev, f->ino});
+  release(f);  // closing the files drops every lock of this process on them
+  delete f;
+}
+
+bool brf_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+uint32_t brf_scratch(const std::string& path) {
+  if (cached(path, nullptr)) return fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
+  int fd;
+  bool w;
+  struct stat st;
+  uint32_t status = open_data(path, true, &fd, &w, &st);
+  if (status == FM_ST_BUSY) return fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
+  if (status) return status;
+  int err = 0;
+  if (::unlink(path.c_str()) != 0) err = errno;
+  ::unlink(brf_index_path(path).c_str());
+  ::unlink(brf_journal_path(path).c_str());
+  sync_dir(path);
+  uio_close(fd);
+  if (err) return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
+  return 0;
+}
+
+uint32_t brf_rename(const std::string& from, const std::string& to) {
+  if (cached(from, nullptr) || cached(to, nullptr)) return fail(FM_ST_NO_RENAME, "%s is open", from.c_str());
+  // Opening it exclusively finishes any change a dead process left.
+  BrfFile* f;
+  if (uint32_t st = brf_open(from, true, &f)) return st == FM_ST_BUSY ? FM_ST_NO_RENAME : st;
+  if (brf_exists(to)) {
+    brf_close(f, true);
+    return fail(FM_ST_NO_RENAME, "%s exists", to.c_str());
+  }
+  int err = 0;
+  if (::rename(from.c_str(), to.c_str()) != 0) err = errno;
+  if (!err && ::rename(brf_index_path(from).c_str(), brf_index_path(to).c_str()) != 0) err = errno;
+  if (!err && ::rename(brf_journal_path(from).c_str(), brf_journal_path(to).c_str()) != 0) err = errno;
+  sync_dir(to);
+  brf_close(f, true);
+  if (err == EXDEV) return fail(FM_ST_NO_RENAME, "%s and %s are on different file systems", from.c_str(), to.c_str());
+  if (err) return fail(FM_ST_SYS, "%s: %s", from.c_str(), std::strerror(err));
+  return 0;
+}

@@ -1,0 +1,242 @@
+// Native record files: a data file and its B-tree index file (bt.h), shared
+// by every engine process through one-byte fcntl locks.
+//
+// Files. A native file of path P is three operating-system files: P, the
+// data file; P.ix, the index file; P.jn, the journal of the change under way.
+//
+// Data file. A 512-byte file header (BrfFileHdr: record length, organisation,
+// key descriptors, structure stamps, counts), then the record slots, each a
+// 12-byte slot header (BrfSlotHdr: state byte, length, write sequence), the
+// record's bytes and a 4-byte trailer (CRC-32C of the slot's length, sequence
+// and bytes), little-endian; the same framing as the engine's raw exports, so
+// that a data file and an export differ only in byte order. A slot header of
+// length 0 ends the records. States: 0 live record; 4 live record moved here
+// from its home slot; 1 free space; 2 home slot of a moved record (its
+// sequence word holds the record's current offset). A state with either of
+// its two low bits set is not a live record.
+//
+// Record ids are the offset of the record's home slot in the data file (so
+// data files are limited to 4 GiB). A fixed-length record never moves. A
+// variable-length record that grows past its slot moves and leaves its home
+// slot pointing at it, so its id never changes while it lives. Deleted slots
+// go to the index's free-space tree (by size) and are reused, best fit,
+// split when the rest can hold a slot of its own; a slot freed next to a free
+// slot after it is merged with it, and a slot freed at the end shortens the
+// file's records.
+//
+// Sharing. Opens lock byte 0 of the data file: shared opens with a read
+// lock, exclusive opens (share mode below 2) with a write lock, so a file held
+// exclusively answers 200390. Record holds lock the byte at the record id.
+// Within one process the kernel does not separate handles, so holds are also
+// kept in the process's descriptor (200520: held by another handle of this
+// process; 200530: locked by another process). All handles of one process on
+// one file share one descriptor (the descriptor cache): one set of open
+// files and mappings, and so one set of locks, which a second open of the
+// same file in the process could otherwise drop.
+//
+// Reading takes no lock while no change is under way (see bt.h); changes
+// take the exclusive index lock for the few microseconds they last, and are
+// undone as a whole if the changing process dies before the change is
+// complete. A record hold is never waited for while the index lock is held.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "files/bt.h"
+#include "foundation/record.h"
+
+constexpr uint32_t kBrfHdrSize = 512;
+constexpr uint32_t kBrfSlotHdr = 12;
+constexpr uint32_t kBrfSlotOver = 16;   // slot header and trailer
+constexpr uint32_t kBrfMaxRec = 32767;
+constexpr int kBrfMaxKeys = 17;
+constexpr int kBrfMaxSegs = 62;         // segments of all keys together
+constexpr uint32_t kBrfMaxKeyLen = 255;
+
+// ---------------------------------------------------------------- records --
+struct BrfSeg {
+  rec::U16 offset;
+  rec::U16 length;
+  rec::U8 type;   // 1 alpha, 8 binary (unsigned little-endian)
+  rec::U8 order;  // '+' ascending, '-' descending
+};
+QV_RECORD(BrfSeg, 6);
+
+struct BrfKeyDesc {
+  rec::U8 key_no;     // the key's number
+  rec::U8 flags;      // 1 duplicates allowed, 16 all-blank keys not entered
+  rec::U8 seg_first;  // first of its segments in the segment table
+  rec::U8 seg_count;
+};
+QV_RECORD(BrfKeyDesc, 4);
+
+struct BrfFileHdr {
+  rec::U16 flags;       // raw-export flags: 0 (bit value 2 would select short lengths)
+  rec::U16 short_mark;  // 0
+  rec::Text<4> magic;   // "QVDF"
+  rec::U16 version;     // 1
+  rec::U16 hdr_size;    // 512
+  rec::U16 rec_len;     // record length (the longest, for variable records)
+  rec::U8 var;          // 1 variable-length records
+  rec::U8 org;          // 2 no keys (write order), 3 keyed
+  rec::U8 key_count;
+  rec::U8 seg_count;
+  rec::U16 spare0;
+  rec::U32 stamp[2];    // structure stamp
+  rec::U32 end;         // offset past the last slot
+  rec::U32 live;        // live records
+  rec::U32 dead;        // free slots and home slots of moved records
+  rec::U32 free_bytes;  // bytes of the free slots' records
+  rec::U32 next_seq;    // write sequence of the next record
+  rec::U32 generation;  // also in the index file: the two belong together
+  rec::U32 created;     // time of creation
+  rec::U32 key_hash;    // hash of the key layout (also in the index file)
+  rec::Bytes<4> spare1;
+  BrfKeyDesc keys[kBrfMaxKeys];
+  BrfSeg segs[kBrfMaxSegs];
+  rec::U32 spare2;
+  rec::U32 sum;         // CRC-32C of bytes 0..507
+};
+QV_RECORD(BrfFileHdr, 512);
+QV_AT(BrfFileHdr, stamp, 20);
+QV_AT(BrfFileHdr, end, 28);
+QV_AT(BrfFileHdr, keys, 64);
+QV_AT(BrfFileHdr, segs, 132);
+QV_AT(BrfFileHdr, sum, 508);
+
+struct BrfSlotHdr {
+  rec::U8 state;
+  rec::U8 spare;
+  rec::U16 short_len;  // 0 (lengths are in len)
+  rec::U32 len;        // record bytes (free slot, home slot: its room)
+  rec::U32 seq;        // write sequence; home slot of a moved record: its offset
+};
+QV_RECORD(BrfSlotHdr, 12);
+constexpr uint8_t kBrfLive = 0, kBrfFree = 1, kBrfHome = 2, kBrfMoved = 4;
+inline bool brf_is_live(uint8_t state) { return (state & 3) == 0; }
+
+// --------------------------------------------------------------- layouts --
+struct BrfKeyDef {
+  uint8_t key_no = 0;
+  uint8_t flags = 0;  // kBrfKeyDup, kBrfKeyNullSupp
+  std::vector<BrfSeg> segs;
+  uint32_t len() const {
+    uint32_t n = 0;
+    for (const BrfSeg& s : segs) n += s.length.get();
+    return n;
+  }
+};
+constexpr uint8_t kBrfKeyDup = 1, kBrfKeyNullSupp = 16;
+
+struct BrfLayout {
+  uint16_t rec_len = 0;
+  uint8_t var = 0;
+  uint8_t org = 3;
+  uint32_t stamp[2] = {0, 0};
+  std::vector<BrfKeyDef> keys;
+};
+
+// ------------------------------------------------------------- statuses --
+// Operations return 0 or a file-manager status (fm.h); a status 200650 has
+// its reason in brf_error().
+const std::string& brf_error();
+
+// ------------------------------------------------------------ descriptors --
+// One open native file in this process, shared by all its handles.
+struct BrfFile {
+  std::string path;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  BtStore st;
+  BrfLayout lay;
+  uint32_t key_len[kBtTrees] = {};  // compared bytes per tree
+  uint32_t key_hash = 0;
+  int users = 0;
+  int excl_users = 0;
+  int open_lock = 0;                // byte 0 of the data file: 1 read, 2 write
+  std::unordered_map<uint32_t, const void*> holds;  // record id -> holding handle
+};
+
+// Layout checks (for create and the structure check).
+bool brf_layout_ok(const BrfLayout& lay, std::string* why);
+bool brf_layout_equal(const BrfLayout& a, const BrfLayout& b);
+
+uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusive, BrfFile** out);
+// Opens (or shares the descriptor of) a native file. exclusive: hold it
+// alone (200390 when anyone else has it open, in this process or another).
+uint32_t brf_open(const std::string& path, bool exclusive, BrfFile** out);
+// Drops one user; the last one closes the files (and so every lock of this
+// process on them).
+void brf_close(BrfFile* f, bool exclusive);
+uint32_t brf_scratch(const std::string& path);
+uint32_t brf_rename(const std::string& from, const std::string& to);
+bool brf_exists(const std::string& path);
+std::string brf_index_path(const std::string& path);
+std::string brf_journal_path(const std::string& path);
+// Open descriptors in this process (diagnostics).
+size_t brf_open_files();
+
+// ------------------------------------------------------------------- keys --
+// Tree of a key number (-1 when the file has no such key).
+int brf_tree_of(const BrfFile* f, int key_no);
+// Normalized key of a record for a tree (key_len[tree] bytes; the sequence
+// of a duplicates tree taken from seq). False when the key is not entered
+// (all blank and null-suppressed).
+bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t seq, uint8_t* out);
+// Normalized form of a key given by the caller (its first len bytes: whole
+// segments are normalized, a partial last segment compares as a prefix).
+uint32_t brf_norm_given(const BrfFile* f, int tree, const uint8_t* key, uint32_t len, uint8_t* out);
+
+// ---------------------------------------------------------------- records --
+struct BrfRead {
+  uint8_t* buf = nullptr;   // receives the record (up to cap bytes)
+  uint32_t cap = 0;
+  uint32_t len = 0;         // out: the record's length
+  uint32_t rid = 0;         // out: its id
+};
+
+// By record id. 200450 when there is no live record with that id.
+uint32_t brf_read_rid(BrfFile* f, uint32_t rid, BrfRead& r);
+// The first record at or after (after: past) the given normalized key
+// prefix in a tree; cursor left on it. 200450 / 200360 when none (exact
+// asks for the prefix to match).
+enum class BrfSeek { Exact, AtLeast, After };
+uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek how, BtCursor& c,
+                  BrfRead& r);
+// The record after the cursor's entry; 200360 at the end.
+uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r);
+// Positions the cursor before the first entry at or after the key prefix
+// (after: past it); reads nothing. False at the end of the tree.
+uint32_t brf_position(BrfFile* f, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c);
+
+// Holds: owner is the handle holding. wait_secs as uio_lock. 0, 200520,
+// 200530 or 200660 (wait limit passed).
+uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs);
+void brf_unhold(BrfFile* f, const void* owner, uint32_t rid);
+bool brf_holds(const BrfFile* f, const void* owner, uint32_t rid);
+
+// Changes. len: the record's length (fixed files: the record length).
+uint32_t brf_insert(BrfFile* f, const uint8_t* rec, uint32_t len, uint32_t* rid);
+uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len);
+uint32_t brf_remove(BrfFile* f, uint32_t rid);
+uint32_t brf_remove_all(BrfFile* f);
+
+// Counts from the file header.
+struct BrfCounts {
+  uint32_t live = 0, dead = 0, free_bytes = 0, end = 0;
+};
+BrfCounts brf_counts(BrfFile* f);
+
+// The header's check sum (for the analyser and tests).
+uint32_t brf_hdr_sum(const BrfFileHdr& h);
+uint32_t brf_slot_sum(const uint8_t* slot, uint32_t len);
+uint32_t brf_key_hash(const BrfLayout& lay);
+// Decodes a data file header into a layout; false when it is not sound.
+bool brf_decode_hdr(const BrfFileHdr& h, BrfLayout* lay, std::string* why);
+void brf_tree_defs(const BrfLayout& lay, BtTreeDef defs[kBtTrees]);

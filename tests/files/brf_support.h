@@ -1,0 +1,65 @@
+// Test helpers for the native record files: temporary directories, layouts,
+// and records with a unique key and a duplicate key.
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "files/brf.h"
+
+struct BrfTempDir {
+  std::string path;
+  BrfTempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quvo-brf-XXXXXX";
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%s", tmpl.c_str());
+    char* d = mkdtemp(buf);
+    path = d ? d : "";
+  }
+  ~BrfTempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+inline BrfSeg brf_seg(uint16_t off, uint16_t len, uint8_t type = 1, uint8_t order = '+') {
+  BrfSeg s;
+  s.offset = off;
+  s.length = len;
+  s.type = type;
+  s.order = order;
+  return s;
+}
+
+// Records of rec_len bytes: a unique key of 20 bytes at 0, a duplicate key
+// (4-byte binary) at 20, the rest payload.
+inline BrfLayout brf_test_layout(uint16_t rec_len = 200, bool var = false) {
+  BrfLayout lay;
+  lay.rec_len = rec_len;
+  lay.var = var ? 1 : 0;
+  BrfKeyDef k0;
+  k0.key_no = 0;
+  k0.segs.push_back(brf_seg(0, 20));
+  BrfKeyDef k1;
+  k1.key_no = 1;
+  k1.flags = kBrfKeyDup;
+  k1.segs.push_back(brf_seg(20, 4, 8));
+  lay.keys = {k0, k1};
+  return lay;
+}
+
+inline void brf_make_rec(uint8_t* rec, size_t len, uint32_t id, uint32_t group, uint32_t salt = 0) {
+  std::memset(rec, 0, len);
+  char key[32];
+  std::snprintf(key, sizeof key, "K%019u", id);
+  std::memcpy(rec, key, 20);
+  std::memcpy(rec + 20, &group, 4);
+  for (size_t i = 24; i < len; ++i) rec[i] = uint8_t(id * 31 + salt * 7 + i);
+}
