@@ -20,8 +20,9 @@ namespace {
 
 std::string g_err;
 
-uint32_t fail(uint32_t status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-uint32_t fail(uint32_t status, const char* fmt, ...) {
+}  // namespace
+
+uint32_t brf_fail(uint32_t status, const char* fmt, ...) {
   char buf[768];
   va_list ap;
   va_start(ap, fmt);
@@ -31,12 +32,14 @@ uint32_t fail(uint32_t status, const char* fmt, ...) {
   return status;
 }
 
+namespace {
+
 uint32_t damaged(BrfFile* f, const char* what) {
-  return fail(FM_ST_SYS, "%s: %s; verify the file and rebuild its index", f->path.c_str(), what);
+  return brf_fail(FM_ST_SYS, "%s: %s; verify the file and rebuild its index", f->path.c_str(), what);
 }
 
 uint32_t io_fail(BrfFile* f, int err) {
-  return fail(FM_ST_SYS, "%s: %s", f->path.c_str(), std::strerror(err ? err : EIO));
+  return brf_fail(FM_ST_SYS, "%s: %s", f->path.c_str(), std::strerror(err ? err : EIO));
 }
 
 inline BrfFileHdr& dh(BrfFile* f) { return *reinterpret_cast<BrfFileHdr*>(f->st.dmap); }
@@ -466,7 +469,7 @@ uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
     case EAGAIN: return FM_ST_LOCKED;
     case ETIMEDOUT: return FM_ST_LOCK_TIMEOUT;
     case EDEADLK:
-      fail(FM_ST_LOCKED, "%s: waiting for it would deadlock with another user", what);
+      brf_fail(FM_ST_LOCKED, "%s: waiting for it would deadlock with another user", what);
       return FM_ST_LOCKED;
     default: return io_fail(f, e);
   }
@@ -661,7 +664,7 @@ int taken(BrfFile* f, int tree, const uint8_t* key, uint32_t rid, bool* yes) {
 
 uint32_t check_len(BrfFile* f, uint32_t len) {
   if (len == 0 || len > f->lay.rec_len || (!f->lay.var && len != f->lay.rec_len))
-    return fail(FM_ST_SYS, "%s: a record of %u bytes does not fit the file's records of %u bytes",
+    return brf_fail(FM_ST_SYS, "%s: a record of %u bytes does not fit the file's records of %u bytes",
                 f->path.c_str(), len, unsigned(f->lay.rec_len));
   return 0;
 }
@@ -853,29 +856,31 @@ void sync_dir(const std::string& path) {
   }
 }
 
+}  // namespace
+
 // Writes the index and journal files of a data file whose header is hdr.
-uint32_t format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
+uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
                       const BrfLayout& lay, int flags) {
   int ifd = uio_open(ipath.c_str(), O_RDWR | O_CREAT | flags, 0666);
-  if (ifd < 0) return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
+  if (ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
   int jfd = uio_open(jpath.c_str(), O_RDWR | O_CREAT | flags, 0666);
   if (jfd < 0) {
     int e = errno;
     uio_close(ifd);
-    return fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(e));
+    return brf_fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(e));
   }
   BtTreeDef defs[kBtTrees];
   brf_tree_defs(lay, defs);
   int e = bt_format(ifd, jfd, hdr.generation.get(), hdr.key_hash.get(), defs);
   uio_close(ifd);
   uio_close(jfd);
-  if (e) return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(e));
+  if (e) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(e));
   return 0;
 }
 
 // Opens the data file and locks its open byte; makes sure the path still
 // names the file locked (a scratch or rename may have come between).
-uint32_t open_data(const std::string& path, bool exclusive, int* fd_out, bool* writable, struct stat* st_out) {
+uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, bool* writable, struct stat* st_out) {
   for (int attempt = 0; attempt < 20; ++attempt) {
     bool w = true;
     int fd = uio_open(path.c_str(), O_RDWR);
@@ -884,14 +889,14 @@ uint32_t open_data(const std::string& path, bool exclusive, int* fd_out, bool* w
       fd = uio_open(path.c_str(), O_RDONLY);
     }
     if (fd < 0) {
-      if (errno == ENOENT) return fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
-      return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
+      if (errno == ENOENT) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
+      return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
     }
     int e = uio_lock(fd, 0, exclusive ? UioLock::Write : UioLock::Read, kUioNoWait, path.c_str());
     if (e) {
       uio_close(fd);
-      if (e == EAGAIN) return fail(FM_ST_BUSY, "%s is in use", path.c_str());
-      return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
+      if (e == EAGAIN) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
+      return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
     }
     struct stat a, b;
     if (::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
@@ -902,8 +907,10 @@ uint32_t open_data(const std::string& path, bool exclusive, int* fd_out, bool* w
     }
     uio_close(fd);
   }
-  return fail(FM_ST_BUSY, "%s keeps changing", path.c_str());
+  return brf_fail(FM_ST_BUSY, "%s keeps changing", path.c_str());
 }
+
+namespace {
 
 void release(BrfFile* f) {
   bt_detach(f->st);
@@ -918,10 +925,10 @@ uint32_t attach(BrfFile* f) {
   std::string ipath = brf_index_path(f->path), jpath = brf_journal_path(f->path);
   int mode = s.writable ? O_RDWR : O_RDONLY;
   int64_t dsize = uio_size(s.dfd);
-  if (dsize < int64_t(kBrfHdrSize)) return fail(FM_ST_SYS, "%s: not a native data file (too short)", f->path.c_str());
+  if (dsize < int64_t(kBrfHdrSize)) return brf_fail(FM_ST_SYS, "%s: not a native data file (too short)", f->path.c_str());
   BrfFileHdr hdr;
   if (uio_pread(s.dfd, &hdr, sizeof hdr, 0) != ssize_t(sizeof hdr))
-    return fail(FM_ST_SYS, "%s: %s", f->path.c_str(), std::strerror(errno));
+    return brf_fail(FM_ST_SYS, "%s: %s", f->path.c_str(), std::strerror(errno));
   s.ifd = uio_open(ipath.c_str(), mode);
   if (s.ifd < 0 && errno == ENOENT) {
     // A create that died before its index was in place leaves an empty data
@@ -930,13 +937,13 @@ uint32_t attach(BrfFile* f) {
     BrfLayout lay;
     if (s.writable && f->open_lock == 2 && brf_decode_hdr(hdr, &lay, &why) && hdr.live.get() == 0 &&
         hdr.end.get() == kBrfHdrSize) {
-      if (uint32_t st = format_index(ipath, jpath, hdr, lay, O_TRUNC)) return st;
+      if (uint32_t st = brf_format_index(ipath, jpath, hdr, lay, O_TRUNC)) return st;
       s.ifd = uio_open(ipath.c_str(), mode);
     } else {
-      return fail(FM_ST_SYS, "%s: its index file is missing; rebuild it", f->path.c_str());
+      return brf_fail(FM_ST_SYS, "%s: its index file is missing; rebuild it", f->path.c_str());
     }
   }
-  if (s.ifd < 0) return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
+  if (s.ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
   s.jfd = uio_open(jpath.c_str(), mode);
   if (s.jfd < 0 && errno == ENOENT && s.writable) {
     // The journal matters only while a change is under way.
@@ -954,7 +961,7 @@ uint32_t attach(BrfFile* f) {
       s.jfd = uio_open(jpath.c_str(), mode);
     }
   }
-  if (s.jfd < 0) return fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(errno));
+  if (s.jfd < 0) return brf_fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(errno));
   int rc = bt_attach(s);
   if (rc == kBtIoError) return io_fail(f, s.err);
   if (rc != kBtOk) return damaged(f, "the index file is not sound");
@@ -1035,8 +1042,8 @@ uint32_t open_new(const std::string& path, bool exclusive, int fd, bool writable
 
 uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusive, BrfFile** out) {
   std::string why;
-  if (!brf_layout_ok(lay, &why)) return fail(FM_ST_SYS, "%s: %s", path.c_str(), why.c_str());
-  if (brf_exists(path)) return fail(FM_ST_EXISTS, "%s already exists", path.c_str());
+  if (!brf_layout_ok(lay, &why)) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), why.c_str());
+  if (brf_exists(path)) return brf_fail(FM_ST_EXISTS, "%s already exists", path.c_str());
   std::string tmp = path + ".cr" + std::to_string(::getpid());
   std::string ipath = brf_index_path(path), jpath = brf_journal_path(path);
   std::string itmp = ipath + ".cr" + std::to_string(::getpid()), jtmp = jpath + ".cr" + std::to_string(::getpid());
@@ -1049,8 +1056,8 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
   };
   int fd = uio_open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) {
-    if (errno == ENOENT) return fail(FM_ST_NOT_FOUND, "%s: the directory does not exist", path.c_str());
-    return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
+    if (errno == ENOENT) return brf_fail(FM_ST_NOT_FOUND, "%s: the directory does not exist", path.c_str());
+    return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
   }
   uint8_t zero[kBrfSlotHdr] = {};
   int e = uio_pwrite(fd, &hdr, sizeof hdr, 0);
@@ -1060,9 +1067,9 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
   if (e) {
     uio_close(fd);
     cleanup();
-    return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
+    return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
   }
-  if (uint32_t st = format_index(itmp, jtmp, hdr, lay, O_TRUNC)) {
+  if (uint32_t st = brf_format_index(itmp, jtmp, hdr, lay, O_TRUNC)) {
     uio_close(fd);
     cleanup();
     return st;
@@ -1073,15 +1080,15 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
     int err = errno;
     uio_close(fd);
     cleanup();
-    if (err == EEXIST) return fail(FM_ST_EXISTS, "%s already exists", path.c_str());
-    return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
+    if (err == EEXIST) return brf_fail(FM_ST_EXISTS, "%s already exists", path.c_str());
+    return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
   }
   if (::rename(itmp.c_str(), ipath.c_str()) != 0 || ::rename(jtmp.c_str(), jpath.c_str()) != 0) {
     int err = errno;
     ::unlink(path.c_str());
     uio_close(fd);
     cleanup();
-    return fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(err));
+    return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(err));
   }
   ::unlink(tmp.c_str());
   sync_dir(path);
@@ -1094,14 +1101,14 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
 uint32_t brf_open(const std::string& path, bool exclusive, BrfFile** out) {
   struct stat st;
   if (BrfFile* f = cached(path, &st)) {
-    if (f->excl_users > 0 || (exclusive && f->users > 0)) return fail(FM_ST_BUSY, "%s is in use", path.c_str());
+    if (f->excl_users > 0 || (exclusive && f->users > 0)) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
     ++f->users;
     *out = f;
     return 0;
   }
   int fd;
   bool writable;
-  if (uint32_t status = open_data(path, exclusive, &fd, &writable, &st)) return status;
+  if (uint32_t status = brf_open_data(path, exclusive, &fd, &writable, &st)) return status;
   return open_new(path, exclusive, fd, writable, st, out);
 }
 
@@ -1120,12 +1127,12 @@ bool brf_exists(const std::string& path) {
 }
 
 uint32_t brf_scratch(const std::string& path) {
-  if (cached(path, nullptr)) return fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
+  if (cached(path, nullptr)) return brf_fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
   int fd;
   bool w;
   struct stat st;
-  uint32_t status = open_data(path, true, &fd, &w, &st);
-  if (status == FM_ST_BUSY) return fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
+  uint32_t status = brf_open_data(path, true, &fd, &w, &st);
+  if (status == FM_ST_BUSY) return brf_fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
   if (status) return status;
   int err = 0;
   if (::unlink(path.c_str()) != 0) err = errno;
@@ -1133,18 +1140,18 @@ uint32_t brf_scratch(const std::string& path) {
   ::unlink(brf_journal_path(path).c_str());
   sync_dir(path);
   uio_close(fd);
-  if (err) return fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
+  if (err) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
   return 0;
 }
 
 uint32_t brf_rename(const std::string& from, const std::string& to) {
-  if (cached(from, nullptr) || cached(to, nullptr)) return fail(FM_ST_NO_RENAME, "%s is open", from.c_str());
+  if (cached(from, nullptr) || cached(to, nullptr)) return brf_fail(FM_ST_NO_RENAME, "%s is open", from.c_str());
   // Opening it exclusively finishes any change a dead process left.
   BrfFile* f;
   if (uint32_t st = brf_open(from, true, &f)) return st == FM_ST_BUSY ? FM_ST_NO_RENAME : st;
   if (brf_exists(to)) {
     brf_close(f, true);
-    return fail(FM_ST_NO_RENAME, "%s exists", to.c_str());
+    return brf_fail(FM_ST_NO_RENAME, "%s exists", to.c_str());
   }
   int err = 0;
   if (::rename(from.c_str(), to.c_str()) != 0) err = errno;
@@ -1152,7 +1159,9 @@ uint32_t brf_rename(const std::string& from, const std::string& to) {
   if (!err && ::rename(brf_journal_path(from).c_str(), brf_journal_path(to).c_str()) != 0) err = errno;
   sync_dir(to);
   brf_close(f, true);
-  if (err == EXDEV) return fail(FM_ST_NO_RENAME, "%s and %s are on different file systems", from.c_str(), to.c_str());
-  if (err) return fail(FM_ST_SYS, "%s: %s", from.c_str(), std::strerror(err));
+  if (err == EXDEV) return brf_fail(FM_ST_NO_RENAME, "%s and %s are on different file systems", from.c_str(), to.c_str());
+  if (err) return brf_fail(FM_ST_SYS, "%s: %s", from.c_str(), std::strerror(err));
   return 0;
 }
+
+bool brf_is_open(const std::string& path) { return cached(path, nullptr) != nullptr; }

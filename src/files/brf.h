@@ -40,6 +40,7 @@
 // complete. A record hold is never waited for while the index lock is held.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -240,3 +241,14 @@ uint32_t brf_key_hash(const BrfLayout& lay);
 // Decodes a data file header into a layout; false when it is not sound.
 bool brf_decode_hdr(const BrfFileHdr& h, BrfLayout* lay, std::string* why);
 void brf_tree_defs(const BrfLayout& lay, BtTreeDef defs[kBtTrees]);
+
+// ------------------------------------------------------ for the analyser --
+// Sets brf_error() and returns the status.
+uint32_t brf_fail(uint32_t status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Opens the data file and locks its open byte (exclusive: write lock).
+uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd, bool* writable, struct stat* st);
+// Writes fresh index and journal files for a data file's header.
+uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
+                          const BrfLayout& lay, int open_flags);
+// Whether this process has the file open.
+bool brf_is_open(const std::string& path);

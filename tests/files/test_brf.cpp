@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "files/brf.h"
+#include "files/brfanal.h"
 #include "files/fm.h"
 #include "files/brf_support.h"
 
@@ -213,6 +214,10 @@ TEST(Brf, RandomChangesMatchAnOracle) {
         ++i;
       }
       EXPECT_EQ(scan(o.f, 1).size(), by_rid.size());
+      BrfCheck chk;
+      ASSERT_EQ(brfanal_verify(p, &chk), 0u);
+      EXPECT_TRUE(chk.sound()) << ::testing::PrintToString(chk.problems);
+      EXPECT_EQ(chk.records, by_rid.size());
       BrfCounts c = brf_counts(o.f);
       EXPECT_EQ(c.live, by_rid.size());
       max_end = std::max(max_end, c.end);

@@ -1,0 +1,277 @@
+// The crash harness of the native record files, shared by the CTest crash
+// test and the long soak (brf_soak).
+//
+// A child process runs random writes, rewrites and deletes of variable-length
+// records on one file and reports each operation on a pipe twice: before it
+// starts ("intent") and after it returned success ("done"). The parent kills
+// the child with SIGKILL at a random instant, reads what the child reported,
+// opens the file (which rolls back a change the child left unfinished),
+// verifies it, and compares every record with the acknowledged state: the
+// file must hold exactly the operations reported done, plus possibly the one
+// operation that was under way when the child died (it was never
+// acknowledged, so either outcome is right).
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "files/brf.h"
+#include "files/brfanal.h"
+#include "files/fm.h"
+
+namespace brf_crash {
+
+constexpr uint32_t kKeys = 1500;
+
+// One reported operation.
+struct Msg {
+  uint8_t kind;      // 'I' intent, 'D' done
+  uint8_t op;        // 'w' write, 'r' rewrite, 'd' delete
+  uint16_t spare;
+  uint32_t key;      // key id
+  uint32_t version;  // content version (write, rewrite)
+};
+
+inline uint32_t rec_len(uint32_t key, uint32_t version) {
+  uint32_t h = key * 2654435761u ^ version * 40503u;
+  h ^= h >> 13;
+  return (h % 8 == 0) ? 24 + h % 1800 : 24 + h % 200;
+}
+
+// The record of a key at a version: unique key at 0 (20), group at 20 (4).
+inline std::vector<uint8_t> make(uint32_t key, uint32_t version) {
+  std::vector<uint8_t> r(rec_len(key, version));
+  char k[32];
+  std::snprintf(k, sizeof k, "C%019u", key);
+  std::memcpy(r.data(), k, 20);
+  uint32_t group = key % 17;
+  std::memcpy(r.data() + 20, &group, 4);
+  for (size_t i = 24; i < r.size(); ++i) r[i] = uint8_t(key * 13 + version * 7 + i);
+  return r;
+}
+
+inline BrfLayout layout() {
+  BrfLayout lay;
+  lay.rec_len = 2100;
+  lay.var = 1;
+  BrfKeyDef k0;
+  k0.key_no = 0;
+  BrfSeg s0;
+  s0.offset = 0;
+  s0.length = 20;
+  s0.type = 1;
+  s0.order = '+';
+  k0.segs.push_back(s0);
+  BrfKeyDef k1;
+  k1.key_no = 1;
+  k1.flags = kBrfKeyDup;
+  BrfSeg s1;
+  s1.offset = 20;
+  s1.length = 4;
+  s1.type = 8;
+  s1.order = '-';
+  k1.segs.push_back(s1);
+  lay.keys = {k0, k1};
+  return lay;
+}
+
+// The child: random operations until killed. The state it starts from is
+// the one the parent knows (versions by key).
+[[noreturn]] inline void child(const std::string& path, int fd, uint32_t seed,
+                               std::map<uint32_t, uint32_t> versions) {
+  BrfFile* f;
+  if (brf_open(path, false, &f)) _exit(3);
+  std::mt19937 rng(seed);
+  auto send = [&](Msg m) {
+    if (write(fd, &m, sizeof m) != ssize_t(sizeof m)) _exit(4);
+  };
+  std::vector<uint8_t> buf(4096);
+  for (;;) {
+    uint32_t key = rng() % kKeys;
+    auto it = versions.find(key);
+    uint8_t key20[20];
+    char k[32];
+    std::snprintf(k, sizeof k, "C%019u", key);
+    std::memcpy(key20, k, 20);
+    if (it == versions.end()) {
+      uint32_t v = rng() % 100000 + 1;
+      auto r = make(key, v);
+      send({'I', 'w', 0, key, v});
+      uint32_t rid;
+      if (brf_insert(f, r.data(), uint32_t(r.size()), &rid)) _exit(5);
+      send({'D', 'w', 0, key, v});
+      versions[key] = v;
+      continue;
+    }
+    BtCursor c;
+    BrfRead rd;
+    rd.buf = buf.data();
+    rd.cap = uint32_t(buf.size());
+    if (brf_seek(f, 0, key20, 20, BrfSeek::Exact, c, rd)) _exit(6);
+    if (rng() % 3 == 0) {
+      send({'I', 'd', 0, key, 0});
+      if (brf_remove(f, rd.rid)) _exit(7);
+      send({'D', 'd', 0, key, 0});
+      versions.erase(it);
+    } else {
+      uint32_t v = rng() % 100000 + 1;
+      auto r = make(key, v);
+      send({'I', 'r', 0, key, v});
+      if (brf_update(f, rd.rid, r.data(), uint32_t(r.size()))) _exit(8);
+      send({'D', 'r', 0, key, v});
+      it->second = v;
+    }
+  }
+}
+
+struct Round {
+  uint32_t acked = 0;        // operations acknowledged in this round
+  bool inflight_applied = false;
+  std::string error;         // empty when the file was right
+};
+
+// Reads the file's whole content by key: key -> version (0 when the record's
+// bytes match no version of the map entry).
+inline bool check(const std::string& path, const std::map<uint32_t, uint32_t>& want,
+                  const std::optional<std::pair<uint32_t, uint32_t>>& alt, bool alt_delete, std::string* why,
+                  bool* alt_seen) {
+  BrfCheck chk;
+  if (brfanal_verify(path, &chk) != 0 || !chk.sound()) {
+    *why = "verify: " + (chk.problems.empty() ? brf_error() : chk.problems.front());
+    return false;
+  }
+  BrfFile* f;
+  if (brf_open(path, false, &f)) {
+    *why = "open: " + brf_error();
+    return false;
+  }
+  std::vector<uint8_t> buf(4096);
+  BtCursor c;
+  BrfRead rd;
+  rd.buf = buf.data();
+  rd.cap = uint32_t(buf.size());
+  std::map<uint32_t, std::vector<uint8_t>> have;
+  uint8_t none = 0;
+  uint32_t st = brf_seek(f, 0, &none, 0, BrfSeek::AtLeast, c, rd);
+  while (st == 0) {
+    uint32_t key = uint32_t(std::strtoul(reinterpret_cast<char*>(buf.data()) + 1, nullptr, 10));
+    have[key].assign(buf.begin(), buf.begin() + rd.len);
+    st = brf_next(f, 0, c, rd);
+  }
+  brf_close(f, false);
+  if (st != FM_ST_EOF) {
+    *why = "scan: " + brf_error();
+    return false;
+  }
+  *alt_seen = false;
+  // The in-flight operation may or may not have happened.
+  auto matches = [&](const std::map<uint32_t, uint32_t>& w) {
+    if (w.size() != have.size()) return false;
+    for (auto& [k, v] : w) {
+      auto it = have.find(k);
+      if (it == have.end() || it->second != make(k, v)) return false;
+    }
+    return true;
+  };
+  if (matches(want)) return true;
+  if (alt) {
+    std::map<uint32_t, uint32_t> w2 = want;
+    if (alt_delete) w2.erase(alt->first);
+    else w2[alt->first] = alt->second;
+    if (matches(w2)) {
+      *alt_seen = true;
+      return true;
+    }
+  }
+  *why = "the records differ from the acknowledged state (" + std::to_string(have.size()) + " on file, " +
+         std::to_string(want.size()) + " acknowledged)";
+  return false;
+}
+
+// One round: fork, run, kill after max_us microseconds at most, check.
+// versions is the acknowledged state, updated.
+inline Round round(const std::string& path, std::map<uint32_t, uint32_t>& versions, std::mt19937& rng,
+                   uint32_t max_us) {
+  Round out;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    out.error = "pipe";
+    return out;
+  }
+  uint32_t seed = rng();
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    child(path, fds[1], seed, versions);
+  }
+  close(fds[1]);
+  // Let the child run a random while (it writes ahead into the pipe).
+  uint32_t us = rng() % max_us;
+  std::vector<uint8_t> data;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+  uint8_t chunk[65536];
+  while (std::chrono::steady_clock::now() < deadline) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fds[0], &set);
+    timeval tv{0, 200};
+    if (select(fds[0] + 1, &set, nullptr, nullptr, &tv) > 0) {
+      ssize_t n = read(fds[0], chunk, sizeof chunk);
+      if (n <= 0) break;
+      data.insert(data.end(), chunk, chunk + n);
+    }
+  }
+  kill(pid, SIGKILL);
+  int ws;
+  waitpid(pid, &ws, 0);
+  for (;;) {
+    ssize_t n = read(fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    data.insert(data.end(), chunk, chunk + n);
+  }
+  close(fds[0]);
+  if (!(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL)) {
+    out.error = "the child ended by itself (status " + std::to_string(ws) + ")";
+    return out;
+  }
+  std::optional<std::pair<uint32_t, uint32_t>> alt;
+  bool alt_delete = false;
+  size_t n = data.size() / sizeof(Msg);
+  for (size_t i = 0; i < n; ++i) {
+    Msg m;
+    std::memcpy(&m, data.data() + i * sizeof(Msg), sizeof m);
+    if (m.kind == 'I') {
+      alt = std::make_pair(m.key, m.version);
+      alt_delete = m.op == 'd';
+      continue;
+    }
+    alt.reset();
+    ++out.acked;
+    if (m.op == 'd') versions.erase(m.key);
+    else versions[m.key] = m.version;
+  }
+  std::string why;
+  bool alt_seen = false;
+  if (!check(path, versions, alt, alt_delete, &why, &alt_seen)) {
+    out.error = why;
+    return out;
+  }
+  if (alt_seen) {
+    out.inflight_applied = true;
+    if (alt_delete) versions.erase(alt->first);
+    else versions[alt->first] = alt->second;
+  }
+  return out;
+}
+
+}  // namespace brf_crash
