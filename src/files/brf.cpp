@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -14,7 +15,9 @@
 #include <random>
 
 #include "files/fm.h"
+#include "files/fmint.h"
 #include "files/unixio.h"
+#include "foundation/la.h"
 
 namespace {
 
@@ -248,17 +251,29 @@ void norm_seg(const BrfSeg& sg, const uint8_t* src, uint32_t n, uint8_t* out) {
 }
 }  // namespace
 
-bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t seq, uint8_t* out) {
+bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t len, uint32_t seq, uint8_t* out) {
   if (tree == kBtOrderTree) {
     put_be32(out, seq);
     return true;
   }
   const BrfKeyDef& k = f->lay.keys[size_t(tree)];
-  if (k.flags & kBrfKeyNullSupp) {
-    bool blank = true;
-    for (const BrfSeg& s : k.segs)
-      for (uint32_t i = 0; i < s.length.get() && blank; ++i) blank = rec[s.offset.get() + i] == ' ';
-    if (blank) return false;
+  // Key bytes past the end of a short variable-length record read as zero.
+  uint8_t pad[kBrfMaxRec];
+  uint32_t need = 0;
+  for (const BrfSeg& s : k.segs) need = std::max<uint32_t>(need, s.offset.get() + s.length.get());
+  if (need > len) {
+    std::memset(pad, 0, need);
+    std::memcpy(pad, rec, len);
+    rec = pad;
+  }
+  if ((k.flags & kBrfKeyNullSupp) && k.key_no > 0) {
+    // A null key: alpha segments blank, binary ones zero.
+    bool null = true;
+    for (const BrfSeg& s : k.segs) {
+      uint8_t want = s.type.get() == FM_SEG_BINARY ? 0 : ' ';
+      for (uint32_t i = 0; i < s.length.get() && null; ++i) null = rec[s.offset.get() + i] == want;
+    }
+    if (null) return false;
   }
   uint32_t o = 0;
   for (const BrfSeg& s : k.segs) {
@@ -343,6 +358,7 @@ int locate(BrfFile* f, uint32_t rid, Slot& rec, uint32_t end) {
 void deliver(const Slot& s, uint32_t rid, BrfRead& r) {
   r.rid = rid;
   r.len = s.len;
+  r.seq = s.seq;
   if (r.buf) std::memcpy(r.buf, s.p + kBrfSlotHdr, s.len < r.cap ? s.len : r.cap);
 }
 
@@ -645,9 +661,10 @@ struct Keys {
   uint8_t k[kBtTrees][kBtMaxKey];
 };
 
-void keys_of(BrfFile* f, const uint8_t* rec, uint32_t seq, Keys& out) {
-  for (size_t t = 0; t < f->lay.keys.size(); ++t) out.in[t] = brf_key_of(f, int(t), rec, seq, out.k[t]);
-  if (f->lay.keys.empty()) out.in[kBtOrderTree] = brf_key_of(f, kBtOrderTree, rec, seq, out.k[kBtOrderTree]);
+void keys_of(BrfFile* f, const uint8_t* rec, uint32_t len, uint32_t seq, Keys& out) {
+  for (size_t t = 0; t < f->lay.keys.size(); ++t) out.in[t] = brf_key_of(f, int(t), rec, len, seq, out.k[t]);
+  if (f->lay.keys.empty())
+    out.in[kBtOrderTree] = brf_key_of(f, kBtOrderTree, rec, len, seq, out.k[kBtOrderTree]);
 }
 
 // Whether a unique tree holds the key for another record than rid.
@@ -678,7 +695,7 @@ uint32_t brf_insert(BrfFile* f, const uint8_t* rec, uint32_t len, uint32_t* rid)
   BrfFileHdr& h = dh(f);
   uint32_t seq = h.next_seq.get();
   Keys keys;
-  keys_of(f, rec, seq, keys);
+  keys_of(f, rec, len, seq, keys);
   for (size_t t = 0; t < f->lay.keys.size(); ++t) {
     if (!keys.in[t] || (f->lay.keys[t].flags & kBrfKeyDup)) continue;
     bool yes;
@@ -721,8 +738,8 @@ uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len) 
   uint32_t oldlen = s.len, seq = s.seq, pos = s.pos;
   std::vector<uint8_t> old(s.p + kBrfSlotHdr, s.p + kBrfSlotHdr + oldlen);
   Keys ok, nk;
-  keys_of(f, old.data(), seq, ok);
-  keys_of(f, rec, seq, nk);
+  keys_of(f, old.data(), oldlen, seq, ok);
+  keys_of(f, rec, len, seq, nk);
   bool changed[kBtTrees] = {};
   for (int t = 0; t < kBtTrees; ++t) {
     if (!ok.in[t] && !nk.in[t]) continue;
@@ -801,7 +818,7 @@ uint32_t brf_remove(BrfFile* f, uint32_t rid) {
   Slot s;
   if (uint32_t st = locate_in_change(ch, rid, s)) return st;
   Keys ok;
-  keys_of(f, s.p + kBrfSlotHdr, s.seq, ok);
+  keys_of(f, s.p + kBrfSlotHdr, s.len, s.seq, ok);
   int rc;
   for (int t = 0; t < kBtTrees; ++t) {
     if (!ok.in[t]) continue;
@@ -1165,3 +1182,532 @@ uint32_t brf_rename(const std::string& from, const std::string& to) {
 }
 
 bool brf_is_open(const std::string& path) { return cached(path, nullptr) != nullptr; }
+
+bool brf_is_native_file(const std::string& path) {
+  if (brf_is_open(path)) return true;
+  // A descriptor of this process on the file would lose its locks when this
+  // one closed: the cache above answers for every file open here.
+  int fd = uio_open(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  uint8_t head[8];
+  bool yes = uio_pread(fd, head, sizeof head, 0) == ssize_t(sizeof head) && std::memcmp(head + 4, "QVDF", 4) == 0;
+  uio_close(fd);
+  return yes;
+}
+
+// ================================================ the native back end ==
+// The file manager's handler table over the functions above. Each handle
+// (the open handle and the streams attached to it) has its own position and
+// holds at most one record; the open handle owns the file's open.
+namespace {
+
+enum { kBefore, kAt, kSeekGe, kSeekGt, kEnd };
+
+struct NH {
+  FmArb* arb = nullptr;
+  BrfFile* f = nullptr;
+  bool owner = false;  // the open handle: it holds the file's open
+  bool excl = false;
+  uint32_t held = 0;   // record held by this handle
+  int st = kBefore;
+  int tree = 0;
+  uint32_t rid = 0;    // current record (kAt)
+  BtCursor cur;        // its entry (kAt)
+  uint8_t seek[kBtMaxKey];
+  uint32_t seek_len = 0;
+};
+
+struct Native {
+  std::vector<NH*> hs{nullptr};
+  std::vector<uint32_t> free_ids;
+  std::map<BrfFile*, std::pair<FmKdb*, int>> kdbs;  // the file's own descriptors, users
+  std::vector<uint8_t> buf = std::vector<uint8_t>(kBrfMaxRec + 1);
+};
+Native& NV() {
+  static Native n;
+  return n;
+}
+
+NH* nh(const FmArb* a) {
+  uint32_t id = a->be_id;
+  return id && id < NV().hs.size() ? NV().hs[id] : nullptr;
+}
+
+int status(FmArb* a, uint32_t st) {
+  if (st == FM_ST_SYS) la_sys_err(brf_error().c_str(), 0);
+  a->status = st;
+  return 0;
+}
+int status(FmFdb* d, uint32_t st) {
+  if (st == FM_ST_SYS) la_sys_err(brf_error().c_str(), 0);
+  d->status = st;
+  return 0;
+}
+
+bool path_of(FmFdb* d, std::string* p) { return fm_os_path(d, p) != 0; }
+
+BrfLayout layout_of(const FmFdb& d, const FmKdb* kdb) {
+  BrfLayout lay;
+  lay.rec_len = d.rec_len;
+  lay.var = d.var ? 1 : 0;
+  lay.stamp[0] = d.stamp[0];
+  lay.stamp[1] = d.stamp[1];
+  for (int i = 0; i < d.key_count && kdb; ++i) {
+    BrfKeyDef k;
+    k.key_no = kdb[i].key_no;
+    if (kdb[i].flags & FM_KEY_DUP) k.flags |= kBrfKeyDup;
+    if ((kdb[i].flags & FM_KEY_NULL_SUPP) && k.key_no > 0) k.flags |= kBrfKeyNullSupp;
+    const FmSdb* s = kdb[i].segs.get();
+    for (int j = 0; j < kdb[i].seg_count && s; ++j) {
+      BrfSeg g;
+      g.offset = s[j].offset.get();
+      g.length = s[j].length.get();
+      g.type = s[j].type.get();
+      g.order = s[j].order.get() == '-' ? '-' : '+';
+      k.segs.push_back(g);
+    }
+    lay.keys.push_back(k);
+  }
+  lay.org = lay.keys.empty() ? 2 : 3;
+  return lay;
+}
+
+// The file's own key descriptors, in the file manager's pool, for as long
+// as a handle has the file open.
+FmKdb* file_kdb(BrfFile* f) {
+  auto& e = NV().kdbs[f];
+  ++e.second;
+  if (e.first || f->lay.keys.empty()) return e.first;
+  size_t nseg = 0;
+  for (const BrfKeyDef& k : f->lay.keys) nseg += k.segs.size();
+  size_t n = f->lay.keys.size();
+  auto* block = static_cast<uint8_t*>(MM_ALLOC(fmi::pool(), n * sizeof(FmKdb) + nseg * sizeof(FmSdb)));
+  auto* kd = reinterpret_cast<FmKdb*>(block);
+  auto* sd = reinterpret_cast<FmSdb*>(block + n * sizeof(FmKdb));
+  for (size_t i = 0; i < n; ++i) {
+    const BrfKeyDef& k = f->lay.keys[i];
+    kd[i] = fm_kdb;
+    kd[i].key_no = k.key_no;
+    kd[i].order = '+';
+    kd[i].key_len = uint16_t(k.len());
+    uint8_t fl = 0;
+    if (k.flags & kBrfKeyDup) fl |= FM_KEY_DUP;
+    if (k.flags & kBrfKeyNullSupp) fl |= FM_KEY_NULL_SUPP;
+    if (k.key_no == 0) fl |= FM_KEY_PRIMARY;
+    kd[i].flags = fl;
+    kd[i].seg_count = uint8_t(k.segs.size());
+    kd[i].segs.set(sd);
+    for (const BrfSeg& g : k.segs) {
+      init_sdb_func(sd, 0, g.offset.get(), g.length.get(), g.type.get(), g.order.get());
+      ++sd;
+    }
+  }
+  e.first = kd;
+  return kd;
+}
+
+void drop_kdb(BrfFile* f) {
+  auto it = NV().kdbs.find(f);
+  if (it == NV().kdbs.end()) return;
+  if (--it->second.second > 0) return;
+  if (it->second.first) mm_free(it->second.first);
+  NV().kdbs.erase(it);
+}
+
+void unhold(NH* h) {
+  if (h->held && h->f) brf_unhold(h->f, h, h->held);
+  h->held = 0;
+}
+
+// Describes the open file in the file block and checks the caller's
+// structure against it; 1, or 0 with 200630.
+int bind_open(FmArb* a, BrfFile* f, bool excl) {
+  FmFdb& d = a->file->fdb;
+  const BrfLayout& lay = f->lay;
+  if (!(d.options & FM_OPT_NO_STRUCT)) {
+    bool want = !(d.stamp[0] == 0xFFFFFFFFu && d.stamp[1] == 0xFFFFFFFFu);
+    bool have = !(lay.stamp[0] == 0xFFFFFFFFu && lay.stamp[1] == 0xFFFFFFFFu);
+    bool differ = want && have && (d.stamp[0] != lay.stamp[0] || d.stamp[1] != lay.stamp[1]);
+    // A caller that describes the keys must describe the file's keys.
+    if (!differ && d.key_count && a->file->kdb)
+      differ = !brf_layout_equal(layout_of(d, a->file->kdb.get()), lay);
+    if (differ) {
+      brf_close(f, excl);
+      return status(a, FM_ST_STRUCT);
+    }
+  }
+  NH* h = nh(a);
+  h->f = f;
+  h->owner = true;
+  h->excl = excl;
+  d.rec_len = lay.rec_len;
+  d.var = lay.var;
+  d.key_count = uint8_t(lay.keys.size());
+  d.org = lay.keys.empty() ? FM_ORG_PLAIN : FM_ORG_KEYED;
+  d.stamp[0] = lay.stamp[0];
+  d.stamp[1] = lay.stamp[1];
+  FmKdb* mine = file_kdb(f);
+  if (!d.key_count || !a->file->kdb) d.kdb.set(mine);
+  return 1;
+}
+
+int n_alloc_id(FmArb* a) {
+  Native& n = NV();
+  NH* h = new NH;
+  h->arb = a;
+  uint32_t id;
+  if (!n.free_ids.empty()) {
+    id = n.free_ids.back();
+    n.free_ids.pop_back();
+    n.hs[id] = h;
+  } else {
+    id = uint32_t(n.hs.size());
+    n.hs.push_back(h);
+  }
+  a->be_id = id;
+  return 1;
+}
+
+void n_free_id(FmArb* a) {
+  NH* h = nh(a);
+  if (!h) return;
+  unhold(h);
+  if (h->owner && h->f) {
+    drop_kdb(h->f);
+    brf_close(h->f, h->excl);
+  }
+  NV().hs[a->be_id] = nullptr;
+  NV().free_ids.push_back(a->be_id);
+  a->be_id = 0;
+  delete h;
+}
+
+int n_open(FmArb* a) {
+  FmFdb& d = a->file->fdb;
+  std::string path;
+  if (!path_of(&d, &path)) return status(a, d.status);
+  bool excl = d.share < 2;
+  BrfFile* f;
+  if (uint32_t st = brf_open(path, excl, &f)) return status(a, st);
+  return bind_open(a, f, excl);
+}
+
+int n_create(FmArb* a) {
+  FmFdb& d = a->file->fdb;
+  std::string path;
+  if (!path_of(&d, &path)) return status(a, d.status);
+  if (!fmi::make_dirs(path)) {
+    brf_fail(FM_ST_SYS, "cannot make the directory of %s: %s", path.c_str(), std::strerror(errno));
+    return status(a, FM_ST_SYS);
+  }
+  bool excl = d.share < 2;
+  BrfLayout lay = layout_of(d, a->file->kdb.get());
+  BrfFile* f;
+  uint32_t st = brf_create(path, lay, excl, &f);
+  if (st == FM_ST_EXISTS && (d.options & FM_OPT_CREATE)) return n_open(a);
+  if (st) return status(a, st);
+  return bind_open(a, f, excl);
+}
+
+int n_attach(FmArb*, FmArb* s) {
+  NH* p = nh(s->parent.get());
+  NH* h = nh(s);
+  if (!p || !p->f || !h) return status(s, FM_ST_NO_STREAM);
+  h->f = p->f;
+  h->tree = p->tree;
+  return 1;
+}
+
+int n_close(FmArb* req, FmArb*) {
+  if (NH* h = nh(req)) unhold(h);
+  return 1;
+}
+
+int n_locate(FmFdb* d) {
+  std::string path;
+  if (!path_of(d, &path)) return 0;
+  return brf_exists(path) ? 1 : status(d, FM_ST_NOT_FOUND);
+}
+
+int n_scratch(FmFdb* d) {
+  std::string path;
+  if (!path_of(d, &path)) return 0;
+  if (uint32_t st = brf_scratch(path)) return status(d, st);
+  return 1;
+}
+
+int n_rename(FmFdb* from, FmFdb* to) {
+  std::string pf, pt;
+  if (!path_of(from, &pf)) return status(to, from->status);
+  if (!path_of(to, &pt)) return 0;
+  if (!brf_exists(pf)) return status(to, FM_ST_NOT_FOUND);
+  if (!fmi::make_dirs(pt)) return status(to, FM_ST_NO_RENAME);
+  if (uint32_t st = brf_rename(pf, pt)) return status(to, st);
+  return 1;
+}
+
+int n_nam(FmArb* a, FmName* out) {
+  NH* h = nh(a);
+  if (!h || !h->f) return 0;
+  if (out) *out = FmName{h->f->path.c_str(), h->f->path.size()};
+  return 1;
+}
+
+int tree_for(NH* h, const FmArb* a) {
+  int n = int(h->f->lay.keys.size());
+  if (n == 0) return kBtOrderTree;
+  return a->key_no < n ? a->key_no : -1;
+}
+
+// Places the handle on a record just read (its entry in the tree).
+void place(NH* h, int tree, const BrfRead& r) {
+  h->tree = tree;
+  h->rid = r.rid;
+  h->cur.stamp = 1;
+  h->cur.rid = r.rid;
+  h->st = brf_entry_of(h->f, tree, r, h->cur.key) ? kAt : kBefore;
+}
+
+enum { kDone = 1, kGone = 2 };
+
+// Holds (when asked) and delivers a record found at the handle's position.
+// kGone when the record went away before the hold was taken.
+int take(FmArb* a, NH* h, int tree, BrfRead& r, int* rc) {
+  BrfFile* f = h->f;
+  uint16_t op = a->op;
+  uint32_t hold = 0;
+  if (op & FM_OP_HOLD) {
+    int wait = kUioNoWait;
+    if (op & FM_OP_WAIT) wait = a->lock_wait > 0 ? int(a->lock_wait) : kUioWaitForever;
+    hold = brf_hold(f, h, r.rid, wait);
+    if (hold == 0) {
+      // The record as it is now that it is held.
+      uint32_t st = brf_read_rid(f, r.rid, r);
+      if (st == FM_ST_NO_RECORD) {
+        brf_unhold(f, h, r.rid);
+        return kGone;
+      }
+      if (st) {
+        brf_unhold(f, h, r.rid);
+        *rc = status(a, st);
+        return kDone;
+      }
+      if (h->held && h->held != r.rid) brf_unhold(f, h, h->held);
+      h->held = r.rid;
+    } else if (hold == FM_ST_SYS) {
+      *rc = status(a, hold);
+      return kDone;
+    }
+  }
+  place(h, tree, r);
+  a->rid = r.rid;
+  a->rid_len = 4;
+  int d = fmi::deliver(a, r.buf, r.len);
+  if (hold) {
+    a->status = hold;
+    *rc = 0;
+  } else {
+    *rc = d;
+  }
+  return kDone;
+}
+
+int n_read(FmArb*, FmArb* a) {
+  NH* h = nh(a);
+  BrfFile* f = h->f;
+  uint16_t op = a->op;
+  int tree = tree_for(h, a);
+  if (tree < 0) return status(a, FM_ST_SYS);
+  bool keyed = !f->lay.keys.empty();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    BrfRead r;
+    r.buf = NV().buf.data();
+    r.cap = kBrfMaxRec;
+    uint32_t st;
+    if ((op & FM_OP_RID) || (!keyed && !(op & FM_OP_FIRST))) {
+      st = brf_read_rid(f, a->rid, r);
+    } else {
+      uint8_t nk[kBtMaxKey];
+      size_t n = 0;
+      BrfSeek how = (op & FM_OP_GE) || (op & FM_OP_FIRST) ? BrfSeek::AtLeast : BrfSeek::Exact;
+      if (op & FM_OP_FIRST) {
+        n = 0;
+      } else if (op & FM_OP_KEY) {
+        n = fmi::norm_key(*fmi::file_key(a->file.get(), a->key_no), a->key.get(), a->key_len, nk);
+      } else {
+        const FmKdb* k = fmi::file_key(a->file.get(), a->key_no);
+        fmi::norm_rec_key(*k, a->rec.get(), nk);
+        n = k->key_len;
+      }
+      BtCursor c;
+      st = brf_seek(f, tree, nk, uint32_t(n), how, c, r);
+      if (st == FM_ST_EOF) st = FM_ST_NO_RECORD;
+    }
+    if (st) return status(a, st);
+    int rc;
+    if (take(a, h, tree, r, &rc) == kDone) return rc;
+  }
+  return status(a, FM_ST_NO_RECORD);
+}
+
+int n_start(FmArb*, FmArb* a) {
+  NH* h = nh(a);
+  BrfFile* f = h->f;
+  uint16_t op = a->op;
+  int tree = tree_for(h, a);
+  if (tree < 0) return status(a, FM_ST_SYS);
+  h->tree = tree;
+  h->st = kBefore;
+  bool keyed = !f->lay.keys.empty();
+  if (keyed && (op & FM_OP_AT)) {
+    h->seek_len = uint32_t(fmi::norm_key(*fmi::file_key(a->file.get(), a->key_no), a->key.get(), a->key_len, h->seek));
+    h->st = ((op & FM_OP_GE) || (a->range & 16)) ? kSeekGt : kSeekGe;
+  } else if (op & FM_OP_RID) {
+    // Before the record of that id: the next read delivers it.
+    BrfRead r;
+    r.buf = NV().buf.data();
+    r.cap = kBrfMaxRec;
+    if (brf_read_rid(f, a->rid, r) == 0 && brf_entry_of(f, tree, r, h->seek)) {
+      h->seek_len = f->key_len[tree];
+      h->st = kSeekGe;
+    }
+  }
+  return 1;
+}
+
+int n_rdnxt(FmArb*, FmArb* a) {
+  NH* h = nh(a);
+  BrfFile* f = h->f;
+  int tree = tree_for(h, a);
+  if (tree < 0) return status(a, FM_ST_SYS);
+  BrfRead r;
+  r.buf = NV().buf.data();
+  r.cap = kBrfMaxRec;
+  if (tree != h->tree) {
+    // Another key: go on from the current record in that key's order.
+    if (h->st == kAt && brf_read_rid(f, h->rid, r) == 0 && brf_entry_of(f, tree, r, h->cur.key)) {
+      h->cur.stamp = 1;
+    } else if (h->st != kEnd) {
+      h->st = kBefore;
+    }
+    h->tree = tree;
+  }
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    uint32_t st;
+    BtCursor& c = h->cur;
+    switch (h->st) {
+      case kBefore: st = brf_seek(f, tree, h->seek, 0, BrfSeek::AtLeast, c, r); break;
+      case kSeekGe: st = brf_seek(f, tree, h->seek, h->seek_len, BrfSeek::AtLeast, c, r); break;
+      case kSeekGt: st = brf_seek(f, tree, h->seek, h->seek_len, BrfSeek::After, c, r); break;
+      case kAt: st = brf_next(f, tree, c, r); break;
+      default: st = FM_ST_EOF; break;
+    }
+    if (st == FM_ST_EOF) {
+      h->st = kEnd;
+      return status(a, FM_ST_EOF);
+    }
+    if (st) return status(a, st);
+    h->st = kAt;
+    h->rid = r.rid;
+    BtCursor keep = c;
+    int rc;
+    if (take(a, h, tree, r, &rc) == kDone) {
+      // The position stays on the entry the walk reached (its cached page).
+      if (h->st == kAt && std::memcmp(keep.key, h->cur.key, f->key_len[tree]) == 0) h->cur = keep;
+      return rc;
+    }
+    h->cur = keep;  // the record went: on to the next entry
+  }
+  return status(a, FM_ST_EOF);
+}
+
+// The record of a write or rewrite: the caller's buffer, padded with zeros
+// when it is shorter than a fixed-length record.
+const uint8_t* rec_of(FmArb* a, uint32_t* len) {
+  const FmFdb& d = a->file->fdb;
+  uint32_t want = d.var ? (a->rec_len ? a->rec_len : d.rec_len) : d.rec_len;
+  uint32_t given = a->rec_len ? a->rec_len : d.rec_len;
+  *len = want;
+  if (given >= want) return a->rec.get();
+  uint8_t* b = NV().buf.data();
+  std::memset(b, 0, want);
+  std::memcpy(b, a->rec.get(), given);
+  return b;
+}
+
+int n_write(FmArb*, FmArb* a) {
+  NH* h = nh(a);
+  uint32_t len;
+  const uint8_t* rec = rec_of(a, &len);
+  uint32_t rid;
+  if (uint32_t st = brf_insert(h->f, rec, len, &rid)) return status(a, st);
+  a->rid = rid;
+  a->rid_len = 4;
+  return 1;
+}
+
+int n_rewrite(FmArb*, FmArb* a) {
+  NH* h = nh(a);
+  if (!h->held) return status(a, FM_ST_NOT_HELD);
+  uint32_t len;
+  const uint8_t* rec = rec_of(a, &len);
+  uint32_t rid = h->held;
+  uint32_t st = brf_update(h->f, rid, rec, len);
+  if (st == FM_ST_NO_RECORD) {
+    unhold(h);
+    return status(a, FM_ST_NOT_HELD);
+  }
+  if (st) return status(a, st);
+  unhold(h);
+  a->rid = rid;
+  a->rid_len = 4;
+  return 1;
+}
+
+int n_del(FmArb*, FmArb* a) {
+  NH* h = nh(a);
+  if (!h->held) return status(a, FM_ST_NOT_HELD);
+  uint32_t st = brf_remove(h->f, h->held);
+  if (st == FM_ST_NO_RECORD) {
+    unhold(h);
+    return status(a, FM_ST_NOT_HELD);
+  }
+  if (st) return status(a, st);
+  unhold(h);
+  return 1;
+}
+
+int n_del_all(FmArb*, FmArb* a) {
+  NH* h = nh(a);
+  BrfFile* f = h->f;
+  if (uint32_t st = brf_remove_all(f)) return status(a, st);
+  for (NH* o : NV().hs)
+    if (o && o->f == f) {
+      unhold(o);
+      o->st = kBefore;
+    }
+  return 1;
+}
+
+int n_release(FmArb*, FmArb* a) {
+  if (NH* h = nh(a)) unhold(h);
+  return 1;
+}
+
+}  // namespace
+
+const FmHandlers brf_handlers = {
+    FM_BE_NATIVE, nullptr, n_alloc_id, n_attach, n_create, n_close, nullptr, n_del, n_close, nullptr,
+    nullptr, n_free_id, n_locate, n_nam, n_open, n_rdnxt, n_read, n_release, nullptr, n_rename, n_rewrite,
+    n_scratch, n_start, n_write, n_del_all, nullptr,
+};
+
+uint8_t brf_chooser(const FmFdb* fdb) {
+  uint8_t t = fm_default_chooser(fdb);
+  if (t == FM_BE_SEQ && fdb->fclass == FM_CLASS_DISK && fdb->org != FM_ORG_SINGLE) {
+    FmFdb probe = *fdb;
+    std::string path;
+    if (fm_os_path(&probe, &path) && brf_is_native_file(path)) return FM_BE_NATIVE;
+  }
+  return t;
+}

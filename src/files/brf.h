@@ -71,7 +71,7 @@ QV_RECORD(BrfSeg, 6);
 
 struct BrfKeyDesc {
   rec::U8 key_no;     // the key's number
-  rec::U8 flags;      // 1 duplicates allowed, 16 all-blank keys not entered
+  rec::U8 flags;      // 1 duplicates allowed, 16 null keys (blank / zero) not entered (keys above 0)
   rec::U8 seg_first;  // first of its segments in the segment table
   rec::U8 seg_count;
 };
@@ -186,10 +186,10 @@ size_t brf_open_files();
 // ------------------------------------------------------------------- keys --
 // Tree of a key number (-1 when the file has no such key).
 int brf_tree_of(const BrfFile* f, int key_no);
-// Normalized key of a record for a tree (key_len[tree] bytes; the sequence
-// of a duplicates tree taken from seq). False when the key is not entered
-// (all blank and null-suppressed).
-bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t seq, uint8_t* out);
+// Normalized key of a record of len bytes for a tree (key_len[tree] bytes;
+// the sequence of a duplicates tree taken from seq; key bytes past len read
+// as zero). False when the key is not entered (null-suppressed and null).
+bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t len, uint32_t seq, uint8_t* out);
 // Normalized form of a key given by the caller (its first len bytes: whole
 // segments are normalized, a partial last segment compares as a prefix).
 uint32_t brf_norm_given(const BrfFile* f, int tree, const uint8_t* key, uint32_t len, uint8_t* out);
@@ -200,6 +200,7 @@ struct BrfRead {
   uint32_t cap = 0;
   uint32_t len = 0;         // out: the record's length
   uint32_t rid = 0;         // out: its id
+  uint32_t seq = 0;         // out: its write sequence
 };
 
 // By record id. 200450 when there is no live record with that id.
@@ -228,6 +229,12 @@ uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len);
 uint32_t brf_remove(BrfFile* f, uint32_t rid);
 uint32_t brf_remove_all(BrfFile* f);
 
+// The compared bytes of a record's entry in a tree (brf_key_of with the
+// record's sequence); false when the record is not entered there.
+inline bool brf_entry_of(const BrfFile* f, int tree, const BrfRead& r, uint8_t* out) {
+  return brf_key_of(f, tree, r.buf, r.len, r.seq, out);
+}
+
 // Counts from the file header.
 struct BrfCounts {
   uint32_t live = 0, dead = 0, free_bytes = 0, end = 0;
@@ -252,3 +259,15 @@ uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, co
                           const BrfLayout& lay, int open_flags);
 // Whether this process has the file open.
 bool brf_is_open(const std::string& path);
+
+// ---------------------------------------------- the file manager's back end --
+// The native back end's handler table (back-end type FM_BE_NATIVE), and the
+// back-end choice that goes with it: the file manager's rule, except that a
+// disk file described without keys is opened natively when a native data
+// file is there.
+struct FmHandlers;
+struct FmFdb;
+extern const FmHandlers brf_handlers;
+uint8_t brf_chooser(const FmFdb* fdb);
+// Whether the file at path is a native data file.
+bool brf_is_native_file(const std::string& path);

@@ -335,7 +335,7 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
         continue;
       }
       const LiveRec& r = ds.live[it->second];
-      bool in = brf_key_of(f, t, s.dmap + r.pos + kBrfSlotHdr, r.seq, kb);
+      bool in = brf_key_of(f, t, s.dmap + r.pos + kBrfSlotHdr, r.len, r.seq, kb);
       if (!in || std::memcmp(kb, k.data(), w.t.klen) != 0) {
         pr.add("index: an entry of tree %d for record %u does not hold the record's key", t, rid);
         continue;
@@ -345,7 +345,7 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
     for (size_t i = 0; i < ds.live.size(); ++i) {
       if (hit[i]) continue;
       const LiveRec& r = ds.live[i];
-      if (brf_key_of(f, t, s.dmap + r.pos + kBrfSlotHdr, r.seq, kb))
+      if (brf_key_of(f, t, s.dmap + r.pos + kBrfSlotHdr, r.len, r.seq, kb))
         pr.add("index: record %u is missing from tree %d", r.rid, t);
     }
   }
@@ -563,7 +563,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     for (size_t i = 0; i < ds.live.size(); ++i) {
       const LiveRec& r = ds.live[i];
       if (gone[i]) continue;
-      if (brf_key_of(&nf, t, d + r.pos + kBrfSlotHdr, r.seq, kb))
+      if (brf_key_of(&nf, t, d + r.pos + kBrfSlotHdr, r.len, r.seq, kb))
         ents.emplace_back(std::string(reinterpret_cast<char*>(kb), nf.key_len[t]), uint32_t(i));
     }
     std::sort(ents.begin(), ents.end());
@@ -597,7 +597,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     for (size_t i = 0; i < ds.live.size(); ++i) {
       const LiveRec& r = ds.live[i];
       if (gone[i]) continue;
-      if (brf_key_of(&nf, t, d + r.pos + kBrfSlotHdr, r.seq, kb))
+      if (brf_key_of(&nf, t, d + r.pos + kBrfSlotHdr, r.len, r.seq, kb))
         ents.emplace_back(std::string(reinterpret_cast<char*>(kb), nf.key_len[t]), r.rid);
     }
     std::sort(ents.begin(), ents.end());

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "files/brf.h"
 #include "files/fmcat.h"
 #include "files/fmint.h"
 #include "foundation/bi.h"
@@ -87,6 +88,8 @@ void ensure_init() {
   s.by_scope.resize(kComMaxScopes + 2);
   fm_register_backend(FM_BE_MEMORY, &fmi::mem_handlers);
   fm_register_backend(FM_BE_SEQ, &fmi::seq_handlers);
+  fm_register_backend(FM_BE_NATIVE, &brf_handlers);
+  s.chooser = brf_chooser;
   ut_on_release(Release::Files, release_files);
 }
 
