@@ -442,14 +442,34 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
 }
 
 uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
-  BtCursor saved = c;
+  // What a retry must start from again: the entry (its compared bytes only).
+  struct Saved {
+    uint32_t page, idx, rid;
+    uint64_t stamp;
+    uint8_t key[kBtMaxKey];
+  } saved;
+  uint32_t klen = f->key_len[tree];
+  saved.page = c.page;
+  saved.idx = c.idx;
+  saved.rid = c.rid;
+  saved.stamp = c.stamp;
+  std::memcpy(saved.key, c.key, klen);
+  auto restore = [&] {
+    c.page = saved.page;
+    c.idx = saved.idx;
+    c.rid = saved.rid;
+    c.stamp = saved.stamp;
+    std::memcpy(c.key, saved.key, klen);
+  };
+  bool first = true;
   int rc = consistent(f, [&](bool) {
-    c = saved;
+    if (!first) restore();
+    first = false;
     int x = bt_step(f->st, tree, c);
     if (x != kBtOk) return x;
     return read_entry(f, c.rid, r);
   });
-  if (rc != kBtOk) c = saved;
+  if (rc != kBtOk) restore();
   return map_rc(f, rc, FM_ST_EOF);
 }
 
@@ -1470,12 +1490,14 @@ void place(NH* h, int tree, const BrfRead& r) {
 
 enum { kDone = 1, kGone = 2 };
 
-// Holds (when asked) and delivers a record found at the handle's position.
-// kGone when the record went away before the hold was taken.
-int take(FmArb* a, NH* h, int tree, BrfRead& r, int* rc) {
+// Holds (when asked) and delivers a record found at a tree entry (at: the
+// cursor on that entry, or null). kGone when the record went away before
+// the hold was taken.
+int take(FmArb* a, NH* h, int tree, BrfRead& r, const BtCursor* at, int* rc) {
   BrfFile* f = h->f;
   uint16_t op = a->op;
   uint32_t hold = 0;
+  bool fresh = false;
   if (op & FM_OP_HOLD) {
     int wait = kUioNoWait;
     if (op & FM_OP_WAIT) wait = a->lock_wait > 0 ? int(a->lock_wait) : kUioWaitForever;
@@ -1494,12 +1516,23 @@ int take(FmArb* a, NH* h, int tree, BrfRead& r, int* rc) {
       }
       if (h->held && h->held != r.rid) brf_unhold(f, h, h->held);
       h->held = r.rid;
+      fresh = true;
     } else if (hold == FM_ST_SYS) {
       *rc = status(a, hold);
       return kDone;
     }
   }
-  place(h, tree, r);
+  if (at && !fresh) {
+    if (at != &h->cur) h->cur = *at;
+    h->tree = tree;
+    h->rid = r.rid;
+    h->st = kAt;
+  } else {
+    // Its entry as the record is now (a held record may have changed).
+    place(h, tree, r);
+    if (at && at != &h->cur && h->st == kAt && std::memcmp(at->key, h->cur.key, f->key_len[tree]) == 0)
+      h->cur = *at;  // unchanged: keep the walk's place in its page
+  }
   a->rid = r.rid;
   a->rid_len = 4;
   int d = fmi::deliver(a, r.buf, r.len);
@@ -1524,9 +1557,12 @@ int n_read(FmArb*, FmArb* a) {
     r.buf = NV().buf.data();
     r.cap = kBrfMaxRec;
     uint32_t st;
+    BtCursor c;
+    bool by_key = false;
     if ((op & FM_OP_RID) || (!keyed && !(op & FM_OP_FIRST))) {
       st = brf_read_rid(f, a->rid, r);
     } else {
+      by_key = true;
       uint8_t nk[kBtMaxKey];
       size_t n = 0;
       BrfSeek how = (op & FM_OP_GE) || (op & FM_OP_FIRST) ? BrfSeek::AtLeast : BrfSeek::Exact;
@@ -1539,13 +1575,12 @@ int n_read(FmArb*, FmArb* a) {
         fmi::norm_rec_key(*k, a->rec.get(), nk);
         n = k->key_len;
       }
-      BtCursor c;
       st = brf_seek(f, tree, nk, uint32_t(n), how, c, r);
       if (st == FM_ST_EOF) st = FM_ST_NO_RECORD;
     }
     if (st) return status(a, st);
     int rc;
-    if (take(a, h, tree, r, &rc) == kDone) return rc;
+    if (take(a, h, tree, r, by_key ? &c : nullptr, &rc) == kDone) return rc;
   }
   return status(a, FM_ST_NO_RECORD);
 }
@@ -1609,14 +1644,15 @@ int n_rdnxt(FmArb*, FmArb* a) {
     if (st) return status(a, st);
     h->st = kAt;
     h->rid = r.rid;
-    BtCursor keep = c;
     int rc;
-    if (take(a, h, tree, r, &rc) == kDone) {
-      // The position stays on the entry the walk reached (its cached page).
-      if (h->st == kAt && std::memcmp(keep.key, h->cur.key, f->key_len[tree]) == 0) h->cur = keep;
+    if (!(a->op & FM_OP_HOLD)) {
+      take(a, h, tree, r, &c, &rc);
       return rc;
     }
+    BtCursor keep = c;
+    if (take(a, h, tree, r, &keep, &rc) == kDone) return rc;
     h->cur = keep;  // the record went: on to the next entry
+    h->st = kAt;
   }
   return status(a, FM_ST_EOF);
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 #include "files/unixio.h"
@@ -36,7 +37,7 @@ uint64_t page_sum(const uint8_t* p, uint32_t pg) {
 }
 
 uint64_t hdr_sum(const uint8_t* p) {
-  return uio_sum64(p + kBtHdrJournaled, 4088 - kBtHdrJournaled, 0x51A7E0F1DE5ull);
+  return uio_sum64(p + kBtHdrJournaled, offsetof(BtHdr, sum) - kBtHdrJournaled, 0x51A7E0F1DE5ull);
 }
 
 uint64_t jnl_sum(const BtJnlEnt& e, const uint8_t* bytes, uint32_t padded) {
@@ -313,11 +314,12 @@ void mark_touched(BtStore& s, uint32_t pg) {
 uint8_t* bt_wpage(BtStore& s, uint32_t pg) {
   if (!is_touched(s, pg)) {
     uint32_t off = pg == 0 ? kBtHdrJournaled : 0;
+    uint32_t len = pg == 0 ? kBtHdrEnd - kBtHdrJournaled : kBtPage;
     uint64_t at = uint64_t(pg) * kBtPage + off;
     // Pages past the header's page count hold nothing yet: a rollback
     // restores the count and so forgets them.
     if (pg == 0 || pg < bt_hdr(s).page_count.get()) {
-      if (journal(s, 0, at, kBtPage - off) != kBtOk) return nullptr;
+      if (journal(s, 0, at, len) != kBtOk) return nullptr;
     }
     mark_touched(s, pg);
   }

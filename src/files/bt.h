@@ -84,14 +84,17 @@ struct BtHdr {
   rec::U32 key_hash;       // hash of the data file's key layout
   rec::Bytes<4> spare;
   BtTreeHdr trees[kBtTrees];
+  rec::U64 sum;            // of bytes 64..399
   rec::Bytes<3688> spare2;
-  rec::U64 sum;            // of bytes 64..4087
 };
 QV_RECORD(BtHdr, 4096);
 QV_AT(BtHdr, magic, 64);
 QV_AT(BtHdr, trees, 96);
-QV_AT(BtHdr, sum, 4088);
-constexpr uint32_t kBtHdrJournaled = 64;  // page 0 is journaled from this byte on
+QV_AT(BtHdr, sum, 400);
+// Page 0 is journaled from kBtHdrJournaled to kBtHdrEnd (the counter before
+// it is never rolled back; nothing after it is used).
+constexpr uint32_t kBtHdrJournaled = 64;
+constexpr uint32_t kBtHdrEnd = 408;
 
 struct BtPageHdr {
   rec::U8 kind;    // 'L' leaf, 'I' internal, 'F' free
