@@ -15,6 +15,7 @@
 #include "files/brf.h"
 #include "files/fm.h"
 #include "files/unixio.h"
+#include "foundation/os.h"
 
 namespace {
 
@@ -646,15 +647,15 @@ int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
   int status = 0;
   if (paths.empty()) {
     std::fprintf(out, "no file named\n");
-    return 1;
+    return kExitUsage;
   }
   for (const std::string& p : paths) {
     if (mode == 'v' || mode == 'a') {
       BrfCheck c;
       uint32_t st = brfanal_verify(p, &c);
       if (st) {
-        std::fprintf(out, "%s: %s\n", p.c_str(), brf_error().c_str());
-        status = 2;
+        std::fprintf(out, "%s\n", brf_error().c_str());
+        status = kExitNotSound;
         continue;
       }
       if (mode == 'a' && c.opened) {
@@ -684,19 +685,19 @@ int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
       } else {
         std::fprintf(out, "%s: NOT SOUND\n", p.c_str());
         for (const std::string& line : c.problems) std::fprintf(out, "  %s\n", line.c_str());
-        status = 2;
+        status = kExitNotSound;
       }
     } else if (mode == 'r') {
       std::vector<std::string> lines;
       uint32_t st = brfanal_rebuild(p, &lines);
       for (const std::string& line : lines) std::fprintf(out, "%s: %s\n", p.c_str(), line.c_str());
       if (st) {
-        std::fprintf(out, "%s: %s\n", p.c_str(), brf_error().c_str());
-        status = 2;
+        std::fprintf(out, "%s\n", brf_error().c_str());
+        status = kExitNotSound;
       }
     } else {
       std::fprintf(out, "unknown file utility -f%c\n", mode);
-      return 1;
+      return kExitUsage;
     }
   }
   return status;

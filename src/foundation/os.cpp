@@ -196,6 +196,10 @@ void os_usage(FILE* to) {
       "  -r              remote file server: serve the data directory's files to other hosts\n"
       "  -k              keymap utility: record the keys of this terminal\n"
       "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on HOST\n"
+      "  -fv FILE...     verify native files (data file paths): exit status 0 only when\n"
+      "                  every file is sound, 2 otherwise\n"
+      "  -fa FILE...     analyse native files: records, free space, index depth and fill\n"
+      "  -fr FILE...     rebuild the indexes of native files from their data files\n"
       "  -h, --help      show this text\n"
       "\n"
       "Start-up invocation (interactive engine):\n"
@@ -226,6 +230,8 @@ void os_usage(FILE* to) {
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead or\n"
       "                  behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
+      "  QUVO_FILE_SYNC  1: native files are flushed to disk at each step of a change,\n"
+      "                  so that a power loss loses no acknowledged change (slower)\n"
       "  QUVO_CENTURY_PIVOT  two digits PP: a two-digit year below PP is in the 2000s,\n"
       "                  one at or above PP in the 1900s; unset, such years are 19YY\n"
       "  QUVO_MSG_SRC    the directory of the message sources (<LANGUAGE>.txt) that -b\n"
@@ -234,7 +240,8 @@ void os_usage(FILE* to) {
       "                  home directory of the password entry\n"
       "\n"
       "Exit status:\n"
-      "  0 normal end; 1 refused command line or failed conversion; 3 no keymap for the\n"
+      "  0 normal end; 1 refused command line or failed conversion; 2 a file utility\n"
+      "  found a file not sound (or could not rebuild it); 3 no keymap for the\n"
       "  terminal; 9 network-terminal client gone; 10 QUVOPATH unset or no data directory;\n"
       "  11 data directory without the system applications; 12 bad environment file;\n"
       "  13 user not in the USER file; 14 run mode not available in this build;\n"
@@ -280,6 +287,13 @@ RunMode os_parse_cmd(int argc, char** argv, OsCmd* out) {
           ++modes;
           out->mode = c == 'b' ? RunMode::Bootstrap : c == 'r' ? RunMode::FileServer : RunMode::KeymapUtility;
         }
+        continue;
+      case 'f':
+        if (a.size() != 3 || (a[2] != 'v' && a[2] != 'a' && a[2] != 'r'))
+          return refuse("unknown option " + std::string(a) + ": the file utilities are -fv, -fa and -fr");
+        ++modes;
+        out->mode = RunMode::FileUtility;
+        out->file_util = a[2];
         continue;
       case 'c': case 'd': case 'a': case 'v': case 't': case 'p': case 's': break;
       default: return refuse("unknown option " + std::string(a));
@@ -337,7 +351,9 @@ RunMode os_parse_cmd(int argc, char** argv, OsCmd* out) {
     out->mode = RunMode::Usage;
     return RunMode::Usage;
   }
-  if (modes > 1) return refuse("choose one run mode: -b, -r, -k or -c");
+  if (modes > 1) return refuse("choose one run mode: -b, -r, -k, -c or a file utility");
+  if (out->mode == RunMode::FileUtility && out->params.empty())
+    return refuse("name the files for the file utility -f" + std::string(1, out->file_util));
   if (invocation_opt && out->mode != RunMode::Interactive)
     return refuse("the options -d -a -v -t -p -s belong to the interactive engine");
   return out->mode;
@@ -734,6 +750,10 @@ int os_main(int argc, char** argv) {
     case RunMode::ThinClient:
       if (!os_hooks.thin_client) return not_built("the network-terminal client (-c)");
       return os_hooks.thin_client(g_cmd);
+    case RunMode::FileUtility:
+      // The files are named by their paths: no data directory is needed.
+      if (!os_hooks.file_utility) return not_built("the file utilities (-fv, -fa, -fr)");
+      return os_hooks.file_utility(g_cmd);
     case RunMode::Bootstrap:
       if (!os_hooks.bootstrap) return not_built("the bootstrap (-b)");
       break;

@@ -156,6 +156,7 @@ constexpr int kExitNoUser = 13;      // login name not in a non-empty USER file
 constexpr int kExitNotBuilt = 14;    // the run mode is not available in this build
 constexpr int kExitInitFailed = 15;  // a subsystem initialiser failed
 constexpr int kExitLogout = 127;     // the session ended by logout
+constexpr int kExitNotSound = 2;     // file utilities: a file is not sound or could not be rebuilt
 // After a failed start-up invocation the status is its completion code
 // (255 when the code does not fit an exit status).
 
@@ -178,6 +179,7 @@ enum class RunMode : int {
   FileServer = 3,     // -r
   KeymapUtility = 4,  // -k
   ThinClient = 5,     // -c HOST[:PORT]; taken before os_init
+  FileUtility = 6,    // -fv / -fa / -fr FILE...; taken before the data directory check
 };
 
 // The parsed command line.
@@ -186,6 +188,7 @@ struct OsCmd {
   bool help = false;             // -h / --help: usage on standard output, status 0
   std::string error;             // why the command line was refused (mode Usage)
   std::string client;            // -c HOST[:PORT]
+  char file_util = 0;            // -fv verify, -fa analyse, -fr rebuild: 'v', 'a', 'r' (files in params)
   std::string db, app, ver;      // -d, -a, -v of the start-up invocation
   int type = 0;                  // -t: 1-10, 0 when not given
   std::string name;              // -p process name
@@ -278,6 +281,7 @@ struct OsHooks {
   int (*bootstrap)() = nullptr;          // bs_bootstrap
   int (*file_server)() = nullptr;
   int (*keymap_utility)() = nullptr;
+  int (*file_utility)(const OsCmd& cmd) = nullptr;  // native-file utilities
   // Fills the invocation from the signed-on user's USER record; false when
   // it names no start-up process. back_to_menu: rerun the default menu
   // after a start-up run ending with code 4.

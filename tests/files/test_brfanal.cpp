@@ -245,3 +245,32 @@ TEST(BrfAnal, DamagedFilesAreFoundNeverMisread) {
   RecordProperty("harmless", harmless);
   std::printf("%d damaged copies: %d found, %d harmless\n", cases, found, harmless);
 }
+
+// The engine's file-utility run modes, as a user runs them.
+TEST(BrfAnal, RunModesOfTheEngine) {
+  BrfTempDir d;
+  std::string p = d.file("RUN");
+  build(p, 4, 50);
+  auto run = [&](const std::string& args, std::string* out) {
+    std::string cmd = "env -i PATH=/usr/bin:/bin QUVO_TEST_HOME='" + d.path + "' '" QUVO_BINARY "' " + args +
+                      " > '" + d.path + "/out' 2>&1";
+    int ws = std::system(cmd.c_str());
+    std::ifstream in(d.path + "/out");
+    *out = std::string(std::istreambuf_iterator<char>(in), {});
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+  };
+  std::string out;
+  EXPECT_EQ(run("-fv '" + p + "'", &out), 0) << out;
+  EXPECT_NE(out.find("sound (40 records"), std::string::npos) << out;
+  EXPECT_EQ(run("-fa '" + p + "'", &out), 0) << out;
+  EXPECT_NE(out.find("depth"), std::string::npos) << out;
+  Bytes ix = slurp(brf_index_path(p));
+  ix[kBtPage + 40] ^= 0x80;
+  spit(brf_index_path(p), ix);
+  EXPECT_EQ(run("-fv '" + p + "'", &out), 2) << out;
+  EXPECT_NE(out.find("NOT SOUND"), std::string::npos) << out;
+  EXPECT_EQ(run("-fr '" + p + "'", &out), 0) << out;
+  EXPECT_EQ(run("-fv '" + p + "'", &out), 0) << out;
+  EXPECT_EQ(run("-fv '" + d.file("NONE") + "'", &out), 2) << out;
+  EXPECT_EQ(run("-fv", &out), 1) << out;
+}
