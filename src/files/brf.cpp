@@ -748,13 +748,14 @@ uint32_t locate_in_change(Change& ch, uint32_t rid, Slot& s) {
 }
 }  // namespace
 
-uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len) {
+uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len, uint32_t want_seq) {
   if (uint32_t st = check_len(f, len)) return st;
   Change ch(f);
   if (uint32_t st = ch.begin()) return st;
   BrfFileHdr& h = dh(f);
   Slot s;
   if (uint32_t st = locate_in_change(ch, rid, s)) return st;
+  if (want_seq && s.seq != want_seq) return FM_ST_NO_RECORD;
   uint32_t oldlen = s.len, seq = s.seq, pos = s.pos;
   std::vector<uint8_t> old(s.p + kBrfSlotHdr, s.p + kBrfSlotHdr + oldlen);
   Keys ok, nk;
@@ -831,12 +832,13 @@ uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len) 
   return 0;
 }
 
-uint32_t brf_remove(BrfFile* f, uint32_t rid) {
+uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq) {
   Change ch(f);
   if (uint32_t st = ch.begin()) return st;
   BrfFileHdr& h = dh(f);
   Slot s;
   if (uint32_t st = locate_in_change(ch, rid, s)) return st;
+  if (want_seq && s.seq != want_seq) return FM_ST_NO_RECORD;
   Keys ok;
   keys_of(f, s.p + kBrfSlotHdr, s.len, s.seq, ok);
   int rc;
@@ -1229,6 +1231,7 @@ struct NH {
   bool owner = false;  // the open handle: it holds the file's open
   bool excl = false;
   uint32_t held = 0;   // record held by this handle
+  uint32_t held_seq = 0;  // its write sequence when the hold was taken
   int st = kBefore;
   int tree = 0;
   uint32_t rid = 0;    // current record (kAt)
@@ -1516,6 +1519,7 @@ int take(FmArb* a, NH* h, int tree, BrfRead& r, const BtCursor* at, int* rc) {
       }
       if (h->held && h->held != r.rid) brf_unhold(f, h, h->held);
       h->held = r.rid;
+      h->held_seq = r.seq;
       fresh = true;
     } else if (hold == FM_ST_SYS) {
       *rc = status(a, hold);
@@ -1688,7 +1692,7 @@ int n_rewrite(FmArb*, FmArb* a) {
   uint32_t len;
   const uint8_t* rec = rec_of(a, &len);
   uint32_t rid = h->held;
-  uint32_t st = brf_update(h->f, rid, rec, len);
+  uint32_t st = brf_update(h->f, rid, rec, len, h->held_seq);
   if (st == FM_ST_NO_RECORD) {
     unhold(h);
     return status(a, FM_ST_NOT_HELD);
@@ -1703,7 +1707,7 @@ int n_rewrite(FmArb*, FmArb* a) {
 int n_del(FmArb*, FmArb* a) {
   NH* h = nh(a);
   if (!h->held) return status(a, FM_ST_NOT_HELD);
-  uint32_t st = brf_remove(h->f, h->held);
+  uint32_t st = brf_remove(h->f, h->held, h->held_seq);
   if (st == FM_ST_NO_RECORD) {
     unhold(h);
     return status(a, FM_ST_NOT_HELD);

@@ -224,9 +224,12 @@ void brf_unhold(BrfFile* f, const void* owner, uint32_t rid);
 bool brf_holds(const BrfFile* f, const void* owner, uint32_t rid);
 
 // Changes. len: the record's length (fixed files: the record length).
+// seq, when not 0, is the write sequence of the record the caller held: a
+// different record now at that id (its slot freed and reused meanwhile, as
+// by brf_remove_all) answers 200450 instead of being changed.
 uint32_t brf_insert(BrfFile* f, const uint8_t* rec, uint32_t len, uint32_t* rid);
-uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len);
-uint32_t brf_remove(BrfFile* f, uint32_t rid);
+uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len, uint32_t seq = 0);
+uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t seq = 0);
 uint32_t brf_remove_all(BrfFile* f);
 
 // The compared bytes of a record's entry in a tree (brf_key_of with the

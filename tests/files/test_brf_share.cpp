@@ -239,3 +239,47 @@ TEST_F(ShareTest, EightProcessesIncrementWithoutLostUpdates) {
   }
   EXPECT_EQ(total, uint32_t(kProcs * kCycles));
 }
+
+// A record held by one process and then removed by another's delete-all:
+// the holder's rewrite finds its record gone, and leaves alone the new record
+// that took its place.
+TEST_F(ShareTest, AHoldOutlivedByItsRecordChangesNothing) {
+  make(1);
+  int go[2], done[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    FmArb* a = open();
+    uint8_t* buf = alloc(kLen);
+    if (!a || !read(a, 0, buf, FM_OP_HOLD)) _exit(2);
+    char c = 'h';
+    if (write(done[1], &c, 1) != 1 || ::read(go[0], &c, 1) != 1) _exit(3);
+    rec::view<rec::U32>(buf + 10).set(77);
+    a->op = 0;
+    bool refused = !fm_rewrite(a) && a->status == FM_ST_NOT_HELD;
+    _exit(refused ? 0 : 4);
+  }
+  char c;
+  ASSERT_EQ(::read(done[0], &c, 1), 1);
+  FmArb* a = open();
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(fm_del_all(a)) << a->status;
+  uint8_t* r = alloc(kLen);
+  std::memset(r, ' ', kLen);
+  std::memcpy(r, "NEW", 3);
+  rec::view<rec::U32>(r + 10).set(5);
+  a->rec.set(r);
+  a->rec_len = 0;
+  a->op = 0;
+  ASSERT_TRUE(fm_write(a));
+  ASSERT_EQ(write(go[1], &c, 1), 1);
+  EXPECT_EQ(exit_code(pid), 0);
+  uint8_t* buf = alloc(kLen);
+  std::memset(buf, ' ', kLen);
+  std::memcpy(buf, "NEW", 3);
+  PROTO_FULL(a, 0, buf);
+  a->op = FM_OP_EQUAL;
+  ASSERT_TRUE(fm_read(a));
+  EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 5u);
+}
