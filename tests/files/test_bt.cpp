@@ -1,0 +1,125 @@
+// The index trees and the check sums under them: deep trees against a
+// std::set oracle, and the CRC against a bitwise oracle.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "files/brf.h"
+#include "files/brf_support.h"
+#include "files/brfanal.h"
+#include "files/fm.h"
+#include "files/unixio.h"
+
+TEST(Bt, DeepTreesSplitAndShrinkAgainstAnOracle) {
+  BrfTempDir d;
+  std::string p = d.file("DEEP");
+  // Long keys make few entries a page, so the trees grow three levels deep and more.
+  BrfLayout lay;
+  lay.rec_len = 120;
+  BrfKeyDef k0;
+  k0.segs.push_back(brf_seg(0, 100));
+  BrfKeyDef k1;
+  k1.key_no = 1;
+  k1.flags = kBrfKeyDup;
+  k1.segs.push_back(brf_seg(100, 2, 8, '-'));
+  lay.keys = {k0, k1};
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, lay, false, &f), 0u);
+  std::mt19937 rng(5);
+  std::set<std::string> keys;
+  std::map<std::string, uint32_t> rids;
+  std::vector<uint8_t> rec(120);
+  auto put = [&](uint32_t n) {
+    std::string k(100, ' ');
+    std::snprintf(k.data(), 101, "%08u%092u", n, n * 7);
+    k.resize(100);
+    std::memcpy(rec.data(), k.data(), 100);
+    uint16_t g = uint16_t(n % 50);
+    std::memcpy(rec.data() + 100, &g, 2);
+    uint32_t rid;
+    uint32_t st = brf_insert(f, rec.data(), 120, &rid);
+    if (keys.count(k)) {
+      EXPECT_EQ(st, FM_ST_DUP_KEY);
+    } else {
+      ASSERT_EQ(st, 0u) << brf_error();
+      keys.insert(k);
+      rids[k] = rid;
+    }
+  };
+  for (int i = 0; i < 30000; ++i) put(rng() % 40000);
+  auto check = [&] {
+    BrfCheck c;
+    ASSERT_EQ(brfanal_verify(p, &c), 0u);
+    ASSERT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
+    std::vector<uint8_t> buf(200);
+    BrfRead r;
+    r.buf = buf.data();
+    r.cap = 200;
+    BtCursor c0;
+    uint8_t none = 0;
+    auto it = keys.begin();
+    for (uint32_t st = brf_seek(f, 0, &none, 0, BrfSeek::AtLeast, c0, r); st == 0; st = brf_next(f, 0, c0, r)) {
+      ASSERT_NE(it, keys.end());
+      ASSERT_EQ(std::string(buf.begin(), buf.begin() + 100), *it);
+      ++it;
+    }
+    EXPECT_EQ(it, keys.end());
+  };
+  check();
+  BrfAnalysis a;
+  ASSERT_EQ(brfanal_analyse(p, &a), 0u);
+  EXPECT_GE(a.trees[0].height, 3u);
+  // Remove most records in random order: pages empty out and leave the trees.
+  std::vector<std::string> order(keys.begin(), keys.end());
+  std::shuffle(order.begin(), order.end(), rng);
+  for (size_t i = 0; i < order.size() * 9 / 10; ++i) {
+    ASSERT_EQ(brf_remove(f, rids[order[i]]), 0u) << brf_error();
+    keys.erase(order[i]);
+    if (i % 5000 == 0) check();
+  }
+  check();
+  for (int i = 0; i < 3000; ++i) put(rng() % 40000);
+  check();
+  for (auto& k : std::vector<std::string>(keys.begin(), keys.end())) ASSERT_EQ(brf_remove(f, rids[k]), 0u);
+  keys.clear();
+  check();
+  ASSERT_EQ(brfanal_analyse(p, &a), 0u);
+  EXPECT_EQ(a.trees[0].pages, 0u);
+  EXPECT_EQ(a.trees[1].pages, 0u);
+  EXPECT_EQ(a.live, 0u);
+  brf_close(f, false);
+}
+
+TEST(Bt, ChecksumsAgainstOracles) {
+  // CRC-32C check value, and random buffers against a bitwise CRC.
+  EXPECT_EQ(uio_crc32c("123456789", 9), 0xE3069283u);
+  std::mt19937 rng(3);
+  for (int t = 0; t < 200; ++t) {
+    std::vector<uint8_t> b(rng() % 300);
+    for (auto& x : b) x = uint8_t(rng());
+    uint32_t c = 0xFFFFFFFFu;
+    for (uint8_t x : b) {
+      c ^= x;
+      for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0x82F63B78u & (0u - (c & 1)));
+    }
+    ASSERT_EQ(uio_crc32c(b.data(), b.size()), ~c);
+  }
+  // The page sum: every single-bit change and a zeroed page change it.
+  std::vector<uint8_t> page(4096);
+  for (auto& x : page) x = uint8_t(rng());
+  uint64_t s = uio_sum64(page.data(), page.size(), 42);
+  for (size_t bit = 0; bit < page.size() * 8; bit += 7) {
+    page[bit / 8] ^= uint8_t(1u << (bit % 8));
+    ASSERT_NE(uio_sum64(page.data(), page.size(), 42), s) << bit;
+    page[bit / 8] ^= uint8_t(1u << (bit % 8));
+  }
+  std::vector<uint8_t> zero(4096, 0);
+  EXPECT_NE(uio_sum64(zero.data(), zero.size(), 42), 0u);
+  EXPECT_NE(uio_sum64(page.data(), page.size(), 43), s);
+}
