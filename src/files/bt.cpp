@@ -48,6 +48,26 @@ uint64_t jnl_sum(const BtJnlEnt& e, const uint8_t* bytes, uint32_t padded) {
 
 uint32_t pad8(uint32_t n) { return (n + 7) & ~7u; }
 
+// memcmp of short keys, eight bytes at a time.
+inline int kcmp(const uint8_t* a, const uint8_t* b, uint32_t n) {
+  while (n >= 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) {
+      x = __builtin_bswap64(x);
+      y = __builtin_bswap64(y);
+      return x < y ? -1 : 1;
+    }
+    a += 8;
+    b += 8;
+    n -= 8;
+  }
+  for (; n; --n, ++a, ++b)
+    if (*a != *b) return *a < *b ? -1 : 1;
+  return 0;
+}
+
 bool sync_on() { return uio_sync_mode(); }
 
 }  // namespace
@@ -484,7 +504,7 @@ uint32_t child_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, u
   uint32_t lo = 1, hi = bt_ph(p).count.get();  // search in [lo, hi)
   while (lo < hi) {
     uint32_t mid = (lo + hi) / 2;
-    int c = std::memcmp(ent(p, t, mid), key, n);
+    int c = kcmp(ent(p, t, mid), key, n);
     if (c < 0 || (after && c == 0)) lo = mid + 1;
     else hi = mid;
   }
@@ -496,7 +516,7 @@ uint32_t leaf_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, ui
   uint32_t lo = 0, hi = bt_ph(p).count.get();
   while (lo < hi) {
     uint32_t mid = (lo + hi) / 2;
-    int c = std::memcmp(ent(p, t, mid), key, n);
+    int c = kcmp(ent(p, t, mid), key, n);
     if (c < 0 || (after && c == 0)) lo = mid + 1;
     else hi = mid;
   }
@@ -551,7 +571,7 @@ int bt_step(BtStore& s, int tree, BtCursor& c) {
   TreeShape t = shape(s, tree);
   if (!s.in_txn && c.stamp == bt_counter(s) && !(c.stamp & 1)) {
     const uint8_t* p = tree_page(s, tree, t, c.page, 0);
-    if (p && c.idx < bt_ph(p).count.get() && std::memcmp(ent(p, t, c.idx), c.key, t.klen) == 0)
+    if (p && c.idx < bt_ph(p).count.get() && kcmp(ent(p, t, c.idx), c.key, t.klen) == 0)
       return settle(s, tree, t, p, c.page, c.idx + 1, c);
   }
   uint8_t key[kBtMaxKey];
@@ -640,7 +660,7 @@ int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid) {
   if (int rc = descend(s, tree, t, key, path, &leaf)) return rc;
   const uint8_t* rp = bt_rpage(s, leaf);
   uint32_t i = leaf_index(rp, t, key, t.klen, false);
-  if (i < bt_ph(rp).count.get() && std::memcmp(ent(rp, t, i), key, t.klen) == 0) return kBtDupKey;
+  if (i < bt_ph(rp).count.get() && kcmp(ent(rp, t, i), key, t.klen) == 0) return kBtDupKey;
   uint8_t* p = bt_wpage(s, leaf);
   if (!p) return kBtIoError;
   th.entries = th.entries.get() + 1;
@@ -717,7 +737,7 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
   if (int rc = descend(s, tree, t, key, path, &leaf)) return rc;
   const uint8_t* rp = bt_rpage(s, leaf);
   uint32_t i = leaf_index(rp, t, key, t.klen, false);
-  if (i >= bt_ph(rp).count.get() || std::memcmp(ent(rp, t, i), key, t.klen) != 0) return kBtNotFound;
+  if (i >= bt_ph(rp).count.get() || kcmp(ent(rp, t, i), key, t.klen) != 0) return kBtNotFound;
   if (rid) *rid = val(ent(rp, t, i), t);
   if (!bt_wpage(s, 0)) return kBtIoError;
   uint8_t* p = bt_wpage(s, leaf);

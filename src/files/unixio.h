@@ -86,6 +86,7 @@ int uio_lock_signal();
 // -------------------------------------------------------------- checksums --
 // CRC-32C (Castagnoli), with the processor's instruction where it has one.
 uint32_t uio_crc32c(const void* p, size_t n, uint32_t seed = 0);
-// A fast 64-bit check sum of n bytes (n a multiple of 4): every single-bit
-// change and every zeroed block changes it. Used for index pages.
+// A fast 64-bit check sum of n bytes (n a multiple of 4), position-sensitive:
+// a change of any bits, a zeroed block or words swapped change it (but for a
+// chance of 2^-64). Used for index pages and journal entries.
 uint64_t uio_sum64(const void* p, size_t n, uint64_t seed);
