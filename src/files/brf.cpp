@@ -232,11 +232,6 @@ bool brf_decode_hdr(const BrfFileHdr& h, BrfLayout* lay, std::string* why) {
 }
 
 // ------------------------------------------------------------------- keys --
-int brf_tree_of(const BrfFile* f, int key_no) {
-  for (size_t i = 0; i < f->lay.keys.size(); ++i)
-    if (f->lay.keys[i].key_no == key_no) return int(i);
-  return -1;
-}
 
 namespace {
 void norm_seg(const BrfSeg& sg, const uint8_t* src, uint32_t n, uint8_t* out) {
@@ -284,18 +279,6 @@ bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t len, ui
   return true;
 }
 
-uint32_t brf_norm_given(const BrfFile* f, int tree, const uint8_t* key, uint32_t len, uint8_t* out) {
-  const BrfKeyDef& k = f->lay.keys[size_t(tree)];
-  uint32_t o = 0;
-  for (const BrfSeg& s : k.segs) {
-    if (o >= len) break;
-    uint32_t n = s.length.get();
-    if (o + n > len) n = len - o;
-    norm_seg(s, key + o, n, out + o);
-    o += n;
-  }
-  return o;
-}
 
 // ------------------------------------------------------------ reading --
 namespace {
@@ -473,10 +456,6 @@ uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
   return map_rc(f, rc, FM_ST_EOF);
 }
 
-uint32_t brf_position(BrfFile* f, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c) {
-  int rc = consistent(f, [&](bool) { return bt_seek(f->st, tree, key, n, after, c); });
-  return map_rc(f, rc, FM_ST_EOF);
-}
 
 BrfCounts brf_counts(BrfFile* f) {
   BrfCounts k;
@@ -518,10 +497,6 @@ void brf_unhold(BrfFile* f, const void* owner, uint32_t rid) {
   uio_unlock(f->st.dfd, rid);
 }
 
-bool brf_holds(const BrfFile* f, const void* owner, uint32_t rid) {
-  auto it = f->holds.find(rid);
-  return it != f->holds.end() && it->second == owner;
-}
 
 // ---------------------------------------------------------------- changes --
 namespace {

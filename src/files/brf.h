@@ -16,7 +16,13 @@
 // its two low bits set is not a live record.
 //
 // Record ids are the offset of the record's home slot in the data file (so
-// data files are limited to 4 GiB). A fixed-length record never moves. A
+// data files are limited to 4 GiB). The slot header's last word holds the
+// record's write sequence: duplicates of a key come back in write order
+// (the sequence ends their index entries), and a hold remembers it, so that
+// a hold that outlived its record never changes the record that took the
+// slot. The header has room for 62 key segments in all (17 keys at most).
+// Key bytes that lie past the end of a short variable-length record count as
+// zero bytes. A fixed-length record never moves. A
 // variable-length record that grows past its slot moves and leaves its home
 // slot pointing at it, so its id never changes while it lives. Deleted slots
 // go to the index's free-space tree (by size) and are reused, best fit,
@@ -184,15 +190,10 @@ std::string brf_journal_path(const std::string& path);
 size_t brf_open_files();
 
 // ------------------------------------------------------------------- keys --
-// Tree of a key number (-1 when the file has no such key).
-int brf_tree_of(const BrfFile* f, int key_no);
 // Normalized key of a record of len bytes for a tree (key_len[tree] bytes;
 // the sequence of a duplicates tree taken from seq; key bytes past len read
 // as zero). False when the key is not entered (null-suppressed and null).
 bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t len, uint32_t seq, uint8_t* out);
-// Normalized form of a key given by the caller (its first len bytes: whole
-// segments are normalized, a partial last segment compares as a prefix).
-uint32_t brf_norm_given(const BrfFile* f, int tree, const uint8_t* key, uint32_t len, uint8_t* out);
 
 // ---------------------------------------------------------------- records --
 struct BrfRead {
@@ -213,15 +214,11 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
                   BrfRead& r);
 // The record after the cursor's entry; 200360 at the end.
 uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r);
-// Positions the cursor before the first entry at or after the key prefix
-// (after: past it); reads nothing. False at the end of the tree.
-uint32_t brf_position(BrfFile* f, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c);
 
 // Holds: owner is the handle holding. wait_secs as uio_lock. 0, 200520,
 // 200530 or 200660 (wait limit passed).
 uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs);
 void brf_unhold(BrfFile* f, const void* owner, uint32_t rid);
-bool brf_holds(const BrfFile* f, const void* owner, uint32_t rid);
 
 // Changes. len: the record's length (fixed files: the record length).
 // seq, when not 0, is the write sequence of the record the caller held: a
