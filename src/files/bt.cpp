@@ -301,7 +301,12 @@ int bt_touch_data(BtStore& s, uint64_t off, uint32_t len) {
     if (s.dhdr_touched) return kBtOk;
     s.dhdr_touched = true;
   }
-  if (off + len > s.dsize) return kBtOk;  // beyond the file: nothing to keep
+  if (off + len > s.dsize) {
+    bt_refresh_sizes(s);
+    // Past the file's end there is nothing to keep.
+    if (off >= s.dsize) return kBtOk;
+    if (off + len > s.dsize) len = uint32_t(s.dsize - off);
+  }
   return journal(s, 1, off, len);
 }
 
