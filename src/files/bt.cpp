@@ -224,7 +224,7 @@ int bt_recover(BtStore& s) {
   set_counter(s, c + 1);
   if (sync_on()) uio_sync(s.ifd);
   // Nothing this process verified can be trusted any longer.
-  std::fill(s.verified.begin(), s.verified.end(), 0);
+  if (!ents.empty()) std::fill(s.verified.begin(), s.verified.end(), 0);
   return kBtOk;
 }
 
@@ -379,8 +379,13 @@ int bt_commit(BtStore& s) {
 
 void bt_abort(BtStore& s) {
   if (!s.in_txn) return;
-  // Our own change is rolled back exactly as a dead one would be.
-  bt_recover(s);
+  if (s.jpos == sizeof(BtJnlHdr)) {
+    // Nothing was changed yet (a refused write): only the counter goes on.
+    set_counter(s, s.txn + 1);
+  } else {
+    // Our own change is rolled back exactly as a dead one would be.
+    bt_recover(s);
+  }
   s.in_txn = false;
   s.touched.clear();
   bt_unlock(s);
