@@ -578,6 +578,7 @@ void la_register() {
     os_hooks.bootstrap = la_bootstrap;
   }
 }
+
 bool la_show_msg_line(const char* text) {
   if (!g_msg_line || !com.screen_up) return false;
   g_msg_line(text ? text : "");
