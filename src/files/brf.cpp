@@ -261,7 +261,7 @@ bool brf_key_of(const BrfFile* f, int tree, const uint8_t* rec, uint32_t len, ui
     std::memcpy(pad, rec, len);
     rec = pad;
   }
-  if ((k.flags & kBrfKeyNullSupp) && k.key_no > 0) {
+  if ((k.flags & kBrfKeyNullSupp) && tree > 0) {
     // A null key: alpha segments blank, binary ones zero.
     bool null = true;
     for (const BrfSeg& s : k.segs) {
@@ -1254,7 +1254,9 @@ BrfLayout layout_of(const FmFdb& d, const FmKdb* kdb) {
     BrfKeyDef k;
     k.key_no = kdb[i].key_no;
     if (kdb[i].flags & FM_KEY_DUP) k.flags |= kBrfKeyDup;
-    if ((kdb[i].flags & FM_KEY_NULL_SUPP) && k.key_no > 0) k.flags |= kBrfKeyNullSupp;
+    // Null keys are left out of keys after the first (by place: the key
+    // number byte of a descriptor need not be its place).
+    if ((kdb[i].flags & FM_KEY_NULL_SUPP) && i > 0) k.flags |= kBrfKeyNullSupp;
     const FmSdb* s = kdb[i].segs.get();
     for (int j = 0; j < kdb[i].seg_count && s; ++j) {
       BrfSeg g;

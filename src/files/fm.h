@@ -107,7 +107,7 @@ constexpr uint16_t FM_OP_FAST = 0x100;   // fast buffer: the record itself / sto
 // Close options (FM_CLOSE).
 constexpr uint16_t FM_CL_SCRATCH = 512;  // remove the file after the close
 constexpr uint16_t FM_CL_KEEP = 1024;    // keep (a written sequential or temporary file)
-constexpr uint16_t FM_CL_NO_EVENT = 2048;  // no end of the event process, block kept
+constexpr uint16_t FM_CL_NO_EVENT = 2048;  // the file's event process is not ended
 
 // Path types (file identity byte 25).
 enum FmPathType : uint8_t {
@@ -182,7 +182,8 @@ struct FmFdb {
   rec::U8 fclass;         // file class: 1 disk, 2 memory-resident
   rec::U8 org;            // organisation: 1 single record, 2 no keys, 3 keyed
   rec::U8 access;         // 1 read, 2 write, 4 rewrite, 8 delete (0 = all)
-  rec::U8 share;          // share mode (15 shared; below 2 exclusive)
+  rec::U8 share;          // share mode (15 shared; below 2 exclusive; memory-resident
+                          // files are the process's own and take any share mode)
   rec::U32 options;       // open / create options (FM_OPT_*)
   rec::U32 stamp[2];      // structure stamp; all ones = not checked
   Ref<FmArb> handle;      // out: the access handle
@@ -454,14 +455,30 @@ void fm_set_next_path(const char* path);
 // -------------------------------------------------------------- files --
 int FM_CREATE(FmFdb* fdb, int scope, uint32_t expect, uint32_t options, int access, int share);
 int FM_OPEN(FmFdb* fdb, int scope, uint32_t options, int access, int share);
-int fm__open(FmFdb* fdb, int scope);                     // with the FDB's own options
-int fm__create(FmArb** out, FmFdb* fdb, int scope);      // with the FDB's own options
+// fm__open and fm__create take a filled or restored descriptor as it is:
+// its own options, access and share bytes; the second argument is the scope.
+int fm__open(FmFdb* fdb, int scope);
+int fm__create(FmArb** out, FmFdb* fdb, int scope);
+// FM_CLOSE puts the options into the operation word and closes; the back
+// end's close gets them in every case. At the last close of a file: unless
+// 2048 is given, the end of its event process runs (in a recovery scope);
+// 512 then scratches the file (1536 too); 1024 and 0 keep it.
 int FM_CLOSE(FmArb* a, int options);
 int fm__close(FmArb* a);
+// FM_SCRATCH removes a file that is not open (200470 when it is, 200340 when
+// there is none). Its second argument (options or a scope, as callers have
+// it) is not used: the descriptor says everything.
 int FM_SCRATCH(FmFdb* fdb, int options);
 int fm_locate(FmFdb* fdb);
 int fm_replace(FmFdb* target, FmFdb* source, int keep);
+// FM_ATTACH: a stream on the open file of a (restricted by the chain, none
+// for the whole file), or null with the status in a. The second form also
+// leaves the new handle (or none) in *out.
 FmArb* FM_ATTACH(FmArb* a, FmScb* scb, int scope);
+FmArb* FM_ATTACH(FmArb* a, FmArb** out, int scope);
+inline FmArb* FM_ATTACH(FmArb* a, std::nullptr_t, int scope) {
+  return FM_ATTACH(a, static_cast<FmScb*>(nullptr), scope);
+}
 int fm_detach(FmArb* strm);
 int fm_nam(FmArb* a, FmName* out);
 const uint8_t* fm_path(FmArb* a);                        // FM_PATH_LEN bytes
@@ -481,18 +498,26 @@ int fm_xlate_fld(const void* p1, const void* p2, const char* lang, char* text, s
 //               the first whose key equals it. Keyless files read by record
 //               id; single-record files read record 1. 64 holds the record
 //               (a handle holds one record; a new hold lets the old one go).
-//               200450 not found; 200520 held by another handle of this
+//               200450 not found (always this status, never 200340, which
+//               is a file's); 200520 held by another handle of this
 //               process and 200530 locked by another process, the record
-//               still delivered. The read positions the handle on the record.
-//               The operation word is left as it was.
+//               still delivered (a record is never answered with the file's
+//               200390). 192 waits for another process's lock (lock_wait
+//               seconds, then 200660; 0 or -1 without limit), never for a
+//               handle of this process. The read positions the handle on the
+//               record, also one by record id (in the ARB's key, which must
+//               be a key of the file). The operation word is left as it was.
 //   fm_start    4 before the first record of the key; 34 (32 | 2) before the
 //               first record whose key is at least the key given by pointer
 //               and length, 50 (or the range byte 16) greater than it.
-//               Succeeds also when no record follows.
+//               Succeeds also when no record follows (the end shows at the
+//               next fm_rdnxt).
 //   fm_rdnxt    the next record in the handle's key (the ARB's key number; a
 //               new key number goes on from the current record in that key's
 //               order); 4 in the operation word starts over first; 200360 at
-//               the end (and on every later call). Holds as fm_read.
+//               the end (and on every later call). A handle not yet
+//               positioned reads from the first record (so 200540 is never
+//               answered). Holds as fm_read.
 //   Reads copy the record into the buffer (len_read = its length); a buffer
 //   length (rec_len) shorter than the record copies what fits and gives
 //   200590. With the fast bit (0x100) a memory-resident file delivers the
@@ -508,7 +533,9 @@ int fm_xlate_fld(const void* p1, const void* p2, const char* lang, char* text, s
 //   fm_del_all  deletes every record (of a stream: those of its range).
 //   fm_release  lets the held record go (1 also when none is held).
 //   fm_key_cmp  the current record's key against the ARB's key (pointer,
-//               length): 1 beyond, 0 equal (as a prefix), -1 before.
+//               length): 1 beyond, 0 equal (as a prefix), -1 before; a
+//               comparison that cannot be made (no such key, a key longer
+//               than the key's) answers 0 with status 200650.
 //   A closed handle: 200480. Reads of another handle positioned in the file
 //   see writes, rewrites and deletes made in between.
 void PROTO_FULL(FmArb* a, int key_no, uint8_t* buffer);
@@ -528,7 +555,8 @@ int fm_key_cmp(FmArb* a);
 // ------------------------------------------------- caches and copies --
 // The record image of a compiled file (kind 1 INITIAL, 2 NULL), assembled
 // from the INITIAL file of its dictionary and kept until fm_uncache; null
-// with the status in the FDB when there is none.
+// with the status in the FDB when there is none. (This small-file cache
+// gives images, not handles: every caller takes the image's bytes.)
 uint8_t* fm_cache(FmFdb* file, int kind);
 int fm_uncache(const uint8_t* image);
 // Writes the FDBs of the temporary files of the current process scope (and

@@ -22,7 +22,10 @@
 // keeps its version, other applications two blanks) and file name. No entry:
 // 200490. An entry whose option byte (567) is '0' withdraws the file (it is
 // being restructured): 200390. An entry with a directory (bytes 20-275) not
-// blank places the file in that directory.
+// blank places the file in that directory: the path of such a disk file
+// (fm_os_path, and so every back end's open, create, locate, scratch and
+// rename, and the back-end choice) is that directory and the file name,
+// whether or not the operation itself insists on the entry.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +67,7 @@ struct State {
   std::vector<FmFile*> free_files;
   size_t live = 0;
   uint32_t unique = 0;
+  int lenient_sysdir = 0;  // > 0: opens and creates do not insist on a SYSDIR entry
   // fm_cache
   struct Image {
     uint8_t* data;
@@ -294,13 +298,27 @@ int sysdir_lookup(FmFdb* fdb, FmSysdirRec* entry) {
 
 bool is_sysdir(const FmFdb* fdb) { return fdb->app == "0SA" && fdb->name == "SYSDIR"; }
 
-// Applies the SYSDIR rule to a disk file; 1 to go on.
-int check_sysdir(FmFdb* fdb, std::string* dir) {
-  if (fdb->fclass != FM_CLASS_DISK || (fdb->options & FM_OPT_NO_SYSDIR) || is_sysdir(fdb)) return 1;
+// Whether the SYSDIR rule applies to a described file.
+bool sysdir_applies(const FmFdb* fdb) {
+  return fdb->fclass == FM_CLASS_DISK && !(fdb->options & FM_OPT_NO_SYSDIR) && !is_sysdir(fdb);
+}
+
+// The directory the file's SYSDIR entry places it in; "" when there is no
+// entry or it names no directory.
+std::string placed_dir(const FmFdb* fdb) {
+  if (!sysdir_applies(fdb)) return "";
+  FmFdb probe = *fdb;
+  FmSysdirRec e;
+  if (!sysdir_lookup(&probe, &e) || e.dir.blank()) return "";
+  return e.dir.str();
+}
+
+// Applies the SYSDIR rule to a disk file that is opened or created; 1 to go on.
+int check_sysdir(FmFdb* fdb) {
+  if (!sysdir_applies(fdb) || S().lenient_sysdir > 0) return 1;
   FmSysdirRec e;
   if (!sysdir_lookup(fdb, &e)) return 0;
   if (e.option == '0') return fmi::fail(fdb, FM_ST_BUSY);
-  if (!e.dir.blank()) *dir = e.dir.str();
   return 1;
 }
 
@@ -363,8 +381,7 @@ int open_file(FmFdb* fdb, int scope, bool create) {
     if (create && (fdb->rec_len == 0 || fdb->rec_len > FM_MAX_REC))
       return fmi::bad(fdb, "record length %d of %s", int(fdb->rec_len), fmi::ident_text(*fdb).c_str());
   }
-  std::string dir;
-  if (!check_sysdir(fdb, &dir)) return 0;
+  if (!check_sysdir(fdb)) return 0;
   if (create && fdb->kind == FM_KIND_UNIQUE && fdb->name.blank()) unique_name(fdb, fns);
   if (fdb->name.blank()) {
     if (!create) return fmi::fail(fdb, FM_ST_NOT_FOUND);
@@ -377,11 +394,6 @@ int open_file(FmFdb* fdb, int scope, bool create) {
     if (ref_ok) f->kdb.set(copy_keys(fdb->kdb.get(), fdb->key_count));
   }
   f->fdb.kdb = f->kdb;
-  if (!dir.empty()) {
-    // SYSDIR placement: kept as the next path of this one operation.
-    s.next_path = dir;
-    f->fdb.options = f->fdb.options | FM_OPT_NEXT_PATH;
-  }
   FmArb* a = new_handle(f, uint8_t(fns_ix), scope, FM_HS_OPEN);
   int rc = 1;
   if (fns->alloc_fi && !fns->alloc_fi(f)) rc = 0;
@@ -399,7 +411,7 @@ int open_file(FmFdb* fdb, int scope, bool create) {
       }
     }
   }
-  if (!dir.empty() || (fdb->options & FM_OPT_NEXT_PATH)) s.next_path.clear();
+  if (fdb->options & FM_OPT_NEXT_PATH) s.next_path.clear();
   if (!rc) {
     fdb->status = a->status ? uint32_t(a->status) : FM_ST_SYS;
     fdb->os_err = a->os_err;
@@ -770,6 +782,11 @@ int fm_os_path(FmFdb* fdb, std::string* path) {
       return 1;
     }
   }
+  std::string placed = placed_dir(fdb);
+  if (!placed.empty()) {
+    *path = placed + (placed.back() == '/' ? "" : "/") + name;
+    return 1;
+  }
   std::string var = std::string("QUVO_PATH_") + tn;
   for (char& c : var) c = char(std::toupper(static_cast<unsigned char>(c)));
   const char* t = std::getenv(var.c_str());
@@ -872,9 +889,15 @@ int fm_locate(FmFdb* fdb) {
 }
 
 // Copies every record of source into a new target; 1 or 0 (status in target).
+// Both files keep the places their SYSDIR entries give them, but neither
+// needs an entry.
 static int copy_file(FmFdb* target, FmFdb* source) {
+  struct Lenient {
+    Lenient() { ++S().lenient_sysdir; }
+    ~Lenient() { --S().lenient_sysdir; }
+  } lenient;
   FmFdb src = *source;
-  if (!FM_OPEN(&src, com.depth, source->options | FM_OPT_NO_SYSDIR, 1, 15)) {
+  if (!FM_OPEN(&src, com.depth, source->options, 1, 15)) {
     target->status = src.status;
     return 0;
   }
@@ -887,7 +910,7 @@ static int copy_file(FmFdb* target, FmFdb* source) {
   dst.kdb = f->kdb;
   dst.org = f->fdb.org;
   dst.fclass = target->fclass;
-  int rc = FM_CREATE(&dst, com.depth, 0, target->options | FM_OPT_NO_SYSDIR, 15, 15);
+  int rc = FM_CREATE(&dst, com.depth, 0, target->options, 15, 15);
   if (!rc) {
     target->status = dst.status;
     FM_CLOSE(in, 0);
@@ -930,10 +953,14 @@ int fm_replace(FmFdb* target, FmFdb* source, int keep) {
     }
     return 1;
   }
-  if (!FM_SCRATCH(target, 0) && target->status != FM_ST_NOT_FOUND) return 0;
-  target->status = 0;
   const FmHandlers *fs = nullptr, *ft = nullptr;
   if (!choose(source, &fs, target) || !choose(target, &ft, target)) return 0;
+  // A target described without keys becomes what the source is, as an open
+  // of it would find once it is there.
+  if (ft != fs && target->fclass == source->fclass && target->key_count == 0 && target->org != FM_ORG_KEYED)
+    ft = fs;
+  if (!FM_SCRATCH(target, 0) && target->status != FM_ST_NOT_FOUND) return 0;
+  target->status = 0;
   if (fs == ft && fs->rename) {
     if (fs->rename(source, target)) return 1;
     if (target->status != FM_ST_NO_RENAME) return 0;

@@ -106,6 +106,11 @@ std::string check_keys(const FmKdb* kdb, int count, int rec_len) {
         std::snprintf(b, sizeof b, "segment %d of key %d has type %d", i, k, int(s[i].type));
         return b;
       }
+      if (s[i].type == FM_SEG_BINARY && s[i].length > 8) {
+        std::snprintf(b, sizeof b, "binary segment %d of key %d is %d bytes long (at most 8)", i, k,
+                      int(s[i].length));
+        return b;
+      }
       sum += s[i].length;
     }
     if (sum > FM_MAX_KEY_LEN) {
@@ -290,7 +295,9 @@ int fm_read(FmArb* a) {
   if (!check(a)) return 0;
   const FmHandlers* t = T(a);
   if (!t || !t->read) return missing(a, "read");
-  if (!(a->op & FM_OP_RID) && !check_key(a, a->op & FM_OP_KEY)) return 0;
+  // The key number also matters to a read by record id: the handle is
+  // positioned in that key for the reads that follow.
+  if (!check_key(a, !(a->op & FM_OP_RID) && (a->op & FM_OP_KEY))) return 0;
   if (!(a->op & FM_OP_FAST) && !a->rec) return bad(a, "no record buffer");
   if (!(a->op & (FM_OP_RID | FM_OP_KEY | FM_OP_FIRST)) && !a->rec && a->file->fdb.key_count)
     return bad(a, "no record buffer holding the key");
@@ -476,10 +483,18 @@ int fm_release(FmArb* a) {
 
 int fm_key_cmp(FmArb* a) {
   if (!check(a)) return 0;
+  // The answer has no failure value: a comparison that cannot be made answers
+  // 0 with status 200650, a made one leaves status 0.
   const FmKdb* k = file_key(a->file.get(), a->key_no);
+  if (!k) return bad(a, "key number %d is not a key of %s", int(a->key_no), ident_text(a->file->fdb).c_str());
+  if (a->key_len > k->key_len)
+    return bad(a, "key of %d bytes for key %d of %s (%d bytes)", int(a->key_len), int(a->key_no),
+               ident_text(a->file->fdb).c_str(), int(k->key_len));
+  if (a->key_len && !a->key) return bad(a, "no key given");
   const uint8_t* rec = current(a);
-  if (!k || !rec || !a->key) return 0;
-  int c = cmp_bound(*k, rec, a->key.get(), std::min<size_t>(a->key_len, k->key_len));
+  if (!rec) return bad(a, "no current record to compare");
+  a->status = 0;
+  int c = cmp_bound(*k, rec, a->key.get(), a->key_len);
   return c > 0 ? 1 : (c < 0 ? -1 : 0);
 }
 
@@ -498,7 +513,17 @@ FmScb* copy_chain(const FmScb* in, FmArb* err) {
     }
     switch (s->type) {
       case FM_SCB_RANGE: {
+        // Lengths and pointers are checked before anything is copied from them.
         auto* r = reinterpret_cast<const FmScbRange*>(s);
+        if (r->lo_len > FM_MAX_KEY_LEN || r->hi_len > FM_MAX_KEY_LEN) {
+          bad(err, "key range bound of %d bytes (at most %zu)", int(std::max(r->lo_len.get(), r->hi_len.get())),
+              FM_MAX_KEY_LEN);
+          return nullptr;
+        }
+        if ((r->lo_len && !r->lo_key) || (r->hi_len && !r->hi_key)) {
+          bad(err, "key range without its key");
+          return nullptr;
+        }
         size += sizeof(FmScbRange) + r->lo_len + r->hi_len;
         break;
       }
@@ -506,6 +531,14 @@ FmScb* copy_chain(const FmScb* in, FmArb* err) {
       case FM_SCB_PCF_QUERY: size += sizeof(FmScbQuery); break;
       case FM_SCB_CNS: {
         auto* c = reinterpret_cast<const FmScbCns*>(s);
+        if (c->len > FM_MAX_REC || c->count > FM_MAX_REC) {
+          bad(err, "key constraints of %u bytes in %u entries", unsigned(c->len), unsigned(c->count));
+          return nullptr;
+        }
+        if ((c->len && !c->values) || (c->count && !c->entries)) {
+          bad(err, "key constraint values missing");
+          return nullptr;
+        }
         size += sizeof(FmScbCns) + c->len + c->count * sizeof(FmCns);
         break;
       }
@@ -649,5 +682,11 @@ FmArb* FM_ATTACH(FmArb* a, FmScb* scb, int scope) {
     return nullptr;
   }
   s->status = 0;
+  return s;
+}
+
+FmArb* FM_ATTACH(FmArb* a, FmArb** out, int scope) {
+  FmArb* s = FM_ATTACH(a, static_cast<FmScb*>(nullptr), scope);
+  if (out) *out = s;
   return s;
 }

@@ -1,11 +1,14 @@
 // The native back end behind the record interface: the contract suite, and
 // what only disk files shared between processes show.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "files/brf.h"
 #include "files/brf_support.h"
 #include "files/fm_contract.h"
+#include "files/fmcat.h"
 #include "foundation/bi.h"
+#include "foundation/la.h"
 
 namespace {
 FmBackendParam native_param() {
@@ -105,4 +108,136 @@ TEST_F(NativeFm, RenameIsRefusedWhileTheFileIsOpen) {
   BrfFile* bf;
   ASSERT_EQ(brf_open(to, false, &bf), 0u) << brf_error();
   brf_close(bf, false);
+}
+
+namespace {
+ino_t inode_of(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+std::string os_name(FmArb* a) {
+  FmName nm;
+  return fm_nam(a, &nm) ? std::string(nm.text, nm.len) : "";
+}
+}  // namespace
+
+// A native file that its SYSDIR entry places in another directory is found
+// there by every operation: an open that describes it without keys (and so
+// has to look at the file to choose its back end), locate, scratch.
+TEST_F(NativeFm, SysdirPlacementHoldsForEveryOperation) {
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  FmFdb sd;
+  INIT_DSYSDIR_FDB(&sd, kdb, sdb);
+  ASSERT_TRUE(FM_CREATE(&sd, 0, 0, FM_OPT_NO_SYSDIR, 15, 15)) << sd.status << la_cur_sys_err();
+  FmArb* s = sd.handle.get();
+  auto* e = static_cast<FmSysdirRec*>(MM_ALLOC(pool, sizeof(FmSysdirRec)));
+  std::memset(static_cast<void*>(e), ' ', sizeof *e);
+  e->db.set("TST");
+  e->app.set("TAP");
+  e->ver.set("  ");
+  e->name.set("STAMPED");
+  e->dir_opts = 0;
+  std::string placed = dir.file("placed");
+  e->dir.set(placed);
+  e->option = '1';
+  s->rec.set(reinterpret_cast<uint8_t*>(e));
+  s->op = 0;
+  ASSERT_TRUE(fm_write(s)) << s->status;
+
+  FmFdb f = describe();
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_BASE, 15, 15)) << f.status << la_cur_sys_err();
+  EXPECT_EQ(os_name(f.handle.get()), placed + "/STAMPED");
+  uint8_t* r = static_cast<uint8_t*>(MM_ALLOC(pool, 40));
+  std::memset(r, ' ', 40);
+  std::memcpy(r, "ONE", 3);
+  FmArb* a = f.handle.get();
+  a->rec.set(r);
+  a->op = 0;
+  ASSERT_TRUE(fm_write(a));
+  ASSERT_TRUE(FM_CLOSE(a, 0));
+
+  FmFdb bare;
+  INIT_FDB(&bare, FM_CLASS_DISK, 40, 0, nullptr, 0);
+  INIT_DB_PATH(&bare, "TST", "TAP", "01", "STAMPED", FM_PT_DATA);
+  FmFdb loc = bare;
+  EXPECT_TRUE(fm_locate(&loc)) << loc.status;
+  ASSERT_TRUE(FM_OPEN(&bare, com.depth, FM_OPT_BASE, 15, 15)) << bare.status << la_cur_sys_err();
+  EXPECT_EQ(int(bare.handle->file->fdb.key_count), 2);
+  EXPECT_EQ(os_name(bare.handle.get()), placed + "/STAMPED");
+  a = bare.handle.get();
+  a->rec.set(r);
+  a->key_no = 0;
+  a->op = FM_OP_EQUAL;
+  EXPECT_TRUE(fm_read(a)) << a->status;
+  FmFdb busy = bare;
+  EXPECT_FALSE(FM_SCRATCH(&busy, 0));
+  EXPECT_EQ(busy.status, FM_ST_SCRATCH_OPEN);
+  ASSERT_TRUE(FM_CLOSE(a, 0));
+  FmFdb scr = bare;
+  EXPECT_TRUE(FM_SCRATCH(&scr, 0)) << scr.status;
+  EXPECT_FALSE(brf_exists(placed + "/STAMPED"));
+  EXPECT_FALSE(brf_exists(brf_index_path(placed + "/STAMPED")));
+  EXPECT_FALSE(fm_locate(&loc));
+  EXPECT_EQ(loc.status, FM_ST_NOT_FOUND);
+}
+
+// fm_replace of native files described without keys renames the source onto
+// the target (the same data file, not a copy), and the target keeps the
+// source's keys.
+TEST_F(NativeFm, ReplaceByKeylessDescriptionsRenames) {
+  auto make = [&](const char* name, const char* code) {
+    FmFdb f = describe();
+    f.name.set(name);
+    ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << f.status;
+    uint8_t* r = static_cast<uint8_t*>(MM_ALLOC(pool, 40));
+    std::memset(r, ' ', 40);
+    std::memcpy(r, code, std::strlen(code));
+    FmArb* a = f.handle.get();
+    a->rec.set(r);
+    a->op = 0;
+    ASSERT_TRUE(fm_write(a));
+    ASSERT_TRUE(FM_CLOSE(a, 0));
+  };
+  auto bare = [&](const char* name) {
+    FmFdb f;
+    INIT_FDB(&f, FM_CLASS_DISK, 40, 0, nullptr, 0);
+    INIT_DB_PATH(&f, "TST", "TAP", "01", name, FM_PT_DATA);
+    f.options = FM_OPT_BASE | FM_OPT_NO_SYSDIR;
+    return f;
+  };
+  for (bool target_there : {true, false}) {
+    make("NEWDATA", "NEW");
+    if (target_there) make("OLDDATA", "OLD");
+    std::string src = dir.file("data/TST/TAP01/NEWDATA");
+    ino_t ino = inode_of(src);
+    ASSERT_NE(ino, 0u);
+    FmFdb t = bare("OLDDATA"), s = bare("NEWDATA");
+    ASSERT_TRUE(fm_replace(&t, &s, 0)) << t.status << la_cur_sys_err();
+    EXPECT_EQ(inode_of(dir.file("data/TST/TAP01/OLDDATA")), ino) << target_there;
+    EXPECT_FALSE(brf_exists(src));
+    FmFdb o = bare("OLDDATA");
+    ASSERT_TRUE(FM_OPEN(&o, com.depth, o.options, 15, 15)) << o.status;
+    EXPECT_EQ(int(o.handle->file->fdb.key_count), 2);
+    ASSERT_TRUE(FM_CLOSE(o.handle.get(), 0));
+  }
+}
+
+// In one process as across processes, an exclusive open excludes every other
+// open and is excluded by any.
+TEST_F(NativeFm, ExclusiveOpensWithinOneProcess) {
+  FmFdb f = describe();
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << f.status;
+  auto open = [&](int share) -> uint32_t {
+    FmFdb o = describe();
+    return FM_OPEN(&o, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, share) ? 0 : o.status;
+  };
+  EXPECT_EQ(open(1), FM_ST_BUSY);
+  ASSERT_TRUE(FM_CLOSE(f.handle.get(), 0));
+  FmFdb x = describe();
+  ASSERT_TRUE(FM_OPEN(&x, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 0)) << x.status;
+  EXPECT_EQ(open(15), FM_ST_BUSY);
+  EXPECT_EQ(open(1), FM_ST_BUSY);
+  ASSERT_TRUE(FM_CLOSE(x.handle.get(), 0));
+  EXPECT_EQ(open(15), 0u);
 }

@@ -816,5 +816,347 @@ TEST_P(FmContract, FastReadsAndRecordsByReference) {
   EXPECT_EQ(MADDR(a, rid), nullptr);
 }
 
+TEST_P(FmContract, TwoOpensOfOneFileAgree) {
+  const auto& p = GetParam();
+  FmArb* a = create("TWICE", p);
+  ASSERT_NE(a, nullptr);
+  FmFdb f = describe("TWICE", p);
+  ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(p), 15, 15)) << f.status;
+  FmArb* b = f.handle.get();
+  for (const char* c : {"A", "B", "C", "D"}) ASSERT_TRUE(write(a, Rec(c, 1)));
+  uint8_t* buf = alloc(kLen);
+  uint8_t* bb = alloc(kLen);
+  EXPECT_EQ(read_all(b, 0, bb), (V{"A", "B", "C", "D"}));
+  // b stands on A while a adds a record after it, moves B to the end by a
+  // rewrite and deletes C: b's next reads see all three changes.
+  ASSERT_TRUE(read_eq(b, 0, Rec("A"), bb));
+  ASSERT_TRUE(write(a, Rec("A5", 1)));
+  ASSERT_TRUE(read_eq(a, 0, Rec("B"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  Rec moved("Z", 2);
+  a->rec.set(moved.p);
+  a->op = 0;
+  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  ASSERT_TRUE(read_eq(a, 0, Rec("C"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  ASSERT_TRUE(fm_del(a));
+  b->op = 0;
+  V seen;
+  while (fm_rdnxt(b)) seen.push_back(code_of(bb) + ":" + std::to_string(rec::view<rec::U32>(bb + 10).get()));
+  EXPECT_EQ(b->status, FM_ST_EOF);
+  EXPECT_EQ(seen, (V{"A5:1", "D:1", "Z:2"}));
+  // A hold of one open is another handle's to the other: delivered with
+  // 200520, also when the read would wait (it must not wait for itself).
+  ASSERT_TRUE(read_eq(a, 0, Rec("D"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  std::memset(bb, 0, kLen);
+  EXPECT_FALSE(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_EQ(b->status, FM_ST_HELD_SELF);
+  EXPECT_EQ(code_of(bb), "D");
+  b->lock_wait = -1;
+  EXPECT_FALSE(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD | FM_OP_WAIT));
+  EXPECT_EQ(b->status, FM_ST_HELD_SELF);
+  // Closing a lets its hold go; b's hold then outlives a third open's close.
+  ASSERT_TRUE(FM_CLOSE(a, 0));
+  ASSERT_TRUE(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD)) << b->status;
+  FmFdb g = describe("TWICE", p);
+  ASSERT_TRUE(FM_OPEN(&g, com.depth, opts(p), 15, 15)) << g.status;
+  FmArb* c = g.handle.get();
+  ASSERT_TRUE(FM_CLOSE(c, 0));
+  FmFdb h = describe("TWICE", p);
+  ASSERT_TRUE(FM_OPEN(&h, com.depth, opts(p), 15, 15)) << h.status;
+  c = h.handle.get();
+  EXPECT_FALSE(read_eq(c, 0, Rec("D"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_EQ(c->status, FM_ST_HELD_SELF);
+  rec::view<rec::U32>(bb + 10).set(9);
+  b->op = 0;
+  ASSERT_TRUE(fm_rewrite(b)) << b->status;
+  ASSERT_TRUE(read_eq(c, 0, Rec("D"), buf));
+  EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 9u);
+}
+
+TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
+  const auto& p = GetParam();
+  FmFdb f = describe("STAMP", p);
+  f.stamp[0] = 11;
+  f.stamp[1] = 22;
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << f.status;
+  ASSERT_TRUE(FM_CLOSE(f.handle.get(), 0));
+  auto open_with = [&](uint32_t s0, uint32_t s1, uint32_t extra) -> uint32_t {
+    FmFdb o = describe("STAMP", p);
+    o.stamp[0] = s0;
+    o.stamp[1] = s1;
+    if (!FM_OPEN(&o, com.depth, opts(p) | extra, 15, 15)) return o.status;
+    EXPECT_EQ(o.handle->file->fdb.stamp[1].get(), 22u);  // the file's own stamp
+    FM_CLOSE(o.handle.get(), 0);
+    return 0;
+  };
+  EXPECT_EQ(open_with(11, 22, 0), 0u);
+  EXPECT_EQ(open_with(11, 23, 0), FM_ST_STRUCT);
+  EXPECT_EQ(open_with(12, 22, 0), FM_ST_STRUCT);
+  EXPECT_EQ(open_with(11, 23, FM_OPT_NO_STRUCT), 0u);
+  EXPECT_EQ(open_with(0xFFFFFFFFu, 0xFFFFFFFFu, 0), 0u);
+  EXPECT_EQ(fm_open_count(), 0u);
+}
+
+TEST_P(FmContract, CloseOptionsScratchOrKeepTheFile) {
+  const auto& p = GetParam();
+  auto exists = [&](const char* name) {
+    FmFdb l = describe(name, p);
+    return fm_locate(&l) == 1;
+  };
+  auto reopen = [&](const char* name) -> FmArb* {
+    FmFdb o = describe(name, p);
+    return FM_OPEN(&o, com.depth, opts(p), 15, 15) ? o.handle.get() : nullptr;
+  };
+  FmArb* a = create("KEEP", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("K", 1)));
+  ASSERT_TRUE(FM_CLOSE(a, FM_CL_KEEP));
+  EXPECT_TRUE(exists("KEEP"));
+  ASSERT_NE(a = reopen("KEEP"), nullptr);
+  ASSERT_TRUE(FM_CLOSE(a, FM_CL_NO_EVENT));
+  EXPECT_TRUE(exists("KEEP"));
+  // A stream closed with 512 is only detached; a second open closed with 512
+  // leaves the file to the open that remains.
+  ASSERT_NE(a = reopen("KEEP"), nullptr);
+  FmArb* s = FM_ATTACH(a, nullptr, com.depth);
+  ASSERT_NE(s, nullptr);
+  ASSERT_TRUE(FM_CLOSE(s, FM_CL_SCRATCH));
+  FmArb* b = reopen("KEEP");
+  ASSERT_NE(b, nullptr);
+  FM_CLOSE(b, FM_CL_SCRATCH);
+  EXPECT_TRUE(exists("KEEP"));
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(a, 0, buf), V{"K"});
+  // The last close with 512 or 1536 scratches it.
+  ASSERT_TRUE(FM_CLOSE(a, FM_CL_SCRATCH));
+  EXPECT_FALSE(exists("KEEP"));
+  ASSERT_NE(a = create("WORK", p), nullptr);
+  ASSERT_TRUE(FM_CLOSE(a, FM_CL_SCRATCH | FM_CL_KEEP));
+  EXPECT_FALSE(exists("WORK"));
+  EXPECT_EQ(fm_open_count(), 0u);
+}
+
+TEST_P(FmContract, AClosedHandleAnswersEveryCallWith200480) {
+  const auto& p = GetParam();
+  FmArb* a = create("CLOSED", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("C", 1)));
+  FmFdb sf;
+  INIT_FDB(&sf, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+  INIT_DB_PATH(&sf, "TST", "TAP", "01", "SEQ", FM_PT_SESS);
+  ASSERT_TRUE(FM_CREATE(&sf, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << sf.status;
+  FmArb* seq = sf.handle.get();
+  uint8_t* buf = alloc(kLen);
+  uint8_t* key = alloc(10);
+  ASSERT_TRUE(FM_CLOSE(a, 0));
+  a->rec.set(buf);
+  a->key.set(key);
+  a->key_len = 1;
+  auto closed = [&](int rc, const char* what) {
+    EXPECT_EQ(rc, 0) << what;
+    EXPECT_EQ(a->status, FM_ST_NO_STREAM) << what;
+    a->status = 0;
+  };
+  a->op = FM_OP_FIRST;
+  closed(fm_read(a), "read");
+  closed(fm_start(a), "start");
+  closed(fm_rdnxt(a), "read next");
+  a->op = 0;
+  closed(fm_write(a), "write");
+  closed(fm_rewrite(a), "rewrite");
+  closed(fm_del(a), "delete");
+  closed(fm_del_all(a), "delete all");
+  closed(fm_release(a), "release");
+  closed(fm_key_cmp(a), "key compare");
+  closed(fm_detach(a), "detach");
+  closed(FM_CLOSE(a, 0), "close");
+  closed(fm__close(a), "close");
+  closed(FM_ATTACH(a, nullptr, com.depth) != nullptr, "attach");
+  FmName nm{"x", 1};
+  closed(fm_nam(a, &nm), "name");
+  EXPECT_EQ(nm.text, nullptr);
+  EXPECT_EQ(fm_path(a), nullptr);
+  closed(fm_set_lang(a, "ENG", "FRA"), "language");
+  closed(fm_read_fast(a, FM_OP_FIRST) != nullptr, "fast read");
+  closed(fm_rdnxt_fast(a, 0) != nullptr, "fast read next");
+  closed(MADDR(a, 1) != nullptr, "address");
+  closed(fm_find_fis(a), "temporary files");
+  // As the file of a save: the sequential handle gets the status.
+  EXPECT_FALSE(fm_save_fi(seq, a));
+  EXPECT_EQ(seq->status, FM_ST_NO_STREAM);
+  EXPECT_TRUE(FM_CLOSE(seq, 0));
+}
+
+TEST_P(FmContract, MoreBadInputGetsAStatus) {
+  const auto& p = GetParam();
+  FmArb* a = create("BADMORE", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("R", 1, "", 0, "before")));
+  uint8_t* buf = alloc(kLen + 16);
+  // A read by record id in a key the file does not have.
+  ASSERT_TRUE(read_eq(a, 0, Rec("R"), buf));
+  uint32_t rid = a->rid;
+  a->key_no = 9;
+  a->rid = rid;
+  a->op = FM_OP_RID;
+  EXPECT_FALSE(fm_read(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_EQ(MADDR(a, rid), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  // A rewrite longer than the file's records: refused, the record unchanged
+  // and still held.
+  ASSERT_TRUE(read_eq(a, 0, Rec("R"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  std::memcpy(buf + 24, "after ", 6);
+  a->rec_len = kLen + 1;
+  a->op = 0;
+  EXPECT_FALSE(fm_rewrite(a));
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  a->rec_len = 0;
+  uint8_t* look = alloc(kLen);
+  ASSERT_TRUE(read_eq(a, 0, Rec("R"), look));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(look) + 24, 6), "before");
+  a->rec.set(buf);
+  a->op = 0;
+  EXPECT_TRUE(fm_rewrite(a)) << a->status;
+  // Key compares that cannot be made.
+  uint8_t* k = alloc(32);
+  std::memcpy(k, "R         ", 10);
+  a->key.set(k);
+  a->key_len = 10;
+  a->key_no = 0;
+  EXPECT_EQ(fm_key_cmp(a), 0);
+  EXPECT_EQ(a->status, 0u);
+  a->key_no = 9;
+  EXPECT_EQ(fm_key_cmp(a), 0);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  a->key_no = 0;
+  a->key_len = 11;
+  EXPECT_EQ(fm_key_cmp(a), 0);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  // Stream control blocks with impossible lengths or missing keys: refused
+  // before anything is read through them.
+  auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->head.type = FM_SCB_RANGE;
+  r->lo_len = 60000;
+  r->lo_key.set(k);
+  EXPECT_EQ(FM_ATTACH(a, &r->head, com.depth), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  r->lo_len = 4;
+  r->lo_key.reset();
+  EXPECT_EQ(FM_ATTACH(a, &r->head, com.depth), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  auto* c = reinterpret_cast<FmScbCns*>(alloc(sizeof(FmScbCns)));
+  std::memset(static_cast<void*>(c), 0, sizeof *c);
+  c->head.type = FM_SCB_CNS;
+  c->len = 4;
+  c->values.set(k);
+  c->count = 0xFFFFFFFFu;
+  c->entries.set(reinterpret_cast<FmCns*>(k));
+  EXPECT_EQ(FM_ATTACH(a, &c->head, com.depth), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  c->count = 1;
+  c->entries.reset();
+  EXPECT_EQ(FM_ATTACH(a, &c->head, com.depth), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  auto* loop = reinterpret_cast<FmScb*>(alloc(sizeof(FmScb)));
+  loop->type = FM_SCB_RANGE + 10;
+  loop->next.set(loop);
+  EXPECT_EQ(FM_ATTACH(a, loop, com.depth), nullptr);
+  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_EQ(fm_open_count(), 1u);
+  // Descriptors no back end can keep: a binary segment of more than 8 bytes,
+  // no record length, a record longer than 32,767 bytes, more than 17 keys.
+  auto refused = [&](FmFdb f, const char* what) {
+    EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << what;
+    EXPECT_EQ(f.status, FM_ST_SYS) << what;
+    FmFdb l = f;
+    EXPECT_FALSE(fm_locate(&l)) << what;
+  };
+  FmFdb wide = describe("WIDE", p);
+  wide.kdb->segs.get()[0].type = FM_SEG_BINARY;  // key 0: 10 bytes, binary
+  refused(wide, "binary 10");
+  FmFdb none = describe("NOLEN", p);
+  none.rec_len = 0;
+  refused(none, "length 0");
+  FmFdb huge = describe("HUGE", p);
+  huge.rec_len = FM_MAX_REC + 1;
+  refused(huge, "length 32768");
+  auto* many = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * 18));
+  for (int i = 0; i < 18; ++i) many[i] = describe("X", p).kdb.get()[0];
+  FmFdb lots = describe("LOTS", p);
+  lots.kdb.set(many);
+  lots.key_count = 18;
+  refused(lots, "18 keys");
+}
+
+TEST_P(FmContract, NullKeysAreLeftOutOfLaterKeysOnly) {
+  const auto& p = GetParam();
+  // Null suppression asked of every key, and a key-number byte that is not
+  // the key's place: the first key still holds every record.
+  FmFdb f = describe("NULLS", p);
+  FmKdb* k = f.kdb.get();
+  for (int i = 0; i < 3; ++i) k[i].flags = uint8_t(k[i].flags | FM_KEY_NULL_SUPP);
+  k[0].key_no = 5;
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << f.status << la_cur_sys_err();
+  FmArb* a = f.handle.get();
+  ASSERT_TRUE(write(a, Rec("", 0)));
+  ASSERT_TRUE(write(a, Rec("X", 0, "G", 1)));
+  ASSERT_TRUE(write(a, Rec("Y", 3)));
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(a, 0, buf), (V{"", "X", "Y"}));
+  EXPECT_EQ(read_all(a, 1, buf), (V{"Y"}));
+  EXPECT_EQ(read_all(a, 2, buf), (V{"X"}));
+  ASSERT_TRUE(read_eq(a, 0, Rec(""), buf));
+  EXPECT_EQ(code_of(buf), "");
+  // Reopened by its own description, it is the same file.
+  ASSERT_TRUE(FM_CLOSE(a, 0));
+  FmFdb o = describe("NULLS", p);
+  std::memcpy(static_cast<void*>(o.kdb.get()), k, 3 * sizeof(FmKdb));
+  ASSERT_TRUE(FM_OPEN(&o, com.depth, opts(p), 15, 15)) << o.status;
+  EXPECT_EQ(read_all(o.handle.get(), 1, buf), (V{"Y"}));
+}
+
+TEST_P(FmContract, AttachCanLeaveTheStreamInASlot) {
+  const auto& p = GetParam();
+  FmArb* a = create("SLOT", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("S1", 1)));
+  ASSERT_TRUE(write(a, Rec("S2", 2)));
+  FmArb* out = a;
+  FmArb* s = FM_ATTACH(a, &out, com.depth);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(out, s);
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(s, 0, buf), (V{"S1", "S2"}));
+  ASSERT_TRUE(fm_detach(s));
+  ASSERT_TRUE(FM_CLOSE(a, 0));
+  EXPECT_EQ(FM_ATTACH(a, &out, com.depth), nullptr);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(a->status, FM_ST_NO_STREAM);
+}
+
+TEST_P(FmContract, AFileOpenedForAPoolBelongsToThePoolsScope) {
+  const auto& p = GetParam();
+  FmArb* a = create("POOLED", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("P", 1)));
+  FmArb* kept = nullptr;
+  FmArb* gone = nullptr;
+  mark(5, [&] {
+    FmFdb f = describe("POOLED", p);
+    f.pool = g_pool;  // a pool of the outer scope
+    ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(p) | FM_OPT_MEMORY, 15, 15)) << f.status;
+    kept = f.handle.get();
+    EXPECT_EQ(f.scope, 0);
+    FmFdb g = describe("POOLED", p);
+    ASSERT_TRUE(FM_OPEN(&g, com.depth, opts(p), 15, 15)) << g.status;
+    gone = g.handle.get();
+  });
+  EXPECT_FALSE(fm_release(gone));
+  EXPECT_EQ(gone->status, FM_ST_NO_STREAM);
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(kept, 0, buf), V{"P"});
+}
+
 INSTANTIATE_TEST_SUITE_P(Memory, FmContract, ::testing::Values(FmBackendParam{}),
                          [](const auto& i) { return std::string(i.param.name); });
