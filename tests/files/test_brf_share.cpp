@@ -283,3 +283,59 @@ TEST_F(ShareTest, AHoldOutlivedByItsRecordChangesNothing) {
   ASSERT_TRUE(fm_read(a));
   EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 5u);
 }
+
+// Two processes see one file: a reader standing in the file sees the records
+// that another process adds, moves and deletes before its next read, its
+// own hold stays its own meanwhile, and the other process finds it held.
+TEST_F(ShareTest, AReaderSeesAnotherProcessesChangesBetweenItsReads) {
+  make(6);  // R0 .. R5
+  FmArb* a = open();
+  ASSERT_NE(a, nullptr);
+  uint8_t* buf = alloc(kLen);
+  ASSERT_TRUE(read(a, 4, buf, FM_OP_HOLD)) << a->status;
+  ASSERT_TRUE(read(a, 1, buf, 0));  // stands on R1, still holding R4
+  pid_t pid = fork();
+  if (pid == 0) {
+    FmArb* b = open();
+    uint8_t* r = alloc(kLen);
+    if (!b) _exit(2);
+    // R4 is the other process's: refused, and still delivered.
+    std::memset(r, 0, kLen);
+    if (read(b, 4, r, FM_OP_HOLD) || b->status != FM_ST_LOCKED || std::memcmp(r, "R4", 2) != 0) _exit(3);
+    std::memset(r, ' ', kLen);
+    std::memcpy(r, "R15", 3);
+    rec::view<rec::U32>(r + 10).set(0);
+    b->rec.set(r);
+    b->rec_len = 0;
+    b->op = 0;
+    if (!fm_write(b)) _exit(4);
+    if (!read(b, 3, r, FM_OP_HOLD) || !fm_del(b)) _exit(5);
+    if (!read(b, 2, r, FM_OP_HOLD)) _exit(6);
+    std::memcpy(r, "R9", 2);
+    rec::view<rec::U32>(r + 10).set(7);
+    b->op = 0;
+    if (!fm_rewrite(b)) _exit(7);
+    _exit(0);
+  }
+  ASSERT_EQ(exit_code(pid), 0);
+  std::vector<std::string> seen;
+  a->op = 0;
+  while (fm_rdnxt(a)) {
+    std::string code(reinterpret_cast<char*>(buf), 3);
+    seen.push_back(code + std::to_string(rec::view<rec::U32>(buf + 10).get()));
+  }
+  EXPECT_EQ(a->status, FM_ST_EOF);
+  EXPECT_EQ(seen, (std::vector<std::string>{"R150", "R4 0", "R5 0", "R9 7"}));
+  // The hold taken before all this is still good for a rewrite.
+  ASSERT_TRUE(read(a, 4, buf, 0));
+  rec::view<rec::U32>(buf + 10).set(44);
+  a->op = 0;
+  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  pid = fork();
+  if (pid == 0) {
+    FmArb* b = open();
+    uint8_t* r = alloc(kLen);
+    _exit(b && read(b, 4, r, FM_OP_HOLD) && rec::view<rec::U32>(r + 10).get() == 44 ? 0 : 1);
+  }
+  EXPECT_EQ(exit_code(pid), 0);
+}

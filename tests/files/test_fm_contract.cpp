@@ -872,6 +872,24 @@ TEST_P(FmContract, TwoOpensOfOneFileAgree) {
   EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 9u);
 }
 
+TEST_P(FmContract, CreateOrOpenFindsTheFileThere) {
+  const auto& p = GetParam();
+  FmArb* a = create("EITHER", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("E1", 1)));
+  ASSERT_TRUE(FM_CLOSE(a, FM_CL_KEEP));
+  // The create options of a data file that is then written (6274 holds
+  // "open when present"): the file and its record are there.
+  FmFdb f = describe("EITHER", p);
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p) | 6274, 15, 15)) << f.status;
+  uint8_t* buf = alloc(kLen);
+  EXPECT_EQ(read_all(f.handle.get(), 0, buf), V{"E1"});
+  ASSERT_TRUE(write(f.handle.get(), Rec("E2", 2)));
+  FmFdb g = describe("EITHER2", p);
+  ASSERT_TRUE(FM_CREATE(&g, com.depth, 0, opts(p) | 6274, 15, 15)) << g.status;
+  EXPECT_EQ(read_all(g.handle.get(), 0, buf), V{});
+}
+
 TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
   const auto& p = GetParam();
   FmFdb f = describe("STAMP", p);

@@ -172,6 +172,29 @@ TEST_F(FmFiles, SysdirPlacesPermanentFiles) {
   ASSERT_TRUE(fm_rewrite(s));
   EXPECT_FALSE(FM_OPEN(&o, com.depth, 0, 15, 15));
   EXPECT_EQ(o.status, FM_ST_BUSY);
+  // Locate, replace and scratch find the file where its entry places it,
+  // withdrawn or not.
+  FmFdb loc = seq_fdb("APP", "01", "LEDGER", FM_PT_DATA, "DB1");
+  EXPECT_TRUE(fm_locate(&loc)) << loc.status;
+  FmFdb work = seq_fdb("APP", "01", "LEDGNEW", FM_PT_DATA, "DB1");
+  ASSERT_TRUE(FM_CREATE(&work, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15)) << work.status;
+  uint8_t* line = alloc(200);
+  std::memset(line, 'n', 200);
+  work.handle->rec.set(line);
+  work.handle->op = 0;
+  ASSERT_TRUE(fm_write(work.handle.get()));
+  ASSERT_TRUE(FM_CLOSE(work.handle.get(), FM_CL_KEEP));
+  FmFdb target = seq_fdb("APP", "01", "LEDGER", FM_PT_DATA, "DB1");
+  work.options = FM_OPT_NO_SYSDIR;
+  ASSERT_TRUE(fm_replace(&target, &work, 0)) << target.status << la_cur_sys_err();
+  struct stat st;
+  ASSERT_EQ(::stat((dir + "/placed/LEDGER").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 32 + 4 + 200);
+  EXPECT_FALSE(fm_locate(&work));
+  FmFdb scr = seq_fdb("APP", "01", "LEDGER", FM_PT_DATA, "DB1");
+  EXPECT_TRUE(FM_SCRATCH(&scr, 0)) << scr.status;
+  EXPECT_NE(::stat((dir + "/placed/LEDGER").c_str(), &st), 0);
+  EXPECT_FALSE(fm_locate(&loc));
   // Files of the system applications pass the option and need no entry.
   FmFdb sys = seq_fdb("0SA", "00", "PRTQUEUE", FM_PT_DATA);
   EXPECT_TRUE(FM_CREATE(&sys, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15)) << sys.status;
