@@ -662,6 +662,15 @@ FmArb* FM_ATTACH(FmArb* a, FmScb* scb, int scope) {
     for (FmScb* c = chain; c; c = c->next.get())
       if (c->type == FM_SCB_CNS) cns = c;
     s->state = FM_HS_QUERY;
+    // Until the query engine points the stream at its own operations, the
+    // stream has none (each answers 200650): never the file's back end,
+    // which has no part of its own for this stream.
+    static const FmHandlers no_ops = [] {
+      FmHandlers h{};
+      h.type = FM_BE_QUERY;
+      return h;
+    }();
+    fm_set_handlers(s, &no_ops);
     void* active = hook ? hook(a, s, cns) : nullptr;
     if (!active) {
       if (!hook) bad(a, "no query engine to attach a query stream of %s", ident_text(a->file->fdb).c_str());

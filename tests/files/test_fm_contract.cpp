@@ -890,6 +890,99 @@ TEST_P(FmContract, CreateOrOpenFindsTheFileThere) {
   EXPECT_EQ(read_all(g.handle.get(), 0, buf), V{});
 }
 
+namespace {
+// A stand-in query engine: its streams deliver one record "Q1", then a
+// sort-level end, then the end of the file.
+struct FakeQuery {
+  static inline int attaches = 0, detaches = 0, closes = 0, reads = 0;
+  static inline const FmScb* cns = nullptr;
+  static inline bool redirect = true;
+  static int rdnxt(FmArb*, FmArb* s) {
+    ++reads;
+    if (reads == 1) {
+      std::memset(s->rec.get(), ' ', kLen);
+      std::memcpy(s->rec.get(), "Q1", 2);
+      s->len_read = kLen;
+      return 1;
+    }
+    s->status = reads == 2 ? FM_ST_LEVEL_END : FM_ST_EOF;
+    return 0;
+  }
+  static int close(FmArb*, FmArb*) { return ++closes, 1; }
+  static int detach(FmArb*, FmArb*) { return ++detaches, 1; }
+  static const FmHandlers* table() {
+    static const FmHandlers t = [] {
+      FmHandlers h{};
+      h.type = FM_BE_QUERY;
+      h.rdnxt = rdnxt;
+      h.close = close;
+      h.detach = detach;
+      return h;
+    }();
+    return &t;
+  }
+  static void* attach(FmArb*, FmArb* stream, FmScb* constraints) {
+    ++attaches;
+    cns = constraints;
+    if (redirect) fm_set_handlers(stream, table());
+    return stream;
+  }
+};
+}  // namespace
+
+TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
+  const auto& p = GetParam();
+  FmArb* a = create("QUERY", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("R1", 1)));
+  FakeQuery::attaches = FakeQuery::detaches = FakeQuery::closes = FakeQuery::reads = 0;
+  FakeQuery::redirect = true;
+  fm_set_query_attach(FakeQuery::attach);
+  auto* q = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
+  std::memset(static_cast<void*>(q), 0, sizeof *q);
+  q->head.type = FM_SCB_PCF_QUERY;
+  auto* c = reinterpret_cast<FmScbCns*>(alloc(sizeof(FmScbCns)));
+  std::memset(static_cast<void*>(c), 0, sizeof *c);
+  c->head.type = FM_SCB_CNS;
+  q->head.next.set(&c->head);
+  uint8_t* buf = alloc(kLen);
+  a->rec.set(buf);
+  FmArb* s = FM_ATTACH(a, &q->head, com.depth);
+  ASSERT_NE(s, nullptr) << a->status;
+  EXPECT_EQ(FakeQuery::attaches, 1);
+  ASSERT_NE(FakeQuery::cns, nullptr);
+  EXPECT_EQ(FakeQuery::cns->type, FM_SCB_CNS);  // the file manager's copy of the constraints
+  s->op = 0;
+  ASSERT_TRUE(fm_rdnxt(s));
+  EXPECT_EQ(code_of(buf), "Q1");
+  EXPECT_FALSE(fm_rdnxt(s));
+  EXPECT_EQ(s->status, FM_ST_LEVEL_END);
+  EXPECT_FALSE(fm_rdnxt(s));
+  EXPECT_EQ(s->status, FM_ST_EOF);
+  // Operations the engine does not offer answer 200650.
+  EXPECT_FALSE(fm_write(s));
+  EXPECT_EQ(s->status, FM_ST_SYS);
+  ASSERT_TRUE(FM_CLOSE(s, FM_CL_KEEP));
+  EXPECT_EQ(FakeQuery::closes, 1);
+  EXPECT_EQ(FakeQuery::detaches, 1);
+  // An engine that attaches without giving the stream its operations leaves
+  // a stream whose every operation answers 200650; nothing reaches the file.
+  FakeQuery::redirect = false;
+  s = FM_ATTACH(a, &q->head, com.depth);
+  ASSERT_NE(s, nullptr);
+  s->rec.set(buf);
+  s->op = FM_OP_FIRST;
+  EXPECT_FALSE(fm_read(s));
+  EXPECT_EQ(s->status, FM_ST_SYS);
+  s->op = 0;
+  EXPECT_FALSE(fm_rdnxt(s));
+  EXPECT_EQ(s->status, FM_ST_SYS);
+  EXPECT_FALSE(fm_write(s));
+  EXPECT_TRUE(fm_detach(s));
+  fm_set_query_attach(nullptr);
+  EXPECT_EQ(read_all(a, 0, buf), V{"R1"});
+}
+
 TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
   const auto& p = GetParam();
   FmFdb f = describe("STAMP", p);
