@@ -441,6 +441,10 @@ void INIT_SA_PATH(FmFdb* fdb, const char* name, int path_type);
 void INIT_LA_PATH(FmFdb* fdb, const char* ver, const char* name, int path_type);
 void INIT_DB_PATH(FmFdb* fdb, const char* db, const char* app, const char* ver, const char* name,
                   int path_type);
+// INIT_TMP_PATH (and the query work-file builders) note the scope in the
+// FDB's scope field; the file belongs to the scope FM_CREATE is given, so
+// callers give the same one (a saved descriptor is loaded into the scope
+// fm_load_fi is given, whatever it noted).
 void INIT_TMP_PATH(FmFdb* fdb, const char* app, const char* ver, const char* name, int scope);
 
 // ----------------------------------------------------------- paths --

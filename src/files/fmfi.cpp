@@ -953,12 +953,25 @@ int fm_replace(FmFdb* target, FmFdb* source, int keep) {
     }
     return 1;
   }
+  if (!validate(source)) {
+    target->status = source->status;
+    return 0;
+  }
+  if (!validate(target)) return 0;
+  complete_identity(source);
+  complete_identity(target);
   const FmHandlers *fs = nullptr, *ft = nullptr;
   if (!choose(source, &fs, target) || !choose(target, &ft, target)) return 0;
   // A target described without keys becomes what the source is, as an open
   // of it would find once it is there.
   if (ft != fs && target->fclass == source->fclass && target->key_count == 0 && target->org != FM_ORG_KEYED)
     ft = fs;
+  // The target goes only when there is a source to take its place.
+  FmFdb there = *source;
+  if (!fm_locate(&there)) {
+    target->status = there.status;
+    return 0;
+  }
   if (!FM_SCRATCH(target, 0) && target->status != FM_ST_NOT_FOUND) return 0;
   target->status = 0;
   if (fs == ft && fs->rename) {

@@ -241,3 +241,58 @@ TEST_F(NativeFm, ExclusiveOpensWithinOneProcess) {
   ASSERT_TRUE(FM_CLOSE(x.handle.get(), 0));
   EXPECT_EQ(open(15), 0u);
 }
+
+// A memory work file replaces a native file by a copy: the native file then
+// holds the work file's records under the work file's keys, and the work
+// file is gone. A source the replace cannot take (an unknown file class)
+// or one that is not there changes nothing.
+TEST_F(NativeFm, AMemoryFileReplacesANativeFileByACopy) {
+  FmFdb old = describe();
+  ASSERT_TRUE(FM_CREATE(&old, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << old.status;
+  ASSERT_TRUE(FM_CLOSE(old.handle.get(), 0));
+  FmFdb work = describe();
+  work.fclass = FM_CLASS_MEMORY;
+  work.name.set("WORK");
+  ASSERT_TRUE(FM_CREATE(&work, com.depth, 0, FM_OPT_BASE, 15, 15)) << work.status;
+  FmArb* w = work.handle.get();
+  uint8_t* r = static_cast<uint8_t*>(MM_ALLOC(pool, 40));
+  for (int i = 3; i >= 1; --i) {
+    std::memset(r, ' ', 40);
+    r[0] = uint8_t('0' + i);
+    rec::view<rec::U16>(r + 10).set(uint16_t(i));
+    w->rec.set(r);
+    w->op = 0;
+    ASSERT_TRUE(fm_write(w));
+  }
+  ASSERT_TRUE(FM_CLOSE(w, FM_CL_KEEP));
+  FmFdb bad = work;
+  bad.fclass = 7;
+  FmFdb target = describe();
+  target.options = FM_OPT_BASE | FM_OPT_NO_SYSDIR;
+  EXPECT_FALSE(fm_replace(&target, &bad, 0));
+  EXPECT_EQ(target.status, FM_ST_SYS);
+  FmFdb still = describe();
+  EXPECT_TRUE(fm_locate(&still));
+  // Nor does a source that is not there: the target stays.
+  FmFdb missing = work;
+  missing.name.set("NOSUCH");
+  EXPECT_FALSE(fm_replace(&target, &missing, 0));
+  EXPECT_EQ(target.status, FM_ST_NOT_FOUND);
+  EXPECT_TRUE(fm_locate(&still));
+  work.options = FM_OPT_BASE;
+  ASSERT_TRUE(fm_replace(&target, &work, 0)) << target.status << la_cur_sys_err();
+  FmFdb gone = work;
+  EXPECT_FALSE(fm_locate(&gone));
+  FmFdb o = describe();
+  ASSERT_TRUE(FM_OPEN(&o, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << o.status;
+  FmArb* a = o.handle.get();
+  EXPECT_EQ(os_name(a), dir.file("data/TST/TAP01/STAMPED"));
+  a->rec.set(r);
+  a->key_no = 1;  // descending u16
+  a->op = FM_OP_FIRST;
+  ASSERT_TRUE(fm_start(a));
+  std::string order;
+  a->op = 0;
+  while (fm_rdnxt(a)) order += char(r[0]);
+  EXPECT_EQ(order, "321");
+}
