@@ -527,7 +527,8 @@ int fm_xlate_fld(const void* p1, const void* p2, const char* lang, char* text, s
 //   200590. With the fast bit (0x100) a memory-resident file delivers the
 //   address of the record itself instead (fm_read_fast, MADDR).
 //   fm_write    adds the buffer as a new record (rec_len: its length for a
-//               variable-length file, 0 the file's); sets the record id;
+//               variable-length file, 0 the file's; key bytes past the end
+//               of a short record count as zero bytes); sets the record id;
 //               200170 on a duplicate of a key without duplicates (nothing is
 //               written). With the fast bit a memory file keeps the block.
 //   fm_rewrite  replaces the record the handle holds (200580 when none), moving

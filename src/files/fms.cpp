@@ -346,7 +346,18 @@ struct MemFile {
   std::vector<Cur*> curs;
   Slab slab;
   size_t shadow_len = 0;
+  uint32_t key_end = 0;  // end of the last key byte in a record
 };
+
+// The bytes a record's keys are taken from: the record itself, or, when a
+// short variable-length record ends before its keys do, a copy of it that
+// goes on with zero bytes (as the native files read such keys).
+const uint8_t* key_source(const MemFile* f, const uint8_t* data, size_t len, std::vector<uint8_t>& pad) {
+  if (len >= f->key_end) return data;
+  pad.assign(f->key_end, 0);
+  std::memcpy(pad.data(), data, len);
+  return pad.data();
+}
 
 enum { BEFORE, AT, END, SEEK_GE, SEEK_GT };
 
@@ -426,7 +437,8 @@ void stored_entry(const MemFile* f, int key_no, uint32_t rid, uint8_t* out) {
     out[k.klen + 2] = uint8_t(rid >> 8);
     out[k.klen + 3] = uint8_t(rid);
   } else {
-    entry(k, r.data, rid, out);
+    std::vector<uint8_t> pad;
+    entry(k, key_source(f, r.data, r.len, pad), rid, out);
   }
 }
 // Whether a stored record is entered in a key (null keys may be left out).
@@ -462,6 +474,8 @@ void build_keys(MemFile* f) {
     k.ew = k.klen + 12;
     k.tree = std::make_unique<BTree>(k.ew, k.cw);
     f->shadow_len += k.klen;
+    for (int j = 0; j < kd->seg_count; ++j)
+      f->key_end = std::max<uint32_t>(f->key_end, kd->segs.get()[j].offset + kd->segs.get()[j].length);
     f->keys.push_back(std::move(k));
   }
 }
@@ -882,8 +896,10 @@ int m_write(FmArb* req, FmArb* a) {
     std::memcpy(tmp.data(), src, given);
     keysrc = tmp.data();
   }
+  static thread_local std::vector<uint8_t> pad;
+  const uint8_t* keys = key_source(f, keysrc, size_t(len), pad);
   if (!f->keys.empty()) {
-    entries_of(f, keysrc, rid, &ents, &use);
+    entries_of(f, keys, rid, &ents, &use);
     if (!check_unique(a, f, ents, use, rid)) return 0;
   }
   MemRec r;
@@ -899,7 +915,7 @@ int m_write(FmArb* req, FmArb* a) {
     r.flags = kLive;
   }
   f->recs.push_back(r);
-  if (byref && !f->keys.empty()) make_shadow(f, f->recs.back(), keysrc);
+  if (byref && !f->keys.empty()) make_shadow(f, f->recs.back(), keys);
   size_t at = 0;
   const MemRec& stored = f->recs.back();
   for (size_t i = 0; i < f->keys.size(); ++i) {
@@ -946,7 +962,10 @@ int m_rewrite(FmArb* req, FmArb* a) {
       ouse[i] = stored_indexed(f, int(i), rid);
       at += f->keys[i].ew;
     }
-    entries_of(f, src, rid, &news, &nuse);
+    // (A record kept by reference keeps its length.)
+    size_t stays = (r->flags & kByRef) ? std::min<size_t>(len, r->len) : size_t(len);
+    std::vector<uint8_t> pad;
+    entries_of(f, key_source(f, src, stays, pad), rid, &news, &nuse);
     if (!check_unique(a, f, news, nuse, rid)) return 0;
   }
   // Store the record.
@@ -980,7 +999,10 @@ int m_rewrite(FmArb* req, FmArb* a) {
     if (ouse[i]) k.tree->erase(o);
     if (nuse[i]) k.tree->insert(n);
   }
-  if ((r->flags & kByRef) && !f->keys.empty()) make_shadow(f, *r, src);
+  if ((r->flags & kByRef) && !f->keys.empty()) {
+    std::vector<uint8_t> pad;
+    make_shadow(f, *r, key_source(f, src, r->len, pad));
+  }
   unhold(c);
   a->rid = rid;
   a->rid_len = 4;

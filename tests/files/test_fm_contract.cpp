@@ -983,6 +983,41 @@ TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
   EXPECT_EQ(read_all(a, 0, buf), V{"R1"});
 }
 
+TEST_P(FmContract, KeyBytesPastAShortRecordAreZero) {
+  const auto& p = GetParam();
+  FmArb* a = create("SHORT", p, 1);
+  ASSERT_NE(a, nullptr);
+  // 12 bytes: the code and half of the number; the buffer beyond holds a
+  // group and a sequence that are not part of the record.
+  Rec s("S", 0x00050001u, "G", 2);
+  a->rec.set(s.p);
+  a->rec_len = 12;
+  a->op = 0;
+  ASSERT_TRUE(fm_write(a));
+  ASSERT_TRUE(write(a, Rec("T", 1)));
+  uint8_t* buf = alloc(kLen);
+  uint8_t* k = alloc(10);
+  auto by_key = [&](int key, const void* bytes, uint16_t len) {
+    std::memcpy(k, bytes, len);
+    a->rec.set(buf);
+    a->rec_len = 0;
+    a->key.set(k);
+    a->key_len = len;
+    a->key_no = uint8_t(key);
+    a->op = FM_OP_KEY | FM_OP_EQUAL;
+    return fm_read(a) ? code_of(buf) : "status " + std::to_string(a->status);
+  };
+  EXPECT_EQ(by_key(1, "\x01\x00\x00\x00", 4), "S");  // the number is 1 as far as the record goes
+  EXPECT_EQ(by_key(1, "\x01\x00\x05\x00", 4), "status 200450");
+  EXPECT_EQ(by_key(2, "G       \x02\x00", 10), "status 200450");
+  EXPECT_EQ(by_key(2, "\0\0\0\0\0\0\0\0\0\0", 10), "S");
+  EXPECT_EQ(a->len_read, 12);
+  // Deleted, it leaves no entry behind in any key.
+  ASSERT_TRUE(read_eq(a, 0, Rec("S"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  ASSERT_TRUE(fm_del(a));
+  for (int key = 0; key < 3; ++key) EXPECT_EQ(read_all(a, key, buf), V{"T"}) << key;
+}
+
 TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
   const auto& p = GetParam();
   FmFdb f = describe("STAMP", p);
