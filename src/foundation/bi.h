@@ -12,6 +12,8 @@
 #include "foundation/mm.h"
 #include "foundation/record.h"
 
+struct FmArb;
+
 constexpr int kComMaxScopes = 128;  // deepest recovery-scope nesting
 constexpr int kComCnstBase = 65000; // constant references at or above address the block
 
@@ -83,7 +85,7 @@ struct ComArea {
   rec::Text<32> term_name;       // TERM
   rec::Bytes<256> term_block;    // terminal facts of the driver
   // --- files -----------------------------------------------------------
-  rec::U32 dap_handle;           // application dictionary handle
+  Ref<FmArb> dap_handle;         // application dictionary handle
   // --- conversion ------------------------------------------------------
   rec::U8 dec_sep;               // decimal separator
   rec::U8 thou_sep;              // thousands separator

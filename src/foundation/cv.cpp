@@ -180,10 +180,13 @@ FmArb* open_token_file(const std::string& app, const std::string& ver) {
   mm_free(kdb);
   mm_free(sdb);
   if (!ok) {
-    uint32_t status = fdb.status;
-    la_sys_err(saved.c_str(), 0);
-    std::snprintf(ut_dbg, sizeof ut_dbg, "cv_load_token() - Bad TOKEN file open  - %u", status);
-    os_sys_err("CV", __LINE__);
+    // A failed file operation: its status's text goes with the report;
+    // afterwards the caller's system-error text is back.
+    struct Restore {
+      std::string text;
+      ~Restore() { la_sys_err(text.c_str(), 0); }
+    } restore{saved};
+    checkstat(fdb.status, "cv_load_token() - Bad TOKEN file open ", "CV", __LINE__);
     return nullptr;
   }
   c.file = fdb.handle.get();
@@ -195,12 +198,13 @@ FmArb* open_token_file(const std::string& app, const std::string& ver) {
 // The window manager's conversion of an item whose value must be converted
 // before it is shown: the window item's bytes 12-215 are its conversion item.
 // The item keeps the layout its builder gave it.
-static_assert(offsetof(WmItem, data_type) == 12 + offsetof(CvItem, type), "conversion item in the window item");
-static_assert(offsetof(WmItem, text) == 12 + offsetof(CvItem, ext_addr), "conversion item in the window item");
-static_assert(offsetof(WmItem, mask) == 12 + offsetof(CvItem, mask), "conversion item in the window item");
-static_assert(offsetof(WmItem, msg) == 12 + offsetof(CvItem, msg), "conversion item in the window item");
+constexpr size_t kCvInWmItem = offsetof(WmItem, data_type) - offsetof(CvItem, type);
+static_assert(kCvInWmItem == 12 && kCvInWmItem + sizeof(CvItem) <= sizeof(WmItem), "conversion item in the window item");
+static_assert(offsetof(WmItem, text) == kCvInWmItem + offsetof(CvItem, ext_addr), "conversion item in the window item");
+static_assert(offsetof(WmItem, mask) == kCvInWmItem + offsetof(CvItem, mask), "conversion item in the window item");
+static_assert(offsetof(WmItem, msg) == kCvInWmItem + offsetof(CvItem, msg), "conversion item in the window item");
 int wm_itoe_hook(WmItem* w) {
-  auto* it = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(w) + 12);
+  auto* it = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(w) + kCvInWmItem);
   uint32_t rows = it->rows, cols = it->cols;
   uint16_t ext = it->ext_len, edit = it->edit_len;
   CvBlock b;
@@ -448,6 +452,23 @@ int cv_get_chunk(const CvBlock* block, int* remaining, int direction, CvChunk* o
 void cv_set_addr(CvBlock* block, void* stored, char* display) {
   block->item->int_addr.set(static_cast<uint8_t*>(stored));
   block->item->ext_addr.set(display);
+}
+
+DateDesc* INT_DATE(DateDesc* d, const CvBlock* block, int direct) {
+  if (!d || !block || !block->item || !is_date(block->item->type) || !block->date_mask_len) return nullptr;
+  const CvItem* it = block->item;
+  DateItemView v;
+  v.stored = it->int_addr.get();
+  v.display = reinterpret_cast<uint8_t*>(it->ext_addr.get());
+  v.len = it->int_len;
+  v.display_len = it->ext_len;
+  v.mask = reinterpret_cast<uint8_t*>(const_cast<char*>(block->date_mask));
+  v.mask_len = block->date_mask_len;
+  v.type = it->type;
+  v.high = it->digits;
+  v.low = it->decimals;
+  v.julian = it->julian;
+  return INT_DATE(d, v, direct);
 }
 
 // ============================================================ conversions --
@@ -757,18 +778,21 @@ uint16_t cv_load_token(const char* app, const char* ver_or_lang, int flag, const
   if (!f) return 0;
   TokenList list{a, v, g, flag, {}};
   MmPool pool = cv_pool();
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, 64));
-  auto* key = static_cast<uint8_t*>(MM_ALLOC(pool, 24));
-  key[0] = 0;
-  std::memcpy(key + 1, g.data(), 22);
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, sizeof(CvTokenRec)));
+  auto* key = static_cast<uint8_t*>(MM_ALLOC(pool, sizeof(CvTokenRec)));
+  // The group's records: key 0 begins with the class (0) and the group.
+  constexpr size_t kGroupKey = offsetof(CvTokenRec, pad);
+  CvTokenRec& k = rec::view<CvTokenRec>(key);
+  k.cls = 0;
+  k.group.set(g);
   PROTO_FULL(f, 0, buf);
   f->key.set(key);
-  f->key_len = 23;
+  f->key_len = uint16_t(kGroupKey);
   f->op = uint16_t(FM_OP_AT | FM_OP_KEY);
   if (fm_start(f)) {
     f->op = 0;
     while (fm_rdnxt(f)) {
-      if (std::memcmp(buf, key, 23) != 0) break;
+      if (std::memcmp(buf, key, kGroupKey) != 0) break;
       CvTokenRec r;
       std::memcpy(&r, buf, sizeof r);
       if (flag == 1) {

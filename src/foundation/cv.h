@@ -94,6 +94,8 @@
 #include "foundation/mm.h"
 #include "foundation/record.h"
 
+struct DateDesc;
+
 // ------------------------------------------------------------ records --
 
 // ELEMENT dictionary record: the compiled description of one field of an
@@ -377,8 +379,18 @@ int cv_get_chunk(const CvBlock* block, int* remaining, int direction, CvChunk* o
 // Points the block's item at a stored value and a display text.
 void cv_set_addr(CvBlock* block, void* stored, char* display);
 
+// The date descriptor of a compiled date conversion, for cv_ntos_date and
+// cv_ston_date (see INT_DATE in foundation/cvdat.h): the item's stored field
+// when direct is non-zero, else its display text, with the block's compiled
+// mask, data type and unit range. Null (nothing filled) when the block
+// converts no date.
+DateDesc* INT_DATE(DateDesc* d, const CvBlock* block, int direct);
+
 // Stored value to display text. Returns 1 when the text changed, 0 when it
-// is the same; the block's message is 0 after a good conversion. A value
+// is the same (the screens redraw on it); whether the conversion succeeded is
+// the block's message: 0 after a good conversion, else why it failed. A
+// caller that needs success or failure (an instruction that converts a
+// field into a text) tests block->msg, not the result. A value
 // that cannot be shown (bad packed digits, too wide for the mask) shows as
 // '*' and leaves message 200050 in the block; a number of a token field that
 // is no token shows as '?' with 200060.

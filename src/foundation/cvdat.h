@@ -316,7 +316,8 @@ DateDesc* UNIVERSAL_DATE(DateDesc* d, void* address, size_t length);
 // to be stored (cv_ston_date). Null when the stamp has no field.
 DateDesc* STAMP_DATE(const uint8_t date[8], const DateStampRec& stamp, uint8_t* record, DateDesc* d);
 // A descriptor from a compiled conversion item: the stored field when direct
-// is non-zero, else the display text.
+// is non-zero, else the display text. foundation/cv.h has the form that
+// takes a compiled conversion block.
 DateDesc* INT_DATE(DateDesc* d, const DateItemView& item, int direct);
 // The 8-byte binary date at address to the internal date of the descriptor
 // (storage type 8, units 8..1); the result of cv_ntos_date.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,9 @@
 #include "foundation/ut.h"
 
 namespace {
+
+// A queue record: the LaQueueRec head, then the text.
+constexpr int kHead = int(sizeof(LaQueueRec));
 
 LaLookup g_lookup = nullptr;
 LaMsgLine g_msg_line = nullptr;
@@ -292,16 +296,16 @@ FmArb* la_create_fi(int reclen, int scope) {
   MmPool pool = la_pool();
   auto* segs = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), 2));
   auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
-  init_sdb_func(&segs[0], 1, 0, 4, FM_SEG_BINARY, '+');
-  init_sdb_func(&segs[1], 2, 4, 2, FM_SEG_BINARY, '+');
+  init_sdb_func(&segs[0], 1, offsetof(LaQueueRec, key), sizeof(LaQueueRec::key), FM_SEG_BINARY, '+');
+  init_sdb_func(&segs[1], 2, offsetof(LaQueueRec, severity), sizeof(LaQueueRec::severity), FM_SEG_BINARY, '+');
   INIT_KDB(kdb, 0, '+', 9, segs, 2);
   FmFdb fdb;
-  INIT_FDB(&fdb, FM_CLASS_MEMORY, reclen + 8, 1, kdb, 1);
+  INIT_FDB(&fdb, FM_CLASS_MEMORY, reclen + kHead, 1, kdb, 1);
   char name[9];
   std::snprintf(name, sizeof name, "%08X", unsigned(++g_cat.queue_no));
   INIT_LA_PATH(&fdb, "00", name, FM_PT_DATA);
   fdb.db.set(" LM");
-  int ok = reclen >= 0 && reclen + 8 <= int(FM_MAX_REC) && FM_CREATE(&fdb, scope, 0, 0, 0, 15);
+  int ok = reclen >= 0 && reclen + kHead <= int(FM_MAX_REC) && FM_CREATE(&fdb, scope, 0, 0, 0, 15);
   mm_free(kdb);
   mm_free(segs);
   if (!ok) {
@@ -337,25 +341,25 @@ int la_add_msg(int count, ...) {
     const uint8_t* cur = queue->rec.get();
     if (cur) {
       const LaQueueRec& q = rec::view<LaQueueRec>(cur);
-      text = trimmed(reinterpret_cast<const char*>(cur) + 8, q.length);
+      text = trimmed(reinterpret_cast<const char*>(cur) + kHead, q.length);
       severity = q.severity;
     }
   } else {
     text = labelled(msg, &severity);
   }
   text = substitute(text, params);
-  size_t max = queue->file->fdb.rec_len > 8 ? size_t(queue->file->fdb.rec_len - 8) : 0;
+  size_t max = queue->file->fdb.rec_len > kHead ? size_t(queue->file->fdb.rec_len - kHead) : 0;
   if (text.size() > max) text.resize(max);
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(la_pool(), 8 + (max ? max : 1)));
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(la_pool(), kHead + (max ? max : 1)));
   LaQueueRec& r = rec::view<LaQueueRec>(buf);
   r.key = key;
   r.severity = uint16_t(severity);
   r.length = uint16_t(text.size());
-  std::memcpy(buf + 8, text.data(), text.size());
+  std::memcpy(buf + kHead, text.data(), text.size());
   Ref<uint8_t> saved = queue->rec;
   uint16_t saved_len = queue->rec_len;
   queue->rec.set(buf);
-  queue->rec_len = uint16_t(8 + text.size());
+  queue->rec_len = uint16_t(kHead + text.size());
   queue->op = 0;
   int ok = fm_write(queue);
   queue->rec = saved;
@@ -447,8 +451,8 @@ void la_msg_fdb(FmFdb* fdb, int fclass) {
   if (!kdb) {
     auto* segs = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), 2));
     kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
-    init_sdb_func(&segs[0], 1, 0, 3, FM_SEG_ALPHA, '+');
-    init_sdb_func(&segs[1], 2, 4, 4, FM_SEG_BINARY, '+');
+    init_sdb_func(&segs[0], 1, offsetof(LaMsgRec, lang), sizeof(LaMsgRec::lang), FM_SEG_ALPHA, '+');
+    init_sdb_func(&segs[1], 2, offsetof(LaMsgRec, number), sizeof(LaMsgRec::number), FM_SEG_BINARY, '+');
     INIT_KDB(kdb, 0, '+', 8, segs, 2);
   }
   INIT_FDB(fdb, fclass, int(sizeof(LaMsgRec)), 0, kdb, 1);

@@ -91,7 +91,8 @@ void la_set_msg_line(LaMsgLine show);
 // database " LM", named by a running eight-hex-digit number, records of
 // reclen + 8 bytes keyed by the u32 key and the u16 severity (duplicates
 // kept in the order written). The handle, or null after the system error
-// "la_create_fi() - create failed".
+// "la_create_fi() - create failed". The process runner's call with 79 (its
+// "type 79" process message file) is this record length: 87-byte records.
 FmArb* la_create_fi(int reclen, int scope);
 
 // Queues a message: count is the number of arguments after it (3 to 12):
@@ -100,6 +101,10 @@ FmArb* la_create_fi(int reclen, int scope);
 // to the queue's record length; message number 0 takes the text of the
 // queue handle's record buffer instead. 1, or 0 after the system error
 // "la_add_msg() - bad arg" or "la_add_msg() - fm_write failed".
+// The first argument is always the count: callers written as
+// la_add_msg(3, file, number, 0) for an error message pass the count 3, and
+// the record's severity (error, information) is the message's own, from the
+// catalogue. A count of 4 must be followed by a parameter.
 int la_add_msg(int count, ...);
 
 // Formats a message centred in the buffer: the message's text (kind 0: the

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -182,19 +183,21 @@ bool trailer_ok(const BlockHead* h) {
 
 MmPool mm_create_pool(const char* name, int scope, int flags) {
   auto& ps = pools();
+  // The name as 11 blank-padded characters: a shorter name (" CV_POOL") is
+  // the same pool as its padded form, and nothing past its end is read.
+  char key[11];
+  std::memset(key, ' ', sizeof key);
+  if (name)
+    for (size_t i = 0; i < sizeof key && name[i]; ++i) key[i] = name[i];
   if (name) {
     for (size_t i = 1; i < ps.by_id.size(); ++i) {
       Pool* p = ps.by_id[i];
-      if (p && p->named && p->scope == scope && std::memcmp(p->name, name, 11) == 0) return MmPool(i);
+      if (p && p->named && p->scope == scope && std::memcmp(p->name, key, 11) == 0) return MmPool(i);
     }
   }
   Pool* p = new Pool;
-  if (name) {
-    std::memcpy(p->name, name, 11);
-    p->named = true;
-  } else {
-    std::memset(p->name, ' ', 11);
-  }
+  std::memcpy(p->name, key, 11);
+  p->named = name != nullptr;
   p->scope = scope;
   p->flags = flags;
   MmPool id;
@@ -323,6 +326,7 @@ int mm_check_pool(MmPool id) {
 
 void* mm_alloc_array(MmPool pool, size_t elsize, size_t count, const char* file, int line) {
   size_t el = (elsize + 3) & ~size_t(3);
+  if (el != 0 && count > SIZE_MAX / el) return sys_err("mm_alloc() - block too large"), nullptr;
   return mm_dbg_alloc(pool, el * count, file, line);
 }
 

@@ -53,9 +53,14 @@ struct Ref {
   bool operator==(const Ref& o) const { return off.get() == o.off.get(); }
 };
 
+QV_RECORD(Ref<void>, 4);
+
 // Pools are named by a 32-bit id; 0 is no pool.
 using MmPool = uint32_t;
 
+// Finds or creates the pool of that name at that scope. The name is read up
+// to 11 characters or its terminating zero and blank padded, so " CV_POOL"
+// and " CV_POOL   " name the same pool; null gives a new anonymous pool.
 MmPool mm_create_pool(const char* name, int scope, int flags);
 void* mm_dbg_alloc(MmPool pool, size_t size, const char* file, int line);
 // Frees one block; 1 on success, 0 after the system error for a freed,

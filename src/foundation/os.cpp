@@ -94,10 +94,19 @@ void TRACE(const char* module) {
   std::fprintf(stderr, "%s - %s\n", module, ut_dbg);
 }
 
-void os_set_trace_hook(TraceHook hook) { g_trace = hook; }
+namespace {
+bool g_trace_sys_apps = false;  // QUVO_TRACE_0APPS, read when the hook is set
+}
+
+void os_set_trace_hook(TraceHook hook) {
+  g_trace = hook;
+  const char* v = std::getenv("QUVO_TRACE_0APPS");
+  g_trace_sys_apps = v != nullptr;
+}
 
 int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data) {
   if (!g_trace) return 0;
+  if (pcb && !g_trace_sys_apps && IS_ZUB_AP(rec::view<PcbHead>(pcb).invoc.app.data())) return 0;
   return g_trace(flags, level, msg, pcb, data);
 }
 
@@ -230,6 +239,8 @@ void os_usage(FILE* to) {
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead or\n"
       "                  behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
+      "  QUVO_TRACE_0APPS  when set, the event trace also records the processes of\n"
+      "                  the system applications\n"
       "  QUVO_FILE_SYNC  1: native files are flushed to disk at each step of a change,\n"
       "                  so that a power loss loses no acknowledged change (slower)\n"
       "  QUVO_CENTURY_PIVOT  two digits PP: a two-digit year below PP is in the 2000s,\n"

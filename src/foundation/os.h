@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/mm.h"
 #include "foundation/record.h"
 
 enum class SysErrAnswer { Continue, Cancel };
@@ -28,6 +29,8 @@ enum class SysErrAnswer { Continue, Cancel };
 // Asked to answer one system error; module, line and the text of ut_dbg.
 using SysErrAsk = SysErrAnswer (*)(const char* module, int line, const char* text);
 
+// module is shown as the caller gives it: the upper-case source name, with
+// or without its extension ("PIEXEC.C", "FP").
 void os_sys_err(const char* module, int line);
 // A failed file operation: "%s - %.*s" of text and the status's message.
 void checkstat(uint32_t status, const char* text, const char* module, int line);
@@ -67,7 +70,7 @@ struct PiInvoc {
   rec::U32 surface1;         // surfaces handed to a SUBPROCESS
   rec::U32 surface2;
   rec::U32 reserved1;
-  rec::U32 parent_pcb;       // 0 for the start-up invocation
+  Ref<void> parent_pcb;      // PCB of the invoking process; null for the start-up invocation
   rec::U8 reserved2;         // 255
   rec::U8 key_path;          // 255: the module's default key
   rec::Text<3> query_app;
@@ -76,10 +79,10 @@ struct PiInvoc {
   rec::U8 query_reuse;
   rec::Bytes<3> spare1;
   rec::U32 cns_count;        // key constraints handed to the child
-  rec::U32 cns_positions;
-  rec::U32 cns_descs;
+  Ref<uint8_t> cns_positions;  // 6-byte entries: reserved, offset in the PCF record, length
+  Ref<uint8_t> cns_descs;      // 16-byte entries
   rec::U32 cns_total;
-  rec::U32 cns_values;
+  Ref<uint8_t> cns_values;     // the constraint values
   rec::U8 reserved4;
   rec::Text<3> pcf_app;      // the file that must be the PCF
   rec::U32 pcf_file;
@@ -116,7 +119,22 @@ void os_err_set_invoc(const void* invocation);
 // block's trace flag is set.
 void TRACE(const char* module);
 
-// Process trace entry: 0 and nothing written while no trace hook is set.
+// The head of a process control block: its family number, then its copy of
+// the invocation record (the rest of the 640-byte block is the process
+// runner's).
+struct PcbHead {
+  rec::U32 family;
+  PiInvoc invoc;
+};
+QV_RECORD(PcbHead, 148);
+QV_AT(PcbHead, invoc, 4);
+
+// Process trace entry. The event trace sets the hook (rt_trace) while its
+// trace file is open and clears it (nullptr) when it closes. TRACE_QUVO
+// returns 0 and writes nothing while no hook is set, and for a process of a
+// system application (IS_ZUB_AP of the application in its PCB's invocation)
+// unless QUVO_TRACE_0APPS is set; the variable is read once, when the hook
+// is set. Otherwise it returns the hook's result.
 using TraceHook = int (*)(int flags, int level, uint32_t msg, void* pcb, void* data);
 void os_set_trace_hook(TraceHook hook);
 int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);

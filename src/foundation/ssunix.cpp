@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/ut.h"
 
@@ -252,6 +253,13 @@ void ss_host_time(LaText* out, const HostTime& t) {
   if (n > out->len) n = out->len;
   std::memcpy(out->text, b, n);
   out->len = uint16_t(n);
+}
+
+LaText ss_bld_path(FmFdb* fdb) {
+  static std::string path;
+  path.clear();
+  if (!fdb || !fm_os_path(fdb, &path) || path.size() > 0xFFFF) path.clear();
+  return LaText{uint16_t(path.size()), path.data()};
 }
 
 void ss_host_info(SsHostInfo* out) {

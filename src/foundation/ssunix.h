@@ -64,6 +64,12 @@ void ss_sleep(unsigned seconds);
 // gets at most its length; out->len becomes the count written.
 void ss_host_time(LaText* out, const HostTime& t);
 
+// The operating-system path of a described file (its identity and path
+// type, as the file manager maps them) as a counted text: the length and the
+// characters, not zero-terminated, valid until the next call. Length 0 when
+// no path can be built; the FDB's status says why.
+LaText ss_bld_path(FmFdb* fdb);
+
 // Host facts: type "LINUX", model (none), name (the node name).
 struct SsHostInfo {
   std::string_view type;

@@ -156,7 +156,7 @@ void ut_cpy_fill(void* target, const char* source, size_t width) {
   size_t n = 0;
   if (source)
     while (n < width && source[n]) ++n;
-  std::memmove(t, source, n);
+  if (n) std::memmove(t, source, n);
   std::memset(t + n, ' ', width - n);
 }
 

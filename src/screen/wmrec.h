@@ -216,6 +216,19 @@ QV_AT(WmChr, attr, 20);
 QV_AT(WmChr, colour, 24);
 QV_AT(WmChr, item_row, 28);
 
+// Clears a characteristic and presets it with length 1: one row of one
+// column. SET_CHR sets its column and its length (the columns it covers on
+// its row).
+inline void CHR_PREP(WmChr* c) {
+  std::memset(static_cast<void*>(c), 0, sizeof *c);
+  c->rows = 1;
+  c->cols = 1;
+}
+inline void SET_CHR(WmChr* c, int col, int length) {
+  c->col = col;
+  c->cols = length;
+}
+
 // ---------------------------------------------------- window description --
 // Filled by INIT_WND, completed by wm_attach.
 //

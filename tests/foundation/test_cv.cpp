@@ -214,6 +214,65 @@ TEST(CvBlock, DatesAgainstTheCivilCalendar) {
   }
 }
 
+// Digits that a mask shows as literals: what a date displays, its entry
+// takes back, into every stored form.
+TEST(CvBlock, DateMasksWithDigitLiterals) {
+  using namespace std::chrono;
+  const sys_days day1 = sys_days(year_month_day{year{1}, January, day{1}});
+  struct Form {
+    int type, length;
+  } forms[] = {{7, 4}, {4, 8}, {10, 5}, {15, 8}};
+  std::mt19937 rng(43);
+  for (const Form& f : forms) {
+    Conv c(elem(f.type, f.length, "\"43\" 06\"4\"05\"3\"0807", 8, 5));
+    ASSERT_TRUE(c.ok) << f.type;
+    ASSERT_EQ(c.b.item->ext_len, 13);
+    for (int k = 0; k < 2000; ++k) {
+      int32_t dn = int32_t(rng() % uint32_t(kDayMax)) + 1;
+      year_month_day ymd{day1 + days{dn - 1}};
+      char want[32];
+      std::snprintf(want, sizeof want, "43 %02u4%02u3%04d", unsigned(ymd.month()), unsigned(ymd.day()),
+                    int(ymd.year()));
+      ASSERT_EQ(c.enter(want), 1) << f.type << " " << want << " " << c.b.msg;
+      std::string value = c.bytes();
+      std::string shown = c.show();
+      ASSERT_EQ(shown, want) << f.type;
+      ASSERT_EQ(c.enter(shown), 1) << f.type << " " << shown << " " << c.b.msg;
+      ASSERT_EQ(c.bytes(), value) << f.type << " " << shown;
+    }
+  }
+}
+
+TEST(CvBlock, DateDescriptorOfACompiledItem) {
+  Conv c(elem(7, 8, "06/05/0807 04:03", 8, 3));
+  ASSERT_TRUE(c.ok);
+  ASSERT_EQ(c.enter("12/31/1999 23:59"), 1);
+  DateDesc d;
+  ASSERT_EQ(INT_DATE(&d, &c.b, 1), &d);
+  EXPECT_EQ(d.value, c.stored);
+  EXPECT_EQ(d.len, 8);
+  EXPECT_EQ(d.type, 7);
+  EXPECT_EQ(d.high, 8);
+  EXPECT_EQ(d.low, 3);
+  ASSERT_EQ(cv_ntos_date(&d), 1);
+  const uint8_t want[8] = {19, 99, 12, 31, 23, 59, 0, 0};
+  EXPECT_EQ(std::memcmp(d.date, want, 8), 0);
+  // Another date through the same descriptor into the stored field.
+  d.date[1] = 98;
+  ASSERT_EQ(cv_ston_date(&d), 1);
+  EXPECT_EQ(c.show(), "12/31/1998 23:59");
+  // The display side reads the text under the compiled mask.
+  ASSERT_EQ(INT_DATE(&d, &c.b, 0), &d);
+  EXPECT_EQ(d.value, reinterpret_cast<uint8_t*>(c.display));
+  EXPECT_EQ(d.len, c.b.item->ext_len);
+  uint32_t msg = 1;
+  ASSERT_EQ(cv_date_text_to_std(&d, c.display, d.len, &msg), 1);
+  EXPECT_EQ(d.date[1], 98);
+  // A block that converts no date has no date descriptor.
+  Conv n(elem(8, 4, "", 5, 2, true));
+  EXPECT_EQ(INT_DATE(&d, &n.b, 1), nullptr);
+}
+
 TEST(CvBlock, DateChunks) {
   Conv c(elem(7, 8, "06/05/0807 04:03", 8, 3));
   ASSERT_TRUE(c.ok);
@@ -382,6 +441,21 @@ TEST(CvTokens, NumbersAndTextsOfAGroup) {
   cv_close_token();
   FM_CLOSE(f, FM_CL_SCRATCH);
   mm_destroy_pool(pool);
+}
+
+TEST(CvTokens, NoTokenFileIsACheckedFileError) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  la_sys_err("before", 0);
+  EXPECT_EQ(cv_load_token("TKZ", "01", 0, "STATE"), 0);
+  ASSERT_EQ(cap.count(), 1u);
+  // "%s - %.*s": the quoted text, then the text of the open's status.
+  const std::string head = "cv_load_token() - Bad TOKEN file open  - ";
+  const std::string& text = cap.last();
+  ASSERT_EQ(text.rfind(head, 0), 0u) << text;
+  std::string status = text.substr(head.size());
+  EXPECT_EQ(status.rfind("ERROR - ", 0), 0u) << text;
+  EXPECT_EQ(la_cur_sys_err(), "before");
+  la_sys_err("", 0);
 }
 
 // Random text under random masks and types: never a crash, never a changed

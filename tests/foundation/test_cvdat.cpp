@@ -443,7 +443,10 @@ int enter(DateDesc& d, const char* text, uint32_t* msg = nullptr) {
 TEST(Cvdat, DisplayAndEntryRoundTripUnderEveryMask) {
   const char* masks[] = {"0807060504030201", "06/05/77 04:03 02.01", "06/05/0807", "05.06.0807",
                          "0807-06-05 04:03:02.01", "0807005", "07005", "\"on\" 05 06 0807 \"at\" 04\\h03",
-                         "06/05/07", "0605", "04:03:02", "08070605"};
+                         "06/05/07", "0605", "04:03:02", "08070605",
+                         // Digits as literals: in quotes or after a backslash.
+                         "\"43\" 06/05/0807", "05\"43\"06\"4\"0807", "0807\"0\"005\"12\"",
+                         "06\"1943\"05\\907", "\"0\"04\"43\"03\"9\""};
   std::mt19937 rng(5);
   for (int pivot : {-1, 50}) {
     PivotGuard pg(pivot);

@@ -210,6 +210,9 @@ TEST(LaQueue, MessagesWithParametersInOrder) {
   EXPECT_EQ(la_add_msg(3, static_cast<FmArb*>(nullptr), 300210u, 0u), 0);
   EXPECT_EQ(la_add_msg(13, q, 1u, 0u), 0);
   FM_CLOSE(q, FM_CL_SCRATCH);
+  // A queue whose records cannot be created: null after the system error.
+  EXPECT_EQ(la_create_fi(int(FM_MAX_REC), com.base_scope), nullptr);
+  EXPECT_EQ(cap.last(), "la_create_fi() - create failed");
 }
 
 TEST(LaCenter, MessagesCentredWithArguments) {

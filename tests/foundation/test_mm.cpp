@@ -1,6 +1,7 @@
 // Arena references and memory pools.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -68,7 +69,15 @@ TEST(Pool, FindOrCreateByNameAndScope) {
   EXPECT_NE(a, c);
   EXPECT_NE(d, e);  // anonymous pools are always new
   EXPECT_EQ(mm_pool_scope(c), 2);
-  for (MmPool p : {a, c, d, e}) mm_destroy_pool(p);
+  // A name shorter than 11 characters is the blank-padded name; only its
+  // own characters are read (a short array: the sanitizer pass sees any
+  // read past it).
+  const char short_name[] = {' ', 'C', 'V', '_', 'P', 'O', 'O', 'L', '\0'};
+  EXPECT_EQ(mm_create_pool(short_name, 0, 0), a);
+  MmPool f = mm_create_pool(" CV", 0, 0);
+  EXPECT_NE(f, a);
+  EXPECT_EQ(mm_create_pool(" CV        ", 0, 0), f);
+  for (MmPool p : {a, c, d, e, f}) mm_destroy_pool(p);
   EXPECT_EQ(mm_pool_scope(a), -1);
 }
 
@@ -136,6 +145,10 @@ TEST(Pool, ErrorsAreSystemErrors) {
   EXPECT_EQ(cap.last(), "mm_free() - corrupted trailer");
   int local;
   EXPECT_EQ(mm_free(&local), 0);
+  // An array whose size does not fit the address space is refused, not
+  // wrapped round to a small block.
+  EXPECT_EQ(MM_ALLOC_ARRAY(p, 16, SIZE_MAX / 16 + 2), nullptr);  // 16 bytes once wrapped
+  EXPECT_EQ(cap.last(), "mm_alloc() - block too large");
   mm_destroy_pool(p);
 }
 

@@ -193,3 +193,36 @@ TEST(StartupDeath, UserMissingFromTheUserFileStopsTheStart) {
               "QUVO startup failed because of the following\nUser System ID \\(.+\\) not found in USER File\n"
               "startup error: 13\n\n");
 }
+
+// The event trace: nothing while no trace is open, nothing for the system
+// applications unless QUVO_TRACE_0APPS was set when the trace started.
+namespace {
+int g_traced = 0;
+int trace_hook(int, int level, uint32_t, void*, void*) {
+  ++g_traced;
+  return level + 100;
+}
+}  // namespace
+
+TEST(Trace, SystemApplicationsAreTracedOnlyWhenAsked) {
+  uint8_t user_pcb[640] = {}, sys_pcb[640] = {};
+  rec::view<PcbHead>(user_pcb).invoc.app.set("ORD");
+  rec::view<PcbHead>(sys_pcb).invoc.app.set("0LA");
+  unsetenv("QUVO_TRACE_0APPS");
+  os_set_trace_hook(nullptr);
+  g_traced = 0;
+  EXPECT_EQ(TRACE_QUVO(6, 1, 0, user_pcb, nullptr), 0);  // no trace open
+  os_set_trace_hook(trace_hook);
+  EXPECT_EQ(TRACE_QUVO(6, 1, 0, user_pcb, nullptr), 101);
+  EXPECT_EQ(TRACE_QUVO(6, 2, 0, sys_pcb, nullptr), 0);
+  EXPECT_EQ(g_traced, 1);
+  setenv("QUVO_TRACE_0APPS", "1", 1);
+  EXPECT_EQ(TRACE_QUVO(6, 2, 0, sys_pcb, nullptr), 0);  // read when the trace started
+  os_set_trace_hook(trace_hook);
+  unsetenv("QUVO_TRACE_0APPS");
+  EXPECT_EQ(TRACE_QUVO(6, 2, 0, sys_pcb, nullptr), 102);
+  EXPECT_EQ(g_traced, 2);
+  os_set_trace_hook(nullptr);
+  EXPECT_EQ(TRACE_QUVO(6, 1, 0, user_pcb, nullptr), 0);
+  EXPECT_EQ(g_traced, 2);
+}

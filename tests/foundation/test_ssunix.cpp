@@ -5,18 +5,22 @@
 
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "files/fm.h"
 #include "foundation/bi.h"
+#include "foundation/la.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
 #include "foundation/ssunix.h"
@@ -268,6 +272,35 @@ TEST(Facts, EngineAndHost) {
   ss_set_session("AB12");
   EXPECT_EQ(std::string(ss_session(), 8), "AB12    ");
   ss_set_session("");
+}
+
+// The path of a file identity, as the file manager places the file.
+TEST(Facts, PathOfAFileIdentity) {
+  char tmpl[] = "/tmp/quvo_bldpath_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const char* old = std::getenv("QUVOPATH");
+  std::string saved = old ? old : "";
+  setenv("QUVOPATH", dir.c_str(), 1);
+  FmFdb fdb;
+  la_msg_fdb(&fdb, FM_CLASS_DISK);
+  LaText p = ss_bld_path(&fdb);
+  ASSERT_GT(p.len, dir.size());
+  std::string path(p.text, p.len);
+  EXPECT_EQ(path.rfind(dir + "/", 0), 0u) << path;
+  // The file manager creates the file there.
+  ASSERT_EQ(FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR | FM_OPT_CREATE, 0, 0), 1) << fdb.status.get();
+  struct stat st;
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  FM_CLOSE(fdb.handle.get(), 0);
+  // No data directory: no path, and the status says why.
+  unsetenv("QUVOPATH");
+  la_msg_fdb(&fdb, FM_CLASS_DISK);
+  p = ss_bld_path(&fdb);
+  EXPECT_EQ(p.len, 0);
+  EXPECT_EQ(fdb.status.get(), 200650u);
+  if (old) setenv("QUVOPATH", saved.c_str(), 1);
+  std::filesystem::remove_all(dir);
 }
 
 // ------------------------------------------------------ memory faults --

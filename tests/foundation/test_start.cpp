@@ -60,7 +60,7 @@ TEST(Start, UsageListsEveryOptionAndVariable) {
   for (const char* part : {"-b ", "-r ", "-k ", "-c HOST", "-h, --help", "-d DB", "-a APP", "-v VER",
                            "-t TYPE", "-p NAME", "-s SESSION", "--NAME=VALUE", "QUVOPATH",
                            "QUVO_BG_SCRIPT", "QUVO_FAKE_TIME", "QUVO_DB_TRAPS", "QUVO_CENTURY_PIVOT", "QUVO_TEST_HOME",
-                           "QUVO_MSG_SRC",
+                           "QUVO_MSG_SRC", "QUVO_TRACE_0APPS",
                            "quvo.env", "Exit status"})
     EXPECT_TRUE(has(r.out, part)) << part;
   EXPECT_EQ(run_quvo({"--help"}, {}).out, r.out);

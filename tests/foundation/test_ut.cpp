@@ -14,6 +14,8 @@ TEST(Text, BlankPaddedFields) {
   ut_cpy_fill(b, "abc", sizeof b);
   EXPECT_EQ(std::string(b, 10), "abc       ");
   EXPECT_EQ(ut_buflen(b, 10), 3u);
+  ut_cpy_fill(b, nullptr, sizeof b);  // no source: all blanks
+  EXPECT_EQ(std::string(b, 10), std::string(10, ' '));
   SET_BLANK(b, 10);
   EXPECT_EQ(ut_buflen(b, 10), 0u);
   EXPECT_TRUE(ut_is_all(b, ' ', 10));

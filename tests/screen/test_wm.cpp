@@ -260,6 +260,29 @@ TEST_F(Wm, ItemsCharacteristicsAndInactiveWindows) {
   EXPECT_EQ(wm_remove_itm(reg, &it2, 0, 0), 0);
 }
 
+TEST_F(Wm, PreparedCharacteristicCoversItsColumns) {
+  WmHandle reg;
+  WmHandle w = window(1, 1, 4, 40, &reg);
+  ASSERT_EQ(wm_write_reg(reg, "Total:    12"), 1);
+  WmChr c;
+  std::memset(&c, 0xAB, sizeof c);
+  CHR_PREP(&c);
+  EXPECT_EQ(c.rows.get(), 1);
+  EXPECT_EQ(c.cols.get(), 1);
+  EXPECT_EQ(c.attr.get(), 0u);
+  c.row = 1;
+  SET_CHR(&c, 3, 4);
+  c.attr = wa::kInverse;
+  wm_upd_chr(reg, &c, 0xFFFFFFFF);
+  wm_actv(w);
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_FALSE(term.at(1, 2).vis & tmv::kReverse);
+  for (int col = 3; col <= 6; ++col) EXPECT_TRUE(term.at(1, col).vis & tmv::kReverse) << col;
+  EXPECT_FALSE(term.at(1, 7).vis & tmv::kReverse);
+  EXPECT_FALSE(term.at(2, 3).vis & tmv::kReverse);
+}
+
 TEST_F(Wm, BoxesAndLines) {
   WmHandle reg;
   window(2, 2, 5, 10, &reg);
