@@ -28,6 +28,8 @@ struct ComScope {
   rec::Bytes<4> spare;
 };
 QV_RECORD(ComScope, 16);
+QV_AT(ComScope, type, 6);
+QV_AT(ComScope, reset_count, 8);
 
 struct ComArea {
   // --- constants -------------------------------------------------------

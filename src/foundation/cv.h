@@ -286,6 +286,7 @@ struct CvNumFacts {
   rec::U8 fill;        // character shown for a leading zero: ' ' or '*'
 };
 QV_RECORD(CvNumFacts, 5);
+QV_AT(CvNumFacts, fill, 4);
 
 // --------------------------------------------------------- native forms --
 

@@ -58,6 +58,8 @@ struct LaQueueRec {
   // the text follows
 };
 QV_RECORD(LaQueueRec, 8);
+QV_AT(LaQueueRec, severity, 4);
+QV_AT(LaQueueRec, length, 6);
 
 // Fills the buffer with the message's text (for a warning, severity 1, the
 // common block's warning label and " - " before it; for an error, severity 2

@@ -84,6 +84,7 @@ struct Tdesc {
   Ref<char> text;
 };
 QV_RECORD(Tdesc, 8);
+QV_AT(Tdesc, text, 4);
 
 void* mm_alloc_array(MmPool pool, size_t elsize, size_t count, const char* file, int line);
 char* mm_alloc_str(MmPool pool, Tdesc& d, size_t len, const char* file, int line);

@@ -363,6 +363,7 @@ struct HostTime {
   rec::U32 hundredths;
 };
 QV_RECORD(HostTime, 8);
+QV_AT(HostTime, hundredths, 4);
 constexpr uint32_t kDayOf1970 = 719163;
 
 // Day numbers of the proleptic Gregorian calendar (day 1 = 0001-01-01;

@@ -89,11 +89,13 @@ struct UtLink {
   Ref<void> next;
 };
 QV_RECORD(UtLink, 8);
+QV_AT(UtLink, next, 4);
 struct UtList {
   Ref<void> first;
   Ref<void> last;
 };
 QV_RECORD(UtList, 8);
+QV_AT(UtList, last, 4);
 void ut_add_to_lst(UtList* list, void* element, UtLink* link);
 void ut_remove_from_lst(UtList* list, void* element, UtLink* link);
 
@@ -104,6 +106,7 @@ struct UtBuf {
   Ref<uint8_t> data;
 };
 QV_RECORD(UtBuf, 12);
+QV_AT(UtBuf, data, 8);
 // Grows the buffer to at least size bytes (contents kept); 1 or 0.
 int ut_chk_buf(UtBuf* buf, size_t size);
 
