@@ -727,6 +727,15 @@ int cv_date_text_to_std(DateDesc* d, const char* text, size_t len, uint32_t* msg
     int v = val[u];
     t[unit_index(u)] = (v >= 0 && in_range(u, d->high, d->low)) ? uint8_t(v) : cv_unit_base(u);
   }
+  // A field that stores its century keeps it when the mask shows none, so
+  // that the text shown, entered again, gives back the same date (the pivot
+  // or the 1900s only apply to a field without a date yet).
+  if (val[kUnitCentury] == -2 && val[kUnitYear] >= 0 && in_range(kUnitYear, d->high, d->low) &&
+      stores_century(d->type) && d->value) {
+    DateDesc cur = *d;
+    if (cv_ntos_date(&cur) && !cv_date_is_special(cur.date) && cur.date[0] >= 1 && cur.date[0] <= 99)
+      t[0] = cur.date[0];
+  }
   if (val[kMskJulDay] >= 0 && in_range(kUnitDay, d->high, d->low)) {
     int doy = val[kMskJulDay];
     if (doy == 0) {

@@ -60,7 +60,11 @@
 // the century (highest unit 7) still knows it: reading gives the stored
 // century, and storing keeps the internal date's century, or takes the
 // century pivot's (else 19) when the internal century is 0 (so the years
-// 0001-0099 do not keep their century in such a field). A binary date
+// 0001-0099 do not keep their century in such a field). Entry of a text
+// under such a mask (cv_date_text_to_std) takes the century of the field's
+// stored date, so a date shown and entered again, or with only its day
+// changed, stays in its century; the pivot (else 19) only applies to a field
+// that holds no date yet. A binary date
 // without a year (highest unit 6 or 5) is kept in the leap reference year
 // 0004, so that 29 February can be stored; reading gives year and century 0.
 //

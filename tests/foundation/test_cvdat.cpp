@@ -547,7 +547,8 @@ TEST(Cvdat, TwoDigitYearsAndThePivot) {
     m.d.high = kUnitYear;
   }
   // A binary date without a century in its mask still stores a full date:
-  // the century is kept, or taken from the pivot (else 19) when it is 0.
+  // entry keeps the field's century, or takes the pivot's (else 19) when the
+  // field holds no date.
   Masked b("06/05/07", kDtBin);
   ASSERT_TRUE(b.compile());
   uint8_t w[4];
@@ -561,12 +562,16 @@ TEST(Cvdat, TwoDigitYearsAndThePivot) {
   EXPECT_EQ(b.d.date[0], 20);
   b.d.high = kUnitYear;
   {
-    PivotGuard none(-1);
+    PivotGuard none(-1);  // the field's own century stays
+    ASSERT_EQ(cv_date_etoi(&b.d, "05/01/24", 8, nullptr), 1);
+    EXPECT_EQ(u32(w), uint32_t(cv_days_from_civil(2024, 5, 1)));
+    std::memset(w, 0xFF, sizeof w);  // no date yet: the 1900s
     ASSERT_EQ(cv_date_etoi(&b.d, "05/01/24", 8, nullptr), 1);
     EXPECT_EQ(u32(w), uint32_t(cv_days_from_civil(1924, 5, 1)));
   }
   {
     PivotGuard p(50);
+    std::memset(w, 0xFF, sizeof w);  // no date yet: the pivot's century
     ASSERT_EQ(cv_date_etoi(&b.d, "05/01/24", 8, nullptr), 1);
     EXPECT_EQ(u32(w), uint32_t(cv_days_from_civil(2024, 5, 1)));
   }
@@ -582,6 +587,44 @@ TEST(Cvdat, TwoDigitYearsAndThePivot) {
     unsetenv("QUVO_CENTURY_PIVOT");
     cv_date_init();
     EXPECT_EQ(cv_date_pivot_year(), -1);
+  }
+}
+
+TEST(Cvdat, FieldsStoringTheCenturyKeepItUnderATwoDigitYearMask) {
+  // A binary date shown as MM/DD/YY: the text shown, entered again, must
+  // give back the stored date, whatever the pivot, and editing the day must
+  // not move the year into another century.
+  for (int pivot : {-1, 50}) {
+    PivotGuard pg(pivot);
+    for (uint8_t type : {kDtBin, kDtStd}) {
+      Masked m("06/05/07", type);
+      ASSERT_TRUE(m.compile());
+      uint8_t stored[8] = {};
+      m.d.value = stored;
+      m.d.len = type == kDtStd ? 8 : 4;
+      for (int y : {2000, 2024, 1960, 1899}) {
+        uint8_t t[8];
+        set_date(t, y, 2, y % 4 ? 28 : 29);
+        std::memcpy(m.d.date, t, 8);
+        ASSERT_EQ(cv_ston_date(&m.d), 1) << y;
+        std::string text = show(m.d);
+        ASSERT_EQ(enter(m.d, text.c_str()), 1) << y << " " << text;
+        ASSERT_EQ(cv_ston_date(&m.d), 1);
+        ASSERT_EQ(cv_ntos_date(&m.d), 1);
+        EXPECT_EQ(m.d.date[0], y / 100) << y << " " << text;
+        text[3] = '1';  // day 1x of the same month
+        ASSERT_EQ(enter(m.d, text.c_str()), 1) << text;
+        EXPECT_EQ(m.d.date[0], y / 100) << y << " " << text;
+      }
+      // A binary field without a date yet takes the pivot's century, else
+      // the 1900s (an internal date keeps century 0 for the pivot to fill).
+      if (type != kDtBin) continue;
+      std::memset(stored, 0xFF, sizeof stored);
+      ASSERT_EQ(enter(m.d, "03/01/24"), 1);
+      ASSERT_EQ(cv_ston_date(&m.d), 1);
+      ASSERT_EQ(cv_ntos_date(&m.d), 1);
+      EXPECT_EQ(m.d.date[0], pivot < 0 ? 19 : 20);
+    }
   }
 }
 
