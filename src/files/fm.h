@@ -582,4 +582,5 @@ void fm_check_fi(int ok, FmFdb* fdb, const char* text, const char* file, int lin
 
 // ------------------------------------------------------ diagnostics --
 size_t fm_open_count();     // live handles (open handles and streams)
+bool fm_live(const FmArb* a);  // true when a is an open handle or stream
 size_t fm_memfile_count();  // memory-resident files that exist

@@ -103,8 +103,10 @@ int km_install(const std::string& dir, KmStore& store, std::string* log, std::st
 // ------------------------------------------------------------- utility --
 // The keymap utility run mode (quvo -k): records the keys of the terminal
 // (TERM) for the signed-on user interactively and stores the keymap. It
-// starts from the keymap that applies, if any; for each function the user
-// presses its key, SPACE keeps what is there, CTRL-D goes on to saving.
+// starts from the keymap that applies, if any; for each function it shows
+// the keys that give it, the user presses a key to add (a key that gave
+// another function moves, and the screen says so), SPACE keeps what is
+// there, CTRL-D goes on to saving.
 // Returns the exit status.
 int km_util_run();
 

@@ -550,7 +550,7 @@ namespace {
 const uint16_t kRecordList[] = {
     opt::kEnter, opt::kEnd, opt::kCancel, opt::kHelp, opt::kHelpOpt, opt::kScan, opt::kSelectKey,
     opt::kBack, opt::kNext, opt::kAddMode, opt::kDeleteMode, opt::kInquireMode, opt::kChangeMode,
-    opt::kDeleteAck, opt::kMessage, opt::kTop, opt::kBottom, opt::kPageUp, opt::kPageDown, opt::kLineUp,
+    opt::kDeleteAck, opt::kEntryAttrs, opt::kDirect1, opt::kDirect2, opt::kMessage, opt::kTop, opt::kBottom, opt::kPageUp, opt::kPageDown, opt::kLineUp,
     opt::kLineDown, opt::kUp, opt::kDown, opt::kLeft, opt::kRight, opt::kNextField, opt::kPrevField,
     opt::kFieldStart, opt::kFieldEnd, opt::kBackspace, opt::kDelChar, opt::kInsToggle, opt::kClearEnd,
     opt::kClearField, opt::kRedraw, opt::kPanUp, opt::kPanDown, opt::kPanLeft, opt::kPanRight,
@@ -676,6 +676,7 @@ int km_util_run() {
   const size_t total = sizeof kRecordList / sizeof kRecordList[0];
   int rc = 0;
   bool save = false;
+  std::string moved;  // the note on a key taken from another function
   for (size_t i = 0; i <= total && rc == 0;) {
     scr.clear();
     scr.line(1, "QUVO KEYMAP UTILITY");
@@ -683,6 +684,7 @@ int km_util_run() {
     std::string seq;
     if (i == total) {
       scr.line(4, "Save this keymap? Y saves it, N leaves without saving.");
+      if (!moved.empty()) scr.line(12, moved);
       scr.show(4, 57);
       if (capture(d, &seq, log, &waits) < 0) {
         rc = 1;
@@ -697,10 +699,14 @@ int km_util_run() {
       continue;
     }
     uint16_t code = kRecordList[i];
-    const TrieEntry* now = km.trie.find_code(code);
+    // Every key that gives the function now (a key pressed here is added).
+    std::string now;
+    for (const TrieEntry* e : km.trie.entries())
+      if (e->values.size() == 1 && e->values[0] == code) now += (now.empty() ? "" : "  ") + show_seq(e->seq);
     scr.line(4, "Press the key for " + km_option_name(code) + " (option " + std::to_string(code) + ")");
-    scr.line(5, "Now: " + (now ? show_seq(now->seq) : std::string("(none)")));
-    scr.line(7, "SPACE keeps the key shown (or leaves the function without a key);");
+    scr.line(5, "Now: " + (now.empty() ? std::string("(none)") : now));
+    scr.line(7, "SPACE keeps the keys shown (or leaves the function without a key);");
+    if (!moved.empty()) scr.line(12, moved);
     scr.line(8, "CTRL-D goes on to saving with the keys recorded so far.");
     scr.line(10, "Function " + std::to_string(i + 1) + " of " + std::to_string(total));
     scr.show(4, 1);
@@ -717,7 +723,15 @@ int km_util_run() {
       i = total;
       continue;
     }
-    if (seq != " ") km.trie.add(seq, {code});
+    moved.clear();
+    if (seq != " ") {
+      // A key that gave another function gives this one from now on: say so.
+      for (const TrieEntry* e : km.trie.entries())
+        if (e->seq == seq && !(e->values.size() == 1 && e->values[0] == code))
+          moved = "The key " + show_seq(seq) + " gave " + km_option_name(e->values[0]) + "; it gives " +
+                  km_option_name(code) + " now.";
+      km.trie.add(seq, {code});
+    }
     ++i;
   }
   d->close();

@@ -184,6 +184,25 @@ KeyMatch trie_read_key(const KeyTrie& t, int first_ms, int esc_delay_ms, bool ut
       return m;
     }
   }
+  // ESC and, within the delay, a byte that continues no key: one key the
+  // keymap does not know (Alt with a letter, a digit or ENTER), not ESC
+  // followed by typing. A second ESC is ESC pressed twice.
+  if (best && best_len == 1 && uint8_t(got[0]) == 0x1B && got.size() >= 2 && uint8_t(got[1]) != 0x1B) {
+    if (got.size() > 2) src.unread(std::string_view(got).substr(2));
+    got.resize(2);
+    int n = utf8 ? utf8_len(uint8_t(got[1])) : 0;
+    for (int i = 1; i < n; ++i) {
+      int c = src.read(esc_delay_ms);
+      if (c < 0 || (c & 0xC0) != 0x80) {
+        if (c >= 0) src.unread(std::string(1, char(c)));
+        break;
+      }
+      got.push_back(char(c));
+    }
+    m.kind = KeyMatch::Unknown;
+    m.bytes = got;
+    return m;
+  }
   if (best) {
     if (got.size() > best_len) src.unread(std::string_view(got).substr(best_len));
     m.kind = KeyMatch::Key;

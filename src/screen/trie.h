@@ -74,7 +74,9 @@ class ByteSource {
 // Bytes that no entry starts with give a Char when they are one printable
 // byte (32-126, 160-255), else Unknown; an unmatched escape sequence is
 // consumed whole (CSI up to its final byte, SS3 and its letter, ESC and one
-// byte) so that none of its bytes reach a field. With utf8, a character
+// byte) so that none of its bytes reach a field; so is ESC followed within
+// the delay by a byte that continues no key, even where ESC alone is a key
+// (Alt with a letter types nothing). With utf8, a character
 // arrives as its UTF-8 bytes and is a Char when it is in ISO 8859-1
 // (U+00A0-U+00FF), else Unknown.
 KeyMatch trie_read_key(const KeyTrie& t, int first_ms, int esc_delay_ms, bool utf8, ByteSource& src);

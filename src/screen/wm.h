@@ -83,6 +83,9 @@ int wm_create_srf(uint32_t* surface, int scope);
 int wm_destroy_srf(WmHandle surface);
 
 // ---------------------------------------------------------------- windows --
+// Every operation below that takes a window also takes the handle of one of
+// its regions in its place (the region WM__ATTACH gave, which the frame
+// processor and the debugger keep): it acts on that region's window.
 void INIT_WND(WmWnd* w, int kind, int row, int col, int rows, int cols, int flag);
 WmHandle wm_attach(WmWnd* w, WmHandle surface, int scope);
 WmHandle WM__ATTACH(WmWnd* w, WmHandle surface, int scope);
@@ -125,7 +128,8 @@ int wm_insert_itm(WmHandle region, const WmItem* item, uint32_t value, uint32_t 
 int wm_remove_itm(WmHandle region, const WmItem* item, uint32_t mask, int flag);
 // Rewrites the item at its place (inserting it when missing); with select or
 // flag non-zero also replaces the select bits of its cells with value's.
-// Leaves the item's update word at 2 (shown) or 3 (to be shown again later).
+// Leaves the item's update word at 2 (shown) or 3 (its window is in limbo:
+// to be shown again once it is reattached).
 int wm_upd_itm(WmHandle region, WmItem* item, uint32_t value, uint32_t select, int flag);
 // Replaces the select bits of the characteristic's cells with those of its
 // attribute word and sets their colour; a box characteristic is added as a
@@ -145,6 +149,10 @@ using WmMsgReader = bool (*)(WmHandle handle, uint32_t index, WmMsgHead* head, s
 void wm_set_msg_reader(WmMsgReader reader);
 
 // -------------------------------------------------------------- the wait --
+// msgq names the messages to show: 0 none; a queue of wm_msgq_create; or a
+// message file of la_create_fi, by its handle's arena reference (the value
+// a Ref<FmArb> holds), whose records are read in key order.
+//
 // Shows the screen (flags kDraw), the queued messages of msgq (0: none),
 // places the cursor (curs_req), rings the bell (kAlert) and, with kWait,
 // waits for one key. It handles itself: typing and the editing keys

@@ -230,6 +230,9 @@ Surface* find_srf(WmHandle h, const char* fn) {
 Window* find_wnd(WmHandle h, const char* fn) {
   auto it = st().wnds.find(h);
   if (it != st().wnds.end()) return it->second.get();
+  // The handle of one of its regions names the window too.
+  auto r = st().regs.find(h);
+  if (r != st().regs.end()) return r->second->win;
   sys_err(kMod, __LINE__, "%s - bad window handle %u", fn, h);
   return nullptr;
 }
@@ -266,7 +269,7 @@ static int place_axis(int p, int size, int area) {
   return v < 1 ? 1 : v;
 }
 
-bool place(Window* w) {
+bool place(Window* w, bool clip) {
   State& g = st();
   int row, col;
   if (w->fixed() && w->place_row == 0) row = status_row() - w->rows + 1;
@@ -275,7 +278,11 @@ bool place(Window* w) {
   bool pan = com.panning.get() != 0 && !w->fixed();
   int max_r = pan ? kWmMaxRows : g.rows;
   int max_c = pan ? kWmMaxCols : g.cols;
-  if (row < 1 || col < 1 || row + w->rows - 1 > max_r || col + w->cols - 1 > max_c) return false;
+  if (row < 1 || col < 1 || row + w->rows - 1 > max_r || col + w->cols - 1 > max_c) {
+    if (!clip) return false;
+    row = std::max(row, 1);
+    col = std::max(col, 1);
+  }
   w->row = row;
   w->col = col;
   w->rec->row = int16_t(row);

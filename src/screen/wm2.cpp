@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
@@ -185,9 +186,14 @@ void draw_overlay() {
       else if (edge_c) ch = 'x';
       *c = (edge_r || edge_c) ? TmCell{uint8_t(ch), 0, uint16_t(tmv::kLine | tmv::kBold)} : TmCell{};
     }
-  for (int i = 0; i < h - 2 && size_t(i) < g.overlay.size(); ++i)
+  int shown = 0;
+  for (int i = 0; i < h - 2 && size_t(i) < g.overlay.size(); ++i, ++shown)
     draw_text(top + 1 + i, left + 2, std::string_view(g.overlay[size_t(i)]).substr(0, size_t(std::max(0, w - 4))),
               i == 0 ? tmv::kBold : 0);
+  // The cursor waits after the last line shown, the question.
+  const std::string& last = g.overlay[size_t(std::max(shown, 1) - 1)];
+  g.ov_r = std::min(top + std::max(shown, 1), g.rows);
+  g.ov_c = std::min(left + 2 + std::min(int(last.size()), std::max(0, w - 4)), g.cols);
 }
 }  // namespace
 
@@ -217,6 +223,10 @@ void refresh_screen() {
       }
     }
   int sr = std::clamp(g.cur_r - g.pan_r, 1, g.rows), sc = std::clamp(g.cur_c - g.pan_c, 1, g.cols);
+  if (!g.overlay.empty()) {
+    sr = g.ov_r;
+    sc = g.ov_c;
+  }
   g.drv->flush(sr, sc, g.full);
   g.full = false;
 }
@@ -701,6 +711,38 @@ void hangup() {
 }
 
 // ------------------------------------------------------------- messages --
+// The open message file (la_create_fi) that the handle names, or null.
+FmArb* msg_file(WmHandle h) {
+  if (h < arena::kGuard || uint64_t(h) + sizeof(FmArb) > arena::committed()) return nullptr;
+  auto* a = static_cast<FmArb*>(arena::at(h));
+  return fm_live(a) && a->file ? a : nullptr;
+}
+
+// Reads the messages of a message file in key order, through a stream of
+// its own so that the caller's handle keeps its place.
+bool read_msg_file(FmArb* q) {
+  State& g = st();
+  size_t reclen = q->file->fdb.rec_len.get();
+  if (reclen < sizeof(LaQueueRec)) return false;
+  FmArb* s = FM_ATTACH(q, nullptr, com.depth.get());
+  if (!s) return false;
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(g.pool, reclen));
+  s->rec.set(buf);
+  s->rec_len = uint16_t(reclen);
+  s->key_no = 0;
+  s->op = FM_OP_FIRST;
+  bool ok = fm_start(s) != 0;
+  s->op = 0;
+  while (ok && fm_rdnxt(s)) {
+    const LaQueueRec& r = rec::view<LaQueueRec>(buf);
+    size_t len = std::min<size_t>(r.length.get(), size_t(s->len_read.get()) - std::min<size_t>(s->len_read.get(), 8));
+    g.msgs.push_back({r.severity.get(), std::string(reinterpret_cast<const char*>(buf) + 8, len)});
+  }
+  fm_detach(s);
+  mm_free(buf);
+  return ok;
+}
+
 void load_msgs(WmHandle msgq) {
   State& g = st();
   g.msgs.clear();
@@ -710,11 +752,12 @@ void load_msgs(WmHandle msgq) {
       WmMsgHead head{};
       std::string text;
       for (uint32_t i = 0; g.reader(msgq, i, &head, &text); ++i) g.msgs.push_back({head.type.get(), text});
+    } else if (auto it = g.queues.find(msgq); it != g.queues.end()) {
+      for (auto& m : it->second->msgs) g.msgs.push_back({m.type, m.text});
+    } else if (FmArb* f = msg_file(msgq)) {
+      if (!read_msg_file(f)) sys_err(kMod, __LINE__, "wm_show() - can't read message file %u", msgq);
     } else {
-      auto it = g.queues.find(msgq);
-      if (it == g.queues.end()) sys_err(kMod, __LINE__, "wm_show() - bad message queue %u", msgq);
-      else
-        for (auto& m : it->second->msgs) g.msgs.push_back({m.type, m.text});
+      sys_err(kMod, __LINE__, "wm_show() - bad message queue %u", msgq);
     }
   }
   mark_dirty();
@@ -848,6 +891,9 @@ SysErrAnswer sys_err_window(const char* module, int line, const char* text) {
 
 void on_resize() {
   State& g = st();
+  // The cursor keeps its place within the window it is on.
+  Window* cw = hit_at(g.cur_r, g.cur_c).w;
+  int dr = cw ? g.cur_r - cw->row : 0, dc = cw ? g.cur_c - cw->col : 0;
   int r = g.rows, c = g.cols;
   g.drv->size(&r, &c);
   g.rows = std::max(1, r);
@@ -855,7 +901,11 @@ void on_resize() {
   com.rows = uint16_t(g.rows);
   com.cols = uint16_t(g.cols);
   for (auto& [h, w] : g.wnds)
-    if (w->srf) place(w.get());  // a window that no longer fits keeps its place
+    if (w->srf) place(w.get(), true);
+  if (cw) {
+    g.cur_r = cw->row + dr;
+    g.cur_c = cw->col + dc;
+  }
   g.back.clear();
   g.full = true;
   mark_dirty();

@@ -131,6 +131,7 @@ struct State {
   std::string sys_line;       // message line text of la_sys_err
   std::string digits;         // a numbered option being typed
   std::vector<std::string> overlay;  // the system-error window's lines
+  int ov_r = 1, ov_c = 1;            // the cursor while it shows: after its question
   bool in_syserr = false;
 
   // Input.
@@ -152,10 +153,14 @@ inline int msg_row() { return st().rows; }
 
 void sys_err(const char* module, int line, const char* fmt, ...);
 Surface* find_srf(WmHandle h, const char* fn);
+// A window by its handle or by the handle of one of its regions.
 Window* find_wnd(WmHandle h, const char* fn);
 Region* find_reg(WmHandle h, const char* fn);
-// Recomputes a window's place from its placements; false when it does not fit.
-bool place(Window* w);
+// Recomputes a window's place from its placements; false when it does not
+// fit. With clip (a terminal that became smaller) a window that does not fit
+// is placed all the same, as near its place as the top left corner allows,
+// and shows what the terminal has room for.
+bool place(Window* w, bool clip = false);
 // Snapshot of an item's display text (text_len characters).
 std::string item_text(const WmItem& it);
 bool text_ref_ok(const WmItem& it, size_t len);

@@ -145,8 +145,8 @@ struct WmItem {
   rec::U32 total_ira;      // 196 IRA of a total or summary field
   rec::U32 sum_occ;        // 200 summary items: occurrence
   rec::U32 upd;            // 204 update word: the caller sets 1; the window manager leaves
-                           //     2 shown, 3 not shown now (its window is in limbo or its
-                           //     region is not current): redisplay it later
+                           //     2 shown, 3 not shown now (its window is in limbo):
+                           //     redisplay it later
   rec::Bytes<8> b208;      // 208
   rec::U8 needs_cnv;       // 216 1: convert the value to the display text before showing
   rec::Bytes<7> b217;      // 217
@@ -217,10 +217,13 @@ QV_AT(WmChr, colour, 24);
 QV_AT(WmChr, item_row, 28);
 
 // Clears a characteristic and presets it with length 1: one row of one
-// column. SET_CHR sets its column and its length (the columns it covers on
-// its row).
+// column, at row 1, column 1 (coordinates are 1-based, so a one-row region's
+// callers need set only the column). SET_CHR sets its column and its length
+// (the columns it covers on its row).
 inline void CHR_PREP(WmChr* c) {
   std::memset(static_cast<void*>(c), 0, sizeof *c);
+  c->row = 1;
+  c->col = 1;
   c->rows = 1;
   c->cols = 1;
 }

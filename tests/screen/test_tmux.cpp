@@ -208,6 +208,17 @@ std::string cols(const std::string& line, int col, int n) {
   return line.substr(i, j - i);
 }
 
+// The display column (1-based) where a word starts in a UTF-8 line, 0 when
+// it is not there.
+int col_of(const std::string& line, const std::string& word) {
+  size_t at = line.find(word);
+  if (at == std::string::npos) return 0;
+  int c = 1;
+  for (size_t i = 0; i < at; ++i)
+    if ((uint8_t(line[i]) & 0xC0) != 0x80) ++c;
+  return c;
+}
+
 // The attribute sequences (SGR) right before a word of a captured line.
 std::string sgr_run(const std::string& line, const std::string& word) {
   size_t w = line.find(word);
@@ -334,8 +345,16 @@ TEST_P(Terminal, SystemErrorWindowAndBadInput) {
   bool shown = false;
   for (auto& l : s) shown = shown || l.find("SYSTEM ERROR") != std::string::npos;
   EXPECT_TRUE(shown);
+  // The cursor waits after the question, not somewhere inside the box.
+  int qrow = 0;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (s[i].find("to cancel") != std::string::npos) qrow = int(i) + 1;
+  ASSERT_GT(qrow, 0);
+  std::pair<int, int> after{qrow, col_of(s[size_t(qrow - 1)], "to cancel") + 9};
+  EXPECT_EQ(t.cursor_when(after), after);
   t.keys({"c"});
   EXPECT_TRUE(t.out_has("syserr continue"));
+  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));  // back on the field
   for (auto& l : t.screen_when([&](const auto& x) { return !has_box(x); }))
     EXPECT_EQ(l.find("SYSTEM ERROR"), std::string::npos);
   t.keys({"F1", "Escape"});
@@ -371,6 +390,69 @@ TEST_P(Terminal, ResizeRecentresWindows) {
   EXPECT_EQ(cols(s[11], 31, 14), "\u2502 Name:  SMITH");
   EXPECT_EQ(s[28].substr(0, 12), "STATUS: demo");
   EXPECT_EQ(cols(s[25], 81, 12), "BOTTOM RIGHT");
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+TEST_P(Terminal, NumericKeypadTypesAndEnters) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  // The driver puts the keypad in application mode: its keys send escape
+  // sequences, which must still type digits and signs, and its Enter is ENTER.
+  t.burst({"Home", "KP1", "KP2", "KP.", "KP5", "KP-", "KP+", "KPEnter"});
+  EXPECT_TRUE(t.out_has("enter name=[12.5-+              ] code=[AB12  ]"));
+  EXPECT_EQ(cols(t.row_when(9, "12.5-+"), 30, 6), "12.5-+");
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+TEST_P(Terminal, AltKeysNeitherCancelNorType) {
+  Tmux t(GetParam(), std::string(WM_DEMO) + " keys");
+  ASSERT_TRUE(t.waits(1));
+  // Alt with a letter or ENTER comes as ESC and the key at once: one key the
+  // keymap does not know (a bell), not CANCEL followed by typing or ENTER.
+  t.keys({"End", "M-a", "M-Enter", "M-x", "Enter"});
+  EXPECT_EQ(cols(t.row_when(9, "SMITH"), 30, 6), "SMITH ");
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+  EXPECT_EQ(t.out(), "option 304\noption 274\n");
+}
+
+TEST_P(Terminal, SmallerTerminalKeepsCursorAndStatusLine) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"Right", "Right"});
+  int n = t.wait_count();
+  t.tmux("resize-window -x 50 -y 12");
+  ASSERT_TRUE(t.waits(n + 1));
+  // 10 rows of area: the form at row 2, column 6; the cursor stays on the
+  // third character of the Name field; the status line stays on row 11.
+  auto s = t.screen_when([](const auto& x) { return x[10].find("STATUS") != std::string::npos; });
+  EXPECT_EQ(cols(s[2], 6, 14), "\u2502 Name:  SMITH");
+  EXPECT_EQ(s[10].substr(0, 12), "STATUS: demo");
+  EXPECT_EQ(t.cursor_when({3, 17}), std::make_pair(3, 17));
+  t.burst({"x", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[SMxTH               ] code=[AB12  ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  // F4 runs a shell command between wm_suspend and wm_resume: its output
+  // goes, the screen comes back whole and the keys still work.
+  t.keys({"F4"});
+  ASSERT_TRUE(t.out_has("shell 0"));
+  auto s = t.screen_when([](const auto& x) {
+    return x[8].find("SMITH") != std::string::npos && x[0].find("QUVO") != std::string::npos;
+  });
+  for (auto& l : s) EXPECT_EQ(l.find("SHELL OUTPUT"), std::string::npos);
+  EXPECT_EQ(cols(s[8], 21, 14), "\u2502 Name:  SMITH");
+  EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
+  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));
+  t.burst({"Tab", "End", "Z", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[SMITH               ] code=[AB12Z ]"));
   t.finish("F3");
   EXPECT_EQ(t.exit_code(), 0);
 }
@@ -428,6 +510,27 @@ TEST(TerminalKeymap, UtilityRecordsAndStoresKeys) {
   EXPECT_EQ(km.trie.find_code(274)->seq, "\x1bOR");
   EXPECT_EQ(km.trie.find_code(278)->seq, "\x1b");
   EXPECT_EQ(km.trie.find_code(276)->seq, "\x1bOP");
+}
+
+TEST(TerminalKeymap, UtilityShowsEveryKeyAndSaysWhatMoves) {
+  Tmux t("xterm", std::string(QUVO_BINARY) + " -k");
+  ASSERT_TRUE(t.waits(1));
+  // Starting from the default keymap: every key that gives ENTER shows.
+  EXPECT_NE(t.row_when(5, "Now").find("Now: ^J  ^M  \\eOM"), std::string::npos) << t.row(5);
+  EXPECT_NE(t.row(10).find("Function 1 of 42"), std::string::npos) << t.row(10);
+  // F3 (END's key) pressed for ENTER moves to ENTER, and the screen says so.
+  t.keys({"F3"});
+  EXPECT_NE(t.row_when(12, "gave").find("The key \\eOR gave END; it gives ENTER now."), std::string::npos)
+      << t.row(12);
+  EXPECT_NE(t.row(5).find("Now: \\e3"), std::string::npos) << t.row(5);
+  // The frame processor's ENTRY ATTRIBUTES and direct processes can be recorded.
+  t.keys({"Space", "Space", "Space", "Space", "Space", "Space", "Space", "Space", "Space", "Space", "Space",
+          "Space", "Space"});
+  EXPECT_NE(t.row_when(4, "ENTRY").find("Press the key for ENTRY ATTRIBUTES (option 271)"), std::string::npos)
+      << t.row(4);
+  t.keys({"C-d"});
+  t.tmux("send-keys n");
+  EXPECT_EQ(t.exit_code(), 0);
 }
 
 }  // namespace

@@ -111,6 +111,32 @@ TEST(Trie, UnknownEscapeSequencesAreSwallowedWhole) {
   EXPECT_EQ(next(t, s).kind, KeyMatch::Unknown);
 }
 
+TEST(Trie, AltKeysAreOneUnknownKeyNotEscAndTyping) {
+  KeyTrie t = sample();
+  Script s;
+  // Alt-a, Alt-ENTER and Alt-e-acute come as ESC and the key without a
+  // pause: nothing of them is ESC's CANCEL or typing. ESC twice is ESC
+  // twice; ESC, a pause and a letter is ESC and the letter.
+  s.keys({"\x1b" "a", "\x1b\r", "\x1b\xc3\xa9", "\x1b\x1b", "\x1b", "a"});
+  KeyMatch m = next(t, s, true);
+  EXPECT_EQ(m.kind, KeyMatch::Unknown);
+  EXPECT_EQ(m.bytes, "\x1b" "a");
+  m = next(t, s, true);
+  EXPECT_EQ(m.kind, KeyMatch::Unknown);
+  EXPECT_EQ(m.bytes, "\x1b\r");
+  m = next(t, s, true);
+  EXPECT_EQ(m.kind, KeyMatch::Unknown);
+  EXPECT_EQ(m.bytes, "\x1b\xc3\xa9");
+  for (int i = 0; i < 3; ++i) {
+    m = next(t, s, true);
+    ASSERT_EQ(m.kind, KeyMatch::Key) << i;
+    EXPECT_EQ(m.entry->values[0], 278u);
+  }
+  m = next(t, s, true);
+  ASSERT_EQ(m.kind, KeyMatch::Char);
+  EXPECT_EQ(m.ch, 'a');
+}
+
 TEST(Trie, Utf8CharactersBecomeLatin1Bytes) {
   KeyTrie t = sample();
   Script s;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
@@ -665,6 +666,139 @@ TEST_F(Wm, ScrollTypesLayRegionsOut) {
   wm_write_reg(r0, "zzz");
   EXPECT_EQ(wm_del_reg(w0, 1), 1);  // one fixed region: cleared
   EXPECT_EQ(wm_cur_reg(w0), r0);
+}
+
+// The frame processor, the input executor and the debugger keep the region
+// that WM__ATTACH gave and hand it back to detach, reattach, activate and
+// delete rows: it names its window.
+TEST_F(Wm, ARegionHandleNamesItsWindow) {
+  WmWnd d;
+  INIT_WND(&d, 0, 2, 2, 3, 10, 0);
+  d.scroll = 1;
+  d.reg_rows = 1;
+  WmHandle reg = WM__ATTACH(&d, srf, 0);
+  ASSERT_NE(reg, 0u);
+  wm_write_reg(reg, "ROW ONE");
+  auto* wrec = static_cast<WmWndRec*>(arena::at(d.window));
+  ASSERT_EQ(wm_actv(reg), 1);
+  EXPECT_EQ(wrec->active.get(), 1);
+  ASSERT_EQ(wm_deactv(reg), 1);
+  EXPECT_EQ(wrec->active.get(), 0);
+  EXPECT_EQ(wm_cur_reg(reg), reg);
+  WmHandle second = wm_pos_reg(reg, 2);
+  ASSERT_NE(second, 0u);
+  wm_write_reg(second, "ROW TWO");
+  WmShow sb{};
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(3).substr(1, 7), "ROW TWO");
+  // Rows deleted from the current one on; the window's first row stays.
+  ASSERT_EQ(wm_del_reg(second, 2), 1);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(3).substr(1, 7), "       ");
+  EXPECT_EQ(term.row(2).substr(1, 7), "ROW ONE");
+  // Into limbo and back by the region.
+  ASSERT_EQ(wm_detach(reg, 0), 1);
+  EXPECT_EQ(wrec->limbo.get(), 1);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(2).substr(1, 7), "       ");
+  WmPlace at{5, 30};
+  ASSERT_EQ(wm_reattach(reg, srf, &at), 1);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(5).substr(29, 7), "ROW ONE");
+  // Destroyed by the region: the window goes, and the region with it.
+  int windows = 0, regions = 0, w0 = 0, r0 = 0;
+  wm_counts(nullptr, &w0, &r0);
+  ASSERT_EQ(wm_detach(reg, 1), 1);
+  wm_counts(nullptr, &windows, &regions);
+  EXPECT_EQ(windows, w0 - 1);
+  EXPECT_EQ(regions, r0 - 1);
+  SysErrCapture cap(SysErrAnswer::Continue);
+  EXPECT_EQ(wm_actv(reg), 0);
+  EXPECT_NE(cap.last().find("bad window handle"), std::string::npos);
+}
+
+// REFRESH and the frame processor hand wm_show a message file made by
+// la_create_fi: its messages show in key order, and the caller's handle
+// keeps its own record buffer.
+TEST_F(Wm, MessagesOfAMessageFileShowInKeyOrder) {
+  FmArb* q = la_create_fi(79, 0);
+  ASSERT_NE(q, nullptr);
+  auto* mine = static_cast<uint8_t*>(MM_ALLOC(pool, 87));
+  auto add = [&](uint32_t key, uint16_t severity, const std::string& text) {
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, 87));
+    LaQueueRec& r = rec::view<LaQueueRec>(buf);
+    r.key = key;
+    r.severity = severity;
+    r.length = uint16_t(text.size());
+    std::memcpy(buf + 8, text.data(), text.size());
+    q->rec.set(buf);
+    ASSERT_EQ(la_add_msg(3, q, 0u, key), 1);
+  };
+  add(2, 0, "Second by key");
+  add(1, 2, "ERROR - First by key");
+  q->rec.set(mine);
+  WmHandle h = arena::offset_of(q);
+  std::vector<std::string> seen;
+  std::vector<uint16_t> vis;
+  term.on_wait = [&] {
+    seen.push_back(term.row(24));
+    vis.push_back(term.at(24, 1).vis);
+  };
+  term.key("\x1b[24~");
+  term.key("\x1bOR");
+  WmShow sb{};
+  ASSERT_EQ(show(&sb, wmshow::kDraw | wmshow::kWait, h), 1);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].substr(0, 20), "ERROR - First by key");
+  EXPECT_NE(seen[0].find("(+1)"), std::string::npos);
+  EXPECT_TRUE(vis[0] & tmv::kReverse);  // an error stands out
+  EXPECT_EQ(seen[1].substr(0, 13), "Second by key");
+  EXPECT_EQ(q->rec.get(), mine);
+  // The display without waiting (flags 2, no cursor request) shows them again.
+  ASSERT_EQ(show(&sb, wmshow::kDraw, h), 1);
+  EXPECT_EQ(sb.option.get(), opt::kNext);
+  EXPECT_EQ(term.row(24).substr(0, 20), "ERROR - First by key");
+  // A handle that names nothing is a system error, never a crash.
+  SysErrCapture cap(SysErrAnswer::Continue);
+  ASSERT_EQ(show(&sb, wmshow::kDraw, h + 4), 1);
+  EXPECT_NE(cap.last().find("bad message queue"), std::string::npos);
+  FM_CLOSE(q, FM_CL_SCRATCH);
+}
+
+// A terminal made smaller: the cursor stays in the field it was in (the
+// window moved), typing goes on there, and the status line stays on the row
+// above the message line, cut to the new width.
+TEST_F(Wm, SmallerTerminalKeepsTheCursorInItsFieldAndTheStatusLine) {
+  WmHandle reg;
+  WmHandle w = window(0, 0, 5, 40, &reg, ".");
+  char* t = text("HELLO     ");
+  WmItem it = item(3, 5, t, 10);
+  WmChr c;
+  CHR_PREP(&c);
+  c.row = 3;
+  SET_CHR(&c, 5, 10);
+  c.attr = wa::kInput;
+  ASSERT_EQ(wm_upd_reg(reg, {&it, 1}, {&c, 1}), 1);
+  wm_actv(w);
+  WmWnd s;
+  INIT_WND(&s, 3, 0, 1, 1, 80, 0);
+  ASSERT_NE(wm_attach(&s, srf, 0), 0u);
+  wm_write_reg(s.region, "STATUS LINE");
+  term.next_rows = 12;
+  term.next_cols = 50;
+  term.script.push_back(kTmResize);
+  term.type("x");
+  term.key(kEnterKey);
+  WmShow sb = sb_at(reg, 3, 7);
+  ASSERT_EQ(show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack), 1);
+  EXPECT_EQ(std::string(t, 10), "HExLO     ");
+  EXPECT_EQ(sb.row.get(), 3);
+  EXPECT_EQ(sb.col.get(), 8);
+  // 10 rows of area: the window at row (10 - 5) / 2 + 1 = 3, column 6.
+  EXPECT_EQ(term.row(5).substr(9, 10), "HExLO     ");
+  EXPECT_EQ(sb.scr_row.get(), 5);
+  EXPECT_EQ(sb.scr_col.get(), 13);
+  EXPECT_EQ(term.row(11).substr(0, 11), "STATUS LINE");
 }
 
 TEST_F(Wm, OneItemChangeSendsFewCells) {

@@ -7,8 +7,9 @@
 // ENTER reports the form's fields; F2 (HELP ON OPT) turns the ATTRIBUTE
 // item's inverse video (bold, red) on and off; F1 (HELP) raises a system error and
 // reports the answer; F9 (SELECT KEY) tries a window too big for the screen
-// and reports the status; END ends. In "keys" mode every option is reported
-// and END ends.
+// and reports the status; F4 (SCAN) runs a shell command between
+// wm_suspend and wm_resume; END ends. In "keys" mode every option is
+// reported and END ends.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -162,6 +163,11 @@ int main(int argc, char** argv) {
         os_sys_err("WM_DEMO.C", 1);
       });
       report(answer == 1 ? "syserr continue" : "syserr cancel " + std::to_string(answer));
+    } else if (op == opt::kScan) {
+      wm_suspend();
+      int rc = std::system("printf 'SHELL OUTPUT\\n'; sleep 0.2");
+      wm_resume();
+      report("shell " + std::to_string(rc));
     } else if (op == opt::kSelectKey) {
       WmWnd big;
       INIT_WND(&big, 0, 0, 0, 10, 300, 0);
