@@ -488,6 +488,12 @@ void type_char(uint8_t c) {
     }
     return;
   }
+  // A field filled to its last place takes nothing more until the cursor
+  // moves: typing on would replace the last character again and again.
+  if (g.filled) {
+    g.drv->beep();
+    return;
+  }
   ItemGeo ig = geo(t.h.item->item);
   int ir = t.h.item->item.row.get() + t.h.idx / ig.cols, ic = t.h.item->item.col.get() + t.h.idx % ig.cols;
   if (cell_attr(t.h.r, ir, ic) & wa::kUpper) c = upper(c);
@@ -502,6 +508,7 @@ void type_char(uint8_t c) {
   }
   mark_dirty();
   if (t.k + 1 < int(t.pos.size())) move_to(t, t.k + 1);
+  else g.filled = true;
 }
 
 bool is_blank_at(const std::string& b, const std::vector<int>& pos, int k) { return b[size_t(pos[size_t(k)])] == ' '; }
@@ -1071,6 +1078,7 @@ int wm_show(WmShow* sb, WmHandle msgq) {
   }
   if (!com.screen_up.get()) wm_resume();  // a show after a shell command takes the terminal back
   ++g.shows;
+  g.filled = false;
   sb->status = 0;
   load_msgs(msgq);
   cursor_request(sb);
@@ -1091,6 +1099,7 @@ int wm_show(WmShow* sb, WmHandle msgq) {
     mark_shown();
     if (g.pending.empty()) log_wait("wm_show");
     Event e = next_event(first_ms);
+    if (e.kind != Event::Char) g.filled = false;
     if (!g.sys_line.empty() && e.kind != Event::Timeout) {
       g.sys_line.clear();
       mark_dirty();

@@ -124,6 +124,7 @@ struct State {
   int cur_r = 1, cur_c = 1;
   int saved_r = 1, saved_c = 1;
   bool insert = false;
+  bool filled = false;        // the last key typed filled a field's last place
 
   // Messages.
   std::vector<ShownMsg> msgs;

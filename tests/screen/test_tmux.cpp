@@ -394,6 +394,24 @@ TEST_P(Terminal, ResizeRecentresWindows) {
   EXPECT_EQ(t.exit_code(), 0);
 }
 
+TEST_P(Terminal, TypingPastAFullFieldKeepsWhatFits) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  // Text longer than the 20-place field, typed or pasted at once: the field
+  // keeps its first 20 characters (the rest rings the bell) instead of
+  // replacing its last character with every key.
+  int n = t.wait_count();
+  std::string text = "Hello World this is a long text";
+  t.tmux("send-keys -l " + quote(text));
+  EXPECT_TRUE(t.waits(n + int(text.size())));
+  EXPECT_EQ(cols(t.row_when(9, "Hello World"), 30, 20), "Hello World this is ");
+  // A move of the cursor lets the last place be typed over again.
+  t.burst({"Left", "x", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[Hello World this ix ] code=[AB12  ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
 TEST_P(Terminal, NumericKeypadTypesAndEnters) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
