@@ -14,11 +14,12 @@
 //
 // The screen. The terminal's last row is the message line; the row above it
 // the status line (status windows, kind 3); the rows above form the
-// application area, where window placements count. With panning on (common
-// block panning byte), windows may lie beyond the terminal up to
-// kWmMaxRows x kWmMaxCols and the pan keys move the view over them;
-// otherwise a window must fit the terminal. A window that does not fit is
-// refused with status 103300.
+// application area, where window placements count and where every other
+// window shows. With panning on (common block panning byte), windows may lie
+// beyond the area up to kWmMaxRows x kWmMaxCols and the pan keys (and the
+// cursor going past an edge) move the area's view over them; otherwise a
+// window must fit the area. A window that does not fit is refused with
+// status 103300.
 //
 // Ownership. Surfaces and windows belong to the recovery scope given when
 // they are made and are destroyed when that scope ends (release stage

@@ -275,8 +275,11 @@ bool place(Window* w, bool clip) {
   if (w->fixed() && w->place_row == 0) row = status_row() - w->rows + 1;
   else row = place_axis(w->place_row, w->rows, w->fixed() ? g.rows : app_rows());
   col = place_axis(w->place_col, w->cols, g.cols);
+  // Ordinary windows lie in the application area (with panning, in the
+  // logical screen the area views); status-line windows anywhere on the
+  // terminal.
   bool pan = com.panning.get() != 0 && !w->fixed();
-  int max_r = pan ? kWmMaxRows : g.rows;
+  int max_r = pan ? kWmMaxRows : w->fixed() ? g.rows : app_rows();
   int max_c = pan ? kWmMaxCols : g.cols;
   if (row < 1 || col < 1 || row + w->rows - 1 > max_r || col + w->cols - 1 > max_c) {
     if (!clip) return false;

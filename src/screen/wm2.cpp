@@ -48,9 +48,14 @@ uint16_t visual(uint32_t a) {
   return v;
 }
 
+// Rows below this one take no drawing (0: the terminal's last row). An
+// ordinary window shows in the application area only: the status line and
+// the message line stay whole whatever lies beyond the area.
+int clip_rows = 0;
+
 TmCell* cell_at(int sr, int sc) {
   State& g = st();
-  if (sr < 1 || sc < 1 || sr > g.rows || sc > g.cols) return nullptr;
+  if (sr < 1 || sc < 1 || sr > (clip_rows ? clip_rows : g.rows) || sc > g.cols) return nullptr;
   return &g.back[size_t(sr - 1) * size_t(g.cols) + size_t(sc - 1)];
 }
 
@@ -103,6 +108,7 @@ void draw_box(Window* w, Region* r, const Box& b, int base_r, int base_c) {
 
 void draw_window(Window* w) {
   State& g = st();
+  clip_rows = w->fixed() ? 0 : app_rows();
   int off_r = w->fixed() ? 0 : g.pan_r, off_c = w->fixed() ? 0 : g.pan_c;
   int top = w->row - off_r, left = w->col - off_c;
   for (int i = 0; i < w->rows; ++i)
@@ -201,6 +207,7 @@ void compose() {
   State& g = st();
   g.back.assign(size_t(g.rows) * size_t(g.cols), TmCell{});
   for (Window* w : draw_order()) draw_window(w);
+  clip_rows = 0;
   draw_msg_line();
   draw_overlay();
   g.dirty = false;
@@ -246,6 +253,13 @@ void extent(int* rows, int* cols) {
 bool pan_on() { return com.panning.get() != 0; }
 bool vpan_on() { return pan_on() && !(com.panning.get() & 2); }
 
+// True when an ordinary (panned) window covers the logical position.
+bool in_plain_window(int lr, int lc) {
+  for (Window* w : draw_order())
+    if (!w->fixed() && lr >= w->row && lr < w->row + w->rows && lc >= w->col && lc < w->col + w->cols) return true;
+  return false;
+}
+
 // Keeps the cursor on the terminal: pans to it where panning allows, else
 // brings it back into the view.
 void keep_cursor() {
@@ -254,13 +268,16 @@ void keep_cursor() {
   g.cur_r = std::clamp(g.cur_r, 1, max_r);
   g.cur_c = std::clamp(g.cur_c, 1, max_c);
   int sr = g.cur_r - g.pan_r, sc = g.cur_c - g.pan_c;
-  if (sr < 1 || sr > g.rows) {
+  // Below the application area only status windows show: a place there
+  // inside an ordinary window is reached by panning.
+  int last = sr > app_rows() && in_plain_window(g.cur_r, g.cur_c) ? app_rows() : g.rows;
+  if (sr < 1 || sr > last) {
     if (vpan_on()) {
       g.pan_r = sr < 1 ? g.cur_r - 1 : g.cur_r - app_rows();
       g.pan_r = std::max(0, g.pan_r);
       mark_dirty();
     } else {
-      g.cur_r = std::clamp(g.cur_r, g.pan_r + 1, g.pan_r + g.rows);
+      g.cur_r = std::clamp(g.cur_r, g.pan_r + 1, g.pan_r + last);
     }
   }
   if (sc < 1 || sc > g.cols) {
@@ -295,6 +312,7 @@ Hit hit_at(int lr, int lc) {
   std::vector<Window*> order = draw_order();
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     Window* w = *it;
+    if (!w->fixed() && lr - g.pan_r > app_rows()) continue;  // not shown there
     int wr = w->fixed() ? lr - g.pan_r : lr, wc = w->fixed() ? lc - g.pan_c : lc;
     if (wr < w->row || wr >= w->row + w->rows || wc < w->col || wc >= w->col + w->cols) continue;
     h.w = w;

@@ -455,6 +455,29 @@ TEST_P(Terminal, SmallerTerminalKeepsCursorAndStatusLine) {
   EXPECT_EQ(t.exit_code(), 0);
 }
 
+TEST_P(Terminal, TallWindowLeavesTheStatusLineWhole) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  // A window of 30 rows from row 1: the application area shows its rows
+  // 1-22; the status line and the message line stay.
+  t.keys({"F5"});
+  ASSERT_TRUE(t.out_has("tall on"));
+  auto s = t.screen_when([](const auto& x) { return x[21].find("TALL 22") != std::string::npos; });
+  EXPECT_EQ(cols(s[21], 45, 7), "TALL 22");
+  EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
+  EXPECT_EQ(s[22].find("TALL"), std::string::npos);
+  EXPECT_EQ(s[23].find("TALL"), std::string::npos);
+  // Tab to its field on row 25 pans the view; typing goes there.
+  t.keys({"Tab", "Tab"});
+  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  s = t.screen_when([](const auto& x) { return x[21].find("TALL 25") != std::string::npos; });
+  EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
+  t.burst({"a", "b", "c", "Enter"});
+  EXPECT_TRUE(t.out_has("tall=[abc     ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
 TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));

@@ -120,8 +120,17 @@ TEST_F(Wm, WindowThatDoesNotFitIsRefused) {
   EXPECT_EQ(w.status.get(), kWmNoFit);
   INIT_WND(&w, 0, 20, 1, 10, 10, 0);
   EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
-  // With panning it lies beyond the terminal and the screen stays whole.
+  // The status and message lines are no place for it either.
+  INIT_WND(&w, 0, 20, 1, 4, 10, 0);
+  EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
+  EXPECT_EQ(w.status.get(), kWmNoFit);
+  // With panning it lies beyond the terminal; the application area views
+  // it, and the status line and the message line stay whole.
   com.panning = 1;
+  WmWnd st;
+  INIT_WND(&st, 3, 0, 1, 1, 80, 0);
+  ASSERT_NE(wm_attach(&st, com.status_surface.get(), 0), 0u);
+  wm_write_reg(st.region, "STATUS LINE");
   INIT_WND(&w, 0, 20, 1, 10, 100, 0);
   WmHandle h = wm_attach(&w, srf, 0);
   ASSERT_NE(h, 0u);
@@ -129,10 +138,45 @@ TEST_F(Wm, WindowThatDoesNotFitIsRefused) {
   WmShow sb{};
   ASSERT_EQ(show(&sb, wmshow::kDraw), 1);
   EXPECT_EQ(term.row(20).substr(0, 80), std::string(80, 'x'));
-  EXPECT_EQ(term.row(24), std::string(80, 'x'));  // covers the (empty) message line
+  EXPECT_EQ(term.row(22).substr(0, 80), std::string(80, 'x'));
+  EXPECT_EQ(term.row(23).substr(0, 12), "STATUS LINE ");
+  EXPECT_EQ(term.row(24), std::string(80, ' '));
   int s, wn, r;
   wm_counts(&s, &wn, &r);
-  EXPECT_EQ(wn, 1);
+  EXPECT_EQ(wn, 2);
+}
+
+// A window taller than the application area: the cursor going down into it
+// pans the view instead of landing on the status line, and typing goes into
+// the field that shows under the cursor.
+TEST_F(Wm, TallWindowPansAboveTheStatusLine) {
+  WmWnd st;
+  INIT_WND(&st, 3, 0, 1, 1, 80, 0);
+  ASSERT_NE(wm_attach(&st, com.status_surface.get(), 0), 0u);
+  wm_write_reg(st.region, "STATUS LINE");
+  WmHandle reg;
+  WmHandle w = window(1, 1, 30, 20, &reg, ".");
+  char* f23 = text("          ");
+  WmItem it = item(23, 1, f23, 10);
+  WmChr c;
+  CHR_PREP(&c);
+  c.row = 23;
+  SET_CHR(&c, 1, 10);
+  c.attr = wa::kInput;
+  ASSERT_EQ(wm_upd_reg(reg, {&it, 1}, {&c, 1}), 1);
+  wm_actv(w);
+  term.key(kDown);
+  term.type("Z");
+  term.key(kEnterKey);
+  std::vector<std::string> r23;
+  term.on_wait = [&] { r23.push_back(term.row(23)); };
+  WmShow sb = sb_at(reg, 22, 1);
+  ASSERT_EQ(show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack), 1);
+  EXPECT_EQ(std::string(f23, 10), "Z         ");
+  EXPECT_EQ(sb.row.get(), 23);
+  EXPECT_EQ(sb.scr_row.get(), 22);  // panned down by one row
+  for (const std::string& l : r23) EXPECT_EQ(l.substr(0, 11), "STATUS LINE");
+  EXPECT_EQ(term.row(22).substr(0, 10), "Z         ");
 }
 
 TEST_F(Wm, StackingLimboAndReattach) {

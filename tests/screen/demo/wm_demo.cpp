@@ -8,7 +8,8 @@
 // item's inverse video (bold, red) on and off; F1 (HELP) raises a system error and
 // reports the answer; F9 (SELECT KEY) tries a window too big for the screen
 // and reports the status; F4 (SCAN) runs a shell command between
-// wm_suspend and wm_resume; END ends. In "keys" mode every option is
+// wm_suspend and wm_resume; F5 (ADD MODE) opens a window taller than the
+// screen with a field on its row 25 (ENTER then reports it too); END ends. In "keys" mode every option is
 // reported and END ends.
 #include <cstdio>
 #include <cstdlib>
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
   sb.req_row = 2;
   sb.req_col = 10;
   bool inverse = false;
+  char* tall_field = nullptr;
   for (;;) {
     sb.flags = wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack;
     int rc = 0;
@@ -151,6 +153,23 @@ int main(int argc, char** argv) {
     }
     if (op == opt::kEnter) {
       report("enter name=[" + std::string(name, 20) + "] code=[" + std::string(code, 6) + "]");
+      if (tall_field) report("tall=[" + std::string(tall_field, 8) + "]");
+    } else if (op == opt::kAddMode && !tall_field) {
+      WmWnd tall;
+      INIT_WND(&tall, 0, 1, 45, 30, 30, 0);
+      wm_attach(&tall, srf, 0);
+      std::string rows;
+      for (int r = 1; r <= 30; ++r) {
+        std::string l = "TALL " + std::to_string(r);
+        l.resize(30, ' ');
+        rows += l;
+      }
+      tall_field = text("", 8);
+      WmItem f = item(25, 10, tall_field, 8);
+      WmChr fc = chr(25, 10, 1, 8, wa::kInput | wa::kUnderline);
+      wm_write_reg(tall.region, rows, {&f, 1}, {&fc, 1});
+      wm_actv(tall.window);
+      report("tall on");
     } else if (op == opt::kHelpOpt) {
       inverse = !inverse;
       WmChr c = chr(6, 10, 1, 9, inverse ? wa::kInverse | wa::kBright : 0);
