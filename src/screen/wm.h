@@ -33,6 +33,11 @@
 // interface:
 //   INIT_WND(window, kind, row, column, rows, columns, flag) takes the
 //     window kind and both placements; the surface is given to wm_attach.
+//     The status window of the menu and input executors (kind 3, one row by
+//     the screen width, on the status line) is
+//     INIT_WND(&w, 3, 0, 1, 1, com.cols, 0).
+//   A window operation given a region handle acts on the region's window, so
+//     callers may keep only the region WM__ATTACH gave.
 //   wm_attach returns the window handle (non-zero, so "1 on success" callers
 //     work too) and leaves the window and region handles in the description;
 //     WM__ATTACH returns the region.
