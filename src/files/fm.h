@@ -582,5 +582,7 @@ void fm_check_fi(int ok, FmFdb* fdb, const char* text, const char* file, int lin
 
 // ------------------------------------------------------ diagnostics --
 size_t fm_open_count();     // live handles (open handles and streams)
-bool fm_live(const FmArb* a);  // true when a is an open handle or stream
+// True when p is an open handle or stream; p is looked up, never read
+// through, so any value may be asked (a handle kept as a number).
+bool fm_is_handle(const void* p);
 size_t fm_memfile_count();  // memory-resident files that exist

@@ -1277,6 +1277,13 @@ int mm_load_fi(FmFdb* fdb, FmArb* seq, int scope) {
 
 // Used by fmrec.cpp.
 bool fm_live(const FmArb* a) { return live(a); }
+
+bool fm_is_handle(const void* p) {
+  if (!p) return false;
+  for (const FmArb* a : S().by_id)
+    if (a == p) return a->state != FM_HS_CLOSED;
+  return false;
+}
 FmArb* fm_new_stream(FmArb* parent, int scope) {
   FmFile* f = parent->file.get();
   FmArb* s = new_handle(f, parent->fns, norm_scope(scope), FM_HS_STREAM);

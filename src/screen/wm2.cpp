@@ -740,7 +740,7 @@ void hangup() {
 FmArb* msg_file(WmHandle h) {
   if (h < arena::kGuard || uint64_t(h) + sizeof(FmArb) > arena::committed()) return nullptr;
   auto* a = static_cast<FmArb*>(arena::at(h));
-  return fm_live(a) && a->file ? a : nullptr;
+  return fm_is_handle(a) && a->file ? a : nullptr;
 }
 
 // Reads the messages of a message file in key order, through a stream of
