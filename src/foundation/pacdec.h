@@ -7,6 +7,7 @@
 // Magnitudes are unsigned 128-bit integers (31 digits need 103 bits).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -361,5 +362,277 @@ inline int mul8(void* a, const void* b) {
   return 1;
 }
 #endif
+
+// ------------------------------------------------ x86-64 8-byte kernels ---
+// Hand-scheduled forms of the 8-byte add, subtract and multiply for x86-64
+// (optimized builds; the portable code above serves everything else and is
+// what a debug or sanitizer build runs). On current x86-64 cores byte swaps,
+// bit tests and multiplies issue on one execution port, shifts, conditional
+// moves and branches on two, and a long chain of dependent steps keeps the
+// scheduler full; the kernels are written to those limits, which the compiler
+// does not weigh. They read and write through memory operands and use seven
+// scratch registers, so that a caller's loop keeps its own values in
+// registers. Every failure leaves the target untouched: the only store is the
+// last instruction. The sign nibbles pd_pos and pd_neg are taken to be
+// nibbles (0-15), as the common block defines them.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(QUVO_PD_PORTABLE)
+#define QUVO_PD_X86 1
+
+// Constants the kernels read from memory (an immediate operand holds 32 bits).
+inline constexpr uint64_t kDigitSixes = 0x0666666666666666ULL;  // 6 in each of 15 digit nibbles
+inline constexpr uint64_t kDigitCarries = 0x1111111111111110ULL;  // the carry into digit nibbles 1-15
+inline constexpr uint64_t kTenE16 = 10000000000000000ULL;  // 10 p stays below, p below 10^15
+// floor(n / 10^8) is the high half of n * kDiv8 shifted right 26, n < 2^54.
+inline constexpr uint64_t kDiv8 = 0xABCC77118461CEFDULL;
+
+// Packed bytes of 0..9999: four digits, the most significant byte first in
+// memory (20 KB, built at compile time; two entries more, as the kernel reads
+// four bytes where it needs two).
+struct QuadBytes {
+  uint16_t v[10002];
+  constexpr QuadBytes() : v() {
+    for (int i = 0; i < 10000; ++i) {
+      unsigned first = unsigned((i / 1000) << 4 | (i / 100 % 10)), second = unsigned((i / 10 % 10) << 4 | (i % 10));
+      v[i] = uint16_t(first | second << 8);
+    }
+  }
+};
+alignas(64) inline constexpr QuadBytes kQuadBytes{};
+// The byte tables of the kernels, one object so that one base register
+// reaches them all:
+//  - pair[t][b]: a byte of two digit nibbles to its value times 10^7, 10^5,
+//    10^3 and 10 (t = 0-3, by the byte's place in an 8-digit number that ends
+//    in the last byte), and the last byte (a digit and the sign) to its digit
+//    (t = 4). A digit above 9 gives kPairBad, so a sum of five lookups holding
+//    one is at least 2^29 while a number of 8 digits stays below 10^8 < 2^27.
+//  - nibble_bit[n]: bit n for n = 0..15, 0 for any other byte; the configured
+//    sign nibbles are the bits of their two entries.
+//  - low_bit[b]: the bit of b's low nibble, the sign of a last byte.
+constexpr uint32_t kPairBad = 0x20000000u;
+struct ByteTables {
+  uint32_t pair[5][256];
+  uint32_t nibble_bit[256];
+  uint32_t low_bit[256];
+  constexpr ByteTables() : pair(), nibble_bit(), low_bit() {
+    constexpr uint32_t kScale[4] = {10000000u, 100000u, 1000u, 10u};
+    for (int b = 0; b < 256; ++b) {
+      int hi = b >> 4, lo = b & 15;
+      uint32_t value = uint32_t(10 * hi + lo);
+      for (int t = 0; t < 4; ++t) pair[t][b] = (hi < 10 && lo < 10) ? value * kScale[t] : kPairBad;
+      pair[4][b] = hi < 10 ? uint32_t(hi) : kPairBad;
+      nibble_bit[b] = b < 16 ? 1u << b : 0;
+      low_bit[b] = 1u << lo;
+    }
+  }
+};
+alignas(64) inline constexpr ByteTables kByteTables{};
+// Byte offsets of the parts, for the address arithmetic of the kernels.
+constexpr int kNibbleBitAt = 5 * 1024, kLowBitAt = 6 * 1024;
+static_assert(offsetof(ByteTables, nibble_bit) == kNibbleBitAt && offsetof(ByteTables, low_bit) == kLowBitAt);
+
+// The 8-byte multiply for any operands (pd.cpp).
+int mul8_wide(void* a, const void* b);
+
+// a := a + b, b with the other sign for Sub, as add_short. r8 and r9 hold the
+// values as big-endian words (digits in order, the sign in the low nibble),
+// then the magnitudes da and db shifted down one nibble, so that a carry out
+// of the 15th digit lands in bit 60. Same signs add the magnitudes as
+// da + db + 6 in every digit, other signs take the smaller from the larger,
+// both in binary on the nibble words; a digit of the sum that did not carry
+// then holds 6 too many, a digit of the difference that borrowed got 16 for
+// 10, and both give the 6 back.
+template <bool Sub>
+[[gnu::always_inline]] inline int add8x(void* a, const void* b) {
+  __asm__ goto(
+      "mov %[a], %%r8\n\t"
+      "mov %[b], %%r9\n\t"
+      "bswap %%r8\n\t"
+      "bswap %%r9\n\t"
+      "movzbl %[pos], %%esi\n\t"
+      "movzbl %[neg], %%edi\n\t"
+      ".if %c[sub]\n\t"
+      "xor %%rsi, %%r9\n\t"            // the other sign nibble
+      "xor %%rdi, %%r9\n\t"
+      ".endif\n\t"
+      // Both sign nibbles are pos or neg.
+      "lea %[tab], %%rax\n\t"
+      "mov %c[nib](%%rax,%%rsi,4), %%edx\n\t"
+      "or %c[nib](%%rax,%%rdi,4), %%edx\n\t"
+      "mov %%r8d, %%edi\n\t"
+      "and $15, %%edi\n\t"             // sa
+      "mov %%r9d, %%ecx\n\t"
+      "and $15, %%ecx\n\t"             // sb
+      "test %c[nib](%%rax,%%rdi,4), %%edx\n\t"
+      "jz %l[fail]\n\t"
+      "test %c[nib](%%rax,%%rcx,4), %%edx\n\t"
+      "jz %l[fail]\n\t"
+      "shr $4, %%r8\n\t"               // da
+      "shr $4, %%r9\n\t"               // db
+      // A digit above 9 carries out of its nibble when 6 is added.
+      "mov %[six], %%rdx\n\t"
+      "lea (%%r8,%%rdx), %%rax\n\t"
+      "add %%r9, %%rdx\n\t"            // db + 6s
+      "xor %%r8, %%rax\n\t"
+      "mov %%rdx, %%rsi\n\t"
+      "xor %%r9, %%rsi\n\t"
+      "or %%rsi, %%rax\n\t"
+      "test %[car], %%rax\n\t"
+      "jnz %l[fail]\n\t"
+      "add %%r8, %%rdx\n\t"            // same signs: da + db + 6s
+      "mov %%r9, %%rsi\n\t"
+      "sub %%r8, %%rsi\n\t"
+      "mov %%r8, %%rax\n\t"
+      "sub %%r9, %%rax\n\t"
+      "cmovb %%rsi, %%rax\n\t"         // other signs: |da - db|
+      "mov %%rdi, %%rsi\n\t"
+      "cmovb %%rcx, %%rsi\n\t"         // the larger magnitude's sign
+      // The carry or borrow into nibble k is bit 4k of da ^ db ^ t (the
+      // added sixes are even): the digits to fix are those bits, inverted
+      // for a sum.
+      "xor %%r9, %%r8\n\t"             // da ^ db
+      "xor %%r9d, %%r9d\n\t"
+      "cmp %%rcx, %%rdi\n\t"
+      "cmove %%rdx, %%rax\n\t"         // t
+      "cmove %[car], %%r9\n\t"         // a sum fixes the digits that did not carry
+      "xor %%rax, %%r8\n\t"
+      "xor %%r9, %%r8\n\t"
+      "and %[car], %%r8\n\t"
+      "lea (%%r8,%%r8,2), %%r8\n\t"
+      "shr $3, %%r8\n\t"               // 6 in each nibble to fix
+      "movzbl %[pos], %%edi\n\t"
+      "sub %%r8, %%rax\n\t"            // r
+      "cmovne %%rsi, %%rdi\n\t"        // zero is positive
+      "shl $4, %%rax\n\t"
+      "jc %l[fail]\n\t"                // bit 60: a 16th digit
+      "or %%rdi, %%rax\n\t"
+      "bswap %%rax\n\t"
+      "mov %%rax, %[a]\n\t"
+      : [a] "+m"(*static_cast<uint64_t*>(a))
+      : [b] "m"(*static_cast<const uint64_t*>(b)),
+        [pos] "m"(com.pd_pos), [neg] "m"(com.pd_neg), [six] "m"(kDigitSixes),
+        [car] "m"(kDigitCarries), [tab] "m"(kByteTables), [nib] "i"(kNibbleBitAt), [sub] "i"(Sub ? 1 : 0)
+      : "cc", "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9"
+      : fail);
+  return 1;
+fail:
+  return 0;
+}
+
+// a := a * b on 8-byte values. Operands of at most 8 digits (the common case:
+// a product of two larger ones never fits) are converted by table lookups of
+// their last five bytes, multiplied, and the product 10 p (10 p: the sign's
+// nibble is a zero digit) cut into four groups of four digits, which the
+// digit table turns into the packed bytes. Larger operands go to mul8_wide.
+[[gnu::always_inline]] inline int mul8x(void* a, const void* b) {
+  const uint8_t* pa = static_cast<const uint8_t*>(a);
+  const uint8_t* pb = static_cast<const uint8_t*>(b);
+  __asm__ goto(
+      // At most 8 digits: bytes 0-2 and the high nibble of byte 3 are zero.
+      "mov %[a0], %%eax\n\t"
+      "or %[b0], %%eax\n\t"
+      "test $0xF0FFFFFF, %%eax\n\t"
+      "jnz %l[wide]\n\t"
+      "lea %[tab], %%r9\n\t"
+      "movzbl %[a3], %%eax\n\t"
+      "movzbl %[a4], %%ecx\n\t"
+      "movzbl %[a5], %%edx\n\t"
+      "movzbl %[a6], %%esi\n\t"
+      "movzbl %[a7], %%edi\n\t"        // a's sign byte, kept
+      "mov (%%r9,%%rax,4), %%r8d\n\t"
+      "add 1024(%%r9,%%rcx,4), %%r8d\n\t"
+      "mov 2048(%%r9,%%rdx,4), %%edx\n\t"
+      "add 3072(%%r9,%%rsi,4), %%edx\n\t"
+      "add 4096(%%r9,%%rdi,4), %%r8d\n\t"
+      "add %%edx, %%r8d\n\t"           // a
+      "movzbl %[b3], %%eax\n\t"
+      "movzbl %[b4], %%ecx\n\t"
+      "movzbl %[b5], %%edx\n\t"
+      "movzbl %[b6], %%esi\n\t"
+      "mov (%%r9,%%rax,4), %%eax\n\t"
+      "add 1024(%%r9,%%rcx,4), %%eax\n\t"
+      "add 2048(%%r9,%%rdx,4), %%eax\n\t"
+      "add 3072(%%r9,%%rsi,4), %%eax\n\t"
+      "movzbl %[b7], %%ecx\n\t"        // b's sign byte, kept
+      "add 4096(%%r9,%%rcx,4), %%eax\n\t"  // b
+      "lea (%%r8,%%rax), %%rdx\n\t"    // below 2 10^8 < 2^29 unless one held kPairBad
+      "test $-0x20000000, %%rdx\n\t"
+      "jnz %l[fail]\n\t"               // a digit above 9
+      "lea (%%rax,%%rax,4), %%eax\n\t"
+      "add %%eax, %%eax\n\t"           // 10 b
+      // Both sign nibbles are pos or neg.
+      "movzbl %[pos], %%esi\n\t"
+      "movzbl %[neg], %%edx\n\t"
+      "mov %c[nib](%%r9,%%rdx,4), %%edx\n\t"
+      "or %c[nib](%%r9,%%rsi,4), %%edx\n\t"
+      "test %c[low](%%r9,%%rdi,4), %%edx\n\t"
+      "jz %l[fail]\n\t"
+      "test %c[low](%%r9,%%rcx,4), %%edx\n\t"
+      "jz %l[fail]\n\t"
+      // The result's sign: pos when the two agree, else neg (sa ^ sb is
+      // pos ^ neg); placed at bits 56-59, the last byte's low nibble.
+      "xor %%ecx, %%edi\n\t"
+      "and $15, %%edi\n\t"
+      "xor %%esi, %%edi\n\t"
+      "shl $56, %%rdi\n\t"
+      "shl $56, %%rsi\n\t"
+      "imul %%rax, %%r8\n\t"           // 10 p: no overflow, both below 10^9
+      "cmp %[e16], %%r8\n\t"
+      "jae %l[fail]\n\t"
+      "test %%r8, %%r8\n\t"
+      "cmove %%rsi, %%rdi\n\t"         // zero is positive
+      "mov %%r8, %%rax\n\t"
+      "mulq %[div8]\n\t"
+      "shr $26, %%rdx\n\t"             // q: the high 8 digits
+      "imul $100000000, %%rdx, %%rax\n\t"
+      "sub %%rax, %%r8\n\t"            // r: the low 8
+      "imul $109951163, %%r8, %%r9\n\t"
+      "shr $40, %%r9\n\t"              // group 1: r / 10^4 (exact below 4.9 10^8)
+      "imul $10000, %%r9, %%rax\n\t"
+      "sub %%rax, %%r8\n\t"            // group 0: r % 10^4
+      "imul $109951163, %%rdx, %%rcx\n\t"
+      "shr $40, %%rcx\n\t"             // group 3: q / 10^4
+      "imul $10000, %%rcx, %%rax\n\t"
+      "sub %%rax, %%rdx\n\t"           // group 2: q % 10^4
+      "lea %[quad], %%rax\n\t"
+      "movd (%%rax,%%rcx,2), %%xmm0\n\t"     // group 3 in bytes 0-1
+      "pinsrw $1, (%%rax,%%rdx,2), %%xmm0\n\t"
+      "pinsrw $2, (%%rax,%%r9,2), %%xmm0\n\t"
+      "pinsrw $3, (%%rax,%%r8,2), %%xmm0\n\t"
+      "movq %%xmm0, %%r8\n\t"
+      "or %%rdi, %%r8\n\t"
+      "mov %%r8, %[a]\n\t"
+      : [a] "+m"(*static_cast<uint64_t*>(a))
+      : [a0] "m"(*static_cast<const uint32_t*>(a)),
+        [b0] "m"(*static_cast<const uint32_t*>(b)), [a3] "m"(pa[3]), [a4] "m"(pa[4]), [a5] "m"(pa[5]),
+        [a6] "m"(pa[6]), [a7] "m"(pa[7]), [b3] "m"(pb[3]), [b4] "m"(pb[4]), [b5] "m"(pb[5]),
+        [b6] "m"(pb[6]), [b7] "m"(pb[7]), [pos] "m"(com.pd_pos), [neg] "m"(com.pd_neg),
+        [tab] "m"(kByteTables), [nib] "i"(kNibbleBitAt), [low] "i"(kLowBitAt), [quad] "m"(kQuadBytes), [e16] "m"(kTenE16), [div8] "m"(kDiv8)
+      : "cc", "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "xmm0"
+      : fail, wide);
+  return 1;
+fail:
+  return 0;
+wide:
+  return mul8_wide(a, b);
+}
+#endif
+
+// The 8-byte operations pd.h dispatches to.
+int mul8_wide(void* a, const void* b);
+template <bool Sub>
+[[gnu::always_inline]] inline int add8(void* a, const void* b) {
+#if defined(QUVO_PD_X86)
+  return add8x<Sub>(a, b);
+#else
+  return add_short<Sub, true>(a, 8, b, 8);
+#endif
+}
+[[gnu::always_inline]] inline int mul8_fast(void* a, const void* b) {
+#if defined(QUVO_PD_X86)
+  return mul8x(a, b);
+#else
+  return mul8_wide(a, b);
+#endif
+}
 
 }  // namespace pacdec

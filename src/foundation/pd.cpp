@@ -160,6 +160,14 @@ int pacdec::add_n(void* a, int alen, const void* b, int blen) { return add_any<f
 
 int pacdec::sub_n(void* a, int alen, const void* b, int blen) { return add_any<true>(a, alen, b, blen); }
 
+int pacdec::mul8_wide(void* a, const void* b) {
+#if defined(__SSE2__)
+  return mul8(a, b);
+#else
+  return mul_n(a, 8, b, 8);
+#endif
+}
+
 int pacdec::mul_n(void* a, int alen, const void* b, int blen) {
   u128 ma = 0, mb = 0;
   bool na = false, nb = false;

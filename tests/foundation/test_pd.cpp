@@ -8,6 +8,7 @@
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -310,6 +311,52 @@ TEST_F(Pd, FastFormsMatchOracle) {
     if (pd_fast_cmp(before.b, b.b) != c) {
       ADD_FAILURE() << "pd_fast_cmp " << str(av) << " " << str(bv);
       break;
+    }
+  }
+}
+
+// The 8-byte add, subtract and multiply have kernels of their own: operands
+// of every digit count (the multiply treats up to 8 digits apart), products
+// and sums at the 15-digit boundary, every sign pair, and a bad nibble in any
+// place of either operand.
+TEST_F(Pd, EightByteKernelsMatchOracle) {
+  Gen g(13);
+  uint64_t n = cases();
+  for (uint64_t i = 0; i < n; ++i) {
+    g.pick_pair();
+    int op = g.range(0, 4);  // add, sub, mul, fast add, fast sub
+    int da = g.range(0, 15), db;
+    if (op == 2 && g.coin(2)) db = std::clamp(16 - da + g.range(-2, 1), 0, 15);  // near 10^15
+    else db = g.range(0, 15);
+    i128 av = da ? g.value(da) : 0, bv = db ? g.value(db) : 0;
+    if (g.coin(8)) av = -av;
+    Packed a = enc(av, 8), b = enc(bv, 8);
+    i128 r = op == 2 ? av * bv : (op == 1 || op == 4) ? av - bv : av + bv;
+    bool ok = fits(r, 8);
+    if (g.coin(8)) {  // a nibble that is no digit, or no sign
+      Packed& bad = g.coin(2) ? a : b;
+      int nib = g.range(0, 15);
+      uint8_t& byte = bad.b[nib / 2];
+      uint8_t v;
+      if (nib == 15) {
+        do v = uint8_t(g.range(0, 15)); while (v == com.pd_pos || v == com.pd_neg);
+      } else {
+        v = uint8_t(g.range(10, 15));
+      }
+      byte = nib % 2 == 0 ? uint8_t((byte & 0x0F) | (v << 4)) : uint8_t((byte & 0xF0) | v);
+      ok = false;
+    }
+    Packed before = a;
+    int got = op == 0   ? pd_add(a.b, 8, b.b, 8)
+              : op == 1 ? pd_sub(a.b, 8, b.b, 8)
+              : op == 2 ? pd_mul(a.b, 8, b.b, 8)
+              : op == 3 ? pd_fast_add(a.b, b.b)
+                        : pd_fast_sub(a.b, b.b);
+    auto res = same("8-byte", got, a, before, ok ? std::optional<i128>(r) : std::nullopt);
+    if (!res) {
+      ADD_FAILURE() << res.message() << " op " << op << " a " << hex(before.b, 8) << " b " << hex(b.b, 8)
+                    << " pair " << int(com.pd_pos) << "/" << int(com.pd_neg);
+      return;
     }
   }
 }
