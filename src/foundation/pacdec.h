@@ -365,8 +365,8 @@ inline int mul8(void* a, const void* b) {
 
 // ------------------------------------------------ x86-64 8-byte kernels ---
 // Hand-scheduled forms of the 8-byte add, subtract and multiply for x86-64
-// (optimized builds; the portable code above serves everything else and is
-// what a debug or sanitizer build runs). On current x86-64 cores byte swaps,
+// (optimized builds; the portable code above serves everything else, and is
+// what a debug or sanitizer build, or one with QUVO_PD_PORTABLE defined, runs). On current x86-64 cores byte swaps,
 // bit tests and multiplies issue on one execution port, shifts, conditional
 // moves and branches on two, and a long chain of dependent steps keeps the
 // scheduler full; the kernels are written to those limits, which the compiler
