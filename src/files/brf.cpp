@@ -1663,35 +1663,36 @@ int n_write(FmArb*, FmArb* a) {
   return 1;
 }
 
-int n_rewrite(FmArb*, FmArb* a) {
+// A change of the held record: the hold ends whatever the outcome, except
+// when the change is refused for another reason than the record being gone
+// (a record that vanished under an old hold answers "no record held").
+template <class Change>
+int change_held(FmArb* a, Change&& change) {
   NH* h = nh(a);
   if (!h->held) return status(a, FM_ST_NOT_HELD);
-  uint32_t len;
-  const uint8_t* rec = rec_of(a, &len);
-  uint32_t rid = h->held;
-  uint32_t st = brf_update(h->f, rid, rec, len, h->held_seq);
-  if (st == FM_ST_NO_RECORD) {
-    unhold(h);
-    return status(a, FM_ST_NOT_HELD);
-  }
-  if (st) return status(a, st);
+  uint32_t st = change(h);
+  if (st && st != FM_ST_NO_RECORD) return status(a, st);
   unhold(h);
-  a->rid = rid;
-  a->rid_len = 4;
-  return 1;
+  return st ? status(a, FM_ST_NOT_HELD) : 1;
+}
+
+int n_rewrite(FmArb*, FmArb* a) {
+  uint32_t rid = 0;
+  int ok = change_held(a, [&](NH* h) {
+    uint32_t len;
+    const uint8_t* rec = rec_of(a, &len);
+    rid = h->held;
+    return brf_update(h->f, rid, rec, len, h->held_seq);
+  });
+  if (ok) {
+    a->rid = rid;
+    a->rid_len = 4;
+  }
+  return ok;
 }
 
 int n_del(FmArb*, FmArb* a) {
-  NH* h = nh(a);
-  if (!h->held) return status(a, FM_ST_NOT_HELD);
-  uint32_t st = brf_remove(h->f, h->held, h->held_seq);
-  if (st == FM_ST_NO_RECORD) {
-    unhold(h);
-    return status(a, FM_ST_NOT_HELD);
-  }
-  if (st) return status(a, st);
-  unhold(h);
-  return 1;
+  return change_held(a, [](NH* h) { return brf_remove(h->f, h->held, h->held_seq); });
 }
 
 int n_del_all(FmArb*, FmArb* a) {

@@ -557,9 +557,10 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
   std::vector<std::pair<std::string, uint32_t>> ents;
   uint8_t kb[kBtMaxKey];
   std::vector<uint8_t> gone(ds.live.size(), 0);
-  for (int t = 0; t < kBtTrees; ++t) {
-    bool used = t < int(nkeys) || (t == kBtOrderTree && nkeys == 0);
-    if (!used) continue;
+  auto used = [&](int t) { return t < int(nkeys) || (t == kBtOrderTree && nkeys == 0); };
+  // The sorted keys of tree t over the records still kept, each with the
+  // record's place in ds.live.
+  auto collect = [&](int t) {
     ents.clear();
     for (size_t i = 0; i < ds.live.size(); ++i) {
       const LiveRec& r = ds.live[i];
@@ -568,6 +569,10 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
         ents.emplace_back(std::string(reinterpret_cast<char*>(kb), nf.key_len[t]), uint32_t(i));
     }
     std::sort(ents.begin(), ents.end());
+  };
+  for (int t = 0; t < kBtTrees; ++t) {
+    if (!used(t)) continue;
+    collect(t);
     for (size_t j = 0; j < ents.size(); ++j) {
       if (j > 0 && ents[j].first == ents[j - 1].first) {
         // A second record under a unique key: it cannot stay.
@@ -592,18 +597,10 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     if (!gone[i]) ++live;
   }
   for (int t = 0; t < kBtTrees; ++t) {
-    bool used = t < int(nkeys) || (t == kBtOrderTree && nkeys == 0);
-    if (!used) continue;
-    ents.clear();
-    for (size_t i = 0; i < ds.live.size(); ++i) {
-      const LiveRec& r = ds.live[i];
-      if (gone[i]) continue;
-      if (brf_key_of(&nf, t, d + r.pos + kBrfSlotHdr, r.len, r.seq, kb))
-        ents.emplace_back(std::string(reinterpret_cast<char*>(kb), nf.key_len[t]), r.rid);
-    }
-    std::sort(ents.begin(), ents.end());
-    for (auto& [k, rid] : ents)
-      if (bt_insert(ns, t, reinterpret_cast<const uint8_t*>(k.data()), rid) != kBtOk) {
+    if (!used(t)) continue;
+    collect(t);
+    for (auto& [k, i] : ents)
+      if (bt_insert(ns, t, reinterpret_cast<const uint8_t*>(k.data()), ds.live[i].rid) != kBtOk) {
         bt_abort(ns);
         return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
       }
