@@ -1,6 +1,7 @@
 #include "foundation/bi.h"
 
 #include "foundation/cvdat.h"
+#include "foundation/pd.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +49,7 @@ void bi_init_com() {
   put_packed(c.pd_one.b, 8, 1, 0x0C, 0x0D);
   put_packed(c.pd_day_hundredths.b, 8, 8640000, 0x0C, 0x0D);
   put_packed(c.pd_zero16.b, 16, 0, 0x0C, 0x0D);
+  pd_signs_changed();
 
   for (auto* t : {&c.user_id, &c.startup_db, &c.cur_db, &c.cur_app, &c.stat_db, &c.stat_app, &c.language})
     t->clear();

@@ -381,54 +381,54 @@ inline int mul8(void* a, const void* b) {
 // Constants the kernels read from memory (an immediate operand holds 32 bits).
 inline constexpr uint64_t kDigitSixes = 0x0666666666666666ULL;  // 6 in each of 15 digit nibbles
 inline constexpr uint64_t kDigitCarries = 0x1111111111111110ULL;  // the carry into digit nibbles 1-15
-inline constexpr uint64_t kTenE16 = 10000000000000000ULL;  // 10 p stays below, p below 10^15
-// floor(n / 10^8) is the high half of n * kDiv8 shifted right 26, n < 2^54.
-inline constexpr uint64_t kDiv8 = 0xABCC77118461CEFDULL;
-
-// Packed bytes of 0..9999: four digits, the most significant byte first in
-// memory (20 KB, built at compile time; two entries more, as the kernel reads
-// four bytes where it needs two).
-struct QuadBytes {
-  uint16_t v[10002];
-  constexpr QuadBytes() : v() {
-    for (int i = 0; i < 10000; ++i) {
-      unsigned first = unsigned((i / 1000) << 4 | (i / 100 % 10)), second = unsigned((i / 10 % 10) << 4 | (i % 10));
-      v[i] = uint16_t(first | second << 8);
-    }
-  }
-};
-alignas(64) inline constexpr QuadBytes kQuadBytes{};
-// The byte tables of the kernels, one object so that one base register
-// reaches them all:
-//  - pair[t][b]: a byte of two digit nibbles to its value times 10^7, 10^5,
-//    10^3 and 10 (t = 0-3, by the byte's place in an 8-digit number that ends
-//    in the last byte), and the last byte (a digit and the sign) to its digit
-//    (t = 4). A digit above 9 gives kPairBad, so a sum of five lookups holding
-//    one is at least 2^29 while a number of 8 digits stays below 10^8 < 2^27.
-//  - nibble_bit[n]: bit n for n = 0..15, 0 for any other byte; the configured
-//    sign nibbles are the bits of their two entries.
-//  - low_bit[b]: the bit of b's low nibble, the sign of a last byte.
-constexpr uint32_t kPairBad = 0x20000000u;
-struct ByteTables {
-  uint32_t pair[5][256];
+// nibble_bit[n]: bit n for n = 0..15, 0 for any other byte; the configured
+// sign nibbles are the bits of their two entries.
+struct SignBits {
   uint32_t nibble_bit[256];
-  uint32_t low_bit[256];
-  constexpr ByteTables() : pair(), nibble_bit(), low_bit() {
-    constexpr uint32_t kScale[4] = {10000000u, 100000u, 1000u, 10u};
-    for (int b = 0; b < 256; ++b) {
-      int hi = b >> 4, lo = b & 15;
-      uint32_t value = uint32_t(10 * hi + lo);
-      for (int t = 0; t < 4; ++t) pair[t][b] = (hi < 10 && lo < 10) ? value * kScale[t] : kPairBad;
-      pair[4][b] = hi < 10 ? uint32_t(hi) : kPairBad;
-      nibble_bit[b] = b < 16 ? 1u << b : 0;
-      low_bit[b] = 1u << lo;
-    }
+  constexpr SignBits() : nibble_bit() {
+    for (int b = 0; b < 16; ++b) nibble_bit[b] = 1u << b;
   }
 };
-alignas(64) inline constexpr ByteTables kByteTables{};
-// Byte offsets of the parts, for the address arithmetic of the kernels.
-constexpr int kNibbleBitAt = 5 * 1024, kLowBitAt = 6 * 1024;
-static_assert(offsetof(ByteTables, nibble_bit) == kNibbleBitAt && offsetof(ByteTables, low_bit) == kLowBitAt);
+alignas(64) inline constexpr SignBits kSignBits{};
+
+// The tables of the multiply kernel, one object so that one base register
+// reaches them all. pd.cpp fills them for one sign pair (the common block's at
+// start-up, pd_signs_changed after a change); the kernel compares `pair` with
+// the common block's and takes the general code when they differ.
+//  - lead[b3 | b4 << 8]: the fourth and fifth bytes of a value of at most 8
+//    digits ([0 d8] [d7 d6]) to d8 d7 d6 times 10^5;
+//  - mid[b5]: the sixth byte to its two digits times 10^3;
+//  - tail[x]: the last two bytes ([d3 d2] [d1 sign]) to d3 d2 d1, the sign
+//    one of the pair; x is b6 | b7 << 8 rotated left by 4 bits (sign, d3, d2,
+//    d1 from the top), which spreads the rows in use over the cache sets
+//    where b7 as the row would put them all in two of every four;
+//  - anything else (a digit above 9, a sign outside the pair) to kMulBad, so
+//    a sum of three lookups holding one is at least 2^29, while a value of 8
+//    digits stays below 10^8 < 2^27;
+//  - quad[g]: g = 0..9999 as four digits, the packed bytes to store, first
+//    byte in the low half;
+//  - last[g + 1000 s]: g = 0..999 as three digits and the sign nibble, the
+//    positive one for s = 0, the negative one for s = 1, bytes as in quad;
+//  - sign[x]: for x the xor of the two sign nibbles (zero when they are
+//    equal), the half of `last` that holds the product's sign.
+// 64K entries per 16-bit index make each operand three lookups; only their
+// used rows (a few hundred cache lines) stay in the cache.
+inline constexpr uint32_t kMulBad = 0x20000000u;
+struct MulTables {
+  uint32_t lead[65536];
+  uint32_t tail[65536];
+  uint32_t mid[256];
+  uint16_t quad[10000];
+  uint16_t last[2000];
+  const uint16_t* sign[16];
+  uint16_t pair;  // pd_pos | pd_neg << 8 the tables are for; 0 before the first fill
+};
+extern MulTables mul_tables;
+static_assert(offsetof(ComArea, pd_neg) == offsetof(ComArea, pd_pos) + 1, "the kernel reads the pair as one word");
+// Constants the kernel reads from memory (an immediate operand holds 32 bits).
+inline constexpr uint64_t kTenE15 = 1000000000000000ULL;  // an 8-byte value holds 15 digits
+// floor(n / 10^7) is the high half of n * kDiv7 shifted right 23, n < 2^54.
+inline constexpr uint64_t kDiv7 = 0xD6BF94D5E57A42BDULL;
 
 // The 8-byte multiply for any operands (pd.cpp).
 int mul8_wide(void* a, const void* b);
@@ -510,7 +510,7 @@ template <bool Sub>
       : [a] "+m"(*static_cast<uint64_t*>(a))
       : [b] "m"(*static_cast<const uint64_t*>(b)),
         [pos] "m"(com.pd_pos), [neg] "m"(com.pd_neg), [six] "m"(kDigitSixes),
-        [car] "m"(kDigitCarries), [tab] "m"(kByteTables), [nib] "i"(kNibbleBitAt), [sub] "i"(Sub ? 1 : 0)
+        [car] "m"(kDigitCarries), [tab] "m"(kSignBits), [nib] "i"(0), [sub] "i"(Sub ? 1 : 0)
       : "cc", "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9"
       : fail);
   return 1;
@@ -519,95 +519,75 @@ fail:
 }
 
 // a := a * b on 8-byte values. Operands of at most 8 digits (the common case:
-// a product of two larger ones never fits) are converted by table lookups of
-// their last five bytes, multiplied, and the product 10 p (10 p: the sign's
-// nibble is a zero digit) cut into four groups of four digits, which the
-// digit table turns into the packed bytes. Larger operands go to mul8_wide.
+// a product of two larger ones never fits) are converted by three table
+// lookups each, multiplied, and the product p cut into four groups of digits
+// (p / 10^11, then four, four and three digits), which the quad and last
+// tables turn into the bytes to store, the sign nibble with the last three
+// digits. The four 2-byte stores come after every check. Larger operands, a
+// sign pair the tables are not for, and invalid operands go to mul8_wide.
 [[gnu::always_inline]] inline int mul8x(void* a, const void* b) {
-  const uint8_t* pa = static_cast<const uint8_t*>(a);
-  const uint8_t* pb = static_cast<const uint8_t*>(b);
   __asm__ goto(
-      // At most 8 digits: bytes 0-2 and the high nibble of byte 3 are zero.
-      "mov %[a0], %%eax\n\t"
-      "or %[b0], %%eax\n\t"
-      "test $0xF0FFFFFF, %%eax\n\t"
+      // At most 8 digits: bytes 0-2 of both are zero (lead checks byte 3).
+      "mov (%[pa]), %%eax\n\t"
+      "or (%[pb]), %%eax\n\t"
+      "test $0xFFFFFF, %%eax\n\t"
       "jnz %l[wide]\n\t"
-      "lea %[tab], %%r9\n\t"
-      "movzbl %[a3], %%eax\n\t"
-      "movzbl %[a4], %%ecx\n\t"
-      "movzbl %[a5], %%edx\n\t"
-      "movzbl %[a6], %%esi\n\t"
-      "movzbl %[a7], %%edi\n\t"        // a's sign byte, kept
-      "mov (%%r9,%%rax,4), %%r8d\n\t"
-      "add 1024(%%r9,%%rcx,4), %%r8d\n\t"
-      "mov 2048(%%r9,%%rdx,4), %%edx\n\t"
-      "add 3072(%%r9,%%rsi,4), %%edx\n\t"
-      "add 4096(%%r9,%%rdi,4), %%r8d\n\t"
-      "add %%edx, %%r8d\n\t"           // a
-      "movzbl %[b3], %%eax\n\t"
-      "movzbl %[b4], %%ecx\n\t"
-      "movzbl %[b5], %%edx\n\t"
-      "movzbl %[b6], %%esi\n\t"
-      "mov (%%r9,%%rax,4), %%eax\n\t"
-      "add 1024(%%r9,%%rcx,4), %%eax\n\t"
-      "add 2048(%%r9,%%rdx,4), %%eax\n\t"
-      "add 3072(%%r9,%%rsi,4), %%eax\n\t"
-      "movzbl %[b7], %%ecx\n\t"        // b's sign byte, kept
-      "add 4096(%%r9,%%rcx,4), %%eax\n\t"  // b
-      "lea (%%r8,%%rax), %%rdx\n\t"    // below 2 10^8 < 2^29 unless one held kPairBad
-      "test $-0x20000000, %%rdx\n\t"
-      "jnz %l[fail]\n\t"               // a digit above 9
-      "lea (%%rax,%%rax,4), %%eax\n\t"
-      "add %%eax, %%eax\n\t"           // 10 b
-      // Both sign nibbles are pos or neg.
-      "movzbl %[pos], %%esi\n\t"
-      "movzbl %[neg], %%edx\n\t"
-      "mov %c[nib](%%r9,%%rdx,4), %%edx\n\t"
-      "or %c[nib](%%r9,%%rsi,4), %%edx\n\t"
-      "test %c[low](%%r9,%%rdi,4), %%edx\n\t"
-      "jz %l[fail]\n\t"
-      "test %c[low](%%r9,%%rcx,4), %%edx\n\t"
-      "jz %l[fail]\n\t"
-      // The result's sign: pos when the two agree, else neg (sa ^ sb is
-      // pos ^ neg); placed at bits 56-59, the last byte's low nibble.
-      "xor %%ecx, %%edi\n\t"
-      "and $15, %%edi\n\t"
-      "xor %%esi, %%edi\n\t"
-      "shl $56, %%rdi\n\t"
-      "shl $56, %%rsi\n\t"
-      "imul %%rax, %%r8\n\t"           // 10 p: no overflow, both below 10^9
-      "cmp %[e16], %%r8\n\t"
+      "movzwl %[pos], %%eax\n\t"       // pd_pos | pd_neg << 8
+      "cmp %c[pair](%[tab]), %%ax\n\t"
+      "jne %l[wide]\n\t"
+      "movzwl 3(%[pa]), %%eax\n\t"
+      "movzbl 5(%[pa]), %%ecx\n\t"
+      "movzwl 6(%[pa]), %%edx\n\t"
+      "rol $4, %%dx\n\t"              // the sign nibble on top (see tail)
+      "mov (%[tab],%%rax,4), %%r8d\n\t"
+      "add %c[mid](%[tab],%%rcx,4), %%r8d\n\t"
+      "add %c[tail](%[tab],%%rdx,4), %%r8d\n\t"   // a
+      "movzwl 3(%[pb]), %%eax\n\t"
+      "movzbl 5(%[pb]), %%ecx\n\t"
+      "movzwl 6(%[pb]), %%esi\n\t"
+      "rol $4, %%si\n\t"
+      "mov (%[tab],%%rax,4), %%eax\n\t"
+      "add %c[mid](%[tab],%%rcx,4), %%eax\n\t"
+      "add %c[tail](%[tab],%%rsi,4), %%eax\n\t"   // b
+      "lea (%%r8,%%rax), %%rcx\n\t"
+      "test $-0x20000000, %%rcx\n\t"
+      "jnz %l[wide]\n\t"               // an invalid operand: the general code says so
+      "xor %%edx, %%esi\n\t"
+      "shr $12, %%esi\n\t"             // the xor of the sign nibbles
+      "mov %c[sign](%[tab],%%rsi,8), %%rdi\n\t"
+      "imul %%rax, %%r8\n\t"           // p, below 10^16
+      "cmp %[e15], %%r8\n\t"
       "jae %l[fail]\n\t"
       "test %%r8, %%r8\n\t"
-      "cmove %%rsi, %%rdi\n\t"         // zero is positive
+      "cmovz %[plus], %%rdi\n\t"       // zero is positive
       "mov %%r8, %%rax\n\t"
-      "mulq %[div8]\n\t"
-      "shr $26, %%rdx\n\t"             // q: the high 8 digits
-      "imul $100000000, %%rdx, %%rax\n\t"
-      "sub %%rax, %%r8\n\t"            // r: the low 8
-      "imul $109951163, %%r8, %%r9\n\t"
-      "shr $40, %%r9\n\t"              // group 1: r / 10^4 (exact below 4.9 10^8)
-      "imul $10000, %%r9, %%rax\n\t"
-      "sub %%rax, %%r8\n\t"            // group 0: r % 10^4
-      "imul $109951163, %%rdx, %%rcx\n\t"
-      "shr $40, %%rcx\n\t"             // group 3: q / 10^4
-      "imul $10000, %%rcx, %%rax\n\t"
-      "sub %%rax, %%rdx\n\t"           // group 2: q % 10^4
-      "lea %[quad], %%rax\n\t"
-      "movd (%%rax,%%rcx,2), %%xmm0\n\t"     // group 3 in bytes 0-1
-      "pinsrw $1, (%%rax,%%rdx,2), %%xmm0\n\t"
-      "pinsrw $2, (%%rax,%%r9,2), %%xmm0\n\t"
-      "pinsrw $3, (%%rax,%%r8,2), %%xmm0\n\t"
-      "movq %%xmm0, %%r8\n\t"
-      "or %%rdi, %%r8\n\t"
-      "mov %%r8, %[a]\n\t"
-      : [a] "+m"(*static_cast<uint64_t*>(a))
-      : [a0] "m"(*static_cast<const uint32_t*>(a)),
-        [b0] "m"(*static_cast<const uint32_t*>(b)), [a3] "m"(pa[3]), [a4] "m"(pa[4]), [a5] "m"(pa[5]),
-        [a6] "m"(pa[6]), [a7] "m"(pa[7]), [b3] "m"(pb[3]), [b4] "m"(pb[4]), [b5] "m"(pb[5]),
-        [b6] "m"(pb[6]), [b7] "m"(pb[7]), [pos] "m"(com.pd_pos), [neg] "m"(com.pd_neg),
-        [tab] "m"(kByteTables), [nib] "i"(kNibbleBitAt), [low] "i"(kLowBitAt), [quad] "m"(kQuadBytes), [e16] "m"(kTenE16), [div8] "m"(kDiv8)
-      : "cc", "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "xmm0"
+      "mulq %[div7]\n\t"
+      "shr $23, %%rdx\n\t"             // q = p / 10^7
+      "imul $10000000, %%rdx, %%rax\n\t"
+      "sub %%rax, %%r8\n\t"            // r = p % 10^7
+      "imul $109951163, %%rdx, %%rsi\n\t"
+      "shr $40, %%rsi\n\t"             // q / 10^4 (exact for q < 4.9 10^8)
+      "imul $10000, %%rsi, %%rax\n\t"
+      "sub %%rax, %%rdx\n\t"           // q % 10^4
+      "imul $0x10624DD3, %%r8, %%rcx\n\t"
+      "shr $38, %%rcx\n\t"             // r / 1000 (exact for r < 2^32)
+      "imul $1000, %%rcx, %%rax\n\t"
+      "sub %%rax, %%r8\n\t"            // r % 1000
+      "movzwl %c[quad](%[tab],%%rsi,2), %%esi\n\t"
+      "movzwl %c[quad](%[tab],%%rdx,2), %%edx\n\t"
+      "movzwl %c[quad](%[tab],%%rcx,2), %%ecx\n\t"
+      "movzwl (%%rdi,%%r8,2), %%r8d\n\t"
+      "mov %%si, (%[pa])\n\t"
+      "mov %%dx, 2(%[pa])\n\t"
+      "mov %%cx, 4(%[pa])\n\t"
+      "mov %%r8w, 6(%[pa])\n\t"
+      : [am] "+m"(*static_cast<uint64_t*>(a))
+      : [pa] "r"(a), [pb] "r"(b), [bm] "m"(*static_cast<const uint64_t*>(b)), [tab] "r"(&mul_tables),
+        [plus] "r"(&mul_tables.last[0]), [pos] "m"(com.pd_pos), [pair] "i"(offsetof(MulTables, pair)),
+        [mid] "i"(offsetof(MulTables, mid)), [tail] "i"(offsetof(MulTables, tail)),
+        [sign] "i"(offsetof(MulTables, sign)), [quad] "i"(offsetof(MulTables, quad)), [e15] "m"(kTenE15),
+        [div7] "m"(kDiv7)
+      : "cc", "rax", "rcx", "rdx", "rsi", "rdi", "r8"
       : fail, wide);
   return 1;
 fail:

@@ -160,7 +160,86 @@ int pacdec::add_n(void* a, int alen, const void* b, int blen) { return add_any<f
 
 int pacdec::sub_n(void* a, int alen, const void* b, int blen) { return add_any<true>(a, alen, b, blen); }
 
+#if defined(QUVO_PD_X86)
+pacdec::MulTables pacdec::mul_tables;
+
+namespace {
+
+// The digits of a byte of two digit nibbles, -1 for another byte.
+int byte_value(unsigned b) {
+  unsigned hi = b >> 4, lo = b & 15;
+  return hi < 10 && lo < 10 ? int(10 * hi + lo) : -1;
+}
+
+// Packed bytes of three digits and a sign nibble, first byte in the low half.
+uint16_t last_bytes(unsigned g, unsigned sign) {
+  return uint16_t((g / 100) << 4 | (g / 10 % 10) | ((g % 10) << 4 | sign) << 8);
+}
+
+void fill_mul_tables() {
+  MulTables& t = mul_tables;
+  unsigned pos = com.pd_pos, neg = com.pd_neg;
+  if (t.pair == 0) {  // the parts that do not depend on the sign pair
+    for (unsigned i = 0; i < 65536; ++i) {
+      unsigned b3 = i & 255;
+      int v4 = byte_value(i >> 8);
+      t.lead[i] = b3 <= 9 && v4 >= 0 ? b3 * 10000000u + unsigned(v4) * 100000u : kMulBad;
+    }
+    for (unsigned b = 0; b < 256; ++b) {
+      int v = byte_value(b);
+      t.mid[b] = v >= 0 ? unsigned(v) * 1000u : kMulBad;
+    }
+    for (unsigned g = 0; g < 10000; ++g)
+      t.quad[g] = uint16_t((g / 1000) << 4 | (g / 100 % 10) | ((g / 10 % 10) << 4 | (g % 10)) << 8);
+  }
+  uint32_t last_digit[256];  // a last byte to its digit, or kMulBad
+  for (unsigned b = 0; b < 256; ++b) {
+    unsigned hi = b >> 4, lo = b & 15;
+    last_digit[b] = hi < 10 && (lo == pos || lo == neg) ? hi : kMulBad;
+  }
+  for (unsigned x = 0; x < 16; ++x) t.sign[x] = &t.last[x == 0 ? 0 : 1000];
+  for (unsigned i = 0; i < 65536; ++i) {
+    unsigned v = (i >> 4 | i << 12) & 0xFFFF;  // b6 | b7 << 8
+    int v6 = byte_value(v & 255);
+    t.tail[i] = v6 >= 0 ? unsigned(v6) * 10u + last_digit[v >> 8] : kMulBad;
+  }
+  for (unsigned g = 0; g < 1000; ++g) {
+    t.last[g] = last_bytes(g, pos);
+    t.last[g + 1000] = last_bytes(g, neg);
+  }
+  t.pair = uint16_t(pos | neg << 8);
+}
+
+// A sign pair the tables are not for sends every multiply here. When one pair
+// has stayed for kRefill of them in a row, the tables are filled for it; a
+// caller that switches pairs often keeps the general code.
+constexpr int kRefill = 64;
+uint16_t pending_pair;
+int pending_count;
+
+void note_pair() {
+  uint16_t pair = uint16_t(com.pd_pos | com.pd_neg << 8);
+  if (pair == mul_tables.pair || (com.pd_pos | com.pd_neg) > 15 || com.pd_pos == com.pd_neg) return;
+  if (pair != pending_pair) {
+    pending_pair = pair;
+    pending_count = 0;
+  }
+  if (++pending_count >= kRefill) fill_mul_tables();
+}
+
+}  // namespace
+#endif
+
+void pd_signs_changed() {
+#if defined(QUVO_PD_X86)
+  if ((com.pd_pos | com.pd_neg) <= 15 && com.pd_pos != com.pd_neg) fill_mul_tables();
+#endif
+}
+
 int pacdec::mul8_wide(void* a, const void* b) {
+#if defined(QUVO_PD_X86)
+  note_pair();
+#endif
 #if defined(__SSE2__)
   return mul8(a, b);
 #else

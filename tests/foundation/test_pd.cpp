@@ -361,6 +361,93 @@ TEST_F(Pd, EightByteKernelsMatchOracle) {
   }
 }
 
+// The 8-byte multiply keeps tables for one sign pair: for each pair, after
+// pd_signs_changed, operands of up to 8 digits (its fast case), some wider,
+// invalid nibbles anywhere, zero and the 10^15 boundary.
+TEST_F(Pd, MulKernelMatchesOracleForEverySignPair) {
+  Gen g(17);
+  uint64_t n = cases() / 4;
+  for (const SignPair& pair : kPairs) {
+    com.pd_pos = pair.pos;
+    com.pd_neg = pair.neg;
+    pd_signs_changed();
+#if defined(QUVO_PD_X86)
+    ASSERT_EQ(pacdec::mul_tables.pair, pair.pos | pair.neg << 8);
+#endif
+    for (uint64_t i = 0; i < n; ++i) {
+      int da = g.coin(16) ? g.range(9, 15) : g.range(0, 8);
+      int db = g.coin(3) ? std::clamp(16 - da + g.range(-1, 0), 0, 8) : g.range(0, 8);
+      i128 av = da ? g.value(da) : 0, bv = db ? g.value(db) : 0;
+      if (g.coin(8)) av = -av;
+      if (g.coin(8)) bv = -bv;
+      Packed a = enc(av, 8), b = enc(bv, 8);
+      i128 r = av * bv;
+      bool ok = fits(r, 8);
+      if (g.coin(6)) {  // any nibble of either operand made invalid
+        Packed& bad = g.coin(2) ? a : b;
+        int nib = g.range(0, 15);
+        uint8_t& byte = bad.b[nib / 2];
+        uint8_t v;
+        if (nib == 15) {
+          do v = uint8_t(g.range(0, 15)); while (v == com.pd_pos || v == com.pd_neg);
+        } else {
+          v = uint8_t(g.range(10, 15));
+        }
+        byte = nib % 2 == 0 ? uint8_t((byte & 0x0F) | (v << 4)) : uint8_t((byte & 0xF0) | v);
+        ok = false;
+      }
+      Packed before = a;
+      auto res = same("mul", pd_mul(a.b, 8, b.b, 8), a, before, ok ? std::optional<i128>(r) : std::nullopt);
+      if (!res) {
+        ADD_FAILURE() << res.message() << " a " << hex(before.b, 8) << " b " << hex(b.b, 8) << " pair "
+                      << int(pair.pos) << "/" << int(pair.neg);
+        return;
+      }
+    }
+  }
+  // Products on either side of 10^15.
+  const i128 edges[][2] = {{31250000, 32000000}, {31249999, 32000000}, {99999999, 10000000},
+                           {99999999, 10000001}, {-27027027, 37000000}, {0, -99999999}};
+  for (const auto& e : edges) {
+    Packed a = enc(e[0], 8), b = enc(e[1], 8), before = a;
+    i128 r = e[0] * e[1];
+    auto res = same("edge", pd_mul(a.b, 8, b.b, 8), a, before, fits(r, 8) ? std::optional<i128>(r) : std::nullopt);
+    EXPECT_TRUE(res) << str(e[0]) << " * " << str(e[1]);
+  }
+}
+
+// A pair changed behind the multiply's back (no pd_signs_changed) is still
+// read right; a pair that stays is taken up by its tables after a while, and
+// one that keeps changing is not.
+TEST_F(Pd, MulFollowsASignPairChangedDirectly) {
+  const i128 vals[][2] = {{-1234, 5678}, {-42, -42}, {0, -7}, {99999999, -9999999}, {123456, 0}};
+  for (int round = 0; round < 200; ++round) {
+    const SignPair& pair = kPairs[round < 100 ? 2 : round % 5];
+    com.pd_pos = pair.pos;
+    com.pd_neg = pair.neg;
+    for (const auto& v : vals) {
+      Packed a = enc(v[0], 8), b = enc(v[1], 8), before = a;
+      ASSERT_TRUE(same("mul", pd_mul(a.b, 8, b.b, 8), a, before, v[0] * v[1]))
+          << "round " << round << " pair " << int(pair.pos) << "/" << int(pair.neg);
+    }
+#if defined(QUVO_PD_X86)
+    if (round == 99) {
+      EXPECT_EQ(pacdec::mul_tables.pair, kPairs[2].pos | kPairs[2].neg << 8);
+    }
+#endif
+  }
+  // A pair the tables cannot be for leaves them alone; the multiply answers
+  // as the general code does.
+  com.pd_pos = com.pd_neg = 0xC;
+  pd_signs_changed();
+#if defined(QUVO_PD_X86)
+  EXPECT_EQ(pacdec::mul_tables.pair, kPairs[2].pos | kPairs[2].neg << 8);  // not the changing ones
+#endif
+  Packed a = enc(3, 8), b = enc(-4, 8), general = a;
+  EXPECT_EQ(pd_mul(a.b, 8, b.b, 8), pacdec::mul_n(general.b, 8, b.b, 8));
+  EXPECT_EQ(hex(a.b, 8), hex(general.b, 8));
+}
+
 TEST_F(Pd, ShiftsMatchOracle) {
   Gen g(7);
   uint64_t n = cases();
