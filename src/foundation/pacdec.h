@@ -556,13 +556,13 @@ fail:
       "shr $12, %%esi\n\t"             // the xor of the sign nibbles
       "mov %c[sign](%[tab],%%rsi,8), %%rdi\n\t"
       "imul %%rax, %%r8\n\t"           // p, below 10^16
-      "cmp %[e15], %%r8\n\t"
-      "jae %l[fail]\n\t"
       "test %%r8, %%r8\n\t"
       "cmovz %[plus], %%rdi\n\t"       // zero is positive
       "mov %%r8, %%rax\n\t"
       "mulq %[div7]\n\t"
       "shr $23, %%rdx\n\t"             // q = p / 10^7
+      "cmp $100000000, %%rdx\n\t"
+      "jae %l[fail]\n\t"               // p >= 10^15: 16 digits
       "imul $10000000, %%rdx, %%rax\n\t"
       "sub %%rax, %%r8\n\t"            // r = p % 10^7
       "imul $109951163, %%rdx, %%rsi\n\t"
