@@ -526,25 +526,27 @@ fail:
 // digits. The four 2-byte stores come after every check. Larger operands, a
 // sign pair the tables are not for, and invalid operands go to mul8_wide.
 [[gnu::always_inline]] inline int mul8x(void* a, const void* b) {
+  uint8_t* pa = static_cast<uint8_t*>(a);
+  const uint8_t* pb = static_cast<const uint8_t*>(b);
   __asm__ goto(
       // At most 8 digits: bytes 0-2 of both are zero (lead checks byte 3).
-      "mov (%[pa]), %%eax\n\t"
-      "or (%[pb]), %%eax\n\t"
+      "mov %[a0], %%eax\n\t"
+      "or %[b0], %%eax\n\t"
       "test $0xFFFFFF, %%eax\n\t"
       "jnz %l[wide]\n\t"
       "movzwl %[pos], %%eax\n\t"       // pd_pos | pd_neg << 8
       "cmp %c[pair](%[tab]), %%ax\n\t"
       "jne %l[wide]\n\t"
-      "movzwl 3(%[pa]), %%eax\n\t"
-      "movzbl 5(%[pa]), %%ecx\n\t"
-      "movzwl 6(%[pa]), %%edx\n\t"
+      "movzwl %[a3], %%eax\n\t"
+      "movzbl %[a5], %%ecx\n\t"
+      "movzwl %[a6], %%edx\n\t"
       "rol $4, %%dx\n\t"              // the sign nibble on top (see tail)
       "mov (%[tab],%%rax,4), %%r8d\n\t"
       "add %c[mid](%[tab],%%rcx,4), %%r8d\n\t"
       "add %c[tail](%[tab],%%rdx,4), %%r8d\n\t"   // a
-      "movzwl 3(%[pb]), %%eax\n\t"
-      "movzbl 5(%[pb]), %%ecx\n\t"
-      "movzwl 6(%[pb]), %%esi\n\t"
+      "movzwl %[b3], %%eax\n\t"
+      "movzbl %[b5], %%ecx\n\t"
+      "movzwl %[b6], %%esi\n\t"
       "rol $4, %%si\n\t"
       "mov (%[tab],%%rax,4), %%eax\n\t"
       "add %c[mid](%[tab],%%rcx,4), %%eax\n\t"
@@ -577,16 +579,19 @@ fail:
       "movzwl %c[quad](%[tab],%%rdx,2), %%edx\n\t"
       "movzwl %c[quad](%[tab],%%rcx,2), %%ecx\n\t"
       "movzwl (%%rdi,%%r8,2), %%r8d\n\t"
-      "mov %%si, (%[pa])\n\t"
-      "mov %%dx, 2(%[pa])\n\t"
-      "mov %%cx, 4(%[pa])\n\t"
-      "mov %%r8w, 6(%[pa])\n\t"
+      "mov %%si, %[a0]\n\t"
+      "mov %%dx, %[a2]\n\t"
+      "mov %%cx, %[a4]\n\t"
+      "mov %%r8w, %[a6]\n\t"
       : [am] "+m"(*static_cast<uint64_t*>(a))
-      : [pa] "r"(a), [pb] "r"(b), [bm] "m"(*static_cast<const uint64_t*>(b)), [tab] "r"(&mul_tables),
+      // Each byte operand only places an access; the first line declares the
+      // value read and written whole, and bm the other operand.
+      : [a0] "m"(pa[0]), [a2] "m"(pa[2]), [a3] "m"(pa[3]), [a4] "m"(pa[4]), [a5] "m"(pa[5]), [a6] "m"(pa[6]),
+        [b0] "m"(pb[0]), [b3] "m"(pb[3]), [b5] "m"(pb[5]), [b6] "m"(pb[6]),
+        [bm] "m"(*static_cast<const uint64_t*>(b)), [tab] "r"(&mul_tables),
         [plus] "r"(&mul_tables.last[0]), [pos] "m"(com.pd_pos), [pair] "i"(offsetof(MulTables, pair)),
         [mid] "i"(offsetof(MulTables, mid)), [tail] "i"(offsetof(MulTables, tail)),
-        [sign] "i"(offsetof(MulTables, sign)), [quad] "i"(offsetof(MulTables, quad)), [e15] "m"(kTenE15),
-        [div7] "m"(kDiv7)
+        [sign] "i"(offsetof(MulTables, sign)), [quad] "i"(offsetof(MulTables, quad)), [div7] "m"(kDiv7)
       : "cc", "rax", "rcx", "rdx", "rsi", "rdi", "r8"
       : fail, wide);
   return 1;
