@@ -455,16 +455,15 @@ template <bool Sub>
       "xor %%rdi, %%r9\n\t"
       ".endif\n\t"
       // Both sign nibbles are pos or neg.
-      "lea %[tab], %%rax\n\t"
-      "mov %c[nib](%%rax,%%rsi,4), %%edx\n\t"
-      "or %c[nib](%%rax,%%rdi,4), %%edx\n\t"
+      "mov (%[tab],%%rsi,4), %%edx\n\t"
+      "or (%[tab],%%rdi,4), %%edx\n\t"
       "mov %%r8d, %%edi\n\t"
       "and $15, %%edi\n\t"             // sa
       "mov %%r9d, %%ecx\n\t"
       "and $15, %%ecx\n\t"             // sb
-      "test %c[nib](%%rax,%%rdi,4), %%edx\n\t"
+      "test (%[tab],%%rdi,4), %%edx\n\t"
       "jz %l[fail]\n\t"
-      "test %c[nib](%%rax,%%rcx,4), %%edx\n\t"
+      "test (%[tab],%%rcx,4), %%edx\n\t"
       "jz %l[fail]\n\t"
       "shr $4, %%r8\n\t"               // da
       "shr $4, %%r9\n\t"               // db
@@ -510,7 +509,7 @@ template <bool Sub>
       : [a] "+m"(*static_cast<uint64_t*>(a))
       : [b] "m"(*static_cast<const uint64_t*>(b)),
         [pos] "m"(com.pd_pos), [neg] "m"(com.pd_neg), [six] "m"(kDigitSixes),
-        [car] "m"(kDigitCarries), [tab] "m"(kSignBits), [nib] "i"(0), [sub] "i"(Sub ? 1 : 0)
+        [car] "m"(kDigitCarries), [tab] "r"(&kSignBits), [sub] "i"(Sub ? 1 : 0)
       : "cc", "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9"
       : fail);
   return 1;
