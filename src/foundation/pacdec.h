@@ -366,15 +366,17 @@ inline int mul8(void* a, const void* b) {
 // ------------------------------------------------ x86-64 8-byte kernels ---
 // Hand-scheduled forms of the 8-byte add, subtract and multiply for x86-64
 // (optimized builds; the portable code above serves everything else, and is
-// what a debug or sanitizer build, or one with QUVO_PD_PORTABLE defined, runs). On current x86-64 cores byte swaps,
-// bit tests and multiplies issue on one execution port, shifts, conditional
-// moves and branches on two, and a long chain of dependent steps keeps the
-// scheduler full; the kernels are written to those limits, which the compiler
-// does not weigh. They read and write through memory operands and use seven
-// scratch registers, so that a caller's loop keeps its own values in
-// registers. Every failure leaves the target untouched: the only store is the
-// last instruction. The sign nibbles pd_pos and pd_neg are taken to be
-// nibbles (0-15), as the common block defines them.
+// what a debug or sanitizer build, or one with QUVO_PD_PORTABLE defined,
+// runs). On current x86-64 cores multiplies issue on one execution port,
+// shifts, conditional moves and branches on two, and every instruction that
+// waits on a long chain of dependent steps holds a scheduler entry; the
+// kernels are written to those limits (few instructions, short chains, table
+// lookups in the first level cache), which the compiler does not weigh. They
+// address the operands through memory operands, so that a caller's loop keeps
+// its pointers and indexes in registers, and use seven or eight scratch
+// registers. Every failure leaves the target untouched: the stores come after
+// the last check. The sign nibbles pd_pos and pd_neg are taken to be nibbles
+// (0-15), as the common block defines them.
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(QUVO_PD_PORTABLE)
 #define QUVO_PD_X86 1
 
