@@ -232,7 +232,8 @@ void note_pair() {
 
 void pd_signs_changed() {
 #if defined(QUVO_PD_X86)
-  if ((com.pd_pos | com.pd_neg) <= 15 && com.pd_pos != com.pd_neg) fill_mul_tables();
+  bool usable = (com.pd_pos | com.pd_neg) <= 15 && com.pd_pos != com.pd_neg;
+  if (usable && mul_tables.pair != uint16_t(com.pd_pos | com.pd_neg << 8)) fill_mul_tables();
 #endif
 }
 
