@@ -400,10 +400,8 @@ alignas(64) inline constexpr SignBits kSignBits{};
 //  - lead[b3 | b4 << 8]: the fourth and fifth bytes of a value of at most 8
 //    digits ([0 d8] [d7 d6]) to d8 d7 d6 times 10^5;
 //  - mid[b5]: the sixth byte to its two digits times 10^3;
-//  - tail[x]: the last two bytes ([d3 d2] [d1 sign]) to d3 d2 d1, the sign
-//    one of the pair; x is b6 | b7 << 8 rotated left by 4 bits (sign, d3, d2,
-//    d1 from the top), which spreads the rows in use over the cache sets
-//    where b7 as the row would put them all in two of every four;
+//  - tail[b6 | b7 << 8]: the last two bytes ([d3 d2] [d1 sign]) to d3 d2 d1,
+//    the sign one of the pair;
 //  - anything else (a digit above 9, a sign outside the pair) to kMulBad, so
 //    a sum of three lookups holding one is at least 2^29, while a value of 8
 //    digits stays below 10^8 < 2^27;
@@ -411,8 +409,8 @@ alignas(64) inline constexpr SignBits kSignBits{};
 //    byte in the low half;
 //  - last[g + 1000 s]: g = 0..999 as three digits and the sign nibble, the
 //    positive one for s = 0, the negative one for s = 1, bytes as in quad;
-//  - sign[x]: for x the xor of the two sign nibbles (zero when they are
-//    equal), the half of `last` that holds the product's sign.
+//  - sign[x]: for x the xor of the two last bytes (equal sign nibbles leave a
+//    zero low nibble), the half of `last` that holds the product's sign.
 // 64K entries per 16-bit index make each operand three lookups; only their
 // used rows (a few hundred cache lines) stay in the cache.
 inline constexpr uint32_t kMulBad = 0x20000000u;
@@ -422,7 +420,7 @@ struct MulTables {
   uint32_t mid[256];
   uint16_t quad[10000];
   uint16_t last[2000];
-  const uint16_t* sign[16];
+  const uint16_t* sign[256];
   uint16_t pair;  // pd_pos | pd_neg << 8 the tables are for; 0 before the first fill
 };
 extern MulTables mul_tables;
@@ -541,14 +539,12 @@ fail:
       "movzwl %[a3], %%eax\n\t"
       "movzbl %[a5], %%ecx\n\t"
       "movzwl %[a6], %%edx\n\t"
-      "rol $4, %%dx\n\t"              // the sign nibble on top (see tail)
       "mov (%[tab],%%rax,4), %%r8d\n\t"
       "add %c[mid](%[tab],%%rcx,4), %%r8d\n\t"
       "add %c[tail](%[tab],%%rdx,4), %%r8d\n\t"   // a
       "movzwl %[b3], %%eax\n\t"
       "movzbl %[b5], %%ecx\n\t"
       "movzwl %[b6], %%esi\n\t"
-      "rol $4, %%si\n\t"
       "mov (%[tab],%%rax,4), %%eax\n\t"
       "add %c[mid](%[tab],%%rcx,4), %%eax\n\t"
       "add %c[tail](%[tab],%%rsi,4), %%eax\n\t"   // b
@@ -556,7 +552,7 @@ fail:
       "test $-0x20000000, %%rcx\n\t"
       "jnz %l[wide]\n\t"               // an invalid operand: the general code says so
       "xor %%edx, %%esi\n\t"
-      "shr $12, %%esi\n\t"             // the xor of the sign nibbles
+      "shr $8, %%esi\n\t"              // the xor of the last bytes
       "mov %c[sign](%[tab],%%rsi,8), %%rdi\n\t"
       "imul %%rax, %%r8\n\t"           // p, below 10^16
       "test %%r8, %%r8\n\t"

@@ -197,11 +197,10 @@ void fill_mul_tables() {
     unsigned hi = b >> 4, lo = b & 15;
     last_digit[b] = hi < 10 && (lo == pos || lo == neg) ? hi : kMulBad;
   }
-  for (unsigned x = 0; x < 16; ++x) t.sign[x] = &t.last[x == 0 ? 0 : 1000];
+  for (unsigned b = 0; b < 256; ++b) t.sign[b] = &t.last[(b & 15) == 0 ? 0 : 1000];
   for (unsigned i = 0; i < 65536; ++i) {
-    unsigned v = (i >> 4 | i << 12) & 0xFFFF;  // b6 | b7 << 8
-    int v6 = byte_value(v & 255);
-    t.tail[i] = v6 >= 0 ? unsigned(v6) * 10u + last_digit[v >> 8] : kMulBad;
+    int v6 = byte_value(i & 255);
+    t.tail[i] = v6 >= 0 ? unsigned(v6) * 10u + last_digit[i >> 8] : kMulBad;
   }
   for (unsigned g = 0; g < 1000; ++g) {
     t.last[g] = last_bytes(g, pos);
