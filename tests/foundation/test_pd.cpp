@@ -126,6 +126,19 @@ class Gen {
     return (rng_() & 1) ? -v : v;
   }
   i128 value_len(int len) { return value(2 * len - 1); }
+  // Makes a random nibble of the len-byte value v invalid: a digit nibble
+  // above 9, or a sign nibble of neither sign.
+  void spoil(uint8_t* v, int len) {
+    int nib = range(0, 2 * len - 1);
+    uint8_t& byte = v[nib / 2];
+    uint8_t x;
+    if (nib == 2 * len - 1) {
+      do x = uint8_t(range(0, 15)); while (x == com.pd_pos || x == com.pd_neg);
+    } else {
+      x = uint8_t(range(10, 15));
+    }
+    byte = nib % 2 == 0 ? uint8_t((byte & 0x0F) | (x << 4)) : uint8_t((byte & 0xF0) | x);
+  }
   void pick_pair() {
     const SignPair& p = kPairs[rng_() % (sizeof kPairs / sizeof kPairs[0])];
     com.pd_pos = p.pos;
@@ -334,16 +347,7 @@ TEST_F(Pd, EightByteKernelsMatchOracle) {
     i128 r = op == 2 ? av * bv : (op == 1 || op == 4) ? av - bv : av + bv;
     bool ok = fits(r, 8);
     if (g.coin(8)) {  // a nibble that is no digit, or no sign
-      Packed& bad = g.coin(2) ? a : b;
-      int nib = g.range(0, 15);
-      uint8_t& byte = bad.b[nib / 2];
-      uint8_t v;
-      if (nib == 15) {
-        do v = uint8_t(g.range(0, 15)); while (v == com.pd_pos || v == com.pd_neg);
-      } else {
-        v = uint8_t(g.range(10, 15));
-      }
-      byte = nib % 2 == 0 ? uint8_t((byte & 0x0F) | (v << 4)) : uint8_t((byte & 0xF0) | v);
+      g.spoil((g.coin(2) ? a : b).b, 8);
       ok = false;
     }
     Packed before = a;
@@ -384,16 +388,7 @@ TEST_F(Pd, MulKernelMatchesOracleForEverySignPair) {
       i128 r = av * bv;
       bool ok = fits(r, 8);
       if (g.coin(6)) {  // any nibble of either operand made invalid
-        Packed& bad = g.coin(2) ? a : b;
-        int nib = g.range(0, 15);
-        uint8_t& byte = bad.b[nib / 2];
-        uint8_t v;
-        if (nib == 15) {
-          do v = uint8_t(g.range(0, 15)); while (v == com.pd_pos || v == com.pd_neg);
-        } else {
-          v = uint8_t(g.range(10, 15));
-        }
-        byte = nib % 2 == 0 ? uint8_t((byte & 0x0F) | (v << 4)) : uint8_t((byte & 0xF0) | v);
+        g.spoil((g.coin(2) ? a : b).b, 8);
         ok = false;
       }
       Packed before = a;
@@ -658,15 +653,7 @@ TEST_F(Pd, InvalidNibblesAreRefused) {
     g.pick_pair();
     int len = g.len();
     Packed bad = enc(g.value_len(len), len), good = enc(1, len);
-    int nib = g.range(0, 2 * len - 1);
-    uint8_t& byte = bad.b[nib / 2];
-    uint8_t v;
-    if (nib == 2 * len - 1) {  // the sign: a digit or a nibble of neither sign
-      do v = uint8_t(g.range(0, 15)); while (v == com.pd_pos || v == com.pd_neg);
-    } else {
-      v = uint8_t(g.range(10, 15));
-    }
-    byte = nib % 2 == 0 ? uint8_t((byte & 0x0F) | (v << 4)) : uint8_t((byte & 0xF0) | v);
+    g.spoil(bad.b, len);
     Packed t = good, before = good;
     EXPECT_EQ(pd_add(t.b, len, bad.b, len), 0);
     EXPECT_EQ(pd_sub(t.b, len, bad.b, len), 0);
