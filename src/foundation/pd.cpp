@@ -216,9 +216,16 @@ constexpr int kRefill = 64;
 uint16_t pending_pair;
 int pending_count;
 
+// The common block's pair, 0 when no tables can be for it (the kernel reads
+// nibbles, and one nibble cannot be both signs).
+uint16_t usable_pair() {
+  if ((com.pd_pos | com.pd_neg) > 15 || com.pd_pos == com.pd_neg) return 0;
+  return uint16_t(com.pd_pos | com.pd_neg << 8);
+}
+
 void note_pair() {
-  uint16_t pair = uint16_t(com.pd_pos | com.pd_neg << 8);
-  if (pair == mul_tables.pair || (com.pd_pos | com.pd_neg) > 15 || com.pd_pos == com.pd_neg) return;
+  uint16_t pair = usable_pair();
+  if (pair == 0 || pair == mul_tables.pair) return;
   if (pair != pending_pair) {
     pending_pair = pair;
     pending_count = 0;
@@ -231,8 +238,8 @@ void note_pair() {
 
 void pd_signs_changed() {
 #if defined(QUVO_PD_X86)
-  bool usable = (com.pd_pos | com.pd_neg) <= 15 && com.pd_pos != com.pd_neg;
-  if (usable && mul_tables.pair != uint16_t(com.pd_pos | com.pd_neg << 8)) fill_mul_tables();
+  uint16_t pair = usable_pair();
+  if (pair != 0 && pair != mul_tables.pair) fill_mul_tables();
 #endif
 }
 
