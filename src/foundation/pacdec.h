@@ -416,6 +416,7 @@ alignas(64) inline constexpr SignBits kSignBits{};
 inline constexpr uint32_t kMulBad = 0x20000000u;
 struct MulTables {
   uint32_t lead[65536];
+  uint8_t skew[64];  // keeps the rows of tail in use off the cache sets of lead's
   uint32_t tail[65536];
   uint32_t mid[256];
   uint16_t quad[10000];
