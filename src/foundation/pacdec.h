@@ -426,8 +426,6 @@ struct MulTables {
 };
 extern MulTables mul_tables;
 static_assert(offsetof(ComArea, pd_neg) == offsetof(ComArea, pd_pos) + 1, "the kernel reads the pair as one word");
-// Constants the kernel reads from memory (an immediate operand holds 32 bits).
-inline constexpr uint64_t kTenE15 = 1000000000000000ULL;  // an 8-byte value holds 15 digits
 // floor(n / 10^7) is the high half of n * kDiv7 shifted right 23, n < 2^54.
 inline constexpr uint64_t kDiv7 = 0xD6BF94D5E57A42BDULL;
 
