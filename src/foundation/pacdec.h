@@ -422,7 +422,7 @@ struct MulTables {
   uint16_t quad[10000];
   uint16_t last[2000];
   const uint16_t* sign[256];
-  uint16_t pair;  // pd_pos | pd_neg << 8 the tables are for; 0 before the first fill
+  uint16_t pair;  // pd_pos | pd_neg << 8 the tables are for; 0 for none (all go to the general code)
 };
 extern MulTables mul_tables;
 static_assert(offsetof(ComArea, pd_neg) == offsetof(ComArea, pd_pos) + 1, "the kernel reads the pair as one word");

@@ -176,10 +176,13 @@ uint16_t last_bytes(unsigned g, unsigned sign) {
   return uint16_t((g / 100) << 4 | (g / 10 % 10) | ((g % 10) << 4 | sign) << 8);
 }
 
-void fill_mul_tables() {
+// Fills the tables for a usable pair (pos | neg << 8), or with pair 0 for
+// none: every last byte is then invalid to them, so each multiply takes the
+// general code, whatever the common block holds.
+void fill_mul_tables(uint16_t pair) {
   MulTables& t = mul_tables;
-  unsigned pos = com.pd_pos, neg = com.pd_neg;
-  if (t.pair == 0) {  // the parts that do not depend on the sign pair
+  static bool common_parts;  // the ones that do not depend on the pair
+  if (!common_parts) {
     for (unsigned i = 0; i < 65536; ++i) {
       unsigned b3 = i & 255;
       int v4 = byte_value(i >> 8);
@@ -191,11 +194,13 @@ void fill_mul_tables() {
     }
     for (unsigned g = 0; g < 10000; ++g)
       t.quad[g] = uint16_t((g / 1000) << 4 | (g / 100 % 10) | ((g / 10 % 10) << 4 | (g % 10)) << 8);
+    common_parts = true;
   }
+  unsigned pos = pair & 0xFF, neg = pair >> 8;
   uint32_t last_digit[256];  // a last byte to its digit, or kMulBad
   for (unsigned b = 0; b < 256; ++b) {
     unsigned hi = b >> 4, lo = b & 15;
-    last_digit[b] = hi < 10 && (lo == pos || lo == neg) ? hi : kMulBad;
+    last_digit[b] = pair != 0 && hi < 10 && (lo == pos || lo == neg) ? hi : kMulBad;
   }
   for (unsigned b = 0; b < 256; ++b) t.sign[b] = &t.last[(b & 15) == 0 ? 0 : 1000];
   for (unsigned i = 0; i < 65536; ++i) {
@@ -206,8 +211,11 @@ void fill_mul_tables() {
     t.last[g] = last_bytes(g, pos);
     t.last[g + 1000] = last_bytes(g, neg);
   }
-  t.pair = uint16_t(pos | neg << 8);
+  t.pair = pair;
 }
+
+// Until the common block is set up (it reads as pair 0 then), no pair.
+[[maybe_unused]] const bool mul_tables_set = (fill_mul_tables(0), true);
 
 // A sign pair the tables are not for sends every multiply here. When one pair
 // has stayed for kRefill of them in a row, the tables are filled for it; a
@@ -230,7 +238,7 @@ void note_pair() {
     pending_pair = pair;
     pending_count = 0;
   }
-  if (++pending_count >= kRefill) fill_mul_tables();
+  if (++pending_count >= kRefill) fill_mul_tables(pair);
 }
 
 }  // namespace
@@ -239,7 +247,7 @@ void note_pair() {
 void pd_signs_changed() {
 #if defined(QUVO_PD_X86)
   uint16_t pair = usable_pair();
-  if (pair != 0 && pair != mul_tables.pair) fill_mul_tables();
+  if (pair != mul_tables.pair) fill_mul_tables(pair);
 #endif
 }
 

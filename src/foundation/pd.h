@@ -52,8 +52,8 @@ constexpr int kPdVarLen = 9;       // variable packed: 8 bytes + scale byte
 constexpr int kPdCmpInvalid = 2;   // comparison result for an invalid operand
 
 // To call after the common block's sign nibbles change (bi_init_com does):
-// the 8-byte multiply keeps tables for one pair and uses slower code for
-// another until it has seen that one for a while.
+// the 8-byte multiply keeps tables for one pair of distinct nibbles and uses
+// slower code for another until it has seen that one for a while.
 void pd_signs_changed();
 
 // a := a op b. a has alen bytes, b blen bytes (any mix of 1..16).

@@ -431,16 +431,22 @@ TEST_F(Pd, MulFollowsASignPairChangedDirectly) {
     }
 #endif
   }
-  // A pair the tables cannot be for leaves them alone; the multiply answers
-  // as the general code does.
-  com.pd_pos = com.pd_neg = 0xC;
-  pd_signs_changed();
 #if defined(QUVO_PD_X86)
   EXPECT_EQ(pacdec::mul_tables.pair, kPairs[2].pos | kPairs[2].neg << 8);  // not the changing ones
 #endif
-  Packed a = enc(3, 8), b = enc(-4, 8), general = a;
-  EXPECT_EQ(pd_mul(a.b, 8, b.b, 8), pacdec::mul_n(general.b, 8, b.b, 8));
-  EXPECT_EQ(hex(a.b, 8), hex(general.b, 8));
+  // One nibble for both signs can have no tables; nor can the pair (0, 0)
+  // that the common block reads as before it is set up. The multiply then
+  // answers as the general code does.
+  for (uint8_t n : {uint8_t(0xC), uint8_t(0)}) {
+    com.pd_pos = com.pd_neg = n;
+    pd_signs_changed();
+#if defined(QUVO_PD_X86)
+    EXPECT_EQ(pacdec::mul_tables.pair, 0);
+#endif
+    Packed a = enc(3, 8), b = enc(-4, 8), general = a;
+    EXPECT_EQ(pd_mul(a.b, 8, b.b, 8), pacdec::mul_n(general.b, 8, b.b, 8));
+    EXPECT_EQ(hex(a.b, 8), hex(general.b, 8));
+  }
 }
 
 TEST_F(Pd, ShiftsMatchOracle) {
