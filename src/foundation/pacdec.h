@@ -363,6 +363,9 @@ inline int mul8(void* a, const void* b) {
 }
 #endif
 
+// The 8-byte multiply for any operands (pd.cpp).
+int mul8_wide(void* a, const void* b);
+
 // ------------------------------------------------ x86-64 8-byte kernels ---
 // Hand-scheduled forms of the 8-byte add, subtract and multiply for x86-64
 // (optimized builds; the portable code above serves everything else, and is
@@ -428,9 +431,6 @@ extern MulTables mul_tables;
 static_assert(offsetof(ComArea, pd_neg) == offsetof(ComArea, pd_pos) + 1, "the kernel reads the pair as one word");
 // floor(n / 10^7) is the high half of n * kDiv7 shifted right 23, n < 2^54.
 inline constexpr uint64_t kDiv7 = 0xD6BF94D5E57A42BDULL;
-
-// The 8-byte multiply for any operands (pd.cpp).
-int mul8_wide(void* a, const void* b);
 
 // a := a + b, b with the other sign for Sub, as add_short. r8 and r9 hold the
 // values as big-endian words (digits in order, the sign in the low nibble),
@@ -599,7 +599,6 @@ wide:
 #endif
 
 // The 8-byte operations pd.h dispatches to.
-int mul8_wide(void* a, const void* b);
 template <bool Sub>
 [[gnu::always_inline]] inline int add8(void* a, const void* b) {
 #if defined(QUVO_PD_X86)
