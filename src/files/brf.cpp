@@ -886,6 +886,10 @@ uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, co
   BtTreeDef defs[kBtTrees];
   brf_tree_defs(lay, defs);
   int e = bt_format(ifd, jfd, hdr.generation.get(), hdr.key_hash.get(), defs);
+  // The index keeps a copy of the data file's header, so that a rebuild can
+  // restore a damaged one.
+  if (!e) e = uio_pwrite(ifd, &hdr, sizeof hdr, offsetof(BtHdr, data_hdr));
+  if (!e && uio_sync_mode()) e = uio_sync(ifd);
   uio_close(ifd);
   uio_close(jfd);
   if (e) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(e));
@@ -1179,6 +1183,14 @@ uint32_t brf_rename(const std::string& from, const std::string& to) {
 }
 
 bool brf_is_open(const std::string& path) { return cached(path, nullptr) != nullptr; }
+
+bool brf_hdr_copy(const BtHdr& ih, BrfFileHdr* out, BrfLayout* lay) {
+  BrfFileHdr h;
+  std::memcpy(&h, &ih.data_hdr, sizeof h);
+  if (!brf_decode_hdr(h, lay, nullptr)) return false;
+  if (out) *out = h;
+  return true;
+}
 
 bool brf_is_native_file(const std::string& path) {
   if (brf_is_open(path)) return true;

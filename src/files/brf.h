@@ -5,7 +5,8 @@
 // data file; P.ix, the index file; P.jn, the journal of the change under way.
 //
 // Data file. A 512-byte file header (BrfFileHdr: record length, organisation,
-// key descriptors, structure stamps, counts), then the record slots, each a
+// key descriptors, structure stamps, counts; the index file keeps a copy of
+// it as it was when the index was written, for the rebuild), then the record slots, each a
 // 12-byte slot header (BrfSlotHdr: state byte, length, write sequence), the
 // record's bytes and a 4-byte trailer (CRC-32C of the slot's length, sequence
 // and bytes), little-endian; the same framing as the engine's raw exports, so
@@ -248,6 +249,10 @@ uint32_t brf_key_hash(const BrfLayout& lay);
 // Decodes a data file header into a layout; false when it is not sound.
 bool brf_decode_hdr(const BrfFileHdr& h, BrfLayout* lay, std::string* why);
 void brf_tree_defs(const BrfLayout& lay, BtTreeDef defs[kBtTrees]);
+// The copy of the data file's header that its index file keeps (BtHdr
+// data_hdr, written with every index since copies were kept): false when
+// there is none or it is not sound.
+bool brf_hdr_copy(const BtHdr& ih, BrfFileHdr* out, BrfLayout* lay);
 
 // ------------------------------------------------------ for the analyser --
 // Sets brf_error() and returns the status.

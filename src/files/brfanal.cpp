@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -49,6 +50,12 @@ struct LiveRec {
   uint32_t rid, pos, len, seq;
 };
 
+// A range of the data file that holds no sound slot.
+struct Gap {
+  uint32_t pos, end;
+  std::string why;
+};
+
 // What a scan of the data file's slots found.
 struct DataScan {
   std::vector<LiveRec> live;
@@ -56,60 +63,185 @@ struct DataScan {
   std::set<std::pair<uint32_t, uint32_t>> frees;  // (room, offset)
   std::map<uint32_t, uint32_t> homes;             // home offset -> record offset
   std::map<uint32_t, LiveRec> moved;              // record offset -> record (rid unknown yet)
-  uint32_t scanned_end = 0;                       // where the sound slots end
+  std::vector<Gap> gaps;                          // damaged ranges, in file order
+  uint32_t limit = 0;                             // where the records end
   uint32_t stubs = 0;
   uint64_t live_bytes = 0, free_bytes = 0;
 };
 
 bool len_ok(const BrfLayout& lay, uint32_t len) { return lay.var ? len <= lay.rec_len : len == lay.rec_len; }
 
-// Scans slots from the header to end. Damaged live records are reported
-// (and, for a rebuild, listed in bad).
-void scan_data(const uint8_t* d, uint32_t end, const BrfLayout& lay, DataScan& s, Problems& pr,
-               std::vector<uint32_t>* bad) {
+enum class SlotKind { Bad, Record, Free, Home, Zero };
+
+struct SlotLook {
+  SlotKind kind = SlotKind::Bad;
+  uint32_t len = 0;     // the header's length (also of a bad slot, when it stays inside the records)
+  bool framed = false;  // a record slot whose header is sound (its bytes may not be)
+  const char* why = "";
+};
+
+// What the slot header at pos says, checked as far as the slot itself can
+// be: a record slot by its length and check-sum trailer, a free or home slot
+// by its header only.
+SlotLook look(const uint8_t* d, uint32_t pos, uint32_t limit, const BrfLayout& lay) {
+  SlotLook l;
+  if (uint64_t(pos) + kBrfSlotOver > limit) {
+    l.why = "a slot header cut off by the end of the records";
+    return l;
+  }
+  const BrfSlotHdr& h = rec::view<BrfSlotHdr>(d + pos);
+  uint32_t len = h.len.get();
+  uint8_t state = h.state.get();
+  if (len == 0) {
+    l.kind = state == 0 && h.seq.get() == 0 && h.short_len.get() == 0 && h.spare.get() == 0 ? SlotKind::Zero
+                                                                                              : SlotKind::Bad;
+    l.why = "a slot header of length 0 before the end of the records";
+    return l;
+  }
+  if (uint64_t(pos) + kBrfSlotOver + len > limit) {
+    l.why = "a slot header whose length runs past the end of the records";
+    return l;
+  }
+  l.len = len;
+  if (h.spare.get() != 0 || h.short_len.get() != 0) {
+    l.why = "a damaged slot header";
+    return l;
+  }
+  if (state == kBrfLive || state == kBrfMoved) {
+    if (!len_ok(lay, len)) {
+      l.why = "a record length the file does not allow";
+      return l;
+    }
+    l.framed = true;
+    uint32_t trailer = rec::view<rec::U32>(d + pos + kBrfSlotHdr + len).get();
+    if (trailer != brf_slot_sum(d + pos, len)) {
+      l.why = "a record that fails its check sum";
+      return l;
+    }
+    l.kind = SlotKind::Record;
+  } else if (state == kBrfFree) {
+    l.kind = SlotKind::Free;
+  } else if (state == kBrfHome) {
+    uint32_t at = h.seq.get();
+    if (at < kBrfHdrSize || uint64_t(at) + kBrfSlotOver > limit || at == pos) {
+      l.why = "a home slot that points outside the records";
+      return l;
+    }
+    l.kind = SlotKind::Home;
+  } else {
+    l.why = "a slot header with an unknown state";
+  }
+  return l;
+}
+
+// Whether the slots from q on lead soundly on: to a record slot whose
+// check sum holds, or exactly to the end of the records (over free and home
+// slots, and record slots whose header holds while their bytes do not).
+bool anchored(const uint8_t* d, uint32_t q, uint32_t limit, const BrfLayout& lay) {
+  for (int hops = 0; hops < 64; ++hops) {
+    if (q == limit) return true;
+    SlotLook l = look(d, q, limit, lay);
+    if (l.kind == SlotKind::Record) return true;
+    if (l.kind != SlotKind::Free && l.kind != SlotKind::Home && !l.framed) return false;
+    q += kBrfSlotOver + l.len;
+  }
+  return true;
+}
+
+// Whether a sound record slot begins inside [from, to): a free or home slot
+// reaching over it has a damaged length. (A free slot's own bytes never
+// hold one: freeing rewrites a slot's header and sequence, and the check
+// sum covers the sequence.)
+bool record_inside(const uint8_t* d, uint32_t from, uint32_t to, uint32_t limit, const BrfLayout& lay) {
+  for (uint32_t q = from; q < to && uint64_t(q) + kBrfSlotOver <= limit; ++q) {
+    uint8_t st = d[q];
+    if ((st != kBrfLive && st != kBrfMoved) || d[q + 1] != 0) continue;
+    if (look(d, q, limit, lay).kind == SlotKind::Record) return true;
+  }
+  return false;
+}
+
+bool record_inside(const uint8_t* d, uint32_t from, uint32_t to, uint32_t limit, const BrfLayout& lay);
+
+// Whether a free or home slot at q is one the scan accepts: it leads soundly
+// on and reaches over no sound record.
+bool sound_free(const uint8_t* d, uint32_t q, uint32_t len, uint32_t limit, const BrfLayout& lay) {
+  uint32_t next = q + kBrfSlotOver + len;
+  return anchored(d, next, limit, lay) && !record_inside(d, q + 1, next, limit, lay);
+}
+
+// Where the slots are sound again after a damaged slot at pos: the first
+// record slot whose check sum holds or free or home slot that leads soundly
+// on, or the place the damaged header names when the slots from there lead
+// soundly on, whichever comes first, but at least a free slot's room past
+// pos (the range left out becomes one); the end of the records when nothing
+// sound follows.
+uint32_t resync(const uint8_t* d, uint32_t pos, uint32_t claim, uint32_t limit, const BrfLayout& lay) {
+  uint64_t from = uint64_t(pos) + kBrfSlotOver + 1;
+  if (from >= limit) return limit;
+  if (claim < from) claim = 0;
+  for (uint32_t q = uint32_t(from); q < limit; ++q) {
+    if (q == claim && anchored(d, q, limit, lay)) return q;
+    if (uint64_t(q) + kBrfSlotOver > limit) continue;
+    uint8_t st = d[q];
+    if (st > kBrfMoved || st == 3 || d[q + 1] != 0) continue;
+    SlotLook l = look(d, q, limit, lay);
+    if (l.kind == SlotKind::Record) return q;
+    if ((l.kind == SlotKind::Free || l.kind == SlotKind::Home) && sound_free(d, q, l.len, limit, lay)) return q;
+  }
+  return limit;
+}
+
+// Scans slots from the header to limit, finding the sound slots again past
+// every damaged one. zero_ends: a zero slot header ends the records (the
+// header's own end is not known).
+void scan_data(const uint8_t* d, uint32_t limit, const BrfLayout& lay, DataScan& s, Problems& pr, bool zero_ends) {
   uint32_t pos = kBrfHdrSize;
-  while (pos < end) {
-    if (uint64_t(pos) + kBrfSlotOver > end) {
-      pr.add("data: the slot at %u runs past the end of the records (%u)", pos, end);
+  while (pos < limit) {
+    SlotLook l = look(d, pos, limit, lay);
+    if (l.kind == SlotKind::Zero && zero_ends) {
+      limit = pos;
       break;
     }
     const BrfSlotHdr& h = rec::view<BrfSlotHdr>(d + pos);
-    uint32_t len = h.len.get();
-    uint8_t state = h.state.get();
-    if (len == 0) {
-      pr.add("data: the records end at %u, before the header's end %u", pos, end);
-      break;
+    if (l.kind == SlotKind::Free || l.kind == SlotKind::Home) {
+      uint32_t next = pos + kBrfSlotOver + l.len;
+      if (!anchored(d, next, limit, lay)) {
+        l.why = l.kind == SlotKind::Free ? "a free slot whose length leads into no sound slot"
+                                         : "a home slot whose length leads into no sound slot";
+        l.kind = SlotKind::Bad;
+      } else if (record_inside(d, pos + 1, next, limit, lay)) {
+        l.kind = SlotKind::Bad;
+        l.why = "a free or home slot whose length reaches over sound records";
+      }
     }
-    if (uint64_t(pos) + kBrfSlotOver + len > end) {
-      pr.add("data: the slot at %u (%u bytes) runs past the end of the records (%u)", pos, len, end);
-      break;
+    if (l.kind == SlotKind::Bad || l.kind == SlotKind::Zero) {
+      uint32_t claim = l.len ? pos + kBrfSlotOver + l.len : 0;
+      uint32_t q = resync(d, pos, claim, limit, lay);
+      s.gaps.push_back({pos, q, l.why});
+      pr.add("data: bytes %u to %u hold no sound slot (%s at %u)", pos, q, l.why, pos);
+      pos = q;
+      continue;
     }
-    if (state == kBrfLive || state == kBrfMoved) {
-      uint32_t trailer = rec::view<rec::U32>(d + pos + kBrfSlotHdr + len).get();
-      if (!len_ok(lay, len) || trailer != brf_slot_sum(d + pos, len)) {
-        pr.add("data: the record at %u is damaged (check sum or length)", pos);
-        if (bad) bad->push_back(pos);
-      } else if (state == kBrfLive) {
+    uint32_t len = l.len;
+    if (l.kind == SlotKind::Record) {
+      if (h.state.get() == kBrfLive) {
         s.by_rid[pos] = s.live.size();
         s.live.push_back({pos, pos, len, h.seq.get()});
-        s.live_bytes += len;
       } else {
         s.moved[pos] = {0, pos, len, h.seq.get()};
-        s.live_bytes += len;
       }
-    } else if (state == kBrfFree) {
+      s.live_bytes += len;
+    } else if (l.kind == SlotKind::Free) {
       s.frees.insert({len, pos});
       s.free_bytes += len;
-    } else if (state == kBrfHome) {
+    } else {
       s.homes[pos] = h.seq.get();
       ++s.stubs;
-    } else {
-      pr.add("data: the slot at %u has an unknown state %u", pos, unsigned(state));
-      if (bad) bad->push_back(pos);
     }
     pos += kBrfSlotOver + len;
   }
-  s.scanned_end = pos < end ? pos : end;
+  s.limit = limit;
   // Moved records join their home slots.
   for (auto& [home, at] : s.homes) {
     auto it = s.moved.find(at);
@@ -226,6 +358,15 @@ TreeShape shape_of(BtStore& s, int tree) {
   return t;
 }
 
+// Whether two data-file headers describe the same file: everything but the
+// counts (end, live, dead, free bytes, next sequence) and the sum.
+bool same_layout(const BrfFileHdr& a, const BrfFileHdr& b) {
+  const auto* x = reinterpret_cast<const uint8_t*>(&a);
+  const auto* y = reinterpret_cast<const uint8_t*>(&b);
+  size_t counts = offsetof(BrfFileHdr, end), after = offsetof(BrfFileHdr, generation);
+  return std::memcmp(x, y, counts) == 0 && std::memcmp(x + after, y + after, offsetof(BrfFileHdr, sum) - after) == 0;
+}
+
 // Holds the shared index lock on a state with no change under way.
 bool lock_quiet(BrfFile* f) {
   BtStore& s = f->st;
@@ -271,7 +412,7 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
     end = uint32_t(s.dsize);
   }
   DataScan ds;
-  scan_data(s.dmap, end, lay, ds, pr, nullptr);
+  scan_data(s.dmap, end, lay, ds, pr, false);
   if (ds.live.size() != h.live.get())
     pr.add("data: %zu live records, the header says %u", ds.live.size(), h.live.get());
   if (ds.frees.size() + ds.stubs != h.dead.get())
@@ -285,6 +426,17 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
   }
   // The index, tree by tree.
   BtHdr& ih = bt_hdr(s);
+  if (check) {
+    // Its copy of the data file's header (none in older index files).
+    static const uint8_t zero[sizeof(BrfFileHdr)] = {};
+    BrfFileHdr copy;
+    if (std::memcmp(ih.data_hdr.data(), zero, sizeof zero) != 0) {
+      if (!brf_hdr_copy(ih, &copy, nullptr))
+        pr.add("index: its copy of the data file's header is damaged");
+      else if (!same_layout(copy, h))
+        pr.add("index: its copy of the data file's header differs from the header");
+    }
+  }
   uint32_t page_count = ih.page_count.get();
   std::vector<uint8_t> owner(page_count, 0);
   owner[0] = 1;
@@ -301,7 +453,12 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
       continue;
     }
     w.run();
-    if (check) check->entries += uint32_t(w.entries.size());
+    if (check) {
+      check->entries += uint32_t(w.entries.size());
+      std::string what = t < int(nkeys) ? "key " + std::to_string(lay.keys[size_t(t)].key_no)
+                                        : t == kBtFreeTree ? "free space" : "write order";
+      check->trees.emplace_back(what, uint32_t(w.entries.size()));
+    }
     if (an) {
       BrfTreeStats st;
       st.tree = t;
@@ -370,7 +527,11 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
   uint32_t lost = 0;
   for (uint32_t pg = 1; pg < page_count; ++pg) lost += owner[pg] ? 0 : 1;
   if (lost) pr.add("index: %u pages belong to nothing", lost);
-  if (check) check->records = uint32_t(ds.live.size());
+  if (check) {
+    check->records = uint32_t(ds.live.size());
+    check->free_slots = uint32_t(ds.frees.size());
+    check->moved = uint32_t(ds.moved.size());
+  }
   if (an) {
     an->rec_len = lay.rec_len;
     an->var = lay.var != 0;
@@ -390,21 +551,178 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
   pr.finish();
 }
 
+// What the raw files say, read without opening the file (only for a file
+// that this process does not have open: closing a descriptor would drop the
+// process's locks on it).
+struct Probe {
+  bool short_file = false;     // shorter than a file header
+  bool magic = false;          // the data file's header begins as a native one
+  bool hdr_ok = false;         // the header is sound
+  BrfFileHdr hdr{};            // as read
+  std::string hdr_why;
+  std::string other;           // what the file is when it is no data file
+  bool index = false;          // the index file is there and begins as one
+  uint64_t counter = 0;        // its change counter
+  bool copy = false;           // it keeps a sound copy of the data file's header
+  BrfFileHdr copy_hdr{};
+  BrfLayout copy_lay;
+  bool jnl_ok = false;         // the journal's header is sound
+  bool jnl_bad_entry = false;  // the dead change's journal names bytes outside its file
+  uint64_t jnl_bad_at = 0;
+  bool writable = false;       // this user may write the data file
+};
+
+bool read_exact(const std::string& p, void* buf, size_t n, uint64_t off) {
+  int fd = uio_open(p.c_str(), O_RDONLY | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool ok = uio_pread(fd, buf, n, off) == ssize_t(n);
+  uio_close(fd);
+  return ok;
+}
+
+void probe(const std::string& path, Probe& pb) {
+  pb.writable = ::access(path.c_str(), W_OK) == 0;
+  uint8_t head[kBrfHdrSize] = {};
+  int fd = uio_open(path.c_str(), O_RDONLY);
+  int64_t size = fd >= 0 ? uio_size(fd) : -1;
+  if (fd >= 0) {
+    if (uio_pread(fd, head, sizeof head, 0) < 0) std::memset(head, 0, sizeof head);
+    uio_close(fd);
+  }
+  pb.short_file = size < int64_t(kBrfHdrSize);
+  std::memcpy(&pb.hdr, head, sizeof head);
+  pb.magic = pb.hdr.magic == "QVDF";
+  pb.hdr_ok = !pb.short_file && brf_decode_hdr(pb.hdr, nullptr, &pb.hdr_why);
+  if (pb.short_file) pb.hdr_why = "the file is shorter than a file header";
+  // What else it may be.
+  auto strip = [&](const char* suffix) {
+    size_t n = std::strlen(suffix);
+    return path.size() > n && path.compare(path.size() - n, n, suffix) == 0 ? path.substr(0, path.size() - n)
+                                                                          : std::string();
+  };
+  if (rec::view<BtHdr>(head).magic == "QVIX") {
+    std::string of = strip(".ix");
+    pb.other = of.empty() ? " (it is an index file)" : " (it is the index file of " + of + ")";
+  } else if (rec::view<BtJnlHdr>(head).magic == "QVJN") {
+    std::string of = strip(".jn");
+    pb.other = of.empty() ? " (it is a journal)" : " (it is the journal of " + of + ")";
+  } else if (rec::view<BrfLostHdr>(head).magic == "QVLO") {
+    pb.other = " (it holds what a rebuild left out)";
+  }
+  // The index's page 0 and the journal's header.
+  BtHdr ih;
+  std::string ipath = brf_index_path(path), jpath = brf_journal_path(path);
+  if (read_exact(ipath, &ih, sizeof ih, 0) && ih.magic == "QVIX") {
+    pb.index = true;
+    pb.counter = ih.counter.get();
+    pb.copy = brf_hdr_copy(ih, &pb.copy_hdr, &pb.copy_lay) &&
+              (pb.copy_hdr.generation.get() == ih.generation.get() ||
+               pb.copy_hdr.generation.get() == pb.hdr.generation.get());
+  }
+  BtJnlHdr jh;
+  pb.jnl_ok = read_exact(jpath, &jh, sizeof jh, 0) && jh.magic == "QVJN" && jh.version.get() == 1;
+  if (pb.index && (pb.counter & 1) && pb.jnl_ok) {
+    BtStore st;
+    st.name = path;
+    st.dfd = uio_open(path.c_str(), O_RDONLY);
+    st.ifd = uio_open(ipath.c_str(), O_RDONLY);
+    st.jfd = uio_open(jpath.c_str(), O_RDONLY);
+    if (st.dfd >= 0 && st.ifd >= 0 && st.jfd >= 0 && bt_attach(st) == kBtOk)
+      pb.jnl_bad_entry = bt_recover_check(st, &pb.jnl_bad_at) != kBtOk;
+    bt_detach(st);
+    uio_close(st.dfd);
+    uio_close(st.ifd);
+    uio_close(st.jfd);
+  }
+}
+
+// A native data file, perhaps with a damaged header: it begins as one, or
+// an index file lies beside it.
+bool is_native(const Probe& pb) { return pb.magic || pb.index; }
+
+constexpr const char* kRebuildAdvice =
+    "quvo -fr rebuilds the index from every record whose check sum holds (what it leaves out is kept in ";
+
+std::string rebuild_advice(const std::string& path) { return kRebuildAdvice + brfanal_lost_path(path) + ")"; }
+
+// Why an open failed, in the words of what will put it right.
+void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
+  auto& pr = out->problems;
+  if (!pb.hdr_ok) {
+    pr.push_back("data: its file header is damaged (" + pb.hdr_why + ")");
+    if (pb.copy) {
+      out->advice = "quvo -fr restores the header from the copy its index file keeps, and keeps every record "
+                    "whose check sum holds";
+    } else {
+      pr.push_back("the index file keeps no copy of the header" +
+                   std::string(pb.index ? " (it was written before copies were kept)" : " (there is no index file)"));
+      out->advice = "";
+    }
+    return;
+  }
+  if (pb.index && (pb.counter & 1)) {
+    if (!pb.jnl_ok) {
+      pr.push_back("a change left unfinished by a process that died cannot be rolled back: its journal's header is "
+                   "damaged");
+      out->advice = rebuild_advice(path);
+    } else if (pb.jnl_bad_entry) {
+      char buf[256];
+      std::snprintf(buf, sizeof buf,
+                    "a change left unfinished by a process that died cannot be rolled back: its journal entry at %llu "
+                    "names bytes outside the file",
+                    (unsigned long long)pb.jnl_bad_at);
+      pr.push_back(buf);
+      out->advice = rebuild_advice(path);
+    } else if (!pb.writable) {
+      out->pending = true;
+      pr.push_back("a change left unfinished by a process that died is waiting to be rolled back, and this user may "
+                   "not write the file");
+      out->advice = "quvo -fv by a user who may write the file rolls it back and then verifies it";
+    } else {
+      pr.push_back(brf_error());
+      out->advice = rebuild_advice(path);
+    }
+    return;
+  }
+  if (pb.index && !pb.jnl_ok) {
+    pr.push_back("its journal's header is damaged; no change is under way, so the records and the index are not "
+                 "affected");
+    out->advice = "quvo -fr writes a new journal (and a new index)";
+    return;
+  }
+  pr.push_back(brf_error());
+  out->advice = rebuild_advice(path);
+}
+
 }  // namespace
+
+std::string brfanal_lost_path(const std::string& path) { return path + ".lost"; }
 
 uint32_t brfanal_verify(const std::string& path, BrfCheck* out) {
   *out = BrfCheck{};
   if (!brf_exists(path)) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
+  Probe pb;
+  bool raw = !brf_is_open(path);
+  if (raw) {
+    probe(path, pb);
+    if (!is_native(pb)) return brf_fail(FM_ST_SYS, "%s: not a native data file%s", path.c_str(), pb.other.c_str());
+  }
   BrfFile* f;
   uint32_t st = brf_open(path, false, &f);
   if (st == FM_ST_BUSY) return st;
   if (st) {
-    out->problems.push_back(brf_error());
+    if (raw)
+      explain(path, pb, out);
+    else
+      out->problems.push_back(brf_error());
     return 0;
   }
   out->opened = true;
+  uint32_t before = raw ? 0 : f->st.recoveries;
   examine(f, out, nullptr);
+  out->recovered = f->st.recoveries > before;
   brf_close(f, false);
+  if (!out->sound()) out->advice = rebuild_advice(path);
   return 0;
 }
 
@@ -418,28 +736,108 @@ uint32_t brfanal_analyse(const std::string& path, BrfAnalysis* out) {
 }
 
 // ---------------------------------------------------------------- rebuild --
-uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log) {
+namespace {
+
+// The side file: appends each left-out range with its header. Opened only
+// when something is left out; never follows a link, never truncates.
+struct LostFile {
+  std::string path;
+  int fd = -1;
+  uint32_t generation = 0;
+  ~LostFile() {
+    if (fd >= 0) uio_close(fd);
+  }
+  uint32_t put(uint8_t reason, uint32_t off, const uint8_t* bytes, uint32_t len) {
+    if (fd < 0) {
+      fd = uio_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0660);
+      struct stat st;
+      if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = fd < 0 ? errno : EINVAL;
+        if (fd >= 0) uio_close(fd);
+        fd = -1;
+        return brf_fail(FM_ST_SYS, "%s: %s; nothing was changed", path.c_str(), std::strerror(e));
+      }
+    }
+    BrfLostHdr h;
+    std::memset(&h, 0, sizeof h);
+    h.magic.set("QVLO");
+    h.version = 1;
+    h.reason = reason;
+    h.off = off;
+    h.len = len;
+    h.when = uint32_t(std::time(nullptr));
+    h.generation = generation;
+    h.sum = uio_crc32c(bytes, len, 0x4C4F5354u);
+    std::vector<uint8_t> b(sizeof h + len);
+    std::memcpy(b.data(), &h, sizeof h);
+    if (len) std::memcpy(b.data() + sizeof h, bytes, len);
+    if (::write(fd, b.data(), b.size()) != ssize_t(b.size()))
+      return brf_fail(FM_ST_SYS, "%s: %s; nothing was changed", path.c_str(), std::strerror(errno ? errno : EIO));
+    return 0;
+  }
+  uint32_t sync() {
+    if (fd >= 0 && uio_sync_mode())
+      if (int e = uio_sync(fd)) return brf_fail(FM_ST_SYS, "%s: %s; nothing was changed", path.c_str(), std::strerror(e));
+    return 0;
+  }
+};
+
+// The end of the records of a file whose header was restored from its copy
+// (the copy's counts are old): the damaged header's own end when a zero
+// slot header lies there, else 0 (the first zero slot header ends them).
+uint32_t trusted_end(const uint8_t* d, uint64_t dsize, const BrfFileHdr& damaged) {
+  uint64_t e = damaged.end.get();
+  if (e < kBrfHdrSize || e + kBrfSlotHdr > dsize) return 0;
+  for (uint32_t i = 0; i < kBrfSlotHdr; ++i)
+    if (d[e + i]) return 0;
+  return uint32_t(e);
+}
+
+}  // namespace
+
+uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log, BrfRebuilt* res) {
   std::vector<std::string> sink;
   if (!log) log = &sink;
+  BrfRebuilt local;
+  BrfRebuilt& out = res ? *res : local;
+  out = BrfRebuilt{};
   Problems pr{log};
+  // Left-out ranges are never cut from the report.
+  std::vector<std::string> left;
+  auto leave = [&](const char* fmt, auto... args) {
+    char buf[512];
+    std::snprintf(buf, sizeof buf, fmt, args...);
+    left.push_back(buf);
+  };
   if (brf_is_open(path)) return brf_fail(FM_ST_BUSY, "%s is open in this process", path.c_str());
+  if (!brf_exists(path)) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
+  Probe pb;
+  probe(path, pb);
+  if (!is_native(pb)) return brf_fail(FM_ST_SYS, "%s: not a native data file%s", path.c_str(), pb.other.c_str());
   int dfd;
   bool writable;
   struct stat st;
   if (uint32_t status = brf_open_data(path, true, &dfd, &writable, &st)) return status;
   if (!writable) {
     uio_close(dfd);
-    return brf_fail(FM_ST_SYS, "%s: the file may not be written", path.c_str());
+    return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(EACCES));
   }
-  BtStore s;
-  s.dfd = dfd;
-  s.writable = true;
-  s.name = path;
   int64_t dsize = uio_size(dfd);
-  if (dsize < int64_t(kBrfHdrSize)) {
-    uio_close(dfd);
-    return brf_fail(FM_ST_SYS, "%s: not a native data file (too short)", path.c_str());
+  if (dsize < int64_t(kBrfHdrSize + kBrfSlotHdr)) {
+    // Cut inside its header: room for a restored one and the end mark.
+    if (!pb.copy) {
+      uio_close(dfd);
+      return brf_fail(FM_ST_SYS, "%s: not a native data file (too short)", path.c_str());
+    }
+    if (dsize < int64_t(kBrfHdrSize)) out.lost_tail = true;
+    if (int e = uio_grow(dfd, kBrfHdrSize + kBrfSlotHdr)) {
+      uio_close(dfd);
+      return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
+    }
   }
+  uint64_t fsize = uint64_t(dsize < int64_t(kBrfHdrSize) ? 0 : dsize);
+  dsize = uio_size(dfd);
+  if (dsize > int64_t(kBtDataReserve)) dsize = int64_t(kBtDataReserve);
   uint8_t* d = uio_map(dfd, kBtDataReserve, true);
   if (!d) {
     int e = errno;
@@ -454,105 +852,102 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
   std::string ipath = brf_index_path(path), jpath = brf_journal_path(path);
   // A change that a dead process left is rolled back first: the journal may
   // hold old bytes of the data file.
+  BrfFileHdr copy{};
+  BrfLayout copy_lay;
+  bool have_copy = false;
   {
     BtStore old;
     old.dfd = dfd;
     old.writable = true;
     old.name = path;
-    old.ifd = uio_open(ipath.c_str(), O_RDWR);
-    old.jfd = uio_open(jpath.c_str(), O_RDWR);
+    old.ifd = uio_open(ipath.c_str(), O_RDWR | O_NOFOLLOW);
+    old.jfd = uio_open(jpath.c_str(), O_RDWR | O_NOFOLLOW);
     if (old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk && (bt_counter(old) & 1)) {
       // Only the data file's bytes matter now: the index is written anew.
       if (uio_lock(old.ifd, 0, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
-        bt_recover(old);
-        pr.add("rolled back a change left unfinished by a process that died");
+        uint64_t bad = 0;
+        if (bt_recover_check(old, &bad) != kBtOk) {
+          out.unrolled = true;
+          leave("a change left unfinished by a process that died could not be rolled back: its journal entry at %llu "
+                "names bytes outside the file; the journal is cleared, and the records are kept as they are",
+                (unsigned long long)bad);
+        } else if (bt_recover(old) == kBtOk) {
+          pr.add("rolled back a change left unfinished by a process that died");
+        }
       }
+    } else if (old.imap && old.jmap && (bt_counter(old) & 1) && pb.index) {
+      out.unrolled = true;
+      leave("a change left unfinished by a process that died could not be rolled back: its journal is damaged; the "
+            "records are kept as they are");
     }
     bt_detach(old);
     uio_close(old.ifd);
     uio_close(old.jfd);
   }
+  if (pb.copy) {
+    copy = pb.copy_hdr;
+    copy_lay = pb.copy_lay;
+    have_copy = true;
+  }
   auto& h = *reinterpret_cast<BrfFileHdr*>(d);
   BrfLayout lay;
   std::string why;
-  if (!brf_decode_hdr(h, &lay, &why))
-    return done(brf_fail(FM_ST_SYS, "%s: %s; the file cannot be rebuilt", path.c_str(), why.c_str()));
-  uint32_t end = h.end.get();
-  if (end > uint64_t(dsize)) {
-    pr.add("the data file is shorter than its header says: records past %lld are lost", (long long)dsize);
-    end = uint32_t(dsize);
+  LostFile lost;
+  lost.path = brfanal_lost_path(path);
+  BrfFileHdr base = h;  // the header the new one starts from
+  bool zero_ends = false;
+  uint32_t end = 0;
+  if (brf_decode_hdr(h, &lay, &why)) {
+    end = h.end.get();
+  } else if (have_copy) {
+    // The records' layout from the copy; their counts from the records.
+    lay = copy_lay;
+    base = copy;
+    out.header_restored = true;
+    lost.generation = copy.generation.get();
+    end = fsize ? trusted_end(d, uint64_t(dsize), h) : kBrfHdrSize;
+    zero_ends = end == 0;
+    if (zero_ends) end = uint32_t(dsize);
+    pr.add("its file header is damaged (%s): restored from the copy its index file keeps", why.c_str());
+  } else {
+    return done(brf_fail(FM_ST_SYS, "%s: %s, and its index file keeps no copy of the header: the file cannot be rebuilt",
+                         path.c_str(), why.c_str()));
+  }
+  if (!out.header_restored) lost.generation = h.generation.get();
+  if (uint64_t(end) > fsize) {
+    out.lost_tail = true;
+    leave("the data file ends at %llu, before the end of its records at %u: what lay past it is lost",
+          (unsigned long long)fsize, end);
+    end = uint32_t(fsize < kBrfHdrSize ? kBrfHdrSize : fsize);
   }
   DataScan ds;
-  std::vector<uint32_t> bad;
-  scan_data(d, end, lay, ds, pr, &bad);
-  if (ds.scanned_end < end) {
-    pr.add("the records end at %u: what followed is dropped", ds.scanned_end);
-    end = ds.scanned_end;
-  }
-  // Damaged records and unlinked slots become free space.
-  auto make_free = [&](uint32_t pos) {
-    auto& sh = rec::view<BrfSlotHdr>(d + pos);
-    sh.state = kBrfFree;
-    ds.frees.insert({sh.len.get(), pos});
-    ds.free_bytes += sh.len.get();
-  };
-  for (uint32_t pos : bad) make_free(pos);
+  std::vector<std::string> scan_notes;
+  Problems quiet{&scan_notes};
+  scan_data(d, end, lay, ds, quiet, zero_ends);
+  end = ds.limit;
+  for (const Gap& g : ds.gaps)
+    leave("left out bytes %u to %u (%u bytes), damaged: %s at %u", g.pos, g.end, g.end - g.pos, g.why.c_str(), g.pos);
   for (auto& [home, at] : ds.homes) {
     auto it = ds.moved.find(at);
-    if (it == ds.moved.end() || it->second.rid != home) {
-      make_free(home);
-      --ds.stubs;
-    }
+    if (it == ds.moved.end() || it->second.rid != home)
+      pr.add("the home slot at %u points at %u, which holds no moved record: it becomes free space", home, at);
   }
-  for (auto& [at, r] : ds.moved) {
-    if (r.rid != 0) continue;
-    // A moved record whose home is lost lives where it is.
-    rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
-    ds.by_rid[at] = ds.live.size();
-    ds.live.push_back({at, at, r.len, r.seq});
-  }
-  // Write sequences must be unique (duplicate trees use them).
-  uint32_t next_seq = h.next_seq.get();
-  {
-    std::set<uint32_t> seen;
-    for (LiveRec& r : ds.live)
-      if (r.seq >= next_seq) next_seq = r.seq + 1;
-    for (LiveRec& r : ds.live) {
-      if (seen.insert(r.seq).second) continue;
-      r.seq = next_seq++;
-      rec::view<BrfSlotHdr>(d + r.pos).seq = r.seq;
-      rec::view<rec::U32>(d + r.pos + kBrfSlotHdr + r.len).set(brf_slot_sum(d + r.pos, r.len));
-      seen.insert(r.seq);
-    }
-  }
-  // The new index, under a new generation, written beside the old one.
-  BrfFileHdr nh = h;
-  uint32_t gen = h.generation.get() + 0x9E3779B9u;
-  nh.generation = gen ? gen : 1;
-  std::string itmp = ipath + ".rb", jtmp = jpath + ".rb";
-  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, O_TRUNC)) return done(status);
+  for (auto& [at, r] : ds.moved)
+    if (r.rid == 0) pr.add("the moved record at %u has no home slot: it keeps the id %u", at, at);
+  // The record set the new index will hold: a second record under a unique
+  // key cannot stay.
   BrfFile nf;
   nf.path = path;
   nf.lay = lay;
   BtTreeDef defs[kBtTrees];
   brf_tree_defs(lay, defs);
   for (int t = 0; t < kBtTrees; ++t) nf.key_len[t] = defs[t].key_len;
-  BtStore& ns = nf.st;
-  ns.dfd = dfd;
-  ns.writable = true;
-  ns.name = path;
-  ns.ifd = uio_open(itmp.c_str(), O_RDWR);
-  ns.jfd = uio_open(jtmp.c_str(), O_RDWR);
-  auto drop = [&](uint32_t status) {
-    bt_detach(ns);
-    uio_close(ns.ifd);
-    uio_close(ns.jfd);
-    ::unlink(itmp.c_str());
-    ::unlink(jtmp.c_str());
-    return done(status);
-  };
-  if (ns.ifd < 0 || ns.jfd < 0 || bt_attach(ns) != kBtOk || bt_begin(ns) != kBtOk)
-    return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
+  for (auto& [at, r] : ds.moved) {
+    if (r.rid != 0) continue;
+    // A moved record whose home is lost lives where it is.
+    ds.by_rid[at] = ds.live.size();
+    ds.live.push_back({at, at, r.len, r.seq});
+  }
   uint32_t nkeys = uint32_t(lay.keys.size());
   std::vector<std::pair<std::string, uint32_t>> ents;
   uint8_t kb[kBtMaxKey];
@@ -571,18 +966,64 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     std::sort(ents.begin(), ents.end());
   };
   for (int t = 0; t < kBtTrees; ++t) {
-    if (!used(t)) continue;
+    if (t >= int(nkeys) || (lay.keys[size_t(t)].flags & kBrfKeyDup)) continue;
     collect(t);
-    for (size_t j = 0; j < ents.size(); ++j) {
-      if (j > 0 && ents[j].first == ents[j - 1].first) {
-        // A second record under a unique key: it cannot stay.
-        const LiveRec& r = ds.live[ents[j].second];
-        pr.add("the record %u repeats a unique key of key %u and is dropped", r.rid, unsigned(lay.keys[size_t(t)].key_no));
-        gone[ents[j].second] = 1;
-      }
+    for (size_t j = 1; j < ents.size(); ++j) {
+      if (ents[j].first != ents[j - 1].first) continue;
+      const LiveRec& r = ds.live[ents[j].second];
+      leave("left out the record %u (bytes %u to %u): it repeats a unique key of key %u", r.rid, r.pos,
+            r.pos + kBrfSlotOver + r.len, unsigned(lay.keys[size_t(t)].key_no));
+      gone[ents[j].second] = 1;
     }
   }
-  // Dropped records must leave every tree: build all trees from the final set.
+  // Nothing changes before every left-out byte is kept in the side file.
+  if (out.header_restored) {
+    if (uint32_t e = lost.put(kBrfLostHeader, 0, d, uint32_t(fsize < kBrfHdrSize ? fsize : kBrfHdrSize)))
+      return done(e);
+  }
+  for (const Gap& g : ds.gaps) {
+    if (uint32_t e = lost.put(kBrfLostSlots, g.pos, d + g.pos, g.end - g.pos)) return done(e);
+    ++out.left_ranges;
+    out.left_bytes += g.end - g.pos;
+  }
+  for (size_t i = 0; i < ds.live.size(); ++i) {
+    if (!gone[i]) continue;
+    const LiveRec& r = ds.live[i];
+    if (uint32_t e = lost.put(kBrfLostDupKey, r.pos, d + r.pos, kBrfSlotOver + r.len)) return done(e);
+    ++out.left_ranges;
+    out.left_bytes += kBrfSlotOver + r.len;
+  }
+  if (uint32_t e = lost.sync()) return done(e);
+  if (lost.fd >= 0) out.side_file = lost.path;
+  // Damaged ranges become free space; one at the end shortens the records.
+  auto make_free = [&](uint32_t pos) {
+    auto& sh = rec::view<BrfSlotHdr>(d + pos);
+    sh.state = kBrfFree;
+    ds.frees.insert({sh.len.get(), pos});
+    ds.free_bytes += sh.len.get();
+  };
+  for (const Gap& g : ds.gaps) {
+    if (g.end == end) {
+      end = g.pos;
+      continue;
+    }
+    BrfSlotHdr fh;
+    std::memset(&fh, 0, sizeof fh);
+    fh.state = kBrfFree;
+    fh.len = g.end - g.pos - kBrfSlotOver;
+    std::memcpy(d + g.pos, &fh, sizeof fh);
+    ds.frees.insert({fh.len.get(), g.pos});
+    ds.free_bytes += fh.len.get();
+  }
+  for (auto& [home, at] : ds.homes) {
+    auto it = ds.moved.find(at);
+    if (it == ds.moved.end() || it->second.rid != home) {
+      make_free(home);
+      --ds.stubs;
+    }
+  }
+  for (auto& [at, r] : ds.moved)
+    if (r.rid == 0) rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
   for (size_t i = 0; i < ds.live.size(); ++i) {
     if (!gone[i]) continue;
     const LiveRec& r = ds.live[i];
@@ -592,6 +1033,44 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     }
     make_free(r.pos);
   }
+  // Write sequences must be unique (duplicate trees use them).
+  uint32_t next_seq = base.next_seq.get();
+  {
+    std::set<uint32_t> seen;
+    for (LiveRec& r : ds.live)
+      if (r.seq >= next_seq) next_seq = r.seq + 1;
+    for (size_t i = 0; i < ds.live.size(); ++i) {
+      LiveRec& r = ds.live[i];
+      if (gone[i] || seen.insert(r.seq).second) continue;
+      r.seq = next_seq++;
+      rec::view<BrfSlotHdr>(d + r.pos).seq = r.seq;
+      rec::view<rec::U32>(d + r.pos + kBrfSlotHdr + r.len).set(brf_slot_sum(d + r.pos, r.len));
+      seen.insert(r.seq);
+    }
+  }
+  // The new index, under a new generation, written beside the old one.
+  BrfFileHdr nh = base;
+  uint32_t gen = base.generation.get() + 0x9E3779B9u;
+  nh.generation = gen ? gen : 1;
+  nh.sum = brf_hdr_sum(nh);
+  std::string itmp = ipath + ".rb", jtmp = jpath + ".rb";
+  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, O_TRUNC)) return done(status);
+  BtStore& ns = nf.st;
+  ns.dfd = dfd;
+  ns.writable = true;
+  ns.name = path;
+  ns.ifd = uio_open(itmp.c_str(), O_RDWR);
+  ns.jfd = uio_open(jtmp.c_str(), O_RDWR);
+  auto drop = [&](uint32_t status) {
+    bt_detach(ns);
+    uio_close(ns.ifd);
+    uio_close(ns.jfd);
+    ::unlink(itmp.c_str());
+    ::unlink(jtmp.c_str());
+    return done(status);
+  };
+  if (ns.ifd < 0 || ns.jfd < 0 || bt_attach(ns) != kBtOk || bt_begin(ns) != kBtOk)
+    return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
   uint32_t live = 0;
   for (size_t i = 0; i < ds.live.size(); ++i) {
     if (!gone[i]) ++live;
@@ -606,6 +1085,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
       }
   }
   for (auto& [room, off] : ds.frees) {
+    if (off >= end) continue;  // a damaged range at the end was cut off
     uint8_t k[8] = {uint8_t(room >> 24), uint8_t(room >> 16), uint8_t(room >> 8), uint8_t(room),
                     uint8_t(off >> 24),  uint8_t(off >> 16),  uint8_t(off >> 8),  uint8_t(off)};
     if (bt_insert(ns, kBtFreeTree, k, off) != kBtOk) {
@@ -625,17 +1105,36 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
   bt_detach(ns);
   uio_close(ns.ifd);
   uio_close(ns.jfd);
+  uint32_t dead = 0;
+  uint64_t free_bytes = 0;
+  for (auto& [room, off] : ds.frees)
+    if (off < end) {
+      ++dead;
+      free_bytes += room;
+    }
   nh.end = end;
   nh.live = live;
-  nh.dead = uint32_t(ds.frees.size()) + ds.stubs;
-  nh.free_bytes = uint32_t(ds.free_bytes);
+  nh.dead = dead + ds.stubs;
+  nh.free_bytes = uint32_t(free_bytes);
   nh.next_seq = next_seq;
   nh.sum = brf_hdr_sum(nh);
   if (end + kBrfSlotHdr <= uint64_t(dsize)) std::memset(d + end, 0, kBrfSlotHdr);
   std::memcpy(d, &nh, sizeof nh);
   if (uio_sync_mode()) uio_sync(dfd);
-  pr.add("index rebuilt: %u records", live);
   pr.finish();
+  for (const std::string& l : left) log->push_back(l);
+  out.records = live;
+  char sum[512];
+  if (out.complete()) {
+    std::snprintf(sum, sizeof sum, "index rebuilt: %u records kept, nothing left out", live);
+  } else if (out.left_ranges) {
+    std::snprintf(sum, sizeof sum, "index rebuilt: %u records kept; %u ranges (%llu bytes) left out, kept in %s",
+                  live, out.left_ranges, (unsigned long long)out.left_bytes, out.side_file.c_str());
+  } else {
+    std::snprintf(sum, sizeof sum, "index rebuilt: %u records kept; the file was not whole (above)", live);
+  }
+  out.summary = sum;
+  log->push_back(sum);
   return done(0);
 }
 
@@ -677,19 +1176,32 @@ int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
           }
         }
       }
+      if (c.recovered)
+        std::fprintf(out, "%s: completed a recovery: rolled back a change left unfinished by a process that died\n",
+                     p.c_str());
       if (c.sound()) {
-        std::fprintf(out, "%s: sound (%u records, %u index entries)\n", p.c_str(), c.records, c.entries);
+        std::string trees;
+        for (auto& [what, n] : c.trees) trees += (trees.empty() ? "" : ", ") + what + " " + std::to_string(n);
+        std::fprintf(out, "%s: sound (%u records, %u free slots, %u moved; index entries: %s)\n", p.c_str(),
+                     c.records, c.free_slots, c.moved, trees.c_str());
       } else {
-        std::fprintf(out, "%s: NOT SOUND\n", p.c_str());
+        std::fprintf(out, "%s: %s\n", p.c_str(), c.pending ? "NOT CHECKED: a recovery is pending" : "NOT SOUND");
         for (const std::string& line : c.problems) std::fprintf(out, "  %s\n", line.c_str());
+        if (!c.advice.empty())
+          std::fprintf(out, "  %s\n", c.advice.c_str());
+        else
+          std::fprintf(out, "  no file utility can repair it: restore the file from a copy\n");
         status = kExitNotSound;
       }
     } else if (mode == 'r') {
       std::vector<std::string> lines;
-      uint32_t st = brfanal_rebuild(p, &lines);
+      BrfRebuilt r;
+      uint32_t st = brfanal_rebuild(p, &lines, &r);
       for (const std::string& line : lines) std::fprintf(out, "%s: %s\n", p.c_str(), line.c_str());
       if (st) {
         std::fprintf(out, "%s\n", brf_error().c_str());
+        status = kExitNotSound;
+      } else if (!r.complete()) {
         status = kExitNotSound;
       }
     } else {

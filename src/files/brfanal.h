@@ -9,13 +9,22 @@
 // the data file.
 //
 // Rebuild holds the file exclusively, rolls back a change a dead process
-// left, reads the data file from its header on, keeps every sound record,
-// frees damaged ones (and reports them), and writes a new index from what it
-// kept. It needs a sound data-file header (the key descriptors live there).
+// left, reads the data file from its header on and keeps every record whose
+// slot and check sum hold. Past a damaged slot it finds the next sound slot
+// again (a record slot whose check-sum trailer holds, or a free slot that
+// leads to one). Every range it leaves out (damaged slots, a second record
+// under a unique key) is named with its position and reason, and its bytes
+// are appended to the side file P.lost (BrfLostHdr and the bytes), so that
+// nothing is lost for good; the range becomes free space. Then it writes a
+// new index from what it kept. A damaged data-file header is restored from
+// the copy that the index file keeps (bt.h, BtHdr data_hdr); without a sound
+// copy the file cannot be rebuilt.
 //
 // The run mode of the engine (quvo -fv / -fa / -fr PATH...) prints a report
-// per file on standard output; its exit status is 0 only when every file is
-// sound (verify, analyse) or was rebuilt (rebuild).
+// per file on standard output, its summary line last; its exit status is 0
+// only when every file is sound (verify, analyse) or was rebuilt with nothing
+// left out (rebuild), else 2. A file that is no native data file (an index,
+// a journal, any other file) is named as such.
 #pragma once
 
 #include <cstdint>
@@ -23,11 +32,19 @@
 #include <string>
 #include <vector>
 
+#include "foundation/record.h"
+
 struct BrfCheck {
   std::vector<std::string> problems;
   uint32_t records = 0;     // live records seen
-  uint32_t entries = 0;     // index entries seen
+  uint32_t entries = 0;     // index entries seen, all trees
+  uint32_t free_slots = 0;  // free slots seen
+  uint32_t moved = 0;       // records living away from their home slot
+  std::vector<std::pair<std::string, uint32_t>> trees;  // ("key 0", entries), ...
   bool opened = false;      // the file could be opened at all
+  bool recovered = false;   // a change a dead process left was rolled back first
+  bool pending = false;     // such a change waits for a user who may write the file
+  std::string advice;       // what puts the file right ("" when no utility can)
   bool sound() const { return opened && problems.empty(); }
 };
 
@@ -53,8 +70,42 @@ struct BrfAnalysis {
 // 0 when the check ran (its findings in out), else a file status (brf_error).
 uint32_t brfanal_verify(const std::string& path, BrfCheck* out);
 uint32_t brfanal_analyse(const std::string& path, BrfAnalysis* out);
-// 0 when a new index was written; lines of what was found and done in log.
-uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log);
+// What a rebuild kept and left out.
+struct BrfRebuilt {
+  uint32_t records = 0;      // records kept
+  uint32_t left_ranges = 0;  // ranges left out
+  uint64_t left_bytes = 0;
+  bool lost_tail = false;    // the data file ended before its records did
+  bool unrolled = false;     // a dead change could not be rolled back
+  bool header_restored = false;
+  std::string side_file;     // where the left-out bytes are ("" when none)
+  std::string summary;       // the report's last line
+  bool complete() const { return left_ranges == 0 && !lost_tail && !unrolled; }
+};
+
+// 0 when a new index was written; lines of what was found and done in log
+// (the summary last), the counts in out.
+uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log, BrfRebuilt* out = nullptr);
+
+// The side file of a rebuild: the data file's path with ".lost". Entries are
+// appended, each this header and then len bytes as they lay in the data file.
+constexpr uint8_t kBrfLostSlots = 1;    // damaged slots
+constexpr uint8_t kBrfLostDupKey = 2;   // a record repeating a unique key
+constexpr uint8_t kBrfLostHeader = 3;   // a damaged file header (restored from its copy)
+struct BrfLostHdr {
+  rec::Text<4> magic;    // "QVLO"
+  rec::U16 version;      // 1
+  rec::U8 reason;        // kBrfLost...
+  rec::U8 spare;
+  rec::U32 off;          // where the bytes lay in the data file
+  rec::U32 len;          // bytes that follow
+  rec::U32 when;         // time of the rebuild
+  rec::U32 generation;   // the data file's generation before the rebuild
+  rec::U32 sum;          // CRC-32C of the bytes that follow
+  rec::Bytes<4> spare2;
+};
+QV_RECORD(BrfLostHdr, 32);
+std::string brfanal_lost_path(const std::string& path);
 
 // The file-utility run mode: mode 'v' verify, 'a' analyse, 'r' rebuild.
 // Writes the reports to out; returns the exit status.

@@ -189,15 +189,16 @@ bool bt_hdr_ok(BtStore& s) {
 }
 
 // ------------------------------------------------------------- recovery --
-int bt_recover(BtStore& s) {
-  uint64_t c = bt_counter(s);
-  if (!(c & 1)) return kBtOk;
-  bt_refresh_sizes(s);
-  struct Ent {
-    uint64_t pos;
-    uint32_t len;
-  };
-  std::vector<Ent> ents;
+namespace {
+struct JnlRef {
+  uint64_t pos;
+  uint32_t len;
+};
+
+// The journal entries of the change the counter value c names, oldest
+// first. An entry whose bytes would land outside its file is damage (its
+// offset near 2^64 must not wrap past the bound): kBtDamaged, *bad its place.
+int jnl_entries(BtStore& s, uint64_t c, std::vector<JnlRef>* ents, uint64_t* bad) {
   uint64_t pos = sizeof(BtJnlHdr);
   while (pos + sizeof(BtJnlEnt) <= s.jsize) {
     const auto& e = *reinterpret_cast<const BtJnlEnt*>(s.jmap + pos);
@@ -206,11 +207,32 @@ int bt_recover(BtStore& s) {
     uint32_t padded = pad8(len);
     if (len == 0 || pos + sizeof(BtJnlEnt) + padded > s.jsize) break;
     if (jnl_sum(e, s.jmap + pos + sizeof(BtJnlEnt), padded) != e.sum.get()) break;
-    uint64_t end = e.off.get() + len;
-    if (e.file.get() > 1 || end > (e.file.get() == 0 ? s.isize : s.dsize)) return kBtDamaged;
-    ents.push_back({pos, len});
+    uint64_t off = e.off.get();
+    uint64_t size = e.file.get() == 0 ? s.isize : s.dsize;
+    if (e.file.get() > 1 || off > size || len > size - off) {
+      if (bad) *bad = pos;
+      return kBtDamaged;
+    }
+    if (ents) ents->push_back({pos, len});
     pos += sizeof(BtJnlEnt) + padded;
   }
+  return kBtOk;
+}
+}  // namespace
+
+int bt_recover_check(BtStore& s, uint64_t* bad) {
+  uint64_t c = bt_counter(s);
+  if (!(c & 1)) return kBtOk;
+  bt_refresh_sizes(s);
+  return jnl_entries(s, c, nullptr, bad);
+}
+
+int bt_recover(BtStore& s) {
+  uint64_t c = bt_counter(s);
+  if (!(c & 1)) return kBtOk;
+  bt_refresh_sizes(s);
+  std::vector<JnlRef> ents;
+  if (jnl_entries(s, c, &ents, nullptr) != kBtOk) return kBtDamaged;
   for (auto it = ents.rbegin(); it != ents.rend(); ++it) {
     const auto& e = *reinterpret_cast<const BtJnlEnt*>(s.jmap + it->pos);
     uint8_t* dst = (e.file.get() == 0 ? s.imap : s.dmap) + e.off.get();
@@ -223,6 +245,7 @@ int bt_recover(BtStore& s) {
   }
   set_counter(s, c + 1);
   if (sync_on()) uio_sync(s.ifd);
+  if (!s.in_txn) ++s.recoveries;
   // Nothing this process verified can be trusted any longer.
   if (!ents.empty()) std::fill(s.verified.begin(), s.verified.end(), 0);
   return kBtOk;

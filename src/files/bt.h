@@ -85,12 +85,18 @@ struct BtHdr {
   rec::Bytes<4> spare;
   BtTreeHdr trees[kBtTrees];
   rec::U64 sum;            // of bytes 64..399
-  rec::Bytes<3688> spare2;
+  rec::Bytes<104> spare2;
+  // A copy of the data file's 512-byte header as it was when this index was
+  // written (brf.h); it carries its own check sum and is neither journaled
+  // nor summed here. All zero in index files written before copies were kept.
+  rec::Bytes<512> data_hdr;
+  rec::Bytes<3072> spare3;
 };
 QV_RECORD(BtHdr, 4096);
 QV_AT(BtHdr, magic, 64);
 QV_AT(BtHdr, trees, 96);
 QV_AT(BtHdr, sum, 400);
+QV_AT(BtHdr, data_hdr, 512);
 // Page 0 is journaled from kBtHdrJournaled to kBtHdrEnd (the counter before
 // it is never rolled back; nothing after it is used).
 constexpr uint32_t kBtHdrJournaled = 64;
@@ -160,6 +166,7 @@ struct BtStore {
   std::vector<uint64_t> tmark;     // per page: txn when journaled
   bool dhdr_touched = false;       // data header journaled in this change
   int err = 0;                     // errno of the last kBtIoError
+  uint32_t recoveries = 0;         // dead changes this store rolled back
   // Called by a rollback after the old bytes are back (the data file's own
   // repairs: its end-of-records mark).
   void (*after_recover)(BtStore& s) = nullptr;
@@ -201,6 +208,11 @@ void bt_abort(BtStore& s);
 // Under the exclusive lock: when the counter is odd, rolls the dead
 // change back. Returns kBtOk or kBtDamaged (journal unusable).
 int bt_recover(BtStore& s);
+// Reads the journal of the change the counter names (odd) without changing
+// anything: kBtOk when it can be rolled back, kBtDamaged when an entry with
+// a sound check sum names bytes outside its file (*bad: the entry's offset in
+// the journal), which no rollback may copy.
+int bt_recover_check(BtStore& s, uint64_t* bad);
 // Journals the data-file range (once per change for the 512-byte header).
 int bt_touch_data(BtStore& s, uint64_t off, uint32_t len);
 // Makes the data file at least end bytes long.
