@@ -119,6 +119,12 @@ SlotLook look(const uint8_t* d, uint32_t pos, uint32_t limit, const BrfLayout& l
       return l;
     }
     l.kind = SlotKind::Record;
+  } else if ((state == kBrfFree || state == kBrfHome) && len_ok(lay, len) &&
+             rec::view<rec::U32>(d + pos + kBrfSlotHdr + len).get() == brf_slot_sum(d + pos, len)) {
+    // Freeing a slot or moving its record away rewrites its sequence word,
+    // which the trailer covers: a record's bytes under such a state are a
+    // record whose state byte is damaged.
+    l.why = "a record slot whose state is damaged";
   } else if (state == kBrfFree) {
     l.kind = SlotKind::Free;
   } else if (state == kBrfHome) {
@@ -160,8 +166,6 @@ bool record_inside(const uint8_t* d, uint32_t from, uint32_t to, uint32_t limit,
   }
   return false;
 }
-
-bool record_inside(const uint8_t* d, uint32_t from, uint32_t to, uint32_t limit, const BrfLayout& lay);
 
 // Whether a free or home slot at q is one the scan accepts: it leads soundly
 // on and reaches over no sound record.
@@ -593,6 +597,7 @@ void probe(const std::string& path, Probe& pb) {
   std::memcpy(&pb.hdr, head, sizeof head);
   pb.magic = pb.hdr.magic == "QVDF";
   pb.hdr_ok = !pb.short_file && brf_decode_hdr(pb.hdr, nullptr, &pb.hdr_why);
+  if (!pb.hdr_ok) pb.hdr_why = "its file header is damaged";
   if (pb.short_file) pb.hdr_why = "the file is shorter than a file header";
   // What else it may be.
   auto strip = [&](const char* suffix) {
@@ -648,18 +653,6 @@ std::string rebuild_advice(const std::string& path) { return kRebuildAdvice + br
 // Why an open failed, in the words of what will put it right.
 void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
   auto& pr = out->problems;
-  if (!pb.hdr_ok) {
-    pr.push_back("data: its file header is damaged (" + pb.hdr_why + ")");
-    if (pb.copy) {
-      out->advice = "quvo -fr restores the header from the copy its index file keeps, and keeps every record "
-                    "whose check sum holds";
-    } else {
-      pr.push_back("the index file keeps no copy of the header" +
-                   std::string(pb.index ? " (it was written before copies were kept)" : " (there is no index file)"));
-      out->advice = "";
-    }
-    return;
-  }
   if (pb.index && (pb.counter & 1)) {
     if (!pb.jnl_ok) {
       pr.push_back("a change left unfinished by a process that died cannot be rolled back: its journal's header is "
@@ -681,6 +674,18 @@ void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
     } else {
       pr.push_back(brf_error());
       out->advice = rebuild_advice(path);
+    }
+    return;
+  }
+  if (!pb.hdr_ok) {
+    pr.push_back("data: " + pb.hdr_why);
+    if (pb.copy) {
+      out->advice = "quvo -fr restores the header from the copy its index file keeps, and keeps every record "
+                    "whose check sum holds";
+    } else {
+      pr.push_back("the index file keeps no copy of the header" +
+                   std::string(pb.index ? " (it was written before copies were kept)" : " (there is no index file)"));
+      out->advice = "";
     }
     return;
   }
@@ -783,13 +788,24 @@ struct LostFile {
 };
 
 // The end of the records of a file whose header was restored from its copy
-// (the copy's counts are old): the damaged header's own end when a zero
-// slot header lies there, else 0 (the first zero slot header ends them).
-uint32_t trusted_end(const uint8_t* d, uint64_t dsize, const BrfFileHdr& damaged) {
+// (the copy's counts are old): the first zero slot header the slots lead
+// to, unless the damaged header's own end lies further on, has its zero
+// slot header, and sound records lie between (zeroed bytes among the
+// records, not their end). *zero_ends: the end is the first zero header.
+uint32_t restored_end(const uint8_t* d, uint64_t dsize, const BrfFileHdr& damaged, const BrfLayout& lay,
+                      bool* zero_ends) {
+  DataScan first;
+  std::vector<std::string> sink;
+  Problems quiet{&sink};
+  scan_data(d, uint32_t(dsize), lay, first, quiet, true);
+  uint32_t z = first.limit;
+  *zero_ends = true;
   uint64_t e = damaged.end.get();
-  if (e < kBrfHdrSize || e + kBrfSlotHdr > dsize) return 0;
+  if (e <= z || e + kBrfSlotHdr > dsize) return uint32_t(dsize);
   for (uint32_t i = 0; i < kBrfSlotHdr; ++i)
-    if (d[e + i]) return 0;
+    if (d[e + i]) return uint32_t(dsize);
+  if (!record_inside(d, z, uint32_t(e), uint32_t(e), lay)) return uint32_t(dsize);
+  *zero_ends = false;
   return uint32_t(e);
 }
 
@@ -905,10 +921,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     base = copy;
     out.header_restored = true;
     lost.generation = copy.generation.get();
-    end = fsize ? trusted_end(d, uint64_t(dsize), h) : kBrfHdrSize;
-    zero_ends = end == 0;
-    if (zero_ends) end = uint32_t(dsize);
-    pr.add("its file header is damaged (%s): restored from the copy its index file keeps", why.c_str());
+    end = fsize ? restored_end(d, uint64_t(dsize), h, lay, &zero_ends) : kBrfHdrSize;
+    pr.add("its file header was damaged: restored from the copy its index file keeps");
   } else {
     return done(brf_fail(FM_ST_SYS, "%s: %s, and its index file keeps no copy of the header: the file cannot be rebuilt",
                          path.c_str(), why.c_str()));
@@ -999,6 +1013,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   auto make_free = [&](uint32_t pos) {
     auto& sh = rec::view<BrfSlotHdr>(d + pos);
     sh.state = kBrfFree;
+    sh.seq = 0;
     ds.frees.insert({sh.len.get(), pos});
     ds.free_bytes += sh.len.get();
   };
