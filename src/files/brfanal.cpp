@@ -1143,8 +1143,9 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   if (out.complete()) {
     std::snprintf(sum, sizeof sum, "index rebuilt: %u records kept, nothing left out", live);
   } else if (out.left_ranges) {
-    std::snprintf(sum, sizeof sum, "index rebuilt: %u records kept; %u ranges (%llu bytes) left out, kept in %s",
-                  live, out.left_ranges, (unsigned long long)out.left_bytes, out.side_file.c_str());
+    std::snprintf(sum, sizeof sum, "index rebuilt: %u records kept; %u %s (%llu bytes) left out, kept in %s", live,
+                  out.left_ranges, out.left_ranges == 1 ? "range" : "ranges", (unsigned long long)out.left_bytes,
+                  out.side_file.c_str());
   } else {
     std::snprintf(sum, sizeof sum, "index rebuilt: %u records kept; the file was not whole (above)", live);
   }
@@ -1205,7 +1206,7 @@ int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
         if (!c.advice.empty())
           std::fprintf(out, "  %s\n", c.advice.c_str());
         else
-          std::fprintf(out, "  no file utility can repair it: restore the file from a copy\n");
+          std::fprintf(out, "  no file utility can repair it: restore the file from a backup\n");
         status = kExitNotSound;
       }
     } else if (mode == 'r') {

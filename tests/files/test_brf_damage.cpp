@@ -500,7 +500,7 @@ TEST(BrfDamage, JournalEntryOutsideTheFileIsDamage) {
   ASSERT_EQ(e.file.get(), 1);  // the data file's header
   uint32_t len = e.len.get();
   uint32_t padded = (len + 7) & ~7u;
-  e.off = ~uint64_t(0) - 4095;  // off + len wraps to a small number
+  e.off = uint64_t(0) - len / 2;  // off + len wraps to len / 2, inside the file
   // The entry's check sum, as the journal's format defines it.
   uint64_t seed = e.txn.get() * 0x9E3779B97F4A7C15ull ^ (uint64_t(e.file.get()) << 56) ^ (uint64_t(e.len.get()) << 20) ^
                   e.off.get() * 0xC2B2AE3D27D4EB4Full;
