@@ -851,7 +851,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
       return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
     }
   }
-  uint64_t fsize = uint64_t(dsize < int64_t(kBrfHdrSize) ? 0 : dsize);
+  const uint64_t osize = uint64_t(dsize);  // as found
+  uint64_t fsize = osize < kBrfHdrSize ? 0 : osize;  // where its records may lie
   dsize = uio_size(dfd);
   if (dsize > int64_t(kBtDataReserve)) dsize = int64_t(kBtDataReserve);
   uint8_t* d = uio_map(dfd, kBtDataReserve, true);
@@ -928,11 +929,15 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
                          path.c_str(), why.c_str()));
   }
   if (!out.header_restored) lost.generation = h.generation.get();
-  if (uint64_t(end) > fsize) {
+  if (osize < kBrfHdrSize) {
+    out.lost_tail = true;
+    leave("the data file ends at %llu, inside its header: its records are lost", (unsigned long long)osize);
+    end = kBrfHdrSize;
+  } else if (uint64_t(end) > fsize) {
     out.lost_tail = true;
     leave("the data file ends at %llu, before the end of its records at %u: what lay past it is lost",
           (unsigned long long)fsize, end);
-    end = uint32_t(fsize < kBrfHdrSize ? kBrfHdrSize : fsize);
+    end = uint32_t(fsize);
   }
   DataScan ds;
   std::vector<std::string> scan_notes;
@@ -992,7 +997,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   }
   // Nothing changes before every left-out byte is kept in the side file.
   if (out.header_restored) {
-    if (uint32_t e = lost.put(kBrfLostHeader, 0, d, uint32_t(fsize < kBrfHdrSize ? fsize : kBrfHdrSize)))
+    if (uint32_t e = lost.put(kBrfLostHeader, 0, d, uint32_t(osize < kBrfHdrSize ? osize : kBrfHdrSize)))
       return done(e);
   }
   for (const Gap& g : ds.gaps) {
