@@ -85,19 +85,19 @@ struct SlotLook {
 // by its header only.
 SlotLook look(const uint8_t* d, uint32_t pos, uint32_t limit, const BrfLayout& lay) {
   SlotLook l;
-  if (uint64_t(pos) + kBrfSlotOver > limit) {
-    l.why = "a slot header cut off by the end of the records";
-    return l;
-  }
+  l.why = "a slot header cut off by the end of the records";
+  if (uint64_t(pos) + kBrfSlotHdr > limit) return l;
   const BrfSlotHdr& h = rec::view<BrfSlotHdr>(d + pos);
   uint32_t len = h.len.get();
   uint8_t state = h.state.get();
   if (len == 0) {
-    l.kind = state == 0 && h.seq.get() == 0 && h.short_len.get() == 0 && h.spare.get() == 0 ? SlotKind::Zero
-                                                                                              : SlotKind::Bad;
-    l.why = "a slot header of length 0 before the end of the records";
+    // The end mark (a zero slot header) needs no trailer's room.
+    bool zero = state == 0 && h.seq.get() == 0 && h.short_len.get() == 0 && h.spare.get() == 0;
+    if (zero) l.kind = SlotKind::Zero;
+    if (zero || uint64_t(pos) + kBrfSlotOver <= limit) l.why = "a slot header of length 0 before the end of the records";
     return l;
   }
+  if (uint64_t(pos) + kBrfSlotOver > limit) return l;
   if (uint64_t(pos) + kBrfSlotOver + len > limit) {
     l.why = "a slot header whose length runs past the end of the records";
     return l;

@@ -406,6 +406,18 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
   std::string err;
   ASSERT_TRUE(read_all(p, &got, &err)) << err;
   EXPECT_TRUE(got == recs);
+  // The header of a file without records (no room past its end mark).
+  {
+    std::string e = d.file("EMPTY");
+    BrfFile* f;
+    ASSERT_EQ(brf_create(e, brf_test_layout(600, true), false, &f), 0u);
+    brf_close(f, false);
+    Bytes b = slurp(e);
+    b[100] ^= 4;
+    spit(e, b);
+    EXPECT_EQ(quvo(d, "-fr " + q(e), &out), 0) << out;
+    EXPECT_EQ(quvo(d, "-fv " + q(e), &out), 0) << out;
+  }
   // An index without a copy still opens and verifies.
   Bytes old = index0;
   std::memset(old.data() + offsetof(BtHdr, data_hdr), 0, kBrfHdrSize);
