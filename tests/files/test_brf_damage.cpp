@@ -122,6 +122,11 @@ std::vector<SlotPos> slots_of(const Bytes& data) {
   return v;
 }
 
+uint64_t env_u64(const char* name, uint64_t dflt) {
+  const char* s = std::getenv(name);
+  return s && *s ? std::strtoull(s, nullptr, 10) : dflt;
+}
+
 bool contains(const Bytes& hay, const Bytes& needle) {
   return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
@@ -160,7 +165,10 @@ TEST(BrfDamage, WhatIsNoDataFileIsNamedSo) {
 TEST(BrfDamage, RebuildKeepsEveryIntactRecord) {
   BrfTempDir d;
   std::string p = d.file("MANY");
-  const auto recs = build(p, 7, 3600);
+  // QUVO_DAMAGE_SEED and QUVO_DAMAGE_CASES make a longer or other run.
+  const uint64_t seed = env_u64("QUVO_DAMAGE_SEED", 2024);
+  const int ncases = int(env_u64("QUVO_DAMAGE_CASES", 144));
+  const auto recs = build(p, uint32_t(seed * 7), 3600);
   const Bytes data0 = slurp(p), index0 = slurp(brf_index_path(p)), jnl0 = slurp(brf_journal_path(p));
   const std::vector<SlotPos> slots = slots_of(data0);
   const uint32_t end0 = rec::view<BrfFileHdr>(data0.data()).end.get();
@@ -173,13 +181,13 @@ TEST(BrfDamage, RebuildKeepsEveryIntactRecord) {
   for (const SlotPos& s : slots)
     if (s.state == kBrfFree) frees.push_back(s);
   ASSERT_GT(frees.size(), 20u);
-  std::mt19937 rng(2024);
+  std::mt19937 rng{uint32_t(seed)};
   int cases = 0, whole = 0, partial = 0;
   const char* kinds[] = {"flip slot header", "flip free slot",  "zero slot header", "zero 512-byte block",
                          "cut in a slot",    "flip file header", "zero file header", "wrong free length",
-                         "cut out bytes",    "cut in free slot", "cut in file header"};
-  for (int i = 0; i < 132; ++i) {
-    int kind = i % 11;
+                         "cut out bytes",    "cut in free slot", "cut in file header", "several at once"};
+  for (int i = 0; i < ncases; ++i) {
+    int kind = i % 12;
     Bytes data = data0;
     // shift: bytes from cut_at on moved back by cut_n (cut out), or lost (cut).
     uint32_t cut_at = UINT32_MAX, cut_n = 0;
@@ -235,6 +243,15 @@ TEST(BrfDamage, RebuildKeepsEveryIntactRecord) {
       case 10:
         cut_at = rng() % kBrfHdrSize;
         data.resize(cut_at);
+        break;
+      case 11:
+        // Flips and zeroed runs anywhere, the file header too.
+        for (int j = 0, n = 2 + int(rng() % 4); j < n; ++j) {
+          uint32_t a = rng() % end0, len = rng() % 2 ? 1 : 1 + rng() % 600;
+          len = std::min(len, end0 - a);
+          for (uint32_t x = a; x < a + len; ++x) data[x] = len == 1 ? data[x] ^ uint8_t(1u << (rng() % 8)) : 0;
+          hit.push_back({a, len});
+        }
         break;
     }
     if (data == data0) continue;
@@ -303,7 +320,7 @@ TEST(BrfDamage, RebuildKeepsEveryIntactRecord) {
     ASSERT_FALSE(c.trees.empty());
     EXPECT_EQ(c.trees[0].second, r.records);
   }
-  EXPECT_GT(cases, 120);
+  EXPECT_GT(cases, ncases * 9 / 10);
   std::printf("%d damaged copies: %d rebuilt whole, %d with ranges left out\n", cases, whole, partial);
 }
 
