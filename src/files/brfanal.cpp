@@ -54,6 +54,8 @@ struct LiveRec {
 struct Gap {
   uint32_t pos, end;
   std::string why;
+  uint32_t room_end = 0;  // rebuild: where the free slot made of it ends
+  bool last = false;      // rebuild: it ends the records, which end before it
 };
 
 // What a scan of the data file's slots found.
@@ -119,13 +121,14 @@ SlotLook look(const uint8_t* d, uint32_t pos, uint32_t limit, const BrfLayout& l
       return l;
     }
     l.kind = SlotKind::Record;
-  } else if ((state == kBrfFree || state == kBrfHome) && len_ok(lay, len) &&
-             rec::view<rec::U32>(d + pos + kBrfSlotHdr + len).get() == brf_slot_sum(d + pos, len)) {
-    // Freeing a slot or moving its record away rewrites its sequence word,
-    // which the trailer covers: a record's bytes under such a state are a
-    // record whose state byte is damaged.
-    l.why = "a record slot whose state is damaged";
   } else if (state == kBrfFree) {
+    // Free slots are written with sequence 0; any other is a damaged header
+    // (perhaps a record's whose state byte is damaged). (A home slot keeps
+    // its record's old bytes and trailer, which may hold for its pointer.)
+    if (h.seq.get() != 0) {
+      l.why = "a free slot whose header is damaged";
+      return l;
+    }
     l.kind = SlotKind::Free;
   } else if (state == kBrfHome) {
     uint32_t at = h.seq.get();
@@ -181,7 +184,7 @@ bool sound_free(const uint8_t* d, uint32_t q, uint32_t len, uint32_t limit, cons
 // pos (the range left out becomes one); the end of the records when nothing
 // sound follows.
 uint32_t resync(const uint8_t* d, uint32_t pos, uint32_t claim, uint32_t limit, const BrfLayout& lay) {
-  uint64_t from = uint64_t(pos) + kBrfSlotOver + 1;
+  uint64_t from = uint64_t(pos) + 1;
   if (from >= limit) return limit;
   if (claim < from) claim = 0;
   for (uint32_t q = uint32_t(from); q < limit; ++q) {
@@ -222,7 +225,7 @@ void scan_data(const uint8_t* d, uint32_t limit, const BrfLayout& lay, DataScan&
     if (l.kind == SlotKind::Bad || l.kind == SlotKind::Zero) {
       uint32_t claim = l.len ? pos + kBrfSlotOver + l.len : 0;
       uint32_t q = resync(d, pos, claim, limit, lay);
-      s.gaps.push_back({pos, q, l.why});
+      s.gaps.push_back({pos, q, l.why, 0, false});
       pr.add("data: bytes %u to %u hold no sound slot (%s at %u)", pos, q, l.why, pos);
       pos = q;
       continue;
@@ -559,6 +562,7 @@ void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
 // that this process does not have open: closing a descriptor would drop the
 // process's locks on it).
 struct Probe {
+  int open_err = 0;            // errno when the data file cannot be opened for reading
   bool short_file = false;     // shorter than a file header
   bool magic = false;          // the data file's header begins as a native one
   bool hdr_ok = false;         // the header is sound
@@ -588,6 +592,7 @@ void probe(const std::string& path, Probe& pb) {
   pb.writable = ::access(path.c_str(), W_OK) == 0;
   uint8_t head[kBrfHdrSize] = {};
   int fd = uio_open(path.c_str(), O_RDONLY);
+  if (fd < 0) pb.open_err = errno;
   int64_t size = fd >= 0 ? uio_size(fd) : -1;
   if (fd >= 0) {
     if (uio_pread(fd, head, sizeof head, 0) < 0) std::memset(head, 0, sizeof head);
@@ -695,7 +700,11 @@ void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
     out->advice = "quvo -fr writes a new journal (and a new index)";
     return;
   }
-  pr.push_back(brf_error());
+  // Damage of the index (or a missing one): the rebuild writes a new one.
+  std::string e = brf_error();
+  const std::string told = "; verify the file and rebuild its index";
+  if (e.size() > told.size() && e.compare(e.size() - told.size(), told.size(), told) == 0) e.resize(e.size() - told.size());
+  pr.push_back(e);
   out->advice = rebuild_advice(path);
 }
 
@@ -710,6 +719,7 @@ uint32_t brfanal_verify(const std::string& path, BrfCheck* out) {
   bool raw = !brf_is_open(path);
   if (raw) {
     probe(path, pb);
+    if (pb.open_err) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(pb.open_err));
     if (!is_native(pb)) return brf_fail(FM_ST_SYS, "%s: not a native data file%s", path.c_str(), pb.other.c_str());
   }
   BrfFile* f;
@@ -829,6 +839,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   if (!brf_exists(path)) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
   Probe pb;
   probe(path, pb);
+  if (pb.open_err) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(pb.open_err));
   if (!is_native(pb)) return brf_fail(FM_ST_SYS, "%s: not a native data file%s", path.c_str(), pb.other.c_str());
   int dfd;
   bool writable;
@@ -944,12 +955,65 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   Problems quiet{&scan_notes};
   scan_data(d, end, lay, ds, quiet, zero_ends);
   end = ds.limit;
+  // A range left out becomes a free slot, which needs room for its header
+  // and trailer. A shorter one takes the slot after it along: a free slot
+  // joins it; a record moves to the end of the records (its bytes kept, its
+  // id its new place unless a home slot points at it); a home slot's record
+  // stays where it is, under its own id.
+  struct Move {
+    uint32_t from, to, n;
+  };
+  std::vector<Move> moves;
+  std::vector<uint32_t> to_live;
+  uint32_t tail = !ds.gaps.empty() && ds.gaps.back().end == end ? ds.gaps.back().pos : end;
+  for (Gap& g : ds.gaps) {
+    g.room_end = g.end;
+    g.last = g.end == end;
+    if (g.last || g.end - g.pos > kBrfSlotOver) continue;
+    uint32_t at = g.end;
+    const BrfSlotHdr& sh = rec::view<BrfSlotHdr>(d + at);
+    uint32_t len = sh.len.get();
+    uint8_t state = sh.state.get();
+    g.room_end = at + kBrfSlotOver + len;
+    if (state == kBrfFree) {
+      ds.frees.erase({len, at});
+      ds.free_bytes -= len;
+    } else if (state == kBrfHome) {
+      uint32_t to = ds.homes[at];
+      ds.homes.erase(at);
+      --ds.stubs;
+      auto it = ds.moved.find(to);
+      if (it != ds.moved.end() && it->second.rid == at) {
+        it->second.rid = to;
+        auto li = ds.by_rid.find(at);
+        if (li != ds.by_rid.end()) ds.live[li->second].rid = to;
+        to_live.push_back(to);
+        pr.add("the home slot at %u joins free space: its record at %u keeps the id %u", at, to, to);
+      } else {
+        g.end = g.room_end;  // a home slot of no record: left out with the range
+      }
+    } else {
+      moves.push_back({at, tail, kBrfSlotOver + len});
+      pr.add("the record at %u moves to %u to make room for free space", at, tail);
+      tail += kBrfSlotOver + len;
+    }
+  }
   for (const Gap& g : ds.gaps)
     leave("left out bytes %u to %u (%u bytes), damaged: %s at %u", g.pos, g.end, g.end - g.pos, g.why.c_str(), g.pos);
+  if (!moves.empty() && uint64_t(tail) + kBrfSlotHdr > uint64_t(dsize)) {
+    if (int e = uio_grow(dfd, uint64_t(tail) + kBrfSlotHdr + (1u << 20))) return done(brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e)));
+    dsize = uio_size(dfd);
+  }
+  // A home slot that leads to no moved record may be a record whose header
+  // is damaged (its state byte, its sequence): it is left out, not dropped.
+  std::vector<uint32_t> orphans;
   for (auto& [home, at] : ds.homes) {
     auto it = ds.moved.find(at);
-    if (it == ds.moved.end() || it->second.rid != home)
-      pr.add("the home slot at %u points at %u, which holds no moved record: it becomes free space", home, at);
+    if (it != ds.moved.end() && it->second.rid == home) continue;
+    orphans.push_back(home);
+    uint32_t room = rec::view<BrfSlotHdr>(d + home).len.get();
+    leave("left out bytes %u to %u (%u bytes), damaged: a home slot that points at %u, where no moved record is",
+          home, home + kBrfSlotOver + room, kBrfSlotOver + room, at);
   }
   for (auto& [at, r] : ds.moved)
     if (r.rid == 0) pr.add("the moved record at %u has no home slot: it keeps the id %u", at, at);
@@ -1005,6 +1069,12 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     ++out.left_ranges;
     out.left_bytes += g.end - g.pos;
   }
+  for (uint32_t home : orphans) {
+    uint32_t n = kBrfSlotOver + rec::view<BrfSlotHdr>(d + home).len.get();
+    if (uint32_t e = lost.put(kBrfLostSlots, home, d + home, n)) return done(e);
+    ++out.left_ranges;
+    out.left_bytes += n;
+  }
   for (size_t i = 0; i < ds.live.size(); ++i) {
     if (!gone[i]) continue;
     const LiveRec& r = ds.live[i];
@@ -1022,25 +1092,39 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     ds.frees.insert({sh.len.get(), pos});
     ds.free_bytes += sh.len.get();
   };
-  for (const Gap& g : ds.gaps) {
-    if (g.end == end) {
-      end = g.pos;
-      continue;
+  for (const Move& m : moves) {
+    std::memmove(d + m.to, d + m.from, m.n);
+    // The old copy, now inside free space, must not read as a record.
+    std::memset(d + m.from, 0, kBrfSlotHdr);
+    for (LiveRec& r : ds.live) {
+      if (r.pos != m.from) continue;
+      r.pos = m.to;
+      if (r.rid == m.from)
+        r.rid = m.to;
+      else
+        rec::view<BrfSlotHdr>(d + r.rid).seq = m.to;  // its home slot
     }
+    for (auto& [at, r] : ds.moved)
+      if (at == m.from && r.rid == 0) {
+        // A moved record without a home lives at its new place.
+        rec::view<BrfSlotHdr>(d + m.to).state = kBrfLive;
+      }
+  }
+  for (uint32_t at : to_live) rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+  for (const Gap& g : ds.gaps) {
+    if (g.last) continue;
     BrfSlotHdr fh;
     std::memset(&fh, 0, sizeof fh);
     fh.state = kBrfFree;
-    fh.len = g.end - g.pos - kBrfSlotOver;
+    fh.len = g.room_end - g.pos - kBrfSlotOver;
     std::memcpy(d + g.pos, &fh, sizeof fh);
     ds.frees.insert({fh.len.get(), g.pos});
     ds.free_bytes += fh.len.get();
   }
-  for (auto& [home, at] : ds.homes) {
-    auto it = ds.moved.find(at);
-    if (it == ds.moved.end() || it->second.rid != home) {
-      make_free(home);
-      --ds.stubs;
-    }
+  end = tail;
+  for (uint32_t home : orphans) {
+    make_free(home);
+    --ds.stubs;
   }
   for (auto& [at, r] : ds.moved)
     if (r.rid == 0) rec::view<BrfSlotHdr>(d + at).state = kBrfLive;

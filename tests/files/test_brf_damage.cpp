@@ -15,6 +15,7 @@
 #include <random>
 
 #include "files/brf.h"
+#include "files/brf_crash.h"
 #include "files/brf_support.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
@@ -607,5 +608,27 @@ TEST(BrfDamage, RecordsOfEveryLength) {
       EXPECT_EQ(i, lens.size());
       brf_close(f, false);
     }
+  }
+}
+
+// Files that killed writers left behind are sound, not damaged: a rebuild of
+// one leaves nothing out and keeps what was acknowledged.
+TEST(BrfDamage, RebuildAfterKilledWritersLeavesNothingOut) {
+  BrfTempDir d;
+  std::string p = d.file("KILLED");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_crash::layout(), false, &f), 0u) << brf_error();
+  brf_close(f, false);
+  std::mt19937 rng(4242);
+  std::map<uint32_t, uint32_t> versions;
+  for (int i = 0; i < 40; ++i) {
+    brf_crash::Round r = brf_crash::round(p, versions, rng, 4000);
+    ASSERT_TRUE(r.error.empty()) << "kill " << i << ": " << r.error;
+    if (i % 4 != 3) continue;
+    BrfRebuilt rb;
+    std::vector<std::string> log;
+    ASSERT_EQ(brfanal_rebuild(p, &log, &rb), 0u) << brf_error();
+    EXPECT_TRUE(rb.complete()) << ::testing::PrintToString(log);
+    EXPECT_EQ(rb.records, versions.size());
   }
 }
