@@ -48,14 +48,14 @@ std::string q(const std::string& p) { return "'" + p + "'"; }
 
 // A file of variable records (24..~560 bytes) with free slots and moved
 // records; the records kept, by unique key.
-std::map<std::string, Bytes> build(const std::string& p, uint32_t seed, int n) {
+std::map<std::string, Bytes> build(const std::string& p, uint32_t seed, int n, bool var = true) {
   BrfFile* f;
-  EXPECT_EQ(brf_create(p, brf_test_layout(600, true), false, &f), 0u);
+  EXPECT_EQ(brf_create(p, var ? brf_test_layout(600, true) : brf_test_layout(200), false, &f), 0u);
   std::mt19937 rng(seed);
   std::map<std::string, Bytes> recs;
   std::map<std::string, uint32_t> rids;
   for (int i = 0; i < n; ++i) {
-    Bytes r(24 + rng() % 400);
+    Bytes r(var ? 24 + rng() % 400 : 200);
     brf_make_rec(r.data(), r.size(), uint32_t(i), rng() % 7, rng());
     uint32_t rid;
     EXPECT_EQ(brf_insert(f, r.data(), uint32_t(r.size()), &rid), 0u);
@@ -70,7 +70,7 @@ std::map<std::string, Bytes> build(const std::string& p, uint32_t seed, int n) {
       recs.erase(it->first);
       it = rids.erase(it);
     } else if (i % 6 == 1) {
-      Bytes r(24 + rng() % 560);
+      Bytes r(var ? 24 + rng() % 560 : 200);
       std::memcpy(r.data(), recs[it->first].data(), 24);
       for (size_t j = 24; j < r.size(); ++j) r[j] = uint8_t(rng());
       EXPECT_EQ(brf_update(f, it->second, r.data(), uint32_t(r.size())), 0u);
@@ -163,13 +163,14 @@ TEST(BrfDamage, WhatIsNoDataFileIsNamedSo) {
 // was not written, the exit status says whether anything was left out, the
 // side file holds what was left out, and verify finds the file sound with the
 // counts the rebuild reported.
-TEST(BrfDamage, RebuildKeepsEveryIntactRecord) {
+namespace {
+void damage_run(bool var) {
   BrfTempDir d;
   std::string p = d.file("MANY");
   // QUVO_DAMAGE_SEED and QUVO_DAMAGE_CASES make a longer or other run.
   const uint64_t seed = env_u64("QUVO_DAMAGE_SEED", 2024);
-  const int ncases = int(env_u64("QUVO_DAMAGE_CASES", 144));
-  const auto recs = build(p, uint32_t(seed * 7), 3600);
+  const int ncases = int(env_u64("QUVO_DAMAGE_CASES", var ? 144 : 72));
+  const auto recs = build(p, uint32_t(seed * 7), 3600, var);
   const Bytes data0 = slurp(p), index0 = slurp(brf_index_path(p)), jnl0 = slurp(brf_journal_path(p));
   const std::vector<SlotPos> slots = slots_of(data0);
   const uint32_t end0 = rec::view<BrfFileHdr>(data0.data()).end.get();
@@ -324,6 +325,10 @@ TEST(BrfDamage, RebuildKeepsEveryIntactRecord) {
   EXPECT_GT(cases, ncases * 9 / 10);
   std::printf("%d damaged copies: %d rebuilt whole, %d with ranges left out\n", cases, whole, partial);
 }
+}  // namespace
+
+TEST(BrfDamage, RebuildKeepsEveryIntactRecord) { damage_run(true); }
+TEST(BrfDamage, RebuildKeepsEveryIntactFixedRecord) { damage_run(false); }
 
 // The engine's run mode: a damaged free slot's length hides the records
 // behind it no longer; the report names the range and ends with its summary
