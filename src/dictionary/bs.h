@@ -106,6 +106,8 @@ struct BsLayout {
 // packed signs D become the configured negative nibble, others the positive
 // (RawWriter does the reverse).
 void adjust_rec(uint8_t* rec, int len, const BsLayout* lay, int count);
+// The reverse: this engine's order into the raw (big-endian) form.
+void adjust_rec_raw(uint8_t* rec, int len, const BsLayout* lay, int count);
 // The same for the occurrence words of a STMT record's operands.
 void adjust_stmt(uint8_t* stmt);
 void adjust_occ(uint8_t* word);
