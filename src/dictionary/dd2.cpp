@@ -387,6 +387,7 @@ int SumReader::next(SumBlock* b) {
     SumKey key;
     key.name = l.substr(6, 22);
     key.order = l[29];
+    if (key.order != '+' && key.order != '-') return fail("bs_import() - bad file in summary (order character)");
     long kv[3];
     if (!nums(l, 30, 3, kv) || !in(kv[0], 0, 16) || !in(kv[1], 0, 31) || !in(kv[2], 1, 64))
       return fail("bs_import() - bad file in summary (items of the KEY line)");
@@ -400,6 +401,7 @@ int SumReader::next(SumBlock* b) {
       SumSeg g;
       g.name = l.substr(10, 22);
       g.order = l[33];
+    if (g.order != '+' && g.order != '-') return fail("bs_import() - bad seg in summary (order character)");
       long sv[4];
       if (!nums(l, 34, 4, sv) || !in(sv[0], 0, 65535) || !in(sv[1], 0, b->rec_len - 1) ||
           !in(sv[2], 1, long(FM_MAX_KEY_LEN)) || sv[1] + sv[2] > b->rec_len || (sv[3] != 1 && sv[3] != 8) ||

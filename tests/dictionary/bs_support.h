@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dictionary/bs.h"
+#include "files/brf.h"
 #include "dictionary/dd2.h"
 #include "files/dictenc.h"
 #include "files/dictrec.h"
@@ -221,7 +222,26 @@ inline bool make_inputs(const std::string& root, const std::string& gen, const c
   return ok;
 }
 
-// Hash of every file under a directory (relative path and bytes).
+// Hash of a native file's content: its layout and its records in key order
+// (its bytes differ from one build to the next).
+inline size_t native_hash(const std::string& path) {
+  BrfFile* f = nullptr;
+  if (brf_open(path, false, &f) != 0) return 1;
+  std::string all = std::to_string(f->lay.rec_len) + "/" + std::to_string(f->lay.var) + "/" +
+                    std::to_string(brf_key_hash(f->lay)) + "/";
+  std::vector<uint8_t> buf(FM_MAX_REC + 1);
+  BrfRead r;
+  r.buf = buf.data();
+  r.cap = uint32_t(buf.size());
+  BtCursor c;
+  int tree = f->lay.keys.empty() ? kBtOrderTree : 0;
+  for (uint32_t st = brf_seek(f, tree, nullptr, 0, BrfSeek::AtLeast, c, r); st == 0; st = brf_next(f, tree, c, r))
+    all.append(reinterpret_cast<const char*>(buf.data()), r.len).append("|");
+  brf_close(f, false);
+  return std::hash<std::string>()(all);
+}
+
+// Hash of every file under a directory (relative path and content).
 inline std::map<std::string, size_t> dir_hashes(const std::string& dir) {
   std::map<std::string, size_t> out;
   std::error_code ec;
@@ -231,10 +251,22 @@ inline std::map<std::string, size_t> dir_hashes(const std::string& dir) {
       out[std::filesystem::relative(it->path(), dir).string() + "/"] = 0;
       continue;
     }
+    std::string rel = std::filesystem::relative(it->path(), dir).string();
+    std::string p = it->path().string();
+    if (brf_is_native_file(p)) {
+      out[rel] = native_hash(p);
+      continue;
+    }
+    if (std::filesystem::exists(p + ".ix")) {  // a native file that does not open: its bytes
+    } else if (rel.size() > 3 && (rel.compare(rel.size() - 3, 3, ".ix") == 0 || rel.compare(rel.size() - 3, 3, ".jn") == 0) &&
+               std::filesystem::exists(p.substr(0, p.size() - 3))) {
+      out[rel] = 0;  // index and journal of a native file
+      continue;
+    }
     std::ifstream in(it->path(), std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
-    out[std::filesystem::relative(it->path(), dir).string()] = std::hash<std::string>()(ss.str());
+    out[rel] = std::hash<std::string>()(ss.str());
   }
   return out;
 }
