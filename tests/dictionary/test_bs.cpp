@@ -3,6 +3,9 @@
 // edge cases of both formats, and the conversions of STMT operands.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -417,4 +420,64 @@ TEST(Bootstrap, StatementOccurrenceWordsOfEveryVerbThatHasThem) {
   adjust_occ(w);
   EXPECT_EQ(w[0], 0x02);
   EXPECT_EQ(w[1], 0x01);
+}
+
+TEST(Summary, AppendsOfManyProcessesNeverInterleave) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  std::string path = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  const std::string block = bst::slurp(path).substr(2);
+  std::filesystem::remove(path);
+  // Four processes append 25 blocks each, one write per block under the
+  // file lock; the header is written once.
+  std::vector<pid_t> kids;
+  for (int k = 0; k < 4; ++k) {
+    pid_t p = fork();
+    if (p == 0) {
+      setenv("QUVOPATH", d.gen.c_str(), 1);
+      fms_init();
+      DdCtx ctx;
+      std::memcpy(ctx.app, "0LA", 3);
+      std::memcpy(ctx.ver, "00", 2);
+      ctx.summary = path;
+      fx::Rec file = bst::testfi_file();
+      int ok = 1;
+      for (int i = 0; i < 25; ++i) ok &= bld_sum_fi(&ctx, &rec::view<DFile>(file.data())) == 1;
+      _exit(ok ? 0 : 1);
+    }
+    kids.push_back(p);
+  }
+  for (pid_t p : kids) {
+    int st = 0;
+    waitpid(p, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  }
+  std::string all = bst::slurp(path);
+  std::string want = "1\n";
+  for (int i = 0; i < 100; ++i) want += block;
+  EXPECT_EQ(all.size(), want.size());
+  EXPECT_TRUE(all == want);
+}
+
+TEST(Bootstrap, NoDesignCopyForAnApplicationSkipsOnlyThatCopy) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0AD", bst::testfi_records(3)));
+  for (const char* app : {"0LA", "0DB", "0SA"}) {
+    std::string p = bs_input_path(d.root, app, FM_PT_DATA, "SUMMARY");
+    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+    bst::spit(p, "1\n");
+  }
+  d.use_target();
+  setenv("NO_0SA", "1", 1);
+  BsCounts c;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(bs_bootstrap(&c), 1);
+  testing::internal::GetCapturedStdout();
+  unsetenv("NO_0SA");
+  EXPECT_EQ(c.failures, 0);
+  EXPECT_EQ(c.records, 9);
+  for (const char* app : {"0AD", "0LA", "0DB"})
+    EXPECT_TRUE(std::filesystem::exists(d.target + "/data/dict/" + app + "00/TESTFI")) << app;
+  EXPECT_FALSE(std::filesystem::exists(d.target + "/data/dict/0SA00/TESTFI"));
+  d.done();
 }
