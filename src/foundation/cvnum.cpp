@@ -114,6 +114,11 @@ struct Parsed {
   int sign = 0;   // 0 none, 1 '-', 2 '()', 3 '<>'
   bool group = false;
   char fill = ' ';
+  // The first run of '$' positions shows the currency symbol (any other '$'
+  // position shows a blank): where it starts, its length, and whether it
+  // stands before the digits.
+  int cur_at = -1, cur_run = 0;
+  bool cur_lead = false;
 };
 
 // Parses a mask; false when malformed.
@@ -169,6 +174,13 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
     }
   for (int i = first + 1; i < last; ++i)
     if (m.pos[i].kind == Pos::Cur || m.pos[i].kind == Pos::SignL || m.pos[i].kind == Pos::SignT) return false;
+  for (int i = 0; i < m.n; ++i) {
+    if (m.pos[i].kind != Pos::Cur) continue;
+    m.cur_at = i;
+    m.cur_lead = i < first;
+    while (i < m.n && m.pos[i].kind == Pos::Cur) ++i, ++m.cur_run;
+    break;
+  }
   // A thousands separator stands between two integer digit positions.
   for (int i = 0; i < m.n; ++i) {
     if (m.pos[i].kind != Pos::Group) continue;
@@ -251,7 +263,9 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
     }
   }
   std::string_view cur = currency();
-  int cur_i = 0;
+  const int cur_len = int(cur.size());
+  int lead_cur = -1;   // cell of the last character of a leading symbol
+  int trail_cur = -1;  // last cell of a trailing symbol
   for (int i = 0; i < m.n; ++i) {
     const MaskPos& p = m.pos[i];
     char c = ' ';
@@ -300,9 +314,17 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
         c = neg ? p.ch : ' ';
         break;
       case Pos::Cur:
-        c = cur_i < int(cur.size()) ? cur[size_t(cur_i)] : ' ';
-        ++cur_i;
-        if (!significant) s = Insert;
+        if (i - m.cur_at < m.cur_run && i - m.cur_at < cur_len) {
+          c = cur[size_t(i - m.cur_at)];
+          if (m.cur_lead) {
+            s = Insert;
+            lead_cur = i;
+          } else {
+            trail_cur = i;
+          }
+        } else {
+          s = Blank;
+        }
         break;
       case Pos::Lit:
         c = p.ch;
@@ -315,17 +337,41 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   bool shown_any = first >= 0;
   if (!shown_any) first = m.n;
 
-  // Float the leading sign and currency next to the first shown cell, when
-  // only blanks stand between and the fill is not '*'.
-  char ins[128];
+  // A symbol longer than its '$' positions: the rest of it, when there is
+  // room (see num_itoe in cv.h), else the symbol is cut to the positions.
+  std::string_view lead_more, trail_more;
+  if (cur_len > m.cur_run && m.cur_run > 0) (m.cur_lead ? lead_more : trail_more) = cur.substr(size_t(m.cur_run));
+
+  // Float the leading sign and currency next to the first shown cell, over
+  // the blank cells between. A literal before them stays where it is; one
+  // between them and the number keeps those before it in place; under the
+  // '*' fill nothing floats.
+  int bar = -1;  // the last cell before the number that does not give way
+  for (int i = 0; i < first; ++i)
+    if (state[i] != Blank && state[i] != Drop && state[i] != Insert) bar = i;
+  char ins[192];
   int nins = 0;
   bool can_float = shown_any && m.fill != '*';
-  for (int i = 0; i < first; ++i) {
-    if (state[i] == Insert) ins[nins++] = text[i];
-    else if (state[i] != Blank && state[i] != Drop) can_float = false;
-  }
-  if (nins > 0 && can_float) {
-    for (int i = 0; i < first; ++i)
+  if (can_float) {
+    int room = 0;
+    for (int i = bar + 1; i < first; ++i) {
+      if (state[i] != Drop) ++room;
+      if (state[i] != Insert) continue;
+      ins[nins++] = text[i];
+      if (i == lead_cur && !lead_more.empty()) {
+        for (char ch : lead_more) ins[nins++] = ch;
+      }
+    }
+    if (nins > room) {  // no room for the whole symbol: the cut one
+      nins -= int(lead_more.size());
+      int k = 0;
+      for (int i = bar + 1; i < first; ++i) {
+        if (state[i] != Insert) continue;
+        ins[k++] = text[i];
+      }
+    }
+    if (lead_cur > bar) lead_more = std::string_view();
+    for (int i = bar + 1; i < first; ++i)
       if (state[i] == Insert) {
         text[i] = ' ';
         state[i] = Blank;
@@ -333,28 +379,64 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
     // Place them right-aligned before the first shown cell, over blank cells.
     int at = first - 1;
     for (int k = nins - 1; k >= 0; --k) {
-      while (at >= 0 && state[at] == Drop) --at;
-      if (at < 0) break;
+      while (at > bar && state[at] == Drop) --at;
+      if (at <= bar) break;
       text[at] = ins[k];
       state[at] = Shown;
       --at;
     }
   }
+  // A leading symbol that stays in place goes on over the blank or '*' fill
+  // cells right of it.
+  if (!lead_more.empty() && lead_cur >= 0) {
+    int need = int(lead_more.size());
+    bool fits = lead_cur + need < m.n;
+    for (int k = 1; fits && k <= need; ++k) {
+      int i = lead_cur + k;
+      bool fill = state[i] == Shown && text[i] == '*' && (m.pos[i].kind == Pos::Digit || m.pos[i].kind == Pos::Group);
+      fits = state[i] == Blank || fill;
+    }
+    if (fits)
+      for (int k = 1; k <= need; ++k) {
+        text[lead_cur + k] = lead_more[size_t(k - 1)];
+        state[lead_cur + k] = Shown;
+      }
+  }
+  // A trailing symbol takes the room of blank cells at the start: what
+  // stands before the symbol moves left.
+  if (!trail_more.empty()) {
+    int need = int(trail_more.size()), blanks = 0;
+    for (int i = 0; i < m.n && (state[i] == Blank || state[i] == Drop); ++i)
+      if (state[i] == Blank) ++blanks;
+    if (blanks >= need) {
+      for (int i = 0; need > 0; ++i)
+        if (state[i] == Blank) {
+          state[i] = Drop;
+          --need;
+        }
+    } else {
+      trail_more = std::string_view();
+    }
+  }
 
   // Drop the '8' positions: the rest moves left, blanks at the end.
   int w = 0;
-  for (int i = 0; i < m.n; ++i)
+  for (int i = 0; i < m.n; ++i) {
     if (state[i] != Drop) out[w++] = text[i];
+    if (i == trail_cur)
+      for (char ch : trail_more) out[w++] = ch;
+  }
   while (w < m.n) out[w++] = ' ';
   return 1;
 }
 
 namespace {
 // Reads a number: dec the decimal point, thou the thousands separator (0:
-// none), cur the currency symbol (empty: none), brackets whether '(' ')' and
-// '<' '>' may enclose a negative value.
+// none), cur the currency symbol (empty: none) and cut the symbol as a mask
+// with fewer '$' positions shows it (empty: none), brackets whether '(' ')'
+// and '<' '>' may enclose a negative value.
 int parse_number(const char* text, int length, char dec, char thou, std::string_view cur,
-                 bool brackets, CvNum* n, uint32_t* msg) {
+                 std::string_view cut, bool brackets, CvNum* n, uint32_t* msg) {
   auto refuse = [&](uint32_t m) {
     if (msg) *msg = m;
     return 0;
@@ -367,6 +449,12 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
   int i = 0;
   while (i < length) {
     char c = text[i];
+    bool grouping = thou && c == thou && thou != dec && digits && !in_frac && !ended && i + 1 < length &&
+                    text[i + 1] >= '0' && text[i + 1] <= '9';
+    if (grouping) {  // a thousands separator between digits (it may be a blank)
+      ++i;
+      continue;
+    }
     if (c == ' ') {
       if (digits) ended = true;
       ++i;
@@ -385,11 +473,6 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
     if (c == dec) {
       if (in_frac || ended) return refuse(100350);
       in_frac = true;
-      ++i;
-      continue;
-    }
-    if (thou && c == thou && thou != dec && digits && !in_frac && !ended && i + 1 < length && text[i + 1] >= '0' &&
-        text[i + 1] <= '9') {
       ++i;
       continue;
     }
@@ -417,12 +500,16 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
       ++i;
       continue;
     }
-    if (!cur.empty() && !cur_seen && size_t(length - i) >= cur.size() &&
-        std::memcmp(text + i, cur.data(), cur.size()) == 0) {
-      // The currency, before or after the number.
+    // The currency, before or after the number: the whole symbol, else the
+    // cut one.
+    size_t sym = 0;
+    for (std::string_view c : {cur, cut})
+      if (!sym && !c.empty() && size_t(length - i) >= c.size() && std::memcmp(text + i, c.data(), c.size()) == 0)
+        sym = c.size();
+    if (sym && !cur_seen) {
       cur_seen = true;
       if (digits) ended = true;
-      i += int(cur.size());
+      i += int(sym);
       continue;
     }
     return refuse(100350);
@@ -430,8 +517,8 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
   if (close > 1) return refuse(100350);  // '(' without ')'
   // Without digits the text is zero when it holds nothing but blanks, the
   // cheque-protect fill and the currency (what a zero shows under such
-  // masks); a sign needs digits.
-  if (!digits && (sign_seen || close)) return refuse(100350);
+  // masks); a sign or a decimal point needs digits.
+  if (!digits && (sign_seen || close || in_frac)) return refuse(100350);
   n->value = neg ? -v : v;
   n->scale = scale;
   return 1;
@@ -439,7 +526,7 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
 }  // namespace
 
 int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
-  return parse_number(text, length, char(com.dec_sep), char(com.thou_sep), currency(), true, n, msg);
+  return parse_number(text, length, char(com.dec_sep), char(com.thou_sep), currency(), {}, true, n, msg);
 }
 
 int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length, CvNum* n, uint32_t* msg) {
@@ -461,29 +548,49 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
       if (first8 < 0) first8 = i;
       ++n8;
     }
+  // A symbol longer than the mask's '$' positions: shown whole or cut. A
+  // whole trailing one moves what stands before it that many positions left.
+  std::string_view cut;
+  int more = 0;
+  if (m.cur_run > 0 && int(cur.size()) > m.cur_run) {
+    cut = cur.substr(0, size_t(m.cur_run));
+    if (!m.cur_lead) more = int(cur.size()) - m.cur_run;
+  }
+  // Where the literal of mask position i stands in a layout: shift8 of the
+  // '8' positions dropped before it, and the room a trailing symbol took.
+  auto place = [&](int i, int shift8, int room) {
+    int at = i;
+    if (first8 >= 0 && i > first8) at -= shift8;
+    if (m.cur_at >= 0 && i < m.cur_at) at -= room;
+    return at >= 0 && at < length ? at : -1;
+  };
   // The layouts to try, those whose literals all stand where the mask puts
   // them first.
-  auto matches = [&](int shift) {
-    int hit = 0;
-    for (int i = 0; i < m.n; ++i) {
-      if (m.pos[i].kind != Pos::Lit) continue;
-      int at = (first8 >= 0 && i > first8) ? i - shift : i;
-      if (at < length && text[at] == m.pos[i].ch) ++hit;
-    }
-    return hit;
+  struct Layout {
+    int hits, shift8, room;
   };
-  std::vector<std::pair<int, int>> order;  // (-matches, shift)
-  for (int shift = 0; shift <= n8; ++shift) order.emplace_back(-matches(shift), shift);
-  std::stable_sort(order.begin(), order.end());
+  std::vector<Layout> order;
+  for (int room : {0, more}) {
+    if (room == more && room == 0 && !order.empty()) break;
+    for (int shift = 0; shift <= n8; ++shift) {
+      int hit = 0;
+      for (int i = 0; i < m.n; ++i) {
+        if (m.pos[i].kind != Pos::Lit) continue;
+        int at = place(i, shift, room);
+        if (at >= 0 && text[at] == m.pos[i].ch) ++hit;
+      }
+      order.push_back({hit, shift, room});
+    }
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Layout& a, const Layout& b) { return a.hits > b.hits; });
   uint32_t first_msg = 0;
   bool first_try = true;
-  for (auto [neg_hits, shift] : order) {
-    (void)neg_hits;
+  for (const Layout& l : order) {
     std::string t(text, size_t(length));
     for (int i = 0; i < m.n; ++i) {
       if (m.pos[i].kind != Pos::Lit) continue;
-      int at = (first8 >= 0 && i > first8) ? i - shift : i;
-      if (at < length && t[size_t(at)] == m.pos[i].ch) t[size_t(at)] = ' ';
+      int at = place(i, l.shift8, l.room);
+      if (at >= 0 && t[size_t(at)] == m.pos[i].ch) t[size_t(at)] = ' ';
     }
     for (int i = 0; i < m.n; ++i) {
       if (m.pos[i].kind != Pos::Lit || meaningful(m.pos[i].ch)) continue;
@@ -495,7 +602,8 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
     for (char c : t)
       if (c != ' ') packed += c;
     uint32_t mm = 0;
-    if (parse_number(packed.data(), int(packed.size()), char(com.dec_sep), char(com.thou_sep), cur, true, n, &mm))
+    if (parse_number(packed.data(), int(packed.size()), char(com.dec_sep), char(com.thou_sep), cur, cut, true, n,
+                     &mm))
       return 1;
     if (first_try) first_msg = mm;
     first_try = false;
@@ -505,7 +613,7 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
 }
 
 int cv_num_universal(const char* text, int length, CvNum* n, uint32_t* msg) {
-  return parse_number(text, length, '.', 0, std::string_view(), false, n, msg);
+  return parse_number(text, length, '.', 0, {}, {}, false, n, msg);
 }
 
 int cv_num_to_universal(CvNum n, char* out, int out_len) {
