@@ -160,6 +160,8 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
       p.kind = Pos::SignT;
     } else if (c == '$') {
       p.kind = Pos::Cur;
+      if (m.cur_at < 0) m.cur_at = m.n;
+      if (m.cur_at + m.cur_run == m.n) ++m.cur_run;
     }
     m.pos[m.n++] = p;
   }
@@ -174,13 +176,7 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
     }
   for (int i = first + 1; i < last; ++i)
     if (m.pos[i].kind == Pos::Cur || m.pos[i].kind == Pos::SignL || m.pos[i].kind == Pos::SignT) return false;
-  for (int i = 0; i < m.n; ++i) {
-    if (m.pos[i].kind != Pos::Cur) continue;
-    m.cur_at = i;
-    m.cur_lead = i < first;
-    while (i < m.n && m.pos[i].kind == Pos::Cur) ++i, ++m.cur_run;
-    break;
-  }
+  m.cur_lead = m.cur_at >= 0 && m.cur_at < first;
   // A thousands separator stands between two integer digit positions.
   for (int i = 0; i < m.n; ++i) {
     if (m.pos[i].kind != Pos::Group) continue;
