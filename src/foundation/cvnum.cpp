@@ -530,52 +530,66 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
   if (!mask || !text || length < 0 || !parse_mask(mask, mask_len, m)) return cv_num_etoi(text, length, n, msg);
   // The mask's literal characters are not part of the number. Where the text
   // is laid out as the mask shows it they are passed over at their own
-  // positions; an '8' mask moves what follows its dropped positions left, so
-  // those literals are looked for up to that many positions earlier.
-  // Literal characters that cannot be part of a number go wherever they are.
+  // positions, as num_itoe puts them: an '8' mask drops the positions of the
+  // leading zeros (so the layout depends on where the number's first
+  // significant digit stands), and a trailing currency symbol longer than its
+  // '$' positions moves what stands before it left. Literal characters that
+  // cannot be part of a number go wherever they are.
   std::string_view cur = currency();
   auto meaningful = [&](char c) {
     return (c >= '0' && c <= '9') || c == ' ' || c == char(com.dec_sep) || c == char(com.thou_sep) ||
            std::strchr("+-()<>*", c) != nullptr || cur.find(c) != std::string_view::npos;
   };
-  int first8 = -1, n8 = 0;
-  for (int i = 0; i < m.n; ++i)
-    if ((m.pos[i].kind == Pos::Digit && m.pos[i].ch == '8') || (first8 >= 0 && m.pos[i].kind == Pos::Group)) {
-      if (first8 < 0) first8 = i;
-      ++n8;
-    }
-  // A symbol longer than the mask's '$' positions: shown whole or cut. A
-  // whole trailing one moves what stands before it that many positions left.
   std::string_view cut;
   int more = 0;
   if (m.cur_run > 0 && int(cur.size()) > m.cur_run) {
     cut = cur.substr(0, size_t(m.cur_run));
     if (!m.cur_lead) more = int(cur.size()) - m.cur_run;
   }
-  // Where the literal of mask position i stands in a layout: shift8 of the
-  // '8' positions dropped before it, and the room a trailing symbol took.
-  auto place = [&](int i, int shift8, int room) {
-    int at = i;
-    if (first8 >= 0 && i > first8) at -= shift8;
-    if (m.cur_at >= 0 && i < m.cur_at) at -= room;
-    return at >= 0 && at < length ? at : -1;
-  };
-  // The layouts to try, those whose literals all stand where the mask puts
-  // them first.
+  bool has8 = false;
+  bool int_after[128];
+  for (int i = m.n - 1, after = 0; i >= 0; --i) {
+    int_after[i] = after;
+    if (m.pos[i].kind == Pos::Digit && !m.pos[i].frac) after = 1;
+    if (m.pos[i].kind == Pos::Digit && m.pos[i].ch == '8') has8 = true;
+  }
+  // A layout: where each literal stands, and how many of them the text has
+  // there.
   struct Layout {
-    int hits, shift8, room;
+    int hits;
+    std::vector<int> at;  // text position of each mask position's literal, -1 none
   };
   std::vector<Layout> order;
+  int total = m.ints + m.decs;
   for (int room : {0, more}) {
-    if (room == more && room == 0 && !order.empty()) break;
-    for (int shift = 0; shift <= n8; ++shift) {
-      int hit = 0;
+    if (room == 0 && !order.empty()) break;
+    // j: the digit position of the first significant digit (total: a zero).
+    for (int j = has8 ? 0 : total; j <= total; ++j) {
+      Layout l{0, std::vector<int>(size_t(m.n), -1)};
+      int dropped = 0, di = 0;
+      bool significant = false, last_drop = false;
       for (int i = 0; i < m.n; ++i) {
-        if (m.pos[i].kind != Pos::Lit) continue;
-        int at = place(i, shift, room);
-        if (at >= 0 && text[at] == m.pos[i].ch) ++hit;
+        const MaskPos& p = m.pos[i];
+        if (p.kind == Pos::Digit) {
+          if (p.frac || significant || di >= j || p.ch == '0') significant = true;
+          ++di;
+          if (!significant) {
+            last_drop = p.ch == '8';
+            if (last_drop) ++dropped;
+          }
+        } else if (p.kind == Pos::Group && int_after[i] && !significant && last_drop) {
+          ++dropped;
+        } else if (p.kind == Pos::Lit) {
+          int at = i - dropped - (i < m.cur_at ? room : 0);
+          if (at >= 0 && at < length) {
+            l.at[size_t(i)] = at;
+            if (text[at] == p.ch) ++l.hits;
+          }
+        }
       }
-      order.push_back({hit, shift, room});
+      bool seen = false;
+      for (const Layout& o : order) seen = seen || o.at == l.at;
+      if (!seen) order.push_back(std::move(l));
     }
   }
   std::stable_sort(order.begin(), order.end(), [](const Layout& a, const Layout& b) { return a.hits > b.hits; });
@@ -585,7 +599,7 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
     std::string t(text, size_t(length));
     for (int i = 0; i < m.n; ++i) {
       if (m.pos[i].kind != Pos::Lit) continue;
-      int at = place(i, l.shift8, l.room);
+      int at = l.at[size_t(i)];
       if (at >= 0 && t[size_t(at)] == m.pos[i].ch) t[size_t(at)] = ' ';
     }
     for (int i = 0; i < m.n; ++i) {

@@ -389,6 +389,11 @@ TEST(NumEntry, LiteralsAfterEightPositionsStayInTheText) {
   EXPECT_EQ(etoi_msk("8A88", "1"), "1@0");
   EXPECT_EQ(etoi_msk("8A88", "A"), "0@0");
   EXPECT_EQ(etoi_msk("8-8\\.8", "7"), "7@0");
+  // A literal '-' between '8' positions moves by the leading zeros dropped
+  // before it, not by those dropped before later literals.
+  std::string shown = itoe("8\\-888x::", 48, 0);
+  EXPECT_EQ(shown, "-48x::  ");
+  EXPECT_EQ(etoi_msk("8\\-888x::", shown), "48@0");
 }
 
 // Random masks with literals, '8' positions and the currency, and random
