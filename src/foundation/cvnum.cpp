@@ -260,6 +260,7 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   }
   std::string_view cur = currency();
   const int cur_len = int(cur.size());
+  int inserts = 0;     // cells that float (leading signs and currency)
   int lead_cur = -1;   // cell of the last character of a leading symbol
   int trail_cur = -1;  // last cell of a trailing symbol
   for (int i = 0; i < m.n; ++i) {
@@ -304,6 +305,7 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
         break;
       case Pos::SignL:
         s = Insert;
+        ++inserts;
         c = neg ? p.ch : ' ';
         break;
       case Pos::SignT:
@@ -314,6 +316,7 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
           c = cur[size_t(i - m.cur_at)];
           if (m.cur_lead) {
             s = Insert;
+            ++inserts;
             lead_cur = i;
           } else {
             trail_cur = i;
@@ -342,14 +345,13 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   // the blank cells between. A literal before them stays where it is; one
   // between them and the number keeps those before it in place; under the
   // '*' fill nothing floats.
-  int bar = -1;  // the last cell before the number that does not give way
-  for (int i = 0; i < first; ++i)
-    if (state[i] != Blank && state[i] != Drop && state[i] != Insert) bar = i;
-  char ins[192];
-  int nins = 0;
-  bool can_float = shown_any && m.fill != '*';
+  bool can_float = inserts > 0 && shown_any && m.fill != '*';
   if (can_float) {
-    int room = 0;
+    int bar = -1;  // the last cell before the number that does not give way
+    for (int i = 0; i < first; ++i)
+      if (state[i] != Blank && state[i] != Drop && state[i] != Insert) bar = i;
+    char ins[192];
+    int nins = 0, room = 0;
     for (int i = bar + 1; i < first; ++i) {
       if (state[i] != Drop) ++room;
       if (state[i] != Insert) continue;
