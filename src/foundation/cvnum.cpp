@@ -361,12 +361,9 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
       }
     }
     if (nins > room) {  // no room for the whole symbol: the cut one
-      nins -= int(lead_more.size());
-      int k = 0;
-      for (int i = bar + 1; i < first; ++i) {
-        if (state[i] != Insert) continue;
-        ins[k++] = text[i];
-      }
+      nins = 0;
+      for (int i = bar + 1; i < first; ++i)
+        if (state[i] == Insert) ins[nins++] = text[i];
     }
     if (lead_cur > bar) lead_more = std::string_view();
     for (int i = bar + 1; i < first; ++i)
