@@ -611,9 +611,17 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
     for (char c : t)
       if (c != ' ') packed += c;
     uint32_t mm = 0;
-    if (parse_number(packed.data(), int(packed.size()), char(com.dec_sep), char(com.thou_sep), cur, cut, true, n,
-                     &mm))
+    char dec = char(com.dec_sep), thou = char(com.thou_sep);
+    if (parse_number(packed.data(), int(packed.size()), dec, thou, cur, cut, true, n, &mm)) {
+      // A symbol that ends in the decimal point, cut before it and followed
+      // by the point ("Fr" ".50" under "$$.99"), reads as the whole symbol
+      // and a number too long for the mask: then it is the cut one.
+      CvNum c;
+      if (!cut.empty() && digit_count(n->value) - n->scale > m.ints &&
+          parse_number(packed.data(), int(packed.size()), dec, thou, cut, {}, true, &c, &mm))
+        *n = c;
       return 1;
+    }
     if (first_try) first_msg = mm;
     first_try = false;
   }

@@ -405,7 +405,7 @@ TEST(NumFuzz, MasksWithLiteralsAndShortTexts) {
   const char mask_chars[] = "9Z0*8888.,-()<>$$\\/Ax%: Ek";
   const char text_chars[] = " 0123456789.,-+()<>$*/Ax%:EUR";
   int shown = 0;
-  for (const char* cur : {"$", "EUR", "kr"}) {
+  for (const char* cur : {"$", "EUR", "kr", "Fr."}) {
     Separators sep('.', ',', cur);
     for (int k = 0; k < 20000; ++k) {
       std::string mask;
@@ -494,6 +494,18 @@ TEST(NumMask, LongCurrencySymbolShowsWholeOrCutAndReadsBack) {
     EXPECT_EQ(back, to_text(c.value) + "@" + (std::strchr(c.mask, '.') ? "2" : "0")) << c.mask << " '" << shown
                                                                                      << "' " << msg;
   }
+}
+
+// A symbol that ends in the decimal point, cut before it, reads back as the
+// cut one.
+TEST(NumMask, CutSymbolBeforeThePointReadsBack) {
+  Separators sep('.', ',', "Fr.");
+  std::string shown = itoe("$$.99", 50, 2);
+  EXPECT_EQ(shown, "Fr.50");
+  EXPECT_EQ(etoi_msk("$$.99", shown), "50@2");
+  shown = itoe("$$$ZZ9.99", 50, 2);
+  EXPECT_EQ(shown, "   Fr..50");
+  EXPECT_EQ(etoi_msk("$$$ZZ9.99", shown), "50@2");
 }
 
 // A text without a digit is zero only when it holds nothing but blanks, the
