@@ -40,8 +40,11 @@ struct Keymap {
   std::string term;   // terminal type
   std::string user;   // user id, empty for every user
   int esc_delay = kKmDefaultDelay;
+  bool recorded = false;  // recorded with the keymap utility (the bootstrap leaves it alone)
   KeyTrie trie;
 };
+// The largest keymap record the store reads.
+constexpr size_t kKmMaxFile = 1 << 20;
 
 // ---------------------------------------------------------- option names --
 struct KmOptionName {
@@ -69,11 +72,15 @@ bool km_decode(const uint8_t* rec, size_t len, Keymap* out, std::string* why);
 class KmStore {
  public:
   virtual ~KmStore() = default;
-  // Reads the record of (term, user); false when there is none. user is
-  // empty for the record of every user.
-  virtual bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec) = 0;
+  // Reads the record of (term, user); false when there is none (why
+  // stays empty) or when it may not be read (why says so). user is empty
+  // for the record of every user.
+  virtual bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec,
+                   std::string* why) = 0;
   virtual bool put(std::string_view term, std::string_view user, const std::vector<uint8_t>& rec,
                    std::string* err) = 0;
+  // 1 when put can store records here; 0 with the reason.
+  virtual int writable(std::string* why) = 0;
 };
 KmStore& km_store();
 // Replaces the store (nullptr: back to the default one).
@@ -85,6 +92,17 @@ std::unique_ptr<KmStore> km_dir_store(const std::string& data_dir);
 // (term, every user). Returns 1 with the keymap; 0 when there is none (why
 // empty) or when the one found is damaged (why says how).
 int km_find(std::string_view term, std::string_view user, Keymap* out, std::string* why);
+
+// The user whose keymap applies: the login name (unique on the host; the
+// USER file's three-character id could be shared by two logins).
+std::string km_user();
+// The keymap of the terminal (TERM) for km_user(). 0 with it; otherwise the
+// exit status and why: TERM unset or without a terminfo entry
+// (kExitInitFailed, naming TERM), or no keymap (kExitNoKeymap: "Keymap
+// Missing for this Terminal/User", then a line naming the terminal type,
+// the user and the command that records one; a damaged record's reason
+// comes first).
+int km_for_terminal(Keymap* km, std::string* why);
 
 // ------------------------------------------------------------- source --
 // Compiles source text for one terminal type, resolving capability names

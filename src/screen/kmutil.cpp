@@ -1,19 +1,23 @@
 // Keymaps: option names, the stored record, the store, the source compiler
 // and installer, and the keymap utility run mode.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
 #include "foundation/bi.h"
+#include "foundation/os.h"
 #include "screen/km.h"
 #include "screen/tm.h"
 #include "screen/wmrec.h"
@@ -122,6 +126,7 @@ std::vector<uint8_t> km_encode(const Keymap& km) {
   KmHead& head = rec::view<KmHead>(out.data());
   head.magic.set("QVKM");
   head.version = kKmVersion;
+  head.origin = km.recorded ? 1 : 0;
   head.esc_delay = uint16_t(std::clamp(km.esc_delay, 0, 2000));
   head.term.set(km.term);
   head.user.set(km.user);
@@ -147,6 +152,7 @@ bool km_decode(const uint8_t* rec, size_t len, Keymap* out, std::string* why) {
   km.term = h.term.str();
   km.user = h.user.str();
   km.esc_delay = h.esc_delay.get() <= 2000 ? h.esc_delay.get() : kKmDefaultDelay;
+  km.recorded = h.origin.get() == 1;
   size_t at = sizeof(KmHead);
   for (uint32_t i = 0; i < h.count.get(); ++i) {
     if (at + sizeof(KmEntryHead) > len) return fail("key " + std::to_string(i + 1) + " is cut short");
@@ -192,6 +198,10 @@ std::string file_name(std::string_view term, std::string_view user) {
   return enc(term) + "." + (user.empty() ? std::string("ALL") : "U" + enc(user)) + ".key";
 }
 
+// The store's files: created under a fresh name (O_EXCL|O_NOFOLLOW), mode
+// 0660 whatever the umask, with the data directory's group, then renamed
+// over the record's name; never opened through a symbolic link, read only
+// when they are regular files of at most kKmMaxFile bytes.
 class DirStore : public KmStore {
  public:
   explicit DirStore(std::string dir) : dir_(std::move(dir)) {}
@@ -200,38 +210,116 @@ class DirStore : public KmStore {
     const char* p = std::getenv("QUVOPATH");
     return p ? p : "";
   }
-  bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec) override {
+  bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec, std::string* why) override {
     std::string d = dir();
     if (d.empty()) return false;
-    std::ifstream f(d + "/keymaps/" + file_name(term, user), std::ios::binary);
-    if (!f) return false;
-    rec->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    int dfd = open((d + "/keymaps").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0) return false;
+    std::string name = file_name(term, user);
+    int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    close(dfd);
+    if (fd < 0) {
+      if (errno != ENOENT && why) *why = name + ": " + std::strerror(errno);
+      return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= off_t(kKmMaxFile);
+    if (!ok) {
+      if (why) *why = name + (S_ISREG(st.st_mode) ? " is larger than a keymap can be" : " is not a regular file");
+      close(fd);
+      return false;
+    }
+    rec->resize(size_t(st.st_size));
+    size_t got = 0;
+    while (got < rec->size()) {
+      ssize_t n = read(fd, rec->data() + got, rec->size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    close(fd);
+    rec->resize(got);
     return true;
   }
   bool put(std::string_view term, std::string_view user, const std::vector<uint8_t>& rec,
            std::string* err) override {
     std::string d = dir();
+    auto fail = [&](const std::string& what) {
+      if (err) *err = what + ": " + std::strerror(errno);
+      return false;
+    };
     if (d.empty()) {
       if (err) *err = "QUVOPATH is not set: the data directory is unknown";
       return false;
     }
+    struct stat ds;
+    if (stat(d.c_str(), &ds) != 0) return fail("cannot reach the data directory " + d);
     std::string kd = d + "/keymaps";
-    mkdir(d.c_str(), 0777);
-    mkdir(kd.c_str(), 0777);
-    std::string path = kd + "/" + file_name(term, user), tmp = path + ".new";
-    {
-      std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-      f.write(reinterpret_cast<const char*>(rec.data()), std::streamsize(rec.size()));
-      if (!f) {
-        if (err) *err = "cannot write " + tmp;
-        return false;
+    if (mkdir(kd.c_str(), 02770) == 0) {
+      if (chown(kd.c_str(), uid_t(-1), ds.st_gid) != 0) {  // not a member of that group: keep our own
       }
+      chmod(kd.c_str(), 02770);
+    } else if (errno != EEXIST) {
+      return fail("cannot make " + kd);
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-      if (err) *err = "cannot write " + path;
-      return false;
+    int dfd = open(kd.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0) return fail("cannot open " + kd);
+    std::string name = file_name(term, user), tmp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+      char suffix[40];
+      std::snprintf(suffix, sizeof suffix, ".new%ld.%08x", long(getpid()), unsigned(std::rand()) ^ unsigned(attempt * 2654435761u));
+      tmp = name + suffix;
+      fd = openat(dfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+      if (fd < 0 && errno != EEXIST) break;
     }
+    if (fd < 0) {
+      int e = errno;
+      close(dfd);
+      errno = e;
+      return fail("cannot write in " + kd);
+    }
+    if (fchown(fd, uid_t(-1), ds.st_gid) != 0) {  // not a member of that group: keep our own
+    }
+    bool ok = fchmod(fd, 0660) == 0;
+    size_t done = 0;
+    while (ok && done < rec.size()) {
+      ssize_t n = write(fd, rec.data() + done, rec.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else done += size_t(n);
+    }
+    if (ok) ok = fsync(fd) == 0;
+    int e = errno;
+    close(fd);
+    if (ok && renameat(dfd, tmp.c_str(), dfd, name.c_str()) != 0) {
+      e = errno;
+      ok = false;
+    }
+    if (!ok) unlinkat(dfd, tmp.c_str(), 0);
+    close(dfd);
+    errno = e;
+    if (!ok) return fail("cannot write " + kd + "/" + name);
     return true;
+  }
+  int writable(std::string* why) override {
+    std::string d = dir();
+    if (d.empty()) {
+      *why = "QUVOPATH is not set: the data directory is unknown";
+      return 0;
+    }
+    std::string kd = d + "/keymaps";
+    struct stat st;
+    std::string at = lstat(kd.c_str(), &st) == 0 ? kd : d;
+    if (at == kd && !S_ISDIR(st.st_mode)) {
+      *why = kd + " is not a directory";
+      return 0;
+    }
+    if (access(at.c_str(), W_OK | X_OK) != 0) {
+      *why = "you may not write in " + at + " (" + std::strerror(errno) + "): ask its owner to add you to its group";
+      return 0;
+    }
+    return 1;
   }
 
  private:
@@ -256,15 +344,38 @@ int km_find(std::string_view term, std::string_view user, Keymap* out, std::stri
   std::string damaged;
   for (std::string_view u : users) {
     std::vector<uint8_t> rec;
-    if (!km_store().get(term, u, &rec)) continue;
     std::string w;
-    if (km_decode(rec.data(), rec.size(), out, &w)) return 1;
+    if (!km_store().get(term, u, &rec, &w) && w.empty()) continue;
+    if (w.empty() && km_decode(rec.data(), rec.size(), out, &w)) return 1;
     if (damaged.empty())
       damaged = "The keymap of terminal " + std::string(term) + " for " +
                 (u.empty() ? std::string("every user") : "user " + std::string(u)) + " is damaged: " + w;
   }
   if (why) *why = damaged;
   return 0;
+}
+
+std::string km_user() { return std::string(os_uid()); }
+
+int km_for_terminal(Keymap* km, std::string* why) {
+  why->clear();
+  const char* term = std::getenv("TERM");
+  if (!term || !*term) {
+    *why = "TERM is not set: the terminal type is unknown";
+    return kExitInitFailed;
+  }
+  std::map<std::string, std::string> none;
+  if (!tm_terminfo(term, {}, &none)) {
+    *why = std::string("the terminal type TERM=") + term +
+           " has no terminfo entry on this machine: set TERM to the type of your terminal\n"
+           "(xterm-256color, for example) or install its entry";
+    return kExitInitFailed;
+  }
+  std::string user = km_user(), damaged;
+  if (km_find(term, user, km, &damaged)) return 0;
+  *why = (damaged.empty() ? "" : damaged + "\n") + kKmMissingText + "\n" + "There is no keymap for terminal type " +
+         term + " and user " + user + "; record one with: " + os_prog() + " -k";
+  return kExitNoKeymap;
 }
 
 // ------------------------------------------------------------- source --
@@ -533,6 +644,13 @@ int km_install(const std::string& dir, KmStore& store, std::string* log, std::st
         }
         *err = e;
         return -1;
+      }
+      // A keymap someone recorded with the keymap utility stays.
+      std::vector<uint8_t> old;
+      Keymap was;
+      if (store.get(term, "", &old, nullptr) && km_decode(old.data(), old.size(), &was, nullptr) && was.recorded) {
+        if (log) *log += f + ": " + term + ": kept the keymap recorded with -k\n";
+        continue;
       }
       if (!store.put(term, "", km_encode(km), &e)) {
         *err = e;

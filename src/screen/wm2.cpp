@@ -989,21 +989,14 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
 }
 
 int wm_init() {
-  const char* term = std::getenv("TERM");
-  if (!term || !*term) {
-    g_init_err = "TERM is not set: the terminal type is unknown";
-    g_init_code = 1;
-    return 0;
-  }
   static Keymap km;
   std::string why;
-  std::string user(com.user_id.trimmed());
-  if (!km_find(term, user, &km, &why)) {
-    g_init_err = why.empty() ? std::string(kKmMissingText) : why + "\n" + kKmMissingText;
-    g_init_code = 3;
+  if (int code = km_for_terminal(&km, &why)) {
+    g_init_err = why;
+    g_init_code = code == kExitNoKeymap ? code : 1;
     return 0;
   }
-  com.term_name.set(term);
+  com.term_name.set(std::getenv("TERM"));
   return wm_start(tm_curses(), &km);
 }
 
@@ -1012,19 +1005,18 @@ namespace {
 int wm_init_stage() {
   if (!os_hooks.pi_exec) {
     // Nothing will be shown: check that the terminal has a keymap, leave it alone.
-    const char* term = std::getenv("TERM");
-    if (!term || !*term) {
-      std::snprintf(ut_dbg, sizeof ut_dbg, "TERM is not set: the terminal type is unknown");
-      return 0;
-    }
     Keymap km;
     std::string why;
-    if (!km_find(term, std::string(com.user_id.trimmed()), &km, &why)) {
-      if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
-      std::fprintf(stderr, "%s\n", kKmMissingText);
+    int code = km_for_terminal(&km, &why);
+    if (code == kExitNoKeymap) {
+      std::fprintf(stderr, "%s\n", why.c_str());
       std::exit(kExitNoKeymap);
     }
-    com.term_name.set(term);
+    if (code) {
+      std::snprintf(ut_dbg, sizeof ut_dbg, "%s", why.c_str());
+      return 0;
+    }
+    com.term_name.set(std::getenv("TERM"));
     return 1;
   }
   if (wm_init()) return 1;
