@@ -120,11 +120,17 @@ int km_install(const std::string& dir, KmStore& store, std::string* log, std::st
 
 // ------------------------------------------------------------- utility --
 // The keymap utility run mode (quvo -k): records the keys of the terminal
-// (TERM) for the signed-on user interactively and stores the keymap. It
-// starts from the keymap that applies, if any; for each function it shows
-// the keys that give it, the user presses a key to add (a key that gave
-// another function moves, and the screen says so), SPACE keeps what is
-// there, CTRL-D goes on to saving.
+// (TERM) for the user running it (km_user()), or for every user when the
+// data directory's owner (or root) runs quvo -k ALL. It checks first that
+// the keymap can be stored. It starts from the keymap that applies, if any;
+// for each function it shows the keys that give it, the user presses a key
+// to add (a key that gave another function moves, and the screen says so),
+// SPACE keeps what is there, CTRL-D goes on to saving, CTRL-C leaves with
+// nothing saved (status 1), CTRL-Z suspends. A key is the bytes of one key
+// press as the terminal's terminfo key sequences and the keymap's trie
+// decide them (trie_read_key), not their arrival time: three SPACEs typed
+// together are three keys. A key that types a character is refused. The
+// record is marked as recorded, so the bootstrap leaves it alone.
 // Returns the exit status.
 int km_util_run();
 

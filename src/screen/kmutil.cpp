@@ -2,6 +2,8 @@
 // and installer, and the keymap utility run mode.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -724,23 +726,91 @@ class Screen {
   std::vector<std::string> lines_;
 };
 
-// Reads one key as the terminal sends it: the first byte, then what follows
-// without a pause.
-int capture(TmDriver* d, std::string* seq, FILE* log, int* waits) {
+// The key capabilities of terminfo: the sequences the terminal's own keys
+// send, besides those of the keymap.
+const char* const kKeyCaps[] = {
+    "kcuu1", "kcud1", "kcub1", "kcuf1", "khome", "kend", "kich1", "kdch1", "knp", "kpp", "kcbt", "kent", "kbs",
+    "kLFT",  "kRIT",  "kHOM",  "kEND",  "kDC",   "kIC",  "kNXT",  "kPRV",  "ka1", "ka3", "kb2",  "kc1",  "kc3",
+    "kbeg",  "kclr",  "kdl1",  "kel",   "kil1",  "kind", "kri",   "khlp",  "kund"};
+
+// Every sequence a key of this terminal may send: the keymap's and the
+// terminal's own.
+KeyTrie known_keys(const std::string& term, const Keymap& km) {
+  KeyTrie t;
+  std::vector<std::string> caps(std::begin(kKeyCaps), std::end(kKeyCaps));
+  for (int i = 0; i <= 63; ++i) caps.push_back("kf" + std::to_string(i));
+  std::map<std::string, std::string> seqs;
+  tm_terminfo(term, caps, &seqs);
+  for (const auto& [cap, seq] : seqs)
+    if (!seq.empty() && seq.size() <= kKmMaxSeq) t.add(seq, {opt::kNoAction});
+  for (const TrieEntry* e : km.trie.entries()) t.add(e->seq, {opt::kNoAction});
+  return t;
+}
+
+// A byte source over the driver with push-back.
+class KeySource : public ByteSource {
+ public:
+  explicit KeySource(TmDriver* d) : d_(d) {}
+  int read(int timeout_ms) override {
+    if (!back_.empty()) {
+      int b = uint8_t(back_[0]);
+      back_.erase(0, 1);
+      return b;
+    }
+    if (!events_.empty()) {
+      int e = events_.front();
+      events_.erase(events_.begin());
+      return e;
+    }
+    return d_->read(timeout_ms);
+  }
+  void unread(std::string_view bytes) override { back_.insert(0, bytes); }
+  void unread_event(int result) override { events_.push_back(result); }
+
+ private:
+  TmDriver* d_;
+  std::string back_;
+  std::vector<int> events_;
+};
+
+// True when the bytes are one character that a field takes (or a UTF-8
+// character beyond those): such a key could never be typed again.
+bool is_character(const KeyMatch& m, bool utf8) {
+  if (m.kind == KeyMatch::Char) return true;
+  if (m.kind != KeyMatch::Unknown || !utf8 || m.bytes.size() < 2) return false;
+  uint8_t lead = uint8_t(m.bytes[0]);
+  size_t n = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  if (n != m.bytes.size()) return false;
+  for (size_t i = 1; i < n; ++i)
+    if ((uint8_t(m.bytes[i]) & 0xC0) != 0x80) return false;
+  return !(n == 2 && lead == 0xC2 && uint8_t(m.bytes[1]) < 0xA0);  // C1 controls are not characters
+}
+
+// Reads one key: the bytes of one key press, decided by the sequences the
+// terminal and the keymap know (a sequence that continues a known one
+// waits the keymap's delay for its next byte; an unknown escape sequence is
+// taken whole), never by arrival time alone: keys typed together stay
+// apart. Returns the match; a wait line goes to the log first.
+KeyMatch capture(const KeyTrie& known, int delay, TmDriver* d, KeySource& src, FILE* log, int* waits) {
   if (log) {
     std::fprintf(log, "km_util wait %d\n", ++*waits);
     std::fflush(log);
   }
-  seq->clear();
-  int b = d->read(-1);
-  if (b < 0) return b;
-  seq->push_back(char(b));
-  while (seq->size() < kKmMaxSeq) {
-    int n = d->read(150);
-    if (n < 0) break;
-    seq->push_back(char(n));
-  }
-  return 0;
+  return trie_read_key(known, -1, delay, d->utf8(), src);
+}
+
+// Stops the program as the terminal's suspend key does (the terminal is
+// read raw, so CTRL-Z arrives as a byte) and takes the terminal back when
+// it continues.
+void suspend_self(TmDriver* d) {
+  d->suspend();
+  struct sigaction dfl{}, old{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGTSTP, &dfl, &old);
+  raise(SIGTSTP);
+  sigaction(SIGTSTP, &old, nullptr);
+  d->resume();
 }
 
 }  // namespace
@@ -771,21 +841,53 @@ int km_util_run() {
     std::fprintf(stderr, "quvo: TERM is not set: the terminal type is unknown\n");
     return 1;
   }
-  std::string user(com.user_id.trimmed());
-  Keymap km;
-  std::string why;
-  if (!km_find(term, user, &km, &why)) {
-    km = Keymap();
-    km.term = term;
+  std::map<std::string, std::string> none;
+  if (!tm_terminfo(term, {}, &none)) {
+    std::fprintf(stderr, "quvo: the terminal type TERM=%s has no terminfo entry on this machine\n", term);
+    return 1;
   }
+  // Your own keymap; that of every user only when its owner asks (-k ALL).
+  bool for_all = false;
+  for (const std::string& p : os_cmd().params) {
+    std::string up;
+    for (char c : p) up += char(std::toupper(uint8_t(c)));
+    if (up == "ALL") for_all = true;
+    else {
+      std::fprintf(stderr, "quvo: -k takes only ALL (the keymap of every user), not \"%s\"\n", p.c_str());
+      return 1;
+    }
+  }
+  if (for_all) {
+    struct stat st;
+    if (stat(os_data_dir(), &st) != 0 || (geteuid() != 0 && geteuid() != st.st_uid)) {
+      struct passwd* pw = stat(os_data_dir(), &st) == 0 ? getpwuid(st.st_uid) : nullptr;
+      std::fprintf(stderr,
+                   "quvo: only the owner of the data directory%s%s%s may record the keymap of every user;\n"
+                   "%s -k records yours\n",
+                   pw ? " (" : "", pw ? pw->pw_name : "", pw ? ")" : "", os_prog());
+      return 1;
+    }
+  }
+  std::string user = for_all ? std::string() : km_user();
+  // Before asking for any key: can the keymap be stored?
+  std::string why;
+  if (!km_store().writable(&why)) {
+    std::fprintf(stderr, "quvo: a keymap cannot be recorded here: %s\n", why.c_str());
+    return 1;
+  }
+  Keymap km;
+  if (!km_find(term, user, &km, &why)) km = Keymap();
   km.term = term;
   km.user = user;
+  km.recorded = true;
+  KeyTrie known = known_keys(term, km);
   TmDriver* d = tm_curses();
   std::string err;
   if (!d->open(&err)) {
     std::fprintf(stderr, "quvo: cannot use the terminal: %s\n", err.c_str());
     return 1;
   }
+  KeySource src(d);
   FILE* log = nullptr;
   if (const char* p = std::getenv("QUVO_WM_LOG"); p && *p) log = std::fopen(p, "a");
   int waits = 0;
@@ -793,21 +895,52 @@ int km_util_run() {
   std::string who = user.empty() ? "every user" : "user " + user;
   const size_t total = sizeof kRecordList / sizeof kRecordList[0];
   int rc = 0;
-  bool save = false;
-  std::string moved;  // the note on a key taken from another function
+  bool save = false, abandoned = false;
+  std::string note;  // a key taken from another function, or a key refused
   for (size_t i = 0; i <= total && rc == 0;) {
     scr.clear();
     scr.line(1, "QUVO KEYMAP UTILITY");
     scr.line(2, "Terminal " + km.term + ", " + who);
-    std::string seq;
     if (i == total) {
       scr.line(4, "Save this keymap? Y saves it, N leaves without saving.");
-      if (!moved.empty()) scr.line(12, moved);
+      if (!note.empty()) scr.line(12, note);
       scr.show(4, 57);
-      if (capture(d, &seq, log, &waits) < 0) {
-        rc = 1;
-        break;
-      }
+    } else {
+      uint16_t code = kRecordList[i];
+      // Every key that gives the function now (a key pressed here is added).
+      std::string now;
+      for (const TrieEntry* e : km.trie.entries())
+        if (e->values.size() == 1 && e->values[0] == code) now += (now.empty() ? "" : "  ") + show_seq(e->seq);
+      scr.line(4, "Press the key for " + km_option_name(code) + " (option " + std::to_string(code) + ")");
+      scr.line(5, "Now: " + (now.empty() ? std::string("(none)") : now));
+      scr.line(7, "SPACE keeps the keys shown (or leaves the function without a key);");
+      scr.line(8, "CTRL-D goes on to saving with the keys recorded so far;");
+      scr.line(9, "CTRL-C leaves without saving anything.");
+      scr.line(10, "Function " + std::to_string(i + 1) + " of " + std::to_string(total));
+      if (!note.empty()) scr.line(12, note);
+      scr.show(4, 1);
+    }
+    KeyMatch m = capture(known, km.esc_delay, d, src, log, &waits);
+    if (m.kind == KeyMatch::Resize) {
+      scr.resized();
+      continue;
+    }
+    if (m.kind == KeyMatch::Eof) {
+      rc = 1;
+      break;
+    }
+    if (m.kind == KeyMatch::Timeout) continue;
+    const std::string& seq = m.bytes;
+    if (seq == "\x03") {
+      abandoned = true;
+      break;
+    }
+    if (seq == "\x1a") {
+      suspend_self(d);
+      scr.resized();
+      continue;
+    }
+    if (i == total) {
       if (seq == "y" || seq == "Y") {
         save = true;
         break;
@@ -816,39 +949,26 @@ int km_util_run() {
       d->beep();
       continue;
     }
-    uint16_t code = kRecordList[i];
-    // Every key that gives the function now (a key pressed here is added).
-    std::string now;
-    for (const TrieEntry* e : km.trie.entries())
-      if (e->values.size() == 1 && e->values[0] == code) now += (now.empty() ? "" : "  ") + show_seq(e->seq);
-    scr.line(4, "Press the key for " + km_option_name(code) + " (option " + std::to_string(code) + ")");
-    scr.line(5, "Now: " + (now.empty() ? std::string("(none)") : now));
-    scr.line(7, "SPACE keeps the keys shown (or leaves the function without a key);");
-    if (!moved.empty()) scr.line(12, moved);
-    scr.line(8, "CTRL-D goes on to saving with the keys recorded so far.");
-    scr.line(10, "Function " + std::to_string(i + 1) + " of " + std::to_string(total));
-    scr.show(4, 1);
-    int r = capture(d, &seq, log, &waits);
-    if (r == kTmResize) {
-      scr.resized();
-      continue;
-    }
-    if (r < 0) {
-      rc = 1;
-      break;
-    }
     if (seq == "\x04") {
       i = total;
       continue;
     }
-    moved.clear();
+    uint16_t code = kRecordList[i];
+    note.clear();
     if (seq != " ") {
+      if (is_character(m, d->utf8())) {
+        note = "The key " + show_seq(seq) + " types a character into fields: it cannot give " +
+               km_option_name(code) + ". Press another key.";
+        d->beep();
+        continue;
+      }
       // A key that gave another function gives this one from now on: say so.
       for (const TrieEntry* e : km.trie.entries())
         if (e->seq == seq && !(e->values.size() == 1 && e->values[0] == code))
-          moved = "The key " + show_seq(seq) + " gave " + km_option_name(e->values[0]) + "; it gives " +
-                  km_option_name(code) + " now.";
+          note = "The key " + show_seq(seq) + " gave " + km_option_name(e->values[0]) + "; it gives " +
+                 km_option_name(code) + " now.";
       km.trie.add(seq, {code});
+      known.add(seq, {opt::kNoAction});
     }
     ++i;
   }
@@ -857,6 +977,10 @@ int km_util_run() {
   if (rc) {
     std::fprintf(stderr, "quvo: the terminal is gone; the keymap was not saved\n");
     return rc;
+  }
+  if (abandoned) {
+    std::printf("Left with CTRL-C: the keymap was not saved.\n");
+    return 1;
   }
   if (!save) {
     std::printf("The keymap was not saved.\n");

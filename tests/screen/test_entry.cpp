@@ -3,6 +3,9 @@
 // interactive engine and the keymap utility without a terminal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "support/quvo_run.h"
@@ -59,5 +62,25 @@ TEST(Entry, KeymapUtilityNeedsATerminal) {
   QuvoRun r = run_quvo({"-k"}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.err, "cannot use the terminal: standard output is not a terminal")) << r.err;
+}
+// Another user of the data directory: may not record the keymap of every
+// user, and is told before any key is asked for when the store is closed to
+// them.
+TEST(Entry, KeymapUtilityChecksWhoAndWhereFirst) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  TempDir data, home;
+  run_quvo({"-b"}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()});
+  chmod(data.str().c_str(), 0755);
+  chmod(home.str().c_str(), 0755);
+  std::vector<std::string> env = {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"};
+  std::vector<std::string> other = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  QuvoRun r = run_quvo({"-k", "ALL"}, env, other);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "only the owner of the data directory (root) may record the keymap of every user")) << r.err;
+  r = run_quvo({"-k"}, env, other);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "a keymap cannot be recorded here: you may not write in " + data.str() + "/keymaps")) << r.err;
+  EXPECT_FALSE(has(r.err, "terminal")) << r.err;  // said before the terminal is touched
 }
 }  // namespace
