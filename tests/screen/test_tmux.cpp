@@ -495,6 +495,95 @@ TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
   EXPECT_EQ(t.exit_code(), 0);
 }
 
+// The row of the demo's tall window that a screen line shows, 0 when none.
+int tall_row(const std::string& line) {
+  size_t at = line.find("TALL ");
+  return at == std::string::npos ? 0 : std::atoi(line.c_str() + at + 5);
+}
+
+// Down past the last row of the application area leaves the cursor there
+// (a bell), never on the status or message line, and pans nothing away.
+TEST_P(Terminal, CursorStaysInTheApplicationArea) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  for (int i = 0; i < 16; ++i) t.keys({"Down"});
+  EXPECT_EQ(t.cursor_when({22, 30}), std::make_pair(22, 30));
+  auto s = t.screen();
+  EXPECT_EQ(cols(s[7], 21, 1), "\u250c");  // the form has not moved
+  EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
+  t.keys({"Up"});
+  EXPECT_EQ(t.cursor_when({21, 30}), std::make_pair(21, 30));
+  // Back on the Name field, typing reaches it.
+  for (int i = 0; i < 12; ++i) t.keys({"Up"});
+  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));
+  t.burst({"x", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[xMITH               ] code=[AB12  ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+// A pan keeps the field the cursor is on in view: PAN HOME from a field low
+// in a tall window leaves the cursor on the field, inside the area, and
+// typing goes on reaching it.
+TEST_P(Terminal, PanningKeepsTheCursorsFieldInView) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"F5"});
+  ASSERT_TRUE(t.out_has("tall on"));
+  t.keys({"Tab", "Tab"});
+  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  t.keys({"S-Home", "S-Up", "S-Up"});
+  auto c = t.cursor();
+  EXPECT_LE(c.first, 22);
+  EXPECT_NE(t.row(c.first).find("TALL 25"), std::string::npos) << t.row(c.first);
+  EXPECT_EQ(t.row(23).substr(0, 12), "STATUS: demo");
+  t.burst({"a", "b", "c", "Enter"});
+  EXPECT_TRUE(t.out_has("tall=[abc     ]"));
+  // Off the field, a pan moves the view and brings the cursor along inside
+  // the area.
+  t.keys({"Right", "Right", "Right", "Right", "Right", "Right", "Right", "Right", "Right", "S-Home"});
+  auto s = t.screen_when([](const auto& x) { return tall_row(x[0]) == 1; });
+  EXPECT_EQ(tall_row(s[0]), 1) << s[0] << "|" << s[1] << "|" << s[21];
+  c = t.cursor();
+  EXPECT_GE(c.first, 1);
+  EXPECT_LE(c.first, 22);
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+// A terminal made smaller and then larger again shows what it showed: the
+// pan is re-clamped to what the windows cover at each size.
+TEST_P(Terminal, ResizeReclampsThePan) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"F5"});
+  ASSERT_TRUE(t.out_has("tall on"));
+  t.keys({"Tab", "Tab"});
+  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  int n = t.wait_count();
+  t.tmux("resize-window -x 80 -y 12");
+  ASSERT_TRUE(t.waits(n + 1));
+  EXPECT_EQ(t.cursor_when({10, 54}), std::make_pair(10, 54));
+  n = t.wait_count();
+  t.tmux("resize-window -x 80 -y 24");
+  ASSERT_TRUE(t.waits(n + 1));
+  auto s = t.screen_when([](const auto& x) { return x[21].find("TALL 25") != std::string::npos; });
+  EXPECT_EQ(cols(s[21], 45, 7), "TALL 25");
+  EXPECT_EQ(tall_row(s[0]), 4) << s[0];
+  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  // Larger than everything: no pan at all.
+  n = t.wait_count();
+  t.tmux("resize-window -x 80 -y 40");
+  ASSERT_TRUE(t.waits(n + 1));
+  s = t.screen_when([](const auto& x) { return tall_row(x[0]) == 1; });
+  EXPECT_EQ(tall_row(s[0]), 1) << s[0];
+  EXPECT_EQ(t.cursor_when({25, 54}), std::make_pair(25, 54));
+  t.burst({"z", "Enter"});
+  EXPECT_TRUE(t.out_has("tall=[z       ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Tmux, Terminal, ::testing::ValuesIn(kTerms),
                          [](const auto& info) { return std::string(info.param[0] == 'x' ? "xterm" : "tmux256"); });
 
