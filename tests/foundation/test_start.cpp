@@ -335,3 +335,25 @@ TEST(Start, MalformedFakeTimeStopsTheStart) {
       << r.err;
   EXPECT_EQ(run_quvo({}, d.env({"QUVO_FAKE_TIME=20240229235959"})).status, 0);
 }
+
+// ./dev start with a relative QUVOPATH starts the engine on the caller's
+// directory of that name. The repository's dev script runs in a copy whose
+// build step and engine are stand-ins that record what they were given.
+TEST(Start, DevStartTakesARelativeDataDirectoryFromTheCaller) {
+  TempDir repo, caller, stubs;
+  std::filesystem::copy_file(std::string(QUVO_SOURCE_DIR) + "/dev", repo.sub("dev"));
+  repo.write("build/quvo", "#!/bin/sh\necho \"$QUVOPATH $*\" >> " + repo.sub("ran") + "\n");
+  stubs.write("cmake", "#!/bin/sh\nexit 0\n");
+  stubs.write("dpkg-query", "#!/bin/sh\necho 'install ok installed'\n");
+  for (const std::string& f : {repo.sub("build/quvo"), stubs.sub("cmake"), stubs.sub("dpkg-query")})
+    std::filesystem::permissions(f, std::filesystem::perms::owner_all);
+  std::string cmd = "cd " + caller.str() + " && env -i PATH=" + stubs.str() + ":/usr/bin:/bin QUVOPATH=var/data " +
+                    repo.sub("dev") + " start -k >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::ifstream f(repo.sub("ran"));
+  std::string ran((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::string data = caller.sub("var/data");
+  EXPECT_EQ(ran, data + " -b\n" + data + " -k\n");
+  EXPECT_TRUE(std::filesystem::is_directory(data));
+  EXPECT_FALSE(std::filesystem::exists(repo.sub("var")));
+}
