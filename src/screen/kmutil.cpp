@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -224,7 +225,7 @@ class DirStore : public KmStore {
       if (errno != ENOENT && why) *why = name + ": " + std::strerror(errno);
       return false;
     }
-    struct stat st;
+    struct stat st{};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= off_t(kKmMaxFile);
     if (!ok) {
       if (why) *why = name + (S_ISREG(st.st_mode) ? " is larger than a keymap can be" : " is not a regular file");
@@ -269,8 +270,11 @@ class DirStore : public KmStore {
     std::string name = file_name(term, user), tmp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-      char suffix[40];
-      std::snprintf(suffix, sizeof suffix, ".new%ld.%08x", long(getpid()), unsigned(std::rand()) ^ unsigned(attempt * 2654435761u));
+      // A name no one can foresee: one planted ahead is never opened.
+      uint64_t r = 0;
+      if (getrandom(&r, sizeof r, 0) != ssize_t(sizeof r)) r = uint64_t(std::rand()) * 2654435761u + uint64_t(attempt);
+      char suffix[48];
+      std::snprintf(suffix, sizeof suffix, ".new%ld.%016llx", long(getpid()), static_cast<unsigned long long>(r));
       tmp = name + suffix;
       fd = openat(dfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
       if (fd < 0 && errno != EEXIST) break;
