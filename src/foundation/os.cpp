@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -201,9 +202,20 @@ const char* os_prog() {
 }
 
 void os_usage(FILE* to) {
-  std::fprintf(to,
-      "usage: %s [run mode] [start-up options] [--NAME=VALUE ...] [ARGUMENT ...]\n",
-      os_prog());
+  // The first line, wrapped to 80 columns whatever the program's path.
+  std::string head = std::string("usage: ") + os_prog(), indent(std::min<size_t>(head.size() + 1, 20), ' ');
+  size_t width = head.size();
+  for (const char* part : {"[run mode]", "[start-up options]", "[--NAME=VALUE ...]", "[ARGUMENT ...]"}) {
+    size_t n = std::strlen(part);
+    if (width + 1 + n > 80) {
+      head += "\n" + indent + part;
+      width = indent.size() + n;
+    } else {
+      head += std::string(" ") + part;
+      width += 1 + n;
+    }
+  }
+  std::fprintf(to, "%s\n", head.c_str());
   std::fputs(
       "\n"
       "Runs the engine on the data directory named by QUVOPATH.\n"
