@@ -897,9 +897,11 @@ uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, co
 uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, bool* writable, struct stat* st_out) {
   for (int attempt = 0; attempt < 20; ++attempt) {
     bool w = true;
+    int ro_why = 0;  // why the file could not be opened for writing
     int fd = uio_open(path.c_str(), O_RDWR);
     if (fd < 0 && (errno == EACCES || errno == EROFS)) {
       w = false;
+      ro_why = errno;
       fd = uio_open(path.c_str(), O_RDONLY);
     }
     if (fd < 0) {
@@ -910,6 +912,8 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, boo
     if (e) {
       uio_close(fd);
       if (e == EAGAIN) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
+      // A write lock on a file opened only for reading: say why it was.
+      if (e == EBADF && ro_why) e = ro_why;
       return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
     }
     struct stat a, b;
