@@ -32,6 +32,7 @@ int write_rec(FmArb* f, const void* data, size_t len) {
   MmPool pool = ii_pool();
   auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, len));
   std::memcpy(buf, data, len);
+  f->op = 0;  // a copy: not the fast bit a MADDR left
   f->rec.set(buf);
   f->rec_len = 0;
   int ok = fm_write(f);

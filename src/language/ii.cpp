@@ -225,6 +225,7 @@ int write_ifns(const char* name, uint32_t index) {
   std::memset(r, 0, sizeof *r);
   r->name.set(name);
   r->fn = index;
+  g_ifns_file->op = 0;
   g_ifns_file->rec.set(reinterpret_cast<uint8_t*>(r));
   g_ifns_file->rec_len = 0;
   int ok = fm_write(g_ifns_file);
@@ -499,8 +500,12 @@ void add_wrn_err(Pcb* pcb, const char* text, size_t len, int kind) {
   line += " - ";
   line.append(text, len);
   while (!line.empty() && line.back() == ' ') line.pop_back();
-  if (line.size() > 80) line.resize(80);
   FmArb* f = pcb->msg_file.get();
+  // At most 80 characters, and no more than the message file's records hold.
+  size_t limit = 80;
+  if (f && f->file && f->file->fdb.rec_len > sizeof(LaQueueRec))
+    limit = std::min<size_t>(limit, f->file->fdb.rec_len - sizeof(LaQueueRec));
+  if (line.size() > limit) line.resize(limit);
   MmPool pool = ii_pool();
   auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, sizeof(LaQueueRec) + line.size()));
   auto& h = rec::view<LaQueueRec>(r);
@@ -510,6 +515,7 @@ void add_wrn_err(Pcb* pcb, const char* text, size_t len, int kind) {
   std::memcpy(r + sizeof(LaQueueRec), line.data(), line.size());
   int ok = 0;
   if (f) {
+    f->op = 0;
     f->rec.set(r);
     f->rec_len = uint16_t(sizeof(LaQueueRec) + line.size());
     ok = fm_write(f);
