@@ -27,51 +27,52 @@ constexpr uint16_t kOpHold = 106;   // 8 bytes: u32 back word at 4; puts a GOSUB
 std::vector<uint32_t> g_marks;
 int g_nested_result = -1;
 
-void h_mark(IlfExecBlock*, IlfState* s) {
-  g_marks.push_back(rec::view<rec::U32>(s->pc + 4));
-  s->addr[0] = s->pc;  // something the state holds
+uint8_t* h_mark(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  g_marks.push_back(rec::view<rec::U32>(pc + 4));
+  s->addr[0] = pc;  // something the state holds
   s->mask = 0x155;
-  PC_ADJUST(8, *s);
+  return ii_adv(pc, 8);
 }
-void h_raise(IlfExecBlock* b, IlfState* s) {
-  uint32_t msg = rec::view<rec::U32>(s->pc + 4);
-  if (err_handler(s, b, msg) == 0) return;
-  PC_ADJUST(8, *s);
+uint8_t* h_raise(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint32_t msg = rec::view<rec::U32>(pc + 4);
+  if (err_handler(s, b, msg) == 0) return ii_again(s);
+  return ii_adv(pc, 8);
 }
-void h_nest(IlfExecBlock* b, IlfState* s) {
+uint8_t* h_nest(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* before_addr = s->addr[0];
   uint32_t before_mask = s->mask;
   IlfExecBlock inner;
-  g_nested_result = II_EXEC_MISC(b->pcb, 21, &inner, rec::view<rec::U32>(s->pc + 4));
+  g_nested_result = II_EXEC_MISC(b->pcb, 21, &inner, rec::view<rec::U32>(pc + 4));
   EXPECT_EQ(s->addr[0], before_addr);
   EXPECT_EQ(s->mask, before_mask);
-  PC_ADJUST(8, *s);
+  EXPECT_EQ(s->pc, pc);
+  return ii_adv(pc, 8);
 }
 uint32_t* g_back = nullptr;
 IiGosub* g_gosub = nullptr;
 IiReadEntry* g_read = nullptr;
-void h_hold(IlfExecBlock*, IlfState* s) {
+uint8_t* h_hold(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   MmPool pool = mm_create_pool(" IIPOOL    ", 0, 0);
   g_gosub = static_cast<IiGosub*>(MM_ALLOC(pool, sizeof(IiGosub)));
   ut_add_to_lst(&s->gosub, g_gosub, &g_gosub->link);
   g_read = static_cast<IiReadEntry*>(MM_ALLOC(pool, sizeof(IiReadEntry)));
   g_read->back.set(reinterpret_cast<rec::U32*>(g_back));
   ut_add_to_lst(&s->reads, g_read, &g_read->link);
-  PC_ADJUST(8, *s);
+  return ii_adv(pc, 8);
 }
 // Test forms of the constant load (52/53) and the error trap (24/25): the
 // relocated operand into register 1, or the trap address.
 int g_cnst_hooks = 0;
-void h_cnst(IlfExecBlock*, IlfState* s) {
-  s->addr[0] = ii_ref(s->pc + 4);
+uint8_t* h_cnst(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->addr[0] = ii_ref(pc + 4);
   g_marks.push_back(0xC0);
-  PC_ADJUST(8, *s);
+  return ii_adv(pc, 8);
 }
-void h_overflow(IlfExecBlock*, IlfState* s) {
-  s->err_trap = ii_ref(s->pc + 4);
-  PC_ADJUST(8, *s);
+uint8_t* h_overflow(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->err_trap = ii_ref(pc + 4);
+  return ii_adv(pc, 8);
 }
-void h_return(IlfExecBlock*, IlfState* s) { PC_ADJUST(4, *s); }
+uint8_t* h_return(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_adv(pc, 4); }
 
 int g_yields = 0;
 
@@ -397,7 +398,7 @@ TEST_F(Ii, DebuggerCancelAtAnErrorGivesOption278AndCode4) {
   proc_svc.dbg_stmt = [](IlfExecBlock* b, void* st, int* option) {
     b->pcb->dbg->err_pending = 0;
     auto* s = static_cast<IlfState*>(st);
-    PC_ADJUST(8, *s);  // past the failing instruction
+    s->pc = ii_adv(s->pc, 8);  // past the failing instruction
     *option = 0;
     return true;
   };
