@@ -214,7 +214,7 @@ void trap_stop(IlfExecBlock* b, IlfState* s) {
 uint8_t* inst_trap(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (com.traps_off || (rec::view<IbInst>(pc).flags & kIbBreak)) return ii_adv(pc, 4);
   trap_stop(b, s);
-  s->pc = ii_adv(s->pc, 4);
+  if (s->pc == pc) s->pc = ii_adv(pc, 4);  // unless the debugger moved on itself
   return ii_again(s);
 }
 // STEP and BREAK (452-455): the loop's debugger stop; the instruction the
