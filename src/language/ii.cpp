@@ -130,7 +130,7 @@ int32_t slow_path(IlfExecBlock* b, IlfState* s, int32_t tick) {
 __attribute__((noinline)) void run(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int32_t tick = arm(s);
   // One step: the counter, the call, the look at a null result. The loop
-  // holds four, so that its own branch back is taken once per four.
+  // holds eight: more call sites predict the handler to come far better.
 #define QV_II_STEP                                                \
   if (--tick <= 0) [[unlikely]] {                                 \
     if (s->stop & 1) return; /* a stop flag set by hand */        \
@@ -147,10 +147,8 @@ __attribute__((noinline)) void run(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     tick = arm(s);                                                \
   }
   for (;;) {
-    QV_II_STEP
-    QV_II_STEP
-    QV_II_STEP
-    QV_II_STEP
+    QV_II_STEP QV_II_STEP QV_II_STEP QV_II_STEP
+    QV_II_STEP QV_II_STEP QV_II_STEP QV_II_STEP
   }
 #undef QV_II_STEP
 }
