@@ -84,7 +84,10 @@ bool is_leave(uint16_t op) {
   }
 }
 
-// Whether the debugger stops before the current instruction.
+// Whether the debugger stops before the current instruction. Stepping
+// every statement is any of bits 0 (the debugger's step), 17 (stop at the
+// next statement) and 18; bit 16, which operation 5 sets with bit 0, outlives
+// the event point's clearing of bits 0-7 but steps nothing by itself.
 bool dbg_stop(IlfExecBlock* b, IlfState* s) {
   auto& in = rec::view<IbInst>(s->pc);
   uint8_t f = in.flags;
