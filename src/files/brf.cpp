@@ -1235,6 +1235,10 @@ struct NH {
   bool excl = false;
   uint32_t held = 0;   // record held by this handle
   uint32_t held_seq = 0;  // its write sequence when the hold was taken
+  // The record the last read with hold delivered, held or not: a rewrite or
+  // delete changes the held record only while it is this one (a read whose
+  // hold was refused delivers a record it does not hold).
+  uint32_t hold_target = 0;
   int st = kBefore;
   int tree = 0;
   uint32_t rid = 0;    // current record (kAt)
@@ -1544,6 +1548,7 @@ int take(FmArb* a, NH* h, int tree, BrfRead& r, const BtCursor* at, int* rc) {
   }
   a->rid = r.rid;
   a->rid_len = 4;
+  if (op & FM_OP_HOLD) h->hold_target = r.rid;
   int d = fmi::deliver(a, r.buf, r.len);
   if (hold) {
     a->status = hold;
@@ -1693,11 +1698,15 @@ int n_write(FmArb*, FmArb* a) {
 
 // A change of the held record: the hold ends whatever the outcome, except
 // when the change is refused for another reason than the record being gone
-// (a record that vanished under an old hold answers "no record held").
+// (a record that vanished under an old hold answers "no record held"). The
+// record held must be the one the last read with hold delivered: after a
+// read whose hold was refused, the change is refused with "no record held"
+// and nothing changes, the earlier hold included (a read without hold leaves
+// an earlier hold as it was).
 template <class Change>
 int change_held(FmArb* a, Change&& change) {
   NH* h = nh(a);
-  if (!h->held) return status(a, FM_ST_NOT_HELD);
+  if (!h->held || h->held != h->hold_target) return status(a, FM_ST_NOT_HELD);
   uint32_t st = change(h);
   if (st && st != FM_ST_NO_RECORD) return status(a, st);
   unhold(h);
