@@ -76,7 +76,8 @@ Cache& cache() {
 
 BrfFile* cached(const std::string& path, struct stat* st_out) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return nullptr;
+  // The name itself: a link is no name of an open file (opens refuse links).
+  if (::lstat(path.c_str(), &st) != 0) return nullptr;
   if (st_out) *st_out = st;
   auto& c = cache();
   auto it = c.files.find({st.st_dev, st.st_ino});
@@ -1158,7 +1159,7 @@ void brf_close(BrfFile* f, bool exclusive) {
 
 bool brf_exists(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return ::lstat(path.c_str(), &st) == 0;  // a link, even a dangling one, takes the name
 }
 
 uint32_t brf_scratch(const std::string& path) {
