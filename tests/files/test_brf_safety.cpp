@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -336,7 +337,11 @@ TEST_F(BrfSafety, ADamagedHeaderLeavesNoLockBehind) {
   EXPECT_EQ(insert(51), 0u) << brf_error();
 }
 
-void fault_in_recovery(BtStore&) { *static_cast<volatile int*>(nullptr) = 1; }
+// A store to a page without access: a memory fault as the kernel raises it.
+void fault_in_recovery(BtStore&) {
+  static void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  *static_cast<volatile int*>(page) = 1;
+}
 
 // A memory fault inside file code unwinds with code 37 and leaves no lock;
 // the interrupted rollback is made by the next change.
