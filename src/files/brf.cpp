@@ -485,6 +485,10 @@ uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
       return 0;
     case EAGAIN: return FM_ST_LOCKED;
     case ETIMEDOUT: return FM_ST_LOCK_TIMEOUT;
+    case ECANCELED:
+      // The user gave up the wait: as a wait limit that passed.
+      brf_fail(FM_ST_LOCK_TIMEOUT, "%s: the wait was cancelled", what);
+      return FM_ST_LOCK_TIMEOUT;
     case EDEADLK:
       brf_fail(FM_ST_LOCKED, "%s: waiting for it would deadlock with another user", what);
       return FM_ST_LOCKED;

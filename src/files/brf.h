@@ -216,7 +216,7 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
 uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r);
 
 // Holds: owner is the handle holding. wait_secs as uio_lock. 0, 200520,
-// 200530 or 200660 (wait limit passed).
+// 200530 or 200660 (wait limit passed, or the user cancelled the wait).
 uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs);
 void brf_unhold(BrfFile* f, const void* owner, uint32_t rid);
 

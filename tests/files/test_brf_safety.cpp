@@ -411,6 +411,23 @@ TEST_F(BrfSafety, ALockWaitEndsWhenCancelled) {
   EXPECT_EQ(now.sa_handler, SIG_DFL);  // given back after the wait
   EXPECT_FALSE(present(10));
   EXPECT_FALSE(present(11));
+
+  // A wait for a record held by another process: 200660, nothing held.
+  uint8_t rec[kLen], buf[kLen], key[kBtMaxKey];
+  brf_make_rec(rec, kLen, 0, 0);
+  brf_key_of(f, 0, rec, kLen, 0, key);
+  BtCursor c;
+  BrfRead r;
+  r.buf = buf;
+  r.cap = kLen;
+  ASSERT_EQ(brf_seek(f, 0, key, 20, BrfSeek::Exact, c, r), 0u);
+  LockHolder holder(path, r.rid, F_WRLCK);
+  ASSERT_GT(holder.pid, 0);
+  at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  uio_set_cancel_check([] { return std::chrono::steady_clock::now() > at; });
+  int owner = 0;
+  EXPECT_EQ(brf_hold(f, &owner, r.rid, kUioWaitForever), FM_ST_LOCK_TIMEOUT);
+  EXPECT_TRUE(f->holds.empty());
 }
 
 // ------------------------------------------------- names never followed --
