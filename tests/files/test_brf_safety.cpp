@@ -366,6 +366,31 @@ TEST_F(BrfSafety, AFaultWhileLockedLeavesNoLockBehind) {
   EXPECT_TRUE(sound());
 }
 
+// The file utilities run with the engine's fault handling: a fault signal
+// while quvo -fv waits for a lock ends it with status 37 and a message, not
+// with the signal.
+TEST_F(BrfSafety, TheFileUtilitiesHandleFaultsAsTheEngineDoes) {
+  make(2);
+  close_file();
+  LockHolder writer(brf_index_path(path), kBtChangeLock, F_WRLCK);
+  ASSERT_GT(writer.pid, 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execl(QUVO_BINARY, QUVO_BINARY, "-fv", path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int st = 0;
+  ASSERT_EQ(::waitpid(pid, &st, WNOHANG), 0) << "quvo -fv did not wait for the change lock";
+  ::kill(pid, SIGSEGV);
+  ::waitpid(pid, &st, 0);
+  EXPECT_TRUE(WIFEXITED(st)) << "ended by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+  EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 37);
+}
+
 // ------------------------------------------------------------ lock waits --
 // A read lock that another process holds on the index's first byte (as any
 // reader of the file could take) stops no writer.
