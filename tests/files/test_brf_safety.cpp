@@ -335,6 +335,21 @@ TEST_F(BrfSafety, ADamagedHeaderLeavesNoLockBehind) {
   EXPECT_TRUE(other_can_lock(ipath, kBtChangeLock, F_WRLCK));
   *byte ^= 0x5A;
   EXPECT_EQ(insert(51), 0u) << brf_error();
+
+  // A rollback of a dead changer's change that fails (its flush fails).
+  uio_set_sync_mode(1);
+  g_path = path;
+  g_file = f;
+  std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(f->st.imap)).fetch_add(1);
+  g_inject = Injection{"", 1, 0};
+  uio_set_trace(fail_nth_sync);
+  EXPECT_EQ(insert(52), FM_ST_SYS);
+  uio_set_trace(nullptr);
+  EXPECT_EQ(g_inject.seen, 1);
+  EXPECT_TRUE(other_can_lock(ipath, kBtChangeLock, F_WRLCK));
+  EXPECT_EQ(insert(53), 0u) << brf_error();
+  EXPECT_EQ(bt_counter(f->st) & 1, 0u);
+  EXPECT_EQ(brf_counts(f).live, 7u);
 }
 
 // A store to a page without access: a memory fault as the kernel raises it.
