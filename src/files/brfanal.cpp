@@ -622,7 +622,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     synced = uio_sync(ns.ifd);
     if (!synced) synced = uio_sync(dfd);
   }
-  if (synced) return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(synced)));
+  if (synced)
+    return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(synced)));
   // In place: the index first, then the header that names its generation
   // (a crash between the two leaves a pair that a rebuild puts right).
   int moved = uio_rename(itmp.c_str(), ipath.c_str());
@@ -642,7 +643,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
   int flushed = uio_sync_mode() ? uio_sync_dir(path) : 0;
   if (!flushed && uio_sync_mode()) flushed = uio_sync(dfd);
   if (int e = flushed)
-    return done(brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(), std::strerror(e)));
+    return done(
+        brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(), std::strerror(e)));
   pr.add("index rebuilt: %u records", live);
   pr.finish();
   return done(0);

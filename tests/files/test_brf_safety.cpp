@@ -225,6 +225,31 @@ TEST_F(BrfSafety, AFailedFlushIsReportedAndTheFileStaysSound) {
   EXPECT_TRUE(present(id));
   close_file();
   EXPECT_TRUE(sound());
+
+  // The rebuild: each of its last flushes failing is reported.
+  g_file = nullptr;
+  static int syncs;
+  syncs = 0;
+  uio_set_trace([](UioStep step, int, const char*, const char*) {
+    if (step == UioStep::Sync || step == UioStep::SyncDir) ++syncs;
+    return 0;
+  });
+  std::vector<std::string> log;
+  ASSERT_EQ(brfanal_rebuild(path, &log), 0u) << brf_error();
+  int total = syncs;
+  ASSERT_GE(total, 3);
+  static int fail_at;
+  for (fail_at = total; fail_at > total - 3; --fail_at) {
+    syncs = 0;
+    uio_set_trace([](UioStep step, int, const char*, const char*) {
+      if (step != UioStep::Sync && step != UioStep::SyncDir) return 0;
+      return ++syncs == fail_at ? EIO : 0;
+    });
+    EXPECT_NE(brfanal_rebuild(path, &log), 0u) << "flush " << fail_at << " of " << total;
+  }
+  uio_set_trace(nullptr);
+  ASSERT_EQ(brfanal_rebuild(path, &log), 0u) << brf_error();
+  EXPECT_TRUE(sound());
 }
 
 // ------------------------------------------------------- order of steps --
