@@ -41,7 +41,7 @@ class FmSysdir : public ::testing::Test {
   void TearDown() override {
     fm_shutdown();
     mm_destroy_pool(pool);
-    (void)!std::system(("rm -rf '" + dir + "' '" + outside + "'").c_str());
+    (void)!std::system(("rm -rf '" + dir + "' '" + dir + "x' '" + outside + "'").c_str());
   }
   // An entry placing file NAME of application APP (database DB1) in d.
   void place(const char* name, const std::string& d) {
@@ -84,8 +84,17 @@ TEST_F(FmSysdir, DirectoriesStayInsideTheDataDirectory) {
   // Outside, climbing out, or through a link that leads out: refused, and
   // nothing is made there.
   ASSERT_EQ(::symlink(outside.c_str(), (dir + "/escape").c_str()), 0);
-  const std::string bad[] = {outside, "/etc", dir + "/../" + outside.substr(5), "sub/../../x", "..",
-                             dir + "x/y", "escape/deeper", dir + "/escape"};
+  // (Every one of them names a place under the temporary directories, so that
+  // a run without the confinement makes nothing elsewhere.)
+  std::string out_name = outside.substr(outside.find_last_of('/') + 1);
+  const std::string bad[] = {outside,
+                             outside + "/deeper",
+                             dir + "/../" + out_name,
+                             dir + "/sub/../../" + out_name,
+                             dir + "/sub/..",
+                             dir + "x",
+                             dir + "/escape/deeper",
+                             dir + "/escape"};
   int i = 0;
   for (const std::string& d : bad) {
     std::string name = "BAD" + std::to_string(i++);
