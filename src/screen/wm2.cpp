@@ -10,6 +10,7 @@
 #include <new>
 
 #include "files/fm.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
@@ -727,6 +728,28 @@ Event next_event(int first_ms, bool use_pending = true) {
   }
 }
 
+// While a screen is up, a wait for another user's lock ends when the user
+// presses CANCEL. Keys typed during the wait are read without waiting; any
+// other key is kept, in order, for the next input wait.
+bool lock_wait_cancelled() {
+  State& g = st();
+  if (!g.up || !g.km || !g.drv) return false;
+  for (;;) {
+    Event e = next_event(0, false);
+    switch (e.kind) {
+      case Event::Timeout: return false;
+      case Event::Code:
+        if (e.code == opt::kCancel) return true;
+        g.pending.push_back(e.code);
+        break;
+      case Event::Char: g.pending.push_back(kKmChar | e.ch); break;
+      case Event::Resize: g.src.unread_event(kTmResize); return false;
+      case Event::Eof: g.src.unread_event(kTmEof); return false;
+      case Event::Unknown: break;
+    }
+  }
+}
+
 void log_wait(const char* what) {
   State& g = st();
   ++g.waits;
@@ -1004,6 +1027,7 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
   if (const char* path = std::getenv("QUVO_WM_LOG"); path && *path) g.log = std::fopen(path, "a");
   os_set_sys_err_screen(sys_err_window);
   la_set_msg_line(wm_msg_line);
+  uio_set_cancel_check(lock_wait_cancelled);
   g.up = true;
   com.screen_up = 1;
   refresh_screen();
@@ -1076,6 +1100,7 @@ void wm_end() {
   if (g.pool) mm_destroy_pool(g.pool);
   os_set_sys_err_screen(nullptr);
   la_set_msg_line(nullptr);
+  uio_set_cancel_check(nullptr);
   com.screen_up = 0;
   com.msg_surface = 0;
   com.status_surface = 0;
