@@ -100,17 +100,6 @@ std::string trim(const std::string& s, size_t* lead = nullptr) {
   return s.substr(a, b - a);
 }
 
-bool is_header(const std::string& line) {
-  if (line.empty() || !std::islower(static_cast<unsigned char>(line[0]))) return false;
-  // A header's keyword is a lower-case word; an entry has an '=' before any
-  // quote. "option N = NAME" is a header with an '='.
-  size_t sp = line.find(' ');
-  std::string kw = line.substr(0, sp);
-  for (char c : kw)
-    if (!std::islower(static_cast<unsigned char>(c))) return false;
-  return true;
-}
-
 // The headers each kind of text allows, and the header each must sit under.
 struct Rule {
   const char* kind;
@@ -136,6 +125,19 @@ const Rule* rule_of(TextKind tk, const std::string& kind) {
     case TextKind::Process: return find_rule(kProc, kind);
   }
   return nullptr;
+}
+
+// A header begins in column 1 with a lower-case word and has no '=' (but
+// "option N = NAME"); entry names may be lower case ("proc_name").
+bool is_header(TextKind tk, const std::string& line) {
+  if (line.empty() || !std::islower(static_cast<unsigned char>(line[0]))) return false;
+  std::string kw = line.substr(0, line.find(' '));
+  if (kw == "option" && tk == TextKind::Process) return true;
+  if (line.find('=') != std::string::npos) return false;
+  // a lower-case word without '=' is a header, known or not (unknown ones are refused)
+  for (char c : kw)
+    if (!std::islower(static_cast<unsigned char>(c))) return false;
+  return true;
 }
 
 struct Reader {
@@ -369,7 +371,7 @@ void parse_text(const std::string& path, const std::string& content, TextKind ki
       }
       continue;
     }
-    if (is_header(line)) r.header(line, ln);
+    if (is_header(kind, line)) r.header(line, ln);
     else r.entry(line, ln);
     if (nl == content.size()) break;
   }

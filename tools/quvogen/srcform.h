@@ -12,9 +12,9 @@
 // Lexical rules, the same in every text:
 //   1. A line whose first non-blank character is '#' is a comment; blank
 //      lines separate nothing and are ignored.
-//   2. A header line begins in column 1 with a lower-case keyword; the rest of
-//      the line is its arguments (separated by blanks; a double-quoted
-//      argument may hold blanks).
+//   2. A header line begins in column 1 with a lower-case keyword and holds
+//      no '=' (but `option N = NAME`); the rest of the line is its arguments
+//      (separated by blanks; a double-quoted argument may hold blanks).
 //   3. Any other line is an entry `NAME = value`: NAME is everything before
 //      the first '=' with the blanks around it trimmed (names hold blanks:
 //      "NEXT CHILD ID"); value is everything after it, trimmed. A value in
@@ -31,6 +31,8 @@
 //          `work`   entries: WORK FIELD NAME = field specification
 //   .rec   `records FILE`  once, first: the file the records belong to
 //          `record`        starts a record; its entries are its fields
+//   Field names are those of the file's definition, or for a declared file
+//   the names of the engine's declaration (proc_name, rec_len ...).
 //   .proc  `process NAME`  once, first; entries: PROCESS fields
 //          `frame N`       entries: FRAME fields
 //          `image N`       inside a frame; entries: IMAGE fields
