@@ -32,7 +32,11 @@
 //   .rec   `records FILE`  once, first: the file the records belong to
 //          `record`        starts a record; its entries are its fields
 //   Field names are those of the file's definition, or for a declared file
-//   the names of the engine's declaration (proc_name, rec_len ...).
+//   the names of the engine's declaration (proc_name, rec_len ...);
+//   `NAME[n] = value` sets occurrence n of a field, `NAME = value` the first.
+//   Values are written as files/dictenc.h (declared files) and value.h
+//   (defined files) say; a field left out keeps the file's INITIAL value,
+//   a stamp left out the generator's one stamp.
 //   .proc  `process NAME`  once, first; entries: PROCESS fields
 //          `frame N`       entries: FRAME fields
 //          `image N`       inside a frame; entries: IMAGE fields

@@ -1,0 +1,108 @@
+// The generator as its users run it: the system applications' sources into
+// the bootstrap's input. Bad sources are refused with file:line:column and
+// leave the output as it was; the same sources give the same bytes.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "gen_support.h"
+
+using namespace gent;
+
+namespace {
+
+// Spoils a copy of the sources, runs the generator over an existing output
+// and expects the refusal `want` (a "path:line:column: text" line, path
+// relative to the sources) and an untouched output.
+void expect_refused(const std::function<void(const fs::path& src)>& spoil, const std::string& want) {
+  TmpDir t;
+  fs::path src = copy_sources(t.path);
+  spoil(src);
+  fs::path out = t.path / "boot";
+  write(out / "KEEP", "what was there");
+  QgRun r = quvogen(src, out);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find(src.string() + "/" + want), std::string::npos) << "stderr:\n" << r.err;
+  auto files = tree(out);
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_EQ(files["KEEP"], "what was there");
+  for (auto& e : fs::directory_iterator(t.path))
+    EXPECT_EQ(e.path().filename().string().find("boot."), std::string::npos) << "left behind: " << e.path();
+}
+
+const char kAppl[] = "0SA/APPL.rec";
+
+TEST(Gen, RefusesAnUnknownField) {
+  expect_refused([](const fs::path& s) { append(s / kAppl, "\nrecord\n  app = 0XX\n  ver = 00\n  colour = red\n"); },
+                 std::string(kAppl) + ":27:3: unknown field \"colour\" of APPL");
+}
+
+TEST(Gen, RefusesAValueOutOfRangeForItsType) {
+  expect_refused([](const fs::path& s) { write(s / "0SA/USER.rec", "records USER\nrecord\n  id = ABC\n  cache_lim = 300\n"); },
+                 "0SA/USER.rec:4:15: \"cache_lim\":");
+}
+
+TEST(Gen, RefusesABadDate) {
+  expect_refused([](const fs::path& s) { append(s / kAppl, "\nrecord\n  app = 0XX\n  ver = 00\n  stamp = 2026-02-30\n"); },
+                 std::string(kAppl) + ":27:11: \"stamp\":");
+}
+
+TEST(Gen, RefusesAMissingKeyField) {
+  expect_refused([](const fs::path& s) { append(s / kAppl, "\nrecord\n  app = 0XX\n"); },
+                 std::string(kAppl) + ":24:1: \"ver\" (part of the key of APPL) is missing");
+}
+
+TEST(Gen, RefusesADuplicateKey) {
+  expect_refused([](const fs::path& s) { append(s / kAppl, "\nrecord\n  app = 0LA\n  ver = 00\n"); },
+                 std::string(kAppl) + ":24:1: record: a record with the same key is already in APPL");
+}
+
+TEST(Gen, RefusesARecordLongerThanItsFile) {
+  expect_refused(
+      [](const fs::path& s) {
+        write(s / "0LA/processes/wide.proc", "process WIDE\n  proc_type = menu\nframe 1\nimage 1\nscreen\n|" +
+                                                 std::string(300, 'x') + "|\nend screen\n");
+      },
+      "0LA/processes/wide.proc:6:1: record longer than its file: ROW holds 252 characters of a row");
+}
+
+TEST(Gen, RefusesAChildNamingAMissingProcess) {
+  expect_refused([](const fs::path& s) { append(s / "0LA/processes/quvo_menu.proc", "option 3 = NO SUCH PROCESS\n"); },
+                 "0LA/processes/quvo_menu.proc:22:12: option 3 names no process: \"NO SUCH PROCESS\"");
+}
+
+TEST(Gen, RefusesANameInTwoApplications) {
+  expect_refused([](const fs::path& s) { append(s / "0SA/files.def", "work\n  AI = binary 4\n"); },
+                 "0SA/files.def:17:3: field \"AI\" is also in 0LA");
+}
+
+TEST(Gen, RefusesAnItemOfAnUnknownField) {
+  expect_refused(
+      [](const fs::path& s) {
+        std::string p = slurp(s / "0LA/processes/error_message.proc");
+        p.replace(p.find("ERROR_MSG_TEXT"), 14, "ERROR_NO_TEXT");
+        write(s / "0LA/processes/error_message.proc", p);
+      },
+      "0LA/processes/error_message.proc:23:11: no field \"ERROR_NO_TEXT\" in the system applications' dictionary");
+}
+
+TEST(Gen, SameSourcesGiveTheSameBytes) {
+  TmpDir t;
+  QgRun a = quvogen(QUVO_DATA_APPS, t.path / "one");
+  ASSERT_EQ(a.status, 0) << a.err;
+  QgRun b = quvogen(QUVO_DATA_APPS, t.path / "two");
+  ASSERT_EQ(b.status, 0) << b.err;
+  auto one = tree(t.path / "one"), two = tree(t.path / "two");
+  EXPECT_FALSE(one.empty());
+  EXPECT_EQ(one, two);
+  for (const char* app : {"0AD", "0LA", "0DB", "0SA"})
+    EXPECT_TRUE(one.count(std::string("data/dict/") + app + "00/SUMMARY")) << app;
+  EXPECT_TRUE(one.count("port/dict/0AD00/PROCESS"));
+  EXPECT_TRUE(one.count("port/dict/0SA00/APPL"));
+  // A second run over an existing output replaces it whole.
+  write(t.path / "one" / "stale", "x");
+  ASSERT_EQ(quvogen(QUVO_DATA_APPS, t.path / "one").status, 0);
+  EXPECT_EQ(tree(t.path / "one"), two);
+}
+
+}  // namespace
