@@ -83,7 +83,8 @@ class RawWriter {
   // org1: one record image, no header.
   bool open(const std::string& path, uint16_t flags, bool org1, std::string* err);
   // Writes one record; its numbers are turned big-endian by the layout.
-  bool put(const uint8_t* rec, int len, const DictField* fields, int nfields, std::string* err);
+  // stmt: a STMT record (its operands' occurrence words too).
+  bool put(const uint8_t* rec, int len, const DictField* fields, int nfields, bool stmt, std::string* err);
   bool close(std::string* err);
   ~RawWriter();
 
@@ -101,8 +102,9 @@ class RawWriter {
 struct BsLayout {
   uint16_t type, offset, length, occurs;
 };
-// Turns the numbers of a record between big-endian and this engine's order
-// (the same operation both ways); packed signs take the configured nibbles.
+// Turns the numbers of a record from big-endian into this engine's order;
+// packed signs D become the configured negative nibble, others the positive
+// (RawWriter does the reverse).
 void adjust_rec(uint8_t* rec, int len, const BsLayout* lay, int count);
 // The same for the occurrence words of a STMT record's operands.
 void adjust_stmt(uint8_t* stmt);
@@ -124,5 +126,7 @@ int bs_bootstrap(BsCounts* c);
 // The -b entry: checks, temporary directory, messages, keymaps, bs_bootstrap,
 // move; returns the exit status.
 int bs_main();
+// Test hook: QUVO_TEST_BOOT_KILL=build (after the first file is made) or
+// move (after the first entry is moved in) makes the run kill itself there.
 // Makes bs_main the bootstrap entry (call after la_register and wm_register).
 void bs_register();
