@@ -78,6 +78,7 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
   fms_init();
   MmPool pool = mm_create_pool(" GENBOOT   ", 0, 0);
   const char* dicts[] = {"0AD", "0LA", "0DB", "0SA"};
+  size_t opened = 0, compared = 0, images = 0;
   for (const qg::GenFile& f : made) {
     if (f.fclass != 1) continue;
     std::vector<std::pair<std::string, bool>> places;  // application, dictionary
@@ -116,6 +117,8 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
       }
       EXPECT_EQ(got.size(), want.size());
       EXPECT_TRUE(got == want);
+      ++opened;
+      compared += got.size();
       FM_CLOSE(a, 0);
     }
   }
@@ -133,8 +136,14 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
       const std::vector<uint8_t>& want = kind == 1 ? f.init : f.null;
       EXPECT_EQ(std::vector<uint8_t>(img, img + want.size()), want) << "kind " << kind;
       fm_uncache(img);
+      ++images;
     }
   }
+  // 19 design files in four dictionaries, 11 System Administration files;
+  // the images of every file of the four applications.
+  EXPECT_EQ(opened, 19u * 4 + 11);
+  EXPECT_GT(compared, 3000u);
+  EXPECT_EQ(images, 2 * made.size());
   fm_shutdown();
   mm_destroy_pool(pool);
 }
