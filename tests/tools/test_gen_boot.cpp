@@ -9,6 +9,7 @@
 #include <cstring>
 #include <set>
 
+#include "files/dictenc.h"
 #include "files/dictrec.h"
 #include "files/fm.h"
 #include "files/fmcat.h"
@@ -144,6 +145,48 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
   EXPECT_EQ(opened, 19u * 4 + 11);
   EXPECT_GT(compared, 3000u);
   EXPECT_EQ(images, 2 * made.size());
+  // Read by key, a few records say what their sources wrote.
+  auto by_key = [&](const char* file, const std::string& app, bool dict,
+                    const std::vector<std::pair<std::string, std::string>>& key) {
+    FmFdb fdb;
+    EXPECT_TRUE(describe(file, app, dict, pool, &fdb));
+    EXPECT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << file;
+    const DictRecDesc* d = dict_rec_find((std::string(file) + std::string(8 - std::strlen(file), ' ')).c_str());
+    std::vector<uint8_t> buf(d->size);
+    dict_image(*d, 1, buf.data());
+    std::string err;
+    for (auto& [n, v] : key) EXPECT_TRUE(dict_encode_named(*d, n, v, buf.data(), &err)) << err;
+    auto* rec = static_cast<uint8_t*>(MM_ALLOC(pool, d->size));
+    std::memcpy(rec, buf.data(), d->size);
+    FmArb* a = fdb.handle.get();
+    PROTO_FULL(a, 0, rec);
+    a->op = FM_OP_EQUAL;
+    bool found = fm_read(a);
+    FM_CLOSE(a, 0);
+    EXPECT_TRUE(found) << file << " " << key[0].second;
+    return std::make_pair(d, std::vector<uint8_t>(rec, rec + d->size));
+  };
+  auto field = [](const DictRecDesc* d, const std::vector<uint8_t>& r, const char* name, int occ = 0) {
+    return dict_decode(*dict_field_find(d, name), occ, r.data());
+  };
+  auto [appl, la] = by_key("APPL", "0SA", false, {{"app", "0LA"}, {"ver", "00"}});
+  EXPECT_EQ(field(appl, la, "title"), "Runtime");
+  EXPECT_EQ(field(appl, la, "stamp"), "2026-01-01T00:00:00.00");
+  for (const char* d : dicts) {
+    auto [proc, menu] = by_key("PROCESS", d, true, {{"proc_type", "1"}, {"proc_name", "QUVO MENU"}});
+    EXPECT_EQ(field(proc, menu, "title"), "QUVO Menu") << d;
+    auto [row, r1] = by_key("ROW", d, true, {{"proc_type", "1"}, {"proc_name", "QUVO MENU"}, {"frame_no", "1"},
+                                             {"image_no", "1"}, {"b37", ""}, {"row_no", "3"}});
+    EXPECT_EQ(field(row, r1, "text"), "        1   Show an error message") << d;
+  }
+  auto [child, c2] = by_key("CHILD", "0LA", true,
+                            {{"proc_type", "1"}, {"proc_name", "QUVO MENU"}, {"frame_no", "1"}, {"image_no", "1"},
+                             {"disc", "2"}, {"b38", ""}, {"child_no", "2"}});
+  EXPECT_EQ(field(child, c2, "ch_name"), "EM BUILD ERRORS");
+  EXPECT_EQ(field(child, c2, "ch_app"), "0LA");
+  EXPECT_EQ(field(child, c2, "ch_type"), "2");
+  auto [sysdir, sd] = by_key("SYSDIR", "0SA", false, {{"db", ""}, {"app", "0DB"}, {"ver", "00"}, {"name", "STMT"}});
+  EXPECT_EQ(field(sysdir, sd, "name"), "STMT");
   fm_shutdown();
   mm_destroy_pool(pool);
 }

@@ -525,7 +525,10 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     for (const KeySeg& s : key.segs) total += s.len;
     h.length = uint16_t(total);
     h.occurs = 1;
-    h.type = 2;
+    bool contiguous = true;  // data type of a group header: 1 contiguous members, 2 not
+    for (size_t j = 1; j < key.segs.size(); ++j)
+      contiguous = contiguous && key.segs[j].off == key.segs[j - 1].off + key.segs[j - 1].len;
+    h.type = contiguous ? 1 : 2;
     h.label.set(gname);
     h.heading2.set(gname);
     h.initial.set("");
