@@ -670,17 +670,6 @@ void remove_stale(const fs::path& target) {
   }
 }
 
-// Entries of the data directory besides its environment file and the marker.
-std::vector<fs::path> contents(const fs::path& dir) {
-  std::vector<fs::path> out;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) {
-    std::string n = e.path().filename().string();
-    if (n != "quvo.env" && n != kMarker) out.push_back(e.path());
-  }
-  return out;
-}
-
 bool write_file(const fs::path& p, const std::string& text) {
   FILE* f = std::fopen(p.c_str(), "w");
   if (!f) return false;
@@ -763,10 +752,11 @@ int bs_main() {
   }
   remove_stale(target);
   bool unfinished = fs::exists(target / kMarker, ec);
-  std::vector<fs::path> have = contents(target);
+  // The system applications' files live under "data".
+  bool built = fs::exists(target / "data", ec) && !unfinished;
   fs::path app_dir = fs::path("data") / "dict" / (safe(trim(ap ? ap : "")) + safe(ver));
   if (add) {
-    if (have.empty() || unfinished) {
+    if (!built) {
       std::fprintf(stderr, "quvo: bootstrap: %s holds no system applications to add %s to (run quvo -b first)\n",
                    target.c_str(), ap);
       return kExitBootFailed;
@@ -776,7 +766,7 @@ int bs_main() {
                    ver.c_str());
       return kExitBootFailed;
     }
-  } else if (!have.empty() && !unfinished) {
+  } else if (built) {
     std::fprintf(stderr,
                  "quvo: bootstrap: %s already holds the system applications; a new bootstrap would lose its "
                  "System Administration records (bootstrap an empty directory; QUVO_BOOT_AP adds one "
@@ -784,8 +774,17 @@ int bs_main() {
                  target.c_str());
     return kExitBootFailed;
   } else if (unfinished) {
+    // The marker lists what the cut move had begun to put in.
     std::printf("bootstrap: %s was left unfinished; building it again\n", target.c_str());
-    for (const fs::path& p : have) fs::remove_all(p, ec);
+    FILE* m = std::fopen((target / kMarker).c_str(), "r");
+    char line[4096];
+    for (int n = 0; m && std::fgets(line, sizeof line, m); ++n) {
+      std::string e(line);
+      while (!e.empty() && (e.back() == '\n' || e.back() == '\r')) e.pop_back();
+      if (n == 0 || e.empty() || e.find('/') != std::string::npos || e == "." || e == "..") continue;
+      fs::remove_all(target / e, ec);
+    }
+    if (m) std::fclose(m);
     fs::remove(target / kMarker, ec);
   }
 
@@ -801,11 +800,16 @@ int bs_main() {
   if (!add) {
     std::string err;
     if (la_install_messages(&err)) {
-      std::printf("messages: loaded\n");
+      std::printf("messages: loaded into %s\n", target.c_str());
     } else {
       report(&c, "messages: %s", err.c_str());
     }
-    if (km_bootstrap() != 0) report(&c, "keymaps: not installed");
+    std::string log, kdir = km_source_dir();
+    int n = km_install(kdir, *km_dir_store(tmp.string()), &log, &err);
+    std::fputs(log.c_str(), stdout);
+    if (n < 0) report(&c, "keymaps: %s", err.c_str());
+    else std::printf("keymaps: %d installed in %s/keymaps from %s\n", n, target.c_str(), kdir.c_str());
+    std::fflush(stdout);
   }
   kill_point("build");
   bs_bootstrap(&c);
@@ -825,21 +829,23 @@ int bs_main() {
     }
     fm_shutdown();
   } else if (c.failures == 0) {
-    // The move: the marker makes a directory whose move was cut short
-    // recognisable; a rerun builds it again.
-    if (!write_file(target / kMarker, tmp.string() + "\n")) {
-      report(&c, "cannot write %s", (target / kMarker).c_str());
-    } else {
-      for (const auto& e : fs::directory_iterator(tmp, ec)) {
-        fs::rename(e.path(), target / e.path().filename(), ec);
-        if (ec) {
-          report(&c, "cannot move %s into %s: %s", e.path().c_str(), target.c_str(), ec.message().c_str());
-          break;
-        }
-        kill_point("move");
-      }
-      if (c.failures == 0) fs::remove(target / kMarker, ec);
+    // The move: the marker (the temporary directory, then every entry to
+    // move) makes a directory whose move was cut short recognisable.
+    std::string list = tmp.string() + "\n";
+    std::vector<fs::path> entries;
+    for (const auto& e : fs::directory_iterator(tmp, ec)) {
+      entries.push_back(e.path());
+      list += e.path().filename().string() + "\n";
+      if (fs::exists(target / e.path().filename(), ec))
+        report(&c, "%s already holds %s", target.c_str(), e.path().filename().c_str());
     }
+    if (c.failures == 0 && !write_file(target / kMarker, list)) report(&c, "cannot write %s", (target / kMarker).c_str());
+    for (size_t i = 0; i < entries.size() && c.failures == 0; ++i) {
+      fs::rename(entries[i], target / entries[i].filename(), ec);
+      if (ec) report(&c, "cannot move %s into %s: %s", entries[i].c_str(), target.c_str(), ec.message().c_str());
+      else kill_point("move");
+    }
+    if (c.failures == 0) fs::remove(target / kMarker, ec);
   }
   fs::remove_all(tmp, ec);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

@@ -50,7 +50,7 @@ int count_lines(const std::string& path) {
 // The sanitizer settings of the test run, passed on to the programs.
 std::string sanitizer_env() {
   std::string e;
-  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QUVO_BOOT_SRC"})
     if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + quote(x);
   return e;
 }
