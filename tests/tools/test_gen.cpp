@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include "files/dictrec.h"
+#include "gen.h"
 #include "gen_support.h"
 
 using namespace gent;
@@ -99,10 +101,83 @@ TEST(Gen, SameSourcesGiveTheSameBytes) {
     EXPECT_TRUE(one.count(std::string("data/dict/") + app + "00/SUMMARY")) << app;
   EXPECT_TRUE(one.count("port/dict/0AD00/PROCESS"));
   EXPECT_TRUE(one.count("port/dict/0SA00/APPL"));
-  // A second run over an existing output replaces it whole.
+  // A second run over an existing output replaces it whole, and clears
+  // what a killed run left beside it.
   write(t.path / "one" / "stale", "x");
+  write(t.path / "one.tmp-99999" / "half", "x");
   ASSERT_EQ(quvogen(QUVO_DATA_APPS, t.path / "one").status, 0);
   EXPECT_EQ(tree(t.path / "one"), two);
+  EXPECT_FALSE(fs::exists(t.path / "one.tmp-99999"));
+}
+
+}  // namespace
+
+namespace {
+
+const qg::GenFile* find(const std::vector<qg::GenFile>& made, const std::string& name) {
+  for (const qg::GenFile& f : made)
+    if (f.name == name) return &f;
+  return nullptr;
+}
+
+TEST(Gen, DefinedFieldsGiveTheirImagesAndElements) {
+  TmpDir t;
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, (t.path / "boot").string(), &errs, &made)) << errs.str();
+  // PDF4: ERRORS, WARNINGS (u32), OPTION (u16, initial 65535).
+  const qg::GenFile* pdf4 = find(made, "PDF4");
+  ASSERT_NE(pdf4, nullptr);
+  EXPECT_EQ(pdf4->app, "0LA");
+  EXPECT_EQ(pdf4->fclass, 2);
+  EXPECT_EQ(pdf4->init, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF}));
+  EXPECT_EQ(pdf4->null, std::vector<uint8_t>(10, 0));
+  // PDF3: CANCEL OK "1", OPERATIONAL PHASE 1, the call result word at byte 4.
+  const qg::GenFile* pdf3 = find(made, "PDF3");
+  ASSERT_NE(pdf3, nullptr);
+  ASSERT_GE(pdf3->init.size(), 8u);
+  EXPECT_EQ(pdf3->init[0], '1');
+  EXPECT_EQ(pdf3->init[1], 1);
+  EXPECT_EQ(pdf3->null[0], ' ');
+  // PDF0: byte 15 is DESIGN ACCESS; DATABASE OPTIONS (14) starts at 2.
+  const qg::GenFile* pdf0 = find(made, "PDF0");
+  ASSERT_NE(pdf0, nullptr);
+  EXPECT_EQ(pdf0->init[14], 2);
+  EXPECT_EQ(pdf0->init[15], 0);
+
+  // The ELEMENT records of work field "A" and of the key group of CHILD.
+  const qg::GenFile* elem = find(made, "ELEMENT");
+  ASSERT_NE(elem, nullptr);
+  auto element = [&](const std::string& name) -> const DElem* {
+    for (const auto& r : elem->records) {
+      const DElem& e = rec::view<DElem>(r.data());
+      if (std::string(e.name.view()).substr(0, name.size()) == name &&
+          (name.size() == 22 || e.name.view()[name.size()] == ' '))
+        return &e;
+    }
+    return nullptr;
+  };
+  const DElem* a = element("A");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->work, '1');
+  EXPECT_EQ(a->length.get(), 60);
+  EXPECT_TRUE(a->file.blank());
+  EXPECT_NE(a->area.get(), 0u);
+  const DElem* key = element("CHILD KEY0");
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(key->kind, 2);
+  EXPECT_EQ(key->key_kind, 0);
+  EXPECT_EQ(key->key_dups, '0');
+  const DElem* seg = element("CHILD K0S6");  // bytes 37-39, one alpha segment as the catalogue has it
+  ASSERT_NE(seg, nullptr);
+  EXPECT_EQ(seg->kind, 4);
+  EXPECT_EQ(seg->offset.get(), 37);
+  EXPECT_EQ(seg->length.get(), 3);
+  EXPECT_EQ(seg->type, 1);
+  const DElem* name = element("PROCESS_PROC_NAME");
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name->offset.get(), 1);
+  EXPECT_EQ(name->length.get(), 30);
 }
 
 }  // namespace

@@ -1090,8 +1090,14 @@ bool Gen::run(const std::string& src_root, const std::string& out_dir) {
   if (ok) {
     std::error_code ec;
     fs::create_directories(parent, ec);
-    tmp = (parent / (out.filename().string() + ".tmp-" + std::to_string(getpid()))).string();
-    fs::remove_all(tmp, ec);
+    // what a killed run left beside the output goes first
+    std::string stem = out.filename().string();
+    for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      std::string n = it->path().filename().string();
+      if (n.rfind(stem + ".tmp-", 0) == 0 || n.rfind(stem + ".old-", 0) == 0) fs::remove_all(it->path(), ec);
+    }
+    ec.clear();
+    tmp = (parent / (stem + ".tmp-" + std::to_string(getpid()))).string();
     ok = summaries() && raws();
     if (ok) {
       fs::path old = parent / (out.filename().string() + ".old-" + std::to_string(getpid()));
