@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
 #include "files/dictrec.h"
 #include "gen.h"
@@ -178,6 +179,44 @@ TEST(Gen, DefinedFieldsGiveTheirImagesAndElements) {
   ASSERT_NE(name, nullptr);
   EXPECT_EQ(name->offset.get(), 1);
   EXPECT_EQ(name->length.get(), 30);
+}
+
+}  // namespace
+
+namespace {
+
+// Bounded fuzz of whole runs: spoiled copies of three sources either
+// generate or are refused with places, and a refused run writes nothing.
+TEST(Gen, SpoiledSourcesGenerateOrWriteNothing) {
+  TmpDir t;
+  fs::path src = copy_sources(t.path);
+  const char* victims[] = {"0SA/APPL.rec", "0LA/processes/quvo_menu.proc", "0LA/files.def"};
+  std::map<std::string, std::string> orig;
+  for (const char* v : victims) orig[v] = slurp(src / v);
+  std::mt19937 rng(7);
+  const char alphabet[] = "|@_=\" \nAZ09-[]x";
+  int refused = 0;
+  for (int i = 0; i < 40; ++i) {
+    const char* v = victims[i % 3];
+    std::string s = orig[v];
+    for (int e = 0; e < 3; ++e) {
+      size_t at = rng() % s.size();
+      if (rng() % 2) s[at] = alphabet[rng() % (sizeof alphabet - 1)];
+      else s.erase(at, 1);
+    }
+    write(src / v, s);
+    fs::path out = t.path / ("out" + std::to_string(i));
+    qg::Errors errs;
+    bool ok = qg::generate(src.string(), out.string(), &errs);
+    if (!ok) {
+      ++refused;
+      EXPECT_TRUE(errs.any());
+      EXPECT_FALSE(fs::exists(out)) << i;
+      for (const qg::Error& e : errs.list) EXPECT_GE(e.at.line, 1) << e.str();
+    }
+    write(src / v, orig[v]);
+  }
+  EXPECT_GT(refused, 10);
 }
 
 }  // namespace

@@ -176,7 +176,10 @@ bool encode_value(const Spec& s, const std::string& text, uint8_t* out, std::str
     }
     case 8:
     case 12: {
-      std::string t = fixed_decimals(text, s.decimals, why);
+      // packed: the field's decimals; type 12 carries the text's own scale
+      __int128 probe;
+      if (s.type == 12 && !parse_number(text, 31, &probe, why)) return false;
+      std::string t = s.type == 12 ? text : fixed_decimals(text, s.decimals, why);
       if (t.empty()) return false;
       PdCva cva{out, s.type == 12 ? 8 : s.len, 0};
       if (!pd_cva(t.c_str(), int(t.size()), '.', &cva)) {
