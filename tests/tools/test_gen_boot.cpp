@@ -192,3 +192,59 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
 }
 
 }  // namespace
+
+namespace {
+
+// A test application from its sources (tests/tools/apps) joins the design
+// dictionary; QUVO_BOOT_AP adds its dictionary to a bootstrapped directory.
+TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
+  TempDir t;
+  std::string boot = t.sub("boot"), var = t.sub("var");
+  std::filesystem::create_directories(var);
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, QUVO_TEST_DIR "/tools/apps"}, boot, &errs, &made)) << errs.str();
+  std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
+  QuvoRun b = run_quvo({"-b"}, env);
+  ASSERT_EQ(b.status, 0) << b.out << b.err;
+  env.push_back("QUVO_BOOT_AP=TST");
+  b = run_quvo({"-b"}, env);
+  ASSERT_EQ(b.status, 0) << b.out << b.err;
+
+  setenv("QUVOPATH", var.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  MmPool pool = mm_create_pool(" GENBOOTAP ", 0, 0);
+  FmFdb fdb;
+  ASSERT_TRUE(describe("PROCESS", "TST", true, pool, &fdb));
+  ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << "status " << fdb.status;
+  std::set<std::string> names;
+  for (const auto& r : read_all(fdb.handle.get(), fdb.rec_len, true, pool))
+    names.insert(std::string(rec::view<DProc>(r.data()).proc_name.view()).substr(0, 13));
+  EXPECT_TRUE(names.count("TST MENU     "));
+  EXPECT_TRUE(names.count("TST CUSTOMERS"));
+  FM_CLOSE(fdb.handle.get(), 0);
+  // The customer file's images: BALANCE 0 (packed, 6 bytes, positive),
+  // OPENED 2026-01-01 (day 739,617), CREDIT OK '1'.
+  const qg::GenFile* cust = nullptr;
+  for (const qg::GenFile& f : made)
+    if (f.name == "TSTCUST") cust = &f;
+  ASSERT_NE(cust, nullptr);
+  FmFdb c = fm_fdb;
+  INIT_SRC_PATH(&c, "TST", "00", "TSTCUST ", FM_PT_DATA);
+  c.app.set("TST");
+  c.ver.set("00");
+  c.rec_len = uint16_t(cust->init.size());
+  const uint8_t* img = fm_cache(&c, 1);
+  ASSERT_NE(img, nullptr) << c.status;
+  std::vector<uint8_t> want(cust->init.size(), ' ');
+  std::memcpy(want.data(), "      ", 6);
+  uint8_t tail[] = {0, 0, 0, 0, 0, 0x0C, 0x21, 0x49, 0x0B, 0x00, '1'};
+  std::memcpy(want.data() + 36, tail, sizeof tail);
+  EXPECT_EQ(std::vector<uint8_t>(img, img + want.size()), want);
+  fm_uncache(img);
+  fm_shutdown();
+  mm_destroy_pool(pool);
+}
+
+}  // namespace

@@ -93,13 +93,16 @@ int design_stamp(const std::string& name) {
   return 3;
 }
 
+// The applications the bootstrap makes data files of (and 0DB).
+bool system_app(const std::string& app) { return app == "0AD" || app == "0LA" || app == "0DB" || app == "0SA"; }
+
 const char* kProcTypes[] = {"", "menu", "input", "output", "action", "query", "subroutine",
                             "update", "job", "inquiry", "status"};
 
 class Gen {
  public:
   Gen(Errors* e, std::vector<GenFile>* m) : errs(*e), made(m) {}
-  bool run(const std::string& src_root, const std::string& out_dir);
+  bool run(const std::vector<std::string>& src_roots, const std::string& out_dir);
 
  private:
   Errors& errs;
@@ -752,6 +755,10 @@ bool Gen::records_texts() {
         errs.add(t.blocks[0].args[0].at, "file " + g->name + " belongs to " + g->app);
         continue;
       }
+      if (!system_app(a.id)) {
+        errs.add(t.blocks[0].args[0].at, "the bootstrap makes no data files of " + a.id + ": its records would be lost");
+        continue;
+      }
       int n = 0;
       for (size_t i = 1; i < t.blocks.size(); ++i) {
         std::vector<uint8_t> r;
@@ -967,9 +974,7 @@ void Gen::sysdir() {
     } else if (g.app == "0SA") {
       INIT_SA_PATH(&fdb, name.c_str(), FM_PT_DATA);
       places.push_back(fdb);
-    } else {
-      errs.add(g.at, "the bootstrap makes no data files of " + g.app);
-    }
+    }  // another application's data files are not made by the bootstrap
     for (const FmFdb& p : places) {
       FmSysdirRec e;
       fm_cat_sysdir_entry(&p, &e);
@@ -1024,7 +1029,7 @@ bool Gen::raws() {
       made->push_back(GenFile{g.app, g.name, g.fclass, {}, g.init, g.null});
       m = &made->back();
     }
-    if (g.fclass != 1 || !g.mem) continue;
+    if (g.fclass != 1 || !g.mem || !system_app(g.app)) continue;
     std::string path = bs_input_path(tmp, g.app.c_str(), 5, pad(g.name, 8).c_str());
     fs::create_directories(fs::path(path).parent_path());
     RawWriter w;
@@ -1071,9 +1076,9 @@ bool Gen::raws() {
   return true;
 }
 
-bool Gen::run(const std::string& src_root, const std::string& out_dir) {
+bool Gen::run(const std::vector<std::string>& src_roots, const std::string& out_dir) {
   fixed_stamp(stamp);
-  if (!read_sources(src_root, &src, &errs)) return false;
+  if (!read_sources(src_roots, &src, &errs)) return false;
   bi_init_com();
   fms_init();
   pool = mm_create_pool(" QUVOGEN   ", com.depth, 0);
@@ -1119,15 +1124,19 @@ bool Gen::run(const std::string& src_root, const std::string& out_dir) {
 
 }  // namespace
 
-bool generate(const std::string& src_root, const std::string& out_dir, Errors* errs,
+bool generate(const std::vector<std::string>& src_roots, const std::string& out_dir, Errors* errs,
               std::vector<GenFile>* made) {
   Gen g(errs, made);
-  return g.run(src_root, out_dir);
+  return g.run(src_roots, out_dir);
 }
 
-int gen_main(const std::string& src_root, const std::string& out_dir) {
+bool generate(const std::string& src_root, const std::string& out_dir, Errors* errs, std::vector<GenFile>* made) {
+  return generate(std::vector<std::string>{src_root}, out_dir, errs, made);
+}
+
+int gen_main(const std::vector<std::string>& src_roots, const std::string& out_dir) {
   Errors errs;
-  if (!generate(src_root, out_dir, &errs)) {
+  if (!generate(src_roots, out_dir, &errs)) {
     std::fputs(errs.str().c_str(), stderr);
     if (!errs.any()) std::fputs("quvogen: failed\n", stderr);
     return 1;

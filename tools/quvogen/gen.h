@@ -13,6 +13,9 @@
 //                             written by the engine's own bld_sum_fi
 //   port/dict/APP00/NAME      raw records of each disk file of APP (for 0AD:
 //                             the design dictionary of all four)
+// Another application among the sources (a test application, added to a
+// data directory with QUVO_BOOT_AP) joins the design dictionary; the
+// bootstrap makes no data files of it, so its files keep no records.
 // Steps: every text is read and checked; the files' layouts are made
 // (declared files from the engine's declarations and catalogue keys, the
 // others from their definitions); their FILE, RECORD, ELEMENT, INITIAL and
@@ -65,8 +68,12 @@ struct GenFile {
 // was made, file by file.
 bool generate(const std::string& src_root, const std::string& out_dir, Errors* errs,
               std::vector<GenFile>* made = nullptr);
+// The same over several roots (the system applications' and, say, a test
+// application's): one design dictionary of all their applications.
+bool generate(const std::vector<std::string>& src_roots, const std::string& out_dir, Errors* errs,
+              std::vector<GenFile>* made = nullptr);
 
 // The command: 0 written; 1 after printing the errors on standard error.
-int gen_main(const std::string& src_root, const std::string& out_dir);
+int gen_main(const std::vector<std::string>& src_roots, const std::string& out_dir);
 
 }  // namespace qg

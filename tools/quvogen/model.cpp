@@ -249,25 +249,31 @@ bool read_app(const std::string& dir, const std::string& id, App* out, Errors* e
   return errs->list.size() == before;
 }
 
-bool read_sources(const std::string& root, Sources* out, Errors* errs) {
+bool read_sources(const std::vector<std::string>& roots, Sources* out, Errors* errs) {
   size_t before = errs->list.size();
-  std::error_code ec;
-  std::vector<std::string> ids;
-  for (auto it = fs::directory_iterator(root, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-    if (it->is_directory()) ids.push_back(it->path().filename().string());
-  if (ec) {
-    errs->add(Pos{root, 0, 0}, "cannot read the directory: " + ec.message());
-    return false;
-  }
-  std::sort(ids.begin(), ids.end());
-  for (const std::string& id : ids) {
-    if (id.size() != 3) {
-      errs->add(Pos{root + "/" + id, 0, 0}, "an application directory is named by its 3-character id");
+  for (const std::string& root : roots) {
+    std::error_code ec;
+    std::vector<std::string> ids;
+    for (auto it = fs::directory_iterator(root, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+      if (it->is_directory()) ids.push_back(it->path().filename().string());
+    if (ec) {
+      errs->add(Pos{root, 0, 0}, "cannot read the directory: " + ec.message());
       continue;
     }
-    App a;
-    read_app(root + "/" + id, id, &a, errs);
-    out->apps.push_back(std::move(a));
+    std::sort(ids.begin(), ids.end());
+    for (const std::string& id : ids) {
+      if (id.size() != 3) {
+        errs->add(Pos{root + "/" + id, 0, 0}, "an application directory is named by its 3-character id");
+        continue;
+      }
+      if (out->app(id)) {
+        errs->add(Pos{root + "/" + id, 0, 0}, "application " + id + " is also in " + out->app(id)->dir);
+        continue;
+      }
+      App a;
+      read_app(root + "/" + id, id, &a, errs);
+      out->apps.push_back(std::move(a));
+    }
   }
   // One design dictionary holds every system application: a name (field,
   // work field, file or process) belongs to one application only.

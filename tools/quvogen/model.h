@@ -51,7 +51,7 @@ struct App {
 };
 
 struct Sources {
-  std::vector<App> apps;  // in the order 0AD, 0LA, 0DB, 0SA when present
+  std::vector<App> apps;  // in the order read
   const App* app(const std::string& id) const;
 };
 
@@ -61,13 +61,14 @@ void parse_field_spec(const Entry& e, bool declared, FieldDef* f, Errors* errs);
 int type_code(const std::string& word);  // 0 when unknown
 const char* type_word(int code);
 
-// Reads every application directory under root (sorted by name; texts sorted
-// by file name, so the same sources always read the same way) and checks
+// Reads every application directory under the roots (each root's
+// directories sorted by name, the roots in the order given; texts sorted by
+// file name, so the same sources always read the same way) and checks
 // what the sources alone can tell: a name given twice in one file or one
 // application, a work field named like a field, a process defined twice, a
 // name (field, work field or process) in two applications, a records text
-// for a file that no application defines.
-bool read_sources(const std::string& root, Sources* out, Errors* errs);
+// for a file that no application defines, an application in two roots.
+bool read_sources(const std::vector<std::string>& roots, Sources* out, Errors* errs);
 // The same for one application directory (tests).
 bool read_app(const std::string& dir, const std::string& id, App* out, Errors* errs);
 
