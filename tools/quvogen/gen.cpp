@@ -118,6 +118,11 @@ class Gen {
   uint8_t stamp[8] = {};
   std::string tmp;
 
+  // Where a fault of the design dictionary as a whole is reported.
+  Pos design_pos() const {
+    const App* a = src.app("0AD");
+    return Pos{a ? a->dir : std::string("0AD"), 0, 0};
+  }
   GFile* file(const std::string& name) {
     auto it = file_ix.find(name);
     return it == file_ix.end() ? nullptr : &files[it->second];
@@ -585,7 +590,7 @@ void Gen::dictionary() {
   GFile* el = file("ELEMENT");
   GFile* bm = file("BITMAP");
   if (!fi || !rc || !in || !el) {
-    errs.add(Pos{"data/apps/0AD", 0, 0}, "the design dictionary needs FILE, RECORD, ELEMENT and INITIAL");
+    errs.add(design_pos(), "the design dictionary needs FILE, RECORD, ELEMENT and INITIAL");
     return;
   }
   uint32_t next_no = 1;
@@ -669,7 +674,7 @@ void Gen::dictionary() {
     b.highest = next_area - 1;
     for (uint32_t n = 1; n <= highest; ++n) b.bits.b[(n - 1) / 8] |= uint8_t(1u << ((n - 1) % 8));
     std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&b), reinterpret_cast<uint8_t*>(&b) + sizeof b);
-    put(bm, r, Pos{"data/apps/0AD", 0, 0}, "BITMAP");
+    put(bm, r, design_pos(), "BITMAP");
   }
 }
 
@@ -788,7 +793,7 @@ bool Gen::processes() {
   for (const App& a : src.apps) any = any || !a.processes.empty();
   if (!any) return true;
   if (!pr || !fr || !im || !rw || !it || !ch || !cd) {
-    errs.add(Pos{"data/apps/0AD", 0, 0}, "processes need the design files PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD");
+    errs.add(design_pos(), "processes need the design files PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD");
     return false;
   }
   // Every process first: children name them.

@@ -6,6 +6,7 @@
 namespace qg {
 
 std::string Error::str() const {
+  if (at.line == 0) return at.file + ": " + text;  // a directory, not a place in a text
   return at.file + ":" + std::to_string(at.line) + ":" + std::to_string(at.col) + ": " + text;
 }
 

@@ -74,7 +74,7 @@ struct Pos {
 struct Error {
   Pos at;
   std::string text;
-  std::string str() const;  // "file:line:column: text"
+  std::string str() const;  // "file:line:column: text" ("path: text" for a directory)
 };
 
 struct Errors {
