@@ -84,7 +84,7 @@ void put32(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >
 
 // The path of an input identity under the root.
 std::string ident_path(const FmFdb* f) {
-  return bs_input_path(g_root, std::string(f->src_app.view()).c_str(), f->path_type,
+  return bs_input_path(bs_input_root(), std::string(f->src_app.view()).c_str(), f->path_type,
                        std::string(f->name.view()).c_str());
 }
 
@@ -165,6 +165,7 @@ std::string bs_input_path(const std::string& root, const char* app, int kind, co
 
 // --------------------------------------------------------- byte order --
 void adjust_rec(uint8_t* rec, int len, const BsLayout* lay, int count) { adjust(rec, len, lay, count, false); }
+void adjust_rec_raw(uint8_t* rec, int len, const BsLayout* lay, int count) { adjust(rec, len, lay, count, true); }
 
 void adjust_occ(uint8_t* w) {
   std::swap(w[2], w[3]);
@@ -524,6 +525,15 @@ int upd_init(const char* app, const char* ver, const std::string& name, const st
   return ok;
 }
 
+// Keeps the identity of a file made (its key areas go with the block).
+void made(const FmFdb& fdb) {
+  FmFdb f = fdb;
+  f.kdb.set(nullptr);
+  f.key_count = 0;
+  f.handle.set(nullptr);
+  g_made.push_back(f);
+}
+
 // Every raw file beside a SUMMARY must be named by one of its blocks: one
 // that is not shows a SUMMARY that lost blocks.
 int check_raw_names(FmFdb* summary, const std::set<std::string>& names, BsCounts* c) {
@@ -571,7 +581,7 @@ int bs_import(FmFdb* summary, FmFdb* target, BsCounts* c) {
     FmFdb fdb;
     describe(&b, target, &fdb);
     int rc = raw_to_native(ident_path(&probe), &fdb, &b, c);
-    if (rc) g_made.push_back(fdb);
+    if (rc) made(fdb);
     return rc;
   });
   if (ok) ok = check_raw_names(summary, names, c);
@@ -588,7 +598,7 @@ int bs_bld_struct(FmFdb* summary, FmFdb* target, BsCounts* c) {
       return 0;
     }
     FM_CLOSE(fdb.handle.get(), FM_CL_KEEP);
-    g_made.push_back(fdb);
+    made(fdb);
     return 1;
   });
 }
@@ -608,7 +618,6 @@ void dict_target(FmFdb* f, const char* app, const char* ver) {
 }  // namespace
 
 int bs_bootstrap(BsCounts* c) {
-  if (g_root.empty()) g_root = bs_input_root();
   int before = c->failures;
   FmFdb sum, tgt;
   if (const char* ap = std::getenv("QUVO_BOOT_AP"); ap && *ap) {
@@ -715,9 +724,8 @@ int add_sysdir(const char* only, BsCounts* c) {
 // them with 200490).
 void check_sysdir(BsCounts* c) {
   for (FmFdb f : g_made) {
-    f.options = 0;
-    f.fclass = FM_CLASS_DISK;
-    if (!fm_locate(&f) && f.status.get() == FM_ST_NO_SYSDIR)
+    if (FM_OPEN(&f, com.depth, FM_OPT_NO_STRUCT, 1, 15)) FM_CLOSE(f.handle.get(), 0);
+    else if (f.status.get() == FM_ST_NO_SYSDIR)
       warn(c, "%s of %s has no SYSDIR entry", f.name.str().c_str(),
            (f.app == "0AD" ? f.src_app.str() : f.app.str()).c_str());
   }
