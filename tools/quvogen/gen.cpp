@@ -1035,45 +1035,37 @@ bool Gen::raws() {
       m = &made->back();
     }
     if (g.fclass != 1 || !g.mem || !system_app(g.app)) continue;
-    std::string path = bs_input_path(tmp, g.app.c_str(), 5, pad(g.name, 8).c_str());
-    fs::create_directories(fs::path(path).parent_path());
-    RawWriter w;
-    std::string err;
+    // The records in key order; a single-record file without one gets its
+    // INITIAL image (its defaults); an empty file gets no raw file.
     bool org1 = g.org == FM_ORG_SINGLE;
-    if (!w.open(path, uint16_t((g.var ? kRawShort : 0) | kRawCrc), org1, &err)) {
-      errs.add(g.at, "cannot write " + path + ": " + err);
-      return false;
-    }
-    // The layout of the byte-order conversion: the file's data fields.
-    std::vector<DictField> lay;
-    for (const Fld& f : g.flds)
-      lay.push_back(DictField{f.src_name.c_str(), uint16_t(f.spec.off), uint16_t(f.spec.len),
-                              uint8_t(f.spec.type), uint16_t(f.spec.occurs)});
+    std::vector<std::vector<uint8_t>> recs;
     FmArb* a = g.mem;
     uint8_t* buf = alloc(size_t(g.rec_len));
     a->rec.set(buf);
     a->rec_len = uint16_t(g.rec_len);
     a->key_no = 0;
     a->op = FM_OP_FIRST;
-    bool any = false;
     if (fm_start(a)) {
       a->op = 0;
-      while (fm_rdnxt(a)) {
-        any = true;
-        if (m) m->records.emplace_back(buf, buf + a->len_read);
-        if (!w.put(buf, a->len_read, lay.data(), int(lay.size()), g.name == "STMT", &err)) {
-          errs.add(g.at, "cannot write " + path + ": " + err);
-          return false;
-        }
-        if (org1) break;
-      }
+      while (fm_rdnxt(a)) recs.emplace_back(buf, buf + a->len_read);
     }
-    if (org1 && !any && m) m->records.push_back(g.init);
-    if (org1 && !any && !w.put(g.init.data(), g.rec_len, lay.data(), int(lay.size()), false, &err)) {
-      errs.add(g.at, "cannot write " + path + ": " + err);
-      return false;
-    }
-    if (!w.close(&err)) {
+    if (org1 && recs.empty()) recs.push_back(g.init);
+    if (m) m->records = recs;
+    if (recs.empty()) continue;
+    std::string path = bs_input_path(tmp, g.app.c_str(), 5, pad(g.name, 8).c_str());
+    fs::create_directories(fs::path(path).parent_path());
+    // The layout of the byte-order conversion: the file's data fields.
+    std::vector<DictField> lay;
+    for (const Fld& f : g.flds)
+      lay.push_back(DictField{f.src_name.c_str(), uint16_t(f.spec.off), uint16_t(f.spec.len),
+                              uint8_t(f.spec.type), uint16_t(f.spec.occurs)});
+    RawWriter w;
+    std::string err;
+    bool ok = w.open(path, uint16_t((g.var ? kRawShort : 0) | kRawCrc), org1, &err);
+    for (size_t i = 0; ok && i < recs.size(); ++i)
+      ok = w.put(recs[i].data(), int(recs[i].size()), lay.data(), int(lay.size()), g.name == "STMT", &err);
+    if (ok) ok = w.close(&err);
+    if (!ok) {
       errs.add(g.at, "cannot write " + path + ": " + err);
       return false;
     }

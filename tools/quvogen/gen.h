@@ -42,7 +42,8 @@
 //     (application, then definition order; FILE 100 and 104), then the work
 //     fields; BITMAP page 1 of class 0 marks them.
 //   - Raw files: variable-length files in the short length form, the others
-//     in the long form; CRC-32C trailers on every file.
+//     in the long form; CRC-32C trailers on every file; none for a file
+//     without records (a single-record file without one gets its defaults).
 #pragma once
 
 #include <cstdint>
