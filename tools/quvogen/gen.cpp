@@ -81,16 +81,20 @@ struct GFile {
   }
 };
 
-// The structure stamps of the design files (the dictionary compiler's table).
+// The structure stamps of the design files (the dictionary compiler's
+// table): the second word, or 0 for a file the table does not name.
 int design_stamp(const std::string& name) {
   static const char* one[] = {"BITMAP", "INITIAL"};
   static const char* two[] = {"CHILD", "CHR", "ELEMENT", "FILE", "FRAME", "ITEM", "PARAM",
                               "PROCESS", "RECORD", "ROW", "STMT", "DICTNARY", "XLAT"};
+  static const char* three[] = {"DOCUMENT", "DOMAIN", "FIELD", "IMAGE", "SELECT", "SORT", "TOKEN", "EXCEPT"};
   for (const char* n : one)
     if (name == n) return 1;
   for (const char* n : two)
     if (name == n) return 2;
-  return 3;
+  for (const char* n : three)
+    if (name == n) return 3;
+  return 0;
 }
 
 // The applications the bootstrap makes data files of (and 0DB).
@@ -111,7 +115,6 @@ class Gen {
   std::vector<GFile> files;
   std::map<std::string, size_t> file_ix;  // name -> files index
   std::vector<Fld> work;                  // work fields ("0LA" and any other)
-  std::vector<std::string> work_app;
   std::vector<uint32_t> work_area;
   std::set<std::string> elem_names;       // every element of the dictionary
   MmPool pool = 0;
@@ -349,7 +352,6 @@ bool Gen::layouts() {
       if (fd.has_initial && !encode_value(f.spec, fd.initial, probe.data(), &why))
         errs.add(fd.initial_at, "initial value: " + why);
       work.push_back(f);
-      work_app.push_back(a.id);
     }
   }
   // Element names: one dictionary, one name.
@@ -615,7 +617,7 @@ void Gen::dictionary() {
     f.area2 = g.area2;
     std::memcpy(f.stamp.b, stamp, 8);
     std::memcpy(f.cmpl_stamp.b, stamp, 8);
-    if (g.app == "0AD" && g.fclass == 1) {
+    if (g.app == "0AD" && g.fclass == 1 && design_stamp(g.name)) {
       rec::view<rec::U32>(f.struct_stamp.b).set(0);
       rec::view<rec::U32>(f.struct_stamp.b + 4).set(uint32_t(design_stamp(g.name)));
     } else {
