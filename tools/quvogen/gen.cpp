@@ -665,18 +665,23 @@ void Gen::dictionary() {
     none.at = work[i].at;
     elements(none, &next_no, true);
   }
-  // BITMAP page 1 of class 0: the numbers given.
+  // BITMAP pages of class 0: the numbers given, 400 a page; the highest
+  // number in page 1.
   if (bm) {
-    DBitmap b;
-    std::memset(&b, 0, sizeof b);
-    b.cls = 0;
-    b.page = 1;
     uint32_t highest = next_area - 1;
-    if (highest > 400) highest = 400;  // one page holds 400 numbers
-    b.highest = next_area - 1;
-    for (uint32_t n = 1; n <= highest; ++n) b.bits.b[(n - 1) / 8] |= uint8_t(1u << ((n - 1) % 8));
-    std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&b), reinterpret_cast<uint8_t*>(&b) + sizeof b);
-    put(bm, r, design_pos(), "BITMAP");
+    for (uint32_t page = 1; (page - 1) * 400 < highest; ++page) {
+      DBitmap b;
+      std::memset(&b, 0, sizeof b);
+      b.cls = 0;
+      b.page = page;
+      b.highest = page == 1 ? highest : 0;
+      for (uint32_t n = (page - 1) * 400 + 1; n <= highest && n <= page * 400; ++n) {
+        uint32_t i = (n - 1) % 400;
+        b.bits.b[i / 8] |= uint8_t(1u << (i % 8));
+      }
+      std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&b), reinterpret_cast<uint8_t*>(&b) + sizeof b);
+      put(bm, r, design_pos(), "BITMAP");
+    }
   }
 }
 
