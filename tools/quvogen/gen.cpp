@@ -735,7 +735,10 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
         if (value == kProcTypes[t]) value = std::to_string(t);
     }
     std::string why;
-    if (!encode_at(*f, occ ? occ - 1 : 0, value, rec->data(), &why)) errs.add(e.value_at, "\"" + name + "\": " + why);
+    if (!encode_at(*f, occ ? occ - 1 : 0, value, rec->data(), &why)) {
+      if (why.rfind(name + ": ", 0) == 0) why.erase(0, name.size() + 2);  // the encoder names the field too
+      errs.add(e.value_at, "\"" + name + "\": " + why);
+    }
     given.insert(name);
   }
   // Required: the fields of key 0 (outside the structure).
