@@ -3,6 +3,9 @@
 // edge cases of both formats, and the conversions of STMT operands.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -417,4 +420,118 @@ TEST(Bootstrap, StatementOccurrenceWordsOfEveryVerbThatHasThem) {
   adjust_occ(w);
   EXPECT_EQ(w[0], 0x02);
   EXPECT_EQ(w[1], 0x01);
+}
+
+TEST(Summary, AppendsOfManyProcessesNeverInterleave) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  std::string path = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  const std::string block = bst::slurp(path).substr(2);
+  std::filesystem::remove(path);
+  // Four processes append 25 blocks each, one write per block under the
+  // file lock; the header is written once.
+  std::vector<pid_t> kids;
+  for (int k = 0; k < 4; ++k) {
+    pid_t p = fork();
+    if (p == 0) {
+      setenv("QUVOPATH", d.gen.c_str(), 1);
+      fms_init();
+      DdCtx ctx;
+      std::memcpy(ctx.app, "0LA", 3);
+      std::memcpy(ctx.ver, "00", 2);
+      ctx.summary = path;
+      fx::Rec file = bst::testfi_file();
+      int ok = 1;
+      for (int i = 0; i < 25; ++i) ok &= bld_sum_fi(&ctx, &rec::view<DFile>(file.data())) == 1;
+      _exit(ok ? 0 : 1);
+    }
+    kids.push_back(p);
+  }
+  for (pid_t p : kids) {
+    int st = 0;
+    waitpid(p, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  }
+  std::string all = bst::slurp(path);
+  std::string want = "1\n";
+  for (int i = 0; i < 100; ++i) want += block;
+  EXPECT_EQ(all.size(), want.size());
+  EXPECT_TRUE(all == want);
+}
+
+TEST(Bootstrap, NoDesignCopyForAnApplicationSkipsOnlyThatCopy) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0AD", bst::testfi_records(3)));
+  for (const char* app : {"0LA", "0DB", "0SA"}) {
+    std::string p = bs_input_path(d.root, app, FM_PT_DATA, "SUMMARY");
+    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+    bst::spit(p, "1\n");
+  }
+  d.use_target();
+  setenv("NO_0SA", "1", 1);
+  BsCounts c;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(bs_bootstrap(&c), 1);
+  testing::internal::GetCapturedStdout();
+  unsetenv("NO_0SA");
+  EXPECT_EQ(c.failures, 0);
+  EXPECT_EQ(c.records, 9);
+  for (const char* app : {"0AD", "0LA", "0DB"})
+    EXPECT_TRUE(std::filesystem::exists(d.target + "/data/dict/" + app + "00/TESTFI")) << app;
+  EXPECT_FALSE(std::filesystem::exists(d.target + "/data/dict/0SA00/TESTFI"));
+  d.done();
+}
+
+TEST(Summary, AGroupKeyOverRepeatedDatesCoversEveryOccurrence) {
+  Dirs d;
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  fms_init();
+  auto elem = [](const char* name, int number, int kind, int type, int off, int len, int occ, int fno,
+                 const char* last) {
+    fx::Rec r = fx::rec("ELEMENT", {});
+    DElem& e = rec::view<DElem>(r.data());
+    e.name.set(name);
+    e.kind = uint8_t(kind);
+    e.type = uint8_t(type);
+    e.offset = uint16_t(off);
+    e.length = uint16_t(len);
+    e.occurs = uint16_t(occ);
+    e.file.set("GRPDT");
+    e.number = uint32_t(number);
+    e.ident_stamp[4] = uint8_t(number);
+    e.key_kind = number == 1 ? 0 : 255;
+    e.key_order = '+';
+    e.key_dups = '0';
+    e.domain.set(last);
+    e.field_no = uint16_t(fno);
+    return r;
+  };
+  ASSERT_EQ(fx::write("ELEMENT", "0LA", "00",
+                      {elem("K", 1, 2, 7, 0, 16, 1, 0, "D"), elem("D", 2, 1, 7, 0, 8, 2, 1, ""),
+                       elem("X", 3, 1, 1, 16, 4, 1, 5, "")}),
+            3);
+  std::vector<uint8_t> img(20, 0);
+  auto pieces = bst::init_pieces("GRPDT", 1, img);
+  auto nul = bst::init_pieces("GRPDT", 2, img);
+  pieces.insert(pieces.end(), nul.begin(), nul.end());
+  ASSERT_EQ(fx::write("INITIAL", "0LA", "00", pieces), 2);
+  fx::Rec file = fx::rec("FILE", {{"name", "GRPDT"}, {"ftype", "1"}, {"org", "3"}, {"b14", "0"}, {"var", "0"},
+                                  {"rec_len", "20"}, {"key_count", "1"}, {"seg_count[1]", "4"}, {"key_elem[1]", "1"}});
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ctx.summary = d.root + "/SUMMARY";
+  ASSERT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
+  fm_shutdown();
+  unsetenv("QUVOPATH");
+  SumReader r;
+  SumBlock b;
+  ASSERT_TRUE(r.open(ctx.summary));
+  ASSERT_EQ(r.next(&b), 1) << r.error();
+  ASSERT_EQ(b.keys.size(), 1u);
+  std::vector<std::string> segs;
+  for (const SumSeg& s : b.keys[0].segs)
+    segs.push_back(std::to_string(s.field) + "@" + std::to_string(s.offset) + "+" + std::to_string(s.length) + "/" +
+                   std::to_string(s.type));
+  EXPECT_EQ(segs, (std::vector<std::string>{"1@0+4/8", "2@4+4/8", "3@8+4/8", "4@12+4/8"}));
 }
