@@ -52,15 +52,32 @@ TEST(GenValue, NumbersDatesAndLogic) {
   EXPECT_TRUE(enc(lg, "maybe").empty());
 
   qg::Spec bd{7, 0, 8, 1, false, 0, false};
+  ASSERT_EQ(qg::date_range(&bd, ""), "");
   // 1970-01-01 is day 719,163; 12:30 is 4,500,000 hundredths.
   EXPECT_EQ(enc(bd, "1970-01-01 12:30"), (std::vector<uint8_t>{0x3B, 0xF9, 0x0A, 0x00, 0x20, 0xAA, 0x44, 0x00}));
   EXPECT_TRUE(enc(bd, "2025-02-29", &why).empty());
   EXPECT_EQ(why, "no such date or time: 2025-02-29");
   EXPECT_TRUE(enc(bd, "29.02.2024").empty());
   qg::Spec std8{15, 0, 8, 1, false, 0, false};
+  ASSERT_EQ(qg::date_range(&std8, ""), "");
   EXPECT_EQ(enc(std8, "2024-02-29 23:59:58.99"), (std::vector<uint8_t>{20, 24, 2, 29, 23, 59, 58, 99}));
-  qg::Spec txt{4, 0, 8, 1, false, 0, false};
+  // A text date whose mask gives its length: the digits of its units.
+  qg::Spec txt{4, 0, 0, 1, false, 0, false};
+  ASSERT_EQ(qg::date_range(&txt, "0807-06-05"), "");
+  EXPECT_EQ(txt.len, 8);
   EXPECT_EQ(enc(txt, "2024-02-29"), (std::vector<uint8_t>{'2', '0', '2', '4', '0', '2', '2', '9'}));
+  // A packed date of 5 bytes: century to day, the sign nibble last.
+  qg::Spec pd{10, 0, 5, 1, false, 0, false};
+  ASSERT_EQ(qg::date_range(&pd, ""), "");
+  EXPECT_EQ(enc(pd, "2024-02-29"), (std::vector<uint8_t>{0x02, 0x02, 0x40, 0x22, 0x9C}));
+  // A binary date of 4 bytes holds no time.
+  qg::Spec b4{7, 0, 4, 1, false, 0, false};
+  ASSERT_EQ(qg::date_range(&b4, ""), "");
+  EXPECT_EQ(enc(b4, "1970-01-02"), (std::vector<uint8_t>{0x3C, 0xF9, 0x0A, 0x00}));
+  EXPECT_TRUE(enc(b4, "1970-01-02 10:00", &why).empty());
+  EXPECT_EQ(why, "the field holds no unit below 5 (1970-01-02 10:00)");
+  qg::Spec bad{4, 0, 0, 1, false, 0, false};
+  EXPECT_EQ(qg::date_range(&bad, "09-12"), "mask: bad unit \"09\" (units are 0N or NN, N 8 century .. 1 hundredths)");
 
   EXPECT_EQ(qg::spec_check({5, 0, 3, 1, false, 0, false}), "a binary field is 1, 2 or 4 bytes");
   EXPECT_EQ(qg::spec_check({1, 0, 3, 1, false, 2, false}), "only numbers have decimals");

@@ -229,6 +229,10 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
     Fld f;
     f.src_name = f.elem_name = fd.name;
     f.spec = Spec{fd.type, off, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
+    if (std::string why = date_range(&f.spec, fd.mask); !why.empty()) {
+      errs.add(fd.at, why);
+      continue;
+    }
     if (std::string why = spec_check(f.spec); !why.empty()) {
       errs.add(fd.at, why);
       continue;
@@ -244,7 +248,7 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
     f.at = fd.at;
     f.key = fd.key;
     f.dup = fd.dup;
-    off += fd.len * fd.occurs;
+    off += f.spec.len * fd.occurs;
     g->flds.push_back(f);
   }
   if (off > int(FM_MAX_REC)) {
@@ -335,7 +339,9 @@ bool Gen::layouts() {
       Fld f;
       f.src_name = f.elem_name = fd.name;
       f.spec = Spec{fd.type, 0, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
-      if (std::string why = spec_check(f.spec); !why.empty()) {
+      std::string why = date_range(&f.spec, fd.mask);
+      if (why.empty()) why = spec_check(f.spec);
+      if (!why.empty()) {
         errs.add(fd.at, why);
         continue;
       }
@@ -347,8 +353,7 @@ bool Gen::layouts() {
       f.mask = fd.mask;
       f.label = fd.label;
       f.at = fd.at;
-      std::vector<uint8_t> probe(size_t(fd.len), ' ');
-      std::string why;
+      std::vector<uint8_t> probe(size_t(f.spec.len), ' ');
       if (fd.has_initial && !encode_value(f.spec, fd.initial, probe.data(), &why))
         errs.add(fd.initial_at, "initial value: " + why);
       work.push_back(f);
@@ -479,7 +484,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.squeeze = '0';
     e.sign = f.spec.is_signed ? '1' : '0';
     e.digits = uint8_t(spec_digits(f.spec));
-    e.decimals = uint8_t(f.spec.decimals);
+    e.decimals = uint8_t(is_date_type(f.spec.type) ? f.spec.low : f.spec.decimals);
     e.b589 = 0;
     e.b590 = 0;
     e.b591 = '0';

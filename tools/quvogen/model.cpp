@@ -81,12 +81,18 @@ void parse_field_spec(const Entry& e, bool declared, FieldDef* f, Errors* errs) 
       errs->add(at(0), "unknown data type \"" + w[0].text + "\"");
       return;
     }
-    if (w.size() < 2 || !to_int(w[1].text, 1, 32767, &f->len)) {
-      errs->add(at(1), "field length (1-32767) expected");
+    bool date = f->type == 3 || f->type == 4 || f->type == 6 || f->type == 7 || f->type == 9 ||
+                f->type == 10 || f->type == 15;
+    if (w.size() >= 2 && to_int(w[1].text, 1, 32767, &f->len)) {
+      i = 2;
+    } else if (date && w.size() >= 2 && w[1].text == "mask") {
+      f->len = 0;  // a date's mask gives its length
+      i = 1;
+    } else {
+      errs->add(at(1), date ? "field length (1-32767) or a mask expected" : "field length (1-32767) expected");
       return;
     }
     f->typed = true;
-    i = 2;
   }
   while (i < w.size()) {
     const std::string& k = w[i].text;

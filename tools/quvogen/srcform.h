@@ -49,6 +49,7 @@
 // Field specification (file definitions):
 //   TYPE LENGTH [x OCCURS] [key N] [dup] [signed] [decimals D]
 //        [mask "M"] [initial "V"] [null "V"] [label "L"]
+//   (a date type may give its mask in place of the length)
 //   TYPE: alpha | binary | packed | logic | decimal | date-text | date-binary
 //         | date-packed | date-std, or the data type code 1-15.
 //

@@ -2,6 +2,7 @@
 #include "value.h"
 
 #include <cstring>
+#include <vector>
 
 #include "foundation/cvdat.h"
 #include "foundation/pd.h"
@@ -99,13 +100,7 @@ std::string spec_check(const Spec& s) {
     case 5:
       if (s.len != 1 && s.len != 2 && s.len != 4) return "a binary field is 1, 2 or 4 bytes";
       break;
-    case 6:
-    case 7:
-      if (s.len != 4 && s.len != 8) return "a binary date is 4 or 8 bytes";
-      break;
     case 8:
-    case 9:
-    case 10:
       if (s.len > 16) return "a packed field is at most 16 bytes";
       break;
     case 11:
@@ -113,13 +108,6 @@ std::string spec_check(const Spec& s) {
       break;
     case 12:
       if (s.len != 9) return "a decimal field is 9 bytes (8 packed and the scale)";
-      break;
-    case 15:
-      if (s.len != 8) return "an internal date is 8 bytes";
-      break;
-    case 3:
-    case 4:
-      if (s.len % 2 || s.len > 16) return "a text date is 2-16 digits, two a unit";
       break;
     default:
       break;
@@ -133,12 +121,7 @@ int spec_digits(const Spec& s) {
     case 5: return s.len == 1 ? 3 : s.len == 2 ? 5 : 10;
     case 8: return 2 * s.len - 1;
     case 12: return 15;
-    case 6:
-    case 7:
-    case 15:
-    case 3:
-    case 4: return 8;
-    default: return 0;
+    default: return is_date_type(s.type) ? s.high : 0;
   }
 }
 
@@ -201,29 +184,32 @@ bool encode_value(const Spec& s, const std::string& text, uint8_t* out, std::str
       }
       return true;
     }
+    case 3:
+    case 4:
     case 6:
     case 7:
-    case 15:
-    case 3:
-    case 4: {
+    case 9:
+    case 10:
+    case 15: {
       int u[8];
       if (!parse_iso(text, u, why)) return false;
-      if (s.type == 15) {
-        for (int i = 0; i < 8; ++i) out[i] = uint8_t(u[i]);
-      } else if (s.type == 3 || s.type == 4) {
-        char digits[96];
-        std::snprintf(digits, sizeof digits, "%02d%02d%02d%02d%02d%02d%02d%02d", u[0], u[1], u[2], u[3], u[4], u[5],
-                      u[6], u[7]);
-        if (s.type == 3) {
-          *why = "day-of-year dates are not written by the generator";
+      DateDesc d;
+      d.type = uint8_t(s.type);
+      d.len = uint16_t(s.len);
+      d.high = uint8_t(s.high);
+      d.low = uint8_t(s.low);
+      d.julian = uint8_t(s.julian);
+      d.value = out;
+      for (int i = 0; i < 8; ++i) d.date[i] = uint8_t(u[i]);
+      // units below the range must be their base values, not dropped
+      for (int unit = s.low - 1; unit >= 1; --unit)
+        if (d.date[unit_index(unit)] != cv_unit_base(unit)) {
+          *why = "the field holds no unit below " + std::to_string(s.low) + " (" + text + ")";
           return false;
         }
-        std::memcpy(out, digits, size_t(s.len));
-      } else {
-        int32_t day = cv_days_from_civil(u[0] * 100 + u[1], u[2], u[3]);
-        uint32_t hund = uint32_t(((u[4] * 60 + u[5]) * 60 + u[6]) * 100 + u[7]);
-        put_le(out, 4, uint32_t(day));
-        if (s.len == 8) put_le(out + 4, 4, hund);
+      if (!cv_ston_date(&d)) {
+        *why = "not a date this field stores: " + text;
+        return false;
       }
       return true;
     }
@@ -265,6 +251,79 @@ void default_images(const Spec& s, uint8_t* init, uint8_t* null) {
       std::memset(null, ' ', n);
       break;
   }
+}
+
+bool is_date_type(int type) {
+  return type == 3 || type == 4 || type == 6 || type == 7 || type == 9 || type == 10 || type == 15;
+}
+
+std::string date_range(Spec* s, const std::string& mask) {
+  if (!is_date_type(s->type)) return "";
+  int julian = s->type == 3 || s->type == 6 || s->type == 9;
+  if (!mask.empty()) {
+    // Check the tokens first: a bad one is a system error in the compiler.
+    for (size_t i = 0; i < mask.size(); ++i) {
+      char c = mask[i];
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        size_t q = mask.find('"', i + 1);
+        if (q == std::string::npos) return "mask: quote not closed";
+        i = q;
+      } else if (c >= '0' && c <= '9') {
+        size_t j = i;
+        while (j < mask.size() && mask[j] >= '0' && mask[j] <= '9') ++j;
+        std::string run = mask.substr(i, j - i);
+        bool ok = true;
+        for (size_t k = 0; ok && k < run.size();) {
+          if (run.compare(k, 3, "005") == 0) k += 3;
+          else if (k + 1 < run.size() && run[k + 1] >= '1' && run[k + 1] <= '8' &&
+                   (run[k] == '0' || run[k] == run[k + 1]))
+            k += 2;
+          else ok = false;
+        }
+        if (!ok) return "mask: bad unit \"" + run + "\" (units are 0N or NN, N 8 century .. 1 hundredths)";
+        i = j - 1;
+      }
+    }
+    std::vector<uint8_t> buf(mask.begin(), mask.end());
+    DateDesc d;
+    d.type = uint8_t(s->type);
+    d.mask = buf.data();
+    d.mask_len = uint16_t(buf.size());
+    if (!cv_cmpl_date_msk(&d)) return "mask: no unit in \"" + mask + "\"";
+    s->high = d.high;
+    s->low = d.low;
+    s->julian = d.julian;
+    if (s->type == 15) s->high = 8, s->low = 1;
+    int len = cv_date_stored_len(s->type, s->high, s->low, s->julian);
+    if (s->len == 0) s->len = len;
+    if (s->len != len)
+      return "the mask gives a stored length of " + std::to_string(len) + ", not " + std::to_string(s->len);
+    return "";
+  }
+  if (julian) return "a day-of-year date needs its mask";
+  switch (s->type) {
+    case 15:
+      if (s->len != 8) return "an internal date is 8 bytes";
+      s->high = 8, s->low = 1;
+      break;
+    case 7:
+      if (s->len != 4 && s->len != 8) return "a binary date is 4 or 8 bytes";
+      s->high = 8, s->low = s->len == 4 ? 5 : 1;
+      break;
+    case 4:
+      if (s->len < 2 || s->len > 16 || s->len % 2) return "a text date is 2-16 digits, two a unit";
+      s->high = 8, s->low = 8 - s->len / 2 + 1;
+      break;
+    case 10:
+      if (s->len < 2 || s->len > 9) return "a packed date is 2-9 bytes";
+      s->high = 8, s->low = 10 - s->len;
+      break;
+  }
+  if (cv_date_stored_len(s->type, s->high, s->low, 0) != s->len)
+    return "no unit range gives a date of " + std::to_string(s->len) + " bytes";
+  return "";
 }
 
 void fixed_stamp(uint8_t out[8]) {

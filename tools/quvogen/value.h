@@ -12,10 +12,13 @@
 //   8 12     decimal number ("-12.50"), into packed decimal of the length
 //            (12: 8 bytes and a scale byte)
 //   11       logic: Y, N, yes, no, 1, 0, or empty (blank)
-//   6 7      ISO date "YYYY-MM-DD", optionally " HH:MM[:SS[.hh]]": day
-//            number, and for 8 bytes the hundredths of the day
-//   15       ISO date into the eight unit bytes of the internal date
-//   3 4      ISO date as the digits of its units from the century down
+//   3 4 6 7 9 10 15
+//            ISO date "YYYY-MM-DD", optionally " HH:MM[:SS[.hh]]", stored by
+//            the engine's date conversion (cv_ston_date) in the field's form
+//            over its unit range: the range of its mask when it has one
+//            (the mask may then stand for the length), else by the length
+//            from the century down (binary 4: the date, 8: date and time;
+//            text: two digits a unit; packed: length - 1 units)
 // An empty value of a number or a date is refused (a field left out takes
 // its INITIAL value instead).
 #pragma once
@@ -27,13 +30,22 @@ namespace qg {
 
 struct Spec {
   int type = 1;
+  // (dates: the unit range and the day-of-year form, from the mask or the
+  // length; date_range fills them)
   int off = 0;
   int len = 0;           // one occurrence
   int occurs = 1;
   bool is_signed = false;
   int decimals = 0;
   bool declared = false;  // a field of an engine declaration (dictenc.h encodes it)
+  int high = 8, low = 1, julian = 0;
 };
+
+bool is_date_type(int type);
+// Sets the unit range of a date field from its mask (edit-mask language of
+// foundation/cvdat.h) or its length; with a mask and no length, the length
+// too. "" or the reason.
+std::string date_range(Spec* s, const std::string& mask);
 
 // "" when type and length go together, else the reason.
 std::string spec_check(const Spec& s);
