@@ -111,6 +111,32 @@ bool read_image(FmArb* a, const char* file, int kind, int len, std::vector<uint8
   return true;
 }
 
+// Puts back the fields of a caller's handle that the summary changes.
+struct ArbKeep {
+  FmArb* a;
+  uint16_t op, rec_len, key_len;
+  uint8_t key_no;
+  Ref<uint8_t> rec, key;
+  explicit ArbKeep(FmArb* h) : a(h) {
+    if (!a) return;
+    op = a->op;
+    rec_len = a->rec_len;
+    key_len = a->key_len;
+    key_no = a->key_no;
+    rec = a->rec;
+    key = a->key;
+  }
+  ~ArbKeep() {
+    if (!a) return;
+    a->op = op;
+    a->rec_len = rec_len;
+    a->key_len = key_len;
+    a->key_no = key_no;
+    a->rec = rec;
+    a->key = key;
+  }
+};
+
 // Opens a dictionary file of the context when the caller gave no handle.
 FmArb* open_dict(const char* builder, DdCtx* ctx, FmKdb** kdb, FmSdb** sdb) {
   *kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * FM_CAT_KDB_AREA));
@@ -253,6 +279,7 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
   FmArb* elem = ctx->elem ? ctx->elem : open_dict("INIT_DELEM_FDB", ctx, &ek, &es);
   FmArb* init = ctx->init ? ctx->init : open_dict("INIT_DINIT_FDB", ctx, &ik, &is);
   SumBlock b;
+  ArbKeep keep_elem(ctx->elem), keep_init(ctx->init);
   bool ok = elem && init;
   if (!ok) ctx->error = "bad read - delem file (ELEMENT or INITIAL cannot be opened)";
   if (ok) ok = build_block(ctx, elem, init, file, &b);
@@ -300,7 +327,12 @@ bool SumReader::line(std::string* out) {
   out->clear();
   int c;
   while ((c = std::fgetc(f_)) != EOF && c != '\n') {
-    if (out->size() > 4096) break;
+    if (out->size() > 4096) {
+      ++lineno_;
+      error_ = path_ + ":" + std::to_string(lineno_) + ": line too long";
+      out->assign(1, '\0');
+      return true;
+    }
     out->push_back(char(c));
   }
   ++lineno_;  // the line read, or the one that is missing

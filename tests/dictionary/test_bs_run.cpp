@@ -4,6 +4,11 @@
 // it; a bootstrapped directory is refused; QUVO_BOOT_AP adds a dictionary.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <random>
 
 #include "dictionary/bs_support.h"
@@ -201,4 +206,47 @@ TEST(BootstrapRun, BootApAddsOneApplicationsDictionary) {
   // Not on a directory that was never bootstrapped.
   std::string b = in.fresh();
   EXPECT_EQ(in.boot(b, app_root, {"QUVO_BOOT_AP=TST"}).status, kExitBootFailed);
+}
+
+TEST(BootstrapRun, KilledAtAnyMomentARerunGivesTheSameDirectory) {
+  Inputs in(400);
+  std::string clean_dir = in.fresh();
+  ASSERT_EQ(in.boot(clean_dir, in.root).status, 0);
+  const auto clean = bst::dir_hashes(clean_dir);
+  std::mt19937 rng(77);
+  for (int i = 0; i < 8; ++i) {
+    std::string target = in.fresh();
+    auto before = bst::dir_hashes(target);
+    std::vector<std::string> env{"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + in.root, "QUVO_TEST_HOME=" + in.home,
+                                 "PATH=/usr/bin:/bin"};
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::vector<char*> ev;
+      for (auto& e : env) ev.push_back(e.data());
+      ev.push_back(nullptr);
+      execle(QUVO_BINARY, QUVO_BINARY, "-b", static_cast<char*>(nullptr), ev.data());
+      _exit(127);
+    }
+    usleep(useconds_t(rng() % 60000));
+    kill(pid, SIGKILL);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    SCOPED_TRACE("kill " + std::to_string(i));
+    bool finished = WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    auto now = bst::dir_hashes(target);
+    // Either done, or as it was, or marked unfinished.
+    EXPECT_TRUE(finished || now == before || std::filesystem::exists(target + "/.quvo-boot-unfinished"));
+    if (!finished) {
+      QuvoRun r = in.boot(target, in.root);
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(bst::dir_hashes(target), clean);
+    EXPECT_EQ(leftovers(target), 0);
+  }
 }
