@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -758,10 +759,16 @@ int bs_main() {
                  g_root.c_str());
     return kExitBootFailed;
   }
+  if (::access(target.c_str(), W_OK | X_OK) != 0) {
+    std::fprintf(stderr, "quvo: bootstrap: the data directory %s cannot be written: %s\n", target.c_str(),
+                 std::strerror(errno));
+    return kExitBootFailed;
+  }
   remove_stale(target);
   bool unfinished = fs::exists(target / kMarker, ec);
-  // The system applications' files live under "data".
-  bool built = fs::exists(target / "data", ec) && !unfinished;
+  // The system applications' files live under "data"; the keymap store is
+  // the engine's mark of a bootstrapped directory.
+  bool built = (fs::exists(target / "data", ec) || fs::exists(target / "keymaps", ec)) && !unfinished;
   fs::path app_dir = fs::path("data") / "dict" / (safe(trim(ap ? ap : "")) + safe(ver));
   if (add) {
     if (!built) {
@@ -840,12 +847,17 @@ int bs_main() {
     // The move: the marker (the temporary directory, then every entry to
     // move) makes a directory whose move was cut short recognisable.
     std::string list = tmp.string() + "\n";
+    // The keymap store goes last: the engine takes it as the mark of a
+    // bootstrapped directory.
     std::vector<fs::path> entries;
-    for (const auto& e : fs::directory_iterator(tmp, ec)) {
-      entries.push_back(e.path());
-      list += e.path().filename().string() + "\n";
-      if (fs::exists(target / e.path().filename(), ec))
-        report(&c, "%s already holds %s", target.c_str(), e.path().filename().c_str());
+    for (const auto& e : fs::directory_iterator(tmp, ec)) entries.push_back(e.path());
+    std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
+      bool ka = a.filename() == "keymaps", kb = b.filename() == "keymaps";
+      return ka != kb ? kb : a < b;
+    });
+    for (const fs::path& e : entries) {
+      list += e.filename().string() + "\n";
+      if (fs::exists(target / e.filename(), ec)) report(&c, "%s already holds %s", target.c_str(), e.filename().c_str());
     }
     if (c.failures == 0 && !write_file(target / kMarker, list)) report(&c, "cannot write %s", (target / kMarker).c_str());
     for (size_t i = 0; i < entries.size() && c.failures == 0; ++i) {
