@@ -229,6 +229,19 @@ TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
   EXPECT_TRUE(names.count("TST MENU     "));
   EXPECT_TRUE(names.count("TST CUSTOMERS"));
   FM_CLOSE(fdb.handle.get(), 0);
+  // The menu's characteristic: the title's nine columns of row 1.
+  ASSERT_TRUE(describe("CHR", "TST", true, pool, &fdb));
+  ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << "status " << fdb.status;
+  auto chrs = read_all(fdb.handle.get(), fdb.rec_len, true, pool);
+  ASSERT_EQ(chrs.size(), 1u);
+  const DChr& ch = rec::view<DChr>(chrs.begin()->data());
+  EXPECT_EQ(std::string(ch.proc_name.view()).substr(0, 8), "TST MENU");
+  EXPECT_EQ(ch.image_no, 1);
+  EXPECT_EQ(ch.row.get(), 1u);
+  EXPECT_EQ(ch.col.get(), 3u);
+  EXPECT_EQ(ch.cols.get(), 9u);
+  EXPECT_EQ(ch.attrs.get(), 1u);
+  FM_CLOSE(fdb.handle.get(), 0);
   // The customer file's images: BALANCE 0 (packed, 6 bytes, positive),
   // OPENED 2026-01-01 (day 739,617), CREDIT OK '1'.
   const qg::GenFile* cust = nullptr;

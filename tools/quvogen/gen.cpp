@@ -939,7 +939,8 @@ bool Gen::processes() {
         } else if (b.kind == "chr") {
           uint32_t n = 0;
           if (!num(b.args[0], 1, 0x7FFFFFFF, &n)) continue;
-          if (!encode_record(ch, b, &r, {"proc_type", "proc_name", "frame_code", "frame_no", "image_no"})) continue;
+          if (!encode_record(ch, b, &r, {"proc_type", "proc_name", "frame_code", "frame_no", "image_no", "b37"}))
+            continue;
           own(r);
           rec::view<DChr>(r.data()).image_no = uint8_t(image_no);
           rec::view<DChr>(r.data()).b37.set("");
