@@ -382,7 +382,7 @@ bool lock_quiet(BrfFile* f) {
     if (!(bt_counter(s) & 1)) return true;
     bt_unlock(s);
     if (!s.writable || bt_begin(s) != kBtOk) return false;
-    bt_abort(s);
+    if (bt_abort(s) != kBtOk) return false;
   }
   return false;
 }
@@ -581,7 +581,7 @@ struct Probe {
 };
 
 bool read_exact(const std::string& p, void* buf, size_t n, uint64_t off) {
-  int fd = uio_open(p.c_str(), O_RDONLY | O_NOFOLLOW);
+  int fd = uio_open(p.c_str(), O_RDONLY);
   if (fd < 0) return false;
   bool ok = uio_pread(fd, buf, n, off) == ssize_t(n);
   uio_close(fd);
@@ -764,14 +764,11 @@ struct LostFile {
   }
   uint32_t put(uint8_t reason, uint32_t off, const uint8_t* bytes, uint32_t len) {
     if (fd < 0) {
-      fd = uio_open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0660);
-      struct stat st;
-      if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int e = fd < 0 ? errno : EINVAL;
-        if (fd >= 0) uio_close(fd);
-        fd = -1;
-        return brf_fail(FM_ST_SYS, "%s: %s; nothing was changed", path.c_str(), std::strerror(e));
-      }
+      // An existing one is appended to (a regular file, never through a
+      // link); else it is made new.
+      fd = uio_open(path.c_str(), O_WRONLY | O_APPEND);
+      if (fd < 0 && errno == ENOENT) fd = uio_create(path.c_str());
+      if (fd < 0) return brf_fail(FM_ST_SYS, "%s: %s; nothing was changed", path.c_str(), std::strerror(errno));
     }
     BrfLostHdr h;
     std::memset(&h, 0, sizeof h);
@@ -883,24 +880,26 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   BrfFileHdr copy{};
   BrfLayout copy_lay;
   bool have_copy = false;
+  int rolled = kBtOk;
   {
     BtStore old;
     old.dfd = dfd;
     old.writable = true;
     old.name = path;
-    old.ifd = uio_open(ipath.c_str(), O_RDWR | O_NOFOLLOW);
-    old.jfd = uio_open(jpath.c_str(), O_RDWR | O_NOFOLLOW);
+    old.ifd = uio_open(ipath.c_str(), O_RDWR);
+    old.jfd = uio_open(jpath.c_str(), O_RDWR);
     if (old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk && (bt_counter(old) & 1)) {
       // Only the data file's bytes matter now: the index is written anew.
-      if (uio_lock(old.ifd, 0, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
+      if (uio_lock(old.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
         uint64_t bad = 0;
         if (bt_recover_check(old, &bad) != kBtOk) {
           out.unrolled = true;
           leave("a change left unfinished by a process that died could not be rolled back: its journal entry at %llu "
                 "names bytes outside the file; the journal is cleared, and the records are kept as they are",
                 (unsigned long long)bad);
-        } else if (bt_recover(old) == kBtOk) {
-          pr.add("rolled back a change left unfinished by a process that died");
+        } else {
+          rolled = bt_recover(old);
+          if (rolled == kBtOk) pr.add("rolled back a change left unfinished by a process that died");
         }
       }
     } else if (old.imap && old.jmap && (bt_counter(old) & 1) && pb.index) {
@@ -911,6 +910,9 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     bt_detach(old);
     uio_close(old.ifd);
     uio_close(old.jfd);
+    if (rolled == kBtIoError)
+      return done(brf_fail(FM_ST_SYS, "%s: the unfinished change cannot be rolled back: %s", path.c_str(),
+                           std::strerror(old.err)));
   }
   if (pb.copy) {
     copy = pb.copy_hdr;
@@ -1184,7 +1186,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     collect(t);
     for (auto& [k, i] : ents)
       if (bt_insert(ns, t, reinterpret_cast<const uint8_t*>(k.data()), ds.live[i].rid) != kBtOk) {
-        bt_abort(ns);
+        static_cast<void>(bt_abort(ns));  // the new index is dropped
         return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
       }
   }
@@ -1193,19 +1195,22 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     uint8_t k[8] = {uint8_t(room >> 24), uint8_t(room >> 16), uint8_t(room >> 8), uint8_t(room),
                     uint8_t(off >> 24),  uint8_t(off >> 16),  uint8_t(off >> 8),  uint8_t(off)};
     if (bt_insert(ns, kBtFreeTree, k, off) != kBtOk) {
-      bt_abort(ns);
+      static_cast<void>(bt_abort(ns));  // the new index is dropped
       return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
     }
   }
-  bt_commit(ns);
-  if (uio_sync_mode()) {
-    uio_sync(ns.ifd);
-    uio_sync(dfd);
+  int synced = bt_commit(ns) == kBtOk ? 0 : (ns.err ? ns.err : EIO);
+  if (!synced && uio_sync_mode()) {
+    synced = uio_sync(ns.ifd);
+    if (!synced) synced = uio_sync(dfd);
   }
+  if (synced)
+    return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(synced)));
   // In place: the index first, then the header that names its generation
   // (a crash between the two leaves a pair that a rebuild puts right).
-  if (::rename(itmp.c_str(), ipath.c_str()) != 0 || ::rename(jtmp.c_str(), jpath.c_str()) != 0)
-    return drop(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno)));
+  int moved = uio_rename(itmp.c_str(), ipath.c_str());
+  if (!moved) moved = uio_rename(jtmp.c_str(), jpath.c_str());
+  if (moved) return drop(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(moved)));
   bt_detach(ns);
   uio_close(ns.ifd);
   uio_close(ns.jfd);
@@ -1224,7 +1229,11 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   nh.sum = brf_hdr_sum(nh);
   if (end + kBrfSlotHdr <= uint64_t(dsize)) std::memset(d + end, 0, kBrfSlotHdr);
   std::memcpy(d, &nh, sizeof nh);
-  if (uio_sync_mode()) uio_sync(dfd);
+  int flushed = uio_sync_mode() ? uio_sync_dir(path) : 0;
+  if (!flushed && uio_sync_mode()) flushed = uio_sync(dfd);
+  if (int e = flushed)
+    return done(
+        brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(), std::strerror(e)));
   pr.finish();
   for (const std::string& l : left) log->push_back(l);
   out.records = live;
