@@ -225,7 +225,13 @@ void scan_data(const uint8_t* d, uint32_t limit, const BrfLayout& lay, DataScan&
     if (l.kind == SlotKind::Bad || l.kind == SlotKind::Zero) {
       uint32_t claim = l.len ? pos + kBrfSlotOver + l.len : 0;
       uint32_t q = resync(d, pos, claim, limit, lay);
-      s.gaps.push_back({pos, q, l.why, 0, false});
+      if (!s.gaps.empty() && s.gaps.back().end == pos) {
+        // Resynchronised on a record slot whose header holds but whose bytes
+        // do not: one range.
+        s.gaps.back().end = q;
+      } else {
+        s.gaps.push_back({pos, q, l.why, 0, false});
+      }
       pr.add("data: bytes %u to %u hold no sound slot (%s at %u)", pos, q, l.why, pos);
       pos = q;
       continue;
@@ -650,10 +656,13 @@ void probe(const std::string& path, Probe& pb) {
 // an index file lies beside it.
 bool is_native(const Probe& pb) { return pb.magic || pb.index; }
 
-constexpr const char* kRebuildAdvice =
-    "quvo -fr rebuilds the index from every record whose check sum holds (what it leaves out is kept in ";
-
-std::string rebuild_advice(const std::string& path) { return kRebuildAdvice + brfanal_lost_path(path) + ")"; }
+// What a rebuild does, for a user who may write the file (only such a one
+// may run it).
+std::string rebuild_advice(const std::string& path) {
+  std::string who = ::access(path.c_str(), W_OK) == 0 ? "" : ", run by a user who may write the file";
+  return "quvo -fr" + who + " rebuilds the index from every record whose check sum holds (what it leaves out is kept in " +
+         brfanal_lost_path(path) + ")";
+}
 
 // Why an open failed, in the words of what will put it right.
 void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
@@ -685,8 +694,9 @@ void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
   if (!pb.hdr_ok) {
     pr.push_back("data: " + pb.hdr_why);
     if (pb.copy) {
-      out->advice = "quvo -fr restores the header from the copy its index file keeps, and keeps every record "
-                    "whose check sum holds";
+      out->advice = std::string("quvo -fr") + (pb.writable ? "" : ", run by a user who may write the file,") +
+                    " restores the header from the copy its index file keeps, and keeps every record whose check "
+                    "sum holds";
     } else {
       pr.push_back("the index file keeps no copy of the header" +
                    std::string(pb.index ? " (it was written before copies were kept)" : " (there is no index file)"));
@@ -697,7 +707,8 @@ void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
   if (pb.index && !pb.jnl_ok) {
     pr.push_back("its journal's header is damaged; no change is under way, so the records and the index are not "
                  "affected");
-    out->advice = "quvo -fr writes a new journal (and a new index)";
+    out->advice = std::string("quvo -fr") + (pb.writable ? "" : ", run by a user who may write the file,") +
+                  " writes a new journal (and a new index)";
     return;
   }
   // Damage of the index (or a missing one): the rebuild writes a new one.

@@ -562,6 +562,30 @@ TEST(BrfDamage, JournalEntryOutsideTheFileIsDamage) {
   EXPECT_TRUE(got == recs);
 }
 
+// A dead change whose journal's header is damaged cannot be rolled back:
+// verify says so, the rebuild clears the journal, keeps every record and
+// says the file was not whole.
+TEST(BrfDamage, DeadChangeWithADamagedJournal) {
+  BrfTempDir d;
+  std::string p = d.file("JHDR");
+  auto recs = build(p, 12, 80);
+  die_in_a_change(p);
+  Bytes jn = slurp(brf_journal_path(p));
+  jn[0] ^= 0x01;
+  spit(brf_journal_path(p), jn);
+  std::string out;
+  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
+  EXPECT_NE(out.find("cannot be rolled back: its journal's header is damaged"), std::string::npos) << out;
+  EXPECT_NE(out.find("quvo -fr"), std::string::npos) << out;
+  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 2) << out;
+  EXPECT_NE(out.find("could not be rolled back"), std::string::npos) << out;
+  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
+  std::map<std::string, Bytes> got;
+  std::string err;
+  ASSERT_TRUE(read_all(p, &got, &err)) << err;
+  EXPECT_TRUE(got == recs);
+}
+
 // Records of every length from 1 to the file's maximum are records, not
 // damage; and at the largest maximum too.
 TEST(BrfDamage, RecordsOfEveryLength) {
