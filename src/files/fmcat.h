@@ -41,6 +41,12 @@ QV_AT(FmSysdirRec, dir_opts, 16);
 QV_AT(FmSysdirRec, dir, 20);
 QV_AT(FmSysdirRec, option, 567);
 
+// The SYSDIR key of a described file, as the open looks it up: database;
+// for dictionary files ("0AD") the source application and version; "0LA"
+// with its version, other applications with two blanks; the file name. The
+// rest of the entry is blank (directory: the path template's) and zero.
+void fm_cat_sysdir_entry(const FmFdb* fdb, FmSysdirRec* entry);
+
 // One file of the catalogue.
 struct FmCatEntry {
   const char* builder;   // "INIT_DELEM_FDB"
@@ -94,6 +100,10 @@ void INIT_DDBXAP_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DFORM_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DPRTR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DHOOK_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DUSR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DDB_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DPROF_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DSYSPARM_FDB(FmFdb* fdb);
 // Files whose identity the caller sets.
 void INIT_DPROP_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DSTRUCT_FDB(FmFdb* fdb);
@@ -105,5 +115,6 @@ void INIT_QSLCT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);
 void INIT_QSORT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);
 void INIT_QTAG_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);
 void INIT_ERR_FDB(FmFdb* fdb);
+void INIT_CMPLERR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_INST_FDB(FmFdb* fdb);
 void INIT_TOC_FDB(FmFdb* fdb);
