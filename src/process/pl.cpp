@@ -92,8 +92,7 @@ EmHeader* cache_find(uint8_t type, const char* app, const char* ver, const char*
   c->key_no = 0;
   c->key.set(k);
   c->key_len = uint16_t(cache_key(k, type, app, ver, name, lang));
-  c->op = FM_OP_KEY | FM_OP_FAST;
-  uint8_t* p = fm_read_fast(c, 0);
+  uint8_t* p = fm_read_fast(c, FM_OP_KEY);
   c->op = 0;
   if (!p) {
     if (c->status != FM_ST_NO_RECORD) sys_err(__LINE__, "cache read failed");
@@ -115,8 +114,7 @@ void vfy_log_line(const char* text) { vfy_log("%s", text); }
 int cache_remove(EmHeader* em) {
   if (cache_of(em) != em) return 0;
   FmArb* c = g.cache;
-  c->op = FM_OP_KEY | FM_OP_FAST | FM_OP_HOLD;
-  uint8_t* p = fm_read_fast(c, 0);
+  uint8_t* p = fm_read_fast(c, FM_OP_KEY | FM_OP_HOLD);
   c->op = 0;
   if (!p || !fm_del(c)) {
     sys_err(__LINE__, "cache delete failed");
@@ -624,8 +622,7 @@ int pl_cache_rloc(EmHeader* em, void* reference, int kind) {
   cfi->key_no = 1;
   cfi->key.set(key);
   cfi->key_len = 2;
-  cfi->op = FM_OP_KEY | FM_OP_FAST;
-  uint8_t* p = fm_read_fast(cfi, 0);
+  uint8_t* p = fm_read_fast(cfi, FM_OP_KEY);
   cfi->op = 0;
   cfi->key_no = 0;
   if (!p) {

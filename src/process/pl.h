@@ -114,5 +114,8 @@ void pl_flush();
 int pl_gen_nam(int ignored, const uint32_t stamp[2], char name[8]);
 int pl_put(EmHeader* em);
 int write_em(FmArb* file, EmHeader* em);
+// Appends the checksum record of the records of an open saved file (the
+// last step of write_em).
+int pl_seal(FmArb* file);
 int load_em(const DProc* def, Pcb* pcb);
 int purge_em(EmHeader* em, int delete_saved, FmArb* saved);

@@ -276,22 +276,23 @@ int write_em(FmArb* f, EmHeader* em) {
   // 4. The image rows: images are compiled with the screen compilers; until
   //    then CIMG is empty and there are none.
   // 5. The checksum of everything before.
-  uint32_t n, crc, prev;
-  uint16_t last;
-  if (!sum_file(f, &n, &crc, &prev, &last)) {
-    em->status = f->status;
+  if (!pl_seal(f)) {
+    em->status = f->status ? uint32_t(f->status) : uint32_t(FM_ST_SYS);
     return 0;
   }
+  return 1;
+}
+
+int pl_seal(FmArb* f) {
+  uint32_t n, crc, prev;
+  uint16_t last;
+  if (!sum_file(f, &n, &crc, &prev, &last)) return 0;
   EmTrailer t;
   t.tag.set("EMCK");
   t.records = n;
   t.crc = crc;
   t.format = kEmFormat;
-  if (!put_rec(f, &t, sizeof t)) {
-    em->status = f->status;
-    return 0;
-  }
-  return 1;
+  return put_rec(f, &t, sizeof t);
 }
 
 int pl_put(EmHeader* em) {
@@ -503,6 +504,14 @@ int load_em(const DProc* def, Pcb* pcb) {
     clear_memory_fields(em);
     em->pool = pool;
     em->pool_scope = scope;
+    // The module is this PCB's: a file named by the same stamps may come
+    // from a copy of the process under another name (verification compares
+    // the stamps), and the cache keeps it under the key it was asked by.
+    // The language stays the file's: verification compares it.
+    em->app = pcb->invoc.app;
+    em->ver = pcb->invoc.ver;
+    em->proc_type = pcb->invoc.type;
+    em->proc_name = pcb->invoc.name;
   }
   // 4. Another engine's module (or another format): deleted, compiled.
   uint32_t version = em->b1[0] | uint32_t(em->b1[1]) << 8 | uint32_t(em->b1[2]) << 16;
