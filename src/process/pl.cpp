@@ -49,6 +49,15 @@ struct State {
 };
 State g;
 
+// PROCESS files stay open in the base scope, one per application, version
+// and path type, so that every pl_get reads the current definition without
+// opening the file again (a cache hit costs one keyed read).
+struct ProcFile {
+  std::string key;
+  FmArb* handle;
+};
+std::vector<ProcFile> g_proc_files;
+
 // Arena work areas of the loader (taken once).
 struct Work {
   FmKdb kdb[FM_CAT_KDB_AREA];
@@ -152,6 +161,9 @@ void pl_init() {
   g.cache = nullptr;
   g.cache_cnt = 0;
   g.precached.clear();
+  for (ProcFile& f : g_proc_files)
+    if (fm_is_handle(f.handle)) FM_CLOSE(f.handle, 0);
+  g_proc_files.clear();
   mm_create_pool(" PL_POOL", com.base_scope, 0);
   Work* w = work();
   FmFdb fdb;
@@ -208,6 +220,24 @@ int open_dap() {
   return 1;
 }
 
+namespace {
+
+FmArb* proc_file(FmFdb* fdb) {
+  std::string key(fdb->app.view());
+  key.append(fdb->ver.view()).append(fdb->src_app.view()).append(fdb->src_ver.view());
+  key.push_back(char('0' + fdb->path_type));
+  for (auto it = g_proc_files.begin(); it != g_proc_files.end(); ++it) {
+    if (it->key != key) continue;
+    if (fm_is_handle(it->handle)) return it->handle;
+    g_proc_files.erase(it);
+    break;
+  }
+  if (!FM_OPEN(fdb, com.base_scope, 0, 1, 15)) return nullptr;
+  g_proc_files.push_back({key, fdb->handle.get()});
+  return fdb->handle.get();
+}
+}  // namespace
+
 int read_dproc(const PiInvoc& key, DProc* def, FmFdb* ident, uint32_t* status) {
   Work* w = work();
   FmFdb fdb;
@@ -216,12 +246,11 @@ int read_dproc(const PiInvoc& key, DProc* def, FmFdb* ident, uint32_t* status) {
   def->proc_type = key.type;
   def->proc_name = key.name;
   int ok = 0;
-  if (FM_OPEN(&fdb, com.subproc_scope, 0, 1, 15)) {
-    FmArb* a = fdb.handle.get();
+  if (FmArb* a = proc_file(&fdb)) {
     PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(def));
     ok = fm_read(a);
     if (!ok) fdb.status = a->status;
-    if (!FM_CLOSE(a, 0)) sys_err(__LINE__, "proc close failed");
+    a->rec.reset();
   }
   if (!ok) {
     if (ident) *ident = fdb;

@@ -240,6 +240,13 @@ struct Engine {
     ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
     ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
   }
+  // The signed-on user (the cache's limit and threshold).
+  void user(uint8_t limit = 0, uint8_t threshold = 1) {
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).cache_lim = limit;
+    rec::view<DUser>(u.data()).cache_thr = threshold;
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+  }
   void stop(bool remove = true) {
     pl_flush();
     em_set_compiler(nullptr);
