@@ -48,6 +48,7 @@ struct State {
   std::unordered_set<EmHeader*> precached;  // modules whose files hold record caches
 };
 State g;
+bool* g_rejected = nullptr;  // verify_em_ex's report that the module is gone
 
 // PROCESS files stay open in the base scope, one per application, version
 // and path type, so that every pl_get reads the current definition without
@@ -519,9 +520,18 @@ bool no_stamp(const EmCap& cap) { return rec::view<rec::U32>(cap.stamp.b) == 0xF
 // cache, its saved file closed (and deleted when asked); a module nobody
 // holds is freed at once, a held one at its last release (invariant 6).
 void em_reject(EmHeader* em, FmArb* saved, bool delete_saved) {
+  if (g_rejected) *g_rejected = true;
   if (saved) FM_CLOSE(saved, delete_saved ? FM_CL_SCRATCH : 0);
   cache_remove(em);
   if (em->use_count == 0) pl_free(em, 1);
+}
+
+int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected) {
+  *rejected = false;
+  g_rejected = rejected;
+  int rc = verify_em(em, kind, def, saved, lang);
+  g_rejected = nullptr;
+  return rc;
 }
 
 int verify_em(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang) {

@@ -20,6 +20,7 @@ FmArb* em_create_sub(EmHeader* em, const EmSub& s);
 void em_lang_db(const EmHeader* em, char db[3]);
 int cache_remove(EmHeader* em);
 void vfy_log_line(const char* text);
+int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected);
 
 namespace {
 
@@ -526,12 +527,11 @@ int load_em(const DProc* def, Pcb* pcb) {
   for (const char* label : {"CAP", "CFI", "CFLD", "CLIB"})
     if (!load_sub(f, em, *em_sub(label))) return reject_file(pcb, em, f, FM_ST_STRUCT);
   clear_loaded(em);
-  if (!verify_em(em, pcb->invoc.kind, def, f, pcb->lang.data())) {
-    if (em->status != kStatusResave) {
-      // verify_em closed the file and freed the module.
-      pcb->invoc.completion = int32_t(kStatusDeleted);
-      return 0;
-    }
+  bool rejected = false;
+  if (!verify_em_ex(em, pcb->invoc.kind, def, f, pcb->lang.data(), &rejected) && rejected) {
+    // verify_em closed the file and freed the module.
+    pcb->invoc.completion = int32_t(kStatusDeleted);
+    return 0;
   }
   // 6. The rest of the sub-files.
   em->use_count = 1;
