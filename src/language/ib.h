@@ -145,7 +145,8 @@ inline const IbOpDef& ib_op(uint16_t op) { return inst_nam[op < kIbOps ? op : kI
 // Length of the instruction at p (not rounded), 0 when not known.
 size_t ib_inst_len(const uint8_t* p);
 // Registers a one-time relocation hook of an even opcode (the statement
-// families' extra first-run work: token tables, file entries ...).
+// families' extra first-run work: token tables, file entries ...); before
+// the handler (ii_set_pair), which then relocates the even opcode first.
 void ib_set_hook(uint16_t even_op, IbHook hook);
 IbHook ib_hook(uint16_t even_op);
 // Relocates the operands of the instruction at p in place by the table.
