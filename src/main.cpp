@@ -20,8 +20,8 @@ int main(int argc, char** argv) {
   });
   wm_register();
   la_register();
-  ii_register();
   bs_register();
+  ii_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -84,7 +85,7 @@ void put32(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >
 
 // The path of an input identity under the root.
 std::string ident_path(const FmFdb* f) {
-  return bs_input_path(g_root, std::string(f->src_app.view()).c_str(), f->path_type,
+  return bs_input_path(bs_input_root(), std::string(f->src_app.view()).c_str(), f->path_type,
                        std::string(f->name.view()).c_str());
 }
 
@@ -165,6 +166,7 @@ std::string bs_input_path(const std::string& root, const char* app, int kind, co
 
 // --------------------------------------------------------- byte order --
 void adjust_rec(uint8_t* rec, int len, const BsLayout* lay, int count) { adjust(rec, len, lay, count, false); }
+void adjust_rec_raw(uint8_t* rec, int len, const BsLayout* lay, int count) { adjust(rec, len, lay, count, true); }
 
 void adjust_occ(uint8_t* w) {
   std::swap(w[2], w[3]);
@@ -524,6 +526,15 @@ int upd_init(const char* app, const char* ver, const std::string& name, const st
   return ok;
 }
 
+// Keeps the identity of a file made (its key areas go with the block).
+void made(const FmFdb& fdb) {
+  FmFdb f = fdb;
+  f.kdb.set(nullptr);
+  f.key_count = 0;
+  f.handle.set(nullptr);
+  g_made.push_back(f);
+}
+
 // Every raw file beside a SUMMARY must be named by one of its blocks: one
 // that is not shows a SUMMARY that lost blocks.
 int check_raw_names(FmFdb* summary, const std::set<std::string>& names, BsCounts* c) {
@@ -571,7 +582,7 @@ int bs_import(FmFdb* summary, FmFdb* target, BsCounts* c) {
     FmFdb fdb;
     describe(&b, target, &fdb);
     int rc = raw_to_native(ident_path(&probe), &fdb, &b, c);
-    if (rc) g_made.push_back(fdb);
+    if (rc) made(fdb);
     return rc;
   });
   if (ok) ok = check_raw_names(summary, names, c);
@@ -588,7 +599,7 @@ int bs_bld_struct(FmFdb* summary, FmFdb* target, BsCounts* c) {
       return 0;
     }
     FM_CLOSE(fdb.handle.get(), FM_CL_KEEP);
-    g_made.push_back(fdb);
+    made(fdb);
     return 1;
   });
 }
@@ -608,7 +619,6 @@ void dict_target(FmFdb* f, const char* app, const char* ver) {
 }  // namespace
 
 int bs_bootstrap(BsCounts* c) {
-  if (g_root.empty()) g_root = bs_input_root();
   int before = c->failures;
   FmFdb sum, tgt;
   if (const char* ap = std::getenv("QUVO_BOOT_AP"); ap && *ap) {
@@ -670,17 +680,6 @@ void remove_stale(const fs::path& target) {
   }
 }
 
-// Entries of the data directory besides its environment file and the marker.
-std::vector<fs::path> contents(const fs::path& dir) {
-  std::vector<fs::path> out;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) {
-    std::string n = e.path().filename().string();
-    if (n != "quvo.env" && n != kMarker) out.push_back(e.path());
-  }
-  return out;
-}
-
 bool write_file(const fs::path& p, const std::string& text) {
   FILE* f = std::fopen(p.c_str(), "w");
   if (!f) return false;
@@ -726,9 +725,8 @@ int add_sysdir(const char* only, BsCounts* c) {
 // them with 200490).
 void check_sysdir(BsCounts* c) {
   for (FmFdb f : g_made) {
-    f.options = 0;
-    f.fclass = FM_CLASS_DISK;
-    if (!fm_locate(&f) && f.status.get() == FM_ST_NO_SYSDIR)
+    if (FM_OPEN(&f, com.depth, FM_OPT_NO_STRUCT, 1, 15)) FM_CLOSE(f.handle.get(), 0);
+    else if (f.status.get() == FM_ST_NO_SYSDIR)
       warn(c, "%s of %s has no SYSDIR entry", f.name.str().c_str(),
            (f.app == "0AD" ? f.src_app.str() : f.app.str()).c_str());
   }
@@ -761,12 +759,19 @@ int bs_main() {
                  g_root.c_str());
     return kExitBootFailed;
   }
+  if (::access(target.c_str(), W_OK | X_OK) != 0) {
+    std::fprintf(stderr, "quvo: bootstrap: the data directory %s cannot be written: %s\n", target.c_str(),
+                 std::strerror(errno));
+    return kExitBootFailed;
+  }
   remove_stale(target);
   bool unfinished = fs::exists(target / kMarker, ec);
-  std::vector<fs::path> have = contents(target);
+  // The system applications' files live under "data"; the keymap store is
+  // the engine's mark of a bootstrapped directory.
+  bool built = (fs::exists(target / "data", ec) || fs::exists(target / "keymaps", ec)) && !unfinished;
   fs::path app_dir = fs::path("data") / "dict" / (safe(trim(ap ? ap : "")) + safe(ver));
   if (add) {
-    if (have.empty() || unfinished) {
+    if (!built) {
       std::fprintf(stderr, "quvo: bootstrap: %s holds no system applications to add %s to (run quvo -b first)\n",
                    target.c_str(), ap);
       return kExitBootFailed;
@@ -776,7 +781,7 @@ int bs_main() {
                    ver.c_str());
       return kExitBootFailed;
     }
-  } else if (!have.empty() && !unfinished) {
+  } else if (built) {
     std::fprintf(stderr,
                  "quvo: bootstrap: %s already holds the system applications; a new bootstrap would lose its "
                  "System Administration records (bootstrap an empty directory; QUVO_BOOT_AP adds one "
@@ -784,8 +789,17 @@ int bs_main() {
                  target.c_str());
     return kExitBootFailed;
   } else if (unfinished) {
+    // The marker lists what the cut move had begun to put in.
     std::printf("bootstrap: %s was left unfinished; building it again\n", target.c_str());
-    for (const fs::path& p : have) fs::remove_all(p, ec);
+    FILE* m = std::fopen((target / kMarker).c_str(), "r");
+    char line[4096];
+    for (int n = 0; m && std::fgets(line, sizeof line, m); ++n) {
+      std::string e(line);
+      while (!e.empty() && (e.back() == '\n' || e.back() == '\r')) e.pop_back();
+      if (n == 0 || e.empty() || e.find('/') != std::string::npos || e == "." || e == "..") continue;
+      fs::remove_all(target / e, ec);
+    }
+    if (m) std::fclose(m);
     fs::remove(target / kMarker, ec);
   }
 
@@ -801,11 +815,16 @@ int bs_main() {
   if (!add) {
     std::string err;
     if (la_install_messages(&err)) {
-      std::printf("messages: loaded\n");
+      std::printf("messages: loaded into %s\n", target.c_str());
     } else {
       report(&c, "messages: %s", err.c_str());
     }
-    if (km_bootstrap() != 0) report(&c, "keymaps: not installed");
+    std::string log, kdir = km_source_dir();
+    int n = km_install(kdir, *km_dir_store(tmp.string()), &log, &err);
+    std::fputs(log.c_str(), stdout);
+    if (n < 0) report(&c, "keymaps: %s", err.c_str());
+    else std::printf("keymaps: %d installed in %s/keymaps from %s\n", n, target.c_str(), kdir.c_str());
+    std::fflush(stdout);
   }
   kill_point("build");
   bs_bootstrap(&c);
@@ -825,21 +844,28 @@ int bs_main() {
     }
     fm_shutdown();
   } else if (c.failures == 0) {
-    // The move: the marker makes a directory whose move was cut short
-    // recognisable; a rerun builds it again.
-    if (!write_file(target / kMarker, tmp.string() + "\n")) {
-      report(&c, "cannot write %s", (target / kMarker).c_str());
-    } else {
-      for (const auto& e : fs::directory_iterator(tmp, ec)) {
-        fs::rename(e.path(), target / e.path().filename(), ec);
-        if (ec) {
-          report(&c, "cannot move %s into %s: %s", e.path().c_str(), target.c_str(), ec.message().c_str());
-          break;
-        }
-        kill_point("move");
-      }
-      if (c.failures == 0) fs::remove(target / kMarker, ec);
+    // The move: the marker (the temporary directory, then every entry to
+    // move) makes a directory whose move was cut short recognisable.
+    std::string list = tmp.string() + "\n";
+    // The keymap store goes last: the engine takes it as the mark of a
+    // bootstrapped directory.
+    std::vector<fs::path> entries;
+    for (const auto& e : fs::directory_iterator(tmp, ec)) entries.push_back(e.path());
+    std::sort(entries.begin(), entries.end(), [](const fs::path& a, const fs::path& b) {
+      bool ka = a.filename() == "keymaps", kb = b.filename() == "keymaps";
+      return ka != kb ? kb : a < b;
+    });
+    for (const fs::path& e : entries) {
+      list += e.filename().string() + "\n";
+      if (fs::exists(target / e.filename(), ec)) report(&c, "%s already holds %s", target.c_str(), e.filename().c_str());
     }
+    if (c.failures == 0 && !write_file(target / kMarker, list)) report(&c, "cannot write %s", (target / kMarker).c_str());
+    for (size_t i = 0; i < entries.size() && c.failures == 0; ++i) {
+      fs::rename(entries[i], target / entries[i].filename(), ec);
+      if (ec) report(&c, "cannot move %s into %s: %s", entries[i].c_str(), target.c_str(), ec.message().c_str());
+      else kill_point("move");
+    }
+    if (c.failures == 0) fs::remove(target / kMarker, ec);
   }
   fs::remove_all(tmp, ec);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

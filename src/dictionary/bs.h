@@ -44,6 +44,22 @@
 // the file's, absurd counts) is reported with the file's path and the
 // bootstrap fails; nothing is left in the data directory.
 //
+// What the generator gives (and the bootstrap relies on):
+//   - SUMMARY blocks through bld_sum_fi (dd2.h) from the ELEMENT, FILE and
+//     INITIAL records of the compiled files; images in raw byte order.
+//   - KEY flags come from ELEMENT byte 192: '1' duplicates, '0' unique,
+//     blank duplicates with blank keys left out; a file of the catalogue
+//     must match its builder ('1' or '0' only, orders '+'), or the ordinary
+//     open refuses it with 200630. A key over several fields is a group
+//     (entry kind 2, last field at 28-49) right before its members in
+//     element-number order. ELEMENT key 4 (bytes 68-75) is unique.
+//   - Raw files through RawWriter (flags kRawCrc, kRawShort as wanted), one
+//     per file of type 1 with byte 14 '0'; none for an empty file.
+//   - SYSDIR records (file SYSDIR of "0SA") for every file made: a file
+//     without one is reported (the ordinary open would give 200490).
+//   - The design SUMMARY's "INITIAL " raw file is not copied into the
+//     dictionary of "0AD" itself (its images come from the SUMMARY).
+//
 // Run. bs_main (the -b entry) refuses a data directory that holds the
 // system applications (a site's System Administration records would be
 // lost), builds everything in a temporary directory beside it (QUVOPATH
@@ -106,6 +122,8 @@ struct BsLayout {
 // packed signs D become the configured negative nibble, others the positive
 // (RawWriter does the reverse).
 void adjust_rec(uint8_t* rec, int len, const BsLayout* lay, int count);
+// The reverse: this engine's order into the raw (big-endian) form.
+void adjust_rec_raw(uint8_t* rec, int len, const BsLayout* lay, int count);
 // The same for the occurrence words of a STMT record's operands.
 void adjust_stmt(uint8_t* stmt);
 void adjust_occ(uint8_t* word);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "dictionary/bs.h"
 #include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -110,6 +111,32 @@ bool read_image(FmArb* a, const char* file, int kind, int len, std::vector<uint8
   return true;
 }
 
+// Puts back the fields of a caller's handle that the summary changes.
+struct ArbKeep {
+  FmArb* a;
+  uint16_t op, rec_len, key_len;
+  uint8_t key_no;
+  Ref<uint8_t> rec, key;
+  explicit ArbKeep(FmArb* h) : a(h) {
+    if (!a) return;
+    op = a->op;
+    rec_len = a->rec_len;
+    key_len = a->key_len;
+    key_no = a->key_no;
+    rec = a->rec;
+    key = a->key;
+  }
+  ~ArbKeep() {
+    if (!a) return;
+    a->op = op;
+    a->rec_len = rec_len;
+    a->key_len = key_len;
+    a->key_no = key_no;
+    a->rec = rec;
+    a->key = key;
+  }
+};
+
 // Opens a dictionary file of the context when the caller gave no handle.
 FmArb* open_dict(const char* builder, DdCtx* ctx, FmKdb** kdb, FmSdb** sdb) {
   *kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * FM_CAT_KDB_AREA));
@@ -202,6 +229,12 @@ bool build_block(DdCtx* ctx, FmArb* elem, FmArb* init, const DFile* file, SumBlo
     if (e.kind < 2 || e.kind > 5) b->fields.push_back({std::string(e.name.view()), e.occurs, e.type, e.offset, e.length});
   if (!read_image(init, file->name.data(), 1, b->rec_len, &b->init, &ctx->error)) return false;
   if (!read_image(init, file->name.data(), 2, b->rec_len, &b->null, &ctx->error)) return false;
+  // The images go out in the raw files' order (big-endian numbers).
+  std::vector<BsLayout> lay;
+  for (const SumField& f : b->fields)
+    lay.push_back({uint16_t(f.type), uint16_t(f.offset), uint16_t(f.length), uint16_t(f.occurs)});
+  adjust_rec_raw(b->init.data(), b->rec_len, lay.data(), int(lay.size()));
+  adjust_rec_raw(b->null.data(), b->rec_len, lay.data(), int(lay.size()));
   return true;
 }
 
@@ -246,6 +279,7 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
   FmArb* elem = ctx->elem ? ctx->elem : open_dict("INIT_DELEM_FDB", ctx, &ek, &es);
   FmArb* init = ctx->init ? ctx->init : open_dict("INIT_DINIT_FDB", ctx, &ik, &is);
   SumBlock b;
+  ArbKeep keep_elem(ctx->elem), keep_init(ctx->init);
   bool ok = elem && init;
   if (!ok) ctx->error = "bad read - delem file (ELEMENT or INITIAL cannot be opened)";
   if (ok) ok = build_block(ctx, elem, init, file, &b);
@@ -293,11 +327,16 @@ bool SumReader::line(std::string* out) {
   out->clear();
   int c;
   while ((c = std::fgetc(f_)) != EOF && c != '\n') {
-    if (out->size() > 4096) break;
+    if (out->size() > 4096) {
+      ++lineno_;
+      error_ = path_ + ":" + std::to_string(lineno_) + ": line too long";
+      out->assign(1, '\0');
+      return true;
+    }
     out->push_back(char(c));
   }
+  ++lineno_;  // the line read, or the one that is missing
   if (c == EOF && out->empty()) return false;
-  ++lineno_;
   if (c != '\n') {
     // A last line without its newline: the text was cut.
     error_ = path_ + ":" + std::to_string(lineno_) + ": line cut short";
@@ -380,6 +419,7 @@ int SumReader::next(SumBlock* b) {
     SumKey key;
     key.name = l.substr(6, 22);
     key.order = l[29];
+    if (key.order != '+' && key.order != '-') return fail("bs_import() - bad file in summary (order character)");
     long kv[3];
     if (!nums(l, 30, 3, kv) || !in(kv[0], 0, 16) || !in(kv[1], 0, 31) || !in(kv[2], 1, 64))
       return fail("bs_import() - bad file in summary (items of the KEY line)");
@@ -393,6 +433,7 @@ int SumReader::next(SumBlock* b) {
       SumSeg g;
       g.name = l.substr(10, 22);
       g.order = l[33];
+    if (g.order != '+' && g.order != '-') return fail("bs_import() - bad seg in summary (order character)");
       long sv[4];
       if (!nums(l, 34, 4, sv) || !in(sv[0], 0, 65535) || !in(sv[1], 0, b->rec_len - 1) ||
           !in(sv[2], 1, long(FM_MAX_KEY_LEN)) || sv[1] + sv[2] > b->rec_len || (sv[3] != 1 && sv[3] != 8) ||
