@@ -19,12 +19,11 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/emrec.h"
+#include "process/plint.h"
 #include "process/pigetd.h"
 #include "process/services.h"
 #include "screen/wm.h"
 #include "screen/wmrec.h"
-
-FmArb* em_create_sub(EmHeader* em, const EmSub& s);
 
 namespace {
 

@@ -14,13 +14,8 @@
 #include "process/emrec.h"
 #include "process/pigetd.h"
 #include "process/pl.h"
+#include "process/plint.h"
 
-EmHeader* em_new_header(const Pcb* pcb);
-FmArb* em_create_sub(EmHeader* em, const EmSub& s);
-void em_lang_db(const EmHeader* em, char db[3]);
-int cache_remove(EmHeader* em);
-void vfy_log_line(const char* text);
-int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected);
 
 namespace {
 
