@@ -179,6 +179,15 @@ void pl_init() {
   proc_svc.pl_cache_rloc = pl_cache_rloc;
 }
 
+void pl_register() {
+  os_set_init(OsInit::Pl, [] {
+    pl_init();
+    if (cache_live()) return 1;
+    std::snprintf(ut_dbg, sizeof ut_dbg, "pl_init() - EM cache create failed");
+    return 0;
+  });
+}
+
 uint32_t pl_cache_count() { return g.cache_cnt; }
 uint32_t pl_cache_records() {
   if (!cache_live()) return 0;

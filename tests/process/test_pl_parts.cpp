@@ -249,3 +249,18 @@ TEST_F(PlParts, AMissingDefinitionShowsTheFileErrorExceptForType12) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PlParts, TheLoaderStartsAtItsStage) {
+  OsInitFn before = os_get_init(OsInit::Pl);
+  pl_register();
+  OsInitFn fn = os_get_init(OsInit::Pl);
+  ASSERT_NE(fn, nullptr);
+  EXPECT_EQ(fn(), 1);
+  EXPECT_EQ(pl_cache_count(), 0u);
+  EXPECT_EQ(pl_cache_records(), 0u);
+  os_set_init(OsInit::Pl, before);
+}
+
+}  // namespace
