@@ -5,6 +5,7 @@
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "language/ii.h"
+#include "language/iiutil.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   wm_register();
   la_register();
   ii_register();
+  ii_families_register();
   os_hooks.file_utility = [](const OsCmd& cmd) { return brfanal_main(cmd.file_util, cmd.params, stdout); };
   return os_main(argc, argv);
 }
