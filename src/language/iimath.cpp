@@ -85,10 +85,12 @@ bool drop(IiCalc& e, int n) {
 // Drops trailing zero decimals.
 void trim_zeros(uint8_t* v, uint8_t* scale) {
   while (*scale > 0) {
-    uint8_t tmp[kW];
-    std::memcpy(tmp, v, kW);
-    if (!pd_shftn(tmp, kW, -1) || !pd_shft(tmp, kW, 1) || pd_cmp(tmp, kW, v, kW) != 0) return;
-    std::memcpy(v, tmp, kW);
+    uint8_t q[kW], back[kW];
+    std::memcpy(q, v, kW);
+    if (!pd_shftn(q, kW, -1)) return;
+    std::memcpy(back, q, kW);
+    if (!pd_shft(back, kW, 1) || pd_cmp(back, kW, v, kW) != 0) return;
+    std::memcpy(v, q, kW);
     --*scale;
   }
 }
@@ -154,8 +156,8 @@ double to_float(IiCalc& e) {
 }
 
 // Keeps at most 15 significant digits (dropping decimals, rounding; at most
-// the scale), then drops trailing zero decimals.
-bool limit_digits(uint8_t* v, uint8_t* scale) {
+// the scale), then, when trim is set, drops trailing zero decimals.
+bool limit_digits(uint8_t* v, uint8_t* scale, bool trim = false) {
   for (int pass = 0; pass < 2; ++pass) {
     int d = digits(v);
     if (d < 0) return false;
@@ -165,7 +167,7 @@ bool limit_digits(uint8_t* v, uint8_t* scale) {
     if (!pd_shft(v, kW, -n)) return false;
     *scale = uint8_t(*scale - n);
   }
-  trim_zeros(v, scale);
+  if (trim) trim_zeros(v, scale);
   return true;
 }
 
@@ -180,10 +182,10 @@ bool float_to_oprnd(double x, IiCalc& e) {
     if (scale == 0) return false;
   }
   uint8_t sc = uint8_t(scale);
-  if (!limit_digits(tmp, &sc)) return false;
+  if (!limit_digits(tmp, &sc, true)) return false;
   std::memcpy(val(e), tmp, kW);
   e.scale = sc;
-  e.type = kIiPdFix;
+  if (e.type == kIiBin) e.type = kIiPdFix;
   return true;
 }
 
@@ -213,7 +215,7 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 uint8_t* inst_calc_oprnd(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   IiCalc& e = ii_calc(s, s->calc_count++);
   uint8_t* p = s->addr[0];
-  e.addr.set(p);
+  e.set_addr(p);
   e.type = rec::view<IbMath>(pc).arg;
   e.uns = 0;
   if (e.type == kIiBin) {
@@ -275,7 +277,7 @@ uint8_t* inst_calc_neg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   IiCalc v = ii_calc(s, --s->calc_count);
   IiCalc& t = ii_calc(s, s->calc_count - 1);
-  uint8_t* p = t.addr.get();
+  uint8_t* p = t.addr();
   if (t.type == kIiBin) {
     int32_t out;
     if (v.type == kIiBin) {
@@ -362,7 +364,7 @@ uint8_t* inst_compute_oprnd(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   s->calc_count = 2;
   IiCalc& e = ii_calc(s, uint32_t(which));
   uint8_t* p = s->addr[which];
-  e.addr.set(p);
+  e.set_addr(p);
   e.type = in.type;
   e.scale = in.scale;
   e.size = in.len;
@@ -477,7 +479,7 @@ uint8_t* inst_pd_hash_sub(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return pd
 // Store a packed result into the packed target.
 uint8_t* inst_pd_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   IiCalc v = ii_calc(s, 0);
-  uint8_t* p = v.addr.get();
+  uint8_t* p = v.addr();
   int size = v.size;
   if (v.type == kIiPdVar) {
     uint8_t sc = v.scale;
@@ -514,7 +516,7 @@ uint8_t* inst_bin_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int64_t v = t.uns ? int64_t(uint32_t(word(t))) : int64_t(word(t));
   int size = t.size == 1 || t.size == 2 ? t.size : 4;
   if (!bin_fits(v, size, t.uns)) return ii_fail(b, s, kIiErrRuntime);
-  store_bin(t.addr.get(), size, v);
+  store_bin(t.addr(), size, v);
   return ii_adv(pc, 6);
 }
 
@@ -526,7 +528,7 @@ uint8_t* inst_bin_pd_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int64_t x = ok ? pd_cvb64(val(v), kW, &ok) : 0;
   int size = v.size == 1 || v.size == 2 ? v.size : 4;
   if (!ok || !bin_fits(x, size, v.uns)) return ii_fail(b, s, kIiErrRuntime);
-  store_bin(v.addr.get(), size, x);
+  store_bin(v.addr(), size, x);
   return ii_adv(pc, 6);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "foundation/record.h"
 #include "language/ii.h"
@@ -29,15 +30,23 @@ inline uint8_t* ii_field(const uint8_t* p) {
   return reinterpret_cast<Ref<uint8_t>*>(ii_at(p))->get();
 }
 
-// One entry of the calculation stack (IlfState::calc, 32 bytes each).
+// One entry of the calculation stack (IlfState::calc, 32 bytes each; the
+// state lives on ii_exec's frame and is never stored, so the operand's
+// address is native: a store may target a scratch value of the state).
 struct IiCalc {
-  Ref<uint8_t> addr;      // the operand it was loaded from (a store's target)
+  rec::Bytes<8> where;    // the operand it was loaded from (a store's target)
   rec::U8 type;           // 5 binary, 8 packed with its scale, 12 packed constant
   rec::U8 scale;          // decimals, 0-31
   rec::U8 uns;            // 1 unsigned binary
   rec::U8 size;           // bytes of the stored operand
-  rec::Bytes<8> unused;
+  rec::Bytes<4> unused;
   rec::Bytes<16> value;   // 31-digit packed, or (type 5) a 32-bit integer in its first word
+  uint8_t* addr() const {
+    uint8_t* p;
+    std::memcpy(&p, where.data(), sizeof p);
+    return p;
+  }
+  void set_addr(uint8_t* p) { std::memcpy(where.data(), &p, sizeof p); }
 };
 QV_RECORD(IiCalc, 32);
 QV_AT(IiCalc, value, 16);
