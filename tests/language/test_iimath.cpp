@@ -8,6 +8,7 @@
 // QUVO_II_CASES the number of cases.
 #include <gmpxx.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -389,7 +390,7 @@ class IiMath : public ii2::Fix {
 
 TEST_F(IiMath, ComputeAndTotalMatchTheEvaluator) {
   Gen g{std::mt19937_64(seed())};
-  long n = cases(80000), done = 0, refused = 0, fails = 0, unsure = 0, bad = 0;
+  long n = cases(100000) * 4 / 5, done = 0, refused = 0, fails = 0, unsure = 0, bad = 0;
   long by_op[6] = {};
   static const char kOps[6] = {'+', '-', '*', '/', '1', '2'};
   for (long i = 0; i < n && bad < 10; ++i) {
@@ -444,6 +445,373 @@ TEST_F(IiMath, ComputeAndTotalMatchTheEvaluator) {
   std::printf("COMPUTE/TOTAL: %ld cases run (%ld refused at build), %ld failures (300540), %ld quotients at a rounding boundary; + %ld, - %ld, * %ld, / %ld, hash+ %ld, hash- %ld\n",
               done, refused, fails, unsure, by_op[0], by_op[1], by_op[2], by_op[3], by_op[4], by_op[5]);
   EXPECT_GT(done, n / 2);
+}
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------------------ CALC --
+// A random expression: leaves are decimal variables, integer variables
+// (converted before any arithmetic) and constants; nodes + - * /, negation
+// and the exact functions ABS, FLOOR and CEIL (computed through double).
+struct Node {
+  char kind;      // 'v' decimal variable, 'i' integer variable, 'c' constant, 'o' operator, 'n' negate, 'f' function
+  int index = 0;  // variable letter or constant number
+  char op = 0;
+  int fn = 0;
+  int left = -1, right = -1;
+};
+
+Q floor_q(const Q& q) {
+  Z f;
+  mpz_fdiv_q(f.get_mpz_t(), q.get_num_mpz_t(), q.get_den_mpz_t());
+  return Q(f);
+}
+Q fn_exact(int fn, const Q& x) {
+  if (fn == kFnAbs) return abs(x);
+  if (fn == kFnFloor) return floor_q(x);
+  return -floor_q(-x);
+}
+V fn_rule(int fn, const V& a) {
+  Q x(a.m, p10(a.s));
+  V r = from_quotient(fn_exact(fn, x));
+  Q eps(1, Z(1) << 50);
+  V lo = from_quotient(fn_exact(fn, x * (1 - eps))), hi = from_quotient(fn_exact(fn, x * (1 + eps)));
+  r.unsure = a.unsure || !same(r, lo) || !same(r, hi);
+  return r;
+}
+
+class IiCalcDiff : public IiMath {
+ protected:
+  uint32_t dec_ira[26] = {}, int_ira[26] = {};
+  uint8_t* dec[26] = {};
+  uint8_t* ints[26] = {};
+  std::vector<uint32_t> cnst_ira;
+  std::vector<uint8_t*> cnst;
+  void SetUp() override {
+    IiMath::SetUp();
+    for (int i = 0; i < 26; ++i) {
+      dec[i] = field(9, &dec_ira[i]);
+      ints[i] = field(4, &int_ira[i]);
+    }
+    for (int i = 0; i < 16; ++i) {
+      uint32_t ira;
+      cnst.push_back(field(9, &ira));
+      cnst_ira.push_back(ira);
+    }
+  }
+  void emit(const std::vector<Node>& t, int n) {
+    const Node& x = t[size_t(n)];
+    switch (x.kind) {
+      case 'v': bld_ira(&m.code, dec_ira[x.index], 1); bld_calc_load(&m.code, 8); break;
+      case 'i':
+        bld_ira(&m.code, int_ira[x.index], 1);
+        bld_calc_load(&m.code, 5);
+        bld_calc_eval(&m.code, '$');
+        break;
+      case 'c': bld_ira(&m.code, cnst_ira[size_t(x.index)], 1); bld_calc_load(&m.code, 12); break;
+      case 'n': emit(t, x.left); bld_calc_eval(&m.code, '~'); break;
+      case 'f': emit(t, x.left); bld_calc_fn(&m.code, uint8_t(x.fn)); break;
+      default:
+        emit(t, x.left);
+        emit(t, x.right);
+        bld_calc_eval(&m.code, x.op);
+    }
+  }
+  V eval(const std::vector<Node>& t, int n, const std::vector<V>& dv, const std::vector<V>& iv,
+         const std::vector<V>& cv) {
+    const Node& x = t[size_t(n)];
+    switch (x.kind) {
+      case 'v': return dv[size_t(x.index)];
+      case 'i': return iv[size_t(x.index)];
+      case 'c': return cv[size_t(x.index)];
+      case 'n': {
+        V a = eval(t, x.left, dv, iv, cv);
+        a.m = -a.m;
+        return a;
+      }
+      case 'f': {
+        V a = eval(t, x.left, dv, iv, cv);
+        return a.ok ? fn_rule(x.fn, a) : a;
+      }
+      default: {
+        V a = eval(t, x.left, dv, iv, cv);
+        if (!a.ok) return a;
+        V b = eval(t, x.right, dv, iv, cv);
+        if (!b.ok) return b;
+        switch (x.op) {
+          case '+': return add(a, b, false);
+          case '-': return add(a, b, true);
+          case '*': return mul(a, b);
+          default: return divide(a, b);
+        }
+      }
+    }
+  }
+};
+
+int grow(Gen& g, std::vector<Node>& t, int leaves, int& consts) {
+  Node x;
+  if (leaves <= 1) {
+    uint64_t k = g.u(3);
+    if (k == 2 && consts < 16) {
+      x.kind = 'c';
+      x.index = consts++;
+    } else {
+      x.kind = k == 1 ? 'i' : 'v';
+      x.index = int(g.u(26));
+    }
+    if (g.u(8) == 0) {
+      t.push_back(x);
+      Node w;
+      w.kind = g.u(2) ? 'n' : 'f';
+      w.fn = int(std::array<int, 3>{kFnAbs, kFnFloor, kFnCeil}[g.u(3)]);
+      w.left = int(t.size() - 1);
+      t.push_back(w);
+      return int(t.size() - 1);
+    }
+    t.push_back(x);
+    return int(t.size() - 1);
+  }
+  int l = 1 + int(g.u(uint64_t(leaves - 1)));
+  x.kind = 'o';
+  x.op = "+-*/"[g.u(4)];
+  x.left = grow(g, t, l, consts);
+  x.right = grow(g, t, leaves - l, consts);
+  t.push_back(x);
+  return int(t.size() - 1);
+}
+
+TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
+  Gen g{std::mt19937_64(seed() + 1)};
+  long n = cases(100000) / 5, fails = 0, unsure = 0, bad = 0;
+  for (long i = 0; i < n && bad < 10; ++i) {
+    std::vector<V> dv(26), iv(26), cv(16);
+    for (int k = 0; k < 26; ++k) {
+      dv[size_t(k)].s = int(g.u(8));
+      dv[size_t(k)].m = g.digits(int(g.u(10)));
+      if (g.u(3) == 0) dv[size_t(k)].m = -dv[size_t(k)].m;
+      store(dec[k], Form{12, 9, 0, true}, dv[size_t(k)]);
+      int64_t x = g.u(4) == 0 ? int64_t(int32_t(g.rng())) : int64_t(g.u(2000)) - 1000;
+      iv[size_t(k)].m = Z(std::to_string(x), 10);
+      store(ints[k], Form{5, 4, 0, true}, iv[size_t(k)]);
+    }
+    for (int k = 0; k < 16; ++k) {
+      cv[size_t(k)].s = int(g.u(6));
+      cv[size_t(k)].m = g.digits(int(g.u(8)));
+      store(cnst[size_t(k)], Form{12, 9, 0, true}, cv[size_t(k)]);
+    }
+    std::vector<Node> t;
+    int consts = 0;
+    int root = grow(g, t, 1 + int(g.u(10)), consts);
+    bool to_int = g.u(4) == 0;
+    int res = int(g.u(26));
+    restart();
+    uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
+    bld_calc_reset(&m.code);
+    bld_ira(&m.code, to_int ? int_ira[res] : dec_ira[res], 1);
+    bld_calc_load(&m.code, to_int ? 5 : 8);
+    emit(t, root);
+    bld_calc_eval(&m.code, '=');
+    end();
+    CodeRef trap = flag(1);
+    end();
+    rec::view<IbLabel>(ov).label = trap;
+    uint8_t before[9];
+    uint8_t* target = to_int ? ints[res] : dec[res];
+    std::memcpy(before, target, 9);
+    ii2::flags().clear();
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    V want = eval(t, root, dv, iv, cv);
+    if (want.ok) {
+      if (to_int) {
+        want.m = round_div(want.m, want.s);
+        want.s = 0;
+        if (want.m < Z(INT32_MIN) || want.m > Z(INT32_MAX)) want.ok = false;
+      } else {
+        limit15(want, false);
+        if (ndig(want.m) > 15) want.ok = false;
+      }
+    }
+    V got = !ii2::flags().empty() ? fail() : load(target, to_int ? Form{5, 4, 0, true} : Form{12, 9, 0, true});
+    if (!want.ok) ++fails;
+    bool match = same(got, want) && (got.ok || std::memcmp(before, target, 9) == 0);
+    if (!match && want.unsure) {
+      ++unsure;
+      continue;
+    }
+    if (!match) {
+      ++bad;
+      ADD_FAILURE() << "case " << i << " leaves " << t.size() << (to_int ? " into an integer" : "") << ": want "
+                    << (want.ok ? want.m.get_str() + "e-" + std::to_string(want.s) : "300540") << ", got "
+                    << (got.ok ? got.m.get_str() + "e-" + std::to_string(got.s) : "300540");
+    }
+  }
+  std::printf("CALC: %ld expressions, %ld failures (300540), %ld near a rounding boundary\n", n, fails, unsure);
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------- directed cases --
+// A CALC program in postfix: "A" "BI" (variables), "#2.5" (a constant),
+// "+ - * / ~" and "@n" (function n); the result into `res`.
+class IiCalc1 : public IiCalcDiff {
+ protected:
+  int consts = 0;
+  void set_dec(int var, const char* text) {
+    PdCva c{dec[var], 8, 0};
+    ASSERT_EQ(pd_cva(text, int(std::strlen(text)), '.', &c), 1);
+    dec[var][8] = uint8_t(c.scale);
+  }
+  void set_int(int var, int32_t v) { rec::view<rec::U32>(ints[var]) = uint32_t(v); }
+  std::string dec_str(int var) {
+    V v = load(dec[var], Form{12, 9, 0, true});
+    return v.m.get_str() + "e-" + std::to_string(v.s);
+  }
+  // Runs the program; the completion code (1, or 300540 without a trap).
+  int calc(const char* res, std::initializer_list<const char*> prog, bool trap = false) {
+    restart();
+    consts = 0;
+    uint8_t* ov = trap ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
+    auto load_var = [&](const char* v) {
+      bool is_int = v[1] == 'I';
+      bld_ira(&m.code, is_int ? int_ira[v[0] - 'A'] : dec_ira[v[0] - 'A'], 1);
+      bld_calc_load(&m.code, is_int ? 5 : 8);
+      return is_int;
+    };
+    bld_calc_reset(&m.code);
+    load_var(res);
+    for (const char* t : prog) {
+      if (t[0] >= 'A' && t[0] <= 'Z') {
+        if (load_var(t)) bld_calc_eval(&m.code, '$');
+      } else if (t[0] == '#') {
+        uint8_t* c = cnst[size_t(consts)];
+        PdCva cv{c, 8, 0};
+        EXPECT_EQ(pd_cva(t + 1, int(std::strlen(t + 1)), '.', &cv), 1);
+        c[8] = uint8_t(cv.scale);
+        bld_ira(&m.code, cnst_ira[size_t(consts++)], 1);
+        bld_calc_load(&m.code, 12);
+      } else if (t[0] == '@') {
+        bld_calc_fn(&m.code, uint8_t(std::atoi(t + 1)));
+      } else {
+        bld_calc_eval(&m.code, t[0]);
+      }
+    }
+    bld_calc_eval(&m.code, '=');
+    end();
+    if (ov) {
+      CodeRef l = flag(1);
+      end();
+      rec::view<IbLabel>(ov).label = l;
+    }
+    ii2::flags().clear();
+    return run(ii2::cref(1, 0));
+  }
+};
+
+TEST_F(IiCalc1, StoresRoundAndFunctionsRefuseWhatIsNotANumber) {
+  set_dec(1, "2.75");
+  ASSERT_EQ(calc("AI", {"B"}), 1);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(ints[0]).get()), 3);
+  set_dec(1, "2.25");
+  ASSERT_EQ(calc("AI", {"B"}), 1);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(ints[0]).get()), 2);
+  // Integer variables are converted first: BI / DI keeps the fraction.
+  set_int(1, 7);
+  set_int(3, 2);
+  ASSERT_EQ(calc("A", {"BI", "DI", "/"}), 1);
+  EXPECT_EQ(dec_str(0), "35e-1");
+  // -(-B) and B - -D.
+  set_dec(1, "4.5");
+  set_dec(3, "1.25");
+  ASSERT_EQ(calc("A", {"B", "~", "~"}), 1);
+  EXPECT_EQ(dec_str(0), "45e-1");
+  ASSERT_EQ(calc("A", {"B", "D", "~", "-"}), 1);
+  EXPECT_EQ(dec_str(0), "575e-2");
+  // EXP(40) is above 1e17: 300540, the target unchanged; at the trap.
+  set_dec(0, "1");
+  EXPECT_EQ(calc("A", {"#40", "@10"}), 300540);
+  EXPECT_EQ(calc("A", {"#40", "@10"}, true), 1);
+  EXPECT_EQ(ii2::flags(), std::vector<uint32_t>{1});
+  EXPECT_EQ(dec_str(0), "1e-0");
+  // ACOS below 0 by the library (not the arc tangent form), |x| > 1 refused.
+  ASSERT_EQ(calc("A", {"#0.5", "~", "@1"}), 1);
+  EXPECT_EQ(dec_str(0), "20943951023932e-13");  // 2.09439510239320, trailing zero dropped
+  EXPECT_EQ(calc("A", {"#1.5", "@1"}), 300540);
+  EXPECT_EQ(calc("A", {"#2", "@2"}), 300540);
+  EXPECT_EQ(calc("A", {"#1", "~", "@15"}), 300540);  // SQRT(-1)
+  EXPECT_EQ(calc("A", {"#0", "@11"}), 300540);       // LOG(0)
+  EXPECT_EQ(calc("A", {"#5", "#0", "@13"}), 300540); // MOD(5, 0)
+  ASSERT_EQ(calc("A", {"#7", "~", "#3", "@13"}), 1); // MOD(-7, 3) = -1
+  EXPECT_EQ(dec_str(0), "-1e-0");
+  ASSERT_EQ(calc("A", {"#2", "#10", "@14"}), 1);     // POW(2, 10)
+  EXPECT_EQ(dec_str(0), "1024e-0");
+  ASSERT_EQ(calc("A", {"#2", "#2", "~", "@14"}), 1); // POW(2, -2)
+  EXPECT_EQ(dec_str(0), "25e-2");
+  EXPECT_EQ(calc("A", {"#0", "#1", "~", "@14"}), 300540);
+  ASSERT_EQ(calc("A", {"#1", "#2", "@19"}), 1);      // ATAN2(1, 2)
+  EXPECT_EQ(dec_str(0), "463647609000806e-15");
+  // Division by zero.
+  EXPECT_EQ(calc("A", {"#1", "#0", "/"}), 300540);
+  // A result of more than 15 digits with no decimals left is refused.
+  EXPECT_EQ(calc("A", {"#99999999", "#99999999", "*"}), 300540);
+}
+
+TEST_F(IiCalc1, OlderMultiplyScalesBothOperands) {
+  // The common multiply keeps every digit the operands have and the store
+  // keeps 15; the older one aligns the scales and, with 13 digits at scale
+  // 12, drops (13 + 24 - 29) / 2 = 4 digits from both operands first.
+  set_dec(1, "1.23456789");
+  set_dec(2, "9.87654321");
+  ASSERT_EQ(calc("A", {"B", "C", "*"}), 1);
+  EXPECT_EQ(dec_str(0), "121932631112635e-13");
+  set_dec(1, "1.234567891234");
+  set_dec(2, "9.876543219876");
+  ASSERT_EQ(calc("A", {"B", "C", "*"}), 1);
+  std::string common = dec_str(0);
+  ii_math_set_switches(true, false);
+  ASSERT_EQ(calc("A", {"B", "C", "*"}), 1);
+  EXPECT_NE(dec_str(0), common);
+  EXPECT_EQ(dec_str(0), "121932631112635e-13");  // 1.23456789 x 9.87654321
+  ii_math_set_switches(false, false);
+}
+
+// COMPUTE stores, one case per rule.
+TEST_F(IiMath, StoresCheckEveryTargetRange) {
+  auto one = [&](Form t, const char* tv, Form s, const char* sv, char op, bool no_neg = false) {
+    ii_math_set_switches(false, no_neg);
+    V a, b;
+    a.m = Z(tv, 10);
+    a.s = t.scale;
+    b.m = Z(sv, 10);
+    b.s = s.scale;
+    EXPECT_TRUE(compute(num(t, a), num(s, b), op));
+    store(tf, t, a);
+    store(sf, s, b);
+    ii2::flags().clear();
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    if (!ii2::flags().empty()) return std::string("300540");
+    return load(tf, t).m.get_str();
+  };
+  Form u1{5, 1, 0, false}, s1{5, 1, 0, true}, s4{5, 4, 0, true}, u4{5, 4, 0, false}, p3{8, 3, 0, true},
+      p5s2{8, 5, 2, true};
+  EXPECT_EQ(one(u1, "250", s4, "50", '+'), "300540");  // 300 into unsigned 1 byte
+  EXPECT_EQ(one(u1, "250", s4, "5", '+'), "255");
+  EXPECT_EQ(one(s1, "0", s4, "1", '-'), "-1");
+  EXPECT_EQ(one(s1, "0", s4, "1", '-', true), "300540");  // QUVO_NO_NEG_INT
+  EXPECT_EQ(one(s1, "100", s4, "28", '+'), "300540");     // signed 1 byte bounded above
+  EXPECT_EQ(one(s4, "2147483647", s4, "1", '+'), "300540");
+  EXPECT_EQ(one(u4, "4294967295", s4, "0", '+'), "4294967295");
+  EXPECT_EQ(one(u1, "0", p3, "-5", '+'), "300540");       // not the absolute value
+  EXPECT_EQ(one(p5s2, "1000", p3, "0", '/'), "300540");   // division by zero
+  EXPECT_EQ(one(p5s2, "1000", p3, "3", '/'), "333");      // 10.00 / 3 = 3.33
+  // A hash total of 5 digits: 99999 + 1 wraps to 0.
+  Form h{8, 3, 0, true};
+  EXPECT_EQ(one(h, "99999", p3, "1", '1'), "0");
+  EXPECT_EQ(one(h, "5", p3, "7", '2'), "-2");
 }
 
 }  // namespace
