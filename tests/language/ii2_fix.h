@@ -103,6 +103,15 @@ class Fix : public ::testing::Test {
     return at;
   }
   void end() { bld_end(&m.code, false); }
+  // Lets the run-time error handler note each message (a debugger that
+  // takes the process and gives it back): last_err() is the last one.
+  void watch_errors() {
+    auto* d = static_cast<PcbDbg*>(MM_ALLOC(m.pool, sizeof(PcbDbg)));
+    std::memset(d, 0, sizeof *d);
+    m.pcb->dbg.set(d);
+    proc_svc.dbg_init = [](Pcb*, int mode) { return mode == 1; };
+  }
+  uint32_t last_err() { return m.pcb->dbg ? m.pcb->dbg->err_msg.get() : 0; }
   // Runs the code at r as event point 21: the scope's completion code (1
   // when it ended normally), the block's result mask in *mask.
   int run(CodeRef r, uint32_t* mask = nullptr, int ep = 21) {
