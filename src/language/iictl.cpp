@@ -2,9 +2,11 @@
 //
 // Loops. Registers 1-4 address the loop variable, FROM, TO and STEP; a
 // packed register value is its digit bytes and a scale byte, the length
-// register counting both. Every step of a loop is checked: a packed
-// variable that cannot take the next value (more than 15 digits with no
-// decimals left to drop) and a binary one outside 32 bits are 300540.
+// register counting both. Every step of a loop is checked: the next value
+// is compared with TO exactly (16 bytes for packed, 64 bits for binary), so
+// a step past the variable's 15 digits or 32 bits ends the loop as any step
+// past TO does; a value that must be stored and cannot (more than 15 digits
+// with no decimals left to drop, or an invalid packed value) is 300540.
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -108,13 +110,16 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (lb.all_int && var[8] == 0) {  // the common case: 8-byte integers
     uint8_t sum[8];
     std::memcpy(sum, var, 8);
-    if (!pd_fast_add(sum, lb.step.data())) return ii_fail(b, s, kIiErrRuntime);
-    if (pd_fast_cmp(sum, lb.to.data()) == dir) {
-      lb.back.reset();
-      return ii_adv(pc, 8);
+    if (pd_fast_add(sum, lb.step.data())) {  // else past 15 digits: the 16-byte path below
+      int c = pd_fast_cmp(sum, lb.to.data());
+      if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
+      if (c == dir) {
+        lb.back.reset();
+        return ii_adv(pc, 8);
+      }
+      std::memcpy(var, sum, 8);
+      return lb.back.get();
     }
-    std::memcpy(var, sum, 8);
-    return lb.back.get();
   }
   PdReg v, st, to;
   uint8_t tb[9], sb[9];
