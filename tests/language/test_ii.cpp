@@ -222,9 +222,16 @@ TEST_F(Ii, ProcessEventPointsRunFromTheHeader) {
   EXPECT_EQ(arg.result, 0);
 }
 
+std::vector<int> g_trace_flags;
 TEST_F(Ii, NoCodeReturnsZeroUntraced) {
   FILE* t = std::tmpfile();
   ii_set_trace(t);
+  g_trace_flags.clear();
+  os_set_trace_hook([](int flags, int level, uint32_t msg, void*, void*) {
+    g_trace_flags.push_back(flags);
+    EXPECT_EQ(msg, flags == 3078 ? 600300u : 602500u);
+    return level + 1;
+  });
   IlfExecBlock b;
   b.errors = 5;
   b.warnings = 7;
@@ -232,7 +239,20 @@ TEST_F(Ii, NoCodeReturnsZeroUntraced) {
   EXPECT_EQ(b.errors, 0u);
   EXPECT_EQ(b.warnings, 0u);
   EXPECT_EQ(std::ftell(t), 0);
+  EXPECT_TRUE(g_trace_flags.empty());
+  // With code: a process trace entry opened and closed, also on an unwind.
+  CodeRef r = end();
+  EXPECT_EQ(run(r), 1);
+  EXPECT_EQ(g_trace_flags, (std::vector<int>{3078, 2310}));
+  CodeRef u = raise(300540);
+  EXPECT_EQ(run(u), 300540);
+  EXPECT_EQ(g_trace_flags, (std::vector<int>{3078, 2310, 3078, 2310}));
+  // Event points above 62 (query and selection code) open none.
+  EXPECT_EQ(run(r, 82), 1);
+  EXPECT_EQ(g_trace_flags.size(), 4u);
+  os_set_trace_hook(nullptr);
   std::fclose(t);
+  ii_set_trace(nullptr);
 }
 
 int g_undefs = 0;
