@@ -151,3 +151,115 @@ uint8_t* bld_move_pd(IbCode* code, uint16_t src_len, uint16_t tgt_len) {
   if (src_len == 0 || tgt_len == 0) return ib_err(__LINE__, "bad length");
   return len2(code, 122, src_len, tgt_len);
 }
+
+uint8_t* bld_op(IbCode* code, uint16_t op) { return ib_put(code, op); }
+uint8_t* bld_bin_to_log(IbCode* code, uint8_t size) {
+  uint8_t* p = ib_put(code, 150);
+  if (p) p[4] = size;
+  return p;
+}
+uint8_t* bld_move_fix_var(IbCode* code, uint16_t len, uint16_t scale) {
+  uint8_t* p = ib_put(code, 110);
+  if (!p) return nullptr;
+  rec::view<IbMoveFixVar>(p).len = len;
+  rec::view<IbMoveFixVar>(p).scale = scale;
+  return p;
+}
+uint8_t* bld_move_var_fix(IbCode* code, uint8_t scale, uint8_t len) {
+  uint8_t* p = ib_put(code, 120);
+  if (!p) return nullptr;
+  rec::view<IbMoveVarFix>(p).scale = scale;
+  rec::view<IbMoveVarFix>(p).len = len;
+  return p;
+}
+uint8_t* bld_move_var_char(IbCode* code, uint16_t len) { return len2(code, 118, len, 0); }
+uint8_t* bld_move_pd_shft(IbCode* code, uint32_t src_len, uint32_t tgt_len, int32_t shift) {
+  uint8_t* p = ib_put(code, 124);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbMovePdShft>(p);
+  in.src_len = src_len;
+  in.tgt_len = tgt_len;
+  in.shift = shift;
+  return p;
+}
+uint8_t* bld_move_pd_char(IbCode* code, uint8_t scale, uint16_t len, uint16_t work) {
+  if (work < 1 || work > 4) return ib_err(__LINE__, "bad register number");
+  uint8_t* p = ib_put(code, 128);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbMovePdChar>(p);
+  in.scale = scale;
+  in.len = len;
+  in.work = work;
+  return p;
+}
+uint8_t* bld_move_bin_log(IbCode* code, uint8_t digits, uint8_t scale) {
+  uint8_t* p = ib_put(code, 134);
+  if (!p) return nullptr;
+  rec::view<IbMoveBinLog>(p).digits = digits;
+  rec::view<IbMoveBinLog>(p).scale = scale;
+  return p;
+}
+uint8_t* bld_move_fix_log(IbCode* code, uint32_t len, uint32_t digits, uint32_t scale) {
+  uint8_t* p = ib_put(code, 136);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbMoveFixLog>(p);
+  in.len = len;
+  in.digits = digits;
+  in.scale = scale;
+  return p;
+}
+uint8_t* bld_alp_to_bin(IbCode* code, uint16_t len, uint8_t digits, uint8_t scale, bool is_signed) {
+  uint8_t* p = ib_put(code, 148);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbAlpToBin>(p);
+  in.len = len;
+  in.digits = digits;
+  in.scale = scale;
+  in.is_signed = is_signed ? '1' : '0';
+  return p;
+}
+namespace {
+uint8_t* masked(IbCode* code, uint16_t op, size_t fixed, const char* mask, uint16_t mask_len) {
+  uint8_t* p = ib_put(code, op, fixed + mask_len);
+  if (p && mask_len) std::memcpy(p + fixed, mask, mask_len);
+  return p;
+}
+}  // namespace
+uint8_t* bld_num_to_alp(IbCode* code, uint8_t form, uint8_t digits, uint8_t scale, uint16_t src_len,
+                        const char* mask, uint16_t mask_len) {
+  uint8_t* p = masked(code, 146, 18, mask, mask_len);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbNumToAlp>(p);
+  in.form = form;
+  in.digits = digits;
+  in.scale = scale;
+  in.has_scale = scale != 0;
+  in.not_var = form != 12;
+  in.src_len = src_len;
+  in.mask_len = mask_len;
+  return p;
+}
+uint8_t* bld_fmt_alp(IbCode* code, uint16_t len, uint8_t work, uint8_t edit, uint8_t flags, const char* mask,
+                     uint16_t mask_len) {
+  uint8_t* p = masked(code, 144, 12, mask, mask_len);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbFmtAlp>(p);
+  in.len = len;
+  in.work = work;
+  in.edit = edit;
+  in.flags = flags;
+  in.mask_len = mask_len;
+  return p;
+}
+uint8_t* bld_alp_to_alp(IbCode* code, uint16_t tgt_len, uint16_t src_len, uint8_t edit, uint8_t flags,
+                        const char* mask, uint16_t mask_len) {
+  uint8_t* p = masked(code, 182, 14, mask, mask_len);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbAlpToAlp>(p);
+  in.tgt_len = tgt_len;
+  in.src_len = src_len;
+  in.edit = edit;
+  in.flags = flags;
+  in.mask_len = mask_len;
+  return p;
+}
