@@ -58,6 +58,7 @@ inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->ca
 // before ii_init runs them.
 void ii_tst_init();
 void ii_math_init();
+void ii_cnv_init();
 void ii_misc2_init();  // VERIFY, COPY markers, PRINT (TRAP and the chain are the loop's)
 void ii_ctl_init();
 void ii_util_init();
