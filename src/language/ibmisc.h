@@ -58,6 +58,9 @@ uint8_t* bld_copy(IbCode* code, uint8_t kind = 6);   // RLOC_COPY; its end opera
 uint8_t* bld_end_copy(IbCode* code);
 uint8_t* bld_print(IbCode* code, uint32_t text_len);
 uint8_t* bld_trap(IbCode* code);
+// TOTAL's target: register reg at accumulator n, then at its current bucket.
+uint8_t* bld_ira_sum(IbCode* code, uint32_t accumulator, int reg);
+uint8_t* bld_ira_bucket(IbCode* code, int reg);
 uint8_t* bld_nop(IbCode* code);
 uint8_t* bld_ghost(IbCode* code);
 uint8_t* bld_vfy(IbCode* code, const IbVfyField& f, uint8_t mode, const char* app, bool conds, uint32_t shift);
@@ -77,6 +80,10 @@ struct IiReportSvc {
   void (*finish_page)(Pcb* pcb);                      // op_finish_pg
   int (*print_region)(Pcb* pcb, const IiRegion* r);   // rm_exec_img, rm_empty, rm_write_img: 1 or 0
   void (*print_if_full)(Pcb* pcb);                    // op_prt_buf when the page is full
+  // TOTAL: the 28-byte entry of accumulator n of the process's table, and
+  // the 9-byte bucket of the current total level of an accumulator.
+  uint8_t* (*accumulator)(Pcb* pcb, uint32_t n);
+  uint8_t* (*bucket)(Pcb* pcb, uint8_t* accumulator);
 };
 extern IiReportSvc ii_report_svc;
 void ii_report_svc_reset();

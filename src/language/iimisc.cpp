@@ -22,6 +22,8 @@ constexpr const char* kMod = "II.C";
 bool no_report(Pcb*) { return false; }
 void no_page(Pcb*) {}
 int no_region(Pcb*, const IiRegion*) { return 0; }
+uint8_t* no_acc(Pcb*, uint32_t) { return nullptr; }
+uint8_t* no_bucket(Pcb*, uint8_t*) { return nullptr; }
 
 // The status record's print switches (beyond the counts and OPTION).
 struct IiStatusPrint {
@@ -36,8 +38,8 @@ QV_RECORD(IiStatusPrint, 57);
 QV_AT(IiStatusPrint, new_page_after, 55);
 }  // namespace
 
-IiReportSvc ii_report_svc{no_report, no_page, no_region, no_page};
-void ii_report_svc_reset() { ii_report_svc = {no_report, no_page, no_region, no_page}; }
+IiReportSvc ii_report_svc{no_report, no_page, no_region, no_page, no_acc, no_bucket};
+void ii_report_svc_reset() { ii_report_svc = {no_report, no_page, no_region, no_page, no_acc, no_bucket}; }
 
 uint8_t* bld_copy(IbCode* code, uint8_t kind) {
   uint8_t* p = ib_put(code, 460);
@@ -51,6 +53,20 @@ uint8_t* bld_print(IbCode* code, uint32_t text_len) {
   return p;
 }
 uint8_t* bld_trap(IbCode* code) { return ib_put(code, 450); }
+uint8_t* bld_ira_sum(IbCode* code, uint32_t accumulator, int reg) {
+  if (reg < 1 || reg > 4) return ib_err(__LINE__, "bad register number");
+  uint8_t* p = ib_put(code, 184);
+  if (!p) return nullptr;
+  rec::view<rec::U32>(p + 4) = accumulator;
+  rec::view<rec::U32>(p + 8) = uint32_t(reg);
+  return p;
+}
+uint8_t* bld_ira_bucket(IbCode* code, int reg) {
+  if (reg < 1 || reg > 4) return ib_err(__LINE__, "bad register number");
+  uint8_t* p = ib_put(code, 186);
+  if (p) rec::view<rec::U16>(p + 4) = uint16_t(reg);
+  return p;
+}
 uint8_t* bld_nop(IbCode* code) { return ib_put(code, 466); }
 uint8_t* bld_ghost(IbCode* code) { return ib_put(code, 468); }
 
@@ -107,6 +123,29 @@ uint8_t* inst_print(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   ii_report_svc.print_if_full(pcb);
   if (st && st->new_page_after == '1') ii_report_svc.finish_page(pcb);
   return ii_adv(pc, 8);
+}
+
+// IRA_SUM and IRA_BUCKET: a register at a TOTAL accumulator, then at its
+// bucket of the current total level (the report manager keeps both).
+uint8_t* sum_fail(IlfExecBlock* b, IlfState* s, int line, const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err(kMod, line);
+  ii_end_ep(b, s);
+  return ii_stop(s);
+}
+uint8_t* inst_ira_sum(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint32_t reg = rec::view<rec::U32>(pc + 8);
+  uint8_t* acc = ii_report_svc.accumulator(b->pcb, rec::view<rec::U32>(pc + 4));
+  if (reg < 1 || reg > 4 || !acc) return sum_fail(b, s, __LINE__, "inst_ira_sum() - no accumulator");
+  s->addr[reg - 1] = acc;
+  return ii_adv(pc, 12);
+}
+uint8_t* inst_ira_bucket(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint16_t reg = rec::view<rec::U16>(pc + 4);
+  uint8_t* at = reg >= 1 && reg <= 4 ? ii_report_svc.bucket(b->pcb, s->addr[reg - 1]) : nullptr;
+  if (!at) return sum_fail(b, s, __LINE__, "inst_ira_bucket() - no bucket");
+  s->addr[reg - 1] = at;
+  return ii_adv(pc, 6);
 }
 
 // VERIFY's first run: the token list of a binary token field.
@@ -177,6 +216,8 @@ void ii_misc2_init() {
   ib_set_hook(48, rloc_vfy);
   ii_set_pair(48, inst_vfy);
   ii_set_pair(460, inst_copy);
+  ii_set_pair(184, inst_ira_sum);
+  ii_set_pair(186, inst_ira_bucket);
   ii_set_pair(462, inst_end_copy);
   ii_set_pair(470, inst_print);
 }

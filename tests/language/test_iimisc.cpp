@@ -158,3 +158,45 @@ TEST_F(IiMisc, CopyMarkersOnlyAdvance) {
 }
 
 }  // namespace
+
+namespace {
+
+// TOTAL: the report manager double keeps three accumulators whose current
+// bucket is 9 bytes into each.
+uint8_t g_acc[3][28];
+
+TEST_F(IiMisc, TotalAddsIntoTheReportManagersBucket) {
+  std::memset(g_acc, 0, sizeof g_acc);
+  ii_report_svc.accumulator = [](Pcb*, uint32_t n) { return n < 3 ? g_acc[n] : nullptr; };
+  ii_report_svc.bucket = [](Pcb*, uint8_t* acc) { return acc + 9; };
+  uint8_t* bucket = g_acc[1] + 9;
+  uint8_t start[9] = {0, 0, 0, 0, 0, 0, 0x01, 0x0C, 1};  // 1.0
+  std::memcpy(bucket, start, 9);
+  uint8_t amount[3] = {0x02, 0x50, 0x0C};  // 25.00 at scale 2
+  std::memcpy(ft, amount, 3);
+  auto total = [&](char op) {
+    restart();
+    bld_ira_sum(&m.code, 1, 1);
+    bld_ira_bucket(&m.code, 1);
+    bld_ira(&m.code, it, 2);
+    IbNum t{12, 9, bucket[8], uint8_t(15 - bucket[8]), true}, s{8, 3, 2, 3, true};
+    EXPECT_NE(bld_compute(&m.code, t, s, op), nullptr);
+    end();
+    return run(ii2::cref(1, 0));
+  };
+  ASSERT_EQ(total('+'), 1);
+  EXPECT_EQ(bucket[5], 0x02);
+  EXPECT_EQ(bucket[6], 0x60);  // 26.00 at scale 2
+  EXPECT_EQ(bucket[8], 2);
+  ASSERT_EQ(total('*'), 1);   // 26.00 x 25.00: the product's zero decimals dropped
+  EXPECT_EQ(bucket[6], 0x65);
+  EXPECT_EQ(bucket[7], 0x0C);
+  EXPECT_EQ(bucket[8], 0);
+  // Without a report manager the accumulator is missing: a system error.
+  SysErrCapture cap(SysErrAnswer::Continue);
+  ii_report_svc_reset();
+  EXPECT_EQ(total('+'), 1);
+  EXPECT_NE(cap.last().find("no accumulator"), std::string::npos);
+}
+
+}  // namespace
