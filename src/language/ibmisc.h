@@ -15,6 +15,17 @@ struct IbCopy {           // COPY 460 (12)
   rec::Bytes<3> unused;
 };
 QV_RECORD(IbCopy, 12);
+struct IbIraSum {         // IRA_SUM 184 (12)
+  IbInst head;
+  rec::U32 acc;           // accumulator number
+  rec::U32 reg;
+};
+QV_RECORD(IbIraSum, 12);
+struct IbIraBucket {      // IRA_BUCKET 186 (6)
+  IbInst head;
+  rec::U16 reg;
+};
+QV_RECORD(IbIraBucket, 6);
 struct IbPrint {          // PRINT 470 (8)
   IbInst head;
   rec::U32 len;           // text length

@@ -69,12 +69,36 @@ struct IbIfBin {         // IF_BIN 508 (16)
   rec::Bytes<3> unused;
 };
 QV_RECORD(IbIfBin, 16);
-// Compare-expansions of packed operands (the field family's opcodes).
-struct IbXpnd {          // 422 FIX_FIX, 272 FIX_VAR, 276 VAR_FIX (10); 278 VAR_VAR (8)
+// Compare-expansions of packed operands (the field family's opcodes); a
+// variable operand's length is its digit bytes (its length less 1), its
+// scale the byte after them.
+struct IbXpndFixFix {    // COMP_XPND_FIX_FIX 422 (10)
   IbInst head;
-  rec::Bytes<6> b;       // per form, below
+  rec::U8 scale1;
+  rec::U8 scale2;
+  rec::U16 len1;
+  rec::U16 len2;
 };
-QV_RECORD(IbXpnd, 10);
+QV_RECORD(IbXpndFixFix, 10);
+struct IbXpndVarVar {    // COMP_XPND_VAR_VAR 278 (8)
+  IbInst head;
+  rec::U16 len1;         // length - 1
+  rec::U16 len2;
+};
+QV_RECORD(IbXpndVarVar, 8);
+struct IbXpndMixed {     // COMP_XPND_VAR_FIX 276 (operand 1 variable), _FIX_VAR 272 (operand 2) (10)
+  IbInst head;
+  rec::U16 var_len;      // length - 1
+  rec::U16 fix_len;
+  rec::U8 fix_scale;
+  rec::U8 unused;
+};
+QV_RECORD(IbXpndMixed, 10);
+struct IbUnxpnd {        // UNXPND 300 (6)
+  IbInst head;
+  rec::U16 len;
+};
+QV_RECORD(IbUnxpnd, 6);
 
 // One operand of a test, as the compile function knows it (its address is
 // in register 1 or 2 already).

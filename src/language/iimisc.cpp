@@ -57,14 +57,14 @@ uint8_t* bld_ira_sum(IbCode* code, uint32_t accumulator, int reg) {
   if (reg < 1 || reg > 4) return ib_err(__LINE__, "bad register number");
   uint8_t* p = ib_put(code, 184);
   if (!p) return nullptr;
-  rec::view<rec::U32>(p + 4) = accumulator;
-  rec::view<rec::U32>(p + 8) = uint32_t(reg);
+  rec::view<IbIraSum>(p).acc = accumulator;
+  rec::view<IbIraSum>(p).reg = uint32_t(reg);
   return p;
 }
 uint8_t* bld_ira_bucket(IbCode* code, int reg) {
   if (reg < 1 || reg > 4) return ib_err(__LINE__, "bad register number");
   uint8_t* p = ib_put(code, 186);
-  if (p) rec::view<rec::U16>(p + 4) = uint16_t(reg);
+  if (p) rec::view<IbIraBucket>(p).reg = uint16_t(reg);
   return p;
 }
 uint8_t* bld_nop(IbCode* code) { return ib_put(code, 466); }
@@ -134,14 +134,15 @@ uint8_t* sum_fail(IlfExecBlock* b, IlfState* s, int line, const char* text) {
   return ii_stop(s);
 }
 uint8_t* inst_ira_sum(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint32_t reg = rec::view<rec::U32>(pc + 8);
-  uint8_t* acc = ii_report_svc.accumulator(b->pcb, rec::view<rec::U32>(pc + 4));
+  auto& in = rec::view<IbIraSum>(pc);
+  uint32_t reg = in.reg;
+  uint8_t* acc = ii_report_svc.accumulator(b->pcb, in.acc);
   if (reg < 1 || reg > 4 || !acc) return sum_fail(b, s, __LINE__, "inst_ira_sum() - no accumulator");
   s->addr[reg - 1] = acc;
   return ii_adv(pc, 12);
 }
 uint8_t* inst_ira_bucket(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint16_t reg = rec::view<rec::U16>(pc + 4);
+  uint16_t reg = rec::view<IbIraBucket>(pc).reg;
   uint8_t* at = reg >= 1 && reg <= 4 ? ii_report_svc.bucket(b->pcb, s->addr[reg - 1]) : nullptr;
   if (!at) return sum_fail(b, s, __LINE__, "inst_ira_bucket() - no bucket");
   s->addr[reg - 1] = at;

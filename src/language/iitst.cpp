@@ -148,26 +148,29 @@ uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2
   s->len[0] = s->len[1] = 16;
   return ii_adv(pc, len);
 }
-int u16(const uint8_t* p) { return p[0] | p[1] << 8; }
 uint8_t* inst_xpnd_fix_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  return xpnd(b, s, pc, u16(pc + 6), pc[4], u16(pc + 8), pc[5], 10);
+  auto& in = rec::view<IbXpndFixFix>(pc);
+  return xpnd(b, s, pc, in.len1, in.scale1, in.len2, in.scale2, 10);
 }
 uint8_t* inst_xpnd_var_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int l1 = u16(pc + 4), l2 = u16(pc + 6);
+  auto& in = rec::view<IbXpndVarVar>(pc);
+  int l1 = in.len1, l2 = in.len2;
   return xpnd(b, s, pc, l1, int8_t(s->addr[0][l1]), l2, int8_t(s->addr[1][l2]), 8);
 }
 uint8_t* inst_xpnd_var_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int lv = u16(pc + 4);
-  return xpnd(b, s, pc, lv, int8_t(s->addr[0][lv]), u16(pc + 6), pc[8], 10);
+  auto& in = rec::view<IbXpndMixed>(pc);
+  int lv = in.var_len;
+  return xpnd(b, s, pc, lv, int8_t(s->addr[0][lv]), in.fix_len, in.fix_scale, 10);
 }
 uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int lv = u16(pc + 4);
-  return xpnd(b, s, pc, u16(pc + 6), pc[8], lv, int8_t(s->addr[1][lv]), 10);
+  auto& in = rec::view<IbXpndMixed>(pc);
+  int lv = in.var_len;
+  return xpnd(b, s, pc, in.fix_len, in.fix_scale, lv, int8_t(s->addr[1][lv]), 10);
 }
 // UNXPND: scratch value 1 into the target at r1 of the given length; a
 // value that does not fit is 300540, the target unchanged.
 uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int len = u16(pc + 4);
+  int len = rec::view<IbUnxpnd>(pc).len;
   uint8_t tmp[16];
   if (len < 1 || len > 16 || !pd_set(tmp, len, s->work[0], 16)) return ii_fail(b, s, kIiErrRuntime);
   std::memcpy(s->addr[0], tmp, size_t(len));

@@ -134,7 +134,8 @@ uint8_t* inst_move_var_log(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, 4);
 }
 uint8_t* inst_bin_to_log(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  int n = pc[4] == 1 || pc[4] == 2 ? pc[4] : 4;
+  int size = rec::view<IbBinToLog>(pc).size;
+  int n = size == 1 || size == 2 ? size : 4;
   bool nz = false;
   for (int i = 0; i < n; ++i) nz |= s->addr[1][i] != 0;
   s->addr[0][0] = nz ? '1' : '0';
@@ -334,14 +335,14 @@ uint8_t* inst_num_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   else ok = cv_num_get(form, s->addr[1], len, in.scale, true, &n);
   char* out = reinterpret_cast<char*>(s->work[0]);
   if (ok) {
-    if (ml > 0) ok = num_itoe(reinterpret_cast<const char*>(pc + 18), std::min(ml, 60), n, out, 32);
+    if (ml > 0) ok = num_itoe(reinterpret_cast<const char*>(pc + sizeof(IbNumToAlp)), std::min(ml, 60), n, out, 32);
     else {
       std::memset(out, ' ', 32);
       ok = cv_num_to_universal(n, out, 32);
     }
   }
   if (!ok) return sys_fail(b, s, __LINE__, "NUM_TO_ALP conversion unsuccessful");
-  return ii_adv(pc, 18 + size_t(ml));
+  return ii_adv(pc, sizeof(IbNumToAlp) + size_t(ml));
 }
 
 // FMT_ALP: the text of a work value edited into r1 under the mask; length
@@ -354,10 +355,10 @@ uint8_t* inst_fmt_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   while (tl > 0 && text[tl - 1] == ' ') --tl;
   s->len[0] = uint16_t(tl);
   uint32_t msg = 0;
-  if (!alp_etoi(text, tl, reinterpret_cast<char*>(s->addr[0]), in.len, reinterpret_cast<const char*>(pc + 12),
+  if (!alp_etoi(text, tl, reinterpret_cast<char*>(s->addr[0]), in.len, reinterpret_cast<const char*>(pc + sizeof(IbFmtAlp)),
                 std::min(ml, 60), in.flags, ' ', '0', in.edit, &msg))
     return ii_fail(b, s, msg ? msg : kIiErrRuntime);
-  return ii_adv(pc, 12 + size_t(ml));
+  return ii_adv(pc, sizeof(IbFmtAlp) + size_t(ml));
 }
 
 // ALP_TO_ALP: alpha r2 edited into alpha r1 under the mask.
@@ -366,10 +367,10 @@ uint8_t* inst_alp_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int ml = in.mask_len;
   uint32_t msg = 0;
   if (!alp_etoi(reinterpret_cast<const char*>(s->addr[1]), in.src_len, reinterpret_cast<char*>(s->addr[0]),
-                in.tgt_len, reinterpret_cast<const char*>(pc + 14), std::min(ml, 60), in.flags, ' ', '0', in.edit,
+                in.tgt_len, reinterpret_cast<const char*>(pc + sizeof(IbAlpToAlp)), std::min(ml, 60), in.flags, ' ', '0', in.edit,
                 &msg))
     return sys_fail(b, s, __LINE__, "FMT_ALP: alp_etoi() call unsuccessful");
-  return ii_adv(pc, 14 + size_t(ml));
+  return ii_adv(pc, sizeof(IbAlpToAlp) + size_t(ml));
 }
 
 }  // namespace
