@@ -211,8 +211,14 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, 4);
 }
 
+// The stack's depth is bounded when the expression is compiled; damaged
+// code that would pass either end of it fails instead.
+constexpr uint32_t kCalcDepth = 30;
+bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_count <= kCalcDepth; }
+
 // Push address register 1's operand.
-uint8_t* inst_calc_oprnd(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_calc_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (s->calc_count >= kCalcDepth) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& e = ii_calc(s, s->calc_count++);
   uint8_t* p = s->addr[0];
   e.set_addr(p);
@@ -248,6 +254,7 @@ bool two_ops(IiCalc& a, IiCalc& b, int op) {
 }
 
 uint8_t* inst_calc_2_ops(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, 2)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& r = ii_calc(s, s->calc_count - 1);
   IiCalc& l = ii_calc(s, s->calc_count - 2);
   IiCalc keep = l;
@@ -260,6 +267,7 @@ uint8_t* inst_calc_2_ops(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 uint8_t* inst_calc_neg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, 1)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& e = ii_calc(s, s->calc_count - 1);
   if (e.type == kIiBin) {
     int64_t v = -int64_t(word(e));
@@ -275,6 +283,7 @@ uint8_t* inst_calc_neg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 // Store the top into the operand of the entry below.
 uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, 2)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc v = ii_calc(s, --s->calc_count);
   IiCalc& t = ii_calc(s, s->calc_count - 1);
   uint8_t* p = t.addr();
@@ -301,6 +310,7 @@ uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 // Convert the top (1) or the entry below it (0) from binary.
 uint8_t* inst_alter_elem(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, rec::view<IbMath>(pc).arg == 1 ? 1 : 2)) return ii_fail(b, s, kIiErrRuntime);
   uint32_t i = s->calc_count - (rec::view<IbMath>(pc).arg == 1 ? 1 : 2);
   if (!to_packed(ii_calc(s, i))) return ii_fail(b, s, kIiErrRuntime);
   return ii_adv(pc, 6);
@@ -343,7 +353,7 @@ double calc_fn(int fn, double x, double y) {
 uint8_t* inst_calc_fn(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int fn = rec::view<IbMath>(pc).arg;
   bool two = fn == kFnMod || fn == kFnPow || fn == kFnAtan2;
-  if (two && s->calc_count < 2) return ii_fail(b, s, kIiErrRuntime);
+  if (!has(s, two ? 2 : 1)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& top = ii_calc(s, s->calc_count - 1);
   IiCalc& dst = two ? ii_calc(s, s->calc_count - 2) : top;
   double y = to_float(top);
