@@ -3,6 +3,9 @@
 
 #include "language/ibutil.h"
 
+#include <algorithm>
+#include <cstring>
+
 uint8_t ib_bin_code(const IbTstOp& op) {
   uint8_t c = op.is_signed ? 4 : 1;
   if (op.len == 1) c += 2;
@@ -111,6 +114,47 @@ uint8_t* bld_unxpnd(IbCode* code, uint16_t len) {
 }
 
 namespace {
+// Compiles a date operand's mask into tokens: its descriptor, false for a
+// mask without a unit.
+bool date_desc(const IbTstOp& op, uint8_t* tokens, DateDesc* d) {
+  const char* mask = op.date_mask ? op.date_mask : kDateMaskAll;
+  size_t n = std::min<size_t>(std::strlen(mask), 60);
+  std::memcpy(tokens, mask, n);
+  *d = DateDesc{};
+  d->type = op.type;
+  d->mask = tokens;
+  d->mask_len = uint16_t(n);
+  if (!cv_cmpl_date_msk(d)) return false;
+  if (op.len) d->len = op.len;
+  return true;
+}
+}  // namespace
+
+uint8_t* bld_if_dat(IbCode* code, uint32_t shift, uint8_t rel, bool is_if, const IbTstOp& a, const IbTstOp& b,
+                    uint32_t* msg) {
+  uint8_t t1[64], t2[64];
+  DateDesc d1, d2;
+  *msg = 102400;
+  if (!date_desc(a, t1, &d1) || !date_desc(b, t2, &d2)) return nullptr;
+  if (std::min(d1.high, d2.high) < std::max(d1.low, d2.low)) return nullptr;
+  *msg = 0;
+  size_t m1 = d1.mask_len, m2 = d2.mask_len;
+  uint8_t* p = ib_put(code, 516, sizeof(IbIfDat) + m1 + m2);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbIfDat>(p);
+  in.shift = shift;
+  in.rel = rel;
+  in.is_if = is_if;
+  in.masks_len = uint16_t(m1 + m2);
+  d1.value = d1.mask = d2.value = d2.mask = nullptr;
+  cv_date_desc_save(d1, in.d1);
+  cv_date_desc_save(d2, in.d2);
+  std::memcpy(p + sizeof(IbIfDat), t1, m1);
+  std::memcpy(p + sizeof(IbIfDat) + m1, t2, m2);
+  return p;
+}
+
+namespace {
 bool is_num(uint8_t t) { return t == 5 || t == 8 || t == 12; }
 bool is_date(uint8_t t) {
   return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15;
@@ -137,7 +181,7 @@ int bld_if_and_or(IbCode* code, const IbTstOp& a, const IbTstOp& b, uint8_t rel,
                              rel, a.len > b.len ? 1 : 2, is_if);
     }
   } else if (is_date(a.type)) {
-    *msg = 102400;  // dates wait for the date family
+    ok = is_date(b.type) && bld_if_dat(code, shift, rel, is_if, a, b, msg);
   } else if (is_num(a.type) && is_num(b.type)) {
     if (a.type == 5 && b.type == 5) {
       ok = bld_if_bin(code, shift, rel, a, b, is_if);

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "foundation/cvdat.h"
 #include "language/ib.h"
 
 // Sets the level of shift s to v (1, 2) and every deeper level to unset.
@@ -100,6 +101,24 @@ struct IbUnxpnd {        // UNXPND 300 (6)
 };
 QV_RECORD(IbUnxpnd, 6);
 
+// IF_DAT 516 (84 + both compiled masks): each operand's date descriptor
+// (its value and mask references are filled when it runs, so the stored
+// instruction holds none), the masks' tokens from byte 84, the first's then
+// the second's.
+struct IbIfDat {
+  IbInst head;
+  rec::U32 shift;
+  rec::U8 rel;
+  rec::U8 is_if;
+  rec::U16 masks_len;    // both masks' tokens
+  DateDescRec d1;
+  DateDescRec d2;
+  rec::Bytes<8> unused;
+};
+QV_RECORD(IbIfDat, 84);
+QV_AT(IbIfDat, d1, 12);
+QV_AT(IbIfDat, d2, 44);
+
 // One operand of a test, as the compile function knows it (its address is
 // in register 1 or 2 already).
 struct IbTstOp {
@@ -108,6 +127,7 @@ struct IbTstOp {
   uint8_t scale = 0;
   bool is_signed = true;
   bool justified = false;
+  const char* date_mask = nullptr;  // dates: the element's edit mask text (null: all eight units)
 };
 // The size-and-sign code of a binary operand.
 uint8_t ib_bin_code(const IbTstOp& op);
@@ -124,6 +144,10 @@ uint8_t* bld_comp_xpnd_var_var(IbCode* code, uint16_t len1, uint16_t len2);
 uint8_t* bld_comp_xpnd_var_fix(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale);
 uint8_t* bld_comp_xpnd_fix_var(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale);
 uint8_t* bld_unxpnd(IbCode* code, uint16_t len);
+// IF_DAT for two date operands; null with *msg 102400 when their unit
+// ranges share no unit.
+uint8_t* bld_if_dat(IbCode* code, uint32_t shift, uint8_t rel, bool is_if, const IbTstOp& a, const IbTstOp& b,
+                    uint32_t* msg);
 // IF (verb 38), AND (3), OR (52) with operands a (register 1) and b
 // (register 2) under relation 1-8: 1, or 0 with *msg the reason (102400
 // dates without common units; 0 an operand type the tests do not take).

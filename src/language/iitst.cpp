@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/cvdat.h"
 #include "foundation/pd.h"
 #include "language/ibtst.h"
 #include "language/iiutil.h"
@@ -132,6 +133,40 @@ uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
 }
 
+// IF_DAT: both dates to the internal standard date (102540 when one does
+// not convert); a null date (the high date) is below every other date and
+// equal to another null one; else the units the two have in common are
+// compared, from the century when both start at the year and the pivot
+// gives them one.
+uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIfDat>(pc);
+  DateDesc d[2];
+  cv_date_desc_load(in.d1, d[0]);
+  cv_date_desc_load(in.d2, d[1]);
+  d[0].mask = pc + sizeof(IbIfDat);
+  d[1].mask = pc + sizeof(IbIfDat) + d[0].mask_len;
+  for (int k = 0; k < 2; ++k) {
+    d[k].value = s->addr[k];
+    if (!cv_ntos_date(&d[k])) return ii_fail(b, s, kMsgBadDate);
+  }
+  bool n0 = cv_date_is_high(d[0].date), n1 = cv_date_is_high(d[1].date);
+  int c = 0;
+  if (n0 || n1) {
+    c = n0 == n1 ? 0 : n0 ? -1 : 1;
+  } else {
+    if (d[0].high == kUnitYear && d[1].high == kUnitYear) {
+      cv_date_pivot(nullptr, &d[0], 0);
+      cv_date_pivot(nullptr, &d[1], 0);
+    }
+    int hi = std::min(d[0].high, d[1].high), lo = std::max(d[0].low, d[1].low);
+    for (int unit = hi; unit >= lo && c == 0; --unit) {
+      uint8_t x = d[0].date[unit_index(unit)], y = d[1].date[unit_index(unit)];
+      c = x < y ? -1 : x > y ? 1 : 0;
+    }
+  }
+  return set(s, pc, ii_rel(c, in.rel), in.shift, sizeof(IbIfDat) + in.masks_len.get());
+}
+
 // ---------------------------------------------- compare-expansions --
 // Both operands into 16-byte work values at one scale; r1, r2 address
 // them, length registers 1 and 2 hold 16.
@@ -187,6 +222,8 @@ void define16(uint16_t op, const char* even, const char* odd) {
 void ii_tst_init() {
   define16(498, "RLOC_IF_STR_JUST", "INST_IF_STR_JUST");
   define16(510, "RLOC_IF_PD", "INST_IF_PD");
+  IbOpDef dat{"RLOC_IF_DAT", uint16_t(sizeof(IbIfDat)), IbLen::PlusU16, 10, 0, {}};
+  ib_define_op(516, dat, "INST_IF_DAT");
   ii_set_pair(498, inst_if_str_just);
   ii_set_pair(500, inst_chk_tf);
   ii_set_pair(502, inst_if_in);
@@ -195,6 +232,7 @@ void ii_tst_init() {
   ii_set_pair(508, inst_if_bin);
   ii_set_pair(510, inst_if_pd);
   ii_set_pair(512, inst_if_ex);
+  ii_set_pair(516, inst_if_dat);
 }
 
 void ii_fld_init() {
