@@ -63,6 +63,7 @@ struct IbVfyField {
   const char* name = "";     // element name
   const char* token = "";    // token table (blank: none)
   bool is_signed = true;
+  const char* date_mask = nullptr;  // dates: the edit mask text (null: all eight units)
 };
 
 uint8_t* bld_copy(IbCode* code, uint8_t kind = 6);   // RLOC_COPY; its end operand patched by the caller
