@@ -196,12 +196,14 @@ bool pd_divide(IiCalc& a, IiCalc& b) {
 }
 
 // Reads the stored operand at p into e.
+// (Widened as it is: an invalid value fails in the operation that uses it.)
 void load_packed(IiCalc& e, const uint8_t* p, int len, int scale) {
-  if (scale < 0 || scale > 31 || len < 1 || len > kW || !pd_set(val(e), kW, p, len)) {
+  if (scale < 0 || scale > 31 || len < 1 || len > kW) {
     set_invalid(e);
     e.scale = 0;
     return;
   }
+  pd_widen(val(e), p, len);
   e.scale = uint8_t(scale);
 }
 
@@ -301,7 +303,7 @@ uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if (!to_packed(v)) return ii_fail(b, s, kIiErrRuntime);
     uint8_t sc = v.scale;
     uint8_t tmp[8];
-    if (!limit_digits(val(v), &sc) || !pd_set(tmp, 8, val(v), kW)) return ii_fail(b, s, kIiErrRuntime);
+    if (!limit_digits(val(v), &sc) || !pd_narrow8(tmp, val(v))) return ii_fail(b, s, kIiErrRuntime);
     std::memcpy(p, tmp, 8);
     p[8] = sc;
   }

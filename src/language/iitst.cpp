@@ -172,7 +172,12 @@ uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // them, length registers 1 and 2 hold 16.
 uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
   uint8_t w1[16], w2[16];
-  bool ok = sc1 >= 0 && sc2 >= 0 && pd_set(w1, 16, s->addr[0], l1) && pd_set(w2, 16, s->addr[1], l2);
+  bool ok = sc1 >= 0 && sc2 >= 0 && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
+  if (ok) {
+    pd_widen(w1, s->addr[0], l1);
+    pd_widen(w2, s->addr[1], l2);
+    ok = pd_shft(w1, 16, 0) && pd_shft(w2, 16, 0);  // both valid numbers
+  }
   if (ok && sc1 < sc2) ok = pd_shft(w1, 16, sc2 - sc1);
   if (ok && sc2 < sc1) ok = pd_shft(w2, 16, sc1 - sc2);
   if (!ok) return ii_fail(b, s, kIiErrRuntime);
