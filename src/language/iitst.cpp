@@ -128,7 +128,13 @@ uint8_t* inst_if_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 
 uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIf2>(pc);
-  int c = pd_cmp(s->addr[0], s->len[0], s->addr[1], s->len[1]);
+  const uint8_t *x = s->addr[0], *y = s->addr[1];
+  uint64_t hx = 1, hy = 1;
+  if (s->len[0] == 16 && s->len[1] == 16) {  // the expanded forms: 8-byte values in their last halves?
+    std::memcpy(&hx, x, 8);
+    std::memcpy(&hy, y, 8);
+  }
+  int c = hx == 0 && hy == 0 ? pd_cmp(x + 8, 8, y + 8, 8) : pd_cmp(x, s->len[0], y, s->len[1]);
   if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
   return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
 }
@@ -173,10 +179,9 @@ uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
   uint8_t w1[16], w2[16];
   bool ok = sc1 >= 0 && sc2 >= 0 && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
-  if (ok) {
+  if (ok) {  // (an invalid value fails in the comparison or the store that uses it)
     pd_widen(w1, s->addr[0], l1);
     pd_widen(w2, s->addr[1], l2);
-    ok = pd_shft(w1, 16, 0) && pd_shft(w2, 16, 0);  // both valid numbers
   }
   if (ok && sc1 < sc2) ok = pd_shft(w1, 16, sc2 - sc1);
   if (ok && sc2 < sc1) ok = pd_shft(w2, 16, sc1 - sc2);
