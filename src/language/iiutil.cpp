@@ -33,13 +33,18 @@ uint8_t* inst_cnst(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   s->addr[op_reg(pc, 52) & 3] = ii_ref(pc + 4);
   return ii_adv(pc, 8);
 }
-uint8_t* inst_ira(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  s->addr[op_reg(pc, 60) & 3] = ii_field(pc + 4);
+uint8_t* inst_ira(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) [[unlikely]]
+    return ii_no_field(b, s, "inst_ira");
+  s->addr[op_reg(pc, 60) & 3] = f;
   return ii_adv(pc, 8);
 }
-uint8_t* inst_ira_occ(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_ira_occ(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIraOcc>(pc);
-  s->addr[op_reg(pc, 68) & 3] = ii_field(pc + 4) + size_t(in.occ.get() - 1) * in.elem_len.get();
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_ira_occ");
+  s->addr[op_reg(pc, 68) & 3] = f + size_t(in.occ.get() - 1) * in.elem_len.get();
   return ii_adv(pc, 16);
 }
 // Whether len bytes at `at` stay inside the data area that holds `base`
@@ -74,12 +79,15 @@ uint8_t* occ(IlfExecBlock* b, IlfState* s, uint8_t* pc, int64_t n) {
 }
 uint8_t* inst_occ_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   const uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_occ_pd");
   // The integer part: below 1 for any value under 1 (a negative one too).
   int32_t v = pd_var_bin(f);
   return occ(b, s, pc, v);
 }
 uint8_t* inst_occ_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  return occ(b, s, pc, int32_t(rec::view<rec::U32>(ii_field(pc + 4)).get()));
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_occ_bin");
+  return occ(b, s, pc, int32_t(rec::view<rec::U32>(f).get()));
 }
 
 // Truth-mask branches.
@@ -175,11 +183,15 @@ uint8_t* ld_len(IlfExecBlock* b, IlfState* s, uint8_t* pc, int reg, int64_t v) {
   return ii_adv(pc, 12);
 }
 uint8_t* inst_ld_len_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int32_t v = int32_t(rec::view<rec::U32>(ii_field(pc + 4)).get());
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_ld_len_bin");
+  int32_t v = int32_t(rec::view<rec::U32>(f).get());
   return ld_len(b, s, pc, op_reg(pc, 168) & 3, v);
 }
 uint8_t* inst_ld_len_pd_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  return ld_len(b, s, pc, op_reg(pc, 160) & 3, pd_var_bin(ii_field(pc + 4)));
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_ld_len_pd_var");
+  return ld_len(b, s, pc, op_reg(pc, 160) & 3, pd_var_bin(f));
 }
 uint8_t* inst_offset_reg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbOffsetReg>(pc);
@@ -394,6 +406,13 @@ uint8_t* inst_alp_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 }  // namespace
+
+uint8_t* ii_no_field(IlfExecBlock* b, IlfState* s, const char* who) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s() - no data area", who);
+  os_sys_err(kMod, __LINE__);
+  ii_end_ep(b, s);
+  return ii_stop(s);
+}
 
 void ii_util_init() {
   ii_set_pair(50, inst_abort);

@@ -308,3 +308,29 @@ TEST_F(IiUtil, NullTestMasksAndCompareExpansions) {
 }
 
 }  // namespace
+
+namespace {
+
+// A field index whose area the process has not built ends the event point
+// with a system error instead of reading through a null address.
+TEST_F(IiUtil, MissingDataAreaIsASystemError) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  uint32_t ix;
+  field(4, &ix);
+  areas[ix].reset();
+  restart();
+  bld_ira(&m.code, ix, 1);
+  bld_move_char(&m.code, 4);
+  flag(1);
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_TRUE(ii2::flags().empty());
+  EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos);
+  restart();
+  bld_end_loop(&m.code, true, ix);
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_NE(cap.last().find("inst_end_loop_bin() - no data area"), std::string::npos);
+}
+
+}  // namespace
