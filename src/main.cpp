@@ -11,6 +11,7 @@
 #include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "language/ii.h"
+#include "language/iiutil.h"
 #include "process/pl.h"
 #include "screen/wm.h"
 
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   la_register();
   bs_register();
   ii_register();
+  ii_families_register();
   pl_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
