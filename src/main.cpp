@@ -11,6 +11,8 @@
 #include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "language/ii.h"
+#include "language/iiutil.h"
+#include "process/pl.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +24,8 @@ int main(int argc, char** argv) {
   la_register();
   bs_register();
   ii_register();
+  ii_families_register();
+  pl_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.
