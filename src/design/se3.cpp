@@ -59,11 +59,13 @@ uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
         std::memset(dst, ' ', 4);
         return kSeStInvalid;
       }
+      // The number 0 means no occurrence (but in BEG LOOP and the first
+      // operand of CNV TEXT). It reads as the blank it shows as, so a
+      // required operand given as 000 is refused as a blank one would be.
       if (o.type == kOccNumber && o.num() == 0 && verb != kVerbBegLoop &&
           !(verb == kVerbCnvText && e.offset == 0)) {
         o.v.zero();
         o.type = kOccNone;
-        return kSeStGiven;
       }
       return o.type == kOccNone ? kSeStBlank : kSeStGiven;
     }

@@ -1,0 +1,5 @@
+# bench_se measures the statement reader against Lua 5.4's compiler.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LUA54 REQUIRED IMPORTED_TARGET lua5.4)
+target_link_libraries(bench_se PRIVATE PkgConfig::LUA54)
+target_compile_definitions(bench_se PRIVATE QUVO_TEST_DIR="${CMAKE_SOURCE_DIR}/tests")
