@@ -48,8 +48,16 @@ const FmCatEntry kTable[] = {
     // ----- System Administration ---------------------------------------------------
     {"INIT_DAP_FDB", "APPL    ", FM_CAT_SA, "", "", 1, 324, 0, 0, "4+3,7+2", ""},
     {"INIT_DSYSDIR_FDB", "SYSDIR  ", FM_CAT_SA, "", "", 1, 576, 0, 0, "0+3,3+3,6+2,8+8", ""},
-    {"INIT_DDBXAP_FDB", "DBXAP   ", FM_CAT_SA, "", "", 1, 64, 0, 0, "0+3,3+3",
-     "record length not given anywhere: 64 holds the key, the start-up menu choice (6) and the phase byte"},
+    {"INIT_DDBXAP_FDB", "DBXAP   ", FM_CAT_SA, "", "", 1, 104, 0, 0, "0+3,3+3",
+     "record length decided: the key, the phase byte (6) and two 48-byte print-default blocks at 8 and 56"},
+    {"INIT_DUSR_FDB", "USER    ", FM_CAT_SA, "", "", 1, 364, 0, 0, "0+3",
+     "record length decided: the second 48-byte print-default block ends at 364"},
+    {"INIT_DDB_FDB", "DATABASE", FM_CAT_SA, "", "", 1, 284, 0, 0, "0+3",
+     "record length decided: the second 48-byte print-default block ends at 284"},
+    {"INIT_DPROF_FDB", "PROFILE ", FM_CAT_SA, "", "", 1, 192, 0, 0, "0+30,30+3",
+     "record length decided: a 128-byte bit map from 64 (security codes 0-1023)"},
+    {"INIT_DSYSPARM_FDB", "SYSPARM ", FM_CAT_SA, "", "", 1, 355, 0, FM_ORG_SINGLE, "",
+     "record length decided: the save-module defaults end at 355"},
     {"INIT_DFORM_FDB", "FORM    ", FM_CAT_SA, "", "", 1, 252, 0, 0, "0+10; dup:10+80", ""},
     {"INIT_DPRTR_FDB", "PRINTER ", FM_CAT_SA, "", "", 1, 328, 0, 0, "0+10; 10+80", ""},
     {"INIT_DHOOK_FDB", "HOOK    ", FM_CAT_SA, "", "", 1, 82, 0, 0,
@@ -66,6 +74,8 @@ const FmCatEntry kTable[] = {
     {"INIT_QSORT_FDB", "QSORT   ", FM_CAT_LA, "", "", 2, 92, 0, 0, "0+3,3+30,33+3,36+4b", ""},
     {"INIT_QTAG_FDB", "QTAG    ", FM_CAT_LA, "", "", 2, 1064, 1, 0, "0+3,3+30,33+3,36+4b", ""},
     {"INIT_ERR_FDB", "ERROR   ", FM_CAT_LA, "", "", 2, 1265, 0, 0, "", ""},
+    {"INIT_CMPLERR_FDB", "CMPLERR ", FM_CAT_LA, "", "", 2, 1128, 0, 0, "0+3,3+2,5+1b,6+30,36+4b",
+     "file class decided: memory-resident, one per session"},
     {"INIT_INST_FDB", "", FM_CAT_UNIQUE, "IN", "IN", 2, 2024, 0, 0, "", ""},
     {"INIT_TOC_FDB", "", FM_CAT_UNIQUE, "DB", "TC", 2, 12, 0, 0, "", ""},
 };
@@ -209,6 +219,10 @@ KEYED_BUILDER(INIT_DDBXAP_FDB)
 KEYED_BUILDER(INIT_DFORM_FDB)
 KEYED_BUILDER(INIT_DPRTR_FDB)
 KEYED_BUILDER(INIT_DHOOK_FDB)
+KEYED_BUILDER(INIT_DUSR_FDB)
+KEYED_BUILDER(INIT_DDB_FDB)
+KEYED_BUILDER(INIT_DPROF_FDB)
+KEYED_BUILDER(INIT_CMPLERR_FDB)
 KEYED_BUILDER(INIT_DPROP_FDB)
 KEYED_BUILDER(em_citm_fdb)
 KEYED_BUILDER(em_cchr_fdb)
@@ -226,6 +240,7 @@ QUERY_BUILDER(INIT_QSLCT_FDB)
 QUERY_BUILDER(INIT_QSORT_FDB)
 QUERY_BUILDER(INIT_QTAG_FDB)
 
+void INIT_DSYSPARM_FDB(FmFdb* fdb) { fill("INIT_DSYSPARM_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
 void INIT_ERR_FDB(FmFdb* fdb) { fill("INIT_ERR_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
 void INIT_INST_FDB(FmFdb* fdb) { fill("INIT_INST_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
 void INIT_TOC_FDB(FmFdb* fdb) { fill("INIT_TOC_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }

@@ -94,6 +94,10 @@ void INIT_DDBXAP_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DFORM_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DPRTR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DHOOK_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DUSR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DDB_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DPROF_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_DSYSPARM_FDB(FmFdb* fdb);
 // Files whose identity the caller sets.
 void INIT_DPROP_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DSTRUCT_FDB(FmFdb* fdb);
@@ -105,5 +109,6 @@ void INIT_QSLCT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);
 void INIT_QSORT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);
 void INIT_QTAG_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);
 void INIT_ERR_FDB(FmFdb* fdb);
+void INIT_CMPLERR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_INST_FDB(FmFdb* fdb);
 void INIT_TOC_FDB(FmFdb* fdb);
