@@ -247,3 +247,13 @@ inline int se_entry_col(const XmeEntry& e) { return kSeOpCol + e.col; }
 // Registers the statement text with the layers below (pb_stmt_text); main
 // calls it at start-up.
 void se_register();
+
+// The warning line of an accepted statement with a warning column: "WARNING -
+// File not found" at the file name, else "WARNING - Application not found in
+// application file"; "" without a warning.
+std::string se_warning_text(const SeLineState& state);
+// A refusal as the statement files report it: "file:line:column: <what>",
+// what naming the operand's kind ("T/F column", "verb", "field name" ...),
+// with ", second column N" when there is one.
+std::string se_refusal_text(const std::string& file, int line, const SeLineState& state, int col,
+                            int second_col);

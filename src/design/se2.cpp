@@ -1,6 +1,7 @@
 // Statement text, module se2: the layout table, the spellings and the line
 // built from a record. See se.h.
 #include "design/se.h"
+#include "design/se_valid.h"
 
 #include <array>
 #include <cassert>
@@ -808,4 +809,7 @@ int se_list_stmt(const DStmt& stmt, char* out, int len) {
 
 void se_register() {
   pb_stmt_text.gen = se_list_stmt;
+  pb_stmt_text.cnv_token = [](DStmt& stmt, const char* ver, int direction, int use_open) {
+    return cnv_token(stmt, ver, direction, use_open, nullptr);
+  };
 }

@@ -3,6 +3,7 @@
 // checks are behind se_valid.h.
 #include <cassert>
 #include <climits>
+#include <string>
 #include <cstring>
 
 #include "design/se.h"
@@ -349,4 +350,27 @@ int opt_req(const DStmt& stmt, const uint8_t* status, int* col) {
     default:
       return 1;
   }
+}
+
+std::string se_warning_text(const SeLineState& st) {
+  if (!st.warning) return {};
+  return st.file_warning ? "WARNING - File not found" : "WARNING - Application not found in application file";
+}
+
+std::string se_refusal_text(const std::string& file, int line, const SeLineState& st, int col, int second_col) {
+  static const char* const kinds[26] = {
+      "",           "free text",        "application id",  "field name",   "occurrence",
+      "appearance number", "process name", "invocation kind", "digit 0-3", "comparison code",
+      "arithmetic operator", "Y or N",   "digit 0-9",       "count",        "file name",
+      "IN or EX",   "loop letter",      "loop bound",      "digit 1-8",    "area kind",
+      "area kind",  "L or S",           "word",            "FROM or INTO", "digit 0-2",
+      ""};
+  std::string what;
+  if (st.err_kind > 0 && st.err_kind < 26) what = kinds[st.err_kind];
+  else if (col == 1) what = "T/F column";
+  else if (col == 7) what = "verb";
+  else what = "character outside the statement's fields";
+  std::string s = file + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " + what;
+  if (second_col) s += ", second column " + std::to_string(second_col);
+  return s;
 }
