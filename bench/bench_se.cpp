@@ -10,7 +10,12 @@
 
 #include "design/se.h"
 #include "design/se_valid.h"
+#include "files/dictrec.h"
+#include "files/fm.h"
+#include "files/fmcat.h"
 #include "foundation/bi.h"
+#include "foundation/cv.h"
+#include "foundation/mm.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -102,6 +107,99 @@ void BM_SeGen(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(ls.size()));
 }
 BENCHMARK(BM_SeGen)->Unit(benchmark::kMillisecond);
+
+// The corpus's names in memory-resident dictionaries of "ABC" and "0LA".
+void make_dict() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  fms_init();
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  uint32_t serial = 0;
+  auto open = [&](int which, const char* app) {
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+    FmFdb fdb;
+    const char* ver = app[0] == '0' ? "00" : "01";
+    if (which == 0) INIT_DELEM_FDB(&fdb, kdb, sdb, app, ver);
+    else if (which == 1) INIT_DFI_FDB(&fdb, kdb, sdb, app, ver);
+    else INIT_DPROC_FDB(&fdb, kdb, sdb, app, ver);
+    fdb.fclass = FM_CLASS_MEMORY;
+    if (!FM_CREATE(&fdb, com.depth, 0, FM_OPT_NO_SYSDIR, 3, 15)) std::abort();
+    return fdb.handle.get();
+  };
+  auto write = [&](FmArb* a, void* rec) {
+    a->rec.set(static_cast<uint8_t*>(rec));
+    a->rec_len = 0;
+    if (!fm_write(a)) std::abort();
+  };
+  FmArb* abc = open(0, "ABC");
+  FmArb* la = open(0, "0LA");
+  auto elem = [&](FmArb* a, const char* name, int type, int len) {
+    auto* e = static_cast<DElem*>(MM_ALLOC(pool, sizeof(DElem)));
+    std::memset(static_cast<void*>(e), ' ', sizeof *e);
+    e->name.set(name);
+    e->type = uint8_t(type);
+    e->length = uint16_t(len);
+    e->occurs = 999;
+    e->key_kind = 0;
+    e->token_mark = 0;
+    e->digits = 9;
+    e->decimals = 0;
+    e->sign = '1';
+    rec::view<rec::U32>(e->ident_stamp.data()) = ++serial;
+    write(a, e);
+  };
+  elem(abc, "CUSTOMER NAME", 1, 30);
+  elem(abc, "ORDER TOTAL", 8, 8);
+  elem(abc, "INVOICE DATE", 3, 4);
+  elem(abc, "A234567890123456789012", 1, 22);
+  elem(la, "OPTION", 5, 2);
+  FmArb* fi = open(1, "ABC");
+  for (const char* name : {"CUSTOMER", "ORDERS", "INV2024"}) {
+    auto* f = static_cast<DFile*>(MM_ALLOC(pool, sizeof(DFile)));
+    std::memset(static_cast<void*>(f), ' ', sizeof *f);
+    f->name.set(name);
+    f->org = FM_ORG_PLAIN;
+    f->area = ++serial;
+    f->area2 = ++serial;
+    write(fi, f);
+  }
+  FmArb* pr = open(2, "ABC");
+  for (const char* name : {"ORDER ENTRY", "PRINT INVOICES"}) {
+    auto* p = static_cast<DProc*>(MM_ALLOC(pool, sizeof(DProc)));
+    std::memset(static_cast<void*>(p), ' ', sizeof *p);
+    p->proc_type = 6;
+    p->proc_name.set(name);
+    write(pr, p);
+  }
+}
+
+// Reading with the dictionary checks (memory-resident dictionaries).
+void BM_SeParseChecked(benchmark::State& state) {
+  setup();
+  make_dict();
+  const auto& ls = lines();
+  DStmt s;
+  std::memset(&s, 0, sizeof s);
+  SeDict dict("ABC", "01", true);
+  SeDictValidator val(dict);
+  int64_t accepted = 0;
+  for (auto _ : state) {
+    for (const std::string& l : ls) {
+      SeLineState st;
+      st.text = l.data();
+      st.len = int(l.size());
+      st.validator = &val;
+      int col = 0, second = 0;
+      accepted += se_degen_stmt(st, s, &col, &second);
+    }
+  }
+  state.counters["accepted"] = double(accepted) / double(state.iterations()) / double(ls.size());
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(corpus_bytes()));
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(ls.size()));
+}
+BENCHMARK(BM_SeParseChecked)->Unit(benchmark::kMillisecond);
 
 // A Lua chunk of the corpus's size: statements of the same sort (tests,
 // assignments, calls, loops, comments) over varied names.
