@@ -5,6 +5,7 @@
 #include "files/fm.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "language/ii.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   });
   wm_register();
   la_register();
+  ii_register();
   se_register();
   os_hooks.file_utility = [](const OsCmd& cmd) { return brfanal_main(cmd.file_util, cmd.params, stdout); };
   return os_main(argc, argv);

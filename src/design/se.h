@@ -244,8 +244,16 @@ int opt_req(const DStmt& stmt, const uint8_t* status, int* col);
 // The 1-based line column of entry i of the verb's run.
 inline int se_entry_col(const XmeEntry& e) { return kSeOpCol + e.col; }
 
-// Registers the statement text with the layers below (pb_stmt_text); main
-// calls it at start-up.
+// Registers the statement text in the services table of the layers below
+// (process/services.h); main calls it at start-up:
+//   se_gen_stmt(work, stmt, line, keep_verb): the text of stmt into work, the
+//     listing work block's 212-character text buffer (its first 80 characters
+//     the listing line); line 0 outside the editor;
+//   cnv_token(work, stmt, direction): work is a DStmt that receives a copy of
+//     stmt (unless it is stmt) and has its token literal converted there
+//     (direction 1 number to name, 2 name to number) against the dictionary
+//     of the current version (the common block's cur_ver; "00" for system
+//     applications); the result is cnv_token's.
 void se_register();
 
 // The warning line of an accepted statement with a warning column: "WARNING -

@@ -13,7 +13,7 @@
 
 #include "foundation/bi.h"
 #include "foundation/la.h"
-#include "process/pb.h"
+#include "process/services.h"
 
 namespace {
 
@@ -808,8 +808,16 @@ int se_list_stmt(const DStmt& stmt, char* out, int len) {
 // ------------------------------------------------------- registration --
 
 void se_register() {
-  pb_stmt_text.gen = se_list_stmt;
-  pb_stmt_text.cnv_token = [](DStmt& stmt, const char* ver, int direction, int use_open) {
-    return cnv_token(stmt, ver, direction, use_open, nullptr);
+  proc_svc.se_gen_stmt = [](void* work, const DStmt* stmt, int line, int keep_verb) {
+    DStmt copy = *stmt;
+    SeGenCtx ctx;
+    ctx.line = static_cast<char*>(work);
+    ctx.len = kSeWorkLen;
+    return se_gen_stmt(ctx, copy, line, keep_verb);
+  };
+  proc_svc.cnv_token = [](void* work, const DStmt* stmt, int direction) {
+    auto* out = static_cast<DStmt*>(work);
+    if (out != stmt) *out = *stmt;
+    return cnv_token(*out, com.cur_ver.data(), direction, 0, nullptr);
   };
 }

@@ -60,10 +60,10 @@ struct SeDict::Files {
 
 SeDict::SeDict(const char* app, const char* ver, bool memory) : memory_(memory) {
   std::memset(app_, ' ', 3);
-  std::memcpy(app_, app, std::strlen(app) < 3 ? std::strlen(app) : 3);
+  std::memcpy(app_, app, strnlen(app, 3));
   app_[3] = 0;
   std::memset(ver_, ' ', 2);
-  std::memcpy(ver_, ver, std::strlen(ver) < 2 ? std::strlen(ver) : 2);
+  std::memcpy(ver_, ver, strnlen(ver, 2));
   ver_[2] = 0;
   pool_ = mm_create_pool(nullptr, com.depth, 0);
   buf_ = static_cast<uint8_t*>(MM_ALLOC(pool_, 1024));

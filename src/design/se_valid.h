@@ -47,6 +47,7 @@ struct FmArb;
 // Version: the given one, "00" for the system applications (ids beginning
 // with '0'). memory: the dictionaries are memory-resident files (generated
 // processes, tests and benchmarks) instead of the data directory's.
+// app and ver are read up to 3 and 2 characters (or a terminating zero).
 class SeDict {
  public:
   SeDict(const char* app, const char* ver, bool memory = false);

@@ -435,6 +435,8 @@ void INIT_KDB(FmKdb* kdb, int key_no, int order, int flags, FmSdb* segs, int seg
 FmSdb* init_sdb_func(FmSdb* sdb, int field, int offset, int length, int type, int order);
 
 // Identity builders.
+// A unique memory work file of the session by two 2-character codes; a file
+// code longer than two characters (" IFNS   ") is kept whole as the name.
 void INIT_UNIQUE_PATH(FmFdb* fdb, const char* area, const char* code, int path_type);
 void INIT_SRC_PATH(FmFdb* fdb, const char* app, const char* ver, const char* name, int path_type);
 void INIT_SA_PATH(FmFdb* fdb, const char* name, int path_type);

@@ -724,7 +724,10 @@ static void set_ident(FmFdb* f, const char* app, const char* ver, const char* na
 void INIT_UNIQUE_PATH(FmFdb* fdb, const char* area, const char* code, int path_type) {
   char app[4] = {' ', area && area[0] ? area[0] : ' ', area && area[0] && area[1] ? area[1] : ' ', 0};
   char db[4] = {' ', code && code[0] ? code[0] : ' ', code && code[0] && code[1] ? code[1] : ' ', 0};
-  set_ident(fdb, app, "00", "", db, com.cur_app.data(), com.cur_ver.data(), path_type);
+  // A file code longer than two characters (" IFNS   ") names the file whole.
+  bool whole = code && strnlen(code, 3) > 2;
+  set_ident(fdb, app, "00", whole ? code : "", whole ? "" : db, com.cur_app.data(),
+            com.cur_ver.data(), path_type);
   fdb->src_app = com.cur_app;
   fdb->src_ver = com.cur_ver;
   fdb->kind = FM_KIND_UNIQUE;

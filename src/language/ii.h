@@ -1,10 +1,185 @@
 // The instruction interpreter: event-point dispatch, the run loop and the
 // small services every statement family shares.
+//
+// Running an event point. The wrappers (II_EXEC_PROC, _FRM, _IMG, _CHLD,
+// _MISC) find the event point's entry (a code reference) and call
+// II_EXEC_ANY, which fills the execution block and calls ii_exec. ii_exec
+// builds the interpreter state on its own frame and calls the handler of
+// each instruction's opcode (ii_inst_fns) until one sets bit 0 of the stop
+// flag, or unwinds (ScopeUnwind) with a completion code. Whatever its frame
+// holds (the trace entry, the GOSUB list, the open BEG READ list) is
+// released on an unwind as on return.
+//
+// The loop, per instruction: one counter test (trace, debugger and the
+// network-terminal yield share it: while trace and debugger are off it
+// reaches zero once per 1001 instructions), one indexed call through the
+// 781-slot table (an opcode outside 0-780, a damaged block, reaches the
+// default handler), one test of the stop flag. Nothing is allocated per
+// instruction.
+//
+// Handlers take (execution block, state) and either advance the instruction
+// pointer (PC_ADJUST), load a branch target into it, set the stop flag, or
+// unwind. A relocated operand is a Ref<uint8_t>: its address is one add
+// (ii_ref). An even opcode whose kind has relocatable operands runs ii_rloc
+// first (ib.h (3)), once.
+//
+// Instruction trace: with QUVO_INST_TRACE naming a file, each event point
+// writes "(%02d) %3.3s %30.30s - %d" and each instruction
+// "%08X %5s -%-24s - %08X %08X %08X %08X" (its address, the truth-mask text,
+// the opcode's name, address registers 1-4), addresses as arena offsets.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/mm.h"
+#include "foundation/record.h"
+#include "foundation/ut.h"
+#include "language/ib.h"
 
 struct FmArb;
+struct FmFdb;
+struct Pcb;
+struct EmHeader;
+
+// The execution block: one per call, filled by II_EXEC_ANY.
+struct IlfExecBlock {
+  Pcb* pcb = nullptr;
+  uint32_t entry = 0;         // code reference of the first instruction (block 65535: no code)
+  uint32_t errors = 0;
+  uint32_t warnings = 0;
+  int16_t ep = 0;             // event point code
+  uint32_t result_mask = 0x3FF;
+  FmArb* msg1 = nullptr;      // receives warning and error records
+  FmArb* msg2 = nullptr;
+  uint32_t last = 0;
+};
+
+// A GOSUB return entry (from the interpreter pool).
+struct IiGosub {
+  UtLink link;
+  Ref<uint8_t> ret;           // return address
+  rec::U32 mask;              // the caller's truth mask
+};
+QV_RECORD(IiGosub, 16);
+
+// Head of an open BEG READ entry (the file statements extend it): when the
+// event point ends the entry is freed and the stream's word that refers to
+// it (back) is cleared.
+struct IiReadEntry {
+  UtLink link;
+  Ref<rec::U32> back;
+};
+QV_RECORD(IiReadEntry, 12);
+
+// The interpreter state: one per ii_exec, on its frame.
+struct IlfState {
+  uint32_t go_ahead = 1;        // DEFINE instructions
+  uint32_t mask = 0x3FF;        // truth mask, all five levels unset
+  UtList gosub{};               // IiGosub entries
+  uint8_t* pc = nullptr;        // the current instruction
+  uint8_t* addr[4] = {};        // address registers 1-4
+  uint16_t len[4] = {};         // length registers 1-4
+  alignas(16) uint8_t work[4][32] = {};  // scratch work values 1-4
+  uint8_t stop = 0;             // bit 0 ends the loop after the current instruction
+  UtList reads{};               // IiReadEntry entries
+  uint8_t* timeout_label = nullptr;
+  int32_t timeout_secs = -1;
+  uint8_t calc[30][32] = {};    // calculation stack
+  uint32_t calc_count = 0;
+  uint8_t* err_trap = nullptr;  // where a run-time error 300540 continues
+  // The loop's own.
+  EmHeader* module = nullptr;
+  int32_t tick = 0;             // counts down to the slow path (trace, debugger, yield)
+  int32_t armed = 0;            // instructions that complete between two slow paths
+  uint32_t count = 0;           // instructions since the last yield
+};
+
+using IiFn = void (*)(IlfExecBlock* b, IlfState* s);
+
+// The handler table: slots 0-780, and slot 781 for an opcode outside them.
+extern IiFn ii_inst_fns[kIbOps + 1];
+// Registers a handler for both opcodes of a kind (even and odd); the even
+// slot relocates first (ii_rloc) when the kind has relocatable operands or a
+// one-time hook. ii_set_op sets one slot.
+void ii_set_pair(uint16_t even_op, IiFn fn);
+void ii_set_op(uint16_t op, IiFn fn);
+// The default handler: system error "Missing II function " (II.C); the
+// event point then ends.
+void inst_fns_err(IlfExecBlock* b, IlfState* s);
+// The generic even-opcode handler (ib.h (3)).
+void ii_rloc(IlfExecBlock* b, IlfState* s);
+
+// The arena base, kept where the handlers reach it in one load.
+extern uint8_t* ii_arena;
+// The address a relocated operand at p refers to (a little-endian Ref).
+inline uint8_t* ii_ref(const uint8_t* p) {
+  uint32_t off = rec::view<rec::U32>(const_cast<uint8_t*>(p)).get();
+  return off ? ii_arena + off : nullptr;
+}
+
+// ------------------------------------------------------------ start-up --
+// Statement families, in the order ii_init calls their inits; a later init
+// overwrites a slot that an earlier one set.
+enum class IiFamily { Fi, Img, Tst, Math, Cnv, Misc, Ctl, Util, Date, Fld, Count };
+void ii_set_family_init(IiFamily family, void (*init)());
+// Plugs the interpreter into the program entry (OsInit::Ii) and the runner
+// (proc_svc.ii_proc_exec).
+void ii_register();
+// Engine start (after sc_init): the trace file, the pool " IIPOOL    ", the
+// IFNS and ERROR DISPLAY files, the handler table, the TRAP switch. 1, or 0
+// after the system error.
+int ii_init();
+// The instruction trace (tests): null closes it.
+void ii_set_trace(FILE* f);
+
+// Internal functions callable by name (CALL): they register from the layers
+// above; IFNS holds each one's index.
+using IiIntFn = int32_t (*)(const uint32_t* args);  // args[0] the count
+int ii_register_ifn(const char* name, IiIntFn fn);
+IiIntFn ii_ifn(uint32_t index);
+
+// The removal of DEFINEd items at the start of event point 25 (End of
+// Frame); the dynamic-items family fills it.
+void ii_set_undef_hook(void (*undef_all)(Pcb* pcb));
+
+// ------------------------------------------------------------ running --
+// Entry of process event point ep (1-11) from the module header.
+int II_EXEC_PROC(Pcb* pcb, int ep, IlfExecBlock* b);
+// Entries of a compiled frame (event points 21-25, from byte 108), image
+// (41-44, byte 160) and child invocation (61-62, byte 168).
+int II_EXEC_FRM(Pcb* pcb, const uint8_t* cfrm, int ep, IlfExecBlock* b);
+int II_EXEC_IMG(Pcb* pcb, const uint8_t* cimg, int ep, IlfExecBlock* b);
+int II_EXEC_CHLD(Pcb* pcb, const uint8_t* cchld, int ep, IlfExecBlock* b);
+int II_EXEC_MISC(Pcb* pcb, int ep, IlfExecBlock* b, uint32_t entry);
+// 0 without running when the entry's block is 65535; else runs it, 1.
+int II_EXEC_ANY(Pcb* pcb, int ep, IlfExecBlock* b);
+// The runner's and the file events' call: arg is a PiEpArg (services.h).
+void ii_proc_exec(void* arg);
+void ii_exec(IlfExecBlock* b);
+// Leaving an event point: the debugger's current statement becomes none and
+// the open BEG READ entries are released.
+void ii_end_ep(IlfExecBlock* b, IlfState* s);
+// The run-time error handler: 0 when it moved the instruction pointer (an
+// error trap, or the debugger); otherwise it unwinds with 300540, or with 4
+// after CANCEL in the debugger (OPTION of the status record 278).
+int err_handler(IlfState* s, IlfExecBlock* b, uint32_t msg);
+
+// ----------------------------------------------------- shared services --
+// Writes a warning (kind 1) or error (other) record to the PCB's message
+// file: label, " - ", the text, trimmed, at most 80 characters; counts it in
+// the status record. System error "add_wrn_err() - message write failed".
+void add_wrn_err(Pcb* pcb, const char* text, size_t len, int kind);
+// The mini data-entry screen: the message and the file's identity in a
+// small window until CANCEL or ENTER; true after CANCEL. The window is at
+// most the screen's columns less 2 wide, the text cut to fit.
+bool mini_scr(IlfExecBlock* b, uint32_t msg, const FmFdb* file);
+// Shows a text through an ERROR DISPLAY record with the runtime's error
+// display (services.h rt_err).
+void tmp_scr(IlfExecBlock* b, const char* text, size_t len);
+// The five-character text of a truth mask (one static buffer).
+const char* tf_msk_to_str(uint32_t mask);
 
 // Opens the ELEMENT dictionary file of an application (version "00" for the
 // system applications) in the current recovery scope, read-only. The handle,

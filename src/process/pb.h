@@ -1,11 +1,4 @@
-// Process manager: the process definitions of the dictionary and the
-// services the process manager reaches in the design layer.
-//
-// Statement text: the process compiler's listings and compile errors and the
-// debugger show statements as 80-column lines. The text is the design
-// layer's (se_gen_stmt, cnv_token); it registers them here at start-up
-// (se_register, from main). Until registered, pb_stmt_line writes blanks and
-// pb_cnv_token does nothing.
+// Process manager: the process definitions of the dictionary.
 #pragma once
 
 #include <cstdint>

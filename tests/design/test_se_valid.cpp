@@ -10,6 +10,7 @@
 #include "design/se_support.h"
 #include "files/fm.h"
 #include "process/pb.h"
+#include "process/services.h"
 #include "support/syserr.h"
 
 using namespace setest;
@@ -216,11 +217,19 @@ TEST(SeValidDisk, ReadsTheDataDirectory) {
     p = parse(L("", "IF", {{0, "ABC"}, {4, "COLOR"}, {31, "EQ"}, {38, "GREEN"}}), &val);
     ASSERT_EQ(p.ok, 1);
     se_register();
-    EXPECT_EQ(pb_cnv_token(p.stmt, "01", 2), 1);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(p.stmt.ops.data()) + 37, 4), "0002");
-    char line[80];
-    pb_stmt_line(p.stmt, line, 80);
-    EXPECT_EQ(std::string(line + 53, 4), "0002");
+    com.cur_ver.set("01");
+    DStmt stored;
+    EXPECT_EQ(proc_svc.cnv_token(&stored, &p.stmt, 2), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(stored.ops.data()) + 37, 4), "0002");
+    char work[kSeWorkLen];
+    EXPECT_EQ(proc_svc.se_gen_stmt(work, &stored, 0, 0), 1);
+    EXPECT_EQ(std::string(work + 53, 4), "0002");
+    EXPECT_EQ(std::string(work + 80, kSeWorkLen - 80), std::string(kSeWorkLen - 80, ' '));
+    DStmt shown;
+    EXPECT_EQ(proc_svc.cnv_token(&shown, &stored, 1), 1);
+    EXPECT_EQ(proc_svc.se_gen_stmt(work, &shown, 0, 0), 1);
+    EXPECT_EQ(std::string(work + 53, 6), "GREEN ");
+    proc_services_reset();
   }
   fm_shutdown();
   (void)!std::system(("rm -rf '" + dir + "'").c_str());

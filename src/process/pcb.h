@@ -1,0 +1,122 @@
+// The process control block (PCB): the 640-byte run-time record of one
+// running process, owned by the PCB work file ("PI"/"PC", stored by
+// reference, so a read by key yields the block itself). Its head is the
+// family number and a copy of the invocation (os.h PcbHead lays the same
+// bytes for the trace).
+//
+// Also here: the two records the interpreter reaches through a PCB: the
+// status record (area 7 of the area address table) and the debugger block.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/mm.h"
+#include "foundation/os.h"
+#include "foundation/record.h"
+
+struct EmHeader;
+struct FmArb;
+struct WmShow;
+
+// The debugger's block of a process (PCB byte 628; made by the debugger).
+struct PcbDbg {
+  rec::I32 stmt_block;     // 0  current statement: code reference (block, offset), -1 none
+  rec::I32 stmt_offset;    // 4
+  rec::U32 err_pending;    // 8  1 while a run-time error waits in the debugger
+  rec::U32 err_msg;        // 12 its message number
+  rec::Bytes<16> b16;      // 16 the debugger's own
+};
+QV_RECORD(PcbDbg, 32);
+QV_AT(PcbDbg, err_pending, 8);
+
+struct Pcb {
+  rec::U32 family;             // 0
+  PiInvoc invoc;               // 4   bytes 136-139 (invoc.completion) hold the running result
+  rec::U16 generation;         // 148 key tail
+  rec::U8 alternation;         // 150 key tail
+  rec::U8 heads_family;        // 151 1 when this PCB heads its family
+  rec::Bytes<4> b152;          // 152
+  Ref<void> report;            // 156 report control block shared with output children
+  rec::Bytes<60> out_state;    // 160 Output executor and PCF record operations
+  rec::U16 gen_source;         // 220
+  rec::Bytes<2> b222;          // 222
+  Ref<EmHeader> module;        // 224 executable module
+  rec::U32 pool;               // 228 process pool
+  rec::Bytes<52> area_owner;   // 232 owner PCB per data-area class (13)
+  rec::Bytes<52> area_second;  // 284
+  Ref<Ref<uint8_t>> area_addr; // 336 area address table: one per data area plus one
+  rec::Bytes<8> b340;          // 340
+  Ref<Pcb> next;               // 348 a process that replaces this one
+  rec::Bytes<16> frame_state;  // 352
+  Ref<void> pcf_entry;         // 368
+  Ref<FmArb> pcf_stream;       // 372
+  Ref<uint8_t> pcf_buf1;       // 376
+  Ref<uint8_t> pcf_buf2;       // 380
+  rec::Bytes<8> input_state;   // 384
+  Ref<void> cns_scb;           // 392
+  Ref<void> query_scb;         // 396
+  rec::Bytes<12> run0;         // 400 run state cleared at each start
+  rec::U32 surface1;           // 412
+  rec::U32 surface2;           // 416
+  rec::Bytes<100> run1;        // 420 frame-processor state
+  Ref<FmArb> msg_file;         // 520 message file of the process
+  Ref<FmArb> prev_msg[4];      // 524
+  rec::Bytes<4> fp540;         // 540
+  Ref<void> frame_tbl;         // 544
+  rec::Bytes<4> b548;          // 548
+  Ref<void> image_tbl;         // 552
+  Ref<void> item_tbl;          // 556
+  Ref<void> child_tbl;         // 560
+  rec::Bytes<4> b564;          // 564
+  rec::Bytes<8> tbl_words;     // 568
+  Ref<void> break_tbl;         // 576
+  rec::Bytes<4> rpt580;        // 580
+  rec::U32 break_count;        // 584
+  rec::Bytes<16> rpt588;       // 588
+  rec::U32 window;             // 604 window of an Action, Update or Job process
+  Ref<WmShow> show;            // 608 its show block
+  Ref<void> scroll_img;        // 612
+  rec::Bytes<4> fp616;         // 616
+  rec::U32 sub_pool;           // 620
+  Ref<void> stat_line;         // 624
+  Ref<PcbDbg> dbg;             // 628 debugger block, cleared before event point 01
+  Ref<void> profile;           // 632
+  rec::Text<3> lang;           // 636
+  rec::U8 b639;                // 639
+};
+QV_RECORD(Pcb, 640);
+QV_AT(Pcb, invoc, 4);
+QV_AT(Pcb, generation, 148);
+QV_AT(Pcb, report, 156);
+QV_AT(Pcb, gen_source, 220);
+QV_AT(Pcb, module, 224);
+QV_AT(Pcb, area_owner, 232);
+QV_AT(Pcb, area_addr, 336);
+QV_AT(Pcb, next, 348);
+QV_AT(Pcb, pcf_entry, 368);
+QV_AT(Pcb, cns_scb, 392);
+QV_AT(Pcb, surface1, 412);
+QV_AT(Pcb, msg_file, 520);
+QV_AT(Pcb, frame_tbl, 544);
+QV_AT(Pcb, tbl_words, 568);
+QV_AT(Pcb, break_count, 584);
+QV_AT(Pcb, window, 604);
+QV_AT(Pcb, show, 608);
+QV_AT(Pcb, sub_pool, 620);
+QV_AT(Pcb, dbg, 628);
+QV_AT(Pcb, lang, 636);
+
+// The status record of a process: area 7 of its area address table. Only
+// the fields read here are named.
+constexpr int kPcbStatusArea = 7;
+struct PcbStatus {
+  rec::U32 errors;       // 0  ERRORS
+  rec::U32 warnings;     // 4  WARNINGS
+  rec::Bytes<28> b8;     // 8
+  rec::U16 option;       // 36 OPTION
+};
+QV_RECORD(PcbStatus, 38);
+QV_AT(PcbStatus, option, 36);
+
+// The status record of a PCB, or null when its area table has none.
+PcbStatus* pcb_status(Pcb* pcb);

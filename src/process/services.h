@@ -1,0 +1,82 @@
+// Services from above: what the process manager and the interpreter (layers
+// 4 and 5) take from the executors and the design tools (layers 6 and 8),
+// and what the runner takes from the interpreter. The upper layers fill the
+// table at start-up (their registration calls in main); until they do, each
+// slot holds a stand-in:
+//   ii_proc_exec     nothing runs (0)          - the interpreter registers it
+//   rt_err           writes the message text of the record to standard error
+//   dbg_init         "debugger inactive" (false)
+//   dbg_cleanup      does nothing
+//   dbg_chk_watches  no watch changed (false)
+//   dbg_stmt         "debugger inactive" (false, no option)
+//   se_gen_stmt      no text (0)               - the statement text fills it
+//   cnv_token        no token text (0)
+//   pl_cache_rloc    no file cache: the operand becomes null
+// Tests put scripted doubles in the slots and restore the table after.
+//
+// The debugger's control word is not a stand-in: dbg_ctl works on the common
+// block's word and stack (below).
+#pragma once
+
+#include <cstdint>
+
+struct Pcb;
+struct DStmt;
+struct EmHeader;
+struct IlfExecBlock;
+
+// Argument of ii_proc_exec: the runner's call of a process event point.
+struct PiEpArg {
+  Pcb* pcb;
+  int event_point;  // 1-11
+  int result;       // out: II_EXEC_PROC's result
+};
+
+struct ProcServices {
+  // --- the interpreter, for the runner and the file event driver ---
+  void (*ii_proc_exec)(void* arg);                          // arg: PiEpArg
+  // --- executors ---
+  void (*rt_err)(void* pcb_or_block, const void* err_rec);  // ErrDisplay or runtime error record
+  // --- design tools: debugger ---
+  bool (*dbg_init)(Pcb* pcb, int mode);                     // mode 1: the run-time error handler
+  void (*dbg_cleanup)(Pcb* pcb);
+  bool (*dbg_chk_watches)(Pcb* pcb);
+  bool (*dbg_stmt)(IlfExecBlock* block, void* state, int* option);
+  // --- design tools: statement text ---
+  int (*se_gen_stmt)(void* work, const DStmt* stmt, int a, int b);
+  int (*cnv_token)(void* work, const DStmt* stmt, int operand);
+  // --- module loader: a record field reference into an address in place ---
+  int (*pl_cache_rloc)(EmHeader* module, void* operand, int kind);
+};
+
+// The table; slots are never null (a cleared slot gets its stand-in back at
+// the next proc_services_reset).
+extern ProcServices proc_svc;
+// Puts every stand-in back.
+void proc_services_reset();
+
+// The stand-ins, for a caller that replaces only part of a slot's work.
+void rt_err_stderr(void* pcb_or_block, const void* err_rec);
+
+// ------------------------------------------------ debugger control word --
+// Bits of com.dbg_ctl_bits.
+constexpr uint32_t kDbgStepBits = 0xFF;        // 0-7 per-event-point stepping
+constexpr uint32_t kDbgStep = 1u << 0;         // step every statement
+constexpr uint32_t kDbgStepOut = 1u << 1;      // step out of a GOSUB
+constexpr uint32_t kDbgRunToEnd = 1u << 2;     // run to the end of the event point
+constexpr uint32_t kDbgStepProc = 1u << 16;    // set with bit 0 by operation 5
+constexpr uint32_t kDbgNextStmt = 1u << 17;    // stop at the next statement
+constexpr uint32_t kDbgBit18 = 1u << 18;
+constexpr uint32_t kDbgBit24 = 1u << 24;
+constexpr int kDbgStackSize = 256;
+
+// Changes the control word: 1 push, 2 pop, 3 clear bits 0-7, 5 set 0 and 16,
+// 6 clear 0, 7 set 2, 8 clear 2, 9 set 1, 10 clear 1, 11 set 17, 12 clear 17
+// and 18, 13 set 18, 14 set 24, 15 clear 24; any other operation is the
+// system error "Bad op parameter in dbg_ctl()". The stack holds 256 words: a
+// push beyond them is counted but not stored, and its pop restores nothing;
+// a pop of an empty stack changes nothing. Every change tells the running
+// interpreter (dbg_set_attention) so that it looks at the word again.
+void dbg_ctl(int op);
+// The interpreter's hook, called after dbg_ctl changed the word.
+void dbg_set_attention(void (*fn)());
