@@ -23,7 +23,7 @@
 //   5  binary number, little-endian, 1, 2 or 4 bytes; 0 in both images
 //   7  binary date (stamp): u32 words, day number then hundredths of the day
 //      (4 or 8 bytes); 0 in the INITIAL image, all bits set in the NULL image
-//   8  packed decimal; 0 in the INITIAL image, -1 in the NULL image
+//   8  packed decimal; 0 in both images
 //   0  opaque bytes (operand areas, record copies, bit maps): zero in both
 //      images and never converted. The dictionary keeps them as type 0.
 // The type drives the byte-order conversion of raw records and the images.
@@ -42,13 +42,13 @@
 #include "foundation/record.h"
 
 // ------------------------------------------------------- field lists --
-constexpr uint8_t kDtOpaque = 0, kDtAlpha = 1, kDtBinary = 5, kDtDate = 7, kDtPacked = 8;
+constexpr uint8_t kFtOpaque = 0, kFtAlpha = 1, kFtBinary = 5, kFtDate = 7, kFtPacked = 8;
 
 struct DictField {
   const char* name;   // the member's name, as the readable sources write it
   uint16_t offset;
   uint16_t width;     // bytes of one occurrence
-  uint8_t type;       // kDt*
+  uint8_t type;       // kFt*
   uint16_t occurs;    // occurrences (1 for a plain field)
 };
 
@@ -64,10 +64,10 @@ constexpr bool covers(const DictField (&f)[N], size_t size) {
   for (size_t i = 0; i < N; ++i) {
     if (f[i].offset != at || f[i].width == 0 || f[i].occurs == 0) return false;
     switch (f[i].type) {
-      case kDtAlpha: case kDtOpaque: break;
-      case kDtBinary: if (f[i].width != 1 && f[i].width != 2 && f[i].width != 4) return false; break;
-      case kDtDate: if (f[i].width != 4 && f[i].width != 8) return false; break;
-      case kDtPacked: if (f[i].width > 16) return false; break;
+      case kFtAlpha: case kFtOpaque: break;
+      case kFtBinary: if (f[i].width != 1 && f[i].width != 2 && f[i].width != 4) return false; break;
+      case kFtDate: if (f[i].width != 4 && f[i].width != 8) return false; break;
+      case kFtPacked: if (f[i].width > 16) return false; break;
       default: return false;
     }
     at += size_t(f[i].width) * f[i].occurs;

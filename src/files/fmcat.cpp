@@ -181,6 +181,20 @@ int fm_cat_fill(const FmCatEntry* e, FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const c
   return 1;
 }
 
+void fm_cat_sysdir_entry(const FmFdb* fdb, FmSysdirRec* e) {
+  std::memset(static_cast<void*>(e), ' ', sizeof *e);
+  e->dir_opts = 0;
+  e->db.set(fdb->db.view());
+  if (fdb->app == "0AD") {
+    e->app.set(fdb->src_app.view());
+    e->ver.set(fdb->src_ver.view());
+  } else {
+    e->app.set(fdb->app.view());
+    e->ver.set(fdb->app == "0LA" ? fdb->ver.view() : "  ");
+  }
+  e->name.set(fdb->name.view());
+}
+
 #define DICT_BUILDER(fn)                                                                    \
   void fn(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver) {           \
     fill(#fn, fdb, kdb, sdb, app, ver);                                                     \

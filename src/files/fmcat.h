@@ -41,6 +41,12 @@ QV_AT(FmSysdirRec, dir_opts, 16);
 QV_AT(FmSysdirRec, dir, 20);
 QV_AT(FmSysdirRec, option, 567);
 
+// The SYSDIR key of a described file, as the open looks it up: database;
+// for dictionary files ("0AD") the source application and version; "0LA"
+// with its version, other applications with two blanks; the file name. The
+// rest of the entry is blank (directory: the path template's) and zero.
+void fm_cat_sysdir_entry(const FmFdb* fdb, FmSysdirRec* entry);
+
 // One file of the catalogue.
 struct FmCatEntry {
   const char* builder;   // "INIT_DELEM_FDB"
