@@ -1,4 +1,5 @@
-// A small dictionary in memory-resident files for the statement checks:
+// A small dictionary in memory-resident files for the statement checks (the
+// dictionary fixtures of tests/support write files of a data directory):
 // application "ABC" version "01" (ELEMENT, FILE, TOKEN, PROCESS) and the
 // predefined fields of "0LA".
 #pragma once
@@ -20,7 +21,7 @@ namespace setest {
 
 struct MemDict {
   MmPool pool = 0;
-  explicit MemDict(bool disk = false) : disk_(disk) {
+  MemDict() {
     pool = mm_create_pool(nullptr, com.depth, 0);
     elem("ABC", "AMOUNT", 5, 4, 1);
     elem("ABC", "CUSTOMER NAME", 1, 30, 1);
@@ -97,8 +98,7 @@ struct MemDict {
     p.proc_name.set(name);
     pending_.push_back({3, app, &p, sizeof p});
   }
-  // Writes the records: memory-resident files (or, with disk, files of the
-  // data directory) of the current scope.
+  // Writes the records into memory-resident files of the current scope.
   void flush() {
     for (const Pending& r : pending_) {
       FmArb* a = handle(r.which, r.app);
@@ -106,12 +106,7 @@ struct MemDict {
       a->rec_len = 0;
       EXPECT_EQ(fm_write(a), 1) << a->status;
     }
-    pending_.clear();
-    // Memory files stay for the scope's opens; disk files are closed so that
-    // the checks open them as any reader does.
-    if (disk_) {
-      for (auto& h : handles_) EXPECT_EQ(FM_CLOSE(h.a, 0), 1);
-    }
+    pending_.clear();   // the files stay open: memory files live with their scope
   }
 
  private:
@@ -137,12 +132,11 @@ struct MemDict {
     else if (which == 1) INIT_DFI_FDB(&fdb, kdb, sdb, app, ver);
     else if (which == 2) INIT_DTOKEN_FDB(&fdb, kdb, sdb, app, ver);
     else INIT_DPROC_FDB(&fdb, kdb, sdb, app, ver);
-    if (!disk_) fdb.fclass = FM_CLASS_MEMORY;
+    fdb.fclass = FM_CLASS_MEMORY;
     EXPECT_EQ(FM_CREATE(&fdb, com.depth, 0, FM_OPT_NO_SYSDIR, 3, 15), 1) << fdb.status;
     handles_.push_back({which, app, fdb.handle.get()});
     return fdb.handle.get();
   }
-  bool disk_;
   uint32_t serial_ = 0;
   std::vector<Pending> pending_;
   std::vector<Handle> handles_;

@@ -11,6 +11,8 @@
 #include "files/fm.h"
 #include "process/pb.h"
 #include "process/services.h"
+#include "files/dictenc.h"
+#include "support/dict_fixtures.h"
 #include "support/syserr.h"
 
 using namespace setest;
@@ -193,8 +195,9 @@ TEST_F(SeValid, TokensInChecksAndBothWays) {
   EXPECT_EQ(0, std::memcmp(&before, &p.stmt, sizeof before));
 }
 
-// The same checks on dictionary files of a data directory: the ELEMENT file
-// through ii_open_delem_fi, the PROCESS file through pb_get_dproc.
+// The same checks on dictionary files of a data directory, written by the
+// dictionary fixtures: the ELEMENT file through ii_open_delem_fi, PROCESS
+// through pb_get_dproc; the services table's slots.
 TEST(SeValidDisk, ReadsTheDataDirectory) {
   char tmpl[] = "/tmp/quvo-sevalid-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -204,15 +207,34 @@ TEST(SeValidDisk, ReadsTheDataDirectory) {
   bi_init_com();
   fms_init();
   se_load_spellings(true);
+  auto elem = [](const char* name, int type, int len, int second, const char* extra_name = nullptr,
+                 const char* extra = nullptr) {
+    fx::Values v = {{"name", name},       {"type", std::to_string(type)},
+                    {"length", std::to_string(len)}, {"occurs", "1"},
+                    {"key_kind", "255"},  {"ident_stamp", "2026-01-01T00:00:" + std::to_string(10 + second)}};
+    if (extra_name) v.push_back({extra_name, extra});
+    return fx::rec("ELEMENT", v);
+  };
+  auto color = elem("COLOR", 5, 4, 3, "token_mark", "10");
+  std::string err;
+  ASSERT_TRUE(dict_encode_named(*dict_rec_find("ELEMENT"), "domain", "COLOR", color.data(), &err)) << err;
+  color[591] = 3;   // n: the stored number takes n + 1 = 4 places
+  ASSERT_EQ(fx::write("ELEMENT", "ABC", "01", {elem("AMOUNT", 5, 4, 1), elem("CUSTOMER NAME", 1, 30, 2), color}), 3);
+  ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", {elem("MODE", 5, 1, 4)}), 1);
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "01", {fx::process(6, "CALC TAX"), fx::process(1, "MAIN MENU")}), 2);
+  ASSERT_EQ(fx::write("TOKEN", "ABC", "01",
+                      {fx::rec("TOKEN", {{"cls", "0"}, {"group", "COLOR"}, {"number", "2"}, {"text", "GREEN"}})}),
+            1);
   {
-    MemDict fix(true);
     SeDict dict("ABC", "01");
     SeDictValidator val(dict);
     auto p = parse(L("", "IF", {{0, "ABC"}, {4, "AMOUNT"}, {31, "GT"}, {38, "ABCD"}}), &val);
     EXPECT_EQ(p.col, 54);
+    EXPECT_EQ(parse(L("", "IF", {{0, "ABC"}, {4, "AMOUNT"}, {31, "GT"}, {38, "12"}}), &val).ok, 1);
     p = parse(L("", "COPY", {{0, "ABC"}, {4, "MAIN MENU"}}), &val);
     EXPECT_EQ(p.col, 20);
     EXPECT_EQ(parse(L("", "COPY", {{0, "ABC"}, {4, "CALC TAX"}}), &val).ok, 1);
+    EXPECT_EQ(parse(L("", "SET", {{0, "---"}, {4, "MODE"}, {31, "="}, {38, "1"}}), &val).col, 20);
     // The token conversion opens the application's files itself.
     p = parse(L("", "IF", {{0, "ABC"}, {4, "COLOR"}, {31, "EQ"}, {38, "GREEN"}}), &val);
     ASSERT_EQ(p.ok, 1);
