@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <random>
 
+#include "design/se_dict_fixture.h"
 #include "design/se_support.h"
+#include "files/fm.h"
 
 using namespace setest;
 
@@ -55,6 +57,48 @@ TEST(SeFuzz, RefusedAtAColumnOrReadBackUnchanged) {
   }
   EXPECT_GT(accepted, 1000);
   EXPECT_GT(refused, 1000);
+}
+
+// The same with the dictionary checks: refusals, warnings and corrected
+// application ids all keep the property.
+TEST(SeFuzz, CheckedLinesToo) {
+  bi_init_com();
+  fms_init();
+  se_load_spellings(true);
+  {
+    MemDict fix;
+    SeDict dict("ABC", "01", true);
+    SeDictValidator val(dict);
+    std::vector<std::string> lines = corpus();
+    for (const char* l : {
+             "      IF       ABC AMOUNT                     GT     100",
+             "      IF       ABC LINES                  005 EQ ABC AMOUNT                 002",
+             "      IF       ABC COLOR                      EQ     BLUE",
+             "      READ     ABC CUSTOMER       0         0         CUST NO",
+             "      SET      ABC ERRORS                     =      1",
+             "      COPY     ABC CALC TAX",
+             "      STORE    ABC WORK AREA                  RECORD",
+         })
+      lines.push_back(l);
+    std::mt19937 rng(77);
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+      std::string l = mutate(lines[size_t(rng() % lines.size())], rng);
+      Parsed a = parse(l, &val);
+      if (!a.ok) {
+        ASSERT_GE(a.col, 1) << l;
+        ASSERT_LE(a.col, 80) << l;
+        continue;
+      }
+      ++accepted;
+      std::string t = text(a.stmt);
+      Parsed b = parse(t, &val);
+      ASSERT_EQ(b.ok, 1) << "accepted: [" << l << "]\ntext:     [" << t << "] refused at " << b.col;
+      ASSERT_EQ(0, std::memcmp(&a.stmt, &b.stmt, sizeof(DStmt))) << "[" << l << "]\n[" << t << "]";
+    }
+    EXPECT_GT(accepted, 100);
+  }
+  fm_shutdown();
 }
 
 }  // namespace
