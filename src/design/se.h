@@ -235,11 +235,11 @@ struct SeLineState {
 // no record keeps), *second_col the first field of a pair whose types do
 // not match, or 0. A line with 'C' in column 1 skips the T/F check, the
 // required operands, the dictionary checks and the combination rules.
-int se_degen_stmt(SeLineState& state, DStmt& stmt, int* err_col, int* second_col);
+[[nodiscard]] int se_degen_stmt(SeLineState& state, DStmt& stmt, int* err_col, int* second_col);
 
 // The verb's combination rules over the statuses of its first four entries:
 // 1 valid; 0 with *col the column (1-based) of the operand to fix.
-int opt_req(const DStmt& stmt, const uint8_t* status, int* col);
+[[nodiscard]] int opt_req(const DStmt& stmt, const uint8_t* status, int* col);
 
 // The 1-based line column of entry i of the verb's run.
 inline int se_entry_col(const XmeEntry& e) { return kSeOpCol + e.col; }

@@ -181,7 +181,8 @@ int get_occ(const char* text, SeOcc* occ, int kind, int len) {
 int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   char line[kSeLineLen];
   int have = st.len < kSeLineLen ? st.len : kSeLineLen;
-  std::memcpy(line, st.text, size_t(have));
+  if (have < 0) have = 0;
+  if (have) std::memcpy(line, st.text, size_t(have));
   std::memset(line + have, ' ', size_t(kSeLineLen - have));
   st.n = 0;
   st.err_entry = -1;

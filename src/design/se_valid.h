@@ -108,4 +108,4 @@ class SeDictValidator : public SeValidator {
 // without a TOKEN record reads as "#<number>" (no zero fill) and "#<number>"
 // is stored as that number, so a statement keeps its token number through
 // the text even when the TOKEN record is gone.
-int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict = nullptr);
+[[nodiscard]] int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict = nullptr);
