@@ -20,15 +20,18 @@
 // Round trip: every line `se_degen_stmt` accepts gives a record that
 // `se_gen_stmt` turns into a line that reads back into the same record.
 // To keep that true the reader refuses, at its column, what no record could
-// keep: a character in columns 6, 15 or 80 and beyond, one in the operand
-// part outside every operand that is neither blank nor the template's own
-// character there, a control character (tab included), and an operand
-// whose text does not convert (also when it is optional, and in 'C' lines).
+// keep: a character in column 6 or 15, anything but blanks from column 80
+// on (refused at column 80), a character in the operand part outside every
+// operand that is neither blank nor the template's own character there, a
+// control character (tab included; C0, DEL and C1 of ISO 8859-1), and an
+// operand whose text does not convert (also when it is optional, and in
+// 'C' lines).
 //
 // Stored forms that the line shows differently and reads back the same:
-// application "0LA" shows as "---"; an occurrence number 0 reads back as
-// no occurrence (but in BEG LOOP and the first operand of CNV TEXT); a
-// yes/no byte shows "Y" for '1', blank for a blank and "N" for the rest.
+// application "0LA" shows as "---"; an occurrence number 0 is stored as no
+// occurrence and reads as the blank it shows (a required one is refused),
+// but in BEG LOOP and the first operand of CNV TEXT it stays the number 0;
+// a yes/no byte shows "Y" for '1', blank for a blank and "N" for the rest.
 #pragma once
 
 #include <cstdint>
