@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+
+#include "files/fm.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
 
 namespace {
 
@@ -188,4 +192,206 @@ std::vector<std::string> se_verb_template(int verb) {
   out.push_back(cut(marks));
   out.insert(out.end(), legend.begin(), legend.end());
   return out;
+}
+
+// ------------------------------------------------------ statement files --
+
+namespace {
+
+bool starts(const std::string& l, const char* word) {
+  size_t n = std::strlen(word);
+  return l.compare(0, n, word) == 0 && (l.size() == n || l[n] == ' ');
+}
+
+}  // namespace
+
+int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
+                 SeFileResult* out) {
+  std::vector<std::string> lines;
+  size_t b = 0;
+  while (b < content.size()) {
+    size_t e = content.find('\n', b);
+    if (e == std::string::npos) e = content.size();
+    std::string l = content.substr(b, e - b);
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    lines.push_back(l);
+    b = e + 1;
+  }
+  int errors = 0;
+  auto error = [&](int line, int col, const std::string& text) {
+    out->errors.push_back(path + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " + text);
+    ++errors;
+  };
+  SeBlockKey key;
+  bool have_proc = false, have_block = false;
+  std::vector<std::string> block;
+  int block_line = 0;
+  auto flush = [&]() {
+    if (have_block && !block.empty()) {
+      size_t before = out->errors.size();
+      se_read_block(key, block, path, block_line, validator, &out->stmts, &out->errors, &out->warnings);
+      errors += int(out->errors.size() - before);
+    }
+    block.clear();
+  };
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    int n = int(i) + 1;
+    if (l.empty() || l[0] == '#') {
+      if (have_block && !block.empty()) {   // a comment ends the run of lines
+        flush();
+        block_line = 0;
+      }
+      continue;
+    }
+    if (starts(l, "process")) {
+      flush();
+      have_block = false;
+      char* end = nullptr;
+      size_t p = 8;
+      while (p < l.size() && l[p] == ' ') ++p;
+      unsigned long type = std::strtoul(l.c_str() + p, &end, 10);
+      size_t q = size_t(end - l.c_str());
+      if (q == p || type < 1 || type > 10 || q >= l.size() || l[q] != ' ') {
+        error(n, int(p) + 1, "process type 1-10 and name expected");
+        have_proc = false;
+        continue;
+      }
+      std::string name = cut(l.substr(q + 1));
+      while (!name.empty() && name[0] == ' ') name.erase(0, 1);
+      if (name.empty() || name.size() > 30) {
+        error(n, int(q) + 2, "process name of 1 to 30 characters expected");
+        have_proc = false;
+        continue;
+      }
+      key.proc_type = uint8_t(type);
+      key.proc_name = name;
+      have_proc = true;
+      continue;
+    }
+    if (starts(l, "statements")) {
+      flush();
+      int col = 0;
+      if (!have_proc) {
+        error(n, 1, "statements before a process header");
+        have_block = false;
+      } else if (!se_parse_block_header(l, &key, &col)) {
+        error(n, col, "block header: statements EP [frame C N] [image N] [child D N]");
+        have_block = false;
+      } else {
+        have_block = true;
+      }
+      block_line = 0;
+      continue;
+    }
+    if (!have_block) {
+      error(n, 1, "statement outside a block");
+      continue;
+    }
+    if (block.empty()) block_line = n;
+    if (block_line + int(block.size()) != n) {   // lines after a comment: a new run
+      flush();
+      block_line = n;
+    }
+    block.push_back(l);
+  }
+  flush();
+  // Sequences count per block, whatever runs of lines it was read in.
+  uint32_t seq = 0;
+  for (size_t i = 0; i < out->stmts.size(); ++i) {
+    bool same = i > 0 && std::memcmp(&out->stmts[i - 1], &out->stmts[i], 48) == 0;
+    seq = same ? seq + 100 : 100;
+    out->stmts[i].seq = seq;
+  }
+  return errors;
+}
+
+std::string se_write_file(const std::vector<DStmt>& stmts) {
+  std::string out;
+  const DStmt* prev = nullptr;
+  char line[kSeLineLen];
+  for (const DStmt& s : stmts) {
+    if (!prev || prev->proc_type != s.proc_type || !(prev->proc_name == s.proc_name)) {
+      if (prev) out += "\n";
+      out += "process " + std::to_string(int(s.proc_type)) + " " + s.proc_name.str() + "\n";
+      prev = nullptr;
+    }
+    if (!prev || std::memcmp(prev, &s, 48) != 0) out += se_block_header(se_block_key(s)) + "\n";
+    se_list_stmt(s, line, kSeLineLen);
+    out += cut(std::string(line, kSeLineLen)) + "\n";
+    prev = &s;
+  }
+  return out;
+}
+
+namespace {
+
+FmArb* open_stmt(const char* app, const char* ver, bool create, bool memory, uint32_t* status) {
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  FmFdb fdb;
+  INIT_DSTMT_FDB(&fdb, kdb, sdb, app, app[0] == '0' ? "00" : ver);
+  if (memory) fdb.fclass = FM_CLASS_MEMORY;
+  int ok = create ? FM_CREATE(&fdb, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 3, 15)
+                  : FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
+  mm_destroy_pool(pool);
+  if (!ok && status) *status = fdb.status;
+  return ok ? fdb.handle.get() : nullptr;
+}
+
+}  // namespace
+
+int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DStmt>* out, uint32_t* status) {
+  FmArb* a = open_stmt(app, ver, false, dict && dict->memory(), status);
+  if (!a) return 0;
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* buf = static_cast<DStmt*>(MM_ALLOC(pool, sizeof(DStmt)));
+  PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(buf));
+  int ok = 1;
+  while (fm_rdnxt(a)) {
+    DStmt s = *buf;
+    (void)cnv_token(s, ver, 1, 1, dict);   // a refusal leaves the stored number
+    out->push_back(s);
+  }
+  if (a->status != FM_ST_EOF) {
+    ok = 0;
+    if (status) *status = a->status;
+  }
+  (void)FM_CLOSE(a, 0);
+  mm_destroy_pool(pool);
+  return ok;
+}
+
+int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vector<DStmt>& stmts,
+                  std::vector<std::string>* errors, bool memory) {
+  uint32_t st = 0;
+  FmArb* a = open_stmt(app, ver, true, memory, &st);
+  if (!a) {
+    if (errors) errors->push_back("STMT file of " + std::string(app, 3) + " cannot be opened: status " + std::to_string(st));
+    return -1;
+  }
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* buf = static_cast<DStmt*>(MM_ALLOC(pool, sizeof(DStmt)));
+  int written = 0;
+  char line[kSeLineLen];
+  for (const DStmt& s : stmts) {
+    *buf = s;
+    se_list_stmt(s, line, kSeLineLen);
+    if (!cnv_token(*buf, ver, 2, 1, dict)) {
+      if (errors) errors->push_back("token not stored: " + cut(std::string(line, kSeLineLen)));
+      continue;
+    }
+    a->rec.set(reinterpret_cast<uint8_t*>(buf));
+    a->rec_len = 0;
+    if (!fm_write(a)) {
+      if (errors) errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " +
+                                    cut(std::string(line, kSeLineLen)));
+      continue;
+    }
+    ++written;
+  }
+  (void)FM_CLOSE(a, 0);
+  mm_destroy_pool(pool);
+  return written;
 }

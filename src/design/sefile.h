@@ -59,3 +59,41 @@ std::vector<std::string> se_write_block(const std::vector<DStmt>& stmts);
 // columns with its letter ('a' the first), then one line per field:
 // "letter column width name kind[, required]".
 std::vector<std::string> se_verb_template(int verb);
+
+// ------------------------------------------------------ statement files --
+//
+// A statement file holds the statements of one or more processes:
+//   process TYPE NAME          (TYPE 1-10, NAME the rest of the line)
+//   statements EP [frame C N] [image N] [child D N]
+//   <statement lines>
+//   statements ...
+// Lines beginning with '#' and empty lines are comments. Every other line
+// after a block header is a statement line of that block. A header or
+// statement out of place is an error at file:line:column.
+
+struct SeFileResult {
+  std::vector<DStmt> stmts;             // in file order, sequences per block
+  std::vector<std::string> errors;      // "file:line:column: what"
+  std::vector<std::string> warnings;
+};
+
+// Reads a statement file's text (path names it in the messages). The count
+// of errors.
+int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
+                 SeFileResult* out);
+// The text of records (grouped in the order given: a process header when
+// the process changes, a block header when the owner or event point does).
+std::string se_write_file(const std::vector<DStmt>& stmts);
+
+// The STMT records of an application's dictionary (version "00" for the
+// system applications), in key order, with token numbers shown as names
+// (cnv_token direction 1 against dict): the list mode. 1, or 0 when the
+// STMT file cannot be opened or read (the status in *status).
+int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DStmt>* out,
+                 uint32_t* status = nullptr);
+// Writes records into an application's STMT file (created when missing),
+// token names stored as numbers (cnv_token direction 2). The count written,
+// -1 when the file cannot be created or opened; a refused token or a
+// failed write is reported in errors and the record left out.
+int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vector<DStmt>& stmts,
+                  std::vector<std::string>* errors, bool memory = false);

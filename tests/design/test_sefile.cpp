@@ -81,3 +81,73 @@ TEST(SeFile, VerbTemplate) {
 }
 
 }  // namespace
+
+#include "design/se_dict_fixture.h"
+#include "files/fm.h"
+
+namespace {
+
+// A statement file read, checked, stored in an application's STMT file and
+// listed back: the same text (tokens stored as numbers, shown as names).
+TEST(SeFile, StatementFileThroughTheDictionaryAndBack) {
+  bi_init_com();
+  fms_init();
+  se_load_spellings(true);
+  {
+    MemDict fix;
+    SeDict dict("ABC", "01", true);
+    SeDictValidator val(dict);
+    const std::string text =
+        "process 1 MAIN MENU\n"
+        "statements 1\n"
+        "      SET      ABC AMOUNT                     =      100\n"
+        "T     IF       ABC COLOR                      EQ     BLUE\n"
+        "statements 21 frame 1 1\n"
+        "      COPY     ABC CALC TAX\n"
+        "statements 41 frame 1 1 image 2\n"
+        "      *        checks the colour\n"
+        "      IF       ABC COLOR                      NE     #99\n"
+        "\n"
+        "process 6 CALC TAX\n"
+        "statements 62 child 1 3\n"
+        "      RETURN\n";
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("main.stmt", text, &val, &r), 0) << (r.errors.empty() ? "" : r.errors[0]);
+    ASSERT_EQ(r.stmts.size(), 6u);
+    EXPECT_EQ(r.stmts[1].seq, 200u);
+    EXPECT_EQ(r.stmts[2].seq, 100u);
+    EXPECT_EQ(r.stmts[5].child_no, 3u);
+    EXPECT_EQ(se_write_file(r.stmts), text);
+    std::vector<std::string> errors;
+    ASSERT_EQ(se_store_dict("ABC", "01", &dict, r.stmts, &errors, true), 6);
+    std::vector<DStmt> listed;
+    ASSERT_EQ(se_list_dict("ABC", "01", &dict, &listed), 1);
+    ASSERT_EQ(listed.size(), 6u);
+    EXPECT_EQ(se_write_file(listed), text);
+  }
+  fm_shutdown();
+}
+
+TEST(SeFile, StatementFileErrors) {
+  se_load_spellings(true);
+  SeFileResult r;
+  const std::string text =
+      "statements 1\n"                       // 1: before a process
+      "process 11 TOO BIG\n"                 // 2
+      "process 1 MAIN MENU\n"                // 3
+      "      SET\n"                          // 4: outside a block
+      "statements 1 frame 1\n"               // 5: frame needs two numbers
+      "statements 2\n"                       // 6
+      "TX    END\n"                          // 7: refused at 1
+      "      IF       ABC AMOUNT                 A1 GT     1\n";   // 8: refused at 43
+  EXPECT_EQ(se_read_file("bad.stmt", text, nullptr, &r), 6);
+  ASSERT_EQ(r.errors.size(), 6u);
+  EXPECT_EQ(r.errors[0], "bad.stmt:1:1: statements before a process header");
+  EXPECT_EQ(r.errors[1].substr(0, 12), "bad.stmt:2:9");
+  EXPECT_EQ(r.errors[2], "bad.stmt:4:1: statement outside a block");
+  EXPECT_EQ(r.errors[3].substr(0, 13), "bad.stmt:5:21");
+  EXPECT_EQ(r.errors[4], "bad.stmt:7:1: T/F column");
+  EXPECT_EQ(r.errors[5], "bad.stmt:8:43: occurrence");
+}
+
+}  // namespace
