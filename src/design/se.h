@@ -247,7 +247,12 @@ struct SeLineState {
 // The 1-based line column of entry i of the verb's run.
 inline int se_entry_col(const XmeEntry& e) { return kSeOpCol + e.col; }
 
-// Registers the statement text in the services table of the layers below
+// Start-up: builds the layout table and its per-verb runs and loads the
+// spellings of the user's language. 1.
+int se_init();
+
+// Registers se_init as the start-up stage of the statement text and the
+// statement text in the services table of the layers below
 // (process/services.h); main calls it at start-up:
 //   se_gen_stmt(work, stmt, line, keep_verb): the text of stmt into work, the
 //     listing work block's 212-character text buffer (its first 80 characters

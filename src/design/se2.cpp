@@ -13,6 +13,7 @@
 
 #include "foundation/bi.h"
 #include "foundation/la.h"
+#include "foundation/os.h"
 #include "process/services.h"
 
 namespace {
@@ -807,7 +808,14 @@ int se_list_stmt(const DStmt& stmt, char* out, int len) {
 
 // ------------------------------------------------------- registration --
 
+int se_init() {
+  (void)xme_stmt(nullptr);
+  se_load_spellings();
+  return 1;
+}
+
 void se_register() {
+  os_set_init(OsInit::Se, se_init);
   proc_svc.se_gen_stmt = [](void* work, const DStmt* stmt, int line, int keep_verb) {
     DStmt copy = *stmt;
     SeGenCtx ctx;
