@@ -76,7 +76,8 @@ Cache& cache() {
 
 BrfFile* cached(const std::string& path, struct stat* st_out) {
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return nullptr;
+  // The name itself: a link is no name of an open file (opens refuse links).
+  if (::lstat(path.c_str(), &st) != 0) return nullptr;
   if (st_out) *st_out = st;
   auto& c = cache();
   auto it = c.files.find({st.st_dev, st.st_ino});
@@ -361,16 +362,17 @@ int consistent(BrfFile* f, Fn&& fn) {
   }
   for (int round = 0; round < 3; ++round) {
     if (bt_lock_shared(s) != kBtOk) return kBtIoError;
+    BtUnlockGuard unlock(s);  // also when fn unwinds
     if (bt_counter(s) & 1) {
-      // The changer died: roll its change back under the exclusive lock.
+      // The changer died: roll its change back under the change lock.
       bt_unlock(s);
       if (!s.writable) return kBtDamaged;
-      if (bt_begin(s) != kBtOk) return kBtDamaged;
-      bt_abort(s);  // nothing of ours to undo; makes the counter even
+      if (int rc = bt_begin(s)) return rc == kBtIoError ? rc : int(kBtDamaged);
+      // Nothing of ours to undo: the abort makes the counter even.
+      if (int rc = bt_abort(s)) return rc;
       continue;
     }
     int rc = fn(true);
-    bt_unlock(s);
     return rc == kBtRetry ? kBtDamaged : rc;
   }
   return kBtDamaged;
@@ -483,6 +485,10 @@ uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
       return 0;
     case EAGAIN: return FM_ST_LOCKED;
     case ETIMEDOUT: return FM_ST_LOCK_TIMEOUT;
+    case ECANCELED:
+      // The user gave up the wait: as a wait limit that passed.
+      brf_fail(FM_ST_LOCK_TIMEOUT, "%s: the wait was cancelled", what);
+      return FM_ST_LOCK_TIMEOUT;
     case EDEADLK:
       brf_fail(FM_ST_LOCKED, "%s: waiting for it would deadlock with another user", what);
       return FM_ST_LOCKED;
@@ -505,8 +511,10 @@ struct Change {
   BrfFile* f;
   bool open = false;
   explicit Change(BrfFile* file) : f(file) {}
+  // A change left open (a refusal, a failed step, a fault that unwinds) is
+  // rolled back; a rollback that fails stays for the next changer to make.
   ~Change() {
-    if (open) bt_abort(f->st);
+    if (open) static_cast<void>(bt_abort(f->st));
   }
   uint32_t begin() {
     int rc = bt_begin(f->st);
@@ -523,10 +531,11 @@ struct Change {
     }
     return 0;
   }
+  // 0, or the status of a change that did not reach the disk (rolled back).
   uint32_t commit() {
     if (f->st.dhdr_touched) dh(f).sum = brf_hdr_sum(dh(f));
-    bt_commit(f->st);
     open = false;
+    if (bt_commit(f->st) != kBtOk) return io_fail(f, f->st.err);
     return 0;
   }
   // Maps a failed step and leaves the change to be rolled back.
@@ -706,7 +715,7 @@ uint32_t brf_insert(BrfFile* f, const uint8_t* rec, uint32_t len, uint32_t* rid)
   }
   h.next_seq = seq + 1 == 0 ? 1 : seq + 1;
   h.live = h.live.get() + 1;
-  ch.commit();
+  if (uint32_t st = ch.commit()) return st;
   *rid = pos;
   return 0;
 }
@@ -803,8 +812,7 @@ uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len, 
     if (ok.in[t] && (rc = bt_erase(f->st, t, ok.k[t], nullptr))) return ch.bad(rc == kBtNotFound ? kBtDamaged : rc);
     if (nk.in[t] && (rc = bt_insert(f->st, t, nk.k[t], rid))) return ch.bad(rc == kBtDupKey ? kBtDamaged : rc);
   }
-  ch.commit();
-  return 0;
+  return ch.commit();
 }
 
 uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq) {
@@ -830,8 +838,7 @@ uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq) {
     if ((rc = ch.touch(rid, kBrfSlotHdr)) || (rc = make_free(ch, rid, home.len))) return ch.bad(rc);
   }
   h.live = h.live.get() - 1;
-  ch.commit();
-  return 0;
+  return ch.commit();
 }
 
 uint32_t brf_remove_all(BrfFile* f) {
@@ -846,8 +853,7 @@ uint32_t brf_remove_all(BrfFile* f) {
   h.dead = 0;
   h.free_bytes = 0;
   if (kBrfHdrSize + kBrfSlotHdr <= f->st.dsize) std::memset(f->st.dmap + kBrfHdrSize, 0, kBrfSlotHdr);
-  ch.commit();
-  return 0;
+  return ch.commit();
 }
 
 // ------------------------------------------------------- create and open --
@@ -859,25 +865,32 @@ uint32_t new_generation() {
   return g ? g : 1;
 }
 
-void sync_dir(const std::string& path) {
-  if (!uio_sync_mode()) return;
-  std::string dir = path.substr(0, path.find_last_of('/') + 1);
-  if (dir.empty()) dir = ".";
-  int fd = uio_open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd >= 0) {
-    ::fsync(fd);
-    uio_close(fd);
+// In sync mode, the directory's entries (a create, link or rename) reach the
+// disk; 0 or an errno value.
+[[nodiscard]] int sync_dir(const std::string& path) { return uio_sync_mode() ? uio_sync_dir(path) : 0; }
+
+// A new file under a name this process alone makes and removes (a temporary
+// name, or the index or journal of an empty data file held exclusively):
+// whatever is left there (by a process that died, or planted by another
+// user) is removed, never written through, and the file made anew.
+int create_fresh(const std::string& path) {
+  int fd = uio_create(path.c_str());
+  if (fd < 0 && errno == EEXIST) {
+    ::unlink(path.c_str());
+    fd = uio_create(path.c_str());
   }
+  return fd;
 }
 
 }  // namespace
 
-// Writes the index and journal files of a data file whose header is hdr.
+// Writes the index and journal files of a data file whose header is hdr
+// (new files: what was under those names is replaced, never written through).
 uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
-                      const BrfLayout& lay, int flags) {
-  int ifd = uio_open(ipath.c_str(), O_RDWR | O_CREAT | flags, 0666);
+                      const BrfLayout& lay, int) {
+  int ifd = create_fresh(ipath);
   if (ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
-  int jfd = uio_open(jpath.c_str(), O_RDWR | O_CREAT | flags, 0666);
+  int jfd = create_fresh(jpath);
   if (jfd < 0) {
     int e = errno;
     uio_close(ifd);
@@ -897,9 +910,11 @@ uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, co
 uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, bool* writable, struct stat* st_out) {
   for (int attempt = 0; attempt < 20; ++attempt) {
     bool w = true;
+    int ro_why = 0;  // why the file could not be opened for writing
     int fd = uio_open(path.c_str(), O_RDWR);
     if (fd < 0 && (errno == EACCES || errno == EROFS)) {
       w = false;
+      ro_why = errno;
       fd = uio_open(path.c_str(), O_RDONLY);
     }
     if (fd < 0) {
@@ -910,6 +925,8 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, boo
     if (e) {
       uio_close(fd);
       if (e == EAGAIN) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
+      // A write lock on a file opened only for reading: say why it was.
+      if (e == EBADF && ro_why) e = ro_why;
       return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
     }
     struct stat a, b;
@@ -960,17 +977,22 @@ uint32_t attach(BrfFile* f) {
   if (s.ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
   s.jfd = uio_open(jpath.c_str(), mode);
   if (s.jfd < 0 && errno == ENOENT && s.writable) {
-    // The journal matters only while a change is under way.
+    // The journal matters only while a change is under way: a missing one is
+    // made new (exclusively: whoever makes it first, it is the same).
     uint64_t counter = 1;
     if (uio_pread(s.ifd, &counter, 8, 0) == 8 && !(counter & 1)) {
-      int fd = uio_open(jpath.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+      int fd = uio_create(jpath.c_str());
       if (fd >= 0) {
         BtJnlHdr j;
         std::memset(&j, 0, sizeof j);
         j.magic.set("QVJN");
         j.version = 1;
-        uio_pwrite(fd, &j, sizeof j, 0);
+        int e = uio_pwrite(fd, &j, sizeof j, 0);
         uio_close(fd);
+        if (e) {
+          ::unlink(jpath.c_str());
+          return brf_fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(e));
+        }
       }
       s.jfd = uio_open(jpath.c_str(), mode);
     }
@@ -1068,7 +1090,7 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
     ::unlink(itmp.c_str());
     ::unlink(jtmp.c_str());
   };
-  int fd = uio_open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+  int fd = create_fresh(tmp);
   if (fd < 0) {
     if (errno == ENOENT) return brf_fail(FM_ST_NOT_FOUND, "%s: the directory does not exist", path.c_str());
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
@@ -1090,25 +1112,33 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
   }
   // The data file's link is the moment the file exists; until its index is
   // in place its open byte is held, so others see it busy.
-  if (::link(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
+  if (int err = uio_link(tmp.c_str(), path.c_str())) {
     uio_close(fd);
     cleanup();
     if (err == EEXIST) return brf_fail(FM_ST_EXISTS, "%s already exists", path.c_str());
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
   }
-  if (::rename(itmp.c_str(), ipath.c_str()) != 0 || ::rename(jtmp.c_str(), jpath.c_str()) != 0) {
-    int err = errno;
-    ::unlink(path.c_str());
+  struct stat st, linked;
+  // The name linked must be the file made here (another user may have
+  // swapped the temporary name in between).
+  bool same = ::fstat(fd, &st) == 0 && ::lstat(path.c_str(), &linked) == 0 && st.st_dev == linked.st_dev &&
+              st.st_ino == linked.st_ino;
+  int err = same ? 0 : EPERM;
+  if (!err) err = uio_rename(itmp.c_str(), ipath.c_str());
+  if (!err) err = uio_rename(jtmp.c_str(), jpath.c_str());
+  if (!err) {
+    ::unlink(tmp.c_str());
+    err = sync_dir(path);
+  }
+  if (err) {
+    if (same) ::unlink(path.c_str());
     uio_close(fd);
     cleanup();
+    if (!same) return brf_fail(FM_ST_SYS, "%s: its temporary file was replaced by another user", path.c_str());
     return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(err));
   }
-  ::unlink(tmp.c_str());
-  sync_dir(path);
-  if (!exclusive) uio_lock(fd, 0, UioLock::Read, kUioNoWait, path.c_str());
-  struct stat st;
-  ::fstat(fd, &st);
+  // From the write lock to a read lock on a byte this process holds: no wait.
+  if (!exclusive) static_cast<void>(uio_lock(fd, 0, UioLock::Read, kUioNoWait, path.c_str()));
   return open_new(path, exclusive, fd, true, st, out);
 }
 
@@ -1137,7 +1167,7 @@ void brf_close(BrfFile* f, bool exclusive) {
 
 bool brf_exists(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return ::lstat(path.c_str(), &st) == 0;  // a link, even a dangling one, takes the name
 }
 
 uint32_t brf_scratch(const std::string& path) {
@@ -1148,11 +1178,17 @@ uint32_t brf_scratch(const std::string& path) {
   uint32_t status = brf_open_data(path, true, &fd, &w, &st);
   if (status == FM_ST_BUSY) return brf_fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
   if (status) return status;
+  // Only a native data file is removed (with its index and journal).
+  uint8_t head[8];
+  if (uio_pread(fd, head, sizeof head, 0) != ssize_t(sizeof head) || std::memcmp(head + 4, "QVDF", 4) != 0) {
+    uio_close(fd);
+    return brf_fail(FM_ST_SYS, "%s: not a native data file: not removed", path.c_str());
+  }
   int err = 0;
   if (::unlink(path.c_str()) != 0) err = errno;
   ::unlink(brf_index_path(path).c_str());
   ::unlink(brf_journal_path(path).c_str());
-  sync_dir(path);
+  if (!err) err = sync_dir(path);
   uio_close(fd);
   if (err) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));
   return 0;
@@ -1167,11 +1203,12 @@ uint32_t brf_rename(const std::string& from, const std::string& to) {
     brf_close(f, true);
     return brf_fail(FM_ST_NO_RENAME, "%s exists", to.c_str());
   }
-  int err = 0;
-  if (::rename(from.c_str(), to.c_str()) != 0) err = errno;
-  if (!err && ::rename(brf_index_path(from).c_str(), brf_index_path(to).c_str()) != 0) err = errno;
-  if (!err && ::rename(brf_journal_path(from).c_str(), brf_journal_path(to).c_str()) != 0) err = errno;
-  sync_dir(to);
+  int err = uio_rename(from.c_str(), to.c_str());
+  if (!err) err = uio_rename(brf_index_path(from).c_str(), brf_index_path(to).c_str());
+  if (!err) err = uio_rename(brf_journal_path(from).c_str(), brf_journal_path(to).c_str());
+  if (!err) err = sync_dir(to);
+  if (!err && to.substr(0, to.find_last_of('/') + 1) != from.substr(0, from.find_last_of('/') + 1))
+    err = sync_dir(from);
   brf_close(f, true);
   if (err == EXDEV) return brf_fail(FM_ST_NO_RENAME, "%s and %s are on different file systems", from.c_str(), to.c_str());
   if (err) return brf_fail(FM_ST_SYS, "%s: %s", from.c_str(), std::strerror(err));
@@ -1207,6 +1244,10 @@ struct NH {
   bool excl = false;
   uint32_t held = 0;   // record held by this handle
   uint32_t held_seq = 0;  // its write sequence when the hold was taken
+  // The record the last read with hold delivered, held or not: a rewrite or
+  // delete changes the held record only while it is this one (a read whose
+  // hold was refused delivers a record it does not hold).
+  uint32_t hold_target = 0;
   int st = kBefore;
   int tree = 0;
   uint32_t rid = 0;    // current record (kAt)
@@ -1516,6 +1557,7 @@ int take(FmArb* a, NH* h, int tree, BrfRead& r, const BtCursor* at, int* rc) {
   }
   a->rid = r.rid;
   a->rid_len = 4;
+  if (op & FM_OP_HOLD) h->hold_target = r.rid;
   int d = fmi::deliver(a, r.buf, r.len);
   if (hold) {
     a->status = hold;
@@ -1665,11 +1707,15 @@ int n_write(FmArb*, FmArb* a) {
 
 // A change of the held record: the hold ends whatever the outcome, except
 // when the change is refused for another reason than the record being gone
-// (a record that vanished under an old hold answers "no record held").
+// (a record that vanished under an old hold answers "no record held"). The
+// record held must be the one the last read with hold delivered: after a
+// read whose hold was refused, the change is refused with "no record held"
+// and nothing changes, the earlier hold included (a read without hold leaves
+// an earlier hold as it was).
 template <class Change>
 int change_held(FmArb* a, Change&& change) {
   NH* h = nh(a);
-  if (!h->held) return status(a, FM_ST_NOT_HELD);
+  if (!h->held || h->held != h->hold_target) return status(a, FM_ST_NOT_HELD);
   uint32_t st = change(h);
   if (st && st != FM_ST_NO_RECORD) return status(a, st);
   unhold(h);

@@ -216,7 +216,7 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
 uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r);
 
 // Holds: owner is the handle holding. wait_secs as uio_lock. 0, 200520,
-// 200530 or 200660 (wait limit passed).
+// 200530 or 200660 (wait limit passed, or the user cancelled the wait).
 uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs);
 void brf_unhold(BrfFile* f, const void* owner, uint32_t rid);
 
@@ -254,7 +254,10 @@ void brf_tree_defs(const BrfLayout& lay, BtTreeDef defs[kBtTrees]);
 uint32_t brf_fail(uint32_t status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Opens the data file and locks its open byte (exclusive: write lock).
 uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd, bool* writable, struct stat* st);
-// Writes fresh index and journal files for a data file's header.
+// Writes fresh index and journal files for a data file's header: new files,
+// made exclusively after whatever held the names was removed (never written
+// through, so a link planted there is replaced, not followed). The last
+// argument is no longer used.
 uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
                           const BrfLayout& lay, int open_flags);
 // Whether this process has the file open.

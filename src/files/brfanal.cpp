@@ -234,7 +234,7 @@ bool lock_quiet(BrfFile* f) {
     if (!(bt_counter(s) & 1)) return true;
     bt_unlock(s);
     if (!s.writable || bt_begin(s) != kBtOk) return false;
-    bt_abort(s);
+    if (bt_abort(s) != kBtOk) return false;
   }
   return false;
 }
@@ -454,6 +454,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
   std::string ipath = brf_index_path(path), jpath = brf_journal_path(path);
   // A change that a dead process left is rolled back first: the journal may
   // hold old bytes of the data file.
+  int rolled = kBtOk;
   {
     BtStore old;
     old.dfd = dfd;
@@ -463,14 +464,17 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     old.jfd = uio_open(jpath.c_str(), O_RDWR);
     if (old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk && (bt_counter(old) & 1)) {
       // Only the data file's bytes matter now: the index is written anew.
-      if (uio_lock(old.ifd, 0, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
-        bt_recover(old);
-        pr.add("rolled back a change left unfinished by a process that died");
+      if (uio_lock(old.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
+        rolled = bt_recover(old);
+        if (rolled == kBtOk) pr.add("rolled back a change left unfinished by a process that died");
       }
     }
     bt_detach(old);
     uio_close(old.ifd);
     uio_close(old.jfd);
+    if (rolled == kBtIoError)
+      return done(brf_fail(FM_ST_SYS, "%s: the unfinished change cannot be rolled back: %s", path.c_str(),
+                           std::strerror(old.err)));
   }
   auto& h = *reinterpret_cast<BrfFileHdr*>(d);
   BrfLayout lay;
@@ -601,7 +605,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     collect(t);
     for (auto& [k, i] : ents)
       if (bt_insert(ns, t, reinterpret_cast<const uint8_t*>(k.data()), ds.live[i].rid) != kBtOk) {
-        bt_abort(ns);
+        static_cast<void>(bt_abort(ns));  // the new index is dropped
         return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
       }
   }
@@ -609,19 +613,22 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
     uint8_t k[8] = {uint8_t(room >> 24), uint8_t(room >> 16), uint8_t(room >> 8), uint8_t(room),
                     uint8_t(off >> 24),  uint8_t(off >> 16),  uint8_t(off >> 8),  uint8_t(off)};
     if (bt_insert(ns, kBtFreeTree, k, off) != kBtOk) {
-      bt_abort(ns);
+      static_cast<void>(bt_abort(ns));  // the new index is dropped
       return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
     }
   }
-  bt_commit(ns);
-  if (uio_sync_mode()) {
-    uio_sync(ns.ifd);
-    uio_sync(dfd);
+  int synced = bt_commit(ns) == kBtOk ? 0 : (ns.err ? ns.err : EIO);
+  if (!synced && uio_sync_mode()) {
+    synced = uio_sync(ns.ifd);
+    if (!synced) synced = uio_sync(dfd);
   }
+  if (synced)
+    return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(synced)));
   // In place: the index first, then the header that names its generation
   // (a crash between the two leaves a pair that a rebuild puts right).
-  if (::rename(itmp.c_str(), ipath.c_str()) != 0 || ::rename(jtmp.c_str(), jpath.c_str()) != 0)
-    return drop(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno)));
+  int moved = uio_rename(itmp.c_str(), ipath.c_str());
+  if (!moved) moved = uio_rename(jtmp.c_str(), jpath.c_str());
+  if (moved) return drop(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(moved)));
   bt_detach(ns);
   uio_close(ns.ifd);
   uio_close(ns.jfd);
@@ -633,7 +640,11 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log)
   nh.sum = brf_hdr_sum(nh);
   if (end + kBrfSlotHdr <= uint64_t(dsize)) std::memset(d + end, 0, kBrfSlotHdr);
   std::memcpy(d, &nh, sizeof nh);
-  if (uio_sync_mode()) uio_sync(dfd);
+  int flushed = uio_sync_mode() ? uio_sync_dir(path) : 0;
+  if (!flushed && uio_sync_mode()) flushed = uio_sync(dfd);
+  if (int e = flushed)
+    return done(
+        brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(), std::strerror(e)));
   pr.add("index rebuilt: %u records", live);
   pr.finish();
   return done(0);

@@ -130,6 +130,13 @@ int bt_attach(BtStore& s) {
   const auto& j = *reinterpret_cast<const BtJnlHdr*>(s.jmap);
   if (!(h.magic == "QVIX") || h.version != 1 || h.page_size != kBtPage || !(j.magic == "QVJN"))
     return kBtDamaged;
+  // Key lengths are fixed when the file is made: learnt once, they size
+  // every copy of an entry from then on, whatever the mapping says later.
+  for (int t = 0; t < kBtTrees; ++t) {
+    uint32_t k = h.trees[t].key_len.get();
+    if (k > kBtMaxKey) return kBtDamaged;
+    s.klen[t] = uint16_t(k);
+  }
   // The header's sum is checked by the caller under the lock (a change may be
   // under way now).
   return kBtOk;
@@ -146,7 +153,10 @@ void bt_detach(BtStore& s) {
 int bt_lock_shared(BtStore& s) {
   if (s.ilock) return kBtOk;
   std::string what = "the index of " + s.name;
-  int e = uio_lock(s.ifd, 0, UioLock::Read, kUioWaitForever, what.c_str());
+  // A process that may write takes the lock as a changer would; one that may
+  // only read cannot, and shares it.
+  UioLock kind = s.writable ? UioLock::Write : UioLock::Read;
+  int e = uio_lock(s.ifd, kBtChangeLock, kind, kUioWaitForever, what.c_str());
   if (e) {
     s.err = e;
     return kBtIoError;
@@ -157,7 +167,9 @@ int bt_lock_shared(BtStore& s) {
 
 void bt_unlock(BtStore& s) {
   if (!s.ilock) return;
-  uio_unlock(s.ifd, 0);
+  // An unlock of a lock this process holds fails only for a closed
+  // descriptor, which holds no lock any more.
+  static_cast<void>(uio_unlock(s.ifd, kBtChangeLock));
   s.ilock = 0;
 }
 
@@ -165,7 +177,7 @@ namespace {
 int lock_excl(BtStore& s) {
   if (s.ilock == 2) return kBtOk;
   std::string what = "the index of " + s.name;
-  int e = uio_lock(s.ifd, 0, UioLock::Write, kUioWaitForever, what.c_str());
+  int e = uio_lock(s.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, what.c_str());
   if (e) {
     s.err = e;
     return kBtIoError;
@@ -217,14 +229,25 @@ int bt_recover(BtStore& s) {
     std::memcpy(dst, s.jmap + it->pos + sizeof(BtJnlEnt), it->len);
   }
   if (s.after_recover) s.after_recover(s);
-  if (sync_on()) {
-    uio_sync(s.dfd);
-    uio_sync(s.ifd);
-  }
-  set_counter(s, c + 1);
-  if (sync_on()) uio_sync(s.ifd);
   // Nothing this process verified can be trusted any longer.
   if (!ents.empty()) std::fill(s.verified.begin(), s.verified.end(), 0);
+  // The old bytes reach the disk before the counter says the change is gone;
+  // a failed flush leaves it odd, so that the rollback is made again.
+  if (sync_on()) {
+    int e = uio_sync(s.dfd);
+    if (!e) e = uio_sync(s.ifd);
+    if (e) {
+      s.err = e;
+      return kBtIoError;
+    }
+  }
+  set_counter(s, c + 1);
+  if (sync_on()) {
+    if (int e = uio_sync(s.ifd)) {
+      s.err = e;
+      return kBtIoError;
+    }
+  }
   return kBtOk;
 }
 
@@ -235,15 +258,25 @@ int bt_begin(BtStore& s) {
     return kBtIoError;
   }
   if (int rc = lock_excl(s)) return rc;
-  if (bt_recover(s) != kBtOk || !bt_hdr_ok(s)) {
-    bt_unlock(s);
-    return kBtDamaged;
-  }
+  // Every way out but a begun change (a failure, a fault that unwinds)
+  // releases the lock.
+  BtUnlockGuard unlock(s);
+  int rc = bt_recover(s);
+  if (rc == kBtIoError) return rc;
+  if (rc != kBtOk || !bt_hdr_ok(s)) return kBtDamaged;
   uint64_t c = bt_counter(s);
   s.txn = c + 1;
   set_counter(s, s.txn);
   std::atomic_thread_fence(std::memory_order_release);
-  if (sync_on()) uio_sync(s.ifd);
+  if (sync_on()) {
+    if (int e = uio_sync(s.ifd)) {
+      // Nothing is changed yet: the counter goes back.
+      set_counter(s, c);
+      s.err = e;
+      return kBtIoError;
+    }
+  }
+  unlock.keep();
   s.in_txn = true;
   s.jpos = sizeof(BtJnlHdr);
   s.touched.clear();
@@ -365,30 +398,43 @@ int bt_commit(BtStore& s) {
   BtHdr& h = bt_hdr(s);
   h.sum = hdr_sum(s.imap);
   if (sync_on()) {
-    uio_sync(s.dfd);
-    uio_sync(s.ifd);
+    // The journal was flushed entry by entry; data and index now, before the
+    // counter says the change is complete. A failed flush undoes the change.
+    int e = uio_sync(s.dfd);
+    if (!e) e = uio_sync(s.ifd);
+    if (e) {
+      static_cast<void>(bt_abort(s));  // a failed rollback leaves it to the next changer
+      s.err = e;
+      return kBtIoError;
+    }
   }
   std::atomic_thread_fence(std::memory_order_release);
   set_counter(s, done);
-  if (sync_on()) uio_sync(s.ifd);
   s.in_txn = false;
   s.touched.clear();
+  int e = sync_on() ? uio_sync(s.ifd) : 0;
   bt_unlock(s);
+  if (e) {
+    s.err = e;
+    return kBtIoError;
+  }
   return kBtOk;
 }
 
-void bt_abort(BtStore& s) {
-  if (!s.in_txn) return;
+int bt_abort(BtStore& s) {
+  if (!s.in_txn) return kBtOk;
+  int rc = kBtOk;
   if (s.jpos == sizeof(BtJnlHdr)) {
     // Nothing was changed yet (a refused write): only the counter goes on.
     set_counter(s, s.txn + 1);
   } else {
     // Our own change is rolled back exactly as a dead one would be.
-    bt_recover(s);
+    rc = bt_recover(s);
   }
   s.in_txn = false;
   s.touched.clear();
   bt_unlock(s);
+  return rc;
 }
 
 // ------------------------------------------------------------------ pages --
@@ -482,7 +528,7 @@ struct TreeShape {
 };
 
 TreeShape shape(BtStore& s, int tree) {
-  uint32_t k = bt_hdr(s).trees[tree].key_len.get();
+  uint32_t k = s.klen[tree];
   TreeShape t{k, k + 4, (kBtPage - kBtPageHdr) / (k + 4)};
   return t;
 }

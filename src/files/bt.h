@@ -11,9 +11,11 @@
 // keep their write order and every entry is unique.
 //
 // Sharing. Every process maps the index file (MAP_SHARED) and reads pages in
-// place. All changes of a file, data and index, are made under the exclusive
-// index lock, a one-byte fcntl lock on byte 0 of the index file, by one
-// process at a time. The first 8 bytes of the index file hold the change
+// place. All changes of a file, data and index, are made under the change
+// lock, an exclusive one-byte fcntl lock on byte kBtChangeLock (1) of the
+// index file, by one process at a time. Readers take no lock while they
+// read, so no reader, whatever lock it holds elsewhere in the file, can stop
+// a writer. The first 8 bytes of the index file hold the change
 // counter: odd while a change is under way, even between changes. A reader
 // reads the counter, reads pages and records, and reads the counter again;
 // when it is even and unchanged the reader saw one consistent state, and
@@ -34,7 +36,12 @@
 // in the operating system's page cache before the next begins, which a
 // killed process cannot undo; in sync mode (QUVO_FILE_SYNC=1) each journal
 // entry is flushed before its page changes, and data and index are flushed
-// before the counter is made even.
+// before the counter is made even; a change whose flush fails is rolled back
+// and reported failed before its counter completes.
+//
+// Faults. A memory fault inside file code unwinds (ScopeUnwind): the locks
+// and the change state are released by guards on the way out (an unfinished
+// change is rolled back from the journal), so no lock outlives the unwind.
 #pragma once
 
 #include <cstddef>
@@ -51,6 +58,7 @@ constexpr int kBtOrderTree = 18;  // write order of a file without keys: (sequen
 constexpr int kBtTrees = 19;
 constexpr uint32_t kBtMaxKey = 496;  // compared bytes of an entry, at most
 constexpr uint32_t kBtPageHdr = 32;
+constexpr uint64_t kBtChangeLock = 1;  // byte of the index file locked by changes
 
 // Address space reserved for the mappings (the files grow inside them).
 constexpr uint64_t kBtDataReserve = uint64_t(1) << 32;   // record ids are 32-bit offsets
@@ -150,8 +158,11 @@ struct BtStore {
   bool writable = false;
   std::string name;  // the data file's path, for messages
 
+  // Compared bytes of each tree's entries, as checked at attach: what sizes
+  // every copy of an entry (the shared header may change under a reader).
+  uint16_t klen[kBtTrees] = {};
   std::vector<uint64_t> verified;  // per page: change value last verified + 1
-  int ilock = 0;                   // index lock held: 0 none, 1 shared, 2 exclusive
+  int ilock = 0;                   // change lock held: 0 none, 1 to read, 2 to change
   // The change under way.
   bool in_txn = false;
   uint64_t txn = 0;                // its odd counter value
@@ -175,10 +186,12 @@ struct BtTreeDef {
   uint16_t key_len = 0;
   uint8_t flags = 0;
 };
-int bt_format(int ifd, int jfd, uint32_t generation, uint32_t key_hash, const BtTreeDef defs[kBtTrees]);
-// Maps the three files of an opened store and checks page 0. kBtOk,
-// kBtDamaged (bad header, short file) or kBtIoError.
-int bt_attach(BtStore& s);
+[[nodiscard]] int bt_format(int ifd, int jfd, uint32_t generation, uint32_t key_hash,
+                            const BtTreeDef defs[kBtTrees]);
+// Maps the three files of an opened store and checks page 0 (and learns the
+// trees' key lengths, each at most kBtMaxKey). kBtOk, kBtDamaged (bad header,
+// short file) or kBtIoError.
+[[nodiscard]] int bt_attach(BtStore& s);
 void bt_detach(BtStore& s);
 // Page 0's check sum and page count (against the file's size).
 bool bt_hdr_ok(BtStore& s);
@@ -186,25 +199,48 @@ bool bt_hdr_ok(BtStore& s);
 void bt_refresh_sizes(BtStore& s);
 
 // ------------------------------------------------------------------ locks --
-// Shared index lock, waiting as long as it takes (with the 10-second report).
-int bt_lock_shared(BtStore& s);
+// The change lock to read one state (see Sharing above), waiting as long as
+// it takes (with the 10-second report, cancellable). kBtOk or kBtIoError
+// (s.err: ECANCELED when the user cancelled the wait).
+[[nodiscard]] int bt_lock_shared(BtStore& s);
 void bt_unlock(BtStore& s);
+// Releases the change lock when the scope ends, unless released before
+// (a fault that unwinds through a locked read leaves no lock behind).
+struct BtUnlockGuard {
+  BtStore& s;
+  bool armed = true;
+  explicit BtUnlockGuard(BtStore& store) : s(store) {}
+  ~BtUnlockGuard() {
+    if (armed) bt_unlock(s);
+  }
+  void keep() { armed = false; }  // the lock stays taken
+  BtUnlockGuard(const BtUnlockGuard&) = delete;
+  BtUnlockGuard& operator=(const BtUnlockGuard&) = delete;
+};
 
 // ---------------------------------------------------------------- changes --
-// Takes the exclusive index lock, rolls back a dead changer's change, and
-// begins a change. kBtOk, kBtDamaged, kBtIoError.
-int bt_begin(BtStore& s);
-// Completes the change (sums, sync, counter) and releases the lock.
-int bt_commit(BtStore& s);
+// Takes the change lock, rolls back a dead changer's change, and begins a
+// change. kBtOk, kBtDamaged, kBtIoError; on every failure (and on an
+// unwind) the lock is released again.
+[[nodiscard]] int bt_begin(BtStore& s);
+// Completes the change (sums, sync, counter) and releases the lock. In sync
+// mode a failed flush of the journal, data or index rolls the change back
+// before its counter completes: kBtIoError (s.err), the file as before the
+// change. A failed flush after the counter completed is kBtIoError too: the
+// change stands but is not known to be on the disk.
+[[nodiscard]] int bt_commit(BtStore& s);
 // Undoes this process's change from the journal and releases the lock.
-void bt_abort(BtStore& s);
-// Under the exclusive lock: when the counter is odd, rolls the dead
-// change back. Returns kBtOk or kBtDamaged (journal unusable).
-int bt_recover(BtStore& s);
+// kBtOk, or the failure of the rollback (the change then stays pending,
+// and the next process to change the file rolls it back).
+[[nodiscard]] int bt_abort(BtStore& s);
+// Under the change lock: when the counter is odd, rolls the dead change
+// back. Returns kBtOk, kBtDamaged (journal unusable) or kBtIoError (a flush
+// failed: the counter stays odd, so that the rollback is made again).
+[[nodiscard]] int bt_recover(BtStore& s);
 // Journals the data-file range (once per change for the 512-byte header).
-int bt_touch_data(BtStore& s, uint64_t off, uint32_t len);
+[[nodiscard]] int bt_touch_data(BtStore& s, uint64_t off, uint32_t len);
 // Makes the data file at least end bytes long.
-int bt_grow_data(BtStore& s, uint64_t end);
+[[nodiscard]] int bt_grow_data(BtStore& s, uint64_t end);
 
 // ------------------------------------------------------------------ pages --
 // A page for reading: bounds and check sum verified (pages changed by this
@@ -230,18 +266,18 @@ struct BtCursor {
 
 // Positions at the first entry whose first n compared bytes are >= key
 // (after: > key). kBtOk with the entry in c, kBtNotFound at the end, kBtRetry.
-int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c);
+[[nodiscard]] int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c);
 // The entry after c's. kBtOk, kBtNotFound, kBtRetry.
-int bt_step(BtStore& s, int tree, BtCursor& c);
+[[nodiscard]] int bt_step(BtStore& s, int tree, BtCursor& c);
 // Inside a change: adds an entry (key_len bytes and the value); kBtDupKey
 // when its compared bytes are present.
-int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid);
+[[nodiscard]] int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid);
 // Inside a change: removes the entry with these compared bytes; its value
 // in *rid. kBtNotFound when absent.
-int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid);
+[[nodiscard]] int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid);
 // Inside a change: empties every tree and frees every page.
-int bt_clear(BtStore& s);
+[[nodiscard]] int bt_clear(BtStore& s);
 
 // Page allocation inside a change.
-int bt_alloc_page(BtStore& s, uint32_t* pg);
-int bt_free_page(BtStore& s, uint32_t pg);
+[[nodiscard]] int bt_alloc_page(BtStore& s, uint32_t* pg);
+[[nodiscard]] int bt_free_page(BtStore& s, uint32_t pg);

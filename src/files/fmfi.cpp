@@ -30,7 +30,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +44,7 @@
 #include "files/brf.h"
 #include "files/fmcat.h"
 #include "files/fmint.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
@@ -94,7 +97,9 @@ void ensure_init() {
   fm_register_backend(FM_BE_SEQ, &fmi::seq_handlers);
   fm_register_backend(FM_BE_NATIVE, &brf_handlers);
   s.chooser = brf_chooser;
-  ut_on_release(Release::Files, release_files);
+  static bool hooked = false;  // the hook outlives a shutdown
+  if (!hooked) ut_on_release(Release::Files, release_files);
+  hooked = true;
 }
 
 std::string trim(const char* p, size_t n) {
@@ -303,14 +308,65 @@ bool sysdir_applies(const FmFdb* fdb) {
   return fdb->fclass == FM_CLASS_DISK && !(fdb->options & FM_OPT_NO_SYSDIR) && !is_sysdir(fdb);
 }
 
-// The directory the file's SYSDIR entry places it in; "" when there is no
-// entry or it names no directory.
-std::string placed_dir(const FmFdb* fdb) {
-  if (!sysdir_applies(fdb)) return "";
+// SYSDIR is a shared data file: its directories are confined to the data
+// directory. A relative directory lies under QUVOPATH; an absolute one must
+// name QUVOPATH or a directory below it, also once symbolic links in the part
+// that exists are followed; no component may be "..". "" when the entry's
+// directory is refused (why says so).
+std::string confined(const std::string& stored, std::string* why) {
+  const char* q = std::getenv("QUVOPATH");
+  if (!q || !*q) {
+    *why = "no data directory (QUVOPATH) to place it in";
+    return "";
+  }
+  std::string root = q;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  for (size_t i = 0; i <= stored.size();) {
+    size_t e = stored.find('/', i);
+    if (e == std::string::npos) e = stored.size();
+    if (stored.compare(i, e - i, "..") == 0 && e - i == 2) {
+      *why = "its directory " + stored + " climbs out with \"..\"";
+      return "";
+    }
+    i = e + 1;
+  }
+  std::string dir = stored;
+  if (dir[0] != '/') dir = root + "/" + dir;
+  else if (dir.compare(0, root.size(), root) != 0 || (dir.size() > root.size() && dir[root.size()] != '/' && root != "/")) {
+    *why = "its directory " + stored + " lies outside the data directory " + root;
+    return "";
+  }
+  // The part of the directory that exists, with its links followed.
+  char real_root[PATH_MAX], real_dir[PATH_MAX];
+  if (::realpath(root.c_str(), real_root)) {
+    std::string probe = dir;
+    while (!probe.empty() && !::realpath(probe.c_str(), real_dir)) probe = probe.substr(0, probe.find_last_of('/'));
+    if (!probe.empty()) {
+      std::string rd = real_dir, rr = real_root;
+      bool inside = rd.compare(0, rr.size(), rr) == 0 && (rd.size() == rr.size() || rd[rr.size()] == '/' || rr == "/");
+      if (!inside) {
+        *why = "its directory " + stored + " leads outside the data directory " + root;
+        return "";
+      }
+    }
+  }
+  return dir;
+}
+
+// The directory the file's SYSDIR entry places it in, in *out ("" when there
+// is no entry or it names no directory); 0 with 200650 when the entry's
+// directory is refused.
+int placed_dir(FmFdb* fdb, std::string* out) {
+  out->clear();
+  if (!sysdir_applies(fdb)) return 1;
   FmFdb probe = *fdb;
   FmSysdirRec e;
-  if (!sysdir_lookup(&probe, &e) || e.dir.blank()) return "";
-  return e.dir.str();
+  if (!sysdir_lookup(&probe, &e) || e.dir.blank()) return 1;
+  std::string why;
+  *out = confined(e.dir.str(), &why);
+  if (out->empty())
+    return fmi::bad(fdb, "the SYSDIR entry of %s is refused: %s", fmi::ident_text(*fdb).c_str(), why.c_str());
+  return 1;
 }
 
 // Applies the SYSDIR rule to a disk file that is opened or created; 1 to go on.
@@ -557,7 +613,10 @@ bool make_dirs(const std::string& file_path) {
   for (size_t i = 1; i <= dir.size(); ++i) {
     if (i == dir.size() || dir[i] == '/') {
       std::string part = dir.substr(0, i);
-      if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+      if (int e = uio_mkdir(part.c_str()); e && e != EEXIST) {
+        errno = e;
+        return false;
+      }
     }
   }
   return true;
@@ -625,9 +684,21 @@ void fm_set_xlate(FmXlate fn) { S().xlate = fn; }
 void fms_init() { ensure_init(); }
 
 void fm_shutdown() {
-  if (!S().init) return;
+  State& s = S();
+  if (!s.init) return;
   release_files(0);
   fmi::mem_shutdown();
+  // Everything of the file manager's own lives in its pool: handles, file
+  // blocks, key copies, cached images. The registrations stay.
+  mm_destroy_pool(s.pool);
+  State fresh;
+  fresh.tables = std::move(s.tables);
+  std::copy(std::begin(s.backends), std::end(s.backends), std::begin(fresh.backends));
+  fresh.chooser = s.chooser;
+  fresh.query_attach = s.query_attach;
+  fresh.events = s.events;
+  fresh.xlate = s.xlate;
+  s = std::move(fresh);
 }
 
 size_t fm_open_count() { return S().live; }
@@ -785,7 +856,8 @@ int fm_os_path(FmFdb* fdb, std::string* path) {
       return 1;
     }
   }
-  std::string placed = placed_dir(fdb);
+  std::string placed;
+  if (!placed_dir(fdb, &placed)) return 0;
   if (!placed.empty()) {
     *path = placed + (placed.back() == '/' ? "" : "/") + name;
     return 1;

@@ -281,6 +281,39 @@ void post_upd(FmArb* a) {
 
 bool lock_status(uint32_t st) { return st == FM_ST_HELD_SELF || st == FM_ST_LOCKED; }
 
+// The handle fields a call changes for one inner call, put back when the
+// call ends, also when it unwinds.
+struct ArbKeep {
+  FmArb* a;
+  uint16_t op, key_len, rec_len;
+  Ref<uint8_t> key, rec;
+  uint8_t range, key_no;
+  explicit ArbKeep(FmArb* arb)
+      : a(arb), op(arb->op), key_len(arb->key_len), rec_len(arb->rec_len), key(arb->key), rec(arb->rec),
+        range(arb->range), key_no(arb->key_no) {}
+  ~ArbKeep() {
+    a->op = op;
+    a->key_len = key_len;
+    a->rec_len = rec_len;
+    a->key = key;
+    a->rec = rec;
+    a->range = range;
+    a->key_no = key_no;
+  }
+  ArbKeep(const ArbKeep&) = delete;
+  ArbKeep& operator=(const ArbKeep&) = delete;
+};
+
+// A block of the caller's scope (its work pool), freed when the call ends or
+// unwinds; what an unwind leaves is freed with the scope.
+struct ScopeBlock {
+  void* p;
+  explicit ScopeBlock(size_t n) : p(MM_ALLOC(mm_create_pool(" FM_WORK", com.depth, 0), n)) {}
+  ~ScopeBlock() { mm_free(p); }
+  ScopeBlock(const ScopeBlock&) = delete;
+  ScopeBlock& operator=(const ScopeBlock&) = delete;
+};
+
 }  // namespace
 
 // ============================================================ records ==
@@ -334,19 +367,12 @@ int fm_start(FmArb* a) {
     use_lo = c < 0 || (c == 0 && (r->lo_range & 16) && !((a->op & FM_OP_GE) || (a->range & 16)));
   }
   if (!use_lo) return t->start(a, a);
-  uint16_t op = a->op, klen = a->key_len;
-  uint8_t range = a->range;
-  Ref<uint8_t> key = a->key;
-  a->op = uint16_t((op & ~(FM_OP_FIRST | FM_OP_GE)) | FM_OP_AT | FM_OP_KEY);
+  ArbKeep keep(a);
+  a->op = uint16_t((keep.op & ~(FM_OP_FIRST | FM_OP_GE)) | FM_OP_AT | FM_OP_KEY);
   a->range = uint8_t(r->lo_range & 16);
   a->key = r->lo_key;
   a->key_len = r->lo_len;
-  int rc = t->start(a, a);
-  a->op = op;
-  a->key = key;
-  a->key_len = klen;
-  a->range = range;
-  return rc;
+  return t->start(a, a);
 }
 
 int fm_rdnxt(FmArb* a) {
@@ -356,10 +382,12 @@ int fm_rdnxt(FmArb* a) {
   if (!check_key(a, false)) return 0;
   if (!(a->op & FM_OP_FAST) && !a->rec) return bad(a, "no record buffer");
   if (a->op & FM_OP_FIRST) {
-    uint16_t op = a->op;
-    a->op = FM_OP_FIRST;
-    int rc = fm_start(a);
-    a->op = op;
+    int rc;
+    {
+      ArbKeep keep(a);
+      a->op = FM_OP_FIRST;
+      rc = fm_start(a);
+    }
     if (!rc) return 0;
   }
   for (;;) {
@@ -444,32 +472,27 @@ int fm_del_all(FmArb* a) {
   if (t && t->del_all && !a->scb) return t->del_all(a, a);
   if (!t || !t->del || !t->rdnxt || !t->start) return missing(a, "delete all");
   // Record by record, through the stream's own range and constraints.
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), FM_MAX_REC + 1));
-  Ref<uint8_t> rec = a->rec;
-  uint16_t op = a->op, rlen = a->rec_len;
-  a->rec.set(buf);
-  a->rec_len = FM_MAX_REC;
-  const FmScbRange* r = reinterpret_cast<const FmScbRange*>(scb_of(a, FM_SCB_RANGE));
-  uint8_t key = a->key_no;
-  if (r) a->key_no = r->key_no;
-  a->op = FM_OP_FIRST;
-  int rc = fm_start(a);
-  while (rc) {
-    a->op = FM_OP_HOLD;
-    if (!fm_rdnxt(a)) {
-      rc = a->status == FM_ST_EOF;
-      break;
+  int rc;
+  {
+    ScopeBlock buf(FM_MAX_REC + 1);
+    ArbKeep keep(a);
+    a->rec.set(static_cast<uint8_t*>(buf.p));
+    a->rec_len = FM_MAX_REC;
+    const FmScbRange* r = reinterpret_cast<const FmScbRange*>(scb_of(a, FM_SCB_RANGE));
+    if (r) a->key_no = r->key_no;
+    a->op = FM_OP_FIRST;
+    rc = fm_start(a);
+    while (rc) {
+      a->op = FM_OP_HOLD;
+      if (!fm_rdnxt(a)) {
+        rc = a->status == FM_ST_EOF;
+        break;
+      }
+      a->op = 0;
+      if (!t->del(a, a)) rc = 0;
     }
-    a->op = 0;
-    if (!t->del(a, a)) rc = 0;
   }
-  uint32_t st = rc ? 0 : uint32_t(a->status);
-  a->rec = rec;
-  a->rec_len = rlen;
-  a->op = op;
-  a->key_no = key;
-  a->status = st;
-  mm_free(buf);
+  if (rc) a->status = 0;
   return rc;
 }
 

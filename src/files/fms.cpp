@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "files/fmint.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 
 namespace {
@@ -369,6 +370,9 @@ struct Cur {
   std::vector<uint8_t> pos;  // entry at AT; key at SEEK_*
   uint32_t rid = 0;          // current record (AT; keyless SEEK_GE: the id to start at)
   uint32_t held = 0;
+  // The record the last read with hold delivered, held or not: a rewrite or
+  // delete changes the held record only while it is this one.
+  uint32_t hold_target = 0;
   const uint8_t* data = nullptr;  // the current record (AT)
   BTree::Pos it;
   uint64_t ver = 0;
@@ -666,6 +670,7 @@ MemRec* live_rec(MemFile* f, uint32_t rid) {
 int take(FmArb* a, Cur* c, uint32_t rid, const uint8_t* data, uint32_t len) {
   MemFile* f = c->f;
   c->data = data;
+  if (a->op & FM_OP_HOLD) c->hold_target = rid;
   a->rid = rid;
   a->rid_len = 4;
   int rc = 1;
@@ -934,6 +939,8 @@ int m_rewrite(FmArb* req, FmArb* a) {
   Cur* c = cur(a);
   MemFile* f = c->f;
   uint32_t rid = c->held;
+  // Not after a read whose hold was refused.
+  if (rid != c->hold_target) return fmi::fail(a, FM_ST_NOT_HELD);
   MemRec* r = rid ? live_rec(f, rid) : nullptr;
   if (!r) {
     c->held = 0;
@@ -1029,6 +1036,7 @@ int m_del(FmArb* req, FmArb* a) {
   Cur* c = cur(a);
   MemFile* f = c->f;
   uint32_t rid = c->held;
+  if (rid != c->hold_target) return fmi::fail(a, FM_ST_NOT_HELD);
   if (!rid || !live_rec(f, rid)) {
     c->held = 0;
     return fmi::fail(a, FM_ST_NOT_HELD);
@@ -1210,7 +1218,7 @@ int open_path(FmArb* a, bool create) {
   int fd;
   if (create) {
     if (!fmi::make_dirs(path)) return sys_fail(a, "cannot make the directory of", path);
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = uio_create(path.c_str());
     if (fd < 0 && errno == EEXIST) {
       if (!(d.options & FM_OPT_CREATE)) return fmi::fail(a, FM_ST_EXISTS);
       create = false;
@@ -1218,7 +1226,7 @@ int open_path(FmArb* a, bool create) {
   }
   if (!create) {
     bool ro = d.access != 0 && !(d.access & 14);
-    fd = ::open(path.c_str(), (ro ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    fd = uio_open(path.c_str(), ro ? O_RDONLY : O_RDWR);
     if (fd < 0 && errno == ENOENT) return fmi::fail(a, FM_ST_NOT_FOUND);
   }
   if (fd < 0) return sys_fail(a, "cannot open", path);
@@ -1291,10 +1299,25 @@ int s_locate(FmFdb* fdb) {
   return stat(path.c_str(), &st) == 0 ? 1 : fmi::fail(fdb, FM_ST_NOT_FOUND);
 }
 
+// Whether the file at path is a sequential file (by its header): only such
+// a file is removed or renamed as one. ENOENT when there is none.
+int seq_file_at(const std::string& path) {
+  int fd = uio_open(path.c_str(), O_RDONLY);
+  if (fd < 0) return errno;
+  SeqHead h;
+  bool yes = pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h) && h.magic == "QVSEQ001";
+  uio_close(fd);
+  return yes ? 0 : EINVAL;
+}
+
 int s_scratch(FmFdb* fdb) {
   std::string path;
   if (!fm_os_path(fdb, &path)) return 0;
   if (Q().open_paths.count(path)) return fmi::fail(fdb, FM_ST_SCRATCH_OPEN);
+  if (int e = seq_file_at(path)) {
+    if (e == ENOENT) return fmi::fail(fdb, FM_ST_NOT_FOUND);
+    return fmi::bad(fdb, "%s is not a sequential file: not removed", path.c_str());
+  }
   if (unlink(path.c_str()) != 0) {
     if (errno == ENOENT) return fmi::fail(fdb, FM_ST_NOT_FOUND);
     fdb->os_err = errno;
@@ -1311,6 +1334,10 @@ int s_rename(FmFdb* from, FmFdb* to) {
   }
   if (!fm_os_path(to, &pt)) return 0;
   if (Q().open_paths.count(pf)) return fmi::fail(to, FM_ST_SCRATCH_OPEN);
+  if (int e = seq_file_at(pf)) {
+    if (e == ENOENT) return fmi::fail(to, FM_ST_NOT_FOUND);
+    return fmi::bad(to, "%s is not a sequential file: not renamed", pf.c_str());
+  }
   if (!fmi::make_dirs(pt)) return fmi::fail(to, FM_ST_NO_RENAME);
   if (::rename(pf.c_str(), pt.c_str()) != 0) {
     if (errno == ENOENT) return fmi::fail(to, FM_ST_NOT_FOUND);

@@ -18,11 +18,87 @@
 #include "foundation/la.h"
 
 // ------------------------------------------------------------------ files --
-int uio_open(const char* path, int flags, int mode) {
-  for (;;) {
-    int fd = ::open(path, flags | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EINTR) return fd;
+namespace {
+UioTrace g_trace = nullptr;
+
+int traced(UioStep step, int fd, const char* path, const char* to) {
+  return g_trace ? g_trace(step, fd, path, to) : 0;
+}
+
+// The group of the directory holding path, or -1 when it cannot be learnt.
+gid_t dir_group(const char* path) {
+  std::string dir(path);
+  size_t slash = dir.find_last_of('/');
+  dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return gid_t(-1);
+  return st.st_gid;
+}
+}  // namespace
+
+void uio_set_trace(UioTrace trace) { g_trace = trace; }
+
+int uio_open(const char* path, int flags) {
+  if (flags & (O_CREAT | O_TRUNC)) {
+    errno = EINVAL;
+    return -1;
   }
+  bool dir = flags & O_DIRECTORY;
+  // O_NONBLOCK: opening a pipe planted under the name must not hang.
+  int extra = O_CLOEXEC | O_NOFOLLOW | (dir ? 0 : O_NONBLOCK);
+  int fd;
+  for (;;) {
+    fd = ::open(path, flags | extra);
+    if (fd >= 0 || errno != EINTR) break;
+  }
+  if (fd < 0 || dir) return fd;
+  struct stat st;
+  int e = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (e) {
+    ::close(fd);
+    errno = e;
+    return -1;
+  }
+  if (!(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+int uio_create(const char* path) {
+  int fd;
+  for (;;) {
+    fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
+    if (fd >= 0 || errno != EINTR) break;
+  }
+  if (fd < 0) return -1;
+  // The umask takes bits away at the open: the mode is set again. The group
+  // is the directory's (a set-group-id directory gives it already).
+  gid_t g = dir_group(path);
+  struct stat st;
+  if (g != gid_t(-1) && ::fstat(fd, &st) == 0 && st.st_gid != g && ::fchown(fd, uid_t(-1), g) != 0) {
+    // Not a member of that group: the file keeps the user's own.
+  }
+  if (::fchmod(fd, kUioFileMode) != 0) {
+    int e = errno;
+    ::close(fd);
+    ::unlink(path);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+int uio_mkdir(const char* path) {
+  if (::mkdir(path, kUioDirMode) != 0) return errno;
+  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;
+  gid_t g = dir_group(path);
+  struct stat st;
+  if (g != gid_t(-1) && ::fstat(fd, &st) == 0 && st.st_gid != g && ::fchown(fd, uid_t(-1), g) != 0) {
+    // Not a member of that group: the directory keeps the user's own.
+  }
+  int e = ::fchmod(fd, kUioDirMode) == 0 ? 0 : errno;
+  ::close(fd);
+  return e;
 }
 
 void uio_close(int fd) {
@@ -86,10 +162,37 @@ int uio_grow(int fd, uint64_t size) {
 }
 
 int uio_sync(int fd) {
+  if (int e = traced(UioStep::Sync, fd, nullptr, nullptr)) return e;
   for (;;) {
     if (::fdatasync(fd) == 0) return 0;
     if (errno != EINTR) return errno;
   }
+}
+
+int uio_sync_dir(const std::string& path) {
+  std::string dir = path.substr(0, path.find_last_of('/') + 1);
+  if (dir.empty()) dir = ".";
+  if (int e = traced(UioStep::SyncDir, -1, dir.c_str(), nullptr)) return e;
+  int fd = uio_open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return errno;
+  int e = 0;
+  while (::fsync(fd) != 0) {
+    if (errno == EINTR) continue;
+    e = errno;
+    break;
+  }
+  uio_close(fd);
+  return e;
+}
+
+int uio_rename(const char* from, const char* to) {
+  if (int e = traced(UioStep::Rename, -1, from, to)) return e;
+  return ::rename(from, to) == 0 ? 0 : errno;
+}
+
+int uio_link(const char* from, const char* to) {
+  if (int e = traced(UioStep::Link, -1, from, to)) return e;
+  return ::link(from, to) == 0 ? 0 : errno;
 }
 
 namespace {
@@ -123,9 +226,39 @@ void uio_unmap(void* base, uint64_t reserve) {
 namespace {
 UioReport g_report = nullptr;
 int g_interval = kUioReportSeconds;
+UioCancelCheck g_cancel = nullptr;
+constexpr double kPollSecs = 0.25;  // how often a wait asks whether it is cancelled
 
 volatile sig_atomic_t g_ticks = 0;
 void on_lock_tick(int) { g_ticks = g_ticks + 1; }
+
+volatile sig_atomic_t g_interrupted = 0;
+void on_interrupt(int) { g_interrupted = 1; }
+
+// For the length of a wait, an interrupt (^C) ends the wait instead of the
+// process; a process that ignores interrupts (run in the background) keeps
+// ignoring them.
+struct InterruptCatch {
+  struct sigaction old {};
+  bool set = false;
+  InterruptCatch() {
+    g_interrupted = 0;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the interrupt must end the kernel's wait
+    if (::sigaction(SIGINT, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) return;
+    set = ::sigaction(SIGINT, &sa, nullptr) == 0;
+  }
+  ~InterruptCatch() {
+    if (set) ::sigaction(SIGINT, &old, nullptr);
+  }
+  InterruptCatch(const InterruptCatch&) = delete;
+  InterruptCatch& operator=(const InterruptCatch&) = delete;
+};
+
+bool cancelled() { return g_interrupted || (g_cancel && g_cancel()); }
 
 // The wait timer of the calling thread, made again after a fork.
 struct WaitTimer {
@@ -166,9 +299,9 @@ void arm(double first_secs) {
   if (first_secs < 0.001) first_secs = 0.001;
   its.it_value.tv_sec = time_t(first_secs);
   its.it_value.tv_nsec = long((first_secs - double(its.it_value.tv_sec)) * 1e9);
-  // Ticks go on every second until disarmed, so that a tick that fell just
-  // before the wait began cannot leave the wait unreported.
-  its.it_interval.tv_sec = 1;
+  // Ticks go on until disarmed, so that a tick that fell just before the
+  // wait began cannot leave the wait unreported or uncancelled.
+  its.it_interval.tv_nsec = long(kPollSecs * 1e9);
   ::timer_settime(t_timer.id, 0, &its, nullptr);
 }
 
@@ -218,20 +351,24 @@ int uio_lock(int fd, uint64_t off, UioLock kind, int wait_secs, const char* what
       break;
     }
   }
+  InterruptCatch interrupt;
   if (!timer_ready()) {
     // No timer: wait without reports rather than not at all.
     for (;;) {
       int e = set_lock(fd, off, type, F_SETLKW);
       if (e != EINTR) return e;
+      if (cancelled()) return ECANCELED;
     }
   }
   double start = now_secs();
   double next_report = start + g_interval;
   double limit = wait_secs > 0 ? start + wait_secs : 0;
   for (;;) {
+    if (cancelled()) return ECANCELED;
     double now = now_secs();
     double until = next_report;
     if (limit > 0 && limit < until) until = limit;
+    if (until > now + kPollSecs) until = now + kPollSecs;
     arm(until - now);
     int e = set_lock(fd, off, type, F_SETLKW);
     disarm();
@@ -292,6 +429,7 @@ std::string uio_who(pid_t pid) {
 }
 
 void uio_set_report(UioReport r) { g_report = r; }
+void uio_set_cancel_check(UioCancelCheck check) { g_cancel = check; }
 void uio_set_report_interval(int seconds) { g_interval = seconds > 0 ? seconds : kUioReportSeconds; }
 
 // -------------------------------------------------------------- checksums --

@@ -29,21 +29,54 @@
 #include <string>
 
 // ------------------------------------------------------------------ files --
-// open() retried on EINTR, with O_CLOEXEC; -1 with errno.
-int uio_open(const char* path, int flags, int mode = 0666);
+// The data directory is shared by the members of a group, any of whom may
+// plant a name in it. So a name is never followed when it is a symbolic
+// link, an existing file must be a regular file, and a file is only ever
+// created new (never truncated under a name that may already exist).
+//
+// Opens an existing file: open() retried on EINTR, with O_CLOEXEC and
+// O_NOFOLLOW; anything but a regular file is refused (ELOOP for a symbolic
+// link, EINVAL for a device, pipe or directory). With O_DIRECTORY it opens
+// a directory instead. O_CREAT and O_TRUNC are not allowed here: files are
+// made by uio_create. -1 with errno.
+int uio_open(const char* path, int flags);
+// Makes a new regular file (O_CREAT | O_EXCL | O_NOFOLLOW, read and write):
+// EEXIST when the name is taken, by anything. Its mode is kUioFileMode
+// whatever the umask, and its group that of its directory (when the user
+// may give it that group). -1 with errno.
+constexpr int kUioFileMode = 0660;
+constexpr int kUioDirMode = 02770;
+int uio_create(const char* path);
+// Makes a directory of mode kUioDirMode whatever the umask, with the group of
+// its parent directory; 0, or an errno value (EEXIST when it exists).
+int uio_mkdir(const char* path);
 void uio_close(int fd);
 // Reads up to n bytes at off; the count read (short only at end of file) or
 // -1 with errno.
-ssize_t uio_pread(int fd, void* buf, size_t n, uint64_t off);
+[[nodiscard]] ssize_t uio_pread(int fd, void* buf, size_t n, uint64_t off);
 // Writes all n bytes at off; 0 or an errno value.
-int uio_pwrite(int fd, const void* buf, size_t n, uint64_t off);
+[[nodiscard]] int uio_pwrite(int fd, const void* buf, size_t n, uint64_t off);
 // Size of the open file, -1 with errno.
 int64_t uio_size(int fd);
 // Makes the file at least size bytes long, with its blocks allocated, so that
 // stores through a mapping never meet a full disk; 0 or an errno value.
-int uio_grow(int fd, uint64_t size);
+[[nodiscard]] int uio_grow(int fd, uint64_t size);
 // Flushes the file's data to disk (fdatasync); 0 or an errno value.
-int uio_sync(int fd);
+[[nodiscard]] int uio_sync(int fd);
+// Flushes the directory holding path (its entries: a create, link or
+// rename in it); 0 or an errno value.
+[[nodiscard]] int uio_sync_dir(const std::string& path);
+// rename() and link() (the link never follows a symbolic link); 0 or an
+// errno value.
+[[nodiscard]] int uio_rename(const char* from, const char* to);
+[[nodiscard]] int uio_link(const char* from, const char* to);
+
+// Tests: every sync, directory sync, rename and link goes first to the
+// trace (fd of a sync, -1 otherwise; path of the others). A trace that
+// answers an errno value makes the step fail with it, without doing it.
+enum class UioStep { Sync, SyncDir, Rename, Link };
+using UioTrace = int (*)(UioStep step, int fd, const char* path, const char* to);
+void uio_set_trace(UioTrace trace);
 
 // True when QUVO_FILE_SYNC=1 (read once), or as set by uio_set_sync_mode.
 bool uio_sync_mode();
@@ -63,14 +96,22 @@ enum class UioLock { Read, Write };
 constexpr int kUioNoWait = 0;
 constexpr int kUioWaitForever = -1;
 
+// Cancelling a lock wait. While a wait goes on, the check is asked a few
+// times a second; when it answers true the wait ends with ECANCELED. The
+// window manager sets one that answers its CANCEL key while a screen is up;
+// without one, an interrupt (^C, SIGINT) delivered during the wait ends it.
+using UioCancelCheck = bool (*)();
+void uio_set_cancel_check(UioCancelCheck check);
+
 // Locks the byte at off. wait_secs: kUioNoWait fails at once, kUioWaitForever
 // waits as long as it takes, n > 0 waits at most n seconds. what names the
 // locked object in the report ("record 5120 of /data/CUST"). Returns 0, or
 // EAGAIN (held by another process and not waited for), ETIMEDOUT (the wait
-// limit passed), EDEADLK (waiting would deadlock) or another errno value.
+// limit passed), EDEADLK (waiting would deadlock), ECANCELED (the user
+// cancelled the wait) or another errno value.
 // The locks of one process never conflict with each other (fcntl semantics):
 // callers track their own handles.
-int uio_lock(int fd, uint64_t off, UioLock kind, int wait_secs, const char* what);
+[[nodiscard]] int uio_lock(int fd, uint64_t off, UioLock kind, int wait_secs, const char* what);
 // Releases the byte at off; 0 or an errno value.
 int uio_unlock(int fd, uint64_t off);
 // The process holding a lock that conflicts with kind at off, 0 for none.

@@ -4,15 +4,17 @@
 // binary field values with their scales (decimals: the value of a is
 // a / 10^scale_a); kind 2 marks an unsigned field, whose word is read as
 // 0..4294967295 (its packed form is never negative); any other kind is a
-// signed field. Both become 16-byte packed numbers, the operation runs in
-// packed decimal, and the result, at a's scale, is stored in *a:
+// signed field. The operation runs on the exact values (multiply, divide and
+// copy through 16-byte packed numbers), and the result, at a's scale, is
+// stored in *a:
 //   1 add       a + b
 //   2 subtract  a - b
 //   3 multiply  a * b
 //   4 divide    a / b
 //   5 copy      b
 // Results are exact before they are brought to a's scale, which rounds half
-// away from zero (a quotient too). Returns 1, or 0 (a unchanged) for another
+// away from zero (a quotient too); a sum is exact whatever the two scales
+// (1 + 10^-31 at scale 0 is 1), however many digits aligning them would take. Returns 1, or 0 (a unchanged) for another
 // operation, a zero divisor, or a result that does not fit a's kind
 // (-2^31..2^31-1 signed, 0..2^32-1 unsigned).
 //

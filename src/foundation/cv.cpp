@@ -367,7 +367,7 @@ int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool) {
       if (mask.size() >= sizeof block->num_mask || !cv_num_msk(&m)) return refuse(block, kMsgNumMask);
       std::memcpy(block->num_mask, mask.data(), mask.size());
       block->num_mask_len = uint16_t(mask.size());
-      block->num_plain = mask.find_first_not_of("9Z0*8.,-()<>$") == std::string::npos;
+      block->num_plain = mask.find_first_not_of("9Z0*8.,-()<>") == std::string::npos;
       width = m.width;
     }
   } else if (type == 11) {

@@ -52,20 +52,31 @@
 //   block's separator once a digit is shown left of it, else like the
 //   suppressed digit before it); sign positions '-' ('-' when negative), '('
 //   and ')' or '<' and '>' (shown around a negative value); '$' one character
-//   of the currency symbol; '\' takes the next character literally; any other
-//   character is shown as it is. Signs and the currency stand before the
-//   first digit position or after the last; one sign form at most. A sign or
-//   currency before the digits floats right, next to the first shown digit,
-//   unless the fill is '*' or a literal stands between.
+//   of the currency symbol (the first run of '$' positions shows the symbol,
+//   any other '$' position a blank); '\' takes the next character literally;
+//   any other character is shown as it is. Signs and the currency stand
+//   before the first digit position or after the last; one sign form at most.
+//   A sign or currency before the digits floats right, next to the first
+//   shown digit, unless the fill is '*' or a literal stands between it and the
+//   digits (a literal before it stays where it is).
+//   A currency symbol longer than its run of '$' positions is shown whole
+//   where there is room, else cut to the run's length: before the digits it
+//   takes blank cells next to it (those it floats over, or, where it stays in
+//   place, the blank or '*' fill cells right of it); after the digits what
+//   stands before it moves left into the blank cells at the start of the
+//   text. "EUR" under "$ZZZ,ZZ9.99-" shows 99.25 as "   EUR99.25 " and
+//   999999.99 as "E999,999.99 ".
 //   A value that needs more integer positions than the mask has, or a
 //   negative value under a mask without a sign position, is shown as '*'
 //   over the whole width and the conversion answers 0 with 200050; more
 //   decimals than the mask shows are rounded half away from zero.
 //   Numeric entry accepts blanks, one sign ('-' or '+' before or after the
 //   digits, or the value in '(' ')' or '<' '>'), the currency symbol before
-//   or after the number, leading '*', the thousands separator between digits
-//   and one decimal separator; the mask's literal characters are passed
-//   over. A text of nothing but blanks, '*' and the currency is zero.
+//   or after the number (under a mask also as the mask cuts it), leading '*',
+//   the thousands separator between digits (a blank one too) and one decimal
+//   separator; the mask's literal characters are passed over. A text of
+//   nothing but blanks, '*' and the currency is zero; any other text without
+//   a digit (a lone point or sign) is refused with 100350.
 //   Binary fields take their whole range, but for an unsigned field the value
 //   with all bits set, which is the null value.
 //   Alpha (alp_etoi): position by position, blank and '!' accept anything,

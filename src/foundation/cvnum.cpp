@@ -114,6 +114,11 @@ struct Parsed {
   int sign = 0;   // 0 none, 1 '-', 2 '()', 3 '<>'
   bool group = false;
   char fill = ' ';
+  // The first run of '$' positions shows the currency symbol (any other '$'
+  // position shows a blank): where it starts, its length, and whether it
+  // stands before the digits.
+  int cur_at = -1, cur_run = 0;
+  bool cur_lead = false;
 };
 
 // Parses a mask; false when malformed.
@@ -155,6 +160,8 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
       p.kind = Pos::SignT;
     } else if (c == '$') {
       p.kind = Pos::Cur;
+      if (m.cur_at < 0) m.cur_at = m.n;
+      if (m.cur_at + m.cur_run == m.n) ++m.cur_run;
     }
     m.pos[m.n++] = p;
   }
@@ -169,6 +176,7 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
     }
   for (int i = first + 1; i < last; ++i)
     if (m.pos[i].kind == Pos::Cur || m.pos[i].kind == Pos::SignL || m.pos[i].kind == Pos::SignT) return false;
+  m.cur_lead = m.cur_at >= 0 && m.cur_at < first;
   // A thousands separator stands between two integer digit positions.
   for (int i = 0; i < m.n; ++i) {
     if (m.pos[i].kind != Pos::Group) continue;
@@ -251,7 +259,10 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
     }
   }
   std::string_view cur = currency();
-  int cur_i = 0;
+  const int cur_len = int(cur.size());
+  int inserts = 0;     // cells that float (leading signs and currency)
+  int lead_cur = -1;   // cell of the last character of a leading symbol
+  int trail_cur = -1;  // last cell of a trailing symbol
   for (int i = 0; i < m.n; ++i) {
     const MaskPos& p = m.pos[i];
     char c = ' ';
@@ -294,15 +305,25 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
         break;
       case Pos::SignL:
         s = Insert;
+        ++inserts;
         c = neg ? p.ch : ' ';
         break;
       case Pos::SignT:
         c = neg ? p.ch : ' ';
         break;
       case Pos::Cur:
-        c = cur_i < int(cur.size()) ? cur[size_t(cur_i)] : ' ';
-        ++cur_i;
-        if (!significant) s = Insert;
+        if (i - m.cur_at < m.cur_run && i - m.cur_at < cur_len) {
+          c = cur[size_t(i - m.cur_at)];
+          if (m.cur_lead) {
+            s = Insert;
+            ++inserts;
+            lead_cur = i;
+          } else {
+            trail_cur = i;
+          }
+        } else {
+          s = Blank;
+        }
         break;
       case Pos::Lit:
         c = p.ch;
@@ -315,17 +336,37 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   bool shown_any = first >= 0;
   if (!shown_any) first = m.n;
 
-  // Float the leading sign and currency next to the first shown cell, when
-  // only blanks stand between and the fill is not '*'.
-  char ins[128];
-  int nins = 0;
-  bool can_float = shown_any && m.fill != '*';
-  for (int i = 0; i < first; ++i) {
-    if (state[i] == Insert) ins[nins++] = text[i];
-    else if (state[i] != Blank && state[i] != Drop) can_float = false;
-  }
-  if (nins > 0 && can_float) {
+  // A symbol longer than its '$' positions: the rest of it, when there is
+  // room (see num_itoe in cv.h), else the symbol is cut to the positions.
+  std::string_view lead_more, trail_more;
+  if (cur_len > m.cur_run && m.cur_run > 0) (m.cur_lead ? lead_more : trail_more) = cur.substr(size_t(m.cur_run));
+
+  // Float the leading sign and currency next to the first shown cell, over
+  // the blank cells between. A literal before them stays where it is; one
+  // between them and the number keeps those before it in place; under the
+  // '*' fill nothing floats.
+  bool can_float = inserts > 0 && shown_any && m.fill != '*';
+  if (can_float) {
+    int bar = -1;  // the last cell before the number that does not give way
     for (int i = 0; i < first; ++i)
+      if (state[i] != Blank && state[i] != Drop && state[i] != Insert) bar = i;
+    char ins[192];
+    int nins = 0, room = 0;
+    for (int i = bar + 1; i < first; ++i) {
+      if (state[i] != Drop) ++room;
+      if (state[i] != Insert) continue;
+      ins[nins++] = text[i];
+      if (i == lead_cur && !lead_more.empty()) {
+        for (char ch : lead_more) ins[nins++] = ch;
+      }
+    }
+    if (nins > room) {  // no room for the whole symbol: the cut one
+      nins = 0;
+      for (int i = bar + 1; i < first; ++i)
+        if (state[i] == Insert) ins[nins++] = text[i];
+    }
+    if (lead_cur > bar) lead_more = std::string_view();
+    for (int i = bar + 1; i < first; ++i)
       if (state[i] == Insert) {
         text[i] = ' ';
         state[i] = Blank;
@@ -333,28 +374,64 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
     // Place them right-aligned before the first shown cell, over blank cells.
     int at = first - 1;
     for (int k = nins - 1; k >= 0; --k) {
-      while (at >= 0 && state[at] == Drop) --at;
-      if (at < 0) break;
+      while (at > bar && state[at] == Drop) --at;
+      if (at <= bar) break;
       text[at] = ins[k];
       state[at] = Shown;
       --at;
     }
   }
+  // A leading symbol that stays in place goes on over the blank or '*' fill
+  // cells right of it.
+  if (!lead_more.empty() && lead_cur >= 0) {
+    int need = int(lead_more.size());
+    bool fits = lead_cur + need < m.n;
+    for (int k = 1; fits && k <= need; ++k) {
+      int i = lead_cur + k;
+      bool fill = state[i] == Shown && text[i] == '*' && (m.pos[i].kind == Pos::Digit || m.pos[i].kind == Pos::Group);
+      fits = state[i] == Blank || fill;
+    }
+    if (fits)
+      for (int k = 1; k <= need; ++k) {
+        text[lead_cur + k] = lead_more[size_t(k - 1)];
+        state[lead_cur + k] = Shown;
+      }
+  }
+  // A trailing symbol takes the room of blank cells at the start: what
+  // stands before the symbol moves left.
+  if (!trail_more.empty()) {
+    int need = int(trail_more.size()), blanks = 0;
+    for (int i = 0; i < m.n && (state[i] == Blank || state[i] == Drop); ++i)
+      if (state[i] == Blank) ++blanks;
+    if (blanks >= need) {
+      for (int i = 0; need > 0; ++i)
+        if (state[i] == Blank) {
+          state[i] = Drop;
+          --need;
+        }
+    } else {
+      trail_more = std::string_view();
+    }
+  }
 
   // Drop the '8' positions: the rest moves left, blanks at the end.
   int w = 0;
-  for (int i = 0; i < m.n; ++i)
+  for (int i = 0; i < m.n; ++i) {
     if (state[i] != Drop) out[w++] = text[i];
+    if (i == trail_cur)
+      for (char ch : trail_more) out[w++] = ch;
+  }
   while (w < m.n) out[w++] = ' ';
   return 1;
 }
 
 namespace {
 // Reads a number: dec the decimal point, thou the thousands separator (0:
-// none), cur the currency symbol (empty: none), brackets whether '(' ')' and
-// '<' '>' may enclose a negative value.
+// none), cur the currency symbol (empty: none) and cut the symbol as a mask
+// with fewer '$' positions shows it (empty: none), brackets whether '(' ')'
+// and '<' '>' may enclose a negative value.
 int parse_number(const char* text, int length, char dec, char thou, std::string_view cur,
-                 bool brackets, CvNum* n, uint32_t* msg) {
+                 std::string_view cut, bool brackets, CvNum* n, uint32_t* msg) {
   auto refuse = [&](uint32_t m) {
     if (msg) *msg = m;
     return 0;
@@ -367,6 +444,12 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
   int i = 0;
   while (i < length) {
     char c = text[i];
+    bool grouping = thou && c == thou && thou != dec && digits && !in_frac && !ended && i + 1 < length &&
+                    text[i + 1] >= '0' && text[i + 1] <= '9';
+    if (grouping) {  // a thousands separator between digits (it may be a blank)
+      ++i;
+      continue;
+    }
     if (c == ' ') {
       if (digits) ended = true;
       ++i;
@@ -385,11 +468,6 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
     if (c == dec) {
       if (in_frac || ended) return refuse(100350);
       in_frac = true;
-      ++i;
-      continue;
-    }
-    if (thou && c == thou && thou != dec && digits && !in_frac && !ended && i + 1 < length && text[i + 1] >= '0' &&
-        text[i + 1] <= '9') {
       ++i;
       continue;
     }
@@ -417,12 +495,16 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
       ++i;
       continue;
     }
-    if (!cur.empty() && !cur_seen && size_t(length - i) >= cur.size() &&
-        std::memcmp(text + i, cur.data(), cur.size()) == 0) {
-      // The currency, before or after the number.
+    // The currency, before or after the number: the whole symbol, else the
+    // cut one.
+    size_t sym = 0;
+    for (std::string_view c : {cur, cut})
+      if (!sym && !c.empty() && size_t(length - i) >= c.size() && std::memcmp(text + i, c.data(), c.size()) == 0)
+        sym = c.size();
+    if (sym && !cur_seen) {
       cur_seen = true;
       if (digits) ended = true;
-      i += int(cur.size());
+      i += int(sym);
       continue;
     }
     return refuse(100350);
@@ -430,8 +512,8 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
   if (close > 1) return refuse(100350);  // '(' without ')'
   // Without digits the text is zero when it holds nothing but blanks, the
   // cheque-protect fill and the currency (what a zero shows under such
-  // masks); a sign needs digits.
-  if (!digits && (sign_seen || close)) return refuse(100350);
+  // masks); a sign or a decimal point needs digits.
+  if (!digits && (sign_seen || close || in_frac)) return refuse(100350);
   n->value = neg ? -v : v;
   n->scale = scale;
   return 1;
@@ -439,7 +521,7 @@ int parse_number(const char* text, int length, char dec, char thou, std::string_
 }  // namespace
 
 int cv_num_etoi(const char* text, int length, CvNum* n, uint32_t* msg) {
-  return parse_number(text, length, char(com.dec_sep), char(com.thou_sep), currency(), true, n, msg);
+  return parse_number(text, length, char(com.dec_sep), char(com.thou_sep), currency(), {}, true, n, msg);
 }
 
 int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length, CvNum* n, uint32_t* msg) {
@@ -447,43 +529,77 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
   if (!mask || !text || length < 0 || !parse_mask(mask, mask_len, m)) return cv_num_etoi(text, length, n, msg);
   // The mask's literal characters are not part of the number. Where the text
   // is laid out as the mask shows it they are passed over at their own
-  // positions; an '8' mask moves what follows its dropped positions left, so
-  // those literals are looked for up to that many positions earlier.
-  // Literal characters that cannot be part of a number go wherever they are.
+  // positions, as num_itoe puts them: an '8' mask drops the positions of the
+  // leading zeros (so the layout depends on where the number's first
+  // significant digit stands), and a trailing currency symbol longer than its
+  // '$' positions moves what stands before it left. Literal characters that
+  // cannot be part of a number go wherever they are.
   std::string_view cur = currency();
   auto meaningful = [&](char c) {
     return (c >= '0' && c <= '9') || c == ' ' || c == char(com.dec_sep) || c == char(com.thou_sep) ||
            std::strchr("+-()<>*", c) != nullptr || cur.find(c) != std::string_view::npos;
   };
-  int first8 = -1, n8 = 0;
-  for (int i = 0; i < m.n; ++i)
-    if ((m.pos[i].kind == Pos::Digit && m.pos[i].ch == '8') || (first8 >= 0 && m.pos[i].kind == Pos::Group)) {
-      if (first8 < 0) first8 = i;
-      ++n8;
-    }
-  // The layouts to try, those whose literals all stand where the mask puts
-  // them first.
-  auto matches = [&](int shift) {
-    int hit = 0;
-    for (int i = 0; i < m.n; ++i) {
-      if (m.pos[i].kind != Pos::Lit) continue;
-      int at = (first8 >= 0 && i > first8) ? i - shift : i;
-      if (at < length && text[at] == m.pos[i].ch) ++hit;
-    }
-    return hit;
+  std::string_view cut;
+  int more = 0;
+  if (m.cur_run > 0 && int(cur.size()) > m.cur_run) {
+    cut = cur.substr(0, size_t(m.cur_run));
+    if (!m.cur_lead) more = int(cur.size()) - m.cur_run;
+  }
+  bool has8 = false;
+  bool int_after[128];
+  for (int i = m.n - 1, after = 0; i >= 0; --i) {
+    int_after[i] = after;
+    if (m.pos[i].kind == Pos::Digit && !m.pos[i].frac) after = 1;
+    if (m.pos[i].kind == Pos::Digit && m.pos[i].ch == '8') has8 = true;
+  }
+  // A layout: where each literal stands, and how many of them the text has
+  // there.
+  struct Layout {
+    int hits;
+    std::vector<int> at;  // text position of each mask position's literal, -1 none
   };
-  std::vector<std::pair<int, int>> order;  // (-matches, shift)
-  for (int shift = 0; shift <= n8; ++shift) order.emplace_back(-matches(shift), shift);
-  std::stable_sort(order.begin(), order.end());
+  std::vector<Layout> order;
+  int total = m.ints + m.decs;
+  for (int room : {0, more}) {
+    if (room == 0 && !order.empty()) break;
+    // j: the digit position of the first significant digit (total: a zero).
+    for (int j = has8 ? 0 : total; j <= total; ++j) {
+      Layout l{0, std::vector<int>(size_t(m.n), -1)};
+      int dropped = 0, di = 0;
+      bool significant = false, last_drop = false;
+      for (int i = 0; i < m.n; ++i) {
+        const MaskPos& p = m.pos[i];
+        if (p.kind == Pos::Digit) {
+          if (p.frac || significant || di >= j || p.ch == '0') significant = true;
+          ++di;
+          if (!significant) {
+            last_drop = p.ch == '8';
+            if (last_drop) ++dropped;
+          }
+        } else if (p.kind == Pos::Group && int_after[i] && !significant && last_drop) {
+          ++dropped;
+        } else if (p.kind == Pos::Lit) {
+          int at = i - dropped - (i < m.cur_at ? room : 0);
+          if (at >= 0 && at < length) {
+            l.at[size_t(i)] = at;
+            if (text[at] == p.ch) ++l.hits;
+          }
+        }
+      }
+      bool seen = false;
+      for (const Layout& o : order) seen = seen || o.at == l.at;
+      if (!seen) order.push_back(std::move(l));
+    }
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Layout& a, const Layout& b) { return a.hits > b.hits; });
   uint32_t first_msg = 0;
   bool first_try = true;
-  for (auto [neg_hits, shift] : order) {
-    (void)neg_hits;
+  for (const Layout& l : order) {
     std::string t(text, size_t(length));
     for (int i = 0; i < m.n; ++i) {
       if (m.pos[i].kind != Pos::Lit) continue;
-      int at = (first8 >= 0 && i > first8) ? i - shift : i;
-      if (at < length && t[size_t(at)] == m.pos[i].ch) t[size_t(at)] = ' ';
+      int at = l.at[size_t(i)];
+      if (at >= 0 && t[size_t(at)] == m.pos[i].ch) t[size_t(at)] = ' ';
     }
     for (int i = 0; i < m.n; ++i) {
       if (m.pos[i].kind != Pos::Lit || meaningful(m.pos[i].ch)) continue;
@@ -495,8 +611,17 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
     for (char c : t)
       if (c != ' ') packed += c;
     uint32_t mm = 0;
-    if (parse_number(packed.data(), int(packed.size()), char(com.dec_sep), char(com.thou_sep), cur, true, n, &mm))
+    char dec = char(com.dec_sep), thou = char(com.thou_sep);
+    if (parse_number(packed.data(), int(packed.size()), dec, thou, cur, cut, true, n, &mm)) {
+      // A symbol that ends in the decimal point, cut before it and followed
+      // by the point ("Fr" ".50" under "$$.99"), reads as the whole symbol
+      // and a number too long for the mask: then it is the cut one.
+      CvNum c;
+      if (!cut.empty() && digit_count(n->value) - n->scale > m.ints &&
+          parse_number(packed.data(), int(packed.size()), dec, thou, cut, {}, true, &c, &mm))
+        *n = c;
       return 1;
+    }
     if (first_try) first_msg = mm;
     first_try = false;
   }
@@ -505,7 +630,7 @@ int cv_num_etoi_msk(const char* mask, int mask_len, const char* text, int length
 }
 
 int cv_num_universal(const char* text, int length, CvNum* n, uint32_t* msg) {
-  return parse_number(text, length, '.', 0, std::string_view(), false, n, msg);
+  return parse_number(text, length, '.', 0, {}, {}, false, n, msg);
 }
 
 int cv_num_to_universal(CvNum n, char* out, int out_len) {

@@ -1,6 +1,8 @@
 #include "foundation/os.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
@@ -10,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -194,20 +197,40 @@ const OsCmd& os_cmd() { return g_cmd; }
 int os_argc() { return g_argc; }
 char** os_argv() { return g_argv; }
 
+const char* os_prog() {
+  return g_argv && g_argv[0] && *g_argv[0] ? g_argv[0] : "quvo";
+}
+
 void os_usage(FILE* to) {
+  // The first line, wrapped to 80 columns whatever the program's path.
+  std::string head = std::string("usage: ") + os_prog(), indent(std::min<size_t>(head.size() + 1, 20), ' ');
+  size_t width = head.size();
+  for (const char* part : {"[run mode]", "[start-up options]", "[--NAME=VALUE ...]", "[ARGUMENT ...]"}) {
+    size_t n = std::strlen(part);
+    if (width + 1 + n > 80) {
+      head += "\n" + indent + part;
+      width = indent.size() + n;
+    } else {
+      head += std::string(" ") + part;
+      width += 1 + n;
+    }
+  }
+  std::fprintf(to, "%s\n", head.c_str());
   std::fputs(
-      "usage: quvo [run mode] [start-up options] [--NAME=VALUE ...] [ARGUMENT ...]\n"
       "\n"
       "Runs the engine on the data directory named by QUVOPATH.\n"
       "\n"
       "Run modes (at most one; none runs the interactive engine):\n"
-      "  -b              bootstrap: build the system applications in the data directory\n"
-      "  -r              remote file server: serve the data directory's files to other hosts\n"
-      "  -k              keymap utility: record the keys of this terminal\n"
-      "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on HOST\n"
-      "  -fv FILE...     verify native files (data file paths): exit status 0 only when\n"
-      "                  every file is sound, 2 otherwise\n"
-      "  -fa FILE...     analyse native files: records, free space, index depth and fill\n"
+      "  -b              bootstrap: build the system applications in the data\n"
+      "                  directory\n"
+      "  -r              remote file server: serve the data directory's files\n"
+      "  -k              keymap utility: record the keys of this terminal as your\n"
+      "                  keymap (-k ALL, by the data directory's owner: for every user)\n"
+      "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on\n"
+      "                  HOST\n"
+      "  -fv FILE...     verify native files (data file paths): exit status 0 only\n"
+      "                  when every file is sound, 2 otherwise\n"
+      "  -fa FILE...     analyse native files: records, free space, index depth\n"
       "  -fr FILE...     rebuild the indexes of native files from their data files\n"
       "  -h, --help      show this text\n"
       "\n"
@@ -215,8 +238,8 @@ void os_usage(FILE* to) {
       "  -d DB       database id (up to 3 characters)\n"
       "  -a APP      application id (up to 3 characters)\n"
       "  -v VER      application version (up to 2 characters)\n"
-      "  -t TYPE     process type: 1-10 or Menu, Input, Output, Action, Query, Subroutine,\n"
-      "              Update, Job, Inquiry, Status\n"
+      "  -t TYPE     process type: 1-10 or Menu, Input, Output, Action, Query,\n"
+      "              Subroutine, Update, Job, Inquiry, Status\n"
       "  -p NAME     process name (up to 30 characters)\n"
       "  -s SESSION  resume the background session SESSION (up to 8 characters; the\n"
       "              submit script passes it)\n"
@@ -232,32 +255,51 @@ void os_usage(FILE* to) {
       "  your password entry, the --NAME=VALUE arguments. A quvo.env file holds lines\n"
       "  NAME=VALUE (quotes around VALUE are removed, nothing is expanded); blank lines\n"
       "  and lines starting with # are ignored; any other line is an error.\n"
+      "  $QUVOPATH/quvo.env counts only when it is owned by root or the data\n"
+      "  directory's owner and no one else may change it (see README.md).\n"
       "\n"
-      "Environment variables read so far:\n"
+      "Environment variables the engine reads:\n"
       "  QUVOPATH        the data directory (required; there is no default)\n"
+      "  TERM            the terminal type: its terminfo entry and its keymap\n"
+      "  LOGNAME         the user's login name when the password entry has none\n"
       "  QUVO_BG_SCRIPT  the submit script for background runs, in the data directory\n"
-      "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead or\n"
-      "                  behind; YYYYMMDDHHMMSS starts it at that local time\n"
+      "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead\n"
+      "                  or behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
+      "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
+      "                  runs (with the event points it enters and leaves)\n"
       "  QUVO_TRACE_0APPS  when set, the event trace also records the processes of\n"
       "                  the system applications\n"
       "  QUVO_FILE_SYNC  1: native files are flushed to disk at each step of a change,\n"
       "                  so that a power loss loses no acknowledged change (slower)\n"
-      "  QUVO_CENTURY_PIVOT  two digits PP: a two-digit year below PP is in the 2000s,\n"
-      "                  one at or above PP in the 1900s; unset, such years are 19YY\n"
-      "  QUVO_MSG_SRC    the directory of the message sources (<LANGUAGE>.txt) that -b\n"
-      "                  loads and that are read while the data directory has none\n"
-      "  QUVO_TEST_HOME  (test hook) read quvo.env from this directory instead of the\n"
-      "                  home directory of the password entry\n"
+      "  QUVO_CENTURY_PIVOT  two digits PP: a two-digit year below PP is in the\n"
+      "                  2000s, one at or above PP in the 1900s; unset, they are 19YY\n"
+      "  QUVO_MSG_SRC    the directory of the message sources (<LANGUAGE>.txt) that\n"
+      "                  -b loads and that are read while the data directory has none\n"
+      "  QUVO_KEYMAP_SRC the directory of the keymap sources (*.km) that -b installs\n"
+      "  QUVO_PATH_<TYPE>  the path template of the files of a path type (DATA, ...):\n"
+      "                  {QUVOPATH} {dir} {name} {app} {ver} {db} {src_app} {src_ver};\n"
+      "                  unset: {QUVOPATH}/<type>/{dir}/{name}\n"
+      "  QUVO_LIB_DIRS   directories (separated by ':') that libraries named by a\n"
+      "                  path may be loaded from; only $QUVOPATH/quvo.env sets it\n"
+      "  QUVO_WM_LOG     a file that gets one line each time the engine waits for a\n"
+      "                  key (for scripts that drive the engine)\n"
+      "Test hooks:\n"
+      "  QUVO_TEST_HOME  read quvo.env from this directory instead of the home\n"
+      "                  directory of the password entry\n"
+      "  QUVO_TEST_PRINTENV  A,B,...: print these variables once the settings are\n"
+      "                  loaded\n"
+      "  QUVO_TEST_FAULT segv or bus: the start-up process faults in its scope\n"
       "\n"
       "Exit status:\n"
       "  0 normal end; 1 refused command line or failed conversion; 2 a file utility\n"
       "  found a file not sound (or could not rebuild it); 3 no keymap for the\n"
-      "  terminal; 9 network-terminal client gone; 10 QUVOPATH unset or no data directory;\n"
-      "  11 data directory without the system applications; 12 bad environment file;\n"
-      "  13 user not in the USER file; 14 run mode not available in this build;\n"
-      "  15 a subsystem failed to start; 127 logout; otherwise the completion code of a\n"
-      "  start-up process that failed (255 when it is larger).\n",
+      "  terminal; 9 network-terminal client gone; 10 QUVOPATH unset or no data\n"
+      "  directory; 11 data directory without the system applications; 12 bad or\n"
+      "  unsafe environment file; 13 user not in the USER file; 14 run mode not\n"
+      "  available in this build; 15 a subsystem failed to start; 127 logout;\n"
+      "  otherwise the completion code of a start-up process that failed (255 when\n"
+      "  it is larger).\n",
       to);
 }
 
@@ -377,6 +419,25 @@ std::string os_home_dir() {
   return pw && pw->pw_dir ? std::string(pw->pw_dir) : std::string();
 }
 
+namespace {
+std::string g_lib_dirs;  // QUVO_LIB_DIRS as the data directory's quvo.env sets it
+
+std::string user_name(uid_t uid) {
+  if (passwd* pw = getpwuid(uid); pw && pw->pw_name) return pw->pw_name;
+  return std::to_string(uid);
+}
+
+std::string group_name(gid_t gid) {
+  if (group* gr = getgrgid(gid); gr && gr->gr_name) return gr->gr_name;
+  return std::to_string(gid);
+}
+
+// Reads the settings of an open environment file (f is closed). vars gets
+// them in order.
+bool read_env_file(FILE* f, const std::string& path, std::vector<std::pair<std::string, std::string>>* out,
+                   std::string* error);
+}  // namespace
+
 bool os_load_env_file(const std::string& path, std::string* error) {
   FILE* f = std::fopen(path.c_str(), "r");
   if (!f) {
@@ -384,6 +445,69 @@ bool os_load_env_file(const std::string& path, std::string* error) {
     *error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
+  std::vector<std::pair<std::string, std::string>> vars;
+  if (!read_env_file(f, path, &vars, error)) return false;
+  for (auto& [n, v] : vars) setenv(n.c_str(), v.c_str(), 1);
+  return true;
+}
+
+int os_load_data_env(const std::string& dir, std::string* error) {
+  std::string path = dir + "/quvo.env";
+  struct stat ds;
+  if (stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode)) return 1;  // the data directory check says why
+  if (access(dir.c_str(), X_OK) != 0) return 1;                         // likewise
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return 1;
+    if (errno == ELOOP) {
+      *error = path + " is a symbolic link: the data directory's settings must be a regular file\n"
+                      "owned by the data directory's owner; replace the link by such a file";
+      return 0;
+    }
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    return 0;
+  }
+  struct stat fs;
+  std::string why, fix;
+  std::string owner = user_name(ds.st_uid);
+  if (fstat(fd, &fs) != 0 || !S_ISREG(fs.st_mode)) {
+    why = "is not a regular file";
+    fix = "  replace it by a regular file owned by " + owner;
+  } else if (fs.st_uid != 0 && fs.st_uid != ds.st_uid) {
+    why = "is owned by " + user_name(fs.st_uid) + ", not by root or the data directory's owner " + owner;
+    fix = "  chown " + owner + " " + path;
+  } else if (fs.st_mode & (S_IWGRP | S_IWOTH)) {
+    why = "may be changed by users other than its owner";
+    fix = "  chmod go-w " + path;
+  } else if ((ds.st_mode & (S_IWGRP | S_IWOTH)) && !(ds.st_mode & S_ISVTX)) {
+    why = "lies in a directory where other users may replace it";
+    fix = "  chmod +t " + dir + "    (or chmod go-w " + dir + ")";
+  }
+  if (!why.empty()) {
+    close(fd);
+    *error = path + " " + why + ":\nits settings reach every user's engine, so it is refused. Fix it with\n" + fix;
+    return 0;
+  }
+  FILE* f = fdopen(fd, "r");
+  if (!f) {
+    close(fd);
+    *error = "cannot read " + path + ": " + std::strerror(errno);
+    return 0;
+  }
+  std::vector<std::pair<std::string, std::string>> vars;
+  if (!read_env_file(f, path, &vars, error)) return 0;
+  for (auto& [n, v] : vars) {
+    setenv(n.c_str(), v.c_str(), 1);
+    if (n == "QUVO_LIB_DIRS") g_lib_dirs = v;
+  }
+  return 1;
+}
+
+const std::string& os_lib_dirs() { return g_lib_dirs; }
+
+namespace {
+bool read_env_file(FILE* f, const std::string& path, std::vector<std::pair<std::string, std::string>>* out,
+                   std::string* error) {
   std::vector<std::pair<std::string, std::string>> vars;
   std::string line;
   int lineno = 0;
@@ -435,16 +559,18 @@ bool os_load_env_file(const std::string& path, std::string* error) {
   }
   std::fclose(f);
   if (!ok) return false;
-  for (auto& [n, v] : vars) setenv(n.c_str(), v.c_str(), 1);
+  *out = std::move(vars);
   return true;
 }
+}  // namespace
 
 bool os_load_env(const OsCmd& cmd, std::string* error) {
   std::string dir;
   if (const char* p = std::getenv("QUVOPATH")) dir = p;
   for (auto& [n, v] : cmd.env)
     if (n == "QUVOPATH") dir = v;
-  if (!dir.empty() && !os_load_env_file(dir + "/quvo.env", error)) return false;
+  g_lib_dirs.clear();
+  if (!dir.empty() && !os_load_data_env(dir, error)) return false;
   std::string home = os_home_dir();
   if (!home.empty() && !os_load_env_file(home + "/quvo.env", error)) return false;
   for (auto& [n, v] : cmd.env) setenv(n.c_str(), v.c_str(), 1);
@@ -459,18 +585,19 @@ const char* os_data_dir() {
 
 DataDir os_check_data_dir(bool need_installed, std::string* message) {
   std::string dir = os_data_dir();
+  std::string prog = os_prog();
   if (dir.empty()) {
     *message =
         "QUVOPATH is not set: it must name the engine's data directory, for example\n"
         "  export QUVOPATH=$HOME/quvo-data; mkdir -p $QUVOPATH\n"
-        "and then build the system applications there with: quvo -b";
+        "and then build the system applications there with: " + prog + " -b";
     return DataDir::Unset;
   }
   struct stat st;
   if (stat(dir.c_str(), &st) != 0) {
     if (errno == ENOENT) {
       *message = "the data directory " + dir + " (QUVOPATH) does not exist: create it with\n  mkdir -p " +
-                 dir + "\nand then build the system applications in it with: quvo -b";
+                 dir + "\nand then build the system applications in it with: " + prog + " -b";
       return DataDir::Missing;
     }
     *message = "the data directory " + dir + " (QUVOPATH) cannot be reached: " + std::strerror(errno);
@@ -479,6 +606,15 @@ DataDir os_check_data_dir(bool need_installed, std::string* message) {
   if (!S_ISDIR(st.st_mode)) {
     *message = "QUVOPATH names " + dir + ", which is not a directory";
     return DataDir::NotDir;
+  }
+  if (access(dir.c_str(), R_OK | X_OK) != 0) {
+    int e = errno;
+    bool search = access(dir.c_str(), X_OK) != 0;
+    *message = "the data directory " + dir + " (QUVOPATH) cannot be " + (search ? "searched" : "read") + ": " +
+               std::strerror(e) + "\n(you need read and search permission on it: its owner, " +
+               user_name(st.st_uid) + ", can add you to its group " + group_name(st.st_gid) +
+               " and run chmod g+rx " + dir + ")";
+    return DataDir::Unreadable;
   }
   DIR* d = opendir(dir.c_str());
   if (!d) {
@@ -493,10 +629,13 @@ DataDir os_check_data_dir(bool need_installed, std::string* message) {
     break;
   }
   closedir(d);
-  if (need_installed && empty) {
-    *message = "the data directory " + dir +
-               " (QUVOPATH) is empty: the system applications are not installed there;\n"
-               "build them with: quvo -b";
+  // The bootstrap leaves its mark, the keymap store, last of its steps.
+  bool installed = !empty && stat((dir + "/keymaps").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (need_installed && !installed) {
+    *message = "the data directory " + dir + " (QUVOPATH) " +
+               (empty ? "is empty" : "was never bootstrapped") +
+               ": the system applications are not installed there;\n"
+               "build them with: " + prog + " -b";
     return DataDir::Empty;
   }
   return DataDir::Ready;
@@ -749,8 +888,8 @@ int os_main(int argc, char** argv) {
       os_usage(stdout);
       return kExitNormal;
     }
-    std::fprintf(stderr, "quvo: %s\n\n", g_cmd.error.c_str());
-    os_usage(stderr);
+    std::fprintf(stderr, "quvo: %s\n%s -h lists the options, settings and exit statuses\n",
+                 g_cmd.error.c_str(), os_prog());
     return kExitUsage;
   }
   std::string why;

@@ -155,9 +155,10 @@ int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
 // any argument that happens to begin with 'c': arguments without a leading
 // '-' belong to the application (RT_GETPARAM reads them), and "city=Rome"
 // must not start the client. -h asks for the usage text (standard output,
-// status 0); a refused command line prints it on standard error, status 1.
+// status 0); a refused command line prints its reason and a pointer to -h on
+// standard error, status 1.
 //
-// Test hooks, left out of the usage text: QUVO_TEST_PRINTENV=A,B prints
+// Test hooks (the usage text lists them apart): QUVO_TEST_PRINTENV=A,B prints
 // those variables once the environment is loaded; QUVO_TEST_FAULT=segv or
 // bus makes the start-up process (while the process manager is not built)
 // fault inside its scope, to exercise the memory-fault path.
@@ -226,8 +227,12 @@ RunMode os_parse_cmd(int argc, char** argv, OsCmd* out);
 const OsCmd& os_cmd();
 int os_argc();
 char** os_argv();
-// Writes the usage text.
+// Writes the usage text (-h). A refused command line prints its reason and
+// one line pointing at -h instead, so that the reason stays on the screen.
 void os_usage(FILE* to);
+// The program as it was run (argv[0], "quvo" before os_main has it): the
+// commands that messages advise are spelled with it.
+const char* os_prog();
 
 // ------------------------------------------------------ environment --
 // Environment sources, later ones overriding earlier ones and the inherited
@@ -245,6 +250,18 @@ void os_usage(FILE* to);
 // file and line.
 bool os_load_env(const OsCmd& cmd, std::string* error);
 bool os_load_env_file(const std::string& path, std::string* error);
+// The data directory's quvo.env reaches every user's engine, so it counts
+// only when (1) it is a regular file, not a symbolic link, (2) owned by root
+// or the data directory's owner, (3) writable by no one but its owner, and
+// (4) the data directory lets no one else replace it (not group- or
+// world-writable, or sticky). Otherwise 0 with a message naming the fix
+// (the start-up ends with kExitEnvFile). A missing file, or a data
+// directory that is missing or cannot be searched, is skipped (the data
+// directory check reports the latter).
+int os_load_data_env(const std::string& dir, std::string* error);
+// QUVO_LIB_DIRS as the data directory's quvo.env sets it ("" when it does
+// not): the directories from which libraries named by a path may be loaded.
+const std::string& os_lib_dirs();
 // The home directory whose quvo.env is read ("" when there is none).
 std::string os_home_dir();
 

@@ -379,13 +379,14 @@ int32_t pd_var_bin(const void* var) {
   bool neg;
   if (!decode(var, 8, mag, neg)) return 0;
   int scale = int8_t(static_cast<const uint8_t*>(var)[8]);
-  if (scale > 38) {
+  if (mag == 0 || scale > 38) {
     mag = 0;
   } else if (scale > 0) {
     mag /= pow10(scale);
+  } else if (scale < -10) {
+    mag = u128(1) << 32;  // 11 digits or more: beyond the int32 range
   } else if (scale < 0) {
-    // Held to the int32 range: anything of 11 digits or more is beyond it.
-    mag = (scale < -10 && mag) ? u128(1) << 32 : mag * pow10(-scale);
+    mag *= pow10(-scale);
   }
   if (neg) return mag >= (u128(1) << 31) ? INT32_MIN : int32_t(-int64_t(mag));
   return mag > INT32_MAX ? INT32_MAX : int32_t(mag);

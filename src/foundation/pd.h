@@ -106,8 +106,9 @@ struct PdCva {
 };
 int pd_cva(const char* text, int length, char point, PdCva* out);
 
-// Integer part of a variable packed value (8 bytes and a signed scale byte),
-// truncated toward zero and held to the int32 range; an invalid value gives 0.
+// Integer part of a variable packed value (8 bytes and a signed scale byte,
+// any of -128..127), truncated toward zero and held to the int32 range; an
+// invalid value gives 0.
 int32_t pd_var_bin(const void* var);
 
 // Counts the significant digits of a packed value into *count and returns the

@@ -53,6 +53,41 @@ std::string lib_name(std::string_view ref, std::string_view* rest) {
 }
 }  // namespace
 
+namespace {
+bool g_dirs_set = false;
+std::string g_dirs;
+
+// "" when the library path lies in (or below) one of the directories the
+// data directory's owner names; otherwise why it may not be loaded.
+std::string confined(const std::string& lib) {
+  const std::string& dirs = g_dirs_set ? g_dirs : os_lib_dirs();
+  char* real = realpath(lib.c_str(), nullptr);
+  if (!real) return std::strerror(errno);
+  std::string path = real;
+  std::free(real);
+  size_t at = 0;
+  while (at <= dirs.size()) {
+    size_t colon = dirs.find(':', at);
+    std::string d = dirs.substr(at, colon == std::string::npos ? std::string::npos : colon - at);
+    at = colon == std::string::npos ? dirs.size() + 1 : colon + 1;
+    if (d.empty() || d[0] != '/') continue;
+    char* rd = realpath(d.c_str(), nullptr);
+    if (!rd) continue;
+    std::string dir = rd;
+    std::free(rd);
+    if (dir.back() != '/') dir += '/';
+    if (path.compare(0, dir.size(), dir) == 0) return "";
+  }
+  return dirs.empty() ? "a path, while the data directory's quvo.env names no library directory (QUVO_LIB_DIRS)"
+                      : "a path outside the library directories of the data directory's quvo.env (QUVO_LIB_DIRS)";
+}
+}  // namespace
+
+void ss_dyn_set_dirs(const char* dirs) {
+  g_dirs_set = dirs != nullptr;
+  g_dirs = dirs ? dirs : "";
+}
+
 bool ss_dyn_load(std::string_view ref, void** fn) {
   if (fn) *fn = nullptr;
   std::string_view rest;
@@ -71,6 +106,13 @@ bool ss_dyn_load(std::string_view ref, void** fn) {
   DynLib* found = nullptr;
   for (DynLib& l : libs())
     if (l.name == lib) found = &l;
+  if (!found && lib.find('/') != std::string::npos) {
+    std::string why = confined(lib);
+    if (!why.empty()) {
+      std::fprintf(stderr, "dynamic load of %s failed with %s\n", lib.c_str(), why.c_str());
+      return false;
+    }
+  }
   if (!found) {
     void* h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {

@@ -17,7 +17,17 @@
 // once (dlsym) and kept in the library's list. Failures are logged on
 // standard error ("dynamic load of %s failed with %s",
 // "load of function %s failed with error %s") and give false.
+//
+// A library named by a path (a name with '/') is loaded only from the
+// directories, or below them, that the data directory's quvo.env names in
+// QUVO_LIB_DIRS (absolute, separated by ':'; both sides resolved through
+// symbolic links): library names come from applications, which any member
+// of the engine's group may change. A plain name is searched by the system's
+// loader as usual.
 bool ss_dyn_load(std::string_view ref, void** fn);
+// Replaces the library directories of the data directory's quvo.env
+// (tests); nullptr goes back to them.
+void ss_dyn_set_dirs(const char* dirs);
 // Closes the library named before the first comma and forgets it and its
 // functions; nothing when it is not loaded.
 void ss_dyn_free(std::string_view ref);

@@ -103,7 +103,9 @@ int ib_rloc_operands(EmHeader* em, uint8_t* p) {
     if (kind == IbOpnd::NullCnst) kind = p[o.kind_at] == 2 ? IbOpnd::Cnst : IbOpnd::Field;
     switch (kind) {
       case IbOpnd::Code: ok &= INST_RLOC(at, em ? em->inst.get() : nullptr); break;
-      case IbOpnd::Cnst: ok &= CNST_RLOC(em ? em->cnst.get() : nullptr, at); break;
+      case IbOpnd::Cnst:  // 0: no constant (ABORT's), stays null
+        if (rec::view<rec::U32>(at) != 0) ok &= CNST_RLOC(em ? em->cnst.get() : nullptr, at);
+        break;
       case IbOpnd::Ira: {
         uint32_t ix = rec::view<rec::U32>(at);
         Ref<uint8_t>* arr = em ? em->area_addr.get() : nullptr;

@@ -135,14 +135,18 @@ struct IbOpDef {
 };
 // The one table of every opcode 0-780 (`inst_nam`): builders take sizes from
 // it, relocation its operands, the trace and the disassembler its names.
-extern const std::array<IbOpDef, kIbOps + 1> inst_nam;
+extern const std::array<IbOpDef, kIbOps + 1>& inst_nam;
+// Settles an opcode pair whose length is not yet known (a statement family
+// that builds it, or a test): false when the pair is settled already.
+bool ib_define_op(uint16_t even_op, const IbOpDef& even, const char* odd_name);
 // The definition of an opcode (the last entry, named "?", for one outside
 // 0-780).
 inline const IbOpDef& ib_op(uint16_t op) { return inst_nam[op < kIbOps ? op : kIbOps]; }
 // Length of the instruction at p (not rounded), 0 when not known.
 size_t ib_inst_len(const uint8_t* p);
 // Registers a one-time relocation hook of an even opcode (the statement
-// families' extra first-run work: token tables, file entries ...).
+// families' extra first-run work: token tables, file entries ...); before
+// the handler (ii_set_pair), which then relocates the even opcode first.
 void ib_set_hook(uint16_t even_op, IbHook hook);
 IbHook ib_hook(uint16_t even_op);
 // Relocates the operands of the instruction at p in place by the table.

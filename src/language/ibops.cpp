@@ -140,4 +140,21 @@ constexpr std::array<IbOpDef, kIbOps + 1> build() {
 
 }  // namespace
 
-constinit const std::array<IbOpDef, kIbOps + 1> inst_nam = build();
+namespace {
+std::array<IbOpDef, kIbOps + 1> g_table = build();
+}  // namespace
+
+const std::array<IbOpDef, kIbOps + 1>& inst_nam = g_table;
+
+bool ib_define_op(uint16_t even_op, const IbOpDef& even, const char* odd_name) {
+  even_op = uint16_t(even_op & ~1u);
+  if (even_op + 1 >= kIbOps) return false;
+  IbOpDef& e = g_table[even_op];
+  if (e.len != IbLen::Unknown || even.len == IbLen::Unknown) return false;
+  e = even;
+  if (!e.name || !*e.name) e.name = "?";
+  IbOpDef odd = e;
+  odd.name = odd_name && *odd_name ? odd_name : e.name;
+  g_table[even_op + 1] = odd;
+  return true;
+}

@@ -1,6 +1,7 @@
 // The instruction interpreter: see ii.h.
 #include "language/ii.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -27,7 +28,6 @@ constexpr int kYieldEvery = 1000;   // a yield once the count passes this
 constexpr uint16_t kOpStepBreak = 453;
 
 FILE* g_trace = nullptr;
-IlfState* g_cur = nullptr;          // the innermost running state
 void (*g_family[int(IiFamily::Count)])() = {};
 void (*g_undef_all)(Pcb*) = nullptr;
 
@@ -52,21 +52,18 @@ MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }
 inline uint16_t op_at(const uint8_t* pc) { return uint16_t(pc[0] | (pc[1] << 8)); }
 
 // ------------------------------------------------- the slow path --
-// Makes the next instruction come to the slow path (debugger word changed).
-void attention() {
-  IlfState* s = g_cur;
-  if (!s) return;
-  s->armed = s->armed - s->tick + 1;
-  s->tick = 1;
-}
-
 bool slow_mode() { return g_trace || com.dbg_ctl_bits != 0; }
 
-// Sets the counter for the instructions to come (the current one included).
-void arm(IlfState* s) {
-  s->armed = slow_mode() ? 1 : int32_t(kYieldEvery + 1 - s->count);
-  if (s->armed < 1) s->armed = 1;
-  s->tick = s->armed;
+// The counter of the loop: `tick` (a register of the loop) counts down
+// once per instruction started; s->armed is what it was set to, s->count
+// the instructions started between the last yield and that setting.
+uint32_t started(const IlfState* s, int32_t tick) { return s->count + uint32_t(s->armed - tick); }
+// Sets the counter: the next slow path at once in slow mode, else at the
+// instruction that finds more than 1000 completed since the yield.
+int32_t arm(IlfState* s) {
+  int32_t n = slow_mode() ? 1 : int32_t(kYieldEvery + 2) - int32_t(s->count);
+  s->armed = n < 1 ? 1 : n;
+  return s->armed;
 }
 
 void trace_inst(IlfState* s) {
@@ -87,7 +84,10 @@ bool is_leave(uint16_t op) {
   }
 }
 
-// Whether the debugger stops before the current instruction.
+// Whether the debugger stops before the current instruction. Stepping
+// every statement is any of bits 0 (the debugger's step), 17 (stop at the
+// next statement) and 18; bit 16, which operation 5 sets with bit 0, outlives
+// the event point's clearing of bits 0-7 but steps nothing by itself.
 bool dbg_stop(IlfExecBlock* b, IlfState* s) {
   auto& in = rec::view<IbInst>(s->pc);
   uint8_t f = in.flags;
@@ -112,16 +112,48 @@ bool dbg_stop(IlfExecBlock* b, IlfState* s) {
   return false;
 }
 
-// Before the current instruction, once the counter ran out.
-void slow_path(IlfExecBlock* b, IlfState* s) {
-  s->count += uint32_t(s->armed);
-  if (s->count > uint32_t(kYieldEvery)) {
+// Before the current instruction (s->pc, already started), once the
+// counter ran out; the new counter.
+int32_t slow_path(IlfExecBlock* b, IlfState* s, int32_t tick) {
+  s->count = started(s, tick);
+  if (s->count - 1 > uint32_t(kYieldEvery)) {
     ss_yield();
-    s->count = 0;
+    s->count = 1;
   }
   if (g_trace) trace_inst(s);
-  if (com.dbg_ctl_bits != 0 && dbg_stop(b, s)) ii_inst_fns[kOpStepBreak](b, s);
-  arm(s);  // after the debugger, which may have changed the word
+  if (com.dbg_ctl_bits != 0 && dbg_stop(b, s)) {
+    uint8_t* at = ii_inst_fns[kOpStepBreak](b, s, s->pc);
+    if (at) s->pc = at;
+  }
+  return arm(s);  // after the debugger, which may have changed the word
+}
+
+// The loop (ii.h): the instruction pointer, the counter, the block and the
+// state are all it keeps in registers across the call.
+__attribute__((noinline)) void run(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int32_t tick = arm(s);
+  // One step: the counter, the call, the look at a null result. The loop
+  // holds eight: more call sites predict the handler to come far better.
+#define QV_II_STEP                                                \
+  if (--tick <= 0) [[unlikely]] {                                 \
+    if (s->stop & 1) return; /* a stop flag set by hand */        \
+    s->pc = pc;                                                   \
+    tick = slow_path(b, s, tick);                                 \
+    pc = s->pc;                                                   \
+  }                                                               \
+  s->pc = pc;                                                     \
+  pc = ii_inst_fns[std::min<uint16_t>(op_at(pc), kIbOps)](b, s, pc); \
+  if (!pc) [[unlikely]] {                                         \
+    if (s->stop & 1) return;                                      \
+    pc = s->pc; /* ii_again: the debugger's word looked at again */ \
+    s->count = started(s, tick);                                  \
+    tick = arm(s);                                                \
+  }
+  for (;;) {
+    QV_II_STEP QV_II_STEP QV_II_STEP QV_II_STEP
+    QV_II_STEP QV_II_STEP QV_II_STEP QV_II_STEP
+  }
+#undef QV_II_STEP
 }
 
 // ---------------------------------------------- the frame of ii_exec --
@@ -146,24 +178,21 @@ void release_gosubs(IlfState* s) {
 struct ExecFrame {
   IlfExecBlock* b;
   IlfState* s;
-  IlfState* outer;
   int trace_level = 0;
   bool traced = false;
   ~ExecFrame() {
     release_reads(s);
     release_gosubs(s);
     if (traced) TRACE_QUVO(2310, trace_level + 1, 602500, b->pcb, nullptr);
-    g_cur = outer;
-    attention();  // the outer run looks at the debugger word again
   }
 };
 
 // -------------------------------------------------- built-in handlers --
 // END (10/11), END of statement (22/23): the event point returns normally.
-void inst_end(IlfExecBlock* b, IlfState* s) {
+uint8_t* inst_end(IlfExecBlock* b, IlfState* s, uint8_t*) {
   b->result_mask = s->mask;
   ii_end_ep(b, s);
-  s->stop |= 1;
+  return ii_stop(s);
 }
 
 // TRAP (450/451): stops in the debugger when traps are switched on.
@@ -183,18 +212,24 @@ void trap_stop(IlfExecBlock* b, IlfState* s) {
     proc_svc.dbg_cleanup(pcb);
   }
 }
-void inst_trap(IlfExecBlock* b, IlfState* s) {
-  if (!com.traps_off && !(rec::view<IbInst>(s->pc).flags & kIbBreak)) trap_stop(b, s);
-  PC_ADJUST(4, *s);
+uint8_t* inst_trap(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (com.traps_off || (rec::view<IbInst>(pc).flags & kIbBreak)) return ii_adv(pc, 4);
+  trap_stop(b, s);
+  if (s->pc == pc) s->pc = ii_adv(pc, 4);  // unless the debugger moved on itself
+  return ii_again(s);
 }
-// STEP and BREAK (452-455): the loop's debugger stop.
-void inst_step_break(IlfExecBlock* b, IlfState* s) { trap_stop(b, s); }
+// STEP and BREAK (452-455): the loop's debugger stop; the instruction the
+// debugger leaves in s->pc runs next.
+uint8_t* inst_step_break(IlfExecBlock* b, IlfState* s, uint8_t*) {
+  trap_stop(b, s);
+  return s->pc;
+}
 
 // BNB (464/465): on to the next block.
-void inst_bnb(IlfExecBlock*, IlfState* s) { s->pc = ii_arena + rec::view<rec::U32>(s->pc + 4).get(); }
+uint8_t* inst_bnb(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_at(pc + 4); }
 
 // NOP and GHOST (466-469).
-void inst_ghost_nop(IlfExecBlock*, IlfState* s) { PC_ADJUST(4, *s); }
+uint8_t* inst_ghost_nop(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_adv(pc, 4); }
 
 void builtin_misc() {
   ii_set_pair(450, inst_trap);
@@ -256,27 +291,25 @@ void ii_set_pair(uint16_t even_op, IiFn fn) {
   ii_set_op(uint16_t(even_op + 1), fn);
 }
 
-void inst_fns_err(IlfExecBlock* b, IlfState* s) {
+uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t*) {
   sys_err(__LINE__, "Missing II function ");
   ii_end_ep(b, s);
-  s->stop |= 1;
+  return ii_stop(s);
 }
 
-void ii_rloc(IlfExecBlock* b, IlfState* s) {
-  uint8_t* p = s->pc;
+uint8_t* ii_rloc(IlfExecBlock* b, IlfState* s, uint8_t* p) {
   uint16_t op = op_at(p);
   EmHeader* em = s->module;
   if (!ib_rloc_operands(em, p)) {
     std::snprintf(ut_dbg, sizeof ut_dbg, "ii_rloc() - bad operand of %s", ib_op(op).name);
     os_sys_err(kMod, __LINE__);
     ii_end_ep(b, s);
-    s->stop |= 1;
-    return;
+    return ii_stop(s);
   }
   if (IbHook h = ib_hook(op)) h(em, p);
   if (em) em->code_relocated = 1;
   rec::view<IbInst>(p).op = uint16_t(op + 1);
-  ii_inst_fns[op + 1](b, s);
+  return ii_inst_fns[op + 1](b, s, p);
 }
 
 // ---------------------------------------------------------- start-up --
@@ -339,7 +372,6 @@ int ii_init() {
     if (g_family[f]) g_family[f]();
   }
   com.traps_off = std::getenv("QUVO_DB_TRAPS") ? 0 : 1;
-  dbg_set_attention(attention);
   return 1;
 }
 
@@ -405,8 +437,7 @@ void ii_exec(IlfExecBlock* b) {
   dbg_ctl(3);
   IlfState s;
   s.module = em;
-  ExecFrame frame{b, &s, g_cur};
-  g_cur = &s;
+  ExecFrame frame{b, &s};
   if (b->ep <= 62) {
     frame.trace_level = TRACE_QUVO(3078, 0, 600300, pcb, nullptr);
     frame.traced = true;
@@ -421,31 +452,15 @@ void ii_exec(IlfExecBlock* b) {
     sys_err(__LINE__, "ii_exec() - bad entry address");
     return;
   }
-  s.pc = ii_arena + entry.get();
+  uint8_t* pc = ii_arena + entry.get();
+  s.pc = pc;
   b->result_mask = 0x3FF;
   if (b->ep == 25 && g_undef_all) g_undef_all(pcb);
   em->cur_ep = uint8_t(b->ep);
   if (com.dbg_ctl_bits != 0) proc_svc.dbg_init(pcb, 0);
   ss_yield();
   s.count = 0;
-  // The first instruction comes to the slow path when trace or debugger is
-  // on; otherwise after the yield count.
-  if (slow_mode()) {
-    s.armed = 0;
-    s.tick = 1;
-  } else {
-    s.armed = kYieldEvery + 1;
-    s.tick = kYieldEvery + 2;
-  }
-  IiFn* const fns = ii_inst_fns;
-  for (;;) {
-    if (--s.tick <= 0) [[unlikely]]
-      slow_path(b, &s);
-    uint16_t op = op_at(s.pc);
-    fns[op < kIbOps ? op : kIbOps](b, &s);
-    if (s.stop & 1) [[unlikely]]
-      break;
-  }
+  run(b, &s, pc);
 }
 
 void ii_end_ep(IlfExecBlock* b, IlfState* s) {

@@ -12,15 +12,20 @@
 //
 // The loop, per instruction: one counter test (trace, debugger and the
 // network-terminal yield share it: while trace and debugger are off it
-// reaches zero once per 1001 instructions), one indexed call through the
+// reaches zero once per 1001 instructions) and one indexed call through the
 // 781-slot table (an opcode outside 0-780, a damaged block, reaches the
-// default handler), one test of the stop flag. Nothing is allocated per
-// instruction.
+// default handler). The instruction pointer and the counter stay in
+// registers: a handler gets the pointer and returns the next one. Nothing is
+// allocated per instruction.
 //
-// Handlers take (execution block, state) and either advance the instruction
-// pointer (PC_ADJUST), load a branch target into it, set the stop flag, or
-// unwind. A relocated operand is a Ref<uint8_t>: its address is one add
-// (ii_ref). An even opcode whose kind has relocatable operands runs ii_rloc
+// Handlers take (execution block, state, instruction pointer) and return the
+// next instruction (ii_adv past themselves, or a branch target), or null:
+//   ii_stop(s)   ends the event point after this instruction (stop flag bit 0);
+//   ii_again(s)  goes on at s->pc after a service moved it (err_handler, the
+//                debugger) or may have changed the debugger's control word;
+// or they unwind (ScopeUnwind). While a handler runs, s->pc is its own
+// address. A relocated operand is a Ref<uint8_t>: its address is one add
+// (ii_at). An even opcode whose kind has relocatable operands runs ii_rloc
 // first (ib.h (3)), once.
 //
 // Instruction trace: with QUVO_INST_TRACE naming a file, each event point
@@ -82,21 +87,29 @@ struct IlfState {
   uint8_t* addr[4] = {};        // address registers 1-4
   uint16_t len[4] = {};         // length registers 1-4
   alignas(16) uint8_t work[4][32] = {};  // scratch work values 1-4
-  uint8_t stop = 0;             // bit 0 ends the loop after the current instruction
+  uint8_t stop = 0;             // bit 0 ends the loop after the current instruction (ii_stop)
   UtList reads{};               // IiReadEntry entries
   uint8_t* timeout_label = nullptr;
   int32_t timeout_secs = -1;
   uint8_t calc[30][32] = {};    // calculation stack
   uint32_t calc_count = 0;
   uint8_t* err_trap = nullptr;  // where a run-time error 300540 continues
-  // The loop's own.
-  EmHeader* module = nullptr;
-  int32_t tick = 0;             // counts down to the slow path (trace, debugger, yield)
-  int32_t armed = 0;            // instructions that complete between two slow paths
-  uint32_t count = 0;           // instructions since the last yield
+  EmHeader* module = nullptr;   // the running module
+  int32_t armed = 0;            // the loop's: what its counter was set to
+  uint32_t count = 0;           //   and the instructions started before that since the yield
 };
 
-using IiFn = void (*)(IlfExecBlock* b, IlfState* s);
+using IiFn = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+
+// The next instruction after one of len bytes (rounded up to 4).
+inline uint8_t* ii_adv(uint8_t* pc, size_t len) { return pc + ((len + 3) & ~size_t(3)); }
+// Ends the loop after the current instruction: bit 0 of the stop flag.
+inline uint8_t* ii_stop(IlfState* s) {
+  s->stop |= 1;
+  return nullptr;
+}
+// Goes on at s->pc, looking at the debugger's control word again.
+inline uint8_t* ii_again(IlfState*) { return nullptr; }
 
 // The handler table: slots 0-780, and slot 781 for an opcode outside them.
 extern IiFn ii_inst_fns[kIbOps + 1];
@@ -107,9 +120,9 @@ void ii_set_pair(uint16_t even_op, IiFn fn);
 void ii_set_op(uint16_t op, IiFn fn);
 // The default handler: system error "Missing II function " (II.C); the
 // event point then ends.
-void inst_fns_err(IlfExecBlock* b, IlfState* s);
+uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // The generic even-opcode handler (ib.h (3)).
-void ii_rloc(IlfExecBlock* b, IlfState* s);
+uint8_t* ii_rloc(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 
 // The arena base, kept where the handlers reach it in one load.
 extern uint8_t* ii_arena;
@@ -117,6 +130,11 @@ extern uint8_t* ii_arena;
 inline uint8_t* ii_ref(const uint8_t* p) {
   uint32_t off = rec::view<rec::U32>(const_cast<uint8_t*>(p)).get();
   return off ? ii_arena + off : nullptr;
+}
+// The same for an operand that relocation has made non-null (a code
+// reference other than "no code", a field index, a constant).
+inline uint8_t* ii_at(const uint8_t* p) {
+  return ii_arena + rec::view<rec::U32>(const_cast<uint8_t*>(p)).get();
 }
 
 // ------------------------------------------------------------ start-up --
@@ -162,8 +180,9 @@ void ii_exec(IlfExecBlock* b);
 // the open BEG READ entries are released.
 void ii_end_ep(IlfExecBlock* b, IlfState* s);
 // The run-time error handler: 0 when it moved the instruction pointer (an
-// error trap, or the debugger); otherwise it unwinds with 300540, or with 4
-// after CANCEL in the debugger (OPTION of the status record 278).
+// error trap, or the debugger; the handler then returns ii_again(s));
+// otherwise it unwinds with 300540, or with 4 after CANCEL in the debugger
+// (OPTION of the status record 278).
 int err_handler(IlfState* s, IlfExecBlock* b, uint32_t msg);
 
 // ----------------------------------------------------- shared services --

@@ -29,8 +29,6 @@ int no_cache_rloc(EmHeader*, void* operand, int) {
   rec::view<rec::U32>(operand) = 0;
   return 0;
 }
-
-void (*g_attention)() = nullptr;
 }  // namespace
 
 void rt_err_stderr(void*, const void* err_rec) {
@@ -49,8 +47,6 @@ void proc_services_reset() {
                           dbg_no_watch,  dbg_no_stmt,   no_gen_stmt,  no_cnv_token,
                           no_cache_rloc};
 }
-
-void dbg_set_attention(void (*fn)()) { g_attention = fn; }
 
 void dbg_ctl(int op) {
   uint32_t w = com.dbg_ctl_bits;
@@ -83,7 +79,6 @@ void dbg_ctl(int op) {
       return;
   }
   com.dbg_ctl_bits = w;
-  if (g_attention) g_attention();
 }
 
 PcbStatus* pcb_status(Pcb* pcb) {

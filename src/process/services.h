@@ -75,8 +75,6 @@ constexpr int kDbgStackSize = 256;
 // and 18, 13 set 18, 14 set 24, 15 clear 24; any other operation is the
 // system error "Bad op parameter in dbg_ctl()". The stack holds 256 words: a
 // push beyond them is counted but not stored, and its pop restores nothing;
-// a pop of an empty stack changes nothing. Every change tells the running
-// interpreter (dbg_set_attention) so that it looks at the word again.
+// a pop of an empty stack changes nothing. (An instruction that changes the
+// word while it runs tells the interpreter, ii.h ii_again.)
 void dbg_ctl(int op);
-// The interpreter's hook, called after dbg_ctl changed the word.
-void dbg_set_attention(void (*fn)());

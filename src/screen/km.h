@@ -40,8 +40,11 @@ struct Keymap {
   std::string term;   // terminal type
   std::string user;   // user id, empty for every user
   int esc_delay = kKmDefaultDelay;
+  bool recorded = false;  // recorded with the keymap utility (the bootstrap leaves it alone)
   KeyTrie trie;
 };
+// The largest keymap record the store reads.
+constexpr size_t kKmMaxFile = 1 << 20;
 
 // ---------------------------------------------------------- option names --
 struct KmOptionName {
@@ -69,11 +72,15 @@ bool km_decode(const uint8_t* rec, size_t len, Keymap* out, std::string* why);
 class KmStore {
  public:
   virtual ~KmStore() = default;
-  // Reads the record of (term, user); false when there is none. user is
-  // empty for the record of every user.
-  virtual bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec) = 0;
+  // Reads the record of (term, user); false when there is none (why
+  // stays empty) or when it may not be read (why says so). user is empty
+  // for the record of every user.
+  virtual bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec,
+                   std::string* why) = 0;
   virtual bool put(std::string_view term, std::string_view user, const std::vector<uint8_t>& rec,
                    std::string* err) = 0;
+  // 1 when put can store records here; 0 with the reason.
+  virtual int writable(std::string* why) = 0;
 };
 KmStore& km_store();
 // Replaces the store (nullptr: back to the default one).
@@ -85,6 +92,17 @@ std::unique_ptr<KmStore> km_dir_store(const std::string& data_dir);
 // (term, every user). Returns 1 with the keymap; 0 when there is none (why
 // empty) or when the one found is damaged (why says how).
 int km_find(std::string_view term, std::string_view user, Keymap* out, std::string* why);
+
+// The user whose keymap applies: the login name (unique on the host; the
+// USER file's three-character id could be shared by two logins).
+std::string km_user();
+// The keymap of the terminal (TERM) for km_user(). 0 with it; otherwise the
+// exit status and why: TERM unset or without a terminfo entry
+// (kExitInitFailed, naming TERM), or no keymap (kExitNoKeymap: "Keymap
+// Missing for this Terminal/User", then a line naming the terminal type,
+// the user and the command that records one; a damaged record's reason
+// comes first).
+int km_for_terminal(Keymap* km, std::string* why);
 
 // ------------------------------------------------------------- source --
 // Compiles source text for one terminal type, resolving capability names
@@ -102,11 +120,17 @@ int km_install(const std::string& dir, KmStore& store, std::string* log, std::st
 
 // ------------------------------------------------------------- utility --
 // The keymap utility run mode (quvo -k): records the keys of the terminal
-// (TERM) for the signed-on user interactively and stores the keymap. It
-// starts from the keymap that applies, if any; for each function it shows
-// the keys that give it, the user presses a key to add (a key that gave
-// another function moves, and the screen says so), SPACE keeps what is
-// there, CTRL-D goes on to saving.
+// (TERM) for the user running it (km_user()), or for every user when the
+// data directory's owner (or root) runs quvo -k ALL. It checks first that
+// the keymap can be stored. It starts from the keymap that applies, if any;
+// for each function it shows the keys that give it, the user presses a key
+// to add (a key that gave another function moves, and the screen says so),
+// SPACE keeps what is there, CTRL-D goes on to saving, CTRL-C leaves with
+// nothing saved (status 1), CTRL-Z suspends. A key is the bytes of one key
+// press as the terminal's terminfo key sequences and the keymap's trie
+// decide them (trie_read_key), not their arrival time: three SPACEs typed
+// together are three keys. A key that types a character is refused. The
+// record is marked as recorded, so the bootstrap leaves it alone.
 // Returns the exit status.
 int km_util_run();
 

@@ -1,19 +1,26 @@
 // Keymaps: option names, the stored record, the store, the source compiler
 // and installer, and the keymap utility run mode.
 #include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
 #include "foundation/bi.h"
+#include "foundation/os.h"
 #include "screen/km.h"
 #include "screen/tm.h"
 #include "screen/wmrec.h"
@@ -122,6 +129,7 @@ std::vector<uint8_t> km_encode(const Keymap& km) {
   KmHead& head = rec::view<KmHead>(out.data());
   head.magic.set("QVKM");
   head.version = kKmVersion;
+  head.origin = km.recorded ? 1 : 0;
   head.esc_delay = uint16_t(std::clamp(km.esc_delay, 0, 2000));
   head.term.set(km.term);
   head.user.set(km.user);
@@ -147,6 +155,7 @@ bool km_decode(const uint8_t* rec, size_t len, Keymap* out, std::string* why) {
   km.term = h.term.str();
   km.user = h.user.str();
   km.esc_delay = h.esc_delay.get() <= 2000 ? h.esc_delay.get() : kKmDefaultDelay;
+  km.recorded = h.origin.get() == 1;
   size_t at = sizeof(KmHead);
   for (uint32_t i = 0; i < h.count.get(); ++i) {
     if (at + sizeof(KmEntryHead) > len) return fail("key " + std::to_string(i + 1) + " is cut short");
@@ -192,6 +201,10 @@ std::string file_name(std::string_view term, std::string_view user) {
   return enc(term) + "." + (user.empty() ? std::string("ALL") : "U" + enc(user)) + ".key";
 }
 
+// The store's files: created under a fresh name (O_EXCL|O_NOFOLLOW), mode
+// 0660 whatever the umask, with the data directory's group, then renamed
+// over the record's name; never opened through a symbolic link, read only
+// when they are regular files of at most kKmMaxFile bytes.
 class DirStore : public KmStore {
  public:
   explicit DirStore(std::string dir) : dir_(std::move(dir)) {}
@@ -200,38 +213,119 @@ class DirStore : public KmStore {
     const char* p = std::getenv("QUVOPATH");
     return p ? p : "";
   }
-  bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec) override {
+  bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec, std::string* why) override {
     std::string d = dir();
     if (d.empty()) return false;
-    std::ifstream f(d + "/keymaps/" + file_name(term, user), std::ios::binary);
-    if (!f) return false;
-    rec->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    int dfd = open((d + "/keymaps").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0) return false;
+    std::string name = file_name(term, user);
+    int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    close(dfd);
+    if (fd < 0) {
+      if (errno != ENOENT && why) *why = name + ": " + std::strerror(errno);
+      return false;
+    }
+    struct stat st{};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= off_t(kKmMaxFile);
+    if (!ok) {
+      if (why) *why = name + (S_ISREG(st.st_mode) ? " is larger than a keymap can be" : " is not a regular file");
+      close(fd);
+      return false;
+    }
+    rec->resize(size_t(st.st_size));
+    size_t got = 0;
+    while (got < rec->size()) {
+      ssize_t n = read(fd, rec->data() + got, rec->size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += size_t(n);
+    }
+    close(fd);
+    rec->resize(got);
     return true;
   }
   bool put(std::string_view term, std::string_view user, const std::vector<uint8_t>& rec,
            std::string* err) override {
     std::string d = dir();
+    auto fail = [&](const std::string& what) {
+      if (err) *err = what + ": " + std::strerror(errno);
+      return false;
+    };
     if (d.empty()) {
       if (err) *err = "QUVOPATH is not set: the data directory is unknown";
       return false;
     }
+    struct stat ds;
+    if (stat(d.c_str(), &ds) != 0) return fail("cannot reach the data directory " + d);
     std::string kd = d + "/keymaps";
-    mkdir(d.c_str(), 0777);
-    mkdir(kd.c_str(), 0777);
-    std::string path = kd + "/" + file_name(term, user), tmp = path + ".new";
-    {
-      std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-      f.write(reinterpret_cast<const char*>(rec.data()), std::streamsize(rec.size()));
-      if (!f) {
-        if (err) *err = "cannot write " + tmp;
-        return false;
+    if (mkdir(kd.c_str(), 02770) == 0) {
+      if (chown(kd.c_str(), uid_t(-1), ds.st_gid) != 0) {  // not a member of that group: keep our own
       }
+      chmod(kd.c_str(), 02770);
+    } else if (errno != EEXIST) {
+      return fail("cannot make " + kd);
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-      if (err) *err = "cannot write " + path;
-      return false;
+    int dfd = open(kd.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dfd < 0) return fail("cannot open " + kd);
+    std::string name = file_name(term, user), tmp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+      // A name no one can foresee: one planted ahead is never opened.
+      uint64_t r = 0;
+      if (getrandom(&r, sizeof r, 0) != ssize_t(sizeof r)) r = uint64_t(std::rand()) * 2654435761u + uint64_t(attempt);
+      char suffix[48];
+      std::snprintf(suffix, sizeof suffix, ".new%ld.%016llx", long(getpid()), static_cast<unsigned long long>(r));
+      tmp = name + suffix;
+      fd = openat(dfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+      if (fd < 0 && errno != EEXIST) break;
     }
+    if (fd < 0) {
+      int e = errno;
+      close(dfd);
+      errno = e;
+      return fail("cannot write in " + kd);
+    }
+    if (fchown(fd, uid_t(-1), ds.st_gid) != 0) {  // not a member of that group: keep our own
+    }
+    bool ok = fchmod(fd, 0660) == 0;
+    size_t done = 0;
+    while (ok && done < rec.size()) {
+      ssize_t n = write(fd, rec.data() + done, rec.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else done += size_t(n);
+    }
+    if (ok) ok = fsync(fd) == 0;
+    int e = errno;
+    close(fd);
+    if (ok && renameat(dfd, tmp.c_str(), dfd, name.c_str()) != 0) {
+      e = errno;
+      ok = false;
+    }
+    if (!ok) unlinkat(dfd, tmp.c_str(), 0);
+    close(dfd);
+    errno = e;
+    if (!ok) return fail("cannot write " + kd + "/" + name);
     return true;
+  }
+  int writable(std::string* why) override {
+    std::string d = dir();
+    if (d.empty()) {
+      *why = "QUVOPATH is not set: the data directory is unknown";
+      return 0;
+    }
+    std::string kd = d + "/keymaps";
+    struct stat st;
+    std::string at = lstat(kd.c_str(), &st) == 0 ? kd : d;
+    if (at == kd && !S_ISDIR(st.st_mode)) {
+      *why = kd + " is not a directory";
+      return 0;
+    }
+    if (access(at.c_str(), W_OK | X_OK) != 0) {
+      *why = "you may not write in " + at + " (" + std::strerror(errno) + "): ask its owner to add you to its group";
+      return 0;
+    }
+    return 1;
   }
 
  private:
@@ -256,15 +350,38 @@ int km_find(std::string_view term, std::string_view user, Keymap* out, std::stri
   std::string damaged;
   for (std::string_view u : users) {
     std::vector<uint8_t> rec;
-    if (!km_store().get(term, u, &rec)) continue;
     std::string w;
-    if (km_decode(rec.data(), rec.size(), out, &w)) return 1;
+    if (!km_store().get(term, u, &rec, &w) && w.empty()) continue;
+    if (w.empty() && km_decode(rec.data(), rec.size(), out, &w)) return 1;
     if (damaged.empty())
       damaged = "The keymap of terminal " + std::string(term) + " for " +
                 (u.empty() ? std::string("every user") : "user " + std::string(u)) + " is damaged: " + w;
   }
   if (why) *why = damaged;
   return 0;
+}
+
+std::string km_user() { return std::string(os_uid()); }
+
+int km_for_terminal(Keymap* km, std::string* why) {
+  why->clear();
+  const char* term = std::getenv("TERM");
+  if (!term || !*term) {
+    *why = "TERM is not set: the terminal type is unknown";
+    return kExitInitFailed;
+  }
+  std::map<std::string, std::string> none;
+  if (!tm_terminfo(term, {}, &none)) {
+    *why = std::string("the terminal type TERM=") + term +
+           " has no terminfo entry on this machine: set TERM to the type of your terminal\n"
+           "(xterm-256color, for example) or install its entry";
+    return kExitInitFailed;
+  }
+  std::string user = km_user(), damaged;
+  if (km_find(term, user, km, &damaged)) return 0;
+  *why = (damaged.empty() ? "" : damaged + "\n") + kKmMissingText + "\n" + "There is no keymap for terminal type " +
+         term + " and user " + user + "; record one with: " + os_prog() + " -k";
+  return kExitNoKeymap;
 }
 
 // ------------------------------------------------------------- source --
@@ -534,6 +651,13 @@ int km_install(const std::string& dir, KmStore& store, std::string* log, std::st
         *err = e;
         return -1;
       }
+      // A keymap someone recorded with the keymap utility stays.
+      std::vector<uint8_t> old;
+      Keymap was;
+      if (store.get(term, "", &old, nullptr) && km_decode(old.data(), old.size(), &was, nullptr) && was.recorded) {
+        if (log) *log += f + ": " + term + ": kept the keymap recorded with -k\n";
+        continue;
+      }
       if (!store.put(term, "", km_encode(km), &e)) {
         *err = e;
         return -1;
@@ -606,23 +730,91 @@ class Screen {
   std::vector<std::string> lines_;
 };
 
-// Reads one key as the terminal sends it: the first byte, then what follows
-// without a pause.
-int capture(TmDriver* d, std::string* seq, FILE* log, int* waits) {
+// The key capabilities of terminfo: the sequences the terminal's own keys
+// send, besides those of the keymap.
+const char* const kKeyCaps[] = {
+    "kcuu1", "kcud1", "kcub1", "kcuf1", "khome", "kend", "kich1", "kdch1", "knp", "kpp", "kcbt", "kent", "kbs",
+    "kLFT",  "kRIT",  "kHOM",  "kEND",  "kDC",   "kIC",  "kNXT",  "kPRV",  "ka1", "ka3", "kb2",  "kc1",  "kc3",
+    "kbeg",  "kclr",  "kdl1",  "kel",   "kil1",  "kind", "kri",   "khlp",  "kund"};
+
+// Every sequence a key of this terminal may send: the keymap's and the
+// terminal's own.
+KeyTrie known_keys(const std::string& term, const Keymap& km) {
+  KeyTrie t;
+  std::vector<std::string> caps(std::begin(kKeyCaps), std::end(kKeyCaps));
+  for (int i = 0; i <= 63; ++i) caps.push_back("kf" + std::to_string(i));
+  std::map<std::string, std::string> seqs;
+  tm_terminfo(term, caps, &seqs);
+  for (const auto& [cap, seq] : seqs)
+    if (!seq.empty() && seq.size() <= kKmMaxSeq) t.add(seq, {opt::kNoAction});
+  for (const TrieEntry* e : km.trie.entries()) t.add(e->seq, {opt::kNoAction});
+  return t;
+}
+
+// A byte source over the driver with push-back.
+class KeySource : public ByteSource {
+ public:
+  explicit KeySource(TmDriver* d) : d_(d) {}
+  int read(int timeout_ms) override {
+    if (!back_.empty()) {
+      int b = uint8_t(back_[0]);
+      back_.erase(0, 1);
+      return b;
+    }
+    if (!events_.empty()) {
+      int e = events_.front();
+      events_.erase(events_.begin());
+      return e;
+    }
+    return d_->read(timeout_ms);
+  }
+  void unread(std::string_view bytes) override { back_.insert(0, bytes); }
+  void unread_event(int result) override { events_.push_back(result); }
+
+ private:
+  TmDriver* d_;
+  std::string back_;
+  std::vector<int> events_;
+};
+
+// True when the bytes are one character that a field takes (or a UTF-8
+// character beyond those): such a key could never be typed again.
+bool is_character(const KeyMatch& m, bool utf8) {
+  if (m.kind == KeyMatch::Char) return true;
+  if (m.kind != KeyMatch::Unknown || !utf8 || m.bytes.size() < 2) return false;
+  uint8_t lead = uint8_t(m.bytes[0]);
+  size_t n = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  if (n != m.bytes.size()) return false;
+  for (size_t i = 1; i < n; ++i)
+    if ((uint8_t(m.bytes[i]) & 0xC0) != 0x80) return false;
+  return !(n == 2 && lead == 0xC2 && uint8_t(m.bytes[1]) < 0xA0);  // C1 controls are not characters
+}
+
+// Reads one key: the bytes of one key press, decided by the sequences the
+// terminal and the keymap know (a sequence that continues a known one
+// waits the keymap's delay for its next byte; an unknown escape sequence is
+// taken whole), never by arrival time alone: keys typed together stay
+// apart. Returns the match; a wait line goes to the log first.
+KeyMatch capture(const KeyTrie& known, int delay, TmDriver* d, KeySource& src, FILE* log, int* waits) {
   if (log) {
     std::fprintf(log, "km_util wait %d\n", ++*waits);
     std::fflush(log);
   }
-  seq->clear();
-  int b = d->read(-1);
-  if (b < 0) return b;
-  seq->push_back(char(b));
-  while (seq->size() < kKmMaxSeq) {
-    int n = d->read(150);
-    if (n < 0) break;
-    seq->push_back(char(n));
-  }
-  return 0;
+  return trie_read_key(known, -1, delay, d->utf8(), src);
+}
+
+// Stops the program as the terminal's suspend key does (the terminal is
+// read raw, so CTRL-Z arrives as a byte) and takes the terminal back when
+// it continues.
+void suspend_self(TmDriver* d) {
+  d->suspend();
+  struct sigaction dfl{}, old{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGTSTP, &dfl, &old);
+  raise(SIGTSTP);
+  sigaction(SIGTSTP, &old, nullptr);
+  d->resume();
 }
 
 }  // namespace
@@ -653,21 +845,53 @@ int km_util_run() {
     std::fprintf(stderr, "quvo: TERM is not set: the terminal type is unknown\n");
     return 1;
   }
-  std::string user(com.user_id.trimmed());
-  Keymap km;
-  std::string why;
-  if (!km_find(term, user, &km, &why)) {
-    km = Keymap();
-    km.term = term;
+  std::map<std::string, std::string> none;
+  if (!tm_terminfo(term, {}, &none)) {
+    std::fprintf(stderr, "quvo: the terminal type TERM=%s has no terminfo entry on this machine\n", term);
+    return 1;
   }
+  // Your own keymap; that of every user only when its owner asks (-k ALL).
+  bool for_all = false;
+  for (const std::string& p : os_cmd().params) {
+    std::string up;
+    for (char c : p) up += char(std::toupper(uint8_t(c)));
+    if (up == "ALL") for_all = true;
+    else {
+      std::fprintf(stderr, "quvo: -k takes only ALL (the keymap of every user), not \"%s\"\n", p.c_str());
+      return 1;
+    }
+  }
+  if (for_all) {
+    struct stat st;
+    if (stat(os_data_dir(), &st) != 0 || (geteuid() != 0 && geteuid() != st.st_uid)) {
+      struct passwd* pw = stat(os_data_dir(), &st) == 0 ? getpwuid(st.st_uid) : nullptr;
+      std::fprintf(stderr,
+                   "quvo: only the owner of the data directory%s%s%s may record the keymap of every user;\n"
+                   "%s -k records yours\n",
+                   pw ? " (" : "", pw ? pw->pw_name : "", pw ? ")" : "", os_prog());
+      return 1;
+    }
+  }
+  std::string user = for_all ? std::string() : km_user();
+  // Before asking for any key: can the keymap be stored?
+  std::string why;
+  if (!km_store().writable(&why)) {
+    std::fprintf(stderr, "quvo: a keymap cannot be recorded here: %s\n", why.c_str());
+    return 1;
+  }
+  Keymap km;
+  if (!km_find(term, user, &km, &why)) km = Keymap();
   km.term = term;
   km.user = user;
+  km.recorded = true;
+  KeyTrie known = known_keys(term, km);
   TmDriver* d = tm_curses();
   std::string err;
   if (!d->open(&err)) {
     std::fprintf(stderr, "quvo: cannot use the terminal: %s\n", err.c_str());
     return 1;
   }
+  KeySource src(d);
   FILE* log = nullptr;
   if (const char* p = std::getenv("QUVO_WM_LOG"); p && *p) log = std::fopen(p, "a");
   int waits = 0;
@@ -675,21 +899,52 @@ int km_util_run() {
   std::string who = user.empty() ? "every user" : "user " + user;
   const size_t total = sizeof kRecordList / sizeof kRecordList[0];
   int rc = 0;
-  bool save = false;
-  std::string moved;  // the note on a key taken from another function
+  bool save = false, abandoned = false;
+  std::string note;  // a key taken from another function, or a key refused
   for (size_t i = 0; i <= total && rc == 0;) {
     scr.clear();
     scr.line(1, "QUVO KEYMAP UTILITY");
     scr.line(2, "Terminal " + km.term + ", " + who);
-    std::string seq;
     if (i == total) {
       scr.line(4, "Save this keymap? Y saves it, N leaves without saving.");
-      if (!moved.empty()) scr.line(12, moved);
+      if (!note.empty()) scr.line(12, note);
       scr.show(4, 57);
-      if (capture(d, &seq, log, &waits) < 0) {
-        rc = 1;
-        break;
-      }
+    } else {
+      uint16_t code = kRecordList[i];
+      // Every key that gives the function now (a key pressed here is added).
+      std::string now;
+      for (const TrieEntry* e : km.trie.entries())
+        if (e->values.size() == 1 && e->values[0] == code) now += (now.empty() ? "" : "  ") + show_seq(e->seq);
+      scr.line(4, "Press the key for " + km_option_name(code) + " (option " + std::to_string(code) + ")");
+      scr.line(5, "Now: " + (now.empty() ? std::string("(none)") : now));
+      scr.line(7, "SPACE keeps the keys shown (or leaves the function without a key);");
+      scr.line(8, "CTRL-D goes on to saving with the keys recorded so far;");
+      scr.line(9, "CTRL-C leaves without saving anything.");
+      scr.line(10, "Function " + std::to_string(i + 1) + " of " + std::to_string(total));
+      if (!note.empty()) scr.line(12, note);
+      scr.show(4, 1);
+    }
+    KeyMatch m = capture(known, km.esc_delay, d, src, log, &waits);
+    if (m.kind == KeyMatch::Resize) {
+      scr.resized();
+      continue;
+    }
+    if (m.kind == KeyMatch::Eof) {
+      rc = 1;
+      break;
+    }
+    if (m.kind == KeyMatch::Timeout) continue;
+    const std::string& seq = m.bytes;
+    if (seq == "\x03") {
+      abandoned = true;
+      break;
+    }
+    if (seq == "\x1a") {
+      suspend_self(d);
+      scr.resized();
+      continue;
+    }
+    if (i == total) {
       if (seq == "y" || seq == "Y") {
         save = true;
         break;
@@ -698,39 +953,26 @@ int km_util_run() {
       d->beep();
       continue;
     }
-    uint16_t code = kRecordList[i];
-    // Every key that gives the function now (a key pressed here is added).
-    std::string now;
-    for (const TrieEntry* e : km.trie.entries())
-      if (e->values.size() == 1 && e->values[0] == code) now += (now.empty() ? "" : "  ") + show_seq(e->seq);
-    scr.line(4, "Press the key for " + km_option_name(code) + " (option " + std::to_string(code) + ")");
-    scr.line(5, "Now: " + (now.empty() ? std::string("(none)") : now));
-    scr.line(7, "SPACE keeps the keys shown (or leaves the function without a key);");
-    if (!moved.empty()) scr.line(12, moved);
-    scr.line(8, "CTRL-D goes on to saving with the keys recorded so far.");
-    scr.line(10, "Function " + std::to_string(i + 1) + " of " + std::to_string(total));
-    scr.show(4, 1);
-    int r = capture(d, &seq, log, &waits);
-    if (r == kTmResize) {
-      scr.resized();
-      continue;
-    }
-    if (r < 0) {
-      rc = 1;
-      break;
-    }
     if (seq == "\x04") {
       i = total;
       continue;
     }
-    moved.clear();
+    uint16_t code = kRecordList[i];
+    note.clear();
     if (seq != " ") {
+      if (is_character(m, d->utf8())) {
+        note = "The key " + show_seq(seq) + " types a character into fields: it cannot give " +
+               km_option_name(code) + ". Press another key.";
+        d->beep();
+        continue;
+      }
       // A key that gave another function gives this one from now on: say so.
       for (const TrieEntry* e : km.trie.entries())
         if (e->seq == seq && !(e->values.size() == 1 && e->values[0] == code))
-          moved = "The key " + show_seq(seq) + " gave " + km_option_name(e->values[0]) + "; it gives " +
-                  km_option_name(code) + " now.";
+          note = "The key " + show_seq(seq) + " gave " + km_option_name(e->values[0]) + "; it gives " +
+                 km_option_name(code) + " now.";
       km.trie.add(seq, {code});
+      known.add(seq, {opt::kNoAction});
     }
     ++i;
   }
@@ -739,6 +981,10 @@ int km_util_run() {
   if (rc) {
     std::fprintf(stderr, "quvo: the terminal is gone; the keymap was not saved\n");
     return rc;
+  }
+  if (abandoned) {
+    std::printf("Left with CTRL-C: the keymap was not saved.\n");
+    return 1;
   }
   if (!save) {
     std::printf("The keymap was not saved.\n");

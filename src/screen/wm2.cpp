@@ -10,6 +10,7 @@
 #include <new>
 
 #include "files/fm.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
@@ -253,43 +254,6 @@ void extent(int* rows, int* cols) {
 bool pan_on() { return com.panning.get() != 0; }
 bool vpan_on() { return pan_on() && !(com.panning.get() & 2); }
 
-// True when an ordinary (panned) window covers the logical position.
-bool in_plain_window(int lr, int lc) {
-  for (Window* w : draw_order())
-    if (!w->fixed() && lr >= w->row && lr < w->row + w->rows && lc >= w->col && lc < w->col + w->cols) return true;
-  return false;
-}
-
-// Keeps the cursor on the terminal: pans to it where panning allows, else
-// brings it back into the view.
-void keep_cursor() {
-  State& g = st();
-  int max_r = pan_on() ? kWmMaxRows : g.rows, max_c = pan_on() ? kWmMaxCols : g.cols;
-  g.cur_r = std::clamp(g.cur_r, 1, max_r);
-  g.cur_c = std::clamp(g.cur_c, 1, max_c);
-  int sr = g.cur_r - g.pan_r, sc = g.cur_c - g.pan_c;
-  // Below the application area only status windows show: a place there
-  // inside an ordinary window is reached by panning.
-  int last = sr > app_rows() && in_plain_window(g.cur_r, g.cur_c) ? app_rows() : g.rows;
-  if (sr < 1 || sr > last) {
-    if (vpan_on()) {
-      g.pan_r = sr < 1 ? g.cur_r - 1 : g.cur_r - app_rows();
-      g.pan_r = std::max(0, g.pan_r);
-      mark_dirty();
-    } else {
-      g.cur_r = std::clamp(g.cur_r, g.pan_r + 1, g.pan_r + last);
-    }
-  }
-  if (sc < 1 || sc > g.cols) {
-    if (pan_on()) {
-      g.pan_c = sc < 1 ? g.cur_c - 1 : g.cur_c - g.cols;
-      g.pan_c = std::max(0, g.pan_c);
-      mark_dirty();
-    } else {
-      g.cur_c = std::clamp(g.cur_c, g.pan_c + 1, g.pan_c + g.cols);
-    }
-  }
-}
 
 // A logical position from a position within a window.
 void to_logical(Window* w, int wrow, int wcol, int* lr, int* lc) {
@@ -337,6 +301,39 @@ Hit hit_at(int lr, int lc) {
     return h;
   }
   return h;
+}
+
+// Keeps the cursor in the application area of the terminal (rows 1 to
+// app_rows(); the status and message lines below take no cursor, except on
+// a field of a status-line window): within the logical screen that the
+// windows cover (with panning) or the view (without), panning the view to
+// it where panning allows.
+void keep_cursor() {
+  State& g = st();
+  Hit h = hit_at(g.cur_r, g.cur_c);
+  if (h.w && h.w->fixed() && h.item) return;
+  int area = app_rows(), er, ec;
+  extent(&er, &ec);
+  if (vpan_on()) {
+    g.cur_r = std::clamp(g.cur_r, 1, std::max(er, area));
+    int want = std::clamp(g.pan_r, g.cur_r - area, g.cur_r - 1);
+    if (want != g.pan_r) {
+      g.pan_r = std::max(0, want);
+      mark_dirty();
+    }
+  } else {
+    g.cur_r = std::clamp(g.cur_r, g.pan_r + 1, g.pan_r + area);
+  }
+  if (pan_on()) {
+    g.cur_c = std::clamp(g.cur_c, 1, std::max(ec, g.cols));
+    int want = std::clamp(g.pan_c, g.cur_c - g.cols, g.cur_c - 1);
+    if (want != g.pan_c) {
+      g.pan_c = std::max(0, want);
+      mark_dirty();
+    }
+  } else {
+    g.cur_c = std::clamp(g.cur_c, g.pan_c + 1, g.pan_c + g.cols);
+  }
 }
 
 uint32_t cell_attr(Region* r, int rr, int rc) {
@@ -534,10 +531,14 @@ bool is_blank_at(const std::string& b, const std::vector<int>& pos, int k) { ret
 void edit_key(uint16_t code) {
   State& g = st();
   switch (code) {
-    case opt::kLeft: --g.cur_c; keep_cursor(); return;
-    case opt::kRight: ++g.cur_c; keep_cursor(); return;
-    case opt::kUp: --g.cur_r; keep_cursor(); return;
-    case opt::kDown: ++g.cur_r; keep_cursor(); return;
+    case opt::kLeft: case opt::kRight: case opt::kUp: case opt::kDown: {
+      int r = g.cur_r, c = g.cur_c;
+      g.cur_c += code == opt::kLeft ? -1 : code == opt::kRight ? 1 : 0;
+      g.cur_r += code == opt::kUp ? -1 : code == opt::kDown ? 1 : 0;
+      keep_cursor();
+      if (r == g.cur_r && c == g.cur_c) g.drv->beep();  // at the edge
+      return;
+    }
     case opt::kNextField: case opt::kPrevField: case opt::kFirstField: case opt::kLastField:
       field_move(code);
       return;
@@ -647,6 +648,8 @@ void pan_key(uint16_t code) {
   }
   bool vertical = code == opt::kPanUp || code == opt::kPanDown || (code >= opt::kPanPageUp && code <= opt::kPanBottom);
   if (vertical && !vpan_on()) return;
+  Hit h = hit_at(g.cur_r, g.cur_c);
+  bool on_item = h.item && h.w && !h.w->fixed();
   int er, ec;
   extent(&er, &ec);
   int max_r = std::max(0, er - app_rows()), max_c = std::max(0, ec - g.cols);
@@ -672,9 +675,18 @@ void pan_key(uint16_t code) {
   }
   g.pan_r = std::clamp(g.pan_r, 0, std::max(max_r, 0));
   g.pan_c = std::clamp(g.pan_c, 0, std::max(max_c, 0));
-  // The cursor stays on the terminal.
-  g.cur_r = std::clamp(g.cur_r, g.pan_r + 1, g.pan_r + g.rows);
-  g.cur_c = std::clamp(g.cur_c, g.pan_c + 1, g.pan_c + g.cols);
+  if (on_item) {
+    // The field the cursor is on stays in view (keys typed go on reaching
+    // it); a pan that would hide it goes only as far as it can.
+    int r = std::clamp(g.pan_r, g.cur_r - app_rows(), g.cur_r - 1), c = std::clamp(g.pan_c, g.cur_c - g.cols, g.cur_c - 1);
+    if (r != g.pan_r || c != g.pan_c) g.drv->beep();
+    g.pan_r = std::max(0, r);
+    g.pan_c = std::max(0, c);
+  } else {
+    // The cursor stays in the application area of the view.
+    g.cur_r = std::clamp(g.cur_r, g.pan_r + 1, g.pan_r + app_rows());
+    g.cur_c = std::clamp(g.cur_c, g.pan_c + 1, g.pan_c + g.cols);
+  }
   mark_dirty();
 }
 
@@ -713,6 +725,28 @@ Event next_event(int first_ms, bool use_pending = true) {
     case KeyMatch::Timeout: return Event{Event::Timeout, 0, 0, {}};
     case KeyMatch::Resize: return Event{Event::Resize, 0, 0, {}};
     default: return Event{Event::Eof, 0, 0, {}};
+  }
+}
+
+// While a screen is up, a wait for another user's lock ends when the user
+// presses CANCEL. Keys typed during the wait are read without waiting; any
+// other key is kept, in order, for the next input wait.
+bool lock_wait_cancelled() {
+  State& g = st();
+  if (!g.up || !g.km || !g.drv) return false;
+  for (;;) {
+    Event e = next_event(0, false);
+    switch (e.kind) {
+      case Event::Timeout: return false;
+      case Event::Code:
+        if (e.code == opt::kCancel) return true;
+        g.pending.push_back(e.code);
+        break;
+      case Event::Char: g.pending.push_back(kKmChar | e.ch); break;
+      case Event::Resize: g.src.unread_event(kTmResize); return false;
+      case Event::Eof: g.src.unread_event(kTmEof); return false;
+      case Event::Unknown: break;
+    }
   }
 }
 
@@ -931,6 +965,17 @@ void on_resize() {
     g.cur_r = cw->row + dr;
     g.cur_c = cw->col + dc;
   }
+  // The pan starts again from where it was before the resizes, within what
+  // the windows now cover; then the cursor is brought into view.
+  if (!g.resizing) {
+    g.resizing = true;
+    g.base_pan_r = g.pan_r;
+    g.base_pan_c = g.pan_c;
+  }
+  int er, ec;
+  extent(&er, &ec);
+  g.pan_r = std::clamp(g.base_pan_r, 0, std::max(0, er - app_rows()));
+  g.pan_c = std::clamp(g.base_pan_c, 0, std::max(0, ec - g.cols));
   g.back.clear();
   g.full = true;
   mark_dirty();
@@ -982,6 +1027,7 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
   if (const char* path = std::getenv("QUVO_WM_LOG"); path && *path) g.log = std::fopen(path, "a");
   os_set_sys_err_screen(sys_err_window);
   la_set_msg_line(wm_msg_line);
+  uio_set_cancel_check(lock_wait_cancelled);
   g.up = true;
   com.screen_up = 1;
   refresh_screen();
@@ -989,21 +1035,14 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
 }
 
 int wm_init() {
-  const char* term = std::getenv("TERM");
-  if (!term || !*term) {
-    g_init_err = "TERM is not set: the terminal type is unknown";
-    g_init_code = 1;
-    return 0;
-  }
   static Keymap km;
   std::string why;
-  std::string user(com.user_id.trimmed());
-  if (!km_find(term, user, &km, &why)) {
-    g_init_err = why.empty() ? std::string(kKmMissingText) : why + "\n" + kKmMissingText;
-    g_init_code = 3;
+  if (int code = km_for_terminal(&km, &why)) {
+    g_init_err = why;
+    g_init_code = code == kExitNoKeymap ? code : 1;
     return 0;
   }
-  com.term_name.set(term);
+  com.term_name.set(std::getenv("TERM"));
   return wm_start(tm_curses(), &km);
 }
 
@@ -1012,19 +1051,18 @@ namespace {
 int wm_init_stage() {
   if (!os_hooks.pi_exec) {
     // Nothing will be shown: check that the terminal has a keymap, leave it alone.
-    const char* term = std::getenv("TERM");
-    if (!term || !*term) {
-      std::snprintf(ut_dbg, sizeof ut_dbg, "TERM is not set: the terminal type is unknown");
-      return 0;
-    }
     Keymap km;
     std::string why;
-    if (!km_find(term, std::string(com.user_id.trimmed()), &km, &why)) {
-      if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
-      std::fprintf(stderr, "%s\n", kKmMissingText);
+    int code = km_for_terminal(&km, &why);
+    if (code == kExitNoKeymap) {
+      std::fprintf(stderr, "%s\n", why.c_str());
       std::exit(kExitNoKeymap);
     }
-    com.term_name.set(term);
+    if (code) {
+      std::snprintf(ut_dbg, sizeof ut_dbg, "%s", why.c_str());
+      return 0;
+    }
+    com.term_name.set(std::getenv("TERM"));
     return 1;
   }
   if (wm_init()) return 1;
@@ -1062,6 +1100,7 @@ void wm_end() {
   if (g.pool) mm_destroy_pool(g.pool);
   os_set_sys_err_screen(nullptr);
   la_set_msg_line(nullptr);
+  uio_set_cancel_check(nullptr);
   com.screen_up = 0;
   com.msg_surface = 0;
   com.status_surface = 0;
@@ -1118,6 +1157,7 @@ int wm_show(WmShow* sb, WmHandle msgq) {
     if (g.pending.empty()) log_wait("wm_show");
     Event e = next_event(first_ms);
     if (e.kind != Event::Char) g.filled = false;
+    if (e.kind != Event::Resize && e.kind != Event::Timeout) g.resizing = false;
     if (!g.sys_line.empty() && e.kind != Event::Timeout) {
       g.sys_line.clear();
       mark_dirty();

@@ -123,6 +123,11 @@ struct State {
   // The cursor, on the logical screen.
   int cur_r = 1, cur_c = 1;
   int saved_r = 1, saved_c = 1;
+  // The pan before a series of resizes: each resize of the series starts
+  // from it, so that a terminal made smaller and then larger again shows
+  // what it showed before.
+  bool resizing = false;
+  int base_pan_r = 0, base_pan_c = 0;
   bool insert = false;
   bool filled = false;        // the last key typed filled a field's last place
 

@@ -375,7 +375,7 @@ constexpr size_t kKmMaxValues = 64;
 struct KmHead {
   rec::Text<4> magic;     // 0 "QVKM"
   rec::U8 version;        // 4
-  rec::U8 b5;             // 5
+  rec::U8 origin;         // 5 0 installed by the bootstrap, 1 recorded with the keymap utility
   rec::U16 esc_delay;     // 6 milliseconds to wait for the rest of a key sequence
   rec::Text<32> term;     // 8 terminal type
   rec::Text<3> user;      // 40 user id; blank = every user

@@ -1304,5 +1304,159 @@ TEST_P(FmContract, AFileOpenedForAPoolBelongsToThePoolsScope) {
   EXPECT_EQ(read_all(kept, 0, buf), V{"P"});
 }
 
+// A refused hold leaves the earlier hold as it was, but no longer the one a
+// rewrite or delete acts on: both are refused with "no record held" and
+// nothing changes.
+TEST_P(FmContract, ARefusedHoldChangesNothing) {
+  const auto& p = GetParam();
+  FmArb* a = create("REFUSED", p);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(write(a, Rec("R1", 1, "", 0, "one")));
+  ASSERT_TRUE(write(a, Rec("R2", 2, "", 0, "two")));
+  uint8_t* buf = alloc(kLen);
+  uint8_t* buf2 = alloc(kLen);
+  FmArb* b = FM_ATTACH(a, nullptr, com.depth);
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(read_eq(b, 0, Rec("R2"), buf2, FM_OP_EQUAL | FM_OP_HOLD));
+  ASSERT_TRUE(read_eq(a, 0, Rec("R1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_FALSE(read_eq(a, 0, Rec("R2"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_EQ(a->status, FM_ST_HELD_SELF);
+  EXPECT_EQ(code_of(buf), "R2");  // delivered all the same
+  std::memcpy(buf + 24, "changed", 7);
+  a->rec.set(buf);
+  a->op = 0;
+  EXPECT_FALSE(fm_rewrite(a));
+  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  EXPECT_FALSE(fm_del(a));
+  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  // Both records are there as they were.
+  FmArb* c = FM_ATTACH(a, nullptr, com.depth);
+  ASSERT_NE(c, nullptr);
+  uint8_t* cb = alloc(kLen);
+  EXPECT_EQ(read_all(c, 0, cb), (V{"R1", "R2"}));
+  ASSERT_TRUE(read_eq(c, 0, Rec("R1"), cb));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(cb) + 24, 3), "one");
+  ASSERT_TRUE(read_eq(c, 0, Rec("R2"), cb));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(cb) + 24, 3), "two");
+  // The earlier hold still keeps others off R1 until released.
+  EXPECT_FALSE(read_eq(c, 0, Rec("R1"), cb, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_EQ(c->status, FM_ST_HELD_SELF);
+  EXPECT_TRUE(fm_release(a));
+  // Once R2 is free, a's hold read takes it and the delete acts on R2.
+  EXPECT_TRUE(fm_release(b));
+  ASSERT_TRUE(read_eq(a, 0, Rec("R2"), buf, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
+  a->op = 0;
+  ASSERT_TRUE(fm_del(a)) << a->status;
+  EXPECT_EQ(read_all(c, 0, cb), V{"R1"});
+}
+
+// A hold read through a stream whose key range rejects the record answers
+// "not found" (or the end of the range) and holds nothing.
+TEST_P(FmContract, ARecordOutsideTheRangeIsNotLeftHeld) {
+  const auto& p = GetParam();
+  FmArb* a = create("OUTSIDE", p);
+  ASSERT_NE(a, nullptr);
+  for (const char* c : {"A1", "B1", "B2", "C1"}) ASSERT_TRUE(write(a, Rec(c, 1)));
+  auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->head.type = FM_SCB_RANGE;
+  r->key_no = 0;
+  r->lo_len = 2;
+  r->hi_len = 2;
+  uint8_t* lo = alloc(4);
+  uint8_t* hi = alloc(4);
+  std::memcpy(lo, "B1", 2);
+  std::memcpy(hi, "B2", 2);
+  r->lo_key.set(lo);
+  r->hi_key.set(hi);
+  FmArb* s = FM_ATTACH(a, &r->head, com.depth);
+  ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
+  uint8_t* buf = alloc(kLen);
+  uint8_t* buf2 = alloc(kLen);
+  // By key: outside the range.
+  EXPECT_FALSE(read_eq(s, 0, Rec("C1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_EQ(s->status, FM_ST_NO_RECORD);
+  // Read next past the high bound (the read beyond it held C1 for a moment).
+  s->rec.set(buf);
+  ASSERT_TRUE(start_first(s, 0));
+  s->op = FM_OP_HOLD;
+  ASSERT_TRUE(fm_rdnxt(s));
+  ASSERT_TRUE(fm_rdnxt(s));
+  EXPECT_EQ(code_of(buf), "B2");
+  EXPECT_FALSE(fm_rdnxt(s));
+  EXPECT_EQ(s->status, FM_ST_EOF);
+  // Another handle holds C1 at once.
+  EXPECT_TRUE(read_eq(a, 0, Rec("C1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
+  a->op = 0;
+  EXPECT_TRUE(fm_del(a)) << a->status;
+}
+
+namespace {
+// A start of the back end that unwinds, as a fault inside it would.
+int unwinding_start(FmArb*, FmArb*) { throw ScopeUnwind{int(CompletionCode::Signal), 0}; }
+int unwinding_post_read(FmArb*) { throw ScopeUnwind{int(CompletionCode::Signal), 0}; }
+}  // namespace
+
+// Handle fields changed for an inner call go back when the call unwinds.
+TEST_P(FmContract, HandleFieldsComeBackWhenACallUnwinds) {
+  const auto& p = GetParam();
+  FmArb* a = create("UNWIND", p);
+  ASSERT_NE(a, nullptr);
+  for (const char* c : {"A1", "B1", "B2", "C1"}) ASSERT_TRUE(write(a, Rec(c, 1)));
+  auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->head.type = FM_SCB_RANGE;
+  r->key_no = 0;
+  r->lo_len = 2;
+  uint8_t* lo = alloc(4);
+  std::memcpy(lo, "B1", 2);
+  r->lo_key.set(lo);
+  FmArb* s = FM_ATTACH(a, &r->head, com.depth);
+  ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
+  uint8_t* buf = alloc(kLen);
+  uint8_t* key = alloc(4);
+  auto check = [&](uint16_t op, const char* what) {
+    EXPECT_EQ(s->op, op) << what;
+    EXPECT_EQ(s->key.get(), key) << what;
+    EXPECT_EQ(s->key_len, 1) << what;
+    EXPECT_EQ(s->range, 0) << what;
+    EXPECT_EQ(s->rec.get(), buf) << what;
+    EXPECT_EQ(s->rec_len, 0) << what;
+    EXPECT_EQ(s->key_no, 0) << what;
+  };
+  auto arm = [&](uint16_t op) {
+    s->rec.set(buf);
+    s->rec_len = 0;
+    s->key.set(key);
+    s->key_len = 1;
+    s->range = 0;
+    s->key_no = 0;
+    s->op = op;
+  };
+  FmHandlers table = *fm_handlers(s->fns);
+  table.start = unwinding_start;
+  uint8_t own = s->fns;
+  fm_set_handlers(s, &table);
+  arm(FM_OP_FIRST);
+  EXPECT_THROW(fm_start(s), ScopeUnwind);
+  check(FM_OP_FIRST, "start");
+  arm(FM_OP_FIRST);
+  EXPECT_THROW(fm_rdnxt(s), ScopeUnwind);
+  check(FM_OP_FIRST, "read next");
+  s->fns = own;
+  // Delete all through the stream: its read next unwinds in an event.
+  static const FmEventProcs procs = {unwinding_post_read, nullptr, nullptr, nullptr, nullptr};
+  fm_set_event_procs(&procs);
+  fm_set_event_proc(a, alloc(4));
+  arm(FM_OP_KEY);
+  EXPECT_THROW(fm_del_all(s), ScopeUnwind);
+  fm_set_event_procs(nullptr);
+  check(FM_OP_KEY, "delete all");
+  EXPECT_TRUE(fm_release(s));
+  EXPECT_TRUE(fm_del_all(s)) << s->status;
+  check(FM_OP_KEY, "delete all done");
+  EXPECT_EQ(read_all(a, 0, buf), (V{"A1"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Memory, FmContract, ::testing::Values(FmBackendParam{}),
                          [](const auto& i) { return std::string(i.param.name); });

@@ -358,7 +358,12 @@ TEST_F(FmFiles, SequentialFiles) {
   FmFdb bad = seq_fdb("APP", "01", "SUSPEND", FM_PT_SESS);
   EXPECT_FALSE(FM_OPEN(&bad, com.depth, FM_OPT_NO_SYSDIR, 15, 15));
   EXPECT_EQ(bad.status, FM_ST_SYS);
-  EXPECT_TRUE(FM_SCRATCH(&bad, 0));
+  // Nor is it removed: only a file of the engine's own is.
+  EXPECT_FALSE(FM_SCRATCH(&bad, 0));
+  EXPECT_EQ(bad.status, FM_ST_SYS);
+  struct stat st;
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  ::unlink(path.c_str());
   EXPECT_FALSE(FM_SCRATCH(&bad, 0));
   EXPECT_EQ(bad.status, FM_ST_NOT_FOUND);
 }

@@ -1,9 +1,11 @@
 // Numbers and alpha values: edit masks, entry, stored forms.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "foundation/bi.h"
 #include "foundation/cv.h"
@@ -359,4 +361,176 @@ TEST(Logic, DisplayAndEntry) {
   EXPECT_EQ(c, '1');
   EXPECT_EQ(cv_log_itoe('1'), 'J');
   com.log_true = 'Y';
+}
+
+// ------------------------------------------------- masks with literals --
+
+namespace {
+std::string etoi_msk(const char* mask, const std::string& text, uint32_t* msg = nullptr) {
+  // The text in a buffer of its own length, so that a read past either end
+  // shows in the sanitizer build.
+  std::vector<char> t(text.begin(), text.end());
+  CvNum n{0, 0};
+  uint32_t m = 0;
+  if (!cv_num_etoi_msk(mask, int(std::strlen(mask)), t.data(), int(t.size()), &n, &m)) {
+    if (msg) *msg = m;
+    return "!";
+  }
+  return to_text(n.value) + "@" + std::to_string(n.scale);
+}
+}  // namespace
+
+// A literal after an '8' position stands at most at its own place: the
+// text is never read before its start, however short.
+TEST(NumEntry, LiteralsAfterEightPositionsStayInTheText) {
+  Separators sep('.', ',', "$");
+  EXPECT_EQ(etoi_msk("88/88/88", "12/34/56"), "123456@0");
+  EXPECT_EQ(etoi_msk("88/88/88", "1/34/56"), "13456@0");
+  EXPECT_EQ(etoi_msk("8A88", "1"), "1@0");
+  EXPECT_EQ(etoi_msk("8A88", "A"), "0@0");
+  EXPECT_EQ(etoi_msk("8-8\\.8", "7"), "7@0");
+  // A literal '-' between '8' positions moves by the leading zeros dropped
+  // before it, not by those dropped before later literals.
+  std::string shown = itoe("8\\-888x::", 48, 0);
+  EXPECT_EQ(shown, "-48x::  ");
+  EXPECT_EQ(etoi_msk("8\\-888x::", shown), "48@0");
+}
+
+// Random masks with literals, '8' positions and the currency, and random
+// texts of every length up to past the mask's: every mask parser stays in
+// bounds (run under the sanitizers), and what a number shows reads back.
+TEST(NumFuzz, MasksWithLiteralsAndShortTexts) {
+  const char* seed = std::getenv("QUVO_FUZZ_SEED");  // another seed for a longer hunt
+  std::mt19937 rng(seed ? unsigned(std::strtoul(seed, nullptr, 10)) : 20261207u);
+  const char mask_chars[] = "9Z0*8888.,-()<>$$\\/Ax%: Ek";
+  const char text_chars[] = " 0123456789.,-+()<>$*/Ax%:EUR";
+  int shown = 0;
+  for (const char* cur : {"$", "EUR", "kr", "Fr."}) {
+    Separators sep('.', ',', cur);
+    for (int k = 0; k < 20000; ++k) {
+      std::string mask;
+      int mlen = 1 + int(rng() % 16);
+      for (int i = 0; i < mlen; ++i) mask += mask_chars[rng() % (sizeof mask_chars - 1)];
+      std::vector<char> mbuf(mask.begin(), mask.end());
+      CvNumMsk mm{mbuf.data(), int(mbuf.size()), {}, 0};
+      int good = cv_num_msk(&mm);
+      for (int j = 0; j < 4; ++j) {
+        std::string t;
+        int tlen = int(rng() % uint32_t(mlen + 4));
+        for (int i = 0; i < tlen; ++i) t += text_chars[rng() % (sizeof text_chars - 1)];
+        std::vector<char> tbuf(t.begin(), t.end());
+        CvNum n;
+        uint32_t msg = 0;
+        cv_num_etoi_msk(mbuf.data(), int(mbuf.size()), tbuf.data(), int(tbuf.size()), &n, &msg);
+        char target[8] = {};
+        std::vector<char> abuf(mask.begin(), mask.end());
+        alp_etoi(tbuf.data(), int(tbuf.size()), target, int(rng() % 8) + 1, abuf.data(), int(abuf.size()), 0, ' ',
+                 '0', 0, &msg);
+      }
+      if (!good) continue;
+      i128 limit = 1;
+      for (int i = 0; i < mm.facts.int_digits + mm.facts.decimals && i < 18; ++i) limit *= 10;
+      i128 v = i128(rng() % uint64_t(limit));
+      if (mm.facts.sign && (rng() & 1)) v = -v;
+      std::vector<char> out(size_t(mm.width));
+      if (!num_itoe(mbuf.data(), int(mbuf.size()), CvNum{v, mm.facts.decimals}, out.data(), int(out.size())))
+        continue;
+      ++shown;
+      CvNum back;
+      uint32_t msg = 0;
+      ASSERT_EQ(cv_num_etoi_msk(mbuf.data(), int(mbuf.size()), out.data(), int(out.size()), &back, &msg), 1)
+          << cur << " '" << mask << "' '" << std::string(out.data(), out.size()) << "' " << to_text(v);
+      i128 got = back.value;
+      for (int s = back.scale; s < mm.facts.decimals; ++s) got *= 10;
+      ASSERT_TRUE(got == v) << cur << " '" << mask << "' '" << std::string(out.data(), out.size()) << "' "
+                            << to_text(v) << " " << to_text(back.value);
+    }
+  }
+  EXPECT_GT(shown, 3000);
+}
+
+// A leading sign or currency floats next to the number over blank cells; a
+// literal before it stays in place, one between it and the number holds it.
+TEST(NumMask, LeadingSignFloatsPastALiteralBeforeIt) {
+  {
+    Separators sep('.', ',', "$");
+    EXPECT_EQ(itoe("X$ZZZ9", 4, 0), "X   $4");
+    EXPECT_EQ(itoe("X-ZZZ9", -4, 0), "X   -4");
+    EXPECT_EQ(itoe("-/ZZ9", -4, 0), "-/  4");     // a literal between: no float
+    EXPECT_EQ(itoe("-/$ZZ9", -4, 0), "-/  $4");   // the currency after it still floats
+    EXPECT_EQ(itoe("A(ZZ9)", -4, 0), "A  (4)");
+  }
+  Separators sep('.', ',', "EUR");
+  EXPECT_EQ(itoe("EUR -ZZZ,ZZ9.99", -400, 2), "EUR       -4.00");
+  EXPECT_EQ(etoi_msk("EUR -ZZZ,ZZ9.99", "EUR       -4.00"), "-400@2");
+}
+
+// A currency symbol longer than the mask's '$' positions is shown whole
+// where there is room, else cut to the positions; entry takes both.
+TEST(NumMask, LongCurrencySymbolShowsWholeOrCutAndReadsBack) {
+  Separators sep('.', ',', "EUR");
+  struct Case {
+    const char* mask;
+    long long value;
+    const char* text;
+  } cases[] = {
+      {"$ZZZ,ZZ9.99-", 9925, "   EUR99.25 "},
+      {"$ZZZ,ZZ9.99-", 99999999, "E999,999.99 "},  // no room: cut
+      {"-$ZZZ,ZZ9.99", -9925, "   -EUR99.25"},
+      {"-$ZZZ,ZZ9.99", -1234567, " -E12,345.67"},  // room for the sign, not the symbol
+      {"$***,**9.99", 9925, "EUR***99.25"},     // over the cheque-protect fill
+      {"$***,**9.99", 99999999, "E999,999.99"},
+      {"ZZ9.99$", 25, " .25EUR"},               // the number moves left
+      {"ZZ9.99$", 9925, " 99.25E"},
+      {"Z9.99$", 9925, "99.25E"},
+      {"$$$$ZZ9", 5, "   EUR5"},               // more '$' than the symbol
+      {"$ZZ9", 0, "EUR "},                      // a zero shows nothing to float to
+  };
+  for (const Case& c : cases) {
+    std::string shown = itoe(c.mask, c.value, std::strchr(c.mask, '.') ? 2 : 0);
+    EXPECT_EQ(shown, c.text) << c.mask << " " << c.value;
+    uint32_t msg = 0;
+    std::string back = etoi_msk(c.mask, shown, &msg);
+    EXPECT_EQ(back, to_text(c.value) + "@" + (std::strchr(c.mask, '.') ? "2" : "0")) << c.mask << " '" << shown
+                                                                                     << "' " << msg;
+  }
+}
+
+// A symbol that ends in the decimal point, cut before it, reads back as the
+// cut one.
+TEST(NumMask, CutSymbolBeforeThePointReadsBack) {
+  Separators sep('.', ',', "Fr.");
+  std::string shown = itoe("$$.99", 50, 2);
+  EXPECT_EQ(shown, "Fr.50");
+  EXPECT_EQ(etoi_msk("$$.99", shown), "50@2");
+  shown = itoe("$$$ZZ9.99", 50, 2);
+  EXPECT_EQ(shown, "   Fr..50");
+  EXPECT_EQ(etoi_msk("$$$ZZ9.99", shown), "50@2");
+}
+
+// A text without a digit is zero only when it holds nothing but blanks, the
+// '*' fill and the currency; a point or a sign alone is refused everywhere.
+TEST(NumEntry, NoDigitIsRefusedUnlessBlank) {
+  Separators sep('.', ',', "$");
+  for (const char* t : {".", " . ", "$.", "*.*", ".$", "-.", "(.)"}) {
+    CvNum n;
+    uint32_t msg = 0;
+    EXPECT_EQ(cv_num_etoi(t, int(std::strlen(t)), &n, &msg), 0) << t;
+    EXPECT_EQ(msg, 100350u) << t;
+    msg = 0;
+    EXPECT_EQ(cv_num_etoi_msk("$ZZ9.99-", 8, t, int(std::strlen(t)), &n, &msg), 0) << t;
+    EXPECT_EQ(msg, 100350u) << t;
+  }
+  for (const char* t : {".", " . ", "-.", "+"}) {
+    CvNum n;
+    uint32_t msg = 0;
+    EXPECT_EQ(cv_num_universal(t, int(std::strlen(t)), &n, &msg), 0) << t;
+    EXPECT_EQ(msg, 100350u) << t;
+  }
+  for (const char* t : {"", "  ", "$", "***", " $ ** "}) {
+    CvNum n{5, 5};
+    uint32_t msg = 0;
+    ASSERT_EQ(cv_num_etoi(t, int(std::strlen(t)), &n, &msg), 1) << t;
+    EXPECT_TRUE(n.value == 0) << t;
+  }
 }

@@ -132,6 +132,7 @@ int g_code = 1;
 int main_with_hooks() {
   TempDir data;
   data.write("SA/USER.dat", "");
+  data.write("keymaps/none", "");  // the bootstrap's mark
   setenv("QUVOPATH", data.str().c_str(), 1);
   setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
   g_trail.clear();
@@ -178,6 +179,7 @@ namespace {
 int main_without_user() {
   TempDir data;
   data.write("SA/USER.dat", "");
+  data.write("keymaps/none", "");  // the bootstrap's mark
   setenv("QUVOPATH", data.str().c_str(), 1);
   setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
   os_set_user_lookup([](std::string_view) { return 0; });

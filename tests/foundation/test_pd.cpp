@@ -651,6 +651,109 @@ TEST_F(Pd, BinMathMatchesOracle) {
   }
 }
 
+// Every scale pair 0..31, against GMP: aligning the operands of a sum can
+// need 41 digits, which neither the packed work values nor 128 bits hold.
+TEST_F(Pd, BinMathMatchesGmpAtEveryScale) {
+  Gen g(17);
+  uint64_t n = cases();
+  mpz_t x, y, p, q, r, lo, hi;
+  mpz_inits(x, y, p, q, r, lo, hi, nullptr);
+  mpz_set_si(lo, INT32_MIN);
+  mpz_set_si(hi, INT32_MAX);
+  // Half away from zero: round(num / den), den > 0.
+  auto round_div = [&](mpz_t out, const mpz_t num, const mpz_t den) {
+    mpz_t rem, twice;
+    mpz_inits(rem, twice, nullptr);
+    mpz_tdiv_qr(out, rem, num, den);
+    mpz_abs(rem, rem);
+    mpz_mul_2exp(twice, rem, 1);
+    if (mpz_cmp(twice, den) >= 0) {
+      if (mpz_sgn(num) < 0) mpz_sub_ui(out, out, 1);
+      else mpz_add_ui(out, out, 1);
+    }
+    mpz_clears(rem, twice, nullptr);
+  };
+  auto set_i128 = [](mpz_t z, i128 v) {
+    std::string s = str(v);
+    mpz_set_str(z, s.c_str(), 10);
+  };
+  int wide = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    int op = g.coin(3) ? g.range(3, 5) : g.range(1, 2);
+    int sa = g.range(0, 31), sb = g.range(0, 31);
+    if (g.coin(4)) sb = std::min(31, sa + g.range(0, 12));
+    int ka = g.coin(3) ? kBinUnsigned : 1, kb = g.coin(3) ? kBinUnsigned : 1;
+    int32_t a = int32_t(uint32_t(g.rng()()));
+    int32_t b = int32_t(uint32_t(g.rng()()));
+    if (g.coin(2)) a = int32_t(g.value(g.range(1, 9)));
+    if (g.coin(2)) b = int32_t(g.value(g.range(1, 9)));
+    if (g.coin(20)) b = 0;
+    if (g.coin(20)) a = 0;
+    i128 va = ka == kBinUnsigned ? i128(uint32_t(a)) : i128(a);
+    i128 vb = kb == kBinUnsigned ? i128(uint32_t(b)) : i128(b);
+    set_i128(x, va);
+    set_i128(y, vb);
+    bool has = true;
+    int s = std::max(sa, sb);
+    switch (op) {
+      case kBinAdd:
+      case kBinSub:
+        if (std::abs(sa - sb) > 21) ++wide;  // aligned operands past 31 digits
+        mpz_ui_pow_ui(p, 10, unsigned(s - sa));
+        mpz_mul(q, x, p);
+        mpz_ui_pow_ui(p, 10, unsigned(s - sb));
+        mpz_mul(r, y, p);
+        if (op == kBinAdd) mpz_add(q, q, r);
+        else mpz_sub(q, q, r);
+        mpz_ui_pow_ui(p, 10, unsigned(s - sa));
+        round_div(r, q, p);
+        break;
+      case kBinMul:
+        mpz_mul(q, x, y);
+        mpz_ui_pow_ui(p, 10, unsigned(sb));
+        round_div(r, q, p);
+        break;
+      case kBinDiv:
+        has = vb != 0;
+        if (has) {
+          mpz_ui_pow_ui(p, 10, unsigned(sb));
+          mpz_mul(q, x, p);
+          mpz_abs(p, y);
+          round_div(r, q, p);
+          if (mpz_sgn(y) < 0) mpz_neg(r, r);
+        }
+        break;
+      case kBinCopy:
+        if (sa >= sb) {
+          mpz_ui_pow_ui(p, 10, unsigned(sa - sb));
+          mpz_mul(r, y, p);
+        } else {
+          mpz_ui_pow_ui(p, 10, unsigned(sb - sa));
+          round_div(r, y, p);
+        }
+        break;
+    }
+    i128 want = 0;
+    if (has) {
+      if (ka == kBinUnsigned) has = mpz_sgn(r) >= 0 && mpz_cmp_ui(r, 0xFFFFFFFFu) <= 0;
+      else has = mpz_cmp(r, lo) >= 0 && mpz_cmp(r, hi) <= 0;
+      if (has) want = ka == kBinUnsigned ? i128(mpz_get_ui(r)) : i128(mpz_get_si(r));
+    }
+    int32_t got = a;
+    int ok = bin_math(&got, b, op, sb, kb, sa, ka);
+    bool match = has ? (ok == 1 && got == int32_t(uint32_t(uint64_t(want)))) : (ok == 0 && got == a);
+    if (!match) {
+      char buf[200];
+      mpz_get_str(buf, 10, r);
+      ADD_FAILURE() << "bin_math op " << op << " a " << str(va) << "@" << sa << " b " << str(vb) << "@" << sb
+                    << ": " << ok << " " << got << " want " << (has ? str(want) : std::string("failure ") + buf);
+      break;
+    }
+  }
+  EXPECT_GT(wide, 0);
+  mpz_clears(x, y, p, q, r, lo, hi, nullptr);
+}
+
 // Invalid values anywhere in a value are refused by every operation.
 TEST_F(Pd, InvalidNibblesAreRefused) {
   Gen g(12);
@@ -876,6 +979,18 @@ TEST_F(Pd, VariablePackedIntegerPart) {
   EXPECT_EQ(pd_var_bin(var), INT32_MIN);
   var[8] = 200;  // scale byte -56
   EXPECT_EQ(pd_var_bin(var), INT32_MIN);
+  // Every scale byte, on zero and on a value: nothing outside the table of
+  // powers is read (the sanitizer build checks).
+  for (int sb = 0; sb < 256; ++sb) {
+    uint8_t z[9], v[9];
+    pd_cvp(z, 8, 0);
+    pd_cvp(v, 8, 7);
+    z[8] = v[8] = uint8_t(sb);
+    int s = int8_t(uint8_t(sb));
+    EXPECT_EQ(pd_var_bin(z), 0) << s;
+    int32_t want = s > 0 ? 0 : s == 0 ? 7 : s >= -8 ? 7 * int32_t(p10(-s)) : INT32_MAX;
+    EXPECT_EQ(pd_var_bin(v), want) << s;
+  }
 }
 
 TEST_F(Pd, FloatConversionEdges) {
@@ -924,4 +1039,23 @@ TEST_F(Pd, BinMathScalesAndKinds) {
   a = INT32_MAX;
   EXPECT_EQ(bin_math(&a, 1, kBinAdd, 0, 1, 0, 1), 0);
   EXPECT_EQ(a, INT32_MAX);
+  // Sums whose aligned operands need more than 31 digits.
+  a = 1;
+  ASSERT_EQ(bin_math(&a, 1, kBinAdd, 31, 1, 0, 1), 1);  // 1 + 10^-31 at scale 0
+  EXPECT_EQ(a, 1);
+  a = 2000000000;
+  ASSERT_EQ(bin_math(&a, 5, kBinSub, 22, 1, 0, 1), 1);  // - 5 x 10^-22
+  EXPECT_EQ(a, 2000000000);
+  a = 0;
+  ASSERT_EQ(bin_math(&a, 5, kBinAdd, 1, 1, 0, 1), 1);  // 0.5 rounds half away from zero
+  EXPECT_EQ(a, 1);
+  a = 1;
+  ASSERT_EQ(bin_math(&a, 15, kBinSub, 1, 1, 0, 1), 1);  // 1 - 1.5 = -0.5 -> -1
+  EXPECT_EQ(a, -1);
+  a = 0;
+  ASSERT_EQ(bin_math(&a, 0, kBinAdd, 0, 1, 31, 1), 1);  // a zero at any scale
+  EXPECT_EQ(a, 0);
+  a = 7;
+  EXPECT_EQ(bin_math(&a, 1, kBinAdd, 0, 1, 31, 1), 0);  // 1 at a's scale 31 passes the range
+  EXPECT_EQ(a, 7);
 }

@@ -108,7 +108,20 @@ TEST(Spawn, SubmitWithoutScriptIsASystemError) {
 }
 
 // ------------------------------------------------- dynamic load and call --
+namespace {
+std::string lib_dir() {
+  std::string l = QUVO_TESTDYN;
+  return l.substr(0, l.rfind('/'));
+}
+// The test library's directory is one the data directory's owner names.
+struct LibDirs {
+  LibDirs(const std::string& d = lib_dir()) { ss_dyn_set_dirs(d.c_str()); }
+  ~LibDirs() { ss_dyn_set_dirs(nullptr); }
+};
+}  // namespace
+
 TEST(DynLoad, FindsFunctionsAndCallsThemWithTheirWords) {
+  LibDirs dirs;
   const std::string lib = QUVO_TESTDYN;
   int before = ss_dyn_count();
   void* fn = nullptr;
@@ -154,7 +167,41 @@ TEST(DynLoad, FindsFunctionsAndCallsThemWithTheirWords) {
   EXPECT_EQ(ss_dyn_count(), before);
 }
 
+TEST(DynLoad, LibraryPathsStayInTheNamedDirectories) {
+  const std::string lib = QUVO_TESTDYN;
+  void* fn = nullptr;
+  {
+    LibDirs none("");  // no directory named: no path loads
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(ss_dyn_load(lib + ",qv_answer", &fn));
+    EXPECT_TRUE(testing::internal::GetCapturedStderr().find("names no library directory (QUVO_LIB_DIRS)") !=
+                std::string::npos);
+  }
+  char tmpl[] = "/tmp/quvo-libdir-XXXXXX";
+  std::string other = mkdtemp(tmpl);
+  {
+    // Another directory named; the library, or a link to it, reached through
+    // '..' or a symbolic link from that directory, stays outside.
+    LibDirs named(other + ":relative/dir");
+    ASSERT_EQ(symlink(lib.c_str(), (other + "/link.so").c_str()), 0);
+    for (std::string path : {lib, other + "/../../" + lib.substr(1), other + "/link.so"}) {
+      testing::internal::CaptureStderr();
+      EXPECT_FALSE(ss_dyn_load(path + ",qv_answer", &fn)) << path;
+      EXPECT_TRUE(testing::internal::GetCapturedStderr().find("outside the library directories") != std::string::npos)
+          << path;
+    }
+    EXPECT_EQ(ss_dyn_count(), 0);
+  }
+  {
+    LibDirs named("/nowhere:" + lib_dir());
+    ASSERT_TRUE(ss_dyn_load(lib + ",qv_answer", &fn));
+    ss_dyn_free(lib);
+  }
+  std::filesystem::remove_all(other);
+}
+
 TEST(DynLoad, FailuresGiveFalseAndTheLogLine) {
+  LibDirs dirs;
   void* fn = reinterpret_cast<void*>(1);
   testing::internal::CaptureStderr();
   EXPECT_FALSE(ss_dyn_load("/no/such/libx.so,f", &fn));

@@ -2,6 +2,14 @@
 // explicit environment, temporary data and home directories.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,7 +34,7 @@ struct Dirs {
 };
 }  // namespace
 
-TEST(Start, RefusedCommandLinesPrintUsageAndExit1) {
+TEST(Start, RefusedCommandLinesSayWhyAndPointAtHelp) {
   Dirs d;
   struct Case {
     std::vector<std::string> args;
@@ -47,8 +55,11 @@ TEST(Start, RefusedCommandLinesPrintUsageAndExit1) {
   for (const Case& c : cases) {
     QuvoRun r = run_quvo(c.args, d.env());
     EXPECT_EQ(r.status, 1) << c.args[0];
+    // The reason and one line that points at -h, spelled as the program was run.
+    EXPECT_EQ(r.err.rfind("quvo: ", 0), 0u) << r.err;
     EXPECT_TRUE(has(r.err, c.why)) << c.args[0] << ": " << r.err;
-    EXPECT_TRUE(has(r.err, "usage: quvo")) << c.args[0];
+    EXPECT_TRUE(has(r.err, "\n" + std::string(QUVO_BINARY) + " -h lists the options")) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     EXPECT_EQ(r.out, "");
   }
 }
@@ -57,13 +68,35 @@ TEST(Start, UsageListsEveryOptionAndVariable) {
   QuvoRun r = run_quvo({"-h"}, {});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(has(r.out, "usage: " + std::string(QUVO_BINARY) + " [run mode]")) << r.out;
   for (const char* part : {"-b ", "-r ", "-k ", "-c HOST", "-h, --help", "-d DB", "-a APP", "-v VER",
-                           "-t TYPE", "-p NAME", "-s SESSION", "--NAME=VALUE", "QUVOPATH",
-                           "QUVO_BG_SCRIPT", "QUVO_FAKE_TIME", "QUVO_DB_TRAPS", "QUVO_CENTURY_PIVOT", "QUVO_TEST_HOME",
-                           "QUVO_MSG_SRC", "QUVO_TRACE_0APPS",
-                           "quvo.env", "Exit status"})
+                           "-t TYPE", "-p NAME", "-s SESSION", "--NAME=VALUE", "quvo.env", "Exit status"})
     EXPECT_TRUE(has(r.out, part)) << part;
   EXPECT_EQ(run_quvo({"--help"}, {}).out, r.out);
+  // Every line fits an 80-column terminal.
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) EXPECT_LE(line.size(), 80u) << line;
+  // Every variable the sources read is listed: getenv("NAME") and
+  // os_getenv("NAME") calls, and families named by a "QUVO_..._" prefix
+  // (listed as QUVO_..._<...>).
+  std::set<std::string> names, families;
+  std::regex call(R"re(getenv\s*\(\s*"([A-Za-z_][A-Za-z0-9_]*)")re");
+  std::regex family(R"re("(QUVO_[A-Z0-9_]*_)")re");
+  for (const auto& e : std::filesystem::recursive_directory_iterator(std::string(QUVO_SOURCE_DIR) + "/src")) {
+    std::string ext = e.path().extension().string();
+    if (!e.is_regular_file() || (ext != ".cpp" && ext != ".h")) continue;
+    std::ifstream f(e.path());
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    for (std::sregex_iterator m(text.begin(), text.end(), call), end; m != end; ++m) names.insert((*m)[1]);
+    for (std::sregex_iterator m(text.begin(), text.end(), family), end; m != end; ++m) families.insert((*m)[1]);
+  }
+  EXPECT_GT(names.size(), 10u);
+  for (const std::string& n : names) {
+    std::regex word("(^|[^A-Za-z0-9_])" + n + "([^A-Za-z0-9_<]|$)");
+    EXPECT_TRUE(std::regex_search(r.out, word)) << n << " is read but not listed by -h";
+  }
+  for (const std::string& f : families) EXPECT_TRUE(has(r.out, f + "<")) << f << "<...> is not listed by -h";
 }
 
 TEST(Start, SettingOnTheCommandLineIsVisible) {
@@ -153,8 +186,97 @@ TEST(Start, DataDirectoryMissingOrEmptyIsExplained) {
   r = run_quvo({}, {"QUVOPATH=" + t.sub("data"), "QUVO_TEST_HOME=" + t.str()});
   EXPECT_EQ(r.status, 11);
   EXPECT_TRUE(has(r.err, "the data directory " + t.sub("data") + " (QUVOPATH) is empty")) << r.err;
-  EXPECT_TRUE(has(r.err, "quvo -b")) << r.err;
+  EXPECT_TRUE(has(r.err, std::string(QUVO_BINARY) + " -b")) << r.err;
   EXPECT_TRUE(has(r.err, "startup error: 11")) << r.err;
+
+  // Something there, but never bootstrapped: the same advice and status.
+  t.write("data/SA/USER.dat", "");
+  r = run_quvo({}, {"QUVOPATH=" + t.sub("data"), "QUVO_TEST_HOME=" + t.str(), "TERM=xterm"});
+  EXPECT_EQ(r.status, 11) << r.err;
+  EXPECT_TRUE(has(r.err, "(QUVOPATH) was never bootstrapped")) << r.err;
+  EXPECT_TRUE(has(r.err, "build them with: " + std::string(QUVO_BINARY) + " -b")) << r.err;
+}
+
+namespace {
+// Runs as another user (uid and gid 65534 unless given), where root can.
+std::vector<std::string> as_user(int uid = 65534, int gid = 65534, const std::string& groups = "") {
+  return {"/usr/bin/setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(gid),
+          groups.empty() ? std::string("--clear-groups") : "--groups=" + groups};
+}
+bool can_setpriv() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
+}  // namespace
+
+TEST(Start, DataDirectoryWithoutPermissionSaysSo) {
+  if (!can_setpriv()) GTEST_SKIP() << "needs root and setpriv to run as another user";
+  Dirs d;
+  chmod(d.home.str().c_str(), 0755);
+  chmod(d.data.str().c_str(), 0700);  // the other user may not search it
+  d.data.write("quvo.env", "A=1\n");
+  QuvoRun r = run_quvo({}, d.env(), as_user());
+  EXPECT_EQ(r.status, 10) << r.err;
+  EXPECT_TRUE(has(r.err, "the data directory " + d.data.str() + " (QUVOPATH) cannot be searched: Permission denied"))
+      << r.err;
+  EXPECT_FALSE(has(r.err, "quvo.env")) << r.err;
+
+  // A file the user may only read: the utilities say "Permission denied".
+  chmod(d.data.str().c_str(), 0755);
+  std::string msg = d.data.sub("data/0LA00/MESSAGE");
+  chmod(d.data.sub("data").c_str(), 0755);
+  chmod(d.data.sub("data/0LA00").c_str(), 0755);
+  for (const char* f : {"", ".ix", ".jn"}) chmod((msg + f).c_str(), 0644);
+  r = run_quvo({"-fr", msg}, d.env(), as_user());
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_TRUE(has(r.out + r.err, "Permission denied")) << r.out << r.err;
+  EXPECT_FALSE(has(r.out + r.err, "Bad file descriptor")) << r.out << r.err;
+  r = run_quvo({"-b"}, d.env(), as_user());
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(has(r.out + r.err, "Permission denied")) << r.out << r.err;
+  EXPECT_FALSE(has(r.out + r.err, "Bad file descriptor")) << r.out << r.err;
+}
+
+TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
+  // Writable by the group, or in a directory others may change: refused.
+  {
+    Dirs d;
+    d.data.write("quvo.env", "A=1\n");
+    chmod(d.data.sub("quvo.env").c_str(), 0664);
+    QuvoRun r = run_quvo({}, d.env());
+    EXPECT_EQ(r.status, 12) << r.err;
+    EXPECT_TRUE(has(r.err, "may be changed by users other than its owner")) << r.err;
+    EXPECT_TRUE(has(r.err, "chmod go-w " + d.data.sub("quvo.env"))) << r.err;
+    chmod(d.data.sub("quvo.env").c_str(), 0644);
+    chmod(d.data.str().c_str(), 02775);
+    r = run_quvo({}, d.env());
+    EXPECT_EQ(r.status, 12) << r.err;
+    EXPECT_TRUE(has(r.err, "chmod +t " + d.data.str())) << r.err;
+    chmod(d.data.str().c_str(), 03775);  // sticky: only owners replace their entries
+    r = run_quvo({}, d.env({"QUVO_TEST_PRINTENV=A"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "A=1\n");
+  }
+  // A symbolic link is refused.
+  {
+    Dirs d;
+    d.home.write("elsewhere.env", "A=1\n");
+    ASSERT_EQ(symlink(d.home.sub("elsewhere.env").c_str(), d.data.sub("quvo.env").c_str()), 0);
+    QuvoRun r = run_quvo({}, d.env());
+    EXPECT_EQ(r.status, 12) << r.err;
+    EXPECT_TRUE(has(r.err, "is a symbolic link")) << r.err;
+  }
+  // Owned by another user (a member of the group who replaced it).
+  if (!can_setpriv()) GTEST_SKIP() << "needs root to give the file another owner";
+  Dirs d;
+  d.data.write("quvo.env", "A=1\n");
+  ASSERT_EQ(chown(d.data.sub("quvo.env").c_str(), 65534, 65534), 0);
+  QuvoRun r = run_quvo({}, d.env());
+  EXPECT_EQ(r.status, 12) << r.err;
+  EXPECT_TRUE(has(r.err, "not by root or the data directory's owner")) << r.err;
+  EXPECT_TRUE(has(r.err, "chown ")) << r.err;
+  // The data directory's owner may keep it.
+  ASSERT_EQ(chown(d.data.str().c_str(), 65534, 65534), 0);
+  r = run_quvo({}, d.env({"QUVO_TEST_PRINTENV=A"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "A=1\n");
 }
 
 TEST(Start, InteractiveEngineStartsAndEndsCleanly) {
@@ -206,4 +328,26 @@ TEST(Start, MalformedFakeTimeStopsTheStart) {
   EXPECT_TRUE(has(r.err, "QUVO_FAKE_TIME=tomorrow is not +SECONDS, -SECONDS or a local time YYYYMMDDHHMMSS"))
       << r.err;
   EXPECT_EQ(run_quvo({}, d.env({"QUVO_FAKE_TIME=20240229235959"})).status, 0);
+}
+
+// ./dev start with a relative QUVOPATH starts the engine on the caller's
+// directory of that name. The repository's dev script runs in a copy whose
+// build step and engine are stand-ins that record what they were given.
+TEST(Start, DevStartTakesARelativeDataDirectoryFromTheCaller) {
+  TempDir repo, caller, stubs;
+  std::filesystem::copy_file(std::string(QUVO_SOURCE_DIR) + "/dev", repo.sub("dev"));
+  repo.write("build/quvo", "#!/bin/sh\necho \"$QUVOPATH $*\" >> " + repo.sub("ran") + "\n");
+  stubs.write("cmake", "#!/bin/sh\nexit 0\n");
+  stubs.write("dpkg-query", "#!/bin/sh\necho 'install ok installed'\n");
+  for (const std::string& f : {repo.sub("build/quvo"), stubs.sub("cmake"), stubs.sub("dpkg-query")})
+    std::filesystem::permissions(f, std::filesystem::perms::owner_all);
+  std::string cmd = "cd " + caller.str() + " && env -i PATH=" + stubs.str() + ":/usr/bin:/bin QUVOPATH=var/data " +
+                    repo.sub("dev") + " start -k >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::ifstream f(repo.sub("ran"));
+  std::string ran((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::string data = caller.sub("var/data");
+  EXPECT_EQ(ran, data + " -b\n" + data + " -k\n");
+  EXPECT_TRUE(std::filesystem::is_directory(data));
+  EXPECT_FALSE(std::filesystem::exists(repo.sub("var")));
 }

@@ -27,51 +27,52 @@ constexpr uint16_t kOpHold = 106;   // 8 bytes: u32 back word at 4; puts a GOSUB
 std::vector<uint32_t> g_marks;
 int g_nested_result = -1;
 
-void h_mark(IlfExecBlock*, IlfState* s) {
-  g_marks.push_back(rec::view<rec::U32>(s->pc + 4));
-  s->addr[0] = s->pc;  // something the state holds
+uint8_t* h_mark(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  g_marks.push_back(rec::view<rec::U32>(pc + 4));
+  s->addr[0] = pc;  // something the state holds
   s->mask = 0x155;
-  PC_ADJUST(8, *s);
+  return ii_adv(pc, 8);
 }
-void h_raise(IlfExecBlock* b, IlfState* s) {
-  uint32_t msg = rec::view<rec::U32>(s->pc + 4);
-  if (err_handler(s, b, msg) == 0) return;
-  PC_ADJUST(8, *s);
+uint8_t* h_raise(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint32_t msg = rec::view<rec::U32>(pc + 4);
+  if (err_handler(s, b, msg) == 0) return ii_again(s);
+  return ii_adv(pc, 8);
 }
-void h_nest(IlfExecBlock* b, IlfState* s) {
+uint8_t* h_nest(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* before_addr = s->addr[0];
   uint32_t before_mask = s->mask;
   IlfExecBlock inner;
-  g_nested_result = II_EXEC_MISC(b->pcb, 21, &inner, rec::view<rec::U32>(s->pc + 4));
+  g_nested_result = II_EXEC_MISC(b->pcb, 21, &inner, rec::view<rec::U32>(pc + 4));
   EXPECT_EQ(s->addr[0], before_addr);
   EXPECT_EQ(s->mask, before_mask);
-  PC_ADJUST(8, *s);
+  EXPECT_EQ(s->pc, pc);
+  return ii_adv(pc, 8);
 }
 uint32_t* g_back = nullptr;
 IiGosub* g_gosub = nullptr;
 IiReadEntry* g_read = nullptr;
-void h_hold(IlfExecBlock*, IlfState* s) {
+uint8_t* h_hold(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   MmPool pool = mm_create_pool(" IIPOOL    ", 0, 0);
   g_gosub = static_cast<IiGosub*>(MM_ALLOC(pool, sizeof(IiGosub)));
   ut_add_to_lst(&s->gosub, g_gosub, &g_gosub->link);
   g_read = static_cast<IiReadEntry*>(MM_ALLOC(pool, sizeof(IiReadEntry)));
   g_read->back.set(reinterpret_cast<rec::U32*>(g_back));
   ut_add_to_lst(&s->reads, g_read, &g_read->link);
-  PC_ADJUST(8, *s);
+  return ii_adv(pc, 8);
 }
 // Test forms of the constant load (52/53) and the error trap (24/25): the
 // relocated operand into register 1, or the trap address.
 int g_cnst_hooks = 0;
-void h_cnst(IlfExecBlock*, IlfState* s) {
-  s->addr[0] = ii_ref(s->pc + 4);
+uint8_t* h_cnst(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->addr[0] = ii_ref(pc + 4);
   g_marks.push_back(0xC0);
-  PC_ADJUST(8, *s);
+  return ii_adv(pc, 8);
 }
-void h_overflow(IlfExecBlock*, IlfState* s) {
-  s->err_trap = ii_ref(s->pc + 4);
-  PC_ADJUST(8, *s);
+uint8_t* h_overflow(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->err_trap = ii_ref(pc + 4);
+  return ii_adv(pc, 8);
 }
-void h_return(IlfExecBlock*, IlfState* s) { PC_ADJUST(4, *s); }
+uint8_t* h_return(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_adv(pc, 4); }
 
 int g_yields = 0;
 
@@ -221,9 +222,16 @@ TEST_F(Ii, ProcessEventPointsRunFromTheHeader) {
   EXPECT_EQ(arg.result, 0);
 }
 
+std::vector<int> g_trace_flags;
 TEST_F(Ii, NoCodeReturnsZeroUntraced) {
   FILE* t = std::tmpfile();
   ii_set_trace(t);
+  g_trace_flags.clear();
+  os_set_trace_hook([](int flags, int level, uint32_t msg, void*, void*) {
+    g_trace_flags.push_back(flags);
+    EXPECT_EQ(msg, flags == 3078 ? 600300u : 602500u);
+    return level + 1;
+  });
   IlfExecBlock b;
   b.errors = 5;
   b.warnings = 7;
@@ -231,7 +239,20 @@ TEST_F(Ii, NoCodeReturnsZeroUntraced) {
   EXPECT_EQ(b.errors, 0u);
   EXPECT_EQ(b.warnings, 0u);
   EXPECT_EQ(std::ftell(t), 0);
+  EXPECT_TRUE(g_trace_flags.empty());
+  // With code: a process trace entry opened and closed, also on an unwind.
+  CodeRef r = end();
+  EXPECT_EQ(run(r), 1);
+  EXPECT_EQ(g_trace_flags, (std::vector<int>{3078, 2310}));
+  CodeRef u = raise(300540);
+  EXPECT_EQ(run(u), 300540);
+  EXPECT_EQ(g_trace_flags, (std::vector<int>{3078, 2310, 3078, 2310}));
+  // Event points above 62 (query and selection code) open none.
+  EXPECT_EQ(run(r, 82), 1);
+  EXPECT_EQ(g_trace_flags.size(), 4u);
+  os_set_trace_hook(nullptr);
   std::fclose(t);
+  ii_set_trace(nullptr);
 }
 
 int g_undefs = 0;
@@ -397,7 +418,7 @@ TEST_F(Ii, DebuggerCancelAtAnErrorGivesOption278AndCode4) {
   proc_svc.dbg_stmt = [](IlfExecBlock* b, void* st, int* option) {
     b->pcb->dbg->err_pending = 0;
     auto* s = static_cast<IlfState*>(st);
-    PC_ADJUST(8, *s);  // past the failing instruction
+    s->pc = ii_adv(s->pc, 8);  // past the failing instruction
     *option = 0;
     return true;
   };
@@ -653,6 +674,85 @@ TEST_F(Ii, TmpScrShowsThroughTheErrorDisplay) {
   b.pcb = m.pcb;
   tmp_scr(&b, "file not open", 13);
   EXPECT_EQ(g_shown, "file not open");
+}
+
+// ---------------------------------------------------- internal functions --
+int32_t add_two(const uint32_t* args) { return int32_t(args[1] + args[2]); }
+
+TEST_F(Ii, InternalFunctionsAreRecordsOfIfnsByIndex) {
+  MmPool pool = mm_create_pool(nullptr, 0, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb)));
+  FmFdb f;
+  INIT_IFNS_FDB(&f, kdb, sdb);
+  EXPECT_EQ(f.name.view(), " IFNS   ");  // the file code whole
+  EXPECT_EQ(f.app.view(), " II");
+  EXPECT_EQ(int(f.rec_len), 32);
+  int ix = ii_register_ifn("ADD TWO", add_two);
+  ASSERT_EQ(FM_OPEN(&f, 0, 0, 1, 15), 1) << f.status;
+  FmArb* a = f.handle.get();
+  auto* rec = static_cast<uint8_t*>(MM_ALLOC(pool, 32));
+  auto find = [&](const char* name) -> int {
+    std::memset(rec, ' ', 22);
+    std::memcpy(rec, name, std::strlen(name));
+    PROTO_FULL(a, 0, rec);
+    a->op = FM_OP_EQUAL;
+    return fm_read(a) ? int(rec::view<IbIfns>(rec).fn) : -1;
+  };
+  EXPECT_EQ(find("ADD TWO"), ix);
+  int atol_ix = find("atol");
+  ASSERT_GE(atol_ix, 0);
+  EXPECT_GE(find("get_addr"), 0);
+  uint32_t args[3] = {2, 40, 2};
+  EXPECT_EQ(ii_ifn(uint32_t(ix))(args), 42);
+  char* text = static_cast<char*>(MM_ALLOC(pool, 8));
+  std::strcpy(text, "1234");
+  uint32_t a1[2] = {1, arena::offset_of(text)};
+  EXPECT_EQ(ii_ifn(uint32_t(atol_ix))(a1), 1234);
+  EXPECT_EQ(ii_ifn(100000), nullptr);
+  FmFdb p;
+  INIT_STMT_PRT_FDB(&p);
+  EXPECT_EQ(p.app.view(), "0AD");
+  EXPECT_EQ(p.ver.view(), "00");
+  EXPECT_EQ(p.name.view(), "STMTPRNT");
+  EXPECT_EQ(int(p.rec_len), 80);
+  EXPECT_EQ(int(p.key_count), 0);
+  mm_destroy_pool(pool);
+}
+
+// The one table: sizes and operands as builders and relocation see them.
+TEST_F(Ii, OpcodeTable) {
+  EXPECT_STREQ(ib_op(464).name, "RLOC_BNB");
+  EXPECT_STREQ(ib_op(465).name, "INST_BNB");
+  EXPECT_EQ(ib_op(464).size, 8);
+  EXPECT_STREQ(ib_op(9999).name, "?");
+  EXPECT_STREQ(ib_op(86).name, "");
+  // A mask or text carried in the instruction: its offset plus its length.
+  uint8_t inst[64] = {};
+  rec::view<IbInst>(inst).op = 144;           // FMT_ALP, mask length at 10
+  rec::view<rec::U16>(inst + 10) = 5;
+  EXPECT_EQ(ib_inst_len(inst), 17u);
+  rec::view<IbInst>(inst).op = 550;           // BEG AT, 3 segments
+  inst[11] = 3;
+  EXPECT_EQ(ib_inst_len(inst), 36u);
+  rec::view<IbInst>(inst).op = 200;           // not settled yet
+  EXPECT_EQ(ib_inst_len(inst), 0u);
+  // Every pair's two opcodes agree on length and operands.
+  for (int op = 0; op + 1 < kIbOps; op += 2) {
+    const IbOpDef& e = ib_op(uint16_t(op));
+    const IbOpDef& o = ib_op(uint16_t(op + 1));
+    if (!*e.name) continue;
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(e.size, o.size);
+    EXPECT_EQ(e.nopnd, o.nopnd);
+    for (int i = 0; i < e.nopnd; ++i) EXPECT_LE(e.opnd[i].at + 4u, e.size);
+  }
+  // A pair not settled may be settled once.
+  IbOpDef d{"RLOC_X", 8, IbLen::Fixed, 0, 0, {}};
+  EXPECT_TRUE(ib_define_op(88, d, "INST_X"));
+  EXPECT_FALSE(ib_define_op(88, d, "INST_X"));
+  EXPECT_FALSE(ib_define_op(464, d, "INST_X"));
+  EXPECT_STREQ(ib_op(89).name, "INST_X");
 }
 
 }  // namespace

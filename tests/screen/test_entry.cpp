@@ -3,6 +3,9 @@
 // interactive engine and the keymap utility without a terminal.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "support/quvo_run.h"
@@ -27,29 +30,57 @@ TEST(Entry, BootstrapInstallsTheKeymapsIntoAFreshDataDirectory) {
 
 TEST(Entry, NoKeymapForTheTerminalStopsWithStatus3) {
   TempDir data, home;
-  data.write("SA/USER.dat", "");
-  std::vector<std::string> env = {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"};
-  QuvoRun r = run_quvo({}, env);
-  EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "Keymap Missing for this Terminal/User\n");
+  std::vector<std::string> env = {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm",
+                                  "LOGNAME=nobody"};
   run_quvo({"-b"}, env);
-  r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=dumb"});
+  // A terminal type without any keymap: the text, then what and how.
+  QuvoRun r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=dumb"});
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "Keymap Missing for this Terminal/User\n");
+  std::string user = r.err.substr(r.err.find(" and user ") + 10);
+  user = user.substr(0, user.find(';'));
+  EXPECT_FALSE(user.empty());
+  EXPECT_EQ(r.err, "Keymap Missing for this Terminal/User\nThere is no keymap for terminal type dumb and user " + user +
+                       "; record one with: " + QUVO_BINARY + " -k\n");
   data.write("keymaps/xterm.ALL.key", "QVKM and then garbage");
   r = run_quvo({}, env);
   EXPECT_EQ(r.status, 3);
   EXPECT_TRUE(has(r.err, "The keymap of terminal xterm for every user is damaged")) << r.err;
+  EXPECT_TRUE(has(r.err, "Keymap Missing for this Terminal/User\n")) << r.err;
+  // No TERM, or a TERM without a terminfo entry: said so, not a missing keymap.
   r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()});
   EXPECT_EQ(r.status, 15);
   EXPECT_TRUE(has(r.err, "TERM is not set")) << r.err;
+  r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=no-such-terminal"});
+  EXPECT_EQ(r.status, 15);
+  EXPECT_TRUE(has(r.err, "the terminal type TERM=no-such-terminal has no terminfo entry")) << r.err;
+  EXPECT_FALSE(has(r.err, "Keymap Missing")) << r.err;
 }
 
 TEST(Entry, KeymapUtilityNeedsATerminal) {
   TempDir data, home;
-  data.write("SA/USER.dat", "");
+  run_quvo({"-b"}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()});
   QuvoRun r = run_quvo({"-k"}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"});
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(has(r.err, "cannot use the terminal: standard output is not a terminal")) << r.err;
+}
+// Another user of the data directory: may not record the keymap of every
+// user, and is told before any key is asked for when the store is closed to
+// them.
+TEST(Entry, KeymapUtilityChecksWhoAndWhereFirst) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  TempDir data, home;
+  run_quvo({"-b"}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()});
+  chmod(data.str().c_str(), 0755);
+  chmod(home.str().c_str(), 0755);
+  std::vector<std::string> env = {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"};
+  std::vector<std::string> other = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  QuvoRun r = run_quvo({"-k", "ALL"}, env, other);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "only the owner of the data directory (root) may record the keymap of every user")) << r.err;
+  r = run_quvo({"-k"}, env, other);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(has(r.err, "a keymap cannot be recorded here: you may not write in " + data.str() + "/keymaps")) << r.err;
+  EXPECT_FALSE(has(r.err, "terminal")) << r.err;  // said before the terminal is touched
 }
 }  // namespace

@@ -196,7 +196,7 @@ TEST(Keymap, DefaultSourcesInstallForTheirTerminals) {
   ASSERT_GT(n, 0) << err;
   for (const char* term : {"xterm", "xterm-256color", "tmux-256color", "screen", "linux", "vt100"}) {
     std::vector<uint8_t> rec;
-    ASSERT_TRUE(store->get(term, "", &rec)) << term << "\n" << log;
+    ASSERT_TRUE(store->get(term, "", &rec, nullptr)) << term << "\n" << log;
     Keymap km;
     std::string why;
     ASSERT_TRUE(km_decode(rec.data(), rec.size(), &km, &why)) << why;
@@ -205,7 +205,7 @@ TEST(Keymap, DefaultSourcesInstallForTheirTerminals) {
       EXPECT_NE(km.trie.find_code(code), nullptr) << term << " lacks " << km_option_name(code);
   }
   std::vector<uint8_t> rec;
-  ASSERT_TRUE(store->get("xterm", "", &rec));
+  ASSERT_TRUE(store->get("xterm", "", &rec, nullptr));
   Keymap km;
   std::string why;
   ASSERT_TRUE(km_decode(rec.data(), rec.size(), &km, &why));
@@ -214,6 +214,78 @@ TEST(Keymap, DefaultSourcesInstallForTheirTerminals) {
   for (char c : std::string("\x1bOP")) node = km.trie.step(node, uint8_t(c));
   ASSERT_NE(km.trie.entry(node), nullptr);
   EXPECT_EQ(km.trie.entry(node)->values, std::vector<uint32_t>{276});
+  std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(Keymap, BootstrapKeepsRecordedKeymaps) {
+  std::string dir = tmpdir();
+  auto store = km_dir_store(dir);
+  Keymap mine;
+  mine.term = "xterm";
+  mine.recorded = true;
+  mine.trie.add("\x1bOR", {304});
+  std::string log, err;
+  ASSERT_TRUE(store->put("xterm", "", km_encode(mine), &err)) << err;
+  ASSERT_GT(km_install(std::string(QUVO_SOURCE_DIR) + "/data/keymaps", *store, &log, &err), 0) << err;
+  EXPECT_NE(log.find("xterm: kept the keymap recorded with -k"), std::string::npos) << log;
+  std::vector<uint8_t> rec;
+  ASSERT_TRUE(store->get("xterm", "", &rec, nullptr));
+  Keymap got;
+  ASSERT_TRUE(km_decode(rec.data(), rec.size(), &got, &err)) << err;
+  EXPECT_TRUE(got.recorded);
+  EXPECT_EQ(got.trie.size(), 1u);
+  EXPECT_EQ(got.trie.find_code(304)->seq, "\x1bOR");
+  std::system(("rm -rf " + dir).c_str());
+}
+
+// A member of the engine's group plants names in the shared keymap store:
+// the store neither follows nor truncates them, reads only regular files up
+// to its cap, and makes its files 0660 whatever the umask.
+TEST(Keymap, StoreFilesAreSafeAgainstPlantedNames) {
+  std::string dir = tmpdir();
+  auto store = km_dir_store(dir);
+  std::string err, why;
+  Keymap km;
+  km.term = "vt100";
+  km.trie.add("\r", {304});
+  ASSERT_TRUE(store->put("vt100", "", km_encode(km), &err)) << err;
+  std::string victim = dir + "/victim";
+  { std::ofstream(victim) << "precious"; }
+  // Links under the record's name and under names a writer might use.
+  std::string kd = dir + "/keymaps";
+  ASSERT_EQ(symlink(victim.c_str(), (kd + "/vt100.UBOB.key").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), (kd + "/vt100.UBOB.key.new").c_str()), 0);
+  for (int i = 0; i < 4; ++i)
+    symlink(victim.c_str(), (kd + "/vt100.UBOB.key.new" + std::to_string(getpid()) + "." + std::to_string(i)).c_str());
+  mode_t old = umask(0);
+  bool put = store->put("vt100", "BOB", km_encode(km), &err);
+  umask(old);
+  ASSERT_TRUE(put) << err;
+  std::ifstream v(victim);
+  std::string text((std::istreambuf_iterator<char>(v)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "precious");
+  struct stat st;
+  ASSERT_EQ(lstat((kd + "/vt100.UBOB.key").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  // A link to a device or an endless file is not read, and says so.
+  unlink((kd + "/vt100.UBOB.key").c_str());
+  ASSERT_EQ(symlink("/dev/zero", (kd + "/vt100.UBOB.key").c_str()), 0);
+  std::vector<uint8_t> rec;
+  EXPECT_FALSE(store->get("vt100", "BOB", &rec, &why));
+  EXPECT_NE(why.find("vt100.UBOB.key"), std::string::npos) << why;
+  unlink((kd + "/vt100.UBOB.key").c_str());
+  {
+    std::ofstream big(kd + "/vt100.UBOB.key", std::ios::binary);
+    big << std::string(kKmMaxFile + 1, 'Q');
+  }
+  why.clear();
+  EXPECT_FALSE(store->get("vt100", "BOB", &rec, &why));
+  EXPECT_NE(why.find("larger than a keymap can be"), std::string::npos) << why;
+  km_set_store(store.get());
+  Keymap got;
+  EXPECT_EQ(km_find("vt100", "BOB", &got, &why), 1);  // every user's record still serves
+  km_set_store(nullptr);
   std::system(("rm -rf " + dir).c_str());
 }
 

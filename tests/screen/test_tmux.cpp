@@ -4,6 +4,7 @@
 // screen comes back with capture-pane. Each step waits for the program's
 // diagnostic log (one line per wait for a key) instead of sleeping.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,12 +75,8 @@ class Tmux {
     char tmpl[] = "/tmp/quvo-tmux-XXXXXX";
     dir_ = mkdtemp(tmpl);
     name_ = "quvo-wm-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    data_ = with_keymaps ? make_data_dir(dir_) : dir_ + "/nokeys";
-    if (!with_keymaps) {  // something installed, but no keymaps
-      mkdir(data_.c_str(), 0777);
-      mkdir((data_ + "/SA").c_str(), 0777);
-      std::ofstream(data_ + "/SA/USER.dat");
-    }
+    data_ = make_data_dir(dir_);
+    if (!with_keymaps) run("rm -f " + quote(data_) + "/keymaps/*");  // bootstrapped, but no keymaps
     log_ = dir_ + "/wm.log";
     out_ = dir_ + "/out";
     std::string env = "env -i PATH=/usr/bin:/bin HOME=" + quote(dir_) + " TERM=" + term +
@@ -498,44 +495,149 @@ TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
   EXPECT_EQ(t.exit_code(), 0);
 }
 
+// The row of the demo's tall window that a screen line shows, 0 when none.
+int tall_row(const std::string& line) {
+  size_t at = line.find("TALL ");
+  return at == std::string::npos ? 0 : std::atoi(line.c_str() + at + 5);
+}
+
+// Down past the last row of the application area leaves the cursor there
+// (a bell), never on the status or message line, and pans nothing away.
+TEST_P(Terminal, CursorStaysInTheApplicationArea) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  for (int i = 0; i < 16; ++i) t.keys({"Down"});
+  EXPECT_EQ(t.cursor_when({22, 30}), std::make_pair(22, 30));
+  auto s = t.screen();
+  EXPECT_EQ(cols(s[7], 21, 1), "\u250c");  // the form has not moved
+  EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
+  t.keys({"Up"});
+  EXPECT_EQ(t.cursor_when({21, 30}), std::make_pair(21, 30));
+  // Back on the Name field, typing reaches it.
+  for (int i = 0; i < 12; ++i) t.keys({"Up"});
+  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));
+  t.burst({"x", "Enter"});
+  EXPECT_TRUE(t.out_has("enter name=[xMITH               ] code=[AB12  ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+// A pan keeps the field the cursor is on in view: PAN HOME from a field low
+// in a tall window leaves the cursor on the field, inside the area, and
+// typing goes on reaching it.
+TEST_P(Terminal, PanningKeepsTheCursorsFieldInView) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"F5"});
+  ASSERT_TRUE(t.out_has("tall on"));
+  t.keys({"Tab", "Tab"});
+  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  t.keys({"S-Home", "S-Up", "S-Up"});
+  auto c = t.cursor();
+  EXPECT_LE(c.first, 22);
+  EXPECT_NE(t.row(c.first).find("TALL 25"), std::string::npos) << t.row(c.first);
+  EXPECT_EQ(t.row(23).substr(0, 12), "STATUS: demo");
+  t.burst({"a", "b", "c", "Enter"});
+  EXPECT_TRUE(t.out_has("tall=[abc     ]"));
+  // Off the field, a pan moves the view and brings the cursor along inside
+  // the area.
+  t.keys({"Right", "Right", "Right", "Right", "Right", "Right", "Right", "Right", "Right", "S-Home"});
+  auto s = t.screen_when([](const auto& x) { return tall_row(x[0]) == 1; });
+  EXPECT_EQ(tall_row(s[0]), 1) << s[0] << "|" << s[1] << "|" << s[21];
+  c = t.cursor();
+  EXPECT_GE(c.first, 1);
+  EXPECT_LE(c.first, 22);
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
+// A terminal made smaller and then larger again shows what it showed: the
+// pan is re-clamped to what the windows cover at each size.
+TEST_P(Terminal, ResizeReclampsThePan) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"F5"});
+  ASSERT_TRUE(t.out_has("tall on"));
+  t.keys({"Tab", "Tab"});
+  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  int n = t.wait_count();
+  t.tmux("resize-window -x 80 -y 12");
+  ASSERT_TRUE(t.waits(n + 1));
+  EXPECT_EQ(t.cursor_when({10, 54}), std::make_pair(10, 54));
+  n = t.wait_count();
+  t.tmux("resize-window -x 80 -y 24");
+  ASSERT_TRUE(t.waits(n + 1));
+  auto s = t.screen_when([](const auto& x) { return x[21].find("TALL 25") != std::string::npos; });
+  EXPECT_EQ(cols(s[21], 45, 7), "TALL 25");
+  EXPECT_EQ(tall_row(s[0]), 4) << s[0];
+  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  // Larger than everything: no pan at all.
+  n = t.wait_count();
+  t.tmux("resize-window -x 80 -y 40");
+  ASSERT_TRUE(t.waits(n + 1));
+  s = t.screen_when([](const auto& x) { return tall_row(x[0]) == 1; });
+  EXPECT_EQ(tall_row(s[0]), 1) << s[0];
+  EXPECT_EQ(t.cursor_when({25, 54}), std::make_pair(25, 54));
+  t.burst({"z", "Enter"});
+  EXPECT_TRUE(t.out_has("tall=[z       ]"));
+  t.finish("F3");
+  EXPECT_EQ(t.exit_code(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Tmux, Terminal, ::testing::ValuesIn(kTerms),
                          [](const auto& info) { return std::string(info.param[0] == 'x' ? "xterm" : "tmux256"); });
 
-TEST(TerminalKeymap, MissingKeymapExitsThree) {
-  char tmpl[] = "/tmp/quvo-nokm-XXXXXX";
-  std::string dir = mkdtemp(tmpl);
-  int rc = 0;
-  std::string san = sanitizer_env();
-  std::string err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + san + " TERM=xterm QUVOPATH=" + quote(dir) + " " +
-                            quote(WM_DEMO) + " 2>&1 </dev/null",
-                        &rc);
-  EXPECT_EQ(rc, 3);
-  EXPECT_EQ(err, "Keymap Missing for this Terminal/User\n");
-  // A keymap for other terminals does not serve this one.
-  std::string data = make_data_dir(dir);
-  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + san + " TERM=dumb QUVOPATH=" + quote(data) + " " +
-                quote(WM_DEMO) + " 2>&1 </dev/null",
-            &rc);
-  EXPECT_EQ(rc, 3);
-  EXPECT_EQ(err, "Keymap Missing for this Terminal/User\n");
-  // A damaged record says so, then the same exit.
-  {
-    std::ofstream f(data + "/keymaps/xterm.ALL.key", std::ios::binary | std::ios::trunc);
-    f << "QVKM garbage";
+std::string login() {
+  passwd* pw = getpwuid(getuid());
+  return pw ? pw->pw_name : "";
+}
+
+// The whole screen with wrapped lines joined, once it shows part.
+std::string joined_when(Tmux& t, const std::string& part) {
+  std::string s;
+  for (int i = 0; i < 300; ++i) {
+    s = t.tmux("capture-pane -p -J");
+    if (s.find(part) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  err = run("env -i PATH=/usr/bin:/bin HOME=" + quote(dir) + san + " TERM=xterm QUVOPATH=" + quote(data) + " " +
-                quote(WM_DEMO) + " 2>&1 </dev/null",
-            &rc);
-  EXPECT_EQ(rc, 3);
-  EXPECT_NE(err.find("The keymap of terminal xterm for every user is damaged"), std::string::npos) << err;
-  EXPECT_NE(err.find("Keymap Missing for this Terminal/User"), std::string::npos);
-  run("rm -rf " + quote(dir));
+  return s;
+}
+
+// The engine started on a terminal it cannot serve says why, each cause in
+// its own words and status.
+TEST(TerminalKeymap, StartSaysWhyTheTerminalCannotBeUsed) {
+  const std::string bin = QUVO_BINARY;
+  {
+    Tmux t("xterm", bin, false);  // bootstrapped, but no keymap for any terminal
+    EXPECT_EQ(t.exit_code(), 3);
+    std::string s = joined_when(t, "record one");
+    EXPECT_NE(s.find("Keymap Missing for this Terminal/User\nThere is no keymap for terminal type xterm and user " +
+                     login() + "; record one with: " + bin + " -k"),
+              std::string::npos)
+        << s;
+  }
+  {
+    Tmux t("no-such-terminal", bin);
+    EXPECT_EQ(t.exit_code(), 15);
+    std::string s = joined_when(t, "terminfo");
+    EXPECT_NE(s.find("the terminal type TERM=no-such-terminal has no terminfo entry"), std::string::npos) << s;
+    EXPECT_EQ(s.find("Keymap Missing"), std::string::npos) << s;
+  }
+  {
+    // Something in the data directory, but never bootstrapped.
+    Tmux t("xterm", "sh -c 'rm -rf \"$QUVOPATH\"/keymaps && exec " + bin + "'");
+    EXPECT_EQ(t.exit_code(), 11);
+    std::string s = joined_when(t, "bootstrapped");
+    EXPECT_NE(s.find("was never bootstrapped"), std::string::npos) << s;
+    EXPECT_NE(s.find("build them with: " + bin + " -b"), std::string::npos) << s;
+  }
 }
 
 TEST(TerminalKeymap, UtilityRecordsAndStoresKeys) {
   Tmux t("xterm", std::string(QUVO_BINARY) + " -k", false);
   ASSERT_TRUE(t.waits(1));
   EXPECT_NE(t.row_when(4, "Press").find("Press the key for ENTER (option 304)"), std::string::npos);
+  EXPECT_NE(t.row(2).find("Terminal xterm, user " + login()), std::string::npos) << t.row(2);
   t.keys({"Enter", "F3", "Escape", "F1", "Space", "C-d"});
   EXPECT_NE(t.row_when(4, "Save").find("Save this keymap?"), std::string::npos);
   t.tmux("send-keys y");
@@ -544,13 +646,90 @@ TEST(TerminalKeymap, UtilityRecordsAndStoresKeys) {
   km_set_store(store.get());
   Keymap km;
   std::string why;
-  ASSERT_EQ(km_find("xterm", "", &km, &why), 1) << why;
+  EXPECT_EQ(km_find("xterm", "", &km, &why), 0);  // your keymap, not everybody's
+  ASSERT_EQ(km_find("xterm", login(), &km, &why), 1) << why;
   km_set_store(nullptr);
+  EXPECT_TRUE(km.recorded);
   EXPECT_EQ(km.trie.size(), 4u);
   EXPECT_EQ(km.trie.find_code(304)->seq, "\r");
   EXPECT_EQ(km.trie.find_code(274)->seq, "\x1bOR");
   EXPECT_EQ(km.trie.find_code(278)->seq, "\x1b");
   EXPECT_EQ(km.trie.find_code(276)->seq, "\x1bOP");
+  struct stat st;
+  ASSERT_EQ(stat((t.data() + "/keymaps/xterm.U" + login() + ".key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+}
+
+// A key is what one key press sends, whatever the pace of typing: keys sent
+// together stay apart; a key that types a character is refused; CTRL-C
+// leaves with nothing saved.
+TEST(TerminalKeymap, UtilityKeysAreSequencesNotPauses) {
+  Tmux t("xterm", std::string(QUVO_BINARY) + " -k");
+  ASSERT_TRUE(t.waits(1));
+  t.burst({"Space", "Space", "Space"});
+  EXPECT_NE(t.row_when(10, "Function 4").find("Function 4 of 42"), std::string::npos) << t.row(10);
+  t.burst({"F5", "F6", "Space"});
+  EXPECT_NE(t.row_when(10, "Function 7").find("Function 7 of 42"), std::string::npos) << t.row(10);
+  t.keys({"a"});
+  EXPECT_NE(t.row_when(12, "character").find("The key a types a character into fields"), std::string::npos)
+      << t.row(12);
+  EXPECT_NE(t.row(10).find("Function 7 of 42"), std::string::npos) << t.row(10);
+  t.keys({"\u00e9"});
+  EXPECT_NE(t.row(10).find("Function 7 of 42"), std::string::npos) << t.row(10);
+  t.finish("C-c");
+  EXPECT_EQ(t.exit_code(), 1);
+  struct stat st;
+  EXPECT_NE(stat((t.data() + "/keymaps/xterm.U" + login() + ".key").c_str(), &st), 0);
+}
+
+// CTRL-Z stops the utility as it stops any terminal program (under a shell
+// with job control); fg brings it back where it was.
+TEST(TerminalKeymap, UtilitySuspendsOnCtrlZ) {
+  Tmux t("xterm", "bash --norc --noprofile -i");
+  t.tmux("send-keys " + quote(std::string(QUVO_BINARY) + " -k") + " Enter");
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"Enter"});
+  t.tmux("send-keys C-z");
+  auto s = t.screen_when([](const auto& x) {
+    for (const auto& l : x)
+      if (l.find("Stopped") != std::string::npos) return true;
+    return false;
+  });
+  bool stopped = false;
+  for (const auto& l : s) stopped = stopped || l.find("Stopped") != std::string::npos;
+  EXPECT_TRUE(stopped);
+  t.tmux("send-keys fg Enter");
+  ASSERT_TRUE(t.waits(3));
+  EXPECT_NE(t.row_when(10, "Function 2").find("Function 2 of 42"), std::string::npos) << t.row(10);
+  t.keys({"C-d"});
+  t.finish("n");
+}
+
+// The keymap of every user is recorded only by the data directory's owner,
+// and a bootstrap run again keeps it.
+TEST(TerminalKeymap, BootstrapKeepsAKeymapRecordedForEveryUser) {
+  Tmux t("xterm", std::string(QUVO_BINARY) + " -k ALL");
+  ASSERT_TRUE(t.waits(1));
+  EXPECT_NE(t.row_when(2, "every").find("Terminal xterm, every user"), std::string::npos) << t.row(2);
+  t.keys({"F3", "C-d"});
+  t.finish("y");
+  ASSERT_EQ(t.exit_code(), 0);
+  int rc = 0;
+  run("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + quote(t.data()) + " " + quote(QUVO_BINARY) +
+          " -b >/dev/null 2>&1",
+      &rc);
+  EXPECT_EQ(rc, 0);
+  auto store = km_dir_store(t.data());
+  km_set_store(store.get());
+  Keymap km;
+  std::string why;
+  ASSERT_EQ(km_find("xterm", "", &km, &why), 1) << why;
+  km_set_store(nullptr);
+  EXPECT_TRUE(km.recorded);
+  int node = 0;
+  for (char c : std::string("\x1bOR")) node = km.trie.step(node, uint8_t(c));
+  ASSERT_NE(km.trie.entry(node), nullptr);
+  EXPECT_EQ(km.trie.entry(node)->values, std::vector<uint32_t>{304});
 }
 
 TEST(TerminalKeymap, UtilityShowsEveryKeyAndSaysWhatMoves) {

@@ -184,4 +184,32 @@ TEST(Trie, TimeOutAndEventsDuringASequence) {
   EXPECT_EQ(trie_read_key(t, -1, 50, false, s).kind, KeyMatch::Resize);
 }
 
+// Every byte a keymap leaves unmapped, on both paths: the 8-bit byte and the
+// UTF-8 spelling of the same code point give the same result, a character
+// only for U+0020-U+007E and U+00A0-U+00FF; control bytes (DEL among them)
+// are unknown keys, never typed into a field.
+TEST(Trie, UnmappedBytesAreTheSameCharactersOnBothPaths) {
+  KeyTrie t;
+  t.add("\x1b[A", {20002});
+  for (int cp = 0; cp < 256; ++cp) {
+    if (cp == 0x1B) continue;  // the escape prefix has tests of its own
+    bool want = (cp >= 0x20 && cp <= 0x7E) || cp >= 0xA0;
+    Script eight;
+    eight.keys({std::string(1, char(cp))});
+    KeyMatch a = next(t, eight, false);
+    Script utf;
+    std::string enc = cp < 0x80 ? std::string(1, char(cp))
+                                : std::string{char(0xC0 | (cp >> 6)), char(0x80 | (cp & 0x3F))};
+    utf.keys({enc});
+    KeyMatch b = next(t, utf, true);
+    EXPECT_EQ(a.kind, want ? KeyMatch::Char : KeyMatch::Unknown) << "8-bit byte " << cp;
+    EXPECT_EQ(b.kind, want ? KeyMatch::Char : KeyMatch::Unknown) << "UTF-8 U+" << std::hex << cp;
+    if (want) {
+      EXPECT_EQ(a.ch, cp);
+      EXPECT_EQ(b.ch, cp);
+    }
+    EXPECT_EQ(b.bytes, enc);
+  }
+}
+
 }  // namespace

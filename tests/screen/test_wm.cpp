@@ -1,6 +1,12 @@
 // Window manager: placement, stacking, limbo, scopes, items and
 // characteristics, editing, options, panning, messages and bad input, on a
 // terminal in memory.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "files/unixio.h"
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -926,3 +932,50 @@ TEST_F(WmMore, ConversionHookFillsTextsThatNeedIt) {
 }
 
 }  // namespace
+
+// While a screen is up, a wait for another process's lock ends when the user
+// presses CANCEL; a key typed before it reaches the next input wait.
+TEST_F(Wm, LockWaitEndsOnCancelAndKeepsEarlierKeys) {
+  char path[] = "/tmp/quvo_lockwaitXXXXXX";
+  int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int f = ::open(path, O_RDWR);
+    struct flock fl{};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    if (f < 0 || ::fcntl(f, F_SETLK, &fl) != 0) ::_exit(1);
+    if (::write(ready[1], "x", 1) != 1) ::_exit(1);
+    ::pause();
+    ::_exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  term.type("A");
+  term.key(kEsc);
+  EXPECT_EQ(uio_lock(fd, 0, UioLock::Write, kUioWaitForever, "the test's lock"), ECANCELED);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(fd);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  ::unlink(path);
+
+  WmHandle reg;
+  WmHandle w = window(1, 1, 1, 20, &reg);
+  char* buf = text("          ");
+  WmItem it = item(1, 1, buf, 10);
+  wm_insert_itm(reg, &it, wa::kInput, 0xFFFFFFFF, 0);
+  wm_actv(w);
+  term.key(kEnterKey);
+  WmShow sb = sb_at(reg, 1, 1);
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(sb.option.get(), opt::kEnter);
+  EXPECT_EQ(buf[0], 'A');
+}

@@ -21,8 +21,11 @@ struct QuvoRun {
   std::string err;
 };
 
-inline QuvoRun run_quvo(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-  std::vector<std::string> a{QUVO_BINARY};
+// prefix: a program that runs quvo (setpriv, to run it as another user).
+inline QuvoRun run_quvo(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                        const std::vector<std::string>& prefix = {}) {
+  std::vector<std::string> a = prefix;
+  a.push_back(QUVO_BINARY);
   a.insert(a.end(), args.begin(), args.end());
   std::vector<std::string> e = env;
   for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
