@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "design/se.h"
+#include "dictionary/bs.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
 #include "foundation/la.h"
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
   });
   wm_register();
   la_register();
+  bs_register();
   ii_register();
   se_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {

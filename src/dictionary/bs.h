@@ -44,6 +44,22 @@
 // the file's, absurd counts) is reported with the file's path and the
 // bootstrap fails; nothing is left in the data directory.
 //
+// What the generator gives (and the bootstrap relies on):
+//   - SUMMARY blocks through bld_sum_fi (dd2.h) from the ELEMENT, FILE and
+//     INITIAL records of the compiled files; images in raw byte order.
+//   - KEY flags come from ELEMENT byte 192: '1' duplicates, '0' unique,
+//     blank duplicates with blank keys left out; a file of the catalogue
+//     must match its builder ('1' or '0' only, orders '+'), or the ordinary
+//     open refuses it with 200630. A key over several fields is a group
+//     (entry kind 2, last field at 28-49) right before its members in
+//     element-number order. ELEMENT key 4 (bytes 68-75) is unique.
+//   - Raw files through RawWriter (flags kRawCrc, kRawShort as wanted), one
+//     per file of type 1 with byte 14 '0'; none for an empty file.
+//   - SYSDIR records (file SYSDIR of "0SA") for every file made: a file
+//     without one is reported (the ordinary open would give 200490).
+//   - The design SUMMARY's "INITIAL " raw file is not copied into the
+//     dictionary of "0AD" itself (its images come from the SUMMARY).
+//
 // Run. bs_main (the -b entry) refuses a data directory that holds the
 // system applications (a site's System Administration records would be
 // lost), builds everything in a temporary directory beside it (QUVOPATH
@@ -83,7 +99,8 @@ class RawWriter {
   // org1: one record image, no header.
   bool open(const std::string& path, uint16_t flags, bool org1, std::string* err);
   // Writes one record; its numbers are turned big-endian by the layout.
-  bool put(const uint8_t* rec, int len, const DictField* fields, int nfields, std::string* err);
+  // stmt: a STMT record (its operands' occurrence words too).
+  bool put(const uint8_t* rec, int len, const DictField* fields, int nfields, bool stmt, std::string* err);
   bool close(std::string* err);
   ~RawWriter();
 
@@ -101,9 +118,12 @@ class RawWriter {
 struct BsLayout {
   uint16_t type, offset, length, occurs;
 };
-// Turns the numbers of a record between big-endian and this engine's order
-// (the same operation both ways); packed signs take the configured nibbles.
+// Turns the numbers of a record from big-endian into this engine's order;
+// packed signs D become the configured negative nibble, others the positive
+// (RawWriter does the reverse).
 void adjust_rec(uint8_t* rec, int len, const BsLayout* lay, int count);
+// The reverse: this engine's order into the raw (big-endian) form.
+void adjust_rec_raw(uint8_t* rec, int len, const BsLayout* lay, int count);
 // The same for the occurrence words of a STMT record's operands.
 void adjust_stmt(uint8_t* stmt);
 void adjust_occ(uint8_t* word);
@@ -124,5 +144,7 @@ int bs_bootstrap(BsCounts* c);
 // The -b entry: checks, temporary directory, messages, keymaps, bs_bootstrap,
 // move; returns the exit status.
 int bs_main();
+// Test hook: QUVO_TEST_BOOT_KILL=build (after the first file is made) or
+// move (after the first entry is moved in) makes the run kill itself there.
 // Makes bs_main the bootstrap entry (call after la_register and wm_register).
 void bs_register();

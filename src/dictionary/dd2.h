@@ -21,9 +21,15 @@
 //                 offset; occurrence length
 //   the INITIAL image, then the NULL image: two upper-case hex digits a
 //                 byte, 40 bytes (80 digits) a line, the last line the rest.
+//                 The images are in the raw files' byte order (big-endian
+//                 numbers, packed signs C and D: adjust_rec_raw of bs.h by
+//                 the field lines); the reader turns them back.
 // A segment of a group key is one line per occurrence of every member; a
-// binary date of 8 bytes is two segments of 4 (the second at field number +
-// 1, or, for occurrence i > 0 of a group member, + 2i + 1, offset + 4).
+// binary date of 8 bytes is two segments of 4 (field number and field number
+// + 1, offset and offset + 4). Occurrence i of a group member that is such a
+// date takes field numbers + 2i and + 2i + 1, both within its own 8 bytes
+// (offset + 8i and + 8i + 4): a key never repeats the first occurrence's
+// second half.
 //
 // Writer. bld_sum_fi appends one file's block when DD_SUMMARY_FILE is set
 // (or the context names a path). The append holds an fcntl write lock on

@@ -625,8 +625,8 @@ struct DField {
   rec::Bytes<8> stamp2;       // 76
   rec::Bytes<8> cmpl_stamp;   // 84  a work field's element stamp
   rec::Text<1> flag92;        // 92
-  rec::Text<1> b93;           // 93
-  rec::Text<1> b94;           // 94
+  rec::U8 b93;                // 93
+  rec::U8 b94;                // 94
   rec::Text<30> label;        // 95
   rec::Text<30> heading1;     // 125
   rec::Text<30> heading2;     // 155
@@ -651,11 +651,11 @@ struct DField {
   rec::Text<123> b300;        // 300 decided here: not used, blank
   rec::Text<60> initial;      // 423 initial value
   rec::Text<42> b483;         // 483 decided here: not used, blank
-  rec::Text<1> b525;          // 525
+  rec::U8 b525;               // 525 into ELEMENT byte 590
   rec::Text<3> b526;          // 526 decided here: not used, blank
-  rec::Text<1> b529;          // 529
+  rec::U8 b529;               // 529 into ELEMENT byte 589
   rec::U8 dom_class;          // 530 domain class
-  rec::Text<1> b531;          // 531
+  rec::Text<1> b531;          // 531 into ELEMENT byte 591
   rec::Text<72> spare;        // 532 decided here: not used, blank
 };
 QV_RECORD(DField, 604);
@@ -673,8 +673,8 @@ QV_FIELDS(DField, kFldField, QV_FLD(DField, area, 5), QV_FLD(DField, work, 1), Q
           QV_FLD(DField, kind, 5), QV_FLD(DField, domain, 1), QV_FLD(DField, offset, 5),
           QV_FLD(DField, length, 5), QV_FLD(DField, occurs, 5), QV_FLD(DField, file, 1),
           QV_FLD(DField, number, 5), QV_FLD(DField, ident_stamp, 7), QV_FLD(DField, stamp2, 7),
-          QV_FLD(DField, cmpl_stamp, 7), QV_FLD(DField, flag92, 1), QV_FLD(DField, b93, 1),
-          QV_FLD(DField, b94, 1), QV_FLD(DField, label, 1), QV_FLD(DField, heading1, 1),
+          QV_FLD(DField, cmpl_stamp, 7), QV_FLD(DField, flag92, 1), QV_FLD(DField, b93, 5),
+          QV_FLD(DField, b94, 5), QV_FLD(DField, label, 1), QV_FLD(DField, heading1, 1),
           QV_FLD(DField, heading2, 1), QV_FLD(DField, b185, 5), QV_FLD(DField, share_a, 5),
           QV_FLD(DField, share_b, 5), QV_FLD(DField, usage, 5), QV_FLD(DField, key_kind, 5),
           QV_FLD(DField, key_no, 5), QV_FLD(DField, key_order, 1), QV_FLD(DField, key_dups, 1),
@@ -682,8 +682,8 @@ QV_FIELDS(DField, kFldField, QV_FLD(DField, area, 5), QV_FLD(DField, work, 1), Q
           QV_FLD(DField, high, 1), QV_FLD(DField, ref_app, 1), QV_FLD(DField, ref_file, 1),
           QV_FLD(DField, ref_field, 1), QV_FLD(DField, code1, 1), QV_FLD(DField, code2, 1),
           QV_FLD(DField, code3, 1), QV_FLD(DField, b300, 1), QV_FLD(DField, initial, 1),
-          QV_FLD(DField, b483, 1), QV_FLD(DField, b525, 1), QV_FLD(DField, b526, 1),
-          QV_FLD(DField, b529, 1), QV_FLD(DField, dom_class, 5), QV_FLD(DField, b531, 1),
+          QV_FLD(DField, b483, 1), QV_FLD(DField, b525, 5), QV_FLD(DField, b526, 1),
+          QV_FLD(DField, b529, 5), QV_FLD(DField, dom_class, 5), QV_FLD(DField, b531, 1),
           QV_FLD(DField, spare, 1));
 
 // ELEMENT (DElem, foundation/cv.h): its field list.
@@ -691,8 +691,8 @@ QV_FIELDS(DElem, kFldElem, QV_FLD(DElem, area, 5), QV_FLD(DElem, work, 1), QV_FL
           QV_FLD(DElem, kind, 5), QV_FLD(DElem, domain, 1), QV_FLD(DElem, offset, 5),
           QV_FLD(DElem, length, 5), QV_FLD(DElem, occurs, 5), QV_FLD(DElem, file, 1),
           QV_FLD(DElem, number, 5), QV_FLD(DElem, ident_stamp, 7), QV_FLD(DElem, stamp2, 7),
-          QV_FLD(DElem, cmpl_stamp, 7), QV_FLD(DElem, flag92, 1), QV_FLD(DElem, b93, 1),
-          QV_FLD(DElem, b94, 1), QV_FLD(DElem, label, 1), QV_FLD(DElem, heading1, 1),
+          QV_FLD(DElem, cmpl_stamp, 7), QV_FLD(DElem, flag92, 1), QV_FLD(DElem, b93, 5),
+          QV_FLD(DElem, b94, 5), QV_FLD(DElem, label, 1), QV_FLD(DElem, heading1, 1),
           QV_FLD(DElem, heading2, 1), QV_FLD(DElem, b185, 5), QV_FLD(DElem, share_a, 5),
           QV_FLD(DElem, share_b, 5), QV_FLD(DElem, usage, 5), QV_FLD(DElem, key_kind, 5),
           QV_FLD(DElem, key_no, 5), QV_FLD(DElem, key_order, 1), QV_FLD(DElem, key_dups, 1),

@@ -28,7 +28,7 @@ inline QuvoRun run_quvo(const std::vector<std::string>& args, const std::vector<
   a.push_back(QUVO_BINARY);
   a.insert(a.end(), args.begin(), args.end());
   std::vector<std::string> e = env;
-  for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+  for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QUVO_BOOT_SRC"})
     if (const char* v = std::getenv(keep)) e.push_back(std::string(keep) + "=" + v);
   std::vector<char*> av, ev;
   for (auto& s : a) av.push_back(s.data());

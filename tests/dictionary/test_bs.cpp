@@ -1,0 +1,537 @@
+// The SUMMARY text and the bootstrap: what bld_sum_fi writes is what the
+// bootstrap builds (descriptors, keys, segments, byte order, images), the
+// edge cases of both formats, and the conversions of STMT operands.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "dictionary/bs.h"
+#include "dictionary/bs_support.h"
+#include "dictionary/dd2.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
+
+namespace {
+
+using bst::kTestfiLen;
+
+struct Dirs {
+  std::string root = bst::temp_dir("bsroot"), gen = bst::temp_dir("bsgen"), target = bst::temp_dir("bsdata");
+  ~Dirs() {
+    std::error_code ec;
+    for (auto* d : {&root, &gen, &target}) std::filesystem::remove_all(*d, ec);
+    unsetenv("QUVO_BOOT_SRC");
+  }
+  // Points the file manager at the target and the bootstrap at the root.
+  void use_target() {
+    setenv("QUVO_BOOT_SRC", root.c_str(), 1);
+    setenv("QUVOPATH", target.c_str(), 1);
+    fms_init();
+  }
+  void done() {
+    fm_shutdown();
+    unsetenv("QUVOPATH");
+  }
+};
+
+void summary_of(FmFdb* f, const char* app) {
+  *f = fm_fdb;
+  INIT_SRC_PATH(f, app, "00", "SUMMARY ", FM_PT_DATA);
+}
+
+MmPool pool() { return mm_create_pool(" BSTEST    ", 0, 0); }
+
+// The descriptor of TESTFI as its definition says, written out here.
+void expected_fdb(FmFdb* f, FmKdb* kdb, FmSdb* sdb) {
+  init_sdb_func(sdb + 0, 1, 0, 10, 1, '+');
+  INIT_KDB(kdb + 0, 0, '+', 4, sdb, 1);
+  for (int i = 0; i < 3; ++i) init_sdb_func(sdb + 1 + i, 2 + i, 10 + 3 * i, 3, 1, '+');
+  for (int i = 0; i < 3; ++i) init_sdb_func(sdb + 4 + i, 5 + i, 19 + 3 * i, 3, 1, '-');
+  INIT_KDB(kdb + 1, 1, '+', 1, sdb + 1, 6);
+  init_sdb_func(sdb + 7, 8, 28, 4, 8, '+');
+  init_sdb_func(sdb + 8, 9, 32, 4, 8, '-');
+  INIT_KDB(kdb + 2, 2, '-', 3, sdb + 7, 2);
+  INIT_FDB(f, 1, kTestfiLen, 0, kdb, 3);
+  INIT_LA_PATH(f, "00", "TESTFI  ", FM_PT_DATA);
+}
+
+std::vector<fx::Rec> read_all(FmArb* a, int len) {
+  std::vector<fx::Rec> out;
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), size_t(len)));
+  PROTO_FULL(a, 0, buf);
+  a->op = FM_OP_FIRST;
+  for (int ok = fm_read(a); ok && out.size() < 100000; a->op = 0, ok = fm_rdnxt(a)) out.emplace_back(buf, buf + len);
+  mm_free(buf);
+  return out;
+}
+
+}  // namespace
+
+TEST(Summary, TheBlockOfAFileWithGroupAndDateKeys) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  std::string text = bst::slurp(bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY"));
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t nl = text.find('\n', at);
+    lines.push_back(text.substr(at, nl - at));
+    at = nl + 1;
+  }
+  ASSERT_GE(lines.size(), 20u);
+  EXPECT_EQ(lines[0], "1");
+  EXPECT_EQ(lines[1], "FILE:  TESTFI   1 3 0 112 0 3 9");
+  EXPECT_EQ(lines[2], "KEY:  NAME                   + 0 4 1");
+  EXPECT_EQ(lines[3], "SEGMENT:  NAME                   + 1 0 10 1");
+  EXPECT_EQ(lines[4], "KEY:  CODE GRP               + 1 1 6");
+  EXPECT_EQ(lines[5], "SEGMENT:  CODE A                 + 2 10 3 1");
+  EXPECT_EQ(lines[7], "SEGMENT:  CODE A                 + 4 16 3 1");
+  EXPECT_EQ(lines[8], "SEGMENT:  CODE B                 - 5 19 3 1");
+  EXPECT_EQ(lines[10], "SEGMENT:  CODE B                 - 7 25 3 1");
+  EXPECT_EQ(lines[11], "KEY:  STAMP                  - 2 3 2");
+  EXPECT_EQ(lines[12], "SEGMENT:  STAMP                  + 8 28 4 8");
+  EXPECT_EQ(lines[13], "SEGMENT:  STAMP                  - 9 32 4 8");
+  EXPECT_EQ(lines[14], "NAME                   1 1 0 10");
+  EXPECT_EQ(lines[17], "STAMP                  1 7 28 8");
+  // 112 bytes: two full dump lines and one of 32 bytes, per image.
+  EXPECT_EQ(lines[23].size(), 80u);
+  EXPECT_EQ(lines[25].size(), 64u);
+  EXPECT_EQ(lines.size(), 29u);
+  // The NULL image: the binary date all ones.
+  EXPECT_EQ(lines[26].substr(56, 16), "FFFFFFFFFFFFFFFF");
+  // A second compile of the file appends a second block, no second "1".
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  fms_init();
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ctx.summary = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  fx::Rec file = bst::testfi_file();
+  ASSERT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
+  fm_shutdown();
+  std::string twice = bst::slurp(ctx.summary);
+  EXPECT_EQ(twice, text + text.substr(2));
+  SumReader r;
+  ASSERT_TRUE(r.open(ctx.summary)) << r.error();
+  SumBlock b, end;
+  EXPECT_EQ(r.next(&b), 1) << r.error();
+  EXPECT_EQ(r.next(&b), 1) << r.error();
+  EXPECT_EQ(r.next(&end), 0) << r.error();
+  EXPECT_EQ(sum_block_text(b), text.substr(2));
+  // Without DD_SUMMARY_FILE and a path, nothing is written.
+  unsetenv("DD_SUMMARY_FILE");
+  ctx.summary.clear();
+  EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 0);
+  unsetenv("QUVOPATH");
+}
+
+TEST(Summary, DumpLinesHoldFortyBytes) {
+  SumBlock b;
+  b.name = "X       ";
+  b.ftype = 1;
+  b.org = 2;
+  b.rec_len = 12;
+  b.init.assign(12, 0xAB);
+  b.null.assign(12, 0x01);
+  EXPECT_EQ(sum_block_text(b), "FILE:  X        1 2 0 12 0 0 0\n" + std::string(24, 'A').replace(1, 1, "B").substr(0, 0) +
+                                   "ABABABABABABABABABABABAB\n010101010101010101010101\n");
+  b.rec_len = 80;
+  b.init.assign(80, 0);
+  b.null.assign(80, 0);
+  std::string t = sum_block_text(b);
+  EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 5);
+  EXPECT_NE(t.find("\n" + std::string(80, '0') + "\n" + std::string(80, '0') + "\n"), std::string::npos);
+}
+
+TEST(Summary, TheReaderRefusesDamageWithFileAndLine) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  std::string path = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  const std::string good = bst::slurp(path);
+  auto replace = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return t.replace(at, from.size(), to);
+  };
+  struct Case {
+    std::string text;
+    int line;
+    const char* what;
+  } cases[] = {
+      {"2\n" + good.substr(2), 1, "bad summary header"},
+      {replace("112 0 3 9", "112 0 18 9"), 2, "bad file"},            // key count above 17
+      {replace("1 3 0 112", "1 3 0 40000"), 2, "bad file"},          // record length
+      {replace("1 3 0 112", "1 3 X 112"), 2, "bad file"},            // byte 14 not a digit
+      {replace("112 0 3 9", "112 0 3 900"), 2, "bad file"},          // field count
+      {replace("+ 0 4 1\n", "+ 0 4 99\n"), 3, "bad file"},           // segment count
+      {replace("+ 1 0 10 1", "+ 1 105 10 1"), 4, "bad seg"},         // past the record
+      {replace("+ 1 0 10 1", "+ 1 0 10 7"), 4, "bad seg"},           // segment type
+      {replace("STAMP                  1 7 28 8", "STAMP                  99 7 28 8"), 18, "bad fld"},
+      {replace("1 1 0 10\n", "1 1 0 10 7\n"), 15, "bad fld"},        // one item too many
+      {good.substr(0, good.size() - 30), 29, "bad proto"},          // cut inside the last dump line
+      {good.substr(0, good.find("STAMP                  1")), 18, "bad fld"},  // cut at a line end
+      {good + "FILE:  SHORT\n", 30, "bad file"},                      // a short FILE line
+      {good + "garbage\n", 30, "bad file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 120));
+    bst::spit(path, c.text);
+    SumReader r;
+    SumBlock b;
+    int rc = r.open(path) ? 1 : -1;
+    while (rc == 1) rc = r.next(&b);
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(r.error().find(path + ":" + std::to_string(c.line) + ":"), std::string::npos) << r.error();
+    EXPECT_NE(r.error().find(c.what), std::string::npos) << r.error();
+  }
+}
+
+TEST(Bootstrap, BuildsTheFilesTheSummaryDescribes) {
+  Dirs d;
+  auto recs = bst::testfi_records(250);
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", recs));
+  d.use_target();
+  BsCounts c;
+  FmFdb sum, tgt = fm_fdb;
+  summary_of(&sum, "0LA");
+  INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(bs_load_init(&sum, &c), 1);
+  EXPECT_EQ(bs_import(&sum, &tgt, &c), 1);
+  EXPECT_EQ(bs_bld_struct(&sum, &tgt, &c), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(c.failures, 0);
+  EXPECT_EQ(c.records, 250);
+  EXPECT_EQ(c.images, 2);
+  // Every 100th record prints a dot: 250 print two.
+  EXPECT_NE(out.find(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI") + "..\n"), std::string::npos) << out;
+
+  // The file opens, with the structure check, under the descriptor written
+  // out independently: same record length, keys, segments and orders.
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * 4));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * 12));
+  FmFdb f;
+  expected_fdb(&f, kdb, sdb);
+  ASSERT_EQ(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1) << f.status.get();
+  std::vector<fx::Rec> got = read_all(f.handle.get(), kTestfiLen);
+  FM_CLOSE(f.handle.get(), 0);
+  ASSERT_EQ(got.size(), recs.size());
+  for (size_t i = 0; i < recs.size(); ++i) ASSERT_EQ(got[i], recs[i]) << "record " << i;
+  // A descriptor that differs in one segment's order is refused.
+  expected_fdb(&f, kdb, sdb);
+  sdb[5].order = '+';
+  EXPECT_EQ(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 0);
+  EXPECT_EQ(f.status.get(), FM_ST_STRUCT);
+
+  // The images, in this engine's order, in the INITIAL file of "0LA".
+  FmFdb ini;
+  INIT_DINIT_FDB(&ini, kdb, sdb, "0LA", "00");
+  ASSERT_EQ(FM_OPEN(&ini, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1);
+  std::vector<fx::Rec> pieces = read_all(ini.handle.get(), DINIT_HEAD + kTestfiLen);
+  FM_CLOSE(ini.handle.get(), 0);
+  ASSERT_EQ(pieces.size(), 2u);
+  EXPECT_EQ(fx::Rec(pieces[0].begin() + DINIT_HEAD, pieces[0].end()), bst::image(1));
+  EXPECT_EQ(fx::Rec(pieces[1].begin() + DINIT_HEAD, pieces[1].end()), bst::image(2));
+  d.done();
+}
+
+TEST(Bootstrap, RawFileEdgeCases) {
+  Dirs d;
+  auto recs = bst::testfi_records(3);
+  // A record already present is reported with its ordinal and skipped.
+  recs.insert(recs.begin() + 1, recs[0]);
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", recs, kRawShort));
+  d.use_target();
+  BsCounts c;
+  FmFdb sum, tgt = fm_fdb;
+  summary_of(&sum, "0LA");
+  INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+  // Configured sign nibbles other than C and D: a negative packed number
+  // keeps its sign.
+  uint8_t pos = com.pd_pos, neg = com.pd_neg;
+  com.pd_pos = 0x0A;
+  com.pd_neg = 0x0B;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(bs_import(&sum, &tgt, &c), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Already on file at record 2 in " + bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI")),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(c.records, 3);
+  EXPECT_EQ(c.failures, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * 4));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * 12));
+  FmFdb f;
+  expected_fdb(&f, kdb, sdb);
+  ASSERT_EQ(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1) << f.status.get();
+  std::vector<fx::Rec> got = read_all(f.handle.get(), kTestfiLen);
+  FM_CLOSE(f.handle.get(), 0);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[1][46 + 4] & 0x0F, 0x0B);  // record 1: price -13
+  EXPECT_EQ(got[2][46 + 4] & 0x0F, 0x0A);  // record 2: price 26
+  com.pd_pos = pos;
+  com.pd_neg = neg;
+
+  // A missing raw file: no output from the import; the structure step still
+  // creates the file.
+  std::filesystem::remove(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"));
+  FM_SCRATCH(&f, 0);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(bs_import(&sum, &tgt, &c), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(bs_bld_struct(&sum, &tgt, &c), 1);
+  expected_fdb(&f, kdb, sdb);
+  ASSERT_EQ(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1) << f.status.get();
+  EXPECT_EQ(read_all(f.handle.get(), kTestfiLen).size(), 0u);
+  FM_CLOSE(f.handle.get(), 0);
+  d.done();
+}
+
+TEST(Bootstrap, ShortFixedRecordTakesItsTailFromTheInitialImage) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  // A raw file by hand (unflagged): a long record, then one of 20 bytes.
+  auto recs = bst::testfi_records(2);
+  auto f = bst::plain(bst::testfi_fields());
+  std::vector<BsLayout> lay;
+  for (const DictField& x : f) lay.push_back({x.type, x.offset, x.width, x.occurs});
+  std::string raw(kRawHead, '\0');
+  for (int i = 0; i < 2; ++i) {
+    fx::Rec r = recs[size_t(i)];
+    adjust_rec_raw(r.data(), kTestfiLen, lay.data(), int(lay.size()));
+    int len = i == 0 ? kTestfiLen : 20;
+    uint8_t h[12] = {0, 0, 0, 0, 0, 0, 0, uint8_t(len), 0, 0, 0, uint8_t(i + 1)};
+    raw.append(reinterpret_cast<char*>(h), 12);
+    raw.append(reinterpret_cast<char*>(r.data()), size_t(len));
+    raw.append(4, '\0');
+  }
+  std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
+  bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
+  d.use_target();
+  BsCounts c;
+  FmFdb sum, tgt = fm_fdb;
+  summary_of(&sum, "0LA");
+  INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(bs_import(&sum, &tgt, &c), 1);
+  testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("bad rec len"), std::string::npos) << err;
+  EXPECT_EQ(c.warnings, 1);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * 4));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * 12));
+  FmFdb t;
+  expected_fdb(&t, kdb, sdb);
+  ASSERT_EQ(FM_OPEN(&t, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1);
+  std::vector<fx::Rec> got = read_all(t.handle.get(), kTestfiLen);
+  FM_CLOSE(t.handle.get(), 0);
+  ASSERT_EQ(got.size(), 2u);
+  fx::Rec want = bst::image(1);
+  std::memcpy(want.data(), recs[1].data(), 20);
+  EXPECT_EQ(got[1], want);
+  d.done();
+}
+
+TEST(Bootstrap, ImagesArePiecesOfAThousandBytes) {
+  Dirs d;
+  std::string sum = bs_input_path(d.root, "0DB", FM_PT_DATA, "SUMMARY");
+  std::filesystem::create_directories(std::filesystem::path(sum).parent_path());
+  std::string text = "1\n";
+  for (int len : {2000, 1001, 1000}) {
+    SumBlock b;
+    b.name = "BIG" + std::to_string(len);
+    b.name.resize(8, ' ');
+    b.ftype = 1;
+    b.org = 2;
+    b.rec_len = len;
+    b.fields.push_back({"ALL", 1, 1, 0, len});
+    b.init.assign(size_t(len), 'i');
+    b.null.assign(size_t(len), 'n');
+    text += sum_block_text(b);
+  }
+  bst::spit(sum, text);
+  d.use_target();
+  BsCounts c;
+  FmFdb s;
+  summary_of(&s, "0DB");
+  ASSERT_EQ(bs_load_init(&s, &c), 1);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * 4));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * 12));
+  FmFdb ini;
+  INIT_DINIT_FDB(&ini, kdb, sdb, "0DB", "00");
+  ASSERT_EQ(FM_OPEN(&ini, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1);
+  FmArb* a = ini.handle.get();
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), sizeof(DInit)));
+  PROTO_FULL(a, 0, buf);
+  a->op = FM_OP_FIRST;
+  std::vector<std::string> seen;
+  for (int ok = fm_read(a); ok; a->op = 0, ok = fm_rdnxt(a)) {
+    const DInit& r = rec::view<DInit>(buf);
+    seen.push_back(r.file.str() + "/" + std::to_string(r.kind) + "/" + std::to_string(r.seq.get()) + ":" +
+                   std::to_string(a->len_read.get()));
+  }
+  FM_CLOSE(a, 0);
+  EXPECT_EQ(seen, (std::vector<std::string>{"BIG1000/1/1:1013", "BIG1000/2/1:1013", "BIG1001/1/1:1013",
+                                            "BIG1001/1/2:14", "BIG1001/2/1:1013", "BIG1001/2/2:14",
+                                            "BIG2000/1/1:1013", "BIG2000/1/2:1013", "BIG2000/2/1:1013",
+                                            "BIG2000/2/2:1013"}));
+  d.done();
+}
+
+TEST(Bootstrap, StatementOccurrenceWordsOfEveryVerbThatHasThem) {
+  struct Case {
+    int verb;
+    std::vector<int> at;
+  } cases[] = {{3, {88, 118}},  {6, {100}},     {7, {88, 92, 96, 100}}, {12, {88}},     {57, {88, 118, 122, 126}},
+               {73, {88, 92, 100, 104}}, {77, {118}}, {17, {88, 118}},        {19, {88, 118}}, {96, {88}},
+               {97, {88}},      {98, {116}},    {100, {116}},           {2, {}},        {104, {}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.verb);
+    fx::Rec s(sizeof(DStmt), 0);
+    rec::view<DStmt>(s.data()).verb = uint16_t(c.verb);
+    // Every 4-byte word of the operand area: occurrence 0x0102 in big-endian
+    // order at its offset 2, 0 at 0.
+    for (int o = 88; o + 4 <= 152; o += 2) {
+      s[size_t(o)] = 0;
+      s[size_t(o) + 1] = 0;
+    }
+    for (int o : {88, 92, 96, 100, 104, 116, 118, 122, 126}) {
+      s[size_t(o) + 2] = 0x01;
+      s[size_t(o) + 3] = 0x02;
+    }
+    fx::Rec before = s;
+    adjust_stmt(s.data());
+    for (int o : {88, 92, 96, 100, 104, 116, 118, 122, 126}) {
+      bool conv = std::find(c.at.begin(), c.at.end(), o) != c.at.end();
+      EXPECT_EQ(s[size_t(o) + 2], conv ? 0x02 : 0x01) << o;
+      EXPECT_EQ(s[size_t(o) + 3], conv ? 0x01 : 0x02) << o;
+    }
+    adjust_stmt(s.data());
+    EXPECT_EQ(s, before);
+  }
+  // A word whose second half is 0 after the swap has its first half swapped.
+  uint8_t w[4] = {0x01, 0x02, 0, 0};
+  adjust_occ(w);
+  EXPECT_EQ(w[0], 0x02);
+  EXPECT_EQ(w[1], 0x01);
+}
+
+TEST(Summary, AppendsOfManyProcessesNeverInterleave) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  std::string path = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  const std::string block = bst::slurp(path).substr(2);
+  std::filesystem::remove(path);
+  // Four processes append 25 blocks each, one write per block under the
+  // file lock; the header is written once.
+  std::vector<pid_t> kids;
+  for (int k = 0; k < 4; ++k) {
+    pid_t p = fork();
+    if (p == 0) {
+      setenv("QUVOPATH", d.gen.c_str(), 1);
+      fms_init();
+      DdCtx ctx;
+      std::memcpy(ctx.app, "0LA", 3);
+      std::memcpy(ctx.ver, "00", 2);
+      ctx.summary = path;
+      fx::Rec file = bst::testfi_file();
+      int ok = 1;
+      for (int i = 0; i < 25; ++i) ok &= bld_sum_fi(&ctx, &rec::view<DFile>(file.data())) == 1;
+      _exit(ok ? 0 : 1);
+    }
+    kids.push_back(p);
+  }
+  for (pid_t p : kids) {
+    int st = 0;
+    waitpid(p, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  }
+  std::string all = bst::slurp(path);
+  std::string want = "1\n";
+  for (int i = 0; i < 100; ++i) want += block;
+  EXPECT_EQ(all.size(), want.size());
+  EXPECT_TRUE(all == want);
+}
+
+TEST(Bootstrap, NoDesignCopyForAnApplicationSkipsOnlyThatCopy) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0AD", bst::testfi_records(3)));
+  for (const char* app : {"0LA", "0DB", "0SA"}) {
+    std::string p = bs_input_path(d.root, app, FM_PT_DATA, "SUMMARY");
+    std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+    bst::spit(p, "1\n");
+  }
+  d.use_target();
+  setenv("NO_0SA", "1", 1);
+  BsCounts c;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(bs_bootstrap(&c), 1);
+  testing::internal::GetCapturedStdout();
+  unsetenv("NO_0SA");
+  EXPECT_EQ(c.failures, 0);
+  EXPECT_EQ(c.records, 9);
+  for (const char* app : {"0AD", "0LA", "0DB"})
+    EXPECT_TRUE(std::filesystem::exists(d.target + "/data/dict/" + app + "00/TESTFI")) << app;
+  EXPECT_FALSE(std::filesystem::exists(d.target + "/data/dict/0SA00/TESTFI"));
+  d.done();
+}
+
+TEST(Summary, AGroupKeyOverRepeatedDatesCoversEveryOccurrence) {
+  Dirs d;
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  fms_init();
+  auto elem = [](const char* name, int number, int kind, int type, int off, int len, int occ, int fno,
+                 const char* last) {
+    fx::Rec r = fx::rec("ELEMENT", {});
+    DElem& e = rec::view<DElem>(r.data());
+    e.name.set(name);
+    e.kind = uint8_t(kind);
+    e.type = uint8_t(type);
+    e.offset = uint16_t(off);
+    e.length = uint16_t(len);
+    e.occurs = uint16_t(occ);
+    e.file.set("GRPDT");
+    e.number = uint32_t(number);
+    e.ident_stamp[4] = uint8_t(number);
+    e.key_kind = number == 1 ? 0 : 255;
+    e.key_order = '+';
+    e.key_dups = '0';
+    e.domain.set(last);
+    e.field_no = uint16_t(fno);
+    return r;
+  };
+  ASSERT_EQ(fx::write("ELEMENT", "0LA", "00",
+                      {elem("K", 1, 2, 7, 0, 16, 1, 0, "D"), elem("D", 2, 1, 7, 0, 8, 2, 1, ""),
+                       elem("X", 3, 1, 1, 16, 4, 1, 5, "")}),
+            3);
+  std::vector<uint8_t> img(20, 0);
+  auto pieces = bst::init_pieces("GRPDT", 1, img);
+  auto nul = bst::init_pieces("GRPDT", 2, img);
+  pieces.insert(pieces.end(), nul.begin(), nul.end());
+  ASSERT_EQ(fx::write("INITIAL", "0LA", "00", pieces), 2);
+  fx::Rec file = fx::rec("FILE", {{"name", "GRPDT"}, {"ftype", "1"}, {"org", "3"}, {"b14", "0"}, {"var", "0"},
+                                  {"rec_len", "20"}, {"key_count", "1"}, {"seg_count[1]", "4"}, {"key_elem[1]", "1"}});
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ctx.summary = d.root + "/SUMMARY";
+  ASSERT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
+  fm_shutdown();
+  unsetenv("QUVOPATH");
+  SumReader r;
+  SumBlock b;
+  ASSERT_TRUE(r.open(ctx.summary));
+  ASSERT_EQ(r.next(&b), 1) << r.error();
+  ASSERT_EQ(b.keys.size(), 1u);
+  std::vector<std::string> segs;
+  for (const SumSeg& s : b.keys[0].segs)
+    segs.push_back(std::to_string(s.field) + "@" + std::to_string(s.offset) + "+" + std::to_string(s.length) + "/" +
+                   std::to_string(s.type));
+  EXPECT_EQ(segs, (std::vector<std::string>{"1@0+4/8", "2@4+4/8", "3@8+4/8", "4@12+4/8"}));
+}

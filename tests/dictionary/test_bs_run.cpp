@@ -1,0 +1,252 @@
+// The bootstrap as a user runs it (quvo -b): damaged inputs fail with a
+// message naming the file and leave the data directory as it was; a killed
+// run leaves it as it was or recognisably unfinished, and a rerun completes
+// it; a bootstrapped directory is refused; QUVO_BOOT_AP adds a dictionary.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "dictionary/bs_support.h"
+#include "foundation/bi.h"
+#include "support/quvo_run.h"
+
+namespace {
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+struct Inputs {
+  std::string root = bst::temp_dir("bsin"), gen = bst::temp_dir("bsgen"), home = bst::temp_dir("bshome");
+  std::vector<std::string> dirs;
+  explicit Inputs(int records = 120) {
+    EXPECT_TRUE(bst::make_inputs(root, gen, "0LA", bst::testfi_records(records)));
+    for (const char* app : {"0AD", "0DB", "0SA"}) {
+      std::string p = bs_input_path(root, app, FM_PT_DATA, "SUMMARY");
+      std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+      bst::spit(p, "1\n");
+    }
+  }
+  ~Inputs() {
+    std::error_code ec;
+    for (auto& d : dirs) std::filesystem::remove_all(d, ec);
+    for (auto* d : {&root, &gen, &home}) std::filesystem::remove_all(*d, ec);
+  }
+  // A fresh data directory holding its environment file.
+  std::string fresh() {
+    dirs.push_back(bst::temp_dir("bsdata"));
+    bst::spit(dirs.back() + "/quvo.env", "# site settings\n");
+    return dirs.back();
+  }
+  QuvoRun boot(const std::string& target, const std::string& src, std::vector<std::string> more = {}) {
+    std::vector<std::string> env{"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + src, "QUVO_TEST_HOME=" + home};
+    env.insert(env.end(), more.begin(), more.end());
+    return run_quvo({"-b"}, env);
+  }
+};
+
+// Leftover temporary directories beside a data directory.
+int leftovers(const std::string& target) {
+  int n = 0;
+  std::filesystem::path t(target);
+  std::string prefix = "." + t.filename().string() + ".boot-";
+  for (const auto& e : std::filesystem::directory_iterator(t.parent_path()))
+    if (e.path().filename().string().rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+
+std::string copy_tree(const std::string& from) {
+  std::string to = bst::temp_dir("bscopy");
+  std::filesystem::copy(from, to, std::filesystem::copy_options::recursive |
+                                      std::filesystem::copy_options::overwrite_existing);
+  return to;
+}
+
+}  // namespace
+
+TEST(BootstrapRun, BuildsOnceAndRefusesABootstrappedDirectory) {
+  Inputs in;
+  std::string a = in.fresh(), b = in.fresh();
+  QuvoRun r = in.boot(a, in.root);
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_TRUE(has(r.out, "bootstrap: 1 files, 120 records, 2 record images")) << r.out;
+  EXPECT_TRUE(has(r.out, "messages: loaded into " + a)) << r.out;
+  EXPECT_TRUE(std::filesystem::exists(a + "/quvo.env"));
+  EXPECT_EQ(leftovers(a), 0);
+  // The same inputs give the same directory.
+  ASSERT_EQ(in.boot(b, in.root).status, 0);
+  auto ha = bst::dir_hashes(a);
+  EXPECT_EQ(ha, bst::dir_hashes(b));
+  // Once built, a directory is refused and left alone.
+  r = in.boot(a, in.root);
+  EXPECT_EQ(r.status, kExitBootFailed);
+  EXPECT_TRUE(has(r.err, "already holds the system applications")) << r.err;
+  EXPECT_EQ(bst::dir_hashes(a), ha);
+}
+
+TEST(BootstrapRun, DamagedInputsFailAndLeaveTheDirectoryAsItWas) {
+  Inputs in(30);
+  std::string clean_dir = in.fresh();
+  ASSERT_EQ(in.boot(clean_dir, in.root).status, 0);
+  const auto clean = bst::dir_hashes(clean_dir);
+  const std::string sum_rel = "/data/dict/0LA00/SUMMARY", raw_rel = "/port/dict/0LA00/TESTFI";
+  const std::string sum = bst::slurp(in.root + sum_rel), raw = bst::slurp(in.root + raw_rel);
+  std::mt19937 rng(20261207);
+  const char junk[] = {'#', 'Z', '\x01', '\xff', '-', 'x', ' ', '*'};
+  int failed = 0;
+  for (int i = 0; i < 36; ++i) {
+    int kind = i % 6;
+    std::string src = copy_tree(in.root);
+    in.dirs.push_back(src);
+    std::string s = sum, w = raw, damaged;
+    if (kind == 0) {  // SUMMARY cut anywhere after its header
+      s.resize(2 + rng() % (s.size() - 3));
+      damaged = sum_rel;
+    } else if (kind == 1) {  // a SUMMARY byte replaced
+      s[rng() % s.size()] = junk[rng() % sizeof junk];
+      damaged = sum_rel;
+    } else if (kind == 2) {  // absurd counts in the FILE line
+      const char* absurd[] = {"1 3 0 112 0 3 9", "1 3 0 112 0 3 90000", "1 3 0 99999 0 3 9", "1 3 0 112 0 250 9",
+                              "1 3 0 112 0 3 -9", "1 3 0 112 7 3 9"};
+      s.replace(s.find("1 3 0 112 0 3 9"), 15, absurd[1 + rng() % 5]);
+      damaged = sum_rel;
+    } else if (kind == 3) {  // raw file cut anywhere
+      w.resize(rng() % (w.size() - 1));
+      damaged = raw_rel;
+    } else if (kind == 4) {  // a raw byte changed
+      size_t at = rng() % w.size();
+      w[at] = char(w[at] ^ (1 + rng() % 255));
+      damaged = raw_rel;
+    } else {  // an absurd record length
+      size_t rec = kRawHead + (rng() % 30) * (kRawRecHead + bst::kTestfiLen + kRawTrail);
+      uint32_t len = rng() % 2 ? 0x7FFFFFFFu : 40000u + rng() % 1000;
+      for (int k = 0; k < 4; ++k) w[rec + 4 + size_t(k)] = char(len >> (24 - 8 * k));
+      damaged = raw_rel;
+    }
+    bst::spit(src + sum_rel, s);
+    bst::spit(src + raw_rel, w);
+    std::string target = in.fresh();
+    auto before = bst::dir_hashes(target);
+    QuvoRun r = in.boot(target, src);
+    SCOPED_TRACE("case " + std::to_string(i) + " kind " + std::to_string(kind) + ": " + r.err);
+    if (r.status == 0) {
+      // Damage the formats cannot see (a name's spelling, a flag bit that
+      // nothing reads) must not change the result.
+      EXPECT_EQ(bst::dir_hashes(target), clean);
+    } else {
+      ++failed;
+      EXPECT_EQ(r.status, kExitBootFailed);
+      EXPECT_TRUE(has(r.err, src + damaged)) << "the message names the file";
+      EXPECT_EQ(bst::dir_hashes(target), before);
+    }
+    EXPECT_EQ(leftovers(target), 0);
+  }
+  EXPECT_GE(failed, 30);
+}
+
+TEST(BootstrapRun, AKilledRunIsCompletedByTheNext) {
+  Inputs in;
+  std::string clean_dir = in.fresh();
+  ASSERT_EQ(in.boot(clean_dir, in.root).status, 0);
+  const auto clean = bst::dir_hashes(clean_dir);
+  // Killed while building: the directory is as it was.
+  std::string a = in.fresh();
+  auto before = bst::dir_hashes(a);
+  QuvoRun r = in.boot(a, in.root, {"QUVO_TEST_BOOT_KILL=build"});
+  EXPECT_EQ(r.status, 128 + 9);
+  EXPECT_EQ(bst::dir_hashes(a), before);
+  EXPECT_EQ(leftovers(a), 1);
+  r = in.boot(a, in.root);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(leftovers(a), 0);
+  EXPECT_EQ(bst::dir_hashes(a), clean);
+  // Killed while moving in: marked unfinished; the next run builds it again.
+  std::string b = in.fresh();
+  r = in.boot(b, in.root, {"QUVO_TEST_BOOT_KILL=move"});
+  EXPECT_EQ(r.status, 128 + 9);
+  EXPECT_TRUE(std::filesystem::exists(b + "/.quvo-boot-unfinished"));
+  r = in.boot(b, in.root);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "was left unfinished")) << r.out;
+  EXPECT_FALSE(std::filesystem::exists(b + "/.quvo-boot-unfinished"));
+  EXPECT_EQ(leftovers(b), 0);
+  EXPECT_EQ(bst::dir_hashes(b), clean);
+}
+
+TEST(BootstrapRun, BootApAddsOneApplicationsDictionary) {
+  Inputs in;
+  std::string a = in.fresh();
+  ASSERT_EQ(in.boot(a, in.root).status, 0);
+  // Inputs of a test application: the design SUMMARY lists its file.
+  std::string app_root = bst::temp_dir("bsap"), app_gen = bst::temp_dir("bsapgen");
+  in.dirs.push_back(app_root);
+  in.dirs.push_back(app_gen);
+  ASSERT_TRUE(bst::make_inputs(app_root, app_gen, "0AD", bst::testfi_records(5)));
+  QuvoRun r = in.boot(a, app_root, {"QUVO_BOOT_AP=TST"});
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_TRUE(std::filesystem::exists(a + "/data/dict/TST00/TESTFI")) << r.out;
+  EXPECT_EQ(leftovers(a), 0);
+  // The ordinary open finds it through its SYSDIR entry.
+  setenv("QUVOPATH", a.c_str(), 1);
+  fms_init();
+  FmFdb f = fm_fdb;
+  INIT_SRC_PATH(&f, "TST", "00", "TESTFI  ", FM_PT_DATA);
+  ASSERT_EQ(FM_OPEN(&f, com.depth, FM_OPT_NO_STRUCT, 1, 15), 1) << f.status.get();
+  FM_CLOSE(f.handle.get(), 0);
+  fm_shutdown();
+  unsetenv("QUVOPATH");
+  auto h = bst::dir_hashes(a);
+  r = in.boot(a, app_root, {"QUVO_BOOT_AP=TST"});
+  EXPECT_EQ(r.status, kExitBootFailed);
+  EXPECT_TRUE(has(r.err, "already holds the dictionary of TST")) << r.err;
+  EXPECT_EQ(bst::dir_hashes(a), h);
+  // Not on a directory that was never bootstrapped.
+  std::string b = in.fresh();
+  EXPECT_EQ(in.boot(b, app_root, {"QUVO_BOOT_AP=TST"}).status, kExitBootFailed);
+}
+
+TEST(BootstrapRun, KilledAtAnyMomentARerunGivesTheSameDirectory) {
+  Inputs in(400);
+  std::string clean_dir = in.fresh();
+  ASSERT_EQ(in.boot(clean_dir, in.root).status, 0);
+  const auto clean = bst::dir_hashes(clean_dir);
+  std::mt19937 rng(77);
+  for (int i = 0; i < 8; ++i) {
+    std::string target = in.fresh();
+    auto before = bst::dir_hashes(target);
+    std::vector<std::string> env{"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + in.root, "QUVO_TEST_HOME=" + in.home,
+                                 "PATH=/usr/bin:/bin"};
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::vector<char*> ev;
+      for (auto& e : env) ev.push_back(e.data());
+      ev.push_back(nullptr);
+      execle(QUVO_BINARY, QUVO_BINARY, "-b", static_cast<char*>(nullptr), ev.data());
+      _exit(127);
+    }
+    usleep(useconds_t(rng() % 60000));
+    kill(pid, SIGKILL);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    SCOPED_TRACE("kill " + std::to_string(i));
+    bool finished = WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    auto now = bst::dir_hashes(target);
+    // Either done, or as it was, or marked unfinished.
+    EXPECT_TRUE(finished || now == before || std::filesystem::exists(target + "/.quvo-boot-unfinished"));
+    if (!finished) {
+      QuvoRun r = in.boot(target, in.root);
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(bst::dir_hashes(target), clean);
+    EXPECT_EQ(leftovers(target), 0);
+  }
+}

@@ -1,0 +1,268 @@
+// The generator's output through the real bootstrap: `quvo -b` builds a data
+// directory from it; every file it made opens by its catalogue builder with
+// the ordinary open, holds exactly the records the sources gave, and every
+// INITIAL and NULL image reads back as generated.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <set>
+
+#include "files/dictenc.h"
+#include "files/dictrec.h"
+#include "files/fm.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
+#include "gen.h"
+#include "gen_support.h"
+#include "support/quvo_run.h"
+
+using namespace gent;
+
+namespace {
+
+// A descriptor of the file `name` as the engine describes it, in the
+// dictionary or data files of application `app`.
+bool describe(const std::string& name, const std::string& app, bool dict, MmPool pool, FmFdb* fdb) {
+  std::string padded = name;
+  padded.resize(8, ' ');
+  const DictRecDesc* d = dict_rec_find(padded.c_str());
+  if (!d || !*d->builder) return false;
+  const FmCatEntry* e = fm_cat_find(d->builder);
+  if (!e) return false;
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  if (!fm_cat_fill(e, fdb, kdb, sdb, app.c_str(), "00")) return false;
+  if (!dict && e->ident == FM_CAT_CALLER) INIT_SA_PATH(fdb, padded.c_str(), FM_PT_DATA);
+  if (dict && e->ident == FM_CAT_CALLER) INIT_SRC_PATH(fdb, app.c_str(), "00", padded.c_str(), FM_PT_DATA);
+  return true;
+}
+
+std::multiset<std::vector<uint8_t>> read_all(FmArb* a, int rec_len, bool keyed, MmPool pool) {
+  std::multiset<std::vector<uint8_t>> out;
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, size_t(rec_len)));
+  a->rec.set(buf);
+  a->rec_len = uint16_t(rec_len);
+  a->key_no = 0;
+  a->op = keyed ? FM_OP_FIRST : 0;
+  if (keyed && !fm_start(a)) return out;
+  a->op = 0;
+  while (fm_rdnxt(a)) out.emplace(buf, buf + a->len_read);
+  return out;
+}
+
+TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
+  TempDir t;
+  std::string boot = t.sub("boot"), var = t.sub("var");
+  std::filesystem::create_directories(var);
+  QgRun g = quvogen(QUVO_DATA_APPS, boot);
+  ASSERT_EQ(g.status, 0) << g.err;
+
+  auto t0 = std::chrono::steady_clock::now();
+  QuvoRun b = run_quvo({"-b"}, {"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot, "TERM=dumb"});
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  ASSERT_EQ(b.status, 0) << b.out << b.err;
+  size_t input = 0;
+  for (auto& [name, bytes] : tree(boot)) input += bytes.size();
+  std::printf("tier 0-1 bootstrap: %.3f s, input %zu bytes\n", secs, input);
+  // The engine starts on it: the default menu of "0LA" for anyone.
+  std::filesystem::create_directories(t.sub("home"));
+  QuvoRun s = run_quvo({}, {"QUVOPATH=" + var, "QUVO_TEST_HOME=" + t.sub("home"), "TERM=xterm"});
+  EXPECT_EQ(s.status, 0) << s.out << s.err;
+  EXPECT_NE(s.err.find("(0LA 00 Menu \"QUVO MENU\")"), std::string::npos) << s.err;
+
+  // What the generator made (the same sources give the same output).
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, t.sub("again"), &errs, &made)) << errs.str();
+  EXPECT_EQ(tree(boot), tree(t.sub("again")));
+
+  setenv("QUVOPATH", var.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  MmPool pool = mm_create_pool(" GENBOOT   ", 0, 0);
+  const char* dicts[] = {"0AD", "0LA", "0DB", "0SA"};
+  size_t opened = 0, compared = 0, images = 0;
+  for (const qg::GenFile& f : made) {
+    if (f.fclass != 1) continue;
+    std::vector<std::pair<std::string, bool>> places;  // application, dictionary
+    if (f.app == "0AD") {
+      for (const char* d : dicts) places.push_back({d, true});
+    } else {
+      places.push_back({f.app, false});
+    }
+    for (auto& [app, dict] : places) {
+      SCOPED_TRACE(f.name + " of " + app);
+      FmFdb fdb;
+      ASSERT_TRUE(describe(f.name, app, dict, pool, &fdb));
+      ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << "status " << fdb.status;
+      FmArb* a = fdb.handle.get();
+      std::multiset<std::vector<uint8_t>> got, want(f.records.begin(), f.records.end());
+      if (fdb.org == FM_ORG_SINGLE) {
+        auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, fdb.rec_len));
+        a->rec.set(buf);
+        a->rec_len = fdb.rec_len;
+        a->rid = 1;
+        a->op = FM_OP_RID;
+        if (fm_read(a)) got.emplace(buf, buf + a->len_read);
+      } else {
+        got = read_all(a, fdb.rec_len, fdb.key_count > 0, pool);
+      }
+      if (f.name == "INITIAL" && app == "0AD") {
+        // 0AD's own images come from its SUMMARY: those of the design files
+        std::multiset<std::vector<uint8_t>> own;
+        for (const qg::GenFile& o : made)
+          if (o.app == "0AD")
+            for (const auto& r : want)
+              if (std::string(r.begin(), r.begin() + 8).rfind(o.name, 0) == 0 &&
+                  (o.name.size() == 8 || r[o.name.size()] == ' '))
+                own.insert(r);
+        want = own;
+      }
+      EXPECT_EQ(got.size(), want.size());
+      EXPECT_TRUE(got == want);
+      ++opened;
+      compared += got.size();
+      FM_CLOSE(a, 0);
+    }
+  }
+  // Every file's INITIAL and NULL images, in its own application's dictionary.
+  for (const qg::GenFile& f : made) {
+    SCOPED_TRACE(f.name + " images");
+    FmFdb fdb = fm_fdb;
+    INIT_SRC_PATH(&fdb, f.app.c_str(), "00", (f.name + std::string(8 - f.name.size(), ' ')).c_str(), FM_PT_DATA);
+    fdb.app.set(f.app);
+    fdb.ver.set("00");
+    fdb.rec_len = uint16_t(f.init.size());
+    for (int kind = 1; kind <= 2; ++kind) {
+      const uint8_t* img = fm_cache(&fdb, kind);
+      ASSERT_NE(img, nullptr) << "kind " << kind << " status " << fdb.status;
+      const std::vector<uint8_t>& want = kind == 1 ? f.init : f.null;
+      EXPECT_EQ(std::vector<uint8_t>(img, img + want.size()), want) << "kind " << kind;
+      fm_uncache(img);
+      ++images;
+    }
+  }
+  // 19 design files in four dictionaries, 11 System Administration files;
+  // the images of every file of the four applications.
+  EXPECT_EQ(opened, 19u * 4 + 11);
+  EXPECT_GT(compared, 3000u);
+  EXPECT_EQ(images, 2 * made.size());
+  // Read by key, a few records say what their sources wrote.
+  auto by_key = [&](const char* file, const std::string& app, bool dict,
+                    const std::vector<std::pair<std::string, std::string>>& key) {
+    FmFdb fdb;
+    EXPECT_TRUE(describe(file, app, dict, pool, &fdb));
+    EXPECT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << file;
+    const DictRecDesc* d = dict_rec_find((std::string(file) + std::string(8 - std::strlen(file), ' ')).c_str());
+    std::vector<uint8_t> buf(d->size);
+    dict_image(*d, 1, buf.data());
+    std::string err;
+    for (auto& [n, v] : key) EXPECT_TRUE(dict_encode_named(*d, n, v, buf.data(), &err)) << err;
+    auto* rec = static_cast<uint8_t*>(MM_ALLOC(pool, d->size));
+    std::memcpy(rec, buf.data(), d->size);
+    FmArb* a = fdb.handle.get();
+    PROTO_FULL(a, 0, rec);
+    a->op = FM_OP_EQUAL;
+    bool found = fm_read(a);
+    FM_CLOSE(a, 0);
+    EXPECT_TRUE(found) << file << " " << key[0].second;
+    return std::make_pair(d, std::vector<uint8_t>(rec, rec + d->size));
+  };
+  auto field = [](const DictRecDesc* d, const std::vector<uint8_t>& r, const char* name, int occ = 0) {
+    return dict_decode(*dict_field_find(d, name), occ, r.data());
+  };
+  auto [appl, la] = by_key("APPL", "0SA", false, {{"app", "0LA"}, {"ver", "00"}});
+  EXPECT_EQ(field(appl, la, "title"), "Runtime");
+  EXPECT_EQ(field(appl, la, "stamp"), "2026-01-01T00:00:00.00");
+  for (const char* d : dicts) {
+    auto [proc, menu] = by_key("PROCESS", d, true, {{"proc_type", "1"}, {"proc_name", "QUVO MENU"}});
+    EXPECT_EQ(field(proc, menu, "title"), "QUVO Menu") << d;
+    auto [row, r1] = by_key("ROW", d, true, {{"proc_type", "1"}, {"proc_name", "QUVO MENU"}, {"frame_no", "1"},
+                                             {"image_no", "1"}, {"b37", ""}, {"row_no", "3"}});
+    EXPECT_EQ(field(row, r1, "text"), "        1   Show an error message") << d;
+  }
+  auto [child, c2] = by_key("CHILD", "0LA", true,
+                            {{"proc_type", "1"}, {"proc_name", "QUVO MENU"}, {"frame_no", "1"}, {"image_no", "1"},
+                             {"disc", "2"}, {"b38", ""}, {"child_no", "2"}});
+  EXPECT_EQ(field(child, c2, "ch_name"), "EM BUILD ERRORS");
+  EXPECT_EQ(field(child, c2, "ch_app"), "0LA");
+  EXPECT_EQ(field(child, c2, "ch_type"), "2");
+  auto [sysdir, sd] = by_key("SYSDIR", "0SA", false, {{"db", ""}, {"app", "0DB"}, {"ver", "00"}, {"name", "STMT"}});
+  EXPECT_EQ(field(sysdir, sd, "name"), "STMT");
+  fm_shutdown();
+  mm_destroy_pool(pool);
+}
+
+}  // namespace
+
+namespace {
+
+// A test application from its sources (tests/tools/apps) joins the design
+// dictionary; QUVO_BOOT_AP adds its dictionary to a bootstrapped directory.
+TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
+  TempDir t;
+  std::string boot = t.sub("boot"), var = t.sub("var");
+  std::filesystem::create_directories(var);
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, QUVO_TEST_DIR "/tools/apps"}, boot, &errs, &made)) << errs.str();
+  std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
+  QuvoRun b = run_quvo({"-b"}, env);
+  ASSERT_EQ(b.status, 0) << b.out << b.err;
+  env.push_back("QUVO_BOOT_AP=TST");
+  b = run_quvo({"-b"}, env);
+  ASSERT_EQ(b.status, 0) << b.out << b.err;
+
+  setenv("QUVOPATH", var.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  MmPool pool = mm_create_pool(" GENBOOTAP ", 0, 0);
+  FmFdb fdb;
+  ASSERT_TRUE(describe("PROCESS", "TST", true, pool, &fdb));
+  ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << "status " << fdb.status;
+  std::set<std::string> names;
+  for (const auto& r : read_all(fdb.handle.get(), fdb.rec_len, true, pool))
+    names.insert(std::string(rec::view<DProc>(r.data()).proc_name.view()).substr(0, 13));
+  EXPECT_TRUE(names.count("TST MENU     "));
+  EXPECT_TRUE(names.count("TST CUSTOMERS"));
+  FM_CLOSE(fdb.handle.get(), 0);
+  // The menu's characteristic: the title's nine columns of row 1.
+  ASSERT_TRUE(describe("CHR", "TST", true, pool, &fdb));
+  ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << "status " << fdb.status;
+  auto chrs = read_all(fdb.handle.get(), fdb.rec_len, true, pool);
+  ASSERT_EQ(chrs.size(), 1u);
+  const DChr& ch = rec::view<DChr>(chrs.begin()->data());
+  EXPECT_EQ(std::string(ch.proc_name.view()).substr(0, 8), "TST MENU");
+  EXPECT_EQ(ch.image_no, 1);
+  EXPECT_EQ(ch.row.get(), 1u);
+  EXPECT_EQ(ch.col.get(), 3u);
+  EXPECT_EQ(ch.cols.get(), 9u);
+  EXPECT_EQ(ch.attrs.get(), 1u);
+  FM_CLOSE(fdb.handle.get(), 0);
+  // The customer file's images: BALANCE 0 (packed, 6 bytes, positive),
+  // OPENED 2026-01-01 (day 739,617), CREDIT OK '1'.
+  const qg::GenFile* cust = nullptr;
+  for (const qg::GenFile& f : made)
+    if (f.name == "TSTCUST") cust = &f;
+  ASSERT_NE(cust, nullptr);
+  FmFdb c = fm_fdb;
+  INIT_SRC_PATH(&c, "TST", "00", "TSTCUST ", FM_PT_DATA);
+  c.app.set("TST");
+  c.ver.set("00");
+  c.rec_len = uint16_t(cust->init.size());
+  const uint8_t* img = fm_cache(&c, 1);
+  ASSERT_NE(img, nullptr) << c.status;
+  std::vector<uint8_t> want(cust->init.size(), ' ');
+  std::memcpy(want.data(), "      ", 6);
+  uint8_t tail[] = {0, 0, 0, 0, 0, 0x0C, 0x21, 0x49, 0x0B, 0x00, '1'};
+  std::memcpy(want.data() + 36, tail, sizeof tail);
+  EXPECT_EQ(std::vector<uint8_t>(img, img + want.size()), want);
+  fm_uncache(img);
+  fm_shutdown();
+  mm_destroy_pool(pool);
+}
+
+}  // namespace

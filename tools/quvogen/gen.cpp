@@ -1,0 +1,1160 @@
+// The generator: see gen.h.
+#include "gen.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "dictionary/bs.h"
+#include "dictionary/dd2.h"
+#include "files/dictenc.h"
+#include "files/dictrec.h"
+#include "files/fm.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
+#include "model.h"
+#include "value.h"
+
+namespace fs = std::filesystem;
+
+namespace qg {
+
+namespace {
+
+std::string pad(const std::string& s, size_t n) {
+  std::string r = s.substr(0, n);
+  r.resize(n, ' ');
+  return r;
+}
+
+std::string trim_right(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// One field of a file as records and elements see it.
+struct Fld {
+  std::string src_name;   // name in the sources
+  std::string elem_name;  // ELEMENT name
+  Spec spec;              // type, offset, length, occurrences, sign, decimals
+  const DictField* df = nullptr;  // a declared field: its entry in the list
+  bool has_initial = false, has_null = false;
+  std::string initial, null_text, mask, label;
+  Pos at, initial_at, null_at;
+  int key = -1;
+  bool dup = false;
+};
+
+struct KeySeg {
+  int off, len, type;  // FM_SEG_ALPHA / FM_SEG_BINARY
+};
+struct Key {
+  int no;
+  bool dup;
+  std::vector<KeySeg> segs;
+};
+
+struct GFile {
+  std::string app, name;  // name trimmed
+  Pos at;
+  int fclass = 1, org = 2;
+  bool var = false;
+  int rec_len = 0;
+  std::vector<Fld> flds;
+  std::vector<Key> keys;
+  const DictRecDesc* decl = nullptr;
+  uint32_t area = 0, area2 = 0;
+  std::vector<uint8_t> init, null;
+  FmArb* mem = nullptr;  // its records (disk files)
+  std::vector<uint32_t> elem_no_of_key;
+  const Fld* fld(const std::string& src) const {
+    for (const Fld& f : flds)
+      if (f.src_name == src) return &f;
+    return nullptr;
+  }
+};
+
+// The structure stamps of the design files (the dictionary compiler's
+// table): the second word, or 0 for a file the table does not name.
+int design_stamp(const std::string& name) {
+  static const char* one[] = {"BITMAP", "INITIAL"};
+  static const char* two[] = {"CHILD", "CHR", "ELEMENT", "FILE", "FRAME", "ITEM", "PARAM",
+                              "PROCESS", "RECORD", "ROW", "STMT", "DICTNARY", "XLAT"};
+  static const char* three[] = {"DOCUMENT", "DOMAIN", "FIELD", "IMAGE", "SELECT", "SORT", "TOKEN", "EXCEPT"};
+  for (const char* n : one)
+    if (name == n) return 1;
+  for (const char* n : two)
+    if (name == n) return 2;
+  for (const char* n : three)
+    if (name == n) return 3;
+  return 0;
+}
+
+// The applications the bootstrap makes data files of (and 0DB).
+bool system_app(const std::string& app) { return app == "0AD" || app == "0LA" || app == "0DB" || app == "0SA"; }
+
+const char* kProcTypes[] = {"", "menu", "input", "output", "action", "query", "subroutine",
+                            "update", "job", "inquiry", "status"};
+
+class Gen {
+ public:
+  Gen(Errors* e, std::vector<GenFile>* m) : errs(*e), made(m) {}
+  bool run(const std::vector<std::string>& src_roots, const std::string& out_dir);
+
+ private:
+  Errors& errs;
+  std::vector<GenFile>* made;
+  Sources src;
+  std::vector<GFile> files;
+  std::map<std::string, size_t> file_ix;  // name -> files index
+  std::vector<Fld> work;                  // work fields ("0LA" and any other)
+  std::vector<uint32_t> work_area;
+  std::set<std::string> elem_names;       // every element of the dictionary
+  MmPool pool = 0;
+  uint8_t stamp[8] = {};
+  std::string tmp;
+
+  // Where a fault of the design dictionary as a whole is reported.
+  Pos design_pos() const {
+    const App* a = src.app("0AD");
+    return Pos{a ? a->dir : std::string("0AD"), 0, 0};
+  }
+  GFile* file(const std::string& name) {
+    auto it = file_ix.find(name);
+    return it == file_ix.end() ? nullptr : &files[it->second];
+  }
+  uint8_t* alloc(size_t n) {
+    auto* p = static_cast<uint8_t*>(MM_ALLOC(pool, n ? n : 1));
+    std::memset(p, 0, n ? n : 1);
+    return p;
+  }
+  bool layouts();
+  bool layout_declared(const App& a, const FileDef& d, GFile* g);
+  bool layout_defined(const App& a, const FileDef& d, GFile* g);
+  void images(GFile* g);
+  bool open_mem();
+  bool put(GFile* g, const std::vector<uint8_t>& rec, const Pos& at, const std::string& what);
+  void dictionary();
+  void elements(GFile& g, uint32_t* next_no, bool work_fields = false);
+  bool records_texts();
+  bool encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
+                     const std::set<std::string>& structural, const std::set<std::string>& optional = {});
+  bool processes();
+  void sysdir();
+  bool summaries();
+  bool raws();
+};
+
+// ----------------------------------------------------------- layouts --
+
+bool Gen::layout_declared(const App& a, const FileDef& d, GFile* g) {
+  g->decl = dict_rec_find(pad(d.name, 8).c_str());
+  if (!g->decl || !*g->decl->builder) {
+    errs.add(d.at, "no declaration of a file " + d.name + " in the engine");
+    return false;
+  }
+  const FmCatEntry* e = fm_cat_find(g->decl->builder);
+  if (!e) {
+    errs.add(d.at, "file " + d.name + " is not in the catalogue");
+    return false;
+  }
+  if (e->fclass != d.fclass) {
+    errs.add(d.at, std::string("the catalogue describes ") + d.name + " as a " +
+                       (e->fclass == 1 ? "disk" : "memory-resident") + " file");
+    return false;
+  }
+  g->rec_len = e->rec_len;
+  g->var = e->var != 0;
+  // The catalogue's keys, through its own builder.
+  auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  FmFdb fdb;
+  if (!fm_cat_fill(e, &fdb, kdb, sdb, a.id.c_str(), "00")) {
+    errs.add(d.at, "catalogue entry " + std::string(e->builder) + " cannot be filled");
+    return false;
+  }
+  g->org = fdb.org;
+  for (int k = 0; k < fdb.key_count; ++k) {
+    Key key{kdb[k].key_no, (kdb[k].flags & FM_KEY_DUP) != 0, {}};
+    const FmSdb* s = kdb[k].segs.get();
+    for (int j = 0; j < kdb[k].seg_count; ++j) key.segs.push_back({s[j].offset, s[j].length, s[j].type});
+    g->keys.push_back(key);
+  }
+  std::string prefix = trim_right(std::string(g->decl->file, 8));
+  for (int i = 0; i < g->decl->count; ++i) {
+    const DictField& df = g->decl->fields[i];
+    Fld f;
+    f.src_name = df.name;
+    std::string en = prefix + "_" + df.name;
+    for (char& c : en) c = char(std::toupper(static_cast<unsigned char>(c)));
+    f.elem_name = en;
+    f.spec = Spec{df.type, df.offset, df.width, df.occurs, false, 0, true};
+    f.df = &df;
+    f.at = d.at;
+    g->flds.push_back(f);
+  }
+  // Options the definition gives for declared fields.
+  for (const FieldDef& fd : d.fields) {
+    Fld* f = nullptr;
+    for (Fld& x : g->flds)
+      if (x.src_name == fd.name) f = &x;
+    if (!f) {
+      errs.add(fd.at, "the declaration of " + d.name + " has no field \"" + fd.name + "\"");
+      continue;
+    }
+    if (fd.key >= 0) errs.add(fd.at, "a declared file takes its keys from the catalogue");
+    f->has_initial = fd.has_initial;
+    f->initial = fd.initial;
+    f->initial_at = fd.initial_at;
+    f->has_null = fd.has_null;
+    f->null_text = fd.null_text;
+    f->null_at = fd.null_at;
+    if (fd.has_label) f->label = fd.label;
+  }
+  return true;
+}
+
+bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
+  int off = 0;
+  std::map<int, const Fld*> keys;
+  for (const FieldDef& fd : d.fields) {
+    if (!fd.typed) continue;
+    Fld f;
+    f.src_name = f.elem_name = fd.name;
+    f.spec = Spec{fd.type, off, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
+    if (std::string why = date_range(&f.spec, fd.mask); !why.empty()) {
+      errs.add(fd.at, why);
+      continue;
+    }
+    if (std::string why = spec_check(f.spec); !why.empty()) {
+      errs.add(fd.at, why);
+      continue;
+    }
+    f.has_initial = fd.has_initial;
+    f.initial = fd.initial;
+    f.initial_at = fd.initial_at;
+    f.has_null = fd.has_null;
+    f.null_text = fd.null_text;
+    f.null_at = fd.null_at;
+    f.mask = fd.mask;
+    f.label = fd.label;
+    f.at = fd.at;
+    f.key = fd.key;
+    f.dup = fd.dup;
+    off += f.spec.len * fd.occurs;
+    g->flds.push_back(f);
+  }
+  if (off > int(FM_MAX_REC)) {
+    errs.add(d.at, "record of " + d.name + " longer than a file's records may be (" + std::to_string(off) +
+                       " bytes, at most 32767)");
+    return false;
+  }
+  if (off == 0) {
+    errs.add(d.at, "file " + d.name + " has no fields");
+    return false;
+  }
+  g->rec_len = off;
+  for (const Fld& f : g->flds) {
+    if (f.key < 0) continue;
+    if (!keys.emplace(f.key, &f).second) {
+      errs.add(f.at, "key " + std::to_string(f.key) + " given twice in " + d.name);
+      continue;
+    }
+    if (f.spec.len * f.spec.occurs > int(FM_MAX_KEY_LEN)) errs.add(f.at, "a key is at most 255 bytes");
+  }
+  int n = 0;
+  for (auto& [no, f] : keys) {
+    if (no != n) {
+      errs.add(f->at, "keys are numbered 0, 1, 2 ... without a gap (key " + std::to_string(n) + " missing)");
+      return false;
+    }
+    Key k{no, f->dup, {}};
+    int segtype = f->spec.type == 5 ? FM_SEG_BINARY : FM_SEG_ALPHA;
+    for (int o = 0; o < f->spec.occurs; ++o)
+      k.segs.push_back({f->spec.off + o * f->spec.len, f->spec.len, segtype});
+    g->keys.push_back(k);
+    ++n;
+  }
+  g->org = d.single ? FM_ORG_SINGLE : (g->keys.empty() ? FM_ORG_PLAIN : FM_ORG_KEYED);
+  return true;
+}
+
+// Encodes a value into occurrence occ of a field: the shared field encoders
+// for a declared field, the dictionary's types for a defined one.
+bool encode_at(const Fld& f, int occ, const std::string& text, uint8_t* rec, std::string* why) {
+  if (f.df) return dict_encode(*f.df, occ, text, rec, why);
+  if (text.empty()) return true;  // an empty value keeps the INITIAL bytes
+  return encode_value(f.spec, text, rec + f.spec.off + occ * f.spec.len, why);
+}
+
+void Gen::images(GFile* g) {
+  g->init.assign(size_t(g->rec_len), ' ');
+  g->null.assign(size_t(g->rec_len), ' ');
+  if (g->decl) {
+    dict_image(*g->decl, 1, g->init.data());
+    dict_image(*g->decl, 2, g->null.data());
+  }
+  for (const Fld& f : g->flds) {
+    std::string why;
+    uint8_t* n = g->null.data() + f.spec.off;
+    uint8_t* i = g->init.data() + f.spec.off;
+    if (!f.df) default_images(f.spec, i, n);
+    if (f.has_null && !encode_at(f, 0, f.null_text, g->null.data(), &why))
+      errs.add(f.null_at, "null value: " + why);
+    if (f.has_initial) {
+      if (!encode_at(f, 0, f.initial, g->init.data(), &why)) errs.add(f.initial_at, "initial value: " + why);
+    } else if (!f.df) {
+      std::memcpy(i, n, size_t(f.spec.len));  // an empty initial text takes the null value
+    }
+    for (int o = 1; o < f.spec.occurs; ++o) {
+      std::memcpy(n + o * f.spec.len, n, size_t(f.spec.len));
+      std::memcpy(i + o * f.spec.len, i, size_t(f.spec.len));
+    }
+  }
+}
+
+bool Gen::layouts() {
+  size_t before = errs.list.size();
+  for (const App& a : src.apps) {
+    for (const FileDef& d : a.files) {
+      GFile g;
+      g.app = a.id;
+      g.name = d.name;
+      g.at = d.at;
+      g.fclass = d.fclass;
+      bool ok = d.declared ? layout_declared(a, d, &g) : layout_defined(a, d, &g);
+      if (!ok) continue;
+      images(&g);
+      file_ix[g.name] = files.size();
+      files.push_back(std::move(g));
+    }
+    for (const FieldDef& fd : a.work) {
+      Fld f;
+      f.src_name = f.elem_name = fd.name;
+      f.spec = Spec{fd.type, 0, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
+      std::string why = date_range(&f.spec, fd.mask);
+      if (why.empty()) why = spec_check(f.spec);
+      if (!why.empty()) {
+        errs.add(fd.at, why);
+        continue;
+      }
+      f.has_initial = fd.has_initial;
+      f.initial = fd.initial;
+      f.initial_at = fd.initial_at;
+      f.has_null = fd.has_null;
+      f.null_text = fd.null_text;
+      f.mask = fd.mask;
+      f.label = fd.label;
+      f.at = fd.at;
+      std::vector<uint8_t> probe(size_t(f.spec.len), ' ');
+      if (fd.has_initial && !encode_value(f.spec, fd.initial, probe.data(), &why))
+        errs.add(fd.initial_at, "initial value: " + why);
+      work.push_back(f);
+    }
+  }
+  // Element names: one dictionary, one name.
+  std::map<std::string, Pos> names;
+  auto claim = [&](const std::string& n, const Pos& at, const std::string& what) {
+    if (n.size() > 22) {
+      errs.add(at, "element name \"" + n + "\" (" + what + ") is longer than 22 characters");
+      return;
+    }
+    auto [it, fresh] = names.emplace(n, at);
+    elem_names.insert(n);
+    if (!fresh)
+      errs.add(at, "element name \"" + n + "\" (" + what + ") is also given at " + it->second.file + ":" +
+                       std::to_string(it->second.line));
+  };
+  for (const GFile& g : files)
+    for (const Fld& f : g.flds) claim(f.elem_name, f.at, "field of " + g.name);
+  for (const Fld& f : work) claim(f.elem_name, f.at, "work field");
+  return errs.list.size() == before;
+}
+
+// ------------------------------------------------------ memory files --
+
+bool Gen::open_mem() {
+  for (GFile& g : files) {
+    if (g.fclass != 1) continue;
+    auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * (g.keys.size() + 1)));
+    size_t nseg = 0;
+    for (const Key& k : g.keys) nseg += k.segs.size();
+    auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * (nseg + 1)));
+    FmSdb* s = sdb;
+    for (size_t k = 0; k < g.keys.size(); ++k) {
+      FmSdb* first = s;
+      int j = 0;
+      for (const KeySeg& ks : g.keys[k].segs) init_sdb_func(s++, ++j, ks.off, ks.len, ks.type, '+');
+      INIT_KDB(&kdb[k], g.keys[k].no, '+', g.keys[k].dup ? 9 : 8, first, j);
+    }
+    FmFdb fdb;
+    INIT_FDB(&fdb, FM_CLASS_MEMORY, g.rec_len, g.var ? 1 : 0, g.keys.empty() ? nullptr : kdb,
+             int(g.keys.size()));
+    INIT_SRC_PATH(&fdb, g.app.c_str(), "00", pad(g.name, 8).c_str(), FM_PT_DATA);
+    fdb.fclass = FM_CLASS_MEMORY;
+    if (!FM_CREATE(&fdb, com.depth, 100, FM_OPT_BASE, 15, 15)) {
+      errs.add(g.at, "cannot make the memory file of " + g.name + ": status " + std::to_string(fdb.status));
+      return false;
+    }
+    g.mem = fdb.handle.get();
+  }
+  return true;
+}
+
+bool Gen::put(GFile* g, const std::vector<uint8_t>& rec, const Pos& at, const std::string& what) {
+  if (!g->mem) {
+    errs.add(at, what + ": " + g->name + " is memory-resident, it keeps no records");
+    return false;
+  }
+  uint8_t* b = alloc(rec.size());
+  std::memcpy(b, rec.data(), rec.size());
+  FmArb* a = g->mem;
+  a->rec.set(b);
+  a->rec_len = uint16_t(rec.size());
+  a->op = 0;
+  if (!fm_write(a)) {
+    if (a->status == FM_ST_DUP_KEY)
+      errs.add(at, what + ": a record with the same key is already in " + g->name);
+    else
+      errs.add(at, what + ": cannot write into " + g->name + " (status " + std::to_string(a->status) + ")");
+    return false;
+  }
+  return true;
+}
+
+// -------------------------------------------------------- dictionary --
+
+void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
+  GFile* elem = file("ELEMENT");
+  std::vector<DElem> out;
+  std::string fname = pad(g.name, 8);
+  auto base = [&](const Fld& f) {
+    DElem e;
+    std::memset(&e, ' ', sizeof e);
+    e.area = g.area;
+    e.work = work_fields ? '1' : '0';
+    e.name.set(f.elem_name);
+    e.kind = 1;
+    e.domain.set("");
+    e.offset = uint16_t(f.spec.off);
+    e.length = uint16_t(f.spec.len);
+    e.occurs = uint16_t(f.spec.occurs);
+    e.file.set(fname);
+    // the identity stamp is the element's own (ELEMENT key 4): the day of
+    // the stamp and the element number (set below)
+    std::memcpy(e.ident_stamp.b, stamp, 8);
+    std::memcpy(e.stamp2.b, stamp, 8);
+    std::memcpy(e.cmpl_stamp.b, stamp, 8);
+    e.flag92 = '0';
+    e.b93 = 0;
+    e.b94 = 0;
+    e.label.set(f.label.empty() ? f.elem_name : f.label);
+    e.heading1.set("");
+    e.heading2.set(f.label.empty() ? f.elem_name : f.label);
+    e.b185 = 0;
+    e.share_a = 0;
+    e.share_b = 0;
+    e.usage = 0;
+    e.key_kind = 255;
+    e.key_no = 255;
+    e.key_order = ' ';
+    e.key_dups = ' ';
+    e.low_given = 255;
+    e.high_given = 255;
+    e.field_no = 0;
+    e.type = uint8_t(f.spec.type);
+    e.initial.set(f.has_initial ? f.initial : "");
+    e.null_value.set(f.has_null ? f.null_text : "");
+    e.mask.set(f.mask);
+    e.rng_code1 = 255;
+    e.rng_code2 = 255;
+    e.token_mark = 0;
+    e.case_code = 2;
+    e.b581 = 0;
+    e.justify = 0;
+    e.entry_flag = '1';
+    e.fill = ' ';
+    e.squeeze = '0';
+    e.sign = f.spec.is_signed ? '1' : '0';
+    e.digits = uint8_t(spec_digits(f.spec));
+    e.decimals = uint8_t(is_date_type(f.spec.type) ? f.spec.low : f.spec.decimals);
+    e.b589 = 0;
+    e.b590 = 0;
+    e.b591 = '0';
+    return e;
+  };
+  // Data fields, numbered from 1; field numbers count key segments.
+  std::vector<int> elem_ix(g.flds.size());
+  int field_no = 1;
+  for (size_t i = 0; i < g.flds.size(); ++i) {
+    DElem e = base(g.flds[i]);
+    e.number = (*next_no)++;
+    e.field_no = uint16_t(field_no);
+    int per = (g.flds[i].spec.type == 6 || g.flds[i].spec.type == 7) && g.flds[i].spec.len == 8 ? 2 : 1;
+    field_no += per * g.flds[i].spec.occurs;
+    elem_ix[i] = int(out.size());
+    out.push_back(e);
+  }
+  // Keys: one field that is the whole key, else a group of substrings.
+  std::vector<uint32_t> key_elem;
+  for (size_t k = 0; k < g.keys.size(); ++k) {
+    const Key& key = g.keys[k];
+    int match = -1;
+    if (key.segs.size() == 1) {
+      for (size_t i = 0; i < g.flds.size(); ++i) {
+        const Spec& s = g.flds[i].spec;
+        bool bin = s.type == 5;
+        if (s.off == key.segs[0].off && s.len == key.segs[0].len && s.occurs == 1 &&
+            bin == (key.segs[0].type == FM_SEG_BINARY) && s.type != 6 && s.type != 7 && s.type != 0 &&
+            out[size_t(elem_ix[i])].key_kind == 255)
+          match = int(i);
+      }
+    }
+    auto mark = [&](DElem& e) {
+      e.key_kind = uint8_t(key.no == 0 ? 0 : 1);
+      e.key_no = uint8_t(key.no);
+      e.key_order = '+';
+      e.key_dups = key.dup ? '1' : '0';
+    };
+    if (match >= 0) {
+      DElem& e = out[size_t(elem_ix[size_t(match)])];
+      mark(e);
+      e.field_no = 1;
+      key_elem.push_back(e.number);
+      continue;
+    }
+    std::string gname = g.name + " KEY" + std::to_string(k);
+    DElem h = base(Fld{});
+    h.name.set(gname);
+    h.kind = 2;
+    h.number = (*next_no)++;
+    h.offset = uint16_t(key.segs[0].off);
+    int total = 0;
+    for (const KeySeg& s : key.segs) total += s.len;
+    h.length = uint16_t(total);
+    h.occurs = 1;
+    bool contiguous = true;  // data type of a group header: 1 contiguous members, 2 not
+    for (size_t j = 1; j < key.segs.size(); ++j)
+      contiguous = contiguous && key.segs[j].off == key.segs[j - 1].off + key.segs[j - 1].len;
+    h.type = contiguous ? 1 : 2;
+    h.label.set(gname);
+    h.heading2.set(gname);
+    h.initial.set("");
+    h.null_value.set("");
+    mark(h);
+    h.domain.set(g.name + " K" + std::to_string(k) + "S" + std::to_string(key.segs.size()));
+    key_elem.push_back(h.number);
+    out.push_back(h);
+    for (size_t j = 0; j < key.segs.size(); ++j) {
+      DElem m = base(Fld{});
+      std::string mname = g.name + " K" + std::to_string(k) + "S" + std::to_string(j + 1);
+      m.name.set(mname);
+      m.kind = 4;
+      m.number = (*next_no)++;
+      m.offset = uint16_t(key.segs[j].off);
+      m.length = uint16_t(key.segs[j].len);
+      m.occurs = 1;
+      m.type = key.segs[j].type == FM_SEG_BINARY ? 5 : 1;
+      m.field_no = uint16_t(j + 1);
+      m.key_order = '+';
+      m.label.set(mname);
+      m.heading2.set(mname);
+      m.initial.set("");
+      m.null_value.set("");
+      // the base: the field the segment starts in
+      for (const Fld& f : g.flds)
+        if (key.segs[j].off >= f.spec.off && key.segs[j].off < f.spec.off + f.spec.len * f.spec.occurs)
+          m.domain.set(f.elem_name);
+      out.push_back(m);
+    }
+  }
+  g.elem_no_of_key = key_elem;
+  for (DElem& e : out) {
+    rec::view<rec::U32>(e.ident_stamp.b + 4).set(e.number);
+    std::vector<uint8_t> r(reinterpret_cast<const uint8_t*>(&e), reinterpret_cast<const uint8_t*>(&e) + sizeof e);
+    put(elem, r, g.at, "element " + std::string(e.name.view()));
+  }
+}
+
+void Gen::dictionary() {
+  // Area numbers: class 0, in file order, then the work fields.
+  uint32_t next_area = 1;
+  for (GFile& g : files) {
+    g.area = next_area++;
+    g.area2 = next_area++;
+  }
+  for (size_t i = 0; i < work.size(); ++i) work_area.push_back(next_area++);
+  GFile* fi = file("FILE");
+  GFile* rc = file("RECORD");
+  GFile* in = file("INITIAL");
+  GFile* el = file("ELEMENT");
+  GFile* bm = file("BITMAP");
+  if (!fi || !rc || !in || !el) {
+    errs.add(design_pos(), "the design dictionary needs FILE, RECORD, ELEMENT and INITIAL");
+    return;
+  }
+  uint32_t next_no = 1;
+  for (GFile& g : files) {
+    uint32_t first = next_no;
+    elements(g, &next_no);
+    (void)first;
+    DFile f;
+    std::memset(&f, ' ', sizeof f);
+    f.name.set(pad(g.name, 8));
+    f.ftype = uint8_t(g.fclass);
+    f.org = uint8_t(g.org);
+    f.b14.set("0");
+    f.var.set(g.var ? "1" : "0");
+    f.flag20.set("0");
+    f.flag21.set("0");
+    f.b95 = 0;
+    f.share[0] = 0;
+    f.share[1] = 0;
+    f.rec_len = uint16_t(g.rec_len);
+    f.area = g.area;
+    f.area2 = g.area2;
+    std::memcpy(f.stamp.b, stamp, 8);
+    std::memcpy(f.cmpl_stamp.b, stamp, 8);
+    if (g.app == "0AD" && g.fclass == 1 && design_stamp(g.name)) {
+      rec::view<rec::U32>(f.struct_stamp.b).set(0);
+      rec::view<rec::U32>(f.struct_stamp.b + 4).set(uint32_t(design_stamp(g.name)));
+    } else {
+      std::memcpy(f.struct_stamp.b, stamp, 8);
+    }
+    for (auto& u : f.usage) u = 0;
+    f.key_count = uint8_t(g.keys.size());
+    for (int k = 0; k < 17; ++k) {
+      f.seg_count[k] = 0;
+      f.key_len[k] = 0;
+      f.key_elem[k] = 0;
+    }
+    for (size_t k = 0; k < g.keys.size(); ++k) {
+      int len = 0;
+      for (const KeySeg& s : g.keys[k].segs) len += s.len;
+      f.seg_count[k] = uint8_t(g.keys[k].segs.size());
+      f.key_len[k] = uint16_t(len);
+      f.key_elem[k] = g.elem_no_of_key[k];
+    }
+    f.flag300.set("1");
+    std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&f), reinterpret_cast<uint8_t*>(&f) + sizeof f);
+    put(fi, r, g.at, "FILE record of " + g.name);
+    std::vector<uint8_t> rr(r.begin(), r.begin() + sizeof(DRecord));
+    put(rc, rr, g.at, "RECORD record of " + g.name);
+    // INITIAL and NULL images, in pieces of 1000: 1/1, 2/1, 1/2, 2/2 ...
+    size_t L = g.init.size();
+    size_t pieces = (L + 999) / 1000;
+    for (size_t p = 0; p < pieces; ++p)
+      for (int kind = 1; kind <= 2; ++kind) {
+        const std::vector<uint8_t>& img = kind == 1 ? g.init : g.null;
+        size_t n = std::min<size_t>(1000, L - p * 1000);
+        std::vector<uint8_t> piece(13 + n);
+        std::memcpy(piece.data(), pad(g.name, 8).data(), 8);
+        piece[8] = uint8_t(kind);
+        rec::view<rec::U32>(piece.data() + 9).set(uint32_t(p + 1));
+        std::memcpy(piece.data() + 13, img.data() + p * 1000, n);
+        put(in, piece, g.at, "INITIAL record of " + g.name);
+      }
+  }
+  // Work fields: elements of their own areas, without a file.
+  for (size_t i = 0; i < work.size(); ++i) {
+    GFile none;
+    none.flds.push_back(work[i]);
+    none.area = work_area[i];
+    none.at = work[i].at;
+    elements(none, &next_no, true);
+  }
+  // BITMAP pages of class 0: the numbers given, 400 a page; the highest
+  // number in page 1.
+  if (bm) {
+    uint32_t highest = next_area - 1;
+    for (uint32_t page = 1; (page - 1) * 400 < highest; ++page) {
+      DBitmap b;
+      std::memset(&b, 0, sizeof b);
+      b.cls = 0;
+      b.page = page;
+      b.highest = page == 1 ? highest : 0;
+      for (uint32_t n = (page - 1) * 400 + 1; n <= highest && n <= page * 400; ++n) {
+        uint32_t i = (n - 1) % 400;
+        b.bits.b[i / 8] |= uint8_t(1u << (i % 8));
+      }
+      std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&b), reinterpret_cast<uint8_t*>(&b) + sizeof b);
+      put(bm, r, design_pos(), "BITMAP");
+    }
+  }
+}
+
+// ------------------------------------------------------------ records --
+
+// Encodes one record from its entries over the file's INITIAL image. Entries
+// `NAME[n] = value` set occurrence n; `NAME = value` occurrence 1.
+// Fields named in `structural` come from the text's structure and may not
+// be given. Stamps not given take the fixed stamp.
+bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
+                        const std::set<std::string>& structural, const std::set<std::string>& optional) {
+  size_t before = errs.list.size();
+  *rec = g->init;
+  for (const Fld& f : g->flds)
+    if (f.spec.type == 7 && f.spec.declared)
+      for (int o = 0; o < f.spec.occurs; ++o) {
+        uint8_t* p = rec->data() + f.spec.off + o * f.spec.len;
+        std::memcpy(p, stamp, size_t(f.spec.len));
+      }
+  std::set<std::string> given;
+  for (const Entry& e : b.entries) {
+    std::string name = e.name;
+    int occ = 0;  // from 1; 0: not given (occurrence 1)
+    size_t lp = name.find('[');
+    if (lp != std::string::npos && name.back() == ']') {
+      std::string n = name.substr(lp + 1, name.size() - lp - 2);
+      occ = std::atoi(n.c_str());
+      name = name.substr(0, lp);
+      while (!name.empty() && name.back() == ' ') name.pop_back();
+      if (occ < 1) {
+        errs.add(e.name_at, "occurrence numbers start at 1");
+        continue;
+      }
+    }
+    const Fld* f = g->fld(name);
+    if (!f) {
+      errs.add(e.name_at, "unknown field \"" + name + "\" of " + g->name);
+      continue;
+    }
+    if (structural.count(name)) {
+      errs.add(e.name_at, "\"" + name + "\" is given by the text's structure, not by an entry");
+      continue;
+    }
+    if (occ > f->spec.occurs) {
+      errs.add(e.name_at, "\"" + name + "\" has " + std::to_string(f->spec.occurs) + " occurrence(s)");
+      continue;
+    }
+    std::string value = e.value;
+    if (f->src_name == "proc_type" && !e.quoted) {
+      for (int t = 1; t <= 10; ++t)
+        if (value == kProcTypes[t]) value = std::to_string(t);
+    }
+    std::string why;
+    if (!encode_at(*f, occ ? occ - 1 : 0, value, rec->data(), &why)) {
+      if (why.rfind(name + ": ", 0) == 0) why.erase(0, name.size() + 2);  // the encoder names the field too
+      errs.add(e.value_at, "\"" + name + "\": " + why);
+    }
+    given.insert(name);
+  }
+  // Required: the fields of key 0 (outside the structure).
+  if (!g->keys.empty())
+    for (const KeySeg& s : g->keys[0].segs)
+      for (const Fld& f : g->flds)
+        if (s.off >= f.spec.off && s.off < f.spec.off + f.spec.len * f.spec.occurs && !given.count(f.src_name) &&
+            !structural.count(f.src_name) && !optional.count(f.src_name)) {
+          errs.add(b.at, "\"" + f.src_name + "\" (part of the key of " + g->name + ") is missing");
+          break;
+        }
+  if (g->var) {
+    // a variable-length record ends after its last non-blank byte
+    size_t n = rec->size();
+    while (n > 1 && (*rec)[n - 1] == ' ') --n;
+    rec->resize(n);
+  }
+  return errs.list.size() == before;
+}
+
+bool Gen::records_texts() {
+  size_t before = errs.list.size();
+  for (const App& a : src.apps)
+    for (const Text& t : a.records) {
+      if (t.blocks.empty()) continue;
+      GFile* g = file(t.blocks[0].args[0].text);
+      if (!g) continue;  // reported by the reader
+      if (g->app != a.id) {
+        errs.add(t.blocks[0].args[0].at, "file " + g->name + " belongs to " + g->app);
+        continue;
+      }
+      if (!system_app(a.id)) {
+        errs.add(t.blocks[0].args[0].at, "the bootstrap makes no data files of " + a.id + ": its records would be lost");
+        continue;
+      }
+      int n = 0;
+      for (size_t i = 1; i < t.blocks.size(); ++i) {
+        std::vector<uint8_t> r;
+        if (!encode_record(g, t.blocks[i], &r, {})) continue;
+        if (g->org == FM_ORG_SINGLE && ++n > 1) {
+          errs.add(t.blocks[i].at, g->name + " holds one record only");
+          continue;
+        }
+        put(g, r, t.blocks[i].at, "record");
+      }
+    }
+  return errs.list.size() == before;
+}
+
+// ----------------------------------------------------------- processes --
+
+bool Gen::processes() {
+  size_t before = errs.list.size();
+  GFile* pr = file("PROCESS");
+  GFile* fr = file("FRAME");
+  GFile* im = file("IMAGE");
+  GFile* rw = file("ROW");
+  GFile* it = file("ITEM");
+  GFile* ch = file("CHR");
+  GFile* cd = file("CHILD");
+  bool any = false;
+  for (const App& a : src.apps) any = any || !a.processes.empty();
+  if (!any) return true;
+  if (!pr || !fr || !im || !rw || !it || !ch || !cd) {
+    errs.add(design_pos(), "processes need the design files PROCESS, FRAME, IMAGE, ROW, ITEM, CHR, CHILD");
+    return false;
+  }
+  // Every process first: children name them.
+  struct P {
+    std::string app;
+    int type;
+  };
+  std::map<std::string, P> procs;
+  for (const App& a : src.apps)
+    for (const Text& t : a.processes) {
+      if (t.blocks.empty()) continue;
+      std::vector<uint8_t> r;
+      const Block& hb = t.blocks[0];
+      if (!encode_record(pr, hb, &r, {"proc_name"})) continue;
+      DProc& p = rec::view<DProc>(r.data());
+      p.proc_name.set(hb.args[0].text);
+      if (!hb.find("proc_type")) {
+        errs.add(hb.at, "\"proc_type\" (part of the key of PROCESS) is missing");
+        continue;
+      }
+      if (p.proc_type < 1 || p.proc_type > 12) {
+        errs.add(hb.find("proc_type")->value_at, "process type 1-10 (menu, input ... status)");
+        continue;
+      }
+      procs[hb.args[0].text] = P{a.id, p.proc_type};
+      put(pr, r, hb.at, "process " + hb.args[0].text);
+    }
+  const std::set<std::string> owner{"proc_type", "proc_name", "frame_no"};
+  for (const App& a : src.apps)
+    for (const Text& t : a.processes) {
+      if (t.blocks.empty() || !procs.count(t.blocks[0].args[0].text)) continue;
+      const std::string pname = t.blocks[0].args[0].text;
+      const int ptype = procs[pname].type;
+      uint8_t frame_code = 0;
+      uint32_t frame_no = 0;
+      uint32_t image_no = 0;
+      const Block* image = nullptr;
+      auto num = [&](const Arg& arg, uint32_t lo, uint32_t hi, uint32_t* out) {
+        char* end = nullptr;
+        unsigned long v = std::strtoul(arg.text.c_str(), &end, 10);
+        if (arg.text.empty() || *end || v < lo || v > hi) {
+          errs.add(arg.at, "a number " + std::to_string(lo) + "-" + std::to_string(hi) + " expected");
+          return false;
+        }
+        *out = uint32_t(v);
+        return true;
+      };
+      auto own = [&](std::vector<uint8_t>& r) {
+        rec::view<rec::U8>(r.data()) = uint8_t(ptype);
+        std::string n = pad(pname, 30);
+        std::memcpy(r.data() + 1, n.data(), 30);
+        r[31] = frame_code;
+        rec::view<rec::U32>(r.data() + 32).set(frame_no);
+      };
+      for (size_t i = 1; i < t.blocks.size(); ++i) {
+        const Block& b = t.blocks[i];
+        std::vector<uint8_t> r;
+        if (b.kind == "frame") {
+          if (!num(b.args[0], 1, 0x7FFFFFFF, &frame_no)) continue;
+          frame_code = 0;
+          if (const Entry* e = b.find("frame_code")) frame_code = uint8_t(std::atoi(e->value.c_str()));
+          image = nullptr;
+          if (!encode_record(fr, b, &r, {"proc_type", "proc_name", "frame_no"}, {"frame_code"})) continue;
+          own(r);
+          put(fr, r, b.at, "frame");
+        } else if (b.kind == "image") {
+          if (!num(b.args[0], 1, 255, &image_no)) continue;
+          if (!encode_record(im, b, &r, {"proc_type", "proc_name", "frame_code", "frame_no", "image_no"}))
+            continue;
+          own(r);
+          DImage& dim = rec::view<DImage>(r.data());
+          dim.image_no = image_no;
+          // the drawn screen gives the image's size unless the entries do
+          if (!b.find("pos[3]") && !b.rows.empty()) dim.pos[2] = int32_t(b.rows.size());
+          if (!b.find("pos[4]") && !b.rows.empty()) {
+            size_t w = 0;
+            for (const std::string& row : b.rows) w = std::max(w, row.size());
+            dim.pos[3] = int32_t(w);
+          }
+          put(im, r, b.at, "image");
+          image = &b;
+          // rows and items of the screen
+          for (size_t row = 0; row < b.rows.size(); ++row) {
+            std::string text = trim_right(b.rows[row]);
+            if (text.size() > sizeof(DRow) - DROW_HEAD) {
+              errs.add(b.rows_at[row], "record longer than its file: ROW holds " +
+                                           std::to_string(sizeof(DRow) - DROW_HEAD) + " characters of a row");
+              continue;
+            }
+            std::vector<uint8_t> rr(size_t(DROW_HEAD) + std::max<size_t>(text.size(), 1), ' ');
+            own(rr);
+            DRow& dr = rec::view<DRow>(rr.data());
+            dr.image_no = uint8_t(image_no);
+            dr.b37.set("");
+            dr.row_no = uint32_t(row + 1);
+            std::memcpy(rr.data() + DROW_HEAD, text.data(), text.size());
+            put(rw, rr, b.rows_at[row], "screen row");
+          }
+          for (const Item& mk : b.items) {
+            bool found = false;
+            for (size_t j = i + 1; j < t.blocks.size() && t.blocks[j].kind != "image" && t.blocks[j].kind != "frame";
+                 ++j)
+              if (t.blocks[j].kind == "item" && t.blocks[j].args[0].text == std::string(1, mk.marker)) found = true;
+            if (!found) errs.add(mk.at, std::string("item marker '") + mk.marker + "' has no \"item " + mk.marker + "\"");
+          }
+        } else if (b.kind == "item") {
+          const Item* mk = nullptr;
+          if (b.args[0].text.size() == 1)
+            for (const Item& x : image->items)
+              if (x.marker == b.args[0].text[0]) mk = &x;
+          if (!mk) {
+            errs.add(b.args[0].at, "no item marker @" + b.args[0].text + " on the image's screen");
+            continue;
+          }
+          if (!encode_record(it, b, &r,
+                             {"proc_type", "proc_name", "frame_code", "frame_no", "image_no", "row", "col"}))
+            continue;
+          own(r);
+          DItem& di = rec::view<DItem>(r.data());
+          di.image_no = image_no;
+          di.row = uint32_t(mk->row);
+          di.col = uint32_t(mk->col);
+          if (di.field.blank()) errs.add(b.at, "an item names its field (field = NAME)");
+          else if (!elem_names.count(trim_right(std::string(di.field.view()))))
+            errs.add(b.find("field")->value_at, "no field \"" + trim_right(std::string(di.field.view())) +
+                                                   "\" in the system applications' dictionary");
+          put(it, r, b.at, "item");
+        } else if (b.kind == "chr") {
+          uint32_t n = 0;
+          if (!num(b.args[0], 1, 0x7FFFFFFF, &n)) continue;
+          if (!encode_record(ch, b, &r, {"proc_type", "proc_name", "frame_code", "frame_no", "image_no", "b37"}))
+            continue;
+          own(r);
+          rec::view<DChr>(r.data()).image_no = uint8_t(image_no);
+          rec::view<DChr>(r.data()).b37.set("");
+          put(ch, r, b.at, "characteristic");
+        } else if (b.kind == "option") {
+          uint32_t n = 0;
+          if (!num(b.args[0], 0, 255, &n)) continue;
+          auto p = procs.find(b.args[2].text);
+          if (p == procs.end()) {
+            errs.add(b.args[2].at, "option " + b.args[0].text + " names no process: \"" + b.args[2].text + "\"");
+            continue;
+          }
+          if (!encode_record(cd, b, &r,
+                             {"proc_type", "proc_name", "frame_code", "frame_no", "image_no", "disc", "child_no",
+                              "ch_type", "ch_app", "ch_name"}))
+            continue;
+          own(r);
+          DChild& c = rec::view<DChild>(r.data());
+          c.image_no = uint8_t(image_no);
+          c.disc = uint8_t(n);  // the option: the frame processor finds (image, option)
+          c.b38.set("");
+          c.child_no = n;
+          c.ch_type = uint8_t(p->second.type);
+          c.ch_app.set(p->second.app);
+          c.ch_name.set(b.args[2].text);
+          put(cd, r, b.at, "option");
+        }
+      }
+    }
+  return errs.list.size() == before;
+}
+
+// ------------------------------------------------------------- SYSDIR --
+
+void Gen::sysdir() {
+  GFile* sd = file("SYSDIR");
+  if (!sd) return;
+  for (const GFile& g : files) {
+    if (g.fclass != 1 || g.name == "SYSDIR") continue;
+    // the identities the bootstrap creates the file under
+    std::vector<FmFdb> places;
+    std::string name = pad(g.name, 8);
+    FmFdb fdb = fm_fdb;
+    if (g.app == "0AD") {
+      for (const App& a : src.apps) {
+        INIT_SRC_PATH(&fdb, a.id.c_str(), "00", name.c_str(), FM_PT_DATA);
+        places.push_back(fdb);
+      }
+    } else if (g.app == "0LA") {
+      INIT_LA_PATH(&fdb, "00", name.c_str(), FM_PT_DATA);
+      places.push_back(fdb);
+    } else if (g.app == "0SA") {
+      INIT_SA_PATH(&fdb, name.c_str(), FM_PT_DATA);
+      places.push_back(fdb);
+    }  // another application's data files are not made by the bootstrap
+    for (const FmFdb& p : places) {
+      FmSysdirRec e;
+      fm_cat_sysdir_entry(&p, &e);
+      std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&e), reinterpret_cast<uint8_t*>(&e) + sizeof e);
+      put(sd, r, g.at, "SYSDIR entry of " + g.name);
+    }
+  }
+}
+
+// -------------------------------------------------------------- output --
+
+bool Gen::summaries() {
+  GFile* el = file("ELEMENT");
+  GFile* in = file("INITIAL");
+  for (const App& a : src.apps) {
+    std::string path = bs_input_path(tmp, a.id.c_str(), 1, "SUMMARY ");
+    fs::create_directories(fs::path(path).parent_path());
+    // An application without files still has its SUMMARY: the header alone.
+    if (FILE* f = std::fopen(path.c_str(), "w")) {
+      std::fputs("1\n", f);
+      std::fclose(f);
+    }
+    DdCtx ctx;
+    std::memcpy(ctx.app, a.id.data(), 3);
+    std::memcpy(ctx.ver, "00", 2);
+    ctx.elem = el->mem;
+    ctx.init = in->mem;
+    ctx.summary = path;
+    for (const GFile& g : files) {
+      if (g.app != a.id) continue;
+      const uint8_t* frec = nullptr;
+      // the FILE record as written
+      GFile* fi = file("FILE");
+      uint8_t* buf = alloc(sizeof(DFile));
+      std::memcpy(buf, pad(g.name, 8).data(), 8);
+      PROTO_FULL(fi->mem, 0, buf);
+      fi->mem->op = FM_OP_EQUAL;
+      if (fm_read(fi->mem)) frec = buf;
+      if (!frec || bld_sum_fi(&ctx, reinterpret_cast<const DFile*>(frec)) != 1) {
+        errs.add(g.at, "SUMMARY block of " + g.name + " not written: " + ctx.error);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool Gen::raws() {
+  for (const GFile& g : files) {
+    GenFile* m = nullptr;
+    if (made) {
+      made->push_back(GenFile{g.app, g.name, g.fclass, {}, g.init, g.null});
+      m = &made->back();
+    }
+    if (g.fclass != 1 || !g.mem || !system_app(g.app)) continue;
+    // The records in key order; a single-record file without one gets its
+    // INITIAL image (its defaults); an empty file gets no raw file.
+    bool org1 = g.org == FM_ORG_SINGLE;
+    std::vector<std::vector<uint8_t>> recs;
+    FmArb* a = g.mem;
+    uint8_t* buf = alloc(size_t(g.rec_len));
+    a->rec.set(buf);
+    a->rec_len = uint16_t(g.rec_len);
+    a->key_no = 0;
+    a->op = FM_OP_FIRST;
+    if (fm_start(a)) {
+      a->op = 0;
+      while (fm_rdnxt(a)) recs.emplace_back(buf, buf + a->len_read);
+    }
+    if (org1 && recs.empty()) recs.push_back(g.init);
+    if (m) m->records = recs;
+    if (recs.empty()) continue;
+    std::string path = bs_input_path(tmp, g.app.c_str(), 5, pad(g.name, 8).c_str());
+    fs::create_directories(fs::path(path).parent_path());
+    // The layout of the byte-order conversion: the file's data fields.
+    std::vector<DictField> lay;
+    for (const Fld& f : g.flds)
+      lay.push_back(DictField{f.src_name.c_str(), uint16_t(f.spec.off), uint16_t(f.spec.len),
+                              uint8_t(f.spec.type), uint16_t(f.spec.occurs)});
+    RawWriter w;
+    std::string err;
+    bool ok = w.open(path, uint16_t((g.var ? kRawShort : 0) | kRawCrc), org1, &err);
+    for (size_t i = 0; ok && i < recs.size(); ++i)
+      ok = w.put(recs[i].data(), int(recs[i].size()), lay.data(), int(lay.size()), g.name == "STMT", &err);
+    if (ok) ok = w.close(&err);
+    if (!ok) {
+      errs.add(g.at, "cannot write " + path + ": " + err);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Gen::run(const std::vector<std::string>& src_roots, const std::string& out_dir) {
+  fixed_stamp(stamp);
+  if (!read_sources(src_roots, &src, &errs)) return false;
+  bi_init_com();
+  fms_init();
+  pool = mm_create_pool(" QUVOGEN   ", com.depth, 0);
+  bool ok = layouts() && open_mem();
+  if (ok) {
+    dictionary();
+    processes();
+    sysdir();
+    records_texts();
+    ok = !errs.any();
+  }
+  fs::path out = fs::absolute(out_dir);
+  fs::path parent = out.parent_path();
+  if (ok) {
+    std::error_code ec;
+    fs::create_directories(parent, ec);
+    // what a killed run left beside the output goes first
+    std::string stem = out.filename().string();
+    for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+      std::string n = it->path().filename().string();
+      if (n.rfind(stem + ".tmp-", 0) == 0 || n.rfind(stem + ".old-", 0) == 0) fs::remove_all(it->path(), ec);
+    }
+    ec.clear();
+    tmp = (parent / (stem + ".tmp-" + std::to_string(getpid()))).string();
+    ok = summaries() && raws();
+    if (ok) {
+      fs::path old = parent / (out.filename().string() + ".old-" + std::to_string(getpid()));
+      fs::remove_all(old, ec);
+      if (fs::exists(out)) fs::rename(out, old, ec);
+      fs::rename(tmp, out, ec);
+      if (ec) {
+        errs.add(Pos{out.string(), 0, 0}, "cannot move the output in place: " + ec.message());
+        ok = false;
+      }
+      fs::remove_all(old, ec);
+    }
+    if (!ok) fs::remove_all(tmp, ec);
+  }
+  fm_shutdown();
+  mm_destroy_pool(pool);
+  return ok && !errs.any();
+}
+
+}  // namespace
+
+bool generate(const std::vector<std::string>& src_roots, const std::string& out_dir, Errors* errs,
+              std::vector<GenFile>* made) {
+  Gen g(errs, made);
+  return g.run(src_roots, out_dir);
+}
+
+bool generate(const std::string& src_root, const std::string& out_dir, Errors* errs, std::vector<GenFile>* made) {
+  return generate(std::vector<std::string>{src_root}, out_dir, errs, made);
+}
+
+int gen_main(const std::vector<std::string>& src_roots, const std::string& out_dir) {
+  Errors errs;
+  if (!generate(src_roots, out_dir, &errs)) {
+    std::fputs(errs.str().c_str(), stderr);
+    if (!errs.any()) std::fputs("quvogen: failed\n", stderr);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace qg

@@ -1,0 +1,80 @@
+// The generator: the system applications' sources (data/apps, srcform.h)
+// into the bootstrap's input (dictionary/bs.h).
+//
+// One design dictionary. The dictionary records of all four system
+// applications (FILE, RECORD, ELEMENT, INITIAL, BITMAP, PARAM, PROCESS and
+// the screen records) form one set, written as the raw files of "0AD" and
+// copied by the bootstrap into each system application's dictionary. So a
+// name (file, field, work field, process) belongs to one application only,
+// and there is one PARAM.
+//
+// What is made, for each application APP (0AD, 0DB, 0LA, 0SA):
+//   data/dict/APP00/SUMMARY   one block per file the application defines,
+//                             written by the engine's own bld_sum_fi
+//   port/dict/APP00/NAME      raw records of each disk file of APP (for 0AD:
+//                             the design dictionary of all four)
+// Another application among the sources (a test application, added to a
+// data directory with QUVO_BOOT_AP) joins the design dictionary; the
+// bootstrap makes no data files of it, so its files keep no records.
+// Steps: every text is read and checked; the files' layouts are made
+// (declared files from the engine's declarations and catalogue keys, the
+// others from their definitions); their FILE, RECORD, ELEMENT, INITIAL and
+// BITMAP records, the processes' records, the records texts and the SYSDIR
+// entries are written into memory-resident files (a duplicate key is an
+// error at its source line); bld_sum_fi writes the SUMMARY texts; the raw
+// files are written from the memory files in key order. All of it goes to
+// a directory beside the output, which replaces the output only when every
+// step succeeded: an error leaves the output as it was.
+//
+// Decided here:
+//   - Stamps: every stamp the sources do not give is one fixed value, the
+//     host time of 2026-01-01 00:00 (never all ones, which would mean "must
+//     compile"); the design files of "0AD" keep the fixed structure stamps
+//     (0, N) the dictionary compiler gives them.
+//   - Element names: a field of a source-defined file is named as written;
+//     a field of a declared file is "<FILE>_<MEMBER>" in upper case
+//     ("PROCESS_PROC_NAME", "USER_ID"): no blank, so never the name of a
+//     field people named ("USER ID"). A key that is not exactly one field
+//     is a group header "<FILE> KEY<k>" over substring members
+//     "<FILE> K<k>S<j>", one per catalogue segment, so the bootstrap builds
+//     the very key descriptors of the catalogue.
+//   - Area numbers: class 0, numbered from 1 in the order of the files
+//     (application, then definition order; FILE 100 and 104), then the work
+//     fields; BITMAP page 1 of class 0 marks them.
+//   - Raw files: variable-length files in the short length form, the others
+//     in the long form; CRC-32C trailers on every file; none for a file
+//     without records (a single-record file without one gets its defaults).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "srcform.h"
+
+namespace qg {
+
+// What was generated for one file (tests compare the bootstrap's result
+// with it): its application, name, class, its records in key order (the
+// engine's byte order) and its INITIAL and NULL images.
+struct GenFile {
+  std::string app, name;
+  int fclass = 1;
+  std::vector<std::vector<uint8_t>> records;
+  std::vector<uint8_t> init, null;
+};
+
+// Generates from the sources under src_root into out_dir. True when written;
+// false with the errors in errs (out_dir unchanged). With `made`, also what
+// was made, file by file.
+bool generate(const std::string& src_root, const std::string& out_dir, Errors* errs,
+              std::vector<GenFile>* made = nullptr);
+// The same over several roots (the system applications' and, say, a test
+// application's): one design dictionary of all their applications.
+bool generate(const std::vector<std::string>& src_roots, const std::string& out_dir, Errors* errs,
+              std::vector<GenFile>* made = nullptr);
+
+// The command: 0 written; 1 after printing the errors on standard error.
+int gen_main(const std::vector<std::string>& src_roots, const std::string& out_dir);
+
+}  // namespace qg

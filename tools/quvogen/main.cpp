@@ -1,0 +1,17 @@
+// quvogen: builds the bootstrap's input from the system applications' sources.
+//   quvogen SOURCE-DIR... OUTPUT-DIR
+// Exit status 0 when the output was written; 1 with the errors on standard
+// error ("file:line:column: text"), the output left as it was.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "gen.h"
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: quvogen SOURCE-DIR... OUTPUT-DIR\n");
+    return 2;
+  }
+  return qg::gen_main(std::vector<std::string>(argv + 1, argv + argc - 1), argv[argc - 1]);
+}
