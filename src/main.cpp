@@ -12,6 +12,8 @@
 #include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "language/ii.h"
+#include "language/iiutil.h"
+#include "process/pl.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +25,8 @@ int main(int argc, char** argv) {
   la_register();
   bs_register();
   ii_register();
+  ii_families_register();
+  pl_register();
   se_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault

@@ -1047,6 +1047,14 @@ int fm_replace(FmFdb* target, FmFdb* source, int keep) {
     target->status = there.status;
     return 0;
   }
+  // A back end whose rename takes the target's place in one step (the
+  // sequential files' rename(2)) leaves no moment without either file: try
+  // it first, and scratch the target only when the back end refuses to
+  // rename over an existing file.
+  if (fs == ft && fs->rename) {
+    if (fs->rename(source, target)) return 1;
+    if (target->status != FM_ST_NO_RENAME && target->status != FM_ST_EXISTS) return 0;
+  }
   if (!FM_SCRATCH(target, 0) && target->status != FM_ST_NOT_FOUND) return 0;
   target->status = 0;
   if (fs == ft && fs->rename) {
@@ -1296,11 +1304,17 @@ int save_impl(FmArb* seq, FmArb* file, bool memory_only) {
   return rc;
 }
 
+// The record buffer of the loads: taken once (a load calls no other load),
+// so that loading many small files does not clear 32 KB for each.
+uint8_t* load_buffer() {
+  static uint8_t* buf = static_cast<uint8_t*>(arena::alloc_chunk(FM_MAX_REC + 1));
+  return buf;
+}
+
 int load_impl(FmFdb* fdb, FmArb* seq, int scope) {
   ensure_init();
   if (!live(seq)) return fmi::fail(fdb, FM_ST_NO_STREAM);
-  MmPool pool = fmi::pool();
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, FM_MAX_REC + 1));
+  uint8_t* buf = load_buffer();
   Ref<uint8_t> srec = seq->rec;
   uint16_t slen = seq->rec_len;
   int rc = 0;
@@ -1337,7 +1351,6 @@ int load_impl(FmFdb* fdb, FmArb* seq, int scope) {
   }
   seq->rec = srec;
   seq->rec_len = slen;
-  mm_free(buf);
   return rc;
 }
 }  // namespace

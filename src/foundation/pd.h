@@ -41,6 +41,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "foundation/binc.h"
 #include "foundation/pacdec.h"
@@ -91,6 +92,31 @@ int pd_cvp(void* target, int length, int32_t value);
 // value gives 0 and *ok = false (when ok is given); callers that have no ok
 // check by converting back and comparing.
 int32_t pd_cvb(const void* value, int length, bool* ok = nullptr);
+// The same over the unsigned 32-bit range (0..4294967295: a negative value
+// or a larger one gives 0 and *ok = false), and over the signed 64-bit range.
+int pd_cvp_u32(void* target, int length, uint32_t value);
+uint32_t pd_cvb_u32(const void* value, int length, bool* ok = nullptr);
+int pd_cvp64(void* target, int length, int64_t value);
+int64_t pd_cvb64(const void* value, int length, bool* ok = nullptr);
+
+// Copies a packed value of len bytes (1..16) into a 16-byte value as it is,
+// the extra leading digits zero: the same number, unchecked (the operations
+// check it). The interpreter's operands widen this way.
+inline void pd_widen(void* wide, const void* value, int len) {
+  auto* w = static_cast<uint8_t*>(wide);
+  std::memset(w, 0, size_t(16 - len));
+  std::memmove(w + 16 - len, value, size_t(len));
+}
+// The reverse for an 8-byte target: 1 and the low 8 bytes when the value's
+// first 8 bytes are zero digits and it is a valid number (a zero written as
+// the positive zero); else pd_set's answer.
+int pd_narrow8(void* target, const void* wide);
+
+// Whether a stored packed field is well formed for a field of `digits`
+// integer plus decimal digits: the sign nibble is the configured positive or
+// negative one, every digit nibble is 0-9, and when digits is even the
+// first nibble (the one the field's digits leave over) is 0. 1 or 0.
+int pd_vfy(const void* value, int length, int digits);
 
 // Numeric text to packed. The text (length bytes) may have leading and
 // trailing blanks, one sign ('+' or '-', leading or trailing), digits and at
