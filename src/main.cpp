@@ -2,6 +2,7 @@
 // foundation (os_main); the subsystems hook their initialisers in here.
 #include <cstdio>
 
+#include "design/se.h"
 #include "dictionary/bs.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
   la_register();
   bs_register();
   ii_register();
+  se_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.

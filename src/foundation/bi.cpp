@@ -84,6 +84,8 @@ void bi_init_com() {
   c.log_true = 'Y';
   c.log_false = 'N';
   c.join_char = '~';
+  static const char* const rels[7] = {"EQ", "GE", "GT", "LE", "LT", "NE", "IN"};
+  for (int i = 0; i < 7; ++i) c.rel_codes[i].set(rels[i]);
   for (int ch = 0; ch < 256; ++ch) {
     uint8_t cls = 0;
     if (ch >= '0' && ch <= '9') cls = 1;

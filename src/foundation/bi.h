@@ -109,8 +109,11 @@ struct ComArea {
   rec::U8 log_true;              // localized true character ('Y')
   rec::U8 log_false;             // localized false character ('N')
   rec::U8 join_char;             // joining character of squeezed alpha values
+  // --- statement text ------------------------------------------------------
+  rec::Text<2> rel_codes[7];     // comparison codes of relations 1-7: equal, greater or
+                                 // equal, greater, less or equal, less, not equal, contains
   // --- room for later fields -------------------------------------------
-  rec::Bytes<41068> reserved;
+  rec::Bytes<41054> reserved;
 };
 QV_RECORD(ComArea, 46508);
 QV_AT(ComArea, blanks, 0);
@@ -136,7 +139,8 @@ QV_AT(ComArea, dbg_ctl_bits, 4408);
 QV_AT(ComArea, dbg_stack, 4412);
 QV_AT(ComArea, date_pivot, 5436);
 QV_AT(ComArea, log_true, 5437);
-QV_AT(ComArea, reserved, 5440);
+QV_AT(ComArea, rel_codes, 5440);
+QV_AT(ComArea, reserved, 5454);
 
 // The common block, in the arena.
 extern ComArea& com;

@@ -1,0 +1,377 @@
+// Statement text, module se3: a line read back into a record, the
+// occurrence text and the combination rules. See se.h; the dictionary
+// checks are behind se_valid.h.
+#include <cassert>
+#include <climits>
+#include <string>
+#include <cstring>
+
+#include "design/se.h"
+#include "design/se_valid.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+
+namespace {
+
+constexpr char kMod[] = "SE3";
+
+bool blank(const char* t, int n) {
+  for (int i = 0; i < n; ++i)
+    if (t[i] != ' ') return false;
+  return true;
+}
+
+// A character no statement line holds: C0 and C1 controls and DEL (a tab
+// among them).
+bool control(uint8_t c) { return c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0); }
+
+// Compares the screen text with a word of the spelling tables (blank-padded
+// to n).
+bool same(const char* t, std::string_view w, int n) {
+  if (w.empty()) return false;
+  for (int i = 0; i < n; ++i)
+    if (t[i] != (size_t(i) < w.size() ? w[size_t(i)] : ' ')) return false;
+  return true;
+}
+
+// One digit c within '0'..max: the byte value; blank: status 2.
+uint8_t digit(const char* t, uint8_t* dst, char max) {
+  if (*t == ' ') return kSeStBlank;
+  if (*t < '0' || *t > max) return kSeStInvalid;
+  *dst = uint8_t(*t - '0');
+  return kSeStGiven;
+}
+
+// Converts the screen text of entry e into the operand area; the status.
+uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
+  int len = e.len;
+  if (e.kind != kSeRest) std::memset(dst, ' ', e.width);
+  switch (e.kind) {
+    case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField:
+      std::memcpy(dst, t, size_t(len));
+      return blank(t, len) ? kSeStBlank : kSeStGiven;
+    case kSeApp:
+      if (std::memcmp(t, "---", 3) == 0) std::memcpy(dst, "0LA", 3);
+      else std::memcpy(dst, t, 3);
+      return blank(t, 3) ? kSeStBlank : kSeStGiven;
+    case kSeOcc: case kSeOcc2: case kSeCount: case kSeLoop: case kSeBound: {
+      SeOcc& o = rec::view<SeOcc>(dst);
+      if (!get_occ(t, &o, e.kind, len)) {
+        std::memset(dst, ' ', 4);
+        return kSeStInvalid;
+      }
+      // The number 0 means no occurrence (but in BEG LOOP and the first
+      // operand of CNV TEXT). It reads as the blank it shows as, so a
+      // required operand given as 000 is refused as a blank one would be.
+      if (o.type == kOccNumber && o.num() == 0 && verb != kVerbBegLoop &&
+          !(verb == kVerbCnvText && e.offset == 0)) {
+        o.v.zero();
+        o.type = kOccNone;
+      }
+      return o.type == kOccNone ? kSeStBlank : kSeStGiven;
+    }
+    case kSeInvoc:
+      if (blank(t, len)) return kSeStBlank;
+      for (int k = 0; k < 3; ++k)
+        if (same(t, se_invoc_name(k), len)) {
+          *dst = uint8_t(k);
+          return kSeStGiven;
+        }
+      return kSeStInvalid;
+    case kSeDigit3: return digit(t, dst, '3');
+    case kSeDigit9: return digit(t, dst, '9');
+    case kSeDigit2: return digit(t, dst, '2');
+    case kSeRel: case kSeRel2:
+      if (blank(t, len)) return kSeStBlank;
+      for (int c = e.kind == kSeRel ? 1 : 7; c <= 8; ++c)
+        if (same(t, se_rel_code(c), 2)) {
+          *dst = uint8_t(c);
+          return kSeStGiven;
+        }
+      return kSeStInvalid;
+    case kSeArith:
+      if (*t == ' ') return kSeStBlank;
+      if (!std::strchr("+-*/PM", *t) || *t == 0) return kSeStInvalid;
+      *dst = uint8_t(*t);
+      return kSeStGiven;
+    case kSeYesNo:
+      if (*t == ' ') return kSeStBlank;
+      if (*t == 'Y' || *t == 'y') *dst = '1';
+      else if (*t == 'N' || *t == 'n') *dst = '0';
+      else return kSeStInvalid;
+      return kSeStGiven;
+    case kSeDigit8:
+      if (*t == ' ') return kSeStBlank;
+      if (*t < '1' || *t > '8') return kSeStInvalid;
+      *dst = uint8_t(*t);
+      return kSeStGiven;
+    case kSeDayForm:
+      if (*t == ' ') return kSeStBlank;
+      if (*t != 'L' && *t != 'S') return kSeStInvalid;
+      *dst = uint8_t(*t);
+      return kSeStGiven;
+    case kSeArea: case kSeCommArea: {
+      if (blank(t, len)) return kSeStBlank;
+      static const int comm[] = {2, 4, 5, 1, 3, 7, 6};
+      for (int i = e.kind == kSeArea ? 3 : 0; i < 7; ++i)
+        if (same(t, se_area_name(comm[i]), len)) {
+          *dst = uint8_t(comm[i]);
+          return kSeStGiven;
+        }
+      return kSeStInvalid;
+    }
+    case kSeDir:
+      if (blank(t, len)) return kSeStBlank;
+      if (same(t, se_dir_word(1), len)) std::memcpy(dst, "FROM", 4);
+      else if (same(t, se_dir_word(2), len)) std::memcpy(dst, "INTO", 4);
+      else return kSeStInvalid;
+      return kSeStGiven;
+    case kSeRest:
+      return kSeStBlank;
+    default:
+      std::snprintf(ut_dbg, sizeof ut_dbg, "se_degen_stmt() - unexpected case switch");
+      os_sys_err(kMod, __LINE__);
+      return kSeStInvalid;
+  }
+}
+
+// T/F column without 'C': 'T', 'F', '1', '0' or '-' characters, then blanks.
+bool tf_ok(const char* t) {
+  int i = 0;
+  while (i < 5 && std::strchr("TF10-", t[i]) && t[i]) ++i;
+  return blank(t + i, 5 - i);
+}
+
+}  // namespace
+
+int get_occ(const char* text, SeOcc* occ, int kind, int len) {
+  char c[3];
+  int n = 0;
+  for (int i = 0; i < len; ++i)
+    if (text[i] != ' ') c[n++] = text[i];
+  occ->v.zero();
+  occ->type = kOccNone;
+  if (n == 0) return 1;
+  if (c[0] >= 'A' && c[0] <= 'Z') {
+    if (n == 2 && c[1] != 'I') return 0;
+    if (n > 2) return 0;
+    occ->v[0] = uint8_t(c[0]);
+    occ->v[1] = n == 2 ? uint8_t('I') : uint8_t(' ');
+    occ->type = kOccLetters;
+    return 1;
+  }
+  if (kind == kSeLoop) return 0;
+  int i = 0;
+  bool minus = false;
+  if (c[0] == '-') {
+    if (kind == kSeCount) return 0;
+    minus = true;
+    i = 1;
+  }
+  if (i == n) return 0;
+  int v = 0;
+  for (; i < n; ++i) {
+    if (c[i] < '0' || c[i] > '9') return 0;
+    v = v * 10 + (c[i] - '0');
+  }
+  occ->set_num(int16_t(minus ? -v : v));
+  return 1;
+}
+
+int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
+  char line[kSeLineLen];
+  int have = st.len < kSeLineLen ? st.len : kSeLineLen;
+  if (have < 0) have = 0;
+  if (have) std::memcpy(line, st.text, size_t(have));
+  std::memset(line + have, ' ', size_t(kSeLineLen - have));
+  st.n = 0;
+  st.err_entry = -1;
+  st.err_kind = 0;
+  st.warning = st.file_warning = st.redraw = false;
+  if (err_col) *err_col = 0;
+  if (second_col) *second_col = 0;
+
+  // Characters no record keeps: anywhere, controls; columns 6, 15, 80 and on.
+  int other = INT_MAX;
+  auto refuse = [&](int col) {
+    if (col < other) other = col;
+  };
+  for (int i = 0; i < have; ++i)
+    if (control(uint8_t(line[i]))) {
+      refuse(i + 1);
+      break;
+    }
+  for (int i = kSeLineLen - 1; i < st.len; ++i)
+    if (st.text[i] != ' ') {
+      refuse(kSeLineLen);
+      break;
+    }
+  if (line[5] != ' ') refuse(6);
+  if (line[14] != ' ') refuse(15);
+
+  bool cflag = line[0] == 'C';
+  std::memcpy(stmt.tf.data(), line, 5);
+  if (!cflag && !tf_ok(line)) refuse(1);
+
+  int verb = se_find_verb(line + 6, st.display_names);
+  if (verb < 0) {
+    refuse(7);
+    if (err_col) *err_col = other;
+    return 0;
+  }
+  stmt.verb = uint16_t(verb);
+  std::memset(stmt.ops.data(), ' ', kSeOpLen);
+
+  int n = 0;
+  const XmeEntry* run = xme_run(verb, &n);
+  st.n = n;
+  const char* ops = line + kSeOpCol - 1;
+  bool covered[kSeOpLen] = {};
+  bool bad[kSeMaxEntries] = {};
+  int first_field = -1, file_entry = -1;
+  for (int i = 0; i < n; ++i) {
+    const XmeEntry& e = run[i];
+    if (e.kind == kSeRest) {
+      st.status[i] = kSeStBlank;
+      continue;
+    }
+    for (int c = e.col; c < e.col + e.len; ++c) covered[c] = true;
+    uint8_t s = convert(e, verb, ops + e.col, stmt.ops.data() + e.offset);
+    st.status[i] = s;
+    if (s == kSeStInvalid || ((e.flags & kXmeRequired) && s != kSeStGiven && !cflag)) bad[i] = true;
+    if (e.kind == kSeFile && file_entry < 0) file_entry = i;
+    if (e.kind == kSeField && first_field < 0) {
+      first_field = i;
+      // A predefined field of "0LA" makes its application valid: the errors
+      // of the field and its application are void (not those of others).
+      int a = i - 1;
+      while (a >= 0 && run[a].kind != kSeApp) --a;
+      if (!cflag && st.validator && a >= 0 && std::memcmp(stmt.ops.data() + run[a].offset, "0LA", 3) == 0 &&
+          s == kSeStGiven && st.validator->is_pdf("0LA", reinterpret_cast<const char*>(stmt.ops.data() + e.offset))) {
+        st.status[a] = kSeStGiven;
+        bad[a] = bad[i] = false;
+        st.redraw = true;
+      }
+    }
+  }
+  // The operand part outside the operands: blank or the template's own text.
+  std::string_view tpl = se_template(verb);
+  for (int c = 0; c < kSeOpLen; ++c)
+    if (!covered[c] && ops[c] != ' ' && ops[c] != tpl[size_t(c)]) {
+      refuse(kSeOpCol + c);
+      break;
+    }
+
+  int best = other, best_entry = -1;
+  for (int i = 0; i < n; ++i)
+    if (bad[i] && se_entry_col(run[i]) < best) {
+      best = se_entry_col(run[i]);
+      best_entry = i;
+    }
+
+  SeCheck chk;
+  if (!cflag && st.validator) {
+    chk.stmt = &stmt;
+    chk.verb = verb;
+    chk.run = run;
+    chk.n = n;
+    chk.status = st.status;
+    chk.file_entry = file_entry;
+    if (!st.validator->validate(chk) && chk.err_col > 0 && chk.err_col < best) {
+      best = chk.err_col;
+      best_entry = -1;
+      for (int i = 0; i < n; ++i)
+        if (se_entry_col(run[i]) == best) best_entry = i;
+    }
+    if (chk.changed) st.redraw = true;
+  }
+  if (best == INT_MAX && !cflag) {
+    int col = 0;
+    if (!opt_req(stmt, st.status, &col)) {
+      best = col;
+      for (int i = 0; i < n; ++i)
+        if (se_entry_col(run[i]) == best) best_entry = i;
+    }
+  }
+  if (best != INT_MAX) {
+    st.err_entry = best_entry;
+    st.err_kind = best_entry >= 0 ? run[best_entry].kind : 0;
+    if (err_col) *err_col = best;
+    if (second_col && chk.second_col) *second_col = chk.second_col;
+    return 0;
+  }
+  if (chk.warn_col) {
+    st.warning = true;
+    st.file_warning = chk.warn_file;
+    if (err_col) *err_col = chk.warn_col;
+  }
+  return 1;
+}
+
+int opt_req(const DStmt& stmt, const uint8_t* status, int* col) {
+  int verb = stmt.verb;
+  if (verb >= kSeVerbs) return 1;
+  int n = 0;
+  const XmeEntry* run = xme_run(verb, &n);
+  auto at = [&](int i) {
+    *col = se_entry_col(run[i]);
+    return 0;
+  };
+  constexpr uint8_t G = kSeStGiven, B = kSeStBlank, X = kSeStInvalid;
+  switch (verb) {
+    case 5: case 9: case 11: case 27: case 28: case 41: case 46: case 48: case 49: case 50:
+    case 56: case 81: case 82: {
+      // occurrence, application, field, appearance
+      uint8_t occ = status[0], app = status[1], fld = status[2], app2 = status[3];
+      if (app == X) return at(1);
+      if (app == G && fld == G) {
+        if (occ == B || (occ == G && (app2 == G || app2 == B))) return 1;
+        return at(0);
+      }
+      if (fld == B && (app == G || app == B)) {
+        if (occ != B) return at(0);
+        if (app2 != B) return at(3);
+        return 1;
+      }
+      return at(2);
+    }
+    case kVerbCall: case kVerbRun: case kVerbReturn: case kVerbTimeout: {
+      int o = verb == kVerbTimeout ? 1 : 0;   // TIMEOUT: label first
+      uint8_t occ = status[o], app = status[o + 1], fld = status[o + 2];
+      if (app == X) return at(o + 1);
+      if (app == G) {
+        if (fld != G) return at(o + 2);
+        if (occ != G && occ != B) return at(o);
+        return 1;
+      }
+      if ((verb == kVerbReturn || verb == kVerbTimeout) && fld != B) return at(o + 2);
+      if (occ != B) return at(o);
+      return 1;
+    }
+    default:
+      return 1;
+  }
+}
+
+std::string se_warning_text(const SeLineState& st) {
+  if (!st.warning) return {};
+  return st.file_warning ? "WARNING - File not found" : "WARNING - Application not found in application file";
+}
+
+std::string se_refusal_text(const std::string& file, int line, const SeLineState& st, int col, int second_col) {
+  static const char* const kinds[26] = {
+      "",           "free text",        "application id",  "field name",   "occurrence",
+      "appearance number", "process name", "invocation kind", "digit 0-3", "comparison code",
+      "arithmetic operator", "Y or N",   "digit 0-9",       "count",        "file name",
+      "IN or EX",   "loop letter",      "loop bound",      "digit 1-8",    "area kind",
+      "area kind",  "L or S",           "word",            "FROM or INTO", "digit 0-2",
+      ""};
+  std::string what;
+  if (st.err_kind > 0 && st.err_kind < 26) what = kinds[st.err_kind];
+  else if (col == 1) what = "T/F column";
+  else if (col == 7) what = "verb";
+  else what = "character outside the statement's fields";
+  std::string s = file + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " + what;
+  if (second_col) s += ", second column " + std::to_string(second_col);
+  return s;
+}

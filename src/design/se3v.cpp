@@ -1,0 +1,490 @@
+// Statement checking against the dictionary and the token conversion: see
+// se_valid.h.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "design/se_valid.h"
+#include "files/dictrec.h"
+#include "files/fm.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/cv.h"
+#include "foundation/mm.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "language/ii.h"
+#include "process/pb.h"
+
+namespace {
+
+constexpr char kMod[] = "SE3";
+constexpr int kMaxApps = 8;
+enum { kElem, kFile, kToken };
+
+bool is_alpha(int t) { return t == 1 || t == 2 || t == 13; }
+bool is_date(int t) { return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15; }
+bool is_num(int t) { return t == 5 || t == 8 || t == 12; }
+bool is_token(const DElem& e) { return e.type == 5 && e.token_mark != 0; }
+
+bool blank(const uint8_t* p, int n) {
+  for (int i = 0; i < n; ++i)
+    if (p[i] != ' ') return false;
+  return true;
+}
+
+// "#<digits>", blank-padded: the number of a token kept without its record.
+bool kept_number(const uint8_t* p, int n, long long* out) {
+  if (n < 2 || p[0] != '#') return false;
+  int i = 1;
+  long long v = 0;
+  if (p[i] < '0' || p[i] > '9') return false;
+  for (; i < n && p[i] >= '0' && p[i] <= '9'; ++i) {
+    v = v * 10 + (p[i] - '0');
+    if (v > INT32_MAX) return false;
+  }
+  if (!blank(p + i, n - i)) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- SeDict --
+
+struct SeDict::Files {
+  char app[3];
+  FmArb* h[3];
+  bool tried[3];
+};
+
+SeDict::SeDict(const char* app, const char* ver, bool memory) : memory_(memory) {
+  std::memset(app_, ' ', 3);
+  std::memcpy(app_, app, strnlen(app, 3));
+  app_[3] = 0;
+  std::memset(ver_, ' ', 2);
+  std::memcpy(ver_, ver, strnlen(ver, 2));
+  ver_[2] = 0;
+  pool_ = mm_create_pool(nullptr, com.depth, 0);
+  buf_ = static_cast<uint8_t*>(MM_ALLOC(pool_, 1024));
+  apps_ = new Files[kMaxApps];
+  napps_ = 0;
+}
+
+SeDict::~SeDict() {
+  for (int i = 0; i < napps_; ++i)
+    for (FmArb* h : apps_[i].h)
+      if (h) (void)FM_CLOSE(h, 0);
+  delete[] apps_;
+  mm_destroy_pool(pool_);
+}
+
+const char* SeDict::ver_of(const char* app) const { return app[0] == '0' ? "00" : ver_; }
+
+SeDict::Files* SeDict::files(const char* app) {
+  for (int i = 0; i < napps_; ++i)
+    if (std::memcmp(apps_[i].app, app, 3) == 0) return &apps_[i];
+  if (napps_ == kMaxApps) {
+    // Many applications in one check run: start over with the oldest's room.
+    for (FmArb* h : apps_[0].h)
+      if (h) (void)FM_CLOSE(h, 0);
+    std::memmove(&apps_[0], &apps_[1], sizeof(Files) * (kMaxApps - 1));
+    --napps_;
+  }
+  Files& f = apps_[napps_++];
+  std::memcpy(f.app, app, 3);
+  for (int k = 0; k < 3; ++k) {
+    f.h[k] = nullptr;
+    f.tried[k] = false;
+  }
+  return &f;
+}
+
+FmArb* SeDict::open(int which, const char* app) {
+  Files* f = files(app);
+  if (f->tried[which]) return f->h[which];
+  f->tried[which] = true;
+  char a[4] = {app[0], app[1], app[2], 0};
+  const char* ver = ver_of(a);
+  if (which == kElem && !memory_) return f->h[which] = ii_open_delem_fi(a, ver);
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  FmFdb fdb;
+  if (which == kElem) INIT_DELEM_FDB(&fdb, kdb, sdb, a, ver);
+  else if (which == kFile) INIT_DFI_FDB(&fdb, kdb, sdb, a, ver);
+  else INIT_DTOKEN_FDB(&fdb, kdb, sdb, a, ver);
+  if (memory_) fdb.fclass = FM_CLASS_MEMORY;
+  int ok = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
+  mm_destroy_pool(pool);
+  return f->h[which] = ok ? fdb.handle.get() : nullptr;
+}
+
+int SeDict::read(FmArb* a, int key, uint8_t* rec, uint32_t* status) {
+  PROTO_FULL(a, key, rec);
+  if (fm_read(a)) return 1;
+  if (status) *status = a->status;
+  return a->status == FM_ST_NO_RECORD ? 0 : -2;
+}
+
+int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status) {
+  FmArb* a = open(kElem, app);
+  if (!a) return -1;
+  std::memset(buf_, ' ', sizeof(DElem));
+  std::memcpy(buf_ + 5, name, 22);
+  int r = read(a, 0, buf_, status);
+  if (r == 1 && out) std::memcpy(static_cast<void*>(out), buf_, sizeof(DElem));
+  return r;
+}
+
+int SeDict::file(const char* app, const char* name, DFile* out, uint32_t* status) {
+  FmArb* a = open(kFile, app);
+  if (!a) return -1;
+  std::memset(buf_, ' ', sizeof(DFile));
+  std::memcpy(buf_, name, 8);
+  int r = read(a, 0, buf_, status);
+  if (r == 1 && out) std::memcpy(static_cast<void*>(out), buf_, sizeof(DFile));
+  return r;
+}
+
+int SeDict::token_by_number(const char* app, const DElem& e, int32_t number, CvTokenRec* out, uint32_t* status) {
+  FmArb* a = open(kToken, app);
+  if (!a) return -1;
+  auto& t = rec::view<CvTokenRec>(buf_);
+  std::memset(buf_, ' ', sizeof(CvTokenRec));
+  t.cls = 0;
+  t.group = e.domain;
+  t.number = number;
+  int r = read(a, 0, buf_, status);
+  if (r == 1 && out) *out = t;
+  return r;
+}
+
+int SeDict::token_by_name(const char* app, const DElem& e, const char* name, int len, CvTokenRec* out,
+                          uint32_t* status) {
+  FmArb* a = open(kToken, app);
+  if (!a) return -1;
+  auto& t = rec::view<CvTokenRec>(buf_);
+  std::memset(buf_, ' ', sizeof(CvTokenRec));
+  t.cls = 0;
+  t.group = e.domain;
+  t.text.set(std::string_view(name, size_t(len)));
+  int r = read(a, 1, buf_, status);
+  if (r == 1 && out) *out = t;
+  return r;
+}
+
+int SeDict::proc(const char* app, const char* name, int type) {
+  char a[4] = {app[0], app[1], app[2], 0};
+  char n[31];
+  std::memcpy(n, name, 30);
+  n[30] = 0;
+  return pb_get_dproc(a, n, ver_of(a), type, nullptr, memory_ ? kPbMemory : 0);
+}
+
+// ---------------------------------------------------------- the checks --
+
+namespace {
+
+struct Ctx {
+  SeCheck& c;
+  SeDict& d;
+  uint8_t* ops;
+  int col(int i) const { return se_entry_col(c.run[i]); }
+  void err(int i) {
+    if (!c.err_col || col(i) < c.err_col) c.err_col = col(i);
+  }
+  void warn(int i, bool file) {
+    if (!c.warn_col) {
+      c.warn_col = col(i);
+      c.warn_file = file;
+    }
+  }
+  bool given(int i) const { return i >= 0 && c.status[i] == kSeStGiven; }
+  const char* at(int i) const { return reinterpret_cast<const char*>(ops + c.run[i].offset); }
+  // The application entry of an operand: the nearest kind-2 entry before it.
+  int app_of(int i) const {
+    for (int a = i - 1; a >= 0; --a)
+      if (c.run[a].kind == kSeApp) return a;
+    return -1;
+  }
+  // The field of (app a, field f) and its occurrence o: 1 found (in its
+  // application or, moved there, in "0LA"), 0 missing, -1 no dictionary.
+  int lookup(int a, int f, int o, DElem* e) {
+    int r = d.elem(at(a), at(f), e);
+    if (r == -1) {
+      warn(a, false);
+      return -1;
+    }
+    if (r != 1) {
+      if (std::memcmp(at(a), "0LA", 3) == 0 || d.elem("0LA", at(f), e) != 1) return 0;
+      std::memcpy(ops + c.run[a].offset, "0LA", 3);
+      c.changed = true;
+    }
+    if (o >= 0 && given(o)) {
+      const SeOcc& occ = rec::view<SeOcc>(ops + c.run[o].offset);
+      int count = e->occurs > 0 ? e->occurs : 1;
+      if (occ.type == kOccNumber && occ.num() > count) err(o);
+    }
+    return 1;
+  }
+};
+
+bool file_verb(int v) {
+  switch (v) {
+    case 6: case 8: case 15: case 22: case 26: case 30: case 33: case 39: case 51: case 59: case 60:
+    case 64: case 67: case 68: case 84: case kVerbPutAttr: case kVerbMoveAttr:
+      return true;
+    default:
+      return false;
+  }
+}
+bool key_verb(int v) { return v == kVerbBegRead || v == kVerbSelect || v == kVerbRead || v == kVerbReadNext; }
+
+// Does the literal convert with the field's conversion?
+bool literal_converts(const DElem& elem, int verb, const char* app, const char* ver, const uint8_t* lit) {
+  DElem num;
+  const DElem* e = &elem;
+  if (verb == kVerbDateAdd) {
+    INIT_NUM_DELEM(&num, 4, 10);
+    e = &num;
+  }
+  CvBlock block;
+  char a[4] = {app[0], app[1], app[2], 0};
+  if (!cv_get_cnv(&block, e, a, ver)) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "cv_get_cnv() - bad delem");
+    os_sys_err(kMod, __LINE__);
+    return false;
+  }
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  char* text = static_cast<char*>(MM_ALLOC(pool, 22));
+  std::memcpy(text, lit, 22);
+  cv_set_addr(&block, nullptr, text);
+  block.item->ext_len = 22;
+  int in_com = 0;
+  int ok = cv_get_universal(&block, 0, &in_com, pool);
+  mm_destroy_pool(pool);
+  return ok == 1;
+}
+
+}  // namespace
+
+int SeDictValidator::validate(SeCheck& c) {
+  Ctx x{c, dict_, c.stmt->ops.data()};
+  const int v = c.verb;
+  int fields[2] = {-1, -1}, occs[2] = {-1, -1}, nf = 0, no = 0, area = -1, op = -1, proc = -1;
+  for (int i = 0; i < c.n; ++i) {
+    switch (c.run[i].kind) {
+      case kSeField: if (nf < 2) fields[nf++] = i; break;
+      case kSeOcc: if (no < 2) occs[no++] = i; break;
+      case kSeArea: case kSeCommArea: area = i; break;
+      case kSeArith: op = i; break;
+      case kSeProc: proc = i; break;
+      default: break;
+    }
+  }
+
+  // 1. The file of the file verbs.
+  int org = 0;
+  if (file_verb(v) && c.file_entry >= 0 && x.given(c.file_entry)) {
+    int fi = c.file_entry, a = x.app_of(fi);
+    if (a >= 0 && x.given(a)) {
+      DFile f;
+      int r = dict_.file(x.at(a), x.at(fi), &f);
+      if (r == -1) x.warn(a, false);
+      else if (r == 0) x.warn(fi, true);
+      else if (r == 1) {
+        org = f.org;
+        if (v == kVerbBegAt && org == FM_ORG_SINGLE) x.warn(fi, true);
+        if (key_verb(v)) {
+          int k = fields[0];
+          if (org == FM_ORG_PLAIN) {
+            if (v == kVerbReadNext ? x.given(k) : !x.given(k)) x.warn(k, false);
+          } else if (org == FM_ORG_SINGLE) {
+            if (x.given(k)) x.err(k);
+          } else {
+            DElem e;
+            if (!x.given(k) || dict_.elem(x.at(a), x.at(k), &e) != 1 || e.key_kind == 255) x.err(k);
+          }
+        }
+      }
+    }
+  }
+
+  // 3. COPY copies a Subroutine.
+  if (v == kVerbCopy && proc >= 0 && x.given(proc)) {
+    int a = x.app_of(proc);
+    if (a >= 0 && x.given(a) && !dict_.proc(x.at(a), x.at(proc), 6)) x.err(proc);
+  }
+
+  // 2, 4-8. The fields.
+  int f1 = fields[0];
+  if (key_verb(v) || f1 < 0 || !x.given(f1)) return c.err_col ? 0 : 1;
+  if ((v == kVerbPass || v == kVerbReceive || v == kVerbVerify) && area >= 0 && x.ops[c.run[area].offset] != 1)
+    return c.err_col ? 0 : 1;
+  int a1 = x.app_of(f1);
+  if (a1 < 0 || !x.given(a1)) return c.err_col ? 0 : 1;
+  DElem e1;
+  int r1 = x.lookup(a1, f1, occs[0], &e1);
+  if (r1 == 0) {
+    bool not_a_field_ok = (v == kVerbStore || v == kVerbRestore) && area >= 0 &&
+                          x.ops[c.run[area].offset] != 1 && x.ops[c.run[area].offset] != 7;
+    if (!not_a_field_ok) x.err(f1);
+    return c.err_col ? 0 : 1;
+  }
+  if (r1 != 1) return c.err_col ? 0 : 1;
+  if (v == kVerbSet && std::memcmp(x.at(a1), "0LA", 3) == 0 && e1.name == "MODE") x.err(f1);
+  int t1 = e1.type;
+  bool ok = true;
+  switch (v) {
+    case kVerbSetDate: case kVerbDateAdd: case kVerbDateBtw: ok = is_date(t1); break;
+    case kVerbCompute: case kVerbSetTot: case kVerbTimeout: case kVerbTotal: ok = is_num(t1); break;
+    case kVerbReturn: ok = t1 == 11; break;
+    case kVerbSetTemp: case kVerbCall: case kVerbPrint: case kVerbRun: case kVerbSetDay: case kVerbSetMnth:
+      ok = is_alpha(t1);
+      break;
+    case kVerbAppend: ok = is_alpha(t1) || t1 == 3 || t1 == 4; break;
+    case kVerbCnvBin: ok = (is_alpha(t1) && e1.length >= 1 && e1.length <= 4) || is_num(t1); break;
+    case kVerbBegAt: ok = org != FM_ORG_PLAIN || t1 == 5 || t1 == 8 || t1 == 11 || t1 == 12; break;
+    default: break;
+  }
+  if (!ok) {
+    x.err(f1);
+    return 0;
+  }
+
+  // The second operand: a field, or a literal.
+  int f2 = fields[1];
+  if (f2 < 0) return c.err_col ? 0 : 1;
+  int a2 = x.app_of(f2);
+  if (a2 == a1) a2 = -1;
+  if (a2 >= 0 && x.given(a2)) {
+    if (!x.given(f2)) return c.err_col ? 0 : 1;
+    DElem e2;
+    int r2 = x.lookup(a2, f2, occs[1], &e2);
+    if (r2 == 0) x.err(f2);
+    if (r2 != 1) return c.err_col ? 0 : 1;
+    int t2 = e2.type;
+    bool flag = op >= 0 && (x.ops[c.run[op].offset] == 'P' || x.ops[c.run[op].offset] == 'M');
+    switch (v) {
+      case kVerbDateAdd: ok = is_num(t2); break;
+      case kVerbDateBtw: ok = is_date(t2); break;
+      case kVerbCompute: case kVerbTotal: ok = is_num(t2) || (flag && is_alpha(t2)); break;
+      case kVerbSetTot: ok = is_num(t2); break;
+      case kVerbCnvBin:
+        ok = is_alpha(t1) ? is_num(t2) : (is_alpha(t2) && e2.length >= 1 && e2.length <= 4);
+        break;
+      case kVerbCnvText: ok = is_alpha(t1) || is_alpha(t2); break;
+      case kVerbIf: case kVerbAnd: case kVerbOr: ok = t1 == t2 || (is_num(t1) && is_num(t2)); break;
+      default: break;
+    }
+    if (!ok) {
+      x.err(f2);
+      c.second_col = x.col(f1);
+    }
+    return c.err_col ? 0 : 1;
+  }
+  // A literal: no occurrence; a token name for a token field, else a value
+  // the first field's conversion takes.
+  if (!x.given(f2)) return c.err_col ? 0 : 1;
+  if (occs[1] >= 0 && x.given(occs[1])) x.err(occs[1]);
+  const uint8_t* lit = x.ops + c.run[f2].offset;
+  if (is_token(e1)) {
+    long long n;
+    if (!kept_number(lit, 22, &n)) {
+      int r = dict_.token_by_name(x.at(a1), e1, reinterpret_cast<const char*>(lit), 22, nullptr);
+      if (r == -1) {
+        std::snprintf(ut_dbg, sizeof ut_dbg, "validate() - fm__open failed");
+        os_sys_err(kMod, __LINE__);
+      }
+      if (r != 1) x.err(f2);
+    }
+  } else if (!literal_converts(e1, v, x.at(a1), dict_.ver_of(x.at(a1)), lit)) {
+    x.err(f2);
+  }
+  return c.err_col ? 0 : 1;
+}
+
+int SeDictValidator::is_pdf(const char* app, const char* name) {
+  return std::memcmp(app, "0LA", 3) == 0 && dict_.elem("0LA", name, nullptr) == 1;
+}
+
+// ------------------------------------------------------------- tokens --
+
+int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict) {
+  int v = stmt.verb;
+  if (v != kVerbSet && v != kVerbIf && v != kVerbAnd && v != kVerbOr) return 1;
+  uint8_t* ops = stmt.ops.data();
+  if (!blank(ops + 34, 3)) return 1;
+  const char* app = reinterpret_cast<const char*>(ops + 4);
+  if (blank(ops + 4, 3)) return 1;
+  SeDict* d = use_open ? dict : nullptr;
+  SeDict* own = nullptr;
+  if (!d || (std::memcmp(app, d->app(), 3) != 0 && std::memcmp(app, "0LA", 3) != 0)) {
+    char a[4] = {app[0], app[1], app[2], 0};
+    d = own = new SeDict(a, ver);
+  }
+  struct Own {
+    SeDict* p;
+    ~Own() { delete p; }
+  } gone{own};
+  DElem e;
+  uint32_t st = 0;
+  int r = d->elem(app, reinterpret_cast<const char*>(ops + 7), &e, &st);
+  if (r == -2) {
+    checkstat(st, "Bad elem read ", kMod, __LINE__);
+    return 0;
+  }
+  if (r != 1 || !is_token(e)) return 1;
+  int len = e.token_mark < 22 ? int(e.token_mark) : 22;
+  uint8_t* lit = ops + 37;
+  CvTokenRec t;
+  if (direction == 1) {
+    int i = lit[0] == ' ' ? 1 : 0;
+    if (lit[i] == '-') {
+      std::memset(lit, ' ', 22);
+      return 1;
+    }
+    long long n = 0;
+    int j = i;
+    for (; j < 22 && lit[j] >= '0' && lit[j] <= '9' && n <= INT32_MAX; ++j) n = n * 10 + (lit[j] - '0');
+    if (j == i || n > INT32_MAX) return 1;   // no stored number: left as it is
+    std::memset(lit, ' ', 22);
+    r = d->token_by_number(app, e, int32_t(n), &t, &st);
+    if (r == 1) {
+      std::memcpy(lit, t.text.data(), size_t(len));
+    } else if (r == 0 || r == -1) {
+      char b[16];
+      int k = std::snprintf(b, sizeof b, "#%lld", n);
+      std::memcpy(lit, b, size_t(k));
+    } else {
+      checkstat(st, "Bad token read ", kMod, __LINE__);
+      return 0;
+    }
+    return 1;
+  }
+  if (blank(lit, 22)) {
+    std::memcpy(lit, "-1", 2);
+    return 1;
+  }
+  long long n;
+  if (!kept_number(lit, 22, &n)) {
+    r = d->token_by_name(app, e, reinterpret_cast<const char*>(lit), len, &t, &st);
+    if (r == -2) {
+      checkstat(st, "Bad token read ", kMod, __LINE__);
+      return 0;
+    }
+    if (r != 1) return 0;
+    n = int32_t(t.number);
+  }
+  if (n < 0) return 0;
+  int places = int(e.b591) + 1;
+  if (places > len) places = len;
+  char digits[16];
+  int k = std::snprintf(digits, sizeof digits, "%lld", n);
+  if (k > places) return 0;
+  std::memset(lit, ' ', 22);
+  std::memset(lit, '0', size_t(places - k));
+  std::memcpy(lit + places - k, digits, size_t(k));
+  return 1;
+}

@@ -1,0 +1,112 @@
+// Statement checking against the dictionary: the interface between the line
+// reader (se_degen_stmt) and the checks of the names a statement holds.
+//
+// The reader converts the line alone; a validator looks the fields, files,
+// processes and tokens up. `SeDictValidator` (se3v.cpp) reads them from an
+// application's dictionary files; tests may give their own.
+#pragma once
+
+#include <cstdint>
+
+#include "design/se.h"
+
+// What the reader hands the checks, and what they leave.
+struct SeCheck {
+  DStmt* stmt = nullptr;
+  int verb = 0;
+  const XmeEntry* run = nullptr;   // the verb's entries
+  int n = 0;
+  uint8_t* status = nullptr;       // per entry; the checks may set an application valid
+  int file_entry = -1;             // entry of the (first) file name, -1 none
+  // results
+  int err_col = 0;                 // 1-based column of the error, 0 none
+  int second_col = 0;              // the first field of a pair whose types differ
+  int warn_col = 0;                // a missing application or file
+  bool warn_file = false;          // ... it is the file's column
+  bool changed = false;            // an application id of the record was corrected
+};
+
+struct SeValidator {
+  virtual ~SeValidator() = default;
+  // The dictionary checks: 1 valid (maybe with a warning column), 0 invalid.
+  virtual int validate(SeCheck& check) = 0;
+  // 1 when app is "0LA" and its ELEMENT file holds a field of that name
+  // (a predefined field); app 3 characters, name 22.
+  virtual int is_pdf(const char* app, const char* name) = 0;
+};
+
+struct DElem;
+struct DFile;
+struct CvTokenRec;
+struct FmArb;
+
+// The dictionary files the checks and the token conversion read: per
+// application its ELEMENT, FILE and TOKEN files, opened on demand (other
+// applications' files too) in the recovery scope current when first used,
+// and closed when the object goes; it must not outlive that scope.
+// Version: the given one, "00" for the system applications (ids beginning
+// with '0'). memory: the dictionaries are memory-resident files (generated
+// processes, tests and benchmarks) instead of the data directory's.
+// app and ver are read up to 3 and 2 characters (or a terminating zero).
+class SeDict {
+ public:
+  SeDict(const char* app, const char* ver, bool memory = false);
+  ~SeDict();
+  SeDict(const SeDict&) = delete;
+  SeDict& operator=(const SeDict&) = delete;
+
+  // Reads: 1 found, 0 not found, -1 the dictionary file cannot be opened,
+  // -2 another failure (the status in *status).
+  int elem(const char* app, const char* name, DElem* out, uint32_t* status = nullptr);
+  int file(const char* app, const char* name, DFile* out, uint32_t* status = nullptr);
+  int token_by_number(const char* app, const DElem& elem, int32_t number, CvTokenRec* out,
+                      uint32_t* status = nullptr);
+  int token_by_name(const char* app, const DElem& elem, const char* name, int len, CvTokenRec* out,
+                    uint32_t* status = nullptr);
+  // 1 when the application has a PROCESS record of that type and name.
+  int proc(const char* app, const char* name, int type);
+  const char* app() const { return app_; }
+  bool memory() const { return memory_; }
+  const char* ver_of(const char* app) const;
+
+ private:
+  struct Files;
+  Files* files(const char* app);
+  FmArb* open(int which, const char* app);
+  int read(FmArb* a, int key, uint8_t* rec, uint32_t* status);
+  char app_[4];
+  char ver_[3];
+  bool memory_;
+  uint32_t pool_;
+  uint8_t* buf_;
+  Files* apps_;
+  int napps_;
+};
+
+// The checks against an application's dictionary (the application being
+// edited, "0LA" for predefined fields, others opened on demand).
+class SeDictValidator : public SeValidator {
+ public:
+  explicit SeDictValidator(SeDict& dict) : dict_(dict) {}
+  int validate(SeCheck& check) override;
+  int is_pdf(const char* app, const char* name) override;
+
+ private:
+  SeDict& dict_;
+};
+
+// Token conversion of the second operand of SET, IF, AND and OR when it is
+// a literal (its application blank) and the first operand is a token field
+// (data type 5 with a token mark): direction 1 the stored number to the
+// token's name, 2 the name to the number. With dict (the editor's open
+// files) it reads there, else it opens the first operand's application
+// itself. 1 done (or nothing to do), 0 refused (direction 2: no token of
+// that name, a negative number, more digits than the field keeps).
+//
+// The stored form is the number in zero-filled digits over the first n + 1
+// positions of the literal (n the ELEMENT byte 591, at most the token
+// mark - 1); "-1" (or any text beginning with '-') is no token. A number
+// without a TOKEN record reads as "#<number>" (no zero fill) and "#<number>"
+// is stored as that number, so a statement keeps its token number through
+// the text even when the TOKEN record is gone.
+[[nodiscard]] int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict = nullptr);

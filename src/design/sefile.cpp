@@ -1,0 +1,397 @@
+// Statement blocks: see sefile.h.
+#include "design/sefile.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "files/fm.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
+
+namespace {
+
+std::string cut(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+const char* kind_name(int k) {
+  static const char* const names[26] = {
+      "",          "text",        "application", "field",      "occurrence", "appearance",
+      "process",   "invocation",  "digit 0-3",   "comparison", "operator",   "Y/N",
+      "digit 0-9", "count",       "file",        "IN/EX",      "loop letter", "loop bound",
+      "digit 1-8", "area",        "area",        "L/S",        "word",       "FROM/INTO",
+      "digit 0-2", ""};
+  return k >= 0 && k < 26 ? names[k] : "";
+}
+
+}  // namespace
+
+SeBlockKey se_block_key(const DStmt& s) {
+  SeBlockKey k;
+  k.proc_type = s.proc_type;
+  k.proc_name = s.proc_name.str();
+  k.frame_class = s.frame_class;
+  k.frame_no = s.frame_no;
+  k.image_no = s.image_no;
+  k.child_disc = s.child_disc;
+  k.child_no = s.child_no;
+  k.event_point = s.event_point;
+  return k;
+}
+
+void se_stmt_init(DStmt* s, const SeBlockKey& k) {
+  std::memset(static_cast<void*>(s), ' ', sizeof *s);
+  s->proc_type = k.proc_type;
+  s->proc_name.set(k.proc_name);
+  s->frame_class = k.frame_class;
+  s->frame_no = k.frame_no;
+  s->image_no = k.image_no;
+  s->child_disc = k.child_disc;
+  s->child_no = k.child_no;
+  s->event_point = k.event_point;
+  s->seq = 0;
+  s->b52.zero();
+  std::memset(s->added.data(), 0xFF, 8);     // no stamp
+  std::memset(s->changed.data(), 0xFF, 8);
+  s->verb = 0;
+  s->b86.zero();
+}
+
+std::string se_block_header(const SeBlockKey& k) {
+  std::string h = "statements " + std::to_string(k.event_point);
+  if (k.frame_class || k.frame_no) h += " frame " + std::to_string(k.frame_class) + " " + std::to_string(k.frame_no);
+  if (k.image_no) h += " image " + std::to_string(k.image_no);
+  if (k.child_disc || k.child_no) h += " child " + std::to_string(k.child_disc) + " " + std::to_string(k.child_no);
+  return h;
+}
+
+bool se_parse_block_header(const std::string& line, SeBlockKey* key, int* col) {
+  struct W {
+    std::string t;
+    int col;
+  };
+  std::vector<W> w;
+  for (size_t i = 0; i < line.size();) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    size_t b = i;
+    while (i < line.size() && line[i] != ' ') ++i;
+    if (i > b) w.push_back({line.substr(b, i - b), int(b) + 1});
+  }
+  auto num = [&](size_t i, unsigned long max, unsigned long* out) {
+    if (i >= w.size()) {
+      *col = int(line.size()) + 1;
+      return false;
+    }
+    char* end = nullptr;
+    const std::string& t = w[i].t;
+    unsigned long v = std::strtoul(t.c_str(), &end, 10);
+    if (t.empty() || *end || t[0] == '-' || v > max) {
+      *col = w[i].col;
+      return false;
+    }
+    *out = v;
+    return true;
+  };
+  *col = 1;
+  if (w.empty() || w[0].t != "statements") return false;
+  unsigned long v = 0, v2 = 0;
+  if (!num(1, 255, &v)) return false;
+  key->event_point = uint8_t(v);
+  key->frame_class = 0;
+  key->frame_no = 0;
+  key->image_no = 0;
+  key->child_disc = 0;
+  key->child_no = 0;
+  for (size_t i = 2; i < w.size();) {
+    if (w[i].t == "frame") {
+      if (!num(i + 1, 255, &v) || !num(i + 2, 0xFFFFFFFFul, &v2)) return false;
+      key->frame_class = uint8_t(v);
+      key->frame_no = uint32_t(v2);
+      i += 3;
+    } else if (w[i].t == "image") {
+      if (!num(i + 1, 255, &v)) return false;
+      key->image_no = uint8_t(v);
+      i += 2;
+    } else if (w[i].t == "child") {
+      if (!num(i + 1, 255, &v) || !num(i + 2, 0xFFFFFFFFul, &v2)) return false;
+      key->child_disc = uint8_t(v);
+      key->child_no = uint32_t(v2);
+      i += 3;
+    } else {
+      *col = w[i].col;
+      return false;
+    }
+  }
+  return true;
+}
+
+int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, const std::string& file,
+                  int first_line, SeValidator* validator, std::vector<DStmt>* out,
+                  std::vector<std::string>* errors, std::vector<std::string>* warnings) {
+  int refused = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    DStmt s;
+    se_stmt_init(&s, key);
+    SeLineState st;
+    st.text = lines[i].data();
+    st.len = int(lines[i].size());
+    st.validator = validator;
+    int col = 0, second = 0;
+    int line_no = first_line + int(i);
+    if (!se_degen_stmt(st, s, &col, &second)) {
+      ++refused;
+      if (errors) errors->push_back(se_refusal_text(file, line_no, st, col, second));
+      continue;
+    }
+    if (st.warning && warnings)
+      warnings->push_back(file + ":" + std::to_string(line_no) + ":" + std::to_string(col) + ": " +
+                          se_warning_text(st));
+    s.seq = uint32_t(100 * (out->size() + 1));
+    out->push_back(s);
+  }
+  return refused;
+}
+
+std::vector<std::string> se_write_block(const std::vector<DStmt>& stmts) {
+  std::vector<std::string> out;
+  char line[kSeLineLen];
+  for (const DStmt& s : stmts) {
+    se_list_stmt(s, line, kSeLineLen);
+    out.push_back(cut(std::string(line, kSeLineLen)));
+  }
+  return out;
+}
+
+std::vector<std::string> se_verb_template(int verb) {
+  std::vector<std::string> out;
+  if (verb < 0 || verb >= kSeVerbs) return out;
+  DStmt s;
+  std::memset(static_cast<void*>(&s), ' ', sizeof s);
+  s.verb = uint16_t(verb);
+  char line[kSeLineLen];
+  se_list_stmt(s, line, kSeLineLen);
+  out.push_back(cut(std::string(line, kSeLineLen)));
+  std::string marks(kSeLineLen, ' ');
+  int n = 0;
+  const XmeEntry* run = xme_run(verb, &n);
+  std::vector<std::string> legend;
+  char letter = 'a';
+  for (int i = 0; i < n; ++i) {
+    const XmeEntry& e = run[i];
+    if (e.kind == kSeRest) continue;
+    for (int c = 0; c < e.len; ++c) marks[size_t(kSeOpCol - 1 + e.col + c)] = letter;
+    char b[96];
+    std::snprintf(b, sizeof b, "%c column %d width %d %s: %s%s", letter, se_entry_col(e), int(e.len),
+                  xme_name(verb, i), kind_name(e.kind), (e.flags & kXmeRequired) ? ", required" : "");
+    legend.push_back(b);
+    ++letter;
+  }
+  out.push_back(cut(marks));
+  out.insert(out.end(), legend.begin(), legend.end());
+  return out;
+}
+
+// ------------------------------------------------------ statement files --
+
+namespace {
+
+bool starts(const std::string& l, const char* word) {
+  size_t n = std::strlen(word);
+  return l.compare(0, n, word) == 0 && (l.size() == n || l[n] == ' ');
+}
+
+}  // namespace
+
+int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
+                 SeFileResult* out) {
+  std::vector<std::string> lines;
+  size_t b = 0;
+  while (b < content.size()) {
+    size_t e = content.find('\n', b);
+    if (e == std::string::npos) e = content.size();
+    std::string l = content.substr(b, e - b);
+    if (!l.empty() && l.back() == '\r') l.pop_back();
+    lines.push_back(l);
+    b = e + 1;
+  }
+  int errors = 0;
+  auto error = [&](int line, int col, const std::string& text) {
+    out->errors.push_back(path + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " + text);
+    ++errors;
+  };
+  SeBlockKey key;
+  bool have_proc = false, have_block = false;
+  std::vector<std::string> block;
+  int block_line = 0;
+  auto flush = [&]() {
+    if (have_block && !block.empty()) {
+      size_t before = out->errors.size();
+      se_read_block(key, block, path, block_line, validator, &out->stmts, &out->errors, &out->warnings);
+      errors += int(out->errors.size() - before);
+    }
+    block.clear();
+  };
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& l = lines[i];
+    int n = int(i) + 1;
+    if (l.empty() || l[0] == '#') {
+      if (have_block && !block.empty()) {   // a comment ends the run of lines
+        flush();
+        block_line = 0;
+      }
+      continue;
+    }
+    if (starts(l, "process")) {
+      flush();
+      have_block = false;
+      char* end = nullptr;
+      size_t p = 8;
+      while (p < l.size() && l[p] == ' ') ++p;
+      unsigned long type = std::strtoul(l.c_str() + p, &end, 10);
+      size_t q = size_t(end - l.c_str());
+      if (q == p || type < 1 || type > 10 || q >= l.size() || l[q] != ' ') {
+        error(n, int(p) + 1, "process type 1-10 and name expected");
+        have_proc = false;
+        continue;
+      }
+      std::string name = cut(l.substr(q + 1));
+      while (!name.empty() && name[0] == ' ') name.erase(0, 1);
+      if (name.empty() || name.size() > 30) {
+        error(n, int(q) + 2, "process name of 1 to 30 characters expected");
+        have_proc = false;
+        continue;
+      }
+      key.proc_type = uint8_t(type);
+      key.proc_name = name;
+      have_proc = true;
+      continue;
+    }
+    if (starts(l, "statements")) {
+      flush();
+      int col = 0;
+      if (!have_proc) {
+        error(n, 1, "statements before a process header");
+        have_block = false;
+      } else if (!se_parse_block_header(l, &key, &col)) {
+        error(n, col, "block header: statements EP [frame C N] [image N] [child D N]");
+        have_block = false;
+      } else {
+        have_block = true;
+      }
+      block_line = 0;
+      continue;
+    }
+    if (!have_block) {
+      error(n, 1, "statement outside a block");
+      continue;
+    }
+    if (block.empty()) block_line = n;
+    if (block_line + int(block.size()) != n) {   // lines after a comment: a new run
+      flush();
+      block_line = n;
+    }
+    block.push_back(l);
+  }
+  flush();
+  // Sequences count per block, whatever runs of lines it was read in.
+  uint32_t seq = 0;
+  for (size_t i = 0; i < out->stmts.size(); ++i) {
+    bool same = i > 0 && std::memcmp(&out->stmts[i - 1], &out->stmts[i], 48) == 0;
+    seq = same ? seq + 100 : 100;
+    out->stmts[i].seq = seq;
+  }
+  return errors;
+}
+
+std::string se_write_file(const std::vector<DStmt>& stmts) {
+  std::string out;
+  const DStmt* prev = nullptr;
+  char line[kSeLineLen];
+  for (const DStmt& s : stmts) {
+    if (!prev || prev->proc_type != s.proc_type || !(prev->proc_name == s.proc_name)) {
+      if (prev) out += "\n";
+      out += "process " + std::to_string(int(s.proc_type)) + " " + s.proc_name.str() + "\n";
+      prev = nullptr;
+    }
+    if (!prev || std::memcmp(prev, &s, 48) != 0) out += se_block_header(se_block_key(s)) + "\n";
+    se_list_stmt(s, line, kSeLineLen);
+    out += cut(std::string(line, kSeLineLen)) + "\n";
+    prev = &s;
+  }
+  return out;
+}
+
+namespace {
+
+FmArb* open_stmt(const char* app, const char* ver, bool create, bool memory, uint32_t* status) {
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  FmFdb fdb;
+  INIT_DSTMT_FDB(&fdb, kdb, sdb, app, app[0] == '0' ? "00" : ver);
+  if (memory) fdb.fclass = FM_CLASS_MEMORY;
+  int ok = create ? FM_CREATE(&fdb, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 3, 15)
+                  : FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
+  mm_destroy_pool(pool);
+  if (!ok && status) *status = fdb.status;
+  return ok ? fdb.handle.get() : nullptr;
+}
+
+}  // namespace
+
+int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DStmt>* out, uint32_t* status) {
+  FmArb* a = open_stmt(app, ver, false, dict && dict->memory(), status);
+  if (!a) return 0;
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* buf = static_cast<DStmt*>(MM_ALLOC(pool, sizeof(DStmt)));
+  PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(buf));
+  int ok = 1;
+  while (fm_rdnxt(a)) {
+    DStmt s = *buf;
+    (void)cnv_token(s, ver, 1, 1, dict);   // a refusal leaves the stored number
+    out->push_back(s);
+  }
+  if (a->status != FM_ST_EOF) {
+    ok = 0;
+    if (status) *status = a->status;
+  }
+  (void)FM_CLOSE(a, 0);
+  mm_destroy_pool(pool);
+  return ok;
+}
+
+int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vector<DStmt>& stmts,
+                  std::vector<std::string>* errors, bool memory) {
+  uint32_t st = 0;
+  FmArb* a = open_stmt(app, ver, true, memory, &st);
+  if (!a) {
+    if (errors) errors->push_back("STMT file of " + std::string(app, 3) + " cannot be opened: status " + std::to_string(st));
+    return -1;
+  }
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* buf = static_cast<DStmt*>(MM_ALLOC(pool, sizeof(DStmt)));
+  int written = 0;
+  char line[kSeLineLen];
+  for (const DStmt& s : stmts) {
+    *buf = s;
+    se_list_stmt(s, line, kSeLineLen);
+    if (!cnv_token(*buf, ver, 2, 1, dict)) {
+      if (errors) errors->push_back("token not stored: " + cut(std::string(line, kSeLineLen)));
+      continue;
+    }
+    a->rec.set(reinterpret_cast<uint8_t*>(buf));
+    a->rec_len = 0;
+    if (!fm_write(a)) {
+      if (errors) errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " +
+                                    cut(std::string(line, kSeLineLen)));
+      continue;
+    }
+    ++written;
+  }
+  (void)FM_CLOSE(a, 0);
+  mm_destroy_pool(pool);
+  return written;
+}

@@ -1,0 +1,450 @@
+// Statement text: the layout table, lines from records (golden lines), the
+// corpus both ways and what it must cover, and the reader's refusals.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "design/se_support.h"
+#include "foundation/bi.h"
+#include "foundation/la.h"
+
+using namespace setest;
+
+namespace {
+
+// ------------------------------------------------------------- the table --
+
+TEST(SeTable, RunsCountsAndNames) {
+  int count = 0;
+  const XmeEntry* t = xme_stmt(&count);
+  int fields = 0;
+  EXPECT_EQ(0, std::memcmp(&t[0], "\0\0\0\0\0\0\0\0\0\0\0\0", 12));
+  for (int v = 0; v < kSeVerbs; ++v) {
+    int n = 0;
+    const XmeEntry* run = xme_run(v, &n);
+    fields += n;
+    EXPECT_EQ(run[n].kind, 0) << v;
+    EXPECT_EQ(run[-1].kind, 0) << v;
+    std::set<std::string> names;
+    bool screen[kSeOpLen] = {};
+    std::string_view tpl = se_template(v);
+    for (int i = 0; i < n; ++i) {
+      EXPECT_TRUE(names.insert(xme_name(v, i)).second) << v << " " << xme_name(v, i);
+      const XmeEntry& e = run[i];
+      EXPECT_LE(e.offset + e.width, kSeOpLen);
+      if (e.kind == kSeRest) continue;
+      for (int c = e.col; c < e.col + e.len; ++c) {
+        EXPECT_FALSE(screen[c]) << "verb " << v << " column " << c;
+        screen[c] = true;
+        EXPECT_EQ(tpl[size_t(c)], ' ') << "verb " << v << ": template under operand at " << c;
+      }
+    }
+  }
+  // 1 leading entry, the fields, one ending entry per verb.
+  EXPECT_EQ(fields, 507);
+  EXPECT_EQ(count, 1 + 507 + kSeVerbs);
+}
+
+TEST(SeTable, OperandNamesGiveTheCompilersOffsets) {
+  // IF: first operand at STMT 88, second at 118, relation code at 148.
+  ASSERT_NE(xme_op(kVerbIf, "rel"), nullptr);
+  EXPECT_EQ(88 + xme_op(kVerbIf, "rel")->offset, 148);
+  EXPECT_EQ(88 + xme_op(kVerbIf, "occ2")->offset, 118);
+  EXPECT_EQ(88 + xme_op(kVerbIf, "app2")->offset, 122);
+  EXPECT_EQ(88 + xme_op(kVerbIf, "field2")->offset, 125);
+  EXPECT_EQ(88 + xme_op(kVerbSet, "field")->offset, 95);
+  EXPECT_EQ(xme_op(kVerbRead, "key")->offset, 13);
+  EXPECT_EQ(xme_op(kVerbBegLoop, "step")->kind, kSeBound);
+  EXPECT_EQ(xme_op(kVerbIf, "proc"), nullptr);
+  EXPECT_EQ(se_verb_code("SET TEMP"), kVerbSetTemp);
+  EXPECT_EQ(se_verb_code("DELATTRS"), 103);
+  EXPECT_EQ(se_verb_code("NOPE"), -1);
+}
+
+TEST(SeTable, MessagesMatchTheBuiltInWords) {
+  se_load_spellings();
+  for (int v = 0; v < kSeVerbs; ++v) {
+    EXPECT_EQ(std::string(se_get_verb_spell(v)), pad80(se_builtin_verb(v)).substr(0, 8)) << v;
+    std::string builtin(se_template(v));
+    se_load_spellings(true);
+    EXPECT_EQ(std::string(se_template(v)), builtin) << "template of verb " << v;
+    se_load_spellings();
+  }
+  // Verbs 100-104 would land on the area names: they keep their own.
+  EXPECT_EQ(se_get_verb_spell(100), "MOVEATTR");
+  EXPECT_EQ(se_area_name(1), "FIELD         ");
+  EXPECT_EQ(se_rel_code(1), "EQ");
+  EXPECT_EQ(se_rel_code(6), "NE");
+  EXPECT_EQ(se_rel_code(7), "IN");
+  EXPECT_EQ(se_rel_code(8), "EX");
+}
+
+// --------------------------------------------------------- golden lines --
+
+DStmt make(int verb, const char* tf = "     ") {
+  DStmt s = blank_stmt();
+  s.verb = uint16_t(verb);
+  s.tf.set(tf);
+  std::memset(s.ops.data(), ' ', kSeOpLen);
+  return s;
+}
+void put(DStmt& s, int off, std::string_view v) { std::memcpy(s.ops.data() + off, v.data(), v.size()); }
+void occ(DStmt& s, int off, int n) { rec::view<SeOcc>(s.ops.data() + off).set_num(int16_t(n)); }
+void letters(DStmt& s, int off, const char* l) {
+  SeOcc& o = rec::view<SeOcc>(s.ops.data() + off);
+  o.v[0] = uint8_t(l[0]);
+  o.v[1] = uint8_t(l[1]);
+  o.type = kOccLetters;
+}
+
+TEST(SeGen, MenuAndBegLoopToTheColumn) {
+  se_load_spellings();
+  DStmt m = make(44, "T    ");
+  put(m, 0, "0LA");
+  put(m, 3, "ORDER ENTRY");
+  m.ops[33] = 1;      // RELATED
+  m.ops[34] = '1';    // END? Y
+  m.ops[35] = 2;      // FAIL 2
+  //                   1234567890123456789012345678901234567890123456789012345678901234567890123456789
+  EXPECT_EQ(text(m), "T     MENU     --- ORDER ENTRY                      RELATED      END? Y  FAIL 2 ");
+
+  DStmt l = make(kVerbBegLoop);
+  letters(l, 0, "AI");
+  occ(l, 4, 0);
+  occ(l, 8, 12);
+  occ(l, 12, -3);
+  EXPECT_EQ(text(l), pad80("      BEG LOOP AI = 000 TO 012  STEP -03"));
+}
+
+TEST(SeGen, OccurrencesVerbsAndDisplayNames) {
+  se_load_spellings();
+  DStmt s = make(kVerbIf);
+  put(s, 4, "ABC");
+  put(s, 7, "AMOUNT");
+  s.ops[60] = 3;
+  occ(s, 0, 5);
+  letters(s, 30, "A ");
+  EXPECT_EQ(text(s).substr(15, 64), "ABC AMOUNT                 005 GT                            A  ");
+  occ(s, 0, -3);
+  EXPECT_EQ(text(s).substr(42, 3), "-03");
+  occ(s, 0, -100);
+  EXPECT_EQ(text(s).substr(42, 3), "???");
+  rec::view<SeOcc>(s.ops.data()).type = kOccNone;
+  EXPECT_EQ(text(s).substr(42, 3), "   ");
+  s.ops[60] = 9;   // no such code: blank
+  EXPECT_EQ(text(s).substr(46, 2), "  ");
+
+  DStmt big = make(200);
+  put(big, 0, "HERE");
+  EXPECT_EQ(text(big), pad80("      LABEL    HERE"));
+
+  DStmt b = make(kVerbBright);
+  EXPECT_EQ(text(b, 80, true).substr(6, 8), "BOLD    ");
+  EXPECT_EQ(text(b, 80, false).substr(6, 8), "BRIGHT  ");
+  DStmt d = make(kVerbDim);
+  EXPECT_EQ(text(d, 80, true).substr(6, 8), "NO BOLD ");
+  EXPECT_EQ(parse(text(d, 80, true), nullptr, true).stmt.verb, kVerbDim);
+  EXPECT_EQ(parse(text(b, 80, true), nullptr, true).stmt.verb, kVerbBright);
+}
+
+TEST(SeGen, TranslatedVerbsCutAndFallBack) {
+  la_set_lookup([](uint32_t msg, std::string* t, int* sev) {
+    if (msg == 105440) {   // MENU
+      *t = "AUSWAHLMENUE";
+      *sev = 0;
+      return true;
+    }
+    return false;
+  });
+  com.language.set("DEU");
+  DStmt m = make(44);
+  std::string line = text(m);
+  EXPECT_EQ(line.substr(6, 8), "AUSWAHLM");
+  EXPECT_EQ(parse(line).stmt.verb, 44);
+  DStmt r = make(kVerbRead);
+  EXPECT_EQ(text(r).substr(6, 8), "READ    ");   // no translation: built-in
+  la_set_lookup(nullptr);
+  com.language.clear();
+  EXPECT_EQ(text(m).substr(6, 8), "MENU    ");   // the language changed back: reloaded
+}
+
+TEST(SeGen, ListingBuffersAgree) {
+  se_load_spellings();
+  auto lines = corpus();
+  ASSERT_FALSE(lines.empty());
+  for (size_t i = 0; i < lines.size(); i += 7) {
+    Parsed p = parse(lines[i]);
+    std::string a = text(p.stmt, 80), b = text(p.stmt, kSeWorkLen);
+    EXPECT_EQ(b.substr(0, 80), a);
+    EXPECT_EQ(b.substr(80), std::string(kSeWorkLen - 80, ' '));
+    char via_hook[kSeWorkLen];
+    se_list_stmt(p.stmt, via_hook, kSeWorkLen);
+    EXPECT_EQ(std::string(via_hook, kSeWorkLen), b);
+  }
+}
+
+TEST(SeGen, AddModeWritesTheDefaults) {
+  com.cur_app.set("ABC");
+  DStmt m = make(44);
+  std::string out(80, ' ');
+  SeGenCtx ctx;
+  ctx.line = out.data();
+  ctx.mode = kSeModeAdd;
+  se_gen_stmt(ctx, m, 0, 0);
+  EXPECT_EQ(out, pad80("      MENU     ABC                                  DETACHED     END? N  FAIL 0"));
+  EXPECT_EQ(m.ops[33], 2);
+  EXPECT_EQ(m.ops[34], '0');
+  com.cur_app.clear();
+}
+
+// ------------------------------------------------------------ the corpus --
+
+TEST(SeCorpus, TextToRecordToTextToRecord) {
+  se_load_spellings();
+  int n = 0;
+  for (const std::string& l : corpus()) {
+    Parsed a = parse(l);
+    ASSERT_EQ(a.ok, 1) << "refused at " << a.col << ": " << l;
+    std::string t = text(a.stmt);
+    EXPECT_EQ(t, pad80(l));
+    Parsed b = parse(t);
+    ASSERT_EQ(b.ok, 1) << t;
+    EXPECT_EQ(0, std::memcmp(&a.stmt, &b.stmt, sizeof(DStmt))) << l;
+    ++n;
+  }
+  EXPECT_GT(n, 500);
+}
+
+// What the corpus must hold, derived from the table.
+TEST(SeCorpus, CoversTheTable) {
+  se_load_spellings();
+  std::set<std::pair<int, int>> given, blanked;    // (verb, entry)
+  std::map<int, std::set<int>> values;             // kind -> stored values seen
+  std::set<std::string> occ_forms;
+  std::set<int> verbs, cverbs;
+  std::set<char> tf_chars;
+  bool tf_mixed = false;
+  for (const std::string& l : corpus()) {
+    Parsed p = parse(l);
+    ASSERT_EQ(p.ok, 1) << l;
+    int v = p.stmt.verb;
+    if (p.stmt.tf[0] == 'C') {
+      cverbs.insert(v);
+      continue;
+    }
+    verbs.insert(v);
+    bool t = false, f = false;
+    for (int i = 0; i < 5; ++i) {
+      char c = p.stmt.tf[i];
+      if (c != ' ') tf_chars.insert(c);
+      t |= c == 'T' || c == '1';
+      f |= c == 'F' || c == '0';
+    }
+    tf_mixed |= t && f;
+    int n = 0;
+    const XmeEntry* run = xme_run(v, &n);
+    for (int i = 0; i < n; ++i) {
+      const XmeEntry& e = run[i];
+      if (e.kind == kSeRest) continue;
+      const uint8_t* src = p.stmt.ops.data() + e.offset;
+      if (p.st.status[i] == kSeStGiven) given.insert({v, i});
+      if (p.st.status[i] == kSeStBlank) blanked.insert({v, i});
+      switch (e.kind) {
+        case kSeInvoc: case kSeDigit3: case kSeRel: case kSeArith: case kSeYesNo: case kSeDigit9:
+        case kSeRel2: case kSeDigit8: case kSeArea: case kSeCommArea: case kSeDayForm: case kSeDigit2:
+          if (p.st.status[i] == kSeStGiven) values[e.kind].insert(*src);
+          break;
+        case kSeDir:
+          if (p.st.status[i] == kSeStGiven) values[e.kind].insert(src[0]);
+          break;
+        case kSeApp:
+          if (std::memcmp(src, "0LA", 3) == 0) occ_forms.insert("---");
+          break;
+        case kSeOcc: case kSeOcc2: case kSeCount: case kSeLoop: case kSeBound: {
+          const SeOcc& o = rec::view<SeOcc>(src);
+          std::string k = std::to_string(e.kind) + ":";
+          if (o.type == kOccNone) occ_forms.insert(k + "none");
+          if (o.type == kOccLetters) occ_forms.insert(k + (o.v[1] == 'I' ? "letterI" : "letter"));
+          if (o.type == kOccNumber) {
+            int x = o.num();
+            if (x == 0) occ_forms.insert("zero:" + std::to_string(v));
+            if (x == 1 || x == 999 || x == -1 || x == -99) occ_forms.insert(k + std::to_string(x));
+          }
+          break;
+        }
+        default:
+          break;
+      }
+    }
+  }
+  for (int v = 0; v < kSeVerbs; ++v) {
+    EXPECT_TRUE(verbs.count(v)) << "no line of verb " << v;
+    EXPECT_TRUE(cverbs.count(v)) << "no 'C' line of verb " << v;
+    int n = 0;
+    const XmeEntry* run = xme_run(v, &n);
+    for (int i = 0; i < n; ++i) {
+      if (run[i].kind == kSeRest) continue;
+      EXPECT_TRUE(given.count({v, i})) << "verb " << v << " never gives " << xme_name(v, i);
+      if (!(run[i].flags & kXmeRequired)) {
+        EXPECT_TRUE(blanked.count({v, i})) << "verb " << v << " never leaves " << xme_name(v, i) << " blank";
+      }
+    }
+  }
+  const std::map<int, std::set<int>> want = {
+      {kSeInvoc, {0, 1, 2}}, {kSeDigit3, {0, 1, 2, 3}}, {kSeRel, {1, 2, 3, 4, 5, 6, 7, 8}},
+      {kSeArith, {'+', '-', '*', '/', 'P', 'M'}}, {kSeYesNo, {'1', '0'}}, {kSeDigit9, {0, 9}},
+      {kSeRel2, {7, 8}}, {kSeDigit8, {'1', '2', '3', '4', '5', '6', '7', '8'}}, {kSeArea, {1, 3, 6, 7}},
+      {kSeCommArea, {1, 2, 3, 4, 5, 6, 7}}, {kSeDayForm, {'L', 'S'}}, {kSeDir, {'F', 'I'}},
+      {kSeDigit2, {0, 1, 2}}};
+  for (const auto& [kind, vals] : want)
+    for (int x : vals) EXPECT_TRUE(values[kind].count(x)) << "kind " << kind << " never holds " << x;
+  for (const char* f : {"4:1", "4:999", "4:-1", "4:-99", "4:letter", "4:letterI", "4:none", "5:1", "5:999",
+                        "13:1", "13:999", "13:letter", "16:letter", "16:letterI", "17:1", "17:999",
+                        "17:-99", "zero:7", "zero:18", "---"})
+    EXPECT_TRUE(occ_forms.count(f)) << "no occurrence form " << f;
+  for (char c : std::string("TF10-")) EXPECT_TRUE(tf_chars.count(c)) << "T/F column never holds " << c;
+  EXPECT_TRUE(tf_mixed);
+}
+
+// ------------------------------------------------------------- refusals --
+
+// A line: T/F, verb, then (operand column, text) pairs placed at 16 + column.
+std::string L(const char* tf, const char* verb, std::initializer_list<std::pair<int, const char*>> ops) {
+  std::string l = pad80(std::string(tf));
+  l.replace(6, 8, pad80(verb).substr(0, 8));
+  int v = se_verb_code(verb);
+  if (v >= 0) l.replace(15, 64, se_template(v));
+  for (auto& [c, t] : ops) l.replace(size_t(15 + c), std::strlen(t), t);
+  return l;
+}
+
+std::string with(std::string line, int col, std::string_view s) {
+  line = pad80(line);
+  line.replace(size_t(col - 1), s.size(), s);
+  return line;
+}
+
+TEST(SeRefuse, ColumnsOfTheLine) {
+  se_load_spellings();
+  const std::string ifl = "T     IF       ABC AMOUNT                 001 EQ     100";
+  ASSERT_EQ(parse(ifl).ok, 1);
+  EXPECT_EQ(parse(with(ifl, 1, "TF")).ok, 1);
+  EXPECT_EQ(parse(with(ifl, 1, "T1F0-")).ok, 1);   // the compiler's '1' and '0' read back
+  auto p = parse(with(ifl, 1, "TX"));
+  EXPECT_EQ(p.ok, 0);
+  EXPECT_EQ(p.col, 1);
+  EXPECT_EQ(parse(with(ifl, 1, "T F")).col, 1);
+  p = parse(with(ifl, 7, "if      "));
+  EXPECT_EQ(p.col, 7);
+  p = parse(with(ifl, 7, "XYZZY   "));
+  EXPECT_EQ(p.col, 7);
+  p = parse(with(with(ifl, 7, "XYZZY   "), 1, "C"));   // 'C' does not excuse an unknown verb
+  EXPECT_EQ(p.ok, 0);
+  EXPECT_EQ(p.col, 7);
+  p = parse(with(ifl, 30, "\t"));
+  EXPECT_EQ(p.col, 30);
+  p = parse(with(ifl, 6, "X"));
+  EXPECT_EQ(p.col, 6);
+  p = parse(ifl + std::string(30, ' ') + "Z");
+  EXPECT_EQ(p.col, 80);
+  EXPECT_EQ(parse(ifl + std::string(40, ' ')).ok, 1);   // trailing blanks past 80
+  p = parse(with(ifl, 20, "?"));                          // outside the operands? no: the field
+  EXPECT_EQ(p.ok, 1);
+  p = parse(with(ifl, 42, "X"));   // between field and occurrence, not template text
+  EXPECT_EQ(p.col, 42);
+  p = parse(with(ifl, 43, "A1 "));
+  EXPECT_EQ(p.col, 43);
+  EXPECT_EQ(p.st.err_kind, kSeOcc);
+  EXPECT_EQ(parse(with(ifl, 43, "AI ")).ok, 1);
+  EXPECT_EQ(parse(with(ifl, 43, "1-2")).col, 43);
+  EXPECT_EQ(parse(with(ifl, 43, "-  ")).col, 43);
+  EXPECT_EQ(parse(with(ifl, 47, "XX")).col, 47);
+  EXPECT_EQ(parse(with(ifl, 47, "  ")).col, 47);   // required comparison code
+  // Kinds 13 and 16 take no minus sign; 16 takes letters only.
+  const std::string print = L("", "PRINT", {{0, "ABC"}, {4, "LINE"}, {34, "001"}, {43, "002"}, {55, "003"}});
+  ASSERT_EQ(parse(print).ok, 1);
+  EXPECT_EQ(parse(with(print, 50, "-5 ")).col, 50);
+  EXPECT_EQ(parse(with(print, 59, "-05")).col, 59);
+  const std::string loop = "      BEG LOOP A  = 001 TO 010  STEP 001";
+  ASSERT_EQ(parse(loop).ok, 1);
+  EXPECT_EQ(parse(with(loop, 16, "-5")).col, 16);
+  EXPECT_EQ(parse(with(loop, 16, "5 ")).col, 16);
+  EXPECT_EQ(parse(with(loop, 21, "-5 ")).ok, 1);   // a bound may be negative
+}
+
+TEST(SeRefuse, CLinesAndRequiredOperands) {
+  se_load_spellings();
+  auto p = parse("      READ");
+  EXPECT_EQ(p.ok, 0);
+  EXPECT_EQ(p.col, 16);   // the application, then the file
+  p = parse("C     READ");
+  EXPECT_EQ(p.ok, 1);
+  EXPECT_EQ(text(p.stmt), L("C", "READ", {}));
+  p = parse("CTX   READ");   // no T/F check in 'C' lines
+  EXPECT_EQ(p.ok, 1);
+  p = parse("C     IF       ABC AMOUNT                 A1");   // invalid text: no record keeps it
+  EXPECT_EQ(p.col, 43);
+}
+
+TEST(SeRefuse, CombinationRules) {
+  se_load_spellings();
+  // Attribute verbs: occurrence, application, field, appearance.
+  const std::string dim = L("", "DIM", {{0, "ABC"}, {4, "AMOUNT"}, {27, "002"}, {48, "003"}});
+  EXPECT_EQ(parse(dim).ok, 1);
+  EXPECT_EQ(parse(with(dim, 43, "   ")).ok, 1);
+  EXPECT_EQ(parse(L("", "DIM", {})).ok, 1);
+  auto p = parse(L("", "DIM", {{27, "002"}}));
+  EXPECT_EQ(p.col, 43);
+  p = parse(L("", "DIM", {{48, "003"}}));
+  EXPECT_EQ(p.col, 64);
+  p = parse(L("", "DIM", {{4, "AMOUNT"}}));
+  EXPECT_EQ(p.col, 20);   // a field without its application
+  // CALL and RUN: occurrence, application, field.
+  const std::pair<int, const char*> no_no[] = {{41, "N"}, {49, "N"}, {57, "0"}};
+  EXPECT_EQ(parse(L("", "CALL", {{0, "ABC"}, {4, "PAY"}, no_no[0], no_no[1], no_no[2]})).ok, 1);
+  p = parse(L("", "CALL", {{0, "ABC"}, no_no[0], no_no[1], no_no[2]}));
+  EXPECT_EQ(p.col, 20);
+  p = parse(L("", "RUN", {{27, "002"}, {49, "N"}, {57, "0"}}));
+  EXPECT_EQ(p.col, 43);
+  EXPECT_EQ(parse(L("", "RUN", {{4, "PAY"}, {49, "N"}, {57, "0"}})).ok, 1);
+  // RETURN: a blank application needs a blank field too.
+  EXPECT_EQ(parse(L("", "RETURN", {})).ok, 1);
+  EXPECT_EQ(parse(L("", "RETURN", {{4, "DONE"}})).col, 20);
+  // TIMEOUT: label, occurrence, application, field.
+  EXPECT_EQ(parse(L("", "TIMEOUT", {{0, "WAIT HERE"}})).ok, 1);
+  EXPECT_EQ(parse(L("", "TIMEOUT", {{0, "WAIT HERE"}, {38, "SECONDS"}})).col, 54);
+  EXPECT_EQ(parse(L("", "TIMEOUT", {{0, "WAIT HERE"}, {61, "002"}})).col, 77);
+  EXPECT_EQ(parse(L("", "TIMEOUT", {{0, "WAIT HERE"}, {34, "ABC"}, {38, "SECONDS"}})).ok, 1);
+  EXPECT_EQ(parse(L("", "TIMEOUT", {{34, "ABC"}})).col, 54);
+}
+
+TEST(SeOcc, GetAndPut) {
+  SeOcc o;
+  struct C { const char* t; int kind; int ok; int type; int num; };
+  const C cases[] = {
+      {"001", kSeOcc, 1, kOccNumber, 1},   {"999", kSeOcc, 1, kOccNumber, 999},
+      {"-99", kSeOcc, 1, kOccNumber, -99}, {" 5 ", kSeOcc, 1, kOccNumber, 5},
+      {"   ", kSeOcc, 1, kOccNone, 0},     {"A  ", kSeOcc, 1, kOccLetters, 0},
+      {"AI ", kSeOcc, 1, kOccLetters, 0},  {"A1 ", kSeOcc, 0, 0, 0},
+      {"AB ", kSeOcc, 0, 0, 0},            {"a  ", kSeOcc, 0, 0, 0},
+      {"--1", kSeOcc, 0, 0, 0},            {"-5 ", kSeCount, 0, 0, 0},
+      {"-5 ", kSeBound, 1, kOccNumber, -5}, {"5  ", kSeLoop, 0, 0, 0},
+      {"AII", kSeOcc, 0, 0, 0},            {"1A ", kSeOcc, 0, 0, 0},
+  };
+  for (const C& c : cases) {
+    EXPECT_EQ(get_occ(c.t, &o, c.kind), c.ok) << c.t;
+    if (!c.ok) continue;
+    EXPECT_EQ(o.type, c.type) << c.t;
+    if (c.type == kOccNumber) {
+      EXPECT_EQ(o.num(), c.num) << c.t;
+    }
+    char back[3];
+    put_occ(back, o);
+    SeOcc o2;
+    ASSERT_EQ(get_occ(back, &o2, c.kind), 1);
+    EXPECT_EQ(0, std::memcmp(&o, &o2, 3)) << c.t;
+  }
+}
+
+}  // namespace
