@@ -12,6 +12,7 @@
 #include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "language/ii.h"
+#include "language/iiutil.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   bs_register();
   ii_register();
   se_register();
+  ii_families_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.

@@ -336,6 +336,51 @@ int32_t pd_cvb(const void* value, int length, bool* ok) {
   return int32_t(neg ? -int64_t(mag) : int64_t(mag));
 }
 
+int pd_cvp_u32(void* target, int length, uint32_t value) {
+  if (!len_ok(length) || u128(value) >= limit(length)) return 0;
+  encode(target, length, u128(value), false);
+  return 1;
+}
+
+uint32_t pd_cvb_u32(const void* value, int length, bool* ok) {
+  u128 mag;
+  bool neg;
+  bool good = decode(value, length, mag, neg) && (!neg || mag == 0) && mag <= 0xFFFFFFFFu;
+  if (ok) *ok = good;
+  return good ? uint32_t(mag) : 0;
+}
+
+int pd_cvp64(void* target, int length, int64_t value) {
+  bool neg = value < 0;
+  u128 mag = neg ? u128(uint64_t(0) - uint64_t(value)) : u128(uint64_t(value));
+  if (!len_ok(length) || mag >= limit(length)) return 0;
+  encode(target, length, mag, neg);
+  return 1;
+}
+
+int64_t pd_cvb64(const void* value, int length, bool* ok) {
+  u128 mag;
+  bool neg;
+  u128 top = u128(1) << 63;
+  bool good = decode(value, length, mag, neg) && mag <= (neg ? top : top - 1);
+  if (ok) *ok = good;
+  if (!good) return 0;
+  return neg ? int64_t(uint64_t(0) - uint64_t(mag)) : int64_t(uint64_t(mag));
+}
+
+int pd_vfy(const void* value, int length, int digits) {
+  if (!value || !len_ok(length)) return 0;
+  const auto* p = static_cast<const uint8_t*>(value);
+  unsigned sign = p[length - 1] & 0xF;
+  if (sign != com.pd_pos && sign != com.pd_neg) return 0;
+  if (digits % 2 == 0 && (p[0] >> 4) != 0) return 0;
+  for (int i = 0; i < length; ++i) {
+    if ((p[i] >> 4) > 9) return 0;
+    if (i < length - 1 && (p[i] & 0xF) > 9) return 0;
+  }
+  return 1;
+}
+
 int pd_cva(const char* text, int length, char point, PdCva* out) {
   if (!out || !text || length < 0 || !len_ok(out->len)) return 0;
   int i = 0, end = length;

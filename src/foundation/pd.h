@@ -91,6 +91,18 @@ int pd_cvp(void* target, int length, int32_t value);
 // value gives 0 and *ok = false (when ok is given); callers that have no ok
 // check by converting back and comparing.
 int32_t pd_cvb(const void* value, int length, bool* ok = nullptr);
+// The same over the unsigned 32-bit range (0..4294967295: a negative value
+// or a larger one gives 0 and *ok = false), and over the signed 64-bit range.
+int pd_cvp_u32(void* target, int length, uint32_t value);
+uint32_t pd_cvb_u32(const void* value, int length, bool* ok = nullptr);
+int pd_cvp64(void* target, int length, int64_t value);
+int64_t pd_cvb64(const void* value, int length, bool* ok = nullptr);
+
+// Whether a stored packed field is well formed for a field of `digits`
+// integer plus decimal digits: the sign nibble is the configured positive or
+// negative one, every digit nibble is 0-9, and when digits is even the
+// first nibble (the one the field's digits leave over) is 0. 1 or 0.
+int pd_vfy(const void* value, int length, int digits);
 
 // Numeric text to packed. The text (length bytes) may have leading and
 // trailing blanks, one sign ('+' or '-', leading or trailing), digits and at

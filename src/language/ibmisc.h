@@ -1,0 +1,89 @@
+// Miscellaneous statements: COPY markers, PRINT and VERIFY; layouts,
+// builders and the report services PRINT calls.
+#pragma once
+
+#include <cstdint>
+
+#include "language/ib.h"
+
+struct Pcb;
+
+struct IbCopy {           // COPY 460 (12)
+  IbInst head;
+  CodeRef end;            // after the copied block (not used when running)
+  rec::U8 code;           // 6
+  rec::Bytes<3> unused;
+};
+QV_RECORD(IbCopy, 12);
+struct IbPrint {          // PRINT 470 (8)
+  IbInst head;
+  rec::U32 len;           // text length
+};
+QV_RECORD(IbPrint, 8);
+struct IbVfy {            // VERIFY 48 (136)
+  IbInst head;
+  rec::U32 shift;         // truth-level shift of the statement
+  rec::U16 len;           // field length
+  rec::U8 tokens;         // 1: binary with a token table
+  rec::U8 type;
+  rec::Text<3> app;       // of the token table
+  rec::U8 zero;
+  rec::Text<22> token;    // token table name
+  rec::U16 handle;        // token list, set on first run
+  rec::U8 mode;           // failure mode 0-3
+  rec::U8 digits;         // integer digits
+  rec::U8 decimals;
+  rec::U8 conds;          // 1: dictionary conditions were compiled before it
+  rec::Text<30> name;     // field name, a zero byte after its last non-blank
+  rec::Bytes<1> unused;
+  rec::Bytes<60> date_mask;
+  rec::U8 zero2;
+};
+QV_RECORD(IbVfy, 136);
+QV_AT(IbVfy, handle, 38);
+QV_AT(IbVfy, name, 44);
+QV_AT(IbVfy, date_mask, 75);
+
+// What a VERIFY builder takes from the field's element.
+struct IbVfyField {
+  uint8_t type = 1;
+  uint16_t len = 0;
+  uint8_t digits = 0, decimals = 0;
+  const char* name = "";     // element name
+  const char* token = "";    // token table (blank: none)
+  bool is_signed = true;
+};
+
+uint8_t* bld_copy(IbCode* code, uint8_t kind = 6);   // RLOC_COPY; its end operand patched by the caller
+uint8_t* bld_end_copy(IbCode* code);
+uint8_t* bld_print(IbCode* code, uint32_t text_len);
+uint8_t* bld_trap(IbCode* code);
+// TOTAL's target: register reg at accumulator n, then at its current bucket.
+uint8_t* bld_ira_sum(IbCode* code, uint32_t accumulator, int reg);
+uint8_t* bld_ira_bucket(IbCode* code, int reg);
+uint8_t* bld_nop(IbCode* code);
+uint8_t* bld_ghost(IbCode* code);
+uint8_t* bld_vfy(IbCode* code, const IbVfyField& f, uint8_t mode, const char* app, bool conds, uint32_t shift);
+
+// The print region PRINT hands to the report manager.
+struct IiRegion {
+  int number;            // 1
+  int first;             // the first PRINT number (length register 2)
+  int rows, width;
+  uint8_t attr40, attr41;
+  const char* text;      // rows x width characters
+};
+// The report manager's part of PRINT; until it registers, the stand-ins
+// answer "no report".
+struct IiReportSvc {
+  bool (*has_report)(Pcb* pcb);                       // a report control block
+  void (*finish_page)(Pcb* pcb);                      // op_finish_pg
+  int (*print_region)(Pcb* pcb, const IiRegion* r);   // rm_exec_img, rm_empty, rm_write_img: 1 or 0
+  void (*print_if_full)(Pcb* pcb);                    // op_prt_buf when the page is full
+  // TOTAL: the 28-byte entry of accumulator n of the process's table, and
+  // the 9-byte bucket of the current total level of an accumulator.
+  uint8_t* (*accumulator)(Pcb* pcb, uint32_t n);
+  uint8_t* (*bucket)(Pcb* pcb, uint8_t* accumulator);
+};
+extern IiReportSvc ii_report_svc;
+void ii_report_svc_reset();

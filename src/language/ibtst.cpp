@@ -1,0 +1,165 @@
+// Test builders: see ibtst.h.
+#include "language/ibtst.h"
+
+#include "language/ibutil.h"
+
+uint8_t ib_bin_code(const IbTstOp& op) {
+  uint8_t c = op.is_signed ? 4 : 1;
+  if (op.len == 1) c += 2;
+  else if (op.len == 2) c += 1;
+  return c;
+}
+
+uint8_t* sc_gen_if_comp(IbCode* code, uint16_t op, uint32_t shift, uint16_t len, uint8_t rel, bool is_if) {
+  uint8_t* p = ib_put(code, op, 12);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbIfCmp>(p);
+  in.shift = shift;
+  in.len = len;
+  in.rel = rel;
+  in.is_if = is_if;
+  return p;
+}
+
+uint8_t* bld_chk_tf(IbCode* code, uint32_t shift, bool is_or) {
+  uint8_t* p = ib_put(code, 500);
+  if (!p) return nullptr;
+  rec::view<IbChkTf>(p).shift = shift;
+  rec::view<IbChkTf>(p).is_or = is_or;
+  return p;
+}
+
+uint8_t* bld_if_str_rest(IbCode* code, uint32_t shift, uint16_t diff, uint16_t shorter, uint8_t rel,
+                         uint8_t longer, bool is_if) {
+  uint8_t* p = ib_put(code, 506);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbIfRest>(p);
+  in.shift = shift;
+  in.diff = diff;
+  in.shorter = shorter;
+  in.rel = rel;
+  in.longer = longer;
+  in.is_if = is_if;
+  return p;
+}
+
+uint8_t* bld_if2(IbCode* code, uint16_t op, uint32_t shift, uint16_t len1, uint16_t len2, uint8_t rel,
+                 bool is_if) {
+  uint8_t* p = ib_put(code, op, 16);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbIf2>(p);
+  in.shift = shift;
+  in.len1 = len1;
+  in.len2 = len2;
+  in.rel = op == 502 || op == 512 ? uint8_t(is_if) : rel;
+  in.is_if = is_if;
+  return p;
+}
+
+uint8_t* bld_if_bin(IbCode* code, uint32_t shift, uint8_t rel, const IbTstOp& a, const IbTstOp& b, bool is_if) {
+  uint8_t* p = ib_put(code, 508);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbIfBin>(p);
+  in.shift = shift;
+  in.rel = rel;
+  in.code = uint8_t(ib_bin_code(b) + 6 * (ib_bin_code(a) - 1));
+  in.is_if = is_if;
+  in.scale2 = b.scale;
+  in.scale1 = a.scale;
+  return p;
+}
+
+namespace {
+uint8_t* xpnd(IbCode* code, uint16_t op, uint16_t w4, uint16_t w6, int b8) {
+  uint8_t* p = ib_put(code, op);
+  if (!p) return nullptr;
+  rec::view<rec::U16>(p + 4) = w4;
+  rec::view<rec::U16>(p + 6) = w6;
+  if (b8 >= 0) p[8] = uint8_t(b8);
+  return p;
+}
+}  // namespace
+
+uint8_t* bld_comp_xpnd_fix_fix(IbCode* code, uint8_t scale1, uint8_t scale2, uint16_t len1, uint16_t len2) {
+  uint8_t* p = ib_put(code, 422);
+  if (!p) return nullptr;
+  p[4] = scale1;
+  p[5] = scale2;
+  rec::view<rec::U16>(p + 6) = len1;
+  rec::view<rec::U16>(p + 8) = len2;
+  return p;
+}
+uint8_t* bld_comp_xpnd_var_var(IbCode* code, uint16_t len1, uint16_t len2) {
+  return xpnd(code, 278, uint16_t(len1 - 1), uint16_t(len2 - 1), -1);
+}
+uint8_t* bld_comp_xpnd_var_fix(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
+  return xpnd(code, 276, uint16_t(var_len - 1), fix_len, fix_scale);
+}
+uint8_t* bld_comp_xpnd_fix_var(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
+  return xpnd(code, 272, uint16_t(var_len - 1), fix_len, fix_scale);
+}
+uint8_t* bld_unxpnd(IbCode* code, uint16_t len) {
+  if (!code) return ib_err(__LINE__, " bld_unxpnd  - bad sc_blk");
+  uint8_t* p = ib_put(code, 300);
+  if (p) rec::view<rec::U16>(p + 4) = len;
+  return p;
+}
+
+namespace {
+bool is_num(uint8_t t) { return t == 5 || t == 8 || t == 12; }
+bool is_date(uint8_t t) {
+  return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15;
+}
+}  // namespace
+
+int bld_if_and_or(IbCode* code, const IbTstOp& a, const IbTstOp& b, uint8_t rel, int verb, uint32_t shift,
+                  uint32_t* msg) {
+  *msg = 0;
+  bool is_if = verb == 38;
+  uint8_t* chk = nullptr;
+  if (!is_if && !(chk = bld_chk_tf(code, shift, verb == 52))) return 0;
+  bool ok = false;
+  if (rel == 7 || rel == 8) {
+    if (a.type == 1 || b.type == 1) ok = bld_if2(code, rel == 7 ? 502 : 512, shift, a.len, b.len, 0, is_if);
+  } else if (a.type == 1) {
+    if (a.justified || b.justified) {
+      ok = bld_if2(code, 498, shift, a.len, b.len, rel, is_if);
+    } else {
+      uint16_t shorter = a.len < b.len ? a.len : b.len;
+      ok = sc_gen_if_comp(code, 504, shift, shorter, rel, is_if);
+      if (ok && a.len != b.len)
+        ok = bld_if_str_rest(code, shift, uint16_t(a.len > b.len ? a.len - b.len : b.len - a.len), shorter,
+                             rel, a.len > b.len ? 1 : 2, is_if);
+    }
+  } else if (is_date(a.type)) {
+    *msg = 102400;  // dates wait for the date family
+  } else if (is_num(a.type) && is_num(b.type)) {
+    if (a.type == 5 && b.type == 5) {
+      ok = bld_if_bin(code, shift, rel, a, b, is_if);
+    } else {
+      IbTstOp x = a, y = b;
+      if (x.type == 5) {
+        ok = bld_cnv_pd(code, x.is_signed, 1, x.len);
+        x = {8, 16, x.scale, true, false};
+      } else if (y.type == 5) {
+        ok = bld_cnv_pd(code, y.is_signed, 2, y.len);
+        y = {8, 16, y.scale, true, false};
+      } else {
+        ok = true;
+      }
+      bool xv = x.type == 12, yv = y.type == 12;
+      if (ok) {
+        if (xv && yv) ok = bld_comp_xpnd_var_var(code, x.len, y.len);
+        else if (xv) ok = bld_comp_xpnd_var_fix(code, x.len, y.len, y.scale);
+        else if (yv) ok = bld_comp_xpnd_fix_var(code, y.len, x.len, x.scale);
+        else ok = bld_comp_xpnd_fix_fix(code, x.scale, y.scale, x.len, y.len);
+      }
+      if (ok) ok = bld_if2(code, 510, shift, uint16_t(xv ? x.len - 1 : x.len), uint16_t(yv ? y.len - 1 : y.len), rel, is_if);
+    }
+  } else if (a.type == 11) {
+    ok = sc_gen_if_comp(code, 504, shift, a.len, rel, is_if);
+  }
+  if (!ok) return 0;
+  if (chk) rec::view<IbChkTf>(chk).past = ib_here(code);
+  return 1;
+}

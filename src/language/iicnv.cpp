@@ -1,0 +1,158 @@
+// CNV BIN and CNV TEXT at run time (ibcnv.h gives the layouts).
+//
+// CNV BIN reads and writes the raw bytes of a short alpha field as an
+// unsigned little-endian integer. Every value that does not fit its target,
+// after the target's scale is applied, is 300540 with the target unchanged
+// (scaling never stops short and stores a smaller number).
+#include <cstring>
+
+#include "foundation/pd.h"
+#include "language/ibcnv.h"
+#include "language/ibtst.h"
+#include "language/ibutil.h"
+#include "language/iiutil.h"
+
+namespace {
+bool is_num(uint8_t t) { return t == 5 || t == 8 || t == 12; }
+bool is_alpha(uint8_t t) { return t == 1 || t == 2 || t == 13; }
+}  // namespace
+
+uint8_t* bld_cnv_bin(IbCode* code, const IbCnvOp& t, const IbCnvOp& s, bool is_const, uint32_t value,
+                     const CvItem* item) {
+  if (is_num(t.type)) {
+    if (!is_alpha(s.type) && !is_const) return nullptr;
+    if (s.len > 4) return nullptr;
+    uint8_t* p = ib_put(code, 752);
+    if (!p) return nullptr;
+    auto& in = rec::view<IbCnvBinNA>(p);
+    in.type = t.type;
+    in.len = t.len;
+    in.scale = is_const ? 0 : t.scale;
+    if (item) in.src = *item;
+    in.src_len = s.len;
+    in.is_const = is_const;
+    return p;
+  }
+  if (!is_alpha(t.type) || (!is_num(s.type) && !is_const)) return nullptr;
+  uint8_t* p = ib_put(code, 754);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbCnvBinAN>(p);
+  if (item) in.tgt = *item;
+  in.len = t.len;
+  in.src_type = s.type;
+  in.src_len = s.len;
+  in.src_scale = is_const ? 0 : s.scale;
+  in.is_const = is_const;
+  in.value = value;
+  return p;
+}
+
+uint8_t* bld_cnv_text(IbCode* code, uint32_t shift, const CvItem& item, uint8_t elem_len, int direction,
+                      bool keep_len, const char* name1, const char* name2) {
+  uint8_t* p = ib_put(code, 750);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbCnvText>(p);
+  in.shift = shift;
+  in.item = item;
+  in.elem_len = elem_len;
+  in.direction = direction == 1;
+  in.keep_len = keep_len;
+  in.name1.set(name1 ? name1 : "");
+  in.name2.set(name2 ? name2 : "");
+  return p;
+}
+
+namespace {
+
+// N_A: the alpha source's bytes into the numeric target.
+uint8_t* inst_cnv_bin_n_a(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbCnvBinNA>(pc);
+  int n = in.src_len;
+  if (n > 4) return ii_fail(b, s, 102250);
+  const uint8_t* src = s->addr[1];
+  uint64_t v = 0;
+  for (int i = 0; i < n; ++i) v |= uint64_t(src[i]) << (8 * i);
+  uint8_t* t = s->addr[0];
+  int len = in.len, scale = in.scale;
+  if (in.type == 5) {
+    for (int i = 0; i < scale; ++i) {
+      v *= 10;
+      if (v > 0xFFFFFFFFull) return ii_fail(b, s, kIiErrRuntime);
+    }
+    uint64_t max = len == 1 ? 0xFF : len == 2 ? 0xFFFF : len == 4 ? 0xFFFFFFFFull : 0;
+    if (max == 0 || v > max) return ii_fail(b, s, kIiErrRuntime);
+    for (int i = 0; i < len; ++i) t[i] = uint8_t(v >> (8 * i));
+    return ii_adv(pc, 216);
+  }
+  bool var = in.type == 12;
+  int dl = var ? len - 1 : len;
+  uint8_t w[16];
+  bool ok = dl >= 1 && dl <= 16 && pd_cvp_u32(w, 16, uint32_t(v)) && (var || pd_shft(w, 16, scale));
+  uint8_t out[16];
+  if (!ok || !pd_set(out, dl, w, 16)) return ii_fail(b, s, kIiErrRuntime);
+  std::memcpy(t, out, size_t(dl));
+  if (var) t[dl] = 0;
+  return ii_adv(pc, 216);
+}
+
+// A_N: the number as an integer into the alpha target's raw bytes.
+uint8_t* inst_cnv_bin_a_n(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbCnvBinAN>(pc);
+  const uint8_t* src = s->addr[1];
+  int64_t v;
+  if (in.is_const) {
+    v = in.value.get();
+  } else if (in.src_type == 5) {
+    int n = in.src_len;
+    uint32_t w = 0;
+    for (int i = 0; i < n && i < 4; ++i) w |= uint32_t(src[i]) << (8 * i);
+    v = n == 1 ? int8_t(w) : n == 2 ? int16_t(w) : int32_t(w);
+    for (int i = 0; i < in.src_scale; ++i) v /= 10;
+  } else {
+    bool var = in.src_type == 12;
+    int dl = var ? in.src_len - 1 : in.src_len;
+    int scale = var ? int8_t(src[dl]) : in.src_scale;
+    uint8_t w[16];
+    bool ok = dl >= 1 && dl <= 16 && scale >= 0 && pd_set(w, 16, src, dl) && pd_shftn(w, 16, -scale);
+    uint32_t u = ok ? pd_cvb_u32(w, 16, &ok) : 0;
+    if (!ok) return ii_fail(b, s, kIiErrRuntime);
+    v = u;
+  }
+  int len = in.len;
+  if (v < 0 || len < 1 || len > 4 || (len < 4 && v >= (int64_t(1) << (8 * len))) || v > 0xFFFFFFFFll)
+    return ii_fail(b, s, kIiErrRuntime);
+  for (int i = 0; i < len; ++i) s->addr[0][i] = uint8_t(uint64_t(v) >> (8 * i));
+  return ii_adv(pc, 220);
+}
+
+// CNV TEXT: a failure sets the level false; a success sets it true unless
+// the level is false already (only the level's own two bits are looked at).
+uint8_t* inst_cnv_text(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbCnvText>(pc);
+  CvBlock blk;
+  bool to_text = in.direction == 1;
+  uint8_t* field = s->addr[to_text ? 1 : 0];
+  char* text = reinterpret_cast<char*>(s->addr[to_text ? 0 : 1]);
+  bool ok = cv_cmpl(&blk, &in.item, nullptr) != 0;
+  if (ok) {
+    cv_set_addr(&blk, field, text);
+    if (to_text) {
+      cv_itoe(&blk);  // 1 when the text changed: success is the message
+      ok = blk.msg == 0;
+    } else {
+      ok = cv_etoi(&blk) != 0;
+    }
+  }
+  uint32_t shift = in.shift;
+  if (!ok) s->mask = ii_set_tf(s->mask, 2, shift);
+  else if (shift < 2 || shift > 10 || ((s->mask >> (shift - 2)) & 3) != 2) s->mask = ii_set_tf(s->mask, 1, shift);
+  return ii_adv(pc, 260);
+}
+
+}  // namespace
+
+void ii_cnv_init() {
+  ii_set_pair(750, inst_cnv_text);
+  ii_set_pair(752, inst_cnv_bin_n_a);
+  ii_set_pair(754, inst_cnv_bin_a_n);
+}

@@ -1,0 +1,564 @@
+// CALC and COMPUTE/TOTAL at run time: the calculation stack and the
+// arithmetic instructions (ibmath.h gives the layouts).
+//
+// Values are 31-digit packed numbers with a scale of 0-31 (binary ones a
+// 32-bit word until converted). Every failure is run-time error 300540 with
+// the target unchanged:
+//   1. add and subtract align the scales and must fit 31 digits;
+//   2. a multiply first drops low decimals of its operands, truncating, until
+//      the digits fit 31 (common_pd_mul), or with QUVO_OLD_PD_MUL the older
+//      scaling; neither operand may lose more decimals than it has;
+//   3. a divide and the functions go through double: a result of magnitude
+//      1e17 or more, NaN or infinite, or outside the function's domain, fails;
+//      the result is rounded to 15 decimals (fewer when 31 digits would not
+//      hold them) and then to 15 significant digits;
+//   4. a store rounds to the target's scale and must fit the target; a
+//      variable packed target keeps at most 15 digits by dropping decimals,
+//      never lowering its scale below 0; a binary target must hold the value
+//      by its size and signedness (QUVO_NO_NEG_INT: no negative value in a
+//      signed 1- or 2-byte field).
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/pd.h"
+#include "language/ibmath.h"
+#include "language/iiutil.h"
+
+namespace {
+
+bool g_old_mul = false;
+bool g_no_neg_int = false;
+
+using Fail = uint8_t*;
+constexpr int kW = 16;  // work value length
+
+uint8_t* val(IiCalc& e) { return e.value.data(); }
+int32_t word(IiCalc& e) { return int32_t(rec::view<rec::U32>(val(e)).get()); }
+void set_word(IiCalc& e, uint32_t v) {
+  std::memset(val(e), 0, kW);
+  rec::view<rec::U32>(val(e)) = v;
+}
+// An invalid packed value: every operation on it fails.
+void set_invalid(IiCalc& e) { std::memset(val(e), 0, kW); }
+
+int digits(const uint8_t* v) {
+  int n = 0;
+  return SIG_DIGITS(v, kW, &n) < 0 ? -1 : n;
+}
+
+// A 32-bit binary entry as a packed value, scale unchanged.
+bool to_packed(IiCalc& e) {
+  if (e.type != kIiBin) return true;
+  uint32_t w = uint32_t(word(e));
+  uint8_t tmp[kW];
+  int ok = e.uns ? pd_cvp_u32(tmp, kW, w) : pd_cvp(tmp, kW, int32_t(w));
+  if (!ok) return false;
+  std::memcpy(val(e), tmp, kW);
+  e.type = kIiPdFix;
+  return true;
+}
+
+// Brings a and b to the larger scale.
+bool align(IiCalc& a, IiCalc& b) {
+  if (a.scale < b.scale) {
+    if (!pd_shft(val(a), kW, b.scale - a.scale)) return false;
+    a.scale = b.scale;
+  } else if (b.scale < a.scale) {
+    if (!pd_shft(val(b), kW, a.scale - b.scale)) return false;
+    b.scale = a.scale;
+  }
+  return true;
+}
+
+// Drops n low digits of e, truncating, lowering its scale.
+bool drop(IiCalc& e, int n) {
+  if (n <= 0) return true;
+  if (n > e.scale || !pd_shftn(val(e), kW, -n)) return false;
+  e.scale = uint8_t(e.scale - n);
+  return true;
+}
+
+// Drops trailing zero decimals.
+void trim_zeros(uint8_t* v, uint8_t* scale) {
+  while (*scale > 0) {
+    uint8_t q[kW], back[kW];
+    std::memcpy(q, v, kW);
+    if (!pd_shftn(q, kW, -1)) return;
+    std::memcpy(back, q, kW);
+    if (!pd_shft(back, kW, 1) || pd_cmp(back, kW, v, kW) != 0) return;
+    std::memcpy(v, q, kW);
+    --*scale;
+  }
+}
+
+// a := a x b (both packed).
+bool common_pd_mul(IiCalc& a, IiCalc& b) {
+  int d1 = digits(val(a)), d2 = digits(val(b));
+  if (d1 < 0 || d2 < 0) return false;
+  if (d1 + d2 > 31) {
+    if (d1 > 15) {
+      int n = std::min<int>(d1 - 15, a.scale);
+      if (!drop(a, n)) return false;
+      d1 = digits(val(a));
+    }
+    if (d1 + d2 > 31) {
+      int n = std::min<int>(b.scale, d1 + d2 - 15);
+      if (!drop(b, n)) return false;
+      d2 = digits(val(b));
+    }
+    while (d1 + d2 >= 32) {
+      if (a.scale > 0) {
+        drop(a, 1);
+        d1 = digits(val(a));
+      } else if (b.scale > 0) {
+        drop(b, 1);
+        d2 = digits(val(b));
+      } else {
+        return false;
+      }
+    }
+  }
+  int scale = a.scale + b.scale;
+  if (!pd_mul(val(a), kW, val(b), kW)) return false;
+  uint8_t sc = uint8_t(scale);
+  trim_zeros(val(a), &sc);
+  if (sc > 31) {  // too fine for any field: rounded to 31 decimals
+    if (!pd_shft(val(a), kW, 31 - sc)) return false;
+    sc = 31;
+  }
+  a.scale = sc;
+  return true;
+}
+
+// The older scaling: after aligning, when the digits of the larger operand
+// plus twice the scale exceed 30, both operands drop (that - 29) / 2 low
+// digits, truncating (no more than the scale).
+bool old_pd_mul(IiCalc& a, IiCalc& b) {
+  if (!align(a, b)) return false;
+  int d = std::max(digits(val(a)), digits(val(b)));
+  if (d < 0) return false;
+  int s = a.scale;
+  if (d + 2 * s > 30) {
+    int n = std::min((d + 2 * s - 29) / 2, s);
+    if (!drop(a, n) || !drop(b, n)) return false;
+  }
+  return common_pd_mul(a, b);
+}
+
+double to_float(IiCalc& e) {
+  if (e.type == kIiBin) return e.uns ? double(uint32_t(word(e))) : double(word(e));
+  PdFloat f{val(e), kW, e.scale};
+  return pd_to_float(&f);
+}
+
+// Keeps at most 15 significant digits (dropping decimals, rounding; at most
+// the scale), then, when trim is set, drops trailing zero decimals.
+bool limit_digits(uint8_t* v, uint8_t* scale, bool trim = false) {
+  for (int pass = 0; pass < 2; ++pass) {
+    int d = digits(v);
+    if (d < 0) return false;
+    if (d <= 15) break;
+    int n = std::min(d - 15, int(*scale));
+    if (n == 0) break;
+    if (!pd_shft(v, kW, -n)) return false;
+    *scale = uint8_t(*scale - n);
+  }
+  if (trim) trim_zeros(v, scale);
+  return true;
+}
+
+// A floating-point result into e: |x| below 1e17 and finite, else false.
+bool float_to_oprnd(double x, IiCalc& e) {
+  if (!std::isfinite(x) || std::fabs(x) >= 1e17) return false;
+  uint8_t tmp[kW];
+  int scale = 15;
+  for (;; --scale) {
+    PdFloat f{tmp, kW, scale};
+    if (pd_from_float(&f, x)) break;
+    if (scale == 0) return false;
+  }
+  uint8_t sc = uint8_t(scale);
+  if (!limit_digits(tmp, &sc, true)) return false;
+  std::memcpy(val(e), tmp, kW);
+  e.scale = sc;
+  if (e.type == kIiBin) e.type = kIiPdFix;
+  return true;
+}
+
+bool pd_divide(IiCalc& a, IiCalc& b) {
+  double y = to_float(b);
+  if (y == 0 || std::isnan(y)) return false;
+  return float_to_oprnd(to_float(a) / y, a);
+}
+
+// Reads the stored operand at p into e.
+void load_packed(IiCalc& e, const uint8_t* p, int len, int scale) {
+  if (scale < 0 || scale > 31 || len < 1 || len > kW || !pd_set(val(e), kW, p, len)) {
+    set_invalid(e);
+    e.scale = 0;
+    return;
+  }
+  e.scale = uint8_t(scale);
+}
+
+// ------------------------------------------------------ calc stack --
+uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->calc_count = 0;
+  return ii_adv(pc, 4);
+}
+
+// Push address register 1's operand.
+uint8_t* inst_calc_oprnd(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  IiCalc& e = ii_calc(s, s->calc_count++);
+  uint8_t* p = s->addr[0];
+  e.set_addr(p);
+  e.type = rec::view<IbMath>(pc).arg;
+  e.uns = 0;
+  if (e.type == kIiBin) {
+    set_word(e, rec::view<rec::U32>(p).get());
+    e.size = 4;
+    e.scale = 0;
+  } else {
+    e.size = e.type == kIiPdVar ? 16 : 8;
+    load_packed(e, p, 8, int8_t(p[8]));
+  }
+  return ii_adv(pc, 6);
+}
+
+bool two_ops(IiCalc& a, IiCalc& b, int op) {
+  if ((a.type == kIiBin) != (b.type == kIiBin) && (!to_packed(a) || !to_packed(b))) return false;
+  if (a.type == kIiBin) {
+    int32_t x = word(a);
+    if (op == kBinDiv && word(b) == 0) return false;
+    if (!bin_math(&x, word(b), op, 0, 0, 0, 0)) return false;
+    set_word(a, uint32_t(x));
+    return true;
+  }
+  switch (op) {
+    case 1: return align(a, b) && pd_add(val(a), kW, val(b), kW);
+    case 2: return align(a, b) && pd_sub(val(a), kW, val(b), kW);
+    case 3: return g_old_mul ? old_pd_mul(a, b) : common_pd_mul(a, b);
+    case 4: return pd_divide(a, b);
+    default: return false;
+  }
+}
+
+uint8_t* inst_calc_2_ops(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  IiCalc& r = ii_calc(s, s->calc_count - 1);
+  IiCalc& l = ii_calc(s, s->calc_count - 2);
+  IiCalc keep = l;
+  if (!two_ops(l, r, rec::view<IbMath>(pc).arg)) {
+    l = keep;
+    return ii_fail(b, s, kIiErrRuntime);
+  }
+  --s->calc_count;
+  return ii_adv(pc, 6);
+}
+
+uint8_t* inst_calc_neg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  IiCalc& e = ii_calc(s, s->calc_count - 1);
+  if (e.type == kIiBin) {
+    int64_t v = -int64_t(word(e));
+    if (v > INT32_MAX) return ii_fail(b, s, kIiErrRuntime);
+    set_word(e, uint32_t(int32_t(v)));
+  } else {
+    uint8_t& last = val(e)[kW - 1];
+    uint8_t sign = last & 0xF;
+    last = uint8_t((last & 0xF0) | (sign == com.pd_neg ? com.pd_pos : com.pd_neg));
+  }
+  return ii_adv(pc, 6);
+}
+
+// Store the top into the operand of the entry below.
+uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  IiCalc v = ii_calc(s, --s->calc_count);
+  IiCalc& t = ii_calc(s, s->calc_count - 1);
+  uint8_t* p = t.addr();
+  if (t.type == kIiBin) {
+    int32_t out;
+    if (v.type == kIiBin) {
+      out = word(v);
+    } else {
+      bool ok = pd_shft(val(v), kW, -int(v.scale));
+      out = ok ? pd_cvb(val(v), kW, &ok) : 0;
+      if (!ok) return ii_fail(b, s, kIiErrRuntime);
+    }
+    rec::view<rec::U32>(p) = uint32_t(out);
+  } else {
+    if (!to_packed(v)) return ii_fail(b, s, kIiErrRuntime);
+    uint8_t sc = v.scale;
+    uint8_t tmp[8];
+    if (!limit_digits(val(v), &sc) || !pd_set(tmp, 8, val(v), kW)) return ii_fail(b, s, kIiErrRuntime);
+    std::memcpy(p, tmp, 8);
+    p[8] = sc;
+  }
+  return ii_adv(pc, 6);
+}
+
+// Convert the top (1) or the entry below it (0) from binary.
+uint8_t* inst_alter_elem(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint32_t i = s->calc_count - (rec::view<IbMath>(pc).arg == 1 ? 1 : 2);
+  if (!to_packed(ii_calc(s, i))) return ii_fail(b, s, kIiErrRuntime);
+  return ii_adv(pc, 6);
+}
+
+double calc_fn(int fn, double x, double y) {
+  switch (fn) {
+    case kFnAcos: return std::fabs(x) > 1 ? NAN : std::acos(x);
+    case kFnAsin: return std::fabs(x) > 1 ? NAN : std::asin(x);
+    case kFnAtan: return std::atan(x);
+    case kFnAtan2: return std::atan2(x, y);
+    case kFnCos: return std::cos(x);
+    case kFnSin: return std::sin(x);
+    case kFnTan: return std::tan(x);
+    case kFnCosh: return std::cosh(x);
+    case kFnSinh: return std::sinh(x);
+    case kFnTanh: return std::tanh(x);
+    case kFnExp: return std::exp(x);
+    case kFnLog: return x > 0 ? std::log(x) : NAN;
+    case kFnLog10: return x > 0 ? std::log10(x) : NAN;
+    case kFnMod: return y == 0 ? NAN : std::fmod(x, y);
+    case kFnSqrt: return x < 0 ? NAN : std::sqrt(x);
+    case kFnCeil: return std::ceil(x);
+    case kFnAbs: return std::fabs(x);
+    case kFnFloor: return std::floor(x);
+    case kFnPow: {
+      if (x == 0) return y > 0 ? 0 : NAN;
+      if (y != std::floor(y) || std::fabs(y) > 1e9) return std::pow(x, y);
+      double base = y < 0 ? 1 / x : x, r = 1;
+      for (uint64_t n = uint64_t(std::fabs(y)); n; n >>= 1) {
+        if (n & 1) r *= base;
+        base *= base;
+      }
+      return r;
+    }
+    default: return NAN;
+  }
+}
+
+uint8_t* inst_calc_fn(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int fn = rec::view<IbMath>(pc).arg;
+  bool two = fn == kFnMod || fn == kFnPow || fn == kFnAtan2;
+  if (two && s->calc_count < 2) return ii_fail(b, s, kIiErrRuntime);
+  IiCalc& top = ii_calc(s, s->calc_count - 1);
+  IiCalc& dst = two ? ii_calc(s, s->calc_count - 2) : top;
+  double y = to_float(top);
+  double x = two ? to_float(dst) : y;
+  errno = 0;
+  double r = calc_fn(fn, x, y);
+  IiCalc out = dst;
+  if (errno != 0 || !float_to_oprnd(r, out)) return ii_fail(b, s, kIiErrRuntime);
+  dst = out;
+  if (two) --s->calc_count;
+  return ii_adv(pc, 6);
+}
+
+// ------------------------------------------------------ COMPUTE --
+uint8_t* inst_compute_oprnd(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbComputeOprnd>(pc);
+  int which = in.which == 1 ? 0 : 1;
+  s->calc_count = 2;
+  IiCalc& e = ii_calc(s, uint32_t(which));
+  uint8_t* p = s->addr[which];
+  e.set_addr(p);
+  e.type = in.type;
+  e.scale = in.scale;
+  e.size = in.len;
+  e.uns = in.is_signed ? 0 : 1;
+  if (e.type == kIiBin) {
+    uint32_t v = 0;
+    bool sg = in.is_signed;
+    switch (in.len) {
+      case 1: v = sg ? uint32_t(int32_t(int8_t(p[0]))) : p[0]; break;
+      case 2: {
+        uint16_t h = rec::view<rec::U16>(p);
+        v = sg ? uint32_t(int32_t(int16_t(h))) : h;
+        break;
+      }
+      default: v = rec::view<rec::U32>(p); break;
+    }
+    set_word(e, v);
+    if (which == 0) {
+      s->work[0][0] = sg ? '1' : '0';
+      s->addr[2] = s->work[0];
+    }
+  } else if (e.type == kIiPdVar) {
+    load_packed(e, p, in.len - 1, int8_t(p[in.len - 1]));
+  } else {
+    load_packed(e, p, in.len, in.scale);
+  }
+  return ii_adv(pc, 10);
+}
+
+// An alpha source's digits as a positive packed integer in scratch value 2.
+uint8_t* inst_cnv_src(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  const uint8_t* t = s->addr[1];
+  int n = std::min<int>(rec::view<IbMath>(pc).arg, 32);
+  char digits[33];
+  int nd = 0;
+  bool seen = false;
+  for (int i = 0; i < n; ++i) {
+    char c = char(t[i]);
+    if (c >= '0' && c <= '9') {
+      digits[nd++] = c;
+      seen = true;
+    } else if (!seen) {
+      digits[nd++] = '0';
+    } else {
+      break;
+    }
+  }
+  // 32 digits do not fit 31: the lowest 31 are kept (hash totals keep low digits).
+  int from = nd > 31 ? nd - 31 : 0;
+  PdCva cva{s->work[1], kW, 0};
+  if (nd == from || !pd_cva(digits + from, nd - from, '.', &cva)) pd_cvp(s->work[1], kW, 0);
+  s->addr[1] = s->work[1];
+  return ii_adv(pc, 6);
+}
+
+uint8_t* inst_bin_math(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  IiCalc& t = ii_calc(s, 0);
+  IiCalc& r = ii_calc(s, 1);
+  int op = rec::view<IbMath>(pc).arg;
+  int32_t x = word(t);
+  if (op == kBinDiv && word(r) == 0) return ii_fail(b, s, kIiErrRuntime);
+  if (!bin_math(&x, word(r), op, r.scale, r.uns ? kBinUnsigned : 0, t.scale, t.uns ? kBinUnsigned : 0))
+    return ii_fail(b, s, kIiErrRuntime);
+  set_word(t, uint32_t(x));
+  return ii_adv(pc, 6);
+}
+
+uint8_t* pd_op(IlfExecBlock* b, IlfState* s, uint8_t* pc, int op) {
+  IiCalc& t = ii_calc(s, 0);
+  IiCalc r = ii_calc(s, 1);
+  IiCalc out = t;
+  bool ok;
+  switch (op) {
+    case 1: ok = align(out, r) && pd_add(val(out), kW, val(r), kW); break;
+    case 2: ok = align(out, r) && pd_sub(val(out), kW, val(r), kW); break;
+    case 3: ok = common_pd_mul(out, r); break;
+    default: ok = pd_divide(out, r); break;
+  }
+  if (!ok) return ii_fail(b, s, kIiErrRuntime);
+  t = out;
+  return ii_adv(pc, 6);
+}
+uint8_t* inst_pd_add(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return pd_op(b, s, pc, 1); }
+uint8_t* inst_pd_sub(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return pd_op(b, s, pc, 2); }
+uint8_t* inst_pd_mul(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return pd_op(b, s, pc, 3); }
+uint8_t* inst_pd_div(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return pd_op(b, s, pc, 4); }
+
+// Hash totals: the sum at the target's scale, all but its lowest n digits
+// cleared (the overflow is lost, the total wraps around).
+uint8_t* pd_hash(IlfExecBlock* b, IlfState* s, uint8_t* pc, bool sub) {
+  auto& in = rec::view<IbMath>(pc);
+  IiCalc out = ii_calc(s, 0);
+  IiCalc r = ii_calc(s, 1);
+  bool ok = align(out, r) && (sub ? pd_sub(val(out), kW, val(r), kW) : pd_add(val(out), kW, val(r), kW));
+  if (ok && out.scale > in.scale) {
+    ok = pd_shft(val(out), kW, int(in.scale) - int(out.scale));
+    out.scale = in.scale;
+  }
+  int n = in.arg;
+  if (ok && n < 31) {
+    uint8_t hi[kW];
+    std::memcpy(hi, val(out), kW);
+    ok = pd_shftn(hi, kW, -n) && pd_shft(hi, kW, n) && pd_sub(val(out), kW, hi, kW);
+  }
+  if (!ok) return ii_fail(b, s, kIiErrRuntime);
+  ii_calc(s, 0) = out;
+  return ii_adv(pc, 6);
+}
+uint8_t* inst_pd_hash_add(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return pd_hash(b, s, pc, false); }
+uint8_t* inst_pd_hash_sub(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return pd_hash(b, s, pc, true); }
+
+// Store a packed result into the packed target.
+uint8_t* inst_pd_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  IiCalc v = ii_calc(s, 0);
+  uint8_t* p = v.addr();
+  int size = v.size;
+  if (v.type == kIiPdVar) {
+    uint8_t sc = v.scale;
+    uint8_t tmp[kW];
+    if (!limit_digits(val(v), &sc) || size < 2 || !pd_set(tmp, size - 1, val(v), kW))
+      return ii_fail(b, s, kIiErrRuntime);
+    std::memcpy(p, tmp, size_t(size - 1));
+    p[size - 1] = sc;
+  } else {
+    int to = rec::view<IbMath>(pc).scale;
+    uint8_t tmp[kW];
+    if (!pd_shft(val(v), kW, to - int(v.scale)) || !pd_set(tmp, size, val(v), kW))
+      return ii_fail(b, s, kIiErrRuntime);
+    std::memcpy(p, tmp, size_t(size));
+  }
+  return ii_adv(pc, 6);
+}
+
+// A value for a binary field of size bytes: within its range?
+bool bin_fits(int64_t v, int size, bool uns) {
+  if (uns) return v >= 0 && (size == 1 ? v <= 255 : size == 2 ? v <= 65535 : v <= 0xFFFFFFFFll);
+  if (v < 0 && g_no_neg_int && size < 4) return false;
+  if (size == 1) return v >= -128 && v <= 127;
+  if (size == 2) return v >= -32768 && v <= 32767;
+  return v >= INT32_MIN && v <= INT32_MAX;
+}
+void store_bin(uint8_t* p, int size, int64_t v) {
+  uint32_t w = uint32_t(v);
+  for (int i = 0; i < size; ++i) p[i] = uint8_t(w >> (8 * i));
+}
+
+uint8_t* inst_bin_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  IiCalc& t = ii_calc(s, 0);
+  int64_t v = t.uns ? int64_t(uint32_t(word(t))) : int64_t(word(t));
+  int size = t.size == 1 || t.size == 2 ? t.size : 4;
+  if (!bin_fits(v, size, t.uns)) return ii_fail(b, s, kIiErrRuntime);
+  store_bin(t.addr(), size, v);
+  return ii_adv(pc, 6);
+}
+
+uint8_t* inst_bin_pd_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  IiCalc v = ii_calc(s, 0);
+  if (v.type == kIiBin) return inst_bin_eq(b, s, pc);
+  int to = rec::view<IbMath>(pc).scale;
+  bool ok = pd_shft(val(v), kW, to - int(v.scale));
+  int64_t x = ok ? pd_cvb64(val(v), kW, &ok) : 0;
+  int size = v.size == 1 || v.size == 2 ? v.size : 4;
+  if (!ok || !bin_fits(x, size, v.uns)) return ii_fail(b, s, kIiErrRuntime);
+  store_bin(v.addr(), size, x);
+  return ii_adv(pc, 6);
+}
+
+}  // namespace
+
+void ii_math_set_switches(bool old_pd_mul, bool no_neg_int) {
+  g_old_mul = old_pd_mul;
+  g_no_neg_int = no_neg_int;
+}
+
+void ii_math_init() {
+  g_old_mul = std::getenv("QUVO_OLD_PD_MUL") != nullptr;
+  g_no_neg_int = std::getenv("QUVO_NO_NEG_INT") != nullptr;
+  ii_set_pair(700, inst_reset_calc_stack);
+  ii_set_pair(702, inst_calc_oprnd);
+  ii_set_pair(704, inst_calc_2_ops);
+  ii_set_pair(706, inst_calc_neg);
+  ii_set_pair(708, inst_calc_eq);
+  ii_set_pair(710, inst_compute_oprnd);
+  ii_set_pair(712, inst_calc_fn);
+  ii_set_pair(714, inst_alter_elem);
+  ii_set_pair(720, inst_bin_math);
+  ii_set_pair(722, inst_bin_eq);
+  ii_set_pair(724, inst_pd_hash_add);
+  ii_set_pair(726, inst_pd_hash_sub);
+  ii_set_pair(728, inst_pd_add);
+  ii_set_pair(730, inst_pd_sub);
+  ii_set_pair(732, inst_pd_mul);
+  ii_set_pair(734, inst_pd_div);
+  ii_set_pair(736, inst_pd_eq);
+  ii_set_pair(738, inst_cnv_src);
+  ii_set_pair(740, inst_bin_pd_eq);
+}

@@ -1,0 +1,203 @@
+// IF, AND and OR at run time, and the compare-expansions of packed
+// operands (ibtst.h gives the rules and layouts).
+#include <algorithm>
+#include <cstring>
+
+#include "foundation/pd.h"
+#include "language/ibtst.h"
+#include "language/iiutil.h"
+
+uint32_t ii_set_tf(uint32_t mask, uint32_t v, uint32_t shift) {
+  if (shift < 2 || shift > 10) return mask;
+  uint32_t low = shift - 2;
+  return ((mask >> shift) << shift | v << low | ((1u << low) - 1)) & 0x3FF;
+}
+
+int ii_rel(int cmp, int relation) {
+  // rows: less, equal, greater; columns: relation 0-8 (0, 7 and 8: false)
+  static const uint8_t kRel[3][9] = {{2, 2, 2, 2, 1, 1, 1, 2, 2},
+                                     {2, 1, 1, 2, 1, 2, 2, 2, 2},
+                                     {2, 2, 1, 1, 2, 2, 1, 2, 2}};
+  int row = cmp < 0 ? 0 : cmp == 0 ? 1 : 2;
+  return relation >= 0 && relation <= 8 ? kRel[row][relation] : 2;
+}
+
+namespace {
+
+uint8_t* set(IlfState* s, uint8_t* pc, int v, uint32_t shift, size_t len) {
+  s->mask = ii_set_tf(s->mask, uint32_t(v), shift);
+  return ii_adv(pc, len);
+}
+int sign(int c) { return c < 0 ? -1 : c > 0 ? 1 : 0; }
+
+// CHK_TF: AND and OR look at their level before the comparison.
+uint8_t* inst_chk_tf(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbChkTf>(pc);
+  uint32_t shift = in.shift;
+  if (shift < 2 || shift > 10) return ii_adv(pc, 16);
+  uint32_t v = (s->mask >> (shift - 2)) & 3;
+  if (in.is_or) return v == 1 ? ii_at(pc + 4) : ii_adv(pc, 16);
+  if (v == 1) return ii_adv(pc, 16);
+  if (v == 2) return ii_at(pc + 4);
+  return ii_fail(b, s, kIiErrAnd);
+}
+
+uint8_t* inst_if_str_eq(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIfCmp>(pc);
+  int c = sign(std::memcmp(s->addr[0], s->addr[1], in.len.get()));
+  rec::view<rec::U32>(s->work[0]) = uint32_t(c);
+  return set(s, pc, ii_rel(c, in.rel), in.shift, 12);
+}
+
+// The rest of the longer operand against blanks, when the common part was equal.
+uint8_t* inst_if_str_rest(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIfRest>(pc);
+  int c = int32_t(rec::view<rec::U32>(s->work[0]).get());
+  if (c == 0) {
+    const uint8_t* rest = s->addr[in.longer == 1 ? 0 : 1] + in.shorter.get();
+    for (uint16_t i = 0; i < in.diff.get() && c == 0; ++i)
+      if (rest[i] != ' ') c = rest[i] > ' ' ? 1 : -1;
+    if (in.longer != 1) c = -c;
+  }
+  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+}
+
+// Justified alpha: the operands compared right-aligned, blanks before the shorter.
+uint8_t* inst_if_str_just(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIf2>(pc);
+  int l1 = in.len1, l2 = in.len2, n = std::max(l1, l2), c = 0;
+  for (int i = 0; i < n && c == 0; ++i) {
+    int a = i < n - l1 ? ' ' : s->addr[0][i - (n - l1)];
+    int d = i < n - l2 ? ' ' : s->addr[1][i - (n - l2)];
+    c = a < d ? -1 : a > d ? 1 : 0;
+  }
+  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+}
+
+// IN and EX: the second operand (trailing blanks off) in the first, blank
+// and underscore alike; the 1-based position into "TEXT AT POSITION" (r3).
+int find(const uint8_t* text, int n, const uint8_t* what, int m) {
+  while (m > 0 && what[m - 1] == ' ') --m;
+  if (m == 0) return 0;
+  auto same = [](uint8_t x, uint8_t y) { return x == y || ((x == ' ' || x == '_') && (y == ' ' || y == '_')); };
+  for (int i = 0; i + m <= n; ++i) {
+    int j = 0;
+    while (j < m && same(text[i + j], what[j])) ++j;
+    if (j == m) return i + 1;
+  }
+  return 0;
+}
+uint8_t* in_ex(IlfState* s, uint8_t* pc, bool ex) {
+  auto& in = rec::view<IbIf2>(pc);
+  int at = find(s->addr[0], in.len1, s->addr[1], in.len2);
+  if (at && s->addr[2]) rec::view<rec::U16>(s->addr[2]) = uint16_t(at);
+  return set(s, pc, (at != 0) != ex ? 1 : 2, in.shift, 16);
+}
+uint8_t* inst_if_in(IlfExecBlock*, IlfState* s, uint8_t* pc) { return in_ex(s, pc, false); }
+uint8_t* inst_if_ex(IlfExecBlock*, IlfState* s, uint8_t* pc) { return in_ex(s, pc, true); }
+
+// Two binary fields, each by its size and sign, at their scales: exact.
+__int128 read_bin(const uint8_t* p, int c) {
+  bool sg = c >= 4;
+  int kind = sg ? c - 3 : c;  // 1 four bytes, 2 two, 3 one
+  if (kind == 3) return sg ? int8_t(p[0]) : p[0];
+  uint16_t h = uint16_t(p[0] | p[1] << 8);
+  if (kind == 2) return sg ? int16_t(h) : h;
+  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
+  return sg ? __int128(int32_t(w)) : __int128(w);
+}
+int cmp_scaled(__int128 a, int sa, __int128 b, int sb) {
+  auto up = [](__int128 v, int d) -> __int128 {
+    if (v == 0 || d == 0) return v;
+    if (d > 27) return v < 0 ? -(__int128(1) << 120) : (__int128(1) << 120);  // beyond any other operand
+    for (int i = 0; i < d; ++i) v *= 10;
+    return v;
+  };
+  if (sa < sb) a = up(a, sb - sa);
+  else b = up(b, sa - sb);
+  return a < b ? -1 : a > b ? 1 : 0;
+}
+uint8_t* inst_if_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIfBin>(pc);
+  int code = in.code;
+  int c1 = (code - 1) / 6 + 1, c2 = (code - 1) % 6 + 1;
+  int c = cmp_scaled(read_bin(s->addr[0], c1), in.scale1, read_bin(s->addr[1], c2), in.scale2);
+  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+}
+
+uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIf2>(pc);
+  int c = pd_cmp(s->addr[0], s->len[0], s->addr[1], s->len[1]);
+  if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
+  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+}
+
+// ---------------------------------------------- compare-expansions --
+// Both operands into 16-byte work values at one scale; r1, r2 address
+// them, length registers 1 and 2 hold 16.
+uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
+  uint8_t w1[16], w2[16];
+  bool ok = sc1 >= 0 && sc2 >= 0 && pd_set(w1, 16, s->addr[0], l1) && pd_set(w2, 16, s->addr[1], l2);
+  if (ok && sc1 < sc2) ok = pd_shft(w1, 16, sc2 - sc1);
+  if (ok && sc2 < sc1) ok = pd_shft(w2, 16, sc1 - sc2);
+  if (!ok) return ii_fail(b, s, kIiErrRuntime);
+  std::memcpy(s->work[0], w1, 16);
+  std::memcpy(s->work[1], w2, 16);
+  s->addr[0] = s->work[0];
+  s->addr[1] = s->work[1];
+  s->len[0] = s->len[1] = 16;
+  return ii_adv(pc, len);
+}
+int u16(const uint8_t* p) { return p[0] | p[1] << 8; }
+uint8_t* inst_xpnd_fix_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  return xpnd(b, s, pc, u16(pc + 6), pc[4], u16(pc + 8), pc[5], 10);
+}
+uint8_t* inst_xpnd_var_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int l1 = u16(pc + 4), l2 = u16(pc + 6);
+  return xpnd(b, s, pc, l1, int8_t(s->addr[0][l1]), l2, int8_t(s->addr[1][l2]), 8);
+}
+uint8_t* inst_xpnd_var_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int lv = u16(pc + 4);
+  return xpnd(b, s, pc, lv, int8_t(s->addr[0][lv]), u16(pc + 6), pc[8], 10);
+}
+uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int lv = u16(pc + 4);
+  return xpnd(b, s, pc, u16(pc + 6), pc[8], lv, int8_t(s->addr[1][lv]), 10);
+}
+// UNXPND: scratch value 1 into the target at r1 of the given length; a
+// value that does not fit is 300540, the target unchanged.
+uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int len = u16(pc + 4);
+  uint8_t tmp[16];
+  if (len < 1 || len > 16 || !pd_set(tmp, len, s->work[0], 16)) return ii_fail(b, s, kIiErrRuntime);
+  std::memcpy(s->addr[0], tmp, size_t(len));
+  return ii_adv(pc, 6);
+}
+
+void define16(uint16_t op, const char* even, const char* odd) {
+  IbOpDef d{even, 16, IbLen::Fixed, 0, 0, {}};
+  ib_define_op(op, d, odd);
+}
+
+}  // namespace
+
+void ii_tst_init() {
+  define16(498, "RLOC_IF_STR_JUST", "INST_IF_STR_JUST");
+  define16(510, "RLOC_IF_PD", "INST_IF_PD");
+  ii_set_pair(498, inst_if_str_just);
+  ii_set_pair(500, inst_chk_tf);
+  ii_set_pair(502, inst_if_in);
+  ii_set_pair(504, inst_if_str_eq);
+  ii_set_pair(506, inst_if_str_rest);
+  ii_set_pair(508, inst_if_bin);
+  ii_set_pair(510, inst_if_pd);
+  ii_set_pair(512, inst_if_ex);
+}
+
+void ii_fld_init() {
+  ii_set_pair(272, inst_xpnd_fix_var);
+  ii_set_pair(276, inst_xpnd_var_fix);
+  ii_set_pair(278, inst_xpnd_var_var);
+  ii_set_pair(422, inst_xpnd_fix_fix);
+  ii_set_pair(300, inst_unxpnd);
+}

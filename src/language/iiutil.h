@@ -1,0 +1,69 @@
+// What the statement families' handlers share: run-time errors, operands
+// that address fields, the calculation-stack entry and the registration of
+// every family's init with the interpreter.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "foundation/record.h"
+#include "language/ii.h"
+
+constexpr uint32_t kIiErrRuntime = 300540;   // overflow, a value that does not fit
+constexpr uint32_t kIiErrOcc = 102710;       // occurrence out of range
+constexpr uint32_t kIiErrLoop = 100910;      // END LOOP of a loop not active
+constexpr uint32_t kIiErrAnd = 300390;       // AND on an unset level
+constexpr uint32_t kIiErrReturn = 300410;    // RETURN without GOSUB
+constexpr uint32_t kIiErrPrint = 300170;     // PRINT sizes, SET TEMP positions
+
+// A run-time error of the current instruction: err_handler either moves the
+// instruction pointer (an error trap, the debugger) or unwinds. A handler
+// returns what this returns.
+inline uint8_t* ii_fail(IlfExecBlock* b, IlfState* s, uint32_t msg) {
+  err_handler(s, b, msg);
+  return ii_again(s);
+}
+
+// The current address of the field whose relocated field-index operand is at
+// p (the word of the area address array holds it).
+inline uint8_t* ii_field(const uint8_t* p) {
+  return reinterpret_cast<Ref<uint8_t>*>(ii_at(p))->get();
+}
+
+// One entry of the calculation stack (IlfState::calc, 32 bytes each; the
+// state lives on ii_exec's frame and is never stored, so the operand's
+// address is native: a store may target a scratch value of the state).
+struct IiCalc {
+  rec::Bytes<8> where;    // the operand it was loaded from (a store's target)
+  rec::U8 type;           // 5 binary, 8 packed with its scale, 12 packed constant
+  rec::U8 scale;          // decimals, 0-31
+  rec::U8 uns;            // 1 unsigned binary
+  rec::U8 size;           // bytes of the stored operand
+  rec::Bytes<4> unused;
+  rec::Bytes<16> value;   // 31-digit packed, or (type 5) a 32-bit integer in its first word
+  uint8_t* addr() const {
+    uint8_t* p;
+    std::memcpy(&p, where.data(), sizeof p);
+    return p;
+  }
+  void set_addr(uint8_t* p) { std::memcpy(where.data(), &p, sizeof p); }
+};
+QV_RECORD(IiCalc, 32);
+QV_AT(IiCalc, value, 16);
+constexpr uint8_t kIiBin = 5, kIiPdFix = 8, kIiPdVar = 12;
+
+inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->calc[i]); }
+
+// Family inits (ii_set_family_init); ii_families_register plugs them all in
+// before ii_init runs them.
+void ii_tst_init();
+void ii_math_init();
+void ii_cnv_init();
+void ii_misc2_init();  // VERIFY, COPY markers, PRINT (TRAP and the chain are the loop's)
+void ii_ctl_init();
+void ii_util_init();
+void ii_fld_init();
+void ii_families_register();
+// The arithmetic switches (read from QUVO_OLD_PD_MUL and QUVO_NO_NEG_INT by
+// ii_math_init; tests set them).
+void ii_math_set_switches(bool old_pd_mul, bool no_neg_int);

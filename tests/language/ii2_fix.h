@@ -1,0 +1,125 @@
+// A fixture for the statement families on hand-assembled code: the test
+// assembler's module with a data area of fields reached through field
+// indexes, every family registered, and a runner that reports how the event
+// point ended.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/pd.h"
+#include "language/ibctl.h"
+#include "language/ibmath.h"
+#include "language/ibtst.h"
+#include "language/ibutil.h"
+#include "language/ii_asm.h"
+#include "language/iiutil.h"
+#include "support/syserr.h"
+
+namespace ii2 {
+
+// Test handler: FLAG (96, 8 bytes, u32 tag at 4) records its tag.
+constexpr uint16_t kOpFlag = 96;
+inline std::vector<uint32_t>& flags() {
+  static std::vector<uint32_t> v;
+  return v;
+}
+inline uint8_t* h_flag(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  flags().push_back(rec::view<rec::U32>(pc + 4));
+  (void)s;
+  return ii_adv(pc, 8);
+}
+
+inline CodeRef cref(uint16_t block, uint16_t offset) {
+  CodeRef r;
+  r.block = block;
+  r.offset = offset;
+  return r;
+}
+inline CodeRef no_code() { return cref(kNoCode, 0); }
+
+class Fix : public ::testing::Test {
+ protected:
+  iitest::Module m;
+  static constexpr int kFields = 512;
+  static constexpr int kDataLen = 1 << 16;
+  uint8_t* data = nullptr;
+  Ref<uint8_t>* areas = nullptr;
+  int next_ira = 8;
+  int used = 0;
+
+  void SetUp() override {
+    bi_init_com();
+    fms_init();
+    proc_services_reset();
+    ii_set_trace(nullptr);
+    ii_families_register();
+    ASSERT_EQ(ii_init(), 1);
+    ii_set_pair(kOpFlag, h_flag);
+    ii_math_set_switches(false, false);
+    flags().clear();
+    m.build();
+    areas = static_cast<Ref<uint8_t>*>(MM_ALLOC(m.pool, 4 * (kFields + 1)));
+    std::memset(areas, 0, 4 * (kFields + 1));
+    areas[kPcbStatusArea] = m.areas[kPcbStatusArea];
+    m.em->area_addr.set(areas);
+    m.em->n_areas = kFields;
+    m.pcb->area_addr.set(areas);
+    data = static_cast<uint8_t*>(MM_ALLOC(m.pool, kDataLen));
+    std::memset(data, 0, kDataLen);
+  }
+  void TearDown() override {
+    proc_services_reset();
+    fm_shutdown();
+    m.destroy();
+  }
+  // A new field of len bytes (zeroed) and its field index.
+  uint8_t* field(size_t len, uint32_t* ira) {
+    size_t at = (size_t(used) + 15) & ~size_t(15);
+    used = int(at + len);
+    EXPECT_LE(used, kDataLen);
+    uint8_t* p = data + at;
+    *ira = uint32_t(next_ira++);
+    if (*ira == kPcbStatusArea) *ira = uint32_t(next_ira++);
+    EXPECT_LT(*ira, uint32_t(kFields));
+    areas[*ira].set(p);
+    return p;
+  }
+  // Starts code over in block 1 (the old code is overwritten).
+  void restart() {
+    m.code.block = 1;
+    m.code.offset = 0;
+    m.code.storage = MADDR(m.em->inst.get(), 1);
+  }
+  CodeRef here() { return ib_here(&m.code); }
+  CodeRef flag(uint32_t tag) {
+    CodeRef at;
+    uint8_t* p = m.emit(kOpFlag, 8, &at);
+    rec::view<rec::U32>(p + 4) = tag;
+    return at;
+  }
+  void end() { bld_end(&m.code, false); }
+  // Lets the run-time error handler note each message (a debugger that
+  // takes the process and gives it back): last_err() is the last one.
+  void watch_errors() {
+    auto* d = static_cast<PcbDbg*>(MM_ALLOC(m.pool, sizeof(PcbDbg)));
+    std::memset(d, 0, sizeof *d);
+    m.pcb->dbg.set(d);
+    proc_svc.dbg_init = [](Pcb*, int mode) { return mode == 1; };
+  }
+  uint32_t last_err() { return m.pcb->dbg ? m.pcb->dbg->err_msg.get() : 0; }
+  // Runs the code at r as event point 21: the scope's completion code (1
+  // when it ended normally), the block's result mask in *mask.
+  int run(CodeRef r, uint32_t* mask = nullptr, int ep = 21) {
+    IlfExecBlock b;
+    int rc = ::mark(0, [&] { II_EXEC_MISC(m.pcb, ep, &b, iitest::Module::word(r)); });
+    if (mask) *mask = b.result_mask;
+    return rc;
+  }
+};
+
+}  // namespace ii2

@@ -1,0 +1,127 @@
+// CNV BIN both ways and CNV TEXT's truth values on hand-assembled code.
+#include <string>
+
+#include "language/ibcnv.h"
+#include "language/ii2_fix.h"
+
+namespace {
+
+class IiCnv : public ii2::Fix {
+ protected:
+  uint32_t ia = 0, ib = 0;
+  uint8_t *fa = nullptr, *fb = nullptr;
+  void SetUp() override {
+    Fix::SetUp();
+    cv_init();
+    fa = field(64, &ia);
+    fb = field(64, &ib);
+    watch_errors();
+  }
+  template <class F>
+  std::string go(F build) {
+    restart();
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    EXPECT_TRUE(build());
+    end();
+    m.pcb->dbg->err_msg = 0;
+    int rc = run(ii2::cref(1, 0));
+    return rc == 1 ? "ok" : std::to_string(last_err());
+  }
+};
+
+TEST_F(IiCnv, BinaryBytesBothWays) {
+  // A 1-byte alpha holding 'A' (65) into a binary field: 65, at scale 1 650.
+  fb[0] = 'A';
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {5, 4, 0}, {1, 1, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(rec::view<rec::U32>(fa).get(), 65u);
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {5, 2, 1}, {1, 1, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(rec::view<rec::U16>(fa).get(), 650);
+  // Scaling past 32 bits is 300540, not a number scaled short.
+  std::memset(fb, 0xFF, 4);
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {5, 4, 1}, {1, 4, 0}, false, 0, nullptr); }), "300540");
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {5, 4, 0}, {1, 4, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(rec::view<rec::U32>(fa).get(), 0xFFFFFFFFu);
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {5, 1, 0}, {1, 2, 0}, false, 0, nullptr); }), "300540");
+  // Into packed: 4294967295 into a fixed field at scale 2, and a variable one.
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {8, 7, 2}, {1, 4, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(fa[0], 0x04);  // 429496729500 in 13 digits
+  EXPECT_EQ(fa[5], 0x50);
+  EXPECT_EQ(fa[6], 0x0C);
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {8, 5, 2}, {1, 4, 0}, false, 0, nullptr); }), "300540");
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {12, 9, 0}, {1, 4, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(fa[8], 0);
+  // A longer alpha source is refused when built (102250).
+  EXPECT_EQ(bld_cnv_bin(&m.code, {5, 4, 0}, {1, 5, 0}, false, 0, nullptr), nullptr);
+
+  // A_N: binary 256 into a 1-byte alpha is 300540; 255 fits.
+  rec::view<rec::U32>(fb) = 256;
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 1, 0}, {5, 4, 0}, false, 0, nullptr); }), "300540");
+  rec::view<rec::U32>(fb) = 255;
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 1, 0}, {5, 4, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(fa[0], 255);
+  // A packed source up to 4294967295 (unscaled), into 4 bytes.
+  uint8_t p[6] = {0x04, 0x29, 0x49, 0x67, 0x29, 0x5C};
+  std::memcpy(fb, p, 6);
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 4, 0}, {8, 6, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(rec::view<rec::U32>(fa).get(), 4294967295u);
+  fb[5] = 0x6C;  // 4294967296
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 4, 0}, {8, 6, 0}, false, 0, nullptr); }), "300540");
+  fb[5] = 0x6C;  // at scale 1: 429496729
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 4, 0}, {8, 6, 1}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(rec::view<rec::U32>(fa).get(), 429496729u);
+  // A constant as stored in the instruction.
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 2, 0}, {5, 0, 0}, true, 0x4142, nullptr); }), "ok");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 2), "BA");
+}
+
+TEST_F(IiCnv, TextConversionSetsFalseOnlyOnAFailure) {
+  CvItem item;
+  std::memset(&item, 0, sizeof item);
+  item.type = 5;
+  item.int_len = 4;
+  item.sign = '1';
+  item.digits = 6;
+  item.ext_len = 8;
+  item.mask.set("");
+  auto cnv = [&](int direction, uint32_t shift, std::initializer_list<int> levels) {
+    restart();
+    for (int l : levels) {  // earlier levels: true (1) or false (2) by a test of a field against itself
+      uint32_t t1, t2;
+      field(1, &t1)[0] = '1';
+      field(1, &t2)[0] = l == 1 ? '1' : '0';
+      bld_ira(&m.code, t1, 1);
+      bld_ira(&m.code, t2, 2);
+      sc_gen_if_comp(&m.code, 504, shift, 1, 1, true);
+    }
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    bld_cnv_text(&m.code, shift, item, 4, direction, false, "TEXT", "AMOUNT");
+    end();
+    uint32_t mask = 0;
+    EXPECT_EQ(run(ii2::cref(1, 0), &mask), 1);
+    return (mask >> (shift - 2)) & 3;
+  };
+  // Field (register 2) to text (register 1).
+  rec::view<rec::U32>(fb) = 123;
+  std::memset(fa, '.', 8);
+  EXPECT_EQ(cnv(1, 10, {}), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 8), "   123  ");  // the conversion layer's default form
+  // The same again: the text does not change, yet it is a success.
+  EXPECT_EQ(cnv(1, 10, {}), 1u);
+  // Text to field: a good text, a bad one.
+  std::memcpy(fb, "   -42  ", 8);
+  EXPECT_EQ(cnv(0, 10, {}), 1u);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(fa).get()), -42);
+  std::memcpy(fb, "  4x2   ", 8);
+  EXPECT_EQ(cnv(0, 10, {}), 2u);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(fa).get()), -42);
+  // A success after a failure with the same column stays false, at level 1
+  // and at level 3 (the level's own bits only).
+  std::memcpy(fb, "     7  ", 8);
+  EXPECT_EQ(cnv(0, 10, {2}), 2u);
+  EXPECT_EQ(cnv(0, 6, {2}), 2u);
+  EXPECT_EQ(cnv(0, 6, {1}), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+// Control statements on hand-assembled code: loops (binary, packed at one
+// and at mixed scales, nested and mixed-type), their edge cases and checked
+// steps, GOTO into a loop body, GOSUB and RETURN, OVERFLOW, TIMEOUT, the
+// selection branches and the ways out of an event point.
+#include <algorithm>
+#include <climits>
+#include <string>
+
+#include "language/ii2_fix.h"
+
+namespace {
+
+// Test handler: STATE (98, 8 bytes) records the time-out seconds, whether a
+// time-out label is set, and the GOSUB list's length.
+constexpr uint16_t kOpState = 98;
+struct Seen {
+  int32_t secs;
+  bool label;
+  int gosubs;
+  uint32_t mask;
+};
+std::vector<Seen> g_seen;
+uint8_t* h_state(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  int n = 0;
+  for (auto* g = static_cast<IiGosub*>(s->gosub.first.get()); g; g = static_cast<IiGosub*>(g->link.next.get())) ++n;
+  g_seen.push_back({s->timeout_secs, s->timeout_label != nullptr, n, s->mask});
+  return ii_adv(pc, 8);
+}
+
+class IiCtl : public ii2::Fix {
+ protected:
+  void SetUp() override {
+    Fix::SetUp();
+    ii_set_pair(kOpState, h_state);
+    g_seen.clear();
+    watch_errors();
+  }
+  void state() { m.emit(kOpState, 8); }
+  // A packed loop value of 9 bytes.
+  uint8_t* pd(const char* text, uint32_t* ira) {
+    uint8_t* p = field(9, ira);
+    set_pd(p, text);
+    return p;
+  }
+  static void set_pd(uint8_t* p, const char* text) {
+    PdCva c{p, 8, 0};
+    ASSERT_EQ(pd_cva(text, int(std::strlen(text)), '.', &c), 1);
+    p[8] = uint8_t(c.scale);
+  }
+  static std::string pd_str(const uint8_t* p) {
+    PdFloat f{const_cast<uint8_t*>(p), 8, int8_t(p[8])};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", int(p[8]), pd_to_float(&f));
+    return buf;
+  }
+  uint8_t* bin(int32_t v, uint32_t* ira) {
+    uint8_t* p = field(4, ira);
+    rec::view<rec::U32>(p) = uint32_t(v);
+    return p;
+  }
+  // BEG LOOP over var from, to, step (field indexes) with control block lcb.
+  uint8_t* beg(bool binary, uint32_t var, uint32_t from, uint32_t to, uint32_t step, uint32_t lcb) {
+    bld_ira(&m.code, var, 1);
+    bld_ira(&m.code, from, 2);
+    bld_ira(&m.code, to, 3);
+    bld_ira(&m.code, step, 4);
+    if (!binary)
+      for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    return bld_beg_loop(&m.code, binary, lcb);
+  }
+  void end_loop(bool binary, uint32_t var, uint32_t lcb, uint8_t* beg_inst) {
+    bld_ira(&m.code, var, 1);
+    if (!binary) bld_addr_len(&m.code, 1, 9);
+    bld_end_loop(&m.code, binary, lcb);
+    rec::view<IbBegLoop>(beg_inst).exit = here();
+  }
+  uint32_t lcb() {
+    uint32_t ira;
+    field(28, &ira);
+    return ira;
+  }
+  size_t count(uint32_t tag) { return size_t(std::count(ii2::flags().begin(), ii2::flags().end(), tag)); }
+};
+
+TEST_F(IiCtl, BinaryLoops) {
+  uint32_t v, f, t, s, c = lcb();
+  uint8_t* var = bin(0, &v);
+  uint8_t* from = bin(1, &f);
+  uint8_t* to = bin(3, &t);
+  uint8_t* step = bin(1, &s);
+  uint8_t* b = beg(true, v, f, t, s, c);
+  flag(1);
+  end_loop(true, v, c, b);
+  end();
+  auto go = [&](int32_t fr, int32_t tt, int32_t st) {
+    rec::view<rec::U32>(from) = uint32_t(fr);
+    rec::view<rec::U32>(to) = uint32_t(tt);
+    rec::view<rec::U32>(step) = uint32_t(st);
+    ii2::flags().clear();
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    return std::make_pair(count(1), int32_t(rec::view<rec::U32>(var).get()));
+  };
+  EXPECT_EQ(go(1, 3, 1), std::make_pair(size_t(3), 3));     // three times, ends at 3
+  EXPECT_EQ(go(5, 3, 1), std::make_pair(size_t(0), 5));     // FROM past TO: holds FROM
+  EXPECT_EQ(go(3, -3, -2), std::make_pair(size_t(4), -3));  // 3, 1, -1, -3
+  // Near the top of 32 bits the loop ends (a 32-bit sum would wrap and loop for ever).
+  EXPECT_EQ(go(INT32_MAX - 2, INT32_MAX, 1), std::make_pair(size_t(3), INT32_MAX));
+  EXPECT_EQ(go(INT32_MIN + 1, INT32_MIN, -1), std::make_pair(size_t(2), INT32_MIN));
+  EXPECT_EQ(go(0, INT32_MAX, INT32_MAX), std::make_pair(size_t(2), INT32_MAX));
+}
+
+TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
+  uint32_t v, f, t, s, c = lcb();
+  uint8_t* var = pd("0", &v);
+  uint8_t* from = pd("1", &f);
+  uint8_t* to = pd("3", &t);
+  uint8_t* step = pd("1", &s);
+  uint8_t* b = beg(false, v, f, t, s, c);
+  flag(1);
+  end_loop(false, v, c, b);
+  end();
+  auto go = [&](const char* fr, const char* tt, const char* st) {
+    set_pd(from, fr);
+    set_pd(to, tt);
+    set_pd(step, st);
+    ii2::flags().clear();
+    int rc = run(ii2::cref(1, 0));
+    return std::to_string(rc) + " " + std::to_string(count(1)) + " " + pd_str(var);
+  };
+  EXPECT_EQ(go("1", "3", "1"), "1 3 3");
+  EXPECT_EQ(go("5", "3", "1"), "1 0 5");
+  EXPECT_EQ(go("0.5", "2", "0.25"), "1 7 2.00");
+  EXPECT_EQ(go("2", "0.5", "-0.5"), "1 4 0.5");
+  EXPECT_EQ(go("1.25", "1.75", "0.25"), "1 3 1.75");  // equal scales
+  EXPECT_EQ(go("0", "0.3", "0.125"), "1 3 0.250");
+  // Checked steps: a step past 15 digits (the 8-byte integer add, the
+  // equal-scale add) is past TO and ends the loop; the variable keeps the
+  // last value the body ran with.
+  EXPECT_EQ(go("999999999999998", "999999999999999", "1"), "1 2 999999999999999");
+  EXPECT_EQ(go("9999999999999.98", "9999999999999.99", "0.01"), "1 2 9999999999999.99");
+  EXPECT_EQ(go("-999999999999998", "-999999999999999", "-1"), "1 2 -999999999999999");
+  // An invalid packed TO is 300540, not a wrong loop.
+  set_pd(to, "3");
+  to[0] = 0xAA;
+  ii2::flags().clear();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  // At mixed scales the sum drops decimals to stay in 15 digits.
+  EXPECT_EQ(go("99999999999999.5", "100000000000001", "0.75"), "1 3 100000000000001");
+}
+
+TEST_F(IiCtl, NestedAndMixedTypeLoopsAndGotoIntoTheBody) {
+  // Packed A from 1 to 3; inside, binary AI from 1 to A (A converted into
+  // AI's type by LOOP_CNV).
+  uint32_t a, af, at, as, ca = lcb(), ai, bf, bs, cb = lcb();
+  uint8_t* va = pd("0", &a);
+  pd("1", &af);
+  pd("3", &at);
+  pd("1", &as);
+  uint8_t* vb = bin(0, &ai);
+  bin(1, &bf);
+  bin(1, &bs);
+  uint8_t* outer = beg(false, a, af, at, as, ca);
+  flag(1);
+  bld_ira(&m.code, ai, 1);
+  bld_ira(&m.code, bf, 2);
+  bld_ira(&m.code, a, 3);
+  bld_loop_cnv(&m.code, 3, 5, 12, 9);
+  bld_ira(&m.code, bs, 4);
+  uint8_t* inner = bld_beg_loop(&m.code, true, cb);
+  flag(2);
+  end_loop(true, ai, cb, inner);
+  end_loop(false, a, ca, outer);
+  end();
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(count(1), 3u);
+  EXPECT_EQ(count(2), 6u);  // 1 + 2 + 3
+  EXPECT_EQ(pd_str(va), "3");
+  EXPECT_EQ(rec::view<rec::U32>(vb).get(), 3u);
+
+  // GOTO into a loop body: its END LOOP finds the loop not active.
+  restart();
+  uint32_t v, f, t, s, c = lcb();
+  bin(0, &v);
+  bin(1, &f);
+  bin(3, &t);
+  bin(1, &s);
+  uint8_t* go = bld_goto(&m.code, ii2::no_code());
+  uint8_t* b = beg(true, v, f, t, s, c);
+  rec::view<IbLabel>(go).label = here();
+  flag(3);
+  end_loop(true, v, c, b);
+  end();
+  ii2::flags().clear();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  EXPECT_EQ(last_err(), 100910u);
+  EXPECT_EQ(count(3), 1u);
+}
+
+TEST_F(IiCtl, GosubThreeDeepRestoresMasksAndReturnWithoutGosubFails) {
+  uint32_t t1, t0;
+  field(1, &t1)[0] = '1';
+  field(1, &t0)[0] = '0';
+  auto set_level = [&](int level, bool value) {  // IF '1' = '1' or '1' = '0'
+    bld_ira(&m.code, t1, 1);
+    bld_ira(&m.code, value ? t1 : t0, 2);
+    sc_gen_if_comp(&m.code, 504, uint32_t(12 - 2 * level), 1, 1, true);
+  };
+  // main: level 1 true, GOSUB S1, state, END
+  // S1: level 1 false, GOSUB S2, state, RETURN
+  // S2: level 2 true, GOSUB S3, state, RETURN
+  // S3: state (all unset), RETURN
+  set_level(1, true);
+  uint8_t* g1 = bld_gosub(&m.code, ii2::no_code());
+  state();
+  end();
+  rec::view<IbGosub>(g1).label = here();
+  set_level(1, false);
+  uint8_t* g2 = bld_gosub(&m.code, ii2::no_code());
+  state();
+  bld_return(&m.code);
+  rec::view<IbGosub>(g2).label = here();
+  set_level(2, true);
+  uint8_t* g3 = bld_gosub(&m.code, ii2::no_code());
+  state();
+  bld_return(&m.code);
+  rec::view<IbGosub>(g3).label = here();
+  state();
+  bld_return(&m.code);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_EQ(g_seen.size(), 4u);
+  EXPECT_EQ(g_seen[0].mask, 0x3FFu);  // inside S3: all unset
+  EXPECT_EQ(g_seen[0].gosubs, 3);
+  EXPECT_EQ(g_seen[1].mask, 0x37Fu);  // back in S2: level 1 unset, level 2 true
+  EXPECT_EQ(g_seen[2].mask, 0x2FFu);  // back in S1: level 1 false
+  EXPECT_EQ(g_seen[3].mask, 0x1FFu);  // back in main: level 1 true
+  EXPECT_EQ(g_seen[3].gosubs, 0);
+  // RETURN without GOSUB.
+  restart();
+  bld_return(&m.code);
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  EXPECT_EQ(last_err(), 300410u);
+  // An event point that ends inside a subroutine: the next one starts with
+  // an empty list.
+  restart();
+  uint8_t* g = bld_gosub(&m.code, ii2::no_code());
+  end();
+  rec::view<IbGosub>(g).label = here();
+  state();
+  end();
+  g_seen.clear();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_EQ(g_seen.size(), 3u);
+  for (auto& x : g_seen) EXPECT_EQ(x.gosubs, 1);
+}
+
+TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {
+  // OVERFLOW sets the trap; a blank label clears it; an error then unwinds.
+  uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
+  bld_abort(&m.code, 300540);
+  flag(9);  // not reached
+  CodeRef trap = flag(1);
+  bld_overflow(&m.code, ii2::no_code());
+  bld_abort(&m.code, 300540);
+  end();
+  rec::view<IbLabel>(ov).label = trap;
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  EXPECT_EQ(ii2::flags(), std::vector<uint32_t>{1});
+  // Another message ignores the trap.
+  restart();
+  ov = bld_overflow(&m.code, ii2::no_code());
+  bld_abort(&m.code, 102710);
+  end();
+  rec::view<IbLabel>(ov).label = here();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  EXPECT_EQ(last_err(), 102710u);
+
+  // TIMEOUT: seconds from register 1; negative gives 0; packed rounds.
+  restart();
+  uint32_t sb, sp, sn;
+  bin(-5, &sn);
+  bin(7, &sb);
+  uint8_t* p = field(9, &sp);
+  PdCva c{p, 8, 0};
+  ASSERT_EQ(pd_cva("2.5", 3, '.', &c), 1);
+  p[8] = uint8_t(c.scale);
+  state();
+  bld_ira(&m.code, sb, 1);
+  bld_timeout(&m.code, ii2::cref(1, 0), 5, 4, true);
+  state();
+  bld_ira(&m.code, sn, 1);
+  bld_timeout(&m.code, ii2::cref(1, 0), 5, 4, true);
+  state();
+  bld_ira(&m.code, sp, 1);
+  bld_timeout(&m.code, ii2::cref(1, 0), 12, 9, true);
+  state();
+  bld_timeout_clr(&m.code);
+  state();
+  end();
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_EQ(g_seen.size(), 5u);
+  EXPECT_EQ(g_seen[0].secs, -1);
+  EXPECT_FALSE(g_seen[0].label);
+  EXPECT_EQ(g_seen[1].secs, 7);
+  EXPECT_TRUE(g_seen[1].label);
+  EXPECT_EQ(g_seen[2].secs, 0);
+  EXPECT_EQ(g_seen[3].secs, 3);
+  EXPECT_EQ(g_seen[4].secs, -1);
+  EXPECT_FALSE(g_seen[4].label);
+
+  // BR_COND and EXIT_COND on level 1.
+  restart();
+  uint32_t t1;
+  field(1, &t1)[0] = '1';
+  bld_ira(&m.code, t1, 1);
+  bld_ira(&m.code, t1, 2);
+  sc_gen_if_comp(&m.code, 504, 10, 1, 1, true);  // level 1 true
+  uint8_t* br = bld_br_cond(&m.code, 2, ii2::no_code());  // not taken
+  flag(1);
+  uint8_t* br2 = bld_br_cond(&m.code, 1, ii2::no_code());  // taken
+  flag(9);
+  CodeRef over = flag(2);
+  rec::view<IbCond>(br).to = over;
+  rec::view<IbCond>(br2).to = over;
+  bld_exit_cond(&m.code, 2);
+  flag(3);
+  bld_exit_cond(&m.code, 1);
+  flag(9);
+  end();
+  ii2::flags().clear();
+  uint32_t mask = 0;
+  ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+  EXPECT_EQ(ii2::flags(), (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(mask, 0x1FFu);
+}
+
+TEST_F(IiCtl, WaysOutOfAnEventPoint) {
+  auto leave = [&](auto build) {
+    restart();
+    build();
+    return run(ii2::cref(1, 0));
+  };
+  m.pcb->invoc.kind = 0;
+  EXPECT_EQ(leave([&] { bld_exit(&m.code); }), 3);
+  m.pcb->invoc.kind = 1;
+  EXPECT_EQ(leave([&] { bld_exit(&m.code); }), 2);
+  m.pcb->invoc.kind = 2;
+  EXPECT_EQ(leave([&] { bld_exit(&m.code); }), 2);
+  EXPECT_EQ(leave([&] { bld_end_proc(&m.code); }), 2);
+  EXPECT_EQ(leave([&] { bld_logout(&m.code, true); }), 25);
+  EXPECT_EQ(leave([&] { bld_logout(&m.code, false); }), 24);
+  EXPECT_EQ(leave([&] { bld_end(&m.code, true); }), 1);
+}
+
+}  // namespace

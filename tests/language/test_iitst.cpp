@@ -1,0 +1,289 @@
+// IF, AND and OR on hand-assembled code against an oracle: every relation
+// 1-8 over the operand type pairs (alpha of equal and unequal lengths and
+// justified, the 36 binary size-and-sign codes with differing scales, fixed
+// and variable packed in the four expansion forms, binary with packed,
+// logic, IN and EX) at levels 1-5 with every state of the levels around.
+#include <array>
+#include <random>
+#include <string>
+
+#include "language/ii2_fix.h"
+
+namespace {
+
+// The oracle's own relation rule.
+bool holds(int cmp, int rel) {
+  switch (rel) {
+    case 1: return cmp == 0;
+    case 2: return cmp >= 0;
+    case 3: return cmp > 0;
+    case 4: return cmp <= 0;
+    case 5: return cmp < 0;
+    case 6: return cmp != 0;
+    default: return false;
+  }
+}
+
+struct Op {
+  IbTstOp t;
+  std::string bytes;
+  long double value = 0;  // numbers: the exact value (small integers and few decimals)
+  bool bad = false;       // an invalid packed value
+};
+
+class IiTst : public ii2::Fix {
+ protected:
+  std::mt19937_64 rng{20261207};
+  uint32_t ira_a = 0, ira_b = 0, ira_pos = 0, ira_t = 0, ira_f = 0;
+  uint8_t *fa = nullptr, *fb = nullptr, *fpos = nullptr, *ft = nullptr, *ff = nullptr;
+  uint64_t u(uint64_t n) { return rng() % n; }
+  void SetUp() override {
+    Fix::SetUp();
+    fa = field(64, &ira_a);
+    fb = field(64, &ira_b);
+    fpos = field(2, &ira_pos);
+    ft = field(1, &ira_t);  // '1' against itself: true; against ff: false
+    ff = field(1, &ira_f);
+    ft[0] = '1';
+    ff[0] = '0';
+    watch_errors();
+  }
+
+  std::string text(int len) {
+    static const char kCh[] = "AB _";
+    std::string s;
+    for (int i = 0; i < len; ++i) s += kCh[u(4)];
+    if (u(3) == 0)
+      for (int i = len / 2; i < len; ++i) s[size_t(i)] = ' ';
+    return s;
+  }
+  // A number in a form, from a small pool so that equal values are common.
+  Op number(uint8_t type, int len, int scale, bool sg) {
+    static const long double kPool[] = {-12.5L, -1.5L, -1, 0, 0.5L, 1, 1.5L, 2, 10, 12.5L, 100, 255};
+    Op o;
+    o.t = {type, uint16_t(len), uint8_t(scale), sg, false};
+    long double v = kPool[u(12)];
+    long double m = v;
+    for (int i = 0; i < scale; ++i) m *= 10;
+    if (m != (long double)(int64_t)m || (!sg && m < 0)) m = sg ? (long double)(int64_t(u(400)) - 200) : (long double)u(200);
+    int64_t mi = int64_t(m);
+    if (type != 5) {
+      int64_t lim = 1;
+      for (int i = 0; i < 2 * (type == 12 ? 8 : len) - 1 && lim < 1000000000; ++i) lim *= 10;
+      mi %= lim;
+      m = (long double)mi;
+    }
+    if (type == 5) {
+      o.bytes.resize(size_t(len));
+      for (int i = 0; i < len; ++i) o.bytes[size_t(i)] = char(uint64_t(mi) >> (8 * i));
+    } else {
+      int dl = type == 12 ? 8 : len;
+      std::string d = std::to_string(mi < 0 ? -mi : mi);
+      d = std::string(size_t(2 * dl - 1) - d.size(), '0') + d;
+      o.bytes.resize(size_t(type == 12 ? 9 : len));
+      for (int i = 0; i < dl; ++i) {
+        int hi = d[size_t(2 * i)] - '0';
+        int lo = i == dl - 1 ? (mi < 0 ? 0xD : 0xC) : d[size_t(2 * i + 1)] - '0';
+        o.bytes[size_t(i)] = char(hi << 4 | lo);
+      }
+      if (type == 12) o.bytes[8] = char(scale);
+      if (u(20) == 0) {
+        o.bytes[0] = char(0xAA);  // a digit nibble of 10
+        o.bad = true;
+      }
+    }
+    o.value = m;
+    for (int i = 0; i < scale; ++i) o.value /= 10;
+    return o;
+  }
+  Op binary() {
+    static const int kLen[3] = {1, 2, 4};
+    int len = kLen[u(3)];
+    bool sg = u(2);
+    int scale = int(u(4));
+    // Keep the pool's values inside the field.
+    for (;;) {
+      Op o = number(5, len, scale, sg);
+      long double m = o.value;
+      for (int i = 0; i < scale; ++i) m *= 10;
+      int64_t lim = sg ? (int64_t(1) << (8 * len - 1)) : (int64_t(1) << (8 * len));
+      if (m < (long double)lim && m >= (sg ? -(long double)lim : 0)) return o;
+    }
+  }
+  Op packed() {
+    if (u(2)) return number(12, 9, int(u(6)), true);
+    int len = 1 + int(u(8));
+    return number(8, len, int(u(std::min(4, 2 * len - 1))), true);
+  }
+};
+
+TEST_F(IiTst, TruthMaskMatchesTheOracle) {
+  long runs = 0, errors = 0;
+  for (int i = 0; i < 20000; ++i) {
+    int kind = int(u(7));
+    int rel = 1 + int(u(6));
+    Op a, b;
+    switch (kind) {
+      case 0:
+      case 1: {  // alpha, plain or justified
+        int la = 1 + int(u(10)), lb = u(2) ? la : 1 + int(u(10));
+        a.t = {1, uint16_t(la), 0, true, kind == 1 && u(2)};
+        b.t = {1, uint16_t(lb), 0, true, kind == 1 && !a.t.justified};
+        a.bytes = text(la);
+        b.bytes = u(3) ? a.bytes.substr(0, size_t(std::min(la, lb))) + std::string(size_t(std::max(0, lb - la)), ' ')
+                       : text(lb);
+        b.bytes.resize(size_t(lb), ' ');
+        break;
+      }
+      case 2: a = binary(); b = binary(); break;
+      case 3: a = packed(); b = packed(); break;
+      case 4:
+        if (u(2)) a = binary(), b = packed();
+        else a = packed(), b = binary();
+        break;
+      case 5:  // logic
+        a.t = b.t = {11, 1, 0, true, false};
+        a.bytes = std::string(1, " 01"[u(3)]);
+        b.bytes = std::string(1, " 01"[u(3)]);
+        break;
+      default: {  // IN, EX
+        rel = 7 + int(u(2));
+        int la = 1 + int(u(12)), lb = 1 + int(u(4));
+        a.t = {1, uint16_t(la), 0, true, false};
+        b.t = {1, uint16_t(lb), 0, true, false};
+        a.bytes = text(la);
+        b.bytes = text(lb);
+      }
+    }
+    int verb = std::array<int, 3>{38, 3, 52}[u(3)];
+    int level = 1 + int(u(5));
+    uint32_t shift = uint32_t(12 - 2 * level);
+    // The mask before: levels 1..level-1 true or false, level and deeper
+    // true, false or unset, set by tests of a logic field against itself.
+    restart();
+    bld_ira(&m.code, ira_t, 1);
+    uint32_t before = 0x3FF;
+    for (int l = 1; l <= 5; ++l) {
+      int v = int(1 + u(l < level ? 2 : 3));
+      if (v == 3) break;  // unset, and so every deeper level
+      bld_ira(&m.code, v == 1 ? ira_t : ira_f, 2);
+      sc_gen_if_comp(&m.code, 504, uint32_t(12 - 2 * l), 1, 1, true);
+      before = ii_set_tf(before, uint32_t(v), uint32_t(12 - 2 * l));
+    }
+    bld_ira(&m.code, ira_a, 1);
+    bld_ira(&m.code, ira_b, 2);
+    bld_ira(&m.code, ira_pos, 3);
+    uint32_t msg = 0;
+    bool built = bld_if_and_or(&m.code, a.t, b.t, uint8_t(rel), verb, shift, &msg);
+    ASSERT_TRUE(built) << kind << " " << rel;
+    end();
+    std::memcpy(fa, a.bytes.data(), a.bytes.size());
+    std::memcpy(fb, b.bytes.data(), b.bytes.size());
+    fpos[0] = fpos[1] = 0;
+    m.pcb->dbg->err_msg = 0;
+    uint32_t mask = 0;
+    int rc = run(ii2::cref(1, 0), &mask);
+    ++runs;
+
+    // The oracle.
+    uint32_t cur = (before >> (shift - 2)) & 3;
+    bool evaluate = verb == 38 || (verb == 3 && cur == 1) || (verb == 52 && cur != 1);
+    uint32_t want_err = 0;
+    if (verb == 3 && cur == 3) want_err = 300390;
+    bool result = false;
+    if (evaluate && !want_err) {
+      if (kind <= 1) {
+        size_t n = std::max(a.bytes.size(), b.bytes.size());
+        std::string x = a.bytes, y = b.bytes;
+        if (a.t.justified || b.t.justified) {
+          x = std::string(n - x.size(), ' ') + x;
+          y = std::string(n - y.size(), ' ') + y;
+        } else {
+          x.resize(n, ' ');
+          y.resize(n, ' ');
+        }
+        int c = x.compare(y);
+        result = holds(c < 0 ? -1 : c > 0, rel);
+      } else if (kind == 5) {
+        result = holds(a.bytes[0] < b.bytes[0] ? -1 : a.bytes[0] > b.bytes[0], rel);
+      } else if (kind == 6) {
+        std::string what = b.bytes;
+        while (!what.empty() && what.back() == ' ') what.pop_back();
+        auto norm = [](std::string s) {
+          for (char& c : s)
+            if (c == '_') c = ' ';
+          return s;
+        };
+        size_t at = what.empty() ? std::string::npos : norm(a.bytes).find(norm(what));
+        bool found = at != std::string::npos;
+        result = rel == 7 ? found : !found;
+        if (found) {
+          EXPECT_EQ(fpos[0] | fpos[1] << 8, int(at + 1));
+        }
+      } else if (a.bad || b.bad) {
+        want_err = 300540;
+      } else {
+        result = holds(a.value < b.value ? -1 : a.value > b.value, rel);
+      }
+    }
+    if (want_err) {
+      ++errors;
+      EXPECT_EQ(rc, 300540);
+      EXPECT_EQ(last_err(), want_err) << "kind " << kind << " verb " << verb;
+      continue;
+    }
+    ASSERT_EQ(rc, 1);
+    uint32_t want = evaluate ? ii_set_tf(before, result ? 1 : 2, shift) : before;
+    // The oracle's own setting: levels above kept, the level, deeper unset.
+    if (evaluate) {
+      uint32_t keep = before & ~((1u << shift) - 1) & 0x3FF;
+      EXPECT_EQ(want, keep | (result ? 1u : 2u) << (shift - 2) | ((1u << (shift - 2)) - 1));
+    }
+    ASSERT_EQ(mask, want) << "case " << i << " kind " << kind << " rel " << rel << " verb " << verb << " level "
+                          << level << " before " << std::hex << before;
+  }
+  std::printf("tests: %ld run, %ld run-time errors (300390, 300540)\n", runs, errors);
+}
+
+TEST_F(IiTst, ShiftZeroAndBranches) {
+  // A test at shift 0 (a T/F column without a blank) changes nothing.
+  bld_ira(&m.code, ira_t, 1);
+  bld_ira(&m.code, ira_f, 2);
+  uint32_t msg;
+  ASSERT_TRUE(bld_if_and_or(&m.code, {11, 1, 0, true, false}, {11, 1, 0, true, false}, 1, 38, 10, &msg));
+  ASSERT_TRUE(bld_if_and_or(&m.code, {11, 1, 0, true, false}, {11, 1, 0, true, false}, 6, 3, 0, &msg));
+  ASSERT_TRUE(bld_if_and_or(&m.code, {11, 1, 0, true, false}, {11, 1, 0, true, false}, 6, 52, 0, &msg));
+  // TFC: runs the FLAG only when level 1 is false.
+  CodeRef over;
+  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x2FF, &over);
+  flag(7);
+  CodeRef after = here();
+  rec::view<IbTfc>(tfc).to = after;
+  end();
+  uint32_t mask = 0;
+  ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+  EXPECT_EQ(mask, 0x2FFu);
+  EXPECT_EQ(ii2::flags(), std::vector<uint32_t>{7});
+  // Binary 5 at scale 0 equals binary 50 at scale 1; -1 signed is below
+  // 255 unsigned of one byte.
+  restart();
+  bld_ira(&m.code, ira_a, 1);
+  bld_ira(&m.code, ira_b, 2);
+  bld_if_bin(&m.code, 10, 1, {5, 4, 0, true, false}, {5, 2, 1, false, false}, true);
+  end();
+  rec::view<rec::U32>(fa) = 5;
+  rec::view<rec::U16>(fb) = 50;
+  ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+  EXPECT_EQ(mask, 0x1FFu);
+  restart();
+  bld_ira(&m.code, ira_a, 1);
+  bld_ira(&m.code, ira_b, 2);
+  bld_if_bin(&m.code, 10, 5, {5, 4, 0, true, false}, {5, 1, 0, false, false}, true);
+  end();
+  rec::view<rec::U32>(fa) = 0xFFFFFFFFu;
+  fb[0] = 255;
+  ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+  EXPECT_EQ(mask, 0x1FFu);
+}
+
+}  // namespace

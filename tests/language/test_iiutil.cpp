@@ -1,0 +1,296 @@
+// Register loads and moves on hand-assembled code: occurrences, length
+// loads, the binary store's ranges, packed and text moves, the logic moves,
+// the null test and the compare-expansions with their unpacking.
+#include <algorithm>
+#include <string>
+
+#include "language/ii2_fix.h"
+
+namespace {
+
+class IiUtil : public ii2::Fix {
+ protected:
+  uint32_t ia = 0, ib = 0;
+  uint8_t *fa = nullptr, *fb = nullptr;
+  void SetUp() override {
+    Fix::SetUp();
+    fa = field(256, &ia);
+    fb = field(256, &ib);
+    watch_errors();
+  }
+  // Loads r1 = a, r2 = b, runs what build emits; the completion code.
+  template <class F>
+  int go(F build) {
+    restart();
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    build();
+    end();
+    m.pcb->dbg->err_msg = 0;
+    return run(ii2::cref(1, 0));
+  }
+  void text(uint8_t* p, const char* t) { std::memcpy(p, t, std::strlen(t)); }
+  static std::string var_str(const uint8_t* p) {
+    std::string s;
+    for (int i = 0; i < 8; ++i) {
+      s += char('0' + (p[i] >> 4));
+      if (i < 7) s += char('0' + (p[i] & 15));
+    }
+    return s + ((p[7] & 15) == 0xD ? "-" : "+") + "/" + std::to_string(p[8]);
+  }
+};
+
+TEST_F(IiUtil, OccurrencesAndLengthLoads) {
+  // OCC_BIN: register 1 moves to occurrence n of 10-byte elements.
+  auto occ = [&](bool packed, int32_t n, uint16_t max) {
+    uint32_t ix;
+    uint8_t* f = field(9, &ix);
+    if (packed) {
+      PdCva c{f, 8, 0};
+      std::string t = std::to_string(n);
+      pd_cva(t.c_str(), int(t.size()), '.', &c);
+      f[8] = 0;
+    } else {
+      rec::view<rec::U32>(f) = uint32_t(n);
+    }
+    int rc = go([&] {
+      (packed ? bld_occ_pd : bld_occ_bin)(&m.code, ix, 1, 10, max);
+      bld_ld_len(&m.code, 1, 1);
+      bld_move_char(&m.code, 1);  // marks the byte r1 reaches
+    });
+    return rc == 1 ? std::to_string(std::find(fa, fa + 256, fb[0]) - fa) : std::to_string(last_err());
+  };
+  fb[0] = 'X';
+  std::memset(fa, 0, 256);
+  EXPECT_EQ(occ(false, 3, 0), "20");
+  EXPECT_EQ(occ(false, 0, 0), "102710");
+  EXPECT_EQ(occ(false, -2, 0), "102710");
+  EXPECT_EQ(occ(false, 5, 4), "102710");
+  std::memset(fa, 0, 256);
+  EXPECT_EQ(occ(true, 12, 0), "110");  // maximum 0: any occurrence from 1
+  EXPECT_EQ(occ(true, 0, 0), "102710");
+  EXPECT_EQ(occ(true, -3, 0), "102710");  // a negative occurrence is below 1 too
+
+  // LD_LEN_BIN: 65536 or more with no maximum gives 65535; below the
+  // minimum 300370, above the maximum 300360.
+  auto ld = [&](int32_t v, uint16_t min, uint16_t max) {
+    uint32_t ix;
+    rec::view<rec::U32>(field(4, &ix)) = uint32_t(v);
+    int rc = go([&] {
+      bld_ld_len_bin(&m.code, 2, ix, min, max);
+      bld_ld_len(&m.code, 1, 2);
+      m.emit(ii2::kOpFlag, 8);
+    });
+    (void)rc;
+    return rc == 1 ? 0u : last_err();
+  };
+  EXPECT_EQ(ld(70000, 0, 0), 0u);
+  EXPECT_EQ(ld(-1, 0, 0), 300370u);
+  EXPECT_EQ(ld(2, 3, 0), 300370u);
+  EXPECT_EQ(ld(11, 0, 10), 300360u);
+}
+
+TEST_F(IiUtil, BinaryStoresAndTextToBinary) {
+  auto cmprs = [&](int size, bool sg, int64_t v) {
+    std::memset(fa, 0, 8);
+    int rc = go([&] {
+      // The integer comes from ALP_TO_BIN reading its text.
+      std::string t = std::to_string(v);
+      std::memcpy(fb, t.data(), t.size());
+      std::memset(fb + t.size(), ' ', 20);
+      bld_alp_to_bin(&m.code, uint16_t(t.size() + 2), 0, 0, sg);
+      bld_cmprs_bin(&m.code, size, sg);
+    });
+    if (rc != 1) return std::to_string(last_err());
+    int64_t x = 0;
+    for (int i = 0; i < size; ++i) x |= int64_t(fa[i]) << (8 * i);
+    if (sg && (x >> (8 * size - 1)) & 1) x -= int64_t(1) << (8 * size);
+    return std::to_string(x);
+  };
+  EXPECT_EQ(cmprs(1, false, 254), "254");
+  EXPECT_EQ(cmprs(1, false, 255), "300540");
+  EXPECT_EQ(cmprs(2, false, 65535), "300540");
+  EXPECT_EQ(cmprs(4, false, 4294967294LL), "4294967294");
+  EXPECT_EQ(cmprs(4, false, 4294967295LL), "300540");
+  EXPECT_EQ(cmprs(1, true, -128), "-128");
+  EXPECT_EQ(cmprs(1, true, 128), "300540");
+  EXPECT_EQ(cmprs(4, true, -2147483648LL), "-2147483648");
+  // Read in 64 bits: past 32 bits is 300540, not a wrapped value.
+  EXPECT_EQ(cmprs(4, true, 4294967297LL), "300540");
+  EXPECT_EQ(cmprs(4, false, -5), "100550");
+
+  auto a2b = [&](const char* t, uint8_t digits, uint8_t scale) {
+    std::memset(fb, ' ', 40);
+    text(fb, t);
+    int rc = go([&] { bld_alp_to_bin(&m.code, 20, digits, scale, true); });
+    return rc == 1 ? std::to_string(int32_t(rec::view<rec::U32>(m.pcb ? fa : fa).get())) : std::to_string(last_err());
+  };
+  // The work value is not visible: store it through CMPRS_BIN.
+  auto a2b4 = [&](const char* t, uint8_t digits, uint8_t scale) {
+    std::memset(fb, ' ', 40);
+    text(fb, t);
+    int rc = go([&] {
+      bld_alp_to_bin(&m.code, 20, digits, scale, true);
+      bld_cmprs_bin(&m.code, 4, true);
+    });
+    return rc == 1 ? std::to_string(int32_t(rec::view<rec::U32>(fa).get())) : std::to_string(last_err());
+  };
+  (void)a2b;
+  EXPECT_EQ(a2b4("  12.345", 0, 2), "1235");  // the third decimal rounds
+  EXPECT_EQ(a2b4("12.344", 0, 2), "1234");
+  EXPECT_EQ(a2b4("7", 0, 3), "7000");         // missing decimals made up
+  EXPECT_EQ(a2b4("12-", 0, 0), "-12");        // '-' anywhere
+  EXPECT_EQ(a2b4("12x5", 0, 0), "12");        // another character ends it
+  EXPECT_EQ(a2b4("12345", 3, 0), "300540");   // more integer digits than the target
+  EXPECT_EQ(a2b4("00123", 3, 0), "123");
+}
+
+TEST_F(IiUtil, PackedAndLogicMoves) {
+  // MOVE_VAR_CHAR: 10 integer and 7 fraction digits keep 15; 17 integer
+  // digits is 300540.
+  std::memset(fb, ' ', 40);
+  text(fb, "1234567890.1234567");
+  ASSERT_EQ(go([&] { bld_move_var_char(&m.code, 20); }), 1);
+  EXPECT_EQ(var_str(fa), "123456789012345+/5");
+  std::memset(fb, ' ', 40);
+  text(fb, "12345678901234567");
+  EXPECT_EQ(go([&] { bld_move_var_char(&m.code, 20); }), 300540);
+  // MOVE_VAR_FIX and MOVE_FIX_VAR: 12.345 (fixed, 3 bytes of 5 digits at
+  // scale 3) to variable and back at scale 2 (rounded).
+  uint8_t fix[3] = {0x12, 0x34, 0x5C};
+  std::memcpy(fb, fix, 3);
+  ASSERT_EQ(go([&] { bld_move_var_fix(&m.code, 3, 3); }), 1);
+  EXPECT_EQ(var_str(fa), "000000000012345+/3");
+  std::memcpy(fb, fa, 9);
+  EXPECT_EQ(go([&] { bld_move_fix_var(&m.code, 2, 2); }), 300540);  // 12.35 needs 4 digits
+  ASSERT_EQ(go([&] { bld_move_fix_var(&m.code, 3, 2); }), 1);
+  EXPECT_EQ(fa[0], 0x01);
+  EXPECT_EQ(fa[1], 0x23);
+  EXPECT_EQ(fa[2], 0x5C);
+  // MOVE_PD_SHFT: 5 shifted by 2 into 2 bytes is 500? 3 digits: fits.
+  uint8_t five[1] = {0x5C};
+  std::memcpy(fb, five, 1);
+  ASSERT_EQ(go([&] { bld_move_pd_shft(&m.code, 1, 2, 2); }), 1);
+  EXPECT_EQ(fa[0], 0x50);
+  EXPECT_EQ(fa[1], 0x0C);
+  EXPECT_EQ(go([&] { bld_move_pd_shft(&m.code, 1, 1, 2); }), 300540);
+  // Logic: MOVE_BIN_LOG through CMPRS_BIN, MOVE_FIX_LOG, MOVE_VAR_LOG.
+  fb[0] = '1';
+  ASSERT_EQ(go([&] {
+              bld_move_bin_log(&m.code, 3, 2);
+              bld_cmprs_bin(&m.code, 2, true);
+            }),
+            1);
+  EXPECT_EQ(rec::view<rec::U16>(fa).get(), 100);
+  ASSERT_EQ(go([&] { bld_move_fix_log(&m.code, 2, 1, 1); }), 1);
+  EXPECT_EQ(fa[0], 0x01);
+  EXPECT_EQ(fa[1], 0x0C);  // 1.0
+  ASSERT_EQ(go([&] { bld_op(&m.code, 138); }), 1);
+  EXPECT_EQ(var_str(fa), "000000000000001+/0");
+  fb[0] = '0';
+  ASSERT_EQ(go([&] { bld_op(&m.code, 138); }), 1);
+  EXPECT_EQ(var_str(fa), "000000000000000+/0");
+  // ALP_TO_LOG and BIN_TO_LOG.
+  for (auto [in, out] : {std::pair<char, char>{' ', ' '}, {'0', '0'}, {'N', '0'}, {'Y', '1'}, {'x', '1'}}) {
+    fb[0] = uint8_t(in);
+    ASSERT_EQ(go([&] { bld_op(&m.code, 180); }), 1);
+    EXPECT_EQ(char(fa[0]), out) << in;
+  }
+  rec::view<rec::U32>(fb) = 0x100;
+  ASSERT_EQ(go([&] { bld_bin_to_log(&m.code, 1); }), 1);
+  EXPECT_EQ(fa[0], '0');
+  ASSERT_EQ(go([&] { bld_bin_to_log(&m.code, 2); }), 1);
+  EXPECT_EQ(fa[0], '1');
+}
+
+TEST_F(IiUtil, NullTestMasksAndCompareExpansions) {
+  // SET_IF_NULL: a source equal to the null image takes the null value and
+  // skips the rest of the statement.
+  uint32_t in_, iv;
+  uint8_t* img = field(4, &in_);
+  uint8_t* val = field(4, &iv);
+  std::memcpy(img, "    ", 4);
+  std::memcpy(val, "NULL", 4);
+  auto setnull = [&](const char* src) {
+    std::memcpy(fb, src, 4);
+    std::memset(fa, '-', 4);
+    ii2::flags().clear();
+    return go([&] {
+      uint8_t* p = ib_put(&m.code, 176);
+      auto& x = rec::view<IbSetIfNull>(p);
+      x.val_len = 4;
+      x.cmp_len = 4;
+      x.val_kind = 1;  // record field references: the test's cache gives them
+      x.null_kind = 1;
+      p[8] = 0;
+      // Plain constant references of the common block would need the CNST
+      // file; field references go through pl_cache_rloc, which the test
+      // answers with the two fields.
+      rec::view<rec::U32>(p + 8) = iv;
+      rec::view<rec::U32>(p + 16) = in_;
+      flag(1);
+      x.past = here();
+    });
+  };
+  proc_svc.pl_cache_rloc = [](EmHeader* em, void* operand, int) {
+    uint32_t ix = rec::view<rec::U32>(operand);
+    Ref<uint8_t>* arr = em->area_addr.get();
+    rec::view<Ref<uint8_t>>(operand) = arr[ix];
+    return 1;
+  };
+  ASSERT_EQ(setnull("    "), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 4), "NULL");
+  EXPECT_TRUE(ii2::flags().empty());
+  ASSERT_EQ(setnull("ABCD"), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 4), "----");
+  EXPECT_EQ(ii2::flags(), std::vector<uint32_t>{1});
+
+  // NUM_TO_ALP then FMT_ALP: -1234.5 (variable) under "ZZ,ZZ9.99-" into a
+  // 12-byte alpha, right-justified.
+  uint8_t v[9] = {0, 0, 0, 0, 0, 0x12, 0x34, 0x5D, 1};
+  std::memcpy(fb, v, 9);
+  std::memset(fa, '.', 12);
+  const char* mask = "ZZ,ZZ9.99-";
+  ASSERT_EQ(go([&] {
+              bld_num_to_alp(&m.code, 12, 0, 0, 9, mask, uint16_t(std::strlen(mask)));
+              bld_fmt_alp(&m.code, 12, 1, 0, 2, "", 0);
+            }),
+            1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 12), "   1,234.50-");
+
+  // COMP_XPND_VAR_FIX then UNXPND: 1.5 (variable) against 2.25 (fixed,
+  // scale 2) both at scale 2; the first work value back into 2 bytes.
+  uint8_t v15[9] = {0, 0, 0, 0, 0, 0, 0, 0x1C, 0};
+  v15[7] = 0x5C;
+  v15[6] = 0x01;
+  v15[8] = 1;
+  std::memcpy(fa, v15, 9);
+  uint8_t f225[2] = {0x22, 0x5C};
+  std::memcpy(fb, f225, 2);
+  uint32_t it;
+  uint8_t* target = field(4, &it);
+  ASSERT_EQ(go([&] {
+              bld_comp_xpnd_var_fix(&m.code, 9, 2, 2);
+              bld_if2(&m.code, 510, 10, 8, 2, 5, true);  // IF_PD: 1.50 < 2.25
+              bld_ira(&m.code, it, 1);
+              bld_unxpnd(&m.code, 2);
+            }),
+            1);
+  EXPECT_EQ(target[0], 0x15);
+  EXPECT_EQ(target[1], 0x0C);
+  // A value that does not fit the target is 300540 (not a cut value).
+  EXPECT_EQ(go([&] {
+              bld_comp_xpnd_var_fix(&m.code, 9, 2, 2);
+              bld_ira(&m.code, it, 1);
+              bld_unxpnd(&m.code, 1);
+            }),
+            300540);
+  // An expansion whose shift overflows is 300540.
+  uint8_t big[9] = {0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9C, 0};
+  std::memcpy(fa, big, 9);
+  std::memcpy(fb, big, 9);
+  fb[8] = 20;
+  EXPECT_EQ(go([&] { bld_comp_xpnd_var_var(&m.code, 9, 9); }), 300540);
+}
+
+}  // namespace
