@@ -13,6 +13,8 @@
 #include "foundation/ut.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
+#include "language/sc.h"
+#include "process/pc.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -26,6 +28,8 @@ int main(int argc, char** argv) {
   ii_register();
   se_register();
   ii_families_register();
+  pc_register();
+  sc_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.
