@@ -499,10 +499,11 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
     sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
     return 0;
   }
-  std::string buf(size_t(len > 0 ? len : 1), ' ');
-  if (len > 0) std::memcpy(buf.data(), text, size_t(len));
-  buf.resize(size_t(e.length) > buf.size() ? size_t(e.length) : buf.size(), ' ');
-  cv_set_addr(&blk, nullptr, buf.data());
+  size_t n = size_t(e.length) > size_t(len) ? size_t(e.length) : size_t(len);
+  PcBuf<char> buf(n + 1);
+  std::memset(buf.p, ' ', n);
+  if (len > 0) std::memcpy(buf.p, text, size_t(len));
+  cv_set_addr(&blk, nullptr, buf.p);
   int in_com = 0;
   if (!cv_get_universal(&blk, 0, &in_com, pc->pool)) {
     sc->msg = kScBadCnst;

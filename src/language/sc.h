@@ -92,7 +92,8 @@ uint32_t sc_tf_combined(uint32_t m, uint32_t n);
 // Operand reference of a STMT operand area (30 bytes).
 struct ScOpnd {
   rec::U16 occ;         // occurrence, constant length, or the occurrence field's two letters
-  rec::U16 occ_mode;    // 0 number, 1 from a field, 2 the field as a whole
+  rec::U8 occ_mode;     // 0 number, 1 from a field, 2 the field as a whole, other: no occurrence handling
+  rec::U8 b3;           // not read (the statement text keeps a blank here)
   rec::Text<3> app;     // blank: a constant
   rec::Text<22> text;   // field name or constant text
   rec::U8 spare;

@@ -334,18 +334,11 @@ int pc_cmpl_finish(PcCtx* ctx) {
   // The compile's source handles end with its scope: a CAP keeps none.
   if (FmArb* cap = em->cap.get()) {
     PcBuf<EmCap> r_buf;
-    EmCap& r = *r_buf;
-    PROTO_FULL(cap, 0, reinterpret_cast<uint8_t*>(&r));
+    PROTO_FULL(cap, 0, r_buf.bytes());
     cap->op = FM_OP_FIRST;
     fm_start(cap);
-    cap->op = FM_OP_HOLD;
-    while (fm_rdnxt(cap)) {
-      std::memset(r.src, 0, sizeof r.src);
-      cap->op = 0;
-      fm_rewrite(cap);
-      cap->op = FM_OP_HOLD;
-    }
     cap->op = 0;
+    while (auto* r = reinterpret_cast<EmCap*>(fm_rdnxt_fast(cap, 0))) std::memset(r->src, 0, sizeof r->src);
   }
   return 1;
 }

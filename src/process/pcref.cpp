@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
+#include <string>
 
 #include "files/fmcat.h"
 #include "foundation/bi.h"
@@ -64,36 +65,33 @@ EmCap* pc_ap(const char* app, PcCtx* ctx) {
   }
   EmHeader* em = ctx->em;
   FmArb* f = em->cap.get();
-  auto* r = static_cast<EmCap*>(MM_ALLOC(ctx->pool ? ctx->pool : em->pool, sizeof(EmCap)));
-  std::memset(static_cast<void*>(r), 0, sizeof *r);
-  std::memcpy(r->app.data(), app, 3);
+  PcBuf<EmCap> key_buf;
+  EmCap* k = key_buf.p;
+  std::memcpy(k->app.data(), app, 3);
   const char* ver = is_sys_app(app) ? "00" : ctx->ver;
-  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(r));
-  f->op = FM_OP_FAST;
-  bool found = fm_read(f) == 1;
-  f->op = 0;
-  if (found) {
-    r = reinterpret_cast<EmCap*>(f->rec.get());
+  // The CAP is used in place (the memory file's own record): the compile
+  // keeps its source handles there.
+  PROTO_FULL(f, 0, key_buf.bytes());
+  auto* r = reinterpret_cast<EmCap*>(fm_read_fast(f, 0));
+  const DAppl* ap = nullptr;
+  if (r) {
     if (rec::view<rec::I32>(r->stamp.b).get() != -1) return r;
   } else {
-    std::memset(static_cast<void*>(r), 0, sizeof *r);
-    std::memcpy(r->app.data(), app, 3);
-    std::memcpy(r->ver.data(), ver, 2);
-    const DAppl* ap = pi_get_dap(app, ver);
-    if (ap) std::memcpy(r->stamp.b, ap->stamp.b, 8);
-    else std::memset(r->stamp.b, 0xFF, 8);
-    PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(r));
-    f->op = FM_OP_FAST;
+    std::memcpy(k->ver.data(), ver, 2);
+    ap = pi_get_dap(app, ver);
+    if (ap) std::memcpy(k->stamp.b, ap->stamp.b, 8);
+    else std::memset(k->stamp.b, 0xFF, 8);
+    PROTO_FULL(f, 0, key_buf.bytes());
     if (!fm_write(f)) {
       checkstat(f->status, "em_cap write failed", kMod, __LINE__);
       return nullptr;
     }
-    if (!fm_read(f)) {
+    PROTO_FULL(f, 0, key_buf.bytes());
+    r = reinterpret_cast<EmCap*>(fm_read_fast(f, 0));
+    if (!r) {
       checkstat(f->status, "can't re-read cap record", kMod, __LINE__);
       return nullptr;
     }
-    f->op = 0;
-    r = reinterpret_cast<EmCap*>(f->rec.get());
     if (ap) return r;
   }
   if (is_sys_app(app)) return r;
@@ -115,8 +113,14 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   std::memcpy(app, cap->app.data(), 3);
   std::memcpy(ver, cap->ver.data(), 2);
   fills[slot](&fdb, a->kdb, a->sdb, app, ver);
-  if (!FM_OPEN(&fdb, ctx->attach_level, FM_OPT_NO_SYSDIR, 1, 15)) {
-    if (fdb.status != FM_ST_NOT_FOUND)
+  // Placed by SYSDIR; a dictionary file without an entry at its default place.
+  int opened = FM_OPEN(&fdb, ctx->attach_level, 0, 1, 15);
+  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
+    fills[slot](&fdb, a->kdb, a->sdb, app, ver);
+    opened = FM_OPEN(&fdb, ctx->attach_level, FM_OPT_NO_SYSDIR, 1, 15);
+  }
+  if (!opened) {
+    if (fdb.status != FM_ST_NOT_FOUND && fdb.status != FM_ST_NO_SYSDIR)
       pc_add_cmpl_err(ctx, kPcErrProc, &ctx->def, fdb.status, fdb.name.data(), 8);
     ctx->em->status = kPcNoFile;
     return nullptr;
@@ -163,25 +167,16 @@ uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry) {
     checkstat(lf->status, "bad dlf write", kMod, __LINE__);
     return 0;
   }
-  char app[4] = {};
-  std::memcpy(app, entry->app.data(), 3);
+  // The CAP of the entry's application keeps, per area class, its highest
+  // area number (changed in place: the compile holds the record).
   FmArb* capf = em->cap.get();
   PcBuf<EmCap> c_buf;
-  EmCap& c = *c_buf;
-  std::memcpy(c.app.data(), app, 3);
-  PROTO_FULL(capf, 0, reinterpret_cast<uint8_t*>(&c));
-  capf->op = FM_OP_HOLD;
-  if (fm_read(capf)) {
+  std::memcpy(c_buf->app.data(), entry->app.data(), 3);
+  PROTO_FULL(capf, 0, c_buf.bytes());
+  if (auto* c = reinterpret_cast<EmCap*>(fm_read_fast(capf, 0))) {
     int cls = entry->aclass;
-    if (cls < 13 && c.hi_area[cls] < entry->number) {
-      c.hi_area[cls] = entry->number;
-      capf->op = 0;
-      fm_rewrite(capf);
-    } else {
-      fm_release(capf);
-    }
+    if (cls < 13 && c->hi_area[cls] < entry->number) c->hi_area[cls] = entry->number;
   }
-  capf->op = 0;
   return entry->index;
 }
 
@@ -466,10 +461,10 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
     return 0;
   }
   auto store = [&](const char* text, size_t len, uint32_t fail, uint32_t* key) {
-    char buf[64];
-    std::memset(buf, ' ', sizeof buf);
-    std::memcpy(buf, text, len);
-    cv_set_addr(&blk, nullptr, buf);
+    PcBuf<char> buf(256);
+    std::memset(buf.p, ' ', 256);
+    std::memcpy(buf.p, text, len);
+    cv_set_addr(&blk, nullptr, buf.p);
     int in_com = 0;
     if (!cv_get_universal(&blk, 0, &in_com, ctx->pool)) {
       em->status = fail;
