@@ -266,6 +266,8 @@ void os_usage(FILE* to) {
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead\n"
       "                  or behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
+      "  QUVO_DBG_VFY    a file that gets a line for each module found stale by the\n"
+      "                  module loader\n"
       "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
       "                  runs (with the event points it enters and leaves)\n"
       "  QUVO_OLD_PD_MUL when set, CALC multiplies with the older scaling: both\n"
