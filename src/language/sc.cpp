@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "files/fm.h"
@@ -61,6 +62,7 @@ struct ScCtx {
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
+  std::unordered_map<std::string, size_t> label_ix;   // name -> index in labels
   std::vector<size_t> label_defs;   // labels awaiting an address
   uint8_t shift = 10;
   char tf[5];
@@ -90,13 +92,15 @@ void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
 }
 
 Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
-  for (Label& l : sc->labels)
-    if (std::memcmp(l.name, name, 30) == 0) return &l;
+  std::string key(name, 30);
+  auto it = sc->label_ix.find(key);
+  if (it != sc->label_ix.end()) return &sc->labels[it->second];
   if (!create) return nullptr;
   Label l;
   std::memcpy(l.app, app, 3);
   std::memcpy(l.name, name, 30);
   l.stmt = sc->cur;
+  sc->label_ix.emplace(std::move(key), sc->labels.size());
   sc->labels.push_back(l);
   return &sc->labels.back();
 }
@@ -236,18 +240,18 @@ void tf_resolve(ScCtx* sc, uint32_t n, int kind, CodeRef where) {
     target = w;
     sc->pending.push_back({w, false, n});
   }
-  std::vector<Pending> keep;
+  size_t out = 0;
   for (size_t i = 0; i < sc->pending.size(); ++i) {
-    const Pending& p = sc->pending[i];
+    const Pending p = sc->pending[i];
     bool resolve = false;
     if (i < end) {
       if (!p.tfu) resolve = (p.mask | n) != p.mask;
       else resolve = (sc_tf_combined(p.mask, n) | n) == n;
     }
     if (resolve) patch(sc, p.at, target);
-    else keep.push_back(p);
+    else sc->pending[out++] = p;
   }
-  sc->pending.swap(keep);
+  sc->pending.resize(out);
   resolve_labels(sc, target);
 }
 
@@ -286,6 +290,7 @@ int label_cleanup(ScCtx* sc) {
     for (const CodeRef& r : l.refs) patch(sc, r, l.addr);
   }
   sc->labels.clear();
+  sc->label_ix.clear();
   sc->label_defs.clear();
   return ok;
 }
