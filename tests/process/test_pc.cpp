@@ -64,6 +64,7 @@ std::string set_line(const char* app, const char* field, const char* occ, const 
 struct Pc : ::testing::Test {
   Engine e;
   ScCmplFn old45 = nullptr, old83 = nullptr, old69 = nullptr;
+  fx::Rec w1;   // the ELEMENT record of work field W1
   void SetUp() override {
     ii_families_register();
     e.start();
@@ -92,7 +93,8 @@ struct Pc : ::testing::Test {
                                  {"length", std::to_string(len)}, {"occurs", std::to_string(occurs)},
                                  {"type", std::to_string(type)}, {"key_kind", "255"}});
     };
-    ASSERT_GE(fx::write("ELEMENT", "ABC", "00", {el("W1", 1, 10, 3, 3000001), el("W2", 1, 10, 1, 3000001)}), 0);
+    w1 = el("W1", 1, 10, 3, 3000001);
+    ASSERT_GE(fx::write("ELEMENT", "ABC", "00", {w1, el("W2", 1, 10, 1, 3000001)}), 0);
     ASSERT_GE(fx::write("ELEMENT", "0LA", "00",
                         {el("A", 12, 9, 1, 3000002), el("B", 5, 4, 1, 3000002), el("C", 1, 2, 1, 3000002)}),
               0);
@@ -387,6 +389,21 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
   pl_flush();
   EXPECT_EQ(run("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0 + 1);
+  pl_flush();
+  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 1);   // saved again by that compile
+  // A changed stamp of a work field it uses recompiles too.
+  fx::Rec changed = w1;
+  std::memset(rec::view<DElem>(changed.data()).stamp2.b, 0x42, 8);
+  ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DELEM_FDB(f, k, s, "ABC", "00"); }, changed));
+  // (the dictionary compile marks its application changed)
+  fx::Rec ap = fx::appl("ABC", "00");
+  std::memset(rec::view<DAppl>(ap.data()).stamp.b, 0x17, 8);
+  ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
+  pi_getters_reset();
+  pl_flush();
+  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 2);
 }
 
 TEST_F(Pc, ReferenceEdgeCases) {
