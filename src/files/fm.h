@@ -476,6 +476,10 @@ int fm__close(FmArb* a);
 // it) is not used: the descriptor says everything.
 int FM_SCRATCH(FmFdb* fdb, int options);
 int fm_locate(FmFdb* fdb);
+// fm_replace puts the source file in the target's place (keep: only scratch
+// the source). The target stays until the source takes its place: a back
+// end whose rename replaces in one step (sequential files) never leaves a
+// moment with neither file; others scratch the target just before renaming.
 int fm_replace(FmFdb* target, FmFdb* source, int keep);
 // FM_ATTACH: a stream on the open file of a (restricted by the chain, none
 // for the whole file), or null with the status in a. The second form also

@@ -68,6 +68,31 @@ const FmCatEntry kTable[] = {
     {"em_citm_fdb", "", FM_CAT_CALLER, "", "", 2, 392, 0, 0,
      "0+4b,4+4b,8+4b; 0+4b,253+3,256+22,278+2b,4+4b,8+4b; dup:280+4b,253+3; dup:0+4b,292+2b", ""},
     {"em_cchr_fdb", "", FM_CAT_CALLER, "", "", 2, 40, 0, 0, "0+4b,4+4b,8+4b; dup:0+4b,28+4b,32+4b", ""},
+    // ----- sub-files of an executable module ("EM" and a code each) ----------------
+    {"em_cache_fdb", "", FM_CAT_UNIQUE, "EM", "CA", 2, 1348, 0, 0, "13+1b,8+3,11+2,14+30,44+3; dup:48+1b", ""},
+    {"em_cap_fdb", "", FM_CAT_UNIQUE, "EM", "AP", 2, 124, 0, 0, "0+3", ""},
+    {"em_cfi_fdb", "", FM_CAT_UNIQUE, "EM", "FI", 2, 160, 0, 0, "4+3,9+8; 72+2b; 4+3,92+4b; 4+3,96+4b", ""},
+    {"em_cfld_fdb", "", FM_CAT_UNIQUE, "EM", "FL", 2, 88, 0, 0,
+     "0+3,3+22; dup:0+3,36+4b; dup:0+3,36+4b,44+1b; dup:0+3,36+4b,40+2b", ""},
+    {"em_clib_fdb", "", FM_CAT_UNIQUE, "EM", "LI", 2, 48, 0, 0, "36+4b; 0+3,3+30", ""},
+    {"em_cfrm_fdb", "", FM_CAT_UNIQUE, "EM", "FR", 2, 140, 0, 0, "8+4b; 0+1b,4+4b; 0+1b,73+3,76+22,98+2b,4+4b", ""},
+    {"em_cimg_fdb", "", FM_CAT_UNIQUE, "EM", "IM", 2, 200, 0, 0, "144+4b; 0+4b,4+1b", ""},
+    {"em_cchld_fdb", "", FM_CAT_UNIQUE, "EM", "CL", 2, 176, 0, 0,
+     "0+4b; dup:4+4b,8+4b; dup:12+4b,16+1b; dup:4+4b,12+4b,62+4", ""},
+    {"em_cnst_fdb", "", FM_CAT_UNIQUE, "EM", "CN", 2, 32767, 1, 0, "", ""},
+    {"em_cnv_fdb", "", FM_CAT_UNIQUE, "EM", "CV", 2, 204, 1, 0, "", ""},
+    {"em_ctoken_fdb", "", FM_CAT_UNIQUE, "EM", "CT", 2, 28, 0, 0, "0+3,3+1b,4+22", ""},
+    {"em_dlf_fdb", "", FM_CAT_UNIQUE, "EM", "LF", 2, 28, 0, 0, "0+1b,1+3,4+4b,20+1b,8+4b", ""},
+    {"em_em_qslct_fdb", "", FM_CAT_UNIQUE, "EM", "QL", 2, 112, 0, 0, "", ""},
+    {"em_em_qsort_fdb", "", FM_CAT_UNIQUE, "EM", "QO", 2, 92, 0, 0, "", ""},
+    {"em_kdb_fdb", "", FM_CAT_UNIQUE, "EM", "KD", 2, 2024, 1, 0, "", ""},
+    {"em_sdb_fdb", "", FM_CAT_UNIQUE, "EM", "SD", 2, 2024, 1, 0, "", ""},
+    {"em_pcf_key_fdb", "", FM_CAT_UNIQUE, "EM", "PK", 2, 8, 0, 0, "0+2b,2+2b", ""},
+    {"em_recurse_fdb", "", FM_CAT_UNIQUE, "EM", "RC", 2, 40, 0, 0, "0+3,3+30", ""},
+    {"em_scan_fdb", "", FM_CAT_UNIQUE, "EM", "SC", 2, 12, 0, 0, "0+2b,2+1b,4+4b; dup:0+2b,8+1b", ""},
+    {"em_scan_bud_fdb", "", FM_CAT_UNIQUE, "EM", "SB", 2, 4, 1, 0, "", ""},
+    {"em_sum_ref_fdb", "", FM_CAT_UNIQUE, "EM", "SR", 2, 24, 0, 0, "4+4b,8+2b; 11+3,16+4b,20+4b", ""},
+    {"em_cdlu_fdb", "", FM_CAT_UNIQUE, "EM", "DL", 2, 24, 0, 0, "0+2b", ""},
     // ----- work files ---------------------------------------------------------------
     {"INIT_QPARM_FDB", "QPARM   ", FM_CAT_LA, "", "", 2, 1644, 0, 0, "0+3,3+30", ""},
     {"INIT_QSLCT_FDB", "QSLCT   ", FM_CAT_LA, "", "", 2, 112, 0, 0, "0+3,3+30,33+1b,34+2,36+4b", ""},
@@ -240,6 +265,30 @@ KEYED_BUILDER(INIT_CMPLERR_FDB)
 KEYED_BUILDER(INIT_DPROP_FDB)
 KEYED_BUILDER(em_citm_fdb)
 KEYED_BUILDER(em_cchr_fdb)
+KEYED_BUILDER(em_cache_fdb)
+KEYED_BUILDER(em_cap_fdb)
+KEYED_BUILDER(em_cfi_fdb)
+KEYED_BUILDER(em_cfld_fdb)
+KEYED_BUILDER(em_clib_fdb)
+KEYED_BUILDER(em_cfrm_fdb)
+KEYED_BUILDER(em_cimg_fdb)
+KEYED_BUILDER(em_cchld_fdb)
+KEYED_BUILDER(em_ctoken_fdb)
+KEYED_BUILDER(em_dlf_fdb)
+KEYED_BUILDER(em_pcf_key_fdb)
+KEYED_BUILDER(em_recurse_fdb)
+KEYED_BUILDER(em_scan_fdb)
+KEYED_BUILDER(em_sum_ref_fdb)
+KEYED_BUILDER(em_cdlu_fdb)
+#define PLAIN_BUILDER(fn) \
+  void fn(FmFdb* fdb) { fill(#fn, fdb, nullptr, nullptr, nullptr, nullptr); }
+PLAIN_BUILDER(em_cnst_fdb)
+PLAIN_BUILDER(em_cnv_fdb)
+PLAIN_BUILDER(em_em_qslct_fdb)
+PLAIN_BUILDER(em_em_qsort_fdb)
+PLAIN_BUILDER(em_kdb_fdb)
+PLAIN_BUILDER(em_sdb_fdb)
+PLAIN_BUILDER(em_scan_bud_fdb)
 
 void INIT_DSTRUCT_FDB(FmFdb* fdb) { fill("INIT_DSTRUCT_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
 

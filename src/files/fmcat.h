@@ -109,6 +109,31 @@ void INIT_DPROP_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DSTRUCT_FDB(FmFdb* fdb);
 void em_citm_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void em_cchr_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+// Sub-files of an executable module: unique memory work files "EM" and the
+// file's code (the module's own files; em_citm_fdb and em_cchr_fdb leave the
+// identity to the caller, which names them "EM"/"IT" and "EM"/"CR").
+void em_cache_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cap_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cfi_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cfld_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_clib_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cfrm_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cimg_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cchld_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_ctoken_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_dlf_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_pcf_key_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_recurse_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_scan_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_sum_ref_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cdlu_fdb(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void em_cnst_fdb(FmFdb* fdb);
+void em_cnv_fdb(FmFdb* fdb);
+void em_em_qslct_fdb(FmFdb* fdb);
+void em_em_qsort_fdb(FmFdb* fdb);
+void em_kdb_fdb(FmFdb* fdb);
+void em_sdb_fdb(FmFdb* fdb);
+void em_scan_bud_fdb(FmFdb* fdb);
 // Work files of the runtime application and of modules.
 void INIT_QPARM_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);
 void INIT_QSLCT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, int scope);

@@ -1047,6 +1047,14 @@ int fm_replace(FmFdb* target, FmFdb* source, int keep) {
     target->status = there.status;
     return 0;
   }
+  // A back end whose rename takes the target's place in one step (the
+  // sequential files' rename(2)) leaves no moment without either file: try
+  // it first, and scratch the target only when the back end refuses to
+  // rename over an existing file.
+  if (fs == ft && fs->rename) {
+    if (fs->rename(source, target)) return 1;
+    if (target->status != FM_ST_NO_RENAME && target->status != FM_ST_EXISTS) return 0;
+  }
   if (!FM_SCRATCH(target, 0) && target->status != FM_ST_NOT_FOUND) return 0;
   target->status = 0;
   if (fs == ft && fs->rename) {

@@ -1,0 +1,157 @@
+// The records of an executable module's sub-files that the loader reads and
+// the process compiler fills (em.h holds the header), and the one table of
+// the module's sub-files: their labels, codes, catalogue builders and
+// header slots, in the order the saved module file keeps them.
+//
+// Slots that hold a handle or an address in memory hold an index or a
+// record number in a saved module (the loader turns them into addresses,
+// pl_rloc); a saved form never carries an arena reference:
+//   CAP    `src` (13 dictionary handles): zero in a saved module;
+//   CFI    `fdb.kdb` (KDB record number), `ctl_ira`, `rec_ira` (indexes
+//          into the area address array); the descriptor's handle slot zero;
+//   CDLU   `area` (index into the area address array);
+//   CTOK   `token_handle` (a token list of the engine that loaded it):
+//          cleared whenever a module is read from a file.
+#pragma once
+
+#include <cstdint>
+
+#include "files/fm.h"
+#include "foundation/record.h"
+#include "process/em.h"
+
+// CAP: an application the module refers to (124 bytes, key application).
+struct EmCap {
+  rec::Text<3> app;            // 0
+  rec::Text<2> ver;            // 3   "00" for a system application
+  rec::Bytes<3> b5;            // 5
+  rec::Bytes<8> stamp;         // 8   APPL bytes 296-303 when compiled; -1 words: no APPL record
+  rec::U8 b16;                 // 16
+  rec::U8 b17;                 // 17
+  rec::Bytes<2> b18;           // 18
+  rec::U32 src[13];            // 20  open dictionary sources of the compile (handles; 0 when saved)
+  rec::U32 hi_area[13];        // 72  per area class 0-12: the highest area number in LF
+};
+QV_RECORD(EmCap, 124);
+QV_AT(EmCap, stamp, 8);
+QV_AT(EmCap, src, 20);
+QV_AT(EmCap, hi_area, 72);
+
+// CFI: a compiled file reference (160 bytes). It begins with the file's
+// descriptor: record length, variable flag, definition flags (2, 4),
+// organisation and access mode sit in the descriptor's own fields; its kdb
+// slot holds the number of the file's KDB record (0: no keys) until the
+// loader makes it the address of that record.
+struct EmCfi {
+  FmFdb fdb;                   // 0
+  rec::U16 file_no;            // 72  process file number 1, 2, ...
+  rec::U8 use;                 // 74  use flags (1 process file or looked-up file; 2, 8, 4)
+  rec::U8 xlate;               // 75  bit 0: the file's texts are translated
+  rec::Bytes<8> b76;           // 76
+  rec::Bytes<8> stamp;         // 84  FILE bytes 116-123, compared by verification
+  rec::U32 rec_area;           // 92  area id of the record
+  rec::U32 ctl_area;           // 96  area id of the control area
+  rec::U16 lookup;             // 100
+  rec::U8 ipc_cat;             // 102
+  rec::Bytes<3> share;         // 103 FILE bytes 97, 96, 95
+  rec::Bytes<2> b106;          // 106
+  rec::U32 ctl_ira;            // 108 control area: index into the area address array, then its address
+  rec::U32 rec_ira;            // 112 record area: likewise
+  rec::U32 one;                // 116
+  rec::I32 elem1_off;          // 120
+  rec::I32 elem2_off;          // 124
+  rec::Text<30> desc;          // 128 FILE bytes 23-52
+  rec::U8 flag158;             // 158
+  rec::U8 b159;                // 159
+};
+QV_RECORD(EmCfi, 160);
+QV_AT(EmCfi, file_no, 72);
+QV_AT(EmCfi, stamp, 84);
+QV_AT(EmCfi, rec_area, 92);
+QV_AT(EmCfi, ctl_area, 96);
+QV_AT(EmCfi, ctl_ira, 108);
+QV_AT(EmCfi, rec_ira, 112);
+QV_AT(EmCfi, desc, 128);
+
+// CFLD: a work-field or file-field reference (88 bytes).
+struct EmCfld {
+  rec::Text<3> app;            // 0
+  rec::Text<22> name;          // 3
+  rec::U8 b25;                 // 25
+  rec::U16 occurs;             // 26
+  rec::Bytes<8> stamp;         // 28  ELEMENT bytes 76-83, compared by verification
+  rec::U32 area;               // 36  area id
+  rec::U16 k40;                // 40  work field: second value's constant key; file field: record offset
+  rec::U16 k42;                // 42  work field: initial value's constant key
+  rec::U8 scan;                // 44
+  rec::Text<30> scan_proc;     // 45
+  rec::Bytes<13> b75;          // 75
+};
+QV_RECORD(EmCfld, 88);
+QV_AT(EmCfld, stamp, 28);
+QV_AT(EmCfld, area, 36);
+QV_AT(EmCfld, scan_proc, 45);
+
+// CLIB: a subroutine the module calls (48 bytes; key 0 its number, key 1
+// application and name). The stamp is the subroutine definition's
+// modification stamp (PROCESS bytes 80-87) when compiled.
+struct EmClib {
+  rec::Text<3> app;            // 0
+  rec::Text<30> name;          // 3
+  rec::Bytes<3> b33;           // 33
+  rec::U32 number;             // 36
+  rec::Bytes<8> stamp;         // 40
+};
+QV_RECORD(EmClib, 48);
+QV_AT(EmClib, number, 36);
+QV_AT(EmClib, stamp, 40);
+
+// CTOK: a token list the module's items use (28 bytes).
+struct EmCtok {
+  rec::Text<3> app;            // 0
+  rec::U8 zero;                // 3
+  rec::Text<22> name;          // 4  token group (ELEMENT bytes 28-49)
+  rec::U16 token_handle;       // 26 the loaded list (cv_load_token), 0 none
+};
+QV_RECORD(EmCtok, 28);
+QV_AT(EmCtok, token_handle, 26);
+
+// CDLU: a data-area look-up (24 bytes, key its number).
+struct EmCdlu {
+  rec::U16 number;             // 0
+  rec::Bytes<10> b2;           // 2
+  rec::U32 area;               // 12 index into the area address array (0 none), then its address
+  rec::Bytes<8> b16;           // 16
+};
+QV_RECORD(EmCdlu, 24);
+QV_AT(EmCdlu, area, 12);
+
+// PK: one segment of a key of the process's own file (8 bytes).
+struct EmPk {
+  rec::U16 key_no;             // 0
+  rec::U16 field;              // 2
+  rec::U16 length;             // 4
+  rec::U16 offset;             // 6
+};
+QV_RECORD(EmPk, 8);
+
+// ------------------------------------------------------ the sub-files --
+// One sub-file of a module.
+struct EmSub {
+  const char* label;           // "CAP" (pl_dump)
+  const char* code;            // unique file code under "EM" ("IN" for INST, under "IN")
+  Ref<FmArb> EmHeader::*slot;  // its handle in the header
+  bool saved;                  // kept in the saved module file
+};
+// Every sub-file, in the order of the saved module file (the saved ones
+// first: CAP, CFI, CFLD, CLIB, INST, CFRM, CIMG, CCHR, CCHLD, CITM, CNST, CV,
+// KDB, SDB, CDLU, PK, QSLCT, QSORT, SUM, CTOK, SCAN), then RECURSE, LOC and
+// SCANB, which only a compile uses.
+constexpr int kEmSubs = 24;
+constexpr int kEmSaved = 21;
+extern const EmSub em_subs[kEmSubs];
+// The table entry of a label; null when none.
+const EmSub* em_sub(const char* label);
+// Fills the descriptor of sub-file s (its catalogue builder and identity);
+// kdb and sdb: arena areas of FM_CAT_KDB_AREA and FM_CAT_SDB_AREA entries.
+void em_sub_fdb(const EmSub& s, FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);

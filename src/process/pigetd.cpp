@@ -1,0 +1,151 @@
+// Dictionary getters and the file-error exit: see pigetd.h.
+#include "process/pigetd.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/la.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "process/pcb.h"
+#include "process/pl.h"
+#include "process/services.h"
+
+namespace {
+
+constexpr const char* kMod = "PIEXEC.C";
+
+void sys_err(int line, const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err(kMod, line);
+}
+
+// Arena storage of the getters, taken once and kept for the engine's life.
+struct Store {
+  DUser usr;
+  DAppl dap;
+  DParam parm;
+  DSysparm sysparm;
+  FmKdb kdb[FM_CAT_KDB_AREA];
+  FmSdb sdb[FM_CAT_SDB_AREA];
+};
+Store* store() {
+  static Store* s = static_cast<Store*>(arena::alloc_chunk(sizeof(Store)));
+  return s;
+}
+
+struct Memory {
+  char usr[3];
+  bool usr_ok = false;
+  char dap[5];
+  bool dap_ok = false;
+  bool sysparm_ok = false;
+} mem;
+
+// Opens a described file in the current scope, reads one record into buf by
+// the key in it (or record 1), closes it. True when the record was read.
+bool read_one(FmFdb* fdb, void* buf, const char* close_text, int line) {
+  if (!FM_OPEN(fdb, com.depth, 0, 1, 15)) return false;
+  FmArb* a = fdb->handle.get();
+  PROTO_FULL(a, 0, static_cast<uint8_t*>(buf));
+  a->op = fdb->org == FM_ORG_SINGLE ? FM_OP_RID : 0;
+  a->rid = 1;
+  bool ok = fm_read(a) == 1;
+  if (!FM_CLOSE(a, 0) && close_text) sys_err(line, close_text);
+  return ok;
+}
+
+}  // namespace
+
+const DUser* pi_get_dusr(const char* user) {
+  Store* s = store();
+  if (mem.usr_ok && std::memcmp(mem.usr, user, 3) == 0) return &s->usr;
+  mem.usr_ok = false;
+  FmFdb fdb;
+  INIT_DUSR_FDB(&fdb, s->kdb, s->sdb);
+  std::memset(&s->usr, ' ', sizeof s->usr);
+  std::memcpy(&s->usr.id, user, 3);
+  if (!read_one(&fdb, &s->usr, "dusr close failed", __LINE__)) return nullptr;
+  std::memcpy(mem.usr, user, 3);
+  mem.usr_ok = true;
+  return &s->usr;
+}
+
+const DAppl* pi_get_dap(const char* app, const char* ver) {
+  Store* s = store();
+  char key[5];
+  std::memcpy(key, app, 3);
+  std::memcpy(key + 3, ver, 2);
+  if (IS_ZUB_AP(app)) std::memcpy(key + 3, "00", 2);
+  if (mem.dap_ok && std::memcmp(mem.dap, key, 5) == 0) return &s->dap;
+  mem.dap_ok = false;
+  if (!open_dap()) return nullptr;
+  FmArb* a = com.dap_handle.get();
+  std::memset(&s->dap, ' ', sizeof s->dap);
+  s->dap.app.set(std::string_view(key, 3));
+  s->dap.ver.set(std::string_view(key + 3, 2));
+  Ref<uint8_t> rec = a->rec;
+  uint16_t len = a->rec_len;
+  uint8_t key_no = a->key_no;
+  PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(&s->dap));
+  bool ok = fm_read(a) == 1;
+  a->rec = rec;
+  a->rec_len = len;
+  a->key_no = key_no;
+  if (!ok) return nullptr;
+  std::memcpy(mem.dap, key, 5);
+  mem.dap_ok = true;
+  return &s->dap;
+}
+
+const DParam* pi_get_dparm(const char* app, const char* ver) {
+  Store* s = store();
+  FmFdb fdb;
+  INIT_DPARM_FDB(&fdb, app, ver);
+  if (!read_one(&fdb, &s->parm, "dparm close failed", __LINE__)) return nullptr;
+  return &s->parm;
+}
+
+const DSysparm* pi_get_dsysparm() {
+  Store* s = store();
+  if (mem.sysparm_ok) return &s->sysparm;
+  FmFdb fdb;
+  INIT_DSYSPARM_FDB(&fdb);
+  if (!read_one(&fdb, &s->sysparm, "sysparm close failed", __LINE__)) return nullptr;
+  mem.sysparm_ok = true;
+  return &s->sysparm;
+}
+
+void pi_getters_reset() { mem = Memory{}; }
+
+void pi_fi_err_rec(PiFiErr* r, const Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status) {
+  std::memset(r, ' ', sizeof *r);
+  if (file) {
+    if (file->app == "0LA") r->file_app.set("---");
+    else if (file->app == "0AD") r->file_app = file->src_app;
+    else r->file_app = file->app;
+    r->file_name = file->name;
+    if (!(file->app == "0AD") && !(file->app == "0LA") && !(file->app == "0SA")) r->db = file->db;
+  }
+  if (pcb) {
+    r->proc_app = pcb->invoc.app;
+    r->proc_name = pcb->invoc.name;
+    char t = char('0' + pcb->invoc.type % 10);
+    r->proc_type.set(std::string_view(&t, 1));
+  }
+  r->msg_text.set(la_text(msg));
+  if (status) r->status_text.set(la_text(status));
+}
+
+void pi_fi_err(Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status) {
+  // The record lives in the arena: the error display may keep a reference.
+  static PiFiErr* rec = static_cast<PiFiErr*>(arena::alloc_chunk(sizeof(PiFiErr)));
+  pi_fi_err_rec(rec, pcb, file, msg, status);
+  proc_svc.rt_err(pcb ? pcb->invoc.parent_pcb.get() : nullptr, rec);
+  if (pcb) pcb->invoc.completion = 4;
+  // The family's discard joins here with the family manager.
+  ut_unwind(4);
+}

@@ -1,0 +1,53 @@
+// Single records of System Administration and of an application's
+// dictionary, read through getters that remember the last record read, and
+// the file-error exit of a process.
+//
+// Each getter returns its own buffer (valid until its next call) or null;
+// a getter opens the file, reads by key and closes it, except the APPL getter,
+// which reads the application dictionary the common block keeps open
+// (open_dap). Memory per getter:
+//   pi_get_dusr      the last user id; a failed read forgets it
+//   pi_get_dap       the last application and version; a failed read forgets it
+//   pi_get_dparm     none: read at every call
+//   pi_get_dsysparm  kept after the first successful read
+// pi_getters_reset forgets every remembered record (a new engine state, or
+// a dictionary changed under a test).
+#pragma once
+
+#include <cstdint>
+
+#include "files/dictrec.h"
+#include "files/fm.h"
+#include "foundation/record.h"
+
+struct Pcb;
+
+const DUser* pi_get_dusr(const char* user);
+const DAppl* pi_get_dap(const char* app, const char* ver);
+const DParam* pi_get_dparm(const char* app, const char* ver);
+const DSysparm* pi_get_dsysparm();
+void pi_getters_reset();
+
+// The record of the file-error exit (1,265 bytes, blank filled), shown by
+// the runtime's error display (services.h rt_err).
+struct PiFiErr {
+  rec::Text<1> blank;          // 0
+  rec::Text<3> file_app;       // 1    "---" for runtime files, the source application for "0AD"
+  rec::Text<8> file_name;      // 4
+  rec::Text<3> db;             // 12   blank for "0AD", "0LA" and "0SA" files
+  rec::Text<3> proc_app;       // 15
+  rec::Text<30> proc_name;     // 18
+  rec::Text<1> proc_type;      // 48
+  rec::Text<608> msg_text;     // 49   the text of the message
+  rec::Text<608> status_text;  // 657  the text of the status (blank for 0)
+};
+QV_RECORD(PiFiErr, 1265);
+QV_AT(PiFiErr, msg_text, 49);
+QV_AT(PiFiErr, status_text, 657);
+
+// Fills the record for a file (its identity), the PCB's process, a message
+// and a status.
+void pi_fi_err_rec(PiFiErr* rec, const Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status);
+// The file-error exit: shows the record through rt_err (with the parent
+// PCB), sets the PCB's result to 4 and unwinds the innermost scope with 4.
+[[noreturn]] void pi_fi_err(Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status);

@@ -1,0 +1,512 @@
+// The module loader and cache, build_em and the saved module files: names,
+// the constructor, the sub-file builders, cache hits, saving and loading in
+// a fresh engine, the format mark and version, stamps-only changes, use
+// counts, modules held across a dictionary change, eviction and damaged
+// files.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+
+#include "foundation/os.h"
+#include "process/pl_fixture.h"
+#include "support/syserr.h"
+
+using namespace pltest;
+
+namespace {
+
+class Pl : public ::testing::Test {
+ protected:
+  Engine e;
+  void SetUp() override {
+    descs().clear();
+    compiles() = 0;
+    e.start();
+    e.dictionary();
+    descs()["P1"] = Desc{{7, 11, 13}, {1000, 2000}, {}, false};
+  }
+  void TearDown() override {
+    e.stop();
+    descs().clear();
+  }
+  void define(const std::vector<fx::Rec>& recs) { ASSERT_EQ(fx::write("PROCESS", "ABC", "00", recs), int(recs.size())); }
+  static bool exists(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0;
+  }
+  static ino_t inode(const std::string& p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
+  }
+  // A fresh engine over the same directory (the cache empty).
+  void restart() {
+    e.stop(false);
+    compiles() = 0;
+    e.start(false);
+  }
+  std::vector<uint8_t> read_file(const std::string& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+  void write_file(const std::string& p, const std::vector<uint8_t>& b) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+  }
+};
+
+// ------------------------------------------------------------ names --
+TEST(PlName, StampWordsGiveTheEightCharacterName) {
+  char n[9] = {};
+  uint32_t s00[2] = {0, 0}, s10[2] = {1, 0}, s310[2] = {31, 0}, s01[2] = {0, 1};
+  EXPECT_EQ(pl_gen_nam(0, s00, n), 1);
+  EXPECT_STREQ(n, "BBBBBBBB");
+  pl_gen_nam(0, s10, n);
+  EXPECT_STREQ(n, "CBBBBBBB");
+  pl_gen_nam(0, s310, n);
+  EXPECT_STREQ(n, "BCBBBBBB");
+  pl_gen_nam(0, s01, n);
+  EXPECT_STREQ(n, "BBCBBBBB");
+  // The day wraps at 36,500; the hundredths reach the sixth digit.
+  uint32_t s_wrap[2] = {36501, 8639999};
+  char m[9] = {};
+  pl_gen_nam(0, s_wrap, m);
+  uint32_t s_one[2] = {1, 8639999};
+  pl_gen_nam(0, s_one, n);
+  EXPECT_STREQ(m, n);
+}
+
+// --------------------------------------------------------- build_em --
+TEST_F(Pl, BuildEmFillsTheHeaderAndMarksTheModule) {
+  define({proc_rec("P1", 4, "0"), proc_rec("P3", 3, "1")});
+  descs()["P3"] = descs()["P1"];
+  Pcb* p = e.pcb("P1");
+  auto d1 = proc_rec("P1", 4, "0");
+  ASSERT_EQ(build_em(&rec::view<DProc>(d1.data()), p, 1), 1);
+  EmHeader* em = p->module.get();
+  EXPECT_EQ(em->mark, kEmMark);
+  EXPECT_EQ(em->b1[0], kEmFormat);
+  EXPECT_EQ(em->use_count, 1u);
+  EXPECT_EQ(em->saved, 0);  // definition byte 70 '0'
+  EXPECT_EQ(em->retention, 50);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(em->title.b), 60), "T P1" + std::string(56, ' '));
+  pl_release(p);
+  // An Output process keeps its own 60-character title.
+  auto d3 = proc_rec("P3", 3, "1");
+  rec::view<DProc>(d3.data()).title60.set("REPORT TITLE");
+  Pcb* p3 = e.pcb("P3", 2, 3);
+  ASSERT_EQ(build_em(&rec::view<DProc>(d3.data()), p3, 1), 1);
+  EXPECT_EQ(p3->module->saved, 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(p3->module->title.b), 12), "REPORT TITLE");
+  pl_release(p3);
+}
+
+TEST_F(Pl, BuildEmWithoutApplicationRecordOrCompiler) {
+  auto d = proc_rec("RESTRUCTURE");
+  descs()["RESTRUCTURE"] = descs()["P1"];
+  // No APPL record of "0DN": only RESTRUCTURE builds.
+  Pcb* r = e.pcb("RESTRUCTURE");
+  r->invoc.app.set("0DN");
+  ASSERT_EQ(build_em(&rec::view<DProc>(d.data()), r, 1), 1);
+  pl_release(r);
+  Pcb* x = e.pcb("P1");
+  x->invoc.app.set("XYZ");
+  EXPECT_EQ(build_em(&rec::view<DProc>(d.data()), x, 1), 0);
+  EXPECT_EQ(x->module.get(), nullptr);
+  // Without a compiler a build fails as a compile does.
+  em_set_compiler(nullptr);
+  Pcb* p = e.pcb("P1");
+  auto d1 = proc_rec("P1");
+  EXPECT_EQ(build_em(&rec::view<DProc>(d1.data()), p, 1), 0);
+  EXPECT_EQ(p->invoc.completion, 200140);
+  EXPECT_EQ(p->module.get(), nullptr);
+}
+
+TEST_F(Pl, EverySubFileBuilderMakesItsFileAndARecordRoundTrips) {
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  auto* in = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC + 1));
+  auto* out = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC + 1));
+  int made = 0;
+  auto check = [&](const char* label, FmFdb& f) {
+    SCOPED_TRACE(label);
+    ASSERT_EQ(FM_CREATE(&f, 0, 0, 0, 15, 15), 1) << f.status;
+    FmArb* a = f.handle.get();
+    size_t len = f.var ? 3 : f.rec_len.get();
+    for (size_t i = 0; i < len; ++i) in[i] = uint8_t(i * 7 + 1);
+    PROTO_FULL(a, 0, in);
+    a->rec_len = uint16_t(f.var ? len : 0);
+    ASSERT_EQ(fm_write(a), 1) << a->status;
+    PROTO_FULL(a, 0, out);
+    a->rec_len = FM_MAX_REC;
+    a->op = FM_OP_FIRST;
+    ASSERT_EQ(fm_start(a), 1);
+    a->op = 0;
+    ASSERT_EQ(fm_rdnxt(a), 1);
+    EXPECT_EQ(a->len_read, len);
+    EXPECT_EQ(std::memcmp(in, out, len), 0);
+    FM_CLOSE(a, FM_CL_SCRATCH);
+    ++made;
+  };
+  for (const EmSub& s : em_subs) {
+    if (!s.code) continue;
+    FmFdb f;
+    em_sub_fdb(s, &f, kdb, sdb);
+    check(s.label, f);
+  }
+  FmFdb c;
+  em_cache_fdb(&c, kdb, sdb);
+  check("CA", c);
+  FmFdb lf;
+  em_dlf_fdb(&lf, kdb, sdb);
+  check("LF", lf);
+  EXPECT_EQ(made, 25);  // the 24 builders and INST
+}
+
+// ------------------------------------------------------------ cache --
+TEST_F(Pl, FirstGetCompilesSavesBothFilesAndACacheHitReadsNothing) {
+  define({proc_rec("P1")});
+  std::string nm = stamp_name();
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  EXPECT_EQ(compiles(), 1);
+  // A first save without old files writes both.
+  EXPECT_TRUE(exists(e.mod_path(nm.c_str())));
+  EXPECT_TRUE(exists(e.dbg_path(nm.c_str())));
+  EXPECT_EQ(Engine::run(p), expected(descs()["P1"]));
+  // A hit: 202, no compile, no saved file read (it is gone).
+  std::filesystem::remove(e.mod_path(nm.c_str()));
+  Pcb* q = e.pcb("P1");
+  ASSERT_EQ(pl_get(q, 1), 1);
+  EXPECT_EQ(q->invoc.completion, 202);
+  EXPECT_EQ(compiles(), 1);
+  EXPECT_EQ(q->module.get(), p->module.get());
+  EXPECT_EQ(p->module->use_count, 2u);
+  EXPECT_EQ(Engine::run(q), expected(descs()["P1"]));
+  pl_release(p);
+  pl_release(q);
+  EXPECT_EQ(pl_cache_count(), 1u);
+  EXPECT_EQ(pl_cache_records(), 1u);
+}
+
+TEST_F(Pl, ASavedModuleLoadsInAFreshEngineWithoutCompiling) {
+  define({proc_rec("P1")});
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  uint32_t want = Engine::run(p);
+  pl_release(p);
+  restart();
+  Pcb* q = e.pcb("P1");
+  ASSERT_EQ(pl_get(q, 1), 1);
+  EXPECT_EQ(compiles(), 0);
+  EXPECT_EQ(q->invoc.completion, 0);
+  // The compile's handle in CAP was never saved; the token handles start empty.
+  EmCap cap;
+  FmArb* c = q->module->cap.get();
+  PROTO_FULL(c, 0, reinterpret_cast<uint8_t*>(MM_ALLOC(e.pool, sizeof cap)));
+  c->op = FM_OP_FIRST;
+  fm_start(c);
+  c->op = 0;
+  ASSERT_EQ(fm_rdnxt(c), 1);
+  std::memcpy(&cap, c->rec.get(), sizeof cap);
+  EXPECT_EQ(cap.src[0].get(), 0u);
+  EXPECT_EQ(Engine::run(q), want);
+  pl_release(q);
+}
+
+TEST_F(Pl, AModuleInAnotherLanguageIsSavedUnderThatLanguage) {
+  define({proc_rec("P1")});
+  // PARAM's language: ENG.
+  auto prm = fx::param("MENU");
+  rec::view<DParam>(prm.data()).dict_lang.set("ENG");
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb*, FmSdb*) { INIT_DPARM_FDB(f, "ABC", "00"); }, prm));
+  std::string nm = stamp_name();
+  Pcb* fr = e.pcb("P1", 2, 4, "FRE");
+  ASSERT_EQ(pl_get(fr, 1), 1);
+  EXPECT_TRUE(exists(e.mod_path(nm.c_str(), "FRE")));
+  Pcb* en = e.pcb("P1", 2, 4, "ENG");
+  ASSERT_EQ(pl_get(en, 1), 1);
+  EXPECT_NE(en->module.get(), fr->module.get());
+  EXPECT_TRUE(exists(e.mod_path(nm.c_str())));
+  pl_release(fr);
+  pl_release(en);
+}
+
+// ------------------------------------------------------ saved files --
+TEST_F(Pl, AWrongMarkOrVersionIsDeletedAndCompiled) {
+  define({proc_rec("P1")});
+  std::string nm = stamp_name();
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  pl_release(p);
+  for (int which = 0; which < 2; ++which) {
+    SCOPED_TRACE(which);
+    restart();
+    // Copy the saved file with another mark (or version), sealed anew.
+    FmFdb src, dst;
+    for (FmFdb* f : {&src, &dst}) {
+      INIT_FDB(f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+      f->options = FM_OPT_NO_SYSDIR;
+      f->stamp[0] = f->stamp[1] = 0xFFFFFFFFu;
+    }
+    INIT_DB_PATH(&src, "   ", "ABC", "00", nm.c_str(), FM_PT_MOD);
+    INIT_DB_PATH(&dst, "   ", "ABC", "00", "XCOPY", FM_PT_MOD);
+    ASSERT_EQ(FM_OPEN(&src, 0, FM_OPT_NO_SYSDIR, 1, 15), 1);
+    ASSERT_EQ(FM_CREATE(&dst, 0, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+    FmArb* s = src.handle.get();
+    FmArb* d = dst.handle.get();
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC + 1));
+    s->rec.set(buf);
+    s->rec_len = FM_MAX_REC;
+    std::vector<std::vector<uint8_t>> recs;
+    while (fm_rdnxt(s)) recs.emplace_back(buf, buf + s->len_read);
+    recs.pop_back();  // the old checksum record
+    if (which == 0) recs[0][0] = 'X';
+    else recs[0][1] = uint8_t(kEmFormat + 1);
+    for (auto& r : recs) {
+      std::memcpy(buf, r.data(), r.size());
+      d->rec.set(buf);
+      d->rec_len = uint16_t(r.size());
+      ASSERT_EQ(fm_write(d), 1);
+    }
+    ASSERT_EQ(pl_seal(d), 1);
+    FM_CLOSE(s, 0);
+    FM_CLOSE(d, FM_CL_KEEP);
+    ASSERT_EQ(fm_replace(&src, &dst, 0), 1) << src.status;
+    Pcb* q = e.pcb("P1");
+    ASSERT_EQ(pl_get(q, 1), 1);
+    EXPECT_EQ(compiles(), 1);
+    EXPECT_EQ(Engine::run(q), expected(descs()["P1"]));
+    pl_release(q);
+    // The new save is good again.
+    restart();
+    Pcb* r = e.pcb("P1");
+    ASSERT_EQ(pl_get(r, 1), 1);
+    EXPECT_EQ(compiles(), 0);
+    pl_release(r);
+  }
+}
+
+TEST_F(Pl, DamagedSavedFilesAreDeletedAndCompiledNeverRun) {
+  define({proc_rec("P1")});
+  std::string nm = stamp_name();
+  std::string path = e.mod_path(nm.c_str());
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  pl_release(p);
+  std::vector<uint8_t> good = read_file(path);
+  ASSERT_GT(good.size(), 2000u);
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
+  for (size_t cut : {size_t(0), size_t(20), size_t(40), size_t(1000), good.size() / 2, good.size() - 1,
+                     good.size() - 20})
+    cases.push_back({"cut at " + std::to_string(cut), std::vector<uint8_t>(good.begin(), good.begin() + long(cut))});
+  cases.push_back({"zero-filled", std::vector<uint8_t>(good.size(), 0)});
+  for (size_t at : {size_t(40), size_t(300), size_t(1400), good.size() / 2, good.size() - 30, good.size() - 3}) {
+    auto b = good;
+    b[at] ^= 0x10;
+    cases.push_back({"bit flipped at " + std::to_string(at), b});
+  }
+  for (auto& [what, bytes] : cases) {
+    SCOPED_TRACE(what);
+    restart();
+    write_file(path, bytes);
+    Pcb* q = e.pcb("P1");
+    ASSERT_EQ(pl_get(q, 1), 1);
+    EXPECT_EQ(compiles(), 1);
+    EXPECT_EQ(Engine::run(q), expected(descs()["P1"]));
+    pl_release(q);
+    EXPECT_EQ(read_file(path).size(), good.size());  // saved again whole
+  }
+}
+
+TEST_F(Pl, AStampsOnlyChangeIsLoadedUsedAndSavedAgainDebugFileUntouched) {
+  define({proc_rec("P1")});
+  std::string nm = stamp_name();
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  pl_release(p);
+  ino_t mod_before = inode(e.mod_path(nm.c_str())), dbg_before = inode(e.dbg_path(nm.c_str()));
+  restart();
+  auto ap = fx::appl("ABC", "00");
+  rec::view<DAppl>(ap.data()).stamp.b[0] ^= 1;
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
+  Pcb* q = e.pcb("P1");
+  ASSERT_EQ(pl_get(q, 1), 1);
+  EXPECT_EQ(compiles(), 0);
+  EXPECT_EQ(Engine::run(q), expected(descs()["P1"]));
+  pl_release(q);
+  EXPECT_NE(inode(e.mod_path(nm.c_str())), mod_before);  // saved again
+  EXPECT_EQ(inode(e.dbg_path(nm.c_str())), dbg_before);  // untouched
+  // The refreshed file needs no refresh again.
+  ino_t mod_after = inode(e.mod_path(nm.c_str()));
+  restart();
+  Pcb* r = e.pcb("P1");
+  ASSERT_EQ(pl_get(r, 1), 1);
+  EXPECT_EQ(compiles(), 0);
+  EXPECT_EQ(inode(e.mod_path(nm.c_str())), mod_after);
+  pl_release(r);
+}
+
+TEST_F(Pl, ANeverSavedProcessCompilesEachTimeItIsNotCached) {
+  define({proc_rec("P1", 4, "0")});
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  EXPECT_FALSE(exists(e.mod_path(stamp_name().c_str())));
+  pl_release(p);
+  restart();
+  Pcb* q = e.pcb("P1");
+  ASSERT_EQ(pl_get(q, 1), 1);
+  EXPECT_EQ(compiles(), 1);
+  pl_release(q);
+}
+
+// -------------------------------------------------------- use counts --
+TEST_F(Pl, UseCountsReturnToZeroOnEveryPath) {
+  define({proc_rec("P1"), proc_rec("BAD", 4, "1", 50, "2026-03-03T00:00:00", "2026-03-03T00:00:00")});
+  descs()["BAD"] = Desc{{1}, {}, {}, true};
+  Pcb* a = e.pcb("P1");
+  Pcb* b = e.pcb("P1");
+  ASSERT_EQ(pl_get(a, 1), 1);
+  ASSERT_EQ(pl_get(b, 1), 1);
+  EmHeader* em = a->module.get();
+  EXPECT_EQ(em->use_count, 2u);
+  // A refused run gives its hold back (the runner's release).
+  pl_release(b);
+  EXPECT_EQ(em->use_count, 1u);
+  pl_release(a);
+  EXPECT_EQ(em->use_count, 0u);
+  EXPECT_EQ(a->module.get(), nullptr);
+  // A failed compile holds nothing.
+  Pcb* c = e.pcb("BAD");
+  EXPECT_EQ(pl_get(c, 1), 0);
+  EXPECT_EQ(c->invoc.completion, 200140);
+  EXPECT_EQ(c->module.get(), nullptr);
+  // pl_bld: got, released and dropped from the cache; 7 for a cached one.
+  EXPECT_EQ(pl_bld(0, "ABC", "00", 4, "P1", '1'), 7);
+  pl_flush();
+  EXPECT_EQ(pl_cache_count(), 0u);
+  EXPECT_EQ(pl_bld(0, "ABC", "00", 4, "P1", '1'), 1);
+  EXPECT_EQ(pl_cache_count(), 0u);
+  EXPECT_EQ(pl_cache_records(), 0u);
+}
+
+TEST_F(Pl, AModuleHeldByARelatedRunSurvivesADictionaryChangeAndIsFreedAfter) {
+  define({proc_rec("P1")});
+  Pcb* old_run = e.pcb("P1", 1);
+  ASSERT_EQ(pl_get(old_run, 1), 1);
+  EmHeader* old_em = old_run->module.get();
+  size_t files = fm_memfile_count();
+  // The definition changes while the RELATED run holds its module.
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); },
+                      proc_rec("P1", 4, "1", 50, "2026-02-02T00:00:00")));
+  descs()["P1"].values.push_back(99);
+  Pcb* new_run = e.pcb("P1", 1);
+  ASSERT_EQ(pl_get(new_run, 1), 1);
+  EXPECT_NE(new_run->module.get(), old_em);
+  EXPECT_EQ(compiles(), 2);
+  EXPECT_EQ(pl_cache_count(), 1u);
+  EXPECT_EQ(pl_cache_records(), 1u);
+  // The old run still has its code whole.
+  Desc before = descs()["P1"];
+  before.values.pop_back();
+  EXPECT_EQ(Engine::run(old_run), expected(before));
+  EXPECT_EQ(Engine::run(new_run), expected(descs()["P1"]));
+  size_t with_both = fm_memfile_count();
+  EXPECT_GT(with_both, files);
+  pl_release(old_run);  // its last release frees it
+  EXPECT_LT(fm_memfile_count(), with_both);
+  pl_release(new_run);
+  EXPECT_EQ(pl_cache_count(), 1u);
+}
+
+TEST_F(Pl, AStatusOneModuleInTheCacheIsTakenAndNotLoadedAgain) {
+  define({proc_rec("P1")});
+  Pcb* a = e.pcb("P1");
+  ASSERT_EQ(pl_get(a, 1), 1);
+  EmHeader* em = a->module.get();
+  pl_release(a);
+  em->status = 1;
+  Pcb* b = e.pcb("P1");
+  ASSERT_EQ(pl_get(b, 1), 1);
+  EXPECT_EQ(b->invoc.completion, 202);
+  EXPECT_EQ(b->module.get(), em);
+  EXPECT_EQ(pl_cache_count(), 1u);
+  pl_release(b);
+}
+
+// ------------------------------------------------------------ eviction --
+TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
+  // USER bytes 235 = 0 and 201 = 255: limit 15 and threshold 15.
+  auto u = fx::user("USR");
+  rec::view<DUser>(u.data()).cache_lim = uint8_t(0);
+  rec::view<DUser>(u.data()).cache_thr = uint8_t(255);
+  ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+  constexpr int kProcs = 1000;
+  std::vector<fx::Rec> defs;
+  std::map<std::string, int> retention;
+  for (int i = 0; i < kProcs; ++i) {
+    std::string n = "E" + std::to_string(i);
+    int r = (i * 37) % 40;  // 0-39: some below the threshold
+    retention[n] = r;
+    defs.push_back(proc_rec(n, 4, "0", r));
+    descs()[n] = Desc{{uint32_t(i)}, {}, {}, false};
+  }
+  define(defs);
+  // Warm up with a full cache so the baseline holds the loader's own work
+  // areas and the pools' high-water marks.
+  for (int i = 0; i < 40; ++i) {
+    Pcb* w = e.pcb(("E" + std::to_string(i)).c_str());
+    ASSERT_EQ(pl_get(w, 1), 1);
+    pl_release(w);
+  }
+  pl_flush();
+  size_t baseline = arena::in_use();
+  std::set<std::string> cached;
+  for (int i = 0; i < kProcs; ++i) {
+    std::string n = "E" + std::to_string(i);
+    Pcb* p = e.pcb(n.c_str());
+    ASSERT_EQ(pl_get(p, 1), 1) << n;
+    pl_release(p);
+    ASSERT_EQ(pl_cache_count(), pl_cache_records());
+    ASSERT_LE(pl_cache_count(), 15u);
+    // What left the cache: never one with a higher retention than a kept one,
+    // and below the threshold only the newest stays.
+    std::set<std::string> before = cached;
+    before.insert(n);
+    cached.clear();
+    for (const auto& name : before) {
+      Pcb* probe = e.pcb(name.c_str());
+      // A probe without verification: the cache's own look-up.
+      if (cache_get(probe, nullptr, 0)) {
+        cached.insert(name);
+        pl_release(probe);
+      }
+      mm_free(probe->area_addr.get()[kPcbStatusArea].get());
+      mm_free(probe->area_addr.get());
+      mm_free(probe);
+    }
+    int kept_min = 1000;
+    for (const auto& name : cached)
+      if (name != n) kept_min = std::min(kept_min, retention[name]);
+    for (const auto& name : before) {
+      if (!cached.count(name)) {
+        ASSERT_LE(retention[name], kept_min) << name << " went before a lower one";
+      }
+    }
+    for (const auto& name : cached) {
+      if (name != n) {
+        ASSERT_GE(retention[name], 15) << name;
+      }
+    }
+    mm_free(p->area_addr.get()[kPcbStatusArea].get());
+    mm_free(p->area_addr.get());
+    mm_free(p);
+  }
+  pl_flush();
+  EXPECT_EQ(pl_cache_count(), 0u);
+  EXPECT_EQ(arena::in_use(), baseline);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// Parts of the loader: relocation of file references, look-ups and header
+// indexes; the save defaults; the verification log; pl_put's refusal of
+// relocated code; pl_dump and pl_scratch; the dictionary getters and the
+// file-error exit.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "process/pl_fixture.h"
+#include "support/syserr.h"
+
+using namespace pltest;
+
+namespace {
+
+class PlParts : public ::testing::Test {
+ protected:
+  Engine e;
+  std::string vfy;
+  void SetUp() override {
+    descs().clear();
+    compiles() = 0;
+    char tmpl[] = "/tmp/quvo-plvfy-XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    vfy = tmpl;
+    setenv("QUVO_DBG_VFY", vfy.c_str(), 1);
+    e.start();
+    e.dictionary();
+    descs()["P1"] = Desc{{5}, {6}, {}, false};
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {proc_rec("P1")}), 1);
+  }
+  void TearDown() override {
+    e.stop();
+    unsetenv("QUVO_DBG_VFY");
+    std::remove(vfy.c_str());
+    descs().clear();
+  }
+  std::string log() {
+    std::ifstream in(vfy);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+};
+
+TEST_F(PlParts, RelocationMakesIndexesAddressesAndKeysPointAtTheirSegments) {
+  Pcb* p = e.pcb("P1");
+  auto d = proc_rec("P1");
+  ASSERT_EQ(build_em(&rec::view<DProc>(d.data()), p, 1), 1);
+  EmHeader* em = p->module.get();
+  em->area_ix1 = 3u;
+  em->area_ix2 = 0u;
+  // A file reference with two keys of 2 and 1 segments.
+  auto* kbuf = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb) * 2));
+  std::memset(static_cast<void*>(kbuf), 0, sizeof(FmKdb) * 2);
+  kbuf[0].seg_count = 2;
+  kbuf[0].segs.off = 1u;  // SDB record 1
+  kbuf[1].seg_count = 1;
+  kbuf[1].segs.off = 1u;
+  FmArb* kdb = em->kdb.get();
+  kdb->rec.set(reinterpret_cast<uint8_t*>(kbuf));
+  kdb->rec_len = sizeof(FmKdb) * 2;
+  ASSERT_EQ(fm_write(kdb), 1);
+  auto* sbuf = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb) * 3));
+  std::memset(static_cast<void*>(sbuf), 0, sizeof(FmSdb) * 3);
+  for (int i = 0; i < 3; ++i) sbuf[i].field = uint16_t(10 + i);
+  FmArb* sdb = em->sdb.get();
+  sdb->rec.set(reinterpret_cast<uint8_t*>(sbuf));
+  sdb->rec_len = sizeof(FmSdb) * 3;
+  ASSERT_EQ(fm_write(sdb), 1);
+  EmCfi cfi;
+  std::memset(static_cast<void*>(&cfi), 0, sizeof cfi);
+  cfi.fdb.app.set("ABC");
+  cfi.fdb.name.set("CUST");
+  cfi.fdb.key_count = 2;
+  cfi.fdb.kdb.off = 1u;  // KDB record 1
+  cfi.file_no = 1;
+  cfi.ctl_ira = 2u;
+  cfi.rec_ira = 5u;
+  FmArb* cf = em->cfi.get();
+  auto* cbuf = static_cast<uint8_t*>(MM_ALLOC(e.pool, sizeof cfi));
+  std::memcpy(cbuf, &cfi, sizeof cfi);
+  PROTO_FULL(cf, 0, cbuf);
+  ASSERT_EQ(fm_write(cf), 1);
+  EmCdlu dl;
+  std::memset(static_cast<void*>(&dl), 0, sizeof dl);
+  dl.number = 1;
+  dl.area = 4u;
+  auto* dbuf = static_cast<uint8_t*>(MM_ALLOC(e.pool, sizeof dl));
+  std::memcpy(dbuf, &dl, sizeof dl);
+  PROTO_FULL(em->cdlu.get(), 0, dbuf);
+  ASSERT_EQ(fm_write(em->cdlu.get()), 1);
+
+  ASSERT_EQ(pl_rloc(p), 1);
+  Ref<uint8_t>* arr = em->area_addr.get();
+  ASSERT_NE(arr, nullptr);
+  EXPECT_EQ(em->area_ix1.get(), arena::offset_of(arr + 3));
+  EXPECT_EQ(em->area_ix2.get(), 0u);
+  auto* r = reinterpret_cast<EmCfi*>(MADDR(cf, 1));
+  EXPECT_EQ(r->ctl_ira.get(), arena::offset_of(arr + 2));
+  EXPECT_EQ(r->rec_ira.get(), arena::offset_of(arr + 5));
+  FmKdb* keys = r->fdb.kdb.get();
+  ASSERT_EQ(reinterpret_cast<uint8_t*>(keys), MADDR(kdb, 1));
+  EXPECT_EQ(keys[0].segs.get()->field, 10);
+  EXPECT_EQ(keys[1].segs.get()->field, 12);  // after the first key's two segments
+  EXPECT_EQ(reinterpret_cast<EmCdlu*>(MADDR(em->cdlu.get(), 1))->area.get(), arena::offset_of(arr + 4));
+  pl_release(p);
+}
+
+TEST_F(PlParts, ARelocatedModuleIsNeverSaved) {
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  std::string path = e.mod_path(stamp_name().c_str());
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  Engine::run(p);  // its code is relocated now
+  ASSERT_EQ(p->module->code_relocated, 1);
+  std::remove(path.c_str());
+  EXPECT_EQ(pl_put(p->module.get()), 0);
+  EXPECT_NE(stat(path.c_str(), &st), 0);
+  pl_release(p);
+}
+
+TEST_F(PlParts, SaveDefaultsFirstAnswerWins) {
+  Pcb* p = e.pcb("P1");
+  auto d = proc_rec("P1", 4, " ");
+  const DProc* def = &rec::view<DProc>(d.data());
+  // No APPL default for type 4 and no SYSPARM: save.
+  EXPECT_EQ(dflt_save_em(def, p), 1);
+  auto ap = fx::appl("ABC", "00");
+  rec::view<DAppl>(ap.data()).save[3].set("0");
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
+  pi_getters_reset();
+  EXPECT_EQ(dflt_save_em(def, p), 0);
+  // The definition's own flag comes first.
+  auto d1 = proc_rec("P1", 4, "1");
+  EXPECT_EQ(dflt_save_em(&rec::view<DProc>(d1.data()), p), 1);
+  // Types past 6: save.
+  Pcb* job = e.pcb("P1", 2, 8);
+  EXPECT_EQ(dflt_save_em(def, job), 1);
+}
+
+TEST_F(PlParts, VerificationFailuresAreLogged) {
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  pl_release(p);
+  pl_flush();
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); },
+                      proc_rec("P1", 4, "1", 50, "2026-04-04T00:00:00")));
+  Pcb* q = e.pcb("P1");
+  ASSERT_EQ(pl_get(q, 1), 1);
+  EXPECT_EQ(compiles(), 2);
+  pl_release(q);
+  EXPECT_NE(log().find("P1                             - Process Modified\n"), std::string::npos) << log();
+}
+
+TEST_F(PlParts, DumpListsModulesAndSubFilesAndScratchDeletesTheSavedFile) {
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  char* text = nullptr;
+  size_t len = 0;
+  FILE* f = open_memstream(&text, &len);
+  pl_dump(f);
+  std::fclose(f);
+  std::string s(text, len);
+  free(text);
+  EXPECT_EQ(s.rfind("EM - 4 ABC/00/P1                            \n", 0), 0u) << s;
+  EXPECT_NE(s.find("  CAP\t "), std::string::npos);
+  EXPECT_NE(s.find("  LOC\t NULL\n"), std::string::npos);
+  EXPECT_NE(s.find("  TOC\t NULL\n"), std::string::npos);  // the debug file has it now
+  pl_release(p);
+  uint32_t st = 1;
+  EXPECT_EQ(pl_scratch(0, "ABC", "00", 4, "P1", &st), 1);
+  EXPECT_EQ(st, 0u);
+  EXPECT_EQ(pl_scratch(0, "ABC", "00", 4, "P1", &st), 0);
+  EXPECT_EQ(st, FM_ST_NOT_FOUND);
+}
+
+TEST_F(PlParts, GettersRememberTheirLastRecord) {
+  ASSERT_EQ(fx::write("USER", nullptr, nullptr, {fx::user("USR", "Ann")}), 1);
+  const DUser* u = pi_get_dusr("USR");
+  ASSERT_NE(u, nullptr);
+  EXPECT_EQ(u->name.str(), "Ann");
+  EXPECT_EQ(pi_get_dusr("USR"), u);
+  EXPECT_EQ(pi_get_dusr("NOB"), nullptr);
+  EXPECT_NE(pi_get_dusr("USR"), nullptr);  // read again after the failed one
+  const DAppl* a = pi_get_dap("ABC", "00");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->app.str(), "ABC");
+  EXPECT_EQ(pi_get_dap("XYZ", "00"), nullptr);
+  const DParam* prm = pi_get_dparm("ABC", "00");
+  ASSERT_NE(prm, nullptr);
+  EXPECT_EQ(prm->menu[0].str(), "MENU");
+  EXPECT_EQ(pi_get_dsysparm(), nullptr);
+  ASSERT_EQ(fx::write("SYSPARM", nullptr, nullptr, {fx::rec("SYSPARM", {})}), 1);
+  const DSysparm* sp = pi_get_dsysparm();
+  ASSERT_NE(sp, nullptr);
+  EXPECT_EQ(pi_get_dsysparm(), sp);
+}
+
+TEST_F(PlParts, FileErrorExitShowsTheRecordAndUnwindsWith4) {
+  static PiFiErr seen;
+  static void* seen_parent = nullptr;
+  proc_svc.rt_err = [](void* parent, const void* r) {
+    seen_parent = parent;
+    std::memcpy(&seen, r, sizeof seen);
+  };
+  Pcb* parent = e.pcb("PARENT");
+  Pcb* p = e.pcb("CHILD", 2, 3);
+  p->invoc.parent_pcb.set(parent);
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_DISK, 10, 0, nullptr, 0);
+  INIT_DB_PATH(&f, "DB1", "ABC", "00", "CUST", FM_PT_DATA);
+  int rc = ::mark(0, [&] { pi_fi_err(p, &f, 300270, 200340); });
+  EXPECT_EQ(rc, 4);
+  EXPECT_EQ(p->invoc.completion, 4);
+  EXPECT_EQ(seen_parent, parent);
+  EXPECT_EQ(seen.file_app.str(), "ABC");
+  EXPECT_EQ(seen.file_name.str(), "CUST");
+  EXPECT_EQ(seen.db.str(), "DB1");
+  EXPECT_EQ(seen.proc_name.str(), "CHILD");
+  EXPECT_EQ(seen.proc_type.str(), "3");
+  // Runtime files show "---" and no database.
+  INIT_LA_PATH(&f, "00", "QPARM", FM_PT_DATA);
+  PiFiErr r;
+  pi_fi_err_rec(&r, p, &f, 300270, 0);
+  EXPECT_EQ(r.file_app.str(), "---");
+  EXPECT_TRUE(r.db.blank());
+  EXPECT_TRUE(r.status_text.blank());
+}
+
+TEST_F(PlParts, AMissingDefinitionShowsTheFileErrorExceptForType12) {
+  static int shown = 0;
+  proc_svc.rt_err = [](void*, const void*) { ++shown; };
+  Pcb* p = e.pcb("NONE");
+  int got = -1;
+  int rc = ::mark(0, [&] { got = pl_get(p, 1); });
+  EXPECT_EQ(rc, 4);
+  EXPECT_EQ(shown, 1);
+  Pcb* q = e.pcb("NONE", 2, 12);
+  rc = ::mark(0, [&] { got = pl_get(q, 1); });
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(got, 0);
+  EXPECT_EQ(q->invoc.completion, 200140);
+  EXPECT_EQ(shown, 1);
+}
+
+}  // namespace
