@@ -37,7 +37,6 @@ namespace {
 constexpr const char* kMarker = ".quvo-boot-unfinished";
 
 std::string g_root;            // input root of this run
-BsCounts g_none;               // counts when the caller keeps none
 std::vector<FmFdb> g_made;     // files created by bs_import / bs_bld_struct
 
 MmPool pool() { return mm_create_pool(" BS_POOL   ", 0, 0); }
