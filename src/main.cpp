@@ -11,6 +11,7 @@
 #include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "language/ii.h"
+#include "process/piexec.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
   la_register();
   bs_register();
   ii_register();
+  pi_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.
