@@ -501,10 +501,12 @@ void pi_exec(PiInvoc* inv) {
     if (m != 1 || !got) {
       if (!parent) {
         uint32_t status = 0;
-        DProc def;
+        auto* def = static_cast<DProc*>(MM_ALLOC(pi_pool(), sizeof(DProc)));
+        std::memset(static_cast<void*>(def), ' ', sizeof *def);
         FmFdb ident;
         std::string why = la_text(kPlNoDefinition);
-        if (!read_dproc(pcb->invoc, &def, &ident, &status) && status) why += ": " + la_text(status);
+        if (!read_dproc(pcb->invoc, def, &ident, &status) && status) why += ": " + la_text(status);
+        mm_free(def);
         g.start_failure = why;
       }
       free_pcb(pcb);
