@@ -753,8 +753,6 @@ int pi_chk_secr(int32_t code, Pcb* pcb) {
 // ====================================================== registration ==
 namespace {
 int user_lookup(std::string_view login) {
-  // Test hook: sign on as another login name.
-  if (const char* t = std::getenv("QUVO_TEST_USER"); t && *t) login = t;
   Work* w = work();
   FmFdb fdb;
   INIT_DUSR_FDB(&fdb, w->kdb, w->sdb);

@@ -259,6 +259,9 @@ TEST_F(Pi, LogoutThreeLevelsDownEndsEveryLevelAtOnce) {
 
 // ---------------------------------------------------------- refusals --
 TEST_F(Pi, NoDefaultProcessGives20AndCreatesNothing) {
+  PiInvoc w = invoc("", 1);
+  w.app.set("ZZZ");
+  run(&w);  // warm: the getters' buffers
   size_t before = arena::in_use();
   PiInvoc v = invoc("", 1);
   v.app.set("ZZZ");
