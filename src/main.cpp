@@ -12,6 +12,7 @@
 #include "foundation/ut.h"
 #include "language/ii.h"
 #include "process/piexec.h"
+#include "process/pl.h"
 #include "screen/wm.h"
 
 int main(int argc, char** argv) {
@@ -23,6 +24,7 @@ int main(int argc, char** argv) {
   la_register();
   bs_register();
   ii_register();
+  pl_register();
   pi_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault

@@ -1304,11 +1304,17 @@ int save_impl(FmArb* seq, FmArb* file, bool memory_only) {
   return rc;
 }
 
+// The record buffer of the loads: taken once (a load calls no other load),
+// so that loading many small files does not clear 32 KB for each.
+uint8_t* load_buffer() {
+  static uint8_t* buf = static_cast<uint8_t*>(arena::alloc_chunk(FM_MAX_REC + 1));
+  return buf;
+}
+
 int load_impl(FmFdb* fdb, FmArb* seq, int scope) {
   ensure_init();
   if (!live(seq)) return fmi::fail(fdb, FM_ST_NO_STREAM);
-  MmPool pool = fmi::pool();
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, FM_MAX_REC + 1));
+  uint8_t* buf = load_buffer();
   Ref<uint8_t> srec = seq->rec;
   uint16_t slen = seq->rec_len;
   int rc = 0;
@@ -1345,7 +1351,6 @@ int load_impl(FmFdb* fdb, FmArb* seq, int scope) {
   }
   seq->rec = srec;
   seq->rec_len = slen;
-  mm_free(buf);
   return rc;
 }
 }  // namespace

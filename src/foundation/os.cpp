@@ -268,6 +268,8 @@ void os_usage(FILE* to) {
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
       "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
       "                  runs (with the event points it enters and leaves)\n"
+      "  QUVO_DBG_VFY    a file that gets a line each time a compiled process fails\n"
+      "                  its check against the dictionary (and is compiled again)\n"
       "  QUVO_TRACE_0APPS  when set, the event trace also records the processes of\n"
       "                  the system applications\n"
       "  QUVO_FILE_SYNC  1: native files are flushed to disk at each step of a change,\n"

@@ -11,6 +11,7 @@
 #include "process/emrec.h"
 #include "process/pigetd.h"
 #include "process/pl.h"
+#include "process/plint.h"
 
 namespace {
 

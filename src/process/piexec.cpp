@@ -792,10 +792,7 @@ void pi_register() {
   // Test hook: the engine as it was before the process manager (the
   // start-up process is named, not run).
   if (std::getenv("QUVO_TEST_NO_PI")) return;
-  os_set_init(OsInit::Pi, [] {
-    pl_init();
-    return pi_init();
-  });
+  os_set_init(OsInit::Pi, pi_init);
   os_set_user_lookup(user_lookup);
   os_hooks.pi_exec = pi_exec;
   os_hooks.user_start = user_start;

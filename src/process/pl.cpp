@@ -19,12 +19,11 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/emrec.h"
+#include "process/plint.h"
 #include "process/pigetd.h"
 #include "process/services.h"
 #include "screen/wm.h"
 #include "screen/wmrec.h"
-
-FmArb* em_create_sub(EmHeader* em, const EmSub& s);
 
 namespace {
 
@@ -178,6 +177,15 @@ void pl_init() {
   g.vfy = nullptr;
   if (const char* p = getenv("QUVO_DBG_VFY"); p && *p) g.vfy = std::fopen(p, "w");
   proc_svc.pl_cache_rloc = pl_cache_rloc;
+}
+
+void pl_register() {
+  os_set_init(OsInit::Pl, [] {
+    pl_init();
+    if (cache_live()) return 1;
+    std::snprintf(ut_dbg, sizeof ut_dbg, "pl_init() - EM cache create failed");
+    return 0;
+  });
 }
 
 uint32_t pl_cache_count() { return g.cache_cnt; }

@@ -80,6 +80,8 @@ int build_em(const DProc* def, Pcb* pcb, int compile_flag);
 // Starts the loader: the pool, the cache, the verification log. Safe to
 // call again (a new engine state: the cache is emptied first).
 void pl_init();
+// Plugs the loader into the program entry (its start-up stage, OsInit::Pl).
+void pl_register();
 // Gives the PCB its module: 1 (202 in the completion code for a cache hit),
 // or 0 with the reason in the completion code.
 int pl_get(Pcb* pcb, int compile_flag);

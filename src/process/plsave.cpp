@@ -14,13 +14,8 @@
 #include "process/emrec.h"
 #include "process/pigetd.h"
 #include "process/pl.h"
+#include "process/plint.h"
 
-EmHeader* em_new_header(const Pcb* pcb);
-FmArb* em_create_sub(EmHeader* em, const EmSub& s);
-void em_lang_db(const EmHeader* em, char db[3]);
-int cache_remove(EmHeader* em);
-void vfy_log_line(const char* text);
-int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected);
 
 namespace {
 
@@ -147,11 +142,14 @@ bool sum_file(FmArb* f, uint32_t* count, uint32_t* crc_all, uint32_t* crc_but_la
 }
 
 // The handle slots of the header as written: every handle and address
-// zero (invariant 3).
+// zero (invariant 3). The two area indexes at 1320 and 1324 stay: a module
+// is saved before relocation, when they are indexes, which the loader's
+// relocation turns into addresses again.
 void clear_memory_fields(EmHeader* h) {
   h->area_addr.reset();
   for (const EmSub& s : em_subs) (h->*s.slot).reset();
   h->area_table.reset();
+  h->b1280.zero();
   h->use_count = 0;
   h->running_pcb.reset();
   h->toc.reset();

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ inline int& compiles() {
   static int n = 0;
   return n;
 }
+// Called by the fixture compiler while it compiles (tests look at the
+// screen then).
+inline std::function<void()>& on_compile() {
+  static std::function<void()> f;
+  return f;
+}
 inline uint32_t& acc() {
   static uint32_t a = 0;
   return a;
@@ -78,6 +85,7 @@ inline FmArb* mem_file(const char* area, const char* code, int rec_len) {
 
 inline int fixture_compiler(EmCmplCtx* c) {
   ++compiles();
+  if (on_compile()) on_compile()();
   auto it = descs().find(c->em->proc_name.str());
   if (it == descs().end() || it->second.fail) {
     c->code = 200140;

@@ -20,7 +20,14 @@ using namespace pltest;
 namespace {
 
 const Desc kA{{1, 2, 3}, {10, 20}, {}, false};
-const Desc kB{{4, 5, 6, 7, 8, 9}, {30, 40, 50}, {}, false};
+// A larger version: its save takes longer, so more kills come mid-write.
+Desc big() {
+  Desc d;
+  for (uint32_t i = 0; i < 3000; ++i) d.values.push_back(i * 3 + 4);
+  for (uint32_t i = 0; i < 600; ++i) d.constants.push_back(i + 30);
+  return d;
+}
+const Desc kB = big();
 
 class PlCrash : public ::testing::Test {
  protected:
@@ -121,7 +128,7 @@ TEST_F(PlCrash, AKilledSaveLeavesTheOldOrTheNewModuleWhole) {
   ASSERT_TRUE(save_version(e, kA));
   ASSERT_EQ(load_and_run(e), expected(kA));
   std::mt19937 rng(uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::uniform_int_distribution<int> wait_us(0, 6000);
+  std::uniform_int_distribution<int> wait_us(0, 15000);
   int seen_a = 0, seen_b = 0;
   for (int i = 0; i < kills; ++i) {
     pid_t pid = fork();

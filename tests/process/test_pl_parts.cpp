@@ -249,3 +249,53 @@ TEST_F(PlParts, AMissingDefinitionShowsTheFileErrorExceptForType12) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PlParts, TheLoaderStartsAtItsStage) {
+  OsInitFn before = os_get_init(OsInit::Pl);
+  pl_register();
+  OsInitFn fn = os_get_init(OsInit::Pl);
+  ASSERT_NE(fn, nullptr);
+  EXPECT_EQ(fn(), 1);
+  EXPECT_EQ(pl_cache_count(), 0u);
+  EXPECT_EQ(pl_cache_records(), 0u);
+  os_set_init(OsInit::Pl, before);
+}
+
+}  // namespace
+
+#include "screen/memterm.h"
+#include "screen/wm.h"
+
+namespace {
+
+TEST_F(PlParts, WhileAScreenIsUpTheCompileShowsAMessageWindow) {
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {proc_rec("P0", 4, "0")}), 1);
+  descs()["P0"] = descs()["P1"];
+  MemTerm term;
+  Keymap km;
+  std::string err;
+  ASSERT_TRUE(km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) << err;
+  ASSERT_EQ(wm_start(&term, &km), 1);
+  int windows_before = 0, s = 0, r = 0;
+  wm_counts(&s, &windows_before, &r);
+  std::vector<std::string> seen;
+  on_compile() = [&] {
+    for (int row = 1; row <= 24; ++row) seen.push_back(wm_screen_row(row));
+  };
+  Pcb* p = e.pcb("P0");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  on_compile() = nullptr;
+  std::string all;
+  for (const auto& row : seen) all += row + "\n";
+  EXPECT_NE(all.find("Compiling process - please wait"), std::string::npos) << all;
+  EXPECT_NE(all.find("T P0"), std::string::npos) << all;  // the title names the process
+  int windows_after = 0;
+  wm_counts(&s, &windows_after, &r);
+  EXPECT_EQ(windows_after, windows_before);
+  pl_release(p);
+  wm_end();
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+// Shared inside the module loader (em.cpp, pl.cpp, plsave.cpp); callers use
+// pl.h.
+#pragma once
+
+#include <cstdint>
+
+#include "process/emrec.h"
+#include "process/pl.h"
+
+// A header for the PCB's process from " PL_POOL" with its own pool and no
+// sub-files (em_new adds them).
+EmHeader* em_new_header(const Pcb* pcb);
+// Creates sub-file s of the module in the base scope (its slot set); null
+// after the system error.
+FmArb* em_create_sub(EmHeader* em, const EmSub& s);
+// The database field of the module's saved files: its language, or blanks.
+void em_lang_db(const EmHeader* em, char db[3]);
+// The one removal of a module from the cache; 1 when it was there.
+int cache_remove(EmHeader* em);
+bool em_cached(const EmHeader* em);
+// A line of the verification log (QUVO_DBG_VFY), when there is one.
+void vfy_log_line(const char* text);
+// verify_em that also says whether the module was taken out of use (then
+// freed or left to its last holder: the caller may not touch it).
+int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected);
