@@ -509,3 +509,95 @@ TEST_F(Pi, ManyRunsLeaveTheArenaAsAfterTheFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
+  define({{"SELF", 4}});
+  int runs = 0;
+  std::vector<std::pair<Pcb*, int>> seen;
+  g_ap = [&](Pcb* p) {
+    seen.push_back({p, int(pi_pcb_count())});
+    if (++runs > 1) return;
+    PiInvoc k = invoc("SELF", 4, 0, p);
+    k.caller_mode = 2;
+    pi_exec(&k);
+    ADD_FAILURE() << "a replacing invocation returned";
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("SELF", 4);
+  EXPECT_EQ(run(&v), 2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].first, seen[1].first);
+  EXPECT_EQ(seen[1].first->alternation, 1);  // still in the family while it runs
+  EXPECT_EQ(seen[1].second, 2);
+  // The replaced caller ran its event point 06 once, then the new PCB ran.
+  EXPECT_EQ(g_eps.log, (std::vector<std::string>{"SELF:1", "SELF:6", "SELF:1", "SELF:6"}));
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+TEST_F(Pi, RefusedChildQueues200460OnTheParentsMessages) {
+  define({{"PAR", 4}, {"NO6", 6}}, {{"NO6", "6"}});
+  ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec("CLERK")));
+  fx::Rec prof = fx::rec("PROFILE", {{"name", "CLERK"}});
+  rec::view<DProfile>(prof.data()).bits.zero();
+  ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
+  pi_getters_reset();
+  pi_getx_reset();
+  int code = 0, msgs = 0;
+  g_ap = [&](Pcb* p) {
+    PiInvoc k = invoc("NO6", 6, 0, p);
+    pi_exec(&k);
+    code = k.completion;
+    FmArb* m = p->msg_file.get();
+    ASSERT_NE(m, nullptr);
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, 128));
+    PROTO_FULL(m, 0, buf);
+    m->op = FM_OP_FIRST;
+    fm_start(m);
+    m->op = 0;
+    std::string want = la_text(200460).substr(0, 20);
+    while (fm_rdnxt(m) == 1) {
+      std::string text(reinterpret_cast<char*>(buf + 8), 79);
+      if (text.find(want) != std::string::npos) ++msgs;
+    }
+    mm_free(buf);
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(code, 34);
+  EXPECT_EQ(msgs, 1);
+}
+
+TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
+  define({{"SUB", 6}});
+  PiInvoc w = invoc("SUB", 6);
+  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  Pcb* probe = e.pcb("SUB", 2, 6);
+  ASSERT_EQ(pl_get(probe, 1), 1);
+  EmHeader* em = probe->module.get();
+  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  INIT_FDB(&r->fdb, FM_CLASS_DISK, 16, 0, nullptr, 0);
+  r->fdb.app.set("ABC");
+  r->fdb.ver.set("00");
+  r->fdb.name.set("NOFILE");
+  r->fdb.path_type = FM_PT_DATA;
+  r->file_no = 1;
+  r->use = 1;
+  r->one = 1;  // must be opened
+  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
+  ASSERT_EQ(fm_write(em->cfi.get()), 1);
+  pl_release(probe);
+  proc_exec_log_clear();
+  PiInvoc v = invoc("SUB", 6);
+  EXPECT_EQ(run(&v), 4);
+  EXPECT_EQ(count("rt_err"), 1);
+  ASSERT_FALSE(proc_exec_log().empty());
+  EXPECT_EQ(proc_exec_log().back().text.rfind(la_text(300270), 0), 0u) << proc_exec_log().back().text;
+  EXPECT_TRUE(g_eps.log.size() == 2);  // the first run's only
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+}  // namespace
