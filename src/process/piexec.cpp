@@ -295,7 +295,6 @@ bool read_one(FmFdb* fdb, void* buf, const char* close_text, int line) {
 }
 
 bool blank3(const char* s) { return std::memcmp(s, "   ", 3) == 0; }
-bool lang_set(const char* l) { return l[0] != ' ' && l[0] != '0' && l[0] != '\0'; }
 
 }  // namespace
 
@@ -431,6 +430,7 @@ int pi_init() {
   if (const char* t = std::getenv("QUVO_TEST_EXEC"); t && *t && !proc_exec_script_text(t))
     std::fprintf(stderr, "quvo: QUVO_TEST_EXEC=%s is not TYPE:CODE,...; nothing scripted\n", t);
   fill_mhook();
+  pi_prop_reset();
   return 1;
 }
 
@@ -695,20 +695,6 @@ void fill_mhook() {
     fm_write(g.hooks);
   }
   FM_CLOSE(a, 0);
-}
-
-void dflt_lang(Pcb* key, Pcb* parent, const char* db) {
-  (void)db;
-  char lang[3] = {' ', ' ', ' '};
-  auto* st = parent ? pi_area_rec<PdStatus>(parent, 7) : nullptr;
-  if (st && !st->next_lang.blank()) {
-    std::memcpy(lang, st->next_lang.data(), 3);
-    st->next_lang.clear();
-  } else if (lang_set(com.language.data())) {
-    std::memcpy(lang, com.language.data(), 3);
-  }
-  std::memcpy(key->lang.data(), lang, 3);
-  std::memcpy(com.language.data(), lang, 3);
 }
 
 // ========================================================== security ==

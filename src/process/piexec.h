@@ -32,6 +32,7 @@
 // translated file gets the handle languages ("ENG", the language in use).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -40,6 +41,7 @@
 #include "foundation/os.h"
 
 struct Pcb;
+struct FmArb;
 
 // Plugs the runner into the program entry: OsInit::Pi, os_hooks.pi_exec,
 // os_hooks.user_start and the USER look-up.
@@ -75,6 +77,9 @@ bool db_required(const char* app);
 int hook_proc(Pcb* key, int hook_type, char* db);
 // Loads the active hooks of the signed-on user into the hook copy.
 void fill_mhook();
+// The language of the run ("DEF LANG ID" properties of the user, the
+// database and application, the database, the system; a first character
+// blank, '0' or NUL is unset); the parent's next language is used once.
 void dflt_lang(Pcb* key, Pcb* parent, const char* db);
 
 // ---------------------------------------------------------- security --
@@ -85,6 +90,31 @@ int pi_chk_secr(int32_t code, Pcb* pcb);
 // Whether the profile allows code c: bit c % 8 of byte 64 + c / 8; bits
 // beyond the record are not set.
 bool pi_prof_bit(const DProfile* profile, int32_t code);
+
+// -------------------------------------------------------- properties --
+// Named values of the system, a database or an application, kept in
+// ATRIBUTE files (406-byte records keyed by object kind, object name and
+// property); an all-blank value is an absent property. One file per
+// (application, version, database) is opened at its first use and stays
+// open in the property cache "PI"/"PR"; a missing file gives no handle.
+// pi_prop_reset starts the cache afresh (pi_init) and forgets the default
+// languages.
+void pi_prop_reset();
+// The file of the owner: "0SA"'s own for "0SA", the application's with a
+// blank or null database, else the database's file of the application.
+FmArb* pi_get_prop_arb(const char* app, const char* ver, const char* db, int scope);
+// value: 256 bytes, blank first; 1 when the property exists.
+int pi_get_prop(FmArb* h, const char* kind, const char* name, size_t len, const char* prop, char value[256]);
+// An all-blank value deletes; a new value is written, an old one rewritten.
+int pi_put_prop(FmArb* h, const char* kind, const char* name, size_t len, const char* prop, const char* value);
+// A missing property counts as deleted.
+int pi_del_prop(FmArb* h, const char* kind, const char* name, size_t len, const char* prop);
+// Renames the object of the properties from prop on; 0 when a rewrite fails.
+int pi_move_prop(FmArb* h, const char* kind, const char* new_name, size_t len, const char* prop,
+                 const char* old_name);
+// A property of "0SA" 00: the first out_len bytes of the value, blanks when
+// absent; 1 when found.
+int pi_get_sa_prop(const char* kind, const char* name, size_t len, const char* prop, char* out, size_t out_len);
 
 // ----------------------------------------------------------- getters --
 // Single records of System Administration with a one-record memory:

@@ -601,3 +601,93 @@ TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
 }
 
 }  // namespace
+
+namespace {
+
+// Makes the ATRIBUTE file of an owner (as the dictionary tools would).
+void make_prop_file(const char* app, const char* db) {
+  MmPool pool = mm_create_pool(nullptr, 0, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  FmFdb f;
+  INIT_DPROP_FDB(&f, kdb, sdb);
+  f.app.set(app);
+  f.ver.set("00");
+  f.db.set(db);
+  f.path_type = FM_PT_DATA;
+  EXPECT_EQ(FM_CREATE(&f, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+  FM_CLOSE(f.handle.get(), 0);
+  mm_destroy_pool(pool);
+}
+
+std::string val(const std::string& s) {
+  std::string v(256, ' ');
+  v.replace(0, s.size(), s);
+  return v;
+}
+
+TEST_F(Pi, PropertiesStoreReplaceDeleteAndMove) {
+  EXPECT_EQ(pi_get_prop_arb("ABC", "00", nullptr, com.base_scope), nullptr);  // no file yet
+  make_prop_file("ABC", "");
+  FmArb* h = pi_get_prop_arb("ABC", "00", nullptr, com.base_scope);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(pi_get_prop_arb("ABC", "00", "   ", com.base_scope), h);  // cached
+  char v[256];
+  std::memset(v, 'x', sizeof v);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "DEF LANG ID", v), 0);
+  EXPECT_EQ(std::string(v, 256), val(""));
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "DEF LANG ID", val("FRA").c_str()), 1);
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "COLOUR", val("blue").c_str()), 1);
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "DEF LANG ID", val("DEU").c_str()), 1);
+  ASSERT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "DEF LANG ID", v), 1);
+  EXPECT_EQ(std::string(v, 3), "DEU");
+  // Blank deletes, also when there is nothing to delete.
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "COLOUR", val("").c_str()), 1);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "COLOUR", v), 0);
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "COLOUR", val("").c_str()), 1);
+  EXPECT_EQ(pi_del_prop(h, "USER    ", "USR", 3, "NOTHING"), 1);
+  // Renaming the object moves its properties.
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "A", val("1").c_str()), 1);
+  EXPECT_EQ(pi_move_prop(h, "USER    ", "NEW", 3, "", "USR"), 1);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "DEF LANG ID", v), 0);
+  ASSERT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, "DEF LANG ID", v), 1);
+  EXPECT_EQ(std::string(v, 3), "DEU");
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, "A", v), 1);
+  EXPECT_EQ(pi_get_prop(nullptr, "USER    ", "NEW", 3, "A", v), 0);
+}
+
+TEST_F(Pi, LanguageOfTheRunByItsSources) {
+  make_prop_file("0SA", "");
+  pi_prop_reset();
+  FmArb* sa = pi_get_prop_arb("0SA", "00", nullptr, com.base_scope);
+  ASSERT_NE(sa, nullptr);
+  Pcb key{};
+  key.invoc = invoc("SUB", 6);
+  // Nothing set: blanks.
+  dflt_lang(&key, nullptr, "   ");
+  EXPECT_EQ(key.lang.view(), "   ");
+  // The system's, then the database's over it, the user's over all; "0"
+  // counts as unset.
+  ASSERT_EQ(pi_put_prop(sa, "SYSPARM ", "", 0, "DEF LANG ID", val("SYS").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(sa, "DATABASE", "DB1", 3, "DEF LANG ID", val("DBL").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(sa, "USER    ", "USR", 3, "DEF LANG ID", val("0").c_str()), 1);
+  pi_prop_reset();
+  dflt_lang(&key, nullptr, "   ");
+  EXPECT_EQ(key.lang.view(), "SYS");
+  dflt_lang(&key, nullptr, "DB1");
+  EXPECT_EQ(key.lang.view(), "DBL");
+  EXPECT_EQ(com.language.view(), "DBL");
+  sa = pi_get_prop_arb("0SA", "00", nullptr, com.base_scope);
+  ASSERT_EQ(pi_put_prop(sa, "DBXAP   ", "DB1ABC", 6, "DEF LANG ID", val("DXA").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(sa, "USER    ", "USR", 3, "DEF LANG ID", val("USL").c_str()), 1);
+  pi_prop_reset();
+  dflt_lang(&key, nullptr, "DB1");
+  EXPECT_EQ(key.lang.view(), "USL");
+  sa = pi_get_prop_arb("0SA", "00", nullptr, com.base_scope);
+  ASSERT_EQ(pi_put_prop(sa, "USER    ", "USR", 3, "DEF LANG ID", val("").c_str()), 1);
+  pi_prop_reset();
+  dflt_lang(&key, nullptr, "DB1");
+  EXPECT_EQ(key.lang.view(), "DXA");
+}
+
+}  // namespace
