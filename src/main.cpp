@@ -15,6 +15,7 @@
 #include "language/iiutil.h"
 #include "language/sc.h"
 #include "process/pc.h"
+#include "process/piexec.h"
 #include "process/pl.h"
 #include "screen/wm.h"
 
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
   pc_register();
   sc_register();
   pl_register();
+  pi_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.
