@@ -368,6 +368,20 @@ int64_t pd_cvb64(const void* value, int length, bool* ok) {
   return neg ? int64_t(uint64_t(0) - uint64_t(mag)) : int64_t(uint64_t(mag));
 }
 
+int pd_narrow8(void* target, const void* wide) {
+  const auto* w = static_cast<const uint8_t*>(wide);
+  uint64_t hi, lo;
+  std::memcpy(&hi, w, 8);
+  std::memcpy(&lo, w + 8, 7);  // every digit byte of the low half but the sign's
+  if (hi != 0 || !pd_vfy(w + 8, 8, 15)) return pd_set(target, 8, wide, 16);
+  uint8_t out[8];
+  std::memcpy(out, w + 8, 8);
+  lo &= 0x00FFFFFFFFFFFFFFull;
+  if (lo == 0 && (out[7] >> 4) == 0) out[7] = uint8_t(com.pd_pos);  // the positive zero
+  std::memcpy(target, out, 8);
+  return 1;
+}
+
 int pd_vfy(const void* value, int length, int digits) {
   if (!value || !len_ok(length)) return 0;
   const auto* p = static_cast<const uint8_t*>(value);

@@ -41,6 +41,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "foundation/binc.h"
 #include "foundation/pacdec.h"
@@ -97,6 +98,19 @@ int pd_cvp_u32(void* target, int length, uint32_t value);
 uint32_t pd_cvb_u32(const void* value, int length, bool* ok = nullptr);
 int pd_cvp64(void* target, int length, int64_t value);
 int64_t pd_cvb64(const void* value, int length, bool* ok = nullptr);
+
+// Copies a packed value of len bytes (1..16) into a 16-byte value as it is,
+// the extra leading digits zero: the same number, unchecked (the operations
+// check it). The interpreter's operands widen this way.
+inline void pd_widen(void* wide, const void* value, int len) {
+  auto* w = static_cast<uint8_t*>(wide);
+  std::memset(w, 0, size_t(16 - len));
+  std::memmove(w + 16 - len, value, size_t(len));
+}
+// The reverse for an 8-byte target: 1 and the low 8 bytes when the value's
+// first 8 bytes are zero digits and it is a valid number (a zero written as
+// the positive zero); else pd_set's answer.
+int pd_narrow8(void* target, const void* wide);
 
 // Whether a stored packed field is well formed for a field of `digits`
 // integer plus decimal digits: the sign nibble is the configured positive or

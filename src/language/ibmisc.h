@@ -15,6 +15,17 @@ struct IbCopy {           // COPY 460 (12)
   rec::Bytes<3> unused;
 };
 QV_RECORD(IbCopy, 12);
+struct IbIraSum {         // IRA_SUM 184 (12)
+  IbInst head;
+  rec::U32 acc;           // accumulator number
+  rec::U32 reg;
+};
+QV_RECORD(IbIraSum, 12);
+struct IbIraBucket {      // IRA_BUCKET 186 (6)
+  IbInst head;
+  rec::U16 reg;
+};
+QV_RECORD(IbIraBucket, 6);
 struct IbPrint {          // PRINT 470 (8)
   IbInst head;
   rec::U32 len;           // text length
@@ -52,6 +63,7 @@ struct IbVfyField {
   const char* name = "";     // element name
   const char* token = "";    // token table (blank: none)
   bool is_signed = true;
+  const char* date_mask = nullptr;  // dates: the edit mask text (null: all eight units)
 };
 
 uint8_t* bld_copy(IbCode* code, uint8_t kind = 6);   // RLOC_COPY; its end operand patched by the caller

@@ -3,6 +3,9 @@
 
 #include "language/ibutil.h"
 
+#include <algorithm>
+#include <cstring>
+
 uint8_t ib_bin_code(const IbTstOp& op) {
   uint8_t c = op.is_signed ? 4 : 1;
   if (op.len == 1) c += 2;
@@ -69,39 +72,85 @@ uint8_t* bld_if_bin(IbCode* code, uint32_t shift, uint8_t rel, const IbTstOp& a,
   return p;
 }
 
-namespace {
-uint8_t* xpnd(IbCode* code, uint16_t op, uint16_t w4, uint16_t w6, int b8) {
-  uint8_t* p = ib_put(code, op);
-  if (!p) return nullptr;
-  rec::view<rec::U16>(p + 4) = w4;
-  rec::view<rec::U16>(p + 6) = w6;
-  if (b8 >= 0) p[8] = uint8_t(b8);
-  return p;
-}
-}  // namespace
-
 uint8_t* bld_comp_xpnd_fix_fix(IbCode* code, uint8_t scale1, uint8_t scale2, uint16_t len1, uint16_t len2) {
   uint8_t* p = ib_put(code, 422);
   if (!p) return nullptr;
-  p[4] = scale1;
-  p[5] = scale2;
-  rec::view<rec::U16>(p + 6) = len1;
-  rec::view<rec::U16>(p + 8) = len2;
+  auto& in = rec::view<IbXpndFixFix>(p);
+  in.scale1 = scale1;
+  in.scale2 = scale2;
+  in.len1 = len1;
+  in.len2 = len2;
   return p;
 }
 uint8_t* bld_comp_xpnd_var_var(IbCode* code, uint16_t len1, uint16_t len2) {
-  return xpnd(code, 278, uint16_t(len1 - 1), uint16_t(len2 - 1), -1);
+  uint8_t* p = ib_put(code, 278);
+  if (!p) return nullptr;
+  rec::view<IbXpndVarVar>(p).len1 = uint16_t(len1 - 1);
+  rec::view<IbXpndVarVar>(p).len2 = uint16_t(len2 - 1);
+  return p;
 }
+namespace {
+uint8_t* mixed(IbCode* code, uint16_t op, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
+  uint8_t* p = ib_put(code, op);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbXpndMixed>(p);
+  in.var_len = uint16_t(var_len - 1);
+  in.fix_len = fix_len;
+  in.fix_scale = fix_scale;
+  return p;
+}
+}  // namespace
 uint8_t* bld_comp_xpnd_var_fix(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
-  return xpnd(code, 276, uint16_t(var_len - 1), fix_len, fix_scale);
+  return mixed(code, 276, var_len, fix_len, fix_scale);
 }
 uint8_t* bld_comp_xpnd_fix_var(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
-  return xpnd(code, 272, uint16_t(var_len - 1), fix_len, fix_scale);
+  return mixed(code, 272, var_len, fix_len, fix_scale);
 }
 uint8_t* bld_unxpnd(IbCode* code, uint16_t len) {
   if (!code) return ib_err(__LINE__, " bld_unxpnd  - bad sc_blk");
   uint8_t* p = ib_put(code, 300);
-  if (p) rec::view<rec::U16>(p + 4) = len;
+  if (p) rec::view<IbUnxpnd>(p).len = len;
+  return p;
+}
+
+namespace {
+// Compiles a date operand's mask into tokens: its descriptor, false for a
+// mask without a unit.
+bool date_desc(const IbTstOp& op, uint8_t* tokens, DateDesc* d) {
+  const char* mask = op.date_mask ? op.date_mask : kDateMaskAll;
+  size_t n = std::min<size_t>(std::strlen(mask), 60);
+  std::memcpy(tokens, mask, n);
+  *d = DateDesc{};
+  d->type = op.type;
+  d->mask = tokens;
+  d->mask_len = uint16_t(n);
+  if (!cv_cmpl_date_msk(d)) return false;
+  if (op.len) d->len = op.len;
+  return true;
+}
+}  // namespace
+
+uint8_t* bld_if_dat(IbCode* code, uint32_t shift, uint8_t rel, bool is_if, const IbTstOp& a, const IbTstOp& b,
+                    uint32_t* msg) {
+  uint8_t t1[64], t2[64];
+  DateDesc d1, d2;
+  *msg = 102400;
+  if (!date_desc(a, t1, &d1) || !date_desc(b, t2, &d2)) return nullptr;
+  if (std::min(d1.high, d2.high) < std::max(d1.low, d2.low)) return nullptr;
+  *msg = 0;
+  size_t m1 = d1.mask_len, m2 = d2.mask_len;
+  uint8_t* p = ib_put(code, 516, sizeof(IbIfDat) + m1 + m2);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbIfDat>(p);
+  in.shift = shift;
+  in.rel = rel;
+  in.is_if = is_if;
+  in.masks_len = uint16_t(m1 + m2);
+  d1.value = d1.mask = d2.value = d2.mask = nullptr;
+  cv_date_desc_save(d1, in.d1);
+  cv_date_desc_save(d2, in.d2);
+  std::memcpy(p + sizeof(IbIfDat), t1, m1);
+  std::memcpy(p + sizeof(IbIfDat) + m1, t2, m2);
   return p;
 }
 
@@ -132,7 +181,7 @@ int bld_if_and_or(IbCode* code, const IbTstOp& a, const IbTstOp& b, uint8_t rel,
                              rel, a.len > b.len ? 1 : 2, is_if);
     }
   } else if (is_date(a.type)) {
-    *msg = 102400;  // dates wait for the date family
+    ok = is_date(b.type) && bld_if_dat(code, shift, rel, is_if, a, b, msg);
   } else if (is_num(a.type) && is_num(b.type)) {
     if (a.type == 5 && b.type == 5) {
       ok = bld_if_bin(code, shift, rel, a, b, is_if);

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 
+#include "foundation/cvdat.h"
 #include "language/ib.h"
 
 // Sets the level of shift s to v (1, 2) and every deeper level to unset.
@@ -69,12 +70,54 @@ struct IbIfBin {         // IF_BIN 508 (16)
   rec::Bytes<3> unused;
 };
 QV_RECORD(IbIfBin, 16);
-// Compare-expansions of packed operands (the field family's opcodes).
-struct IbXpnd {          // 422 FIX_FIX, 272 FIX_VAR, 276 VAR_FIX (10); 278 VAR_VAR (8)
+// Compare-expansions of packed operands (the field family's opcodes); a
+// variable operand's length is its digit bytes (its length less 1), its
+// scale the byte after them.
+struct IbXpndFixFix {    // COMP_XPND_FIX_FIX 422 (10)
   IbInst head;
-  rec::Bytes<6> b;       // per form, below
+  rec::U8 scale1;
+  rec::U8 scale2;
+  rec::U16 len1;
+  rec::U16 len2;
 };
-QV_RECORD(IbXpnd, 10);
+QV_RECORD(IbXpndFixFix, 10);
+struct IbXpndVarVar {    // COMP_XPND_VAR_VAR 278 (8)
+  IbInst head;
+  rec::U16 len1;         // length - 1
+  rec::U16 len2;
+};
+QV_RECORD(IbXpndVarVar, 8);
+struct IbXpndMixed {     // COMP_XPND_VAR_FIX 276 (operand 1 variable), _FIX_VAR 272 (operand 2) (10)
+  IbInst head;
+  rec::U16 var_len;      // length - 1
+  rec::U16 fix_len;
+  rec::U8 fix_scale;
+  rec::U8 unused;
+};
+QV_RECORD(IbXpndMixed, 10);
+struct IbUnxpnd {        // UNXPND 300 (6)
+  IbInst head;
+  rec::U16 len;
+};
+QV_RECORD(IbUnxpnd, 6);
+
+// IF_DAT 516 (84 + both compiled masks): each operand's date descriptor
+// (its value and mask references are filled when it runs, so the stored
+// instruction holds none), the masks' tokens from byte 84, the first's then
+// the second's.
+struct IbIfDat {
+  IbInst head;
+  rec::U32 shift;
+  rec::U8 rel;
+  rec::U8 is_if;
+  rec::U16 masks_len;    // both masks' tokens
+  DateDescRec d1;
+  DateDescRec d2;
+  rec::Bytes<8> unused;
+};
+QV_RECORD(IbIfDat, 84);
+QV_AT(IbIfDat, d1, 12);
+QV_AT(IbIfDat, d2, 44);
 
 // One operand of a test, as the compile function knows it (its address is
 // in register 1 or 2 already).
@@ -84,6 +127,7 @@ struct IbTstOp {
   uint8_t scale = 0;
   bool is_signed = true;
   bool justified = false;
+  const char* date_mask = nullptr;  // dates: the element's edit mask text (null: all eight units)
 };
 // The size-and-sign code of a binary operand.
 uint8_t ib_bin_code(const IbTstOp& op);
@@ -100,6 +144,10 @@ uint8_t* bld_comp_xpnd_var_var(IbCode* code, uint16_t len1, uint16_t len2);
 uint8_t* bld_comp_xpnd_var_fix(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale);
 uint8_t* bld_comp_xpnd_fix_var(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale);
 uint8_t* bld_unxpnd(IbCode* code, uint16_t len);
+// IF_DAT for two date operands; null with *msg 102400 when their unit
+// ranges share no unit.
+uint8_t* bld_if_dat(IbCode* code, uint32_t shift, uint8_t rel, bool is_if, const IbTstOp& a, const IbTstOp& b,
+                    uint32_t* msg);
 // IF (verb 38), AND (3), OR (52) with operands a (register 1) and b
 // (register 2) under relation 1-8: 1, or 0 with *msg the reason (102400
 // dates without common units; 0 an operand type the tests do not take).

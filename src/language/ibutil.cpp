@@ -155,7 +155,7 @@ uint8_t* bld_move_pd(IbCode* code, uint16_t src_len, uint16_t tgt_len) {
 uint8_t* bld_op(IbCode* code, uint16_t op) { return ib_put(code, op); }
 uint8_t* bld_bin_to_log(IbCode* code, uint8_t size) {
   uint8_t* p = ib_put(code, 150);
-  if (p) p[4] = size;
+  if (p) rec::view<IbBinToLog>(p).size = size;
   return p;
 }
 uint8_t* bld_move_fix_var(IbCode* code, uint16_t len, uint16_t scale) {
@@ -227,7 +227,7 @@ uint8_t* masked(IbCode* code, uint16_t op, size_t fixed, const char* mask, uint1
 }  // namespace
 uint8_t* bld_num_to_alp(IbCode* code, uint8_t form, uint8_t digits, uint8_t scale, uint16_t src_len,
                         const char* mask, uint16_t mask_len) {
-  uint8_t* p = masked(code, 146, 18, mask, mask_len);
+  uint8_t* p = masked(code, 146, sizeof(IbNumToAlp), mask, mask_len);
   if (!p) return nullptr;
   auto& in = rec::view<IbNumToAlp>(p);
   in.form = form;
@@ -241,7 +241,7 @@ uint8_t* bld_num_to_alp(IbCode* code, uint8_t form, uint8_t digits, uint8_t scal
 }
 uint8_t* bld_fmt_alp(IbCode* code, uint16_t len, uint8_t work, uint8_t edit, uint8_t flags, const char* mask,
                      uint16_t mask_len) {
-  uint8_t* p = masked(code, 144, 12, mask, mask_len);
+  uint8_t* p = masked(code, 144, sizeof(IbFmtAlp), mask, mask_len);
   if (!p) return nullptr;
   auto& in = rec::view<IbFmtAlp>(p);
   in.len = len;
@@ -253,7 +253,7 @@ uint8_t* bld_fmt_alp(IbCode* code, uint16_t len, uint8_t work, uint8_t edit, uin
 }
 uint8_t* bld_alp_to_alp(IbCode* code, uint16_t tgt_len, uint16_t src_len, uint8_t edit, uint8_t flags,
                         const char* mask, uint16_t mask_len) {
-  uint8_t* p = masked(code, 182, 14, mask, mask_len);
+  uint8_t* p = masked(code, 182, sizeof(IbAlpToAlp), mask, mask_len);
   if (!p) return nullptr;
   auto& in = rec::view<IbAlpToAlp>(p);
   in.tgt_len = tgt_len;

@@ -80,6 +80,12 @@ struct IbCnvPd {         // CNV_PD (8)
   rec::U8 unused;
 };
 QV_RECORD(IbCnvPd, 8);
+struct IbBinToLog {      // BIN_TO_LOG 150 (6)
+  IbInst head;
+  rec::U8 size;          // 1, 2, 4
+  rec::U8 unused;
+};
+QV_RECORD(IbBinToLog, 6);
 struct IbCmprsBin {      // CMPRS_BIN (6)
   IbInst head;
   rec::U8 size;

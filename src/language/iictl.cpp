@@ -75,7 +75,9 @@ int cmp_at(PdReg a, PdReg b) {
 int sgn(int64_t v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
 
 uint8_t* inst_beg_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& lb = rec::view<IiLoopPd>(loop_block(pc, 8));
+  uint8_t* blk = loop_block(pc, 8);
+  if (!blk) return ii_no_field(b, s, "inst_beg_loop_pd");
+  auto& lb = rec::view<IiLoopPd>(blk);
   PdReg from, to, step;
   if (!pd_reg(s->addr[1], s->len[1], &from) || !pd_reg(s->addr[2], s->len[2], &to) ||
       !pd_reg(s->addr[3], s->len[3], &step))
@@ -103,7 +105,9 @@ uint8_t* inst_beg_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& lb = rec::view<IiLoopPd>(loop_block(pc, 4));
+  uint8_t* blk = loop_block(pc, 4);
+  if (!blk) return ii_no_field(b, s, "inst_end_loop_pd");
+  auto& lb = rec::view<IiLoopPd>(blk);
   if (!lb.back) return ii_fail(b, s, kIiErrLoop);
   uint8_t* var = s->addr[0];
   int dir = int8_t(lb.dir.get());
@@ -156,8 +160,10 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 int32_t bin_reg(const uint8_t* p) { return int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get()); }
 
-uint8_t* inst_beg_loop_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  auto& lb = rec::view<IiLoopBin>(loop_block(pc, 8));
+uint8_t* inst_beg_loop_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* blk = loop_block(pc, 8);
+  if (!blk) return ii_no_field(b, s, "inst_beg_loop_bin");
+  auto& lb = rec::view<IiLoopBin>(blk);
   int32_t from = bin_reg(s->addr[1]), to = bin_reg(s->addr[2]), step = bin_reg(s->addr[3]);
   rec::view<rec::U32>(s->addr[0]) = uint32_t(from);
   lb.to = uint32_t(to);
@@ -173,7 +179,9 @@ uint8_t* inst_beg_loop_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 }
 
 uint8_t* inst_end_loop_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& lb = rec::view<IiLoopBin>(loop_block(pc, 4));
+  uint8_t* blk = loop_block(pc, 4);
+  if (!blk) return ii_no_field(b, s, "inst_end_loop_bin");
+  auto& lb = rec::view<IiLoopBin>(blk);
   if (!lb.back) return ii_fail(b, s, kIiErrLoop);
   int64_t sum = int64_t(bin_reg(s->addr[0])) + int32_t(lb.step.get());
   if (sgn(sum - int32_t(lb.to.get())) == int32_t(lb.dir.get())) {

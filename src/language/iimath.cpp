@@ -50,6 +50,27 @@ int digits(const uint8_t* v) {
   return SIG_DIGITS(v, kW, &n) < 0 ? -1 : n;
 }
 
+// Whether a 16-byte value's first 8 bytes are zero (at most 15 digits, in
+// its last 8 bytes, which are then an 8-byte packed value).
+bool short8(const uint8_t* v) {
+  uint64_t hi;
+  std::memcpy(&hi, v, 8);
+  return hi == 0;
+}
+
+// The common case of 8-byte operands on the 8-byte kernels: a := a op b
+// for add (1), subtract (2), multiply (3); false when one is longer or the
+// result needs more than 15 digits (the 16-byte path then decides).
+bool short_op(uint8_t* a, const uint8_t* b, int op) {
+  if (!short8(a) || !short8(b)) return false;
+  uint8_t r[8];
+  std::memcpy(r, a + 8, 8);
+  int ok = op == 1 ? pd_add(r, 8, b + 8, 8) : op == 2 ? pd_sub(r, 8, b + 8, 8) : pd_mul(r, 8, b + 8, 8);
+  if (!ok) return false;
+  std::memcpy(a + 8, r, 8);
+  return true;
+}
+
 // A 32-bit binary entry as a packed value, scale unchanged.
 bool to_packed(IiCalc& e) {
   if (e.type != kIiBin) return true;
@@ -97,6 +118,12 @@ void trim_zeros(uint8_t* v, uint8_t* scale) {
 
 // a := a x b (both packed).
 bool common_pd_mul(IiCalc& a, IiCalc& b) {
+  if (a.scale + b.scale <= 31 && short_op(val(a), val(b), 3)) {  // 15 digits each: nothing to drop
+    uint8_t sc = uint8_t(a.scale + b.scale);
+    if (sc) trim_zeros(val(a), &sc);
+    a.scale = sc;
+    return true;
+  }
   int d1 = digits(val(a)), d2 = digits(val(b));
   if (d1 < 0 || d2 < 0) return false;
   if (d1 + d2 > 31) {
@@ -158,6 +185,7 @@ double to_float(IiCalc& e) {
 // Keeps at most 15 significant digits (dropping decimals, rounding; at most
 // the scale), then, when trim is set, drops trailing zero decimals.
 bool limit_digits(uint8_t* v, uint8_t* scale, bool trim = false) {
+  if (!trim && short8(v)) return true;  // 15 digits at most already
   for (int pass = 0; pass < 2; ++pass) {
     int d = digits(v);
     if (d < 0) return false;
@@ -196,12 +224,14 @@ bool pd_divide(IiCalc& a, IiCalc& b) {
 }
 
 // Reads the stored operand at p into e.
+// (Widened as it is: an invalid value fails in the operation that uses it.)
 void load_packed(IiCalc& e, const uint8_t* p, int len, int scale) {
-  if (scale < 0 || scale > 31 || len < 1 || len > kW || !pd_set(val(e), kW, p, len)) {
+  if (scale < 0 || scale > 31 || len < 1 || len > kW) {
     set_invalid(e);
     e.scale = 0;
     return;
   }
+  pd_widen(val(e), p, len);
   e.scale = uint8_t(scale);
 }
 
@@ -211,8 +241,14 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, 4);
 }
 
+// The stack's depth is bounded when the expression is compiled; damaged
+// code that would pass either end of it fails instead.
+constexpr uint32_t kCalcDepth = 30;
+bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_count <= kCalcDepth; }
+
 // Push address register 1's operand.
-uint8_t* inst_calc_oprnd(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_calc_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (s->calc_count >= kCalcDepth) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& e = ii_calc(s, s->calc_count++);
   uint8_t* p = s->addr[0];
   e.set_addr(p);
@@ -239,8 +275,8 @@ bool two_ops(IiCalc& a, IiCalc& b, int op) {
     return true;
   }
   switch (op) {
-    case 1: return align(a, b) && pd_add(val(a), kW, val(b), kW);
-    case 2: return align(a, b) && pd_sub(val(a), kW, val(b), kW);
+    case 1: return align(a, b) && (short_op(val(a), val(b), 1) || pd_add(val(a), kW, val(b), kW));
+    case 2: return align(a, b) && (short_op(val(a), val(b), 2) || pd_sub(val(a), kW, val(b), kW));
     case 3: return g_old_mul ? old_pd_mul(a, b) : common_pd_mul(a, b);
     case 4: return pd_divide(a, b);
     default: return false;
@@ -248,6 +284,7 @@ bool two_ops(IiCalc& a, IiCalc& b, int op) {
 }
 
 uint8_t* inst_calc_2_ops(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, 2)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& r = ii_calc(s, s->calc_count - 1);
   IiCalc& l = ii_calc(s, s->calc_count - 2);
   IiCalc keep = l;
@@ -260,6 +297,7 @@ uint8_t* inst_calc_2_ops(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 uint8_t* inst_calc_neg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, 1)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& e = ii_calc(s, s->calc_count - 1);
   if (e.type == kIiBin) {
     int64_t v = -int64_t(word(e));
@@ -267,14 +305,16 @@ uint8_t* inst_calc_neg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     set_word(e, uint32_t(int32_t(v)));
   } else {
     uint8_t& last = val(e)[kW - 1];
-    uint8_t sign = last & 0xF;
-    last = uint8_t((last & 0xF0) | (sign == com.pd_neg ? com.pd_pos : com.pd_neg));
+    uint8_t sign = last & 0xF;  // an invalid sign stays invalid
+    if (sign == com.pd_neg || sign == com.pd_pos)
+      last = uint8_t((last & 0xF0) | (sign == com.pd_neg ? com.pd_pos : com.pd_neg));
   }
   return ii_adv(pc, 6);
 }
 
 // Store the top into the operand of the entry below.
 uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, 2)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc v = ii_calc(s, --s->calc_count);
   IiCalc& t = ii_calc(s, s->calc_count - 1);
   uint8_t* p = t.addr();
@@ -292,7 +332,7 @@ uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if (!to_packed(v)) return ii_fail(b, s, kIiErrRuntime);
     uint8_t sc = v.scale;
     uint8_t tmp[8];
-    if (!limit_digits(val(v), &sc) || !pd_set(tmp, 8, val(v), kW)) return ii_fail(b, s, kIiErrRuntime);
+    if (!limit_digits(val(v), &sc) || !pd_narrow8(tmp, val(v))) return ii_fail(b, s, kIiErrRuntime);
     std::memcpy(p, tmp, 8);
     p[8] = sc;
   }
@@ -301,6 +341,7 @@ uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 // Convert the top (1) or the entry below it (0) from binary.
 uint8_t* inst_alter_elem(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (!has(s, rec::view<IbMath>(pc).arg == 1 ? 1 : 2)) return ii_fail(b, s, kIiErrRuntime);
   uint32_t i = s->calc_count - (rec::view<IbMath>(pc).arg == 1 ? 1 : 2);
   if (!to_packed(ii_calc(s, i))) return ii_fail(b, s, kIiErrRuntime);
   return ii_adv(pc, 6);
@@ -343,7 +384,7 @@ double calc_fn(int fn, double x, double y) {
 uint8_t* inst_calc_fn(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int fn = rec::view<IbMath>(pc).arg;
   bool two = fn == kFnMod || fn == kFnPow || fn == kFnAtan2;
-  if (two && s->calc_count < 2) return ii_fail(b, s, kIiErrRuntime);
+  if (!has(s, two ? 2 : 1)) return ii_fail(b, s, kIiErrRuntime);
   IiCalc& top = ii_calc(s, s->calc_count - 1);
   IiCalc& dst = two ? ii_calc(s, s->calc_count - 2) : top;
   double y = to_float(top);

@@ -1,10 +1,12 @@
 // COPY markers, PRINT and VERIFY at run time (ibmisc.h gives the layouts).
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "files/fm.h"
 #include "foundation/cv.h"
+#include "foundation/cvdat.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/pd.h"
@@ -18,6 +20,35 @@
 
 namespace {
 constexpr const char* kMod = "II.C";
+
+bool is_date_type(int t) { return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15; }
+
+// The descriptor of a VERIFY's date field from its compiled mask tokens
+// (units 1-8, the day of the year 9) and its data type and length.
+bool vfy_date_ok(const IbVfy& in, uint8_t* value) {
+  DateDesc d;
+  d.type = in.type;
+  d.len = in.len;
+  d.value = value;
+  d.mask = const_cast<uint8_t*>(in.date_mask.data());
+  int n = 0, high = 0, low = 9;
+  for (; n < 60 && in.date_mask[n] != 0; ++n) {
+    int t = in.date_mask[n];
+    if (t == kMskJulDay) {
+      d.julian = 1;
+      high = std::max(high, int(kUnitMonth));
+      low = std::min(low, int(kUnitDay));
+    } else if (t >= 1 && t <= 8) {
+      high = std::max(high, t);
+      low = std::min(low, t);
+    }
+  }
+  if (high == 0) return true;
+  d.mask_len = uint16_t(n);
+  d.high = uint8_t(high);
+  d.low = uint8_t(low);
+  return cv_ntos_date(&d) == 1;
+}
 
 bool no_report(Pcb*) { return false; }
 void no_page(Pcb*) {}
@@ -57,14 +88,14 @@ uint8_t* bld_ira_sum(IbCode* code, uint32_t accumulator, int reg) {
   if (reg < 1 || reg > 4) return ib_err(__LINE__, "bad register number");
   uint8_t* p = ib_put(code, 184);
   if (!p) return nullptr;
-  rec::view<rec::U32>(p + 4) = accumulator;
-  rec::view<rec::U32>(p + 8) = uint32_t(reg);
+  rec::view<IbIraSum>(p).acc = accumulator;
+  rec::view<IbIraSum>(p).reg = uint32_t(reg);
   return p;
 }
 uint8_t* bld_ira_bucket(IbCode* code, int reg) {
   if (reg < 1 || reg > 4) return ib_err(__LINE__, "bad register number");
   uint8_t* p = ib_put(code, 186);
-  if (p) rec::view<rec::U16>(p + 4) = uint16_t(reg);
+  if (p) rec::view<IbIraBucket>(p).reg = uint16_t(reg);
   return p;
 }
 uint8_t* bld_nop(IbCode* code) { return ib_put(code, 466); }
@@ -91,6 +122,18 @@ uint8_t* bld_vfy(IbCode* code, const IbVfyField& f, uint8_t mode, const char* ap
   if (name.size() > 29) name.resize(29);
   std::memset(in.name.data(), 0, 30);
   std::memcpy(in.name.data(), name.data(), name.size());
+  if (is_date_type(f.type)) {  // the mask's tokens, compiled in place
+    const char* mask = f.date_mask ? f.date_mask : kDateMaskAll;
+    size_t n = std::min<size_t>(std::strlen(mask), 60);
+    std::memset(in.date_mask.data(), ' ', 60);
+    std::memcpy(in.date_mask.data(), mask, n);
+    DateDesc d;
+    d.type = f.type;
+    d.mask = in.date_mask.data();
+    d.mask_len = uint16_t(n);
+    if (!cv_cmpl_date_msk(&d)) return nullptr;
+    std::memset(in.date_mask.data() + d.mask_len, 0, 60 - d.mask_len);
+  }
   return p;
 }
 
@@ -134,14 +177,15 @@ uint8_t* sum_fail(IlfExecBlock* b, IlfState* s, int line, const char* text) {
   return ii_stop(s);
 }
 uint8_t* inst_ira_sum(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint32_t reg = rec::view<rec::U32>(pc + 8);
-  uint8_t* acc = ii_report_svc.accumulator(b->pcb, rec::view<rec::U32>(pc + 4));
+  auto& in = rec::view<IbIraSum>(pc);
+  uint32_t reg = in.reg;
+  uint8_t* acc = ii_report_svc.accumulator(b->pcb, in.acc);
   if (reg < 1 || reg > 4 || !acc) return sum_fail(b, s, __LINE__, "inst_ira_sum() - no accumulator");
   s->addr[reg - 1] = acc;
   return ii_adv(pc, 12);
 }
 uint8_t* inst_ira_bucket(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint16_t reg = rec::view<rec::U16>(pc + 4);
+  uint16_t reg = rec::view<IbIraBucket>(pc).reg;
   uint8_t* at = reg >= 1 && reg <= 4 ? ii_report_svc.bucket(b->pcb, s->addr[reg - 1]) : nullptr;
   if (!at) return sum_fail(b, s, __LINE__, "inst_ira_bucket() - no bucket");
   s->addr[reg - 1] = at;
@@ -168,7 +212,10 @@ uint8_t* inst_vfy(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int len = in.len, type = in.type;
   char text[160] = {};
   std::string name = vfy_name(in);
-  if (in.tokens && v) {
+  if (is_date_type(type) && v) {
+    if (!vfy_date_ok(in, const_cast<uint8_t*>(v)))
+      std::snprintf(text, sizeof text, "%s contains an invalid date", name.c_str());
+  } else if (in.tokens && v) {
     int32_t x = len == 1 ? v[0] : len == 2 ? int16_t(v[0] | v[1] << 8) : int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(v)).get());
     if (x != 0 && (!in.handle || !cv_get_token(in.handle, nullptr, x, 1)))
       std::snprintf(text, sizeof text, "%s contains an invalid token value (%d)", name.c_str(), int(x));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/cvdat.h"
 #include "foundation/pd.h"
 #include "language/ibtst.h"
 #include "language/iiutil.h"
@@ -127,9 +128,49 @@ uint8_t* inst_if_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 
 uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIf2>(pc);
-  int c = pd_cmp(s->addr[0], s->len[0], s->addr[1], s->len[1]);
+  const uint8_t *x = s->addr[0], *y = s->addr[1];
+  uint64_t hx = 1, hy = 1;
+  if (s->len[0] == 16 && s->len[1] == 16) {  // the expanded forms: 8-byte values in their last halves?
+    std::memcpy(&hx, x, 8);
+    std::memcpy(&hy, y, 8);
+  }
+  int c = hx == 0 && hy == 0 ? pd_cmp(x + 8, 8, y + 8, 8) : pd_cmp(x, s->len[0], y, s->len[1]);
   if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
   return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+}
+
+// IF_DAT: both dates to the internal standard date (102540 when one does
+// not convert); a null date (the high date) is below every other date and
+// equal to another null one; else the units the two have in common are
+// compared, from the century when both start at the year and the pivot
+// gives them one.
+uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIfDat>(pc);
+  DateDesc d[2];
+  cv_date_desc_load(in.d1, d[0]);
+  cv_date_desc_load(in.d2, d[1]);
+  d[0].mask = pc + sizeof(IbIfDat);
+  d[1].mask = pc + sizeof(IbIfDat) + d[0].mask_len;
+  for (int k = 0; k < 2; ++k) {
+    d[k].value = s->addr[k];
+    if (!cv_ntos_date(&d[k])) return ii_fail(b, s, kMsgBadDate);
+  }
+  bool n0 = cv_date_is_high(d[0].date), n1 = cv_date_is_high(d[1].date);
+  int c = 0;
+  if (n0 || n1) {
+    c = n0 == n1 ? 0 : n0 ? -1 : 1;
+  } else {
+    if (d[0].high == kUnitYear && d[1].high == kUnitYear) {
+      cv_date_pivot(nullptr, &d[0], 0);
+      cv_date_pivot(nullptr, &d[1], 0);
+    }
+    int hi = std::min(d[0].high, d[1].high), lo = std::max(d[0].low, d[1].low);
+    for (int unit = hi; unit >= lo && c == 0; --unit) {
+      uint8_t x = d[0].date[unit_index(unit)], y = d[1].date[unit_index(unit)];
+      c = x < y ? -1 : x > y ? 1 : 0;
+    }
+  }
+  return set(s, pc, ii_rel(c, in.rel), in.shift, sizeof(IbIfDat) + in.masks_len.get());
 }
 
 // ---------------------------------------------- compare-expansions --
@@ -137,7 +178,11 @@ uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // them, length registers 1 and 2 hold 16.
 uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
   uint8_t w1[16], w2[16];
-  bool ok = sc1 >= 0 && sc2 >= 0 && pd_set(w1, 16, s->addr[0], l1) && pd_set(w2, 16, s->addr[1], l2);
+  bool ok = sc1 >= 0 && sc2 >= 0 && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
+  if (ok) {  // (an invalid value fails in the comparison or the store that uses it)
+    pd_widen(w1, s->addr[0], l1);
+    pd_widen(w2, s->addr[1], l2);
+  }
   if (ok && sc1 < sc2) ok = pd_shft(w1, 16, sc2 - sc1);
   if (ok && sc2 < sc1) ok = pd_shft(w2, 16, sc1 - sc2);
   if (!ok) return ii_fail(b, s, kIiErrRuntime);
@@ -148,26 +193,29 @@ uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2
   s->len[0] = s->len[1] = 16;
   return ii_adv(pc, len);
 }
-int u16(const uint8_t* p) { return p[0] | p[1] << 8; }
 uint8_t* inst_xpnd_fix_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  return xpnd(b, s, pc, u16(pc + 6), pc[4], u16(pc + 8), pc[5], 10);
+  auto& in = rec::view<IbXpndFixFix>(pc);
+  return xpnd(b, s, pc, in.len1, in.scale1, in.len2, in.scale2, 10);
 }
 uint8_t* inst_xpnd_var_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int l1 = u16(pc + 4), l2 = u16(pc + 6);
+  auto& in = rec::view<IbXpndVarVar>(pc);
+  int l1 = in.len1, l2 = in.len2;
   return xpnd(b, s, pc, l1, int8_t(s->addr[0][l1]), l2, int8_t(s->addr[1][l2]), 8);
 }
 uint8_t* inst_xpnd_var_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int lv = u16(pc + 4);
-  return xpnd(b, s, pc, lv, int8_t(s->addr[0][lv]), u16(pc + 6), pc[8], 10);
+  auto& in = rec::view<IbXpndMixed>(pc);
+  int lv = in.var_len;
+  return xpnd(b, s, pc, lv, int8_t(s->addr[0][lv]), in.fix_len, in.fix_scale, 10);
 }
 uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int lv = u16(pc + 4);
-  return xpnd(b, s, pc, u16(pc + 6), pc[8], lv, int8_t(s->addr[1][lv]), 10);
+  auto& in = rec::view<IbXpndMixed>(pc);
+  int lv = in.var_len;
+  return xpnd(b, s, pc, in.fix_len, in.fix_scale, lv, int8_t(s->addr[1][lv]), 10);
 }
 // UNXPND: scratch value 1 into the target at r1 of the given length; a
 // value that does not fit is 300540, the target unchanged.
 uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int len = u16(pc + 4);
+  int len = rec::view<IbUnxpnd>(pc).len;
   uint8_t tmp[16];
   if (len < 1 || len > 16 || !pd_set(tmp, len, s->work[0], 16)) return ii_fail(b, s, kIiErrRuntime);
   std::memcpy(s->addr[0], tmp, size_t(len));
@@ -184,6 +232,8 @@ void define16(uint16_t op, const char* even, const char* odd) {
 void ii_tst_init() {
   define16(498, "RLOC_IF_STR_JUST", "INST_IF_STR_JUST");
   define16(510, "RLOC_IF_PD", "INST_IF_PD");
+  IbOpDef dat{"RLOC_IF_DAT", uint16_t(sizeof(IbIfDat)), IbLen::PlusU16, 10, 0, {}};
+  ib_define_op(516, dat, "INST_IF_DAT");
   ii_set_pair(498, inst_if_str_just);
   ii_set_pair(500, inst_chk_tf);
   ii_set_pair(502, inst_if_in);
@@ -192,6 +242,7 @@ void ii_tst_init() {
   ii_set_pair(508, inst_if_bin);
   ii_set_pair(510, inst_if_pd);
   ii_set_pair(512, inst_if_ex);
+  ii_set_pair(516, inst_if_dat);
 }
 
 void ii_fld_init() {

@@ -10,6 +10,7 @@
 #include "foundation/os.h"
 #include "foundation/pd.h"
 #include "language/ibutil.h"
+#include "process/em.h"
 
 namespace {
 constexpr const char* kMod = "IIUTIL.C";
@@ -32,34 +33,61 @@ uint8_t* inst_cnst(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   s->addr[op_reg(pc, 52) & 3] = ii_ref(pc + 4);
   return ii_adv(pc, 8);
 }
-uint8_t* inst_ira(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  s->addr[op_reg(pc, 60) & 3] = ii_field(pc + 4);
+uint8_t* inst_ira(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) [[unlikely]]
+    return ii_no_field(b, s, "inst_ira");
+  s->addr[op_reg(pc, 60) & 3] = f;
   return ii_adv(pc, 8);
 }
-uint8_t* inst_ira_occ(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_ira_occ(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIraOcc>(pc);
-  s->addr[op_reg(pc, 68) & 3] = ii_field(pc + 4) + size_t(in.occ.get() - 1) * in.elem_len.get();
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_ira_occ");
+  s->addr[op_reg(pc, 68) & 3] = f + size_t(in.occ.get() - 1) * in.elem_len.get();
   return ii_adv(pc, 16);
 }
+// Whether len bytes at `at` stay inside the data area that holds `base`
+// (true when the module's area table does not know that area).
+bool in_area(const EmHeader* em, const uint8_t* base, const uint8_t* at, size_t len) {
+  const uint8_t* table = em ? em->area_table.get() : nullptr;
+  const Ref<uint8_t>* addr = em ? em->area_addr.get() : nullptr;
+  if (!table || !addr) return true;
+  for (uint32_t i = 0; i <= em->n_areas; ++i) {
+    const auto& e = rec::view<EmAreaEntry>(const_cast<uint8_t*>(table) + sizeof(EmAreaEntry) * i);
+    uint32_t ix = e.index;
+    const uint8_t* area = ix <= em->n_areas ? addr[ix].get() : nullptr;
+    if (!area || base < area || base >= area + e.size.get()) continue;
+    return at >= area && at + len <= area + e.size.get();
+  }
+  return true;
+}
+
 // OCC_PD, OCC_BIN: the register moves to the occurrence the field names;
-// an occurrence below 1 or above the maximum is 102710.
+// an occurrence below 1, above the maximum, or (with no maximum) past the
+// end of the data area the register points into is 102710.
 uint8_t* occ(IlfExecBlock* b, IlfState* s, uint8_t* pc, int64_t n) {
   auto& in = rec::view<IbOcc>(pc);
   int reg = in.reg;
   if (reg < 1 || reg > 4) return sys_fail(b, s, __LINE__, "inst_occ_pd() - unexpected case switch");
   uint16_t max = in.max;
   if (n < 1 || (max != 0 && n > max) || n > 65535) return ii_fail(b, s, kIiErrOcc);
-  s->addr[reg - 1] += size_t(n - 1) * in.elem_len.get();
+  uint8_t* at = s->addr[reg - 1] + size_t(n - 1) * in.elem_len.get();
+  if (max == 0 && !in_area(s->module, s->addr[reg - 1], at, in.elem_len.get())) return ii_fail(b, s, kIiErrOcc);
+  s->addr[reg - 1] = at;
   return ii_adv(pc, 16);
 }
 uint8_t* inst_occ_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   const uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_occ_pd");
   // The integer part: below 1 for any value under 1 (a negative one too).
   int32_t v = pd_var_bin(f);
   return occ(b, s, pc, v);
 }
 uint8_t* inst_occ_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  return occ(b, s, pc, int32_t(rec::view<rec::U32>(ii_field(pc + 4)).get()));
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_occ_bin");
+  return occ(b, s, pc, int32_t(rec::view<rec::U32>(f).get()));
 }
 
 // Truth-mask branches.
@@ -134,7 +162,8 @@ uint8_t* inst_move_var_log(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, 4);
 }
 uint8_t* inst_bin_to_log(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  int n = pc[4] == 1 || pc[4] == 2 ? pc[4] : 4;
+  int size = rec::view<IbBinToLog>(pc).size;
+  int n = size == 1 || size == 2 ? size : 4;
   bool nz = false;
   for (int i = 0; i < n; ++i) nz |= s->addr[1][i] != 0;
   s->addr[0][0] = nz ? '1' : '0';
@@ -154,11 +183,15 @@ uint8_t* ld_len(IlfExecBlock* b, IlfState* s, uint8_t* pc, int reg, int64_t v) {
   return ii_adv(pc, 12);
 }
 uint8_t* inst_ld_len_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int32_t v = int32_t(rec::view<rec::U32>(ii_field(pc + 4)).get());
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_ld_len_bin");
+  int32_t v = int32_t(rec::view<rec::U32>(f).get());
   return ld_len(b, s, pc, op_reg(pc, 168) & 3, v);
 }
 uint8_t* inst_ld_len_pd_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  return ld_len(b, s, pc, op_reg(pc, 160) & 3, pd_var_bin(ii_field(pc + 4)));
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) return ii_no_field(b, s, "inst_ld_len_pd_var");
+  return ld_len(b, s, pc, op_reg(pc, 160) & 3, pd_var_bin(f));
 }
 uint8_t* inst_offset_reg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbOffsetReg>(pc);
@@ -334,14 +367,14 @@ uint8_t* inst_num_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   else ok = cv_num_get(form, s->addr[1], len, in.scale, true, &n);
   char* out = reinterpret_cast<char*>(s->work[0]);
   if (ok) {
-    if (ml > 0) ok = num_itoe(reinterpret_cast<const char*>(pc + 18), std::min(ml, 60), n, out, 32);
+    if (ml > 0) ok = num_itoe(reinterpret_cast<const char*>(pc + sizeof(IbNumToAlp)), std::min(ml, 60), n, out, 32);
     else {
       std::memset(out, ' ', 32);
       ok = cv_num_to_universal(n, out, 32);
     }
   }
   if (!ok) return sys_fail(b, s, __LINE__, "NUM_TO_ALP conversion unsuccessful");
-  return ii_adv(pc, 18 + size_t(ml));
+  return ii_adv(pc, sizeof(IbNumToAlp) + size_t(ml));
 }
 
 // FMT_ALP: the text of a work value edited into r1 under the mask; length
@@ -354,10 +387,10 @@ uint8_t* inst_fmt_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   while (tl > 0 && text[tl - 1] == ' ') --tl;
   s->len[0] = uint16_t(tl);
   uint32_t msg = 0;
-  if (!alp_etoi(text, tl, reinterpret_cast<char*>(s->addr[0]), in.len, reinterpret_cast<const char*>(pc + 12),
+  if (!alp_etoi(text, tl, reinterpret_cast<char*>(s->addr[0]), in.len, reinterpret_cast<const char*>(pc + sizeof(IbFmtAlp)),
                 std::min(ml, 60), in.flags, ' ', '0', in.edit, &msg))
     return ii_fail(b, s, msg ? msg : kIiErrRuntime);
-  return ii_adv(pc, 12 + size_t(ml));
+  return ii_adv(pc, sizeof(IbFmtAlp) + size_t(ml));
 }
 
 // ALP_TO_ALP: alpha r2 edited into alpha r1 under the mask.
@@ -366,13 +399,20 @@ uint8_t* inst_alp_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int ml = in.mask_len;
   uint32_t msg = 0;
   if (!alp_etoi(reinterpret_cast<const char*>(s->addr[1]), in.src_len, reinterpret_cast<char*>(s->addr[0]),
-                in.tgt_len, reinterpret_cast<const char*>(pc + 14), std::min(ml, 60), in.flags, ' ', '0', in.edit,
+                in.tgt_len, reinterpret_cast<const char*>(pc + sizeof(IbAlpToAlp)), std::min(ml, 60), in.flags, ' ', '0', in.edit,
                 &msg))
     return sys_fail(b, s, __LINE__, "FMT_ALP: alp_etoi() call unsuccessful");
-  return ii_adv(pc, 14 + size_t(ml));
+  return ii_adv(pc, sizeof(IbAlpToAlp) + size_t(ml));
 }
 
 }  // namespace
+
+uint8_t* ii_no_field(IlfExecBlock* b, IlfState* s, const char* who) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s() - no data area", who);
+  os_sys_err(kMod, __LINE__);
+  ii_end_ep(b, s);
+  return ii_stop(s);
+}
 
 void ii_util_init() {
   ii_set_pair(50, inst_abort);

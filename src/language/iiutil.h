@@ -30,6 +30,11 @@ inline uint8_t* ii_field(const uint8_t* p) {
   return reinterpret_cast<Ref<uint8_t>*>(ii_at(p))->get();
 }
 
+// A field index whose data area the process has not built (the word holds
+// no address): the system error "<who>() - no data area" ("IIUTIL.C"), and
+// the event point ends. A handler returns what this returns.
+uint8_t* ii_no_field(IlfExecBlock* b, IlfState* s, const char* who);
+
 // One entry of the calculation stack (IlfState::calc, 32 bytes each; the
 // state lives on ii_exec's frame and is never stored, so the operand's
 // address is native: a store may target a scratch value of the state).

@@ -8,7 +8,6 @@
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 
-
 int pb_get_dproc(const char* app, const char* name, const char* ver, int type, DProc* out, int flags) {
   MmPool pool = mm_create_pool(nullptr, com.depth, 0);
   struct PoolGone {

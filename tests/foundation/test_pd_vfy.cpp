@@ -99,3 +99,34 @@ TEST_F(PdExt, VerifyRuleOnEveryTwoByteValue) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PdExt, WidenAndNarrowAgreeWithSet) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 100000; ++i) {
+    uint8_t v[8];
+    for (auto& b : v) b = uint8_t(rng());
+    if (i % 2) {  // half of them valid numbers
+      encode(v, 8, i128(int64_t(rng() % 2000000000000000ull) - 1000000000000000ll));
+      if (i % 10 == 1) v[7] = uint8_t((v[7] & 0xF0) | 0xD);
+    }
+    uint8_t wide[16], by_set[16];
+    pd_widen(wide, v, 8);
+    int set_ok = pd_set(by_set, 16, v, 8);
+    ASSERT_EQ(pd_cmp(wide, 16, v, 8) == 0, set_ok == 1) << i;
+    uint8_t a[8] = {}, b[8] = {};
+    int na = pd_narrow8(a, wide), nb = pd_set(b, 8, wide, 16);
+    ASSERT_EQ(na, nb) << i;
+    if (na) {
+      ASSERT_EQ(std::memcmp(a, b, 8), 0) << i;  // negative zero written positive too
+    }
+  }
+  // A wide value with more than 15 digits does not narrow.
+  uint8_t big[16];
+  encode(big, 16, i128(1000000000000000LL));
+  uint8_t out[8];
+  EXPECT_EQ(pd_narrow8(out, big), 0);
+}
+
+}  // namespace

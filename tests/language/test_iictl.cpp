@@ -352,3 +352,38 @@ TEST_F(IiCtl, WaysOutOfAnEventPoint) {
 }
 
 }  // namespace
+
+namespace {
+
+// The run-time error handler with a scripted debugger: it is asked again
+// while it answers 100; CANCEL (278) ends the event point with code 4 and
+// OPTION 278; a debugger that clears the error goes on where it left the
+// instruction pointer.
+int g_answers = 0;
+TEST_F(IiCtl, ErrorHandlerWithAScriptedDebugger) {
+  bld_abort(&m.code, 300540);
+  flag(1);
+  end();
+  g_answers = 0;
+  proc_svc.dbg_stmt = [](IlfExecBlock*, void*, int* option) {
+    *option = ++g_answers < 3 ? 100 : 278;
+    return true;
+  };
+  EXPECT_EQ(run(ii2::cref(1, 0)), 4);
+  EXPECT_EQ(g_answers, 3);
+  EXPECT_EQ(m.status->option.get(), 278);
+  EXPECT_EQ(last_err(), 300540u);
+  EXPECT_TRUE(ii2::flags().empty());
+  // The debugger takes the error and moves on past the ABORT.
+  proc_svc.dbg_stmt = [](IlfExecBlock* b, void* st, int* option) {
+    auto* s = static_cast<IlfState*>(st);
+    b->pcb->dbg->err_pending = 0;
+    s->pc = ii_adv(s->pc, 12);
+    *option = 0;
+    return false;
+  };
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(ii2::flags(), std::vector<uint32_t>{1});
+}
+
+}  // namespace

@@ -887,3 +887,30 @@ TEST_F(IiCalcDiff, FuzzRandomCalcCode) {
 }
 
 }  // namespace
+
+namespace {
+
+// Damaged stack code: an operation on too few entries, or a 31st push,
+// fails instead of reading or writing past the stack.
+TEST_F(IiCalc1, DamagedStackCodeFails) {
+  restart();
+  bld_calc_reset(&m.code);
+  bld_calc_eval(&m.code, '+');
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  restart();
+  bld_calc_reset(&m.code);
+  for (int i = 0; i < 31; ++i) {
+    bld_ira(&m.code, dec_ira[0], 1);
+    bld_calc_load(&m.code, 8);
+  }
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  restart();
+  bld_calc_reset(&m.code);
+  bld_calc_eval(&m.code, '=');
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+}
+
+}  // namespace

@@ -140,6 +140,16 @@ TEST_F(IiMisc, VerifyTextsAndFailureModes) {
   EXPECT_EQ(vfy(lg, 0, true, true), std::make_pair(1, 1u));
   EXPECT_EQ(vfy(lg, 0, true, false), std::make_pair(1, 2u));
   EXPECT_EQ(la_cur_sys_err(), "DONE does not meet data dictionary constraints");
+  // Dates: under the field's mask; a blank (null) date is valid.
+  IbVfyField dt{4, 8, 0, 0, "DUE", ""};
+  dt.date_mask = "08070605";
+  std::memcpy(ft, "20240229", 8);
+  EXPECT_EQ(vfy(dt, 0, false, false), std::make_pair(1, 1u));
+  std::memcpy(ft, "20230229", 8);
+  EXPECT_EQ(vfy(dt, 0, false, false), std::make_pair(1, 2u));
+  EXPECT_EQ(la_cur_sys_err(), "DUE contains an invalid date");
+  std::memcpy(ft, "        ", 8);
+  EXPECT_EQ(vfy(dt, 0, false, false), std::make_pair(1, 1u));
   // A mode above 3 is refused by the builder (the compiler's 102630).
   EXPECT_EQ(bld_vfy(&m.code, lg, 4, "ABC", false, 10), nullptr);
 }

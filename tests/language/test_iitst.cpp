@@ -287,3 +287,94 @@ TEST_F(IiTst, ShiftZeroAndBranches) {
 }
 
 }  // namespace
+
+namespace {
+
+// Dates: shared and disjoint units, the century pivot, null dates (below
+// every date) and a date that does not convert.
+TEST_F(IiTst, DatesCompareTheirCommonUnits) {
+  cv_date_init();
+  cv_date_set_pivot(50);
+  struct Form {
+    const char* mask;
+    int len;
+  };
+  const Form forms[] = {{"08070605", 8}, {"070605", 6}, {"0605", 4}, {"08070605040302", 14}};
+  auto text = [](const Form& f, int y, int mo, int d, int h) {
+    char buf[32];
+    if (f.len == 8) std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, mo, d);
+    else if (f.len == 6) std::snprintf(buf, sizeof buf, "%02d%02d%02d", y % 100, mo, d);
+    else if (f.len == 4) std::snprintf(buf, sizeof buf, "%02d%02d", mo, d);
+    else std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d0000", y, mo, d, h);
+    return std::string(buf);
+  };
+  auto key = [](int y, int mo, int d, int h, int hi_unit, int lo_unit) {
+    // The units from hi_unit down to lo_unit as one number.
+    long long k = 0;
+    int parts[9] = {0, 0, 0, 0, h, d, mo, y % 100, y / 100};
+    for (int u = hi_unit; u >= lo_unit; --u) k = k * 100 + parts[u];
+    return k;
+  };
+  const int hi[4] = {8, 7, 6, 8}, lo[4] = {5, 5, 5, 2};
+  long runs = 0;
+  for (int i = 0; i < 3000; ++i) {
+    int fa_i = int(u(4)), fb_i = int(u(4));
+    const Form &x = forms[fa_i], &y = forms[fb_i];
+    int ya = 1950 + int(u(100)), yb = u(2) ? ya : 1950 + int(u(100));
+    int ma = 1 + int(u(12)), mb = u(2) ? ma : 1 + int(u(12));
+    int da = 1 + int(u(28)), db = u(2) ? da : 1 + int(u(28));
+    int ha = int(u(24)), hb = u(2) ? ha : int(u(24));
+    bool null_a = u(10) == 0, null_b = u(10) == 0;
+    int rel = 1 + int(u(6));
+    restart();
+    bld_ira(&m.code, ira_a, 1);
+    bld_ira(&m.code, ira_b, 2);
+    uint32_t msg = 0;
+    IbTstOp a{4, uint16_t(x.len), 0, true, false, x.mask}, b{4, uint16_t(y.len), 0, true, false, y.mask};
+    ASSERT_TRUE(bld_if_and_or(&m.code, a, b, uint8_t(rel), 38, 10, &msg)) << msg;
+    end();
+    std::string ta = null_a ? std::string(size_t(x.len), ' ') : text(x, ya, ma, da, ha);
+    std::string tb = null_b ? std::string(size_t(y.len), ' ') : text(y, yb, mb, db, hb);
+    std::memcpy(fa, ta.data(), ta.size());
+    std::memcpy(fb, tb.data(), tb.size());
+    uint32_t mask = 0;
+    ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1) << ta << " " << tb;
+    int c;
+    if (null_a || null_b) {
+      c = null_a == null_b ? 0 : null_a ? -1 : 1;
+    } else {
+      // The year-only masks take their century from the pivot (50: 1950-2049
+      // as written), so both sides compare from the highest common unit.
+      int h = std::min(hi[fa_i] == 7 ? 8 : hi[fa_i], hi[fb_i] == 7 ? 8 : hi[fb_i]);
+      if (hi[fa_i] == 7 && hi[fb_i] != 7 && hi[fb_i] < 8) h = std::min(h, 7);
+      int l = std::max(lo[fa_i], lo[fb_i]);
+      if (hi[fa_i] == 7 && hi[fb_i] == 8) h = 7;  // the pivot applies only when both start at the year
+      if (hi[fb_i] == 7 && hi[fa_i] == 8) h = 7;
+      long long ka = key(ya, ma, da, ha, h, l), kb = key(yb, mb, db, hb, h, l);
+      c = ka < kb ? -1 : ka > kb;
+    }
+    ASSERT_EQ((mask >> 8) & 3, holds(c, rel) ? 1u : 2u)
+        << "'" << ta << "' '" << tb << "' rel " << rel;
+    ++runs;
+  }
+  // Disjoint units: no comparison is built.
+  uint32_t msg = 0;
+  IbTstOp md{4, 4, 0, true, false, "0605"}, hm{4, 4, 0, true, false, "0403"};
+  EXPECT_FALSE(bld_if_and_or(&m.code, md, hm, 1, 38, 10, &msg));
+  EXPECT_EQ(msg, 102400u);
+  // A text that is no date is 102540.
+  restart();
+  bld_ira(&m.code, ira_a, 1);
+  bld_ira(&m.code, ira_b, 2);
+  IbTstOp full{4, 8, 0, true, false, "08070605"};
+  ASSERT_TRUE(bld_if_and_or(&m.code, full, full, 1, 38, 10, &msg));
+  end();
+  std::memcpy(fa, "20241340", 8);
+  std::memcpy(fb, "20241231", 8);
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  EXPECT_EQ(last_err(), 102540u);
+  cv_date_set_pivot(-1);
+  std::printf("dates: %ld comparisons\n", runs);
+}
+
+}  // namespace

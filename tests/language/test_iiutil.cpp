@@ -5,6 +5,7 @@
 #include <string>
 
 #include "language/ii2_fix.h"
+#include "process/em.h"
 
 namespace {
 
@@ -70,6 +71,19 @@ TEST_F(IiUtil, OccurrencesAndLengthLoads) {
   EXPECT_EQ(occ(true, 12, 0), "110");  // maximum 0: any occurrence from 1
   EXPECT_EQ(occ(true, 0, 0), "102710");
   EXPECT_EQ(occ(true, -3, 0), "102710");  // a negative occurrence is below 1 too
+  // With no maximum, an occurrence past the end of the field's data area:
+  // the area of field a is its 256 bytes.
+  auto* table = static_cast<EmAreaEntry*>(MM_ALLOC(m.pool, sizeof(EmAreaEntry) * (kFields + 1)));
+  std::memset(table, 0, sizeof(EmAreaEntry) * (kFields + 1));
+  table[0].index = ia;
+  table[0].size = 256;
+  m.em->area_table.set(reinterpret_cast<uint8_t*>(table));
+  std::memset(fa, 0, 256);
+  EXPECT_EQ(occ(false, 25, 0), "240");
+  std::memset(fa, 0, 256);
+  EXPECT_EQ(occ(false, 26, 0), "102710");  // bytes 250-259 pass the area's end
+  EXPECT_EQ(occ(false, 26, 30), "250");    // a maximum is the compiler's bound
+  m.em->area_table.reset();
 
   // LD_LEN_BIN: 65536 or more with no maximum gives 65535; below the
   // minimum 300370, above the maximum 300360.
@@ -291,6 +305,32 @@ TEST_F(IiUtil, NullTestMasksAndCompareExpansions) {
   std::memcpy(fb, big, 9);
   fb[8] = 20;
   EXPECT_EQ(go([&] { bld_comp_xpnd_var_var(&m.code, 9, 9); }), 300540);
+}
+
+}  // namespace
+
+namespace {
+
+// A field index whose area the process has not built ends the event point
+// with a system error instead of reading through a null address.
+TEST_F(IiUtil, MissingDataAreaIsASystemError) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  uint32_t ix;
+  field(4, &ix);
+  areas[ix].reset();
+  restart();
+  bld_ira(&m.code, ix, 1);
+  bld_move_char(&m.code, 4);
+  flag(1);
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_TRUE(ii2::flags().empty());
+  EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos);
+  restart();
+  bld_end_loop(&m.code, true, ix);
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_NE(cap.last().find("inst_end_loop_bin() - no data area"), std::string::npos);
 }
 
 }  // namespace

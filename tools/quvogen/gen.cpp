@@ -8,9 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <set>
 
+#include "design/sefile.h"
 #include "dictionary/bs.h"
 #include "dictionary/dd2.h"
 #include "files/dictenc.h"
@@ -147,6 +150,7 @@ class Gen {
   bool encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
                      const std::set<std::string>& structural, const std::set<std::string>& optional = {});
   bool processes();
+  bool statements();
   void sysdir();
   bool summaries();
   bool raws();
@@ -973,6 +977,48 @@ bool Gen::processes() {
   return errs.list.size() == before;
 }
 
+// ---------------------------------------------------------- statements --
+
+namespace {
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+}  // namespace
+
+// The statement files of the applications (*.stmt, design/sefile.h) into
+// STMT records: every line read and checked as the statement editor reads
+// it (without the dictionary checks), sequences 100, 200 ... per block, no
+// audit stamps.
+bool Gen::statements() {
+  size_t before = errs.list.size();
+  GFile* st = file("STMT");
+  se_load_spellings(true);
+  for (const App& a : src.apps)
+    for (const std::string& path : a.stmt_files) {
+      if (!st) {
+        errs.add(Pos{path, 1, 1}, "statements need the design file STMT");
+        return false;
+      }
+      SeFileResult r;
+      se_read_file(path, read_text(path), nullptr, &r);
+      for (const std::string& e : r.errors) {
+        // "path:line:column: text"
+        int line = 0, col = 0, n = 0;
+        std::sscanf(e.c_str() + path.size(), ":%d:%d: %n", &line, &col, &n);
+        errs.add(Pos{path, line, col}, e.substr(path.size() + size_t(n)));
+      }
+      for (const DStmt& s : r.stmts) {
+        std::vector<uint8_t> rec(sizeof(DStmt));
+        std::memcpy(rec.data(), &s, sizeof s);
+        put(st, rec, Pos{path, 0, 0}, "statement " + std::to_string(s.seq) + " of " + s.proc_name.str());
+      }
+    }
+  return errs.list.size() == before;
+}
+
 // ------------------------------------------------------------- SYSDIR --
 
 void Gen::sysdir() {
@@ -1099,6 +1145,7 @@ bool Gen::run(const std::vector<std::string>& src_roots, const std::string& out_
   if (ok) {
     dictionary();
     processes();
+    statements();
     sysdir();
     records_texts();
     ok = !errs.any();

@@ -170,9 +170,11 @@ bool read_app(const std::string& dir, const std::string& id, App* out, Errors* e
   for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
     if (!it->is_regular_file()) continue;
+    if (it->path().extension() == ".stmt") out->stmt_files.push_back(it->path().string());
     TextKind k;
     if (text_kind_of(it->path().string(), &k)) paths.push_back(it->path().string());
   }
+  std::sort(out->stmt_files.begin(), out->stmt_files.end());
   if (ec) errs->add(Pos{dir, 0, 0}, "cannot read the directory: " + ec.message());
   std::sort(paths.begin(), paths.end());
   std::set<std::string> proc_names;

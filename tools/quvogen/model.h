@@ -47,6 +47,7 @@ struct App {
   std::vector<FieldDef> work;
   std::vector<Text> records;    // one per .rec text
   std::vector<Text> processes;  // one per .proc text
+  std::vector<std::string> stmt_files;  // *.stmt statement files (design/sefile.h), by path
   const FileDef* file(const std::string& name) const;
 };
 
