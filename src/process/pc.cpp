@@ -321,7 +321,9 @@ int pc_cmpl_finish(PcCtx* ctx) {
     ctx->lf->op = FM_OP_FIRST;
     if (!fm_start(ctx->lf)) checkstat(ctx->lf->status, "bad DLF start", kMod, __LINE__);
     ctx->lf->op = 0;
-    uint32_t i = 0;
+    // Entries 1 .. n in LF key order; entry 0 stays zero (the runner walks
+    // the table from 1, as it numbers IRAs).
+    uint32_t i = 1;
     while (i <= n && fm_rdnxt(ctx->lf)) table[i++] = e;
     if (!FM_CLOSE(ctx->lf, FM_CL_SCRATCH)) checkstat(ctx->lf->status, "bad dlf close and scratch", kMod, __LINE__);
     ctx->lf = nullptr;

@@ -13,6 +13,7 @@
 #include "language/iiutil.h"
 #include "language/sc.h"
 #include "process/pc.h"
+#include "process/piexec.h"
 #include "process/pl_fixture.h"
 
 namespace {
@@ -69,7 +70,15 @@ struct Pc : ::testing::Test {
     ii_families_register();
     e.start();
     e.dictionary();
-    e.user();
+    // The signed-on user works in database "DB1" of "ABC" 00.
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).cache_thr = 1;
+    rec::view<DUser>(u.data()).db.set("DB1");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr,
+                        {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})}),
+              1);
+    pi_getters_reset();
     pc_init();
     ASSERT_EQ(rt_init_cmpl_err(), 1);
     se_init();
@@ -138,6 +147,21 @@ struct Pc : ::testing::Test {
     pl_release(p);
     return done(code);
   }
+  // Runs the process through the runner (data areas, event points 01 and
+  // 06), as the start-up does: its completion code.
+  int run_pi(const char* name, int type = 6, int kind = 2) {
+    proc_svc.ii_proc_exec = ii_proc_exec;
+    if (pi_init() != 1) return -1;
+    PiInvoc v;
+    os_invoc_template(&v);
+    v.app.set("ABC");
+    v.ver.set("00");
+    v.type = uint8_t(type);
+    v.name.set(name);
+    v.kind = uint8_t(kind);
+    int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
+    return m == 1 ? int(v.completion) : m;
+  }
   std::vector<DCmplErr> errors(const char* name, int type = 6) {
     std::vector<DCmplErr> out;
     FmArb* f = pc_cmpl_err_file();
@@ -169,6 +193,11 @@ TEST_F(Pc, EndingsGiveTheirCompletionCodes) {
   EXPECT_EQ(run("EX", 6, 2), 2);   // DETACHED
   EXPECT_EQ(run("LO"), 25);
   EXPECT_EQ(run("LN"), 24);
+  // The same through the runner.
+  EXPECT_EQ(run_pi("EP"), 2);
+  EXPECT_EQ(run_pi("EX", 6, 2), 2);
+  EXPECT_EQ(run_pi("LO"), 25);
+  EXPECT_EQ(run_pi("LN"), 24);
   uint32_t acc = 0;
   EXPECT_EQ(run("EN", 6, 2, 1, &acc), 1);
   EXPECT_EQ(acc, 100u);            // END stops before the second MESSAGE
@@ -365,10 +394,10 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
              "\n",
          "1");
   uint32_t n0 = pc_compile_count();
-  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0 + 1);
   pl_flush();
-  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0 + 1);   // from the saved file
   // A fresh engine on the same directory runs the saved module.
   e.stop(false);
@@ -381,16 +410,16 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
   pc_set_stmt_compiler(sc_cmpl);
   em_set_compiler(pc_em_compiler);
   n0 = pc_compile_count();
-  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0);
   // A changed definition stamp recompiles.
   ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); },
                               pltest::proc_rec("SV", 6, "1", 50, "2026-02-02T00:00:00")));
   pl_flush();
-  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0 + 1);
   pl_flush();
-  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0 + 1);   // saved again by that compile
   // A changed stamp of a work field it uses recompiles too.
   fx::Rec changed = w1;
@@ -402,7 +431,7 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
   ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
   pi_getters_reset();
   pl_flush();
-  EXPECT_EQ(run("SV"), 2);
+  EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0 + 2);
 }
 
@@ -442,9 +471,10 @@ TEST_F(Pc, ReferenceEdgeCases) {
               pc_cmpl_finish(&ctx);
               // The area table holds the LF records in key order.
               auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
-              EXPECT_EQ(t[0].size, 30u);
-              EXPECT_EQ(t[1].size, 10u);
-              EXPECT_EQ(t[1].sub, 20u);
+              EXPECT_EQ(t[0].size, 0u);
+              EXPECT_EQ(t[1].size, 30u);
+              EXPECT_EQ(t[2].size, 10u);
+              EXPECT_EQ(t[2].sub, 20u);
             }),
             1);
   em->use_count = 0;
