@@ -366,8 +366,8 @@ void attach_sources(PcCtx* ctx) {
 
 // The stand-in of a step not built yet: succeeds when the process has no
 // record of the source; otherwise one compile error of that record's kind
-// (102100 here means "not compiled by this engine"), so that no process
-// runs half-compiled.
+// with 200140 ("Process does not compile"), so that no process runs
+// half-compiled.
 bool stand_in(PcCtx* ctx, int slot, int kind, int rec_len) {
   if (!ctx->cap || !ctx->cap->src[slot]) return true;
   auto* a = static_cast<FmArb*>(arena::at(ctx->cap->src[slot]));
@@ -382,7 +382,7 @@ bool stand_in(PcCtx* ctx, int slot, int kind, int rec_len) {
   int got = fm_read(a);
   a->op = 0;
   if (!got || std::memcmp(buf.bytes(), key, 31) != 0) return true;
-  pc_add_cmpl_err(ctx, kind, buf.bytes(), 200100, nullptr, 0);
+  pc_add_cmpl_err(ctx, kind, buf.bytes(), kPcFailed, nullptr, 0);
   return false;
 }
 
