@@ -340,6 +340,23 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
   EXPECT_TRUE(os_sys_err_log().empty());
 }
 
+// Parts compiled by later steps (here a child invocation) refuse the
+// process with one error of that record's kind instead of a module that
+// would run without them.
+TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
+  define("process 6 CH\nstatements 1\n" + line("", "END PROC") + "\n");
+  fx::Rec c = fx::rec("CHILD", {{"proc_type", "6"}, {"proc_name", "CH"}, {"child_no", "1"}, {"ch_type", "6"},
+                                {"ch_app", "ABC"}, {"ch_name", "OTHER"}});
+  ASSERT_EQ(fx::write("CHILD", "ABC", "00", {c}), 1);
+  EXPECT_EQ(run("CH"), -200140);
+  auto errs = errors("CH");
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].kind, 4u);
+  EXPECT_EQ(errs[0].src_len, 188u);
+  EXPECT_EQ(errs[0].msg, 200140u);
+  EXPECT_EQ(std::memcmp(errs[0].src.b, c.data(), 188), 0);
+}
+
 TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
   define("process 6 F2\nstatements 1\n" + line("", "GOTO", "X") + "\n" + line("", "GOTO", "Y") + "\n" +
          "process 6 OK\nstatements 1\n" + line("", "CALC", "A  = 1") + "\n");
