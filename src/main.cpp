@@ -13,6 +13,9 @@
 #include "foundation/ut.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
+#include "language/sc.h"
+#include "process/pc.h"
+#include "process/piexec.h"
 #include "process/pl.h"
 #include "screen/wm.h"
 
@@ -25,9 +28,12 @@ int main(int argc, char** argv) {
   la_register();
   bs_register();
   ii_register();
-  ii_families_register();
-  pl_register();
   se_register();
+  ii_families_register();
+  pc_register();
+  sc_register();
+  pl_register();
+  pi_register();
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.

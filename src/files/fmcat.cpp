@@ -103,6 +103,17 @@ const FmCatEntry kTable[] = {
      "file class decided: memory-resident, one per session"},
     {"INIT_INST_FDB", "", FM_CAT_UNIQUE, "IN", "IN", 2, 2024, 0, 0, "", ""},
     {"INIT_TOC_FDB", "", FM_CAT_UNIQUE, "DB", "TC", 2, 12, 0, 0, "", ""},
+    // ----- work files of the process runner ("PI" and a code each) ----------------
+    {"INIT_MHOOK_FDB", "", FM_CAT_UNIQUE, "PI", "HK", 2, 82, 0, 0,
+     "0+3,3+2,5+1b,6+30,36+3,39+3; dup:39+3", ""},
+    {"INIT_PROP_CACHE_FDB", "", FM_CAT_UNIQUE, "PI", "PR", 2, 16, 0, 0, "0+3,3+2,5+3; 8+4b", ""},
+    {"INIT_SAA_FDB", "", FM_CAT_UNIQUE, "PI", "SA", 2, 32, 1, 0, "0+4b,8+3,11+2",
+     "variable length: 32 bytes and 16 per slot"},
+    {"INIT_PCB_FDB", "", FM_CAT_UNIQUE, "PI", "PC", 2, 640, 0, 0,
+     "0+4b,4+3,7+2,9+1b,10+30,148+2b,150+1b", ""},
+    {"INIT_CDB_FDB", "", FM_CAT_UNIQUE, "PI", "CD", 2, 6, 0, 0, "0+1", ""},
+    {"INIT_STF_FDB", "", FM_CAT_UNIQUE, "PI", "ST", 2, 72, 0, 0, "0+8",
+     "record decided: the 8-character session id, then the suspend file's name"},
 };
 constexpr int kCount = int(sizeof kTable / sizeof kTable[0]);
 
@@ -280,6 +291,12 @@ KEYED_BUILDER(em_recurse_fdb)
 KEYED_BUILDER(em_scan_fdb)
 KEYED_BUILDER(em_sum_ref_fdb)
 KEYED_BUILDER(em_cdlu_fdb)
+KEYED_BUILDER(INIT_MHOOK_FDB)
+KEYED_BUILDER(INIT_PROP_CACHE_FDB)
+KEYED_BUILDER(INIT_SAA_FDB)
+KEYED_BUILDER(INIT_PCB_FDB)
+KEYED_BUILDER(INIT_CDB_FDB)
+KEYED_BUILDER(INIT_STF_FDB)
 #define PLAIN_BUILDER(fn) \
   void fn(FmFdb* fdb) { fill(#fn, fdb, nullptr, nullptr, nullptr, nullptr); }
 PLAIN_BUILDER(em_cnst_fdb)

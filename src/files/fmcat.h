@@ -143,3 +143,11 @@ void INIT_ERR_FDB(FmFdb* fdb);
 void INIT_CMPLERR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_INST_FDB(FmFdb* fdb);
 void INIT_TOC_FDB(FmFdb* fdb);
+// Work files of the process runner: the hook copy, the property cache, the
+// shared-area records, the PCBs, the constraints, the suspend file list.
+void INIT_MHOOK_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_PROP_CACHE_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_SAA_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_PCB_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_CDB_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+void INIT_STF_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);

@@ -266,10 +266,10 @@ void os_usage(FILE* to) {
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead\n"
       "                  or behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
-      "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
-      "                  runs (with the event points it enters and leaves)\n"
       "  QUVO_DBG_VFY    a file that gets a line each time a compiled process fails\n"
       "                  its check against the dictionary (and is compiled again)\n"
+      "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
+      "                  runs (with the event points it enters and leaves)\n"
       "  QUVO_OLD_PD_MUL when set, CALC multiplies with the older scaling: both\n"
       "                  operands lose low decimals before a long product\n"
       "  QUVO_NO_NEG_INT when set, a negative value stored into a signed 1- or 2-byte\n"
@@ -296,8 +296,14 @@ void os_usage(FILE* to) {
       "                  unset: {QUVOPATH}/<type>/{dir}/{name}\n"
       "  QUVO_LIB_DIRS   directories (separated by ':') that libraries named by a\n"
       "                  path may be loaded from; only $QUVOPATH/quvo.env sets it\n"
+      "  QUVO_DBG_VFY    a file that gets one line each time a saved or cached module\n"
+      "                  is found out of date\n"
       "  QUVO_WM_LOG     a file that gets one line each time the engine waits for a\n"
       "                  key (for scripts that drive the engine)\n"
+      "  QUVO_184_IPC    when set, a RELATED process runs in its caller's scope as a\n"
+      "                  SUBPROCESS does\n"
+      "  QUVO_ACCESS_ALL_FILES  when set, processes open their files with every\n"
+      "                  access right\n"
       "Test hooks:\n"
       "  QUVO_TEST_HOME  read quvo.env from this directory instead of the home\n"
       "                  directory of the password entry\n"
@@ -305,6 +311,11 @@ void os_usage(FILE* to) {
       "                  loaded\n"
       "  QUVO_TEST_FAULT segv or bus: the start-up process faults in its scope\n"
       "  QUVO_TEST_BOOT_KILL  build or move: -b kills itself at that step\n"
+      "  QUVO_TEST_EXEC  TYPE:CODE,...: until the executors are built, the stand-in\n"
+      "                  executor of process type TYPE ends with CODE (default 2)\n"
+      "  QUVO_TEST_USER  sign on as this login name instead of the real one\n"
+      "  QUVO_TEST_NO_PI run without the process manager: the start-up process is\n"
+      "                  named, not run\n"
       "\n"
       "Exit status:\n"
       "  0 normal end; 1 refused command line or failed conversion; 2 a file utility\n"
@@ -692,7 +703,8 @@ int os_check_user(std::string* reason) {
 namespace {
 void set_login() {
   std::string name;
-  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) name = pw->pw_name;
+  if (const char* t = std::getenv("QUVO_TEST_USER"); t && *t) name = t;  // test hook
+  else if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) name = pw->pw_name;
   else if (const char* l = std::getenv("LOGNAME")) name = l;
   else name = "uid" + std::to_string(getuid());
   com.login.set(name);
@@ -851,8 +863,13 @@ int run_interactive() {
   }
   int status = kExitNormal;
   bool failed = false;
+  const char* never = os_hooks.start_failure ? os_hooks.start_failure() : "";
   switch (code) {
-    case 1: case 2: case 3: case 4: case 5: case 19: break;
+    case 4:
+      // A process that never started is a failed start, not an end.
+      if (never && *never) failed = true;
+      break;
+    case 1: case 2: case 3: case 5: case 19: break;
     case 24: case 25:
       if (os_hooks.logout) os_hooks.logout();
       status = kExitLogout;
@@ -868,6 +885,7 @@ int run_interactive() {
   if (failed) {
     std::string reason = "the start-up process " + invoc_text(inv) + " ended with completion code " +
                          std::to_string(code);
+    if (never && *never) reason = "the start-up process " + invoc_text(inv) + " did not start: " + never;
     if (code == 37) reason += " (memory fault)";
     return os_startup_fail(code, reason);
   }

@@ -324,6 +324,9 @@ struct OsHooks {
   // Fills the invocation of a background session being resumed.
   bool (*session_start)(PiInvoc* invoc, std::string_view session) = nullptr;
   void (*pi_exec)(PiInvoc* invoc) = nullptr;  // runs an invocation
+  // Why the last start-up invocation never started (its process or
+  // application missing, its module not to be had); "" when it started.
+  const char* (*start_failure)() = nullptr;
   void (*start_hook)() = nullptr;     // start-up hook process
   void (*exit_hook)() = nullptr;      // exit hook process
   void (*logout)() = nullptr;         // the logout path

@@ -35,7 +35,8 @@ struct Pcb {
   rec::U16 generation;         // 148 key tail
   rec::U8 alternation;         // 150 key tail
   rec::U8 heads_family;        // 151 1 when this PCB heads its family
-  rec::Bytes<4> b152;          // 152
+  rec::U8 running;             // 152 1 while the runner drives this PCB
+  rec::Bytes<3> b153;          // 153
   Ref<void> report;            // 156 report control block shared with output children
   rec::Bytes<60> out_state;    // 160 Output executor and PCF record operations
   rec::U16 gen_source;         // 220
@@ -45,7 +46,8 @@ struct Pcb {
   rec::Bytes<52> area_owner;   // 232 owner PCB per data-area class (13)
   rec::Bytes<52> area_second;  // 284
   Ref<Ref<uint8_t>> area_addr; // 336 area address table: one per data area plus one
-  rec::Bytes<8> b340;          // 340
+  Ref<uint8_t> area_own;       // 340 one byte per area address: 1 when this PCB allocated it
+  rec::Bytes<4> b344;          // 344
   Ref<Pcb> next;               // 348 a process that replaces this one
   rec::Bytes<16> frame_state;  // 352
   Ref<void> pcf_entry;         // 368
@@ -92,6 +94,8 @@ QV_AT(Pcb, gen_source, 220);
 QV_AT(Pcb, module, 224);
 QV_AT(Pcb, area_owner, 232);
 QV_AT(Pcb, area_addr, 336);
+QV_AT(Pcb, area_own, 340);
+QV_AT(Pcb, running, 152);
 QV_AT(Pcb, next, 348);
 QV_AT(Pcb, pcf_entry, 368);
 QV_AT(Pcb, cns_scb, 392);

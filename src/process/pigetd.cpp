@@ -11,6 +11,7 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/pcb.h"
+#include "process/piexec.h"
 #include "process/pl.h"
 #include "process/services.h"
 
@@ -146,6 +147,6 @@ void pi_fi_err(Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status) {
   pi_fi_err_rec(rec, pcb, file, msg, status);
   proc_svc.rt_err(pcb ? pcb->invoc.parent_pcb.get() : nullptr, rec);
   if (pcb) pcb->invoc.completion = 4;
-  // The family's discard joins here with the family manager.
+  if (pcb && pcb->heads_family) discard_family(pcb->family, 0);
   ut_unwind(4);
 }

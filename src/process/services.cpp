@@ -2,6 +2,10 @@
 #include "process/services.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
 
 #include "files/dictrec.h"
 #include "foundation/bi.h"
@@ -29,7 +33,138 @@ int no_cache_rloc(EmHeader*, void* operand, int) {
   rec::view<rec::U32>(operand) = 0;
   return 0;
 }
+// ---- executor doubles ----
+std::vector<ProcExecCall> g_log;
+int g_script[11];
+int g_cleanup_code = 1;
+
+void log_call(const char* what, const Pcb* pcb, std::string text = {}) {
+  ProcExecCall c{};
+  c.what = what;
+  if (pcb) {
+    c.type = pcb->invoc.type;
+    std::memcpy(c.app, pcb->invoc.app.data(), 3);
+    std::memcpy(c.ver, pcb->invoc.ver.data(), 2);
+    std::memcpy(c.name, pcb->invoc.name.data(), 30);
+    c.kind = pcb->invoc.kind;
+    c.auto_mode = pcb->invoc.auto_mode;
+  }
+  c.text = std::move(text);
+  if (g_log.size() < 100000) g_log.push_back(c);
+}
+[[noreturn]] void run_exec(const char* what, Pcb* pcb) {
+  log_call(what, pcb);
+  int t = pcb ? pcb->invoc.type : 0;
+  int code = t >= 1 && t <= 10 && g_script[t] ? g_script[t] : 2;
+  ut_unwind(code);
+}
+void d_mp_setup(Pcb* p) { log_call("mp_setup", p); }
+void d_ip_setup(Pcb* p, uint32_t*) { log_call("ip_setup", p); }
+void d_qp_setup(Pcb* p) { log_call("qp_setup", p); }
+void d_mp_exec(Pcb* p) { run_exec("mp_exec", p); }
+void d_ip_exec(Pcb* p) { run_exec("ip_exec", p); }
+void d_ip_auto(Pcb* p) { run_exec("ip_auto", p); }
+void d_op_exec(Pcb* p) { run_exec("op_exec", p); }
+void d_op_auto(Pcb* p) { run_exec("op_auto", p); }
+void d_ap_exec(Pcb* p) { run_exec("ap_exec", p); }
+void d_qp_exec(Pcb* p) { run_exec("qp_exec", p); }
+void d_qp_auto() {
+  log_call("qp_auto", nullptr);
+  ut_unwind(g_script[5] ? g_script[5] : 2);
+}
+void d_op_inquire(Pcb* p) { run_exec("op_inquire", p); }
+void d_mp_cleanup(Pcb* p) { log_call("mp_cleanup", p); }
+void d_ip_cleanup(Pcb* p, uint32_t*) { log_call("ip_cleanup", p); }
+int d_op_cleanup(Pcb* p) {
+  log_call("op_cleanup", p);
+  return g_cleanup_code;
+}
+void d_qp_cleanup(Pcb* p) { log_call("qp_cleanup", p); }
+void d_mp_upd_stat(Pcb* p) { log_call("mp_upd_stat", p); }
+void d_ip_upd_stat(Pcb* p) { log_call("ip_upd_stat", p); }
+void d_rt_dflt_disp(Pcb* p, const char*) { log_call("rt_dflt_disp", p); }
+void d_qp_copy_pend(int, int) { log_call("qp_copy_pend", nullptr); }
+void d_rt_err(void* pcb, const void* err_rec) {
+  if (!err_rec) return;
+  const auto& r = rec::view<ErrDisplay>(const_cast<void*>(err_rec));
+  if (r.msg_flag == 255) {
+    log_call("rt_err", static_cast<Pcb*>(pcb), r.msg_text.str());
+    rt_err_stderr(pcb, err_rec);
+    return;
+  }
+  // A file-error record: the message text, then the status text.
+  std::string text = r.msg_text.str();
+  std::string status(reinterpret_cast<const char*>(r.tail.b), sizeof r.tail.b);
+  while (!status.empty() && status.back() == ' ') status.pop_back();
+  if (!status.empty()) text += ": " + status;
+  log_call("rt_err", static_cast<Pcb*>(pcb), text);
+  std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+ProcServices standins() {
+  ProcServices s{};
+  s.ii_proc_exec = no_proc_exec;
+  s.rt_err = d_rt_err;
+  s.dbg_init = dbg_inactive;
+  s.dbg_cleanup = dbg_no_cleanup;
+  s.dbg_chk_watches = dbg_no_watch;
+  s.dbg_stmt = dbg_no_stmt;
+  s.se_gen_stmt = no_gen_stmt;
+  s.cnv_token = no_cnv_token;
+  s.pl_cache_rloc = no_cache_rloc;
+  s.mp_setup = d_mp_setup;
+  s.ip_setup = d_ip_setup;
+  s.qp_setup = d_qp_setup;
+  s.mp_exec = d_mp_exec;
+  s.ip_exec = d_ip_exec;
+  s.ip_auto = d_ip_auto;
+  s.op_exec = d_op_exec;
+  s.op_auto = d_op_auto;
+  s.ap_exec = d_ap_exec;
+  s.qp_exec = d_qp_exec;
+  s.qp_auto = d_qp_auto;
+  s.op_inquire = d_op_inquire;
+  s.mp_cleanup = d_mp_cleanup;
+  s.ip_cleanup = d_ip_cleanup;
+  s.op_cleanup = d_op_cleanup;
+  s.qp_cleanup = d_qp_cleanup;
+  s.mp_upd_stat = d_mp_upd_stat;
+  s.ip_upd_stat = d_ip_upd_stat;
+  s.rt_dflt_disp = d_rt_dflt_disp;
+  s.qp_copy_pend = d_qp_copy_pend;
+  return s;
+}
 }  // namespace
+
+const std::vector<ProcExecCall>& proc_exec_log() { return g_log; }
+void proc_exec_log_clear() { g_log.clear(); }
+void proc_exec_script(int type, int code) {
+  if (type >= 1 && type <= 10) g_script[type] = code;
+}
+void proc_exec_cleanup_code(int code) { g_cleanup_code = code; }
+void proc_exec_script_clear() {
+  for (int& c : g_script) c = 0;
+  g_cleanup_code = 1;
+}
+int proc_exec_script_text(const char* text) {
+  int codes[11] = {};
+  const char* p = text;
+  while (p && *p) {
+    char* end = nullptr;
+    long t = std::strtol(p, &end, 10);
+    if (end == p || *end != ':' || t < 1 || t > 10) return 0;
+    p = end + 1;
+    long c = std::strtol(p, &end, 10);
+    if (end == p || c < 1 || c > 255) return 0;
+    codes[t] = int(c);
+    p = end;
+    if (*p == ',') ++p;
+    else if (*p) return 0;
+  }
+  for (int i = 1; i <= 10; ++i)
+    if (codes[i]) g_script[i] = codes[i];
+  return 1;
+}
 
 void rt_err_stderr(void*, const void* err_rec) {
   if (!err_rec) return;
@@ -38,15 +173,9 @@ void rt_err_stderr(void*, const void* err_rec) {
   std::fprintf(stderr, "%.*s\n", int(text.size()), text.data());
 }
 
-ProcServices proc_svc = {no_proc_exec, rt_err_stderr, dbg_inactive, dbg_no_cleanup,
-                         dbg_no_watch,  dbg_no_stmt,   no_gen_stmt,  no_cnv_token,
-                         no_cache_rloc};
+ProcServices proc_svc = standins();
 
-void proc_services_reset() {
-  proc_svc = ProcServices{no_proc_exec, rt_err_stderr, dbg_inactive, dbg_no_cleanup,
-                          dbg_no_watch,  dbg_no_stmt,   no_gen_stmt,  no_cnv_token,
-                          no_cache_rloc};
-}
+void proc_services_reset() { proc_svc = standins(); }
 
 void dbg_ctl(int op) {
   uint32_t w = com.dbg_ctl_bits;

@@ -19,6 +19,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 struct Pcb;
 struct DStmt;
@@ -47,6 +49,30 @@ struct ProcServices {
   int (*cnv_token)(void* work, const DStmt* stmt, int operand);
   // --- module loader: a record field reference into an address in place ---
   int (*pl_cache_rloc)(EmHeader* module, void* operand, int kind);
+  // --- executors: setups, executors, automatic executors, clean-ups ---
+  // Each runs the process and ends by returning or by unwinding with its
+  // completion code.
+  void (*mp_setup)(Pcb* pcb);
+  void (*ip_setup)(Pcb* pcb, uint32_t* input_state);
+  void (*qp_setup)(Pcb* pcb);
+  void (*mp_exec)(Pcb* pcb);
+  void (*ip_exec)(Pcb* pcb);
+  void (*ip_auto)(Pcb* pcb);
+  void (*op_exec)(Pcb* pcb);
+  void (*op_auto)(Pcb* pcb);
+  void (*ap_exec)(Pcb* pcb);
+  void (*qp_exec)(Pcb* pcb);
+  void (*qp_auto)();
+  void (*op_inquire)(Pcb* pcb);
+  void (*mp_cleanup)(Pcb* pcb);
+  void (*ip_cleanup)(Pcb* pcb, uint32_t* input_state);
+  int (*op_cleanup)(Pcb* pcb);                              // a completion code
+  void (*qp_cleanup)(Pcb* pcb);
+  // --- executors: status line, run-time errors, print defaults, queries ---
+  void (*mp_upd_stat)(Pcb* pcb);
+  void (*ip_upd_stat)(Pcb* pcb);
+  void (*rt_dflt_disp)(Pcb* pcb, const char* db);
+  void (*qp_copy_pend)(int target_scope, int source_scope);
 };
 
 // The table; slots are never null (a cleared slot gets its stand-in back at
@@ -57,6 +83,31 @@ void proc_services_reset();
 
 // The stand-ins, for a caller that replaces only part of a slot's work.
 void rt_err_stderr(void* pcb_or_block, const void* err_rec);
+
+// ------------------------------------------------ executor stand-ins --
+// Until the executors register, the executor slots hold doubles that log
+// each call (name, the PCB's process key, invocation kind and automatic
+// mode). An executor unwinds with the code scripted for its process type
+// (default 2); op_cleanup returns its scripted code (default 1); the other
+// doubles only log. rt_err logs and writes the record's texts to standard error.
+struct ProcExecCall {
+  const char* what;     // "ap_exec", "op_cleanup", "rt_err" ...
+  int type;             // process type of the PCB (0 without one)
+  char app[4], ver[3];
+  char name[31];
+  int kind;             // invocation kind
+  int auto_mode;
+  std::string text;     // rt_err: the record's message text and status text
+};
+const std::vector<ProcExecCall>& proc_exec_log();
+void proc_exec_log_clear();
+// The executor of a process type (1-10) unwinds with code (0: the default 2).
+void proc_exec_script(int type, int code);
+void proc_exec_cleanup_code(int code);
+// Scripts codes from text "TYPE:CODE,..." (QUVO_TEST_EXEC); 0 for a
+// malformed text (nothing is scripted then).
+int proc_exec_script_text(const char* text);
+void proc_exec_script_clear();
 
 // ------------------------------------------------ debugger control word --
 // Bits of com.dbg_ctl_bits.

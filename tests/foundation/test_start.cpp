@@ -27,7 +27,8 @@ struct Dirs {
     run_quvo({"-b"}, env());
   }
   std::vector<std::string> env(std::vector<std::string> more = {}) const {
-    std::vector<std::string> e{"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"};
+    std::vector<std::string> e{"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm",
+                                 "QUVO_TEST_NO_PI=1"};
     e.insert(e.end(), more.begin(), more.end());
     return e;
   }

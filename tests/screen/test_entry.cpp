@@ -23,7 +23,8 @@ TEST(Entry, BootstrapInstallsTheKeymapsIntoAFreshDataDirectory) {
   EXPECT_TRUE(std::filesystem::exists(data.sub("keymaps/linux.ALL.key")));
   EXPECT_TRUE(std::filesystem::exists(data.sub("keymaps/vt100.ALL.key")));
   // The interactive engine then finds the keymap of its terminal.
-  r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm-256color"});
+  r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm-256color",
+                     "QUVO_TEST_NO_PI=1"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(has(r.err, "Keymap Missing")) << r.err;
 }

@@ -69,7 +69,8 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
   std::printf("tier 0-1 bootstrap: %.3f s, input %zu bytes\n", secs, input);
   // The engine starts on it: the default menu of "0LA" for anyone.
   std::filesystem::create_directories(t.sub("home"));
-  QuvoRun s = run_quvo({}, {"QUVOPATH=" + var, "QUVO_TEST_HOME=" + t.sub("home"), "TERM=xterm"});
+  QuvoRun s = run_quvo({}, {"QUVOPATH=" + var, "QUVO_TEST_HOME=" + t.sub("home"), "TERM=xterm",
+                               "QUVO_TEST_NO_PI=1"});
   EXPECT_EQ(s.status, 0) << s.out << s.err;
   EXPECT_NE(s.err.find("(0LA 00 Menu \"QUVO MENU\")"), std::string::npos) << s.err;
 

@@ -1,0 +1,189 @@
+// Running a process, in the same run:
+//   BM_PiInvoke     pi_exec of a Subroutine whose module is cached: defaults,
+//                   family, PCB, module (cache hit), data areas, event
+//                   points 01 and 06 through the interpreter, the family
+//                   discard;
+//   BM_PlCacheHit   the anchor: pl_get's cache hit of the same module and
+//                   its release alone.
+// The ratio BM_PiInvoke / BM_PlCacheHit is what the runner adds to getting
+// the module. BM_PiSteady runs 100,000 invocations (normal, CANCEL, refused,
+// a parent with SUBPROCESS children) and reports how the arena, the pools,
+// the memory files and the handles after them differ from after the first
+// 1,000 (all four counters should be 0).
+#include <benchmark/benchmark.h>
+
+#include <functional>
+
+#include "process/pl_fixture.h"
+#include "process/piexec.h"
+
+using namespace pltest;
+
+namespace {
+
+std::function<void(Pcb*)> g_ap;
+bool g_cancel = false;
+void ap_children(Pcb* p) {
+  if (g_cancel) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "bench cancel");
+    os_sys_err("BENCH", 1);
+  }
+  if (g_ap) g_ap(p);
+  ut_unwind(2);
+}
+
+struct World {
+  Engine e;
+  Pcb* probe = nullptr;
+  World() {
+    bi_init_com();
+    e.start();
+    e.dictionary();
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).db.set("DB1");
+    rec::view<DUser>(u.data()).profile.set("P");
+    fx::write("USER", nullptr, nullptr, {u});
+    fx::write("DATABASE", nullptr, nullptr, {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})});
+    fx::Rec prof = fx::rec("PROFILE", {{"name", "P"}});
+    rec::view<DProfile>(prof.data()).bits.zero();
+    fx::write("PROFILE", nullptr, nullptr, {prof});
+    Desc d;
+    for (uint32_t i = 0; i < 50; ++i) d.values.push_back(i * 7 + 1);
+    for (uint32_t i = 0; i < 10; ++i) d.constants.push_back(i * 13 + 5);
+    std::vector<fx::Rec> recs;
+    int n = 0;
+    for (auto [name, type] : {std::pair{"SUB", 6}, {"PAR", 4}, {"KID", 6}, {"REF", 6}}) {
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "2026-01-01T00:00:%02d", ++n);
+      fx::Rec r = proc_rec(name, type, "0", 50, stamp, stamp);
+      if (std::string(name) == "REF") rec::view<DProc>(r.data()).secr[0].set("7");
+      recs.push_back(r);
+      descs()[name] = d;
+    }
+    fx::write("PROCESS", "ABC", "00", recs);
+    pi_getters_reset();
+    pi_init();
+    probe = e.pcb("SUB", 2, 6);
+    proc_svc.ap_exec = ap_children;
+  }
+  ~World() {
+    pi_init();
+    e.stop();
+  }
+};
+
+World& world() {
+  static World w;
+  return w;
+}
+
+PiInvoc invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
+  PiInvoc v;
+  os_invoc_template(&v);
+  v.app.set("ABC");
+  v.ver.set("00");
+  v.type = uint8_t(type);
+  v.name.set(name);
+  v.kind = uint8_t(kind);
+  v.parent_pcb.set(parent);
+  return v;
+}
+
+int run(PiInvoc* v) {
+  int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
+  return m == 1 ? int(v->completion) : m;
+}
+
+void BM_PiInvoke(benchmark::State& st) {
+  World& w = world();
+  (void)w;
+  PiInvoc v = invoc("SUB", 6);
+  run(&v);  // compiles and caches
+  for (auto _ : st) {
+    PiInvoc r = invoc("SUB", 6);
+    if (run(&r) != 2) {
+      st.SkipWithError("the run did not end with 2");
+      break;
+    }
+  }
+  st.SetItemsProcessed(int64_t(st.iterations()));
+}
+BENCHMARK(BM_PiInvoke);
+
+void BM_PlCacheHit(benchmark::State& st) {
+  World& w = world();
+  PiInvoc v = invoc("SUB", 6);
+  run(&v);
+  std::memcpy(&w.probe->invoc, &v, 36);
+  for (auto _ : st) {
+    if (!pl_get(w.probe, 1)) {
+      st.SkipWithError("pl_get failed");
+      break;
+    }
+    pl_release(w.probe);
+  }
+  st.SetItemsProcessed(int64_t(st.iterations()));
+}
+BENCHMARK(BM_PlCacheHit);
+
+void BM_PiSteady(benchmark::State& st) {
+  World& w = world();
+  (void)w;
+  SysErrAnswer (*cancel)(const char*, int, const char*) = [](const char*, int, const char*) {
+    return SysErrAnswer::Cancel;
+  };
+  os_set_sys_err_responder(cancel);
+  g_ap = [](Pcb* parent) {
+    for (int i = 0; i < 2; ++i) {
+      PiInvoc k = invoc("KID", 6, 0, parent);
+      pi_exec(&k);
+    }
+  };
+  auto round = [](int i) {
+    switch (i % 4) {
+      case 0: {
+        PiInvoc v = invoc("SUB", 6);
+        run(&v);
+        break;
+      }
+      case 1: {  // CANCEL: a system error inside the executor
+        g_cancel = true;
+        PiInvoc v = invoc("PAR", 4);
+        run(&v);
+        g_cancel = false;
+        break;
+      }
+      case 2: {
+        PiInvoc v = invoc("REF", 6);
+        run(&v);
+        break;
+      }
+      default: {
+        PiInvoc v = invoc("PAR", 4);
+        run(&v);
+      }
+    }
+  };
+  int64_t d_arena = 0, d_pools = 0, d_files = 0, d_handles = 0;
+  for (auto _ : st) {
+    for (int i = 0; i < 1000; ++i) round(i);
+    size_t a = arena::in_use(), p = mm_pool_count(), f = fm_memfile_count(), h = fm_open_count();
+    for (int i = 0; i < 99000; ++i) round(i);
+    d_arena = int64_t(arena::in_use()) - int64_t(a);
+    d_pools = int64_t(mm_pool_count()) - int64_t(p);
+    d_files = int64_t(fm_memfile_count()) - int64_t(f);
+    d_handles = int64_t(fm_open_count()) - int64_t(h);
+  }
+  os_set_sys_err_responder(nullptr);
+  g_ap = nullptr;
+  st.counters["arena_diff"] = double(d_arena);
+  st.counters["pools_diff"] = double(d_pools);
+  st.counters["memfiles_diff"] = double(d_files);
+  st.counters["handles_diff"] = double(d_handles);
+  st.counters["arena_in_use"] = double(arena::in_use());
+}
+BENCHMARK(BM_PiSteady)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

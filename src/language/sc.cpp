@@ -1,0 +1,600 @@
+// The statement compiler driver: event points, truth-mask branches, labels,
+// TOC and TRAP records, operand compile and the control verbs. See sc.h.
+#include "language/sc.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "language/ibctl.h"
+#include "language/ibutil.h"
+#include "process/pc.h"
+
+namespace {
+
+constexpr const char* kMod = "SC.C";
+
+void sys_err(int line, const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err(kMod, line);
+}
+
+CodeRef cref(uint16_t b, uint16_t o) {
+  CodeRef c;
+  c.block = b;
+  c.offset = o;
+  return c;
+}
+const CodeRef kNone = cref(0xFFFF, 0xFFFF);
+bool is_none(const CodeRef& c) { return c.block == 0xFFFF && c.offset == 0xFFFF; }
+
+struct Pending {
+  CodeRef at;       // the branch instruction
+  bool tfu;
+  uint32_t mask;    // TFC: its condition; TFU: the run it closes
+};
+
+struct Label {
+  char app[3];
+  char name[30];
+  CodeRef addr = kNone;
+  bool gosub = false;
+  std::vector<CodeRef> refs;   // instructions whose operand at 4 takes the address
+  DStmt stmt;                  // the statement that made the record
+};
+
+}  // namespace
+
+struct ScCtx {
+  uint32_t msg = 0;
+  PcCtx* pc = nullptr;
+  FmArb* stmts = nullptr;
+  DStmt cur{};
+  PcBuf<DStmt> io;          // the read buffer (arena)
+  PcBuf<uint8_t> key{64};   // the range's key prefix (arena)
+  IbCode code;
+  std::vector<Pending> pending;
+  std::vector<Label> labels;
+  std::unordered_map<std::string, size_t> label_ix;   // name -> index in labels
+  std::vector<size_t> label_defs;   // labels awaiting an address
+  uint8_t shift = 10;
+  char tf[5];
+  bool failed = false;
+};
+
+namespace {
+
+// ------------------------------------------------------- verb table --
+int cmpl_comment(ScCtx* sc, DStmt*) {
+  std::memset(sc->tf, '?', 5);
+  return 1;
+}
+int cmpl_dummy(ScCtx*, DStmt*) { return 1; }
+
+uint8_t* at(ScCtx* sc, CodeRef r) {
+  if (r.block == sc->code.block) return sc->code.storage + r.offset;
+  return ib_code_to_pc(sc->pc->em, r);
+}
+void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
+  uint8_t* p = at(sc, inst);
+  if (!p) {
+    sys_err(__LINE__, "label resolution failure");
+    return;
+  }
+  rec::view<CodeRef>(p + 4) = to;
+}
+
+Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
+  std::string key(name, 30);
+  auto it = sc->label_ix.find(key);
+  if (it != sc->label_ix.end()) return &sc->labels[it->second];
+  if (!create) return nullptr;
+  Label l;
+  std::memcpy(l.app, app, 3);
+  std::memcpy(l.name, name, 30);
+  l.stmt = sc->cur;
+  sc->label_ix.emplace(std::move(key), sc->labels.size());
+  sc->labels.push_back(l);
+  return &sc->labels.back();
+}
+
+int cmpl_end(ScCtx* sc, DStmt*) {
+  if (!sc->msg) sc->msg = 101260;
+  if (!bld_end(&sc->code, true)) {
+    if (sc->msg != kScQuiet) sc_err(sc, sc->msg);
+    return 0;
+  }
+  return 1;
+}
+int cmpl_end_proc(ScCtx* sc, DStmt*) { return bld_end_proc(&sc->code) ? 1 : (sc_err(sc, 101290), 0); }
+int cmpl_exit(ScCtx* sc, DStmt*) { return bld_exit(&sc->code) ? 1 : (sc_err(sc, 101320), 0); }
+int cmpl_logout(ScCtx* sc, DStmt* st) {
+  return bld_logout(&sc->code, st->ops[0] == '1') ? 1 : (sc_err(sc, 101420), 0);
+}
+int cmpl_goto(ScCtx* sc, DStmt* st) {
+  CodeRef where;
+  if (!ib_put(&sc->code, 20, 0, &where)) {
+    sc_err(sc, 101360);
+    return 0;
+  }
+  patch(sc, where, cref(kNoCode, 0));
+  Label* l = find_label(sc, "   ", reinterpret_cast<const char*>(st->ops.b), true);
+  l->refs.push_back(where);
+  l->gosub = false;
+  return 1;
+}
+int cmpl_label(ScCtx* sc, DStmt* st) {
+  const char* name = reinterpret_cast<const char*>(st->ops.b);
+  Label* l = find_label(sc, "   ", name, false);
+  if (l && !is_none(l->addr)) {
+    if (sc->msg != kScQuiet) sc_err(sc, kScDupLabel);
+    return 0;
+  }
+  if (!l) l = find_label(sc, "   ", name, true);
+  size_t i = size_t(l - sc->labels.data());
+  for (size_t d : sc->label_defs)
+    if (d == i) {
+      if (sc->msg != kScQuiet) sc_err(sc, kScDupLabel);
+      return 0;
+    }
+  sc->label_defs.push_back(i);
+  std::memset(sc->tf, '?', 5);
+  return 1;
+}
+int cmpl_proc(ScCtx* sc, DStmt*);
+int cmpl_unbuilt(ScCtx*, DStmt*) { return 0; }
+
+ScVerb g_verbs[kScVerbs] = {
+    {"*       ", cmpl_comment, 0},       {"**      ", cmpl_comment, 0},
+    {"ACTION  ", cmpl_proc, 0},          {"AND     ", cmpl_unbuilt, 100960},
+    {"APPEND  ", cmpl_unbuilt, 100980},  {"AT FIELD", cmpl_unbuilt, 100990},
+    {"BEG AT  ", cmpl_unbuilt, 101000},  {"BEG LOOP", cmpl_unbuilt, 101010},
+    {"BEG READ", cmpl_unbuilt, 101020},  {"BLANK   ", cmpl_unbuilt, 101030},
+    {"BLINK   ", cmpl_unbuilt, 101040},  {"BRIGHT  ", cmpl_unbuilt, 101050},
+    {"CALC    ", cmpl_unbuilt, 101060},  {"CALL    ", cmpl_unbuilt, 101070},
+    {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
+    {"CNV BIN ", cmpl_unbuilt, 101100},  {"CNV FLT ", cmpl_dummy, 0},
+    {"CNV TEXT", cmpl_unbuilt, 101120},  {"CNV ZONE", cmpl_dummy, 0},
+    {"COMPUTE ", cmpl_unbuilt, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
+    {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_unbuilt, 101200},
+    {"DATE BTW", cmpl_unbuilt, 101210},  {"DEFINE  ", cmpl_unbuilt, 101220},
+    {"DELETE  ", cmpl_unbuilt, 101230},  {"DIM     ", cmpl_unbuilt, 101240},
+    {"DISPLAY ", cmpl_unbuilt, 101250},  {"END     ", cmpl_end, 101260},
+    {"END AT  ", cmpl_unbuilt, 101270},  {"END LOOP", cmpl_unbuilt, 101280},
+    {"END PROC", cmpl_end_proc, 101290}, {"END READ", cmpl_unbuilt, 101300},
+    {"ERROR   ", cmpl_unbuilt, 101310},  {"EXIT    ", cmpl_exit, 101320},
+    {"GOSUB   ", cmpl_unbuilt, 101350},  {"GOTO    ", cmpl_goto, 101360},
+    {"IF      ", cmpl_unbuilt, 101370},  {"IF EXIST", cmpl_unbuilt, 101380},
+    {"INPUT   ", cmpl_proc, 0},          {"INVERSE ", cmpl_unbuilt, 101400},
+    {"LABEL   ", cmpl_label, 101410},    {"LOGOUT  ", cmpl_logout, 101420},
+    {"MENU    ", cmpl_proc, 0},          {"MESSAGE ", cmpl_unbuilt, 101440},
+    {"NO INPUT", cmpl_unbuilt, 101460},  {"NO TRACE", cmpl_dummy, 0},
+    {"NO ULINE", cmpl_unbuilt, 101480},  {"NORMAL  ", cmpl_unbuilt, 101450},
+    {"OK INPUT", cmpl_unbuilt, 101490},  {"OPEN    ", cmpl_unbuilt, 101500},
+    {"OR      ", cmpl_unbuilt, 101510},  {"OUTPUT  ", cmpl_proc, 0},
+    {"OVERFLOW", cmpl_unbuilt, 101540},  {"PASS    ", cmpl_unbuilt, 101550},
+    {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_unbuilt, 101570},
+    {"QUERY   ", cmpl_proc, 0},          {"READ    ", cmpl_unbuilt, 101590},
+    {"READNEXT", cmpl_unbuilt, 101600},  {"RECEIVE ", cmpl_dummy, 0},
+    {"RESTORE ", cmpl_unbuilt, 101620},  {"RETURN  ", cmpl_unbuilt, 101630},
+    {"REWRITE ", cmpl_unbuilt, 101640},  {"RUN     ", cmpl_unbuilt, 101650},
+    {"SCAN    ", cmpl_unbuilt, 101660},  {"SCRATCH ", cmpl_unbuilt, 101670},
+    {"SELECT  ", cmpl_dummy, 0},         {"SET     ", cmpl_unbuilt, 101690},
+    {"SET DATE", cmpl_unbuilt, 101700},  {"SET DAY ", cmpl_unbuilt, 101710},
+    {"SET MNTH", cmpl_unbuilt, 101720},  {"SET TEMP", cmpl_unbuilt, 101730},
+    {"SET TOT ", cmpl_unbuilt, 101740},  {"STORE   ", cmpl_unbuilt, 101750},
+    {"SUBR    ", cmpl_proc, 0},          {"TIMEOUT ", cmpl_unbuilt, 101770},
+    {"TOTAL   ", cmpl_unbuilt, 101780},  {"VERSION ", cmpl_dummy, 0},
+    {"TRAP    ", cmpl_unbuilt, 101800},  {"ULINE   ", cmpl_unbuilt, 101810},
+    {"UNDEFINE", cmpl_unbuilt, 101820},  {"WARNING ", cmpl_unbuilt, 101830},
+    {"WRITE   ", cmpl_unbuilt, 101840},  {"FREE ALL", cmpl_dummy, 0},
+    {"DEBUG   ", cmpl_dummy, 0},         {"UPDATE  ", cmpl_proc, 0},
+    {"JOB     ", cmpl_proc, 0},          {"INQUIRY ", cmpl_proc, 0},
+    {"STATUS  ", cmpl_proc, 0},          {"DISP    ", cmpl_proc, 0},
+    {"FONT    ", cmpl_unbuilt, 101810},  {"COLOR   ", cmpl_unbuilt, 101810},
+    {"PICTURE ", cmpl_unbuilt, 101810},  {"BROWSE  ", cmpl_unbuilt, 101810},
+    {"VERIFY  ", cmpl_unbuilt, 101570},  {"GETATTR ", cmpl_unbuilt, 0},
+    {"PUTATTR ", cmpl_unbuilt, 0},       {"DELATTR ", cmpl_unbuilt, 0},
+    {"MOVEATTR", cmpl_unbuilt, 0},       {"GETATTRS", cmpl_unbuilt, 0},
+    {"PUTATTRS", cmpl_unbuilt, 0},       {"DELATTRS", cmpl_unbuilt, 0},
+    {"REFRESH ", cmpl_unbuilt, 101440},
+};
+
+// Invocation verbs: refused in a Query process and in type 12; the
+// invocation itself is not built yet.
+int cmpl_proc(ScCtx* sc, DStmt*) {
+  int t = sc->pc->em->proc_type;
+  sc_err(sc, (t == 5 || t == 12) ? kScProcInQuery : kScNoVerb);
+  return 0;
+}
+
+// ------------------------------------------------------------ branches --
+void resolve_labels(ScCtx* sc, CodeRef to) {
+  for (size_t i : sc->label_defs) sc->labels[i].addr = to;
+  sc->label_defs.clear();
+}
+
+void tf_resolve(ScCtx* sc, uint32_t n, int kind, CodeRef where) {
+  CodeRef target = kind == 2 ? where : ib_here(&sc->code);
+  size_t skip = kind ? 1 : 0;   // the branch just pushed is the last entry
+  size_t end = sc->pending.size() - skip;
+  if (n == 0x3FF) {
+    for (size_t i = 0; i < end; ++i) patch(sc, sc->pending[i].at, target);
+    sc->pending.erase(sc->pending.begin(), sc->pending.begin() + long(end));
+    resolve_labels(sc, target);
+    return;
+  }
+  bool need_tfc = false;
+  for (size_t i = 0; i < end; ++i)
+    if (!sc->pending[i].tfu && (sc->pending[i].mask | n) != sc->pending[i].mask) need_tfc = true;
+  if (need_tfc && kind != 2) {
+    CodeRef w;
+    if (!bld_tfc(&sc->code, kNone, n, &w)) return;
+    target = w;
+    sc->pending.push_back({w, false, n});
+  }
+  size_t out = 0;
+  for (size_t i = 0; i < sc->pending.size(); ++i) {
+    const Pending p = sc->pending[i];
+    bool resolve = false;
+    if (i < end) {
+      if (!p.tfu) resolve = (p.mask | n) != p.mask;
+      else resolve = (sc_tf_combined(p.mask, n) | n) == n;
+    }
+    if (resolve) patch(sc, p.at, target);
+    else sc->pending[out++] = p;
+  }
+  sc->pending.resize(out);
+  resolve_labels(sc, target);
+}
+
+void bld_br(ScCtx* sc, const char* col) {
+  uint8_t dummy;
+  uint32_t c = sc_tf_no(sc->tf, &dummy);
+  uint32_t n = sc_tf_no(col, &sc->shift);
+  int kind = 0;
+  CodeRef where = kNone;
+  if ((c | n) != n) {
+    if ((sc_tf_combined(c, n) | n) != n) {
+      if (!bld_tfu(&sc->code, kNone, &where)) return;
+      sc->pending.push_back({where, true, c});
+      kind = 1;
+    } else {
+      if (!bld_tfc(&sc->code, kNone, n, &where)) return;
+      sc->pending.push_back({where, false, n});
+      kind = 2;
+    }
+  }
+  tf_resolve(sc, n, kind, where);
+}
+
+// End of an event point: labels get their addresses into their uses.
+int label_cleanup(ScCtx* sc) {
+  int ok = 1;
+  for (Label& l : sc->labels) {
+    if (is_none(l.addr)) {
+      DStmt keep = sc->cur;
+      sc->cur = l.stmt;
+      sc_err(sc, l.gosub ? 101350 : kScUndefLabel);
+      sc->cur = keep;
+      ok = 0;
+      continue;
+    }
+    for (const CodeRef& r : l.refs) patch(sc, r, l.addr);
+  }
+  sc->labels.clear();
+  sc->label_ix.clear();
+  sc->label_defs.clear();
+  return ok;
+}
+
+bool same_ep(const DStmt& a, const DStmt& b) {
+  return a.proc_type == b.proc_type && a.proc_name == b.proc_name && a.frame_no == b.frame_no &&
+         a.image_no == b.image_no && a.child_disc == b.child_disc && a.child_no == b.child_no &&
+         a.event_point == b.event_point;
+}
+
+// Reads the next statement of the range into sc->cur: false at its end.
+bool next_stmt(ScCtx* sc, const uint8_t* prefix, int len) {
+  if (!fm_rdnxt(sc->stmts)) {
+    if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
+    return false;
+  }
+  sc->cur = *sc->io;
+  return std::memcmp(&sc->cur, prefix, size_t(len)) == 0;
+}
+
+// Compiles one event point starting at sc->cur. 1 when a statement of
+// another event point of the range follows (it is then in sc->cur).
+int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
+  PcCtx* pc = sc->pc;
+  EmHeader* em = pc->em;
+  DStmt first = sc->cur;
+  std::memset(sc->tf, ' ', 5);
+  sc->shift = 10;
+  bool more = true, other = false;
+  DStmt last = first;
+  while (more) {
+    DStmt st = sc->cur;
+    int verb = st.verb;
+    char own_tf[5];
+    std::memcpy(own_tf, st.tf.data(), 5);
+    if (st.tf[0] == 'C') {
+      if (st.event_point != DSTMT_EP_CONSTRAINT) ib_put_trap(em, cref(0, 0), st.seq, st.event_point, toc_index);
+    } else {
+      bool no_code = verb == 0 || verb == 1 || verb == 42;
+      if (!no_code) {
+        if (std::memcmp(st.tf.data(), sc->tf, 5) == 0) {
+          resolve_labels(sc, ib_here(&sc->code));
+          if (st.tf[0] == ' ') sc->shift = 10;
+        } else {
+          bld_br(sc, st.tf.data());
+          std::memcpy(sc->tf, st.tf.data(), 5);
+        }
+      }
+      if (st.event_point != DSTMT_EP_CONSTRAINT)
+        ib_put_trap(em, no_code ? cref(0, 0) : ib_here(&sc->code), st.seq, st.event_point, toc_index);
+      sc->msg = 0;
+      int r = 0;
+      if (verb < kScVerbs) {
+        const ScVerb& v = g_verbs[verb];
+        sc->msg = v.preset;
+        r = v.fn(sc, &st);
+        if (r != 1 && v.fn == cmpl_unbuilt) sc_err(sc, v.preset ? v.preset : kScNoVerb);
+      } else {
+        sc_err(sc, kScNoVerb);
+      }
+      if (r != 1) sc->failed = true;
+    }
+    std::memcpy(st.tf.data(), own_tf, 5);
+    last = st;
+    more = next_stmt(sc, prefix, len);
+    if (more && !same_ep(sc->cur, first)) {
+      more = false;
+      other = true;
+    }
+  }
+  DStmt next = sc->cur;
+  sc->cur = last;
+  bld_br(sc, "     ");
+  if (!bld_end(&sc->code, false)) sc_err(sc, 101260), sc->failed = true;
+  if (!label_cleanup(sc)) sc->failed = true;
+  sc->pending.clear();
+  sc->cur = next;
+  return other ? 1 : 0;
+}
+
+void free_sc(void* p) { delete static_cast<ScCtx*>(p); }
+
+}  // namespace
+
+// ------------------------------------------------------------- public --
+const ScVerb& sc_verb(int verb) {
+  static const ScVerb none{"        ", nullptr, 0};
+  return verb >= 0 && verb < kScVerbs ? g_verbs[verb] : none;
+}
+ScCmplFn sc_set_cmpl_fn(int verb, ScCmplFn fn) {
+  ScCmplFn old = g_verbs[verb].fn;
+  g_verbs[verb].fn = fn ? fn : cmpl_unbuilt;
+  return old;
+}
+bool sc_verb_built(int verb) { return verb >= 0 && verb < kScVerbs && g_verbs[verb].fn != cmpl_unbuilt; }
+
+IbCode* sc_code(ScCtx* sc) { return &sc->code; }
+uint32_t& sc_msg(ScCtx* sc) { return sc->msg; }
+PcCtx* sc_pc(ScCtx* sc) { return sc->pc; }
+const DStmt& sc_stmt(ScCtx* sc) { return sc->cur; }
+
+void sc_err(ScCtx* sc, uint32_t msg) { pc_add_cmpl_err(sc->pc, kPcErrStmt, &sc->cur, msg, nullptr, 0); }
+
+uint32_t sc_tf_no(const char* tf, uint8_t* shift) {
+  uint32_t mask = 0;
+  int first_blank = -1;
+  for (int i = 0; i < 5; ++i) {
+    char ch = tf[i];
+    uint32_t v = (ch == 'T' || ch == '1') ? 1 : (ch == 'F' || ch == '0') ? 2 : 3;
+    if (v == 3 && first_blank < 0) first_blank = i;
+    mask |= v << (2 * (4 - i));
+  }
+  if (shift) *shift = uint8_t(first_blank < 0 ? 0 : 2 * (5 - first_blank));
+  return mask;
+}
+
+uint32_t sc_tf_combined(uint32_t m, uint32_t n) {
+  uint32_t r = 0;
+  for (int i = 0; i < 5; ++i) {
+    uint32_t lm = (m >> (2 * i)) & 3, ln = (n >> (2 * i)) & 3;
+    r |= (lm == 3 ? ln : lm) << (2 * i);
+  }
+  return r;
+}
+
+int sc_init() { return 1; }
+
+int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
+  if (!stmts) {
+    sys_err(__LINE__, "No statement file");
+    return 0;
+  }
+  auto* sc = static_cast<ScCtx*>(pc->sc.sc);
+  if (!sc) {
+    sc = new ScCtx();
+    pc->sc.sc = sc;
+    pc->sc.sc_free = free_sc;
+    sc->pc = pc;
+  }
+  sc->stmts = stmts;
+  EmHeader* em = pc->em;
+  // Position on the range; no statement: nothing to do.
+  PROTO_FULL(stmts, 0, sc->io.bytes());
+  std::memcpy(sc->key.bytes(), prefix, size_t(prefix_len));
+  stmts->key.set(sc->key.bytes());
+  stmts->key_len = uint16_t(prefix_len);
+  stmts->op = FM_OP_AT | FM_OP_KEY;
+  int started = fm_start(stmts);
+  stmts->op = 0;
+  stmts->key.reset();
+  stmts->key_len = 0;
+  if (!started) {
+    sys_err(__LINE__, "sc_cmpl() - dstmt read failed");
+    return 0;
+  }
+  if (!next_stmt(sc, prefix, prefix_len)) return -1;
+  if (!pc->sc.started) {
+    if (!ib_start(&sc->code, em->inst.get())) {
+      sys_err(__LINE__, "inst file create failed");
+      return 0;
+    }
+    pc->sc.started = true;
+  }
+  uint32_t errors_before = pc->errors;
+  sc->failed = false;
+  pc->sc.flags &= uint8_t(~1u);
+  for (auto& e : pc->sc.ep_start) e = cref(kNoCode, 0);
+  uint8_t keep_flag = 0;
+  for (;;) {
+    uint8_t ep = sc->cur.event_point;
+    if (ep < 120) pc->sc.ep_start[ep] = ib_here(&sc->code);
+    IbToc toc;
+    uint8_t index = pc->sc.ep_index;
+    if (ep != DSTMT_EP_CONSTRAINT) {
+      ++pc->sc.ep_index;
+      ib_toc_open(em, &toc, ep, index, pc->owner);
+    }
+    int more = cmpl_ep(sc, prefix, prefix_len, index);
+    if (ep != DSTMT_EP_CONSTRAINT) {
+      if (!ib_toc_close(em, &toc)) return 0;
+      if (ep == 21 || ep == 25) keep_flag |= pc->sc.flags & 1;
+    }
+    if (!more) break;
+  }
+  pc->sc.flags |= keep_flag;
+  return pc->errors == errors_before && !sc->failed ? 1 : 0;
+}
+
+void sc_register() {
+  os_set_init(OsInit::Sc, sc_init);
+  pc_set_stmt_compiler(sc_cmpl);
+}
+
+// ------------------------------------------------------------ operands --
+int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type) {
+  PcCtx* pc = sc->pc;
+  if (len < 0) len = 0;
+  if (len > 256) len = 256;
+  DElem e = elem->e;
+  if (e.type == 0 || (e.type == 1 && !keep_type)) {
+    // A literal of no given type is kept as text of its own length.
+    e.type = 1;
+    e.length = uint16_t(len ? len : 1);
+    e.occurs = 1;
+  }
+  CvBlock blk;
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, pc->app, 3);
+  std::memcpy(ver, pc->ver, 2);
+  if (!cv_get_cnv(&blk, &e, app, ver)) {
+    sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
+    return 0;
+  }
+  size_t n = size_t(e.length) > size_t(len) ? size_t(e.length) : size_t(len);
+  PcBuf<char> buf(n + 1);
+  std::memset(buf.p, ' ', n);
+  if (len > 0) std::memcpy(buf.p, text, size_t(len));
+  cv_set_addr(&blk, nullptr, buf.p);
+  int in_com = 0;
+  if (!cv_get_universal(&blk, 0, &in_com, pc->pool)) {
+    sc->msg = kScBadCnst;
+    return 0;
+  }
+  elem->e = e;
+  elem->ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
+  return 1;
+}
+
+int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options) {
+  PcCtx* pc = sc->pc;
+  if (ut_is_all(op.app.data(), ' ', 3)) {
+    if (kind) *kind = 2;
+    if (options & kScRefTarget) {
+      sc->msg = kScNoTarget;
+      return 0;
+    }
+    int len = (options & kScRefCnstLen) ? int(op.occ.get()) : 22;
+    if (len > 22) len = 22;
+    if (!sc_cmpl_cnst(sc, op.text.data(), len, elem, options & kScRefKeepType)) return 0;
+    if (reg && !bld_cnst(&sc->code, elem->ira, reg)) {
+      sc->msg = kScBadReg;
+      return 0;
+    }
+    return 1;
+  }
+  char app[4] = {}, name[23] = {};
+  std::memcpy(app, op.app.data(), 3);
+  std::memcpy(name, op.text.data(), 22);
+  if (kind) *kind = std::memcmp(app, "0LA", 3) == 0 ? 1 : 0;
+  if (std::memcmp(app, "0LA", 3) == 0 && std::strncmp(name, "ALTERNATE IMAGE NUMBER", 22) == 0) pc->sc.flags |= 1;
+  pc->em->status = 0;
+  if (!pc_fld(app, name, 1, elem, pc)) {
+    uint32_t st = pc->em->status;
+    if (st == kPcNoApp && reg) bld_abort(&sc->code, kPcNoApp);
+    sc->msg = st ? st : kScBadOcc;
+    return 0;
+  }
+  if ((options & kScRefTarget) && (options & kScRefStrictTarget) && (elem->spare[0] & kCElemNoTarget)) {
+    sc->msg = kScNoTarget;
+    return 0;
+  }
+  if (options & (kScRefIra3 | kScRefIra2))
+    elem->ira = pc_get_ira(pc, app, elem->e.area, (options & kScRefIra3) ? 3 : 2, elem->field_offset);
+  uint16_t occurs = elem->e.occurs ? uint16_t(elem->e.occurs) : 1;
+  uint16_t mode = op.occ_mode, occ = op.occ;
+  if (!reg) {
+    if (mode == 0 && occ > occurs) {
+      sc->msg = kScBadOcc;
+      return 0;
+    }
+    return 1;
+  }
+  if (mode == 0 && occ >= 2) {
+    if (occ > occurs) {
+      sc->msg = kScBadOcc;
+      return 0;
+    }
+    if (!bld_ira_occ(&sc->code, elem->ira, elem->e.length, occ, reg)) {
+      sc->msg = kScBadOcc;
+      return 0;
+    }
+  } else if (!bld_ira(&sc->code, elem->ira, reg)) {
+    sc->msg = mode == 2 || mode == 0 ? kScBadOcc : kScBadReg;
+    return 0;
+  }
+  if (mode == 1) {
+    char oname[23];
+    std::memset(oname, ' ', 22);
+    oname[22] = 0;
+    oname[0] = char(op.occ.get() & 0xFF);
+    oname[1] = char(op.occ.get() >> 8);
+    CElem oc;
+    if (!pc_fld("0LA", oname, 1, &oc, pc)) {
+      sc->msg = kScBadOcc;
+      return 0;
+    }
+    uint8_t t = oc.e.type;
+    uint8_t* p = nullptr;
+    if (t == 5) p = bld_occ_bin(&sc->code, oc.ira, reg, elem->e.length, occurs);
+    else if (t == 8 || t == 12) p = bld_occ_pd(&sc->code, oc.ira, reg, elem->e.length, occurs);
+    if (!p) {
+      sc->msg = kScBadOccFld;
+      return 0;
+    }
+  }
+  return 1;
+}

@@ -1,0 +1,116 @@
+// The statement compiler driver: the STMT records of a process into
+// instructions, TOC and TRAP records of its module.
+//
+// The process compiler calls sc_cmpl once per owner of statements (through
+// pc_set_stmt_compiler) with the statement file positioned at the owner's
+// key prefix. sc_cmpl compiles event point after event point (cmpl_ep):
+// every statement goes to the compile function of its verb in the verb
+// table; runs of statements with one T/F column share one truth-mask
+// branch; labels are resolved at the end of each event point. A compile
+// function that fails records a CMPL_ERR record of kind 7 (sc_err) and the
+// compile goes on; sc_cmpl then reports failure.
+//
+// Decisions:
+//   1. Truth-level shift: 2 x (5 - p), p the 0-based position of the first
+//      T/F character that is neither 'T', 'F', '1' nor '0'; a column without
+//      one gives 0, a blank first column 10.
+//   2. Forward references (branches waiting for their target, label uses)
+//      live in containers of the context as code references {block, offset}
+//      of the instruction; nothing is chained through pointers.
+//   3. sc_cmpl_ref takes named options (ScRef*), not a flag word in which
+//      "IRA kind 3" (8) and "IRA kind 2" (22) overlap.
+//   4. A code operand of block 65535 is never relocated (no code).
+//   5. A verb whose compile function is not built yet records a compile
+//      error with its preset number (200140 where none): a module never
+//      holds a statement that silently does nothing.
+#pragma once
+
+#include <cstdint>
+
+#include "files/dictrec.h"
+#include "foundation/cv.h"
+#include "foundation/macros.h"
+#include "language/ib.h"
+
+struct PcCtx;
+struct ScCtx;
+struct FmArb;
+
+constexpr int kScVerbs = 105;
+constexpr uint32_t kScQuiet = 48879;      // 0xBEEF: a statement the compiler generated
+constexpr uint32_t kScNoVerb = 200140;    // an unbuilt verb without a preset
+
+// Compile messages of the driver and its verbs.
+constexpr uint32_t kScUndefLabel = 100940;
+constexpr uint32_t kScDupLabel = 101410;
+constexpr uint32_t kScOpenLoop = 100910;
+constexpr uint32_t kScNoTarget = 102360;
+constexpr uint32_t kScBadOcc = 102720;
+constexpr uint32_t kScBadOccFld = 102730;
+constexpr uint32_t kScBadReg = 100900;
+constexpr uint32_t kScBadCnst = 102520;
+constexpr uint32_t kScProcInQuery = 100890;
+
+using ScCmplFn = int (*)(ScCtx* sc, DStmt* st);
+struct ScVerb {
+  const char* spell;   // 8 characters
+  ScCmplFn fn;
+  uint32_t preset;     // 0: none
+};
+// The verb table (`cmpl_fns`, `verb_spell_tbl`): 105 rows.
+const ScVerb& sc_verb(int verb);
+// Replaces a verb's compile function (the statement families as they are
+// built; tests). The previous one.
+ScCmplFn sc_set_cmpl_fn(int verb, ScCmplFn fn);
+// The verbs compiled by this driver's own functions (not a stand-in).
+bool sc_verb_built(int verb);
+
+// ------------------------------------------------------------- context --
+// What a compile function reaches.
+IbCode* sc_code(ScCtx* sc);
+uint32_t& sc_msg(ScCtx* sc);
+PcCtx* sc_pc(ScCtx* sc);
+const DStmt& sc_stmt(ScCtx* sc);
+
+// Records compile error kind 7 with the current statement.
+void sc_err(ScCtx* sc, uint32_t msg);
+
+// ------------------------------------------------------------- driver --
+int sc_init();
+// The process compiler's hook: compiles the statements of the stream whose
+// key begins with prefix. 1 without errors, 0 with, -1 when the stream
+// holds no statement.
+int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len);
+// Registers sc_init and the hook (main).
+void sc_register();
+
+// Truth masks (10 bits, level 1 in bits 8-9; 1 true, 2 false, 3 any).
+uint32_t sc_tf_no(const char* tf, uint8_t* shift);
+uint32_t sc_tf_combined(uint32_t m, uint32_t n);
+
+// ------------------------------------------------------- operands --
+// Operand reference of a STMT operand area (30 bytes).
+struct ScOpnd {
+  rec::U16 occ;         // occurrence, constant length, or the occurrence field's two letters
+  rec::U8 occ_mode;     // 0 number, 1 from a field, 2 the field as a whole, other: no occurrence handling
+  rec::U8 b3;           // not read (the statement text keeps a blank here)
+  rec::Text<3> app;     // blank: a constant
+  rec::Text<22> text;   // field name or constant text
+  rec::U8 spare;
+};
+QV_RECORD(ScOpnd, 30);
+QV_AT(ScOpnd, app, 4);
+QV_AT(ScOpnd, text, 7);
+
+enum ScRef : uint32_t {
+  kScRefTarget = 1u << 0,      // the operand is stored into: no constant
+  kScRefStrictTarget = 1u << 1,// and no field that carries the not-a-target mark
+  kScRefIra3 = 1u << 2,        // take an IRA index of kind 3 for the field
+  kScRefIra2 = 1u << 3,        // ... of kind 2
+  kScRefCnstLen = 1u << 4,     // a constant's length is the operand's occ word (else 22)
+  kScRefKeepType = 1u << 5,    // the constant keeps its own type
+};
+// 1, or 0 with the reason in the context's message. kind: 0 field, 1 a
+// predefined field of "0LA", 2 a constant. reg 1-4 emits the register load.
+int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options);
+int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type);

@@ -1,0 +1,537 @@
+// The process compiler driver: pc_cmpl and its 13 steps, the work files of
+// a compile, the CMPL_ERR records and their list. See pc.h.
+#include "process/pc.h"
+
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/la.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "process/pigetd.h"
+#include "process/pl.h"
+#include "process/services.h"
+
+namespace {
+
+constexpr const char* kMod = "PC.C";
+
+void sys_err(int line, const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err(kMod, line);
+}
+
+PcStmtCompiler g_stmt_compiler = nullptr;
+FmArb* g_cmpl_err = nullptr;
+uint32_t g_compiles = 0;
+
+struct Areas {
+  FmKdb kdb[FM_CAT_KDB_AREA];
+  FmSdb sdb[FM_CAT_SDB_AREA];
+};
+Areas* areas() {
+  static Areas* a = static_cast<Areas*>(arena::alloc_chunk(sizeof(Areas)));
+  return a;
+}
+
+bool type_in(int t, std::initializer_list<int> list) {
+  for (int x : list)
+    if (x == t) return true;
+  return false;
+}
+
+// A memory work file of the compile, in the given scope; null after the
+// system error.
+FmArb* create_work(void (*fill)(FmFdb*, FmKdb*, FmSdb*), int scope, const char* text) {
+  Areas* a = areas();
+  FmFdb fdb;
+  fill(&fdb, a->kdb, a->sdb);
+  if (!FM_CREATE(&fdb, scope, 0, 0, 15, 15)) {
+    checkstat(fdb.status, text, kMod, __LINE__);
+    return nullptr;
+  }
+  return fdb.handle.get();
+}
+
+}  // namespace
+
+uint32_t pc_last_dstmt_sno = 0;
+PiInvoc cmpl_err_invoc{};
+
+void pc_set_stmt_compiler(PcStmtCompiler fn) { g_stmt_compiler = fn; }
+
+MmPool pc_scratch_pool() {
+  static MmPool pool = mm_create_pool(" PCPOOL ", 0, 0);
+  return pool;
+}
+uint32_t pc_compile_count() { return g_compiles; }
+FmArb* pc_cmpl_err_file() { return g_cmpl_err; }
+
+// ------------------------------------------------------------ tables --
+uint8_t area_shr_tbl[5];
+uint8_t area_non_shr_tbl[25];
+uint8_t ipc_cat_tbl[25];
+
+uint8_t pc_shr(int s) { return s >= 0 && s <= 3 ? area_shr_tbl[s + 1] : 0; }
+uint8_t pc_non_shr(int a, int b) {
+  return a >= 0 && a <= 3 && b >= 0 && b <= 3 ? area_non_shr_tbl[5 * (a + 1) + b + 1 - 5] : 0;
+}
+uint8_t pc_ipc_cat(int a, int b) {
+  return a >= 0 && a <= 3 && b >= 0 && b <= 3 ? ipc_cat_tbl[5 * (a + 1) + b + 1 - 5] : 0;
+}
+
+int pc_init() {
+  static const uint8_t shr[4] = {0, 16, 32, 64};
+  static const uint8_t hi[4] = {0, 16, 32, 64};
+  static const uint8_t lo[4] = {0, 2, 4, 8};
+  std::memset(area_shr_tbl, 0, sizeof area_shr_tbl);
+  std::memset(area_non_shr_tbl, 0, sizeof area_non_shr_tbl);
+  std::memset(ipc_cat_tbl, 0, sizeof ipc_cat_tbl);
+  for (int s = 0; s <= 3; ++s) area_shr_tbl[s + 1] = shr[s];
+  // Index 5 x (a + 1) + b + 1 of 25 entries, counted from 1 (entry 0 is
+  // index 1, so row a = 0 starts at 5).
+  for (int a = 0; a <= 3; ++a)
+    for (int b = 0; b <= 3; ++b) {
+      int i = 5 * (a + 1) + b + 1 - 5;
+      area_non_shr_tbl[i] = (a == 0 || b == 0) ? 0 : uint8_t(hi[a] + lo[b]);
+      ipc_cat_tbl[i] = a == 0 ? 0 : uint8_t((a - 1) * 4 + b + 1);
+    }
+  return 1;
+}
+
+const PcPcfStamp pc_pcf_stamps[8] = {
+    {6, false, false}, {7, false, false}, {4, true, true}, {5, true, true},
+    {0, false, false}, {1, false, false}, {2, false, true}, {3, false, true},
+};
+
+// ------------------------------------------------------------ CMPL_ERR --
+int rt_init_cmpl_err() {
+  Areas* a = areas();
+  FmFdb fdb;
+  INIT_CMPLERR_FDB(&fdb, a->kdb, a->sdb);
+  int scope = com.base_scope;
+  if (!FM_CREATE(&fdb, scope, 0, 0, 15, 15)) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "can't create CMPL_ERR file (%u)", uint32_t(fdb.status));
+    return 0;
+  }
+  g_cmpl_err = fdb.handle.get();
+  std::memset(static_cast<void*>(&cmpl_err_invoc), 0, sizeof cmpl_err_invoc);
+  cmpl_err_invoc.app.set("0LA");
+  cmpl_err_invoc.ver.set("00");
+  cmpl_err_invoc.type = 2;
+  cmpl_err_invoc.name.set("EM BUILD ERRORS");
+  cmpl_err_invoc.kind = 2;
+  cmpl_err_invoc.reserved2 = 255;
+  cmpl_err_invoc.key_path = 255;
+  return 1;
+}
+
+void pc_add_cmpl_err(PcCtx* ctx, int kind, const void* src, uint32_t msg, const char* name, size_t name_len) {
+  static const uint16_t lens[10] = {0, 440, 976, 228, 188, 204, 64, 152, 144, 108};
+  if (kind < 1 || kind > 9) {
+    sys_err(__LINE__, "pc_add_cmpl_err() - unexpected case switch");
+    return;
+  }
+  PcBuf<DCmplErr> r_buf;
+  DCmplErr& r = *r_buf;
+  r.seq = ++ctx->errors;
+  r.kind = uint16_t(kind);
+  r.star.set("*");
+  r.msg = msg;
+  r.app = ctx->em->app;
+  r.ver = ctx->em->ver;
+  r.proc_type = ctx->em->proc_type;
+  r.proc_name = ctx->em->proc_name;
+  r.name.clear();
+  if (name) std::memcpy(r.name.data(), name, name_len < 22 ? name_len : 22);
+  r.src_len = lens[kind];
+  if (src) std::memcpy(r.src.b, src, lens[kind]);
+  r.stmt_text.clear();
+  if (kind == kPcErrStmt && src) {
+    DStmt s;
+    std::memcpy(&s, src, sizeof s);
+    pc_last_dstmt_sno = s.seq;
+    char work[212];
+    std::memset(work, ' ', sizeof work);
+    proc_svc.se_gen_stmt(work, &s, 0, 0);
+    std::memcpy(r.stmt_text.data(), work, 79);
+  } else {
+    pc_last_dstmt_sno = 0;
+  }
+  if (!g_cmpl_err) {
+    sys_err(__LINE__, "can't add CMPL_ERR");
+    return;
+  }
+  PROTO_FULL(g_cmpl_err, 0, reinterpret_cast<uint8_t*>(&r));
+  if (!fm_write(g_cmpl_err)) checkstat(g_cmpl_err->status, "can't add CMPL_ERR", kMod, __LINE__);
+}
+
+std::string pc_cmpl_err_line(const DCmplErr& r) {
+  char msg[256];
+  LaText t{uint16_t(sizeof msg - 1), msg};
+  int sev = 0;
+  int n = la_xlate(r.msg, &t, &sev);
+  if (n < 0) n = 0;
+  std::string text(msg, size_t(n));
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  auto trim = [](std::string s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+  };
+  char head[160];
+  std::snprintf(head, sizeof head, "%.3s %.2s %u %s #%u kind %u %06u ", r.app.data(), r.ver.data(),
+                unsigned(r.proc_type), trim(r.proc_name.str()).c_str(), unsigned(r.seq), unsigned(r.kind),
+                unsigned(r.msg));
+  std::string line = head + text;
+  std::string name = trim(r.name.str());
+  if (!name.empty()) line += " [" + name + "]";
+  std::string st = trim(r.stmt_text.str());
+  if (!st.empty()) line += " | " + st;
+  return line;
+}
+
+// The records of the context's process, in sequence order.
+template <class F>
+void each_err(const EmHeader* em, F&& f) {
+  if (!g_cmpl_err) return;
+  PcBuf<DCmplErr> r_buf;
+  DCmplErr& r = *r_buf;
+  r.app = em->app;
+  r.ver = em->ver;
+  r.proc_type = em->proc_type;
+  r.proc_name = em->proc_name;
+  PROTO_FULL(g_cmpl_err, 0, reinterpret_cast<uint8_t*>(&r));
+  g_cmpl_err->key.set(reinterpret_cast<uint8_t*>(&r));
+  g_cmpl_err->key_len = 36;
+  g_cmpl_err->op = FM_OP_AT | FM_OP_KEY;
+  if (!fm_start(g_cmpl_err)) return;
+  g_cmpl_err->op = 0;
+  DCmplErr key;
+  std::memcpy(&key, &r, sizeof key);
+  while (fm_rdnxt(g_cmpl_err)) {
+    if (std::memcmp(&r, &key, 36) != 0) break;
+    if (!f(r)) break;
+  }
+  g_cmpl_err->key.reset();
+  g_cmpl_err->key_len = 0;
+}
+
+void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {
+  each_err(ctx->em, [&](const DCmplErr& r) {
+    std::string line = pc_cmpl_err_line(r);
+    if (!to && com.screen_up) {
+      ErrDisplay e;
+      std::memset(static_cast<void*>(&e), ' ', sizeof e);
+      e.msg_flag = 255;
+      std::memcpy(e.msg_text.data(), line.data(), line.size() < 608 ? line.size() : 608);
+      proc_svc.rt_err(ctx->pcb, &e);
+    } else {
+      std::fprintf(to ? to : stderr, "%s\n", line.c_str());
+    }
+    return true;
+  });
+}
+
+// ------------------------------------------------------------- driver --
+int pc_prep(PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  const DParam* p = pi_get_dparm(ctx->app, ctx->ver);
+  if (p) std::memcpy(ctx->dict_lang, p->dict_lang.data(), 3);
+  else std::memset(ctx->dict_lang, ' ', 3);
+  em->lang = ctx->pcb->lang;
+  std::memcpy(ctx->lang, ctx->pcb->lang.data(), 3);
+  em->pcf_app = ctx->def.pcf_app;
+  em->pcf_name = ctx->def.pcf_file;
+  ctx->attach_level = com.depth;
+  ctx->pool = mm_create_pool(nullptr, ctx->attach_level, 0);
+  // The errors of this process's last compile go: each compile lists only
+  // its own, and its sequence starts at 1 again.
+  if (g_cmpl_err) {
+    std::vector<uint32_t> rids;
+    each_err(em, [&](const DCmplErr&) {
+      rids.push_back(g_cmpl_err->rid);
+      return true;
+    });
+    PcBuf<DCmplErr> r_buf;
+    DCmplErr& r = *r_buf;
+    for (uint32_t rid : rids) {
+      PROTO_FULL(g_cmpl_err, 0, reinterpret_cast<uint8_t*>(&r));
+      g_cmpl_err->rid = rid;
+      g_cmpl_err->op = FM_OP_RID | FM_OP_HOLD;
+      if (fm_read(g_cmpl_err)) fm_del(g_cmpl_err);
+      g_cmpl_err->op = 0;
+    }
+  }
+  int lvl = ctx->attach_level;
+  ctx->lf = create_work(em_dlf_fdb, lvl, "dlf file create failed");
+  if (!ctx->lf) return 0;
+  int t = em->proc_type;
+  if (type_in(t, {1, 2, 3, 7, 8, 9, 10})) {
+    ctx->lookups = 0;
+    Areas* a = areas();
+    FmFdb fdb;
+    INIT_FDB(&fdb, FM_CLASS_MEMORY, 636, 0, a->kdb, 1);
+    FmSdb* s = a->sdb;
+    s->field = 0;
+    s->offset = 4;
+    s->length = 4;
+    s->type = FM_SEG_BINARY;
+    s->order = '+';
+    INIT_KDB(a->kdb, 0, '+', 0, s, 1);
+    INIT_UNIQUE_PATH(&fdb, "PC", "DL", FM_PT_DATA);
+    if (!FM_CREATE(&fdb, lvl, 0, 0, 15, 15)) {
+      checkstat(fdb.status, "tdlu file create failed", kMod, __LINE__);
+      return 0;
+    }
+    ctx->tdlu = fdb.handle.get();
+  }
+  if (type_in(t, {3, 9, 7, 4, 6})) std::memset(em->b1280.b, 0, 4);
+  // TOC and TRAP belong to the module (base scope); failures are not
+  // reported.
+  if (!em->toc) {
+    FmFdb fdb;
+    INIT_TOC_FDB(&fdb);
+    if (FM_CREATE(&fdb, com.base_scope, 0, 0, 15, 15)) em->toc.set(fdb.handle.get());
+  }
+  em->toc_count = 0;
+  if (!em->trap) {
+    FmFdb fdb;
+    INIT_FDB(&fdb, FM_CLASS_MEMORY, 12, 0, nullptr, 0);
+    INIT_UNIQUE_PATH(&fdb, "DB", "TR", FM_PT_DATA);
+    if (FM_CREATE(&fdb, com.base_scope, 0, 0, 15, 15)) em->trap.set(fdb.handle.get());
+    em->trap_count = 0;
+  }
+  return 1;
+}
+
+int pc_cmpl_finish(PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  uint32_t n = em->n_areas;
+  auto* table = static_cast<EmAreaEntry*>(MM_ALLOC(em->pool, sizeof(EmAreaEntry) * (n + 1)));
+  std::memset(static_cast<void*>(table), 0, sizeof(EmAreaEntry) * (n + 1));
+  if (ctx->lf) {
+    PcBuf<EmAreaEntry> e_buf;
+    EmAreaEntry& e = *e_buf;
+    PROTO_FULL(ctx->lf, 0, reinterpret_cast<uint8_t*>(&e));
+    ctx->lf->op = FM_OP_FIRST;
+    if (!fm_start(ctx->lf)) checkstat(ctx->lf->status, "bad DLF start", kMod, __LINE__);
+    ctx->lf->op = 0;
+    // Entries 1 .. n in LF key order; entry 0 stays zero (the runner walks
+    // the table from 1, as it numbers IRAs).
+    uint32_t i = 1;
+    while (i <= n && fm_rdnxt(ctx->lf)) table[i++] = e;
+    if (!FM_CLOSE(ctx->lf, FM_CL_SCRATCH)) checkstat(ctx->lf->status, "bad dlf close and scratch", kMod, __LINE__);
+    ctx->lf = nullptr;
+  }
+  em->area_table.set(reinterpret_cast<uint8_t*>(table));
+  if (ctx->tdlu) {
+    FM_CLOSE(ctx->tdlu, FM_CL_SCRATCH);
+    ctx->tdlu = nullptr;
+  }
+  // The compile's source handles end with its scope: a CAP keeps none.
+  if (FmArb* cap = em->cap.get()) {
+    PcBuf<EmCap> r_buf;
+    PROTO_FULL(cap, 0, r_buf.bytes());
+    cap->op = FM_OP_FIRST;
+    fm_start(cap);
+    cap->op = 0;
+    while (auto* r = reinterpret_cast<EmCap*>(fm_rdnxt_fast(cap, 0))) std::memset(r->src, 0, sizeof r->src);
+  }
+  return 1;
+}
+
+namespace {
+
+// Step 4: the dictionary sources of the process.
+void attach_sources(PcCtx* ctx) {
+  int t = ctx->em->proc_type;
+  if (!ctx->cap) return;
+  if (type_in(t, {1, 2, 3, 4, 5, 7, 8, 9, 10})) pc_open_src(ctx, ctx->cap, kSrcFrame);
+  if (type_in(t, {1, 2, 3, 7, 8, 9, 10})) {
+    pc_open_src(ctx, ctx->cap, kSrcImage);
+    pc_open_src(ctx, ctx->cap, kSrcChr);
+    pc_open_src(ctx, ctx->cap, kSrcRow);
+    pc_open_src(ctx, ctx->cap, kSrcItem);
+  }
+  if (t == 5) pc_open_src(ctx, ctx->cap, kSrcSort);
+  pc_open_src(ctx, ctx->cap, kSrcChild);
+  pc_open_src(ctx, ctx->cap, kSrcSelect);
+  pc_open_src(ctx, ctx->cap, kSrcStmt);
+}
+
+// The stand-in of a step not built yet: succeeds when the process has no
+// record of the source; otherwise one compile error of that record's kind
+// with 200140 ("Process does not compile"), so that no process runs
+// half-compiled.
+bool stand_in(PcCtx* ctx, int slot, int kind, int rec_len) {
+  if (!ctx->cap || !ctx->cap->src[slot]) return true;
+  auto* a = static_cast<FmArb*>(arena::at(ctx->cap->src[slot]));
+  PcBuf<uint8_t> buf(size_t(rec_len) + 16);
+  uint8_t key[31];
+  key[0] = ctx->em->proc_type;
+  std::memcpy(key + 1, ctx->em->proc_name.data(), 30);
+  PROTO_FULL(a, 0, buf.bytes());
+  a->key.reset();
+  std::memcpy(buf.bytes(), key, 31);
+  a->op = FM_OP_GE;
+  int got = fm_read(a);
+  a->op = 0;
+  if (!got || std::memcmp(buf.bytes(), key, 31) != 0) return true;
+  pc_add_cmpl_err(ctx, kind, buf.bytes(), kPcFailed, nullptr, 0);
+  return false;
+}
+
+// Step 6: the PCF.
+void step_pcf(PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  const DProc& d = ctx->def;
+  if (!type_in(em->proc_type, {2, 3, 4, 5, 7, 9, 10, 12})) return;
+  if (ut_is_all(d.pcf_app.data(), ' ', 3)) return;
+  char app[4] = {};
+  std::memcpy(app, d.pcf_app.data(), 3);
+  EmCap* cap = pc_ap(app, ctx);
+  if (!cap) {
+    pc_add_cmpl_err(ctx, kPcErrProc, &d, kPcNoApp, d.pcf_file.data(), 8);
+    ctx->failed = true;
+    return;
+  }
+  char name[9] = {};
+  std::memcpy(name, d.pcf_file.data(), 8);
+  EmCfi cfi;
+  if (!pc_fi(cap, name, &cfi, ctx)) {
+    pc_add_cmpl_err(ctx, kPcErrProc, &d, ctx->em->status, d.pcf_file.data(), 8);
+    ctx->failed = true;
+    return;
+  }
+  em->pcf_file = cfi.file_no;
+  rec::view<rec::U32>(em->pcf_cmpl.b) = cfi.rec_area;
+  rec::view<rec::U32>(em->pcf_cmpl.b + 4) = cfi.rec_ira;
+  if (em->proc_type == 2 || em->proc_type == 9)
+    rec::view<rec::U32>(em->pcf_cmpl.b + 8) = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);
+  if (!ut_is_all(d.pcf_key.data(), ' ', 22)) {
+    char fld[23] = {};
+    std::memcpy(fld, d.pcf_key.data(), 22);
+    CElem ce;
+    bool ok = pc_fld(app, fld, 1, &ce, ctx) && ce.e.key_kind != 255 && ce.e.area == cfi.rec_area;
+    if (!ok) {
+      pc_add_cmpl_err(ctx, kPcErrProc, &d, kPcBadPcfKey, d.pcf_key.data(), 22);
+      ctx->failed = true;
+    } else {
+      em->pcf_key = ce.e.key_no;
+    }
+  }
+}
+
+// Step 11: the process-level statements.
+void step_stmts(PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  for (auto& e : em->proc_eps) e = 0xFFFFu;
+  if (!ctx->cap || !ctx->cap->src[kSrcStmt] || !g_stmt_compiler) return;
+  auto* a = static_cast<FmArb*>(arena::at(ctx->cap->src[kSrcStmt]));
+  uint8_t prefix[36];
+  std::memset(prefix, 0, sizeof prefix);
+  prefix[0] = em->proc_type;
+  std::memcpy(prefix + 1, em->proc_name.data(), 30);
+  ctx->owner = 0;
+  int ok = g_stmt_compiler(ctx, a, prefix, 36);
+  if (ok < 0) return;  // no statement
+  if (!ok) {
+    ctx->failed = true;
+    return;
+  }
+  for (int i = 0; i < kEmProcEps; ++i) {
+    CodeRef c = ctx->sc.ep_start[i + 1];
+    em->proc_eps[i] = uint32_t(c.block) | uint32_t(c.offset) << 16;
+  }
+}
+
+void pc_bld(PcCtx* ctx) {
+  // 1.
+  pc_prep(ctx);
+  // 2. The header was filled from the definition by build_em.
+  EmHeader* em = ctx->em;
+  em->mark = 0;
+  // 3.
+  ctx->cap = pc_ap(std::string(ctx->app, 3).c_str(), ctx);
+  // 4.
+  attach_sources(ctx);
+  // 5. Predefined fields; their results are not tested.
+  if (EmCap* la = pc_ap("0LA", ctx)) {
+    EmCfi cfi;
+    for (const char* f : {"PDF0", "PDF2", "PDF3", "PDF4", "PDF5", "PDF6", "PDF7"}) (void)pc_fi(la, f, &cfi, ctx);
+    CElem ce;
+    for (const char* f : {"DEFAULT MODE", "USER ID", "PROCESS CODE"}) (void)pc_fld("0LA", f, 0, &ce, ctx);
+  }
+  em->status = 0;
+  // 6.
+  step_pcf(ctx);
+  // 7-10: frames, images, children, selections and the query are compiled
+  // by their own steps; until they are, a process that has any is refused.
+  int t = em->proc_type;
+  if (type_in(t, {1, 2, 3, 4, 5, 7, 8, 9, 10}) && !stand_in(ctx, kSrcFrame, kPcErrFrame, 976)) ctx->failed = true;
+  if (type_in(t, {1, 2, 3, 7, 8, 9, 10}) && !stand_in(ctx, kSrcImage, kPcErrImage, 228)) ctx->failed = true;
+  if (!stand_in(ctx, kSrcChild, kPcErrChild, 188)) ctx->failed = true;
+  if (!stand_in(ctx, kSrcSelect, kPcErrSelect, 144)) ctx->failed = true;
+  if (t == 5 && !stand_in(ctx, kSrcSort, kPcErrSort, 108)) ctx->failed = true;
+  // 11.
+  step_stmts(ctx);
+  if (ctx->errors) ctx->failed = true;
+  // 12.
+  if (ctx->failed) {
+    if (ctx->show_errors) pc_show_cmpl_err(ctx);
+    pc_cmpl_finish(ctx);
+    ut_unwind(int(kPcFailed));
+  }
+  // 13. Empty sub-files go.
+  for (Ref<FmArb> EmHeader::*slot : {&EmHeader::cfi, &EmHeader::cfld, &EmHeader::inst, &EmHeader::clib}) {
+    FmArb* f = (em->*slot).get();
+    if (!f) continue;
+    PcBuf<uint8_t> buf(2100);
+    PROTO_FULL(f, 0, buf.bytes());
+    f->op = FM_OP_FIRST;
+    fm_start(f);
+    f->op = 0;
+    f->rec_len = uint16_t(buf.size());
+    int got = fm_rdnxt(f);
+    f->rec_len = 0;
+    if (!got && f->status == FM_ST_EOF) {
+      if (!FM_CLOSE(f, FM_CL_SCRATCH)) checkstat(f->status, "bad close", kMod, __LINE__);
+      (em->*slot).reset();
+    }
+  }
+  pc_cmpl_finish(ctx);
+  em->mark = kEmMark;
+}
+
+}  // namespace
+
+int pc_cmpl(PcCtx* ctx) {
+  ++g_compiles;
+  int r = MARK(5, [](void* p) { pc_bld(static_cast<PcCtx*>(p)); }, ctx, [](int) {});
+  return r == 1;
+}
+
+int pc_em_compiler(EmCmplCtx* c) {
+  auto* ctx = new PcCtx();
+  ctx->def = *c->def;
+  ctx->em = c->em;
+  ctx->pcb = c->pcb;
+  std::memcpy(ctx->app, c->em->app.data(), 3);
+  std::memcpy(ctx->ver, c->em->ver.data(), 2);
+  ctx->show_errors = c->compile_flag != 0;
+  int ok = pc_cmpl(ctx);
+  if (!ok) c->code = int(kPcFailed);
+  delete ctx;
+  return ok;
+}
+
+void pc_register() {
+  os_set_init(OsInit::Pc, pc_init);
+  os_set_init(OsInit::Rt, rt_init_cmpl_err);
+  em_set_compiler(pc_em_compiler);
+}

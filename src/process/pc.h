@@ -1,0 +1,229 @@
+// The process compiler: a process definition of the dictionary into an
+// executable module (header and sub-files, pl.h), and the compiled
+// references every part of the compile shares.
+//
+// Invariants:
+//   1. A compile reports every mistake it can find: a dictionary error is a
+//      CMPL_ERR record (kind, source record, message number, name) and the
+//      compile goes on; only after all 13 steps ran does a compile with
+//      errors unwind with 200140. A module with errors is never run.
+//   2. The CMPL_ERR file holds, per process, the errors of its latest
+//      compile only: pc_prep deletes the process's old records first, so the
+//      sequence restarting at 1 never meets a duplicate key.
+//   3. Nothing of a compile that a saved module keeps carries an arena
+//      reference: the CAP's 13 source slots hold handles only while the
+//      compile runs and are zeroed by pc_cmpl_finish; LF records, CFI, CFLD,
+//      SUM and SCAN records hold record numbers, IRAs and constant keys.
+//   4. Dictionary sources, the compile pool and the compile's work files
+//      (LF, TDLU) belong to the scope pc_cmpl runs in: a failed compile
+//      leaves none of them behind.
+//   5. The ELEMENT handle's database id is blank only inside pc_fi; every
+//      exit, an unwind included, puts it back.
+//
+// Records of the compile: the area list LF (28 bytes, the area table entry
+// of em.h), SCAN (12), SUM (24), the element map (14, decided: the map
+// record is 14 bytes; a reader that keeps 16-byte slots pads each with two
+// zero bytes), and those of emrec.h (CAP, CFI, CFLD, CTOK, PK).
+// Not-a-target mark: no field carries it yet (kCElemNoTarget in CElem's
+// spare byte is never set by this compiler).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "files/dictrec.h"
+#include "files/fm.h"
+#include "foundation/cv.h"
+#include "foundation/macros.h"
+#include "foundation/mm.h"
+#include "foundation/record.h"
+#include "process/em.h"
+#include "process/emrec.h"
+#include "process/pcb.h"
+
+struct EmCmplCtx;
+
+// Messages of the compile.
+constexpr uint32_t kPcFailed = 200140;       // the compile had errors
+constexpr uint32_t kPcNoApp = 101910;        // application not found
+constexpr uint32_t kPcNoElemFile = 102070;   // ELEMENT source not openable
+constexpr uint32_t kPcNoField = 102080;      // field not found
+constexpr uint32_t kPcNoFileFile = 102090;   // FILE source not openable
+constexpr uint32_t kPcNoFile = 102100;       // file not found
+constexpr uint32_t kPcOccHigh = 100930;      // occurrence above the field's
+constexpr uint32_t kPcBadInit = 100460;      // initial value not convertible
+constexpr uint32_t kPcBadSecond = 100380;    // second value not convertible
+constexpr uint32_t kPcBadPcfKey = 102140;    // PCF key field not a key of the PCF
+
+// Error kinds of CMPL_ERR records.
+enum PcErrKind : uint16_t {
+  kPcErrProc = 1, kPcErrFrame = 2, kPcErrImage = 3, kPcErrChild = 4, kPcErrItem = 5,
+  kPcErrChr = 6, kPcErrStmt = 7, kPcErrSelect = 8, kPcErrSort = 9,
+};
+
+// Dictionary source slots of a CAP record.
+enum PcSrc : int {
+  kSrcProc = 0, kSrcRow, kSrcChild, kSrcSelect, kSrcSort, kSrcElem, kSrcFile, kSrcItem,
+  kSrcStmt, kSrcChr, kSrcUnused, kSrcImage, kSrcFrame, kSrcCount
+};
+
+// Not-a-target mark of a compiled element (CElem byte 601).
+constexpr uint8_t kCElemNoTarget = 1;
+
+// Records handed to the file manager live in the arena: a scratch block of
+// the compiler's pool " PCPOOL ", zeroed, freed when it goes out of scope.
+MmPool pc_scratch_pool();
+template <class T>
+struct PcBuf {
+  T* p;
+  explicit PcBuf(size_t n = sizeof(T)) : n_(n < sizeof(T) ? sizeof(T) : n) {
+    p = static_cast<T*>(MM_ALLOC(pc_scratch_pool(), n_));
+    std::memset(static_cast<void*>(p), 0, n_);
+  }
+  PcBuf(const PcBuf&) = delete;
+  PcBuf& operator=(const PcBuf&) = delete;
+  ~PcBuf() { mm_free(p); }
+  T* operator->() const { return p; }
+  T& operator*() const { return *p; }
+  uint8_t* bytes() const { return reinterpret_cast<uint8_t*>(p); }
+  size_t size() const { return n_; }
+ private:
+  size_t n_;
+};
+
+// ------------------------------------------------------------- records --
+// SCAN: a scan entry of a compiled file (12 bytes).
+struct PcScan {
+  rec::U16 file_no;     // 0 process file number
+  rec::U8 code;         // 2 scan code
+  rec::U8 b3;           // 3
+  rec::U32 seq;         // 4 element's sequence in the file
+  rec::U8 key_no;       // 8 key number, 255 not a key
+  rec::Bytes<3> b9;     // 9
+};
+QV_RECORD(PcScan, 12);
+QV_AT(PcScan, key_no, 8);
+
+// SUM: a summary reference (24 bytes).
+struct PcSum {
+  rec::U32 number;      // 0  summary number (0, 1, ... per compile)
+  rec::U32 ira;         // 4  IRA of the field
+  rec::U16 index;       // 8  occurrence index
+  rec::U8 total;        // 10 1 when referenced as a total
+  rec::Text<3> app;     // 11
+  rec::Bytes<2> b14;    // 14
+  rec::U32 area;        // 16 area id
+  rec::U32 offset;      // 20 offset of the occurrence
+};
+QV_RECORD(PcSum, 24);
+QV_AT(PcSum, total, 10);
+QV_AT(PcSum, area, 16);
+
+// Element map record (14 bytes).
+struct PcMap {
+  rec::I32 src_off;     // 0  -1 none
+  rec::I32 dst_off;     // 4  -1 none
+  rec::U16 src_fld;     // 8
+  rec::U16 dst_fld;     // 10
+  rec::U16 length;      // 12
+};
+QV_RECORD(PcMap, 14);
+
+// One table: the header's PCF stamp and guard fields (FILE bytes 140-171),
+// by FILE usage slot, in the order the PCF compile fills them.
+struct PcPcfStamp {
+  int usage_slot;       // index into DFile::usage (FILE byte 140 + 4 x slot)
+  bool date;            // a date stamp: type, length, compiled mask too
+  bool typed;           // type and length
+};
+extern const PcPcfStamp pc_pcf_stamps[8];
+
+// -------------------------------------------------- compile context --
+// The statement compiler's part of the context (filled by sc_cmpl).
+struct PcScPart {
+  CodeRef ep_start[120];       // entry of each event point code, block 65535 none
+  uint8_t flags = 0;           // bit 0: "ALTERNATE IMAGE NUMBER" referred to
+  uint8_t ep_index = 0;        // running number of the event points compiled
+  bool started = false;        // block 1 of INST made current
+  void* sc = nullptr;          // the statement compiler's own state
+  void (*sc_free)(void*) = nullptr;
+};
+
+struct PcCtx {
+  MmPool pool = 0;             // compile pool, at attach_level
+  int attach_level = 0;
+  DProc def{};                 // the process definition
+  EmCap* cap = nullptr;        // own application's CAP record
+  uint32_t errors = 0;         // compile errors so far; the last one's sequence
+  EmHeader* em = nullptr;
+  Pcb* pcb = nullptr;
+  PcScPart sc;
+  uint8_t flags = 0;
+  char app[3]{}, ver[2]{};
+  uint16_t lookups = 0;
+  FmArb* tdlu = nullptr;
+  FmArb* lf = nullptr;
+  uint16_t owner = 0;          // owner entry of the statements being compiled
+  bool show_errors = false;
+  char lang[3]{}, dict_lang[3]{};
+  bool failed = false;
+  uint32_t status = 0;         // the header status word's copy of the last reference failure
+  PcCtx() = default;
+  PcCtx(const PcCtx&) = delete;
+  PcCtx& operator=(const PcCtx&) = delete;
+  ~PcCtx() {
+    if (sc.sc_free) sc.sc_free(sc.sc);
+  }
+};
+
+// The statement compiler (language layer) plugs in here: compile the stream
+// of statements positioned on its first record. 1 without errors.
+using PcStmtCompiler = int (*)(PcCtx* ctx, FmArb* stmts, const uint8_t* prefix, int prefix_len);
+void pc_set_stmt_compiler(PcStmtCompiler fn);
+
+// ------------------------------------------------------------- driver --
+// Start-up (after wm_init, before pl_init): the area tables. 1.
+int pc_init();
+// The stand-in of the runtime initialiser: creates CMPLERR in the session
+// scope and fills cmpl_err_invoc. 1, or 0 with the reason in ut_dbg.
+int rt_init_cmpl_err();
+extern PiInvoc cmpl_err_invoc;
+FmArb* pc_cmpl_err_file();
+// Compiles: 1 when the compile ended normally.
+int pc_cmpl(PcCtx* ctx);
+// The compiler of the module loader (em_set_compiler).
+int pc_em_compiler(EmCmplCtx* c);
+int pc_prep(PcCtx* ctx);
+int pc_cmpl_finish(PcCtx* ctx);
+// Writes one CMPL_ERR record (see the kinds above).
+void pc_add_cmpl_err(PcCtx* ctx, int kind, const void* src, uint32_t msg, const char* name, size_t name_len);
+extern uint32_t pc_last_dstmt_sno;
+// Shows the CMPL_ERR records of the context's process: a line each in a
+// window while a screen is up, else on standard error (or on `to`).
+void pc_show_cmpl_err(PcCtx* ctx, FILE* to = nullptr);
+// The line a record shows as.
+std::string pc_cmpl_err_line(const DCmplErr& r);
+// Compiles counted since start-up (tests).
+uint32_t pc_compile_count();
+// Registers the compiler's start-up stages and the loader hook (main).
+void pc_register();
+
+// -------------------------------------------------- compiled references --
+EmCap* pc_ap(const char* app, PcCtx* ctx);
+FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot);
+int pc_fi(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx);
+int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
+int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
+uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
+uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);
+uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry);
+uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kind, PcCtx* ctx);
+// Sharing tables.
+extern uint8_t area_shr_tbl[5];
+extern uint8_t area_non_shr_tbl[25];
+extern uint8_t ipc_cat_tbl[25];
+uint8_t pc_shr(int s);
+uint8_t pc_non_shr(int a, int b);
+uint8_t pc_ipc_cat(int a, int b);

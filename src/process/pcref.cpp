@@ -1,0 +1,610 @@
+// Compiled references: applications (CAP), files (CFI with KDB and SDB),
+// fields (the compiled element), work fields (CFLD), constants, data areas
+// (LF and the IRA) and summary references. See pc.h.
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+#include <string>
+
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "process/pc.h"
+#include "process/pigetd.h"
+
+namespace {
+
+constexpr const char* kMod = "PC.C";
+
+void sys_err(int line, const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err(kMod, line);
+}
+
+struct Areas {
+  FmKdb kdb[FM_CAT_KDB_AREA];
+  FmSdb sdb[FM_CAT_SDB_AREA];
+};
+Areas* areas() {
+  static Areas* a = static_cast<Areas*>(arena::alloc_chunk(sizeof(Areas)));
+  return a;
+}
+
+bool is_sys_app(const char* app) { return app[0] == '0'; }
+
+// A sharing code kept as a digit character or as its number.
+int code_of(uint8_t c) { return c >= '0' && c <= '3' ? c - '0' : c; }
+
+FmArb* src_of(const EmCap* cap, int slot) { return static_cast<FmArb*>(arena::at(cap->src[slot])); }
+
+// The ELEMENT handle's database id, blank for the time of pc_fi and put back
+// on every exit.
+struct DbIdBlank {
+  char saved[3];
+  rec::Text<3>* db = nullptr;
+  explicit DbIdBlank(FmArb* a) {
+    if (!a) return;
+    db = &a->file.get()->fdb.db;
+    std::memcpy(saved, db->data(), 3);
+    db->clear();
+  }
+  ~DbIdBlank() {
+    if (db) std::memcpy(db->data(), saved, 3);
+  }
+};
+
+}  // namespace
+
+// ------------------------------------------------------------ pc_ap --
+EmCap* pc_ap(const char* app, PcCtx* ctx) {
+  if (!app) {
+    sys_err(__LINE__, "pc_ap - got a NULL ap_id");
+    return nullptr;
+  }
+  EmHeader* em = ctx->em;
+  FmArb* f = em->cap.get();
+  PcBuf<EmCap> key_buf;
+  EmCap* k = key_buf.p;
+  std::memcpy(k->app.data(), app, 3);
+  const char* ver = is_sys_app(app) ? "00" : ctx->ver;
+  // The CAP is used in place (the memory file's own record): the compile
+  // keeps its source handles there.
+  PROTO_FULL(f, 0, key_buf.bytes());
+  auto* r = reinterpret_cast<EmCap*>(fm_read_fast(f, 0));
+  const DAppl* ap = nullptr;
+  if (r) {
+    if (rec::view<rec::I32>(r->stamp.b).get() != -1) return r;
+  } else {
+    std::memcpy(k->ver.data(), ver, 2);
+    ap = pi_get_dap(app, ver);
+    if (ap) std::memcpy(k->stamp.b, ap->stamp.b, 8);
+    else std::memset(k->stamp.b, 0xFF, 8);
+    PROTO_FULL(f, 0, key_buf.bytes());
+    if (!fm_write(f)) {
+      checkstat(f->status, "em_cap write failed", kMod, __LINE__);
+      return nullptr;
+    }
+    PROTO_FULL(f, 0, key_buf.bytes());
+    r = reinterpret_cast<EmCap*>(fm_read_fast(f, 0));
+    if (!r) {
+      checkstat(f->status, "can't re-read cap record", kMod, __LINE__);
+      return nullptr;
+    }
+    if (ap) return r;
+  }
+  if (is_sys_app(app)) return r;
+  em->status = kPcNoApp;
+  return nullptr;
+}
+
+FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
+  if (cap->src[slot]) return src_of(cap, slot);
+  using Fill = void (*)(FmFdb*, FmKdb*, FmSdb*, const char*, const char*);
+  static const Fill fills[kSrcCount] = {INIT_DPROC_FDB, INIT_DROW_FDB, INIT_DCHLD_FDB, INIT_DSLCT_FDB,
+                                        INIT_DSORT_FDB, INIT_DELEM_FDB, INIT_DFI_FDB,  INIT_DITM_FDB,
+                                        INIT_DSTMT_FDB, INIT_DCHR_FDB,  nullptr,       INIT_DIMG_FDB,
+                                        INIT_DFRM_FDB};
+  if (!fills[slot]) return nullptr;
+  Areas* a = areas();
+  FmFdb fdb;
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, cap->app.data(), 3);
+  std::memcpy(ver, cap->ver.data(), 2);
+  fills[slot](&fdb, a->kdb, a->sdb, app, ver);
+  // Placed by SYSDIR; a dictionary file without an entry at its default place.
+  int opened = FM_OPEN(&fdb, ctx->attach_level, 0, 1, 15);
+  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
+    fills[slot](&fdb, a->kdb, a->sdb, app, ver);
+    opened = FM_OPEN(&fdb, ctx->attach_level, FM_OPT_NO_SYSDIR, 1, 15);
+  }
+  if (!opened) {
+    if (fdb.status != FM_ST_NOT_FOUND && fdb.status != FM_ST_NO_SYSDIR)
+      pc_add_cmpl_err(ctx, kPcErrProc, &ctx->def, fdb.status, fdb.name.data(), 8);
+    ctx->em->status = kPcNoFile;
+    return nullptr;
+  }
+  FmArb* h = fdb.handle.get();
+  char from[4] = {}, to[4] = {};
+  std::memcpy(from, ctx->dict_lang, 3);
+  std::memcpy(to, ctx->lang, 3);
+  fm_set_lang(h, from, to);
+  cap->src[slot] = arena::offset_of(h);
+  return h;
+}
+
+// ---------------------------------------------------------- constants --
+uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com) {
+  if (in_com) return uint32_t(static_cast<const uint8_t*>(value) - reinterpret_cast<const uint8_t*>(&com)) + 65000;
+  FmArb* f = em->cnst.get();
+  PcBuf<uint8_t> buf(len ? len : 1);
+  if (len) std::memcpy(buf.bytes(), value, len);
+  PROTO_FULL(f, 0, buf.bytes());
+  f->rec_len = uint16_t(len ? len : 1);
+  if (!fm_write(f)) {
+    sys_err(__LINE__, "pc_put_cnst() - cnst file write");
+    return 0;
+  }
+  f->rec_len = 0;
+  return f->rid;
+}
+
+// -------------------------------------------------------------- areas --
+uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry) {
+  FmArb* lf = ctx->lf;
+  PcBuf<EmAreaEntry> r_buf;
+  EmAreaEntry& r = *r_buf;
+  r = *entry;
+  PROTO_FULL(lf, 0, reinterpret_cast<uint8_t*>(&r));
+  if (fm_read(lf)) return r.index;
+  EmHeader* em = ctx->em;
+  em->n_areas = em->n_areas + 1;
+  entry->index = em->n_areas;
+  r = *entry;
+  PROTO_FULL(lf, 0, reinterpret_cast<uint8_t*>(&r));
+  if (!fm_write(lf)) {
+    checkstat(lf->status, "bad dlf write", kMod, __LINE__);
+    return 0;
+  }
+  // The CAP of the entry's application keeps, per area class, its highest
+  // area number (changed in place: the compile holds the record).
+  FmArb* capf = em->cap.get();
+  PcBuf<EmCap> c_buf;
+  std::memcpy(c_buf->app.data(), entry->app.data(), 3);
+  PROTO_FULL(capf, 0, c_buf.bytes());
+  if (auto* c = reinterpret_cast<EmCap*>(fm_read_fast(capf, 0))) {
+    int cls = entry->aclass;
+    if (cls < 13 && c->hi_area[cls] < entry->number) c->hi_area[cls] = entry->number;
+  }
+  return entry->index;
+}
+
+uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset) {
+  uint32_t cls = area_id / 1000000, num = area_id % 1000000;
+  if (num == 0) {
+    sys_err(__LINE__, "pc_get_ira() - zero ano found");
+    return 0;
+  }
+  EmAreaEntry e;
+  std::memset(static_cast<void*>(&e), 0, sizeof e);
+  e.aclass = uint8_t(cls);
+  std::memcpy(e.app.data(), app, 3);
+  e.number = num;
+  e.kind = uint8_t(kind);
+  e.sub = offset;
+  FmArb* lf = ctx->lf;
+  PcBuf<EmAreaEntry> r_buf;
+  EmAreaEntry& r = *r_buf;
+  r = e;
+  PROTO_FULL(lf, 0, reinterpret_cast<uint8_t*>(&r));
+  if (fm_read(lf)) return r.index;
+  switch (kind) {
+    case 0: case 2: case 3: case 4: {
+      EmAreaEntry base = e;
+      base.kind = 0;
+      base.sub = 0;
+      r = base;
+      PROTO_FULL(lf, 0, reinterpret_cast<uint8_t*>(&r));
+      if (!fm_read(lf)) {
+        checkstat(lf->status, "must call pc_fld() first", kMod, __LINE__);
+        return 0;
+      }
+      e.size = r.size;
+      e.source = r.source;
+      if (kind == 0) {
+        e.shr = r.shr;
+        e.non_shr = r.non_shr;
+      }
+      EmAreaEntry at0 = e;
+      at0.sub = 0;
+      add_dlf(ctx, &at0);
+      return add_dlf(ctx, &e);
+    }
+    case 1:
+      sys_err(__LINE__, "must call or pc_fi() first");
+      return 0;
+    case 5: case 6:
+      e.size = kind == 5 ? 16 : 28;
+      return add_dlf(ctx, &e);
+    default:
+      sys_err(__LINE__, "bad dlf type");
+      return 0;
+  }
+}
+
+// -------------------------------------------------------------- files --
+namespace {
+int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx);
+
+uint8_t seg_type(int type, bool* split) {
+  *split = false;
+  switch (type) {
+    case 1: case 3: case 4: case 8: case 9: case 10: case 11: case 12: case 13: case 15: return FM_SEG_ALPHA;
+    case 5: return FM_SEG_BINARY;
+    case 6: case 7: *split = true; return FM_SEG_BINARY;
+    default: return 0;
+  }
+}
+
+// The segments of one simple element (occurrence k of a group member).
+bool add_segs(const DElem& e, int k, uint8_t order, std::vector<FmSdb>* segs) {
+  bool split = false;
+  uint8_t t = seg_type(e.type, &split);
+  if (!t) {
+    sys_err(__LINE__, "pc_fi() inv key segment");
+    return false;
+  }
+  FmSdb s;
+  s.field = uint16_t(e.field_no + k);
+  s.offset = uint16_t(e.offset + k * e.length);
+  s.length = split ? 4 : e.length;
+  s.type = t;
+  s.order = order;
+  segs->push_back(s);
+  if (split && e.length == 8) {
+    s.offset = uint16_t(s.offset + 4);
+    s.field = uint16_t(s.field + 1);
+    segs->push_back(s);
+  }
+  return true;
+}
+
+}  // namespace
+
+int pc_fi(EmCap* cap, const char* file_name, EmCfi* result, PcCtx* ctx) {
+  PcBuf<EmCfi> out_buf;
+  EmCfi* out = out_buf.p;
+  int ok = pc_fi_in(cap, file_name, out, ctx);
+  *result = *out;
+  return ok;
+}
+
+namespace {
+
+int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  FmArb* cfif = em->cfi.get();
+  std::memset(static_cast<void*>(out), 0, sizeof *out);
+  out->fdb.app = cap->app;
+  ut_cpy_fill(out->fdb.name.data(), file_name, 8);
+  PROTO_FULL(cfif, 0, reinterpret_cast<uint8_t*>(out));
+  if (fm_read(cfif)) return 1;
+  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
+  if (!fi) {
+    em->status = kPcNoFileFile;
+    return 0;
+  }
+  PcBuf<DFile> file_buf;
+  DFile& file = *file_buf;
+  ut_cpy_fill(file.name.data(), file_name, 8);
+  PROTO_FULL(fi, 0, reinterpret_cast<uint8_t*>(&file));
+  if (!fm_read(fi)) {
+    em->status = kPcNoFile;
+    return 0;
+  }
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) {
+    em->status = kPcNoElemFile;
+    return 0;
+  }
+  DbIdBlank blank(el);
+  char app[4] = {};
+  std::memcpy(app, cap->app.data(), 3);
+  // Keys: KDB entries and their segments.
+  int keys = file.key_count;
+  uint32_t kdb_no = 0;
+  if (keys > 0) {
+    PcBuf<uint8_t> kdb(size_t(12 * keys));
+    std::vector<FmSdb> segs;
+    for (int i = 0; i < keys && i < int(FM_MAX_KEYS); ++i) {
+      PcBuf<DElem> e_buf;
+      DElem& e = *e_buf;
+      e.file = file.name;
+      e.number = file.key_elem[i];
+      PROTO_FULL(el, 2, reinterpret_cast<uint8_t*>(&e));
+      if (!fm_read(el)) {
+        checkstat(el->status, "bad read - delem file", kMod, __LINE__);
+        return 0;
+      }
+      auto& k = rec::view<FmKdb>(kdb.bytes() + 12 * i);
+      k.key_no = e.key_no;
+      k.order = e.key_order;
+      k.flags = uint8_t((e.key_dups == '1' ? 1 : 17) + (e.key_no == 0 ? 4 : 0) + (e.key_kind == 2 ? 2 : 0));
+      size_t first = segs.size();
+      if (e.kind == 3) {
+      } else if (e.kind != 2) {
+        if (!add_segs(e, 0, '+', &segs)) return 0;
+      } else {
+        rec::Text<22> last;
+        std::memcpy(last.data(), e.domain.data(), 22);
+        bool done = false;
+        el->op = 0;
+        while (!done) {
+          if (!fm_rdnxt(el)) {
+            sys_err(__LINE__, "pc_fi() group thru not found");
+            return 0;
+          }
+          if (e.kind != 2 && e.kind != 3)
+            for (int occ = 0; occ < (e.occurs ? e.occurs : 1); ++occ)
+              if (!add_segs(e, occ, e.key_order, &segs)) return 0;
+          done = std::memcmp(e.name.data(), last.data(), 22) == 0;
+        }
+      }
+      k.seg_count = uint8_t(segs.size() - first);
+      uint16_t len = 0;
+      for (size_t j = first; j < segs.size(); ++j) len = uint16_t(len + segs[j].length);
+      k.key_len = len;
+      k.spare = uint16_t(first);  // index of its first segment in the SDB record
+    }
+    FmArb* kf = em->kdb.get();
+    PROTO_FULL(kf, 0, kdb.bytes());
+    kf->rec_len = uint16_t(kdb.size());
+    if (!fm_write(kf)) {
+      checkstat(kf->status, "bad write - kdb file", kMod, __LINE__);
+      return 0;
+    }
+    kdb_no = kf->rid;
+    kf->rec_len = 0;
+    FmArb* sf = em->sdb.get();
+    PcBuf<uint8_t> sbuf(segs.size() * 8 + 8);
+    if (!segs.empty()) std::memcpy(sbuf.bytes(), segs.data(), segs.size() * 8);
+    PROTO_FULL(sf, 0, sbuf.bytes());
+    sf->rec_len = uint16_t(segs.empty() ? 8 : segs.size() * 8);
+    if (!fm_write(sf)) {
+      checkstat(sf->status, "bad write - sdb file", kMod, __LINE__);
+      return 0;
+    }
+    sf->rec_len = 0;
+  }
+  // The descriptor and the rest of the CFI.
+  EmCfi& c = *out;
+  INIT_FDB_NUM(&c.fdb, FM_CLASS_DISK, file.rec_len, file.var[0] == '1', kdb_no, keys);
+  c.fdb.org = uint8_t(file.org);
+  c.fdb.app = cap->app;
+  c.fdb.ver = cap->ver;
+  c.fdb.name = file.name;
+  c.fdb.flags = uint8_t((file.flag20[0] == '1' ? 2 : 0) + (file.flag21[0] == '1' ? 4 : 0));
+  c.fdb.path_type = std::memcmp(app, "0DN", 3) == 0 ? 8 : 0;
+  c.use = 0;
+  c.xlate = file.b14[0] == '1' ? 1 : 0;
+  std::memcpy(c.stamp.b, file.stamp.b, 8);
+  c.rec_area = file.area;
+  c.ctl_area = file.area2;
+  c.ipc_cat = pc_ipc_cat(code_of(file.b15[0]), code_of(file.b16[0]));
+  c.share[0] = file.share[1];
+  c.share[1] = file.share[0];
+  c.share[2] = file.b95;
+  c.one = 1;
+  c.elem1_off = -1;
+  c.elem2_off = -1;
+  std::memcpy(c.desc.data(), file.desc.data(), 30);
+  em->b1220[0] = uint8_t(em->b1220[0] + 1);
+  c.file_no = em->b1220[0];
+  // Areas: the record and the control area.
+  EmAreaEntry e;
+  std::memset(static_cast<void*>(&e), 0, sizeof e);
+  e.aclass = uint8_t(file.area / 1000000);
+  std::memcpy(e.app.data(), app, 3);
+  e.number = file.area % 1000000;
+  if (e.number == 0) {
+    sys_err(__LINE__, "pc_fi() - zero ano found");
+    return 0;
+  }
+  e.kind = 0;
+  e.size = file.rec_len;
+  e.source = 1;
+  e.shr = pc_shr(file.share[1]);
+  e.non_shr = pc_non_shr(file.b95, file.share[0]);
+  c.rec_ira = add_dlf(ctx, &e);
+  if (file.area2 % 1000000) {
+    EmAreaEntry k = e;
+    k.aclass = uint8_t(file.area2 / 1000000);
+    k.number = file.area2 % 1000000;
+    k.kind = 1;
+    k.size = 44;
+    k.source = 0;
+    k.shr = 16;
+    k.non_shr = 18;
+    c.ctl_ira = add_dlf(ctx, &k);
+  }
+  PROTO_FULL(cfif, 0, reinterpret_cast<uint8_t*>(out));
+  if (!fm_write(cfif)) {
+    checkstat(cfif->status, "cfi write failed", kMod, __LINE__);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+// -------------------------------------------------------------- fields --
+int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  FmArb* f = em->cfld.get();
+  PcBuf<EmCfld> r_buf;
+  EmCfld& r = *r_buf;
+  r.app = cap->app;
+  r.name = celem->e.name;
+  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(&r));
+  if (fm_read(f)) {
+    celem->reference = r.k42;
+    return 1;
+  }
+  // The initial and second values become constants in stored form.
+  CvBlock blk;
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, ctx->app, 3);
+  std::memcpy(ver, ctx->ver, 2);
+  if (!cv_get_cnv(&blk, &celem->e, app, ver)) {
+    sys_err(__LINE__, "pc_wrk() - bad delem");
+    return 0;
+  }
+  auto store = [&](const char* text, size_t len, uint32_t fail, uint32_t* key) {
+    PcBuf<char> buf(256);
+    std::memset(buf.p, ' ', 256);
+    std::memcpy(buf.p, text, len);
+    cv_set_addr(&blk, nullptr, buf.p);
+    int in_com = 0;
+    if (!cv_get_universal(&blk, 0, &in_com, ctx->pool)) {
+      em->status = fail;
+      return false;
+    }
+    *key = pc_put_cnst(em, blk.item->int_addr.get(), celem->e.length, in_com);
+    return true;
+  };
+  uint32_t k1 = 0, k2 = 0;
+  bool num = celem->e.type == 5 || celem->e.type == 8 || celem->e.type == 12;
+  if (!store(num ? celem->e.null_value.data() : " ", num ? 33 : 1, kPcBadInit, &k1)) return 0;
+  k2 = k1;
+  if (!ut_is_all(celem->e.initial.data(), ' ', 60) && !store(celem->e.initial.data(), 60, kPcBadSecond, &k2))
+    return 0;
+  r.occurs = celem->e.occurs;
+  std::memcpy(r.stamp.b, celem->e.stamp2.b, 8);
+  r.area = celem->e.area;
+  r.k40 = uint16_t(k2);
+  r.k42 = uint16_t(k1);
+  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(&r));
+  if (!fm_write(f)) {
+    checkstat(f->status, "ref-fld write failed", kMod, __LINE__);
+    return 0;
+  }
+  celem->reference = uint16_t(k1);
+  return 1;
+}
+
+int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
+  if (!app) { sys_err(__LINE__, "Null application id"); return 0; }
+  if (!field) { sys_err(__LINE__, "Null field name"); return 0; }
+  if (!out) { sys_err(__LINE__, "Null celem pointer"); return 0; }
+  EmHeader* em = ctx->em;
+  EmCap* cap = pc_ap(app, ctx);
+  if (!cap) return 0;
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) {
+    em->status = kPcNoElemFile;
+    return 0;
+  }
+  std::memset(static_cast<void*>(out), 0, sizeof *out);
+  {
+    PcBuf<DElem> eb;
+    ut_cpy_fill(eb->name.data(), field, 22);
+    PROTO_FULL(el, 0, eb.bytes());
+    el->rec_len = sizeof(DElem);
+    int got = fm_read(el);
+    el->rec_len = 0;
+    if (!got) {
+      em->status = kPcNoField;
+      return 0;
+    }
+    out->e = *eb;
+  }
+  const DElem& e = out->e;
+  if (occ == 0) occ = 1;
+  uint16_t occurs = e.occurs ? uint16_t(e.occurs) : 1;
+  if (occ > occurs) {
+    em->status = kPcOccHigh;
+    return 0;
+  }
+  bool work = e.work == '1';
+  if (work) {
+    if (!pc_wrk(cap, out, ctx)) return 0;
+  } else {
+    EmCfi cfi;
+    char fname[9] = {};
+    std::memcpy(fname, e.file.data(), 8);
+    if (!pc_fi(cap, fname, &cfi, ctx)) return 0;
+    out->reference = cfi.file_no;
+  }
+  EmAreaEntry a;
+  std::memset(static_cast<void*>(&a), 0, sizeof a);
+  a.aclass = uint8_t(e.area / 1000000);
+  std::memcpy(a.app.data(), app, 3);
+  a.number = e.area % 1000000;
+  if (a.number == 0) {
+    sys_err(__LINE__, "pc_get_ira() - zero ano found");
+    return 0;
+  }
+  a.source = work ? 2 : 1;
+  a.shr = pc_shr(e.share_b);
+  a.non_shr = pc_non_shr(e.b185, e.share_a);
+  if (work && occurs > 1) {
+    EmAreaEntry whole = a;
+    whole.sub = 0;
+    whole.size = uint32_t(occurs) * e.length;
+    add_dlf(ctx, &whole);
+  }
+  uint32_t off = uint32_t(work ? 0 : e.offset) + uint32_t(e.length) * (occ - 1u);
+  a.sub = off;
+  a.size = e.length;
+  out->ira = add_dlf(ctx, &a);
+  out->field_offset = uint16_t(work ? 0 : off);
+  out->source = work ? 2 : 1;
+  return 1;
+}
+
+uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kind, PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  FmArb* f = em->sum.get();
+  PcBuf<PcSum> r_buf;
+  PcSum& r = *r_buf;
+  r.ira = celem->ira;
+  r.index = index;
+  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(&r));
+  f->op = FM_OP_HOLD;
+  if (fm_read(f)) {
+    f->op = 0;
+    if (r.total || kind != 2) {
+      fm_release(f);
+      return r.number;
+    }
+    r.total = 1;
+    if (!fm_rewrite(f)) checkstat(f->status, "Bad sum rewrite ", kMod, __LINE__);
+    return r.number;
+  }
+  f->op = 0;
+  uint16_t occurs = celem->e.occurs ? uint16_t(celem->e.occurs) : 1;
+  uint32_t last = 0;
+  auto& counter = rec::view<rec::U32>(em->b1280.b);
+  for (uint16_t i = 1; i <= occurs; ++i) {
+    std::memset(static_cast<void*>(&r), 0, sizeof r);
+    r.number = counter;
+    counter = counter + 1;
+    r.ira = celem->ira;
+    r.index = i;
+    r.total = kind == 2 ? 1 : 0;
+    std::memcpy(r.app.data(), app, 3);
+    r.area = celem->e.area;
+    r.offset = uint32_t(i - 1) * celem->e.length + celem->field_offset;
+    PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(&r));
+    if (!fm_write(f)) checkstat(f->status, "Bad sum write ", kMod, __LINE__);
+    last = r.number;
+  }
+  if (occurs < 2) return last;
+  std::memset(static_cast<void*>(&r), 0, sizeof r);
+  r.ira = celem->ira;
+  r.index = index;
+  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(&r));
+  if (!fm_read(f)) checkstat(f->status, "bad sum read", kMod, __LINE__);
+  return r.number;
+}

@@ -1,0 +1,229 @@
+// Process data areas and sharing: see pishr.h.
+#include "process/pishr.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/la.h"
+#include "foundation/mm.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "process/em.h"
+#include "process/pcb.h"
+#include "process/piexec.h"
+#include "process/pl.h"
+#include "process/services.h"
+
+uint8_t saa_non_shr_tbl[117];
+const uint8_t saa_pass_tbl[3] = {0x70, 0x60, 0x40};
+const uint8_t saa_rcv_tbl[3] = {0x08, 0x0C, 0x0E};
+
+namespace {
+constexpr const char* kMod = "PISHR.C";
+
+void sys_err(int line, const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err(kMod, line);
+}
+
+EmAreaEntry* area_table(EmHeader* em) {
+  return em ? reinterpret_cast<EmAreaEntry*>(em->area_table.get()) : nullptr;
+}
+
+// The module's entry whose area address is index n (the whole area).
+const EmAreaEntry* entry_of(EmHeader* em, uint32_t n) {
+  EmAreaEntry* t = area_table(em);
+  if (!t) return nullptr;
+  for (uint32_t i = 1; i <= em->n_areas; ++i)
+    if (t[i].index == n && t[i].sub == 0) return &t[i];
+  return nullptr;
+}
+
+// The caller's area of the same class, application and number, with its
+// size; null when the caller has none.
+uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size) {
+  EmHeader* em = caller ? caller->module.get() : nullptr;
+  EmAreaEntry* t = area_table(em);
+  if (!t || !caller->area_addr) return nullptr;
+  for (uint32_t i = 1; i <= em->n_areas; ++i) {
+    const EmAreaEntry& c = t[i];
+    if (c.sub != 0 || c.aclass != e.aclass || c.number != e.number || !(c.app == e.app.view())) continue;
+    if (c.index > em->n_areas) return nullptr;
+    *size = c.size;
+    return caller->area_addr.get()[c.index].get();
+  }
+  return nullptr;
+}
+}  // namespace
+
+// ------------------------------------------------------- sharing tables --
+void pi_tbl_init() {
+  for (int k = 0; k < 3; ++k)
+    for (int p = 0; p < 3; ++p)
+      for (int c = 0; c < kSaaClasses; ++c) {
+        bool shared = false;
+        if (c != 0) {
+          int reach = (c - 1) / 4 + 1, level = (c - 1) % 4;
+          shared = reach >= k + 1 && level >= 3 - p;
+        }
+        saa_non_shr_tbl[k * 39 + p * 13 + c] = shared ? 0 : 1;
+      }
+}
+
+bool pi_class_shared(int kind, int proc_class, int area_class) {
+  if (kind < 0 || kind > 2 || proc_class < 0 || proc_class > 2 || area_class < 0 || area_class >= kSaaClasses)
+    return false;
+  return saa_non_shr_tbl[kind * 39 + proc_class * 13 + area_class] == 0;
+}
+
+uint8_t* pi_area(Pcb* pcb, uint32_t n, size_t size) {
+  if (!pcb || !pcb->area_addr) return nullptr;
+  EmHeader* em = pcb->module.get();
+  if (!em || n == 0 || n > em->n_areas) return nullptr;
+  const EmAreaEntry* e = entry_of(em, n);
+  if (!e || e->size < size) return nullptr;
+  return pcb->area_addr.get()[n].get();
+}
+
+// ------------------------------------------------------------- the areas --
+uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
+  (void)sub_scope;
+  EmHeader* em = pcb->module.get();
+  MmPool pool = pi_pool();
+  uint32_t n = em ? uint32_t(em->n_areas) : 0;
+  Pcb* caller = static_cast<Pcb*>(pcb->invoc.parent_pcb.get());
+  if (caller && pcb->invoc.independent) proc_svc.qp_copy_pend(proc_scope, com.proc_scope);
+  if (!pcb->area_addr) {
+    auto* addr = static_cast<Ref<uint8_t>*>(MM_ALLOC(pool, 4 * (n + 1)));
+    std::memset(static_cast<void*>(addr), 0, 4 * (n + 1));
+    auto* own = static_cast<uint8_t*>(MM_ALLOC(pool, n + 1));
+    std::memset(own, 0, n + 1);
+    pcb->area_addr.set(addr);
+    pcb->area_own.set(own);
+    if (!pcb->msg_file) pcb->msg_file.set(la_create_fi(79, proc_scope));
+  }
+  Ref<uint8_t>* addr = pcb->area_addr.get();
+  uint8_t* own = pcb->area_own.get();
+  EmAreaEntry* t = area_table(em);
+  int kind = pcb->invoc.kind;
+  int pclass = em ? em->proc_class : 0;
+  uint32_t total = 0;
+  uint8_t* last_whole = nullptr;
+  for (uint32_t i = 1; t && i <= n; ++i) {
+    const EmAreaEntry& e = t[i];
+    uint32_t ix = e.index;
+    if (ix == 0 || ix > n) {
+      sys_err(__LINE__, "pi_shr_data() - bad area index");
+      continue;
+    }
+    if (e.sub != 0) {
+      if (last_whole) addr[ix].set(last_whole + e.sub);
+      continue;
+    }
+    bool shared = e.kind < 2 && caller && !pcb->invoc.independent && pi_class_shared(kind, pclass, e.aclass);
+    uint32_t csize = 0;
+    uint8_t* from = caller && !pcb->invoc.independent ? caller_area(caller, e, &csize) : nullptr;
+    if (shared && from) {
+      // The caller's own area (a reused PCB that owned an area of this
+      // number before gives it back first).
+      if (own[ix] && addr[ix]) mm_free(addr[ix].get());
+      own[ix] = 0;
+      addr[ix].set(from);
+      last_whole = from;
+      continue;
+    }
+    if (!own[ix] || !addr[ix]) {
+      auto* a = static_cast<uint8_t*>(MM_ALLOC(pool, e.size ? e.size : 1));
+      addr[ix].set(a);
+      own[ix] = 1;
+      total += e.size;
+    }
+    uint8_t* a = addr[ix].get();
+    // A handed-down value: the caller passes it at this reach and this
+    // process class receives it (invariant 3).
+    size_t copied = 0;
+    if (from && e.kind == 0 && (e.non_shr & saa_rcv_tbl[std::clamp(pclass, 0, 2)]) != 0 &&
+        kind >= 0 && kind <= 2 && (e.shr & saa_pass_tbl[kind]) != 0) {
+      copied = std::min<size_t>(csize, e.size);
+      std::memcpy(a, from, copied);
+    }
+    std::memset(a + copied, 0, e.size - copied);
+    last_whole = a;
+  }
+  // The constraints handed down must be on the process's own file.
+  if (pcb->invoc.cns_count != 0 && em &&
+      (!(pcb->invoc.pcf_app == em->pcf_app.view()) || pcb->invoc.pcf_file != em->pcf_file)) {
+    if (caller && caller->msg_file) la_add_msg(3, caller->msg_file.get(), 200750, 0);
+    ut_unwind(2);
+  }
+  return total;
+}
+
+void pi_free_data(Pcb* pcb) {
+  if (!pcb) return;
+  EmHeader* em = pcb->module.get();
+  uint32_t n = em ? uint32_t(em->n_areas) : 0;
+  if (pcb->area_addr) {
+    Ref<uint8_t>* addr = pcb->area_addr.get();
+    uint8_t* own = pcb->area_own.get();
+    for (uint32_t i = 0; own && i <= n; ++i)
+      if (own[i] && addr[i]) mm_free(addr[i].get());
+    if (own) mm_free(own);
+    mm_free(addr);
+    pcb->area_addr.reset();
+    pcb->area_own.reset();
+  }
+  if (pcb->profile) {
+    mm_free(pcb->profile.get());
+    pcb->profile.reset();
+  }
+  if (FmArb* m = pcb->msg_file.get(); m && fm_is_handle(m)) FM_CLOSE(m, 0);
+  pcb->msg_file.reset();
+  if (em && em->running_pcb.get() == pcb) em->running_pcb.reset();
+  pl_release(pcb);
+}
+
+// ------------------------------------------------------ store, restore --
+namespace {
+template <class F>
+size_t walk(Pcb* pcb, F&& f) {
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  EmAreaEntry* t = area_table(em);
+  if (!t || !pcb->area_addr) return 0;
+  size_t at = 0;
+  for (uint32_t i = 1; i <= em->n_areas; ++i) {
+    const EmAreaEntry& e = t[i];
+    if (e.sub != 0 || e.kind == 1 || e.index == 0 || e.index > em->n_areas) continue;
+    uint8_t* a = pcb->area_addr.get()[e.index].get();
+    if (!a) continue;
+    f(a, size_t(e.size), at);
+    at += e.size;
+  }
+  return at;
+}
+}  // namespace
+
+size_t pi_store_size(Pcb* pcb) {
+  return walk(pcb, [](uint8_t*, size_t, size_t) {});
+}
+
+int pi_store_data(Pcb* pcb, uint8_t* buf, size_t size) {
+  if (pi_store_size(pcb) > size) {
+    sys_err(__LINE__, "pi_store_data() - too much data");
+    return 0;
+  }
+  walk(pcb, [&](uint8_t* a, size_t len, size_t at) { std::memcpy(buf + at, a, len); });
+  return 1;
+}
+
+int pi_restore_data(Pcb* pcb, const uint8_t* buf, size_t size) {
+  if (pi_store_size(pcb) > size) {
+    sys_err(__LINE__, "pi_store_data() - too much data");
+    return 0;
+  }
+  walk(pcb, [&](uint8_t* a, size_t len, size_t at) { std::memcpy(a, buf + at, len); });
+  return 1;
+}

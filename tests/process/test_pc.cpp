@@ -1,0 +1,557 @@
+// Process compiler and statement compiler driver: statements written as
+// statement text, stored in the dictionary, compiled through the module
+// loader and run through the interpreter's event-point entry.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <set>
+
+#include "design/se.h"
+#include "design/sefile.h"
+#include "foundation/os.h"
+#include "language/ibutil.h"
+#include "language/iiutil.h"
+#include "language/sc.h"
+#include "process/pc.h"
+#include "process/piexec.h"
+#include "process/pl_fixture.h"
+
+namespace {
+
+using pltest::Engine;
+
+constexpr uint16_t kOpLog = 100;   // the fixture's accumulator: u32 at 4
+constexpr uint16_t kOpMask = 104;  // test: the truth mask := g_mask
+
+uint32_t g_mask = 0x3FF;
+uint8_t* h_mask(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->mask = g_mask;
+  return ii_adv(pc, 8);
+}
+
+// Test verbs: MESSAGE logs its sequence number, WARNING sets the mask, SET
+// compiles its two operands into registers 1 and 2.
+int t_log(ScCtx* sc, DStmt* st) {
+  uint8_t* p = ib_put(sc_code(sc), kOpLog, 8);
+  rec::view<rec::U32>(p + 4) = st->seq;
+  return 1;
+}
+int t_mask(ScCtx* sc, DStmt*) { return ib_put(sc_code(sc), kOpMask, 8) ? 1 : 0; }
+int t_set(ScCtx* sc, DStmt* st) {
+  CElem a, b;
+  std::memset(static_cast<void*>(&a), 0, sizeof a);
+  std::memset(static_cast<void*>(&b), 0, sizeof b);
+  int k = 0;
+  const auto& o1 = rec::view<ScOpnd>(st->ops.b);
+  const auto& o2 = rec::view<ScOpnd>(st->ops.b + 30);
+  if (!sc_cmpl_ref(sc, o1, &a, 1, &k, kScRefTarget) || !sc_cmpl_ref(sc, o2, &b, 2, &k, 0)) {
+    sc_err(sc, sc_msg(sc));
+    return 0;
+  }
+  return 1;
+}
+
+std::string line(const char* tf, const char* verb, const std::string& ops = "") {
+  char b[128];
+  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, ops.c_str());
+  return b;
+}
+std::string set_line(const char* app, const char* field, const char* occ, const char* app2, const char* f2) {
+  char b[128];
+  std::snprintf(b, sizeof b, "%-3.3s %-22.22s %3.3s =  %-3.3s %-22.22s", app, field, occ, app2, f2);
+  return line("", "SET", b);
+}
+
+struct Pc : ::testing::Test {
+  Engine e;
+  ScCmplFn old45 = nullptr, old83 = nullptr, old69 = nullptr;
+  fx::Rec w1;   // the ELEMENT record of work field W1
+  void SetUp() override {
+    ii_families_register();
+    e.start();
+    e.dictionary();
+    // The signed-on user works in database "DB1" of "ABC" 00.
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).cache_thr = 1;
+    rec::view<DUser>(u.data()).db.set("DB1");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr,
+                        {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})}),
+              1);
+    pi_getters_reset();
+    pc_init();
+    ASSERT_EQ(rt_init_cmpl_err(), 1);
+    se_init();
+    se_register();
+    pc_set_stmt_compiler(sc_cmpl);
+    em_set_compiler(pc_em_compiler);
+    ii_set_pair(kOpMask, h_mask);
+    old45 = sc_set_cmpl_fn(45, t_log);
+    old83 = sc_set_cmpl_fn(83, t_mask);
+    old69 = sc_set_cmpl_fn(69, t_set);
+    os_sys_err_log_clear();
+    // Fields: work field W1 of "ABC" (3 occurrences), the loop letters of
+    // "0LA" (A packed, B binary) and an alpha "0LA" field C.
+    static int serial = 0;
+    auto el = [](const char* name, int type, int len, int occurs, uint32_t area) {
+      ++serial;
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "2026-01-01T00:%02d:%02d", serial / 60 % 60, serial % 60);
+      return fx::rec("ELEMENT", {{"area", std::to_string(area)}, {"work", "1"}, {"name", name}, {"kind", "1"},
+                                 {"ident_stamp", stamp}, {"number", std::to_string(serial)},
+                                 {"length", std::to_string(len)}, {"occurs", std::to_string(occurs)},
+                                 {"type", std::to_string(type)}, {"key_kind", "255"}});
+    };
+    w1 = el("W1", 1, 10, 3, 3000001);
+    ASSERT_GE(fx::write("ELEMENT", "ABC", "00", {w1, el("W2", 1, 10, 1, 3000001)}), 0);
+    ASSERT_GE(fx::write("ELEMENT", "0LA", "00",
+                        {el("A", 12, 9, 1, 3000002), el("B", 5, 4, 1, 3000002), el("C", 1, 2, 1, 3000002)}),
+              0);
+  }
+  void TearDown() override {
+    sc_set_cmpl_fn(45, old45);
+    sc_set_cmpl_fn(83, old83);
+    sc_set_cmpl_fn(69, old69);
+    e.stop();
+  }
+  // Stores a statement file's text and the PROCESS records it names (type
+  // from the file, saved per `save`).
+  void define(const std::string& text, const char* save = "0") {
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0) << (r.errors.empty() ? "" : r.errors[0]);
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+    std::set<std::string> seen;
+    std::vector<fx::Rec> procs;
+    for (const DStmt& s : r.stmts) {
+      std::string n = s.proc_name.str();
+      while (!n.empty() && n.back() == ' ') n.pop_back();
+      if (seen.insert(n).second) procs.push_back(pltest::proc_rec(n, s.proc_type, save));
+    }
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), int(procs.size()));
+  }
+  // Gets the module (compiling) and runs event point ep: the completion code.
+  int run(const char* name, int type = 6, int kind = 2, int ep = 1, uint32_t* acc = nullptr) {
+    Pcb* p = e.pcb(name, kind, type);
+    auto done = [&](int code) {
+      mm_free(p->area_addr.get()[kPcbStatusArea].get());
+      mm_free(p->area_addr.get());
+      mm_free(p);
+      return code;
+    };
+    if (!pl_get(p, 0)) return done(-int(p->invoc.completion.get()));
+    pltest::acc() = 0;
+    IlfExecBlock b;
+    int code = ::mark(0, [&] { II_EXEC_PROC(p, ep, &b); });
+    if (acc) *acc = pltest::acc();
+    pl_release(p);
+    return done(code);
+  }
+  // Runs the process through the runner (data areas, event points 01 and
+  // 06), as the start-up does: its completion code.
+  int run_pi(const char* name, int type = 6, int kind = 2) {
+    proc_svc.ii_proc_exec = ii_proc_exec;
+    if (pi_init() != 1) return -1;
+    PiInvoc v;
+    os_invoc_template(&v);
+    v.app.set("ABC");
+    v.ver.set("00");
+    v.type = uint8_t(type);
+    v.name.set(name);
+    v.kind = uint8_t(kind);
+    int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
+    return m == 1 ? int(v.completion) : m;
+  }
+  std::vector<DCmplErr> errors(const char* name, int type = 6) {
+    std::vector<DCmplErr> out;
+    FmArb* f = pc_cmpl_err_file();
+    PcBuf<DCmplErr> rb;
+    DCmplErr& r = *rb;
+    PROTO_FULL(f, 0, rb.bytes());
+    f->op = FM_OP_FIRST;
+    fm_start(f);
+    f->op = 0;
+    while (fm_rdnxt(f)) {
+      std::string n = r.proc_name.str();
+      while (!n.empty() && n.back() == ' ') n.pop_back();
+      if (n == name && r.proc_type == type) out.push_back(r);
+    }
+    return out;
+  }
+};
+
+TEST_F(Pc, EndingsGiveTheirCompletionCodes) {
+  define("process 6 EP\nstatements 1\n" + line("", "END PROC") + "\n" +
+         "process 6 EX\nstatements 1\n" + line("", "EXIT") + "\n" +
+         "process 6 LO\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? Y") + "\n" +
+         "process 6 LN\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n" +
+         "process 6 EN\nstatements 1\n" + line("", "MESSAGE", "X") + "\n" + line("", "END") + "\n" +
+         line("", "MESSAGE", "Y") + "\n");
+  EXPECT_EQ(run("EP"), 2);
+  EXPECT_EQ(run("EX", 6, 0), 3);   // SUBPROCESS
+  EXPECT_EQ(run("EX", 6, 1), 2);   // RELATED
+  EXPECT_EQ(run("EX", 6, 2), 2);   // DETACHED
+  EXPECT_EQ(run("LO"), 25);
+  EXPECT_EQ(run("LN"), 24);
+  // The same through the runner.
+  EXPECT_EQ(run_pi("EP"), 2);
+  EXPECT_EQ(run_pi("EX", 6, 2), 2);
+  EXPECT_EQ(run_pi("LO"), 25);
+  EXPECT_EQ(run_pi("LN"), 24);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("EN", 6, 2, 1, &acc), 1);
+  EXPECT_EQ(acc, 100u);            // END stops before the second MESSAGE
+  EXPECT_TRUE(os_sys_err_log().empty());
+}
+
+TEST_F(Pc, GotoForwardAndBackwardOverLabels) {
+  // 100 runs, jumps forward over 300 to the label, 500 runs, then a loop
+  // back is taken once (the mask decides), 800 ends.
+  define("process 6 GT\nstatements 1\n" + line("", "MESSAGE", "A") + "\n" + line("", "GOTO", "FWD") + "\n" +
+         line("", "MESSAGE", "B") + "\n" + line("", "LABEL", "FWD") + "\n" + line("", "MESSAGE", "C") + "\n" +
+         line("", "WARNING", "M") + "\n" + line("T", "GOTO", "FWD") + "\n" + line("", "MESSAGE", "D") + "\n");
+  g_mask = 0x2FF;  // level 1 false: no loop
+  uint32_t acc = 0;
+  EXPECT_EQ(run("GT", 6, 2, 1, &acc), 1);
+  EXPECT_EQ(acc, ((100u * 31) + 500) * 31 + 800);
+}
+
+// Runs of statements with every T/F shape of levels 1-3, comments, 'C'
+// statements and labels, run from every mask of those levels: exactly the
+// statements whose column the mask satisfies run.
+TEST_F(Pc, BranchesRunExactlyTheSatisfiedStatements) {
+  std::mt19937 rng(1234);
+  const char* shapes[] = {"", "T", "F", "TT", "TF", "FT", "FF", "TTT", "TTF", "TFT", "TFF", "FTT", "FTF", "FFT", "FFF"};
+  struct Prog {
+    std::string name;
+    std::vector<std::pair<std::string, uint32_t>> logs;  // column, sequence
+  };
+  std::vector<Prog> progs;
+  std::string text;
+  for (int p = 0; p < 40; ++p) {
+    Prog g;
+    g.name = "BR" + std::to_string(p);
+    text += "process 6 " + g.name + "\nstatements 1\n" + line("", "WARNING", "M") + "\n";
+    uint32_t seq = 100;
+    int n = 4 + int(rng() % 12);
+    std::string prev = "";
+    for (int i = 0; i < n; ++i) {
+      seq += 100;
+      int what = int(rng() % 10);
+      std::string col = rng() % 3 == 0 ? prev : shapes[rng() % 15];
+      if (what == 0) {
+        text += line("", "*", "a comment") + "\n";
+      } else if (what == 1) {
+        text += line(("C" + col).c_str(), "MESSAGE", "skipped") + "\n";
+      } else if (what == 2) {
+        text += line("", "LABEL", "L" + std::to_string(i)) + "\n";
+      } else {
+        text += line(col.c_str(), "MESSAGE", "m") + "\n";
+        g.logs.push_back({col, seq});
+        prev = col;
+      }
+    }
+    progs.push_back(g);
+  }
+  define(text);
+  int checked = 0;
+  for (const Prog& g : progs) {
+    for (int l1 = 1; l1 <= 3; ++l1)
+      for (int l2 = 1; l2 <= 3; ++l2)
+        for (int l3 = 1; l3 <= 3; ++l3) {
+          g_mask = uint32_t(l1 << 8 | l2 << 6 | l3 << 4 | 0xF);
+          uint32_t want = 0;
+          for (const auto& [col, seq] : g.logs) {
+            char c5[6] = "     ";
+            std::memcpy(c5, col.data(), col.size());
+            uint32_t cond = sc_tf_no(c5, nullptr);
+            if ((g_mask | cond) == cond) want = want * 31 + seq;
+          }
+          uint32_t acc = 0;
+          ASSERT_EQ(run(g.name.c_str(), 6, 2, 1, &acc), 1) << g.name;
+          ASSERT_EQ(acc, want) << g.name << " mask " << tf_msk_to_str(g_mask);
+          ++checked;
+        }
+  }
+  EXPECT_EQ(checked, 40 * 27);
+}
+
+TEST_F(Pc, CommentOnlyEventPointGetsEndAndToc) {
+  define("process 6 CO\nstatements 1\n" + line("", "*", "nothing") + "\n" + line("", "**", "at all") + "\n");
+  Pcb* p = e.pcb("CO", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EmHeader* em = p->module.get();
+  EXPECT_EQ(em->toc_count, 1u);
+  EXPECT_EQ(em->trap_count, 2u);
+  EXPECT_NE(em->proc_eps[0] & 0xFFFF, 0xFFFFu);
+  for (int i = 1; i < kEmProcEps; ++i) EXPECT_EQ(em->proc_eps[i] & 0xFFFF, 0xFFFFu);
+  uint8_t* code = ib_code_to_pc(em, rec::view<CodeRef>(&em->proc_eps[0]));
+  ASSERT_NE(code, nullptr);
+  EXPECT_EQ(rec::view<IbInst>(code).op, 10u);   // RLOC_END
+  pl_release(p);
+  EXPECT_EQ(run("CO"), 1);
+}
+
+TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
+  ASSERT_GE(fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")}), 0);
+  std::string s = "process 6 ER\nstatements 1\n";
+  s += set_line("ABC", "NOSUCH", "", "ABC", "W2") + "\n";     // 102080
+  s += set_line("ABC", "W1", "004", "ABC", "W2") + "\n";      // 102720
+  s += set_line("ABC", "W1", "C", "ABC", "W2") + "\n";       // 102730 (alpha occurrence field)
+  s += set_line("ZZZ", "W1", "", "ABC", "W2") + "\n";         // 101910
+  s += line("", "GOTO", "NOWHERE") + "\n";                    // 100940
+  s += line("", "LABEL", "TWICE") + "\n" + line("", "LABEL", "TWICE") + "\n";  // 101410
+  s += line("", "CALC", "A  = 1") + "\n";                     // unbuilt: 101060
+  s += "process 5 QY\nstatements 1\n" + line("", "SUBR", "ABC ORDER ENTRY                      RELATED      END? N  FAIL 2") + "\n";  // 100890
+  define(s);
+  // A constant as a target (no statement line holds one: the record is
+  // changed after reading).
+  {
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("x", "process 6 CT\nstatements 1\n" + set_line("ABC", "W2", "", "ABC", "W1") + "\n",
+                           nullptr, &r),
+              0);
+    DStmt st = r.stmts[0];
+    std::memset(st.ops.b + 4, ' ', 3);
+    std::vector<std::string> e2;
+    ASSERT_EQ(se_store_dict("ABC", "00", nullptr, {st}, &e2), 1);
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {pltest::proc_rec("CT", 6, "0")}), 1);
+  }
+  EXPECT_EQ(run("ER"), -200140);
+  auto errs = errors("ER");
+  std::multiset<uint32_t> got;
+  for (size_t i = 0; i < errs.size(); ++i) {
+    EXPECT_EQ(errs[i].seq, i + 1);
+    EXPECT_EQ(errs[i].kind, 7u);
+    EXPECT_EQ(errs[i].src_len, 152u);
+    EXPECT_NE(errs[i].stmt_text.str().find_first_not_of(' '), std::string::npos);
+    got.insert(errs[i].msg);
+  }
+  for (uint32_t m : {102080u, 102720u, 102730u, 101910u, 100940u, 101410u, 101060u}) EXPECT_EQ(got.count(m), 1u) << m;
+  EXPECT_EQ(errs.size(), 7u);
+  EXPECT_EQ(run("QY", 5), -200140);
+  auto q = errors("QY", 5);
+  ASSERT_EQ(q.size(), 1u);
+  EXPECT_EQ(q[0].msg, 100890u);
+  EXPECT_EQ(run("CT"), -200140);
+  auto c = errors("CT");
+  ASSERT_EQ(c.size(), 1u);
+  EXPECT_EQ(c[0].msg, 102360u);
+  EXPECT_TRUE(os_sys_err_log().empty());
+}
+
+// Parts compiled by later steps (here a child invocation) refuse the
+// process with one error of that record's kind instead of a module that
+// would run without them.
+TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
+  define("process 6 CH\nstatements 1\n" + line("", "END PROC") + "\n");
+  fx::Rec c = fx::rec("CHILD", {{"proc_type", "6"}, {"proc_name", "CH"}, {"child_no", "1"}, {"ch_type", "6"},
+                                {"ch_app", "ABC"}, {"ch_name", "OTHER"}});
+  ASSERT_EQ(fx::write("CHILD", "ABC", "00", {c}), 1);
+  EXPECT_EQ(run("CH"), -200140);
+  auto errs = errors("CH");
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].kind, 4u);
+  EXPECT_EQ(errs[0].src_len, 188u);
+  EXPECT_EQ(errs[0].msg, 200140u);
+  EXPECT_EQ(std::memcmp(errs[0].src.b, c.data(), 188), 0);
+}
+
+TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
+  define("process 6 F2\nstatements 1\n" + line("", "GOTO", "X") + "\n" + line("", "GOTO", "Y") + "\n" +
+         "process 6 OK\nstatements 1\n" + line("", "CALC", "A  = 1") + "\n");
+  EXPECT_EQ(run("OK"), -200140);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(run("F2"), -200140);
+    auto errs = errors("F2");
+    ASSERT_EQ(errs.size(), 2u);
+    EXPECT_EQ(errs[0].seq, 1u);
+    EXPECT_EQ(errs[1].seq, 2u);
+  }
+  EXPECT_EQ(errors("OK").size(), 1u);   // another process's records stay
+  EXPECT_TRUE(os_sys_err_log().empty());
+}
+
+TEST_F(Pc, ShowFlagClearShowsNothing) {
+  define("process 6 SH\nstatements 1\n" + line("", "GOTO", "X") + "\n");
+  testing::internal::CaptureStderr();
+  Pcb* p = e.pcb("SH", 2, 6);
+  EXPECT_EQ(pl_get(p, 0), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(pl_get(p, 1), 0);
+  std::string shown = testing::internal::GetCapturedStderr();
+  EXPECT_NE(shown.find("100940"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("GOTO"), std::string::npos) << shown;
+}
+
+TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
+  define("process 6 LK\nstatements 1\n" + set_line("ABC", "W1", "", "ABC", "W2") + "\n" + line("", "GOTO", "X") + "\n" +
+         "process 6 LS\nstatements 1\n" + line("", "END PROC") + "\n");
+  // Every source the compile looks for exists (the file manager keeps a
+  // little arena for each open of a missing file).
+  ASSERT_GE(fx::write("CHILD", "ABC", "00", {}), 0);
+  ASSERT_GE(fx::write("SELECT", "ABC", "00", {}), 0);
+  ASSERT_GE(fx::write("FILE", "0LA", "00", {}), 0);
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(run("LK"), -200140);   // pools reach their high-water marks
+  size_t files = fm_open_count();
+  size_t used = arena::in_use();
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(run("LK"), -200140);
+  EXPECT_EQ(fm_open_count(), files);
+  EXPECT_EQ(arena::in_use(), used);
+  // The same for compiles that succeed.
+  for (int i = 0; i < 20; ++i) { ASSERT_EQ(run("LS"), 2); pl_flush(); }
+  used = arena::in_use();
+  for (int i = 0; i < 100; ++i) { ASSERT_EQ(run("LS"), 2); pl_flush(); }
+  EXPECT_EQ(arena::in_use(), used);
+}
+
+TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
+  define("process 6 SV\nstatements 1\n" + set_line("ABC", "W1", "002", "ABC", "W2") + "\n" + line("", "END PROC") +
+             "\n",
+         "1");
+  uint32_t n0 = pc_compile_count();
+  EXPECT_EQ(run_pi("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 1);
+  pl_flush();
+  EXPECT_EQ(run_pi("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 1);   // from the saved file
+  // A fresh engine on the same directory runs the saved module.
+  e.stop(false);
+  ii_families_register();
+  e.start(false);
+  ii_set_pair(kOpMask, h_mask);
+  pc_init();
+  ASSERT_EQ(rt_init_cmpl_err(), 1);
+  se_register();
+  pc_set_stmt_compiler(sc_cmpl);
+  em_set_compiler(pc_em_compiler);
+  n0 = pc_compile_count();
+  EXPECT_EQ(run_pi("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0);
+  // A changed definition stamp recompiles.
+  ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); },
+                              pltest::proc_rec("SV", 6, "1", 50, "2026-02-02T00:00:00")));
+  pl_flush();
+  EXPECT_EQ(run_pi("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 1);
+  pl_flush();
+  EXPECT_EQ(run_pi("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 1);   // saved again by that compile
+  // A changed stamp of a work field it uses recompiles too.
+  fx::Rec changed = w1;
+  std::memset(rec::view<DElem>(changed.data()).stamp2.b, 0x42, 8);
+  ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DELEM_FDB(f, k, s, "ABC", "00"); }, changed));
+  // (the dictionary compile marks its application changed)
+  fx::Rec ap = fx::appl("ABC", "00");
+  std::memset(rec::view<DAppl>(ap.data()).stamp.b, 0x17, 8);
+  ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
+  pi_getters_reset();
+  pl_flush();
+  EXPECT_EQ(run_pi("SV"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 2);
+}
+
+TEST_F(Pc, ReferenceEdgeCases) {
+  // Through a compile context of their own.
+  define("process 6 RF\nstatements 1\n" + line("", "END PROC") + "\n");
+  Pcb* p = e.pcb("RF", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EmHeader* em = em_new(p);
+  ASSERT_NE(em, nullptr);
+  PcCtx ctx;
+  ctx.em = em;
+  ctx.pcb = p;
+  std::memcpy(ctx.app, "ABC", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_EQ(::mark(5, [&] {
+              ASSERT_EQ(pc_prep(&ctx), 1);
+              CElem a, b, c;
+              ASSERT_EQ(pc_fld("ABC", "W1", 0, &a, &ctx), 1);
+              uint32_t areas = em->n_areas;
+              ASSERT_EQ(pc_fld("ABC", "W1", 1, &b, &ctx), 1);
+              EXPECT_EQ(a.ira, b.ira);                 // occurrence 0 is occurrence 1
+              EXPECT_EQ(em->n_areas, areas);           // no new LF record
+              // The array (3 x 10 bytes) first; occurrence 1 lies at its
+              // offset 0 and so shares its entry.
+              EXPECT_EQ(areas, 1u);
+              ASSERT_EQ(pc_fld("ABC", "W1", 3, &c, &ctx), 1);
+              EXPECT_NE(c.ira, a.ira);
+              EXPECT_EQ(pc_fld("ABC", "W1", 4, &c, &ctx), 0);
+              EXPECT_EQ(em->status, kPcOccHigh);
+              EXPECT_EQ(pc_fld("ABC", "NONE", 1, &c, &ctx), 0);
+              EXPECT_EQ(em->status, kPcNoField);
+              // An application without an APPL record: only a system one.
+              EXPECT_EQ(pc_ap("QQQ", &ctx), nullptr);
+              EXPECT_EQ(em->status, kPcNoApp);
+              EXPECT_NE(pc_ap("0QQ", &ctx), nullptr);
+              pc_cmpl_finish(&ctx);
+              // The area table holds the LF records in key order.
+              auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+              EXPECT_EQ(t[0].size, 0u);
+              EXPECT_EQ(t[1].size, 30u);
+              EXPECT_EQ(t[2].size, 10u);
+              EXPECT_EQ(t[2].sub, 20u);
+            }),
+            1);
+  em->use_count = 0;
+  pl_free(em, 1);
+  pl_release(p);
+  EXPECT_EQ(pc_shr(2), 32);
+  EXPECT_EQ(pc_non_shr(0, 2), 0);
+  EXPECT_EQ(pc_non_shr(3, 1), 66);
+  EXPECT_EQ(pc_ipc_cat(2, 3), 8);
+}
+
+// Random STMT records through the compiler: no crash, every refusal a
+// CMPL_ERR record.
+TEST_F(Pc, FuzzRandomStatements) {
+  std::mt19937 rng(77);
+  std::vector<DStmt> all;
+  for (int p = 0; p < 30; ++p) {
+    for (int i = 0; i < 12; ++i) {
+      DStmt s;
+      uint8_t* b = reinterpret_cast<uint8_t*>(&s);
+      for (size_t k = 0; k < sizeof s; ++k) b[k] = uint8_t(rng());
+      s.proc_type = 6;
+      char name[31];
+      std::snprintf(name, sizeof name, "FZ%-28d", p);
+      std::memcpy(s.proc_name.data(), name, 30);
+      s.frame_class = 0;
+      s.frame_no = 0;
+      s.image_no = 0;
+      s.child_disc = 0;
+      s.child_no = 0;
+      s.event_point = uint8_t(1 + rng() % 11);
+      s.seq = uint32_t(100 * (i + 1));
+      s.verb = uint16_t(rng() % 120);
+      if (rng() % 2) s.verb = uint16_t(std::vector<int>{0, 1, 29, 32, 35, 37, 42, 43}[rng() % 8]);
+      for (int k = 0; k < 5; ++k) s.tf[k] = "TF 10C"[rng() % 6];
+      all.push_back(s);
+    }
+  }
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, all, &errs), int(all.size()));
+  std::vector<fx::Rec> procs;
+  for (int p = 0; p < 30; ++p) procs.push_back(pltest::proc_rec("FZ" + std::to_string(p), 6, "0"));
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), 30);
+  sc_set_cmpl_fn(45, old45);
+  sc_set_cmpl_fn(83, old83);
+  sc_set_cmpl_fn(69, old69);
+  for (int p = 0; p < 30; ++p) {
+    std::string n = "FZ" + std::to_string(p);
+    Pcb* pcb = e.pcb(n.c_str(), 2, 6);
+    int ok = pl_get(pcb, 0);
+    auto recs = errors(n.c_str());
+    if (ok) {
+      EXPECT_TRUE(recs.empty()) << n;
+      pl_release(pcb);
+    } else {
+      EXPECT_FALSE(recs.empty()) << n;
+      EXPECT_EQ(pcb->invoc.completion, 200140);
+    }
+  }
+  EXPECT_TRUE(os_sys_err_log().empty());
+}
+
+}  // namespace

@@ -1,0 +1,172 @@
+// The compiler end to end: the real engine in tmux on a bootstrapped data
+// directory to which the test application "ABC" was added with statements
+// written as statement text. The engine compiles on the first run, saves the
+// module, loads it on the next, and recompiles after the definition changed.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "design/sefile.h"
+#include "pl_fixture.h"
+
+using namespace pltest;
+
+namespace {
+
+std::string sh(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+std::string q(const std::string& s) {
+  std::string o = "'";
+  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return o + "'";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string sanitizer_env() {
+  std::string e;
+  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + q(x);
+  return e;
+}
+
+
+class PcRun : public ::testing::Test {
+ protected:
+  std::string root, data;
+  static inline int seq = 0;
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/quvo-pcrun-XXXXXX";
+    root = mkdtemp(tmpl);
+    data = root + "/data";
+    mkdir(data.c_str(), 0777);
+    int rc = 0;
+    sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
+           " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0);
+    Engine e;
+    e.dir = data;
+    e.start(false);
+    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
+    ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
+    auto u = fx::user("ABU");
+    rec::view<DUser>(u.data()).db.set("DB1");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    fx::Rec db = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {db}), 1);
+    e.stop(false);
+  }
+  void TearDown() override { sh("rm -rf " + q(root)); }
+
+  // Stores statement text and a PROCESS record (stamp `changed`) of each
+  // process it names.
+  void define(const std::string& text, const char* changed) {
+    Engine e;
+    e.dir = data;
+    e.start(false);
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("run.stmt", text, nullptr, &r), 0);
+    // New statements are added, edited ones (same key) rewritten.
+    for (const DStmt& st : r.stmts) {
+      fx::Rec one(reinterpret_cast<const uint8_t*>(&st), reinterpret_cast<const uint8_t*>(&st) + sizeof st);
+      if (pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DSTMT_FDB(f, k, s, "ABC", "00"); }, one)) continue;
+      std::vector<std::string> errs;
+      ASSERT_EQ(se_store_dict("ABC", "00", nullptr, {st}, &errs), 1);
+    }
+    fx::Rec p = proc_rec("SUB", 6, "1", 50, changed, "2026-01-01T00:00:01");
+    if (!pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); }, p)) {
+      ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {p}), 1);
+    }
+    if (text.find(" BAD\n") != std::string::npos) {
+      ASSERT_EQ(fx::write("PROCESS", "ABC", "00",
+                          {proc_rec("BAD", 6, "1", 50, "2026-01-01T00:00:02", "2026-01-01T00:00:02")}),
+                1);
+    }
+    e.stop(false);
+  }
+
+  struct Result {
+    int status = -1;
+    std::string err, trace;
+  };
+  Result run(const std::string& args, const std::string& env = "QUVO_TEST_USER=ABU") {
+    std::string name = "quvo-pc-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
+    unlink(rcf.c_str());
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
+                      q(data) + " QUVO_INST_TRACE=" + q(tracef) + " " + env + sanitizer_env() + " " +
+                      q(QUVO_BINARY) + " " + args + " 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
+    std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
+    sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
+    Result r;
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(rcf);
+      if (!s.empty() && s.back() == '\n') {
+        r.status = std::atoi(s.c_str());
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    sh(tmux + "kill-server 2>&1");
+    r.err = slurp(errf);
+    r.trace = slurp(tracef);
+    return r;
+  }
+  int saved_modules() {
+    return std::atoi(sh("find " + q(data + "/mod") + " -type f 2>/dev/null | wc -l").c_str());
+  }
+};
+
+std::string line(const char* tf, const char* verb, const std::string& ops = "") {
+  char b[128];
+  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, ops.c_str());
+  return b;
+}
+
+TEST_F(PcRun, CompilesSavesAndRecompilesAChangedDefinition) {
+  define("process 6 SUB\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n" +
+             "process 6 BAD\nstatements 1\n" + line("", "GOTO", "NOWHERE") + "\n" + line("", "CALC", "A  = 1") + "\n",
+         "2026-01-01T00:00:01");
+  Result r = run("-d DB1 -a ABC -t Subroutine -p SUB");
+  EXPECT_EQ(r.status, 127) << r.err;
+  EXPECT_GE(saved_modules(), 1);
+  // The next run loads the saved module: the same path.
+  r = run("-d DB1 -a ABC -t Subroutine -p SUB");
+  EXPECT_EQ(r.status, 127) << r.err;
+  // The statements edited and stored again, with a new definition stamp:
+  // compiled again, the other path.
+  define("process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n", "2026-03-03T00:00:00");
+  r = run("-d DB1 -a ABC -t Subroutine -p SUB");
+  EXPECT_EQ(r.status, 0) << r.err;
+  // A process with errors: each one on standard error with its text and
+  // statement.
+  r = run("-d DB1 -a ABC -t Subroutine -p BAD");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("100940"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Label is not defined"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("GOTO     NOWHERE"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("101060"), std::string::npos) << r.err;
+  EXPECT_EQ(r.status, 4);
+}
+
+}  // namespace

@@ -1,0 +1,693 @@
+// The process runner: event points and completion codes, the family discard
+// on every exit, PCB reuse by SUBPROCESS, refusals, defaults and hooks,
+// security, and the data areas shared with a caller.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pl_fixture.h"
+#include "process/piexec.h"
+#include "process/pishr.h"
+#include "support/syserr.h"
+
+using namespace pltest;
+
+namespace {
+
+// ---------------------------------------------------- event point double --
+struct Eps {
+  std::vector<std::string> log;                    // "NAME:ep"
+  std::map<std::string, int> code;                 // "NAME:ep" -> unwind code
+  std::function<void(Pcb*, int)> hook;             // runs inside the event point
+} g_eps;
+
+void ep_double(void* arg) {
+  auto* a = static_cast<PiEpArg*>(arg);
+  std::string k = a->pcb->invoc.name.str() + ":" + std::to_string(a->event_point);
+  g_eps.log.push_back(k);
+  if (g_eps.hook) g_eps.hook(a->pcb, a->event_point);
+  auto it = g_eps.code.find(k);
+  if (it != g_eps.code.end() && it->second) ut_unwind(it->second);
+  a->result = 1;
+}
+
+// An executor of type 4 that runs a callback (nested invocations).
+std::function<void(Pcb*)> g_ap;
+void ap_double(Pcb* p) {
+  if (g_ap) g_ap(p);
+  ut_unwind(2);
+}
+
+class Pi : public ::testing::Test {
+ protected:
+  Engine e;
+  void SetUp() override {
+    descs().clear();
+    g_eps = Eps{};
+    g_ap = nullptr;
+    e.start();
+    e.dictionary();
+    proc_svc.ii_proc_exec = ep_double;
+    proc_exec_log_clear();
+    proc_exec_script_clear();
+    // The signed-on user works in database "DB1" of "ABC" 00.
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {user_rec("")}), 1);
+    fx::Rec d = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {d}), 1);
+    pi_getters_reset();
+    ASSERT_EQ(pi_init(), 1);
+  }
+  static fx::Rec user_rec(const char* profile) {
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).profile.set(profile);
+    rec::view<DUser>(u.data()).db.set("DB1");
+    return u;
+  }
+  void TearDown() override {
+    pi_init();  // discards anything left
+    proc_exec_script_clear();
+    e.stop();
+    descs().clear();
+  }
+  void define(std::vector<std::pair<std::string, int>> procs, std::map<std::string, std::string> more = {}) {
+    std::vector<fx::Rec> recs;
+    for (auto& [n, t] : procs) {
+      fx::Rec r = proc_rec(n, t, "0");
+      if (more.count(n)) {
+        auto& d = rec::view<DProc>(r.data());
+        d.secr[0].set(more[n]);
+      }
+      recs.push_back(r);
+      descs()[n] = Desc{{1}, {}, {}, false};
+    }
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", recs), int(recs.size()));
+  }
+  static PiInvoc invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
+    PiInvoc v;
+    os_invoc_template(&v);
+    v.app.set("ABC");
+    v.ver.set("00");
+    v.type = uint8_t(type);
+    v.name.set(name);
+    v.kind = uint8_t(kind);
+    v.parent_pcb.set(parent);
+    return v;
+  }
+  // Runs an invocation inside a family scope, as the start-up does.
+  static int run(PiInvoc* v) {
+    int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
+    return m == 1 ? int(v->completion) : m;
+  }
+  static int count(const char* what) {
+    int n = 0;
+    for (auto& c : proc_exec_log())
+      if (std::string(c.what) == what) ++n;
+    return n;
+  }
+};
+
+// ------------------------------------------------- event points, codes --
+TEST_F(Pi, SubroutineRunsEp01ThenEp06AndLeavesNoPcb) {
+  define({{"SUB", 6}});
+  uint32_t counter = pi_family_counter();
+  PiInvoc v = invoc("SUB", 6);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(v.completion, 2);
+  EXPECT_EQ(g_eps.log, (std::vector<std::string>{"SUB:1", "SUB:6"}));
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  EXPECT_EQ(pi_family_counter(), counter);
+}
+
+TEST_F(Pi, Ep06MergesWithTheExecutorsCode) {
+  define({{"ACT", 4}, {"OUT", 3}});
+  struct Case {
+    int exec, ep06, want;
+  } cases[] = {{2, 4, 4}, {3, 2, 3}, {2, 37, 37}, {37, 4, 37}, {24, 3, 3}, {2, 0, 2}};
+  for (auto c : cases) {
+    g_eps = Eps{};
+    proc_exec_script(4, c.exec);
+    g_eps.code["ACT:6"] = c.ep06;
+    PiInvoc v = invoc("ACT", 4);
+    EXPECT_EQ(run(&v), c.want) << c.exec << " " << c.ep06;
+    EXPECT_EQ(pi_pcb_count(), 0u);
+  }
+  // An executor that ends with 1 runs no event point 06.
+  g_eps = Eps{};
+  proc_exec_script(4, 1);
+  PiInvoc v = invoc("ACT", 4);
+  EXPECT_EQ(run(&v), 1);
+  EXPECT_EQ(g_eps.log, (std::vector<std::string>{"ACT:1"}));
+  // Output in automatic mode 1 skips event point 01 and runs op_auto.
+  g_eps = Eps{};
+  proc_exec_log_clear();
+  PiInvoc o = invoc("OUT", 3);
+  o.auto_mode = 1;
+  EXPECT_EQ(run(&o), 2);
+  EXPECT_EQ(g_eps.log, (std::vector<std::string>{"OUT:6"}));
+  EXPECT_EQ(count("op_auto"), 1);
+  EXPECT_EQ(count("op_cleanup"), 1);
+  // A clean-up code of 4 becomes the result.
+  proc_exec_cleanup_code(4);
+  PiInvoc o2 = invoc("OUT", 3);
+  EXPECT_EQ(run(&o2), 4);
+}
+
+// ------------------------------------------------ family discard, CANCEL --
+TEST_F(Pi, SystemErrorAnsweredCancelInEveryPhaseLeavesNoPcb) {
+  define({{"MEN", 1}, {"ACT", 4}});
+  SysErrCapture se(SysErrAnswer::Cancel);
+  // In a setup (outside the event-point scopes), an event point, the
+  // executor, event point 06.
+  proc_svc.mp_setup = [](Pcb*) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "setup fails");
+    os_sys_err("TEST", 1);
+  };
+  PiInvoc m = invoc("MEN", 1);
+  EXPECT_EQ(run(&m), 3);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  for (int phase : {1, 2, 6}) {
+    g_eps = Eps{};
+    g_eps.hook = [phase](Pcb*, int ep) {
+      if (ep == phase) {
+        std::snprintf(ut_dbg, sizeof ut_dbg, "phase fails");
+        os_sys_err("TEST", 2);
+      }
+    };
+    g_ap = [phase](Pcb*) {
+      if (phase == 2) {
+        std::snprintf(ut_dbg, sizeof ut_dbg, "executor fails");
+        os_sys_err("TEST", 3);
+      }
+    };
+    proc_svc.ap_exec = ap_double;
+    PiInvoc v = invoc("ACT", 4);
+    EXPECT_EQ(run(&v), 3) << phase;
+    EXPECT_EQ(pi_pcb_count(), 0u) << phase;
+  }
+}
+
+// ----------------------------------------------------------- SUBPROCESS --
+TEST_F(Pi, SubprocessReusesItsPcbAndAlternatesWhenReplacingItself) {
+  define({{"PAR", 4}, {"KID", 6}});
+  std::vector<Pcb*> seen;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (p->invoc.name == "KID" && ep == 1) seen.push_back(p);
+  };
+  int codes[2] = {};
+  g_ap = [&](Pcb* parent) {
+    for (int i = 0; i < 2; ++i) {
+      PiInvoc k = invoc("KID", 6, 0, parent);
+      k.query_reuse = uint8_t(i);
+      pi_exec(&k);
+      codes[i] = k.completion;
+    }
+    EXPECT_EQ(pi_pcb_count(), 2u);
+    Pcb* kid = pi_find_pcb(parent->family, invoc("KID", 6), 0, 0);
+    ASSERT_NE(kid, nullptr);
+    EXPECT_EQ(kid->invoc.query_reuse, 1);  // the invocation copied anew
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(codes[0], 2);
+  EXPECT_EQ(codes[1], 2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+TEST_F(Pi, SubprocessOfARunningProcessGetsItsOwnPcb) {
+  define({{"REC", 4}});
+  int depth = 0;
+  std::vector<Pcb*> pcbs;
+  g_ap = [&](Pcb* p) {
+    pcbs.push_back(p);
+    if (++depth > 2) return;
+    PiInvoc k = invoc("REC", 4, 0, p);
+    pi_exec(&k);
+    EXPECT_EQ(k.completion, 2);
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("REC", 4);
+  EXPECT_EQ(run(&v), 2);
+  ASSERT_EQ(pcbs.size(), 3u);
+  EXPECT_NE(pcbs[0], pcbs[1]);
+  EXPECT_NE(pcbs[1], pcbs[2]);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+TEST_F(Pi, LogoutThreeLevelsDownEndsEveryLevelAtOnce) {
+  define({{"L1", 4}, {"L2", 4}, {"L3", 4}});
+  g_ap = [&](Pcb* p) {
+    std::string n = p->invoc.name.str();
+    if (n == "L3") ut_unwind(24);
+    PiInvoc k = invoc(n == "L1" ? "L2" : "L3", 4, n == "L1" ? 1 : 0, p);
+    pi_exec(&k);
+    ADD_FAILURE() << "a logout returned to " << n;
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("L1", 4);
+  EXPECT_EQ(run(&v), 24);
+  for (const char* n : {"L1", "L2", "L3"}) {
+    EXPECT_EQ(std::count(g_eps.log.begin(), g_eps.log.end(), std::string(n) + ":6"), 1) << n;
+  }
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// ---------------------------------------------------------- refusals --
+TEST_F(Pi, NoDefaultProcessGives20AndCreatesNothing) {
+  PiInvoc w = invoc("", 1);
+  w.app.set("ZZZ");
+  run(&w);  // warm: the getters' buffers
+  size_t before = arena::in_use();
+  PiInvoc v = invoc("", 1);
+  v.app.set("ZZZ");
+  EXPECT_EQ(run(&v), 20);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  EXPECT_EQ(arena::in_use(), before);
+}
+
+TEST_F(Pi, MissingDefinitionGives4AndFreesThePcb) {
+  define({{"SUB", 6}});
+  PiInvoc w = invoc("SUB", 6);
+  run(&w);  // warm: pools, work areas, the error record
+  PiInvoc x = invoc("NOPE", 6);
+  run(&x);
+  size_t before = arena::in_use();
+  PiInvoc v = invoc("NOPE", 6);
+  EXPECT_EQ(run(&v), 4);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  EXPECT_EQ(arena::in_use(), before);
+  EXPECT_NE(pi_start_failure().find(la_text(200140)), std::string::npos) << pi_start_failure();
+}
+
+TEST_F(Pi, BadKindOrTypeEndsWith4) {
+  define({{"SUB", 6}});
+  SysErrCapture se(SysErrAnswer::Continue);
+  PiInvoc v = invoc("SUB", 6, 7);
+  EXPECT_EQ(run(&v), 4);
+  PiInvoc t = invoc("SUB", 11);
+  EXPECT_EQ(run(&t), 4);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// ---------------------------------------------------------- security --
+TEST_F(Pi, ProfileBitsAllowAndRefuse) {
+  define({{"OK5", 6}, {"NO6", 6}, {"BIG", 6}}, {{"OK5", "5"}, {"NO6", "6"}, {"BIG", "2000"}});
+  ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec("CLERK")));
+  fx::Rec prof = fx::rec("PROFILE", {{"name", "CLERK"}});
+  rec::view<DProfile>(prof.data()).bits.zero();
+  rec::view<DProfile>(prof.data()).bits.b[0] = 1 << 5;
+  ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
+  pi_getters_reset();
+  pi_getx_reset();
+  PiInvoc a = invoc("OK5", 6);
+  EXPECT_EQ(run(&a), 2);
+  PiInvoc b = invoc("NO6", 6);
+  EXPECT_EQ(run(&b), 34);
+  PiInvoc c = invoc("BIG", 6);  // beyond the record's bit map: not set
+  EXPECT_EQ(run(&c), 34);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  // The refused modules were given back.
+  pl_flush();
+  EXPECT_EQ(pl_cache_count(), 0u);
+}
+
+TEST_F(Pi, ProfileBitsBeyondTheRecordAreUnset) {
+  DProfile p;
+  std::memset(static_cast<void*>(&p), 0xFF, sizeof p);
+  EXPECT_TRUE(pi_prof_bit(&p, 0));
+  EXPECT_TRUE(pi_prof_bit(&p, 1023));
+  EXPECT_FALSE(pi_prof_bit(&p, 1024));
+  EXPECT_FALSE(pi_prof_bit(&p, 1 << 30));
+  EXPECT_FALSE(pi_prof_bit(&p, -1));
+  EXPECT_EQ(pi_chk_secr(-1, nullptr), 1);
+}
+
+// ---------------------------------------------------------- defaults --
+TEST_F(Pi, BlankStartupRunsTheDefaultMenu) {
+  Pcb key{};
+  PiInvoc v;
+  os_invoc_template(&v);
+  std::memcpy(&key.invoc, &v, 36);
+  ASSERT_EQ(dflt_proc(&key, &v, nullptr), 1);
+  EXPECT_EQ(key.invoc.app.str(), "0LA");
+  EXPECT_EQ(key.invoc.ver.str(), "00");
+  EXPECT_EQ(key.invoc.type, 1);
+  EXPECT_EQ(key.invoc.name.str(), "QUVO MENU");
+}
+
+TEST_F(Pi, HooksApplyInTheirOrder) {
+  // Process "SRC" of "ABC" hooked for (db, user), (blank, user),
+  // (db, blank), (blank, blank): each removal lets the next one apply.
+  auto hook = [](const char* db, const char* user, const char* target) {
+    fx::Rec r = fx::rec("HOOK", {});
+    auto& h = rec::view<DHook>(r.data());
+    std::memset(static_cast<void*>(&h), ' ', sizeof h);
+    h.app.set("ABC");
+    h.ver.set("00");
+    h.proc_type = 4;
+    h.proc.set("SRC");
+    h.db.set(db);
+    h.user.set(user);
+    h.t_app.set("ABC");
+    h.t_ver.set("00");
+    h.t_type = 4;
+    h.t_proc.set(target);
+    h.active.set("1");
+    return r;
+  };
+  std::vector<fx::Rec> all = {hook("DB1", "USR", "T1"), hook("", "USR", "T2"), hook("DB1", "", "T3"),
+                              hook("", "", "T4"), hook("", "OTH", "T5")};
+  const char* want[] = {"T1", "T2", "T3", "T4", "SRC"};
+  ASSERT_EQ(fx::write("HOOK", nullptr, nullptr, all), int(all.size()));
+  for (size_t drop = 0; drop < 5; ++drop) {
+    if (drop > 0) {
+      // Take the winner of the last round out of use.
+      rec::view<DHook>(all[drop - 1].data()).active.set("0");
+      ASSERT_TRUE(rewrite(INIT_DHOOK_FDB, all[drop - 1]));
+    }
+    ASSERT_EQ(pi_init(), 1);
+    Pcb key{};
+    key.invoc = invoc("SRC", 4);
+    char db[3] = {'D', 'B', '1'};
+    hook_proc(&key, 3, db);
+    EXPECT_EQ(key.invoc.name.str(), want[drop]) << drop;
+  }
+}
+
+TEST_F(Pi, StartupMenuByOperationalPhase) {
+  EXPECT_TRUE(db_required("ABC"));
+  EXPECT_FALSE(db_required("0LA"));
+  EXPECT_FALSE(db_required("0DN"));
+  // No database: the PARAM's default menu "MENU".
+  Pcb key{};
+  PiInvoc v = invoc("", 1);
+  std::memcpy(&key.invoc, &v, 36);
+  com.startup_db.set("DB1");
+  ASSERT_EQ(dflt_proc(&key, &v, nullptr), 1);
+  EXPECT_EQ(key.invoc.name.str(), "MENU");
+  EXPECT_EQ(key.invoc.type, 1);
+  com.startup_db.set("");
+}
+
+// ---------------------------------------------------------- data areas --
+TEST_F(Pi, SharingTableFollowsItsRule) {
+  // The table of shared classes, written out.
+  std::map<std::pair<int, int>, std::vector<int>> shared = {
+      {{0, 0}, {4, 8, 12}}, {{0, 1}, {3, 4, 7, 8, 11, 12}}, {{0, 2}, {2, 3, 4, 6, 7, 8, 10, 11, 12}},
+      {{1, 0}, {8, 12}},    {{1, 1}, {7, 8, 11, 12}},       {{1, 2}, {6, 7, 8, 10, 11, 12}},
+      {{2, 0}, {12}},       {{2, 1}, {11, 12}},             {{2, 2}, {10, 11, 12}}};
+  for (auto& [kp, classes] : shared) {
+    for (int c = 0; c < 13; ++c) {
+      bool want = std::find(classes.begin(), classes.end(), c) != classes.end();
+      EXPECT_EQ(pi_class_shared(kp.first, kp.second, c), want) << kp.first << kp.second << c;
+      EXPECT_EQ(saa_non_shr_tbl[kp.first * 39 + kp.second * 13 + c], want ? 0 : 1);
+    }
+  }
+  EXPECT_FALSE(pi_class_shared(3, 0, 12));
+  EXPECT_FALSE(pi_class_shared(0, 3, 12));
+  EXPECT_FALSE(pi_class_shared(0, 0, 13));
+  EXPECT_FALSE(pi_class_shared(-1, 0, 4));
+}
+
+TEST_F(Pi, SubprocessSharesOnlyItsClassesAndIndependentRunsNothing) {
+  define({{"PAR", 4}, {"KID", 6}});
+  // The fixture's areas 1-8 have classes 1-8; a class 0 child shares 4, 8.
+  std::map<std::string, std::vector<uint8_t*>> areas;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    std::vector<uint8_t*> a;
+    for (int i = 1; i <= kAreas; ++i) a.push_back(p->area_addr.get()[i].get());
+    areas[p->invoc.name.str() + std::to_string(p->invoc.kind) + std::to_string(p->invoc.independent)] = a;
+  };
+  g_ap = [&](Pcb* parent) {
+    PiInvoc k = invoc("KID", 6, 0, parent);
+    pi_exec(&k);
+    PiInvoc d = invoc("KID", 6, 2, parent);
+    pi_exec(&d);
+    PiInvoc i = invoc("KID", 6, 0, parent);
+    i.independent = 1;
+    pi_exec(&i);
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  auto& par = areas["PAR20"];
+  auto& sub = areas["KID00"];
+  auto& det = areas["KID20"];
+  auto& ind = areas["KID01"];
+  ASSERT_EQ(sub.size(), size_t(kAreas));
+  for (int i = 0; i < kAreas; ++i) {
+    int cls = i + 1;
+    EXPECT_EQ(sub[i] == par[i], cls == 4 || cls == 8) << cls;
+    EXPECT_NE(det[i], par[i]) << cls;  // class 0: DETACHED shares only 12
+    EXPECT_NE(ind[i], par[i]) << cls;
+  }
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+TEST_F(Pi, StoreAndRestoreRoundTrip) {
+  define({{"SUB", 6}});
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    size_t n = pi_store_size(p);
+    ASSERT_EQ(n, size_t(64 * kAreas));
+    for (int i = 1; i <= kAreas; ++i) std::memset(p->area_addr.get()[i].get(), i, 64);
+    std::vector<uint8_t> buf(n);
+    ASSERT_EQ(pi_store_data(p, buf.data(), n), 1);
+    for (int i = 1; i <= kAreas; ++i) std::memset(p->area_addr.get()[i].get(), 0, 64);
+    ASSERT_EQ(pi_restore_data(p, buf.data(), n), 1);
+    for (int i = 1; i <= kAreas; ++i) EXPECT_EQ(p->area_addr.get()[i].get()[63], i);
+    SysErrCapture se(SysErrAnswer::Continue);
+    EXPECT_EQ(pi_store_data(p, buf.data(), n - 1), 0);
+  };
+  PiInvoc v = invoc("SUB", 6);
+  EXPECT_EQ(run(&v), 2);
+}
+
+TEST_F(Pi, ConstraintOnAnotherFileEndsWith2) {
+  define({{"SUB", 6}});
+  PiInvoc v = invoc("SUB", 6);
+  v.cns_count = 1;
+  v.pcf_app.set("XYZ");
+  v.pcf_file = 9;
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_TRUE(g_eps.log.empty());
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+TEST_F(Pi, ManyRunsLeaveTheArenaAsAfterTheFirst) {
+  define({{"PAR", 4}, {"KID", 6}, {"REF", 6}}, {{"REF", "9"}});
+  ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec("NONE")));
+  fx::Rec prof = fx::rec("PROFILE", {{"name", "NONE"}});
+  rec::view<DProfile>(prof.data()).bits.zero();
+  ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
+  pi_getters_reset();
+  pi_getx_reset();
+  g_ap = [&](Pcb* parent) {
+    PiInvoc k = invoc("KID", 6, 0, parent);
+    pi_exec(&k);
+  };
+  proc_svc.ap_exec = ap_double;
+  SysErrCapture se(SysErrAnswer::Cancel);
+  auto round = [&](int i) {
+    PiInvoc v = invoc(i % 3 == 0 ? "PAR" : i % 3 == 1 ? "REF" : "KID", i % 3 == 0 ? 4 : 6);
+    g_eps.code["KID:6"] = i % 5 == 0 ? 3 : 0;
+    run(&v);
+  };
+  for (int i = 0; i < 1000; ++i) round(i);
+  size_t in_use = arena::in_use();
+  size_t pools = mm_pool_count();
+  for (int i = 0; i < 10000; ++i) round(i);
+  EXPECT_EQ(arena::in_use(), in_use);
+  EXPECT_EQ(mm_pool_count(), pools);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
+  define({{"SELF", 4}});
+  int runs = 0;
+  std::vector<std::pair<Pcb*, int>> seen;
+  g_ap = [&](Pcb* p) {
+    seen.push_back({p, int(pi_pcb_count())});
+    if (++runs > 1) return;
+    PiInvoc k = invoc("SELF", 4, 0, p);
+    k.caller_mode = 2;
+    pi_exec(&k);
+    ADD_FAILURE() << "a replacing invocation returned";
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("SELF", 4);
+  EXPECT_EQ(run(&v), 2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].first, seen[1].first);
+  EXPECT_EQ(seen[1].first->alternation, 1);  // still in the family while it runs
+  EXPECT_EQ(seen[1].second, 2);
+  // The replaced caller ran its event point 06 once, then the new PCB ran.
+  EXPECT_EQ(g_eps.log, (std::vector<std::string>{"SELF:1", "SELF:6", "SELF:1", "SELF:6"}));
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+TEST_F(Pi, RefusedChildQueues200460OnTheParentsMessages) {
+  define({{"PAR", 4}, {"NO6", 6}}, {{"NO6", "6"}});
+  ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec("CLERK")));
+  fx::Rec prof = fx::rec("PROFILE", {{"name", "CLERK"}});
+  rec::view<DProfile>(prof.data()).bits.zero();
+  ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
+  pi_getters_reset();
+  pi_getx_reset();
+  int code = 0, msgs = 0;
+  g_ap = [&](Pcb* p) {
+    PiInvoc k = invoc("NO6", 6, 0, p);
+    pi_exec(&k);
+    code = k.completion;
+    FmArb* m = p->msg_file.get();
+    ASSERT_NE(m, nullptr);
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, 128));
+    PROTO_FULL(m, 0, buf);
+    m->op = FM_OP_FIRST;
+    fm_start(m);
+    m->op = 0;
+    std::string want = la_text(200460).substr(0, 20);
+    while (fm_rdnxt(m) == 1) {
+      std::string text(reinterpret_cast<char*>(buf + 8), 79);
+      if (text.find(want) != std::string::npos) ++msgs;
+    }
+    mm_free(buf);
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(code, 34);
+  EXPECT_EQ(msgs, 1);
+}
+
+TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
+  define({{"SUB", 6}});
+  PiInvoc w = invoc("SUB", 6);
+  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  Pcb* probe = e.pcb("SUB", 2, 6);
+  ASSERT_EQ(pl_get(probe, 1), 1);
+  EmHeader* em = probe->module.get();
+  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  INIT_FDB(&r->fdb, FM_CLASS_DISK, 16, 0, nullptr, 0);
+  r->fdb.app.set("ABC");
+  r->fdb.ver.set("00");
+  r->fdb.name.set("NOFILE");
+  r->fdb.path_type = FM_PT_DATA;
+  r->file_no = 1;
+  r->use = 1;
+  r->one = 1;  // must be opened
+  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
+  ASSERT_EQ(fm_write(em->cfi.get()), 1);
+  pl_release(probe);
+  proc_exec_log_clear();
+  PiInvoc v = invoc("SUB", 6);
+  EXPECT_EQ(run(&v), 4);
+  EXPECT_EQ(count("rt_err"), 1);
+  ASSERT_FALSE(proc_exec_log().empty());
+  EXPECT_EQ(proc_exec_log().back().text.rfind(la_text(300270), 0), 0u) << proc_exec_log().back().text;
+  EXPECT_TRUE(g_eps.log.size() == 2);  // the first run's only
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Makes the ATRIBUTE file of an owner (as the dictionary tools would).
+void make_prop_file(const char* app, const char* db) {
+  MmPool pool = mm_create_pool(nullptr, 0, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  FmFdb f;
+  INIT_DPROP_FDB(&f, kdb, sdb);
+  f.app.set(app);
+  f.ver.set("00");
+  f.db.set(db);
+  f.path_type = FM_PT_DATA;
+  EXPECT_EQ(FM_CREATE(&f, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+  FM_CLOSE(f.handle.get(), 0);
+  mm_destroy_pool(pool);
+}
+
+std::string val(const std::string& s) {
+  std::string v(256, ' ');
+  v.replace(0, s.size(), s);
+  return v;
+}
+
+TEST_F(Pi, PropertiesStoreReplaceDeleteAndMove) {
+  EXPECT_EQ(pi_get_prop_arb("ABC", "00", nullptr, com.base_scope), nullptr);  // no file yet
+  make_prop_file("ABC", "");
+  FmArb* h = pi_get_prop_arb("ABC", "00", nullptr, com.base_scope);
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(pi_get_prop_arb("ABC", "00", "   ", com.base_scope), h);  // cached
+  char v[256];
+  std::memset(v, 'x', sizeof v);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "DEF LANG ID", v), 0);
+  EXPECT_EQ(std::string(v, 256), val(""));
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "DEF LANG ID", val("FRA").c_str()), 1);
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "COLOUR", val("blue").c_str()), 1);
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "DEF LANG ID", val("DEU").c_str()), 1);
+  ASSERT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "DEF LANG ID", v), 1);
+  EXPECT_EQ(std::string(v, 3), "DEU");
+  // Blank deletes, also when there is nothing to delete.
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "COLOUR", val("").c_str()), 1);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "COLOUR", v), 0);
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "COLOUR", val("").c_str()), 1);
+  EXPECT_EQ(pi_del_prop(h, "USER    ", "USR", 3, "NOTHING"), 1);
+  // Renaming the object moves its properties.
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "A", val("1").c_str()), 1);
+  EXPECT_EQ(pi_move_prop(h, "USER    ", "NEW", 3, "", "USR"), 1);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "DEF LANG ID", v), 0);
+  ASSERT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, "DEF LANG ID", v), 1);
+  EXPECT_EQ(std::string(v, 3), "DEU");
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, "A", v), 1);
+  EXPECT_EQ(pi_get_prop(nullptr, "USER    ", "NEW", 3, "A", v), 0);
+}
+
+TEST_F(Pi, LanguageOfTheRunByItsSources) {
+  make_prop_file("0SA", "");
+  pi_prop_reset();
+  FmArb* sa = pi_get_prop_arb("0SA", "00", nullptr, com.base_scope);
+  ASSERT_NE(sa, nullptr);
+  Pcb key{};
+  key.invoc = invoc("SUB", 6);
+  // Nothing set: blanks.
+  dflt_lang(&key, nullptr, "   ");
+  EXPECT_EQ(key.lang.view(), "   ");
+  // The system's, then the database's over it, the user's over all; "0"
+  // counts as unset.
+  ASSERT_EQ(pi_put_prop(sa, "SYSPARM ", "", 0, "DEF LANG ID", val("SYS").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(sa, "DATABASE", "DB1", 3, "DEF LANG ID", val("DBL").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(sa, "USER    ", "USR", 3, "DEF LANG ID", val("0").c_str()), 1);
+  pi_prop_reset();
+  dflt_lang(&key, nullptr, "   ");
+  EXPECT_EQ(key.lang.view(), "SYS");
+  dflt_lang(&key, nullptr, "DB1");
+  EXPECT_EQ(key.lang.view(), "DBL");
+  EXPECT_EQ(com.language.view(), "DBL");
+  sa = pi_get_prop_arb("0SA", "00", nullptr, com.base_scope);
+  ASSERT_EQ(pi_put_prop(sa, "DBXAP   ", "DB1ABC", 6, "DEF LANG ID", val("DXA").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(sa, "USER    ", "USR", 3, "DEF LANG ID", val("USL").c_str()), 1);
+  pi_prop_reset();
+  dflt_lang(&key, nullptr, "DB1");
+  EXPECT_EQ(key.lang.view(), "USL");
+  sa = pi_get_prop_arb("0SA", "00", nullptr, com.base_scope);
+  ASSERT_EQ(pi_put_prop(sa, "USER    ", "USR", 3, "DEF LANG ID", val("").c_str()), 1);
+  pi_prop_reset();
+  dflt_lang(&key, nullptr, "DB1");
+  EXPECT_EQ(key.lang.view(), "DXA");
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// The process runner end to end: the real engine in tmux on a bootstrapped
+// data directory to which the test application "ABC" and saved modules of
+// its processes were added (the fixture compiler compiles them here, the
+// engine loads them). Each run's exit status, standard error and the
+// instruction trace are checked.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "pl_fixture.h"
+
+using namespace pltest;
+
+namespace {
+
+std::string sh(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+std::string q(const std::string& s) {
+  std::string o = "'";
+  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return o + "'";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string sanitizer_env() {
+  std::string e;
+  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + q(x);
+  return e;
+}
+
+// The fixture compiler, with event point 06 running the code of 01.
+int compiler_with_ep06(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (ok) c->em->proc_eps[5] = c->em->proc_eps[0];
+  return ok;
+}
+
+class PiRun : public ::testing::Test {
+ protected:
+  std::string root, data;
+  static inline int seq = 0;
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/quvo-pirun-XXXXXX";
+    root = mkdtemp(tmpl);
+    data = root + "/data";
+    mkdir(data.c_str(), 0777);
+    int rc = 0;
+    sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
+           " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0);
+    // The test application, its users and database, and saved modules.
+    Engine e;
+    e.dir = data;
+    e.start(false);
+    em_set_compiler(compiler_with_ep06);
+    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
+    ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
+    // Saved files are named by the creation stamp: one stamp each.
+    std::vector<fx::Rec> procs = {proc_rec("SUB", 6, "1", 50, "2026-01-01T00:00:01", "2026-01-01T00:00:01"),
+                                  proc_rec("ACT", 4, "1", 50, "2026-01-01T00:00:02", "2026-01-01T00:00:02"),
+                                  proc_rec("SEC", 6, "1", 50, "2026-01-01T00:00:03", "2026-01-01T00:00:03")};
+    rec::view<DProc>(procs[2].data()).secr[0].set("5");
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), 3);
+    auto user = [](const char* id, const char* profile) {
+      auto u = fx::user(id);
+      rec::view<DUser>(u.data()).db.set("DB1");
+      rec::view<DUser>(u.data()).profile.set(profile);
+      return u;
+    };
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {user("ABU", ""), user("REF", "NONE")}), 2);
+    fx::Rec prof = fx::rec("PROFILE", {{"name", "NONE"}});
+    rec::view<DProfile>(prof.data()).bits.zero();
+    ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
+    fx::Rec db = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {db}), 1);
+    com.user_id.set("ABU");
+    pi_getters_reset();
+    for (auto [name, type] : {std::pair{"SUB", 6}, {"ACT", 4}, {"SEC", 6}}) {
+      descs()[name] = Desc{{}, {}, {}, false};
+      Pcb* p = e.pcb(name, 2, type);
+      ASSERT_EQ(pl_get(p, 1), 1) << name;
+      pl_release(p);
+    }
+    descs().clear();
+    e.stop(false);
+  }
+  void TearDown() override { sh("rm -rf " + q(root)); }
+
+  struct Result {
+    int status = -1;
+    std::string err, trace;
+  };
+  // Runs the engine in a private tmux server and waits for its end.
+  Result run(const std::string& args, const std::string& env = "") {
+    std::string name = "quvo-pi-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
+    unlink(rcf.c_str());
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
+                      q(data) + " QUVO_INST_TRACE=" + q(tracef) + " " + env + sanitizer_env() + " " +
+                      q(QUVO_BINARY) + " " + args + " 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
+    std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
+    sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
+    Result r;
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(rcf);
+      if (!s.empty() && s.back() == '\n') {
+        r.status = std::atoi(s.c_str());
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    sh(tmux + "kill-server 2>&1");
+    r.err = slurp(errf);
+    r.trace = slurp(tracef);
+    return r;
+  }
+};
+
+TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
+  // A Subroutine of a database's application: event point 01, then 06.
+  Result r = run("-d DB1 -a ABC -v 00 -t Subroutine -p SUB", "QUVO_TEST_USER=ABU");
+  EXPECT_EQ(r.status, 0) << r.err;
+  size_t ep1 = r.trace.find("SUB                            - 1\r\n");
+  size_t ep6 = r.trace.find("SUB                            - 6\r\n");
+  EXPECT_NE(ep1, std::string::npos) << r.trace;
+  EXPECT_NE(ep6, std::string::npos) << r.trace;
+  EXPECT_LT(ep1, ep6);
+  std::printf("Subroutine: exit status %d\n", r.status);
+
+  // A missing process, a missing application.
+  r = run("-d DB1 -a ABC -t Subroutine -p NOPE", "QUVO_TEST_USER=ABU");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Record not found"), std::string::npos) << r.err;
+  std::printf("missing process: exit status %d\n", r.status);
+  r = run("-a ZZZ -t Subroutine -p SUB", "QUVO_TEST_USER=ABU");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
+  std::printf("missing application: exit status %d (%s)\n", r.status,
+              r.err.substr(0, r.err.find('\n')).c_str());
+
+  // An executor that ends with a logout.
+  r = run("-d DB1 -a ABC -t Action -p ACT", "QUVO_TEST_USER=ABU QUVO_TEST_EXEC=4:24");
+  EXPECT_EQ(r.status, 127) << r.err;
+  std::printf("logout from the executor: exit status %d\n", r.status);
+
+  // A user whose profile lacks the process's security code.
+  r = run("-d DB1 -a ABC -t Subroutine -p SEC", "QUVO_TEST_USER=REF");
+  EXPECT_EQ(r.status, 34) << r.err << r.trace;
+  std::printf("refused user: exit status %d\n", r.status);
+  r = run("-d DB1 -a ABC -t Subroutine -p SEC", "QUVO_TEST_USER=ABU");
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // A login name missing from the USER file stops the start.
+  r = run("-d DB1 -a ABC -t Subroutine -p SUB", "QUVO_TEST_USER=XYZ");
+  EXPECT_EQ(r.status, 13) << r.err;
+  EXPECT_NE(r.err.find("User System ID (XYZ) not found in USER File"), std::string::npos) << r.err;
+}
+
+}  // namespace
