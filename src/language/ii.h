@@ -119,6 +119,8 @@ inline uint8_t* ii_again(IlfState*) { return nullptr; }
 
 // The handler table: slots 0-780, and slot 781 for an opcode outside them.
 extern IiFn ii_inst_fns[kIbOps + 1];
+// The default handler: system error "Missing II function " (II.C); the
+// event point then ends.
 uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // The opcode of the instruction at pc.
 inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) << 8; }
@@ -145,9 +147,6 @@ inline uint8_t* ii_next(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // one-time hook. ii_set_op sets one slot.
 void ii_set_pair(uint16_t even_op, IiFn fn);
 void ii_set_op(uint16_t op, IiFn fn);
-// The default handler: system error "Missing II function " (II.C); the
-// event point then ends.
-uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // The generic even-opcode handler (ib.h (3)).
 uint8_t* ii_rloc(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 
