@@ -7,9 +7,13 @@
 //                instructions (8 MOVE, 1 FORLOOP) per iteration;
 //   BM_IiNops    a straight run of NOPs across chained blocks;
 //   BM_IiMovesDebugBit  BM_IiMoves with a debugger control bit set (every
-//                instruction then takes the slow path).
+//                instruction then takes the slow path);
+//   BM_IiMovesReturning  BM_IiMoves with handlers that return to the loop
+//                instead of ending with ii_next (the loop's own speed).
 // The counter "ops" is operations per second; the ratio is BM_IiMoves's
-// over BM_LuaMoves's.
+// over BM_LuaMoves's. The test handlers end as the frequent handlers of the
+// statement families do, with ii_next: the move is two loads of relocated
+// operands and an 8-byte copy, and the next handler is a jump away.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -34,17 +38,29 @@ namespace {
 constexpr int kLoops = 100000;       // iterations per event point run
 constexpr uint16_t kOpMove = 96;     // TEST_MOVE: IRA target at 4, IRA source at 8
 constexpr uint16_t kOpDbnz = 98;     // TEST_DBNZ: IRA counter at 4, code at 8
+constexpr uint16_t kOpMoveRet = 102; // the same two, returning to the loop
+constexpr uint16_t kOpDbnzRet = 104;
 
 // The address in the field word an IRA operand refers to.
 inline uint8_t* field(const uint8_t* operand) { return ii_at(ii_at(operand)); }
 
 // TEST_MOVE: 8 bytes from the source field to the target field.
-uint8_t* inst_test_move(IlfExecBlock*, IlfState*, uint8_t* pc) {
+uint8_t* inst_test_move(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  std::memcpy(field(pc + 4), field(pc + 8), 8);
+  return ii_next(b, s, pc + 12);
+}
+// TEST_DBNZ: counter - 1; branch while it is not 0.
+uint8_t* inst_test_dbnz(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& n = rec::view<rec::U32>(field(pc + 4));
+  uint32_t v = n.get() - 1;
+  n = v;
+  return ii_next(b, s, v ? ii_at(pc + 8) : pc + 12);
+}
+uint8_t* inst_test_move_ret(IlfExecBlock*, IlfState*, uint8_t* pc) {
   std::memcpy(field(pc + 4), field(pc + 8), 8);
   return pc + 12;
 }
-// TEST_DBNZ: counter - 1; branch while it is not 0.
-uint8_t* inst_test_dbnz(IlfExecBlock*, IlfState*, uint8_t* pc) {
+uint8_t* inst_test_dbnz_ret(IlfExecBlock*, IlfState*, uint8_t* pc) {
   auto& n = rec::view<rec::U32>(field(pc + 4));
   uint32_t v = n.get() - 1;
   n = v;
@@ -61,7 +77,7 @@ struct Engine {
   Pcb* pcb = nullptr;
   IbCode code;
   Ref<uint8_t>* areas = nullptr;
-  uint32_t moves_entry = 0, nops_entry = 0;
+  uint32_t moves_entry = 0, moves_ret_entry = 0, nops_entry = 0;
   size_t nops = 0;
 
   static FmArb* mem(const char* c, int len) {
@@ -93,6 +109,10 @@ struct Engine {
     ib_define_op(100, reset, "INST_TEST_RESET");
     ii_set_pair(kOpMove, inst_test_move);
     ii_set_pair(kOpDbnz, inst_test_dbnz);
+    ib_define_op(kOpMoveRet, move, "INST_TEST_MOVE");
+    ib_define_op(kOpDbnzRet, dbnz, "INST_TEST_DBNZ");
+    ii_set_pair(kOpMoveRet, inst_test_move_ret);
+    ii_set_pair(kOpDbnzRet, inst_test_dbnz_ret);
     ii_set_pair(100, inst_reset);
 
     pool = mm_create_pool(nullptr, 0, 0);
@@ -118,18 +138,23 @@ struct Engine {
 
     // The move loop: reset; body: 8 moves a=b .. h=a; dbnz; end.
     CodeRef at;
-    rec::view<rec::U32>(emit(100, 8, &at) + 4) = 1;
-    moves_entry = word(at);
-    CodeRef body;
-    for (int i = 0; i < 8; ++i) {
-      uint8_t* p = emit(kOpMove, 12, i == 0 ? &body : nullptr);
-      rec::view<rec::U32>(p + 4) = uint32_t(2 + i);
-      rec::view<rec::U32>(p + 8) = uint32_t(2 + (i + 1) % 8);
-    }
-    uint8_t* d = emit(kOpDbnz, 12);
-    rec::view<rec::U32>(d + 4) = 1;
-    rec::view<CodeRef>(d + 8) = body;
-    emit(10, 4);
+    auto move_loop = [&](uint16_t move_op, uint16_t dbnz_op) {
+      CodeRef start;
+      rec::view<rec::U32>(emit(100, 8, &start) + 4) = 1;
+      CodeRef body;
+      for (int i = 0; i < 8; ++i) {
+        uint8_t* p = emit(move_op, 12, i == 0 ? &body : nullptr);
+        rec::view<rec::U32>(p + 4) = uint32_t(2 + i);
+        rec::view<rec::U32>(p + 8) = uint32_t(2 + (i + 1) % 8);
+      }
+      uint8_t* d = emit(dbnz_op, 12);
+      rec::view<rec::U32>(d + 4) = 1;
+      rec::view<CodeRef>(d + 8) = body;
+      emit(10, 4);
+      return word(start);
+    };
+    moves_entry = move_loop(kOpMove, kOpDbnz);
+    moves_ret_entry = move_loop(kOpMoveRet, kOpDbnzRet);
     // The NOP run: 20 blocks of NOPs.
     emit(466, 4, &at);
     nops_entry = word(at);
@@ -210,6 +235,15 @@ void BM_IiMovesDebugBit(benchmark::State& state) {
                                              benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_IiMovesDebugBit)->Unit(benchmark::kMillisecond);
+
+void BM_IiMovesReturning(benchmark::State& state) {
+  Engine& e = engine();
+  com.dbg_ctl_bits = 0;
+  for (auto _ : state) e.run(e.moves_ret_entry);
+  state.counters["ops"] = benchmark::Counter(double(state.iterations()) * kLoops * 9,
+                                             benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_IiMovesReturning)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

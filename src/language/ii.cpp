@@ -54,16 +54,17 @@ inline uint16_t op_at(const uint8_t* pc) { return uint16_t(pc[0] | (pc[1] << 8))
 // ------------------------------------------------- the slow path --
 bool slow_mode() { return g_trace || com.dbg_ctl_bits != 0; }
 
-// The counter of the loop: `tick` (a register of the loop) counts down
-// once per instruction started; s->armed is what it was set to, s->count
-// the instructions started between the last yield and that setting.
-uint32_t started(const IlfState* s, int32_t tick) { return s->count + uint32_t(s->armed - tick); }
+// The counter of the loop: s->tick counts down once per instruction
+// started (by the loop or by ii_next); s->armed is what it was set to,
+// s->count the instructions started between the last yield and that
+// setting.
+uint32_t started(const IlfState* s) { return s->count + uint32_t(s->armed - s->tick); }
 // Sets the counter: the next slow path at once in slow mode, else at the
 // instruction that finds more than 1000 completed since the yield.
-int32_t arm(IlfState* s) {
+void arm(IlfState* s) {
   int32_t n = slow_mode() ? 1 : int32_t(kYieldEvery + 2) - int32_t(s->count);
   s->armed = n < 1 ? 1 : n;
-  return s->armed;
+  s->tick = s->armed;
 }
 
 void trace_inst(IlfState* s) {
@@ -113,9 +114,9 @@ bool dbg_stop(IlfExecBlock* b, IlfState* s) {
 }
 
 // Before the current instruction (s->pc, already started), once the
-// counter ran out; the new counter.
-int32_t slow_path(IlfExecBlock* b, IlfState* s, int32_t tick) {
-  s->count = started(s, tick);
+// counter ran out: sets it again.
+__attribute__((noinline, cold)) void slow_path(IlfExecBlock* b, IlfState* s) {
+  s->count = started(s);
   if (s->count - 1 > uint32_t(kYieldEvery)) {
     ss_yield();
     s->count = 1;
@@ -125,29 +126,40 @@ int32_t slow_path(IlfExecBlock* b, IlfState* s, int32_t tick) {
     uint8_t* at = ii_inst_fns[kOpStepBreak](b, s, s->pc);
     if (at) s->pc = at;
   }
-  return arm(s);  // after the debugger, which may have changed the word
+  arm(s);  // after the debugger, which may have changed the word
 }
 
-// The loop (ii.h): the instruction pointer, the counter, the block and the
-// state are all it keeps in registers across the call.
-__attribute__((noinline)) void run(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int32_t tick = arm(s);
+// After a handler returned null: false when the event point ends, else the
+// counter is set again (the debugger's word may have changed) and the loop
+// goes on at s->pc.
+__attribute__((noinline, cold)) bool resume(IlfState* s) {
+  if (s->stop & 1) return false;
+  s->count = started(s);
+  arm(s);
+  return true;
+}
+
+// The loop (ii.h): the instruction pointer, the block and the state stay in
+// registers across the call; the counter lives in the state, where the
+// handlers that chain to the next one (ii_next) count too.
+__attribute__((noinline, hot)) void run(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  arm(s);
   // One step: the counter, the call, the look at a null result. The loop
   // holds eight: more call sites predict the handler to come far better.
+  // Here a clamp of the opcode (slot 781) runs faster than a branch to the
+  // default handler; in ii_next, the other way round.
 #define QV_II_STEP                                                \
-  if (--tick <= 0) [[unlikely]] {                                 \
+  if (--s->tick <= 0) [[unlikely]] {                              \
     if (s->stop & 1) return; /* a stop flag set by hand */        \
     s->pc = pc;                                                   \
-    tick = slow_path(b, s, tick);                                 \
+    slow_path(b, s);                                              \
     pc = s->pc;                                                   \
   }                                                               \
   s->pc = pc;                                                     \
-  pc = ii_inst_fns[std::min<uint16_t>(op_at(pc), kIbOps)](b, s, pc); \
+  pc = ii_inst_fns[std::min<size_t>(ii_op(pc), kIbOps)](b, s, pc); \
   if (!pc) [[unlikely]] {                                         \
-    if (s->stop & 1) return;                                      \
+    if (!resume(s)) return;                                       \
     pc = s->pc; /* ii_again: the debugger's word looked at again */ \
-    s->count = started(s, tick);                                  \
-    tick = arm(s);                                                \
   }
   for (;;) {
     QV_II_STEP QV_II_STEP QV_II_STEP QV_II_STEP
@@ -226,10 +238,10 @@ uint8_t* inst_step_break(IlfExecBlock* b, IlfState* s, uint8_t*) {
 }
 
 // BNB (464/465): on to the next block.
-uint8_t* inst_bnb(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_at(pc + 4); }
+uint8_t* inst_bnb(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return ii_next(b, s, ii_at(pc + 4)); }
 
 // NOP and GHOST (466-469).
-uint8_t* inst_ghost_nop(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_adv(pc, 4); }
+uint8_t* inst_ghost_nop(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return ii_next(b, s, ii_adv(pc, 4)); }
 
 void builtin_misc() {
   ii_set_pair(450, inst_trap);

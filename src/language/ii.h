@@ -14,9 +14,14 @@
 // network-terminal yield share it: while trace and debugger are off it
 // reaches zero once per 1001 instructions) and one indexed call through the
 // 781-slot table (an opcode outside 0-780, a damaged block, reaches the
-// default handler). The instruction pointer and the counter stay in
-// registers: a handler gets the pointer and returns the next one. Nothing is
-// allocated per instruction.
+// default handler). The instruction pointer stays in a register: a handler
+// gets it and returns the next one. The counter lives in the state
+// (s->tick), so that a handler may also run the next instruction itself by
+// ending with ii_next: the same test and the same indexed call, made in tail
+// position, so that it compiles to a jump and the next handler returns to
+// the loop in its place. Frequent handlers (moves, tests, branches, NOP, the
+// block chain) should end that way; while the slow path is due, ii_next
+// hands the pointer back to the loop. Nothing is allocated per instruction.
 //
 // Handlers take (execution block, state, instruction pointer) and return the
 // next instruction (ii_adv past themselves, or a branch target), or null:
@@ -95,7 +100,8 @@ struct IlfState {
   uint32_t calc_count = 0;
   uint8_t* err_trap = nullptr;  // where a run-time error 300540 continues
   EmHeader* module = nullptr;   // the running module
-  int32_t armed = 0;            // the loop's: what its counter was set to
+  int32_t tick = 0;             // the loop's counter: instructions to start before its slow path
+  int32_t armed = 0;            //   what it was set to
   uint32_t count = 0;           //   and the instructions started before that since the yield
 };
 
@@ -113,14 +119,34 @@ inline uint8_t* ii_again(IlfState*) { return nullptr; }
 
 // The handler table: slots 0-780, and slot 781 for an opcode outside them.
 extern IiFn ii_inst_fns[kIbOps + 1];
+// The default handler: system error "Missing II function " (II.C); the
+// event point then ends.
+uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+// The opcode of the instruction at pc.
+inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) << 8; }
+// Runs the instruction at pc as the loop would, from the end of a handler:
+// `return ii_next(b, s, ii_adv(pc, 12));` in place of `return ii_adv(pc,
+// 12);`. Compiled with optimization the call is a jump to the next handler
+// (no return to the loop, no call from it); unoptimized it nests, at most
+// the 1001 instructions between two slow paths deep. When the counter says
+// the slow path comes first (yield, trace, debugger), pc goes back to the
+// loop instead, which is the same as the plain return. The call must be the
+// handler's last act, with nothing of the handler's left to destroy after
+// it (a local with a destructor keeps the call from becoming a jump).
+inline uint8_t* ii_next(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int32_t tick = s->tick - 1;
+  if (tick <= 0) [[unlikely]] return pc;
+  s->tick = tick;
+  s->pc = pc;
+  size_t op = ii_op(pc);
+  if (op >= size_t(kIbOps)) [[unlikely]] return inst_fns_err(b, s, pc);
+  return ii_inst_fns[op](b, s, pc);
+}
 // Registers a handler for both opcodes of a kind (even and odd); the even
 // slot relocates first (ii_rloc) when the kind has relocatable operands or a
 // one-time hook. ii_set_op sets one slot.
 void ii_set_pair(uint16_t even_op, IiFn fn);
 void ii_set_op(uint16_t op, IiFn fn);
-// The default handler: system error "Missing II function " (II.C); the
-// event point then ends.
-uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // The generic even-opcode handler (ib.h (3)).
 uint8_t* ii_rloc(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 
