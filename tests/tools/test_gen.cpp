@@ -3,6 +3,7 @@
 // leave the output as it was; the same sources give the same bytes.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <random>
 
@@ -87,6 +88,38 @@ TEST(Gen, RefusesAnItemOfAnUnknownField) {
         write(s / "0LA/processes/error_message.proc", p);
       },
       "0LA/processes/error_message.proc:23:11: no field \"ERROR_NO_TEXT\" in the system applications' dictionary");
+}
+
+// What a keeper of the data gets wrong: a process type misspelt (said once,
+// its menu option not reported as naming no process), a process's own file
+// or key field that the dictionary lacks.
+TEST(Gen, RefusesAMisspeltProcessTypeOnce) {
+  TmpDir t;
+  fs::path src = copy_sources(t.path);
+  std::string p = slurp(src / "0LA/processes/em_build_errors.proc");
+  p.replace(p.find("proc_type = input"), 17, "proc_type = inputs");
+  write(src / "0LA/processes/em_build_errors.proc", p);
+  QgRun r = quvogen(src, t.path / "boot");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, src.string() + "/0LA/processes/em_build_errors.proc:3:15: \"proc_type\": menu, input, output, "
+                                  "action, query, subroutine, update, job, inquiry or status (or its number), not "
+                                  "\"inputs\"\n");
+}
+
+TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
+  auto spoil = [](const char* from, const char* to) {
+    return [=](const fs::path& s) {
+      std::string p = slurp(s / "0LA/processes/error_message.proc");
+      p.replace(p.find(from), std::strlen(from), to);
+      write(s / "0LA/processes/error_message.proc", p);
+    };
+  };
+  expect_refused(spoil("pcf_file  = ERROR", "pcf_file  = ERRORS"),
+                 "0LA/processes/error_message.proc:7:15: \"pcf_file\": no file ERRORS is defined in 0LA");
+  expect_refused(spoil("pcf_app   = 0LA", "pcf_app   = 0SA"),
+                 "0LA/processes/error_message.proc:7:15: \"pcf_file\": no file ERROR is defined in 0SA");
+  expect_refused(spoil("pcf_file  = ERROR", "pcf_file  = ERROR\n  pcf_key   = ERROR_NO_TEXT"),
+                 "0LA/processes/error_message.proc:8:15: \"pcf_key\": ERROR has no field \"ERROR_NO_TEXT\"");
 }
 
 TEST(Gen, SameSourcesGiveTheSameBytes) {

@@ -736,8 +736,15 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
     }
     std::string value = e.value;
     if (f->src_name == "proc_type" && !e.quoted) {
+      bool word = false;
       for (int t = 1; t <= 10; ++t)
-        if (value == kProcTypes[t]) value = std::to_string(t);
+        if (value == kProcTypes[t]) value = std::to_string(t), word = true;
+      if (!word && value.find_first_not_of("0123456789") != std::string::npos) {
+        errs.add(e.value_at, "\"proc_type\": menu, input, output, action, query, subroutine, update, job, "
+                             "inquiry or status (or its number), not \"" + value + "\"");
+        given.insert(name);
+        continue;
+      }
     }
     std::string why;
     if (!encode_at(*f, occ ? occ - 1 : 0, value, rec->data(), &why)) {
@@ -817,21 +824,43 @@ bool Gen::processes() {
     int type;
   };
   std::map<std::string, P> procs;
+  std::set<std::string> refused;
   for (const App& a : src.apps)
     for (const Text& t : a.processes) {
       if (t.blocks.empty()) continue;
       std::vector<uint8_t> r;
       const Block& hb = t.blocks[0];
-      if (!encode_record(pr, hb, &r, {"proc_name"})) continue;
+      if (!encode_record(pr, hb, &r, {"proc_name"})) {
+        refused.insert(hb.args[0].text);  // reported; its options' children are not "missing"
+        continue;
+      }
       DProc& p = rec::view<DProc>(r.data());
       p.proc_name.set(hb.args[0].text);
       if (!hb.find("proc_type")) {
         errs.add(hb.at, "\"proc_type\" (part of the key of PROCESS) is missing");
+        refused.insert(hb.args[0].text);
         continue;
       }
       if (p.proc_type < 1 || p.proc_type > 12) {
         errs.add(hb.find("proc_type")->value_at, "process type 1-10 (menu, input ... status)");
+        refused.insert(hb.args[0].text);
         continue;
+      }
+      // the process's own file and its key field are the dictionary's
+      if (!p.pcf_file.blank()) {
+        std::string fapp = p.pcf_app.blank() ? a.id : trim_right(std::string(p.pcf_app.view()));
+        std::string fname = trim_right(std::string(p.pcf_file.view()));
+        const Entry* fe = hb.find("pcf_file");
+        const GFile* g = file(fname);
+        if (!g || g->app != fapp) {
+          errs.add(fe ? fe->value_at : hb.at, "\"pcf_file\": no file " + fname + " is defined in " + fapp);
+        } else if (!p.pcf_key.blank()) {
+          std::string key = trim_right(std::string(p.pcf_key.view()));
+          bool found = false;
+          for (const Fld& f : g->flds) found = found || f.elem_name == key;
+          const Entry* ke = hb.find("pcf_key");
+          if (!found) errs.add(ke ? ke->value_at : hb.at, "\"pcf_key\": " + fname + " has no field \"" + key + "\"");
+        }
       }
       procs[hb.args[0].text] = P{a.id, p.proc_type};
       put(pr, r, hb.at, "process " + hb.args[0].text);
@@ -950,7 +979,8 @@ bool Gen::processes() {
           if (!num(b.args[0], 0, 255, &n)) continue;
           auto p = procs.find(b.args[2].text);
           if (p == procs.end()) {
-            errs.add(b.args[2].at, "option " + b.args[0].text + " names no process: \"" + b.args[2].text + "\"");
+            if (!refused.count(b.args[2].text))
+              errs.add(b.args[2].at, "option " + b.args[0].text + " names no process: \"" + b.args[2].text + "\"");
             continue;
           }
           if (!encode_record(cd, b, &r,
