@@ -266,3 +266,85 @@ TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
 }
 
 }  // namespace
+
+#include <random>
+
+#include "dictionary/bs.h"
+#include "dictionary/bs_support.h"
+
+namespace {
+
+// Bounded fuzz of the real bootstrap input: copies of the generator's output
+// with the design SUMMARY cut, a byte of it replaced, an absurd count in a
+// FILE line, or a raw file (CRC-checked) cut or with a flipped byte. Each run
+// fails with a message naming the damaged file (a SUMMARY with its line),
+// and the data directory stays as it was, with nothing left beside it.
+TEST(GenBoot, DamagedSystemInputsFailAndLeaveTheDirectoryAsItWas) {
+  TempDir t;
+  std::string boot = t.sub("boot");
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, boot, &errs)) << errs.str();
+  const std::string sum_rel = "/data/dict/0AD00/SUMMARY";
+  const std::string sum = bst::slurp(boot + sum_rel);
+  std::vector<std::string> raws;
+  for (auto& [rel, bytes] : tree(boot + "/port"))
+    if (bytes.size() > size_t(kRawHead)) raws.push_back("/port/" + rel);
+  ASSERT_GE(raws.size(), 10u);
+  std::mt19937 rng(20261207);
+  const char junk[] = {'#', 'Z', '\x01', '\xff', '-', 'x', '*', '9'};
+  for (int i = 0; i < 15; ++i) {
+    int kind = i % 5;
+    std::string src = t.sub("src" + std::to_string(i)), target = t.sub("var" + std::to_string(i));
+    std::filesystem::copy(boot, src, std::filesystem::copy_options::recursive);
+    std::filesystem::create_directories(target);
+    bst::spit(target + "/quvo.env", "# site settings\n");
+    std::string damaged = sum_rel, s = sum;
+    if (kind == 0) {  // cut inside a line after the header
+      size_t at = 2 + rng() % (s.size() - 3);
+      while (s[at] == '\n' || s[at - 1] == '\n') ++at;
+      s.resize(at);
+    } else if (kind == 1) {  // a byte of a FILE, KEY, SEGMENT or field line replaced
+      size_t at;
+      do at = 2 + rng() % (s.size() - 3);
+      while (s[at] == '\n' || s[at] == ' ' || std::isxdigit(static_cast<unsigned char>(s[at])) ||
+             s.compare(s.rfind('\n', at) + 1, 5, "FILE:") != 0);
+      s[at] = junk[rng() % sizeof junk];
+    } else if (kind == 2) {  // an absurd key count, record length or field count
+      size_t line = s.find("FILE:  ELEMENT");
+      ASSERT_NE(line, std::string::npos);
+      size_t eol = s.find('\n', line);
+      std::string l = s.substr(line, eol - line);
+      std::vector<std::string> w;
+      std::istringstream in(l);
+      for (std::string x; in >> x;) w.push_back(x);
+      ASSERT_EQ(w.size(), 9u) << l;
+      const char* absurd[] = {"18", "0", "40000", "99999"};
+      w[size_t(4 + 2 * (rng() % 3))] = absurd[rng() % 4];
+      std::string nl = w[0] + "  " + w[1];
+      for (size_t k = 2; k < w.size(); ++k) nl += " " + w[k];
+      s.replace(line, eol - line, nl);
+    } else {
+      damaged = raws[rng() % raws.size()];
+      std::string w = bst::slurp(src + damaged);
+      if (kind == 3) w.resize(rng() % (w.size() - 1));  // cut anywhere
+      else w[rng() % w.size()] ^= char(1 + rng() % 255);  // a flipped byte: the CRC sees it
+      bst::spit(src + damaged, w);
+    }
+    if (damaged == sum_rel) bst::spit(src + sum_rel, s);
+    auto before = bst::dir_hashes(target);
+    QuvoRun r = run_quvo({"-b"}, {"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + src, "TERM=dumb"});
+    SCOPED_TRACE("case " + std::to_string(i) + " " + damaged + ": " + r.err);
+    EXPECT_EQ(r.status, kExitBootFailed);
+    std::string named = src + damaged + (damaged == sum_rel ? ":" : "");
+    size_t at = r.err.find(named);
+    ASSERT_NE(at, std::string::npos) << "the message names the file";
+    if (damaged == sum_rel) {
+      EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(r.err[at + named.size()])));
+    }
+    EXPECT_EQ(bst::dir_hashes(target), before);
+    for (const auto& e : std::filesystem::directory_iterator(t.str()))
+      EXPECT_EQ(e.path().filename().string().find(".var"), std::string::npos) << "left behind: " << e.path();
+  }
+}
+
+}  // namespace
