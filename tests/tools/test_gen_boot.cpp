@@ -1,13 +1,23 @@
 // The generator's output through the real bootstrap: `quvo -b` builds a data
 // directory from it; every file it made opens by its catalogue builder with
 // the ordinary open, holds exactly the records the sources gave, and every
-// INITIAL and NULL image reads back as generated.
+// INITIAL and NULL image reads back as generated. Damaged copies of it fail
+// and change nothing; a run killed at any moment is completed by the next.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <set>
+
+#include "dictionary/bs.h"
+#include "dictionary/bs_support.h"
 
 #include "files/dictenc.h"
 #include "files/dictrec.h"
@@ -267,11 +277,6 @@ TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
 
 }  // namespace
 
-#include <random>
-
-#include "dictionary/bs.h"
-#include "dictionary/bs_support.h"
-
 namespace {
 
 // Bounded fuzz of the real bootstrap input: copies of the generator's output
@@ -345,6 +350,71 @@ TEST(GenBoot, DamagedSystemInputsFailAndLeaveTheDirectoryAsItWas) {
     for (const auto& e : std::filesystem::directory_iterator(t.str()))
       EXPECT_EQ(e.path().filename().string().find(".var"), std::string::npos) << "left behind: " << e.path();
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The system applications' bootstrap killed at random moments: the data
+// directory is as it was or marked unfinished, and a rerun gives the same
+// directory as an uninterrupted run.
+TEST(GenBoot, KilledMidBootstrapARerunGivesASoundDirectory) {
+  TempDir t;
+  std::string boot = t.sub("boot"), home = t.sub("home");
+  std::filesystem::create_directories(home);
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, boot, &errs)) << errs.str();
+  auto env_of = [&](const std::string& target) {
+    return std::vector<std::string>{"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + boot, "QUVO_TEST_HOME=" + home,
+                                    "TERM=dumb"};
+  };
+  std::string clean_dir = t.sub("clean");
+  std::filesystem::create_directories(clean_dir);
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_quvo({"-b"}, env_of(clean_dir)).status, 0);
+  auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+  const auto clean = bst::dir_hashes(clean_dir);
+  std::mt19937 rng(4242);
+  int cut = 0;
+  for (int i = 0; i < 8; ++i) {
+    std::string target = t.sub("var" + std::to_string(i));
+    std::filesystem::create_directories(target);
+    auto before = bst::dir_hashes(target);
+    std::vector<std::string> env = env_of(target);
+    env.push_back("PATH=/usr/bin:/bin");
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::vector<char*> ev;
+      for (auto& e : env) ev.push_back(e.data());
+      ev.push_back(nullptr);
+      execle(QUVO_BINARY, QUVO_BINARY, "-b", static_cast<char*>(nullptr), ev.data());
+      _exit(127);
+    }
+    usleep(useconds_t(rng() % uint32_t(took + 1)));
+    kill(pid, SIGKILL);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    SCOPED_TRACE("kill " + std::to_string(i));
+    bool finished = WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    cut += !finished;
+    EXPECT_TRUE(finished || bst::dir_hashes(target) == before ||
+                std::filesystem::exists(target + "/.quvo-boot-unfinished"));
+    if (!finished) {
+      QuvoRun r = run_quvo({"-b"}, env_of(target));
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(bst::dir_hashes(target), clean);
+    for (const auto& e : std::filesystem::directory_iterator(t.str()))
+      EXPECT_EQ(e.path().filename().string().find(".boot-"), std::string::npos) << "left behind: " << e.path();
+  }
+  EXPECT_GE(cut, 4);
 }
 
 }  // namespace
