@@ -94,7 +94,7 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
   fms_init();
   MmPool pool = mm_create_pool(" GENBOOT   ", 0, 0);
   const char* dicts[] = {"0AD", "0LA", "0DB", "0SA"};
-  size_t opened = 0, compared = 0, images = 0;
+  size_t opened = 0, compared = 0, images = 0, keyed = 0;
   for (const qg::GenFile& f : made) {
     if (f.fclass != 1) continue;
     std::vector<std::pair<std::string, bool>> places;  // application, dictionary
@@ -133,6 +133,27 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
       }
       EXPECT_EQ(got.size(), want.size());
       EXPECT_TRUE(got == want);
+      // Each record found by its primary key, whole.
+      if (fdb.key_count > 0 && !(fdb.kdb.get()[0].flags & FM_KEY_DUP)) {
+        auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, fdb.rec_len));
+        size_t found = 0;
+        const FmKdb& k0 = fdb.kdb.get()[0];
+        for (const auto& r : want) {
+          // only the key's bytes are given; the read fills in the rest
+          std::memset(buf, 0xEE, fdb.rec_len);
+          for (int i = 0; i < k0.seg_count; ++i) {
+            const FmSdb& sg = k0.segs.get()[i];
+            std::memcpy(buf + sg.offset, r.data() + sg.offset, sg.length);
+          }
+          a->rec.set(buf);
+          a->rec_len = fdb.rec_len;
+          a->key_no = 0;
+          a->op = FM_OP_EQUAL;
+          found += fm_read(a) && std::vector<uint8_t>(buf, buf + a->len_read) == r;
+        }
+        EXPECT_EQ(found, want.size()) << "read by key";
+        keyed += found;
+      }
       ++opened;
       compared += got.size();
       FM_CLOSE(a, 0);
@@ -159,6 +180,7 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
   // the images of every file of the four applications.
   EXPECT_EQ(opened, 19u * 4 + 11);
   EXPECT_GT(compared, 3000u);
+  EXPECT_GT(keyed, 3000u);
   EXPECT_EQ(images, 2 * made.size());
   // Read by key, a few records say what their sources wrote.
   auto by_key = [&](const char* file, const std::string& app, bool dict,
