@@ -122,6 +122,19 @@ TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
                  "0LA/processes/error_message.proc:8:15: \"pcf_key\": ERROR has no field \"ERROR_NO_TEXT\"");
 }
 
+// A text whose suffix is misspelt would be left out unseen: it is refused
+// by name. Editors' backups and hidden files are passed over.
+TEST(Gen, RefusesAFileThatIsNoText) {
+  expect_refused([](const fs::path& s) { fs::copy_file(s / "0SA/APPL.rec", s / "0SA/USER.recs"); },
+                 "0SA/USER.recs: neither a .def, .rec nor .proc text");
+  TmpDir t;
+  fs::path src = copy_sources(t.path);
+  write(src / "0SA/APPL.rec~", "old text");
+  write(src / "0LA/.notes.proc.swp", "editor state");
+  QgRun r = quvogen(src, t.path / "boot");
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST(Gen, SameSourcesGiveTheSameBytes) {
   TmpDir t;
   QgRun a = quvogen(QUVO_DATA_APPS, t.path / "one");
