@@ -122,6 +122,18 @@ TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
                  "0LA/processes/error_message.proc:8:15: \"pcf_key\": ERROR has no field \"ERROR_NO_TEXT\"");
 }
 
+// An image refused (its number out of range) takes its items, options and
+// characteristics with it, quietly: they are not placed on another image.
+TEST(Gen, RefusesAnImageWithItsItems) {
+  expect_refused(
+      [](const fs::path& s) {
+        std::string p = slurp(s / "0LA/processes/error_message.proc");
+        p.replace(p.find("image 1"), 7, "image 0");
+        write(s / "0LA/processes/error_message.proc", p);
+      },
+      "0LA/processes/error_message.proc:13:7: a number 1-255 expected\n");
+}
+
 // A text whose suffix is misspelt would be left out unseen: it is refused
 // by name. Editors' backups and hidden files are passed over.
 TEST(Gen, RefusesAFileThatIsNoText) {

@@ -895,6 +895,7 @@ bool Gen::processes() {
       for (size_t i = 1; i < t.blocks.size(); ++i) {
         const Block& b = t.blocks[i];
         std::vector<uint8_t> r;
+        if ((b.kind == "item" || b.kind == "chr" || b.kind == "option") && !image) continue;  // image refused
         if (b.kind == "frame") {
           if (!num(b.args[0], 1, 0x7FFFFFFF, &frame_no)) continue;
           frame_code = 0;
@@ -904,6 +905,7 @@ bool Gen::processes() {
           own(r);
           put(fr, r, b.at, "frame");
         } else if (b.kind == "image") {
+          image = nullptr;  // until this one is made: its items, characteristics and options wait for it
           if (!num(b.args[0], 1, 255, &image_no)) continue;
           if (!encode_record(im, b, &r, {"proc_type", "proc_name", "frame_code", "frame_no", "image_no"}))
             continue;
