@@ -277,4 +277,39 @@ TEST(Gen, SpoiledSourcesGenerateOrWriteNothing) {
   EXPECT_GT(refused, 10);
 }
 
+// Every header argument of the processes spoilt in turn (numbers out of
+// range, not numbers, missing): each run is refused with a place, or
+// generates; none crashes.
+TEST(Gen, SpoiledHeaderArgumentsAreRefusedWithAPlace) {
+  TmpDir t;
+  fs::path src = copy_sources(t.path);
+  const char* bad[] = {"0", "256", "x", "-1", "99999999999", ""};
+  int runs = 0;
+  for (const char* v : {"0LA/processes/quvo_menu.proc", "0LA/processes/em_build_errors.proc"}) {
+    const std::string orig = slurp(src / v);
+    for (size_t at = 0; at < orig.size(); at = orig.find('\n', at) + 1) {
+      size_t eol = orig.find('\n', at);
+      std::string line = orig.substr(at, eol - at);
+      size_t sp = line.find(' ');
+      std::string kw = line.substr(0, sp);
+      if (sp == std::string::npos || (kw != "frame" && kw != "image" && kw != "item" && kw != "chr" && kw != "option"))
+        continue;
+      size_t end = line.find(' ', sp + 1);
+      for (const char* b : bad) {
+        std::string s = orig;
+        s.replace(at + sp + 1, (end == std::string::npos ? line.size() : end) - sp - 1, b);
+        write(src / v, s);
+        qg::Errors errs;
+        fs::path out = t.path / ("out" + std::to_string(runs++));
+        if (!qg::generate(src.string(), out.string(), &errs)) {
+          EXPECT_FALSE(fs::exists(out));
+          for (const qg::Error& e : errs.list) EXPECT_GE(e.at.line, 1) << e.str();
+        }
+      }
+      write(src / v, orig);
+    }
+  }
+  EXPECT_GT(runs, 30);
+}
+
 }  // namespace
