@@ -59,6 +59,8 @@ TEST(Gen, RefusesAMissingKeyField) {
 TEST(Gen, RefusesADuplicateKey) {
   expect_refused([](const fs::path& s) { append(s / kAppl, "\nrecord\n  app = 0LA\n  ver = 00\n"); },
                  std::string(kAppl) + ":24:1: record: a record with the same key is already in APPL");
+  expect_refused([](const fs::path& s) { append(s / "0LA/processes/quvo_menu.proc", "option 2 = ERROR MESSAGE\n"); },
+                 "0LA/processes/quvo_menu.proc:22:1: option 2 of image 1: a record with the same key is already in CHILD");
 }
 
 TEST(Gen, RefusesARecordLongerThanItsFile) {

@@ -998,7 +998,7 @@ bool Gen::processes() {
           c.ch_type = uint8_t(p->second.type);
           c.ch_app.set(p->second.app);
           c.ch_name.set(b.args[2].text);
-          put(cd, r, b.at, "option");
+          put(cd, r, b.at, "option " + b.args[0].text + " of image " + std::to_string(image_no));
         }
       }
     }
