@@ -1079,8 +1079,21 @@ bool Gen::raws() {
   for (const GFile& g : files) {
     GenFile* m = nullptr;
     if (made) {
-      made->push_back(GenFile{g.app, g.name, g.fclass, {}, g.init, g.null});
+      made->emplace_back();
       m = &made->back();
+      m->app = g.app;
+      m->name = g.name;
+      m->fclass = g.fclass;
+      m->init = g.init;
+      m->null = g.null;
+      m->org = g.org;
+      m->rec_len = g.rec_len;
+      m->var = g.var;
+      for (const Key& k : g.keys) {
+        GenFile::Key gk{k.no, k.dup, {}};
+        for (const KeySeg& sg : k.segs) gk.segs.push_back({sg.off, sg.len, sg.type});
+        m->keys.push_back(gk);
+      }
     }
     if (g.fclass != 1 || !g.mem || !system_app(g.app)) continue;
     // The records in key order; a single-record file without one gets its
