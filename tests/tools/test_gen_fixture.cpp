@@ -181,7 +181,7 @@ TEST(GenFixture, AFixtureBuiltApplicationEqualsTheSameOneFromSource) {
   std::vector<std::string> design;
   for (const qg::GenFile& f : made)
     if (f.app == "0AD" && f.fclass == 1) design.push_back(f.name);
-  ASSERT_EQ(design.size(), 19u);
+  ASSERT_GE(design.size(), 19u);
   Dict src = read_dict(from_src, design), fix = read_dict(from_fx, design);
 
   // The application's own records: those of its processes. The source side's
