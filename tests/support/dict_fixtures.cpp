@@ -212,17 +212,21 @@ Rec user(std::string_view id, std::string_view name) {
 }
 
 bool menu_app(const char* app, std::string_view menu, const std::vector<std::string>& options) {
-  std::vector<Rec> procs{process(1, menu, menu)}, frames{frame(1, menu, 1)}, children;
+  std::vector<Rec> procs{process(1, menu, menu)}, frames{frame(1, menu, 1, 1, true)}, children, rows;
+  rows.push_back(row(1, menu, 1, 1, "  " + std::string(menu)));
   int n = 0;
   for (const std::string& o : options) {
     procs.push_back(process(1, o, o));
-    frames.push_back(frame(1, o, 1));
+    frames.push_back(frame(1, o, 1, 1, true));
     children.push_back(menu_option(menu, ++n, 1, app, o));
+    rows.push_back(row(1, menu, 1, n + 1, "  " + std::to_string(n) + "  " + o));
   }
   return write("APPL", nullptr, nullptr, {appl(app, "00")}) == 1 &&
          write("PARAM", app, "00", {param(menu)}) == 1 &&
          write("PROCESS", app, "00", procs) == int(procs.size()) &&
          write("FRAME", app, "00", frames) == int(frames.size()) &&
+         write("IMAGE", app, "00", {image(1, menu, 1, n + 1, 40)}) == 1 &&
+         write("ROW", app, "00", rows) == int(rows.size()) &&
          write("CHILD", app, "00", children) == int(children.size());
 }
 

@@ -53,8 +53,9 @@ Rec param(std::string_view menu);
 Rec user(std::string_view id, std::string_view name = "");
 
 // The dictionary of a menu application: APPL of System Administration,
-// PARAM naming the menu, the menu's PROCESS and FRAME, and one option per
-// entry of `options` (a Menu child of that application).
+// PARAM naming the menu, the menu's PROCESS, FRAME and IMAGE with a row per
+// option, and one option per entry of `options` (a Menu child of that
+// application, itself a process of one frame).
 bool menu_app(const char* app, std::string_view menu, const std::vector<std::string>& options);
 
 }  // namespace fx
