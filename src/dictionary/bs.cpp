@@ -38,6 +38,7 @@ constexpr const char* kMarker = ".quvo-boot-unfinished";
 
 std::string g_root;            // input root of this run
 std::vector<FmFdb> g_made;     // files created by bs_import / bs_bld_struct
+std::vector<std::string> g_made_from;  // the SUMMARY block of each: "path:line"
 
 MmPool pool() { return mm_create_pool(" BS_POOL   ", 0, 0); }
 
@@ -526,7 +527,8 @@ int upd_init(const char* app, const char* ver, const std::string& name, const st
 }
 
 // Keeps the identity of a file made (its key areas go with the block).
-void made(const FmFdb& fdb) {
+void made(const FmFdb& fdb, FmFdb* summary, const Block& b) {
+  g_made_from.push_back(ident_path(summary) + ":" + std::to_string(b.sum.line));
   FmFdb f = fdb;
   f.kdb.set(nullptr);
   f.key_count = 0;
@@ -581,7 +583,7 @@ int bs_import(FmFdb* summary, FmFdb* target, BsCounts* c) {
     FmFdb fdb;
     describe(&b, target, &fdb);
     int rc = raw_to_native(ident_path(&probe), &fdb, &b, c);
-    if (rc) made(fdb);
+    if (rc) made(fdb, summary, b);
     return rc;
   });
   if (ok) ok = check_raw_names(summary, names, c);
@@ -598,7 +600,7 @@ int bs_bld_struct(FmFdb* summary, FmFdb* target, BsCounts* c) {
       return 0;
     }
     FM_CLOSE(fdb.handle.get(), FM_CL_KEEP);
-    made(fdb);
+    made(fdb, summary, b);
     return 1;
   });
 }
@@ -635,6 +637,7 @@ int bs_bootstrap(BsCounts* c) {
     const char* skip;
   } dicts[] = {{"0AD", "NO_0AD"}, {"0LA", "NO_0LA"}, {"0DB", "NO_0DB"}, {"0SA", "NO_0SA"}};
   for (const auto& d : dicts) {
+    if (c->failures != before) break;  // the next copies would fail alike: one report is enough
     if (std::getenv(d.skip)) continue;
     dict_target(&tgt, d.app, "00");
     if (std::strcmp(d.app, "0AD") == 0 && !bs_load_init(&sum, c)) continue;
@@ -721,13 +724,27 @@ int add_sysdir(const char* only, BsCounts* c) {
 }
 
 // The files made that have no SYSDIR entry (the ordinary open would refuse
-// them with 200490).
+// them with 200490). When the inputs give SYSDIR entries (the system
+// applications' do), such a file is a failure: its SUMMARY block names a file
+// the inputs do not list (a damaged name, say), and the one they list is
+// missing. Inputs without SYSDIR (tests of single files) are only warned of.
 void check_sysdir(BsCounts* c) {
-  for (FmFdb f : g_made) {
-    if (FM_OPEN(&f, com.depth, FM_OPT_NO_STRUCT, 1, 15)) FM_CLOSE(f.handle.get(), 0);
-    else if (f.status.get() == FM_ST_NO_SYSDIR)
-      warn(c, "%s of %s has no SYSDIR entry", f.name.str().c_str(),
-           (f.app == "0AD" ? f.src_app.str() : f.app.str()).c_str());
+  bool listed = false;
+  for (const FmFdb& f : g_made) listed = listed || f.name == "SYSDIR  ";
+  std::set<std::string> seen;  // a file is made by its import and its structure step
+  for (size_t i = 0; i < g_made.size(); ++i) {
+    FmFdb f = g_made[i];
+    if (!seen.insert(ident_path(&f)).second) continue;
+    if (FM_OPEN(&f, com.depth, FM_OPT_NO_STRUCT, 1, 15)) {
+      FM_CLOSE(f.handle.get(), 0);
+    } else if (f.status.get() == FM_ST_NO_SYSDIR) {
+      std::string app = f.app == "0AD" ? f.src_app.str() : f.app.str();
+      if (listed)
+        report(c, "%s: %s of %s has no SYSDIR entry: the inputs do not list that file", g_made_from[i].c_str(),
+               f.name.str().c_str(), app.c_str());
+      else
+        warn(c, "%s of %s has no SYSDIR entry", f.name.str().c_str(), app.c_str());
+    }
   }
 }
 
@@ -738,6 +755,7 @@ int bs_main() {
   BsCounts c;
   g_root = bs_input_root();
   g_made.clear();
+  g_made_from.clear();
   std::string dd = os_data_dir();
   if (dd.empty()) {
     std::fprintf(stderr, "quvo: bootstrap: QUVOPATH is not set: the data directory is unknown\n");

@@ -153,6 +153,8 @@ TEST_F(DictFixture, WrittenRecordsOpenByTheirBuilderAndReadBack) {
   for (int ok = fm_read(a); ok && n < 10; a->op = 0, ok = fm_rdnxt(a)) {
     names.push_back(rec::view<DChild>(buf).ch_name.str());
     EXPECT_EQ(rec::view<DChild>(buf).child_no.get(), uint32_t(++n));
+    EXPECT_EQ(rec::view<DChild>(buf).image_no, 1);  // found by (image, option)
+    EXPECT_EQ(rec::view<DChild>(buf).disc, n);
   }
   EXPECT_EQ(names, (std::vector<std::string>{"ORDERS", "STOCK"}));
   FM_CLOSE(a, 0);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "files/dictenc.h"
@@ -132,22 +133,69 @@ Rec process(int type, std::string_view name, std::string_view title) {
                          {"changed", "2026-01-01T00:00:00"}});
 }
 
-Rec frame(int type, std::string_view proc, int frame_no, int mode) {
+Rec frame(int type, std::string_view proc, int frame_no, int mode, bool interactive) {
   return rec("FRAME", {{"proc_type", std::to_string(type)},
                        {"proc_name", std::string(proc)},
                        {"frame_no", std::to_string(frame_no)},
-                       {"mode", std::to_string(mode)}});
+                       {"mode", std::to_string(mode)},
+                       {"interactive", interactive ? "1" : ""}});
+}
+
+namespace {
+
+// The owner of a screen record: process type and name, frame 1.
+Values owner(int type, std::string_view proc, int image_no) {
+  return {{"proc_type", std::to_string(type)},
+          {"proc_name", std::string(proc)},
+          {"frame_no", "1"},
+          {"image_no", std::to_string(image_no)}};
+}
+
+Values with(Values v, const Values& more) {
+  v.insert(v.end(), more.begin(), more.end());
+  return v;
+}
+
+}  // namespace
+
+Rec image(int type, std::string_view proc, int image_no, int rows, int cols) {
+  return rec("IMAGE", with(owner(type, proc, image_no), {{"pos[3]", std::to_string(rows)},
+                                                         {"pos[4]", std::to_string(cols)}}));
+}
+
+Rec row(int type, std::string_view proc, int image_no, int row_no, std::string_view text) {
+  Rec r = rec("ROW", with(owner(type, proc, image_no), {{"row_no", std::to_string(row_no)}}));
+  std::string t(text);
+  while (!t.empty() && t.back() == ' ') t.pop_back();
+  r.resize(size_t(DROW_HEAD) + std::max<size_t>(t.size(), 1), ' ');
+  std::memcpy(r.data() + DROW_HEAD, t.data(), t.size());
+  return r;
+}
+
+Rec item(int type, std::string_view proc, int image_no, int row, int col, std::string_view app,
+         std::string_view field, const Values& more) {
+  return rec("ITEM", with(owner(type, proc, image_no), with({{"row", std::to_string(row)},
+                                                             {"col", std::to_string(col)},
+                                                             {"app", std::string(app)},
+                                                             {"field", std::string(field)}},
+                                                            more)));
+}
+
+Rec chr(int type, std::string_view proc, int image_no, int row, int col, int rows, int cols, int attrs) {
+  return rec("CHR", with(owner(type, proc, image_no), {{"row", std::to_string(row)},
+                                                       {"col", std::to_string(col)},
+                                                       {"rows", std::to_string(rows)},
+                                                       {"cols", std::to_string(cols)},
+                                                       {"attrs", std::to_string(attrs)}}));
 }
 
 Rec menu_option(std::string_view menu, int option, int child_type, std::string_view child_app,
-                std::string_view child_name) {
-  return rec("CHILD", {{"proc_type", "1"},
-                       {"proc_name", std::string(menu)},
-                       {"frame_no", "1"},
-                       {"child_no", std::to_string(option)},
-                       {"ch_type", std::to_string(child_type)},
-                       {"ch_app", std::string(child_app)},
-                       {"ch_name", std::string(child_name)}});
+                std::string_view child_name, int image_no) {
+  return rec("CHILD", with(owner(1, menu, image_no), {{"disc", std::to_string(option)},
+                                                      {"child_no", std::to_string(option)},
+                                                      {"ch_type", std::to_string(child_type)},
+                                                      {"ch_app", std::string(child_app)},
+                                                      {"ch_name", std::string(child_name)}}));
 }
 
 Rec appl(std::string_view app, std::string_view ver, std::string_view title) {
@@ -164,17 +212,21 @@ Rec user(std::string_view id, std::string_view name) {
 }
 
 bool menu_app(const char* app, std::string_view menu, const std::vector<std::string>& options) {
-  std::vector<Rec> procs{process(1, menu, menu)}, frames{frame(1, menu, 1)}, children;
+  std::vector<Rec> procs{process(1, menu, menu)}, frames{frame(1, menu, 1, 1, true)}, children, rows;
+  rows.push_back(row(1, menu, 1, 1, "  " + std::string(menu)));
   int n = 0;
   for (const std::string& o : options) {
     procs.push_back(process(1, o, o));
-    frames.push_back(frame(1, o, 1));
+    frames.push_back(frame(1, o, 1, 1, true));
     children.push_back(menu_option(menu, ++n, 1, app, o));
+    rows.push_back(row(1, menu, 1, n + 1, "  " + std::to_string(n) + "  " + o));
   }
   return write("APPL", nullptr, nullptr, {appl(app, "00")}) == 1 &&
          write("PARAM", app, "00", {param(menu)}) == 1 &&
          write("PROCESS", app, "00", procs) == int(procs.size()) &&
          write("FRAME", app, "00", frames) == int(frames.size()) &&
+         write("IMAGE", app, "00", {image(1, menu, 1, n + 1, 40)}) == 1 &&
+         write("ROW", app, "00", rows) == int(rows.size()) &&
          write("CHILD", app, "00", children) == int(children.size());
 }
 

@@ -35,16 +35,27 @@ bool sysdir(const char* file, const char* app, const char* ver);
 
 // Common shapes.
 Rec process(int type, std::string_view name, std::string_view title = "");
-Rec frame(int type, std::string_view proc, int frame_no, int mode = 1);
+Rec frame(int type, std::string_view proc, int frame_no, int mode = 1, bool interactive = false);
+// The screen of frame 1: an image of rows x cols, its rows (the text's
+// trailing blanks dropped: ROW is of variable length), an item showing a
+// field at row, col, and a characteristic.
+Rec image(int type, std::string_view proc, int image_no, int rows, int cols);
+Rec row(int type, std::string_view proc, int image_no, int row_no, std::string_view text);
+Rec item(int type, std::string_view proc, int image_no, int row, int col, std::string_view app,
+         std::string_view field, const Values& more = {});
+Rec chr(int type, std::string_view proc, int image_no, int row, int col, int rows, int cols, int attrs);
+// Numbered option `option` of image 1 of a menu's frame 1: a child keyed by
+// (image, option), the key the frame processor finds an option by.
 Rec menu_option(std::string_view menu, int option, int child_type, std::string_view child_app,
-                std::string_view child_name);
+                std::string_view child_name, int image_no = 1);
 Rec appl(std::string_view app, std::string_view ver, std::string_view title = "");
 Rec param(std::string_view menu);
 Rec user(std::string_view id, std::string_view name = "");
 
 // The dictionary of a menu application: APPL of System Administration,
-// PARAM naming the menu, the menu's PROCESS and FRAME, and one option per
-// entry of `options` (a Menu child of that application).
+// PARAM naming the menu, the menu's PROCESS, FRAME and IMAGE with a row per
+// option, and one option per entry of `options` (a Menu child of that
+// application, itself a process of one frame).
 bool menu_app(const char* app, std::string_view menu, const std::vector<std::string>& options);
 
 }  // namespace fx

@@ -1,13 +1,23 @@
 // The generator's output through the real bootstrap: `quvo -b` builds a data
 // directory from it; every file it made opens by its catalogue builder with
 // the ordinary open, holds exactly the records the sources gave, and every
-// INITIAL and NULL image reads back as generated.
+// INITIAL and NULL image reads back as generated. Damaged copies of it fail
+// and change nothing; a run killed at any moment is completed by the next.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <set>
+
+#include "dictionary/bs.h"
+#include "dictionary/bs_support.h"
 
 #include "files/dictenc.h"
 #include "files/dictrec.h"
@@ -22,6 +32,30 @@
 using namespace gent;
 
 namespace {
+
+// A descriptor of a file the sources define (no catalogue builder) from its
+// generated layout, in the data files of its application.
+bool describe_defined(const qg::GenFile& f, MmPool pool, FmFdb* fdb) {
+  std::string padded = f.name;
+  padded.resize(8, ' ');
+  size_t nseg = 0;
+  for (const auto& k : f.keys) nseg += k.segs.size();
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * (f.keys.size() + 1)));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * (nseg + 1)));
+  FmSdb* s = sdb;
+  for (size_t k = 0; k < f.keys.size(); ++k) {
+    FmSdb* first = s;
+    int j = 0;
+    for (const auto& sg : f.keys[k].segs) init_sdb_func(s++, ++j, sg[0], sg[1], sg[2], '+');
+    INIT_KDB(&kdb[k], f.keys[k].no, '+', f.keys[k].dup ? 9 : 8, first, j);
+  }
+  INIT_FDB(fdb, FM_CLASS_DISK, f.rec_len, f.var ? 1 : 0, f.keys.empty() ? nullptr : kdb, int(f.keys.size()));
+  if (f.app == "0LA") INIT_LA_PATH(fdb, "00", padded.c_str(), FM_PT_DATA);
+  else if (f.app == "0SA") INIT_SA_PATH(fdb, padded.c_str(), FM_PT_DATA);
+  else return false;
+  fdb->org = uint8_t(f.org);
+  return true;
+}
 
 // A descriptor of the file `name` as the engine describes it, in the
 // dictionary or data files of application `app`.
@@ -85,7 +119,7 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
   fms_init();
   MmPool pool = mm_create_pool(" GENBOOT   ", 0, 0);
   const char* dicts[] = {"0AD", "0LA", "0DB", "0SA"};
-  size_t opened = 0, compared = 0, images = 0;
+  size_t opened = 0, compared = 0, images = 0, keyed = 0;
   for (const qg::GenFile& f : made) {
     if (f.fclass != 1) continue;
     std::vector<std::pair<std::string, bool>> places;  // application, dictionary
@@ -97,7 +131,7 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
     for (auto& [app, dict] : places) {
       SCOPED_TRACE(f.name + " of " + app);
       FmFdb fdb;
-      ASSERT_TRUE(describe(f.name, app, dict, pool, &fdb));
+      ASSERT_TRUE(describe(f.name, app, dict, pool, &fdb) || (!dict && describe_defined(f, pool, &fdb)));
       ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << "status " << fdb.status;
       FmArb* a = fdb.handle.get();
       std::multiset<std::vector<uint8_t>> got, want(f.records.begin(), f.records.end());
@@ -124,6 +158,27 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
       }
       EXPECT_EQ(got.size(), want.size());
       EXPECT_TRUE(got == want);
+      // Each record found by its primary key, whole.
+      if (fdb.key_count > 0 && !(fdb.kdb.get()[0].flags & FM_KEY_DUP)) {
+        auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, fdb.rec_len));
+        size_t found = 0;
+        const FmKdb& k0 = fdb.kdb.get()[0];
+        for (const auto& r : want) {
+          // only the key's bytes are given; the read fills in the rest
+          std::memset(buf, 0xEE, fdb.rec_len);
+          for (int i = 0; i < k0.seg_count; ++i) {
+            const FmSdb& sg = k0.segs.get()[i];
+            std::memcpy(buf + sg.offset, r.data() + sg.offset, sg.length);
+          }
+          a->rec.set(buf);
+          a->rec_len = fdb.rec_len;
+          a->key_no = 0;
+          a->op = FM_OP_EQUAL;
+          found += fm_read(a) && std::vector<uint8_t>(buf, buf + a->len_read) == r;
+        }
+        EXPECT_EQ(found, want.size()) << "read by key";
+        keyed += found;
+      }
       ++opened;
       compared += got.size();
       FM_CLOSE(a, 0);
@@ -146,10 +201,17 @@ TEST(GenBoot, BootstrapReadsBackEveryRecordAndImage) {
       ++images;
     }
   }
-  // 19 design files in four dictionaries, 11 System Administration files;
-  // the images of every file of the four applications.
-  EXPECT_EQ(opened, 19u * 4 + 11);
+  // The design files in four dictionaries (19 at least), the data files of
+  // "0LA" and "0SA" (the 11 System Administration files at least); the
+  // images of every file of the four applications.
+  size_t design = 0, data = 0;
+  for (const qg::GenFile& f : made)
+    if (f.fclass == 1) ++(f.app == "0AD" ? design : data);
+  EXPECT_GE(design, 19u);
+  EXPECT_GE(data, 11u);
+  EXPECT_EQ(opened, design * 4 + data);
   EXPECT_GT(compared, 3000u);
+  EXPECT_GT(keyed, 3000u);
   EXPECT_EQ(images, 2 * made.size());
   // Read by key, a few records say what their sources wrote.
   auto by_key = [&](const char* file, const std::string& app, bool dict,
@@ -233,7 +295,9 @@ TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
   // The menu's characteristic: the title's nine columns of row 1.
   ASSERT_TRUE(describe("CHR", "TST", true, pool, &fdb));
   ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 1, 15)) << "status " << fdb.status;
-  auto chrs = read_all(fdb.handle.get(), fdb.rec_len, true, pool);
+  std::multiset<std::vector<uint8_t>> chrs;  // the dictionary is the shared one: the test application's
+  for (const auto& r : read_all(fdb.handle.get(), fdb.rec_len, true, pool))
+    if (std::string(rec::view<DChr>(r.data()).proc_name.view()).rfind("TST ", 0) == 0) chrs.insert(r);
   ASSERT_EQ(chrs.size(), 1u);
   const DChr& ch = rec::view<DChr>(chrs.begin()->data());
   EXPECT_EQ(std::string(ch.proc_name.view()).substr(0, 8), "TST MENU");
@@ -264,6 +328,151 @@ TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
   fm_uncache(img);
   fm_shutdown();
   mm_destroy_pool(pool);
+}
+
+}  // namespace
+
+namespace {
+
+// Bounded fuzz of the real bootstrap input: copies of the generator's output
+// with the design SUMMARY cut, a byte of it replaced, an absurd count in a
+// FILE line, or a raw file (CRC-checked) cut or with a flipped byte. Each run
+// fails with a message naming the damaged file (a SUMMARY with its line),
+// and the data directory stays as it was, with nothing left beside it.
+TEST(GenBoot, DamagedSystemInputsFailAndLeaveTheDirectoryAsItWas) {
+  TempDir t;
+  std::string boot = t.sub("boot");
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, boot, &errs)) << errs.str();
+  const std::string sum_rel = "/data/dict/0AD00/SUMMARY";
+  const std::string sum = bst::slurp(boot + sum_rel);
+  std::vector<std::string> raws;
+  for (auto& [rel, bytes] : tree(boot + "/port"))
+    if (bytes.size() > size_t(kRawHead)) raws.push_back("/port/" + rel);
+  ASSERT_GE(raws.size(), 10u);
+  std::mt19937 rng(20261207);
+  const char junk[] = {'#', 'Z', '\x01', '\xff', '-', 'x', '*', '9'};
+  for (int i = 0; i < 15; ++i) {
+    int kind = i % 5;
+    std::string src = t.sub("src" + std::to_string(i)), target = t.sub("var" + std::to_string(i));
+    std::filesystem::copy(boot, src, std::filesystem::copy_options::recursive);
+    std::filesystem::create_directories(target);
+    bst::spit(target + "/quvo.env", "# site settings\n");
+    std::string damaged = sum_rel, s = sum;
+    if (kind == 0) {  // cut inside a line after the header
+      size_t at = 2 + rng() % (s.size() - 3);
+      while (s[at] == '\n' || s[at - 1] == '\n') ++at;
+      s.resize(at);
+    } else if (kind == 1) {  // a byte of a FILE, KEY, SEGMENT or field line replaced
+      size_t at;
+      do at = 2 + rng() % (s.size() - 3);
+      while (s[at] == '\n' || s[at] == ' ' || std::isxdigit(static_cast<unsigned char>(s[at])) ||
+             s.compare(s.rfind('\n', at) + 1, 5, "FILE:") != 0);
+      s[at] = junk[rng() % sizeof junk];
+    } else if (kind == 2) {  // an absurd key count, record length or field count
+      size_t line = s.find("FILE:  ELEMENT");
+      ASSERT_NE(line, std::string::npos);
+      size_t eol = s.find('\n', line);
+      std::string l = s.substr(line, eol - line);
+      std::vector<std::string> w;
+      std::istringstream in(l);
+      for (std::string x; in >> x;) w.push_back(x);
+      ASSERT_EQ(w.size(), 9u) << l;
+      const char* absurd[] = {"18", "0", "40000", "99999"};
+      w[size_t(4 + 2 * (rng() % 3))] = absurd[rng() % 4];
+      std::string nl = w[0] + "  " + w[1];
+      for (size_t k = 2; k < w.size(); ++k) nl += " " + w[k];
+      s.replace(line, eol - line, nl);
+    } else {
+      damaged = raws[rng() % raws.size()];
+      std::string w = bst::slurp(src + damaged);
+      if (kind == 3) w.resize(rng() % (w.size() - 1));  // cut anywhere
+      else w[rng() % w.size()] ^= char(1 + rng() % 255);  // a flipped byte: the CRC sees it
+      bst::spit(src + damaged, w);
+    }
+    if (damaged == sum_rel) bst::spit(src + sum_rel, s);
+    auto before = bst::dir_hashes(target);
+    QuvoRun r = run_quvo({"-b"}, {"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + src, "TERM=dumb"});
+    SCOPED_TRACE("case " + std::to_string(i) + " " + damaged + ": " + r.err);
+    EXPECT_EQ(r.status, kExitBootFailed);
+    std::string named = src + damaged + (damaged == sum_rel ? ":" : "");
+    size_t at = r.err.find(named);
+    ASSERT_NE(at, std::string::npos) << "the message names the file";
+    if (damaged == sum_rel) {
+      EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(r.err[at + named.size()])));
+    }
+    if (kind == 0) {  // said once, not again for each dictionary the design SUMMARY is copied into
+      EXPECT_EQ(r.err.find(named, at + 1), std::string::npos);
+    }
+    EXPECT_EQ(bst::dir_hashes(target), before);
+    for (const auto& e : std::filesystem::directory_iterator(t.str()))
+      EXPECT_EQ(e.path().filename().string().find(".var"), std::string::npos) << "left behind: " << e.path();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The system applications' bootstrap killed at random moments: the data
+// directory is as it was or marked unfinished, and a rerun gives the same
+// directory as an uninterrupted run.
+TEST(GenBoot, KilledMidBootstrapARerunGivesASoundDirectory) {
+  TempDir t;
+  std::string boot = t.sub("boot"), home = t.sub("home");
+  std::filesystem::create_directories(home);
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, boot, &errs)) << errs.str();
+  auto env_of = [&](const std::string& target) {
+    return std::vector<std::string>{"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + boot, "QUVO_TEST_HOME=" + home,
+                                    "TERM=dumb"};
+  };
+  std::string clean_dir = t.sub("clean");
+  std::filesystem::create_directories(clean_dir);
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_quvo({"-b"}, env_of(clean_dir)).status, 0);
+  auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count();
+  const auto clean = bst::dir_hashes(clean_dir);
+  std::mt19937 rng(4242);
+  int cut = 0;
+  for (int i = 0; i < 8; ++i) {
+    std::string target = t.sub("var" + std::to_string(i));
+    std::filesystem::create_directories(target);
+    auto before = bst::dir_hashes(target);
+    std::vector<std::string> env = env_of(target);
+    env.push_back("PATH=/usr/bin:/bin");
+    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
+    pid_t pid = fork();
+    if (pid == 0) {
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::vector<char*> ev;
+      for (auto& e : env) ev.push_back(e.data());
+      ev.push_back(nullptr);
+      execle(QUVO_BINARY, QUVO_BINARY, "-b", static_cast<char*>(nullptr), ev.data());
+      _exit(127);
+    }
+    usleep(useconds_t(rng() % uint32_t(took + 1)));
+    kill(pid, SIGKILL);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    SCOPED_TRACE("kill " + std::to_string(i));
+    bool finished = WIFEXITED(st) && WEXITSTATUS(st) == 0;
+    cut += !finished;
+    EXPECT_TRUE(finished || bst::dir_hashes(target) == before ||
+                std::filesystem::exists(target + "/.quvo-boot-unfinished"));
+    if (!finished) {
+      QuvoRun r = run_quvo({"-b"}, env_of(target));
+      ASSERT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(bst::dir_hashes(target), clean);
+    for (const auto& e : std::filesystem::directory_iterator(t.str()))
+      EXPECT_EQ(e.path().filename().string().find(".boot-"), std::string::npos) << "left behind: " << e.path();
+  }
+  EXPECT_GE(cut, 4);
 }
 
 }  // namespace

@@ -64,6 +64,10 @@ TEST(GenSource, RefusalsNameTheirPlace) {
   EXPECT_EQ(first_error("process P\nframe 1\nimage 1\nscreen\n| @A_ @A |\nend screen\n", K::Process),
             "t.x:5:7: item marker 'A' drawn twice");
   EXPECT_EQ(first_error("process P\nprocess Q\n", K::Process), "t.x:2:1: one process to a text");
+  // A header below the screen's rows: its "end screen" is missing, and the
+  // header and what follows are read as such, not as screen rows.
+  EXPECT_EQ(first_error("process P\nframe 1\nimage 1\nscreen\n|ab|\nitem A\n  field = X\n", K::Process),
+            "t.x:4:1: \"screen\" without \"end screen\" (before line 6)");
 }
 
 TEST(GenSource, ScreenRowsPlaceItemsAndBlankTheirMarkers) {

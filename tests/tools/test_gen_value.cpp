@@ -40,6 +40,10 @@ TEST(GenValue, NumbersDatesAndLogic) {
   EXPECT_EQ(enc(pk, "-12.5"), (std::vector<uint8_t>{0x01, 0x25, 0x0D}));  // 1250-
   EXPECT_EQ(enc(pk, "7"), (std::vector<uint8_t>{0x00, 0x70, 0x0C}));
   EXPECT_TRUE(enc(pk, "123456").empty());  // 12345600 needs 8 digits, 3 bytes hold 5
+  qg::Spec upk{8, 0, 3, 1, false, 2, false};  // unsigned: no negative value
+  EXPECT_TRUE(enc(upk, "-12.5", &why).empty());
+  EXPECT_EQ(why, "out of range for an unsigned packed field (give it \"signed\"): -12.5");
+  EXPECT_EQ(enc(upk, "-0"), (std::vector<uint8_t>{0x00, 0x00, 0x0C}));
   qg::Spec dec{12, 0, 9, 1, true, 0, false};
   std::vector<uint8_t> d = enc(dec, "3.25");
   ASSERT_EQ(d.size(), 9u);

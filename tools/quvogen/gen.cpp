@@ -740,8 +740,15 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
     }
     std::string value = e.value;
     if (f->src_name == "proc_type" && !e.quoted) {
+      bool word = false;
       for (int t = 1; t <= 10; ++t)
-        if (value == kProcTypes[t]) value = std::to_string(t);
+        if (value == kProcTypes[t]) value = std::to_string(t), word = true;
+      if (!word && value.find_first_not_of("0123456789") != std::string::npos) {
+        errs.add(e.value_at, "\"proc_type\": menu, input, output, action, query, subroutine, update, job, "
+                             "inquiry or status (or its number), not \"" + value + "\"");
+        given.insert(name);
+        continue;
+      }
     }
     std::string why;
     if (!encode_at(*f, occ ? occ - 1 : 0, value, rec->data(), &why)) {
@@ -821,21 +828,43 @@ bool Gen::processes() {
     int type;
   };
   std::map<std::string, P> procs;
+  std::set<std::string> refused;
   for (const App& a : src.apps)
     for (const Text& t : a.processes) {
       if (t.blocks.empty()) continue;
       std::vector<uint8_t> r;
       const Block& hb = t.blocks[0];
-      if (!encode_record(pr, hb, &r, {"proc_name"})) continue;
+      if (!encode_record(pr, hb, &r, {"proc_name"})) {
+        refused.insert(hb.args[0].text);  // reported; its options' children are not "missing"
+        continue;
+      }
       DProc& p = rec::view<DProc>(r.data());
       p.proc_name.set(hb.args[0].text);
       if (!hb.find("proc_type")) {
         errs.add(hb.at, "\"proc_type\" (part of the key of PROCESS) is missing");
+        refused.insert(hb.args[0].text);
         continue;
       }
       if (p.proc_type < 1 || p.proc_type > 12) {
         errs.add(hb.find("proc_type")->value_at, "process type 1-10 (menu, input ... status)");
+        refused.insert(hb.args[0].text);
         continue;
+      }
+      // the process's own file and its key field are the dictionary's
+      if (!p.pcf_file.blank()) {
+        std::string fapp = p.pcf_app.blank() ? a.id : trim_right(std::string(p.pcf_app.view()));
+        std::string fname = trim_right(std::string(p.pcf_file.view()));
+        const Entry* fe = hb.find("pcf_file");
+        const GFile* g = file(fname);
+        if (!g || g->app != fapp) {
+          errs.add(fe ? fe->value_at : hb.at, "\"pcf_file\": no file " + fname + " is defined in " + fapp);
+        } else if (!p.pcf_key.blank()) {
+          std::string key = trim_right(std::string(p.pcf_key.view()));
+          bool found = false;
+          for (const Fld& f : g->flds) found = found || f.elem_name == key;
+          const Entry* ke = hb.find("pcf_key");
+          if (!found) errs.add(ke ? ke->value_at : hb.at, "\"pcf_key\": " + fname + " has no field \"" + key + "\"");
+        }
       }
       procs[hb.args[0].text] = P{a.id, p.proc_type};
       put(pr, r, hb.at, "process " + hb.args[0].text);
@@ -870,6 +899,7 @@ bool Gen::processes() {
       for (size_t i = 1; i < t.blocks.size(); ++i) {
         const Block& b = t.blocks[i];
         std::vector<uint8_t> r;
+        if ((b.kind == "item" || b.kind == "chr" || b.kind == "option") && !image) continue;  // image refused
         if (b.kind == "frame") {
           if (!num(b.args[0], 1, 0x7FFFFFFF, &frame_no)) continue;
           frame_code = 0;
@@ -879,6 +909,7 @@ bool Gen::processes() {
           own(r);
           put(fr, r, b.at, "frame");
         } else if (b.kind == "image") {
+          image = nullptr;  // until this one is made: its items, characteristics and options wait for it
           if (!num(b.args[0], 1, 255, &image_no)) continue;
           if (!encode_record(im, b, &r, {"proc_type", "proc_name", "frame_code", "frame_no", "image_no"}))
             continue;
@@ -954,7 +985,8 @@ bool Gen::processes() {
           if (!num(b.args[0], 0, 255, &n)) continue;
           auto p = procs.find(b.args[2].text);
           if (p == procs.end()) {
-            errs.add(b.args[2].at, "option " + b.args[0].text + " names no process: \"" + b.args[2].text + "\"");
+            if (!refused.count(b.args[2].text))
+              errs.add(b.args[2].at, "option " + b.args[0].text + " names no process: \"" + b.args[2].text + "\"");
             continue;
           }
           if (!encode_record(cd, b, &r,
@@ -970,7 +1002,7 @@ bool Gen::processes() {
           c.ch_type = uint8_t(p->second.type);
           c.ch_app.set(p->second.app);
           c.ch_name.set(b.args[2].text);
-          put(cd, r, b.at, "option");
+          put(cd, r, b.at, "option " + b.args[0].text + " of image " + std::to_string(image_no));
         }
       }
     }
@@ -1093,8 +1125,21 @@ bool Gen::raws() {
   for (const GFile& g : files) {
     GenFile* m = nullptr;
     if (made) {
-      made->push_back(GenFile{g.app, g.name, g.fclass, {}, g.init, g.null});
+      made->emplace_back();
       m = &made->back();
+      m->app = g.app;
+      m->name = g.name;
+      m->fclass = g.fclass;
+      m->init = g.init;
+      m->null = g.null;
+      m->org = g.org;
+      m->rec_len = g.rec_len;
+      m->var = g.var;
+      for (const Key& k : g.keys) {
+        GenFile::Key gk{k.no, k.dup, {}};
+        for (const KeySeg& sg : k.segs) gk.segs.push_back({sg.off, sg.len, sg.type});
+        m->keys.push_back(gk);
+      }
     }
     if (g.fclass != 1 || !g.mem || !system_app(g.app)) continue;
     // The records in key order; a single-record file without one gets its

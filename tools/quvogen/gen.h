@@ -46,6 +46,7 @@
 //     without records (a single-record file without one gets its defaults).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -62,6 +63,16 @@ struct GenFile {
   int fclass = 1;
   std::vector<std::vector<uint8_t>> records;
   std::vector<uint8_t> init, null;
+  // its layout: organisation, record length, variable length, and its keys
+  // (number, duplicates, segments of offset, length and FM_SEG_ type)
+  struct Key {
+    int no = 0;
+    bool dup = false;
+    std::vector<std::array<int, 3>> segs;
+  };
+  int org = 2, rec_len = 0;
+  bool var = false;
+  std::vector<Key> keys;
 };
 
 // Generates from the sources under src_root into out_dir. True when written;

@@ -172,7 +172,12 @@ bool read_app(const std::string& dir, const std::string& id, App* out, Errors* e
     if (!it->is_regular_file()) continue;
     if (it->path().extension() == ".stmt") out->stmt_files.push_back(it->path().string());
     TextKind k;
+    std::string name = it->path().filename().string();
     if (text_kind_of(it->path().string(), &k)) paths.push_back(it->path().string());
+    else if (name[0] != '.' && name.back() != '~')  // hidden files and editors' backups are not texts
+      errs->add(Pos{it->path().string(), 0, 0},
+                "neither a .def, .rec nor .proc text: its content would be left out (rename it, or move it "
+                "out of the application's directory)");
   }
   std::sort(out->stmt_files.begin(), out->stmt_files.end());
   if (ec) errs->add(Pos{dir, 0, 0}, "cannot read the directory: " + ec.message());

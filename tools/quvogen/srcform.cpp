@@ -354,8 +354,13 @@ void parse_text(const std::string& path, const std::string& content, TextKind ki
         continue;
       }
       if (!t.empty() && t[0] == '#') continue;
-      r.screen_row(out->blocks[size_t(screen_of)], line, ln);
-      continue;
+      if (t.empty() || t[0] == '|' || !is_header(kind, line)) {
+        r.screen_row(out->blocks[size_t(screen_of)], line, ln);
+        continue;
+      }
+      // a header ends the text's screen: its "end screen" is missing
+      errs->add(r.at(screen_line, 1), "\"screen\" without \"end screen\" (before line " + std::to_string(ln) + ")");
+      screen_of = -1;
     }
     if (t.empty() || t[0] == '#') {
       if (nl == content.size()) break;

@@ -164,6 +164,10 @@ bool encode_value(const Spec& s, const std::string& text, uint8_t* out, std::str
       if (s.type == 12 && !parse_number(text, 31, &probe, why)) return false;
       std::string t = s.type == 12 ? text : fixed_decimals(text, s.decimals, why);
       if (t.empty()) return false;
+      if (s.type == 8 && !s.is_signed && t[0] == '-' && t.find_first_of("123456789") != std::string::npos) {
+        *why = "out of range for an unsigned packed field (give it \"signed\"): " + text;
+        return false;
+      }
       PdCva cva{out, s.type == 12 ? 8 : s.len, 0};
       if (!pd_cva(t.c_str(), int(t.size()), '.', &cva)) {
         *why = "does not fit " + std::to_string(cva.len) + " bytes of packed decimal: " + text;
