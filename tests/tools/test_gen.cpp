@@ -154,7 +154,7 @@ TEST(Gen, RefusesAnImageWithItsItems) {
 // by name. Editors' backups and hidden files are passed over.
 TEST(Gen, RefusesAFileThatIsNoText) {
   expect_refused([](const fs::path& s) { fs::copy_file(s / "0SA/APPL.rec", s / "0SA/USER.recs"); },
-                 "0SA/USER.recs: neither a .def, .rec nor .proc text");
+                 "0SA/USER.recs: neither a .def, .rec, .proc nor .stmt text");
   TmpDir t;
   fs::path src = copy_sources(t.path);
   write(src / "0SA/APPL.rec~", "old text");

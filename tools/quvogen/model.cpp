@@ -170,13 +170,16 @@ bool read_app(const std::string& dir, const std::string& id, App* out, Errors* e
   for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
     if (!it->is_regular_file()) continue;
-    if (it->path().extension() == ".stmt") out->stmt_files.push_back(it->path().string());
+    if (it->path().extension() == ".stmt") {
+      out->stmt_files.push_back(it->path().string());
+      continue;
+    }
     TextKind k;
     std::string name = it->path().filename().string();
     if (text_kind_of(it->path().string(), &k)) paths.push_back(it->path().string());
     else if (name[0] != '.' && name.back() != '~')  // hidden files and editors' backups are not texts
       errs->add(Pos{it->path().string(), 0, 0},
-                "neither a .def, .rec nor .proc text: its content would be left out (rename it, or move it "
+                "neither a .def, .rec, .proc nor .stmt text: its content would be left out (rename it, or move it "
                 "out of the application's directory)");
   }
   std::sort(out->stmt_files.begin(), out->stmt_files.end());
