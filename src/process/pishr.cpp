@@ -12,6 +12,7 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/em.h"
+#include "process/emrec.h"
 #include "process/pcb.h"
 #include "process/piexec.h"
 #include "process/pl.h"
@@ -226,4 +227,41 @@ int pi_restore_data(Pcb* pcb, const uint8_t* buf, size_t size) {
   }
   walk(pcb, [&](uint8_t* a, size_t len, size_t at) { std::memcpy(a, buf + at, len); });
   return 1;
+}
+
+// ------------------------------------------------------- address look-ups --
+uint8_t* pi_find_addr(Pcb* pcb, const char* app, uint32_t reference, int kind, uint32_t offset, uint32_t* index) {
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  EmAreaEntry* t = area_table(em);
+  if (!t || !pcb->area_addr) return nullptr;
+  uint32_t cls = reference / 1000000, number = reference % 1000000;
+  for (uint32_t i = 1; i <= em->n_areas; ++i) {
+    const EmAreaEntry& e = t[i];
+    if (e.aclass != cls || e.number != number || e.kind != kind || e.sub != 0) continue;
+    if (std::memcmp(e.app.data(), app, 3) != 0 || e.index == 0 || e.index > em->n_areas) continue;
+    uint8_t* a = pcb->area_addr.get()[e.index].get();
+    if (!a) return nullptr;
+    if (index) *index = e.index;
+    return a + offset;
+  }
+  return nullptr;
+}
+
+EmCfi* pi_get_cfi(EmHeader* em, const char* app, const char* name) {
+  FmArb* c = em ? em->cfi.get() : nullptr;
+  if (!c || !fm_is_handle(c)) return nullptr;
+  static EmCfi* key = static_cast<EmCfi*>(arena::alloc_chunk(sizeof(EmCfi)));
+  std::memset(static_cast<void*>(key), ' ', sizeof *key);
+  std::memcpy(key->fdb.app.data(), app, 3);
+  std::memcpy(key->fdb.name.data(), name, 8);
+  PROTO_FULL(c, 0, reinterpret_cast<uint8_t*>(key));
+  uint8_t* p = fm_read_fast(c, 0);
+  c->op = 0;
+  return reinterpret_cast<EmCfi*>(p);
+}
+
+uint8_t* pi_find_rec(Pcb* pcb, const char* app, const char* name) {
+  EmCfi* r = pi_get_cfi(pcb ? pcb->module.get() : nullptr, app, name);
+  if (!r) return nullptr;
+  return pi_find_addr(pcb, app, r->rec_area, 0, 0, nullptr);
 }

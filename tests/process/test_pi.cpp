@@ -464,6 +464,13 @@ TEST_F(Pi, StoreAndRestoreRoundTrip) {
     for (int i = 1; i <= kAreas; ++i) EXPECT_EQ(p->area_addr.get()[i].get()[63], i);
     SysErrCapture se(SysErrAnswer::Continue);
     EXPECT_EQ(pi_store_data(p, buf.data(), n - 1), 0);
+    // Look-ups by reference: class 3, number 3 is the third area.
+    uint32_t ix = 0;
+    EXPECT_EQ(pi_find_addr(p, "ABC", 3000003, 0, 5, &ix), p->area_addr.get()[3].get() + 5);
+    EXPECT_EQ(ix, 3u);
+    EXPECT_EQ(pi_find_addr(p, "ABC", 4000003, 0, 0, nullptr), nullptr);
+    EXPECT_EQ(pi_find_addr(p, "XYZ", 3000003, 0, 0, nullptr), nullptr);
+    EXPECT_EQ(pi_find_rec(p, "ABC", "NOFILE  "), nullptr);
   };
   PiInvoc v = invoc("SUB", 6);
   EXPECT_EQ(run(&v), 2);
