@@ -736,6 +736,71 @@ int pi_chk_secr(int32_t code, Pcb* pcb) {
   return pi_prof_bit(static_cast<const DProfile*>(pcb->profile.get()), code) ? 1 : 0;
 }
 
+// ===================================================== status, constraints ==
+void pi_upd_stat(Pcb* pcb) {
+  com.stat_db.clear();
+  com.stat_app.clear();
+  com.stat_ver.clear();
+  for (Pcb* p = pcb; p; p = static_cast<Pcb*>(p->invoc.parent_pcb.get())) {
+    if (p->invoc.app == "0LA") continue;
+    auto* a11 = pi_area_rec<PdArea11>(p, 11);
+    if (!a11) break;
+    if (a11->app == "0AD") {
+      if (auto* a9 = pi_area_rec<PdArea9>(p, 9)) {
+        com.stat_app = a9->design_app;
+        com.stat_ver = a9->design_ver;
+      }
+    } else {
+      com.stat_app = a11->app;
+      com.stat_ver = a11->ver;
+      if (!(a11->app == "0SA") && !(a11->app == "0DB"))
+        if (auto* a5 = pi_area_rec<PdArea5>(p, 5)) com.stat_db = a5->db;
+    }
+    break;
+  }
+  if (!pcb) return;
+  switch (pcb->invoc.type) {
+    case 1: proc_svc.mp_upd_stat(pcb); break;
+    case 2: proc_svc.ip_upd_stat(pcb); break;
+    default:
+      if (pcb->invoc.type < 1 || pcb->invoc.type > 10) sys_err(__LINE__, "invoc_proc() - bad proc. type");
+  }
+}
+
+void pi_set_cns(Pcb* pcb, uint8_t* record, size_t record_len) {
+  const PiInvoc& v = pcb->invoc;
+  if (v.auto_mode != 1) {
+    // The caller's constraints as the stream control block keeps them.
+    auto* scb = static_cast<uint8_t*>(pcb->cns_scb.get());
+    if (!scb || rec::view<rec::U32>(scb).get() != 4) return;
+    const auto& b = rec::view<PiCnsScb>(scb);
+    const uint8_t* values = b.values.get();
+    const uint8_t* ent = b.entries.get();
+    size_t at = 0;
+    for (uint32_t i = 0; values && ent && i < b.used; ++i) {
+      uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(ent) + 6 * i + 2).get();
+      uint16_t len = rec::view<rec::U16>(const_cast<uint8_t*>(ent) + 6 * i + 4).get();
+      if (size_t(off) + len > record_len || at + len > b.length) return;
+      std::memcpy(record + off, values + at, len);
+      at += len;
+    }
+    return;
+  }
+  // Automatic mode 1: each constraint in use, from the invocation.
+  const uint8_t* pos = v.cns_positions.get();
+  const uint8_t* desc = v.cns_descs.get();
+  const uint8_t* values = v.cns_values.get();
+  if (!pos || !desc || !values) return;
+  for (uint32_t i = 0; i < v.cns_count; ++i) {
+    const auto& d = rec::view<PiCnsDesc>(const_cast<uint8_t*>(desc) + 16 * i);
+    if (!d.in_use) continue;
+    uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(pos) + 6 * i + 2).get();
+    uint16_t len = d.length;
+    if (size_t(off) + len > record_len || d.value_at + len > v.cns_total) continue;
+    std::memcpy(record + off, values + d.value_at, len);
+  }
+}
+
 // ====================================================== registration ==
 namespace {
 int user_lookup(std::string_view login) {

@@ -58,6 +58,55 @@ uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size) {
   }
   return nullptr;
 }
+void free_cns_scb(Pcb* pcb) {
+  auto* b = static_cast<PiCnsScb*>(pcb->cns_scb.get());
+  if (!b) return;
+  if (b->values) mm_free(b->values.get());
+  if (b->entries) mm_free(b->entries.get());
+  mm_free(b);
+  pcb->cns_scb.reset();
+}
+
+// The type 4 block of the key constraints handed down: the values used,
+// concatenated, and their 6-byte entries (in automatic mode only those in
+// use).
+void bld_cns_scb(Pcb* pcb) {
+  free_cns_scb(pcb);
+  const PiInvoc& v = pcb->invoc;
+  const uint8_t* pos = v.cns_positions.get();
+  const uint8_t* desc = v.cns_descs.get();
+  const uint8_t* values = v.cns_values.get();
+  if (v.cns_count == 0 || !pos || !desc || !values) return;
+  MmPool pool = pi_pool();
+  auto* b = static_cast<PiCnsScb*>(MM_ALLOC(pool, sizeof(PiCnsScb)));
+  std::memset(static_cast<void*>(b), 0, sizeof *b);
+  b->type = 4;
+  auto* text = static_cast<uint8_t*>(MM_ALLOC(pool, v.cns_total ? v.cns_total : 1));
+  auto* ent = static_cast<uint8_t*>(MM_ALLOC(pool, 6 * size_t(v.cns_count)));
+  uint32_t at = 0, used = 0;
+  for (uint32_t i = 0; i < v.cns_count; ++i) {
+    const auto& d = rec::view<PiCnsDesc>(const_cast<uint8_t*>(desc) + 16 * i);
+    if (v.auto_mode && !d.in_use) continue;
+    uint32_t len = d.length;
+    if (uint64_t(d.value_at) + len > v.cns_total || uint64_t(at) + len > v.cns_total) continue;
+    std::memcpy(text + at, values + d.value_at, len);
+    std::memcpy(ent + 6 * used, pos + 6 * i, 6);
+    at += len;
+    ++used;
+  }
+  if (used == 0) {
+    mm_free(text);
+    mm_free(ent);
+    mm_free(b);
+    return;
+  }
+  b->length = at;
+  b->values.set(text);
+  b->used = used;
+  b->entries.set(ent);
+  pcb->cns_scb.set(b);
+}
+
 }  // namespace
 
 // ------------------------------------------------------- sharing tables --
@@ -154,6 +203,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     std::memset(a + copied, 0, e.size - copied);
     last_whole = a;
   }
+  bld_cns_scb(pcb);
   // The constraints handed down must be on the process's own file.
   if (pcb->invoc.cns_count != 0 && em &&
       (!(pcb->invoc.pcf_app == em->pcf_app.view()) || pcb->invoc.pcf_file != em->pcf_file)) {
@@ -177,6 +227,7 @@ void pi_free_data(Pcb* pcb) {
     pcb->area_addr.reset();
     pcb->area_own.reset();
   }
+  free_cns_scb(pcb);
   if (pcb->profile) {
     mm_free(pcb->profile.get());
     pcb->profile.reset();

@@ -698,3 +698,48 @@ TEST_F(Pi, LanguageOfTheRunByItsSources) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Pi, KeyConstraintsReachTheRecord) {
+  define({{"SUB", 6}});
+  auto* pos = static_cast<uint8_t*>(MM_ALLOC(e.pool, 12));
+  auto* desc = static_cast<uint8_t*>(MM_ALLOC(e.pool, 32));
+  auto* values = static_cast<uint8_t*>(MM_ALLOC(e.pool, 5));
+  std::memset(pos, 0, 12);
+  std::memset(desc, 0, 32);
+  std::memcpy(values, "ABCDE", 5);
+  rec::view<rec::U16>(pos + 2) = uint16_t(3);
+  rec::view<rec::U16>(pos + 4) = uint16_t(2);
+  rec::view<rec::U16>(pos + 8) = uint16_t(10);
+  rec::view<rec::U16>(pos + 10) = uint16_t(3);
+  auto& d0 = rec::view<PiCnsDesc>(desc);
+  auto& d1 = rec::view<PiCnsDesc>(desc + 16);
+  d0.value_at = 0u;
+  d0.length = uint16_t(2);
+  d1.value_at = 2u;
+  d1.length = uint16_t(3);
+  d1.in_use = 1;
+  std::string seen[2];
+  for (int autom = 0; autom < 2; ++autom) {
+    g_eps.hook = [&](Pcb* p, int ep) {
+      if (ep != 1) return;
+      uint8_t rec[20];
+      std::memset(rec, '.', sizeof rec);
+      pi_set_cns(p, rec, sizeof rec);
+      seen[autom] = std::string(reinterpret_cast<char*>(rec), sizeof rec);
+    };
+    PiInvoc v = invoc("SUB", 6);
+    v.cns_count = 2;
+    v.cns_positions.set(pos);
+    v.cns_descs.set(desc);
+    v.cns_values.set(values);
+    v.cns_total = 5;
+    v.auto_mode = uint8_t(autom);
+    EXPECT_EQ(run(&v), 2);
+  }
+  EXPECT_EQ(seen[0], "...AB.....CDE.......");
+  EXPECT_EQ(seen[1], "..........CDE.......");
+}
+
+}  // namespace
