@@ -743,3 +743,52 @@ TEST_F(Pi, KeyConstraintsReachTheRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+// Area 1 of each process as the test wants it: size, pass and receive bits.
+struct Area1 {
+  uint32_t size;
+  uint8_t pass, recv;
+};
+std::map<std::string, Area1> g_area1;
+int area1_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  auto it = g_area1.find(c->em->proc_name.str());
+  if (ok && it != g_area1.end()) {
+    auto* t = reinterpret_cast<EmAreaEntry*>(c->em->area_table.get());
+    t[1].size = it->second.size;
+    t[1].shr = it->second.pass;
+    t[1].non_shr = it->second.recv;
+  }
+  return ok;
+}
+
+TEST_F(Pi, HandedDownAreaIsCopiedByTheSmallerSizeOrInitialised) {
+  define({{"OLD", 4}, {"NEW", 6}, {"DEAF", 6}});
+  em_set_compiler(area1_compiler);
+  // The caller's area 1 holds 16 bytes (an older dictionary), the child's 64;
+  // DEAF does not receive at its process class.
+  g_area1 = {{"OLD", {16, 0x10, 0x18}}, {"NEW", {64, 0x10, 0x18}}, {"DEAF", {64, 0x10, 0x12}}};
+  std::map<std::string, std::string> got;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    uint8_t* a = p->area_addr.get()[1].get();
+    if (p->invoc.name == "OLD") std::memset(a, 'x', 16);
+    else got[p->invoc.name.str()] = std::string(reinterpret_cast<char*>(a), 64);
+  };
+  g_ap = [&](Pcb* p) {
+    for (const char* n : {"NEW", "DEAF"}) {
+      PiInvoc k = invoc(n, 6, 0, p);
+      pi_exec(&k);
+    }
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("OLD", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(got["NEW"], std::string(16, 'x') + std::string(48, '\0'));
+  EXPECT_EQ(got["DEAF"], std::string(64, '\0'));
+  g_area1.clear();
+}
+
+}  // namespace
