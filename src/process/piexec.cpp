@@ -49,6 +49,7 @@ struct Runner {
   bool access_all_files = false;
   std::string start_failure;
   std::vector<Pcb*> pending;  // deleted from the PCB file, freed by a discard with memory
+  uint32_t hook_count = 0;    // records of the hook copy
 } g;
 
 bool live(FmArb* a) { return a && fm_is_handle(a); }
@@ -176,9 +177,10 @@ void pi_open_fi(Pcb* pcb) {
 
 struct ProcRun {
   Pcb* pcb;
+  int result;  // the chain's result when it ends without unwinding
 };
 
-// The driver of one PCB chain (never returns: it unwinds with the result).
+// The driver of one PCB chain; its result goes to ProcRun::result.
 void invoc_proc(void* arg) {
   Pcb* pcb = static_cast<ProcRun*>(arg)->pcb;
   la_get_dec_sep_cur();
@@ -261,7 +263,9 @@ void invoc_proc(void* arg) {
     p = p->next.get();
   }
   if (last->heads_family) discard_family(last->family, 0);
-  ut_unwind(result == 0 ? 1 : result);
+  // The scope ends with the result: handed back without an unwind (the
+  // scope's release is the same either way).
+  static_cast<ProcRun*>(arg)->result = result == 0 ? 1 : result;
 }
 
 // ------------------------------------------------------------ getters --
@@ -544,8 +548,9 @@ void pi_exec(PiInvoc* inv) {
     else if (kind == 1) type = g.subproc_for_related ? 4 : 1;
   }
   bool heads = pcb->heads_family != 0;
-  ProcRun run{pcb};
+  ProcRun run{pcb, 0};
   int result = MARK(type, invoc_proc, &run, ut_cleanup);
+  if (result == 1 && run.result != 0) result = run.result;
   // Whatever way the run ended, a family headed here leaves nothing behind.
   if (heads) discard_family(family, 1);
   inv->completion = result;
@@ -652,7 +657,7 @@ int dflt_proc(Pcb* key, PiInvoc* inv, Pcb* parent) {
 }
 
 int hook_proc(Pcb* key, int hook_type, char* db) {
-  if (hook_type != 3 || !live(g.hooks)) return 0;
+  if (hook_type != 3 || !live(g.hooks) || g.hook_count == 0) return 0;
   DHook* h = &work()->hook;
   const char* dbs[4] = {db, db, "   ", "   "};
   const char* users[4] = {com.user_id.data(), "   ", com.user_id.data(), "   "};
@@ -692,7 +697,7 @@ void fill_mhook() {
     if (!(h->active == "1")) continue;
     if (!h->user.blank() && std::memcmp(h->user.data(), com.user_id.data(), 3) != 0) continue;
     PROTO_FULL(g.hooks, 0, reinterpret_cast<uint8_t*>(h));
-    fm_write(g.hooks);
+    if (fm_write(g.hooks) == 1) ++g.hook_count;
   }
   FM_CLOSE(a, 0);
 }
