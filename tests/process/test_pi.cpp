@@ -523,8 +523,10 @@ TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
   define({{"SELF", 4}});
   int runs = 0;
   std::vector<std::pair<Pcb*, int>> seen;
+  std::vector<int> alternation;
   g_ap = [&](Pcb* p) {
     seen.push_back({p, int(pi_pcb_count())});
+    alternation.push_back(p->alternation);
     if (++runs > 1) return;
     PiInvoc k = invoc("SELF", 4, 0, p);
     k.caller_mode = 2;
@@ -536,7 +538,7 @@ TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
   EXPECT_EQ(run(&v), 2);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_NE(seen[0].first, seen[1].first);
-  EXPECT_EQ(seen[1].first->alternation, 1);  // still in the family while it runs
+  EXPECT_EQ(alternation, (std::vector<int>{0, 1}));
   EXPECT_EQ(seen[1].second, 2);
   // The replaced caller ran its event point 06 once, then the new PCB ran.
   EXPECT_EQ(g_eps.log, (std::vector<std::string>{"SELF:1", "SELF:6", "SELF:1", "SELF:6"}));
