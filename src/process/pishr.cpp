@@ -45,7 +45,7 @@ const EmAreaEntry* entry_of(EmHeader* em, uint32_t n) {
 
 // The caller's area of the same class, application and number, with its
 // size; null when the caller has none.
-uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size) {
+uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size, uint32_t* index = nullptr) {
   EmHeader* em = caller ? caller->module.get() : nullptr;
   EmAreaEntry* t = area_table(em);
   if (!t || !caller->area_addr) return nullptr;
@@ -54,6 +54,7 @@ uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size) {
     if (c.sub != 0 || c.aclass != e.aclass || c.number != e.number || !(c.app == e.app.view())) continue;
     if (c.index > em->n_areas) return nullptr;
     *size = c.size;
+    if (index) *index = c.index;
     return caller->area_addr.get()[c.index].get();
   }
   return nullptr;
@@ -174,8 +175,21 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
       continue;
     }
     bool shared = e.kind < 2 && caller && !pcb->invoc.independent && pi_class_shared(kind, pclass, e.aclass);
-    uint32_t csize = 0;
-    uint8_t* from = caller && !pcb->invoc.independent ? caller_area(caller, e, &csize) : nullptr;
+    uint32_t csize = 0, cix = 0;
+    uint8_t* from = caller && !pcb->invoc.independent ? caller_area(caller, e, &csize, &cix) : nullptr;
+    uint8_t* cown = from ? caller->area_own.get() : nullptr;
+    if (shared && from && cown && cown[cix] && pcb->invoc.caller_mode == 2 && caller->family != pcb->family &&
+        caller->heads_family) {
+      // The child replaces a caller that heads another family: it takes
+      // the caller's area over, and the caller's slot loses its address.
+      if (own[ix] && addr[ix] && addr[ix].get() != from) mm_free(addr[ix].get());
+      cown[cix] = 0;
+      caller->area_addr.get()[cix].reset();
+      own[ix] = 1;
+      addr[ix].set(from);
+      last_whole = from;
+      continue;
+    }
     if (shared && from) {
       // The caller's own area (a reused PCB that owned an area of this
       // number before gives it back first).

@@ -794,3 +794,41 @@ TEST_F(Pi, HandedDownAreaIsCopiedByTheSmallerSizeOrInitialised) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
+  define({{"PAR", 4}, {"KID", 6}});
+  uint8_t* par8 = nullptr;
+  uint8_t* kid8 = nullptr;
+  std::string kid8_text;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    uint8_t* a8 = p->area_addr.get()[8].get();
+    if (p->invoc.name == "PAR") {
+      par8 = a8;
+      std::memset(a8, 'p', 64);
+    } else {
+      kid8 = a8;
+      EXPECT_EQ(p->area_own.get()[8], 1);  // taken over, not borrowed
+      EXPECT_EQ(p->area_own.get()[4], 1);  // not shared with a RELATED child: its own
+      kid8_text = std::string(reinterpret_cast<char*>(a8), 64);
+    }
+  };
+  bool replaced = false;
+  g_ap = [&](Pcb* p) {
+    if (p->invoc.name == "KID" || replaced) return;
+    replaced = true;
+    PiInvoc k = invoc("KID", 6, 1, p);  // RELATED: class 0 shares 8 and 12
+    k.caller_mode = 2;
+    pi_exec(&k);
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(kid8, par8);
+  EXPECT_EQ(kid8_text, std::string(64, 'p'));
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+}  // namespace
