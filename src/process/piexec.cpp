@@ -91,6 +91,14 @@ void set_key(Pcb* k, uint32_t family, const PiInvoc& inv, uint16_t gen, uint8_t 
   k->alternation = alt;
 }
 
+// "0LA 00 Menu \"QUVO MENU\"": the process key as messages name it.
+std::string key_text(const PiInvoc& v) {
+  std::string s = v.app.str() + " " + v.ver.str() + " ";
+  int t = v.type;
+  s += t >= 1 && t <= 10 ? com.proc_type_names[t - 1].str() : std::to_string(t);
+  return s + " \"" + v.name.str() + "\"";
+}
+
 bool same_process(const PiInvoc& a, const PiInvoc& b) { return std::memcmp(&a, &b, 36) == 0; }
 
 // A PCB that is not (or no longer) in the PCB file.
@@ -508,7 +516,7 @@ void pi_exec(PiInvoc* inv) {
         auto* def = static_cast<DProc*>(MM_ALLOC(pi_pool(), sizeof(DProc)));
         std::memset(static_cast<void*>(def), ' ', sizeof *def);
         FmFdb ident;
-        std::string why = la_text(kPlNoDefinition);
+        std::string why = key_text(pcb->invoc) + ": " + la_text(kPlNoDefinition);
         if (!read_dproc(pcb->invoc, def, &ident, &status) && status) why += ": " + la_text(status);
         mm_free(def);
         g.start_failure = why;
@@ -524,7 +532,7 @@ void pi_exec(PiInvoc* inv) {
       g.counter = saved_counter;
       inv->completion = 34;
       if (parent && parent->msg_file) la_add_msg(3, parent->msg_file.get(), 200460, 0);
-      if (!parent) g.start_failure = la_text(200460);
+      if (!parent) g.start_failure = key_text(pcb->invoc) + ": " + la_text(200460);
       return;
     }
     if (!pcb_store(pcb)) {
