@@ -172,8 +172,9 @@ void pi_open_fi(Pcb* pcb) {
     } else if (a9 && !(fdb.app == "0LA") && !IS_ZUB_AP(fdb.app.data())) {
       std::memcpy(fdb.db.data(), a9->cur_db.data(), 3);
     }
-    int access = g.access_all_files ? 15 : 15;
-    if (!FM_OPEN(&fdb, com.subproc_scope, 0, access, 15)) {
+    // Files open with every access right (the compiled reference keeps no
+    // narrower mode yet, so QUVO_ACCESS_ALL_FILES changes nothing today).
+    if (!FM_OPEN(&fdb, com.subproc_scope, 0, 15, 15)) {
       // A file the process must have ends its start.
       if (r->one.get() & 0xFF) pi_fi_err(pcb, &fdb, 300270, fdb.status);
       continue;
