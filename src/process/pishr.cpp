@@ -154,7 +154,10 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     std::memset(own, 0, n + 1);
     pcb->area_addr.set(addr);
     pcb->area_own.set(own);
+    // The message file of the process and the four previous ones.
     if (!pcb->msg_file) pcb->msg_file.set(la_create_fi(79, proc_scope));
+    for (auto& m : pcb->prev_msg)
+      if (!m) m.set(la_create_fi(79, proc_scope));
   }
   Ref<uint8_t>* addr = pcb->area_addr.get();
   uint8_t* own = pcb->area_own.get();
@@ -246,8 +249,12 @@ void pi_free_data(Pcb* pcb) {
     mm_free(pcb->profile.get());
     pcb->profile.reset();
   }
-  if (FmArb* m = pcb->msg_file.get(); m && fm_is_handle(m)) FM_CLOSE(m, 0);
+  if (FmArb* m = pcb->msg_file.get(); m && fm_is_handle(m)) FM_CLOSE(m, FM_CL_SCRATCH);
   pcb->msg_file.reset();
+  for (auto& r : pcb->prev_msg) {
+    if (FmArb* m = r.get(); m && fm_is_handle(m)) FM_CLOSE(m, FM_CL_SCRATCH);
+    r.reset();
+  }
   if (em && em->running_pcb.get() == pcb) em->running_pcb.reset();
   pl_release(pcb);
 }
