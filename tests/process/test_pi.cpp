@@ -832,3 +832,25 @@ TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Pi, ExecutorScriptText) {
+  define({{"ACT", 4}, {"INP", 2}});
+  EXPECT_EQ(proc_exec_script_text("4:24,2:3"), 1);
+  PiInvoc a = invoc("ACT", 4);
+  EXPECT_EQ(run(&a), 24);
+  PiInvoc i = invoc("INP", 2);
+  EXPECT_EQ(run(&i), 3);
+  EXPECT_EQ(count("ip_setup"), 1);
+  EXPECT_EQ(count("ip_exec"), 1);
+  EXPECT_EQ(count("ip_cleanup"), 1);
+  proc_exec_script_clear();
+  for (const char* bad : {"4", "11:2", "4:0", "4:2;", "x:1", "4:2,"}) {
+    EXPECT_EQ(proc_exec_script_text(bad), std::string(bad) == "4:2," ? 1 : 0) << bad;
+  }
+  PiInvoc b = invoc("ACT", 4);
+  EXPECT_EQ(run(&b), 2);
+}
+
+}  // namespace
