@@ -529,11 +529,11 @@ void pi_exec(PiInvoc* inv) {
     }
     EmHeader* em = pcb->module.get();
     if (em->exec_secr != -1 && !chk_exec_secr(pcb, parent)) {
+      if (!parent) g.start_failure = key_text(pcb->invoc) + ": " + la_text(200460);
       free_pcb(pcb);
       g.counter = saved_counter;
       inv->completion = 34;
       if (parent && parent->msg_file) la_add_msg(3, parent->msg_file.get(), 200460, 0);
-      if (!parent) g.start_failure = key_text(pcb->invoc) + ": " + la_text(200460);
       return;
     }
     if (!pcb_store(pcb)) {
