@@ -49,6 +49,7 @@ struct Runner {
   bool access_all_files = false;
   std::string start_failure;
   std::vector<Pcb*> pending;  // deleted from the PCB file, freed by a discard with memory
+  uint32_t hook_count = 0;    // records of the hook copy
 } g;
 
 bool live(FmArb* a) { return a && fm_is_handle(a); }
@@ -88,6 +89,14 @@ void set_key(Pcb* k, uint32_t family, const PiInvoc& inv, uint16_t gen, uint8_t 
   std::memcpy(&k->invoc, &inv, 36);
   k->generation = gen;
   k->alternation = alt;
+}
+
+// "0LA 00 Menu \"QUVO MENU\"": the process key as messages name it.
+std::string key_text(const PiInvoc& v) {
+  std::string s = v.app.str() + " " + v.ver.str() + " ";
+  int t = v.type;
+  s += t >= 1 && t <= 10 ? com.proc_type_names[t - 1].str() : std::to_string(t);
+  return s + " \"" + v.name.str() + "\"";
 }
 
 bool same_process(const PiInvoc& a, const PiInvoc& b) { return std::memcmp(&a, &b, 36) == 0; }
@@ -163,8 +172,9 @@ void pi_open_fi(Pcb* pcb) {
     } else if (a9 && !(fdb.app == "0LA") && !IS_ZUB_AP(fdb.app.data())) {
       std::memcpy(fdb.db.data(), a9->cur_db.data(), 3);
     }
-    int access = g.access_all_files ? 15 : 15;
-    if (!FM_OPEN(&fdb, com.subproc_scope, 0, access, 15)) {
+    // Files open with every access right (the compiled reference keeps no
+    // narrower mode yet, so QUVO_ACCESS_ALL_FILES changes nothing today).
+    if (!FM_OPEN(&fdb, com.subproc_scope, 0, 15, 15)) {
       // A file the process must have ends its start.
       if (r->one.get() & 0xFF) pi_fi_err(pcb, &fdb, 300270, fdb.status);
       continue;
@@ -176,9 +186,10 @@ void pi_open_fi(Pcb* pcb) {
 
 struct ProcRun {
   Pcb* pcb;
+  int result;  // the chain's result when it ends without unwinding
 };
 
-// The driver of one PCB chain (never returns: it unwinds with the result).
+// The driver of one PCB chain; its result goes to ProcRun::result.
 void invoc_proc(void* arg) {
   Pcb* pcb = static_cast<ProcRun*>(arg)->pcb;
   la_get_dec_sep_cur();
@@ -261,7 +272,9 @@ void invoc_proc(void* arg) {
     p = p->next.get();
   }
   if (last->heads_family) discard_family(last->family, 0);
-  ut_unwind(result == 0 ? 1 : result);
+  // The scope ends with the result: handed back without an unwind (the
+  // scope's release is the same either way).
+  static_cast<ProcRun*>(arg)->result = result == 0 ? 1 : result;
 }
 
 // ------------------------------------------------------------ getters --
@@ -504,7 +517,7 @@ void pi_exec(PiInvoc* inv) {
         auto* def = static_cast<DProc*>(MM_ALLOC(pi_pool(), sizeof(DProc)));
         std::memset(static_cast<void*>(def), ' ', sizeof *def);
         FmFdb ident;
-        std::string why = la_text(kPlNoDefinition);
+        std::string why = key_text(pcb->invoc) + ": " + la_text(kPlNoDefinition);
         if (!read_dproc(pcb->invoc, def, &ident, &status) && status) why += ": " + la_text(status);
         mm_free(def);
         g.start_failure = why;
@@ -516,11 +529,11 @@ void pi_exec(PiInvoc* inv) {
     }
     EmHeader* em = pcb->module.get();
     if (em->exec_secr != -1 && !chk_exec_secr(pcb, parent)) {
+      if (!parent) g.start_failure = key_text(pcb->invoc) + ": " + la_text(200460);
       free_pcb(pcb);
       g.counter = saved_counter;
       inv->completion = 34;
       if (parent && parent->msg_file) la_add_msg(3, parent->msg_file.get(), 200460, 0);
-      if (!parent) g.start_failure = la_text(200460);
       return;
     }
     if (!pcb_store(pcb)) {
@@ -544,8 +557,9 @@ void pi_exec(PiInvoc* inv) {
     else if (kind == 1) type = g.subproc_for_related ? 4 : 1;
   }
   bool heads = pcb->heads_family != 0;
-  ProcRun run{pcb};
+  ProcRun run{pcb, 0};
   int result = MARK(type, invoc_proc, &run, ut_cleanup);
+  if (result == 1 && run.result != 0) result = run.result;
   // Whatever way the run ended, a family headed here leaves nothing behind.
   if (heads) discard_family(family, 1);
   inv->completion = result;
@@ -652,7 +666,7 @@ int dflt_proc(Pcb* key, PiInvoc* inv, Pcb* parent) {
 }
 
 int hook_proc(Pcb* key, int hook_type, char* db) {
-  if (hook_type != 3 || !live(g.hooks)) return 0;
+  if (hook_type != 3 || !live(g.hooks) || g.hook_count == 0) return 0;
   DHook* h = &work()->hook;
   const char* dbs[4] = {db, db, "   ", "   "};
   const char* users[4] = {com.user_id.data(), "   ", com.user_id.data(), "   "};
@@ -692,7 +706,7 @@ void fill_mhook() {
     if (!(h->active == "1")) continue;
     if (!h->user.blank() && std::memcmp(h->user.data(), com.user_id.data(), 3) != 0) continue;
     PROTO_FULL(g.hooks, 0, reinterpret_cast<uint8_t*>(h));
-    fm_write(g.hooks);
+    if (fm_write(g.hooks) == 1) ++g.hook_count;
   }
   FM_CLOSE(a, 0);
 }
@@ -734,6 +748,71 @@ int pi_chk_secr(int32_t code, Pcb* pcb) {
   auto* a9 = pi_area_rec<PdArea9>(pcb, 9);
   if (!a9 || a9->db_opts != 2) return 1;
   return pi_prof_bit(static_cast<const DProfile*>(pcb->profile.get()), code) ? 1 : 0;
+}
+
+// ===================================================== status, constraints ==
+void pi_upd_stat(Pcb* pcb) {
+  com.stat_db.clear();
+  com.stat_app.clear();
+  com.stat_ver.clear();
+  for (Pcb* p = pcb; p; p = static_cast<Pcb*>(p->invoc.parent_pcb.get())) {
+    if (p->invoc.app == "0LA") continue;
+    auto* a11 = pi_area_rec<PdArea11>(p, 11);
+    if (!a11) break;
+    if (a11->app == "0AD") {
+      if (auto* a9 = pi_area_rec<PdArea9>(p, 9)) {
+        com.stat_app = a9->design_app;
+        com.stat_ver = a9->design_ver;
+      }
+    } else {
+      com.stat_app = a11->app;
+      com.stat_ver = a11->ver;
+      if (!(a11->app == "0SA") && !(a11->app == "0DB"))
+        if (auto* a5 = pi_area_rec<PdArea5>(p, 5)) com.stat_db = a5->db;
+    }
+    break;
+  }
+  if (!pcb) return;
+  switch (pcb->invoc.type) {
+    case 1: proc_svc.mp_upd_stat(pcb); break;
+    case 2: proc_svc.ip_upd_stat(pcb); break;
+    default:
+      if (pcb->invoc.type < 1 || pcb->invoc.type > 10) sys_err(__LINE__, "invoc_proc() - bad proc. type");
+  }
+}
+
+void pi_set_cns(Pcb* pcb, uint8_t* record, size_t record_len) {
+  const PiInvoc& v = pcb->invoc;
+  if (v.auto_mode != 1) {
+    // The caller's constraints as the stream control block keeps them.
+    auto* scb = static_cast<uint8_t*>(pcb->cns_scb.get());
+    if (!scb || rec::view<rec::U32>(scb).get() != 4) return;
+    const auto& b = rec::view<PiCnsScb>(scb);
+    const uint8_t* values = b.values.get();
+    const uint8_t* ent = b.entries.get();
+    size_t at = 0;
+    for (uint32_t i = 0; values && ent && i < b.used; ++i) {
+      uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(ent) + 6 * i + 2).get();
+      uint16_t len = rec::view<rec::U16>(const_cast<uint8_t*>(ent) + 6 * i + 4).get();
+      if (size_t(off) + len > record_len || at + len > b.length) return;
+      std::memcpy(record + off, values + at, len);
+      at += len;
+    }
+    return;
+  }
+  // Automatic mode 1: each constraint in use, from the invocation.
+  const uint8_t* pos = v.cns_positions.get();
+  const uint8_t* desc = v.cns_descs.get();
+  const uint8_t* values = v.cns_values.get();
+  if (!pos || !desc || !values) return;
+  for (uint32_t i = 0; i < v.cns_count; ++i) {
+    const auto& d = rec::view<PiCnsDesc>(const_cast<uint8_t*>(desc) + 16 * i);
+    if (!d.in_use) continue;
+    uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(pos) + 6 * i + 2).get();
+    uint16_t len = d.length;
+    if (size_t(off) + len > record_len || d.value_at + len > v.cns_total) continue;
+    std::memcpy(record + off, values + d.value_at, len);
+  }
 }
 
 // ====================================================== registration ==

@@ -39,6 +39,7 @@
 #include "files/dictrec.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
+#include "foundation/record.h"
 
 struct Pcb;
 struct FmArb;
@@ -62,6 +63,37 @@ uint32_t pi_family_counter();
 uint32_t pi_pcb_count();
 // The PCB of a key in the PCB file, or null (tests).
 Pcb* pi_find_pcb(uint32_t family, const PiInvoc& key, uint16_t generation, uint8_t alternation);
+
+// Key constraints handed to a child. Of the two descriptor layouts the
+// 16-byte one is kept: u32 offset into the values, bytes 10-11 the length,
+// byte 12 the in-use flag.
+struct PiCnsDesc {
+  rec::U32 value_at;     // 0
+  rec::Bytes<6> b4;      // 4
+  rec::U16 length;       // 10
+  rec::U8 in_use;        // 12
+  rec::Bytes<3> b13;     // 13
+};
+QV_RECORD(PiCnsDesc, 16);
+QV_AT(PiCnsDesc, length, 10);
+QV_AT(PiCnsDesc, in_use, 12);
+// The constraint stream control block (type 4) in the PCB.
+struct PiCnsScb {
+  rec::U32 type;          // 4
+  Ref<void> next;         // none
+  rec::U32 length;        // the values' total length
+  Ref<uint8_t> values;
+  rec::U32 used;          // constraints used
+  Ref<uint8_t> entries;   // 6-byte entries: identifier, offset in the record, length
+};
+QV_RECORD(PiCnsScb, 24);
+QV_AT(PiCnsScb, entries, 20);
+// Copies the key constraints into a record of the process's own file
+// (never past record_len).
+void pi_set_cns(Pcb* pcb, uint8_t* record, size_t record_len);
+// Shows the current database, application and version of the first caller
+// outside "0LA" on the status line, then the type's status updater.
+void pi_upd_stat(Pcb* pcb);
 
 // Why the start-up invocation never started ("" when it did).
 const std::string& pi_start_failure();

@@ -12,6 +12,7 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/em.h"
+#include "process/emrec.h"
 #include "process/pcb.h"
 #include "process/piexec.h"
 #include "process/pl.h"
@@ -44,7 +45,7 @@ const EmAreaEntry* entry_of(EmHeader* em, uint32_t n) {
 
 // The caller's area of the same class, application and number, with its
 // size; null when the caller has none.
-uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size) {
+uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size, uint32_t* index = nullptr) {
   EmHeader* em = caller ? caller->module.get() : nullptr;
   EmAreaEntry* t = area_table(em);
   if (!t || !caller->area_addr) return nullptr;
@@ -53,10 +54,60 @@ uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size) {
     if (c.sub != 0 || c.aclass != e.aclass || c.number != e.number || !(c.app == e.app.view())) continue;
     if (c.index > em->n_areas) return nullptr;
     *size = c.size;
+    if (index) *index = c.index;
     return caller->area_addr.get()[c.index].get();
   }
   return nullptr;
 }
+void free_cns_scb(Pcb* pcb) {
+  auto* b = static_cast<PiCnsScb*>(pcb->cns_scb.get());
+  if (!b) return;
+  if (b->values) mm_free(b->values.get());
+  if (b->entries) mm_free(b->entries.get());
+  mm_free(b);
+  pcb->cns_scb.reset();
+}
+
+// The type 4 block of the key constraints handed down: the values used,
+// concatenated, and their 6-byte entries (in automatic mode only those in
+// use).
+void bld_cns_scb(Pcb* pcb) {
+  free_cns_scb(pcb);
+  const PiInvoc& v = pcb->invoc;
+  const uint8_t* pos = v.cns_positions.get();
+  const uint8_t* desc = v.cns_descs.get();
+  const uint8_t* values = v.cns_values.get();
+  if (v.cns_count == 0 || !pos || !desc || !values) return;
+  MmPool pool = pi_pool();
+  auto* b = static_cast<PiCnsScb*>(MM_ALLOC(pool, sizeof(PiCnsScb)));
+  std::memset(static_cast<void*>(b), 0, sizeof *b);
+  b->type = 4;
+  auto* text = static_cast<uint8_t*>(MM_ALLOC(pool, v.cns_total ? v.cns_total : 1));
+  auto* ent = static_cast<uint8_t*>(MM_ALLOC(pool, 6 * size_t(v.cns_count)));
+  uint32_t at = 0, used = 0;
+  for (uint32_t i = 0; i < v.cns_count; ++i) {
+    const auto& d = rec::view<PiCnsDesc>(const_cast<uint8_t*>(desc) + 16 * i);
+    if (v.auto_mode && !d.in_use) continue;
+    uint32_t len = d.length;
+    if (uint64_t(d.value_at) + len > v.cns_total || uint64_t(at) + len > v.cns_total) continue;
+    std::memcpy(text + at, values + d.value_at, len);
+    std::memcpy(ent + 6 * used, pos + 6 * i, 6);
+    at += len;
+    ++used;
+  }
+  if (used == 0) {
+    mm_free(text);
+    mm_free(ent);
+    mm_free(b);
+    return;
+  }
+  b->length = at;
+  b->values.set(text);
+  b->used = used;
+  b->entries.set(ent);
+  pcb->cns_scb.set(b);
+}
+
 }  // namespace
 
 // ------------------------------------------------------- sharing tables --
@@ -103,7 +154,10 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     std::memset(own, 0, n + 1);
     pcb->area_addr.set(addr);
     pcb->area_own.set(own);
+    // The message file of the process and the four previous ones.
     if (!pcb->msg_file) pcb->msg_file.set(la_create_fi(79, proc_scope));
+    for (auto& m : pcb->prev_msg)
+      if (!m) m.set(la_create_fi(79, proc_scope));
   }
   Ref<uint8_t>* addr = pcb->area_addr.get();
   uint8_t* own = pcb->area_own.get();
@@ -124,8 +178,21 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
       continue;
     }
     bool shared = e.kind < 2 && caller && !pcb->invoc.independent && pi_class_shared(kind, pclass, e.aclass);
-    uint32_t csize = 0;
-    uint8_t* from = caller && !pcb->invoc.independent ? caller_area(caller, e, &csize) : nullptr;
+    uint32_t csize = 0, cix = 0;
+    uint8_t* from = caller && !pcb->invoc.independent ? caller_area(caller, e, &csize, &cix) : nullptr;
+    uint8_t* cown = from ? caller->area_own.get() : nullptr;
+    if (shared && from && cown && cown[cix] && pcb->invoc.caller_mode == 2 && caller->family != pcb->family &&
+        caller->heads_family) {
+      // The child replaces a caller that heads another family: it takes
+      // the caller's area over, and the caller's slot loses its address.
+      if (own[ix] && addr[ix] && addr[ix].get() != from) mm_free(addr[ix].get());
+      cown[cix] = 0;
+      caller->area_addr.get()[cix].reset();
+      own[ix] = 1;
+      addr[ix].set(from);
+      last_whole = from;
+      continue;
+    }
     if (shared && from) {
       // The caller's own area (a reused PCB that owned an area of this
       // number before gives it back first).
@@ -153,6 +220,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     std::memset(a + copied, 0, e.size - copied);
     last_whole = a;
   }
+  bld_cns_scb(pcb);
   // The constraints handed down must be on the process's own file.
   if (pcb->invoc.cns_count != 0 && em &&
       (!(pcb->invoc.pcf_app == em->pcf_app.view()) || pcb->invoc.pcf_file != em->pcf_file)) {
@@ -176,12 +244,17 @@ void pi_free_data(Pcb* pcb) {
     pcb->area_addr.reset();
     pcb->area_own.reset();
   }
+  free_cns_scb(pcb);
   if (pcb->profile) {
     mm_free(pcb->profile.get());
     pcb->profile.reset();
   }
-  if (FmArb* m = pcb->msg_file.get(); m && fm_is_handle(m)) FM_CLOSE(m, 0);
+  if (FmArb* m = pcb->msg_file.get(); m && fm_is_handle(m)) FM_CLOSE(m, FM_CL_SCRATCH);
   pcb->msg_file.reset();
+  for (auto& r : pcb->prev_msg) {
+    if (FmArb* m = r.get(); m && fm_is_handle(m)) FM_CLOSE(m, FM_CL_SCRATCH);
+    r.reset();
+  }
   if (em && em->running_pcb.get() == pcb) em->running_pcb.reset();
   pl_release(pcb);
 }
@@ -226,4 +299,41 @@ int pi_restore_data(Pcb* pcb, const uint8_t* buf, size_t size) {
   }
   walk(pcb, [&](uint8_t* a, size_t len, size_t at) { std::memcpy(a, buf + at, len); });
   return 1;
+}
+
+// ------------------------------------------------------- address look-ups --
+uint8_t* pi_find_addr(Pcb* pcb, const char* app, uint32_t reference, int kind, uint32_t offset, uint32_t* index) {
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  EmAreaEntry* t = area_table(em);
+  if (!t || !pcb->area_addr) return nullptr;
+  uint32_t cls = reference / 1000000, number = reference % 1000000;
+  for (uint32_t i = 1; i <= em->n_areas; ++i) {
+    const EmAreaEntry& e = t[i];
+    if (e.aclass != cls || e.number != number || e.kind != kind || e.sub != 0) continue;
+    if (std::memcmp(e.app.data(), app, 3) != 0 || e.index == 0 || e.index > em->n_areas) continue;
+    uint8_t* a = pcb->area_addr.get()[e.index].get();
+    if (!a) return nullptr;
+    if (index) *index = e.index;
+    return a + offset;
+  }
+  return nullptr;
+}
+
+EmCfi* pi_get_cfi(EmHeader* em, const char* app, const char* name) {
+  FmArb* c = em ? em->cfi.get() : nullptr;
+  if (!c || !fm_is_handle(c)) return nullptr;
+  static EmCfi* key = static_cast<EmCfi*>(arena::alloc_chunk(sizeof(EmCfi)));
+  std::memset(static_cast<void*>(key), ' ', sizeof *key);
+  std::memcpy(key->fdb.app.data(), app, 3);
+  std::memcpy(key->fdb.name.data(), name, 8);
+  PROTO_FULL(c, 0, reinterpret_cast<uint8_t*>(key));
+  uint8_t* p = fm_read_fast(c, 0);
+  c->op = 0;
+  return reinterpret_cast<EmCfi*>(p);
+}
+
+uint8_t* pi_find_rec(Pcb* pcb, const char* app, const char* name) {
+  EmCfi* r = pi_get_cfi(pcb ? pcb->module.get() : nullptr, app, name);
+  if (!r) return nullptr;
+  return pi_find_addr(pcb, app, r->rec_area, 0, 0, nullptr);
 }

@@ -33,6 +33,8 @@
 
 struct Pcb;
 struct EmAreaEntry;
+struct EmCfi;
+struct EmHeader;
 
 // --------------------------------------------- process data area records --
 // Only the fields the process manager reads are named; the executors give
@@ -134,3 +136,13 @@ size_t pi_store_size(Pcb* pcb);
 // the system error "pi_store_data() - too much data") when size is short.
 int pi_store_data(Pcb* pcb, uint8_t* buf, size_t size);
 int pi_restore_data(Pcb* pcb, const uint8_t* buf, size_t size);
+
+// ------------------------------------------------------- address look-ups --
+// The address of the area of reference class * 1,000,000 + number of the
+// application, of the given area kind and no sub-area, plus offset; its
+// index in the area address table in *index when asked. Null when none.
+uint8_t* pi_find_addr(Pcb* pcb, const char* app, uint32_t reference, int kind, uint32_t offset, uint32_t* index);
+// The module's file reference of (application, 8-character file name), or null.
+EmCfi* pi_get_cfi(EmHeader* em, const char* app, const char* name);
+// The record area of a file of the process, or null.
+uint8_t* pi_find_rec(Pcb* pcb, const char* app, const char* name);

@@ -89,7 +89,9 @@ class PiRun : public ::testing::Test {
       rec::view<DUser>(u.data()).profile.set(profile);
       return u;
     };
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {user("ABU", ""), user("REF", "NONE")}), 2);
+    auto no_db = user("NDB", "");
+    rec::view<DUser>(no_db.data()).db.clear();
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {user("ABU", ""), user("REF", "NONE"), no_db}), 3);
     fx::Rec prof = fx::rec("PROFILE", {{"name", "NONE"}});
     rec::view<DProfile>(prof.data()).bits.zero();
     ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
@@ -160,6 +162,14 @@ TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
   EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
   std::printf("missing application: exit status %d (%s)\n", r.status,
               r.err.substr(0, r.err.find('\n')).c_str());
+
+  // Without a database, a process of an application that needs one gives
+  // way to the default menu (whose module this directory does not have).
+  r = run("-a ABC -t Subroutine -p SUB", "QUVO_TEST_USER=NDB");
+  EXPECT_EQ(r.status, 4) << r.err;
+  EXPECT_NE(r.err.find("0LA 00 Menu \"QUVO MENU\""), std::string::npos) << r.err;
+  EXPECT_EQ(r.trace.find("SUB"), std::string::npos) << r.trace;
+  std::printf("no database, default menu: exit status %d\n", r.status);
 
   // An executor that ends with a logout.
   r = run("-d DB1 -a ABC -t Action -p ACT", "QUVO_TEST_USER=ABU QUVO_TEST_EXEC=4:24");
