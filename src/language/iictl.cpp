@@ -108,7 +108,8 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* blk = loop_block(pc, 4);
   if (!blk) return ii_no_field(b, s, "inst_end_loop_pd");
   auto& lb = rec::view<IiLoopPd>(blk);
-  if (!lb.back) return ii_fail(b, s, kIiErrLoop);
+  uint8_t* back = ii_ref(reinterpret_cast<const uint8_t*>(&lb.back));  // (no call for the arena's base)
+  if (!back) return ii_fail(b, s, kIiErrLoop);
   uint8_t* var = s->addr[0];
   int dir = int8_t(lb.dir.get());
   if (lb.all_int && var[8] == 0) {  // the common case: 8-byte integers
@@ -122,7 +123,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
         return ii_adv(pc, 8);
       }
       std::memcpy(var, sum, 8);
-      return lb.back.get();
+      return back;
     }
   }
   PdReg v, st, to;
@@ -155,7 +156,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (!pd_set(out, 8, v.v, 16)) return ii_fail(b, s, kIiErrRuntime);
   std::memcpy(var, out, 8);
   var[8] = uint8_t(sc);
-  return lb.back.get();
+  return back;
 }
 
 int32_t bin_reg(const uint8_t* p) { return int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get()); }
