@@ -273,7 +273,9 @@ struct Plan {
   uint32_t at = 0;     // the reset's arena offset
   uint32_t next = 0;   // the instruction after the store
   uint16_t insts = 0;  // instructions the statement runs
-  uint16_t n = 0;
+  uint8_t n = 0;
+  bool move = false;   // push, push, store: a copy of one value
+
   Step step[kMaxSteps];
 };
 constexpr uint16_t kNone = 0xFFFF;  // the statement has no plan
@@ -346,6 +348,7 @@ uint16_t build(uint8_t* pc) {
     p = ii_adv(p, 6);
   }
 built:
+  pl.move = pl.n == 3 && pl.step[1].kind == kPush;
   std::vector<Plan>& v = plans();
   uint16_t no;
   if (v.size() < kMaxPlans) {
@@ -507,9 +510,30 @@ int run_int(const Plan& pl, IlfState* s) {
   }
 }
 
+// T = X: a valid value of 15 digits at most always fits, so it is copied
+// with its scale, a zero written as the positive zero.
+bool run_move(const Plan& pl, IlfState* s) {
+  uint8_t* t = field(pl.step[0]);
+  uint8_t* x = field(pl.step[1]);
+  if (!t || !x) return false;
+  uint64_t w = pacdec::load8(x);
+  uint64_t sg = w & 0xF, d = w >> 4;
+  uint8_t sc = x[8];
+  if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg) || sc > 31) return false;
+  if (d == 0) w = com.pd_pos;
+  pacdec::store8(t, w);
+  t[8] = sc;
+  s->addr[0] = x;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;
+  ++g_runs;
+  return true;
+}
+
 // Runs the plan; false, with nothing changed, when the statement must run
 // instruction by instruction.
 bool run(const Plan& pl, IlfState* s) {
+  if (pl.move) return run_move(pl, s);
   if (int r = run_int(pl, s); r >= 0) return r == 1;
   Val st[kCalcDepth];
   int n = 0;
