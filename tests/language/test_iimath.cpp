@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -689,9 +690,11 @@ class IiCalc1 : public IiCalcDiff {
     return v.m.get_str() + "e-" + std::to_string(v.s);
   }
   // Runs the program; the completion code (1, or 300540 without a trap).
+  int pad = 0;  // NOPs before the statement (to place it across a block's end)
   int calc(const char* res, std::initializer_list<const char*> prog, bool trap = false) {
     restart();
     consts = 0;
+    for (int i = 0; i < pad; ++i) ib_put(&m.code, 466);
     uint8_t* ov = trap ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
     auto load_var = [&](const char* v) {
       bool is_int = v[1] == 'I';
@@ -927,6 +930,93 @@ TEST_F(IiCalc1, DamagedStackCodeFails) {
   bld_calc_reset(&m.code);
   bld_calc_eval(&m.code, '=');
   end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+}
+
+// Every CALC here runs twice: the second run takes the statement's plan
+// where it has one, and must leave the same target bytes and completion as
+// the instructions did, also when the statement crosses a block's end and
+// while the trace is on (the plan is then left alone).
+TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
+  struct Case {
+    const char* res;
+    std::initializer_list<const char*> prog;
+    bool planned;
+  };
+  const Case cases[] = {
+      {"A", {"B"}, true},                 // a negative zero: the positive zero, scale kept
+      {"A", {"C"}, false},                // scale byte 40: 300540
+      {"A", {"D"}, false},                // a digit above 9: 300540
+      {"A", {"B", "~"}, true},
+      {"A", {"E", "#2", "*"}, false},     // 16 digits: 300540
+      {"A", {"F", "F", "*", "F", "F", "*", "-", "#5", "+"}, true},  // past 64 bits and back
+      {"A", {"G", "H", "I", "*", "+"}, true},
+      {"A", {"J", "#4.0", "*"}, true},    // 10.000: trailing zeros dropped
+      {"A", {"K", "K", "*", "L", "*"}, true},  // the multiply drops decimals
+      {"A", {"K", "L", "-", "G", "~", "+"}, true},
+      {"A", {"M", "#1", "+"}, true},      // 999999999999999 + 1: 300540
+  };
+  auto setup = [&] {
+    std::memset(dec[1], 0, 8);
+    dec[1][7] = uint8_t(com.pd_neg);
+    dec[1][8] = 2;
+    set_dec(2, "12.5");
+    dec[2][8] = 40;
+    set_dec(3, "17");
+    dec[3][5] = 0xA1;
+    set_dec(4, "999999999999999");
+    set_dec(5, "100000000000000");
+    set_dec(6, "1.5");
+    set_dec(7, "2.25");
+    set_dec(8, "-3");
+    set_dec(9, "2.50");
+    set_dec(10, "12345678901234.5");
+    set_dec(11, "-0.12345678901234");
+    set_dec(12, "999999999999999");
+    set_dec(0, "7");
+  };
+  FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  for (int traced = 0; traced < 2; ++traced) {
+    for (int p : {0, 497, 499, 500, 502}) {
+      pad = p;
+      for (const Case& c : cases) {
+        setup();
+        uint8_t before[9];
+        std::memcpy(before, dec[0], 9);
+        int first = calc(c.res, c.prog, true);
+        uint8_t after[9];
+        std::memcpy(after, dec[0], 9);
+        bool trapped = !ii2::flags().empty();
+        std::memcpy(dec[0], before, 9);
+        ii2::flags().clear();
+        uint64_t runs = ii_math_plan_runs();
+        if (traced) ii_set_trace(trace);
+        int second = run(ii2::cref(1, 0));
+        ii_set_trace(nullptr);
+        EXPECT_EQ(first, second);
+        EXPECT_EQ(std::memcmp(after, dec[0], 9), 0) << "pad " << p << " case " << (&c - cases);
+        EXPECT_EQ(trapped, !ii2::flags().empty()) << "pad " << p << " case " << (&c - cases);
+        uint64_t want = c.planned && !traced && !trapped ? 1 : 0;
+        EXPECT_EQ(ii_math_plan_runs() - runs, want) << "pad " << p << " case " << (&c - cases);
+      }
+    }
+  }
+  std::fclose(trace);
+  // The values the rules give.
+  pad = 0;
+  setup();
+  ASSERT_EQ(calc("A", {"B"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "0e-2");
+  EXPECT_EQ(dec[0][7], uint8_t(com.pd_pos));
+  ASSERT_EQ(calc("A", {"F", "F", "*", "F", "F", "*", "-", "#5", "+"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "5e-0");
+  ASSERT_EQ(calc("A", {"J", "#4.0", "*"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "10e-0");
+  EXPECT_EQ(calc("A", {"M", "#1", "+"}), 300540);
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
 
