@@ -530,11 +530,10 @@ bool run_move(const Plan& pl, IlfState* s) {
   return true;
 }
 
-// Runs the plan; false, with nothing changed, when the statement must run
+// The general run, on exact values with their scales (out of line: its
+// stack is large); false, with nothing changed, when the statement must run
 // instruction by instruction.
-bool run(const Plan& pl, IlfState* s) {
-  if (pl.move) return run_move(pl, s);
-  if (int r = run_int(pl, s); r >= 0) return r == 1;
+[[gnu::noinline]] bool run_exact(const Plan& pl, IlfState* s) {
   Val st[kCalcDepth];
   int n = 0;
   uint8_t* target = nullptr;
@@ -597,13 +596,17 @@ bool run(const Plan& pl, IlfState* s) {
 // ------------------------------------------------------ calc stack --
 uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   uint16_t no = plan::plan_no(pc);
-  if (no == 0) {
+  if (no == 0) [[unlikely]] {
     no = plan::build(pc);
     if (no) plan::set_plan_no(pc, no);
   }
-  if (no != plan::kNone && no != 0 && !ii_slow(s)) {
-    const plan::Plan& pl = plan::plans()[no - 1u];
-    if (pl.at == plan::off(pc) && plan::run(pl, s)) return ii_arena + pl.next;
+  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
+    const plan::Plan& pl = plan::g_plans[no - 1u];
+    if (pl.at == plan::off(pc) && !ii_slow(s)) {
+      int r = pl.move ? int(plan::run_move(pl, s)) : plan::run_int(pl, s);
+      if (r < 0) r = plan::run_exact(pl, s);
+      if (r > 0) return ii_arena + pl.next;
+    }
   }
   s->calc_count = 0;
   return ii_adv(pc, 4);
