@@ -126,7 +126,7 @@ uint8_t* inst_if_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
 }
 
-[[gnu::always_inline]] inline uint8_t* if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIf2>(pc);
   const uint8_t *x = s->addr[0], *y = s->addr[1];
   uint64_t hx = 1, hy = 1;
@@ -138,8 +138,6 @@ uint8_t* inst_if_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
   return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
 }
-
-uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return if_pd(b, s, pc); }
 
 // IF_DAT: both dates to the internal standard date (102540 when one does
 // not convert); a null date (the high date) is below every other date and
@@ -197,7 +195,9 @@ uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2
     if ((rec::view<IbInst>(next).op.get() | 1) != 511 || ii_slow(s)) return next;
     s->pc = next;
     ++s->count;  // the instruction it stands for, for the loop's yield
-    return if_pd(b, s, next);
+    int c = pd_fast_cmp(&x, &y);  // what IF_PD compares: the two values' last halves
+    if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
+    return set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16);
   }
   uint8_t w1[16], w2[16];
   bool ok = sc1 >= 0 && sc2 >= 0 && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
