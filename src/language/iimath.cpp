@@ -454,14 +454,39 @@ inline uint8_t* field(const Step& x) {
   return w ? ii_arena + w : nullptr;
 }
 
-// The common case first: integers (every scale byte 0) on 64-bit values.
-// Every value of the stack stays far inside 31 digits, so the rules come
-// down to the store's 15 digits; a value past 64 bits leaves it to the
-// exact general run (which decides the 31 digits and the multiply's drops).
+// The common case first: 64-bit values with their scales. While a value
+// fits 64 bits it is far inside 31 digits, so an aligning shift or a sum
+// that fits is what the rules give, and a product that fits has too few
+// digits for the multiply to drop any (it only drops trailing zero
+// decimals); a value past 64 bits, a scale past 31 or a store past 15
+// digits leaves it to the exact general run.
 // 1 done, 0 the statement must run instruction by instruction, -1 not
 // decided here.
+constexpr int64_t kP10[19] = {1,
+                              10,
+                              100,
+                              1000,
+                              10000,
+                              100000,
+                              1000000,
+                              10000000,
+                              100000000,
+                              1000000000,
+                              10000000000,
+                              100000000000,
+                              1000000000000,
+                              10000000000000,
+                              100000000000000,
+                              1000000000000000,
+                              10000000000000000,
+                              100000000000000000,
+                              1000000000000000000};
+// v * 10^k within 64 bits.
+inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
+
 int run_int(const Plan& pl, IlfState* s) {
   int64_t st[kCalcDepth];
+  int sc[kCalcDepth];
   int n = 0;
   uint8_t* target = nullptr;
   uint8_t* r1 = nullptr;
@@ -478,28 +503,46 @@ int run_int(const Plan& pl, IlfState* s) {
         }
         uint64_t w = pacdec::load8(r1);
         uint64_t sg = w & 0xF, d = w >> 4;
-        if (r1[8] != 0 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
+        uint8_t k = r1[8];
+        if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
         int64_t m = int64_t(pacdec::bcd_to_bin(d));
-        st[n++] = sg == neg ? -m : m;
+        st[n] = sg == neg ? -m : m;
+        sc[n++] = k;
         break;
       }
       case kOp: {
         int64_t& a = st[n - 2];
         int64_t b = st[n - 1];
+        int& sa = sc[n - 2];
+        int sb = sc[n - 1];
         --n;
-        bool over = x->arg == 1 ? __builtin_add_overflow(a, b, &a)
-                  : x->arg == 2 ? __builtin_sub_overflow(a, b, &a)
-                                : g_old_mul || __builtin_mul_overflow(a, b, &a);
-        if (over) return -1;
+        if (x->arg == 3) {
+          if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return -1;
+          sa += sb;
+          while (sa > 0 && a % 10 == 0) {
+            a /= 10;
+            --sa;
+          }
+          if (sa > 31) return -1;
+          break;
+        }
+        if (sa != sb) {
+          if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) return -1;
+          sa = std::max(sa, sb);
+        }
+        if (x->arg == 1 ? __builtin_add_overflow(a, b, &a) : __builtin_sub_overflow(a, b, &a)) return -1;
         break;
       }
-      case kNeg: st[n - 1] = -st[n - 1]; break;
+      case kNeg:
+        if (st[n - 1] == INT64_MIN) return -1;
+        st[n - 1] = -st[n - 1];
+        break;
       default: {
         int64_t v = st[n - 1];
         uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
         if (a >= 1000000000000000ULL) return -1;
         pacdec::store8(target, pacdec::bin_to_bcd(a) << 4 | (v < 0 ? neg : pos));
-        target[8] = 0;
+        target[8] = uint8_t(sc[n - 1]);
         s->addr[0] = r1;
         s->calc_count = 1;
         s->count += pl.insts - 1u;

@@ -955,6 +955,9 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {"A", {"K", "K", "*", "L", "*"}, true},  // the multiply drops decimals
       {"A", {"K", "L", "-", "G", "~", "+"}, true},
       {"A", {"M", "#1", "+"}, true},      // 999999999999999 + 1: 300540
+      {"A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, true},  // -(-2^63)
+      {"A", {"M", "P", "+"}, true},       // aligned past 64 bits, decimals dropped at the store
+      {"A", {"G", "H", "+", "P", "-"}, true},
   };
   auto setup = [&] {
     std::memset(dec[1], 0, 8);
@@ -973,6 +976,9 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
     set_dec(10, "12345678901234.5");
     set_dec(11, "-0.12345678901234");
     set_dec(12, "999999999999999");
+    set_dec(13, "562949953421312");
+    set_dec(14, "-16384");
+    set_dec(15, "0.0000000000001");
     set_dec(0, "7");
   };
   FILE* trace = std::tmpfile();
@@ -1016,6 +1022,15 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
   ASSERT_EQ(calc("A", {"J", "#4.0", "*"}), 1);
   ASSERT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_EQ(dec_str(0), "10e-0");
+  ASSERT_EQ(calc("A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "7e-0");
+  ASSERT_EQ(calc("A", {"M", "P", "+"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "999999999999999e-0");
+  ASSERT_EQ(calc("A", {"G", "H", "+", "P", "-"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "37499999999999e-13");
   EXPECT_EQ(calc("A", {"M", "#1", "+"}), 300540);
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
