@@ -250,8 +250,9 @@ bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_c
 // stores. The plan is built once every instruction of the statement has
 // been relocated; its number is kept in the zero bytes of the reset and of
 // the instruction after it (relocated code is never saved), and the plan
-// remembers the reset's address, so a number reused for another statement
-// is simply not found. Anything the plan does not decide alone (an invalid
+// remembers the reset's address: the plans are kMaxPlans at most, their
+// numbers given again in turn, and a statement whose number went to another
+// one is planned again. Anything the plan does not decide alone (an invalid
 // operand, an overflow, a store that does not fit, the older multiply, the
 // trace or the debugger) runs the statement instruction by instruction, as
 // before, which gives the error with the target unchanged.
@@ -645,7 +646,9 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   }
   if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
     const plan::Plan& pl = plan::g_plans[no - 1u];
-    if (pl.at == plan::off(pc) && !ii_slow(s)) {
+    if (pl.at != plan::off(pc)) {
+      plan::set_plan_no(pc, 0);  // its number went to another statement: a new plan next time
+    } else if (!ii_slow(s)) {
       int r = pl.move ? int(plan::run_move(pl, s)) : plan::run_int(pl, s);
       if (r < 0) r = plan::run_exact(pl, s);
       if (r > 0) return ii_arena + pl.next;
