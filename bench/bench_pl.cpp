@@ -8,7 +8,7 @@
 //                   reading the dictionary) with an empty cache, as the
 //                   first run of a process does (save flag '0', so the
 //                   compile is measured without its save).
-// The process: a Subroutine of 400 statements over event points 01-04 and
+// The process: a Subroutine of 411 statements over event points 01-04 and
 // 06, of the verbs the compiler builds (comments, LABEL, GOTO forward and
 // back, END, END PROC, EXIT, LOGOUT, T/F columns of levels 1-3) and, as in
 // the compiler's tests, SET statements that compile both operands as
