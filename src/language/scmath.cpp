@@ -1,0 +1,69 @@
+// CALC compiled: the expression text parsed into a tree and built into
+// stack code over the calculation variables of "0LA" (the decimal variable
+// "A", the integer variable "AI") and numeric constants.
+#include <cstring>
+
+#include "language/ibutil.h"
+#include "language/sccalc.h"
+#include "language/scfam.h"
+#include "foundation/pd.h"
+#include "process/pc.h"
+
+namespace {
+
+int calc_var(void* ctx, char letter, bool is_int, uint32_t* msg) {
+  auto* sc = static_cast<ScCtx*>(ctx);
+  char name[3] = {letter, is_int ? 'I' : '\0', '\0'};
+  CElem e;
+  std::memset(static_cast<void*>(&e), 0, sizeof e);
+  if (!sc_ref_0la(sc, name, &e, 1)) {
+    *msg = sc_msg(sc) ? sc_msg(sc) : kScCalcErr;
+    return 0;
+  }
+  return 1;
+}
+
+// A number: a constant of type 12 (8 packed bytes and a scale byte).
+int calc_number(void* ctx, const char* text, int len, uint32_t* msg) {
+  auto* sc = static_cast<ScCtx*>(ctx);
+  uint32_t ref = 0;
+  if (!sc_pd_cnst(sc, text, len, &ref) || !bld_cnst(sc_code(sc), ref, 1)) {
+    *msg = kScCalcErr;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int cmpl_calc(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsCalc>(st->ops.b);
+  char letter = char(ops.letter.v[0]), second = char(ops.letter.v[1]);
+  bool is_letter = letter >= 'A' && letter <= 'Z' && (second == 'I' || second == ' ');
+  if (!is_letter || ops.letter.flag != 1) {
+    sc_err(sc, kScCalcErr);
+    return 0;
+  }
+  CalcTree tree;
+  uint32_t msg = parse_calc(ops.expr.data(), 59, &tree);
+  if (msg) {
+    sc_err(sc, msg);
+    return 0;
+  }
+  promote_tree(&tree);
+  CalcRefs refs{sc, calc_var, calc_number};
+  if (!bld_calc(sc_code(sc), tree, ops.expr.data(), letter, second == 'I', refs, &msg)) {
+    sc_err(sc, msg ? msg : kScCalcErr);
+    return 0;
+  }
+  return 1;
+}
+
+int sc_pd_cnst(ScCtx* sc, const char* text, int len, uint32_t* ref) {
+  uint8_t v[9] = {};
+  PdCva cv{v, 8, 0};
+  if (len <= 0 || !pd_cva(text, len, '.', &cv)) return 0;
+  v[8] = uint8_t(cv.scale);
+  *ref = pc_put_cnst(sc_pc(sc)->em, v, 9, 0);
+  return 1;
+}
