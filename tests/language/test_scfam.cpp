@@ -21,6 +21,16 @@ using pltest::Engine;
 
 constexpr uint16_t kOpLog = 100;
 
+// The sequence numbers of the MESSAGE statements run, in order.
+std::vector<uint32_t>& logged() {
+  static std::vector<uint32_t> v;
+  return v;
+}
+uint8_t* h_log(IlfExecBlock*, IlfState*, uint8_t* pc) {
+  logged().push_back(rec::view<rec::U32>(pc + 4).get());
+  return ii_adv(pc, 8);
+}
+
 // MESSAGE logs its sequence number (the fixture's accumulator).
 int t_log(ScCtx* sc, DStmt* st) {
   uint8_t* p = ib_put(sc_code(sc), kOpLog, 8);
@@ -56,6 +66,10 @@ struct ScFam : ::testing::Test {
   void SetUp() override {
     ii_families_register();
     e.start();
+    // The engine fixture folds opcode 52 into its accumulator; compiled
+    // statements load constants with it, so the real handler goes back.
+    ii_util_init();
+    ii_set_pair(kOpLog, h_log);
     e.dictionary();
     auto u = fx::user("USR");
     rec::view<DUser>(u.data()).cache_thr = 1;
@@ -82,7 +96,8 @@ struct ScFam : ::testing::Test {
       char stamp[32];
       std::snprintf(stamp, sizeof stamp, "2026-01-01T%02d:%02d:%02d", serial / 3600 % 24, serial / 60 % 60,
                     serial % 60);
-      return fx::rec("ELEMENT", {{"area", "3000002"}, {"work", "1"}, {"name", name}, {"kind", "1"},
+      // Each work field is its own data area, as the generator numbers them.
+      return fx::rec("ELEMENT", {{"area", std::to_string(3000100 + serial)}, {"work", "1"}, {"name", name}, {"kind", "1"},
                                  {"ident_stamp", stamp}, {"number", std::to_string(serial)},
                                  {"length", std::to_string(len)}, {"occurs", "1"}, {"type", std::to_string(type)},
                                  {"sign", "1"}, {"digits", "15"}, {"key_kind", "255"}});
@@ -113,7 +128,7 @@ struct ScFam : ::testing::Test {
   }
   // Runs the Subroutine through the runner (its data areas, event points
   // 01 and 06): the completion code; *acc the MESSAGE log.
-  int run(const char* name, uint32_t* acc = nullptr) {
+  int run(const char* name, uint32_t* acc = nullptr) {  // *acc: how many MESSAGEs ran
     proc_svc.ii_proc_exec = ii_proc_exec;
     if (pi_init() != 1) return -1;
     PiInvoc v;
@@ -123,9 +138,9 @@ struct ScFam : ::testing::Test {
     v.type = 6;
     v.name.set(name);
     v.kind = 2;
-    pltest::acc() = 0;
+    logged().clear();
     int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
-    if (acc) *acc = pltest::acc();
+    if (acc) *acc = uint32_t(logged().size());
     return m == 1 ? int(v.completion) : m;
   }
   std::vector<uint32_t> errors(const char* name) {
@@ -175,6 +190,122 @@ TEST(ScFamLayout, OperandAreasMatchTheLayoutTable) {
 
 
 
+
+// A Subroutine of statement lines; MESSAGE statements log their sequence
+// numbers (100 per line), so a run's log says which of them ran.
+struct Prog {
+  std::string text;
+  int n = 0;
+  std::vector<uint32_t> want;
+  explicit Prog(const char* name) : text(std::string("process 6 ") + name + "\nstatements 1\n") {}
+  Prog& add(const std::string& l) {
+    text += l;
+    ++n;
+    return *this;
+  }
+  // A MESSAGE expected to run (or not).
+  Prog& log(bool runs, const char* tf = "") {
+    add(msg(tf));
+    if (runs) want.push_back(uint32_t(100 * n));
+    return *this;
+  }
+  // IF field rel value, then T MESSAGE: expected to log when `holds`.
+  Prog& check(const char* f, int rel, const char* value, bool holds = true) {
+    add(test("", "IF", f, rel, value));
+    return log(holds, "T");
+  }
+};
+constexpr int EQ = 1, GE = 2, GT = 3, LE = 4, LT = 5, NE = 6;
+
+TEST_F(ScFam, CalcWithLoopsAndIf) {
+  Prog p("C1");
+  p.add(calc("", "A", "0")).add(loop("I", "1", "10")).add(calc("", "A", "A + I * 3"));
+  p.add(test("", "IF", "A", GT, "1000000")).add(calc("T", "A", "A - 1000000"));
+  p.add(line("", "END LOOP", {{0, "I"}}));
+  p.check("A", EQ, "165").check("A", EQ, "166", false).check("I", GE, "10");
+  p.add(calc("", "AI", "2")).check("AI", EQ, "2");
+  p.add(calc("", "AI", "7")).add(calc("", "B", "AI * 2 + 0.5")).check("B", EQ, "14.5");
+  p.add(calc("", "C", "(B - 4.5) / 4")).check("C", EQ, "2.5");
+  p.add(calc("", "D", "-C * (AI + 2)")).check("D", EQ, "-22.5").check("D", LT, "0");
+  p.add(calc("", "BI", "AI * 3 - 1")).check("BI", EQ, "20").check("BI", GE, "21", false);
+  p.add(calc("", "E", "@SQRT(16) + @ABS(-2)")).check("E", EQ, "6");
+  p.add(calc("", "F", "2 / 3")).check("F", GT, "0.666").check("F", LT, "0.667");
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("C1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("C1").empty());
+}
+
+TEST_F(ScFam, TruthMaskOverIfAndOr) {
+  Prog p("T1");
+  p.add(calc("", "A", "5")).add(calc("", "B", "7"));
+  p.add(test("", "IF", "A", EQ, "5")).add(test("", "AND", "B", GT, "6")).log(true, "T").log(false, "F");
+  p.add(test("", "IF", "A", EQ, "5")).add(test("", "AND", "B", LT, "6")).log(false, "T").log(true, "F");
+  p.add(test("", "IF", "A", EQ, "4")).add(test("", "OR", "B", EQ, "7")).log(true, "T");
+  p.add(test("", "IF", "A", EQ, "4")).add(test("", "OR", "B", NE, "7")).log(false, "T").log(true, "F");
+  p.add(test("", "IF", "A", LE, "5")).add(test("", "OR", "B", EQ, "0")).log(true, "T");
+  p.add(test("", "IF", "A", LT, "B", true)).log(true, "T");
+  p.add(test("", "IF", "B", LT, "A", true)).log(false, "T");
+  p.log(true);  // unconditional
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("T1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+}
+
+TEST_F(ScFam, NestedBinaryAndBackwardLoops) {
+  Prog p("L1");
+  p.add(calc("", "A", "0")).add(calc("", "B", "0")).add(calc("", "C", "0"));
+  p.add(loop("I", "1", "3")).add(loop("J", "1", "4")).add(calc("", "A", "A + 1"));
+  p.add(line("", "END LOOP", {{0, "J"}})).add(line("", "END LOOP", {{0, "I"}}));
+  p.check("A", EQ, "12");
+  p.add(loop("K", "1", "5")).add(calc("", "B", "B + 2")).add(line("", "END LOOP", {{0, "K"}}));
+  p.check("B", EQ, "10");
+  p.add(loop("I", "3", "1", "-1")).add(calc("", "C", "C * 2 + I")).add(line("", "END LOOP", {{0, "I"}}));
+  p.check("C", EQ, "17");
+  // A loop whose bound is already passed runs no time.
+  p.add(loop("I", "5", "1")).add(calc("", "C", "0")).add(line("", "END LOOP", {{0, "I"}}));
+  p.check("C", EQ, "17");
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("L1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("L1").empty());
+}
+
+TEST_F(ScFam, OverflowAndGosubThreeDeep) {
+  Prog p("O1");
+  p.add(line("", "OVERFLOW", {{0, "OVF"}}));
+  p.add(calc("", "A", "1")).add(calc("", "B", "1")).add(line("", "GOSUB", {{4, "S1"}})).check("A", EQ, "8");
+  // The second time the division fails: the trap, A unchanged.
+  p.add(calc("", "B", "0")).add(line("", "GOSUB", {{4, "S3"}})).log(false);
+  int s1 = p.n;
+  p.add(line("", "LABEL", {{0, "S1"}})).add(calc("", "A", "A * 2")).add(line("", "GOSUB", {{4, "S2"}}));
+  p.add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S2"}})).add(calc("", "A", "A * 2")).add(line("", "GOSUB", {{4, "S3"}}));
+  p.add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S3"}})).add(calc("", "A", "A * 2 / B")).log(false).add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "OVF"}})).check("A", EQ, "8").add(line("", "END PROC"));
+  // The message in S3 runs once, during the first call.
+  uint32_t in_s3 = uint32_t(100 * (s1 + 11));
+  p.want.insert(p.want.begin(), in_s3);
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("O1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("O1").empty());
+}
+
+// Without the trap a division by zero ends the process.
+TEST_F(ScFam, UncaughtOverflowEndsTheProcess) {
+  uint32_t acc = 0;
+  Prog q("O2");
+  q.add(calc("", "B", "0")).add(calc("", "A", "1 / B")).log(false);
+  define(q.text);
+  EXPECT_EQ(run("O2", &acc), 300540);
+  EXPECT_EQ(acc, 0u);
+}
 
 TEST_F(ScFam, CompileErrors) {
   define(proc("E1") + line("", "END LOOP", {{0, "B"}}) + loop("K", "1", "2") + calc("", "A", "A +") +
