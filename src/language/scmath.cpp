@@ -20,6 +20,14 @@ int calc_var(void* ctx, char letter, bool is_int, uint32_t* msg) {
     *msg = sc_msg(sc) ? sc_msg(sc) : kScCalcErr;
     return 0;
   }
+  // The stack code reads a decimal variable as 8 packed bytes and a scale
+  // byte, an integer one as a 32-bit word: any other field is refused here
+  // rather than read as a number at run time.
+  bool fits = is_int ? e.e.type == 5 && e.e.length == 4 : e.e.type == 12 && e.e.length == 9;
+  if (!fits) {
+    *msg = kScCalcErr;
+    return 0;
+  }
   return 1;
 }
 
