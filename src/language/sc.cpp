@@ -169,7 +169,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
     {"CNV BIN ", cmpl_unbuilt, 101100},  {"CNV FLT ", cmpl_dummy, 0},
     {"CNV TEXT", cmpl_unbuilt, 101120},  {"CNV ZONE", cmpl_dummy, 0},
-    {"COMPUTE ", cmpl_unbuilt, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
+    {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
     {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_unbuilt, 101200},
     {"DATE BTW", cmpl_unbuilt, 101210},  {"DEFINE  ", cmpl_unbuilt, 101220},
     {"DELETE  ", cmpl_unbuilt, 101230},  {"DIM     ", cmpl_unbuilt, 101240},

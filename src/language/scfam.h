@@ -77,6 +77,8 @@ int cmpl_return(ScCtx* sc, DStmt* st);
 int cmpl_overflow(ScCtx* sc, DStmt* st);
 // CALC (scmath.cpp).
 int cmpl_calc(ScCtx* sc, DStmt* st);
+// COMPUTE: target (register 1) op= source (register 2).
+int cmpl_compute(ScCtx* sc, DStmt* st);
 
 // A numeric literal as a constant of type 12 (8 packed bytes and a scale
 // byte): 1 with its reference, 0 when the text is no number.

@@ -3,6 +3,7 @@
 // "A", the integer variable "AI") and numeric constants.
 #include <cstring>
 
+#include "language/ibmath.h"
 #include "language/ibutil.h"
 #include "language/sccalc.h"
 #include "language/scfam.h"
@@ -73,5 +74,48 @@ int sc_pd_cnst(ScCtx* sc, const char* text, int len, uint32_t* ref) {
   if (len <= 0 || !pd_cva(text, len, '.', &cv)) return 0;
   v[8] = uint8_t(cv.scale);
   *ref = pc_put_cnst(sc_pc(sc)->em, v, 9, 0);
+  return 1;
+}
+
+// ------------------------------------------------------------- COMPUTE --
+namespace {
+IbNum num_of(const DElem& e) {
+  IbNum n;
+  n.type = e.type;
+  n.len = uint8_t(e.length);
+  n.scale = e.type == 12 ? 0 : e.decimals;  // a variable packed value carries its own
+  n.digits = e.digits;
+  n.is_signed = e.type != 5 || e.sign == '1';
+  return n;
+}
+bool numeric(uint8_t type) { return type == 5 || type == 8 || type == 12; }
+}  // namespace
+
+int cmpl_compute(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  auto fail = [&] {
+    uint32_t m = sc_msg(sc);
+    sc_err(sc, m && m != preset ? m : preset);
+    return 0;
+  };
+  char op = char(uint8_t(ops.rel));
+  // The statement text writes the hash operators as 'P' and 'M'.
+  if (op == 'P') op = '1';
+  if (op == 'M') op = '2';
+  bool hash = op == '1' || op == '2';
+  if (op != '+' && op != '-' && op != '*' && op != '/' && !hash) return fail();
+  CElem t, s;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  std::memset(static_cast<void*>(&s), 0, sizeof s);
+  int kind = 0;
+  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) return fail();
+  if (!numeric(t.e.type)) return fail();
+  // A constant source is read in the target's form.
+  if (ut_is_all(ops.op2.app.data(), ' ', 3)) s.e = t.e;
+  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return fail();
+  // Only the hash totals take an alpha source (turned into a number first).
+  if (!numeric(s.e.type) && !(hash && s.e.type == 1)) return fail();
+  if (!bld_compute(sc_code(sc), num_of(t.e), num_of(s.e), op)) return fail();
   return 1;
 }

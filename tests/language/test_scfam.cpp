@@ -307,6 +307,50 @@ TEST_F(ScFam, UncaughtOverflowEndsTheProcess) {
   EXPECT_EQ(acc, 0u);
 }
 
+// COMPUTE target op source over packed and binary fields and constants.
+TEST_F(ScFam, ComputeOverPackedAndBinary) {
+  auto compute = [](const char* t, char op, const char* src, bool field = false) {
+    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
+  };
+  Prog p("M1");
+  p.add(calc("", "A", "5")).add(compute("A", '+', "3")).check("A", EQ, "8");
+  p.add(calc("", "B", "2.5")).add(compute("A", '*', "B", true)).check("A", EQ, "20");
+  p.add(compute("A", '-', "0.25")).check("A", EQ, "19.75");
+  p.add(calc("", "AI", "7")).add(compute("AI", '*', "6")).check("AI", EQ, "42");
+  p.add(compute("AI", '-', "B", true)).check("AI", EQ, "40");  // 39.5 rounded to the binary field
+  p.add(compute("B", '+', "AI", true)).check("B", EQ, "42.5");
+  p.add(compute("A", '/', "4")).check("A", GT, "4.93").check("A", LT, "4.94");
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("M1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("M1").empty());
+}
+
+TEST_F(ScFam, ComputeOverflowAndRefusals) {
+  auto compute = [](const char* t, char op, const char* src, bool field = false) {
+    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
+  };
+  Prog p("M2");
+  p.add(calc("", "AI", "9")).add(calc("", "BI", "0")).add(line("", "OVERFLOW", {{0, "OVF"}}));
+  p.add(compute("AI", '/', "BI", true)).log(false).add(line("", "END PROC"));
+  p.add(line("", "LABEL", {{0, "OVF"}})).check("AI", EQ, "9");
+  define(p.text);
+  EXPECT_EQ(run("M2"), 2);
+  EXPECT_EQ(logged(), p.want);
+}
+
+TEST_F(ScFam, ComputeRefusesHashOnBinaryTargets) {
+  auto compute = [](const char* t, char op, const char* src, bool field = false) {
+    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
+  };
+  // A hash subtract of two binary fields, a hash add into a binary field:
+  // 101160 (the text writes the hash operators P and M).
+  define(proc("M3") + compute("AI", 'M', "BI", true) + compute("AI", 'P', "A", true) + compute("A", 'P', "AI", true));
+  EXPECT_EQ(run("M3"), 4);
+  EXPECT_EQ(errors("M3"), (std::vector<uint32_t>{101160, 101160}));
+}
+
 TEST_F(ScFam, CompileErrors) {
   define(proc("E1") + line("", "END LOOP", {{0, "B"}}) + loop("K", "1", "2") + calc("", "A", "A +") +
          calc("", "A", "@NOPE(B)") + line("", "OVERFLOW", {{0, "NOWHERE"}}) + calc("", "K", "1") +
