@@ -167,7 +167,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"BLINK   ", cmpl_unbuilt, 101040},  {"BRIGHT  ", cmpl_unbuilt, 101050},
     {"CALC    ", cmpl_calc, 101060},  {"CALL    ", cmpl_unbuilt, 101070},
     {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
-    {"CNV BIN ", cmpl_unbuilt, 101100},  {"CNV FLT ", cmpl_dummy, 0},
+    {"CNV BIN ", cmpl_cnv_bin, 101100},  {"CNV FLT ", cmpl_dummy, 0},
     {"CNV TEXT", cmpl_unbuilt, 101120},  {"CNV ZONE", cmpl_dummy, 0},
     {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
     {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_unbuilt, 101200},

@@ -106,6 +106,8 @@ struct ScFam : ::testing::Test {
     for (const char* n : {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J"}) els.push_back(el(n, 12, 9));
     els.push_back(el("K", 5, 4));
     for (const char* n : {"AI", "BI", "CI", "DI"}) els.push_back(el(n, 5, 4));
+    els.push_back(el("T4", 1, 4));
+    els.push_back(el("T2", 1, 2));
     ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", els), int(els.size()));
   }
   void TearDown() override {
@@ -349,6 +351,37 @@ TEST_F(ScFam, ComputeRefusesHashOnBinaryTargets) {
   define(proc("M3") + compute("AI", 'M', "BI", true) + compute("AI", 'P', "A", true) + compute("A", 'P', "AI", true));
   EXPECT_EQ(run("M3"), 4);
   EXPECT_EQ(errors("M3"), (std::vector<uint32_t>{101160, 101160}));
+}
+
+// CNV BIN: the raw bytes of a short alpha field to and from a number.
+TEST_F(ScFam, CnvBinBetweenAlphaAndNumbers) {
+  auto cnv = [](const char* t, const char* src, bool field) {
+    return line("", "CNV BIN", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, src}});
+  };
+  Prog p("V1");
+  p.add(calc("", "AI", "4276803")).add(cnv("T4", "AI", true));  // 0x00414243: "CBA" and a zero byte
+  p.add(cnv("BI", "T4", true)).check("BI", EQ, "4276803");
+  p.add(cnv("T2", "16706", false)).add(cnv("A", "T2", true)).check("A", EQ, "16706");  // "BA"
+  p.add(cnv("CI", "AB", false)).check("CI", EQ, "16961");  // 0x4241
+  // A value the target cannot hold: 300540.
+  p.add(line("", "OVERFLOW", {{0, "OVF"}})).add(cnv("T2", "AI", true)).log(false).add(line("", "END PROC"));
+  p.add(line("", "LABEL", {{0, "OVF"}})).log(true);
+  define(p.text);
+  EXPECT_EQ(run("V1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("V1").empty()) << testing::PrintToString(errors("V1"));
+}
+
+TEST_F(ScFam, CnvBinRefusals) {
+  auto cnv = [](const char* t, const char* src, bool field) {
+    return line("", "CNV BIN", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, src}});
+  };
+  define(proc("V2") + cnv("AI", "BI", true) + cnv("T4", "T2", true) + cnv("AI", "ABCDE", false) +
+         cnv("T4", "1X", false) + cnv("T4", "99999999999", false) + cnv("T4", "-7", false));
+  EXPECT_EQ(run("V2"), 4);
+  auto got = errors("V2");
+  std::multiset<uint32_t> g(got.begin(), got.end()), w{102660, 102660, 102250, 102320, 200120};
+  EXPECT_EQ(g, w);
 }
 
 TEST_F(ScFam, CompileErrors) {
