@@ -168,7 +168,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"CALC    ", cmpl_calc, 101060},  {"CALL    ", cmpl_unbuilt, 101070},
     {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
     {"CNV BIN ", cmpl_cnv_bin, 101100},  {"CNV FLT ", cmpl_dummy, 0},
-    {"CNV TEXT", cmpl_unbuilt, 101120},  {"CNV ZONE", cmpl_dummy, 0},
+    {"CNV TEXT", cmpl_cnv_text, 101120},  {"CNV ZONE", cmpl_dummy, 0},
     {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
     {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_unbuilt, 101200},
     {"DATE BTW", cmpl_unbuilt, 101210},  {"DEFINE  ", cmpl_unbuilt, 101220},

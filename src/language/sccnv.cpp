@@ -105,3 +105,47 @@ int cmpl_cnv_bin(ScCtx* sc, DStmt* st) {
   if (!bld_cnv_bin(sc_code(sc), target, source, is_const, value, nullptr)) return fail(102660);
   return 1;
 }
+
+// CNV TEXT of two fields: an alpha target takes the source's displayed text
+// (direction 1), any other target is read from the alpha source's text
+// (direction 0); the number field's conversion item describes both. A
+// field with occurrences (and no occurrence given) converts all of them.
+int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  auto fail = [&](uint32_t m) {
+    sc_err(sc, m ? m : preset);
+    return 0;
+  };
+  if (ut_is_all(ops.op1.app.data(), ' ', 3) || ut_is_all(ops.op2.app.data(), ' ', 3)) return fail(kScNoTarget);
+  CElem t, s;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  std::memset(static_cast<void*>(&s), 0, sizeof s);
+  int kind = 0;
+  auto ref_fail = [&] {
+    uint32_t m = sc_msg(sc);
+    return fail(m && m != preset ? m : preset);
+  };
+  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) return ref_fail();
+  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail();
+  int direction = is_alpha(t.e.type) ? 1 : 0;
+  const CElem& text = direction ? t : s;
+  const CElem& field = direction ? s : t;
+  // The text side is a plain alpha field, without an edit mask.
+  if ((text.e.type != 1 && text.e.type != 2) || !text.e.mask.blank()) return fail(preset);
+  CvBlock blk;
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, ops.op1.app.data(), 3);
+  std::memcpy(ver, "00", 2);
+  const ScOpnd& fop = direction ? ops.op2 : ops.op1;
+  std::memcpy(app, fop.app.data(), 3);
+  if (!cv_get_cnv(&blk, &field.e, app, ver)) return fail(preset);
+  uint16_t occurs = field.e.occurs ? uint16_t(field.e.occurs) : 1;
+  uint32_t len = uint32_t(field.e.length) * (fop.occ == 0 && fop.occ_mode == 0 ? occurs : 1);
+  if (len > 255) return fail(preset);
+  char n1[23] = {}, n2[23] = {};
+  std::memcpy(n1, ops.op1.text.data(), 22);
+  std::memcpy(n2, ops.op2.text.data(), 22);
+  if (!bld_cnv_text(sc_code(sc), sc_shift(sc), *blk.item, uint8_t(len), direction, false, n1, n2)) return fail(preset);
+  return 1;
+}

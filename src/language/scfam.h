@@ -71,6 +71,7 @@ QV_AT(ScOpsGosub, label, 3);
 int cmpl_if_and_or(ScCtx* sc, DStmt* st);
 // Conversions (sccnv.cpp).
 int cmpl_cnv_bin(ScCtx* sc, DStmt* st);
+int cmpl_cnv_text(ScCtx* sc, DStmt* st);
 // Control (scctl.cpp).
 int cmpl_beg_loop(ScCtx* sc, DStmt* st);
 int cmpl_end_loop(ScCtx* sc, DStmt* st);

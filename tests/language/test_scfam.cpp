@@ -108,6 +108,7 @@ struct ScFam : ::testing::Test {
     for (const char* n : {"AI", "BI", "CI", "DI"}) els.push_back(el(n, 5, 4));
     els.push_back(el("T4", 1, 4));
     els.push_back(el("T2", 1, 2));
+    els.push_back(el("T20", 1, 20));
     ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", els), int(els.size()));
   }
   void TearDown() override {
@@ -382,6 +383,26 @@ TEST_F(ScFam, CnvBinRefusals) {
   auto got = errors("V2");
   std::multiset<uint32_t> g(got.begin(), got.end()), w{102660, 102660, 102250, 102320, 200120};
   EXPECT_EQ(g, w);
+}
+
+// CNV TEXT of two fields: a number to its text and back, the truth mask
+// true on success.
+TEST_F(ScFam, CnvTextRoundTrip) {
+  auto cnv = [](const char* t, const char* src) {
+    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
+  };
+  Prog p("X1");
+  p.add(calc("", "AI", "-4711")).add(cnv("T20", "AI")).log(true, "T").log(false, "F");
+  p.add(cnv("BI", "T20")).log(true, "T").check("BI", EQ, "-4711");
+  // (A decimal variable shows the decimals its element gives: none here.)
+  p.add(calc("", "A", "-1234")).add(cnv("T20", "A")).add(cnv("B", "T20")).check("B", EQ, "-1234");
+  // A text the binary field cannot hold: false, the field unchanged.
+  p.add(calc("", "A", "99999999999")).add(cnv("T20", "A")).add(cnv("BI", "T20")).log(false, "T").log(true, "F");
+  p.check("BI", EQ, "-4711");
+  define(p.text);
+  EXPECT_EQ(run("X1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("X1").empty()) << testing::PrintToString(errors("X1"));
 }
 
 TEST_F(ScFam, CompileErrors) {
