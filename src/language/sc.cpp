@@ -207,7 +207,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"STATUS  ", cmpl_proc, 0},          {"DISP    ", cmpl_proc, 0},
     {"FONT    ", cmpl_unbuilt, 101810},  {"COLOR   ", cmpl_unbuilt, 101810},
     {"PICTURE ", cmpl_unbuilt, 101810},  {"BROWSE  ", cmpl_unbuilt, 101810},
-    {"VERIFY  ", cmpl_unbuilt, 101570},  {"GETATTR ", cmpl_unbuilt, 0},
+    {"VERIFY  ", cmpl_verify, 101570},  {"GETATTR ", cmpl_unbuilt, 0},
     {"PUTATTR ", cmpl_unbuilt, 0},       {"DELATTR ", cmpl_unbuilt, 0},
     {"MOVEATTR", cmpl_unbuilt, 0},       {"GETATTRS", cmpl_unbuilt, 0},
     {"PUTATTRS", cmpl_unbuilt, 0},       {"DELATTRS", cmpl_unbuilt, 0},

@@ -135,10 +135,9 @@ int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
   if ((text.e.type != 1 && text.e.type != 2) || !text.e.mask.blank()) return fail(preset);
   CvBlock blk;
   char app[4] = {}, ver[3] = {};
-  std::memcpy(app, ops.op1.app.data(), 3);
-  std::memcpy(ver, "00", 2);
   const ScOpnd& fop = direction ? ops.op2 : ops.op1;
   std::memcpy(app, fop.app.data(), 3);
+  std::memcpy(ver, "00", 2);
   if (!cv_get_cnv(&blk, &field.e, app, ver)) return fail(preset);
   uint16_t occurs = field.e.occurs ? uint16_t(field.e.occurs) : 1;
   uint32_t len = uint32_t(field.e.length) * (fop.occ == 0 && fop.occ_mode == 0 ? occurs : 1);

@@ -59,6 +59,16 @@ struct ScOpsLabel {     // GOTO, LABEL, OVERFLOW
 };
 QV_RECORD(ScOpsLabel, 64);
 
+struct ScOpsVfy {       // VERIFY
+  ScOpnd op;            // 0
+  rec::U8 kind;         // 30: 1 a field, 3 the fields of a file
+  rec::U8 fail;         // 31: failure mode 0-3
+  rec::Bytes<32> rest;
+};
+QV_RECORD(ScOpsVfy, 64);
+QV_AT(ScOpsVfy, kind, 30);
+QV_AT(ScOpsVfy, fail, 31);
+
 struct ScOpsGosub {     // GOSUB
   rec::Text<3> app;
   rec::Text<30> label;  // 3
@@ -72,6 +82,8 @@ int cmpl_if_and_or(ScCtx* sc, DStmt* st);
 // Conversions (sccnv.cpp).
 int cmpl_cnv_bin(ScCtx* sc, DStmt* st);
 int cmpl_cnv_text(ScCtx* sc, DStmt* st);
+// Miscellaneous (scmisc.cpp).
+int cmpl_verify(ScCtx* sc, DStmt* st);
 // Control (scctl.cpp).
 int cmpl_beg_loop(ScCtx* sc, DStmt* st);
 int cmpl_end_loop(ScCtx* sc, DStmt* st);

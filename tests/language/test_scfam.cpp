@@ -405,6 +405,20 @@ TEST_F(ScFam, CnvTextRoundTrip) {
   EXPECT_TRUE(errors("X1").empty()) << testing::PrintToString(errors("X1"));
 }
 
+// VERIFY of one field: its stored form checked by type into the truth mask.
+TEST_F(ScFam, VerifyOneField) {
+  auto vfy = [](const char* f, const char* mode) {
+    return line("", "VERIFY", {{0, "---"}, {4, f}, {36, "FIELD"}, {56, mode}});
+  };
+  Prog p("Y1");
+  p.add(calc("", "A", "-12.5")).add(vfy("A", "0")).log(true, "T").log(false, "F");
+  p.add(calc("", "AI", "3")).add(vfy("AI", "1")).log(true, "T");
+  define(p.text);
+  EXPECT_EQ(run("Y1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("Y1").empty()) << testing::PrintToString(errors("Y1"));
+}
+
 TEST_F(ScFam, CompileErrors) {
   define(proc("E1") + line("", "END LOOP", {{0, "B"}}) + loop("K", "1", "2") + calc("", "A", "A +") +
          calc("", "A", "@NOPE(B)") + line("", "OVERFLOW", {{0, "NOWHERE"}}) + calc("", "K", "1") +
