@@ -1,5 +1,5 @@
 // Compiled statements end to end: the real engine in tmux runs Subroutines
-// of statement text that compute with loops, CALC and IF, and ends with
+// of statement text that compute with loops, CALC, COMPUTE and IF, and end with
 // LOGOUT (127) only when every value is the expected one, else END PROC (0);
 // the instruction trace shows the loop; an overflow ends the process with
 // 300540 unless OVERFLOW traps it.
@@ -167,6 +167,8 @@ TEST_F(ScRun, SubroutinesComputeWithLoopsCalcAndIf) {
                      calc("", "A", "A + I * 3") + test("", "IF", "A", 3, "50") + calc("T", "A", "A - 50") +
                      line("", "END LOOP", {{0, "I"}}) + calc("", "AI", "7") + calc("", "B", "AI * 2 + 0.5") +
                      calc("", "C", "(B - 4.5) / 4") + calc("", "BI", "AI * 3 - 1") + unless("A", "34") +
+                     line("", "COMPUTE", {{0, "---"}, {4, "A"}, {31, "*"}, {34, "---"}, {38, "AI"}}) +
+                     unless("A", "238") +
                      unless("B", "14.5") + unless("C", "2.5") + unless("BI", "20") + kEnd;
   // The same with one expected value wrong.
   std::string wrong = "process 6 WRONG\nstatements 1\n" + calc("", "A", "2 * 3 + 1") + unless("A", "8") + kEnd;
