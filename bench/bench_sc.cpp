@@ -38,6 +38,14 @@ std::string line(const char* tf, const char* verb, const std::string& ops = "") 
   return s;
 }
 
+// Operand texts at their columns.
+std::string at(std::initializer_list<std::pair<int, std::string>> ops) {
+  std::string o(64, ' ');
+  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
+  while (!o.empty() && o.back() == ' ') o.pop_back();
+  return o;
+}
+
 struct Corpus {
   std::string text;      // the statement file
   size_t bytes = 0;      // bytes of statement lines (each with its newline)
@@ -56,10 +64,10 @@ const Corpus& corpus() {
     int label = 0;
     for (int ep = 1; ep <= 11; ++ep) {
       c.text += "statements " + std::to_string(ep) + "\n";
-      c.lua += "function ep" + std::to_string(ep) + "(a, b, c)\n";
+      c.lua += "function ep" + std::to_string(ep) + "(a, b, c, x, y, z)\n";
       for (int i = 0; i < 2000; ++i) {
         std::string l, lu;
-        int what = int(rng() % 12);
+        int what = int(rng() % 16);
         int col = int(rng() % 10);
         switch (what) {
           case 0: case 1:
@@ -82,13 +90,37 @@ const Corpus& corpus() {
           case 5: l = line(cols[col], "EXIT"); lu = "return 3"; break;
           case 6: l = line(cols[col], "LOGOUT", "SYSTEM? Y"); lu = "return 25"; break;
           case 7: l = line(cols[col], "LOGOUT", "SYSTEM? N"); lu = "return 24"; break;
+          // The computing verbs: CALC, IF/AND/OR, loops, GOSUB/RETURN, OVERFLOW.
+          case 12:
+            l = line("", "CALC", "A    A + B * 3 - (C / 2)");
+            lu = "x = x + y * 3 - (z / 2)";
+            break;
+          case 13:
+            l = line("", "IF", at({{0, "---"}, {4, "A"}, {31, "GT"}, {38, "1000"}})) + "\n" +
+                line("", "AND", at({{0, "---"}, {4, "B"}, {31, "LT"}, {38, "5"}})) + "\n" +
+                line("", "OR", at({{0, "---"}, {4, "C"}, {31, "EQ"}, {34, "---"}, {38, "A"}})) + "\n" + line("T", "CALC", "A    A - 1000");
+            lu = "if x > 1000 and y < 5 or z == x then x = x - 1000 end";
+            break;
+          case 14:
+            l = line("", "BEG LOOP", "I    1      10        1") + "\n" + line("", "CALC", "B    B + I") + "\n" +
+                line("", "END LOOP", "I");
+            lu = "for i = 1, 10 do y = y + i end";
+            break;
+          case 15: {
+            std::string n = "S" + std::to_string(label++);
+            l = line("", "OVERFLOW", n) + "\n" + line("", "GOSUB", "    " + n) + "\n" + line("", "END") + "\n" +
+                line("", "LABEL", n) + "\n" + line("", "CALC", "C    C * 2") + "\n" + line("", "RETURN");
+            lu = "local function " + n + "() z = z * 2 end\n" + n + "()\ndo return 1 end";
+            break;
+          }
           default: l = line(cols[col], "END"); lu = "return 1"; break;
         }
-        if (col && what >= 4) lu = "if " + std::string(luacond[col]) + " then " + lu + " end";
+        if (what >= 12) {
+        } else if (col && what >= 4) lu = "if " + std::string(luacond[col]) + " then " + lu + " end";
         else if (what >= 4) lu = "do " + lu + " end";
         c.text += l + "\n";
         c.bytes += l.size() + 1;
-        c.stmts += size_t(1 + (what == 2 || what == 3));
+        c.stmts += size_t(1 + (what == 2 || what == 3) + (what == 13) * 3 + (what == 14) * 2 + (what == 15) * 5);
         c.lua += lu + "\n";
       }
       c.lua += "end\n";
@@ -119,6 +151,19 @@ struct World {
     fx::write("CHILD", "ABC", "00", {});
     fx::write("SELECT", "ABC", "00", {});
     fx::write("FILE", "0LA", "00", {});
+    // The calculation variables of the computing verbs, each work field its
+    // own data area.
+    fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")});
+    std::vector<fx::Rec> els;
+    int n = 0;
+    for (const char* name : {"A", "B", "C", "I"}) {
+      ++n;
+      els.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000100 + n)}, {"work", "1"}, {"name", name},
+                                        {"kind", "1"}, {"ident_stamp", "2026-01-01T00:00:0" + std::to_string(n)},
+                                        {"number", std::to_string(n)}, {"length", "9"}, {"occurs", "1"},
+                                        {"type", "12"}, {"sign", "1"}, {"digits", "15"}, {"key_kind", "255"}}));
+    }
+    fx::write("ELEMENT", "0LA", "00", els);
     SeFileResult r;
     if (se_read_file("bench.stmt", corpus().text, nullptr, &r) != 0) return;
     std::vector<std::string> errs;

@@ -15,6 +15,7 @@
 #include "foundation/ut.h"
 #include "language/ibctl.h"
 #include "language/ibutil.h"
+#include "language/scfam.h"
 #include "process/pc.h"
 
 namespace {
@@ -67,6 +68,12 @@ struct ScCtx {
   uint8_t shift = 10;
   char tf[5];
   bool failed = false;
+  // Loop tables (packed, binary) by letter: the open BEG LOOPs' exit slots
+  // and the latest BEG LOOP statement.
+  struct Loop {
+    std::vector<CodeRef> exits;
+    DStmt beg;
+  } loops[2][26];
 };
 
 namespace {
@@ -153,37 +160,37 @@ int cmpl_unbuilt(ScCtx*, DStmt*) { return 0; }
 
 ScVerb g_verbs[kScVerbs] = {
     {"*       ", cmpl_comment, 0},       {"**      ", cmpl_comment, 0},
-    {"ACTION  ", cmpl_proc, 0},          {"AND     ", cmpl_unbuilt, 100960},
+    {"ACTION  ", cmpl_proc, 0},          {"AND     ", cmpl_if_and_or, 100960},
     {"APPEND  ", cmpl_unbuilt, 100980},  {"AT FIELD", cmpl_unbuilt, 100990},
-    {"BEG AT  ", cmpl_unbuilt, 101000},  {"BEG LOOP", cmpl_unbuilt, 101010},
+    {"BEG AT  ", cmpl_unbuilt, 101000},  {"BEG LOOP", cmpl_beg_loop, 101010},
     {"BEG READ", cmpl_unbuilt, 101020},  {"BLANK   ", cmpl_unbuilt, 101030},
     {"BLINK   ", cmpl_unbuilt, 101040},  {"BRIGHT  ", cmpl_unbuilt, 101050},
-    {"CALC    ", cmpl_unbuilt, 101060},  {"CALL    ", cmpl_unbuilt, 101070},
+    {"CALC    ", cmpl_calc, 101060},  {"CALL    ", cmpl_unbuilt, 101070},
     {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
-    {"CNV BIN ", cmpl_unbuilt, 101100},  {"CNV FLT ", cmpl_dummy, 0},
-    {"CNV TEXT", cmpl_unbuilt, 101120},  {"CNV ZONE", cmpl_dummy, 0},
-    {"COMPUTE ", cmpl_unbuilt, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
+    {"CNV BIN ", cmpl_cnv_bin, 101100},  {"CNV FLT ", cmpl_dummy, 0},
+    {"CNV TEXT", cmpl_cnv_text, 101120},  {"CNV ZONE", cmpl_dummy, 0},
+    {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
     {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_unbuilt, 101200},
     {"DATE BTW", cmpl_unbuilt, 101210},  {"DEFINE  ", cmpl_unbuilt, 101220},
     {"DELETE  ", cmpl_unbuilt, 101230},  {"DIM     ", cmpl_unbuilt, 101240},
     {"DISPLAY ", cmpl_unbuilt, 101250},  {"END     ", cmpl_end, 101260},
-    {"END AT  ", cmpl_unbuilt, 101270},  {"END LOOP", cmpl_unbuilt, 101280},
+    {"END AT  ", cmpl_unbuilt, 101270},  {"END LOOP", cmpl_end_loop, 101280},
     {"END PROC", cmpl_end_proc, 101290}, {"END READ", cmpl_unbuilt, 101300},
     {"ERROR   ", cmpl_unbuilt, 101310},  {"EXIT    ", cmpl_exit, 101320},
-    {"GOSUB   ", cmpl_unbuilt, 101350},  {"GOTO    ", cmpl_goto, 101360},
-    {"IF      ", cmpl_unbuilt, 101370},  {"IF EXIST", cmpl_unbuilt, 101380},
+    {"GOSUB   ", cmpl_gosub, 101350},  {"GOTO    ", cmpl_goto, 101360},
+    {"IF      ", cmpl_if_and_or, 101370},  {"IF EXIST", cmpl_unbuilt, 101380},
     {"INPUT   ", cmpl_proc, 0},          {"INVERSE ", cmpl_unbuilt, 101400},
     {"LABEL   ", cmpl_label, 101410},    {"LOGOUT  ", cmpl_logout, 101420},
     {"MENU    ", cmpl_proc, 0},          {"MESSAGE ", cmpl_unbuilt, 101440},
     {"NO INPUT", cmpl_unbuilt, 101460},  {"NO TRACE", cmpl_dummy, 0},
     {"NO ULINE", cmpl_unbuilt, 101480},  {"NORMAL  ", cmpl_unbuilt, 101450},
     {"OK INPUT", cmpl_unbuilt, 101490},  {"OPEN    ", cmpl_unbuilt, 101500},
-    {"OR      ", cmpl_unbuilt, 101510},  {"OUTPUT  ", cmpl_proc, 0},
-    {"OVERFLOW", cmpl_unbuilt, 101540},  {"PASS    ", cmpl_unbuilt, 101550},
+    {"OR      ", cmpl_if_and_or, 101510},  {"OUTPUT  ", cmpl_proc, 0},
+    {"OVERFLOW", cmpl_overflow, 101540},  {"PASS    ", cmpl_unbuilt, 101550},
     {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_unbuilt, 101570},
     {"QUERY   ", cmpl_proc, 0},          {"READ    ", cmpl_unbuilt, 101590},
     {"READNEXT", cmpl_unbuilt, 101600},  {"RECEIVE ", cmpl_dummy, 0},
-    {"RESTORE ", cmpl_unbuilt, 101620},  {"RETURN  ", cmpl_unbuilt, 101630},
+    {"RESTORE ", cmpl_unbuilt, 101620},  {"RETURN  ", cmpl_return, 101630},
     {"REWRITE ", cmpl_unbuilt, 101640},  {"RUN     ", cmpl_unbuilt, 101650},
     {"SCAN    ", cmpl_unbuilt, 101660},  {"SCRATCH ", cmpl_unbuilt, 101670},
     {"SELECT  ", cmpl_dummy, 0},         {"SET     ", cmpl_unbuilt, 101690},
@@ -200,7 +207,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"STATUS  ", cmpl_proc, 0},          {"DISP    ", cmpl_proc, 0},
     {"FONT    ", cmpl_unbuilt, 101810},  {"COLOR   ", cmpl_unbuilt, 101810},
     {"PICTURE ", cmpl_unbuilt, 101810},  {"BROWSE  ", cmpl_unbuilt, 101810},
-    {"VERIFY  ", cmpl_unbuilt, 101570},  {"GETATTR ", cmpl_unbuilt, 0},
+    {"VERIFY  ", cmpl_verify, 101570},  {"GETATTR ", cmpl_unbuilt, 0},
     {"PUTATTR ", cmpl_unbuilt, 0},       {"DELATTR ", cmpl_unbuilt, 0},
     {"MOVEATTR", cmpl_unbuilt, 0},       {"GETATTRS", cmpl_unbuilt, 0},
     {"PUTATTRS", cmpl_unbuilt, 0},       {"DELATTRS", cmpl_unbuilt, 0},
@@ -366,6 +373,14 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
   bld_br(sc, "     ");
   if (!bld_end(&sc->code, false)) sc_err(sc, 101260), sc->failed = true;
   if (!label_cleanup(sc)) sc->failed = true;
+  for (auto& table : sc->loops)
+    for (auto& l : table)
+      if (!l.exits.empty()) {
+        sc->cur = l.beg;
+        sc_err(sc, kScOpenLoop);
+        sc->failed = true;
+        l.exits.clear();
+      }
   sc->pending.clear();
   sc->cur = next;
   return other ? 1 : 0;
@@ -597,4 +612,43 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
     }
   }
   return 1;
+}
+
+// ---------------------------------------------------- for the families --
+uint8_t sc_shift(ScCtx* sc) { return sc->shift; }
+
+void sc_label_ref(ScCtx* sc, const char* app, const char* name, CodeRef inst, bool gosub) {
+  Label* l = find_label(sc, app, name, true);
+  l->refs.push_back(inst);
+  l->gosub = gosub;
+}
+
+void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg) {
+  auto& l = sc->loops[binary][letter];
+  l.exits.push_back(beg);
+  l.beg = sc->cur;
+}
+
+bool sc_loop_close(ScCtx* sc, bool binary, int letter) {
+  auto& l = sc->loops[binary][letter];
+  if (l.exits.empty()) return false;
+  CodeRef after = ib_here(&sc->code);
+  for (const CodeRef& r : l.exits) patch(sc, r, after);
+  l.exits.clear();
+  return true;
+}
+
+CodeRef sc_ref_of(ScCtx* sc, const uint8_t* p) { return cref(sc->code.block, uint16_t(p - sc->code.storage)); }
+
+int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
+  ScOpnd op;
+  std::memset(static_cast<void*>(&op), ' ', sizeof op);
+  op.occ = 0;
+  op.occ_mode = 0;
+  op.app.set("0LA");
+  size_t n = std::strlen(name);
+  std::memcpy(op.text.data(), name, n > 22 ? 22 : n);
+  int kind = 0;
+  int r = sc_cmpl_ref(sc, op, elem, reg, &kind, 0);
+  return r;
 }

@@ -301,7 +301,7 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
   s += set_line("ZZZ", "W1", "", "ABC", "W2") + "\n";         // 101910
   s += line("", "GOTO", "NOWHERE") + "\n";                    // 100940
   s += line("", "LABEL", "TWICE") + "\n" + line("", "LABEL", "TWICE") + "\n";  // 101410
-  s += line("", "CALC", "A  = 1") + "\n";                     // unbuilt: 101060
+  s += line("", "CALC", "A  = 1 +") + "\n";                   // syntax: 101060
   s += "process 5 QY\nstatements 1\n" + line("", "SUBR", "ABC ORDER ENTRY                      RELATED      END? N  FAIL 2") + "\n";  // 100890
   define(s);
   // A constant as a target (no statement line holds one: the record is
@@ -359,7 +359,7 @@ TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
 
 TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
   define("process 6 F2\nstatements 1\n" + line("", "GOTO", "X") + "\n" + line("", "GOTO", "Y") + "\n" +
-         "process 6 OK\nstatements 1\n" + line("", "CALC", "A  = 1") + "\n");
+         "process 6 OK\nstatements 1\n" + line("", "CALC", "A  = 1 +") + "\n");
   EXPECT_EQ(run("OK"), -200140);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(run("F2"), -200140);

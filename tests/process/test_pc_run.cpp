@@ -145,7 +145,7 @@ std::string line(const char* tf, const char* verb, const std::string& ops = "") 
 
 TEST_F(PcRun, CompilesSavesAndRecompilesAChangedDefinition) {
   define("process 6 SUB\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n" +
-             "process 6 BAD\nstatements 1\n" + line("", "GOTO", "NOWHERE") + "\n" + line("", "CALC", "A  = 1") + "\n",
+             "process 6 BAD\nstatements 1\n" + line("", "GOTO", "NOWHERE") + "\n" + line("", "CALC", "A  = 1 +") + "\n",
          "2026-01-01T00:00:01");
   Result r = run("-d DB1 -a ABC -t Subroutine -p SUB");
   EXPECT_EQ(r.status, 127) << r.err;

@@ -237,7 +237,8 @@ TEST(Gen, DefinedFieldsGiveTheirImagesAndElements) {
   const DElem* a = element("A");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->work, '1');
-  EXPECT_EQ(a->length.get(), 60);
+  EXPECT_EQ(a->length.get(), 9);  // a calculation variable: 8 packed bytes and a scale
+  EXPECT_EQ(a->type, 12);
   EXPECT_TRUE(a->file.blank());
   EXPECT_NE(a->area.get(), 0u);
   const DElem* key = element("CHILD KEY0");

@@ -1,0 +1,150 @@
+// Conversion statements compiled: CNV BIN between a short alpha field and a
+// number.
+#include <cstring>
+
+#include "language/ibcnv.h"
+#include "language/ibutil.h"
+#include "language/scfam.h"
+#include "process/pc.h"
+
+namespace {
+
+bool is_num(uint8_t t) { return t == 5 || t == 8 || t == 12; }
+bool is_alpha(uint8_t t) { return t == 1 || t == 2 || t == 13; }
+IbCnvOp cnv_op(const DElem& e) { return IbCnvOp{e.type, uint8_t(e.length), uint8_t(e.type == 12 ? 0 : e.decimals)}; }
+
+// The number of a constant operand's 22 characters: blanks, a sign before
+// or after the digits, the digits. 0 with the message when it is none.
+uint32_t parse_value(const char* text, uint32_t* value) {
+  int i = 0, n = 22;
+  bool neg = false, sign = false;
+  auto blanks = [&] {
+    while (i < n && text[i] == ' ') ++i;
+  };
+  blanks();
+  if (i < n && (text[i] == '-' || text[i] == '+')) {
+    sign = true;
+    neg = text[i++] == '-';
+    blanks();
+  }
+  uint64_t v = 0;
+  int digits = 0;
+  bool big = false;
+  for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+    v = v * 10 + uint64_t(text[i] - '0');
+    if (v > 0xFFFFFFFFull) big = true, v = 0xFFFFFFFFull + 1;
+  }
+  blanks();
+  if (!sign && i < n && (text[i] == '-' || text[i] == '+')) {
+    neg = text[i++] == '-';
+    blanks();
+  }
+  if (digits == 0 || i < n) return 102320;
+  if (neg) {
+    if (big || v > 0x80000000ull) return 102320;
+    *value = uint32_t(-int64_t(v));
+    return 0;
+  }
+  if (big) return 200120;
+  *value = uint32_t(v);
+  return 0;
+}
+
+}  // namespace
+
+int cmpl_cnv_bin(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  auto fail = [&](uint32_t m) {
+    sc_err(sc, m ? m : preset);
+    return 0;
+  };
+  auto ref_fail = [&] {
+    uint32_t m = sc_msg(sc);
+    return fail(m && m != preset ? m : preset);
+  };
+  CElem t, s;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  std::memset(static_cast<void*>(&s), 0, sizeof s);
+  int kind = 0;
+  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) return ref_fail();
+  bool is_const = ut_is_all(ops.op2.app.data(), ' ', 3);
+  IbCnvOp target = cnv_op(t.e), source;
+  uint32_t value = 0;
+  if (is_num(t.e.type)) {
+    if (is_const) {
+      // The constant's own characters, as stored.
+      int n = 22;
+      while (n > 0 && ops.op2.text.data()[n - 1] == ' ') --n;
+      if (n > 4) return fail(102250);
+      s.e = t.e;  // an element of the constant's own: alpha, n bytes
+      s.e.type = 1;
+      s.e.length = uint16_t(n ? n : 1);
+      s.e.occurs = 1;
+      s.e.decimals = 0;
+      if (!sc_cmpl_cnst(sc, ops.op2.text.data(), n, &s, true) || !bld_cnst(sc_code(sc), s.ira, 2)) return ref_fail();
+      source = IbCnvOp{1, uint8_t(n ? n : 1), 0};
+    } else {
+      if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail();
+      if (!is_alpha(s.e.type)) return fail(102660);
+      if (s.e.length > 4) return fail(102250);
+      source = cnv_op(s.e);
+    }
+  } else if (is_alpha(t.e.type)) {
+    if (is_const) {
+      if (uint32_t m = parse_value(ops.op2.text.data(), &value)) return fail(m);
+      source = IbCnvOp{5, 4, 0};
+    } else {
+      if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail();
+      if (!is_num(s.e.type)) return fail(102660);
+      source = cnv_op(s.e);
+    }
+  } else {
+    return fail(102660);
+  }
+  if (!bld_cnv_bin(sc_code(sc), target, source, is_const, value, nullptr)) return fail(102660);
+  return 1;
+}
+
+// CNV TEXT of two fields: an alpha target takes the source's displayed text
+// (direction 1), any other target is read from the alpha source's text
+// (direction 0); the number field's conversion item describes both. A
+// field with occurrences (and no occurrence given) converts all of them.
+int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  auto fail = [&](uint32_t m) {
+    sc_err(sc, m ? m : preset);
+    return 0;
+  };
+  if (ut_is_all(ops.op1.app.data(), ' ', 3) || ut_is_all(ops.op2.app.data(), ' ', 3)) return fail(kScNoTarget);
+  CElem t, s;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  std::memset(static_cast<void*>(&s), 0, sizeof s);
+  int kind = 0;
+  auto ref_fail = [&] {
+    uint32_t m = sc_msg(sc);
+    return fail(m && m != preset ? m : preset);
+  };
+  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) return ref_fail();
+  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail();
+  int direction = is_alpha(t.e.type) ? 1 : 0;
+  const CElem& text = direction ? t : s;
+  const CElem& field = direction ? s : t;
+  // The text side is a plain alpha field, without an edit mask.
+  if ((text.e.type != 1 && text.e.type != 2) || !text.e.mask.blank()) return fail(preset);
+  CvBlock blk;
+  char app[4] = {}, ver[3] = {};
+  const ScOpnd& fop = direction ? ops.op2 : ops.op1;
+  std::memcpy(app, fop.app.data(), 3);
+  std::memcpy(ver, "00", 2);
+  if (!cv_get_cnv(&blk, &field.e, app, ver)) return fail(preset);
+  uint16_t occurs = field.e.occurs ? uint16_t(field.e.occurs) : 1;
+  uint32_t len = uint32_t(field.e.length) * (fop.occ == 0 && fop.occ_mode == 0 ? occurs : 1);
+  if (len > 255) return fail(preset);
+  char n1[23] = {}, n2[23] = {};
+  std::memcpy(n1, ops.op1.text.data(), 22);
+  std::memcpy(n2, ops.op2.text.data(), 22);
+  if (!bld_cnv_text(sc_code(sc), sc_shift(sc), *blk.item, uint8_t(len), direction, false, n1, n2)) return fail(preset);
+  return 1;
+}

@@ -1,0 +1,117 @@
+// The compile functions of the statement families (the verb table's rows in
+// sc.cpp) and the operand areas they read.
+//
+// Operand areas are declared here once, by field name; their offsets are
+// the statement text's layout table's (tests/language/test_scfam.cpp holds
+// them against it, verb by verb).
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/record.h"
+#include "language/sc.h"
+
+// IF, AND, OR (and COMPUTE): two field references and a relation.
+struct ScOpsTwo {
+  ScOpnd op1;           // 0
+  ScOpnd op2;           // 30
+  rec::U8 rel;          // 60: relation 1-8; COMPUTE the operator character
+  rec::Bytes<3> rest;
+};
+QV_RECORD(ScOpsTwo, 64);
+QV_AT(ScOpsTwo, op2, 30);
+QV_AT(ScOpsTwo, rel, 60);
+
+// A loop letter or bound: two characters (or a signed 16-bit value) and
+// its kind (0: the value is a number, 1: the characters name a field; the
+// byte after it is not read).
+struct ScLoopVal {
+  rec::Bytes<2> v;
+  rec::U8 flag;
+  rec::U8 spare;
+};
+QV_RECORD(ScLoopVal, 4);
+QV_AT(ScLoopVal, flag, 2);
+
+struct ScOpsLoop {      // BEG LOOP, END LOOP
+  ScLoopVal letter;     // 0
+  ScLoopVal from;       // 4
+  ScLoopVal to;         // 8
+  ScLoopVal step;       // 12
+  rec::Bytes<48> rest;
+};
+QV_RECORD(ScOpsLoop, 64);
+QV_AT(ScOpsLoop, from, 4);
+QV_AT(ScOpsLoop, to, 8);
+QV_AT(ScOpsLoop, step, 12);
+
+struct ScOpsCalc {      // CALC
+  ScLoopVal letter;     // 0: letter, 'I' or blank, flag 1
+  rec::Text<59> expr;   // 4
+  rec::U8 rest;
+};
+QV_RECORD(ScOpsCalc, 64);
+QV_AT(ScOpsCalc, expr, 4);
+
+struct ScOpsLabel {     // GOTO, LABEL, OVERFLOW
+  rec::Text<30> label;
+  rec::Bytes<34> rest;
+};
+QV_RECORD(ScOpsLabel, 64);
+
+struct ScOpsVfy {       // VERIFY
+  ScOpnd op;            // 0
+  rec::U8 kind;         // 30: 1 a field, 3 the fields of a file
+  rec::U8 fail;         // 31: failure mode 0-3
+  rec::Bytes<32> rest;
+};
+QV_RECORD(ScOpsVfy, 64);
+QV_AT(ScOpsVfy, kind, 30);
+QV_AT(ScOpsVfy, fail, 31);
+
+struct ScOpsGosub {     // GOSUB
+  rec::Text<3> app;
+  rec::Text<30> label;  // 3
+  rec::Bytes<31> rest;
+};
+QV_RECORD(ScOpsGosub, 64);
+QV_AT(ScOpsGosub, label, 3);
+
+// Tests (sctst.cpp).
+int cmpl_if_and_or(ScCtx* sc, DStmt* st);
+// Conversions (sccnv.cpp).
+int cmpl_cnv_bin(ScCtx* sc, DStmt* st);
+int cmpl_cnv_text(ScCtx* sc, DStmt* st);
+// Miscellaneous (scmisc.cpp).
+int cmpl_verify(ScCtx* sc, DStmt* st);
+// Control (scctl.cpp).
+int cmpl_beg_loop(ScCtx* sc, DStmt* st);
+int cmpl_end_loop(ScCtx* sc, DStmt* st);
+int cmpl_gosub(ScCtx* sc, DStmt* st);
+int cmpl_return(ScCtx* sc, DStmt* st);
+int cmpl_overflow(ScCtx* sc, DStmt* st);
+// CALC (scmath.cpp).
+int cmpl_calc(ScCtx* sc, DStmt* st);
+// COMPUTE: target (register 1) op= source (register 2).
+int cmpl_compute(ScCtx* sc, DStmt* st);
+
+// A numeric literal as a constant of type 12 (8 packed bytes and a scale
+// byte): 1 with its reference, 0 when the text is no number.
+int sc_pd_cnst(ScCtx* sc, const char* text, int len, uint32_t* ref);
+
+// What the families reach of the driver (sc.cpp).
+// The truth-level shift of the current statement.
+uint8_t sc_shift(ScCtx* sc);
+// A reference to a label from the instruction at inst (its slot at + 4).
+void sc_label_ref(ScCtx* sc, const char* app, const char* name, CodeRef inst, bool gosub);
+// The pending exit slots of loop letter 0-25 (packed or binary table) and
+// the BEG LOOP statement that opened it.
+struct ScLoop;
+void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg);
+// Patches the open exits of the letter with the address that follows now:
+// false when none was open.
+bool sc_loop_close(ScCtx* sc, bool binary, int letter);
+// The address of the instruction p just built in the current block.
+CodeRef sc_ref_of(ScCtx* sc, const uint8_t* p);
+// Compiles a "0LA" field by name into register reg (0: none).
+int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg);

@@ -1,0 +1,121 @@
+// CALC compiled: the expression text parsed into a tree and built into
+// stack code over the calculation variables of "0LA" (the decimal variable
+// "A", the integer variable "AI") and numeric constants.
+#include <cstring>
+
+#include "language/ibmath.h"
+#include "language/ibutil.h"
+#include "language/sccalc.h"
+#include "language/scfam.h"
+#include "foundation/pd.h"
+#include "process/pc.h"
+
+namespace {
+
+int calc_var(void* ctx, char letter, bool is_int, uint32_t* msg) {
+  auto* sc = static_cast<ScCtx*>(ctx);
+  char name[3] = {letter, is_int ? 'I' : '\0', '\0'};
+  CElem e;
+  std::memset(static_cast<void*>(&e), 0, sizeof e);
+  if (!sc_ref_0la(sc, name, &e, 1)) {
+    *msg = sc_msg(sc) ? sc_msg(sc) : kScCalcErr;
+    return 0;
+  }
+  // The stack code reads a decimal variable as 8 packed bytes and a scale
+  // byte, an integer one as a 32-bit word: any other field is refused here
+  // rather than read as a number at run time.
+  bool fits = is_int ? e.e.type == 5 && e.e.length == 4 : e.e.type == 12 && e.e.length == 9;
+  if (!fits) {
+    *msg = kScCalcErr;
+    return 0;
+  }
+  return 1;
+}
+
+// A number: a constant of type 12 (8 packed bytes and a scale byte).
+int calc_number(void* ctx, const char* text, int len, uint32_t* msg) {
+  auto* sc = static_cast<ScCtx*>(ctx);
+  uint32_t ref = 0;
+  if (!sc_pd_cnst(sc, text, len, &ref) || !bld_cnst(sc_code(sc), ref, 1)) {
+    *msg = kScCalcErr;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int cmpl_calc(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsCalc>(st->ops.b);
+  char letter = char(ops.letter.v[0]), second = char(ops.letter.v[1]);
+  bool is_letter = letter >= 'A' && letter <= 'Z' && (second == 'I' || second == ' ');
+  if (!is_letter || ops.letter.flag != 1) {
+    sc_err(sc, kScCalcErr);
+    return 0;
+  }
+  CalcTree tree;
+  uint32_t msg = parse_calc(ops.expr.data(), 59, &tree);
+  if (msg) {
+    sc_err(sc, msg);
+    return 0;
+  }
+  promote_tree(&tree);
+  CalcRefs refs{sc, calc_var, calc_number};
+  if (!bld_calc(sc_code(sc), tree, ops.expr.data(), letter, second == 'I', refs, &msg)) {
+    sc_err(sc, msg ? msg : kScCalcErr);
+    return 0;
+  }
+  return 1;
+}
+
+int sc_pd_cnst(ScCtx* sc, const char* text, int len, uint32_t* ref) {
+  uint8_t v[9] = {};
+  PdCva cv{v, 8, 0};
+  if (len <= 0 || !pd_cva(text, len, '.', &cv)) return 0;
+  v[8] = uint8_t(cv.scale);
+  *ref = pc_put_cnst(sc_pc(sc)->em, v, 9, 0);
+  return 1;
+}
+
+// ------------------------------------------------------------- COMPUTE --
+namespace {
+IbNum num_of(const DElem& e) {
+  IbNum n;
+  n.type = e.type;
+  n.len = uint8_t(e.length);
+  n.scale = e.type == 12 ? 0 : e.decimals;  // a variable packed value carries its own
+  n.digits = e.digits;
+  n.is_signed = e.type != 5 || e.sign == '1';
+  return n;
+}
+bool numeric(uint8_t type) { return type == 5 || type == 8 || type == 12; }
+}  // namespace
+
+int cmpl_compute(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  auto fail = [&] {
+    uint32_t m = sc_msg(sc);
+    sc_err(sc, m && m != preset ? m : preset);
+    return 0;
+  };
+  char op = char(uint8_t(ops.rel));
+  // The statement text writes the hash operators as 'P' and 'M'.
+  if (op == 'P') op = '1';
+  if (op == 'M') op = '2';
+  bool hash = op == '1' || op == '2';
+  if (op != '+' && op != '-' && op != '*' && op != '/' && !hash) return fail();
+  CElem t, s;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  std::memset(static_cast<void*>(&s), 0, sizeof s);
+  int kind = 0;
+  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) return fail();
+  if (!numeric(t.e.type)) return fail();
+  // A constant source is read in the target's form.
+  if (ut_is_all(ops.op2.app.data(), ' ', 3)) s.e = t.e;
+  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return fail();
+  // Only the hash totals take an alpha source (turned into a number first).
+  if (!numeric(s.e.type) && !(hash && s.e.type == 1)) return fail();
+  if (!bld_compute(sc_code(sc), num_of(t.e), num_of(s.e), op)) return fail();
+  return 1;
+}

@@ -1,0 +1,442 @@
+// The statement families compiled from statement text: IF/AND/OR, CALC,
+// loops, GOSUB/RETURN and OVERFLOW, stored in the dictionary, compiled by
+// the process compiler and run through the interpreter.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "design/se.h"
+#include "design/sefile.h"
+#include "foundation/os.h"
+#include "language/ibutil.h"
+#include "language/iiutil.h"
+#include "language/scfam.h"
+#include "process/pc.h"
+#include "process/piexec.h"
+#include "process/pl_fixture.h"
+
+namespace {
+
+using pltest::Engine;
+
+constexpr uint16_t kOpLog = 100;
+
+// The sequence numbers of the MESSAGE statements run, in order.
+std::vector<uint32_t>& logged() {
+  static std::vector<uint32_t> v;
+  return v;
+}
+uint8_t* h_log(IlfExecBlock*, IlfState*, uint8_t* pc) {
+  logged().push_back(rec::view<rec::U32>(pc + 4).get());
+  return ii_adv(pc, 8);
+}
+
+// MESSAGE logs its sequence number (the fixture's accumulator).
+int t_log(ScCtx* sc, DStmt* st) {
+  uint8_t* p = ib_put(sc_code(sc), kOpLog, 8);
+  rec::view<rec::U32>(p + 4) = st->seq;
+  return 1;
+}
+
+// A statement line: T/F column, verb, then each operand text at its screen
+// column of the operand part.
+std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
+  std::string o(64, ' ');
+  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
+  char b[128];
+  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
+  std::string s = b;
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s + "\n";
+}
+std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
+std::string loop(const char* var, const char* from, const char* to, const char* step = "1") {
+  return line("", "BEG LOOP", {{0, var}, {5, from}, {12, to}, {22, step}});
+}
+// IF/AND/OR of a "0LA" field (shown "---") against a constant or field.
+[[maybe_unused]] std::string test(const char* tf, const char* verb, const char* f1, int rel, const char* f2, bool field2 = false) {
+  return line(tf, verb,
+              {{0, "---"}, {4, f1}, {31, std::string(se_rel_code(rel))}, {34, field2 ? "---" : ""}, {38, f2}});
+}
+std::string msg(const char* tf = "") { return line(tf, "MESSAGE", {{0, "m"}}); }
+
+struct ScFam : ::testing::Test {
+  Engine e;
+  ScCmplFn old45 = nullptr;
+  void SetUp() override {
+    ii_families_register();
+    e.start();
+    // The engine fixture folds opcode 52 into its accumulator; compiled
+    // statements load constants with it, so the real handler goes back.
+    ii_util_init();
+    ii_set_pair(kOpLog, h_log);
+    e.dictionary();
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).cache_thr = 1;
+    rec::view<DUser>(u.data()).db.set("DB1");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr,
+                        {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})}),
+              1);
+    pi_getters_reset();
+    pc_init();
+    ASSERT_EQ(rt_init_cmpl_err(), 1);
+    se_init();
+    se_register();
+    pc_set_stmt_compiler(sc_cmpl);
+    em_set_compiler(pc_em_compiler);
+    old45 = sc_set_cmpl_fn(45, t_log);
+    os_sys_err_log_clear();
+    ASSERT_GE(fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")}), 0);
+    // The calculation variables: A-H, I, J decimal (packed 8 + scale),
+    // K binary; AI-CI integers.
+    static int serial = 0;
+    auto el = [](std::string name, int type, int len) {
+      ++serial;
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "2026-01-01T%02d:%02d:%02d", serial / 3600 % 24, serial / 60 % 60,
+                    serial % 60);
+      // Each work field is its own data area, as the generator numbers them.
+      return fx::rec("ELEMENT", {{"area", std::to_string(3000100 + serial)}, {"work", "1"}, {"name", name}, {"kind", "1"},
+                                 {"ident_stamp", stamp}, {"number", std::to_string(serial)},
+                                 {"length", std::to_string(len)}, {"occurs", "1"}, {"type", std::to_string(type)},
+                                 {"sign", "1"}, {"digits", "15"}, {"key_kind", "255"}});
+    };
+    std::vector<fx::Rec> els;
+    for (const char* n : {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J"}) els.push_back(el(n, 12, 9));
+    els.push_back(el("K", 5, 4));
+    for (const char* n : {"AI", "BI", "CI", "DI"}) els.push_back(el(n, 5, 4));
+    els.push_back(el("T4", 1, 4));
+    els.push_back(el("T2", 1, 2));
+    els.push_back(el("T20", 1, 20));
+    ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", els), int(els.size()));
+  }
+  void TearDown() override {
+    sc_set_cmpl_fn(45, old45);
+    e.stop();
+  }
+  void define(const std::string& text) {
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0) << (r.errors.empty() ? "" : r.errors[0]);
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+    std::set<std::string> seen;
+    std::vector<fx::Rec> procs;
+    for (const DStmt& s : r.stmts) {
+      std::string n = s.proc_name.str();
+      while (!n.empty() && n.back() == ' ') n.pop_back();
+      if (seen.insert(n).second) procs.push_back(pltest::proc_rec(n, s.proc_type, "0"));
+    }
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), int(procs.size()));
+  }
+  // Runs the Subroutine through the runner (its data areas, event points
+  // 01 and 06): the completion code; *acc the MESSAGE log.
+  int run(const char* name, uint32_t* acc = nullptr) {  // *acc: how many MESSAGEs ran
+    proc_svc.ii_proc_exec = ii_proc_exec;
+    if (pi_init() != 1) return -1;
+    PiInvoc v;
+    os_invoc_template(&v);
+    v.app.set("ABC");
+    v.ver.set("00");
+    v.type = 6;
+    v.name.set(name);
+    v.kind = 2;
+    logged().clear();
+    int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
+    if (acc) *acc = uint32_t(logged().size());
+    return m == 1 ? int(v.completion) : m;
+  }
+  std::vector<uint32_t> errors(const char* name) {
+    std::vector<uint32_t> out;
+    FmArb* f = pc_cmpl_err_file();
+    PcBuf<DCmplErr> rb;
+    DCmplErr& r = *rb;
+    PROTO_FULL(f, 0, rb.bytes());
+    f->op = FM_OP_FIRST;
+    fm_start(f);
+    f->op = 0;
+    while (fm_rdnxt(f)) {
+      std::string n = r.proc_name.str();
+      while (!n.empty() && n.back() == ' ') n.pop_back();
+      if (n == name) out.push_back(r.msg);
+    }
+    return out;
+  }
+  std::string proc(const char* name) { return std::string("process 6 ") + name + "\nstatements 1\n"; }
+};
+
+// The operand areas the compile functions read lie where the statement
+// text's layout table puts them.
+TEST(ScFamLayout, OperandAreasMatchTheLayoutTable) {
+  EXPECT_EQ(xme_op(38, "occ")->offset, 0u);
+  EXPECT_EQ(xme_op(38, "app")->offset, offsetof(ScOpnd, app));
+  EXPECT_EQ(xme_op(38, "field")->offset, offsetof(ScOpnd, text));
+  for (int v : {3, 38, 52, 20}) {
+    EXPECT_EQ(xme_op(v, "occ2")->offset, offsetof(ScOpsTwo, op2)) << v;
+    EXPECT_EQ(xme_op(v, "app2")->offset, offsetof(ScOpsTwo, op2) + offsetof(ScOpnd, app)) << v;
+    EXPECT_EQ(xme_op(v, "field2")->offset, offsetof(ScOpsTwo, op2) + offsetof(ScOpnd, text)) << v;
+  }
+  for (int v : {3, 38, 52}) EXPECT_EQ(xme_op(v, "rel")->offset, offsetof(ScOpsTwo, rel));
+  EXPECT_EQ(xme_op(20, "op")->offset, offsetof(ScOpsTwo, rel));
+  EXPECT_EQ(xme_op(7, "letter")->offset, 0u);
+  EXPECT_EQ(xme_op(7, "from")->offset, offsetof(ScOpsLoop, from));
+  EXPECT_EQ(xme_op(7, "to")->offset, offsetof(ScOpsLoop, to));
+  EXPECT_EQ(xme_op(7, "step")->offset, offsetof(ScOpsLoop, step));
+  EXPECT_EQ(xme_op(31, "letter")->offset, 0u);
+  EXPECT_EQ(xme_op(12, "letter")->offset, 0u);
+  EXPECT_EQ(xme_op(12, "expr")->offset, offsetof(ScOpsCalc, expr));
+  EXPECT_EQ(xme_op(12, "expr")->width, 59u);
+  EXPECT_EQ(xme_op(54, "label")->offset, 0u);
+  EXPECT_EQ(xme_op(36, "app")->offset, 0u);
+  EXPECT_EQ(xme_op(36, "proc")->offset, offsetof(ScOpsGosub, label));
+}
+
+
+
+
+// A Subroutine of statement lines; MESSAGE statements log their sequence
+// numbers (100 per line), so a run's log says which of them ran.
+struct Prog {
+  std::string text;
+  int n = 0;
+  std::vector<uint32_t> want;
+  explicit Prog(const char* name) : text(std::string("process 6 ") + name + "\nstatements 1\n") {}
+  Prog& add(const std::string& l) {
+    text += l;
+    ++n;
+    return *this;
+  }
+  // A MESSAGE expected to run (or not).
+  Prog& log(bool runs, const char* tf = "") {
+    add(msg(tf));
+    if (runs) want.push_back(uint32_t(100 * n));
+    return *this;
+  }
+  // IF field rel value, then T MESSAGE: expected to log when `holds`.
+  Prog& check(const char* f, int rel, const char* value, bool holds = true) {
+    add(test("", "IF", f, rel, value));
+    return log(holds, "T");
+  }
+};
+constexpr int EQ = 1, GE = 2, GT = 3, LE = 4, LT = 5, NE = 6;
+
+TEST_F(ScFam, CalcWithLoopsAndIf) {
+  Prog p("C1");
+  p.add(calc("", "A", "0")).add(loop("I", "1", "10")).add(calc("", "A", "A + I * 3"));
+  p.add(test("", "IF", "A", GT, "1000000")).add(calc("T", "A", "A - 1000000"));
+  p.add(line("", "END LOOP", {{0, "I"}}));
+  p.check("A", EQ, "165").check("A", EQ, "166", false).check("I", GE, "10");
+  p.add(calc("", "AI", "2")).check("AI", EQ, "2");
+  p.add(calc("", "AI", "7")).add(calc("", "B", "AI * 2 + 0.5")).check("B", EQ, "14.5");
+  p.add(calc("", "C", "(B - 4.5) / 4")).check("C", EQ, "2.5");
+  p.add(calc("", "D", "-C * (AI + 2)")).check("D", EQ, "-22.5").check("D", LT, "0");
+  p.add(calc("", "BI", "AI * 3 - 1")).check("BI", EQ, "20").check("BI", GE, "21", false);
+  p.add(calc("", "E", "@SQRT(16) + @ABS(-2)")).check("E", EQ, "6");
+  p.add(calc("", "F", "2 / 3")).check("F", GT, "0.666").check("F", LT, "0.667");
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("C1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("C1").empty());
+}
+
+TEST_F(ScFam, TruthMaskOverIfAndOr) {
+  Prog p("T1");
+  p.add(calc("", "A", "5")).add(calc("", "B", "7"));
+  p.add(test("", "IF", "A", EQ, "5")).add(test("", "AND", "B", GT, "6")).log(true, "T").log(false, "F");
+  p.add(test("", "IF", "A", EQ, "5")).add(test("", "AND", "B", LT, "6")).log(false, "T").log(true, "F");
+  p.add(test("", "IF", "A", EQ, "4")).add(test("", "OR", "B", EQ, "7")).log(true, "T");
+  p.add(test("", "IF", "A", EQ, "4")).add(test("", "OR", "B", NE, "7")).log(false, "T").log(true, "F");
+  p.add(test("", "IF", "A", LE, "5")).add(test("", "OR", "B", EQ, "0")).log(true, "T");
+  p.add(test("", "IF", "A", LT, "B", true)).log(true, "T");
+  p.add(test("", "IF", "B", LT, "A", true)).log(false, "T");
+  p.log(true);  // unconditional
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("T1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+}
+
+TEST_F(ScFam, NestedBinaryAndBackwardLoops) {
+  Prog p("L1");
+  p.add(calc("", "A", "0")).add(calc("", "B", "0")).add(calc("", "C", "0"));
+  p.add(loop("I", "1", "3")).add(loop("J", "1", "4")).add(calc("", "A", "A + 1"));
+  p.add(line("", "END LOOP", {{0, "J"}})).add(line("", "END LOOP", {{0, "I"}}));
+  p.check("A", EQ, "12");
+  p.add(loop("K", "1", "5")).add(calc("", "B", "B + 2")).add(line("", "END LOOP", {{0, "K"}}));
+  p.check("B", EQ, "10");
+  p.add(loop("I", "3", "1", "-1")).add(calc("", "C", "C * 2 + I")).add(line("", "END LOOP", {{0, "I"}}));
+  p.check("C", EQ, "17");
+  // A loop whose bound is already passed runs no time.
+  p.add(loop("I", "5", "1")).add(calc("", "C", "0")).add(line("", "END LOOP", {{0, "I"}}));
+  p.check("C", EQ, "17");
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("L1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("L1").empty());
+}
+
+TEST_F(ScFam, OverflowAndGosubThreeDeep) {
+  Prog p("O1");
+  p.add(line("", "OVERFLOW", {{0, "OVF"}}));
+  p.add(calc("", "A", "1")).add(calc("", "B", "1")).add(line("", "GOSUB", {{4, "S1"}})).check("A", EQ, "8");
+  // The second time the division fails: the trap, A unchanged.
+  p.add(calc("", "B", "0")).add(line("", "GOSUB", {{4, "S3"}})).log(false);
+  int s1 = p.n;
+  p.add(line("", "LABEL", {{0, "S1"}})).add(calc("", "A", "A * 2")).add(line("", "GOSUB", {{4, "S2"}}));
+  p.add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S2"}})).add(calc("", "A", "A * 2")).add(line("", "GOSUB", {{4, "S3"}}));
+  p.add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S3"}})).add(calc("", "A", "A * 2 / B")).log(false).add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "OVF"}})).check("A", EQ, "8").add(line("", "END PROC"));
+  // The message in S3 runs once, during the first call.
+  uint32_t in_s3 = uint32_t(100 * (s1 + 11));
+  p.want.insert(p.want.begin(), in_s3);
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("O1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("O1").empty());
+}
+
+// Without the trap a division by zero ends the process.
+TEST_F(ScFam, UncaughtOverflowEndsTheProcess) {
+  uint32_t acc = 0;
+  Prog q("O2");
+  q.add(calc("", "B", "0")).add(calc("", "A", "1 / B")).log(false);
+  define(q.text);
+  EXPECT_EQ(run("O2", &acc), 300540);
+  EXPECT_EQ(acc, 0u);
+}
+
+// COMPUTE target op source over packed and binary fields and constants.
+TEST_F(ScFam, ComputeOverPackedAndBinary) {
+  auto compute = [](const char* t, char op, const char* src, bool field = false) {
+    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
+  };
+  Prog p("M1");
+  p.add(calc("", "A", "5")).add(compute("A", '+', "3")).check("A", EQ, "8");
+  p.add(calc("", "B", "2.5")).add(compute("A", '*', "B", true)).check("A", EQ, "20");
+  p.add(compute("A", '-', "0.25")).check("A", EQ, "19.75");
+  p.add(calc("", "AI", "7")).add(compute("AI", '*', "6")).check("AI", EQ, "42");
+  p.add(compute("AI", '-', "B", true)).check("AI", EQ, "40");  // 39.5 rounded to the binary field
+  p.add(compute("B", '+', "AI", true)).check("B", EQ, "42.5");
+  p.add(compute("A", '/', "4")).check("A", GT, "4.93").check("A", LT, "4.94");
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("M1", &acc), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("M1").empty());
+}
+
+TEST_F(ScFam, ComputeOverflowAndRefusals) {
+  auto compute = [](const char* t, char op, const char* src, bool field = false) {
+    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
+  };
+  Prog p("M2");
+  p.add(calc("", "AI", "9")).add(calc("", "BI", "0")).add(line("", "OVERFLOW", {{0, "OVF"}}));
+  p.add(compute("AI", '/', "BI", true)).log(false).add(line("", "END PROC"));
+  p.add(line("", "LABEL", {{0, "OVF"}})).check("AI", EQ, "9");
+  define(p.text);
+  EXPECT_EQ(run("M2"), 2);
+  EXPECT_EQ(logged(), p.want);
+}
+
+TEST_F(ScFam, ComputeRefusesHashOnBinaryTargets) {
+  auto compute = [](const char* t, char op, const char* src, bool field = false) {
+    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
+  };
+  // A hash subtract of two binary fields, a hash add into a binary field:
+  // 101160 (the text writes the hash operators P and M).
+  define(proc("M3") + compute("AI", 'M', "BI", true) + compute("AI", 'P', "A", true) + compute("A", 'P', "AI", true));
+  EXPECT_EQ(run("M3"), 4);
+  EXPECT_EQ(errors("M3"), (std::vector<uint32_t>{101160, 101160}));
+}
+
+// CNV BIN: the raw bytes of a short alpha field to and from a number.
+TEST_F(ScFam, CnvBinBetweenAlphaAndNumbers) {
+  auto cnv = [](const char* t, const char* src, bool field) {
+    return line("", "CNV BIN", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, src}});
+  };
+  Prog p("V1");
+  p.add(calc("", "AI", "4276803")).add(cnv("T4", "AI", true));  // 0x00414243: "CBA" and a zero byte
+  p.add(cnv("BI", "T4", true)).check("BI", EQ, "4276803");
+  p.add(cnv("T2", "16706", false)).add(cnv("A", "T2", true)).check("A", EQ, "16706");  // "BA"
+  p.add(cnv("CI", "AB", false)).check("CI", EQ, "16961");  // 0x4241
+  // A value the target cannot hold: 300540.
+  p.add(line("", "OVERFLOW", {{0, "OVF"}})).add(cnv("T2", "AI", true)).log(false).add(line("", "END PROC"));
+  p.add(line("", "LABEL", {{0, "OVF"}})).log(true);
+  define(p.text);
+  EXPECT_EQ(run("V1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("V1").empty()) << testing::PrintToString(errors("V1"));
+}
+
+TEST_F(ScFam, CnvBinRefusals) {
+  auto cnv = [](const char* t, const char* src, bool field) {
+    return line("", "CNV BIN", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, src}});
+  };
+  define(proc("V2") + cnv("AI", "BI", true) + cnv("T4", "T2", true) + cnv("AI", "ABCDE", false) +
+         cnv("T4", "1X", false) + cnv("T4", "99999999999", false) + cnv("T4", "-7", false));
+  EXPECT_EQ(run("V2"), 4);
+  auto got = errors("V2");
+  std::multiset<uint32_t> g(got.begin(), got.end()), w{102660, 102660, 102250, 102320, 200120};
+  EXPECT_EQ(g, w);
+}
+
+// CNV TEXT of two fields: a number to its text and back, the truth mask
+// true on success.
+TEST_F(ScFam, CnvTextRoundTrip) {
+  auto cnv = [](const char* t, const char* src) {
+    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
+  };
+  Prog p("X1");
+  p.add(calc("", "AI", "-4711")).add(cnv("T20", "AI")).log(true, "T").log(false, "F");
+  p.add(cnv("BI", "T20")).log(true, "T").check("BI", EQ, "-4711");
+  // (A decimal variable shows the decimals its element gives: none here.)
+  p.add(calc("", "A", "-1234")).add(cnv("T20", "A")).add(cnv("B", "T20")).check("B", EQ, "-1234");
+  // A text the binary field cannot hold: false, the field unchanged.
+  p.add(calc("", "A", "99999999999")).add(cnv("T20", "A")).add(cnv("BI", "T20")).log(false, "T").log(true, "F");
+  p.check("BI", EQ, "-4711");
+  define(p.text);
+  EXPECT_EQ(run("X1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("X1").empty()) << testing::PrintToString(errors("X1"));
+}
+
+// VERIFY of one field: its stored form checked by type into the truth mask.
+TEST_F(ScFam, VerifyOneField) {
+  auto vfy = [](const char* f, const char* mode) {
+    return line("", "VERIFY", {{0, "---"}, {4, f}, {36, "FIELD"}, {56, mode}});
+  };
+  Prog p("Y1");
+  p.add(calc("", "A", "-12.5")).add(vfy("A", "0")).log(true, "T").log(false, "F");
+  p.add(calc("", "AI", "3")).add(vfy("AI", "1")).log(true, "T");
+  define(p.text);
+  EXPECT_EQ(run("Y1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("Y1").empty()) << testing::PrintToString(errors("Y1"));
+}
+
+TEST_F(ScFam, CompileErrors) {
+  define(proc("E1") + line("", "END LOOP", {{0, "B"}}) + loop("K", "1", "2") + calc("", "A", "A +") +
+         calc("", "A", "@NOPE(B)") + line("", "OVERFLOW", {{0, "NOWHERE"}}) + calc("", "K", "1") +
+         calc("", "A", "K + 1"));
+  EXPECT_EQ(run("E1"), 4);
+  // (K is a 4-byte binary field: no decimal calculation variable.)
+  std::vector<uint32_t> want{102910, 101060, 101060, 100940, 100910, 101060, 101060};
+  auto got = errors("E1");
+  std::multiset<uint32_t> g(got.begin(), got.end()), w(want.begin(), want.end());
+  EXPECT_EQ(g, w);
+}
+
+
+TEST_F(ScFam, ReturnWithoutGosubEndsTheProcess) {
+  define(proc("R1") + line("", "RETURN") + msg());
+  uint32_t acc = 0;
+  EXPECT_EQ(run("R1", &acc), 300540);
+  EXPECT_EQ(acc, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+// Compiled statements end to end: the real engine in tmux runs Subroutines
+// of statement text that compute with loops, CALC, COMPUTE and IF, and end with
+// LOGOUT (127) only when every value is the expected one, else END PROC (0);
+// the instruction trace shows the loop; an overflow ends the process with
+// 300540 unless OVERFLOW traps it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "design/se.h"
+#include "design/sefile.h"
+#include "pl_fixture.h"
+
+using namespace pltest;
+
+namespace {
+
+std::string sh(const std::string& cmd, int* status = nullptr) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
+
+std::string q(const std::string& s) {
+  std::string o = "'";
+  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return o + "'";
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+std::string sanitizer_env() {
+  std::string e;
+  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + q(x);
+  return e;
+}
+
+// A statement line: T/F column, verb, each operand text at its column.
+std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
+  std::string o(64, ' ');
+  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
+  char b[128];
+  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
+  std::string s = b;
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s + "\n";
+}
+std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
+std::string loop(const char* var, const char* from, const char* to) {
+  return line("", "BEG LOOP", {{0, var}, {5, from}, {12, to}, {22, "1"}});
+}
+// IF/AND/OR of a "0LA" field against a constant.
+std::string test(const char* tf, const char* verb, const char* f1, int rel, const char* value) {
+  return line(tf, verb, {{0, "---"}, {4, f1}, {31, std::string(se_rel_code(rel))}, {38, value}});
+}
+constexpr int NE = 6;
+
+class ScRun : public ::testing::Test {
+ protected:
+  std::string root, data;
+  static inline int seq = 0;
+
+  void SetUp() override {
+    char tmpl[] = "/tmp/quvo-scrun-XXXXXX";
+    root = mkdtemp(tmpl);
+    data = root + "/data";
+    mkdir(data.c_str(), 0777);
+    int rc = 0;
+    sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
+           " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0);
+    Engine e;
+    e.dir = data;
+    e.start(false);
+    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
+    ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
+    auto u = fx::user("ABU");
+    rec::view<DUser>(u.data()).db.set("DB1");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    fx::Rec db = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {db}), 1);
+    e.stop(false);
+  }
+  void TearDown() override { sh("rm -rf " + q(root)); }
+
+  // Stores the statement text and a PROCESS record of each Subroutine.
+  void define(const std::string& text, std::initializer_list<const char*> names) {
+    Engine e;
+    e.dir = data;
+    e.start(false);
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("run.stmt", text, nullptr, &r), 0) << (r.errors.empty() ? "" : r.errors[0]);
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+    std::vector<fx::Rec> procs;
+    // (Each its own stamp: saved modules are named by it.)
+    int i = 0;
+    for (const char* n : names) {
+      std::string stamp = "2026-01-01T00:00:0" + std::to_string(++i);
+      procs.push_back(proc_rec(n, 6, "1", 50, stamp, stamp));
+    }
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), int(procs.size()));
+    e.stop(false);
+  }
+
+  struct Result {
+    int status = -1;
+    std::string err, trace;
+  };
+  Result run(const char* proc) {
+    std::string name = "quvo-sc-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
+    unlink(rcf.c_str());
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
+                      q(data) + " QUVO_INST_TRACE=" + q(tracef) + " QUVO_TEST_USER=ABU" + sanitizer_env() + " " +
+                      q(QUVO_BINARY) + " -d DB1 -a ABC -t Subroutine -p " + proc + " 2>" + q(errf) +
+                      "; echo $? > " + q(rcf) + "; sleep 30";
+    std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
+    sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
+    Result r;
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(rcf);
+      if (!s.empty() && s.back() == '\n') {
+        r.status = std::atoi(s.c_str());
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    sh(tmux + "kill-server 2>&1");
+    r.err = slurp(errf);
+    r.trace = slurp(tracef);
+    return r;
+  }
+};
+
+int count(const std::string& s, const std::string& what) {
+  int n = 0;
+  for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Each check: IF the field differs from the value, T GOTO BAD.
+std::string unless(const char* f, const char* value) {
+  return test("", "IF", f, NE, value) + line("T", "GOTO", {{0, "BAD"}});
+}
+const std::string kEnd =
+    line("", "LOGOUT", {{8, "N"}}) + line("", "LABEL", {{0, "BAD"}}) + line("", "END PROC");
+
+TEST_F(ScRun, SubroutinesComputeWithLoopsCalcAndIf) {
+  std::string good = "process 6 GOOD\nstatements 1\n" + calc("", "A", "0") + loop("I", "1", "7") +
+                     calc("", "A", "A + I * 3") + test("", "IF", "A", 3, "50") + calc("T", "A", "A - 50") +
+                     line("", "END LOOP", {{0, "I"}}) + calc("", "AI", "7") + calc("", "B", "AI * 2 + 0.5") +
+                     calc("", "C", "(B - 4.5) / 4") + calc("", "BI", "AI * 3 - 1") + unless("A", "34") +
+                     line("", "COMPUTE", {{0, "---"}, {4, "A"}, {31, "*"}, {34, "---"}, {38, "AI"}}) +
+                     unless("A", "238") +
+                     unless("B", "14.5") + unless("C", "2.5") + unless("BI", "20") + kEnd;
+  // The same with one expected value wrong.
+  std::string wrong = "process 6 WRONG\nstatements 1\n" + calc("", "A", "2 * 3 + 1") + unless("A", "8") + kEnd;
+  define(good + wrong, {"GOOD", "WRONG"});
+  Result r = run("GOOD");
+  EXPECT_EQ(r.status, 127) << r.err;
+  // The loop ran 7 times: its end once each time.
+  EXPECT_EQ(count(r.trace, "END_LOOP_PD"), 7) << r.trace;
+  r = run("WRONG");
+  EXPECT_EQ(r.status, 0) << r.err << r.trace;
+}
+
+TEST_F(ScRun, AnOverflowEndsTheProcessUnlessTrapped) {
+  std::string bare = "process 6 BARE\nstatements 1\n" + calc("", "B", "0") + calc("", "A", "1 / B") + kEnd;
+  std::string trap = "process 6 TRAP\nstatements 1\n" + line("", "OVERFLOW", {{0, "OVF"}}) + calc("", "B", "0") +
+                     calc("", "A", "5") + calc("", "A", "1 / B") + line("", "END PROC") +
+                     line("", "LABEL", {{0, "OVF"}}) + unless("A", "5") + kEnd;
+  define(bare + trap, {"BARE", "TRAP"});
+  Result r = run("BARE");
+  EXPECT_NE(r.status, 127);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("300540"), std::string::npos) << r.err;
+  r = run("TRAP");
+  EXPECT_EQ(r.status, 127) << r.err << r.trace;
+}
+
+}  // namespace
