@@ -885,7 +885,9 @@ int run_interactive() {
   if (failed) {
     std::string reason = "the start-up process " + invoc_text(inv) + " ended with completion code " +
                          std::to_string(code);
-    if (never && *never) reason = "the start-up process " + invoc_text(inv) + " did not start: " + never;
+    // The reason names the process as its defaults made it (the start-up
+    // invocation itself may leave application and name blank).
+    if (never && *never) reason = std::string("the start-up process did not start: ") + never;
     if (code == 37) reason += " (memory fault)";
     return os_startup_fail(code, reason);
   }
