@@ -67,6 +67,8 @@ struct ScCtx {
   uint8_t shift = 10;
   char tf[5];
   bool failed = false;
+  std::vector<IbTrap> traps;        // TRAP records of the open event point
+  std::vector<uint8_t*> blocks;     // storage of INST blocks already left
 };
 
 namespace {
@@ -79,8 +81,32 @@ int cmpl_comment(ScCtx* sc, DStmt*) {
 int cmpl_dummy(ScCtx*, DStmt*) { return 1; }
 
 uint8_t* at(ScCtx* sc, CodeRef r) {
-  if (r.block == sc->code.block) return sc->code.storage + r.offset;
-  return ib_code_to_pc(sc->pc->em, r);
+  uint16_t cb = sc->code.block;
+  if (cb >= sc->blocks.size()) sc->blocks.resize(size_t(cb) + 16, nullptr);
+  sc->blocks[cb] = sc->code.storage;
+  if (r.block == cb) return sc->code.storage + r.offset;
+  // Blocks stay where they are in the INST file: each is looked up once.
+  uint16_t b = r.block;
+  if (b < sc->blocks.size() && sc->blocks[b]) return sc->blocks[b] + r.offset;
+  uint8_t* base = ib_code_to_pc(sc->pc->em, cref(b, 0));
+  if (!base) return nullptr;
+  if (b >= sc->blocks.size()) sc->blocks.resize(size_t(b) + 1, nullptr);
+  sc->blocks[b] = base;
+  return base + r.offset;
+}
+
+// A TRAP record of the current event point; the records are written at its
+// end, all at once (ib_put_traps).
+void put_trap(ScCtx* sc, CodeRef addr, uint32_t seq, uint8_t ep, uint8_t toc_index) {
+  IbTrap t;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  t.addr = addr;
+  t.seq = seq;
+  t.ep = ep;
+  t.toc_index = toc_index;
+  sc->traps.push_back(t);
+  EmHeader* em = sc->pc->em;
+  em->trap_count = em->trap_count + 1;
 }
 void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
   uint8_t* p = at(sc, inst);
@@ -314,8 +340,6 @@ bool next_stmt(ScCtx* sc, const uint8_t* prefix, int len) {
 // Compiles one event point starting at sc->cur. 1 when a statement of
 // another event point of the range follows (it is then in sc->cur).
 int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
-  PcCtx* pc = sc->pc;
-  EmHeader* em = pc->em;
   DStmt first = sc->cur;
   std::memset(sc->tf, ' ', 5);
   sc->shift = 10;
@@ -327,7 +351,7 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
     char own_tf[5];
     std::memcpy(own_tf, st.tf.data(), 5);
     if (st.tf[0] == 'C') {
-      if (st.event_point != DSTMT_EP_CONSTRAINT) ib_put_trap(em, cref(0, 0), st.seq, st.event_point, toc_index);
+      if (st.event_point != DSTMT_EP_CONSTRAINT) put_trap(sc, cref(0, 0), st.seq, st.event_point, toc_index);
     } else {
       bool no_code = verb == 0 || verb == 1 || verb == 42;
       if (!no_code) {
@@ -340,7 +364,7 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
         }
       }
       if (st.event_point != DSTMT_EP_CONSTRAINT)
-        ib_put_trap(em, no_code ? cref(0, 0) : ib_here(&sc->code), st.seq, st.event_point, toc_index);
+        put_trap(sc, no_code ? cref(0, 0) : ib_here(&sc->code), st.seq, st.event_point, toc_index);
       sc->msg = 0;
       int r = 0;
       if (verb < kScVerbs) {
@@ -468,8 +492,11 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
       ++pc->sc.ep_index;
       ib_toc_open(em, &toc, ep, index, pc->owner);
     }
+    sc->traps.clear();
     int more = cmpl_ep(sc, prefix, prefix_len, index);
     if (ep != DSTMT_EP_CONSTRAINT) {
+      if (!ib_put_traps(em, sc->traps.data(), sc->traps.size())) return 0;
+      sc->traps.clear();
       if (!ib_toc_close(em, &toc)) return 0;
       if (ep == 21 || ep == 25) keep_flag |= pc->sc.flags & 1;
     }
