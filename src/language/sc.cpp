@@ -2,6 +2,7 @@
 // TOC and TRAP records, operand compile and the control verbs. See sc.h.
 #include "language/sc.h"
 
+#include <array>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -419,11 +420,18 @@ const DStmt& sc_stmt(ScCtx* sc) { return sc->cur; }
 void sc_err(ScCtx* sc, uint32_t msg) { pc_add_cmpl_err(sc->pc, kPcErrStmt, &sc->cur, msg, nullptr, 0); }
 
 uint32_t sc_tf_no(const char* tf, uint8_t* shift) {
+  // 1 true, 2 false, 3 any, by character.
+  static constexpr auto kLevel = [] {
+    std::array<uint8_t, 256> t{};
+    for (auto& v : t) v = 3;
+    t['T'] = t['1'] = 1;
+    t['F'] = t['0'] = 2;
+    return t;
+  }();
   uint32_t mask = 0;
   int first_blank = -1;
   for (int i = 0; i < 5; ++i) {
-    char ch = tf[i];
-    uint32_t v = (ch == 'T' || ch == '1') ? 1 : (ch == 'F' || ch == '0') ? 2 : 3;
+    uint32_t v = kLevel[uint8_t(tf[i])];
     if (v == 3 && first_blank < 0) first_blank = i;
     mask |= v << (2 * (4 - i));
   }
@@ -623,5 +631,20 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
       return 0;
     }
   }
+  return 1;
+}
+
+int sc_get_primary_key(ScCtx* sc, ScOpnd* out, const char* app, const char* file_name) {
+  PcCtx* pc = sc->pc;
+  char name[22];
+  pc->em->status = 0;
+  if (!pc_primary_key(pc, app, file_name, name)) {
+    sc->msg = pc->em->status ? uint32_t(pc->em->status) : kPcNoField;
+    return 0;
+  }
+  std::memset(static_cast<void*>(out), 0, sizeof *out);
+  out->occ_mode = 2;
+  std::memcpy(out->app.data(), app, 3);
+  std::memcpy(out->text.data(), name, 22);
   return 1;
 }

@@ -114,3 +114,8 @@ enum ScRef : uint32_t {
 // predefined field of "0LA", 2 a constant. reg 1-4 emits the register load.
 int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options);
 int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type);
+// Fills out (occurrence mode 2, the application, the field's name) with the
+// field of the primary key of a file: 1, or 0 with the reason in the
+// context's message and the process compile's status (101910 for an
+// unknown application).
+int sc_get_primary_key(ScCtx* sc, ScOpnd* out, const char* app, const char* file_name);

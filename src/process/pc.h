@@ -219,6 +219,13 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);
 uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry);
+// The name (22 characters) of the field of key number 0 of a file: 1, or 0
+// with the EM header status 101910, 102090, 102100, 102070 or 102080 (the
+// file has no key 0).
+int pc_primary_key(PcCtx* ctx, const char* app, const char* file_name, char* field);
+// A numeric-token field (token mark, data type 5) names its token list in
+// CTOK; a list already there is not written again.
+void pc_add_ctok(PcCtx* ctx, const char* app, const DElem& e);
 uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kind, PcCtx* ctx);
 // Sharing tables.
 extern uint8_t area_shr_tbl[5];

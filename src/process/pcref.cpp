@@ -560,7 +560,58 @@ int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* 
   out->ira = add_dlf(ctx, &a);
   out->field_offset = uint16_t(work ? 0 : off);
   out->source = work ? 2 : 1;
+  pc_add_ctok(ctx, app, e);
   return 1;
+}
+
+int pc_primary_key(PcCtx* ctx, const char* app, const char* file_name, char* field) {
+  EmHeader* em = ctx->em;
+  EmCap* cap = pc_ap(app, ctx);
+  if (!cap) return 0;
+  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
+  if (!fi) {
+    em->status = kPcNoFileFile;
+    return 0;
+  }
+  PcBuf<DFile> file;
+  ut_cpy_fill(file->name.data(), file_name, 8);
+  PROTO_FULL(fi, 0, file.bytes());
+  if (!fm_read(fi)) {
+    em->status = kPcNoFile;
+    return 0;
+  }
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) {
+    em->status = kPcNoElemFile;
+    return 0;
+  }
+  DbIdBlank blank(el);
+  // The field of key number 0, which the file's key list need not give first.
+  for (int i = 0; i < int(file->key_count) && i < int(FM_MAX_KEYS); ++i) {
+    PcBuf<DElem> e;
+    e->file = file->name;
+    e->number = file->key_elem[i];
+    PROTO_FULL(el, 2, e.bytes());
+    if (!fm_read(el)) continue;
+    if (e->key_no != 0) continue;
+    std::memcpy(field, e->name.data(), 22);
+    return 1;
+  }
+  em->status = kPcNoField;
+  return 0;
+}
+
+void pc_add_ctok(PcCtx* ctx, const char* app, const DElem& e) {
+  if (!e.token_mark || e.type != 5) return;
+  FmArb* f = ctx->em->ctok.get();
+  if (!f) return;
+  PcBuf<EmCtok> r;
+  std::memcpy(r->app.data(), app, 3);
+  std::memcpy(r->name.data(), e.domain.data(), 22);
+  PROTO_FULL(f, 0, r.bytes());
+  // A list named twice is kept once; a write that fails costs the item
+  // its token list only, as when the list is not found at load.
+  (void)fm_write(f);
 }
 
 uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kind, PcCtx* ctx) {

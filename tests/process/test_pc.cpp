@@ -555,3 +555,75 @@ TEST_F(Pc, FuzzRandomStatements) {
 }
 
 }  // namespace
+
+// The field of key number 0 of a file, also when the file lists another key
+// first; a numeric-token field names its token list in CTOK once.
+TEST_F(Pc, PrimaryKeyAndTokenLists) {
+  auto fld = [](const char* name, const char* file, int number, int key_no) {
+    auto r = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", name}, {"kind", "1"},
+                                 {"file", file}, {"number", std::to_string(number)}, {"length", "4"},
+                                 {"occurs", "1"}, {"type", "5"},
+                                 {"key_kind", key_no < 0 ? "255" : "1"},
+                                 {"key_no", std::to_string(key_no < 0 ? 0 : key_no)},
+                                 {"ident_stamp", "2026-02-02T00:00:" + std::to_string(number)}});
+    return r;
+  };
+  auto tok = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", "HUE"}, {"kind", "1"},
+                                 {"file", "CUST"}, {"offset", "4"}, {"number", "77"}, {"length", "4"}, {"occurs", "1"}, {"type", "5"},
+                                 {"key_kind", "255"}, {"token_mark", "1"}, {"domain", "COLORS"},
+                                 {"ident_stamp", "2026-02-02T00:01:00"}});
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {fld("CUST NAME", "CUST", 41, 1), fld("CUST NO", "CUST", 42, 0), tok}),
+            0);
+  auto fi = fx::rec("FILE", {{"name", "CUST"}, {"rec_len", "8"}, {"key_count", "2"}, {"key_elem[1]", "41"},
+                             {"key_elem[2]", "42"}, {"area", "1000005"}, {"area2", "2000007"}});
+  auto nokey = fx::rec("FILE", {{"name", "LOG"}, {"rec_len", "8"}, {"key_count", "1"}, {"key_elem[1]", "41"},
+                                {"area", "1000006"}, {"area2", "2000008"}});
+  ASSERT_GE(fx::write("FILE", "ABC", "00", {fi, nokey}), 0);
+  define("process 6 PK\nstatements 1\n" + line("", "END PROC") + "\n");
+  Pcb* p = e.pcb("PK", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EmHeader* em = em_new(p);
+  ASSERT_NE(em, nullptr);
+  PcCtx ctx;
+  ctx.em = em;
+  ctx.pcb = p;
+  std::memcpy(ctx.app, "ABC", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_EQ(::mark(5, [&] {
+              ASSERT_EQ(pc_prep(&ctx), 1);
+              char name[22];
+              ASSERT_EQ(pc_primary_key(&ctx, "ABC", "CUST", name), 1);
+              EXPECT_EQ(std::string(name, 22), std::string("CUST NO") + std::string(15, ' '));
+              EXPECT_EQ(pc_primary_key(&ctx, "ABC", "LOG", name), 0);
+              EXPECT_EQ(em->status, kPcNoField);
+              EXPECT_EQ(pc_primary_key(&ctx, "ABC", "NOFILE", name), 0);
+              EXPECT_EQ(em->status, kPcNoFile);
+              EXPECT_EQ(pc_primary_key(&ctx, "QQQ", "CUST", name), 0);
+              EXPECT_EQ(em->status, kPcNoApp);
+              CElem c;
+              ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
+              ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
+              ASSERT_EQ(pc_fld("ABC", "W2", 1, &c, &ctx), 1);   // no token mark
+              FmArb* f = em->ctok.get();
+              ASSERT_NE(f, nullptr);
+              PcBuf<EmCtok> r;
+              PROTO_FULL(f, 0, r.bytes());
+              f->op = FM_OP_FIRST;
+              fm_start(f);
+              f->op = 0;
+              int n = 0;
+              while (fm_rdnxt(f)) {
+                ++n;
+                EXPECT_EQ(std::string(r->app.data(), 3), "ABC");
+                EXPECT_EQ(r->name.str().substr(0, 6), "COLORS");
+                EXPECT_EQ(r->token_handle, 0u);
+              }
+              EXPECT_EQ(n, 1);
+              pc_cmpl_finish(&ctx);
+            }),
+            1);
+  em->use_count = 0;
+  pl_free(em, 1);
+  pl_release(p);
+}
