@@ -86,6 +86,7 @@ uint8_t pc_ipc_cat(int a, int b) {
 }
 
 int pc_init() {
+  pc_src_forget(false);
   static const uint8_t shr[4] = {0, 16, 32, 64};
   static const uint8_t hi[4] = {0, 16, 32, 64};
   static const uint8_t lo[4] = {0, 2, 4, 8};

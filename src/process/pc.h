@@ -14,9 +14,10 @@
 //      reference: the CAP's 13 source slots hold handles only while the
 //      compile runs and are zeroed by pc_cmpl_finish; LF records, CFI, CFLD,
 //      SUM and SCAN records hold record numbers, IRAs and constant keys.
-//   4. Dictionary sources, the compile pool and the compile's work files
-//      (LF, TDLU) belong to the scope pc_cmpl runs in: a failed compile
-//      leaves none of them behind.
+//   4. The compile pool and the compile's work files (LF, TDLU) belong to
+//      the scope pc_cmpl runs in: a failed compile leaves none of them
+//      behind. Dictionary sources are opened once in the base scope and
+//      kept for later compiles (pc_src_forget).
 //   5. The ELEMENT handle's database id is blank only inside pc_fi; every
 //      exit, an unwind included, puts it back.
 //
@@ -213,6 +214,13 @@ void pc_register();
 // -------------------------------------------------- compiled references --
 EmCap* pc_ap(const char* app, PcCtx* ctx);
 FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot);
+// The dictionary sources stay open in the base scope from one compile to
+// the next; one whose file was rebuilt under its name (another inode) is
+// opened anew. pc_src_forget forgets them: with close, closes those still
+// open first (a tool of this engine that scratches or renames a dictionary
+// file calls it before; the file manager refuses to scratch an open file);
+// without, at start-up, where those of an earlier run went with its scope.
+void pc_src_forget(bool close);
 int pc_fi(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx);
 int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
 int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);

@@ -1,6 +1,8 @@
 // Compiled references: applications (CAP), files (CFI with KDB and SDB),
 // fields (the compiled element), work fields (CFLD), constants, data areas
 // (LF and the IRA) and summary references. See pc.h.
+#include <sys/stat.h>
+
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -99,6 +101,56 @@ EmCap* pc_ap(const char* app, PcCtx* ctx) {
   return nullptr;
 }
 
+namespace {
+
+// Dictionary sources stay open in the base scope from one compile to the
+// next (as the loader's PROCESS files do): an open costs far more than a
+// compile of a small process. An entry is taken again only while its file
+// is the one it opened (same device and inode under its path: a file
+// rebuilt under its name is opened anew) and its handle is still open.
+struct SrcOpen {
+  char app[3], ver[2], from[3], to[3];
+  int slot;
+  FmArb* h;
+  uint8_t ident[16];   // the file block's name, application and version at the open
+  std::string path;
+  dev_t dev;
+  ino_t ino;
+};
+std::vector<SrcOpen>& src_opens() {
+  static std::vector<SrcOpen> v;
+  return v;
+}
+
+bool same_file(const std::string& path, dev_t dev, ino_t ino) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+void ident_of(FmArb* h, uint8_t* out) {
+  const FmFdb& d = h->file.get()->fdb;
+  std::memcpy(out, d.name.data(), 8);
+  std::memcpy(out + 8, d.app.data(), 3);
+  std::memcpy(out + 11, d.ver.data(), 2);
+  std::memset(out + 13, 0, 3);
+}
+
+bool still_open(const SrcOpen& o) {
+  if (!fm_is_handle(o.h)) return false;
+  uint8_t id[16];
+  ident_of(o.h, id);
+  return std::memcmp(id, o.ident, sizeof id) == 0;
+}
+
+}  // namespace
+
+void pc_src_forget(bool close) {
+  if (close)
+    for (const SrcOpen& o : src_opens())
+      if (still_open(o)) FM_CLOSE(o.h, 0);
+  src_opens().clear();
+}
+
 FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   if (cap->src[slot]) return src_of(cap, slot);
   using Fill = void (*)(FmFdb*, FmKdb*, FmSdb*, const char*, const char*);
@@ -107,17 +159,32 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
                                         INIT_DSTMT_FDB, INIT_DCHR_FDB,  nullptr,       INIT_DIMG_FDB,
                                         INIT_DFRM_FDB};
   if (!fills[slot]) return nullptr;
+  auto& opens = src_opens();
+  for (size_t i = 0; i < opens.size(); ++i) {
+    SrcOpen& o = opens[i];
+    if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
+        std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
+      continue;
+    if (still_open(o) && same_file(o.path, o.dev, o.ino)) {
+      cap->src[slot] = arena::offset_of(o.h);
+      return o.h;
+    }
+    if (still_open(o)) FM_CLOSE(o.h, 0);
+    opens.erase(opens.begin() + long(i));
+    break;
+  }
   Areas* a = areas();
   FmFdb fdb;
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, cap->app.data(), 3);
   std::memcpy(ver, cap->ver.data(), 2);
   fills[slot](&fdb, a->kdb, a->sdb, app, ver);
+  int level = com.base_scope;
   // Placed by SYSDIR; a dictionary file without an entry at its default place.
-  int opened = FM_OPEN(&fdb, ctx->attach_level, 0, 1, 15);
+  int opened = FM_OPEN(&fdb, level, 0, 1, 15);
   if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
     fills[slot](&fdb, a->kdb, a->sdb, app, ver);
-    opened = FM_OPEN(&fdb, ctx->attach_level, FM_OPT_NO_SYSDIR, 1, 15);
+    opened = FM_OPEN(&fdb, level, FM_OPT_NO_SYSDIR, 1, 15);
   }
   if (!opened) {
     if (fdb.status != FM_ST_NOT_FOUND && fdb.status != FM_ST_NO_SYSDIR)
@@ -131,6 +198,21 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   std::memcpy(to, ctx->lang, 3);
   fm_set_lang(h, from, to);
   cap->src[slot] = arena::offset_of(h);
+  SrcOpen o;
+  std::memcpy(o.app, app, 3);
+  std::memcpy(o.ver, ver, 2);
+  std::memcpy(o.from, ctx->dict_lang, 3);
+  std::memcpy(o.to, ctx->lang, 3);
+  o.slot = slot;
+  o.h = h;
+  ident_of(h, o.ident);
+  FmFdb where = h->file.get()->fdb;
+  struct stat st;
+  if (fm_os_path(&where, &o.path) && ::stat(o.path.c_str(), &st) == 0) {
+    o.dev = st.st_dev;
+    o.ino = st.st_ino;
+    opens.push_back(o);
+  }
   return h;
 }
 

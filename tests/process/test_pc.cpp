@@ -393,7 +393,9 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   ASSERT_GE(fx::write("CHILD", "ABC", "00", {}), 0);
   ASSERT_GE(fx::write("SELECT", "ABC", "00", {}), 0);
   ASSERT_GE(fx::write("FILE", "0LA", "00", {}), 0);
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(run("LK"), -200140);   // pools reach their high-water marks
+  // Pools reach their high-water marks (the dictionary sources stay open
+  // from one compile to the next, so the compile's own pools settle later).
+  for (int i = 0; i < 60; ++i) ASSERT_EQ(run("LK"), -200140);
   size_t files = fm_open_count();
   size_t used = arena::in_use();
   for (int i = 0; i < 200; ++i) ASSERT_EQ(run("LK"), -200140);
@@ -626,4 +628,39 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
   em->use_count = 0;
   pl_free(em, 1);
   pl_release(p);
+}
+
+// The dictionary sources stay open from one compile to the next; once
+// forgotten (closed), a tool may scratch them, and the next compile opens
+// what is there then.
+TEST_F(Pc, DictionarySourcesStayOpenUntilForgotten) {
+  define("process 6 KO\nstatements 1\n" + line("", "END PROC") + "\n");
+  ASSERT_EQ(run("KO"), 2);
+  pl_flush();
+  size_t files = fm_open_count();
+  uint32_t n0 = pc_compile_count();
+  ASSERT_EQ(run("KO"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 1);
+  pl_flush();
+  EXPECT_EQ(fm_open_count(), files);
+  FmFdb fdb;
+  FmKdb* k = static_cast<FmKdb*>(MM_ALLOC(pc_scratch_pool(), sizeof(FmKdb) * 4));
+  FmSdb* sd = static_cast<FmSdb*>(MM_ALLOC(pc_scratch_pool(), sizeof(FmSdb) * 16));
+  INIT_DSTMT_FDB(&fdb, k, sd, "ABC", "00");
+  EXPECT_EQ(FM_SCRATCH(&fdb, FM_OPT_NO_SYSDIR), 0);   // open by the compiler
+  EXPECT_EQ(fdb.status, 200470u);
+  pc_src_forget(true);
+  EXPECT_LT(fm_open_count(), files);
+  INIT_DSTMT_FDB(&fdb, k, sd, "ABC", "00");
+  EXPECT_EQ(FM_SCRATCH(&fdb, FM_OPT_NO_SYSDIR), 1);
+  mm_free(k);
+  mm_free(sd);
+  // New statements (the process record stays; it is not saved, so the
+  // next get compiles).
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("t.stmt", "process 6 KO\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n", nullptr, &r),
+            0);
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), 1);
+  EXPECT_EQ(run("KO"), 24);
 }
