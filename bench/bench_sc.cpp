@@ -119,6 +119,7 @@ struct World {
     fx::write("CHILD", "ABC", "00", {});
     fx::write("SELECT", "ABC", "00", {});
     fx::write("FILE", "0LA", "00", {});
+    fx::write("ELEMENT", "0LA", "00", {});   // as an installed runtime application has
     SeFileResult r;
     if (se_read_file("bench.stmt", corpus().text, nullptr, &r) != 0) return;
     std::vector<std::string> errs;

@@ -51,6 +51,15 @@ struct Label {
   DStmt stmt;                  // the statement that made the record
 };
 
+using LabelName = std::array<char, 30>;
+struct LabelHash {
+  size_t operator()(const LabelName& n) const {
+    uint64_t h = 1469598103934665603ull;
+    for (char c : n) h = (h ^ uint8_t(c)) * 1099511628211ull;
+    return size_t(h);
+  }
+};
+
 }  // namespace
 
 struct ScCtx {
@@ -63,7 +72,7 @@ struct ScCtx {
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
-  std::unordered_map<std::string, size_t> label_ix;   // name -> index in labels
+  std::unordered_map<LabelName, size_t, LabelHash> label_ix;   // name -> index in labels
   std::vector<size_t> label_defs;   // labels awaiting an address
   uint8_t shift = 10;
   char tf[5];
@@ -119,7 +128,8 @@ void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
 }
 
 Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
-  std::string key(name, 30);
+  LabelName key;
+  std::memcpy(key.data(), name, 30);
   auto it = sc->label_ix.find(key);
   if (it != sc->label_ix.end()) return &sc->labels[it->second];
   if (!create) return nullptr;
@@ -127,7 +137,7 @@ Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
   std::memcpy(l.app, app, 3);
   std::memcpy(l.name, name, 30);
   l.stmt = sc->cur;
-  sc->label_ix.emplace(std::move(key), sc->labels.size());
+  sc->label_ix.emplace(key, sc->labels.size());
   sc->labels.push_back(l);
   return &sc->labels.back();
 }
