@@ -355,9 +355,11 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
   std::memset(sc->tf, ' ', 5);
   sc->shift = 10;
   bool more = true, other = false;
-  DStmt last = first;
+  // The statement compiled is sc->cur itself; the next one is read into the
+  // file's buffer and taken over only while the event point goes on, so at
+  // its end sc->cur is still its last statement.
   while (more) {
-    DStmt st = sc->cur;
+    DStmt& st = sc->cur;
     int verb = st.verb;
     char own_tf[5];
     std::memcpy(own_tf, st.tf.data(), 5);
@@ -381,28 +383,33 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
       if (verb < kScVerbs) {
         const ScVerb& v = g_verbs[verb];
         sc->msg = v.preset;
-        r = v.fn(sc, &st);
+        r = v.fn(sc, &sc->cur);
         if (r != 1 && v.fn == cmpl_unbuilt) sc_err(sc, v.preset ? v.preset : kScNoVerb);
       } else {
         sc_err(sc, kScNoVerb);
       }
       if (r != 1) sc->failed = true;
     }
-    std::memcpy(st.tf.data(), own_tf, 5);
-    last = st;
-    more = next_stmt(sc, prefix, len);
-    if (more && !same_ep(sc->cur, first)) {
+    std::memcpy(sc->cur.tf.data(), own_tf, 5);
+    if (!fm_rdnxt(sc->stmts)) {
+      if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
+      more = false;
+    } else if (std::memcmp(sc->io.p, prefix, size_t(len)) != 0) {
+      more = false;
+    } else if (!same_ep(*sc->io, first)) {
       more = false;
       other = true;
+    } else {
+      sc->cur = *sc->io;
     }
   }
-  DStmt next = sc->cur;
-  sc->cur = last;
+  DStmt next;
+  if (other) next = *sc->io;
   bld_br(sc, "     ");
   if (!bld_end(&sc->code, false)) sc_err(sc, 101260), sc->failed = true;
   if (!label_cleanup(sc)) sc->failed = true;
   sc->pending.clear();
-  sc->cur = next;
+  if (other) sc->cur = next;
   return other ? 1 : 0;
 }
 
