@@ -414,6 +414,9 @@ void step_pcf(PcCtx* ctx) {
   rec::view<rec::U32>(em->pcf_cmpl.b + 4) = cfi.rec_ira;
   if (em->proc_type == 2 || em->proc_type == 9)
     rec::view<rec::U32>(em->pcf_cmpl.b + 8) = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);
+  // A keyed PCF (organisation neither single nor plain): its key segments.
+  if (cfi.fdb.org == 1 || cfi.fdb.org == 2) return;
+  bld_seg_fi(ctx, em->pk.get(), cfi);
   if (!ut_is_all(d.pcf_key.data(), ' ', 22)) {
     char fld[23] = {};
     std::memcpy(fld, d.pcf_key.data(), 22);

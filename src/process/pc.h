@@ -227,6 +227,9 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);
 uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry);
+// The PK records of a compiled file: one per segment of each key (from
+// its KDB and SDB records).
+void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi);
 // The name (22 characters) of the field of key number 0 of a file: 1, or 0
 // with the EM header status 101910, 102090, 102100, 102070 or 102080 (the
 // file has no key 0).

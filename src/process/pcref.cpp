@@ -646,6 +646,45 @@ int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* 
   return 1;
 }
 
+void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi) {
+  EmHeader* em = ctx->em;
+  uint32_t rid = cfi.fdb.kdb.off;
+  if (!rid || !pk) return;
+  // The KDB and SDB records of a file are written together: the same number.
+  PcBuf<uint8_t> kdb(2048), sdb(2048);
+  auto read = [&](FmArb* f, uint8_t* buf, const char* text) {
+    PROTO_FULL(f, 0, buf);
+    f->rid = rid;
+    f->op = FM_OP_RID;
+    f->rec_len = 2048;
+    int ok = fm_read(f);
+    f->op = 0;
+    f->rec_len = 0;
+    if (!ok) checkstat(f->status, text, kMod, __LINE__);
+    return ok;
+  };
+  if (!read(em->kdb.get(), kdb.bytes(), "can't read kdb array")) return;
+  if (!read(em->sdb.get(), sdb.bytes(), "can't read sdb array")) return;
+  PcBuf<EmPk> r;
+  for (int i = 0; i < int(cfi.fdb.key_count) && i < int(FM_MAX_KEYS); ++i) {
+    const auto& k = rec::view<FmKdb>(kdb.bytes() + 12 * i);
+    for (int j = 0; j < k.seg_count; ++j) {
+      size_t at = 8 * (size_t(k.spare) + size_t(j));
+      if (at + 8 > 2048) break;
+      const auto& sg = rec::view<FmSdb>(sdb.bytes() + at);
+      r->key_no = k.key_no;
+      r->field = sg.field;
+      r->length = sg.length;
+      r->offset = sg.offset;
+      PROTO_FULL(pk, 0, r.bytes());
+      if (!fm_write(pk)) {
+        checkstat(pk->status, "bad seg file write", kMod, __LINE__);
+        return;
+      }
+    }
+  }
+}
+
 int pc_primary_key(PcCtx* ctx, const char* app, const char* file_name, char* field) {
   EmHeader* em = ctx->em;
   EmCap* cap = pc_ap(app, ctx);

@@ -622,6 +622,22 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
                 EXPECT_EQ(r->token_handle, 0u);
               }
               EXPECT_EQ(n, 1);
+              // One PK record per key segment, from the CFI's KDB and SDB.
+              EmCfi cfi;
+              ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "CUST", &cfi, &ctx), 1);
+              bld_seg_fi(&ctx, em->pk.get(), cfi);
+              FmArb* pk = em->pk.get();
+              PcBuf<EmPk> k;
+              PROTO_FULL(pk, 0, k.bytes());
+              pk->op = FM_OP_FIRST;
+              fm_start(pk);
+              pk->op = 0;
+              std::vector<int> keys;
+              while (fm_rdnxt(pk)) {
+                keys.push_back(k->key_no);
+                EXPECT_EQ(k->length, 4u);
+              }
+              EXPECT_EQ(keys, (std::vector<int>{0, 1}));
               pc_cmpl_finish(&ctx);
             }),
             1);
