@@ -16,6 +16,9 @@
 #include "foundation/ut.h"
 #include "language/ibctl.h"
 #include "language/ibutil.h"
+#include "language/ii.h"
+#include "files/fmcat.h"
+#include "process/services.h"
 #include "process/pc.h"
 
 namespace {
@@ -534,6 +537,73 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
 void sc_register() {
   os_set_init(OsInit::Sc, sc_init);
   pc_set_stmt_compiler(sc_cmpl);
+  static bool listed = false;
+  if (!listed) ii_register_ifn("SC_STMT_LIST", sc_stmt_list);
+  listed = true;
+}
+
+int32_t sc_stmt_list(const uint32_t* args) {
+  if (!args || args[0] < 2) return 0;
+  auto* a = static_cast<ScListArgs*>(arena::at(args[1]));
+  auto* out = static_cast<FmArb*>(arena::at(args[2]));
+  if (!a) return 0;
+  a->result = 0;
+  if (!out || !fm_is_handle(out)) return 0;
+  MmPool pool = pc_scratch_pool();
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, a->app.data(), 3);
+  std::memcpy(ver, a->ver.data(), 2);
+  FmFdb fdb;
+  INIT_DSTMT_FDB(&fdb, kdb, sdb, app, ver);
+  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
+  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
+    INIT_DSTMT_FDB(&fdb, kdb, sdb, app, ver);
+    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
+  }
+  mm_free(kdb);
+  mm_free(sdb);
+  if (!opened) return 0;
+  FmArb* f = fdb.handle.get();
+  PcBuf<DStmt> st;
+  PcBuf<DStmt> key;
+  key->proc_type = a->type;
+  key->proc_name = a->name;
+  key->frame_class = a->frame_class;
+  key->frame_no = a->frame_no;
+  key->image_no = a->image_no;
+  key->child_disc = a->child_disc;
+  key->blank38.set("  ");
+  key->child_no = a->child_no;
+  key->event_point = a->ep;
+  constexpr int kLen = 45;   // through the event point code
+  PROTO_FULL(f, 0, st.bytes());
+  f->key.set(key.bytes());
+  f->key_len = kLen;
+  f->op = FM_OP_AT | FM_OP_KEY;
+  int ok = fm_start(f);
+  f->op = 0;
+  f->key.reset();
+  f->key_len = 0;
+  PcBuf<uint8_t> line(212);
+  while (ok && fm_rdnxt(f) && std::memcmp(st.p, key.p, kLen) == 0) {
+    std::memset(line.p, ' ', 212);
+    DStmt copy = *st;
+    proc_svc.se_gen_stmt(line.p, &copy, 0, 0);
+    PROTO_FULL(out, 0, line.bytes());
+    out->rec_len = 80;
+    int w = fm_write(out);
+    out->rec_len = 0;
+    if (!w) {
+      ok = 0;
+      break;
+    }
+  }
+  FM_CLOSE(f, 0);
+  if (!ok) return 0;
+  a->result = 1;
+  return 1;
 }
 
 // ------------------------------------------------------------ operands --

@@ -88,6 +88,35 @@ void sc_register();
 uint32_t sc_tf_no(const char* tf, uint8_t* shift);
 uint32_t sc_tf_combined(uint32_t m, uint32_t n);
 
+// ------------------------------------------------------ listing --
+// Argument block of SC_STMT_LIST (56 bytes): the owner and event point
+// whose statements are listed.
+struct ScListArgs {
+  rec::Text<3> app;        // 0
+  rec::Text<2> ver;        // 3
+  rec::Text<30> name;      // 5  process name
+  rec::U8 type;            // 35 process type
+  rec::U8 frame_class;     // 36
+  rec::Bytes<3> b37;
+  rec::U32 frame_no;       // 40
+  rec::U8 image_no;        // 44
+  rec::U8 child_disc;      // 45
+  rec::Bytes<2> b46;
+  rec::U32 child_no;       // 48
+  rec::U8 ep;              // 52 event point code
+  rec::Bytes<2> b53;
+  rec::U8 result;          // 55 1 listed, 0 the statement file could not be opened
+};
+QV_RECORD(ScListArgs, 56);
+QV_AT(ScListArgs, frame_no, 40);
+QV_AT(ScListArgs, child_no, 48);
+QV_AT(ScListArgs, result, 55);
+// The internal function SC_STMT_LIST (CALL): args[1] the argument block,
+// args[2] an open file of 80-byte records that receives one line per
+// statement of that event point, in sequence order (the statement editor's
+// text). Answers the result byte.
+int32_t sc_stmt_list(const uint32_t* args);
+
 // ------------------------------------------------------- operands --
 // Operand reference of a STMT operand area (30 bytes).
 struct ScOpnd {

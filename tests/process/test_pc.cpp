@@ -680,3 +680,50 @@ TEST_F(Pc, DictionarySourcesStayOpenUntilForgotten) {
   ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), 1);
   EXPECT_EQ(run("KO"), 24);
 }
+
+// SC_STMT_LIST: one 80-character line per statement of one event point, in
+// sequence order; a statement file that cannot be opened gives result 0.
+TEST_F(Pc, StatementListingOfAnEventPoint) {
+  define("process 6 LST\nstatements 1\n" + line("", "*", "first remark") + "\n" + line("T", "END PROC") + "\n" +
+         "statements 6\n" + line("", "EXIT") + "\n");
+  sc_register();
+  bool found = false;
+  for (uint32_t i = 0; i < 64; ++i) found |= ii_ifn(i) == sc_stmt_list;
+  EXPECT_TRUE(found);
+  FmFdb fdb;
+  INIT_FDB(&fdb, FM_CLASS_MEMORY, 80, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&fdb, "TS", "LS", FM_PT_DATA);
+  ASSERT_EQ(FM_CREATE(&fdb, com.depth, 0, 0, 15, 15), 1);
+  FmArb* out = fdb.handle.get();
+  PcBuf<ScListArgs> a;
+  a->app.set("ABC");
+  a->ver.set("00");
+  a->name.set("LST");
+  a->type = 6;
+  a->ep = 1;
+  uint32_t args[3] = {2, arena::offset_of(a.p), arena::offset_of(out)};
+  EXPECT_EQ(sc_stmt_list(args), 1);
+  EXPECT_EQ(a->result, 1);
+  PcBuf<uint8_t> rec(80);
+  PROTO_FULL(out, 0, rec.bytes());
+  out->op = FM_OP_FIRST;
+  fm_start(out);
+  out->op = 0;
+  std::vector<std::string> lines;
+  while (fm_rdnxt(out)) {
+    std::string l(reinterpret_cast<char*>(rec.p), 80);
+    while (!l.empty() && l.back() == ' ') l.pop_back();
+    lines.push_back(l);
+  }
+  ASSERT_EQ(lines.size(), 2u);
+  auto trim = [](std::string s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+  };
+  EXPECT_EQ(lines[0], trim(line("", "*", "first remark")));
+  EXPECT_EQ(lines[1], trim(line("T", "END PROC")));
+  a->app.set("QQQ");
+  EXPECT_EQ(sc_stmt_list(args), 0);
+  EXPECT_EQ(a->result, 0);
+  FM_CLOSE(out, FM_CL_SCRATCH);
+}
