@@ -410,10 +410,11 @@ void step_pcf(PcCtx* ctx) {
     return;
   }
   em->pcf_file = cfi.file_no;
-  rec::view<rec::U32>(em->pcf_cmpl.b) = cfi.rec_area;
-  rec::view<rec::U32>(em->pcf_cmpl.b + 4) = cfi.rec_ira;
-  if (em->proc_type == 2 || em->proc_type == 9)
-    rec::view<rec::U32>(em->pcf_cmpl.b + 8) = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);
+  PcPcfCmpl& pr = pc_pcf_cmpl(em);
+  pc_scan(cap, ctx, cfi, 1);
+  pr.area = cfi.rec_area;
+  pr.rec_ira = cfi.rec_ira;
+  if (em->proc_type == 2 || em->proc_type == 9) pr.key_ira = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);
   // A keyed PCF (organisation neither single nor plain): its key segments.
   if (cfi.fdb.org == 1 || cfi.fdb.org == 2) return;
   bld_seg_fi(ctx, em->pk.get(), cfi);

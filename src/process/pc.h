@@ -132,6 +132,21 @@ struct PcMap {
 };
 QV_RECORD(PcMap, 14);
 
+// The results of the PCF compile the header keeps (EmHeader::pcf_cmpl, 763
+// bytes at 140; this engine's placement, saved with the header).
+struct PcPcfCmpl {
+  rec::U32 area;                  // 0   area id of the PCF's record
+  rec::U32 rec_ira;               // 4   IRA of its record area
+  rec::U32 key_ira;               // 8   Input and Inquiry: IRA of the record's field sub-area
+  rec::Text<30> scan_name[17];    // 12  per key number: the key's scan process name
+  rec::U8 scan_flag[17];          // 522 per key number: 1 when its element's byte 92 is '1'
+  rec::Bytes<224> rest;           // 539
+};
+QV_RECORD(PcPcfCmpl, 763);
+QV_AT(PcPcfCmpl, scan_name, 12);
+QV_AT(PcPcfCmpl, scan_flag, 522);
+inline PcPcfCmpl& pc_pcf_cmpl(EmHeader* em) { return rec::view<PcPcfCmpl>(em->pcf_cmpl.b); }
+
 // One table: the header's PCF stamp and guard fields (FILE bytes 140-171),
 // by FILE usage slot, in the order the PCF compile fills them.
 struct PcPcfStamp {
@@ -227,6 +242,10 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);
 uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry);
+// SCAN records of a compiled file: one per element that is a key or has a
+// scan code (nothing when the file has them already); mode 1 (the PCF) also
+// puts each key's scan process name and flag into the header.
+void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode);
 // The PK records of a compiled file: one per segment of each key (from
 // its KDB and SDB records).
 void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi);

@@ -646,6 +646,69 @@ int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* 
   return 1;
 }
 
+void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode) {
+  EmHeader* em = ctx->em;
+  FmArb* sf = em->scan.get();
+  if (!sf) return;
+  // Done already for this file.
+  PcBuf<PcScan> s;
+  s->file_no = cfi.file_no;
+  PROTO_FULL(sf, 0, s.bytes());
+  sf->key.set(s.bytes());
+  sf->key_len = 2;
+  sf->op = FM_OP_AT | FM_OP_KEY;
+  int started = fm_start(sf);
+  sf->op = 0;
+  sf->key.reset();
+  sf->key_len = 0;
+  if (started && fm_rdnxt(sf) && s->file_no == cfi.file_no) return;
+  PcPcfCmpl& pr = pc_pcf_cmpl(em);
+  if (mode == 1)
+    for (auto& n : pr.scan_name) n.clear();
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) return;
+  DbIdBlank blank(el);
+  char app[4] = {};
+  std::memcpy(app, cap->app.data(), 3);
+  // The file's elements in sequence order (ELEMENT key 2: file, number).
+  PcBuf<DElem> e;
+  PcBuf<DElem> k;
+  k->file = cfi.fdb.name;
+  PROTO_FULL(el, 2, e.bytes());
+  el->key.set(reinterpret_cast<uint8_t*>(k->file.data()));   // the key's first segment
+  el->key_len = 8;
+  el->op = FM_OP_AT | FM_OP_KEY;
+  started = fm_start(el);
+  el->op = 0;
+  el->key.reset();
+  el->key_len = 0;
+  if (!started) {
+    checkstat(el->status, "bad elem constaint ", kMod, __LINE__);
+    return;
+  }
+  while (fm_rdnxt(el) && e->file == k->file) {
+    bool key = e->key_kind != 255;
+    bool code = e->b94 != 0 && e->b94 != ' ';
+    if (!key && !code) continue;
+    std::memset(static_cast<void*>(s.p), 0, sizeof *s.p);
+    s->file_no = cfi.file_no;
+    s->code = e->b94;
+    s->seq = e->number;
+    s->key_no = key ? uint8_t(e->key_no) : uint8_t(255);
+    PROTO_FULL(sf, 0, s.bytes());
+    if (!fm_write(sf)) {
+      checkstat(sf->status, "Bad scan write ", kMod, __LINE__);
+      return;
+    }
+    // ELEMENT bytes 95-124 (`label`) hold a key's scan process name.
+    if (mode == 1 && key && e->key_no < 17) {
+      std::memcpy(pr.scan_name[e->key_no].data(), e->label.data(), 30);
+      pr.scan_flag[e->key_no] = uint8_t(e->flag92) == '1' ? 1 : 0;
+    }
+    pc_add_ctok(ctx, app, *e);
+  }
+}
+
 void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi) {
   EmHeader* em = ctx->em;
   uint32_t rid = cfi.fdb.kdb.off;

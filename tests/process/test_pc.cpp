@@ -3,6 +3,7 @@
 // loader and run through the interpreter's event-point entry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 
@@ -570,12 +571,15 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
                                  {"ident_stamp", "2026-02-02T00:00:" + std::to_string(number)}});
     return r;
   };
-  auto tok = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", "HUE"}, {"kind", "1"},
+  auto cust_no = fld("CUST NO", "CUST", 42, 0);
+  rec::view<DElem>(cust_no.data()).label.set("FIND CUSTOMER");
+  rec::view<DElem>(cust_no.data()).flag92 = '1';
+  auto tok = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", "HUE"}, {"kind", "1"}, {"b94", "7"},
                                  {"file", "CUST"}, {"offset", "4"}, {"number", "77"}, {"length", "4"}, {"occurs", "1"}, {"type", "5"},
                                  {"key_kind", "255"}, {"token_mark", "1"}, {"domain", "COLORS"},
                                  {"ident_stamp", "2026-02-02T00:01:00"}});
   ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
-                      {fld("CUST NAME", "CUST", 41, 1), fld("CUST NO", "CUST", 42, 0), tok}),
+                      {fld("CUST NAME", "CUST", 41, 1), cust_no, tok}),
             0);
   auto fi = fx::rec("FILE", {{"name", "CUST"}, {"rec_len", "8"}, {"key_count", "2"}, {"key_elem[1]", "41"},
                              {"key_elem[2]", "42"}, {"area", "1000005"}, {"area2", "2000007"}});
@@ -638,6 +642,24 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
                 EXPECT_EQ(k->length, 4u);
               }
               EXPECT_EQ(keys, (std::vector<int>{0, 1}));
+              // SCAN: the two keys and the element with a scan code, in
+              // sequence order; the PCF's key scan names into the header.
+              pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);
+              pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);   // done already: nothing
+              FmArb* sf = em->scan.get();
+              PcBuf<PcScan> sr;
+              PROTO_FULL(sf, 0, sr.bytes());
+              sf->op = FM_OP_FIRST;
+              fm_start(sf);
+              sf->op = 0;
+              std::vector<std::pair<uint32_t, int>> scans;
+              while (fm_rdnxt(sf)) scans.push_back({uint32_t(sr->seq), int(sr->key_no)});
+              std::sort(scans.begin(), scans.end());
+              EXPECT_EQ(scans, (std::vector<std::pair<uint32_t, int>>{{41, 1}, {42, 0}, {77, 255}}));
+              PcPcfCmpl& pr = pc_pcf_cmpl(em);
+              EXPECT_EQ(pr.scan_name[0].str().substr(0, 13), "FIND CUSTOMER");
+              EXPECT_EQ(pr.scan_flag[0], 1);
+              EXPECT_EQ(pr.scan_flag[1], 0);
               pc_cmpl_finish(&ctx);
             }),
             1);
