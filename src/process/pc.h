@@ -242,6 +242,20 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);
 uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry);
+// The control block of pc_bld_map: the map that moves a source element
+// into a destination element, written to `map` as PcMap records.
+struct PcMapCtl {
+  char ver[2];               // version of both applications' dictionaries
+  char src_app[3];
+  char src_elem[22];         // element names
+  char dst_app[3];
+  char dst_elem[22];
+  FmArb* map = nullptr;      // the map file its caller opened
+  uint32_t count = 0;        // out: records written
+};
+// 1, or 0 after the system error (an element not found, a fragment of no
+// length, a map write that failed).
+int pc_bld_map(PcMapCtl* blk);
 // SCAN records of a compiled file: one per element that is a key or has a
 // scan code (nothing when the file has them already); mode 1 (the PCF) also
 // puts each key's scan process name and flag into the header.

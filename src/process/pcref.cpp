@@ -709,6 +709,117 @@ void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode) {
   }
 }
 
+namespace {
+
+struct Frag {
+  int32_t off;
+  uint16_t fld;
+  uint32_t len;
+};
+
+FmArb* open_elem(const char* app3, const char* ver2) {
+  Areas* a = areas();
+  FmFdb fdb;
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, app3, 3);
+  std::memcpy(ver, ver2, 2);
+  INIT_DELEM_FDB(&fdb, a->kdb, a->sdb, app, ver);
+  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
+  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
+    INIT_DELEM_FDB(&fdb, a->kdb, a->sdb, app, ver);
+    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
+  }
+  if (!opened) {
+    checkstat(fdb.status, "can't open element file", kMod, __LINE__);
+    return nullptr;
+  }
+  return fdb.handle.get();
+}
+
+// The fragments of an element: itself, or a group's simple members up to
+// its last element (a group end or filler closing it is none).
+bool frags_of(FmArb* el, const char* name, const char* missing, std::vector<Frag>* out) {
+  PcBuf<DElem> e;
+  ut_cpy_fill(e->name.data(), name, 22);
+  PROTO_FULL(el, 0, e.bytes());
+  if (!fm_read(el)) {
+    sys_err(__LINE__, missing);
+    return false;
+  }
+  auto whole = [](const DElem& x) {
+    return Frag{int32_t(x.offset), uint16_t(x.field_no), uint32_t(x.length) * (x.occurs ? x.occurs : 1u)};
+  };
+  if (e->kind != 2) {
+    out->push_back(whole(*e));
+    return true;
+  }
+  rec::Text<22> last = e->domain;
+  PcBuf<DElem> k;
+  k->file = e->file;
+  k->number = e->number;
+  // get_nxt_frag: the elements that follow in the file's sequence.
+  PROTO_FULL(el, 2, e.bytes());
+  el->key.set(reinterpret_cast<uint8_t*>(k->file.data()));
+  el->key_len = 12;
+  el->op = FM_OP_AT | FM_OP_KEY | FM_OP_GE;
+  int started = fm_start(el);
+  el->op = 0;
+  el->key.reset();
+  el->key_len = 0;
+  while (started && fm_rdnxt(el) && e->file == k->file) {
+    bool end = e->name == last;
+    if (e->kind != 2 && !(end && e->kind == 3)) out->push_back(whole(*e));
+    if (end) return true;
+  }
+  sys_err(__LINE__, missing);
+  return false;
+}
+
+}  // namespace
+
+int pc_bld_map(PcMapCtl* blk) {
+  if (!blk) {
+    sys_err(__LINE__, "NULL mcc_blk address");
+    return 0;
+  }
+  blk->count = 0;
+  std::vector<Frag> src, dst;
+  FmArb* se = open_elem(blk->src_app, blk->ver);
+  if (!se) return 0;
+  FmArb* de = std::memcmp(blk->src_app, blk->dst_app, 3) == 0 ? se : open_elem(blk->dst_app, blk->ver);
+  bool ok = de && frags_of(se, blk->src_elem, "can't find source delem", &src) &&
+            frags_of(de, blk->dst_elem, "can't find dst delem", &dst);
+  size_t i = 0, j = 0;
+  uint32_t rs = src.empty() ? 0 : src[0].len, rd = dst.empty() ? 0 : dst[0].len;
+  PcBuf<PcMap> m;
+  while (ok && (i < src.size() || j < dst.size())) {
+    bool s = i < src.size(), d = j < dst.size();
+    uint32_t len = s && d ? (rs < rd ? rs : rd) : s ? rs : rd;
+    if (len == 0) {
+      sys_err(__LINE__, "oops, fragment length zero");
+      ok = false;
+      break;
+    }
+    m->src_off = s ? int32_t(src[i].off + int32_t(src[i].len - rs)) : -1;
+    m->dst_off = d ? int32_t(dst[j].off + int32_t(dst[j].len - rd)) : -1;
+    m->src_fld = s ? src[i].fld : uint16_t(0);
+    m->dst_fld = d ? dst[j].fld : uint16_t(0);
+    m->length = uint16_t(len);
+    if (blk->map) PROTO_FULL(blk->map, 0, m.bytes());
+    if (!blk->map || !fm_write(blk->map)) {
+      sys_err(__LINE__, "map write failed");
+      ok = false;
+      break;
+    }
+    ++blk->count;
+    if (s && (rs -= len) == 0 && ++i < src.size()) rs = src[i].len;
+    if (d && (rd -= len) == 0 && ++j < dst.size()) rd = dst[j].len;
+  }
+  if (de && de != se && !FM_CLOSE(de, 0)) checkstat(de->status, "can't close dst elem file", kMod, __LINE__);
+  if (!FM_CLOSE(se, 0)) checkstat(se->status, "can't close src elem file", kMod, __LINE__);
+  return ok ? 1 : 0;
+}
+
 void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi) {
   EmHeader* em = ctx->em;
   uint32_t rid = cfi.fdb.kdb.off;

@@ -749,3 +749,51 @@ TEST_F(Pc, StatementListingOfAnEventPoint) {
   EXPECT_EQ(a->result, 0);
   FM_CLOSE(out, FM_CL_SCRATCH);
 }
+
+// Element maps: a group's members against a simple field, and a longer
+// simple field against a shorter one (the rest maps to nothing).
+TEST_F(Pc, ElementMapsSplitAtEveryFragment) {
+  auto el = [](const char* name, int kind, int number, int off, int len, int fno, const char* last = "") {
+    auto r = fx::rec("ELEMENT", {{"area", "1000009"}, {"work", "0"}, {"name", name}, {"kind", std::to_string(kind)},
+                                 {"file", "MAPF"}, {"number", std::to_string(number)},
+                                 {"offset", std::to_string(off)}, {"length", std::to_string(len)}, {"occurs", "1"},
+                                 {"type", "1"}, {"key_kind", "255"}, {"field_no", std::to_string(fno)},
+                                 {"ident_stamp", "2026-03-03T00:00:1" + std::to_string(number)}});
+    rec::view<DElem>(r.data()).domain.set(last);
+    return r;
+  };
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {el("G1", 2, 1, 0, 10, 1, "B2"), el("A1", 1, 2, 0, 4, 2), el("B2", 1, 3, 4, 6, 3),
+                       el("D", 1, 4, 20, 10, 4), el("S", 1, 5, 40, 6, 5)}),
+            0);
+  FmFdb fdb;
+  INIT_FDB(&fdb, FM_CLASS_MEMORY, 14, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&fdb, "TS", "MP", FM_PT_DATA);
+  ASSERT_EQ(FM_CREATE(&fdb, com.depth, 0, 0, 15, 15), 1);
+  FmArb* map = fdb.handle.get();
+  auto maps = [&](const char* src, const char* dst) {
+    PcMapCtl b;
+    std::memcpy(b.ver, "00", 2);
+    std::memcpy(b.src_app, "ABC", 3);
+    ut_cpy_fill(b.src_elem, src, 22);
+    std::memcpy(b.dst_app, "ABC", 3);
+    ut_cpy_fill(b.dst_elem, dst, 22);
+    b.map = map;
+    fm_del_all(map);
+    EXPECT_EQ(pc_bld_map(&b), 1);
+    std::vector<std::vector<int>> out;
+    PcBuf<PcMap> m;
+    PROTO_FULL(map, 0, m.bytes());
+    map->op = FM_OP_FIRST;
+    fm_start(map);
+    map->op = 0;
+    while (fm_rdnxt(map))
+      out.push_back({int(m->src_off), int(m->dst_off), int(m->src_fld), int(m->dst_fld), int(m->length)});
+    EXPECT_EQ(out.size(), b.count);
+    return out;
+  };
+  EXPECT_EQ(maps("G1", "D"), (std::vector<std::vector<int>>{{0, 20, 2, 4, 4}, {4, 24, 3, 4, 6}}));
+  EXPECT_EQ(maps("D", "S"), (std::vector<std::vector<int>>{{20, 40, 4, 5, 6}, {26, -1, 4, 0, 4}}));
+  EXPECT_EQ(maps("S", "G1"), (std::vector<std::vector<int>>{{40, 0, 5, 2, 4}, {44, 4, 5, 3, 2}, {-1, 6, 0, 3, 4}}));
+  FM_CLOSE(map, FM_CL_SCRATCH);
+}
