@@ -80,6 +80,11 @@ struct ScCtx {
   uint8_t shift = 10;
   char tf[5];
   bool failed = false;
+  int copy_depth = 0;               // COPY bodies being compiled into the event point
+  char copy_tf[5];                  // their T/F prefix (copy_len characters)
+  int copy_len = 0;
+  uint8_t copy_ep = 0;              // the COPY statement's event point code
+  uint8_t own_ep = 0;               // the compiled statement's own event point code
   std::vector<IbTrap> traps;        // TRAP records of the open event point
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
 };
@@ -351,6 +356,72 @@ bool next_stmt(ScCtx* sc, const uint8_t* prefix, int len) {
   return std::memcmp(&sc->cur, prefix, size_t(len)) == 0;
 }
 
+// Compiles the current statement (sc->cur): its branch, its TRAP record and
+// its verb's compile function. Inside a COPY body the statement's T/F column
+// is the COPY's prefix followed by its own, and its verb sees the COPY's
+// event point code; the record is given back as it was.
+void compile_one(ScCtx* sc, uint8_t toc_index) {
+  DStmt& st = sc->cur;
+  int verb = st.verb;
+  char own_tf[5];
+  std::memcpy(own_tf, st.tf.data(), 5);
+  uint8_t own_ep = st.event_point;
+  if (st.tf[0] == 'C') {
+    if (st.event_point != DSTMT_EP_CONSTRAINT) put_trap(sc, cref(0, 0), st.seq, st.event_point, toc_index);
+    return;
+  }
+  if (sc->copy_depth) {
+    char col[5];
+    std::memcpy(col, sc->copy_tf, size_t(sc->copy_len));
+    std::memcpy(col + sc->copy_len, own_tf, size_t(5 - sc->copy_len));
+    std::memcpy(st.tf.data(), col, 5);
+  }
+  bool no_code = verb == 0 || verb == 1 || verb == 42;
+  if (!no_code) {
+    if (std::memcmp(st.tf.data(), sc->tf, 5) == 0) {
+      resolve_labels(sc, ib_here(&sc->code));
+      if (st.tf[0] == ' ') sc->shift = 10;
+    } else {
+      bld_br(sc, st.tf.data());
+      std::memcpy(sc->tf, st.tf.data(), 5);
+    }
+  }
+  if (st.event_point != DSTMT_EP_CONSTRAINT)
+    put_trap(sc, no_code ? cref(0, 0) : ib_here(&sc->code), st.seq, st.event_point, toc_index);
+  sc->own_ep = own_ep;
+  if (sc->copy_depth) st.event_point = sc->copy_ep;
+  sc->msg = 0;
+  int r = 0;
+  if (verb < kScVerbs) {
+    const ScVerb& v = g_verbs[verb];
+    sc->msg = v.preset;
+    r = v.fn(sc, &sc->cur);
+    if (r != 1 && v.fn == cmpl_unbuilt) sc_err(sc, v.preset ? v.preset : kScNoVerb);
+  } else {
+    sc_err(sc, kScNoVerb);
+  }
+  if (r != 1) sc->failed = true;
+  std::memcpy(sc->cur.tf.data(), own_tf, 5);
+  sc->cur.event_point = own_ep;
+}
+
+// Positions the statement stream before the first record whose key begins
+// with prefix (at most 52 bytes); with after, after the record whose key is
+// the prefix itself.
+bool position(ScCtx* sc, const uint8_t* prefix, int len, bool after) {
+  FmArb* f = sc->stmts;
+  PROTO_FULL(f, 0, sc->io.bytes());
+  std::memcpy(sc->key.bytes(), prefix, size_t(len));
+  f->key.set(sc->key.bytes());
+  f->key_len = uint16_t(len);
+  f->op = uint16_t(FM_OP_AT | FM_OP_KEY | (after ? FM_OP_GE : 0));
+  int started = fm_start(f);
+  f->op = 0;
+  f->key.reset();
+  f->key_len = 0;
+  return started != 0;
+}
+
 // Compiles one event point starting at sc->cur. 1 when a statement of
 // another event point of the range follows (it is then in sc->cur).
 int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
@@ -362,38 +433,7 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
   // file's buffer and taken over only while the event point goes on, so at
   // its end sc->cur is still its last statement.
   while (more) {
-    DStmt& st = sc->cur;
-    int verb = st.verb;
-    char own_tf[5];
-    std::memcpy(own_tf, st.tf.data(), 5);
-    if (st.tf[0] == 'C') {
-      if (st.event_point != DSTMT_EP_CONSTRAINT) put_trap(sc, cref(0, 0), st.seq, st.event_point, toc_index);
-    } else {
-      bool no_code = verb == 0 || verb == 1 || verb == 42;
-      if (!no_code) {
-        if (std::memcmp(st.tf.data(), sc->tf, 5) == 0) {
-          resolve_labels(sc, ib_here(&sc->code));
-          if (st.tf[0] == ' ') sc->shift = 10;
-        } else {
-          bld_br(sc, st.tf.data());
-          std::memcpy(sc->tf, st.tf.data(), 5);
-        }
-      }
-      if (st.event_point != DSTMT_EP_CONSTRAINT)
-        put_trap(sc, no_code ? cref(0, 0) : ib_here(&sc->code), st.seq, st.event_point, toc_index);
-      sc->msg = 0;
-      int r = 0;
-      if (verb < kScVerbs) {
-        const ScVerb& v = g_verbs[verb];
-        sc->msg = v.preset;
-        r = v.fn(sc, &sc->cur);
-        if (r != 1 && v.fn == cmpl_unbuilt) sc_err(sc, v.preset ? v.preset : kScNoVerb);
-      } else {
-        sc_err(sc, kScNoVerb);
-      }
-      if (r != 1) sc->failed = true;
-    }
-    std::memcpy(sc->cur.tf.data(), own_tf, 5);
+    compile_one(sc, toc_index);
     if (!fm_rdnxt(sc->stmts)) {
       if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
       more = false;
@@ -485,16 +525,7 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
   sc->stmts = stmts;
   EmHeader* em = pc->em;
   // Position on the range; no statement: nothing to do.
-  PROTO_FULL(stmts, 0, sc->io.bytes());
-  std::memcpy(sc->key.bytes(), prefix, size_t(prefix_len));
-  stmts->key.set(sc->key.bytes());
-  stmts->key_len = uint16_t(prefix_len);
-  stmts->op = FM_OP_AT | FM_OP_KEY;
-  int started = fm_start(stmts);
-  stmts->op = 0;
-  stmts->key.reset();
-  stmts->key_len = 0;
-  if (!started) {
+  if (!position(sc, prefix, prefix_len, false)) {
     sys_err(__LINE__, "sc_cmpl() - dstmt read failed");
     return 0;
   }
@@ -532,6 +563,78 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
   }
   pc->sc.flags |= keep_flag;
   return pc->errors == errors_before && !sc->failed ? 1 : 0;
+}
+
+int sc_cmpl_copy(ScCtx* sc, FmArb* stmts, const uint8_t* prefix, int prefix_len, uint16_t owner) {
+  PcCtx* pc = sc->pc;
+  EmHeader* em = pc->em;
+  if (!stmts) {
+    sys_err(__LINE__, "No statement file");
+    return 0;
+  }
+  if (prefix_len > 52) prefix_len = 52;
+  // The enclosing event point's TRAP records so far come first in the file.
+  if (!ib_put_traps(em, sc->traps.data(), sc->traps.size())) return 0;
+  sc->traps.clear();
+  FmArb* outer = sc->stmts;
+  DStmt at = sc->cur;   // the COPY statement (its column already prefixed)
+  uint8_t at_ep = sc->own_ep;
+  int keep_len = sc->copy_len;
+  char keep_tf[5];
+  std::memcpy(keep_tf, sc->copy_tf, 5);
+  uint8_t keep_ep = sc->copy_ep;
+  uint32_t errors_before = pc->errors;
+  bool failed_before = sc->failed;
+  sc->failed = false;
+  sc->stmts = stmts;
+  if (!position(sc, prefix, prefix_len, false)) {
+    sys_err(__LINE__, "sc_cmpl() - dstmt read failed");
+    sc->stmts = outer;
+    return 0;
+  }
+  if (next_stmt(sc, prefix, prefix_len)) {
+    IbToc toc;
+    uint8_t index = pc->sc.ep_index++;
+    ib_toc_open(em, &toc, kIbTocCopy, index, owner);
+    int n = 0;
+    while (n < 5 && at.tf[n] != ' ') ++n;
+    std::memcpy(sc->copy_tf, at.tf.data(), 5);
+    sc->copy_len = n;
+    sc->copy_ep = at.event_point;
+    ++sc->copy_depth;
+    DStmt first = sc->cur;
+    for (;;) {
+      compile_one(sc, index);
+      if (!fm_rdnxt(sc->stmts)) {
+        if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
+        break;
+      }
+      if (std::memcmp(sc->io.p, prefix, size_t(prefix_len)) != 0 || !same_ep(*sc->io, first)) break;
+      sc->cur = *sc->io;
+    }
+    --sc->copy_depth;
+    sc->copy_len = keep_len;
+    std::memcpy(sc->copy_tf, keep_tf, 5);
+    sc->copy_ep = keep_ep;
+    int ok = ib_put_traps(em, sc->traps.data(), sc->traps.size());
+    sc->traps.clear();
+    if (!ok || !ib_toc_close(em, &toc)) {
+      sc->stmts = outer;
+      sc->cur = at;
+      return 0;
+    }
+  }
+  bool failed = sc->failed || pc->errors != errors_before;
+  sc->failed = failed_before || failed;
+  // Back to the enclosing stream, just after the COPY statement.
+  sc->stmts = outer;
+  sc->cur = at;
+  if (outer) {
+    DStmt key = at;
+    key.event_point = at_ep;
+    position(sc, reinterpret_cast<const uint8_t*>(&key), 52, true);
+  }
+  return !failed && errors_before == 0 ? 1 : 0;
 }
 
 void sc_register() {

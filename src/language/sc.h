@@ -81,6 +81,15 @@ int sc_init();
 // key begins with prefix. 1 without errors, 0 with, -1 when the stream
 // holds no statement.
 int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len);
+// Copy mode (the COPY verb): compiles the statements of the stream whose
+// key begins with prefix, up to the end of their first event point, into
+// the current event point, after the COPY statement (sc_stmt): each one's
+// T/F column is the COPY's column up to its first blank followed by its
+// own, its verb sees the COPY's event point code, and its labels resolve
+// with the enclosing event point's. The body gets a TOC record of code 81
+// whose owner is `owner`. The enclosing stream goes on after the COPY. 1
+// when neither the body nor the enclosing compile recorded an error.
+int sc_cmpl_copy(ScCtx* sc, FmArb* stmts, const uint8_t* prefix, int prefix_len, uint16_t owner);
 // Registers sc_init and the hook (main).
 void sc_register();
 

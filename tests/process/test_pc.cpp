@@ -797,3 +797,48 @@ TEST_F(Pc, ElementMapsSplitAtEveryFragment) {
   EXPECT_EQ(maps("S", "G1"), (std::vector<std::vector<int>>{{40, 0, 5, 2, 4}, {44, 4, 5, 3, 2}, {-1, 6, 0, 3, 4}}));
   FM_CLOSE(map, FM_CL_SCRATCH);
 }
+
+// Copy mode: a COPY compiles the copied Subroutine's statements in place,
+// under the COPY's T/F column, and the enclosing event point goes on after
+// it (the COPY verb here is the test's: it copies "SUBA").
+int t_copy(ScCtx* sc, DStmt*) {
+  PcCtx* pc = sc_pc(sc);
+  auto* h = static_cast<FmArb*>(arena::at(pc->cap->src[kSrcStmt]));
+  uint8_t prefix[36];
+  std::memset(prefix, 0, sizeof prefix);
+  prefix[0] = 6;
+  std::memset(prefix + 1, ' ', 30);
+  std::memcpy(prefix + 1, "SUBA", 4);
+  return sc_cmpl_copy(sc, h, prefix, 36, 7);
+}
+
+TEST_F(Pc, CopyCompilesTheCopiedStatementsInPlace) {
+  ScCmplFn old21 = sc_set_cmpl_fn(21, t_copy);
+  define("process 6 CP\nstatements 1\n" + line("", "WARNING", "M") + "\n" + line("", "MESSAGE", "A") + "\n" +
+         line("T", "COPY", "ABC SUBA") + "\n" + line("", "MESSAGE", "C") + "\n" + "process 6 SUBA\nstatements 1\n" +
+         line("", "MESSAGE", "X") + "\n" + line("F", "MESSAGE", "Y") + "\n" + line("", "GOTO", "OUT") + "\n" +
+         line("", "MESSAGE", "Z") + "\n");
+  // The copied GOTO's label is the enclosing event point's.
+  define("process 6 CQ\nstatements 1\n" + line("", "WARNING", "M") + "\n" + line("T", "COPY", "ABC SUBA") + "\n" +
+         line("", "MESSAGE", "B") + "\n" + line("", "LABEL", "OUT") + "\n" + line("", "MESSAGE", "C") + "\n");
+  uint32_t acc = 0;
+  g_mask = 0x17F;   // levels 1 and 2 true: the copied F statement does not run
+  EXPECT_EQ(run("CQ", 6, 2, 1, &acc), 1);
+  // CQ: 200 COPY: SUBA's 100 (X) runs, 200 (Y, column "TF") not, GOTO OUT
+  // skips 400 and B (300 of CQ); C (500) runs.
+  EXPECT_EQ(acc, (100u * 31) + 500);
+  g_mask = 0x1BF;   // level 2 false: Y runs too
+  pl_flush();
+  EXPECT_EQ(run("CQ", 6, 2, 1, &acc), 1);
+  EXPECT_EQ(acc, ((100u * 31) + 200) * 31 + 500);
+  g_mask = 0x2FF;   // level 1 false: the whole copy is skipped
+  pl_flush();
+  EXPECT_EQ(run("CQ", 6, 2, 1, &acc), 1);
+  EXPECT_EQ(acc, (300u * 31) + 500);
+  // Without the label the copied GOTO is an undefined label of CP.
+  EXPECT_EQ(run("CP"), -200140);
+  auto errs = errors("CP");
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].msg, kScUndefLabel);
+  sc_set_cmpl_fn(21, old21);
+}
