@@ -15,6 +15,7 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "language/ibctl.h"
+#include "language/ibmisc.h"
 #include "language/ibutil.h"
 #include "language/ii.h"
 #include "files/fmcat.h"
@@ -836,5 +837,29 @@ int sc_get_primary_key(ScCtx* sc, ScOpnd* out, const char* app, const char* file
   out->occ_mode = 2;
   std::memcpy(out->app.data(), app, 3);
   std::memcpy(out->text.data(), name, 22);
+  return 1;
+}
+
+int sc_cmpl_sum(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int level) {
+  PcCtx* pc = sc->pc;
+  if (ut_is_all(op.app.data(), ' ', 3)) {
+    sc->msg = kScNoTarget;
+    return 0;
+  }
+  char app[4] = {}, name[23] = {};
+  std::memcpy(app, op.app.data(), 3);
+  std::memcpy(name, op.text.data(), 22);
+  uint16_t occ = op.occ_mode == 0 && op.occ > 1 ? uint16_t(op.occ) : uint16_t(1);
+  pc->em->status = 0;
+  if (!pc_fld(app, name, occ, elem, pc)) {
+    uint32_t st = pc->em->status;
+    sc->msg = st == kPcOccHigh ? kScBadOcc : st ? st : kScBadOcc;
+    return 0;
+  }
+  uint32_t acc = pc_sum_ref(app, elem, occ, 2, pc);
+  if (reg && (!bld_ira_sum(&sc->code, acc, reg) || (level && !bld_ira_bucket(&sc->code, reg)))) {
+    sc->msg = kScBadReg;
+    return 0;
+  }
   return 1;
 }

@@ -152,6 +152,13 @@ enum ScRef : uint32_t {
 // predefined field of "0LA", 2 a constant. reg 1-4 emits the register load.
 int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options);
 int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type);
+// A reference to the TOTAL accumulator of a field occurrence: its SUM
+// records (the field's summary numbers, marked as totals), and for reg 1-4
+// IRA_SUM into the register, with level set also IRA_BUCKET (the bucket of
+// the current total level). 1, or 0 with the reason in the context's
+// message (a constant: 102360; the field's own statuses; 102720 for an
+// occurrence above the field's).
+int sc_cmpl_sum(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int level);
 // Fills out (occurrence mode 2, the application, the field's name) with the
 // field of the primary key of a file: 1, or 0 with the reason in the
 // context's message and the process compile's status (101910 for an

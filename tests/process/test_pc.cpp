@@ -10,6 +10,7 @@
 #include "design/se.h"
 #include "design/sefile.h"
 #include "foundation/os.h"
+#include "language/ibmisc.h"
 #include "language/ibutil.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
@@ -841,4 +842,41 @@ TEST_F(Pc, CopyCompilesTheCopiedStatementsInPlace) {
   ASSERT_EQ(errs.size(), 1u);
   EXPECT_EQ(errs[0].msg, kScUndefLabel);
   sc_set_cmpl_fn(21, old21);
+}
+
+// A TOTAL reference: the accumulator of the field occurrence (W1 has three
+// occurrences, numbered 0, 1, 2 in the order of their SUM records) into a
+// register, then the bucket of the current level; a constant is refused.
+std::vector<uint32_t> g_sum;
+int t_total(ScCtx* sc, DStmt*) {
+  IbCode* code = sc_code(sc);
+  ScOpnd op;
+  std::memset(static_cast<void*>(&op), 0, sizeof op);
+  op.occ = 2;
+  op.app.set("ABC");
+  op.text.set("W1");
+  CElem e;
+  CodeRef at = ib_here(code);
+  if (!sc_cmpl_sum(sc, op, &e, 1, 1)) return sc_err(sc, sc_msg(sc)), 0;
+  const uint8_t* p = code->storage + at.offset;
+  g_sum.push_back(rec::view<IbInst>(const_cast<uint8_t*>(p)).op);
+  g_sum.push_back(rec::view<IbIraSum>(const_cast<uint8_t*>(p)).acc);
+  g_sum.push_back(rec::view<IbIraSum>(const_cast<uint8_t*>(p)).reg);
+  g_sum.push_back(rec::view<IbInst>(const_cast<uint8_t*>(p) + 12).op);
+  op.app.clear();
+  g_sum.push_back(uint32_t(sc_cmpl_sum(sc, op, &e, 1, 0)));
+  g_sum.push_back(sc_msg(sc));
+  return 1;
+}
+
+TEST_F(Pc, TotalReferenceLoadsItsAccumulator) {
+  ScCmplFn old14 = sc_set_cmpl_fn(14, t_total);   // the test's statement is a CANCEL
+  define("process 6 TT\nstatements 1\n" + line("", "CANCEL", "X") + "\n" +
+         line("", "END PROC") + "\n");
+  g_sum.clear();
+  Pcb* p = e.pcb("TT", 2, 6);
+  EXPECT_EQ(pl_get(p, 0), 1);
+  pl_release(p);
+  EXPECT_EQ(g_sum, (std::vector<uint32_t>{184, 1, 1, 186, 0, kScNoTarget}));
+  sc_set_cmpl_fn(14, old14);
 }
