@@ -256,6 +256,15 @@ struct PcMapCtl {
 // 1, or 0 after the system error (an element not found, a fragment of no
 // length, a map write that failed).
 int pc_bld_map(PcMapCtl* blk);
+// The finders of compiled frames, images and children: the file's own
+// record (a change to it is a change to the stored record), or null when
+// there is none. Each returns its last record again, without reading, for
+// the same arguments; pc_prep forgets them (pc_find_reset).
+EmCfrm* pc_find_cfrm(PcCtx* ctx, uint8_t code, uint32_t number);
+EmCimg* pc_find_cimg(PcCtx* ctx, const EmCfrm* frame, uint8_t image_no);
+// By frame and child number, or with an image by image and discriminator.
+EmCchld* pc_find_cchld(PcCtx* ctx, const EmCfrm* frame, const EmCimg* image, uint32_t child_no, uint8_t disc);
+void pc_find_reset();
 // SCAN records of a compiled file: one per element that is a key or has a
 // scan code (nothing when the file has them already); mode 1 (the PCF) also
 // puts each key's scan process name and flag into the header.

@@ -954,3 +954,80 @@ uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kin
   if (!fm_read(f)) checkstat(f->status, "bad sum read", kMod, __LINE__);
   return r.number;
 }
+
+// ------------------------------------------------------------ finders --
+namespace {
+
+struct Found {
+  bool valid = false;
+  uint32_t a = 0, b = 0, c = 0;
+  uint8_t* rec = nullptr;
+};
+Found g_cfrm, g_cimg, g_cchld;
+
+// The record of f whose key number key_no equals the one in buf.
+uint8_t* find_by(FmArb* f, int key_no, uint8_t* buf, const char* text) {
+  if (!f) return nullptr;
+  PROTO_FULL(f, key_no, buf);
+  uint8_t* r = fm_read_fast(f, 0);
+  if (!r && f->status != FM_ST_NO_RECORD) checkstat(f->status, text, kMod, __LINE__);
+  return r;
+}
+
+}  // namespace
+
+void pc_find_reset() { g_cfrm = g_cimg = g_cchld = Found{}; }
+
+EmCfrm* pc_find_cfrm(PcCtx* ctx, uint8_t code, uint32_t number) {
+  if (!ctx) {
+    sys_err(__LINE__, "NULL pc pointer - pc_find_cfrm()");
+    return nullptr;
+  }
+  if (g_cfrm.valid && g_cfrm.a == code && g_cfrm.b == number) return reinterpret_cast<EmCfrm*>(g_cfrm.rec);
+  PcBuf<EmCfrm> k;
+  k->code = code;
+  k->number = number;
+  uint8_t* r = find_by(ctx->em->cfrm.get(), 1, k.bytes(), "bad compiled frame read");
+  if (r) g_cfrm = Found{true, code, number, 0, r};
+  return reinterpret_cast<EmCfrm*>(r);
+}
+
+EmCimg* pc_find_cimg(PcCtx* ctx, const EmCfrm* frame, uint8_t image_no) {
+  if (!ctx) {
+    sys_err(__LINE__, "NULL pc pointer - pc_find_cimg()");
+    return nullptr;
+  }
+  uint32_t fseq = frame ? uint32_t(frame->seq) : 0;
+  if (g_cimg.valid && g_cimg.a == fseq && g_cimg.b == image_no) return reinterpret_cast<EmCimg*>(g_cimg.rec);
+  PcBuf<EmCimg> k;
+  k->frame_seq = fseq;
+  k->image_no = image_no;
+  uint8_t* r = find_by(ctx->em->cimg.get(), 1, k.bytes(), "bad compiled image read");
+  if (r) g_cimg = Found{true, fseq, image_no, 0, r};
+  return reinterpret_cast<EmCimg*>(r);
+}
+
+EmCchld* pc_find_cchld(PcCtx* ctx, const EmCfrm* frame, const EmCimg* image, uint32_t child_no, uint8_t disc) {
+  if (!ctx) {
+    sys_err(__LINE__, "NULL pc pointer - pc_find_cchld()");
+    return nullptr;
+  }
+  // Keyed by frame and child number, or (c = 1 + image sequence) by image
+  // and discriminator.
+  uint32_t a = image ? uint32_t(image->seq) : (frame ? uint32_t(frame->seq) : 0);
+  uint32_t b = image ? disc : child_no;
+  uint32_t c = image ? 1 : 0;
+  if (g_cchld.valid && g_cchld.a == a && g_cchld.b == b && g_cchld.c == c)
+    return reinterpret_cast<EmCchld*>(g_cchld.rec);
+  PcBuf<EmCchld> k;
+  if (image) {
+    k->image_seq = a;
+    k->disc = disc;
+  } else {
+    k->frame_seq = a;
+    k->child_no = child_no;
+  }
+  uint8_t* r = find_by(ctx->em->cchld.get(), image ? 2 : 1, k.bytes(), "bad compiled child read");
+  if (r) g_cchld = Found{true, a, b, c, r};
+  return reinterpret_cast<EmCchld*>(r);
+}

@@ -880,3 +880,74 @@ TEST_F(Pc, TotalReferenceLoadsItsAccumulator) {
   EXPECT_EQ(g_sum, (std::vector<uint32_t>{184, 1, 1, 186, 0, kScNoTarget}));
   sc_set_cmpl_fn(14, old14);
 }
+
+// The finders give the file's own records, by code and number, by frame and
+// image number, by frame and child number or image and discriminator; the
+// last one found is given again without reading, until pc_prep.
+TEST_F(Pc, FindersGiveTheStoredRecords) {
+  define("process 6 FN\nstatements 1\n" + line("", "END PROC") + "\n");
+  Pcb* p = e.pcb("FN", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EmHeader* em = em_new(p);
+  ASSERT_NE(em, nullptr);
+  ASSERT_NE(em->cfrm.get(), nullptr);
+  PcCtx ctx;
+  ctx.em = em;
+  ctx.pcb = p;
+  std::memcpy(ctx.app, "ABC", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  auto put = [](FmArb* f, void* r) {
+    PROTO_FULL(f, 0, static_cast<uint8_t*>(r));
+    return fm_write(f);
+  };
+  ASSERT_EQ(::mark(5, [&] {
+              ASSERT_EQ(pc_prep(&ctx), 1);
+              for (uint32_t i = 1; i <= 2; ++i) {
+                PcBuf<EmCfrm> f;
+                f->code = 1;
+                f->number = 10 * i;
+                f->seq = i;
+                ASSERT_EQ(put(em->cfrm.get(), f.p), 1);
+                PcBuf<EmCimg> m;
+                m->frame_seq = i;
+                m->image_no = 3;
+                m->seq = 100 + i;
+                ASSERT_EQ(put(em->cimg.get(), m.p), 1);
+                PcBuf<EmCchld> c;
+                c->seq = 200 + i;
+                c->frame_seq = i;
+                c->child_no = 7;
+                c->image_seq = 100 + i;
+                c->disc = 'A';
+                ASSERT_EQ(put(em->cchld.get(), c.p), 1);
+              }
+              EmCfrm* f2 = pc_find_cfrm(&ctx, 1, 20);
+              ASSERT_NE(f2, nullptr);
+              EXPECT_EQ(f2->seq, 2u);
+              EXPECT_EQ(pc_find_cfrm(&ctx, 2, 20), nullptr);
+              EmCimg* m2 = pc_find_cimg(&ctx, f2, 3);
+              ASSERT_NE(m2, nullptr);
+              EXPECT_EQ(m2->seq, 102u);
+              EXPECT_EQ(pc_find_cimg(&ctx, f2, 4), nullptr);
+              EmCchld* c2 = pc_find_cchld(&ctx, f2, nullptr, 7, 0);
+              ASSERT_NE(c2, nullptr);
+              EXPECT_EQ(c2->seq, 202u);
+              EmCfrm* f1 = pc_find_cfrm(&ctx, 1, 10);
+              EmCimg* m1 = pc_find_cimg(&ctx, f1, 3);
+              EmCchld* c1 = pc_find_cchld(&ctx, f1, m1, 0, 'A');
+              ASSERT_NE(c1, nullptr);
+              EXPECT_EQ(c1->seq, 201u);
+              // The stored record itself: a change shows at the next read.
+              f1->rest.b[0] = 0x5A;
+              EXPECT_EQ(pc_find_cfrm(&ctx, 1, 10), f1);
+              pc_find_reset();
+              EmCfrm* again = pc_find_cfrm(&ctx, 1, 10);
+              ASSERT_NE(again, nullptr);
+              EXPECT_EQ(again->rest.b[0], 0x5A);
+              pc_cmpl_finish(&ctx);
+            }),
+            1);
+  em->use_count = 0;
+  pl_free(em, 1);
+  pl_release(p);
+}
