@@ -58,9 +58,17 @@ struct Label {
 using LabelName = std::array<char, 30>;
 struct LabelHash {
   size_t operator()(const LabelName& n) const {
-    uint64_t h = 1469598103934665603ull;
-    for (char c : n) h = (h ^ uint8_t(c)) * 1099511628211ull;
-    return size_t(h);
+    uint64_t a, b, c;
+    uint32_t d;
+    uint16_t e;
+    std::memcpy(&a, n.data(), 8);
+    std::memcpy(&b, n.data() + 8, 8);
+    std::memcpy(&c, n.data() + 16, 8);
+    std::memcpy(&d, n.data() + 24, 4);
+    std::memcpy(&e, n.data() + 28, 2);
+    uint64_t h = a ^ (b << 21 | b >> 43) ^ (c << 42 | c >> 22) ^ (uint64_t(d) << 16 | e);
+    h *= 0x9E3779B97F4A7C15ull;
+    return size_t(h ^ (h >> 29));
   }
 };
 
