@@ -88,6 +88,8 @@ struct ScCtx {
   std::vector<size_t> label_defs;   // labels awaiting an address
   uint8_t shift = 10;
   char tf[5];
+  char mask_tf[5] = {0, 0, 0, 0, 0};   // the column `mask` was taken from
+  uint32_t mask = 0;
   bool failed = false;
   int copy_depth = 0;               // COPY bodies being compiled into the event point
   char copy_tf[5];                  // their T/F prefix (copy_len characters)
@@ -310,8 +312,12 @@ void tf_resolve(ScCtx* sc, uint32_t n, int kind, CodeRef where) {
 }
 
 void bld_br(ScCtx* sc, const char* col) {
-  uint8_t dummy;
-  uint32_t c = sc_tf_no(sc->tf, &dummy);
+  // The current column's mask is kept with the column it was taken from.
+  if (std::memcmp(sc->mask_tf, sc->tf, 5) != 0) {
+    std::memcpy(sc->mask_tf, sc->tf, 5);
+    sc->mask = sc_tf_no(sc->tf, nullptr);
+  }
+  uint32_t c = sc->mask;
   uint32_t n = sc_tf_no(col, &sc->shift);
   int kind = 0;
   CodeRef where = kNone;
