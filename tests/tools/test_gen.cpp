@@ -7,8 +7,11 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <set>
 
+#include "files/dictenc.h"
 #include "files/dictrec.h"
+#include "process/pl.h"
 #include "gen.h"
 #include "gen_support.h"
 
@@ -263,6 +266,32 @@ namespace {
 
 // Bounded fuzz of whole runs: spoiled copies of three sources either
 // generate or are refused with places, and a refused run writes nothing.
+// A saved module file is named by its process's definition stamp: every
+// process generated (the system applications' and a test application's)
+// has a stamp, and so a file name, of its own; none is all ones.
+TEST(Gen, EveryProcessHasAStampAndASavedModuleNameOfItsOwn) {
+  TmpDir t;
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, QUVO_TEST_DIR "/tools/apps"}, (t.path / "boot").string(), &errs, &made)) << errs.str();
+  const qg::GenFile* proc = find(made, "PROCESS");
+  ASSERT_NE(proc, nullptr);
+  ASSERT_GE(proc->records.size(), 4u);
+  std::set<std::string> names;
+  for (const auto& r : proc->records) {
+    const DProc& d = rec::view<DProc>(r.data());
+    uint32_t st[2] = {rec::view<rec::U32>(d.added.b).get(), rec::view<rec::U32>(d.added.b + 4).get()};
+    EXPECT_FALSE(st[0] == 0xFFFFFFFFu && st[1] == 0xFFFFFFFFu) << d.proc_name.str();
+    EXPECT_EQ(std::memcmp(d.added.b, d.changed.b, 8), 0) << d.proc_name.str();
+    char n[9] = {};
+    pl_gen_nam(0, st, n);
+    EXPECT_TRUE(names.insert(n).second) << d.proc_name.str() << " shares the saved-module name " << n;
+  }
+  // The same process is given the same stamp by every generation.
+  EXPECT_EQ(dict_proc_stamp(1, "QUVO MENU"), dict_proc_stamp(1, "QUVO MENU"));
+  EXPECT_NE(dict_proc_stamp(1, "QUVO MENU"), dict_proc_stamp(6, "QUVO MENU"));
+}
+
 TEST(Gen, SpoiledSourcesGenerateOrWriteNothing) {
   TmpDir t;
   fs::path src = copy_sources(t.path);
