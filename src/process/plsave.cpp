@@ -644,6 +644,13 @@ int pl_scratch(int, const char* app, const char* ver, int type, const char* name
   stamp_name(em, nm);
   FmFdb fdb;
   file_fdb(em, FM_PT_MOD, nm, &fdb);
+  // Another process's module under this name is not this one's to delete.
+  em->proc_type = key.type;
+  em->proc_name = key.name;
+  if (held_by_other(em, fdb)) {
+    if (status) *status = kStatusOtherProcess;
+    return 0;
+  }
   int ok = FM_SCRATCH(&fdb, 0);
   if (status) *status = ok ? 0 : uint32_t(fdb.status);
   return ok;

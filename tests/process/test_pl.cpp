@@ -256,6 +256,10 @@ TEST_F(Pl, AProcessNeverLoadsOrOverwritesTheSavedModuleOfAnotherProcessOfItsStam
   pl_release(q);
   // The file is P1's, untouched, and still loads for P1 without a compile.
   EXPECT_EQ(read_file(e.mod_path(nm.c_str())), first);
+  // Nor is it P2's to scratch.
+  uint32_t st = 0;
+  EXPECT_EQ(pl_scratch(0, "ABC", "00", 4, "P2", &st), 0);
+  EXPECT_TRUE(exists(e.mod_path(nm.c_str())));
   restart();
   Pcb* r = e.pcb("P1");
   ASSERT_EQ(pl_get(r, 1), 1);
