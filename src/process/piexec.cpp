@@ -207,7 +207,7 @@ void invoc_proc(void* arg) {
     int level = TRACE_QUVO(0xC01, 0, 600000, p, nullptr);
     if (p->invoc.independent) {
       auto* a1 = pi_area_rec<PdArea1>(p, 1);
-      if (a1 && a1->background == '1') {
+      if (a1 && a1->background == "1") {
         sys_err(__LINE__, "invoc_proc() - background runs are not available");
         result = 4;
         break;

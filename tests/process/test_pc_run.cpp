@@ -11,7 +11,12 @@
 #include <fstream>
 #include <thread>
 
+#include "design/se.h"
 #include "design/sefile.h"
+#include "language/iiutil.h"
+#include "language/sc.h"
+#include "process/pc.h"
+#include "process/pishr.h"
 #include "pl_fixture.h"
 
 using namespace pltest;
@@ -167,6 +172,69 @@ TEST_F(PcRun, CompilesSavesAndRecompilesAChangedDefinition) {
   EXPECT_NE(r.err.find("GOTO     NOWHERE"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("101060"), std::string::npos) << r.err;
   EXPECT_EQ(r.status, 4);
+}
+
+// The data areas a compiled module gives every process, over the "0LA"
+// dictionary the bootstrap built from the sources: PDF0, PDF2-PDF7 in that
+// order, each its record then its control area, then the sub-areas of
+// DEFAULT MODE, USER ID and PROCESS CODE; each record area has the size of
+// the engine's record of that data area.
+TEST_F(PcRun, ThePredefinedFieldFilesAreDataAreas1To17) {
+  define("process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n", "2026-01-01T00:00:01");
+  Engine e;
+  e.dir = data;
+  e.start(false);
+  ii_families_register();
+  pc_init();
+  ASSERT_EQ(rt_init_cmpl_err(), 1);
+  se_init();
+  se_register();
+  pc_set_stmt_compiler(sc_cmpl);
+  em_set_compiler(pc_em_compiler);
+  Pcb* p = e.pcb("SUB", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1) << p->invoc.completion;
+  EmHeader* em = p->module.get();
+  ASSERT_GE(em->n_areas, 17u);
+  auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+  auto by_index = [&](uint32_t ix) -> const EmAreaEntry* {
+    for (uint32_t i = 0; i <= em->n_areas; ++i)
+      if (t[i].index == ix) return &t[i];
+    return nullptr;
+  };
+  for (const PdFile& pf : kPdFiles) {
+    SCOPED_TRACE(pf.file);
+    const EmAreaEntry* r = by_index(pf.area);
+    const EmAreaEntry* c = by_index(pf.area + 1);
+    ASSERT_NE(r, nullptr);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(r->app == "0LA");
+    EXPECT_EQ(int(r->kind), 0);
+    EXPECT_EQ(r->sub, 0u);
+    EXPECT_EQ(r->size, pf.size);
+    EXPECT_TRUE(c->app == "0LA");
+    EXPECT_EQ(int(c->kind), 1);
+    EXPECT_EQ(c->size, 44u);
+  }
+  struct Sub {
+    uint32_t area;
+    uint32_t rec_area, off, size;
+  };
+  for (Sub s : {Sub{kPdAreaDefaultMode, 3, offsetof(PdArea3, default_mode), 1},
+                Sub{kPdAreaUserId, 5, offsetof(PdArea5, user), 3},
+                Sub{kPdAreaProcessCode, 13, offsetof(PdArea13, code), 4}}) {
+    const EmAreaEntry* a = by_index(s.area);
+    const EmAreaEntry* r = by_index(s.rec_area);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(a->number, r->number);
+    EXPECT_EQ(a->aclass, r->aclass);
+    EXPECT_EQ(a->sub, s.off);
+    EXPECT_EQ(a->size, s.size);
+  }
+  pl_release(p);
+  em_set_compiler(nullptr);
+  pc_set_stmt_compiler(nullptr);
+  e.stop(false);
 }
 
 }  // namespace
