@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "language/ii.h"
 #include "pl_fixture.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
@@ -186,6 +187,43 @@ TEST_F(Pi, SystemErrorAnsweredCancelInEveryPhaseLeavesNoPcb) {
     PiInvoc v = invoc("ACT", 4);
     EXPECT_EQ(run(&v), 3) << phase;
     EXPECT_EQ(pi_pcb_count(), 0u) << phase;
+  }
+}
+
+// A run-time error answered CANCEL in the debugger (err_handler) ends the
+// event point with 4, and the run with 4, wherever it happens; nothing stays.
+TEST_F(Pi, RuntimeErrorCancelledInTheDebuggerEndsTheRunWith4) {
+  define({{"ACT", 4}});
+  proc_svc.dbg_init = [](Pcb*, int mode) { return mode == 1; };
+  proc_svc.dbg_stmt = [](IlfExecBlock*, void*, int* option) {
+    *option = 278;
+    return false;
+  };
+  auto fail = [](Pcb* p) {
+    IlfExecBlock b;
+    b.pcb = p;
+    IlfState s;
+    err_handler(&s, &b, 300300);
+  };
+  for (int phase : {1, 2, 6}) {
+    g_eps = Eps{};
+    uint32_t option = 0;
+    g_eps.hook = [&](Pcb* p, int ep) {
+      if (ep == phase) fail(p);
+      if (ep == 6 && phase != 6)
+        if (PcbStatus* st = pcb_status(p)) option = st->option.get();
+    };
+    g_ap = [&](Pcb* p) {
+      if (phase == 2) fail(p);
+    };
+    proc_svc.ap_exec = ap_double;
+    PiInvoc v = invoc("ACT", 4);
+    EXPECT_EQ(run(&v), 4) << phase;
+    EXPECT_EQ(pi_pcb_count(), 0u) << phase;
+    if (phase != 6) {
+      EXPECT_EQ(option, 278u) << phase;  // seen by event point 06
+    }
+    EXPECT_EQ(std::count(g_eps.log.begin(), g_eps.log.end(), std::string("ACT:6")), 1) << phase;
   }
 }
 
