@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "files/fm.h"
 #include "foundation/bi.h"
@@ -108,7 +109,74 @@ void bld_cns_scb(Pcb* pcb) {
   pcb->cns_scb.set(b);
 }
 
+template <class T, class F>
+void each_rec(FmArb* f, F fn) {
+  if (!f || !fm_is_handle(f)) return;
+  std::vector<T*> v;
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) v.push_back(reinterpret_cast<T*>(p));
+  f->op = 0;
+  for (T* r : v)
+    if (fn(r)) return;
+}
+
 }  // namespace
+
+void init_area(uint8_t* a, Pcb* pcb, const EmAreaEntry& e) {
+  std::memset(a, 0, e.size);
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  if (!em || e.sub != 0 || e.kind != 0) return;
+  uint32_t id = uint32_t(e.aclass) * 1000000u + e.number;
+  if (e.source == 1) {
+    // A file's record: its INITIAL image (kept by the file manager while
+    // the module is cached; this use is given back at once).
+    bool found = false;
+    each_rec<EmCfi>(em->cfi.get(), [&](EmCfi* r) {
+      if (!(r->fdb.app == e.app.view()) || r->rec_area != id) return false;
+      found = true;
+      FmFdb f = r->fdb;
+      if (const uint8_t* img = fm_cache(&f, 1)) {
+        std::memcpy(a, img, std::min<size_t>(e.size, f.rec_len ? f.rec_len : e.size));
+        fm_uncache(img);
+      }
+      return true;
+    });
+    if (!found) sys_err(__LINE__, "init_area() - Cannot read cfi_rec");
+  } else if (e.source == 2) {
+    // Work fields: the field's initial constant once per occurrence; a
+    // blank constant of an occurrence longer than 255 bytes blanks it all.
+    bool found = false;
+    each_rec<EmCfld>(em->cfld.get(), [&](EmCfld* r) {
+      if (!(r->app == e.app.view()) || r->area != id) return false;
+      found = true;
+      FmArb* cn = em->cnst.get();
+      uint32_t occ = r->occurs ? r->occurs.get() : 1u;
+      size_t len = e.size / occ;
+      uint32_t key = r->k42;
+      const uint8_t* c = nullptr;
+      size_t clen = 0;
+      if (key >= uint32_t(kComCnstBase)) {
+        c = com_cnst(key);
+        clen = len;
+      } else if (cn && key) {
+        c = MADDR(cn, key);
+        clen = c ? cn->len_read : 0;
+      }
+      if (!c || len == 0) return true;
+      clen = std::min(clen, len);
+      if (len > 255 && clen > 0 && ut_is_all(c, ' ', clen)) {
+        std::memset(a, ' ', e.size);
+        return true;
+      }
+      for (uint32_t i = 0; i < occ; ++i) std::memcpy(a + i * len, c, clen);
+      return true;
+    });
+    if (!found) sys_err(__LINE__, "init_area() - Cannot read cfld_rec");
+  }
+}
 
 // ------------------------------------------------------- sharing tables --
 void pi_tbl_init() {
@@ -211,13 +279,11 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     uint8_t* a = addr[ix].get();
     // A handed-down value: the caller passes it at this reach and this
     // process class receives it (invariant 3).
-    size_t copied = 0;
+    // Initialised first: what the caller hands down is copied over it.
+    init_area(a, pcb, e);
     if (from && e.kind == 0 && (e.non_shr & saa_rcv_tbl[std::clamp(pclass, 0, 2)]) != 0 &&
-        kind >= 0 && kind <= 2 && (e.shr & saa_pass_tbl[kind]) != 0) {
-      copied = std::min<size_t>(csize, e.size);
-      std::memcpy(a, from, copied);
-    }
-    std::memset(a + copied, 0, e.size - copied);
+        kind >= 0 && kind <= 2 && (e.shr & saa_pass_tbl[kind]) != 0)
+      std::memcpy(a, from, std::min<size_t>(csize, e.size));
     last_whole = a;
   }
   bld_cns_scb(pcb);

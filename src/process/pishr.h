@@ -337,6 +337,11 @@ bool pi_class_shared(int kind, int proc_class, int area_class);
 // for this process. Messages: 200750 (a constraint on another file than the
 // process's own file: queued for the caller, and the process unwinds with 2).
 uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
+// Fills a new area by its initialisation kind (the entry's source): 1 the
+// file's INITIAL record image, 2 the work field's initial constant for
+// every occurrence, else zero bytes. Messages "init_area() - Cannot read
+// cfi_rec" / "cfld_rec" when the module lacks the reference.
+void init_area(uint8_t* area, Pcb* pcb, const EmAreaEntry& entry);
 // Frees what the PCB owns: its areas, its area tables, its profile copy, its
 // message file; gives its module back. Safe to call twice.
 void pi_free_data(Pcb* pcb);

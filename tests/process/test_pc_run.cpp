@@ -179,7 +179,7 @@ TEST_F(PcRun, CompilesSavesAndRecompilesAChangedDefinition) {
 // order, each its record then its control area, then the sub-areas of
 // DEFAULT MODE, USER ID and PROCESS CODE; each record area has the size of
 // the engine's record of that data area.
-TEST_F(PcRun, ThePredefinedFieldFilesAreDataAreas1To17) {
+TEST_F(PcRun, ThePredefinedFieldFilesAreDataAreas1To17StartingAsTheirInitialImages) {
   define("process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n", "2026-01-01T00:00:01");
   Engine e;
   e.dir = data;
@@ -231,6 +231,26 @@ TEST_F(PcRun, ThePredefinedFieldFilesAreDataAreas1To17) {
     EXPECT_EQ(a->sub, s.off);
     EXPECT_EQ(a->size, s.size);
   }
+  // A new area of a file's record starts as the file's INITIAL image.
+  const EmAreaEntry* st = by_index(7);
+  ASSERT_NE(st, nullptr);
+  std::vector<uint8_t> area(st->size, 0xAA);
+  init_area(area.data(), p, *st);
+  const auto& status = rec::view<PdStatus>(area.data());
+  EXPECT_EQ(status.option.get(), 65535);
+  EXPECT_EQ(status.errors.get(), 0u);
+  EXPECT_TRUE(status.include_record == "1");
+  EXPECT_TRUE(status.next_app.blank());
+  const EmAreaEntry* where = by_index(9);
+  ASSERT_NE(where, nullptr);
+  std::vector<uint8_t> a9(where->size, 0xAA);
+  init_area(a9.data(), p, *where);
+  EXPECT_EQ(int(rec::view<PdArea9>(a9.data()).db_opts), 2);
+  // The control areas are zero.
+  const EmAreaEntry* ctl = by_index(8);
+  std::vector<uint8_t> c8(ctl->size, 0xAA);
+  init_area(c8.data(), p, *ctl);
+  EXPECT_EQ(c8, std::vector<uint8_t>(ctl->size, 0));
   pl_release(p);
   em_set_compiler(nullptr);
   pc_set_stmt_compiler(nullptr);
