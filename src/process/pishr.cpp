@@ -15,6 +15,7 @@
 #include "process/em.h"
 #include "process/emrec.h"
 #include "process/pcb.h"
+#include "process/pigetd.h"
 #include "process/piexec.h"
 #include "process/pl.h"
 #include "process/services.h"
@@ -178,6 +179,65 @@ void init_area(uint8_t* a, Pcb* pcb, const EmAreaEntry& e) {
   }
 }
 
+void init_pdf(Pcb* pcb) {
+  const PiInvoc& v = pcb->invoc;
+  if (auto* id = pi_area_rec<PdArea13>(pcb, 13)) {
+    id->app = v.app;
+    id->ver = v.ver;
+    id->type = v.type;
+    id->name = v.name;
+  }
+  // A SUBPROCESS keeps the rest as its caller has it.
+  if (v.kind == 0) return;
+  Pcb* parent = static_cast<Pcb*>(v.parent_pcb.get());
+  const DUser* u = pi_get_dusr(com.user_id.data());
+  if (auto* a5 = pi_area_rec<PdArea5>(pcb, 5)) {
+    a5->user = com.user_id;
+    if (u) {
+      a5->user_name = u->name;
+      a5->profile = u->profile;
+    }
+  }
+  // The database: the caller's (for this kind) as the defaults took it,
+  // else the start-up database, else the user's.
+  char db[3] = {' ', ' ', ' '};
+  if (parent) {
+    auto* p5 = pi_area_rec<PdArea5>(parent, 5);
+    auto* p9 = pi_area_rec<PdArea9>(parent, 9);
+    if (p5 && !p5->db.blank()) std::memcpy(db, p5->db.data(), 3);
+    else if (p9) std::memcpy(db, p9->cur_db.data(), 3);
+  } else if (!com.startup_db.blank()) {
+    std::memcpy(db, com.startup_db.data(), 3);
+  } else if (u) {
+    std::memcpy(db, u->db.data(), 3);
+  }
+  const DDatabase* d = nullptr;
+  if (std::memcmp(db, "   ", 3) != 0 && !(d = pi_get_ddb(db))) sys_err(__LINE__, "init_pdf() - invalid database");
+  if (auto* a5 = pi_area_rec<PdArea5>(pcb, 5)) std::memcpy(a5->db.data(), db, 3);
+  auto* a9 = pi_area_rec<PdArea9>(pcb, 9);
+  if (a9) {
+    std::memcpy(a9->cur_db.data(), db, 3);
+    const DDbxap* x = d ? pi_get_ddbxap(db, v.app.data()) : nullptr;
+    a9->db_opts = x ? uint8_t(x->phase) : uint8_t(2);
+  }
+  // The application in use: the process's own, a system application's
+  // that of its database, else the user's.
+  if (auto* a11 = pi_area_rec<PdArea11>(pcb, 11)) {
+    if (!IS_ZUB_AP(v.app.data())) {
+      a11->app = v.app;
+      a11->ver = v.ver;
+    } else if (d) {
+      a11->app = d->app;
+      a11->ver = d->ver;
+    } else if (u && !u->app.blank()) {
+      a11->app = u->app;
+      a11->ver.set("00");
+    }
+  }
+  if (v.kind == 2) proc_svc.rt_dflt_disp(pcb, db);
+  if (a9) a9->lang = pcb->lang;
+}
+
 // ------------------------------------------------------- sharing tables --
 void pi_tbl_init() {
   for (int k = 0; k < 3; ++k)
@@ -286,6 +346,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
       std::memcpy(a, from, std::min<size_t>(csize, e.size));
     last_whole = a;
   }
+  init_pdf(pcb);
   bld_cns_scb(pcb);
   // The constraints handed down must be on the process's own file.
   if (pcb->invoc.cns_count != 0 && em &&

@@ -16,6 +16,7 @@
 #include "language/iiutil.h"
 #include "language/sc.h"
 #include "process/pc.h"
+#include "process/piexec.h"
 #include "process/pishr.h"
 #include "pl_fixture.h"
 
@@ -252,6 +253,80 @@ TEST_F(PcRun, ThePredefinedFieldFilesAreDataAreas1To17StartingAsTheirInitialImag
   init_area(c8.data(), p, *ctl);
   EXPECT_EQ(c8, std::vector<uint8_t>(ctl->size, 0));
   pl_release(p);
+  em_set_compiler(nullptr);
+  pc_set_stmt_compiler(nullptr);
+  e.stop(false);
+}
+
+// A run of a process compiled over the bootstrapped dictionary: its data
+// areas hold the process identification, the user, the database and the
+// application in use when event point 01 runs.
+std::vector<uint8_t> g_seen[14];
+TEST_F(PcRun, AStartingProcessFindsItsPredefinedFieldsFilled) {
+  define("process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n", "2026-01-01T00:00:01");
+  Engine e;
+  e.dir = data;
+  e.start(false);
+  ii_families_register();
+  pc_init();
+  ASSERT_EQ(rt_init_cmpl_err(), 1);
+  se_init();
+  se_register();
+  pc_set_stmt_compiler(sc_cmpl);
+  em_set_compiler(pc_em_compiler);
+  com.user_id.set("ABU");
+  com.startup_db.clear();
+  ASSERT_EQ(pi_init(), 1);
+  proc_exec_log_clear();
+  for (auto& v : g_seen) v.clear();
+  proc_svc.ii_proc_exec = [](void* arg) {
+    auto* a = static_cast<PiEpArg*>(arg);
+    if (a->event_point == 1)
+      for (uint32_t n : {5u, 7u, 9u, 11u, 13u}) {
+        const EmAreaEntry* t = reinterpret_cast<EmAreaEntry*>(a->pcb->module->area_table.get());
+        for (uint32_t i = 0; i <= a->pcb->module->n_areas; ++i)
+          if (t[i].index == n) {
+            const uint8_t* p = a->pcb->area_addr.get()[n].get();
+            g_seen[n].assign(p, p + t[i].size);
+          }
+      }
+    a->result = 1;
+  };
+  PiInvoc v;
+  os_invoc_template(&v);
+  v.app.set("ABC");
+  v.ver.set("00");
+  v.type = 6;
+  v.name.set("SUB");
+  v.kind = 2;
+  ASSERT_EQ(::mark(1, [&] { pi_exec(&v); }, ut_cleanup), 1);
+  EXPECT_EQ(v.completion, 2);
+  ASSERT_EQ(g_seen[13].size(), sizeof(PdArea13));
+  const auto& id = rec::view<PdArea13>(g_seen[13].data());
+  EXPECT_TRUE(id.app == "ABC");
+  EXPECT_TRUE(id.ver == "00");
+  EXPECT_EQ(int(id.type), 6);
+  EXPECT_EQ(id.name.str(), "SUB");
+  ASSERT_EQ(g_seen[5].size(), sizeof(PdArea5));
+  const auto& user = rec::view<PdArea5>(g_seen[5].data());
+  EXPECT_TRUE(user.user == "ABU");
+  EXPECT_TRUE(user.db == "DB1");
+  ASSERT_EQ(g_seen[9].size(), sizeof(PdArea9));
+  const auto& where = rec::view<PdArea9>(g_seen[9].data());
+  EXPECT_TRUE(where.cur_db == "DB1");
+  EXPECT_EQ(int(where.db_opts), 2);  // no DBXAP record
+  ASSERT_EQ(g_seen[11].size(), sizeof(PdArea11));
+  const auto& phase = rec::view<PdArea11>(g_seen[11].data());
+  EXPECT_TRUE(phase.app == "ABC");
+  EXPECT_TRUE(phase.ver == "00");
+  ASSERT_EQ(g_seen[7].size(), sizeof(PdStatus));
+  EXPECT_EQ(rec::view<PdStatus>(g_seen[7].data()).option.get(), 65535);
+  int dflt = 0;
+  for (auto& c : proc_exec_log()) dflt += std::string(c.what) == "rt_dflt_disp";
+  EXPECT_EQ(dflt, 1);  // a DETACHED run's print options
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  pi_init();
+  proc_services_reset();
   em_set_compiler(nullptr);
   pc_set_stmt_compiler(nullptr);
   e.stop(false);
