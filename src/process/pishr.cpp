@@ -61,6 +61,35 @@ uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size, uint32_t
   }
   return nullptr;
 }
+void free_qry_scb(Pcb* pcb) {
+  if (void* q = pcb->query_scb.get()) mm_free(q);
+  pcb->query_scb.reset();
+}
+
+// The type 3 block at the head of the chain, when the invocation names a
+// query and the process is not in automatic mode.
+void bld_qry_scb(Pcb* pcb) {
+  free_qry_scb(pcb);
+  const PiInvoc& v = pcb->invoc;
+  if (v.query_app.blank() || v.auto_mode) return;
+  auto* q = static_cast<PiQryScb*>(MM_ALLOC(pi_pool(), sizeof(PiQryScb)));
+  std::memset(static_cast<void*>(q), 0, sizeof *q);
+  q->type = 3;
+  q->next = pcb->cns_scb;
+  // The scope of the pool of the class 7 areas' owner: every PCB's areas
+  // come from the one process pool of the base scope.
+  q->scope = uint32_t(mm_pool_scope(pi_pool()));
+  q->app = v.query_app;
+  auto* id = pi_area_rec<PdArea13>(pcb, 13);
+  q->ver = id ? id->ver : v.ver;
+  q->name = v.query_name;
+  q->reserved = v.reserved3;
+  int t = v.type;
+  q->level_events = (t == 3 || t == 4 || t == 7) ? 1 : 0;
+  q->reuse = v.query_reuse;
+  pcb->query_scb.set(q);
+}
+
 void free_cns_scb(Pcb* pcb) {
   auto* b = static_cast<PiCnsScb*>(pcb->cns_scb.get());
   if (!b) return;
@@ -238,6 +267,16 @@ void init_pdf(Pcb* pcb) {
   if (a9) a9->lang = pcb->lang;
 }
 
+void bld_rng(Pcb* pcb) {
+  if (!pcb) {
+    sys_err(__LINE__, "NULL pcb pointer");
+    return;
+  }
+  if (void* t = pcb->break_tbl.get()) mm_free(t);
+  pcb->break_tbl.reset();
+  pcb->break_count = 0u;
+}
+
 // ------------------------------------------------------- sharing tables --
 void pi_tbl_init() {
   for (int k = 0; k < 3; ++k)
@@ -348,6 +387,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   }
   init_pdf(pcb);
   bld_cns_scb(pcb);
+  bld_qry_scb(pcb);
   // The constraints handed down must be on the process's own file.
   if (pcb->invoc.cns_count != 0 && em &&
       (!(pcb->invoc.pcf_app == em->pcf_app.view()) || pcb->invoc.pcf_file != em->pcf_file)) {
@@ -372,6 +412,12 @@ void pi_free_data(Pcb* pcb) {
     pcb->area_own.reset();
   }
   free_cns_scb(pcb);
+  free_qry_scb(pcb);
+  bld_rng(pcb);
+  for (Ref<uint8_t>* b : {&pcb->pcf_buf1, &pcb->pcf_buf2}) {
+    if (*b) mm_free(b->get());
+    b->reset();
+  }
   if (pcb->profile) {
     mm_free(pcb->profile.get());
     pcb->profile.reset();

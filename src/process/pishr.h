@@ -313,6 +313,48 @@ inline constexpr PdFile kPdFiles[] = {
 // The sub-areas of the three fields the compiler references by name.
 inline constexpr uint32_t kPdAreaDefaultMode = 15, kPdAreaUserId = 16, kPdAreaProcessCode = 17;
 
+// A file control area (area kind 1, 44 bytes): one per file of the process,
+// set by the start of the process and used by the file statements.
+struct PiFileCtl {
+  Ref<EmCfi> cfi;            // 0  the compiled file reference (found by it again)
+  Ref<FmArb> handle;         // 4  the open handle, null when not open
+  Ref<FmArb> held;           // 8  the handle or stream whose last read held its record
+  rec::U32 pool;             // 12 scope of the pool the file is opened or created in
+  rec::U32 owner_pool;       // 16 the class owner's (a memory-resident file)
+  rec::U16 beg_len;          // 20 pending BEG AT key length
+  Ref<uint8_t> beg_key;      // 22 BEG AT key buffer (255 bytes)
+  rec::U16 end_len;          // 26 pending END AT key length
+  Ref<uint8_t> end_key;      // 28 END AT key buffer (255 bytes)
+  rec::U8 beg_range;         // 32 0 or 16
+  rec::U8 end_range;         // 33
+  rec::U8 copy_mode;         // 34 1 own copy, 2 memory-resident copy of another class owner
+  rec::U8 key_no;            // 35 current key number
+  rec::U16 act_end_len;      // 36 active END AT key length
+  rec::U8 act_end_range;     // 38
+  rec::Bytes<5> b39;         // 39
+};
+QV_RECORD(PiFileCtl, 44);
+QV_AT(PiFileCtl, beg_key, 22);
+QV_AT(PiFileCtl, copy_mode, 34);
+QV_AT(PiFileCtl, act_end_range, 38);
+
+// The query stream control block (type 3): a query applied to the
+// process's own file, at the head of the chain (the query engine reads it).
+struct PiQryScb {
+  rec::U32 type;             // 0  3
+  Ref<void> next;            // 4  the type 4 block, or none
+  rec::U32 scope;            // 8  process pool scope of the owner of the class 7 areas of "0LA"
+  rec::Text<3> app;          // 12 the query's application
+  rec::Text<2> ver;          // 15 the running process's version
+  rec::Text<30> name;        // 17 the query process
+  rec::U8 reserved;          // 47 invocation byte 99
+  rec::U8 level_events;      // 48 1 for Output, Update and Action processes
+  rec::U8 reuse;             // 49 invocation byte 100
+};
+QV_RECORD(PiQryScb, 50);
+QV_AT(PiQryScb, name, 17);
+QV_AT(PiQryScb, reuse, 49);
+
 // Data area n of the PCB when it exists and holds at least size bytes;
 // null otherwise (a module compiled with smaller areas has no such field).
 uint8_t* pi_area(Pcb* pcb, uint32_t n, size_t size);
@@ -337,6 +379,10 @@ bool pi_class_shared(int kind, int proc_class, int area_class);
 // for this process. Messages: 200750 (a constraint on another file than the
 // process's own file: queued for the caller, and the process unwinds with 2).
 uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
+// The break-level table of a report process (its PCB's table and count):
+// cleared; built only when the stream over the process's own file runs a
+// query with sort lines, and query streams do not run here yet.
+void bld_rng(Pcb* pcb);
 // Fills the process data fields of a starting PCB: the process
 // identification; unless a SUBPROCESS (whose other fields are its
 // caller's), the user, the database in use (the caller's, else the start-up
