@@ -155,6 +155,7 @@ void BM_IiCalcLoop(benchmark::State& state) {
   for (auto _ : state) e.run();
   int32_t a = pd_var_bin(e.var_a);
   if (a != int32_t((3LL * kLoops * (kLoops + 1) / 2) % 1000000)) state.SkipWithError("wrong result");
+  state.counters["plans"] = double(ii_math_plan_runs());
   state.counters["iter"] = benchmark::Counter(double(state.iterations()) * kLoops, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_IiCalcLoop)->Unit(benchmark::kMillisecond);

@@ -49,12 +49,6 @@ uint8_t* inst_loop_cnv(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, 8);
 }
 
-uint8_t* inst_set_addr_len(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  auto& in = rec::view<IbAddrLen>(pc);
-  int r = in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3;
-  s->len[r] = in.len;
-  return ii_adv(pc, 6);
-}
 
 // A packed register: digits and scale.
 struct PdReg {
@@ -108,7 +102,8 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* blk = loop_block(pc, 4);
   if (!blk) return ii_no_field(b, s, "inst_end_loop_pd");
   auto& lb = rec::view<IiLoopPd>(blk);
-  if (!lb.back) return ii_fail(b, s, kIiErrLoop);
+  uint8_t* back = ii_ref(reinterpret_cast<const uint8_t*>(&lb.back));  // (no call for the arena's base)
+  if (!back) return ii_fail(b, s, kIiErrLoop);
   uint8_t* var = s->addr[0];
   int dir = int8_t(lb.dir.get());
   if (lb.all_int && var[8] == 0) {  // the common case: 8-byte integers
@@ -122,7 +117,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
         return ii_adv(pc, 8);
       }
       std::memcpy(var, sum, 8);
-      return lb.back.get();
+      return back;
     }
   }
   PdReg v, st, to;
@@ -155,7 +150,20 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (!pd_set(out, 8, v.v, 16)) return ii_fail(b, s, kIiErrRuntime);
   std::memcpy(var, out, 8);
   var[8] = uint8_t(sc);
-  return lb.back.get();
+  return back;
+}
+
+// SET_ADDR_LEN; the END LOOP that usually follows it runs from here (not
+// while the loop looks at every instruction).
+uint8_t* inst_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbAddrLen>(pc);
+  int r = in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3;
+  s->len[r] = in.len;
+  uint8_t* next = ii_adv(pc, 6);
+  if (rec::view<IbInst>(next).op.get() != 13 || ii_slow(s)) return next;
+  s->pc = next;
+  ++s->count;  // the instruction it stands for, for the loop's yield
+  return inst_end_loop_pd(b, s, next);
 }
 
 int32_t bin_reg(const uint8_t* p) { return int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get()); }

@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "foundation/pd.h"
 #include "language/ibmath.h"
@@ -235,16 +236,427 @@ void load_packed(IiCalc& e, const uint8_t* p, int len, int scale) {
   e.scale = uint8_t(scale);
 }
 
-// ------------------------------------------------------ calc stack --
-uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  s->calc_count = 0;
-  return ii_adv(pc, 4);
-}
-
 // The stack's depth is bounded when the expression is compiled; damaged
 // code that would pass either end of it fails instead.
 constexpr uint32_t kCalcDepth = 30;
 bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_count <= kCalcDepth; }
+
+// ------------------------------------------------ compiled statements --
+// A CALC statement whose operands are all packed variables or constants
+// (address register 1, types 8 and 12) and whose operators are +, -, * and
+// negation runs, from its second run on, as one step: the reset finds the
+// statement's plan and computes on exact binary values (a 128-bit
+// magnitude with its scale) by the same rules as the packed stack, then
+// stores. The plan is built once every instruction of the statement has
+// been relocated; its number is kept in the zero bytes of the reset and of
+// the instruction after it (relocated code is never saved), and the plan
+// remembers the reset's address: the plans are kMaxPlans at most, their
+// numbers given again in turn, and a statement whose number went to another
+// one is planned again. Anything the plan does not decide alone (an invalid
+// operand, an overflow, a store that does not fit, the older multiply, the
+// trace or the debugger) runs the statement instruction by instruction, as
+// before, which gives the error with the target unchanged.
+namespace plan {
+
+using pacdec::i128;
+using pacdec::u128;
+
+constexpr uint8_t kPush = 1, kOp = 2, kNeg = 3, kEq = 4;
+struct Step {
+  uint8_t kind;
+  uint8_t arg;      // the operation of kOp
+  uint8_t is_cnst;  // kPush: off is the constant's own offset, else its area word's
+  uint8_t unused;
+  uint32_t off;     // arena offset
+};
+constexpr int kMaxSteps = 48;
+struct Plan {
+  uint32_t at = 0;     // the reset's arena offset
+  uint32_t next = 0;   // the instruction after the store
+  uint16_t insts = 0;  // instructions the statement runs
+  uint8_t n = 0;
+  bool move = false;   // push, push, store: a copy of one value
+
+  Step step[kMaxSteps];
+};
+constexpr uint16_t kNone = 0xFFFF;  // the statement has no plan
+constexpr uint16_t kMaxPlans = 4096;
+std::vector<Plan> g_plans;
+std::vector<Plan>& plans() { return g_plans; }
+uint16_t g_next = 0;  // the number to reuse once all are taken
+uint64_t g_runs = 0;
+
+uint16_t plan_no(const uint8_t* pc) { return uint16_t(pc[3] | pc[7] << 8); }
+void set_plan_no(uint8_t* pc, uint16_t no) {
+  pc[3] = uint8_t(no);
+  pc[7] = uint8_t(no >> 8);
+}
+uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
+uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
+
+// The plan of the statement at pc, or kNone when it has none; 0 while one
+// of its instructions is still to be relocated (looked at again next time).
+uint16_t build(uint8_t* pc) {
+  Plan pl;
+  pl.at = off(pc);
+  uint8_t* p = ii_adv(pc, 4);
+  int depth = 0, insts = 1;
+  bool reg1 = false, reg1_cnst = false;
+  uint32_t reg1_off = 0;
+  for (;;) {
+    if (++insts > 4 * kMaxSteps || pl.n >= kMaxSteps) return kNone;
+    uint16_t op = op_of(p);
+    if ((op & ~1u) == 464) {  // the block chain
+      if (op == 464) return 0;
+      p = ii_at(p + 4);
+      continue;
+    }
+    Step st{};
+    switch (op) {
+      case 60: case 52: return 0;  // not relocated yet
+      case 61: case 53:
+        reg1 = true;
+        reg1_cnst = op == 53;
+        reg1_off = rec::view<rec::U32>(p + 4).get();
+        p = ii_adv(p, 8);
+        continue;
+      case 702: case 703: {
+        uint8_t type = rec::view<IbMath>(p).arg;
+        if (!reg1 || (type != kIiPdFix && type != kIiPdVar) || ++depth > int(kCalcDepth)) return kNone;
+        st = Step{kPush, type, uint8_t(reg1_cnst), 0, reg1_off};
+        break;
+      }
+      case 704: case 705: {
+        uint8_t a = rec::view<IbMath>(p).arg;
+        if (a < 1 || a > 3 || depth < 3) return kNone;  // the target stays below
+        --depth;
+        st = Step{kOp, a, 0, 0, 0};
+        break;
+      }
+      case 706: case 707:
+        if (depth < 2) return kNone;
+        st = Step{kNeg, 0, 0, 0, 0};
+        break;
+      case 708: case 709:
+        if (depth != 2) return kNone;
+        pl.step[pl.n++] = Step{kEq, 0, 0, 0, 0};
+        pl.next = off(ii_adv(p, 6));
+        pl.insts = uint16_t(insts);
+        goto built;
+      default: return kNone;
+    }
+    pl.step[pl.n++] = st;
+    p = ii_adv(p, 6);
+  }
+built:
+  pl.move = pl.n == 3 && pl.step[1].kind == kPush;
+  std::vector<Plan>& v = plans();
+  uint16_t no;
+  if (v.size() < kMaxPlans) {
+    v.push_back(pl);
+    no = uint16_t(v.size());
+  } else {
+    no = uint16_t(g_next + 1);
+    v[g_next] = pl;
+    g_next = uint16_t((g_next + 1) % kMaxPlans);
+  }
+  return no;
+}
+
+struct Val {
+  i128 m;  // |m| < 10^31
+  int sc;  // 0..31
+};
+u128 mag(i128 m) { return m < 0 ? u128(-m) : u128(m); }
+int ndig(i128 m) { return pacdec::digit_count(mag(m)); }
+// m / 10^n, truncated (toward zero) or rounded half away from zero.
+i128 down(i128 m, int n, bool round) {
+  if (n > 38) return 0;
+  u128 d = pacdec::pow10(n), a = mag(m), q = a / d;
+  if (round && 2 * (a % d) >= d) ++q;
+  return m < 0 ? -i128(q) : i128(q);
+}
+// The 31-digit limit of the stack.
+bool fits31(i128 m) { return mag(m) < pacdec::pow10(31); }
+// m * 10^n within 31 digits (pd_shft).
+bool up(Val& v, int n) {
+  if (n == 0 || v.m == 0) {
+    v.sc += n;
+    return true;
+  }
+  if (n >= 31 || mag(v.m) >= pacdec::pow10(31 - n)) return false;
+  v.m *= i128(pacdec::pow10(n));
+  v.sc += n;
+  return true;
+}
+void trim(Val& v) {
+  while (v.sc > 0 && v.m % 10 == 0) {
+    v.m /= 10;
+    --v.sc;
+  }
+}
+void drop1(Val& v, int n) {
+  v.m = down(v.m, n, false);
+  v.sc -= n;
+}
+// common_pd_mul on binary values.
+bool mul(Val& a, Val& b) {
+  int d1 = ndig(a.m), d2 = ndig(b.m);
+  if (d1 + d2 > 31) {
+    if (d1 > 15) {
+      drop1(a, std::min(d1 - 15, a.sc));
+      d1 = ndig(a.m);
+    }
+    if (d1 + d2 > 31) {
+      drop1(b, std::min(b.sc, d1 + d2 - 15));
+      d2 = ndig(b.m);
+    }
+    while (d1 + d2 >= 32) {
+      if (a.sc > 0) {
+        drop1(a, 1);
+        d1 = ndig(a.m);
+      } else if (b.sc > 0) {
+        drop1(b, 1);
+        d2 = ndig(b.m);
+      } else {
+        return false;
+      }
+    }
+  }
+  u128 p;
+  if (__builtin_mul_overflow(mag(a.m), mag(b.m), &p) || p >= pacdec::pow10(31)) return false;
+  a.m = (a.m < 0) != (b.m < 0) ? -i128(p) : i128(p);
+  a.sc += b.sc;
+  trim(a);
+  if (a.sc > 31) {
+    a.m = down(a.m, a.sc - 31, true);
+    a.sc = 31;
+  }
+  return true;
+}
+
+// An 8-byte packed operand and its scale byte; false for an invalid one.
+bool load(const uint8_t* p, Val& v) {
+  uint64_t w = pacdec::load8(p);
+  uint64_t s = w & 0xF, d = w >> 4;
+  int sc = int8_t(p[8]);
+  if (!pacdec::digits_ok(d) || (s != com.pd_pos && s != com.pd_neg) || sc < 0 || sc > 31) return false;
+  i128 m = i128(pacdec::bcd_to_bin(d));
+  v.m = s == com.pd_neg ? -m : m;
+  v.sc = sc;
+  return true;
+}
+
+// The operand a push reads.
+inline uint8_t* field(const Step& x) {
+  if (x.is_cnst) return ii_arena + x.off;
+  uint32_t w;
+  std::memcpy(&w, ii_arena + x.off, 4);  // the area word: a Ref
+  return w ? ii_arena + w : nullptr;
+}
+
+// The common case first: 64-bit values with their scales. While a value
+// fits 64 bits it is far inside 31 digits, so an aligning shift or a sum
+// that fits is what the rules give, and a product that fits has too few
+// digits for the multiply to drop any (it only drops trailing zero
+// decimals); a value past 64 bits, a scale past 31 or a store past 15
+// digits leaves it to the exact general run.
+// 1 done, 0 the statement must run instruction by instruction, -1 not
+// decided here.
+constexpr int64_t kP10[19] = {1,
+                              10,
+                              100,
+                              1000,
+                              10000,
+                              100000,
+                              1000000,
+                              10000000,
+                              100000000,
+                              1000000000,
+                              10000000000,
+                              100000000000,
+                              1000000000000,
+                              10000000000000,
+                              100000000000000,
+                              1000000000000000,
+                              10000000000000000,
+                              100000000000000000,
+                              1000000000000000000};
+// v * 10^k within 64 bits.
+inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
+
+int run_int(const Plan& pl, IlfState* s) {
+  int64_t st[kCalcDepth];
+  int sc[kCalcDepth];
+  int n = 0;
+  uint8_t* target = nullptr;
+  uint8_t* r1 = nullptr;
+  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
+  for (const Step* x = pl.step;; ++x) {
+    switch (x->kind) {
+      case kPush: {
+        r1 = field(*x);
+        if (!r1) return 0;
+        if (n == 0) {
+          target = r1;
+          n = 1;
+          break;
+        }
+        uint64_t w = pacdec::load8(r1);
+        uint64_t sg = w & 0xF, d = w >> 4;
+        uint8_t k = r1[8];
+        if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
+        int64_t m = int64_t(pacdec::bcd_to_bin(d));
+        st[n] = sg == neg ? -m : m;
+        sc[n++] = k;
+        break;
+      }
+      case kOp: {
+        int64_t& a = st[n - 2];
+        int64_t b = st[n - 1];
+        int& sa = sc[n - 2];
+        int sb = sc[n - 1];
+        --n;
+        if (x->arg == 3) {
+          if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return -1;
+          sa += sb;
+          while (sa > 0 && a % 10 == 0) {
+            a /= 10;
+            --sa;
+          }
+          if (sa > 31) return -1;
+          break;
+        }
+        if (sa != sb) {
+          if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) return -1;
+          sa = std::max(sa, sb);
+        }
+        if (x->arg == 1 ? __builtin_add_overflow(a, b, &a) : __builtin_sub_overflow(a, b, &a)) return -1;
+        break;
+      }
+      case kNeg:
+        if (st[n - 1] == INT64_MIN) return -1;
+        st[n - 1] = -st[n - 1];
+        break;
+      default: {
+        int64_t v = st[n - 1];
+        uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+        if (a >= 1000000000000000ULL) return -1;
+        pacdec::store8(target, pacdec::bin_to_bcd(a) << 4 | (v < 0 ? neg : pos));
+        target[8] = uint8_t(sc[n - 1]);
+        s->addr[0] = r1;
+        s->calc_count = 1;
+        s->count += pl.insts - 1u;
+        ++g_runs;
+        return 1;
+      }
+    }
+  }
+}
+
+// T = X: a valid value of 15 digits at most always fits, so it is copied
+// with its scale, a zero written as the positive zero.
+bool run_move(const Plan& pl, IlfState* s) {
+  uint8_t* t = field(pl.step[0]);
+  uint8_t* x = field(pl.step[1]);
+  if (!t || !x) return false;
+  uint64_t w = pacdec::load8(x);
+  uint64_t sg = w & 0xF, d = w >> 4;
+  uint8_t sc = x[8];
+  if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg) || sc > 31) return false;
+  if (d == 0) w = com.pd_pos;
+  pacdec::store8(t, w);
+  t[8] = sc;
+  s->addr[0] = x;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;
+  ++g_runs;
+  return true;
+}
+
+// The general run, on exact values with their scales (out of line: its
+// stack is large); false, with nothing changed, when the statement must run
+// instruction by instruction.
+[[gnu::noinline]] bool run_exact(const Plan& pl, IlfState* s) {
+  Val st[kCalcDepth];
+  int n = 0;
+  uint8_t* target = nullptr;
+  uint8_t* r1 = nullptr;
+  for (int i = 0; i < pl.n; ++i) {
+    const Step& x = pl.step[i];
+    switch (x.kind) {
+      case kPush: {
+        r1 = field(x);
+        if (!r1) return false;
+        if (n == 0) {
+          target = r1;  // its value is not used
+          st[n++] = Val{0, 0};
+        } else if (!load(r1, st[n++])) {
+          return false;
+        }
+        break;
+      }
+      case kOp: {
+        Val& a = st[n - 2];
+        Val b = st[n - 1];
+        --n;
+        if (x.arg == 3) {
+          if (g_old_mul || !mul(a, b)) return false;
+        } else {
+          if (a.sc < b.sc ? !up(a, b.sc - a.sc) : !up(b, a.sc - b.sc)) return false;
+          a.m = x.arg == 1 ? a.m + b.m : a.m - b.m;
+          if (!fits31(a.m)) return false;
+        }
+        break;
+      }
+      case kNeg: st[n - 1].m = -st[n - 1].m; break;
+      default: {  // kEq: at most 15 digits, dropping decimals (limit_digits)
+        Val v = st[n - 1];
+        for (int pass = 0; pass < 2; ++pass) {
+          int d = ndig(v.m);
+          if (d <= 15) break;
+          int k = std::min(d - 15, v.sc);
+          if (k == 0) break;
+          v.m = down(v.m, k, true);
+          v.sc -= k;
+        }
+        u128 a = mag(v.m);
+        if (a >= pacdec::pow10(15)) return false;
+        uint64_t w = pacdec::bin_to_bcd(uint64_t(a)) << 4 | (v.m < 0 ? com.pd_neg : com.pd_pos);
+        pacdec::store8(target, w);
+        target[8] = uint8_t(v.sc);
+      }
+    }
+  }
+  s->addr[0] = r1;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;  // the instructions it stands for, for the loop's yield
+  ++g_runs;
+  return true;
+}
+
+}  // namespace plan
+
+// ------------------------------------------------------ calc stack --
+uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  uint16_t no = plan::plan_no(pc);
+  if (no == 0) [[unlikely]] {
+    no = plan::build(pc);
+    if (no) plan::set_plan_no(pc, no);
+  }
+  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
+    const plan::Plan& pl = plan::g_plans[no - 1u];
+    if (pl.at != plan::off(pc)) {
+      plan::set_plan_no(pc, 0);  // its number went to another statement: a new plan next time
+    } else if (!ii_slow(s)) {
+      int r = pl.move ? int(plan::run_move(pl, s)) : plan::run_int(pl, s);
+      if (r < 0) r = plan::run_exact(pl, s);
+      if (r > 0) return ii_arena + pl.next;
+    }
+  }
+  s->calc_count = 0;
+  return ii_adv(pc, 4);
+}
 
 // Push address register 1's operand.
 uint8_t* inst_calc_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
@@ -579,6 +991,8 @@ void ii_math_set_switches(bool old_pd_mul, bool no_neg_int) {
   g_old_mul = old_pd_mul;
   g_no_neg_int = no_neg_int;
 }
+
+uint64_t ii_math_plan_runs() { return plan::g_runs; }
 
 void ii_math_init() {
   g_old_mul = std::getenv("QUVO_OLD_PD_MUL") != nullptr;

@@ -177,6 +177,28 @@ uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // Both operands into 16-byte work values at one scale; r1, r2 address
 // them, length registers 1 and 2 hold 16.
 uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
+  if ((l1 == 8) & (l2 == 8) & (sc1 == sc2) & (sc1 >= 0)) {
+    // The common case, two 8-byte values at one scale: no shift. When the
+    // IF_PD that compares them follows, it runs from here (not while the
+    // loop looks at every instruction).
+    uint64_t x, y, z = 0;
+    std::memcpy(&x, s->addr[0], 8);
+    std::memcpy(&y, s->addr[1], 8);
+    std::memcpy(s->work[0], &z, 8);
+    std::memcpy(s->work[0] + 8, &x, 8);
+    std::memcpy(s->work[1], &z, 8);
+    std::memcpy(s->work[1] + 8, &y, 8);
+    s->addr[0] = s->work[0];
+    s->addr[1] = s->work[1];
+    s->len[0] = s->len[1] = 16;
+    uint8_t* next = ii_adv(pc, len);
+    if ((rec::view<IbInst>(next).op.get() | 1) != 511 || ii_slow(s)) return next;
+    s->pc = next;
+    ++s->count;  // the instruction it stands for, for the loop's yield
+    int c = pd_fast_cmp(&x, &y);  // what IF_PD compares: the two values' last halves
+    if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
+    return set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16);
+  }
   uint8_t w1[16], w2[16];
   bool ok = sc1 >= 0 && sc2 >= 0 && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
   if (ok) {  // (an invalid value fails in the comparison or the store that uses it)

@@ -26,9 +26,7 @@ inline uint8_t* ii_fail(IlfExecBlock* b, IlfState* s, uint32_t msg) {
 
 // The current address of the field whose relocated field-index operand is at
 // p (the word of the area address array holds it).
-inline uint8_t* ii_field(const uint8_t* p) {
-  return reinterpret_cast<Ref<uint8_t>*>(ii_at(p))->get();
-}
+inline uint8_t* ii_field(const uint8_t* p) { return ii_ref(ii_at(p)); }
 
 // A field index whose data area the process has not built (the word holds
 // no address): the system error "<who>() - no data area" ("IIUTIL.C"), and
@@ -59,6 +57,12 @@ constexpr uint8_t kIiBin = 5, kIiPdFix = 8, kIiPdVar = 12;
 
 inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->calc[i]); }
 
+// Whether the loop may be tracing or debugging (it then looks at every
+// instruction, its counter set to 1): a handler that stands for several
+// instructions runs them one by one instead. Now and then true otherwise,
+// which costs only the shortcut.
+inline bool ii_slow(const IlfState* s) { return s->armed == 1; }
+
 // Family inits (ii_set_family_init); ii_families_register plugs them all in
 // before ii_init runs them.
 void ii_tst_init();
@@ -72,3 +76,5 @@ void ii_families_register();
 // The arithmetic switches (read from QUVO_OLD_PD_MUL and QUVO_NO_NEG_INT by
 // ii_math_init; tests set them).
 void ii_math_set_switches(bool old_pd_mul, bool no_neg_int);
+// CALC statements run as one step by their plans so far (tests).
+uint64_t ii_math_plan_runs();

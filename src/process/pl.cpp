@@ -164,6 +164,7 @@ void pl_init() {
   for (ProcFile& f : g_proc_files)
     if (fm_is_handle(f.handle)) FM_CLOSE(f.handle, 0);
   g_proc_files.clear();
+  pl_sweep_reset();
   mm_create_pool(" PL_POOL", com.base_scope, 0);
   Work* w = work();
   FmFdb fdb;

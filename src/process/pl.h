@@ -20,7 +20,10 @@
 //      loader clears them again and never follows a slot read from a file.
 //   4. Saved files are replaced whole: each is written under a temporary
 //      name in its directory and renamed over the old one, the debug file
-//      first. A killed engine leaves the old file or the new one.
+//      first. A killed engine leaves the old file or the new one, and its
+//      temporary file ('_' and its process id in base 36), which the next
+//      engine state to save in that directory removes once that process is
+//      gone (never a file of a live engine).
 //   5. The saved module file keeps 'Q' at header byte 0 and the format
 //      version (kEmFormat, little-endian 24 bits) in bytes 1-3, and ends with
 //      a record holding the count and a checksum of the records before it.

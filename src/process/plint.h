@@ -23,3 +23,6 @@ void vfy_log_line(const char* text);
 // verify_em that also says whether the module was taken out of use (then
 // freed or left to its last holder: the caller may not touch it).
 int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected);
+// Forgets which directories had their stale temporary files removed (a new
+// engine state sweeps each directory again before its first save there).
+void pl_sweep_reset();

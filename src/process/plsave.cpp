@@ -1,10 +1,17 @@
 // Saved module files and debug files: names, saving, loading, deletion.
 // See pl.h (invariants 3-5 and the file layouts).
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "files/fmcat.h"
 #include "files/unixio.h"
@@ -93,6 +100,64 @@ void temp_name(char name[8]) {
   for (int i = 7; i >= 1; --i) {
     name[i] = "0123456789abcdefghijklmnopqrstuvwxyz"[v % 36];
     v /= 36;
+  }
+}
+
+// The process id of a temporary name ('_' and seven base-36 digits), or 0
+// for another name.
+pid_t temp_pid(const char* name) {
+  if (name[0] != '_' || std::strlen(name) != 8) return 0;
+  uint64_t v = 0;
+  for (int i = 1; i < 8; ++i) {
+    const char c = name[i];
+    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'z' ? c - 'a' + 10 : -1;
+    if (d < 0) return 0;
+    v = v * 36 + uint64_t(d);
+  }
+  return v > 1 && v <= uint64_t(INT_MAX) ? pid_t(v) : 0;
+}
+
+bool pid_gone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+
+// Directories swept by this engine state (pl_sweep_reset empties it).
+std::set<std::string>& swept() {
+  static std::set<std::string> s;
+  return s;
+}
+
+// Removes, once per directory and engine state, the temporary files that
+// engines killed while saving left in the directory of fdb: regular files
+// named by a process id that no longer exists. A file is first taken under
+// this engine's own temporary name (no other engine writes there) and its
+// process looked for again: should an engine have started with that id
+// meanwhile and begun its own file, that file is put back, never removed.
+void sweep_stale(FmFdb fdb) {
+  std::string path;
+  if (!fm_os_path(&fdb, &path)) return;
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return;
+  std::string dir = path.substr(0, slash);
+  if (!swept().insert(dir).second) return;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::pair<std::string, pid_t>> stale;
+  const pid_t self = getpid();
+  while (dirent* e = readdir(d)) {
+    pid_t pid = temp_pid(e->d_name);
+    if (pid && pid != self && pid_gone(pid)) stale.emplace_back(e->d_name, pid);
+  }
+  closedir(d);
+  char own[9] = {};
+  temp_name(own);
+  const std::string mine = dir + "/" + own;
+  for (const auto& [name, pid] : stale) {
+    const std::string from = dir + "/" + name;
+    struct stat st;
+    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (std::rename(from.c_str(), mine.c_str()) != 0) continue;
+    if (!pid_gone(pid) && link(mine.c_str(), from.c_str()) != 0 && errno != EEXIST)
+      sys_err(__LINE__, "pl_put() - a temporary file could not be put back");
+    unlink(mine.c_str());
   }
 }
 
@@ -218,6 +283,8 @@ void scratch_quiet(FmFdb fdb) { FM_SCRATCH(&fdb, 0); }
 
 }  // namespace
 
+void pl_sweep_reset() { swept().clear(); }
+
 int pl_gen_nam(int, const uint32_t stamp[2], char name[8]) {
   uint32_t d = stamp[0] % 36500u;
   name[0] = kValid[d % 31];
@@ -314,6 +381,7 @@ int pl_put(EmHeader* em) {
     FmFdb dbg, dtmp;
     file_fdb(em, FM_PT_DBG, name, &dbg);
     file_fdb(em, FM_PT_DBG, tmp, &dtmp);
+    sweep_stale(dtmp);
     scratch_quiet(dtmp);
     if (!write_dbg(em, &dtmp)) {
       em->status = dtmp.status;
@@ -342,6 +410,7 @@ int pl_put(EmHeader* em) {
     return 1;
   }
   file_fdb(em, FM_PT_MOD, tmp, &mtmp);
+  sweep_stale(mtmp);
   scratch_quiet(mtmp);
   if (!FM_CREATE(&mtmp, com.base_scope, 0, FM_OPT_NO_SYSDIR, 15, 15)) {
     // A file that cannot be made leaves the old one; the module is used

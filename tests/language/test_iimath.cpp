@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -586,10 +587,12 @@ int grow(Gen& g, std::vector<Node>& t, int leaves, int& consts) {
 TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
   Gen g{std::mt19937_64(seed() + 1)};
   long n = cases(100000) / 5, fails = 0, unsure = 0, bad = 0;
+  uint64_t plans_before = ii_math_plan_runs();
   for (long i = 0; i < n && bad < 10; ++i) {
     std::vector<V> dv(26), iv(26), cv(16);
+    bool whole = g.u(4) == 0;  // integers only: the plan's 64-bit path
     for (int k = 0; k < 26; ++k) {
-      dv[size_t(k)].s = int(g.u(8));
+      dv[size_t(k)].s = whole ? 0 : int(g.u(8));
       dv[size_t(k)].m = g.digits(int(g.u(10)));
       if (g.u(3) == 0) dv[size_t(k)].m = -dv[size_t(k)].m;
       store(dec[k], Form{12, 9, 0, true}, dv[size_t(k)]);
@@ -598,7 +601,7 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
       store(ints[k], Form{5, 4, 0, true}, iv[size_t(k)]);
     }
     for (int k = 0; k < 16; ++k) {
-      cv[size_t(k)].s = int(g.u(6));
+      cv[size_t(k)].s = whole ? 0 : int(g.u(6));
       cv[size_t(k)].m = g.digits(int(g.u(8)));
       store(cnst[size_t(k)], Form{12, 9, 0, true}, cv[size_t(k)]);
     }
@@ -637,6 +640,18 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
     V got = !ii2::flags().empty() ? fail() : load(target, to_int ? Form{5, 4, 0, true} : Form{12, 9, 0, true});
     if (!want.ok) ++fails;
     bool match = same(got, want) && (got.ok || std::memcmp(before, target, 9) == 0);
+    // Run again: a statement whose instructions all ran once now runs as
+    // one step by its plan where it has one, with the same outcome.
+    uint8_t after[9];
+    std::memcpy(after, target, 9);
+    bool trapped = !ii2::flags().empty();
+    std::memcpy(target, before, 9);
+    ii2::flags().clear();
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    if (std::memcmp(after, target, 9) != 0 || trapped != !ii2::flags().empty()) {
+      ++bad;
+      ADD_FAILURE() << "case " << i << ": the second run differs from the first";
+    }
     if (!match && want.unsure) {
       ++unsure;
       continue;
@@ -648,7 +663,10 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
                     << (got.ok ? got.m.get_str() + "e-" + std::to_string(got.s) : "300540");
     }
   }
-  std::printf("CALC: %ld expressions, %ld failures (300540), %ld near a rounding boundary\n", n, fails, unsure);
+  uint64_t planned = ii_math_plan_runs() - plans_before;
+  std::printf("CALC: %ld expressions, %ld failures (300540), %ld near a rounding boundary, %llu second runs by a plan\n",
+              n, fails, unsure, static_cast<unsigned long long>(planned));
+  EXPECT_GT(planned, uint64_t(n / 20));
 }
 
 }  // namespace
@@ -672,9 +690,11 @@ class IiCalc1 : public IiCalcDiff {
     return v.m.get_str() + "e-" + std::to_string(v.s);
   }
   // Runs the program; the completion code (1, or 300540 without a trap).
+  int pad = 0;  // NOPs before the statement (to place it across a block's end)
   int calc(const char* res, std::initializer_list<const char*> prog, bool trap = false) {
     restart();
     consts = 0;
+    for (int i = 0; i < pad; ++i) ib_put(&m.code, 466);
     uint8_t* ov = trap ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
     auto load_var = [&](const char* v) {
       bool is_int = v[1] == 'I';
@@ -910,6 +930,108 @@ TEST_F(IiCalc1, DamagedStackCodeFails) {
   bld_calc_reset(&m.code);
   bld_calc_eval(&m.code, '=');
   end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+}
+
+// Every CALC here runs twice: the second run takes the statement's plan
+// where it has one, and must leave the same target bytes and completion as
+// the instructions did, also when the statement crosses a block's end and
+// while the trace is on (the plan is then left alone).
+TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
+  struct Case {
+    const char* res;
+    std::initializer_list<const char*> prog;
+    bool planned;
+  };
+  const Case cases[] = {
+      {"A", {"B"}, true},                 // a negative zero: the positive zero, scale kept
+      {"A", {"C"}, false},                // scale byte 40: 300540
+      {"A", {"D"}, false},                // a digit above 9: 300540
+      {"A", {"B", "~"}, true},
+      {"A", {"E", "#2", "*"}, false},     // 16 digits: 300540
+      {"A", {"F", "F", "*", "F", "F", "*", "-", "#5", "+"}, true},  // past 64 bits and back
+      {"A", {"G", "H", "I", "*", "+"}, true},
+      {"A", {"J", "#4.0", "*"}, true},    // 10.000: trailing zeros dropped
+      {"A", {"K", "K", "*", "L", "*"}, true},  // the multiply drops decimals
+      {"A", {"K", "L", "-", "G", "~", "+"}, true},
+      {"A", {"M", "#1", "+"}, true},      // 999999999999999 + 1: 300540
+      {"A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, true},  // -(-2^63)
+      {"A", {"M", "P", "+"}, true},       // aligned past 64 bits, decimals dropped at the store
+      {"A", {"G", "H", "+", "P", "-"}, true},
+  };
+  auto setup = [&] {
+    std::memset(dec[1], 0, 8);
+    dec[1][7] = uint8_t(com.pd_neg);
+    dec[1][8] = 2;
+    set_dec(2, "12.5");
+    dec[2][8] = 40;
+    set_dec(3, "17");
+    dec[3][5] = 0xA1;
+    set_dec(4, "999999999999999");
+    set_dec(5, "100000000000000");
+    set_dec(6, "1.5");
+    set_dec(7, "2.25");
+    set_dec(8, "-3");
+    set_dec(9, "2.50");
+    set_dec(10, "12345678901234.5");
+    set_dec(11, "-0.12345678901234");
+    set_dec(12, "999999999999999");
+    set_dec(13, "562949953421312");
+    set_dec(14, "-16384");
+    set_dec(15, "0.0000000000001");
+    set_dec(0, "7");
+  };
+  FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  for (int traced = 0; traced < 2; ++traced) {
+    for (int p : {0, 497, 499, 500, 502}) {
+      pad = p;
+      for (const Case& c : cases) {
+        setup();
+        uint8_t before[9];
+        std::memcpy(before, dec[0], 9);
+        int first = calc(c.res, c.prog, true);
+        uint8_t after[9];
+        std::memcpy(after, dec[0], 9);
+        bool trapped = !ii2::flags().empty();
+        std::memcpy(dec[0], before, 9);
+        ii2::flags().clear();
+        uint64_t runs = ii_math_plan_runs();
+        if (traced) ii_set_trace(trace);
+        int second = run(ii2::cref(1, 0));
+        ii_set_trace(nullptr);
+        EXPECT_EQ(first, second);
+        EXPECT_EQ(std::memcmp(after, dec[0], 9), 0) << "pad " << p << " case " << (&c - cases);
+        EXPECT_EQ(trapped, !ii2::flags().empty()) << "pad " << p << " case " << (&c - cases);
+        uint64_t want = c.planned && !traced && !trapped ? 1 : 0;
+        EXPECT_EQ(ii_math_plan_runs() - runs, want) << "pad " << p << " case " << (&c - cases);
+      }
+    }
+  }
+  std::fclose(trace);
+  // The values the rules give.
+  pad = 0;
+  setup();
+  ASSERT_EQ(calc("A", {"B"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "0e-2");
+  EXPECT_EQ(dec[0][7], uint8_t(com.pd_pos));
+  ASSERT_EQ(calc("A", {"F", "F", "*", "F", "F", "*", "-", "#5", "+"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "5e-0");
+  ASSERT_EQ(calc("A", {"J", "#4.0", "*"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "10e-0");
+  ASSERT_EQ(calc("A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "7e-0");
+  ASSERT_EQ(calc("A", {"M", "P", "+"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "999999999999999e-0");
+  ASSERT_EQ(calc("A", {"G", "H", "+", "P", "-"}), 1);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(dec_str(0), "37499999999999e-13");
+  EXPECT_EQ(calc("A", {"M", "#1", "+"}), 300540);
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
 

@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <string>
 
+#include "files/fmint.h"
 #include "process/pl_fixture.h"
 
 using namespace pltest;
@@ -28,6 +30,34 @@ Desc big() {
   return d;
 }
 const Desc kB = big();
+
+// This engine's temporary-file name for a process id ('_' and seven base-36
+// digits).
+std::string temp_name_of(pid_t pid) {
+  std::string n = "_0000000";
+  unsigned long v = static_cast<unsigned long>(pid);
+  for (int i = 7; i >= 1; --i, v /= 36) n[size_t(i)] = "0123456789abcdefghijklmnopqrstuvwxyz"[v % 36];
+  return n;
+}
+
+// The names of a directory that start with '_' (none when it is missing).
+std::vector<std::string> temp_files(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& f : std::filesystem::directory_iterator(dir, ec))
+    if (f.path().filename().string()[0] == '_') out.push_back(f.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A process id that no longer exists: a child that ended and was reaped.
+pid_t dead_pid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return pid;
+}
 
 class PlCrash : public ::testing::Test {
  protected:
@@ -156,6 +186,14 @@ TEST_F(PlCrash, AKilledSaveLeavesTheOldOrTheNewModuleWhole) {
   EXPECT_GT(torn_writes, 0);
   EXPECT_GT(seen_a, 0);
   EXPECT_GT(seen_b, 0);
+  // The next engine to save there removes them (their engines are gone),
+  // and the module saved is whole.
+  e.stop(false);
+  e.start(false);
+  ASSERT_TRUE(save_version(e, kB));
+  for (const char* sub : {"/mod/ABC00", "/dbg/ABC00"})
+    for (const std::string& n : temp_files(e.dir + sub)) ADD_FAILURE() << sub << "/" << n << " left";
+  EXPECT_EQ(load_and_run(e), expected(kB));
 }
 
 TEST_F(PlCrash, TwoEnginesSavingAndLoadingTheSameModuleAlwaysLoadItWhole) {
@@ -183,6 +221,110 @@ TEST_F(PlCrash, TwoEnginesSavingAndLoadingTheSameModuleAlwaysLoadItWhole) {
   }
   uint32_t r = load_and_run(e);
   EXPECT_TRUE(r == expected(kA) || r == expected(kB));
+}
+
+// Temporary files of killed engines are removed by the next engine that
+// saves into their directory; only files named by a process id that is gone,
+// never another live engine's, nor other names.
+TEST_F(PlCrash, StaleTemporaryFilesOfKilledEnginesAreRemoved) {
+  ASSERT_TRUE(save_version(e, kA));
+  pid_t live = fork();
+  ASSERT_GE(live, 0);
+  if (live == 0) {
+    pause();
+    _exit(0);
+  }
+  const std::string dead1 = temp_name_of(dead_pid()), dead2 = temp_name_of(dead_pid());
+  const std::string alive = temp_name_of(live);
+  const std::vector<std::string> others = {"_ABCDEFG", "_abc", "_0000001", "_zzzzzzz", "x" + dead1.substr(1),
+                                           dead1 + "x"};
+  for (const char* sub : {"/mod/ABC00", "/dbg/ABC00"}) {
+    const std::string dir = e.dir + sub;
+    for (const std::string& n : {dead1, dead2, alive})
+      std::ofstream(dir + "/" + n) << "half a module";
+    for (const std::string& n : others) std::ofstream(dir + "/" + n) << "not ours";
+  }
+  // A directory with a stale name is no temporary file.
+  const std::string dead_dir = e.dir + "/mod/ABC00/" + temp_name_of(dead_pid());
+  std::filesystem::create_directory(dead_dir);
+  // This engine state has swept already: nothing goes until a new one saves.
+  ASSERT_TRUE(save_version(e, kB));
+  EXPECT_TRUE(std::filesystem::exists(e.dir + "/mod/ABC00/" + dead1));
+  e.stop(false);
+  e.start(false);
+  ASSERT_TRUE(save_version(e, kA));
+  for (const char* sub : {"/mod/ABC00", "/dbg/ABC00"}) {
+    const std::string dir = e.dir + sub;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/" + dead1)) << sub;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/" + dead2)) << sub;
+    EXPECT_TRUE(std::filesystem::exists(dir + "/" + alive)) << sub;
+    for (const std::string& n : others) EXPECT_TRUE(std::filesystem::exists(dir + "/" + n)) << sub << " " << n;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/" + temp_name_of(getpid()))) << sub;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dead_dir));
+  EXPECT_EQ(load_and_run(e), expected(kA));
+  // Once its engine is gone, the live one's file goes too.
+  kill(live, SIGKILL);
+  int st = 0;
+  ASSERT_EQ(waitpid(live, &st, 0), live);
+  e.stop(false);
+  e.start(false);
+  ASSERT_TRUE(save_version(e, kB));
+  EXPECT_FALSE(std::filesystem::exists(e.dir + "/mod/ABC00/" + alive));
+  EXPECT_FALSE(std::filesystem::exists(e.dir + "/dbg/ABC00/" + alive));
+  EXPECT_EQ(load_and_run(e), expected(kB));
+}
+
+// A saved module file another engine holds (status 200390 at its open) is
+// opened again at once, then every 2 seconds until it is free; the module
+// is then loaded, not compiled.
+namespace busy {
+FmHandlers table;
+int left = 0, opens = 0;
+int open_busy(FmArb* a) {
+  if (a->file->fdb.path_type == FM_PT_MOD) {
+    ++opens;
+    if (left > 0) {
+      --left;
+      a->status = FM_ST_BUSY;
+      return 0;
+    }
+  }
+  return fmi::seq_handlers.open(a);
+}
+}  // namespace busy
+
+TEST_F(PlCrash, ABusySavedFileIsWaitedFor) {
+  ASSERT_TRUE(save_version(e, kA));
+  busy::table = fmi::seq_handlers;
+  busy::table.open = busy::open_busy;
+  fm_register_backend(FM_BE_SEQ, &busy::table);
+  busy::left = 3;
+  busy::opens = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  uint32_t r = load_and_run(e);
+  double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  fm_register_backend(FM_BE_SEQ, &fmi::seq_handlers);
+  EXPECT_EQ(r, expected(kA));     // loaded whole, not compiled
+  EXPECT_EQ(busy::opens, 4);      // three busy opens, then the one that worked
+  // Open, at once again, then two waits of 2 seconds.
+  EXPECT_GE(waited, 3.9);
+  EXPECT_LT(waited, 8.0);
+  // A missing file after a busy one is compiled as usual.
+  busy::table.open = busy::open_busy;
+  fm_register_backend(FM_BE_SEQ, &busy::table);
+  busy::left = 1;
+  busy::opens = 0;
+  std::filesystem::remove(e.dir + "/mod/ABC00/" + stamp_name());
+  pl_flush();
+  Pcb* p = e.pcb("P1");
+  int before = compiles();
+  EXPECT_EQ(pl_get(p, 1), 1);
+  fm_register_backend(FM_BE_SEQ, &fmi::seq_handlers);
+  EXPECT_EQ(compiles(), before + 1);
+  EXPECT_EQ(busy::opens, 2);
+  EXPECT_EQ(Engine::run(p), expected(kA));
+  pl_release(p);
 }
 
 }  // namespace
