@@ -513,6 +513,8 @@ bool same_key(const EmHeader* em, const PiInvoc& k) {
 // Whether the saved module file of that identity holds another process's
 // module (a readable header of another key): such a file is not replaced.
 bool held_by_other(const EmHeader* em, FmFdb fdb) {
+  FmFdb probe = fdb;
+  if (!fm_locate(&probe)) return false;  // no file: nothing opened
   if (!FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR, 1, 15)) return false;
   FmArb* f = fdb.handle.get();
   Bufs* b = bufs();
