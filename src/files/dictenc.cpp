@@ -250,3 +250,16 @@ void dict_image(const DictField* f, int n, int kind, uint8_t* out, size_t size) 
 }
 
 void dict_image(const DictRecDesc& r, int kind, uint8_t* out) { dict_image(r.fields, r.count, kind, out, r.size); }
+
+std::string dict_proc_stamp(int type, std::string_view name, uint32_t bump) {
+  // FNV-1a over the type byte and the blank-padded 30-character name.
+  uint32_t h = 2166136261u;
+  auto mix = [&](uint8_t c) { h = (h ^ c) * 16777619u; };
+  mix(uint8_t(type));
+  for (size_t i = 0; i < 30; ++i) mix(i < name.size() ? uint8_t(name[i]) : uint8_t(' '));
+  uint32_t t = uint32_t((uint64_t(h) + bump) % 8640000u);  // hundredths of the day
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "2026-01-01T%02u:%02u:%02u.%02u", t / 360000u, t / 6000u % 60u, t / 100u % 60u,
+                t % 100u);
+  return buf;
+}

@@ -44,3 +44,12 @@ void dict_image(const DictRecDesc& r, int kind, uint8_t* out);
 // Day numbers of the binary dates (day 1 = 0001-01-01), from and to the
 // civil date; false for a date that does not exist.
 bool dict_days_from_civil(int y, int m, int d, int32_t* day);
+
+// The definition stamp a process is given when its source names none: day
+// 2026-01-01 and a time of day taken from the process's type and name, so
+// the processes of one application have stamps of their own (a saved module
+// file is named by its process's stamp) and the same sources give the same
+// stamps. In the binary date's text form ("2026-01-01THH:MM:SS.hh"); never
+// all bits set. `bump` moves the time on by that many hundredths (the
+// generator's way past a stamp another process already has).
+std::string dict_proc_stamp(int type, std::string_view name, uint32_t bump = 0);

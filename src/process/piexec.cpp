@@ -146,9 +146,11 @@ int run_executor(Pcb* pcb) {
   return mark(5, [&] { fn(pcb); });
 }
 
-// Files of a starting process: the module's compiled file references. The
-// compiled references come with the process compiler; until then a module
-// has none to open.
+// Files of a starting process: the module's compiled file references, in
+// key order. Each gets its file control area; a file to open is opened (a
+// required one that cannot be ends the start through pi_fi_err with 300270)
+// with the record area as its buffer; the process's own file (PCF) becomes
+// the PCB's PCF entry and gets its stream.
 void pi_open_fi(Pcb* pcb) {
   EmHeader* em = pcb->module.get();
   if (!em || !live(em->cfi.get())) return;
@@ -156,12 +158,22 @@ void pi_open_fi(Pcb* pcb) {
   std::vector<EmCfi*> refs;
   c->key_no = 0;
   c->op = FM_OP_FIRST;
-  fm_start(c);
+  if (!fm_start(c)) {
+    sys_err(__LINE__, "invoc_proc() - cfi start failed");
+    return;
+  }
   c->op = FM_OP_FAST;
   while (uint8_t* p = fm_rdnxt_fast(c, 0)) refs.push_back(reinterpret_cast<EmCfi*>(p));
   c->op = 0;
   auto* a9 = pi_area_rec<PdArea9>(pcb, 9);
+  Ref<uint8_t>* addr = pcb->area_addr.get();
+  uint32_t n = em->n_areas;
+  auto area = [&](uint32_t ix) -> uint8_t* { return addr && ix >= 1 && ix <= n ? addr[ix].get() : nullptr; };
+  PiFileCtl* pcf = nullptr;
+  EmCfi* pcf_ref = nullptr;
   for (EmCfi* r : refs) {
+    auto* fca = reinterpret_cast<PiFileCtl*>(area(r->ctl_ira));
+    if (fca) fca->cfi.set(r);
     if (!(r->use & 1) || r->file_no == 0) continue;
     FmFdb fdb = r->fdb;
     if (fdb.app == "0AD") {
@@ -172,6 +184,7 @@ void pi_open_fi(Pcb* pcb) {
     } else if (a9 && !(fdb.app == "0LA") && !IS_ZUB_AP(fdb.app.data())) {
       std::memcpy(fdb.db.data(), a9->cur_db.data(), 3);
     }
+    if (fca && live(fca->handle.get())) continue;  // open already (a reused PCB)
     // Files open with every access right (the compiled reference keeps no
     // narrower mode yet, so QUVO_ACCESS_ALL_FILES changes nothing today).
     if (!FM_OPEN(&fdb, com.subproc_scope, 0, 15, 15)) {
@@ -181,7 +194,48 @@ void pi_open_fi(Pcb* pcb) {
     }
     FmArb* h = fdb.handle.get();
     if (r->xlate & 1) fm_set_lang(h, "ENG", com.language.data());
+    if (uint8_t* rec = area(r->rec_ira)) h->rec.set(rec);
+    if (fca) {
+      fca->handle.set(h);
+      fca->pool = uint32_t(com.subproc_scope);
+      fca->copy_mode = 1;
+    }
+    if (r->file_no == em->pcf_file && r->fdb.app == em->pcf_app.view()) {
+      pcf = fca;
+      pcf_ref = r;
+    }
   }
+  if (!pcf) return;
+  pcb->pcf_entry.set(pcf);
+  int type = pcb->invoc.type;
+  FmArb* h = pcf->handle.get();
+  uint16_t len = pcf_ref->fdb.rec_len;
+  if (type == 2) {
+    for (Ref<uint8_t>* b : {&pcb->pcf_buf1, &pcb->pcf_buf2}) {
+      if (*b) continue;  // a reused PCB keeps its buffers
+      auto* buf = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), len ? len : 1));
+      std::memset(buf, 0, len);
+      b->set(buf);
+    }
+  }
+  if (type == 12 || !live(h)) return;
+  // The stream over the PCF: the whole file (the constraints of the
+  // caller go into its records, pi_set_cns; query streams do not run here
+  // yet), on the invocation's key or the module's default one.
+  FmArb* st = FM_ATTACH(h, nullptr, com.subproc_scope);
+  if (!st) {
+    pi_fi_err(pcb, &pcf_ref->fdb, 300270, h->status);
+    return;
+  }
+  pcb->pcf_stream.set(st);
+  st->rec = h->rec;
+  st->key_no = uint16_t(pcb->invoc.key_path > 254 ? em->pcf_key.get() : pcb->invoc.key_path);
+  st->op = FM_OP_FIRST;
+  int started = fm_start(st);
+  st->op = 0;
+  if (!started && st->status != FM_ST_EOF && (pcf_ref->one.get() & 0xFF))
+    pi_fi_err(pcb, &pcf_ref->fdb, 300270, st->status);
+  if (type == 3 || type == 4 || type == 7) bld_rng(pcb);
 }
 
 struct ProcRun {
@@ -207,7 +261,7 @@ void invoc_proc(void* arg) {
     int level = TRACE_QUVO(0xC01, 0, 600000, p, nullptr);
     if (p->invoc.independent) {
       auto* a1 = pi_area_rec<PdArea1>(p, 1);
-      if (a1 && a1->background == '1') {
+      if (a1 && a1->background == "1") {
         sys_err(__LINE__, "invoc_proc() - background runs are not available");
         result = 4;
         break;
@@ -256,6 +310,9 @@ void invoc_proc(void* arg) {
     p->invoc.completion = running_code;
     proc_svc.dbg_cleanup(p);
     dbg_ctl(2);
+    // The PCF's stream and handles go with the sub-process scope.
+    p->pcf_stream.reset();
+    p->pcf_entry.reset();
     switch (type) {
       case 1: proc_svc.mp_cleanup(p); break;
       case 2: proc_svc.ip_cleanup(p, &input_state); break;

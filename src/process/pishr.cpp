@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "files/fm.h"
 #include "foundation/bi.h"
@@ -14,6 +15,7 @@
 #include "process/em.h"
 #include "process/emrec.h"
 #include "process/pcb.h"
+#include "process/pigetd.h"
 #include "process/piexec.h"
 #include "process/pl.h"
 #include "process/services.h"
@@ -59,6 +61,35 @@ uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size, uint32_t
   }
   return nullptr;
 }
+void free_qry_scb(Pcb* pcb) {
+  if (void* q = pcb->query_scb.get()) mm_free(q);
+  pcb->query_scb.reset();
+}
+
+// The type 3 block at the head of the chain, when the invocation names a
+// query and the process is not in automatic mode.
+void bld_qry_scb(Pcb* pcb) {
+  free_qry_scb(pcb);
+  const PiInvoc& v = pcb->invoc;
+  if (v.query_app.blank() || v.auto_mode) return;
+  auto* q = static_cast<PiQryScb*>(MM_ALLOC(pi_pool(), sizeof(PiQryScb)));
+  std::memset(static_cast<void*>(q), 0, sizeof *q);
+  q->type = 3;
+  q->next = pcb->cns_scb;
+  // The scope of the pool of the class 7 areas' owner: every PCB's areas
+  // come from the one process pool of the base scope.
+  q->scope = uint32_t(mm_pool_scope(pi_pool()));
+  q->app = v.query_app;
+  auto* id = pi_area_rec<PdArea13>(pcb, 13);
+  q->ver = id ? id->ver : v.ver;
+  q->name = v.query_name;
+  q->reserved = v.reserved3;
+  int t = v.type;
+  q->level_events = (t == 3 || t == 4 || t == 7) ? 1 : 0;
+  q->reuse = v.query_reuse;
+  pcb->query_scb.set(q);
+}
+
 void free_cns_scb(Pcb* pcb) {
   auto* b = static_cast<PiCnsScb*>(pcb->cns_scb.get());
   if (!b) return;
@@ -108,7 +139,143 @@ void bld_cns_scb(Pcb* pcb) {
   pcb->cns_scb.set(b);
 }
 
+template <class T, class F>
+void each_rec(FmArb* f, F fn) {
+  if (!f || !fm_is_handle(f)) return;
+  std::vector<T*> v;
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) v.push_back(reinterpret_cast<T*>(p));
+  f->op = 0;
+  for (T* r : v)
+    if (fn(r)) return;
+}
+
 }  // namespace
+
+void init_area(uint8_t* a, Pcb* pcb, const EmAreaEntry& e) {
+  std::memset(a, 0, e.size);
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  if (!em || e.sub != 0 || e.kind != 0) return;
+  uint32_t id = uint32_t(e.aclass) * 1000000u + e.number;
+  if (e.source == 1) {
+    // A file's record: its INITIAL image (kept by the file manager while
+    // the module is cached; this use is given back at once).
+    bool found = false;
+    each_rec<EmCfi>(em->cfi.get(), [&](EmCfi* r) {
+      if (!(r->fdb.app == e.app.view()) || r->rec_area != id) return false;
+      found = true;
+      FmFdb f = r->fdb;
+      if (const uint8_t* img = fm_cache(&f, 1)) {
+        std::memcpy(a, img, std::min<size_t>(e.size, f.rec_len ? f.rec_len : e.size));
+        fm_uncache(img);
+      }
+      return true;
+    });
+    if (!found) sys_err(__LINE__, "init_area() - Cannot read cfi_rec");
+  } else if (e.source == 2) {
+    // Work fields: the field's initial constant once per occurrence; a
+    // blank constant of an occurrence longer than 255 bytes blanks it all.
+    bool found = false;
+    each_rec<EmCfld>(em->cfld.get(), [&](EmCfld* r) {
+      if (!(r->app == e.app.view()) || r->area != id) return false;
+      found = true;
+      FmArb* cn = em->cnst.get();
+      uint32_t occ = r->occurs ? r->occurs.get() : 1u;
+      size_t len = e.size / occ;
+      uint32_t key = r->k42;
+      const uint8_t* c = nullptr;
+      size_t clen = 0;
+      if (key >= uint32_t(kComCnstBase)) {
+        c = com_cnst(key);
+        clen = len;
+      } else if (cn && key) {
+        c = MADDR(cn, key);
+        clen = c ? cn->len_read : 0;
+      }
+      if (!c || len == 0) return true;
+      clen = std::min(clen, len);
+      if (len > 255 && clen > 0 && ut_is_all(c, ' ', clen)) {
+        std::memset(a, ' ', e.size);
+        return true;
+      }
+      for (uint32_t i = 0; i < occ; ++i) std::memcpy(a + i * len, c, clen);
+      return true;
+    });
+    if (!found) sys_err(__LINE__, "init_area() - Cannot read cfld_rec");
+  }
+}
+
+void init_pdf(Pcb* pcb) {
+  const PiInvoc& v = pcb->invoc;
+  if (auto* id = pi_area_rec<PdArea13>(pcb, 13)) {
+    id->app = v.app;
+    id->ver = v.ver;
+    id->type = v.type;
+    id->name = v.name;
+  }
+  // A SUBPROCESS keeps the rest as its caller has it.
+  if (v.kind == 0) return;
+  Pcb* parent = static_cast<Pcb*>(v.parent_pcb.get());
+  const DUser* u = pi_get_dusr(com.user_id.data());
+  if (auto* a5 = pi_area_rec<PdArea5>(pcb, 5)) {
+    a5->user = com.user_id;
+    if (u) {
+      a5->user_name = u->name;
+      a5->profile = u->profile;
+    }
+  }
+  // The database: the caller's (for this kind) as the defaults took it,
+  // else the start-up database, else the user's.
+  char db[3] = {' ', ' ', ' '};
+  if (parent) {
+    auto* p5 = pi_area_rec<PdArea5>(parent, 5);
+    auto* p9 = pi_area_rec<PdArea9>(parent, 9);
+    if (p5 && !p5->db.blank()) std::memcpy(db, p5->db.data(), 3);
+    else if (p9) std::memcpy(db, p9->cur_db.data(), 3);
+  } else if (!com.startup_db.blank()) {
+    std::memcpy(db, com.startup_db.data(), 3);
+  } else if (u) {
+    std::memcpy(db, u->db.data(), 3);
+  }
+  const DDatabase* d = nullptr;
+  if (std::memcmp(db, "   ", 3) != 0 && !(d = pi_get_ddb(db))) sys_err(__LINE__, "init_pdf() - invalid database");
+  if (auto* a5 = pi_area_rec<PdArea5>(pcb, 5)) std::memcpy(a5->db.data(), db, 3);
+  auto* a9 = pi_area_rec<PdArea9>(pcb, 9);
+  if (a9) {
+    std::memcpy(a9->cur_db.data(), db, 3);
+    const DDbxap* x = d ? pi_get_ddbxap(db, v.app.data()) : nullptr;
+    a9->db_opts = x ? uint8_t(x->phase) : uint8_t(2);
+  }
+  // The application in use: the process's own, a system application's
+  // that of its database, else the user's.
+  if (auto* a11 = pi_area_rec<PdArea11>(pcb, 11)) {
+    if (!IS_ZUB_AP(v.app.data())) {
+      a11->app = v.app;
+      a11->ver = v.ver;
+    } else if (d) {
+      a11->app = d->app;
+      a11->ver = d->ver;
+    } else if (u && !u->app.blank()) {
+      a11->app = u->app;
+      a11->ver.set("00");
+    }
+  }
+  if (v.kind == 2) proc_svc.rt_dflt_disp(pcb, db);
+  if (a9) a9->lang = pcb->lang;
+}
+
+void bld_rng(Pcb* pcb) {
+  if (!pcb) {
+    sys_err(__LINE__, "NULL pcb pointer");
+    return;
+  }
+  if (void* t = pcb->break_tbl.get()) mm_free(t);
+  pcb->break_tbl.reset();
+  pcb->break_count = 0u;
+}
 
 // ------------------------------------------------------- sharing tables --
 void pi_tbl_init() {
@@ -211,16 +378,16 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     uint8_t* a = addr[ix].get();
     // A handed-down value: the caller passes it at this reach and this
     // process class receives it (invariant 3).
-    size_t copied = 0;
+    // Initialised first: what the caller hands down is copied over it.
+    init_area(a, pcb, e);
     if (from && e.kind == 0 && (e.non_shr & saa_rcv_tbl[std::clamp(pclass, 0, 2)]) != 0 &&
-        kind >= 0 && kind <= 2 && (e.shr & saa_pass_tbl[kind]) != 0) {
-      copied = std::min<size_t>(csize, e.size);
-      std::memcpy(a, from, copied);
-    }
-    std::memset(a + copied, 0, e.size - copied);
+        kind >= 0 && kind <= 2 && (e.shr & saa_pass_tbl[kind]) != 0)
+      std::memcpy(a, from, std::min<size_t>(csize, e.size));
     last_whole = a;
   }
+  init_pdf(pcb);
   bld_cns_scb(pcb);
+  bld_qry_scb(pcb);
   // The constraints handed down must be on the process's own file.
   if (pcb->invoc.cns_count != 0 && em &&
       (!(pcb->invoc.pcf_app == em->pcf_app.view()) || pcb->invoc.pcf_file != em->pcf_file)) {
@@ -245,6 +412,12 @@ void pi_free_data(Pcb* pcb) {
     pcb->area_own.reset();
   }
   free_cns_scb(pcb);
+  free_qry_scb(pcb);
+  bld_rng(pcb);
+  for (Ref<uint8_t>* b : {&pcb->pcf_buf1, &pcb->pcf_buf2}) {
+    if (*b) mm_free(b->get());
+    b->reset();
+  }
   if (pcb->profile) {
     mm_free(pcb->profile.get());
     pcb->profile.reset();

@@ -29,6 +29,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <iterator>
+#include <type_traits>
+
+#include "files/dictrec.h"
 #include "foundation/record.h"
 
 struct Pcb;
@@ -37,70 +41,319 @@ struct EmCfi;
 struct EmHeader;
 
 // --------------------------------------------- process data area records --
-// Only the fields the process manager reads are named; the executors give
-// the other bytes their meaning.
+// The predefined fields of every process are the record areas of the files
+// PDF0, PDF2-PDF7 of the runtime application "0LA" (data/apps/0LA/files.def).
+// The compiler references those files first, each with its record area and
+// its file control area, and then the fields DEFAULT MODE, USER ID and
+// PROCESS CODE, each a sub-area of its own; so a module's data areas 1-17
+// are:
+//    1 PDF0 record: print and run options     2 its control area
+//    3 PDF2 record: steering (CANCEL OK ...)   4 its control area
+//    5 PDF3 record: the user, database in use  6 its control area
+//    7 PDF4 record: the status record          8 its control area
+//    9 PDF5 record: where the process runs    10 its control area
+//   11 PDF6 record: the phase record          12 its control area
+//   13 PDF7 record: the process identification 14 its control area
+//   15 DEFAULT MODE   16 USER ID   17 PROCESS CODE
+// Each record is declared here field by field, under the names the
+// sources give the fields (a test compares the generated files with these
+// lists); fields named "... SPARE n" have no reader yet.
+#define PD_FLD(T, m, name, type)                                                           \
+  DictField {                                                                              \
+    name, uint16_t(offsetof(T, m)), uint16_t(sizeof(std::remove_all_extents_t<decltype(T::m)>)), \
+        uint8_t(type), dictfld::occ<decltype(T::m)>()                                      \
+  }
 
-// Data area 1: the run's background request.
+// Data area 1 (PDF0): the print options of a report and the run options.
 struct PdArea1 {
-  rec::Bytes<630> b0;
-  rec::U8 background;        // 630 '1': an independent run goes to the background
+  rec::Bytes<8> spare0;           // 0
+  rec::Bytes<8> print_date;       // 8   host time; first word all ones: none
+  rec::U16 copies;                // 16
+  rec::Text<1> notify;            // 18  '1'
+  rec::Text<10> form;             // 19  FORM record
+  rec::Text<10> printer;          // 29  PRINTER record
+  rec::Text<10> format;           // 39
+  rec::U8 print_mode;             // 49  1 HOLD, 2 SPOOL, 3 KEEP, 4 ONLINE
+  rec::Text<10> priority;         // 50
+  rec::U8 disposition;            // 60  1 SCRATCH, 2 SAVE, 3 REQUEUE
+  rec::Text<1> on_screen;         // 61  '1' print on screen
+  rec::Text<1> print;             // 62  '1' the print file goes to the print script
+  rec::Text<1> no_detail;         // 63  '1' detail images are not written
+  rec::Text<255> print_path;      // 64  the print file, once created
+  rec::Text<1> banner;            // 319
+  rec::Bytes<8> spare320;         // 320
+  rec::U16 copies2;               // 328 the second block of defaults
+  rec::Text<1> notify2;           // 330
+  rec::Text<10> form2;            // 331
+  rec::Text<10> printer2;         // 341
+  rec::Text<10> format2;          // 351
+  rec::U8 print_mode2;            // 361
+  rec::Text<10> priority2;        // 362
+  rec::U8 disposition2;           // 372
+  rec::Bytes<255> spare373;       // 373
+  rec::Text<1> banner2;           // 628
+  rec::Bytes<1> spare629;         // 629
+  rec::Text<1> background;        // 630 SUBMIT PROCESS: '1' an independent run goes to the background
+  rec::Bytes<29> spare631;        // 631
+  rec::Text<79> heading;          // 660 text centred in line 2 of the page heading
+  rec::Text<1> browse;            // 739 '1' keep the BROWSE file
+  rec::Bytes<2> spare740;         // 740
+  rec::Text<256> report_opts;     // 742
+  rec::Bytes<257> spare998;       // 998
+  rec::Bytes<257> spare1255;      // 1255
 };
-QV_RECORD(PdArea1, 631);
+QV_RECORD(PdArea1, 1512);
+QV_AT(PdArea1, print_date, 8);
+QV_AT(PdArea1, banner, 319);
+QV_AT(PdArea1, copies2, 328);
+QV_AT(PdArea1, banner2, 628);
 QV_AT(PdArea1, background, 630);
+QV_AT(PdArea1, heading, 660);
+QV_AT(PdArea1, report_opts, 742);
+QV_FIELDS(PdArea1, kPdArea1Fields, PD_FLD(PdArea1, spare0, "PDF0 SPARE 1", kFtAlpha),
+          PD_FLD(PdArea1, print_date, "PRINT DATE", kFtDate), PD_FLD(PdArea1, copies, "COPIES", kFtBinary),
+          PD_FLD(PdArea1, notify, "NOTIFY", kFtAlpha), PD_FLD(PdArea1, form, "FORM NAME", kFtAlpha),
+          PD_FLD(PdArea1, printer, "PRINTER NAME", kFtAlpha), PD_FLD(PdArea1, format, "PRINT FORMAT", kFtAlpha),
+          PD_FLD(PdArea1, print_mode, "PRINT MODE", kFtBinary), PD_FLD(PdArea1, priority, "PRINT PRIORITY", kFtAlpha),
+          PD_FLD(PdArea1, disposition, "DISPOSITION", kFtBinary),
+          PD_FLD(PdArea1, on_screen, "PRINT ON SCREEN", kFtAlpha), PD_FLD(PdArea1, print, "PRINT REPORT", kFtAlpha),
+          PD_FLD(PdArea1, no_detail, "DETAIL SUPPRESSION", kFtAlpha),
+          PD_FLD(PdArea1, print_path, "PRINT FILE PATH", kFtAlpha), PD_FLD(PdArea1, banner, "BANNER", kFtAlpha),
+          PD_FLD(PdArea1, spare320, "PDF0 SPARE 2", kFtAlpha), PD_FLD(PdArea1, copies2, "COPIES 2", kFtBinary),
+          PD_FLD(PdArea1, notify2, "NOTIFY 2", kFtAlpha), PD_FLD(PdArea1, form2, "FORM NAME 2", kFtAlpha),
+          PD_FLD(PdArea1, printer2, "PRINTER NAME 2", kFtAlpha), PD_FLD(PdArea1, format2, "PRINT FORMAT 2", kFtAlpha),
+          PD_FLD(PdArea1, print_mode2, "PRINT MODE 2", kFtBinary),
+          PD_FLD(PdArea1, priority2, "PRINT PRIORITY 2", kFtAlpha),
+          PD_FLD(PdArea1, disposition2, "DISPOSITION 2", kFtBinary),
+          PD_FLD(PdArea1, spare373, "PDF0 SPARE 3", kFtAlpha), PD_FLD(PdArea1, banner2, "BANNER 2", kFtAlpha),
+          PD_FLD(PdArea1, spare629, "PDF0 SPARE 4", kFtAlpha),
+          PD_FLD(PdArea1, background, "SUBMIT PROCESS", kFtAlpha), PD_FLD(PdArea1, spare631, "PDF0 SPARE 5", kFtAlpha),
+          PD_FLD(PdArea1, heading, "HEADING TEXT", kFtAlpha), PD_FLD(PdArea1, browse, "BROWSE", kFtAlpha),
+          PD_FLD(PdArea1, spare740, "PDF0 SPARE 6", kFtAlpha),
+          PD_FLD(PdArea1, report_opts, "REPORT OPTIONS", kFtAlpha),
+          PD_FLD(PdArea1, spare998, "PDF0 SPARE 7", kFtAlpha), PD_FLD(PdArea1, spare1255, "PDF0 SPARE 8", kFtAlpha));
 
-// Data area 5: the invocation's database.
-struct PdArea5 {
-  rec::Bytes<30> b0;
-  rec::Text<3> db;           // 30 database of the next RELATED or DETACHED run
+// Data area 3 (PDF2): the steering of the process; CALL and RUN leave
+// their result in the word at byte 4.
+struct PdArea3 {
+  rec::Text<1> cancel_ok;         // 0  '1' allows CANCEL
+  rec::U8 op_phase;               // 1  OPERATIONAL PHASE (2: no display)
+  rec::Text<1> buffer_scroll;     // 2  BUFFER SCROLLING IMG
+  rec::Text<1> auto_readnext;     // 3
+  rec::I32 call_result;           // 4
+  rec::Text<1> exact_key;         // 8  EXACT KEY REQUIRED
+  rec::U8 alt_image;              // 9  ALTERNATE IMAGE NUMBER
+  rec::U8 default_mode;           // 10 the mode handed to a child
 };
-QV_RECORD(PdArea5, 33);
-QV_AT(PdArea5, db, 30);
+QV_RECORD(PdArea3, 11);
+QV_AT(PdArea3, call_result, 4);
+QV_AT(PdArea3, default_mode, 10);
+QV_FIELDS(PdArea3, kPdArea3Fields, PD_FLD(PdArea3, cancel_ok, "CANCEL OK", kFtAlpha),
+          PD_FLD(PdArea3, op_phase, "OPERATIONAL PHASE", kFtBinary),
+          PD_FLD(PdArea3, buffer_scroll, "BUFFER SCROLLING IMG", kFtAlpha),
+          PD_FLD(PdArea3, auto_readnext, "AUTO READNEXT", kFtAlpha),
+          PD_FLD(PdArea3, call_result, "CALL RESULT", kFtBinary),
+          PD_FLD(PdArea3, exact_key, "EXACT KEY REQUIRED", kFtAlpha),
+          PD_FLD(PdArea3, alt_image, "ALTERNATE IMAGE NUMBER", kFtBinary),
+          PD_FLD(PdArea3, default_mode, "DEFAULT MODE", kFtBinary));
 
-// Data area 7: the status record.
+// Data area 5 (PDF3): the user and the database in use.
+struct PdArea5 {
+  rec::Text<30> profile;          // 0  USER PROFILE
+  rec::Text<3> db;                // 30 database in use (of the next RELATED or DETACHED run)
+  rec::Text<3> user;              // 33 USER ID
+  rec::Text<30> user_name;        // 36
+};
+QV_RECORD(PdArea5, 66);
+QV_AT(PdArea5, db, 30);
+QV_AT(PdArea5, user, 33);
+QV_FIELDS(PdArea5, kPdArea5Fields, PD_FLD(PdArea5, profile, "USER PROFILE", kFtAlpha),
+          PD_FLD(PdArea5, db, "DATABASE IN USE", kFtAlpha), PD_FLD(PdArea5, user, "USER ID", kFtAlpha),
+          PD_FLD(PdArea5, user_name, "USER NAME", kFtAlpha));
+
+// Data area 7 (PDF4): the status record.
 struct PdStatus {
-  rec::U32 errors;           // 0
-  rec::U32 warnings;         // 4
-  rec::Bytes<28> b8;         // 8
-  rec::U16 option;           // 36 option code (278 CANCEL)
-  rec::Bytes<25> b38;        // 38
-  rec::Text<3> next_db;      // 63 one-shot
-  rec::Text<3> next_app;     // 66 one-shot: the application of the next invocation
-  rec::Text<2> next_ver;     // 69 one-shot
-  rec::Bytes<58> b71;        // 71
-  rec::Text<256> next_path;  // 129 one-shot
-  rec::Bytes<279> b385;      // 385
-  rec::Text<3> next_lang;    // 664 one-shot: the language of the next invocation
+  rec::U32 errors;                // 0
+  rec::U32 warnings;              // 4
+  rec::U32 page_no;               // 8   of the report
+  rec::I32 lines_left;            // 12
+  rec::U16 page_width;            // 16
+  rec::U16 page_len;              // 18
+  rec::Bytes<4> spare20;          // 20
+  rec::U16 item_ordinal;          // 24  the item found
+  rec::U16 item_occ;              // 26
+  rec::I32 cursor_row;            // 28
+  rec::I32 cursor_col;            // 32
+  rec::U16 option;                // 36  option code of the last key (278 CANCEL, 65535 none)
+  rec::Bytes<17> spare38;         // 38
+  rec::Text<1> new_page_after;    // 55
+  rec::Text<1> new_page_before;   // 56
+  rec::Text<1> include_record;    // 57
+  rec::Text<1> include_children;  // 58
+  rec::Text<4> next_child;        // 59  NEXT CHILD ID
+  rec::Text<3> next_db;           // 63  one-shot
+  rec::Text<3> next_app;          // 66  one-shot: the application of the next invocation
+  rec::Text<2> next_ver;          // 69  one-shot
+  rec::Text<30> next_proc;        // 71  NEXT PROCESS NAME
+  rec::Text<10> mode_text;        // 101 "DATA ENTRY" / "MENU ENTRY"
+  rec::Bytes<18> spare111;        // 111
+  rec::Text<256> next_path;       // 129 one-shot
+  rec::Bytes<257> spare385;       // 385
+  rec::U8 fg_color;               // 642
+  rec::U8 bg_color;               // 643
+  rec::Bytes<20> spare644;        // 644
+  rec::Text<3> next_lang;         // 664 one-shot: the language of the next invocation
 };
 QV_RECORD(PdStatus, 667);
+QV_AT(PdStatus, item_ordinal, 24);
 QV_AT(PdStatus, option, 36);
+QV_AT(PdStatus, new_page_after, 55);
 QV_AT(PdStatus, next_db, 63);
 QV_AT(PdStatus, next_app, 66);
 QV_AT(PdStatus, next_ver, 69);
+QV_AT(PdStatus, next_proc, 71);
 QV_AT(PdStatus, next_path, 129);
+QV_AT(PdStatus, fg_color, 642);
 QV_AT(PdStatus, next_lang, 664);
+QV_FIELDS(PdStatus, kPdStatusFields, PD_FLD(PdStatus, errors, "ERRORS", kFtBinary),
+          PD_FLD(PdStatus, warnings, "WARNINGS", kFtBinary), PD_FLD(PdStatus, page_no, "PAGE NUMBER", kFtBinary),
+          PD_FLD(PdStatus, lines_left, "LINES LEFT", kFtBinary), PD_FLD(PdStatus, page_width, "PAGE WIDTH", kFtBinary),
+          PD_FLD(PdStatus, page_len, "PAGE LENGTH", kFtBinary), PD_FLD(PdStatus, spare20, "PDF4 SPARE 1", kFtAlpha),
+          PD_FLD(PdStatus, item_ordinal, "ITEM ORDINAL", kFtBinary),
+          PD_FLD(PdStatus, item_occ, "ITEM OCCURRENCE", kFtBinary),
+          PD_FLD(PdStatus, cursor_row, "CURSOR ROW", kFtBinary), PD_FLD(PdStatus, cursor_col, "CURSOR COLUMN", kFtBinary),
+          PD_FLD(PdStatus, option, "OPTION", kFtBinary), PD_FLD(PdStatus, spare38, "PDF4 SPARE 2", kFtAlpha),
+          PD_FLD(PdStatus, new_page_after, "NEW PAGE AFTER", kFtAlpha),
+          PD_FLD(PdStatus, new_page_before, "NEW PAGE BEFORE", kFtAlpha),
+          PD_FLD(PdStatus, include_record, "INCLUDE RECORD", kFtAlpha),
+          PD_FLD(PdStatus, include_children, "INCLUDE CHILDREN", kFtAlpha),
+          PD_FLD(PdStatus, next_child, "NEXT CHILD ID", kFtAlpha), PD_FLD(PdStatus, next_db, "NEXT DATABASE", kFtAlpha),
+          PD_FLD(PdStatus, next_app, "NEXT APPLICATION", kFtAlpha), PD_FLD(PdStatus, next_ver, "NEXT VERSION", kFtAlpha),
+          PD_FLD(PdStatus, next_proc, "NEXT PROCESS NAME", kFtAlpha), PD_FLD(PdStatus, mode_text, "MODE TEXT", kFtAlpha),
+          PD_FLD(PdStatus, spare111, "PDF4 SPARE 3", kFtAlpha), PD_FLD(PdStatus, next_path, "NEXT PATH", kFtAlpha),
+          PD_FLD(PdStatus, spare385, "PDF4 SPARE 4", kFtAlpha),
+          PD_FLD(PdStatus, fg_color, "FOREGROUND COLOR", kFtBinary),
+          PD_FLD(PdStatus, bg_color, "BACKGROUND COLOR", kFtBinary),
+          PD_FLD(PdStatus, spare644, "PDF4 SPARE 5", kFtAlpha), PD_FLD(PdStatus, next_lang, "NEXT LANGUAGE", kFtAlpha));
 
-// Data area 9: where the process runs.
+// Data area 9 (PDF5): where the process runs.
 struct PdArea9 {
-  rec::Text<3> cur_db;       // 0 current database
-  rec::U8 db_opts;           // 3 the application's database options (2: check security codes)
-  rec::Bytes<120> b4;        // 4
-  rec::Text<3> design_app;   // 124 the design target
-  rec::Text<2> design_ver;   // 127
+  rec::Text<3> cur_db;            // 0  CURRENT DATABASE
+  rec::U8 db_opts;                // 3  the application's database options (2: check security codes)
+  rec::Text<3> lang;              // 4  LANGUAGE IN USE
+  rec::Bytes<8> spare7;           // 7
+  rec::U8 design_access;          // 15 3: the design tools only view
+  rec::Bytes<108> spare16;        // 16
+  rec::Text<3> design_app;        // 124 the design target
+  rec::Text<2> design_ver;        // 127
 };
 QV_RECORD(PdArea9, 129);
 QV_AT(PdArea9, db_opts, 3);
+QV_AT(PdArea9, design_access, 15);
 QV_AT(PdArea9, design_app, 124);
 QV_AT(PdArea9, design_ver, 127);
+QV_FIELDS(PdArea9, kPdArea9Fields, PD_FLD(PdArea9, cur_db, "CURRENT DATABASE", kFtAlpha),
+          PD_FLD(PdArea9, db_opts, "DATABASE OPTIONS", kFtBinary), PD_FLD(PdArea9, lang, "LANGUAGE IN USE", kFtAlpha),
+          PD_FLD(PdArea9, spare7, "PDF5 SPARE 1", kFtAlpha), PD_FLD(PdArea9, design_access, "DESIGN ACCESS", kFtBinary),
+          PD_FLD(PdArea9, spare16, "PDF5 SPARE 2", kFtAlpha),
+          PD_FLD(PdArea9, design_app, "DESIGN APPLICATION", kFtAlpha),
+          PD_FLD(PdArea9, design_ver, "DESIGN VERSION", kFtAlpha));
 
-// Data area 11: the application shown and the file status.
+// Data area 11 (PDF6): the phase record.
 struct PdArea11 {
-  rec::Text<3> app;          // 0
-  rec::Text<2> ver;          // 3
-  rec::Bytes<31> b5;         // 5
-  rec::U32 file_status;      // 36
+  rec::Text<3> app;               // 0  APPLICATION IN USE
+  rec::Text<2> ver;               // 3  VERSION IN USE
+  rec::Bytes<31> spare5;          // 5
+  rec::U32 file_status;           // 36 of the last file statement
+  rec::U8 mode;                   // 40 Input mode 1 Add, 2 Delete, 3 Inquire, 4 Change
+  rec::U8 entry_level;            // 41
+  rec::U8 phase;                  // 42 INTERACTIVE PHASE
 };
-QV_RECORD(PdArea11, 40);
+QV_RECORD(PdArea11, 43);
 QV_AT(PdArea11, file_status, 36);
+QV_AT(PdArea11, entry_level, 41);
+QV_AT(PdArea11, phase, 42);
+QV_FIELDS(PdArea11, kPdArea11Fields, PD_FLD(PdArea11, app, "APPLICATION IN USE", kFtAlpha),
+          PD_FLD(PdArea11, ver, "VERSION IN USE", kFtAlpha), PD_FLD(PdArea11, spare5, "PDF6 SPARE 1", kFtAlpha),
+          PD_FLD(PdArea11, file_status, "FILE STATUS", kFtBinary), PD_FLD(PdArea11, mode, "MODE", kFtBinary),
+          PD_FLD(PdArea11, entry_level, "ENTRY LEVEL", kFtBinary),
+          PD_FLD(PdArea11, phase, "INTERACTIVE PHASE", kFtBinary));
+
+// Data area 13 (PDF7): the process identification, as the invocation's key.
+struct PdArea13 {
+  rec::Text<3> app;               // 0  PROCESS APPLICATION
+  rec::Text<2> ver;               // 3  PROCESS VERSION
+  rec::U8 type;                   // 5  PROCESS TYPE
+  rec::Text<30> name;             // 6  PROCESS NAME
+  rec::Text<4> code;              // 36 PROCESS CODE (its own data area, 17)
+};
+QV_RECORD(PdArea13, 40);
+QV_AT(PdArea13, code, 36);
+QV_FIELDS(PdArea13, kPdArea13Fields, PD_FLD(PdArea13, app, "PROCESS APPLICATION", kFtAlpha),
+          PD_FLD(PdArea13, ver, "PROCESS VERSION", kFtAlpha), PD_FLD(PdArea13, type, "PROCESS TYPE", kFtBinary),
+          PD_FLD(PdArea13, name, "PROCESS NAME", kFtAlpha), PD_FLD(PdArea13, code, "PROCESS CODE", kFtAlpha));
+
+// Which "0LA" file is which data area, with its field list.
+struct PdFile {
+  const char* file;
+  uint32_t area;
+  const DictField* fields;
+  int count;
+  uint16_t size;
+};
+inline constexpr PdFile kPdFiles[] = {
+    {"PDF0", 1, kPdArea1Fields, int(std::size(kPdArea1Fields)), uint16_t(sizeof(PdArea1))},
+    {"PDF2", 3, kPdArea3Fields, int(std::size(kPdArea3Fields)), uint16_t(sizeof(PdArea3))},
+    {"PDF3", 5, kPdArea5Fields, int(std::size(kPdArea5Fields)), uint16_t(sizeof(PdArea5))},
+    {"PDF4", 7, kPdStatusFields, int(std::size(kPdStatusFields)), uint16_t(sizeof(PdStatus))},
+    {"PDF5", 9, kPdArea9Fields, int(std::size(kPdArea9Fields)), uint16_t(sizeof(PdArea9))},
+    {"PDF6", 11, kPdArea11Fields, int(std::size(kPdArea11Fields)), uint16_t(sizeof(PdArea11))},
+    {"PDF7", 13, kPdArea13Fields, int(std::size(kPdArea13Fields)), uint16_t(sizeof(PdArea13))},
+};
+// The sub-areas of the three fields the compiler references by name.
+inline constexpr uint32_t kPdAreaDefaultMode = 15, kPdAreaUserId = 16, kPdAreaProcessCode = 17;
+
+// A file control area (area kind 1, 44 bytes): one per file of the process,
+// set by the start of the process and used by the file statements.
+struct PiFileCtl {
+  Ref<EmCfi> cfi;            // 0  the compiled file reference (found by it again)
+  Ref<FmArb> handle;         // 4  the open handle, null when not open
+  Ref<FmArb> held;           // 8  the handle or stream whose last read held its record
+  rec::U32 pool;             // 12 scope of the pool the file is opened or created in
+  rec::U32 owner_pool;       // 16 the class owner's (a memory-resident file)
+  rec::U16 beg_len;          // 20 pending BEG AT key length
+  Ref<uint8_t> beg_key;      // 22 BEG AT key buffer (255 bytes)
+  rec::U16 end_len;          // 26 pending END AT key length
+  Ref<uint8_t> end_key;      // 28 END AT key buffer (255 bytes)
+  rec::U8 beg_range;         // 32 0 or 16
+  rec::U8 end_range;         // 33
+  rec::U8 copy_mode;         // 34 1 own copy, 2 memory-resident copy of another class owner
+  rec::U8 key_no;            // 35 current key number
+  rec::U16 act_end_len;      // 36 active END AT key length
+  rec::U8 act_end_range;     // 38
+  rec::Bytes<5> b39;         // 39
+};
+QV_RECORD(PiFileCtl, 44);
+QV_AT(PiFileCtl, beg_key, 22);
+QV_AT(PiFileCtl, copy_mode, 34);
+QV_AT(PiFileCtl, act_end_range, 38);
+
+// The query stream control block (type 3): a query applied to the
+// process's own file, at the head of the chain (the query engine reads it).
+struct PiQryScb {
+  rec::U32 type;             // 0  3
+  Ref<void> next;            // 4  the type 4 block, or none
+  rec::U32 scope;            // 8  process pool scope of the owner of the class 7 areas of "0LA"
+  rec::Text<3> app;          // 12 the query's application
+  rec::Text<2> ver;          // 15 the running process's version
+  rec::Text<30> name;        // 17 the query process
+  rec::U8 reserved;          // 47 invocation byte 99
+  rec::U8 level_events;      // 48 1 for Output, Update and Action processes
+  rec::U8 reuse;             // 49 invocation byte 100
+};
+QV_RECORD(PiQryScb, 50);
+QV_AT(PiQryScb, name, 17);
+QV_AT(PiQryScb, reuse, 49);
 
 // Data area n of the PCB when it exists and holds at least size bytes;
 // null otherwise (a module compiled with smaller areas has no such field).
@@ -126,6 +379,25 @@ bool pi_class_shared(int kind, int proc_class, int area_class);
 // for this process. Messages: 200750 (a constraint on another file than the
 // process's own file: queued for the caller, and the process unwinds with 2).
 uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
+// The break-level table of a report process (its PCB's table and count):
+// cleared; built only when the stream over the process's own file runs a
+// query with sort lines, and query streams do not run here yet.
+void bld_rng(Pcb* pcb);
+// Fills the process data fields of a starting PCB: the process
+// identification; unless a SUBPROCESS (whose other fields are its
+// caller's), the user, the database in use (the caller's, else the start-up
+// database, else the user's; "init_pdf() - invalid database" when it has no
+// DATABASE record), the database options byte (DBXAP byte 6, 2 without
+// one), the application in use, a DETACHED run's print and run options
+// (rt_dflt_disp) and the language. The module keeps no defaults for AUTO
+// READNEXT, EXACT KEY REQUIRED and CANCEL OK yet: they stay as the
+// dictionary's INITIAL image gives them.
+void init_pdf(Pcb* pcb);
+// Fills a new area by its initialisation kind (the entry's source): 1 the
+// file's INITIAL record image, 2 the work field's initial constant for
+// every occurrence, else zero bytes. Messages "init_area() - Cannot read
+// cfi_rec" / "cfld_rec" when the module lacks the reference.
+void init_area(uint8_t* area, Pcb* pcb, const EmAreaEntry& entry);
 // Frees what the PCB owns: its areas, its area tables, its profile copy, its
 // message file; gives its module back. Safe to call twice.
 void pi_free_data(Pcb* pcb);

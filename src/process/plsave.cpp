@@ -28,6 +28,11 @@ namespace {
 
 constexpr const char* kMod = "PL.C";
 constexpr uint32_t kStatusResave = 1, kStatusDeleted = 6;
+// Status word of a module not saved (and completion of a saved file not
+// loaded) because the file of its name holds another process's module.
+constexpr uint32_t kStatusOtherProcess = 9;
+bool held_by_other(const EmHeader* em, FmFdb fdb);
+bool same_key(const EmHeader* em, const PiInvoc& k);
 constexpr uint32_t kMaxAreas = 1000000;
 
 void sys_err(int line, const char* text) {
@@ -398,6 +403,12 @@ int pl_put(EmHeader* em) {
   }
   FmFdb mod, mtmp;
   file_fdb(em, FM_PT_MOD, name, &mod);
+  // Another process's module under this name stays; this one is used from
+  // memory.
+  if (held_by_other(em, mod)) {
+    em->status = kStatusOtherProcess;
+    return 1;
+  }
   file_fdb(em, FM_PT_MOD, tmp, &mtmp);
   sweep_stale(mtmp);
   scratch_quiet(mtmp);
@@ -492,6 +503,37 @@ void clear_loaded(EmHeader* em) {
   each_record<EmCfi>(em->cfi.get(), [](EmCfi* r) { r->fdb.handle.reset(); });
 }
 
+// Whether a module header is of the process key (application, version,
+// type, name).
+bool same_key(const EmHeader* em, const PiInvoc& k) {
+  return em->app == k.app.view() && em->ver == k.ver.view() && em->proc_type == k.type &&
+         em->proc_name == k.name.view();
+}
+
+// Whether the saved module file of that identity holds another process's
+// module (a readable header of another key): such a file is not replaced.
+bool held_by_other(const EmHeader* em, FmFdb fdb) {
+  FmFdb probe = fdb;
+  if (!fm_locate(&probe)) return false;  // no file: nothing opened
+  if (!FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR, 1, 15)) return false;
+  FmArb* f = fdb.handle.get();
+  Bufs* b = bufs();
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->rec.set(b->in);
+  f->rec_len = FM_MAX_REC;
+  f->op = 0;
+  bool other = false;
+  if (fm_rdnxt(f) && f->len_read == sizeof(EmHeader)) {
+    const auto& h = rec::view<EmHeader>(b->in);
+    other = h.mark == kEmMark && !(h.app == em->app.view() && h.ver == em->ver.view() &&
+                                   h.proc_type == em->proc_type && h.proc_name == em->proc_name.view());
+  }
+  f->rec.reset();
+  FM_CLOSE(f, 0);
+  return other;
+}
+
 // The saved file proved bad: it goes, and so does the module begun from it.
 int reject_file(Pcb* pcb, EmHeader* em, FmArb* f, uint32_t status) {
   purge_em(em, 1, f);
@@ -572,14 +614,20 @@ int load_em(const DProc* def, Pcb* pcb) {
     clear_memory_fields(em);
     em->pool = pool;
     em->pool_scope = scope;
-    // The module is this PCB's: a file named by the same stamps may come
-    // from a copy of the process under another name (verification compares
-    // the stamps), and the cache keeps it under the key it was asked by.
-    // The language stays the file's: verification compares it.
-    em->app = pcb->invoc.app;
-    em->ver = pcb->invoc.ver;
-    em->proc_type = pcb->invoc.type;
-    em->proc_name = pcb->invoc.name;
+  }
+  // The file is named by the definition's stamp alone: one that holds
+  // another process's module (a copy of the process, two processes given
+  // one stamp) is refused and left as it is, and this process compiles.
+  if (!same_key(em, pcb->invoc)) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%.*s - OTHER PROCESS (%.3s %d %.30s)\n", 30, pcb->invoc.name.data(),
+                  em->app.data(), int(em->proc_type), em->proc_name.data());
+    vfy_log_line(line);
+    FM_CLOSE(f, 0);
+    purge_em(em, 0, nullptr);
+    mm_free(em);
+    pcb->invoc.completion = int32_t(kStatusOtherProcess);
+    return 0;
   }
   // 4. Another engine's module (or another format): deleted, compiled.
   uint32_t version = em->b1[0] | uint32_t(em->b1[1]) << 8 | uint32_t(em->b1[2]) << 16;
@@ -667,6 +715,13 @@ int pl_scratch(int, const char* app, const char* ver, int type, const char* name
   stamp_name(em, nm);
   FmFdb fdb;
   file_fdb(em, FM_PT_MOD, nm, &fdb);
+  // Another process's module under this name is not this one's to delete.
+  em->proc_type = key.type;
+  em->proc_name = key.name;
+  if (held_by_other(em, fdb)) {
+    if (status) *status = kStatusOtherProcess;
+    return 0;
+  }
   int ok = FM_SCRATCH(&fdb, 0);
   if (status) *status = ok ? 0 : uint32_t(fdb.status);
   return ok;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "language/ii.h"
 #include "pl_fixture.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
@@ -186,6 +187,43 @@ TEST_F(Pi, SystemErrorAnsweredCancelInEveryPhaseLeavesNoPcb) {
     PiInvoc v = invoc("ACT", 4);
     EXPECT_EQ(run(&v), 3) << phase;
     EXPECT_EQ(pi_pcb_count(), 0u) << phase;
+  }
+}
+
+// A run-time error answered CANCEL in the debugger (err_handler) ends the
+// event point with 4, and the run with 4, wherever it happens; nothing stays.
+TEST_F(Pi, RuntimeErrorCancelledInTheDebuggerEndsTheRunWith4) {
+  define({{"ACT", 4}});
+  proc_svc.dbg_init = [](Pcb*, int mode) { return mode == 1; };
+  proc_svc.dbg_stmt = [](IlfExecBlock*, void*, int* option) {
+    *option = 278;
+    return false;
+  };
+  auto fail = [](Pcb* p) {
+    IlfExecBlock b;
+    b.pcb = p;
+    IlfState s;
+    err_handler(&s, &b, 300300);
+  };
+  for (int phase : {1, 2, 6}) {
+    g_eps = Eps{};
+    uint32_t option = 0;
+    g_eps.hook = [&](Pcb* p, int ep) {
+      if (ep == phase) fail(p);
+      if (ep == 6 && phase != 6)
+        if (PcbStatus* st = pcb_status(p)) option = st->option.get();
+    };
+    g_ap = [&](Pcb* p) {
+      if (phase == 2) fail(p);
+    };
+    proc_svc.ap_exec = ap_double;
+    PiInvoc v = invoc("ACT", 4);
+    EXPECT_EQ(run(&v), 4) << phase;
+    EXPECT_EQ(pi_pcb_count(), 0u) << phase;
+    if (phase != 6) {
+      EXPECT_EQ(option, 278u) << phase;  // seen by event point 06
+    }
+    EXPECT_EQ(std::count(g_eps.log.begin(), g_eps.log.end(), std::string("ACT:6")), 1) << phase;
   }
 }
 
@@ -607,6 +645,93 @@ TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
   EXPECT_EQ(proc_exec_log().back().text.rfind(la_text(300270), 0), 0u) << proc_exec_log().back().text;
   EXPECT_TRUE(g_eps.log.size() == 2);  // the first run's only
   EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// The process's own file: its file control area holds the compiled
+// reference and the open handle, whose buffer is the record area; the PCB
+// has it as PCF entry with a stream over it; an invocation naming a query
+// gives the type 3 block; a report process's break table stays empty.
+TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
+  define({{"ACT", 4}});
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_DISK, 16, 0, nullptr, 0);
+  f.app.set("ABC");
+  f.ver.set("00");
+  f.name.set("PCFILE");
+  f.path_type = FM_PT_DATA;
+  FmFdb made = f;
+  ASSERT_EQ(FM_CREATE(&made, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+  FM_CLOSE(made.handle.get(), 0);
+  {  // its directory entry, as the dictionary tools make it
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+    FmFdb sd;
+    INIT_DSYSDIR_FDB(&sd, kdb, sdb);
+    ASSERT_EQ(FM_CREATE(&sd, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 0, 0), 1);
+    auto* ent = static_cast<FmSysdirRec*>(MM_ALLOC(e.pool, sizeof(FmSysdirRec)));
+    fm_cat_sysdir_entry(&f, ent);
+    PROTO_FULL(sd.handle.get(), 0, reinterpret_cast<uint8_t*>(ent));
+    ASSERT_EQ(fm_write(sd.handle.get()), 1);
+    FM_CLOSE(sd.handle.get(), 0);
+  }
+  PiInvoc w = invoc("ACT", 4);
+  proc_svc.ap_exec = ap_double;
+  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  Pcb* probe = e.pcb("ACT", 2, 4);
+  ASSERT_EQ(pl_get(probe, 1), 1);
+  EmHeader* em = probe->module.get();
+  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->fdb = f;
+  r->file_no = 1;
+  r->use = 1;
+  r->one = 1;
+  r->rec_ira = 1;
+  r->ctl_ira = 2;
+  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
+  ASSERT_EQ(fm_write(em->cfi.get()), 1);
+  em->pcf_file = 1;
+  em->pcf_app.set("ABC");
+  pl_release(probe);
+  bool checked = false;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    checked = true;
+    uint8_t* rec_area = p->area_addr.get()[1].get();
+    auto* fca = reinterpret_cast<PiFileCtl*>(p->area_addr.get()[2].get());
+    EXPECT_EQ(p->pcf_entry.get(), static_cast<void*>(fca));
+    EXPECT_NE(fca->cfi.get(), nullptr);
+    ASSERT_NE(fca->handle.get(), nullptr);
+    EXPECT_EQ(fca->handle->rec.get(), rec_area);
+    EXPECT_EQ(int(fca->copy_mode), 1);
+    ASSERT_NE(p->pcf_stream.get(), nullptr);
+    EXPECT_EQ(p->pcf_stream->rec.get(), rec_area);
+    auto* q = static_cast<PiQryScb*>(p->query_scb.get());
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(q->type.get(), 3u);
+    EXPECT_TRUE(q->app == "QAP");
+    EXPECT_EQ(q->name.str(), "Q1");
+    EXPECT_EQ(int(q->level_events), 1);
+    EXPECT_EQ(int(q->reuse), 2);
+    EXPECT_EQ(q->next.get(), nullptr);
+    EXPECT_EQ(p->break_count.get(), 0u);
+  };
+  PiInvoc v = invoc("ACT", 4);
+  v.query_app.set("QAP");
+  v.query_name.set("Q1");
+  v.query_reuse = 2;
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(count("rt_err"), 0) << (proc_exec_log().empty() ? std::string() : proc_exec_log().back().text);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  // In automatic mode no query block is built.
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep == 1) {
+      EXPECT_EQ(p->query_scb.get(), nullptr);
+    }
+  };
+  v.auto_mode = 1;
+  EXPECT_EQ(run(&v), 2);
 }
 
 }  // namespace

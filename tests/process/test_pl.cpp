@@ -234,6 +234,40 @@ TEST_F(Pl, AModuleInAnotherLanguageIsSavedUnderThatLanguage) {
   pl_release(en);
 }
 
+// Two processes whose definitions carry one stamp name one saved file: the
+// second never runs the first's module, and the first's file stays its own.
+TEST_F(Pl, AProcessNeverLoadsOrOverwritesTheSavedModuleOfAnotherProcessOfItsStamp) {
+  descs()["P2"] = Desc{{5, 3}, {40}, {}, false};
+  ASSERT_NE(expected(descs()["P1"]), expected(descs()["P2"]));
+  define({proc_rec("P1"), proc_rec("P2")});
+  std::string nm = stamp_name();
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  pl_release(p);
+  ASSERT_TRUE(exists(e.mod_path(nm.c_str())));
+  std::vector<uint8_t> first = read_file(e.mod_path(nm.c_str()));
+  restart();
+  // P2 finds P1's module under its name: refused, compiled, run as P2.
+  Pcb* q = e.pcb("P2");
+  ASSERT_EQ(pl_get(q, 1), 1);
+  EXPECT_EQ(compiles(), 1);
+  EXPECT_EQ(q->module->proc_name.str(), "P2");
+  EXPECT_EQ(Engine::run(q), expected(descs()["P2"]));
+  pl_release(q);
+  // The file is P1's, untouched, and still loads for P1 without a compile.
+  EXPECT_EQ(read_file(e.mod_path(nm.c_str())), first);
+  // Nor is it P2's to scratch.
+  uint32_t st = 0;
+  EXPECT_EQ(pl_scratch(0, "ABC", "00", 4, "P2", &st), 0);
+  EXPECT_TRUE(exists(e.mod_path(nm.c_str())));
+  restart();
+  Pcb* r = e.pcb("P1");
+  ASSERT_EQ(pl_get(r, 1), 1);
+  EXPECT_EQ(compiles(), 0);
+  EXPECT_EQ(Engine::run(r), expected(descs()["P1"]));
+  pl_release(r);
+}
+
 // ------------------------------------------------------ saved files --
 TEST_F(Pl, AWrongMarkOrVersionIsDeletedAndCompiled) {
   define({proc_rec("P1")});

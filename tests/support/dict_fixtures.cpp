@@ -129,8 +129,8 @@ Rec process(int type, std::string_view name, std::string_view title) {
                          {"proc_name", std::string(name)},
                          {"title", std::string(title)},
                          {"flag31", "1"},
-                         {"added", "2026-01-01T00:00:00"},
-                         {"changed", "2026-01-01T00:00:00"}});
+                         {"added", dict_proc_stamp(type, name)},
+                         {"changed", dict_proc_stamp(type, name)}});
 }
 
 Rec frame(int type, std::string_view proc, int frame_no, int mode, bool interactive) {

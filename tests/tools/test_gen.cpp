@@ -7,8 +7,12 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <set>
 
+#include "files/dictenc.h"
 #include "files/dictrec.h"
+#include "process/pishr.h"
+#include "process/pl.h"
 #include "gen.h"
 #include "gen_support.h"
 
@@ -200,27 +204,28 @@ TEST(Gen, DefinedFieldsGiveTheirImagesAndElements) {
   std::vector<qg::GenFile> made;
   qg::Errors errs;
   ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, (t.path / "boot").string(), &errs, &made)) << errs.str();
-  // PDF4: ERRORS, WARNINGS (u32), OPTION (u16, initial 65535).
+  // PDF4: ERRORS, WARNINGS (u32) first; OPTION (u16 at 36, initial 65535).
   const qg::GenFile* pdf4 = find(made, "PDF4");
   ASSERT_NE(pdf4, nullptr);
   EXPECT_EQ(pdf4->app, "0LA");
   EXPECT_EQ(pdf4->fclass, 2);
-  ASSERT_GE(pdf4->init.size(), 10u);
-  EXPECT_EQ(std::vector<uint8_t>(pdf4->init.begin(), pdf4->init.begin() + 10),
-            (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF}));
-  EXPECT_EQ(std::vector<uint8_t>(pdf4->null.begin(), pdf4->null.begin() + 10), std::vector<uint8_t>(10, 0));
-  // PDF3: CANCEL OK "1", OPERATIONAL PHASE 1, the call result word at byte 4.
-  const qg::GenFile* pdf3 = find(made, "PDF3");
-  ASSERT_NE(pdf3, nullptr);
-  ASSERT_GE(pdf3->init.size(), 8u);
-  EXPECT_EQ(pdf3->init[0], '1');
-  EXPECT_EQ(pdf3->init[1], 1);
-  EXPECT_EQ(pdf3->null[0], ' ');
-  // PDF0: byte 15 is DESIGN ACCESS; DATABASE OPTIONS (14) starts at 2.
-  const qg::GenFile* pdf0 = find(made, "PDF0");
-  ASSERT_NE(pdf0, nullptr);
-  EXPECT_EQ(pdf0->init[14], 2);
-  EXPECT_EQ(pdf0->init[15], 0);
+  ASSERT_EQ(pdf4->init.size(), sizeof(PdStatus));
+  EXPECT_EQ(std::vector<uint8_t>(pdf4->init.begin(), pdf4->init.begin() + 8), std::vector<uint8_t>(8, 0));
+  EXPECT_EQ(rec::view<PdStatus>(const_cast<uint8_t*>(pdf4->init.data())).option.get(), 65535);
+  EXPECT_EQ(std::vector<uint8_t>(pdf4->null.begin(), pdf4->null.begin() + 8), std::vector<uint8_t>(8, 0));
+  // PDF2: CANCEL OK "1", OPERATIONAL PHASE 1, the call result word at byte 4.
+  const qg::GenFile* pdf2 = find(made, "PDF2");
+  ASSERT_NE(pdf2, nullptr);
+  ASSERT_EQ(pdf2->init.size(), sizeof(PdArea3));
+  EXPECT_EQ(pdf2->init[0], '1');
+  EXPECT_EQ(pdf2->init[1], 1);
+  EXPECT_EQ(pdf2->null[0], ' ');
+  // PDF5: DATABASE OPTIONS (3) starts at 2, DESIGN ACCESS (15) at 0.
+  const qg::GenFile* pdf5 = find(made, "PDF5");
+  ASSERT_NE(pdf5, nullptr);
+  ASSERT_EQ(pdf5->init.size(), sizeof(PdArea9));
+  EXPECT_EQ(pdf5->init[3], 2);
+  EXPECT_EQ(pdf5->init[15], 0);
 
   // The ELEMENT records of work field "A" and of the key group of CHILD.
   const qg::GenFile* elem = find(made, "ELEMENT");
@@ -264,6 +269,81 @@ namespace {
 
 // Bounded fuzz of whole runs: spoiled copies of three sources either
 // generate or are refused with places, and a refused run writes nothing.
+// A saved module file is named by its process's definition stamp: every
+// process generated (the system applications' and a test application's)
+// has a stamp, and so a file name, of its own; none is all ones.
+TEST(Gen, EveryProcessHasAStampAndASavedModuleNameOfItsOwn) {
+  TmpDir t;
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, QUVO_TEST_DIR "/tools/apps"}, (t.path / "boot").string(), &errs, &made)) << errs.str();
+  const qg::GenFile* proc = find(made, "PROCESS");
+  ASSERT_NE(proc, nullptr);
+  ASSERT_GE(proc->records.size(), 4u);
+  std::set<std::string> names;
+  for (const auto& r : proc->records) {
+    const DProc& d = rec::view<DProc>(r.data());
+    uint32_t st[2] = {rec::view<rec::U32>(d.added.b).get(), rec::view<rec::U32>(d.added.b + 4).get()};
+    EXPECT_FALSE(st[0] == 0xFFFFFFFFu && st[1] == 0xFFFFFFFFu) << d.proc_name.str();
+    EXPECT_EQ(std::memcmp(d.added.b, d.changed.b, 8), 0) << d.proc_name.str();
+    char n[9] = {};
+    pl_gen_nam(0, st, n);
+    EXPECT_TRUE(names.insert(n).second) << d.proc_name.str() << " shares the saved-module name " << n;
+  }
+  // The same process is given the same stamp by every generation.
+  EXPECT_EQ(dict_proc_stamp(1, "QUVO MENU"), dict_proc_stamp(1, "QUVO MENU"));
+  EXPECT_NE(dict_proc_stamp(1, "QUVO MENU"), dict_proc_stamp(6, "QUVO MENU"));
+}
+
+// The predefined fields: every field of the "0LA" files PDF0, PDF2-PDF7 as
+// the generated ELEMENT and FILE records give it (name, offset, length,
+// data type, occurrences, record length) is the field of the engine's data
+// area record of that file, in the same order, and nothing else is.
+TEST(Gen, PredefinedFieldFilesAreTheEnginesDataAreaRecords) {
+  TmpDir t;
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, (t.path / "boot").string(), &errs, &made)) << errs.str();
+  const qg::GenFile* elem = find(made, "ELEMENT");
+  ASSERT_NE(elem, nullptr);
+  std::set<std::string> pdfs;
+  for (const auto& r : elem->records) {
+    const DElem& e = rec::view<DElem>(const_cast<uint8_t*>(r.data()));
+    std::string f = e.file.str();
+    if (f.rfind("PDF", 0) == 0) pdfs.insert(f);
+  }
+  EXPECT_EQ(pdfs, (std::set<std::string>{"PDF0", "PDF2", "PDF3", "PDF4", "PDF5", "PDF6", "PDF7"}));
+  auto trim = [](std::string s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+  };
+  for (const PdFile& pf : kPdFiles) {
+    SCOPED_TRACE(pf.file);
+    const qg::GenFile* g = find(made, pf.file);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->app, "0LA");
+    EXPECT_EQ(g->rec_len, pf.size);
+    std::vector<const DElem*> fields;
+    for (const auto& r : elem->records) {
+      const DElem& e = rec::view<DElem>(const_cast<uint8_t*>(r.data()));
+      if (trim(e.file.str()) == pf.file) fields.push_back(&e);
+    }
+    std::sort(fields.begin(), fields.end(),
+              [](const DElem* a, const DElem* b) { return a->offset.get() < b->offset.get(); });
+    ASSERT_EQ(int(fields.size()), pf.count);
+    for (int i = 0; i < pf.count; ++i) {
+      const DictField& want = pf.fields[i];
+      const DElem& e = *fields[size_t(i)];
+      SCOPED_TRACE(want.name);
+      EXPECT_EQ(trim(e.name.str()), want.name);
+      EXPECT_EQ(e.offset.get(), want.offset);
+      EXPECT_EQ(e.length.get(), want.width);
+      EXPECT_EQ(int(e.type), int(want.type));
+      EXPECT_EQ(std::max<int>(e.occurs.get(), 1), int(want.occurs));
+    }
+  }
+}
+
 TEST(Gen, SpoiledSourcesGenerateOrWriteNothing) {
   TmpDir t;
   fs::path src = copy_sources(t.path);

@@ -829,6 +829,7 @@ bool Gen::processes() {
   };
   std::map<std::string, P> procs;
   std::set<std::string> refused;
+  std::set<std::string> proc_stamps;  // application and stamp
   for (const App& a : src.apps)
     for (const Text& t : a.processes) {
       if (t.blocks.empty()) continue;
@@ -864,6 +865,19 @@ bool Gen::processes() {
           for (const Fld& f : g->flds) found = found || f.elem_name == key;
           const Entry* ke = hb.find("pcf_key");
           if (!found) errs.add(ke ? ke->value_at : hb.at, "\"pcf_key\": " + fname + " has no field \"" + key + "\"");
+        }
+      }
+      // A stamp of its own unless the source gives one: a saved module
+      // file is named by it, so two processes of one application never
+      // share a stamp (a rare equal one moves on by a hundredth).
+      if (!hb.find("added") && !hb.find("changed")) {
+        const Fld* fa = pr->fld("added");
+        const Fld* fc = pr->fld("changed");
+        for (uint32_t bump = 0; fa && fc; ++bump) {
+          std::string st = dict_proc_stamp(p.proc_type, hb.args[0].text, bump), why;
+          encode_at(*fa, 0, st, r.data(), &why);
+          encode_at(*fc, 0, st, r.data(), &why);
+          if (proc_stamps.insert(a.id + std::string(reinterpret_cast<const char*>(p.added.b), 8)).second) break;
         }
       }
       procs[hb.args[0].text] = P{a.id, p.proc_type};

@@ -30,7 +30,11 @@
 //   - Stamps: every stamp the sources do not give is one fixed value, the
 //     host time of 2026-01-01 00:00 (never all ones, which would mean "must
 //     compile"); the design files of "0AD" keep the fixed structure stamps
-//     (0, N) the dictionary compiler gives them.
+//     (0, N) the dictionary compiler gives them. A process is the
+//     exception: its definition stamps are its own (dict_proc_stamp: that
+//     day, a time of day from its type and name, moved on past a stamp
+//     another process of its application has), since its saved module
+//     file is named by them.
 //   - Element names: a field of a source-defined file is named as written;
 //     a field of a declared file is "<FILE>_<MEMBER>" in upper case
 //     ("PROCESS_PROC_NAME", "USER_ID"): no blank, so never the name of a
