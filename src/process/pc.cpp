@@ -251,6 +251,7 @@ int pc_prep(PcCtx* ctx) {
   ctx->attach_level = com.depth;
   ctx->pool = mm_create_pool(nullptr, ctx->attach_level, 0);
   pc_find_reset();
+  ctx->fields.clear();
   // The errors of this process's last compile go: each compile lists only
   // its own, and its sequence starts at 1 again.
   if (g_cmpl_err) {

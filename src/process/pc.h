@@ -33,6 +33,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "files/dictrec.h"
 #include "files/fm.h"
@@ -185,6 +187,19 @@ struct PcScPart {
   void (*sc_free)(void*) = nullptr;
 };
 
+// The fields one compile has referred to: pc_fld's result by application,
+// field name and occurrence (a second reference reads no dictionary and
+// writes no record, as the first left everything it needs in place).
+struct PcFldKey {
+  char b[27];                  // application (3), name (22), occurrence (2)
+  bool operator==(const PcFldKey& o) const { return std::memcmp(b, o.b, sizeof b) == 0; }
+};
+struct PcFldKeyHash {
+  size_t operator()(const PcFldKey& k) const noexcept {
+    return std::hash<std::string_view>{}(std::string_view(k.b, sizeof k.b));
+  }
+};
+
 struct PcCtx {
   MmPool pool = 0;             // compile pool, at attach_level
   int attach_level = 0;
@@ -204,6 +219,7 @@ struct PcCtx {
   char lang[3]{}, dict_lang[3]{};
   bool failed = false;
   uint32_t status = 0;         // the header status word's copy of the last reference failure
+  std::unordered_map<PcFldKey, CElem, PcFldKeyHash> fields;   // emptied by pc_prep
   PcCtx() = default;
   PcCtx(const PcCtx&) = delete;
   PcCtx& operator=(const PcCtx&) = delete;

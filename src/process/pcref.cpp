@@ -577,10 +577,31 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
   return 1;
 }
 
+namespace {
+int pc_fld_in(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
+}  // namespace
+
 int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
   if (!app) { sys_err(__LINE__, "Null application id"); return 0; }
   if (!field) { sys_err(__LINE__, "Null field name"); return 0; }
   if (!out) { sys_err(__LINE__, "Null celem pointer"); return 0; }
+  PcFldKey fk;
+  std::memcpy(fk.b, app, 3);
+  ut_cpy_fill(fk.b + 3, field, 22);
+  uint16_t occ1 = occ ? occ : 1;
+  std::memcpy(fk.b + 25, &occ1, 2);
+  if (auto it = ctx->fields.find(fk); it != ctx->fields.end()) {
+    *out = it->second;
+    return 1;
+  }
+  if (!pc_fld_in(app, field, occ, out, ctx)) return 0;
+  ctx->fields.emplace(fk, *out);
+  return 1;
+}
+
+namespace {
+
+int pc_fld_in(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
   EmHeader* em = ctx->em;
   EmCap* cap = pc_ap(app, ctx);
   if (!cap) return 0;
@@ -647,6 +668,8 @@ int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* 
   pc_add_ctok(ctx, app, e);
   return 1;
 }
+
+}  // namespace
 
 void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode) {
   EmHeader* em = ctx->em;
