@@ -193,6 +193,7 @@ uint8_t calc_fn_code(const char* name, int len, int* args) {
 
 uint32_t parse_calc(const char* text, int len, CalcTree* tree) {
   tree->nodes.clear();
+  tree->nodes.reserve(32);
   tree->root = -1;
   Parse p{text, 0, len - 1, tree};
   int root = -1;

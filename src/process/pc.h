@@ -196,7 +196,13 @@ struct PcFldKey {
 };
 struct PcFldKeyHash {
   size_t operator()(const PcFldKey& k) const noexcept {
-    return std::hash<std::string_view>{}(std::string_view(k.b, sizeof k.b));
+    uint64_t w[4] = {};
+    std::memcpy(w, k.b, sizeof k.b);
+    uint64_t h = w[0] * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (h >> 29) ^ w[1]) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 31) ^ w[2]) * 0x94D049BB133111EBull;
+    h = (h ^ (h >> 30) ^ w[3]) * 0x9E3779B97F4A7C15ull;
+    return size_t(h ^ (h >> 32));
   }
 };
 

@@ -221,16 +221,21 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com) {
   if (in_com) return uint32_t(static_cast<const uint8_t*>(value) - reinterpret_cast<const uint8_t*>(&com)) + 65000;
   FmArb* f = em->cnst.get();
+  // A value already in the arena (a conversion's result) is written from
+  // where it lies; any other is copied there first.
+  auto put = [&](const uint8_t* rec) {
+    PROTO_FULL(f, 0, const_cast<uint8_t*>(rec));
+    f->rec_len = uint16_t(len ? len : 1);
+    int ok = fm_write(f);
+    f->rec_len = 0;
+    if (!ok) sys_err(__LINE__, "pc_put_cnst() - cnst file write");
+    return ok ? uint32_t(f->rid) : 0u;
+  };
+  const uint8_t* v = static_cast<const uint8_t*>(value);
+  if (len && arena::contains(v)) return put(v);
   PcBuf<uint8_t> buf(len ? len : 1);
   if (len) std::memcpy(buf.bytes(), value, len);
-  PROTO_FULL(f, 0, buf.bytes());
-  f->rec_len = uint16_t(len ? len : 1);
-  if (!fm_write(f)) {
-    sys_err(__LINE__, "pc_put_cnst() - cnst file write");
-    return 0;
-  }
-  f->rec_len = 0;
-  return f->rid;
+  return put(buf.bytes());
 }
 
 // -------------------------------------------------------------- areas --
