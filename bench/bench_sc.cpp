@@ -1,9 +1,10 @@
 // Statements compiled per second, counted in bytes of statement text, in
 // the same run:
-//   BM_ScCompile        pl_get compiling one Subroutine of about 25,000
-//                       statements (every verb the compiler builds: comments,
-//                       LABEL, GOTO forward and back, END, END PROC, EXIT,
-//                       LOGOUT, runs of T/F columns of levels 1-3) with an
+//   BM_ScCompile        pl_get compiling one Subroutine of about 39,000
+//                       statements (comments, LABEL, GOTO forward and back,
+//                       END, END PROC, EXIT, LOGOUT, runs of T/F columns of
+//                       levels 1-3, and the computing verbs CALC, IF/AND/OR,
+//                       BEG LOOP/END LOOP, OVERFLOW, GOSUB/RETURN) with an
 //                       empty cache and no saved file, spread over the 11
 //                       process event points;
 //   BM_LuaLoadBuffer    the anchor: Lua 5.4 compiling (luaL_loadbuffer) a

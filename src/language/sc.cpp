@@ -795,7 +795,8 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
   std::memcpy(app, op.app.data(), 3);
   std::memcpy(name, op.text.data(), 22);
   if (kind) *kind = std::memcmp(app, "0LA", 3) == 0 ? 1 : 0;
-  if (std::memcmp(app, "0LA", 3) == 0 && std::strncmp(name, "ALTERNATE IMAGE NUMBER", 22) == 0) pc->sc.flags |= 1;
+  if (name[1] == 'L' && std::memcmp(app, "0LA", 3) == 0 && std::memcmp(name, "ALTERNATE IMAGE NUMBER", 22) == 0)
+    pc->sc.flags |= 1;
   pc->em->status = 0;
   if (!pc_fld(app, name, 1, elem, pc)) {
     uint32_t st = pc->em->status;

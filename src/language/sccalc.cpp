@@ -22,7 +22,9 @@ constexpr FnDef kFns[] = {
     {"SQRT", 15, 1},  {"CEIL", 16, 1}, {"ABS", 17, 1},  {"FLOOR", 18, 1}, {"", 0, 0},
 };
 
-// The parse state; a syntax error unwinds (recovery scope type 5).
+// The parse state; a syntax error unwinds to parse_calc, which holds
+// nothing a recovery scope would have to release (no scope of its own:
+// one per CALC statement cost more than the parse).
 struct Parse {
   const char* text;
   int pos;
@@ -30,7 +32,8 @@ struct Parse {
   CalcTree* tree;
 };
 
-[[noreturn]] void syntax() { ut_unwind(int(kScCalcErr)); }
+struct CalcSyntax {};
+[[noreturn]] void syntax() { throw CalcSyntax{}; }
 bool at_end(const Parse& p) { return p.pos > p.last; }
 char cur(const Parse& p) { return at_end(p) ? '\0' : p.text[p.pos]; }
 void parse_space(Parse& p) {
@@ -190,15 +193,15 @@ uint8_t calc_fn_code(const char* name, int len, int* args) {
 
 uint32_t parse_calc(const char* text, int len, CalcTree* tree) {
   tree->nodes.clear();
+  tree->nodes.reserve(32);
   tree->root = -1;
   Parse p{text, 0, len - 1, tree};
   int root = -1;
-  int rc = mark(5, [&] {
+  try {
     root = parse_expr(p);
     parse_space(p);
     if (!at_end(p)) syntax();
-  });
-  if (rc != 1) {
+  } catch (const CalcSyntax&) {
     tree->nodes.clear();
     return kScCalcErr;
   }

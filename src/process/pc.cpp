@@ -106,8 +106,8 @@ int pc_init() {
 }
 
 const PcPcfStamp pc_pcf_stamps[8] = {
-    {6, false, false}, {7, false, false}, {4, true, true}, {5, true, true},
-    {0, false, false}, {1, false, false}, {2, false, true}, {3, false, true},
+    {6, false, false, 0}, {7, false, false, 0}, {4, true, true, 0}, {5, true, true, 1},
+    {0, false, false, 0}, {1, false, false, 0}, {2, false, true, 0}, {3, false, true, 1},
 };
 
 // ------------------------------------------------------------ CMPL_ERR --
@@ -251,6 +251,7 @@ int pc_prep(PcCtx* ctx) {
   ctx->attach_level = com.depth;
   ctx->pool = mm_create_pool(nullptr, ctx->attach_level, 0);
   pc_find_reset();
+  ctx->fields.clear();
   // The errors of this process's last compile go: each compile lists only
   // its own, and its sequence starts at 1 again.
   if (g_cmpl_err) {
@@ -412,7 +413,8 @@ void step_pcf(PcCtx* ctx) {
   }
   em->pcf_file = cfi.file_no;
   PcPcfCmpl& pr = pc_pcf_cmpl(em);
-  pc_scan(cap, ctx, cfi, 1);
+  // An error of the PCF's own compile does not fail the compile.
+  if (!pc_pcf(cap, &cfi, ctx)) pc_add_cmpl_err(ctx, kPcErrProc, &d, ctx->em->status, d.pcf_file.data(), 8);
   pr.area = cfi.rec_area;
   pr.rec_ira = cfi.rec_ira;
   if (em->proc_type == 2 || em->proc_type == 9) pr.key_ira = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);

@@ -33,10 +33,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "files/dictrec.h"
 #include "files/fm.h"
 #include "foundation/cv.h"
+#include "foundation/cvdat.h"
 #include "foundation/macros.h"
 #include "foundation/mm.h"
 #include "foundation/record.h"
@@ -132,6 +135,14 @@ struct PcMap {
 };
 QV_RECORD(PcMap, 14);
 
+// A stamp field of the PCF kept with its type and length (4 bytes).
+struct PcTypedStamp {
+  rec::U8 type;          // 0 data type
+  rec::U8 b1;            // 1
+  rec::U16 len;          // 2 length
+};
+QV_RECORD(PcTypedStamp, 4);
+
 // The results of the PCF compile the header keeps (EmHeader::pcf_cmpl, 763
 // bytes at 140; this engine's placement, saved with the header).
 struct PcPcfCmpl {
@@ -140,11 +151,19 @@ struct PcPcfCmpl {
   rec::U32 key_ira;               // 8   Input and Inquiry: IRA of the record's field sub-area
   rec::Text<30> scan_name[17];    // 12  per key number: the key's scan process name
   rec::U8 scan_flag[17];          // 522 per key number: 1 when its element's byte 92 is '1'
-  rec::Bytes<224> rest;           // 539
+  rec::I32 stamp_off[8];          // 539 per FILE usage slot (FILE byte 140 + 4 x slot): the
+                                  //     named element's record offset, -1 none
+  DateStampRec date[2];           // 571 slots 4 and 5 (FILE 156, 160): date stamps with
+                                  //     their compiled masks (STAMP_DATE reads them)
+  PcTypedStamp typed[2];          // 715 slots 2 and 3 (FILE 148, 152): type and length
+  rec::Bytes<40> rest;            // 723
 };
 QV_RECORD(PcPcfCmpl, 763);
 QV_AT(PcPcfCmpl, scan_name, 12);
 QV_AT(PcPcfCmpl, scan_flag, 522);
+QV_AT(PcPcfCmpl, stamp_off, 539);
+QV_AT(PcPcfCmpl, date, 571);
+QV_AT(PcPcfCmpl, typed, 715);
 inline PcPcfCmpl& pc_pcf_cmpl(EmHeader* em) { return rec::view<PcPcfCmpl>(em->pcf_cmpl.b); }
 
 // One table: the header's PCF stamp and guard fields (FILE bytes 140-171),
@@ -153,6 +172,7 @@ struct PcPcfStamp {
   int usage_slot;       // index into DFile::usage (FILE byte 140 + 4 x slot)
   bool date;            // a date stamp: type, length, compiled mask too
   bool typed;           // type and length
+  int index;            // its entry in PcPcfCmpl::date or ::typed
 };
 extern const PcPcfStamp pc_pcf_stamps[8];
 
@@ -165,6 +185,25 @@ struct PcScPart {
   bool started = false;        // block 1 of INST made current
   void* sc = nullptr;          // the statement compiler's own state
   void (*sc_free)(void*) = nullptr;
+};
+
+// The fields one compile has referred to: pc_fld's result by application,
+// field name and occurrence (a second reference reads no dictionary and
+// writes no record, as the first left everything it needs in place).
+struct PcFldKey {
+  char b[27];                  // application (3), name (22), occurrence (2)
+  bool operator==(const PcFldKey& o) const { return std::memcmp(b, o.b, sizeof b) == 0; }
+};
+struct PcFldKeyHash {
+  size_t operator()(const PcFldKey& k) const noexcept {
+    uint64_t w[4] = {};
+    std::memcpy(w, k.b, sizeof k.b);
+    uint64_t h = w[0] * 0x9E3779B97F4A7C15ull;
+    h = (h ^ (h >> 29) ^ w[1]) * 0xBF58476D1CE4E5B9ull;
+    h = (h ^ (h >> 31) ^ w[2]) * 0x94D049BB133111EBull;
+    h = (h ^ (h >> 30) ^ w[3]) * 0x9E3779B97F4A7C15ull;
+    return size_t(h ^ (h >> 32));
+  }
 };
 
 struct PcCtx {
@@ -186,6 +225,7 @@ struct PcCtx {
   char lang[3]{}, dict_lang[3]{};
   bool failed = false;
   uint32_t status = 0;         // the header status word's copy of the last reference failure
+  std::unordered_map<PcFldKey, CElem, PcFldKeyHash> fields;   // emptied by pc_prep
   PcCtx() = default;
   PcCtx(const PcCtx&) = delete;
   PcCtx& operator=(const PcCtx&) = delete;
@@ -272,6 +312,14 @@ void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode);
 // The PK records of a compiled file: one per segment of each key (from
 // its KDB and SDB records).
 void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi);
+// The PCF's own compile (cfi from pc_fi, rewritten with the use flags and
+// share mode): the header's stamp fields, SCAN in mode 1, the CV sub-file
+// of a keyed Action or Update PCF, the CFLD records of the PCF's fields and
+// (Output, Inquiry) of its look-up files. 1, or 0 with the EM header status
+// 102090, 102070 or 102100; a look-up field that fails is a compile error
+// (103340) and not a failure.
+int pc_pcf(EmCap* cap, EmCfi* cfi, PcCtx* ctx);
+constexpr uint32_t kPcBadLookup = 103340;    // look-up reference invalid
 // The name (22 characters) of the field of key number 0 of a file: 1, or 0
 // with the EM header status 101910, 102090, 102100, 102070 or 102080 (the
 // file has no key 0).

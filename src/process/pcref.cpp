@@ -15,6 +15,7 @@
 #include "foundation/ut.h"
 #include "process/pc.h"
 #include "process/pigetd.h"
+#include "process/plint.h"
 
 namespace {
 
@@ -220,16 +221,21 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com) {
   if (in_com) return uint32_t(static_cast<const uint8_t*>(value) - reinterpret_cast<const uint8_t*>(&com)) + 65000;
   FmArb* f = em->cnst.get();
+  // A value already in the arena (a conversion's result) is written from
+  // where it lies; any other is copied there first.
+  auto put = [&](const uint8_t* rec) {
+    PROTO_FULL(f, 0, const_cast<uint8_t*>(rec));
+    f->rec_len = uint16_t(len ? len : 1);
+    int ok = fm_write(f);
+    f->rec_len = 0;
+    if (!ok) sys_err(__LINE__, "pc_put_cnst() - cnst file write");
+    return ok ? uint32_t(f->rid) : 0u;
+  };
+  const uint8_t* v = static_cast<const uint8_t*>(value);
+  if (len && arena::contains(v)) return put(v);
   PcBuf<uint8_t> buf(len ? len : 1);
   if (len) std::memcpy(buf.bytes(), value, len);
-  PROTO_FULL(f, 0, buf.bytes());
-  f->rec_len = uint16_t(len ? len : 1);
-  if (!fm_write(f)) {
-    sys_err(__LINE__, "pc_put_cnst() - cnst file write");
-    return 0;
-  }
-  f->rec_len = 0;
-  return f->rid;
+  return put(buf.bytes());
 }
 
 // -------------------------------------------------------------- areas --
@@ -469,6 +475,7 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
   c.fdb.flags = uint8_t((file.flag20[0] == '1' ? 2 : 0) + (file.flag21[0] == '1' ? 4 : 0));
   c.fdb.path_type = std::memcmp(app, "0DN", 3) == 0 ? 8 : 0;
   c.use = 0;
+  c.fdb.share = 15;  // none for a PCF whose definition says so (pc_pcf)
   c.xlate = file.b14[0] == '1' ? 1 : 0;
   std::memcpy(c.stamp.b, file.stamp.b, 8);
   c.rec_area = file.area;
@@ -575,10 +582,31 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
   return 1;
 }
 
+namespace {
+int pc_fld_in(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
+}  // namespace
+
 int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
   if (!app) { sys_err(__LINE__, "Null application id"); return 0; }
   if (!field) { sys_err(__LINE__, "Null field name"); return 0; }
   if (!out) { sys_err(__LINE__, "Null celem pointer"); return 0; }
+  PcFldKey fk;
+  std::memcpy(fk.b, app, 3);
+  ut_cpy_fill(fk.b + 3, field, 22);
+  uint16_t occ1 = occ ? occ : 1;
+  std::memcpy(fk.b + 25, &occ1, 2);
+  if (auto it = ctx->fields.find(fk); it != ctx->fields.end()) {
+    *out = it->second;
+    return 1;
+  }
+  if (!pc_fld_in(app, field, occ, out, ctx)) return 0;
+  ctx->fields.emplace(fk, *out);
+  return 1;
+}
+
+namespace {
+
+int pc_fld_in(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
   EmHeader* em = ctx->em;
   EmCap* cap = pc_ap(app, ctx);
   if (!cap) return 0;
@@ -645,6 +673,8 @@ int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* 
   pc_add_ctok(ctx, app, e);
   return 1;
 }
+
+}  // namespace
 
 void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode) {
   EmHeader* em = ctx->em;
@@ -1030,4 +1060,261 @@ EmCchld* pc_find_cchld(PcCtx* ctx, const EmCfrm* frame, const EmCimg* image, uin
   uint8_t* r = find_by(ctx->em->cchld.get(), image ? 2 : 1, k.bytes(), "bad compiled child read");
   if (r) g_cchld = Found{true, a, b, c, r};
   return reinterpret_cast<EmCchld*>(r);
+}
+
+// ----------------------------------------------------------------- PCF --
+namespace {
+
+// The stored CFI of `c` (application, file name) held, changed by `fix`
+// and written back; `c` follows the stored record.
+template <class Fix>
+void cfi_update(PcCtx* ctx, EmCfi* c, Fix fix) {
+  FmArb* f = ctx->em->cfi.get();
+  PcBuf<EmCfi> r;
+  r->fdb.app = c->fdb.app;
+  r->fdb.name = c->fdb.name;
+  PROTO_FULL(f, 0, r.bytes());
+  f->op = FM_OP_HOLD;
+  int got = fm_read(f);
+  f->op = 0;
+  if (!got) {
+    checkstat(f->status, "cfi read failed", kMod, __LINE__);
+    return;
+  }
+  fix(*r);
+  if (!fm_rewrite(f)) checkstat(f->status, "cfi rewrite failed", kMod, __LINE__);
+  *c = *r;
+}
+
+// The elements of a file in sequence (ELEMENT key 2); the handle's
+// position is not kept, so callers may read the source again meanwhile.
+std::vector<DElem> file_elems(FmArb* el, const rec::Text<8>& file) {
+  std::vector<DElem> out;
+  PcBuf<DElem> e;
+  PcBuf<DElem> k;
+  k->file = file;
+  PROTO_FULL(el, 2, e.bytes());
+  el->key.set(reinterpret_cast<uint8_t*>(k->file.data()));
+  el->key_len = 8;
+  el->op = FM_OP_AT | FM_OP_KEY;
+  int started = fm_start(el);
+  el->op = 0;
+  el->key.reset();
+  el->key_len = 0;
+  if (!started) return out;
+  while (fm_rdnxt(el) && e->file == file) out.push_back(*e);
+  return out;
+}
+
+// A CFLD record of a file field (a duplicate name is left as it is).
+void file_cfld(PcCtx* ctx, const rec::Text<3>& app, const DElem& e, bool lookup) {
+  FmArb* f = ctx->em->cfld.get();
+  PcBuf<EmCfld> r;
+  r->app = app;
+  r->name = e.name;
+  r->occurs = lookup ? 0 : e.occurs;
+  std::memcpy(r->stamp.b, e.stamp2.b, 8);
+  r->area = e.area;
+  r->k40 = lookup ? 0 : e.offset;
+  r->k42 = 0;
+  r->scan = e.b94;
+  std::memcpy(r->scan_proc.data(), e.label.data(), 30);
+  PROTO_FULL(f, 0, r.bytes());
+  if (!fm_write(f) && f->status != FM_ST_DUP_KEY) checkstat(f->status, "ref-fld write failed", kMod, __LINE__);
+}
+
+bool has_scan(const DElem& e) { return e.b94 != 0 && e.b94 != ' '; }
+
+}  // namespace
+
+int pc_pcf(EmCap* cap, EmCfi* cfi, PcCtx* ctx) {
+  EmHeader* em = ctx->em;
+  const DProc& d = ctx->def;
+  int type = em->proc_type;
+  // 1. Use flags and share mode: the process file is used; an Input
+  // process adds, deletes and changes as its definition allows. The share
+  // mode (the descriptor's byte 47) is 15, none when the definition says so.
+  cfi_update(ctx, cfi, [&](EmCfi& c) {
+    if (d.b110[0] == '0') c.fdb.share = 0;
+    c.use = uint8_t(c.use | 1);
+    if (type == 2) {
+      if (d.flag106[0][0] != '0') c.use = uint8_t(c.use | 2);
+      if (d.flag106[1][0] != '0') c.use = uint8_t(c.use | 8);
+      if (d.flag106[2][0] != '0') c.use = uint8_t(c.use | 4);
+    }
+  });
+  // 2.
+  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
+  if (!fi) {
+    em->status = kPcNoFileFile;
+    return 0;
+  }
+  PcBuf<DFile> file;
+  file->name = cfi->fdb.name;
+  PROTO_FULL(fi, 0, file.bytes());
+  if (!fm_read(fi)) {
+    em->status = kPcNoFile;
+    return 0;
+  }
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) {
+    em->status = kPcNoElemFile;
+    return 0;
+  }
+  // 3. Stamp and guard fields.
+  PcPcfCmpl& pr = pc_pcf_cmpl(em);
+  {
+    DbIdBlank blank(el);
+    for (const PcPcfStamp& s : pc_pcf_stamps) {
+      pr.stamp_off[s.usage_slot] = -1;
+      if (s.date) {
+        std::memset(static_cast<void*>(&pr.date[s.index]), 0, sizeof(DateStampRec));
+        pr.date[s.index].offset = -1;
+      } else if (s.typed) {
+        std::memset(static_cast<void*>(&pr.typed[s.index]), 0, sizeof(PcTypedStamp));
+      }
+      uint32_t no = file->usage[s.usage_slot];
+      if (no == 0) continue;
+      PcBuf<DElem> e;
+      e->file = file->name;
+      e->number = no;
+      PROTO_FULL(el, 2, e.bytes());
+      if (!fm_read(el)) {
+        checkstat(el->status, "Bad element read ", kMod, __LINE__);
+        return 0;
+      }
+      pr.stamp_off[s.usage_slot] = e->offset;
+      if (s.date) {
+        DateStampRec& r = pr.date[s.index];
+        std::memcpy(r.mask.b, e->mask.data(), 60);
+        DateDesc dd;
+        dd.type = e->type;
+        dd.mask = r.mask.b;
+        dd.mask_len = 60;
+        if (!cv_cmpl_date_msk(&dd)) {
+          sys_err(__LINE__, "pc_pcf() - bad date stamp mask");
+          return 0;
+        }
+        r.offset = e->offset;
+        r.type = dd.type;
+        r.high = dd.high;
+        r.low = dd.low;
+        r.julian = dd.julian;
+        r.len = e->length;
+        r.mask_len = dd.mask_len;
+      } else if (s.typed) {
+        pr.typed[s.index].type = e->type;
+        pr.typed[s.index].len = e->length;
+      }
+    }
+  }
+  // 4.
+  pc_scan(cap, ctx, *cfi, 1);
+  // 5. A keyed PCF of an Action or Update process that keeps its records'
+  // conversions: one compiled conversion per field of its first key.
+  char app[4] = {};
+  std::memcpy(app, cap->app.data(), 3);
+  char ver[3] = {};
+  std::memcpy(ver, cap->ver.data(), 2);
+  if ((type == 4 || type == 7) && file->org == 3 && d.flag376[0][0] != '1' && file->key_count > 0) {
+    FmArb* cv = em->cv.get();
+    if (!cv || !fm_is_handle(cv)) {
+      const EmSub* s = em_sub("CV");
+      cv = s ? em_create_sub(em, *s) : nullptr;
+      if (!cv) return 0;  // the system error "cnv file create failed" is shown
+
+    }
+    DbIdBlank blank(el);
+    PcBuf<DElem> k;
+    k->file = file->name;
+    k->number = file->key_elem[0];
+    PROTO_FULL(el, 2, k.bytes());
+    if (!fm_read(el)) {
+      checkstat(el->status, "pc_pcf() - can't read delem file", kMod, __LINE__);
+      return 0;
+    }
+    std::vector<DElem> parts;
+    if (k->kind != 2) {
+      parts.push_back(*k);
+    } else {
+      // The members follow the group in sequence (the read left the
+      // stream on it).
+      rec::Text<22> last;
+      std::memcpy(last.data(), k->domain.data(), 22);
+      DElem& e = *k;
+      while (fm_rdnxt(el) && e.file == file->name) {
+        if (e.kind == 1 || e.kind == 5) parts.push_back(e);
+        if (std::memcmp(e.name.data(), last.data(), 22) == 0) break;
+      }
+    }
+    PcBuf<CvBlock> blk;
+    PcBuf<CElem> ce;
+    for (const DElem& p : parts) {
+      std::memset(static_cast<void*>(blk.p), 0, sizeof(CvBlock));
+      ce->e = p;
+      ce->reference = cfi->file_no;
+      ce->field_offset = p.offset;
+      ce->source = 1;
+      CvItem& it = blk->own;
+      it.reference = cfi->file_no;
+      it.source = 1;
+      it.one = 1;
+      if (!cv_bld_sitm(&it, ce.p, nullptr, app, ver) || !cv_cmpl(blk.p, &it, nullptr, 0)) {
+        sys_err(__LINE__, "pc_pcf() - can't write cnv file");
+        return 0;
+      }
+      PROTO_FULL(cv, 0, reinterpret_cast<uint8_t*>(&it));
+      if (!fm_write(cv)) {
+        checkstat(cv->status, "pc_pcf() - can't write cnv file", kMod, __LINE__);
+        return 0;
+      }
+    }
+    return 1;
+  }
+  if (type != 2 && type != 3 && type != 9) return 1;
+  // 6. The PCF's fields (an Input process: its simple fields only) and,
+  // for Output and Inquiry, the scanned fields of each look-up file.
+  std::vector<DElem> elems;
+  {
+    DbIdBlank blank(el);
+    elems = file_elems(el, file->name);
+  }
+  for (const DElem& e : elems)
+    if (type != 2 || e.kind == 1) file_cfld(ctx, cap->app, e, false);
+  if (type == 2) return 1;
+  for (const DElem& e : elems) {
+    if (ut_is_all(e.ref_app.data(), ' ', 3)) continue;
+    char lapp[4] = {};
+    std::memcpy(lapp, e.ref_app.data(), 3);
+    char lfld[23] = {};
+    std::memcpy(lfld, e.ref_field.data(), 22);
+    PcBuf<CElem> ce;
+    if (!pc_fld(lapp, lfld, 1, ce.p, ctx)) {
+      if (em->status != kPcNoApp) pc_add_cmpl_err(ctx, kPcErrProc, &d, kPcBadLookup, e.name.data(), 22);
+      continue;
+    }
+    EmCap* lcap = pc_ap(lapp, ctx);
+    if (!lcap) {
+      sys_err(__LINE__, "pc_pcf - unable to find lookup cap");
+      return 0;
+    }
+    char lfile[9] = {};
+    std::memcpy(lfile, e.ref_file.data(), 8);
+    PcBuf<EmCfi> lc;
+    if (!pc_fi(lcap, lfile, lc.p, ctx)) {
+      if (em->status != kPcNoApp) pc_add_cmpl_err(ctx, kPcErrProc, &d, kPcBadLookup, e.name.data(), 22);
+      continue;
+    }
+    cfi_update(ctx, lc.p, [](EmCfi& c) { c.use = uint8_t(c.use | 1); });
+    FmArb* lel = pc_open_src(ctx, lcap, kSrcElem);
+    if (!lel) continue;
+    std::vector<DElem> lelems;
+    {
+      DbIdBlank blank(lel);
+      lelems = file_elems(lel, lc->fdb.name);
+    }
+    for (const DElem& le : lelems)
+      if (has_scan(le)) file_cfld(ctx, lcap->app, le, true);
+  }
+  return 1;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 
@@ -949,5 +950,185 @@ TEST_F(Pc, FindersGiveTheStoredRecords) {
             1);
   em->use_count = 0;
   pl_free(em, 1);
+  pl_release(p);
+}
+
+// The PCF's own compile: use flags and share mode in the CFI, the stamp
+// fields with their compiled date masks, CFLD records of the PCF's fields
+// and of its look-up files, the CV sub-file of a keyed Action PCF.
+TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
+  int serial = 0;
+  auto el = [&](const char* name, const char* file, int number, fx::Values more) {
+    fx::Values v = {{"area", "1000005"}, {"work", "0"}, {"name", name}, {"kind", "1"}, {"file", file},
+                    {"number", std::to_string(number)}, {"length", "4"}, {"occurs", "1"}, {"type", "5"},
+                    {"key_kind", "255"}, {"ident_stamp", "2026-03-03T00:00:" + std::to_string(10 + serial++)}};
+    for (auto& m : more) v.push_back(m);
+    return fx::rec("ELEMENT", v);
+  };
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {el("ORD NO", "ORD", 1, {{"key_kind", "0"}, {"key_no", "0"}}),
+                       el("ORD DATE", "ORD", 2, {{"offset", "4"}, {"type", "4"}, {"mask", "0807-06-05"}}),
+                       el("ORD BY", "ORD", 3, {{"offset", "8"}, {"type", "1"}, {"length", "8"}}),
+                       el("ORD GRP", "ORD", 4, {{"offset", "16"}, {"kind", "2"}, {"domain", "ORD QTY"}}),
+                       el("ORD QTY", "ORD", 5, {{"offset", "16"}, {"occurs", "2"}}),
+                       el("ORD CUST", "ORD", 6, {{"offset", "24"}, {"ref_app", "ABC"}, {"ref_file", "REF"},
+                                                 {"ref_field", "REF NO"}}),
+                       el("ORD BAD", "ORD", 7, {{"offset", "28"}, {"ref_app", "ABC"}, {"ref_file", "REF"},
+                                                {"ref_field", "NO SUCH"}}),
+                       el("ORD FAR", "ORD", 8, {{"offset", "32"}, {"ref_app", "QQQ"}, {"ref_file", "X"},
+                                                {"ref_field", "X"}}),
+                       el("REF NO", "REF", 1, {{"area", "1000006"}, {"key_kind", "0"}, {"key_no", "0"}}),
+                       el("REF NAME", "REF", 2, {{"area", "1000006"}, {"offset", "4"}, {"b94", "3"},
+                                                 {"label", "FIND REF"}}),
+                       el("REF NOTE", "REF", 3, {{"area", "1000006"}, {"offset", "8"}}),
+                       el("ACT KEY", "ACT", 1, {{"area", "1000007"}, {"kind", "2"}, {"domain", "ACT B"},
+                                                {"key_kind", "0"}, {"key_no", "0"}}),
+                       el("ACT A", "ACT", 2, {{"area", "1000007"}}),
+                       el("ACT F", "ACT", 3, {{"area", "1000007"}, {"kind", "3"}}),
+                       el("ACT B", "ACT", 4, {{"area", "1000007"}, {"offset", "4"}, {"type", "1"}})}),
+            0);
+  ASSERT_GE(fx::write("FILE", "ABC", "00",
+                      {fx::rec("FILE", {{"name", "ORD"}, {"org", "3"}, {"rec_len", "36"}, {"key_count", "1"},
+                                        {"key_elem[1]", "1"}, {"area", "1000005"}, {"area2", "2000009"},
+                                        {"usage[2]", "3"}, {"usage[4]", "3"}, {"usage[6]", "2"}}),
+                       fx::rec("FILE", {{"name", "REF"}, {"org", "3"}, {"rec_len", "12"}, {"key_count", "1"},
+                                        {"key_elem[1]", "1"}, {"area", "1000006"}, {"area2", "2000010"}}),
+                       fx::rec("FILE", {{"name", "ACT"}, {"org", "3"}, {"rec_len", "8"}, {"key_count", "1"},
+                                        {"key_elem[1]", "1"}, {"area", "1000007"}, {"area2", "2000011"}})}),
+            0);
+  define("process 6 PF\nstatements 1\n" + line("", "END PROC") + "\n");
+  Pcb* p = e.pcb("PF", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  // One compile context per process type the test plays.
+  auto compile = [&](int type, auto body) {
+    EmHeader* em = em_new(p);
+    ASSERT_NE(em, nullptr);
+    em->proc_type = uint8_t(type);
+    PcCtx ctx;
+    ctx.em = em;
+    ctx.pcb = p;
+    std::memset(static_cast<void*>(&ctx.def), ' ', sizeof ctx.def);
+    std::memcpy(ctx.app, "ABC", 3);
+    std::memcpy(ctx.ver, "00", 2);
+    ASSERT_EQ(::mark(5, [&] {
+                ASSERT_EQ(pc_prep(&ctx), 1);
+                body(ctx, em);
+                pc_cmpl_finish(&ctx);
+              }),
+              1);
+    em->use_count = 0;
+    pl_free(em, 1);
+  };
+  auto cflds = [](EmHeader* em) {
+    std::map<std::string, EmCfld> out;
+    FmArb* f = em->cfld.get();
+    PcBuf<EmCfld> r;
+    PROTO_FULL(f, 0, r.bytes());
+    f->op = FM_OP_FIRST;
+    fm_start(f);
+    f->op = 0;
+    while (fm_rdnxt(f)) {
+      std::string n = r->name.str();
+      while (!n.empty() && n.back() == ' ') n.pop_back();
+      out[r->app.str() + ":" + n] = *r;
+    }
+    return out;
+  };
+  // Input: add and change allowed, delete not; share mode none.
+  compile(2, [&](PcCtx& ctx, EmHeader* em) {
+    ctx.def.flag106[0][0] = '1';
+    ctx.def.flag106[1][0] = '0';
+    ctx.def.flag106[2][0] = '1';
+    ctx.def.b110[0] = '0';
+    EmCap* cap = pc_ap("ABC", &ctx);
+    EmCfi cfi;
+    ASSERT_EQ(pc_fi(cap, "ORD", &cfi, &ctx), 1);
+    EXPECT_EQ(cfi.use, 0);
+    EXPECT_EQ(cfi.fdb.share, 15);
+    ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
+    EXPECT_EQ(cfi.use, 1 + 2 + 4);
+    EXPECT_EQ(cfi.fdb.share, 0);
+    EmCfi again;
+    ASSERT_EQ(pc_fi(cap, "ORD", &again, &ctx), 1);   // the stored record
+    EXPECT_EQ(again.use, 7);
+    EXPECT_EQ(again.fdb.share, 0);
+    // Stamps: slot 1 offset only, 3 typed, 5 a date with its compiled mask.
+    PcPcfCmpl& pr = pc_pcf_cmpl(em);
+    EXPECT_EQ(pr.stamp_off[0], -1);
+    EXPECT_EQ(pr.stamp_off[1], 8);
+    EXPECT_EQ(pr.stamp_off[3], 8);
+    EXPECT_EQ(pr.stamp_off[5], 4);
+    EXPECT_EQ(pr.typed[0].len, 0u);
+    EXPECT_EQ(pr.typed[1].type, 1);
+    EXPECT_EQ(pr.typed[1].len, 8u);
+    EXPECT_EQ(pr.date[0].offset, -1);
+    const DateStampRec& ds = pr.date[1];
+    EXPECT_EQ(ds.offset, 4);
+    EXPECT_EQ(ds.type, 4);
+    EXPECT_EQ(ds.len, 4u);
+    EXPECT_EQ(ds.high, 8);
+    EXPECT_EQ(ds.low, 5);
+    ASSERT_EQ(ds.mask_len, 6u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(ds.mask.b), 6), std::string("\x08\x07-\x06-\x05", 6));
+    // CFLD: the simple fields only (no group, no look-up records).
+    auto m = cflds(em);
+    EXPECT_EQ(m.count("ABC:ORD GRP"), 0u);
+    ASSERT_EQ(m.count("ABC:ORD QTY"), 1u);
+    EXPECT_EQ(m["ABC:ORD QTY"].occurs, 2u);
+    EXPECT_EQ(m["ABC:ORD QTY"].k40, 16u);
+    EXPECT_EQ(m["ABC:ORD QTY"].area, 1000005u);
+    EXPECT_EQ(m.count("ABC:REF NAME"), 0u);
+    EXPECT_EQ(m.size(), 7u);
+  });
+  // Output: look-ups. The good one marks REF used and names its scanned
+  // fields; the bad field is a compile error; an unknown application none.
+  compile(3, [&](PcCtx& ctx, EmHeader* em) {
+    EmCap* cap = pc_ap("ABC", &ctx);
+    EmCfi cfi;
+    ASSERT_EQ(pc_fi(cap, "ORD", &cfi, &ctx), 1);
+    ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
+    EXPECT_EQ(cfi.use, 1);
+    EXPECT_EQ(cfi.fdb.share, 15);
+    auto m = cflds(em);
+    EXPECT_EQ(m.count("ABC:ORD GRP"), 1u);
+    ASSERT_EQ(m.count("ABC:REF NAME"), 1u);
+    EXPECT_EQ(m["ABC:REF NAME"].occurs, 0u);
+    EXPECT_EQ(m["ABC:REF NAME"].k40, 0u);
+    EXPECT_EQ(m["ABC:REF NAME"].scan, 3);
+    EXPECT_EQ(m["ABC:REF NAME"].scan_proc.str().substr(0, 8), "FIND REF");
+    EXPECT_EQ(m.count("ABC:REF NOTE"), 0u);
+    EmCfi ref;
+    ASSERT_EQ(pc_fi(cap, "REF", &ref, &ctx), 1);
+    EXPECT_EQ(ref.use, 1);
+    EXPECT_EQ(ctx.errors, 1u);
+  });
+  auto errs = errors("PF", 3);
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].msg, kPcBadLookup);
+  EXPECT_EQ(errs[0].kind, kPcErrProc);
+  EXPECT_EQ(errs[0].name.str().substr(0, 7), "ORD BAD");
+  // Action over a keyed PCF: one conversion per simple member of its group
+  // key (the filler skipped); with definition byte 376 '1' none.
+  for (char keep : {' ', '1'})
+    compile(4, [&](PcCtx& ctx, EmHeader* em) {
+      ctx.def.flag376[0][0] = keep;
+      EmCap* cap = pc_ap("ABC", &ctx);
+      EmCfi cfi;
+      ASSERT_EQ(pc_fi(cap, "ACT", &cfi, &ctx), 1);
+      ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
+      FmArb* cv = em->cv.get();
+      PcBuf<CvItem> it;
+      PROTO_FULL(cv, 0, it.bytes());
+      cv->op = FM_OP_FIRST;
+      fm_start(cv);
+      cv->op = 0;
+      std::vector<int> types;
+      while (fm_rdnxt(cv)) {
+        types.push_back(it->type);
+        EXPECT_TRUE(it->flags & kCvCompiled);
+      }
+      EXPECT_EQ(types, keep == '1' ? std::vector<int>{} : (std::vector<int>{5, 1}));
+      EXPECT_EQ(cflds(em).size(), 0u);
+    });
   pl_release(p);
 }
