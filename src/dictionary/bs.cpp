@@ -882,7 +882,12 @@ int bs_main() {
       if (ec) report(&c, "cannot move %s into %s: %s", entries[i].c_str(), target.c_str(), ec.message().c_str());
       else kill_point("move");
     }
-    if (c.failures == 0) fs::remove(target / kMarker, ec);
+    // The emptied temporary directory goes before the marker, so that a run
+    // killed after the marker is gone leaves nothing behind.
+    if (c.failures == 0) {
+      fs::remove_all(tmp, ec);
+      fs::remove(target / kMarker, ec);
+    }
   }
   fs::remove_all(tmp, ec);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
