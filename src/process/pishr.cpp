@@ -583,13 +583,6 @@ void target_pcbs(Pcb* pcb) {
   }
 }
 
-int copy_fi(Pcb* caller, PiFileCtl* fca, int scope) {
-  (void)caller;
-  (void)fca;
-  (void)scope;
-  return 1;
-}
-
 // ------------------------------------------------------------- the areas --
 namespace {
 // The size of the area handed down into slot n of a record of the PCB:

@@ -427,10 +427,6 @@ void copy_saas(Pcb* pcb, int area_class);
 // it owns; a replacing child of another family takes over the records of
 // the shared classes its caller owns.
 void target_pcbs(Pcb* pcb);
-// A memory-resident file as the caller's owner has it, copied into a new
-// file of the given scope (nothing when the destination exists or the
-// source is not found). 1 done or nothing to do, 0 after a system error.
-int copy_fi(Pcb* caller, PiFileCtl* fca, int scope);
 
 // ------------------------------------------------------- sharing tables --
 // 1 = class not shared, indexed kind * 39 + process class * 13 + class.

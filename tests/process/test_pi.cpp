@@ -1078,3 +1078,59 @@ TEST_F(Pi, SaaLogNamesEveryRecordCreatedOrGrown) {
 }
 
 }  // namespace
+
+namespace {
+
+// Area 4 (class 4) passed and received down to RELATED runs, at every level.
+int passing4_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (ok) {
+    auto* t = reinterpret_cast<EmAreaEntry*>(c->em->area_table.get());
+    t[4].shr = 0x20;
+    t[4].non_shr = 0x28;
+  }
+  return ok;
+}
+
+TEST_F(Pi, ReplacingChildTakesOverAnAreaItDoesNotShare) {
+  define({{"PAR", 4}, {"KID", 6}});
+  em_set_compiler(passing4_compiler);
+  uint8_t* par4 = nullptr;
+  uint8_t* kid4 = nullptr;
+  std::string kid4_text;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    uint8_t* a4 = p->area_addr.get()[4].get();
+    if (p->invoc.name == "PAR") {
+      par4 = a4;
+      std::memset(a4, 'p', 64);
+      return;
+    }
+    kid4 = a4;
+    kid4_text = std::string(reinterpret_cast<char*>(a4), 64);
+    // The caller's area is this child's now (its own is a copy): the child
+    // frees it, the replaced caller (gone by now) did not.
+    auto kid = pi_saa_owned(p, 4);
+    ASSERT_EQ(kid.size(), 1u);
+    EXPECT_EQ(kid[0]->slots()[4].handed.get(), par4);
+    EXPECT_EQ(kid[0]->slots()[4].pass & 3, 2);
+    EXPECT_EQ(kid[0]->slots()[4].received, 1);
+  };
+  bool replaced = false;
+  g_ap = [&](Pcb* p) {
+    if (p->invoc.name == "KID" || replaced) return;
+    replaced = true;
+    PiInvoc k = invoc("KID", 6, 1, p);  // RELATED: class 4 is not shared
+    k.caller_mode = 2;
+    pi_exec(&k);
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_NE(kid4, par4);
+  EXPECT_EQ(kid4_text, std::string(64, 'p'));
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  for (int c = 0; c < kSaaClasses; ++c) EXPECT_EQ(saa_records(c), 0u) << c;
+}
+
+}  // namespace
