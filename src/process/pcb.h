@@ -46,7 +46,8 @@ struct Pcb {
   Ref<Pcb> area_owner[13];     // 232 per data-area class: the PCB whose SAA records hold its areas
   Ref<Pcb> area_from[13];      // 284 per class: the caller's owner that hands values down, or none
   Ref<Ref<uint8_t>> area_addr; // 336 area address table: one per data area plus one
-  rec::Bytes<8> b340;          // 340
+  rec::U16 saa_classes;        // 340 bit c: this PCB owns SAA records of class c
+  rec::Bytes<6> b342;          // 342
   Ref<Pcb> next;               // 348 a process that replaces this one
   rec::Bytes<16> frame_state;  // 352
   Ref<void> pcf_entry;         // 368
@@ -94,6 +95,7 @@ QV_AT(Pcb, module, 224);
 QV_AT(Pcb, area_owner, 232);
 QV_AT(Pcb, area_addr, 336);
 QV_AT(Pcb, area_from, 284);
+QV_AT(Pcb, saa_classes, 340);
 QV_AT(Pcb, running, 152);
 QV_AT(Pcb, next, 348);
 QV_AT(Pcb, pcf_entry, 368);

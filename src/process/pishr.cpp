@@ -337,6 +337,7 @@ SaaRec* saa_read(int cls, Pcb* owner, const char* app, const char* ver) {
 bool saa_write(int cls, SaaRec* r) {
   FmArb* f = saa.files[cls];
   if (!saa_live(f)) return false;
+  if (Pcb* o = r->owner.get()) o->saa_classes = uint16_t(o->saa_classes | (1u << cls));
   PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(r));
   f->op = FM_OP_FAST;
   f->rec_len = uint16_t(sizeof(SaaRec));
@@ -375,7 +376,19 @@ SaaRec* saa_grow(int cls, SaaRec* r, uint32_t count, const char* what) {
 }
 
 // The version of an application as the module compiled it (its CAP record).
+// The last one found, kept while one process's areas are built.
+struct CapMemo {
+  EmHeader* em = nullptr;
+  char app[3], ver[2];
+  uint32_t hi[kSaaClasses];
+} cap_memo;
+
 bool cap_of(EmHeader* em, const char* app, char ver[2], uint32_t hi[kSaaClasses]) {
+  if (em && cap_memo.em == em && std::memcmp(cap_memo.app, app, 3) == 0) {
+    std::memcpy(ver, cap_memo.ver, 2);
+    std::memcpy(hi, cap_memo.hi, sizeof cap_memo.hi);
+    return true;
+  }
   FmArb* c = em ? em->cap.get() : nullptr;
   if (!c || !fm_is_handle(c)) return false;
   static EmCap* key = static_cast<EmCap*>(arena::alloc_chunk(sizeof(EmCap)));
@@ -387,6 +400,10 @@ bool cap_of(EmHeader* em, const char* app, char ver[2], uint32_t hi[kSaaClasses]
   if (!r) return false;
   std::memcpy(ver, r->ver.data(), 2);
   for (int i = 0; i < kSaaClasses; ++i) hi[i] = r->hi_area[i];
+  cap_memo.em = em;
+  std::memcpy(cap_memo.app, app, 3);
+  std::memcpy(cap_memo.ver, ver, 2);
+  std::memcpy(cap_memo.hi, hi, sizeof cap_memo.hi);
   return true;
 }
 }  // namespace
@@ -418,7 +435,7 @@ FmArb* pi_saa_file(int cls) { return cls >= 0 && cls < kSaaClasses && saa_live(s
 std::vector<SaaRec*> pi_saa_owned(Pcb* owner, int cls) {
   std::vector<SaaRec*> v;
   FmArb* f = pi_saa_file(cls);
-  if (!f || !owner) return v;
+  if (!f || !owner || !(owner->saa_classes & (1u << cls))) return v;
   each_rec<SaaRec>(f, [&](SaaRec* r) {
     if (r->owner.get() == owner) v.push_back(r);
     return false;
@@ -616,6 +633,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     for (auto& m : pcb->prev_msg)
       if (!m) m.set(la_create_fi(79, proc_scope));
   }
+  cap_memo.em = nullptr;
   target_pcbs(pcb);
   Ref<uint8_t>* addr = pcb->area_addr.get();
   EmAreaEntry* t = area_table(em);
@@ -704,6 +722,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     addr[ix].set(a);
     last_whole = a;
   }
+  cap_memo.em = nullptr;
   init_pdf(pcb);
   bld_cns_scb(pcb);
   bld_qry_scb(pcb);
@@ -734,6 +753,7 @@ void pi_free_data(Pcb* pcb, int full) {
     pcb->area_owner[c].reset();
     pcb->area_from[c].reset();
   }
+  pcb->saa_classes = 0u;
   if (!full) {
     if (em && em->running_pcb.get() == pcb) em->running_pcb.reset();
     pl_release(pcb);
