@@ -54,8 +54,18 @@ std::string language() {
 
 // Opens the catalogue: the data directory's MESSAGE file, else a memory
 // copy of the sources.
+// Whether the catalogue's handle no longer reaches the catalogue: closed, or
+// its block now serves another file (the file manager started again).
+bool catalogue_gone(FmArb* f) {
+  if (!fm_is_handle(f) || f->state.get() == FM_HS_CLOSED || !f->file) return true;
+  FmFdb want;
+  la_msg_fdb(&want, FM_CLASS_DISK);
+  const FmFdb& have = f->file.get()->fdb;
+  return !(have.app == want.app.view()) || !(have.name == want.name.view());
+}
+
 void open_catalogue() {
-  if (g_cat.file && g_cat.file->state.get() == FM_HS_CLOSED) {
+  if (g_cat.file && catalogue_gone(g_cat.file)) {
     // Closed under us (the file manager shut down): open it again.
     g_cat.file = nullptr;
     g_cat.memory = false;
@@ -535,8 +545,7 @@ int la_install_messages(std::string* error) {
 }
 
 void la_reset() {
-  if (g_cat.file && g_cat.file->state.get() != FM_HS_CLOSED)
-    FM_CLOSE(g_cat.file, g_cat.memory ? FM_CL_SCRATCH : 0);
+  if (g_cat.file && !catalogue_gone(g_cat.file)) FM_CLOSE(g_cat.file, g_cat.memory ? FM_CL_SCRATCH : 0);
   g_cat.file = nullptr;
   g_cat.memory = false;
   g_cat.tried = false;

@@ -304,6 +304,8 @@ void os_usage(FILE* to) {
       "                  SUBPROCESS does\n"
       "  QUVO_ACCESS_ALL_FILES  when set, processes open their files with every\n"
       "                  access right\n"
+      "  QUVO_SAA_LOG    a file that gets one line each time a record of the shared\n"
+      "                  data areas of a process is created or grown\n"
       "Test hooks:\n"
       "  QUVO_TEST_HOME  read quvo.env from this directory instead of the home\n"
       "                  directory of the password entry\n"

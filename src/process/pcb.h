@@ -43,11 +43,11 @@ struct Pcb {
   rec::Bytes<2> b222;          // 222
   Ref<EmHeader> module;        // 224 executable module
   rec::U32 pool;               // 228 process pool
-  rec::Bytes<52> area_owner;   // 232 owner PCB per data-area class (13)
-  rec::Bytes<52> area_second;  // 284
+  Ref<Pcb> area_owner[13];     // 232 per data-area class: the PCB whose SAA records hold its areas
+  Ref<Pcb> area_from[13];      // 284 per class: the caller's owner that hands values down, or none
   Ref<Ref<uint8_t>> area_addr; // 336 area address table: one per data area plus one
-  Ref<uint8_t> area_own;       // 340 one byte per area address: 1 when this PCB allocated it
-  rec::Bytes<4> b344;          // 344
+  rec::U16 saa_classes;        // 340 bit c: this PCB owns SAA records of class c
+  rec::Bytes<6> b342;          // 342
   Ref<Pcb> next;               // 348 a process that replaces this one
   rec::Bytes<16> frame_state;  // 352
   Ref<void> pcf_entry;         // 368
@@ -94,7 +94,8 @@ QV_AT(Pcb, gen_source, 220);
 QV_AT(Pcb, module, 224);
 QV_AT(Pcb, area_owner, 232);
 QV_AT(Pcb, area_addr, 336);
-QV_AT(Pcb, area_own, 340);
+QV_AT(Pcb, area_from, 284);
+QV_AT(Pcb, saa_classes, 340);
 QV_AT(Pcb, running, 152);
 QV_AT(Pcb, next, 348);
 QV_AT(Pcb, pcf_entry, 368);

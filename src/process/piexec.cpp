@@ -481,6 +481,7 @@ int pi_init() {
   pi_getx_reset();
   pi_pool();
   pi_tbl_init();
+  if (!pi_saa_init()) return 0;
   Work* w = work();
   FmFdb fdb;
   INIT_PCB_FDB(&fdb, w->kdb, w->sdb);

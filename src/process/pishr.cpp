@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "files/fm.h"
+#include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/mm.h"
@@ -45,22 +47,6 @@ const EmAreaEntry* entry_of(EmHeader* em, uint32_t n) {
   return nullptr;
 }
 
-// The caller's area of the same class, application and number, with its
-// size; null when the caller has none.
-uint8_t* caller_area(Pcb* caller, const EmAreaEntry& e, uint32_t* size, uint32_t* index = nullptr) {
-  EmHeader* em = caller ? caller->module.get() : nullptr;
-  EmAreaEntry* t = area_table(em);
-  if (!t || !caller->area_addr) return nullptr;
-  for (uint32_t i = 1; i <= em->n_areas; ++i) {
-    const EmAreaEntry& c = t[i];
-    if (c.sub != 0 || c.aclass != e.aclass || c.number != e.number || !(c.app == e.app.view())) continue;
-    if (c.index > em->n_areas) return nullptr;
-    *size = c.size;
-    if (index) *index = c.index;
-    return caller->area_addr.get()[c.index].get();
-  }
-  return nullptr;
-}
 void free_qry_scb(Pcb* pcb) {
   if (void* q = pcb->query_scb.get()) mm_free(q);
   pcb->query_scb.reset();
@@ -306,33 +292,359 @@ uint8_t* pi_area(Pcb* pcb, uint32_t n, size_t size) {
   return pcb->area_addr.get()[n].get();
 }
 
+// ------------------------------------------------------- SAA work files --
+namespace {
+struct Saa {
+  FmArb* files[kSaaClasses] = {};
+  FILE* log = nullptr;
+  bool log_tried = false;
+} saa;
+
+bool saa_live(FmArb* f) { return f && fm_is_handle(f); }
+
+// One line per record created or grown: how (0 grown and 1 created by
+// copy_saas, 2 created and 3 grown by pi_get_saa), class, application,
+// version, the owner's application and process name, count.
+void saa_log(int how, int cls, const SaaRec* r) {
+  if (!saa.log_tried) {
+    saa.log_tried = true;
+    const char* f = std::getenv("QUVO_SAA_LOG");
+    if (f && *f) saa.log = std::fopen(f, "w");
+  }
+  if (!saa.log) return;
+  const Pcb* o = r->owner.get();
+  std::fprintf(saa.log, "(%d)%d %3.3s %2.2s %3.3s %30.30s - cnt = %d\n", how, cls, r->app.data(), r->ver.data(),
+               o ? o->invoc.app.data() : "   ", o ? o->invoc.name.data() : "                              ",
+               int(r->count.get()));
+  std::fflush(saa.log);
+}
+
+SaaRec* saa_read(int cls, Pcb* owner, const char* app, const char* ver) {
+  FmArb* f = saa.files[cls];
+  if (!saa_live(f)) return nullptr;
+  static SaaRec* key = static_cast<SaaRec*>(arena::alloc_chunk(sizeof(SaaRec)));
+  std::memset(static_cast<void*>(key), 0, sizeof *key);
+  key->owner.set(owner);
+  std::memcpy(key->app.data(), app, 3);
+  std::memcpy(key->ver.data(), ver, 2);
+  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(key));
+  uint8_t* p = fm_read_fast(f, 0);
+  f->op = 0;
+  return reinterpret_cast<SaaRec*>(p);
+}
+
+// The file keeps the record block itself (by reference).
+bool saa_write(int cls, SaaRec* r) {
+  FmArb* f = saa.files[cls];
+  if (!saa_live(f)) return false;
+  if (Pcb* o = r->owner.get()) o->saa_classes = uint16_t(o->saa_classes | (1u << cls));
+  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(r));
+  f->op = FM_OP_FAST;
+  f->rec_len = uint16_t(sizeof(SaaRec));
+  int ok = fm_write(f);
+  f->op = 0;
+  f->rec_len = 0;
+  return ok == 1;
+}
+
+bool saa_delete(int cls, SaaRec* r) {
+  FmArb* f = saa.files[cls];
+  if (!saa_live(f)) return false;
+  PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(r));
+  uint8_t* got = fm_read_fast(f, FM_OP_HOLD);
+  f->op = 0;
+  return got == reinterpret_cast<uint8_t*>(r) && fm_del(f) == 1;
+}
+
+SaaRec* saa_new(uint32_t count) {
+  size_t n = 32 + 16 * size_t(count);
+  auto* r = static_cast<SaaRec*>(MM_ALLOC(pi_pool(), n));
+  std::memset(static_cast<void*>(r), 0, n);
+  r->count = count;
+  return r;
+}
+
+// The record grown to count slots (old slots kept); the old block goes.
+SaaRec* saa_grow(int cls, SaaRec* r, uint32_t count, const char* what) {
+  SaaRec* g = saa_new(count);
+  std::memcpy(static_cast<void*>(g), r, r->bytes());
+  g->count = count;
+  if (!saa_delete(cls, r)) sys_err(__LINE__, what[0] == 'g' ? "get_saa() - bad saa file delete" : "shr_data() - delete failed on saa file");
+  mm_free(r);
+  if (!saa_write(cls, g)) sys_err(__LINE__, what[0] == 'g' ? "get_saa() - bad saa file write" : "fm_write() - failed on saa file");
+  return g;
+}
+
+// The version of an application as the module compiled it (its CAP record).
+// The last one found, kept while one process's areas are built.
+struct CapMemo {
+  EmHeader* em = nullptr;
+  char app[3], ver[2];
+  uint32_t hi[kSaaClasses];
+} cap_memo;
+
+bool cap_of(EmHeader* em, const char* app, char ver[2], uint32_t hi[kSaaClasses]) {
+  if (em && cap_memo.em == em && std::memcmp(cap_memo.app, app, 3) == 0) {
+    std::memcpy(ver, cap_memo.ver, 2);
+    std::memcpy(hi, cap_memo.hi, sizeof cap_memo.hi);
+    return true;
+  }
+  FmArb* c = em ? em->cap.get() : nullptr;
+  if (!c || !fm_is_handle(c)) return false;
+  static EmCap* key = static_cast<EmCap*>(arena::alloc_chunk(sizeof(EmCap)));
+  std::memset(static_cast<void*>(key), 0, sizeof *key);
+  std::memcpy(key->app.data(), app, 3);
+  PROTO_FULL(c, 0, reinterpret_cast<uint8_t*>(key));
+  auto* r = reinterpret_cast<EmCap*>(fm_read_fast(c, 0));
+  c->op = 0;
+  if (!r) return false;
+  std::memcpy(ver, r->ver.data(), 2);
+  for (int i = 0; i < kSaaClasses; ++i) hi[i] = r->hi_area[i];
+  cap_memo.em = em;
+  std::memcpy(cap_memo.app, app, 3);
+  std::memcpy(cap_memo.ver, ver, 2);
+  std::memcpy(cap_memo.hi, hi, sizeof cap_memo.hi);
+  return true;
+}
+}  // namespace
+
+int pi_saa_init() {
+  for (FmArb*& f : saa.files) {
+    if (saa_live(f)) FM_CLOSE(f, 0);
+    f = nullptr;
+  }
+  if (saa.log) std::fclose(saa.log);
+  saa.log = nullptr;
+  saa.log_tried = false;
+  for (FmArb*& f : saa.files) {
+    FmFdb fdb;
+    static FmKdb* kdb = static_cast<FmKdb*>(arena::alloc_chunk(sizeof(FmKdb)));
+    static FmSdb* sdb = static_cast<FmSdb*>(arena::alloc_chunk(3 * sizeof(FmSdb)));
+    INIT_SAA_FDB(&fdb, kdb, sdb);
+    if (!FM_CREATE(&fdb, com.base_scope, 0, 0, 15, 15)) {
+      checkstat(fdb.status, "pi_init() - bad SAA create", kMod, __LINE__);
+      return 0;
+    }
+    f = fdb.handle.get();
+  }
+  return 1;
+}
+
+FmArb* pi_saa_file(int cls) { return cls >= 0 && cls < kSaaClasses && saa_live(saa.files[cls]) ? saa.files[cls] : nullptr; }
+
+std::vector<SaaRec*> pi_saa_owned(Pcb* owner, int cls) {
+  std::vector<SaaRec*> v;
+  FmArb* f = pi_saa_file(cls);
+  if (!f || !owner || !(owner->saa_classes & (1u << cls))) return v;
+  each_rec<SaaRec>(f, [&](SaaRec* r) {
+    if (r->owner.get() == owner) v.push_back(r);
+    return false;
+  });
+  return v;
+}
+
+SaaRec* pi_get_saa(EmHeader* em, const char* app, Pcb* owner, int cls, uint32_t min_count) {
+  char ver[2];
+  uint32_t hi[kSaaClasses];
+  if (cls < 0 || cls >= kSaaClasses || !cap_of(em, app, ver, hi)) {
+    sys_err(__LINE__, "get_saa() - bad ap id");
+    return nullptr;
+  }
+  uint32_t want = std::max(hi[cls], min_count);
+  SaaRec* r = saa_read(cls, owner, app, ver);
+  if (!r) {
+    r = saa_new(want);
+    r->owner.set(owner);
+    std::memcpy(r->app.data(), app, 3);
+    std::memcpy(r->ver.data(), ver, 2);
+    if (!saa_write(cls, r)) {
+      mm_free(r);
+      sys_err(__LINE__, "get_saa() - bad saa file write");
+      return nullptr;
+    }
+    saa_log(2, cls, r);
+    return r;
+  }
+  if (r->count == 0xFFFFFFFFu || r->count < want) {
+    if (r->count == 0xFFFFFFFFu) r->count = 0u;
+    r = saa_grow(cls, r, want, "get");
+    saa_log(3, cls, r);
+  }
+  return r;
+}
+
+namespace {
+bool take_over(Pcb* pcb, Pcb* caller, int cls) {
+  return caller && pcb->invoc.caller_mode == 2 && caller->family != pcb->family &&
+         caller->area_owner[cls].get() == caller && caller->heads_family;
+}
+}  // namespace
+
+void copy_saas(Pcb* pcb, int cls) {
+  Pcb* caller = static_cast<Pcb*>(pcb->invoc.parent_pcb.get());
+  bool take = take_over(pcb, caller, cls);
+  EmHeader* em = pcb->module.get();
+  int kind = std::clamp(int(pcb->invoc.kind), 0, 2);
+  int pclass = std::clamp(em ? int(em->proc_class) : 0, 0, 2);
+  uint8_t pass = saa_pass_tbl[kind], rcvm = saa_rcv_tbl[pclass];
+  for (SaaRec* r : pi_saa_owned(pcb, cls)) {
+    SaaSlot* s = r->slots();
+    for (uint32_t n = 1; r->count != 0xFFFFFFFFu && n <= r->count; ++n) {
+      if (s[n].pass & 2) continue;  // a taken-over area stays this PCB's to free
+      s[n].handed.reset();
+      if (s[n].received == 1) s[n].received = 0;
+    }
+  }
+  Pcb* from = pcb->area_from[cls].get();
+  if (!from || from == pcb) return;
+  for (SaaRec* c : pi_saa_owned(from, cls)) {
+    if (!(c->rcv_or & pass) || c->count == 0xFFFFFFFFu) continue;
+    SaaRec* m = saa_read(cls, pcb, c->app.data(), c->ver.data());
+    if (!m) {
+      m = saa_new(c->count);
+      m->owner.set(pcb);
+      m->app = c->app;
+      m->ver = c->ver;
+      if (!saa_write(cls, m)) {
+        mm_free(m);
+        sys_err(__LINE__, "fm_write() - failed on saa file");
+        continue;
+      }
+      saa_log(1, cls, m);
+    } else if (m->count == 0xFFFFFFFFu || m->count < c->count) {
+      if (m->count == 0xFFFFFFFFu) m->count = 0u;
+      m = saa_grow(cls, m, c->count, "shr");
+      saa_log(0, cls, m);
+    }
+    SaaSlot* cs = c->slots();
+    SaaSlot* ms = m->slots();
+    for (uint32_t n = c->count; n >= 1; --n) {
+      SaaSlot& s = cs[n];
+      SaaSlot& d = ms[n];
+      if (!(s.rcv & pass)) continue;
+      if (d.pass & 2) continue;  // already holds a taken-over area
+      if (s.area) {
+        d.handed = s.area;
+        if (!d.area) d.size = s.size;
+        d.kind = s.kind;
+        d.rcv = s.rcv;
+        if (take) {
+          s.area.reset();
+          d.pass = uint8_t((s.pass & ~1) | 2);
+        } else {
+          d.pass = uint8_t(s.pass & ~3);
+        }
+      } else if (s.handed) {
+        if (!((s.rcv & rcvm) || (s.pass & pass))) continue;
+        d.handed = s.handed;
+        if (!d.area) d.size = s.size;
+        d.kind = s.kind;
+        d.rcv = s.rcv;
+        if (take && (s.pass & 2)) {
+          s.handed.reset();
+          s.pass = uint8_t(s.pass & ~2);
+          d.pass = uint8_t((s.pass & ~1) | 2);
+        } else {
+          d.pass = (s.pass & pass) ? uint8_t(s.pass | 1) : uint8_t(s.pass & ~3);
+        }
+      } else {
+        continue;
+      }
+      m->rcv_or = uint8_t(m->rcv_or | d.rcv);
+      if (s.rcv & rcvm) d.received = 1;
+    }
+  }
+}
+
+void target_pcbs(Pcb* pcb) {
+  Pcb* caller = static_cast<Pcb*>(pcb->invoc.parent_pcb.get());
+  bool indep = pcb->invoc.independent != 0;
+  EmHeader* em = pcb->module.get();
+  int kind = pcb->invoc.kind, pclass = em ? int(em->proc_class) : 0;
+  for (int c = 0; c < kSaaClasses; ++c) {
+    if (!caller || indep || !pi_class_shared(kind, pclass, c)) {
+      pcb->area_owner[c].set(pcb);
+      pcb->area_from[c].set(caller && !indep ? caller->area_owner[c].get() : nullptr);
+      copy_saas(pcb, c);
+    } else if (take_over(pcb, caller, c)) {
+      // The child replaces a caller heading another family: the caller's
+      // records become this PCB's, areas and all.
+      for (SaaRec* r : pi_saa_owned(caller, c)) {
+        if (!saa_delete(c, r)) {
+          sys_err(__LINE__, "shr_data() - delete failed on saa file");
+          continue;
+        }
+        // Another record of this PCB with the key (a reused PCB) gives way.
+        if (SaaRec* old = saa_read(c, pcb, r->app.data(), r->ver.data())) {
+          pcb->area_owner[c].set(pcb);
+          saa_delete(c, old);
+          SaaSlot* s = old->slots();
+          for (uint32_t n = 1; old->count != 0xFFFFFFFFu && n <= old->count; ++n) {
+            if (s[n].area) mm_free(s[n].area.get());
+            if ((s[n].pass & 2) && s[n].handed) mm_free(s[n].handed.get());
+          }
+          mm_free(old);
+        }
+        r->owner.set(pcb);
+        SaaSlot* s = r->slots();
+        for (uint32_t n = 1; r->count != 0xFFFFFFFFu && n <= r->count; ++n)
+          if (s[n].area) s[n].received = 2;
+        if (!saa_write(c, r)) sys_err(__LINE__, "fm_write() - failed on saa file");
+      }
+      pcb->area_owner[c].set(pcb);
+      pcb->area_from[c] = caller->area_from[c];
+    } else {
+      pcb->area_owner[c] = caller->area_owner[c];
+      pcb->area_from[c].reset();
+    }
+  }
+}
+
 // ------------------------------------------------------------- the areas --
+namespace {
+// The size of the area handed down into slot n of a record of the PCB:
+// that of the handed-down owner's slot (its area's, or its own handed-down
+// one's), 0 when it cannot be found.
+uint32_t handed_size(Pcb* pcb, int cls, const SaaRec* r, uint32_t n, const uint8_t* handed) {
+  Pcb* from = pcb->area_from[cls].get();
+  if (!from) return 0;
+  SaaRec* c = saa_read(cls, from, r->app.data(), r->ver.data());
+  if (!c || c->count == 0xFFFFFFFFu || n > c->count) return 0;
+  const SaaSlot& s = c->slots()[n];
+  if (s.area.get() == handed || s.handed.get() == handed) return s.size;
+  return 0;
+}
+}  // namespace
+
 uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   (void)sub_scope;
   EmHeader* em = pcb->module.get();
   MmPool pool = pi_pool();
   uint32_t n = em ? uint32_t(em->n_areas) : 0;
   Pcb* caller = static_cast<Pcb*>(pcb->invoc.parent_pcb.get());
-  if (caller && pcb->invoc.independent) proc_svc.qp_copy_pend(proc_scope, com.proc_scope);
+  bool indep = pcb->invoc.independent != 0;
+  if (caller && indep) proc_svc.qp_copy_pend(proc_scope, com.proc_scope);
   if (!pcb->area_addr) {
     auto* addr = static_cast<Ref<uint8_t>*>(MM_ALLOC(pool, 4 * (n + 1)));
     std::memset(static_cast<void*>(addr), 0, 4 * (n + 1));
-    auto* own = static_cast<uint8_t*>(MM_ALLOC(pool, n + 1));
-    std::memset(own, 0, n + 1);
     pcb->area_addr.set(addr);
-    pcb->area_own.set(own);
     // The message file of the process and the four previous ones.
     if (!pcb->msg_file) pcb->msg_file.set(la_create_fi(79, proc_scope));
     for (auto& m : pcb->prev_msg)
       if (!m) m.set(la_create_fi(79, proc_scope));
   }
+  cap_memo.em = nullptr;
+  target_pcbs(pcb);
   Ref<uint8_t>* addr = pcb->area_addr.get();
-  uint8_t* own = pcb->area_own.get();
   EmAreaEntry* t = area_table(em);
   int kind = pcb->invoc.kind;
   int pclass = em ? em->proc_class : 0;
+  uint8_t rcvm = saa_rcv_tbl[std::clamp(pclass, 0, 2)];
   uint32_t total = 0;
   uint8_t* last_whole = nullptr;
+  SaaRec* r = nullptr;
+  int r_cls = -1;
+  const char* r_app = nullptr;
   for (uint32_t i = 1; t && i <= n; ++i) {
     const EmAreaEntry& e = t[i];
     uint32_t ix = e.index;
@@ -344,47 +656,73 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
       if (last_whole) addr[ix].set(last_whole + e.sub);
       continue;
     }
-    bool shared = e.kind < 2 && caller && !pcb->invoc.independent && pi_class_shared(kind, pclass, e.aclass);
-    uint32_t csize = 0, cix = 0;
-    uint8_t* from = caller && !pcb->invoc.independent ? caller_area(caller, e, &csize, &cix) : nullptr;
-    uint8_t* cown = from ? caller->area_own.get() : nullptr;
-    if (shared && from && cown && cown[cix] && pcb->invoc.caller_mode == 2 && caller->family != pcb->family &&
-        caller->heads_family) {
-      // The child replaces a caller that heads another family: it takes
-      // the caller's area over, and the caller's slot loses its address.
-      if (own[ix] && addr[ix] && addr[ix].get() != from) mm_free(addr[ix].get());
-      cown[cix] = 0;
-      caller->area_addr.get()[cix].reset();
-      own[ix] = 1;
-      addr[ix].set(from);
-      last_whole = from;
+    if (e.kind >= 2) {
+      // Private to this process (freed by its area table).
+      if (!addr[ix]) {
+        addr[ix].set(static_cast<uint8_t*>(MM_ALLOC(pool, e.size ? e.size : 1)));
+        total += e.size;
+      }
+      init_area(addr[ix].get(), pcb, e);
+      last_whole = addr[ix].get();
       continue;
     }
-    if (shared && from) {
-      // The caller's own area (a reused PCB that owned an area of this
-      // number before gives it back first).
-      if (own[ix] && addr[ix]) mm_free(addr[ix].get());
-      own[ix] = 0;
-      addr[ix].set(from);
-      last_whole = from;
+    int cls = e.aclass;
+    if (cls >= kSaaClasses || e.number == 0) {
+      sys_err(__LINE__, "pi_shr_data() - bad area class");
       continue;
     }
-    if (!own[ix] || !addr[ix]) {
-      auto* a = static_cast<uint8_t*>(MM_ALLOC(pool, e.size ? e.size : 1));
+    Pcb* owner = pcb->area_owner[cls].get();
+    if (!r || r_cls != cls || std::memcmp(r_app, e.app.data(), 3) != 0 || r->count < e.number)
+      r = pi_get_saa(em, e.app.data(), owner, cls, e.number);
+    if (!r) continue;
+    r_cls = cls;
+    r_app = e.app.data();
+    SaaSlot& s = r->slots()[e.number];
+    bool priv = indep || !caller || !pi_class_shared(kind, pclass, cls);
+    uint8_t* a = s.area.get();
+    if (a && !priv) {
+      // The area of the class's owner, shared as it stands.
       addr[ix].set(a);
-      own[ix] = 1;
-      total += e.size;
+      last_whole = a;
+      continue;
     }
-    uint8_t* a = addr[ix].get();
-    // A handed-down value: the caller passes it at this reach and this
-    // process class receives it (invariant 3).
-    // Initialised first: what the caller hands down is copied over it.
-    init_area(a, pcb, e);
-    if (from && e.kind == 0 && (e.non_shr & saa_rcv_tbl[std::clamp(pclass, 0, 2)]) != 0 &&
-        kind >= 0 && kind <= 2 && (e.shr & saa_pass_tbl[kind]) != 0)
-      std::memcpy(a, from, std::min<size_t>(csize, e.size));
+    bool fresh = false;
+    uint32_t hsize = 0;
+    if (!a) {
+      hsize = s.handed ? uint32_t(s.size) : 0;
+      s.size = e.size;
+      a = static_cast<uint8_t*>(MM_ALLOC(pool, e.size ? e.size : 1));
+      s.area.set(a);
+      s.kind = e.kind;
+      s.pass = uint8_t((s.pass & 3) | e.shr);
+      s.rcv = e.non_shr;
+      r->rcv_or = uint8_t(r->rcv_or | e.non_shr);
+      total += e.size;
+      fresh = true;
+    } else if (s.handed) {
+      hsize = handed_size(pcb, cls, r, e.number, s.handed.get());
+    }
+    if (e.kind == 1) {
+      auto* fca = reinterpret_cast<PiFileCtl*>(a);
+      if (fresh) {
+        std::memset(a, 0, e.size);
+        if (e.size >= sizeof(PiFileCtl)) fca->copy_mode = 1;
+      } else if (e.size >= sizeof(PiFileCtl)) {
+        fca->beg_range = 0;
+        fca->end_range = 0;
+      }
+    } else if (s.received != 2) {
+      // Initialised first: what the caller hands down is copied over it,
+      // never more than either area holds (invariant 3).
+      init_area(a, pcb, e);
+      uint32_t want = std::min<uint32_t>(hsize, e.size);
+      if (s.received == 1 && (rcvm & s.rcv) && s.handed && want)
+        std::memcpy(a, s.handed.get(), want);
+    }
+    addr[ix].set(a);
     last_whole = a;
   }
+  cap_memo.em = nullptr;
   init_pdf(pcb);
   bld_cns_scb(pcb);
   bld_qry_scb(pcb);
@@ -397,19 +735,38 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   return total;
 }
 
-void pi_free_data(Pcb* pcb) {
+void pi_free_data(Pcb* pcb, int full) {
   if (!pcb) return;
   EmHeader* em = pcb->module.get();
   uint32_t n = em ? uint32_t(em->n_areas) : 0;
+  for (int c = 0; c < kSaaClasses; ++c) {
+    for (SaaRec* r : pi_saa_owned(pcb, c)) {
+      if (!saa_delete(c, r)) sys_err(__LINE__, "pi_free_data() - bad saa delete");
+      SaaSlot* s = r->slots();
+      for (uint32_t k = 1; full && r->count != 0xFFFFFFFFu && k <= r->count; ++k) {
+        if (s[k].area) mm_free(s[k].area.get());
+        if ((s[k].pass & 2) && s[k].handed) mm_free(s[k].handed.get());
+      }
+      // Without full the areas stay with their holders: the record goes.
+      mm_free(r);
+    }
+    pcb->area_owner[c].reset();
+    pcb->area_from[c].reset();
+  }
+  pcb->saa_classes = 0u;
+  if (!full) {
+    if (em && em->running_pcb.get() == pcb) em->running_pcb.reset();
+    pl_release(pcb);
+    return;
+  }
   if (pcb->area_addr) {
     Ref<uint8_t>* addr = pcb->area_addr.get();
-    uint8_t* own = pcb->area_own.get();
-    for (uint32_t i = 0; own && i <= n; ++i)
-      if (own[i] && addr[i]) mm_free(addr[i].get());
-    if (own) mm_free(own);
+    EmAreaEntry* t = area_table(em);
+    for (uint32_t i = 1; t && i <= n; ++i)
+      if (t[i].kind >= 2 && t[i].sub == 0 && t[i].index >= 1 && t[i].index <= n && addr[t[i].index])
+        mm_free(addr[t[i].index].get());
     mm_free(addr);
     pcb->area_addr.reset();
-    pcb->area_own.reset();
   }
   free_cns_scb(pcb);
   free_qry_scb(pcb);
@@ -424,9 +781,9 @@ void pi_free_data(Pcb* pcb) {
   }
   if (FmArb* m = pcb->msg_file.get(); m && fm_is_handle(m)) FM_CLOSE(m, FM_CL_SCRATCH);
   pcb->msg_file.reset();
-  for (auto& r : pcb->prev_msg) {
-    if (FmArb* m = r.get(); m && fm_is_handle(m)) FM_CLOSE(m, FM_CL_SCRATCH);
-    r.reset();
+  for (auto& m : pcb->prev_msg) {
+    if (FmArb* f = m.get(); f && fm_is_handle(f)) FM_CLOSE(f, FM_CL_SCRATCH);
+    m.reset();
   }
   if (em && em->running_pcb.get() == pcb) em->running_pcb.reset();
   pl_release(pcb);
@@ -434,20 +791,24 @@ void pi_free_data(Pcb* pcb) {
 
 // ------------------------------------------------------ store, restore --
 namespace {
+// Every non-file area of the PCB's own records, in class, key and slot
+// order: the area, or without one the handed-down area.
 template <class F>
 size_t walk(Pcb* pcb, F&& f) {
-  EmHeader* em = pcb ? pcb->module.get() : nullptr;
-  EmAreaEntry* t = area_table(em);
-  if (!t || !pcb->area_addr) return 0;
   size_t at = 0;
-  for (uint32_t i = 1; i <= em->n_areas; ++i) {
-    const EmAreaEntry& e = t[i];
-    if (e.sub != 0 || e.kind == 1 || e.index == 0 || e.index > em->n_areas) continue;
-    uint8_t* a = pcb->area_addr.get()[e.index].get();
-    if (!a) continue;
-    f(a, size_t(e.size), at);
-    at += e.size;
-  }
+  if (!pcb) return 0;
+  for (int c = 0; c < kSaaClasses; ++c)
+    for (SaaRec* r : pi_saa_owned(pcb, c)) {
+      if (r->count == 0xFFFFFFFFu) continue;
+      SaaSlot* s = r->slots();
+      for (uint32_t k = 1; k <= r->count; ++k) {
+        if (s[k].kind == 1) continue;
+        uint8_t* a = s[k].area ? s[k].area.get() : s[k].handed.get();
+        if (!a || s[k].size == 0) continue;
+        f(a, size_t(s[k].size), at);
+        at += s[k].size;
+      }
+    }
   return at;
 }
 }  // namespace

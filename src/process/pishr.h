@@ -1,24 +1,34 @@
-// Process data areas and their sharing between a process and its caller.
+// Process data areas and their sharing between a process and its callers.
 //
 // Every running process addresses its data through the area address table
 // of its PCB: one address per entry of its module's area table (entry N of
 // the table is "data area N"). pi_shr_data builds that table when a process
-// starts: an area is either the caller's own area (shared) or a private one
-// that this PCB allocated (and frees again in pi_free_data).
+// starts. Shared areas are bookkept in the SAA work files ("PI"/"SA", one
+// per area class): a record per (owner PCB, application, version) with a
+// 16-byte slot per area number of the class. A PCB's owner of a class is
+// itself, or, when the class is shared with its caller, the caller's owner;
+// so an area is shared by every process below its owner that shares the
+// class, whether or not the processes in between reference it.
 //
 // Invariants:
-//   1. An area address is owned by exactly one PCB: area_own[n] is 1 in the
-//      PCB that allocated address n; a sharing PCB holds the address only.
-//      pi_free_data frees exactly the owned areas, so no area is freed twice
-//      and none is left behind when a family is discarded.
+//   1. An area address is held in exactly one SAA slot as its area (the
+//      slot of the owner's record that allocated it); every other slot
+//      holding it holds it as handed down. pi_free_data frees the areas of
+//      the PCB's own records (and a handed-down area marked taken over) and
+//      deletes the records, so no area is freed twice and none is left
+//      behind when a family is discarded. Private areas (kind 2 and above)
+//      are the PCB's alone and freed by its module's area table.
 //   2. A class is shared only when the caller exists, the run is not
 //      independent, and the sharing table marks the class as shared for the
 //      invocation kind and process class. Class, kind and process class are
 //      checked before the table is indexed: a class outside 0-12, a kind
 //      outside 0-2 or a process class outside 0-2 is never shared.
-//   3. A handed-down area is copied by the smaller of the two sizes; the rest
-//      of the new area is initialised (a caller compiled against an older
-//      dictionary is never read past its end).
+//   3. A slot's size is that of its area, or, without one, of its handed-down
+//      area. A handed-down area is copied by the smaller of the two sizes;
+//      the rest of the new area is initialised (a caller compiled against an
+//      older dictionary is never read past its end).
+//   4. A record's slot count is at least the highest area number of the
+//      class referenced through it (a record is grown, old slots kept).
 //
 // Process classes, area classes and the sharing table: area class 0 is never
 // shared; class c (1-12) has reach (c - 1) / 4 + 1 (1 SUBPROCESS, 2 RELATED,
@@ -31,6 +41,7 @@
 
 #include <iterator>
 #include <type_traits>
+#include <vector>
 
 #include "files/dictrec.h"
 #include "foundation/record.h"
@@ -39,6 +50,7 @@ struct Pcb;
 struct EmAreaEntry;
 struct EmCfi;
 struct EmHeader;
+struct FmArb;
 
 // --------------------------------------------- process data area records --
 // The predefined fields of every process are the record areas of the files
@@ -363,8 +375,60 @@ T* pi_area_rec(Pcb* pcb, uint32_t n) {
   return reinterpret_cast<T*>(pi_area(pcb, n, sizeof(T)));
 }
 
-// ------------------------------------------------------- sharing tables --
+// ------------------------------------------------------- SAA work files --
 constexpr int kSaaClasses = 13;
+// A slot: one area number of the class in the owner's record.
+struct SaaSlot {
+  Ref<uint8_t> area;     // 0  allocated from the owner's process pool; null none
+  Ref<uint8_t> handed;   // 4  the area handed down by the caller; null none
+  rec::U8 kind;          // 8  area kind
+  rec::U8 received;      // 9  1 values come from the caller, 2 taken over (contents kept)
+  rec::U8 rcv;           // 10 receive bits
+  rec::U8 pass;          // 11 pass scope 0x10-0x40; bit 0 passed on, bit 1 taken over
+  rec::U32 size;         // 12 bytes of the area (or of the handed-down one)
+};
+QV_RECORD(SaaSlot, 16);
+QV_AT(SaaSlot, kind, 8);
+QV_AT(SaaSlot, pass, 11);
+QV_AT(SaaSlot, size, 12);
+// A record: 32 bytes, then slots 1 .. count (slot 0's place stays zero).
+struct SaaRec {
+  Ref<Pcb> owner;        // 0  key: the PCB whose pool holds the areas
+  rec::U32 count;        // 4  highest area number of the class; 0xFFFFFFFF no slots
+  rec::Text<3> app;      // 8  key
+  rec::Text<2> ver;      // 11 key
+  rec::U8 rcv_or;        // 13 OR of the slots' receive bits
+  rec::Bytes<2> b14;     // 14
+  SaaSlot slot0;         // 16
+  SaaSlot* slots() { return &slot0; }  // slots()[n], n = 1 .. count
+  size_t bytes() const { return 32 + 16 * size_t(count == 0xFFFFFFFFu ? 0 : count.get()); }
+};
+QV_RECORD(SaaRec, 32);
+QV_AT(SaaRec, count, 4);
+QV_AT(SaaRec, app, 8);
+QV_AT(SaaRec, rcv_or, 13);
+// Creates the thirteen SAA work files (pi_init); earlier ones are closed.
+int pi_saa_init();
+// The SAA file of a class (for tests and diagnostics); null when none.
+FmArb* pi_saa_file(int area_class);
+// Every record of the class owned by the PCB, in key order.
+std::vector<SaaRec*> pi_saa_owned(Pcb* owner, int area_class);
+// Finds or creates the record (owner, application, the application's
+// version in the module) of a class, grown to at least min_count slots
+// (its count from the module's compiled record of the application when
+// created). Null after "get_saa() - bad ap id".
+SaaRec* pi_get_saa(EmHeader* em, const char* app, Pcb* owner, int area_class, uint32_t min_count = 0);
+// Builds the PCB's records of one class from those of its handed-down
+// owner (pcb->area_from): every area passed at the invocation's scope is
+// handed down, taken over when the child replaces a caller of another
+// family that owns the class.
+void copy_saas(Pcb* pcb, int area_class);
+// Fills the PCB's two owner tables and copies the records of the classes
+// it owns; a replacing child of another family takes over the records of
+// the shared classes its caller owns.
+void target_pcbs(Pcb* pcb);
+
+// ------------------------------------------------------- sharing tables --
 // 1 = class not shared, indexed kind * 39 + process class * 13 + class.
 extern uint8_t saa_non_shr_tbl[117];
 extern const uint8_t saa_pass_tbl[3];  // by invocation kind
@@ -398,14 +462,16 @@ void init_pdf(Pcb* pcb);
 // every occurrence, else zero bytes. Messages "init_area() - Cannot read
 // cfi_rec" / "cfld_rec" when the module lacks the reference.
 void init_area(uint8_t* area, Pcb* pcb, const EmAreaEntry& entry);
-// Frees what the PCB owns: its areas, its area tables, its profile copy, its
-// message file; gives its module back. Safe to call twice.
-void pi_free_data(Pcb* pcb);
-// Bytes that pi_store_data copies for the PCB (every data area it
-// addresses, file control areas left out).
+// Deletes the PCB's SAA records and gives its module back; with full also
+// frees the areas of its records, its private areas, its area tables, its
+// profile copy and its message files. Safe to call twice.
+void pi_free_data(Pcb* pcb, int full = 1);
+// Bytes that pi_store_data copies for the PCB: every non-file area of its
+// own SAA records (the area, or without one the handed-down area).
 size_t pi_store_size(Pcb* pcb);
-// Copies the areas into buf / back from it, in area-table order; 0 (after
-// the system error "pi_store_data() - too much data") when size is short.
+// Copies those areas into buf / back from it (classes 0-12, records in key
+// order, slots 1 .. count); 0 (after the system error "pi_store_data() -
+// too much data") when size is short.
 int pi_store_data(Pcb* pcb, uint8_t* buf, size_t size);
 int pi_restore_data(Pcb* pcb, const uint8_t* buf, size_t size);
 

@@ -935,8 +935,8 @@ TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
       std::memset(a8, 'p', 64);
     } else {
       kid8 = a8;
-      EXPECT_EQ(p->area_own.get()[8], 1);  // taken over, not borrowed
-      EXPECT_EQ(p->area_own.get()[4], 1);  // not shared with a RELATED child: its own
+      EXPECT_EQ(p->area_owner[8].get(), p);  // taken over, not borrowed
+      EXPECT_EQ(p->area_owner[4].get(), p);  // not shared with a RELATED child: its own
       kid8_text = std::string(reinterpret_cast<char*>(a8), 64);
     }
   };
@@ -976,6 +976,161 @@ TEST_F(Pi, ExecutorScriptText) {
   }
   PiInvoc b = invoc("ACT", 4);
   EXPECT_EQ(run(&b), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Records in the SAA file of a class.
+size_t saa_records(int c) {
+  FmArb* f = pi_saa_file(c);
+  if (!f) return 0;
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  size_t n = 0;
+  while (fm_rdnxt_fast(f, 0)) ++n;
+  f->op = 0;
+  return n;
+}
+
+// MID's module leaves area 4 of class 4 out: its entry 4 is area 9.
+int mid_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (ok && c->em->proc_name == "MID") reinterpret_cast<EmAreaEntry*>(c->em->area_table.get())[4].number = 9u;
+  return ok;
+}
+
+TEST_F(Pi, SharedAreaReachesGrandchildrenThroughACallerThatNeverReferencesIt) {
+  define({{"TOP", 4}, {"MID", 4}, {"KID", 6}, {"SIB", 6}});
+  em_set_compiler(mid_compiler);
+  std::map<std::string, uint8_t*> a4;
+  std::map<std::string, std::string> text;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    std::string n = p->invoc.name.str();
+    uint8_t* a = p->area_addr.get()[4].get();
+    a4[n] = a;
+    text[n] = std::string(reinterpret_cast<char*>(a), 8);
+    if (n == "TOP") std::memset(a, 't', 64);
+    if (n == "MID") std::memset(a, 'm', 64);  // its own area 9 of the class
+    if (n == "KID") std::memset(a, 'k', 8);
+  };
+  g_ap = [&](Pcb* p) {
+    if (p->invoc.name == "TOP") {
+      PiInvoc m = invoc("MID", 4, 0, p);
+      pi_exec(&m);
+    } else if (p->invoc.name == "MID") {
+      for (const char* n : {"KID", "SIB"}) {
+        PiInvoc k = invoc(n, 6, 0, p);
+        pi_exec(&k);
+      }
+    }
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("TOP", 4);
+  EXPECT_EQ(run(&v), 2);
+  // Class 4 reaches every SUBPROCESS of class 0: the grandchildren hold
+  // TOP's area although MID between them has no area 4 of the class.
+  EXPECT_NE(a4["MID"], a4["TOP"]);
+  EXPECT_EQ(a4["KID"], a4["TOP"]);
+  EXPECT_EQ(text["KID"], std::string(8, 't'));
+  EXPECT_EQ(a4["SIB"], a4["TOP"]);
+  EXPECT_EQ(text["SIB"], std::string(8, 'k'));
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  for (int c = 0; c < kSaaClasses; ++c) EXPECT_EQ(saa_records(c), 0u) << c;
+}
+
+TEST_F(Pi, SaaLogNamesEveryRecordCreatedOrGrown) {
+  std::string path = ::testing::TempDir() + "saa_log.txt";
+  setenv("QUVO_SAA_LOG", path.c_str(), 1);
+  ASSERT_EQ(pi_init(), 1);
+  define({{"TOP", 4}, {"MID", 4}, {"KID", 6}});
+  em_set_compiler(mid_compiler);
+  g_ap = [&](Pcb* p) {
+    if (p->invoc.name == "TOP") {
+      PiInvoc m = invoc("MID", 4, 0, p);
+      pi_exec(&m);
+    }
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("TOP", 4);
+  EXPECT_EQ(run(&v), 2);
+  unsetenv("QUVO_SAA_LOG");
+  ASSERT_EQ(pi_init(), 1);  // closes the log
+  std::FILE* f = std::fopen(path.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::vector<std::string> lines;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, f)) lines.push_back(buf);
+  std::fclose(f);
+  std::remove(path.c_str());
+  std::string top = "TOP" + std::string(27, ' ');
+  // TOP's records: one per class of its areas, created by the lookup.
+  EXPECT_EQ(lines.at(0), "(2)1 ABC 00 ABC " + top + " - cnt = 1\n");
+  // MID's area 9 of class 4 grows TOP's record of the class.
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "(3)4 ABC 00 ABC " + top + " - cnt = 9\n"), lines.end());
+  // MID owns the classes that a SUBPROCESS does not share (its own lookups).
+  std::string mid = "MID" + std::string(27, ' ');
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "(2)1 ABC 00 ABC " + mid + " - cnt = 1\n"), lines.end());
+}
+
+}  // namespace
+
+namespace {
+
+// Area 4 (class 4) passed and received down to RELATED runs, at every level.
+int passing4_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (ok) {
+    auto* t = reinterpret_cast<EmAreaEntry*>(c->em->area_table.get());
+    t[4].shr = 0x20;
+    t[4].non_shr = 0x28;
+  }
+  return ok;
+}
+
+TEST_F(Pi, ReplacingChildTakesOverAnAreaItDoesNotShare) {
+  define({{"PAR", 4}, {"KID", 6}});
+  em_set_compiler(passing4_compiler);
+  uint8_t* par4 = nullptr;
+  uint8_t* kid4 = nullptr;
+  std::string kid4_text;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    uint8_t* a4 = p->area_addr.get()[4].get();
+    if (p->invoc.name == "PAR") {
+      par4 = a4;
+      std::memset(a4, 'p', 64);
+      return;
+    }
+    kid4 = a4;
+    kid4_text = std::string(reinterpret_cast<char*>(a4), 64);
+    // The caller's area is this child's now (its own is a copy): the child
+    // frees it, the replaced caller (gone by now) did not.
+    auto kid = pi_saa_owned(p, 4);
+    ASSERT_EQ(kid.size(), 1u);
+    EXPECT_EQ(kid[0]->slots()[4].handed.get(), par4);
+    EXPECT_EQ(kid[0]->slots()[4].pass & 3, 2);
+    EXPECT_EQ(kid[0]->slots()[4].received, 1);
+  };
+  bool replaced = false;
+  g_ap = [&](Pcb* p) {
+    if (p->invoc.name == "KID" || replaced) return;
+    replaced = true;
+    PiInvoc k = invoc("KID", 6, 1, p);  // RELATED: class 4 is not shared
+    k.caller_mode = 2;
+    pi_exec(&k);
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_NE(kid4, par4);
+  EXPECT_EQ(kid4_text, std::string(64, 'p'));
+  EXPECT_EQ(pi_pcb_count(), 0u);
+  for (int c = 0; c < kSaaClasses; ++c) EXPECT_EQ(saa_records(c), 0u) << c;
 }
 
 }  // namespace
