@@ -51,13 +51,18 @@ Ref<uint8_t>* bases(EmHeader* em, uint32_t* count) {
   uint32_t n = t ? t[0].raw() : 0;
   // Built again when the file has grown since.
   if (!t || MADDR(inst, n + 1)) {
-    n = 0;
+    // Blocks never move: only the new ones are looked up.
+    uint32_t had = n;
     while (MADDR(inst, n + 1)) ++n;
     MmPool pool = em->pool ? MmPool(em->pool) : ii_pool();
-    if (t) mm_free(t);
-    t = static_cast<Ref<uint8_t>*>(MM_ALLOC(pool, 4 * (n + 1)));
+    auto* nt = static_cast<Ref<uint8_t>*>(MM_ALLOC(pool, 4 * (n + 1)));
+    if (t) {
+      std::memcpy(static_cast<void*>(nt), t, 4 * (had + 1));
+      mm_free(t);
+    }
+    t = nt;
     t[0].off = n;
-    for (uint32_t b = 1; b <= n; ++b) t[b].set(MADDR(inst, b));
+    for (uint32_t b = had + 1; b <= n; ++b) t[b].set(MADDR(inst, b));
     em->block_bases.set(reinterpret_cast<uint8_t*>(t));
   }
   *count = n;
@@ -233,6 +238,30 @@ int ib_put_trap(EmHeader* em, CodeRef addr, uint32_t seq, uint8_t ep, uint8_t to
     return 0;
   }
   em->trap_count = em->trap_count + 1;
+  return 1;
+}
+
+int ib_put_traps(EmHeader* em, const IbTrap* traps, size_t n) {
+  if (!n) return 1;
+  FmArb* f = em->trap.get();
+  MmPool pool = em->pool ? MmPool(em->pool) : ii_pool();
+  auto* block = f ? static_cast<IbTrap*>(MM_ALLOC(pool, n * sizeof(IbTrap))) : nullptr;
+  if (block) std::memcpy(static_cast<void*>(block), traps, n * sizeof(IbTrap));
+  for (size_t i = 0; block && i < n; ++i) {
+    // By reference: the file keeps the block, which goes with the module's
+    // pool after the file (the module scratches TRAP before its pool).
+    f->op = FM_OP_FAST;
+    f->rec.set(reinterpret_cast<uint8_t*>(block + i));
+    f->rec_len = 0;
+    int ok = fm_write(f);
+    f->op = 0;
+    f->rec.reset();
+    if (!ok) block = nullptr;
+  }
+  if (!block) {
+    sys_err(kModSc, __LINE__, "Trap write failed");
+    return 0;
+  }
   return 1;
 }
 

@@ -190,5 +190,10 @@ uint8_t* ib_code_to_pc(EmHeader* module, CodeRef ref);
 int ib_toc_open(EmHeader* module, IbToc* toc, uint8_t ep, uint8_t index, uint16_t owner);
 int ib_put_trap(EmHeader* module, CodeRef addr, uint32_t seq, uint8_t ep, uint8_t toc_index);
 int ib_toc_close(EmHeader* module, IbToc* toc);
+// Writes n TRAP records kept by the caller (their count is already in the
+// module's TRAP count, as ib_put_trap adds it): one block of the module's
+// pool, each record stored by reference, so a statement costs no copy.
+// 0 after the system error "Trap write failed".
+int ib_put_traps(EmHeader* module, const IbTrap* traps, size_t n);
 // Sorts TRAP records by address (the debugger's order).
 void ib_sort_traps(IbTrap* traps, size_t count);

@@ -2,6 +2,7 @@
 // TOC and TRAP records, operand compile and the control verbs. See sc.h.
 #include "language/sc.h"
 
+#include <array>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -14,8 +15,12 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "language/ibctl.h"
+#include "language/ibmisc.h"
 #include "language/ibutil.h"
 #include "language/scfam.h"
+#include "language/ii.h"
+#include "files/fmcat.h"
+#include "process/services.h"
 #include "process/pc.h"
 
 namespace {
@@ -51,6 +56,15 @@ struct Label {
   DStmt stmt;                  // the statement that made the record
 };
 
+using LabelName = std::array<char, 30>;
+struct LabelHash {
+  size_t operator()(const LabelName& n) const {
+    uint64_t h = 1469598103934665603ull;
+    for (char c : n) h = (h ^ uint8_t(c)) * 1099511628211ull;
+    return size_t(h);
+  }
+};
+
 }  // namespace
 
 struct ScCtx {
@@ -63,7 +77,7 @@ struct ScCtx {
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
-  std::unordered_map<std::string, size_t> label_ix;   // name -> index in labels
+  std::unordered_map<LabelName, size_t, LabelHash> label_ix;   // name -> index in labels
   std::vector<size_t> label_defs;   // labels awaiting an address
   uint8_t shift = 10;
   char tf[5];
@@ -74,6 +88,14 @@ struct ScCtx {
     std::vector<CodeRef> exits;
     DStmt beg;
   } loops[2][26];
+  int copy_depth = 0;               // COPY bodies being compiled into the event point
+  char copy_tf[5];                  // their T/F prefix (copy_len characters)
+  int copy_len = 0;
+  uint8_t copy_ep = 0;              // the COPY statement's event point code
+  uint8_t own_ep = 0;               // the compiled statement's own event point code
+  std::vector<IbTrap> traps;        // TRAP records of the open event point
+  std::vector<uint8_t*> blocks;     // storage of INST blocks already left
+  bool moved = false;               // a generated COPY read the statement file
 };
 
 namespace {
@@ -86,8 +108,32 @@ int cmpl_comment(ScCtx* sc, DStmt*) {
 int cmpl_dummy(ScCtx*, DStmt*) { return 1; }
 
 uint8_t* at(ScCtx* sc, CodeRef r) {
-  if (r.block == sc->code.block) return sc->code.storage + r.offset;
-  return ib_code_to_pc(sc->pc->em, r);
+  uint16_t cb = sc->code.block;
+  if (cb >= sc->blocks.size()) sc->blocks.resize(size_t(cb) + 16, nullptr);
+  sc->blocks[cb] = sc->code.storage;
+  if (r.block == cb) return sc->code.storage + r.offset;
+  // Blocks stay where they are in the INST file: each is looked up once.
+  uint16_t b = r.block;
+  if (b < sc->blocks.size() && sc->blocks[b]) return sc->blocks[b] + r.offset;
+  uint8_t* base = ib_code_to_pc(sc->pc->em, cref(b, 0));
+  if (!base) return nullptr;
+  if (b >= sc->blocks.size()) sc->blocks.resize(size_t(b) + 1, nullptr);
+  sc->blocks[b] = base;
+  return base + r.offset;
+}
+
+// A TRAP record of the current event point; the records are written at its
+// end, all at once (ib_put_traps).
+void put_trap(ScCtx* sc, CodeRef addr, uint32_t seq, uint8_t ep, uint8_t toc_index) {
+  IbTrap t;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  t.addr = addr;
+  t.seq = seq;
+  t.ep = ep;
+  t.toc_index = toc_index;
+  sc->traps.push_back(t);
+  EmHeader* em = sc->pc->em;
+  em->trap_count = em->trap_count + 1;
 }
 void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
   uint8_t* p = at(sc, inst);
@@ -99,7 +145,8 @@ void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
 }
 
 Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
-  std::string key(name, 30);
+  LabelName key;
+  std::memcpy(key.data(), name, 30);
   auto it = sc->label_ix.find(key);
   if (it != sc->label_ix.end()) return &sc->labels[it->second];
   if (!create) return nullptr;
@@ -107,7 +154,7 @@ Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
   std::memcpy(l.app, app, 3);
   std::memcpy(l.name, name, 30);
   l.stmt = sc->cur;
-  sc->label_ix.emplace(std::move(key), sc->labels.size());
+  sc->label_ix.emplace(key, sc->labels.size());
   sc->labels.push_back(l);
   return &sc->labels.back();
 }
@@ -169,7 +216,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
     {"CNV BIN ", cmpl_cnv_bin, 101100},  {"CNV FLT ", cmpl_dummy, 0},
     {"CNV TEXT", cmpl_cnv_text, 101120},  {"CNV ZONE", cmpl_dummy, 0},
-    {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
+    {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_copy, 101180},
     {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_unbuilt, 101200},
     {"DATE BTW", cmpl_unbuilt, 101210},  {"DEFINE  ", cmpl_unbuilt, 101220},
     {"DELETE  ", cmpl_unbuilt, 101230},  {"DIM     ", cmpl_unbuilt, 101240},
@@ -187,7 +234,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"OK INPUT", cmpl_unbuilt, 101490},  {"OPEN    ", cmpl_unbuilt, 101500},
     {"OR      ", cmpl_if_and_or, 101510},  {"OUTPUT  ", cmpl_proc, 0},
     {"OVERFLOW", cmpl_overflow, 101540},  {"PASS    ", cmpl_unbuilt, 101550},
-    {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_unbuilt, 101570},
+    {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_print, 101570},
     {"QUERY   ", cmpl_proc, 0},          {"READ    ", cmpl_unbuilt, 101590},
     {"READNEXT", cmpl_unbuilt, 101600},  {"RECEIVE ", cmpl_dummy, 0},
     {"RESTORE ", cmpl_unbuilt, 101620},  {"RETURN  ", cmpl_return, 101630},
@@ -197,9 +244,9 @@ ScVerb g_verbs[kScVerbs] = {
     {"SET DATE", cmpl_unbuilt, 101700},  {"SET DAY ", cmpl_unbuilt, 101710},
     {"SET MNTH", cmpl_unbuilt, 101720},  {"SET TEMP", cmpl_unbuilt, 101730},
     {"SET TOT ", cmpl_unbuilt, 101740},  {"STORE   ", cmpl_unbuilt, 101750},
-    {"SUBR    ", cmpl_proc, 0},          {"TIMEOUT ", cmpl_unbuilt, 101770},
-    {"TOTAL   ", cmpl_unbuilt, 101780},  {"VERSION ", cmpl_dummy, 0},
-    {"TRAP    ", cmpl_unbuilt, 101800},  {"ULINE   ", cmpl_unbuilt, 101810},
+    {"SUBR    ", cmpl_proc, 0},          {"TIMEOUT ", cmpl_timeout, 101770},
+    {"TOTAL   ", cmpl_total, 101780},  {"VERSION ", cmpl_dummy, 0},
+    {"TRAP    ", cmpl_trap, 101800},  {"ULINE   ", cmpl_unbuilt, 101810},
     {"UNDEFINE", cmpl_unbuilt, 101820},  {"WARNING ", cmpl_unbuilt, 101830},
     {"WRITE   ", cmpl_unbuilt, 101840},  {"FREE ALL", cmpl_dummy, 0},
     {"DEBUG   ", cmpl_dummy, 0},         {"UPDATE  ", cmpl_proc, 0},
@@ -282,14 +329,57 @@ void bld_br(ScCtx* sc, const char* col) {
   tf_resolve(sc, n, kind, where);
 }
 
-// End of an event point: labels get their addresses into their uses.
+// The inline subroutine of a label only GOSUBs reference: END, the label,
+// GHOST, a COPY of the Subroutine of that name (of the label's application,
+// the process's own when blank) and RETURN, compiled after the event point's
+// code under a blank column. 1 when all of it compiled.
+int gosub_subroutine(ScCtx* sc, size_t i) {
+  DStmt keep = sc->cur;
+  uint8_t keep_own = sc->own_ep;
+  DStmt g = sc->cur;   // keyed as the event point's last statement
+  g.verb = 21;
+  std::memset(g.tf.data(), ' ', 5);
+  char app[3], name[30];
+  std::memcpy(app, sc->labels[i].app, 3);
+  std::memcpy(name, sc->labels[i].name, 30);
+  if (ut_is_all(app, ' ', 3)) std::memcpy(app, sc->pc->app, 3);
+  std::memset(g.ops.b, ' ', sizeof g.ops.b);
+  std::memcpy(g.ops.b, app, 3);
+  std::memcpy(g.ops.b + 3, name, 30);
+  sc->cur = g;
+  sc->own_ep = g.event_point;
+  std::memset(sc->tf, ' ', 5);
+  sc->shift = 10;
+  int ok = bld_end(&sc->code, true) != nullptr;
+  sc->labels[i].addr = ib_here(&sc->code);
+  ok = ok && bld_ghost(&sc->code) != nullptr;
+  sc->moved = true;
+  ok = ok && sc_copy_guts(sc, app, name, true);
+  ok = ok && bld_return(&sc->code) != nullptr;
+  sc->cur = keep;
+  sc->own_ep = keep_own;
+  return ok;
+}
+
+// End of an event point: labels get their addresses into their uses. The
+// statements a generated COPY compiles may add labels: they are resolved
+// in the same pass.
 int label_cleanup(ScCtx* sc) {
   int ok = 1;
-  for (Label& l : sc->labels) {
+  for (size_t i = 0; i < sc->labels.size(); ++i) {
+    if (is_none(sc->labels[i].addr) && sc->labels[i].gosub && !gosub_subroutine(sc, i)) {
+      DStmt keep = sc->cur;
+      sc->cur = sc->labels[i].stmt;
+      sc_err(sc, 101350);
+      sc->cur = keep;
+      ok = 0;
+      continue;
+    }
+    Label& l = sc->labels[i];
     if (is_none(l.addr)) {
       DStmt keep = sc->cur;
       sc->cur = l.stmt;
-      sc_err(sc, l.gosub ? 101350 : kScUndefLabel);
+      sc_err(sc, kScUndefLabel);
       sc->cur = keep;
       ok = 0;
       continue;
@@ -318,61 +408,104 @@ bool next_stmt(ScCtx* sc, const uint8_t* prefix, int len) {
   return std::memcmp(&sc->cur, prefix, size_t(len)) == 0;
 }
 
+// Compiles the current statement (sc->cur): its branch, its TRAP record and
+// its verb's compile function. Inside a COPY body the statement's T/F column
+// is the COPY's prefix followed by its own, and its verb sees the COPY's
+// event point code; the record is given back as it was.
+void compile_one(ScCtx* sc, uint8_t toc_index) {
+  DStmt& st = sc->cur;
+  int verb = st.verb;
+  char own_tf[5];
+  std::memcpy(own_tf, st.tf.data(), 5);
+  uint8_t own_ep = st.event_point;
+  if (st.tf[0] == 'C') {
+    if (st.event_point != DSTMT_EP_CONSTRAINT) put_trap(sc, cref(0, 0), st.seq, st.event_point, toc_index);
+    return;
+  }
+  if (sc->copy_depth) {
+    char col[5];
+    std::memcpy(col, sc->copy_tf, size_t(sc->copy_len));
+    std::memcpy(col + sc->copy_len, own_tf, size_t(5 - sc->copy_len));
+    std::memcpy(st.tf.data(), col, 5);
+  }
+  bool no_code = verb == 0 || verb == 1 || verb == 42;
+  if (!no_code) {
+    if (std::memcmp(st.tf.data(), sc->tf, 5) == 0) {
+      resolve_labels(sc, ib_here(&sc->code));
+      if (st.tf[0] == ' ') sc->shift = 10;
+    } else {
+      bld_br(sc, st.tf.data());
+      std::memcpy(sc->tf, st.tf.data(), 5);
+    }
+  }
+  if (st.event_point != DSTMT_EP_CONSTRAINT)
+    put_trap(sc, no_code ? cref(0, 0) : ib_here(&sc->code), st.seq, st.event_point, toc_index);
+  sc->own_ep = own_ep;
+  if (sc->copy_depth) st.event_point = sc->copy_ep;
+  sc->msg = 0;
+  int r = 0;
+  if (verb < kScVerbs) {
+    const ScVerb& v = g_verbs[verb];
+    sc->msg = v.preset;
+    r = v.fn(sc, &sc->cur);
+    if (r != 1 && v.fn == cmpl_unbuilt) sc_err(sc, v.preset ? v.preset : kScNoVerb);
+  } else {
+    sc_err(sc, kScNoVerb);
+  }
+  if (r != 1) sc->failed = true;
+  std::memcpy(sc->cur.tf.data(), own_tf, 5);
+  sc->cur.event_point = own_ep;
+}
+
+// Positions the statement stream before the first record whose key begins
+// with prefix (at most 52 bytes); with after, after the record whose key is
+// the prefix itself.
+bool position(ScCtx* sc, const uint8_t* prefix, int len, bool after) {
+  FmArb* f = sc->stmts;
+  PROTO_FULL(f, 0, sc->io.bytes());
+  std::memcpy(sc->key.bytes(), prefix, size_t(len));
+  f->key.set(sc->key.bytes());
+  f->key_len = uint16_t(len);
+  f->op = uint16_t(FM_OP_AT | FM_OP_KEY | (after ? FM_OP_GE : 0));
+  int started = fm_start(f);
+  f->op = 0;
+  f->key.reset();
+  f->key_len = 0;
+  return started != 0;
+}
+
 // Compiles one event point starting at sc->cur. 1 when a statement of
 // another event point of the range follows (it is then in sc->cur).
 int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
-  PcCtx* pc = sc->pc;
-  EmHeader* em = pc->em;
   DStmt first = sc->cur;
   std::memset(sc->tf, ' ', 5);
   sc->shift = 10;
   bool more = true, other = false;
-  DStmt last = first;
+  // The statement compiled is sc->cur itself; the next one is read into the
+  // file's buffer and taken over only while the event point goes on, so at
+  // its end sc->cur is still its last statement.
   while (more) {
-    DStmt st = sc->cur;
-    int verb = st.verb;
-    char own_tf[5];
-    std::memcpy(own_tf, st.tf.data(), 5);
-    if (st.tf[0] == 'C') {
-      if (st.event_point != DSTMT_EP_CONSTRAINT) ib_put_trap(em, cref(0, 0), st.seq, st.event_point, toc_index);
-    } else {
-      bool no_code = verb == 0 || verb == 1 || verb == 42;
-      if (!no_code) {
-        if (std::memcmp(st.tf.data(), sc->tf, 5) == 0) {
-          resolve_labels(sc, ib_here(&sc->code));
-          if (st.tf[0] == ' ') sc->shift = 10;
-        } else {
-          bld_br(sc, st.tf.data());
-          std::memcpy(sc->tf, st.tf.data(), 5);
-        }
-      }
-      if (st.event_point != DSTMT_EP_CONSTRAINT)
-        ib_put_trap(em, no_code ? cref(0, 0) : ib_here(&sc->code), st.seq, st.event_point, toc_index);
-      sc->msg = 0;
-      int r = 0;
-      if (verb < kScVerbs) {
-        const ScVerb& v = g_verbs[verb];
-        sc->msg = v.preset;
-        r = v.fn(sc, &st);
-        if (r != 1 && v.fn == cmpl_unbuilt) sc_err(sc, v.preset ? v.preset : kScNoVerb);
-      } else {
-        sc_err(sc, kScNoVerb);
-      }
-      if (r != 1) sc->failed = true;
-    }
-    std::memcpy(st.tf.data(), own_tf, 5);
-    last = st;
-    more = next_stmt(sc, prefix, len);
-    if (more && !same_ep(sc->cur, first)) {
+    compile_one(sc, toc_index);
+    if (!fm_rdnxt(sc->stmts)) {
+      if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
+      more = false;
+    } else if (std::memcmp(sc->io.p, prefix, size_t(len)) != 0) {
+      more = false;
+    } else if (!same_ep(*sc->io, first)) {
       more = false;
       other = true;
+    } else {
+      sc->cur = *sc->io;
     }
   }
-  DStmt next = sc->cur;
-  sc->cur = last;
+  DStmt next;
+  if (other) next = *sc->io;
   bld_br(sc, "     ");
   if (!bld_end(&sc->code, false)) sc_err(sc, 101260), sc->failed = true;
+  sc->moved = false;
   if (!label_cleanup(sc)) sc->failed = true;
+  // A generated COPY left the stream elsewhere: on after the next one.
+  if (other && sc->moved) position(sc, reinterpret_cast<const uint8_t*>(&next), DSTMT_KEY_LEN, true);
   for (auto& table : sc->loops)
     for (auto& l : table)
       if (!l.exits.empty()) {
@@ -382,7 +515,7 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
         l.exits.clear();
       }
   sc->pending.clear();
-  sc->cur = next;
+  if (other) sc->cur = next;
   return other ? 1 : 0;
 }
 
@@ -410,11 +543,18 @@ const DStmt& sc_stmt(ScCtx* sc) { return sc->cur; }
 void sc_err(ScCtx* sc, uint32_t msg) { pc_add_cmpl_err(sc->pc, kPcErrStmt, &sc->cur, msg, nullptr, 0); }
 
 uint32_t sc_tf_no(const char* tf, uint8_t* shift) {
+  // 1 true, 2 false, 3 any, by character.
+  static constexpr auto kLevel = [] {
+    std::array<uint8_t, 256> t{};
+    for (auto& v : t) v = 3;
+    t['T'] = t['1'] = 1;
+    t['F'] = t['0'] = 2;
+    return t;
+  }();
   uint32_t mask = 0;
   int first_blank = -1;
   for (int i = 0; i < 5; ++i) {
-    char ch = tf[i];
-    uint32_t v = (ch == 'T' || ch == '1') ? 1 : (ch == 'F' || ch == '0') ? 2 : 3;
+    uint32_t v = kLevel[uint8_t(tf[i])];
     if (v == 3 && first_blank < 0) first_blank = i;
     mask |= v << (2 * (4 - i));
   }
@@ -448,16 +588,7 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
   sc->stmts = stmts;
   EmHeader* em = pc->em;
   // Position on the range; no statement: nothing to do.
-  PROTO_FULL(stmts, 0, sc->io.bytes());
-  std::memcpy(sc->key.bytes(), prefix, size_t(prefix_len));
-  stmts->key.set(sc->key.bytes());
-  stmts->key_len = uint16_t(prefix_len);
-  stmts->op = FM_OP_AT | FM_OP_KEY;
-  int started = fm_start(stmts);
-  stmts->op = 0;
-  stmts->key.reset();
-  stmts->key_len = 0;
-  if (!started) {
+  if (!position(sc, prefix, prefix_len, false)) {
     sys_err(__LINE__, "sc_cmpl() - dstmt read failed");
     return 0;
   }
@@ -483,8 +614,11 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
       ++pc->sc.ep_index;
       ib_toc_open(em, &toc, ep, index, pc->owner);
     }
+    sc->traps.clear();
     int more = cmpl_ep(sc, prefix, prefix_len, index);
     if (ep != DSTMT_EP_CONSTRAINT) {
+      if (!ib_put_traps(em, sc->traps.data(), sc->traps.size())) return 0;
+      sc->traps.clear();
       if (!ib_toc_close(em, &toc)) return 0;
       if (ep == 21 || ep == 25) keep_flag |= pc->sc.flags & 1;
     }
@@ -494,9 +628,148 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
   return pc->errors == errors_before && !sc->failed ? 1 : 0;
 }
 
+int sc_cmpl_copy(ScCtx* sc, FmArb* stmts, const uint8_t* prefix, int prefix_len, uint16_t owner) {
+  PcCtx* pc = sc->pc;
+  EmHeader* em = pc->em;
+  if (!stmts) {
+    sys_err(__LINE__, "No statement file");
+    return 0;
+  }
+  if (prefix_len > 52) prefix_len = 52;
+  // The enclosing event point's TRAP records so far come first in the file.
+  if (!ib_put_traps(em, sc->traps.data(), sc->traps.size())) return 0;
+  sc->traps.clear();
+  FmArb* outer = sc->stmts;
+  DStmt at = sc->cur;   // the COPY statement (its column already prefixed)
+  uint8_t at_ep = sc->own_ep;
+  int keep_len = sc->copy_len;
+  char keep_tf[5];
+  std::memcpy(keep_tf, sc->copy_tf, 5);
+  uint8_t keep_ep = sc->copy_ep;
+  uint32_t errors_before = pc->errors;
+  bool failed_before = sc->failed;
+  sc->failed = false;
+  sc->stmts = stmts;
+  if (!position(sc, prefix, prefix_len, false)) {
+    sys_err(__LINE__, "sc_cmpl() - dstmt read failed");
+    sc->stmts = outer;
+    return 0;
+  }
+  if (next_stmt(sc, prefix, prefix_len)) {
+    IbToc toc;
+    uint8_t index = pc->sc.ep_index++;
+    ib_toc_open(em, &toc, kIbTocCopy, index, owner);
+    int n = 0;
+    while (n < 5 && at.tf[n] != ' ') ++n;
+    std::memcpy(sc->copy_tf, at.tf.data(), 5);
+    sc->copy_len = n;
+    sc->copy_ep = at.event_point;
+    ++sc->copy_depth;
+    DStmt first = sc->cur;
+    for (;;) {
+      compile_one(sc, index);
+      if (!fm_rdnxt(sc->stmts)) {
+        if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
+        break;
+      }
+      if (std::memcmp(sc->io.p, prefix, size_t(prefix_len)) != 0 || !same_ep(*sc->io, first)) break;
+      sc->cur = *sc->io;
+    }
+    --sc->copy_depth;
+    sc->copy_len = keep_len;
+    std::memcpy(sc->copy_tf, keep_tf, 5);
+    sc->copy_ep = keep_ep;
+    int ok = ib_put_traps(em, sc->traps.data(), sc->traps.size());
+    sc->traps.clear();
+    if (!ok || !ib_toc_close(em, &toc)) {
+      sc->stmts = outer;
+      sc->cur = at;
+      return 0;
+    }
+  }
+  bool failed = sc->failed || pc->errors != errors_before;
+  sc->failed = failed_before || failed;
+  // Back to the enclosing stream, just after the COPY statement.
+  sc->stmts = outer;
+  sc->cur = at;
+  if (outer) {
+    DStmt key = at;
+    key.event_point = at_ep;
+    position(sc, reinterpret_cast<const uint8_t*>(&key), 52, true);
+  }
+  return !failed && errors_before == 0 ? 1 : 0;
+}
+
 void sc_register() {
   os_set_init(OsInit::Sc, sc_init);
   pc_set_stmt_compiler(sc_cmpl);
+  static bool listed = false;
+  if (!listed) ii_register_ifn("SC_STMT_LIST", sc_stmt_list);
+  listed = true;
+}
+
+int32_t sc_stmt_list(const uint32_t* args) {
+  if (!args || args[0] < 2) return 0;
+  auto* a = static_cast<ScListArgs*>(arena::at(args[1]));
+  auto* out = static_cast<FmArb*>(arena::at(args[2]));
+  if (!a) return 0;
+  a->result = 0;
+  if (!out || !fm_is_handle(out)) return 0;
+  MmPool pool = pc_scratch_pool();
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, a->app.data(), 3);
+  std::memcpy(ver, a->ver.data(), 2);
+  FmFdb fdb;
+  INIT_DSTMT_FDB(&fdb, kdb, sdb, app, ver);
+  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
+  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
+    INIT_DSTMT_FDB(&fdb, kdb, sdb, app, ver);
+    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
+  }
+  mm_free(kdb);
+  mm_free(sdb);
+  if (!opened) return 0;
+  FmArb* f = fdb.handle.get();
+  PcBuf<DStmt> st;
+  PcBuf<DStmt> key;
+  key->proc_type = a->type;
+  key->proc_name = a->name;
+  key->frame_class = a->frame_class;
+  key->frame_no = a->frame_no;
+  key->image_no = a->image_no;
+  key->child_disc = a->child_disc;
+  key->blank38.set("  ");
+  key->child_no = a->child_no;
+  key->event_point = a->ep;
+  constexpr int kLen = 45;   // through the event point code
+  PROTO_FULL(f, 0, st.bytes());
+  f->key.set(key.bytes());
+  f->key_len = kLen;
+  f->op = FM_OP_AT | FM_OP_KEY;
+  int ok = fm_start(f);
+  f->op = 0;
+  f->key.reset();
+  f->key_len = 0;
+  PcBuf<uint8_t> line(212);
+  while (ok && fm_rdnxt(f) && std::memcmp(st.p, key.p, kLen) == 0) {
+    std::memset(line.p, ' ', 212);
+    DStmt copy = *st;
+    proc_svc.se_gen_stmt(line.p, &copy, 0, 0);
+    PROTO_FULL(out, 0, line.bytes());
+    out->rec_len = 80;
+    int w = fm_write(out);
+    out->rec_len = 0;
+    if (!w) {
+      ok = 0;
+      break;
+    }
+  }
+  FM_CLOSE(f, 0);
+  if (!ok) return 0;
+  a->result = 1;
+  return 1;
 }
 
 // ------------------------------------------------------------ operands --
@@ -617,6 +890,19 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
 // ---------------------------------------------------- for the families --
 uint8_t sc_shift(ScCtx* sc) { return sc->shift; }
 
+void sc_patch(ScCtx* sc, CodeRef inst, CodeRef to) { patch(sc, inst, to); }
+
+void sc_tf_restate(ScCtx* sc) {
+  const char* col = sc->cur.tf.data();
+  if (std::memcmp(col, sc->tf, 5) == 0) {
+    resolve_labels(sc, ib_here(&sc->code));
+    if (col[0] == ' ') sc->shift = 10;
+  } else {
+    bld_br(sc, col);
+    std::memcpy(sc->tf, col, 5);
+  }
+}
+
 void sc_label_ref(ScCtx* sc, const char* app, const char* name, CodeRef inst, bool gosub) {
   Label* l = find_label(sc, app, name, true);
   l->refs.push_back(inst);
@@ -651,4 +937,43 @@ int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
   int kind = 0;
   int r = sc_cmpl_ref(sc, op, elem, reg, &kind, 0);
   return r;
+}
+
+int sc_get_primary_key(ScCtx* sc, ScOpnd* out, const char* app, const char* file_name) {
+  PcCtx* pc = sc->pc;
+  char name[22];
+  pc->em->status = 0;
+  if (!pc_primary_key(pc, app, file_name, name)) {
+    sc->msg = pc->em->status ? uint32_t(pc->em->status) : kPcNoField;
+    return 0;
+  }
+  std::memset(static_cast<void*>(out), 0, sizeof *out);
+  out->occ_mode = 2;
+  std::memcpy(out->app.data(), app, 3);
+  std::memcpy(out->text.data(), name, 22);
+  return 1;
+}
+
+int sc_cmpl_sum(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int level) {
+  PcCtx* pc = sc->pc;
+  if (ut_is_all(op.app.data(), ' ', 3)) {
+    sc->msg = kScNoTarget;
+    return 0;
+  }
+  char app[4] = {}, name[23] = {};
+  std::memcpy(app, op.app.data(), 3);
+  std::memcpy(name, op.text.data(), 22);
+  uint16_t occ = op.occ_mode == 0 && op.occ > 1 ? uint16_t(op.occ) : uint16_t(1);
+  pc->em->status = 0;
+  if (!pc_fld(app, name, occ, elem, pc)) {
+    uint32_t st = pc->em->status;
+    sc->msg = st == kPcOccHigh ? kScBadOcc : st ? st : kScBadOcc;
+    return 0;
+  }
+  uint32_t acc = pc_sum_ref(app, elem, occ, 2, pc);
+  if (reg && (!bld_ira_sum(&sc->code, acc, reg) || (level && !bld_ira_bucket(&sc->code, reg)))) {
+    sc->msg = kScBadReg;
+    return 0;
+  }
+  return 1;
 }

@@ -81,12 +81,50 @@ int sc_init();
 // key begins with prefix. 1 without errors, 0 with, -1 when the stream
 // holds no statement.
 int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len);
+// Copy mode (the COPY verb): compiles the statements of the stream whose
+// key begins with prefix, up to the end of their first event point, into
+// the current event point, after the COPY statement (sc_stmt): each one's
+// T/F column is the COPY's column up to its first blank followed by its
+// own, its verb sees the COPY's event point code, and its labels resolve
+// with the enclosing event point's. The body gets a TOC record of code 81
+// whose owner is `owner`. The enclosing stream goes on after the COPY. 1
+// when neither the body nor the enclosing compile recorded an error.
+int sc_cmpl_copy(ScCtx* sc, FmArb* stmts, const uint8_t* prefix, int prefix_len, uint16_t owner);
 // Registers sc_init and the hook (main).
 void sc_register();
 
 // Truth masks (10 bits, level 1 in bits 8-9; 1 true, 2 false, 3 any).
 uint32_t sc_tf_no(const char* tf, uint8_t* shift);
 uint32_t sc_tf_combined(uint32_t m, uint32_t n);
+
+// ------------------------------------------------------ listing --
+// Argument block of SC_STMT_LIST (56 bytes): the owner and event point
+// whose statements are listed.
+struct ScListArgs {
+  rec::Text<3> app;        // 0
+  rec::Text<2> ver;        // 3
+  rec::Text<30> name;      // 5  process name
+  rec::U8 type;            // 35 process type
+  rec::U8 frame_class;     // 36
+  rec::Bytes<3> b37;
+  rec::U32 frame_no;       // 40
+  rec::U8 image_no;        // 44
+  rec::U8 child_disc;      // 45
+  rec::Bytes<2> b46;
+  rec::U32 child_no;       // 48
+  rec::U8 ep;              // 52 event point code
+  rec::Bytes<2> b53;
+  rec::U8 result;          // 55 1 listed, 0 the statement file could not be opened
+};
+QV_RECORD(ScListArgs, 56);
+QV_AT(ScListArgs, frame_no, 40);
+QV_AT(ScListArgs, child_no, 48);
+QV_AT(ScListArgs, result, 55);
+// The internal function SC_STMT_LIST (CALL): args[1] the argument block,
+// args[2] an open file of 80-byte records that receives one line per
+// statement of that event point, in sequence order (the statement editor's
+// text). Answers the result byte.
+int32_t sc_stmt_list(const uint32_t* args);
 
 // ------------------------------------------------------- operands --
 // Operand reference of a STMT operand area (30 bytes).
@@ -114,3 +152,15 @@ enum ScRef : uint32_t {
 // predefined field of "0LA", 2 a constant. reg 1-4 emits the register load.
 int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options);
 int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type);
+// A reference to the TOTAL accumulator of a field occurrence: its SUM
+// records (the field's summary numbers, marked as totals), and for reg 1-4
+// IRA_SUM into the register, with level set also IRA_BUCKET (the bucket of
+// the current total level). 1, or 0 with the reason in the context's
+// message (a constant: 102360; the field's own statuses; 102720 for an
+// occurrence above the field's).
+int sc_cmpl_sum(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int level);
+// Fills out (occurrence mode 2, the application, the field's name) with the
+// field of the primary key of a file: 1, or 0 with the reason in the
+// context's message and the process compile's status (101910 for an
+// unknown application).
+int sc_get_primary_key(ScCtx* sc, ScOpnd* out, const char* app, const char* file_name);

@@ -1,7 +1,18 @@
-// Miscellaneous statements compiled: VERIFY of one field.
+// Miscellaneous statements compiled: VERIFY of one field, COPY (the
+// Subroutine's statements inline, its CLIB record), TRAP and PRINT.
+//
+// Decision: the Subroutines being copied are kept on a stack of the
+// compile (unwound with it) rather than in a RECURSE work file; a name on
+// it is a recursive COPY.
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "files/fm.h"
+#include "foundation/ut.h"
 
 #include "language/ibmisc.h"
+#include "language/ibutil.h"
 #include "language/scfam.h"
 #include "process/pc.h"
 
@@ -55,6 +66,171 @@ int cmpl_verify(ScCtx* sc, DStmt* st) {
   char app[4] = {};
   std::memcpy(app, ops.op.app.data(), 3);
   if (!bld_vfy(sc_code(sc), v, ops.fail, app, false, sc_shift(sc))) {
+    sc_err(sc, preset);
+    return 0;
+  }
+  return 1;
+}
+
+// ----------------------------------------------------------------- COPY --
+namespace {
+
+constexpr uint32_t kCopyErr = 101180;
+constexpr size_t kCopyNest = 50;
+
+// The Subroutines being copied, outermost first (application and name).
+std::vector<std::string>& copying() {
+  static std::vector<std::string> v;
+  return v;
+}
+struct CopyGuard {
+  explicit CopyGuard(std::string k) { copying().push_back(std::move(k)); }
+  ~CopyGuard() { copying().pop_back(); }
+  CopyGuard(const CopyGuard&) = delete;
+  CopyGuard& operator=(const CopyGuard&) = delete;
+};
+
+uint32_t g_clib_number = 0;   // running number of CLIB records, one counter of the engine
+
+// An empty COPY block (no statements).
+int empty_copy(ScCtx* sc) {
+  IbCode* code = sc_code(sc);
+  uint8_t* p = bld_copy(code);
+  if (!p) return 0;
+  CodeRef at = sc_ref_of(sc, p);
+  if (!bld_end_copy(code)) return 0;
+  sc_patch(sc, at, ib_here(code));
+  return 1;
+}
+
+}  // namespace
+
+int sc_copy_guts(ScCtx* sc, const char* app, const char* name, bool quiet) {
+  auto fail = [&] {
+    if (!quiet) sc_err(sc, kCopyErr);
+    return 0;
+  };
+  std::string key(app, 3);
+  key.append(name, 30);
+  if (copying().size() >= kCopyNest) return fail();
+  for (const std::string& k : copying())
+    if (k == key) return fail();
+  CopyGuard guard(key);
+  PcCtx* pc = sc_pc(sc);
+  EmHeader* em = pc->em;
+  char app_z[4] = {};
+  std::memcpy(app_z, app, 3);
+  pc->em->status = 0;
+  EmCap* cap = pc_ap(app_z, pc);
+  if (!cap) return empty_copy(sc);
+  // The module's CLIB record of the Subroutine, made on its first COPY.
+  FmArb* clib = em->clib.get();
+  if (!clib) return fail();
+  PcBuf<EmClib> r_buf;
+  EmClib& r = *r_buf;
+  std::memcpy(r.app.data(), app, 3);
+  std::memcpy(r.name.data(), name, 30);
+  PROTO_FULL(clib, 1, r_buf.bytes());
+  if (!fm_read(clib)) {
+    FmArb* procs = pc_open_src(pc, cap, kSrcProc);
+    std::memcpy(r.app.data(), app, 3);
+    std::memcpy(r.name.data(), name, 30);
+    if (!procs) {
+      rec::view<rec::U32>(r.stamp.b) = 0xFFFFFFFFu;
+      rec::view<rec::U32>(r.stamp.b + 4) = 0;
+    } else {
+      PcBuf<DProc> d_buf;
+      DProc& d = *d_buf;
+      d.proc_type = 6;
+      std::memcpy(d.proc_name.data(), name, 30);
+      PROTO_FULL(procs, 0, d_buf.bytes());
+      if (!fm_read(procs)) return fail();
+      std::memcpy(r.stamp.b, d.changed.b, 8);
+    }
+    r.number = g_clib_number++;
+    PROTO_FULL(clib, 0, r_buf.bytes());
+    if (!fm_write(clib)) {
+      checkstat(clib->status, "can't write clib", "SCMISC.C", __LINE__);
+      return fail();
+    }
+    if (!procs) return empty_copy(sc);
+  } else if (rec::view<rec::U32>(r.stamp.b) == 0xFFFFFFFFu) {
+    return empty_copy(sc);
+  }
+  FmArb* stmts = pc_open_src(pc, cap, kSrcStmt);
+  if (!stmts) return fail();
+  IbCode* code = sc_code(sc);
+  uint8_t* p = bld_copy(code);
+  if (!p) return fail();
+  CodeRef at = sc_ref_of(sc, p);
+  uint8_t prefix[36];
+  std::memset(prefix, 0, sizeof prefix);
+  prefix[0] = 6;
+  std::memcpy(prefix + 1, name, 30);
+  uint32_t errors = pc->errors;
+  sc_cmpl_copy(sc, stmts, prefix, 36, uint16_t(r.number.get()));
+  // The body's own errors are recorded; the COPY then fails silently.
+  if (pc->errors != errors) return 0;
+  sc_tf_restate(sc);
+  if (!bld_end_copy(code)) return fail();
+  sc_patch(sc, at, ib_here(code));
+  return 1;
+}
+
+int cmpl_copy(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsGosub>(st->ops.b);
+  return sc_copy_guts(sc, ops.app.data(), ops.label.data(), false);
+}
+
+// ----------------------------------------------------------- TRAP, PRINT --
+int cmpl_trap(ScCtx* sc, DStmt*) {
+  if (bld_trap(sc_code(sc))) return 1;
+  sc_err(sc, 101800);
+  return 0;
+}
+
+namespace {
+// A PRINT number into length register reg: a constant, a calculation
+// variable of "0LA" (binary or variable packed), or the default.
+int print_len(ScCtx* sc, const ScLenVal& v, int reg, uint16_t dflt) {
+  IbCode* code = sc_code(sc);
+  if (v.flag == 0) return bld_ld_len(code, reg, v.v) ? 1 : 0;
+  if (v.flag != 1) return bld_ld_len(code, reg, dflt) ? 1 : 0;
+  uint16_t w = v.v;
+  char name[3] = {char(w & 0xFF), char(w >> 8) == ' ' ? '\0' : char(w >> 8), '\0'};
+  if (name[0] < 'A' || name[0] > 'Z') return 0;
+  CElem e;
+  std::memset(static_cast<void*>(&e), 0, sizeof e);
+  if (!sc_ref_0la(sc, name, &e, 0)) return 0;
+  uint32_t ira = pc_get_ira(sc_pc(sc), "0LA", e.e.area, 2, e.field_offset);
+  if (!ira) return 0;
+  if (e.e.type == 5) return bld_ld_len_bin(code, reg, ira, 0, 65535) ? 1 : 0;
+  if (e.e.type == 12) return bld_ld_len_pd_var(code, reg, ira, 0, 65535) ? 1 : 0;
+  return 0;
+}
+}  // namespace
+
+// PRINT prints at Start of Frame (21) only; elsewhere a no-operation.
+int cmpl_print(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsPrint>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  if (st->event_point != 21) {
+    if (bld_nop(sc_code(sc))) return 1;
+    sc_err(sc, preset);
+    return 0;
+  }
+  CElem t;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  int kind = 0;
+  bool cnst = ut_is_all(ops.text.app.data(), ' ', 3);
+  if (!sc_cmpl_ref(sc, ops.text, &t, 1, &kind, cnst ? uint32_t(kScRefCnstLen) : 0u)) {
+    uint32_t m = sc_msg(sc);
+    sc_err(sc, m && m != preset ? m : preset);
+    return 0;
+  }
+  uint16_t len = t.e.length;
+  if (!print_len(sc, ops.first, 2, 1) || !print_len(sc, ops.rows, 3, 1) || !print_len(sc, ops.width, 4, len) ||
+      !bld_print(sc_code(sc), len)) {
     sc_err(sc, preset);
     return 0;
   }

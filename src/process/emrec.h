@@ -126,6 +126,37 @@ struct EmCdlu {
 QV_RECORD(EmCdlu, 24);
 QV_AT(EmCdlu, area, 12);
 
+// CFRM, CIMG, CCHLD: the compiled frames, images and children (their keys;
+// the frame, image and child compiles lay out the rest).
+struct EmCfrm {
+  rec::U8 code;                // 0   frame code
+  rec::Bytes<3> b1;
+  rec::U32 number;             // 4   frame number
+  rec::U32 seq;                // 8   frame sequence
+  rec::Bytes<128> rest;        // 12
+};
+QV_RECORD(EmCfrm, 140);
+QV_AT(EmCfrm, seq, 8);
+struct EmCimg {
+  rec::U32 frame_seq;          // 0
+  rec::U8 image_no;            // 4
+  rec::Bytes<139> b5;
+  rec::U32 seq;                // 144 image sequence
+  rec::Bytes<52> rest;         // 148
+};
+QV_RECORD(EmCimg, 200);
+QV_AT(EmCimg, seq, 144);
+struct EmCchld {
+  rec::U32 seq;                // 0   child sequence
+  rec::U32 frame_seq;          // 4
+  rec::U32 child_no;           // 8
+  rec::U32 image_seq;          // 12
+  rec::U8 disc;                // 16  discriminator
+  rec::Bytes<159> rest;        // 17
+};
+QV_RECORD(EmCchld, 176);
+QV_AT(EmCchld, disc, 16);
+
 // PK: one segment of a key of the process's own file (8 bytes).
 struct EmPk {
   rec::U16 key_no;             // 0

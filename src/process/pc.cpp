@@ -86,6 +86,7 @@ uint8_t pc_ipc_cat(int a, int b) {
 }
 
 int pc_init() {
+  pc_src_forget(false);
   static const uint8_t shr[4] = {0, 16, 32, 64};
   static const uint8_t hi[4] = {0, 16, 32, 64};
   static const uint8_t lo[4] = {0, 2, 4, 8};
@@ -249,6 +250,7 @@ int pc_prep(PcCtx* ctx) {
   em->pcf_name = ctx->def.pcf_file;
   ctx->attach_level = com.depth;
   ctx->pool = mm_create_pool(nullptr, ctx->attach_level, 0);
+  pc_find_reset();
   // The errors of this process's last compile go: each compile lists only
   // its own, and its sequence starts at 1 again.
   if (g_cmpl_err) {
@@ -409,10 +411,14 @@ void step_pcf(PcCtx* ctx) {
     return;
   }
   em->pcf_file = cfi.file_no;
-  rec::view<rec::U32>(em->pcf_cmpl.b) = cfi.rec_area;
-  rec::view<rec::U32>(em->pcf_cmpl.b + 4) = cfi.rec_ira;
-  if (em->proc_type == 2 || em->proc_type == 9)
-    rec::view<rec::U32>(em->pcf_cmpl.b + 8) = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);
+  PcPcfCmpl& pr = pc_pcf_cmpl(em);
+  pc_scan(cap, ctx, cfi, 1);
+  pr.area = cfi.rec_area;
+  pr.rec_ira = cfi.rec_ira;
+  if (em->proc_type == 2 || em->proc_type == 9) pr.key_ira = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);
+  // A keyed PCF (organisation neither single nor plain): its key segments.
+  if (cfi.fdb.org == 1 || cfi.fdb.org == 2) return;
+  bld_seg_fi(ctx, em->pk.get(), cfi);
   if (!ut_is_all(d.pcf_key.data(), ' ', 22)) {
     char fld[23] = {};
     std::memcpy(fld, d.pcf_key.data(), 22);

@@ -14,9 +14,10 @@
 //      reference: the CAP's 13 source slots hold handles only while the
 //      compile runs and are zeroed by pc_cmpl_finish; LF records, CFI, CFLD,
 //      SUM and SCAN records hold record numbers, IRAs and constant keys.
-//   4. Dictionary sources, the compile pool and the compile's work files
-//      (LF, TDLU) belong to the scope pc_cmpl runs in: a failed compile
-//      leaves none of them behind.
+//   4. The compile pool and the compile's work files (LF, TDLU) belong to
+//      the scope pc_cmpl runs in: a failed compile leaves none of them
+//      behind. Dictionary sources are opened once in the base scope and
+//      kept for later compiles (pc_src_forget).
 //   5. The ELEMENT handle's database id is blank only inside pc_fi; every
 //      exit, an unwind included, puts it back.
 //
@@ -131,6 +132,21 @@ struct PcMap {
 };
 QV_RECORD(PcMap, 14);
 
+// The results of the PCF compile the header keeps (EmHeader::pcf_cmpl, 763
+// bytes at 140; this engine's placement, saved with the header).
+struct PcPcfCmpl {
+  rec::U32 area;                  // 0   area id of the PCF's record
+  rec::U32 rec_ira;               // 4   IRA of its record area
+  rec::U32 key_ira;               // 8   Input and Inquiry: IRA of the record's field sub-area
+  rec::Text<30> scan_name[17];    // 12  per key number: the key's scan process name
+  rec::U8 scan_flag[17];          // 522 per key number: 1 when its element's byte 92 is '1'
+  rec::Bytes<224> rest;           // 539
+};
+QV_RECORD(PcPcfCmpl, 763);
+QV_AT(PcPcfCmpl, scan_name, 12);
+QV_AT(PcPcfCmpl, scan_flag, 522);
+inline PcPcfCmpl& pc_pcf_cmpl(EmHeader* em) { return rec::view<PcPcfCmpl>(em->pcf_cmpl.b); }
+
 // One table: the header's PCF stamp and guard fields (FILE bytes 140-171),
 // by FILE usage slot, in the order the PCF compile fills them.
 struct PcPcfStamp {
@@ -213,12 +229,56 @@ void pc_register();
 // -------------------------------------------------- compiled references --
 EmCap* pc_ap(const char* app, PcCtx* ctx);
 FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot);
+// The dictionary sources stay open in the base scope from one compile to
+// the next; one whose file was rebuilt under its name (another inode) is
+// opened anew. pc_src_forget forgets them: with close, closes those still
+// open first (a tool of this engine that scratches or renames a dictionary
+// file calls it before; the file manager refuses to scratch an open file);
+// without, at start-up, where those of an earlier run went with its scope.
+void pc_src_forget(bool close);
 int pc_fi(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx);
 int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
 int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);
 uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry);
+// The control block of pc_bld_map: the map that moves a source element
+// into a destination element, written to `map` as PcMap records.
+struct PcMapCtl {
+  char ver[2];               // version of both applications' dictionaries
+  char src_app[3];
+  char src_elem[22];         // element names
+  char dst_app[3];
+  char dst_elem[22];
+  FmArb* map = nullptr;      // the map file its caller opened
+  uint32_t count = 0;        // out: records written
+};
+// 1, or 0 after the system error (an element not found, a fragment of no
+// length, a map write that failed).
+int pc_bld_map(PcMapCtl* blk);
+// The finders of compiled frames, images and children: the file's own
+// record (a change to it is a change to the stored record), or null when
+// there is none. Each returns its last record again, without reading, for
+// the same arguments; pc_prep forgets them (pc_find_reset).
+EmCfrm* pc_find_cfrm(PcCtx* ctx, uint8_t code, uint32_t number);
+EmCimg* pc_find_cimg(PcCtx* ctx, const EmCfrm* frame, uint8_t image_no);
+// By frame and child number, or with an image by image and discriminator.
+EmCchld* pc_find_cchld(PcCtx* ctx, const EmCfrm* frame, const EmCimg* image, uint32_t child_no, uint8_t disc);
+void pc_find_reset();
+// SCAN records of a compiled file: one per element that is a key or has a
+// scan code (nothing when the file has them already); mode 1 (the PCF) also
+// puts each key's scan process name and flag into the header.
+void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode);
+// The PK records of a compiled file: one per segment of each key (from
+// its KDB and SDB records).
+void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi);
+// The name (22 characters) of the field of key number 0 of a file: 1, or 0
+// with the EM header status 101910, 102090, 102100, 102070 or 102080 (the
+// file has no key 0).
+int pc_primary_key(PcCtx* ctx, const char* app, const char* file_name, char* field);
+// A numeric-token field (token mark, data type 5) names its token list in
+// CTOK; a list already there is not written again.
+void pc_add_ctok(PcCtx* ctx, const char* app, const DElem& e);
 uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kind, PcCtx* ctx);
 // Sharing tables.
 extern uint8_t area_shr_tbl[5];

@@ -1,6 +1,8 @@
 // Compiled references: applications (CAP), files (CFI with KDB and SDB),
 // fields (the compiled element), work fields (CFLD), constants, data areas
 // (LF and the IRA) and summary references. See pc.h.
+#include <sys/stat.h>
+
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -99,6 +101,56 @@ EmCap* pc_ap(const char* app, PcCtx* ctx) {
   return nullptr;
 }
 
+namespace {
+
+// Dictionary sources stay open in the base scope from one compile to the
+// next (as the loader's PROCESS files do): an open costs far more than a
+// compile of a small process. An entry is taken again only while its file
+// is the one it opened (same device and inode under its path: a file
+// rebuilt under its name is opened anew) and its handle is still open.
+struct SrcOpen {
+  char app[3], ver[2], from[3], to[3];
+  int slot;
+  FmArb* h;
+  uint8_t ident[16];   // the file block's name, application and version at the open
+  std::string path;
+  dev_t dev;
+  ino_t ino;
+};
+std::vector<SrcOpen>& src_opens() {
+  static std::vector<SrcOpen> v;
+  return v;
+}
+
+bool same_file(const std::string& path, dev_t dev, ino_t ino) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+void ident_of(FmArb* h, uint8_t* out) {
+  const FmFdb& d = h->file.get()->fdb;
+  std::memcpy(out, d.name.data(), 8);
+  std::memcpy(out + 8, d.app.data(), 3);
+  std::memcpy(out + 11, d.ver.data(), 2);
+  std::memset(out + 13, 0, 3);
+}
+
+bool still_open(const SrcOpen& o) {
+  if (!fm_is_handle(o.h)) return false;
+  uint8_t id[16];
+  ident_of(o.h, id);
+  return std::memcmp(id, o.ident, sizeof id) == 0;
+}
+
+}  // namespace
+
+void pc_src_forget(bool close) {
+  if (close)
+    for (const SrcOpen& o : src_opens())
+      if (still_open(o)) FM_CLOSE(o.h, 0);
+  src_opens().clear();
+}
+
 FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   if (cap->src[slot]) return src_of(cap, slot);
   using Fill = void (*)(FmFdb*, FmKdb*, FmSdb*, const char*, const char*);
@@ -107,17 +159,32 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
                                         INIT_DSTMT_FDB, INIT_DCHR_FDB,  nullptr,       INIT_DIMG_FDB,
                                         INIT_DFRM_FDB};
   if (!fills[slot]) return nullptr;
+  auto& opens = src_opens();
+  for (size_t i = 0; i < opens.size(); ++i) {
+    SrcOpen& o = opens[i];
+    if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
+        std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
+      continue;
+    if (still_open(o) && same_file(o.path, o.dev, o.ino)) {
+      cap->src[slot] = arena::offset_of(o.h);
+      return o.h;
+    }
+    if (still_open(o)) FM_CLOSE(o.h, 0);
+    opens.erase(opens.begin() + long(i));
+    break;
+  }
   Areas* a = areas();
   FmFdb fdb;
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, cap->app.data(), 3);
   std::memcpy(ver, cap->ver.data(), 2);
   fills[slot](&fdb, a->kdb, a->sdb, app, ver);
+  int level = com.base_scope;
   // Placed by SYSDIR; a dictionary file without an entry at its default place.
-  int opened = FM_OPEN(&fdb, ctx->attach_level, 0, 1, 15);
+  int opened = FM_OPEN(&fdb, level, 0, 1, 15);
   if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
     fills[slot](&fdb, a->kdb, a->sdb, app, ver);
-    opened = FM_OPEN(&fdb, ctx->attach_level, FM_OPT_NO_SYSDIR, 1, 15);
+    opened = FM_OPEN(&fdb, level, FM_OPT_NO_SYSDIR, 1, 15);
   }
   if (!opened) {
     if (fdb.status != FM_ST_NOT_FOUND && fdb.status != FM_ST_NO_SYSDIR)
@@ -131,6 +198,21 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   std::memcpy(to, ctx->lang, 3);
   fm_set_lang(h, from, to);
   cap->src[slot] = arena::offset_of(h);
+  SrcOpen o;
+  std::memcpy(o.app, app, 3);
+  std::memcpy(o.ver, ver, 2);
+  std::memcpy(o.from, ctx->dict_lang, 3);
+  std::memcpy(o.to, ctx->lang, 3);
+  o.slot = slot;
+  o.h = h;
+  ident_of(h, o.ident);
+  FmFdb where = h->file.get()->fdb;
+  struct stat st;
+  if (fm_os_path(&where, &o.path) && ::stat(o.path.c_str(), &st) == 0) {
+    o.dev = st.st_dev;
+    o.ino = st.st_ino;
+    opens.push_back(o);
+  }
   return h;
 }
 
@@ -560,7 +642,271 @@ int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* 
   out->ira = add_dlf(ctx, &a);
   out->field_offset = uint16_t(work ? 0 : off);
   out->source = work ? 2 : 1;
+  pc_add_ctok(ctx, app, e);
   return 1;
+}
+
+void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode) {
+  EmHeader* em = ctx->em;
+  FmArb* sf = em->scan.get();
+  if (!sf) return;
+  // Done already for this file.
+  PcBuf<PcScan> s;
+  s->file_no = cfi.file_no;
+  PROTO_FULL(sf, 0, s.bytes());
+  sf->key.set(s.bytes());
+  sf->key_len = 2;
+  sf->op = FM_OP_AT | FM_OP_KEY;
+  int started = fm_start(sf);
+  sf->op = 0;
+  sf->key.reset();
+  sf->key_len = 0;
+  if (started && fm_rdnxt(sf) && s->file_no == cfi.file_no) return;
+  PcPcfCmpl& pr = pc_pcf_cmpl(em);
+  if (mode == 1)
+    for (auto& n : pr.scan_name) n.clear();
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) return;
+  DbIdBlank blank(el);
+  char app[4] = {};
+  std::memcpy(app, cap->app.data(), 3);
+  // The file's elements in sequence order (ELEMENT key 2: file, number).
+  PcBuf<DElem> e;
+  PcBuf<DElem> k;
+  k->file = cfi.fdb.name;
+  PROTO_FULL(el, 2, e.bytes());
+  el->key.set(reinterpret_cast<uint8_t*>(k->file.data()));   // the key's first segment
+  el->key_len = 8;
+  el->op = FM_OP_AT | FM_OP_KEY;
+  started = fm_start(el);
+  el->op = 0;
+  el->key.reset();
+  el->key_len = 0;
+  if (!started) {
+    checkstat(el->status, "bad elem constaint ", kMod, __LINE__);
+    return;
+  }
+  while (fm_rdnxt(el) && e->file == k->file) {
+    bool key = e->key_kind != 255;
+    bool code = e->b94 != 0 && e->b94 != ' ';
+    if (!key && !code) continue;
+    std::memset(static_cast<void*>(s.p), 0, sizeof *s.p);
+    s->file_no = cfi.file_no;
+    s->code = e->b94;
+    s->seq = e->number;
+    s->key_no = key ? uint8_t(e->key_no) : uint8_t(255);
+    PROTO_FULL(sf, 0, s.bytes());
+    if (!fm_write(sf)) {
+      checkstat(sf->status, "Bad scan write ", kMod, __LINE__);
+      return;
+    }
+    // ELEMENT bytes 95-124 (`label`) hold a key's scan process name.
+    if (mode == 1 && key && e->key_no < 17) {
+      std::memcpy(pr.scan_name[e->key_no].data(), e->label.data(), 30);
+      pr.scan_flag[e->key_no] = uint8_t(e->flag92) == '1' ? 1 : 0;
+    }
+    pc_add_ctok(ctx, app, *e);
+  }
+}
+
+namespace {
+
+struct Frag {
+  int32_t off;
+  uint16_t fld;
+  uint32_t len;
+};
+
+FmArb* open_elem(const char* app3, const char* ver2) {
+  Areas* a = areas();
+  FmFdb fdb;
+  char app[4] = {}, ver[3] = {};
+  std::memcpy(app, app3, 3);
+  std::memcpy(ver, ver2, 2);
+  INIT_DELEM_FDB(&fdb, a->kdb, a->sdb, app, ver);
+  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
+  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
+    INIT_DELEM_FDB(&fdb, a->kdb, a->sdb, app, ver);
+    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
+  }
+  if (!opened) {
+    checkstat(fdb.status, "can't open element file", kMod, __LINE__);
+    return nullptr;
+  }
+  return fdb.handle.get();
+}
+
+// The fragments of an element: itself, or a group's simple members up to
+// its last element (a group end or filler closing it is none).
+bool frags_of(FmArb* el, const char* name, const char* missing, std::vector<Frag>* out) {
+  PcBuf<DElem> e;
+  ut_cpy_fill(e->name.data(), name, 22);
+  PROTO_FULL(el, 0, e.bytes());
+  if (!fm_read(el)) {
+    sys_err(__LINE__, missing);
+    return false;
+  }
+  auto whole = [](const DElem& x) {
+    return Frag{int32_t(x.offset), uint16_t(x.field_no), uint32_t(x.length) * (x.occurs ? x.occurs : 1u)};
+  };
+  if (e->kind != 2) {
+    out->push_back(whole(*e));
+    return true;
+  }
+  rec::Text<22> last = e->domain;
+  PcBuf<DElem> k;
+  k->file = e->file;
+  k->number = e->number;
+  // get_nxt_frag: the elements that follow in the file's sequence.
+  PROTO_FULL(el, 2, e.bytes());
+  el->key.set(reinterpret_cast<uint8_t*>(k->file.data()));
+  el->key_len = 12;
+  el->op = FM_OP_AT | FM_OP_KEY | FM_OP_GE;
+  int started = fm_start(el);
+  el->op = 0;
+  el->key.reset();
+  el->key_len = 0;
+  while (started && fm_rdnxt(el) && e->file == k->file) {
+    bool end = e->name == last;
+    if (e->kind != 2 && !(end && e->kind == 3)) out->push_back(whole(*e));
+    if (end) return true;
+  }
+  sys_err(__LINE__, missing);
+  return false;
+}
+
+}  // namespace
+
+int pc_bld_map(PcMapCtl* blk) {
+  if (!blk) {
+    sys_err(__LINE__, "NULL mcc_blk address");
+    return 0;
+  }
+  blk->count = 0;
+  std::vector<Frag> src, dst;
+  FmArb* se = open_elem(blk->src_app, blk->ver);
+  if (!se) return 0;
+  FmArb* de = std::memcmp(blk->src_app, blk->dst_app, 3) == 0 ? se : open_elem(blk->dst_app, blk->ver);
+  bool ok = de && frags_of(se, blk->src_elem, "can't find source delem", &src) &&
+            frags_of(de, blk->dst_elem, "can't find dst delem", &dst);
+  size_t i = 0, j = 0;
+  uint32_t rs = src.empty() ? 0 : src[0].len, rd = dst.empty() ? 0 : dst[0].len;
+  PcBuf<PcMap> m;
+  while (ok && (i < src.size() || j < dst.size())) {
+    bool s = i < src.size(), d = j < dst.size();
+    uint32_t len = s && d ? (rs < rd ? rs : rd) : s ? rs : rd;
+    if (len == 0) {
+      sys_err(__LINE__, "oops, fragment length zero");
+      ok = false;
+      break;
+    }
+    m->src_off = s ? int32_t(src[i].off + int32_t(src[i].len - rs)) : -1;
+    m->dst_off = d ? int32_t(dst[j].off + int32_t(dst[j].len - rd)) : -1;
+    m->src_fld = s ? src[i].fld : uint16_t(0);
+    m->dst_fld = d ? dst[j].fld : uint16_t(0);
+    m->length = uint16_t(len);
+    if (blk->map) PROTO_FULL(blk->map, 0, m.bytes());
+    if (!blk->map || !fm_write(blk->map)) {
+      sys_err(__LINE__, "map write failed");
+      ok = false;
+      break;
+    }
+    ++blk->count;
+    if (s && (rs -= len) == 0 && ++i < src.size()) rs = src[i].len;
+    if (d && (rd -= len) == 0 && ++j < dst.size()) rd = dst[j].len;
+  }
+  if (de && de != se && !FM_CLOSE(de, 0)) checkstat(de->status, "can't close dst elem file", kMod, __LINE__);
+  if (!FM_CLOSE(se, 0)) checkstat(se->status, "can't close src elem file", kMod, __LINE__);
+  return ok ? 1 : 0;
+}
+
+void bld_seg_fi(PcCtx* ctx, FmArb* pk, const EmCfi& cfi) {
+  EmHeader* em = ctx->em;
+  uint32_t rid = cfi.fdb.kdb.off;
+  if (!rid || !pk) return;
+  // The KDB and SDB records of a file are written together: the same number.
+  PcBuf<uint8_t> kdb(2048), sdb(2048);
+  auto read = [&](FmArb* f, uint8_t* buf, const char* text) {
+    PROTO_FULL(f, 0, buf);
+    f->rid = rid;
+    f->op = FM_OP_RID;
+    f->rec_len = 2048;
+    int ok = fm_read(f);
+    f->op = 0;
+    f->rec_len = 0;
+    if (!ok) checkstat(f->status, text, kMod, __LINE__);
+    return ok;
+  };
+  if (!read(em->kdb.get(), kdb.bytes(), "can't read kdb array")) return;
+  if (!read(em->sdb.get(), sdb.bytes(), "can't read sdb array")) return;
+  PcBuf<EmPk> r;
+  for (int i = 0; i < int(cfi.fdb.key_count) && i < int(FM_MAX_KEYS); ++i) {
+    const auto& k = rec::view<FmKdb>(kdb.bytes() + 12 * i);
+    for (int j = 0; j < k.seg_count; ++j) {
+      size_t at = 8 * (size_t(k.spare) + size_t(j));
+      if (at + 8 > 2048) break;
+      const auto& sg = rec::view<FmSdb>(sdb.bytes() + at);
+      r->key_no = k.key_no;
+      r->field = sg.field;
+      r->length = sg.length;
+      r->offset = sg.offset;
+      PROTO_FULL(pk, 0, r.bytes());
+      if (!fm_write(pk)) {
+        checkstat(pk->status, "bad seg file write", kMod, __LINE__);
+        return;
+      }
+    }
+  }
+}
+
+int pc_primary_key(PcCtx* ctx, const char* app, const char* file_name, char* field) {
+  EmHeader* em = ctx->em;
+  EmCap* cap = pc_ap(app, ctx);
+  if (!cap) return 0;
+  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
+  if (!fi) {
+    em->status = kPcNoFileFile;
+    return 0;
+  }
+  PcBuf<DFile> file;
+  ut_cpy_fill(file->name.data(), file_name, 8);
+  PROTO_FULL(fi, 0, file.bytes());
+  if (!fm_read(fi)) {
+    em->status = kPcNoFile;
+    return 0;
+  }
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) {
+    em->status = kPcNoElemFile;
+    return 0;
+  }
+  DbIdBlank blank(el);
+  // The field of key number 0, which the file's key list need not give first.
+  for (int i = 0; i < int(file->key_count) && i < int(FM_MAX_KEYS); ++i) {
+    PcBuf<DElem> e;
+    e->file = file->name;
+    e->number = file->key_elem[i];
+    PROTO_FULL(el, 2, e.bytes());
+    if (!fm_read(el)) continue;
+    if (e->key_no != 0) continue;
+    std::memcpy(field, e->name.data(), 22);
+    return 1;
+  }
+  em->status = kPcNoField;
+  return 0;
+}
+
+void pc_add_ctok(PcCtx* ctx, const char* app, const DElem& e) {
+  if (!e.token_mark || e.type != 5) return;
+  FmArb* f = ctx->em->ctok.get();
+  if (!f) return;
+  PcBuf<EmCtok> r;
+  std::memcpy(r->app.data(), app, 3);
+  std::memcpy(r->name.data(), e.domain.data(), 22);
+  PROTO_FULL(f, 0, r.bytes());
+  // A list named twice is kept once; a write that fails costs the item
+  // its token list only, as when the list is not found at load.
+  (void)fm_write(f);
 }
 
 uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kind, PcCtx* ctx) {
@@ -607,4 +953,81 @@ uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kin
   PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(&r));
   if (!fm_read(f)) checkstat(f->status, "bad sum read", kMod, __LINE__);
   return r.number;
+}
+
+// ------------------------------------------------------------ finders --
+namespace {
+
+struct Found {
+  bool valid = false;
+  uint32_t a = 0, b = 0, c = 0;
+  uint8_t* rec = nullptr;
+};
+Found g_cfrm, g_cimg, g_cchld;
+
+// The record of f whose key number key_no equals the one in buf.
+uint8_t* find_by(FmArb* f, int key_no, uint8_t* buf, const char* text) {
+  if (!f) return nullptr;
+  PROTO_FULL(f, key_no, buf);
+  uint8_t* r = fm_read_fast(f, 0);
+  if (!r && f->status != FM_ST_NO_RECORD) checkstat(f->status, text, kMod, __LINE__);
+  return r;
+}
+
+}  // namespace
+
+void pc_find_reset() { g_cfrm = g_cimg = g_cchld = Found{}; }
+
+EmCfrm* pc_find_cfrm(PcCtx* ctx, uint8_t code, uint32_t number) {
+  if (!ctx) {
+    sys_err(__LINE__, "NULL pc pointer - pc_find_cfrm()");
+    return nullptr;
+  }
+  if (g_cfrm.valid && g_cfrm.a == code && g_cfrm.b == number) return reinterpret_cast<EmCfrm*>(g_cfrm.rec);
+  PcBuf<EmCfrm> k;
+  k->code = code;
+  k->number = number;
+  uint8_t* r = find_by(ctx->em->cfrm.get(), 1, k.bytes(), "bad compiled frame read");
+  if (r) g_cfrm = Found{true, code, number, 0, r};
+  return reinterpret_cast<EmCfrm*>(r);
+}
+
+EmCimg* pc_find_cimg(PcCtx* ctx, const EmCfrm* frame, uint8_t image_no) {
+  if (!ctx) {
+    sys_err(__LINE__, "NULL pc pointer - pc_find_cimg()");
+    return nullptr;
+  }
+  uint32_t fseq = frame ? uint32_t(frame->seq) : 0;
+  if (g_cimg.valid && g_cimg.a == fseq && g_cimg.b == image_no) return reinterpret_cast<EmCimg*>(g_cimg.rec);
+  PcBuf<EmCimg> k;
+  k->frame_seq = fseq;
+  k->image_no = image_no;
+  uint8_t* r = find_by(ctx->em->cimg.get(), 1, k.bytes(), "bad compiled image read");
+  if (r) g_cimg = Found{true, fseq, image_no, 0, r};
+  return reinterpret_cast<EmCimg*>(r);
+}
+
+EmCchld* pc_find_cchld(PcCtx* ctx, const EmCfrm* frame, const EmCimg* image, uint32_t child_no, uint8_t disc) {
+  if (!ctx) {
+    sys_err(__LINE__, "NULL pc pointer - pc_find_cchld()");
+    return nullptr;
+  }
+  // Keyed by frame and child number, or (c = 1 + image sequence) by image
+  // and discriminator.
+  uint32_t a = image ? uint32_t(image->seq) : (frame ? uint32_t(frame->seq) : 0);
+  uint32_t b = image ? disc : child_no;
+  uint32_t c = image ? 1 : 0;
+  if (g_cchld.valid && g_cchld.a == a && g_cchld.b == b && g_cchld.c == c)
+    return reinterpret_cast<EmCchld*>(g_cchld.rec);
+  PcBuf<EmCchld> k;
+  if (image) {
+    k->image_seq = a;
+    k->disc = disc;
+  } else {
+    k->frame_seq = a;
+    k->child_no = child_no;
+  }
+  uint8_t* r = find_by(ctx->em->cchld.get(), image ? 2 : 1, k.bytes(), "bad compiled child read");
+  if (r) g_cchld = Found{true, a, b, c, r};
+  return reinterpret_cast<EmCchld*>(r);
 }

@@ -3,12 +3,14 @@
 // loader and run through the interpreter's event-point entry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 
 #include "design/se.h"
 #include "design/sefile.h"
 #include "foundation/os.h"
+#include "language/ibmisc.h"
 #include "language/ibutil.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
@@ -393,7 +395,9 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   ASSERT_GE(fx::write("CHILD", "ABC", "00", {}), 0);
   ASSERT_GE(fx::write("SELECT", "ABC", "00", {}), 0);
   ASSERT_GE(fx::write("FILE", "0LA", "00", {}), 0);
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(run("LK"), -200140);   // pools reach their high-water marks
+  // Pools reach their high-water marks (the dictionary sources stay open
+  // from one compile to the next, so the compile's own pools settle later).
+  for (int i = 0; i < 60; ++i) ASSERT_EQ(run("LK"), -200140);
   size_t files = fm_open_count();
   size_t used = arena::in_use();
   for (int i = 0; i < 200; ++i) ASSERT_EQ(run("LK"), -200140);
@@ -555,3 +559,395 @@ TEST_F(Pc, FuzzRandomStatements) {
 }
 
 }  // namespace
+
+// The field of key number 0 of a file, also when the file lists another key
+// first; a numeric-token field names its token list in CTOK once.
+TEST_F(Pc, PrimaryKeyAndTokenLists) {
+  auto fld = [](const char* name, const char* file, int number, int key_no) {
+    auto r = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", name}, {"kind", "1"},
+                                 {"file", file}, {"number", std::to_string(number)}, {"length", "4"},
+                                 {"occurs", "1"}, {"type", "5"},
+                                 {"key_kind", key_no < 0 ? "255" : "1"},
+                                 {"key_no", std::to_string(key_no < 0 ? 0 : key_no)},
+                                 {"ident_stamp", "2026-02-02T00:00:" + std::to_string(number)}});
+    return r;
+  };
+  auto cust_no = fld("CUST NO", "CUST", 42, 0);
+  rec::view<DElem>(cust_no.data()).label.set("FIND CUSTOMER");
+  rec::view<DElem>(cust_no.data()).flag92 = '1';
+  auto tok = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", "HUE"}, {"kind", "1"}, {"b94", "7"},
+                                 {"file", "CUST"}, {"offset", "4"}, {"number", "77"}, {"length", "4"}, {"occurs", "1"}, {"type", "5"},
+                                 {"key_kind", "255"}, {"token_mark", "1"}, {"domain", "COLORS"},
+                                 {"ident_stamp", "2026-02-02T00:01:00"}});
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {fld("CUST NAME", "CUST", 41, 1), cust_no, tok}),
+            0);
+  auto fi = fx::rec("FILE", {{"name", "CUST"}, {"rec_len", "8"}, {"key_count", "2"}, {"key_elem[1]", "41"},
+                             {"key_elem[2]", "42"}, {"area", "1000005"}, {"area2", "2000007"}});
+  auto nokey = fx::rec("FILE", {{"name", "LOG"}, {"rec_len", "8"}, {"key_count", "1"}, {"key_elem[1]", "41"},
+                                {"area", "1000006"}, {"area2", "2000008"}});
+  ASSERT_GE(fx::write("FILE", "ABC", "00", {fi, nokey}), 0);
+  define("process 6 PK\nstatements 1\n" + line("", "END PROC") + "\n");
+  Pcb* p = e.pcb("PK", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EmHeader* em = em_new(p);
+  ASSERT_NE(em, nullptr);
+  PcCtx ctx;
+  ctx.em = em;
+  ctx.pcb = p;
+  std::memcpy(ctx.app, "ABC", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_EQ(::mark(5, [&] {
+              ASSERT_EQ(pc_prep(&ctx), 1);
+              char name[22];
+              ASSERT_EQ(pc_primary_key(&ctx, "ABC", "CUST", name), 1);
+              EXPECT_EQ(std::string(name, 22), std::string("CUST NO") + std::string(15, ' '));
+              EXPECT_EQ(pc_primary_key(&ctx, "ABC", "LOG", name), 0);
+              EXPECT_EQ(em->status, kPcNoField);
+              EXPECT_EQ(pc_primary_key(&ctx, "ABC", "NOFILE", name), 0);
+              EXPECT_EQ(em->status, kPcNoFile);
+              EXPECT_EQ(pc_primary_key(&ctx, "QQQ", "CUST", name), 0);
+              EXPECT_EQ(em->status, kPcNoApp);
+              CElem c;
+              ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
+              ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
+              ASSERT_EQ(pc_fld("ABC", "W2", 1, &c, &ctx), 1);   // no token mark
+              FmArb* f = em->ctok.get();
+              ASSERT_NE(f, nullptr);
+              PcBuf<EmCtok> r;
+              PROTO_FULL(f, 0, r.bytes());
+              f->op = FM_OP_FIRST;
+              fm_start(f);
+              f->op = 0;
+              int n = 0;
+              while (fm_rdnxt(f)) {
+                ++n;
+                EXPECT_EQ(std::string(r->app.data(), 3), "ABC");
+                EXPECT_EQ(r->name.str().substr(0, 6), "COLORS");
+                EXPECT_EQ(r->token_handle, 0u);
+              }
+              EXPECT_EQ(n, 1);
+              // One PK record per key segment, from the CFI's KDB and SDB.
+              EmCfi cfi;
+              ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "CUST", &cfi, &ctx), 1);
+              bld_seg_fi(&ctx, em->pk.get(), cfi);
+              FmArb* pk = em->pk.get();
+              PcBuf<EmPk> k;
+              PROTO_FULL(pk, 0, k.bytes());
+              pk->op = FM_OP_FIRST;
+              fm_start(pk);
+              pk->op = 0;
+              std::vector<int> keys;
+              while (fm_rdnxt(pk)) {
+                keys.push_back(k->key_no);
+                EXPECT_EQ(k->length, 4u);
+              }
+              EXPECT_EQ(keys, (std::vector<int>{0, 1}));
+              // SCAN: the two keys and the element with a scan code, in
+              // sequence order; the PCF's key scan names into the header.
+              pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);
+              pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);   // done already: nothing
+              FmArb* sf = em->scan.get();
+              PcBuf<PcScan> sr;
+              PROTO_FULL(sf, 0, sr.bytes());
+              sf->op = FM_OP_FIRST;
+              fm_start(sf);
+              sf->op = 0;
+              std::vector<std::pair<uint32_t, int>> scans;
+              while (fm_rdnxt(sf)) scans.push_back({uint32_t(sr->seq), int(sr->key_no)});
+              std::sort(scans.begin(), scans.end());
+              EXPECT_EQ(scans, (std::vector<std::pair<uint32_t, int>>{{41, 1}, {42, 0}, {77, 255}}));
+              PcPcfCmpl& pr = pc_pcf_cmpl(em);
+              EXPECT_EQ(pr.scan_name[0].str().substr(0, 13), "FIND CUSTOMER");
+              EXPECT_EQ(pr.scan_flag[0], 1);
+              EXPECT_EQ(pr.scan_flag[1], 0);
+              pc_cmpl_finish(&ctx);
+            }),
+            1);
+  em->use_count = 0;
+  pl_free(em, 1);
+  pl_release(p);
+}
+
+// The dictionary sources stay open from one compile to the next; once
+// forgotten (closed), a tool may scratch them, and the next compile opens
+// what is there then.
+TEST_F(Pc, DictionarySourcesStayOpenUntilForgotten) {
+  define("process 6 KO\nstatements 1\n" + line("", "END PROC") + "\n");
+  ASSERT_EQ(run("KO"), 2);
+  pl_flush();
+  size_t files = fm_open_count();
+  uint32_t n0 = pc_compile_count();
+  ASSERT_EQ(run("KO"), 2);
+  EXPECT_EQ(pc_compile_count(), n0 + 1);
+  pl_flush();
+  EXPECT_EQ(fm_open_count(), files);
+  FmFdb fdb;
+  FmKdb* k = static_cast<FmKdb*>(MM_ALLOC(pc_scratch_pool(), sizeof(FmKdb) * 4));
+  FmSdb* sd = static_cast<FmSdb*>(MM_ALLOC(pc_scratch_pool(), sizeof(FmSdb) * 16));
+  INIT_DSTMT_FDB(&fdb, k, sd, "ABC", "00");
+  EXPECT_EQ(FM_SCRATCH(&fdb, FM_OPT_NO_SYSDIR), 0);   // open by the compiler
+  EXPECT_EQ(fdb.status, 200470u);
+  pc_src_forget(true);
+  EXPECT_LT(fm_open_count(), files);
+  INIT_DSTMT_FDB(&fdb, k, sd, "ABC", "00");
+  EXPECT_EQ(FM_SCRATCH(&fdb, FM_OPT_NO_SYSDIR), 1);
+  mm_free(k);
+  mm_free(sd);
+  // New statements (the process record stays; it is not saved, so the
+  // next get compiles).
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("t.stmt", "process 6 KO\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n", nullptr, &r),
+            0);
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), 1);
+  EXPECT_EQ(run("KO"), 24);
+}
+
+// SC_STMT_LIST: one 80-character line per statement of one event point, in
+// sequence order; a statement file that cannot be opened gives result 0.
+TEST_F(Pc, StatementListingOfAnEventPoint) {
+  define("process 6 LST\nstatements 1\n" + line("", "*", "first remark") + "\n" + line("T", "END PROC") + "\n" +
+         "statements 6\n" + line("", "EXIT") + "\n");
+  sc_register();
+  bool found = false;
+  for (uint32_t i = 0; i < 64; ++i) found |= ii_ifn(i) == sc_stmt_list;
+  EXPECT_TRUE(found);
+  FmFdb fdb;
+  INIT_FDB(&fdb, FM_CLASS_MEMORY, 80, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&fdb, "TS", "LS", FM_PT_DATA);
+  ASSERT_EQ(FM_CREATE(&fdb, com.depth, 0, 0, 15, 15), 1);
+  FmArb* out = fdb.handle.get();
+  PcBuf<ScListArgs> a;
+  a->app.set("ABC");
+  a->ver.set("00");
+  a->name.set("LST");
+  a->type = 6;
+  a->ep = 1;
+  uint32_t args[3] = {2, arena::offset_of(a.p), arena::offset_of(out)};
+  EXPECT_EQ(sc_stmt_list(args), 1);
+  EXPECT_EQ(a->result, 1);
+  PcBuf<uint8_t> rec(80);
+  PROTO_FULL(out, 0, rec.bytes());
+  out->op = FM_OP_FIRST;
+  fm_start(out);
+  out->op = 0;
+  std::vector<std::string> lines;
+  while (fm_rdnxt(out)) {
+    std::string l(reinterpret_cast<char*>(rec.p), 80);
+    while (!l.empty() && l.back() == ' ') l.pop_back();
+    lines.push_back(l);
+  }
+  ASSERT_EQ(lines.size(), 2u);
+  auto trim = [](std::string s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+  };
+  EXPECT_EQ(lines[0], trim(line("", "*", "first remark")));
+  EXPECT_EQ(lines[1], trim(line("T", "END PROC")));
+  a->app.set("QQQ");
+  EXPECT_EQ(sc_stmt_list(args), 0);
+  EXPECT_EQ(a->result, 0);
+  FM_CLOSE(out, FM_CL_SCRATCH);
+}
+
+// Element maps: a group's members against a simple field, and a longer
+// simple field against a shorter one (the rest maps to nothing).
+TEST_F(Pc, ElementMapsSplitAtEveryFragment) {
+  auto el = [](const char* name, int kind, int number, int off, int len, int fno, const char* last = "") {
+    auto r = fx::rec("ELEMENT", {{"area", "1000009"}, {"work", "0"}, {"name", name}, {"kind", std::to_string(kind)},
+                                 {"file", "MAPF"}, {"number", std::to_string(number)},
+                                 {"offset", std::to_string(off)}, {"length", std::to_string(len)}, {"occurs", "1"},
+                                 {"type", "1"}, {"key_kind", "255"}, {"field_no", std::to_string(fno)},
+                                 {"ident_stamp", "2026-03-03T00:00:1" + std::to_string(number)}});
+    rec::view<DElem>(r.data()).domain.set(last);
+    return r;
+  };
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {el("G1", 2, 1, 0, 10, 1, "B2"), el("A1", 1, 2, 0, 4, 2), el("B2", 1, 3, 4, 6, 3),
+                       el("D", 1, 4, 20, 10, 4), el("S", 1, 5, 40, 6, 5)}),
+            0);
+  FmFdb fdb;
+  INIT_FDB(&fdb, FM_CLASS_MEMORY, 14, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&fdb, "TS", "MP", FM_PT_DATA);
+  ASSERT_EQ(FM_CREATE(&fdb, com.depth, 0, 0, 15, 15), 1);
+  FmArb* map = fdb.handle.get();
+  auto maps = [&](const char* src, const char* dst) {
+    PcMapCtl b;
+    std::memcpy(b.ver, "00", 2);
+    std::memcpy(b.src_app, "ABC", 3);
+    ut_cpy_fill(b.src_elem, src, 22);
+    std::memcpy(b.dst_app, "ABC", 3);
+    ut_cpy_fill(b.dst_elem, dst, 22);
+    b.map = map;
+    fm_del_all(map);
+    EXPECT_EQ(pc_bld_map(&b), 1);
+    std::vector<std::vector<int>> out;
+    PcBuf<PcMap> m;
+    PROTO_FULL(map, 0, m.bytes());
+    map->op = FM_OP_FIRST;
+    fm_start(map);
+    map->op = 0;
+    while (fm_rdnxt(map))
+      out.push_back({int(m->src_off), int(m->dst_off), int(m->src_fld), int(m->dst_fld), int(m->length)});
+    EXPECT_EQ(out.size(), b.count);
+    return out;
+  };
+  EXPECT_EQ(maps("G1", "D"), (std::vector<std::vector<int>>{{0, 20, 2, 4, 4}, {4, 24, 3, 4, 6}}));
+  EXPECT_EQ(maps("D", "S"), (std::vector<std::vector<int>>{{20, 40, 4, 5, 6}, {26, -1, 4, 0, 4}}));
+  EXPECT_EQ(maps("S", "G1"), (std::vector<std::vector<int>>{{40, 0, 5, 2, 4}, {44, 4, 5, 3, 2}, {-1, 6, 0, 3, 4}}));
+  FM_CLOSE(map, FM_CL_SCRATCH);
+}
+
+// Copy mode: a COPY compiles the copied Subroutine's statements in place,
+// under the COPY's T/F column, and the enclosing event point goes on after
+// it (the COPY verb here is the test's: it copies "SUBA").
+int t_copy(ScCtx* sc, DStmt*) {
+  PcCtx* pc = sc_pc(sc);
+  auto* h = static_cast<FmArb*>(arena::at(pc->cap->src[kSrcStmt]));
+  uint8_t prefix[36];
+  std::memset(prefix, 0, sizeof prefix);
+  prefix[0] = 6;
+  std::memset(prefix + 1, ' ', 30);
+  std::memcpy(prefix + 1, "SUBA", 4);
+  return sc_cmpl_copy(sc, h, prefix, 36, 7);
+}
+
+TEST_F(Pc, CopyCompilesTheCopiedStatementsInPlace) {
+  ScCmplFn old21 = sc_set_cmpl_fn(21, t_copy);
+  define("process 6 CP\nstatements 1\n" + line("", "WARNING", "M") + "\n" + line("", "MESSAGE", "A") + "\n" +
+         line("T", "COPY", "ABC SUBA") + "\n" + line("", "MESSAGE", "C") + "\n" + "process 6 SUBA\nstatements 1\n" +
+         line("", "MESSAGE", "X") + "\n" + line("F", "MESSAGE", "Y") + "\n" + line("", "GOTO", "OUT") + "\n" +
+         line("", "MESSAGE", "Z") + "\n");
+  // The copied GOTO's label is the enclosing event point's.
+  define("process 6 CQ\nstatements 1\n" + line("", "WARNING", "M") + "\n" + line("T", "COPY", "ABC SUBA") + "\n" +
+         line("", "MESSAGE", "B") + "\n" + line("", "LABEL", "OUT") + "\n" + line("", "MESSAGE", "C") + "\n");
+  uint32_t acc = 0;
+  g_mask = 0x17F;   // levels 1 and 2 true: the copied F statement does not run
+  EXPECT_EQ(run("CQ", 6, 2, 1, &acc), 1);
+  // CQ: 200 COPY: SUBA's 100 (X) runs, 200 (Y, column "TF") not, GOTO OUT
+  // skips 400 and B (300 of CQ); C (500) runs.
+  EXPECT_EQ(acc, (100u * 31) + 500);
+  g_mask = 0x1BF;   // level 2 false: Y runs too
+  pl_flush();
+  EXPECT_EQ(run("CQ", 6, 2, 1, &acc), 1);
+  EXPECT_EQ(acc, ((100u * 31) + 200) * 31 + 500);
+  g_mask = 0x2FF;   // level 1 false: the whole copy is skipped
+  pl_flush();
+  EXPECT_EQ(run("CQ", 6, 2, 1, &acc), 1);
+  EXPECT_EQ(acc, (300u * 31) + 500);
+  // Without the label the copied GOTO is an undefined label of CP.
+  EXPECT_EQ(run("CP"), -200140);
+  auto errs = errors("CP");
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].msg, kScUndefLabel);
+  sc_set_cmpl_fn(21, old21);
+}
+
+// A TOTAL reference: the accumulator of the field occurrence (W1 has three
+// occurrences, numbered 0, 1, 2 in the order of their SUM records) into a
+// register, then the bucket of the current level; a constant is refused.
+std::vector<uint32_t> g_sum;
+int t_total(ScCtx* sc, DStmt*) {
+  IbCode* code = sc_code(sc);
+  ScOpnd op;
+  std::memset(static_cast<void*>(&op), 0, sizeof op);
+  op.occ = 2;
+  op.app.set("ABC");
+  op.text.set("W1");
+  CElem e;
+  CodeRef at = ib_here(code);
+  if (!sc_cmpl_sum(sc, op, &e, 1, 1)) return sc_err(sc, sc_msg(sc)), 0;
+  const uint8_t* p = code->storage + at.offset;
+  g_sum.push_back(rec::view<IbInst>(const_cast<uint8_t*>(p)).op);
+  g_sum.push_back(rec::view<IbIraSum>(const_cast<uint8_t*>(p)).acc);
+  g_sum.push_back(rec::view<IbIraSum>(const_cast<uint8_t*>(p)).reg);
+  g_sum.push_back(rec::view<IbInst>(const_cast<uint8_t*>(p) + 12).op);
+  op.app.clear();
+  g_sum.push_back(uint32_t(sc_cmpl_sum(sc, op, &e, 1, 0)));
+  g_sum.push_back(sc_msg(sc));
+  return 1;
+}
+
+TEST_F(Pc, TotalReferenceLoadsItsAccumulator) {
+  ScCmplFn old14 = sc_set_cmpl_fn(14, t_total);   // the test's statement is a CANCEL
+  define("process 6 TT\nstatements 1\n" + line("", "CANCEL", "X") + "\n" +
+         line("", "END PROC") + "\n");
+  g_sum.clear();
+  Pcb* p = e.pcb("TT", 2, 6);
+  EXPECT_EQ(pl_get(p, 0), 1);
+  pl_release(p);
+  EXPECT_EQ(g_sum, (std::vector<uint32_t>{184, 1, 1, 186, 0, kScNoTarget}));
+  sc_set_cmpl_fn(14, old14);
+}
+
+// The finders give the file's own records, by code and number, by frame and
+// image number, by frame and child number or image and discriminator; the
+// last one found is given again without reading, until pc_prep.
+TEST_F(Pc, FindersGiveTheStoredRecords) {
+  define("process 6 FN\nstatements 1\n" + line("", "END PROC") + "\n");
+  Pcb* p = e.pcb("FN", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EmHeader* em = em_new(p);
+  ASSERT_NE(em, nullptr);
+  ASSERT_NE(em->cfrm.get(), nullptr);
+  PcCtx ctx;
+  ctx.em = em;
+  ctx.pcb = p;
+  std::memcpy(ctx.app, "ABC", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  auto put = [](FmArb* f, void* r) {
+    PROTO_FULL(f, 0, static_cast<uint8_t*>(r));
+    return fm_write(f);
+  };
+  ASSERT_EQ(::mark(5, [&] {
+              ASSERT_EQ(pc_prep(&ctx), 1);
+              for (uint32_t i = 1; i <= 2; ++i) {
+                PcBuf<EmCfrm> f;
+                f->code = 1;
+                f->number = 10 * i;
+                f->seq = i;
+                ASSERT_EQ(put(em->cfrm.get(), f.p), 1);
+                PcBuf<EmCimg> m;
+                m->frame_seq = i;
+                m->image_no = 3;
+                m->seq = 100 + i;
+                ASSERT_EQ(put(em->cimg.get(), m.p), 1);
+                PcBuf<EmCchld> c;
+                c->seq = 200 + i;
+                c->frame_seq = i;
+                c->child_no = 7;
+                c->image_seq = 100 + i;
+                c->disc = 'A';
+                ASSERT_EQ(put(em->cchld.get(), c.p), 1);
+              }
+              EmCfrm* f2 = pc_find_cfrm(&ctx, 1, 20);
+              ASSERT_NE(f2, nullptr);
+              EXPECT_EQ(f2->seq, 2u);
+              EXPECT_EQ(pc_find_cfrm(&ctx, 2, 20), nullptr);
+              EmCimg* m2 = pc_find_cimg(&ctx, f2, 3);
+              ASSERT_NE(m2, nullptr);
+              EXPECT_EQ(m2->seq, 102u);
+              EXPECT_EQ(pc_find_cimg(&ctx, f2, 4), nullptr);
+              EmCchld* c2 = pc_find_cchld(&ctx, f2, nullptr, 7, 0);
+              ASSERT_NE(c2, nullptr);
+              EXPECT_EQ(c2->seq, 202u);
+              EmCfrm* f1 = pc_find_cfrm(&ctx, 1, 10);
+              EmCimg* m1 = pc_find_cimg(&ctx, f1, 3);
+              EmCchld* c1 = pc_find_cchld(&ctx, f1, m1, 0, 'A');
+              ASSERT_NE(c1, nullptr);
+              EXPECT_EQ(c1->seq, 201u);
+              // The stored record itself: a change shows at the next read.
+              f1->rest.b[0] = 0x5A;
+              EXPECT_EQ(pc_find_cfrm(&ctx, 1, 10), f1);
+              pc_find_reset();
+              EmCfrm* again = pc_find_cfrm(&ctx, 1, 10);
+              ASSERT_NE(again, nullptr);
+              EXPECT_EQ(again->rest.b[0], 0x5A);
+              pc_cmpl_finish(&ctx);
+            }),
+            1);
+  em->use_count = 0;
+  pl_free(em, 1);
+  pl_release(p);
+}
