@@ -7,6 +7,8 @@
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
 #include "foundation/os.h"
 #include "language/ibutil.h"
 #include "language/iiutil.h"
@@ -122,10 +124,17 @@ struct ScFam : ::testing::Test {
     ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
     std::set<std::string> seen;
     std::vector<fx::Rec> procs;
+    // (Each process its own creation stamp: saved modules are named by it.)
+    static int stamps = 0;
     for (const DStmt& s : r.stmts) {
       std::string n = s.proc_name.str();
       while (!n.empty() && n.back() == ' ') n.pop_back();
-      if (seen.insert(n).second) procs.push_back(pltest::proc_rec(n, s.proc_type, "0"));
+      if (!seen.insert(n).second) continue;
+      ++stamps;
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "2026-02-01T%02d:%02d:%02d", stamps / 3600 % 24, stamps / 60 % 60,
+                    stamps % 60);
+      procs.push_back(pltest::proc_rec(n, s.proc_type, "0", 50, stamp, stamp));
     }
     ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), int(procs.size()));
   }
@@ -439,4 +448,127 @@ TEST_F(ScFam, ReturnWithoutGosubEndsTheProcess) {
   EXPECT_EQ(acc, 0u);
 }
 
+
+// ------------------------------------------------------------ COPY --
+std::string copy(const char* tf, const char* app, const char* name) {
+  return line(tf, "COPY", {{0, app}, {4, name}});
+}
+
+// A COPY runs the Subroutine's statements under its own T/F column followed
+// by theirs; a false COPY runs none of them.
+TEST_F(ScFam, CopyRunsTheSubroutineUnderItsPrefix) {
+  Prog m("CMAIN");
+  m.add(calc("", "A", "5")).add(calc("", "B", "7"));
+  m.add(test("", "IF", "A", EQ, "5")).add(copy("T", "ABC", "CSUB"));
+  int first = m.n;
+  m.log(true, "T");   // the COPY's column again after the body
+  m.add(test("", "IF", "A", EQ, "4")).add(copy("T", "ABC", "CSUB")).log(true, "F");
+  m.add(copy("", "ZZZ", "NOWHERE")).log(true);   // an application not in the compile: an empty block
+  // CSUB: IF B = 8 at level 2 (false), then F, T and blank columns.
+  Prog sub("CSUB");
+  sub.add(test("", "IF", "B", EQ, "8")).log(true, "F").log(false, "T").log(true);
+  define(m.text + sub.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("CMAIN", &acc), 2);
+  // The body's messages (its own sequence numbers) run during the first COPY.
+  std::vector<uint32_t> want{200, 400};
+  for (uint32_t w : m.want) want.push_back(w);
+  (void)first;
+  EXPECT_EQ(logged(), want);
+  EXPECT_TRUE(errors("CMAIN").empty()) << testing::PrintToString(errors("CMAIN"));
+}
+
+// A Subroutine that copies itself, directly or through another one, fails
+// at the inner COPY; a COPY of no Subroutine fails.
+TEST_F(ScFam, CopyRecursionAndMissingSubroutines) {
+  define(proc("RSELF") + copy("", "ABC", "RSELF") + proc("RA") + copy("", "ABC", "RB") + proc("RB") +
+         copy("", "ABC", "RA") + proc("RMISS") + copy("", "ABC", "NOSUCH") + proc("ROK") + copy("", "ABC", "RLEAF") +
+         copy("", "ABC", "RLEAF") + proc("RLEAF") + msg());
+  EXPECT_EQ(run("RSELF"), 4);
+  EXPECT_EQ(errors("RSELF"), (std::vector<uint32_t>{101180}));
+  EXPECT_EQ(run("RA"), 4);
+  auto a = errors("RA");
+  EXPECT_EQ(a.size(), 1u);
+  EXPECT_EQ(run("RMISS"), 4);
+  EXPECT_EQ(errors("RMISS"), (std::vector<uint32_t>{101180}));
+  // Copied twice: one CLIB record, both bodies run.
+  uint32_t acc = 0;
+  EXPECT_EQ(run("ROK", &acc), 2);
+  EXPECT_EQ(acc, 2u);
+  std::vector<uint32_t> all;
+  for (const char* n : {"RA", "RB"})
+    for (uint32_t m : errors(n)) all.push_back(m);
+  EXPECT_EQ(all, (std::vector<uint32_t>{101180}));
+}
+
+// A GOSUB to a label the event point never defines runs the Subroutine of
+// that name inline and returns; one of no Subroutine is 101350.
+TEST_F(ScFam, GosubToAnUndefinedLabelRunsTheSubroutine) {
+  Prog m("GMAIN");
+  m.add(calc("", "A", "1")).add(line("", "GOSUB", {{4, "GSUB"}})).check("A", EQ, "3");
+  m.add(line("", "GOSUB", {{4, "GSUB"}})).check("A", EQ, "5").log(true);
+  Prog sub("GSUB");
+  sub.add(calc("", "A", "A + 2")).add(line("", "GOTO", {{0, "ON"}})).log(false);
+  sub.add(line("", "LABEL", {{0, "ON"}})).log(true);
+  define(m.text + sub.text + proc("GBAD") + line("", "GOSUB", {{4, "NOSUB"}}));
+  uint32_t acc = 0;
+  EXPECT_EQ(run("GMAIN", &acc), 2);
+  ASSERT_EQ(m.want.size(), 3u);
+  std::vector<uint32_t> want{sub.want[0], m.want[0], sub.want[0], m.want[1], m.want[2]};
+  EXPECT_EQ(logged(), want);
+  EXPECT_TRUE(errors("GMAIN").empty()) << testing::PrintToString(errors("GMAIN"));
+  EXPECT_EQ(run("GBAD"), 4);
+  EXPECT_EQ(errors("GBAD"), (std::vector<uint32_t>{101350}));
+}
+
+// ------------------------------------------------- control edge cases --
+// A GOTO into a loop body reaches its END LOOP without the BEG LOOP: 100910,
+// which ends the event point as every uncaught run-time error does.
+TEST_F(ScFam, GotoIntoALoopBody) {
+  Prog p("GL1");
+  p.add(line("", "GOTO", {{0, "IN"}})).add(loop("I", "1", "3")).add(line("", "LABEL", {{0, "IN"}}));
+  p.log(true).add(line("", "END LOOP", {{0, "I"}})).log(false);
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("GL1", &acc), 300540);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("GL1").empty());
+}
+
+// GOSUB three deep: each subroutine changes the truth mask; each RETURN
+// gives the caller its own back.
+TEST_F(ScFam, GosubThreeDeepRestoresTheMask) {
+  Prog p("GM1");
+  p.add(calc("", "A", "1")).add(test("", "IF", "A", EQ, "1")).add(line("T", "GOSUB", {{4, "S1"}}));
+  p.log(true, "T").log(false, "F").add(line("", "END PROC"));
+  p.add(line("", "LABEL", {{0, "S1"}})).add(test("", "IF", "A", EQ, "2")).add(line("F", "GOSUB", {{4, "S2"}}));
+  p.log(true, "F").add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S2"}})).add(test("", "IF", "A", EQ, "1")).add(line("T", "GOSUB", {{4, "S3"}}));
+  p.log(true, "T").add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S3"}})).add(test("", "IF", "A", EQ, "3")).log(true, "F").add(line("", "RETURN"));
+  define(p.text);
+  // Order of the run: S3's message, then S2's, S1's, the caller's.
+  std::vector<uint32_t> w = p.want;
+  ASSERT_EQ(w.size(), 4u);
+  std::vector<uint32_t> want{w[3], w[2], w[1], w[0]};
+  EXPECT_EQ(run("GM1"), 2);
+  EXPECT_EQ(logged(), want);
+  EXPECT_TRUE(errors("GM1").empty());
+}
+
+// An event point that ends inside a subroutine leaves no GOSUB entry in the
+// interpreter's pool.
+TEST_F(ScFam, NoGosubEntryLeftAfterTheEventPointEndsInside) {
+  Prog p("GE1");
+  p.add(line("", "GOSUB", {{4, "S1"}})).log(false);
+  p.add(line("", "LABEL", {{0, "S1"}})).add(line("", "GOSUB", {{4, "S2"}})).log(false);
+  p.add(line("", "LABEL", {{0, "S2"}})).log(true).add(line("", "END PROC"));
+  define(p.text);
+  EXPECT_EQ(run("GE1"), 2);
+  MmPool pool = mm_create_pool(" IIPOOL    ", com.base_scope, 0);
+  size_t before = mm_pool_live(pool);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(run("GE1"), 2);
+  EXPECT_EQ(mm_pool_live(pool), before);
+  EXPECT_EQ(logged(), p.want);
+}
 }  // namespace
