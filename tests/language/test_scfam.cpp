@@ -7,6 +7,7 @@
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
@@ -570,5 +571,60 @@ TEST_F(ScFam, NoGosubEntryLeftAfterTheEventPointEndsInside) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(run("GE1"), 2);
   EXPECT_EQ(mm_pool_live(pool), before);
   EXPECT_EQ(logged(), p.want);
+}
+
+// A copier's module records the copied Subroutine's change stamp: after the
+// Subroutine changes, the next run compiles the copier again.
+TEST_F(ScFam, AChangedCopiedSubroutineRecompilesItsCopier) {
+  auto store = [&](const std::string& text, uint32_t seq = 0) {
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0);
+    if (seq) r.stmts[0].seq = seq;
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  };
+  std::string main_text = proc("KMAIN") + calc("", "A", "1") + copy("", "ABC", "KSUB") + test("", "IF", "A", EQ, "2") +
+                          msg("T") + test("", "IF", "A", EQ, "4") + msg("T");
+  store(main_text + proc("KSUB") + calc("", "A", "A + 1"));
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00",
+                      {pltest::proc_rec("KMAIN", 6, "1", 50, "2026-03-01T00:00:01", "2026-03-01T00:00:01"),
+                       pltest::proc_rec("KSUB", 6, "1", 50, "2026-03-01T00:00:02", "2026-03-01T00:00:02")}),
+            2);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("KMAIN", &acc), 2);
+  EXPECT_EQ(logged(), (std::vector<uint32_t>{400}));
+  // A second statement adding 2, and a new change stamp.
+  store(proc("KSUB") + calc("", "A", "A + 2"), 200);
+  // The Subroutine's change stamp moves on, and with it the application's
+  // (the loader looks at an application's pieces when its stamp changed).
+  auto bump = [](FmFdb* f, uint8_t* rec, uint8_t* stamp) {
+    ASSERT_EQ(FM_OPEN(f, com.depth, 0, 0, 15), 1);
+    FmArb* a = f->handle.get();
+    PROTO_FULL(a, 0, rec);
+    a->op = FM_OP_HOLD;
+    ASSERT_EQ(fm_read(a), 1);
+    a->op = 0;
+    stamp[7] = uint8_t(stamp[7] + 1);
+    ASSERT_EQ(fm_rewrite(a), 1);
+    FM_CLOSE(a, 0);
+  };
+  PcBuf<FmKdb> kdb(sizeof(FmKdb) * FM_CAT_KDB_AREA);
+  PcBuf<FmSdb> sdb(sizeof(FmSdb) * FM_CAT_SDB_AREA);
+  FmFdb f;
+  INIT_DPROC_FDB(&f, kdb.p, sdb.p, "ABC", "00");
+  PcBuf<DProc> d;
+  d->proc_type = 6;
+  d->proc_name.set("KSUB");
+  bump(&f, d.bytes(), d->changed.b);
+  FmFdb g;
+  INIT_DAP_FDB(&g, kdb.p, sdb.p);
+  PcBuf<DAppl> ap;
+  std::memset(ap.bytes(), ' ', sizeof(DAppl));
+  ap->app.set("ABC");
+  ap->ver.set("00");
+  bump(&g, ap.bytes(), ap->stamp.b);
+  pi_getters_reset();
+  EXPECT_EQ(run("KMAIN", &acc), 2);
+  EXPECT_EQ(logged(), (std::vector<uint32_t>{600}));
 }
 }  // namespace
