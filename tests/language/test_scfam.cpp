@@ -12,6 +12,7 @@
 #include "foundation/mm.h"
 #include "foundation/os.h"
 #include "language/ibutil.h"
+#include "language/ii.h"
 #include "language/iiutil.h"
 #include "language/scfam.h"
 #include "process/pc.h"
@@ -626,5 +627,52 @@ TEST_F(ScFam, AChangedCopiedSubroutineRecompilesItsCopier) {
   pi_getters_reset();
   EXPECT_EQ(run("KMAIN", &acc), 2);
   EXPECT_EQ(logged(), (std::vector<uint32_t>{600}));
+}
+
+// ------------------------------------------------------------ CALC --
+// The instructions of CALC A = B * (DI + 2), as the trace names them:
+// reset; push A; push B; push DI; convert the top; push 2; add; multiply;
+// store.
+TEST_F(ScFam, CalcShapeOfAMixedExpression) {
+  Prog p("CS1");
+  p.add(calc("", "B", "1.5")).add(calc("", "DI", "4")).add(calc("", "A", "B * (DI + 2)")).check("A", EQ, "9");
+  define(p.text);
+  FILE* t = std::tmpfile();
+  ASSERT_NE(t, nullptr);
+  ii_set_trace(t);
+  EXPECT_EQ(run("CS1"), 2);
+  ii_set_trace(nullptr);
+  std::rewind(t);
+  std::string seq;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, t)) {
+    std::string l = buf;
+    size_t at = l.find(" -"), e = l.find(" - ", at + 2);
+    if (l[0] == '(' || at == std::string::npos || e == std::string::npos) continue;
+    std::string n = l.substr(at + 2, e - at - 2);
+    while (!n.empty() && n.back() == ' ') n.pop_back();
+    seq += n + " ";
+  }
+  std::fclose(t);
+  EXPECT_EQ(logged(), p.want);
+  const std::string push = "RLOC_IRA_1 RLOC_CALC_OPRND ";
+  std::string want = "RLOC_RESET_CALC_STACK " + push + push + push +
+                     "RLOC_ALTER_ELEM RLOC_CNST_1 RLOC_CALC_OPRND RLOC_CALC_2_OPS RLOC_CALC_2_OPS RLOC_CALC_EQ "
+                     "RLOC_IRA_1 RLOC_CNST_2 ";
+  EXPECT_NE(seq.find(want), std::string::npos) << seq;
+}
+
+// Syntax errors of CALC expressions are 101060, each on its statement.
+TEST_F(ScFam, CalcSyntaxErrors) {
+  std::string text = proc("CE1");
+  const char* bad[] = {"A +",        "(A + 1",     "A + 1)",   "@SQRT (4)", "@ SQRT(4)",
+                       "@ATAN2(1)",  "@NOPE(1)",     "@(1)",       "A B",      "1 2",       "A * * 2",
+                       "@SQRT(4",    "@ATAN2(1 2)",  "A + .",      "#",        "1..2",      "A + (",
+                       "@SQRT4)"};
+  for (const char* e : bad) text += calc("", "A", e);
+  define(text);
+  EXPECT_EQ(run("CE1"), 4);
+  auto got = errors("CE1");
+  EXPECT_EQ(got, std::vector<uint32_t>(std::size(bad), 101060u)) << testing::PrintToString(got);
 }
 }  // namespace
