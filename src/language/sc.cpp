@@ -784,6 +784,9 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
     e.length = uint16_t(len ? len : 1);
     e.occurs = 1;
   }
+  // A constant of no field's form (a zeroed element: two constants
+  // compared) has no edit mask.
+  if (e.type == 1 && e.mask[0] == '\0') std::memset(e.mask.data(), ' ', sizeof e.mask);
   CvBlock blk;
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, pc->app, 3);

@@ -3,6 +3,7 @@
 // the process compiler and run through the interpreter.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 
 #include "design/se.h"
@@ -124,6 +125,12 @@ struct ScFam : ::testing::Test {
     ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0) << (r.errors.empty() ? "" : r.errors[0]);
     std::vector<std::string> errs;
     ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+    define_procs(r.stmts);
+  }
+  // The PROCESS records of the statements' processes.
+  void define_procs(const std::vector<DStmt>& stmts) {
+    SeFileResult r;
+    r.stmts = stmts;
     std::set<std::string> seen;
     std::vector<fx::Rec> procs;
     // (Each process its own creation stamp: saved modules are named by it.)
@@ -674,5 +681,96 @@ TEST_F(ScFam, CalcSyntaxErrors) {
   EXPECT_EQ(run("CE1"), 4);
   auto got = errors("CE1");
   EXPECT_EQ(got, std::vector<uint32_t>(std::size(bad), 101060u)) << testing::PrintToString(got);
+}
+
+// ------------------------------------------------------------- fuzz --
+// Random STMT records of the computing, control and miscellaneous verbs
+// through the compiler (at an event point the runner does not run): the
+// compile never crashes, and a process that does not compile has a
+// CMPL_ERR record for it. Seeded.
+TEST_F(ScFam, RandomStatementsCompileOrAreRecordedErrors) {
+  SeFileResult tr;
+  ASSERT_EQ(se_read_file("t.stmt", proc("FZ") + msg(), nullptr, &tr), 0);
+  const DStmt base = tr.stmts.at(0);
+  std::mt19937 rng(19);
+  auto pick = [&](auto const& v) { return v[rng() % std::size(v)]; };
+  const int verbs[] = {3, 7, 12, 16, 18, 20, 21, 31, 36, 37, 38, 42, 52, 54, 57, 63, 77, 78, 80, 96};
+  const char* apps[] = {"0LA", "ABC", "   ", "ZZZ", "0L"};
+  const char* names[] = {"A", "AI", "B", "K", "T4", "T20", "X", "FZ1", "FZ2", "", "DI"};
+  const char* tfs[] = {"     ", "T    ", "F    ", "TF   ", "1 0  ", "?    ", "TTTTT"};
+  auto opnd = [&](uint8_t* o) {   // a 30-byte operand reference
+    std::memset(o, ' ', 30);
+    o[0] = uint8_t(rng() % 4);
+    o[1] = uint8_t(rng() % 3 == 0 ? rng() : 0);
+    o[2] = uint8_t(rng() % 4);
+    std::memcpy(o + 4, pick(apps), 3);
+    const char* n = pick(names);
+    std::memcpy(o + 7, n, std::strlen(n));
+    if (rng() % 5 == 0) std::memcpy(o + 7, "12.5", 4);
+  };
+  constexpr int kProcs = 120, kPer = 5;
+  std::vector<DStmt> all;
+  for (int p = 0; p < kProcs; ++p) {
+    for (int i = 0; i < kPer; ++i) {
+      DStmt st = base;
+      std::string name = "FZ" + std::to_string(p);
+      std::memset(st.proc_name.data(), ' ', 30);
+      std::memcpy(st.proc_name.data(), name.data(), name.size());
+      st.event_point = 30;
+      st.seq = uint32_t(100 * (i + 1));
+      st.verb = uint16_t(pick(verbs));
+      std::memcpy(st.tf.data(), pick(tfs), 5);
+      uint8_t* ops = st.ops.b;
+      switch (rng() % 3) {
+        case 0:   // bytes at random
+          for (size_t k = 0; k < 64; ++k) ops[k] = uint8_t(rng());
+          break;
+        case 1:   // two operand references and an operator or relation
+          opnd(ops);
+          opnd(ops + 30);
+          ops[60] = uint8_t(pick(std::string("+-*/PM=1234567809")));
+          ops[61] = uint8_t(rng() % 4);
+          break;
+        default:  // a name (label, Subroutine, loop letter, expression) and small numbers
+          std::memset(ops, ' ', 64);
+          std::memcpy(ops, pick(apps), 3);
+          {
+            const char* n = pick(names);
+            std::memcpy(ops + 3 * (rng() % 2), n, std::strlen(n));
+          }
+          for (int k = 4; k < 16; k += 2) ops[k] = uint8_t(rng() % 3 == 0 ? rng() : rng() % 8);
+          if (rng() % 3 == 0) std::memcpy(ops + 4, "A * (B + 2", 10);
+          break;
+      }
+      all.push_back(st);
+    }
+  }
+  std::vector<std::string> errs;
+  int stored = se_store_dict("ABC", "00", nullptr, all, &errs);
+  ASSERT_GT(stored, kProcs);
+  define_procs(all);
+  int compiled = 0, refused = 0;
+  for (int p = 0; p < kProcs; ++p) {
+    std::string name = "FZ" + std::to_string(p);
+    int rc = run(name.c_str());
+    auto e = errors(name.c_str());
+    if (rc == 2) {
+      ++compiled;
+      EXPECT_TRUE(e.empty()) << name;
+    } else {
+      ++refused;
+      EXPECT_EQ(rc, 4) << name;
+      std::string what;
+      for (const DStmt& st : all)
+        if (std::string(st.proc_name.data(), name.size()) == name && st.proc_name[name.size()] == ' ') {
+          what += " " + std::to_string(st.verb.get()) + ":";
+          for (int k = 0; k < 40; ++k) what += (st.ops.b[k] >= 32 && st.ops.b[k] < 127) ? char(st.ops.b[k]) : '.';
+        }
+      EXPECT_FALSE(e.empty()) << name << " refused without a compile error (" << rc << "):" << what;
+      for (uint32_t m : e) EXPECT_NE(m, 0u) << name;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  RecordProperty("compiled", compiled);
 }
 }  // namespace
