@@ -773,4 +773,46 @@ TEST_F(ScFam, RandomStatementsCompileOrAreRecordedErrors) {
   EXPECT_GT(refused, 0);
   RecordProperty("compiled", compiled);
 }
+
+// ------------------------------------------- TRAP, TIMEOUT, PRINT, TOTAL --
+// TRAP without the debugger's traps switched on does nothing; TIMEOUT sets
+// (or with a blank label clears) the lock time-out, its label resolved with
+// the others; PRINT outside Start of Frame is a no-operation, and in a
+// Subroutine does nothing when it runs.
+TEST_F(ScFam, TrapTimeoutAndPrintRun) {
+  Prog p("TT1");
+  p.add(line("", "TRAP")).log(true);
+  p.add(line("", "TIMEOUT", {{0, "LOCKED"}, {34, "0LA"}, {38, "AI"}})).log(true);
+  p.add(line("", "TIMEOUT", {})).log(true);
+  p.add(line("", "PRINT", {{0, "0LA"}, {4, "T20"}, {34, "1"}, {43, "22"}, {55, "20"}})).log(true);
+  p.add(line("", "END PROC")).add(line("", "LABEL", {{0, "LOCKED"}})).log(false);
+  define(p.text);
+  EXPECT_EQ(run("TT1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("TT1").empty()) << testing::PrintToString(errors("TT1"));
+}
+
+TEST_F(ScFam, TimeoutAndTotalRefusals) {
+  // An alpha seconds field: 101770; a label never defined: 100940.
+  define(proc("TT2") + line("", "TIMEOUT", {{0, "LOCKED"}, {34, "0LA"}, {38, "T4"}}) +
+         line("", "TIMEOUT", {{0, "NOWHERE"}, {34, "0LA"}, {38, "AI"}}) +
+         // TOTAL of no field.
+         line("", "TOTAL", {{0, "0LA"}, {4, "NOPE"}, {31, "+"}, {38, "1"}}) + line("", "LABEL", {{0, "LOCKED"}}));
+  EXPECT_EQ(run("TT2"), 4);
+  auto got = errors("TT2");
+  std::multiset<uint32_t> g(got.begin(), got.end()), w{101770, 100940, 102080};
+  EXPECT_EQ(g, w);
+}
+
+// TOTAL compiles against the field's report total (at an event point the
+// runner does not reach: without a report the accumulators are not there).
+TEST_F(ScFam, TotalCompilesAgainstTheReportTotal) {
+  define(proc("TT3") + msg() + "statements 30\n" + line("", "TOTAL", {{0, "0LA"}, {4, "A"}, {31, "+"}, {38, "1"}}) +
+         line("", "TOTAL", {{0, "0LA"}, {4, "B"}, {31, "P"}, {34, "0LA"}, {38, "T4"}}) +
+         line("", "TOTAL", {{0, "0LA"}, {4, "C"}, {31, "*"}, {34, "0LA"}, {38, "AI"}}));
+  uint32_t acc = 0;
+  EXPECT_EQ(run("TT3", &acc), 2);
+  EXPECT_EQ(acc, 1u);
+  EXPECT_TRUE(errors("TT3").empty()) << testing::PrintToString(errors("TT3"));
+}
 }  // namespace
