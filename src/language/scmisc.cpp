@@ -4,6 +4,7 @@
 // Decision: the Subroutines being copied are kept on a stack of the
 // compile (unwound with it) rather than in a RECURSE work file; a name on
 // it is a recursive COPY.
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,33 +26,69 @@ std::string trimmed(const char* p, size_t n) {
 }
 }  // namespace
 
-// The field into register 1 and the check of its stored form by type; the
-// statement's truth level says whether it held.
-int cmpl_verify(ScCtx* sc, DStmt* st) {
-  const auto& ops = rec::view<ScOpsVfy>(st->ops.b);
-  uint32_t preset = sc_msg(sc);
-  if (ops.fail > 3) {
-    sc_err(sc, 102630);
-    return 0;
+namespace {
+
+// One dictionary condition of a field as a generated test statement: the
+// field against the value as a constant of its form, under the VERIFY's
+// column. The first is an IF, the others AND, the closing one OR.
+int bld_dd_if(ScCtx* sc, const DStmt* st, const ScOpnd& field, const char* value, uint8_t rel, int verb) {
+  DStmt g = *st;
+  g.verb = uint16_t(verb);
+  auto& o = rec::view<ScOpsTwo>(g.ops.b);
+  std::memset(g.ops.b, ' ', sizeof g.ops.b);
+  o.op1 = field;
+  o.op2.occ = 0;
+  o.op2.occ_mode = 0;
+  std::memcpy(o.op2.text.data(), value, 22);
+  o.rel = rel;
+  sc_msg(sc) = 101570;
+  return cmpl_if_and_or(sc, &g);
+}
+
+// The element's conditions (range codes and values, then the low and high
+// bounds), skipping those without an operator (255) or with a blank value.
+// 1 when any was built (*built), 0 after a failure.
+int dd_conditions(ScCtx* sc, const DStmt* st, const ScOpnd& field, const DElem& e, bool* built) {
+  struct Cond {
+    uint8_t rel;
+    const char* value;
+  } conds[] = {{e.rng_code1, e.rng_value1.data()},
+               {e.rng_code2, e.rng_value2.data()},
+               {e.low_given, e.low.data()},
+               {e.high_given, e.high.data()}};
+  int n = 0;
+  for (const Cond& c : conds) {
+    if (c.rel == 255 || ut_is_all(c.value, ' ', 30) || ut_is_all(c.value, '\0', 30)) continue;
+    char v[22];
+    std::memcpy(v, c.value, 22);
+    if (!bld_dd_if(sc, st, field, v, c.rel, n == 0 ? 38 : 3)) return 0;
+    ++n;
   }
-  // (The fields of a whole file are not compiled yet.)
-  if (ops.kind != 1) {
-    sc_err(sc, preset);
-    return 0;
+  if (n) {
+    char blank[22];
+    std::memset(blank, ' ', sizeof blank);
+    if (!bld_dd_if(sc, st, field, blank, 1, 52)) return 0;
   }
-  if (ut_is_all(ops.op.app.data(), ' ', 3)) {
+  *built = n > 0;
+  return 1;
+}
+
+int verify_field(ScCtx* sc, DStmt* st, const ScOpnd& op, uint8_t mode, uint32_t preset) {
+  if (ut_is_all(op.app.data(), ' ', 3)) {
     sc_err(sc, kScNoTarget);
     return 0;
   }
   CElem f;
   std::memset(static_cast<void*>(&f), 0, sizeof f);
   int kind = 0;
-  if (!sc_cmpl_ref(sc, ops.op, &f, 1, &kind, 0)) {
+  if (!sc_cmpl_ref(sc, op, &f, 1, &kind, 0)) {
     uint32_t m = sc_msg(sc);
     sc_err(sc, m && m != preset ? m : preset);
     return 0;
   }
   const DElem& e = f.e;
+  bool conds = false;
+  if (!dd_conditions(sc, st, op, e, &conds)) return 0;
   std::string name = trimmed(e.name.data(), 22), token = trimmed(e.domain.data(), 22);
   std::string mask = trimmed(e.mask.data(), 60);
   IbVfyField v;
@@ -64,12 +101,84 @@ int cmpl_verify(ScCtx* sc, DStmt* st) {
   v.is_signed = e.sign == '1';
   v.date_mask = is_date(e.type) && !mask.empty() ? mask.c_str() : nullptr;
   char app[4] = {};
-  std::memcpy(app, ops.op.app.data(), 3);
-  if (!bld_vfy(sc_code(sc), v, ops.fail, app, false, sc_shift(sc))) {
+  std::memcpy(app, op.app.data(), 3);
+  if (!bld_vfy(sc_code(sc), v, mode, app, conds, sc_shift(sc))) {
     sc_err(sc, preset);
     return 0;
   }
   return 1;
+}
+
+// Every data field of a file (not a group, substring or synonym), in the
+// order of the file's fields.
+int verify_file(ScCtx* sc, DStmt* st, const ScOpnd& op, uint8_t mode, uint32_t preset) {
+  PcCtx* pc = sc_pc(sc);
+  char app[4] = {};
+  std::memcpy(app, op.app.data(), 3);
+  EmCap* cap = pc_ap(app, pc);
+  if (!cap) {
+    sc_err(sc, kPcNoApp);
+    return 0;
+  }
+  FmArb* el = pc_open_src(pc, cap, kSrcElem);
+  if (!el) {
+    sc_err(sc, kPcNoElemFile);
+    return 0;
+  }
+  char file[8];
+  std::memcpy(file, op.text.data(), 8);
+  // The file's fields first (by key 2, file and number), compiled after.
+  std::vector<std::array<char, 22>> names;
+  {
+    PcBuf<DElem> e_buf;
+    DElem& e = *e_buf;
+    PROTO_FULL(el, 2, e_buf.bytes());
+    PcBuf<uint8_t> key(16);
+    std::memcpy(key.bytes(), file, 8);
+    el->key.set(key.bytes());
+    el->key_len = 8;
+    el->op = uint16_t(FM_OP_AT | FM_OP_KEY);
+    int started = fm_start(el);
+    el->op = 0;
+    el->key.reset();
+    el->key_len = 0;
+    while (started && fm_rdnxt(el)) {
+      if (std::memcmp(e.file.data(), file, 8) != 0) break;
+      if (e.kind >= 2 && e.kind <= 5) continue;
+      std::array<char, 22> n;
+      std::memcpy(n.data(), e.name.data(), 22);
+      names.push_back(n);
+    }
+  }
+  int ok = 1;
+  for (const auto& n : names) {
+    ScOpnd f;
+    std::memset(static_cast<void*>(&f), ' ', sizeof f);
+    f.occ = 0;
+    f.occ_mode = 0;
+    std::memcpy(f.app.data(), app, 3);
+    std::memcpy(f.text.data(), n.data(), 22);
+    if (!verify_field(sc, st, f, mode, preset)) ok = 0;
+  }
+  return ok;
+}
+
+}  // namespace
+
+// The field into register 1, its dictionary conditions as tests, and the
+// check of its stored form by type; the statement's truth level says
+// whether it held. Kind 3: every data field of a file.
+int cmpl_verify(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsVfy>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  if (ops.fail > 3) {
+    sc_err(sc, 102630);
+    return 0;
+  }
+  ScOpnd op = ops.op;
+  uint8_t mode = ops.fail;
+  if (ops.kind == 3) return verify_file(sc, st, op, mode, preset);
+  return verify_field(sc, st, op, mode, preset);
 }
 
 // ----------------------------------------------------------------- COPY --

@@ -114,6 +114,26 @@ struct ScFam : ::testing::Test {
     els.push_back(el("T4", 1, 4));
     els.push_back(el("T2", 1, 2));
     els.push_back(el("T20", 1, 20));
+    // Fields with dictionary conditions, of the file "VF": 10 <= V1 <= 20
+    // (range codes), V2 >= 0 (a low bound); a group header of the file.
+    auto with = [](fx::Rec r, std::initializer_list<std::pair<const char*, std::string>> more) {
+      auto& d = rec::view<DElem>(r.data());
+      d.file.set("VF");
+      for (const auto& [k, v] : more) {
+        std::string key = k;
+        if (key == "rng_code1") d.rng_code1 = uint8_t(std::stoi(v));
+        if (key == "rng_value1") d.rng_value1.set(v);
+        if (key == "rng_code2") d.rng_code2 = uint8_t(std::stoi(v));
+        if (key == "rng_value2") d.rng_value2.set(v);
+        if (key == "low_given") d.low_given = uint8_t(std::stoi(v));
+        if (key == "low") d.low.set(v);
+        if (key == "kind") d.kind = uint8_t(std::stoi(v));
+      }
+      return r;
+    };
+    els.push_back(with(el("V1", 12, 9), {{"rng_code1", "2"}, {"rng_value1", "10"}, {"rng_code2", "4"}, {"rng_value2", "20"}}));
+    els.push_back(with(el("V2", 5, 4), {{"low_given", "2"}, {"low", "0"}}));
+    els.push_back(with(el("V3", 1, 4), {{"kind", "2"}, {"low_given", "1"}, {"low", "XXXX"}}));
     ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", els), int(els.size()));
   }
   void TearDown() override {
@@ -814,5 +834,42 @@ TEST_F(ScFam, TotalCompilesAgainstTheReportTotal) {
   EXPECT_EQ(run("TT3", &acc), 2);
   EXPECT_EQ(acc, 1u);
   EXPECT_TRUE(errors("TT3").empty()) << testing::PrintToString(errors("TT3"));
+}
+
+// VERIFY with the field's dictionary conditions, and of every data field of
+// a file (its group header left out).
+TEST_F(ScFam, VerifyDictionaryConditionsAndFiles) {
+  auto vfy = [](const char* f, const char* mode) {
+    return line("", "VERIFY", {{0, "0LA"}, {4, f}, {36, "FIELD"}, {56, mode}});
+  };
+  auto vfy_file = [](const char* file) {
+    return line("", "VERIFY", {{0, "0LA"}, {4, file}, {36, "RECORD"}, {56, "0"}});
+  };
+  // (A decimal work field starts zeroed, no packed number: its value comes
+  // through the text of a calculation variable.)
+  auto set = [](const char* f, const char* v) {
+    return calc("", "A", v) + line("", "CNV TEXT", {{0, "---"}, {4, "T20"}, {34, "---"}, {38, "A"}}) +
+           line("", "CNV TEXT", {{0, "---"}, {4, f}, {34, "---"}, {38, "T20"}});
+  };
+  Prog p("Y2");
+  p.add(set("V1", "15")).add(set("V2", "3"));
+  p.n += 4;
+  p.add(vfy("V1", "0")).log(true, "T").log(false, "F");
+  p.add(vfy_file("VF")).log(true, "T").log(false, "F");
+  p.add(set("V1", "25"));
+  p.n += 2;
+  p.add(vfy("V1", "0")).log(false, "T").log(true, "F");
+  p.add(set("V1", "10")).add(set("V2", "-1"));
+  p.n += 4;
+  p.add(vfy("V1", "0")).log(true, "T");
+  p.add(vfy("V2", "0")).log(false, "T").log(true, "F");
+  p.add(vfy_file("VF")).log(false, "T").log(true, "F");
+  // And a file of an application not there: 101910.
+  define(p.text + proc("Y3") + line("", "VERIFY", {{0, "ZZZ"}, {4, "VF"}, {36, "RECORD"}, {56, "0"}}));
+  EXPECT_EQ(run("Y2"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("Y2").empty()) << testing::PrintToString(errors("Y2"));
+  EXPECT_EQ(run("Y3"), 4);
+  EXPECT_EQ(errors("Y3"), (std::vector<uint32_t>{101910}));
 }
 }  // namespace
