@@ -114,6 +114,7 @@ struct ScFam : ::testing::Test {
     els.push_back(el("T4", 1, 4));
     els.push_back(el("T2", 1, 2));
     els.push_back(el("T20", 1, 20));
+    els.push_back(el("T80", 1, 80));
     // Fields with dictionary conditions, of the file "VF": 10 <= V1 <= 20
     // (range codes), V2 >= 0 (a low bound); a group header of the file.
     auto with = [](fx::Rec r, std::initializer_list<std::pair<const char*, std::string>> more) {
@@ -871,5 +872,33 @@ TEST_F(ScFam, VerifyDictionaryConditionsAndFiles) {
   EXPECT_TRUE(errors("Y2").empty()) << testing::PrintToString(errors("Y2"));
   EXPECT_EQ(run("Y3"), 4);
   EXPECT_EQ(errors("Y3"), (std::vector<uint32_t>{101910}));
+}
+
+// CNV TEXT of a file's fields into a text field and back, each at its
+// running offset; a text field too short for them is 100690.
+TEST_F(ScFam, CnvTextOfAFile) {
+  auto set = [](const char* f, const char* v) {
+    return calc("", "A", v) + line("", "CNV TEXT", {{0, "---"}, {4, "T20"}, {34, "---"}, {38, "A"}}) +
+           line("", "CNV TEXT", {{0, "---"}, {4, f}, {34, "---"}, {38, "T20"}});
+  };
+  auto cnv = [](const char* t, const char* src) {
+    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
+  };
+  Prog p("X2");
+  p.add(set("V1", "15")).add(set("V2", "-3"));
+  p.n += 4;
+  p.add(cnv("T80", "VF")).log(true, "T").log(false, "F");
+  p.add(set("V1", "99")).add(set("V2", "7"));
+  p.n += 4;
+  p.add(cnv("VF", "T80")).log(true, "T");
+  p.check("V1", EQ, "15").check("V2", EQ, "-3");
+  define(p.text + proc("X3") + cnv("T20", "VF") + cnv("T4", "NOFILE"));
+  EXPECT_EQ(run("X2"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("X2").empty()) << testing::PrintToString(errors("X2"));
+  EXPECT_EQ(run("X3"), 4);
+  auto got = errors("X3");
+  std::multiset<uint32_t> g(got.begin(), got.end()), w{100690, 102080};
+  EXPECT_EQ(g, w);
 }
 }  // namespace
