@@ -908,8 +908,9 @@ void sc_tf_restate(ScCtx* sc) {
 
 void sc_label_ref(ScCtx* sc, const char* app, const char* name, CodeRef inst, bool gosub) {
   Label* l = find_label(sc, app, name, true);
+  // Only a label that GOSUBs alone reference may become an inline subroutine.
+  l->gosub = l->refs.empty() ? gosub : l->gosub && gosub;
   l->refs.push_back(inst);
-  l->gosub = gosub;
 }
 
 void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg) {

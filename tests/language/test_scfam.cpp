@@ -540,7 +540,9 @@ TEST_F(ScFam, GosubToAnUndefinedLabelRunsTheSubroutine) {
   Prog sub("GSUB");
   sub.add(calc("", "A", "A + 2")).add(line("", "GOTO", {{0, "ON"}})).log(false);
   sub.add(line("", "LABEL", {{0, "ON"}})).log(true);
-  define(m.text + sub.text + proc("GBAD") + line("", "GOSUB", {{4, "NOSUB"}}));
+  // A label a GOTO also references stays a label: undefined, 100940.
+  define(m.text + sub.text + proc("GBAD") + line("", "GOSUB", {{4, "NOSUB"}}) + proc("GMIX") +
+         line("", "GOSUB", {{4, "GSUB"}}) + line("", "GOTO", {{0, "GSUB"}}));
   uint32_t acc = 0;
   EXPECT_EQ(run("GMAIN", &acc), 2);
   ASSERT_EQ(m.want.size(), 3u);
@@ -549,6 +551,8 @@ TEST_F(ScFam, GosubToAnUndefinedLabelRunsTheSubroutine) {
   EXPECT_TRUE(errors("GMAIN").empty()) << testing::PrintToString(errors("GMAIN"));
   EXPECT_EQ(run("GBAD"), 4);
   EXPECT_EQ(errors("GBAD"), (std::vector<uint32_t>{101350}));
+  EXPECT_EQ(run("GMIX"), 4);
+  EXPECT_EQ(errors("GMIX"), (std::vector<uint32_t>{100940}));
 }
 
 // ------------------------------------------------- control edge cases --
