@@ -834,7 +834,10 @@ TEST_F(ScFam, TimeoutAndTotalRefusals) {
 TEST_F(ScFam, TotalCompilesAgainstTheReportTotal) {
   define(proc("TT3") + msg() + "statements 30\n" + line("", "TOTAL", {{0, "0LA"}, {4, "A"}, {31, "+"}, {38, "1"}}) +
          line("", "TOTAL", {{0, "0LA"}, {4, "B"}, {31, "P"}, {34, "0LA"}, {38, "T4"}}) +
-         line("", "TOTAL", {{0, "0LA"}, {4, "C"}, {31, "*"}, {34, "0LA"}, {38, "AI"}}));
+         line("", "TOTAL", {{0, "0LA"}, {4, "C"}, {31, "*"}, {34, "0LA"}, {38, "AI"}}) +
+         // PRINT at Start of Frame compiles to the text and its three numbers.
+         "statements 21\n" + line("", "PRINT", {{0, "0LA"}, {4, "T80"}, {34, "1"}, {43, "21"}, {55, "80"}}) +
+         line("", "PRINT", {{0, "0LA"}, {4, "T20"}, {34, "1"}, {43, "22"}, {55, "20"}}));
   uint32_t acc = 0;
   EXPECT_EQ(run("TT3", &acc), 2);
   EXPECT_EQ(acc, 1u);
