@@ -324,6 +324,25 @@ int mm_check_pool(MmPool id) {
   return bad;
 }
 
+size_t mm_pool_live(MmPool id) {
+  Pool* p = lookup(id);
+  if (!p) return 0;
+  size_t n = 0;
+  if (p->bump) p->bump_chunk_used();
+  for (auto& c : p->chunks) {
+    uint8_t* q = c.p;
+    uint8_t* end = c.p + c.used;
+    while (q + sizeof(BlockHead) <= end) {
+      auto* h = reinterpret_cast<BlockHead*>(q);
+      if (h->magic != kLive && h->magic != kFreed) break;
+      if (h->magic == kLive) ++n;
+      if (h->total == 0) break;
+      q += h->total;
+    }
+  }
+  return n;
+}
+
 void* mm_alloc_array(MmPool pool, size_t elsize, size_t count, const char* file, int line) {
   size_t el = (elsize + 3) & ~size_t(3);
   if (el != 0 && count > SIZE_MAX / el) return sys_err("mm_alloc() - block too large"), nullptr;

@@ -76,6 +76,8 @@ size_t mm_pool_count();
 // Checks the guards of every live block of the pool; the number of damaged
 // blocks (each also reported as a system error).
 int mm_check_pool(MmPool pool);
+// Count of live (allocated, not freed) blocks of the pool (tests, leak checks).
+size_t mm_pool_live(MmPool pool);
 
 // A counted text in a record: length and a reference to the characters.
 struct Tdesc {

@@ -105,6 +105,7 @@ struct ScCtx {
   uint8_t own_ep = 0;               // the compiled statement's own event point code
   std::vector<IbTrap> traps;        // TRAP records of the open event point
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
+  bool moved = false;               // a generated COPY read the statement file
 };
 
 namespace {
@@ -225,7 +226,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
     {"CNV BIN ", cmpl_cnv_bin, 101100},  {"CNV FLT ", cmpl_dummy, 0},
     {"CNV TEXT", cmpl_cnv_text, 101120},  {"CNV ZONE", cmpl_dummy, 0},
-    {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_unbuilt, 101180},
+    {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_copy, 101180},
     {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_unbuilt, 101200},
     {"DATE BTW", cmpl_unbuilt, 101210},  {"DEFINE  ", cmpl_unbuilt, 101220},
     {"DELETE  ", cmpl_unbuilt, 101230},  {"DIM     ", cmpl_unbuilt, 101240},
@@ -243,7 +244,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"OK INPUT", cmpl_unbuilt, 101490},  {"OPEN    ", cmpl_unbuilt, 101500},
     {"OR      ", cmpl_if_and_or, 101510},  {"OUTPUT  ", cmpl_proc, 0},
     {"OVERFLOW", cmpl_overflow, 101540},  {"PASS    ", cmpl_unbuilt, 101550},
-    {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_unbuilt, 101570},
+    {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_print, 101570},
     {"QUERY   ", cmpl_proc, 0},          {"READ    ", cmpl_unbuilt, 101590},
     {"READNEXT", cmpl_unbuilt, 101600},  {"RECEIVE ", cmpl_dummy, 0},
     {"RESTORE ", cmpl_unbuilt, 101620},  {"RETURN  ", cmpl_return, 101630},
@@ -253,9 +254,9 @@ ScVerb g_verbs[kScVerbs] = {
     {"SET DATE", cmpl_unbuilt, 101700},  {"SET DAY ", cmpl_unbuilt, 101710},
     {"SET MNTH", cmpl_unbuilt, 101720},  {"SET TEMP", cmpl_unbuilt, 101730},
     {"SET TOT ", cmpl_unbuilt, 101740},  {"STORE   ", cmpl_unbuilt, 101750},
-    {"SUBR    ", cmpl_proc, 0},          {"TIMEOUT ", cmpl_unbuilt, 101770},
-    {"TOTAL   ", cmpl_unbuilt, 101780},  {"VERSION ", cmpl_dummy, 0},
-    {"TRAP    ", cmpl_unbuilt, 101800},  {"ULINE   ", cmpl_unbuilt, 101810},
+    {"SUBR    ", cmpl_proc, 0},          {"TIMEOUT ", cmpl_timeout, 101770},
+    {"TOTAL   ", cmpl_total, 101780},  {"VERSION ", cmpl_dummy, 0},
+    {"TRAP    ", cmpl_trap, 101800},  {"ULINE   ", cmpl_unbuilt, 101810},
     {"UNDEFINE", cmpl_unbuilt, 101820},  {"WARNING ", cmpl_unbuilt, 101830},
     {"WRITE   ", cmpl_unbuilt, 101840},  {"FREE ALL", cmpl_dummy, 0},
     {"DEBUG   ", cmpl_dummy, 0},         {"UPDATE  ", cmpl_proc, 0},
@@ -342,14 +343,57 @@ void bld_br(ScCtx* sc, const char* col) {
   tf_resolve(sc, n, kind, where);
 }
 
-// End of an event point: labels get their addresses into their uses.
+// The inline subroutine of a label only GOSUBs reference: END, the label,
+// GHOST, a COPY of the Subroutine of that name (of the label's application,
+// the process's own when blank) and RETURN, compiled after the event point's
+// code under a blank column. 1 when all of it compiled.
+int gosub_subroutine(ScCtx* sc, size_t i) {
+  DStmt keep = sc->cur;
+  uint8_t keep_own = sc->own_ep;
+  DStmt g = sc->cur;   // keyed as the event point's last statement
+  g.verb = 21;
+  std::memset(g.tf.data(), ' ', 5);
+  char app[3], name[30];
+  std::memcpy(app, sc->labels[i].app, 3);
+  std::memcpy(name, sc->labels[i].name, 30);
+  if (ut_is_all(app, ' ', 3)) std::memcpy(app, sc->pc->app, 3);
+  std::memset(g.ops.b, ' ', sizeof g.ops.b);
+  std::memcpy(g.ops.b, app, 3);
+  std::memcpy(g.ops.b + 3, name, 30);
+  sc->cur = g;
+  sc->own_ep = g.event_point;
+  std::memset(sc->tf, ' ', 5);
+  sc->shift = 10;
+  int ok = bld_end(&sc->code, true) != nullptr;
+  sc->labels[i].addr = ib_here(&sc->code);
+  ok = ok && bld_ghost(&sc->code) != nullptr;
+  sc->moved = true;
+  ok = ok && sc_copy_guts(sc, app, name, true);
+  ok = ok && bld_return(&sc->code) != nullptr;
+  sc->cur = keep;
+  sc->own_ep = keep_own;
+  return ok;
+}
+
+// End of an event point: labels get their addresses into their uses. The
+// statements a generated COPY compiles may add labels: they are resolved
+// in the same pass.
 int label_cleanup(ScCtx* sc) {
   int ok = 1;
-  for (Label& l : sc->labels) {
+  for (size_t i = 0; i < sc->labels.size(); ++i) {
+    if (is_none(sc->labels[i].addr) && sc->labels[i].gosub && !gosub_subroutine(sc, i)) {
+      DStmt keep = sc->cur;
+      sc->cur = sc->labels[i].stmt;
+      sc_err(sc, 101350);
+      sc->cur = keep;
+      ok = 0;
+      continue;
+    }
+    Label& l = sc->labels[i];
     if (is_none(l.addr)) {
       DStmt keep = sc->cur;
       sc->cur = l.stmt;
-      sc_err(sc, l.gosub ? 101350 : kScUndefLabel);
+      sc_err(sc, kScUndefLabel);
       sc->cur = keep;
       ok = 0;
       continue;
@@ -472,7 +516,10 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
   if (other) next = *sc->io;
   bld_br(sc, "     ");
   if (!bld_end(&sc->code, false)) sc_err(sc, 101260), sc->failed = true;
+  sc->moved = false;
   if (!label_cleanup(sc)) sc->failed = true;
+  // A generated COPY left the stream elsewhere: on after the next one.
+  if (other && sc->moved) position(sc, reinterpret_cast<const uint8_t*>(&next), DSTMT_KEY_LEN, true);
   for (auto& table : sc->loops)
     for (auto& l : table)
       if (!l.exits.empty()) {
@@ -751,6 +798,9 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
     e.length = uint16_t(len ? len : 1);
     e.occurs = 1;
   }
+  // A constant of no field's form (a zeroed element: two constants
+  // compared) has no edit mask.
+  if (e.type == 1 && e.mask[0] == '\0') std::memset(e.mask.data(), ' ', sizeof e.mask);
   CvBlock blk;
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, pc->app, 3);
@@ -858,10 +908,24 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
 // ---------------------------------------------------- for the families --
 uint8_t sc_shift(ScCtx* sc) { return sc->shift; }
 
+void sc_patch(ScCtx* sc, CodeRef inst, CodeRef to) { patch(sc, inst, to); }
+
+void sc_tf_restate(ScCtx* sc) {
+  const char* col = sc->cur.tf.data();
+  if (std::memcmp(col, sc->tf, 5) == 0) {
+    resolve_labels(sc, ib_here(&sc->code));
+    if (col[0] == ' ') sc->shift = 10;
+  } else {
+    bld_br(sc, col);
+    std::memcpy(sc->tf, col, 5);
+  }
+}
+
 void sc_label_ref(ScCtx* sc, const char* app, const char* name, CodeRef inst, bool gosub) {
   Label* l = find_label(sc, app, name, true);
+  // Only a label that GOSUBs alone reference may become an inline subroutine.
+  l->gosub = l->refs.empty() ? gosub : l->gosub && gosub;
   l->refs.push_back(inst);
-  l->gosub = gosub;
 }
 
 void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg) {

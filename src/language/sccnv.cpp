@@ -1,9 +1,12 @@
 // Conversion statements compiled: CNV BIN between a short alpha field and a
 // number.
+#include <array>
 #include <cstring>
+#include <vector>
 
 #include "language/ibcnv.h"
 #include "language/ibutil.h"
+#include "files/fm.h"
 #include "language/scfam.h"
 #include "process/pc.h"
 
@@ -106,6 +109,107 @@ int cmpl_cnv_bin(ScCtx* sc, DStmt* st) {
   return 1;
 }
 
+namespace {
+
+// The names of the data fields of a file (not groups, substrings or
+// synonyms), in the order of its fields; false when the application's
+// ELEMENT dictionary does not open.
+bool file_fields(ScCtx* sc, const char* app, const char* file, std::vector<std::array<char, 22>>* out) {
+  PcCtx* pc = sc_pc(sc);
+  EmCap* cap = pc_ap(app, pc);
+  if (!cap) return false;
+  FmArb* el = pc_open_src(pc, cap, kSrcElem);
+  if (!el) return false;
+  PcBuf<DElem> e_buf;
+  DElem& e = *e_buf;
+  PROTO_FULL(el, 2, e_buf.bytes());
+  PcBuf<uint8_t> key(16);
+  std::memcpy(key.bytes(), file, 8);
+  el->key.set(key.bytes());
+  el->key_len = 8;
+  el->op = uint16_t(FM_OP_AT | FM_OP_KEY);
+  int started = fm_start(el);
+  el->op = 0;
+  el->key.reset();
+  el->key_len = 0;
+  while (started && fm_rdnxt(el)) {
+    if (std::memcmp(e.file.data(), file, 8) != 0) break;
+    if (e.kind >= 2 && e.kind <= 5) continue;
+    std::array<char, 22> n;
+    std::memcpy(n.data(), e.name.data(), 22);
+    out->push_back(n);
+  }
+  return true;
+}
+
+// CNV TEXT of a file's fields and one text field (`text_op`, its element
+// `text`): each field converted at the running offset of the text, a
+// separator after each. Direction 1: the fields into the text.
+int cnv_text_file(ScCtx* sc, const ScOpnd& file_op, const ScOpnd& text_op, const CElem& text, int direction,
+                  uint32_t preset) {
+  char app[4] = {}, file[9] = {};
+  std::memcpy(app, file_op.app.data(), 3);
+  std::memcpy(file, file_op.text.data(), 8);
+  std::vector<std::array<char, 22>> names;
+  if (!file_fields(sc, app, file, &names)) {
+    sc_err(sc, kPcNoElemFile);
+    return 0;
+  }
+  // Neither a field nor a file with fields.
+  if (names.empty()) {
+    sc_err(sc, kPcNoField);
+    return 0;
+  }
+  if ((text.e.type != 1 && text.e.type != 2) || !text.e.mask.blank()) {
+    sc_err(sc, preset);
+    return 0;
+  }
+  uint32_t offset = 0;
+  int kind = 0;
+  for (const auto& n : names) {
+    ScOpnd f;
+    std::memset(static_cast<void*>(&f), ' ', sizeof f);
+    f.occ = 0;
+    f.occ_mode = 0;
+    std::memcpy(f.app.data(), app, 3);
+    std::memcpy(f.text.data(), n.data(), 22);
+    CElem fe, te;
+    std::memset(static_cast<void*>(&fe), 0, sizeof fe);
+    std::memset(static_cast<void*>(&te), 0, sizeof te);
+    int freg = direction ? 2 : 1, treg = direction ? 1 : 2;
+    if (!sc_cmpl_ref(sc, f, &fe, freg, &kind, direction ? 0u : uint32_t(kScRefTarget)) ||
+        !sc_cmpl_ref(sc, text_op, &te, treg, &kind, direction ? uint32_t(kScRefTarget) : 0u)) {
+      uint32_t m = sc_msg(sc);
+      sc_err(sc, m && m != preset ? m : preset);
+      return 0;
+    }
+    CvBlock blk;
+    if (!cv_get_cnv(&blk, &fe.e, app, "00")) {
+      sc_err(sc, preset);
+      return 0;
+    }
+    uint32_t width = blk.item->ext_len;
+    if (offset + width > text.e.length) {
+      sc_err(sc, 100690);
+      return 0;
+    }
+    uint16_t occurs = fe.e.occurs ? uint16_t(fe.e.occurs) : 1;
+    uint32_t len = uint32_t(fe.e.length) * occurs;
+    char n1[23] = {}, n2[23] = {};
+    std::memcpy(n1, (direction ? text_op.text : f.text).data(), 22);
+    std::memcpy(n2, (direction ? f.text : text_op.text).data(), 22);
+    if ((offset && !bld_offset_reg(sc_code(sc), treg, offset)) || len > 255 ||
+        !bld_cnv_text(sc_code(sc), sc_shift(sc), *blk.item, uint8_t(len), direction, false, n1, n2)) {
+      sc_err(sc, preset);
+      return 0;
+    }
+    offset += width + 1;
+  }
+  return 1;
+}
+
+}  // namespace
+
 // CNV TEXT of two fields: an alpha target takes the source's displayed text
 // (direction 1), any other target is read from the alpha source's text
 // (direction 0); the number field's conversion item describes both. A
@@ -126,8 +230,15 @@ int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
     uint32_t m = sc_msg(sc);
     return fail(m && m != preset ? m : preset);
   };
-  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) return ref_fail();
-  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail();
+  // One operand may name a file of its application: its fields in turn.
+  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) {
+    if (sc_msg(sc) != kPcNoField || !sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail();
+    return cnv_text_file(sc, ops.op1, ops.op2, s, 0, preset);
+  }
+  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) {
+    if (sc_msg(sc) != kPcNoField || !is_alpha(t.e.type)) return ref_fail();
+    return cnv_text_file(sc, ops.op2, ops.op1, t, 1, preset);
+  }
   int direction = is_alpha(t.e.type) ? 1 : 0;
   const CElem& text = direction ? t : s;
   const CElem& field = direction ? s : t;

@@ -113,3 +113,39 @@ int cmpl_overflow(ScCtx* sc, DStmt* st) {
   if (!clear) sc_label_ref(sc, "   ", ops.label.data(), sc_ref_of(sc, p), false);
   return 1;
 }
+
+// TIMEOUT: the seconds field in register 1 and the label the file
+// statements branch to when a record stays locked; a blank label clears it.
+int cmpl_timeout(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsTimeout>(st->ops.b);
+  IbCode* code = sc_code(sc);
+  bool clear = ut_is_all(ops.label.data(), ' ', 30);
+  bool blank_app = ut_is_all(ops.secs.app.data(), ' ', 3);
+  CElem e;
+  std::memset(static_cast<void*>(&e), 0, sizeof e);
+  int kind = 0;
+  bool loaded = false;
+  if (ops.secs.occ_mode == 2 && clear) {
+    if (!blank_app) {
+      if (!sc_cmpl_ref(sc, ops.secs, &e, 1, &kind, 0)) return fail(sc, 101770);
+      loaded = true;
+    } else if (!ut_is_all(ops.secs.text.data(), ' ', 22)) {
+      return fail(sc, 101770);
+    }
+  } else {
+    // A constant is read in the form of the work field "A" of "0LA".
+    if (blank_app && !sc_ref_0la(sc, "A", &e, 0)) return fail(sc, 101770);
+    if (!sc_cmpl_ref(sc, ops.secs, &e, 1, &kind, 0)) return fail(sc, 101770);
+    loaded = true;
+  }
+  if (clear) return bld_timeout_clr(code) ? 1 : fail(sc, 101770);
+  uint8_t t = e.e.type;
+  if (!loaded || (t != 5 && t != 8 && t != 12)) {
+    sc_err(sc, 101770);
+    return 0;
+  }
+  uint8_t* p = bld_timeout(code, later(), t, uint8_t(e.e.length), e.e.sign == '1');
+  if (!p) return fail(sc, 101770);
+  sc_label_ref(sc, "   ", ops.label.data(), sc_ref_of(sc, p), false);
+  return 1;
+}

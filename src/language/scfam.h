@@ -69,13 +69,40 @@ QV_RECORD(ScOpsVfy, 64);
 QV_AT(ScOpsVfy, kind, 30);
 QV_AT(ScOpsVfy, fail, 31);
 
-struct ScOpsGosub {     // GOSUB
+struct ScOpsGosub {     // GOSUB, COPY
   rec::Text<3> app;
   rec::Text<30> label;  // 3
   rec::Bytes<31> rest;
 };
 QV_RECORD(ScOpsGosub, 64);
 QV_AT(ScOpsGosub, label, 3);
+
+struct ScLenVal {       // a PRINT number: value and flag (0 constant, 1 a calculation variable, 2 default)
+  rec::U16 v;
+  rec::U16 flag;
+};
+QV_RECORD(ScLenVal, 4);
+QV_AT(ScLenVal, flag, 2);
+
+struct ScOpsPrint {     // PRINT
+  ScOpnd text;          // 0
+  ScLenVal first;       // 30
+  ScLenVal rows;        // 34
+  ScLenVal width;       // 38
+  rec::Bytes<22> rest;
+};
+QV_RECORD(ScOpsPrint, 64);
+QV_AT(ScOpsPrint, first, 30);
+QV_AT(ScOpsPrint, rows, 34);
+QV_AT(ScOpsPrint, width, 38);
+
+struct ScOpsTimeout {   // TIMEOUT
+  rec::Text<30> label;  // 0
+  ScOpnd secs;          // 30
+  rec::Bytes<4> rest;
+};
+QV_RECORD(ScOpsTimeout, 64);
+QV_AT(ScOpsTimeout, secs, 30);
 
 // Tests (sctst.cpp).
 int cmpl_if_and_or(ScCtx* sc, DStmt* st);
@@ -84,16 +111,28 @@ int cmpl_cnv_bin(ScCtx* sc, DStmt* st);
 int cmpl_cnv_text(ScCtx* sc, DStmt* st);
 // Miscellaneous (scmisc.cpp).
 int cmpl_verify(ScCtx* sc, DStmt* st);
+int cmpl_copy(ScCtx* sc, DStmt* st);
+int cmpl_trap(ScCtx* sc, DStmt* st);
+int cmpl_print(ScCtx* sc, DStmt* st);
+// The COPY of Subroutine `name` of application `app` (3 and 30 characters)
+// at the current statement: 1, or 0 after 101180 (none with quiet). A
+// Subroutine already being copied in this nesting, or 50 open copies,
+// fail; an application not part of the compile, or whose process
+// dictionary cannot be opened, gives an empty COPY block.
+int sc_copy_guts(ScCtx* sc, const char* app, const char* name, bool quiet);
 // Control (scctl.cpp).
 int cmpl_beg_loop(ScCtx* sc, DStmt* st);
 int cmpl_end_loop(ScCtx* sc, DStmt* st);
 int cmpl_gosub(ScCtx* sc, DStmt* st);
 int cmpl_return(ScCtx* sc, DStmt* st);
 int cmpl_overflow(ScCtx* sc, DStmt* st);
+int cmpl_timeout(ScCtx* sc, DStmt* st);
 // CALC (scmath.cpp).
 int cmpl_calc(ScCtx* sc, DStmt* st);
 // COMPUTE: target (register 1) op= source (register 2).
 int cmpl_compute(ScCtx* sc, DStmt* st);
+// TOTAL: the field's report total (register 1, 9 packed bytes) op= source.
+int cmpl_total(ScCtx* sc, DStmt* st);
 
 // A numeric literal as a constant of type 12 (8 packed bytes and a scale
 // byte): 1 with its reference, 0 when the text is no number.
@@ -111,6 +150,11 @@ void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg);
 // Patches the open exits of the letter with the address that follows now:
 // false when none was open.
 bool sc_loop_close(ScCtx* sc, bool binary, int letter);
+// Writes `to` into the code operand at + 4 of the instruction at inst.
+void sc_patch(ScCtx* sc, CodeRef inst, CodeRef to);
+// The current statement's T/F column once more (after code of other
+// columns): labels awaiting an address take the next one, or its branch.
+void sc_tf_restate(ScCtx* sc);
 // The address of the instruction p just built in the current block.
 CodeRef sc_ref_of(ScCtx* sc, const uint8_t* p);
 // Compiles a "0LA" field by name into register reg (0: none).

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "language/ibmath.h"
+#include "language/ibmisc.h"
 #include "language/ibutil.h"
 #include "language/sccalc.h"
 #include "language/scfam.h"
@@ -117,5 +118,40 @@ int cmpl_compute(ScCtx* sc, DStmt* st) {
   // Only the hash totals take an alpha source (turned into a number first).
   if (!numeric(s.e.type) && !(hash && s.e.type == 1)) return fail();
   if (!bld_compute(sc_code(sc), num_of(t.e), num_of(s.e), op)) return fail();
+  return 1;
+}
+
+// TOTAL: in Output, Update, Subroutine, Job and Inquiry processes the
+// report total of the field (its accumulator at the current total level)
+// is the target of COMPUTE's operation; elsewhere a no-operation.
+int cmpl_total(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  auto fail = [&] {
+    uint32_t m = sc_msg(sc);
+    sc_err(sc, m && m != preset ? m : preset);
+    return 0;
+  };
+  int t = st->proc_type;
+  if (t != 3 && t != 4 && t != 6 && t != 7 && t != 9) return bld_nop(sc_code(sc)) ? 1 : fail();
+  char op = char(uint8_t(ops.rel));
+  if (op == 'P') op = '1';
+  if (op == 'M') op = '2';
+  bool hash = op == '1' || op == '2';
+  if (op != '+' && op != '-' && op != '*' && op != '/' && !hash) return fail();
+  CElem f, s;
+  std::memset(static_cast<void*>(&f), 0, sizeof f);
+  std::memset(static_cast<void*>(&s), 0, sizeof s);
+  if (!sc_cmpl_sum(sc, ops.op1, &f, 1, 1)) return fail();
+  if (!numeric(f.e.type)) return fail();
+  IbNum target = num_of(f.e);
+  target.type = 12;
+  target.len = 9;
+  target.scale = 0;
+  int kind = 0;
+  if (ut_is_all(ops.op2.app.data(), ' ', 3)) s.e = f.e;
+  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return fail();
+  if (!numeric(s.e.type) && !(hash && s.e.type == 1)) return fail();
+  if (!bld_compute(sc_code(sc), target, num_of(s.e), op)) return fail();
   return 1;
 }

@@ -93,9 +93,12 @@ TEST(Pool, BlocksAreZeroedDistinctAndReused) {
     blocks.push_back(q);
   }
   EXPECT_EQ(mm_check_pool(p), 0);
+  EXPECT_EQ(mm_pool_live(p), 7u);
   // A freed block is handed out again, zeroed.
   ASSERT_EQ(mm_free(blocks[3]), 1);
+  EXPECT_EQ(mm_pool_live(p), 6u);
   auto* again = static_cast<uint8_t*>(MM_ALLOC(p, 100));
+  EXPECT_EQ(mm_pool_live(p), 7u);
   EXPECT_EQ(again, blocks[3]);
   EXPECT_EQ(again[0], 0);
   // Arrays round each element up to 4 bytes; strings fill their descriptor.

@@ -3,12 +3,17 @@
 // the process compiler and run through the interpreter.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "files/fmcat.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
 #include "foundation/os.h"
 #include "language/ibutil.h"
+#include "language/ii.h"
 #include "language/iiutil.h"
 #include "language/scfam.h"
 #include "process/pc.h"
@@ -109,6 +114,27 @@ struct ScFam : ::testing::Test {
     els.push_back(el("T4", 1, 4));
     els.push_back(el("T2", 1, 2));
     els.push_back(el("T20", 1, 20));
+    els.push_back(el("T80", 1, 80));
+    // Fields with dictionary conditions, of the file "VF": 10 <= V1 <= 20
+    // (range codes), V2 >= 0 (a low bound); a group header of the file.
+    auto with = [](fx::Rec r, std::initializer_list<std::pair<const char*, std::string>> more) {
+      auto& d = rec::view<DElem>(r.data());
+      d.file.set("VF");
+      for (const auto& [k, v] : more) {
+        std::string key = k;
+        if (key == "rng_code1") d.rng_code1 = uint8_t(std::stoi(v));
+        if (key == "rng_value1") d.rng_value1.set(v);
+        if (key == "rng_code2") d.rng_code2 = uint8_t(std::stoi(v));
+        if (key == "rng_value2") d.rng_value2.set(v);
+        if (key == "low_given") d.low_given = uint8_t(std::stoi(v));
+        if (key == "low") d.low.set(v);
+        if (key == "kind") d.kind = uint8_t(std::stoi(v));
+      }
+      return r;
+    };
+    els.push_back(with(el("V1", 12, 9), {{"rng_code1", "2"}, {"rng_value1", "10"}, {"rng_code2", "4"}, {"rng_value2", "20"}}));
+    els.push_back(with(el("V2", 5, 4), {{"low_given", "2"}, {"low", "0"}}));
+    els.push_back(with(el("V3", 1, 4), {{"kind", "2"}, {"low_given", "1"}, {"low", "XXXX"}}));
     ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", els), int(els.size()));
   }
   void TearDown() override {
@@ -120,12 +146,25 @@ struct ScFam : ::testing::Test {
     ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0) << (r.errors.empty() ? "" : r.errors[0]);
     std::vector<std::string> errs;
     ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+    define_procs(r.stmts);
+  }
+  // The PROCESS records of the statements' processes.
+  void define_procs(const std::vector<DStmt>& stmts) {
+    SeFileResult r;
+    r.stmts = stmts;
     std::set<std::string> seen;
     std::vector<fx::Rec> procs;
+    // (Each process its own creation stamp: saved modules are named by it.)
+    static int stamps = 0;
     for (const DStmt& s : r.stmts) {
       std::string n = s.proc_name.str();
       while (!n.empty() && n.back() == ' ') n.pop_back();
-      if (seen.insert(n).second) procs.push_back(pltest::proc_rec(n, s.proc_type, "0"));
+      if (!seen.insert(n).second) continue;
+      ++stamps;
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "2026-02-01T%02d:%02d:%02d", stamps / 3600 % 24, stamps / 60 % 60,
+                    stamps % 60);
+      procs.push_back(pltest::proc_rec(n, s.proc_type, "0", 50, stamp, stamp));
     }
     ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), int(procs.size()));
   }
@@ -439,4 +478,434 @@ TEST_F(ScFam, ReturnWithoutGosubEndsTheProcess) {
   EXPECT_EQ(acc, 0u);
 }
 
+
+// ------------------------------------------------------------ COPY --
+std::string copy(const char* tf, const char* app, const char* name) {
+  return line(tf, "COPY", {{0, app}, {4, name}});
+}
+
+// A COPY runs the Subroutine's statements under its own T/F column followed
+// by theirs; a false COPY runs none of them.
+TEST_F(ScFam, CopyRunsTheSubroutineUnderItsPrefix) {
+  Prog m("CMAIN");
+  m.add(calc("", "A", "5")).add(calc("", "B", "7"));
+  m.add(test("", "IF", "A", EQ, "5")).add(copy("T", "ABC", "CSUB"));
+  int first = m.n;
+  m.log(true, "T");   // the COPY's column again after the body
+  m.add(test("", "IF", "A", EQ, "4")).add(copy("T", "ABC", "CSUB")).log(true, "F");
+  m.add(copy("", "ZZZ", "NOWHERE")).log(true);   // an application not in the compile: an empty block
+  // CSUB: IF B = 8 at level 2 (false), then F, T and blank columns.
+  Prog sub("CSUB");
+  sub.add(test("", "IF", "B", EQ, "8")).log(true, "F").log(false, "T").log(true);
+  define(m.text + sub.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("CMAIN", &acc), 2);
+  // The body's messages (its own sequence numbers) run during the first COPY.
+  std::vector<uint32_t> want{200, 400};
+  for (uint32_t w : m.want) want.push_back(w);
+  (void)first;
+  EXPECT_EQ(logged(), want);
+  EXPECT_TRUE(errors("CMAIN").empty()) << testing::PrintToString(errors("CMAIN"));
+}
+
+// A Subroutine that copies itself, directly or through another one, fails
+// at the inner COPY; a COPY of no Subroutine fails.
+TEST_F(ScFam, CopyRecursionAndMissingSubroutines) {
+  define(proc("RSELF") + copy("", "ABC", "RSELF") + proc("RA") + copy("", "ABC", "RB") + proc("RB") +
+         copy("", "ABC", "RA") + proc("RMISS") + copy("", "ABC", "NOSUCH") + proc("ROK") + copy("", "ABC", "RLEAF") +
+         copy("", "ABC", "RLEAF") + proc("RLEAF") + msg());
+  EXPECT_EQ(run("RSELF"), 4);
+  EXPECT_EQ(errors("RSELF"), (std::vector<uint32_t>{101180}));
+  EXPECT_EQ(run("RA"), 4);
+  auto a = errors("RA");
+  EXPECT_EQ(a.size(), 1u);
+  EXPECT_EQ(run("RMISS"), 4);
+  EXPECT_EQ(errors("RMISS"), (std::vector<uint32_t>{101180}));
+  // Copied twice: one CLIB record, both bodies run.
+  uint32_t acc = 0;
+  EXPECT_EQ(run("ROK", &acc), 2);
+  EXPECT_EQ(acc, 2u);
+  std::vector<uint32_t> all;
+  for (const char* n : {"RA", "RB"})
+    for (uint32_t m : errors(n)) all.push_back(m);
+  EXPECT_EQ(all, (std::vector<uint32_t>{101180}));
+}
+
+// A GOSUB to a label the event point never defines runs the Subroutine of
+// that name inline and returns; one of no Subroutine is 101350.
+TEST_F(ScFam, GosubToAnUndefinedLabelRunsTheSubroutine) {
+  Prog m("GMAIN");
+  m.add(calc("", "A", "1")).add(line("", "GOSUB", {{4, "GSUB"}})).check("A", EQ, "3");
+  m.add(line("", "GOSUB", {{4, "GSUB"}})).check("A", EQ, "5").log(true);
+  Prog sub("GSUB");
+  sub.add(calc("", "A", "A + 2")).add(line("", "GOTO", {{0, "ON"}})).log(false);
+  sub.add(line("", "LABEL", {{0, "ON"}})).log(true);
+  // A label a GOTO also references stays a label: undefined, 100940.
+  define(m.text + sub.text + proc("GBAD") + line("", "GOSUB", {{4, "NOSUB"}}) + proc("GMIX") +
+         line("", "GOSUB", {{4, "GSUB"}}) + line("", "GOTO", {{0, "GSUB"}}));
+  uint32_t acc = 0;
+  EXPECT_EQ(run("GMAIN", &acc), 2);
+  ASSERT_EQ(m.want.size(), 3u);
+  std::vector<uint32_t> want{sub.want[0], m.want[0], sub.want[0], m.want[1], m.want[2]};
+  EXPECT_EQ(logged(), want);
+  EXPECT_TRUE(errors("GMAIN").empty()) << testing::PrintToString(errors("GMAIN"));
+  EXPECT_EQ(run("GBAD"), 4);
+  EXPECT_EQ(errors("GBAD"), (std::vector<uint32_t>{101350}));
+  EXPECT_EQ(run("GMIX"), 4);
+  EXPECT_EQ(errors("GMIX"), (std::vector<uint32_t>{100940}));
+}
+
+// ------------------------------------------------- control edge cases --
+// A GOTO into a loop body reaches its END LOOP without the BEG LOOP: 100910,
+// which ends the event point as every uncaught run-time error does.
+TEST_F(ScFam, GotoIntoALoopBody) {
+  Prog p("GL1");
+  p.add(line("", "GOTO", {{0, "IN"}})).add(loop("I", "1", "3")).add(line("", "LABEL", {{0, "IN"}}));
+  p.log(true).add(line("", "END LOOP", {{0, "I"}})).log(false);
+  define(p.text);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("GL1", &acc), 300540);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("GL1").empty());
+}
+
+// GOSUB three deep: each subroutine changes the truth mask; each RETURN
+// gives the caller its own back.
+TEST_F(ScFam, GosubThreeDeepRestoresTheMask) {
+  Prog p("GM1");
+  p.add(calc("", "A", "1")).add(test("", "IF", "A", EQ, "1")).add(line("T", "GOSUB", {{4, "S1"}}));
+  p.log(true, "T").log(false, "F").add(line("", "END PROC"));
+  p.add(line("", "LABEL", {{0, "S1"}})).add(test("", "IF", "A", EQ, "2")).add(line("F", "GOSUB", {{4, "S2"}}));
+  p.log(true, "F").add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S2"}})).add(test("", "IF", "A", EQ, "1")).add(line("T", "GOSUB", {{4, "S3"}}));
+  p.log(true, "T").add(line("", "RETURN"));
+  p.add(line("", "LABEL", {{0, "S3"}})).add(test("", "IF", "A", EQ, "3")).log(true, "F").add(line("", "RETURN"));
+  define(p.text);
+  // Order of the run: S3's message, then S2's, S1's, the caller's.
+  std::vector<uint32_t> w = p.want;
+  ASSERT_EQ(w.size(), 4u);
+  std::vector<uint32_t> want{w[3], w[2], w[1], w[0]};
+  EXPECT_EQ(run("GM1"), 2);
+  EXPECT_EQ(logged(), want);
+  EXPECT_TRUE(errors("GM1").empty());
+}
+
+// An event point that ends inside a subroutine leaves no GOSUB entry in the
+// interpreter's pool.
+TEST_F(ScFam, NoGosubEntryLeftAfterTheEventPointEndsInside) {
+  Prog p("GE1");
+  p.add(line("", "GOSUB", {{4, "S1"}})).log(false);
+  p.add(line("", "LABEL", {{0, "S1"}})).add(line("", "GOSUB", {{4, "S2"}})).log(false);
+  p.add(line("", "LABEL", {{0, "S2"}})).log(true).add(line("", "END PROC"));
+  define(p.text);
+  EXPECT_EQ(run("GE1"), 2);
+  MmPool pool = mm_create_pool(" IIPOOL    ", com.base_scope, 0);
+  size_t before = mm_pool_live(pool);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(run("GE1"), 2);
+  EXPECT_EQ(mm_pool_live(pool), before);
+  EXPECT_EQ(logged(), p.want);
+}
+
+// A copier's module records the copied Subroutine's change stamp: after the
+// Subroutine changes, the next run compiles the copier again.
+TEST_F(ScFam, AChangedCopiedSubroutineRecompilesItsCopier) {
+  auto store = [&](const std::string& text, uint32_t seq = 0) {
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0);
+    if (seq) r.stmts[0].seq = seq;
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  };
+  std::string main_text = proc("KMAIN") + calc("", "A", "1") + copy("", "ABC", "KSUB") + test("", "IF", "A", EQ, "2") +
+                          msg("T") + test("", "IF", "A", EQ, "4") + msg("T");
+  store(main_text + proc("KSUB") + calc("", "A", "A + 1"));
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00",
+                      {pltest::proc_rec("KMAIN", 6, "1", 50, "2026-03-01T00:00:01", "2026-03-01T00:00:01"),
+                       pltest::proc_rec("KSUB", 6, "1", 50, "2026-03-01T00:00:02", "2026-03-01T00:00:02")}),
+            2);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("KMAIN", &acc), 2);
+  EXPECT_EQ(logged(), (std::vector<uint32_t>{400}));
+  // A second statement adding 2, and a new change stamp.
+  store(proc("KSUB") + calc("", "A", "A + 2"), 200);
+  // The Subroutine's change stamp moves on, and with it the application's
+  // (the loader looks at an application's pieces when its stamp changed).
+  auto bump = [](FmFdb* f, uint8_t* rec, uint8_t* stamp) {
+    ASSERT_EQ(FM_OPEN(f, com.depth, 0, 0, 15), 1);
+    FmArb* a = f->handle.get();
+    PROTO_FULL(a, 0, rec);
+    a->op = FM_OP_HOLD;
+    ASSERT_EQ(fm_read(a), 1);
+    a->op = 0;
+    stamp[7] = uint8_t(stamp[7] + 1);
+    ASSERT_EQ(fm_rewrite(a), 1);
+    FM_CLOSE(a, 0);
+  };
+  PcBuf<FmKdb> kdb(sizeof(FmKdb) * FM_CAT_KDB_AREA);
+  PcBuf<FmSdb> sdb(sizeof(FmSdb) * FM_CAT_SDB_AREA);
+  FmFdb f;
+  INIT_DPROC_FDB(&f, kdb.p, sdb.p, "ABC", "00");
+  PcBuf<DProc> d;
+  d->proc_type = 6;
+  d->proc_name.set("KSUB");
+  bump(&f, d.bytes(), d->changed.b);
+  FmFdb g;
+  INIT_DAP_FDB(&g, kdb.p, sdb.p);
+  PcBuf<DAppl> ap;
+  std::memset(ap.bytes(), ' ', sizeof(DAppl));
+  ap->app.set("ABC");
+  ap->ver.set("00");
+  bump(&g, ap.bytes(), ap->stamp.b);
+  pi_getters_reset();
+  EXPECT_EQ(run("KMAIN", &acc), 2);
+  EXPECT_EQ(logged(), (std::vector<uint32_t>{600}));
+}
+
+// ------------------------------------------------------------ CALC --
+// The instructions of CALC A = B * (DI + 2), as the trace names them:
+// reset; push A; push B; push DI; convert the top; push 2; add; multiply;
+// store.
+TEST_F(ScFam, CalcShapeOfAMixedExpression) {
+  Prog p("CS1");
+  p.add(calc("", "B", "1.5")).add(calc("", "DI", "4")).add(calc("", "A", "B * (DI + 2)")).check("A", EQ, "9");
+  define(p.text);
+  FILE* t = std::tmpfile();
+  ASSERT_NE(t, nullptr);
+  ii_set_trace(t);
+  EXPECT_EQ(run("CS1"), 2);
+  ii_set_trace(nullptr);
+  std::rewind(t);
+  std::string seq;
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, t)) {
+    std::string l = buf;
+    size_t at = l.find(" -"), e = l.find(" - ", at + 2);
+    if (l[0] == '(' || at == std::string::npos || e == std::string::npos) continue;
+    std::string n = l.substr(at + 2, e - at - 2);
+    while (!n.empty() && n.back() == ' ') n.pop_back();
+    seq += n + " ";
+  }
+  std::fclose(t);
+  EXPECT_EQ(logged(), p.want);
+  const std::string push = "RLOC_IRA_1 RLOC_CALC_OPRND ";
+  std::string want = "RLOC_RESET_CALC_STACK " + push + push + push +
+                     "RLOC_ALTER_ELEM RLOC_CNST_1 RLOC_CALC_OPRND RLOC_CALC_2_OPS RLOC_CALC_2_OPS RLOC_CALC_EQ "
+                     "RLOC_IRA_1 RLOC_CNST_2 ";
+  EXPECT_NE(seq.find(want), std::string::npos) << seq;
+}
+
+// Syntax errors of CALC expressions are 101060, each on its statement.
+TEST_F(ScFam, CalcSyntaxErrors) {
+  std::string text = proc("CE1");
+  const char* bad[] = {"A +",        "(A + 1",     "A + 1)",   "@SQRT (4)", "@ SQRT(4)",
+                       "@ATAN2(1)",  "@NOPE(1)",     "@(1)",       "A B",      "1 2",       "A * * 2",
+                       "@SQRT(4",    "@ATAN2(1 2)",  "A + .",      "#",        "1..2",      "A + (",
+                       "@SQRT4)"};
+  for (const char* e : bad) text += calc("", "A", e);
+  define(text);
+  EXPECT_EQ(run("CE1"), 4);
+  auto got = errors("CE1");
+  EXPECT_EQ(got, std::vector<uint32_t>(std::size(bad), 101060u)) << testing::PrintToString(got);
+}
+
+// ------------------------------------------------------------- fuzz --
+// Random STMT records of the computing, control and miscellaneous verbs
+// through the compiler (at an event point the runner does not run): the
+// compile never crashes, and a process that does not compile has a
+// CMPL_ERR record for it. Seeded.
+TEST_F(ScFam, RandomStatementsCompileOrAreRecordedErrors) {
+  SeFileResult tr;
+  ASSERT_EQ(se_read_file("t.stmt", proc("FZ") + msg(), nullptr, &tr), 0);
+  const DStmt base = tr.stmts.at(0);
+  std::mt19937 rng(19);
+  auto pick = [&](auto const& v) { return v[rng() % std::size(v)]; };
+  const int verbs[] = {3, 7, 12, 16, 18, 20, 21, 31, 36, 37, 38, 42, 52, 54, 57, 63, 77, 78, 80, 96};
+  const char* apps[] = {"0LA", "ABC", "   ", "ZZZ", "0L"};
+  const char* names[] = {"A", "AI", "B", "K", "T4", "T20", "X", "FZ1", "FZ2", "", "DI"};
+  const char* tfs[] = {"     ", "T    ", "F    ", "TF   ", "1 0  ", "?    ", "TTTTT"};
+  auto opnd = [&](uint8_t* o) {   // a 30-byte operand reference
+    std::memset(o, ' ', 30);
+    o[0] = uint8_t(rng() % 4);
+    o[1] = uint8_t(rng() % 3 == 0 ? rng() : 0);
+    o[2] = uint8_t(rng() % 4);
+    std::memcpy(o + 4, pick(apps), 3);
+    const char* n = pick(names);
+    std::memcpy(o + 7, n, std::strlen(n));
+    if (rng() % 5 == 0) std::memcpy(o + 7, "12.5", 4);
+  };
+  constexpr int kProcs = 120, kPer = 5;
+  std::vector<DStmt> all;
+  for (int p = 0; p < kProcs; ++p) {
+    for (int i = 0; i < kPer; ++i) {
+      DStmt st = base;
+      std::string name = "FZ" + std::to_string(p);
+      std::memset(st.proc_name.data(), ' ', 30);
+      std::memcpy(st.proc_name.data(), name.data(), name.size());
+      st.event_point = 30;
+      st.seq = uint32_t(100 * (i + 1));
+      st.verb = uint16_t(pick(verbs));
+      std::memcpy(st.tf.data(), pick(tfs), 5);
+      uint8_t* ops = st.ops.b;
+      switch (rng() % 3) {
+        case 0:   // bytes at random
+          for (size_t k = 0; k < 64; ++k) ops[k] = uint8_t(rng());
+          break;
+        case 1:   // two operand references and an operator or relation
+          opnd(ops);
+          opnd(ops + 30);
+          ops[60] = uint8_t(pick(std::string("+-*/PM=1234567809")));
+          ops[61] = uint8_t(rng() % 4);
+          break;
+        default:  // a name (label, Subroutine, loop letter, expression) and small numbers
+          std::memset(ops, ' ', 64);
+          std::memcpy(ops, pick(apps), 3);
+          {
+            const char* n = pick(names);
+            std::memcpy(ops + 3 * (rng() % 2), n, std::strlen(n));
+          }
+          for (int k = 4; k < 16; k += 2) ops[k] = uint8_t(rng() % 3 == 0 ? rng() : rng() % 8);
+          if (rng() % 3 == 0) std::memcpy(ops + 4, "A * (B + 2", 10);
+          break;
+      }
+      all.push_back(st);
+    }
+  }
+  std::vector<std::string> errs;
+  int stored = se_store_dict("ABC", "00", nullptr, all, &errs);
+  ASSERT_GT(stored, kProcs);
+  define_procs(all);
+  int compiled = 0, refused = 0;
+  for (int p = 0; p < kProcs; ++p) {
+    std::string name = "FZ" + std::to_string(p);
+    int rc = run(name.c_str());
+    auto e = errors(name.c_str());
+    if (rc == 2) {
+      ++compiled;
+      EXPECT_TRUE(e.empty()) << name;
+    } else {
+      ++refused;
+      EXPECT_EQ(rc, 4) << name;
+      std::string what;
+      for (const DStmt& st : all)
+        if (std::string(st.proc_name.data(), name.size()) == name && st.proc_name[name.size()] == ' ') {
+          what += " " + std::to_string(st.verb.get()) + ":";
+          for (int k = 0; k < 40; ++k) what += (st.ops.b[k] >= 32 && st.ops.b[k] < 127) ? char(st.ops.b[k]) : '.';
+        }
+      EXPECT_FALSE(e.empty()) << name << " refused without a compile error (" << rc << "):" << what;
+      for (uint32_t m : e) EXPECT_NE(m, 0u) << name;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  RecordProperty("compiled", compiled);
+}
+
+// ------------------------------------------- TRAP, TIMEOUT, PRINT, TOTAL --
+// TRAP without the debugger's traps switched on does nothing; TIMEOUT sets
+// (or with a blank label clears) the lock time-out, its label resolved with
+// the others; PRINT outside Start of Frame is a no-operation, and in a
+// Subroutine does nothing when it runs.
+TEST_F(ScFam, TrapTimeoutAndPrintRun) {
+  Prog p("TT1");
+  p.add(line("", "TRAP")).log(true);
+  p.add(line("", "TIMEOUT", {{0, "LOCKED"}, {34, "0LA"}, {38, "AI"}})).log(true);
+  p.add(line("", "TIMEOUT", {})).log(true);
+  p.add(line("", "PRINT", {{0, "0LA"}, {4, "T20"}, {34, "1"}, {43, "22"}, {55, "20"}})).log(true);
+  p.add(line("", "END PROC")).add(line("", "LABEL", {{0, "LOCKED"}})).log(false);
+  define(p.text);
+  EXPECT_EQ(run("TT1"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("TT1").empty()) << testing::PrintToString(errors("TT1"));
+}
+
+TEST_F(ScFam, TimeoutAndTotalRefusals) {
+  // An alpha seconds field: 101770; a label never defined: 100940.
+  define(proc("TT2") + line("", "TIMEOUT", {{0, "LOCKED"}, {34, "0LA"}, {38, "T4"}}) +
+         line("", "TIMEOUT", {{0, "NOWHERE"}, {34, "0LA"}, {38, "AI"}}) +
+         // TOTAL of no field.
+         line("", "TOTAL", {{0, "0LA"}, {4, "NOPE"}, {31, "+"}, {38, "1"}}) + line("", "LABEL", {{0, "LOCKED"}}));
+  EXPECT_EQ(run("TT2"), 4);
+  auto got = errors("TT2");
+  std::multiset<uint32_t> g(got.begin(), got.end()), w{101770, 100940, 102080};
+  EXPECT_EQ(g, w);
+}
+
+// TOTAL compiles against the field's report total (at an event point the
+// runner does not reach: without a report the accumulators are not there).
+TEST_F(ScFam, TotalCompilesAgainstTheReportTotal) {
+  define(proc("TT3") + msg() + "statements 30\n" + line("", "TOTAL", {{0, "0LA"}, {4, "A"}, {31, "+"}, {38, "1"}}) +
+         line("", "TOTAL", {{0, "0LA"}, {4, "B"}, {31, "P"}, {34, "0LA"}, {38, "T4"}}) +
+         line("", "TOTAL", {{0, "0LA"}, {4, "C"}, {31, "*"}, {34, "0LA"}, {38, "AI"}}) +
+         // PRINT at Start of Frame compiles to the text and its three numbers.
+         "statements 21\n" + line("", "PRINT", {{0, "0LA"}, {4, "T80"}, {34, "1"}, {43, "21"}, {55, "80"}}) +
+         line("", "PRINT", {{0, "0LA"}, {4, "T20"}, {34, "1"}, {43, "22"}, {55, "20"}}));
+  uint32_t acc = 0;
+  EXPECT_EQ(run("TT3", &acc), 2);
+  EXPECT_EQ(acc, 1u);
+  EXPECT_TRUE(errors("TT3").empty()) << testing::PrintToString(errors("TT3"));
+}
+
+// VERIFY with the field's dictionary conditions, and of every data field of
+// a file (its group header left out).
+TEST_F(ScFam, VerifyDictionaryConditionsAndFiles) {
+  auto vfy = [](const char* f, const char* mode) {
+    return line("", "VERIFY", {{0, "0LA"}, {4, f}, {36, "FIELD"}, {56, mode}});
+  };
+  auto vfy_file = [](const char* file) {
+    return line("", "VERIFY", {{0, "0LA"}, {4, file}, {36, "RECORD"}, {56, "0"}});
+  };
+  // (A decimal work field starts zeroed, no packed number: its value comes
+  // through the text of a calculation variable.)
+  auto set = [](const char* f, const char* v) {
+    return calc("", "A", v) + line("", "CNV TEXT", {{0, "---"}, {4, "T20"}, {34, "---"}, {38, "A"}}) +
+           line("", "CNV TEXT", {{0, "---"}, {4, f}, {34, "---"}, {38, "T20"}});
+  };
+  Prog p("Y2");
+  p.add(set("V1", "15")).add(set("V2", "3"));
+  p.n += 4;
+  p.add(vfy("V1", "0")).log(true, "T").log(false, "F");
+  p.add(vfy_file("VF")).log(true, "T").log(false, "F");
+  p.add(set("V1", "25"));
+  p.n += 2;
+  p.add(vfy("V1", "0")).log(false, "T").log(true, "F");
+  p.add(set("V1", "10")).add(set("V2", "-1"));
+  p.n += 4;
+  p.add(vfy("V1", "0")).log(true, "T");
+  p.add(vfy("V2", "0")).log(false, "T").log(true, "F");
+  p.add(vfy_file("VF")).log(false, "T").log(true, "F");
+  // And a file of an application not there: 101910.
+  define(p.text + proc("Y3") + line("", "VERIFY", {{0, "ZZZ"}, {4, "VF"}, {36, "RECORD"}, {56, "0"}}));
+  EXPECT_EQ(run("Y2"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("Y2").empty()) << testing::PrintToString(errors("Y2"));
+  EXPECT_EQ(run("Y3"), 4);
+  EXPECT_EQ(errors("Y3"), (std::vector<uint32_t>{101910}));
+}
+
+// CNV TEXT of a file's fields into a text field and back, each at its
+// running offset; a text field too short for them is 100690.
+TEST_F(ScFam, CnvTextOfAFile) {
+  auto set = [](const char* f, const char* v) {
+    return calc("", "A", v) + line("", "CNV TEXT", {{0, "---"}, {4, "T20"}, {34, "---"}, {38, "A"}}) +
+           line("", "CNV TEXT", {{0, "---"}, {4, f}, {34, "---"}, {38, "T20"}});
+  };
+  auto cnv = [](const char* t, const char* src) {
+    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
+  };
+  Prog p("X2");
+  p.add(set("V1", "15")).add(set("V2", "-3"));
+  p.n += 4;
+  p.add(cnv("T80", "VF")).log(true, "T").log(false, "F");
+  p.add(set("V1", "99")).add(set("V2", "7"));
+  p.n += 4;
+  p.add(cnv("VF", "T80")).log(true, "T");
+  p.check("V1", EQ, "15").check("V2", EQ, "-3");
+  define(p.text + proc("X3") + cnv("T20", "VF") + cnv("T4", "NOFILE"));
+  EXPECT_EQ(run("X2"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("X2").empty()) << testing::PrintToString(errors("X2"));
+  EXPECT_EQ(run("X3"), 4);
+  auto got = errors("X3");
+  std::multiset<uint32_t> g(got.begin(), got.end()), w{100690, 102080};
+  EXPECT_EQ(g, w);
+}
 }  // namespace

@@ -195,4 +195,15 @@ TEST_F(ScRun, AnOverflowEndsTheProcessUnlessTrapped) {
   EXPECT_EQ(r.status, 127) << r.err << r.trace;
 }
 
+
+// RETURN without GOSUB: the event point ends as every uncaught run-time
+// error does, and standard error names the completion code 300540 (the
+// message 300410 goes only to the debugger's error state).
+TEST_F(ScRun, ReturnWithoutGosubEndsWithTheRunTimeCompletion) {
+  define("process 6 NORET\nstatements 1\n" + line("", "RETURN") + kEnd, {"NORET"});
+  Result r = run("NORET");
+  EXPECT_NE(r.status, 127);
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.err.find("300540"), std::string::npos) << r.err;
+}
 }  // namespace
