@@ -54,28 +54,29 @@ std::string safe(std::string s) {
   return s;
 }
 
-void report(BsCounts* c, const char* f, ...) __attribute__((format(printf, 2, 3)));
-void report(BsCounts* c, const char* f, ...) {
+// A failure or a warning: one line on standard error, counted.
+void say(int* count, const char* f, va_list ap) {
   char buf[1024];
-  va_list ap;
-  va_start(ap, f);
   std::vsnprintf(buf, sizeof buf, f, ap);
-  va_end(ap);
   std::fflush(stdout);
   std::fprintf(stderr, "quvo: bootstrap: %s\n", buf);
-  ++c->failures;
+  ++*count;
+}
+
+void report(BsCounts* c, const char* f, ...) __attribute__((format(printf, 2, 3)));
+void report(BsCounts* c, const char* f, ...) {
+  va_list ap;
+  va_start(ap, f);
+  say(&c->failures, f, ap);
+  va_end(ap);
 }
 
 void warn(BsCounts* c, const char* f, ...) __attribute__((format(printf, 2, 3)));
 void warn(BsCounts* c, const char* f, ...) {
-  char buf[1024];
   va_list ap;
   va_start(ap, f);
-  std::vsnprintf(buf, sizeof buf, f, ap);
+  say(&c->warnings, f, ap);
   va_end(ap);
-  std::fflush(stdout);
-  std::fprintf(stderr, "quvo: bootstrap: %s\n", buf);
-  ++c->warnings;
 }
 
 uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
