@@ -39,7 +39,7 @@ struct IbCnvText {        // CNV_TEXT 750 (260)
   rec::U32 shift;         // truth-level shift
   CvItem item;            // the field's conversion item; its addresses filled at each run
   rec::U8 elem_len;
-  rec::U8 occ_mode;       // 1 the target has the occurrences, 0 none
+  rec::U8 occ_mode;       // 1 the target's occurrences are counted, 2 the source's, 0 one value
   rec::U8 direction;      // 1 field to text, 0 text to field
   rec::U8 keep_len;
   rec::Text<22> name1;
@@ -65,6 +65,10 @@ struct IbCnvOp {
 uint8_t* bld_cnv_bin(IbCode* code, const IbCnvOp& target, const IbCnvOp& source, bool is_const,
                      uint32_t value, const CvItem* item);
 // CNV TEXT: direction 1 field (register 2) to text (register 1), 0 text to
-// field; item is the field's conversion item.
-uint8_t* bld_cnv_text(IbCode* code, uint32_t shift, const CvItem& item, uint8_t elem_len, int direction,
-                      bool keep_len, const char* name1, const char* name2);
+// field; item is the field's conversion item. Occurrence mode 1 (2): the
+// operand in register 1 (2) has occurrences of elem_len bytes; its length
+// register then holds elem_len times their number, and the other operand's
+// length register that number times the step between its values (0: the
+// one value for all).
+uint8_t* bld_cnv_text(IbCode* code, uint32_t shift, const CvItem& item, uint8_t elem_len, int occ_mode,
+                      int direction, bool keep_len, const char* name1, const char* name2);

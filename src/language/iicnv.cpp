@@ -47,14 +47,15 @@ uint8_t* bld_cnv_bin(IbCode* code, const IbCnvOp& t, const IbCnvOp& s, bool is_c
   return p;
 }
 
-uint8_t* bld_cnv_text(IbCode* code, uint32_t shift, const CvItem& item, uint8_t elem_len, int direction,
-                      bool keep_len, const char* name1, const char* name2) {
+uint8_t* bld_cnv_text(IbCode* code, uint32_t shift, const CvItem& item, uint8_t elem_len, int occ_mode,
+                      int direction, bool keep_len, const char* name1, const char* name2) {
   uint8_t* p = ib_put(code, 750);
   if (!p) return nullptr;
   auto& in = rec::view<IbCnvText>(p);
   in.shift = shift;
   in.item = item;
   in.elem_len = elem_len;
+  in.occ_mode = uint8_t(occ_mode == 1 || occ_mode == 2 ? occ_mode : 0);
   in.direction = direction == 1;
   in.keep_len = keep_len;
   in.name1.set(name1 ? name1 : "");
@@ -127,20 +128,33 @@ uint8_t* inst_cnv_bin_a_n(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 // CNV TEXT: a failure sets the level false; a success sets it true unless
 // the level is false already (only the level's own two bits are looked at).
+// With an occurrence mode every occurrence of the counted operand is
+// converted, each with the other operand's value at the same step; any
+// failure makes the statement false (the others are still converted).
 uint8_t* inst_cnv_text(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbCnvText>(pc);
   CvBlock blk;
   bool to_text = in.direction == 1;
   uint8_t* field = s->addr[to_text ? 1 : 0];
   char* text = reinterpret_cast<char*>(s->addr[to_text ? 0 : 1]);
-  bool ok = cv_cmpl(&blk, &in.item, nullptr) != 0;
-  if (ok) {
-    cv_set_addr(&blk, field, text);
+  size_t n = 1, step[2] = {0, 0};  // registers 1 and 2
+  if (in.occ_mode == 1 || in.occ_mode == 2) {
+    int c = in.occ_mode - 1;
+    n = in.elem_len ? s->len[c] / in.elem_len : 0;
+    step[c] = in.elem_len;
+    step[1 - c] = n ? s->len[1 - c] / n : 0;
+  }
+  size_t fstep = step[to_text ? 1 : 0], tstep = step[to_text ? 0 : 1];
+  bool compiled = n > 0 && cv_cmpl(&blk, &in.item, nullptr) != 0;
+  bool ok = compiled;
+  for (size_t k = 0; compiled && k < n; ++k) {
+    cv_set_addr(&blk, field + k * fstep, text + k * tstep);
+    blk.msg = 0;
     if (to_text) {
       cv_itoe(&blk);  // 1 when the text changed: success is the message
-      ok = blk.msg == 0;
-    } else {
-      ok = cv_etoi(&blk) != 0;
+      if (blk.msg != 0) ok = false;
+    } else if (cv_etoi(&blk) == 0) {
+      ok = false;
     }
   }
   uint32_t shift = in.shift;

@@ -1,5 +1,6 @@
 // Conversion statements compiled: CNV BIN between a short alpha field and a
 // number.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -199,7 +200,7 @@ int cnv_text_file(ScCtx* sc, const ScOpnd& file_op, const ScOpnd& text_op, const
     std::memcpy(n1, (direction ? text_op.text : f.text).data(), 22);
     std::memcpy(n2, (direction ? f.text : text_op.text).data(), 22);
     if ((offset && !bld_offset_reg(sc_code(sc), treg, offset)) || len > 255 ||
-        !bld_cnv_text(sc_code(sc), sc_shift(sc), *blk.item, uint8_t(len), direction, false, n1, n2)) {
+        !bld_cnv_text(sc_code(sc), sc_shift(sc), *blk.item, uint8_t(len), 0, direction, false, n1, n2)) {
       sc_err(sc, preset);
       return 0;
     }
@@ -212,8 +213,14 @@ int cnv_text_file(ScCtx* sc, const ScOpnd& file_op, const ScOpnd& text_op, const
 
 // CNV TEXT of two fields: an alpha target takes the source's displayed text
 // (direction 1), any other target is read from the alpha source's text
-// (direction 0); the number field's conversion item describes both. A
-// field with occurrences (and no occurrence given) converts all of them.
+// (direction 0); the number field's conversion item describes both.
+// All occurrences: the target, else the source, given without an occurrence
+// (or with occurrence 0) and having more than one, is counted (occurrence mode 1 or 2), and one
+// instruction converts each of its occurrences with the other operand's
+// value at the same step: that operand's own occurrences when it has as
+// many (when it has fewer, only as many are converted), else a single text
+// holds the texts side by side (it must be long enough: 100690), and a
+// single field is the one value of every text.
 int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
   const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
   uint32_t preset = sc_msg(sc);
@@ -250,12 +257,34 @@ int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
   std::memcpy(app, fop.app.data(), 3);
   std::memcpy(ver, "00", 2);
   if (!cv_get_cnv(&blk, &field.e, app, ver)) return fail(preset);
-  uint16_t occurs = field.e.occurs ? uint16_t(field.e.occurs) : 1;
-  uint32_t len = uint32_t(field.e.length) * (fop.occ == 0 && fop.occ_mode == 0 ? occurs : 1);
-  if (len > 255) return fail(preset);
+  auto count = [](const ScOpnd& o, const CElem& c) {
+    bool whole = (o.occ_mode == 0 && o.occ == 0) || o.occ_mode == 2;  // no occurrence given
+    return whole && c.e.occurs > 1 ? uint32_t(c.e.occurs) : 0u;
+  };
+  uint32_t n1c = count(ops.op1, t), n2c = count(ops.op2, s);
+  int mode = n1c ? 1 : n2c ? 2 : 0;
+  const CElem& counted = mode == 2 ? s : t;
+  uint32_t elem = mode ? counted.e.length : field.e.length;
+  if (elem > 255) return fail(preset);
+  if (mode) {
+    const CElem& other = mode == 1 ? s : t;
+    uint32_t n = mode == 1 ? n1c : n2c, other_n = mode == 1 ? n2c : 0;
+    if (other_n) n = std::min(n, other_n);
+    uint32_t step = 0;
+    if (other_n) {
+      step = other.e.length;
+    } else if (&other == &text) {
+      step = blk.item->ext_len;
+      if (step * n > text.e.length) return fail(100690);
+    }
+    if (elem * n > 65535 || step * n > 65535 || !bld_ld_len(sc_code(sc), mode, uint16_t(elem * n)) ||
+        !bld_ld_len(sc_code(sc), 3 - mode, uint16_t(step * n)))
+      return fail(preset);
+  }
   char n1[23] = {}, n2[23] = {};
   std::memcpy(n1, ops.op1.text.data(), 22);
   std::memcpy(n2, ops.op2.text.data(), 22);
-  if (!bld_cnv_text(sc_code(sc), sc_shift(sc), *blk.item, uint8_t(len), direction, false, n1, n2)) return fail(preset);
+  if (!bld_cnv_text(sc_code(sc), sc_shift(sc), *blk.item, uint8_t(elem), mode, direction, false, n1, n2))
+    return fail(preset);
   return 1;
 }

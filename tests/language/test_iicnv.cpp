@@ -96,7 +96,7 @@ TEST_F(IiCnv, TextConversionSetsFalseOnlyOnAFailure) {
     }
     bld_ira(&m.code, ia, 1);
     bld_ira(&m.code, ib, 2);
-    bld_cnv_text(&m.code, shift, item, 4, direction, false, "TEXT", "AMOUNT");
+    bld_cnv_text(&m.code, shift, item, 4, 0, direction, false, "TEXT", "AMOUNT");
     end();
     uint32_t mask = 0;
     EXPECT_EQ(run(ii2::cref(1, 0), &mask), 1);
@@ -122,6 +122,54 @@ TEST_F(IiCnv, TextConversionSetsFalseOnlyOnAFailure) {
   EXPECT_EQ(cnv(0, 10, {2}), 2u);
   EXPECT_EQ(cnv(0, 6, {2}), 2u);
   EXPECT_EQ(cnv(0, 6, {1}), 1u);
+}
+
+// All occurrences: each value of the counted operand with the other's value
+// at its step (its own occurrences, texts side by side, or one value for
+// all); one failure makes the statement false, the others still converted.
+TEST_F(IiCnv, TextConversionOfEveryOccurrence) {
+  CvItem item;
+  std::memset(&item, 0, sizeof item);
+  item.type = 5;
+  item.int_len = 4;
+  item.sign = '1';
+  item.digits = 6;
+  item.ext_len = 8;
+  item.mask.set("");
+  // mode 1 or 2 counts register 1 or 2: n values of len1 (len2) bytes.
+  auto cnv = [&](int mode, int direction, int n, int step1, int step2) {
+    restart();
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    bld_ld_len(&m.code, 1, uint16_t(n * step1));
+    bld_ld_len(&m.code, 2, uint16_t(n * step2));
+    bld_cnv_text(&m.code, 10, item, uint8_t(mode == 1 ? step1 : step2), mode, direction, false, "TEXT", "AMOUNT");
+    end();
+    uint32_t mask = 0;
+    EXPECT_EQ(run(ii2::cref(1, 0), &mask), 1);
+    return (mask >> 8) & 3;
+  };
+  std::memset(fa, '.', 64);
+  for (int k = 0; k < 3; ++k) rec::view<rec::U32>(fb + 4 * k) = uint32_t(100 * k + 1);
+  // Three texts of 10 bytes (the target counted), three values of 4.
+  EXPECT_EQ(cnv(1, 1, 3, 10, 4), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 30), "     1  ..   101  ..   201  ..");
+  // The values counted, the texts side by side in one field.
+  std::memset(fa, '.', 64);
+  EXPECT_EQ(cnv(2, 1, 3, 8, 4), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 25), "     1     101     201  .");
+  // Back: the values (register 1 now) from texts side by side; one bad text.
+  std::memcpy(fb, "    -5        7      x9  ", 24);
+  std::memset(fa, 0, 16);
+  EXPECT_EQ(cnv(1, 0, 3, 4, 8), 2u);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(fa).get()), -5);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(fa + 4).get()), 7);
+  EXPECT_EQ(rec::view<rec::U32>(fa + 8).get(), 0u);
+  // One value for every text (a step of 0).
+  rec::view<rec::U32>(fb) = 42;
+  std::memset(fa, '.', 64);
+  EXPECT_EQ(cnv(1, 1, 2, 8, 0), 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 17), "    42      42  .");
 }
 
 }  // namespace

@@ -83,9 +83,16 @@ V from_quotient(const Q& q) {
   return v;
 }
 bool same(const V& a, const V& b) { return a.ok == b.ok && (!a.ok || (a.m == b.m && a.s == b.s)); }
+// A failure computed from an unsure value is unsure too: the engine's other
+// last digit may have let the operation through (or stopped it).
+V fail(bool unsure) {
+  V v = fail();
+  v.unsure = unsure;
+  return v;
+}
 
 V divide(const V& a, const V& b) {
-  if (b.m == 0) return fail();
+  if (b.m == 0) return fail(a.unsure || b.unsure);
   Q q = Q(a.m, p10(a.s)) / Q(b.m, p10(b.s));
   V r = from_quotient(q);
   Q eps(1, Z(1) << 50);
@@ -94,6 +101,12 @@ V divide(const V& a, const V& b) {
   return r;
 }
 
+// Add and subtract bring both operands to the larger scale and fail (300540)
+// when an aligned operand or the result needs more than 31 digits; no digit
+// is dropped to make room. (The foundation's bin_math, whose operands are
+// 32-bit words, always aligns within its exact 128-bit work; the packed
+// operands here may already hold 31 digits, so an alignment past 31 digits
+// has no exact packed result, and the arithmetic is exact or refused.)
 bool align(V& a, V& b) {
   int s = std::max(a.s, b.s);
   a.m *= p10(s - a.s);
@@ -104,9 +117,9 @@ bool align(V& a, V& b) {
 
 V add(V a, V b, bool sub) {
   bool unsure = a.unsure || b.unsure;
-  if (!align(a, b)) return fail();
+  if (!align(a, b)) return fail(unsure);
   a.m = sub ? Z(a.m - b.m) : Z(a.m + b.m);
-  if (ndig(a.m) > 31) return fail();
+  if (ndig(a.m) > 31) return fail(unsure);
   a.unsure = unsure;
   return a;
 }
@@ -135,7 +148,7 @@ V mul(V a, V b) {
         drop(b, 1);
         d2 = ndig(b.m);
       } else {
-        return fail();
+        return fail(unsure);
       }
     }
   }
@@ -282,16 +295,16 @@ V store_rule(V r, const Form& t, int tscale) {
   if (!r.ok) return r;
   if (t.type == 12) {
     limit15(r, false);
-    if (ndig(r.m) > 15) return fail();
+    if (ndig(r.m) > 15) return fail(r.unsure);
     return r;
   }
-  if (tscale > r.s && ndig(r.m) + tscale - r.s > 31) return fail();
+  if (tscale > r.s && ndig(r.m) + tscale - r.s > 31) return fail(r.unsure);
   r.m = round_div(r.m, r.s - tscale);
   r.s = tscale;
-  if (t.type == 8) return ndig(r.m) <= 2 * t.len - 1 ? r : fail();
+  if (t.type == 8) return ndig(r.m) <= 2 * t.len - 1 ? r : fail(r.unsure);
   int64_t lo = bin_min(t), hi = bin_max(t);
   if (no_neg_int && t.sg && t.len < 4) lo = 0;
-  return r.m >= Z(std::to_string(lo), 10) && r.m <= Z(std::to_string(hi), 10) ? r : fail();
+  return r.m >= Z(std::to_string(lo), 10) && r.m <= Z(std::to_string(hi), 10) ? r : fail(r.unsure);
 }
 
 V bin_math_rule(const V& a, const V& b, char op, const Form& t) {
@@ -540,7 +553,7 @@ class IiCalcDiff : public IiMath {
         V a = eval(t, x.left, dv, iv, cv);
         if (!a.ok) return a;
         V b = eval(t, x.right, dv, iv, cv);
-        if (!b.ok) return b;
+        if (!b.ok) return fail(a.unsure || b.unsure);
         switch (x.op) {
           case '+': return add(a, b, false);
           case '-': return add(a, b, true);

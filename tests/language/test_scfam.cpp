@@ -96,7 +96,7 @@ struct ScFam : ::testing::Test {
     // The calculation variables: A-H, I, J decimal (packed 8 + scale),
     // K binary; AI-CI integers.
     static int serial = 0;
-    auto el = [](std::string name, int type, int len) {
+    auto el = [](std::string name, int type, int len, int occurs = 1) {
       ++serial;
       char stamp[32];
       std::snprintf(stamp, sizeof stamp, "2026-01-01T%02d:%02d:%02d", serial / 3600 % 24, serial / 60 % 60,
@@ -104,7 +104,7 @@ struct ScFam : ::testing::Test {
       // Each work field is its own data area, as the generator numbers them.
       return fx::rec("ELEMENT", {{"area", std::to_string(3000100 + serial)}, {"work", "1"}, {"name", name}, {"kind", "1"},
                                  {"ident_stamp", stamp}, {"number", std::to_string(serial)},
-                                 {"length", std::to_string(len)}, {"occurs", "1"}, {"type", std::to_string(type)},
+                                 {"length", std::to_string(len)}, {"occurs", std::to_string(occurs)}, {"type", std::to_string(type)},
                                  {"sign", "1"}, {"digits", "15"}, {"key_kind", "255"}});
     };
     std::vector<fx::Rec> els;
@@ -115,6 +115,10 @@ struct ScFam : ::testing::Test {
     els.push_back(el("T2", 1, 2));
     els.push_back(el("T20", 1, 20));
     els.push_back(el("T80", 1, 80));
+    // Fields with occurrences: three integers, three and two texts.
+    els.push_back(el("N3", 5, 4, 3));
+    els.push_back(el("X3", 1, 20, 3));
+    els.push_back(el("X2", 1, 20, 2));
     // Fields with dictionary conditions, of the file "VF": 10 <= V1 <= 20
     // (range codes), V2 >= 0 (a low bound); a group header of the file.
     auto with = [](fx::Rec r, std::initializer_list<std::pair<const char*, std::string>> more) {
@@ -908,4 +912,37 @@ TEST_F(ScFam, CnvTextOfAFile) {
   std::multiset<uint32_t> g(got.begin(), got.end()), w{100690, 102080};
   EXPECT_EQ(g, w);
 }
+// CNV TEXT of every occurrence: the target counted, else the source; the
+// other operand's own occurrences, one field's value for every text, or the
+// texts side by side in one text field (too short: 100690).
+TEST_F(ScFam, CnvTextOfEveryOccurrence) {
+  auto cnv = [](const char* t, const char* src) {
+    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
+  };
+  Prog p("X4");
+  // One value into every text, every text into the integers, the integers
+  // side by side into one text.
+  p.add(calc("", "AI", "-4711")).add(cnv("X3", "AI")).log(true, "T").log(false, "F");
+  p.add(cnv("N3", "X3")).log(true, "T").add(cnv("T80", "N3")).log(true, "T");
+  // Other values, then back from the text side by side: each occurrence
+  // again -4711, as the last text read into one field shows.
+  p.add(calc("", "AI", "5")).add(cnv("X3", "AI")).add(cnv("N3", "X3"));
+  p.add(cnv("X2", "N3")).add(cnv("BI", "X2")).check("BI", EQ, "5");
+  p.add(cnv("N3", "T80")).log(true, "T");
+  p.add(cnv("X3", "N3")).add(cnv("BI", "X3")).check("BI", EQ, "-4711");
+  // Two texts against three integers: two converted.
+  p.add(calc("", "AI", "9")).add(cnv("X3", "AI")).add(cnv("N3", "X3")).add(cnv("X2", "AI"));
+  p.add(calc("", "AI", "77")).add(cnv("T20", "AI")).add(cnv("X2", "T20"));
+  p.add(cnv("N3", "X2")).log(true, "T").add(cnv("X3", "N3")).add(cnv("BI", "X3")).check("BI", EQ, "9");
+  // Texts the integers cannot hold: false.
+  p.add(cnv("N3", "T80")).log(true, "T").add(calc("", "A", "99999999999")).add(cnv("T20", "A"));
+  p.add(cnv("X3", "T20")).add(cnv("N3", "X3")).log(false, "T").log(true, "F");
+  define(p.text + proc("X5") + cnv("T20", "N3"));
+  EXPECT_EQ(run("X4"), 2);
+  EXPECT_EQ(logged(), p.want);
+  EXPECT_TRUE(errors("X4").empty()) << testing::PrintToString(errors("X4"));
+  EXPECT_EQ(run("X5"), 4);
+  EXPECT_EQ(errors("X5"), (std::vector<uint32_t>{100690}));
+}
+
 }  // namespace
