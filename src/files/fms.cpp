@@ -335,6 +335,30 @@ struct MemKey {
 
 struct Cur;
 
+// The records held: record id and holder's fm_id. A cursor holds one record
+// at a time, so the list stays as short as the file's handles are few.
+struct Holds {
+  std::vector<std::pair<uint32_t, uint32_t>> v;
+  uint32_t* find(uint32_t rid) {
+    for (auto& h : v)
+      if (h.first == rid) return &h.second;
+    return nullptr;
+  }
+  void set(uint32_t rid, uint32_t id) {
+    if (uint32_t* h = find(rid)) *h = id;
+    else v.emplace_back(rid, id);
+  }
+  void erase(uint32_t rid) {
+    for (auto& h : v)
+      if (h.first == rid) {
+        h = v.back();
+        v.pop_back();
+        return;
+      }
+  }
+  void clear() { v.clear(); }
+};
+
 struct MemFile {
   std::string ident;
   FmFdb fdb;           // as created; kdb points at `kdb`
@@ -343,7 +367,7 @@ struct MemFile {
   std::vector<MemRec> recs;
   uint32_t live = 0;
   std::vector<MemKey> keys;
-  std::unordered_map<uint32_t, uint32_t> holds;  // record id -> holder's fm_id
+  Holds holds;
   std::vector<Cur*> curs;
   Slab slab;
   size_t shadow_len = 0;
@@ -455,13 +479,17 @@ bool stored_indexed(const MemFile* f, int key_no, uint32_t rid) {
   return !BTree::end(it) && std::memcmp(k.tree->at(it), e, k.cw) == 0;
 }
 
-void make_shadow(MemFile* f, MemRec& r, const uint8_t* data) {
-  if (!r.shadow) r.shadow = new uint8_t[f->shadow_len + 1];
+bool make_shadow(MemFile* f, MemRec& r, const uint8_t* data) {
+  // (A record kept by reference has no block of its own: its cap is the
+  // shadow's.)
+  if (!r.shadow) r.shadow = f->slab.alloc(f->shadow_len, &r.cap);
+  if (!r.shadow) return false;
   size_t at = 0;
   for (auto& k : f->keys) {
     fmi::norm_rec_key(*k.kd, data, r.shadow + at);
     at += k.klen;
   }
+  return true;
 }
 
 void build_keys(MemFile* f) {
@@ -486,12 +514,11 @@ void build_keys(MemFile* f) {
 
 void free_rec(MemFile* f, MemRec& r) {
   if (!(r.flags & kByRef) && r.data) f->slab.release(r.data, r.cap);
-  delete[] r.shadow;
+  if (r.shadow) f->slab.release(r.shadow, r.cap);
   r = MemRec{};
 }
 
 void destroy_file(MemFile* f) {
-  for (auto& r : f->recs) delete[] r.shadow;
   M().files.erase(f->ident);
   if (f->kdb) mm_free(f->kdb);
   delete f;
@@ -543,8 +570,8 @@ void bind(FmArb* a, MemFile* f) {
 
 void unhold(Cur* c) {
   if (c->held && c->f) {
-    auto it = c->f->holds.find(c->held);
-    if (it != c->f->holds.end() && it->second == c->arb->fm_id) c->f->holds.erase(it);
+    uint32_t* h = c->f->holds.find(c->held);
+    if (h && *h == c->arb->fm_id) c->f->holds.erase(c->held);
   }
   c->held = 0;
 }
@@ -675,13 +702,13 @@ int take(FmArb* a, Cur* c, uint32_t rid, const uint8_t* data, uint32_t len) {
   a->rid_len = 4;
   int rc = 1;
   if (a->op & FM_OP_HOLD) {
-    auto it = f->holds.find(rid);
-    if (it != f->holds.end() && it->second != a->fm_id) {
+    uint32_t* h = f->holds.find(rid);
+    if (h && *h != a->fm_id) {
       rc = 0;
       a->status = FM_ST_HELD_SELF;
     } else {
       if (c->held && c->held != rid) unhold(c);
-      f->holds[rid] = a->fm_id;
+      f->holds.set(rid, a->fm_id);
       c->held = rid;
     }
   }
@@ -919,8 +946,9 @@ int m_write(FmArb* req, FmArb* a) {
     r.len = uint32_t(len);
     r.flags = kLive;
   }
+  if (byref && !f->keys.empty() && !make_shadow(f, r, keys))
+    return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
   f->recs.push_back(r);
-  if (byref && !f->keys.empty()) make_shadow(f, f->recs.back(), keys);
   size_t at = 0;
   const MemRec& stored = f->recs.back();
   for (size_t i = 0; i < f->keys.size(); ++i) {
@@ -1018,11 +1046,10 @@ int m_rewrite(FmArb* req, FmArb* a) {
 
 void remove_rec(MemFile* f, uint32_t rid) {
   MemRec& r = f->recs[rid - 1];
-  std::vector<uint8_t> e;
+  uint8_t e[FM_MAX_KEY_LEN + 12];
   for (size_t i = 0; i < f->keys.size(); ++i) {
-    e.resize(f->keys[i].ew);
-    stored_entry(f, int(i), rid, e.data());
-    f->keys[i].tree->erase(e.data());
+    stored_entry(f, int(i), rid, e);
+    f->keys[i].tree->erase(e);
   }
   free_rec(f, r);
   f->holds.erase(rid);

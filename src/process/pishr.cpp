@@ -322,6 +322,9 @@ void saa_log(int how, int cls, const SaaRec* r) {
 SaaRec* saa_read(int cls, Pcb* owner, const char* app, const char* ver) {
   FmArb* f = saa.files[cls];
   if (!saa_live(f)) return nullptr;
+  // A PCB's bit of a class is set by every write of a record it owns, so
+  // without it there is nothing to look up (a fresh PCB's usual case).
+  if (owner && !(owner->saa_classes & (1u << cls))) return nullptr;
   static SaaRec* key = static_cast<SaaRec*>(arena::alloc_chunk(sizeof(SaaRec)));
   std::memset(static_cast<void*>(key), 0, sizeof *key);
   key->owner.set(owner);
@@ -436,10 +439,23 @@ std::vector<SaaRec*> pi_saa_owned(Pcb* owner, int cls) {
   std::vector<SaaRec*> v;
   FmArb* f = pi_saa_file(cls);
   if (!f || !owner || !(owner->saa_classes & (1u << cls))) return v;
-  each_rec<SaaRec>(f, [&](SaaRec* r) {
-    if (r->owner.get() == owner) v.push_back(r);
-    return false;
-  });
+  // The owner leads the key: start at it and read while it stays.
+  static auto* who = static_cast<Ref<Pcb>*>(arena::alloc_chunk(sizeof(Ref<Pcb>)));
+  who->set(owner);
+  f->key_no = 0;
+  f->key.set(reinterpret_cast<uint8_t*>(who));
+  f->key_len = 4;
+  f->op = uint16_t(FM_OP_AT | FM_OP_KEY);
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) {
+    auto* r = reinterpret_cast<SaaRec*>(p);
+    if (r->owner.get() != owner) break;
+    v.push_back(r);
+  }
+  f->op = 0;
+  f->key.reset();
+  f->key_len = 0;
   return v;
 }
 
