@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -479,17 +480,15 @@ bool stored_indexed(const MemFile* f, int key_no, uint32_t rid) {
   return !BTree::end(it) && std::memcmp(k.tree->at(it), e, k.cw) == 0;
 }
 
-bool make_shadow(MemFile* f, MemRec& r, const uint8_t* data) {
-  // (A record kept by reference has no block of its own: its cap is the
-  // shadow's.)
-  if (!r.shadow) r.shadow = f->slab.alloc(f->shadow_len, &r.cap);
-  if (!r.shadow) return false;
+// A by-reference record's shadow anew (made by the write, in the file's
+// slab: such a record has no block of its own, so its cap is the shadow's).
+void make_shadow(MemFile* f, MemRec& r, const uint8_t* data) {
+  assert(r.shadow);
   size_t at = 0;
   for (auto& k : f->keys) {
     fmi::norm_rec_key(*k.kd, data, r.shadow + at);
     at += k.klen;
   }
-  return true;
 }
 
 void build_keys(MemFile* f) {
@@ -946,8 +945,17 @@ int m_write(FmArb* req, FmArb* a) {
     r.len = uint32_t(len);
     r.flags = kLive;
   }
-  if (byref && !f->keys.empty() && !make_shadow(f, r, keys))
-    return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+  if (byref && !f->keys.empty()) {
+    // The shadow keeps the normalised keys the entries already hold.
+    r.shadow = f->slab.alloc(f->shadow_len, &r.cap);
+    if (!r.shadow) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    size_t from = 0, to = 0;
+    for (auto& k : f->keys) {
+      std::memcpy(r.shadow + to, ents.data() + from, k.klen);
+      from += k.ew;
+      to += k.klen;
+    }
+  }
   f->recs.push_back(r);
   size_t at = 0;
   const MemRec& stored = f->recs.back();
