@@ -365,8 +365,22 @@ struct MemFile {
   FmFdb fdb;           // as created; kdb points at `kdb`
   FmKdb* kdb = nullptr;  // own copy (file manager pool)
   int scope = 0;
+  // The records by id: recs[i] has id base + i + 1. Ids are never given
+  // twice; when the last live record goes the slots go with it and base
+  // moves on, so a file whose records come and go stays small.
   std::vector<MemRec> recs;
+  uint32_t base = 0;
   uint32_t live = 0;
+  MemRec& rec(uint32_t rid) { return recs[rid - 1 - base]; }
+  const MemRec& rec(uint32_t rid) const { return recs[rid - 1 - base]; }
+  uint32_t first_rid() const { return base + 1; }
+  uint32_t last_rid() const { return base + uint32_t(recs.size()); }
+  // After a delete: an empty file drops its slots.
+  void trim() {
+    if (live != 0) return;
+    base += uint32_t(recs.size());
+    recs.clear();
+  }
   std::vector<MemKey> keys;
   Holds holds;
   std::vector<Cur*> curs;
@@ -456,7 +470,7 @@ bool indexed(const MemKey& k, const uint8_t* data, int key_no) {
 // The entry of a stored record (by-reference records: from their shadow).
 void stored_entry(const MemFile* f, int key_no, uint32_t rid, uint8_t* out) {
   const MemKey& k = f->keys[key_no];
-  const MemRec& r = f->recs[rid - 1];
+  const MemRec& r = f->rec(rid);
   if (r.flags & kByRef) {
     size_t at = 0;
     for (int i = 0; i < key_no; ++i) at += f->keys[i].klen;
@@ -687,8 +701,8 @@ int m_nam(FmArb*, FmName* out) {
 }
 
 MemRec* live_rec(MemFile* f, uint32_t rid) {
-  if (rid == 0 || rid > f->recs.size()) return nullptr;
-  MemRec& r = f->recs[rid - 1];
+  if (rid < f->first_rid() || rid > f->last_rid()) return nullptr;
+  MemRec& r = f->rec(rid);
   return (r.flags & kLive) ? &r : nullptr;
 }
 
@@ -750,8 +764,8 @@ int m_read(FmArb* req, FmArb* a) {
     if (f->fdb.org == FM_ORG_SINGLE && !(op & FM_OP_RID)) rid = 1;
     if (!keyed && (op & FM_OP_FIRST)) {
       rid = 0;
-      for (uint32_t i = 1; i <= f->recs.size(); ++i)
-        if (f->recs[i - 1].flags & kLive) {
+      for (uint32_t i = f->first_rid(); i <= f->last_rid(); ++i)
+        if (f->rec(i).flags & kLive) {
           rid = i;
           break;
         }
@@ -823,8 +837,8 @@ int m_rdnxt(FmArb* req, FmArb* a) {
   MemFile* f = c->f;
   if (f->keys.empty()) {
     uint32_t from = c->st == BEFORE ? 1 : (c->st == SEEK_GE ? c->rid : c->st == AT ? c->rid + 1 : UINT32_MAX);
-    for (uint32_t i = from; i <= f->recs.size() && i != UINT32_MAX; ++i)
-      if (f->recs[i - 1].flags & kLive) {
+    for (uint32_t i = std::max(from, f->first_rid()); i <= f->last_rid() && i != UINT32_MAX; ++i)
+      if (f->rec(i).flags & kLive) {
         c->rid = i;
         c->st = AT;
         return take(a, c, i);
@@ -916,7 +930,7 @@ int m_write(FmArb* req, FmArb* a) {
   if (!f->fdb.var) len = f->fdb.rec_len;
   const uint8_t* src = a->rec.get();
   bool byref = a->op & FM_OP_FAST;
-  uint32_t rid = uint32_t(f->recs.size() + 1);
+  uint32_t rid = f->last_rid() + 1;
   static thread_local std::vector<uint8_t> ents;
   static thread_local std::vector<bool> use;
   static thread_local std::vector<uint8_t> tmp;
@@ -1053,7 +1067,7 @@ int m_rewrite(FmArb* req, FmArb* a) {
 }
 
 void remove_rec(MemFile* f, uint32_t rid) {
-  MemRec& r = f->recs[rid - 1];
+  MemRec& r = f->rec(rid);
   uint8_t e[FM_MAX_KEY_LEN + 12];
   for (size_t i = 0; i < f->keys.size(); ++i) {
     stored_entry(f, int(i), rid, e);
@@ -1064,6 +1078,7 @@ void remove_rec(MemFile* f, uint32_t rid) {
   for (Cur* c : f->curs)
     if (c->held == rid) c->held = 0;
   --f->live;
+  f->trim();
 }
 
 int m_del(FmArb* req, FmArb* a) {
@@ -1087,6 +1102,7 @@ int m_del_all(FmArb* req, FmArb* a) {
   for (size_t i = 0; i < f->recs.size(); ++i)
     if (f->recs[i].flags & kLive) free_rec(f, f->recs[i]);
   f->live = 0;
+  f->trim();
   for (auto& k : f->keys) k.tree->clear();
   f->holds.clear();
   for (Cur* o : f->curs) {
