@@ -466,8 +466,10 @@ FmArb* pi_saa_file(int cls) { return cls >= 0 && cls < kSaaClasses && saa_live(s
 
 std::vector<SaaRec*> pi_saa_owned(Pcb* owner, int cls) {
   std::vector<SaaRec*> v;
+  // (The owner's class bits first: they spare the handle check.)
+  if (!owner || cls < 0 || cls >= kSaaClasses || !(owner->saa_classes & (1u << cls))) return v;
   FmArb* f = pi_saa_file(cls);
-  if (!f || !owner || !(owner->saa_classes & (1u << cls))) return v;
+  if (!f) return v;
   // The owner leads the key: start at it and read while it stays.
   owner_key(f, owner);
   f->op = uint16_t(FM_OP_AT | FM_OP_KEY);
