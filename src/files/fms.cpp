@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -335,15 +336,53 @@ struct MemKey {
 
 struct Cur;
 
+// The records held: record id and holder's fm_id. A cursor holds one record
+// at a time, so the list stays as short as the file's handles are few.
+struct Holds {
+  std::vector<std::pair<uint32_t, uint32_t>> v;
+  uint32_t* find(uint32_t rid) {
+    for (auto& h : v)
+      if (h.first == rid) return &h.second;
+    return nullptr;
+  }
+  void set(uint32_t rid, uint32_t id) {
+    if (uint32_t* h = find(rid)) *h = id;
+    else v.emplace_back(rid, id);
+  }
+  void erase(uint32_t rid) {
+    for (auto& h : v)
+      if (h.first == rid) {
+        h = v.back();
+        v.pop_back();
+        return;
+      }
+  }
+  void clear() { v.clear(); }
+};
+
 struct MemFile {
   std::string ident;
   FmFdb fdb;           // as created; kdb points at `kdb`
   FmKdb* kdb = nullptr;  // own copy (file manager pool)
   int scope = 0;
+  // The records by id: recs[i] has id base + i + 1. Ids are never given
+  // twice; when the last live record goes the slots go with it and base
+  // moves on, so a file whose records come and go stays small.
   std::vector<MemRec> recs;
+  uint32_t base = 0;
   uint32_t live = 0;
+  MemRec& rec(uint32_t rid) { return recs[rid - 1 - base]; }
+  const MemRec& rec(uint32_t rid) const { return recs[rid - 1 - base]; }
+  uint32_t first_rid() const { return base + 1; }
+  uint32_t last_rid() const { return base + uint32_t(recs.size()); }
+  // After a delete: an empty file drops its slots.
+  void trim() {
+    if (live != 0) return;
+    base += uint32_t(recs.size());
+    recs.clear();
+  }
   std::vector<MemKey> keys;
-  std::unordered_map<uint32_t, uint32_t> holds;  // record id -> holder's fm_id
+  Holds holds;
   std::vector<Cur*> curs;
   Slab slab;
   size_t shadow_len = 0;
@@ -431,7 +470,7 @@ bool indexed(const MemKey& k, const uint8_t* data, int key_no) {
 // The entry of a stored record (by-reference records: from their shadow).
 void stored_entry(const MemFile* f, int key_no, uint32_t rid, uint8_t* out) {
   const MemKey& k = f->keys[key_no];
-  const MemRec& r = f->recs[rid - 1];
+  const MemRec& r = f->rec(rid);
   if (r.flags & kByRef) {
     size_t at = 0;
     for (int i = 0; i < key_no; ++i) at += f->keys[i].klen;
@@ -455,8 +494,10 @@ bool stored_indexed(const MemFile* f, int key_no, uint32_t rid) {
   return !BTree::end(it) && std::memcmp(k.tree->at(it), e, k.cw) == 0;
 }
 
+// A by-reference record's shadow anew (made by the write, in the file's
+// slab: such a record has no block of its own, so its cap is the shadow's).
 void make_shadow(MemFile* f, MemRec& r, const uint8_t* data) {
-  if (!r.shadow) r.shadow = new uint8_t[f->shadow_len + 1];
+  assert(r.shadow);
   size_t at = 0;
   for (auto& k : f->keys) {
     fmi::norm_rec_key(*k.kd, data, r.shadow + at);
@@ -486,12 +527,11 @@ void build_keys(MemFile* f) {
 
 void free_rec(MemFile* f, MemRec& r) {
   if (!(r.flags & kByRef) && r.data) f->slab.release(r.data, r.cap);
-  delete[] r.shadow;
+  if (r.shadow) f->slab.release(r.shadow, r.cap);
   r = MemRec{};
 }
 
 void destroy_file(MemFile* f) {
-  for (auto& r : f->recs) delete[] r.shadow;
   M().files.erase(f->ident);
   if (f->kdb) mm_free(f->kdb);
   delete f;
@@ -543,8 +583,8 @@ void bind(FmArb* a, MemFile* f) {
 
 void unhold(Cur* c) {
   if (c->held && c->f) {
-    auto it = c->f->holds.find(c->held);
-    if (it != c->f->holds.end() && it->second == c->arb->fm_id) c->f->holds.erase(it);
+    uint32_t* h = c->f->holds.find(c->held);
+    if (h && *h == c->arb->fm_id) c->f->holds.erase(c->held);
   }
   c->held = 0;
 }
@@ -661,8 +701,8 @@ int m_nam(FmArb*, FmName* out) {
 }
 
 MemRec* live_rec(MemFile* f, uint32_t rid) {
-  if (rid == 0 || rid > f->recs.size()) return nullptr;
-  MemRec& r = f->recs[rid - 1];
+  if (rid < f->first_rid() || rid > f->last_rid()) return nullptr;
+  MemRec& r = f->rec(rid);
   return (r.flags & kLive) ? &r : nullptr;
 }
 
@@ -675,13 +715,13 @@ int take(FmArb* a, Cur* c, uint32_t rid, const uint8_t* data, uint32_t len) {
   a->rid_len = 4;
   int rc = 1;
   if (a->op & FM_OP_HOLD) {
-    auto it = f->holds.find(rid);
-    if (it != f->holds.end() && it->second != a->fm_id) {
+    uint32_t* h = f->holds.find(rid);
+    if (h && *h != a->fm_id) {
       rc = 0;
       a->status = FM_ST_HELD_SELF;
     } else {
       if (c->held && c->held != rid) unhold(c);
-      f->holds[rid] = a->fm_id;
+      f->holds.set(rid, a->fm_id);
       c->held = rid;
     }
   }
@@ -724,8 +764,8 @@ int m_read(FmArb* req, FmArb* a) {
     if (f->fdb.org == FM_ORG_SINGLE && !(op & FM_OP_RID)) rid = 1;
     if (!keyed && (op & FM_OP_FIRST)) {
       rid = 0;
-      for (uint32_t i = 1; i <= f->recs.size(); ++i)
-        if (f->recs[i - 1].flags & kLive) {
+      for (uint32_t i = f->first_rid(); i <= f->last_rid(); ++i)
+        if (f->rec(i).flags & kLive) {
           rid = i;
           break;
         }
@@ -797,8 +837,8 @@ int m_rdnxt(FmArb* req, FmArb* a) {
   MemFile* f = c->f;
   if (f->keys.empty()) {
     uint32_t from = c->st == BEFORE ? 1 : (c->st == SEEK_GE ? c->rid : c->st == AT ? c->rid + 1 : UINT32_MAX);
-    for (uint32_t i = from; i <= f->recs.size() && i != UINT32_MAX; ++i)
-      if (f->recs[i - 1].flags & kLive) {
+    for (uint32_t i = std::max(from, f->first_rid()); i <= f->last_rid() && i != UINT32_MAX; ++i)
+      if (f->rec(i).flags & kLive) {
         c->rid = i;
         c->st = AT;
         return take(a, c, i);
@@ -890,7 +930,7 @@ int m_write(FmArb* req, FmArb* a) {
   if (!f->fdb.var) len = f->fdb.rec_len;
   const uint8_t* src = a->rec.get();
   bool byref = a->op & FM_OP_FAST;
-  uint32_t rid = uint32_t(f->recs.size() + 1);
+  uint32_t rid = f->last_rid() + 1;
   static thread_local std::vector<uint8_t> ents;
   static thread_local std::vector<bool> use;
   static thread_local std::vector<uint8_t> tmp;
@@ -919,8 +959,18 @@ int m_write(FmArb* req, FmArb* a) {
     r.len = uint32_t(len);
     r.flags = kLive;
   }
+  if (byref && !f->keys.empty()) {
+    // The shadow keeps the normalised keys the entries already hold.
+    r.shadow = f->slab.alloc(f->shadow_len, &r.cap);
+    if (!r.shadow) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    size_t from = 0, to = 0;
+    for (auto& k : f->keys) {
+      std::memcpy(r.shadow + to, ents.data() + from, k.klen);
+      from += k.ew;
+      to += k.klen;
+    }
+  }
   f->recs.push_back(r);
-  if (byref && !f->keys.empty()) make_shadow(f, f->recs.back(), keys);
   size_t at = 0;
   const MemRec& stored = f->recs.back();
   for (size_t i = 0; i < f->keys.size(); ++i) {
@@ -1017,18 +1067,18 @@ int m_rewrite(FmArb* req, FmArb* a) {
 }
 
 void remove_rec(MemFile* f, uint32_t rid) {
-  MemRec& r = f->recs[rid - 1];
-  std::vector<uint8_t> e;
+  MemRec& r = f->rec(rid);
+  uint8_t e[FM_MAX_KEY_LEN + 12];
   for (size_t i = 0; i < f->keys.size(); ++i) {
-    e.resize(f->keys[i].ew);
-    stored_entry(f, int(i), rid, e.data());
-    f->keys[i].tree->erase(e.data());
+    stored_entry(f, int(i), rid, e);
+    f->keys[i].tree->erase(e);
   }
   free_rec(f, r);
   f->holds.erase(rid);
   for (Cur* c : f->curs)
     if (c->held == rid) c->held = 0;
   --f->live;
+  f->trim();
 }
 
 int m_del(FmArb* req, FmArb* a) {
@@ -1052,6 +1102,7 @@ int m_del_all(FmArb* req, FmArb* a) {
   for (size_t i = 0; i < f->recs.size(); ++i)
     if (f->recs[i].flags & kLive) free_rec(f, f->recs[i]);
   f->live = 0;
+  f->trim();
   for (auto& k : f->keys) k.tree->clear();
   f->holds.clear();
   for (Cur* o : f->curs) {

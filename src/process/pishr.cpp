@@ -322,6 +322,9 @@ void saa_log(int how, int cls, const SaaRec* r) {
 SaaRec* saa_read(int cls, Pcb* owner, const char* app, const char* ver) {
   FmArb* f = saa.files[cls];
   if (!saa_live(f)) return nullptr;
+  // A PCB's bit of a class is set by every write of a record it owns, so
+  // without it there is nothing to look up (a fresh PCB's usual case).
+  if (owner && !(owner->saa_classes & (1u << cls))) return nullptr;
   static SaaRec* key = static_cast<SaaRec*>(arena::alloc_chunk(sizeof(SaaRec)));
   std::memset(static_cast<void*>(key), 0, sizeof *key);
   key->owner.set(owner);
@@ -354,6 +357,35 @@ bool saa_delete(int cls, SaaRec* r) {
   uint8_t* got = fm_read_fast(f, FM_OP_HOLD);
   f->op = 0;
   return got == reinterpret_cast<uint8_t*>(r) && fm_del(f) == 1;
+}
+
+// Points the handle's key at the owner alone (the key's leading 4 bytes).
+void owner_key(FmArb* f, Pcb* owner) {
+  static auto* who = static_cast<Ref<Pcb>*>(arena::alloc_chunk(sizeof(Ref<Pcb>)));
+  who->set(owner);
+  f->key_no = 0;
+  f->key.set(reinterpret_cast<uint8_t*>(who));
+  f->key_len = 4;
+}
+void owner_key_done(FmArb* f) {
+  f->op = 0;
+  f->key.reset();
+  f->key_len = 0;
+}
+
+// The owner's first record of the class, held for its delete; null when
+// it has none left.
+SaaRec* saa_first_held(int cls, Pcb* owner) {
+  FmArb* f = saa.files[cls];
+  if (!saa_live(f)) return nullptr;
+  owner_key(f, owner);
+  auto* r = reinterpret_cast<SaaRec*>(fm_read_fast(f, FM_OP_KEY | FM_OP_GE | FM_OP_HOLD));
+  owner_key_done(f);
+  if (r && r->owner.get() != owner) {
+    fm_release(f);
+    return nullptr;
+  }
+  return r;
 }
 
 SaaRec* saa_new(uint32_t count) {
@@ -434,12 +466,21 @@ FmArb* pi_saa_file(int cls) { return cls >= 0 && cls < kSaaClasses && saa_live(s
 
 std::vector<SaaRec*> pi_saa_owned(Pcb* owner, int cls) {
   std::vector<SaaRec*> v;
+  // (The owner's class bits first: they spare the handle check.)
+  if (!owner || cls < 0 || cls >= kSaaClasses || !(owner->saa_classes & (1u << cls))) return v;
   FmArb* f = pi_saa_file(cls);
-  if (!f || !owner || !(owner->saa_classes & (1u << cls))) return v;
-  each_rec<SaaRec>(f, [&](SaaRec* r) {
-    if (r->owner.get() == owner) v.push_back(r);
-    return false;
-  });
+  if (!f) return v;
+  // The owner leads the key: start at it and read while it stays.
+  owner_key(f, owner);
+  f->op = uint16_t(FM_OP_AT | FM_OP_KEY);
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) {
+    auto* r = reinterpret_cast<SaaRec*>(p);
+    if (r->owner.get() != owner) break;
+    v.push_back(r);
+  }
+  owner_key_done(f);
   return v;
 }
 
@@ -740,8 +781,12 @@ void pi_free_data(Pcb* pcb, int full) {
   EmHeader* em = pcb->module.get();
   uint32_t n = em ? uint32_t(em->n_areas) : 0;
   for (int c = 0; c < kSaaClasses; ++c) {
-    for (SaaRec* r : pi_saa_owned(pcb, c)) {
-      if (!saa_delete(c, r)) sys_err(__LINE__, "pi_free_data() - bad saa delete");
+    // Each of its records read held and deleted in turn, in key order.
+    while (SaaRec* r = (pcb->saa_classes & (1u << c)) ? saa_first_held(c, pcb) : nullptr) {
+      if (fm_del(saa.files[c]) != 1) {
+        sys_err(__LINE__, "pi_free_data() - bad saa delete");
+        break;
+      }
       SaaSlot* s = r->slots();
       for (uint32_t k = 1; full && r->count != 0xFFFFFFFFu && k <= r->count; ++k) {
         if (s[k].area) mm_free(s[k].area.get());

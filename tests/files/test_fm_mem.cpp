@@ -184,6 +184,79 @@ TEST_F(FmMem, ReadersSeeChangesMadeBetweenTheirReads) {
   EXPECT_EQ(seen, want);
 }
 
+// A work file whose records come and go (as the runner's bookkeeping does
+// on every run): ids are never given twice, also after the file was empty,
+// and a handle left on a gone record finds nothing there.
+TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
+  uint8_t* area = alloc(256);
+  FmFdb f;
+  FmArb* a = make_file(&f, area, "CG", com.depth);
+  ASSERT_NE(a, nullptr);
+  FmArb* s = FM_ATTACH(a, nullptr, com.depth);
+  ASSERT_NE(s, nullptr);
+  uint8_t* key = alloc(32);
+  std::set<uint32_t> ids;
+  std::vector<uint8_t*> blocks;
+  auto put = [&](uint8_t* b, uint32_t id, const char* name) {
+    std::memset(b, ' ', 32);
+    rec::view<rec::U32>(b).set(id);
+    std::memcpy(b + 4, name, std::strlen(name));
+  };
+  auto del = [&](FmArb* h, uint32_t id) {
+    put(key, id, "");
+    PROTO_FULL(h, 0, key);
+    if (!fm_read_fast(h, FM_OP_EQUAL | FM_OP_HOLD)) return false;
+    return fm_del(h) == 1;
+  };
+  for (int round = 0; round < 50; ++round) {
+    // Three by reference (as the runner keeps its records), two copied.
+    for (uint32_t i = 0; i < 5; ++i) {
+      uint8_t* b = i < 3 ? alloc(32) : key;
+      put(b, i, i % 2 ? "ODD" : "EVEN");
+      a->rec.set(b);
+      a->rec_len = 0;
+      a->op = i < 3 ? FM_OP_FAST : 0;
+      ASSERT_TRUE(fm_write(a)) << round << " " << i;
+      a->op = 0;
+      EXPECT_TRUE(ids.insert(a->rid).second) << "id " << a->rid << " given twice";
+      if (i < 3) blocks.push_back(b);
+    }
+    uint32_t last = a->rid;
+    // The other handle stands on the last record; it goes and the file empties.
+    s->rec.reset();
+    s->key_no = 1;
+    s->op = FM_OP_FIRST;
+    ASSERT_TRUE(fm_start(s));
+    s->op = 0;
+    std::vector<uint32_t> order;
+    while (uint8_t* p = fm_rdnxt_fast(s, 0)) order.push_back(rec::view<rec::U32>(p));
+    EXPECT_EQ(order, (std::vector<uint32_t>{0, 2, 4, 1, 3})) << round;
+    s->op = 0;
+    // A record held by one handle cannot be taken by the other.
+    put(key, 4, "");
+    PROTO_FULL(s, 0, key);
+    ASSERT_NE(fm_read_fast(s, FM_OP_EQUAL | FM_OP_HOLD), nullptr);
+    s->op = 0;
+    EXPECT_FALSE(del(a, 4));
+    EXPECT_EQ(a->status, FM_ST_HELD_SELF);
+    a->op = 0;
+    ASSERT_TRUE(fm_del(s));
+    for (uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(del(a, i)) << round << " " << i;
+    a->op = 0;
+    s->rid = last;
+    s->op = FM_OP_RID;
+    EXPECT_FALSE(fm_read_fast(s, FM_OP_RID));
+    EXPECT_EQ(s->status, FM_ST_NO_RECORD);
+    EXPECT_EQ(MADDR(a, last), nullptr);
+    s->op = FM_OP_FIRST;
+    ASSERT_TRUE(fm_start(s));
+    EXPECT_EQ(fm_rdnxt_fast(s, 0), nullptr);
+    s->op = 0;
+  }
+  // The blocks kept by reference are the caller's still.
+  for (uint8_t* b : blocks) EXPECT_TRUE(std::memcmp(b + 4, "ODD", 3) == 0 || std::memcmp(b + 4, "EVEN", 4) == 0);
+}
+
 TEST_F(FmMem, UniqueWorkFilesGetTheirOwnNames) {
   uint8_t* area = alloc(256);
   FmFdb f1, f2;
