@@ -18,6 +18,7 @@
 #include "language/scfam.h"
 #include "process/pc.h"
 #include "process/piexec.h"
+#include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
 
 namespace {
@@ -76,20 +77,8 @@ struct ScFam : ::testing::Test {
     ii_util_init();
     ii_set_pair(kOpLog, h_log);
     e.dictionary();
-    auto u = fx::user("USR");
-    rec::view<DUser>(u.data()).cache_thr = 1;
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr,
-                        {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})}),
-              1);
-    pi_getters_reset();
-    pc_init();
-    ASSERT_EQ(rt_init_cmpl_err(), 1);
-    se_init();
-    se_register();
-    pc_set_stmt_compiler(sc_cmpl);
-    em_set_compiler(pc_em_compiler);
+    // The signed-on user works in database "DB1" of "ABC" 00.
+    ASSERT_NO_FATAL_FAILURE(pltest::compiler_setup());
     old45 = sc_set_cmpl_fn(45, t_log);
     os_sys_err_log_clear();
     ASSERT_GE(fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")}), 0);
