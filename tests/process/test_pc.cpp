@@ -17,6 +17,7 @@
 #include "language/sc.h"
 #include "process/pc.h"
 #include "process/piexec.h"
+#include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
 
 namespace {
@@ -74,20 +75,7 @@ struct Pc : ::testing::Test {
     e.start();
     e.dictionary();
     // The signed-on user works in database "DB1" of "ABC" 00.
-    auto u = fx::user("USR");
-    rec::view<DUser>(u.data()).cache_thr = 1;
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr,
-                        {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})}),
-              1);
-    pi_getters_reset();
-    pc_init();
-    ASSERT_EQ(rt_init_cmpl_err(), 1);
-    se_init();
-    se_register();
-    pc_set_stmt_compiler(sc_cmpl);
-    em_set_compiler(pc_em_compiler);
+    ASSERT_NO_FATAL_FAILURE(pltest::compiler_setup());
     ii_set_pair(kOpMask, h_mask);
     old45 = sc_set_cmpl_fn(45, t_log);
     old83 = sc_set_cmpl_fn(83, t_mask);
@@ -180,6 +168,15 @@ struct Pc : ::testing::Test {
       if (n == name && r.proc_type == type) out.push_back(r);
     }
     return out;
+  }
+  // A compile context of "ABC" 00 for the loaded process `p`, with a new
+  // EM header.
+  void new_ctx(Pcb* p, PcCtx* ctx) {
+    ctx->em = em_new(p);
+    ASSERT_NE(ctx->em, nullptr);
+    ctx->pcb = p;
+    std::memcpy(ctx->app, "ABC", 3);
+    std::memcpy(ctx->ver, "00", 2);
   }
 };
 
@@ -462,13 +459,9 @@ TEST_F(Pc, ReferenceEdgeCases) {
   define("process 6 RF\nstatements 1\n" + line("", "END PROC") + "\n");
   Pcb* p = e.pcb("RF", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
-  EmHeader* em = em_new(p);
-  ASSERT_NE(em, nullptr);
   PcCtx ctx;
-  ctx.em = em;
-  ctx.pcb = p;
-  std::memcpy(ctx.app, "ABC", 3);
-  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
+  EmHeader* em = ctx.em;
   ASSERT_EQ(::mark(5, [&] {
               ASSERT_EQ(pc_prep(&ctx), 1);
               CElem a, b, c;
@@ -591,13 +584,9 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
   define("process 6 PK\nstatements 1\n" + line("", "END PROC") + "\n");
   Pcb* p = e.pcb("PK", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
-  EmHeader* em = em_new(p);
-  ASSERT_NE(em, nullptr);
   PcCtx ctx;
-  ctx.em = em;
-  ctx.pcb = p;
-  std::memcpy(ctx.app, "ABC", 3);
-  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
+  EmHeader* em = ctx.em;
   ASSERT_EQ(::mark(5, [&] {
               ASSERT_EQ(pc_prep(&ctx), 1);
               char name[22];
@@ -889,14 +878,10 @@ TEST_F(Pc, FindersGiveTheStoredRecords) {
   define("process 6 FN\nstatements 1\n" + line("", "END PROC") + "\n");
   Pcb* p = e.pcb("FN", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
-  EmHeader* em = em_new(p);
-  ASSERT_NE(em, nullptr);
-  ASSERT_NE(em->cfrm.get(), nullptr);
   PcCtx ctx;
-  ctx.em = em;
-  ctx.pcb = p;
-  std::memcpy(ctx.app, "ABC", 3);
-  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
+  EmHeader* em = ctx.em;
+  ASSERT_NE(em->cfrm.get(), nullptr);
   auto put = [](FmArb* f, void* r) {
     PROTO_FULL(f, 0, static_cast<uint8_t*>(r));
     return fm_write(f);
