@@ -18,6 +18,7 @@
 #include "process/pc.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
+#include "abc_run.h"
 #include "pl_fixture.h"
 #include "support/tmux.h"
 
@@ -26,26 +27,9 @@ using namespace tmuxrun;
 
 namespace {
 
-class PcRun : public ::testing::Test {
+class PcRun : public AbcRun {
  protected:
-  std::string root, data;
-  static inline int seq = 0;
-
-  void SetUp() override {
-    ASSERT_EQ(make_engine_dir("quvo-pcrun", &root, &data), 0);
-    Engine e;
-    e.dir = data;
-    e.start(false);
-    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
-    ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
-    auto u = fx::user("ABU");
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    fx::Rec db = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {db}), 1);
-    e.stop(false);
-  }
-  void TearDown() override { sh("rm -rf " + q(root)); }
+  PcRun() : AbcRun("pc") {}
 
   // Stores statement text and a PROCESS record (stamp `changed`) of each
   // process it names.
@@ -74,10 +58,8 @@ class PcRun : public ::testing::Test {
     e.stop(false);
   }
 
-  using Result = EngineResult;
   Result run(const std::string& args, const std::string& env = "QUVO_TEST_USER=ABU") {
-    std::string name = "quvo-pc-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    return run_engine(root, data, name, env, args);
+    return run_abc(env, args);
   }
   int saved_modules() {
     return std::atoi(sh("find " + q(data + "/mod") + " -type f 2>/dev/null | wc -l").c_str());

@@ -14,6 +14,7 @@
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "abc_run.h"
 #include "pl_fixture.h"
 #include "support/tmux.h"
 
@@ -42,26 +43,9 @@ std::string test(const char* tf, const char* verb, const char* f1, int rel, cons
 }
 constexpr int NE = 6;
 
-class ScRun : public ::testing::Test {
+class ScRun : public AbcRun {
  protected:
-  std::string root, data;
-  static inline int seq = 0;
-
-  void SetUp() override {
-    ASSERT_EQ(make_engine_dir("quvo-scrun", &root, &data), 0);
-    Engine e;
-    e.dir = data;
-    e.start(false);
-    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
-    ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
-    auto u = fx::user("ABU");
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    fx::Rec db = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {db}), 1);
-    e.stop(false);
-  }
-  void TearDown() override { sh("rm -rf " + q(root)); }
+  ScRun() : AbcRun("sc") {}
 
   // Stores the statement text and a PROCESS record of each Subroutine.
   void define(const std::string& text, std::initializer_list<const char*> names) {
@@ -83,11 +67,8 @@ class ScRun : public ::testing::Test {
     e.stop(false);
   }
 
-  using Result = EngineResult;
   Result run(const char* proc) {
-    std::string name = "quvo-sc-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    return run_engine(root, data, name, "QUVO_TEST_USER=ABU",
-                      std::string("-d DB1 -a ABC -t Subroutine -p ") + proc);
+    return run_abc("QUVO_TEST_USER=ABU", std::string("-d DB1 -a ABC -t Subroutine -p ") + proc);
   }
 };
 
