@@ -27,6 +27,7 @@
 #include "process/pc.h"
 #include "process/piexec.h"
 #include "process/pl_fixture.h"
+#include "support/stmt_text.h"
 
 using namespace pltest;
 
@@ -34,16 +35,8 @@ namespace {
 
 constexpr int kLoops = 100000;
 
-std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
-  std::string o(64, ' ');
-  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
-  char b[128];
-  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
-  std::string s = b;
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s + "\n";
-}
-std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
+using stmttext::calc;
+using stmttext::line;
 
 long long expected() {
   long long a = 0;

@@ -20,6 +20,7 @@
 #include "process/piexec.h"
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/stmt_text.h"
 
 namespace {
 
@@ -44,26 +45,7 @@ int t_log(ScCtx* sc, DStmt* st) {
   return 1;
 }
 
-// A statement line: T/F column, verb, then each operand text at its screen
-// column of the operand part.
-std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
-  std::string o(64, ' ');
-  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
-  char b[128];
-  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
-  std::string s = b;
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s + "\n";
-}
-std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
-std::string loop(const char* var, const char* from, const char* to, const char* step = "1") {
-  return line("", "BEG LOOP", {{0, var}, {5, from}, {12, to}, {22, step}});
-}
-// IF/AND/OR of a "0LA" field (shown "---") against a constant or field.
-[[maybe_unused]] std::string test(const char* tf, const char* verb, const char* f1, int rel, const char* f2, bool field2 = false) {
-  return line(tf, verb,
-              {{0, "---"}, {4, f1}, {31, std::string(se_rel_code(rel))}, {34, field2 ? "---" : ""}, {38, f2}});
-}
+using namespace stmttext;
 std::string msg(const char* tf = "") { return line(tf, "MESSAGE", {{0, "m"}}); }
 
 struct ScFam : ::testing::Test {

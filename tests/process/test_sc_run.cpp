@@ -16,6 +16,7 @@
 #include "design/sefile.h"
 #include "abc_run.h"
 #include "pl_fixture.h"
+#include "support/stmt_text.h"
 #include "support/tmux.h"
 
 using namespace pltest;
@@ -23,24 +24,7 @@ using namespace tmuxrun;
 
 namespace {
 
-// A statement line: T/F column, verb, each operand text at its column.
-std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
-  std::string o(64, ' ');
-  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
-  char b[128];
-  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
-  std::string s = b;
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s + "\n";
-}
-std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
-std::string loop(const char* var, const char* from, const char* to) {
-  return line("", "BEG LOOP", {{0, var}, {5, from}, {12, to}, {22, "1"}});
-}
-// IF/AND/OR of a "0LA" field against a constant.
-std::string test(const char* tf, const char* verb, const char* f1, int rel, const char* value) {
-  return line(tf, verb, {{0, "---"}, {4, f1}, {31, std::string(se_rel_code(rel))}, {38, value}});
-}
+using namespace stmttext;
 constexpr int NE = 6;
 
 class ScRun : public AbcRun {
