@@ -18,11 +18,7 @@
 
 #include <cstring>
 
-extern "C" {
-#include <lauxlib.h>
-#include <lua.h>
-#include <lualib.h>
-}
+#include "lua_loop.h"
 
 #include "files/fm.h"
 #include "files/fmcat.h"
@@ -186,31 +182,15 @@ void BM_IiMoves(benchmark::State& state) {
 BENCHMARK(BM_IiMoves)->Unit(benchmark::kMillisecond);
 
 void BM_LuaMoves(benchmark::State& state) {
-  lua_State* L = luaL_newstate();
-  luaL_openlibs(L);
-  const char* src =
-      "return function(n)\n"
-      "  local a, b, c, d, e, f, g, h = 1, 2, 3, 4, 5, 6, 7, 8\n"
-      "  for i = 1, n do\n"
-      "    a = b; b = c; c = d; d = e; e = f; f = g; g = h; h = a\n"
-      "  end\n"
-      "  return a\n"
-      "end\n";
-  if (luaL_dostring(L, src) != 0) {
-    state.SkipWithError(lua_tostring(L, -1));
-    lua_close(L);
-    return;
-  }
-  int fn = luaL_ref(L, LUA_REGISTRYINDEX);
-  for (auto _ : state) {
-    lua_rawgeti(L, LUA_REGISTRYINDEX, fn);
-    lua_pushinteger(L, kLoops);
-    lua_call(L, 1, 1);
-    lua_pop(L, 1);
-  }
-  state.counters["ops"] = benchmark::Counter(double(state.iterations()) * kLoops * 9,
-                                             benchmark::Counter::kIsRate);
-  lua_close(L);
+  lua_loop(state,
+           "return function(n)\n"
+           "  local a, b, c, d, e, f, g, h = 1, 2, 3, 4, 5, 6, 7, 8\n"
+           "  for i = 1, n do\n"
+           "    a = b; b = c; c = d; d = e; e = f; f = g; g = h; h = a\n"
+           "  end\n"
+           "  return a\n"
+           "end\n",
+           kLoops, "ops", 9);
 }
 BENCHMARK(BM_LuaMoves)->Unit(benchmark::kMillisecond);
 

@@ -14,11 +14,7 @@
 
 #include <cstring>
 
-extern "C" {
-#include <lauxlib.h>
-#include <lua.h>
-#include <lualib.h>
-}
+#include "lua_loop.h"
 
 #include "files/fm.h"
 #include "files/fmcat.h"
@@ -160,51 +156,10 @@ void BM_IiCalcLoop(benchmark::State& state) {
 }
 BENCHMARK(BM_IiCalcLoop)->Unit(benchmark::kMillisecond);
 
-void lua_loop(benchmark::State& state, const char* src) {
-  lua_State* L = luaL_newstate();
-  luaL_openlibs(L);
-  if (luaL_dostring(L, src) != 0) {
-    state.SkipWithError(lua_tostring(L, -1));
-    lua_close(L);
-    return;
-  }
-  int fn = luaL_ref(L, LUA_REGISTRYINDEX);
-  for (auto _ : state) {
-    lua_rawgeti(L, LUA_REGISTRYINDEX, fn);
-    lua_pushinteger(L, kLoops);
-    lua_call(L, 1, 1);
-    lua_pop(L, 1);
-  }
-  state.counters["iter"] = benchmark::Counter(double(state.iterations()) * kLoops, benchmark::Counter::kIsRate);
-  lua_close(L);
-}
-
-void BM_LuaInt(benchmark::State& state) {
-  lua_loop(state,
-           "return function(n)\n"
-           "  local a, b = 0, 0\n"
-           "  for i = 1, n do\n"
-           "    a = a + i * 3\n"
-           "    if a > 1000000 then a = a - 1000000 end\n"
-           "    b = a\n"
-           "  end\n"
-           "  return b\n"
-           "end\n");
-}
+void BM_LuaInt(benchmark::State& state) { lua_loop(state, kLuaIntLoop, kLoops); }
 BENCHMARK(BM_LuaInt)->Unit(benchmark::kMillisecond);
 
-void BM_LuaFloat(benchmark::State& state) {
-  lua_loop(state,
-           "return function(n)\n"
-           "  local a, b = 0.0, 0.0\n"
-           "  for i = 1.0, n do\n"
-           "    a = a + i * 3.0\n"
-           "    if a > 1000000.0 then a = a - 1000000.0 end\n"
-           "    b = a\n"
-           "  end\n"
-           "  return b\n"
-           "end\n");
-}
+void BM_LuaFloat(benchmark::State& state) { lua_loop(state, kLuaFloatLoop, kLoops); }
 BENCHMARK(BM_LuaFloat)->Unit(benchmark::kMillisecond);
 
 }  // namespace

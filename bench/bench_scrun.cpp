@@ -15,11 +15,7 @@
 // BM_LuaInt's.
 #include <benchmark/benchmark.h>
 
-extern "C" {
-#include <lauxlib.h>
-#include <lua.h>
-#include <lualib.h>
-}
+#include "lua_loop.h"
 
 #include <string>
 
@@ -31,6 +27,7 @@ extern "C" {
 #include "process/pc.h"
 #include "process/piexec.h"
 #include "process/pl_fixture.h"
+#include "support/stmt_text.h"
 
 using namespace pltest;
 
@@ -38,16 +35,8 @@ namespace {
 
 constexpr int kLoops = 100000;
 
-std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
-  std::string o(64, ' ');
-  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
-  char b[128];
-  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
-  std::string s = b;
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s + "\n";
-}
-std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
+using stmttext::calc;
+using stmttext::line;
 
 long long expected() {
   long long a = 0;
@@ -147,51 +136,10 @@ void BM_ScCalcLoop(benchmark::State& st) {
 }
 BENCHMARK(BM_ScCalcLoop)->Unit(benchmark::kMillisecond);
 
-void lua_loop(benchmark::State& state, const char* src) {
-  lua_State* L = luaL_newstate();
-  luaL_openlibs(L);
-  if (luaL_dostring(L, src) != 0) {
-    state.SkipWithError(lua_tostring(L, -1));
-    lua_close(L);
-    return;
-  }
-  int fn = luaL_ref(L, LUA_REGISTRYINDEX);
-  for (auto _ : state) {
-    lua_rawgeti(L, LUA_REGISTRYINDEX, fn);
-    lua_pushinteger(L, kLoops);
-    lua_call(L, 1, 1);
-    lua_pop(L, 1);
-  }
-  state.counters["iter"] = benchmark::Counter(double(state.iterations()) * kLoops, benchmark::Counter::kIsRate);
-  lua_close(L);
-}
-
-void BM_LuaInt(benchmark::State& state) {
-  lua_loop(state,
-           "return function(n)\n"
-           "  local a, b = 0, 0\n"
-           "  for i = 1, n do\n"
-           "    a = a + i * 3\n"
-           "    if a > 1000000 then a = a - 1000000 end\n"
-           "    b = a\n"
-           "  end\n"
-           "  return b\n"
-           "end\n");
-}
+void BM_LuaInt(benchmark::State& state) { lua_loop(state, kLuaIntLoop, kLoops); }
 BENCHMARK(BM_LuaInt)->Unit(benchmark::kMillisecond);
 
-void BM_LuaFloat(benchmark::State& state) {
-  lua_loop(state,
-           "return function(n)\n"
-           "  local a, b = 0.0, 0.0\n"
-           "  for i = 1.0, n do\n"
-           "    a = a + i * 3.0\n"
-           "    if a > 1000000.0 then a = a - 1000000.0 end\n"
-           "    b = a\n"
-           "  end\n"
-           "  return b\n"
-           "end\n");
-}
+void BM_LuaFloat(benchmark::State& state) { lua_loop(state, kLuaFloatLoop, kLoops); }
 BENCHMARK(BM_LuaFloat)->Unit(benchmark::kMillisecond);
 
 }  // namespace

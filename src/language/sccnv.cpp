@@ -110,17 +110,7 @@ int cmpl_cnv_bin(ScCtx* sc, DStmt* st) {
   return 1;
 }
 
-namespace {
-
-// The names of the data fields of a file (not groups, substrings or
-// synonyms), in the order of its fields; false when the application's
-// ELEMENT dictionary does not open.
-bool file_fields(ScCtx* sc, const char* app, const char* file, std::vector<std::array<char, 22>>* out) {
-  PcCtx* pc = sc_pc(sc);
-  EmCap* cap = pc_ap(app, pc);
-  if (!cap) return false;
-  FmArb* el = pc_open_src(pc, cap, kSrcElem);
-  if (!el) return false;
+void sc_file_fields(FmArb* el, const char* file, std::vector<std::array<char, 22>>* out) {
   PcBuf<DElem> e_buf;
   DElem& e = *e_buf;
   PROTO_FULL(el, 2, e_buf.bytes());
@@ -140,6 +130,20 @@ bool file_fields(ScCtx* sc, const char* app, const char* file, std::vector<std::
     std::memcpy(n.data(), e.name.data(), 22);
     out->push_back(n);
   }
+}
+
+namespace {
+
+// The names of the data fields of a file (not groups, substrings or
+// synonyms), in the order of its fields; false when the application's
+// ELEMENT dictionary does not open.
+bool file_fields(ScCtx* sc, const char* app, const char* file, std::vector<std::array<char, 22>>* out) {
+  PcCtx* pc = sc_pc(sc);
+  EmCap* cap = pc_ap(app, pc);
+  if (!cap) return false;
+  FmArb* el = pc_open_src(pc, cap, kSrcElem);
+  if (!el) return false;
+  sc_file_fields(el, file, out);
   return true;
 }
 

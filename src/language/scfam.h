@@ -6,7 +6,9 @@
 // them against it, verb by verb).
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <vector>
 
 #include "foundation/record.h"
 #include "language/sc.h"
@@ -109,6 +111,10 @@ int cmpl_if_and_or(ScCtx* sc, DStmt* st);
 // Conversions (sccnv.cpp).
 int cmpl_cnv_bin(ScCtx* sc, DStmt* st);
 int cmpl_cnv_text(ScCtx* sc, DStmt* st);
+// Adds the names of the data fields of `file` (8 characters; not groups,
+// substrings or synonyms), in the order of its fields, from the ELEMENT
+// dictionary `el` of its application.
+void sc_file_fields(FmArb* el, const char* file, std::vector<std::array<char, 22>>* out);
 // Miscellaneous (scmisc.cpp).
 int cmpl_verify(ScCtx* sc, DStmt* st);
 int cmpl_copy(ScCtx* sc, DStmt* st);

@@ -129,27 +129,7 @@ int verify_file(ScCtx* sc, DStmt* st, const ScOpnd& op, uint8_t mode, uint32_t p
   std::memcpy(file, op.text.data(), 8);
   // The file's fields first (by key 2, file and number), compiled after.
   std::vector<std::array<char, 22>> names;
-  {
-    PcBuf<DElem> e_buf;
-    DElem& e = *e_buf;
-    PROTO_FULL(el, 2, e_buf.bytes());
-    PcBuf<uint8_t> key(16);
-    std::memcpy(key.bytes(), file, 8);
-    el->key.set(key.bytes());
-    el->key_len = 8;
-    el->op = uint16_t(FM_OP_AT | FM_OP_KEY);
-    int started = fm_start(el);
-    el->op = 0;
-    el->key.reset();
-    el->key_len = 0;
-    while (started && fm_rdnxt(el)) {
-      if (std::memcmp(e.file.data(), file, 8) != 0) break;
-      if (e.kind >= 2 && e.kind <= 5) continue;
-      std::array<char, 22> n;
-      std::memcpy(n.data(), e.name.data(), 22);
-      names.push_back(n);
-    }
-  }
+  sc_file_fields(el, file, &names);
   int ok = 1;
   for (const auto& n : names) {
     ScOpnd f;

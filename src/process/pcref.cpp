@@ -58,6 +58,26 @@ struct DbIdBlank {
   }
 };
 
+// Reads the FILE record `file` names from the application's FILE dictionary
+// and opens its ELEMENT dictionary: that, or null with the status set when
+// a dictionary does not open or the file is not there.
+FmArb* file_and_elems(PcCtx* ctx, EmCap* cap, DFile* file) {
+  EmHeader* em = ctx->em;
+  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
+  if (!fi) {
+    em->status = kPcNoFileFile;
+    return nullptr;
+  }
+  PROTO_FULL(fi, 0, reinterpret_cast<uint8_t*>(file));
+  if (!fm_read(fi)) {
+    em->status = kPcNoFile;
+    return nullptr;
+  }
+  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
+  if (!el) em->status = kPcNoElemFile;
+  return el;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ pc_ap --
@@ -378,24 +398,11 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
   ut_cpy_fill(out->fdb.name.data(), file_name, 8);
   PROTO_FULL(cfif, 0, reinterpret_cast<uint8_t*>(out));
   if (fm_read(cfif)) return 1;
-  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
-  if (!fi) {
-    em->status = kPcNoFileFile;
-    return 0;
-  }
   PcBuf<DFile> file_buf;
   DFile& file = *file_buf;
   ut_cpy_fill(file.name.data(), file_name, 8);
-  PROTO_FULL(fi, 0, reinterpret_cast<uint8_t*>(&file));
-  if (!fm_read(fi)) {
-    em->status = kPcNoFile;
-    return 0;
-  }
-  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
-  if (!el) {
-    em->status = kPcNoElemFile;
-    return 0;
-  }
+  FmArb* el = file_and_elems(ctx, cap, &file);
+  if (!el) return 0;
   DbIdBlank blank(el);
   char app[4] = {};
   std::memcpy(app, cap->app.data(), 3);
@@ -893,23 +900,10 @@ int pc_primary_key(PcCtx* ctx, const char* app, const char* file_name, char* fie
   EmHeader* em = ctx->em;
   EmCap* cap = pc_ap(app, ctx);
   if (!cap) return 0;
-  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
-  if (!fi) {
-    em->status = kPcNoFileFile;
-    return 0;
-  }
   PcBuf<DFile> file;
   ut_cpy_fill(file->name.data(), file_name, 8);
-  PROTO_FULL(fi, 0, file.bytes());
-  if (!fm_read(fi)) {
-    em->status = kPcNoFile;
-    return 0;
-  }
-  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
-  if (!el) {
-    em->status = kPcNoElemFile;
-    return 0;
-  }
+  FmArb* el = file_and_elems(ctx, cap, file.p);
+  if (!el) return 0;
   DbIdBlank blank(el);
   // The field of key number 0, which the file's key list need not give first.
   for (int i = 0; i < int(file->key_count) && i < int(FM_MAX_KEYS); ++i) {
@@ -1144,23 +1138,10 @@ int pc_pcf(EmCap* cap, EmCfi* cfi, PcCtx* ctx) {
     }
   });
   // 2.
-  FmArb* fi = pc_open_src(ctx, cap, kSrcFile);
-  if (!fi) {
-    em->status = kPcNoFileFile;
-    return 0;
-  }
   PcBuf<DFile> file;
   file->name = cfi->fdb.name;
-  PROTO_FULL(fi, 0, file.bytes());
-  if (!fm_read(fi)) {
-    em->status = kPcNoFile;
-    return 0;
-  }
-  FmArb* el = pc_open_src(ctx, cap, kSrcElem);
-  if (!el) {
-    em->status = kPcNoElemFile;
-    return 0;
-  }
+  FmArb* el = file_and_elems(ctx, cap, file.p);
+  if (!el) return 0;
   // 3. Stamp and guard fields.
   PcPcfCmpl& pr = pc_pcf_cmpl(em);
   {

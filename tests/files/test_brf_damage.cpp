@@ -16,6 +16,7 @@
 
 #include "files/brf.h"
 #include "files/brf_crash.h"
+#include "files/brf_mixed.h"
 #include "files/brf_support.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
@@ -23,16 +24,7 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes slurp(const std::string& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-void spit(const std::string& p, const Bytes& b) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
+using Bytes = BrfBytes;
 
 // quvo with the given arguments; its exit status, its output in *out.
 int quvo(const BrfTempDir& d, const std::string& args, std::string* out, const std::string& prefix = "") {
@@ -49,39 +41,7 @@ std::string q(const std::string& p) { return "'" + p + "'"; }
 // A file of variable records (24..~560 bytes) with free slots and moved
 // records; the records kept, by unique key.
 std::map<std::string, Bytes> build(const std::string& p, uint32_t seed, int n, bool var = true) {
-  BrfFile* f;
-  EXPECT_EQ(brf_create(p, var ? brf_test_layout(600, true) : brf_test_layout(200), false, &f), 0u);
-  std::mt19937 rng(seed);
-  std::map<std::string, Bytes> recs;
-  std::map<std::string, uint32_t> rids;
-  for (int i = 0; i < n; ++i) {
-    Bytes r(var ? 24 + rng() % 400 : 200);
-    brf_make_rec(r.data(), r.size(), uint32_t(i), rng() % 7, rng());
-    uint32_t rid;
-    EXPECT_EQ(brf_insert(f, r.data(), uint32_t(r.size()), &rid), 0u);
-    std::string k(r.begin(), r.begin() + 20);
-    recs[k] = r;
-    rids[k] = rid;
-  }
-  int i = 0;
-  for (auto it = rids.begin(); it != rids.end(); ++i) {
-    if (i % 6 == 0) {
-      EXPECT_EQ(brf_remove(f, it->second), 0u);
-      recs.erase(it->first);
-      it = rids.erase(it);
-    } else if (i % 6 == 1) {
-      Bytes r(var ? 24 + rng() % 560 : 200);
-      std::memcpy(r.data(), recs[it->first].data(), 24);
-      for (size_t j = 24; j < r.size(); ++j) r[j] = uint8_t(rng());
-      EXPECT_EQ(brf_update(f, it->second, r.data(), uint32_t(r.size())), 0u);
-      recs[it->first] = r;
-      ++it;
-    } else {
-      ++it;
-    }
-  }
-  brf_close(f, false);
-  return recs;
+  return brf_build_mixed(p, seed, n, {var, 400, 6});
 }
 
 // Every record the file delivers, by unique key (nullopt-like: false when
@@ -140,8 +100,8 @@ TEST(BrfDamage, WhatIsNoDataFileIsNamedSo) {
   BrfTempDir d;
   std::string p = d.file("PLAIN");
   build(p, 1, 40);
-  spit(d.file("TEXT"), Bytes(2000, 'x'));
-  spit(d.file("TINY"), Bytes(10, 'x'));
+  brf_spit(d.file("TEXT"), Bytes(2000, 'x'));
+  brf_spit(d.file("TINY"), Bytes(10, 'x'));
   std::string out;
   for (std::string other : {brf_index_path(p), brf_journal_path(p), d.file("TEXT"), d.file("TINY")}) {
     for (const char* mode : {"-fv", "-fa", "-fr"}) {
@@ -171,7 +131,7 @@ void damage_run(bool var) {
   const uint64_t seed = env_u64("QUVO_DAMAGE_SEED", 2024);
   const int ncases = int(env_u64("QUVO_DAMAGE_CASES", var ? 144 : 72));
   const auto recs = build(p, uint32_t(seed * 7), 3600, var);
-  const Bytes data0 = slurp(p), index0 = slurp(brf_index_path(p)), jnl0 = slurp(brf_journal_path(p));
+  const Bytes data0 = brf_slurp(p), index0 = brf_slurp(brf_index_path(p)), jnl0 = brf_slurp(brf_journal_path(p));
   const std::vector<SlotPos> slots = slots_of(data0);
   const uint32_t end0 = rec::view<BrfFileHdr>(data0.data()).end.get();
   // Where each record's bytes lie (a moved record: its own slot).
@@ -257,9 +217,9 @@ void damage_run(bool var) {
         break;
     }
     if (data == data0) continue;
-    spit(p, data);
-    spit(brf_index_path(p), index0);
-    spit(brf_journal_path(p), jnl0);
+    brf_spit(p, data);
+    brf_spit(brf_index_path(p), index0);
+    brf_spit(brf_journal_path(p), jnl0);
     std::remove(brfanal_lost_path(p).c_str());
     ++cases;
     // Intact: no byte of its slot damaged, cut or cut out.
@@ -307,7 +267,7 @@ void damage_run(bool var) {
     } else {
       ++partial;
       // What is gone is in the side file, bytes and all.
-      Bytes side = slurp(brfanal_lost_path(p));
+      Bytes side = brf_slurp(brfanal_lost_path(p));
       if (r.left_ranges) {
         EXPECT_EQ(r.side_file, brfanal_lost_path(p));
       }
@@ -337,7 +297,7 @@ TEST(BrfDamage, RunModeReportsEveryLeftOutRangeAndItsSummary) {
   BrfTempDir d;
   std::string p = d.file("RUN");
   auto recs = build(p, 3, 1200);
-  Bytes data = slurp(p);
+  Bytes data = brf_slurp(p);
   auto slots = slots_of(data);
   // A free slot's length made to reach far.
   for (const SlotPos& s : slots)
@@ -352,7 +312,7 @@ TEST(BrfDamage, RunModeReportsEveryLeftOutRangeAndItsSummary) {
       data[slots[i].pos + kBrfSlotHdr + 30] ^= 0x40;
       ++n;
     }
-  spit(p, data);
+  brf_spit(p, data);
   std::string out;
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
   EXPECT_NE(out.find("NOT SOUND"), std::string::npos);
@@ -374,7 +334,7 @@ TEST(BrfDamage, RunModeReportsEveryLeftOutRangeAndItsSummary) {
   EXPECT_NE(out.find("sound (" + kept + " records"), std::string::npos) << out;
   EXPECT_NE(out.find("key 0 " + kept + ", key 1 " + kept), std::string::npos) << out;
   // The side file: 81 entries, each with its own sum.
-  Bytes side = slurp(brfanal_lost_path(p));
+  Bytes side = brf_slurp(brfanal_lost_path(p));
   size_t entries = 0;
   for (size_t off = 0; off + sizeof(BrfLostHdr) <= side.size(); ++entries) {
     const auto& h = rec::view<BrfLostHdr>(side.data() + off);
@@ -398,13 +358,13 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
   BrfTempDir d;
   std::string p = d.file("HDR");
   auto recs = build(p, 5, 300);
-  const Bytes data0 = slurp(p), index0 = slurp(brf_index_path(p));
+  const Bytes data0 = brf_slurp(p), index0 = brf_slurp(brf_index_path(p));
   std::string out;
   for (uint32_t at : {5u, 12u, 16u, 30u, 44u, 50u, 64u + 4 * 10, 132u + 6 * 40 + 2, 500u, 509u}) {
     Bytes data = data0;
     data[at] ^= 0x08;
-    spit(p, data);
-    spit(brf_index_path(p), index0);
+    brf_spit(p, data);
+    brf_spit(brf_index_path(p), index0);
     BrfFile* f;
     EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS) << at;
     EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
@@ -421,8 +381,8 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
   // A zeroed header.
   Bytes data = data0;
   std::memset(data.data(), 0, kBrfHdrSize);
-  spit(p, data);
-  spit(brf_index_path(p), index0);
+  brf_spit(p, data);
+  brf_spit(brf_index_path(p), index0);
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
   EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 0) << out;
   std::map<std::string, Bytes> got;
@@ -435,28 +395,28 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
     BrfFile* f;
     ASSERT_EQ(brf_create(e, brf_test_layout(600, true), false, &f), 0u);
     brf_close(f, false);
-    Bytes b = slurp(e);
+    Bytes b = brf_slurp(e);
     b[100] ^= 4;
-    spit(e, b);
+    brf_spit(e, b);
     EXPECT_EQ(quvo(d, "-fr " + q(e), &out), 0) << out;
     EXPECT_EQ(quvo(d, "-fv " + q(e), &out), 0) << out;
   }
   // An index without a copy still opens and verifies.
   Bytes old = index0;
   std::memset(old.data() + offsetof(BtHdr, data_hdr), 0, kBrfHdrSize);
-  spit(p, data0);
-  spit(brf_index_path(p), old);
+  brf_spit(p, data0);
+  brf_spit(brf_index_path(p), old);
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
   // Then a damaged header cannot be restored, and verify does not pretend.
   data = data0;
   data[200] ^= 1;
-  spit(p, data);
+  brf_spit(p, data);
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
   EXPECT_NE(out.find("no copy"), std::string::npos) << out;
   EXPECT_EQ(out.find("-fr"), std::string::npos) << out;
   EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 2) << out;
   EXPECT_NE(out.find("cannot be rebuilt"), std::string::npos) << out;
-  EXPECT_EQ(slurp(p), data);
+  EXPECT_EQ(brf_slurp(p), data);
 }
 
 namespace {
@@ -480,7 +440,7 @@ void die_in_a_change(const std::string& p) {
 }
 
 uint64_t counter_of(const std::string& p) {
-  Bytes ix = slurp(brf_index_path(p));
+  Bytes ix = brf_slurp(brf_index_path(p));
   return rec::view<BtHdr>(ix.data()).counter.get();
 }
 
@@ -501,12 +461,12 @@ TEST(BrfDamage, VerifySaysWhatItRecovered) {
     // As a user who may read but not write it.
     ASSERT_EQ(::chmod(d.path.c_str(), 0755), 0);
     for (std::string f : {p, brf_index_path(p), brf_journal_path(p)}) ASSERT_EQ(::chmod(f.c_str(), 0644), 0);
-    Bytes before = slurp(p);
+    Bytes before = brf_slurp(p);
     EXPECT_EQ(quvo(d, "-fv " + q(p), &out, "setpriv --reuid=65534 --regid=65534 --clear-groups "), 2) << out;
     EXPECT_NE(out.find("recovery is pending"), std::string::npos) << out;
     EXPECT_NE(out.find("a user who may write"), std::string::npos) << out;
     EXPECT_EQ(counter_of(p) & 1, 1u);
-    EXPECT_EQ(slurp(p), before);
+    EXPECT_EQ(brf_slurp(p), before);
   }
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
   EXPECT_NE(out.find("completed a recovery"), std::string::npos) << out;
@@ -515,9 +475,9 @@ TEST(BrfDamage, VerifySaysWhatItRecovered) {
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
   EXPECT_EQ(out.find("recovery"), std::string::npos) << out;
   // A damaged journal header, no change under way.
-  Bytes jn = slurp(brf_journal_path(p));
+  Bytes jn = brf_slurp(brf_journal_path(p));
   jn[1] ^= 0x20;
-  spit(brf_journal_path(p), jn);
+  brf_spit(brf_journal_path(p), jn);
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
   EXPECT_NE(out.find("journal's header is damaged; no change is under way"), std::string::npos) << out;
   EXPECT_EQ(out.find("index file is not sound"), std::string::npos) << out;
@@ -535,7 +495,7 @@ TEST(BrfDamage, JournalEntryOutsideTheFileIsDamage) {
   die_in_a_change(p);
   uint64_t txn = counter_of(p);
   ASSERT_EQ(txn & 1, 1u);
-  Bytes jn = slurp(brf_journal_path(p));
+  Bytes jn = brf_slurp(brf_journal_path(p));
   auto& e = rec::view<BtJnlEnt>(jn.data() + sizeof(BtJnlHdr));
   ASSERT_EQ(e.txn.get(), txn);
   ASSERT_EQ(e.file.get(), 1);  // the data file's header
@@ -546,7 +506,7 @@ TEST(BrfDamage, JournalEntryOutsideTheFileIsDamage) {
   uint64_t seed = e.txn.get() * 0x9E3779B97F4A7C15ull ^ (uint64_t(e.file.get()) << 56) ^ (uint64_t(e.len.get()) << 20) ^
                   e.off.get() * 0xC2B2AE3D27D4EB4Full;
   e.sum = uio_sum64(jn.data() + sizeof(BtJnlHdr) + sizeof(BtJnlEnt), padded, seed);
-  spit(brf_journal_path(p), jn);
+  brf_spit(brf_journal_path(p), jn);
   std::string out;
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
   EXPECT_NE(out.find("names bytes outside the file"), std::string::npos) << out;
@@ -570,9 +530,9 @@ TEST(BrfDamage, DeadChangeWithADamagedJournal) {
   std::string p = d.file("JHDR");
   auto recs = build(p, 12, 80);
   die_in_a_change(p);
-  Bytes jn = slurp(brf_journal_path(p));
+  Bytes jn = brf_slurp(brf_journal_path(p));
   jn[0] ^= 0x01;
-  spit(brf_journal_path(p), jn);
+  brf_spit(brf_journal_path(p), jn);
   std::string out;
   EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
   EXPECT_NE(out.find("cannot be rolled back: its journal's header is damaged"), std::string::npos) << out;

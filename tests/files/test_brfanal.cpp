@@ -9,59 +9,19 @@
 #include <random>
 
 #include "files/brf.h"
+#include "files/brf_mixed.h"
 #include "files/brf_support.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes slurp(const std::string& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-void spit(const std::string& p, const Bytes& b) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
-}
+using Bytes = BrfBytes;
 
 // A file of variable records with free space and moved records; returns the
 // records by unique key.
 std::map<std::string, Bytes> build(const std::string& p, uint32_t seed, int n = 300) {
-  BrfFile* f;
-  EXPECT_EQ(brf_create(p, brf_test_layout(600, true), false, &f), 0u);
-  std::mt19937 rng(seed);
-  std::map<std::string, Bytes> recs;
-  std::map<std::string, uint32_t> rids;
-  for (int i = 0; i < n; ++i) {
-    Bytes r(24 + rng() % 500);
-    brf_make_rec(r.data(), r.size(), uint32_t(i), rng() % 7, rng());
-    uint32_t rid;
-    EXPECT_EQ(brf_insert(f, r.data(), uint32_t(r.size()), &rid), 0u);
-    std::string k(r.begin(), r.begin() + 20);
-    recs[k] = r;
-    rids[k] = rid;
-  }
-  int i = 0;
-  for (auto it = rids.begin(); it != rids.end(); ++i) {
-    if (i % 5 == 0) {
-      EXPECT_EQ(brf_remove(f, it->second), 0u);
-      recs.erase(it->first);
-      it = rids.erase(it);
-    } else if (i % 5 == 1) {
-      Bytes r(24 + rng() % 560);
-      std::memcpy(r.data(), recs[it->first].data(), 24);
-      for (size_t j = 24; j < r.size(); ++j) r[j] = uint8_t(rng());
-      EXPECT_EQ(brf_update(f, it->second, r.data(), uint32_t(r.size())), 0u);
-      recs[it->first] = r;
-      ++it;
-    } else {
-      ++it;
-    }
-  }
-  brf_close(f, false);
-  return recs;
+  return brf_build_mixed(p, seed, n, {true, 500, 5});
 }
 
 // Reads everything it can; fails the test on any record that is not what
@@ -153,9 +113,9 @@ TEST(BrfAnal, RebuildRestoresALostOrDamagedIndex) {
   std::string err;
   EXPECT_TRUE(read_back(p, recs, &err)) << err;
   // A damaged index page.
-  Bytes ix = slurp(brf_index_path(p));
+  Bytes ix = brf_slurp(brf_index_path(p));
   ix[kBtPage + 100] ^= 0x10;
-  spit(brf_index_path(p), ix);
+  brf_spit(brf_index_path(p), ix);
   BrfCheck c;
   ASSERT_EQ(brfanal_verify(p, &c), 0u);
   EXPECT_FALSE(c.sound());
@@ -164,7 +124,7 @@ TEST(BrfAnal, RebuildRestoresALostOrDamagedIndex) {
   EXPECT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
   EXPECT_TRUE(read_back(p, recs, &err)) << err;
   // A damaged record is dropped by the rebuild, the rest stay.
-  Bytes data = slurp(p);
+  Bytes data = brf_slurp(p);
   std::string victim;
   {
     BrfFile* f;
@@ -184,7 +144,7 @@ TEST(BrfAnal, RebuildRestoresALostOrDamagedIndex) {
     brf_close(f, false);
   }
   ASSERT_FALSE(victim.empty());
-  spit(p, data);
+  brf_spit(p, data);
   EXPECT_FALSE(read_back(p, recs, &err));
   std::vector<std::string> log;
   ASSERT_EQ(brfanal_rebuild(p, &log), 0u) << brf_error();
@@ -204,7 +164,7 @@ TEST(BrfAnal, DamagedFilesAreFoundNeverMisread) {
   BrfTempDir d;
   std::string p = d.file("FUZZ");
   auto recs = build(p, 3, 200);
-  const Bytes data0 = slurp(p), index0 = slurp(brf_index_path(p)), jnl0 = slurp(brf_journal_path(p));
+  const Bytes data0 = brf_slurp(p), index0 = brf_slurp(brf_index_path(p)), jnl0 = brf_slurp(brf_journal_path(p));
   // Where the records end: damage past it (preallocated room) touches nothing.
   uint32_t end = rec::view<BrfFileHdr>(data0.data()).end.get();
   uint32_t pages = rec::view<BtHdr>(index0.data()).page_count.get();
@@ -226,9 +186,9 @@ TEST(BrfAnal, DamagedFilesAreFoundNeverMisread) {
       for (int j = 0; j < flips; ++j) b[rng() % used] ^= uint8_t(1u << (rng() % 8));
     }
     if (b == (in_index ? index0 : data0)) continue;  // zeroes over zeroes
-    spit(p, data);
-    spit(brf_index_path(p), index);
-    spit(brf_journal_path(p), jnl0);
+    brf_spit(p, data);
+    brf_spit(brf_index_path(p), index);
+    brf_spit(brf_journal_path(p), jnl0);
     ++cases;
     BrfCheck c;
     uint32_t st = brfanal_verify(p, &c);
@@ -264,9 +224,9 @@ TEST(BrfAnal, RunModesOfTheEngine) {
   EXPECT_NE(out.find("sound (40 records"), std::string::npos) << out;
   EXPECT_EQ(run("-fa '" + p + "'", &out), 0) << out;
   EXPECT_NE(out.find("depth"), std::string::npos) << out;
-  Bytes ix = slurp(brf_index_path(p));
+  Bytes ix = brf_slurp(brf_index_path(p));
   ix[kBtPage + 40] ^= 0x80;
-  spit(brf_index_path(p), ix);
+  brf_spit(brf_index_path(p), ix);
   EXPECT_EQ(run("-fv '" + p + "'", &out), 2) << out;
   EXPECT_NE(out.find("NOT SOUND"), std::string::npos) << out;
   EXPECT_EQ(run("-fr '" + p + "'", &out), 0) << out;

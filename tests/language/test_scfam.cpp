@@ -18,7 +18,9 @@
 #include "language/scfam.h"
 #include "process/pc.h"
 #include "process/piexec.h"
+#include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/stmt_text.h"
 
 namespace {
 
@@ -43,26 +45,7 @@ int t_log(ScCtx* sc, DStmt* st) {
   return 1;
 }
 
-// A statement line: T/F column, verb, then each operand text at its screen
-// column of the operand part.
-std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
-  std::string o(64, ' ');
-  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
-  char b[128];
-  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
-  std::string s = b;
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s + "\n";
-}
-std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
-std::string loop(const char* var, const char* from, const char* to, const char* step = "1") {
-  return line("", "BEG LOOP", {{0, var}, {5, from}, {12, to}, {22, step}});
-}
-// IF/AND/OR of a "0LA" field (shown "---") against a constant or field.
-[[maybe_unused]] std::string test(const char* tf, const char* verb, const char* f1, int rel, const char* f2, bool field2 = false) {
-  return line(tf, verb,
-              {{0, "---"}, {4, f1}, {31, std::string(se_rel_code(rel))}, {34, field2 ? "---" : ""}, {38, f2}});
-}
+using namespace stmttext;
 std::string msg(const char* tf = "") { return line(tf, "MESSAGE", {{0, "m"}}); }
 
 struct ScFam : ::testing::Test {
@@ -76,20 +59,8 @@ struct ScFam : ::testing::Test {
     ii_util_init();
     ii_set_pair(kOpLog, h_log);
     e.dictionary();
-    auto u = fx::user("USR");
-    rec::view<DUser>(u.data()).cache_thr = 1;
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr,
-                        {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})}),
-              1);
-    pi_getters_reset();
-    pc_init();
-    ASSERT_EQ(rt_init_cmpl_err(), 1);
-    se_init();
-    se_register();
-    pc_set_stmt_compiler(sc_cmpl);
-    em_set_compiler(pc_em_compiler);
+    // The signed-on user works in database "DB1" of "ABC" 00.
+    ASSERT_NO_FATAL_FAILURE(pltest::compiler_setup());
     old45 = sc_set_cmpl_fn(45, t_log);
     os_sys_err_log_clear();
     ASSERT_GE(fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")}), 0);

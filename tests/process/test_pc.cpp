@@ -17,6 +17,7 @@
 #include "language/sc.h"
 #include "process/pc.h"
 #include "process/piexec.h"
+#include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
 
 namespace {
@@ -65,6 +66,17 @@ std::string set_line(const char* app, const char* field, const char* occ, const 
   return line("", "SET", b);
 }
 
+// Calls each(record) for every record of memory file `f`, from its first.
+template <class T, class Each>
+void each_rec(FmArb* f, Each each) {
+  PcBuf<T> r;
+  PROTO_FULL(f, 0, r.bytes());
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = 0;
+  while (fm_rdnxt(f)) each(*r);
+}
+
 struct Pc : ::testing::Test {
   Engine e;
   ScCmplFn old45 = nullptr, old83 = nullptr, old69 = nullptr;
@@ -74,20 +86,7 @@ struct Pc : ::testing::Test {
     e.start();
     e.dictionary();
     // The signed-on user works in database "DB1" of "ABC" 00.
-    auto u = fx::user("USR");
-    rec::view<DUser>(u.data()).cache_thr = 1;
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr,
-                        {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})}),
-              1);
-    pi_getters_reset();
-    pc_init();
-    ASSERT_EQ(rt_init_cmpl_err(), 1);
-    se_init();
-    se_register();
-    pc_set_stmt_compiler(sc_cmpl);
-    em_set_compiler(pc_em_compiler);
+    ASSERT_NO_FATAL_FAILURE(pltest::compiler_setup());
     ii_set_pair(kOpMask, h_mask);
     old45 = sc_set_cmpl_fn(45, t_log);
     old83 = sc_set_cmpl_fn(83, t_mask);
@@ -168,18 +167,21 @@ struct Pc : ::testing::Test {
   std::vector<DCmplErr> errors(const char* name, int type = 6) {
     std::vector<DCmplErr> out;
     FmArb* f = pc_cmpl_err_file();
-    PcBuf<DCmplErr> rb;
-    DCmplErr& r = *rb;
-    PROTO_FULL(f, 0, rb.bytes());
-    f->op = FM_OP_FIRST;
-    fm_start(f);
-    f->op = 0;
-    while (fm_rdnxt(f)) {
+    each_rec<DCmplErr>(f, [&](const DCmplErr& r) {
       std::string n = r.proc_name.str();
       while (!n.empty() && n.back() == ' ') n.pop_back();
       if (n == name && r.proc_type == type) out.push_back(r);
-    }
+    });
     return out;
+  }
+  // A compile context of "ABC" 00 for the loaded process `p`, with a new
+  // EM header.
+  void new_ctx(Pcb* p, PcCtx* ctx) {
+    ctx->em = em_new(p);
+    ASSERT_NE(ctx->em, nullptr);
+    ctx->pcb = p;
+    std::memcpy(ctx->app, "ABC", 3);
+    std::memcpy(ctx->ver, "00", 2);
   }
 };
 
@@ -462,13 +464,9 @@ TEST_F(Pc, ReferenceEdgeCases) {
   define("process 6 RF\nstatements 1\n" + line("", "END PROC") + "\n");
   Pcb* p = e.pcb("RF", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
-  EmHeader* em = em_new(p);
-  ASSERT_NE(em, nullptr);
   PcCtx ctx;
-  ctx.em = em;
-  ctx.pcb = p;
-  std::memcpy(ctx.app, "ABC", 3);
-  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
+  EmHeader* em = ctx.em;
   ASSERT_EQ(::mark(5, [&] {
               ASSERT_EQ(pc_prep(&ctx), 1);
               CElem a, b, c;
@@ -591,13 +589,9 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
   define("process 6 PK\nstatements 1\n" + line("", "END PROC") + "\n");
   Pcb* p = e.pcb("PK", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
-  EmHeader* em = em_new(p);
-  ASSERT_NE(em, nullptr);
   PcCtx ctx;
-  ctx.em = em;
-  ctx.pcb = p;
-  std::memcpy(ctx.app, "ABC", 3);
-  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
+  EmHeader* em = ctx.em;
   ASSERT_EQ(::mark(5, [&] {
               ASSERT_EQ(pc_prep(&ctx), 1);
               char name[22];
@@ -615,47 +609,31 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
               ASSERT_EQ(pc_fld("ABC", "W2", 1, &c, &ctx), 1);   // no token mark
               FmArb* f = em->ctok.get();
               ASSERT_NE(f, nullptr);
-              PcBuf<EmCtok> r;
-              PROTO_FULL(f, 0, r.bytes());
-              f->op = FM_OP_FIRST;
-              fm_start(f);
-              f->op = 0;
               int n = 0;
-              while (fm_rdnxt(f)) {
+              each_rec<EmCtok>(f, [&](const EmCtok& r) {
                 ++n;
-                EXPECT_EQ(std::string(r->app.data(), 3), "ABC");
-                EXPECT_EQ(r->name.str().substr(0, 6), "COLORS");
-                EXPECT_EQ(r->token_handle, 0u);
-              }
+                EXPECT_EQ(std::string(r.app.data(), 3), "ABC");
+                EXPECT_EQ(r.name.str().substr(0, 6), "COLORS");
+                EXPECT_EQ(r.token_handle, 0u);
+              });
               EXPECT_EQ(n, 1);
               // One PK record per key segment, from the CFI's KDB and SDB.
               EmCfi cfi;
               ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "CUST", &cfi, &ctx), 1);
               bld_seg_fi(&ctx, em->pk.get(), cfi);
-              FmArb* pk = em->pk.get();
-              PcBuf<EmPk> k;
-              PROTO_FULL(pk, 0, k.bytes());
-              pk->op = FM_OP_FIRST;
-              fm_start(pk);
-              pk->op = 0;
               std::vector<int> keys;
-              while (fm_rdnxt(pk)) {
-                keys.push_back(k->key_no);
-                EXPECT_EQ(k->length, 4u);
-              }
+              each_rec<EmPk>(em->pk.get(), [&](const EmPk& k) {
+                keys.push_back(k.key_no);
+                EXPECT_EQ(k.length, 4u);
+              });
               EXPECT_EQ(keys, (std::vector<int>{0, 1}));
               // SCAN: the two keys and the element with a scan code, in
               // sequence order; the PCF's key scan names into the header.
               pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);
               pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);   // done already: nothing
-              FmArb* sf = em->scan.get();
-              PcBuf<PcScan> sr;
-              PROTO_FULL(sf, 0, sr.bytes());
-              sf->op = FM_OP_FIRST;
-              fm_start(sf);
-              sf->op = 0;
               std::vector<std::pair<uint32_t, int>> scans;
-              while (fm_rdnxt(sf)) scans.push_back({uint32_t(sr->seq), int(sr->key_no)});
+              each_rec<PcScan>(em->scan.get(),
+                               [&](const PcScan& sr) { scans.push_back({uint32_t(sr.seq), int(sr.key_no)}); });
               std::sort(scans.begin(), scans.end());
               EXPECT_EQ(scans, (std::vector<std::pair<uint32_t, int>>{{41, 1}, {42, 0}, {77, 255}}));
               PcPcfCmpl& pr = pc_pcf_cmpl(em);
@@ -784,13 +762,9 @@ TEST_F(Pc, ElementMapsSplitAtEveryFragment) {
     fm_del_all(map);
     EXPECT_EQ(pc_bld_map(&b), 1);
     std::vector<std::vector<int>> out;
-    PcBuf<PcMap> m;
-    PROTO_FULL(map, 0, m.bytes());
-    map->op = FM_OP_FIRST;
-    fm_start(map);
-    map->op = 0;
-    while (fm_rdnxt(map))
-      out.push_back({int(m->src_off), int(m->dst_off), int(m->src_fld), int(m->dst_fld), int(m->length)});
+    each_rec<PcMap>(map, [&](const PcMap& m) {
+      out.push_back({int(m.src_off), int(m.dst_off), int(m.src_fld), int(m.dst_fld), int(m.length)});
+    });
     EXPECT_EQ(out.size(), b.count);
     return out;
   };
@@ -889,14 +863,10 @@ TEST_F(Pc, FindersGiveTheStoredRecords) {
   define("process 6 FN\nstatements 1\n" + line("", "END PROC") + "\n");
   Pcb* p = e.pcb("FN", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
-  EmHeader* em = em_new(p);
-  ASSERT_NE(em, nullptr);
-  ASSERT_NE(em->cfrm.get(), nullptr);
   PcCtx ctx;
-  ctx.em = em;
-  ctx.pcb = p;
-  std::memcpy(ctx.app, "ABC", 3);
-  std::memcpy(ctx.ver, "00", 2);
+  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
+  EmHeader* em = ctx.em;
+  ASSERT_NE(em->cfrm.get(), nullptr);
   auto put = [](FmArb* f, void* r) {
     PROTO_FULL(f, 0, static_cast<uint8_t*>(r));
     return fm_write(f);
@@ -1021,17 +991,11 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
   };
   auto cflds = [](EmHeader* em) {
     std::map<std::string, EmCfld> out;
-    FmArb* f = em->cfld.get();
-    PcBuf<EmCfld> r;
-    PROTO_FULL(f, 0, r.bytes());
-    f->op = FM_OP_FIRST;
-    fm_start(f);
-    f->op = 0;
-    while (fm_rdnxt(f)) {
-      std::string n = r->name.str();
+    each_rec<EmCfld>(em->cfld.get(), [&](const EmCfld& r) {
+      std::string n = r.name.str();
       while (!n.empty() && n.back() == ' ') n.pop_back();
-      out[r->app.str() + ":" + n] = *r;
-    }
+      out[r.app.str() + ":" + n] = r;
+    });
     return out;
   };
   // Input: add and change allowed, delete not; share mode none.
@@ -1116,17 +1080,11 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
       EmCfi cfi;
       ASSERT_EQ(pc_fi(cap, "ACT", &cfi, &ctx), 1);
       ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
-      FmArb* cv = em->cv.get();
-      PcBuf<CvItem> it;
-      PROTO_FULL(cv, 0, it.bytes());
-      cv->op = FM_OP_FIRST;
-      fm_start(cv);
-      cv->op = 0;
       std::vector<int> types;
-      while (fm_rdnxt(cv)) {
-        types.push_back(it->type);
-        EXPECT_TRUE(it->flags & kCvCompiled);
-      }
+      each_rec<CvItem>(em->cv.get(), [&](const CvItem& it) {
+        types.push_back(it.type);
+        EXPECT_TRUE(it.flags & kCvCompiled);
+      });
       EXPECT_EQ(types, keep == '1' ? std::vector<int>{} : (std::vector<int>{5, 1}));
       EXPECT_EQ(cflds(em).size(), 0u);
     });

@@ -18,71 +18,18 @@
 #include "process/pc.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
+#include "abc_run.h"
 #include "pl_fixture.h"
+#include "support/tmux.h"
 
 using namespace pltest;
+using namespace tmuxrun;
 
 namespace {
 
-std::string sh(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
-std::string q(const std::string& s) {
-  std::string o = "'";
-  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return o + "'";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::string sanitizer_env() {
-  std::string e;
-  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + q(x);
-  return e;
-}
-
-
-class PcRun : public ::testing::Test {
+class PcRun : public AbcRun {
  protected:
-  std::string root, data;
-  static inline int seq = 0;
-
-  void SetUp() override {
-    char tmpl[] = "/tmp/quvo-pcrun-XXXXXX";
-    root = mkdtemp(tmpl);
-    data = root + "/data";
-    mkdir(data.c_str(), 0777);
-    int rc = 0;
-    sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
-           " -b >/dev/null 2>&1",
-       &rc);
-    ASSERT_EQ(rc, 0);
-    Engine e;
-    e.dir = data;
-    e.start(false);
-    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
-    ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
-    auto u = fx::user("ABU");
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    fx::Rec db = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {db}), 1);
-    e.stop(false);
-  }
-  void TearDown() override { sh("rm -rf " + q(root)); }
+  PcRun() : AbcRun("pc") {}
 
   // Stores statement text and a PROCESS record (stamp `changed`) of each
   // process it names.
@@ -111,32 +58,8 @@ class PcRun : public ::testing::Test {
     e.stop(false);
   }
 
-  struct Result {
-    int status = -1;
-    std::string err, trace;
-  };
   Result run(const std::string& args, const std::string& env = "QUVO_TEST_USER=ABU") {
-    std::string name = "quvo-pc-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
-    unlink(rcf.c_str());
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
-                      q(data) + " QUVO_INST_TRACE=" + q(tracef) + " " + env + sanitizer_env() + " " +
-                      q(QUVO_BINARY) + " " + args + " 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
-    std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
-    sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
-    Result r;
-    for (int i = 0; i < 1500; ++i) {
-      std::string s = slurp(rcf);
-      if (!s.empty() && s.back() == '\n') {
-        r.status = std::atoi(s.c_str());
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    sh(tmux + "kill-server 2>&1");
-    r.err = slurp(errf);
-    r.trace = slurp(tracef);
-    return r;
+    return run_abc(env, args);
   }
   int saved_modules() {
     return std::atoi(sh("find " + q(data + "/mod") + " -type f 2>/dev/null | wc -l").c_str());

@@ -13,40 +13,12 @@
 #include <thread>
 
 #include "pl_fixture.h"
+#include "support/tmux.h"
 
 using namespace pltest;
+using namespace tmuxrun;
 
 namespace {
-
-std::string sh(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
-std::string q(const std::string& s) {
-  std::string o = "'";
-  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return o + "'";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::string sanitizer_env() {
-  std::string e;
-  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + q(x);
-  return e;
-}
 
 // The fixture compiler, with event point 06 running the code of 01.
 int compiler_with_ep06(EmCmplCtx* c) {
@@ -61,15 +33,7 @@ class PiRun : public ::testing::Test {
   static inline int seq = 0;
 
   void SetUp() override {
-    char tmpl[] = "/tmp/quvo-pirun-XXXXXX";
-    root = mkdtemp(tmpl);
-    data = root + "/data";
-    mkdir(data.c_str(), 0777);
-    int rc = 0;
-    sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
-           " -b >/dev/null 2>&1",
-       &rc);
-    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(make_engine_dir("quvo-pirun", &root, &data), 0);
     // The test application, its users and database, and saved modules.
     Engine e;
     e.dir = data;
@@ -110,33 +74,11 @@ class PiRun : public ::testing::Test {
   }
   void TearDown() override { sh("rm -rf " + q(root)); }
 
-  struct Result {
-    int status = -1;
-    std::string err, trace;
-  };
+  using Result = EngineResult;
   // Runs the engine in a private tmux server and waits for its end.
   Result run(const std::string& args, const std::string& env = "") {
     std::string name = "quvo-pi-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
-    unlink(rcf.c_str());
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
-                      q(data) + " QUVO_INST_TRACE=" + q(tracef) + " " + env + sanitizer_env() + " " +
-                      q(QUVO_BINARY) + " " + args + " 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
-    std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
-    sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
-    Result r;
-    for (int i = 0; i < 1500; ++i) {
-      std::string s = slurp(rcf);
-      if (!s.empty() && s.back() == '\n') {
-        r.status = std::atoi(s.c_str());
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    sh(tmux + "kill-server 2>&1");
-    r.err = slurp(errf);
-    r.trace = slurp(tracef);
-    return r;
+    return run_engine(root, data, name, env, args);
   }
 };
 

@@ -14,90 +14,22 @@
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "abc_run.h"
 #include "pl_fixture.h"
+#include "support/stmt_text.h"
+#include "support/tmux.h"
 
 using namespace pltest;
+using namespace tmuxrun;
 
 namespace {
 
-std::string sh(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
-std::string q(const std::string& s) {
-  std::string o = "'";
-  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return o + "'";
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-std::string sanitizer_env() {
-  std::string e;
-  for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + q(x);
-  return e;
-}
-
-// A statement line: T/F column, verb, each operand text at its column.
-std::string line(const char* tf, const char* verb, std::initializer_list<std::pair<int, std::string>> ops = {}) {
-  std::string o(64, ' ');
-  for (const auto& [col, text] : ops) o.replace(size_t(col), text.size(), text);
-  char b[128];
-  std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, o.c_str());
-  std::string s = b;
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s + "\n";
-}
-std::string calc(const char* tf, const char* var, const char* expr) { return line(tf, "CALC", {{0, var}, {5, expr}}); }
-std::string loop(const char* var, const char* from, const char* to) {
-  return line("", "BEG LOOP", {{0, var}, {5, from}, {12, to}, {22, "1"}});
-}
-// IF/AND/OR of a "0LA" field against a constant.
-std::string test(const char* tf, const char* verb, const char* f1, int rel, const char* value) {
-  return line(tf, verb, {{0, "---"}, {4, f1}, {31, std::string(se_rel_code(rel))}, {38, value}});
-}
+using namespace stmttext;
 constexpr int NE = 6;
 
-class ScRun : public ::testing::Test {
+class ScRun : public AbcRun {
  protected:
-  std::string root, data;
-  static inline int seq = 0;
-
-  void SetUp() override {
-    char tmpl[] = "/tmp/quvo-scrun-XXXXXX";
-    root = mkdtemp(tmpl);
-    data = root + "/data";
-    mkdir(data.c_str(), 0777);
-    int rc = 0;
-    sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
-           " -b >/dev/null 2>&1",
-       &rc);
-    ASSERT_EQ(rc, 0);
-    Engine e;
-    e.dir = data;
-    e.start(false);
-    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
-    ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
-    auto u = fx::user("ABU");
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    fx::Rec db = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {db}), 1);
-    e.stop(false);
-  }
-  void TearDown() override { sh("rm -rf " + q(root)); }
+  ScRun() : AbcRun("sc") {}
 
   // Stores the statement text and a PROCESS record of each Subroutine.
   void define(const std::string& text, std::initializer_list<const char*> names) {
@@ -119,33 +51,8 @@ class ScRun : public ::testing::Test {
     e.stop(false);
   }
 
-  struct Result {
-    int status = -1;
-    std::string err, trace;
-  };
   Result run(const char* proc) {
-    std::string name = "quvo-sc-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
-    unlink(rcf.c_str());
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
-                      q(data) + " QUVO_INST_TRACE=" + q(tracef) + " QUVO_TEST_USER=ABU" + sanitizer_env() + " " +
-                      q(QUVO_BINARY) + " -d DB1 -a ABC -t Subroutine -p " + proc + " 2>" + q(errf) +
-                      "; echo $? > " + q(rcf) + "; sleep 30";
-    std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
-    sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
-    Result r;
-    for (int i = 0; i < 1500; ++i) {
-      std::string s = slurp(rcf);
-      if (!s.empty() && s.back() == '\n') {
-        r.status = std::atoi(s.c_str());
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    sh(tmux + "kill-server 2>&1");
-    r.err = slurp(errf);
-    r.trace = slurp(tracef);
-    return r;
+    return run_abc("QUVO_TEST_USER=ABU", std::string("-d DB1 -a ABC -t Subroutine -p ") + proc);
   }
 };
 

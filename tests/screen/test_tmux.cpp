@@ -17,34 +17,16 @@
 #include <thread>
 
 #include "screen/km.h"
+#include "support/tmux.h"
 
 namespace {
 
-std::string run(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int rc = pclose(p);
-  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-  return out;
-}
-
-std::string quote(const std::string& s) {
-  std::string o = "'";
-  for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return o + "'";
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using tmuxrun::q;
+using tmuxrun::sh;
+using tmuxrun::slurp;
 
 int count_lines(const std::string& path) {
-  std::string s = read_file(path);
+  std::string s = slurp(path);
   return int(std::count(s.begin(), s.end(), '\n'));
 }
 
@@ -52,7 +34,7 @@ int count_lines(const std::string& path) {
 std::string sanitizer_env() {
   std::string e;
   for (const char* v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QUVO_BOOT_SRC"})
-    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + quote(x);
+    if (const char* x = std::getenv(v)) e += std::string(" ") + v + "=" + q(x);
   return e;
 }
 
@@ -61,7 +43,7 @@ std::string make_data_dir(const std::string& root) {
   std::string data = root + "/data";
   mkdir(data.c_str(), 0777);
   int rc = 0;
-  run("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + quote(data) + " " + quote(QUVO_BINARY) +
+  sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
           " -b >/dev/null 2>&1",
       &rc);
   EXPECT_EQ(rc, 0);
@@ -76,20 +58,20 @@ class Tmux {
     dir_ = mkdtemp(tmpl);
     name_ = "quvo-wm-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
     data_ = make_data_dir(dir_);
-    if (!with_keymaps) run("rm -f " + quote(data_) + "/keymaps/*");  // bootstrapped, but no keymaps
+    if (!with_keymaps) sh("rm -f " + q(data_) + "/keymaps/*");  // bootstrapped, but no keymaps
     log_ = dir_ + "/wm.log";
     out_ = dir_ + "/out";
-    std::string env = "env -i PATH=/usr/bin:/bin HOME=" + quote(dir_) + " TERM=" + term +
-                      " LANG=C.UTF-8 QUVOPATH=" + quote(data_) + " QUVO_WM_LOG=" + quote(log_) +
-                      " WMDEMO_OUT=" + quote(out_) + sanitizer_env();
-    std::string cmd = env + " " + program + "; echo $? > " + quote(dir_ + "/rc") + "; sleep 60";
-    tmux("new-session -d -x 80 -y 24 " + quote(cmd));
+    std::string env = "env -i PATH=/usr/bin:/bin HOME=" + q(dir_) + " TERM=" + term +
+                      " LANG=C.UTF-8 QUVOPATH=" + q(data_) + " QUVO_WM_LOG=" + q(log_) +
+                      " WMDEMO_OUT=" + q(out_) + sanitizer_env();
+    std::string cmd = env + " " + program + "; echo $? > " + q(dir_ + "/rc") + "; sleep 60";
+    tmux("new-session -d -x 80 -y 24 " + q(cmd));
   }
   ~Tmux() {
     tmux("kill-server");
     // The pane's shell may still write its exit status while it goes.
     for (int i = 0; i < 100; ++i) {
-      run("rm -rf " + quote(dir_));
+      sh("rm -rf " + q(dir_));
       struct stat sb;
       if (stat(dir_.c_str(), &sb) != 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -97,7 +79,7 @@ class Tmux {
   }
 
   std::string tmux(const std::string& args) {
-    return run("env -u TMUX TMUX_TMPDIR=" + quote(dir_) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name_ +
+    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir_) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name_ +
                " -f /dev/null " + args +
                " 2>&1");
   }
@@ -115,17 +97,17 @@ class Tmux {
   void keys(std::initializer_list<std::string> ks) {
     for (const auto& k : ks) {
       int n = wait_count();
-      tmux("send-keys " + quote(k));
+      tmux("send-keys " + q(k));
       EXPECT_TRUE(waits(n + 1)) << "no wait after key " << k;
     }
   }
   // Sends the key that ends the program.
-  void finish(const std::string& k) { tmux("send-keys " + quote(k)); }
+  void finish(const std::string& k) { tmux("send-keys " + q(k)); }
   // Sends keys at once (a person typing fast); expect that many waits.
   void burst(std::initializer_list<std::string> ks) {
     int n = wait_count();
     std::string a;
-    for (const auto& k : ks) a += " " + quote(k);
+    for (const auto& k : ks) a += " " + q(k);
     tmux("send-keys" + a);
     EXPECT_TRUE(waits(n + int(ks.size()))) << "keys were not all taken";
   }
@@ -166,7 +148,7 @@ class Tmux {
     in >> x >> y;
     return {y + 1, x + 1};
   }
-  std::string out() { return read_file(out_); }
+  std::string out() { return slurp(out_); }
   bool out_has(const std::string& line) {
     for (int i = 0; i < 500; ++i) {
       if (out().find(line + "\n") != std::string::npos) return true;
@@ -176,7 +158,7 @@ class Tmux {
   }
   int exit_code() {
     for (int i = 0; i < 1000; ++i) {
-      std::string s = read_file(dir_ + "/rc");
+      std::string s = slurp(dir_ + "/rc");
       if (!s.empty()) return std::atoi(s.c_str());
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -399,7 +381,7 @@ TEST_P(Terminal, TypingPastAFullFieldKeepsWhatFits) {
   // replacing its last character with every key.
   int n = t.wait_count();
   std::string text = "Hello World this is a long text";
-  t.tmux("send-keys -l " + quote(text));
+  t.tmux("send-keys -l " + q(text));
   EXPECT_TRUE(t.waits(n + int(text.size())));
   EXPECT_EQ(cols(t.row_when(9, "Hello World"), 30, 20), "Hello World this is ");
   // A move of the cursor lets the last place be typed over again.
@@ -686,7 +668,7 @@ TEST(TerminalKeymap, UtilityKeysAreSequencesNotPauses) {
 // with job control); fg brings it back where it was.
 TEST(TerminalKeymap, UtilitySuspendsOnCtrlZ) {
   Tmux t("xterm", "bash --norc --noprofile -i");
-  t.tmux("send-keys " + quote(std::string(QUVO_BINARY) + " -k") + " Enter");
+  t.tmux("send-keys " + q(std::string(QUVO_BINARY) + " -k") + " Enter");
   ASSERT_TRUE(t.waits(1));
   t.keys({"Enter"});
   t.tmux("send-keys C-z");
@@ -715,7 +697,7 @@ TEST(TerminalKeymap, BootstrapKeepsAKeymapRecordedForEveryUser) {
   t.finish("y");
   ASSERT_EQ(t.exit_code(), 0);
   int rc = 0;
-  run("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + quote(t.data()) + " " + quote(QUVO_BINARY) +
+  sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(t.data()) + " " + q(QUVO_BINARY) +
           " -b >/dev/null 2>&1",
       &rc);
   EXPECT_NE(rc, 0);
