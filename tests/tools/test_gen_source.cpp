@@ -99,7 +99,7 @@ TEST(GenSource, ScreenRowsPlaceItemsAndBlankTheirMarkers) {
   EXPECT_EQ(t.blocks[4].args[2].at.col, 12);
 }
 
-TEST(GenSource, FieldSpecifications) {
+TEST(GenSource, FieldDescriptions) {
   qg::Errors errs;
   qg::Entry e{"OPTION", "binary 2 x 3 key 1 dup signed decimals 2 initial \"1.5\" null \"\"", {"f", 4, 3},
               {"f", 4, 12}, false};

@@ -66,7 +66,7 @@ void parse_field_spec(const Entry& e, bool declared, FieldDef* f, Errors* errs) 
   std::vector<Word> w;
   int bad = 0;
   if (e.quoted || !split_words(e.value, &w, &bad)) {
-    errs->add(shift(e.value_at, bad), "a field specification, not a quoted text, follows '='");
+    errs->add(shift(e.value_at, bad), "a field description, not a quoted text, follows '='");
     return;
   }
   size_t i = 0;

@@ -56,7 +56,7 @@ struct Sources {
   const App* app(const std::string& id) const;
 };
 
-// Reads a field specification (srcform.h) into f; errors at the value's place.
+// Reads a field description (srcform.h) into f; errors at the value's place.
 void parse_field_spec(const Entry& e, bool declared, FieldDef* f, Errors* errs);
 // Type words and codes.
 int type_code(const std::string& word);  // 0 when unknown

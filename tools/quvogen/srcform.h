@@ -25,10 +25,10 @@
 //
 // Headers by kind of text:
 //   .def   `file NAME CLASS [declared] [single]`   CLASS: disk | memory
-//            entries: FIELD NAME = field specification (below); in a
-//            declared file (one the engine also declares) the specification
+//            entries: FIELD NAME = field description (below); in a
+//            declared file (one the engine also declares) the description
 //            gives only options, the layout comes from the declaration
-//          `work`   entries: WORK FIELD NAME = field specification
+//          `work`   entries: WORK FIELD NAME = field description
 //   .rec   `records FILE`  once, first: the file the records belong to
 //          `record`        starts a record; its entries are its fields
 //   Field names are those of the file's definition, or for a declared file
@@ -46,7 +46,7 @@
 //          `option N = PROCESS NAME`  inside an image: numbered option N runs
 //                          that process (entries after it: CHILD fields)
 //
-// Field specification (file definitions):
+// Field description (file definitions):
 //   TYPE LENGTH [x OCCURS] [key N] [dup] [signed] [decimals D]
 //        [mask "M"] [initial "V"] [null "V"] [label "L"]
 //   (a date type may give its mask in place of the length)
@@ -137,7 +137,7 @@ void parse_text(const std::string& path, const std::string& content, TextKind ki
 // Unquotes a value written in quotes; false on a quote left open.
 bool unquote(const std::string& in, std::string* out);
 
-// Splits a specification into words (double-quoted words may hold blanks);
+// Splits a description into words (double-quoted words may hold blanks);
 // each word's column is its offset from the start of the text.
 struct Word {
   std::string text;
