@@ -24,7 +24,7 @@
 #include "language/iiutil.h"
 #include "language/sc.h"
 #include "process/pc.h"
-#include "process/pl_fixture.h"
+#include "process/pc_fixture.h"
 
 using namespace pltest;
 
@@ -116,12 +116,7 @@ struct World {
     e.start();
     e.dictionary();
     e.user();
-    pc_init();
-    rt_init_cmpl_err();
-    se_init();
-    se_register();
-    pc_set_stmt_compiler(sc_cmpl);
-    em_set_compiler(pc_em_compiler);
+    if (!pltest::compilers_on()) return;
     sc_set_cmpl_fn(69, set_refs);
     fx::write("CHILD", "ABC", "00", {});
     fx::write("SELECT", "ABC", "00", {});

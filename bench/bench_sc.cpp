@@ -25,7 +25,7 @@
 #include "language/iiutil.h"
 #include "language/sc.h"
 #include "process/pc.h"
-#include "process/pl_fixture.h"
+#include "process/pc_fixture.h"
 
 using namespace pltest;
 
@@ -143,12 +143,7 @@ struct World {
     e.start();
     e.dictionary();
     e.user();
-    pc_init();
-    rt_init_cmpl_err();
-    se_init();
-    se_register();
-    pc_set_stmt_compiler(sc_cmpl);
-    em_set_compiler(pc_em_compiler);
+    if (!pltest::compilers_on()) return;
     fx::write("CHILD", "ABC", "00", {});
     fx::write("SELECT", "ABC", "00", {});
     fx::write("FILE", "0LA", "00", {});

@@ -26,7 +26,7 @@
 #include "language/sc.h"
 #include "process/pc.h"
 #include "process/piexec.h"
-#include "process/pl_fixture.h"
+#include "process/pc_fixture.h"
 #include "support/stmt_text.h"
 
 using namespace pltest;
@@ -66,18 +66,7 @@ struct World {
     e.start();
     ii_util_init();  // the engine fixture's accumulator takes opcode 52 otherwise
     e.dictionary();
-    auto u = fx::user("USR");
-    rec::view<DUser>(u.data()).cache_thr = 1;
-    rec::view<DUser>(u.data()).db.set("DB1");
-    fx::write("USER", nullptr, nullptr, {u});
-    fx::write("DATABASE", nullptr, nullptr, {fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}})});
-    pi_getters_reset();
-    pc_init();
-    rt_init_cmpl_err();
-    se_init();
-    se_register();
-    pc_set_stmt_compiler(sc_cmpl);
-    em_set_compiler(pc_em_compiler);
+    if (!pltest::usr_in_db1() || !pltest::compilers_on()) return;
     fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")});
     // The calculation variables, each work field its own data area.
     std::vector<fx::Rec> els;
