@@ -215,6 +215,12 @@ int cmpl_label(ScCtx* sc, DStmt* st) {
 int cmpl_proc(ScCtx* sc, DStmt*);
 int cmpl_unbuilt(ScCtx*, DStmt*) { return 0; }
 
+// The verb table (`cmpl_fns`, `verb_spell_tbl`): 105 rows.
+struct ScVerb {
+  const char* spell;   // 8 characters
+  ScCmplFn fn;
+  uint32_t preset;     // 0: none
+};
 ScVerb g_verbs[kScVerbs] = {
     {"*       ", cmpl_comment, 0},       {"**      ", cmpl_comment, 0},
     {"ACTION  ", cmpl_proc, 0},          {"AND     ", cmpl_if_and_or, 100960},
@@ -538,16 +544,11 @@ void free_sc(void* p) { delete static_cast<ScCtx*>(p); }
 }  // namespace
 
 // ------------------------------------------------------------- public --
-const ScVerb& sc_verb(int verb) {
-  static const ScVerb none{"        ", nullptr, 0};
-  return verb >= 0 && verb < kScVerbs ? g_verbs[verb] : none;
-}
 ScCmplFn sc_set_cmpl_fn(int verb, ScCmplFn fn) {
   ScCmplFn old = g_verbs[verb].fn;
   g_verbs[verb].fn = fn ? fn : cmpl_unbuilt;
   return old;
 }
-bool sc_verb_built(int verb) { return verb >= 0 && verb < kScVerbs && g_verbs[verb].fn != cmpl_unbuilt; }
 
 IbCode* sc_code(ScCtx* sc) { return &sc->code; }
 uint32_t& sc_msg(ScCtx* sc) { return sc->msg; }

@@ -52,18 +52,9 @@ constexpr uint32_t kScBadCnst = 102520;
 constexpr uint32_t kScProcInQuery = 100890;
 
 using ScCmplFn = int (*)(ScCtx* sc, DStmt* st);
-struct ScVerb {
-  const char* spell;   // 8 characters
-  ScCmplFn fn;
-  uint32_t preset;     // 0: none
-};
-// The verb table (`cmpl_fns`, `verb_spell_tbl`): 105 rows.
-const ScVerb& sc_verb(int verb);
 // Replaces a verb's compile function (the statement families as they are
 // built; tests). The previous one.
 ScCmplFn sc_set_cmpl_fn(int verb, ScCmplFn fn);
-// The verbs compiled by this driver's own functions (not a stand-in).
-bool sc_verb_built(int verb);
 
 // ------------------------------------------------------------- context --
 // What a compile function reaches.

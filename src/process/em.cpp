@@ -88,7 +88,6 @@ void em_sub_fdb(const EmSub& s, FmFdb* fdb, FmKdb* kdb, FmSdb* sdb) {
 }
 
 void em_set_compiler(EmCompiler fn) { g_compiler = fn; }
-EmCompiler em_compiler() { return g_compiler; }
 
 // Creates sub-file s of the module in the base scope; its handle or null
 // after the system error.

@@ -69,7 +69,6 @@ struct EmCmplCtx {
 // start-up; while none is set a build fails as a compile does (200140).
 using EmCompiler = int (*)(EmCmplCtx* ctx);
 void em_set_compiler(EmCompiler fn);
-EmCompiler em_compiler();
 
 // ------------------------------------------------------------- module --
 // A new empty module for the PCB's process (header from " PL_POOL", its
