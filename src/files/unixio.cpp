@@ -38,6 +38,14 @@ void take_dir_group(int fd, const char* path) {
     // Not a member of that group.
   }
 }
+
+// open() retried on EINTR; -1 with errno.
+int open_retry(const char* path, int flags, int mode = 0) {
+  for (;;) {
+    int fd = ::open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
 }  // namespace
 
 void uio_set_trace(UioTrace trace) { g_trace = trace; }
@@ -50,11 +58,7 @@ int uio_open(const char* path, int flags) {
   bool dir = flags & O_DIRECTORY;
   // O_NONBLOCK: opening a pipe planted under the name must not hang.
   int extra = O_CLOEXEC | O_NOFOLLOW | (dir ? 0 : O_NONBLOCK);
-  int fd;
-  for (;;) {
-    fd = ::open(path, flags | extra);
-    if (fd >= 0 || errno != EINTR) break;
-  }
+  int fd = open_retry(path, flags | extra);
   if (fd < 0 || dir) return fd;
   struct stat st;
   int e = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
@@ -68,11 +72,7 @@ int uio_open(const char* path, int flags) {
 }
 
 int uio_create(const char* path) {
-  int fd;
-  for (;;) {
-    fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
-    if (fd >= 0 || errno != EINTR) break;
-  }
+  int fd = open_retry(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
   if (fd < 0) return -1;
   // The umask takes bits away at the open: the mode is set again. The group
   // is the directory's (a set-group-id directory gives it already).
@@ -89,7 +89,7 @@ int uio_create(const char* path) {
 
 int uio_mkdir(const char* path) {
   if (::mkdir(path, kUioDirMode) != 0) return errno;
-  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = uio_open(path, O_RDONLY | O_DIRECTORY);
   if (fd < 0) return errno;
   take_dir_group(fd, path);
   int e = ::fchmod(fd, kUioDirMode) == 0 ? 0 : errno;
