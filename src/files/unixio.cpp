@@ -25,14 +25,26 @@ int traced(UioStep step, int fd, const char* path, const char* to) {
   return g_trace ? g_trace(step, fd, path, to) : 0;
 }
 
-// The group of the directory holding path, or -1 when it cannot be learnt.
-gid_t dir_group(const char* path) {
+// Gives the file or directory open at fd, named path, the group of the
+// directory holding it. When the user is not a member of that group (or it
+// cannot be learnt) it keeps the user's own.
+void take_dir_group(int fd, const char* path) {
   std::string dir(path);
   size_t slash = dir.find_last_of('/');
   dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-  struct stat st;
-  if (::stat(dir.c_str(), &st) != 0) return gid_t(-1);
-  return st.st_gid;
+  struct stat parent, st;
+  if (::stat(dir.c_str(), &parent) != 0 || ::fstat(fd, &st) != 0 || st.st_gid == parent.st_gid) return;
+  if (::fchown(fd, uid_t(-1), parent.st_gid) != 0) {
+    // Not a member of that group.
+  }
+}
+
+// open() retried on EINTR; -1 with errno.
+int open_retry(const char* path, int flags, int mode = 0) {
+  for (;;) {
+    int fd = ::open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
 }
 }  // namespace
 
@@ -46,11 +58,7 @@ int uio_open(const char* path, int flags) {
   bool dir = flags & O_DIRECTORY;
   // O_NONBLOCK: opening a pipe planted under the name must not hang.
   int extra = O_CLOEXEC | O_NOFOLLOW | (dir ? 0 : O_NONBLOCK);
-  int fd;
-  for (;;) {
-    fd = ::open(path, flags | extra);
-    if (fd >= 0 || errno != EINTR) break;
-  }
+  int fd = open_retry(path, flags | extra);
   if (fd < 0 || dir) return fd;
   struct stat st;
   int e = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
@@ -64,19 +72,11 @@ int uio_open(const char* path, int flags) {
 }
 
 int uio_create(const char* path) {
-  int fd;
-  for (;;) {
-    fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
-    if (fd >= 0 || errno != EINTR) break;
-  }
+  int fd = open_retry(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
   if (fd < 0) return -1;
   // The umask takes bits away at the open: the mode is set again. The group
   // is the directory's (a set-group-id directory gives it already).
-  gid_t g = dir_group(path);
-  struct stat st;
-  if (g != gid_t(-1) && ::fstat(fd, &st) == 0 && st.st_gid != g && ::fchown(fd, uid_t(-1), g) != 0) {
-    // Not a member of that group: the file keeps the user's own.
-  }
+  take_dir_group(fd, path);
   if (::fchmod(fd, kUioFileMode) != 0) {
     int e = errno;
     ::close(fd);
@@ -89,13 +89,9 @@ int uio_create(const char* path) {
 
 int uio_mkdir(const char* path) {
   if (::mkdir(path, kUioDirMode) != 0) return errno;
-  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = uio_open(path, O_RDONLY | O_DIRECTORY);
   if (fd < 0) return errno;
-  gid_t g = dir_group(path);
-  struct stat st;
-  if (g != gid_t(-1) && ::fstat(fd, &st) == 0 && st.st_gid != g && ::fchown(fd, uid_t(-1), g) != 0) {
-    // Not a member of that group: the directory keeps the user's own.
-  }
+  take_dir_group(fd, path);
   int e = ::fchmod(fd, kUioDirMode) == 0 ? 0 : errno;
   ::close(fd);
   return e;
