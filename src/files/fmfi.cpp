@@ -48,6 +48,7 @@
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "foundation/ut.h"
 
 namespace {
 
@@ -332,7 +333,7 @@ std::string confined(const std::string& stored, std::string* why) {
   }
   std::string dir = stored;
   if (dir[0] != '/') dir = root + "/" + dir;
-  else if (dir.compare(0, root.size(), root) != 0 || (dir.size() > root.size() && dir[root.size()] != '/' && root != "/")) {
+  else if (!ut_path_within(dir, root)) {
     *why = "its directory " + stored + " lies outside the data directory " + root;
     return "";
   }
@@ -342,9 +343,7 @@ std::string confined(const std::string& stored, std::string* why) {
     std::string probe = dir;
     while (!probe.empty() && !::realpath(probe.c_str(), real_dir)) probe = probe.substr(0, probe.find_last_of('/'));
     if (!probe.empty()) {
-      std::string rd = real_dir, rr = real_root;
-      bool inside = rd.compare(0, rr.size(), rr) == 0 && (rd.size() == rr.size() || rd[rr.size()] == '/' || rr == "/");
-      if (!inside) {
+      if (!ut_path_within(real_dir, real_root)) {
         *why = "its directory " + stored + " leads outside the data directory " + root;
         return "";
       }

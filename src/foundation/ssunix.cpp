@@ -73,10 +73,9 @@ std::string confined(const std::string& lib) {
     if (d.empty() || d[0] != '/') continue;
     char* rd = realpath(d.c_str(), nullptr);
     if (!rd) continue;
-    std::string dir = rd;
+    bool within = ut_path_within(path, rd);
     std::free(rd);
-    if (dir.back() != '/') dir += '/';
-    if (path.compare(0, dir.size(), dir) == 0) return "";
+    if (within) return "";
   }
   return dirs.empty() ? "a path, while the data directory's quvo.env names no library directory (QUVO_LIB_DIRS)"
                       : "a path outside the library directories of the data directory's quvo.env (QUVO_LIB_DIRS)";

@@ -278,3 +278,9 @@ bool IS_ZUB_AP(const char* app) {
     if (std::memcmp(app, z, 3) == 0) return true;
   return false;
 }
+
+bool ut_path_within(std::string_view path, std::string_view dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.remove_suffix(1);
+  if (dir == "/") return !path.empty() && path[0] == '/';
+  return path.substr(0, dir.size()) == dir && (path.size() == dir.size() || path[dir.size()] == '/');
+}

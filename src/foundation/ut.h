@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "foundation/mm.h"
 #include "foundation/record.h"
@@ -146,3 +147,7 @@ template <class State>
 inline void PC_ADJUST(size_t length, State& state) {
   state.pc += (length + 3) & ~size_t(3);
 }
+
+// Whether an absolute path names the directory dir or lies below it. dir may
+// end in '/'; "/" holds every absolute path.
+bool ut_path_within(std::string_view path, std::string_view dir);

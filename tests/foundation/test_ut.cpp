@@ -193,3 +193,15 @@ TEST(CommonBlock, LayoutAndConstants) {
   EXPECT_EQ(com.month_abbr[8].str(), "Sep");
   EXPECT_EQ(com.month_len[8], 9);
 }
+
+// A directory holds itself and what lies below it, never a sibling that
+// shares its name as a prefix; "/" holds every absolute path.
+TEST(Ut, PathWithinADirectory) {
+  EXPECT_TRUE(ut_path_within("/srv/quvo", "/srv/quvo"));
+  EXPECT_TRUE(ut_path_within("/srv/quvo/data/x", "/srv/quvo"));
+  EXPECT_TRUE(ut_path_within("/srv/quvo/data", "/srv/quvo/"));
+  EXPECT_FALSE(ut_path_within("/srv/quvo2/data", "/srv/quvo"));
+  EXPECT_FALSE(ut_path_within("/srv", "/srv/quvo"));
+  EXPECT_TRUE(ut_path_within("/anything", "/"));
+  EXPECT_FALSE(ut_path_within("relative", "/"));
+}
