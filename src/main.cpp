@@ -6,7 +6,7 @@
 #include "dictionary/bs.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
-#include "foundation/la.h"
+#include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/os.h"
 #include "foundation/ssunix.h"

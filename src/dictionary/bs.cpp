@@ -19,6 +19,7 @@
 #include "dictionary/dd2.h"
 #include "files/dictrec.h"
 #include "files/fmcat.h"
+#include "files/lafi.h"
 #include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"

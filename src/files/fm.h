@@ -412,7 +412,8 @@ struct FmEventProcs {
 };
 void fm_set_event_procs(const FmEventProcs* procs);
 void fm_set_event_proc(FmArb* a, void* evt);  // gives the file an event process
-// Field translation (the conversion layer fills it); the identity until then.
+// Field translation: the conversion layer's tables (cv_xlate_text) unless
+// replaced; nullptr puts them back.
 using FmXlate = int (*)(const char* table, const char* lang, char* text, size_t len,
                         const char* app, const char* ver);
 void fm_set_xlate(FmXlate fn);
@@ -420,6 +421,12 @@ void fm_set_xlate(FmXlate fn);
 // ----------------------------------------------------------- start-up --
 // Starts the file manager (called by os_init; safe to call again).
 void fms_init();
+// Gives the foundation the file services it reaches through hooks: the
+// message catalogue and queue files (la_set_files), the TOKEN files
+// (cv_set_token_files), the path of a described file (ss_set_os_path) and
+// the records of memory files (macros_set_record). The file manager's start
+// calls it; so does la_register, for messages looked up before the start.
+void fm_serve_foundation();
 // Closes every file and forgets every memory file (tests, engine end).
 void fm_shutdown();
 

@@ -46,11 +46,18 @@
 #include "files/fmint.h"
 #include "files/unixio.h"
 #include "foundation/bi.h"
+#include "foundation/cv.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
 
 namespace {
+
+// The translation of translated fields: the conversion layer's tables.
+int cv_tables_xlate(const char* table, const char* lang, char* text, size_t len, const char* app,
+                    const char* ver) {
+  return cv_xlate_text(app, ver, lang, table, text, len);
+}
 
 // ------------------------------------------------------------ state --
 struct State {
@@ -61,7 +68,7 @@ struct State {
   FmChooser chooser = fm_default_chooser;
   FmQueryAttach query_attach = nullptr;
   const FmEventProcs* events = nullptr;
-  FmXlate xlate = nullptr;
+  FmXlate xlate = cv_tables_xlate;
   std::string next_path;
   // handles
   std::vector<FmArb*> by_id{nullptr};
@@ -98,6 +105,7 @@ void ensure_init() {
   fm_register_backend(FM_BE_SEQ, &fmi::seq_handlers);
   fm_register_backend(FM_BE_NATIVE, &brf_handlers);
   s.chooser = brf_chooser;
+  fm_serve_foundation();
   static bool hooked = false;  // the hook outlives a shutdown
   if (!hooked) ut_on_release(Release::Files, release_files);
   hooked = true;
@@ -678,7 +686,7 @@ void fm_set_event_proc(FmArb* a, void* evt) {
   if (live(a)) a->file->evt.set(evt);
 }
 const FmEventProcs* fm_event_procs() { return S().events; }
-void fm_set_xlate(FmXlate fn) { S().xlate = fn; }
+void fm_set_xlate(FmXlate fn) { S().xlate = fn ? fn : cv_tables_xlate; }
 
 void fms_init() { ensure_init(); }
 

@@ -9,15 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "files/fm.h"
-#include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/cvdat.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
-#include "screen/wmrec.h"
-#include "screen/wm.h"
 
 namespace {
 
@@ -135,10 +131,6 @@ int xlate(const char* app, const char* ver, const char* lang, const char* table,
   return 1;
 }
 
-int fm_xlate_hook(const char* table, const char* lang, char* text, size_t len, const char* app, const char* ver) {
-  return xlate(app, ver, lang, table, text, len, false);
-}
-
 // --------------------------------------------------------------- tokens --
 
 struct TokenList {
@@ -148,74 +140,11 @@ struct TokenList {
 };
 struct TokenCache {
   std::vector<TokenList> lists;
-  FmArb* file = nullptr;         // the TOKEN file held open
-  std::string file_app, file_ver;
+  const CvTokenFiles* files = nullptr;  // the file manager's TOKEN files
 };
 TokenCache& tokens() {
   static TokenCache c;
   return c;
-}
-
-// Opens the TOKEN file of an application and version: the dictionary's,
-// else a memory-resident copy of that identity (the restructure's copies).
-FmArb* open_token_file(const std::string& app, const std::string& ver) {
-  TokenCache& c = tokens();
-  if (c.file && c.file->state.get() == FM_HS_CLOSED) c.file = nullptr;  // closed under us
-  if (c.file && c.file_app == app && c.file_ver == ver) return c.file;
-  cv_close_token();
-  MmPool pool = cv_pool();
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
-  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
-  FmFdb fdb;
-  INIT_DTOKEN_FDB(&fdb, kdb, sdb, app.c_str(), ver.c_str());
-  std::string saved = la_cur_sys_err();
-  int ok = FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR, 1, 15);
-  if (!ok) {
-    uint32_t status = fdb.status;
-    INIT_DTOKEN_FDB(&fdb, kdb, sdb, app.c_str(), ver.c_str());
-    fdb.fclass = FM_CLASS_MEMORY;
-    ok = FM_OPEN(&fdb, com.base_scope, 0, 1, 15);
-    if (!ok) fdb.status = status;
-  }
-  mm_free(kdb);
-  mm_free(sdb);
-  if (!ok) {
-    // A failed file operation: its status's text goes with the report;
-    // afterwards the caller's system-error text is back.
-    struct Restore {
-      std::string text;
-      ~Restore() { la_sys_err(text.c_str(), 0); }
-    } restore{saved};
-    checkstat(fdb.status, "cv_load_token() - Bad TOKEN file open ", "CV", __LINE__);
-    return nullptr;
-  }
-  c.file = fdb.handle.get();
-  c.file_app = app;
-  c.file_ver = ver;
-  return c.file;
-}
-
-// The window manager's conversion of an item whose value must be converted
-// before it is shown: the window item's bytes 12-215 are its conversion item.
-// The item keeps the layout its builder gave it.
-constexpr size_t kCvInWmItem = offsetof(WmItem, data_type) - offsetof(CvItem, type);
-static_assert(kCvInWmItem == 12 && kCvInWmItem + sizeof(CvItem) <= sizeof(WmItem), "conversion item in the window item");
-static_assert(offsetof(WmItem, text) == kCvInWmItem + offsetof(CvItem, ext_addr), "conversion item in the window item");
-static_assert(offsetof(WmItem, mask) == kCvInWmItem + offsetof(CvItem, mask), "conversion item in the window item");
-static_assert(offsetof(WmItem, msg) == kCvInWmItem + offsetof(CvItem, msg), "conversion item in the window item");
-int wm_itoe_hook(WmItem* w) {
-  auto* it = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(w) + kCvInWmItem);
-  uint32_t rows = it->rows, cols = it->cols;
-  uint16_t ext = it->ext_len, edit = it->edit_len;
-  CvBlock b;
-  int ok = cv_cmpl(&b, it, nullptr, 0);
-  it->rows = rows;
-  it->cols = cols;
-  it->ext_len = ext;
-  it->edit_len = edit;
-  if (!ok) return 0;
-  cv_itoe(&b);
-  return b.msg == 0;
 }
 
 }  // namespace
@@ -224,8 +153,6 @@ int wm_itoe_hook(WmItem* w) {
 
 void cv_init() {
   cv_pool();
-  fm_set_xlate(fm_xlate_hook);
-  wm_set_itoe(wm_itoe_hook);
   la_get_dec_sep_cur();
 }
 
@@ -774,37 +701,20 @@ uint16_t cv_load_token(const char* app, const char* ver_or_lang, int flag, const
   // the current version of the application.
   std::string fver = IS_ZUB_AP(a.c_str()) ? std::string("00") : (flag == 1 ? com.cur_ver.str() : v);
   fver = fixed(fver.c_str(), 2);
-  FmArb* f = open_token_file(a, fver);
-  if (!f) return 0;
   TokenList list{a, v, g, flag, {}};
-  MmPool pool = cv_pool();
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, sizeof(CvTokenRec)));
-  auto* key = static_cast<uint8_t*>(MM_ALLOC(pool, sizeof(CvTokenRec)));
-  // The group's records: key 0 begins with the class (0) and the group.
-  constexpr size_t kGroupKey = offsetof(CvTokenRec, pad);
-  CvTokenRec& k = rec::view<CvTokenRec>(key);
-  k.cls = 0;
-  k.group.set(g);
-  PROTO_FULL(f, 0, buf);
-  f->key.set(key);
-  f->key_len = uint16_t(kGroupKey);
-  f->op = uint16_t(FM_OP_AT | FM_OP_KEY);
-  if (fm_start(f)) {
-    f->op = 0;
-    while (fm_rdnxt(f)) {
-      if (std::memcmp(buf, key, kGroupKey) != 0) break;
-      CvTokenRec r;
-      std::memcpy(&r, buf, sizeof r);
-      if (flag == 1) {
-        char t[30];
-        std::memcpy(t, r.text.data(), 30);
-        if (xlate(a.c_str(), fver.c_str(), v.c_str(), g.c_str(), t, 30, false)) r.text.set(std::string_view(t, 30));
-      }
-      list.recs.push_back(r);
+  if (!c.files) {
+    // Without the file manager there is no TOKEN file to open.
+    checkstat(200340, "cv_load_token() - Bad TOKEN file open ", "CV", __LINE__);
+    return 0;
+  }
+  if (!c.files->read_group(a, fver, g, &list.recs)) return 0;
+  if (flag == 1) {
+    for (CvTokenRec& r : list.recs) {
+      char t[30];
+      std::memcpy(t, r.text.data(), 30);
+      if (xlate(a.c_str(), fver.c_str(), v.c_str(), g.c_str(), t, 30, false)) r.text.set(std::string_view(t, 30));
     }
   }
-  mm_free(buf);
-  mm_free(key);
   if (list.recs.size() > 65535) list.recs.resize(65535);
   if (c.lists.size() >= 65535) return 0;
   c.lists.push_back(std::move(list));
@@ -838,8 +748,11 @@ size_t cv_token_count(uint16_t handle) {
 
 void cv_close_token() {
   TokenCache& c = tokens();
-  if (c.file && c.file->state.get() != FM_HS_CLOSED) FM_CLOSE(c.file, 0);
-  c.file = nullptr;
-  c.file_app.assign(3, ' ');
-  c.file_ver.assign(2, ' ');
+  if (c.files) c.files->close();
+}
+
+void cv_set_token_files(const CvTokenFiles* files) {
+  TokenCache& c = tokens();
+  if (c.files && c.files != files) c.files->close();
+  c.files = files;
 }

@@ -101,6 +101,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "foundation/mm.h"
 #include "foundation/record.h"
@@ -511,3 +513,19 @@ size_t cv_token_count(uint16_t handle);
 // opens the file afresh. Lists already loaded stay (compiled items hold
 // their handles).
 void cv_close_token();
+
+// The TOKEN files are the file manager's, a layer above this one: it fills
+// this table when it starts (fm_serve_foundation). While no table is set no
+// list loads: cv_load_token reports the file as not found and gives 0.
+struct CvTokenFiles {
+  // Appends to out the records of a token group (22 bytes, blank padded) of
+  // the TOKEN file of an application (3) and version (2), in key order; the
+  // file stays open for the next group. false, after the system error, when
+  // the file cannot be opened.
+  bool (*read_group)(const std::string& app, const std::string& ver, const std::string& group,
+                     std::vector<CvTokenRec>* out);
+  // Closes the file held open (cv_close_token); nothing when none is.
+  void (*close)();
+};
+// Sets the table (null: none); the file of the table it replaces is closed.
+void cv_set_token_files(const CvTokenFiles* files);

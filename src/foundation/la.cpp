@@ -1,126 +1,60 @@
-// The message catalogue: the MESSAGE file of "0LA", message texts with their
-// labels and parameters, message queues and the separators of numbers.
+// The message catalogue: message texts with their labels and parameters (the
+// MESSAGE file of "0LA" and the queue files through the file manager's
+// LaFiles), the message sources and the separators of numbers.
 #include "foundation/la.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <set>
 
-#include "files/fm.h"
 #include "foundation/bi.h"
-#include "foundation/cv.h"
-#include "foundation/mm.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
 
 namespace {
 
-// A queue record: the LaQueueRec head, then the text.
-constexpr int kHead = int(sizeof(LaQueueRec));
-
 LaLookup g_lookup = nullptr;
 LaMsgLine g_msg_line = nullptr;
 LaSepSource g_sep_source = nullptr;
+const LaFiles* g_files = nullptr;
 std::string g_sys_err;
 
-// The catalogue: the open MESSAGE file (the data directory's, or a memory
-// copy of the sources), opened on the first look-up.
+// The catalogue: the file manager's open MESSAGE file (the data directory's,
+// or a memory copy of the sources), opened on the first look-up.
 struct Catalogue {
-  FmArb* file = nullptr;
+  bool open = false;
   bool tried = false;
   bool busy = false;          // a look-up is running (system errors inside it)
-  bool memory = false;        // the file is the memory copy of the sources
   uint32_t status = 200340;   // why there is no catalogue
   int os_err = 0;
-  MmPool pool = 0;
-  uint32_t queue_no = 0;      // running number of message queue files
 } g_cat;
-
-MmPool la_pool() {
-  if (!g_cat.pool) g_cat.pool = mm_create_pool(" LA_POOL   ", com.base_scope, 0);
-  return g_cat.pool;
-}
 
 std::string language() {
   std::string l = com.language.str();
   return l.empty() ? std::string("ENG") : l;
 }
 
-// Opens the catalogue: the data directory's MESSAGE file, else a memory
-// copy of the sources.
-// Whether the catalogue's handle no longer reaches the catalogue: closed, or
-// its block now serves another file (the file manager started again).
-bool catalogue_gone(FmArb* f) {
-  if (!fm_is_handle(f) || f->state.get() == FM_HS_CLOSED || !f->file) return true;
-  FmFdb want;
-  la_msg_fdb(&want, FM_CLASS_DISK);
-  const FmFdb& have = f->file.get()->fdb;
-  return !(have.app == want.app.view()) || !(have.name == want.name.view());
-}
-
 void open_catalogue() {
-  if (g_cat.file && catalogue_gone(g_cat.file)) {
+  if (g_cat.open && !(g_files && g_files->is_open())) {
     // Closed under us (the file manager shut down): open it again.
-    g_cat.file = nullptr;
-    g_cat.memory = false;
+    g_cat.open = false;
     g_cat.tried = false;
   }
-  if (g_cat.file || g_cat.tried) return;
+  if (g_cat.open || g_cat.tried || !g_files) return;
   g_cat.tried = true;
   g_cat.busy = true;
   // Opening may leave a reason as the system-error text; the caller's stays.
-  std::string saved = g_sys_err;
   struct Restore {
     std::string& to;
     std::string from;
     ~Restore() { to = from; }
-  } restore{g_sys_err, saved};
-  FmFdb fdb;
-  la_msg_fdb(&fdb, FM_CLASS_DISK);
-  if (FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR, 1, 15)) {
-    g_cat.file = fdb.handle.get();
-    g_cat.busy = false;
-    return;
-  }
-  g_cat.status = fdb.status;
-  g_cat.os_err = fdb.os_err;
-  la_msg_fdb(&fdb, FM_CLASS_MEMORY);
-  FM_SCRATCH(&fdb, 0);  // a copy left by an earlier catalogue
-  la_msg_fdb(&fdb, FM_CLASS_MEMORY);
-  if (FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15)) {
-    FmArb* f = fdb.handle.get();
-    std::string error;
-    if (la_load_messages(f, la_source_dir(), &error) > 0) {
-      g_cat.file = f;
-      g_cat.memory = true;
-    } else {
-      FM_CLOSE(f, FM_CL_SCRATCH);
-    }
-  }
+  } restore{g_sys_err, g_sys_err};
+  g_cat.open = g_files->open(&g_cat.status, &g_cat.os_err) == 1;
   g_cat.busy = false;
-}
-
-// Reads the message of a language; 1 with the record, or 0 with the status.
-int read_msg(const std::string& lang, uint32_t msg, LaMsgRec* out, uint32_t* status, int* os_err) {
-  FmArb* f = g_cat.file;
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(la_pool(), sizeof(LaMsgRec)));
-  LaMsgRec& r = rec::view<LaMsgRec>(buf);
-  r.lang.set(lang);
-  r.number = msg;
-  PROTO_FULL(f, 0, buf);
-  f->op = FM_OP_EQUAL;
-  int ok = fm_read(f);
-  if (ok) std::memcpy(out, buf, sizeof *out);
-  *status = ok ? 0 : f->status.get();
-  *os_err = ok ? 0 : f->os_err.get();
-  mm_free(buf);
-  return ok;
 }
 
 // Looks a message up: the look-up hook, then the catalogue in the user's
@@ -132,7 +66,7 @@ bool find(uint32_t msg, std::string* text, int* severity, uint32_t* status, int*
   *os_err = 0;
   if (g_cat.busy) return false;
   open_catalogue();
-  if (!g_cat.file) {
+  if (!g_cat.open) {
     *status = g_cat.status;
     *os_err = g_cat.os_err;
     return false;
@@ -140,8 +74,8 @@ bool find(uint32_t msg, std::string* text, int* severity, uint32_t* status, int*
   g_cat.busy = true;
   LaMsgRec r;
   std::string lang = language();
-  bool ok = read_msg(lang, msg, &r, status, os_err) ||
-            (lang != "ENG" && read_msg("ENG", msg, &r, status, os_err));
+  bool ok = g_files->read(lang, msg, &r, status, os_err) ||
+            (lang != "ENG" && g_files->read("ENG", msg, &r, status, os_err));
   g_cat.busy = false;
   if (!ok) return false;
   size_t n = r.length;
@@ -303,27 +237,12 @@ void la_set_msg_line(LaMsgLine show) { g_msg_line = show; }
 // ====================================================== message queues --
 
 FmArb* la_create_fi(int reclen, int scope) {
-  MmPool pool = la_pool();
-  auto* segs = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), 2));
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
-  init_sdb_func(&segs[0], 1, offsetof(LaQueueRec, key), sizeof(LaQueueRec::key), FM_SEG_BINARY, '+');
-  init_sdb_func(&segs[1], 2, offsetof(LaQueueRec, severity), sizeof(LaQueueRec::severity), FM_SEG_BINARY, '+');
-  INIT_KDB(kdb, 0, '+', 9, segs, 2);
-  FmFdb fdb;
-  INIT_FDB(&fdb, FM_CLASS_MEMORY, reclen + kHead, 1, kdb, 1);
-  char name[9];
-  std::snprintf(name, sizeof name, "%08X", unsigned(++g_cat.queue_no));
-  INIT_LA_PATH(&fdb, "00", name, FM_PT_DATA);
-  fdb.db.set(" LM");
-  int ok = reclen >= 0 && reclen + kHead <= int(FM_MAX_REC) && FM_CREATE(&fdb, scope, 0, 0, 0, 15);
-  mm_free(kdb);
-  mm_free(segs);
-  if (!ok) {
+  FmArb* queue = g_files ? g_files->create_queue(reclen, scope) : nullptr;
+  if (!queue) {
     std::snprintf(ut_dbg, sizeof ut_dbg, "la_create_fi() - create failed");
     os_sys_err("LA", __LINE__);
-    return nullptr;
   }
-  return fdb.handle.get();
+  return queue;
 }
 
 int la_add_msg(int count, ...) {
@@ -339,48 +258,13 @@ int la_add_msg(int count, ...) {
     params.push_back(p && p->text ? trimmed(p->text, p->len) : std::string());
   }
   va_end(ap);
-  if (bad || queue->state.get() == FM_HS_CLOSED || !queue->file) {
+  if (bad || !g_files) {
+    // Without the file manager there is no queue file to write to.
     std::snprintf(ut_dbg, sizeof ut_dbg, "la_add_msg() - bad arg");
     os_sys_err("LA", __LINE__);
     return 0;
   }
-  int severity = 0;
-  std::string text;
-  if (msg == 0) {
-    // The text already in the handle's record buffer.
-    const uint8_t* cur = queue->rec.get();
-    if (cur) {
-      const LaQueueRec& q = rec::view<LaQueueRec>(cur);
-      text = trimmed(reinterpret_cast<const char*>(cur) + kHead, q.length);
-      severity = q.severity;
-    }
-  } else {
-    text = labelled(msg, &severity);
-  }
-  text = substitute(text, params);
-  size_t max = queue->file->fdb.rec_len > kHead ? size_t(queue->file->fdb.rec_len - kHead) : 0;
-  if (text.size() > max) text.resize(max);
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(la_pool(), kHead + (max ? max : 1)));
-  LaQueueRec& r = rec::view<LaQueueRec>(buf);
-  r.key = key;
-  r.severity = uint16_t(severity);
-  r.length = uint16_t(text.size());
-  std::memcpy(buf + kHead, text.data(), text.size());
-  Ref<uint8_t> saved = queue->rec;
-  uint16_t saved_len = queue->rec_len;
-  queue->rec.set(buf);
-  queue->rec_len = uint16_t(kHead + text.size());
-  queue->op = 0;
-  int ok = fm_write(queue);
-  queue->rec = saved;
-  queue->rec_len = saved_len;
-  mm_free(buf);
-  if (!ok) {
-    std::snprintf(ut_dbg, sizeof ut_dbg, "la_add_msg() - fm_write failed");
-    os_sys_err("LA", __LINE__);
-    return 0;
-  }
-  return 1;
+  return g_files->add_msg(queue, msg, key, params);
 }
 
 int la_center(int kind, LaText* out, uint32_t msg, const char* argument, const char* title,
@@ -454,142 +338,23 @@ bool la_read_source(const std::string& path, std::vector<LaSourceMsg>* out, std:
   return true;
 }
 
-void la_msg_fdb(FmFdb* fdb, int fclass) {
-  MmPool pool = la_pool();
-  // The descriptors are copied by the open; they live in the pool for good.
-  static FmKdb* kdb = nullptr;
-  if (!kdb) {
-    auto* segs = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), 2));
-    kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
-    init_sdb_func(&segs[0], 1, offsetof(LaMsgRec, lang), sizeof(LaMsgRec::lang), FM_SEG_ALPHA, '+');
-    init_sdb_func(&segs[1], 2, offsetof(LaMsgRec, number), sizeof(LaMsgRec::number), FM_SEG_BINARY, '+');
-    INIT_KDB(kdb, 0, '+', 8, segs, 2);
-  }
-  INIT_FDB(fdb, fclass, int(sizeof(LaMsgRec)), 0, kdb, 1);
-  INIT_LA_PATH(fdb, "00", "MESSAGE", FM_PT_DATA);
-}
-
-int la_load_messages(FmArb* file, const std::string& dir, std::string* error) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  std::vector<fs::path> sources;
-  for (const auto& e : fs::directory_iterator(dir, ec))
-    if (e.path().extension() == ".txt") sources.push_back(e.path());
-  if (ec || sources.empty()) {
-    if (error) *error = dir + ": no message sources";
-    return -1;
-  }
-  std::sort(sources.begin(), sources.end());
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(la_pool(), sizeof(LaMsgRec)));
-  int count = 0;
-  for (const fs::path& p : sources) {
-    std::string lang = p.stem().string();
-    std::transform(lang.begin(), lang.end(), lang.begin(), [](char c) { return char(std::toupper(uint8_t(c))); });
-    if (lang.size() > 3) {
-      if (error) *error = p.string() + ": a language id has at most 3 characters";
-      mm_free(buf);
-      return -1;
-    }
-    std::vector<LaSourceMsg> msgs;
-    if (!la_read_source(p.string(), &msgs, error)) {
-      mm_free(buf);
-      return -1;
-    }
-    for (const LaSourceMsg& m : msgs) {
-      LaMsgRec& r = rec::view<LaMsgRec>(buf);
-      std::memset(buf, 0, sizeof r);
-      r.lang.set(lang);
-      r.number = m.number;
-      PROTO_FULL(file, 0, buf);
-      file->op = uint16_t(FM_OP_EQUAL | FM_OP_HOLD);
-      bool exists = fm_read(file);
-      std::memset(buf, 0, sizeof r);
-      r.lang.set(lang);
-      r.number = m.number;
-      r.severity = uint8_t(m.severity);
-      r.origin = uint8_t(m.origin);
-      r.length = uint16_t(m.text.size());
-      std::memset(r.text.data(), ' ', 256);
-      std::memcpy(r.text.data(), m.text.data(), m.text.size());
-      file->op = 0;
-      file->rec_len = 0;
-      if (!(exists ? fm_rewrite(file) : fm_write(file))) {
-        if (error)
-          *error = p.string() + ":" + std::to_string(m.line) + ": MESSAGE write failed, status " +
-                   std::to_string(file->status.get());
-        mm_free(buf);
-        return -1;
-      }
-      ++count;
-    }
-  }
-  mm_free(buf);
-  return count;
-}
-
-int la_install_messages(std::string* error) {
-  FmFdb fdb;
-  la_msg_fdb(&fdb, FM_CLASS_DISK);
-  if (!FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR | FM_OPT_CREATE, 0, 0)) {
-    if (error) {
-      *error = "the MESSAGE file of 0LA cannot be opened or created, status " + std::to_string(fdb.status.get());
-      if (fdb.status.get() == 200650 && !g_sys_err.empty()) *error += " (" + g_sys_err + ")";
-    }
-    return 0;
-  }
-  FmArb* f = fdb.handle.get();
-  int n = la_load_messages(f, la_source_dir(), error);
-  FM_CLOSE(f, 0);
-  la_reset();
-  return n > 0 ? 1 : 0;
-}
-
 void la_reset() {
-  if (g_cat.file && !catalogue_gone(g_cat.file)) FM_CLOSE(g_cat.file, g_cat.memory ? FM_CL_SCRATCH : 0);
-  g_cat.file = nullptr;
-  g_cat.memory = false;
+  if (g_cat.open && g_files && g_files->is_open()) g_files->close();
+  g_cat.open = false;
   g_cat.tried = false;
   g_cat.status = 200340;
   g_cat.os_err = 0;
 }
 
-// ============================================================ start-up --
-namespace {
-
-int (*g_next_bootstrap)() = nullptr;
-
-// The message step of the set-up of a data directory (`quvo -b`), then the
-// bootstrap steps registered before it. While the engine has no native
-// record files the data directory cannot hold a MESSAGE file; the engine
-// then reads the sources, and the step says so without failing the others.
-int la_bootstrap() {
-  std::string error;
-  if (la_install_messages(&error)) {
-    std::printf("messages: loaded into %s\n", os_data_dir());
-  } else if (error.find("no back end") != std::string::npos) {
-    std::printf("messages: native record files are not built yet; the engine reads %s\n",
-                la_source_dir().c_str());
-  } else {
-    std::fprintf(stderr, "quvo: messages: %s\n", error.c_str());
-    return kExitInitFailed;
-  }
-  std::fflush(stdout);
-  return g_next_bootstrap ? g_next_bootstrap() : kExitNormal;
+std::string la_labelled(uint32_t msg, int* severity) { return labelled(msg, severity); }
+std::string la_substitute(const std::string& text, const std::vector<std::string>& params) {
+  return substitute(text, params);
 }
 
-int cv_init_step() {
-  cv_init();
-  return 1;
-}
-
-}  // namespace
-
-void la_register() {
-  os_set_init(OsInit::Cv, cv_init_step);
-  if (os_hooks.bootstrap != la_bootstrap) {
-    g_next_bootstrap = os_hooks.bootstrap;
-    os_hooks.bootstrap = la_bootstrap;
-  }
+void la_set_files(const LaFiles* files) {
+  if (files == g_files) return;
+  la_reset();
+  g_files = files;
 }
 
 bool la_show_msg_line(const char* text) {

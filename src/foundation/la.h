@@ -4,11 +4,18 @@
 // texts live in the MESSAGE file of the runtime application "0LA" (version
 // "00"), one record per language and number. The texts are kept as readable
 // source in the repository (data/messages/<LANGUAGE>.txt) and loaded into the
-// MESSAGE file of a data directory by la_install_messages (run by `quvo -b`,
-// the step that sets up a fresh data directory). When a data directory has
-// no MESSAGE file yet, the catalogue reads the source itself into a
-// memory-resident MESSAGE file, so messages are known from the first start
-// (and to tests without a data directory).
+// MESSAGE file of a data directory by la_install_messages (files/lafi.h, run
+// by `quvo -b`, the step that sets up a fresh data directory). When a data
+// directory has no MESSAGE file yet, the catalogue reads the source itself
+// into a memory-resident MESSAGE file, so messages are known from the first
+// start (and to tests without a data directory).
+//
+// The MESSAGE file and the message queue files belong to the file manager,
+// a layer above this one: it reaches them through the hook table LaFiles,
+// which the file manager fills when it starts (fm_serve_foundation). While no
+// table is set there is no catalogue (every message is "Unable to translate
+// message: N (200340,0)", a look-up hook still answers) and no queue file
+// (la_create_fi and la_add_msg fail with their system errors).
 //
 // Language: the common block's language id; blank means "ENG". A message
 // missing in the user's language is looked up in "ENG".
@@ -22,12 +29,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/record.h"
 
 struct FmArb;
-struct FmFdb;
 
 // A caller's text buffer: la_xlate fills len bytes of text.
 struct LaText {
@@ -140,25 +147,38 @@ bool la_read_source(const std::string& path, std::vector<LaSourceMsg>* out, std:
 // data/messages.
 std::string la_source_dir();
 
-// Describes the MESSAGE file of "0LA" (class 1: the data directory's; class
-// 2: a memory-resident copy).
-void la_msg_fdb(FmFdb* fdb, int fclass);
-// Writes every message of every source file (<LANG>.txt) of the directory
-// into the open MESSAGE file, replacing records of the same language and
-// number. The number of messages written, or -1 with the reason in *error.
-int la_load_messages(FmArb* file, const std::string& dir, std::string* error);
-// The set-up step of a data directory: creates the MESSAGE file of "0LA"
-// when it is missing and loads the sources into it. 1, or 0 with the reason
-// in *error.
-int la_install_messages(std::string* error);
-// Plugs the catalogue and the conversion layer into the program entry
-// (called by main before os_main, after the subsystems whose bootstrap steps
-// follow it): the cv_init stage, and the message step of the bootstrap (-b),
-// which loads the messages and then runs the bootstrap registered before.
-void la_register();
 // Forgets the open catalogue (the next look-up opens it again) and the
 // memory copy; tests and a changed data directory.
 void la_reset();
+
+// The text la_xlate gives (with its label) and the message's severity.
+std::string la_labelled(uint32_t msg, int* severity);
+// The text with %1 .. %9 replaced by the parameters (a missing one by nothing).
+std::string la_substitute(const std::string& text, const std::vector<std::string>& params);
+
+// ------------------------------------------------------------- hooks --
+// The catalogue's file and the queue files, kept by the file manager.
+struct LaFiles {
+  // Opens the catalogue: 1, or 0 with the status and operating-system error
+  // of the failed open.
+  int (*open)(uint32_t* status, int* os_err);
+  // Whether the catalogue opened still reaches its file (false once the file
+  // manager has closed it or started again: the next look-up opens it again).
+  bool (*is_open)();
+  // Reads the message of a language (blank padded to 3): 1 with the record,
+  // or 0 with the status and operating-system error.
+  int (*read)(std::string_view lang, uint32_t msg, LaMsgRec* out, uint32_t* status, int* os_err);
+  // Closes the catalogue (a memory copy is scratched); nothing when none is open.
+  void (*close)();
+  // la_create_fi's queue file; null when it cannot be created.
+  FmArb* (*create_queue)(int reclen, int scope);
+  // la_add_msg once its arguments are taken: the parameters' texts, trailing
+  // blanks removed. 1, or 0 after the system error.
+  int (*add_msg)(FmArb* queue, uint32_t msg, uint32_t key, const std::vector<std::string>& params);
+};
+// Sets the table (null: none). The table must outlive its use.
+void la_set_files(const LaFiles* files);
+
 // Shows a text on the message line; false (nothing shown) while no screen is
 // up or no message line is registered.
 bool la_show_msg_line(const char* text);

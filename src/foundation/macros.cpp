@@ -1,9 +1,11 @@
+// Relocation of compiled operands: see macros.h.
 #include "foundation/macros.h"
 
-#include "files/fm.h"
 #include "foundation/bi.h"
 
 namespace {
+MacrosRecord g_record = nullptr;
+
 int relocate(void* operand, uint8_t* address) {
   rec::view<Ref<uint8_t>>(operand).set(address);
   return address != nullptr;
@@ -12,12 +14,15 @@ int relocate(void* operand, uint8_t* address) {
 // Address of byte offset of record rid of a memory-resident file, null
 // when there is no such record or the offset is beyond it.
 uint8_t* record_byte(FmArb* file, uint32_t rid, uint32_t offset) {
-  if (!file || rid == 0) return nullptr;
-  uint8_t* rec = MADDR(file, rid);
-  if (!rec || offset > file->len_read) return nullptr;
+  if (!file || rid == 0 || !g_record) return nullptr;
+  uint32_t len = 0;
+  uint8_t* rec = g_record(file, rid, &len);
+  if (!rec || offset > len) return nullptr;
   return rec + offset;
 }
 }  // namespace
+
+void macros_set_record(MacrosRecord fn) { g_record = fn; }
 
 int INST_RLOC(void* operand, FmArb* inst) {
   const CodeRef ref = rec::view<CodeRef>(operand);

@@ -12,6 +12,12 @@
 // the records of memory-resident files and the common block lie in the
 // engine arena. An operand that cannot be relocated becomes null, so that it
 // is never taken for an address.
+//
+// The records of memory-resident files are the file manager's, a layer above
+// this one: it gives their addresses through the hook macros_set_record when
+// it starts (fm_serve_foundation). While no hook is set no record can be
+// found: code references and constant records relocate to null (0), while
+// references to no code and to the common block still relocate.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +36,11 @@ QV_RECORD(CodeRef, 4);
 QV_AT(CodeRef, offset, 2);
 
 constexpr uint16_t kNoCode = 65535;
+
+// The address of record rid of a memory-resident file and, in *len, its
+// length; null when the file has no such record.
+using MacrosRecord = uint8_t* (*)(FmArb* file, uint32_t rid, uint32_t* len);
+void macros_set_record(MacrosRecord fn);
 
 // Relocates a code reference through the module's INST file (MADDR). 1; 0
 // when the block is not in the file or the offset lies beyond it (the

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/ut.h"
 
@@ -296,10 +295,16 @@ void ss_host_time(LaText* out, const HostTime& t) {
   out->len = uint16_t(n);
 }
 
+namespace {
+SsOsPath g_os_path = nullptr;
+}  // namespace
+
+void ss_set_os_path(SsOsPath fn) { g_os_path = fn; }
+
 LaText ss_bld_path(FmFdb* fdb) {
   static std::string path;
   path.clear();
-  if (!fdb || !fm_os_path(fdb, &path) || path.size() > 0xFFFF) path.clear();
+  if (!fdb || !g_os_path || !g_os_path(fdb, &path) || path.size() > 0xFFFF) path.clear();
   return LaText{uint16_t(path.size()), path.data()};
 }
 

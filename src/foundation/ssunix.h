@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "foundation/la.h"
 #include "foundation/os.h"
+
+struct FmFdb;
 
 // --------------------------------------------------- dynamic loading --
 // ref is "library,function": the text up to its last non-blank, split at
@@ -79,6 +82,11 @@ void ss_host_time(LaText* out, const HostTime& t);
 // characters, not zero-terminated, valid until the next call. Length 0 when
 // no path can be built; the FDB's status says why.
 LaText ss_bld_path(FmFdb* fdb);
+// The file manager's mapping of a described file to its path, a layer above
+// this one: set when the file manager starts (fm_serve_foundation). While it
+// is not set ss_bld_path gives length 0 and leaves the FDB as it was.
+using SsOsPath = int (*)(FmFdb* fdb, std::string* path);
+void ss_set_os_path(SsOsPath fn);
 
 // Host facts: type "LINUX", model (none), name (the node name).
 struct SsHostInfo {

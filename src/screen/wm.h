@@ -183,7 +183,8 @@ void wm_redraw();
 void wm_msg_line(const char* text);
 
 // The conversion of an item's value into its display text, used for items
-// whose needs-conversion byte is set (the conversion layer registers it).
+// whose needs-conversion byte is set: the conversion layer's cv_itoe over the
+// item's conversion item unless replaced (nullptr puts it back).
 using WmItoe = int (*)(WmItem* item);
 void wm_set_itoe(WmItoe fn);
 

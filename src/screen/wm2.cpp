@@ -4,6 +4,7 @@
 // start and end, suspend and resume.
 #include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "files/fm.h"
 #include "files/unixio.h"
 #include "foundation/bi.h"
+#include "foundation/cv.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
@@ -1259,7 +1261,30 @@ void wm_msg_line(const char* text) {
   if (g.up && com.screen_up) refresh_screen();
 }
 
-void wm_set_itoe(WmItoe fn) { st().itoe = fn; }
+// The window item's bytes 12-215 are its conversion item; the item keeps the
+// layout its builder gave it.
+constexpr size_t kCvInWmItem = offsetof(WmItem, data_type) - offsetof(CvItem, type);
+static_assert(kCvInWmItem == 12 && kCvInWmItem + sizeof(CvItem) <= sizeof(WmItem), "conversion item in the window item");
+static_assert(offsetof(WmItem, text) == kCvInWmItem + offsetof(CvItem, ext_addr), "conversion item in the window item");
+static_assert(offsetof(WmItem, mask) == kCvInWmItem + offsetof(CvItem, mask), "conversion item in the window item");
+static_assert(offsetof(WmItem, msg) == kCvInWmItem + offsetof(CvItem, msg), "conversion item in the window item");
+
+int wmi::cv_item_itoe(WmItem* w) {
+  auto* it = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(w) + kCvInWmItem);
+  uint32_t rows = it->rows, cols = it->cols;
+  uint16_t ext = it->ext_len, edit = it->edit_len;
+  CvBlock b;
+  int ok = cv_cmpl(&b, it, nullptr, 0);
+  it->rows = rows;
+  it->cols = cols;
+  it->ext_len = ext;
+  it->edit_len = edit;
+  if (!ok) return 0;
+  cv_itoe(&b);
+  return b.msg == 0;
+}
+
+void wm_set_itoe(WmItoe fn) { st().itoe = fn ? fn : wmi::cv_item_itoe; }
 void wm_set_hangup(WmHangup fn) { st().hangup = fn; }
 
 std::string wm_screen_row(int row) {

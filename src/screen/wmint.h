@@ -20,6 +20,10 @@
 
 namespace wmi {
 
+// The conversion of an item that needs it: the conversion layer's cv_itoe
+// over the conversion item inside the window item (wm2.cpp).
+int cv_item_itoe(WmItem* item);
+
 struct Window;
 struct Surface;
 
@@ -146,7 +150,7 @@ struct State {
   FILE* log = nullptr;
   uint64_t shows = 0, waits = 0;
 
-  WmItoe itoe = nullptr;
+  WmItoe itoe = cv_item_itoe;
   WmMsgReader reader = nullptr;
   WmHangup hangup = nullptr;
 };

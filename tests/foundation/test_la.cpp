@@ -11,6 +11,7 @@
 #include <string>
 
 #include "files/fm.h"
+#include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "support/quvo_run.h"

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "files/fm.h"
+#include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/mm.h"
