@@ -1,5 +1,6 @@
 // Value conversion: conversion items and blocks, the conversions by data
-// type, literals, translated fields and token lists.
+// type, literals, translated fields and token lists (read from the TOKEN
+// files through the file manager's CvTokenFiles).
 #include "foundation/cv.h"
 
 #include <cstddef>
