@@ -181,7 +181,8 @@ void pi_open_fi(Pcb* pcb) {
         std::memcpy(fdb.src_app.data(), a9->design_app.data(), 3);
         std::memcpy(fdb.src_ver.data(), a9->design_ver.data(), 2);
       }
-    } else if (a9 && !(fdb.app == "0LA") && !IS_ZUB_AP(fdb.app.data())) {
+    } else if (a9 && !(fdb.app == "0LA") && !IS_ZUB_AP(fdb.app.data()) && fdb.fclass != FM_CLASS_MEMORY) {
+      // A memory-resident file has no database: it is the session's own.
       std::memcpy(fdb.db.data(), a9->cur_db.data(), 3);
     }
     if (fca && live(fca->handle.get())) continue;  // open already (a reused PCB)
@@ -197,8 +198,11 @@ void pi_open_fi(Pcb* pcb) {
     if (uint8_t* rec = area(r->rec_ira)) h->rec.set(rec);
     if (fca) {
       fca->handle.set(h);
-      fca->pool = uint32_t(com.subproc_scope);
-      fca->copy_mode = 1;
+      // A memory-resident file keeps the scopes its area was given.
+      if (fca->copy_mode != 2) {
+        fca->pool = uint32_t(com.subproc_scope);
+        fca->copy_mode = 1;
+      }
     }
     if (r->file_no == em->pcf_file && r->fdb.app == em->pcf_app.view()) {
       pcf = fca;
@@ -554,6 +558,7 @@ void pi_exec(PiInvoc* inv) {
     std::memcpy(&pcb->invoc, inv, sizeof *inv);
     std::memcpy(&pcb->invoc, &k.invoc, 36);
     pcb->lang = k.lang;
+    pcb_scroll_reset(pcb->scroll_img.get());
   } else {
     pcb = static_cast<Pcb*>(MM_ALLOC(pi_pool(), sizeof(Pcb)));
     std::memset(static_cast<void*>(pcb), 0, sizeof *pcb);
