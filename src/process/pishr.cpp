@@ -830,7 +830,7 @@ void new_fca(Pcb* pcb, PiFileCtl* fca, const EmAreaEntry& e, const PiFileCtl* ha
   fca->cfi.set(cfi);
   fca->copy_mode = 1;
   fca->pool = pcb->pool_scope;
-  if (!cfi || cfi->fdb.fclass != FM_CLASS_MEMORY) return;
+  if (!pi_cfi_memory(cfi)) return;
   int cls = cfi->ipc_cat < kSaaClasses ? int(cfi->ipc_cat) : 0;
   Pcb* owner = pcb->area_owner[cls].get();
   if (!owner) owner = pcb;
@@ -845,6 +845,10 @@ void new_fca(Pcb* pcb, PiFileCtl* fca, const EmAreaEntry& e, const PiFileCtl* ha
 }
 }  // namespace
 
+bool pi_cfi_memory(const EmCfi* cfi) {
+  return cfi && (cfi->fdb.fclass == FM_CLASS_MEMORY || (cfi->fdb.options & FM_OPT_MEMORY));
+}
+
 void copy_fi(Pcb* caller, PiFileCtl* fca, int scope) {
   EmCfi* cfi = fca ? fca->cfi.get() : nullptr;
   if (!caller || !cfi) return;
@@ -857,6 +861,7 @@ void copy_fi(Pcb* caller, PiFileCtl* fca, int scope) {
   f.key_count = 0;
   f.handle.reset();
   f.options = 0u;
+  f.fclass = FM_CLASS_MEMORY;
   if (f.app == "0AD") {
     if (auto* a9 = pi_area_rec<PdArea9>(caller, 9)) {
       std::memcpy(f.src_app.data(), a9->design_app.data(), 3);

@@ -456,6 +456,9 @@ bool pi_class_shared(int kind, int proc_class, int area_class);
 // "cchld") when a sub-file cannot be read. Everything comes from the
 // process pool and goes with pi_free_data.
 void init_pcb(Pcb* pcb);
+// Whether a compiled file reference is of a memory-resident file: class 2,
+// or the memory flag in its open options.
+bool pi_cfi_memory(const EmCfi* cfi);
 // Gives an independent run its own copy of a memory-resident file shared
 // by class: the file as the caller has it (in the pool scope of the
 // caller's owner of the file's class, the CFI's class) is copied, every
