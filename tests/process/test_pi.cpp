@@ -715,6 +715,7 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     EXPECT_EQ(int(q->reuse), 2);
     EXPECT_EQ(q->next.get(), nullptr);
     EXPECT_EQ(p->break_count.get(), 0u);
+    EXPECT_EQ(p->break_tbl.get(), nullptr);  // a query stream never reaches a half-built table
   };
   PiInvoc v = invoc("ACT", 4);
   v.query_app.set("QAP");
@@ -1471,6 +1472,48 @@ TEST_F(Pi, IndependentRunOfACallerWithoutTheFileCopiesNothing) {
   EXPECT_EQ(run(&v), 2);
   EXPECT_TRUE(ran);
   EXPECT_EQ(se.count(), 0u) << se.last();
+}
+
+}  // namespace
+
+namespace {
+
+// A caller's file of another structure than the compiled reference cannot
+// be opened as the source: the system error names copy_fi and the run goes
+// on without a copy.
+TEST_F(Pi, CopyOfAFileOfAnotherStructureIsReported) {
+  define({{"PAR", 4}, {"IND", 6}});
+  EmCfi cfi = memfile_cfi();
+  cfi.fdb.stamp[0] = 1u;
+  cfi.fdb.stamp[1] = 2u;
+  for (const char* n : {"PAR", "IND"}) descs()[n].cfi = {cfi};
+  em_set_compiler(memfile_compiler);
+  memfile_images();
+  bool ran = false;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    if (p->invoc.name == "IND") {
+      ran = true;
+      return;
+    }
+    FmFdb f = memfile_cfi().fdb;
+    f.stamp[0] = 3u;
+    f.stamp[1] = 4u;
+    ASSERT_EQ(FM_CREATE(&f, p->pool_scope, 0, 0, 15, 15), 1) << f.status;
+  };
+  g_ap = [&](Pcb* parent) {
+    PiInvoc i = invoc("IND", 6, 0, parent);
+    i.independent = 1;
+    pi_exec(&i);
+  };
+  SysErrCapture se(SysErrAnswer::Continue);
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_TRUE(ran);
+  ASSERT_EQ(se.count(), 1u);
+  EXPECT_NE(se.last().find("copy_fi() - can't open source file"), std::string::npos) << se.last();
+  EXPECT_NE(se.last().find(la_text(FM_ST_STRUCT)), std::string::npos) << se.last();
 }
 
 }  // namespace
