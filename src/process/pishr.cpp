@@ -1041,6 +1041,20 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   return total;
 }
 
+namespace {
+// What a file control area holds besides itself: its two key buffers. Its
+// handle is not closed here: every handle belongs to the scope it was opened
+// in and is closed by that scope's release, and a handle block left behind
+// may by now be another file's handle.
+void free_fca(PiFileCtl* fca) {
+  fca->handle.reset();
+  for (Ref<uint8_t>* k : {&fca->beg_key, &fca->end_key}) {
+    if (uint8_t* b = k->get()) mm_free(b);
+    k->reset();
+  }
+}
+}  // namespace
+
 void pi_free_data(Pcb* pcb, int full) {
   if (!pcb) return;
   EmHeader* em = pcb->module.get();
@@ -1054,8 +1068,15 @@ void pi_free_data(Pcb* pcb, int full) {
       }
       SaaSlot* s = r->slots();
       for (uint32_t k = 1; full && r->count != 0xFFFFFFFFu && k <= r->count; ++k) {
-        if (s[k].area) mm_free(s[k].area.get());
-        if ((s[k].pass & 2) && s[k].handed) mm_free(s[k].handed.get());
+        bool fca = s[k].kind == 1 && s[k].size >= sizeof(PiFileCtl);
+        if (s[k].area) {
+          if (fca) free_fca(reinterpret_cast<PiFileCtl*>(s[k].area.get()));
+          mm_free(s[k].area.get());
+        }
+        if ((s[k].pass & 2) && s[k].handed) {
+          if (fca) free_fca(reinterpret_cast<PiFileCtl*>(s[k].handed.get()));
+          mm_free(s[k].handed.get());
+        }
       }
       // Without full the areas stay with their holders: the record goes.
       mm_free(r);

@@ -496,8 +496,10 @@ void init_pdf(Pcb* pcb);
 // cfi_rec" / "cfld_rec" when the module lacks the reference.
 void init_area(uint8_t* area, Pcb* pcb, const EmAreaEntry& entry);
 // Deletes the PCB's SAA records and gives its module back; with full also
-// frees the areas of its records, its private areas, its area tables, its
-// profile copy and its message files. Safe to call twice.
+// frees the areas of its records (a file control area's key buffers with
+// it; its handle goes with the scope it was opened in), its private areas,
+// its area tables, its frame, image, item and child tables and scrolling
+// block, its profile copy and its message files. Safe to call twice.
 void pi_free_data(Pcb* pcb, int full = 1);
 // Bytes that pi_store_data copies for the PCB: every non-file area of its
 // own SAA records (the area, or without one the handed-down area).
