@@ -881,7 +881,7 @@ void copy_fi(Pcb* caller, PiFileCtl* fca, int scope) {
   d.pool = 0u;
   if (!FM_CREATE(&d, scope, 0, 0, 15, 15)) {
     // The scope has its own file already: nothing to copy.
-    if (d.status != FM_ST_EXISTS) checkstat(d.status, "copy_fi() - can't create dst file", kMod, __LINE__);
+    if (d.status != FM_ST_EXISTS) checkstat(d.status, "can't create dst file", kMod, __LINE__);
     return;
   }
   h.dst = d.handle.get();
@@ -898,7 +898,7 @@ void copy_fi(Pcb* caller, PiFileCtl* fca, int scope) {
     dst->rec_len = d.var ? uint16_t(src->len_read) : uint16_t(0);
     if (fm_write(dst) != 1) {
       dst->rec.reset();
-      checkstat(dst->status, "copy_fi() - can't write dst rec", kMod, __LINE__);
+      checkstat(dst->status, "can't write dst rec", kMod, __LINE__);
       break;
     }
   }
@@ -906,9 +906,9 @@ void copy_fi(Pcb* caller, PiFileCtl* fca, int scope) {
   dst->rec.reset();
   dst->rec_len = 0;
   h.dst = nullptr;
-  if (!FM_CLOSE(dst, 0)) checkstat(dst->status, "copy_fi() - can't close dst_arb", kMod, __LINE__);
+  if (!FM_CLOSE(dst, 0)) checkstat(dst->status, "can't close dst_arb", kMod, __LINE__);
   h.src = nullptr;
-  if (!FM_CLOSE(src, 0)) checkstat(src->status, "copy_fi() - can't close src_arb", kMod, __LINE__);
+  if (!FM_CLOSE(src, 0)) checkstat(src->status, "can't close src_arb", kMod, __LINE__);
 }
 
 // ------------------------------------------------------------- the areas --
