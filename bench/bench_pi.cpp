@@ -9,13 +9,17 @@
 // the module. BM_PiSteady runs 100,000 invocations (normal, CANCEL, refused,
 // a parent with SUBPROCESS children) and reports how the arena, the pools,
 // the memory files and the handles after them differ from after the first
-// 1,000 (all four counters should be 0).
+// 1,000 (all four counters should be 0). The parent makes a memory-resident
+// file and runs, besides its two SUBPROCESS children (whose modules carry
+// compiled frames, images, items and children, so each new PCB builds its
+// tables), an independent child that gets its own copy of the file.
 #include <benchmark/benchmark.h>
 
 #include <functional>
 
 #include "process/pl_fixture.h"
 #include "process/piexec.h"
+#include "process/pishr.h"
 
 using namespace pltest;
 
@@ -30,6 +34,63 @@ void ap_children(Pcb* p) {
   }
   if (g_ap) g_ap(p);
   ut_unwind(2);
+}
+
+// The memory-resident file "MEMF" of class 8, whose control area is area 8.
+EmCfi memfile_cfi() {
+  EmCfi r;
+  std::memset(static_cast<void*>(&r), 0, sizeof r);
+  INIT_FDB(&r.fdb, FM_CLASS_MEMORY, 16, 0, nullptr, 0);
+  r.fdb.app.set("ABC");
+  r.fdb.ver.set("00");
+  r.fdb.name.set("MEMF");
+  r.fdb.path_type = FM_PT_DATA;
+  r.file_no = 1;
+  r.use = 1;
+  r.ipc_cat = 8;
+  r.ctl_area = 8000008u;
+  r.ctl_ira = 8u;
+  return r;
+}
+
+// PAR and IND: area 8 is MEMF's control area; KID: two frames, images,
+// items and children.
+int bench_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (!ok) return ok;
+  EmHeader* em = c->em;
+  if (em->proc_name == "PAR" || em->proc_name == "IND") {
+    auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+    t[8].kind = 1;
+    t[8].size = uint32_t(sizeof(PiFileCtl));
+  }
+  if (!(em->proc_name == "KID")) return 1;
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(em->pool, 512));
+  auto put = [&](FmArb* f) {
+    PROTO_FULL(f, 0, buf);
+    fm_write(f);
+    std::memset(buf, 0, 512);
+  };
+  std::memset(buf, 0, 512);
+  for (uint32_t s = 1; s <= 2; ++s) {
+    rec::view<EmCfrm>(buf).seq = s;
+    rec::view<EmCfrm>(buf).number = s;
+    put(em->cfrm.get());
+    rec::view<EmCimg>(buf).seq = s;
+    rec::view<EmCimg>(buf).image_no = uint8_t(s);
+    put(em->cimg.get());
+    rec::view<EmCitm>(buf).row = s;
+    rec::view<EmCitm>(buf).item_no = uint16_t(s);
+    put(em->citm.get());
+    rec::view<EmCchld>(buf).seq = s;
+    put(em->cchld.get());
+  }
+  mm_free(buf);
+  em->n_frames = uint16_t(2);
+  em->n_images = uint16_t(2);
+  em->n_items = uint16_t(2);
+  em->n_children = uint16_t(2);
+  return 1;
 }
 
 struct World {
@@ -52,7 +113,7 @@ struct World {
     for (uint32_t i = 0; i < 10; ++i) d.constants.push_back(i * 13 + 5);
     std::vector<fx::Rec> recs;
     int n = 0;
-    for (auto [name, type] : {std::pair{"SUB", 6}, {"PAR", 4}, {"KID", 6}, {"REF", 6}}) {
+    for (auto [name, type] : {std::pair{"SUB", 6}, {"PAR", 4}, {"KID", 6}, {"REF", 6}, {"IND", 6}}) {
       char stamp[32];
       std::snprintf(stamp, sizeof stamp, "2026-01-01T00:00:%02d", ++n);
       fx::Rec r = proc_rec(name, type, "0", 50, stamp, stamp);
@@ -61,6 +122,18 @@ struct World {
       descs()[name] = d;
     }
     fx::write("PROCESS", "ABC", "00", recs);
+    descs()["PAR"].cfi = {memfile_cfi()};
+    descs()["IND"].cfi = {memfile_cfi()};
+    std::vector<fx::Rec> images;
+    for (uint8_t kind = 1; kind <= 2; ++kind) {
+      fx::Rec r(13 + 16, ' ');
+      std::memcpy(r.data(), "MEMF    ", 8);
+      r[8] = kind;
+      rec::view<rec::U32>(r.data() + 9) = 1u;
+      images.push_back(r);
+    }
+    fx::write("INITIAL", "ABC", "00", images);
+    em_set_compiler(bench_compiler);
     pi_getters_reset();
     pi_init();
     probe = e.pcb("SUB", 2, 6);
@@ -134,10 +207,21 @@ void BM_PiSteady(benchmark::State& st) {
   };
   os_set_sys_err_responder(cancel);
   g_ap = [](Pcb* parent) {
+    FmFdb f = memfile_cfi().fdb;
+    if (FM_CREATE(&f, parent->pool_scope, 0, 0, 15, 15)) {
+      auto* rec = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), 16));
+      std::memset(rec, 'p', 16);
+      PROTO_FULL(f.handle.get(), 0, rec);
+      fm_write(f.handle.get());
+      mm_free(rec);
+    }
     for (int i = 0; i < 2; ++i) {
       PiInvoc k = invoc("KID", 6, 0, parent);
       pi_exec(&k);
     }
+    PiInvoc i = invoc("IND", 6, 0, parent);
+    i.independent = 1;
+    pi_exec(&i);
   };
   auto round = [](int i) {
     switch (i % 4) {

@@ -37,6 +37,10 @@
 // resident file (with all its records) belongs to the scope it was created
 // in (or, with open option FM_OPT_MEMORY, to the scope of the pool named by
 // FDB word 0) and disappears when that scope ends or when it is scratched.
+// An identity has at most one memory file per scope: a create in a scope
+// without one makes the scope's own file, even when an outer scope has one;
+// an open (and a locate or scratch) reaches the innermost file the asking
+// scope sees, its own or the nearest outer one's (fms.cpp gives the rule).
 // Closed handles are kept, marked closed, until their scope ends: an
 // operation on one fails with 200480 (no current stream) instead of touching
 // freed memory.

@@ -1,8 +1,18 @@
 // File manager storage: the memory-resident back end and sequential files.
 //
 // Memory-resident files. A file lives in the engine arena for as long as its
-// scope (or until it is scratched), whether or not a handle is open on it;
-// two opens of the same identity reach the same file. Records are numbered
+// scope (or until it is scratched), whether or not a handle is open on it.
+// An identity has at most one file per scope: a create in a scope that has
+// none makes a new file there, even when outer scopes have one (a process
+// gets its own copy of a work file while its caller keeps its file). An
+// open, locate or scratch reaches the innermost file the asking scope sees:
+// the one of its own scope or, without one, of the nearest outer scope; only
+// when every file of the identity lies deeper is the nearest of those taken
+// (as a handle of an outer scope opened on a file of a nested one always
+// could). The asking scope is the scope of the handle for opens and creates
+// (the owning pool's with FM_OPT_MEMORY), and for locate, scratch and rename
+// the owning pool's with FM_OPT_MEMORY, else the current scope (all files).
+// Records are numbered
 // from 1 in write order (the record id; numbers are not reused), kept in
 // arena memory, so that the address of a record (fm_read_fast, MADDR) stays
 // valid until the record is rewritten longer, deleted or the file goes away.
@@ -418,7 +428,9 @@ struct Cur {
 };
 
 struct Mem {
-  std::unordered_map<std::string, MemFile*> files;
+  // The files of an identity, one per scope, outermost first.
+  std::unordered_map<std::string, std::vector<MemFile*>> files;
+  size_t count = 0;
   std::vector<Cur*> curs{nullptr};
   std::vector<uint32_t> free_curs;
 };
@@ -431,10 +443,52 @@ std::string ident_of(const FmFdb& f) {
   return std::string(reinterpret_cast<const char*>(&f) + 4, 22);
 }
 
-MemFile* find_file(const FmFdb& f) {
-  auto it = M().files.find(ident_of(f));
-  return it == M().files.end() ? nullptr : it->second;
+// The file of an identity that the scope sees (see the head of the file).
+MemFile* find_in(const std::string& id, int scope) {
+  auto it = M().files.find(id);
+  if (it == M().files.end()) return nullptr;
+  MemFile* seen = nullptr;
+  for (MemFile* f : it->second) {
+    if (f->scope > scope) return seen ? seen : f;
+    seen = f;
+  }
+  return seen;
 }
+// The file of an identity in exactly that scope.
+MemFile* find_at(const std::string& id, int scope) {
+  auto it = M().files.find(id);
+  if (it == M().files.end()) return nullptr;
+  for (MemFile* f : it->second)
+    if (f->scope == scope) return f;
+  return nullptr;
+}
+void add_file(MemFile* f) {
+  auto& v = M().files[f->ident];
+  auto at = std::find_if(v.begin(), v.end(), [&](MemFile* o) { return o->scope > f->scope; });
+  v.insert(at, f);
+  ++M().count;
+}
+void remove_file(MemFile* f) {
+  auto it = M().files.find(f->ident);
+  if (it == M().files.end()) return;
+  auto& v = it->second;
+  auto at = std::find(v.begin(), v.end(), f);
+  if (at == v.end()) return;
+  v.erase(at);
+  --M().count;
+  if (v.empty()) M().files.erase(it);
+}
+// The scope a descriptor asks from when no handle is made: the owning
+// pool's with FM_OPT_MEMORY, else the current one.
+int asking_scope(const FmFdb& f) {
+  int scope = com.depth;
+  if (f.options & FM_OPT_MEMORY) {
+    int ps = mm_pool_scope(f.pool);
+    if (ps >= 0 && ps < scope) scope = ps;
+  }
+  return scope;
+}
+MemFile* find_file(const FmFdb& f) { return find_in(ident_of(f), asking_scope(f)); }
 
 Cur* cur(const FmArb* a) {
   uint32_t id = a->be_id;
@@ -532,7 +586,7 @@ void free_rec(MemFile* f, MemRec& r) {
 }
 
 void destroy_file(MemFile* f) {
-  M().files.erase(f->ident);
+  remove_file(f);
   if (f->kdb) mm_free(f->kdb);
   delete f;
 }
@@ -624,7 +678,11 @@ void m_free_id(FmArb* a) {
 int m_create(FmArb* a) {
   FmFile* fb = a->file.get();
   const FmFdb& d = fb->fdb;
-  if (MemFile* old = find_file(d)) {
+  std::string id = ident_of(d);
+  // One file per scope; create-or-open opens the file the scope sees.
+  MemFile* old = find_at(id, fb->scope);
+  if (!old && (d.options & FM_OPT_CREATE)) old = find_in(id, fb->scope);
+  if (old) {
     if (!(d.options & FM_OPT_CREATE)) return fmi::fail(a, FM_ST_EXISTS);
     if (stamps_differ(d, old->fdb)) return fmi::fail(a, FM_ST_STRUCT);
     describe(a, old);
@@ -632,7 +690,7 @@ int m_create(FmArb* a) {
     return 1;
   }
   auto* f = new MemFile;
-  f->ident = ident_of(d);
+  f->ident = id;
   f->fdb = d;
   f->fdb.handle.reset();
   f->fdb.status = 0;
@@ -643,7 +701,7 @@ int m_create(FmArb* a) {
   if (f->fdb.key_count && f->fdb.org != FM_ORG_KEYED) f->fdb.org = FM_ORG_KEYED;
   build_keys(f);
   if (d.expect && d.expect < 10000000) f->recs.reserve(d.expect);
-  M().files[f->ident] = f;
+  add_file(f);
   describe(a, f);
   bind(a, f);
   return 1;
@@ -651,7 +709,7 @@ int m_create(FmArb* a) {
 
 int m_open(FmArb* a) {
   const FmFdb& d = a->file->fdb;
-  MemFile* f = find_file(d);
+  MemFile* f = find_in(ident_of(d), a->file->scope);
   if (!f) return fmi::fail(a, FM_ST_NOT_FOUND);
   if (stamps_differ(d, f->fdb)) return fmi::fail(a, FM_ST_STRUCT);
   describe(a, f);
@@ -686,12 +744,12 @@ int m_scratch(FmFdb* fdb) {
 int m_rename(FmFdb* from, FmFdb* to) {
   MemFile* f = find_file(*from);
   if (!f) return fmi::fail(to, FM_ST_NOT_FOUND);
-  if (find_file(*to)) return fmi::fail(to, FM_ST_EXISTS);
+  if (find_at(ident_of(*to), f->scope)) return fmi::fail(to, FM_ST_EXISTS);
   if (!f->curs.empty()) return fmi::fail(to, FM_ST_SCRATCH_OPEN);
-  M().files.erase(f->ident);
+  remove_file(f);
   f->ident = ident_of(*to);
   std::memcpy(reinterpret_cast<char*>(&f->fdb) + 4, f->ident.data(), 22);
-  M().files[f->ident] = f;
+  add_file(f);
   return 1;
 }
 
@@ -1139,8 +1197,9 @@ bool is_mem(const FmArb* a) { return fm_handlers(a->file->fns) == &mem_handlers;
 
 void mem_release_scope(int depth) {
   std::vector<MemFile*> doomed;
-  for (auto& [id, f] : M().files)
-    if (f->scope >= depth) doomed.push_back(f);
+  for (auto& [id, v] : M().files)
+    for (MemFile* f : v)
+      if (f->scope >= depth) doomed.push_back(f);
   for (MemFile* f : doomed) {
     std::vector<FmArb*> hs;
     for (Cur* c : f->curs) hs.push_back(c->arb);
@@ -1150,13 +1209,16 @@ void mem_release_scope(int depth) {
 }
 
 void mem_shutdown() { mem_release_scope(0); }
-size_t mem_count() { return M().files.size(); }
+size_t mem_count() { return M().count; }
 
 void mem_temp_files(int depth, void (*fn)(const FmFdb&, void*), void* ctx) {
   std::vector<MemFile*> list;
-  for (auto& [id, f] : M().files)
-    if (f->fdb.kind == FM_KIND_TEMP && f->scope >= depth) list.push_back(f);
-  std::sort(list.begin(), list.end(), [](MemFile* a, MemFile* b) { return a->ident < b->ident; });
+  for (auto& [id, v] : M().files)
+    for (MemFile* f : v)
+      if (f->fdb.kind == FM_KIND_TEMP && f->scope >= depth) list.push_back(f);
+  std::sort(list.begin(), list.end(), [](MemFile* a, MemFile* b) {
+    return a->ident != b->ident ? a->ident < b->ident : a->scope < b->scope;
+  });
   for (MemFile* f : list) {
     FmFdb d = f->fdb;
     d.kdb.set(f->kdb);

@@ -133,10 +133,13 @@ struct EmCfrm {
   rec::Bytes<3> b1;
   rec::U32 number;             // 4   frame number
   rec::U32 seq;                // 8   frame sequence
-  rec::Bytes<128> rest;        // 12
+  rec::Bytes<32> b12;          // 12
+  rec::U8 scroll;              // 44  scroll kind 0-4: not 0, a scrolling frame (images stacked at its origin)
+  rec::Bytes<95> rest;         // 45
 };
 QV_RECORD(EmCfrm, 140);
 QV_AT(EmCfrm, seq, 8);
+QV_AT(EmCfrm, scroll, 44);
 struct EmCimg {
   rec::U32 frame_seq;          // 0
   rec::U8 image_no;            // 4
@@ -156,6 +159,36 @@ struct EmCchld {
 };
 QV_RECORD(EmCchld, 176);
 QV_AT(EmCchld, disc, 16);
+
+// CITM: a compiled screen item (392 bytes; key 0 image sequence, row,
+// column). The item compile lays out the rest.
+struct EmCitm {
+  rec::U32 image_seq;          // 0
+  rec::U32 row;                // 4
+  rec::U32 col;                // 8
+  rec::Bytes<184> cnv;         // 12  the item's conversion block
+  rec::Bytes<32> b196;         // 196
+  rec::U32 last_row;           // 228
+  rec::U32 last_col;           // 232
+  rec::U32 attr;               // 236 attribute bits set
+  rec::U32 attr_mask;          // 240 attribute bits given
+  rec::U8 colour;              // 244
+  rec::U8 b245;                // 245
+  rec::U16 item_no;            // 246 item sequence 1, 2, ...
+  rec::U8 disp;                // 248 display value
+  rec::U8 flag;                // 249 the item's flag (ITEM byte 57; numeric fields without default)
+  rec::Bytes<3> b250;          // 250
+  rec::Text<3> app;            // 253
+  rec::Text<22> field;         // 256
+  rec::U16 occ;                // 278
+  rec::Bytes<112> rest;        // 280
+};
+QV_RECORD(EmCitm, 392);
+QV_AT(EmCitm, attr, 236);
+QV_AT(EmCitm, item_no, 246);
+QV_AT(EmCitm, flag, 249);
+QV_AT(EmCitm, app, 253);
+QV_AT(EmCitm, occ, 278);
 
 // PK: one segment of a key of the process's own file (8 bytes).
 struct EmPk {

@@ -29,6 +29,86 @@ struct PcbDbg {
 QV_RECORD(PcbDbg, 32);
 QV_AT(PcbDbg, err_pending, 8);
 
+// The run-time tables of a PCB, built from its module's compiled frames,
+// images, items and children when the process first starts (init_pcb) and
+// freed with its data (pi_free_data). Entry 0 of each table is unused; an
+// entry whose compiled record is missing holds no record.
+struct EmCfrm;
+struct EmCimg;
+struct EmCitm;
+struct EmCchld;
+
+// A frame: its compiled frame and the frame processor's state of it.
+struct PcbFrameEnt {
+  Ref<EmCfrm> cfrm;        // 0
+  rec::U32 image;          // 4  the image attached now
+  rec::U32 level;          // 8  entry level restored when the frame is entered again
+  Ref<void> window;        // 12 the report window of a scrolling report frame
+};
+QV_RECORD(PcbFrameEnt, 16);
+QV_AT(PcbFrameEnt, window, 12);
+
+// An image: its compiled image, a flag asking to reset its items'
+// signatures, and its window region (a report image: its report number).
+struct PcbImageEnt {
+  Ref<EmCimg> cimg;        // 0
+  rec::U32 reset_sig;      // 4
+  rec::U32 region;         // 8
+};
+QV_RECORD(PcbImageEnt, 12);
+QV_AT(PcbImageEnt, region, 8);
+
+// An item: its compiled item, two state bytes cleared when the table is
+// built, the item's own flag (compiled item byte 249) and the flags the
+// frame processor keeps.
+struct PcbItemEnt {
+  Ref<EmCitm> citm;        // 0
+  rec::U8 source;          // 4  display source: 1 the field's value, 2 the item's empty value
+  rec::U8 pending;         // 5  must be displayed
+  rec::U8 shown;           // 6  displayed
+  rec::U8 carry;           // 7  carry forward: the item's flag byte
+  rec::U8 highlight;       // 8
+  rec::U8 input;           // 9  accepts input
+  rec::Bytes<2> b10;       // 10
+  rec::U32 sig;            // 12 signature / attribute mask (all ones after a reset)
+};
+QV_RECORD(PcbItemEnt, 16);
+QV_AT(PcbItemEnt, carry, 7);
+QV_AT(PcbItemEnt, input, 9);
+QV_AT(PcbItemEnt, sig, 12);
+
+// A child: its compiled child and its value buffer (the constraint values
+// of its invocation; empty until the child is invoked).
+struct PcbChildEnt {
+  Ref<EmCchld> cchld;      // 0
+  rec::U32 len;            // 4
+  Ref<uint8_t> values;     // 8
+};
+QV_RECORD(PcbChildEnt, 12);
+QV_AT(PcbChildEnt, values, 8);
+
+// The scrolling-image block of an Input process whose frame scrolls: the
+// frame's table entry and the tag list of the records shown in its window.
+struct PcbScroll {
+  Ref<PcbFrameEnt> frame;  // 0  the scrolling frame's entry
+  rec::U32 region;         // 4  the frame's window region
+  rec::U32 count;          // 8  tags
+  rec::U32 row;            // 12 current row of the window (1-based, 0 none)
+  rec::U8 at_end;          // 16 end reached
+  rec::U8 no_more;         // 17 no more records
+  rec::Bytes<2> b18;       // 18
+  Ref<void> first;         // 20 first tag
+  Ref<void> last;          // 24 last tag
+  Ref<void> cur;           // 28 current tag
+};
+QV_RECORD(PcbScroll, 32);
+QV_AT(PcbScroll, at_end, 16);
+QV_AT(PcbScroll, first, 20);
+QV_AT(PcbScroll, cur, 28);
+// A reused PCB starts its scrolling block afresh: no tags, no row, both
+// flags clear (the frame and its region stay).
+void pcb_scroll_reset(PcbScroll* s);
+
 struct Pcb {
   rec::U32 family;             // 0
   PiInvoc invoc;               // 4   bytes 136-139 (invoc.completion) hold the running result
@@ -40,7 +120,7 @@ struct Pcb {
   Ref<void> report;            // 156 report control block shared with output children
   rec::Bytes<60> out_state;    // 160 Output executor and PCF record operations
   rec::U16 gen_source;         // 220
-  rec::Bytes<2> b222;          // 222
+  rec::U16 pool_scope;         // 222 scope of the process pool: the process scope the run started in
   Ref<EmHeader> module;        // 224 executable module
   rec::U32 pool;               // 228 process pool
   Ref<Pcb> area_owner[13];     // 232 per data-area class: the PCB whose SAA records hold its areas
@@ -64,11 +144,11 @@ struct Pcb {
   Ref<FmArb> msg_file;         // 520 message file of the process
   Ref<FmArb> prev_msg[4];      // 524
   rec::Bytes<4> fp540;         // 540
-  Ref<void> frame_tbl;         // 544
+  Ref<PcbFrameEnt> frame_tbl;  // 544 by frame sequence, 1 .. frame count
   rec::Bytes<4> b548;          // 548
-  Ref<void> image_tbl;         // 552
-  Ref<void> item_tbl;          // 556
-  Ref<void> child_tbl;         // 560
+  Ref<PcbImageEnt> image_tbl;  // 552 by image sequence, 1 .. image count
+  Ref<PcbItemEnt> item_tbl;    // 556 by item number, 1 .. item count
+  Ref<PcbChildEnt> child_tbl;  // 560 by child sequence, 1 .. child count
   rec::Bytes<4> b564;          // 564
   rec::Bytes<8> tbl_words;     // 568
   Ref<void> break_tbl;         // 576
@@ -77,7 +157,7 @@ struct Pcb {
   rec::Bytes<16> rpt588;       // 588
   rec::U32 window;             // 604 window of an Action, Update or Job process
   Ref<WmShow> show;            // 608 its show block
-  Ref<void> scroll_img;        // 612
+  Ref<PcbScroll> scroll_img;   // 612 Input: the scrolling frame's block
   rec::Bytes<4> fp616;         // 616
   rec::U32 sub_pool;           // 620
   Ref<void> stat_line;         // 624
@@ -89,6 +169,7 @@ struct Pcb {
 QV_RECORD(Pcb, 640);
 QV_AT(Pcb, invoc, 4);
 QV_AT(Pcb, generation, 148);
+QV_AT(Pcb, pool_scope, 222);
 QV_AT(Pcb, report, 156);
 QV_AT(Pcb, gen_source, 220);
 QV_AT(Pcb, module, 224);
@@ -103,6 +184,10 @@ QV_AT(Pcb, cns_scb, 392);
 QV_AT(Pcb, surface1, 412);
 QV_AT(Pcb, msg_file, 520);
 QV_AT(Pcb, frame_tbl, 544);
+QV_AT(Pcb, image_tbl, 552);
+QV_AT(Pcb, item_tbl, 556);
+QV_AT(Pcb, child_tbl, 560);
+QV_AT(Pcb, scroll_img, 612);
 QV_AT(Pcb, tbl_words, 568);
 QV_AT(Pcb, break_count, 584);
 QV_AT(Pcb, window, 604);

@@ -146,6 +146,20 @@ int run_executor(Pcb* pcb) {
   return mark(5, [&] { fn(pcb); });
 }
 
+// The index into the area address table of a compiled reference's IRA: the
+// index itself, or, once the loader relocated the module, the address of
+// that index's word in the module's area address array; 0 for none.
+uint32_t ira_index(const EmHeader* em, uint32_t ira) {
+  uint32_t n = em->n_areas;
+  if (ira == 0) return 0;
+  if (ira <= n) return ira;
+  const Ref<uint8_t>* arr = em->area_addr.get();
+  if (!arr) return 0;
+  uint32_t base = arena::offset_of(arr);
+  if (ira <= base || (ira - base) % 4 != 0 || (ira - base) / 4 > n) return 0;
+  return (ira - base) / 4;
+}
+
 // Files of a starting process: the module's compiled file references, in
 // key order. Each gets its file control area; a file to open is opened (a
 // required one that cannot be ends the start through pi_fi_err with 300270)
@@ -168,7 +182,10 @@ void pi_open_fi(Pcb* pcb) {
   auto* a9 = pi_area_rec<PdArea9>(pcb, 9);
   Ref<uint8_t>* addr = pcb->area_addr.get();
   uint32_t n = em->n_areas;
-  auto area = [&](uint32_t ix) -> uint8_t* { return addr && ix >= 1 && ix <= n ? addr[ix].get() : nullptr; };
+  auto area = [&](uint32_t ira) -> uint8_t* {
+    uint32_t ix = ira_index(em, ira);
+    return addr && ix >= 1 && ix <= n ? addr[ix].get() : nullptr;
+  };
   PiFileCtl* pcf = nullptr;
   EmCfi* pcf_ref = nullptr;
   for (EmCfi* r : refs) {
@@ -176,12 +193,14 @@ void pi_open_fi(Pcb* pcb) {
     if (fca) fca->cfi.set(r);
     if (!(r->use & 1) || r->file_no == 0) continue;
     FmFdb fdb = r->fdb;
+    if (pi_cfi_memory(r)) fdb.fclass = FM_CLASS_MEMORY;
     if (fdb.app == "0AD") {
       if (a9) {
         std::memcpy(fdb.src_app.data(), a9->design_app.data(), 3);
         std::memcpy(fdb.src_ver.data(), a9->design_ver.data(), 2);
       }
-    } else if (a9 && !(fdb.app == "0LA") && !IS_ZUB_AP(fdb.app.data())) {
+    } else if (a9 && !(fdb.app == "0LA") && !IS_ZUB_AP(fdb.app.data()) && !pi_cfi_memory(r)) {
+      // A memory-resident file has no database: it is the session's own.
       std::memcpy(fdb.db.data(), a9->cur_db.data(), 3);
     }
     if (fca && live(fca->handle.get())) continue;  // open already (a reused PCB)
@@ -197,8 +216,11 @@ void pi_open_fi(Pcb* pcb) {
     if (uint8_t* rec = area(r->rec_ira)) h->rec.set(rec);
     if (fca) {
       fca->handle.set(h);
-      fca->pool = uint32_t(com.subproc_scope);
-      fca->copy_mode = 1;
+      // A memory-resident file keeps the scopes its area was given.
+      if (fca->copy_mode != 2) {
+        fca->pool = uint32_t(com.subproc_scope);
+        fca->copy_mode = 1;
+      }
     }
     if (r->file_no == em->pcf_file && r->fdb.app == em->pcf_app.view()) {
       pcf = fca;
@@ -554,6 +576,7 @@ void pi_exec(PiInvoc* inv) {
     std::memcpy(&pcb->invoc, inv, sizeof *inv);
     std::memcpy(&pcb->invoc, &k.invoc, 36);
     pcb->lang = k.lang;
+    pcb_scroll_reset(pcb->scroll_img.get());
   } else {
     pcb = static_cast<Pcb*>(MM_ALLOC(pi_pool(), sizeof(Pcb)));
     std::memset(static_cast<void*>(pcb), 0, sizeof *pcb);

@@ -641,6 +641,276 @@ void target_pcbs(Pcb* pcb) {
   }
 }
 
+// ------------------------------------------------------ the PCB tables --
+namespace {
+// Every record of a module sub-file in key 0 order; false when the walk
+// cannot start. A module without the sub-file has no records.
+template <class T, class F>
+bool walk_sub(FmArb* f, F fn) {
+  if (!f || !fm_is_handle(f)) return true;
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  int started = fm_start(f);
+  if (!started) {
+    f->op = 0;
+    return false;
+  }
+  std::vector<T*> v;
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) v.push_back(reinterpret_cast<T*>(p));
+  f->op = 0;
+  for (T* r : v) fn(r);
+  return true;
+}
+
+// A zeroed table of entries 0 .. n from the process pool.
+template <class E>
+E* new_table(uint32_t n) {
+  size_t bytes = sizeof(E) * (size_t(n) + 1);
+  auto* t = static_cast<E*>(MM_ALLOC(pi_pool(), bytes));
+  std::memset(static_cast<void*>(t), 0, bytes);
+  return t;
+}
+
+template <class E>
+void free_table(Ref<E>& t) {
+  if (E* p = t.get()) mm_free(p);
+  t.reset();
+}
+
+void build_frames(Pcb* pcb, EmHeader* em) {
+  uint32_t n = em->n_frames;
+  if (n == 0 || pcb->frame_tbl) return;
+  PcbFrameEnt* t = new_table<PcbFrameEnt>(n);
+  pcb->frame_tbl.set(t);
+  bool input = pcb->invoc.type == 2;
+  bool ok = walk_sub<EmCfrm>(em->cfrm.get(), [&](EmCfrm* r) {
+    uint32_t seq = r->seq;
+    if (seq == 0 || seq > n) return;
+    t[seq].cfrm.set(r);
+    if (!input || r->scroll == 0) return;
+    if (pcb->scroll_img) {
+      sys_err(__LINE__, "pcb_iscroll already set");
+      return;
+    }
+    auto* sb = static_cast<PcbScroll*>(MM_ALLOC(pi_pool(), sizeof(PcbScroll)));
+    std::memset(static_cast<void*>(sb), 0, sizeof *sb);
+    sb->frame.set(&t[seq]);
+    pcb->scroll_img.set(sb);
+  });
+  if (!ok) sys_err(__LINE__, "bad cfrm start");
+}
+
+void build_images(Pcb* pcb, EmHeader* em) {
+  uint32_t n = em->n_images;
+  if (n == 0 || pcb->image_tbl) return;
+  PcbImageEnt* t = new_table<PcbImageEnt>(n);
+  pcb->image_tbl.set(t);
+  bool ok = walk_sub<EmCimg>(em->cimg.get(), [&](EmCimg* r) {
+    uint32_t seq = r->seq;
+    if (seq != 0 && seq <= n) t[seq].cimg.set(r);
+  });
+  if (!ok) sys_err(__LINE__, "bad cimg start");
+}
+
+void build_items(Pcb* pcb, EmHeader* em) {
+  uint32_t n = em->n_items;
+  if (n == 0 || pcb->item_tbl) return;
+  PcbItemEnt* t = new_table<PcbItemEnt>(n);
+  pcb->item_tbl.set(t);
+  bool ok = walk_sub<EmCitm>(em->citm.get(), [&](EmCitm* r) {
+    uint32_t no = r->item_no;
+    if (no == 0 || no > n) return;  // numbered above the count: left out
+    t[no].citm.set(r);
+    t[no].carry = r->flag;
+  });
+  if (!ok) sys_err(__LINE__, "bad citm start");
+}
+
+void build_children(Pcb* pcb, EmHeader* em) {
+  uint32_t n = em->n_children;
+  if (n == 0 || pcb->child_tbl) return;
+  PcbChildEnt* t = new_table<PcbChildEnt>(n);
+  t[0].len = n;
+  pcb->child_tbl.set(t);
+  bool ok = walk_sub<EmCchld>(em->cchld.get(), [&](EmCchld* r) {
+    uint32_t seq = r->seq;
+    if (seq != 0 && seq <= n) t[seq].cchld.set(r);
+  });
+  if (!ok) sys_err(__LINE__, "bad cchld start");
+}
+
+void free_tables(Pcb* pcb) {
+  if (PcbChildEnt* c = pcb->child_tbl.get()) {
+    // A value buffer is the table's to free (entry 0 holds the count).
+    for (uint32_t i = 1; i <= c[0].len; ++i)
+      if (uint8_t* v = c[i].values.get()) mm_free(v);
+  }
+  free_table(pcb->frame_tbl);
+  free_table(pcb->image_tbl);
+  free_table(pcb->item_tbl);
+  free_table(pcb->child_tbl);
+  if (PcbScroll* sb = pcb->scroll_img.get()) mm_free(sb);
+  pcb->scroll_img.reset();
+}
+}  // namespace
+
+void pcb_scroll_reset(PcbScroll* sb) {
+  if (!sb) return;
+  sb->count = 0u;
+  sb->row = 0u;
+  sb->at_end = 0;
+  sb->no_more = 0;
+  sb->first.reset();
+  sb->last.reset();
+  sb->cur.reset();
+}
+
+void init_pcb(Pcb* pcb) {
+  EmHeader* em = pcb->module.get();
+  int scope = pcb->pool_scope;
+  if (!pcb->area_addr) {
+    uint32_t n = em ? uint32_t(em->n_areas) : 0;
+    auto* addr = static_cast<Ref<uint8_t>*>(MM_ALLOC(pi_pool(), 4 * (size_t(n) + 1)));
+    std::memset(static_cast<void*>(addr), 0, 4 * (size_t(n) + 1));
+    pcb->area_addr.set(addr);
+  }
+  if (!pcb->msg_file) {
+    if (FmArb* m = la_create_fi(79, scope)) pcb->msg_file.set(m);
+    else sys_err(__LINE__, "no err file");
+  }
+  for (auto& m : pcb->prev_msg) {
+    if (m) continue;
+    if (FmArb* f = la_create_fi(79, scope)) m.set(f);
+    else sys_err(__LINE__, "no prev err file");
+  }
+  pcb->tbl_words.zero();
+  if (!em) return;
+  build_frames(pcb, em);
+  build_images(pcb, em);
+  build_items(pcb, em);
+  build_children(pcb, em);
+}
+
+// ------------------------------------------------- memory-resident files --
+namespace {
+// Both handles of a copy, closed on an unwind (the closes of a normal end
+// are reported by copy_fi itself).
+struct CopyHandles {
+  FmArb* src = nullptr;
+  FmArb* dst = nullptr;
+  ~CopyHandles() {
+    for (FmArb* a : {dst, src})
+      if (a && fm_is_handle(a)) FM_CLOSE(a, 0);
+  }
+};
+
+// The compiled reference of a file control area: key 3 of CFI is the
+// application and the control area's id.
+EmCfi* cfi_of_ctl(EmHeader* em, const EmAreaEntry& e) {
+  FmArb* c = em ? em->cfi.get() : nullptr;
+  if (!c || !fm_is_handle(c)) return nullptr;
+  static EmCfi* key = static_cast<EmCfi*>(arena::alloc_chunk(sizeof(EmCfi)));
+  std::memset(static_cast<void*>(key), 0, sizeof *key);
+  key->fdb.app = e.app;
+  key->ctl_area = uint32_t(e.aclass) * 1000000u + e.number;
+  PROTO_FULL(c, 3, reinterpret_cast<uint8_t*>(key));
+  uint8_t* p = fm_read_fast(c, 0);
+  c->op = 0;
+  return reinterpret_cast<EmCfi*>(p);
+}
+
+// A new file control area: its compiled reference, copy mode and scopes.
+// A memory-resident file lives in the pool scope of its class owner; an
+// owner that is an independent run, to which the class would have been
+// shared, gets the file as its caller has it.
+void new_fca(Pcb* pcb, PiFileCtl* fca, const EmAreaEntry& e, const PiFileCtl* handed) {
+  EmHeader* em = pcb->module.get();
+  EmCfi* cfi = cfi_of_ctl(em, e);
+  fca->cfi.set(cfi);
+  fca->copy_mode = 1;
+  fca->pool = pcb->pool_scope;
+  if (!pi_cfi_memory(cfi)) return;
+  int cls = cfi->ipc_cat < kSaaClasses ? int(cfi->ipc_cat) : 0;
+  Pcb* owner = pcb->area_owner[cls].get();
+  if (!owner) owner = pcb;
+  fca->owner_pool = owner->pool_scope;
+  fca->copy_mode = 2;
+  uint32_t made = handed ? uint32_t(handed->pool) : uint32_t(pcb->pool_scope);
+  fca->pool = std::max<uint32_t>(made, fca->owner_pool);
+  int pclass = em ? em->proc_class : 0;
+  Pcb* caller = static_cast<Pcb*>(owner->invoc.parent_pcb.get());
+  if (caller && owner->invoc.independent && pi_class_shared(owner->invoc.kind, pclass, cls))
+    copy_fi(caller, fca, int(fca->owner_pool));
+}
+}  // namespace
+
+bool pi_cfi_memory(const EmCfi* cfi) {
+  return cfi && (cfi->fdb.fclass == FM_CLASS_MEMORY || (cfi->fdb.options & FM_OPT_MEMORY));
+}
+
+void copy_fi(Pcb* caller, PiFileCtl* fca, int scope) {
+  EmCfi* cfi = fca ? fca->cfi.get() : nullptr;
+  if (!caller || !cfi) return;
+  int cls = cfi->ipc_cat < kSaaClasses ? int(cfi->ipc_cat) : 0;
+  Pcb* owner = caller->area_owner[cls].get();
+  int from = owner ? owner->pool_scope : caller->pool_scope;
+  // The identity as the caller has it; the file describes its own records.
+  FmFdb f = cfi->fdb;
+  f.kdb.reset();
+  f.key_count = 0;
+  f.handle.reset();
+  f.options = 0u;
+  f.fclass = FM_CLASS_MEMORY;
+  if (f.app == "0AD") {
+    if (auto* a9 = pi_area_rec<PdArea9>(caller, 9)) {
+      std::memcpy(f.src_app.data(), a9->design_app.data(), 3);
+      std::memcpy(f.src_ver.data(), a9->design_ver.data(), 2);
+    }
+  }
+  CopyHandles h;
+  FmFdb s = f;
+  if (!FM_OPEN(&s, from, 0, 1, 15)) {
+    if (s.status != FM_ST_NOT_FOUND) checkstat(s.status, "copy_fi() - can't open source file", kMod, __LINE__);
+    return;
+  }
+  h.src = s.handle.get();
+  FmFdb d = h.src->file->fdb;  // record length, keys and stamp of the caller's file
+  d.handle.reset();
+  d.status = 0u;
+  d.pool = 0u;
+  if (!FM_CREATE(&d, scope, 0, 0, 15, 15)) {
+    // The scope has its own file already: nothing to copy.
+    if (d.status != FM_ST_EXISTS) checkstat(d.status, "can't create dst file", kMod, __LINE__);
+    return;
+  }
+  h.dst = d.handle.get();
+  FmArb* src = h.src;
+  FmArb* dst = h.dst;
+  src->key_no = 0;
+  src->op = FM_OP_FIRST;
+  fm_start(src);
+  src->op = FM_OP_FAST;
+  while (uint8_t* r = fm_rdnxt_fast(src, 0)) {
+    src->op = FM_OP_FAST;
+    dst->op = 0;
+    dst->rec.set(r);
+    dst->rec_len = d.var ? uint16_t(src->len_read) : uint16_t(0);
+    if (fm_write(dst) != 1) {
+      dst->rec.reset();
+      checkstat(dst->status, "can't write dst rec", kMod, __LINE__);
+      break;
+    }
+  }
+  src->op = 0;
+  dst->rec.reset();
+  dst->rec_len = 0;
+  h.dst = nullptr;
+  if (!FM_CLOSE(dst, 0)) checkstat(dst->status, "can't close dst_arb", kMod, __LINE__);
+  h.src = nullptr;
+  if (!FM_CLOSE(src, 0)) checkstat(src->status, "can't close src_arb", kMod, __LINE__);
+}
+
 // ------------------------------------------------------------- the areas --
 namespace {
 // The size of the area handed down into slot n of a record of the PCB:
@@ -664,16 +934,9 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   uint32_t n = em ? uint32_t(em->n_areas) : 0;
   Pcb* caller = static_cast<Pcb*>(pcb->invoc.parent_pcb.get());
   bool indep = pcb->invoc.independent != 0;
+  pcb->pool_scope = uint16_t(proc_scope);
   if (caller && indep) proc_svc.qp_copy_pend(proc_scope, com.proc_scope);
-  if (!pcb->area_addr) {
-    auto* addr = static_cast<Ref<uint8_t>*>(MM_ALLOC(pool, 4 * (n + 1)));
-    std::memset(static_cast<void*>(addr), 0, 4 * (n + 1));
-    pcb->area_addr.set(addr);
-    // The message file of the process and the four previous ones.
-    if (!pcb->msg_file) pcb->msg_file.set(la_create_fi(79, proc_scope));
-    for (auto& m : pcb->prev_msg)
-      if (!m) m.set(la_create_fi(79, proc_scope));
-  }
+  if (!pcb->area_addr) init_pcb(pcb);
   cap_memo.em = nullptr;
   target_pcbs(pcb);
   Ref<uint8_t>* addr = pcb->area_addr.get();
@@ -747,10 +1010,12 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
       auto* fca = reinterpret_cast<PiFileCtl*>(a);
       if (fresh) {
         std::memset(a, 0, e.size);
-        if (e.size >= sizeof(PiFileCtl)) fca->copy_mode = 1;
+        const auto* from = hsize >= sizeof(PiFileCtl) ? reinterpret_cast<const PiFileCtl*>(s.handed.get()) : nullptr;
+        if (e.size >= sizeof(PiFileCtl)) new_fca(pcb, fca, e, from);
       } else if (e.size >= sizeof(PiFileCtl)) {
         fca->beg_range = 0;
         fca->end_range = 0;
+        if (EmCfi* cfi = cfi_of_ctl(em, e)) fca->cfi.set(cfi);
       }
     } else if (s.received != 2) {
       // Initialised first: what the caller hands down is copied over it,
@@ -776,6 +1041,20 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   return total;
 }
 
+namespace {
+// What a file control area holds besides itself: its two key buffers. Its
+// handle is not closed here: every handle belongs to the scope it was opened
+// in and is closed by that scope's release, and a handle block left behind
+// may by now be another file's handle.
+void free_fca(PiFileCtl* fca) {
+  fca->handle.reset();
+  for (Ref<uint8_t>* k : {&fca->beg_key, &fca->end_key}) {
+    if (uint8_t* b = k->get()) mm_free(b);
+    k->reset();
+  }
+}
+}  // namespace
+
 void pi_free_data(Pcb* pcb, int full) {
   if (!pcb) return;
   EmHeader* em = pcb->module.get();
@@ -789,8 +1068,15 @@ void pi_free_data(Pcb* pcb, int full) {
       }
       SaaSlot* s = r->slots();
       for (uint32_t k = 1; full && r->count != 0xFFFFFFFFu && k <= r->count; ++k) {
-        if (s[k].area) mm_free(s[k].area.get());
-        if ((s[k].pass & 2) && s[k].handed) mm_free(s[k].handed.get());
+        bool fca = s[k].kind == 1 && s[k].size >= sizeof(PiFileCtl);
+        if (s[k].area) {
+          if (fca) free_fca(reinterpret_cast<PiFileCtl*>(s[k].area.get()));
+          mm_free(s[k].area.get());
+        }
+        if ((s[k].pass & 2) && s[k].handed) {
+          if (fca) free_fca(reinterpret_cast<PiFileCtl*>(s[k].handed.get()));
+          mm_free(s[k].handed.get());
+        }
       }
       // Without full the areas stay with their holders: the record goes.
       mm_free(r);
@@ -815,6 +1101,7 @@ void pi_free_data(Pcb* pcb, int full) {
   }
   free_cns_scb(pcb);
   free_qry_scb(pcb);
+  free_tables(pcb);
   bld_rng(pcb);
   for (Ref<uint8_t>* b : {&pcb->pcf_buf1, &pcb->pcf_buf2}) {
     if (*b) mm_free(b->get());

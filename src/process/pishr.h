@@ -331,8 +331,8 @@ struct PiFileCtl {
   Ref<EmCfi> cfi;            // 0  the compiled file reference (found by it again)
   Ref<FmArb> handle;         // 4  the open handle, null when not open
   Ref<FmArb> held;           // 8  the handle or stream whose last read held its record
-  rec::U32 pool;             // 12 scope of the pool the file is opened or created in
-  rec::U32 owner_pool;       // 16 the class owner's (a memory-resident file)
+  rec::U32 pool;             // 12 scope the file is opened or created in (the creation scope)
+  rec::U32 owner_pool;       // 16 a memory-resident file: its class owner's pool scope
   rec::U16 beg_len;          // 20 pending BEG AT key length
   Ref<uint8_t> beg_key;      // 22 BEG AT key buffer (255 bytes)
   rec::U16 end_len;          // 26 pending END AT key length
@@ -346,6 +346,8 @@ struct PiFileCtl {
   rec::Bytes<5> b39;         // 39
 };
 QV_RECORD(PiFileCtl, 44);
+QV_AT(PiFileCtl, pool, 12);
+QV_AT(PiFileCtl, owner_pool, 16);
 QV_AT(PiFileCtl, beg_key, 22);
 QV_AT(PiFileCtl, copy_mode, 34);
 QV_AT(PiFileCtl, act_end_range, 38);
@@ -439,13 +441,44 @@ void pi_tbl_init();
 bool pi_class_shared(int kind, int proc_class, int area_class);
 
 // ------------------------------------------------------------- the areas --
+// Creates what a PCB needs before its first start: its message file and
+// the four previous ones (in the scope of its process pool; "no err file",
+// "no prev err file" when one cannot be made), the area address table (all
+// empty) and the run-time tables of pcb.h from its module's compiled
+// records: the frame table (the CFRM record of each frame sequence up to
+// the frame count), the image table (CIMG, each image sequence), the item
+// table (CITM, each item number up to the item count, with two cleared
+// state bytes and the item's flag byte; items numbered above the count are
+// left out) and the child table (CCHLD, each child sequence, an empty value
+// buffer); an Input process whose frame scrolls gets its scrolling block,
+// pointing at that frame's entry ("pcb_iscroll already set" for a second
+// such frame, which is left out). "bad cfrm start" ("cimg", "citm",
+// "cchld") when a sub-file cannot be read. Everything comes from the
+// process pool and goes with pi_free_data.
+void init_pcb(Pcb* pcb);
+// Whether a compiled file reference is of a memory-resident file: class 2,
+// or the memory flag in its open options.
+bool pi_cfi_memory(const EmCfi* cfi);
+// Gives an independent run its own copy of a memory-resident file shared
+// by class: the file as the caller has it (in the pool scope of the
+// caller's owner of the file's class, the CFI's class) is copied, every
+// record with its length, into a new file of the same identity in scope
+// (a file of "0AD" with the design target of the caller's data area 9).
+// Nothing is done when the caller has no such file (200340) or the scope
+// has its own already. Messages "copy_fi() - can't open source file",
+// "can't create dst file", "can't write dst rec", "can't close dst_arb",
+// "can't close src_arb"; the handles are closed also on an unwind.
+void copy_fi(Pcb* caller, PiFileCtl* fca, int scope);
 // Builds the PCB's area address table (invariants 1-3); the bytes allocated
 // for this process. Messages: 200750 (a constraint on another file than the
 // process's own file: queued for the caller, and the process unwinds with 2).
 uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
 // The break-level table of a report process (its PCB's table and count):
-// cleared; built only when the stream over the process's own file runs a
-// query with sort lines, and query streams do not run here yet.
+// cleared, and nothing else. Breaks come only from the sort lines of a query
+// that the stream over the process's own file runs, and that stream is
+// never a query stream here (query streams do not run yet: the stream is
+// attached over the whole file, the type 3 block is only recorded), so no
+// caller ever sees a table that is half built.
 void bld_rng(Pcb* pcb);
 // Fills the process data fields of a starting PCB: the process
 // identification; unless a SUBPROCESS (whose other fields are its
@@ -463,8 +496,10 @@ void init_pdf(Pcb* pcb);
 // cfi_rec" / "cfld_rec" when the module lacks the reference.
 void init_area(uint8_t* area, Pcb* pcb, const EmAreaEntry& entry);
 // Deletes the PCB's SAA records and gives its module back; with full also
-// frees the areas of its records, its private areas, its area tables, its
-// profile copy and its message files. Safe to call twice.
+// frees the areas of its records (a file control area's key buffers with
+// it; its handle goes with the scope it was opened in), its private areas,
+// its area tables, its frame, image, item and child tables and scrolling
+// block, its profile copy and its message files. Safe to call twice.
 void pi_free_data(Pcb* pcb, int full = 1);
 // Bytes that pi_store_data copies for the PCB: every non-file area of its
 // own SAA records (the area, or without one the handed-down area).

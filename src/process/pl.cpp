@@ -263,6 +263,9 @@ int read_dproc(const PiInvoc& key, DProc* def, FmFdb* ident, uint32_t* status) {
     a->rec.reset();
   }
   if (!ok) {
+    // A dictionary without a directory entry, of an application that does
+    // not exist, is a missing file to whoever asked for the process.
+    if (fdb.status == FM_ST_NO_SYSDIR && !pi_get_dap(key.app.data(), key.ver.data())) fdb.status = FM_ST_NOT_FOUND;
     if (ident) *ident = fdb;
     if (status) *status = fdb.status;
   }

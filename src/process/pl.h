@@ -92,6 +92,8 @@ int pl_get(Pcb* pcb, int compile_flag);
 void pl_release(Pcb* pcb);
 void em_release(EmHeader* em);
 int get_dproc(Pcb* pcb, DProc* def);
+// The process definition of key: 1, or 0 with the failed file's identity
+// and status (200340 when the application itself does not exist).
 int read_dproc(const PiInvoc& key, DProc* def, FmFdb* ident, uint32_t* status);
 int cache_get(Pcb* pcb, const DProc* def, int verify);
 int cache_put(Pcb* pcb);

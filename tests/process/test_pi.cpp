@@ -715,6 +715,7 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     EXPECT_EQ(int(q->reuse), 2);
     EXPECT_EQ(q->next.get(), nullptr);
     EXPECT_EQ(p->break_count.get(), 0u);
+    EXPECT_EQ(p->break_tbl.get(), nullptr);  // a query stream never reaches a half-built table
   };
   PiInvoc v = invoc("ACT", 4);
   v.query_app.set("QAP");
@@ -1131,6 +1132,388 @@ TEST_F(Pi, ReplacingChildTakesOverAnAreaItDoesNotShare) {
   EXPECT_EQ(kid4_text, std::string(64, 'p'));
   EXPECT_EQ(pi_pcb_count(), 0u);
   for (int c = 0; c < kSaaClasses; ++c) EXPECT_EQ(saa_records(c), 0u) << c;
+}
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------------ the PCB tables --
+// Modules with compiled frames, images, items and children: two frames
+// (the second scrolls; "TWO" has a second scrolling frame), two images,
+// items 1-2 and an item numbered above the count, two children.
+int tables_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (!ok) return ok;
+  EmHeader* em = c->em;
+  bool two = em->proc_name == "TWO";
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(em->pool, 512));
+  auto put = [&](FmArb* f, size_t len) {
+    PROTO_FULL(f, 0, buf);
+    EXPECT_EQ(fm_write(f), 1);
+    std::memset(buf, 0, len);
+  };
+  std::memset(buf, 0, 512);
+  for (uint32_t s = 1; s <= 2; ++s) {
+    auto& r = rec::view<EmCfrm>(buf);
+    r.seq = s;
+    r.number = 10 * s;
+    r.scroll = uint8_t(s == 2 || two ? 1 : 0);
+    put(em->cfrm.get(), sizeof(EmCfrm));
+  }
+  for (uint32_t s = 1; s <= 2; ++s) {
+    auto& r = rec::view<EmCimg>(buf);
+    r.seq = s;
+    r.frame_seq = 1u;
+    r.image_no = uint8_t(s);
+    put(em->cimg.get(), sizeof(EmCimg));
+  }
+  for (uint16_t s = 1; s <= 3; ++s) {
+    auto& r = rec::view<EmCitm>(buf);
+    r.image_seq = 1u;
+    r.row = uint32_t(s);
+    r.item_no = s;
+    r.flag = uint8_t(s == 2 ? 1 : 0);
+    r.app.set("ABC");
+    put(em->citm.get(), sizeof(EmCitm));
+  }
+  for (uint32_t s = 1; s <= 2; ++s) {
+    auto& r = rec::view<EmCchld>(buf);
+    r.seq = s;
+    r.frame_seq = 1u;
+    r.child_no = 100 + s;
+    put(em->cchld.get(), sizeof(EmCchld));
+  }
+  mm_free(buf);
+  em->n_frames = uint16_t(2);
+  em->n_images = uint16_t(2);
+  em->n_items = uint16_t(2);
+  em->n_children = uint16_t(2);
+  return 1;
+}
+
+TEST_F(Pi, PcbTablesHoldTheCompiledRecordsAndGoWithThePcb) {
+  define({{"PAR", 4}, {"INP", 2}, {"TWO", 2}, {"ACT", 4}});
+  em_set_compiler(tables_compiler);
+  std::vector<Pcb*> inp;
+  int checked = 0;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    std::string n = p->invoc.name.str();
+    if (n == "PAR") return;
+    ++checked;
+    PcbFrameEnt* f = p->frame_tbl.get();
+    PcbImageEnt* im = p->image_tbl.get();
+    PcbItemEnt* it = p->item_tbl.get();
+    PcbChildEnt* ch = p->child_tbl.get();
+    ASSERT_TRUE(f && im && it && ch);
+    for (uint32_t s = 1; s <= 2; ++s) {
+      ASSERT_NE(f[s].cfrm.get(), nullptr);
+      EXPECT_EQ(f[s].cfrm->number.get(), 10 * s);
+      ASSERT_NE(im[s].cimg.get(), nullptr);
+      EXPECT_EQ(im[s].cimg->image_no, s);
+      ASSERT_NE(it[s].citm.get(), nullptr);
+      EXPECT_EQ(it[s].citm->item_no.get(), s);
+      EXPECT_EQ(it[s].source, 0);
+      EXPECT_EQ(it[s].pending, 0);
+      ASSERT_NE(ch[s].cchld.get(), nullptr);
+      EXPECT_EQ(ch[s].cchld->child_no.get(), 100 + s);
+      EXPECT_EQ(ch[s].values.get(), nullptr);
+      EXPECT_EQ(ch[s].len.get(), 0u);
+    }
+    EXPECT_EQ(it[1].carry, 0);
+    EXPECT_EQ(it[2].carry, 1);
+    if (n == "ACT") {
+      // Only an Input process keeps a scrolling block.
+      EXPECT_EQ(p->scroll_img.get(), nullptr);
+      return;
+    }
+    PcbScroll* sb = p->scroll_img.get();
+    ASSERT_NE(sb, nullptr);
+    // The first scrolling frame's entry ("TWO": the second one is refused).
+    EXPECT_EQ(sb->frame.get(), n == "TWO" ? &f[1] : &f[2]);
+    if (n != "INP") return;
+    inp.push_back(p);
+    // What the input executor leaves in the block; a reuse starts afresh.
+    EXPECT_EQ(sb->count.get(), 0u);
+    EXPECT_EQ(sb->row.get(), 0u);
+    EXPECT_EQ(sb->at_end, 0);
+    EXPECT_EQ(sb->first.get(), nullptr);
+    sb->count = 5u;
+    sb->row = 3u;
+    sb->at_end = 1;
+    sb->no_more = 1;
+    sb->first.set(sb);
+    sb->last.set(sb);
+  };
+  g_ap = [&](Pcb* parent) {
+    for (int i = 0; i < 2; ++i) {
+      PiInvoc k = invoc("INP", 2, 0, parent);
+      pi_exec(&k);
+    }
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  ASSERT_EQ(inp.size(), 2u);
+  EXPECT_EQ(inp[0], inp[1]);  // the same PCB, its block reset
+  EXPECT_EQ(checked, 2);
+  {
+    SysErrCapture se(SysErrAnswer::Continue);
+    PiInvoc t = invoc("TWO", 2);
+    run(&t);
+    ASSERT_EQ(se.count(), 1u);
+    EXPECT_NE(se.last().find("pcb_iscroll already set"), std::string::npos) << se.last();
+  }
+  g_ap = nullptr;
+  PiInvoc a = invoc("ACT", 4);
+  EXPECT_EQ(run(&a), 2);
+  EXPECT_EQ(checked, 4);
+  // The tables go with their PCBs.
+  g_eps.hook = nullptr;
+  g_ap = [&](Pcb* parent) {
+    PiInvoc k = invoc("INP", 2, 0, parent);
+    pi_exec(&k);
+  };
+  auto round = [&](int i) {
+    PiInvoc r = invoc(i % 2 ? "PAR" : "INP", i % 2 ? 4 : 2);
+    run(&r);
+  };
+  for (int i = 0; i < 100; ++i) round(i);
+  size_t in_use = arena::in_use();
+  for (int i = 0; i < 1000; ++i) round(i);
+  EXPECT_EQ(arena::in_use(), in_use);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// ------------------------------------------------- memory-resident files --
+// Area 8 (class 8: shared with SUBPROCESS and RELATED children of every
+// process class) is the control area of a memory-resident file "MEMF" of
+// class 8 whose reference the process opens when it starts.
+int memfile_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (ok) {
+    auto* t = reinterpret_cast<EmAreaEntry*>(c->em->area_table.get());
+    t[8].kind = 1;
+    t[8].size = uint32_t(sizeof(PiFileCtl));
+  }
+  return ok;
+}
+
+EmCfi memfile_cfi() {
+  EmCfi r;
+  std::memset(static_cast<void*>(&r), 0, sizeof r);
+  INIT_FDB(&r.fdb, FM_CLASS_MEMORY, 16, 0, nullptr, 0);
+  r.fdb.app.set("ABC");
+  r.fdb.ver.set("00");
+  r.fdb.name.set("MEMF");
+  r.fdb.path_type = FM_PT_DATA;
+  r.file_no = 1;
+  r.use = 1;
+  r.ipc_cat = 8;
+  r.ctl_area = 8000008u;
+  r.ctl_ira = 8u;  // relocated by the loader into the module's area array
+  return r;
+}
+
+// The INITIAL and NULL images of "MEMF" in the dictionary (the loader
+// caches them for every file a module refers to).
+void memfile_images() {
+  std::vector<fx::Rec> recs;
+  for (uint8_t kind = 1; kind <= 2; ++kind) {
+    fx::Rec r(13 + 16, ' ');
+    std::memcpy(r.data(), "MEMF    ", 8);
+    r[8] = kind;
+    rec::view<rec::U32>(r.data() + 9) = 1u;
+    recs.push_back(r);
+  }
+  ASSERT_EQ(fx::write("INITIAL", "ABC", "00", recs), 2);
+}
+
+// The records of a keyless 16-byte file, their first bytes up to a blank.
+std::string records(FmArb* h, uint8_t* buf) {
+  std::string out;
+  PROTO_FULL(h, 0, buf);
+  h->op = FM_OP_FIRST;
+  fm_start(h);
+  h->op = 0;
+  while (fm_rdnxt(h) == 1) {
+    std::string s(reinterpret_cast<char*>(buf), 16);
+    out += s.substr(0, s.find(' ')) + ";";
+  }
+  return out;
+}
+void add(FmArb* h, uint8_t* buf, const char* text) {
+  std::memset(buf, ' ', 16);
+  std::memcpy(buf, text, std::strlen(text));
+  PROTO_FULL(h, 0, buf);
+  EXPECT_EQ(fm_write(h), 1);
+}
+
+TEST_F(Pi, IndependentRunGetsItsOwnCopyOfASharedMemoryFile) {
+  define({{"PAR", 4}, {"KID", 6}, {"IND", 6}});
+  for (const char* n : {"PAR", "KID", "IND"}) descs()[n].cfi = {memfile_cfi()};
+  em_set_compiler(memfile_compiler);
+  memfile_images();
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, 16));
+  std::map<std::string, std::string> seen;
+  std::map<std::string, PiFileCtl> fcas;
+  std::map<std::string, int> scopes;
+  FmArb* mine = nullptr;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    std::string n = p->invoc.name.str();
+    scopes[n] = p->pool_scope;
+    auto* fca = reinterpret_cast<PiFileCtl*>(p->area_addr.get()[8].get());
+    fcas[n] = *fca;
+    if (n == "PAR") {
+      // The caller makes the file in its pool scope (its start found none).
+      EXPECT_EQ(fca->handle.get(), nullptr);
+      FmFdb f = memfile_cfi().fdb;
+      ASSERT_EQ(FM_CREATE(&f, p->pool_scope, 0, 0, 15, 15), 1) << f.status;
+      mine = f.handle.get();
+      add(mine, buf, "P1");
+      add(mine, buf, "P2");
+      return;
+    }
+    // A child's start opened the file its scope sees into its control area.
+    FmArb* h = fca->handle.get();
+    ASSERT_NE(h, nullptr);
+    seen[n] = records(h, buf);
+    add(h, buf, n == "KID" ? "K1" : "I1");
+    if (n == "IND") seen["IND own"] = records(h, buf);
+  };
+  g_ap = [&](Pcb* parent) {
+    PiInvoc k = invoc("KID", 6, 0, parent);
+    pi_exec(&k);
+    PiInvoc i = invoc("IND", 6, 0, parent);
+    i.independent = 1;
+    pi_exec(&i);
+    seen["PAR after"] = records(mine, buf);
+    // The copy went with the independent run's scope: a handle asking
+    // from that scope now reaches the caller's file.
+    FmFdb f = memfile_cfi().fdb;
+    if (FM_OPEN(&f, scopes["IND"], 0, 1, 15)) {
+      seen["after IND"] = records(f.handle.get(), buf);
+      FM_CLOSE(f.handle.get(), 0);
+    }
+  };
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  // The SUBPROCESS shares the caller's file; the independent run works on
+  // a copy of it as the caller had it, which goes with the run.
+  EXPECT_EQ(seen["KID"], "P1;P2;");
+  EXPECT_EQ(seen["IND"], "P1;P2;K1;");
+  EXPECT_EQ(seen["IND own"], "P1;P2;K1;I1;");
+  EXPECT_EQ(seen["PAR after"], "P1;P2;K1;");
+  EXPECT_EQ(seen["after IND"], "P1;P2;K1;");
+  // The control areas: memory-resident copies in the class owner's scope.
+  EXPECT_GT(scopes["IND"], scopes["PAR"]);
+  EXPECT_EQ(scopes["KID"], scopes["PAR"]);
+  for (const char* n : {"PAR", "KID", "IND"}) {
+    EXPECT_EQ(int(fcas[n].copy_mode), 2) << n;
+    EXPECT_NE(fcas[n].cfi.get(), nullptr) << n;
+  }
+  EXPECT_EQ(int(fcas["KID"].owner_pool), scopes["PAR"]);
+  EXPECT_EQ(int(fcas["IND"].owner_pool), scopes["IND"]);
+  EXPECT_EQ(int(fcas["IND"].pool), scopes["IND"]);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+
+  // Many runs leave the arena and the memory files as they were.
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep == 1 && p->invoc.name == "PAR") {
+      FmFdb f = memfile_cfi().fdb;
+      ASSERT_EQ(FM_CREATE(&f, p->pool_scope, 0, 0, 15, 15), 1) << f.status;
+      mine = f.handle.get();
+      add(mine, buf, "P1");
+    }
+  };
+  g_ap = [&](Pcb* parent) {
+    PiInvoc i = invoc("IND", 6, 0, parent);
+    i.independent = 1;
+    pi_exec(&i);
+  };
+  for (int r = 0; r < 50; ++r) run(&v);
+  size_t in_use = arena::in_use(), handles = fm_open_count(), files = fm_memfile_count();
+  for (int r = 0; r < 500; ++r) run(&v);
+  EXPECT_EQ(arena::in_use(), in_use);
+  EXPECT_EQ(fm_open_count(), handles);
+  EXPECT_EQ(fm_memfile_count(), files);
+}
+
+// A caller without the file hands nothing down and nothing fails.
+TEST_F(Pi, IndependentRunOfACallerWithoutTheFileCopiesNothing) {
+  define({{"PAR", 4}, {"IND", 6}});
+  for (const char* n : {"PAR", "IND"}) descs()[n].cfi = {memfile_cfi()};
+  em_set_compiler(memfile_compiler);
+  memfile_images();
+  bool ran = false;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1 || p->invoc.name != "IND") return;
+    ran = true;
+    FmFdb f = memfile_cfi().fdb;
+    EXPECT_EQ(FM_OPEN(&f, com.depth, 0, 1, 15), 0);
+    auto* fca = reinterpret_cast<PiFileCtl*>(p->area_addr.get()[8].get());
+    EXPECT_EQ(fca->handle.get(), nullptr);
+  };
+  g_ap = [&](Pcb* parent) {
+    PiInvoc i = invoc("IND", 6, 0, parent);
+    i.independent = 1;
+    pi_exec(&i);
+  };
+  SysErrCapture se(SysErrAnswer::Cancel);
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_TRUE(ran);
+  EXPECT_EQ(se.count(), 0u) << se.last();
+}
+
+}  // namespace
+
+namespace {
+
+// A caller's file of another structure than the compiled reference cannot
+// be opened as the source: the system error names copy_fi and the run goes
+// on without a copy.
+TEST_F(Pi, CopyOfAFileOfAnotherStructureIsReported) {
+  define({{"PAR", 4}, {"IND", 6}});
+  EmCfi cfi = memfile_cfi();
+  cfi.fdb.stamp[0] = 1u;
+  cfi.fdb.stamp[1] = 2u;
+  for (const char* n : {"PAR", "IND"}) descs()[n].cfi = {cfi};
+  em_set_compiler(memfile_compiler);
+  memfile_images();
+  bool ran = false;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    if (p->invoc.name == "IND") {
+      ran = true;
+      return;
+    }
+    FmFdb f = memfile_cfi().fdb;
+    f.stamp[0] = 3u;
+    f.stamp[1] = 4u;
+    ASSERT_EQ(FM_CREATE(&f, p->pool_scope, 0, 0, 15, 15), 1) << f.status;
+  };
+  g_ap = [&](Pcb* parent) {
+    PiInvoc i = invoc("IND", 6, 0, parent);
+    i.independent = 1;
+    pi_exec(&i);
+  };
+  SysErrCapture se(SysErrAnswer::Continue);
+  proc_svc.ap_exec = ap_double;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_TRUE(ran);
+  ASSERT_EQ(se.count(), 1u);
+  EXPECT_NE(se.last().find("copy_fi() - can't open source file"), std::string::npos) << se.last();
+  EXPECT_NE(se.last().find(la_text(FM_ST_STRUCT)), std::string::npos) << se.last();
 }
 
 }  // namespace

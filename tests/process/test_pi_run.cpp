@@ -102,6 +102,8 @@ TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
   r = run("-a ZZZ -t Subroutine -p SUB", "QUVO_TEST_USER=ABU");
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("File not found"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("directory entry"), std::string::npos) << r.err;
   std::printf("missing application: exit status %d (%s)\n", r.status,
               r.err.substr(0, r.err.find('\n')).c_str());
 
