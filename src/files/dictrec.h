@@ -538,7 +538,7 @@ QV_FIELDS(DSort, kFldSort, QV_OWNER_FLDS(DSort), QV_FLD(DSort, seq, 5), QV_FLD(D
   rec::Text<4> b8;            /* 8   decided here: not used, blank */                 \
   rec::U8 ftype;              /* 12  file type (file class: 1 disk, 2 memory) */      \
   rec::U8 org;                /* 13  organisation: 1 single, 2 plain, 3 keyed */      \
-  rec::Text<1> b14;           /* 14  '1': a database file ('0' system file) */        \
+  rec::Text<1> b14;           /* 14  '1': a memory-resident file (no data file) */    \
   rec::Text<1> b15;           /* 15 */                                                \
   rec::Text<1> b16;           /* 16 */                                                \
   rec::Text<1> b17;           /* 17 */                                                \
@@ -576,7 +576,8 @@ struct DFile {
   rec::U16 key_len[17];       // 198 key lengths
   rec::U32 key_elem[17];      // 232 element number of each key's field
   rec::Text<1> flag300;       // 300 '1' compiled
-  rec::Text<3> spare;         // 301 decided here: not used, blank
+  rec::Text<1> xlate;         // 301 '1': the file's records are translated
+  rec::Text<2> spare;         // 302 decided here: not used, blank
 };
 QV_RECORD(DFile, 304);
 QV_AT(DFile, ftype, 12);
@@ -595,7 +596,8 @@ QV_AT(DFile, key_len, 198);
 QV_AT(DFile, key_elem, 232);
 QV_AT(DFile, flag300, 300);
 QV_FIELDS(DFile, kFldFile, QV_FILE_HEAD_FLDS(DFile), QV_FLD(DFile, key_len, 5),
-          QV_FLD(DFile, key_elem, 5), QV_FLD(DFile, flag300, 1), QV_FLD(DFile, spare, 1));
+          QV_FLD(DFile, key_elem, 5), QV_FLD(DFile, flag300, 1), QV_FLD(DFile, xlate, 1),
+          QV_FLD(DFile, spare, 1));
 
 // RECORD: the design form of a file definition (212 bytes, key name): the
 // first 212 bytes of FILE.

@@ -46,7 +46,7 @@ struct EmCfi {
   FmFdb fdb;                   // 0
   rec::U16 file_no;            // 72  process file number 1, 2, ...
   rec::U8 use;                 // 74  use flags (1 process file or looked-up file; 2, 8, 4)
-  rec::U8 xlate;               // 75  bit 0: the file's texts are translated
+  rec::U8 b75;                 // 75
   rec::Bytes<8> b76;           // 76
   rec::Bytes<8> stamp;         // 84  FILE bytes 116-123, compared by verification
   rec::U32 rec_area;           // 92  area id of the record
@@ -61,7 +61,7 @@ struct EmCfi {
   rec::I32 elem1_off;          // 120
   rec::I32 elem2_off;          // 124
   rec::Text<30> desc;          // 128 FILE bytes 23-52
-  rec::U8 flag158;             // 158
+  rec::U8 xlate;               // 158 1: the file's records are translated
   rec::U8 b159;                // 159
 };
 QV_RECORD(EmCfi, 160);
@@ -72,6 +72,7 @@ QV_AT(EmCfi, ctl_area, 96);
 QV_AT(EmCfi, ctl_ira, 108);
 QV_AT(EmCfi, rec_ira, 112);
 QV_AT(EmCfi, desc, 128);
+QV_AT(EmCfi, xlate, 158);
 
 // CFLD: a work-field or file-field reference (88 bytes).
 struct EmCfld {

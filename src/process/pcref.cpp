@@ -483,7 +483,9 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
   c.fdb.path_type = std::memcmp(app, "0DN", 3) == 0 ? 8 : 0;
   c.use = 0;
   c.fdb.share = 15;  // none for a PCF whose definition says so (pc_pcf)
-  c.xlate = file.b14[0] == '1' ? 1 : 0;
+  // A memory-resident file opens in the pool of its class owner.
+  if (file.b14[0] == '1') c.fdb.options = c.fdb.options.get() | FM_OPT_MEMORY;
+  c.xlate = file.xlate[0] == '1' ? 1 : 0;
   std::memcpy(c.stamp.b, file.stamp.b, 8);
   c.rec_area = file.area;
   c.ctl_area = file.area2;

@@ -964,7 +964,8 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
                        fx::rec("FILE", {{"name", "REF"}, {"org", "3"}, {"rec_len", "12"}, {"key_count", "1"},
                                         {"key_elem[1]", "1"}, {"area", "1000006"}, {"area2", "2000010"}}),
                        fx::rec("FILE", {{"name", "ACT"}, {"org", "3"}, {"rec_len", "8"}, {"key_count", "1"},
-                                        {"key_elem[1]", "1"}, {"area", "1000007"}, {"area2", "2000011"}})}),
+                                        {"key_elem[1]", "1"}, {"area", "1000007"}, {"area2", "2000011"},
+                                        {"b14", "1"}, {"xlate", "1"}})}),
             0);
   define("process 6 PF\nstatements 1\n" + line("", "END PROC") + "\n");
   Pcb* p = e.pcb("PF", 2, 6);
@@ -1009,6 +1010,14 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
     ASSERT_EQ(pc_fi(cap, "ORD", &cfi, &ctx), 1);
     EXPECT_EQ(cfi.use, 0);
     EXPECT_EQ(cfi.fdb.share, 15);
+    // A memory-resident file carries the open option that opens it in its
+    // class owner's pool; a translated one its mark. ORD is neither.
+    EXPECT_EQ(cfi.fdb.options & FM_OPT_MEMORY, 0u);
+    EXPECT_EQ(cfi.xlate, 0);
+    EmCfi act;
+    ASSERT_EQ(pc_fi(cap, "ACT", &act, &ctx), 1);
+    EXPECT_EQ(act.fdb.options & FM_OPT_MEMORY, FM_OPT_MEMORY);
+    EXPECT_EQ(act.xlate, 1);
     ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
     EXPECT_EQ(cfi.use, 1 + 2 + 4);
     EXPECT_EQ(cfi.fdb.share, 0);
