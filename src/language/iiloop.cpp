@@ -143,6 +143,8 @@ struct Plan {
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
+  std::vector<uint32_t> words;  // the area words IRA instructions read
+  int misses = 0;            // entries in a row that ran no iteration
 };
 
 std::unordered_map<uint32_t, Plan>& plans() {
@@ -346,6 +348,8 @@ struct Builder {
           continue;
         case 61: case 63: case 65: case 67:
           cur.addr[(op - 61) / 2] = Item{kField, u32_at(p + 4)};
+          if (std::find(pl.words.begin(), pl.words.end(), u32_at(p + 4)) == pl.words.end())
+            pl.words.push_back(u32_at(p + 4));
           p = ii_adv(p, 8);
           continue;
         case 9: {
@@ -567,7 +571,7 @@ void set_count(IlfState* s, uint32_t n) {
 
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
-uint8_t* run(Plan& pl, IlfState* s, uint8_t* end) {
+uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   Run r{pl, s, {}, {}, {}, s->mask};
   size_t nr = pl.regs.size();
   uint8_t* blk = ii_field(end + 4);
@@ -586,6 +590,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end) {
     r.regs[i] = p;
   }
   for (size_t i = 0; i < pl.cnsts.size(); ++i) r.v[nr + i] = pl.cnsts[i].v;
+  for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
+    if (!ii_ref(ii_arena + w)) return nullptr;
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
   for (int k = 0; k < 4; ++k) {
@@ -673,7 +679,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end) {
       case kExit:
         leave = x.exit;
         goto out;
-      default: {  // kEnd
+      case kEnd: {
         int64_t sum = v[x.a] + step;
         if (sum >= kLimit15 || sum <= -kLimit15) {
           leave = x.exit;
@@ -701,12 +707,16 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end) {
         }
         continue;
       }
+#if defined(__GNUC__)
+      default: __builtin_unreachable();  // (the builder makes no other node)
+#endif
     }
   }
 out:
   r.write_back(pl.exits[leave]);
   set_count(s, uint32_t(std::min<int64_t>(base + since * per, kIiYieldEvery + 1)));
   g_iterations += iters;
+  *ran = iters;
   return ii_arena + pl.exits[leave].pc;
 }
 
@@ -737,12 +747,16 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
     end[3] = kWaitRefused;
     return back;
   }
-  uint8_t* next = run(pl, s, end);
-  if (!next) {
+  uint64_t ran = 0;
+  uint8_t* next = run(pl, s, end, &ran);
+  // A plan that cannot start, or leaves before a whole iteration time and
+  // again, waits: the interpreter takes those iterations meanwhile.
+  pl.misses = ran ? 0 : pl.misses + 1;
+  if (!next || pl.misses >= 4) {
+    pl.misses = 0;
     end[3] = kWaitNoEntry;
-    return back;
   }
-  return next;
+  return next ? next : back;
 }
 
 }  // namespace
