@@ -10,20 +10,26 @@
 //   negation and the store;
 //   COMP_XPND_VAR_VAR of two 8-byte values followed by IF_PD;
 //   TFC and TFU branching forward inside the body;
-// and the END LOOP itself. Each distinct field is one 64-bit register. The
-// plan runs only while every register, the loop's STEP and TO are valid
-// integers (scale 0) in their canonical bytes, so that the bytes are a
-// function of the value: it then reads them once, computes natively, and
-// writes every register it stores into back, with the truth mask, the
-// address and length registers, the compare's work values, the depth of the
-// calculation stack and the loop control block, as the instructions would
-// have left them:
+// and the END LOOP itself. Each distinct field is one register: a 64-bit
+// value and its scale. The plan runs only while every register holds a
+// valid value in its canonical bytes (a zero positive) with a scale of
+// 0-31, so that the bytes are a function of value and scale, and the loop's
+// FROM, TO and STEP are integers: it then reads them once, computes
+// natively by the CALC plans' rules (scales aligned, a product's trailing
+// zero decimals dropped), and writes every register it stores into back,
+// with the truth mask, the address and length registers, the last
+// compare's work values, the depth of the calculation stack and the loop
+// control block, as the instructions would have left them:
 //   1. when the loop ends (END LOOP's own exit);
 //   2. before a statement it cannot decide (an overflow of 64 bits, a value
-//      past 15 digits, the older multiply): the interpreter resumes at that
-//      statement, which then gives the instructions' outcome (the exact
+//      past 15 digits, a scale past 31, the older multiply), or a compare
+//      whose alignment leaves 64 bits: the interpreter resumes at that
+//      instruction, which then gives the instructions' outcome (the exact
 //      path, 300540, the OVERFLOW label);
-//   3. before END LOOP when the step leaves 15 digits (its 16-byte path);
+//   3. before END LOOP when the step leaves 15 digits or the variable has
+//      decimals (its 16-byte path);
+//   5. before an instruction still to be relocated (its first run), when
+//      branches lead around it: the plan is built again after it ran;
 //   4. at each yield: once the instructions it stands for pass the
 //      interpreter's yield count, everything is written back and ss_yield
 //      runs, at the top of the body; when the trace or the debugger came on
@@ -86,10 +92,11 @@ Item merge(Item a, Item b) { return a == b ? a : Item{kUnknown, 0}; }
 struct Abs {
   Item addr[4], len[4], work, depth;
   bool operator==(const Abs&) const = default;
+  // (The work values are followed as the plan runs: the last compare.)
   bool known() const {
     for (int k = 0; k < 4; ++k)
       if (addr[k].kind == kUnknown || len[k].kind == kUnknown) return false;
-    return work.kind != kUnknown && depth.kind != kUnknown;
+    return depth.kind != kUnknown;
   }
 };
 Abs merge(const Abs& a, const Abs& b) {
@@ -130,6 +137,7 @@ struct Cnst {
   uint32_t at;
   uint8_t bytes[9];
   int64_t v;
+  int sc;
 };
 struct Plan {
   bool refused = false;
@@ -167,6 +175,16 @@ uint64_t encode(int64_t v) {
 // A value whose 8 bytes are its canonical form (a zero positive).
 bool canonical(const uint8_t* p, int64_t* v) { return decode(p, v) && encode(*v) == pacdec::load8(p); }
 
+// A work value: 16 bytes of packed, as a compare-expansion leaves them.
+void work_put(uint8_t* w, int64_t v) {
+  pacdec::encode(w, 16, v < 0 ? pacdec::u128(uint64_t(0) - uint64_t(v)) : pacdec::u128(uint64_t(v)), v < 0);
+}
+// v * 10^k within 64 bits.
+constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+                              10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                              1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
+inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
+
 // ----------------------------------------------------------- building --
 enum class Built { Plan, Refused, NotYet };
 
@@ -193,7 +211,8 @@ struct Builder {
     Cnst c{};
     c.at = at;
     std::memcpy(c.bytes, ii_arena + at, 9);
-    if (c.bytes[8] != 0 || !canonical(c.bytes, &c.v)) return -1;
+    c.sc = c.bytes[8];
+    if (c.sc > 31 || !canonical(c.bytes, &c.v)) return -1;
     pl.cnsts.push_back(c);
     return 1000 + int(pl.cnsts.size() - 1);
   }
@@ -392,6 +411,7 @@ struct Builder {
           Node& n = add(kCmp, uint16_t(cost + 1));
           cost = 0;
           n.cmp = uint8_t(pl.ncmp++);
+          n.exit = exit_at(p, cur);  // operands at two scales too far apart
           uint32_t shift = f.shift;
           if (shift < 2 || shift > 10) {
             n.keep = ~0u;
@@ -534,7 +554,9 @@ struct Run {
   IlfState* s;
   uint8_t* regs[kMaxSlots];
   int64_t v[kMaxSlots];
-  int64_t cx[kMaxCmps][2];
+  int sc[kMaxSlots];
+  int64_t cx[kMaxCmps][2];  // each compare's two values at their common scale
+  int last_cmp;              // the compare whose values the work values hold; -1 those of the entry
   uint32_t mask;
 
   // The registers, the state of exit e and the mask as the instructions
@@ -543,20 +565,15 @@ struct Run {
     for (size_t i = 0; i < pl.regs.size(); ++i) {
       if (!pl.regs[i].stored) continue;
       pacdec::store8(regs[i], encode(v[i]));
-      regs[i][8] = 0;
+      regs[i][8] = uint8_t(sc[i]);
     }
     const Abs& st = e.st;
     for (int k = 0; k < 4; ++k) {
       if (st.addr[k].kind != kEntry) s->addr[k] = addr_of(st.addr[k], s);
       if (st.len[k].kind == kValue) s->len[k] = uint16_t(st.len[k].v);
     }
-    if (st.work.kind == kValue) {
-      uint64_t z = 0;
-      for (int k = 0; k < 2; ++k) {
-        std::memcpy(s->work[k], &z, 8);
-        pacdec::store8(s->work[k] + 8, encode(cx[st.work.v][k]));
-      }
-    }
+    if (last_cmp >= 0)
+      for (int k = 0; k < 2; ++k) work_put(s->work[k], cx[last_cmp][k]);
     if (st.depth.kind == kValue) s->calc_count = st.depth.v;
     s->mask = mask;
   }
@@ -572,7 +589,7 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, s->mask};
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask};
   size_t nr = pl.regs.size();
   uint8_t* blk = ii_field(end + 4);
   if (!blk) return nullptr;
@@ -583,13 +600,17 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   int dir = int8_t(lb.dir.get());
   for (size_t i = 0; i < nr; ++i) {
     uint8_t* p = ii_ref(ii_arena + pl.regs[i].word);
-    if (!p || p[8] != 0 || !canonical(p, &r.v[i])) return nullptr;
+    r.sc[i] = p ? p[8] : 0;
+    if (!p || r.sc[i] > 31 || !canonical(p, &r.v[i])) return nullptr;
     if (p < blk + sizeof(IiLoopPd) && blk < p + 9) return nullptr;
     for (size_t j = 0; j < i; ++j)
       if (p < r.regs[j] + 9 && r.regs[j] < p + 9) return nullptr;
     r.regs[i] = p;
   }
-  for (size_t i = 0; i < pl.cnsts.size(); ++i) r.v[nr + i] = pl.cnsts[i].v;
+  for (size_t i = 0; i < pl.cnsts.size(); ++i) {
+    r.v[nr + i] = pl.cnsts[i].v;
+    r.sc[nr + i] = pl.cnsts[i].sc;
+  }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
   // The interpreter's registers hold what the body's end leaves.
@@ -599,13 +620,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
   }
   if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
-  if (top.work.kind == kValue) {
-    for (int k = 0; k < 2; ++k) {
-      uint64_t z;
-      std::memcpy(&z, s->work[k], 8);
-      if (z != 0 || !canonical(s->work[k] + 8, &r.cx[top.work.v][k])) return nullptr;
-    }
-  }
+  // The work values stay as they are until a compare runs.
+
   bool old_mul = ii_math_old_mul();
   // The yield: once the instructions started since the last one pass the
   // interpreter's count, every iteration taken as its longest path.
@@ -616,21 +632,46 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   uint64_t iters = 0;
   const Node* nodes = pl.nodes.data();
   int64_t* v = r.v;
+  int* sc = r.sc;
   size_t i = 0;
   uint16_t leave;
   for (;;) {
     const Node& x = nodes[i];
     switch (x.kind) {
-      case kAdd: case kSub: case kMul: {
-        int64_t y = 0;
-        bool over = x.kind == kAdd   ? __builtin_add_overflow(v[x.a], v[x.b], &y)
-                    : x.kind == kSub ? __builtin_sub_overflow(v[x.a], v[x.b], &y)
-                                     : old_mul || __builtin_mul_overflow(v[x.a], v[x.b], &y);
+      case kAdd: case kSub: {  // at the larger scale
+        int64_t a = v[x.a], b = v[x.b], y = 0;
+        int sa = sc[x.a], sb = sc[x.b];
+        if (sa != sb) [[unlikely]] {
+          if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) {
+            leave = x.exit;
+            goto out;
+          }
+          sa = std::max(sa, sb);
+        }
+        bool over = x.kind == kAdd ? __builtin_add_overflow(a, b, &y) : __builtin_sub_overflow(a, b, &y);
         if (over || (x.chk && (y >= kLimit15 || y <= -kLimit15))) {
           leave = x.exit;
           goto out;
         }
         v[x.d] = y;
+        sc[x.d] = sa;
+        ++i;
+        continue;
+      }
+      case kMul: {  // the scales add; trailing zero decimals go
+        int64_t y = 0;
+        int sy = sc[x.a] + sc[x.b];
+        bool over = old_mul || __builtin_mul_overflow(v[x.a], v[x.b], &y);
+        while (sy > 0 && y % 10 == 0) [[unlikely]] {
+          y /= 10;
+          --sy;
+        }
+        if (over || sy > 31 || (x.chk && (y >= kLimit15 || y <= -kLimit15))) {
+          leave = x.exit;
+          goto out;
+        }
+        v[x.d] = y;
+        sc[x.d] = sy;
         ++i;
         continue;
       }
@@ -640,6 +681,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
           goto out;
         }
         v[x.d] = -v[x.a];
+        sc[x.d] = sc[x.a];
         ++i;
         continue;
       case kMov: {
@@ -649,13 +691,20 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
           goto out;
         }
         v[x.d] = y;
+        sc[x.d] = sc[x.a];
         ++i;
         continue;
       }
       case kCmp: {
         int64_t a = v[x.a], b = v[x.b];
+        int sa = sc[x.a], sb = sc[x.b];
+        if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
         r.cx[x.cmp][0] = a;
         r.cx[x.cmp][1] = b;
+        r.last_cmp = x.cmp;
         int c = (a > b) - (a < b);
         r.mask = (r.mask & x.keep) | x.set[c + 1];
         ++i;
@@ -663,8 +712,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       }
       case kCmpTfc: {
         int64_t a = v[x.a], b = v[x.b];
+        int sa = sc[x.a], sb = sc[x.b];
+        if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
         r.cx[x.cmp][0] = a;
         r.cx[x.cmp][1] = b;
+        r.last_cmp = x.cmp;
         int c = (a > b) - (a < b);
         r.mask = (r.mask & x.keep) | x.set[c + 1];
         i = (r.mask | x.cond) != x.cond ? x.to : i + 2;
@@ -681,7 +736,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         goto out;
       case kEnd: {
         int64_t sum = v[x.a] + step;
-        if (sum >= kLimit15 || sum <= -kLimit15) {
+        if (sum >= kLimit15 || sum <= -kLimit15 || sc[x.a] != 0) {  // (the 16-byte path)
           leave = x.exit;
           goto out;
         }

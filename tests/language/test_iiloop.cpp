@@ -202,10 +202,12 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
   uint64_t before = ii_loop_plan_iterations();
   std::vector<uint8_t> start(static_cast<size_t>(used)), first(static_cast<size_t>(used));
   for (long c = 0; c < n && bad < 10; ++c) {
-    // The values: mostly integers near the bounds of 15 digits; now and
-    // then a scale (a loop no plan runs).
-    for (int k = 0; k < kVars; ++k) put(var[k], g.value(), g.u(12) == 0 ? int(1 + g.u(3)) : 0);
-    for (int k = 0; k < kCnsts; ++k) put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(), g.u(20) == 0 ? 1 : 0);
+    // The values: near the bounds of 15 digits as often as small; in a
+    // third of the loops with decimals, now and then many.
+    bool scaled = g.u(3) == 0;
+    for (int k = 0; k < kVars; ++k) put(var[k], g.value(), scaled && g.u(2) ? int(g.u(g.u(8) ? 4 : 32)) : 0);
+    for (int k = 0; k < kCnsts; ++k)
+      put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(), scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
     int64_t from = g.u(4) == 0 ? 999999999999000LL + int64_t(g.u(900)) : int64_t(g.u(100)) - 50;
     int64_t steps[] = {1, 1, 1, 2, 3, -1, -2, 7};
     int64_t step = steps[g.u(8)];
