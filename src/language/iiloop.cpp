@@ -605,6 +605,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     if (p < blk + sizeof(IiLoopPd) && blk < p + 9) return nullptr;
     for (size_t j = 0; j < i; ++j)
       if (p < r.regs[j] + 9 && r.regs[j] < p + 9) return nullptr;
+    for (const Cnst& k : pl.cnsts)
+      if (p < ii_arena + k.at + 9 && ii_arena + k.at < p + 9) return nullptr;
     r.regs[i] = p;
   }
   for (size_t i = 0; i < pl.cnsts.size(); ++i) {

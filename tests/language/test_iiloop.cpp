@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/pacdec.h"
+#include "foundation/ssunix.h"
 #include "language/ibmisc.h"
 #include "language/ii2_fix.h"
 
@@ -321,6 +322,68 @@ TEST_F(IiLoop, NoPlanWhileTracing) {
   EXPECT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_GT(ii_loop_plan_iterations(), before + 400);
   EXPECT_EQ(int64_t(pacdec::bcd_to_bin(pacdec::load8(var[0]) >> 4)), 500 * 501 / 2);
+}
+
+// The yield comes within the plan, and finds the fields written back: A
+// holds 1 + ... + (I - 1) at the top of the body.
+struct PingSeen {
+  const uint8_t* a = nullptr;
+  const uint8_t* i = nullptr;
+  long pings = 0, wrong = 0;
+};
+PingSeen g_seen;
+int64_t value_of(const uint8_t* p) {
+  uint64_t w = pacdec::load8(p);
+  int64_t m = int64_t(pacdec::bcd_to_bin(w >> 4));
+  return (w & 0xF) == com.pd_neg ? -m : m;
+}
+bool ping_check() {
+  ++g_seen.pings;
+  int64_t i = value_of(g_seen.i), a = value_of(g_seen.a);
+  if (a != (i - 1) * i / 2) ++g_seen.wrong;
+  return true;
+}
+
+TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
+  constexpr int kN = 20000;
+  put(var[0], 0, 0);
+  put(vfrom, 1, 0);
+  put(vto, kN, 0);
+  put(vstep, 1, 0);
+  restart();
+  bld_ira(&m.code, ira_i, 1);
+  bld_ira(&m.code, ira_from, 2);
+  bld_ira(&m.code, ira_to, 3);
+  bld_ira(&m.code, ira_step, 4);
+  for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+  uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb);
+  bld_calc_reset(&m.code);
+  bld_ira(&m.code, ira[0], 1);
+  bld_calc_load(&m.code, 12);
+  bld_ira(&m.code, ira[0], 1);
+  bld_calc_load(&m.code, 12);
+  bld_ira(&m.code, ira_i, 1);
+  bld_calc_load(&m.code, 12);
+  bld_calc_eval(&m.code, '+');
+  bld_calc_eval(&m.code, '=');
+  bld_ira(&m.code, ira_i, 1);
+  bld_addr_len(&m.code, 1, 9);
+  bld_end_loop(&m.code, false, ira_lcb);
+  rec::view<IbBegLoop>(beg).exit = here();
+  end();
+  g_seen = PingSeen{var[0], vi};
+  com.net_socket = 1;
+  ss_set_ping(ping_check);
+  uint64_t before = ii_loop_plan_iterations();
+  int rc = run(ii2::cref(1, 0));
+  com.net_socket = 0;
+  ss_set_ping(nullptr);
+  EXPECT_EQ(rc, 1);
+  EXPECT_GT(ii_loop_plan_iterations(), before + kN / 2);
+  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
+  // A plan's iteration here is two steps: a yield at least every 500.
+  EXPECT_GE(g_seen.pings, kN / 500 - 1);
+  EXPECT_EQ(g_seen.wrong, 0);
 }
 
 }  // namespace
