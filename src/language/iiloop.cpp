@@ -28,22 +28,25 @@
 //      path, 300540, the OVERFLOW label);
 //   3. before END LOOP when the step leaves 15 digits or the variable has
 //      decimals (its 16-byte path);
-//   5. before an instruction still to be relocated (its first run), when
+//   4. before an instruction still to be relocated (its first run), when
 //      branches lead around it: the plan is built again after it ran;
-//   4. at each yield: once the instructions it stands for pass the
-//      interpreter's yield count, everything is written back and ss_yield
-//      runs, at the top of the body; when the trace or the debugger came on
-//      meanwhile, the interpreter goes on there instead.
+//   5. at each yield, at the top of the body: the interpreter yields once
+//      the instructions started since the last yield pass kIiYieldEvery,
+//      and the plan counts each of its own steps as one (an iteration as
+//      all of its steps), so it yields at least as often in time; all is
+//      written back before ss_yield runs, and when the trace or the
+//      debugger came on meanwhile, the interpreter goes on there instead.
 // Registers that no instruction of the body changes are never written. The
-// state the instructions leave in the address, length and work registers
-// must be the same on every path to each of those points, or the body has
-// no plan. A plan is checked on every entry against a copy of the body's
-// bytes and of its constants (code relocated again, replaced, or a CALC
-// statement planned anew, builds it again); the first entry checks that the
-// interpreter's registers hold what the body's end leaves (a GOTO into the
-// body does not) and that no two registers overlap, nor one the loop
-// control block. No plan runs while the interpreter looks at every
-// instruction (trace, debugger, step and break bits).
+// state the instructions leave in the address and length registers and the
+// depth of the calculation stack must be the same on every path to each of
+// those points, or the body has no plan. A plan is checked on every entry
+// against a copy of the body's bytes and of its constants (code relocated
+// again, replaced, or a CALC statement planned anew, builds it again); each
+// entry checks that the interpreter's registers hold what the body's end
+// leaves (a GOTO into the body does not), that every area word the body
+// reads holds its data area, and that no register overlaps another, a
+// constant or the loop control block. No plan runs while the interpreter
+// looks at every instruction (trace, debugger, step and break bits).
 //
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
@@ -197,6 +200,7 @@ struct Builder {
   std::vector<std::pair<uint32_t, uint16_t>> labels;   // instruction offset, node
   std::vector<std::pair<uint16_t, uint32_t>> fixups;   // node, target offset
   std::vector<std::pair<uint32_t, Abs>> pending;       // branch target, state
+  std::vector<std::array<int, 3>> slots;               // per node: a, b, d before numbering
 
   int reg(uint32_t word) {
     for (size_t i = 0; i < pl.regs.size(); ++i)
@@ -229,7 +233,9 @@ struct Builder {
     return pl.nodes.back();
   }
 
-  // One CALC statement at pc; false when the body has no plan (*why).
+  // One CALC statement at pc, its plan's steps as nodes over value slots
+  // (numbered by finish: registers, constants 1000 on, temporaries 2000
+  // on); the statement's exit is its reset, for any node that may fail.
   Built calc(uint8_t* pc, Abs& cur, uint16_t cost, uint8_t** next) {
     IiPlanView v;
     int r = ii_math_plan_view(pc, &v);
@@ -262,14 +268,10 @@ struct Builder {
           st.pop_back();
           int a = st.back();
           st.pop_back();
-          Node& n = add(x.arg == 1 ? kAdd : x.arg == 2 ? kSub : kMul, 0);
-          n.d = uint8_t(temp() & 0xFF);
-          n.a = uint8_t(a & 0xFF);
-          n.b = uint8_t(b & 0xFF);
-          // slots are remapped below: keep the full numbers aside
-          n.exit = ex;
-          st.push_back(2000 + temps - 1);
-          slots.push_back({a, b, 2000 + temps - 1});
+          add(x.arg == 1 ? kAdd : x.arg == 2 ? kSub : kMul, 0).exit = ex;
+          int t = temp();
+          slots.push_back({a, b, t});
+          st.push_back(t);
           break;
         }
         case 3: {
@@ -317,7 +319,6 @@ struct Builder {
     *next = ii_arena + v.next;
     return Built::Plan;
   }
-  std::vector<std::array<int, 3>> slots;  // per node: a, b, d before numbering
 
   // An instruction the plan cannot read yet (its first run is to come):
   // the plan leaves before it, and the walk goes on at the next branch
@@ -782,10 +783,13 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
   uint32_t key = off(end);
   auto it = m.find(key);
   if (it == m.end() || it->second.back != off(back) || !same_code(it->second)) {
-    if (m.size() >= 1024) m.clear();
+    if (m.size() >= 1024) {
+      m.clear();
+      it = m.end();
+    }
     Plan pl;
     Built r = build(end, back, &pl);
-      if (r == Built::NotYet) {
+    if (r == Built::NotYet) {
       if (it != m.end()) m.erase(it);
       end[3] = kWaitFirstRun;
       return back;
