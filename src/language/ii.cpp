@@ -24,7 +24,7 @@ IiFn ii_inst_fns[kIbOps + 1];
 namespace {
 constexpr const char* kMod = "II.C";
 constexpr uint32_t kErrRuntime = 300540;
-constexpr int kYieldEvery = 1000;   // a yield once the count passes this
+constexpr int kYieldEvery = kIiYieldEvery;
 constexpr uint16_t kOpStepBreak = 453;
 
 FILE* g_trace = nullptr;
@@ -332,6 +332,8 @@ void ii_set_family_init(IiFamily family, void (*init)()) {
 void ii_set_undef_hook(void (*undef_all)(Pcb*)) { g_undef_all = undef_all; }
 
 void ii_set_trace(FILE* f) { g_trace = f; }
+
+bool ii_slow_mode() { return slow_mode(); }
 
 int ii_register_ifn(const char* name, IiIntFn fn) {
   ifns().push_back({name, fn});

@@ -177,6 +177,11 @@ void ii_register();
 int ii_init();
 // The instruction trace (tests): null closes it.
 void ii_set_trace(FILE* f);
+// Whether the trace or the debugger looks at every instruction.
+bool ii_slow_mode();
+// The loop yields (ss_yield) once the instructions started since the last
+// yield pass this.
+constexpr int kIiYieldEvery = 1000;
 
 // Internal functions callable by name (CALL): they register from the layers
 // above; IFNS holds each one's index.

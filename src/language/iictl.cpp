@@ -117,7 +117,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
         return ii_adv(pc, 8);
       }
       std::memcpy(var, sum, 8);
-      return back;
+      return ii_loop_back(b, s, pc, back);
     }
   }
   PdReg v, st, to;

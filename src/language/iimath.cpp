@@ -994,6 +994,30 @@ void ii_math_set_switches(bool old_pd_mul, bool no_neg_int) {
 
 uint64_t ii_math_plan_runs() { return plan::g_runs; }
 
+bool ii_math_old_mul() { return g_old_mul; }
+
+int ii_math_plan_view(uint8_t* pc, IiPlanView* out) {
+  if ((rec::view<IbInst>(pc).op.get() | 1) != 701) return -1;
+  uint16_t no = plan::plan_no(pc);
+  if (no != 0 && no != plan::kNone && plan::g_plans[no - 1u].at != plan::off(pc)) no = 0;
+  if (no == 0) {
+    no = plan::build(pc);
+    plan::set_plan_no(pc, no);
+    if (no == 0) return 0;
+  }
+  if (no == plan::kNone) return -1;
+  const plan::Plan& pl = plan::g_plans[no - 1u];
+  static_assert(sizeof(IiPlanView::step) / sizeof(IiPlanStep) >= size_t(plan::kMaxSteps));
+  for (int i = 0; i < pl.n; ++i) {
+    const plan::Step& x = pl.step[i];
+    out->step[i] = IiPlanStep{x.kind, x.arg, x.is_cnst, x.off};
+  }
+  out->n = pl.n;
+  out->next = pl.next;
+  out->insts = pl.insts;
+  return 1;
+}
+
 void ii_math_init() {
   g_old_mul = std::getenv("QUVO_OLD_PD_MUL") != nullptr;
   g_no_neg_int = std::getenv("QUVO_NO_NEG_INT") != nullptr;

@@ -78,3 +78,32 @@ void ii_families_register();
 void ii_math_set_switches(bool old_pd_mul, bool no_neg_int);
 // CALC statements run as one step by their plans so far (tests).
 uint64_t ii_math_plan_runs();
+// A CALC statement's plan as the loop plans read it: its steps in order
+// (kind 1 a push of the operand at `off`, a constant's own offset or else
+// its area word's; 2 the operation `arg`, 1 + 2 - 3 *; 3 negation; 4 the
+// store into the first push), the instruction after the statement and the
+// instructions it stands for.
+struct IiPlanStep {
+  uint8_t kind, arg, is_cnst;
+  uint32_t off;
+};
+struct IiPlanView {
+  IiPlanStep step[48];
+  int n = 0;
+  uint32_t next = 0;
+  uint16_t insts = 0;
+};
+// The plan of the CALC statement whose reset is at pc, built when it has
+// none yet: 1, 0 while the statement waits for its first run, -1 when it
+// has no plan.
+int ii_math_plan_view(uint8_t* pc, IiPlanView* out);
+// Whether the older multiply is on (the plans leave it to the instructions).
+bool ii_math_old_mul();
+
+// Loop plans (iiloop.cpp): END LOOP's back edge of a packed loop hands the
+// body to its plan, which returns the instruction the interpreter goes on
+// at. ii_loop_set_plans switches them (tests); ii_loop_plan_iterations
+// counts the iterations they ran.
+uint8_t* ii_loop_back(IlfExecBlock* b, IlfState* s, uint8_t* end_pc, uint8_t* back);
+void ii_loop_set_plans(bool on);
+uint64_t ii_loop_plan_iterations();

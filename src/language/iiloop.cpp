@@ -1,0 +1,837 @@
+// Loop plans: the body of a packed loop run as one native program between
+// END LOOP's back edge and the loop's end (see iiutil.h).
+//
+// When END LOOP of a packed loop jumps back, its plan (built once, kept by
+// the END LOOP's arena offset) runs the body for as many iterations as it
+// can decide alone. A body has a plan when every instruction on the way
+// from the loop-back address to the END LOOP is one of:
+//   IRA_n and CNST_n (address registers), SET_ADDR_LEN, NOP, GHOST;
+//   a CALC statement whose plan (iimath.cpp) has only pushes, + - *,
+//   negation and the store;
+//   COMP_XPND_VAR_VAR of two 8-byte values followed by IF_PD;
+//   TFC and TFU branching forward inside the body;
+// and the END LOOP itself. Each distinct field is one register: a 64-bit
+// value and its scale. The plan runs only while every register holds a
+// valid value in its canonical bytes (a zero positive) with a scale of
+// 0-31, so that the bytes are a function of value and scale, and the loop's
+// FROM, TO and STEP are integers: it then reads them once, computes
+// natively by the CALC plans' rules (scales aligned, a product's trailing
+// zero decimals dropped), and writes every register it stores into back,
+// with the truth mask, the address and length registers, the last
+// compare's work values, the depth of the calculation stack and the loop
+// control block, as the instructions would have left them:
+//   1. when the loop ends (END LOOP's own exit);
+//   2. before a statement it cannot decide (an overflow of 64 bits, a value
+//      past 15 digits, a scale past 31, the older multiply), or a compare
+//      whose alignment leaves 64 bits: the interpreter resumes at that
+//      instruction, which then gives the instructions' outcome (the exact
+//      path, 300540, the OVERFLOW label);
+//   3. before END LOOP when the step leaves 15 digits or the variable has
+//      decimals (its 16-byte path);
+//   4. before an instruction still to be relocated (its first run), when
+//      branches lead around it: the plan is built again after it ran;
+//   5. at each yield, at the top of the body: the interpreter yields once
+//      the instructions started since the last yield pass kIiYieldEvery,
+//      and the plan counts each of its own steps as one (an iteration as
+//      all of its steps), so it yields at least as often in time; all is
+//      written back before ss_yield runs, and when the trace or the
+//      debugger came on meanwhile, the interpreter goes on there instead.
+// Registers that no instruction of the body changes are never written. The
+// state the instructions leave in the address and length registers and the
+// depth of the calculation stack must be the same on every path to each of
+// those points, or the body has no plan. A plan is checked on every entry
+// against a copy of the body's bytes and of its constants (code relocated
+// again, replaced, or a CALC statement planned anew, builds it again); each
+// entry checks that the interpreter's registers hold what the body's end
+// leaves (a GOTO into the body does not), that every area word the body
+// reads holds its data area, and that no register overlaps another, a
+// constant or the loop control block. No plan runs while the interpreter
+// looks at every instruction (trace, debugger, step and break bits).
+//
+// Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
+// counts back edges to skip: a body waiting for a statement's first run,
+// one refused, or an entry that did not run, is looked at again later.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/pacdec.h"
+#include "foundation/ssunix.h"
+#include "language/ibctl.h"
+#include "language/ibtst.h"
+#include "language/ibutil.h"
+#include "language/iiutil.h"
+
+namespace {
+
+bool g_on = true;
+uint64_t g_iterations = 0;
+
+constexpr uint8_t kWaitFirstRun = 16;  // back edges before looking again
+constexpr uint8_t kWaitRefused = 255;
+constexpr uint8_t kWaitNoEntry = 64;
+constexpr int kMaxSlots = 64;
+constexpr int kMaxCmps = 8;
+constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
+
+uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
+uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
+uint32_t u32_at(const uint8_t* p) { return rec::view<rec::U32>(const_cast<uint8_t*>(p)).get(); }
+
+// ---------------------------------------------------- abstract state --
+// What an address register, length register, the work values and the
+// calculation stack's depth hold at a point of the body: what they held
+// on entry, a known value, or (paths disagreeing) unknown.
+enum : uint8_t { kUnknown = 0, kEntry = 1, kField = 2, kConst = 3, kWork = 4, kValue = 5 };
+struct Item {
+  uint8_t kind = kEntry;
+  uint32_t v = 0;
+  bool operator==(const Item&) const = default;
+};
+Item merge(Item a, Item b) { return a == b ? a : Item{kUnknown, 0}; }
+struct Abs {
+  Item addr[4], len[4], work, depth;
+  bool operator==(const Abs&) const = default;
+  // (The work values are followed as the plan runs: the last compare.)
+  bool known() const {
+    for (int k = 0; k < 4; ++k)
+      if (addr[k].kind == kUnknown || len[k].kind == kUnknown) return false;
+    return depth.kind != kUnknown;
+  }
+};
+Abs merge(const Abs& a, const Abs& b) {
+  Abs r;
+  for (int k = 0; k < 4; ++k) {
+    r.addr[k] = merge(a.addr[k], b.addr[k]);
+    r.len[k] = merge(a.len[k], b.len[k]);
+  }
+  r.work = merge(a.work, b.work);
+  r.depth = merge(a.depth, b.depth);
+  return r;
+}
+
+// ------------------------------------------------------------ plans --
+enum : uint8_t { kAdd, kSub, kMul, kNeg, kMov, kCmp, kCmpTfc, kTfc, kJmp, kExit, kEnd };
+struct Node {
+  uint8_t kind;
+  uint8_t d, a, b;     // value slots
+  uint8_t chk;         // a store: the result must keep 15 digits
+  uint8_t cmp;         // kCmp: its work-value pair
+  uint16_t exit;       // where it leaves when it cannot decide
+  uint16_t to;         // kTfc, kJmp: the node; kEnd: the exit after the loop
+  uint16_t top;        // kEnd: the exit at the top of the body
+  uint16_t cost;       // instructions it stands for
+  uint32_t keep;       // kCmp: the mask bits kept; kTfc: the condition
+  uint32_t set[3];     // kCmp: the bits set for less, equal, greater
+  uint32_t cond;       // kCmpTfc: the TFC's condition (the TFC that follows it)
+};
+struct Exit {
+  uint32_t pc;  // arena offset the interpreter goes on at
+  Abs st;
+};
+struct Reg {
+  uint32_t word;  // the area word's arena offset
+  bool stored;
+};
+struct Cnst {
+  uint32_t at;
+  uint8_t bytes[9];
+  int64_t v;
+  int sc;
+};
+struct Plan {
+  bool refused = false;
+  std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
+  std::vector<uint8_t> code;
+  uint32_t end_pc = 0, back = 0;
+  std::vector<Node> nodes;
+  std::vector<Exit> exits;
+  std::vector<Reg> regs;     // slots 0..regs-1
+  std::vector<Cnst> cnsts;   // the slots after them
+  Abs top;                   // the state at the top of the body (= at END LOOP)
+  int ncmp = 0;
+  uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
+  std::vector<uint32_t> words;  // the area words IRA instructions read
+  int misses = 0;            // entries in a row that ran no iteration
+};
+
+std::unordered_map<uint32_t, Plan>& plans() {
+  static std::unordered_map<uint32_t, Plan> m;
+  return m;
+}
+
+bool decode(const uint8_t* p, int64_t* v) {
+  uint64_t w = pacdec::load8(p);
+  uint64_t sg = w & 0xF, d = w >> 4;
+  if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
+  int64_t m = int64_t(pacdec::bcd_to_bin(d));
+  *v = sg == com.pd_neg ? -m : m;
+  return true;
+}
+uint64_t encode(int64_t v) {
+  uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  return pacdec::bin_to_bcd(a) << 4 | (v < 0 ? com.pd_neg : com.pd_pos);
+}
+// A value whose 8 bytes are its canonical form (a zero positive).
+bool canonical(const uint8_t* p, int64_t* v) { return decode(p, v) && encode(*v) == pacdec::load8(p); }
+
+// A work value: 16 bytes of packed, as a compare-expansion leaves them.
+void work_put(uint8_t* w, int64_t v) {
+  pacdec::encode(w, 16, v < 0 ? pacdec::u128(uint64_t(0) - uint64_t(v)) : pacdec::u128(uint64_t(v)), v < 0);
+}
+// v * 10^k within 64 bits.
+constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+                              10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                              1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
+inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
+
+// ----------------------------------------------------------- building --
+enum class Built { Plan, Refused, NotYet };
+
+struct Builder {
+  Builder(Plan& p, uint8_t* e, uint8_t* k) : pl(p), end(e), back(k) {}
+  Plan& pl;
+  uint8_t* end;
+  uint8_t* back;
+  int temps = 0;
+  std::vector<std::pair<uint32_t, uint16_t>> labels;   // instruction offset, node
+  std::vector<std::pair<uint16_t, uint32_t>> fixups;   // node, target offset
+  std::vector<std::pair<uint32_t, Abs>> pending;       // branch target, state
+  std::vector<std::array<int, 3>> slots;               // per node: a, b, d before numbering
+
+  int reg(uint32_t word) {
+    for (size_t i = 0; i < pl.regs.size(); ++i)
+      if (pl.regs[i].word == word) return int(i);
+    pl.regs.push_back({word, false});
+    return int(pl.regs.size() - 1);
+  }
+  // Constants are numbered after the registers once the walk is done.
+  int cnst(uint32_t at) {
+    for (size_t i = 0; i < pl.cnsts.size(); ++i)
+      if (pl.cnsts[i].at == at) return 1000 + int(i);
+    Cnst c{};
+    c.at = at;
+    std::memcpy(c.bytes, ii_arena + at, 9);
+    c.sc = c.bytes[8];
+    if (c.sc > 31 || !canonical(c.bytes, &c.v)) return -1;
+    pl.cnsts.push_back(c);
+    return 1000 + int(pl.cnsts.size() - 1);
+  }
+  int temp() { return 2000 + temps++; }
+  uint16_t exit_at(const uint8_t* pc, const Abs& st) {
+    pl.exits.push_back({off(pc), st});
+    return uint16_t(pl.exits.size() - 1);
+  }
+  Node& add(uint8_t kind, uint16_t cost) {
+    Node n{};
+    n.kind = kind;
+    n.cost = cost;
+    pl.nodes.push_back(n);
+    return pl.nodes.back();
+  }
+
+  // One CALC statement at pc, its plan's steps as nodes over value slots
+  // (numbered by finish: registers, constants 1000 on, temporaries 2000
+  // on); the statement's exit is its reset, for any node that may fail.
+  Built calc(uint8_t* pc, Abs& cur, uint16_t cost, uint8_t** next) {
+    IiPlanView v;
+    int r = ii_math_plan_view(pc, &v);
+    if (r <= 0) return r == 0 ? Built::NotYet : Built::Refused;
+    constexpr uint16_t ex = 0xFFFF;  // set below when a node may leave
+    std::vector<int> st;
+    int target = -1;
+    Item last;
+    size_t first = pl.nodes.size();
+    for (int i = 0; i < v.n; ++i) {
+      const IiPlanStep& x = v.step[i];
+      switch (x.kind) {
+        case 1: {
+          Item it{uint8_t(x.is_cnst ? kConst : kField), x.off};
+          last = it;
+          if (target < 0) {
+            if (x.is_cnst) return Built::Refused;
+            target = reg(x.off);
+            st.push_back(target);
+            break;
+          }
+          int slot = x.is_cnst ? cnst(x.off) : reg(x.off);
+          if (slot < 0) return Built::Refused;
+          st.push_back(slot);
+          break;
+        }
+        case 2: {
+          if (st.size() < 3 || x.arg < 1 || x.arg > 3) return Built::Refused;
+          int b = st.back();
+          st.pop_back();
+          int a = st.back();
+          st.pop_back();
+          add(x.arg == 1 ? kAdd : x.arg == 2 ? kSub : kMul, 0).exit = ex;
+          int t = temp();
+          slots.push_back({a, b, t});
+          st.push_back(t);
+          break;
+        }
+        case 3: {
+          if (st.size() < 2) return Built::Refused;
+          int a = st.back();
+          st.pop_back();
+          Node& n = add(kNeg, 0);
+          n.exit = ex;
+          int t = temp();
+          slots.push_back({a, a, t});
+          st.push_back(t);
+          break;
+        }
+        case 4: {
+          if (st.size() != 2 || i != v.n - 1) return Built::Refused;
+          int val = st.back();
+          // The last operation stores into the target itself.
+          if (pl.nodes.size() > first && val >= 2000 && slots.back()[2] == val) {
+            slots.back()[2] = target;
+            pl.nodes.back().chk = 1;
+          } else {
+            // A register or constant always fits: a move cannot fail.
+            Node& n = add(kMov, 0);
+            n.chk = val >= 2000;
+            n.exit = ex;
+            slots.push_back({val, val, target});
+          }
+          pl.regs[size_t(target)].stored = true;
+          break;
+        }
+        default: return Built::Refused;
+      }
+    }
+    if (pl.nodes.size() == first) return Built::Refused;
+    bool may_leave = false;
+    for (size_t i = first; i < pl.nodes.size(); ++i)
+      may_leave |= pl.nodes[i].kind != kMov || pl.nodes[i].chk;
+    if (may_leave) {
+      uint16_t e = exit_at(pc, cur);
+      for (size_t i = first; i < pl.nodes.size(); ++i) pl.nodes[i].exit = e;
+    }
+    pl.nodes.back().cost = cost;
+    cur.addr[0] = last;
+    cur.depth = Item{kValue, 1};
+    *next = ii_arena + v.next;
+    return Built::Plan;
+  }
+
+  // An instruction the plan cannot read yet (its first run is to come):
+  // the plan leaves before it, and the walk goes on at the next branch
+  // target (branches only go forward, so the instructions between are
+  // reached through it alone); false when none is left.
+  bool wait_here(uint8_t*& p, const Abs& cur, bool& live) {
+    uint32_t at = off(p), next = 0;
+    for (auto& [to, st] : pending)
+      if (to > at && (next == 0 || to < next)) next = to;
+    if (next == 0) return false;
+    Node& n = add(kExit, 0);
+    slots.push_back({0, 0, 0});
+    n.exit = exit_at(p, cur);
+    p = ii_arena + next;
+    live = false;
+    return true;
+  }
+
+  Built walk(const Abs& top, Abs* end_state) {
+    Abs cur = top;
+    bool live = true;
+    uint16_t cost = 0;
+    uint8_t* p = back;
+    for (;;) {
+      if (p < back || p > end) return Built::Refused;
+      uint32_t at = off(p);
+      for (size_t i = 0; i < pending.size();) {
+        if (pending[i].first == at) {
+          cur = live ? merge(cur, pending[i].second) : pending[i].second;
+          live = true;
+          pending.erase(pending.begin() + long(i));
+        } else {
+          ++i;
+        }
+      }
+      if (!live) return Built::Refused;  // code only a label outside the body reaches
+      labels.push_back({at, uint16_t(pl.nodes.size())});
+      if (p == end) break;
+      uint16_t op = op_of(p);
+      // Kinds without operands to relocate keep their even opcode.
+      if (op == 8 || op == 278 || op == 466 || op == 468 || op == 510 || op == 700) ++op;
+      ++cost;
+      switch (op) {
+        case 53: case 55: case 57: case 59:
+          cur.addr[(op - 53) / 2] = Item{kConst, u32_at(p + 4)};
+          p = ii_adv(p, 8);
+          continue;
+        case 61: case 63: case 65: case 67:
+          cur.addr[(op - 61) / 2] = Item{kField, u32_at(p + 4)};
+          if (std::find(pl.words.begin(), pl.words.end(), u32_at(p + 4)) == pl.words.end())
+            pl.words.push_back(u32_at(p + 4));
+          p = ii_adv(p, 8);
+          continue;
+        case 9: {
+          auto& in = rec::view<IbAddrLen>(p);
+          int r = in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3;
+          cur.len[r] = Item{kValue, in.len};
+          p = ii_adv(p, 6);
+          continue;
+        }
+        case 467: case 469: p = ii_adv(p, 4); continue;
+        case 701: {
+          --cost;
+          uint8_t* next = nullptr;
+          IiPlanView v;
+          if (ii_math_plan_view(p, &v) > 0) cost = uint16_t(cost + v.insts);
+          Built r = calc(p, cur, cost, &next);
+          if (r == Built::NotYet) {
+            if (!wait_here(p, cur, live)) return r;
+            cost = 0;
+            continue;
+          }
+          if (r != Built::Plan) return r;
+          cost = 0;
+          if (next <= p) return Built::Refused;
+          p = next;
+          continue;
+        }
+        case 279: {
+          auto& in = rec::view<IbXpndVarVar>(p);
+          uint8_t* q = ii_adv(p, 8);
+          if (in.len1 != 8 || in.len2 != 8 || q >= end || (op_of(q) | 1) != 511) return Built::Refused;
+          if (pl.ncmp >= kMaxCmps) return Built::Refused;
+          int slot[2];
+          for (int k = 0; k < 2; ++k) {
+            Item it = cur.addr[k];
+            slot[k] = it.kind == kField ? reg(it.v) : it.kind == kConst ? cnst(it.v) : -1;
+            if (slot[k] < 0) return Built::Refused;
+          }
+          auto& f = rec::view<IbIf2>(q);
+          Node& n = add(kCmp, uint16_t(cost + 1));
+          cost = 0;
+          n.cmp = uint8_t(pl.ncmp++);
+          n.exit = exit_at(p, cur);  // operands at two scales too far apart
+          uint32_t shift = f.shift;
+          if (shift < 2 || shift > 10) {
+            n.keep = ~0u;
+          } else {
+            uint32_t low = shift - 2;
+            n.keep = ((~0u) << shift) & 0x3FF;
+            for (int c = 0; c < 3; ++c) n.set[c] = uint32_t(ii_rel(c - 1, f.rel)) << low | ((1u << low) - 1);
+          }
+          slots.push_back({slot[0], slot[1], slot[0]});
+          cur.addr[0] = Item{kWork, 0};
+          cur.addr[1] = Item{kWork, 1};
+          cur.len[0] = cur.len[1] = Item{kValue, 16};
+          cur.work = Item{kValue, n.cmp};
+          p = ii_adv(q, 16);
+          continue;
+        }
+        case 81: case 83: {
+          uint8_t* to = ii_at(p + 4);
+          if (to <= p || to > end) return Built::Refused;
+          Node& n = add(op == 81 ? kTfc : kJmp, cost);
+          cost = 0;
+          if (op == 81) n.keep = rec::view<IbTfc>(p).cond;
+          slots.push_back({0, 0, 0});
+          fixups.push_back({uint16_t(pl.nodes.size() - 1), off(to)});
+          pending.push_back({off(to), cur});
+          if (op == 83) live = false;
+          p = ii_adv(p, op == 81 ? 12 : 8);
+          continue;
+        }
+        default:
+          // An instruction not relocated yet may be one a plan takes once it ran.
+          if (op % 2 != 0 || op >= 781) return Built::Refused;
+          if (!wait_here(p, cur, live)) return Built::NotYet;
+          cost = 0;
+          continue;
+      }
+    }
+    if (!pending.empty() || op_of(end) != 13) return Built::Refused;
+    if (cur.addr[0].kind != kField) return Built::Refused;
+    int var = reg(cur.addr[0].v);
+    pl.regs[size_t(var)].stored = true;
+    Node& n = add(kEnd, uint16_t(cost + 1));
+    slots.push_back({var, var, var});
+    n.exit = exit_at(end, cur);
+    n.to = exit_at(ii_adv(end, 8), cur);
+    n.top = exit_at(back, cur);
+    *end_state = cur;
+    return Built::Plan;
+  }
+
+  // Numbers the slots (registers, constants, temporaries) and the branches.
+  bool finish() {
+    int nr = int(pl.regs.size()), nc = int(pl.cnsts.size());
+    if (nr + nc + temps > kMaxSlots) return false;
+    auto num = [&](int x) { return x >= 2000 ? nr + nc + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x; };
+    for (size_t i = 0; i < pl.nodes.size(); ++i) {
+      Node& n = pl.nodes[i];
+      n.a = uint8_t(num(slots[i][0]));
+      n.b = uint8_t(num(slots[i][1]));
+      n.d = uint8_t(num(slots[i][2]));
+    }
+    for (auto& [node, to] : fixups) {
+      auto it = std::find_if(labels.begin(), labels.end(), [&](auto& l) { return l.first == to; });
+      if (it == labels.end()) return false;
+      pl.nodes[node].to = it->second;
+    }
+    for (const Exit& e : pl.exits)
+      if (!e.st.known()) return false;
+    // A compare whose IF a TFC follows, and no branch goes to the TFC:
+    // one node.
+    std::vector<bool> target(pl.nodes.size() + 1, false);
+    for (const Node& n : pl.nodes)
+      if (n.kind == kTfc || n.kind == kJmp) target[n.to] = true;
+    for (size_t i = 0; i + 1 < pl.nodes.size(); ++i) {
+      Node& n = pl.nodes[i];
+      const Node& t = pl.nodes[i + 1];
+      if (n.kind == kCmp && t.kind == kTfc && !target[i + 1]) {
+        n.kind = kCmpTfc;
+        n.cond = t.keep;
+        n.to = t.to;
+      }
+    }
+    pl.per_iter = uint32_t(pl.nodes.size());
+    return true;
+  }
+};
+
+// The spans of code the plan rests on: the body and END LOOP but for its
+// byte 3.
+void copy_code(Plan& pl) {
+  pl.spans = {{pl.back, pl.end_pc + 3}, {pl.end_pc + 4, pl.end_pc + 8}};
+  pl.code.clear();
+  for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
+}
+bool same_code(const Plan& pl) {
+  const uint8_t* c = pl.code.data();
+  for (auto [from, to] : pl.spans) {
+    if (std::memcmp(c, ii_arena + from, to - from) != 0) return false;
+    c += to - from;
+  }
+  for (const Cnst& k : pl.cnsts)
+    if (std::memcmp(k.bytes, ii_arena + k.at, 9) != 0) return false;
+  return true;
+}
+
+Built build(uint8_t* end, uint8_t* back, Plan* out) {
+  Plan pl;
+  pl.end_pc = off(end);
+  pl.back = off(back);
+  if (back >= end || end - back > 4 * kIbBlockSize) return Built::Refused;
+  Abs first;
+  {
+    Plan trial;
+    Builder b(trial, end, back);
+    Built r = b.walk(Abs{}, &first);
+    if (r != Built::Plan) return r;
+  }
+  Builder b(pl, end, back);
+  Abs last;
+  Built r = b.walk(first, &last);
+  if (r != Built::Plan) return r;
+  if (!(last == first) || !b.finish()) return Built::Refused;
+  pl.top = first;
+  copy_code(pl);
+  *out = std::move(pl);
+  return Built::Plan;
+}
+
+// ------------------------------------------------------------ running --
+uint8_t* addr_of(const Item& it, IlfState* s) {
+  switch (it.kind) {
+    case kField: return ii_ref(ii_arena + it.v);
+    case kConst: return ii_arena + it.v;
+    default: return s->work[it.v & 3];
+  }
+}
+
+struct Run {
+  const Plan& pl;
+  IlfState* s;
+  uint8_t* regs[kMaxSlots];
+  int64_t v[kMaxSlots];
+  int sc[kMaxSlots];
+  int64_t cx[kMaxCmps][2];  // each compare's two values at their common scale
+  int last_cmp;              // the compare whose values the work values hold; -1 those of the entry
+  uint32_t mask;
+
+  // The registers, the state of exit e and the mask as the instructions
+  // leave them.
+  void write_back(const Exit& e) {
+    for (size_t i = 0; i < pl.regs.size(); ++i) {
+      if (!pl.regs[i].stored) continue;
+      pacdec::store8(regs[i], encode(v[i]));
+      regs[i][8] = uint8_t(sc[i]);
+    }
+    const Abs& st = e.st;
+    for (int k = 0; k < 4; ++k) {
+      if (st.addr[k].kind != kEntry) s->addr[k] = addr_of(st.addr[k], s);
+      if (st.len[k].kind == kValue) s->len[k] = uint16_t(st.len[k].v);
+    }
+    if (last_cmp >= 0)
+      for (int k = 0; k < 2; ++k) work_put(s->work[k], cx[last_cmp][k]);
+    if (st.depth.kind == kValue) s->calc_count = st.depth.v;
+    s->mask = mask;
+  }
+};
+
+// Sets the interpreter's counter: n instructions started since the yield.
+void set_count(IlfState* s, uint32_t n) {
+  int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
+  s->count = n;
+  s->armed = s->tick = t < 1 ? 1 : t;
+}
+
+// Runs the plan from the top of the body: the instruction to go on at, or
+// null when it could not start.
+uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask};
+  size_t nr = pl.regs.size();
+  uint8_t* blk = ii_field(end + 4);
+  if (!blk) return nullptr;
+  auto& lb = rec::view<IiLoopPd>(blk);
+  if (!lb.all_int || lb.back.get() != ii_arena + pl.back) return nullptr;
+  int64_t to, step;
+  if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) return nullptr;
+  int dir = int8_t(lb.dir.get());
+  for (size_t i = 0; i < nr; ++i) {
+    uint8_t* p = ii_ref(ii_arena + pl.regs[i].word);
+    r.sc[i] = p ? p[8] : 0;
+    if (!p || r.sc[i] > 31 || !canonical(p, &r.v[i])) return nullptr;
+    if (p < blk + sizeof(IiLoopPd) && blk < p + 9) return nullptr;
+    for (size_t j = 0; j < i; ++j)
+      if (p < r.regs[j] + 9 && r.regs[j] < p + 9) return nullptr;
+    for (const Cnst& k : pl.cnsts)
+      if (p < ii_arena + k.at + 9 && ii_arena + k.at < p + 9) return nullptr;
+    r.regs[i] = p;
+  }
+  for (size_t i = 0; i < pl.cnsts.size(); ++i) {
+    r.v[nr + i] = pl.cnsts[i].v;
+    r.sc[nr + i] = pl.cnsts[i].sc;
+  }
+  for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
+    if (!ii_ref(ii_arena + w)) return nullptr;
+  // The interpreter's registers hold what the body's end leaves.
+  const Abs& top = pl.top;
+  for (int k = 0; k < 4; ++k) {
+    if (top.addr[k].kind != kEntry && s->addr[k] != addr_of(top.addr[k], s)) return nullptr;
+    if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
+  }
+  if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
+  // The work values stay as they are until a compare runs.
+
+  bool old_mul = ii_math_old_mul();
+  // The yield: once the instructions started since the last one pass the
+  // interpreter's count, every iteration taken as its longest path.
+  uint32_t base = s->count + uint32_t(s->armed - s->tick);
+  const uint32_t per = pl.per_iter;
+  int64_t since = 0;
+  int64_t cap = base > uint32_t(kIiYieldEvery) + 1 ? -1 : int64_t(uint32_t(kIiYieldEvery) + 1 - base) / per;
+  uint64_t iters = 0;
+  const Node* nodes = pl.nodes.data();
+  int64_t* v = r.v;
+  int* sc = r.sc;
+  size_t i = 0;
+  uint16_t leave;
+  for (;;) {
+    const Node& x = nodes[i];
+    switch (x.kind) {
+      case kAdd: case kSub: {  // at the larger scale
+        int64_t a = v[x.a], b = v[x.b], y = 0;
+        int sa = sc[x.a], sb = sc[x.b];
+        if (sa != sb) [[unlikely]] {
+          if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) {
+            leave = x.exit;
+            goto out;
+          }
+          sa = std::max(sa, sb);
+        }
+        bool over = x.kind == kAdd ? __builtin_add_overflow(a, b, &y) : __builtin_sub_overflow(a, b, &y);
+        if (over || (x.chk && (y >= kLimit15 || y <= -kLimit15))) {
+          leave = x.exit;
+          goto out;
+        }
+        v[x.d] = y;
+        sc[x.d] = sa;
+        ++i;
+        continue;
+      }
+      case kMul: {  // the scales add; trailing zero decimals go
+        int64_t y = 0;
+        int sy = sc[x.a] + sc[x.b];
+        bool over = old_mul || __builtin_mul_overflow(v[x.a], v[x.b], &y);
+        while (sy > 0 && y % 10 == 0) [[unlikely]] {
+          y /= 10;
+          --sy;
+        }
+        if (over || sy > 31 || (x.chk && (y >= kLimit15 || y <= -kLimit15))) {
+          leave = x.exit;
+          goto out;
+        }
+        v[x.d] = y;
+        sc[x.d] = sy;
+        ++i;
+        continue;
+      }
+      case kNeg:
+        if (v[x.a] == INT64_MIN || (x.chk && (v[x.a] >= kLimit15 || v[x.a] <= -kLimit15))) {
+          leave = x.exit;
+          goto out;
+        }
+        v[x.d] = -v[x.a];
+        sc[x.d] = sc[x.a];
+        ++i;
+        continue;
+      case kMov: {
+        int64_t y = v[x.a];
+        if (x.chk && (y >= kLimit15 || y <= -kLimit15)) {
+          leave = x.exit;
+          goto out;
+        }
+        v[x.d] = y;
+        sc[x.d] = sc[x.a];
+        ++i;
+        continue;
+      }
+      case kCmp: {
+        int64_t a = v[x.a], b = v[x.b];
+        int sa = sc[x.a], sb = sc[x.b];
+        if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
+        r.cx[x.cmp][0] = a;
+        r.cx[x.cmp][1] = b;
+        r.last_cmp = x.cmp;
+        int c = (a > b) - (a < b);
+        r.mask = (r.mask & x.keep) | x.set[c + 1];
+        ++i;
+        continue;
+      }
+      case kCmpTfc: {
+        int64_t a = v[x.a], b = v[x.b];
+        int sa = sc[x.a], sb = sc[x.b];
+        if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
+        r.cx[x.cmp][0] = a;
+        r.cx[x.cmp][1] = b;
+        r.last_cmp = x.cmp;
+        int c = (a > b) - (a < b);
+        r.mask = (r.mask & x.keep) | x.set[c + 1];
+        i = (r.mask | x.cond) != x.cond ? x.to : i + 2;
+        continue;
+      }
+      case kTfc:
+        i = (r.mask | x.keep) != x.keep ? x.to : i + 1;
+        continue;
+      case kJmp:
+        i = x.to;
+        continue;
+      case kExit:
+        leave = x.exit;
+        goto out;
+      case kEnd: {
+        int64_t sum = v[x.a] + step;
+        if (sum >= kLimit15 || sum <= -kLimit15 || sc[x.a] != 0) {  // (the 16-byte path)
+          leave = x.exit;
+          goto out;
+        }
+        ++iters;
+        int c = (sum > to) - (sum < to);
+        if (c == dir) {
+          lb.back.reset();
+          leave = x.to;
+          goto out;
+        }
+        v[x.a] = sum;
+        i = 0;
+        if (++since > cap) [[unlikely]] {
+          r.write_back(pl.exits[x.top]);
+          ss_yield();
+          base = 1;
+          since = 0;
+          cap = int64_t(kIiYieldEvery) / per;
+          if (ii_slow_mode()) {
+            leave = x.top;
+            goto out;
+          }
+        }
+        continue;
+      }
+#if defined(__GNUC__)
+      default: __builtin_unreachable();  // (the builder makes no other node)
+#endif
+    }
+  }
+out:
+  r.write_back(pl.exits[leave]);
+  set_count(s, uint32_t(std::min<int64_t>(base + since * per, kIiYieldEvery + 1)));
+  g_iterations += iters;
+  *ran = iters;
+  return ii_arena + pl.exits[leave].pc;
+}
+
+__attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* back) {
+  auto& m = plans();
+  uint32_t key = off(end);
+  auto it = m.find(key);
+  if (it == m.end() || it->second.back != off(back) || !same_code(it->second)) {
+    if (m.size() >= 1024) {
+      m.clear();
+      it = m.end();
+    }
+    Plan pl;
+    Built r = build(end, back, &pl);
+    if (r == Built::NotYet) {
+      if (it != m.end()) m.erase(it);
+      end[3] = kWaitFirstRun;
+      return back;
+    }
+    if (r == Built::Refused) {
+      pl = Plan{};
+      pl.refused = true;
+      pl.end_pc = off(end);
+      pl.back = off(back);
+      if (back < end && end - back <= 4 * kIbBlockSize) copy_code(pl);
+    }
+    it = m.insert_or_assign(key, std::move(pl)).first;
+  }
+  Plan& pl = it->second;
+  if (pl.refused) {
+    end[3] = kWaitRefused;
+    return back;
+  }
+  uint64_t ran = 0;
+  uint8_t* next = run(pl, s, end, &ran);
+  // A plan that cannot start, or leaves before a whole iteration time and
+  // again, waits: the interpreter takes those iterations meanwhile.
+  pl.misses = ran ? 0 : pl.misses + 1;
+  if (!next || pl.misses >= 4) {
+    pl.misses = 0;
+    end[3] = kWaitNoEntry;
+  }
+  return next ? next : back;
+}
+
+}  // namespace
+
+uint8_t* ii_loop_back(IlfExecBlock*, IlfState* s, uint8_t* end, uint8_t* back) {
+  uint8_t wait = end[3];
+  if (wait > 1) {
+    end[3] = uint8_t(wait - 1);
+    return back;
+  }
+  if (!g_on || ii_slow(s)) return back;
+  return enter(s, end, back);
+}
+
+void ii_loop_set_plans(bool on) { g_on = on; }
+
+uint64_t ii_loop_plan_iterations() { return g_iterations; }

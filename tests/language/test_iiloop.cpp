@@ -1,0 +1,389 @@
+// Loop plans against the instructions: random packed loops run once with
+// loop plans and once without, from the same bytes, must leave the same
+// fields, loop control block, truth mask, registers and completion.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "foundation/pacdec.h"
+#include "foundation/ssunix.h"
+#include "language/ibmisc.h"
+#include "language/ii2_fix.h"
+
+namespace {
+
+uint64_t seed() {
+  const char* s = std::getenv("QUVO_II_SEED");
+  return s ? std::strtoull(s, nullptr, 10) : 20261207;
+}
+long cases(long dflt) {
+  const char* s = std::getenv("QUVO_II_CASES");
+  return s ? std::atol(s) : dflt;
+}
+
+// PROBE (98, 4 bytes): what the interpreter's registers hold there.
+constexpr uint16_t kOpProbe = 98;
+struct Probe {
+  uint32_t mask = 0, depth = 0;
+  uint16_t len[4] = {};
+  long addr[4] = {};  // a data address, or -1 - k for work value k
+  uint8_t work[2][16] = {};
+  bool operator==(const Probe& o) const {
+    return mask == o.mask && depth == o.depth && std::memcmp(len, o.len, sizeof len) == 0 &&
+           std::memcmp(addr, o.addr, sizeof addr) == 0 && std::memcmp(work, o.work, sizeof work) == 0;
+  }
+};
+std::vector<Probe>& probes() {
+  static std::vector<Probe> v;
+  return v;
+}
+uint8_t* h_probe(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  Probe p;
+  p.mask = s->mask;
+  p.depth = s->calc_count;
+  for (int k = 0; k < 4; ++k) {
+    p.len[k] = s->len[k];
+    p.addr[k] = long(reinterpret_cast<uintptr_t>(s->addr[k]));
+    for (int w = 0; w < 4; ++w)
+      if (s->addr[k] == s->work[w]) p.addr[k] = -1 - w;
+  }
+  std::memcpy(p.work[0], s->work[0], 16);
+  std::memcpy(p.work[1], s->work[1], 16);
+  probes().push_back(p);
+  return ii_adv(pc, 4);
+}
+
+struct Gen {
+  std::mt19937_64 rng;
+  uint64_t u(uint64_t n) { return rng() % n; }
+  // A value near a bound of 15 digits as often as a small one.
+  int64_t value() {
+    static const int64_t kP[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+                                 10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                                 1000000000000000};
+    int64_t v;
+    switch (u(5)) {
+      case 0: v = int64_t(u(10)); break;
+      case 1: v = int64_t(u(2000)); break;
+      case 2: v = kP[15] - 1 - int64_t(u(3000)); break;
+      case 3: v = kP[13 + u(3)] + int64_t(u(2000)) - 1000; break;
+      default: v = int64_t(u(uint64_t(kP[1 + u(15)]))); break;
+    }
+    if (v >= kP[15]) v = kP[15] - 1;
+    return u(3) == 0 ? -v : v;
+  }
+};
+
+void put(uint8_t* p, int64_t v, int scale) {
+  uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
+  pacdec::store8(p, pacdec::bin_to_bcd(a) << 4 | (v < 0 ? com.pd_neg : com.pd_pos));
+  p[8] = uint8_t(scale);
+}
+
+class IiLoop : public ii2::Fix {
+ protected:
+  static constexpr int kVars = 6, kCnsts = 6;
+  uint32_t ira[kVars] = {}, ira_i = 0, ira_from = 0, ira_to = 0, ira_step = 0, ira_lcb = 0, ira_bin = 0;
+  uint8_t* var[kVars] = {};
+  uint8_t* cn[kCnsts] = {};
+  uint8_t *vi = nullptr, *vfrom = nullptr, *vto = nullptr, *vstep = nullptr, *lcb = nullptr, *bin = nullptr;
+  void SetUp() override {
+    Fix::SetUp();
+    ii_set_pair(kOpProbe, h_probe);
+    for (int k = 0; k < kVars; ++k) var[k] = field(9, &ira[k]);
+    uint32_t unused;
+    for (int k = 0; k < kCnsts; ++k) cn[k] = field(9, &unused);
+    vi = field(9, &ira_i);
+    vfrom = field(9, &ira_from);
+    vto = field(9, &ira_to);
+    vstep = field(9, &ira_step);
+    lcb = field(28, &ira_lcb);
+    bin = field(4, &ira_bin);
+  }
+  void TearDown() override {
+    ii_loop_set_plans(true);
+    Fix::TearDown();
+  }
+  void probe() { m.emit(kOpProbe, 4); }
+  // CNST_n already relocated: the constant's arena offset.
+  void cnst(int k, int reg) {
+    uint8_t* p = m.emit(uint16_t(53 + 2 * (reg - 1)), 8);
+    rec::view<rec::U32>(p + 4) = arena::offset_of(cn[k]);
+  }
+  void load(Gen& g, int reg) {
+    uint64_t k = g.u(8);
+    if (k < 5) bld_ira(&m.code, ira[g.u(kVars)], reg);
+    else if (k < 7) cnst(int(g.u(kCnsts)), reg);
+    else bld_ira(&m.code, ira_i, reg);
+  }
+  void expr(Gen& g, int leaves, bool* refused) {
+    if (leaves <= 1) {
+      load(g, 1);
+      bld_calc_load(&m.code, 12);
+      if (g.u(10) == 0) bld_calc_eval(&m.code, '~');
+      return;
+    }
+    int l = 1 + int(g.u(uint64_t(leaves - 1)));
+    expr(g, l, refused);
+    expr(g, leaves - l, refused);
+    uint64_t k = g.u(40);
+    char op = k == 0 ? '/' : "+-*"[k % 3];
+    if (op == '/') *refused = true;
+    bld_calc_eval(&m.code, op);
+  }
+  void calc(Gen& g, bool* refused) {
+    bld_calc_reset(&m.code);
+    bld_ira(&m.code, ira[g.u(kVars)], 1);  // (never the loop variable: the loop would not end)
+    bld_calc_load(&m.code, 12);
+    expr(g, 1 + int(g.u(4)), refused);
+    bld_calc_eval(&m.code, '=');
+  }
+  void test_if(Gen& g, uint32_t shift) {
+    load(g, 1);
+    load(g, 2);
+    IbTstOp a{12, 9, 0, true, false, nullptr};
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, a, a, uint8_t(1 + g.u(6)), 38, shift, &msg), 1) << msg;
+  }
+  // A body of n statements; *refused when it holds a form no plan takes.
+  void body(Gen& g, int n, bool* refused) {
+    static const uint32_t kConds[] = {0x1FF, 0x2FF, 0x17F, 0x1BF, 0x27F, 0x2BF, 0x3FF};
+    for (int i = 0; i < n; ++i) {
+      uint8_t* tfc = nullptr;
+      if (g.u(3) == 0) tfc = bld_tfc(&m.code, ii2::no_code(), kConds[g.u(7)]);
+      switch (g.u(12)) {
+        case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
+        case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
+        case 8: bld_nop(&m.code); break;
+        case 9: {  // a move
+          bld_calc_reset(&m.code);
+          bld_ira(&m.code, ira[g.u(kVars)], 1);
+          bld_calc_load(&m.code, 12);
+          load(g, 1);
+          bld_calc_load(&m.code, 12);
+          bld_calc_eval(&m.code, '=');
+          break;
+        }
+        case 10:
+          if (g.u(4) == 0) {  // a test of a binary field: no plan
+            bld_ira(&m.code, ira_bin, 1);
+            bld_ira(&m.code, ira_bin, 2);
+            IbTstOp b{5, 4, 0, true, false, nullptr};
+            uint32_t msg = 0;
+            ASSERT_EQ(bld_if_and_or(&m.code, b, b, 3, 38, 10, &msg), 1);
+            *refused = true;
+          } else {
+            calc(g, refused);
+          }
+          break;
+        default: {  // a forward GOTO over a flag: no plan
+          if (g.u(4) == 0) {
+            uint8_t* go = bld_goto(&m.code, ii2::no_code());
+            flag(7);
+            rec::view<IbLabel>(go).label = here();
+            *refused = true;
+          } else {
+            test_if(g, 10);
+          }
+        }
+      }
+      if (tfc) rec::view<IbTfc>(tfc).to = here();
+    }
+  }
+};
+
+TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
+  Gen g{std::mt19937_64(seed() + 19)};
+  long n = cases(3000), bad = 0, ended = 0, refused_loops = 0;
+  uint64_t before = ii_loop_plan_iterations();
+  std::vector<uint8_t> start(static_cast<size_t>(used)), first(static_cast<size_t>(used));
+  for (long c = 0; c < n && bad < 10; ++c) {
+    // The values: near the bounds of 15 digits as often as small; in a
+    // third of the loops with decimals, now and then many.
+    bool scaled = g.u(3) == 0;
+    for (int k = 0; k < kVars; ++k) put(var[k], g.value(), scaled && g.u(2) ? int(g.u(g.u(8) ? 4 : 32)) : 0);
+    for (int k = 0; k < kCnsts; ++k)
+      put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(), scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
+    int64_t from = g.u(4) == 0 ? 999999999999000LL + int64_t(g.u(900)) : int64_t(g.u(100)) - 50;
+    int64_t steps[] = {1, 1, 1, 2, 3, -1, -2, 7};
+    int64_t step = steps[g.u(8)];
+    int64_t count = int64_t(g.u(4) == 0 ? g.u(3000) : g.u(60));
+    int64_t to = std::min<int64_t>(from + step * count, 999999999999999LL);  // near the bound: the step leaves 15 digits
+    put(vfrom, from, 0);
+    put(vto, to, 0);
+    put(vstep, step, 0);
+    rec::view<rec::U32>(bin) = uint32_t(g.u(3));
+    restart();
+    bool trapped = g.u(2) == 0;
+    uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
+    bld_ira(&m.code, ira_i, 1);
+    bld_ira(&m.code, ira_from, 2);
+    bld_ira(&m.code, ira_to, 3);
+    bld_ira(&m.code, ira_step, 4);
+    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb);
+    bool refused = false;
+    body(g, 1 + int(g.u(6)), &refused);
+    bld_ira(&m.code, ira_i, 1);
+    bld_addr_len(&m.code, 1, 9);
+    bld_end_loop(&m.code, false, ira_lcb);
+    rec::view<IbBegLoop>(beg).exit = here();
+    probe();
+    end();
+    if (ov) {
+      rec::view<IbLabel>(ov).label = here();
+      probe();
+      flag(1);
+      end();
+    }
+    refused_loops += refused;
+    // Both orders: the first run relocates the code and plans the CALC
+    // statements, so the second finds everything in place.
+    bool plans_first = g.u(2) == 0;
+    std::memcpy(start.data(), data, start.size());
+    int rc[2];
+    uint32_t mask[2];
+    std::vector<uint32_t> fl[2];
+    std::vector<Probe> pr[2];
+    for (int run_no = 0; run_no < 2; ++run_no) {
+      std::memcpy(data, start.data(), start.size());
+      ii_loop_set_plans(run_no == 0 ? plans_first : !plans_first);
+      ii2::flags().clear();
+      probes().clear();
+      rc[run_no] = run(ii2::cref(1, 0), &mask[run_no]);
+      fl[run_no] = ii2::flags();
+      pr[run_no] = probes();
+      if (run_no == 0) std::memcpy(first.data(), data, first.size());
+    }
+    ended += rc[0] == 1;
+    bool same = rc[0] == rc[1] && mask[0] == mask[1] && fl[0] == fl[1] && pr[0] == pr[1] &&
+                std::memcmp(first.data(), data, first.size()) == 0;
+    if (!same) {
+      ++bad;
+      size_t at = 0;
+      while (at < first.size() && first[at] == data[at]) ++at;
+      ADD_FAILURE() << "case " << c << " (plans " << (plans_first ? "first" : "second") << "): completion "
+                    << rc[0] << "/" << rc[1] << ", mask " << mask[0] << "/" << mask[1] << ", flags "
+                    << fl[0].size() << "/" << fl[1].size() << ", probes " << (pr[0] == pr[1] ? "same" : "differ")
+                    << ", first differing data byte " << at;
+    }
+  }
+  uint64_t iterations = ii_loop_plan_iterations() - before;
+  std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan\n",
+              n, refused_loops, ended, static_cast<unsigned long long>(iterations));
+  EXPECT_GT(iterations, uint64_t(n) * 5);
+}
+
+// While the trace is on, no plan runs; the loop still gives its result.
+TEST_F(IiLoop, NoPlanWhileTracing) {
+  put(var[0], 0, 0);
+  put(vfrom, 1, 0);
+  put(vto, 500, 0);
+  put(vstep, 1, 0);
+  restart();
+  bld_ira(&m.code, ira_i, 1);
+  bld_ira(&m.code, ira_from, 2);
+  bld_ira(&m.code, ira_to, 3);
+  bld_ira(&m.code, ira_step, 4);
+  for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+  uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb);
+  bld_calc_reset(&m.code);
+  bld_ira(&m.code, ira[0], 1);
+  bld_calc_load(&m.code, 12);
+  bld_ira(&m.code, ira[0], 1);
+  bld_calc_load(&m.code, 12);
+  bld_ira(&m.code, ira_i, 1);
+  bld_calc_load(&m.code, 12);
+  bld_calc_eval(&m.code, '+');
+  bld_calc_eval(&m.code, '=');
+  bld_ira(&m.code, ira_i, 1);
+  bld_addr_len(&m.code, 1, 9);
+  bld_end_loop(&m.code, false, ira_lcb);
+  rec::view<IbBegLoop>(beg).exit = here();
+  end();
+  FILE* t = std::tmpfile();
+  ii_set_trace(t);
+  uint64_t before = ii_loop_plan_iterations();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  ii_set_trace(nullptr);
+  std::fclose(t);
+  EXPECT_EQ(ii_loop_plan_iterations(), before);
+  int64_t v = 0;
+  uint64_t w = pacdec::load8(var[0]);
+  v = int64_t(pacdec::bcd_to_bin(w >> 4));
+  EXPECT_EQ(v, 500 * 501 / 2);
+  // And without the trace the same loop runs by its plan.
+  put(var[0], 0, 0);
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_GT(ii_loop_plan_iterations(), before + 400);
+  EXPECT_EQ(int64_t(pacdec::bcd_to_bin(pacdec::load8(var[0]) >> 4)), 500 * 501 / 2);
+}
+
+// The yield comes within the plan, and finds the fields written back: A
+// holds 1 + ... + (I - 1) at the top of the body.
+struct PingSeen {
+  const uint8_t* a = nullptr;
+  const uint8_t* i = nullptr;
+  long pings = 0, wrong = 0;
+};
+PingSeen g_seen;
+int64_t value_of(const uint8_t* p) {
+  uint64_t w = pacdec::load8(p);
+  int64_t m = int64_t(pacdec::bcd_to_bin(w >> 4));
+  return (w & 0xF) == com.pd_neg ? -m : m;
+}
+bool ping_check() {
+  ++g_seen.pings;
+  int64_t i = value_of(g_seen.i), a = value_of(g_seen.a);
+  if (a != (i - 1) * i / 2) ++g_seen.wrong;
+  return true;
+}
+
+TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
+  constexpr int kN = 20000;
+  put(var[0], 0, 0);
+  put(vfrom, 1, 0);
+  put(vto, kN, 0);
+  put(vstep, 1, 0);
+  restart();
+  bld_ira(&m.code, ira_i, 1);
+  bld_ira(&m.code, ira_from, 2);
+  bld_ira(&m.code, ira_to, 3);
+  bld_ira(&m.code, ira_step, 4);
+  for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+  uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb);
+  bld_calc_reset(&m.code);
+  bld_ira(&m.code, ira[0], 1);
+  bld_calc_load(&m.code, 12);
+  bld_ira(&m.code, ira[0], 1);
+  bld_calc_load(&m.code, 12);
+  bld_ira(&m.code, ira_i, 1);
+  bld_calc_load(&m.code, 12);
+  bld_calc_eval(&m.code, '+');
+  bld_calc_eval(&m.code, '=');
+  bld_ira(&m.code, ira_i, 1);
+  bld_addr_len(&m.code, 1, 9);
+  bld_end_loop(&m.code, false, ira_lcb);
+  rec::view<IbBegLoop>(beg).exit = here();
+  end();
+  g_seen = PingSeen{var[0], vi};
+  com.net_socket = 1;
+  ss_set_ping(ping_check);
+  uint64_t before = ii_loop_plan_iterations();
+  int rc = run(ii2::cref(1, 0));
+  com.net_socket = 0;
+  ss_set_ping(nullptr);
+  EXPECT_EQ(rc, 1);
+  EXPECT_GT(ii_loop_plan_iterations(), before + kN / 2);
+  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
+  // A plan's iteration here is two steps: a yield at least every 500.
+  EXPECT_GE(g_seen.pings, kN / 500 - 1);
+  EXPECT_EQ(g_seen.wrong, 0);
+}
+
+}  // namespace
