@@ -36,23 +36,6 @@ void ap_children(Pcb* p) {
   ut_unwind(2);
 }
 
-// The memory-resident file "MEMF" of class 8, whose control area is area 8.
-EmCfi memfile_cfi() {
-  EmCfi r;
-  std::memset(static_cast<void*>(&r), 0, sizeof r);
-  INIT_FDB(&r.fdb, FM_CLASS_MEMORY, 16, 0, nullptr, 0);
-  r.fdb.app.set("ABC");
-  r.fdb.ver.set("00");
-  r.fdb.name.set("MEMF");
-  r.fdb.path_type = FM_PT_DATA;
-  r.file_no = 1;
-  r.use = 1;
-  r.ipc_cat = 8;
-  r.ctl_area = 8000008u;
-  r.ctl_ira = 8u;
-  return r;
-}
-
 // PAR and IND: area 8 is MEMF's control area; KID: two frames, images,
 // items and children.
 int bench_compiler(EmCmplCtx* c) {

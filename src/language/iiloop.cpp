@@ -560,6 +560,20 @@ struct Run {
   int last_cmp;              // the compare whose values the work values hold; -1 those of the entry
   uint32_t mask;
 
+  // A compare at the common scale of its two values: the mask as the
+  // instructions set it; false when the alignment leaves 64 bits.
+  [[gnu::always_inline]] bool compare(const Node& x) {
+    int64_t a = v[x.a], b = v[x.b];
+    int sa = sc[x.a], sb = sc[x.b];
+    if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) return false;
+    cx[x.cmp][0] = a;
+    cx[x.cmp][1] = b;
+    last_cmp = x.cmp;
+    int c = (a > b) - (a < b);
+    mask = (mask & x.keep) | x.set[c + 1];
+    return true;
+  }
+
   // The registers, the state of exit e and the mask as the instructions
   // leave them.
   void write_back(const Exit& e) {
@@ -698,36 +712,20 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         ++i;
         continue;
       }
-      case kCmp: {
-        int64_t a = v[x.a], b = v[x.b];
-        int sa = sc[x.a], sb = sc[x.b];
-        if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) [[unlikely]] {
+      case kCmp:
+        if (!r.compare(x)) [[unlikely]] {
           leave = x.exit;
           goto out;
         }
-        r.cx[x.cmp][0] = a;
-        r.cx[x.cmp][1] = b;
-        r.last_cmp = x.cmp;
-        int c = (a > b) - (a < b);
-        r.mask = (r.mask & x.keep) | x.set[c + 1];
         ++i;
         continue;
-      }
-      case kCmpTfc: {
-        int64_t a = v[x.a], b = v[x.b];
-        int sa = sc[x.a], sb = sc[x.b];
-        if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) [[unlikely]] {
+      case kCmpTfc:
+        if (!r.compare(x)) [[unlikely]] {
           leave = x.exit;
           goto out;
         }
-        r.cx[x.cmp][0] = a;
-        r.cx[x.cmp][1] = b;
-        r.last_cmp = x.cmp;
-        int c = (a > b) - (a < b);
-        r.mask = (r.mask & x.keep) | x.set[c + 1];
         i = (r.mask | x.cond) != x.cond ? x.to : i + 2;
         continue;
-      }
       case kTfc:
         i = (r.mask | x.keep) != x.keep ? x.to : i + 1;
         continue;

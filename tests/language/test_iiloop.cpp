@@ -110,6 +110,31 @@ class IiLoop : public ii2::Fix {
     Fix::TearDown();
   }
   void probe() { m.emit(kOpProbe, 4); }
+  // BEG LOOP I FROM .. TO .. STEP ..; CALC A = A + I; END LOOP, with A the
+  // first variable.
+  void sum_loop() {
+    restart();
+    bld_ira(&m.code, ira_i, 1);
+    bld_ira(&m.code, ira_from, 2);
+    bld_ira(&m.code, ira_to, 3);
+    bld_ira(&m.code, ira_step, 4);
+    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb);
+    bld_calc_reset(&m.code);
+    bld_ira(&m.code, ira[0], 1);
+    bld_calc_load(&m.code, 12);
+    bld_ira(&m.code, ira[0], 1);
+    bld_calc_load(&m.code, 12);
+    bld_ira(&m.code, ira_i, 1);
+    bld_calc_load(&m.code, 12);
+    bld_calc_eval(&m.code, '+');
+    bld_calc_eval(&m.code, '=');
+    bld_ira(&m.code, ira_i, 1);
+    bld_addr_len(&m.code, 1, 9);
+    bld_end_loop(&m.code, false, ira_lcb);
+    rec::view<IbBegLoop>(beg).exit = here();
+    end();
+  }
   // CNST_n already relocated: the constant's arena offset.
   void cnst(int k, int reg) {
     uint8_t* p = m.emit(uint16_t(53 + 2 * (reg - 1)), 8);
@@ -285,27 +310,7 @@ TEST_F(IiLoop, NoPlanWhileTracing) {
   put(vfrom, 1, 0);
   put(vto, 500, 0);
   put(vstep, 1, 0);
-  restart();
-  bld_ira(&m.code, ira_i, 1);
-  bld_ira(&m.code, ira_from, 2);
-  bld_ira(&m.code, ira_to, 3);
-  bld_ira(&m.code, ira_step, 4);
-  for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
-  uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb);
-  bld_calc_reset(&m.code);
-  bld_ira(&m.code, ira[0], 1);
-  bld_calc_load(&m.code, 12);
-  bld_ira(&m.code, ira[0], 1);
-  bld_calc_load(&m.code, 12);
-  bld_ira(&m.code, ira_i, 1);
-  bld_calc_load(&m.code, 12);
-  bld_calc_eval(&m.code, '+');
-  bld_calc_eval(&m.code, '=');
-  bld_ira(&m.code, ira_i, 1);
-  bld_addr_len(&m.code, 1, 9);
-  bld_end_loop(&m.code, false, ira_lcb);
-  rec::view<IbBegLoop>(beg).exit = here();
-  end();
+  sum_loop();
   FILE* t = std::tmpfile();
   ii_set_trace(t);
   uint64_t before = ii_loop_plan_iterations();
@@ -350,27 +355,7 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
   put(vfrom, 1, 0);
   put(vto, kN, 0);
   put(vstep, 1, 0);
-  restart();
-  bld_ira(&m.code, ira_i, 1);
-  bld_ira(&m.code, ira_from, 2);
-  bld_ira(&m.code, ira_to, 3);
-  bld_ira(&m.code, ira_step, 4);
-  for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
-  uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb);
-  bld_calc_reset(&m.code);
-  bld_ira(&m.code, ira[0], 1);
-  bld_calc_load(&m.code, 12);
-  bld_ira(&m.code, ira[0], 1);
-  bld_calc_load(&m.code, 12);
-  bld_ira(&m.code, ira_i, 1);
-  bld_calc_load(&m.code, 12);
-  bld_calc_eval(&m.code, '+');
-  bld_calc_eval(&m.code, '=');
-  bld_ira(&m.code, ira_i, 1);
-  bld_addr_len(&m.code, 1, 9);
-  bld_end_loop(&m.code, false, ira_lcb);
-  rec::view<IbBegLoop>(beg).exit = here();
-  end();
+  sum_loop();
   g_seen = PingSeen{var[0], vi};
   com.net_socket = 1;
   ss_set_ping(ping_check);

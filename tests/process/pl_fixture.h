@@ -310,4 +310,22 @@ inline std::string stamp_name(const char* iso = "2026-01-01T00:00:00") {
   return n;
 }
 
+// The memory-resident file "MEMF" of "ABC" (class 8), whose control area is
+// area 8 (an index the loader relocates into the module's area array).
+inline EmCfi memfile_cfi() {
+  EmCfi r;
+  std::memset(static_cast<void*>(&r), 0, sizeof r);
+  INIT_FDB(&r.fdb, FM_CLASS_MEMORY, 16, 0, nullptr, 0);
+  r.fdb.app.set("ABC");
+  r.fdb.ver.set("00");
+  r.fdb.name.set("MEMF");
+  r.fdb.path_type = FM_PT_DATA;
+  r.file_no = 1;
+  r.use = 1;
+  r.ipc_cat = 8;
+  r.ctl_area = 8000008u;
+  r.ctl_ira = 8u;
+  return r;
+}
+
 }  // namespace pltest

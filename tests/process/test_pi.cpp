@@ -1304,22 +1304,6 @@ int memfile_compiler(EmCmplCtx* c) {
   return ok;
 }
 
-EmCfi memfile_cfi() {
-  EmCfi r;
-  std::memset(static_cast<void*>(&r), 0, sizeof r);
-  INIT_FDB(&r.fdb, FM_CLASS_MEMORY, 16, 0, nullptr, 0);
-  r.fdb.app.set("ABC");
-  r.fdb.ver.set("00");
-  r.fdb.name.set("MEMF");
-  r.fdb.path_type = FM_PT_DATA;
-  r.file_no = 1;
-  r.use = 1;
-  r.ipc_cat = 8;
-  r.ctl_area = 8000008u;
-  r.ctl_ira = 8u;  // relocated by the loader into the module's area array
-  return r;
-}
-
 // The INITIAL and NULL images of "MEMF" in the dictionary (the loader
 // caches them for every file a module refers to).
 void memfile_images() {
