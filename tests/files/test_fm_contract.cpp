@@ -27,6 +27,7 @@ namespace {
 constexpr int kLen = 64;
 
 MmPool g_pool;
+const FmBackendParam* g_param;  // the back end of the running test
 
 uint8_t* alloc(size_t n) { return static_cast<uint8_t*>(MM_ALLOC(g_pool, n)); }
 
@@ -62,6 +63,7 @@ void FmContract::SetUp() {
   setenv("QUVOPATH", dir_.c_str(), 1);
   bi_init_com();
   fms_init();
+  g_param = &GetParam();
   g_pool = mm_create_pool(" FMTEST    ", 0, 0);
   if (GetParam().setup) GetParam().setup();
 }
@@ -77,7 +79,7 @@ void FmContract::TearDown() {
 namespace {
 
 // Describes the test file with its three keys.
-FmFdb describe(const char* name, const FmBackendParam& p, int var = 0) {
+FmFdb describe(const char* name, int var = 0) {
   auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * 3));
   auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * 4));
   init_sdb_func(&sdb[0], 1, 0, 10, FM_SEG_ALPHA, '+');
@@ -88,16 +90,16 @@ FmFdb describe(const char* name, const FmBackendParam& p, int var = 0) {
   INIT_KDB(&kdb[1], 1, '+', 9, &sdb[1], 1);
   INIT_KDB(&kdb[2], 2, '+', 9, &sdb[2], 2);
   FmFdb f;
-  INIT_FDB(&f, p.fclass, kLen, var, kdb, 3);
+  INIT_FDB(&f, g_param->fclass, kLen, var, kdb, 3);
   INIT_DB_PATH(&f, "TST", "TAP", "01", name, FM_PT_DATA);
   return f;
 }
 
-uint32_t opts(const FmBackendParam& p) { return FM_OPT_BASE | (p.fclass == FM_CLASS_DISK ? FM_OPT_NO_SYSDIR : 0); }
+uint32_t opts() { return FM_OPT_BASE | (g_param->fclass == FM_CLASS_DISK ? FM_OPT_NO_SYSDIR : 0); }
 
-FmArb* create(const char* name, const FmBackendParam& p, int var = 0) {
-  FmFdb f = describe(name, p, var);
-  if (!FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) {
+FmArb* create(const char* name, int var = 0) {
+  FmFdb f = describe(name, var);
+  if (!FM_CREATE(&f, com.depth, 0, opts(), 15, 15)) {
     ADD_FAILURE() << "create " << name << " status " << f.status << " " << la_cur_sys_err();
     return nullptr;
   }
@@ -136,35 +138,93 @@ std::vector<std::string> read_all(FmArb* a, int key, uint8_t* buf) {
   return out;
 }
 
+// Writes the records in order; false at the first one refused.
+bool write_all(FmArb* a, std::initializer_list<Rec> recs) {
+  for (const Rec& r : recs)
+    if (!write(a, r)) return ADD_FAILURE() << r.code() << " status " << a->status, false;
+  return true;
+}
+
 using V = std::vector<std::string>;
+
+// The payload bytes of a record buffer.
+std::string payload(const uint8_t* b, size_t n) { return std::string(reinterpret_cast<const char*>(b) + 24, n); }
+
+// A copy of n bytes in the pool.
+uint8_t* pooled(const void* bytes, size_t n) {
+  return static_cast<uint8_t*>(std::memcpy(alloc(n + 1), bytes, n));
+}
+
+// Gives the handle a key by bytes and length in key key_no.
+void set_key(FmArb* a, int key_no, const void* bytes, uint16_t len) {
+  a->key.set(pooled(bytes, len));
+  a->key_len = len;
+  a->key_no = uint8_t(key_no);
+}
+
+// The binary key 1 (u32 little-endian) holding n.
+void set_num_key(FmArb* a, uint32_t n) {
+  uint8_t b[4];
+  rec::view<rec::U32>(b).set(n);
+  set_key(a, 1, b, 4);
+}
+
+int rewrite(FmArb* a, uint8_t* r) {
+  a->rec.set(r);
+  a->op = 0;
+  return fm_rewrite(a);
+}
+
+// A key-range stream control block over key 0; range byte 0 makes a bound
+// inclusive, 16 exclusive; an empty bound is none.
+FmScb* range_scb(const char* lo, int lor, const char* hi, int hir) {
+  auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->head.type = FM_SCB_RANGE;
+  r->lo_range = uint8_t(lor);
+  r->hi_range = uint8_t(hir);
+  r->lo_len = uint16_t(std::strlen(lo));
+  r->hi_len = uint16_t(std::strlen(hi));
+  if (r->lo_len) r->lo_key.set(pooled(lo, r->lo_len));
+  if (r->hi_len) r->hi_key.set(pooled(hi, r->hi_len));
+  return &r->head;
+}
+
+// A sequential session file of the test application, created in f.
+FmArb* create_seq(const char* name, FmFdb* f) {
+  INIT_FDB(f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+  INIT_DB_PATH(f, "TST", "TAP", "01", name, FM_PT_SESS);
+  if (FM_CREATE(f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) return f->handle.get();
+  ADD_FAILURE() << "create " << name << " status " << f->status << " " << la_cur_sys_err();
+  return nullptr;
+}
 
 }  // namespace
 
 TEST_P(FmContract, CreateOpenLocateScratch) {
-  const auto& p = GetParam();
-  FmFdb f = describe("CUST", p);
-  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << f.status;
+  FmFdb f = describe("CUST");
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(), 15, 15)) << f.status;
   FmArb* a = f.handle.get();
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(memcmp(fm_path(a) + 4, "TAP01CUST    TST", 16), 0);
   ASSERT_TRUE(write(a, Rec("A1", 1)));
 
-  FmFdb again = describe("CUST", p);
-  EXPECT_FALSE(FM_CREATE(&again, com.depth, 0, opts(p), 15, 15));
+  FmFdb again = describe("CUST");
+  EXPECT_FALSE(FM_CREATE(&again, com.depth, 0, opts(), 15, 15));
   EXPECT_EQ(again.status, FM_ST_EXISTS);
 
-  FmFdb loc = describe("CUST", p);
+  FmFdb loc = describe("CUST");
   EXPECT_TRUE(fm_locate(&loc));
-  FmFdb scr = describe("CUST", p);
+  FmFdb scr = describe("CUST");
   EXPECT_FALSE(FM_SCRATCH(&scr, 0));
   EXPECT_EQ(scr.status, FM_ST_SCRATCH_OPEN);
   EXPECT_TRUE(FM_CLOSE(a, 0));
 
   // A second open finds the record; its descriptor comes from the file.
   FmFdb o;
-  INIT_FDB(&o, p.fclass, kLen, 0, nullptr, 0);
+  INIT_FDB(&o, g_param->fclass, kLen, 0, nullptr, 0);
   INIT_DB_PATH(&o, "TST", "TAP", "01", "CUST", FM_PT_DATA);
-  ASSERT_TRUE(FM_OPEN(&o, com.depth, opts(p), 15, 15)) << o.status;
+  ASSERT_TRUE(FM_OPEN(&o, com.depth, opts(), 15, 15)) << o.status;
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(o.handle.get(), 0, buf), V{"A1"});
   EXPECT_TRUE(FM_CLOSE(o.handle.get(), 0));
@@ -172,22 +232,21 @@ TEST_P(FmContract, CreateOpenLocateScratch) {
   EXPECT_TRUE(FM_SCRATCH(&scr, 0)) << scr.status;
   EXPECT_FALSE(fm_locate(&loc));
   EXPECT_EQ(loc.status, FM_ST_NOT_FOUND);
-  FmFdb miss = describe("CUST", p);
-  EXPECT_FALSE(FM_OPEN(&miss, com.depth, opts(p), 15, 15));
+  FmFdb miss = describe("CUST");
+  EXPECT_FALSE(FM_OPEN(&miss, com.depth, opts(), 15, 15));
   EXPECT_EQ(miss.status, FM_ST_NOT_FOUND);
   EXPECT_EQ(miss.handle.get(), nullptr);
   EXPECT_FALSE(FM_SCRATCH(&miss, 0));
   EXPECT_EQ(miss.status, FM_ST_NOT_FOUND);
 
   // Open with "create when missing".
-  FmFdb cr = describe("NEWONE", p);
-  EXPECT_TRUE(FM_OPEN(&cr, com.depth, opts(p) | FM_OPT_CREATE, 15, 15)) << cr.status;
+  FmFdb cr = describe("NEWONE");
+  EXPECT_TRUE(FM_OPEN(&cr, com.depth, opts() | FM_OPT_CREATE, 15, 15)) << cr.status;
   EXPECT_EQ(fm_open_count(), 1u);
 }
 
 TEST_P(FmContract, KeyedReadsAndStatuses) {
-  const auto& p = GetParam();
-  FmArb* a = create("KEYS", p);
+  FmArb* a = create("KEYS");
   ASSERT_NE(a, nullptr);
   for (auto [c, n] : std::vector<std::pair<std::string, uint32_t>>{{"B", 20}, {"D", 40}, {"A", 10}, {"C", 30}})
     ASSERT_TRUE(write(a, Rec(c, n))) << a->status;
@@ -208,20 +267,13 @@ TEST_P(FmContract, KeyedReadsAndStatuses) {
   ASSERT_TRUE(read_eq(a, 1, Rec("ZZ"), buf, FM_OP_FIRST));
   EXPECT_EQ(code_of(buf), "A");
   // Key given by pointer and length: binary key 1 (u32 little-endian).
-  uint8_t* k = alloc(4);
-  rec::view<rec::U32>(k).set(40);
-  a->key.set(k);
-  a->key_len = 4;
-  a->key_no = 1;
+  set_num_key(a, 40);
   a->op = FM_OP_KEY | FM_OP_EQUAL;
   ASSERT_TRUE(fm_read(a));
   EXPECT_EQ(code_of(buf), "D");
   EXPECT_EQ(a->op, FM_OP_KEY | FM_OP_EQUAL);  // the operation word is left as it was
   // A key prefix: the first record whose key begins with it.
-  a->key.set(reinterpret_cast<uint8_t*>(alloc(1)));
-  a->key.get()[0] = 'B';
-  a->key_len = 1;
-  a->key_no = 0;
+  set_key(a, 0, "B", 1);
   ASSERT_TRUE(fm_read(a));
   EXPECT_EQ(code_of(buf), "B");
   // Re-read by record id.
@@ -237,13 +289,9 @@ TEST_P(FmContract, KeyedReadsAndStatuses) {
 }
 
 TEST_P(FmContract, DuplicateKeysAndOrder) {
-  const auto& p = GetParam();
-  FmArb* a = create("DUPS", p);
+  FmArb* a = create("DUPS");
   ASSERT_NE(a, nullptr);
-  ASSERT_TRUE(write(a, Rec("X1", 7, "G", 1)));
-  ASSERT_TRUE(write(a, Rec("X2", 7, "G", 1)));
-  ASSERT_TRUE(write(a, Rec("X3", 5, "G", 1)));
-  ASSERT_TRUE(write(a, Rec("X0", 7, "G", 1)));
+  ASSERT_TRUE(write_all(a, {Rec("X1", 7, "G", 1), Rec("X2", 7, "G", 1), Rec("X3", 5, "G", 1), Rec("X0", 7, "G", 1)}));
   // A duplicate of the unique key is refused and changes nothing.
   EXPECT_FALSE(write(a, Rec("X2", 99, "H", 1)));
   EXPECT_EQ(a->status, FM_ST_DUP_KEY);
@@ -251,44 +299,31 @@ TEST_P(FmContract, DuplicateKeysAndOrder) {
   EXPECT_EQ(read_all(a, 0, buf), (V{"X0", "X1", "X2", "X3"}));
   // Duplicates of key 1 come in the order they were written.
   EXPECT_EQ(read_all(a, 1, buf), (V{"X3", "X1", "X2", "X0"}));
-  uint8_t* k = alloc(4);
-  rec::view<rec::U32>(k).set(99);
-  a->key.set(k);
-  a->key_len = 4;
-  a->key_no = 1;
+  set_num_key(a, 99);
   a->op = FM_OP_KEY | FM_OP_EQUAL;
   EXPECT_FALSE(fm_read(a));
   EXPECT_EQ(a->status, FM_ST_NO_RECORD);
 }
 
 TEST_P(FmContract, SegmentTypesAndOrder) {
-  const auto& p = GetParam();
-  FmArb* a = create("SEGS", p);
+  FmArb* a = create("SEGS");
   ASSERT_NE(a, nullptr);
   // Binary segments order by value, not by byte; the descending alpha
   // segment of key 2 puts "B" before "A"; its u16 ascends within a group.
-  ASSERT_TRUE(write(a, Rec("R1", 256, "A", 2)));
-  ASSERT_TRUE(write(a, Rec("R2", 1, "B", 300)));
-  ASSERT_TRUE(write(a, Rec("R3", 65536, "A", 1)));
-  ASSERT_TRUE(write(a, Rec("R4", 2, "B", 5)));
-  ASSERT_TRUE(write(a, Rec("R5", 0xFFFFFFFFu, "A", 256)));
+  ASSERT_TRUE(write_all(a, {Rec("R1", 256, "A", 2), Rec("R2", 1, "B", 300), Rec("R3", 65536, "A", 1),
+                           Rec("R4", 2, "B", 5), Rec("R5", 0xFFFFFFFFu, "A", 256)}));
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(a, 1, buf), (V{"R2", "R4", "R1", "R3", "R5"}));
   EXPECT_EQ(read_all(a, 2, buf), (V{"R4", "R2", "R3", "R1", "R5"}));
 }
 
 TEST_P(FmContract, StartPositionsAndEnd) {
-  const auto& p = GetParam();
-  FmArb* a = create("START", p);
+  FmArb* a = create("START");
   ASSERT_NE(a, nullptr);
   for (const char* c : {"AA", "AB", "BA", "BB", "CA"}) ASSERT_TRUE(write(a, Rec(c, 1)));
   uint8_t* buf = alloc(kLen);
   a->rec.set(buf);
-  uint8_t* k = alloc(10);
-  std::memcpy(k, "B", 1);
-  a->key.set(k);
-  a->key_len = 1;
-  a->key_no = 0;
+  set_key(a, 0, "B", 1);
   // 34: at least the key (a prefix here).
   a->op = FM_OP_AT | FM_OP_KEY;
   ASSERT_TRUE(fm_start(a));
@@ -296,8 +331,7 @@ TEST_P(FmContract, StartPositionsAndEnd) {
   ASSERT_TRUE(fm_rdnxt(a));
   EXPECT_EQ(code_of(buf), "BA");
   // 50: greater than the key.
-  std::memcpy(k, "BA        ", 10);
-  a->key_len = 10;
+  set_key(a, 0, "BA        ", 10);
   a->op = FM_OP_AT | FM_OP_KEY | FM_OP_GE;
   ASSERT_TRUE(fm_start(a));
   a->op = 0;
@@ -318,8 +352,7 @@ TEST_P(FmContract, StartPositionsAndEnd) {
   EXPECT_FALSE(fm_rdnxt(a));
   EXPECT_EQ(a->status, FM_ST_EOF);
   // A start beyond every key: the first read is the end.
-  std::memcpy(k, "ZZ", 2);
-  a->key_len = 2;
+  set_key(a, 0, "ZZ", 2);
   a->op = FM_OP_AT | FM_OP_KEY;
   ASSERT_TRUE(fm_start(a));
   a->op = 0;
@@ -337,13 +370,9 @@ TEST_P(FmContract, StartPositionsAndEnd) {
 }
 
 TEST_P(FmContract, ReadNextInAnotherKeyGoesOnFromTheRecord) {
-  const auto& p = GetParam();
-  FmArb* a = create("SWITCH", p);
+  FmArb* a = create("SWITCH");
   ASSERT_NE(a, nullptr);
-  ASSERT_TRUE(write(a, Rec("A", 3)));
-  ASSERT_TRUE(write(a, Rec("B", 1)));
-  ASSERT_TRUE(write(a, Rec("C", 2)));
-  ASSERT_TRUE(write(a, Rec("D", 4)));
+  ASSERT_TRUE(write_all(a, {Rec("A", 3), Rec("B", 1), Rec("C", 2), Rec("D", 4)}));
   uint8_t* buf = alloc(kLen);
   ASSERT_TRUE(read_eq(a, 0, Rec("C"), buf));
   a->key_no = 1;  // number order: B1 C2 A3 D4
@@ -355,11 +384,9 @@ TEST_P(FmContract, ReadNextInAnotherKeyGoesOnFromTheRecord) {
 }
 
 TEST_P(FmContract, HoldsRewriteDeleteRelease) {
-  const auto& p = GetParam();
-  FmArb* a = create("HOLDS", p);
+  FmArb* a = create("HOLDS");
   ASSERT_NE(a, nullptr);
-  ASSERT_TRUE(write(a, Rec("K1", 1, "", 0, "first")));
-  ASSERT_TRUE(write(a, Rec("K2", 2)));
+  ASSERT_TRUE(write_all(a, {Rec("K1", 1, "", 0, "first"), Rec("K2", 2)}));
   uint8_t* buf = alloc(kLen);
   uint8_t* buf2 = alloc(kLen);
   FmArb* b = FM_ATTACH(a, nullptr, com.depth);
@@ -378,20 +405,18 @@ TEST_P(FmContract, HoldsRewriteDeleteRelease) {
   EXPECT_FALSE(read_eq(b, 0, Rec("K1"), buf2, FM_OP_EQUAL | FM_OP_HOLD));
   EXPECT_EQ(b->status, FM_ST_HELD_SELF);
   EXPECT_EQ(code_of(buf2), "K1");
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf2) + 24, 5), "first");
+  EXPECT_EQ(payload(buf2, 5), "first");
   // A read without hold is not refused.
   EXPECT_TRUE(read_eq(b, 0, Rec("K1"), buf2));
   // A read without hold leaves the earlier hold in place.
   EXPECT_TRUE(read_eq(a, 0, Rec("K2"), buf2));
 
   std::memcpy(buf + 24, "second", 6);
-  a->rec.set(buf);
-  a->op = 0;
-  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  ASSERT_TRUE(rewrite(a, buf)) << a->status;
   EXPECT_FALSE(fm_rewrite(a));  // the hold went with the rewrite
   EXPECT_EQ(a->status, FM_ST_NOT_HELD);
   ASSERT_TRUE(read_eq(b, 0, Rec("K1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << b->status;
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf2) + 24, 6), "second");
+  EXPECT_EQ(payload(buf2, 6), "second");
   EXPECT_TRUE(fm_release(b));
   ASSERT_TRUE(read_eq(a, 0, Rec("K1"), buf, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
   EXPECT_TRUE(fm_release(a));
@@ -409,25 +434,17 @@ TEST_P(FmContract, HoldsRewriteDeleteRelease) {
 }
 
 TEST_P(FmContract, RewriteMovesKeysAndKeepsUniqueness) {
-  const auto& p = GetParam();
-  FmArb* a = create("MOVE", p);
+  FmArb* a = create("MOVE");
   ASSERT_NE(a, nullptr);
-  ASSERT_TRUE(write(a, Rec("M1", 10, "G", 1)));
-  ASSERT_TRUE(write(a, Rec("M2", 20, "G", 2)));
+  ASSERT_TRUE(write_all(a, {Rec("M1", 10, "G", 1), Rec("M2", 20, "G", 2)}));
   uint8_t* buf = alloc(kLen);
   ASSERT_TRUE(read_eq(a, 0, Rec("M1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   // To another record's unique key: refused, nothing changes, still held.
-  Rec clash("M2", 11, "G", 1);
-  a->rec.set(clash.p);
-  a->op = 0;
-  EXPECT_FALSE(fm_rewrite(a));
+  EXPECT_FALSE(rewrite(a, Rec("M2", 11, "G", 1).p));
   EXPECT_EQ(a->status, FM_ST_DUP_KEY);
   EXPECT_EQ(read_all(a, 1, buf), (V{"M1", "M2"}));
   ASSERT_TRUE(read_eq(a, 0, Rec("M1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
-  Rec moved("M9", 30, "A", 1);
-  a->rec.set(moved.p);
-  a->op = 0;
-  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  ASSERT_TRUE(rewrite(a, Rec("M9", 30, "A", 1).p)) << a->status;
   EXPECT_FALSE(read_eq(a, 0, Rec("M1"), buf));
   ASSERT_TRUE(read_eq(a, 0, Rec("M9"), buf));
   EXPECT_EQ(read_all(a, 0, buf), (V{"M2", "M9"}));
@@ -436,8 +453,7 @@ TEST_P(FmContract, RewriteMovesKeysAndKeepsUniqueness) {
 }
 
 TEST_P(FmContract, DeleteAllAndRecordIds) {
-  const auto& p = GetParam();
-  FmArb* a = create("RIDS", p);
+  FmArb* a = create("RIDS");
   ASSERT_NE(a, nullptr);
   std::vector<uint32_t> rids;
   for (const char* c : {"P", "Q", "R"}) {
@@ -464,28 +480,12 @@ TEST_P(FmContract, DeleteAllAndRecordIds) {
 }
 
 TEST_P(FmContract, StreamsOverKeyRanges) {
-  const auto& p = GetParam();
-  FmArb* a = create("RANGE", p);
+  FmArb* a = create("RANGE");
   ASSERT_NE(a, nullptr);
   for (const char* c : {"A1", "B1", "B2", "B3", "C1"}) ASSERT_TRUE(write(a, Rec(c, 1)));
   uint8_t* buf = alloc(kLen);
   a->rec.set(buf);
-  auto range = [&](const char* lo, int lor, const char* hi, int hir) {
-    auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
-    r->head.type = FM_SCB_RANGE;
-    r->key_no = 0;
-    r->lo_range = uint8_t(lor);
-    r->hi_range = uint8_t(hir);
-    r->lo_len = uint16_t(std::strlen(lo));
-    r->hi_len = uint16_t(std::strlen(hi));
-    uint8_t* l = alloc(16);
-    uint8_t* h = alloc(16);
-    std::memcpy(l, lo, r->lo_len);
-    std::memcpy(h, hi, r->hi_len);
-    r->lo_key.set(l);
-    r->hi_key.set(h);
-    return &r->head;
-  };
+  auto range = range_scb;
   // Inclusive bounds.
   FmArb* s = FM_ATTACH(a, range("B1", 0, "B3", 0), com.depth);
   ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
@@ -503,10 +503,7 @@ TEST_P(FmContract, StreamsOverKeyRanges) {
   EXPECT_EQ(pre->status, FM_ST_NO_RECORD);
   EXPECT_TRUE(read_eq(pre, 0, Rec("B2"), buf));
   // A start before the range starts at its low bound.
-  uint8_t* k = alloc(2);
-  std::memcpy(k, "A", 1);
-  pre->key.set(k);
-  pre->key_len = 1;
+  set_key(pre, 0, "A", 1);
   pre->op = FM_OP_AT | FM_OP_KEY;
   ASSERT_TRUE(fm_start(pre));
   pre->op = 0;
@@ -532,13 +529,10 @@ TEST_P(FmContract, StreamsOverKeyRanges) {
 }
 
 TEST_P(FmContract, KeyConstraintsAndQueryStreams) {
-  const auto& p = GetParam();
-  FmArb* a = create("CNS", p);
+  FmArb* a = create("CNS");
   ASSERT_NE(a, nullptr);
-  ASSERT_TRUE(write(a, Rec("C1", 5, "G1", 1)));
-  ASSERT_TRUE(write(a, Rec("C2", 6, "G1", 2)));
-  ASSERT_TRUE(write(a, Rec("C3", 5, "G2", 3)));
-  ASSERT_TRUE(write(a, Rec("C4", 5, "G1", 4)));
+  ASSERT_TRUE(write_all(a, {Rec("C1", 5, "G1", 1), Rec("C2", 6, "G1", 2), Rec("C3", 5, "G2", 3),
+                           Rec("C4", 5, "G1", 4)}));
   uint8_t* buf = alloc(kLen);
   a->rec.set(buf);
   // Constraints: number 5 and group "G1".
@@ -574,8 +568,7 @@ TEST_P(FmContract, KeyConstraintsAndQueryStreams) {
 }
 
 TEST_P(FmContract, VariableRecords) {
-  const auto& p = GetParam();
-  FmArb* a = create("VAR", p, 1);
+  FmArb* a = create("VAR", 1);
   ASSERT_NE(a, nullptr);
   Rec r1("V1", 1, "", 0, "short");
   a->rec.set(r1.p);
@@ -620,8 +613,7 @@ TEST_P(FmContract, VariableRecords) {
 }
 
 TEST_P(FmContract, BadInputGetsAStatus) {
-  const auto& p = GetParam();
-  FmArb* a = create("BAD", p);
+  FmArb* a = create("BAD");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("OK", 1)));
   uint8_t* buf = alloc(kLen);
@@ -657,13 +649,13 @@ TEST_P(FmContract, BadInputGetsAStatus) {
   EXPECT_FALSE(fm_write(a));
   EXPECT_EQ(a->status, FM_ST_SYS);
   // A segment outside the record at create.
-  FmFdb f = describe("BAD2", p);
+  FmFdb f = describe("BAD2");
   f.rec_len = 20;
-  EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15));
+  EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, opts(), 15, 15));
   EXPECT_EQ(f.status, FM_ST_SYS);
   // A read-only handle cannot write.
-  FmFdb ro = describe("BAD", p);
-  ASSERT_TRUE(FM_OPEN(&ro, com.depth, opts(p), 1, 15)) << ro.status;
+  FmFdb ro = describe("BAD");
+  ASSERT_TRUE(FM_OPEN(&ro, com.depth, opts(), 1, 15)) << ro.status;
   FmArb* r = ro.handle.get();
   EXPECT_FALSE(write(r, Rec("NEW", 2)));
   EXPECT_EQ(r->status, FM_ST_SYS);
@@ -678,34 +670,28 @@ TEST_P(FmContract, BadInputGetsAStatus) {
 }
 
 TEST_P(FmContract, KeyCompare) {
-  const auto& p = GetParam();
-  FmArb* a = create("CMP", p);
+  FmArb* a = create("CMP");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("M", 1)));
   uint8_t* buf = alloc(kLen);
   ASSERT_TRUE(read_eq(a, 0, Rec("M"), buf));
-  uint8_t* k = alloc(10);
-  a->key.set(k);
-  a->key_len = 10;
-  std::memcpy(k, "M         ", 10);
+  set_key(a, 0, "M         ", 10);
   EXPECT_EQ(fm_key_cmp(a), 0);
-  std::memcpy(k, "A         ", 10);
+  set_key(a, 0, "A         ", 10);
   EXPECT_EQ(fm_key_cmp(a), 1);
-  std::memcpy(k, "Z", 1);
-  a->key_len = 1;
+  set_key(a, 0, "Z", 1);
   EXPECT_EQ(fm_key_cmp(a), -1);
 }
 
 TEST_P(FmContract, FilesAndHandlesBelongToTheirScope) {
-  const auto& p = GetParam();
-  FmArb* outer = create("SCOPED", p);
+  FmArb* outer = create("SCOPED");
   ASSERT_NE(outer, nullptr);
   ASSERT_TRUE(write(outer, Rec("S0", 1)));
   FmArb* inner = nullptr;
   FmArb* stream = nullptr;
   int rc = mark(5, [&] {
-    FmFdb f = describe("SCOPED", p);
-    ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(p), 15, 15));
+    FmFdb f = describe("SCOPED");
+    ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(), 15, 15));
     inner = f.handle.get();
     ASSERT_TRUE(write(inner, Rec("S1", 1)));
     stream = FM_ATTACH(outer, nullptr, com.depth);
@@ -724,22 +710,19 @@ TEST_P(FmContract, FilesAndHandlesBelongToTheirScope) {
 }
 
 TEST_P(FmContract, ReplaceAndSaveLoad) {
-  const auto& p = GetParam();
-  FmArb* a = create("SRC", p);
+  FmArb* a = create("SRC");
   ASSERT_NE(a, nullptr);
   for (const char* c : {"R2", "R1", "R3"}) ASSERT_TRUE(write(a, Rec(c, 1)));
   // Save into a sequential file and load into a new file.
   FmFdb seq;
-  INIT_FDB(&seq, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
-  INIT_DB_PATH(&seq, "TST", "TAP", "01", "SAVED", FM_PT_SESS);
-  ASSERT_TRUE(FM_CREATE(&seq, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << seq.status << la_cur_sys_err();
-  FmArb* sq = seq.handle.get();
+  FmArb* sq = create_seq("SAVED", &seq);
+  ASSERT_NE(sq, nullptr);
   ASSERT_TRUE(fm_save_fi(sq, a)) << sq->status << la_cur_sys_err();
   ASSERT_TRUE(FM_CLOSE(sq, FM_CL_KEEP));
   ASSERT_TRUE(FM_OPEN(&seq, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 1, 15)) << seq.status;
   sq = seq.handle.get();
-  FmFdb copy = describe("COPY", p);
-  copy.options = opts(p);
+  FmFdb copy = describe("COPY");
+  copy.options = opts();
   ASSERT_TRUE(fm_load_fi(&copy, sq, com.depth)) << copy.status << la_cur_sys_err();
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(copy.handle.get(), 0, buf), (V{"R1", "R2", "R3"}));
@@ -750,28 +733,27 @@ TEST_P(FmContract, ReplaceAndSaveLoad) {
 
   // Replace: the copy becomes the target, the source goes.
   EXPECT_TRUE(FM_CLOSE(a, 0));
-  FmFdb target = describe("TARGET", p);
-  ASSERT_TRUE(FM_CREATE(&target, com.depth, 0, opts(p), 15, 15));
+  FmFdb target = describe("TARGET");
+  ASSERT_TRUE(FM_CREATE(&target, com.depth, 0, opts(), 15, 15));
   ASSERT_TRUE(write(target.handle.get(), Rec("OLD", 1)));
   ASSERT_TRUE(FM_CLOSE(target.handle.get(), 0));
-  FmFdb t2 = describe("TARGET", p), s2 = describe("COPY", p);
-  t2.options = s2.options = opts(p);
+  FmFdb t2 = describe("TARGET"), s2 = describe("COPY");
+  t2.options = s2.options = opts();
   ASSERT_TRUE(fm_replace(&t2, &s2, 0)) << t2.status << la_cur_sys_err();
   EXPECT_FALSE(fm_locate(&s2));
-  FmFdb t3 = describe("TARGET", p);
-  ASSERT_TRUE(FM_OPEN(&t3, com.depth, opts(p), 15, 15));
+  FmFdb t3 = describe("TARGET");
+  ASSERT_TRUE(FM_OPEN(&t3, com.depth, opts(), 15, 15));
   EXPECT_EQ(read_all(t3.handle.get(), 0, buf), (V{"R1", "R2", "R3"}));
   // Keep flag 1: the source is scratched, the target stays.
-  FmFdb s4 = describe("SRC", p), t4 = describe("TARGET", p);
-  s4.options = t4.options = opts(p);
+  FmFdb s4 = describe("SRC"), t4 = describe("TARGET");
+  s4.options = t4.options = opts();
   EXPECT_TRUE(fm_replace(&t4, &s4, 1));
   EXPECT_FALSE(fm_locate(&s4));
 }
 
 TEST_P(FmContract, FastReadsAndRecordsByReference) {
-  const auto& p = GetParam();
-  if (!p.memory) GTEST_SKIP() << "memory-resident files only";
-  FmArb* a = create("BYREF", p);
+  if (!GetParam().memory) GTEST_SKIP() << "memory-resident files only";
+  FmArb* a = create("BYREF");
   ASSERT_NE(a, nullptr);
   // Stored by reference: the file keeps the caller's block.
   Rec block("REF", 1, "", 0, "mine");
@@ -794,7 +776,7 @@ TEST_P(FmContract, FastReadsAndRecordsByReference) {
   std::memcpy(c + 24, "changed", 7);
   uint8_t* buf = alloc(kLen);
   ASSERT_TRUE(read_eq(a, 0, Rec("COPY"), buf));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + 24, 7), "changed");
+  EXPECT_EQ(payload(buf, 7), "changed");
   // Read-next fast walks the records themselves.
   a->key_no = 0;
   a->op = FM_OP_FIRST;
@@ -805,9 +787,7 @@ TEST_P(FmContract, FastReadsAndRecordsByReference) {
   // A by-reference record whose key changed in place is re-indexed by a rewrite.
   ASSERT_TRUE(read_eq(a, 0, Rec("REF"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   std::memcpy(block.p, "ZREF      ", 10);
-  a->rec.set(block.p);
-  a->op = 0;
-  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  ASSERT_TRUE(rewrite(a, block.p)) << a->status;
   EXPECT_EQ(read_all(a, 0, buf), (V{"COPY", "ZREF"}));
   // Deleting it leaves the caller's block alone.
   ASSERT_TRUE(read_eq(a, 0, Rec("ZREF"), buf, FM_OP_EQUAL | FM_OP_HOLD));
@@ -817,11 +797,10 @@ TEST_P(FmContract, FastReadsAndRecordsByReference) {
 }
 
 TEST_P(FmContract, TwoOpensOfOneFileAgree) {
-  const auto& p = GetParam();
-  FmArb* a = create("TWICE", p);
+  FmArb* a = create("TWICE");
   ASSERT_NE(a, nullptr);
-  FmFdb f = describe("TWICE", p);
-  ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(p), 15, 15)) << f.status;
+  FmFdb f = describe("TWICE");
+  ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(), 15, 15)) << f.status;
   FmArb* b = f.handle.get();
   for (const char* c : {"A", "B", "C", "D"}) ASSERT_TRUE(write(a, Rec(c, 1)));
   uint8_t* buf = alloc(kLen);
@@ -832,10 +811,7 @@ TEST_P(FmContract, TwoOpensOfOneFileAgree) {
   ASSERT_TRUE(read_eq(b, 0, Rec("A"), bb));
   ASSERT_TRUE(write(a, Rec("A5", 1)));
   ASSERT_TRUE(read_eq(a, 0, Rec("B"), buf, FM_OP_EQUAL | FM_OP_HOLD));
-  Rec moved("Z", 2);
-  a->rec.set(moved.p);
-  a->op = 0;
-  ASSERT_TRUE(fm_rewrite(a)) << a->status;
+  ASSERT_TRUE(rewrite(a, Rec("Z", 2).p)) << a->status;
   ASSERT_TRUE(read_eq(a, 0, Rec("C"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   ASSERT_TRUE(fm_del(a));
   b->op = 0;
@@ -856,12 +832,12 @@ TEST_P(FmContract, TwoOpensOfOneFileAgree) {
   // Closing a lets its hold go; b's hold then outlives a third open's close.
   ASSERT_TRUE(FM_CLOSE(a, 0));
   ASSERT_TRUE(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD)) << b->status;
-  FmFdb g = describe("TWICE", p);
-  ASSERT_TRUE(FM_OPEN(&g, com.depth, opts(p), 15, 15)) << g.status;
+  FmFdb g = describe("TWICE");
+  ASSERT_TRUE(FM_OPEN(&g, com.depth, opts(), 15, 15)) << g.status;
   FmArb* c = g.handle.get();
   ASSERT_TRUE(FM_CLOSE(c, 0));
-  FmFdb h = describe("TWICE", p);
-  ASSERT_TRUE(FM_OPEN(&h, com.depth, opts(p), 15, 15)) << h.status;
+  FmFdb h = describe("TWICE");
+  ASSERT_TRUE(FM_OPEN(&h, com.depth, opts(), 15, 15)) << h.status;
   c = h.handle.get();
   EXPECT_FALSE(read_eq(c, 0, Rec("D"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   EXPECT_EQ(c->status, FM_ST_HELD_SELF);
@@ -873,20 +849,19 @@ TEST_P(FmContract, TwoOpensOfOneFileAgree) {
 }
 
 TEST_P(FmContract, CreateOrOpenFindsTheFileThere) {
-  const auto& p = GetParam();
-  FmArb* a = create("EITHER", p);
+  FmArb* a = create("EITHER");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("E1", 1)));
   ASSERT_TRUE(FM_CLOSE(a, FM_CL_KEEP));
   // The create options of a data file that is then written (6274 holds
   // "open when present"): the file and its record are there.
-  FmFdb f = describe("EITHER", p);
-  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p) | 6274, 15, 15)) << f.status;
+  FmFdb f = describe("EITHER");
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts() | 6274, 15, 15)) << f.status;
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(f.handle.get(), 0, buf), V{"E1"});
   ASSERT_TRUE(write(f.handle.get(), Rec("E2", 2)));
-  FmFdb g = describe("EITHER2", p);
-  ASSERT_TRUE(FM_CREATE(&g, com.depth, 0, opts(p) | 6274, 15, 15)) << g.status;
+  FmFdb g = describe("EITHER2");
+  ASSERT_TRUE(FM_CREATE(&g, com.depth, 0, opts() | 6274, 15, 15)) << g.status;
   EXPECT_EQ(read_all(g.handle.get(), 0, buf), V{});
 }
 
@@ -931,8 +906,7 @@ struct FakeQuery {
 }  // namespace
 
 TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
-  const auto& p = GetParam();
-  FmArb* a = create("QUERY", p);
+  FmArb* a = create("QUERY");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("R1", 1)));
   FakeQuery::attaches = FakeQuery::detaches = FakeQuery::closes = FakeQuery::reads = 0;
@@ -984,8 +958,7 @@ TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
 }
 
 TEST_P(FmContract, KeyBytesPastAShortRecordAreZero) {
-  const auto& p = GetParam();
-  FmArb* a = create("SHORT", p, 1);
+  FmArb* a = create("SHORT", 1);
   ASSERT_NE(a, nullptr);
   // 12 bytes: the code and half of the number; the buffer beyond holds a
   // group and a sequence that are not part of the record.
@@ -1019,17 +992,16 @@ TEST_P(FmContract, KeyBytesPastAShortRecordAreZero) {
 }
 
 TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
-  const auto& p = GetParam();
-  FmFdb f = describe("STAMP", p);
+  FmFdb f = describe("STAMP");
   f.stamp[0] = 11;
   f.stamp[1] = 22;
-  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << f.status;
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(), 15, 15)) << f.status;
   ASSERT_TRUE(FM_CLOSE(f.handle.get(), 0));
   auto open_with = [&](uint32_t s0, uint32_t s1, uint32_t extra) -> uint32_t {
-    FmFdb o = describe("STAMP", p);
+    FmFdb o = describe("STAMP");
     o.stamp[0] = s0;
     o.stamp[1] = s1;
-    if (!FM_OPEN(&o, com.depth, opts(p) | extra, 15, 15)) return o.status;
+    if (!FM_OPEN(&o, com.depth, opts() | extra, 15, 15)) return o.status;
     EXPECT_EQ(o.handle->file->fdb.stamp[1].get(), 22u);  // the file's own stamp
     FM_CLOSE(o.handle.get(), 0);
     return 0;
@@ -1043,16 +1015,15 @@ TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
 }
 
 TEST_P(FmContract, CloseOptionsScratchOrKeepTheFile) {
-  const auto& p = GetParam();
   auto exists = [&](const char* name) {
-    FmFdb l = describe(name, p);
+    FmFdb l = describe(name);
     return fm_locate(&l) == 1;
   };
   auto reopen = [&](const char* name) -> FmArb* {
-    FmFdb o = describe(name, p);
-    return FM_OPEN(&o, com.depth, opts(p), 15, 15) ? o.handle.get() : nullptr;
+    FmFdb o = describe(name);
+    return FM_OPEN(&o, com.depth, opts(), 15, 15) ? o.handle.get() : nullptr;
   };
-  FmArb* a = create("KEEP", p);
+  FmArb* a = create("KEEP");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("K", 1)));
   ASSERT_TRUE(FM_CLOSE(a, FM_CL_KEEP));
@@ -1075,22 +1046,19 @@ TEST_P(FmContract, CloseOptionsScratchOrKeepTheFile) {
   // The last close with 512 or 1536 scratches it.
   ASSERT_TRUE(FM_CLOSE(a, FM_CL_SCRATCH));
   EXPECT_FALSE(exists("KEEP"));
-  ASSERT_NE(a = create("WORK", p), nullptr);
+  ASSERT_NE(a = create("WORK"), nullptr);
   ASSERT_TRUE(FM_CLOSE(a, FM_CL_SCRATCH | FM_CL_KEEP));
   EXPECT_FALSE(exists("WORK"));
   EXPECT_EQ(fm_open_count(), 0u);
 }
 
 TEST_P(FmContract, AClosedHandleAnswersEveryCallWith200480) {
-  const auto& p = GetParam();
-  FmArb* a = create("CLOSED", p);
+  FmArb* a = create("CLOSED");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("C", 1)));
   FmFdb sf;
-  INIT_FDB(&sf, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
-  INIT_DB_PATH(&sf, "TST", "TAP", "01", "SEQ", FM_PT_SESS);
-  ASSERT_TRUE(FM_CREATE(&sf, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << sf.status;
-  FmArb* seq = sf.handle.get();
+  FmArb* seq = create_seq("SEQ", &sf);
+  ASSERT_NE(seq, nullptr);
   uint8_t* buf = alloc(kLen);
   uint8_t* key = alloc(10);
   ASSERT_TRUE(FM_CLOSE(a, 0));
@@ -1133,8 +1101,7 @@ TEST_P(FmContract, AClosedHandleAnswersEveryCallWith200480) {
 }
 
 TEST_P(FmContract, MoreBadInputGetsAStatus) {
-  const auto& p = GetParam();
-  FmArb* a = create("BADMORE", p);
+  FmArb* a = create("BADMORE");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("R", 1, "", 0, "before")));
   uint8_t* buf = alloc(kLen + 16);
@@ -1159,10 +1126,8 @@ TEST_P(FmContract, MoreBadInputGetsAStatus) {
   a->rec_len = 0;
   uint8_t* look = alloc(kLen);
   ASSERT_TRUE(read_eq(a, 0, Rec("R"), look));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(look) + 24, 6), "before");
-  a->rec.set(buf);
-  a->op = 0;
-  EXPECT_TRUE(fm_rewrite(a)) << a->status;
+  EXPECT_EQ(payload(look, 6), "before");
+  EXPECT_TRUE(rewrite(a, buf)) << a->status;
   // Key compares that cannot be made.
   uint8_t* k = alloc(32);
   std::memcpy(k, "R         ", 10);
@@ -1213,41 +1178,38 @@ TEST_P(FmContract, MoreBadInputGetsAStatus) {
   // Descriptors no back end can keep: a binary segment of more than 8 bytes,
   // no record length, a record longer than 32,767 bytes, more than 17 keys.
   auto refused = [&](FmFdb f, const char* what) {
-    EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << what;
+    EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, opts(), 15, 15)) << what;
     EXPECT_EQ(f.status, FM_ST_SYS) << what;
     FmFdb l = f;
     EXPECT_FALSE(fm_locate(&l)) << what;
   };
-  FmFdb wide = describe("WIDE", p);
+  FmFdb wide = describe("WIDE");
   wide.kdb->segs.get()[0].type = FM_SEG_BINARY;  // key 0: 10 bytes, binary
   refused(wide, "binary 10");
-  FmFdb none = describe("NOLEN", p);
+  FmFdb none = describe("NOLEN");
   none.rec_len = 0;
   refused(none, "length 0");
-  FmFdb huge = describe("HUGE", p);
+  FmFdb huge = describe("HUGE");
   huge.rec_len = FM_MAX_REC + 1;
   refused(huge, "length 32768");
   auto* many = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * 18));
-  for (int i = 0; i < 18; ++i) many[i] = describe("X", p).kdb.get()[0];
-  FmFdb lots = describe("LOTS", p);
+  for (int i = 0; i < 18; ++i) many[i] = describe("X").kdb.get()[0];
+  FmFdb lots = describe("LOTS");
   lots.kdb.set(many);
   lots.key_count = 18;
   refused(lots, "18 keys");
 }
 
 TEST_P(FmContract, NullKeysAreLeftOutOfLaterKeysOnly) {
-  const auto& p = GetParam();
   // Null suppression asked of every key, and a key-number byte that is not
   // the key's place: the first key still holds every record.
-  FmFdb f = describe("NULLS", p);
+  FmFdb f = describe("NULLS");
   FmKdb* k = f.kdb.get();
   for (int i = 0; i < 3; ++i) k[i].flags = uint8_t(k[i].flags | FM_KEY_NULL_SUPP);
   k[0].key_no = 5;
-  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(p), 15, 15)) << f.status << la_cur_sys_err();
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(), 15, 15)) << f.status << la_cur_sys_err();
   FmArb* a = f.handle.get();
-  ASSERT_TRUE(write(a, Rec("", 0)));
-  ASSERT_TRUE(write(a, Rec("X", 0, "G", 1)));
-  ASSERT_TRUE(write(a, Rec("Y", 3)));
+  ASSERT_TRUE(write_all(a, {Rec("", 0), Rec("X", 0, "G", 1), Rec("Y", 3)}));
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(a, 0, buf), (V{"", "X", "Y"}));
   EXPECT_EQ(read_all(a, 1, buf), (V{"Y"}));
@@ -1256,18 +1218,16 @@ TEST_P(FmContract, NullKeysAreLeftOutOfLaterKeysOnly) {
   EXPECT_EQ(code_of(buf), "");
   // Reopened by its own description, it is the same file.
   ASSERT_TRUE(FM_CLOSE(a, 0));
-  FmFdb o = describe("NULLS", p);
+  FmFdb o = describe("NULLS");
   std::memcpy(static_cast<void*>(o.kdb.get()), k, 3 * sizeof(FmKdb));
-  ASSERT_TRUE(FM_OPEN(&o, com.depth, opts(p), 15, 15)) << o.status;
+  ASSERT_TRUE(FM_OPEN(&o, com.depth, opts(), 15, 15)) << o.status;
   EXPECT_EQ(read_all(o.handle.get(), 1, buf), (V{"Y"}));
 }
 
 TEST_P(FmContract, AttachCanLeaveTheStreamInASlot) {
-  const auto& p = GetParam();
-  FmArb* a = create("SLOT", p);
+  FmArb* a = create("SLOT");
   ASSERT_NE(a, nullptr);
-  ASSERT_TRUE(write(a, Rec("S1", 1)));
-  ASSERT_TRUE(write(a, Rec("S2", 2)));
+  ASSERT_TRUE(write_all(a, {Rec("S1", 1), Rec("S2", 2)}));
   FmArb* out = a;
   FmArb* s = FM_ATTACH(a, &out, com.depth);
   ASSERT_NE(s, nullptr);
@@ -1282,20 +1242,19 @@ TEST_P(FmContract, AttachCanLeaveTheStreamInASlot) {
 }
 
 TEST_P(FmContract, AFileOpenedForAPoolBelongsToThePoolsScope) {
-  const auto& p = GetParam();
-  FmArb* a = create("POOLED", p);
+  FmArb* a = create("POOLED");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("P", 1)));
   FmArb* kept = nullptr;
   FmArb* gone = nullptr;
   mark(5, [&] {
-    FmFdb f = describe("POOLED", p);
+    FmFdb f = describe("POOLED");
     f.pool = g_pool;  // a pool of the outer scope
-    ASSERT_TRUE(FM_OPEN(&f, com.depth, opts(p) | FM_OPT_MEMORY, 15, 15)) << f.status;
+    ASSERT_TRUE(FM_OPEN(&f, com.depth, opts() | FM_OPT_MEMORY, 15, 15)) << f.status;
     kept = f.handle.get();
     EXPECT_EQ(f.scope, 0);
-    FmFdb g = describe("POOLED", p);
-    ASSERT_TRUE(FM_OPEN(&g, com.depth, opts(p), 15, 15)) << g.status;
+    FmFdb g = describe("POOLED");
+    ASSERT_TRUE(FM_OPEN(&g, com.depth, opts(), 15, 15)) << g.status;
     gone = g.handle.get();
   });
   EXPECT_FALSE(fm_release(gone));
@@ -1308,11 +1267,9 @@ TEST_P(FmContract, AFileOpenedForAPoolBelongsToThePoolsScope) {
 // rewrite or delete acts on: both are refused with "no record held" and
 // nothing changes.
 TEST_P(FmContract, ARefusedHoldChangesNothing) {
-  const auto& p = GetParam();
-  FmArb* a = create("REFUSED", p);
+  FmArb* a = create("REFUSED");
   ASSERT_NE(a, nullptr);
-  ASSERT_TRUE(write(a, Rec("R1", 1, "", 0, "one")));
-  ASSERT_TRUE(write(a, Rec("R2", 2, "", 0, "two")));
+  ASSERT_TRUE(write_all(a, {Rec("R1", 1, "", 0, "one"), Rec("R2", 2, "", 0, "two")}));
   uint8_t* buf = alloc(kLen);
   uint8_t* buf2 = alloc(kLen);
   FmArb* b = FM_ATTACH(a, nullptr, com.depth);
@@ -1323,9 +1280,7 @@ TEST_P(FmContract, ARefusedHoldChangesNothing) {
   EXPECT_EQ(a->status, FM_ST_HELD_SELF);
   EXPECT_EQ(code_of(buf), "R2");  // delivered all the same
   std::memcpy(buf + 24, "changed", 7);
-  a->rec.set(buf);
-  a->op = 0;
-  EXPECT_FALSE(fm_rewrite(a));
+  EXPECT_FALSE(rewrite(a, buf));
   EXPECT_EQ(a->status, FM_ST_NOT_HELD);
   EXPECT_FALSE(fm_del(a));
   EXPECT_EQ(a->status, FM_ST_NOT_HELD);
@@ -1335,9 +1290,9 @@ TEST_P(FmContract, ARefusedHoldChangesNothing) {
   uint8_t* cb = alloc(kLen);
   EXPECT_EQ(read_all(c, 0, cb), (V{"R1", "R2"}));
   ASSERT_TRUE(read_eq(c, 0, Rec("R1"), cb));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(cb) + 24, 3), "one");
+  EXPECT_EQ(payload(cb, 3), "one");
   ASSERT_TRUE(read_eq(c, 0, Rec("R2"), cb));
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(cb) + 24, 3), "two");
+  EXPECT_EQ(payload(cb, 3), "two");
   // The earlier hold still keeps others off R1 until released.
   EXPECT_FALSE(read_eq(c, 0, Rec("R1"), cb, FM_OP_EQUAL | FM_OP_HOLD));
   EXPECT_EQ(c->status, FM_ST_HELD_SELF);
@@ -1353,23 +1308,10 @@ TEST_P(FmContract, ARefusedHoldChangesNothing) {
 // A hold read through a stream whose key range rejects the record answers
 // "not found" (or the end of the range) and holds nothing.
 TEST_P(FmContract, ARecordOutsideTheRangeIsNotLeftHeld) {
-  const auto& p = GetParam();
-  FmArb* a = create("OUTSIDE", p);
+  FmArb* a = create("OUTSIDE");
   ASSERT_NE(a, nullptr);
   for (const char* c : {"A1", "B1", "B2", "C1"}) ASSERT_TRUE(write(a, Rec(c, 1)));
-  auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
-  std::memset(static_cast<void*>(r), 0, sizeof *r);
-  r->head.type = FM_SCB_RANGE;
-  r->key_no = 0;
-  r->lo_len = 2;
-  r->hi_len = 2;
-  uint8_t* lo = alloc(4);
-  uint8_t* hi = alloc(4);
-  std::memcpy(lo, "B1", 2);
-  std::memcpy(hi, "B2", 2);
-  r->lo_key.set(lo);
-  r->hi_key.set(hi);
-  FmArb* s = FM_ATTACH(a, &r->head, com.depth);
+  FmArb* s = FM_ATTACH(a, range_scb("B1", 0, "B2", 0), com.depth);
   ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
   uint8_t* buf = alloc(kLen);
   uint8_t* buf2 = alloc(kLen);
@@ -1399,19 +1341,10 @@ int unwinding_post_read(FmArb*) { throw ScopeUnwind{int(CompletionCode::Signal),
 
 // Handle fields changed for an inner call go back when the call unwinds.
 TEST_P(FmContract, HandleFieldsComeBackWhenACallUnwinds) {
-  const auto& p = GetParam();
-  FmArb* a = create("UNWIND", p);
+  FmArb* a = create("UNWIND");
   ASSERT_NE(a, nullptr);
   for (const char* c : {"A1", "B1", "B2", "C1"}) ASSERT_TRUE(write(a, Rec(c, 1)));
-  auto* r = reinterpret_cast<FmScbRange*>(alloc(sizeof(FmScbRange)));
-  std::memset(static_cast<void*>(r), 0, sizeof *r);
-  r->head.type = FM_SCB_RANGE;
-  r->key_no = 0;
-  r->lo_len = 2;
-  uint8_t* lo = alloc(4);
-  std::memcpy(lo, "B1", 2);
-  r->lo_key.set(lo);
-  FmArb* s = FM_ATTACH(a, &r->head, com.depth);
+  FmArb* s = FM_ATTACH(a, range_scb("B1", 0, "", 0), com.depth);
   ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
   uint8_t* buf = alloc(kLen);
   uint8_t* key = alloc(4);
