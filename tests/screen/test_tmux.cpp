@@ -38,16 +38,26 @@ std::string sanitizer_env() {
   return e;
 }
 
-// A data directory with the default keymaps, made by the documented step.
+// The engine's bootstrap of a data directory (the documented step); its exit status.
+int bootstrap(const std::string& data) {
+  int rc = 0;
+  sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
+         " -b >/dev/null 2>&1",
+     &rc);
+  return rc;
+}
+
+// A data directory with the default keymaps.
 std::string make_data_dir(const std::string& root) {
   std::string data = root + "/data";
   mkdir(data.c_str(), 0777);
-  int rc = 0;
-  sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
-          " -b >/dev/null 2>&1",
-      &rc);
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(bootstrap(data), 0);
   return data;
+}
+
+// Whether any line of a screen holds part.
+bool any_line(const std::vector<std::string>& s, const std::string& part) {
+  return std::any_of(s.begin(), s.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
 }
 
 class Tmux {
@@ -103,6 +113,17 @@ class Tmux {
   }
   // Sends the key that ends the program.
   void finish(const std::string& k) { tmux("send-keys " + q(k)); }
+  // Ends the program with k and expects it to end well.
+  void quit(const std::string& k = "F3") {
+    finish(k);
+    EXPECT_EQ(exit_code(), 0);
+  }
+  // Resizes the terminal; true once the program has taken it (one wait more).
+  bool resize(int x, int y) {
+    int n = wait_count();
+    tmux("resize-window -x " + std::to_string(x) + " -y " + std::to_string(y));
+    return waits(n + 1);
+  }
   // Sends keys at once (a person typing fast); expect that many waits.
   void burst(std::initializer_list<std::string> ks) {
     int n = wait_count();
@@ -137,10 +158,12 @@ class Tmux {
   std::string row_when(int r, const std::string& part) {
     return screen_when([&](const auto& s) { return s[size_t(r - 1)].find(part) != std::string::npos; })[size_t(r - 1)];
   }
-  std::pair<int, int> cursor_when(std::pair<int, int> want) {
-    std::pair<int, int> c;
-    for (int i = 0; i < 300 && (c = cursor()) != want; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return c;
+  // Whether the cursor comes to row r, column c (1-based) within about three seconds.
+  ::testing::AssertionResult cursor_at(int r, int c) {
+    std::pair<int, int> at, want{r, c};
+    for (int i = 0; i < 300 && (at = cursor()) != want; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (at == want) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "cursor at " << at.first << "," << at.second << ", not " << r << "," << c;
   }
   std::pair<int, int> cursor() {
     std::istringstream in(tmux("display -p '#{cursor_x} #{cursor_y}'"));
@@ -237,12 +260,11 @@ TEST_P(Terminal, WindowsArePlacedAndOverlapped) {
   EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
   EXPECT_EQ(s[23].substr(0, 19), "Welcome to the demo");
   EXPECT_NE(s[23].find("(+1)"), std::string::npos);
-  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));  // on the Name field
+  EXPECT_TRUE(t.cursor_at(9, 30));  // on the Name field
   // The pending-message key shows the next message.
   t.keys({"F12"});
   EXPECT_EQ(t.row_when(24, "WARNING").substr(0, 26), "WARNING - a second message");
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
   EXPECT_TRUE(t.out_has("end"));
 }
 
@@ -261,8 +283,7 @@ TEST_P(Terminal, EditedFieldComesBack) {
   t.burst({"BTab", "End", "\u00e9", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[JMXYTH\xe9             ] code=[XY    ]"));
   EXPECT_EQ(cols(t.row_when(9, "JMXYTH\u00e9"), 30, 7), "JMXYTH\u00e9");
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, AttributeChangeShows) {
@@ -286,8 +307,7 @@ TEST_P(Terminal, AttributeChangeShows) {
   t.keys({"F2"});
   ASSERT_TRUE(t.out_has("attr off"));
   EXPECT_EQ(sgr_before(false).find('7'), std::string::npos);
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, KeysGiveTheirOptionCodes) {
@@ -295,16 +315,15 @@ TEST_P(Terminal, KeysGiveTheirOptionCodes) {
   ASSERT_TRUE(t.waits(1));
   t.keys({"F1", "F2", "F4", "F5", "F6", "F7", "F8", "F9", "F10", "F11", "Enter", "PPage", "NPage", "Escape"});
   // Arrows move the cursor; digits typed off the fields are a numbered option.
-  auto before = t.cursor_when({9, 30});
+  ASSERT_TRUE(t.cursor_at(9, 30));
   t.keys({"Up", "Up", "Left"});
-  EXPECT_EQ(t.cursor_when({before.first - 2, before.second - 1}), std::make_pair(before.first - 2, before.second - 1));
+  EXPECT_TRUE(t.cursor_at(7, 29));
   t.keys({"Right", "Down"});
-  EXPECT_EQ(t.cursor_when({before.first - 1, before.second}), std::make_pair(before.first - 1, before.second));
+  EXPECT_TRUE(t.cursor_at(8, 30));
   t.keys({"Up", "1", "2"});
   EXPECT_NE(t.row_when(24, "Option: 12").find("Option: 12"), std::string::npos);
   t.keys({"Enter", "C-c"});
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
   std::string want;
   for (int c : {276, 280, 257, 265, 266, 267, 268, 259, 278, 260, 304, 322, 323, 278, 12, 278, 274})
     want += "option " + std::to_string(c) + "\n";
@@ -315,25 +334,19 @@ TEST_P(Terminal, SystemErrorWindowAndBadInput) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
   t.keys({"F1"});
-  auto has_box = [](const auto& x) {
-    for (auto& l : x)
-      if (l.find("SYSTEM ERROR") != std::string::npos) return true;
-    return false;
-  };
+  auto has_box = [](const auto& x) { return any_line(x, "SYSTEM ERROR"); };
   auto s = t.screen_when(has_box);
-  bool shown = false;
-  for (auto& l : s) shown = shown || l.find("SYSTEM ERROR") != std::string::npos;
-  EXPECT_TRUE(shown);
+  EXPECT_TRUE(has_box(s));
   // The cursor waits after the question, not somewhere inside the box.
   int qrow = 0;
   for (size_t i = 0; i < s.size(); ++i)
     if (s[i].find("to cancel") != std::string::npos) qrow = int(i) + 1;
   ASSERT_GT(qrow, 0);
   std::pair<int, int> after{qrow, col_of(s[size_t(qrow - 1)], "to cancel") + 9};
-  EXPECT_EQ(t.cursor_when(after), after);
+  EXPECT_TRUE(t.cursor_at(after.first, after.second));
   t.keys({"c"});
   EXPECT_TRUE(t.out_has("syserr continue"));
-  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));  // back on the field
+  EXPECT_TRUE(t.cursor_at(9, 30));  // back on the field
   for (auto& l : t.screen_when([&](const auto& x) { return !has_box(x); }))
     EXPECT_EQ(l.find("SYSTEM ERROR"), std::string::npos);
   t.keys({"F1", "Escape"});
@@ -353,24 +366,20 @@ TEST_P(Terminal, SystemErrorWindowAndBadInput) {
   EXPECT_TRUE(t.waits(n + 2));
   t.keys({"Enter"});
   EXPECT_TRUE(t.out_has("enter name=[SMITH               ] code=[AB12  ]"));
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, ResizeRecentresWindows) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
-  int n = t.wait_count();
-  t.tmux("resize-window -x 100 -y 30");
-  ASSERT_TRUE(t.waits(n + 1));
+  ASSERT_TRUE(t.resize(100, 30));
   auto s = t.screen_when([](const auto& x) { return x[28].find("STATUS") != std::string::npos; });
   // 28 rows of area: the form's top row (28 - 8) / 2 + 1 = 11, column 31.
   EXPECT_EQ(cols(s[10], 31, 1), "\u250c");
   EXPECT_EQ(cols(s[11], 31, 14), "\u2502 Name:  SMITH");
   EXPECT_EQ(s[28].substr(0, 12), "STATUS: demo");
   EXPECT_EQ(cols(s[25], 81, 12), "BOTTOM RIGHT");
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, TypingPastAFullFieldKeepsWhatFits) {
@@ -387,8 +396,7 @@ TEST_P(Terminal, TypingPastAFullFieldKeepsWhatFits) {
   // A move of the cursor lets the last place be typed over again.
   t.burst({"Left", "x", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[Hello World this ix ] code=[AB12  ]"));
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, NumericKeypadTypesAndEnters) {
@@ -399,8 +407,7 @@ TEST_P(Terminal, NumericKeypadTypesAndEnters) {
   t.burst({"Home", "KP1", "KP2", "KP.", "KP5", "KP-", "KP+", "KPEnter"});
   EXPECT_TRUE(t.out_has("enter name=[12.5-+              ] code=[AB12  ]"));
   EXPECT_EQ(cols(t.row_when(9, "12.5-+"), 30, 6), "12.5-+");
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, AltKeysNeitherCancelNorType) {
@@ -410,8 +417,7 @@ TEST_P(Terminal, AltKeysNeitherCancelNorType) {
   // keymap does not know (a bell), not CANCEL followed by typing or ENTER.
   t.keys({"End", "M-a", "M-Enter", "M-x", "Enter"});
   EXPECT_EQ(cols(t.row_when(9, "SMITH"), 30, 6), "SMITH ");
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
   EXPECT_EQ(t.out(), "option 304\noption 274\n");
 }
 
@@ -419,19 +425,16 @@ TEST_P(Terminal, SmallerTerminalKeepsCursorAndStatusLine) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
   t.keys({"Right", "Right"});
-  int n = t.wait_count();
-  t.tmux("resize-window -x 50 -y 12");
-  ASSERT_TRUE(t.waits(n + 1));
+  ASSERT_TRUE(t.resize(50, 12));
   // 10 rows of area: the form at row 2, column 6; the cursor stays on the
   // third character of the Name field; the status line stays on row 11.
   auto s = t.screen_when([](const auto& x) { return x[10].find("STATUS") != std::string::npos; });
   EXPECT_EQ(cols(s[2], 6, 14), "\u2502 Name:  SMITH");
   EXPECT_EQ(s[10].substr(0, 12), "STATUS: demo");
-  EXPECT_EQ(t.cursor_when({3, 17}), std::make_pair(3, 17));
+  EXPECT_TRUE(t.cursor_at(3, 17));
   t.burst({"x", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[SMxTH               ] code=[AB12  ]"));
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, TallWindowLeavesTheStatusLineWhole) {
@@ -448,13 +451,12 @@ TEST_P(Terminal, TallWindowLeavesTheStatusLineWhole) {
   EXPECT_EQ(s[23].find("TALL"), std::string::npos);
   // Tab to its field on row 25 pans the view; typing goes there.
   t.keys({"Tab", "Tab"});
-  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  EXPECT_TRUE(t.cursor_at(22, 54));
   s = t.screen_when([](const auto& x) { return x[21].find("TALL 25") != std::string::npos; });
   EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
   t.burst({"a", "b", "c", "Enter"});
   EXPECT_TRUE(t.out_has("tall=[abc     ]"));
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
@@ -470,11 +472,10 @@ TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
   for (auto& l : s) EXPECT_EQ(l.find("SHELL OUTPUT"), std::string::npos);
   EXPECT_EQ(cols(s[8], 21, 14), "\u2502 Name:  SMITH");
   EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
-  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));
+  EXPECT_TRUE(t.cursor_at(9, 30));
   t.burst({"Tab", "End", "Z", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[SMITH               ] code=[AB12Z ]"));
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 // The row of the demo's tall window that a screen line shows, 0 when none.
@@ -489,19 +490,18 @@ TEST_P(Terminal, CursorStaysInTheApplicationArea) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
   for (int i = 0; i < 16; ++i) t.keys({"Down"});
-  EXPECT_EQ(t.cursor_when({22, 30}), std::make_pair(22, 30));
+  EXPECT_TRUE(t.cursor_at(22, 30));
   auto s = t.screen();
   EXPECT_EQ(cols(s[7], 21, 1), "\u250c");  // the form has not moved
   EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
   t.keys({"Up"});
-  EXPECT_EQ(t.cursor_when({21, 30}), std::make_pair(21, 30));
+  EXPECT_TRUE(t.cursor_at(21, 30));
   // Back on the Name field, typing reaches it.
   for (int i = 0; i < 12; ++i) t.keys({"Up"});
-  EXPECT_EQ(t.cursor_when({9, 30}), std::make_pair(9, 30));
+  EXPECT_TRUE(t.cursor_at(9, 30));
   t.burst({"x", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[xMITH               ] code=[AB12  ]"));
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 // A pan keeps the field the cursor is on in view: PAN HOME from a field low
@@ -513,7 +513,7 @@ TEST_P(Terminal, PanningKeepsTheCursorsFieldInView) {
   t.keys({"F5"});
   ASSERT_TRUE(t.out_has("tall on"));
   t.keys({"Tab", "Tab"});
-  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  EXPECT_TRUE(t.cursor_at(22, 54));
   t.keys({"S-Home", "S-Up", "S-Up"});
   auto c = t.cursor();
   EXPECT_LE(c.first, 22);
@@ -529,8 +529,7 @@ TEST_P(Terminal, PanningKeepsTheCursorsFieldInView) {
   c = t.cursor();
   EXPECT_GE(c.first, 1);
   EXPECT_LE(c.first, 22);
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 // A terminal made smaller and then larger again shows what it showed: the
@@ -541,33 +540,35 @@ TEST_P(Terminal, ResizeReclampsThePan) {
   t.keys({"F5"});
   ASSERT_TRUE(t.out_has("tall on"));
   t.keys({"Tab", "Tab"});
-  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
-  int n = t.wait_count();
-  t.tmux("resize-window -x 80 -y 12");
-  ASSERT_TRUE(t.waits(n + 1));
-  EXPECT_EQ(t.cursor_when({10, 54}), std::make_pair(10, 54));
-  n = t.wait_count();
-  t.tmux("resize-window -x 80 -y 24");
-  ASSERT_TRUE(t.waits(n + 1));
+  EXPECT_TRUE(t.cursor_at(22, 54));
+  ASSERT_TRUE(t.resize(80, 12));
+  EXPECT_TRUE(t.cursor_at(10, 54));
+  ASSERT_TRUE(t.resize(80, 24));
   auto s = t.screen_when([](const auto& x) { return x[21].find("TALL 25") != std::string::npos; });
   EXPECT_EQ(cols(s[21], 45, 7), "TALL 25");
   EXPECT_EQ(tall_row(s[0]), 4) << s[0];
-  EXPECT_EQ(t.cursor_when({22, 54}), std::make_pair(22, 54));
+  EXPECT_TRUE(t.cursor_at(22, 54));
   // Larger than everything: no pan at all.
-  n = t.wait_count();
-  t.tmux("resize-window -x 80 -y 40");
-  ASSERT_TRUE(t.waits(n + 1));
+  ASSERT_TRUE(t.resize(80, 40));
   s = t.screen_when([](const auto& x) { return tall_row(x[0]) == 1; });
   EXPECT_EQ(tall_row(s[0]), 1) << s[0];
-  EXPECT_EQ(t.cursor_when({25, 54}), std::make_pair(25, 54));
+  EXPECT_TRUE(t.cursor_at(25, 54));
   t.burst({"z", "Enter"});
   EXPECT_TRUE(t.out_has("tall=[z       ]"));
-  t.finish("F3");
-  EXPECT_EQ(t.exit_code(), 0);
+  t.quit();
 }
 
 INSTANTIATE_TEST_SUITE_P(Tmux, Terminal, ::testing::ValuesIn(kTerms),
                          [](const auto& info) { return std::string(info.param[0] == 'x' ? "xterm" : "tmux256"); });
+
+// Looks up the stored xterm keymap of a user ("" for every user) in a data directory.
+int find_keymap(const std::string& data, const std::string& user, Keymap* km, std::string* why) {
+  auto store = km_dir_store(data);
+  km_set_store(store.get());
+  int rc = km_find("xterm", user, km, why);
+  km_set_store(nullptr);
+  return rc;
+}
 
 std::string login() {
   passwd* pw = getpwuid(getuid());
@@ -624,13 +625,10 @@ TEST(TerminalKeymap, UtilityRecordsAndStoresKeys) {
   EXPECT_NE(t.row_when(4, "Save").find("Save this keymap?"), std::string::npos);
   t.tmux("send-keys y");
   ASSERT_EQ(t.exit_code(), 0);
-  auto store = km_dir_store(t.data());
-  km_set_store(store.get());
   Keymap km;
   std::string why;
-  EXPECT_EQ(km_find("xterm", "", &km, &why), 0);  // your keymap, not everybody's
-  ASSERT_EQ(km_find("xterm", login(), &km, &why), 1) << why;
-  km_set_store(nullptr);
+  EXPECT_EQ(find_keymap(t.data(), "", &km, &why), 0);  // your keymap, not everybody's
+  ASSERT_EQ(find_keymap(t.data(), login(), &km, &why), 1) << why;
   EXPECT_TRUE(km.recorded);
   EXPECT_EQ(km.trie.size(), 4u);
   EXPECT_EQ(km.trie.find_code(304)->seq, "\r");
@@ -672,14 +670,7 @@ TEST(TerminalKeymap, UtilitySuspendsOnCtrlZ) {
   ASSERT_TRUE(t.waits(1));
   t.keys({"Enter"});
   t.tmux("send-keys C-z");
-  auto s = t.screen_when([](const auto& x) {
-    for (const auto& l : x)
-      if (l.find("Stopped") != std::string::npos) return true;
-    return false;
-  });
-  bool stopped = false;
-  for (const auto& l : s) stopped = stopped || l.find("Stopped") != std::string::npos;
-  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(any_line(t.screen_when([](const auto& x) { return any_line(x, "Stopped"); }), "Stopped"));
   t.tmux("send-keys fg Enter");
   ASSERT_TRUE(t.waits(3));
   EXPECT_NE(t.row_when(10, "Function 2").find("Function 2 of 42"), std::string::npos) << t.row(10);
@@ -696,17 +687,10 @@ TEST(TerminalKeymap, BootstrapKeepsAKeymapRecordedForEveryUser) {
   t.keys({"F3", "C-d"});
   t.finish("y");
   ASSERT_EQ(t.exit_code(), 0);
-  int rc = 0;
-  sh("env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(t.data()) + " " + q(QUVO_BINARY) +
-          " -b >/dev/null 2>&1",
-      &rc);
-  EXPECT_NE(rc, 0);
-  auto store = km_dir_store(t.data());
-  km_set_store(store.get());
+  EXPECT_NE(bootstrap(t.data()), 0);
   Keymap km;
   std::string why;
-  ASSERT_EQ(km_find("xterm", "", &km, &why), 1) << why;
-  km_set_store(nullptr);
+  ASSERT_EQ(find_keymap(t.data(), "", &km, &why), 1) << why;
   EXPECT_TRUE(km.recorded);
   int node = 0;
   for (char c : std::string("\x1bOR")) node = km.trie.step(node, uint8_t(c));
