@@ -9,6 +9,7 @@
 #include "files/unixio.h"
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -75,6 +76,27 @@ class Wm : public ::testing::Test {
     sb->flags = flags;
     return wm_show(sb, q);
   }
+  // The status line window on a surface, showing "STATUS LINE".
+  void status_line(uint32_t surface) {
+    WmWnd st;
+    INIT_WND(&st, 3, 0, 1, 1, 80, 0);
+    ASSERT_NE(wm_attach(&st, surface, 0), 0u);
+    wm_write_reg(st.region, "STATUS LINE");
+  }
+  // An input field of len columns at row, col of a region, showing buf.
+  void input_field(WmHandle reg, int row, int col, char* buf, int len) {
+    WmItem it = item(row, col, buf, len);
+    WmChr c;
+    CHR_PREP(&c);
+    c.row = row;
+    SET_CHR(&c, col, len);
+    c.attr = wa::kInput;
+    ASSERT_EQ(wm_upd_reg(reg, {&it, 1}, {&c, 1}), 1);
+  }
+  // Whether a line of seen holds part.
+  static bool seen_any(const std::vector<std::string>& seen, const std::string& part) {
+    return std::any_of(seen.begin(), seen.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+  }
   WmShow sb_at(WmHandle reg, int row, int col) {
     WmShow sb{};
     sb.region = reg;
@@ -133,10 +155,7 @@ TEST_F(Wm, WindowThatDoesNotFitIsRefused) {
   // With panning it lies beyond the terminal; the application area views
   // it, and the status line and the message line stay whole.
   com.panning = 1;
-  WmWnd st;
-  INIT_WND(&st, 3, 0, 1, 1, 80, 0);
-  ASSERT_NE(wm_attach(&st, com.status_surface.get(), 0), 0u);
-  wm_write_reg(st.region, "STATUS LINE");
+  status_line(com.status_surface.get());
   INIT_WND(&w, 0, 20, 1, 10, 100, 0);
   WmHandle h = wm_attach(&w, srf, 0);
   ASSERT_NE(h, 0u);
@@ -156,20 +175,11 @@ TEST_F(Wm, WindowThatDoesNotFitIsRefused) {
 // pans the view instead of landing on the status line, and typing goes into
 // the field that shows under the cursor.
 TEST_F(Wm, TallWindowPansAboveTheStatusLine) {
-  WmWnd st;
-  INIT_WND(&st, 3, 0, 1, 1, 80, 0);
-  ASSERT_NE(wm_attach(&st, com.status_surface.get(), 0), 0u);
-  wm_write_reg(st.region, "STATUS LINE");
+  status_line(com.status_surface.get());
   WmHandle reg;
   WmHandle w = window(1, 1, 30, 20, &reg, ".");
   char* f23 = text("          ");
-  WmItem it = item(23, 1, f23, 10);
-  WmChr c;
-  CHR_PREP(&c);
-  c.row = 23;
-  SET_CHR(&c, 1, 10);
-  c.attr = wa::kInput;
-  ASSERT_EQ(wm_upd_reg(reg, {&it, 1}, {&c, 1}), 1);
+  input_field(reg, 23, 1, f23, 10);
   wm_actv(w);
   term.key(kDown);
   term.type("Z");
@@ -623,12 +633,8 @@ TEST_F(Wm, SystemErrorWindowAsksContinueOrCancel) {
   term.type("c");
   std::snprintf(ut_dbg, sizeof ut_dbg, "something went wrong");
   os_sys_err("TEST.C", 42);  // answered Continue: returns
-  bool shown = false;
-  for (auto& l : seen) shown = shown || l.find("SYSTEM ERROR") != std::string::npos;
-  EXPECT_TRUE(shown);
-  bool text = false;
-  for (auto& l : seen) text = text || l.find("something went wrong") != std::string::npos;
-  EXPECT_TRUE(text);
+  EXPECT_TRUE(seen_any(seen, "SYSTEM ERROR"));
+  EXPECT_TRUE(seen_any(seen, "something went wrong"));
   WmShow sb{};
   show(&sb, wmshow::kDraw);
   for (int r = 1; r <= 24; ++r) EXPECT_EQ(term.row(r).find("SYSTEM ERROR"), std::string::npos);
@@ -822,18 +828,9 @@ TEST_F(Wm, SmallerTerminalKeepsTheCursorInItsFieldAndTheStatusLine) {
   WmHandle reg;
   WmHandle w = window(0, 0, 5, 40, &reg, ".");
   char* t = text("HELLO     ");
-  WmItem it = item(3, 5, t, 10);
-  WmChr c;
-  CHR_PREP(&c);
-  c.row = 3;
-  SET_CHR(&c, 5, 10);
-  c.attr = wa::kInput;
-  ASSERT_EQ(wm_upd_reg(reg, {&it, 1}, {&c, 1}), 1);
+  input_field(reg, 3, 5, t, 10);
   wm_actv(w);
-  WmWnd s;
-  INIT_WND(&s, 3, 0, 1, 1, 80, 0);
-  ASSERT_NE(wm_attach(&s, srf, 0), 0u);
-  wm_write_reg(s.region, "STATUS LINE");
+  status_line(srf);
   term.next_rows = 12;
   term.next_cols = 50;
   term.script.push_back(kTmResize);
