@@ -38,6 +38,17 @@ int quvo(const BrfTempDir& d, const std::string& args, std::string* out, const s
 
 std::string q(const std::string& p) { return "'" + p + "'"; }
 
+// quvo with the given arguments ends with status and says every text of has;
+// its output in *out.
+::testing::AssertionResult says(const BrfTempDir& d, const std::string& args, std::string* out, int status,
+                                std::initializer_list<std::string> has = {}) {
+  int rc = quvo(d, args, out);
+  if (rc != status) return ::testing::AssertionFailure() << "status " << rc << ", not " << status << ": " << *out;
+  for (const std::string& h : has)
+    if (out->find(h) == std::string::npos) return ::testing::AssertionFailure() << "no \"" << h << "\" in: " << *out;
+  return ::testing::AssertionSuccess();
+}
+
 // A file of variable records (24..~560 bytes) with free slots and moved
 // records; the records kept, by unique key.
 std::map<std::string, Bytes> build(const std::string& p, uint32_t seed, int n, bool var = true) {
@@ -64,6 +75,15 @@ bool read_all(const std::string& p, std::map<std::string, Bytes>* got, std::stri
   }
   brf_close(f, false);
   return true;
+}
+
+// Whether the file delivers exactly the records recs.
+::testing::AssertionResult holds(const std::string& p, const std::map<std::string, Bytes>& recs) {
+  std::map<std::string, Bytes> got;
+  std::string err;
+  if (!read_all(p, &got, &err)) return ::testing::AssertionFailure() << err;
+  if (got != recs) return ::testing::AssertionFailure() << got.size() << " records, not the " << recs.size() << " written";
+  return ::testing::AssertionSuccess();
 }
 
 struct SlotPos {
@@ -105,7 +125,7 @@ TEST(BrfDamage, WhatIsNoDataFileIsNamedSo) {
   std::string out;
   for (std::string other : {brf_index_path(p), brf_journal_path(p), d.file("TEXT"), d.file("TINY")}) {
     for (const char* mode : {"-fv", "-fa", "-fr"}) {
-      EXPECT_EQ(quvo(d, std::string(mode) + " " + q(other), &out), 2) << out;
+      EXPECT_TRUE(says(d, std::string(mode) + " " + q(other), &out, 2));
       EXPECT_NE(out.find("not a native data file"), std::string::npos) << mode << " " << other << ": " << out;
       EXPECT_EQ(out.find("rebuild"), std::string::npos) << out;
       EXPECT_EQ(out.find("missing"), std::string::npos) << out;
@@ -114,7 +134,7 @@ TEST(BrfDamage, WhatIsNoDataFileIsNamedSo) {
   EXPECT_EQ(quvo(d, "-fv " + q(brf_index_path(p)), &out), 2);
   EXPECT_NE(out.find("index file of " + p), std::string::npos) << out;
   EXPECT_FALSE(brf_exists(brf_index_path(brf_index_path(p))));
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
 }
 
 // The damage run: slot headers, free slots and the file header of a file of
@@ -314,10 +334,10 @@ TEST(BrfDamage, RunModeReportsEveryLeftOutRangeAndItsSummary) {
     }
   brf_spit(p, data);
   std::string out;
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2));
   EXPECT_NE(out.find("NOT SOUND"), std::string::npos);
   EXPECT_NE(out.find("quvo -fr"), std::string::npos) << out;
-  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 2) << out;
+  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 2));
   size_t lines = 0;
   for (char ch : out) lines += ch == '\n';
   EXPECT_GT(lines, 80u);
@@ -330,9 +350,7 @@ TEST(BrfDamage, RunModeReportsEveryLeftOutRangeAndItsSummary) {
   std::string kept = std::to_string(got.size());
   EXPECT_NE(last.find("index rebuilt: " + kept + " records kept; 81 ranges"), std::string::npos) << last;
   EXPECT_NE(last.find(brfanal_lost_path(p)), std::string::npos) << last;
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
-  EXPECT_NE(out.find("sound (" + kept + " records"), std::string::npos) << out;
-  EXPECT_NE(out.find("key 0 " + kept + ", key 1 " + kept), std::string::npos) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0, {"sound (" + kept + " records", "key 0 " + kept + ", key 1 " + kept}));
   // The side file: 81 entries, each with its own sum.
   Bytes side = brf_slurp(brfanal_lost_path(p));
   size_t entries = 0;
@@ -345,8 +363,7 @@ TEST(BrfDamage, RunModeReportsEveryLeftOutRangeAndItsSummary) {
   }
   EXPECT_EQ(entries, 81u);
   // A rebuild of the sound file leaves nothing out and says so.
-  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 0) << out;
-  EXPECT_NE(out.find("nothing left out"), std::string::npos) << out;
+  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 0, {"nothing left out"}));
 }
 
 // One damaged byte anywhere in the file header (an unused key slot too):
@@ -367,15 +384,12 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
     brf_spit(brf_index_path(p), index0);
     BrfFile* f;
     EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS) << at;
-    EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
+    EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2));
     EXPECT_NE(out.find("header is damaged"), std::string::npos) << at << ": " << out;
     EXPECT_NE(out.find("restores the header"), std::string::npos) << at << ": " << out;
     EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 0) << at << ": " << out;
     EXPECT_NE(out.find("restored from the copy"), std::string::npos) << out;
-    std::map<std::string, Bytes> got;
-    std::string err;
-    ASSERT_TRUE(read_all(p, &got, &err)) << at << ": " << err;
-    EXPECT_TRUE(got == recs) << at;
+    EXPECT_TRUE(holds(p, recs)) << at;
     EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << at << ": " << out;
   }
   // A zeroed header.
@@ -383,12 +397,9 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
   std::memset(data.data(), 0, kBrfHdrSize);
   brf_spit(p, data);
   brf_spit(brf_index_path(p), index0);
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
-  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 0) << out;
-  std::map<std::string, Bytes> got;
-  std::string err;
-  ASSERT_TRUE(read_all(p, &got, &err)) << err;
-  EXPECT_TRUE(got == recs);
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2));
+  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 0));
+  EXPECT_TRUE(holds(p, recs));
   // The header of a file without records (no room past its end mark).
   {
     std::string e = d.file("EMPTY");
@@ -398,24 +409,22 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
     Bytes b = brf_slurp(e);
     b[100] ^= 4;
     brf_spit(e, b);
-    EXPECT_EQ(quvo(d, "-fr " + q(e), &out), 0) << out;
-    EXPECT_EQ(quvo(d, "-fv " + q(e), &out), 0) << out;
+    EXPECT_TRUE(says(d, "-fr " + q(e), &out, 0));
+    EXPECT_TRUE(says(d, "-fv " + q(e), &out, 0));
   }
   // An index without a copy still opens and verifies.
   Bytes old = index0;
   std::memset(old.data() + offsetof(BtHdr, data_hdr), 0, kBrfHdrSize);
   brf_spit(p, data0);
   brf_spit(brf_index_path(p), old);
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
   // Then a damaged header cannot be restored, and verify does not pretend.
   data = data0;
   data[200] ^= 1;
   brf_spit(p, data);
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
-  EXPECT_NE(out.find("no copy"), std::string::npos) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2, {"no copy"}));
   EXPECT_EQ(out.find("-fr"), std::string::npos) << out;
-  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 2) << out;
-  EXPECT_NE(out.find("cannot be rebuilt"), std::string::npos) << out;
+  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 2, {"cannot be rebuilt"}));
   EXPECT_EQ(brf_slurp(p), data);
 }
 
@@ -468,21 +477,18 @@ TEST(BrfDamage, VerifySaysWhatItRecovered) {
     EXPECT_EQ(counter_of(p) & 1, 1u);
     EXPECT_EQ(brf_slurp(p), before);
   }
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
-  EXPECT_NE(out.find("completed a recovery"), std::string::npos) << out;
-  EXPECT_NE(out.find("sound (50 records"), std::string::npos) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0, {"completed a recovery", "sound (50 records"}));
   EXPECT_EQ(counter_of(p) & 1, 0u);
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
   EXPECT_EQ(out.find("recovery"), std::string::npos) << out;
   // A damaged journal header, no change under way.
   Bytes jn = brf_slurp(brf_journal_path(p));
   jn[1] ^= 0x20;
   brf_spit(brf_journal_path(p), jn);
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
-  EXPECT_NE(out.find("journal's header is damaged; no change is under way"), std::string::npos) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2, {"journal's header is damaged; no change is under way"}));
   EXPECT_EQ(out.find("index file is not sound"), std::string::npos) << out;
-  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 0) << out;
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
+  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 0));
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
 }
 
 // A journal entry with a sound check sum whose offset lies near 2^64 (so
@@ -508,18 +514,12 @@ TEST(BrfDamage, JournalEntryOutsideTheFileIsDamage) {
   e.sum = uio_sum64(jn.data() + sizeof(BtJnlHdr) + sizeof(BtJnlEnt), padded, seed);
   brf_spit(brf_journal_path(p), jn);
   std::string out;
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
-  EXPECT_NE(out.find("names bytes outside the file"), std::string::npos) << out;
-  EXPECT_NE(out.find("quvo -fr"), std::string::npos) << out;
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2, {"names bytes outside the file", "quvo -fr"}));
   BrfFile* f;
   EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS);
-  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 2) << out;
-  EXPECT_NE(out.find("could not be rolled back"), std::string::npos) << out;
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
-  std::map<std::string, Bytes> got;
-  std::string err;
-  ASSERT_TRUE(read_all(p, &got, &err)) << err;
-  EXPECT_TRUE(got == recs);
+  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 2, {"could not be rolled back"}));
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
+  EXPECT_TRUE(holds(p, recs));
 }
 
 // A dead change whose journal's header is damaged cannot be rolled back:
@@ -534,16 +534,10 @@ TEST(BrfDamage, DeadChangeWithADamagedJournal) {
   jn[0] ^= 0x01;
   brf_spit(brf_journal_path(p), jn);
   std::string out;
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 2) << out;
-  EXPECT_NE(out.find("cannot be rolled back: its journal's header is damaged"), std::string::npos) << out;
-  EXPECT_NE(out.find("quvo -fr"), std::string::npos) << out;
-  EXPECT_EQ(quvo(d, "-fr " + q(p), &out), 2) << out;
-  EXPECT_NE(out.find("could not be rolled back"), std::string::npos) << out;
-  EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << out;
-  std::map<std::string, Bytes> got;
-  std::string err;
-  ASSERT_TRUE(read_all(p, &got, &err)) << err;
-  EXPECT_TRUE(got == recs);
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2, {"cannot be rolled back: its journal's header is damaged", "quvo -fr"}));
+  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 2, {"could not be rolled back"}));
+  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
+  EXPECT_TRUE(holds(p, recs));
 }
 
 // Records of every length from 1 to the file's maximum are records, not
