@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "files/brf.h"
 
@@ -54,6 +55,37 @@ inline BrfLayout brf_test_layout(uint16_t rec_len = 200, bool var = false) {
   lay.keys = {k0, k1};
   return lay;
 }
+
+// A record buffer and the read block that points at it (not copyable: the
+// block keeps the buffer's address).
+struct BrfReader {
+  std::vector<uint8_t> buf;
+  BrfRead r;
+  explicit BrfReader(size_t cap = kBrfMaxRec) : buf(cap) {
+    r.buf = buf.data();
+    r.cap = uint32_t(cap);
+  }
+  BrfReader(const BrfReader&) = delete;
+  BrfReader& operator=(const BrfReader&) = delete;
+  // The record last read.
+  std::vector<uint8_t> rec() const { return std::vector<uint8_t>(buf.begin(), buf.begin() + r.len); }
+  // Reads the record of an exact key of a tree: 0 or the status.
+  uint32_t seek(BrfFile* f, int tree, const void* key, uint32_t n) {
+    BtCursor c;
+    return brf_seek(f, tree, static_cast<const uint8_t*>(key), n, BrfSeek::Exact, c, r);
+  }
+  // Reads every record in the order of a tree, calling fn(cursor) after each
+  // while it returns true; the last status (200360 after the last record).
+  template <class Fn>
+  uint32_t scan(BrfFile* f, int tree, Fn fn) {
+    BtCursor c;
+    uint8_t none = 0;
+    uint32_t st = brf_seek(f, tree, &none, 0, BrfSeek::AtLeast, c, r);
+    for (; st == 0; st = brf_next(f, tree, c, r))
+      if (!fn(c)) break;
+    return st;
+  }
+};
 
 inline void brf_make_rec(uint8_t* rec, size_t len, uint32_t id, uint32_t group, uint32_t salt = 0) {
   std::memset(rec, 0, len);

@@ -27,30 +27,21 @@ struct Opened {
 };
 
 std::vector<uint8_t> read_rid(BrfFile* f, uint32_t rid, uint32_t* status) {
-  std::vector<uint8_t> buf(kBrfMaxRec);
-  BrfRead r;
-  r.buf = buf.data();
-  r.cap = uint32_t(buf.size());
-  *status = brf_read_rid(f, rid, r);
-  buf.resize(*status ? 0 : r.len);
-  return buf;
+  BrfReader rd;
+  *status = brf_read_rid(f, rid, rd.r);
+  return *status ? std::vector<uint8_t>() : rd.rec();
 }
 
 // Every record in key order of a tree: (normalized key bytes, rid).
 std::vector<std::pair<std::string, uint32_t>> scan(BrfFile* f, int tree) {
   std::vector<std::pair<std::string, uint32_t>> out;
-  BtCursor c;
-  std::vector<uint8_t> buf(kBrfMaxRec);
-  BrfRead r;
-  r.buf = buf.data();
-  r.cap = uint32_t(buf.size());
-  uint8_t none = 0;
-  uint32_t st = brf_seek(f, tree, &none, 0, BrfSeek::AtLeast, c, r);
-  while (st == 0) {
-    out.emplace_back(std::string(reinterpret_cast<char*>(c.key), f->key_len[tree]), r.rid);
-    st = brf_next(f, tree, c, r);
-  }
-  EXPECT_EQ(st, FM_ST_EOF);
+  BrfReader rd;
+  EXPECT_EQ(rd.scan(f, tree,
+                    [&](const BtCursor& c) {
+                      out.emplace_back(std::string(reinterpret_cast<const char*>(c.key), f->key_len[tree]), rd.r.rid);
+                      return true;
+                    }),
+            FM_ST_EOF);
   return out;
 }
 

@@ -63,16 +63,11 @@ bool read_all(const std::string& p, std::map<std::string, Bytes>* got, std::stri
     *err = brf_error();
     return false;
   }
-  Bytes buf(kBrfMaxRec);
-  BrfRead r;
-  r.buf = buf.data();
-  r.cap = uint32_t(buf.size());
-  BtCursor c;
-  uint8_t none = 0;
-  for (uint32_t st = brf_seek(f, 0, &none, 0, BrfSeek::AtLeast, c, r); st == 0; st = brf_next(f, 0, c, r)) {
-    std::string k(buf.begin(), buf.begin() + 20);
-    EXPECT_TRUE(got->emplace(k, Bytes(buf.begin(), buf.begin() + r.len)).second) << "delivered twice";
-  }
+  BrfReader rd;
+  rd.scan(f, 0, [&](const BtCursor&) {
+    EXPECT_TRUE(got->emplace(std::string(rd.buf.begin(), rd.buf.begin() + 20), rd.rec()).second) << "delivered twice";
+    return true;
+  });
   brf_close(f, false);
   return true;
 }
@@ -576,18 +571,13 @@ TEST(BrfDamage, RecordsOfEveryLength) {
       EXPECT_TRUE(r.complete()) << r.summary;
       EXPECT_EQ(r.records, lens.size());
       ASSERT_EQ(brf_open(p, false, &f), 0u);
-      Bytes buf(kBrfMaxRec);
-      BrfRead rd;
-      rd.buf = buf.data();
-      rd.cap = uint32_t(buf.size());
-      BtCursor cur;
-      uint8_t none = 0;
+      BrfReader rd;
       size_t i = 0;
-      for (uint32_t st = brf_seek(f, kBtOrderTree, &none, 0, BrfSeek::AtLeast, cur, rd); st == 0;
-           st = brf_next(f, kBtOrderTree, cur, rd), ++i) {
-        ASSERT_LT(i, lens.size());
-        EXPECT_EQ(Bytes(buf.begin(), buf.begin() + rd.len), want[uint32_t(i)]) << "length " << lens[i];
-      }
+      rd.scan(f, kBtOrderTree, [&](const BtCursor&) {
+        if (i >= lens.size()) return ++i, false;  // one record too many
+        EXPECT_EQ(rd.rec(), want[uint32_t(i)]) << "length " << lens[i];
+        return ++i, true;
+      });
       EXPECT_EQ(i, lens.size());
       brf_close(f, false);
     }

@@ -141,14 +141,10 @@ class BrfSafety : public ::testing::Test {
     return brf_insert(f, rec, kLen, &rid);
   }
   bool present(uint32_t id) {
-    uint8_t rec[kLen], key[kBtMaxKey], buf[kLen];
+    uint8_t rec[kLen], key[kBtMaxKey];
     brf_make_rec(rec, kLen, id, id % 7);
     brf_key_of(f, 0, rec, kLen, 0, key);
-    BtCursor c;
-    BrfRead r;
-    r.buf = buf;
-    r.cap = kLen;
-    return brf_seek(f, 0, key, 20, BrfSeek::Exact, c, r) == 0;
+    return BrfReader(kLen).seek(f, 0, key, 20) == 0;
   }
   void close_file() {
     brf_close(f, false);
@@ -478,14 +474,12 @@ TEST_F(BrfSafety, ALockWaitEndsWhenCancelled) {
   EXPECT_FALSE(present(11));
 
   // A wait for a record held by another process: 200660, nothing held.
-  uint8_t rec[kLen], buf[kLen], key[kBtMaxKey];
+  uint8_t rec[kLen], key[kBtMaxKey];
   brf_make_rec(rec, kLen, 0, 0);
   brf_key_of(f, 0, rec, kLen, 0, key);
-  BtCursor c;
-  BrfRead r;
-  r.buf = buf;
-  r.cap = kLen;
-  ASSERT_EQ(brf_seek(f, 0, key, 20, BrfSeek::Exact, c, r), 0u);
+  BrfReader rd(kLen);
+  ASSERT_EQ(rd.seek(f, 0, key, 20), 0u);
+  BrfRead& r = rd.r;
   LockHolder holder(path, r.rid, F_WRLCK);
   ASSERT_GT(holder.pid, 0);
   at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
@@ -629,20 +623,9 @@ TEST_F(BrfSafety, AKeyLengthChangedUnderAReaderSizesNoCopy) {
   BtTreeHdr& th = bt_hdr(f->st).trees[0];
   uint16_t keep = th.key_len.get();
   th.key_len = 4000;
-  uint8_t buf[kLen];
-  BrfRead r;
-  r.buf = buf;
-  r.cap = kLen;
-  BtCursor c;
-  uint8_t none[1] = {0};
-  uint32_t st = brf_seek(f, 0, none, 0, BrfSeek::AtLeast, c, r);
   int n = 0;
-  while (st == 0 && n < 1000) {
-    ++n;
-    st = brf_next(f, 0, c, r);
-  }
+  EXPECT_EQ(BrfReader(kLen).scan(f, 0, [&](const BtCursor&) { return ++n < 1000; }), FM_ST_EOF);
   EXPECT_EQ(n, 300);
-  EXPECT_EQ(st, FM_ST_EOF);
   BrfFile* other;
   std::string h = dir.file("copy");
   EXPECT_TRUE(std::system(("cp '" + path + "' '" + h + "' && cp '" + brf_index_path(path) + "' '" +

@@ -33,30 +33,18 @@ bool read_back(const std::string& p, const std::map<std::string, Bytes>& want, s
     return false;
   }
   bool all = true;
-  Bytes buf(kBrfMaxRec);
-  BrfRead r;
-  r.buf = buf.data();
-  r.cap = uint32_t(buf.size());
+  BrfReader rd;
   for (auto& [k, rec] : want) {
-    BtCursor c;
-    uint32_t st = brf_seek(f, 0, reinterpret_cast<const uint8_t*>(k.data()), 20, BrfSeek::Exact, c, r);
-    if (st) {
-      all = false;
-      continue;
-    }
-    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + r.len), rec) << "silent misread of " << k;
+    if (rd.seek(f, 0, k.data(), 20)) all = false;
+    else EXPECT_EQ(rd.rec(), rec) << "silent misread of " << k;
   }
   // A scan delivers nothing that was not written.
-  BtCursor c;
-  uint8_t none = 0;
   size_t seen = 0;
-  for (uint32_t st = brf_seek(f, 1, &none, 0, BrfSeek::AtLeast, c, r); st == 0; st = brf_next(f, 1, c, r)) {
-    std::string k(buf.begin(), buf.begin() + 20);
-    auto it = want.find(k);
-    EXPECT_TRUE(it != want.end() && it->second == Bytes(buf.begin(), buf.begin() + r.len))
-        << "the scan delivered a record that was never written";
-    if (++seen > want.size() + 10) break;
-  }
+  rd.scan(f, 1, [&](const BtCursor&) {
+    auto it = want.find(std::string(rd.buf.begin(), rd.buf.begin() + 20));
+    EXPECT_TRUE(it != want.end() && it->second == rd.rec()) << "the scan delivered a record that was never written";
+    return ++seen <= want.size() + 10;
+  });
   brf_close(f, false);
   return all && seen == want.size();
 }
@@ -129,15 +117,11 @@ TEST(BrfAnal, RebuildRestoresALostOrDamagedIndex) {
   {
     BrfFile* f;
     ASSERT_EQ(brf_open(p, false, &f), 0u);
-    Bytes buf(kBrfMaxRec);
+    BrfReader rd;
     for (auto& [k, rec] : recs) {
-      BrfRead r;
-      r.buf = buf.data();
-      r.cap = uint32_t(buf.size());
-      BtCursor c;
-      ASSERT_EQ(brf_seek(f, 0, reinterpret_cast<const uint8_t*>(k.data()), 20, BrfSeek::Exact, c, r), 0u);
-      if (data[r.rid] != kBrfLive) continue;  // a moved record: take one at home
-      data[r.rid + kBrfSlotHdr + 22] ^= 0x01;
+      ASSERT_EQ(rd.seek(f, 0, k.data(), 20), 0u);
+      if (data[rd.r.rid] != kBrfLive) continue;  // a moved record: take one at home
+      data[rd.r.rid + kBrfSlotHdr + 22] ^= 0x01;
       victim = k;
       break;
     }

@@ -57,18 +57,14 @@ TEST(Bt, DeepTreesSplitAndShrinkAgainstAnOracle) {
     BrfCheck c;
     ASSERT_EQ(brfanal_verify(p, &c), 0u);
     ASSERT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
-    std::vector<uint8_t> buf(200);
-    BrfRead r;
-    r.buf = buf.data();
-    r.cap = 200;
-    BtCursor c0;
-    uint8_t none = 0;
+    BrfReader rd(200);
     auto it = keys.begin();
-    for (uint32_t st = brf_seek(f, 0, &none, 0, BrfSeek::AtLeast, c0, r); st == 0; st = brf_next(f, 0, c0, r)) {
-      ASSERT_NE(it, keys.end());
-      ASSERT_EQ(std::string(buf.begin(), buf.begin() + 100), *it);
-      ++it;
-    }
+    rd.scan(f, 0, [&](const BtCursor&) {
+      if (it == keys.end()) return ADD_FAILURE() << "more records than keys", false;
+      std::string k(rd.buf.begin(), rd.buf.begin() + 100);
+      if (k != *it) return ADD_FAILURE() << k << " where " << *it << " belongs", false;
+      return ++it, true;
+    });
     EXPECT_EQ(it, keys.end());
   };
   check();
