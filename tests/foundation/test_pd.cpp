@@ -24,6 +24,8 @@
 
 namespace {
 
+using ::testing::AssertionFailure;
+using ::testing::AssertionSuccess;
 using i128 = __int128;
 using u128 = unsigned __int128;
 
@@ -183,13 +185,26 @@ std::string hex(const uint8_t* b, int n) {
   return ::testing::AssertionSuccess();
 }
 
+// A random sweep: n cases from the generator of salt, a sign pair picked
+// for each when pick is set. Each case gives its verdict; the first that
+// fails ends the sweep.
+template <class Fn>
+void sweep(uint64_t salt, uint64_t n, bool pick, Fn fn) {
+  Gen g(salt);
+  for (uint64_t i = 0; i < n; ++i) {
+    if (pick) g.pick_pair();
+    ::testing::AssertionResult verdict = fn(g, i);
+    if (!verdict) {
+      ADD_FAILURE() << verdict.message();
+      return;
+    }
+  }
+}
+
 enum class Op { Add, Sub, Mul };
 
 void sweep_binary(Op op, uint64_t salt) {
-  Gen g(salt);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(salt, cases(), true, [&](Gen& g, uint64_t i) {
     int alen = g.len(), blen = g.coin(3) ? alen : g.len();
     i128 av, bv;
     if (op == Op::Mul) {
@@ -209,12 +224,11 @@ void sweep_binary(Op op, uint64_t salt) {
               : op == Op::Sub ? pd_sub(a.b, alen, b.b, blen)
                               : pd_mul(a.b, alen, b.b, blen);
     auto res = same("op", got, a, before, want);
-    if (!res) {
-      ADD_FAILURE() << res.message() << " case " << i << ": " << str(av) << "/" << alen << " op "
-                    << str(bv) << "/" << blen;
-      return;
-    }
-  }
+    if (!res)
+      return AssertionFailure() << res.message() << " case " << i << ": " << str(av) << "/" << alen << " op "
+                                << str(bv) << "/" << blen;
+    return AssertionSuccess();
+  });
 }
 
 }  // namespace
@@ -225,12 +239,9 @@ TEST_F(Pd, SubMatchesOracle) { sweep_binary(Op::Sub, 2); }
 TEST_F(Pd, MulMatchesOracle) { sweep_binary(Op::Mul, 3); }
 
 TEST_F(Pd, DivMatchesOracle) {
-  Gen g(4);
-  uint64_t n = cases();
   mpz_t num, den, q, r;
   mpz_inits(num, den, q, r, nullptr);
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(4, cases(), true, [&](Gen& g, uint64_t i) {
     int alen = g.len(), blen = g.len(), scale = g.coin(4) ? 0 : g.range(0, 31);
     int round = int(g.rng()() & 1);
     i128 av = g.value_len(alen), bv = g.value_len(blen);
@@ -261,20 +272,16 @@ TEST_F(Pd, DivMatchesOracle) {
     }
     int got = pd_div(a.b, alen, b.b, blen, scale, round);
     auto res = same("pd_div", got, a, before, want);
-    if (!res) {
-      ADD_FAILURE() << res.message() << " case " << i << ": " << str(av) << "/" << alen << " div "
-                    << str(bv) << "/" << blen << " scale " << scale << " round " << round;
-      break;
-    }
-  }
+    if (!res)
+      return AssertionFailure() << res.message() << " case " << i << ": " << str(av) << "/" << alen << " div "
+                                << str(bv) << "/" << blen << " scale " << scale << " round " << round;
+    return AssertionSuccess();
+  });
   mpz_clears(num, den, q, r, nullptr);
 }
 
 TEST_F(Pd, SetCmpSigDigitsMatchOracle) {
-  Gen g(5);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(5, cases(), true, [&](Gen& g, uint64_t i) {
     int alen = g.len(), blen = g.coin(3) ? alen : g.len();
     i128 av = g.value_len(alen), bv = g.coin(4) ? -av : g.value_len(blen);
     if (!fits(bv, blen)) bv = 0;
@@ -284,30 +291,20 @@ TEST_F(Pd, SetCmpSigDigitsMatchOracle) {
     std::optional<i128> want;
     if (fits(av, blen)) want = av;
     auto res = same("pd_set", pd_set(t.b, blen, a.b, alen), t, before, want);
-    if (!res) {
-      ADD_FAILURE() << res.message() << " case " << i;
-      break;
-    }
+    if (!res) return AssertionFailure() << res.message() << " case " << i;
     int c = (av > bv) - (av < bv);
     int got = pd_cmp(a.b, alen, b.b, blen);
-    if (got != c) {
-      ADD_FAILURE() << "pd_cmp " << str(av) << " " << str(bv) << ": " << got;
-      break;
-    }
+    if (got != c) return AssertionFailure() << "pd_cmp " << str(av) << " " << str(bv) << ": " << got;
     int count = -5, digits = 0;
     for (i128 v = iabs(av); v; v /= 10) ++digits;
-    if (SIG_DIGITS(a.b, alen, &count) != digits || count != digits) {
-      ADD_FAILURE() << "SIG_DIGITS " << str(av) << ": " << count;
-      break;
-    }
-  }
+    if (SIG_DIGITS(a.b, alen, &count) != digits || count != digits)
+      return AssertionFailure() << "SIG_DIGITS " << str(av) << ": " << count;
+    return AssertionSuccess();
+  });
 }
 
 TEST_F(Pd, FastFormsMatchOracle) {
-  Gen g(6);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(6, cases(), true, [&](Gen& g, uint64_t) {
     i128 av = g.value(15), bv = g.coin(5) ? av : g.value(15);
     Packed a = enc(av, 8), b = enc(bv, 8), before = a;
     bool sub = g.coin(2);
@@ -316,16 +313,11 @@ TEST_F(Pd, FastFormsMatchOracle) {
     if (fits(r, 8)) want = r;
     auto res = same(sub ? "pd_fast_sub" : "pd_fast_add", sub ? pd_fast_sub(a.b, b.b) : pd_fast_add(a.b, b.b),
                     a, before, want);
-    if (!res) {
-      ADD_FAILURE() << res.message() << " " << str(av) << " " << str(bv);
-      break;
-    }
+    if (!res) return AssertionFailure() << res.message() << " " << str(av) << " " << str(bv);
     int c = (av > bv) - (av < bv);
-    if (pd_fast_cmp(before.b, b.b) != c) {
-      ADD_FAILURE() << "pd_fast_cmp " << str(av) << " " << str(bv);
-      break;
-    }
-  }
+    if (pd_fast_cmp(before.b, b.b) != c) return AssertionFailure() << "pd_fast_cmp " << str(av) << " " << str(bv);
+    return AssertionSuccess();
+  });
 }
 
 // The 8-byte add, subtract and multiply have kernels of their own: operands
@@ -333,10 +325,7 @@ TEST_F(Pd, FastFormsMatchOracle) {
 // and sums at the 15-digit boundary, every sign pair, and a bad nibble in any
 // place of either operand.
 TEST_F(Pd, EightByteKernelsMatchOracle) {
-  Gen g(13);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(13, cases(), true, [&](Gen& g, uint64_t) {
     int op = g.range(0, 4);  // add, sub, mul, fast add, fast sub
     int da = g.range(0, 15), db;
     if (op == 2 && g.coin(2)) db = std::clamp(16 - da + g.range(-2, 1), 0, 15);  // near 10^15
@@ -357,12 +346,11 @@ TEST_F(Pd, EightByteKernelsMatchOracle) {
               : op == 3 ? pd_fast_add(a.b, b.b)
                         : pd_fast_sub(a.b, b.b);
     auto res = same("8-byte", got, a, before, ok ? std::optional<i128>(r) : std::nullopt);
-    if (!res) {
-      ADD_FAILURE() << res.message() << " op " << op << " a " << hex(before.b, 8) << " b " << hex(b.b, 8)
-                    << " pair " << int(com.pd_pos) << "/" << int(com.pd_neg);
-      return;
-    }
-  }
+    if (!res)
+      return AssertionFailure() << res.message() << " op " << op << " a " << hex(before.b, 8) << " b " << hex(b.b, 8)
+                                << " pair " << int(com.pd_pos) << "/" << int(com.pd_neg);
+    return AssertionSuccess();
+  });
 }
 
 // The 8-byte multiply keeps tables for one sign pair: for each pair, after
@@ -450,10 +438,7 @@ TEST_F(Pd, MulFollowsASignPairChangedDirectly) {
 }
 
 TEST_F(Pd, ShiftsMatchOracle) {
-  Gen g(7);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(7, cases(), true, [&](Gen& g, uint64_t) {
     int len = g.len(), sh = g.range(-40, 40);
     bool round = g.coin(2);
     i128 v = g.value_len(len);
@@ -467,18 +452,13 @@ TEST_F(Pd, ShiftsMatchOracle) {
     }
     int got = round ? pd_shft(a.b, len, sh) : pd_shftn(a.b, len, sh);
     auto res = same(round ? "pd_shft" : "pd_shftn", got, a, before, want);
-    if (!res) {
-      ADD_FAILURE() << res.message() << " " << str(v) << "/" << len << " by " << sh;
-      break;
-    }
-  }
+    if (!res) return AssertionFailure() << res.message() << " " << str(v) << "/" << len << " by " << sh;
+    return AssertionSuccess();
+  });
 }
 
 TEST_F(Pd, IntegerConversionsMatchOracle) {
-  Gen g(8);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(8, cases(), true, [&](Gen& g, uint64_t) {
     int len = g.len();
     int32_t x = int32_t(uint32_t(g.rng()()));
     if (g.coin(3)) x = int32_t(g.value(g.range(1, 9)));
@@ -487,10 +467,7 @@ TEST_F(Pd, IntegerConversionsMatchOracle) {
     std::optional<i128> want;
     if (fits(x, len)) want = x;
     auto res = same("pd_cvp", pd_cvp(a.b, len, x), a, before, want);
-    if (!res) {
-      ADD_FAILURE() << res.message() << " " << x << "/" << len;
-      break;
-    }
+    if (!res) return AssertionFailure() << res.message() << " " << x << "/" << len;
     i128 v = g.value_len(len);
     if (g.coin(4)) v = i128(g.coin(2) ? INT32_MIN : INT32_MAX) + g.range(-2, 2);
     if (!fits(v, len)) v = 0;
@@ -498,10 +475,8 @@ TEST_F(Pd, IntegerConversionsMatchOracle) {
     bool ok = false;
     int32_t got = pd_cvb(p.b, len, &ok);
     bool in = v >= INT32_MIN && v <= INT32_MAX;
-    if (ok != in || got != (in ? int32_t(v) : 0)) {
-      ADD_FAILURE() << "pd_cvb " << str(v) << "/" << len << ": " << got << " " << ok;
-      break;
-    }
+    if (ok != in || got != (in ? int32_t(v) : 0))
+      return AssertionFailure() << "pd_cvb " << str(v) << "/" << len << ": " << got << " " << ok;
     // Variable packed: 8 bytes and a signed scale byte.
     i128 w = g.value(15);
     int scale = g.range(-12, 40);
@@ -509,18 +484,14 @@ TEST_F(Pd, IntegerConversionsMatchOracle) {
     var.b[8] = uint8_t(int8_t(scale));
     i128 ip = scale >= 0 ? (scale > 38 ? 0 : w / p10(scale)) : (scale < -20 ? w * p10(20) : w * p10(-scale));
     int32_t wantv = ip > INT32_MAX ? INT32_MAX : ip < INT32_MIN ? INT32_MIN : int32_t(ip);
-    if (pd_var_bin(var.b) != wantv) {
-      ADD_FAILURE() << "pd_var_bin " << str(w) << " scale " << scale << ": " << pd_var_bin(var.b);
-      break;
-    }
-  }
+    if (pd_var_bin(var.b) != wantv)
+      return AssertionFailure() << "pd_var_bin " << str(w) << " scale " << scale << ": " << pd_var_bin(var.b);
+    return AssertionSuccess();
+  });
 }
 
 TEST_F(Pd, TextConversionMatchesOracle) {
-  Gen g(9);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(9, cases(), true, [&](Gen& g, uint64_t) {
     int len = g.len(), scale = g.range(0, 12);
     i128 v = g.value(g.range(1, 31));
     char point = g.coin(3) ? ',' : '.';
@@ -545,22 +516,18 @@ TEST_F(Pd, TextConversionMatchesOracle) {
     for (i128 t = iabs(v); t; t /= 10) ++sig;
     if (fits(v, len) && sig <= 31) want = v;
     auto res = same("pd_cva", pd_cva(text.data(), int(text.size()), point, &out), a, before, want);
-    if (!res || (want && out.scale != scale)) {
-      ADD_FAILURE() << res.message() << " text '" << text << "' len " << len << " scale " << out.scale;
-      break;
-    }
-  }
+    if (!res || (want && out.scale != scale))
+      return AssertionFailure() << res.message() << " text '" << text << "' len " << len << " scale " << out.scale;
+    return AssertionSuccess();
+  });
 }
 
 TEST_F(Pd, FloatConversionsMatchOracle) {
-  Gen g(10);
-  uint64_t n = cases();
   mpq_t q, t;
   mpz_t z, r;
   mpq_inits(q, t, nullptr);
   mpz_inits(z, r, nullptr);
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(10, cases(), true, [&](Gen& g, uint64_t) {
     // To float: exactly the correctly rounded reading of the decimal text.
     int len = g.len(), scale = g.range(-31, 31);
     i128 v = g.value_len(len);
@@ -569,10 +536,8 @@ TEST_F(Pd, FloatConversionsMatchOracle) {
     std::string text = str(v) + "e" + std::to_string(-scale);
     double want = std::strtod(text.c_str(), nullptr);
     double got = pd_to_float(&blk);
-    if (std::memcmp(&got, &want, sizeof got) != 0 && !(v == 0 && got == 0)) {
-      ADD_FAILURE() << "pd_to_float " << text << ": " << got << " want " << want;
-      break;
-    }
+    if (std::memcmp(&got, &want, sizeof got) != 0 && !(v == 0 && got == 0))
+      return AssertionFailure() << "pd_to_float " << text << ": " << got << " want " << want;
     // From float: x * 10^scale rounded half away from zero, exactly.
     int fs = g.range(0, 31);
     len = g.len();
@@ -608,18 +573,16 @@ TEST_F(Pd, FloatConversionsMatchOracle) {
     if (!res) {
       char b[64];
       std::snprintf(b, sizeof b, "%.17g", x);
-      ADD_FAILURE() << res.message() << " x " << b << " scale " << fs << " len " << len;
-      break;
+      return AssertionFailure() << res.message() << " x " << b << " scale " << fs << " len " << len;
     }
-  }
+    return AssertionSuccess();
+  });
   mpq_clears(q, t, nullptr);
   mpz_clears(z, r, nullptr);
 }
 
 TEST_F(Pd, BinMathMatchesOracle) {
-  Gen g(11);
-  uint64_t n = cases();
-  for (uint64_t i = 0; i < n; ++i) {
+  sweep(11, cases(), false, [&](Gen& g, uint64_t) {
     int op = g.range(1, 5), sa = g.range(0, 9), sb = g.range(0, 9);
     int ka = g.coin(3) ? kBinUnsigned : 1, kb = g.coin(3) ? kBinUnsigned : 1;
     int32_t a = int32_t(uint32_t(g.rng()()));
@@ -643,19 +606,16 @@ TEST_F(Pd, BinMathMatchesOracle) {
     int32_t got = a;
     int ok = bin_math(&got, b, op, sb, kb, sa, ka);
     bool match = has ? (ok == 1 && got == int32_t(uint32_t(uint64_t(r)))) : (ok == 0 && got == a);
-    if (!match) {
-      ADD_FAILURE() << "bin_math op " << op << " a " << str(va) << "@" << sa << " b " << str(vb) << "@"
-                    << sb << ": " << ok << " " << got << " want " << (has ? str(r) : "failure");
-      break;
-    }
-  }
+    if (!match)
+      return AssertionFailure() << "bin_math op " << op << " a " << str(va) << "@" << sa << " b " << str(vb) << "@"
+                                << sb << ": " << ok << " " << got << " want " << (has ? str(r) : "failure");
+    return AssertionSuccess();
+  });
 }
 
 // Every scale pair 0..31, against GMP: aligning the operands of a sum can
 // need 41 digits, which neither the packed work values nor 128 bits hold.
 TEST_F(Pd, BinMathMatchesGmpAtEveryScale) {
-  Gen g(17);
-  uint64_t n = cases();
   mpz_t x, y, p, q, r, lo, hi;
   mpz_inits(x, y, p, q, r, lo, hi, nullptr);
   mpz_set_si(lo, INT32_MIN);
@@ -678,7 +638,7 @@ TEST_F(Pd, BinMathMatchesGmpAtEveryScale) {
     mpz_set_str(z, s.c_str(), 10);
   };
   int wide = 0;
-  for (uint64_t i = 0; i < n; ++i) {
+  sweep(17, cases(), false, [&](Gen& g, uint64_t) {
     int op = g.coin(3) ? g.range(3, 5) : g.range(1, 2);
     int sa = g.range(0, 31), sb = g.range(0, 31);
     if (g.coin(4)) sb = std::min(31, sa + g.range(0, 12));
@@ -745,21 +705,19 @@ TEST_F(Pd, BinMathMatchesGmpAtEveryScale) {
     if (!match) {
       char buf[200];
       mpz_get_str(buf, 10, r);
-      ADD_FAILURE() << "bin_math op " << op << " a " << str(va) << "@" << sa << " b " << str(vb) << "@" << sb
-                    << ": " << ok << " " << got << " want " << (has ? str(want) : std::string("failure ") + buf);
-      break;
+      return AssertionFailure() << "bin_math op " << op << " a " << str(va) << "@" << sa << " b " << str(vb) << "@"
+                                << sb << ": " << ok << " " << got << " want "
+                                << (has ? str(want) : std::string("failure ") + buf);
     }
-  }
+    return AssertionSuccess();
+  });
   EXPECT_GT(wide, 0);
   mpz_clears(x, y, p, q, r, lo, hi, nullptr);
 }
 
 // Invalid values anywhere in a value are refused by every operation.
 TEST_F(Pd, InvalidNibblesAreRefused) {
-  Gen g(12);
-  uint64_t n = cases() / 10 + 1000;
-  for (uint64_t i = 0; i < n; ++i) {
-    g.pick_pair();
+  sweep(12, cases() / 10 + 1000, true, [&](Gen& g, uint64_t) {
     int len = g.len();
     Packed bad = enc(g.value_len(len), len), good = enc(1, len);
     g.spoil(bad.b, len);
@@ -789,11 +747,9 @@ TEST_F(Pd, InvalidNibblesAreRefused) {
       EXPECT_EQ(pd_fast_cmp(bad.b, good.b), kPdCmpInvalid);
       EXPECT_EQ(pd_var_bin(bad.b), 0);
     }
-    if (HasFailure()) {
-      ADD_FAILURE() << "bad value " << hex(bad.b, len) << " len " << len;
-      break;
-    }
-  }
+    if (HasFailure()) return AssertionFailure() << "bad value " << hex(bad.b, len) << " len " << len;
+    return AssertionSuccess();
+  });
 }
 
 TEST_F(Pd, BadLengthsAreRefused) {
