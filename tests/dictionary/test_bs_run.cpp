@@ -217,22 +217,9 @@ TEST(BootstrapRun, KilledAtAnyMomentARerunGivesTheSameDirectory) {
   for (int i = 0; i < 8; ++i) {
     std::string target = in.fresh();
     auto before = bst::dir_hashes(target);
-    std::vector<std::string> env{"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + in.root, "QUVO_TEST_HOME=" + in.home,
-                                 "PATH=/usr/bin:/bin"};
-    for (const char* keep : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
-      if (const char* v = getenv(keep)) env.push_back(std::string(keep) + "=" + v);
-    pid_t pid = fork();
-    if (pid == 0) {
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 1);
-      dup2(null, 2);
-      std::vector<char*> ev;
-      for (auto& e : env) ev.push_back(e.data());
-      ev.push_back(nullptr);
-      execle(QUVO_BINARY, QUVO_BINARY, "-b", static_cast<char*>(nullptr), ev.data());
-      _exit(127);
-    }
+    pid_t pid = start_quvo({"-b"}, {"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + in.root, "QUVO_TEST_HOME=" + in.home,
+                                    "PATH=/usr/bin:/bin"});
+    ASSERT_GT(pid, 0);
     usleep(useconds_t(rng() % 60000));
     kill(pid, SIGKILL);
     int st = 0;

@@ -21,20 +21,46 @@ struct QuvoRun {
   std::string err;
 };
 
+// The environment of a run: env, then what is kept of the test's own (a
+// name given in env comes first and so wins).
+inline std::vector<std::string> quvo_env(const std::vector<std::string>& env) {
+  std::vector<std::string> e = env;
+  for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QUVO_BOOT_SRC"})
+    if (const char* v = std::getenv(keep)) e.push_back(std::string(keep) + "=" + v);
+  return e;
+}
+
+// The null-terminated pointer array of a vector of strings.
+inline std::vector<char*> quvo_cstrs(std::vector<std::string>& v) {
+  std::vector<char*> p;
+  for (auto& s : v) p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+// Starts quvo with args in the environment of a run, its standard streams on
+// /dev/null, and does not wait: its process id, or -1.
+inline pid_t start_quvo(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  std::vector<std::string> a{QUVO_BINARY}, e = quvo_env(env);
+  a.insert(a.end(), args.begin(), args.end());
+  std::vector<char*> av = quvo_cstrs(a), ev = quvo_cstrs(e);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  for (int fd = 0; fd < 3; ++fd) posix_spawn_file_actions_addopen(&fa, fd, "/dev/null", O_RDWR, 0);
+  pid_t pid;
+  int rc = posix_spawn(&pid, av[0], &fa, nullptr, av.data(), ev.data());
+  posix_spawn_file_actions_destroy(&fa);
+  return rc == 0 ? pid : -1;
+}
+
 // prefix: a program that runs quvo (setpriv, to run it as another user).
 inline QuvoRun run_quvo(const std::vector<std::string>& args, const std::vector<std::string>& env,
                         const std::vector<std::string>& prefix = {}) {
   std::vector<std::string> a = prefix;
   a.push_back(QUVO_BINARY);
   a.insert(a.end(), args.begin(), args.end());
-  std::vector<std::string> e = env;
-  for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QUVO_BOOT_SRC"})
-    if (const char* v = std::getenv(keep)) e.push_back(std::string(keep) + "=" + v);
-  std::vector<char*> av, ev;
-  for (auto& s : a) av.push_back(s.data());
-  av.push_back(nullptr);
-  for (auto& s : e) ev.push_back(s.data());
-  ev.push_back(nullptr);
+  std::vector<std::string> e = quvo_env(env);
+  std::vector<char*> av = quvo_cstrs(a), ev = quvo_cstrs(e);
 
   int po[2], pe[2];
   QuvoRun r;
