@@ -41,6 +41,16 @@ void expect_refused(const std::function<void(const fs::path& src)>& spoil, const
 
 const char kAppl[] = "0SA/APPL.rec";
 
+// A spoiling: the first `from` in the source text rel becomes `to`.
+std::function<void(const fs::path&)> replace_in(const char* rel, const char* from, const char* to) {
+  return [=](const fs::path& s) {
+    std::string p = slurp(s / rel);
+    size_t at = p.find(from);
+    ASSERT_NE(at, std::string::npos) << rel << ": " << from;
+    write(s / rel, p.replace(at, std::strlen(from), to));
+  };
+}
+
 // Places in the sources as they are (so that the data may change): the line
 // `k` lines past the end of a text, and the line holding `text`.
 std::string past_end(const char* rel, int k) {
@@ -102,11 +112,7 @@ TEST(Gen, RefusesANameInTwoApplications) {
 
 TEST(Gen, RefusesAnItemOfAnUnknownField) {
   expect_refused(
-      [](const fs::path& s) {
-        std::string p = slurp(s / "0LA/processes/error_message.proc");
-        p.replace(p.find("ERROR_MSG_TEXT"), 14, "ERROR_NO_TEXT");
-        write(s / "0LA/processes/error_message.proc", p);
-      },
+      replace_in("0LA/processes/error_message.proc", "ERROR_MSG_TEXT", "ERROR_NO_TEXT"),
       "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "ERROR_MSG_TEXT") + ":11: no field \"ERROR_NO_TEXT\" in the system applications' dictionary");
 }
 
@@ -116,9 +122,7 @@ TEST(Gen, RefusesAnItemOfAnUnknownField) {
 TEST(Gen, RefusesAMisspeltProcessTypeOnce) {
   TmpDir t;
   fs::path src = copy_sources(t.path);
-  std::string p = slurp(src / "0LA/processes/em_build_errors.proc");
-  p.replace(p.find("proc_type = input"), 17, "proc_type = inputs");
-  write(src / "0LA/processes/em_build_errors.proc", p);
+  replace_in("0LA/processes/em_build_errors.proc", "proc_type = input", "proc_type = inputs")(src);
   QgRun r = quvogen(src, t.path / "boot");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, src.string() + "/0LA/processes/em_build_errors.proc:" + line_of("0LA/processes/em_build_errors.proc", "proc_type = input") + ":15: \"proc_type\": menu, input, output, "
@@ -127,13 +131,7 @@ TEST(Gen, RefusesAMisspeltProcessTypeOnce) {
 }
 
 TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
-  auto spoil = [](const char* from, const char* to) {
-    return [=](const fs::path& s) {
-      std::string p = slurp(s / "0LA/processes/error_message.proc");
-      p.replace(p.find(from), std::strlen(from), to);
-      write(s / "0LA/processes/error_message.proc", p);
-    };
-  };
+  auto spoil = [](const char* from, const char* to) { return replace_in("0LA/processes/error_message.proc", from, to); };
   expect_refused(spoil("pcf_file  = ERROR", "pcf_file  = ERRORS"),
                  "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "pcf_file") + ":15: \"pcf_file\": no file ERRORS is defined in 0LA");
   expect_refused(spoil("pcf_app   = 0LA", "pcf_app   = 0SA"),
@@ -146,11 +144,7 @@ TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
 // characteristics with it, quietly: they are not placed on another image.
 TEST(Gen, RefusesAnImageWithItsItems) {
   expect_refused(
-      [](const fs::path& s) {
-        std::string p = slurp(s / "0LA/processes/error_message.proc");
-        p.replace(p.find("image 1"), 7, "image 0");
-        write(s / "0LA/processes/error_message.proc", p);
-      },
+      replace_in("0LA/processes/error_message.proc", "image 1", "image 0"),
       "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "image 1") + ":7: a number 1-255 expected\n");
 }
 
