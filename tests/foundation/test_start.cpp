@@ -160,42 +160,34 @@ TEST(Start, EnvironmentFileErrorsNameFileAndLine) {
   Dirs d;
   d.data.write("quvo.env", "OK=1\nexport X=1\n");
   QuvoRun r = run_quvo({}, d.env());
-  EXPECT_EQ(r.status, 12);
-  EXPECT_TRUE(has(r.err, d.data.sub("quvo.env") + " line 2: bad variable name \"export X\"")) << r.err;
+  EXPECT_TRUE(ended(r, 12, {d.data.sub("quvo.env") + " line 2: bad variable name \"export X\""}));
 }
 
 TEST(Start, DataDirectoryMissingOrEmptyIsExplained) {
   TempDir t;
   QuvoRun r = run_quvo({}, {"QUVO_TEST_HOME=" + t.str()});
-  EXPECT_EQ(r.status, 10);
-  EXPECT_TRUE(has(r.err, "QUVOPATH is not set")) << r.err;
-  EXPECT_TRUE(has(r.err, "startup error: 10")) << r.err;
+  EXPECT_TRUE(ended(r, 10, {"QUVOPATH is not set", "startup error: 10"}));
 
   std::string missing = t.sub("no/such/dir");
   r = run_quvo({}, {"QUVOPATH=" + missing, "QUVO_TEST_HOME=" + t.str()});
-  EXPECT_EQ(r.status, 10);
-  EXPECT_TRUE(has(r.err, "the data directory " + missing + " (QUVOPATH) does not exist")) << r.err;
-  EXPECT_TRUE(has(r.err, "mkdir -p " + missing)) << r.err;
+  EXPECT_TRUE(ended(r, 10, {"the data directory " + missing + " (QUVOPATH) does not exist", "mkdir -p " + missing}));
 
   t.write("plain", "x");
   r = run_quvo({}, {"QUVOPATH=" + t.sub("plain"), "QUVO_TEST_HOME=" + t.str()});
-  EXPECT_EQ(r.status, 10);
-  EXPECT_TRUE(has(r.err, "which is not a directory")) << r.err;
+  EXPECT_TRUE(ended(r, 10, {"which is not a directory"}));
 
   // Empty, or holding nothing but its settings file.
   t.write("data/quvo.env", "A=1\n");
   r = run_quvo({}, {"QUVOPATH=" + t.sub("data"), "QUVO_TEST_HOME=" + t.str()});
-  EXPECT_EQ(r.status, 11);
-  EXPECT_TRUE(has(r.err, "the data directory " + t.sub("data") + " (QUVOPATH) is empty")) << r.err;
-  EXPECT_TRUE(has(r.err, std::string(QUVO_BINARY) + " -b")) << r.err;
-  EXPECT_TRUE(has(r.err, "startup error: 11")) << r.err;
+  EXPECT_TRUE(ended(r, 11,
+                    {"the data directory " + t.sub("data") + " (QUVOPATH) is empty", std::string(QUVO_BINARY) + " -b",
+                     "startup error: 11"}));
 
   // Something there, but never bootstrapped: the same advice and status.
   t.write("data/SA/USER.dat", "");
   r = run_quvo({}, {"QUVOPATH=" + t.sub("data"), "QUVO_TEST_HOME=" + t.str(), "TERM=xterm"});
-  EXPECT_EQ(r.status, 11) << r.err;
-  EXPECT_TRUE(has(r.err, "(QUVOPATH) was never bootstrapped")) << r.err;
-  EXPECT_TRUE(has(r.err, "build them with: " + std::string(QUVO_BINARY) + " -b")) << r.err;
+  EXPECT_TRUE(ended(r, 11,
+                    {"(QUVOPATH) was never bootstrapped", "build them with: " + std::string(QUVO_BINARY) + " -b"}));
 }
 
 namespace {
@@ -242,14 +234,11 @@ TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
     d.data.write("quvo.env", "A=1\n");
     chmod(d.data.sub("quvo.env").c_str(), 0664);
     QuvoRun r = run_quvo({}, d.env());
-    EXPECT_EQ(r.status, 12) << r.err;
-    EXPECT_TRUE(has(r.err, "may be changed by users other than its owner")) << r.err;
-    EXPECT_TRUE(has(r.err, "chmod go-w " + d.data.sub("quvo.env"))) << r.err;
+    EXPECT_TRUE(ended(r, 12, {"may be changed by users other than its owner", "chmod go-w " + d.data.sub("quvo.env")}));
     chmod(d.data.sub("quvo.env").c_str(), 0644);
     chmod(d.data.str().c_str(), 02775);
     r = run_quvo({}, d.env());
-    EXPECT_EQ(r.status, 12) << r.err;
-    EXPECT_TRUE(has(r.err, "chmod +t " + d.data.str())) << r.err;
+    EXPECT_TRUE(ended(r, 12, {"chmod +t " + d.data.str()}));
     chmod(d.data.str().c_str(), 03775);  // sticky: only owners replace their entries
     r = run_quvo({}, d.env({"QUVO_TEST_PRINTENV=A"}));
     EXPECT_EQ(r.status, 0) << r.err;
@@ -261,8 +250,7 @@ TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
     d.home.write("elsewhere.env", "A=1\n");
     ASSERT_EQ(symlink(d.home.sub("elsewhere.env").c_str(), d.data.sub("quvo.env").c_str()), 0);
     QuvoRun r = run_quvo({}, d.env());
-    EXPECT_EQ(r.status, 12) << r.err;
-    EXPECT_TRUE(has(r.err, "is a symbolic link")) << r.err;
+    EXPECT_TRUE(ended(r, 12, {"is a symbolic link"}));
   }
   // Owned by another user (a member of the group who replaced it).
   if (!can_setpriv()) GTEST_SKIP() << "needs root to give the file another owner";
@@ -270,9 +258,7 @@ TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
   d.data.write("quvo.env", "A=1\n");
   ASSERT_EQ(chown(d.data.sub("quvo.env").c_str(), 65534, 65534), 0);
   QuvoRun r = run_quvo({}, d.env());
-  EXPECT_EQ(r.status, 12) << r.err;
-  EXPECT_TRUE(has(r.err, "not by root or the data directory's owner")) << r.err;
-  EXPECT_TRUE(has(r.err, "chown ")) << r.err;
+  EXPECT_TRUE(ended(r, 12, {"not by root or the data directory's owner", "chown "}));
   // The data directory's owner may keep it.
   ASSERT_EQ(chown(d.data.str().c_str(), 65534, 65534), 0);
   r = run_quvo({}, d.env({"QUVO_TEST_PRINTENV=A"}));
@@ -283,14 +269,11 @@ TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
 TEST(Start, InteractiveEngineStartsAndEndsCleanly) {
   Dirs d;
   QuvoRun r = run_quvo({}, d.env());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(has(r.err, "(0LA 00 Menu \"QUVO MENU\")")) << r.err;
+  EXPECT_TRUE(ended(r, 0, {"(0LA 00 Menu \"QUVO MENU\")"}));
   r = run_quvo({"-d", "DB1", "-a", "0SA", "-t", "input", "-p", "USERS", "MODE=3"}, d.env());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(has(r.err, "(0SA 00 Input \"USERS\")")) << r.err;
+  EXPECT_TRUE(ended(r, 0, {"(0SA 00 Input \"USERS\")"}));
   r = run_quvo({"-s", "S1234567"}, d.env());
-  EXPECT_EQ(r.status, 14);
-  EXPECT_TRUE(has(r.err, "background session (-s) is not available")) << r.err;
+  EXPECT_TRUE(ended(r, 14, {"background session (-s) is not available"}));
 }
 
 TEST(Start, RunModesNotBuiltYetSaySo) {

@@ -44,16 +44,14 @@ TEST(Entry, NoKeymapForTheTerminalStopsWithStatus3) {
                        "; record one with: " + QUVO_BINARY + " -k\n");
   data.write("keymaps/xterm.ALL.key", "QVKM and then garbage");
   r = run_quvo({}, env);
-  EXPECT_EQ(r.status, 3);
-  EXPECT_TRUE(has(r.err, "The keymap of terminal xterm for every user is damaged")) << r.err;
-  EXPECT_TRUE(has(r.err, "Keymap Missing for this Terminal/User\n")) << r.err;
+  EXPECT_TRUE(ended(r, 3,
+                    {"The keymap of terminal xterm for every user is damaged",
+                     "Keymap Missing for this Terminal/User\n"}));
   // No TERM, or a TERM without a terminfo entry: said so, not a missing keymap.
   r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()});
-  EXPECT_EQ(r.status, 15);
-  EXPECT_TRUE(has(r.err, "TERM is not set")) << r.err;
+  EXPECT_TRUE(ended(r, 15, {"TERM is not set"}));
   r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=no-such-terminal"});
-  EXPECT_EQ(r.status, 15);
-  EXPECT_TRUE(has(r.err, "the terminal type TERM=no-such-terminal has no terminfo entry")) << r.err;
+  EXPECT_TRUE(ended(r, 15, {"the terminal type TERM=no-such-terminal has no terminfo entry"}));
   EXPECT_FALSE(has(r.err, "Keymap Missing")) << r.err;
 }
 
@@ -61,8 +59,7 @@ TEST(Entry, KeymapUtilityNeedsATerminal) {
   TempDir data, home;
   run_quvo({"-b"}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()});
   QuvoRun r = run_quvo({"-k"}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.err, "cannot use the terminal: standard output is not a terminal")) << r.err;
+  EXPECT_TRUE(ended(r, 1, {"cannot use the terminal: standard output is not a terminal"}));
 }
 // Another user of the data directory: may not record the keymap of every
 // user, and is told before any key is asked for when the store is closed to
@@ -77,11 +74,9 @@ TEST(Entry, KeymapUtilityChecksWhoAndWhereFirst) {
   std::vector<std::string> env = {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm"};
   std::vector<std::string> other = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   QuvoRun r = run_quvo({"-k", "ALL"}, env, other);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.err, "only the owner of the data directory (root) may record the keymap of every user")) << r.err;
+  EXPECT_TRUE(ended(r, 1, {"only the owner of the data directory (root) may record the keymap of every user"}));
   r = run_quvo({"-k"}, env, other);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.err, "a keymap cannot be recorded here: you may not write in " + data.str() + "/keymaps")) << r.err;
+  EXPECT_TRUE(ended(r, 1, {"a keymap cannot be recorded here: you may not write in " + data.str() + "/keymaps"}));
   EXPECT_FALSE(has(r.err, "terminal")) << r.err;  // said before the terminal is touched
 }
 }  // namespace

@@ -9,8 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -103,6 +106,16 @@ inline QuvoRun run_quvo(const std::vector<std::string>& args, const std::vector<
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
   return r;
+}
+
+// Whether a run ended with status and its standard error says every text of has.
+inline ::testing::AssertionResult ended(const QuvoRun& r, int status, std::initializer_list<std::string> has = {}) {
+  if (r.status != status)
+    return ::testing::AssertionFailure() << "status " << r.status << ", not " << status << "; stderr:\n" << r.err;
+  for (const std::string& h : has)
+    if (r.err.find(h) == std::string::npos)
+      return ::testing::AssertionFailure() << "stderr does not say \"" << h << "\":\n" << r.err;
+  return ::testing::AssertionSuccess();
 }
 
 // A fresh temporary directory, removed with its contents at the end.
