@@ -48,6 +48,24 @@ FmArb* make_file(FmFdb* f, uint8_t* area, const char* area_code, int scope) {
   return f->handle.get();
 }
 
+// Positions h before the first record in the order of key key_no (records
+// read into rec when one is given); read-next goes on from there.
+bool start_first(FmArb* h, int key_no, uint8_t* rec = nullptr) {
+  if (rec) h->rec.set(rec);
+  h->key_no = uint8_t(key_no);
+  h->op = FM_OP_FIRST;
+  bool ok = fm_start(h);
+  h->op = 0;
+  return ok;
+}
+
+// Writes the record rec through h.
+bool write_rec(FmArb* h, uint8_t* rec) {
+  h->rec.set(rec);
+  h->op = 0;
+  return fm_write(h);
+}
+
 }  // namespace
 
 TEST_F(FmMem, RandomOperationsMatchAnOrderedMap) {
@@ -108,21 +126,14 @@ TEST_F(FmMem, RandomOperationsMatchAnOrderedMap) {
     if (step % 5000 == 4999 || step == 29999) {
       // Key 0 in id order, key 1 in (name, write order) order.
       std::vector<uint32_t> ids, want;
-      a->rec.set(rd);
-      a->key_no = 0;
-      a->op = FM_OP_FIRST;
-      ASSERT_TRUE(fm_start(a));
-      a->op = 0;
+      ASSERT_TRUE(start_first(a, 0, rd));
       while (fm_rdnxt(a)) ids.push_back(rec::view<rec::U32>(rd));
       ASSERT_EQ(a->status, FM_ST_EOF);
       for (auto& [k, v] : oracle) want.push_back(k);
       ASSERT_EQ(ids, want) << step;
       std::multiset<std::string> names, wnames;
       std::string last;
-      a->key_no = 1;
-      a->op = FM_OP_FIRST;
-      ASSERT_TRUE(fm_start(a));
-      a->op = 0;
+      ASSERT_TRUE(start_first(a, 1));
       while (fm_rdnxt(a)) {
         std::string n(reinterpret_cast<char*>(rd) + 4, 8);
         ASSERT_LE(last, n);
@@ -152,11 +163,7 @@ TEST_F(FmMem, ReadersSeeChangesMadeBetweenTheirReads) {
     return fm_write(a);
   };
   for (uint32_t i = 0; i < 2000; i += 2) ASSERT_TRUE(write(i));
-  s->rec.set(rd);
-  s->key_no = 0;
-  s->op = FM_OP_FIRST;
-  ASSERT_TRUE(fm_start(s));
-  s->op = 0;
+  ASSERT_TRUE(start_first(s, 0, rd));
   std::vector<uint32_t> seen;
   while (fm_rdnxt(s)) {
     uint32_t id = rec::view<rec::U32>(rd);
@@ -224,10 +231,7 @@ TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
     uint32_t last = a->rid;
     // The other handle stands on the last record; it goes and the file empties.
     s->rec.reset();
-    s->key_no = 1;
-    s->op = FM_OP_FIRST;
-    ASSERT_TRUE(fm_start(s));
-    s->op = 0;
+    ASSERT_TRUE(start_first(s, 1));
     std::vector<uint32_t> order;
     while (uint8_t* p = fm_rdnxt_fast(s, 0)) order.push_back(rec::view<rec::U32>(p));
     EXPECT_EQ(order, (std::vector<uint32_t>{0, 2, 4, 1, 3})) << round;
@@ -285,9 +289,7 @@ TEST_F(FmMem, UniqueWorkFilesGetTheirOwnNames) {
   uint8_t* block = alloc(2024);
   for (int i = 1; i <= 3; ++i) {
     std::memset(block, 'a' + i, 2024);
-    in->rec.set(block);
-    in->op = 0;
-    ASSERT_TRUE(fm_write(in));
+    ASSERT_TRUE(write_rec(in, block));
     EXPECT_EQ(in->rid, uint32_t(i));
   }
   uint8_t* b2 = MADDR(in, 2);
@@ -334,9 +336,7 @@ TEST_F(FmMem, TemporaryFilesAreListedAndSavedWithTheirKeys) {
       std::memset(r, ' ', 92);
       std::memcpy(r, "APPQUERY", 8);
       FmArb* h = t.handle.get();
-      h->rec.set(r);
-      h->op = 0;
-      ASSERT_TRUE(fm_write(h));
+      ASSERT_TRUE(write_rec(h, r));
     }
     FmFdb w;
     ASSERT_NE(make_file(&w, area + 256, "WK", com.depth), nullptr);
@@ -353,11 +353,7 @@ TEST_F(FmMem, TemporaryFilesAreListedAndSavedWithTheirKeys) {
     FmArb* la = list.handle.get();
     ASSERT_TRUE(fm_find_fis(la)) << la->status;
     uint8_t* rd = alloc(72);
-    la->rec.set(rd);
-    la->key_no = 0;
-    la->op = FM_OP_FIRST;
-    ASSERT_TRUE(fm_start(la));
-    la->op = 0;
+    ASSERT_TRUE(start_first(la, 0, rd));
     std::vector<std::string> names;
     while (fm_rdnxt(la)) {
       const FmFdb& d = rec::view<FmFdb>(rd);
@@ -387,9 +383,7 @@ TEST_F(FmMem, SequentialImagesOfMemoryFiles) {
     std::memset(buf, ' ', 32);
     rec::view<rec::U32>(buf).set(i * 10);
     std::memcpy(buf + 4, "NAME", 4);
-    a->rec.set(buf);
-    a->op = 0;
-    ASSERT_TRUE(fm_write(a));
+    ASSERT_TRUE(write_rec(a, buf));
   }
   FmFdb seq;
   INIT_FDB(&seq, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
@@ -421,11 +415,7 @@ TEST_F(FmMem, SequentialImagesOfMemoryFiles) {
     INIT_UNIQUE_PATH(&g, "LD", "CP", 1);
     ASSERT_TRUE(mm_load_fi(&g, sq, com.depth)) << g.status << la_cur_sys_err();
     FmArb* h = g.handle.get();
-    h->rec.set(buf);
-    h->key_no = 0;
-    h->op = FM_OP_FIRST;
-    ASSERT_TRUE(fm_start(h));
-    h->op = 0;
+    ASSERT_TRUE(start_first(h, 0, buf));
     std::vector<uint32_t> ids;
     while (fm_rdnxt(h)) ids.push_back(rec::view<rec::U32>(buf));
     EXPECT_EQ(ids, (std::vector<uint32_t>{10, 20, 30, 40, 50}));
@@ -502,11 +492,7 @@ TEST_F(FmMem, DeepTreesWithWideKeys) {
       }
     }
   }
-  a->rec.set(buf);
-  a->key_no = 0;
-  a->op = FM_OP_FIRST;
-  ASSERT_TRUE(fm_start(a));
-  a->op = 0;
+  ASSERT_TRUE(start_first(a, 0, buf));
   auto it = oracle.begin();
   size_t n = 0;
   while (fm_rdnxt(a)) {
