@@ -63,18 +63,19 @@ struct ShareTest : ::testing::Test {
     FmFdb f = describe();
     ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << f.status;
     FmArb* a = f.handle.get();
-    uint8_t* r = alloc(kLen);
-    for (int i = 0; i < records; ++i) {
-      std::memset(r, ' ', kLen);
-      std::string code = "R" + std::to_string(i);
-      std::memcpy(r, code.data(), code.size());
-      rec::view<rec::U32>(r + 10).set(0);
-      a->rec.set(r);
-      a->rec_len = 0;
-      a->op = 0;
-      ASSERT_TRUE(fm_write(a)) << a->status;
-    }
+    for (int i = 0; i < records; ++i) ASSERT_TRUE(put(a, "R" + std::to_string(i), 0)) << a->status;
     ASSERT_TRUE(FM_CLOSE(a, 0));
+  }
+  // Writes the record of a code with the counter n.
+  int put(FmArb* a, const std::string& code, uint32_t n) {
+    uint8_t* r = alloc(kLen);
+    std::memset(r, ' ', kLen);
+    std::memcpy(r, code.data(), code.size());
+    rec::view<rec::U32>(r + 10).set(n);
+    a->rec.set(r);
+    a->rec_len = 0;
+    a->op = 0;
+    return fm_write(a);
   }
   // Reads record i with the given operation bits into buf.
   int read(FmArb* a, int i, uint8_t* buf, uint16_t op) {
@@ -265,14 +266,7 @@ TEST_F(ShareTest, AHoldOutlivedByItsRecordChangesNothing) {
   FmArb* a = open();
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(fm_del_all(a)) << a->status;
-  uint8_t* r = alloc(kLen);
-  std::memset(r, ' ', kLen);
-  std::memcpy(r, "NEW", 3);
-  rec::view<rec::U32>(r + 10).set(5);
-  a->rec.set(r);
-  a->rec_len = 0;
-  a->op = 0;
-  ASSERT_TRUE(fm_write(a));
+  ASSERT_TRUE(put(a, "NEW", 5));
   ASSERT_EQ(write(go[1], &c, 1), 1);
   EXPECT_EQ(exit_code(pid), 0);
   uint8_t* buf = alloc(kLen);
@@ -302,13 +296,7 @@ TEST_F(ShareTest, AReaderSeesAnotherProcessesChangesBetweenItsReads) {
     // R4 is the other process's: refused, and still delivered.
     std::memset(r, 0, kLen);
     if (read(b, 4, r, FM_OP_HOLD) || b->status != FM_ST_LOCKED || std::memcmp(r, "R4", 2) != 0) _exit(3);
-    std::memset(r, ' ', kLen);
-    std::memcpy(r, "R15", 3);
-    rec::view<rec::U32>(r + 10).set(0);
-    b->rec.set(r);
-    b->rec_len = 0;
-    b->op = 0;
-    if (!fm_write(b)) _exit(4);
+    if (!put(b, "R15", 0)) _exit(4);
     if (!read(b, 3, r, FM_OP_HOLD) || !fm_del(b)) _exit(5);
     if (!read(b, 2, r, FM_OP_HOLD)) _exit(6);
     std::memcpy(r, "R9", 2);
