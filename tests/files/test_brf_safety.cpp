@@ -57,20 +57,24 @@ std::string fd_path(int fd) {
   return n > 0 ? std::string(buf, size_t(n)) : "";
 }
 
+// Takes a lock of the type on a byte of a file, without waiting (in a
+// forked child: the lock is the child's).
+bool lock_byte(const std::string& path, uint64_t off, short type) {
+  int fd = ::open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
+  struct flock fl;
+  std::memset(&fl, 0, sizeof fl);
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = off_t(off);
+  fl.l_len = 1;
+  return fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0;
+}
+
 // Whether another process can take a lock on the byte of the index file at
 // once (a forked child tries without waiting).
 bool other_can_lock(const std::string& ipath, uint64_t off, short type) {
   pid_t pid = ::fork();
-  if (pid == 0) {
-    int fd = ::open(ipath.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
-    struct flock fl;
-    std::memset(&fl, 0, sizeof fl);
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = off_t(off);
-    fl.l_len = 1;
-    _exit(fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1);
-  }
+  if (pid == 0) _exit(lock_byte(ipath, off, type) ? 0 : 1);
   int st = 0;
   ::waitpid(pid, &st, 0);
   return WIFEXITED(st) && WEXITSTATUS(st) == 0;
@@ -85,14 +89,7 @@ struct LockHolder {
     pid = ::fork();
     if (pid == 0) {
       ::close(ready[0]);
-      int fd = ::open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
-      struct flock fl;
-      std::memset(&fl, 0, sizeof fl);
-      fl.l_type = type;
-      fl.l_whence = SEEK_SET;
-      fl.l_start = off_t(off);
-      fl.l_len = 1;
-      char ok = fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+      char ok = lock_byte(path, off, type) ? 'y' : 'n';
       if (::write(ready[1], &ok, 1) != 1) _exit(1);
       ::pause();
       _exit(0);
