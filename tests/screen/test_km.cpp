@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "screen/km.h"
@@ -13,9 +14,29 @@
 
 namespace {
 
-std::string tmpdir() {
-  char tmpl[] = "/tmp/quvo-km-XXXXXX";
-  return mkdtemp(tmpl);
+// A keymap store in a fresh directory; it is no longer the engine's store
+// and the directory goes at the end.
+struct StoreDir {
+  std::string dir;
+  std::unique_ptr<KmStore> store;
+  StoreDir() {
+    char tmpl[] = "/tmp/quvo-km-XXXXXX";
+    dir = mkdtemp(tmpl);
+    store = km_dir_store(dir);
+  }
+  ~StoreDir() {
+    km_set_store(nullptr);
+    std::system(("rm -rf '" + dir + "'").c_str());
+  }
+};
+
+// The stored keymap of every user of a terminal, decoded.
+::testing::AssertionResult stored(KmStore& store, const char* term, Keymap* km) {
+  std::vector<uint8_t> rec;
+  std::string why;
+  if (!store.get(term, "", &rec, nullptr)) return ::testing::AssertionFailure() << "no keymap for " << term;
+  if (!km_decode(rec.data(), rec.size(), km, &why)) return ::testing::AssertionFailure() << term << ": " << why;
+  return ::testing::AssertionSuccess();
 }
 
 TEST(Keymap, OptionNamesAndNumbers) {
@@ -152,9 +173,10 @@ TEST(Keymap, RecordsRoundTripAndDamageIsRefused) {
 }
 
 TEST(Keymap, StoreFindsTheUsersKeymapThenEveryUsers) {
-  std::string dir = tmpdir();
-  auto store = km_dir_store(dir);
-  km_set_store(store.get());
+  StoreDir sd;
+  const std::string& dir = sd.dir;
+  KmStore* store = sd.store.get();
+  km_set_store(store);
   Keymap all, mine, got;
   all.term = mine.term = "vt100";
   mine.user = "ABC";
@@ -184,42 +206,33 @@ TEST(Keymap, StoreFindsTheUsersKeymapThenEveryUsers) {
   }
   EXPECT_EQ(km_find("vt100", "ABC", &got, &why), 0);
   EXPECT_EQ(why, "The keymap of terminal vt100 for user ABC is damaged: the record is too short");
-  km_set_store(nullptr);
-  std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(Keymap, DefaultSourcesInstallForTheirTerminals) {
-  std::string dir = tmpdir();
-  auto store = km_dir_store(dir);
+  StoreDir sd;
+  KmStore* store = sd.store.get();
   std::string log, err;
   int n = km_install(std::string(QUVO_SOURCE_DIR) + "/data/keymaps", *store, &log, &err);
   ASSERT_GT(n, 0) << err;
   for (const char* term : {"xterm", "xterm-256color", "tmux-256color", "screen", "linux", "vt100"}) {
-    std::vector<uint8_t> rec;
-    ASSERT_TRUE(store->get(term, "", &rec, nullptr)) << term << "\n" << log;
     Keymap km;
-    std::string why;
-    ASSERT_TRUE(km_decode(rec.data(), rec.size(), &km, &why)) << why;
+    ASSERT_TRUE(stored(*store, term, &km)) << log;
     // The keys every terminal needs.
     for (uint32_t code : {304u, 274u, 278u, 20002u, 20003u, 20000u, 20001u, 20004u, 20009u})
       EXPECT_NE(km.trie.find_code(code), nullptr) << term << " lacks " << km_option_name(code);
   }
-  std::vector<uint8_t> rec;
-  ASSERT_TRUE(store->get("xterm", "", &rec, nullptr));
   Keymap km;
-  std::string why;
-  ASSERT_TRUE(km_decode(rec.data(), rec.size(), &km, &why));
+  ASSERT_TRUE(stored(*store, "xterm", &km));
   // F1 from terminfo.
   int node = 0;
   for (char c : std::string("\x1bOP")) node = km.trie.step(node, uint8_t(c));
   ASSERT_NE(km.trie.entry(node), nullptr);
   EXPECT_EQ(km.trie.entry(node)->values, std::vector<uint32_t>{276});
-  std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(Keymap, BootstrapKeepsRecordedKeymaps) {
-  std::string dir = tmpdir();
-  auto store = km_dir_store(dir);
+  StoreDir sd;
+  KmStore* store = sd.store.get();
   Keymap mine;
   mine.term = "xterm";
   mine.recorded = true;
@@ -228,22 +241,20 @@ TEST(Keymap, BootstrapKeepsRecordedKeymaps) {
   ASSERT_TRUE(store->put("xterm", "", km_encode(mine), &err)) << err;
   ASSERT_GT(km_install(std::string(QUVO_SOURCE_DIR) + "/data/keymaps", *store, &log, &err), 0) << err;
   EXPECT_NE(log.find("xterm: kept the keymap recorded with -k"), std::string::npos) << log;
-  std::vector<uint8_t> rec;
-  ASSERT_TRUE(store->get("xterm", "", &rec, nullptr));
   Keymap got;
-  ASSERT_TRUE(km_decode(rec.data(), rec.size(), &got, &err)) << err;
+  ASSERT_TRUE(stored(*store, "xterm", &got));
   EXPECT_TRUE(got.recorded);
   EXPECT_EQ(got.trie.size(), 1u);
   EXPECT_EQ(got.trie.find_code(304)->seq, "\x1bOR");
-  std::system(("rm -rf " + dir).c_str());
 }
 
 // A member of the engine's group plants names in the shared keymap store:
 // the store neither follows nor truncates them, reads only regular files up
 // to its cap, and makes its files 0660 whatever the umask.
 TEST(Keymap, StoreFilesAreSafeAgainstPlantedNames) {
-  std::string dir = tmpdir();
-  auto store = km_dir_store(dir);
+  StoreDir sd;
+  const std::string& dir = sd.dir;
+  KmStore* store = sd.store.get();
   std::string err, why;
   Keymap km;
   km.term = "vt100";
@@ -282,11 +293,9 @@ TEST(Keymap, StoreFilesAreSafeAgainstPlantedNames) {
   why.clear();
   EXPECT_FALSE(store->get("vt100", "BOB", &rec, &why));
   EXPECT_NE(why.find("larger than a keymap can be"), std::string::npos) << why;
-  km_set_store(store.get());
+  km_set_store(store);
   Keymap got;
   EXPECT_EQ(km_find("vt100", "BOB", &got, &why), 1);  // every user's record still serves
-  km_set_store(nullptr);
-  std::system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace
