@@ -147,6 +147,12 @@ bool write_all(FmArb* a, std::initializer_list<Rec> recs) {
 
 using V = std::vector<std::string>;
 
+// A call that failed (returned 0) and left the status st in the handle h.
+::testing::AssertionResult fails_with(int rc, const FmArb* h, uint32_t st) {
+  if (rc == 0 && h->status == st) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "returned " << rc << " with status " << h->status << ", not 0 with " << st;
+}
+
 // The payload bytes of a record buffer.
 std::string payload(const uint8_t* b, size_t n) { return std::string(reinterpret_cast<const char*>(b) + 24, n); }
 
@@ -258,8 +264,7 @@ TEST_P(FmContract, KeyedReadsAndStatuses) {
   EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 30u);
   EXPECT_EQ(a->len_read, kLen);
   // Not there.
-  EXPECT_FALSE(read_eq(a, 0, Rec("BB"), buf));
-  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(read_eq(a, 0, Rec("BB"), buf), a, FM_ST_NO_RECORD));
   // Greater or equal.
   ASSERT_TRUE(read_eq(a, 0, Rec("BB"), buf, FM_OP_GE));
   EXPECT_EQ(code_of(buf), "C");
@@ -293,16 +298,14 @@ TEST_P(FmContract, DuplicateKeysAndOrder) {
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write_all(a, {Rec("X1", 7, "G", 1), Rec("X2", 7, "G", 1), Rec("X3", 5, "G", 1), Rec("X0", 7, "G", 1)}));
   // A duplicate of the unique key is refused and changes nothing.
-  EXPECT_FALSE(write(a, Rec("X2", 99, "H", 1)));
-  EXPECT_EQ(a->status, FM_ST_DUP_KEY);
+  EXPECT_TRUE(fails_with(write(a, Rec("X2", 99, "H", 1)), a, FM_ST_DUP_KEY));
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(a, 0, buf), (V{"X0", "X1", "X2", "X3"}));
   // Duplicates of key 1 come in the order they were written.
   EXPECT_EQ(read_all(a, 1, buf), (V{"X3", "X1", "X2", "X0"}));
   set_num_key(a, 99);
   a->op = FM_OP_KEY | FM_OP_EQUAL;
-  EXPECT_FALSE(fm_read(a));
-  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_NO_RECORD));
 }
 
 TEST_P(FmContract, SegmentTypesAndOrder) {
@@ -347,17 +350,14 @@ TEST_P(FmContract, StartPositionsAndEnd) {
   EXPECT_EQ(code_of(buf), "BB");
   ASSERT_TRUE(fm_rdnxt(a));
   EXPECT_EQ(code_of(buf), "CA");
-  EXPECT_FALSE(fm_rdnxt(a));
-  EXPECT_EQ(a->status, FM_ST_EOF);
-  EXPECT_FALSE(fm_rdnxt(a));
-  EXPECT_EQ(a->status, FM_ST_EOF);
+  EXPECT_TRUE(fails_with(fm_rdnxt(a), a, FM_ST_EOF));
+  EXPECT_TRUE(fails_with(fm_rdnxt(a), a, FM_ST_EOF));
   // A start beyond every key: the first read is the end.
   set_key(a, 0, "ZZ", 2);
   a->op = FM_OP_AT | FM_OP_KEY;
   ASSERT_TRUE(fm_start(a));
   a->op = 0;
-  EXPECT_FALSE(fm_rdnxt(a));
-  EXPECT_EQ(a->status, FM_ST_EOF);
+  EXPECT_TRUE(fails_with(fm_rdnxt(a), a, FM_ST_EOF));
   // Read-next after a read continues from that record; read-next with the
   // first bit starts over.
   ASSERT_TRUE(read_eq(a, 0, Rec("AB"), buf));
@@ -394,16 +394,13 @@ TEST_P(FmContract, HoldsRewriteDeleteRelease) {
 
   // Rewrite and delete need a held record.
   a->rec.set(buf);
-  EXPECT_FALSE(fm_rewrite(a));
-  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
-  EXPECT_FALSE(fm_del(a));
-  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  EXPECT_TRUE(fails_with(fm_rewrite(a), a, FM_ST_NOT_HELD));
+  EXPECT_TRUE(fails_with(fm_del(a), a, FM_ST_NOT_HELD));
 
   ASSERT_TRUE(read_eq(a, 0, Rec("K1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   // Another handle of this process: held, still delivered.
   std::memset(buf2, 0, kLen);
-  EXPECT_FALSE(read_eq(b, 0, Rec("K1"), buf2, FM_OP_EQUAL | FM_OP_HOLD));
-  EXPECT_EQ(b->status, FM_ST_HELD_SELF);
+  EXPECT_TRUE(fails_with(read_eq(b, 0, Rec("K1"), buf2, FM_OP_EQUAL | FM_OP_HOLD), b, FM_ST_HELD_SELF));
   EXPECT_EQ(code_of(buf2), "K1");
   EXPECT_EQ(payload(buf2, 5), "first");
   // A read without hold is not refused.
@@ -420,17 +417,14 @@ TEST_P(FmContract, HoldsRewriteDeleteRelease) {
   EXPECT_TRUE(fm_release(b));
   ASSERT_TRUE(read_eq(a, 0, Rec("K1"), buf, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
   EXPECT_TRUE(fm_release(a));
-  EXPECT_FALSE(fm_del(a));
-  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  EXPECT_TRUE(fails_with(fm_del(a), a, FM_ST_NOT_HELD));
 
   ASSERT_TRUE(read_eq(a, 0, Rec("K1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   ASSERT_TRUE(fm_del(a));
-  EXPECT_FALSE(read_eq(a, 0, Rec("K1"), buf));
-  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(read_eq(a, 0, Rec("K1"), buf), a, FM_ST_NO_RECORD));
   EXPECT_EQ(read_all(b, 0, buf2), V{"K2"});
   EXPECT_TRUE(fm_detach(b));
-  EXPECT_FALSE(fm_detach(b));
-  EXPECT_EQ(b->status, FM_ST_NO_STREAM);
+  EXPECT_TRUE(fails_with(fm_detach(b), b, FM_ST_NO_STREAM));
 }
 
 TEST_P(FmContract, RewriteMovesKeysAndKeepsUniqueness) {
@@ -440,8 +434,7 @@ TEST_P(FmContract, RewriteMovesKeysAndKeepsUniqueness) {
   uint8_t* buf = alloc(kLen);
   ASSERT_TRUE(read_eq(a, 0, Rec("M1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   // To another record's unique key: refused, nothing changes, still held.
-  EXPECT_FALSE(rewrite(a, Rec("M2", 11, "G", 1).p));
-  EXPECT_EQ(a->status, FM_ST_DUP_KEY);
+  EXPECT_TRUE(fails_with(rewrite(a, Rec("M2", 11, "G", 1).p), a, FM_ST_DUP_KEY));
   EXPECT_EQ(read_all(a, 1, buf), (V{"M1", "M2"}));
   ASSERT_TRUE(read_eq(a, 0, Rec("M1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   ASSERT_TRUE(rewrite(a, Rec("M9", 30, "A", 1).p)) << a->status;
@@ -471,8 +464,7 @@ TEST_P(FmContract, DeleteAllAndRecordIds) {
   ASSERT_TRUE(fm_del(a));
   a->rid = rids[1];
   a->op = FM_OP_RID;
-  EXPECT_FALSE(fm_read(a));
-  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_NO_RECORD));
   ASSERT_TRUE(fm_del_all(a));
   EXPECT_EQ(read_all(a, 0, buf), V{});
   ASSERT_TRUE(write(a, Rec("P", 1)));
@@ -499,8 +491,7 @@ TEST_P(FmContract, StreamsOverKeyRanges) {
   ASSERT_NE(pre, nullptr);
   EXPECT_EQ(read_all(pre, 0, buf), (V{"B1", "B2", "B3"}));
   // A read by key outside the range finds nothing; inside it does.
-  EXPECT_FALSE(read_eq(pre, 0, Rec("C1"), buf));
-  EXPECT_EQ(pre->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(read_eq(pre, 0, Rec("C1"), buf), pre, FM_ST_NO_RECORD));
   EXPECT_TRUE(read_eq(pre, 0, Rec("B2"), buf));
   // A start before the range starts at its low bound.
   set_key(pre, 0, "A", 1);
@@ -524,8 +515,7 @@ TEST_P(FmContract, StreamsOverKeyRanges) {
   EXPECT_TRUE(FM_CLOSE(a, 0));
   EXPECT_EQ(fm_open_count(), 0u);
   s->op = 0;
-  EXPECT_FALSE(fm_rdnxt(s));
-  EXPECT_EQ(s->status, FM_ST_NO_STREAM);
+  EXPECT_TRUE(fails_with(fm_rdnxt(s), s, FM_ST_NO_STREAM));
 }
 
 TEST_P(FmContract, KeyConstraintsAndQueryStreams) {
@@ -555,8 +545,7 @@ TEST_P(FmContract, KeyConstraintsAndQueryStreams) {
   FmArb* s = FM_ATTACH(a, &c->head, com.depth);
   ASSERT_NE(s, nullptr) << la_cur_sys_err();
   EXPECT_EQ(read_all(s, 0, buf), (V{"C1", "C4"}));
-  EXPECT_FALSE(read_eq(s, 0, Rec("C3"), buf));
-  EXPECT_EQ(s->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(read_eq(s, 0, Rec("C3"), buf), s, FM_ST_NO_RECORD));
 
   // A query stream needs the query engine; without one the attach fails.
   auto* q = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
@@ -581,8 +570,7 @@ TEST_P(FmContract, VariableRecords) {
   ASSERT_TRUE(fm_write(a));
   // Longer than the file's records: refused.
   a->rec_len = kLen + 1;
-  EXPECT_FALSE(fm_write(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_write(a), a, FM_ST_SYS));
   EXPECT_FALSE(la_cur_sys_err().empty());
 
   uint8_t* buf = alloc(kLen);
@@ -596,8 +584,7 @@ TEST_P(FmContract, VariableRecords) {
   a->op = FM_OP_EQUAL;
   a->key_no = 0;
   std::memcpy(buf, "V2        ", 10);
-  EXPECT_FALSE(fm_read(a));
-  EXPECT_EQ(a->status, FM_ST_TOO_LONG);
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_TOO_LONG));
   EXPECT_EQ(a->len_read, kLen);
   EXPECT_EQ(buf[19], ' ');
   EXPECT_EQ(buf[20], '.');
@@ -625,29 +612,23 @@ TEST_P(FmContract, BadInputGetsAStatus) {
   a->key_len = 11;
   a->key_no = 0;
   a->op = FM_OP_KEY | FM_OP_EQUAL;
-  EXPECT_FALSE(fm_read(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_SYS));
   a->op = FM_OP_AT | FM_OP_KEY;
-  EXPECT_FALSE(fm_start(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_start(a), a, FM_ST_SYS));
   // A key number the file does not have.
   a->key_no = 7;
   a->op = FM_OP_FIRST;
-  EXPECT_FALSE(fm_start(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
-  EXPECT_FALSE(fm_rdnxt(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_start(a), a, FM_ST_SYS));
+  EXPECT_TRUE(fails_with(fm_rdnxt(a), a, FM_ST_SYS));
   // A record longer than the file's.
   a->key_no = 0;
   a->rec_len = kLen + 10;
-  EXPECT_FALSE(fm_write(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_write(a), a, FM_ST_SYS));
   // No record buffer.
   a->rec.reset();
   a->rec_len = 0;
   a->op = 0;
-  EXPECT_FALSE(fm_write(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_write(a), a, FM_ST_SYS));
   // A segment outside the record at create.
   FmFdb f = describe("BAD2");
   f.rec_len = 20;
@@ -657,16 +638,12 @@ TEST_P(FmContract, BadInputGetsAStatus) {
   FmFdb ro = describe("BAD");
   ASSERT_TRUE(FM_OPEN(&ro, com.depth, opts(), 1, 15)) << ro.status;
   FmArb* r = ro.handle.get();
-  EXPECT_FALSE(write(r, Rec("NEW", 2)));
-  EXPECT_EQ(r->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(write(r, Rec("NEW", 2)), r, FM_ST_SYS));
   // A closed handle.
   EXPECT_TRUE(FM_CLOSE(r, 0));
-  EXPECT_FALSE(fm_read(r));
-  EXPECT_EQ(r->status, FM_ST_NO_STREAM);
-  EXPECT_FALSE(FM_CLOSE(r, 0));
-  EXPECT_EQ(r->status, FM_ST_NO_STREAM);
-  EXPECT_FALSE(fm_release(r));
-  EXPECT_EQ(r->status, FM_ST_NO_STREAM);
+  EXPECT_TRUE(fails_with(fm_read(r), r, FM_ST_NO_STREAM));
+  EXPECT_TRUE(fails_with(FM_CLOSE(r, 0), r, FM_ST_NO_STREAM));
+  EXPECT_TRUE(fails_with(fm_release(r), r, FM_ST_NO_STREAM));
 }
 
 TEST_P(FmContract, KeyCompare) {
@@ -701,10 +678,8 @@ TEST_P(FmContract, FilesAndHandlesBelongToTheirScope) {
   });
   EXPECT_EQ(rc, 3);
   EXPECT_EQ(fm_open_count(), 1u);
-  EXPECT_FALSE(fm_rdnxt(inner));
-  EXPECT_EQ(inner->status, FM_ST_NO_STREAM);
-  EXPECT_FALSE(fm_rdnxt(stream));
-  EXPECT_EQ(stream->status, FM_ST_NO_STREAM);
+  EXPECT_TRUE(fails_with(fm_rdnxt(inner), inner, FM_ST_NO_STREAM));
+  EXPECT_TRUE(fails_with(fm_rdnxt(stream), stream, FM_ST_NO_STREAM));
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(outer, 0, buf), (V{"S0", "S1"}));
 }
@@ -823,12 +798,10 @@ TEST_P(FmContract, TwoOpensOfOneFileAgree) {
   // 200520, also when the read would wait (it must not wait for itself).
   ASSERT_TRUE(read_eq(a, 0, Rec("D"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   std::memset(bb, 0, kLen);
-  EXPECT_FALSE(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD));
-  EXPECT_EQ(b->status, FM_ST_HELD_SELF);
+  EXPECT_TRUE(fails_with(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD), b, FM_ST_HELD_SELF));
   EXPECT_EQ(code_of(bb), "D");
   b->lock_wait = -1;
-  EXPECT_FALSE(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD | FM_OP_WAIT));
-  EXPECT_EQ(b->status, FM_ST_HELD_SELF);
+  EXPECT_TRUE(fails_with(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD | FM_OP_WAIT), b, FM_ST_HELD_SELF));
   // Closing a lets its hold go; b's hold then outlives a third open's close.
   ASSERT_TRUE(FM_CLOSE(a, 0));
   ASSERT_TRUE(read_eq(b, 0, Rec("D"), bb, FM_OP_EQUAL | FM_OP_HOLD)) << b->status;
@@ -839,8 +812,7 @@ TEST_P(FmContract, TwoOpensOfOneFileAgree) {
   FmFdb h = describe("TWICE");
   ASSERT_TRUE(FM_OPEN(&h, com.depth, opts(), 15, 15)) << h.status;
   c = h.handle.get();
-  EXPECT_FALSE(read_eq(c, 0, Rec("D"), buf, FM_OP_EQUAL | FM_OP_HOLD));
-  EXPECT_EQ(c->status, FM_ST_HELD_SELF);
+  EXPECT_TRUE(fails_with(read_eq(c, 0, Rec("D"), buf, FM_OP_EQUAL | FM_OP_HOLD), c, FM_ST_HELD_SELF));
   rec::view<rec::U32>(bb + 10).set(9);
   b->op = 0;
   ASSERT_TRUE(fm_rewrite(b)) << b->status;
@@ -929,13 +901,10 @@ TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
   s->op = 0;
   ASSERT_TRUE(fm_rdnxt(s));
   EXPECT_EQ(code_of(buf), "Q1");
-  EXPECT_FALSE(fm_rdnxt(s));
-  EXPECT_EQ(s->status, FM_ST_LEVEL_END);
-  EXPECT_FALSE(fm_rdnxt(s));
-  EXPECT_EQ(s->status, FM_ST_EOF);
+  EXPECT_TRUE(fails_with(fm_rdnxt(s), s, FM_ST_LEVEL_END));
+  EXPECT_TRUE(fails_with(fm_rdnxt(s), s, FM_ST_EOF));
   // Operations the engine does not offer answer 200650.
-  EXPECT_FALSE(fm_write(s));
-  EXPECT_EQ(s->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_write(s), s, FM_ST_SYS));
   ASSERT_TRUE(FM_CLOSE(s, FM_CL_KEEP));
   EXPECT_EQ(FakeQuery::closes, 1);
   EXPECT_EQ(FakeQuery::detaches, 1);
@@ -946,11 +915,9 @@ TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
   ASSERT_NE(s, nullptr);
   s->rec.set(buf);
   s->op = FM_OP_FIRST;
-  EXPECT_FALSE(fm_read(s));
-  EXPECT_EQ(s->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_read(s), s, FM_ST_SYS));
   s->op = 0;
-  EXPECT_FALSE(fm_rdnxt(s));
-  EXPECT_EQ(s->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_rdnxt(s), s, FM_ST_SYS));
   EXPECT_FALSE(fm_write(s));
   EXPECT_TRUE(fm_detach(s));
   fm_set_query_attach(nullptr);
@@ -1095,8 +1062,7 @@ TEST_P(FmContract, AClosedHandleAnswersEveryCallWith200480) {
   closed(MADDR(a, 1) != nullptr, "address");
   closed(fm_find_fis(a), "temporary files");
   // As the file of a save: the sequential handle gets the status.
-  EXPECT_FALSE(fm_save_fi(seq, a));
-  EXPECT_EQ(seq->status, FM_ST_NO_STREAM);
+  EXPECT_TRUE(fails_with(fm_save_fi(seq, a), seq, FM_ST_NO_STREAM));
   EXPECT_TRUE(FM_CLOSE(seq, 0));
 }
 
@@ -1111,8 +1077,7 @@ TEST_P(FmContract, MoreBadInputGetsAStatus) {
   a->key_no = 9;
   a->rid = rid;
   a->op = FM_OP_RID;
-  EXPECT_FALSE(fm_read(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_SYS));
   EXPECT_EQ(MADDR(a, rid), nullptr);
   EXPECT_EQ(a->status, FM_ST_SYS);
   // A rewrite longer than the file's records: refused, the record unchanged
@@ -1121,8 +1086,7 @@ TEST_P(FmContract, MoreBadInputGetsAStatus) {
   std::memcpy(buf + 24, "after ", 6);
   a->rec_len = kLen + 1;
   a->op = 0;
-  EXPECT_FALSE(fm_rewrite(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_rewrite(a), a, FM_ST_SYS));
   a->rec_len = 0;
   uint8_t* look = alloc(kLen);
   ASSERT_TRUE(read_eq(a, 0, Rec("R"), look));
@@ -1257,8 +1221,7 @@ TEST_P(FmContract, AFileOpenedForAPoolBelongsToThePoolsScope) {
     ASSERT_TRUE(FM_OPEN(&g, com.depth, opts(), 15, 15)) << g.status;
     gone = g.handle.get();
   });
-  EXPECT_FALSE(fm_release(gone));
-  EXPECT_EQ(gone->status, FM_ST_NO_STREAM);
+  EXPECT_TRUE(fails_with(fm_release(gone), gone, FM_ST_NO_STREAM));
   uint8_t* buf = alloc(kLen);
   EXPECT_EQ(read_all(kept, 0, buf), V{"P"});
 }
@@ -1276,14 +1239,11 @@ TEST_P(FmContract, ARefusedHoldChangesNothing) {
   ASSERT_NE(b, nullptr);
   ASSERT_TRUE(read_eq(b, 0, Rec("R2"), buf2, FM_OP_EQUAL | FM_OP_HOLD));
   ASSERT_TRUE(read_eq(a, 0, Rec("R1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
-  EXPECT_FALSE(read_eq(a, 0, Rec("R2"), buf, FM_OP_EQUAL | FM_OP_HOLD));
-  EXPECT_EQ(a->status, FM_ST_HELD_SELF);
+  EXPECT_TRUE(fails_with(read_eq(a, 0, Rec("R2"), buf, FM_OP_EQUAL | FM_OP_HOLD), a, FM_ST_HELD_SELF));
   EXPECT_EQ(code_of(buf), "R2");  // delivered all the same
   std::memcpy(buf + 24, "changed", 7);
-  EXPECT_FALSE(rewrite(a, buf));
-  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
-  EXPECT_FALSE(fm_del(a));
-  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  EXPECT_TRUE(fails_with(rewrite(a, buf), a, FM_ST_NOT_HELD));
+  EXPECT_TRUE(fails_with(fm_del(a), a, FM_ST_NOT_HELD));
   // Both records are there as they were.
   FmArb* c = FM_ATTACH(a, nullptr, com.depth);
   ASSERT_NE(c, nullptr);
@@ -1294,8 +1254,7 @@ TEST_P(FmContract, ARefusedHoldChangesNothing) {
   ASSERT_TRUE(read_eq(c, 0, Rec("R2"), cb));
   EXPECT_EQ(payload(cb, 3), "two");
   // The earlier hold still keeps others off R1 until released.
-  EXPECT_FALSE(read_eq(c, 0, Rec("R1"), cb, FM_OP_EQUAL | FM_OP_HOLD));
-  EXPECT_EQ(c->status, FM_ST_HELD_SELF);
+  EXPECT_TRUE(fails_with(read_eq(c, 0, Rec("R1"), cb, FM_OP_EQUAL | FM_OP_HOLD), c, FM_ST_HELD_SELF));
   EXPECT_TRUE(fm_release(a));
   // Once R2 is free, a's hold read takes it and the delete acts on R2.
   EXPECT_TRUE(fm_release(b));
@@ -1316,8 +1275,7 @@ TEST_P(FmContract, ARecordOutsideTheRangeIsNotLeftHeld) {
   uint8_t* buf = alloc(kLen);
   uint8_t* buf2 = alloc(kLen);
   // By key: outside the range.
-  EXPECT_FALSE(read_eq(s, 0, Rec("C1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
-  EXPECT_EQ(s->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(read_eq(s, 0, Rec("C1"), buf, FM_OP_EQUAL | FM_OP_HOLD), s, FM_ST_NO_RECORD));
   // Read next past the high bound (the read beyond it held C1 for a moment).
   s->rec.set(buf);
   ASSERT_TRUE(start_first(s, 0));
@@ -1325,8 +1283,7 @@ TEST_P(FmContract, ARecordOutsideTheRangeIsNotLeftHeld) {
   ASSERT_TRUE(fm_rdnxt(s));
   ASSERT_TRUE(fm_rdnxt(s));
   EXPECT_EQ(code_of(buf), "B2");
-  EXPECT_FALSE(fm_rdnxt(s));
-  EXPECT_EQ(s->status, FM_ST_EOF);
+  EXPECT_TRUE(fails_with(fm_rdnxt(s), s, FM_ST_EOF));
   // Another handle holds C1 at once.
   EXPECT_TRUE(read_eq(a, 0, Rec("C1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
   a->op = 0;
