@@ -7,6 +7,7 @@
 #include "files/brf_support.h"
 #include "files/fm_contract.h"
 #include "files/fmcat.h"
+#include "files/fm_check.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 
@@ -171,15 +172,13 @@ TEST_F(NativeFm, SysdirPlacementHoldsForEveryOperation) {
   a->op = FM_OP_EQUAL;
   EXPECT_TRUE(fm_read(a)) << a->status;
   FmFdb busy = bare;
-  EXPECT_FALSE(FM_SCRATCH(&busy, 0));
-  EXPECT_EQ(busy.status, FM_ST_SCRATCH_OPEN);
+  EXPECT_TRUE(fails_with(FM_SCRATCH(&busy, 0), busy, FM_ST_SCRATCH_OPEN));
   ASSERT_TRUE(FM_CLOSE(a, 0));
   FmFdb scr = bare;
   EXPECT_TRUE(FM_SCRATCH(&scr, 0)) << scr.status;
   EXPECT_FALSE(brf_exists(placed + "/STAMPED"));
   EXPECT_FALSE(brf_exists(brf_index_path(placed + "/STAMPED")));
-  EXPECT_FALSE(fm_locate(&loc));
-  EXPECT_EQ(loc.status, FM_ST_NOT_FOUND);
+  EXPECT_TRUE(fails_with(fm_locate(&loc), loc, FM_ST_NOT_FOUND));
 }
 
 // fm_replace of native files described without keys renames the source onto
@@ -269,15 +268,13 @@ TEST_F(NativeFm, AMemoryFileReplacesANativeFileByACopy) {
   bad.fclass = 7;
   FmFdb target = describe();
   target.options = FM_OPT_BASE | FM_OPT_NO_SYSDIR;
-  EXPECT_FALSE(fm_replace(&target, &bad, 0));
-  EXPECT_EQ(target.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_replace(&target, &bad, 0), target, FM_ST_SYS));
   FmFdb still = describe();
   EXPECT_TRUE(fm_locate(&still));
   // Nor does a source that is not there: the target stays.
   FmFdb missing = work;
   missing.name.set("NOSUCH");
-  EXPECT_FALSE(fm_replace(&target, &missing, 0));
-  EXPECT_EQ(target.status, FM_ST_NOT_FOUND);
+  EXPECT_TRUE(fails_with(fm_replace(&target, &missing, 0), target, FM_ST_NOT_FOUND));
   EXPECT_TRUE(fm_locate(&still));
   work.options = FM_OPT_BASE;
   ASSERT_TRUE(fm_replace(&target, &work, 0)) << target.status << la_cur_sys_err();

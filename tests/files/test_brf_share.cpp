@@ -17,6 +17,7 @@
 #include "files/brf_support.h"
 #include "files/fm.h"
 #include "files/unixio.h"
+#include "files/fm_check.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 
@@ -138,19 +139,16 @@ TEST_F(ShareTest, ExclusiveOpenAndHoldsAcrossProcesses) {
   uint8_t* buf = alloc(kLen);
   // Held by another process: 200530, and the record is in the buffer.
   std::memset(buf + 10, 0xEE, 4);
-  EXPECT_FALSE(read(a, 0, buf, FM_OP_HOLD));
-  EXPECT_EQ(a->status, FM_ST_LOCKED);
+  EXPECT_TRUE(fails_with(read(a, 0, buf, FM_OP_HOLD), a, FM_ST_LOCKED));
   EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 0u);
-  EXPECT_FALSE(fm_rewrite(a));
-  EXPECT_EQ(a->status, FM_ST_NOT_HELD);
+  EXPECT_TRUE(fails_with(fm_rewrite(a), a, FM_ST_NOT_HELD));
   // Other records are free; reading without a hold is never refused.
   EXPECT_TRUE(read(a, 1, buf, FM_OP_HOLD));
   EXPECT_TRUE(read(a, 0, buf, 0));
   // A wait with a limit gives up with 200660.
   a->lock_wait = 1;
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_FALSE(read(a, 0, buf, FM_OP_HOLD | FM_OP_WAIT));
-  EXPECT_EQ(a->status, FM_ST_LOCK_TIMEOUT);
+  EXPECT_TRUE(fails_with(read(a, 0, buf, FM_OP_HOLD | FM_OP_WAIT), a, FM_ST_LOCK_TIMEOUT));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
   EXPECT_EQ(exit_code(pid), 0);
   // Once the holder is gone, the record can be held.

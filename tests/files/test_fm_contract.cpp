@@ -3,6 +3,8 @@
 // suite from their own test files, see fm_contract.h).
 #include "files/fm_contract.h"
 
+#include "files/fm_check.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,12 +149,6 @@ bool write_all(FmArb* a, std::initializer_list<Rec> recs) {
 
 using V = std::vector<std::string>;
 
-// A call that failed (returned 0) and left the status st in the handle h.
-::testing::AssertionResult fails_with(int rc, const FmArb* h, uint32_t st) {
-  if (rc == 0 && h->status == st) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "returned " << rc << " with status " << h->status << ", not 0 with " << st;
-}
-
 // The payload bytes of a record buffer.
 std::string payload(const uint8_t* b, size_t n) { return std::string(reinterpret_cast<const char*>(b) + 24, n); }
 
@@ -216,14 +212,12 @@ TEST_P(FmContract, CreateOpenLocateScratch) {
   ASSERT_TRUE(write(a, Rec("A1", 1)));
 
   FmFdb again = describe("CUST");
-  EXPECT_FALSE(FM_CREATE(&again, com.depth, 0, opts(), 15, 15));
-  EXPECT_EQ(again.status, FM_ST_EXISTS);
+  EXPECT_TRUE(fails_with(FM_CREATE(&again, com.depth, 0, opts(), 15, 15), again, FM_ST_EXISTS));
 
   FmFdb loc = describe("CUST");
   EXPECT_TRUE(fm_locate(&loc));
   FmFdb scr = describe("CUST");
-  EXPECT_FALSE(FM_SCRATCH(&scr, 0));
-  EXPECT_EQ(scr.status, FM_ST_SCRATCH_OPEN);
+  EXPECT_TRUE(fails_with(FM_SCRATCH(&scr, 0), scr, FM_ST_SCRATCH_OPEN));
   EXPECT_TRUE(FM_CLOSE(a, 0));
 
   // A second open finds the record; its descriptor comes from the file.
@@ -236,14 +230,11 @@ TEST_P(FmContract, CreateOpenLocateScratch) {
   EXPECT_TRUE(FM_CLOSE(o.handle.get(), 0));
 
   EXPECT_TRUE(FM_SCRATCH(&scr, 0)) << scr.status;
-  EXPECT_FALSE(fm_locate(&loc));
-  EXPECT_EQ(loc.status, FM_ST_NOT_FOUND);
+  EXPECT_TRUE(fails_with(fm_locate(&loc), loc, FM_ST_NOT_FOUND));
   FmFdb miss = describe("CUST");
-  EXPECT_FALSE(FM_OPEN(&miss, com.depth, opts(), 15, 15));
-  EXPECT_EQ(miss.status, FM_ST_NOT_FOUND);
+  EXPECT_TRUE(fails_with(FM_OPEN(&miss, com.depth, opts(), 15, 15), miss, FM_ST_NOT_FOUND));
   EXPECT_EQ(miss.handle.get(), nullptr);
-  EXPECT_FALSE(FM_SCRATCH(&miss, 0));
-  EXPECT_EQ(miss.status, FM_ST_NOT_FOUND);
+  EXPECT_TRUE(fails_with(FM_SCRATCH(&miss, 0), miss, FM_ST_NOT_FOUND));
 
   // Open with "create when missing".
   FmFdb cr = describe("NEWONE");
@@ -632,8 +623,7 @@ TEST_P(FmContract, BadInputGetsAStatus) {
   // A segment outside the record at create.
   FmFdb f = describe("BAD2");
   f.rec_len = 20;
-  EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, opts(), 15, 15));
-  EXPECT_EQ(f.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_CREATE(&f, com.depth, 0, opts(), 15, 15), f, FM_ST_SYS));
   // A read-only handle cannot write.
   FmFdb ro = describe("BAD");
   ASSERT_TRUE(FM_OPEN(&ro, com.depth, opts(), 1, 15)) << ro.status;

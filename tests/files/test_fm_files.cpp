@@ -12,6 +12,7 @@
 
 #include "files/fm.h"
 #include "files/fmcat.h"
+#include "files/fm_check.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/ut.h"
@@ -97,24 +98,18 @@ TEST_F(FmFiles, BadPathsGetAStatus) {
   FmFdb f = seq_fdb("APP", "01", "NOPE", FM_PT_DATA);
   // Unknown path type.
   f.path_type = 9;
-  EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15));
-  EXPECT_EQ(f.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_CREATE(&f, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), f, FM_ST_SYS));
   EXPECT_NE(la_cur_sys_err().find("path type 9"), std::string::npos);
-  EXPECT_FALSE(fm_locate(&f));
-  EXPECT_EQ(f.status, FM_ST_SYS);
-  EXPECT_FALSE(FM_SCRATCH(&f, 0));
-  EXPECT_EQ(f.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_locate(&f), f, FM_ST_SYS));
+  EXPECT_TRUE(fails_with(FM_SCRATCH(&f, 0), f, FM_ST_SYS));
   f.path_type = 0;
-  EXPECT_FALSE(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 15, 15));
-  EXPECT_EQ(f.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 15, 15), f, FM_ST_SYS));
   // No QUVOPATH.
   unsetenv("QUVOPATH");
   FmFdb g = seq_fdb("APP", "01", "NOPE", FM_PT_DATA);
-  EXPECT_FALSE(FM_CREATE(&g, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15));
-  EXPECT_EQ(g.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_CREATE(&g, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), g, FM_ST_SYS));
   EXPECT_NE(la_cur_sys_err().find("QUVOPATH"), std::string::npos);
-  EXPECT_FALSE(FM_OPEN(&g, com.depth, FM_OPT_NO_SYSDIR, 15, 15));
-  EXPECT_EQ(g.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_OPEN(&g, com.depth, FM_OPT_NO_SYSDIR, 15, 15), g, FM_ST_SYS));
   // A keyed disk file with no back end for it.
   fm_register_backend(FM_BE_NATIVE, nullptr);
   auto* k = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb)));
@@ -124,24 +119,21 @@ TEST_F(FmFiles, BadPathsGetAStatus) {
   FmFdb n;
   INIT_FDB(&n, FM_CLASS_DISK, 10, 0, k, 1);
   INIT_DB_PATH(&n, "", "APP", "01", "KEYED", FM_PT_DATA);
-  EXPECT_FALSE(FM_CREATE(&n, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15));
-  EXPECT_EQ(n.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_CREATE(&n, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), n, FM_ST_SYS));
 }
 
 TEST_F(FmFiles, SysdirPlacesPermanentFiles) {
   stand_in_native();
   FmFdb f = seq_fdb("APP", "01", "LEDGER", FM_PT_DATA, "DB1");
   // No SYSDIR file, no entry: 200490, unless the option allows it.
-  EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, 0, 15, 15));
-  EXPECT_EQ(f.status, FM_ST_NO_SYSDIR);
+  EXPECT_TRUE(fails_with(FM_CREATE(&f, com.depth, 0, 0, 15, 15), f, FM_ST_NO_SYSDIR));
   auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * FM_CAT_KDB_AREA));
   auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * FM_CAT_SDB_AREA));
   FmFdb sd;
   INIT_DSYSDIR_FDB(&sd, kdb, sdb);
   ASSERT_TRUE(FM_CREATE(&sd, 0, 0, FM_OPT_NO_SYSDIR, 15, 15)) << sd.status << la_cur_sys_err();
   FmArb* s = sd.handle.get();
-  EXPECT_FALSE(FM_CREATE(&f, com.depth, 0, 0, 15, 15));
-  EXPECT_EQ(f.status, FM_ST_NO_SYSDIR);
+  EXPECT_TRUE(fails_with(FM_CREATE(&f, com.depth, 0, 0, 15, 15), f, FM_ST_NO_SYSDIR));
   // An entry with a directory places the file there.
   auto* e = reinterpret_cast<FmSysdirRec*>(alloc(sizeof(FmSysdirRec)));
   std::memset(static_cast<void*>(e), ' ', sizeof *e);
@@ -170,8 +162,7 @@ TEST_F(FmFiles, SysdirPlacesPermanentFiles) {
   e->option = '0';
   s->op = 0;
   ASSERT_TRUE(fm_rewrite(s));
-  EXPECT_FALSE(FM_OPEN(&o, com.depth, 0, 15, 15));
-  EXPECT_EQ(o.status, FM_ST_BUSY);
+  EXPECT_TRUE(fails_with(FM_OPEN(&o, com.depth, 0, 15, 15), o, FM_ST_BUSY));
   // Locate, replace and scratch find the file where its entry places it,
   // withdrawn or not.
   FmFdb loc = seq_fdb("APP", "01", "LEDGER", FM_PT_DATA, "DB1");
@@ -298,8 +289,7 @@ TEST_F(FmFiles, SequentialFiles) {
     EXPECT_EQ(a->len_read, lens[i] ? lens[i] : FM_MAX_REC);
     EXPECT_EQ(buf[0], 'a' + int(i));
   }
-  EXPECT_FALSE(fm_rdnxt(a));
-  EXPECT_EQ(a->status, FM_ST_EOF);
+  EXPECT_TRUE(fails_with(fm_rdnxt(a), a, FM_ST_EOF));
   // By record id; a short buffer; rewrite in place; no single delete.
   a->rid = 2;
   a->op = FM_OP_RID | FM_OP_HOLD;
@@ -312,18 +302,14 @@ TEST_F(FmFiles, SequentialFiles) {
   a->rid = 2;
   a->op = FM_OP_RID | FM_OP_HOLD;
   a->rec_len = 10;
-  EXPECT_FALSE(fm_read(a));
-  EXPECT_EQ(a->status, FM_ST_TOO_LONG);
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_TOO_LONG));
   EXPECT_EQ(buf[9], 'z');
   a->rec_len = 73;
-  EXPECT_FALSE(fm_rewrite(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
-  EXPECT_FALSE(fm_del(a));
-  EXPECT_EQ(a->status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(fm_rewrite(a), a, FM_ST_SYS));
+  EXPECT_TRUE(fails_with(fm_del(a), a, FM_ST_SYS));
   a->rid = 9;
   a->op = FM_OP_RID;
-  EXPECT_FALSE(fm_read(a));
-  EXPECT_EQ(a->status, FM_ST_NO_RECORD);
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_NO_RECORD));
   // A record cut short by a crash is dropped by the next write.
   FmName nm;
   ASSERT_TRUE(fm_nam(a, &nm));
@@ -344,28 +330,23 @@ TEST_F(FmFiles, SequentialFiles) {
   EXPECT_EQ(a->len_read, 3);
   ASSERT_TRUE(fm_del_all(a));
   a->op = FM_OP_FIRST;
-  EXPECT_FALSE(fm_rdnxt(a));
-  EXPECT_EQ(a->status, FM_ST_EOF);
+  EXPECT_TRUE(fails_with(fm_rdnxt(a), a, FM_ST_EOF));
   // Scratch refuses an open file; a file that is not sequential is refused.
   FmFdb s = o;
-  EXPECT_FALSE(FM_SCRATCH(&s, 0));
-  EXPECT_EQ(s.status, FM_ST_SCRATCH_OPEN);
+  EXPECT_TRUE(fails_with(FM_SCRATCH(&s, 0), s, FM_ST_SCRATCH_OPEN));
   ASSERT_TRUE(FM_CLOSE(a, 0));
   {
     std::ofstream out(path, std::ios::trunc);
     out << "this is not a sequential file of the engine";
   }
   FmFdb bad = seq_fdb("APP", "01", "SUSPEND", FM_PT_SESS);
-  EXPECT_FALSE(FM_OPEN(&bad, com.depth, FM_OPT_NO_SYSDIR, 15, 15));
-  EXPECT_EQ(bad.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_OPEN(&bad, com.depth, FM_OPT_NO_SYSDIR, 15, 15), bad, FM_ST_SYS));
   // Nor is it removed: only a file of the engine's own is.
-  EXPECT_FALSE(FM_SCRATCH(&bad, 0));
-  EXPECT_EQ(bad.status, FM_ST_SYS);
+  EXPECT_TRUE(fails_with(FM_SCRATCH(&bad, 0), bad, FM_ST_SYS));
   struct stat st;
   EXPECT_EQ(::stat(path.c_str(), &st), 0);
   ::unlink(path.c_str());
-  EXPECT_FALSE(FM_SCRATCH(&bad, 0));
-  EXPECT_EQ(bad.status, FM_ST_NOT_FOUND);
+  EXPECT_TRUE(fails_with(FM_SCRATCH(&bad, 0), bad, FM_ST_NOT_FOUND));
 }
 
 TEST_F(FmFiles, StructureStampsAreChecked) {
@@ -377,8 +358,7 @@ TEST_F(FmFiles, StructureStampsAreChecked) {
   FmFdb o = seq_fdb("APP", "01", "STAMPED", FM_PT_STRUCT);
   o.stamp[0] = 11;
   o.stamp[1] = 23;
-  EXPECT_FALSE(FM_OPEN(&o, com.depth, FM_OPT_NO_SYSDIR, 15, 15));
-  EXPECT_EQ(o.status, FM_ST_STRUCT);
+  EXPECT_TRUE(fails_with(FM_OPEN(&o, com.depth, FM_OPT_NO_SYSDIR, 15, 15), o, FM_ST_STRUCT));
   EXPECT_TRUE(FM_OPEN(&o, com.depth, FM_OPT_NO_SYSDIR | FM_OPT_NO_STRUCT, 15, 15));
   ASSERT_TRUE(FM_CLOSE(o.handle.get(), 0));
   o.stamp[0] = o.stamp[1] = 0xFFFFFFFFu;

@@ -12,6 +12,7 @@
 
 #include "files/fm.h"
 #include "files/fmcat.h"
+#include "files/fm_check.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/ut.h"
@@ -241,16 +242,14 @@ TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
     PROTO_FULL(s, 0, key);
     ASSERT_NE(fm_read_fast(s, FM_OP_EQUAL | FM_OP_HOLD), nullptr);
     s->op = 0;
-    EXPECT_FALSE(del(a, 4));
-    EXPECT_EQ(a->status, FM_ST_HELD_SELF);
+    EXPECT_TRUE(fails_with(del(a, 4), a, FM_ST_HELD_SELF));
     a->op = 0;
     ASSERT_TRUE(fm_del(s));
     for (uint32_t i = 0; i < 4; ++i) ASSERT_TRUE(del(a, i)) << round << " " << i;
     a->op = 0;
     s->rid = last;
     s->op = FM_OP_RID;
-    EXPECT_FALSE(fm_read_fast(s, FM_OP_RID));
-    EXPECT_EQ(s->status, FM_ST_NO_RECORD);
+    EXPECT_TRUE(fails_with(fm_read_fast(s, FM_OP_RID), s, FM_ST_NO_RECORD));
     EXPECT_EQ(MADDR(a, last), nullptr);
     s->op = FM_OP_FIRST;
     ASSERT_TRUE(fm_start(s));
