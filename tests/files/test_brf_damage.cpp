@@ -77,7 +77,8 @@ bool read_all(const std::string& p, std::map<std::string, Bytes>* got, std::stri
   std::map<std::string, Bytes> got;
   std::string err;
   if (!read_all(p, &got, &err)) return ::testing::AssertionFailure() << err;
-  if (got != recs) return ::testing::AssertionFailure() << got.size() << " records, not the " << recs.size() << " written";
+  if (got != recs)
+    return ::testing::AssertionFailure() << got.size() << " records, not the " << recs.size() << " written";
   return ::testing::AssertionSuccess();
 }
 
