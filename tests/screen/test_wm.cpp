@@ -95,7 +95,8 @@ class Wm : public ::testing::Test {
   }
   // Whether a line of seen holds part.
   static bool seen_any(const std::vector<std::string>& seen, const std::string& part) {
-    return std::any_of(seen.begin(), seen.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    auto has = [&](const std::string& l) { return l.find(part) != std::string::npos; };
+    return std::any_of(seen.begin(), seen.end(), has);
   }
   WmShow sb_at(WmHandle reg, int row, int col) {
     WmShow sb{};

@@ -131,7 +131,9 @@ TEST(Gen, RefusesAMisspeltProcessTypeOnce) {
 }
 
 TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
-  auto spoil = [](const char* from, const char* to) { return replace_in("0LA/processes/error_message.proc", from, to); };
+  auto spoil = [](const char* from, const char* to) {
+    return replace_in("0LA/processes/error_message.proc", from, to);
+  };
   expect_refused(spoil("pcf_file  = ERROR", "pcf_file  = ERRORS"),
                  "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "pcf_file") + ":15: \"pcf_file\": no file ERRORS is defined in 0LA");
   expect_refused(spoil("pcf_app   = 0LA", "pcf_app   = 0SA"),
