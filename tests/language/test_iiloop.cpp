@@ -92,6 +92,12 @@ class IiLoop : public ii2::Fix {
   uint8_t* var[kVars] = {};
   uint8_t* cn[kCnsts] = {};
   uint8_t *vi = nullptr, *vfrom = nullptr, *vto = nullptr, *vstep = nullptr, *lcb = nullptr, *bin = nullptr;
+  // Forms of the review: field indexes that alias a variable (the same
+  // field), overlap one, or overlap the loop control block; a constant
+  // field for CALC I = I + c (c in the loop's direction).
+  bool extra = false;
+  uint32_t ira_same = 0, ira_half = 0, ira_in_lcb = 0, ira_ci = 0;
+  uint8_t* ci = nullptr;
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
@@ -104,12 +110,21 @@ class IiLoop : public ii2::Fix {
     vstep = field(9, &ira_step);
     lcb = field(28, &ira_lcb);
     bin = field(4, &ira_bin);
+    ci = field(9, &ira_ci);
+    uint8_t* unused_p = field(1, &ira_same);
+    (void)unused_p;
+    areas[ira_same].set(var[0]);
+    field(1, &ira_half);
+    areas[ira_half].set(var[1] + 4);
+    field(1, &ira_in_lcb);
+    areas[ira_in_lcb].set(lcb + 8);
   }
   void TearDown() override {
     ii_loop_set_plans(true);
     Fix::TearDown();
   }
   void probe() { m.emit(kOpProbe, 4); }
+  void differential(Gen& g, long n);
   // BEG LOOP I FROM .. TO .. STEP ..; CALC A = A + I; END LOOP, with A the
   // first variable.
   void sum_loop() {
@@ -141,6 +156,11 @@ class IiLoop : public ii2::Fix {
     rec::view<rec::U32>(p + 4) = arena::offset_of(cn[k]);
   }
   void load(Gen& g, int reg) {
+    if (extra && g.u(12) == 0) {
+      uint64_t k = g.u(4);
+      bld_ira(&m.code, k == 0 ? ira_same : k == 1 ? ira_half : k == 2 ? ira_in_lcb : ira_ci, reg);
+      return;
+    }
     uint64_t k = g.u(8);
     if (k < 5) bld_ira(&m.code, ira[g.u(kVars)], reg);
     else if (k < 7) cnst(int(g.u(kCnsts)), reg);
@@ -163,6 +183,24 @@ class IiLoop : public ii2::Fix {
   }
   void calc(Gen& g, bool* refused) {
     bld_calc_reset(&m.code);
+    if (extra && g.u(10) == 0) {  // I = I + c, c in the loop's direction: the loop still ends
+      bld_ira(&m.code, ira_i, 1);
+      bld_calc_load(&m.code, 12);
+      bld_ira(&m.code, ira_i, 1);
+      bld_calc_load(&m.code, 12);
+      bld_ira(&m.code, ira_ci, 1);
+      bld_calc_load(&m.code, 12);
+      bld_calc_eval(&m.code, '+');
+      bld_calc_eval(&m.code, '=');
+      return;
+    }
+    if (extra && g.u(16) == 0) {  // a store through an alias of the first variable
+      bld_ira(&m.code, ira_same, 1);
+      bld_calc_load(&m.code, 12);
+      expr(g, 1 + int(g.u(3)), refused);
+      bld_calc_eval(&m.code, '=');
+      return;
+    }
     bld_ira(&m.code, ira[g.u(kVars)], 1);  // (never the loop variable: the loop would not end)
     bld_calc_load(&m.code, 12);
     expr(g, 1 + int(g.u(4)), refused);
@@ -222,9 +260,14 @@ class IiLoop : public ii2::Fix {
   }
 };
 
-TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
-  Gen g{std::mt19937_64(seed() + 19)};
-  long n = cases(3000), bad = 0, ended = 0, refused_loops = 0;
+// A negative zero (sign nibble negative, digits zero) with its scale.
+void put_neg_zero(uint8_t* p, int scale) {
+  pacdec::store8(p, com.pd_neg);
+  p[8] = uint8_t(scale);
+}
+
+void IiLoop::differential(Gen& g, long n) {
+  long bad = 0, ended = 0, refused_loops = 0;
   uint64_t before = ii_loop_plan_iterations();
   std::vector<uint8_t> start(static_cast<size_t>(used)), first(static_cast<size_t>(used));
   for (long c = 0; c < n && bad < 10; ++c) {
@@ -242,6 +285,18 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
     put(vfrom, from, 0);
     put(vto, to, 0);
     put(vstep, step, 0);
+    if (extra) {
+      // Negative zeros where the loop reads its bounds, in a variable and a
+      // constant; a variable whose sign nibble is the other positive one.
+      // (Only where the loop stays short.)
+      if (g.u(6) == 0 && from > -100 && from < 100) put_neg_zero(vto, 0);
+      if (g.u(6) == 0 && to > -5000 && to < 5000) put_neg_zero(vfrom, 0);
+      if (g.u(8) == 0) put_neg_zero(var[g.u(kVars)], 0);
+      if (g.u(8) == 0) put_neg_zero(cn[g.u(kCnsts)], 0);
+      if (g.u(10) == 0) var[g.u(kVars)][7] |= 0x0F;
+      int64_t c = g.u(2) ? 2 : 5;
+      put(ci, step < 0 ? -c : c, c == 5 ? 1 : 0);
+    }
     rec::view<rec::U32>(bin) = uint32_t(g.u(3));
     restart();
     bool trapped = g.u(2) == 0;
@@ -302,6 +357,20 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
   std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan\n",
               n, refused_loops, ended, static_cast<unsigned long long>(iterations));
   EXPECT_GT(iterations, uint64_t(n) * 5);
+}
+
+TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
+  Gen g{std::mt19937_64(seed() + 19)};
+  differential(g, cases(3000));
+}
+
+// The same with aliased and overlapping fields, a field over the loop
+// control block, negative zeros and other sign nibbles, and statements
+// that move the loop variable itself.
+TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeaveWithAliasesAndOddBytes) {
+  Gen g{std::mt19937_64(seed() + 23)};
+  extra = true;
+  differential(g, cases(3000));
 }
 
 // While the trace is on, no plan runs; the loop still gives its result.
