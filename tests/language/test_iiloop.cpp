@@ -441,3 +441,55 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// The trace comes on at a yield inside the plan: the plan leaves at the top
+// of the body with everything written back, and the interpreter takes every
+// iteration after it under the trace.
+FILE* g_trace_file = nullptr;
+long g_trace_pings = 0;
+const uint8_t* g_trace_i = nullptr;
+int64_t g_i_at_trace = 0;
+bool trace_on_ping() {
+  // (Once the loop is well under way: the run may yield before it.)
+  if (g_i_at_trace == 0 && value_of(g_trace_i) >= 100) {
+    ++g_trace_pings;
+    ii_set_trace(g_trace_file);
+    g_i_at_trace = value_of(g_trace_i);
+  }
+  return true;
+}
+
+TEST_F(IiLoop, TraceComingOnAtAYieldStopsThePlan) {
+  constexpr int kN = 5000;
+  put(var[0], 0, 0);
+  put(vfrom, 1, 0);
+  put(vto, kN, 0);
+  put(vstep, 1, 0);
+  sum_loop();
+  g_trace_file = std::tmpfile();
+  g_trace_pings = 0;
+  g_i_at_trace = 0;
+  g_trace_i = vi;
+  com.net_socket = 1;
+  ss_set_ping(trace_on_ping);
+  uint64_t before = ii_loop_plan_iterations();
+  int rc = run(ii2::cref(1, 0));
+  com.net_socket = 0;
+  ss_set_ping(nullptr);
+  ii_set_trace(nullptr);
+  long traced = std::ftell(g_trace_file);
+  std::fclose(g_trace_file);
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
+  ASSERT_GT(g_trace_pings, 0);
+  // The plan ran until the trace came on, and no iteration after it.
+  uint64_t planned = ii_loop_plan_iterations() - before;
+  EXPECT_GT(planned, 0u) << "I at the trace " << g_i_at_trace << ", pings " << g_trace_pings;
+  EXPECT_LT(g_i_at_trace, kN / 2);
+  EXPECT_LE(planned, uint64_t(g_i_at_trace));
+  EXPECT_GT(traced, 0);
+}
+
+}  // namespace
