@@ -98,6 +98,10 @@ class IiLoop : public ii2::Fix {
   bool extra = false;
   uint32_t ira_same = 0, ira_half = 0, ira_in_lcb = 0, ira_ci = 0;
   uint8_t* ci = nullptr;
+  // An inner loop J FROM 1 TO .. STEP 1 with its own control block.
+  uint32_t ira_j = 0, ira_jfrom = 0, ira_jto = 0, ira_jstep = 0, ira_lcb2 = 0;
+  uint8_t *vjfrom = nullptr, *vjto = nullptr, *vjstep = nullptr;
+  bool in_inner = false;
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
@@ -118,6 +122,27 @@ class IiLoop : public ii2::Fix {
     areas[ira_half].set(var[1] + 4);
     field(1, &ira_in_lcb);
     areas[ira_in_lcb].set(lcb + 8);
+    field(9, &ira_j);
+    vjfrom = field(9, &ira_jfrom);
+    vjto = field(9, &ira_jto);
+    vjstep = field(9, &ira_jstep);
+    field(28, &ira_lcb2);
+  }
+  // The inner loop around a body of one or two statements.
+  void inner_loop(Gen& g, bool* refused) {
+    bld_ira(&m.code, ira_j, 1);
+    bld_ira(&m.code, ira_jfrom, 2);
+    bld_ira(&m.code, ira_jto, 3);
+    bld_ira(&m.code, ira_jstep, 4);
+    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb2);
+    in_inner = true;
+    body(g, 1 + int(g.u(2)), refused);
+    in_inner = false;
+    bld_ira(&m.code, ira_j, 1);
+    bld_addr_len(&m.code, 1, 9);
+    bld_end_loop(&m.code, false, ira_lcb2);
+    rec::view<IbBegLoop>(beg).exit = here();
   }
   void TearDown() override {
     ii_loop_set_plans(true);
@@ -222,7 +247,10 @@ class IiLoop : public ii2::Fix {
       switch (g.u(12)) {
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
         case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
-        case 8: bld_nop(&m.code); break;
+        case 8:
+          if (extra && !in_inner && g.u(3) == 0) inner_loop(g, refused);
+          else bld_nop(&m.code);
+          break;
         case 9: {  // a move
           bld_calc_reset(&m.code);
           bld_ira(&m.code, ira[g.u(kVars)], 1);
@@ -296,6 +324,9 @@ void IiLoop::differential(Gen& g, long n) {
       if (g.u(10) == 0) var[g.u(kVars)][7] |= 0x0F;
       int64_t c = g.u(2) ? 2 : 5;
       put(ci, step < 0 ? -c : c, c == 5 ? 1 : 0);
+      put(vjfrom, 1, 0);
+      put(vjto, int64_t(g.u(12)), 0);
+      put(vjstep, g.u(4) ? 1 : 3, 0);
     }
     rec::view<rec::U32>(bin) = uint32_t(g.u(3));
     restart();
