@@ -40,7 +40,8 @@
 // An identity has at most one memory file per scope: a create in a scope
 // without one makes the scope's own file, even when an outer scope has one;
 // an open (and a locate or scratch) reaches the innermost file the asking
-// scope sees, its own or the nearest outer one's (fms.cpp gives the rule).
+// scope sees, its own or the nearest outer one's (fms.cpp gives the rule);
+// a close with FM_CL_SCRATCH removes the file its handle reached.
 // Closed handles are kept, marked closed, until their scope ends: an
 // operation on one fails with 200480 (no current stream) instead of touching
 // freed memory.

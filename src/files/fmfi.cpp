@@ -546,13 +546,16 @@ int close_impl(FmArb* a, int options) {
     const FmEventProcs* ev = s.events;
     mark(5, [&] { ev->end_proc(f); });
   }
+  // (A memory file: the one this handle reaches, of the scopes that have one.)
+  void* bound = (options & FM_CL_SCRATCH) && fmi::is_mem(a) ? fmi::mem_bound_file(a) : nullptr;
   if (fns && fns->free_id) fns->free_id(a);
   drop_handle(a);
   a->status = st;
   if (f->use == 0) {
     if ((options & FM_CL_SCRATCH) && fns && fns->scratch) {
       FmFdb victim = f->fdb;
-      fns->scratch(&victim);
+      if (bound) fmi::mem_scratch_bound(bound, &victim);
+      else fns->scratch(&victim);
     }
     if (fns && fns->free_fi) fns->free_fi(f);
     free_file(f);

@@ -68,6 +68,13 @@ size_t mem_count();
 void mem_temp_files(int depth, void (*fn)(const FmFdb& fdb, void* ctx), void* ctx);
 // True when the ARB is a handle of the memory back end.
 bool is_mem(const FmArb* a);
+// A close that scratches removes the file its handle reached, not the one
+// its identity would find from the current scope (another scope may have a
+// file of the same identity): mem_bound_file names the memory file the
+// handle reaches (null when none) before the handle goes, and
+// mem_scratch_bound scratches that file (1, or 0 with the status in fdb).
+void* mem_bound_file(const FmArb* a);
+int mem_scratch_bound(void* file, FmFdb* fdb);
 
 // The handles open on a memory file are closed by the file manager before
 // the file goes away; the memory back end calls this for each such handle.

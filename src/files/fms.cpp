@@ -1195,6 +1195,18 @@ const FmHandlers mem_handlers = {
 
 bool is_mem(const FmArb* a) { return fm_handlers(a->file->fns) == &mem_handlers; }
 
+void* mem_bound_file(const FmArb* a) {
+  Cur* c = cur(a);
+  return c ? c->f : nullptr;
+}
+
+int mem_scratch_bound(void* file, FmFdb* fdb) {
+  auto* f = static_cast<MemFile*>(file);
+  if (!f->curs.empty()) return fmi::fail(fdb, FM_ST_SCRATCH_OPEN);
+  destroy_file(f);
+  return 1;
+}
+
 void mem_release_scope(int depth) {
   std::vector<MemFile*> doomed;
   for (auto& [id, v] : M().files)

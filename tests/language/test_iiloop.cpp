@@ -92,6 +92,16 @@ class IiLoop : public ii2::Fix {
   uint8_t* var[kVars] = {};
   uint8_t* cn[kCnsts] = {};
   uint8_t *vi = nullptr, *vfrom = nullptr, *vto = nullptr, *vstep = nullptr, *lcb = nullptr, *bin = nullptr;
+  // Forms of the review: field indexes that alias a variable (the same
+  // field), overlap one, or overlap the loop control block; a constant
+  // field for CALC I = I + c (c in the loop's direction).
+  bool extra = false;
+  uint32_t ira_same = 0, ira_half = 0, ira_in_lcb = 0, ira_ci = 0;
+  uint8_t* ci = nullptr;
+  // An inner loop J FROM 1 TO .. STEP 1 with its own control block.
+  uint32_t ira_j = 0, ira_jfrom = 0, ira_jto = 0, ira_jstep = 0, ira_lcb2 = 0;
+  uint8_t *vjfrom = nullptr, *vjto = nullptr, *vjstep = nullptr;
+  bool in_inner = false;
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
@@ -104,12 +114,42 @@ class IiLoop : public ii2::Fix {
     vstep = field(9, &ira_step);
     lcb = field(28, &ira_lcb);
     bin = field(4, &ira_bin);
+    ci = field(9, &ira_ci);
+    uint8_t* unused_p = field(1, &ira_same);
+    (void)unused_p;
+    areas[ira_same].set(var[0]);
+    field(1, &ira_half);
+    areas[ira_half].set(var[1] + 4);
+    field(1, &ira_in_lcb);
+    areas[ira_in_lcb].set(lcb + 8);
+    field(9, &ira_j);
+    vjfrom = field(9, &ira_jfrom);
+    vjto = field(9, &ira_jto);
+    vjstep = field(9, &ira_jstep);
+    field(28, &ira_lcb2);
+  }
+  // The inner loop around a body of one or two statements.
+  void inner_loop(Gen& g, bool* refused) {
+    bld_ira(&m.code, ira_j, 1);
+    bld_ira(&m.code, ira_jfrom, 2);
+    bld_ira(&m.code, ira_jto, 3);
+    bld_ira(&m.code, ira_jstep, 4);
+    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    uint8_t* beg = bld_beg_loop(&m.code, false, ira_lcb2);
+    in_inner = true;
+    body(g, 1 + int(g.u(2)), refused);
+    in_inner = false;
+    bld_ira(&m.code, ira_j, 1);
+    bld_addr_len(&m.code, 1, 9);
+    bld_end_loop(&m.code, false, ira_lcb2);
+    rec::view<IbBegLoop>(beg).exit = here();
   }
   void TearDown() override {
     ii_loop_set_plans(true);
     Fix::TearDown();
   }
   void probe() { m.emit(kOpProbe, 4); }
+  void differential(Gen& g, long n);
   // BEG LOOP I FROM .. TO .. STEP ..; CALC A = A + I; END LOOP, with A the
   // first variable.
   void sum_loop() {
@@ -141,6 +181,11 @@ class IiLoop : public ii2::Fix {
     rec::view<rec::U32>(p + 4) = arena::offset_of(cn[k]);
   }
   void load(Gen& g, int reg) {
+    if (extra && g.u(12) == 0) {
+      uint64_t k = g.u(4);
+      bld_ira(&m.code, k == 0 ? ira_same : k == 1 ? ira_half : k == 2 ? ira_in_lcb : ira_ci, reg);
+      return;
+    }
     uint64_t k = g.u(8);
     if (k < 5) bld_ira(&m.code, ira[g.u(kVars)], reg);
     else if (k < 7) cnst(int(g.u(kCnsts)), reg);
@@ -163,6 +208,24 @@ class IiLoop : public ii2::Fix {
   }
   void calc(Gen& g, bool* refused) {
     bld_calc_reset(&m.code);
+    if (extra && g.u(10) == 0) {  // I = I + c, c in the loop's direction: the loop still ends
+      bld_ira(&m.code, ira_i, 1);
+      bld_calc_load(&m.code, 12);
+      bld_ira(&m.code, ira_i, 1);
+      bld_calc_load(&m.code, 12);
+      bld_ira(&m.code, ira_ci, 1);
+      bld_calc_load(&m.code, 12);
+      bld_calc_eval(&m.code, '+');
+      bld_calc_eval(&m.code, '=');
+      return;
+    }
+    if (extra && g.u(16) == 0) {  // a store through an alias of the first variable
+      bld_ira(&m.code, ira_same, 1);
+      bld_calc_load(&m.code, 12);
+      expr(g, 1 + int(g.u(3)), refused);
+      bld_calc_eval(&m.code, '=');
+      return;
+    }
     bld_ira(&m.code, ira[g.u(kVars)], 1);  // (never the loop variable: the loop would not end)
     bld_calc_load(&m.code, 12);
     expr(g, 1 + int(g.u(4)), refused);
@@ -184,7 +247,10 @@ class IiLoop : public ii2::Fix {
       switch (g.u(12)) {
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
         case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
-        case 8: bld_nop(&m.code); break;
+        case 8:
+          if (extra && !in_inner && g.u(3) == 0) inner_loop(g, refused);
+          else bld_nop(&m.code);
+          break;
         case 9: {  // a move
           bld_calc_reset(&m.code);
           bld_ira(&m.code, ira[g.u(kVars)], 1);
@@ -222,9 +288,14 @@ class IiLoop : public ii2::Fix {
   }
 };
 
-TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
-  Gen g{std::mt19937_64(seed() + 19)};
-  long n = cases(3000), bad = 0, ended = 0, refused_loops = 0;
+// A negative zero (sign nibble negative, digits zero) with its scale.
+void put_neg_zero(uint8_t* p, int scale) {
+  pacdec::store8(p, com.pd_neg);
+  p[8] = uint8_t(scale);
+}
+
+void IiLoop::differential(Gen& g, long n) {
+  long bad = 0, ended = 0, refused_loops = 0;
   uint64_t before = ii_loop_plan_iterations();
   std::vector<uint8_t> start(static_cast<size_t>(used)), first(static_cast<size_t>(used));
   for (long c = 0; c < n && bad < 10; ++c) {
@@ -242,6 +313,21 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
     put(vfrom, from, 0);
     put(vto, to, 0);
     put(vstep, step, 0);
+    if (extra) {
+      // Negative zeros where the loop reads its bounds, in a variable and a
+      // constant; a variable whose sign nibble is the other positive one.
+      // (Only where the loop stays short.)
+      if (g.u(6) == 0 && from > -100 && from < 100) put_neg_zero(vto, 0);
+      if (g.u(6) == 0 && to > -5000 && to < 5000) put_neg_zero(vfrom, 0);
+      if (g.u(8) == 0) put_neg_zero(var[g.u(kVars)], 0);
+      if (g.u(8) == 0) put_neg_zero(cn[g.u(kCnsts)], 0);
+      if (g.u(10) == 0) var[g.u(kVars)][7] |= 0x0F;
+      int64_t c = g.u(2) ? 2 : 5;
+      put(ci, step < 0 ? -c : c, c == 5 ? 1 : 0);
+      put(vjfrom, 1, 0);
+      put(vjto, int64_t(g.u(12)), 0);
+      put(vjstep, g.u(4) ? 1 : 3, 0);
+    }
     rec::view<rec::U32>(bin) = uint32_t(g.u(3));
     restart();
     bool trapped = g.u(2) == 0;
@@ -302,6 +388,20 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
   std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan\n",
               n, refused_loops, ended, static_cast<unsigned long long>(iterations));
   EXPECT_GT(iterations, uint64_t(n) * 5);
+}
+
+TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
+  Gen g{std::mt19937_64(seed() + 19)};
+  differential(g, cases(3000));
+}
+
+// The same with aliased and overlapping fields, a field over the loop
+// control block, negative zeros and other sign nibbles, and statements
+// that move the loop variable itself.
+TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeaveWithAliasesAndOddBytes) {
+  Gen g{std::mt19937_64(seed() + 23)};
+  extra = true;
+  differential(g, cases(3000));
 }
 
 // While the trace is on, no plan runs; the loop still gives its result.
@@ -369,6 +469,58 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
   // A plan's iteration here is two steps: a yield at least every 500.
   EXPECT_GE(g_seen.pings, kN / 500 - 1);
   EXPECT_EQ(g_seen.wrong, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The trace comes on at a yield inside the plan: the plan leaves at the top
+// of the body with everything written back, and the interpreter takes every
+// iteration after it under the trace.
+FILE* g_trace_file = nullptr;
+long g_trace_pings = 0;
+const uint8_t* g_trace_i = nullptr;
+int64_t g_i_at_trace = 0;
+bool trace_on_ping() {
+  // (Once the loop is well under way: the run may yield before it.)
+  if (g_i_at_trace == 0 && value_of(g_trace_i) >= 100) {
+    ++g_trace_pings;
+    ii_set_trace(g_trace_file);
+    g_i_at_trace = value_of(g_trace_i);
+  }
+  return true;
+}
+
+TEST_F(IiLoop, TraceComingOnAtAYieldStopsThePlan) {
+  constexpr int kN = 5000;
+  put(var[0], 0, 0);
+  put(vfrom, 1, 0);
+  put(vto, kN, 0);
+  put(vstep, 1, 0);
+  sum_loop();
+  g_trace_file = std::tmpfile();
+  g_trace_pings = 0;
+  g_i_at_trace = 0;
+  g_trace_i = vi;
+  com.net_socket = 1;
+  ss_set_ping(trace_on_ping);
+  uint64_t before = ii_loop_plan_iterations();
+  int rc = run(ii2::cref(1, 0));
+  com.net_socket = 0;
+  ss_set_ping(nullptr);
+  ii_set_trace(nullptr);
+  long traced = std::ftell(g_trace_file);
+  std::fclose(g_trace_file);
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
+  ASSERT_GT(g_trace_pings, 0);
+  // The plan ran until the trace came on, and no iteration after it.
+  uint64_t planned = ii_loop_plan_iterations() - before;
+  EXPECT_GT(planned, 0u) << "I at the trace " << g_i_at_trace << ", pings " << g_trace_pings;
+  EXPECT_LT(g_i_at_trace, kN / 2);
+  EXPECT_LE(planned, uint64_t(g_i_at_trace));
+  EXPECT_GT(traced, 0);
 }
 
 }  // namespace
