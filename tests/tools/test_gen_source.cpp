@@ -104,7 +104,7 @@ TEST(GenSource, FieldDescriptions) {
   qg::Entry e{"OPTION", "binary 2 x 3 key 1 dup signed decimals 2 initial \"1.5\" null \"\"", {"f", 4, 3},
               {"f", 4, 12}, false};
   qg::FieldDef f;
-  qg::parse_field_spec(e, false, &f, &errs);
+  qg::parse_field_form(e, false, &f, &errs);
   ASSERT_FALSE(errs.any()) << errs.str();
   EXPECT_EQ(f.type, 5);
   EXPECT_EQ(f.len, 2);
@@ -120,7 +120,7 @@ TEST(GenSource, FieldDescriptions) {
   auto err = [](const std::string& v, bool declared = false) {
     qg::Errors es;
     qg::FieldDef fd;
-    qg::parse_field_spec(qg::Entry{"F", v, {"f", 2, 1}, {"f", 2, 10}, false}, declared, &fd, &es);
+    qg::parse_field_form(qg::Entry{"F", v, {"f", 2, 1}, {"f", 2, 10}, false}, declared, &fd, &es);
     return es.any() ? es.list[0].str() : "";
   };
   EXPECT_EQ(err("blob 4"), "f:2:10: unknown data type \"blob\"");

@@ -12,7 +12,7 @@
 
 namespace {
 
-std::vector<uint8_t> enc(const qg::Spec& s, const std::string& text, std::string* why = nullptr) {
+std::vector<uint8_t> enc(const qg::FieldForm& s, const std::string& text, std::string* why = nullptr) {
   std::vector<uint8_t> out(size_t(s.len), 0xEE);
   std::string w;
   if (!qg::encode_value(s, text, out.data(), &w)) {
@@ -24,67 +24,67 @@ std::vector<uint8_t> enc(const qg::Spec& s, const std::string& text, std::string
 
 TEST(GenValue, NumbersDatesAndLogic) {
   bi_init_com();
-  qg::Spec bin2{5, 0, 2, 1, false, 2, false};
+  qg::FieldForm bin2{5, 0, 2, 1, false, 2, false};
   EXPECT_EQ(enc(bin2, "1.5"), (std::vector<uint8_t>{150, 0}));  // two decimals: 150
   std::string why;
   EXPECT_TRUE(enc(bin2, "1.555", &why).empty());
   EXPECT_EQ(why, "more decimal digits than the field's 2");
   EXPECT_TRUE(enc(bin2, "-1", &why).empty());  // unsigned
-  qg::Spec sbin4{5, 0, 4, 1, true, 0, false};
+  qg::FieldForm sbin4{5, 0, 4, 1, true, 0, false};
   EXPECT_EQ(enc(sbin4, "-1"), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
   EXPECT_EQ(enc(sbin4, "2147483647"), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x7F}));
   EXPECT_TRUE(enc(sbin4, "2147483648").empty());
   EXPECT_TRUE(enc(sbin4, "12a").empty());
 
-  qg::Spec pk{8, 0, 3, 1, true, 2, false};
+  qg::FieldForm pk{8, 0, 3, 1, true, 2, false};
   EXPECT_EQ(enc(pk, "-12.5"), (std::vector<uint8_t>{0x01, 0x25, 0x0D}));  // 1250-
   EXPECT_EQ(enc(pk, "7"), (std::vector<uint8_t>{0x00, 0x70, 0x0C}));
   EXPECT_TRUE(enc(pk, "123456").empty());  // 12345600 needs 8 digits, 3 bytes hold 5
-  qg::Spec upk{8, 0, 3, 1, false, 2, false};  // unsigned: no negative value
+  qg::FieldForm upk{8, 0, 3, 1, false, 2, false};  // unsigned: no negative value
   EXPECT_TRUE(enc(upk, "-12.5", &why).empty());
   EXPECT_EQ(why, "out of range for an unsigned packed field (give it \"signed\"): -12.5");
   EXPECT_EQ(enc(upk, "-0"), (std::vector<uint8_t>{0x00, 0x00, 0x0C}));
-  qg::Spec dec{12, 0, 9, 1, true, 0, false};
+  qg::FieldForm dec{12, 0, 9, 1, true, 0, false};
   std::vector<uint8_t> d = enc(dec, "3.25");
   ASSERT_EQ(d.size(), 9u);
   EXPECT_EQ(d[7], 0x5C);
   EXPECT_EQ(d[8], 2);  // the scale
 
-  qg::Spec lg{11, 0, 1, 1, false, 0, false};
+  qg::FieldForm lg{11, 0, 1, 1, false, 0, false};
   EXPECT_EQ(enc(lg, "Yes"), std::vector<uint8_t>{'1'});
   EXPECT_EQ(enc(lg, "N"), std::vector<uint8_t>{'0'});
   EXPECT_TRUE(enc(lg, "maybe").empty());
 
-  qg::Spec bd{7, 0, 8, 1, false, 0, false};
+  qg::FieldForm bd{7, 0, 8, 1, false, 0, false};
   ASSERT_EQ(qg::date_range(&bd, ""), "");
   // 1970-01-01 is day 719,163; 12:30 is 4,500,000 hundredths.
   EXPECT_EQ(enc(bd, "1970-01-01 12:30"), (std::vector<uint8_t>{0x3B, 0xF9, 0x0A, 0x00, 0x20, 0xAA, 0x44, 0x00}));
   EXPECT_TRUE(enc(bd, "2025-02-29", &why).empty());
   EXPECT_EQ(why, "no such date or time: 2025-02-29");
   EXPECT_TRUE(enc(bd, "29.02.2024").empty());
-  qg::Spec std8{15, 0, 8, 1, false, 0, false};
+  qg::FieldForm std8{15, 0, 8, 1, false, 0, false};
   ASSERT_EQ(qg::date_range(&std8, ""), "");
   EXPECT_EQ(enc(std8, "2024-02-29 23:59:58.99"), (std::vector<uint8_t>{20, 24, 2, 29, 23, 59, 58, 99}));
   // A text date whose mask gives its length: the digits of its units.
-  qg::Spec txt{4, 0, 0, 1, false, 0, false};
+  qg::FieldForm txt{4, 0, 0, 1, false, 0, false};
   ASSERT_EQ(qg::date_range(&txt, "0807-06-05"), "");
   EXPECT_EQ(txt.len, 8);
   EXPECT_EQ(enc(txt, "2024-02-29"), (std::vector<uint8_t>{'2', '0', '2', '4', '0', '2', '2', '9'}));
   // A packed date of 5 bytes: century to day, the sign nibble last.
-  qg::Spec pd{10, 0, 5, 1, false, 0, false};
+  qg::FieldForm pd{10, 0, 5, 1, false, 0, false};
   ASSERT_EQ(qg::date_range(&pd, ""), "");
   EXPECT_EQ(enc(pd, "2024-02-29"), (std::vector<uint8_t>{0x02, 0x02, 0x40, 0x22, 0x9C}));
   // A binary date of 4 bytes holds no time.
-  qg::Spec b4{7, 0, 4, 1, false, 0, false};
+  qg::FieldForm b4{7, 0, 4, 1, false, 0, false};
   ASSERT_EQ(qg::date_range(&b4, ""), "");
   EXPECT_EQ(enc(b4, "1970-01-02"), (std::vector<uint8_t>{0x3C, 0xF9, 0x0A, 0x00}));
   EXPECT_TRUE(enc(b4, "1970-01-02 10:00", &why).empty());
   EXPECT_EQ(why, "the field holds no unit below 5 (1970-01-02 10:00)");
-  qg::Spec bad{4, 0, 0, 1, false, 0, false};
+  qg::FieldForm bad{4, 0, 0, 1, false, 0, false};
   EXPECT_EQ(qg::date_range(&bad, "09-12"), "mask: bad unit \"09\" (units are 0N or NN, N 8 century .. 1 hundredths)");
 
-  EXPECT_EQ(qg::spec_check({5, 0, 3, 1, false, 0, false}), "a binary field is 1, 2 or 4 bytes");
-  EXPECT_EQ(qg::spec_check({1, 0, 3, 1, false, 2, false}), "only numbers have decimals");
+  EXPECT_EQ(qg::form_check({5, 0, 3, 1, false, 0, false}), "a binary field is 1, 2 or 4 bytes");
+  EXPECT_EQ(qg::form_check({1, 0, 3, 1, false, 2, false}), "only numbers have decimals");
 }
 
 // Bounded fuzz of the reader: spoiled sources are read or refused, every
@@ -123,7 +123,7 @@ TEST(GenValue, SpoiledTextsAreReadOrRefusedWithAPlace) {
         for (const qg::Block& b : t.blocks)
           for (const qg::Entry& en : b.entries) {
             qg::FieldDef f;
-            qg::parse_field_spec(en, false, &f, &errs);
+            qg::parse_field_form(en, false, &f, &errs);
           }
     }
   }

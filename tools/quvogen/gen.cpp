@@ -46,7 +46,7 @@ std::string trim_right(std::string s) {
 struct Fld {
   std::string src_name;   // name in the sources
   std::string elem_name;  // ELEMENT name
-  Spec spec;              // type, offset, length, occurrences, sign, decimals
+  FieldForm form;              // type, offset, length, occurrences, sign, decimals
   const DictField* df = nullptr;  // a declared field: its entry in the list
   bool has_initial = false, has_null = false;
   std::string initial, null_text, mask, label;
@@ -199,7 +199,7 @@ bool Gen::layout_declared(const App& a, const FileDef& d, GFile* g) {
     std::string en = prefix + "_" + df.name;
     for (char& c : en) c = char(std::toupper(static_cast<unsigned char>(c)));
     f.elem_name = en;
-    f.spec = Spec{df.type, df.offset, df.width, df.occurs, false, 0, true};
+    f.form = FieldForm{df.type, df.offset, df.width, df.occurs, false, 0, true};
     f.df = &df;
     f.at = d.at;
     g->flds.push_back(f);
@@ -232,12 +232,12 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
     if (!fd.typed) continue;
     Fld f;
     f.src_name = f.elem_name = fd.name;
-    f.spec = Spec{fd.type, off, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
-    if (std::string why = date_range(&f.spec, fd.mask); !why.empty()) {
+    f.form = FieldForm{fd.type, off, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
+    if (std::string why = date_range(&f.form, fd.mask); !why.empty()) {
       errs.add(fd.at, why);
       continue;
     }
-    if (std::string why = spec_check(f.spec); !why.empty()) {
+    if (std::string why = form_check(f.form); !why.empty()) {
       errs.add(fd.at, why);
       continue;
     }
@@ -252,7 +252,7 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
     f.at = fd.at;
     f.key = fd.key;
     f.dup = fd.dup;
-    off += f.spec.len * fd.occurs;
+    off += f.form.len * fd.occurs;
     g->flds.push_back(f);
   }
   if (off > int(FM_MAX_REC)) {
@@ -271,7 +271,7 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
       errs.add(f.at, "key " + std::to_string(f.key) + " given twice in " + d.name);
       continue;
     }
-    if (f.spec.len * f.spec.occurs > int(FM_MAX_KEY_LEN)) errs.add(f.at, "a key is at most 255 bytes");
+    if (f.form.len * f.form.occurs > int(FM_MAX_KEY_LEN)) errs.add(f.at, "a key is at most 255 bytes");
   }
   int n = 0;
   for (auto& [no, f] : keys) {
@@ -280,9 +280,9 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
       return false;
     }
     Key k{no, f->dup, {}};
-    int segtype = f->spec.type == 5 ? FM_SEG_BINARY : FM_SEG_ALPHA;
-    for (int o = 0; o < f->spec.occurs; ++o)
-      k.segs.push_back({f->spec.off + o * f->spec.len, f->spec.len, segtype});
+    int segtype = f->form.type == 5 ? FM_SEG_BINARY : FM_SEG_ALPHA;
+    for (int o = 0; o < f->form.occurs; ++o)
+      k.segs.push_back({f->form.off + o * f->form.len, f->form.len, segtype});
     g->keys.push_back(k);
     ++n;
   }
@@ -295,7 +295,7 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
 bool encode_at(const Fld& f, int occ, const std::string& text, uint8_t* rec, std::string* why) {
   if (f.df) return dict_encode(*f.df, occ, text, rec, why);
   if (text.empty()) return true;  // an empty value keeps the INITIAL bytes
-  return encode_value(f.spec, text, rec + f.spec.off + occ * f.spec.len, why);
+  return encode_value(f.form, text, rec + f.form.off + occ * f.form.len, why);
 }
 
 void Gen::images(GFile* g) {
@@ -307,19 +307,19 @@ void Gen::images(GFile* g) {
   }
   for (const Fld& f : g->flds) {
     std::string why;
-    uint8_t* n = g->null.data() + f.spec.off;
-    uint8_t* i = g->init.data() + f.spec.off;
-    if (!f.df) default_images(f.spec, i, n);
+    uint8_t* n = g->null.data() + f.form.off;
+    uint8_t* i = g->init.data() + f.form.off;
+    if (!f.df) default_images(f.form, i, n);
     if (f.has_null && !encode_at(f, 0, f.null_text, g->null.data(), &why))
       errs.add(f.null_at, "null value: " + why);
     if (f.has_initial) {
       if (!encode_at(f, 0, f.initial, g->init.data(), &why)) errs.add(f.initial_at, "initial value: " + why);
     } else if (!f.df) {
-      std::memcpy(i, n, size_t(f.spec.len));  // an empty initial text takes the null value
+      std::memcpy(i, n, size_t(f.form.len));  // an empty initial text takes the null value
     }
-    for (int o = 1; o < f.spec.occurs; ++o) {
-      std::memcpy(n + o * f.spec.len, n, size_t(f.spec.len));
-      std::memcpy(i + o * f.spec.len, i, size_t(f.spec.len));
+    for (int o = 1; o < f.form.occurs; ++o) {
+      std::memcpy(n + o * f.form.len, n, size_t(f.form.len));
+      std::memcpy(i + o * f.form.len, i, size_t(f.form.len));
     }
   }
 }
@@ -342,9 +342,9 @@ bool Gen::layouts() {
     for (const FieldDef& fd : a.work) {
       Fld f;
       f.src_name = f.elem_name = fd.name;
-      f.spec = Spec{fd.type, 0, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
-      std::string why = date_range(&f.spec, fd.mask);
-      if (why.empty()) why = spec_check(f.spec);
+      f.form = FieldForm{fd.type, 0, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
+      std::string why = date_range(&f.form, fd.mask);
+      if (why.empty()) why = form_check(f.form);
       if (!why.empty()) {
         errs.add(fd.at, why);
         continue;
@@ -357,8 +357,8 @@ bool Gen::layouts() {
       f.mask = fd.mask;
       f.label = fd.label;
       f.at = fd.at;
-      std::vector<uint8_t> probe(size_t(f.spec.len), ' ');
-      if (fd.has_initial && !encode_value(f.spec, fd.initial, probe.data(), &why))
+      std::vector<uint8_t> probe(size_t(f.form.len), ' ');
+      if (fd.has_initial && !encode_value(f.form, fd.initial, probe.data(), &why))
         errs.add(fd.initial_at, "initial value: " + why);
       work.push_back(f);
     }
@@ -447,9 +447,9 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.name.set(f.elem_name);
     e.kind = 1;
     e.domain.set("");
-    e.offset = uint16_t(f.spec.off);
-    e.length = uint16_t(f.spec.len);
-    e.occurs = uint16_t(f.spec.occurs);
+    e.offset = uint16_t(f.form.off);
+    e.length = uint16_t(f.form.len);
+    e.occurs = uint16_t(f.form.occurs);
     e.file.set(fname);
     // the identity stamp is the element's own (ELEMENT key 4): the day of
     // the stamp and the element number (set below)
@@ -473,7 +473,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.low_given = 255;
     e.high_given = 255;
     e.field_no = 0;
-    e.type = uint8_t(f.spec.type);
+    e.type = uint8_t(f.form.type);
     e.initial.set(f.has_initial ? f.initial : "");
     e.null_value.set(f.has_null ? f.null_text : "");
     e.mask.set(f.mask);
@@ -486,9 +486,9 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.entry_flag = '1';
     e.fill = ' ';
     e.squeeze = '0';
-    e.sign = f.spec.is_signed ? '1' : '0';
-    e.digits = uint8_t(spec_digits(f.spec));
-    e.decimals = uint8_t(is_date_type(f.spec.type) ? f.spec.low : f.spec.decimals);
+    e.sign = f.form.is_signed ? '1' : '0';
+    e.digits = uint8_t(form_digits(f.form));
+    e.decimals = uint8_t(is_date_type(f.form.type) ? f.form.low : f.form.decimals);
     e.b589 = 0;
     e.b590 = 0;
     e.b591 = '0';
@@ -501,8 +501,8 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     DElem e = base(g.flds[i]);
     e.number = (*next_no)++;
     e.field_no = uint16_t(field_no);
-    int per = (g.flds[i].spec.type == 6 || g.flds[i].spec.type == 7) && g.flds[i].spec.len == 8 ? 2 : 1;
-    field_no += per * g.flds[i].spec.occurs;
+    int per = (g.flds[i].form.type == 6 || g.flds[i].form.type == 7) && g.flds[i].form.len == 8 ? 2 : 1;
+    field_no += per * g.flds[i].form.occurs;
     elem_ix[i] = int(out.size());
     out.push_back(e);
   }
@@ -513,7 +513,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     int match = -1;
     if (key.segs.size() == 1) {
       for (size_t i = 0; i < g.flds.size(); ++i) {
-        const Spec& s = g.flds[i].spec;
+        const FieldForm& s = g.flds[i].form;
         bool bin = s.type == 5;
         if (s.off == key.segs[0].off && s.len == key.segs[0].len && s.occurs == 1 &&
             bin == (key.segs[0].type == FM_SEG_BINARY) && s.type != 6 && s.type != 7 && s.type != 0 &&
@@ -574,7 +574,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
       m.null_value.set("");
       // the base: the field the segment starts in
       for (const Fld& f : g.flds)
-        if (key.segs[j].off >= f.spec.off && key.segs[j].off < f.spec.off + f.spec.len * f.spec.occurs)
+        if (key.segs[j].off >= f.form.off && key.segs[j].off < f.form.off + f.form.len * f.form.occurs)
           m.domain.set(f.elem_name);
       out.push_back(m);
     }
@@ -705,10 +705,10 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
   size_t before = errs.list.size();
   *rec = g->init;
   for (const Fld& f : g->flds)
-    if (f.spec.type == 7 && f.spec.declared)
-      for (int o = 0; o < f.spec.occurs; ++o) {
-        uint8_t* p = rec->data() + f.spec.off + o * f.spec.len;
-        std::memcpy(p, stamp, size_t(f.spec.len));
+    if (f.form.type == 7 && f.form.declared)
+      for (int o = 0; o < f.form.occurs; ++o) {
+        uint8_t* p = rec->data() + f.form.off + o * f.form.len;
+        std::memcpy(p, stamp, size_t(f.form.len));
       }
   std::set<std::string> given;
   for (const Entry& e : b.entries) {
@@ -734,8 +734,8 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
       errs.add(e.name_at, "\"" + name + "\" is given by the text's structure, not by an entry");
       continue;
     }
-    if (occ > f->spec.occurs) {
-      errs.add(e.name_at, "\"" + name + "\" has " + std::to_string(f->spec.occurs) + " occurrence(s)");
+    if (occ > f->form.occurs) {
+      errs.add(e.name_at, "\"" + name + "\" has " + std::to_string(f->form.occurs) + " occurrence(s)");
       continue;
     }
     std::string value = e.value;
@@ -761,7 +761,7 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
   if (!g->keys.empty())
     for (const KeySeg& s : g->keys[0].segs)
       for (const Fld& f : g->flds)
-        if (s.off >= f.spec.off && s.off < f.spec.off + f.spec.len * f.spec.occurs && !given.count(f.src_name) &&
+        if (s.off >= f.form.off && s.off < f.form.off + f.form.len * f.form.occurs && !given.count(f.src_name) &&
             !structural.count(f.src_name) && !optional.count(f.src_name)) {
           errs.add(b.at, "\"" + f.src_name + "\" (part of the key of " + g->name + ") is missing");
           break;
@@ -1178,8 +1178,8 @@ bool Gen::raws() {
     // The layout of the byte-order conversion: the file's data fields.
     std::vector<DictField> lay;
     for (const Fld& f : g.flds)
-      lay.push_back(DictField{f.src_name.c_str(), uint16_t(f.spec.off), uint16_t(f.spec.len),
-                              uint8_t(f.spec.type), uint16_t(f.spec.occurs)});
+      lay.push_back(DictField{f.src_name.c_str(), uint16_t(f.form.off), uint16_t(f.form.len),
+                              uint8_t(f.form.type), uint16_t(f.form.occurs)});
     RawWriter w;
     std::string err;
     bool ok = w.open(path, uint16_t((g.var ? kRawShort : 0) | kRawCrc), org1, &err);

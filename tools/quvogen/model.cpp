@@ -60,7 +60,7 @@ const char* type_word(int code) {
   return "type";
 }
 
-void parse_field_spec(const Entry& e, bool declared, FieldDef* f, Errors* errs) {
+void parse_field_form(const Entry& e, bool declared, FieldDef* f, Errors* errs) {
   f->name = e.name;
   f->at = e.name_at;
   std::vector<Word> w;
@@ -219,14 +219,14 @@ bool read_app(const std::string& dir, const std::string& id, App* out, Errors* e
           }
           for (const Entry& e : b.entries) {
             FieldDef fd;
-            parse_field_spec(e, f.declared, &fd, errs);
+            parse_field_form(e, f.declared, &fd, errs);
             f.fields.push_back(fd);
           }
           out->files.push_back(std::move(f));
         } else if (b.kind == "work") {
           for (const Entry& e : b.entries) {
             FieldDef fd;
-            parse_field_spec(e, false, &fd, errs);
+            parse_field_form(e, false, &fd, errs);
             if (fd.key >= 0) errs->add(e.value_at, "a work field is no key");
             out->work.push_back(fd);
           }

@@ -57,7 +57,7 @@ struct Sources {
 };
 
 // Reads a field description (srcform.h) into f; errors at the value's place.
-void parse_field_spec(const Entry& e, bool declared, FieldDef* f, Errors* errs);
+void parse_field_form(const Entry& e, bool declared, FieldDef* f, Errors* errs);
 // Type words and codes.
 int type_code(const std::string& word);  // 0 when unknown
 const char* type_word(int code);

@@ -95,7 +95,7 @@ std::string fixed_decimals(const std::string& t, int decimals, std::string* why)
 
 }  // namespace
 
-std::string spec_check(const Spec& s) {
+std::string form_check(const FieldForm& s) {
   switch (s.type) {
     case 5:
       if (s.len != 1 && s.len != 2 && s.len != 4) return "a binary field is 1, 2 or 4 bytes";
@@ -116,7 +116,7 @@ std::string spec_check(const Spec& s) {
   return "";
 }
 
-int spec_digits(const Spec& s) {
+int form_digits(const FieldForm& s) {
   switch (s.type) {
     case 5: return s.len == 1 ? 3 : s.len == 2 ? 5 : 10;
     case 8: return 2 * s.len - 1;
@@ -125,7 +125,7 @@ int spec_digits(const Spec& s) {
   }
 }
 
-bool encode_value(const Spec& s, const std::string& text, uint8_t* out, std::string* why) {
+bool encode_value(const FieldForm& s, const std::string& text, uint8_t* out, std::string* why) {
   switch (s.type) {
     case 1:
     case 2:
@@ -223,7 +223,7 @@ bool encode_value(const Spec& s, const std::string& text, uint8_t* out, std::str
   }
 }
 
-void default_images(const Spec& s, uint8_t* init, uint8_t* null) {
+void default_images(const FieldForm& s, uint8_t* init, uint8_t* null) {
   size_t n = size_t(s.len);
   switch (s.type) {
     case 5:
@@ -261,7 +261,7 @@ bool is_date_type(int type) {
   return type == 3 || type == 4 || type == 6 || type == 7 || type == 9 || type == 10 || type == 15;
 }
 
-std::string date_range(Spec* s, const std::string& mask) {
+std::string date_range(FieldForm* s, const std::string& mask) {
   if (!is_date_type(s->type)) return "";
   int julian = s->type == 3 || s->type == 6 || s->type == 9;
   if (!mask.empty()) {

@@ -28,7 +28,7 @@
 
 namespace qg {
 
-struct Spec {
+struct FieldForm {
   int type = 1;
   // (dates: the unit range and the day-of-year form, from the mask or the
   // length; date_range fills them)
@@ -45,16 +45,16 @@ bool is_date_type(int type);
 // Sets the unit range of a date field from its mask (edit-mask language of
 // foundation/cvdat.h) or its length; with a mask and no length, the length
 // too. "" or the reason.
-std::string date_range(Spec* s, const std::string& mask);
+std::string date_range(FieldForm* s, const std::string& mask);
 
 // "" when type and length go together, else the reason.
-std::string spec_check(const Spec& s);
+std::string form_check(const FieldForm& s);
 // Digits of a number (ELEMENT byte 587); for dates the highest unit.
-int spec_digits(const Spec& s);
+int form_digits(const FieldForm& s);
 // Writes the value into out (len bytes); false with the reason.
-bool encode_value(const Spec& s, const std::string& text, uint8_t* out, std::string* why);
+bool encode_value(const FieldForm& s, const std::string& text, uint8_t* out, std::string* why);
 // The field's INITIAL and NULL bytes when the sources give no value.
-void default_images(const Spec& s, uint8_t* init, uint8_t* null);
+void default_images(const FieldForm& s, uint8_t* init, uint8_t* null);
 
 // The one stamp of everything generated: host time 2026-01-01 00:00.
 void fixed_stamp(uint8_t out[8]);
