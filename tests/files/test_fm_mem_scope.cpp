@@ -165,4 +165,57 @@ TEST_F(FmMemScope, AnOuterHandleStillReachesAFileThatOnlyANestedScopeHas) {
   EXPECT_EQ(fm_open_count(), handles);
 }
 
+// A close that scratches removes the file its handle reached, never
+// another scope's file of the same identity.
+// The outer scope's handle closes with scratch while a nested scope has its
+// own file of the identity: the outer file goes, the nested one stays.
+TEST_F(FmMemScope, CloseWithScratchRemovesTheFileItsHandleReached) {
+  int outer = com.depth;
+  size_t base = fm_memfile_count();
+  FmArb* o = create(outer);
+  ASSERT_NE(o, nullptr);
+  put(o, "outer");
+  mark(1, [&] {
+    FmArb* i = create(com.depth);
+    ASSERT_NE(i, nullptr);
+    put(i, "inner");
+    ASSERT_TRUE(FM_CLOSE(i, 0));
+    EXPECT_EQ(fm_memfile_count(), base + 2);
+    EXPECT_TRUE(FM_CLOSE(o, FM_CL_SCRATCH));
+    EXPECT_EQ(fm_memfile_count(), base + 1);
+    FmArb* in = open(com.depth);
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(all(in), V{"inner"});
+    FM_CLOSE(in, 0);
+  });
+  EXPECT_EQ(fm_memfile_count(), base);
+  EXPECT_EQ(open(outer), nullptr);
+}
+
+// And the other way round: a handle of the nested scope's file closes with
+// scratch from there while the outer file has no handle open.
+TEST_F(FmMemScope, CloseWithScratchOfTheNestedFileKeepsTheOuterOne) {
+  int outer = com.depth;
+  size_t base = fm_memfile_count();
+  FmArb* o = create(outer);
+  ASSERT_NE(o, nullptr);
+  put(o, "outer");
+  ASSERT_TRUE(FM_CLOSE(o, 0));
+  mark(1, [&] {
+    FmArb* i = create(com.depth);
+    ASSERT_NE(i, nullptr);
+    put(i, "inner");
+    // An outer handle opened from the outer scope reaches the outer file.
+    FmArb* again = open(outer);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(all(again), V{"outer"});
+    ASSERT_TRUE(FM_CLOSE(again, FM_CL_SCRATCH));
+    EXPECT_EQ(fm_memfile_count(), base + 1);
+    EXPECT_EQ(all(i), V{"inner"});
+    ASSERT_TRUE(FM_CLOSE(i, FM_CL_SCRATCH));
+    EXPECT_EQ(fm_memfile_count(), base);
+  });
+  EXPECT_EQ(open(outer), nullptr);
+}
+
 }  // namespace

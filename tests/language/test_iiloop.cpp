@@ -150,9 +150,13 @@ class IiLoop : public ii2::Fix {
   }
   void probe() { m.emit(kOpProbe, 4); }
   void differential(Gen& g, long n);
-  // BEG LOOP I FROM .. TO .. STEP ..; CALC A = A + I; END LOOP, with A the
-  // first variable.
-  void sum_loop() {
+  // BEG LOOP I FROM 1 TO n; CALC A = A + I; END LOOP, with A the first
+  // variable, from 0.
+  void sum_loop(int64_t n) {
+    put(var[0], 0, 0);
+    put(vfrom, 1, 0);
+    put(vto, n, 0);
+    put(vstep, 1, 0);
     restart();
     bld_ira(&m.code, ira_i, 1);
     bld_ira(&m.code, ira_from, 2);
@@ -174,6 +178,15 @@ class IiLoop : public ii2::Fix {
     bld_end_loop(&m.code, false, ira_lcb);
     rec::view<IbBegLoop>(beg).exit = here();
     end();
+  }
+  // Runs the code with a network terminal whose every ping calls ping.
+  int run_pinging(bool (*ping)()) {
+    com.net_socket = 1;
+    ss_set_ping(ping);
+    int rc = run(ii2::cref(1, 0));
+    com.net_socket = 0;
+    ss_set_ping(nullptr);
+    return rc;
   }
   // CNST_n already relocated: the constant's arena offset.
   void cnst(int k, int reg) {
@@ -406,11 +419,7 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeaveWithAliasesAndOddBytes) {
 
 // While the trace is on, no plan runs; the loop still gives its result.
 TEST_F(IiLoop, NoPlanWhileTracing) {
-  put(var[0], 0, 0);
-  put(vfrom, 1, 0);
-  put(vto, 500, 0);
-  put(vstep, 1, 0);
-  sum_loop();
+  sum_loop(500);
   FILE* t = std::tmpfile();
   ii_set_trace(t);
   uint64_t before = ii_loop_plan_iterations();
@@ -451,18 +460,10 @@ bool ping_check() {
 
 TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
   constexpr int kN = 20000;
-  put(var[0], 0, 0);
-  put(vfrom, 1, 0);
-  put(vto, kN, 0);
-  put(vstep, 1, 0);
-  sum_loop();
+  sum_loop(kN);
   g_seen = PingSeen{var[0], vi};
-  com.net_socket = 1;
-  ss_set_ping(ping_check);
   uint64_t before = ii_loop_plan_iterations();
-  int rc = run(ii2::cref(1, 0));
-  com.net_socket = 0;
-  ss_set_ping(nullptr);
+  int rc = run_pinging(ping_check);
   EXPECT_EQ(rc, 1);
   EXPECT_GT(ii_loop_plan_iterations(), before + kN / 2);
   EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
@@ -494,21 +495,13 @@ bool trace_on_ping() {
 
 TEST_F(IiLoop, TraceComingOnAtAYieldStopsThePlan) {
   constexpr int kN = 5000;
-  put(var[0], 0, 0);
-  put(vfrom, 1, 0);
-  put(vto, kN, 0);
-  put(vstep, 1, 0);
-  sum_loop();
+  sum_loop(kN);
   g_trace_file = std::tmpfile();
   g_trace_pings = 0;
   g_i_at_trace = 0;
   g_trace_i = vi;
-  com.net_socket = 1;
-  ss_set_ping(trace_on_ping);
   uint64_t before = ii_loop_plan_iterations();
-  int rc = run(ii2::cref(1, 0));
-  com.net_socket = 0;
-  ss_set_ping(nullptr);
+  int rc = run_pinging(trace_on_ping);
   ii_set_trace(nullptr);
   long traced = std::ftell(g_trace_file);
   std::fclose(g_trace_file);
