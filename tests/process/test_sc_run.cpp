@@ -88,6 +88,36 @@ TEST_F(ScRun, SubroutinesComputeWithLoopsCalcAndIf) {
   EXPECT_EQ(r.status, 0) << r.err << r.trace;
 }
 
+// Without the trace, long loops run as the engine runs them at full speed
+// (a loop's body of calculations and tests as one native program): the
+// values are the instructions' values, and an overflow in the loop's ten-
+// thousandth iteration still reaches the OVERFLOW label with the field as
+// it was.
+TEST_F(ScRun, LongLoopsGiveTheInstructionsValues) {
+  long long a = 0;
+  for (long long i = 1; i <= 100000; ++i) {
+    a += i * 3;
+    if (a > 1000000) a -= 1000000;
+  }
+  std::string sum = "process 6 LONG\nstatements 1\n" + calc("", "A", "0") + calc("", "J", "100000") +
+                    loop("I", "1", "J") +
+                    calc("", "A", "A + I * 3") + test("", "IF", "A", 3, "1000000") + calc("T", "A", "A - 1000000") +
+                    calc("", "B", "A") + line("", "END LOOP", {{0, "I"}}) + unless("B", std::to_string(a).c_str()) +
+                    unless("I", "100000") + kEnd;
+  // 15 digits hold 10^14 but not 10^15: the fifteenth multiplication fails.
+  std::string grow = "process 6 GROW\nstatements 1\n" + line("", "OVERFLOW", {{0, "OVF"}}) + calc("", "A", "1") +
+                     calc("", "C", "0") + calc("", "J", "10000") + loop("I", "1", "J") + calc("", "C", "C + 1") +
+                     test("", "IF", "C", 3, "9985") + calc("T", "A", "A * 10") + line("", "END LOOP", {{0, "I"}}) +
+                     line("", "END PROC") + line("", "LABEL", {{0, "OVF"}}) + unless("A", "100000000000000") +
+                     unless("I", "10000") + kEnd;
+  define(sum + grow, {"LONG", "GROW"});
+  for (const char* proc : {"LONG", "GROW"}) {
+    std::string args = std::string("-d DB1 -a ABC -t Subroutine -p ") + proc;
+    Result r = run_abc("QUVO_TEST_USER=ABU QUVO_INST_TRACE=", args);
+    EXPECT_EQ(r.status, 127) << proc << ": " << r.err;
+  }
+}
+
 TEST_F(ScRun, AnOverflowEndsTheProcessUnlessTrapped) {
   std::string bare = "process 6 BARE\nstatements 1\n" + calc("", "B", "0") + calc("", "A", "1 / B") + kEnd;
   std::string trap = "process 6 TRAP\nstatements 1\n" + line("", "OVERFLOW", {{0, "OVF"}}) + calc("", "B", "0") +
