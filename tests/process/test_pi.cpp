@@ -102,6 +102,37 @@ class Pi : public ::testing::Test {
     int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
     return m == 1 ? int(v->completion) : m;
   }
+  static int run(const char* name, int type, int kind = 2) {
+    PiInvoc v = invoc(name, type, kind);
+    return run(&v);
+  }
+  // Runs an Action `name` whose executor calls `ap` (nested invocations).
+  static int run_ap(const char* name, std::function<void(Pcb*)> ap) {
+    g_ap = std::move(ap);
+    proc_svc.ap_exec = ap_double;
+    PiInvoc v = invoc(name, 4);
+    return run(&v);
+  }
+  // Runs `name` under `parent` and gives its completion code.
+  static int child(Pcb* parent, const char* name, int type, int kind = 0, bool independent = false,
+                   int caller_mode = 0) {
+    PiInvoc k = invoc(name, type, kind, parent);
+    k.independent = uint8_t(independent);
+    k.caller_mode = uint8_t(caller_mode);
+    pi_exec(&k);
+    return k.completion;
+  }
+  // Signs the user on with profile `name`, whose bit map has only `bits` set.
+  void use_profile(const char* name, std::initializer_list<int> bits = {}) {
+    ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec(name)));
+    fx::Rec prof = fx::rec("PROFILE", {{"name", name}});
+    auto& d = rec::view<DProfile>(prof.data());
+    d.bits.zero();
+    for (int b : bits) d.bits.b[b / 8] = uint8_t(d.bits.b[b / 8] | 1 << (b % 8));
+    ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
+    pi_getters_reset();
+    pi_getx_reset();
+  }
   static int count(const char* what) {
     int n = 0;
     for (auto& c : proc_exec_log())
@@ -138,8 +169,7 @@ TEST_F(Pi, Ep06MergesWithTheExecutorsCode) {
   // An executor that ends with 1 runs no event point 06.
   g_eps = Eps{};
   proc_exec_script(4, 1);
-  PiInvoc v = invoc("ACT", 4);
-  EXPECT_EQ(run(&v), 1);
+  EXPECT_EQ(run("ACT", 4), 1);
   EXPECT_EQ(g_eps.log, (std::vector<std::string>{"ACT:1"}));
   // Output in automatic mode 1 skips event point 01 and runs op_auto.
   g_eps = Eps{};
@@ -152,8 +182,7 @@ TEST_F(Pi, Ep06MergesWithTheExecutorsCode) {
   EXPECT_EQ(count("op_cleanup"), 1);
   // A clean-up code of 4 becomes the result.
   proc_exec_cleanup_code(4);
-  PiInvoc o2 = invoc("OUT", 3);
-  EXPECT_EQ(run(&o2), 4);
+  EXPECT_EQ(run("OUT", 3), 4);
 }
 
 // ------------------------------------------------ family discard, CANCEL --
@@ -166,8 +195,7 @@ TEST_F(Pi, SystemErrorAnsweredCancelInEveryPhaseLeavesNoPcb) {
     std::snprintf(ut_dbg, sizeof ut_dbg, "setup fails");
     os_sys_err("TEST", 1);
   };
-  PiInvoc m = invoc("MEN", 1);
-  EXPECT_EQ(run(&m), 3);
+  EXPECT_EQ(run("MEN", 1), 3);
   EXPECT_EQ(pi_pcb_count(), 0u);
   for (int phase : {1, 2, 6}) {
     g_eps = Eps{};
@@ -184,8 +212,7 @@ TEST_F(Pi, SystemErrorAnsweredCancelInEveryPhaseLeavesNoPcb) {
       }
     };
     proc_svc.ap_exec = ap_double;
-    PiInvoc v = invoc("ACT", 4);
-    EXPECT_EQ(run(&v), 3) << phase;
+    EXPECT_EQ(run("ACT", 4), 3) << phase;
     EXPECT_EQ(pi_pcb_count(), 0u) << phase;
   }
 }
@@ -217,8 +244,7 @@ TEST_F(Pi, RuntimeErrorCancelledInTheDebuggerEndsTheRunWith4) {
       if (phase == 2) fail(p);
     };
     proc_svc.ap_exec = ap_double;
-    PiInvoc v = invoc("ACT", 4);
-    EXPECT_EQ(run(&v), 4) << phase;
+    EXPECT_EQ(run("ACT", 4), 4) << phase;
     EXPECT_EQ(pi_pcb_count(), 0u) << phase;
     if (phase != 6) {
       EXPECT_EQ(option, 278u) << phase;  // seen by event point 06
@@ -247,9 +273,7 @@ TEST_F(Pi, SubprocessReusesItsPcbAndAlternatesWhenReplacingItself) {
     ASSERT_NE(kid, nullptr);
     EXPECT_EQ(kid->invoc.query_reuse, 1);  // the invocation copied anew
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   EXPECT_EQ(codes[0], 2);
   EXPECT_EQ(codes[1], 2);
   ASSERT_EQ(seen.size(), 2u);
@@ -261,16 +285,14 @@ TEST_F(Pi, SubprocessOfARunningProcessGetsItsOwnPcb) {
   define({{"REC", 4}});
   int depth = 0;
   std::vector<Pcb*> pcbs;
-  g_ap = [&](Pcb* p) {
-    pcbs.push_back(p);
-    if (++depth > 2) return;
-    PiInvoc k = invoc("REC", 4, 0, p);
-    pi_exec(&k);
-    EXPECT_EQ(k.completion, 2);
-  };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("REC", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("REC",
+                   [&](Pcb* p) {
+                     pcbs.push_back(p);
+                     if (++depth <= 2) {
+                       EXPECT_EQ(child(p, "REC", 4), 2);
+                     }
+                   }),
+            2);
   ASSERT_EQ(pcbs.size(), 3u);
   EXPECT_NE(pcbs[0], pcbs[1]);
   EXPECT_NE(pcbs[1], pcbs[2]);
@@ -279,16 +301,14 @@ TEST_F(Pi, SubprocessOfARunningProcessGetsItsOwnPcb) {
 
 TEST_F(Pi, LogoutThreeLevelsDownEndsEveryLevelAtOnce) {
   define({{"L1", 4}, {"L2", 4}, {"L3", 4}});
-  g_ap = [&](Pcb* p) {
-    std::string n = p->invoc.name.str();
-    if (n == "L3") ut_unwind(24);
-    PiInvoc k = invoc(n == "L1" ? "L2" : "L3", 4, n == "L1" ? 1 : 0, p);
-    pi_exec(&k);
-    ADD_FAILURE() << "a logout returned to " << n;
-  };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("L1", 4);
-  EXPECT_EQ(run(&v), 24);
+  EXPECT_EQ(run_ap("L1",
+                   [&](Pcb* p) {
+                     std::string n = p->invoc.name.str();
+                     if (n == "L3") ut_unwind(24);
+                     child(p, n == "L1" ? "L2" : "L3", 4, n == "L1" ? 1 : 0);
+                     ADD_FAILURE() << "a logout returned to " << n;
+                   }),
+            24);
   for (const char* n : {"L1", "L2", "L3"}) {
     EXPECT_EQ(std::count(g_eps.log.begin(), g_eps.log.end(), std::string(n) + ":6"), 1) << n;
   }
@@ -310,13 +330,10 @@ TEST_F(Pi, NoDefaultProcessGives20AndCreatesNothing) {
 
 TEST_F(Pi, MissingDefinitionGives4AndFreesThePcb) {
   define({{"SUB", 6}});
-  PiInvoc w = invoc("SUB", 6);
-  run(&w);  // warm: pools, work areas, the error record
-  PiInvoc x = invoc("NOPE", 6);
-  run(&x);
+  run("SUB", 6);  // warm: pools, work areas, the error record
+  run("NOPE", 6);
   size_t before = arena::in_use();
-  PiInvoc v = invoc("NOPE", 6);
-  EXPECT_EQ(run(&v), 4);
+  EXPECT_EQ(run("NOPE", 6), 4);
   EXPECT_EQ(pi_pcb_count(), 0u);
   EXPECT_EQ(arena::in_use(), before);
   EXPECT_NE(pi_start_failure().find(la_text(200140)), std::string::npos) << pi_start_failure();
@@ -325,27 +342,17 @@ TEST_F(Pi, MissingDefinitionGives4AndFreesThePcb) {
 TEST_F(Pi, BadKindOrTypeEndsWith4) {
   define({{"SUB", 6}});
   SysErrCapture se(SysErrAnswer::Continue);
-  PiInvoc v = invoc("SUB", 6, 7);
-  EXPECT_EQ(run(&v), 4);
-  PiInvoc t = invoc("SUB", 11);
-  EXPECT_EQ(run(&t), 4);
+  EXPECT_EQ(run("SUB", 6, 7), 4);
+  EXPECT_EQ(run("SUB", 11), 4);
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
 // ---------------------------------------------------------- security --
 TEST_F(Pi, ProfileBitsAllowAndRefuse) {
   define({{"OK5", 6}, {"NO6", 6}, {"BIG", 6}}, {{"OK5", "5"}, {"NO6", "6"}, {"BIG", "2000"}});
-  ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec("CLERK")));
-  fx::Rec prof = fx::rec("PROFILE", {{"name", "CLERK"}});
-  rec::view<DProfile>(prof.data()).bits.zero();
-  rec::view<DProfile>(prof.data()).bits.b[0] = 1 << 5;
-  ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
-  pi_getters_reset();
-  pi_getx_reset();
-  PiInvoc a = invoc("OK5", 6);
-  EXPECT_EQ(run(&a), 2);
-  PiInvoc b = invoc("NO6", 6);
-  EXPECT_EQ(run(&b), 34);
+  use_profile("CLERK", {5});
+  EXPECT_EQ(run("OK5", 6), 2);
+  EXPECT_EQ(run("NO6", 6), 34);
   PiInvoc c = invoc("BIG", 6);  // beyond the record's bit map: not set
   EXPECT_EQ(run(&c), 34);
   EXPECT_EQ(pi_pcb_count(), 0u);
@@ -462,18 +469,13 @@ TEST_F(Pi, SubprocessSharesOnlyItsClassesAndIndependentRunsNothing) {
     for (int i = 1; i <= kAreas; ++i) a.push_back(p->area_addr.get()[i].get());
     areas[p->invoc.name.str() + std::to_string(p->invoc.kind) + std::to_string(p->invoc.independent)] = a;
   };
-  g_ap = [&](Pcb* parent) {
-    PiInvoc k = invoc("KID", 6, 0, parent);
-    pi_exec(&k);
-    PiInvoc d = invoc("KID", 6, 2, parent);
-    pi_exec(&d);
-    PiInvoc i = invoc("KID", 6, 0, parent);
-    i.independent = 1;
-    pi_exec(&i);
-  };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR",
+                   [&](Pcb* parent) {
+                     child(parent, "KID", 6);
+                     child(parent, "KID", 6, 2);
+                     child(parent, "KID", 6, 0, true);
+                   }),
+            2);
   auto& par = areas["PAR20"];
   auto& sub = areas["KID00"];
   auto& det = areas["KID20"];
@@ -510,8 +512,7 @@ TEST_F(Pi, StoreAndRestoreRoundTrip) {
     EXPECT_EQ(pi_find_addr(p, "XYZ", 3000003, 0, 0, nullptr), nullptr);
     EXPECT_EQ(pi_find_rec(p, "ABC", "NOFILE  "), nullptr);
   };
-  PiInvoc v = invoc("SUB", 6);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run("SUB", 6), 2);
 }
 
 TEST_F(Pi, ConstraintOnAnotherFileEndsWith2) {
@@ -527,16 +528,8 @@ TEST_F(Pi, ConstraintOnAnotherFileEndsWith2) {
 
 TEST_F(Pi, ManyRunsLeaveTheArenaAsAfterTheFirst) {
   define({{"PAR", 4}, {"KID", 6}, {"REF", 6}}, {{"REF", "9"}});
-  ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec("NONE")));
-  fx::Rec prof = fx::rec("PROFILE", {{"name", "NONE"}});
-  rec::view<DProfile>(prof.data()).bits.zero();
-  ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
-  pi_getters_reset();
-  pi_getx_reset();
-  g_ap = [&](Pcb* parent) {
-    PiInvoc k = invoc("KID", 6, 0, parent);
-    pi_exec(&k);
-  };
+  use_profile("NONE");
+  g_ap = [&](Pcb* parent) { child(parent, "KID", 6); };
   proc_svc.ap_exec = ap_double;
   SysErrCapture se(SysErrAnswer::Cancel);
   auto round = [&](int i) {
@@ -553,10 +546,6 @@ TEST_F(Pi, ManyRunsLeaveTheArenaAsAfterTheFirst) {
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
   define({{"SELF", 4}});
   int runs = 0;
@@ -566,14 +555,10 @@ TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
     seen.push_back({p, int(pi_pcb_count())});
     alternation.push_back(p->alternation);
     if (++runs > 1) return;
-    PiInvoc k = invoc("SELF", 4, 0, p);
-    k.caller_mode = 2;
-    pi_exec(&k);
+    child(p, "SELF", 4, 0, false, 2);
     ADD_FAILURE() << "a replacing invocation returned";
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("SELF", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("SELF", g_ap), 2);
   ASSERT_EQ(seen.size(), 2u);
   EXPECT_NE(seen[0].first, seen[1].first);
   EXPECT_EQ(alternation, (std::vector<int>{0, 1}));
@@ -585,17 +570,10 @@ TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
 
 TEST_F(Pi, RefusedChildQueues200460OnTheParentsMessages) {
   define({{"PAR", 4}, {"NO6", 6}}, {{"NO6", "6"}});
-  ASSERT_TRUE(rewrite(INIT_DUSR_FDB, user_rec("CLERK")));
-  fx::Rec prof = fx::rec("PROFILE", {{"name", "CLERK"}});
-  rec::view<DProfile>(prof.data()).bits.zero();
-  ASSERT_EQ(fx::write("PROFILE", nullptr, nullptr, {prof}), 1);
-  pi_getters_reset();
-  pi_getx_reset();
+  use_profile("CLERK");
   int code = 0, msgs = 0;
   g_ap = [&](Pcb* p) {
-    PiInvoc k = invoc("NO6", 6, 0, p);
-    pi_exec(&k);
-    code = k.completion;
+    code = child(p, "NO6", 6);
     FmArb* m = p->msg_file.get();
     ASSERT_NE(m, nullptr);
     auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, 128));
@@ -610,17 +588,14 @@ TEST_F(Pi, RefusedChildQueues200460OnTheParentsMessages) {
     }
     mm_free(buf);
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   EXPECT_EQ(code, 34);
   EXPECT_EQ(msgs, 1);
 }
 
 TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
   define({{"SUB", 6}});
-  PiInvoc w = invoc("SUB", 6);
-  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  ASSERT_EQ(run("SUB", 6), 2);  // the module is cached now
   Pcb* probe = e.pcb("SUB", 2, 6);
   ASSERT_EQ(pl_get(probe, 1), 1);
   EmHeader* em = probe->module.get();
@@ -638,8 +613,7 @@ TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
   ASSERT_EQ(fm_write(em->cfi.get()), 1);
   pl_release(probe);
   proc_exec_log_clear();
-  PiInvoc v = invoc("SUB", 6);
-  EXPECT_EQ(run(&v), 4);
+  EXPECT_EQ(run("SUB", 6), 4);
   EXPECT_EQ(count("rt_err"), 1);
   ASSERT_FALSE(proc_exec_log().empty());
   EXPECT_EQ(proc_exec_log().back().text.rfind(la_text(300270), 0), 0u) << proc_exec_log().back().text;
@@ -735,10 +709,6 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
   EXPECT_EQ(run(&v), 2);
 }
 
-}  // namespace
-
-namespace {
-
 // Makes the ATRIBUTE file of an owner (as the dictionary tools would).
 void make_prop_file(const char* app, const char* db) {
   MmPool pool = mm_create_pool(nullptr, 0, 0);
@@ -825,10 +795,6 @@ TEST_F(Pi, LanguageOfTheRunByItsSources) {
   EXPECT_EQ(key.lang.view(), "DXA");
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Pi, KeyConstraintsReachTheRecord) {
   define({{"SUB", 6}});
   auto* pos = static_cast<uint8_t*>(MM_ALLOC(e.pool, 12));
@@ -870,10 +836,6 @@ TEST_F(Pi, KeyConstraintsReachTheRecord) {
   EXPECT_EQ(seen[1], "..........CDE.......");
 }
 
-}  // namespace
-
-namespace {
-
 // Area 1 of each process as the test wants it: size, pass and receive bits.
 struct Area1 {
   uint32_t size;
@@ -907,21 +869,14 @@ TEST_F(Pi, HandedDownAreaIsCopiedByTheSmallerSizeOrInitialised) {
   };
   g_ap = [&](Pcb* p) {
     for (const char* n : {"NEW", "DEAF"}) {
-      PiInvoc k = invoc(n, 6, 0, p);
-      pi_exec(&k);
+      child(p, n, 6);
     }
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("OLD", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("OLD", g_ap), 2);
   EXPECT_EQ(got["NEW"], std::string(16, 'x') + std::string(48, '\0'));
   EXPECT_EQ(got["DEAF"], std::string(64, '\0'));
   g_area1.clear();
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
   define({{"PAR", 4}, {"KID", 6}});
@@ -949,25 +904,18 @@ TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
     k.caller_mode = 2;
     pi_exec(&k);
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   EXPECT_EQ(kid8, par8);
   EXPECT_EQ(kid8_text, std::string(64, 'p'));
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(Pi, ExecutorScriptText) {
   define({{"ACT", 4}, {"INP", 2}});
   EXPECT_EQ(proc_exec_script_text("4:24,2:3"), 1);
   PiInvoc a = invoc("ACT", 4);
   EXPECT_EQ(run(&a), 24);
-  PiInvoc i = invoc("INP", 2);
-  EXPECT_EQ(run(&i), 3);
+  EXPECT_EQ(run("INP", 2), 3);
   EXPECT_EQ(count("ip_setup"), 1);
   EXPECT_EQ(count("ip_exec"), 1);
   EXPECT_EQ(count("ip_cleanup"), 1);
@@ -975,13 +923,8 @@ TEST_F(Pi, ExecutorScriptText) {
   for (const char* bad : {"4", "11:2", "4:0", "4:2;", "x:1", "4:2,"}) {
     EXPECT_EQ(proc_exec_script_text(bad), std::string(bad) == "4:2," ? 1 : 0) << bad;
   }
-  PiInvoc b = invoc("ACT", 4);
-  EXPECT_EQ(run(&b), 2);
+  EXPECT_EQ(run("ACT", 4), 2);
 }
-
-}  // namespace
-
-namespace {
 
 // Records in the SAA file of a class.
 size_t saa_records(int c) {
@@ -1021,18 +964,14 @@ TEST_F(Pi, SharedAreaReachesGrandchildrenThroughACallerThatNeverReferencesIt) {
   };
   g_ap = [&](Pcb* p) {
     if (p->invoc.name == "TOP") {
-      PiInvoc m = invoc("MID", 4, 0, p);
-      pi_exec(&m);
+      child(p, "MID", 4);
     } else if (p->invoc.name == "MID") {
       for (const char* n : {"KID", "SIB"}) {
-        PiInvoc k = invoc(n, 6, 0, p);
-        pi_exec(&k);
+        child(p, n, 6);
       }
     }
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("TOP", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("TOP", g_ap), 2);
   // Class 4 reaches every SUBPROCESS of class 0: the grandchildren hold
   // TOP's area although MID between them has no area 4 of the class.
   EXPECT_NE(a4["MID"], a4["TOP"]);
@@ -1052,13 +991,10 @@ TEST_F(Pi, SaaLogNamesEveryRecordCreatedOrGrown) {
   em_set_compiler(mid_compiler);
   g_ap = [&](Pcb* p) {
     if (p->invoc.name == "TOP") {
-      PiInvoc m = invoc("MID", 4, 0, p);
-      pi_exec(&m);
+      child(p, "MID", 4);
     }
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("TOP", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("TOP", g_ap), 2);
   unsetenv("QUVO_SAA_LOG");
   ASSERT_EQ(pi_init(), 1);  // closes the log
   std::FILE* f = std::fopen(path.c_str(), "r");
@@ -1077,10 +1013,6 @@ TEST_F(Pi, SaaLogNamesEveryRecordCreatedOrGrown) {
   std::string mid = "MID" + std::string(27, ' ');
   EXPECT_NE(std::find(lines.begin(), lines.end(), "(2)1 ABC 00 ABC " + mid + " - cnt = 1\n"), lines.end());
 }
-
-}  // namespace
-
-namespace {
 
 // Area 4 (class 4) passed and received down to RELATED runs, at every level.
 int passing4_compiler(EmCmplCtx* c) {
@@ -1125,18 +1057,12 @@ TEST_F(Pi, ReplacingChildTakesOverAnAreaItDoesNotShare) {
     k.caller_mode = 2;
     pi_exec(&k);
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   EXPECT_NE(kid4, par4);
   EXPECT_EQ(kid4_text, std::string(64, 'p'));
   EXPECT_EQ(pi_pcb_count(), 0u);
   for (int c = 0; c < kSaaClasses; ++c) EXPECT_EQ(saa_records(c), 0u) << c;
 }
-
-}  // namespace
-
-namespace {
 
 // ------------------------------------------------------ the PCB tables --
 // Modules with compiled frames, images, items and children: two frames
@@ -1248,13 +1174,10 @@ TEST_F(Pi, PcbTablesHoldTheCompiledRecordsAndGoWithThePcb) {
   };
   g_ap = [&](Pcb* parent) {
     for (int i = 0; i < 2; ++i) {
-      PiInvoc k = invoc("INP", 2, 0, parent);
-      pi_exec(&k);
+      child(parent, "INP", 2);
     }
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   ASSERT_EQ(inp.size(), 2u);
   EXPECT_EQ(inp[0], inp[1]);  // the same PCB, its block reset
   EXPECT_EQ(checked, 2);
@@ -1272,8 +1195,7 @@ TEST_F(Pi, PcbTablesHoldTheCompiledRecordsAndGoWithThePcb) {
   // The tables go with their PCBs.
   g_eps.hook = nullptr;
   g_ap = [&](Pcb* parent) {
-    PiInvoc k = invoc("INP", 2, 0, parent);
-    pi_exec(&k);
+    child(parent, "INP", 2);
   };
   auto round = [&](int i) {
     PiInvoc r = invoc(i % 2 ? "PAR" : "INP", i % 2 ? 4 : 2);
@@ -1285,10 +1207,6 @@ TEST_F(Pi, PcbTablesHoldTheCompiledRecordsAndGoWithThePcb) {
   EXPECT_EQ(arena::in_use(), in_use);
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
-
-}  // namespace
-
-namespace {
 
 // ------------------------------------------------- memory-resident files --
 // Area 8 (class 8: shared with SUBPROCESS and RELATED children of every
@@ -1372,11 +1290,8 @@ TEST_F(Pi, IndependentRunGetsItsOwnCopyOfASharedMemoryFile) {
     if (n == "IND") seen["IND own"] = records(h, buf);
   };
   g_ap = [&](Pcb* parent) {
-    PiInvoc k = invoc("KID", 6, 0, parent);
-    pi_exec(&k);
-    PiInvoc i = invoc("IND", 6, 0, parent);
-    i.independent = 1;
-    pi_exec(&i);
+    child(parent, "KID", 6);
+    child(parent, "IND", 6, 0, true);
     seen["PAR after"] = records(mine, buf);
     // The copy went with the independent run's scope: a handle asking
     // from that scope now reaches the caller's file.
@@ -1386,9 +1301,7 @@ TEST_F(Pi, IndependentRunGetsItsOwnCopyOfASharedMemoryFile) {
       FM_CLOSE(f.handle.get(), 0);
     }
   };
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   // The SUBPROCESS shares the caller's file; the independent run works on
   // a copy of it as the caller had it, which goes with the run.
   EXPECT_EQ(seen["KID"], "P1;P2;");
@@ -1418,13 +1331,11 @@ TEST_F(Pi, IndependentRunGetsItsOwnCopyOfASharedMemoryFile) {
     }
   };
   g_ap = [&](Pcb* parent) {
-    PiInvoc i = invoc("IND", 6, 0, parent);
-    i.independent = 1;
-    pi_exec(&i);
+    child(parent, "IND", 6, 0, true);
   };
-  for (int r = 0; r < 50; ++r) run(&v);
+  for (int r = 0; r < 50; ++r) run_ap("PAR", g_ap);
   size_t in_use = arena::in_use(), handles = fm_open_count(), files = fm_memfile_count();
-  for (int r = 0; r < 500; ++r) run(&v);
+  for (int r = 0; r < 500; ++r) run_ap("PAR", g_ap);
   EXPECT_EQ(arena::in_use(), in_use);
   EXPECT_EQ(fm_open_count(), handles);
   EXPECT_EQ(fm_memfile_count(), files);
@@ -1446,21 +1357,13 @@ TEST_F(Pi, IndependentRunOfACallerWithoutTheFileCopiesNothing) {
     EXPECT_EQ(fca->handle.get(), nullptr);
   };
   g_ap = [&](Pcb* parent) {
-    PiInvoc i = invoc("IND", 6, 0, parent);
-    i.independent = 1;
-    pi_exec(&i);
+    child(parent, "IND", 6, 0, true);
   };
   SysErrCapture se(SysErrAnswer::Cancel);
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   EXPECT_TRUE(ran);
   EXPECT_EQ(se.count(), 0u) << se.last();
 }
-
-}  // namespace
-
-namespace {
 
 // A caller's file of another structure than the compiled reference cannot
 // be opened as the source: the system error names copy_fi and the run goes
@@ -1486,14 +1389,10 @@ TEST_F(Pi, CopyOfAFileOfAnotherStructureIsReported) {
     ASSERT_EQ(FM_CREATE(&f, p->pool_scope, 0, 0, 15, 15), 1) << f.status;
   };
   g_ap = [&](Pcb* parent) {
-    PiInvoc i = invoc("IND", 6, 0, parent);
-    i.independent = 1;
-    pi_exec(&i);
+    child(parent, "IND", 6, 0, true);
   };
   SysErrCapture se(SysErrAnswer::Continue);
-  proc_svc.ap_exec = ap_double;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
   EXPECT_TRUE(ran);
   ASSERT_EQ(se.count(), 1u);
   EXPECT_NE(se.last().find("copy_fi() - can't open source file"), std::string::npos) << se.last();
