@@ -60,6 +60,12 @@ std::string line(const char* tf, const char* verb, const std::string& ops = "") 
   std::snprintf(b, sizeof b, "%-5.5s %-8.8s %s", tf, verb, ops.c_str());
   return b;
 }
+// The text of process `name` (type 6): its event point 1 holds `lines`.
+std::string proc6(const char* name, std::initializer_list<std::string> lines) {
+  std::string s = std::string("process 6 ") + name + "\nstatements 1\n";
+  for (const auto& l : lines) s += l + "\n";
+  return s;
+}
 std::string set_line(const char* app, const char* field, const char* occ, const char* app2, const char* f2) {
   char b[128];
   std::snprintf(b, sizeof b, "%-3.3s %-22.22s %3.3s =  %-3.3s %-22.22s", app, field, occ, app2, f2);
@@ -76,6 +82,8 @@ void each_rec(FmArb* f, Each each) {
   f->op = 0;
   while (fm_rdnxt(f)) each(*r);
 }
+
+void no_after(EmHeader*) {}
 
 struct Pc : ::testing::Test {
   Engine e;
@@ -176,22 +184,49 @@ struct Pc : ::testing::Test {
   }
   // A compile context of "ABC" 00 for the loaded process `p`, with a new
   // EM header.
-  void new_ctx(Pcb* p, PcCtx* ctx) {
-    ctx->em = em_new(p);
-    ASSERT_NE(ctx->em, nullptr);
-    ctx->pcb = p;
-    std::memcpy(ctx->app, "ABC", 3);
-    std::memcpy(ctx->ver, "00", 2);
+  // `body(ctx, em)` runs between pc_prep and pc_cmpl_finish, then
+  // `after(em)`; the header is freed. A `type` gives the header that process
+  // type and a blank definition.
+  template <class Body, class After = void (*)(EmHeader*)>
+  void compile(Pcb* p, Body body, int type = 0, After after = no_after) {
+    PcCtx ctx;
+    ctx.em = em_new(p);
+    ASSERT_NE(ctx.em, nullptr);
+    ctx.pcb = p;
+    std::memcpy(ctx.app, "ABC", 3);
+    std::memcpy(ctx.ver, "00", 2);
+    EmHeader* em = ctx.em;
+    if (type) {
+      em->proc_type = uint8_t(type);
+      std::memset(static_cast<void*>(&ctx.def), ' ', sizeof ctx.def);
+    }
+    ASSERT_EQ(::mark(5,
+                     [&] {
+                       ASSERT_EQ(pc_prep(&ctx), 1);
+                       body(ctx, em);
+                       pc_cmpl_finish(&ctx);
+                     }),
+              1);
+    after(em);
+    em->use_count = 0;
+    pl_free(em, 1);
+  }
+  // The same for the loaded module of a process whose event point 1 only
+  // ends.
+  template <class Body, class After = void (*)(EmHeader*)>
+  void compile_new(const char* name, Body body, After after = no_after) {
+    define(proc6(name, {line("", "END PROC")}));
+    Pcb* p = e.pcb(name, 2, 6);
+    ASSERT_EQ(pl_get(p, 0), 1);
+    compile(p, body, 0, after);
+    pl_release(p);
   }
 };
 
 TEST_F(Pc, EndingsGiveTheirCompletionCodes) {
-  define("process 6 EP\nstatements 1\n" + line("", "END PROC") + "\n" +
-         "process 6 EX\nstatements 1\n" + line("", "EXIT") + "\n" +
-         "process 6 LO\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? Y") + "\n" +
-         "process 6 LN\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n" +
-         "process 6 EN\nstatements 1\n" + line("", "MESSAGE", "X") + "\n" + line("", "END") + "\n" +
-         line("", "MESSAGE", "Y") + "\n");
+  define(proc6("EP", {line("", "END PROC")}) + proc6("EX", {line("", "EXIT")}) +
+         proc6("LO", {line("", "LOGOUT", "SYSTEM? Y")}) + proc6("LN", {line("", "LOGOUT", "SYSTEM? N")}) +
+         proc6("EN", {line("", "MESSAGE", "X"), line("", "END"), line("", "MESSAGE", "Y")}));
   EXPECT_EQ(run("EP"), 2);
   EXPECT_EQ(run("EX", 6, 0), 3);   // SUBPROCESS
   EXPECT_EQ(run("EX", 6, 1), 2);   // RELATED
@@ -212,9 +247,9 @@ TEST_F(Pc, EndingsGiveTheirCompletionCodes) {
 TEST_F(Pc, GotoForwardAndBackwardOverLabels) {
   // 100 runs, jumps forward over 300 to the label, 500 runs, then a loop
   // back is taken once (the mask decides), 800 ends.
-  define("process 6 GT\nstatements 1\n" + line("", "MESSAGE", "A") + "\n" + line("", "GOTO", "FWD") + "\n" +
-         line("", "MESSAGE", "B") + "\n" + line("", "LABEL", "FWD") + "\n" + line("", "MESSAGE", "C") + "\n" +
-         line("", "WARNING", "M") + "\n" + line("T", "GOTO", "FWD") + "\n" + line("", "MESSAGE", "D") + "\n");
+  define(proc6(
+      "GT", {line("", "MESSAGE", "A"), line("", "GOTO", "FWD"), line("", "MESSAGE", "B"), line("", "LABEL", "FWD"),
+             line("", "MESSAGE", "C"), line("", "WARNING", "M"), line("T", "GOTO", "FWD"), line("", "MESSAGE", "D")}));
   g_mask = 0x2FF;  // level 1 false: no loop
   uint32_t acc = 0;
   EXPECT_EQ(run("GT", 6, 2, 1, &acc), 1);
@@ -282,7 +317,7 @@ TEST_F(Pc, BranchesRunExactlyTheSatisfiedStatements) {
 }
 
 TEST_F(Pc, CommentOnlyEventPointGetsEndAndToc) {
-  define("process 6 CO\nstatements 1\n" + line("", "*", "nothing") + "\n" + line("", "**", "at all") + "\n");
+  define(proc6("CO", {line("", "*", "nothing"), line("", "**", "at all")}));
   Pcb* p = e.pcb("CO", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
   EmHeader* em = p->module.get();
@@ -313,9 +348,7 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
   // changed after reading).
   {
     SeFileResult r;
-    ASSERT_EQ(se_read_file("x", "process 6 CT\nstatements 1\n" + set_line("ABC", "W2", "", "ABC", "W1") + "\n",
-                           nullptr, &r),
-              0);
+    ASSERT_EQ(se_read_file("x", proc6("CT", {set_line("ABC", "W2", "", "ABC", "W1")}), nullptr, &r), 0);
     DStmt st = r.stmts[0];
     std::memset(st.ops.b + 4, ' ', 3);
     std::vector<std::string> e2;
@@ -349,7 +382,7 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
 // process with one error of that record's kind instead of a module that
 // would run without them.
 TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
-  define("process 6 CH\nstatements 1\n" + line("", "END PROC") + "\n");
+  define(proc6("CH", {line("", "END PROC")}));
   fx::Rec c = fx::rec("CHILD", {{"proc_type", "6"}, {"proc_name", "CH"}, {"child_no", "1"}, {"ch_type", "6"},
                                 {"ch_app", "ABC"}, {"ch_name", "OTHER"}});
   ASSERT_EQ(fx::write("CHILD", "ABC", "00", {c}), 1);
@@ -363,8 +396,7 @@ TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
 }
 
 TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
-  define("process 6 F2\nstatements 1\n" + line("", "GOTO", "X") + "\n" + line("", "GOTO", "Y") + "\n" +
-         "process 6 OK\nstatements 1\n" + line("", "CALC", "A  = 1 +") + "\n");
+  define(proc6("F2", {line("", "GOTO", "X"), line("", "GOTO", "Y")}) + proc6("OK", {line("", "CALC", "A  = 1 +")}));
   EXPECT_EQ(run("OK"), -200140);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(run("F2"), -200140);
@@ -378,7 +410,7 @@ TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
 }
 
 TEST_F(Pc, ShowFlagClearShowsNothing) {
-  define("process 6 SH\nstatements 1\n" + line("", "GOTO", "X") + "\n");
+  define(proc6("SH", {line("", "GOTO", "X")}));
   testing::internal::CaptureStderr();
   Pcb* p = e.pcb("SH", 2, 6);
   EXPECT_EQ(pl_get(p, 0), 0);
@@ -391,8 +423,8 @@ TEST_F(Pc, ShowFlagClearShowsNothing) {
 }
 
 TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
-  define("process 6 LK\nstatements 1\n" + set_line("ABC", "W1", "", "ABC", "W2") + "\n" + line("", "GOTO", "X") + "\n" +
-         "process 6 LS\nstatements 1\n" + line("", "END PROC") + "\n");
+  define(proc6("LK", {set_line("ABC", "W1", "", "ABC", "W2"), line("", "GOTO", "X")}) +
+         proc6("LS", {line("", "END PROC")}));
   // Every source the compile looks for exists (the file manager keeps a
   // little arena for each open of a missing file).
   ASSERT_GE(fx::write("CHILD", "ABC", "00", {}), 0);
@@ -414,9 +446,7 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
 }
 
 TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
-  define("process 6 SV\nstatements 1\n" + set_line("ABC", "W1", "002", "ABC", "W2") + "\n" + line("", "END PROC") +
-             "\n",
-         "1");
+  define(proc6("SV", {set_line("ABC", "W1", "002", "ABC", "W2"), line("", "END PROC")}), "1");
   uint32_t n0 = pc_compile_count();
   EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0 + 1);
@@ -461,45 +491,37 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
 
 TEST_F(Pc, ReferenceEdgeCases) {
   // Through a compile context of their own.
-  define("process 6 RF\nstatements 1\n" + line("", "END PROC") + "\n");
-  Pcb* p = e.pcb("RF", 2, 6);
-  ASSERT_EQ(pl_get(p, 0), 1);
-  PcCtx ctx;
-  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
-  EmHeader* em = ctx.em;
-  ASSERT_EQ(::mark(5, [&] {
-              ASSERT_EQ(pc_prep(&ctx), 1);
-              CElem a, b, c;
-              ASSERT_EQ(pc_fld("ABC", "W1", 0, &a, &ctx), 1);
-              uint32_t areas = em->n_areas;
-              ASSERT_EQ(pc_fld("ABC", "W1", 1, &b, &ctx), 1);
-              EXPECT_EQ(a.ira, b.ira);                 // occurrence 0 is occurrence 1
-              EXPECT_EQ(em->n_areas, areas);           // no new LF record
-              // The array (3 x 10 bytes) first; occurrence 1 lies at its
-              // offset 0 and so shares its entry.
-              EXPECT_EQ(areas, 1u);
-              ASSERT_EQ(pc_fld("ABC", "W1", 3, &c, &ctx), 1);
-              EXPECT_NE(c.ira, a.ira);
-              EXPECT_EQ(pc_fld("ABC", "W1", 4, &c, &ctx), 0);
-              EXPECT_EQ(em->status, kPcOccHigh);
-              EXPECT_EQ(pc_fld("ABC", "NONE", 1, &c, &ctx), 0);
-              EXPECT_EQ(em->status, kPcNoField);
-              // An application without an APPL record: only a system one.
-              EXPECT_EQ(pc_ap("QQQ", &ctx), nullptr);
-              EXPECT_EQ(em->status, kPcNoApp);
-              EXPECT_NE(pc_ap("0QQ", &ctx), nullptr);
-              pc_cmpl_finish(&ctx);
-              // The area table holds the LF records in key order.
-              auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
-              EXPECT_EQ(t[0].size, 0u);
-              EXPECT_EQ(t[1].size, 30u);
-              EXPECT_EQ(t[2].size, 10u);
-              EXPECT_EQ(t[2].sub, 20u);
-            }),
-            1);
-  em->use_count = 0;
-  pl_free(em, 1);
-  pl_release(p);
+  compile_new(
+      "RF",
+      [&](PcCtx& ctx, EmHeader* em) {
+        CElem a, b, c;
+        ASSERT_EQ(pc_fld("ABC", "W1", 0, &a, &ctx), 1);
+        uint32_t areas = em->n_areas;
+        ASSERT_EQ(pc_fld("ABC", "W1", 1, &b, &ctx), 1);
+        EXPECT_EQ(a.ira, b.ira);        // occurrence 0 is occurrence 1
+        EXPECT_EQ(em->n_areas, areas);  // no new LF record
+        // The array (3 x 10 bytes) first; occurrence 1 lies at its
+        // offset 0 and so shares its entry.
+        EXPECT_EQ(areas, 1u);
+        ASSERT_EQ(pc_fld("ABC", "W1", 3, &c, &ctx), 1);
+        EXPECT_NE(c.ira, a.ira);
+        EXPECT_EQ(pc_fld("ABC", "W1", 4, &c, &ctx), 0);
+        EXPECT_EQ(em->status, kPcOccHigh);
+        EXPECT_EQ(pc_fld("ABC", "NONE", 1, &c, &ctx), 0);
+        EXPECT_EQ(em->status, kPcNoField);
+        // An application without an APPL record: only a system one.
+        EXPECT_EQ(pc_ap("QQQ", &ctx), nullptr);
+        EXPECT_EQ(em->status, kPcNoApp);
+        EXPECT_NE(pc_ap("0QQ", &ctx), nullptr);
+      },
+      [](EmHeader* em) {
+        // The area table holds the LF records in key order.
+        auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+        EXPECT_EQ(t[0].size, 0u);
+        EXPECT_EQ(t[1].size, 30u);
+        EXPECT_EQ(t[2].size, 10u);
+        EXPECT_EQ(t[2].sub, 20u);
+      });
   EXPECT_EQ(pc_shr(2), 32);
   EXPECT_EQ(pc_non_shr(0, 2), 0);
   EXPECT_EQ(pc_non_shr(3, 1), 66);
@@ -586,73 +608,60 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
   auto nokey = fx::rec("FILE", {{"name", "LOG"}, {"rec_len", "8"}, {"key_count", "1"}, {"key_elem[1]", "41"},
                                 {"area", "1000006"}, {"area2", "2000008"}});
   ASSERT_GE(fx::write("FILE", "ABC", "00", {fi, nokey}), 0);
-  define("process 6 PK\nstatements 1\n" + line("", "END PROC") + "\n");
-  Pcb* p = e.pcb("PK", 2, 6);
-  ASSERT_EQ(pl_get(p, 0), 1);
-  PcCtx ctx;
-  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
-  EmHeader* em = ctx.em;
-  ASSERT_EQ(::mark(5, [&] {
-              ASSERT_EQ(pc_prep(&ctx), 1);
-              char name[22];
-              ASSERT_EQ(pc_primary_key(&ctx, "ABC", "CUST", name), 1);
-              EXPECT_EQ(std::string(name, 22), std::string("CUST NO") + std::string(15, ' '));
-              EXPECT_EQ(pc_primary_key(&ctx, "ABC", "LOG", name), 0);
-              EXPECT_EQ(em->status, kPcNoField);
-              EXPECT_EQ(pc_primary_key(&ctx, "ABC", "NOFILE", name), 0);
-              EXPECT_EQ(em->status, kPcNoFile);
-              EXPECT_EQ(pc_primary_key(&ctx, "QQQ", "CUST", name), 0);
-              EXPECT_EQ(em->status, kPcNoApp);
-              CElem c;
-              ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
-              ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
-              ASSERT_EQ(pc_fld("ABC", "W2", 1, &c, &ctx), 1);   // no token mark
-              FmArb* f = em->ctok.get();
-              ASSERT_NE(f, nullptr);
-              int n = 0;
-              each_rec<EmCtok>(f, [&](const EmCtok& r) {
-                ++n;
-                EXPECT_EQ(std::string(r.app.data(), 3), "ABC");
-                EXPECT_EQ(r.name.str().substr(0, 6), "COLORS");
-                EXPECT_EQ(r.token_handle, 0u);
-              });
-              EXPECT_EQ(n, 1);
-              // One PK record per key segment, from the CFI's KDB and SDB.
-              EmCfi cfi;
-              ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "CUST", &cfi, &ctx), 1);
-              bld_seg_fi(&ctx, em->pk.get(), cfi);
-              std::vector<int> keys;
-              each_rec<EmPk>(em->pk.get(), [&](const EmPk& k) {
-                keys.push_back(k.key_no);
-                EXPECT_EQ(k.length, 4u);
-              });
-              EXPECT_EQ(keys, (std::vector<int>{0, 1}));
-              // SCAN: the two keys and the element with a scan code, in
-              // sequence order; the PCF's key scan names into the header.
-              pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);
-              pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);   // done already: nothing
-              std::vector<std::pair<uint32_t, int>> scans;
-              each_rec<PcScan>(em->scan.get(),
-                               [&](const PcScan& sr) { scans.push_back({uint32_t(sr.seq), int(sr.key_no)}); });
-              std::sort(scans.begin(), scans.end());
-              EXPECT_EQ(scans, (std::vector<std::pair<uint32_t, int>>{{41, 1}, {42, 0}, {77, 255}}));
-              PcPcfCmpl& pr = pc_pcf_cmpl(em);
-              EXPECT_EQ(pr.scan_name[0].str().substr(0, 13), "FIND CUSTOMER");
-              EXPECT_EQ(pr.scan_flag[0], 1);
-              EXPECT_EQ(pr.scan_flag[1], 0);
-              pc_cmpl_finish(&ctx);
-            }),
-            1);
-  em->use_count = 0;
-  pl_free(em, 1);
-  pl_release(p);
+  compile_new("PK", [&](PcCtx& ctx, EmHeader* em) {
+    char name[22];
+    ASSERT_EQ(pc_primary_key(&ctx, "ABC", "CUST", name), 1);
+    EXPECT_EQ(std::string(name, 22), std::string("CUST NO") + std::string(15, ' '));
+    EXPECT_EQ(pc_primary_key(&ctx, "ABC", "LOG", name), 0);
+    EXPECT_EQ(em->status, kPcNoField);
+    EXPECT_EQ(pc_primary_key(&ctx, "ABC", "NOFILE", name), 0);
+    EXPECT_EQ(em->status, kPcNoFile);
+    EXPECT_EQ(pc_primary_key(&ctx, "QQQ", "CUST", name), 0);
+    EXPECT_EQ(em->status, kPcNoApp);
+    CElem c;
+    ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
+    ASSERT_EQ(pc_fld("ABC", "HUE", 1, &c, &ctx), 1);
+    ASSERT_EQ(pc_fld("ABC", "W2", 1, &c, &ctx), 1);  // no token mark
+    FmArb* f = em->ctok.get();
+    ASSERT_NE(f, nullptr);
+    int n = 0;
+    each_rec<EmCtok>(f, [&](const EmCtok& r) {
+      ++n;
+      EXPECT_EQ(std::string(r.app.data(), 3), "ABC");
+      EXPECT_EQ(r.name.str().substr(0, 6), "COLORS");
+      EXPECT_EQ(r.token_handle, 0u);
+    });
+    EXPECT_EQ(n, 1);
+    // One PK record per key segment, from the CFI's KDB and SDB.
+    EmCfi cfi;
+    ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "CUST", &cfi, &ctx), 1);
+    bld_seg_fi(&ctx, em->pk.get(), cfi);
+    std::vector<int> keys;
+    each_rec<EmPk>(em->pk.get(), [&](const EmPk& k) {
+      keys.push_back(k.key_no);
+      EXPECT_EQ(k.length, 4u);
+    });
+    EXPECT_EQ(keys, (std::vector<int>{0, 1}));
+    // SCAN: the two keys and the element with a scan code, in
+    // sequence order; the PCF's key scan names into the header.
+    pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);
+    pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);  // done already: nothing
+    std::vector<std::pair<uint32_t, int>> scans;
+    each_rec<PcScan>(em->scan.get(), [&](const PcScan& sr) { scans.push_back({uint32_t(sr.seq), int(sr.key_no)}); });
+    std::sort(scans.begin(), scans.end());
+    EXPECT_EQ(scans, (std::vector<std::pair<uint32_t, int>>{{41, 1}, {42, 0}, {77, 255}}));
+    PcPcfCmpl& pr = pc_pcf_cmpl(em);
+    EXPECT_EQ(pr.scan_name[0].str().substr(0, 13), "FIND CUSTOMER");
+    EXPECT_EQ(pr.scan_flag[0], 1);
+    EXPECT_EQ(pr.scan_flag[1], 0);
+  });
 }
 
 // The dictionary sources stay open from one compile to the next; once
 // forgotten (closed), a tool may scratch them, and the next compile opens
 // what is there then.
 TEST_F(Pc, DictionarySourcesStayOpenUntilForgotten) {
-  define("process 6 KO\nstatements 1\n" + line("", "END PROC") + "\n");
+  define(proc6("KO", {line("", "END PROC")}));
   ASSERT_EQ(run("KO"), 2);
   pl_flush();
   size_t files = fm_open_count();
@@ -676,8 +685,7 @@ TEST_F(Pc, DictionarySourcesStayOpenUntilForgotten) {
   // New statements (the process record stays; it is not saved, so the
   // next get compiles).
   SeFileResult r;
-  ASSERT_EQ(se_read_file("t.stmt", "process 6 KO\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n", nullptr, &r),
-            0);
+  ASSERT_EQ(se_read_file("t.stmt", proc6("KO", {line("", "LOGOUT", "SYSTEM? N")}), nullptr, &r), 0);
   std::vector<std::string> errs;
   ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), 1);
   EXPECT_EQ(run("KO"), 24);
@@ -790,13 +798,13 @@ int t_copy(ScCtx* sc, DStmt*) {
 
 TEST_F(Pc, CopyCompilesTheCopiedStatementsInPlace) {
   ScCmplFn old21 = sc_set_cmpl_fn(21, t_copy);
-  define("process 6 CP\nstatements 1\n" + line("", "WARNING", "M") + "\n" + line("", "MESSAGE", "A") + "\n" +
-         line("T", "COPY", "ABC SUBA") + "\n" + line("", "MESSAGE", "C") + "\n" + "process 6 SUBA\nstatements 1\n" +
-         line("", "MESSAGE", "X") + "\n" + line("F", "MESSAGE", "Y") + "\n" + line("", "GOTO", "OUT") + "\n" +
-         line("", "MESSAGE", "Z") + "\n");
+  define(proc6("CP", {line("", "WARNING", "M"), line("", "MESSAGE", "A"), line("T", "COPY", "ABC SUBA"),
+                      line("", "MESSAGE", "C")}) +
+         proc6("SUBA", {line("", "MESSAGE", "X"), line("F", "MESSAGE", "Y"), line("", "GOTO", "OUT"),
+                        line("", "MESSAGE", "Z")}));
   // The copied GOTO's label is the enclosing event point's.
-  define("process 6 CQ\nstatements 1\n" + line("", "WARNING", "M") + "\n" + line("T", "COPY", "ABC SUBA") + "\n" +
-         line("", "MESSAGE", "B") + "\n" + line("", "LABEL", "OUT") + "\n" + line("", "MESSAGE", "C") + "\n");
+  define(proc6("CQ", {line("", "WARNING", "M"), line("T", "COPY", "ABC SUBA"), line("", "MESSAGE", "B"),
+                      line("", "LABEL", "OUT"), line("", "MESSAGE", "C")}));
   uint32_t acc = 0;
   g_mask = 0x17F;   // levels 1 and 2 true: the copied F statement does not run
   EXPECT_EQ(run("CQ", 6, 2, 1, &acc), 1);
@@ -846,8 +854,7 @@ int t_total(ScCtx* sc, DStmt*) {
 
 TEST_F(Pc, TotalReferenceLoadsItsAccumulator) {
   ScCmplFn old14 = sc_set_cmpl_fn(14, t_total);   // the test's statement is a CANCEL
-  define("process 6 TT\nstatements 1\n" + line("", "CANCEL", "X") + "\n" +
-         line("", "END PROC") + "\n");
+  define(proc6("TT", {line("", "CANCEL", "X"), line("", "END PROC")}));
   g_sum.clear();
   Pcb* p = e.pcb("TT", 2, 6);
   EXPECT_EQ(pl_get(p, 0), 1);
@@ -860,67 +867,55 @@ TEST_F(Pc, TotalReferenceLoadsItsAccumulator) {
 // image number, by frame and child number or image and discriminator; the
 // last one found is given again without reading, until pc_prep.
 TEST_F(Pc, FindersGiveTheStoredRecords) {
-  define("process 6 FN\nstatements 1\n" + line("", "END PROC") + "\n");
-  Pcb* p = e.pcb("FN", 2, 6);
-  ASSERT_EQ(pl_get(p, 0), 1);
-  PcCtx ctx;
-  ASSERT_NO_FATAL_FAILURE(new_ctx(p, &ctx));
-  EmHeader* em = ctx.em;
-  ASSERT_NE(em->cfrm.get(), nullptr);
   auto put = [](FmArb* f, void* r) {
     PROTO_FULL(f, 0, static_cast<uint8_t*>(r));
     return fm_write(f);
   };
-  ASSERT_EQ(::mark(5, [&] {
-              ASSERT_EQ(pc_prep(&ctx), 1);
-              for (uint32_t i = 1; i <= 2; ++i) {
-                PcBuf<EmCfrm> f;
-                f->code = 1;
-                f->number = 10 * i;
-                f->seq = i;
-                ASSERT_EQ(put(em->cfrm.get(), f.p), 1);
-                PcBuf<EmCimg> m;
-                m->frame_seq = i;
-                m->image_no = 3;
-                m->seq = 100 + i;
-                ASSERT_EQ(put(em->cimg.get(), m.p), 1);
-                PcBuf<EmCchld> c;
-                c->seq = 200 + i;
-                c->frame_seq = i;
-                c->child_no = 7;
-                c->image_seq = 100 + i;
-                c->disc = 'A';
-                ASSERT_EQ(put(em->cchld.get(), c.p), 1);
-              }
-              EmCfrm* f2 = pc_find_cfrm(&ctx, 1, 20);
-              ASSERT_NE(f2, nullptr);
-              EXPECT_EQ(f2->seq, 2u);
-              EXPECT_EQ(pc_find_cfrm(&ctx, 2, 20), nullptr);
-              EmCimg* m2 = pc_find_cimg(&ctx, f2, 3);
-              ASSERT_NE(m2, nullptr);
-              EXPECT_EQ(m2->seq, 102u);
-              EXPECT_EQ(pc_find_cimg(&ctx, f2, 4), nullptr);
-              EmCchld* c2 = pc_find_cchld(&ctx, f2, nullptr, 7, 0);
-              ASSERT_NE(c2, nullptr);
-              EXPECT_EQ(c2->seq, 202u);
-              EmCfrm* f1 = pc_find_cfrm(&ctx, 1, 10);
-              EmCimg* m1 = pc_find_cimg(&ctx, f1, 3);
-              EmCchld* c1 = pc_find_cchld(&ctx, f1, m1, 0, 'A');
-              ASSERT_NE(c1, nullptr);
-              EXPECT_EQ(c1->seq, 201u);
-              // The stored record itself: a change shows at the next read.
-              f1->rest.b[0] = 0x5A;
-              EXPECT_EQ(pc_find_cfrm(&ctx, 1, 10), f1);
-              pc_find_reset();
-              EmCfrm* again = pc_find_cfrm(&ctx, 1, 10);
-              ASSERT_NE(again, nullptr);
-              EXPECT_EQ(again->rest.b[0], 0x5A);
-              pc_cmpl_finish(&ctx);
-            }),
-            1);
-  em->use_count = 0;
-  pl_free(em, 1);
-  pl_release(p);
+  compile_new("FN", [&](PcCtx& ctx, EmHeader* em) {
+    ASSERT_NE(em->cfrm.get(), nullptr);
+    for (uint32_t i = 1; i <= 2; ++i) {
+      PcBuf<EmCfrm> f;
+      f->code = 1;
+      f->number = 10 * i;
+      f->seq = i;
+      ASSERT_EQ(put(em->cfrm.get(), f.p), 1);
+      PcBuf<EmCimg> m;
+      m->frame_seq = i;
+      m->image_no = 3;
+      m->seq = 100 + i;
+      ASSERT_EQ(put(em->cimg.get(), m.p), 1);
+      PcBuf<EmCchld> c;
+      c->seq = 200 + i;
+      c->frame_seq = i;
+      c->child_no = 7;
+      c->image_seq = 100 + i;
+      c->disc = 'A';
+      ASSERT_EQ(put(em->cchld.get(), c.p), 1);
+    }
+    EmCfrm* f2 = pc_find_cfrm(&ctx, 1, 20);
+    ASSERT_NE(f2, nullptr);
+    EXPECT_EQ(f2->seq, 2u);
+    EXPECT_EQ(pc_find_cfrm(&ctx, 2, 20), nullptr);
+    EmCimg* m2 = pc_find_cimg(&ctx, f2, 3);
+    ASSERT_NE(m2, nullptr);
+    EXPECT_EQ(m2->seq, 102u);
+    EXPECT_EQ(pc_find_cimg(&ctx, f2, 4), nullptr);
+    EmCchld* c2 = pc_find_cchld(&ctx, f2, nullptr, 7, 0);
+    ASSERT_NE(c2, nullptr);
+    EXPECT_EQ(c2->seq, 202u);
+    EmCfrm* f1 = pc_find_cfrm(&ctx, 1, 10);
+    EmCimg* m1 = pc_find_cimg(&ctx, f1, 3);
+    EmCchld* c1 = pc_find_cchld(&ctx, f1, m1, 0, 'A');
+    ASSERT_NE(c1, nullptr);
+    EXPECT_EQ(c1->seq, 201u);
+    // The stored record itself: a change shows at the next read.
+    f1->rest.b[0] = 0x5A;
+    EXPECT_EQ(pc_find_cfrm(&ctx, 1, 10), f1);
+    pc_find_reset();
+    EmCfrm* again = pc_find_cfrm(&ctx, 1, 10);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->rest.b[0], 0x5A);
+  });
 }
 
 // The PCF's own compile: use flags and share mode in the CFI, the stamp
@@ -967,29 +962,9 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
                                         {"key_elem[1]", "1"}, {"area", "1000007"}, {"area2", "2000011"},
                                         {"b14", "1"}, {"xlate", "1"}})}),
             0);
-  define("process 6 PF\nstatements 1\n" + line("", "END PROC") + "\n");
+  define(proc6("PF", {line("", "END PROC")}));
   Pcb* p = e.pcb("PF", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1);
-  // One compile context per process type the test plays.
-  auto compile = [&](int type, auto body) {
-    EmHeader* em = em_new(p);
-    ASSERT_NE(em, nullptr);
-    em->proc_type = uint8_t(type);
-    PcCtx ctx;
-    ctx.em = em;
-    ctx.pcb = p;
-    std::memset(static_cast<void*>(&ctx.def), ' ', sizeof ctx.def);
-    std::memcpy(ctx.app, "ABC", 3);
-    std::memcpy(ctx.ver, "00", 2);
-    ASSERT_EQ(::mark(5, [&] {
-                ASSERT_EQ(pc_prep(&ctx), 1);
-                body(ctx, em);
-                pc_cmpl_finish(&ctx);
-              }),
-              1);
-    em->use_count = 0;
-    pl_free(em, 1);
-  };
   auto cflds = [](EmHeader* em) {
     std::map<std::string, EmCfld> out;
     each_rec<EmCfld>(em->cfld.get(), [&](const EmCfld& r) {
@@ -1000,81 +975,87 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
     return out;
   };
   // Input: add and change allowed, delete not; share mode none.
-  compile(2, [&](PcCtx& ctx, EmHeader* em) {
-    ctx.def.flag106[0][0] = '1';
-    ctx.def.flag106[1][0] = '0';
-    ctx.def.flag106[2][0] = '1';
-    ctx.def.b110[0] = '0';
-    EmCap* cap = pc_ap("ABC", &ctx);
-    EmCfi cfi;
-    ASSERT_EQ(pc_fi(cap, "ORD", &cfi, &ctx), 1);
-    EXPECT_EQ(cfi.use, 0);
-    EXPECT_EQ(cfi.fdb.share, 15);
-    // A memory-resident file carries the open option that opens it in its
-    // class owner's pool; a translated one its mark. ORD is neither.
-    EXPECT_EQ(cfi.fdb.options & FM_OPT_MEMORY, 0u);
-    EXPECT_EQ(cfi.xlate, 0);
-    EmCfi act;
-    ASSERT_EQ(pc_fi(cap, "ACT", &act, &ctx), 1);
-    EXPECT_EQ(act.fdb.options & FM_OPT_MEMORY, FM_OPT_MEMORY);
-    EXPECT_EQ(act.xlate, 1);
-    ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
-    EXPECT_EQ(cfi.use, 1 + 2 + 4);
-    EXPECT_EQ(cfi.fdb.share, 0);
-    EmCfi again;
-    ASSERT_EQ(pc_fi(cap, "ORD", &again, &ctx), 1);   // the stored record
-    EXPECT_EQ(again.use, 7);
-    EXPECT_EQ(again.fdb.share, 0);
-    // Stamps: slot 1 offset only, 3 typed, 5 a date with its compiled mask.
-    PcPcfCmpl& pr = pc_pcf_cmpl(em);
-    EXPECT_EQ(pr.stamp_off[0], -1);
-    EXPECT_EQ(pr.stamp_off[1], 8);
-    EXPECT_EQ(pr.stamp_off[3], 8);
-    EXPECT_EQ(pr.stamp_off[5], 4);
-    EXPECT_EQ(pr.typed[0].len, 0u);
-    EXPECT_EQ(pr.typed[1].type, 1);
-    EXPECT_EQ(pr.typed[1].len, 8u);
-    EXPECT_EQ(pr.date[0].offset, -1);
-    const DateStampRec& ds = pr.date[1];
-    EXPECT_EQ(ds.offset, 4);
-    EXPECT_EQ(ds.type, 4);
-    EXPECT_EQ(ds.len, 4u);
-    EXPECT_EQ(ds.high, 8);
-    EXPECT_EQ(ds.low, 5);
-    ASSERT_EQ(ds.mask_len, 6u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(ds.mask.b), 6), std::string("\x08\x07-\x06-\x05", 6));
-    // CFLD: the simple fields only (no group, no look-up records).
-    auto m = cflds(em);
-    EXPECT_EQ(m.count("ABC:ORD GRP"), 0u);
-    ASSERT_EQ(m.count("ABC:ORD QTY"), 1u);
-    EXPECT_EQ(m["ABC:ORD QTY"].occurs, 2u);
-    EXPECT_EQ(m["ABC:ORD QTY"].k40, 16u);
-    EXPECT_EQ(m["ABC:ORD QTY"].area, 1000005u);
-    EXPECT_EQ(m.count("ABC:REF NAME"), 0u);
-    EXPECT_EQ(m.size(), 7u);
-  });
+  compile(
+      p,
+      [&](PcCtx& ctx, EmHeader* em) {
+        ctx.def.flag106[0][0] = '1';
+        ctx.def.flag106[1][0] = '0';
+        ctx.def.flag106[2][0] = '1';
+        ctx.def.b110[0] = '0';
+        EmCap* cap = pc_ap("ABC", &ctx);
+        EmCfi cfi;
+        ASSERT_EQ(pc_fi(cap, "ORD", &cfi, &ctx), 1);
+        EXPECT_EQ(cfi.use, 0);
+        EXPECT_EQ(cfi.fdb.share, 15);
+        // A memory-resident file carries the open option that opens it in its
+        // class owner's pool; a translated one its mark. ORD is neither.
+        EXPECT_EQ(cfi.fdb.options & FM_OPT_MEMORY, 0u);
+        EXPECT_EQ(cfi.xlate, 0);
+        EmCfi act;
+        ASSERT_EQ(pc_fi(cap, "ACT", &act, &ctx), 1);
+        EXPECT_EQ(act.fdb.options & FM_OPT_MEMORY, FM_OPT_MEMORY);
+        EXPECT_EQ(act.xlate, 1);
+        ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
+        EXPECT_EQ(cfi.use, 1 + 2 + 4);
+        EXPECT_EQ(cfi.fdb.share, 0);
+        EmCfi again;
+        ASSERT_EQ(pc_fi(cap, "ORD", &again, &ctx), 1);  // the stored record
+        EXPECT_EQ(again.use, 7);
+        EXPECT_EQ(again.fdb.share, 0);
+        // Stamps: slot 1 offset only, 3 typed, 5 a date with its compiled mask.
+        PcPcfCmpl& pr = pc_pcf_cmpl(em);
+        EXPECT_EQ(pr.stamp_off[0], -1);
+        EXPECT_EQ(pr.stamp_off[1], 8);
+        EXPECT_EQ(pr.stamp_off[3], 8);
+        EXPECT_EQ(pr.stamp_off[5], 4);
+        EXPECT_EQ(pr.typed[0].len, 0u);
+        EXPECT_EQ(pr.typed[1].type, 1);
+        EXPECT_EQ(pr.typed[1].len, 8u);
+        EXPECT_EQ(pr.date[0].offset, -1);
+        const DateStampRec& ds = pr.date[1];
+        EXPECT_EQ(ds.offset, 4);
+        EXPECT_EQ(ds.type, 4);
+        EXPECT_EQ(ds.len, 4u);
+        EXPECT_EQ(ds.high, 8);
+        EXPECT_EQ(ds.low, 5);
+        ASSERT_EQ(ds.mask_len, 6u);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(ds.mask.b), 6), std::string("\x08\x07-\x06-\x05", 6));
+        // CFLD: the simple fields only (no group, no look-up records).
+        auto m = cflds(em);
+        EXPECT_EQ(m.count("ABC:ORD GRP"), 0u);
+        ASSERT_EQ(m.count("ABC:ORD QTY"), 1u);
+        EXPECT_EQ(m["ABC:ORD QTY"].occurs, 2u);
+        EXPECT_EQ(m["ABC:ORD QTY"].k40, 16u);
+        EXPECT_EQ(m["ABC:ORD QTY"].area, 1000005u);
+        EXPECT_EQ(m.count("ABC:REF NAME"), 0u);
+        EXPECT_EQ(m.size(), 7u);
+      },
+      2);
   // Output: look-ups. The good one marks REF used and names its scanned
   // fields; the bad field is a compile error; an unknown application none.
-  compile(3, [&](PcCtx& ctx, EmHeader* em) {
-    EmCap* cap = pc_ap("ABC", &ctx);
-    EmCfi cfi;
-    ASSERT_EQ(pc_fi(cap, "ORD", &cfi, &ctx), 1);
-    ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
-    EXPECT_EQ(cfi.use, 1);
-    EXPECT_EQ(cfi.fdb.share, 15);
-    auto m = cflds(em);
-    EXPECT_EQ(m.count("ABC:ORD GRP"), 1u);
-    ASSERT_EQ(m.count("ABC:REF NAME"), 1u);
-    EXPECT_EQ(m["ABC:REF NAME"].occurs, 0u);
-    EXPECT_EQ(m["ABC:REF NAME"].k40, 0u);
-    EXPECT_EQ(m["ABC:REF NAME"].scan, 3);
-    EXPECT_EQ(m["ABC:REF NAME"].scan_proc.str().substr(0, 8), "FIND REF");
-    EXPECT_EQ(m.count("ABC:REF NOTE"), 0u);
-    EmCfi ref;
-    ASSERT_EQ(pc_fi(cap, "REF", &ref, &ctx), 1);
-    EXPECT_EQ(ref.use, 1);
-    EXPECT_EQ(ctx.errors, 1u);
-  });
+  compile(
+      p,
+      [&](PcCtx& ctx, EmHeader* em) {
+        EmCap* cap = pc_ap("ABC", &ctx);
+        EmCfi cfi;
+        ASSERT_EQ(pc_fi(cap, "ORD", &cfi, &ctx), 1);
+        ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
+        EXPECT_EQ(cfi.use, 1);
+        EXPECT_EQ(cfi.fdb.share, 15);
+        auto m = cflds(em);
+        EXPECT_EQ(m.count("ABC:ORD GRP"), 1u);
+        ASSERT_EQ(m.count("ABC:REF NAME"), 1u);
+        EXPECT_EQ(m["ABC:REF NAME"].occurs, 0u);
+        EXPECT_EQ(m["ABC:REF NAME"].k40, 0u);
+        EXPECT_EQ(m["ABC:REF NAME"].scan, 3);
+        EXPECT_EQ(m["ABC:REF NAME"].scan_proc.str().substr(0, 8), "FIND REF");
+        EXPECT_EQ(m.count("ABC:REF NOTE"), 0u);
+        EmCfi ref;
+        ASSERT_EQ(pc_fi(cap, "REF", &ref, &ctx), 1);
+        EXPECT_EQ(ref.use, 1);
+        EXPECT_EQ(ctx.errors, 1u);
+      },
+      3);
   auto errs = errors("PF", 3);
   ASSERT_EQ(errs.size(), 1u);
   EXPECT_EQ(errs[0].msg, kPcBadLookup);
@@ -1083,19 +1064,22 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
   // Action over a keyed PCF: one conversion per simple member of its group
   // key (the filler skipped); with definition byte 376 '1' none.
   for (char keep : {' ', '1'})
-    compile(4, [&](PcCtx& ctx, EmHeader* em) {
-      ctx.def.flag376[0][0] = keep;
-      EmCap* cap = pc_ap("ABC", &ctx);
-      EmCfi cfi;
-      ASSERT_EQ(pc_fi(cap, "ACT", &cfi, &ctx), 1);
-      ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
-      std::vector<int> types;
-      each_rec<CvItem>(em->cv.get(), [&](const CvItem& it) {
-        types.push_back(it.type);
-        EXPECT_TRUE(it.flags & kCvCompiled);
-      });
-      EXPECT_EQ(types, keep == '1' ? std::vector<int>{} : (std::vector<int>{5, 1}));
-      EXPECT_EQ(cflds(em).size(), 0u);
-    });
+    compile(
+        p,
+        [&](PcCtx& ctx, EmHeader* em) {
+          ctx.def.flag376[0][0] = keep;
+          EmCap* cap = pc_ap("ABC", &ctx);
+          EmCfi cfi;
+          ASSERT_EQ(pc_fi(cap, "ACT", &cfi, &ctx), 1);
+          ASSERT_EQ(pc_pcf(cap, &cfi, &ctx), 1);
+          std::vector<int> types;
+          each_rec<CvItem>(em->cv.get(), [&](const CvItem& it) {
+            types.push_back(it.type);
+            EXPECT_TRUE(it.flags & kCvCompiled);
+          });
+          EXPECT_EQ(types, keep == '1' ? std::vector<int>{} : (std::vector<int>{5, 1}));
+          EXPECT_EQ(cflds(em).size(), 0u);
+        },
+        4);
   pl_release(p);
 }
