@@ -48,6 +48,32 @@ int t_log(ScCtx* sc, DStmt* st) {
 using namespace stmttext;
 std::string msg(const char* tf = "") { return line(tf, "MESSAGE", {{0, "m"}}); }
 
+// A Subroutine of statement lines; MESSAGE statements log their sequence
+// numbers (100 per line), so a run's log says which of them ran.
+struct Prog {
+  std::string name, text;
+  int n = 0;
+  std::vector<uint32_t> want;
+  explicit Prog(const char* name) : name(name), text(std::string("process 6 ") + name + "\nstatements 1\n") {}
+  Prog& add(const std::string& l) {
+    text += l;
+    ++n;
+    return *this;
+  }
+  // A MESSAGE expected to run (or not).
+  Prog& log(bool runs, const char* tf = "") {
+    add(msg(tf));
+    if (runs) want.push_back(uint32_t(100 * n));
+    return *this;
+  }
+  // IF field rel value, then T MESSAGE: expected to log when `holds`.
+  Prog& check(const char* f, int rel, const char* value, bool holds = true) {
+    add(test("", "IF", f, rel, value));
+    return log(holds, "T");
+  }
+};
+constexpr int EQ = 1, GE = 2, GT = 3, LE = 4, LT = 5, NE = 6;
+
 struct ScFam : ::testing::Test {
   Engine e;
   ScCmplFn old45 = nullptr;
@@ -177,6 +203,14 @@ struct ScFam : ::testing::Test {
     return out;
   }
   std::string proc(const char* name) { return std::string("process 6 ") + name + "\nstatements 1\n"; }
+  // Defines `p` (and the processes of `more`) and runs it: it ends with
+  // `code` having logged what p wants, without compile errors.
+  void expect_runs(const Prog& p, int code = 2, const std::string& more = "") {
+    define(p.text + more);
+    EXPECT_EQ(run(p.name.c_str()), code) << p.name;
+    EXPECT_EQ(logged(), p.want) << p.name;
+    EXPECT_TRUE(errors(p.name.c_str()).empty()) << p.name << testing::PrintToString(errors(p.name.c_str()));
+  }
 };
 
 // The operand areas the compile functions read lie where the statement
@@ -205,34 +239,22 @@ TEST(ScFamLayout, OperandAreasMatchTheLayoutTable) {
   EXPECT_EQ(xme_op(36, "proc")->offset, offsetof(ScOpsGosub, label));
 }
 
-
-
-
-// A Subroutine of statement lines; MESSAGE statements log their sequence
-// numbers (100 per line), so a run's log says which of them ran.
-struct Prog {
-  std::string text;
-  int n = 0;
-  std::vector<uint32_t> want;
-  explicit Prog(const char* name) : text(std::string("process 6 ") + name + "\nstatements 1\n") {}
-  Prog& add(const std::string& l) {
-    text += l;
-    ++n;
-    return *this;
-  }
-  // A MESSAGE expected to run (or not).
-  Prog& log(bool runs, const char* tf = "") {
-    add(msg(tf));
-    if (runs) want.push_back(uint32_t(100 * n));
-    return *this;
-  }
-  // IF field rel value, then T MESSAGE: expected to log when `holds`.
-  Prog& check(const char* f, int rel, const char* value, bool holds = true) {
-    add(test("", "IF", f, rel, value));
-    return log(holds, "T");
-  }
-};
-constexpr int EQ = 1, GE = 2, GT = 3, LE = 4, LT = 5, NE = 6;
+// COMPUTE target op source; CNV BIN and CNV TEXT of a target from a source
+// (a field or, for the first two, a constant).
+std::string compute(const char* t, char op, const char* src, bool field = false) {
+  return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
+}
+std::string cnv_bin(const char* t, const char* src, bool field) {
+  return line("", "CNV BIN", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, src}});
+}
+std::string cnv_text(const char* t, const char* src) {
+  return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
+}
+// Field f := v through the text of calculation variable A (a decimal work
+// field starts zeroed, no packed number). Three statements.
+std::string set_via_text(const char* f, const char* v) {
+  return calc("", "A", v) + cnv_text("T20", "A") + cnv_text(f, "T20");
+}
 
 TEST_F(ScFam, CalcWithLoopsAndIf) {
   Prog p("C1");
@@ -247,11 +269,7 @@ TEST_F(ScFam, CalcWithLoopsAndIf) {
   p.add(calc("", "BI", "AI * 3 - 1")).check("BI", EQ, "20").check("BI", GE, "21", false);
   p.add(calc("", "E", "@SQRT(16) + @ABS(-2)")).check("E", EQ, "6");
   p.add(calc("", "F", "2 / 3")).check("F", GT, "0.666").check("F", LT, "0.667");
-  define(p.text);
-  uint32_t acc = 0;
-  EXPECT_EQ(run("C1", &acc), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("C1").empty());
+  expect_runs(p);
 }
 
 TEST_F(ScFam, TruthMaskOverIfAndOr) {
@@ -265,10 +283,7 @@ TEST_F(ScFam, TruthMaskOverIfAndOr) {
   p.add(test("", "IF", "A", LT, "B", true)).log(true, "T");
   p.add(test("", "IF", "B", LT, "A", true)).log(false, "T");
   p.log(true);  // unconditional
-  define(p.text);
-  uint32_t acc = 0;
-  EXPECT_EQ(run("T1", &acc), 2);
-  EXPECT_EQ(logged(), p.want);
+  expect_runs(p);
 }
 
 TEST_F(ScFam, NestedBinaryAndBackwardLoops) {
@@ -284,11 +299,7 @@ TEST_F(ScFam, NestedBinaryAndBackwardLoops) {
   // A loop whose bound is already passed runs no time.
   p.add(loop("I", "5", "1")).add(calc("", "C", "0")).add(line("", "END LOOP", {{0, "I"}}));
   p.check("C", EQ, "17");
-  define(p.text);
-  uint32_t acc = 0;
-  EXPECT_EQ(run("L1", &acc), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("L1").empty());
+  expect_runs(p);
 }
 
 TEST_F(ScFam, OverflowAndGosubThreeDeep) {
@@ -307,11 +318,7 @@ TEST_F(ScFam, OverflowAndGosubThreeDeep) {
   // The message in S3 runs once, during the first call.
   uint32_t in_s3 = uint32_t(100 * (s1 + 11));
   p.want.insert(p.want.begin(), in_s3);
-  define(p.text);
-  uint32_t acc = 0;
-  EXPECT_EQ(run("O1", &acc), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("O1").empty());
+  expect_runs(p);
 }
 
 // Without the trap a division by zero ends the process.
@@ -326,9 +333,6 @@ TEST_F(ScFam, UncaughtOverflowEndsTheProcess) {
 
 // COMPUTE target op source over packed and binary fields and constants.
 TEST_F(ScFam, ComputeOverPackedAndBinary) {
-  auto compute = [](const char* t, char op, const char* src, bool field = false) {
-    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
-  };
   Prog p("M1");
   p.add(calc("", "A", "5")).add(compute("A", '+', "3")).check("A", EQ, "8");
   p.add(calc("", "B", "2.5")).add(compute("A", '*', "B", true)).check("A", EQ, "20");
@@ -337,30 +341,18 @@ TEST_F(ScFam, ComputeOverPackedAndBinary) {
   p.add(compute("AI", '-', "B", true)).check("AI", EQ, "40");  // 39.5 rounded to the binary field
   p.add(compute("B", '+', "AI", true)).check("B", EQ, "42.5");
   p.add(compute("A", '/', "4")).check("A", GT, "4.93").check("A", LT, "4.94");
-  define(p.text);
-  uint32_t acc = 0;
-  EXPECT_EQ(run("M1", &acc), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("M1").empty());
+  expect_runs(p);
 }
 
 TEST_F(ScFam, ComputeOverflowAndRefusals) {
-  auto compute = [](const char* t, char op, const char* src, bool field = false) {
-    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
-  };
   Prog p("M2");
   p.add(calc("", "AI", "9")).add(calc("", "BI", "0")).add(line("", "OVERFLOW", {{0, "OVF"}}));
   p.add(compute("AI", '/', "BI", true)).log(false).add(line("", "END PROC"));
   p.add(line("", "LABEL", {{0, "OVF"}})).check("AI", EQ, "9");
-  define(p.text);
-  EXPECT_EQ(run("M2"), 2);
-  EXPECT_EQ(logged(), p.want);
+  expect_runs(p);
 }
 
 TEST_F(ScFam, ComputeRefusesHashOnBinaryTargets) {
-  auto compute = [](const char* t, char op, const char* src, bool field = false) {
-    return line("", "COMPUTE", {{0, "---"}, {4, t}, {31, std::string(1, op)}, {34, field ? "---" : ""}, {38, src}});
-  };
   // A hash subtract of two binary fields, a hash add into a binary field:
   // 101160 (the text writes the hash operators P and M).
   define(proc("M3") + compute("AI", 'M', "BI", true) + compute("AI", 'P', "A", true) + compute("A", 'P', "AI", true));
@@ -370,29 +362,20 @@ TEST_F(ScFam, ComputeRefusesHashOnBinaryTargets) {
 
 // CNV BIN: the raw bytes of a short alpha field to and from a number.
 TEST_F(ScFam, CnvBinBetweenAlphaAndNumbers) {
-  auto cnv = [](const char* t, const char* src, bool field) {
-    return line("", "CNV BIN", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, src}});
-  };
   Prog p("V1");
-  p.add(calc("", "AI", "4276803")).add(cnv("T4", "AI", true));  // 0x00414243: "CBA" and a zero byte
-  p.add(cnv("BI", "T4", true)).check("BI", EQ, "4276803");
-  p.add(cnv("T2", "16706", false)).add(cnv("A", "T2", true)).check("A", EQ, "16706");  // "BA"
-  p.add(cnv("CI", "AB", false)).check("CI", EQ, "16961");  // 0x4241
+  p.add(calc("", "AI", "4276803")).add(cnv_bin("T4", "AI", true));  // 0x00414243: "CBA" and a zero byte
+  p.add(cnv_bin("BI", "T4", true)).check("BI", EQ, "4276803");
+  p.add(cnv_bin("T2", "16706", false)).add(cnv_bin("A", "T2", true)).check("A", EQ, "16706");  // "BA"
+  p.add(cnv_bin("CI", "AB", false)).check("CI", EQ, "16961");  // 0x4241
   // A value the target cannot hold: 300540.
-  p.add(line("", "OVERFLOW", {{0, "OVF"}})).add(cnv("T2", "AI", true)).log(false).add(line("", "END PROC"));
+  p.add(line("", "OVERFLOW", {{0, "OVF"}})).add(cnv_bin("T2", "AI", true)).log(false).add(line("", "END PROC"));
   p.add(line("", "LABEL", {{0, "OVF"}})).log(true);
-  define(p.text);
-  EXPECT_EQ(run("V1"), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("V1").empty()) << testing::PrintToString(errors("V1"));
+  expect_runs(p);
 }
 
 TEST_F(ScFam, CnvBinRefusals) {
-  auto cnv = [](const char* t, const char* src, bool field) {
-    return line("", "CNV BIN", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, src}});
-  };
-  define(proc("V2") + cnv("AI", "BI", true) + cnv("T4", "T2", true) + cnv("AI", "ABCDE", false) +
-         cnv("T4", "1X", false) + cnv("T4", "99999999999", false) + cnv("T4", "-7", false));
+  define(proc("V2") + cnv_bin("AI", "BI", true) + cnv_bin("T4", "T2", true) + cnv_bin("AI", "ABCDE", false) +
+         cnv_bin("T4", "1X", false) + cnv_bin("T4", "99999999999", false) + cnv_bin("T4", "-7", false));
   EXPECT_EQ(run("V2"), 4);
   auto got = errors("V2");
   std::multiset<uint32_t> g(got.begin(), got.end()), w{102660, 102660, 102250, 102320, 200120};
@@ -402,21 +385,15 @@ TEST_F(ScFam, CnvBinRefusals) {
 // CNV TEXT of two fields: a number to its text and back, the truth mask
 // true on success.
 TEST_F(ScFam, CnvTextRoundTrip) {
-  auto cnv = [](const char* t, const char* src) {
-    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
-  };
   Prog p("X1");
-  p.add(calc("", "AI", "-4711")).add(cnv("T20", "AI")).log(true, "T").log(false, "F");
-  p.add(cnv("BI", "T20")).log(true, "T").check("BI", EQ, "-4711");
+  p.add(calc("", "AI", "-4711")).add(cnv_text("T20", "AI")).log(true, "T").log(false, "F");
+  p.add(cnv_text("BI", "T20")).log(true, "T").check("BI", EQ, "-4711");
   // (A decimal variable shows the decimals its element gives: none here.)
-  p.add(calc("", "A", "-1234")).add(cnv("T20", "A")).add(cnv("B", "T20")).check("B", EQ, "-1234");
+  p.add(calc("", "A", "-1234")).add(cnv_text("T20", "A")).add(cnv_text("B", "T20")).check("B", EQ, "-1234");
   // A text the binary field cannot hold: false, the field unchanged.
-  p.add(calc("", "A", "99999999999")).add(cnv("T20", "A")).add(cnv("BI", "T20")).log(false, "T").log(true, "F");
+  p.add(calc("", "A", "99999999999")).add(cnv_text("T20", "A")).add(cnv_text("BI", "T20")).log(false, "T").log(true, "F");
   p.check("BI", EQ, "-4711");
-  define(p.text);
-  EXPECT_EQ(run("X1"), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("X1").empty()) << testing::PrintToString(errors("X1"));
+  expect_runs(p);
 }
 
 // VERIFY of one field: its stored form checked by type into the truth mask.
@@ -427,10 +404,7 @@ TEST_F(ScFam, VerifyOneField) {
   Prog p("Y1");
   p.add(calc("", "A", "-12.5")).add(vfy("A", "0")).log(true, "T").log(false, "F");
   p.add(calc("", "AI", "3")).add(vfy("AI", "1")).log(true, "T");
-  define(p.text);
-  EXPECT_EQ(run("Y1"), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("Y1").empty()) << testing::PrintToString(errors("Y1"));
+  expect_runs(p);
 }
 
 TEST_F(ScFam, CompileErrors) {
@@ -445,14 +419,12 @@ TEST_F(ScFam, CompileErrors) {
   EXPECT_EQ(g, w);
 }
 
-
 TEST_F(ScFam, ReturnWithoutGosubEndsTheProcess) {
   define(proc("R1") + line("", "RETURN") + msg());
   uint32_t acc = 0;
   EXPECT_EQ(run("R1", &acc), 300540);
   EXPECT_EQ(acc, 0u);
 }
-
 
 // ------------------------------------------------------------ COPY --
 std::string copy(const char* tf, const char* app, const char* name) {
@@ -537,11 +509,7 @@ TEST_F(ScFam, GotoIntoALoopBody) {
   Prog p("GL1");
   p.add(line("", "GOTO", {{0, "IN"}})).add(loop("I", "1", "3")).add(line("", "LABEL", {{0, "IN"}}));
   p.log(true).add(line("", "END LOOP", {{0, "I"}})).log(false);
-  define(p.text);
-  uint32_t acc = 0;
-  EXPECT_EQ(run("GL1", &acc), 300540);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("GL1").empty());
+  expect_runs(p, 300540);
 }
 
 // GOSUB three deep: each subroutine changes the truth mask; each RETURN
@@ -786,10 +754,7 @@ TEST_F(ScFam, TrapTimeoutAndPrintRun) {
   p.add(line("", "TIMEOUT", {})).log(true);
   p.add(line("", "PRINT", {{0, "0LA"}, {4, "T20"}, {34, "1"}, {43, "22"}, {55, "20"}})).log(true);
   p.add(line("", "END PROC")).add(line("", "LABEL", {{0, "LOCKED"}})).log(false);
-  define(p.text);
-  EXPECT_EQ(run("TT1"), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("TT1").empty()) << testing::PrintToString(errors("TT1"));
+  expect_runs(p);
 }
 
 TEST_F(ScFam, TimeoutAndTotalRefusals) {
@@ -828,30 +793,21 @@ TEST_F(ScFam, VerifyDictionaryConditionsAndFiles) {
   auto vfy_file = [](const char* file) {
     return line("", "VERIFY", {{0, "0LA"}, {4, file}, {36, "RECORD"}, {56, "0"}});
   };
-  // (A decimal work field starts zeroed, no packed number: its value comes
-  // through the text of a calculation variable.)
-  auto set = [](const char* f, const char* v) {
-    return calc("", "A", v) + line("", "CNV TEXT", {{0, "---"}, {4, "T20"}, {34, "---"}, {38, "A"}}) +
-           line("", "CNV TEXT", {{0, "---"}, {4, f}, {34, "---"}, {38, "T20"}});
-  };
   Prog p("Y2");
-  p.add(set("V1", "15")).add(set("V2", "3"));
+  p.add(set_via_text("V1", "15")).add(set_via_text("V2", "3"));
   p.n += 4;
   p.add(vfy("V1", "0")).log(true, "T").log(false, "F");
   p.add(vfy_file("VF")).log(true, "T").log(false, "F");
-  p.add(set("V1", "25"));
+  p.add(set_via_text("V1", "25"));
   p.n += 2;
   p.add(vfy("V1", "0")).log(false, "T").log(true, "F");
-  p.add(set("V1", "10")).add(set("V2", "-1"));
+  p.add(set_via_text("V1", "10")).add(set_via_text("V2", "-1"));
   p.n += 4;
   p.add(vfy("V1", "0")).log(true, "T");
   p.add(vfy("V2", "0")).log(false, "T").log(true, "F");
   p.add(vfy_file("VF")).log(false, "T").log(true, "F");
   // And a file of an application not there: 101910.
-  define(p.text + proc("Y3") + line("", "VERIFY", {{0, "ZZZ"}, {4, "VF"}, {36, "RECORD"}, {56, "0"}}));
-  EXPECT_EQ(run("Y2"), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("Y2").empty()) << testing::PrintToString(errors("Y2"));
+  expect_runs(p, 2, proc("Y3") + line("", "VERIFY", {{0, "ZZZ"}, {4, "VF"}, {36, "RECORD"}, {56, "0"}}));
   EXPECT_EQ(run("Y3"), 4);
   EXPECT_EQ(errors("Y3"), (std::vector<uint32_t>{101910}));
 }
@@ -859,25 +815,15 @@ TEST_F(ScFam, VerifyDictionaryConditionsAndFiles) {
 // CNV TEXT of a file's fields into a text field and back, each at its
 // running offset; a text field too short for them is 100690.
 TEST_F(ScFam, CnvTextOfAFile) {
-  auto set = [](const char* f, const char* v) {
-    return calc("", "A", v) + line("", "CNV TEXT", {{0, "---"}, {4, "T20"}, {34, "---"}, {38, "A"}}) +
-           line("", "CNV TEXT", {{0, "---"}, {4, f}, {34, "---"}, {38, "T20"}});
-  };
-  auto cnv = [](const char* t, const char* src) {
-    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
-  };
   Prog p("X2");
-  p.add(set("V1", "15")).add(set("V2", "-3"));
+  p.add(set_via_text("V1", "15")).add(set_via_text("V2", "-3"));
   p.n += 4;
-  p.add(cnv("T80", "VF")).log(true, "T").log(false, "F");
-  p.add(set("V1", "99")).add(set("V2", "7"));
+  p.add(cnv_text("T80", "VF")).log(true, "T").log(false, "F");
+  p.add(set_via_text("V1", "99")).add(set_via_text("V2", "7"));
   p.n += 4;
-  p.add(cnv("VF", "T80")).log(true, "T");
+  p.add(cnv_text("VF", "T80")).log(true, "T");
   p.check("V1", EQ, "15").check("V2", EQ, "-3");
-  define(p.text + proc("X3") + cnv("T20", "VF") + cnv("T4", "NOFILE"));
-  EXPECT_EQ(run("X2"), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("X2").empty()) << testing::PrintToString(errors("X2"));
+  expect_runs(p, 2, proc("X3") + cnv_text("T20", "VF") + cnv_text("T4", "NOFILE"));
   EXPECT_EQ(run("X3"), 4);
   auto got = errors("X3");
   std::multiset<uint32_t> g(got.begin(), got.end()), w{100690, 102080};
@@ -887,31 +833,25 @@ TEST_F(ScFam, CnvTextOfAFile) {
 // other operand's own occurrences, one field's value for every text, or the
 // texts side by side in one text field (too short: 100690).
 TEST_F(ScFam, CnvTextOfEveryOccurrence) {
-  auto cnv = [](const char* t, const char* src) {
-    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
-  };
   Prog p("X4");
   // One value into every text, every text into the integers, the integers
   // side by side into one text.
-  p.add(calc("", "AI", "-4711")).add(cnv("X3", "AI")).log(true, "T").log(false, "F");
-  p.add(cnv("N3", "X3")).log(true, "T").add(cnv("T80", "N3")).log(true, "T");
+  p.add(calc("", "AI", "-4711")).add(cnv_text("X3", "AI")).log(true, "T").log(false, "F");
+  p.add(cnv_text("N3", "X3")).log(true, "T").add(cnv_text("T80", "N3")).log(true, "T");
   // Other values, then back from the text side by side: each occurrence
   // again -4711, as the last text read into one field shows.
-  p.add(calc("", "AI", "5")).add(cnv("X3", "AI")).add(cnv("N3", "X3"));
-  p.add(cnv("X2", "N3")).add(cnv("BI", "X2")).check("BI", EQ, "5");
-  p.add(cnv("N3", "T80")).log(true, "T");
-  p.add(cnv("X3", "N3")).add(cnv("BI", "X3")).check("BI", EQ, "-4711");
+  p.add(calc("", "AI", "5")).add(cnv_text("X3", "AI")).add(cnv_text("N3", "X3"));
+  p.add(cnv_text("X2", "N3")).add(cnv_text("BI", "X2")).check("BI", EQ, "5");
+  p.add(cnv_text("N3", "T80")).log(true, "T");
+  p.add(cnv_text("X3", "N3")).add(cnv_text("BI", "X3")).check("BI", EQ, "-4711");
   // Two texts against three integers: two converted.
-  p.add(calc("", "AI", "9")).add(cnv("X3", "AI")).add(cnv("N3", "X3")).add(cnv("X2", "AI"));
-  p.add(calc("", "AI", "77")).add(cnv("T20", "AI")).add(cnv("X2", "T20"));
-  p.add(cnv("N3", "X2")).log(true, "T").add(cnv("X3", "N3")).add(cnv("BI", "X3")).check("BI", EQ, "9");
+  p.add(calc("", "AI", "9")).add(cnv_text("X3", "AI")).add(cnv_text("N3", "X3")).add(cnv_text("X2", "AI"));
+  p.add(calc("", "AI", "77")).add(cnv_text("T20", "AI")).add(cnv_text("X2", "T20"));
+  p.add(cnv_text("N3", "X2")).log(true, "T").add(cnv_text("X3", "N3")).add(cnv_text("BI", "X3")).check("BI", EQ, "9");
   // Texts the integers cannot hold: false.
-  p.add(cnv("N3", "T80")).log(true, "T").add(calc("", "A", "99999999999")).add(cnv("T20", "A"));
-  p.add(cnv("X3", "T20")).add(cnv("N3", "X3")).log(false, "T").log(true, "F");
-  define(p.text + proc("X5") + cnv("T20", "N3"));
-  EXPECT_EQ(run("X4"), 2);
-  EXPECT_EQ(logged(), p.want);
-  EXPECT_TRUE(errors("X4").empty()) << testing::PrintToString(errors("X4"));
+  p.add(cnv_text("N3", "T80")).log(true, "T").add(calc("", "A", "99999999999")).add(cnv_text("T20", "A"));
+  p.add(cnv_text("X3", "T20")).add(cnv_text("N3", "X3")).log(false, "T").log(true, "F");
+  expect_runs(p, 2, proc("X5") + cnv_text("T20", "N3"));
   EXPECT_EQ(run("X5"), 4);
   EXPECT_EQ(errors("X5"), (std::vector<uint32_t>{100690}));
 }
