@@ -103,6 +103,15 @@ class Fix : public ::testing::Test {
     return at;
   }
   void end() { bld_end(&m.code, false); }
+  // Ends the statement and, when `ov` is an OVERFLOW emitted before it,
+  // places its trap after the end: FLAG 1, then an end of its own.
+  void end_trapped(uint8_t* ov) {
+    end();
+    if (!ov) return;
+    CodeRef trap = flag(1);
+    end();
+    rec::view<IbLabel>(ov).label = trap;
+  }
   // Lets the run-time error handler note each message (a debugger that
   // takes the process and gives it back): last_err() is the last one.
   void watch_errors() {

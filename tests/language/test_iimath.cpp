@@ -82,6 +82,8 @@ V from_quotient(const Q& q) {
   limit15(v, true);
   return v;
 }
+// A value as the failures print it: mantissa "e-" scale, or the error.
+std::string vstr(const V& v) { return v.ok ? v.m.get_str() + "e-" + std::to_string(v.s) : "300540"; }
 bool same(const V& a, const V& b) { return a.ok == b.ok && (!a.ok || (a.m == b.m && a.s == b.s)); }
 // A failure computed from an unsure value is unsure too: the engine's other
 // last digit may have let the operation through (or stopped it).
@@ -394,10 +396,7 @@ class IiMath : public ii2::Fix {
     bld_ira(&m.code, ira_t, 1);
     bld_ira(&m.code, ira_s, 2);
     if (!bld_compute(&m.code, t, s, op)) return false;
-    end();
-    CodeRef trap = flag(1);
-    end();
-    rec::view<IbLabel>(ov).label = trap;
+    end_trapped(ov);
     return true;
   }
 };
@@ -452,18 +451,14 @@ TEST_F(IiMath, ComputeAndTotalMatchTheEvaluator) {
       ++bad;
       ADD_FAILURE() << "case " << i << ": " << form_str(t) << " " << a.m.get_str() << "e-" << a.s << " " << op << " "
                     << form_str(s) << " " << (alpha.empty() ? b.m.get_str() + "e-" + std::to_string(b.s) : "'" + alpha + "'")
-                    << (no_neg_int ? " (no neg int)" : "") << ": want " << (want.ok ? want.m.get_str() + "e-" + std::to_string(want.s) : "300540")
-                    << ", got " << (got.ok ? got.m.get_str() + "e-" + std::to_string(got.s) : "300540");
+                    << (no_neg_int ? " (no neg int)" : "") << ": want " << vstr(want)
+                    << ", got " << vstr(got);
     }
   }
   std::printf("COMPUTE/TOTAL: %ld cases run (%ld refused at build), %ld failures (300540), %ld quotients at a rounding boundary; + %ld, - %ld, * %ld, / %ld, hash+ %ld, hash- %ld\n",
               done, refused, fails, unsure, by_op[0], by_op[1], by_op[2], by_op[3], by_op[4], by_op[5]);
   EXPECT_GT(done, n / 2);
 }
-
-}  // namespace
-
-namespace {
 
 // ------------------------------------------------------------ CALC --
 // A random expression: leaves are decimal variables, integer variables
@@ -630,10 +625,7 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
     bld_calc_load(&m.code, to_int ? 5 : 8);
     emit(t, root);
     bld_calc_eval(&m.code, '=');
-    end();
-    CodeRef trap = flag(1);
-    end();
-    rec::view<IbLabel>(ov).label = trap;
+    end_trapped(ov);
     uint8_t before[9];
     uint8_t* target = to_int ? ints[res] : dec[res];
     std::memcpy(before, target, 9);
@@ -672,8 +664,8 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
     if (!match) {
       ++bad;
       ADD_FAILURE() << "case " << i << " leaves " << t.size() << (to_int ? " into an integer" : "") << ": want "
-                    << (want.ok ? want.m.get_str() + "e-" + std::to_string(want.s) : "300540") << ", got "
-                    << (got.ok ? got.m.get_str() + "e-" + std::to_string(got.s) : "300540");
+                    << vstr(want) << ", got "
+                    << vstr(got);
     }
   }
   uint64_t planned = ii_math_plan_runs() - plans_before;
@@ -681,10 +673,6 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
               n, fails, unsure, static_cast<unsigned long long>(planned));
   EXPECT_GT(planned, uint64_t(n / 20));
 }
-
-}  // namespace
-
-namespace {
 
 // ---------------------------------------------------- directed cases --
 // A CALC program in postfix: "A" "BI" (variables), "#2.5" (a constant),
@@ -734,12 +722,7 @@ class IiCalc1 : public IiCalcDiff {
       }
     }
     bld_calc_eval(&m.code, '=');
-    end();
-    if (ov) {
-      CodeRef l = flag(1);
-      end();
-      rec::view<IbLabel>(ov).label = l;
-    }
+    end_trapped(ov);
     ii2::flags().clear();
     return run(ii2::cref(1, 0));
   }
@@ -847,10 +830,6 @@ TEST_F(IiMath, StoresCheckEveryTargetRange) {
   EXPECT_EQ(one(h, "5", p3, "7", '2'), "-2");
 }
 
-}  // namespace
-
-namespace {
-
 // A bounded fuzz of random CALC code: well-formed stack code over every
 // function, with operands of any bytes (invalid packed values, any scale
 // byte). Every run ends normally or at the trap, a failed store leaves its
@@ -902,10 +881,7 @@ TEST_F(IiCalcDiff, FuzzRandomCalcCode) {
       ++ops;
     }
     bld_calc_eval(&m.code, '=');
-    end();
-    CodeRef l = flag(1);
-    end();
-    rec::view<IbLabel>(ov).label = l;
+    end_trapped(ov);
     uint8_t* target = to_int ? ints[res] : dec[res];
     uint8_t before[9];
     std::memcpy(before, target, 9);
@@ -918,10 +894,6 @@ TEST_F(IiCalcDiff, FuzzRandomCalcCode) {
   }
   std::printf("CALC fuzz: %ld programs, %ld ended at the trap\n", n, trapped);
 }
-
-}  // namespace
-
-namespace {
 
 // Damaged stack code: an operation on too few entries, or a 31st push,
 // fails instead of reading or writing past the stack.
@@ -1022,28 +994,29 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
     }
   }
   std::fclose(trace);
-  // The values the rules give.
+  // The values the rules give, by the instructions and again by the plan.
   pad = 0;
   setup();
   ASSERT_EQ(calc("A", {"B"}), 1);
   ASSERT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_EQ(dec_str(0), "0e-2");
   EXPECT_EQ(dec[0][7], uint8_t(com.pd_pos));
-  ASSERT_EQ(calc("A", {"F", "F", "*", "F", "F", "*", "-", "#5", "+"}), 1);
-  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
-  EXPECT_EQ(dec_str(0), "5e-0");
-  ASSERT_EQ(calc("A", {"J", "#4.0", "*"}), 1);
-  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
-  EXPECT_EQ(dec_str(0), "10e-0");
-  ASSERT_EQ(calc("A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}), 1);
-  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
-  EXPECT_EQ(dec_str(0), "7e-0");
-  ASSERT_EQ(calc("A", {"M", "P", "+"}), 1);
-  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
-  EXPECT_EQ(dec_str(0), "999999999999999e-0");
-  ASSERT_EQ(calc("A", {"G", "H", "+", "P", "-"}), 1);
-  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
-  EXPECT_EQ(dec_str(0), "37499999999999e-13");
+  struct Value {
+    std::initializer_list<const char*> prog;
+    const char* want;
+  };
+  const Value values[] = {
+      {{"F", "F", "*", "F", "F", "*", "-", "#5", "+"}, "5e-0"},
+      {{"J", "#4.0", "*"}, "10e-0"},
+      {{"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, "7e-0"},
+      {{"M", "P", "+"}, "999999999999999e-0"},
+      {{"G", "H", "+", "P", "-"}, "37499999999999e-13"},
+  };
+  for (const auto& [prog, want] : values) {
+    ASSERT_EQ(calc("A", prog), 1);
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(dec_str(0), want);
+  }
   EXPECT_EQ(calc("A", {"M", "#1", "+"}), 300540);
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
