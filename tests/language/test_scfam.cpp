@@ -174,17 +174,10 @@ struct ScFam : ::testing::Test {
   int run(const char* name, uint32_t* acc = nullptr) {  // *acc: how many MESSAGEs ran
     proc_svc.ii_proc_exec = ii_proc_exec;
     if (pi_init() != 1) return -1;
-    PiInvoc v;
-    os_invoc_template(&v);
-    v.app.set("ABC");
-    v.ver.set("00");
-    v.type = 6;
-    v.name.set(name);
-    v.kind = 2;
     logged().clear();
-    int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
+    int code = pltest::pi_run(name);
     if (acc) *acc = uint32_t(logged().size());
-    return m == 1 ? int(v.completion) : m;
+    return code;
   }
   std::vector<uint32_t> errors(const char* name) {
     std::vector<uint32_t> out;

@@ -162,15 +162,7 @@ struct Pc : ::testing::Test {
   int run_pi(const char* name, int type = 6, int kind = 2) {
     proc_svc.ii_proc_exec = ii_proc_exec;
     if (pi_init() != 1) return -1;
-    PiInvoc v;
-    os_invoc_template(&v);
-    v.app.set("ABC");
-    v.ver.set("00");
-    v.type = uint8_t(type);
-    v.name.set(name);
-    v.kind = uint8_t(kind);
-    int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
-    return m == 1 ? int(v.completion) : m;
+    return pltest::pi_run(name, type, kind);
   }
   std::vector<DCmplErr> errors(const char* name, int type = 6) {
     std::vector<DCmplErr> out;
@@ -458,11 +450,7 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
   ii_families_register();
   e.start(false);
   ii_set_pair(kOpMask, h_mask);
-  pc_init();
-  ASSERT_EQ(rt_init_cmpl_err(), 1);
-  se_register();
-  pc_set_stmt_compiler(sc_cmpl);
-  em_set_compiler(pc_em_compiler);
+  ASSERT_TRUE(pltest::compilers_on());
   n0 = pc_compile_count();
   EXPECT_EQ(run_pi("SV"), 2);
   EXPECT_EQ(pc_compile_count(), n0);

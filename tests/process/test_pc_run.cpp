@@ -19,6 +19,7 @@
 #include "process/piexec.h"
 #include "process/pishr.h"
 #include "abc_run.h"
+#include "pc_fixture.h"
 #include "pl_fixture.h"
 #include "support/tmux.h"
 
@@ -72,6 +73,9 @@ std::string line(const char* tf, const char* verb, const std::string& ops = "") 
   return b;
 }
 
+// Process SUB whose event point 1 only ends.
+std::string sub_ending() { return "process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n"; }
+
 TEST_F(PcRun, CompilesSavesAndRecompilesAChangedDefinition) {
   define("process 6 SUB\nstatements 1\n" + line("", "LOGOUT", "SYSTEM? N") + "\n" +
              "process 6 BAD\nstatements 1\n" + line("", "GOTO", "NOWHERE") + "\n" + line("", "CALC", "A  = 1 +") + "\n",
@@ -84,7 +88,7 @@ TEST_F(PcRun, CompilesSavesAndRecompilesAChangedDefinition) {
   EXPECT_EQ(r.status, 127) << r.err;
   // The statements edited and stored again, with a new definition stamp:
   // compiled again, the other path.
-  define("process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n", "2026-03-03T00:00:00");
+  define(sub_ending(), "2026-03-03T00:00:00");
   r = run("-d DB1 -a ABC -t Subroutine -p SUB");
   EXPECT_EQ(r.status, 0) << r.err;
   // A process with errors: each one on standard error with its text and
@@ -104,17 +108,12 @@ TEST_F(PcRun, CompilesSavesAndRecompilesAChangedDefinition) {
 // DEFAULT MODE, USER ID and PROCESS CODE; each record area has the size of
 // the engine's record of that data area.
 TEST_F(PcRun, ThePredefinedFieldFilesAreDataAreas1To17StartingAsTheirInitialImages) {
-  define("process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n", "2026-01-01T00:00:01");
+  define(sub_ending(), "2026-01-01T00:00:01");
   Engine e;
   e.dir = data;
   e.start(false);
   ii_families_register();
-  pc_init();
-  ASSERT_EQ(rt_init_cmpl_err(), 1);
-  se_init();
-  se_register();
-  pc_set_stmt_compiler(sc_cmpl);
-  em_set_compiler(pc_em_compiler);
+  ASSERT_TRUE(compilers_on());
   Pcb* p = e.pcb("SUB", 2, 6);
   ASSERT_EQ(pl_get(p, 0), 1) << p->invoc.completion;
   EmHeader* em = p->module.get();
@@ -186,17 +185,12 @@ TEST_F(PcRun, ThePredefinedFieldFilesAreDataAreas1To17StartingAsTheirInitialImag
 // application in use when event point 01 runs.
 std::vector<uint8_t> g_seen[14];
 TEST_F(PcRun, AStartingProcessFindsItsPredefinedFieldsFilled) {
-  define("process 6 SUB\nstatements 1\n" + line("", "END PROC") + "\n", "2026-01-01T00:00:01");
+  define(sub_ending(), "2026-01-01T00:00:01");
   Engine e;
   e.dir = data;
   e.start(false);
   ii_families_register();
-  pc_init();
-  ASSERT_EQ(rt_init_cmpl_err(), 1);
-  se_init();
-  se_register();
-  pc_set_stmt_compiler(sc_cmpl);
-  em_set_compiler(pc_em_compiler);
+  ASSERT_TRUE(compilers_on());
   com.user_id.set("ABU");
   com.startup_db.clear();
   ASSERT_EQ(pi_init(), 1);
@@ -215,15 +209,7 @@ TEST_F(PcRun, AStartingProcessFindsItsPredefinedFieldsFilled) {
       }
     a->result = 1;
   };
-  PiInvoc v;
-  os_invoc_template(&v);
-  v.app.set("ABC");
-  v.ver.set("00");
-  v.type = 6;
-  v.name.set("SUB");
-  v.kind = 2;
-  ASSERT_EQ(::mark(1, [&] { pi_exec(&v); }, ut_cleanup), 1);
-  EXPECT_EQ(v.completion, 2);
+  EXPECT_EQ(pi_run("SUB"), 2);
   ASSERT_EQ(g_seen[13].size(), sizeof(PdArea13));
   const auto& id = rec::view<PdArea13>(g_seen[13].data());
   EXPECT_TRUE(id.app == "ABC");
