@@ -41,6 +41,12 @@ class Pl : public ::testing::Test {
     struct stat st;
     return stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
   }
+  // Gets process `name`'s module (compiling or loading it) and gives it back.
+  void get_release(const char* name = "P1") {
+    Pcb* p = e.pcb(name);
+    ASSERT_EQ(pl_get(p, 1), 1) << name;
+    pl_release(p);
+  }
   // A fresh engine over the same directory (the cache empty).
   void restart() {
     e.stop(false);
@@ -241,9 +247,7 @@ TEST_F(Pl, AProcessNeverLoadsOrOverwritesTheSavedModuleOfAnotherProcessOfItsStam
   ASSERT_NE(expected(descs()["P1"]), expected(descs()["P2"]));
   define({proc_rec("P1"), proc_rec("P2")});
   std::string nm = stamp_name();
-  Pcb* p = e.pcb("P1");
-  ASSERT_EQ(pl_get(p, 1), 1);
-  pl_release(p);
+  get_release();
   ASSERT_TRUE(exists(e.mod_path(nm.c_str())));
   std::vector<uint8_t> first = read_file(e.mod_path(nm.c_str()));
   restart();
@@ -272,9 +276,7 @@ TEST_F(Pl, AProcessNeverLoadsOrOverwritesTheSavedModuleOfAnotherProcessOfItsStam
 TEST_F(Pl, AWrongMarkOrVersionIsDeletedAndCompiled) {
   define({proc_rec("P1")});
   std::string nm = stamp_name();
-  Pcb* p = e.pcb("P1");
-  ASSERT_EQ(pl_get(p, 1), 1);
-  pl_release(p);
+  get_release();
   for (int which = 0; which < 2; ++which) {
     SCOPED_TRACE(which);
     restart();
@@ -316,10 +318,8 @@ TEST_F(Pl, AWrongMarkOrVersionIsDeletedAndCompiled) {
     pl_release(q);
     // The new save is good again.
     restart();
-    Pcb* r = e.pcb("P1");
-    ASSERT_EQ(pl_get(r, 1), 1);
+    get_release();
     EXPECT_EQ(compiles(), 0);
-    pl_release(r);
   }
 }
 
@@ -327,9 +327,7 @@ TEST_F(Pl, DamagedSavedFilesAreDeletedAndCompiledNeverRun) {
   define({proc_rec("P1")});
   std::string nm = stamp_name();
   std::string path = e.mod_path(nm.c_str());
-  Pcb* p = e.pcb("P1");
-  ASSERT_EQ(pl_get(p, 1), 1);
-  pl_release(p);
+  get_release();
   std::vector<uint8_t> good = read_file(path);
   ASSERT_GT(good.size(), 2000u);
   std::vector<std::pair<std::string, std::vector<uint8_t>>> cases;
@@ -358,9 +356,7 @@ TEST_F(Pl, DamagedSavedFilesAreDeletedAndCompiledNeverRun) {
 TEST_F(Pl, AStampsOnlyChangeIsLoadedUsedAndSavedAgainDebugFileUntouched) {
   define({proc_rec("P1")});
   std::string nm = stamp_name();
-  Pcb* p = e.pcb("P1");
-  ASSERT_EQ(pl_get(p, 1), 1);
-  pl_release(p);
+  get_release();
   ino_t mod_before = inode(e.mod_path(nm.c_str())), dbg_before = inode(e.dbg_path(nm.c_str()));
   restart();
   auto ap = fx::appl("ABC", "00");
@@ -376,24 +372,18 @@ TEST_F(Pl, AStampsOnlyChangeIsLoadedUsedAndSavedAgainDebugFileUntouched) {
   // The refreshed file needs no refresh again.
   ino_t mod_after = inode(e.mod_path(nm.c_str()));
   restart();
-  Pcb* r = e.pcb("P1");
-  ASSERT_EQ(pl_get(r, 1), 1);
+  get_release();
   EXPECT_EQ(compiles(), 0);
   EXPECT_EQ(inode(e.mod_path(nm.c_str())), mod_after);
-  pl_release(r);
 }
 
 TEST_F(Pl, ANeverSavedProcessCompilesEachTimeItIsNotCached) {
   define({proc_rec("P1", 4, "0")});
-  Pcb* p = e.pcb("P1");
-  ASSERT_EQ(pl_get(p, 1), 1);
+  get_release();
   EXPECT_FALSE(exists(e.mod_path(stamp_name().c_str())));
-  pl_release(p);
   restart();
-  Pcb* q = e.pcb("P1");
-  ASSERT_EQ(pl_get(q, 1), 1);
+  get_release();
   EXPECT_EQ(compiles(), 1);
-  pl_release(q);
 }
 
 // -------------------------------------------------------- use counts --
