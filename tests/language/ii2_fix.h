@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -32,6 +33,17 @@ inline uint8_t* h_flag(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   flags().push_back(rec::view<rec::U32>(pc + 4));
   (void)s;
   return ii_adv(pc, 8);
+}
+
+// The seed of the random cases (QUVO_II_SEED) and their number
+// (QUVO_II_CASES, else dflt).
+inline uint64_t seed() {
+  const char* s = std::getenv("QUVO_II_SEED");
+  return s ? std::strtoull(s, nullptr, 10) : 20261207;
+}
+inline long cases(long dflt) {
+  const char* s = std::getenv("QUVO_II_CASES");
+  return s ? std::atol(s) : dflt;
 }
 
 inline CodeRef cref(uint16_t block, uint16_t offset) {

@@ -369,14 +369,8 @@ V compute_rule(const Form& t, V a, const Form& sf, V b, char op, const std::stri
   return store_rule(r, t, ts);
 }
 
-uint64_t seed() {
-  const char* s = std::getenv("QUVO_II_SEED");
-  return s ? std::strtoull(s, nullptr, 10) : 20261207;
-}
-long cases(long dflt) {
-  const char* s = std::getenv("QUVO_II_CASES");
-  return s ? std::atol(s) : dflt;
-}
+using ii2::cases;
+using ii2::seed;
 
 class IiMath : public ii2::Fix {
  protected:
