@@ -79,6 +79,13 @@ void put(uint8_t* p, int64_t v, int scale) {
   p[8] = uint8_t(scale);
 }
 
+// The value of a packed 8-byte field (its scale aside).
+int64_t value_of(const uint8_t* p) {
+  uint64_t w = pacdec::load8(p);
+  int64_t m = int64_t(pacdec::bcd_to_bin(w >> 4));
+  return (w & 0xF) == com.pd_neg ? -m : m;
+}
+
 class IiLoop : public ii2::Fix {
  protected:
   static constexpr int kVars = 6, kCnsts = 6;
@@ -409,15 +416,12 @@ TEST_F(IiLoop, NoPlanWhileTracing) {
   ii_set_trace(nullptr);
   std::fclose(t);
   EXPECT_EQ(ii_loop_plan_iterations(), before);
-  int64_t v = 0;
-  uint64_t w = pacdec::load8(var[0]);
-  v = int64_t(pacdec::bcd_to_bin(w >> 4));
-  EXPECT_EQ(v, 500 * 501 / 2);
+  EXPECT_EQ(value_of(var[0]), 500 * 501 / 2);
   // And without the trace the same loop runs by its plan.
   put(var[0], 0, 0);
   EXPECT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_GT(ii_loop_plan_iterations(), before + 400);
-  EXPECT_EQ(int64_t(pacdec::bcd_to_bin(pacdec::load8(var[0]) >> 4)), 500 * 501 / 2);
+  EXPECT_EQ(value_of(var[0]), 500 * 501 / 2);
 }
 
 // The yield comes within the plan, and finds the fields written back: A
@@ -428,11 +432,6 @@ struct PingSeen {
   long pings = 0, wrong = 0;
 };
 PingSeen g_seen;
-int64_t value_of(const uint8_t* p) {
-  uint64_t w = pacdec::load8(p);
-  int64_t m = int64_t(pacdec::bcd_to_bin(w >> 4));
-  return (w & 0xF) == com.pd_neg ? -m : m;
-}
 bool ping_check() {
   ++g_seen.pings;
   int64_t i = value_of(g_seen.i), a = value_of(g_seen.a);
@@ -453,10 +452,6 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
   EXPECT_GE(g_seen.pings, kN / 500 - 1);
   EXPECT_EQ(g_seen.wrong, 0);
 }
-
-}  // namespace
-
-namespace {
 
 // The trace comes on at a yield inside the plan: the plan leaves at the top
 // of the body with everything written back, and the interpreter takes every
