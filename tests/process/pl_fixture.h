@@ -285,6 +285,12 @@ struct Engine {
     p->area_addr.set(areas);
     return p;
   }
+  // Gives back a PCB of pcb() with its area table and status area.
+  static void free_pcb(Pcb* p) {
+    mm_free(p->area_addr.get()[kPcbStatusArea].get());
+    mm_free(p->area_addr.get());
+    mm_free(p);
+  }
   // Runs event point 01 of the PCB's module: the fixture's result.
   static uint32_t run(Pcb* p) {
     acc() = 0;

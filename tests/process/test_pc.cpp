@@ -144,9 +144,7 @@ struct Pc : ::testing::Test {
   int run(const char* name, int type = 6, int kind = 2, int ep = 1, uint32_t* acc = nullptr) {
     Pcb* p = e.pcb(name, kind, type);
     auto done = [&](int code) {
-      mm_free(p->area_addr.get()[kPcbStatusArea].get());
-      mm_free(p->area_addr.get());
-      mm_free(p);
+      Engine::free_pcb(p);
       return code;
     };
     if (!pl_get(p, 0)) return done(-int(p->invoc.completion.get()));

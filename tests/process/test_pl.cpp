@@ -512,9 +512,7 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
         cached.insert(name);
         pl_release(probe);
       }
-      mm_free(probe->area_addr.get()[kPcbStatusArea].get());
-      mm_free(probe->area_addr.get());
-      mm_free(probe);
+      Engine::free_pcb(probe);
     }
     int kept_min = 1000;
     for (const auto& name : cached)
@@ -529,9 +527,7 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
         ASSERT_GE(retention[name], 15) << name;
       }
     }
-    mm_free(p->area_addr.get()[kPcbStatusArea].get());
-    mm_free(p->area_addr.get());
-    mm_free(p);
+    Engine::free_pcb(p);
   }
   pl_flush();
   mm_destroy_pool(e.pool);

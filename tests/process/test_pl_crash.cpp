@@ -82,9 +82,7 @@ class PlCrash : public ::testing::Test {
     if (!build_em(&rec::view<DProc>(def.data()), p, 1)) return false;
     int ok = pl_put(p->module.get());
     pl_release(p);
-    mm_free(p->area_addr.get()[kPcbStatusArea].get());
-    mm_free(p->area_addr.get());
-    mm_free(p);
+    Engine::free_pcb(p);
     return ok == 1;
   }
   // Loads P1 from its saved file in a cache emptied first: its result, or 0
@@ -97,9 +95,7 @@ class PlCrash : public ::testing::Test {
     uint32_t r = 0;
     if (pl_get(p, 1) && compiles() == before) r = Engine::run(p);
     pl_release(p);
-    mm_free(p->area_addr.get()[kPcbStatusArea].get());
-    mm_free(p->area_addr.get());
-    mm_free(p);
+    Engine::free_pcb(p);
     descs()["P1"].fail = false;
     return r;
   }
