@@ -124,6 +124,24 @@ class Fix : public ::testing::Test {
     end();
     rec::view<IbLabel>(ov).label = trap;
   }
+  // BEG LOOP over var from, to, step (field indexes; packed ones of 9
+  // bytes) with control block lcb: the instruction, for end_loop.
+  uint8_t* beg(bool binary, uint32_t var, uint32_t from, uint32_t to, uint32_t step, uint32_t lcb) {
+    bld_ira(&m.code, var, 1);
+    bld_ira(&m.code, from, 2);
+    bld_ira(&m.code, to, 3);
+    bld_ira(&m.code, step, 4);
+    if (!binary)
+      for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    return bld_beg_loop(&m.code, binary, lcb);
+  }
+  // END LOOP var, and the loop's exit after it.
+  void end_loop(bool binary, uint32_t var, uint32_t lcb, uint8_t* beg_inst) {
+    bld_ira(&m.code, var, 1);
+    if (!binary) bld_addr_len(&m.code, 1, 9);
+    bld_end_loop(&m.code, binary, lcb);
+    rec::view<IbBegLoop>(beg_inst).exit = here();
+  }
   // Lets the run-time error handler note each message (a debugger that
   // takes the process and gives it back): last_err() is the last one.
   void watch_errors() {

@@ -58,22 +58,6 @@ class IiCtl : public ii2::Fix {
     rec::view<rec::U32>(p) = uint32_t(v);
     return p;
   }
-  // BEG LOOP over var from, to, step (field indexes) with control block lcb.
-  uint8_t* beg(bool binary, uint32_t var, uint32_t from, uint32_t to, uint32_t step, uint32_t lcb) {
-    bld_ira(&m.code, var, 1);
-    bld_ira(&m.code, from, 2);
-    bld_ira(&m.code, to, 3);
-    bld_ira(&m.code, step, 4);
-    if (!binary)
-      for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
-    return bld_beg_loop(&m.code, binary, lcb);
-  }
-  void end_loop(bool binary, uint32_t var, uint32_t lcb, uint8_t* beg_inst) {
-    bld_ira(&m.code, var, 1);
-    if (!binary) bld_addr_len(&m.code, 1, 9);
-    bld_end_loop(&m.code, binary, lcb);
-    rec::view<IbBegLoop>(beg_inst).exit = here();
-  }
   uint32_t lcb() {
     uint32_t ira;
     field(28, &ira);

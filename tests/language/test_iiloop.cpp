@@ -131,34 +131,17 @@ class IiLoop : public ii2::Fix {
   }
   // The inner loop around a body of one or two statements.
   void inner_loop(Gen& g, bool* refused) {
-    uint8_t* beg = loop_begin(ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    uint8_t* beg = Fix::beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
     in_inner = true;
     body(g, 1 + int(g.u(2)), refused);
     in_inner = false;
-    loop_end(ira_j, ira_lcb2, beg);
+    end_loop(false, ira_j, ira_lcb2, beg);
   }
   void TearDown() override {
     ii_loop_set_plans(true);
     Fix::TearDown();
   }
   void probe() { m.emit(kOpProbe, 4); }
-  // BEG LOOP i FROM from TO to STEP step over control block lcb_ira; its
-  // instruction, for loop_end.
-  uint8_t* loop_begin(uint32_t i, uint32_t from, uint32_t to, uint32_t step, uint32_t lcb_ira) {
-    bld_ira(&m.code, i, 1);
-    bld_ira(&m.code, from, 2);
-    bld_ira(&m.code, to, 3);
-    bld_ira(&m.code, step, 4);
-    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
-    return bld_beg_loop(&m.code, false, lcb_ira);
-  }
-  // END LOOP i, and the loop's exit after it.
-  void loop_end(uint32_t i, uint32_t lcb_ira, uint8_t* beg) {
-    bld_ira(&m.code, i, 1);
-    bld_addr_len(&m.code, 1, 9);
-    bld_end_loop(&m.code, false, lcb_ira);
-    rec::view<IbBegLoop>(beg).exit = here();
-  }
   // CALC t = t + a over packed fields.
   void calc_add(uint32_t t, uint32_t a) {
     for (uint32_t f : {t, t, a}) {
@@ -177,10 +160,10 @@ class IiLoop : public ii2::Fix {
     put(vto, n, 0);
     put(vstep, 1, 0);
     restart();
-    uint8_t* beg = loop_begin(ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* beg = Fix::beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
     bld_calc_reset(&m.code);
     calc_add(ira[0], ira_i);
-    loop_end(ira_i, ira_lcb, beg);
+    end_loop(false, ira_i, ira_lcb, beg);
     end();
   }
   // Runs the code with a network terminal whose every ping calls ping.
@@ -342,10 +325,10 @@ void IiLoop::differential(Gen& g, long n) {
     restart();
     bool trapped = g.u(2) == 0;
     uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
-    uint8_t* beg = loop_begin(ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* beg = Fix::beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
     bool refused = false;
     body(g, 1 + int(g.u(6)), &refused);
-    loop_end(ira_i, ira_lcb, beg);
+    end_loop(false, ira_i, ira_lcb, beg);
     probe();
     end();
     if (ov) {
