@@ -161,4 +161,29 @@ class Fix : public ::testing::Test {
   }
 };
 
+// Two 256-byte fields a and b, loaded into registers 1 and 2 ahead of the
+// code under test; run-time errors noted (last_err).
+class TwoFields : public Fix {
+ protected:
+  uint32_t ia = 0, ib = 0;
+  uint8_t *fa = nullptr, *fb = nullptr;
+  void SetUp() override {
+    Fix::SetUp();
+    fa = field(256, &ia);
+    fb = field(256, &ib);
+    watch_errors();
+  }
+  // Loads r1 = a, r2 = b, runs what build emits: the completion code.
+  template <class F>
+  int go(F build) {
+    restart();
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    build();
+    end();
+    m.pcb->dbg->err_msg = 0;
+    return run(cref(1, 0));
+  }
+};
+
 }  // namespace ii2

@@ -6,26 +6,16 @@
 
 namespace {
 
-class IiCnv : public ii2::Fix {
+class IiCnv : public ii2::TwoFields {
  protected:
-  uint32_t ia = 0, ib = 0;
-  uint8_t *fa = nullptr, *fb = nullptr;
   void SetUp() override {
-    Fix::SetUp();
+    TwoFields::SetUp();
     cv_init();
-    fa = field(64, &ia);
-    fb = field(64, &ib);
-    watch_errors();
   }
+  // "ok", or the run-time error, of what build emits (and builds).
   template <class F>
   std::string go(F build) {
-    restart();
-    bld_ira(&m.code, ia, 1);
-    bld_ira(&m.code, ib, 2);
-    EXPECT_TRUE(build());
-    end();
-    m.pcb->dbg->err_msg = 0;
-    int rc = run(ii2::cref(1, 0));
+    int rc = TwoFields::go([&] { EXPECT_TRUE(build()); });
     return rc == 1 ? "ok" : std::to_string(last_err());
   }
 };

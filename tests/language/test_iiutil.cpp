@@ -9,27 +9,8 @@
 
 namespace {
 
-class IiUtil : public ii2::Fix {
+class IiUtil : public ii2::TwoFields {
  protected:
-  uint32_t ia = 0, ib = 0;
-  uint8_t *fa = nullptr, *fb = nullptr;
-  void SetUp() override {
-    Fix::SetUp();
-    fa = field(256, &ia);
-    fb = field(256, &ib);
-    watch_errors();
-  }
-  // Loads r1 = a, r2 = b, runs what build emits; the completion code.
-  template <class F>
-  int go(F build) {
-    restart();
-    bld_ira(&m.code, ia, 1);
-    bld_ira(&m.code, ib, 2);
-    build();
-    end();
-    m.pcb->dbg->err_msg = 0;
-    return run(ii2::cref(1, 0));
-  }
   void text(uint8_t* p, const char* t) { std::memcpy(p, t, std::strlen(t)); }
   static std::string var_str(const uint8_t* p) {
     std::string s;
