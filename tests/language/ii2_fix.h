@@ -63,6 +63,7 @@ class Fix : public ::testing::Test {
   Ref<uint8_t>* areas = nullptr;
   int next_ira = 8;
   int used = 0;
+  uint32_t ira_one = 0, ira_zero = 0;  // logic fields '1' and '0' for set_tf
 
   void SetUp() override {
     bi_init_com();
@@ -123,6 +124,17 @@ class Fix : public ::testing::Test {
     CodeRef trap = flag(1);
     end();
     rec::view<IbLabel>(ov).label = trap;
+  }
+  // IF '1' = '1' (true) or '1' = '0' (false) into the truth mask at
+  // `shift` (level n: 12 - 2n), as a generated test before a statement.
+  void set_tf(uint32_t shift, bool value) {
+    if (!ira_one) {
+      field(1, &ira_one)[0] = '1';
+      field(1, &ira_zero)[0] = '0';
+    }
+    bld_ira(&m.code, ira_one, 1);
+    bld_ira(&m.code, value ? ira_one : ira_zero, 2);
+    sc_gen_if_comp(&m.code, 504, shift, 1, 1, true);
   }
   // BEG LOOP over var from, to, step (field indexes; packed ones of 9
   // bytes) with control block lcb: the instruction, for end_loop.

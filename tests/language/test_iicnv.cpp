@@ -82,14 +82,7 @@ TEST_F(IiCnv, TextConversionSetsFalseOnlyOnAFailure) {
   const CvItem item = int4_item();
   auto cnv = [&](int direction, uint32_t shift, std::initializer_list<int> levels) {
     restart();
-    for (int l : levels) {  // earlier levels: true (1) or false (2) by a test of a field against itself
-      uint32_t t1, t2;
-      field(1, &t1)[0] = '1';
-      field(1, &t2)[0] = l == 1 ? '1' : '0';
-      bld_ira(&m.code, t1, 1);
-      bld_ira(&m.code, t2, 2);
-      sc_gen_if_comp(&m.code, 504, shift, 1, 1, true);
-    }
+    for (int l : levels) set_tf(shift, l == 1);  // earlier: true (1) or false (2)
     bld_ira(&m.code, ia, 1);
     bld_ira(&m.code, ib, 2);
     bld_cnv_text(&m.code, shift, item, 4, 0, direction, false, "TEXT", "AMOUNT");

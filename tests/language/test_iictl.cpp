@@ -181,14 +181,7 @@ TEST_F(IiCtl, NestedAndMixedTypeLoopsAndGotoIntoTheBody) {
 }
 
 TEST_F(IiCtl, GosubThreeDeepRestoresMasksAndReturnWithoutGosubFails) {
-  uint32_t t1, t0;
-  field(1, &t1)[0] = '1';
-  field(1, &t0)[0] = '0';
-  auto set_level = [&](int level, bool value) {  // IF '1' = '1' or '1' = '0'
-    bld_ira(&m.code, t1, 1);
-    bld_ira(&m.code, value ? t1 : t0, 2);
-    sc_gen_if_comp(&m.code, 504, uint32_t(12 - 2 * level), 1, 1, true);
-  };
+  auto set_level = [&](int level, bool value) { set_tf(uint32_t(12 - 2 * level), value); };
   // main: level 1 true, GOSUB S1, state, END
   // S1: level 1 false, GOSUB S2, state, RETURN
   // S2: level 2 true, GOSUB S3, state, RETURN
@@ -293,11 +286,7 @@ TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {
 
   // BR_COND and EXIT_COND on level 1.
   restart();
-  uint32_t t1;
-  field(1, &t1)[0] = '1';
-  bld_ira(&m.code, t1, 1);
-  bld_ira(&m.code, t1, 2);
-  sc_gen_if_comp(&m.code, 504, 10, 1, 1, true);  // level 1 true
+  set_tf(10, true);  // level 1 true
   uint8_t* br = bld_br_cond(&m.code, 2, ii2::no_code());  // not taken
   flag(1);
   uint8_t* br2 = bld_br_cond(&m.code, 1, ii2::no_code());  // taken

@@ -90,14 +90,7 @@ TEST_F(IiMisc, PrintGoesToTheReportManager) {
 TEST_F(IiMisc, VerifyTextsAndFailureModes) {
   auto vfy = [&](IbVfyField f, uint8_t mode, bool conds, bool level_true) {
     restart();
-    if (conds) {  // the generated tests before it: level 1 true or false
-      uint32_t a, b;
-      field(1, &a)[0] = '1';
-      field(1, &b)[0] = level_true ? '1' : '0';
-      bld_ira(&m.code, a, 1);
-      bld_ira(&m.code, b, 2);
-      sc_gen_if_comp(&m.code, 504, 10, 1, 1, true);
-    }
+    if (conds) set_tf(10, level_true);  // the generated tests before it: level 1
     bld_ira(&m.code, it, 1);
     bld_vfy(&m.code, f, mode, "ABC", conds, 10);
     end();
