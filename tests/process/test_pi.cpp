@@ -133,6 +133,33 @@ class Pi : public ::testing::Test {
     pi_getters_reset();
     pi_getx_reset();
   }
+  // A 16-byte data file "ABC" 00 `name`.
+  static FmFdb data_fdb(const char* name) {
+    FmFdb f;
+    INIT_FDB(&f, FM_CLASS_DISK, 16, 0, nullptr, 0);
+    f.app.set("ABC");
+    f.ver.set("00");
+    f.name.set(name);
+    f.path_type = FM_PT_DATA;
+    return f;
+  }
+  // Gives the cached module of `name` a reference to `fdb` as its file 1,
+  // which must be opened; `more` completes the record or the module.
+  void add_cfi(const char* name, int type, const FmFdb& fdb, std::function<void(EmCfi*, EmHeader*)> more = nullptr) {
+    Pcb* probe = e.pcb(name, 2, type);
+    ASSERT_EQ(pl_get(probe, 1), 1);
+    EmHeader* em = probe->module.get();
+    auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
+    std::memset(static_cast<void*>(r), 0, sizeof *r);
+    r->fdb = fdb;
+    r->file_no = 1;
+    r->use = 1;
+    r->one = 1;
+    if (more) more(r, em);
+    PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
+    ASSERT_EQ(fm_write(em->cfi.get()), 1);
+    pl_release(probe);
+  }
   static int count(const char* what) {
     int n = 0;
     for (auto& c : proc_exec_log())
@@ -596,22 +623,7 @@ TEST_F(Pi, RefusedChildQueues200460OnTheParentsMessages) {
 TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
   define({{"SUB", 6}});
   ASSERT_EQ(run("SUB", 6), 2);  // the module is cached now
-  Pcb* probe = e.pcb("SUB", 2, 6);
-  ASSERT_EQ(pl_get(probe, 1), 1);
-  EmHeader* em = probe->module.get();
-  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
-  std::memset(static_cast<void*>(r), 0, sizeof *r);
-  INIT_FDB(&r->fdb, FM_CLASS_DISK, 16, 0, nullptr, 0);
-  r->fdb.app.set("ABC");
-  r->fdb.ver.set("00");
-  r->fdb.name.set("NOFILE");
-  r->fdb.path_type = FM_PT_DATA;
-  r->file_no = 1;
-  r->use = 1;
-  r->one = 1;  // must be opened
-  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
-  ASSERT_EQ(fm_write(em->cfi.get()), 1);
-  pl_release(probe);
+  add_cfi("SUB", 6, data_fdb("NOFILE"));
   proc_exec_log_clear();
   EXPECT_EQ(run("SUB", 6), 4);
   EXPECT_EQ(count("rt_err"), 1);
@@ -627,12 +639,7 @@ TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
 // gives the type 3 block; a report process's break table stays empty.
 TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
   define({{"ACT", 4}});
-  FmFdb f;
-  INIT_FDB(&f, FM_CLASS_DISK, 16, 0, nullptr, 0);
-  f.app.set("ABC");
-  f.ver.set("00");
-  f.name.set("PCFILE");
-  f.path_type = FM_PT_DATA;
+  FmFdb f = data_fdb("PCFILE");
   FmFdb made = f;
   ASSERT_EQ(FM_CREATE(&made, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
   FM_CLOSE(made.handle.get(), 0);
@@ -651,22 +658,12 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
   PiInvoc w = invoc("ACT", 4);
   proc_svc.ap_exec = ap_double;
   ASSERT_EQ(run(&w), 2);  // the module is cached now
-  Pcb* probe = e.pcb("ACT", 2, 4);
-  ASSERT_EQ(pl_get(probe, 1), 1);
-  EmHeader* em = probe->module.get();
-  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
-  std::memset(static_cast<void*>(r), 0, sizeof *r);
-  r->fdb = f;
-  r->file_no = 1;
-  r->use = 1;
-  r->one = 1;
-  r->rec_ira = 1;
-  r->ctl_ira = 2;
-  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
-  ASSERT_EQ(fm_write(em->cfi.get()), 1);
-  em->pcf_file = 1;
-  em->pcf_app.set("ABC");
-  pl_release(probe);
+  add_cfi("ACT", 4, f, [](EmCfi* r, EmHeader* em) {
+    r->rec_ira = 1;
+    r->ctl_ira = 2;
+    em->pcf_file = 1;
+    em->pcf_app.set("ABC");
+  });
   bool checked = false;
   g_eps.hook = [&](Pcb* p, int ep) {
     if (ep != 1) return;
