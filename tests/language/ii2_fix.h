@@ -46,6 +46,14 @@ inline long cases(long dflt) {
   return s ? std::atol(s) : dflt;
 }
 
+// Stores the number `text` in a calculation variable: 8 packed bytes and
+// its scale in the ninth.
+inline void set_pd(uint8_t* p, const char* text) {
+  PdCva c{p, 8, 0};
+  ASSERT_EQ(pd_cva(text, int(std::strlen(text)), '.', &c), 1) << text;
+  p[8] = uint8_t(c.scale);
+}
+
 inline CodeRef cref(uint16_t block, uint16_t offset) {
   CodeRef r;
   r.block = block;

@@ -10,6 +10,8 @@
 
 namespace {
 
+using ii2::set_pd;
+
 // Test handler: STATE (98, 8 bytes) records the time-out seconds, whether a
 // time-out label is set, and the GOSUB list's length.
 constexpr uint16_t kOpState = 98;
@@ -41,11 +43,6 @@ class IiCtl : public ii2::Fix {
     uint8_t* p = field(9, ira);
     set_pd(p, text);
     return p;
-  }
-  static void set_pd(uint8_t* p, const char* text) {
-    PdCva c{p, 8, 0};
-    ASSERT_EQ(pd_cva(text, int(std::strlen(text)), '.', &c), 1);
-    p[8] = uint8_t(c.scale);
   }
   static std::string pd_str(const uint8_t* p) {
     PdFloat f{const_cast<uint8_t*>(p), 8, int8_t(p[8])};
@@ -256,10 +253,7 @@ TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {
   uint32_t sb, sp, sn;
   bin(-5, &sn);
   bin(7, &sb);
-  uint8_t* p = field(9, &sp);
-  PdCva c{p, 8, 0};
-  ASSERT_EQ(pd_cva("2.5", 3, '.', &c), 1);
-  p[8] = uint8_t(c.scale);
+  set_pd(field(9, &sp), "2.5");
   state();
   bld_ira(&m.code, sb, 1);
   bld_timeout(&m.code, ii2::cref(1, 0), 5, 4, true);

@@ -674,11 +674,7 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
 class IiCalc1 : public IiCalcDiff {
  protected:
   int consts = 0;
-  void set_dec(int var, const char* text) {
-    PdCva c{dec[var], 8, 0};
-    ASSERT_EQ(pd_cva(text, int(std::strlen(text)), '.', &c), 1);
-    dec[var][8] = uint8_t(c.scale);
-  }
+  void set_dec(int var, const char* text) { ii2::set_pd(dec[var], text); }
   void set_int(int var, int32_t v) { rec::view<rec::U32>(ints[var]) = uint32_t(v); }
   std::string dec_str(int var) {
     V v = load(dec[var], Form{12, 9, 0, true});
@@ -703,10 +699,7 @@ class IiCalc1 : public IiCalcDiff {
       if (t[0] >= 'A' && t[0] <= 'Z') {
         if (load_var(t)) bld_calc_eval(&m.code, '$');
       } else if (t[0] == '#') {
-        uint8_t* c = cnst[size_t(consts)];
-        PdCva cv{c, 8, 0};
-        EXPECT_EQ(pd_cva(t + 1, int(std::strlen(t + 1)), '.', &cv), 1);
-        c[8] = uint8_t(cv.scale);
+        ii2::set_pd(cnst[size_t(consts)], t + 1);
         bld_ira(&m.code, cnst_ira[size_t(consts++)], 1);
         bld_calc_load(&m.code, 12);
       } else if (t[0] == '@') {

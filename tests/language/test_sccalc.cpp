@@ -123,11 +123,6 @@ TEST_F(ScCalc, CompiledExpressionsRun) {
     refs.consts.back().first = ira;
   }
   refs.code = &m.code;
-  auto set = [&](uint8_t* p, const char* t) {
-    PdCva c{p, 8, 0};
-    ASSERT_EQ(pd_cva(t, int(std::strlen(t)), '.', &c), 1);
-    p[8] = uint8_t(c.scale);
-  };
   auto value = [&](const uint8_t* p) {
     PdFloat f{const_cast<uint8_t*>(p), 8, p[8]};
     return pd_to_float(&f);
@@ -137,7 +132,7 @@ TEST_F(ScCalc, CompiledExpressionsRun) {
     EXPECT_EQ(compile(text, letter, is_int), 0u) << text;
     return run(ii2::cref(1, 0));
   };
-  set(dec[1], "1.5");
+  ii2::set_pd(dec[1], "1.5");
   rec::view<rec::U32>(ints[3]) = 4;
   ASSERT_EQ(go("B * (DI + 2)"), 1);
   EXPECT_DOUBLE_EQ(value(dec[0]), 9.0);
