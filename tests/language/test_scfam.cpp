@@ -196,6 +196,13 @@ struct ScFam : ::testing::Test {
     return out;
   }
   std::string proc(const char* name) { return std::string("process 6 ") + name + "\nstatements 1\n"; }
+  // Runs `name`, which the compiler refuses (4) with the errors `want`,
+  // in any order.
+  void expect_refused(const char* name, const std::multiset<uint32_t>& want) {
+    EXPECT_EQ(run(name), 4) << name;
+    auto got = errors(name);
+    EXPECT_EQ(std::multiset<uint32_t>(got.begin(), got.end()), want) << name;
+  }
   // Defines `p` (and the processes of `more`) and runs it: it ends with
   // `code` having logged what p wants, without compile errors.
   void expect_runs(const Prog& p, int code = 2, const std::string& more = "") {
@@ -349,8 +356,7 @@ TEST_F(ScFam, ComputeRefusesHashOnBinaryTargets) {
   // A hash subtract of two binary fields, a hash add into a binary field:
   // 101160 (the text writes the hash operators P and M).
   define(proc("M3") + compute("AI", 'M', "BI", true) + compute("AI", 'P', "A", true) + compute("A", 'P', "AI", true));
-  EXPECT_EQ(run("M3"), 4);
-  EXPECT_EQ(errors("M3"), (std::vector<uint32_t>{101160, 101160}));
+  expect_refused("M3", {101160, 101160});
 }
 
 // CNV BIN: the raw bytes of a short alpha field to and from a number.
@@ -369,10 +375,7 @@ TEST_F(ScFam, CnvBinBetweenAlphaAndNumbers) {
 TEST_F(ScFam, CnvBinRefusals) {
   define(proc("V2") + cnv_bin("AI", "BI", true) + cnv_bin("T4", "T2", true) + cnv_bin("AI", "ABCDE", false) +
          cnv_bin("T4", "1X", false) + cnv_bin("T4", "99999999999", false) + cnv_bin("T4", "-7", false));
-  EXPECT_EQ(run("V2"), 4);
-  auto got = errors("V2");
-  std::multiset<uint32_t> g(got.begin(), got.end()), w{102660, 102660, 102250, 102320, 200120};
-  EXPECT_EQ(g, w);
+  expect_refused("V2", {102660, 102660, 102250, 102320, 200120});
 }
 
 // CNV TEXT of two fields: a number to its text and back, the truth mask
@@ -404,12 +407,8 @@ TEST_F(ScFam, CompileErrors) {
   define(proc("E1") + line("", "END LOOP", {{0, "B"}}) + loop("K", "1", "2") + calc("", "A", "A +") +
          calc("", "A", "@NOPE(B)") + line("", "OVERFLOW", {{0, "NOWHERE"}}) + calc("", "K", "1") +
          calc("", "A", "K + 1"));
-  EXPECT_EQ(run("E1"), 4);
   // (K is a 4-byte binary field: no decimal calculation variable.)
-  std::vector<uint32_t> want{102910, 101060, 101060, 100940, 100910, 101060, 101060};
-  auto got = errors("E1");
-  std::multiset<uint32_t> g(got.begin(), got.end()), w(want.begin(), want.end());
-  EXPECT_EQ(g, w);
+  expect_refused("E1", {102910, 101060, 101060, 100940, 100910, 101060, 101060});
 }
 
 TEST_F(ScFam, ReturnWithoutGosubEndsTheProcess) {
@@ -454,13 +453,11 @@ TEST_F(ScFam, CopyRecursionAndMissingSubroutines) {
   define(proc("RSELF") + copy("", "ABC", "RSELF") + proc("RA") + copy("", "ABC", "RB") + proc("RB") +
          copy("", "ABC", "RA") + proc("RMISS") + copy("", "ABC", "NOSUCH") + proc("ROK") + copy("", "ABC", "RLEAF") +
          copy("", "ABC", "RLEAF") + proc("RLEAF") + msg());
-  EXPECT_EQ(run("RSELF"), 4);
-  EXPECT_EQ(errors("RSELF"), (std::vector<uint32_t>{101180}));
+  expect_refused("RSELF", {101180});
   EXPECT_EQ(run("RA"), 4);
   auto a = errors("RA");
   EXPECT_EQ(a.size(), 1u);
-  EXPECT_EQ(run("RMISS"), 4);
-  EXPECT_EQ(errors("RMISS"), (std::vector<uint32_t>{101180}));
+  expect_refused("RMISS", {101180});
   // Copied twice: one CLIB record, both bodies run.
   uint32_t acc = 0;
   EXPECT_EQ(run("ROK", &acc), 2);
@@ -489,10 +486,8 @@ TEST_F(ScFam, GosubToAnUndefinedLabelRunsTheSubroutine) {
   std::vector<uint32_t> want{sub.want[0], m.want[0], sub.want[0], m.want[1], m.want[2]};
   EXPECT_EQ(logged(), want);
   EXPECT_TRUE(errors("GMAIN").empty()) << testing::PrintToString(errors("GMAIN"));
-  EXPECT_EQ(run("GBAD"), 4);
-  EXPECT_EQ(errors("GBAD"), (std::vector<uint32_t>{101350}));
-  EXPECT_EQ(run("GMIX"), 4);
-  EXPECT_EQ(errors("GMIX"), (std::vector<uint32_t>{100940}));
+  expect_refused("GBAD", {101350});
+  expect_refused("GMIX", {100940});
 }
 
 // ------------------------------------------------- control edge cases --
@@ -756,10 +751,7 @@ TEST_F(ScFam, TimeoutAndTotalRefusals) {
          line("", "TIMEOUT", {{0, "NOWHERE"}, {34, "0LA"}, {38, "AI"}}) +
          // TOTAL of no field.
          line("", "TOTAL", {{0, "0LA"}, {4, "NOPE"}, {31, "+"}, {38, "1"}}) + line("", "LABEL", {{0, "LOCKED"}}));
-  EXPECT_EQ(run("TT2"), 4);
-  auto got = errors("TT2");
-  std::multiset<uint32_t> g(got.begin(), got.end()), w{101770, 100940, 102080};
-  EXPECT_EQ(g, w);
+  expect_refused("TT2", {101770, 100940, 102080});
 }
 
 // TOTAL compiles against the field's report total (at an event point the
@@ -801,8 +793,7 @@ TEST_F(ScFam, VerifyDictionaryConditionsAndFiles) {
   p.add(vfy_file("VF")).log(false, "T").log(true, "F");
   // And a file of an application not there: 101910.
   expect_runs(p, 2, proc("Y3") + line("", "VERIFY", {{0, "ZZZ"}, {4, "VF"}, {36, "RECORD"}, {56, "0"}}));
-  EXPECT_EQ(run("Y3"), 4);
-  EXPECT_EQ(errors("Y3"), (std::vector<uint32_t>{101910}));
+  expect_refused("Y3", {101910});
 }
 
 // CNV TEXT of a file's fields into a text field and back, each at its
@@ -817,10 +808,7 @@ TEST_F(ScFam, CnvTextOfAFile) {
   p.add(cnv_text("VF", "T80")).log(true, "T");
   p.check("V1", EQ, "15").check("V2", EQ, "-3");
   expect_runs(p, 2, proc("X3") + cnv_text("T20", "VF") + cnv_text("T4", "NOFILE"));
-  EXPECT_EQ(run("X3"), 4);
-  auto got = errors("X3");
-  std::multiset<uint32_t> g(got.begin(), got.end()), w{100690, 102080};
-  EXPECT_EQ(g, w);
+  expect_refused("X3", {100690, 102080});
 }
 // CNV TEXT of every occurrence: the target counted, else the source; the
 // other operand's own occurrences, one field's value for every text, or the
@@ -845,8 +833,7 @@ TEST_F(ScFam, CnvTextOfEveryOccurrence) {
   p.add(cnv_text("N3", "T80")).log(true, "T").add(calc("", "A", "99999999999")).add(cnv_text("T20", "A"));
   p.add(cnv_text("X3", "T20")).add(cnv_text("N3", "X3")).log(false, "T").log(true, "F");
   expect_runs(p, 2, proc("X5") + cnv_text("T20", "N3"));
-  EXPECT_EQ(run("X5"), 4);
-  EXPECT_EQ(errors("X5"), (std::vector<uint32_t>{100690}));
+  expect_refused("X5", {100690});
 }
 
 }  // namespace
