@@ -133,31 +133,15 @@ World& world() {
   return w;
 }
 
-PiInvoc invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
-  PiInvoc v;
-  os_invoc_template(&v);
-  v.app.set("ABC");
-  v.ver.set("00");
-  v.type = uint8_t(type);
-  v.name.set(name);
-  v.kind = uint8_t(kind);
-  v.parent_pcb.set(parent);
-  return v;
-}
-
-int run(PiInvoc* v) {
-  int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
-  return m == 1 ? int(v->completion) : m;
-}
 
 void BM_PiInvoke(benchmark::State& st) {
   World& w = world();
   (void)w;
-  PiInvoc v = invoc("SUB", 6);
-  run(&v);  // compiles and caches
+  PiInvoc v = abc_invoc("SUB", 6);
+  pi_run(&v);  // compiles and caches
   for (auto _ : st) {
-    PiInvoc r = invoc("SUB", 6);
-    if (run(&r) != 2) {
+    PiInvoc r = abc_invoc("SUB", 6);
+    if (pi_run(&r) != 2) {
       st.SkipWithError("the run did not end with 2");
       break;
     }
@@ -168,8 +152,8 @@ BENCHMARK(BM_PiInvoke);
 
 void BM_PlCacheHit(benchmark::State& st) {
   World& w = world();
-  PiInvoc v = invoc("SUB", 6);
-  run(&v);
+  PiInvoc v = abc_invoc("SUB", 6);
+  pi_run(&v);
   std::memcpy(&w.probe->invoc, &v, 36);
   for (auto _ : st) {
     if (!pl_get(w.probe, 1)) {
@@ -199,35 +183,35 @@ void BM_PiSteady(benchmark::State& st) {
       mm_free(rec);
     }
     for (int i = 0; i < 2; ++i) {
-      PiInvoc k = invoc("KID", 6, 0, parent);
+      PiInvoc k = abc_invoc("KID", 6, 0, parent);
       pi_exec(&k);
     }
-    PiInvoc i = invoc("IND", 6, 0, parent);
+    PiInvoc i = abc_invoc("IND", 6, 0, parent);
     i.independent = 1;
     pi_exec(&i);
   };
   auto round = [](int i) {
     switch (i % 4) {
       case 0: {
-        PiInvoc v = invoc("SUB", 6);
-        run(&v);
+        PiInvoc v = abc_invoc("SUB", 6);
+        pi_run(&v);
         break;
       }
       case 1: {  // CANCEL: a system error inside the executor
         g_cancel = true;
-        PiInvoc v = invoc("PAR", 4);
-        run(&v);
+        PiInvoc v = abc_invoc("PAR", 4);
+        pi_run(&v);
         g_cancel = false;
         break;
       }
       case 2: {
-        PiInvoc v = invoc("REF", 6);
-        run(&v);
+        PiInvoc v = abc_invoc("REF", 6);
+        pi_run(&v);
         break;
       }
       default: {
-        PiInvoc v = invoc("PAR", 4);
-        run(&v);
+        PiInvoc v = abc_invoc("PAR", 4);
+        pi_run(&v);
       }
     }
   };

@@ -88,17 +88,7 @@ struct World {
     ok = pi_init() == 1;
   }
   ~World() { e.stop(); }
-  int run() {
-    PiInvoc v;
-    os_invoc_template(&v);
-    v.app.set("ABC");
-    v.ver.set("00");
-    v.type = 6;
-    v.name.set("LOOP");
-    v.kind = 2;
-    int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
-    return m == 1 ? int(v.completion) : -m;
-  }
+  int run() { return pltest::pi_run("LOOP"); }
 };
 
 World& world() {

@@ -6,7 +6,6 @@
 #include "design/se.h"
 #include "language/sc.h"
 #include "process/pc.h"
-#include "process/piexec.h"
 #include "process/pl_fixture.h"
 
 namespace pltest {
@@ -34,20 +33,6 @@ inline bool compilers_on() {
   pc_set_stmt_compiler(sc_cmpl);
   em_set_compiler(pc_em_compiler);
   return true;
-}
-
-// Runs process `name` of "ABC" 00 through the runner inside a family scope,
-// as the start-up does: its completion code (or how the scope ended).
-inline int pi_run(const char* name, int type = 6, int kind = 2) {
-  PiInvoc v;
-  os_invoc_template(&v);
-  v.app.set("ABC");
-  v.ver.set("00");
-  v.type = uint8_t(type);
-  v.name.set(name);
-  v.kind = uint8_t(kind);
-  int m = ::mark(1, [&] { pi_exec(&v); }, ut_cleanup);
-  return m == 1 ? int(v.completion) : m;
 }
 
 // After Engine::start and Engine::dictionary (ASSERT_NO_FATAL_FAILURE it).

@@ -27,6 +27,7 @@
 #include "process/em.h"
 #include "process/emrec.h"
 #include "process/pcb.h"
+#include "process/piexec.h"
 #include "process/pigetd.h"
 #include "process/pl.h"
 #include "process/services.h"
@@ -332,6 +333,30 @@ inline EmCfi memfile_cfi() {
   r.ctl_area = 8000008u;
   r.ctl_ira = 8u;
   return r;
+}
+
+// An invocation of process `name` of "ABC" 00, of `kind` (2: DETACHED).
+inline PiInvoc abc_invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
+  PiInvoc v;
+  os_invoc_template(&v);
+  v.app.set("ABC");
+  v.ver.set("00");
+  v.type = uint8_t(type);
+  v.name.set(name);
+  v.kind = uint8_t(kind);
+  v.parent_pcb.set(parent);
+  return v;
+}
+
+// Runs an invocation through the runner inside a family scope, as the
+// start-up does: its completion code (or how the scope ended).
+inline int pi_run(PiInvoc* v) {
+  int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
+  return m == 1 ? int(v->completion) : m;
+}
+inline int pi_run(const char* name, int type = 6, int kind = 2) {
+  PiInvoc v = abc_invoc(name, type, kind);
+  return pi_run(&v);
 }
 
 }  // namespace pltest

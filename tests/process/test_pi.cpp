@@ -86,37 +86,17 @@ class Pi : public ::testing::Test {
     }
     ASSERT_EQ(fx::write("PROCESS", "ABC", "00", recs), int(recs.size()));
   }
-  static PiInvoc invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
-    PiInvoc v;
-    os_invoc_template(&v);
-    v.app.set("ABC");
-    v.ver.set("00");
-    v.type = uint8_t(type);
-    v.name.set(name);
-    v.kind = uint8_t(kind);
-    v.parent_pcb.set(parent);
-    return v;
-  }
-  // Runs an invocation inside a family scope, as the start-up does.
-  static int run(PiInvoc* v) {
-    int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
-    return m == 1 ? int(v->completion) : m;
-  }
-  static int run(const char* name, int type, int kind = 2) {
-    PiInvoc v = invoc(name, type, kind);
-    return run(&v);
-  }
   // Runs an Action `name` whose executor calls `ap` (nested invocations).
   static int run_ap(const char* name, std::function<void(Pcb*)> ap) {
     g_ap = std::move(ap);
     proc_svc.ap_exec = ap_double;
-    PiInvoc v = invoc(name, 4);
-    return run(&v);
+    PiInvoc v = abc_invoc(name, 4);
+    return pi_run(&v);
   }
   // Runs `name` under `parent` and gives its completion code.
   static int child(Pcb* parent, const char* name, int type, int kind = 0, bool independent = false,
                    int caller_mode = 0) {
-    PiInvoc k = invoc(name, type, kind, parent);
+    PiInvoc k = abc_invoc(name, type, kind, parent);
     k.independent = uint8_t(independent);
     k.caller_mode = uint8_t(caller_mode);
     pi_exec(&k);
@@ -172,8 +152,8 @@ class Pi : public ::testing::Test {
 TEST_F(Pi, SubroutineRunsEp01ThenEp06AndLeavesNoPcb) {
   define({{"SUB", 6}});
   uint32_t counter = pi_family_counter();
-  PiInvoc v = invoc("SUB", 6);
-  EXPECT_EQ(run(&v), 2);
+  PiInvoc v = abc_invoc("SUB", 6);
+  EXPECT_EQ(pi_run(&v), 2);
   EXPECT_EQ(v.completion, 2);
   EXPECT_EQ(g_eps.log, (std::vector<std::string>{"SUB:1", "SUB:6"}));
   EXPECT_EQ(pi_pcb_count(), 0u);
@@ -189,27 +169,27 @@ TEST_F(Pi, Ep06MergesWithTheExecutorsCode) {
     g_eps = Eps{};
     proc_exec_script(4, c.exec);
     g_eps.code["ACT:6"] = c.ep06;
-    PiInvoc v = invoc("ACT", 4);
-    EXPECT_EQ(run(&v), c.want) << c.exec << " " << c.ep06;
+    PiInvoc v = abc_invoc("ACT", 4);
+    EXPECT_EQ(pi_run(&v), c.want) << c.exec << " " << c.ep06;
     EXPECT_EQ(pi_pcb_count(), 0u);
   }
   // An executor that ends with 1 runs no event point 06.
   g_eps = Eps{};
   proc_exec_script(4, 1);
-  EXPECT_EQ(run("ACT", 4), 1);
+  EXPECT_EQ(pi_run("ACT", 4), 1);
   EXPECT_EQ(g_eps.log, (std::vector<std::string>{"ACT:1"}));
   // Output in automatic mode 1 skips event point 01 and runs op_auto.
   g_eps = Eps{};
   proc_exec_log_clear();
-  PiInvoc o = invoc("OUT", 3);
+  PiInvoc o = abc_invoc("OUT", 3);
   o.auto_mode = 1;
-  EXPECT_EQ(run(&o), 2);
+  EXPECT_EQ(pi_run(&o), 2);
   EXPECT_EQ(g_eps.log, (std::vector<std::string>{"OUT:6"}));
   EXPECT_EQ(count("op_auto"), 1);
   EXPECT_EQ(count("op_cleanup"), 1);
   // A clean-up code of 4 becomes the result.
   proc_exec_cleanup_code(4);
-  EXPECT_EQ(run("OUT", 3), 4);
+  EXPECT_EQ(pi_run("OUT", 3), 4);
 }
 
 // ------------------------------------------------ family discard, CANCEL --
@@ -222,7 +202,7 @@ TEST_F(Pi, SystemErrorAnsweredCancelInEveryPhaseLeavesNoPcb) {
     std::snprintf(ut_dbg, sizeof ut_dbg, "setup fails");
     os_sys_err("TEST", 1);
   };
-  EXPECT_EQ(run("MEN", 1), 3);
+  EXPECT_EQ(pi_run("MEN", 1), 3);
   EXPECT_EQ(pi_pcb_count(), 0u);
   for (int phase : {1, 2, 6}) {
     g_eps = Eps{};
@@ -239,7 +219,7 @@ TEST_F(Pi, SystemErrorAnsweredCancelInEveryPhaseLeavesNoPcb) {
       }
     };
     proc_svc.ap_exec = ap_double;
-    EXPECT_EQ(run("ACT", 4), 3) << phase;
+    EXPECT_EQ(pi_run("ACT", 4), 3) << phase;
     EXPECT_EQ(pi_pcb_count(), 0u) << phase;
   }
 }
@@ -271,7 +251,7 @@ TEST_F(Pi, RuntimeErrorCancelledInTheDebuggerEndsTheRunWith4) {
       if (phase == 2) fail(p);
     };
     proc_svc.ap_exec = ap_double;
-    EXPECT_EQ(run("ACT", 4), 4) << phase;
+    EXPECT_EQ(pi_run("ACT", 4), 4) << phase;
     EXPECT_EQ(pi_pcb_count(), 0u) << phase;
     if (phase != 6) {
       EXPECT_EQ(option, 278u) << phase;  // seen by event point 06
@@ -290,13 +270,13 @@ TEST_F(Pi, SubprocessReusesItsPcbAndAlternatesWhenReplacingItself) {
   int codes[2] = {};
   g_ap = [&](Pcb* parent) {
     for (int i = 0; i < 2; ++i) {
-      PiInvoc k = invoc("KID", 6, 0, parent);
+      PiInvoc k = abc_invoc("KID", 6, 0, parent);
       k.query_reuse = uint8_t(i);
       pi_exec(&k);
       codes[i] = k.completion;
     }
     EXPECT_EQ(pi_pcb_count(), 2u);
-    Pcb* kid = pi_find_pcb(parent->family, invoc("KID", 6), 0, 0);
+    Pcb* kid = pi_find_pcb(parent->family, abc_invoc("KID", 6), 0, 0);
     ASSERT_NE(kid, nullptr);
     EXPECT_EQ(kid->invoc.query_reuse, 1);  // the invocation copied anew
   };
@@ -344,23 +324,23 @@ TEST_F(Pi, LogoutThreeLevelsDownEndsEveryLevelAtOnce) {
 
 // ---------------------------------------------------------- refusals --
 TEST_F(Pi, NoDefaultProcessGives20AndCreatesNothing) {
-  PiInvoc w = invoc("", 1);
+  PiInvoc w = abc_invoc("", 1);
   w.app.set("ZZZ");
-  run(&w);  // warm: the getters' buffers
+  pi_run(&w);  // warm: the getters' buffers
   size_t before = arena::in_use();
-  PiInvoc v = invoc("", 1);
+  PiInvoc v = abc_invoc("", 1);
   v.app.set("ZZZ");
-  EXPECT_EQ(run(&v), 20);
+  EXPECT_EQ(pi_run(&v), 20);
   EXPECT_EQ(pi_pcb_count(), 0u);
   EXPECT_EQ(arena::in_use(), before);
 }
 
 TEST_F(Pi, MissingDefinitionGives4AndFreesThePcb) {
   define({{"SUB", 6}});
-  run("SUB", 6);  // warm: pools, work areas, the error record
-  run("NOPE", 6);
+  pi_run("SUB", 6);  // warm: pools, work areas, the error record
+  pi_run("NOPE", 6);
   size_t before = arena::in_use();
-  EXPECT_EQ(run("NOPE", 6), 4);
+  EXPECT_EQ(pi_run("NOPE", 6), 4);
   EXPECT_EQ(pi_pcb_count(), 0u);
   EXPECT_EQ(arena::in_use(), before);
   EXPECT_NE(pi_start_failure().find(la_text(200140)), std::string::npos) << pi_start_failure();
@@ -369,8 +349,8 @@ TEST_F(Pi, MissingDefinitionGives4AndFreesThePcb) {
 TEST_F(Pi, BadKindOrTypeEndsWith4) {
   define({{"SUB", 6}});
   SysErrCapture se(SysErrAnswer::Continue);
-  EXPECT_EQ(run("SUB", 6, 7), 4);
-  EXPECT_EQ(run("SUB", 11), 4);
+  EXPECT_EQ(pi_run("SUB", 6, 7), 4);
+  EXPECT_EQ(pi_run("SUB", 11), 4);
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
@@ -378,10 +358,10 @@ TEST_F(Pi, BadKindOrTypeEndsWith4) {
 TEST_F(Pi, ProfileBitsAllowAndRefuse) {
   define({{"OK5", 6}, {"NO6", 6}, {"BIG", 6}}, {{"OK5", "5"}, {"NO6", "6"}, {"BIG", "2000"}});
   use_profile("CLERK", {5});
-  EXPECT_EQ(run("OK5", 6), 2);
-  EXPECT_EQ(run("NO6", 6), 34);
-  PiInvoc c = invoc("BIG", 6);  // beyond the record's bit map: not set
-  EXPECT_EQ(run(&c), 34);
+  EXPECT_EQ(pi_run("OK5", 6), 2);
+  EXPECT_EQ(pi_run("NO6", 6), 34);
+  PiInvoc c = abc_invoc("BIG", 6);  // beyond the record's bit map: not set
+  EXPECT_EQ(pi_run(&c), 34);
   EXPECT_EQ(pi_pcb_count(), 0u);
   // The refused modules were given back.
   pl_flush();
@@ -444,7 +424,7 @@ TEST_F(Pi, HooksApplyInTheirOrder) {
     }
     ASSERT_EQ(pi_init(), 1);
     Pcb key{};
-    key.invoc = invoc("SRC", 4);
+    key.invoc = abc_invoc("SRC", 4);
     char db[3] = {'D', 'B', '1'};
     hook_proc(&key, 3, db);
     EXPECT_EQ(key.invoc.name.str(), want[drop]) << drop;
@@ -457,7 +437,7 @@ TEST_F(Pi, StartupMenuByOperationalPhase) {
   EXPECT_FALSE(db_required("0DN"));
   // No database: the PARAM's default menu "MENU".
   Pcb key{};
-  PiInvoc v = invoc("", 1);
+  PiInvoc v = abc_invoc("", 1);
   std::memcpy(&key.invoc, &v, 36);
   com.startup_db.set("DB1");
   ASSERT_EQ(dflt_proc(&key, &v, nullptr), 1);
@@ -539,16 +519,16 @@ TEST_F(Pi, StoreAndRestoreRoundTrip) {
     EXPECT_EQ(pi_find_addr(p, "XYZ", 3000003, 0, 0, nullptr), nullptr);
     EXPECT_EQ(pi_find_rec(p, "ABC", "NOFILE  "), nullptr);
   };
-  EXPECT_EQ(run("SUB", 6), 2);
+  EXPECT_EQ(pi_run("SUB", 6), 2);
 }
 
 TEST_F(Pi, ConstraintOnAnotherFileEndsWith2) {
   define({{"SUB", 6}});
-  PiInvoc v = invoc("SUB", 6);
+  PiInvoc v = abc_invoc("SUB", 6);
   v.cns_count = 1;
   v.pcf_app.set("XYZ");
   v.pcf_file = 9;
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(pi_run(&v), 2);
   EXPECT_TRUE(g_eps.log.empty());
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
@@ -560,9 +540,9 @@ TEST_F(Pi, ManyRunsLeaveTheArenaAsAfterTheFirst) {
   proc_svc.ap_exec = ap_double;
   SysErrCapture se(SysErrAnswer::Cancel);
   auto round = [&](int i) {
-    PiInvoc v = invoc(i % 3 == 0 ? "PAR" : i % 3 == 1 ? "REF" : "KID", i % 3 == 0 ? 4 : 6);
+    PiInvoc v = abc_invoc(i % 3 == 0 ? "PAR" : i % 3 == 1 ? "REF" : "KID", i % 3 == 0 ? 4 : 6);
     g_eps.code["KID:6"] = i % 5 == 0 ? 3 : 0;
-    run(&v);
+    pi_run(&v);
   };
   for (int i = 0; i < 1000; ++i) round(i);
   size_t in_use = arena::in_use();
@@ -622,10 +602,10 @@ TEST_F(Pi, RefusedChildQueues200460OnTheParentsMessages) {
 
 TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
   define({{"SUB", 6}});
-  ASSERT_EQ(run("SUB", 6), 2);  // the module is cached now
+  ASSERT_EQ(pi_run("SUB", 6), 2);  // the module is cached now
   add_cfi("SUB", 6, data_fdb("NOFILE"));
   proc_exec_log_clear();
-  EXPECT_EQ(run("SUB", 6), 4);
+  EXPECT_EQ(pi_run("SUB", 6), 4);
   EXPECT_EQ(count("rt_err"), 1);
   ASSERT_FALSE(proc_exec_log().empty());
   EXPECT_EQ(proc_exec_log().back().text.rfind(la_text(300270), 0), 0u) << proc_exec_log().back().text;
@@ -655,9 +635,9 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     ASSERT_EQ(fm_write(sd.handle.get()), 1);
     FM_CLOSE(sd.handle.get(), 0);
   }
-  PiInvoc w = invoc("ACT", 4);
+  PiInvoc w = abc_invoc("ACT", 4);
   proc_svc.ap_exec = ap_double;
-  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  ASSERT_EQ(pi_run(&w), 2);  // the module is cached now
   add_cfi("ACT", 4, f, [](EmCfi* r, EmHeader* em) {
     r->rec_ira = 1;
     r->ctl_ira = 2;
@@ -688,11 +668,11 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     EXPECT_EQ(p->break_count.get(), 0u);
     EXPECT_EQ(p->break_tbl.get(), nullptr);  // a query stream never reaches a half-built table
   };
-  PiInvoc v = invoc("ACT", 4);
+  PiInvoc v = abc_invoc("ACT", 4);
   v.query_app.set("QAP");
   v.query_name.set("Q1");
   v.query_reuse = 2;
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(pi_run(&v), 2);
   EXPECT_TRUE(checked);
   EXPECT_EQ(count("rt_err"), 0) << (proc_exec_log().empty() ? std::string() : proc_exec_log().back().text);
   EXPECT_EQ(pi_pcb_count(), 0u);
@@ -703,7 +683,7 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     }
   };
   v.auto_mode = 1;
-  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(pi_run(&v), 2);
 }
 
 // Makes the ATRIBUTE file of an owner (as the dictionary tools would).
@@ -764,7 +744,7 @@ TEST_F(Pi, LanguageOfTheRunByItsSources) {
   FmArb* sa = pi_get_prop_arb("0SA", "00", nullptr, com.base_scope);
   ASSERT_NE(sa, nullptr);
   Pcb key{};
-  key.invoc = invoc("SUB", 6);
+  key.invoc = abc_invoc("SUB", 6);
   // Nothing set: blanks.
   dflt_lang(&key, nullptr, "   ");
   EXPECT_EQ(key.lang.view(), "   ");
@@ -820,14 +800,14 @@ TEST_F(Pi, KeyConstraintsReachTheRecord) {
       pi_set_cns(p, rec, sizeof rec);
       seen[autom] = std::string(reinterpret_cast<char*>(rec), sizeof rec);
     };
-    PiInvoc v = invoc("SUB", 6);
+    PiInvoc v = abc_invoc("SUB", 6);
     v.cns_count = 2;
     v.cns_positions.set(pos);
     v.cns_descs.set(desc);
     v.cns_values.set(values);
     v.cns_total = 5;
     v.auto_mode = uint8_t(autom);
-    EXPECT_EQ(run(&v), 2);
+    EXPECT_EQ(pi_run(&v), 2);
   }
   EXPECT_EQ(seen[0], "...AB.....CDE.......");
   EXPECT_EQ(seen[1], "..........CDE.......");
@@ -897,7 +877,7 @@ TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
   g_ap = [&](Pcb* p) {
     if (p->invoc.name == "KID" || replaced) return;
     replaced = true;
-    PiInvoc k = invoc("KID", 6, 1, p);  // RELATED: class 0 shares 8 and 12
+    PiInvoc k = abc_invoc("KID", 6, 1, p);  // RELATED: class 0 shares 8 and 12
     k.caller_mode = 2;
     pi_exec(&k);
   };
@@ -910,9 +890,9 @@ TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
 TEST_F(Pi, ExecutorScriptText) {
   define({{"ACT", 4}, {"INP", 2}});
   EXPECT_EQ(proc_exec_script_text("4:24,2:3"), 1);
-  PiInvoc a = invoc("ACT", 4);
-  EXPECT_EQ(run(&a), 24);
-  EXPECT_EQ(run("INP", 2), 3);
+  PiInvoc a = abc_invoc("ACT", 4);
+  EXPECT_EQ(pi_run(&a), 24);
+  EXPECT_EQ(pi_run("INP", 2), 3);
   EXPECT_EQ(count("ip_setup"), 1);
   EXPECT_EQ(count("ip_exec"), 1);
   EXPECT_EQ(count("ip_cleanup"), 1);
@@ -920,7 +900,7 @@ TEST_F(Pi, ExecutorScriptText) {
   for (const char* bad : {"4", "11:2", "4:0", "4:2;", "x:1", "4:2,"}) {
     EXPECT_EQ(proc_exec_script_text(bad), std::string(bad) == "4:2," ? 1 : 0) << bad;
   }
-  EXPECT_EQ(run("ACT", 4), 2);
+  EXPECT_EQ(pi_run("ACT", 4), 2);
 }
 
 // Records in the SAA file of a class.
@@ -1050,7 +1030,7 @@ TEST_F(Pi, ReplacingChildTakesOverAnAreaItDoesNotShare) {
   g_ap = [&](Pcb* p) {
     if (p->invoc.name == "KID" || replaced) return;
     replaced = true;
-    PiInvoc k = invoc("KID", 6, 1, p);  // RELATED: class 4 is not shared
+    PiInvoc k = abc_invoc("KID", 6, 1, p);  // RELATED: class 4 is not shared
     k.caller_mode = 2;
     pi_exec(&k);
   };
@@ -1180,14 +1160,14 @@ TEST_F(Pi, PcbTablesHoldTheCompiledRecordsAndGoWithThePcb) {
   EXPECT_EQ(checked, 2);
   {
     SysErrCapture se(SysErrAnswer::Continue);
-    PiInvoc t = invoc("TWO", 2);
-    run(&t);
+    PiInvoc t = abc_invoc("TWO", 2);
+    pi_run(&t);
     ASSERT_EQ(se.count(), 1u);
     EXPECT_NE(se.last().find("pcb_iscroll already set"), std::string::npos) << se.last();
   }
   g_ap = nullptr;
-  PiInvoc a = invoc("ACT", 4);
-  EXPECT_EQ(run(&a), 2);
+  PiInvoc a = abc_invoc("ACT", 4);
+  EXPECT_EQ(pi_run(&a), 2);
   EXPECT_EQ(checked, 4);
   // The tables go with their PCBs.
   g_eps.hook = nullptr;
@@ -1195,8 +1175,8 @@ TEST_F(Pi, PcbTablesHoldTheCompiledRecordsAndGoWithThePcb) {
     child(parent, "INP", 2);
   };
   auto round = [&](int i) {
-    PiInvoc r = invoc(i % 2 ? "PAR" : "INP", i % 2 ? 4 : 2);
-    run(&r);
+    PiInvoc r = abc_invoc(i % 2 ? "PAR" : "INP", i % 2 ? 4 : 2);
+    pi_run(&r);
   };
   for (int i = 0; i < 100; ++i) round(i);
   size_t in_use = arena::in_use();
