@@ -432,17 +432,20 @@ TEST_F(Ii, DebuggerCancelAtAnErrorGivesOption278AndCode4) {
 
 // -------------------------------------------------------------- debugger --
 std::vector<uint32_t> g_stops;
+// Notes where the debugger stopped: the mark's tag, else 1000 + the opcode.
+void note_stop(void* st) {
+  auto* s = static_cast<IlfState*>(st);
+  uint16_t op = rec::view<IbInst>(s->pc).op;
+  g_stops.push_back(op == kOpMark || op == kOpMark + 1 ? rec::view<rec::U32>(s->pc + 4).get() : 1000u + op);
+}
 TEST_F(Ii, DebuggerStopRules) {
   proc_svc.dbg_init = [](Pcb*, int) { return true; };
   g_stops.clear();
   // The scripted debugger notes where it stopped (the mark's tag) and keeps
   // stepping until it sees tag 3, where it asks to run to the end.
   proc_svc.dbg_stmt = [](IlfExecBlock*, void* st, int* option) {
-    auto* s = static_cast<IlfState*>(st);
-    uint16_t op = rec::view<IbInst>(s->pc).op;
-    g_stops.push_back(op == kOpMark || op == kOpMark + 1 ? rec::view<rec::U32>(s->pc + 4).get()
-                                                         : 1000u + op);
-    if (!g_stops.empty() && g_stops.back() == 3) {
+    note_stop(st);
+    if (g_stops.back() == 3) {
       dbg_ctl(6);
       dbg_ctl(7);
     }
@@ -472,10 +475,7 @@ TEST_F(Ii, DebuggerStopRules) {
   m.op4(30, kIbStmt);
   m.op4(10);
   proc_svc.dbg_stmt = [](IlfExecBlock*, void* st, int* option) {
-    auto* s = static_cast<IlfState*>(st);
-    uint16_t op = rec::view<IbInst>(s->pc).op;
-    g_stops.push_back(op == kOpMark || op == kOpMark + 1 ? rec::view<rec::U32>(s->pc + 4).get()
-                                                         : 1000u + op);
+    note_stop(st);
     dbg_ctl(6);   // no more stepping
     if (g_stops.back() == 13) dbg_ctl(9);  // step out at the RETURN
     *option = 0;
