@@ -984,6 +984,13 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     SaaSlot& s = r->slots()[e.number];
     bool priv = indep || !caller || !pi_class_shared(kind, pclass, cls);
     uint8_t* a = s.area.get();
+    if (a && s.size < e.size) {
+      // The area was made by a process compiled against an older dictionary
+      // and is smaller than this one's: it cannot serve as this process's
+      // (nor be grown, its holders keep its address), so the run ends.
+      sys_err(__LINE__, "pi_shr_data() - area smaller than compiled");
+      ut_unwind(4);
+    }
     if (a && !priv) {
       // The area of the class's owner, shared as it stands.
       addr[ix].set(a);

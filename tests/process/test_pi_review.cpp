@@ -1,0 +1,135 @@
+// Review cases of the data areas shared with a caller: an area made by a
+// caller compiled against an older dictionary is never used as a larger
+// one of the child.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "language/ii.h"
+#include "pl_fixture.h"
+#include "process/piexec.h"
+#include "process/pishr.h"
+#include "support/syserr.h"
+
+using namespace pltest;
+
+namespace {
+
+std::function<void(Pcb*, int)> g_hook;
+std::vector<std::string> g_log;
+void ep_double(void* arg) {
+  auto* a = static_cast<PiEpArg*>(arg);
+  g_log.push_back(a->pcb->invoc.name.str() + ":" + std::to_string(a->event_point));
+  if (g_hook) g_hook(a->pcb, a->event_point);
+  a->result = 1;
+}
+std::function<void(Pcb*)> g_ap;
+void ap_double(Pcb* p) {
+  if (g_ap) g_ap(p);
+  ut_unwind(2);
+}
+
+// Area 4 (class 4, shared with a SUBPROCESS child) sized per process.
+std::map<std::string, uint32_t> g_size4;
+int size4_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  auto it = g_size4.find(c->em->proc_name.str());
+  if (ok && it != g_size4.end()) reinterpret_cast<EmAreaEntry*>(c->em->area_table.get())[4].size = it->second;
+  return ok;
+}
+
+class PiReview : public ::testing::Test {
+ protected:
+  Engine e;
+  void SetUp() override {
+    descs().clear();
+    g_hook = nullptr;
+    g_ap = nullptr;
+    g_log.clear();
+    e.start();
+    e.dictionary();
+    proc_svc.ii_proc_exec = ep_double;
+    proc_svc.ap_exec = ap_double;
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).db.set("DB1");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    fx::Rec d = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {d}), 1);
+    pi_getters_reset();
+    ASSERT_EQ(pi_init(), 1);
+  }
+  void TearDown() override {
+    pi_init();
+    g_size4.clear();
+    e.stop();
+    descs().clear();
+  }
+  void define(std::vector<std::pair<std::string, int>> procs) {
+    std::vector<fx::Rec> recs;
+    for (auto& [n, t] : procs) {
+      recs.push_back(proc_rec(n, t, "0"));
+      descs()[n] = Desc{{1}, {}, {}, false};
+    }
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", recs), int(recs.size()));
+  }
+  static PiInvoc invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
+    PiInvoc v;
+    os_invoc_template(&v);
+    v.app.set("ABC");
+    v.ver.set("00");
+    v.type = uint8_t(type);
+    v.name.set(name);
+    v.kind = uint8_t(kind);
+    v.parent_pcb.set(parent);
+    return v;
+  }
+  static int run(PiInvoc* v) {
+    int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
+    return m == 1 ? int(v->completion) : m;
+  }
+};
+
+// The caller's shared area 4 holds 16 bytes, the SUBPROCESS child's 64: the
+// child must not get the 16-byte area as its 64-byte one (it would write past
+// it); it ends with 4 and never runs, and the caller's area is untouched. A
+// child compiled with the same or a smaller size shares the area.
+TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
+  define({{"OLD", 4}, {"NEW", 6}, {"SAME", 6}});
+  em_set_compiler(size4_compiler);
+  g_size4 = {{"OLD", 16}, {"NEW", 64}, {"SAME", 8}};
+  uint8_t* old4 = nullptr;
+  std::map<std::string, uint8_t*> seen;
+  int new_code = -1, same_code = -1;
+  g_hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    uint8_t* a = p->area_addr.get()[4].get();
+    seen[p->invoc.name.str()] = a;
+    if (p->invoc.name == "OLD") {
+      old4 = a;
+      std::memset(a, 'o', 16);
+    } else {
+      std::memset(a, 'n', g_size4[p->invoc.name.str()]);
+    }
+  };
+  g_ap = [&](Pcb* p) {
+    {
+      SysErrCapture se(SysErrAnswer::Continue);
+      PiInvoc k = invoc("NEW", 6, 0, p);
+      pi_exec(&k);
+      new_code = k.completion;
+    }
+    PiInvoc s = invoc("SAME", 6, 0, p);
+    pi_exec(&s);
+    same_code = s.completion;
+  };
+  PiInvoc v = invoc("OLD", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(new_code, 4);
+  EXPECT_EQ(seen.count("NEW"), 0u);
+  EXPECT_EQ(same_code, 2);
+  EXPECT_EQ(seen["SAME"], old4);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+}  // namespace
