@@ -1,8 +1,11 @@
 // Review cases of the conversions and CALC: a conversion never writes or
 // reads past the lengths its operands were given.
+#include <cstdio>
+#include <random>
 #include <string>
 
 #include "language/ibcnv.h"
+#include "language/ibmath.h"
 #include "language/ii2_fix.h"
 
 namespace {
@@ -66,6 +69,87 @@ TEST_F(IiReview, TextOccurrencesShorterThanTheDisplayAreRefused) {
   uint32_t mask = 0;
   EXPECT_EQ(run(ii2::cref(1, 0), &mask), 1);
   EXPECT_EQ((mask >> 8) & 3, 2u);
+}
+
+}  // namespace
+
+namespace {
+
+// CALC over packed variables of any scale (0-31) and up to 15 digits, zeros
+// of both signs among them: the first run goes instruction by instruction,
+// the second by the statement's plan; both leave the same bytes and the same
+// OVERFLOW outcome.
+class IiReviewCalc : public ii2::Fix {
+ protected:
+  static constexpr int kVars = 12;
+  uint32_t ira[kVars] = {};
+  uint8_t* var[kVars] = {};
+  std::mt19937_64 rng{20261207};
+  uint64_t u(uint64_t n) { return n ? rng() % n : 0; }
+  void SetUp() override {
+    Fix::SetUp();
+    for (int i = 0; i < kVars; ++i) var[i] = field(9, &ira[i]);
+  }
+  void random_value(uint8_t* p) {
+    int n = int(u(16));
+    uint8_t nib[16] = {};
+    for (int i = 15 - n; i < 15; ++i) nib[i] = uint8_t(u(10));
+    nib[15] = u(3) == 0 ? com.pd_neg : com.pd_pos;
+    for (int i = 0; i < 8; ++i) p[i] = uint8_t(nib[2 * i] << 4 | nib[2 * i + 1]);
+    p[8] = uint8_t(u(4) == 0 ? u(32) : u(8));
+  }
+  void emit(int leaves) {
+    if (leaves <= 1) {
+      bld_ira(&m.code, ira[u(kVars)], 1);
+      bld_calc_load(&m.code, 8);
+      if (u(6) == 0) bld_calc_eval(&m.code, '~');
+      return;
+    }
+    int l = 1 + int(u(uint64_t(leaves - 1)));
+    emit(l);
+    emit(leaves - l);
+    bld_calc_eval(&m.code, "+-*"[u(3)]);
+  }
+};
+
+TEST_F(IiReviewCalc, PlansGiveTheInstructionsBytes) {
+  long bad = 0, planned_before = long(ii_math_plan_runs());
+  for (int c = 0; c < 20000 && bad < 10; ++c) {
+    for (int i = 0; i < kVars; ++i) random_value(var[i]);
+    int res = int(u(kVars));
+    restart();
+    uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
+    bld_calc_reset(&m.code);
+    bld_ira(&m.code, ira[res], 1);
+    bld_calc_load(&m.code, 8);
+    emit(1 + int(u(6)));
+    bld_calc_eval(&m.code, '=');
+    end();
+    CodeRef trap = flag(1);
+    end();
+    rec::view<IbLabel>(ov).label = trap;
+    uint8_t before[9], first[9];
+    std::memcpy(before, var[res], 9);
+    ii2::flags().clear();
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    bool trapped1 = !ii2::flags().empty();
+    std::memcpy(first, var[res], 9);
+    std::memcpy(var[res], before, 9);
+    ii2::flags().clear();
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    bool trapped2 = !ii2::flags().empty();
+    if (trapped1 != trapped2 || std::memcmp(first, var[res], 9) != 0) {
+      ++bad;
+      char a[40], b[40];
+      for (int i = 0; i < 9; ++i) {
+        std::snprintf(a + 2 * i, 3, "%02X", first[i]);
+        std::snprintf(b + 2 * i, 3, "%02X", var[res][i]);
+      }
+      ADD_FAILURE() << "case " << c << ": instructions " << a << (trapped1 ? " (trap)" : "") << ", plan " << b
+                    << (trapped2 ? " (trap)" : "");
+    }
+  }
+  EXPECT_GT(long(ii_math_plan_runs()) - planned_before, 1000);
 }
 
 }  // namespace
