@@ -300,7 +300,9 @@ void invoc_proc(void* arg) {
       p->surface2 = p->invoc.surface2;
     }
     int r = mark(5, [&] { pi_open_fi(p); });
-    if (r == 4 || r == 37 || r == 24 || r == 25) {
+    // A system error cancelled while the files were opened (3) ends the run
+    // as in every other phase: the process does not run without its files.
+    if (r == 3 || r == 4 || r == 37 || r == 24 || r == 25) {
       result = r;
       break;
     }

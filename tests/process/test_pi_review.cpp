@@ -3,6 +3,7 @@
 // one of the child.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -129,6 +130,45 @@ TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
   EXPECT_EQ(seen.count("NEW"), 0u);
   EXPECT_EQ(same_code, 2);
   EXPECT_EQ(seen["SAME"], old4);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// A system error answered CANCEL while the process's files are opened ends
+// the run with 3, as in every other phase: the process never runs on as if
+// its files were open (here the error display of a required file that cannot
+// be opened meets the system error).
+TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
+  define({{"SUB", 6}});
+  PiInvoc w = invoc("SUB", 6);
+  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  Pcb* probe = e.pcb("SUB", 2, 6);
+  ASSERT_EQ(pl_get(probe, 1), 1);
+  EmHeader* em = probe->module.get();
+  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  INIT_FDB(&r->fdb, FM_CLASS_DISK, 16, 0, nullptr, 0);
+  r->fdb.app.set("ABC");
+  r->fdb.ver.set("00");
+  r->fdb.name.set("NOFILE");
+  r->fdb.path_type = FM_PT_DATA;
+  r->file_no = 1;
+  r->use = 1;
+  r->one = 1;  // must be opened
+  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
+  ASSERT_EQ(fm_write(em->cfi.get()), 1);
+  pl_release(probe);
+  g_log.clear();
+  auto keep = proc_svc.rt_err;
+  proc_svc.rt_err = [](void*, const void*) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "error display fails");
+    os_sys_err("TEST", 1);
+  };
+  SysErrCapture se(SysErrAnswer::Cancel);
+  PiInvoc v = invoc("SUB", 6);
+  int code = run(&v);
+  proc_svc.rt_err = keep;
+  EXPECT_EQ(code, 3);
+  EXPECT_TRUE(g_log.empty());  // no event point ran
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
