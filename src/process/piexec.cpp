@@ -350,7 +350,16 @@ void invoc_proc(void* arg) {
     }
     TRACE_QUVO(0xA01, level + 1, 602500, p, nullptr);
     result = running_code;
-    p = p->next.get();
+    Pcb* next = p->next.get();
+    if (next && (running_code == 24 || running_code == 25)) {
+      // A logout in event point 06 of a caller being replaced ends every
+      // level at once: the replacing process never starts, and a family it
+      // heads goes with this run's discard.
+      p->next.reset();
+      if (next->heads_family) discard_family(next->family, 0);
+      break;
+    }
+    p = next;
   }
   if (last->heads_family) discard_family(last->family, 0);
   // The scope ends with the result: handed back without an unwind (the

@@ -3,6 +3,7 @@
 // one of the child.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -19,10 +20,13 @@ namespace {
 
 std::function<void(Pcb*, int)> g_hook;
 std::vector<std::string> g_log;
+std::map<std::string, int> g_code;  // "NAME:ep" -> unwind code
 void ep_double(void* arg) {
   auto* a = static_cast<PiEpArg*>(arg);
-  g_log.push_back(a->pcb->invoc.name.str() + ":" + std::to_string(a->event_point));
+  std::string k = a->pcb->invoc.name.str() + ":" + std::to_string(a->event_point);
+  g_log.push_back(k);
   if (g_hook) g_hook(a->pcb, a->event_point);
+  if (auto it = g_code.find(k); it != g_code.end()) ut_unwind(it->second);
   a->result = 1;
 }
 std::function<void(Pcb*)> g_ap;
@@ -48,6 +52,7 @@ class PiReview : public ::testing::Test {
     g_hook = nullptr;
     g_ap = nullptr;
     g_log.clear();
+    g_code.clear();
     e.start();
     e.dictionary();
     proc_svc.ii_proc_exec = ep_double;
@@ -169,6 +174,24 @@ TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
   proc_svc.rt_err = keep;
   EXPECT_EQ(code, 3);
   EXPECT_TRUE(g_log.empty());  // no event point ran
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// A caller replaced by a DETACHED process (caller mode 2) logs out in its
+// event point 06: the logout ends every level at once, the replacing process
+// never starts, and its PCB does not stay behind.
+TEST_F(PiReview, LogoutWhileBeingReplacedEndsTheChain) {
+  define({{"PAR", 4}, {"KID", 6}});
+  g_ap = [&](Pcb* parent) {
+    PiInvoc k = invoc("KID", 6, 2, parent);
+    k.caller_mode = 2;
+    pi_exec(&k);
+    ADD_FAILURE() << "the replacement returned to its caller";
+  };
+  g_code["PAR:6"] = 24;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 24);
+  EXPECT_EQ(std::count(g_log.begin(), g_log.end(), std::string("KID:1")), 0);
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
