@@ -175,8 +175,14 @@ void init_area(uint8_t* a, Pcb* pcb, const EmAreaEntry& e) {
       const uint8_t* c = nullptr;
       size_t clen = 0;
       if (key >= uint32_t(kComCnstBase)) {
-        c = com_cnst(key);
-        clen = len;
+        // A constant of the common block: the blank run is its first 256
+        // bytes, and nothing is read past the block.
+        size_t at = key - uint32_t(kComCnstBase);
+        size_t blanks = sizeof com.blanks;
+        if (at < sizeof(ComArea)) {
+          c = com_cnst(key);
+          clen = std::min(len, at < blanks ? blanks - at : sizeof(ComArea) - at);
+        }
       } else if (cn && key) {
         c = MADDR(cn, key);
         clen = c ? cn->len_read : 0;

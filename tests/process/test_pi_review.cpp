@@ -9,6 +9,8 @@
 #include <string>
 
 #include "language/ii.h"
+#include "process/em.h"
+#include "process/emrec.h"
 #include "pl_fixture.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
@@ -193,6 +195,46 @@ TEST_F(PiReview, LogoutWhileBeingReplacedEndsTheChain) {
   EXPECT_EQ(run(&v), 24);
   EXPECT_EQ(std::count(g_log.begin(), g_log.end(), std::string("KID:1")), 0);
   EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// A work area of 300 bytes whose field's initial value is the blank
+// constant of the common block: blanks throughout, never the common block's
+// bytes after its 256 blanks; a 10-byte one gets 10 blanks.
+uint32_t g_work_size = 300;
+int blank_work_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (!ok) return ok;
+  EmHeader* em = c->em;
+  auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+  t[1].size = g_work_size;
+  t[1].source = 2;
+  auto* r = static_cast<EmCfld*>(MM_ALLOC(em->pool, sizeof(EmCfld)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->app.set("ABC");
+  r->name.set("W300");
+  r->occurs = 1;
+  r->area = uint32_t(t[1].aclass) * 1000000u + t[1].number;
+  r->k42 = uint16_t(kComCnstBase);
+  PROTO_FULL(em->cfld.get(), 0, reinterpret_cast<uint8_t*>(r));
+  EXPECT_EQ(fm_write(em->cfld.get()), 1);
+  mm_free(r);
+  return ok;
+}
+
+TEST_F(PiReview, LongWorkAreaInitialisedWithTheBlankConstantIsAllBlanks) {
+  em_set_compiler(blank_work_compiler);
+  define({{"W300", 6}, {"W10", 6}});
+  for (uint32_t size : {300u, 10u}) {
+    g_work_size = size;  // as the module is compiled at its first run
+    std::string name = "W" + std::to_string(size);
+    std::string got;
+    g_hook = [&](Pcb* p, int ep) {
+      if (ep == 1) got.assign(reinterpret_cast<char*>(p->area_addr.get()[1].get()), size);
+    };
+    PiInvoc v = invoc(name.c_str(), 6);
+    EXPECT_EQ(run(&v), 2);
+    EXPECT_EQ(got, std::string(size, ' ')) << size;
+  }
 }
 
 }  // namespace
