@@ -1,5 +1,6 @@
 // Review cases of the conversions and CALC: a conversion never writes or
 // reads past the lengths its operands were given.
+#include <array>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -150,6 +151,118 @@ TEST_F(IiReviewCalc, PlansGiveTheInstructionsBytes) {
     }
   }
   EXPECT_GT(long(ii_math_plan_runs()) - planned_before, 1000);
+}
+
+}  // namespace
+
+namespace {
+
+// CNV BIN both ways against 128-bit integers: the alpha bytes as an unsigned
+// little-endian number scaled into a binary or packed target, and a binary
+// (signed, by its size) or packed number truncated to an integer into 1, 2 or
+// 4 alpha bytes; whatever does not fit is 300540 with the target unchanged.
+using I128 = __int128;
+I128 p10(int n) {
+  I128 r = 1;
+  while (n-- > 0) r *= 10;
+  return r;
+}
+void pack(uint8_t* p, int len, I128 v) {
+  bool neg = v < 0;
+  if (neg) v = -v;
+  std::memset(p, 0, size_t(len));
+  p[len - 1] = uint8_t(((v % 10) << 4) | (neg ? 0xD : 0xC));
+  v /= 10;
+  for (int i = len - 2; i >= 0; --i) {
+    p[i] = uint8_t(v % 10);
+    v /= 10;
+    p[i] = uint8_t(p[i] | (v % 10) << 4);
+    v /= 10;
+  }
+}
+I128 unpack(const uint8_t* p, int len) {
+  I128 v = 0;
+  for (int i = 0; i < len; ++i) {
+    v = v * 10 + (p[i] >> 4);
+    if (i < len - 1) v = v * 10 + (p[i] & 0xF);
+  }
+  return (p[len - 1] & 0xF) == 0xD ? -v : v;
+}
+
+TEST_F(IiReview, CnvBinAgainst128BitIntegers) {
+  std::mt19937_64 rng(7);
+  auto u = [&](uint64_t n) { return rng() % n; };
+  auto go = [&](IbCnvOp t, IbCnvOp s) {
+    restart();
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    EXPECT_NE(bld_cnv_bin(&m.code, t, s, false, 0, nullptr), nullptr);
+    end();
+    m.pcb->dbg->err_msg = 0;
+    return run(ii2::cref(1, 0)) == 1;
+  };
+  int bad = 0;
+  for (int c = 0; c < 20000 && bad < 10; ++c) {
+    std::memset(fa, 0x5A, 64);
+    uint8_t before[16];
+    std::memcpy(before, fa, 16);
+    if (u(2) == 0) {  // N_A
+      int n = int(1 + u(4));
+      uint64_t raw = rng();
+      if (u(3) == 0) raw &= 0xFF;
+      for (int i = 0; i < n; ++i) fb[i] = uint8_t(raw >> (8 * i));
+      I128 v = I128(raw & (n == 4 ? 0xFFFFFFFFull : (1ull << (8 * n)) - 1));
+      int kind = int(u(3));
+      uint8_t type = kind == 0 ? 5 : kind == 1 ? 8 : 12;
+      uint8_t len = type == 5 ? uint8_t(std::array<int, 3>{1, 2, 4}[u(3)]) : uint8_t(2 + u(9));
+      uint8_t scale = type == 12 ? 0 : uint8_t(u(6));
+      I128 want = v * p10(scale);
+      bool fits = type == 5 ? want <= (len == 4 ? I128(0xFFFFFFFFll) : (I128(1) << (8 * len)) - 1)
+                            : want < p10(2 * (type == 12 ? len - 1 : len) - 1);
+      bool done = go({type, len, scale}, {1, uint8_t(n), 0});
+      I128 got = 0;
+      if (type == 5)
+        for (int i = 0; i < len; ++i) got |= I128(fa[i]) << (8 * i);
+      else
+        got = unpack(fa, type == 12 ? len - 1 : len);
+      if (done != fits || (done && got != want) || (!done && std::memcmp(before, fa, 16) != 0)) {
+        ++bad;
+        ADD_FAILURE() << "N_A case " << c << " type " << int(type) << " len " << int(len) << " scale " << int(scale)
+                      << " value " << uint64_t(v) << (done ? " done" : " refused");
+      }
+    } else {  // A_N
+      int kind = int(u(3));
+      uint8_t type = kind == 0 ? 5 : kind == 1 ? 8 : 12;
+      uint8_t len, scale = uint8_t(u(5));
+      I128 v;
+      if (type == 5) {
+        len = uint8_t(std::array<int, 3>{1, 2, 4}[u(3)]);
+        int64_t x = int64_t(rng() >> (64 - 8 * len));
+        if (x >= (int64_t(1) << (8 * len - 1))) x -= int64_t(1) << (8 * len);
+        for (int i = 0; i < len; ++i) fb[i] = uint8_t(uint64_t(x) >> (8 * i));
+        v = x;
+      } else {
+        len = uint8_t(2 + u(9));
+        int dl = type == 12 ? len - 1 : len;
+        int digits = int(u(uint64_t(2 * dl)));
+        v = I128(rng() % uint64_t(p10(std::min(digits, 18)))) * (digits > 18 ? p10(digits - 18) : 1);
+        if (u(3) == 0) v = -v;
+        pack(fb, dl, v);
+        if (type == 12) fb[dl] = scale;
+      }
+      I128 q = v / p10(scale);  // truncated toward zero
+      uint8_t tl = uint8_t(std::array<int, 3>{1, 2, 4}[u(3)]);
+      bool fits = q >= 0 && q < (I128(1) << (8 * tl));
+      bool done = go({1, tl, 0}, {type, len, type == 12 ? uint8_t(0) : scale});
+      I128 got = 0;
+      for (int i = 0; i < tl; ++i) got |= I128(fa[i]) << (8 * i);
+      if (done != fits || (done && got != q) || (!done && std::memcmp(before, fa, 16) != 0)) {
+        ++bad;
+        ADD_FAILURE() << "A_N case " << c << " type " << int(type) << " len " << int(len) << " scale " << int(scale)
+                      << " value " << int64_t(v) << " into " << int(tl) << (done ? " done" : " refused");
+      }
+    }
+  }
 }
 
 }  // namespace
