@@ -146,6 +146,13 @@ uint8_t* inst_cnv_text(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   }
   size_t fstep = step[to_text ? 1 : 0], tstep = step[to_text ? 0 : 1];
   bool compiled = n > 0 && cv_cmpl(&blk, &in.item, nullptr) != 0;
+  // Every text of a counted statement is the display width long: texts
+  // side by side whose last would pass the length its operand was given
+  // (occurrences shorter than the display) convert nothing and are false.
+  if (compiled && in.occ_mode != 0) {
+    size_t tlen = s->len[to_text ? 0 : 1];
+    if ((n - 1) * tstep + blk.item->ext_len > tlen) compiled = false;
+  }
   bool ok = compiled;
   for (size_t k = 0; compiled && k < n; ++k) {
     cv_set_addr(&blk, field + k * fstep, text + k * tstep);

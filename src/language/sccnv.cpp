@@ -270,6 +270,12 @@ int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
   const CElem& counted = mode == 2 ? s : t;
   uint32_t elem = mode ? counted.e.length : field.e.length;
   if (elem > 255) return fail(preset);
+  // Each text holds the field's display width: a shorter text field (or
+  // text occurrence) would be written or read past its end.
+  uint32_t width = blk.item->ext_len;
+  if (!mode && width > text.e.length) return fail(100690);
+  if (mode && &counted == &text && width > elem) return fail(100690);
+  if (mode && &counted != &text && n2c && n1c && width > text.e.length) return fail(100690);
   if (mode) {
     const CElem& other = mode == 1 ? s : t;
     uint32_t n = mode == 1 ? n1c : n2c, other_n = mode == 1 ? n2c : 0;

@@ -300,7 +300,9 @@ void invoc_proc(void* arg) {
       p->surface2 = p->invoc.surface2;
     }
     int r = mark(5, [&] { pi_open_fi(p); });
-    if (r == 4 || r == 37 || r == 24 || r == 25) {
+    // A system error cancelled while the files were opened (3) ends the run
+    // as in every other phase: the process does not run without its files.
+    if (r == 3 || r == 4 || r == 37 || r == 24 || r == 25) {
       result = r;
       break;
     }
@@ -348,7 +350,16 @@ void invoc_proc(void* arg) {
     }
     TRACE_QUVO(0xA01, level + 1, 602500, p, nullptr);
     result = running_code;
-    p = p->next.get();
+    Pcb* next = p->next.get();
+    if (next && (running_code == 24 || running_code == 25)) {
+      // A logout in event point 06 of a caller being replaced ends every
+      // level at once: the replacing process never starts, and a family it
+      // heads goes with this run's discard.
+      p->next.reset();
+      if (next->heads_family) discard_family(next->family, 0);
+      break;
+    }
+    p = next;
   }
   if (last->heads_family) discard_family(last->family, 0);
   // The scope ends with the result: handed back without an unwind (the

@@ -175,8 +175,14 @@ void init_area(uint8_t* a, Pcb* pcb, const EmAreaEntry& e) {
       const uint8_t* c = nullptr;
       size_t clen = 0;
       if (key >= uint32_t(kComCnstBase)) {
-        c = com_cnst(key);
-        clen = len;
+        // A constant of the common block: the blank run is its first 256
+        // bytes, and nothing is read past the block.
+        size_t at = key - uint32_t(kComCnstBase);
+        size_t blanks = sizeof com.blanks;
+        if (at < sizeof(ComArea)) {
+          c = com_cnst(key);
+          clen = std::min(len, at < blanks ? blanks - at : sizeof(ComArea) - at);
+        }
       } else if (cn && key) {
         c = MADDR(cn, key);
         clen = c ? cn->len_read : 0;
@@ -984,6 +990,13 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     SaaSlot& s = r->slots()[e.number];
     bool priv = indep || !caller || !pi_class_shared(kind, pclass, cls);
     uint8_t* a = s.area.get();
+    if (a && s.size < e.size) {
+      // The area was made by a process compiled against an older dictionary
+      // and is smaller than this one's: it cannot serve as this process's
+      // (nor be grown, its holders keep its address), so the run ends.
+      sys_err(__LINE__, "pi_shr_data() - area smaller than compiled");
+      ut_unwind(4);
+    }
     if (a && !priv) {
       // The area of the class's owner, shared as it stands.
       addr[ix].set(a);

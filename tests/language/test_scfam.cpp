@@ -836,4 +836,18 @@ TEST_F(ScFam, CnvTextOfEveryOccurrence) {
   expect_refused("X5", {100690});
 }
 
+// CNV TEXT of one field and one text: a text shorter than the field's
+// display width would be written (or read) past its end: 100690, as for
+// texts side by side.
+TEST_F(ScFam, CnvTextIntoATextShorterThanTheDisplayIsRefused) {
+  auto cnv = [](const char* t, const char* src) {
+    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
+  };
+  define(proc("X6") + cnv("T2", "AI") + proc("X7") + cnv("AI", "T2"));
+  EXPECT_EQ(run("X6"), 4);
+  EXPECT_EQ(errors("X6"), (std::vector<uint32_t>{100690}));
+  EXPECT_EQ(run("X7"), 4);
+  EXPECT_EQ(errors("X7"), (std::vector<uint32_t>{100690}));
+}
+
 }  // namespace

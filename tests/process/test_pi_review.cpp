@@ -1,0 +1,240 @@
+// Review cases of the data areas shared with a caller: an area made by a
+// caller compiled against an older dictionary is never used as a larger
+// one of the child.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "language/ii.h"
+#include "process/em.h"
+#include "process/emrec.h"
+#include "pl_fixture.h"
+#include "process/piexec.h"
+#include "process/pishr.h"
+#include "support/syserr.h"
+
+using namespace pltest;
+
+namespace {
+
+std::function<void(Pcb*, int)> g_hook;
+std::vector<std::string> g_log;
+std::map<std::string, int> g_code;  // "NAME:ep" -> unwind code
+void ep_double(void* arg) {
+  auto* a = static_cast<PiEpArg*>(arg);
+  std::string k = a->pcb->invoc.name.str() + ":" + std::to_string(a->event_point);
+  g_log.push_back(k);
+  if (g_hook) g_hook(a->pcb, a->event_point);
+  if (auto it = g_code.find(k); it != g_code.end()) ut_unwind(it->second);
+  a->result = 1;
+}
+std::function<void(Pcb*)> g_ap;
+void ap_double(Pcb* p) {
+  if (g_ap) g_ap(p);
+  ut_unwind(2);
+}
+
+// Area 4 (class 4, shared with a SUBPROCESS child) sized per process.
+std::map<std::string, uint32_t> g_size4;
+int size4_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  auto it = g_size4.find(c->em->proc_name.str());
+  if (ok && it != g_size4.end()) reinterpret_cast<EmAreaEntry*>(c->em->area_table.get())[4].size = it->second;
+  return ok;
+}
+
+class PiReview : public ::testing::Test {
+ protected:
+  Engine e;
+  void SetUp() override {
+    descs().clear();
+    g_hook = nullptr;
+    g_ap = nullptr;
+    g_log.clear();
+    g_code.clear();
+    e.start();
+    e.dictionary();
+    proc_svc.ii_proc_exec = ep_double;
+    proc_svc.ap_exec = ap_double;
+    auto u = fx::user("USR");
+    rec::view<DUser>(u.data()).db.set("DB1");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    fx::Rec d = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
+    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {d}), 1);
+    pi_getters_reset();
+    ASSERT_EQ(pi_init(), 1);
+  }
+  void TearDown() override {
+    pi_init();
+    g_size4.clear();
+    e.stop();
+    descs().clear();
+  }
+  void define(std::vector<std::pair<std::string, int>> procs) {
+    std::vector<fx::Rec> recs;
+    for (auto& [n, t] : procs) {
+      recs.push_back(proc_rec(n, t, "0"));
+      descs()[n] = Desc{{1}, {}, {}, false};
+    }
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", recs), int(recs.size()));
+  }
+  static PiInvoc invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
+    PiInvoc v;
+    os_invoc_template(&v);
+    v.app.set("ABC");
+    v.ver.set("00");
+    v.type = uint8_t(type);
+    v.name.set(name);
+    v.kind = uint8_t(kind);
+    v.parent_pcb.set(parent);
+    return v;
+  }
+  static int run(PiInvoc* v) {
+    int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
+    return m == 1 ? int(v->completion) : m;
+  }
+};
+
+// The caller's shared area 4 holds 16 bytes, the SUBPROCESS child's 64: the
+// child must not get the 16-byte area as its 64-byte one (it would write past
+// it); it ends with 4 and never runs, and the caller's area is untouched. A
+// child compiled with the same or a smaller size shares the area.
+TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
+  define({{"OLD", 4}, {"NEW", 6}, {"SAME", 6}});
+  em_set_compiler(size4_compiler);
+  g_size4 = {{"OLD", 16}, {"NEW", 64}, {"SAME", 8}};
+  uint8_t* old4 = nullptr;
+  std::map<std::string, uint8_t*> seen;
+  int new_code = -1, same_code = -1;
+  g_hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    uint8_t* a = p->area_addr.get()[4].get();
+    seen[p->invoc.name.str()] = a;
+    if (p->invoc.name == "OLD") {
+      old4 = a;
+      std::memset(a, 'o', 16);
+    } else {
+      std::memset(a, 'n', g_size4[p->invoc.name.str()]);
+    }
+  };
+  g_ap = [&](Pcb* p) {
+    {
+      SysErrCapture se(SysErrAnswer::Continue);
+      PiInvoc k = invoc("NEW", 6, 0, p);
+      pi_exec(&k);
+      new_code = k.completion;
+    }
+    PiInvoc s = invoc("SAME", 6, 0, p);
+    pi_exec(&s);
+    same_code = s.completion;
+  };
+  PiInvoc v = invoc("OLD", 4);
+  EXPECT_EQ(run(&v), 2);
+  EXPECT_EQ(new_code, 4);
+  EXPECT_EQ(seen.count("NEW"), 0u);
+  EXPECT_EQ(same_code, 2);
+  EXPECT_EQ(seen["SAME"], old4);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// A system error answered CANCEL while the process's files are opened ends
+// the run with 3, as in every other phase: the process never runs on as if
+// its files were open (here the error display of a required file that cannot
+// be opened meets the system error).
+TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
+  define({{"SUB", 6}});
+  PiInvoc w = invoc("SUB", 6);
+  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  Pcb* probe = e.pcb("SUB", 2, 6);
+  ASSERT_EQ(pl_get(probe, 1), 1);
+  EmHeader* em = probe->module.get();
+  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  INIT_FDB(&r->fdb, FM_CLASS_DISK, 16, 0, nullptr, 0);
+  r->fdb.app.set("ABC");
+  r->fdb.ver.set("00");
+  r->fdb.name.set("NOFILE");
+  r->fdb.path_type = FM_PT_DATA;
+  r->file_no = 1;
+  r->use = 1;
+  r->one = 1;  // must be opened
+  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
+  ASSERT_EQ(fm_write(em->cfi.get()), 1);
+  pl_release(probe);
+  g_log.clear();
+  auto keep = proc_svc.rt_err;
+  proc_svc.rt_err = [](void*, const void*) {
+    std::snprintf(ut_dbg, sizeof ut_dbg, "error display fails");
+    os_sys_err("TEST", 1);
+  };
+  SysErrCapture se(SysErrAnswer::Cancel);
+  PiInvoc v = invoc("SUB", 6);
+  int code = run(&v);
+  proc_svc.rt_err = keep;
+  EXPECT_EQ(code, 3);
+  EXPECT_TRUE(g_log.empty());  // no event point ran
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// A caller replaced by a DETACHED process (caller mode 2) logs out in its
+// event point 06: the logout ends every level at once, the replacing process
+// never starts, and its PCB does not stay behind.
+TEST_F(PiReview, LogoutWhileBeingReplacedEndsTheChain) {
+  define({{"PAR", 4}, {"KID", 6}});
+  g_ap = [&](Pcb* parent) {
+    PiInvoc k = invoc("KID", 6, 2, parent);
+    k.caller_mode = 2;
+    pi_exec(&k);
+    ADD_FAILURE() << "the replacement returned to its caller";
+  };
+  g_code["PAR:6"] = 24;
+  PiInvoc v = invoc("PAR", 4);
+  EXPECT_EQ(run(&v), 24);
+  EXPECT_EQ(std::count(g_log.begin(), g_log.end(), std::string("KID:1")), 0);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
+// A work area of 300 bytes whose field's initial value is the blank
+// constant of the common block: blanks throughout, never the common block's
+// bytes after its 256 blanks; a 10-byte one gets 10 blanks.
+uint32_t g_work_size = 300;
+int blank_work_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (!ok) return ok;
+  EmHeader* em = c->em;
+  auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+  t[1].size = g_work_size;
+  t[1].source = 2;
+  auto* r = static_cast<EmCfld*>(MM_ALLOC(em->pool, sizeof(EmCfld)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->app.set("ABC");
+  r->name.set("W300");
+  r->occurs = 1;
+  r->area = uint32_t(t[1].aclass) * 1000000u + t[1].number;
+  r->k42 = uint16_t(kComCnstBase);
+  PROTO_FULL(em->cfld.get(), 0, reinterpret_cast<uint8_t*>(r));
+  EXPECT_EQ(fm_write(em->cfld.get()), 1);
+  mm_free(r);
+  return ok;
+}
+
+TEST_F(PiReview, LongWorkAreaInitialisedWithTheBlankConstantIsAllBlanks) {
+  em_set_compiler(blank_work_compiler);
+  define({{"W300", 6}, {"W10", 6}});
+  for (uint32_t size : {300u, 10u}) {
+    g_work_size = size;  // as the module is compiled at its first run
+    std::string name = "W" + std::to_string(size);
+    std::string got;
+    g_hook = [&](Pcb* p, int ep) {
+      if (ep == 1) got.assign(reinterpret_cast<char*>(p->area_addr.get()[1].get()), size);
+    };
+    PiInvoc v = invoc(name.c_str(), 6);
+    EXPECT_EQ(run(&v), 2);
+    EXPECT_EQ(got, std::string(size, ' ')) << size;
+  }
+}
+
+}  // namespace
