@@ -13,6 +13,7 @@
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/pd.h"
+#include "language/ibcnv.h"
 #include "language/ibctl.h"
 #include "language/ibmath.h"
 #include "language/ibtst.h"
@@ -52,6 +53,19 @@ inline void set_pd(uint8_t* p, const char* text) {
   PdCva c{p, 8, 0};
   ASSERT_EQ(pd_cva(text, int(std::strlen(text)), '.', &c), 1) << text;
   p[8] = uint8_t(c.scale);
+}
+
+// The conversion item of a signed 4-byte binary of 6 digits shown in 8.
+inline CvItem int4_item() {
+  CvItem item;
+  std::memset(&item, 0, sizeof item);
+  item.type = 5;
+  item.int_len = 4;
+  item.sign = '1';
+  item.digits = 6;
+  item.ext_len = 8;
+  item.mask.set("");
+  return item;
 }
 
 inline CodeRef cref(uint16_t block, uint16_t offset) {

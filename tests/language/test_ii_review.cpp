@@ -11,16 +11,11 @@
 
 namespace {
 
-class IiReview : public ii2::Fix {
+class IiReview : public ii2::TwoFields {
  protected:
-  uint32_t ia = 0, ib = 0;
-  uint8_t *fa = nullptr, *fb = nullptr;
   void SetUp() override {
-    Fix::SetUp();
+    TwoFields::SetUp();
     cv_init();
-    fa = field(64, &ia);
-    fb = field(64, &ib);
-    watch_errors();
   }
 };
 
@@ -28,14 +23,7 @@ class IiReview : public ii2::Fix {
 // last one's text would pass the operand's length. The statement is false
 // and nothing is written past the length the operand was given, either way.
 TEST_F(IiReview, TextOccurrencesShorterThanTheDisplayAreRefused) {
-  CvItem item;
-  std::memset(&item, 0, sizeof item);
-  item.type = 5;
-  item.int_len = 4;
-  item.sign = '1';
-  item.digits = 6;
-  item.ext_len = 8;
-  item.mask.set("");
+  const CvItem item = ii2::int4_item();
   auto cnv = [&](int direction, int n, int step1, int step2) {
     restart();
     bld_ira(&m.code, ia, 1);
@@ -125,10 +113,7 @@ TEST_F(IiReviewCalc, PlansGiveTheInstructionsBytes) {
     bld_calc_load(&m.code, 8);
     emit(1 + int(u(6)));
     bld_calc_eval(&m.code, '=');
-    end();
-    CodeRef trap = flag(1);
-    end();
-    rec::view<IbLabel>(ov).label = trap;
+    end_trapped(ov);
     uint8_t before[9], first[9];
     std::memcpy(before, var[res], 9);
     ii2::flags().clear();

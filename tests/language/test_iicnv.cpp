@@ -65,21 +65,8 @@ TEST_F(IiCnv, BinaryBytesBothWays) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 2), "BA");
 }
 
-// The conversion item of a signed 4-byte binary of 6 digits shown in 8.
-CvItem int4_item() {
-  CvItem item;
-  std::memset(&item, 0, sizeof item);
-  item.type = 5;
-  item.int_len = 4;
-  item.sign = '1';
-  item.digits = 6;
-  item.ext_len = 8;
-  item.mask.set("");
-  return item;
-}
-
 TEST_F(IiCnv, TextConversionSetsFalseOnlyOnAFailure) {
-  const CvItem item = int4_item();
+  const CvItem item = ii2::int4_item();
   auto cnv = [&](int direction, uint32_t shift, std::initializer_list<int> levels) {
     restart();
     for (int l : levels) set_tf(shift, l == 1);  // earlier: true (1) or false (2)
@@ -117,7 +104,7 @@ TEST_F(IiCnv, TextConversionSetsFalseOnlyOnAFailure) {
 // at its step (its own occurrences, texts side by side, or one value for
 // all); one failure makes the statement false, the others still converted.
 TEST_F(IiCnv, TextConversionOfEveryOccurrence) {
-  const CvItem item = int4_item();
+  const CvItem item = ii2::int4_item();
   // mode 1 or 2 counts register 1 or 2: n values of len1 (len2) bytes.
   auto cnv = [&](int mode, int direction, int n, int step1, int step2) {
     restart();

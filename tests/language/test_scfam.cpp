@@ -840,14 +840,9 @@ TEST_F(ScFam, CnvTextOfEveryOccurrence) {
 // display width would be written (or read) past its end: 100690, as for
 // texts side by side.
 TEST_F(ScFam, CnvTextIntoATextShorterThanTheDisplayIsRefused) {
-  auto cnv = [](const char* t, const char* src) {
-    return line("", "CNV TEXT", {{0, "---"}, {4, t}, {34, "---"}, {38, src}});
-  };
-  define(proc("X6") + cnv("T2", "AI") + proc("X7") + cnv("AI", "T2"));
-  EXPECT_EQ(run("X6"), 4);
-  EXPECT_EQ(errors("X6"), (std::vector<uint32_t>{100690}));
-  EXPECT_EQ(run("X7"), 4);
-  EXPECT_EQ(errors("X7"), (std::vector<uint32_t>{100690}));
+  define(proc("X6") + cnv_text("T2", "AI") + proc("X7") + cnv_text("AI", "T2"));
+  expect_refused("X6", {100690});
+  expect_refused("X7", {100690});
 }
 
 }  // namespace

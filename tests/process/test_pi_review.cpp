@@ -81,21 +81,6 @@ class PiReview : public ::testing::Test {
     }
     ASSERT_EQ(fx::write("PROCESS", "ABC", "00", recs), int(recs.size()));
   }
-  static PiInvoc invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
-    PiInvoc v;
-    os_invoc_template(&v);
-    v.app.set("ABC");
-    v.ver.set("00");
-    v.type = uint8_t(type);
-    v.name.set(name);
-    v.kind = uint8_t(kind);
-    v.parent_pcb.set(parent);
-    return v;
-  }
-  static int run(PiInvoc* v) {
-    int m = ::mark(1, [&] { pi_exec(v); }, ut_cleanup);
-    return m == 1 ? int(v->completion) : m;
-  }
 };
 
 // The caller's shared area 4 holds 16 bytes, the SUBPROCESS child's 64: the
@@ -123,16 +108,16 @@ TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
   g_ap = [&](Pcb* p) {
     {
       SysErrCapture se(SysErrAnswer::Continue);
-      PiInvoc k = invoc("NEW", 6, 0, p);
+      PiInvoc k = abc_invoc("NEW", 6, 0, p);
       pi_exec(&k);
       new_code = k.completion;
     }
-    PiInvoc s = invoc("SAME", 6, 0, p);
+    PiInvoc s = abc_invoc("SAME", 6, 0, p);
     pi_exec(&s);
     same_code = s.completion;
   };
-  PiInvoc v = invoc("OLD", 4);
-  EXPECT_EQ(run(&v), 2);
+  PiInvoc v = abc_invoc("OLD", 4);
+  EXPECT_EQ(pi_run(&v), 2);
   EXPECT_EQ(new_code, 4);
   EXPECT_EQ(seen.count("NEW"), 0u);
   EXPECT_EQ(same_code, 2);
@@ -146,8 +131,8 @@ TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
 // be opened meets the system error).
 TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
   define({{"SUB", 6}});
-  PiInvoc w = invoc("SUB", 6);
-  ASSERT_EQ(run(&w), 2);  // the module is cached now
+  PiInvoc w = abc_invoc("SUB", 6);
+  ASSERT_EQ(pi_run(&w), 2);  // the module is cached now
   Pcb* probe = e.pcb("SUB", 2, 6);
   ASSERT_EQ(pl_get(probe, 1), 1);
   EmHeader* em = probe->module.get();
@@ -171,8 +156,8 @@ TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
     os_sys_err("TEST", 1);
   };
   SysErrCapture se(SysErrAnswer::Cancel);
-  PiInvoc v = invoc("SUB", 6);
-  int code = run(&v);
+  PiInvoc v = abc_invoc("SUB", 6);
+  int code = pi_run(&v);
   proc_svc.rt_err = keep;
   EXPECT_EQ(code, 3);
   EXPECT_TRUE(g_log.empty());  // no event point ran
@@ -185,14 +170,14 @@ TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
 TEST_F(PiReview, LogoutWhileBeingReplacedEndsTheChain) {
   define({{"PAR", 4}, {"KID", 6}});
   g_ap = [&](Pcb* parent) {
-    PiInvoc k = invoc("KID", 6, 2, parent);
+    PiInvoc k = abc_invoc("KID", 6, 2, parent);
     k.caller_mode = 2;
     pi_exec(&k);
     ADD_FAILURE() << "the replacement returned to its caller";
   };
   g_code["PAR:6"] = 24;
-  PiInvoc v = invoc("PAR", 4);
-  EXPECT_EQ(run(&v), 24);
+  PiInvoc v = abc_invoc("PAR", 4);
+  EXPECT_EQ(pi_run(&v), 24);
   EXPECT_EQ(std::count(g_log.begin(), g_log.end(), std::string("KID:1")), 0);
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
@@ -231,8 +216,8 @@ TEST_F(PiReview, LongWorkAreaInitialisedWithTheBlankConstantIsAllBlanks) {
     g_hook = [&](Pcb* p, int ep) {
       if (ep == 1) got.assign(reinterpret_cast<char*>(p->area_addr.get()[1].get()), size);
     };
-    PiInvoc v = invoc(name.c_str(), 6);
-    EXPECT_EQ(run(&v), 2);
+    PiInvoc v = abc_invoc(name.c_str(), 6);
+    EXPECT_EQ(pi_run(&v), 2);
     EXPECT_EQ(got, std::string(size, ' ')) << size;
   }
 }
