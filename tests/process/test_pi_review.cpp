@@ -11,31 +11,16 @@
 #include "language/ii.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "pi_fixture.h"
 #include "pl_fixture.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
 #include "support/syserr.h"
 
 using namespace pltest;
+using namespace pitest;
 
 namespace {
-
-std::function<void(Pcb*, int)> g_hook;
-std::vector<std::string> g_log;
-std::map<std::string, int> g_code;  // "NAME:ep" -> unwind code
-void ep_double(void* arg) {
-  auto* a = static_cast<PiEpArg*>(arg);
-  std::string k = a->pcb->invoc.name.str() + ":" + std::to_string(a->event_point);
-  g_log.push_back(k);
-  if (g_hook) g_hook(a->pcb, a->event_point);
-  if (auto it = g_code.find(k); it != g_code.end()) ut_unwind(it->second);
-  a->result = 1;
-}
-std::function<void(Pcb*)> g_ap;
-void ap_double(Pcb* p) {
-  if (g_ap) g_ap(p);
-  ut_unwind(2);
-}
 
 // Area 4 (class 4, shared with a SUBPROCESS child) sized per process.
 std::map<std::string, uint32_t> g_size4;
@@ -46,40 +31,16 @@ int size4_compiler(EmCmplCtx* c) {
   return ok;
 }
 
-class PiReview : public ::testing::Test {
+// The runner's fixture with the executor double in place.
+class PiReview : public PiFix {
  protected:
-  Engine e;
   void SetUp() override {
-    descs().clear();
-    g_hook = nullptr;
-    g_ap = nullptr;
-    g_log.clear();
-    g_code.clear();
-    e.start();
-    e.dictionary();
-    proc_svc.ii_proc_exec = ep_double;
+    PiFix::SetUp();
     proc_svc.ap_exec = ap_double;
-    auto u = fx::user("USR");
-    rec::view<DUser>(u.data()).db.set("DB1");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
-    fx::Rec d = fx::rec("DATABASE", {{"id", "DB1"}, {"app", "ABC"}, {"ver", "00"}});
-    ASSERT_EQ(fx::write("DATABASE", nullptr, nullptr, {d}), 1);
-    pi_getters_reset();
-    ASSERT_EQ(pi_init(), 1);
   }
   void TearDown() override {
-    pi_init();
     g_size4.clear();
-    e.stop();
-    descs().clear();
-  }
-  void define(std::vector<std::pair<std::string, int>> procs) {
-    std::vector<fx::Rec> recs;
-    for (auto& [n, t] : procs) {
-      recs.push_back(proc_rec(n, t, "0"));
-      descs()[n] = Desc{{1}, {}, {}, false};
-    }
-    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", recs), int(recs.size()));
+    PiFix::TearDown();
   }
 };
 
@@ -94,7 +55,7 @@ TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
   uint8_t* old4 = nullptr;
   std::map<std::string, uint8_t*> seen;
   int new_code = -1, same_code = -1;
-  g_hook = [&](Pcb* p, int ep) {
+  g_eps.hook = [&](Pcb* p, int ep) {
     if (ep != 1) return;
     uint8_t* a = p->area_addr.get()[4].get();
     seen[p->invoc.name.str()] = a;
@@ -133,23 +94,8 @@ TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
   define({{"SUB", 6}});
   PiInvoc w = abc_invoc("SUB", 6);
   ASSERT_EQ(pi_run(&w), 2);  // the module is cached now
-  Pcb* probe = e.pcb("SUB", 2, 6);
-  ASSERT_EQ(pl_get(probe, 1), 1);
-  EmHeader* em = probe->module.get();
-  auto* r = static_cast<EmCfi*>(MM_ALLOC(e.pool, sizeof(EmCfi)));
-  std::memset(static_cast<void*>(r), 0, sizeof *r);
-  INIT_FDB(&r->fdb, FM_CLASS_DISK, 16, 0, nullptr, 0);
-  r->fdb.app.set("ABC");
-  r->fdb.ver.set("00");
-  r->fdb.name.set("NOFILE");
-  r->fdb.path_type = FM_PT_DATA;
-  r->file_no = 1;
-  r->use = 1;
-  r->one = 1;  // must be opened
-  PROTO_FULL(em->cfi.get(), 0, reinterpret_cast<uint8_t*>(r));
-  ASSERT_EQ(fm_write(em->cfi.get()), 1);
-  pl_release(probe);
-  g_log.clear();
+  add_cfi("SUB", 6, data_fdb("NOFILE"));
+  g_eps.log.clear();
   auto keep = proc_svc.rt_err;
   proc_svc.rt_err = [](void*, const void*) {
     std::snprintf(ut_dbg, sizeof ut_dbg, "error display fails");
@@ -160,7 +106,7 @@ TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
   int code = pi_run(&v);
   proc_svc.rt_err = keep;
   EXPECT_EQ(code, 3);
-  EXPECT_TRUE(g_log.empty());  // no event point ran
+  EXPECT_TRUE(g_eps.log.empty());  // no event point ran
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
@@ -175,10 +121,10 @@ TEST_F(PiReview, LogoutWhileBeingReplacedEndsTheChain) {
     pi_exec(&k);
     ADD_FAILURE() << "the replacement returned to its caller";
   };
-  g_code["PAR:6"] = 24;
+  g_eps.code["PAR:6"] = 24;
   PiInvoc v = abc_invoc("PAR", 4);
   EXPECT_EQ(pi_run(&v), 24);
-  EXPECT_EQ(std::count(g_log.begin(), g_log.end(), std::string("KID:1")), 0);
+  EXPECT_EQ(std::count(g_eps.log.begin(), g_eps.log.end(), std::string("KID:1")), 0);
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
@@ -213,7 +159,7 @@ TEST_F(PiReview, LongWorkAreaInitialisedWithTheBlankConstantIsAllBlanks) {
     g_work_size = size;  // as the module is compiled at its first run
     std::string name = "W" + std::to_string(size);
     std::string got;
-    g_hook = [&](Pcb* p, int ep) {
+    g_eps.hook = [&](Pcb* p, int ep) {
       if (ep == 1) got.assign(reinterpret_cast<char*>(p->area_addr.get()[1].get()), size);
     };
     PiInvoc v = abc_invoc(name.c_str(), 6);
