@@ -69,16 +69,11 @@ TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
   g_ap = [&](Pcb* p) {
     {
       SysErrCapture se(SysErrAnswer::Continue);
-      PiInvoc k = abc_invoc("NEW", 6, 0, p);
-      pi_exec(&k);
-      new_code = k.completion;
+      new_code = child(p, "NEW", 6);
     }
-    PiInvoc s = abc_invoc("SAME", 6, 0, p);
-    pi_exec(&s);
-    same_code = s.completion;
+    same_code = child(p, "SAME", 6);
   };
-  PiInvoc v = abc_invoc("OLD", 4);
-  EXPECT_EQ(pi_run(&v), 2);
+  EXPECT_EQ(pi_run("OLD", 4), 2);
   EXPECT_EQ(new_code, 4);
   EXPECT_EQ(seen.count("NEW"), 0u);
   EXPECT_EQ(same_code, 2);
@@ -92,8 +87,7 @@ TEST_F(PiReview, SharedAreaSmallerThanTheChildsIsRefused) {
 // be opened meets the system error).
 TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
   define({{"SUB", 6}});
-  PiInvoc w = abc_invoc("SUB", 6);
-  ASSERT_EQ(pi_run(&w), 2);  // the module is cached now
+  ASSERT_EQ(pi_run("SUB", 6), 2);  // the module is cached now
   add_cfi("SUB", 6, data_fdb("NOFILE"));
   g_eps.log.clear();
   auto keep = proc_svc.rt_err;
@@ -102,8 +96,7 @@ TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
     os_sys_err("TEST", 1);
   };
   SysErrCapture se(SysErrAnswer::Cancel);
-  PiInvoc v = abc_invoc("SUB", 6);
-  int code = pi_run(&v);
+  int code = pi_run("SUB", 6);
   proc_svc.rt_err = keep;
   EXPECT_EQ(code, 3);
   EXPECT_TRUE(g_eps.log.empty());  // no event point ran
@@ -116,14 +109,11 @@ TEST_F(PiReview, SystemErrorCancelledWhileOpeningFilesEndsTheRunWith3) {
 TEST_F(PiReview, LogoutWhileBeingReplacedEndsTheChain) {
   define({{"PAR", 4}, {"KID", 6}});
   g_ap = [&](Pcb* parent) {
-    PiInvoc k = abc_invoc("KID", 6, 2, parent);
-    k.caller_mode = 2;
-    pi_exec(&k);
+    child(parent, "KID", 6, 2, false, 2);
     ADD_FAILURE() << "the replacement returned to its caller";
   };
   g_eps.code["PAR:6"] = 24;
-  PiInvoc v = abc_invoc("PAR", 4);
-  EXPECT_EQ(pi_run(&v), 24);
+  EXPECT_EQ(pi_run("PAR", 4), 24);
   EXPECT_EQ(std::count(g_eps.log.begin(), g_eps.log.end(), std::string("KID:1")), 0);
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
@@ -162,8 +152,7 @@ TEST_F(PiReview, LongWorkAreaInitialisedWithTheBlankConstantIsAllBlanks) {
     g_eps.hook = [&](Pcb* p, int ep) {
       if (ep == 1) got.assign(reinterpret_cast<char*>(p->area_addr.get()[1].get()), size);
     };
-    PiInvoc v = abc_invoc(name.c_str(), 6);
-    EXPECT_EQ(pi_run(&v), 2);
+    EXPECT_EQ(pi_run(name.c_str(), 6), 2);
     EXPECT_EQ(got, std::string(size, ' ')) << size;
   }
 }
