@@ -60,10 +60,6 @@ TEST_F(IiReview, TextOccurrencesShorterThanTheDisplayAreRefused) {
   EXPECT_EQ((mask >> 8) & 3, 2u);
 }
 
-}  // namespace
-
-namespace {
-
 // CALC over packed variables of any scale (0-31) and up to 15 digits, zeros
 // of both signs among them: the first run goes instruction by instruction,
 // the second by the statement's plan; both leave the same bytes and the same
@@ -138,10 +134,6 @@ TEST_F(IiReviewCalc, PlansGiveTheInstructionsBytes) {
   EXPECT_GT(long(ii_math_plan_runs()) - planned_before, 1000);
 }
 
-}  // namespace
-
-namespace {
-
 // CNV BIN both ways against 128-bit integers: the alpha bytes as an unsigned
 // little-endian number scaled into a binary or packed target, and a binary
 // (signed, by its size) or packed number truncated to an integer into 1, 2 or
@@ -178,13 +170,7 @@ TEST_F(IiReview, CnvBinAgainst128BitIntegers) {
   std::mt19937_64 rng(7);
   auto u = [&](uint64_t n) { return rng() % n; };
   auto go = [&](IbCnvOp t, IbCnvOp s) {
-    restart();
-    bld_ira(&m.code, ia, 1);
-    bld_ira(&m.code, ib, 2);
-    EXPECT_NE(bld_cnv_bin(&m.code, t, s, false, 0, nullptr), nullptr);
-    end();
-    m.pcb->dbg->err_msg = 0;
-    return run(ii2::cref(1, 0)) == 1;
+    return TwoFields::go([&] { EXPECT_NE(bld_cnv_bin(&m.code, t, s, false, 0, nullptr), nullptr); }) == 1;
   };
   int bad = 0;
   for (int c = 0; c < 20000 && bad < 10; ++c) {
