@@ -318,10 +318,6 @@ TEST_F(IiCtl, WaysOutOfAnEventPoint) {
   EXPECT_EQ(leave([&] { bld_end(&m.code, true); }), 1);
 }
 
-}  // namespace
-
-namespace {
-
 // The run-time error handler with a scripted debugger: it is asked again
 // while it answers 100; CANCEL (278) ends the event point with code 4 and
 // OPTION 278; a debugger that clears the error goes on where it left the

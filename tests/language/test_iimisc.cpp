@@ -160,10 +160,6 @@ TEST_F(IiMisc, CopyMarkersOnlyAdvance) {
   EXPECT_EQ(ii2::flags(), (std::vector<uint32_t>{1, 2}));
 }
 
-}  // namespace
-
-namespace {
-
 // TOTAL: the report manager double keeps three accumulators whose current
 // bucket is 9 bytes into each.
 uint8_t g_acc[3][28];

@@ -286,10 +286,6 @@ TEST_F(IiTst, ShiftZeroAndBranches) {
   EXPECT_EQ(mask, 0x1FFu);
 }
 
-}  // namespace
-
-namespace {
-
 // Dates: shared and disjoint units, the century pivot, null dates (below
 // every date) and a date that does not convert.
 TEST_F(IiTst, DatesCompareTheirCommonUnits) {

@@ -288,10 +288,6 @@ TEST_F(IiUtil, NullTestMasksAndCompareExpansions) {
   EXPECT_EQ(go([&] { bld_comp_xpnd_var_var(&m.code, 9, 9); }), 300540);
 }
 
-}  // namespace
-
-namespace {
-
 // A field index whose area the process has not built ends the event point
 // with a system error instead of reading through a null address.
 TEST_F(IiUtil, MissingDataAreaIsASystemError) {

@@ -8,6 +8,8 @@
 #include <sstream>
 
 #include "process/pl_fixture.h"
+#include "screen/memterm.h"
+#include "screen/wm.h"
 #include "support/syserr.h"
 
 using namespace pltest;
@@ -248,10 +250,6 @@ TEST_F(PlParts, AMissingDefinitionShowsTheFileErrorExceptForType12) {
   EXPECT_EQ(shown, 1);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(PlParts, TheLoaderStartsAtItsStage) {
   OsInitFn before = os_get_init(OsInit::Pl);
   pl_register();
@@ -262,13 +260,6 @@ TEST_F(PlParts, TheLoaderStartsAtItsStage) {
   EXPECT_EQ(pl_cache_records(), 0u);
   os_set_init(OsInit::Pl, before);
 }
-
-}  // namespace
-
-#include "screen/memterm.h"
-#include "screen/wm.h"
-
-namespace {
 
 TEST_F(PlParts, WhileAScreenIsUpTheCompileShowsAMessageWindow) {
   ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {proc_rec("P0", 4, "0")}), 1);
