@@ -131,11 +131,11 @@ class IiLoop : public ii2::Fix {
   }
   // The inner loop around a body of one or two statements.
   void inner_loop(Gen& g, bool* refused) {
-    uint8_t* beg = Fix::beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    uint8_t* loop = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
     in_inner = true;
     body(g, 1 + int(g.u(2)), refused);
     in_inner = false;
-    end_loop(false, ira_j, ira_lcb2, beg);
+    end_loop(false, ira_j, ira_lcb2, loop);
   }
   void TearDown() override {
     ii_loop_set_plans(true);
@@ -160,10 +160,10 @@ class IiLoop : public ii2::Fix {
     put(vto, n, 0);
     put(vstep, 1, 0);
     restart();
-    uint8_t* beg = Fix::beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
     bld_calc_reset(&m.code);
     calc_add(ira[0], ira_i);
-    end_loop(false, ira_i, ira_lcb, beg);
+    end_loop(false, ira_i, ira_lcb, loop);
     end();
   }
   // Runs the code with a network terminal whose every ping calls ping.
@@ -325,10 +325,10 @@ void IiLoop::differential(Gen& g, long n) {
     restart();
     bool trapped = g.u(2) == 0;
     uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
-    uint8_t* beg = Fix::beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
     bool refused = false;
     body(g, 1 + int(g.u(6)), &refused);
-    end_loop(false, ira_i, ira_lcb, beg);
+    end_loop(false, ira_i, ira_lcb, loop);
     probe();
     end();
     if (ov) {
