@@ -141,6 +141,7 @@ class Gen {
   bool layouts();
   bool layout_declared(const App& a, const FileDef& d, GFile* g);
   bool layout_defined(const App& a, const FileDef& d, GFile* g);
+  bool field_of(const FieldDef& fd, int off, Fld* f);
   void images(GFile* g);
   bool open_mem();
   bool put(GFile* g, const std::vector<uint8_t>& rec, const Pos& at, const std::string& what);
@@ -225,31 +226,36 @@ bool Gen::layout_declared(const App& a, const FileDef& d, GFile* g) {
   return true;
 }
 
+// A field of the sources at offset off, with its values and their places:
+// false (the error noted) when its form is refused.
+bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
+  f->src_name = f->elem_name = fd.name;
+  f->form = FieldForm{fd.type, off, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
+  std::string why = date_range(&f->form, fd.mask);
+  if (why.empty()) why = form_check(f->form);
+  if (!why.empty()) {
+    errs.add(fd.at, why);
+    return false;
+  }
+  f->has_initial = fd.has_initial;
+  f->initial = fd.initial;
+  f->initial_at = fd.initial_at;
+  f->has_null = fd.has_null;
+  f->null_text = fd.null_text;
+  f->null_at = fd.null_at;
+  f->mask = fd.mask;
+  f->label = fd.label;
+  f->at = fd.at;
+  return true;
+}
+
 bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
   int off = 0;
   std::map<int, const Fld*> keys;
   for (const FieldDef& fd : d.fields) {
     if (!fd.typed) continue;
     Fld f;
-    f.src_name = f.elem_name = fd.name;
-    f.form = FieldForm{fd.type, off, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
-    if (std::string why = date_range(&f.form, fd.mask); !why.empty()) {
-      errs.add(fd.at, why);
-      continue;
-    }
-    if (std::string why = form_check(f.form); !why.empty()) {
-      errs.add(fd.at, why);
-      continue;
-    }
-    f.has_initial = fd.has_initial;
-    f.initial = fd.initial;
-    f.initial_at = fd.initial_at;
-    f.has_null = fd.has_null;
-    f.null_text = fd.null_text;
-    f.null_at = fd.null_at;
-    f.mask = fd.mask;
-    f.label = fd.label;
-    f.at = fd.at;
+    if (!field_of(fd, off, &f)) continue;
     f.key = fd.key;
     f.dup = fd.dup;
     off += f.form.len * fd.occurs;
@@ -341,22 +347,8 @@ bool Gen::layouts() {
     }
     for (const FieldDef& fd : a.work) {
       Fld f;
-      f.src_name = f.elem_name = fd.name;
-      f.form = FieldForm{fd.type, 0, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
-      std::string why = date_range(&f.form, fd.mask);
-      if (why.empty()) why = form_check(f.form);
-      if (!why.empty()) {
-        errs.add(fd.at, why);
-        continue;
-      }
-      f.has_initial = fd.has_initial;
-      f.initial = fd.initial;
-      f.initial_at = fd.initial_at;
-      f.has_null = fd.has_null;
-      f.null_text = fd.null_text;
-      f.mask = fd.mask;
-      f.label = fd.label;
-      f.at = fd.at;
+      if (!field_of(fd, 0, &f)) continue;
+      std::string why;
       std::vector<uint8_t> probe(size_t(f.form.len), ' ');
       if (fd.has_initial && !encode_value(f.form, fd.initial, probe.data(), &why))
         errs.add(fd.initial_at, "initial value: " + why);
