@@ -557,6 +557,12 @@ const DStmt& sc_stmt(ScCtx* sc) { return sc->cur; }
 
 void sc_err(ScCtx* sc, uint32_t msg) { pc_add_cmpl_err(sc->pc, kPcErrStmt, &sc->cur, msg, nullptr, 0); }
 
+int sc_fail(ScCtx* sc, uint32_t preset) {
+  uint32_t m = sc->msg;
+  if (m != kScQuiet) sc_err(sc, m && m != preset ? m : preset);
+  return 0;
+}
+
 uint32_t sc_tf_no(const char* tf, uint8_t* shift) {
   // 1 true, 2 false, 3 any, by character.
   static constexpr auto kLevel = [] {

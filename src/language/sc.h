@@ -65,6 +65,10 @@ const DStmt& sc_stmt(ScCtx* sc);
 
 // Records compile error kind 7 with the current statement.
 void sc_err(ScCtx* sc, uint32_t msg);
+// A statement that does not compile: records the message a reference's
+// compile left in the context, else the verb's preset message (none for a
+// statement the compiler generated); 0.
+int sc_fail(ScCtx* sc, uint32_t preset);
 
 // ------------------------------------------------------------- driver --
 int sc_init();

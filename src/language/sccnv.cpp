@@ -63,10 +63,7 @@ int cmpl_cnv_bin(ScCtx* sc, DStmt* st) {
     sc_err(sc, m ? m : preset);
     return 0;
   };
-  auto ref_fail = [&] {
-    uint32_t m = sc_msg(sc);
-    return fail(m && m != preset ? m : preset);
-  };
+  auto ref_fail = [&] { return sc_fail(sc, preset); };
   CElem t, s;
   std::memset(static_cast<void*>(&t), 0, sizeof t);
   std::memset(static_cast<void*>(&s), 0, sizeof s);
@@ -184,9 +181,7 @@ int cnv_text_file(ScCtx* sc, const ScOpnd& file_op, const ScOpnd& text_op, const
     int freg = direction ? 2 : 1, treg = direction ? 1 : 2;
     if (!sc_cmpl_ref(sc, f, &fe, freg, &kind, direction ? 0u : uint32_t(kScRefTarget)) ||
         !sc_cmpl_ref(sc, text_op, &te, treg, &kind, direction ? uint32_t(kScRefTarget) : 0u)) {
-      uint32_t m = sc_msg(sc);
-      sc_err(sc, m && m != preset ? m : preset);
-      return 0;
+      return sc_fail(sc, preset);
     }
     CvBlock blk;
     if (!cv_get_cnv(&blk, &fe.e, app, "00")) {
@@ -237,10 +232,7 @@ int cmpl_cnv_text(ScCtx* sc, DStmt* st) {
   std::memset(static_cast<void*>(&t), 0, sizeof t);
   std::memset(static_cast<void*>(&s), 0, sizeof s);
   int kind = 0;
-  auto ref_fail = [&] {
-    uint32_t m = sc_msg(sc);
-    return fail(m && m != preset ? m : preset);
-  };
+  auto ref_fail = [&] { return sc_fail(sc, preset); };
   // One operand may name a file of its application: its fields in turn.
   if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) {
     if (sc_msg(sc) != kPcNoField || !sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail();

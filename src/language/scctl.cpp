@@ -64,11 +64,7 @@ int bloop_val(ScCtx* sc, const ScLoopVal& v, int reg, const LoopVar& lv) {
   return lv.binary || bld_addr_len(code, reg, 9) ? 1 : 0;
 }
 
-int fail(ScCtx* sc, uint32_t preset) {
-  uint32_t m = sc_msg(sc);
-  if (m != kScQuiet) sc_err(sc, m && m != preset ? m : preset);
-  return 0;
-}
+int fail(ScCtx* sc, uint32_t preset) { return sc_fail(sc, preset); }
 
 }  // namespace
 

@@ -90,22 +90,23 @@ IbNum num_of(const DElem& e) {
   return n;
 }
 bool numeric(uint8_t type) { return type == 5 || type == 8 || type == 12; }
+// COMPUTE's and TOTAL's operator: + - * / or the hash totals '1' and '2'
+// (written 'P' and 'M' in the statement text); 0 for any other.
+char math_op(uint8_t rel) {
+  char op = char(rel);
+  if (op == 'P') return '1';
+  if (op == 'M') return '2';
+  return std::strchr("+-*/12", op) && op ? op : 0;
+}
 }  // namespace
 
 int cmpl_compute(ScCtx* sc, DStmt* st) {
   const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
   uint32_t preset = sc_msg(sc);
-  auto fail = [&] {
-    uint32_t m = sc_msg(sc);
-    sc_err(sc, m && m != preset ? m : preset);
-    return 0;
-  };
-  char op = char(uint8_t(ops.rel));
-  // The statement text writes the hash operators as 'P' and 'M'.
-  if (op == 'P') op = '1';
-  if (op == 'M') op = '2';
+  auto fail = [&] { return sc_fail(sc, preset); };
+  char op = math_op(uint8_t(ops.rel));
+  if (!op) return fail();
   bool hash = op == '1' || op == '2';
-  if (op != '+' && op != '-' && op != '*' && op != '/' && !hash) return fail();
   CElem t, s;
   std::memset(static_cast<void*>(&t), 0, sizeof t);
   std::memset(static_cast<void*>(&s), 0, sizeof s);
@@ -127,18 +128,12 @@ int cmpl_compute(ScCtx* sc, DStmt* st) {
 int cmpl_total(ScCtx* sc, DStmt* st) {
   const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
   uint32_t preset = sc_msg(sc);
-  auto fail = [&] {
-    uint32_t m = sc_msg(sc);
-    sc_err(sc, m && m != preset ? m : preset);
-    return 0;
-  };
+  auto fail = [&] { return sc_fail(sc, preset); };
   int t = st->proc_type;
   if (t != 3 && t != 4 && t != 6 && t != 7 && t != 9) return bld_nop(sc_code(sc)) ? 1 : fail();
-  char op = char(uint8_t(ops.rel));
-  if (op == 'P') op = '1';
-  if (op == 'M') op = '2';
+  char op = math_op(uint8_t(ops.rel));
+  if (!op) return fail();
   bool hash = op == '1' || op == '2';
-  if (op != '+' && op != '-' && op != '*' && op != '/' && !hash) return fail();
   CElem f, s;
   std::memset(static_cast<void*>(&f), 0, sizeof f);
   std::memset(static_cast<void*>(&s), 0, sizeof s);

@@ -82,9 +82,7 @@ int verify_field(ScCtx* sc, DStmt* st, const ScOpnd& op, uint8_t mode, uint32_t 
   std::memset(static_cast<void*>(&f), 0, sizeof f);
   int kind = 0;
   if (!sc_cmpl_ref(sc, op, &f, 1, &kind, 0)) {
-    uint32_t m = sc_msg(sc);
-    sc_err(sc, m && m != preset ? m : preset);
-    return 0;
+    return sc_fail(sc, preset);
   }
   const DElem& e = f.e;
   bool conds = false;
@@ -313,9 +311,7 @@ int cmpl_print(ScCtx* sc, DStmt* st) {
   int kind = 0;
   bool cnst = ut_is_all(ops.text.app.data(), ' ', 3);
   if (!sc_cmpl_ref(sc, ops.text, &t, 1, &kind, cnst ? uint32_t(kScRefCnstLen) : 0u)) {
-    uint32_t m = sc_msg(sc);
-    sc_err(sc, m && m != preset ? m : preset);
-    return 0;
+    return sc_fail(sc, preset);
   }
   uint16_t len = t.e.length;
   if (!print_len(sc, ops.first, 2, 1) || !print_len(sc, ops.rows, 3, 1) || !print_len(sc, ops.width, 4, len) ||
