@@ -163,8 +163,7 @@ Pool* lookup(MmPool id) {
 }
 
 void sys_err(const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err("MM", __LINE__);
+  os_sys_err_text("MM", __LINE__, text);
 }
 
 size_t total_for(size_t size) { return (sizeof(BlockHead) + size + kTrail + 15) & ~size_t(15); }

@@ -61,6 +61,11 @@ void os_set_sys_err_responder(SysErrAsk ask) { g_responder = ask; }
 const std::vector<SysErrRecord>& os_sys_err_log() { return g_log; }
 void os_sys_err_log_clear() { g_log.clear(); }
 
+void os_sys_err_text(const char* module, int line, const char* text) {
+  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
+  os_sys_err(module, line);
+}
+
 void os_sys_err(const char* module, int line) {
   ut_dbg[sizeof ut_dbg - 1] = '\0';
   const char* text = ut_dbg;

@@ -32,6 +32,8 @@ using SysErrAsk = SysErrAnswer (*)(const char* module, int line, const char* tex
 // module is shown as the caller gives it: the upper-case source name, with
 // or without its extension ("PIEXEC.C", "FP").
 void os_sys_err(const char* module, int line);
+// The same with the text given (copied into ut_dbg first).
+void os_sys_err_text(const char* module, int line, const char* text);
 // A failed file operation: "%s - %.*s" of text and the status's message.
 void checkstat(uint32_t status, const char* text, const char* module, int line);
 

@@ -20,8 +20,7 @@ constexpr const char* kModSc = "SC.C";
 IbHook g_hooks[kIbOps + 1] = {};
 
 void sys_err(const char* mod, int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(mod, line);
+  os_sys_err_text(mod, line, text);
 }
 
 MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }

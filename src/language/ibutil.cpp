@@ -14,8 +14,7 @@ bool reg_ok(int reg) { return reg >= 1 && reg <= 4; }
 }  // namespace
 
 uint8_t* ib_err(int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
   return nullptr;
 }
 

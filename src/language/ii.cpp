@@ -43,8 +43,7 @@ FmArb* g_ifns_file = nullptr;
 FmArb* g_err_file = nullptr;
 
 void sys_err(int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
 }
 
 MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }

@@ -171,8 +171,7 @@ uint8_t* inst_print(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // IRA_SUM and IRA_BUCKET: a register at a TOTAL accumulator, then at its
 // bucket of the current total level (the report manager keeps both).
 uint8_t* sum_fail(IlfExecBlock* b, IlfState* s, int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
   ii_end_ep(b, s);
   return ii_stop(s);
 }

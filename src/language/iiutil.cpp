@@ -16,8 +16,7 @@ namespace {
 constexpr const char* kMod = "IIUTIL.C";
 
 uint8_t* sys_fail(IlfExecBlock* b, IlfState* s, int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
   ii_end_ep(b, s);
   return ii_stop(s);
 }

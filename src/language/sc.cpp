@@ -28,8 +28,7 @@ namespace {
 constexpr const char* kMod = "SC.C";
 
 void sys_err(int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
 }
 
 CodeRef cref(uint16_t b, uint16_t o) {

@@ -18,8 +18,7 @@ namespace {
 constexpr const char* kMod = "PL.C";
 
 void sys_err(int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
 }
 
 EmCompiler g_compiler = nullptr;

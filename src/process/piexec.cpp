@@ -24,8 +24,7 @@ namespace {
 constexpr const char* kMod = "PIEXEC.C";
 
 void sys_err(int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
 }
 
 // Arena storage of the runner: key buffers and descriptor areas.

@@ -36,8 +36,7 @@ bool same_key(const EmHeader* em, const PiInvoc& k);
 constexpr uint32_t kMaxAreas = 1000000;
 
 void sys_err(int line, const char* text) {
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", text);
-  os_sys_err(kMod, line);
+  os_sys_err_text(kMod, line, text);
 }
 
 const char kValid[] = "BCDFGHJKLMNPQRSTVWXYZ0123456789";
