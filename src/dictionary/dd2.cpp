@@ -111,32 +111,6 @@ bool read_image(FmArb* a, const char* file, int kind, int len, std::vector<uint8
   return true;
 }
 
-// Puts back the fields of a caller's handle that the summary changes.
-struct ArbKeep {
-  FmArb* a;
-  uint16_t op, rec_len, key_len;
-  uint8_t key_no;
-  Ref<uint8_t> rec, key;
-  explicit ArbKeep(FmArb* h) : a(h) {
-    if (!a) return;
-    op = a->op;
-    rec_len = a->rec_len;
-    key_len = a->key_len;
-    key_no = a->key_no;
-    rec = a->rec;
-    key = a->key;
-  }
-  ~ArbKeep() {
-    if (!a) return;
-    a->op = op;
-    a->rec_len = rec_len;
-    a->key_len = key_len;
-    a->key_no = key_no;
-    a->rec = rec;
-    a->key = key;
-  }
-};
-
 // Opens a dictionary file of the context when the caller gave no handle.
 FmArb* open_dict(const char* builder, DdCtx* ctx, FmKdb** kdb, FmSdb** sdb) {
   *kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * FM_CAT_KDB_AREA));
@@ -279,7 +253,7 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
   FmArb* elem = ctx->elem ? ctx->elem : open_dict("INIT_DELEM_FDB", ctx, &ek, &es);
   FmArb* init = ctx->init ? ctx->init : open_dict("INIT_DINIT_FDB", ctx, &ik, &is);
   SumBlock b;
-  ArbKeep keep_elem(ctx->elem), keep_init(ctx->init);
+  FmArbKeep keep_elem(ctx->elem), keep_init(ctx->init);
   bool ok = elem && init;
   if (!ok) ctx->error = "bad read - delem file (ELEMENT or INITIAL cannot be opened)";
   if (ok) ok = build_block(ctx, elem, init, file, &b);

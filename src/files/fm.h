@@ -324,6 +324,38 @@ QV_AT(FmArb, level, 28);
 QV_AT(FmArb, file, 48);
 constexpr uint8_t FM_HS_CLOSED = 0, FM_HS_OPEN = 1, FM_HS_STREAM = 2, FM_HS_QUERY = 3;
 
+// The fields of a handle that a call changes for one inner call (operation,
+// key and record with their lengths, range, key number), put back when the
+// keeper goes, also on an unwind. A null handle keeps nothing.
+struct FmArbKeep {
+  FmArb* a;
+  uint16_t op = 0, key_len = 0, rec_len = 0;
+  Ref<uint8_t> key, rec;
+  uint8_t range = 0, key_no = 0;
+  explicit FmArbKeep(FmArb* arb) : a(arb) {
+    if (!a) return;
+    op = a->op;
+    key_len = a->key_len;
+    rec_len = a->rec_len;
+    key = a->key;
+    rec = a->rec;
+    range = a->range;
+    key_no = a->key_no;
+  }
+  ~FmArbKeep() {
+    if (!a) return;
+    a->op = op;
+    a->key_len = key_len;
+    a->rec_len = rec_len;
+    a->key = key;
+    a->rec = rec;
+    a->range = range;
+    a->key_no = key_no;
+  }
+  FmArbKeep(const FmArbKeep&) = delete;
+  FmArbKeep& operator=(const FmArbKeep&) = delete;
+};
+
 // File block: one per open of a file, shared by the streams attached to it.
 struct FmFile {
   FmFdb fdb;              // the descriptor the file was opened with (handle slot cleared)

@@ -281,29 +281,6 @@ void post_upd(FmArb* a) {
 
 bool lock_status(uint32_t st) { return st == FM_ST_HELD_SELF || st == FM_ST_LOCKED; }
 
-// The handle fields a call changes for one inner call, put back when the
-// call ends, also when it unwinds.
-struct ArbKeep {
-  FmArb* a;
-  uint16_t op, key_len, rec_len;
-  Ref<uint8_t> key, rec;
-  uint8_t range, key_no;
-  explicit ArbKeep(FmArb* arb)
-      : a(arb), op(arb->op), key_len(arb->key_len), rec_len(arb->rec_len), key(arb->key), rec(arb->rec),
-        range(arb->range), key_no(arb->key_no) {}
-  ~ArbKeep() {
-    a->op = op;
-    a->key_len = key_len;
-    a->rec_len = rec_len;
-    a->key = key;
-    a->rec = rec;
-    a->range = range;
-    a->key_no = key_no;
-  }
-  ArbKeep(const ArbKeep&) = delete;
-  ArbKeep& operator=(const ArbKeep&) = delete;
-};
-
 // A block of the caller's scope (its work pool), freed when the call ends or
 // unwinds; what an unwind leaves is freed with the scope.
 struct ScopeBlock {
@@ -367,7 +344,7 @@ int fm_start(FmArb* a) {
     use_lo = c < 0 || (c == 0 && (r->lo_range & 16) && !((a->op & FM_OP_GE) || (a->range & 16)));
   }
   if (!use_lo) return t->start(a, a);
-  ArbKeep keep(a);
+  FmArbKeep keep(a);
   a->op = uint16_t((keep.op & ~(FM_OP_FIRST | FM_OP_GE)) | FM_OP_AT | FM_OP_KEY);
   a->range = uint8_t(r->lo_range & 16);
   a->key = r->lo_key;
@@ -384,7 +361,7 @@ int fm_rdnxt(FmArb* a) {
   if (a->op & FM_OP_FIRST) {
     int rc;
     {
-      ArbKeep keep(a);
+      FmArbKeep keep(a);
       a->op = FM_OP_FIRST;
       rc = fm_start(a);
     }
@@ -475,7 +452,7 @@ int fm_del_all(FmArb* a) {
   int rc;
   {
     ScopeBlock buf(FM_MAX_REC + 1);
-    ArbKeep keep(a);
+    FmArbKeep keep(a);
     a->rec.set(static_cast<uint8_t*>(buf.p));
     a->rec_len = FM_MAX_REC;
     const FmScbRange* r = reinterpret_cast<const FmScbRange*>(scb_of(a, FM_SCB_RANGE));
