@@ -25,6 +25,21 @@ void sys_err(int line, const char* text) {
   os_sys_err_text(kMod, line, text);
 }
 
+// The area entry of an application's area reference (class x 1,000,000 +
+// number), all else zero; false with the system error zero_text for area
+// number 0.
+bool area_entry(const char* app, uint32_t ref, const char* zero_text, EmAreaEntry* out) {
+  std::memset(static_cast<void*>(out), 0, sizeof *out);
+  out->aclass = uint8_t(ref / 1000000);
+  std::memcpy(out->app.data(), app, 3);
+  out->number = ref % 1000000;
+  if (out->number == 0) {
+    sys_err(__LINE__, zero_text);
+    return false;
+  }
+  return true;
+}
+
 struct Areas {
   FmKdb kdb[FM_CAT_KDB_AREA];
   FmSdb sdb[FM_CAT_SDB_AREA];
@@ -500,14 +515,7 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
   c.file_no = em->b1220[0];
   // Areas: the record and the control area.
   EmAreaEntry e;
-  std::memset(static_cast<void*>(&e), 0, sizeof e);
-  e.aclass = uint8_t(file.area / 1000000);
-  std::memcpy(e.app.data(), app, 3);
-  e.number = file.area % 1000000;
-  if (e.number == 0) {
-    sys_err(__LINE__, "pc_fi() - zero ano found");
-    return 0;
-  }
+  if (!area_entry(app, file.area, "pc_fi() - zero ano found", &e)) return 0;
   e.kind = 0;
   e.size = file.rec_len;
   e.source = 1;
@@ -655,14 +663,7 @@ int pc_fld_in(const char* app, const char* field, uint16_t occ, CElem* out, PcCt
     out->reference = cfi.file_no;
   }
   EmAreaEntry a;
-  std::memset(static_cast<void*>(&a), 0, sizeof a);
-  a.aclass = uint8_t(e.area / 1000000);
-  std::memcpy(a.app.data(), app, 3);
-  a.number = e.area % 1000000;
-  if (a.number == 0) {
-    sys_err(__LINE__, "pc_get_ira() - zero ano found");
-    return 0;
-  }
+  if (!area_entry(app, e.area, "pc_get_ira() - zero ano found", &a)) return 0;
   a.source = work ? 2 : 1;
   a.shr = pc_shr(e.share_b);
   a.non_shr = pc_non_shr(e.b185, e.share_a);
