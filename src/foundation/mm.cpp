@@ -297,29 +297,40 @@ void mm_release_scope(int depth) {
 
 size_t mm_pool_count() { return pools().live; }
 
-int mm_check_pool(MmPool id) {
-  Pool* p = lookup(id);
-  if (!p) return 0;
-  int bad = 0;
+namespace {
+// Calls fn for each block header of the pool's chunks, in address order;
+// a header that is neither live nor freed ends the chunk's walk (fn is told
+// with its second argument false).
+template <class Fn>
+void each_block(Pool* p, Fn fn) {
   if (p->bump) p->bump_chunk_used();
   for (auto& c : p->chunks) {
     uint8_t* q = c.p;
     uint8_t* end = c.p + c.used;
     while (q + sizeof(BlockHead) <= end) {
       auto* h = reinterpret_cast<BlockHead*>(q);
-      if (h->magic != kLive && h->magic != kFreed) {
-        ++bad;
-        sys_err("mm_check_pool() - corrupted block header");
-        break;
-      }
-      if (h->magic == kLive && !trailer_ok(h)) {
-        ++bad;
-        sys_err("mm_check_pool() - corrupted trailer");
-      }
-      if (h->total == 0) break;
+      bool sound = h->magic == kLive || h->magic == kFreed;
+      fn(h, sound);
+      if (!sound || h->total == 0) break;
       q += h->total;
     }
   }
+}
+}  // namespace
+
+int mm_check_pool(MmPool id) {
+  Pool* p = lookup(id);
+  if (!p) return 0;
+  int bad = 0;
+  each_block(p, [&](BlockHead* h, bool sound) {
+    if (!sound) {
+      ++bad;
+      sys_err("mm_check_pool() - corrupted block header");
+    } else if (h->magic == kLive && !trailer_ok(h)) {
+      ++bad;
+      sys_err("mm_check_pool() - corrupted trailer");
+    }
+  });
   return bad;
 }
 
@@ -327,18 +338,7 @@ size_t mm_pool_live(MmPool id) {
   Pool* p = lookup(id);
   if (!p) return 0;
   size_t n = 0;
-  if (p->bump) p->bump_chunk_used();
-  for (auto& c : p->chunks) {
-    uint8_t* q = c.p;
-    uint8_t* end = c.p + c.used;
-    while (q + sizeof(BlockHead) <= end) {
-      auto* h = reinterpret_cast<BlockHead*>(q);
-      if (h->magic != kLive && h->magic != kFreed) break;
-      if (h->magic == kLive) ++n;
-      if (h->total == 0) break;
-      q += h->total;
-    }
-  }
+  each_block(p, [&](BlockHead* h, bool sound) { n += sound && h->magic == kLive; });
   return n;
 }
 
