@@ -14,6 +14,7 @@
 // qualifiers as the STMT key holds them.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,13 +64,16 @@ std::vector<std::string> se_verb_template(int verb);
 // ------------------------------------------------------ statement files --
 //
 // A statement file holds the statements of one or more processes:
-//   process TYPE NAME          (TYPE 1-10, NAME the rest of the line)
+//   process TYPE NAME          (TYPE 1-10 or its word: menu, input, output,
+//                              action, query, subroutine, update, job,
+//                              inquiry, status; NAME the rest of the line)
 //   statements EP [frame C N] [image N] [child D N]
 //   <statement lines>
 //   statements ...
 // Lines beginning with '#' and empty lines are comments. Every other line
 // after a block header is a statement line of that block. A header or
-// statement out of place is an error at file:line:column.
+// statement out of place is an error at file:line:column; the lines under
+// a refused header are left out without an error of their own.
 
 struct SeFileResult {
   std::vector<DStmt> stmts;             // in file order, sequences per block
@@ -77,10 +81,20 @@ struct SeFileResult {
   std::vector<std::string> warnings;
 };
 
+// A process type's code from its number (1-10) or word (any case), 0 for
+// neither; its name as messages show it ("Subroutine"), "process" for
+// another code.
+int se_proc_type_code(const std::string& word);
+const char* se_proc_type_name(int type);
+
+// Whether the process of a header exists: "" when it does, else the
+// refusal's text (the header is refused at its type's column).
+using SeProcCheck = std::function<std::string(int type, const std::string& name)>;
+
 // Reads a statement file's text (path names it in the messages). The count
-// of errors.
+// of errors. procs (when given) checks each process header.
 int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
-                 SeFileResult* out);
+                 SeFileResult* out, const SeProcCheck& procs = {});
 // The text of records (grouped in the order given: a process header when
 // the process changes, a block header when the owner or event point does).
 std::string se_write_file(const std::vector<DStmt>& stmts);

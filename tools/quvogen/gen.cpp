@@ -708,12 +708,15 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
     int occ = 0;  // from 1; 0: not given (occurrence 1)
     size_t lp = name.find('[');
     if (lp != std::string::npos && name.back() == ']') {
+      // digits only, read without overflow (a number past any count stays past it)
       std::string n = name.substr(lp + 1, name.size() - lp - 2);
-      occ = std::atoi(n.c_str());
+      bool digits = !n.empty() && n.find_first_not_of("0123456789") == std::string::npos;
+      occ = 0;
+      for (size_t i = 0; digits && i < n.size(); ++i) occ = std::min(occ * 10 + (n[i] - '0'), 1 << 20);
       name = name.substr(0, lp);
       while (!name.empty() && name.back() == ' ') name.pop_back();
-      if (occ < 1) {
-        errs.add(e.name_at, "occurrence numbers start at 1");
+      if (!digits || occ < 1) {
+        errs.add(e.name_at, "occurrence numbers are 1, 2 ... (\"" + e.name + "\")");
         continue;
       }
     }
