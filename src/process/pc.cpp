@@ -171,40 +171,62 @@ void pc_add_cmpl_err(PcCtx* ctx, int kind, const void* src, uint32_t msg, const 
   if (!fm_write(g_cmpl_err)) checkstat(g_cmpl_err->status, "can't add CMPL_ERR", kMod, __LINE__);
 }
 
-std::string pc_cmpl_err_line(const DCmplErr& r) {
-  char msg[256];
-  LaText t{uint16_t(sizeof msg - 1), msg};
-  int sev = 0;
-  int n = la_xlate(r.msg, &t, &sev);
-  if (n < 0) n = 0;
-  std::string text(msg, size_t(n));
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  auto trim = [](std::string s) {
-    while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
-  };
-  char head[160];
-  std::snprintf(head, sizeof head, "%.3s %.2s %u %s #%u kind %u %06u ", r.app.data(), r.ver.data(),
-                unsigned(r.proc_type), trim(r.proc_name.str()).c_str(), unsigned(r.seq), unsigned(r.kind),
-                unsigned(r.msg));
-  std::string line = head + text;
+namespace {
+
+std::string trim(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// Where an error is: a statement by its owner, event point and sequence,
+// another source by its kind.
+std::string err_where(const DCmplErr& r) {
+  static const char* const kinds[10] = {"",     "process",        "frame",     "image",     "child",
+                                        "item", "characteristic", "statement", "selection", "sort"};
+  if (r.kind == kPcErrStmt) {
+    DStmt s;
+    std::memcpy(&s, r.src.b, sizeof s);
+    std::string w;
+    if (s.frame_class || s.frame_no)
+      w += "frame " + std::to_string(s.frame_class) + " " + std::to_string(s.frame_no) + ", ";
+    if (s.image_no) w += "image " + std::to_string(s.image_no) + ", ";
+    if (s.child_disc || s.child_no)
+      w += "child " + std::to_string(s.child_disc) + " " + std::to_string(s.child_no) + ", ";
+    return w + "event point " + std::to_string(s.event_point) + ", sequence " + std::to_string(s.seq);
+  }
+  return r.kind < 10 ? kinds[r.kind] : "kind " + std::to_string(r.kind);
+}
+
+// "NNNNNN text (name)": the message number, its text, the name in error.
+std::string err_message(const DCmplErr& r) {
+  char num[16];
+  std::snprintf(num, sizeof num, "%06u ", unsigned(r.msg));
+  std::string m = num + trim(la_text(r.msg));
   std::string name = trim(r.name.str());
-  if (!name.empty()) line += " [" + name + "]";
+  if (!name.empty()) m += " (" + name + ")";
+  return m;
+}
+
+}  // namespace
+
+std::string pc_cmpl_err_line(const DCmplErr& r) {
+  std::string line = r.app.str() + " " + r.ver.str() + " " + std::to_string(r.proc_type) + " " +
+                     trim(r.proc_name.str()) + ", " + err_where(r) + ": " + err_message(r);
   std::string st = trim(r.stmt_text.str());
   if (!st.empty()) line += " | " + st;
   return line;
 }
 
-// The records of the context's process, in sequence order.
+// The records of a process, in sequence order.
 template <class F>
-void each_err(const EmHeader* em, F&& f) {
+void each_err(const char* app, const char* ver, uint8_t type, const char* name, F&& f) {
   if (!g_cmpl_err) return;
   PcBuf<DCmplErr> r_buf;
   DCmplErr& r = *r_buf;
-  r.app = em->app;
-  r.ver = em->ver;
-  r.proc_type = em->proc_type;
-  r.proc_name = em->proc_name;
+  std::memcpy(r.app.data(), app, 3);
+  std::memcpy(r.ver.data(), ver, 2);
+  r.proc_type = type;
+  std::memcpy(r.proc_name.data(), name, 30);
   PROTO_FULL(g_cmpl_err, 0, reinterpret_cast<uint8_t*>(&r));
   g_cmpl_err->key.set(reinterpret_cast<uint8_t*>(&r));
   g_cmpl_err->key_len = 36;
@@ -219,6 +241,21 @@ void each_err(const EmHeader* em, F&& f) {
   }
   g_cmpl_err->key.reset();
   g_cmpl_err->key_len = 0;
+}
+template <class F>
+void each_err(const EmHeader* em, F&& f) {
+  each_err(em->app.data(), em->ver.data(), em->proc_type, em->proc_name.data(), f);
+}
+
+std::string pc_cmpl_err_report(const PiInvoc& key) {
+  std::string out;
+  each_err(key.app.data(), key.ver.data(), key.type, key.name.data(), [&](const DCmplErr& r) {
+    out += err_where(r) + ": " + err_message(r) + "\n";
+    std::string st = trim(r.stmt_text.str());
+    if (!st.empty()) out += st + "\n";
+    return true;
+  });
+  return out;
 }
 
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {

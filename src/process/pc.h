@@ -259,8 +259,14 @@ extern uint32_t pc_last_dstmt_sno;
 // Shows the CMPL_ERR records of the context's process: a line each in a
 // window while a screen is up, else on standard error (or on `to`).
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to = nullptr);
-// The line a record shows as.
+// The line a record shows as: the process, where the error is (a
+// statement's owner, event point and sequence, else the kind of source),
+// the message number and text, the name in error and the statement's text.
 std::string pc_cmpl_err_line(const DCmplErr& r);
+// The errors of a process's latest compile as lines for standard error,
+// each "where: NNNNNN text (name)" followed by the statement's own line
+// (the start-up shows them after the screen has gone); "" when none.
+std::string pc_cmpl_err_report(const PiInvoc& key);
 // Compiles counted since start-up (tests).
 uint32_t pc_compile_count();
 // Registers the compiler's start-up stages and the loader hook (main).
