@@ -132,7 +132,8 @@ bool se_parse_block_header(const std::string& line, SeBlockKey* key, int* col) {
 
 int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, const std::string& file,
                   int first_line, SeValidator* validator, std::vector<DStmt>* out,
-                  std::vector<std::string>* errors, std::vector<std::string>* warnings) {
+                  std::vector<std::string>* errors, std::vector<std::string>* warnings,
+                  std::vector<int>* line_nos) {
   int refused = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     DStmt s;
@@ -153,6 +154,7 @@ int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, 
                           se_warning_text(st));
     s.seq = uint32_t(100 * (out->size() + 1));
     out->push_back(s);
+    if (line_nos) line_nos->push_back(line_no);
   }
   return refused;
 }
@@ -251,7 +253,8 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   auto flush = [&]() {
     if (have_block && !block.empty()) {
       size_t before = out->errors.size();
-      se_read_block(key, block, path, block_line, validator, &out->stmts, &out->errors, &out->warnings);
+      se_read_block(key, block, path, block_line, validator, &out->stmts, &out->errors, &out->warnings,
+                    &out->lines);
       errors += int(out->errors.size() - before);
     }
     block.clear();
@@ -298,6 +301,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
       }
       key.proc_type = uint8_t(type);
       key.proc_name = name;
+      out->procs.push_back({type, name, n});
       have_proc = true;
       skipping = false;
       continue;
@@ -431,4 +435,24 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
   (void)FM_CLOSE(a, 0);
   mm_destroy_pool(pool);
   return written;
+}
+
+FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<SeFileResult::Proc>& procs,
+                     const std::vector<DStmt>& stmts, std::vector<std::string>* errors) {
+  std::vector<DStmt> all;
+  uint32_t st = 0;
+  // An application without a STMT file yet has no statements to keep.
+  if (!se_list_dict(app, ver, dict, &all, &st) && st != FM_ST_NOT_FOUND && st != FM_ST_NO_SYSDIR) {
+    if (errors) errors->push_back("the STMT file of " + std::string(app, 3) + " cannot be read: status " + std::to_string(st));
+    return nullptr;
+  }
+  auto checked = [&](const DStmt& s) {
+    for (const SeFileResult::Proc& p : procs)
+      if (s.proc_type == p.type && cut(s.proc_name.str()) == p.name) return true;
+    return false;
+  };
+  std::erase_if(all, checked);
+  all.insert(all.end(), stmts.begin(), stmts.end());
+  if (se_store_dict(app, ver, dict, all, errors, true) != int(all.size())) return nullptr;
+  return open_stmt(app, ver, false, true, &st);
 }

@@ -48,9 +48,11 @@ bool se_parse_block_header(const std::string& line, SeBlockKey* key, int* col);
 // out), every warning "file:line:column: WARNING - ..." to warnings.
 // validator null: the lines are converted and checked alone. Result: the
 // count of refused lines.
+// line_nos (when given) gets the line number of each record added.
 int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, const std::string& file,
                   int first_line, SeValidator* validator, std::vector<DStmt>* out,
-                  std::vector<std::string>* errors, std::vector<std::string>* warnings);
+                  std::vector<std::string>* errors, std::vector<std::string>* warnings,
+                  std::vector<int>* line_nos = nullptr);
 
 // The lines of records (trailing blanks cut), in the order given.
 std::vector<std::string> se_write_block(const std::vector<DStmt>& stmts);
@@ -77,8 +79,15 @@ std::vector<std::string> se_verb_template(int verb);
 
 struct SeFileResult {
   std::vector<DStmt> stmts;             // in file order, sequences per block
+  std::vector<int> lines;               // the line of each record
   std::vector<std::string> errors;      // "file:line:column: what"
   std::vector<std::string> warnings;
+  struct Proc {
+    int type;
+    std::string name;
+    int line;
+  };
+  std::vector<Proc> procs;              // the process headers accepted, in file order
 };
 
 // A process type's code from its number (1-10) or word (any case), 0 for
@@ -105,6 +114,13 @@ std::string se_write_file(const std::vector<DStmt>& stmts);
 // STMT file cannot be opened or read (the status in *status).
 int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DStmt>* out,
                  uint32_t* status = nullptr);
+// The statements a check compiles: a memory-resident STMT file of the
+// application, in the current scope, holding its dictionary's records with
+// those of each process in `procs` replaced by the records of `stmts`
+// (token names stored as numbers). Its handle, open in the current scope,
+// or null with the reason in errors.
+FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<SeFileResult::Proc>& procs,
+                     const std::vector<DStmt>& stmts, std::vector<std::string>* errors);
 // Writes records into an application's STMT file (created when missing),
 // token names stored as numbers (cnv_token direction 2). The count written,
 // -1 when the file cannot be created or opened; a refused token or a

@@ -197,8 +197,9 @@ std::string err_where(const DCmplErr& r) {
   return r.kind < 10 ? kinds[r.kind] : "kind " + std::to_string(r.kind);
 }
 
-// "NNNNNN text (name)": the message number, its text, the name in error.
-std::string err_message(const DCmplErr& r) {
+}  // namespace
+
+std::string pc_cmpl_err_message(const DCmplErr& r) {
   char num[16];
   std::snprintf(num, sizeof num, "%06u ", unsigned(r.msg));
   std::string m = num + trim(la_text(r.msg));
@@ -207,11 +208,9 @@ std::string err_message(const DCmplErr& r) {
   return m;
 }
 
-}  // namespace
-
 std::string pc_cmpl_err_line(const DCmplErr& r) {
   std::string line = r.app.str() + " " + r.ver.str() + " " + std::to_string(r.proc_type) + " " +
-                     trim(r.proc_name.str()) + ", " + err_where(r) + ": " + err_message(r);
+                     trim(r.proc_name.str()) + ", " + err_where(r) + ": " + pc_cmpl_err_message(r);
   std::string st = trim(r.stmt_text.str());
   if (!st.empty()) line += " | " + st;
   return line;
@@ -250,12 +249,62 @@ void each_err(const EmHeader* em, F&& f) {
 std::string pc_cmpl_err_report(const PiInvoc& key) {
   std::string out;
   each_err(key.app.data(), key.ver.data(), key.type, key.name.data(), [&](const DCmplErr& r) {
-    out += err_where(r) + ": " + err_message(r) + "\n";
+    out += err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
     std::string st = trim(r.stmt_text.str());
     if (!st.empty()) out += st + "\n";
     return true;
   });
   return out;
+}
+
+namespace {
+struct StmtSource {
+  char app[3];
+  FmArb* h;
+};
+std::vector<StmtSource> g_stmt_sources;
+}  // namespace
+
+void pc_set_stmt_source(const char* app, FmArb* stmts) {
+  std::erase_if(g_stmt_sources, [&](const StmtSource& s) { return std::memcmp(s.app, app, 3) == 0; });
+  if (stmts) {
+    StmtSource s{{app[0], app[1], app[2]}, stmts};
+    g_stmt_sources.push_back(s);
+  }
+}
+
+FmArb* pc_stmt_source(const char* app) {
+  for (const StmtSource& s : g_stmt_sources)
+    if (std::memcmp(s.app, app, 3) == 0) return s.h;
+  return nullptr;
+}
+
+int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) {
+  *code = 0;
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* pcb = static_cast<Pcb*>(MM_ALLOC(pool, sizeof(Pcb)));
+  std::memset(static_cast<void*>(pcb), 0, sizeof *pcb);
+  std::memcpy(&pcb->invoc, &key, sizeof key);
+  pcb->lang.clear();
+  auto* def = static_cast<DProc*>(MM_ALLOC(pool, sizeof(DProc)));
+  std::memset(static_cast<void*>(def), ' ', sizeof *def);
+  FmFdb ident;
+  uint32_t status = 0;
+  int ok = 0;
+  if (!read_dproc(pcb->invoc, def, &ident, &status)) {
+    *code = status ? status : kPlNoDefinition;
+  } else if (build_em(def, pcb, 0)) {
+    pl_release(pcb);   // a module no cache keeps goes with its last holder
+    ok = 1;
+  } else {
+    each_err(key.app.data(), key.ver.data(), key.type, key.name.data(), [&](const DCmplErr& r) {
+      errors->push_back(r);
+      return true;
+    });
+    if (errors->empty()) *code = uint32_t(pcb->invoc.completion);
+  }
+  mm_destroy_pool(pool);
+  return ok;
 }
 
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {

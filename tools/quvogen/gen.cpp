@@ -152,6 +152,7 @@ class Gen {
                      const std::set<std::string>& structural, const std::set<std::string>& optional = {});
   bool processes();
   bool statements();
+  bool process_defined(int type, const std::string& name);
   void sysdir();
   bool summaries();
   bool raws();
@@ -1033,6 +1034,21 @@ std::string read_text(const std::string& path) {
 // STMT records: every line read and checked as the statement editor reads
 // it (without the dictionary checks), sequences 100, 200 ... per block, no
 // audit stamps.
+// Whether the sources define the process (its PROCESS record was made).
+bool Gen::process_defined(int type, const std::string& name) {
+  GFile* pr = file("PROCESS");
+  if (!pr || !pr->mem) return false;
+  auto* d = reinterpret_cast<DProc*>(alloc(sizeof(DProc)));
+  std::memset(static_cast<void*>(d), ' ', sizeof *d);
+  d->proc_type = uint8_t(type);
+  d->proc_name.set(name);
+  PROTO_FULL(pr->mem, 0, reinterpret_cast<uint8_t*>(d));
+  pr->mem->op = FM_OP_EQUAL;
+  bool found = fm_read(pr->mem) == 1;
+  pr->mem->op = 0;
+  return found;
+}
+
 bool Gen::statements() {
   size_t before = errs.list.size();
   GFile* st = file("STMT");
@@ -1044,7 +1060,11 @@ bool Gen::statements() {
         return false;
       }
       SeFileResult r;
-      se_read_file(path, read_text(path), nullptr, &r);
+      se_read_file(path, read_text(path), nullptr, &r, [&](int type, const std::string& name) {
+        return process_defined(type, name) ? std::string()
+                                           : std::string("no ") + se_proc_type_name(type) + " " + name + " in " +
+                                                 a.id + "'s sources";
+      });
       for (const std::string& e : r.errors) {
         // "path:line:column: text"
         int line = 0, col = 0, n = 0;
