@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -247,13 +248,28 @@ void each_err(const EmHeader* em, F&& f) {
 }
 
 std::string pc_cmpl_err_report(const PiInvoc& key) {
-  std::string out;
+  // In the order of the sources: the process's own errors first, then the
+  // statements' by owner, event point and sequence (an undefined label is
+  // found at its event point's end, after the statements that follow).
+  std::vector<std::pair<std::string, std::string>> lines;
   each_err(key.app.data(), key.ver.data(), key.type, key.name.data(), [&](const DCmplErr& r) {
-    out += err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
+    std::string order;
+    if (r.kind == kPcErrStmt) {
+      DStmt s;
+      std::memcpy(&s, r.src.b, sizeof s);
+      order.assign(reinterpret_cast<const char*>(&s), 48);
+      uint32_t seq = s.seq;
+      for (int i = 3; i >= 0; --i) order += char(seq >> (8 * i));
+    }
+    std::string text = err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
     std::string st = trim(r.stmt_text.str());
-    if (!st.empty()) out += st + "\n";
+    if (!st.empty()) text += st + "\n";
+    lines.emplace_back(std::move(order), std::move(text));
     return true;
   });
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string out;
+  for (const auto& l : lines) out += l.second;
   return out;
 }
 
