@@ -195,7 +195,33 @@ std::string err_where(const DCmplErr& r) {
       w += "child " + std::to_string(s.child_disc) + " " + std::to_string(s.child_no) + ", ";
     return w + "event point " + std::to_string(s.event_point) + ", sequence " + std::to_string(s.seq);
   }
+  if (r.kind == kPcErrFrame || r.kind == kPcErrImage || r.kind == kPcErrChild) {
+    DFrame f;   // the owner fields every one of them begins with
+    std::memcpy(&f, r.src.b, sizeof f);
+    std::string w = "frame " + std::to_string(f.frame_code) + " " + std::to_string(f.frame_no);
+    if (r.kind == kPcErrImage) w += ", image " + std::to_string(rec::view<DImage>(r.src.b).image_no.get());
+    if (r.kind == kPcErrChild) {
+      const DChild& c = rec::view<DChild>(r.src.b);
+      if (c.image_no) w += ", image " + std::to_string(c.image_no);
+      w += ", child " + std::to_string(c.disc) + " " + std::to_string(c.child_no.get());
+    }
+    return w;
+  }
   return r.kind < 10 ? kinds[r.kind] : "kind " + std::to_string(r.kind);
+}
+
+// The steps not built yet refuse a process that has records of theirs
+// (stand_in): their one error says so.
+const char* not_built(const DCmplErr& r) {
+  if (r.msg != kPcFailed) return nullptr;
+  switch (r.kind) {
+    case kPcErrFrame: return "frames are not compiled yet";
+    case kPcErrImage: return "images are not compiled yet";
+    case kPcErrChild: return "child invocations are not compiled yet";
+    case kPcErrSelect: return "selections are not compiled yet";
+    case kPcErrSort: return "sorts are not compiled yet";
+    default: return nullptr;
+  }
 }
 
 }  // namespace
@@ -206,6 +232,7 @@ std::string pc_cmpl_err_message(const DCmplErr& r) {
   std::string m = num + trim(la_text(r.msg));
   std::string name = trim(r.name.str());
   if (!name.empty()) m += " (" + name + ")";
+  if (const char* why = not_built(r)) m += std::string(" (") + why + ")";
   return m;
 }
 
