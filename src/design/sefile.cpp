@@ -216,9 +216,10 @@ bool starts(const std::string& l, const char* word) {
 
 int se_proc_type_code(const std::string& word) {
   if (word.empty()) return 0;
-  if (word.find_first_not_of("0123456789") == std::string::npos)
-    return word.size() <= 2 && std::atoi(word.c_str()) >= 1 && std::atoi(word.c_str()) <= 10 ? std::atoi(word.c_str())
-                                                                                            : 0;
+  if (word.find_first_not_of("0123456789") == std::string::npos) {
+    int n = word.size() <= 2 ? std::atoi(word.c_str()) : 0;
+    return n >= 1 && n <= 10 ? n : 0;
+  }
   for (int t = 1; t <= 10; ++t)
     if (strcasecmp(word.c_str(), kTypeWords[t]) == 0) return t;
   return 0;

@@ -171,7 +171,7 @@ int check_file(const char* path, const char* app, const char* ver, bool compile)
     return 1;
   }
   int errors = 0;
-  mark(0, [&] {
+  int m = mark(0, [&] {
     SeDict dict(app, ver);
     SeDictValidator val(dict);
     SeFileResult r;
@@ -211,6 +211,10 @@ int check_file(const char* path, const char* app, const char* ver, bool compile)
     pc_set_stmt_source(app, nullptr);
   });
   pc_set_stmt_source(app, nullptr);
+  if (m != 1) {   // a system error, answered on standard error
+    std::fprintf(stderr, "%s: the check ended with completion code %d\n", path, m);
+    ++errors;
+  }
   return errors;
 }
 
