@@ -75,6 +75,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "files/fm.h"
 
@@ -87,6 +88,10 @@ std::string bs_input_root();
 // The path of an input: kind 1 the SUMMARY of app, kind 5 the raw file of
 // file `name` of that SUMMARY.
 std::string bs_input_path(const std::string& root, const char* app, int kind, const char* name);
+// The raw file of an application's registration: file APPL, DATABASE or
+// DBXAP of application app (QUVO_BOOT_AP) under the root:
+// <root>/port/register/<APP>/<FILE>.
+std::string bs_register_path(const std::string& root, const char* app, const char* file);
 
 // ---------------------------------------------------------- raw files --
 constexpr int kRawHead = 512, kRawRecHead = 12, kRawTrail = 4;
@@ -129,9 +134,14 @@ void adjust_stmt(uint8_t* stmt);
 void adjust_occ(uint8_t* word);
 
 // ---------------------------------------------------------- bootstrap --
-// Counts of one run.
+// Counts of one run, and per application what it made.
+struct BsAppCount {
+  std::string app;
+  int files = 0, records = 0;
+};
 struct BsCounts {
   int files = 0, records = 0, images = 0, failures = 0, warnings = 0;
+  std::vector<BsAppCount> apps;
 };
 // The steps over one SUMMARY (identities as the file manager builds them);
 // each returns 1, or 0 after a reported failure (counted).
