@@ -1006,26 +1006,29 @@ int read_registration(const std::string& app, Registration* out, BsCounts* c) {
 // Writes one record by its key: `replace` rewrites a record that is there,
 // else it stays (a site's database, the phase of a DBXAP). 1, or 0 after a
 // reported failure.
-int put_by_key(FmArb* a, std::vector<uint8_t> rec, bool replace, const char* what, BsCounts* c) {
-  std::vector<uint8_t> have(rec.size());
-  std::memcpy(have.data(), rec.data(), rec.size());
-  PROTO_FULL(a, 0, have.data());
+int put_by_key(FmArb* a, const std::vector<uint8_t>& rec, bool replace, const char* what, BsCounts* c) {
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), rec.size()));
+  std::memcpy(buf, rec.data(), rec.size());
+  PROTO_FULL(a, 0, buf);
   a->op = FM_OP_EQUAL | FM_OP_HOLD;
+  int ok = 0;
   if (fm_read(a)) {
     if (!replace) {
-      fm_release(a);
-      return 1;
+      ok = fm_release(a);
+    } else {
+      std::memcpy(buf, rec.data(), rec.size());
+      a->op = 0;
+      ok = fm_rewrite(a);
     }
-    std::memcpy(have.data(), rec.data(), rec.size());
-    a->op = 0;
-    if (fm_rewrite(a)) return 1;
   } else {
-    PROTO_FULL(a, 0, rec.data());
+    std::memcpy(buf, rec.data(), rec.size());
+    PROTO_FULL(a, 0, buf);
     a->op = 0;
-    if (fm_write(a)) return 1;
+    ok = fm_write(a);
   }
-  report(c, "%s: write failed, status %u", what, a->status.get());
-  return 0;
+  if (!ok) report(c, "%s: write failed, status %u", what, a->status.get());
+  mm_free(buf);
+  return ok;
 }
 
 // The records of the registration into System Administration: the APPL

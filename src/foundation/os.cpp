@@ -508,8 +508,10 @@ int os_load_data_env(const std::string& dir, std::string* error) {
     why = "is not a regular file";
     fix = "  replace it by a regular file owned by " + owner;
   } else if (fs.st_uid != 0 && fs.st_uid != ds.st_uid) {
+    // Someone else put it there: its settings are theirs, never to be adopted.
     why = "is owned by " + user_name(fs.st_uid) + ", not by root or the data directory's owner " + owner;
-    fix = "  chown " + owner + " " + path;
+    fix = "  " + owner + " should review what " + user_name(fs.st_uid) + " put in it, then remove it: rm " + path +
+          "\n  (settings of your own belong in ~/quvo.env or on the command line)";
   } else if (fs.st_mode & (S_IWGRP | S_IWOTH)) {
     why = "may be changed by users other than its owner";
     fix = "  chmod go-w " + path;
