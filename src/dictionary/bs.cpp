@@ -1123,7 +1123,7 @@ int check_data_files(const std::string& app, const std::string& ver, const std::
                "data file %s of %s in database %s (%s) has another layout than the new definition: restructure, "
                "which would convert its records, is not built yet; keep the old definition, or remove the file "
                "(its records are lost)",
-               b.sum.name.c_str(), app.c_str(), db.c_str(), path.c_str());
+               trim(b.sum.name).c_str(), app.c_str(), db.c_str(), path.c_str());
         return 0;
       }
     }

@@ -57,22 +57,32 @@ void read_registration(const Block& b, const std::string& app, Registration* out
     if (e.name == "title") {
       if (e.value.size() > 60) errs->add(e.value_at, "a title has at most 60 characters");
       out->title = e.value;
-    } else if (e.name == "database") {
-      if (!database_id(e.value)) {
-        errs->add(e.value_at, "a database id is one to three upper-case letters or digits, not \"" + e.value + "\"");
-        continue;
+    } else if (e.name == "database" || e.name == "databases") {
+      // one id, or several separated by blanks
+      for (size_t at = 0; at < e.value.size();) {
+        size_t end = e.value.find(' ', at);
+        if (end == std::string::npos) end = e.value.size();
+        std::string id = e.value.substr(at, end - at);
+        Pos where = e.value_at;
+        where.col += int(at);
+        at = end + 1;
+        if (id.empty()) continue;
+        if (!database_id(id)) {
+          errs->add(where, "a database id is one to three upper-case letters or digits, not \"" + id + "\"");
+          continue;
+        }
+        bool twice = false;
+        for (const Arg& d : out->databases) twice = twice || d.text == id;
+        if (twice) errs->add(where, "database " + id + " is given twice");
+        else out->databases.push_back(Arg{id, where, false});
       }
-      bool twice = false;
-      for (const Arg& d : out->databases) twice = twice || d.text == e.value;
-      if (twice) errs->add(e.value_at, "database " + e.value + " is given twice");
-      else out->databases.push_back(Arg{e.value, e.value_at, e.quoted});
     } else {
-      errs->add(e.name_at, "an application block gives its title and its databases (title = ..., database = ID), "
+      errs->add(e.name_at, "an application block gives its title and its databases (title = ..., databases = ID ...), "
                            "not \"" + e.name + "\"");
     }
   }
   if (out->databases.empty())
-    errs->add(b.at, "name the database or databases " + app + " belongs to (database = ID)");
+    errs->add(b.at, "name the database or databases " + app + " belongs to (databases = ID ...)");
 }
 
 bool write_registrations(const Sources& src, const std::string& out_dir, Errors* errs) {

@@ -3,10 +3,11 @@
 // it belongs to,
 //
 //   application
-//     title    = My first application
-//     database = MYD
+//     title     = My first application
+//     databases = MYD
 //
-// (`database` once per database). The generator writes from it the raw
+// (several databases separated by blanks; `database` is the same entry).
+// The generator writes from it the raw
 // files of its APPL record and, per database, its DATABASE and DBXAP
 // records (dictionary/bs.h, bs_register_path); the bootstrap's add step
 // (QUVO_BOOT_AP) writes them into System Administration. The system
