@@ -344,3 +344,28 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
     EXPECT_EQ(hashes(), whole) << text;
   }
 }
+
+// A checksummed raw file cut exactly at a record boundary (after its header,
+// after a record, after the last record: the end record missing) fails,
+// names the file and leaves the directory as it was.
+TEST(BootstrapRun, ARawFileCutAtARecordBoundaryFails) {
+  Inputs in(30);
+  const std::string raw_rel = "/port/dict/0LA00/TESTFI";
+  const std::string raw = bst::slurp(in.root + raw_rel);
+  const size_t rec = kRawRecHead + bst::kTestfiLen + kRawTrail;
+  ASSERT_EQ(raw.size(), kRawHead + 30 * rec + kRawRecHead + kRawTrail);
+  for (size_t records : {size_t(0), size_t(1), size_t(17), size_t(30)}) {
+    std::string src = copy_tree(in.root);
+    in.dirs.push_back(src);
+    bst::spit(src + raw_rel, raw.substr(0, kRawHead + records * rec));
+    std::string target = in.fresh();
+    auto before = bst::dir_hashes(target);
+    QuvoRun r = in.boot(target, src);
+    EXPECT_TRUE(ended(r, kExitBootFailed,
+                      {src + raw_rel + ": record " + std::to_string(records + 1) + ": the record header is cut short",
+                       target + " is as it was"}))
+        << records;
+    EXPECT_EQ(bst::dir_hashes(target), before);
+    EXPECT_EQ(leftovers(target), 0);
+  }
+}

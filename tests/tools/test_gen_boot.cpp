@@ -601,3 +601,34 @@ TEST(GenBoot, AnApplicationRegistersItselfAndIsAddedAgain) {
     EXPECT_NE(e.str().find(b.says), std::string::npos) << b.text << "\n" << e.str();
   }
 }
+
+// The single-record inputs (PARAM, SYSPARM) are checked as every other input:
+// a byte changed anywhere, the record or its check sum cut short, a byte
+// more: the run fails naming the file, the directory as it was.
+TEST(GenBoot, DamagedSingleRecordInputsFail) {
+  TempDir t;
+  std::string boot = t.sub("boot");
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, boot, &errs)) << errs.str();
+  int i = 0;
+  for (const std::string rel : {"/port/dict/0AD00/PARAM", "/port/dict/0SA00/SYSPARM"}) {
+    const std::string good = bst::slurp(boot + rel);
+    ASSERT_GT(good.size(), size_t(kRawTrail));
+    std::vector<std::string> spoiled = {good.substr(0, good.size() - 1), good.substr(0, good.size() - kRawTrail),
+                                        good + "x"};
+    for (size_t at : {size_t(0), good.size() / 2, good.size() - 1}) {
+      spoiled.push_back(good);
+      spoiled.back()[at] ^= 0x20;
+    }
+    for (const std::string& s : spoiled) {
+      std::string src = t.sub("src" + std::to_string(i)), target = t.sub("var" + std::to_string(i++));
+      std::filesystem::copy(boot, src, std::filesystem::copy_options::recursive);
+      std::filesystem::create_directories(target);
+      bst::spit(src + rel, s);
+      QuvoRun r = run_quvo({"-b"}, {"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + src, "TERM=dumb"});
+      SCOPED_TRACE(rel + " case " + std::to_string(i));
+      EXPECT_TRUE(ended(r, kExitBootFailed, {src + rel + ": ", target + " is as it was"}));
+      EXPECT_TRUE(std::filesystem::is_empty(target));
+    }
+  }
+}
