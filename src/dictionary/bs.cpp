@@ -1117,6 +1117,10 @@ int check_data_files(const std::string& app, const std::string& ver, const std::
       if (same) {
         same = fdb.rec_len == rec_len && (fdb.var != 0) == (var != 0);
         FM_CLOSE(fdb.handle.get(), 0);
+      } else if (fdb.status.get() != FM_ST_STRUCT) {
+        report(c, "data file %s of %s in database %s (%s) cannot be opened to compare its layout, status %u",
+               trim(b.sum.name).c_str(), app.c_str(), db.c_str(), path.c_str(), fdb.status.get());
+        return 0;
       }
       if (!same) {
         report(c,
@@ -1202,6 +1206,15 @@ int bs_main() {
   fs::path app_dir = fs::path("data") / "dict" / (safe(app) + safe(ver));
   bool again = false;  // adding an application that is there: its dictionary is replaced
   if (add) {
+    bool id = !app.empty() && app.size() <= 3;
+    for (char ch : app) id = id && (std::isupper(static_cast<unsigned char>(ch)) || std::isdigit(static_cast<unsigned char>(ch)));
+    if (!id || app == "0AD" || app == "0LA" || app == "0DB" || app == "0SA") {
+      std::fprintf(stderr,
+                   "quvo: bootstrap: QUVO_BOOT_AP=%s: %s\n", ap,
+                   id ? "a system application is built by the bootstrap of an empty directory, not added"
+                      : "an application id is one to three upper-case letters or digits");
+      return kExitBootFailed;
+    }
     if (!built) {
       std::fprintf(stderr, "quvo: bootstrap: %s holds no system applications to add %s to (run quvo -b first)\n",
                    target.c_str(), ap);
