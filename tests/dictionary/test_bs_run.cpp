@@ -55,8 +55,9 @@ int leftovers(const std::string& target) {
   std::filesystem::path t(target);
   for (const auto& e : std::filesystem::directory_iterator(t))
     if (e.path().filename().string().rfind(".boot-", 0) == 0) ++n;
+  std::string beside = "." + t.filename().string() + ".boot-";
   for (const auto& e : std::filesystem::directory_iterator(t.parent_path()))
-    if (e.path().filename().string().find(".boot-") != std::string::npos) ++n;
+    if (e.path().filename().string().rfind(beside, 0) == 0) ++n;
   return n;
 }
 
