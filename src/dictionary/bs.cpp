@@ -1289,7 +1289,13 @@ int bs_main() {
     if (c.failures == 0 && !exists_here(tmp / app_dir))
       report(&c, "no dictionary of %s was built (is the design SUMMARY empty?)", ap);
     if (c.failures == 0) {
-      fs::create_directories((target / app_dir).parent_path(), ec);
+      // data/dict as the file manager makes directories (mode, group)
+      fs::path dir = target;
+      for (const fs::path& part : app_dir.parent_path()) {
+        dir /= part;
+        if (int e = uio_mkdir(dir.c_str()); e && e != EEXIST)
+          report(&c, "cannot create %s: %s", dir.c_str(), std::strerror(e));
+      }
       if (again) {
         // One exchange: the engine sees the old dictionary or the new.
         if (::renameat2(AT_FDCWD, (tmp / app_dir).c_str(), AT_FDCWD, (target / app_dir).c_str(),
