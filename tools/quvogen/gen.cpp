@@ -23,6 +23,7 @@
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 #include "model.h"
+#include "register.h"
 #include "value.h"
 
 namespace fs = std::filesystem;
@@ -1237,7 +1238,7 @@ bool Gen::run(const std::vector<std::string>& src_roots, const std::string& out_
     }
     ec.clear();
     tmp = (parent / (stem + ".tmp-" + std::to_string(getpid()))).string();
-    ok = summaries() && raws();
+    ok = summaries() && raws() && write_registrations(src, tmp, &errs);
     if (ok) {
       fs::path old = parent / (out.filename().string() + ".old-" + std::to_string(getpid()));
       fs::remove_all(old, ec);
