@@ -54,6 +54,10 @@ struct IiCalc {
 QV_RECORD(IiCalc, 32);
 QV_AT(IiCalc, value, 16);
 constexpr uint8_t kIiBin = 5, kIiPdFix = 8, kIiPdVar = 12;
+// The scale byte of a variable packed value (signed): a CALC result of more
+// than 15 significant digits keeps its 15 highest and a scale below 0, the
+// dropped integer digits zeros. Readers take -31..31.
+constexpr int kIiMinScale = -31, kIiMaxScale = 31;
 
 inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->calc[i]); }
 

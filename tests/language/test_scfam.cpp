@@ -846,3 +846,13 @@ TEST_F(ScFam, CnvTextIntoATextShorterThanTheDisplayIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+TEST_F(ScFam, ProbeWideConstant) {
+  Prog p("W0");
+  p.add(calc("", "H", "0.017334934977406")).check("H", EQ, "0.017334934977406");
+  p.add(calc("", "H", "-1.23456789012345")).check("H", EQ, "-1.23456789012345");
+  p.add(calc("", "H", "0.01733493497740")).check("H", EQ, "0.01733493497740");
+  expect_runs(p);
+}
+}  // namespace
