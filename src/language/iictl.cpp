@@ -207,12 +207,16 @@ uint8_t* inst_goto(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_at(pc + 4)
 
 MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }
 
-uint8_t* inst_gosub(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+// GOSUB: at most kIiGosubDepth entries are open at once (a recursion
+// without end would take the whole arena); one more is 300420.
+uint8_t* inst_gosub(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (s->gosubs >= kIiGosubDepth) return ii_fail(b, s, kIiErrGosub);
   auto* g = static_cast<IiGosub*>(MM_ALLOC(ii_pool(), sizeof(IiGosub)));
   std::memset(g, 0, sizeof *g);
   g->ret.set(ii_at(pc + 8));
   g->mask = s->mask;
   ut_add_to_lst(&s->gosub, g, &g->link);
+  ++s->gosubs;
   s->mask = 0x3FF;
   return ii_at(pc + 4);
 }
@@ -221,6 +225,7 @@ uint8_t* inst_return(IlfExecBlock* b, IlfState* s, uint8_t*) {
   auto* g = static_cast<IiGosub*>(s->gosub.last.get());
   if (!g) return ii_fail(b, s, kIiErrReturn);
   ut_remove_from_lst(&s->gosub, g, &g->link);
+  --s->gosubs;
   uint8_t* to = g->ret.get();
   s->mask = g->mask;
   mm_free(g);

@@ -14,6 +14,7 @@ constexpr uint32_t kIiErrOcc = 102710;       // occurrence out of range
 constexpr uint32_t kIiErrLoop = 100910;      // END LOOP of a loop not active
 constexpr uint32_t kIiErrAnd = 300390;       // AND on an unset level
 constexpr uint32_t kIiErrReturn = 300410;    // RETURN without GOSUB
+constexpr uint32_t kIiErrGosub = 300420;     // a GOSUB past kIiGosubDepth
 constexpr uint32_t kIiErrPrint = 300170;     // PRINT sizes, SET TEMP positions
 
 // A run-time error of the current instruction: err_handler either moves the

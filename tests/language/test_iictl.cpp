@@ -309,6 +309,43 @@ TEST_F(IiCtl, GosubThreeDeepRestoresMasksAndReturnWithoutGosubFails) {
   for (auto& x : g_seen) EXPECT_EQ(x.gosubs, 1);
 }
 
+// GOSUB nests kIiGosubDepth deep; the GOSUB past that is run-time error
+// 300420 (the event point ends with 300540, its entries freed, and the next
+// run starts from none). A GOSUB that has returned no longer counts.
+TEST_F(IiCtl, GosubDepthIsBounded) {
+  auto chain = [&](uint32_t n) {
+    restart();
+    for (uint32_t i = 0; i < n; ++i) {
+      auto& in = rec::view<IbGosub>(bld_gosub(&m.code, ii2::no_code()));
+      in.label = in.ret;  // on to the next GOSUB, never returning
+    }
+    state();
+    end();
+    g_seen.clear();
+    m.pcb->dbg->err_msg = 0;
+    return run(ii2::cref(1, 0));
+  };
+  EXPECT_EQ(chain(kIiGosubDepth + 1), 300540);
+  EXPECT_EQ(last_err(), kIiErrGosub);
+  EXPECT_TRUE(g_seen.empty());
+  EXPECT_EQ(chain(kIiGosubDepth), 1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0].gosubs, int(kIiGosubDepth));
+  EXPECT_EQ(last_err(), 0u);
+  restart();
+  std::vector<uint8_t*> calls;
+  for (uint32_t i = 0; i < 2 * kIiGosubDepth; ++i) calls.push_back(bld_gosub(&m.code, ii2::no_code()));
+  state();
+  end();
+  CodeRef sub = here();
+  bld_return(&m.code);
+  for (uint8_t* g : calls) rec::view<IbGosub>(g).label = sub;
+  g_seen.clear();
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0].gosubs, 0);
+}
+
 TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {
   // OVERFLOW sets the trap; a blank label clears it; an error then unwinds.
   uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
