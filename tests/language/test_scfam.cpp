@@ -884,7 +884,8 @@ TEST_F(ScFam, ConstantsOfEveryWidthCompareByValue) {
   auto u = [&](uint64_t n) { return n ? rng() % n : 0; };
   Prog p("W1");
   // 17 characters: read whole, not cut to the 16 of the display.
-  p.add(calc("", "H", "0.017334934977406")).check("H", EQ, "0.017334934977406").check("H", EQ, "0.01733493497740", false);
+  p.add(calc("", "H", "0.017334934977406")).check("H", EQ, "0.017334934977406");
+  p.check("H", EQ, "0.01733493497740", false);
   p.add(calc("", "H", "-1.23456789012345")).check("H", EQ, "-1.23456789012345").check("H", LT, "-1.2345678901234");
   int checks = 0;
   for (int width = 1; width <= 22; ++width) {
