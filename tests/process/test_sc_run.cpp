@@ -104,12 +104,15 @@ TEST_F(ScRun, LongLoopsGiveTheInstructionsValues) {
                     calc("", "A", "A + I * 3") + test("", "IF", "A", 3, "1000000") + calc("T", "A", "A - 1000000") +
                     calc("", "B", "A") + line("", "END LOOP", {{0, "I"}}) + unless("B", std::to_string(a).c_str()) +
                     unless("I", "100000") + kEnd;
-  // 15 digits hold 10^14 but not 10^15: the fifteenth multiplication fails.
+  // A value past 15 digits keeps its 15 highest (10^29 at scale -15), and
+  // the stack's 31 digits hold 10^29 times 10 but no product of 10^29 (30
+  // digits) and 10 (2): the thirtieth multiplication fails.
   std::string grow = "process 6 GROW\nstatements 1\n" + line("", "OVERFLOW", {{0, "OVF"}}) + calc("", "A", "1") +
                      calc("", "C", "0") + calc("", "J", "10000") + loop("I", "1", "J") + calc("", "C", "C + 1") +
-                     test("", "IF", "C", 3, "9985") + calc("T", "A", "A * 10") + line("", "END LOOP", {{0, "I"}}) +
-                     line("", "END PROC") + line("", "LABEL", {{0, "OVF"}}) + unless("A", "100000000000000") +
-                     unless("I", "10000") + kEnd;
+                     test("", "IF", "C", 3, "9970") + calc("T", "A", "A * 10") + line("", "END LOOP", {{0, "I"}}) +
+                     line("", "END PROC") + line("", "LABEL", {{0, "OVF"}}) +
+                     calc("", "D", "100000000000000 * 100000000000000 * 10") + test("", "IF", "A", NE, "D", true) +
+                     line("T", "GOTO", {{0, "BAD"}}) + unless("I", "10000") + kEnd;
   define(sum + grow, {"LONG", "GROW"});
   for (const char* proc : {"LONG", "GROW"}) {
     std::string args = std::string("-d DB1 -a ABC -t Subroutine -p ") + proc;
