@@ -612,6 +612,43 @@ TEST_F(Pi, PropertiesStoreReplaceDeleteAndMove) {
   EXPECT_EQ(pi_get_prop(nullptr, "USER    ", "NEW", 3, "A", v), 0);
 }
 
+// A move whose write under the new name fails keeps the value under its
+// old name; a move to the name it has keeps every value.
+namespace failing {
+FmHandlers table;
+int write_new(FmArb* req, FmArb* strm) {
+  const uint8_t* r = req->rec.get();
+  if (r && std::memcmp(r + offsetof(DAtribute, object), "NEW", 3) == 0) {
+    req->status = FM_ST_SYS;
+    return 0;
+  }
+  return fm_backend(FM_BE_NATIVE)->write(req, strm);
+}
+}  // namespace failing
+
+TEST_F(Pi, AMoveKeepsTheValueUnderItsOldNameWhenTheWriteFails) {
+  make_prop_file("ABC", "");
+  pi_prop_reset();
+  FmArb* h = pi_get_prop_arb("ABC", "00", nullptr, com.base_scope);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "A", val("1").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "B", val("2").c_str()), 1);
+  EXPECT_EQ(pi_move_prop(h, "USER    ", "USR", 3, "", "USR"), 1);
+  char v[256];
+  ASSERT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "A", v), 1);
+  EXPECT_EQ(std::string(v, 1), "1");
+  failing::table = *fm_backend(FM_BE_NATIVE);
+  failing::table.write = failing::write_new;
+  fm_set_handlers(h, &failing::table);
+  EXPECT_EQ(pi_move_prop(h, "USER    ", "NEW", 3, "", "USR"), 0);
+  fm_set_handlers(h, fm_backend(FM_BE_NATIVE));
+  for (const char* p : {"A", "B"}) {
+    ASSERT_EQ(pi_get_prop(h, "USER    ", "USR", 3, p, v), 1) << p;
+    EXPECT_EQ(std::string(v, 1), p[0] == 'A' ? "1" : "2");
+    EXPECT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, p, v), 0) << p;
+  }
+}
+
 TEST_F(Pi, LanguageOfTheRunByItsSources) {
   make_prop_file("0SA", "");
   pi_prop_reset();
