@@ -905,7 +905,7 @@ void pi_set_cns(Pcb* pcb, uint8_t* record, size_t record_len) {
     if (!d.in_use) continue;
     uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(pos) + 6 * i + 2).get();
     uint16_t len = d.length;
-    if (size_t(off) + len > record_len || d.value_at + len > v.cns_total) continue;
+    if (size_t(off) + len > record_len || uint64_t(d.value_at) + len > v.cns_total) continue;
     std::memcpy(record + off, values + d.value_at, len);
   }
 }
