@@ -1005,6 +1005,10 @@ uint32_t attach(BrfFile* f) {
   int rc = bt_attach(s);
   if (rc == kBtIoError) return io_fail(f, s.err);
   if (rc != kBtOk) return damaged(f, "the index file is not sound");
+  // A rebuild killed before its last step is completed first.
+  int done = brf_finish_rebuild(s);
+  if (done == kBtIoError) return io_fail(f, s.err);
+  bool waits = done == kBtBusy;
   // Check the pair on one consistent state.
   std::string why;
   uint32_t st = 0;
@@ -1015,6 +1019,10 @@ uint32_t attach(BrfFile* f) {
     BtHdr& ih = bt_hdr(s);
     if (ih.generation.get() != h.generation.get() || ih.key_hash.get() != h.key_hash.get()) {
       why = "its index file belongs to another data file";
+      if (waits) {
+        why = "a rebuild of its index was interrupted; a user who may write the file completes it by opening it";
+        return int(kBtBusy);
+      }
       return int(kBtRetry);
     }
     if (h.end.get() > s.dsize) {
@@ -1040,6 +1048,7 @@ uint32_t attach(BrfFile* f) {
     return int(kBtOk);
   });
   if (rc == kBtIoError) return io_fail(f, s.err);
+  if (rc == kBtBusy) return brf_fail(FM_ST_SYS, "%s: %s", f->path.c_str(), why.c_str());
   if (rc != kBtOk) st = damaged(f, why.empty() ? "the index file is not sound" : why.c_str());
   if (st) return st;
   BtTreeDef defs[kBtTrees];
@@ -1227,6 +1236,45 @@ bool brf_hdr_copy(const BtHdr& ih, BrfFileHdr* out, BrfLayout* lay) {
   if (!brf_decode_hdr(h, lay, nullptr)) return false;
   if (out) *out = h;
   return true;
+}
+
+namespace {
+// The header a rebuild killed before its last step left to be taken from
+// the index in place (false when none waits).
+bool rebuilt_hdr(BtStore& s, BrfFileHdr* out) {
+  if (s.dsize < kBrfHdrSize) return false;
+  BrfFileHdr h;
+  std::memcpy(&h, s.dmap, sizeof h);
+  BtHdr& ih = bt_hdr(s);
+  uint32_t g = ih.generation.get();
+  if (g == 0 || h.next_gen.get() != g || h.generation.get() == g) return false;
+  BrfFileHdr c;
+  // The header names it, and the copy is the same file's: its own layout,
+  // sound, of that generation, with nothing further pending.
+  if (!brf_decode_hdr(h, nullptr, nullptr) || !brf_hdr_copy(ih, &c, nullptr)) return false;
+  if (c.generation.get() != g || c.next_gen.get() != 0 || c.key_hash.get() != h.key_hash.get() ||
+      c.rec_len.get() != h.rec_len.get() || c.var.get() != h.var.get() || c.key_hash.get() != ih.key_hash.get())
+    return false;
+  *out = c;
+  return true;
+}
+}  // namespace
+
+int brf_finish_rebuild(BtStore& s) {
+  BrfFileHdr c;
+  // A change left unfinished (this very step, killed) is rolled back first.
+  bool dead = bt_counter(s) & 1;
+  if (!dead && !rebuilt_hdr(s, &c)) return kBtNotFound;
+  if (!s.writable) return dead ? int(kBtNotFound) : int(kBtBusy);
+  if (int rc = bt_begin(s)) return rc;
+  // Another process may have completed it while this one waited.
+  if (!rebuilt_hdr(s, &c)) return bt_abort(s) == kBtOk ? int(kBtNotFound) : int(kBtIoError);
+  if (int rc = bt_touch_data(s, 0, kBrfHdrSize)) {
+    static_cast<void>(bt_abort(s));
+    return rc;
+  }
+  std::memcpy(s.dmap, &c, sizeof c);
+  return bt_commit(s);
 }
 
 bool brf_is_native_file(const std::string& path) {

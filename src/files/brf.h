@@ -108,7 +108,7 @@ struct BrfFileHdr {
   rec::Bytes<4> spare1;
   BrfKeyDesc keys[kBrfMaxKeys];
   BrfSeg segs[kBrfMaxSegs];
-  rec::U32 spare2;
+  rec::U32 next_gen;    // 0, or the generation of the index a rebuild is putting in place
   rec::U32 sum;         // CRC-32C of bytes 0..507
 };
 QV_RECORD(BrfFileHdr, 512);
@@ -116,6 +116,7 @@ QV_AT(BrfFileHdr, stamp, 20);
 QV_AT(BrfFileHdr, end, 28);
 QV_AT(BrfFileHdr, keys, 64);
 QV_AT(BrfFileHdr, segs, 132);
+QV_AT(BrfFileHdr, next_gen, 504);
 QV_AT(BrfFileHdr, sum, 508);
 
 struct BrfSlotHdr {
@@ -253,6 +254,16 @@ void brf_tree_defs(const BrfLayout& lay, BtTreeDef defs[kBtTrees]);
 // data_hdr, written with every index since copies were kept): false when
 // there is none or it is not sound.
 bool brf_hdr_copy(const BtHdr& ih, BrfFileHdr* out, BrfLayout* lay);
+
+// A rebuild puts its new index in place in three steps: the data file's
+// header names the new index's generation in next_gen, the new index (which
+// keeps the rebuilt header as its copy) is renamed into place, and the header
+// is taken from that copy. A rebuild killed between the last two leaves a
+// header whose next_gen names the index in place: whoever may write the file
+// completes the step (here, in one journaled change of the store's files).
+// kBtOk when it was completed, kBtNotFound when nothing waits, kBtBusy when
+// this store may not write, else the change's failure.
+[[nodiscard]] int brf_finish_rebuild(BtStore& s);
 
 // ------------------------------------------------------ for the analyser --
 // Sets brf_error() and returns the status.

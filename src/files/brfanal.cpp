@@ -377,7 +377,9 @@ bool same_layout(const BrfFileHdr& a, const BrfFileHdr& b) {
   const auto* x = reinterpret_cast<const uint8_t*>(&a);
   const auto* y = reinterpret_cast<const uint8_t*>(&b);
   size_t counts = offsetof(BrfFileHdr, end), after = offsetof(BrfFileHdr, generation);
-  return std::memcmp(x, y, counts) == 0 && std::memcmp(x + after, y + after, offsetof(BrfFileHdr, sum) - after) == 0;
+  // (next_gen: the mark of a rebuild, which one killed early may leave.)
+  return std::memcmp(x, y, counts) == 0 &&
+         std::memcmp(x + after, y + after, offsetof(BrfFileHdr, next_gen) - after) == 0;
 }
 
 // Holds the shared index lock on a state with no change under way.
@@ -899,7 +901,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     old.name = path;
     old.ifd = uio_open(ipath.c_str(), O_RDWR);
     old.jfd = uio_open(jpath.c_str(), O_RDWR);
-    if (old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk && (bt_counter(old) & 1)) {
+    bool attached = old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk;
+    if (attached && (bt_counter(old) & 1)) {
       // Only the data file's bytes matter now: the index is written anew.
       if (uio_lock(old.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
         uint64_t bad = 0;
@@ -918,6 +921,10 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
       leave("a change left unfinished by a process that died could not be rolled back: its journal is damaged; the "
             "records are kept as they are");
     }
+    // An earlier rebuild killed before its last step is completed: the
+    // records it moved lie where its header says.
+    if (attached && rolled == kBtOk && !(bt_counter(old) & 1) && brf_finish_rebuild(old) == kBtOk)
+      pr.add("completed an earlier rebuild that was interrupted");
     bt_detach(old);
     uio_close(old.ifd);
     uio_close(old.jfd);
@@ -1165,11 +1172,30 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
       seen.insert(r.seq);
     }
   }
-  // The new index, under a new generation, written beside the old one.
+  // The rebuilt header. The new index keeps it as its copy, so that once the
+  // index is in place the header can always be taken from there.
+  uint32_t dead = 0;
+  uint64_t free_bytes = 0;
+  for (auto& [room, off] : ds.frees)
+    if (off < end) {
+      ++dead;
+      free_bytes += room;
+    }
+  uint32_t live = 0;
+  for (size_t i = 0; i < ds.live.size(); ++i) {
+    if (!gone[i]) ++live;
+  }
   BrfFileHdr nh = base;
   uint32_t gen = base.generation.get() + 0x9E3779B9u;
   nh.generation = gen ? gen : 1;
+  nh.end = end;
+  nh.live = live;
+  nh.dead = dead + ds.stubs;
+  nh.free_bytes = uint32_t(free_bytes);
+  nh.next_seq = next_seq;
+  nh.next_gen = 0;
   nh.sum = brf_hdr_sum(nh);
+  // The new index, under the new generation, written beside the old one.
   std::string itmp = ipath + ".rb", jtmp = jpath + ".rb";
   if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, O_TRUNC)) return done(status);
   BtStore& ns = nf.st;
@@ -1188,10 +1214,6 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   };
   if (ns.ifd < 0 || ns.jfd < 0 || bt_attach(ns) != kBtOk || bt_begin(ns) != kBtOk)
     return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
-  uint32_t live = 0;
-  for (size_t i = 0; i < ds.live.size(); ++i) {
-    if (!gone[i]) ++live;
-  }
   for (int t = 0; t < kBtTrees; ++t) {
     if (!used(t)) continue;
     collect(t);
@@ -1211,40 +1233,68 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     }
   }
   int synced = bt_commit(ns) == kBtOk ? 0 : (ns.err ? ns.err : EIO);
+  // The new journal starts empty: the entries of the build must never be
+  // taken for those of a later change, of this index or of the old one.
+  if (!synced && ::ftruncate(ns.jfd, sizeof(BtJnlHdr)) != 0) synced = errno;
   if (!synced && uio_sync_mode()) {
     synced = uio_sync(ns.ifd);
-    if (!synced) synced = uio_sync(dfd);
+    if (!synced) synced = uio_sync(ns.jfd);
+  }
+  if (end + kBrfSlotHdr <= uint64_t(dsize)) std::memset(d + end, 0, kBrfSlotHdr);
+  // The header names the new index before the index takes its place; the
+  // word and the check sum after it change in one store, so a kill leaves
+  // the header as it was or so marked, never torn. The old index still
+  // belongs to it. (A damaged header stays as it was until the end: only a
+  // rebuild restores it, from the copy either index keeps.)
+  if (!synced && !out.header_restored) {
+    static_assert(offsetof(BrfFileHdr, next_gen) % 8 == 0 && offsetof(BrfFileHdr, sum) == offsetof(BrfFileHdr, next_gen) + 4);
+    BrfFileHdr marked = h;
+    marked.next_gen = nh.generation.get();
+    marked.sum = brf_hdr_sum(marked);
+    uint64_t word;
+    std::memcpy(&word, reinterpret_cast<const uint8_t*>(&marked) + offsetof(BrfFileHdr, next_gen), 8);
+    __atomic_store_n(reinterpret_cast<uint64_t*>(d + offsetof(BrfFileHdr, next_gen)), word, __ATOMIC_RELEASE);
+    if (uio_sync_mode()) synced = uio_sync(dfd);
   }
   if (synced)
     return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(synced)));
-  // In place: the index first, then the header that names its generation
-  // (a crash between the two leaves a pair that a rebuild puts right).
-  int moved = uio_rename(itmp.c_str(), ipath.c_str());
-  if (!moved) moved = uio_rename(jtmp.c_str(), jpath.c_str());
-  if (moved) return drop(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(moved)));
   bt_detach(ns);
   uio_close(ns.ifd);
   uio_close(ns.jfd);
-  uint32_t dead = 0;
-  uint64_t free_bytes = 0;
-  for (auto& [room, off] : ds.frees)
-    if (off < end) {
-      ++dead;
-      free_bytes += room;
-    }
-  nh.end = end;
-  nh.live = live;
-  nh.dead = dead + ds.stubs;
-  nh.free_bytes = uint32_t(free_bytes);
-  nh.next_seq = next_seq;
-  nh.sum = brf_hdr_sum(nh);
-  if (end + kBrfSlotHdr <= uint64_t(dsize)) std::memset(d + end, 0, kBrfSlotHdr);
-  std::memcpy(d, &nh, sizeof nh);
-  int flushed = uio_sync_mode() ? uio_sync_dir(path) : 0;
-  if (!flushed && uio_sync_mode()) flushed = uio_sync(dfd);
-  if (int e = flushed)
-    return done(
-        brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(), std::strerror(e)));
+  // In place: the empty journal first (beside the old index it holds no
+  // change to roll back), then the index. From the index's rename on, its
+  // copy of the header completes the rebuild, here or at the next open.
+  int moved = uio_rename(jtmp.c_str(), jpath.c_str());
+  if (!moved) moved = uio_rename(itmp.c_str(), ipath.c_str());
+  if (!moved && uio_sync_mode()) moved = uio_sync_dir(path);
+  if (moved) {
+    ::unlink(itmp.c_str());
+    ::unlink(jtmp.c_str());
+    return done(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(moved)));
+  }
+  if (out.header_restored) {
+    std::memcpy(d, &nh, sizeof nh);
+    if (int e = uio_sync_mode() ? uio_sync(dfd) : 0)
+      return done(brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(),
+                           std::strerror(e)));
+  } else {
+    BtStore fin;
+    fin.dfd = dfd;
+    fin.writable = true;
+    fin.name = path;
+    fin.ifd = uio_open(ipath.c_str(), O_RDWR);
+    fin.jfd = uio_open(jpath.c_str(), O_RDWR);
+    int rc = fin.ifd >= 0 && fin.jfd >= 0 ? bt_attach(fin) : int(kBtIoError);
+    if (rc == kBtOk) rc = brf_finish_rebuild(fin);
+    int e = fin.err ? fin.err : EIO;
+    bt_detach(fin);
+    uio_close(fin.ifd);
+    uio_close(fin.jfd);
+    if (rc != kBtOk)
+      return done(brf_fail(FM_ST_SYS, "%s: the rebuilt index is in place, but its header could not be written (%s): "
+                                      "opening the file completes it",
+                           path.c_str(), std::strerror(e)));
+  }
   pr.finish();
   for (const std::string& l : left) log->push_back(l);
   out.records = live;

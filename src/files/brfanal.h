@@ -18,7 +18,11 @@
 // nothing is lost for good; the range becomes free space. Then it writes a
 // new index from what it kept. A damaged data-file header is restored from
 // the copy that the index file keeps (bt.h, BtHdr data_hdr); without a sound
-// copy the file cannot be rebuilt.
+// copy the file cannot be rebuilt. The new index keeps the rebuilt header as
+// its copy and takes its place last (brf_finish_rebuild), so a rebuild killed
+// at any instant leaves a file that opens: with the old index before that
+// rename, with the new one after it (the first opener who may write the file
+// takes the header from the copy).
 //
 // The run mode of the engine (quvo -fv / -fa / -fr PATH...) prints a report
 // per file on standard output, its summary line last; its exit status is 0
