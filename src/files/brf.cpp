@@ -532,11 +532,26 @@ struct Change {
     return 0;
   }
   // 0, or the status of a change that did not reach the disk (rolled back).
+  // gone: the record the change deleted (kGoneAll: every record), whose hold
+  // by this process ends with the change, before any other change (another
+  // process's insert into its slot) can follow.
+  static constexpr uint32_t kGoneAll = 0xFFFFFFFFu;
+  uint32_t gone = 0;
   uint32_t commit() {
     if (f->st.dhdr_touched) dh(f).sum = brf_hdr_sum(dh(f));
     open = false;
-    if (bt_commit(f->st) != kBtOk) return io_fail(f, f->st.err);
+    if (bt_commit(f->st, gone ? release_gone : nullptr, this) != kBtOk) return io_fail(f, f->st.err);
     return 0;
+  }
+  static void release_gone(void* arg) {
+    auto* ch = static_cast<Change*>(arg);
+    BrfFile* f = ch->f;
+    if (ch->gone != kGoneAll) {
+      if (f->holds.erase(ch->gone)) static_cast<void>(uio_unlock(f->st.dfd, ch->gone));
+      return;
+    }
+    for (auto& [rid, owner] : f->holds) static_cast<void>(uio_unlock(f->st.dfd, rid));
+    f->holds.clear();
   }
   // Maps a failed step and leaves the change to be rolled back.
   uint32_t bad(int rc) {
@@ -838,6 +853,7 @@ uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq) {
     if ((rc = ch.touch(rid, kBrfSlotHdr)) || (rc = make_free(ch, rid, home.len))) return ch.bad(rc);
   }
   h.live = h.live.get() - 1;
+  ch.gone = rid;
   return ch.commit();
 }
 
@@ -853,6 +869,7 @@ uint32_t brf_remove_all(BrfFile* f) {
   h.dead = 0;
   h.free_bytes = 0;
   if (kBrfHdrSize + kBrfSlotHdr <= f->st.dsize) std::memset(f->st.dmap + kBrfHdrSize, 0, kBrfSlotHdr);
+  ch.gone = Change::kGoneAll;
   return ch.commit();
 }
 

@@ -36,7 +36,10 @@
 // exclusively answers 200390. Record holds lock the byte at the record id.
 // Within one process the kernel does not separate handles, so holds are also
 // kept in the process's descriptor (200520: held by another handle of this
-// process; 200530: locked by another process). All handles of one process on
+// process; 200530: locked by another process). The hold of a record ends
+// with the change that deletes it, before the change lock is released: a
+// hold let go after it would keep another process that reuses the record's
+// slot at once (its own insert) from holding its new record. All handles of one process on
 // one file share one descriptor (the descriptor cache): one set of open
 // files and mappings, and so one set of locks, which a second open of the
 // same file in the process could otherwise drop.
