@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <map>
 #include <set>
@@ -854,7 +855,20 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   int dfd;
   bool writable;
   struct stat st;
-  if (uint32_t status = brf_open_data(path, true, &dfd, &writable, &st)) return status;
+  if (uint32_t status = brf_open_data(path, true, &dfd, &writable, &st)) {
+    if (status != FM_ST_BUSY) return status;
+    // Who has it open, and what to do.
+    pid_t holder = 0;
+    if (int fd = uio_open(path.c_str(), O_RDONLY); fd >= 0) {
+      holder = uio_lock_holder(fd, 0, UioLock::Write);
+      uio_close(fd);
+    }
+    std::string who = holder > 0 ? " by " + uio_who(holder) : "";
+    return brf_fail(FM_ST_BUSY,
+                    "%s is in use%s: the rebuild needs the file to itself; end the engines that have it open, then "
+                    "run quvo -fr again",
+                    path.c_str(), who.c_str());
+  }
   if (!writable) {
     uio_close(dfd);
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(EACCES));
@@ -1314,75 +1328,162 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
 }
 
 // ----------------------------------------------------------- the run mode --
+namespace {
+
+// What the utilities take below a directory: a native data file (its first
+// bytes say so, or an index file lies beside it), or a sequential file.
+enum class Kind { Native, Sequential, Other };
+
+Kind kind_of(const std::string& path) {
+  uint8_t head[8] = {};
+  if (!read_exact(path, head, sizeof head, 0)) return Kind::Other;
+  if (std::memcmp(head + 4, "QVDF", 4) == 0) return Kind::Native;
+  if (std::memcmp(head, "QVSEQ001", 8) == 0) return Kind::Sequential;
+  // An index, a journal or a side file belongs to its data file.
+  if (std::memcmp(head, "QVIX", 4) == 0 || std::memcmp(head, "QVJN", 4) == 0 || std::memcmp(head, "QVLO", 4) == 0)
+    return Kind::Other;
+  uint8_t ih[4] = {};
+  if (read_exact(brf_index_path(path), ih, sizeof ih, 64) && std::memcmp(ih, "QVIX", 4) == 0) return Kind::Native;
+  return Kind::Other;
+}
+
+// The regular files below dir, in name order; no symbolic link is followed.
+std::vector<std::string> files_below(const std::string& dir, std::string* err) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> out;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    std::error_code e2;
+    if (it->symlink_status(e2).type() == fs::file_type::regular) out.push_back(it->path().string());
+  }
+  if (ec) *err = dir + ": " + ec.message();
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A sequential file named or found: what it is, and that the utility has
+// nothing to do with it.
+void report_sequential(char mode, const std::string& p, long records, FILE* out) {
+  const char* what = mode == 'r' ? "it has no index to rebuild" : mode == 'a' ? "nothing to analyse" : "nothing to verify";
+  if (records == 1)
+    std::fprintf(out, "%s: a single-record file, not a native file: %s\n", p.c_str(), what);
+  else
+    std::fprintf(out, "%s: a sequential file of %ld records, not a native file: %s\n", p.c_str(), records, what);
+}
+
+// Runs the utility on one native data file (or a path named as one); true
+// when it is sound (verify, analyse) or was rebuilt whole.
+bool run_one(char mode, const std::string& p, FILE* out) {
+  if (mode == 'v' || mode == 'a') {
+    BrfCheck c;
+    uint32_t st = brfanal_verify(p, &c);
+    if (st) {
+      std::fprintf(out, "%s\n", brf_error().c_str());
+      return false;
+    }
+    if (mode == 'a' && c.opened) {
+      BrfAnalysis a;
+      if (brfanal_analyse(p, &a) == 0) {
+        std::fprintf(out, "%s\n", p.c_str());
+        std::fprintf(out, "  records: %u live (%llu bytes), %u moved, record length %u%s, %u keys\n", a.live,
+                     (unsigned long long)a.live_bytes, a.moved, a.rec_len, a.var ? " (variable)" : "", a.key_count);
+        std::fprintf(out, "  data file: %llu bytes, records end at %llu, %u free slots (%llu bytes)\n",
+                     (unsigned long long)a.data_size, (unsigned long long)a.end, a.free_slots,
+                     (unsigned long long)a.free_bytes);
+        std::fprintf(out, "  index file: %llu bytes, %u pages, %u free\n", (unsigned long long)a.index_size,
+                     a.index_pages, a.free_pages);
+        for (const BrfTreeStats& t : a.trees) {
+          if (t.key_no >= 0)
+            std::fprintf(out, "  key %d: %u entries, depth %u, %u pages, %.0f%% full\n", t.key_no, t.entries, t.height,
+                         t.pages, t.fill * 100);
+          else
+            std::fprintf(out, "  %s: %u entries, depth %u, %u pages, %.0f%% full\n", t.what, t.entries, t.height,
+                         t.pages, t.fill * 100);
+        }
+      }
+    }
+    if (c.recovered)
+      std::fprintf(out, "%s: completed a recovery: rolled back a change left unfinished by a process that died\n",
+                   p.c_str());
+    if (c.sound()) {
+      std::string trees;
+      for (auto& [what, n] : c.trees) trees += (trees.empty() ? "" : ", ") + what + " " + std::to_string(n);
+      std::fprintf(out, "%s: sound (%u records, %u free slots, %u moved; index entries: %s)\n", p.c_str(), c.records,
+                   c.free_slots, c.moved, trees.c_str());
+      return true;
+    }
+    std::fprintf(out, "%s: %s\n", p.c_str(), c.pending ? "NOT CHECKED: a recovery is pending" : "NOT SOUND");
+    for (const std::string& line : c.problems) std::fprintf(out, "  %s\n", line.c_str());
+    if (!c.advice.empty())
+      std::fprintf(out, "  %s\n", c.advice.c_str());
+    else
+      std::fprintf(out, "  no file utility can repair it: restore the file from a backup\n");
+    return false;
+  }
+  std::vector<std::string> lines;
+  BrfRebuilt r;
+  uint32_t st = brfanal_rebuild(p, &lines, &r);
+  for (const std::string& line : lines) std::fprintf(out, "%s: %s\n", p.c_str(), line.c_str());
+  if (st) {
+    std::fprintf(out, "%s\n", brf_error().c_str());
+    return false;
+  }
+  return r.complete();
+}
+
+}  // namespace
+
 int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
-  int status = 0;
+  if (mode != 'v' && mode != 'a' && mode != 'r') {
+    std::fprintf(out, "unknown file utility -f%c\n", mode);
+    return kExitUsage;
+  }
   if (paths.empty()) {
     std::fprintf(out, "no file named\n");
     return kExitUsage;
   }
+  int status = 0;
   for (const std::string& p : paths) {
-    if (mode == 'v' || mode == 'a') {
-      BrfCheck c;
-      uint32_t st = brfanal_verify(p, &c);
-      if (st) {
-        std::fprintf(out, "%s\n", brf_error().c_str());
-        status = kExitNotSound;
-        continue;
+    struct stat st;
+    if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      // Every native data file below the directory.
+      std::string err;
+      std::vector<std::string> files = files_below(p, &err);
+      int native = 0, bad = 0;
+      for (const std::string& f : files) {
+        Kind k = kind_of(f);
+        if (k == Kind::Sequential) report_sequential(mode, f, fms_seq_records(f), out);
+        if (k != Kind::Native) continue;
+        ++native;
+        if (!run_one(mode, f, out)) ++bad;
       }
-      if (mode == 'a' && c.opened) {
-        BrfAnalysis a;
-        if (brfanal_analyse(p, &a) == 0) {
-          std::fprintf(out, "%s\n", p.c_str());
-          std::fprintf(out, "  records: %u live (%llu bytes), %u moved, record length %u%s, %u keys\n", a.live,
-                       (unsigned long long)a.live_bytes, a.moved, a.rec_len, a.var ? " (variable)" : "",
-                       a.key_count);
-          std::fprintf(out, "  data file: %llu bytes, records end at %llu, %u free slots (%llu bytes)\n",
-                       (unsigned long long)a.data_size, (unsigned long long)a.end, a.free_slots,
-                       (unsigned long long)a.free_bytes);
-          std::fprintf(out, "  index file: %llu bytes, %u pages, %u free\n", (unsigned long long)a.index_size,
-                       a.index_pages, a.free_pages);
-          for (const BrfTreeStats& t : a.trees) {
-            if (t.key_no >= 0)
-              std::fprintf(out, "  key %d: %u entries, depth %u, %u pages, %.0f%% full\n", t.key_no, t.entries,
-                           t.height, t.pages, t.fill * 100);
-            else
-              std::fprintf(out, "  %s: %u entries, depth %u, %u pages, %.0f%% full\n", t.what, t.entries,
-                           t.height, t.pages, t.fill * 100);
-          }
-        }
-      }
-      if (c.recovered)
-        std::fprintf(out, "%s: completed a recovery: rolled back a change left unfinished by a process that died\n",
-                     p.c_str());
-      if (c.sound()) {
-        std::string trees;
-        for (auto& [what, n] : c.trees) trees += (trees.empty() ? "" : ", ") + what + " " + std::to_string(n);
-        std::fprintf(out, "%s: sound (%u records, %u free slots, %u moved; index entries: %s)\n", p.c_str(),
-                     c.records, c.free_slots, c.moved, trees.c_str());
-      } else {
-        std::fprintf(out, "%s: %s\n", p.c_str(), c.pending ? "NOT CHECKED: a recovery is pending" : "NOT SOUND");
-        for (const std::string& line : c.problems) std::fprintf(out, "  %s\n", line.c_str());
-        if (!c.advice.empty())
-          std::fprintf(out, "  %s\n", c.advice.c_str());
-        else
-          std::fprintf(out, "  no file utility can repair it: restore the file from a backup\n");
+      if (!err.empty()) {
+        std::fprintf(out, "%s\n", err.c_str());
         status = kExitNotSound;
       }
-    } else if (mode == 'r') {
-      std::vector<std::string> lines;
-      BrfRebuilt r;
-      uint32_t st = brfanal_rebuild(p, &lines, &r);
-      for (const std::string& line : lines) std::fprintf(out, "%s: %s\n", p.c_str(), line.c_str());
-      if (st) {
-        std::fprintf(out, "%s\n", brf_error().c_str());
-        status = kExitNotSound;
-      } else if (!r.complete()) {
-        status = kExitNotSound;
-      }
-    } else {
-      std::fprintf(out, "unknown file utility -f%c\n", mode);
-      return kExitUsage;
+      const char* done = mode == 'r' ? "rebuilt" : mode == 'a' ? "analysed" : "verified";
+      const char* fault = mode == 'r' ? "not rebuilt whole" : "not sound";
+      if (native == 0)
+        std::fprintf(out, "%s: no native files below it\n", p.c_str());
+      else if (bad == 0)
+        std::fprintf(out, "%s: %d native %s %s, %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
+                     mode == 'r' ? "nothing left out" : "all sound");
+      else
+        std::fprintf(out, "%s: %d native %s %s, %d %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
+                     bad, fault);
+      if (bad) status = kExitNotSound;
+      continue;
     }
+    long records = brf_exists(p) && !brf_is_open(p) ? fms_seq_records(p) : -1;
+    if (records >= 0) {
+      report_sequential(mode, p, records, out);
+      continue;
+    }
+    if (!run_one(mode, p, out)) status = kExitNotSound;
   }
+  if (mode == 'a')
+    std::fprintf(out, "%s\n", status == 0 ? "exit status 0: every file is sound"
+                                          : "exit status 2: not every file is sound (above)");
   return status;
 }

@@ -27,8 +27,12 @@
 // The run mode of the engine (quvo -fv / -fa / -fr PATH...) prints a report
 // per file on standard output, its summary line last; its exit status is 0
 // only when every file is sound (verify, analyse) or was rebuilt with nothing
-// left out (rebuild), else 2. A file that is no native data file (an index,
-// a journal, any other file) is named as such.
+// left out (rebuild), else 2, and -fa says which on its last line. A
+// directory stands for every native data file below it (no link followed),
+// and ends with a line of its own. A sequential file (a single-record file
+// such as PARAM) is named as such and has nothing to check; a file named
+// that is no native data file (an index, a journal, any other file) is
+// named as such and is an error. A rebuild of a file in use names who has it.
 #pragma once
 
 #include <cstdint>
