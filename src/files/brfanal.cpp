@@ -896,7 +896,18 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     uio_close(dfd);
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
   }
+  // The old index, kept attached: the changes the rebuild makes to the data
+  // file in place are journaled as one change of it (old_txn), which the new
+  // index's rename completes; a rebuild killed before that leaves the change
+  // to be rolled back, and so the file as it was, with its old index.
+  BtStore old;
+  bool old_txn = false;
+  bool replaced = false;  // the new index is in place
   auto done = [&](uint32_t status) {
+    if (old_txn && !replaced) static_cast<void>(bt_abort(old));
+    bt_detach(old);
+    uio_close(old.ifd);
+    uio_close(old.jfd);
     uio_unmap(d, kBtDataReserve);
     uio_close(dfd);
     return status;
@@ -909,7 +920,6 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   bool have_copy = false;
   int rolled = kBtOk;
   {
-    BtStore old;
     old.dfd = dfd;
     old.writable = true;
     old.name = path;
@@ -939,9 +949,12 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     // records it moved lie where its header says.
     if (attached && rolled == kBtOk && !(bt_counter(old) & 1) && brf_finish_rebuild(old) == kBtOk)
       pr.add("completed an earlier rebuild that was interrupted");
-    bt_detach(old);
-    uio_close(old.ifd);
-    uio_close(old.jfd);
+    if (!attached || (bt_counter(old) & 1)) {
+      bt_detach(old);
+      uio_close(old.ifd);
+      uio_close(old.jfd);
+      old.ifd = old.jfd = -1;
+    }
     if (rolled == kBtIoError)
       return done(brf_fail(FM_ST_SYS, "%s: the unfinished change cannot be rolled back: %s", path.c_str(),
                            std::strerror(old.err)));
@@ -1118,25 +1131,45 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   }
   if (uint32_t e = lost.sync()) return done(e);
   if (lost.fd >= 0) out.side_file = lost.path;
+  // From here on the data file changes in place: each range is journaled
+  // first while the old index can journal it.
+  if (old.imap && bt_begin(old) == kBtOk) old_txn = true;
+  // A range that cannot be journaled is not changed: the rebuild stops and
+  // its change so far is rolled back.
+  struct NotJournaled {};
+  auto touch = [&](uint64_t off, uint32_t len) {
+    if (old_txn && bt_touch_data(old, off, len) != kBtOk) throw NotJournaled{};
+  };
+  auto not_journaled = [&] {
+    return done(brf_fail(FM_ST_SYS, "%s: the rebuild cannot journal its changes: %s; the file is as it was",
+                         path.c_str(), std::strerror(old.err ? old.err : EIO)));
+  };
+  uint32_t next_seq = base.next_seq.get();
+  try {
   // Damaged ranges become free space; one at the end shortens the records.
   auto make_free = [&](uint32_t pos) {
+    touch(pos, kBrfSlotHdr);
     auto& sh = rec::view<BrfSlotHdr>(d + pos);
     sh.state = kBrfFree;
     sh.seq = 0;
     ds.frees.insert({sh.len.get(), pos});
     ds.free_bytes += sh.len.get();
   };
-  for (const Move& m : moves) {
+    for (const Move& m : moves) {
+    touch(m.to, m.n);
     std::memmove(d + m.to, d + m.from, m.n);
     // The old copy, now inside free space, must not read as a record.
+    touch(m.from, kBrfSlotHdr);
     std::memset(d + m.from, 0, kBrfSlotHdr);
     for (LiveRec& r : ds.live) {
       if (r.pos != m.from) continue;
       r.pos = m.to;
-      if (r.rid == m.from)
+      if (r.rid == m.from) {
         r.rid = m.to;
-      else
+      } else {
+        touch(r.rid, kBrfSlotHdr);
         rec::view<BrfSlotHdr>(d + r.rid).seq = m.to;  // its home slot
+      }
     }
     for (auto& [at, r] : ds.moved)
       if (at == m.from && r.rid == 0) {
@@ -1144,9 +1177,13 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
         rec::view<BrfSlotHdr>(d + m.to).state = kBrfLive;
       }
   }
-  for (uint32_t at : to_live) rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+  for (uint32_t at : to_live) {
+    touch(at, kBrfSlotHdr);
+    rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+  }
   for (const Gap& g : ds.gaps) {
     if (g.last) continue;
+    touch(g.pos, kBrfSlotHdr);
     BrfSlotHdr fh;
     std::memset(&fh, 0, sizeof fh);
     fh.state = kBrfFree;
@@ -1161,7 +1198,10 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     --ds.stubs;
   }
   for (auto& [at, r] : ds.moved)
-    if (r.rid == 0) rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+    if (r.rid == 0) {
+      touch(at, kBrfSlotHdr);
+      rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+    }
   for (size_t i = 0; i < ds.live.size(); ++i) {
     if (!gone[i]) continue;
     const LiveRec& r = ds.live[i];
@@ -1172,7 +1212,6 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     make_free(r.pos);
   }
   // Write sequences must be unique (duplicate trees use them).
-  uint32_t next_seq = base.next_seq.get();
   {
     std::set<uint32_t> seen;
     for (LiveRec& r : ds.live)
@@ -1181,10 +1220,14 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
       LiveRec& r = ds.live[i];
       if (gone[i] || seen.insert(r.seq).second) continue;
       r.seq = next_seq++;
+      touch(r.pos, kBrfSlotHdr + r.len + 4);
       rec::view<BrfSlotHdr>(d + r.pos).seq = r.seq;
       rec::view<rec::U32>(d + r.pos + kBrfSlotHdr + r.len).set(brf_slot_sum(d + r.pos, r.len));
       seen.insert(r.seq);
     }
+  }
+  } catch (const NotJournaled&) {
+    return not_journaled();
   }
   // The rebuilt header. The new index keeps it as its copy, so that once the
   // index is in place the header can always be taken from there.
@@ -1247,6 +1290,9 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     }
   }
   int synced = bt_commit(ns) == kBtOk ? 0 : (ns.err ? ns.err : EIO);
+  // Its counter starts past the old index's, so that no entry left in the
+  // old journal can ever be taken for one of its changes.
+  if (!synced && old_txn) bt_hdr(ns).counter = bt_counter(old) + 3;
   // The new journal starts empty: the entries of the build must never be
   // taken for those of a later change, of this index or of the old one.
   if (!synced && ::ftruncate(ns.jfd, sizeof(BtJnlHdr)) != 0) synced = errno;
@@ -1254,7 +1300,20 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     synced = uio_sync(ns.ifd);
     if (!synced) synced = uio_sync(ns.jfd);
   }
-  if (end + kBrfSlotHdr <= uint64_t(dsize)) std::memset(d + end, 0, kBrfSlotHdr);
+  try {
+    if (end + kBrfSlotHdr <= uint64_t(dsize)) {
+      touch(end, kBrfSlotHdr);
+      std::memset(d + end, 0, kBrfSlotHdr);
+    }
+    if (!synced && !out.header_restored) touch(0, kBrfHdrSize);
+  } catch (const NotJournaled&) {
+    bt_detach(ns);
+    uio_close(ns.ifd);
+    uio_close(ns.jfd);
+    ::unlink(itmp.c_str());
+    ::unlink(jtmp.c_str());
+    return not_journaled();
+  }
   // The header names the new index before the index takes its place; the
   // word and the check sum after it change in one store, so a kill leaves
   // the header as it was or so marked, never torn. The old index still
@@ -1275,11 +1334,22 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   bt_detach(ns);
   uio_close(ns.ifd);
   uio_close(ns.jfd);
-  // In place: the empty journal first (beside the old index it holds no
-  // change to roll back), then the index. From the index's rename on, its
-  // copy of the header completes the rebuild, here or at the next open.
-  int moved = uio_rename(jtmp.c_str(), jpath.c_str());
-  if (!moved) moved = uio_rename(itmp.c_str(), ipath.c_str());
+  // In place. With the data file's changes journaled by the old index, the
+  // index first: until its rename the old journal rolls them back, after it
+  // they stand. Without, the empty journal first (beside the old index it
+  // holds no change to roll back), then the index. From the index's rename
+  // on, its copy of the header completes the rebuild, here or at the next
+  // open.
+  int moved;
+  if (old_txn) {
+    moved = uio_rename(itmp.c_str(), ipath.c_str());
+    replaced = !moved;
+    if (!moved) moved = uio_rename(jtmp.c_str(), jpath.c_str());
+  } else {
+    moved = uio_rename(jtmp.c_str(), jpath.c_str());
+    if (!moved) moved = uio_rename(itmp.c_str(), ipath.c_str());
+    replaced = !moved;
+  }
   if (!moved && uio_sync_mode()) moved = uio_sync_dir(path);
   if (moved) {
     ::unlink(itmp.c_str());

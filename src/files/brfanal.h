@@ -22,7 +22,11 @@
 // its copy and takes its place last (brf_finish_rebuild), so a rebuild killed
 // at any instant leaves a file that opens: with the old index before that
 // rename, with the new one after it (the first opener who may write the file
-// takes the header from the copy).
+// takes the header from the copy). What the rebuild changes in the data file
+// in place (damaged ranges made free space, records moved) is journaled as a
+// change of the old index, which its rename completes: a rebuild killed
+// before leaves that change to be rolled back, so the old index never stands
+// over changed records.
 //
 // The run mode of the engine (quvo -fv / -fa / -fr PATH...) prints a report
 // per file on standard output, its summary line last; its exit status is 0
