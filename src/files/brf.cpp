@@ -532,11 +532,26 @@ struct Change {
     return 0;
   }
   // 0, or the status of a change that did not reach the disk (rolled back).
+  // gone: the record the change deleted (kGoneAll: every record), whose hold
+  // by this process ends with the change, before any other change (another
+  // process's insert into its slot) can follow.
+  static constexpr uint32_t kGoneAll = 0xFFFFFFFFu;
+  uint32_t gone = 0;
   uint32_t commit() {
     if (f->st.dhdr_touched) dh(f).sum = brf_hdr_sum(dh(f));
     open = false;
-    if (bt_commit(f->st) != kBtOk) return io_fail(f, f->st.err);
+    if (bt_commit(f->st, gone ? release_gone : nullptr, this) != kBtOk) return io_fail(f, f->st.err);
     return 0;
+  }
+  static void release_gone(void* arg) {
+    auto* ch = static_cast<Change*>(arg);
+    BrfFile* f = ch->f;
+    if (ch->gone != kGoneAll) {
+      if (f->holds.erase(ch->gone)) static_cast<void>(uio_unlock(f->st.dfd, ch->gone));
+      return;
+    }
+    for (auto& [rid, owner] : f->holds) static_cast<void>(uio_unlock(f->st.dfd, rid));
+    f->holds.clear();
   }
   // Maps a failed step and leaves the change to be rolled back.
   uint32_t bad(int rc) {
@@ -838,6 +853,7 @@ uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq) {
     if ((rc = ch.touch(rid, kBrfSlotHdr)) || (rc = make_free(ch, rid, home.len))) return ch.bad(rc);
   }
   h.live = h.live.get() - 1;
+  ch.gone = rid;
   return ch.commit();
 }
 
@@ -853,6 +869,7 @@ uint32_t brf_remove_all(BrfFile* f) {
   h.dead = 0;
   h.free_bytes = 0;
   if (kBrfHdrSize + kBrfSlotHdr <= f->st.dsize) std::memset(f->st.dmap + kBrfHdrSize, 0, kBrfSlotHdr);
+  ch.gone = Change::kGoneAll;
   return ch.commit();
 }
 
@@ -1005,6 +1022,10 @@ uint32_t attach(BrfFile* f) {
   int rc = bt_attach(s);
   if (rc == kBtIoError) return io_fail(f, s.err);
   if (rc != kBtOk) return damaged(f, "the index file is not sound");
+  // A rebuild killed before its last step is completed first.
+  int done = brf_finish_rebuild(s);
+  if (done == kBtIoError) return io_fail(f, s.err);
+  bool waits = done == kBtBusy;
   // Check the pair on one consistent state.
   std::string why;
   uint32_t st = 0;
@@ -1015,6 +1036,10 @@ uint32_t attach(BrfFile* f) {
     BtHdr& ih = bt_hdr(s);
     if (ih.generation.get() != h.generation.get() || ih.key_hash.get() != h.key_hash.get()) {
       why = "its index file belongs to another data file";
+      if (waits) {
+        why = "a rebuild of its index was interrupted; a user who may write the file completes it by opening it";
+        return int(kBtBusy);
+      }
       return int(kBtRetry);
     }
     if (h.end.get() > s.dsize) {
@@ -1040,6 +1065,7 @@ uint32_t attach(BrfFile* f) {
     return int(kBtOk);
   });
   if (rc == kBtIoError) return io_fail(f, s.err);
+  if (rc == kBtBusy) return brf_fail(FM_ST_SYS, "%s: %s", f->path.c_str(), why.c_str());
   if (rc != kBtOk) st = damaged(f, why.empty() ? "the index file is not sound" : why.c_str());
   if (st) return st;
   BtTreeDef defs[kBtTrees];
@@ -1227,6 +1253,45 @@ bool brf_hdr_copy(const BtHdr& ih, BrfFileHdr* out, BrfLayout* lay) {
   if (!brf_decode_hdr(h, lay, nullptr)) return false;
   if (out) *out = h;
   return true;
+}
+
+namespace {
+// The header a rebuild killed before its last step left to be taken from
+// the index in place (false when none waits).
+bool rebuilt_hdr(BtStore& s, BrfFileHdr* out) {
+  if (s.dsize < kBrfHdrSize) return false;
+  BrfFileHdr h;
+  std::memcpy(&h, s.dmap, sizeof h);
+  BtHdr& ih = bt_hdr(s);
+  uint32_t g = ih.generation.get();
+  if (g == 0 || h.next_gen.get() != g || h.generation.get() == g) return false;
+  BrfFileHdr c;
+  // The header names it, and the copy is the same file's: its own layout,
+  // sound, of that generation, with nothing further pending.
+  if (!brf_decode_hdr(h, nullptr, nullptr) || !brf_hdr_copy(ih, &c, nullptr)) return false;
+  if (c.generation.get() != g || c.next_gen.get() != 0 || c.key_hash.get() != h.key_hash.get() ||
+      c.rec_len.get() != h.rec_len.get() || c.var.get() != h.var.get() || c.key_hash.get() != ih.key_hash.get())
+    return false;
+  *out = c;
+  return true;
+}
+}  // namespace
+
+int brf_finish_rebuild(BtStore& s) {
+  BrfFileHdr c;
+  // A change left unfinished (this very step, killed) is rolled back first.
+  bool dead = bt_counter(s) & 1;
+  if (!dead && !rebuilt_hdr(s, &c)) return kBtNotFound;
+  if (!s.writable) return dead ? int(kBtNotFound) : int(kBtBusy);
+  if (int rc = bt_begin(s)) return rc;
+  // Another process may have completed it while this one waited.
+  if (!rebuilt_hdr(s, &c)) return bt_abort(s) == kBtOk ? int(kBtNotFound) : int(kBtIoError);
+  if (int rc = bt_touch_data(s, 0, kBrfHdrSize)) {
+    static_cast<void>(bt_abort(s));
+    return rc;
+  }
+  std::memcpy(s.dmap, &c, sizeof c);
+  return bt_commit(s);
 }
 
 bool brf_is_native_file(const std::string& path) {

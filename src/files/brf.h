@@ -36,7 +36,10 @@
 // exclusively answers 200390. Record holds lock the byte at the record id.
 // Within one process the kernel does not separate handles, so holds are also
 // kept in the process's descriptor (200520: held by another handle of this
-// process; 200530: locked by another process). All handles of one process on
+// process; 200530: locked by another process). The hold of a record ends
+// with the change that deletes it, before the change lock is released: a
+// hold let go after it would keep another process that reuses the record's
+// slot at once (its own insert) from holding its new record. All handles of one process on
 // one file share one descriptor (the descriptor cache): one set of open
 // files and mappings, and so one set of locks, which a second open of the
 // same file in the process could otherwise drop.
@@ -108,7 +111,7 @@ struct BrfFileHdr {
   rec::Bytes<4> spare1;
   BrfKeyDesc keys[kBrfMaxKeys];
   BrfSeg segs[kBrfMaxSegs];
-  rec::U32 spare2;
+  rec::U32 next_gen;    // 0, or the generation of the index a rebuild is putting in place
   rec::U32 sum;         // CRC-32C of bytes 0..507
 };
 QV_RECORD(BrfFileHdr, 512);
@@ -116,6 +119,7 @@ QV_AT(BrfFileHdr, stamp, 20);
 QV_AT(BrfFileHdr, end, 28);
 QV_AT(BrfFileHdr, keys, 64);
 QV_AT(BrfFileHdr, segs, 132);
+QV_AT(BrfFileHdr, next_gen, 504);
 QV_AT(BrfFileHdr, sum, 508);
 
 struct BrfSlotHdr {
@@ -253,6 +257,16 @@ void brf_tree_defs(const BrfLayout& lay, BtTreeDef defs[kBtTrees]);
 // data_hdr, written with every index since copies were kept): false when
 // there is none or it is not sound.
 bool brf_hdr_copy(const BtHdr& ih, BrfFileHdr* out, BrfLayout* lay);
+
+// A rebuild puts its new index in place in three steps: the data file's
+// header names the new index's generation in next_gen, the new index (which
+// keeps the rebuilt header as its copy) is renamed into place, and the header
+// is taken from that copy. A rebuild killed between the last two leaves a
+// header whose next_gen names the index in place: whoever may write the file
+// completes the step (here, in one journaled change of the store's files).
+// kBtOk when it was completed, kBtNotFound when nothing waits, kBtBusy when
+// this store may not write, else the change's failure.
+[[nodiscard]] int brf_finish_rebuild(BtStore& s);
 
 // ------------------------------------------------------ for the analyser --
 // Sets brf_error() and returns the status.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <map>
 #include <set>
@@ -377,7 +378,9 @@ bool same_layout(const BrfFileHdr& a, const BrfFileHdr& b) {
   const auto* x = reinterpret_cast<const uint8_t*>(&a);
   const auto* y = reinterpret_cast<const uint8_t*>(&b);
   size_t counts = offsetof(BrfFileHdr, end), after = offsetof(BrfFileHdr, generation);
-  return std::memcmp(x, y, counts) == 0 && std::memcmp(x + after, y + after, offsetof(BrfFileHdr, sum) - after) == 0;
+  // (next_gen: the mark of a rebuild, which one killed early may leave.)
+  return std::memcmp(x, y, counts) == 0 &&
+         std::memcmp(x + after, y + after, offsetof(BrfFileHdr, next_gen) - after) == 0;
 }
 
 // Holds the shared index lock on a state with no change under way.
@@ -852,7 +855,20 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   int dfd;
   bool writable;
   struct stat st;
-  if (uint32_t status = brf_open_data(path, true, &dfd, &writable, &st)) return status;
+  if (uint32_t status = brf_open_data(path, true, &dfd, &writable, &st)) {
+    if (status != FM_ST_BUSY) return status;
+    // Who has it open, and what to do.
+    pid_t holder = 0;
+    if (int fd = uio_open(path.c_str(), O_RDONLY); fd >= 0) {
+      holder = uio_lock_holder(fd, 0, UioLock::Write);
+      uio_close(fd);
+    }
+    std::string who = holder > 0 ? " by " + uio_who(holder) : "";
+    return brf_fail(FM_ST_BUSY,
+                    "%s is in use%s: the rebuild needs the file to itself; end the engines that have it open, then "
+                    "run quvo -fr again",
+                    path.c_str(), who.c_str());
+  }
   if (!writable) {
     uio_close(dfd);
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(EACCES));
@@ -880,7 +896,18 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     uio_close(dfd);
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
   }
+  // The old index, kept attached: the changes the rebuild makes to the data
+  // file in place are journaled as one change of it (old_txn), which the new
+  // index's rename completes; a rebuild killed before that leaves the change
+  // to be rolled back, and so the file as it was, with its old index.
+  BtStore old;
+  bool old_txn = false;
+  bool replaced = false;  // the new index is in place
   auto done = [&](uint32_t status) {
+    if (old_txn && !replaced) static_cast<void>(bt_abort(old));
+    bt_detach(old);
+    uio_close(old.ifd);
+    uio_close(old.jfd);
     uio_unmap(d, kBtDataReserve);
     uio_close(dfd);
     return status;
@@ -893,13 +920,13 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   bool have_copy = false;
   int rolled = kBtOk;
   {
-    BtStore old;
     old.dfd = dfd;
     old.writable = true;
     old.name = path;
     old.ifd = uio_open(ipath.c_str(), O_RDWR);
     old.jfd = uio_open(jpath.c_str(), O_RDWR);
-    if (old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk && (bt_counter(old) & 1)) {
+    bool attached = old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk;
+    if (attached && (bt_counter(old) & 1)) {
       // Only the data file's bytes matter now: the index is written anew.
       if (uio_lock(old.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
         uint64_t bad = 0;
@@ -918,9 +945,16 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
       leave("a change left unfinished by a process that died could not be rolled back: its journal is damaged; the "
             "records are kept as they are");
     }
-    bt_detach(old);
-    uio_close(old.ifd);
-    uio_close(old.jfd);
+    // An earlier rebuild killed before its last step is completed: the
+    // records it moved lie where its header says.
+    if (attached && rolled == kBtOk && !(bt_counter(old) & 1) && brf_finish_rebuild(old) == kBtOk)
+      pr.add("completed an earlier rebuild that was interrupted");
+    if (!attached || (bt_counter(old) & 1)) {
+      bt_detach(old);
+      uio_close(old.ifd);
+      uio_close(old.jfd);
+      old.ifd = old.jfd = -1;
+    }
     if (rolled == kBtIoError)
       return done(brf_fail(FM_ST_SYS, "%s: the unfinished change cannot be rolled back: %s", path.c_str(),
                            std::strerror(old.err)));
@@ -1097,25 +1131,45 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   }
   if (uint32_t e = lost.sync()) return done(e);
   if (lost.fd >= 0) out.side_file = lost.path;
+  // From here on the data file changes in place: each range is journaled
+  // first while the old index can journal it.
+  if (old.imap && bt_begin(old) == kBtOk) old_txn = true;
+  // A range that cannot be journaled is not changed: the rebuild stops and
+  // its change so far is rolled back.
+  struct NotJournaled {};
+  auto touch = [&](uint64_t off, uint32_t len) {
+    if (old_txn && bt_touch_data(old, off, len) != kBtOk) throw NotJournaled{};
+  };
+  auto not_journaled = [&] {
+    return done(brf_fail(FM_ST_SYS, "%s: the rebuild cannot journal its changes: %s; the file is as it was",
+                         path.c_str(), std::strerror(old.err ? old.err : EIO)));
+  };
+  uint32_t next_seq = base.next_seq.get();
+  try {
   // Damaged ranges become free space; one at the end shortens the records.
   auto make_free = [&](uint32_t pos) {
+    touch(pos, kBrfSlotHdr);
     auto& sh = rec::view<BrfSlotHdr>(d + pos);
     sh.state = kBrfFree;
     sh.seq = 0;
     ds.frees.insert({sh.len.get(), pos});
     ds.free_bytes += sh.len.get();
   };
-  for (const Move& m : moves) {
+    for (const Move& m : moves) {
+    touch(m.to, m.n);
     std::memmove(d + m.to, d + m.from, m.n);
     // The old copy, now inside free space, must not read as a record.
+    touch(m.from, kBrfSlotHdr);
     std::memset(d + m.from, 0, kBrfSlotHdr);
     for (LiveRec& r : ds.live) {
       if (r.pos != m.from) continue;
       r.pos = m.to;
-      if (r.rid == m.from)
+      if (r.rid == m.from) {
         r.rid = m.to;
-      else
+      } else {
+        touch(r.rid, kBrfSlotHdr);
         rec::view<BrfSlotHdr>(d + r.rid).seq = m.to;  // its home slot
+      }
     }
     for (auto& [at, r] : ds.moved)
       if (at == m.from && r.rid == 0) {
@@ -1123,9 +1177,13 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
         rec::view<BrfSlotHdr>(d + m.to).state = kBrfLive;
       }
   }
-  for (uint32_t at : to_live) rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+  for (uint32_t at : to_live) {
+    touch(at, kBrfSlotHdr);
+    rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+  }
   for (const Gap& g : ds.gaps) {
     if (g.last) continue;
+    touch(g.pos, kBrfSlotHdr);
     BrfSlotHdr fh;
     std::memset(&fh, 0, sizeof fh);
     fh.state = kBrfFree;
@@ -1140,7 +1198,10 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     --ds.stubs;
   }
   for (auto& [at, r] : ds.moved)
-    if (r.rid == 0) rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+    if (r.rid == 0) {
+      touch(at, kBrfSlotHdr);
+      rec::view<BrfSlotHdr>(d + at).state = kBrfLive;
+    }
   for (size_t i = 0; i < ds.live.size(); ++i) {
     if (!gone[i]) continue;
     const LiveRec& r = ds.live[i];
@@ -1151,7 +1212,6 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     make_free(r.pos);
   }
   // Write sequences must be unique (duplicate trees use them).
-  uint32_t next_seq = base.next_seq.get();
   {
     std::set<uint32_t> seen;
     for (LiveRec& r : ds.live)
@@ -1160,16 +1220,39 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
       LiveRec& r = ds.live[i];
       if (gone[i] || seen.insert(r.seq).second) continue;
       r.seq = next_seq++;
+      touch(r.pos, kBrfSlotHdr + r.len + 4);
       rec::view<BrfSlotHdr>(d + r.pos).seq = r.seq;
       rec::view<rec::U32>(d + r.pos + kBrfSlotHdr + r.len).set(brf_slot_sum(d + r.pos, r.len));
       seen.insert(r.seq);
     }
   }
-  // The new index, under a new generation, written beside the old one.
+  } catch (const NotJournaled&) {
+    return not_journaled();
+  }
+  // The rebuilt header. The new index keeps it as its copy, so that once the
+  // index is in place the header can always be taken from there.
+  uint32_t dead = 0;
+  uint64_t free_bytes = 0;
+  for (auto& [room, off] : ds.frees)
+    if (off < end) {
+      ++dead;
+      free_bytes += room;
+    }
+  uint32_t live = 0;
+  for (size_t i = 0; i < ds.live.size(); ++i) {
+    if (!gone[i]) ++live;
+  }
   BrfFileHdr nh = base;
   uint32_t gen = base.generation.get() + 0x9E3779B9u;
   nh.generation = gen ? gen : 1;
+  nh.end = end;
+  nh.live = live;
+  nh.dead = dead + ds.stubs;
+  nh.free_bytes = uint32_t(free_bytes);
+  nh.next_seq = next_seq;
+  nh.next_gen = 0;
   nh.sum = brf_hdr_sum(nh);
+  // The new index, under the new generation, written beside the old one.
   std::string itmp = ipath + ".rb", jtmp = jpath + ".rb";
   if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, O_TRUNC)) return done(status);
   BtStore& ns = nf.st;
@@ -1188,10 +1271,6 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   };
   if (ns.ifd < 0 || ns.jfd < 0 || bt_attach(ns) != kBtOk || bt_begin(ns) != kBtOk)
     return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str()));
-  uint32_t live = 0;
-  for (size_t i = 0; i < ds.live.size(); ++i) {
-    if (!gone[i]) ++live;
-  }
   for (int t = 0; t < kBtTrees; ++t) {
     if (!used(t)) continue;
     collect(t);
@@ -1211,40 +1290,95 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     }
   }
   int synced = bt_commit(ns) == kBtOk ? 0 : (ns.err ? ns.err : EIO);
+  // Its counter starts past the old index's, so that no entry left in the
+  // old journal can ever be taken for one of its changes.
+  if (!synced && old_txn) bt_hdr(ns).counter = bt_counter(old) + 3;
+  // The new journal starts empty: the entries of the build must never be
+  // taken for those of a later change, of this index or of the old one.
+  if (!synced && ::ftruncate(ns.jfd, sizeof(BtJnlHdr)) != 0) synced = errno;
   if (!synced && uio_sync_mode()) {
     synced = uio_sync(ns.ifd);
-    if (!synced) synced = uio_sync(dfd);
+    if (!synced) synced = uio_sync(ns.jfd);
+  }
+  try {
+    if (end + kBrfSlotHdr <= uint64_t(dsize)) {
+      touch(end, kBrfSlotHdr);
+      std::memset(d + end, 0, kBrfSlotHdr);
+    }
+    if (!synced && !out.header_restored) touch(0, kBrfHdrSize);
+  } catch (const NotJournaled&) {
+    bt_detach(ns);
+    uio_close(ns.ifd);
+    uio_close(ns.jfd);
+    ::unlink(itmp.c_str());
+    ::unlink(jtmp.c_str());
+    return not_journaled();
+  }
+  // The header names the new index before the index takes its place; the
+  // word and the check sum after it change in one store, so a kill leaves
+  // the header as it was or so marked, never torn. The old index still
+  // belongs to it. (A damaged header stays as it was until the end: only a
+  // rebuild restores it, from the copy either index keeps.)
+  if (!synced && !out.header_restored) {
+    static_assert(offsetof(BrfFileHdr, next_gen) % 8 == 0 && offsetof(BrfFileHdr, sum) == offsetof(BrfFileHdr, next_gen) + 4);
+    BrfFileHdr marked = h;
+    marked.next_gen = nh.generation.get();
+    marked.sum = brf_hdr_sum(marked);
+    uint64_t word;
+    std::memcpy(&word, reinterpret_cast<const uint8_t*>(&marked) + offsetof(BrfFileHdr, next_gen), 8);
+    __atomic_store_n(reinterpret_cast<uint64_t*>(d + offsetof(BrfFileHdr, next_gen)), word, __ATOMIC_RELEASE);
+    if (uio_sync_mode()) synced = uio_sync(dfd);
   }
   if (synced)
     return drop(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(synced)));
-  // In place: the index first, then the header that names its generation
-  // (a crash between the two leaves a pair that a rebuild puts right).
-  int moved = uio_rename(itmp.c_str(), ipath.c_str());
-  if (!moved) moved = uio_rename(jtmp.c_str(), jpath.c_str());
-  if (moved) return drop(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(moved)));
   bt_detach(ns);
   uio_close(ns.ifd);
   uio_close(ns.jfd);
-  uint32_t dead = 0;
-  uint64_t free_bytes = 0;
-  for (auto& [room, off] : ds.frees)
-    if (off < end) {
-      ++dead;
-      free_bytes += room;
-    }
-  nh.end = end;
-  nh.live = live;
-  nh.dead = dead + ds.stubs;
-  nh.free_bytes = uint32_t(free_bytes);
-  nh.next_seq = next_seq;
-  nh.sum = brf_hdr_sum(nh);
-  if (end + kBrfSlotHdr <= uint64_t(dsize)) std::memset(d + end, 0, kBrfSlotHdr);
-  std::memcpy(d, &nh, sizeof nh);
-  int flushed = uio_sync_mode() ? uio_sync_dir(path) : 0;
-  if (!flushed && uio_sync_mode()) flushed = uio_sync(dfd);
-  if (int e = flushed)
-    return done(
-        brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(), std::strerror(e)));
+  // In place. With the data file's changes journaled by the old index, the
+  // index first: until its rename the old journal rolls them back, after it
+  // they stand. Without, the empty journal first (beside the old index it
+  // holds no change to roll back), then the index. From the index's rename
+  // on, its copy of the header completes the rebuild, here or at the next
+  // open.
+  int moved;
+  if (old_txn) {
+    moved = uio_rename(itmp.c_str(), ipath.c_str());
+    replaced = !moved;
+    if (!moved) moved = uio_rename(jtmp.c_str(), jpath.c_str());
+  } else {
+    moved = uio_rename(jtmp.c_str(), jpath.c_str());
+    if (!moved) moved = uio_rename(itmp.c_str(), ipath.c_str());
+    replaced = !moved;
+  }
+  if (!moved && uio_sync_mode()) moved = uio_sync_dir(path);
+  if (moved) {
+    ::unlink(itmp.c_str());
+    ::unlink(jtmp.c_str());
+    return done(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(moved)));
+  }
+  if (out.header_restored) {
+    std::memcpy(d, &nh, sizeof nh);
+    if (int e = uio_sync_mode() ? uio_sync(dfd) : 0)
+      return done(brf_fail(FM_ST_SYS, "%s: the rebuilt file may not be on the disk: %s", path.c_str(),
+                           std::strerror(e)));
+  } else {
+    BtStore fin;
+    fin.dfd = dfd;
+    fin.writable = true;
+    fin.name = path;
+    fin.ifd = uio_open(ipath.c_str(), O_RDWR);
+    fin.jfd = uio_open(jpath.c_str(), O_RDWR);
+    int rc = fin.ifd >= 0 && fin.jfd >= 0 ? bt_attach(fin) : int(kBtIoError);
+    if (rc == kBtOk) rc = brf_finish_rebuild(fin);
+    int e = fin.err ? fin.err : EIO;
+    bt_detach(fin);
+    uio_close(fin.ifd);
+    uio_close(fin.jfd);
+    if (rc != kBtOk)
+      return done(brf_fail(FM_ST_SYS, "%s: the rebuilt index is in place, but its header could not be written (%s): "
+                                      "opening the file completes it",
+                           path.c_str(), std::strerror(e)));
+  }
   pr.finish();
   for (const std::string& l : left) log->push_back(l);
   out.records = live;
@@ -1264,75 +1398,162 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
 }
 
 // ----------------------------------------------------------- the run mode --
+namespace {
+
+// What the utilities take below a directory: a native data file (its first
+// bytes say so, or an index file lies beside it), or a sequential file.
+enum class Kind { Native, Sequential, Other };
+
+Kind kind_of(const std::string& path) {
+  uint8_t head[8] = {};
+  if (!read_exact(path, head, sizeof head, 0)) return Kind::Other;
+  if (std::memcmp(head + 4, "QVDF", 4) == 0) return Kind::Native;
+  if (std::memcmp(head, "QVSEQ001", 8) == 0) return Kind::Sequential;
+  // An index, a journal or a side file belongs to its data file.
+  if (std::memcmp(head, "QVIX", 4) == 0 || std::memcmp(head, "QVJN", 4) == 0 || std::memcmp(head, "QVLO", 4) == 0)
+    return Kind::Other;
+  uint8_t ih[4] = {};
+  if (read_exact(brf_index_path(path), ih, sizeof ih, 64) && std::memcmp(ih, "QVIX", 4) == 0) return Kind::Native;
+  return Kind::Other;
+}
+
+// The regular files below dir, in name order; no symbolic link is followed.
+std::vector<std::string> files_below(const std::string& dir, std::string* err) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> out;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    std::error_code e2;
+    if (it->symlink_status(e2).type() == fs::file_type::regular) out.push_back(it->path().string());
+  }
+  if (ec) *err = dir + ": " + ec.message();
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A sequential file named or found: what it is, and that the utility has
+// nothing to do with it.
+void report_sequential(char mode, const std::string& p, long records, FILE* out) {
+  const char* what = mode == 'r' ? "it has no index to rebuild" : mode == 'a' ? "nothing to analyse" : "nothing to verify";
+  if (records == 1)
+    std::fprintf(out, "%s: a single-record file, not a native file: %s\n", p.c_str(), what);
+  else
+    std::fprintf(out, "%s: a sequential file of %ld records, not a native file: %s\n", p.c_str(), records, what);
+}
+
+// Runs the utility on one native data file (or a path named as one); true
+// when it is sound (verify, analyse) or was rebuilt whole.
+bool run_one(char mode, const std::string& p, FILE* out) {
+  if (mode == 'v' || mode == 'a') {
+    BrfCheck c;
+    uint32_t st = brfanal_verify(p, &c);
+    if (st) {
+      std::fprintf(out, "%s\n", brf_error().c_str());
+      return false;
+    }
+    if (mode == 'a' && c.opened) {
+      BrfAnalysis a;
+      if (brfanal_analyse(p, &a) == 0) {
+        std::fprintf(out, "%s\n", p.c_str());
+        std::fprintf(out, "  records: %u live (%llu bytes), %u moved, record length %u%s, %u keys\n", a.live,
+                     (unsigned long long)a.live_bytes, a.moved, a.rec_len, a.var ? " (variable)" : "", a.key_count);
+        std::fprintf(out, "  data file: %llu bytes, records end at %llu, %u free slots (%llu bytes)\n",
+                     (unsigned long long)a.data_size, (unsigned long long)a.end, a.free_slots,
+                     (unsigned long long)a.free_bytes);
+        std::fprintf(out, "  index file: %llu bytes, %u pages, %u free\n", (unsigned long long)a.index_size,
+                     a.index_pages, a.free_pages);
+        for (const BrfTreeStats& t : a.trees) {
+          if (t.key_no >= 0)
+            std::fprintf(out, "  key %d: %u entries, depth %u, %u pages, %.0f%% full\n", t.key_no, t.entries, t.height,
+                         t.pages, t.fill * 100);
+          else
+            std::fprintf(out, "  %s: %u entries, depth %u, %u pages, %.0f%% full\n", t.what, t.entries, t.height,
+                         t.pages, t.fill * 100);
+        }
+      }
+    }
+    if (c.recovered)
+      std::fprintf(out, "%s: completed a recovery: rolled back a change left unfinished by a process that died\n",
+                   p.c_str());
+    if (c.sound()) {
+      std::string trees;
+      for (auto& [what, n] : c.trees) trees += (trees.empty() ? "" : ", ") + what + " " + std::to_string(n);
+      std::fprintf(out, "%s: sound (%u records, %u free slots, %u moved; index entries: %s)\n", p.c_str(), c.records,
+                   c.free_slots, c.moved, trees.c_str());
+      return true;
+    }
+    std::fprintf(out, "%s: %s\n", p.c_str(), c.pending ? "NOT CHECKED: a recovery is pending" : "NOT SOUND");
+    for (const std::string& line : c.problems) std::fprintf(out, "  %s\n", line.c_str());
+    if (!c.advice.empty())
+      std::fprintf(out, "  %s\n", c.advice.c_str());
+    else
+      std::fprintf(out, "  no file utility can repair it: restore the file from a backup\n");
+    return false;
+  }
+  std::vector<std::string> lines;
+  BrfRebuilt r;
+  uint32_t st = brfanal_rebuild(p, &lines, &r);
+  for (const std::string& line : lines) std::fprintf(out, "%s: %s\n", p.c_str(), line.c_str());
+  if (st) {
+    std::fprintf(out, "%s\n", brf_error().c_str());
+    return false;
+  }
+  return r.complete();
+}
+
+}  // namespace
+
 int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
-  int status = 0;
+  if (mode != 'v' && mode != 'a' && mode != 'r') {
+    std::fprintf(out, "unknown file utility -f%c\n", mode);
+    return kExitUsage;
+  }
   if (paths.empty()) {
     std::fprintf(out, "no file named\n");
     return kExitUsage;
   }
+  int status = 0;
   for (const std::string& p : paths) {
-    if (mode == 'v' || mode == 'a') {
-      BrfCheck c;
-      uint32_t st = brfanal_verify(p, &c);
-      if (st) {
-        std::fprintf(out, "%s\n", brf_error().c_str());
-        status = kExitNotSound;
-        continue;
+    struct stat st;
+    if (::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+      // Every native data file below the directory.
+      std::string err;
+      std::vector<std::string> files = files_below(p, &err);
+      int native = 0, bad = 0;
+      for (const std::string& f : files) {
+        Kind k = kind_of(f);
+        if (k == Kind::Sequential) report_sequential(mode, f, fms_seq_records(f), out);
+        if (k != Kind::Native) continue;
+        ++native;
+        if (!run_one(mode, f, out)) ++bad;
       }
-      if (mode == 'a' && c.opened) {
-        BrfAnalysis a;
-        if (brfanal_analyse(p, &a) == 0) {
-          std::fprintf(out, "%s\n", p.c_str());
-          std::fprintf(out, "  records: %u live (%llu bytes), %u moved, record length %u%s, %u keys\n", a.live,
-                       (unsigned long long)a.live_bytes, a.moved, a.rec_len, a.var ? " (variable)" : "",
-                       a.key_count);
-          std::fprintf(out, "  data file: %llu bytes, records end at %llu, %u free slots (%llu bytes)\n",
-                       (unsigned long long)a.data_size, (unsigned long long)a.end, a.free_slots,
-                       (unsigned long long)a.free_bytes);
-          std::fprintf(out, "  index file: %llu bytes, %u pages, %u free\n", (unsigned long long)a.index_size,
-                       a.index_pages, a.free_pages);
-          for (const BrfTreeStats& t : a.trees) {
-            if (t.key_no >= 0)
-              std::fprintf(out, "  key %d: %u entries, depth %u, %u pages, %.0f%% full\n", t.key_no, t.entries,
-                           t.height, t.pages, t.fill * 100);
-            else
-              std::fprintf(out, "  %s: %u entries, depth %u, %u pages, %.0f%% full\n", t.what, t.entries,
-                           t.height, t.pages, t.fill * 100);
-          }
-        }
-      }
-      if (c.recovered)
-        std::fprintf(out, "%s: completed a recovery: rolled back a change left unfinished by a process that died\n",
-                     p.c_str());
-      if (c.sound()) {
-        std::string trees;
-        for (auto& [what, n] : c.trees) trees += (trees.empty() ? "" : ", ") + what + " " + std::to_string(n);
-        std::fprintf(out, "%s: sound (%u records, %u free slots, %u moved; index entries: %s)\n", p.c_str(),
-                     c.records, c.free_slots, c.moved, trees.c_str());
-      } else {
-        std::fprintf(out, "%s: %s\n", p.c_str(), c.pending ? "NOT CHECKED: a recovery is pending" : "NOT SOUND");
-        for (const std::string& line : c.problems) std::fprintf(out, "  %s\n", line.c_str());
-        if (!c.advice.empty())
-          std::fprintf(out, "  %s\n", c.advice.c_str());
-        else
-          std::fprintf(out, "  no file utility can repair it: restore the file from a backup\n");
+      if (!err.empty()) {
+        std::fprintf(out, "%s\n", err.c_str());
         status = kExitNotSound;
       }
-    } else if (mode == 'r') {
-      std::vector<std::string> lines;
-      BrfRebuilt r;
-      uint32_t st = brfanal_rebuild(p, &lines, &r);
-      for (const std::string& line : lines) std::fprintf(out, "%s: %s\n", p.c_str(), line.c_str());
-      if (st) {
-        std::fprintf(out, "%s\n", brf_error().c_str());
-        status = kExitNotSound;
-      } else if (!r.complete()) {
-        status = kExitNotSound;
-      }
-    } else {
-      std::fprintf(out, "unknown file utility -f%c\n", mode);
-      return kExitUsage;
+      const char* done = mode == 'r' ? "rebuilt" : mode == 'a' ? "analysed" : "verified";
+      const char* fault = mode == 'r' ? "not rebuilt whole" : "not sound";
+      if (native == 0)
+        std::fprintf(out, "%s: no native files below it\n", p.c_str());
+      else if (bad == 0)
+        std::fprintf(out, "%s: %d native %s %s, %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
+                     mode == 'r' ? "nothing left out" : "all sound");
+      else
+        std::fprintf(out, "%s: %d native %s %s, %d %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
+                     bad, fault);
+      if (bad) status = kExitNotSound;
+      continue;
     }
+    long records = brf_exists(p) && !brf_is_open(p) ? fms_seq_records(p) : -1;
+    if (records >= 0) {
+      report_sequential(mode, p, records, out);
+      continue;
+    }
+    if (!run_one(mode, p, out)) status = kExitNotSound;
   }
+  if (mode == 'a')
+    std::fprintf(out, "%s\n", status == 0 ? "exit status 0: every file is sound"
+                                          : "exit status 2: not every file is sound (above)");
   return status;
 }

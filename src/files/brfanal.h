@@ -18,13 +18,25 @@
 // nothing is lost for good; the range becomes free space. Then it writes a
 // new index from what it kept. A damaged data-file header is restored from
 // the copy that the index file keeps (bt.h, BtHdr data_hdr); without a sound
-// copy the file cannot be rebuilt.
+// copy the file cannot be rebuilt. The new index keeps the rebuilt header as
+// its copy and takes its place last (brf_finish_rebuild), so a rebuild killed
+// at any instant leaves a file that opens: with the old index before that
+// rename, with the new one after it (the first opener who may write the file
+// takes the header from the copy). What the rebuild changes in the data file
+// in place (damaged ranges made free space, records moved) is journaled as a
+// change of the old index, which its rename completes: a rebuild killed
+// before leaves that change to be rolled back, so the old index never stands
+// over changed records.
 //
 // The run mode of the engine (quvo -fv / -fa / -fr PATH...) prints a report
 // per file on standard output, its summary line last; its exit status is 0
 // only when every file is sound (verify, analyse) or was rebuilt with nothing
-// left out (rebuild), else 2. A file that is no native data file (an index,
-// a journal, any other file) is named as such.
+// left out (rebuild), else 2, and -fa says which on its last line. A
+// directory stands for every native data file below it (no link followed),
+// and ends with a line of its own. A sequential file (a single-record file
+// such as PARAM) is named as such and has nothing to check; a file named
+// that is no native data file (an index, a journal, any other file) is
+// named as such and is an error. A rebuild of a file in use names who has it.
 #pragma once
 
 #include <cstdint>

@@ -407,7 +407,7 @@ uint8_t* bt_wpage(BtStore& s, uint32_t pg) {
   return s.imap + uint64_t(pg) * kBtPage;
 }
 
-int bt_commit(BtStore& s) {
+int bt_commit(BtStore& s, void (*done_fn)(void*), void* arg) {
   uint64_t done = s.txn + 1;
   for (uint32_t pg : s.touched) {
     uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
@@ -435,6 +435,7 @@ int bt_commit(BtStore& s) {
   set_counter(s, done);
   s.in_txn = false;
   s.touched.clear();
+  if (done_fn) done_fn(arg);
   int e = sync_on() ? uio_sync(s.ifd) : 0;
   bt_unlock(s);
   if (e) {

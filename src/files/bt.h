@@ -234,8 +234,11 @@ struct BtUnlockGuard {
 // mode a failed flush of the journal, data or index rolls the change back
 // before its counter completes: kBtIoError (s.err), the file as before the
 // change. A failed flush after the counter completed is kBtIoError too: the
-// change stands but is not known to be on the disk.
-[[nodiscard]] int bt_commit(BtStore& s);
+// change stands but is not known to be on the disk. done, when given, runs
+// with arg once the change is complete and before the change lock goes, so
+// that what it releases (the hold of a record the change deleted) is free
+// before any other change can see the change's result.
+[[nodiscard]] int bt_commit(BtStore& s, void (*done)(void* arg) = nullptr, void* arg = nullptr);
 // Undoes this process's change from the journal and releases the lock.
 // kBtOk, or the failure of the rollback (the change then stays pending,
 // and the next process to change the file rolls it back).

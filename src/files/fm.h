@@ -631,6 +631,11 @@ void fm_check_fi(int ok, FmFdb* fdb, const char* text, const char* file, int lin
 #define CHECK_FI(ok, fdb, text) fm_check_fi((ok), (fdb), (text), __FILE__, __LINE__)
 
 // ------------------------------------------------------ diagnostics --
+// Whether the file at path is a sequential file (by its header, read
+// without opening it as a file of the file manager): -1 when it is not one
+// or cannot be read, else the number of whole records it holds (a
+// single-record file such as PARAM holds one).
+long fms_seq_records(const std::string& path);
 size_t fm_open_count();     // live handles (open handles and streams)
 // True when p is an open handle or stream; p is looked up, never read
 // through, so any value may be asked (a handle kept as a number).

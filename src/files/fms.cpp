@@ -1460,6 +1460,24 @@ int seq_file_at(const std::string& path) {
   return yes ? 0 : EINVAL;
 }
 
+}  // namespace
+
+long fms_seq_records(const std::string& path) {
+  SeqOpen o;
+  o.fd = uio_open(path.c_str(), O_RDONLY);
+  if (o.fd < 0) return -1;
+  SeqHead h;
+  long n = -1;
+  if (pread(o.fd, &h, sizeof h, 0) == ssize_t(sizeof h) && h.magic == "QVSEQ001") {
+    scan(&o);
+    n = long(o.offs.size());
+  }
+  uio_close(o.fd);
+  return n;
+}
+
+namespace {
+
 int s_scratch(FmFdb* fdb) {
   std::string path;
   if (!fm_os_path(fdb, &path)) return 0;

@@ -10,6 +10,11 @@
 // file must hold exactly the operations reported done, plus possibly the one
 // operation that was under way when the child died (it was never
 // acknowledged, so either outcome is right).
+//
+// Rebuilds are killed the same way (rebuild_round): at a given step of the
+// rebuild (its n-th sync, rename or link, as the file services' trace sees
+// them), or at a random instant of a child rebuilding over and over. The
+// file must then open as it is, verify sound and hold the same records.
 #pragma once
 
 #include <signal.h>
@@ -28,6 +33,7 @@
 #include "files/brf.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
+#include "files/unixio.h"
 
 namespace brf_crash {
 
@@ -272,6 +278,60 @@ inline Round round(const std::string& path, std::map<uint32_t, uint32_t>& versio
     else versions[alt->first] = alt->second;
   }
   return out;
+}
+
+// The steps of a rebuild, counted by the trace; at kill_at the process
+// kills itself before the step is made.
+struct StepKill {
+  static inline int seen = 0;
+  static inline int kill_at = 0;
+  static int trace(UioStep, int, const char*, const char*) {
+    if (++seen == kill_at) raise(SIGKILL);
+    return 0;
+  }
+};
+
+// The steps one rebuild of the file makes (it rebuilds the file).
+inline int rebuild_steps(const std::string& path, std::string* why) {
+  StepKill::seen = 0;
+  StepKill::kill_at = 0;
+  uio_set_trace(StepKill::trace);
+  uint32_t st = brfanal_rebuild(path, nullptr);
+  uio_set_trace(nullptr);
+  if (st) *why = "rebuild: " + brf_error();
+  return StepKill::seen;
+}
+
+// A child rebuilds the file and is killed before its step-th step, or, with
+// step 0, at a random instant below max_us of rebuilding over and over. The
+// file is then checked against versions; the error, empty when it is right.
+inline std::string rebuild_round(const std::string& path, const std::map<uint32_t, uint32_t>& versions, int step,
+                                 std::mt19937& rng, uint32_t max_us) {
+  uint32_t us = step ? 0 : rng() % max_us;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (step) {
+      StepKill::seen = 0;
+      StepKill::kill_at = step;
+      uio_set_trace(StepKill::trace);
+      brfanal_rebuild(path, nullptr);
+      _exit(0);
+    }
+    for (;;)
+      if (brfanal_rebuild(path, nullptr)) _exit(9);
+  }
+  if (!step) {
+    usleep(us);
+    kill(pid, SIGKILL);
+  }
+  int ws;
+  waitpid(pid, &ws, 0);
+  if (!(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL))
+    return "the rebuild ended by itself (status " + std::to_string(ws) + ")";
+  std::string why;
+  bool alt_seen;
+  if (!check(path, versions, std::nullopt, false, &why, &alt_seen)) return why;
+  return "";
 }
 
 }  // namespace brf_crash

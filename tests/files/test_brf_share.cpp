@@ -47,7 +47,7 @@ struct ShareTest : ::testing::Test {
     init_sdb_func(sdb, 1, 0, 10, FM_SEG_ALPHA, '+');
     INIT_KDB(kdb, 0, '+', 8, sdb, 1);
     FmFdb f;
-    INIT_FDB(&f, FM_CLASS_DISK, kLen, 0, kdb, 1);
+    INIT_FDB(&f, FM_CLASS_DISK, kLen, var, kdb, 1);
     INIT_DB_PATH(&f, "TST", "TAP", "01", "SHARED", FM_PT_DATA);
     return f;
   }
@@ -60,6 +60,7 @@ struct ShareTest : ::testing::Test {
     return f.handle.get();
   }
   uint32_t last_status = 0;
+  int var = 0;  // variable-length records
   void make(int records) {
     FmFdb f = describe();
     ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << f.status;
@@ -67,14 +68,15 @@ struct ShareTest : ::testing::Test {
     for (int i = 0; i < records; ++i) ASSERT_TRUE(put(a, "R" + std::to_string(i), 0)) << a->status;
     ASSERT_TRUE(FM_CLOSE(a, 0));
   }
-  // Writes the record of a code with the counter n.
-  int put(FmArb* a, const std::string& code, uint32_t n) {
+  // Writes the record of a code with the counter n (len bytes of a
+  // variable-length file).
+  int put(FmArb* a, const std::string& code, uint32_t n, uint16_t len = 0) {
     uint8_t* r = alloc(kLen);
     std::memset(r, ' ', kLen);
     std::memcpy(r, code.data(), code.size());
     rec::view<rec::U32>(r + 10).set(n);
     a->rec.set(r);
-    a->rec_len = 0;
+    a->rec_len = len;
     a->op = 0;
     return fm_write(a);
   }
@@ -322,6 +324,122 @@ TEST_F(ShareTest, AReaderSeesAnotherProcessesChangesBetweenItsReads) {
     FmArb* b = open();
     uint8_t* r = alloc(kLen);
     _exit(b && read(b, 4, r, FM_OP_HOLD) && rec::view<rec::U32>(r + 10).get() == 44 ? 0 : 1);
+  }
+  EXPECT_EQ(exit_code(pid), 0);
+}
+
+// The hold of a deleted record ends with the delete: another process that
+// takes the record's slot at once for its own new record holds that record
+// (the hold used to be let go only after the change lock, and a process's
+// hold read of the record it had just written was refused with 200530).
+TEST(BrfHolds, AHoldEndsWithTheChangeThatDeletesItsRecord) {
+  BrfTempDir d;
+  std::string p = d.file("GONE");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_test_layout(), false, &f), 0u) << brf_error();
+  std::vector<uint8_t> rec(200);
+  brf_make_rec(rec.data(), rec.size(), 1, 0);
+  uint32_t rid;
+  ASSERT_EQ(brf_insert(f, rec.data(), 200, &rid), 0u);
+  int owner = 0;
+  ASSERT_EQ(brf_hold(f, &owner, rid, kUioNoWait), 0u);
+  ASSERT_EQ(brf_remove(f, rid), 0u);
+  // The deleting handle has not let go of its hold yet: another process
+  // writes a record into the freed slot and holds it.
+  pid_t pid = fork();
+  if (pid == 0) {
+    BrfFile* g;
+    if (brf_open(p, false, &g)) _exit(2);
+    brf_make_rec(rec.data(), rec.size(), 2, 0);
+    uint32_t mine;
+    if (brf_insert(g, rec.data(), 200, &mine) || mine != rid) _exit(3);
+    _exit(brf_hold(g, &owner, mine, kUioNoWait) == 0 ? 0 : 4);
+  }
+  EXPECT_EQ(exit_code(pid), 0);
+  brf_unhold(f, &owner, rid);  // nothing left to let go
+  // A delete-all ends every hold of this process the same way.
+  ASSERT_EQ(brf_remove_all(f), 0u);
+  ASSERT_EQ(brf_insert(f, rec.data(), 200, &rid), 0u);
+  ASSERT_EQ(brf_hold(f, &owner, rid, kUioNoWait), 0u);
+  ASSERT_EQ(brf_remove_all(f), 0u);
+  pid = fork();
+  if (pid == 0) {
+    BrfFile* g;
+    uint32_t mine;
+    if (brf_open(p, false, &g) || brf_insert(g, rec.data(), 200, &mine) || mine != rid) _exit(3);
+    _exit(brf_hold(g, &owner, mine, kUioNoWait) == 0 ? 0 : 4);
+  }
+  EXPECT_EQ(exit_code(pid), 0);
+  brf_close(f, false);
+}
+
+// Two processes each write, hold, grow (the record moves), hold again and
+// delete records of their own, reusing each other's freed slots: no hold of
+// a process's own record is ever refused.
+TEST_F(ShareTest, TwoWritersHoldAndDeleteTheirOwnRecordsUnrefused) {
+  var = 1;
+  make(0);
+  constexpr int kCycles = 1500;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < 2; ++p) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      FmArb* a = open();
+      if (!a) _exit(2);
+      uint8_t* buf = alloc(kLen);
+      for (int c = 0; c < kCycles; ++c) {
+        std::string code = std::string(1, char('A' + p)) + std::to_string(c % 7);
+        if (!put(a, code, uint32_t(c), 16)) _exit(3);
+        auto hold = [&] {
+          std::memset(buf, ' ', kLen);
+          std::memcpy(buf, code.data(), code.size());
+          PROTO_FULL(a, 0, buf);
+          a->op = FM_OP_EQUAL | FM_OP_HOLD;
+          return fm_read(a);
+        };
+        if (!hold()) _exit(10 + int(a->status == FM_ST_LOCKED));
+        a->rec_len = kLen;  // grows: moves out of its slot
+        a->op = 0;
+        if (!fm_rewrite(a)) _exit(4);
+        if (!hold()) _exit(20 + int(a->status == FM_ST_LOCKED));
+        a->op = 0;
+        if (!fm_del(a)) _exit(5);
+      }
+      _exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) EXPECT_EQ(exit_code(pid), 0) << "11 or 21: a hold of its own new record was refused";
+  FmArb* a = open();
+  ASSERT_NE(a, nullptr);
+  uint8_t* buf = alloc(kLen);
+  PROTO_FULL(a, 0, buf);
+  a->op = FM_OP_FIRST;
+  EXPECT_FALSE(fm_rdnxt(a));
+  EXPECT_EQ(a->status, FM_ST_EOF);
+}
+
+// Two handles of one file in one process share its descriptor: closing one
+// leaves the other's hold in force against another process (an fcntl lock
+// goes with any close of the file's descriptors).
+TEST_F(ShareTest, ClosingASecondHandleKeepsTheFirstOnesHold) {
+  make(2);
+  FmArb* a = open();
+  ASSERT_NE(a, nullptr);
+  uint8_t* buf = alloc(kLen);
+  ASSERT_TRUE(read(a, 0, buf, FM_OP_HOLD)) << a->status;
+  FmArb* b = open();
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(read(b, 1, buf, FM_OP_HOLD)) << b->status;
+  ASSERT_TRUE(FM_CLOSE(b, 0));
+  pid_t pid = fork();
+  if (pid == 0) {
+    FmArb* c = open();
+    uint8_t* r = alloc(kLen);
+    if (!c) _exit(2);
+    bool held = !read(c, 0, r, FM_OP_HOLD) && c->status == FM_ST_LOCKED;  // still a's
+    bool freed = read(c, 1, r, FM_OP_HOLD);                              // b's went with b
+    _exit(held && freed ? 0 : 3);
   }
   EXPECT_EQ(exit_code(pid), 0);
 }

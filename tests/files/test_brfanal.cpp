@@ -13,6 +13,8 @@
 #include "files/brf_support.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
+#include "files/unixio.h"
+#include "support/quvo_run.h"
 
 namespace {
 
@@ -217,4 +219,148 @@ TEST(BrfAnal, RunModesOfTheEngine) {
   EXPECT_EQ(run("-fv '" + p + "'", &out), 0) << out;
   EXPECT_EQ(run("-fv '" + d.file("NONE") + "'", &out), 2) << out;
   EXPECT_EQ(run("-fv", &out), 1) << out;
+}
+
+namespace {
+
+// What the utility run mode writes and answers.
+struct Ran {
+  int status;
+  std::string text;
+};
+Ran utility(char mode, const std::vector<std::string>& paths) {
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* out = open_memstream(&buf, &len);
+  int st = brfanal_main(mode, paths, out);
+  std::fclose(out);
+  Ran r{st, std::string(buf, len)};
+  free(buf);
+  return r;
+}
+
+// A native file of n records (keys 0 and 1).
+void small_file(const std::string& p, int n) {
+  std::filesystem::create_directories(std::filesystem::path(p).parent_path());
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_test_layout(), false, &f), 0u) << brf_error();
+  std::vector<uint8_t> rec(200);
+  for (int i = 0; i < n; ++i) {
+    brf_make_rec(rec.data(), rec.size(), uint32_t(i), uint32_t(i % 2));
+    uint32_t rid;
+    ASSERT_EQ(brf_insert(f, rec.data(), 200, &rid), 0u);
+  }
+  brf_close(f, false);
+}
+
+// A sequential file as the file manager writes one: its 32-byte header,
+// then each record as its length (4 bytes) and its bytes.
+void seq_file(const std::string& p, int records) {
+  std::string b("QVSEQ001", 8);
+  b.append(24, '\0');
+  for (int i = 0; i < records; ++i) b.append(std::string("\x05\0\0\0", 4) + "HELLO");
+  std::ofstream(p, std::ios::binary) << b;
+}
+
+}  // namespace
+
+// Given a directory, the utilities take every native data file below it
+// (never through a link), say what each sequential file is instead of
+// refusing it, and end with a line for the directory.
+TEST(BrfAnal, UtilitiesTakeEveryNativeFileBelowADirectory) {
+  BrfTempDir d;
+  const std::string& D = d.path;
+  small_file(D + "/A", 3);
+  small_file(D + "/sub/B", 2);
+  seq_file(D + "/sub/PARAM", 1);
+  seq_file(D + "/sub/LIST", 2);
+  std::ofstream(D + "/notes.txt") << "not a file of the engine\n";
+  ASSERT_EQ(symlink((D + "/A").c_str(), (D + "/sub/link").c_str()), 0);
+  std::filesystem::create_directories(D + "/empty");
+  const std::string a_sound = D + "/A: sound (3 records, 0 free slots, 0 moved; index entries: key 0 3, key 1 3, free space 0)\n";
+  const std::string b_sound = D + "/sub/B: sound (2 records, 0 free slots, 0 moved; index entries: key 0 2, key 1 2, free space 0)\n";
+  const std::string seqs = D + "/sub/LIST: a sequential file of 2 records, not a native file: nothing to verify\n" + D +
+                           "/sub/PARAM: a single-record file, not a native file: nothing to verify\n";
+  Ran r = utility('v', {D});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.text, a_sound + b_sound + seqs + D + ": 2 native files verified, all sound\n");
+  r = utility('v', {D + "/sub/PARAM"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.text, D + "/sub/PARAM: a single-record file, not a native file: nothing to verify\n");
+  r = utility('r', {D + "/sub/PARAM"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.text, D + "/sub/PARAM: a single-record file, not a native file: it has no index to rebuild\n");
+  r = utility('v', {D + "/empty"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.text, D + "/empty: no native files below it\n");
+  // A damaged index below it: exit status 2, and -fa says so last.
+  Bytes ix = brf_slurp(brf_index_path(D + "/sub/B"));
+  ix[kBtPage + 40] ^= 0x80;
+  brf_spit(brf_index_path(D + "/sub/B"), ix);
+  r = utility('v', {D});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.text.substr(r.text.rfind('\n', r.text.size() - 2) + 1), D + ": 2 native files verified, 1 not sound\n");
+  r = utility('a', {D + "/sub/B"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.text.substr(r.text.rfind('\n', r.text.size() - 2) + 1), "exit status 2: not every file is sound (above)\n");
+  r = utility('r', {D});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.text, D + "/A: index rebuilt: 3 records kept, nothing left out\n" + D +
+                        "/sub/B: index rebuilt: 2 records kept, nothing left out\n" +
+                        D + "/sub/LIST: a sequential file of 2 records, not a native file: it has no index to rebuild\n" +
+                        D + "/sub/PARAM: a single-record file, not a native file: it has no index to rebuild\n" + D +
+                        ": 2 native files rebuilt, nothing left out\n");
+  r = utility('a', {D + "/A"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.text.substr(r.text.rfind('\n', r.text.size() - 2) + 1), "exit status 0: every file is sound\n");
+}
+
+// A rebuild of a file another process has open names who has it and says
+// what to do.
+TEST(BrfAnal, ARebuildOfAFileInUseSaysWhatToDo) {
+  BrfTempDir d;
+  std::string p = d.file("BUSY");
+  small_file(p, 1);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    BrfFile* f;
+    char c = 'o';
+    if (brf_open(p, false, &f) || write(fds[1], &c, 1) != 1) _exit(2);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(fds[0], &c, 1), 1);
+  Ran r = utility('r', {p});
+  std::string who = uio_who(pid);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.text, p + " is in use by " + who +
+                        ": the rebuild needs the file to itself; end the engines that have it open, then run quvo -fr "
+                        "again\n");
+}
+
+// A freshly bootstrapped data directory verifies clean as a whole; its
+// single-record files are named as such.
+TEST(BrfAnal, AFreshlyBootstrappedDirectoryVerifiesClean) {
+  TempDir t;
+  std::string dir = t.str();
+  // The system applications as the build generates them.
+  std::string boot = (std::filesystem::path(QUVO_BINARY).parent_path() / "boot").string();
+  ASSERT_TRUE(ended(run_quvo({"-b"}, {"QUVOPATH=" + dir, "QUVO_BOOT_SRC=" + boot}), 0));
+  QuvoRun r = run_quvo({"-fv", dir}, {});
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find(dir + "/data/0SA00/SYSPARM: a single-record file, not a native file: nothing to verify\n"),
+            std::string::npos)
+      << r.out;
+  std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+  EXPECT_TRUE(last.starts_with(dir + ": ") && last.ends_with(" native files verified, all sound\n")) << last;
+  EXPECT_EQ(r.out.find("NOT SOUND"), std::string::npos) << r.out;
+  r = run_quvo({"-fa", dir + "/data/0SA00/SYSPARM"}, {});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, dir + "/data/0SA00/SYSPARM: a single-record file, not a native file: nothing to analyse\n"
+                         "exit status 0: every file is sound\n");
 }

@@ -1264,8 +1264,14 @@ TEST_P(FmContract, ARecordOutsideTheRangeIsNotLeftHeld) {
   ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
   uint8_t* buf = alloc(kLen);
   uint8_t* buf2 = alloc(kLen);
-  // By key: outside the range.
+  // By key: outside the range, and free for another handle at once.
   EXPECT_TRUE(fails_with(read_eq(s, 0, Rec("C1"), buf, FM_OP_EQUAL | FM_OP_HOLD), s, FM_ST_NO_RECORD));
+  EXPECT_TRUE(read_eq(a, 0, Rec("C1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
+  EXPECT_TRUE(fm_release(a));
+  // Below the range too.
+  EXPECT_TRUE(fails_with(read_eq(s, 0, Rec("A1"), buf, FM_OP_EQUAL | FM_OP_HOLD), s, FM_ST_NO_RECORD));
+  EXPECT_TRUE(read_eq(a, 0, Rec("A1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
+  EXPECT_TRUE(fm_release(a));
   // Read next past the high bound (the read beyond it held C1 for a moment).
   s->rec.set(buf);
   ASSERT_TRUE(start_first(s, 0));

@@ -3,6 +3,7 @@
 //
 //   build/tests/brf_soak [kills] [max-microseconds-before-kill] [directory]
 //
+// Every tenth kill falls on a rebuild of the file instead of a writer.
 // Prints progress every 500 kills and the totals; exit status 0 when every
 // kill left the file sound and holding exactly the acknowledged operations.
 #include <cstdio>
@@ -28,13 +29,21 @@ int main(int argc, char** argv) {
   auto t0 = std::chrono::steady_clock::now();
   int status = 0;
   for (int i = 1; i <= kills; ++i) {
-    brf_crash::Round r = brf_crash::round(p, versions, rng, max_us);
-    if (!r.error.empty()) {
-      std::fprintf(stderr, "kill %d: %s (file kept: %s)\n", i, r.error.c_str(), p.c_str());
-      return 1;
+    if (i % 10 == 0) {
+      std::string e = brf_crash::rebuild_round(p, versions, 0, rng, max_us);
+      if (!e.empty()) {
+        std::fprintf(stderr, "kill %d (rebuild): %s (file kept: %s)\n", i, e.c_str(), p.c_str());
+        return 1;
+      }
+    } else {
+      brf_crash::Round r = brf_crash::round(p, versions, rng, max_us);
+      if (!r.error.empty()) {
+        std::fprintf(stderr, "kill %d: %s (file kept: %s)\n", i, r.error.c_str(), p.c_str());
+        return 1;
+      }
+      acked += r.acked;
+      applied += r.inflight_applied;
     }
-    acked += r.acked;
-    applied += r.inflight_applied;
     if (i % 500 == 0 || i == kills) {
       double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
       std::printf("%d kills, %llu operations acknowledged, %llu unacknowledged operations found done, "
