@@ -848,6 +848,13 @@ Marker read_marker(const fs::path& target) {
     m.why = "the temporary directory it names (" + m.tmp + ") is gone or not " + user_name(::geteuid()) + "'s";
     return m;
   }
+  // A run still going (a second bootstrap started beside it) is moving in
+  // what the marker lists: undoing it would take away its work.
+  long pid = tmp_pid(m.tmp);
+  if (pid == long(::getpid()) || ::kill(pid_t(pid), 0) == 0 || errno == EPERM) {
+    m.why = "the run that wrote it (process " + std::to_string(pid) + ") is still running";
+    return m;
+  }
   m.trusted = true;
   return m;
 }
