@@ -514,7 +514,11 @@ int os_load_data_env(const std::string& dir, std::string* error) {
   } else if (fs.st_uid != 0 && fs.st_uid != ds.st_uid) {
     // Someone else put it there: its settings are theirs, never to be adopted.
     why = "is owned by " + user_name(fs.st_uid) + ", not by root or the data directory's owner " + owner;
-    fix = "  " + owner + " should review what " + user_name(fs.st_uid) + " put in it, then remove it: rm " + path +
+    // Removed alone, the name is free for anyone to plant again: the owner
+    // takes it back with an empty file, as the bootstrap does.
+    fix = "  " + owner + " should review what " + user_name(fs.st_uid) +
+          " put in it, then replace it by an empty file of their own:\n    rm " + path +
+          " && install -m 644 /dev/null " + path +
           "\n  (settings of your own belong in ~/quvo.env or on the command line)";
   } else if (fs.st_mode & (S_IWGRP | S_IWOTH)) {
     why = "may be changed by users other than its owner";

@@ -262,8 +262,9 @@ TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
   QuvoRun r = run_quvo({}, d.env());
   const std::string member = getpwuid(65534) ? getpwuid(65534)->pw_name : "65534";
   EXPECT_TRUE(ended(r, 12, {"is owned by " + member + ", not by root or the data directory's owner root",
-                            "root should review what " + member + " put in it, then remove it: rm " +
-                                d.data.sub("quvo.env")}));
+                            "root should review what " + member +
+                                " put in it, then replace it by an empty file of their own:\n    rm " +
+                                d.data.sub("quvo.env") + " && install -m 644 /dev/null " + d.data.sub("quvo.env")}));
   EXPECT_EQ(r.err.find("chown"), std::string::npos) << r.err;
   // The data directory's owner may keep it.
   ASSERT_EQ(chown(d.data.str().c_str(), 65534, 65534), 0);
