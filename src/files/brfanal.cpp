@@ -724,11 +724,23 @@ void explain(const std::string& path, const Probe& pb, BrfCheck* out) {
 
 }  // namespace
 
+namespace {
+// Nonzero (the failure set) when path names no file this user can reach:
+// "no such file" only when there is none, else why it cannot be reached.
+uint32_t not_there(const std::string& path) {
+  struct stat st;
+  int e = uio_lstat(path.c_str(), &st);
+  if (e == 0) return 0;
+  if (e == ENOENT) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
+  return brf_fail(FM_ST_NOT_FOUND, "%s: %s", path.c_str(), std::strerror(e));
+}
+}  // namespace
+
 std::string brfanal_lost_path(const std::string& path) { return path + ".lost"; }
 
 uint32_t brfanal_verify(const std::string& path, BrfCheck* out) {
   *out = BrfCheck{};
-  if (!brf_exists(path)) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
+  if (uint32_t st = not_there(path)) return st;
   Probe pb;
   bool raw = !brf_is_open(path);
   if (raw) {
@@ -847,7 +859,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     left.push_back(buf);
   };
   if (brf_is_open(path)) return brf_fail(FM_ST_BUSY, "%s is open in this process", path.c_str());
-  if (!brf_exists(path)) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
+  if (uint32_t st = not_there(path)) return st;
   Probe pb;
   probe(path, pb);
   if (pb.open_err) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(pb.open_err));
@@ -1418,16 +1430,26 @@ Kind kind_of(const std::string& path) {
 }
 
 // The regular files below dir, in name order; no symbolic link is followed.
+// A directory this user may not read is named in err (its files go
+// unchecked, so the run cannot say all is sound).
 std::vector<std::string> files_below(const std::string& dir, std::string* err) {
   namespace fs = std::filesystem;
   std::vector<std::string> out;
+  auto unread = [&](const std::string& d) {
+    if (::access(d.c_str(), R_OK | X_OK) == 0) return false;
+    *err += (err->empty() ? "" : "\n") + d + ": " + std::strerror(errno) + " (the files below it are not checked)";
+    return true;
+  };
+  if (unread(dir)) return out;
   std::error_code ec;
   fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
     std::error_code e2;
-    if (it->symlink_status(e2).type() == fs::file_type::regular) out.push_back(it->path().string());
+    fs::file_type t = it->symlink_status(e2).type();
+    if (t == fs::file_type::regular) out.push_back(it->path().string());
+    if (t == fs::file_type::directory) unread(it->path().string());
   }
-  if (ec) *err = dir + ": " + ec.message();
+  if (ec) *err += (err->empty() ? "" : "\n") + dir + ": " + ec.message();
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -1534,8 +1556,10 @@ int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
       }
       const char* done = mode == 'r' ? "rebuilt" : mode == 'a' ? "analysed" : "verified";
       const char* fault = mode == 'r' ? "not rebuilt whole" : "not sound";
-      if (native == 0)
-        std::fprintf(out, "%s: no native files below it\n", p.c_str());
+      if (native == 0) {
+        // A directory not read has said so: there may be files below it.
+        if (err.empty()) std::fprintf(out, "%s: no native files below it\n", p.c_str());
+      }
       else if (bad == 0)
         std::fprintf(out, "%s: %d native %s %s, %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
                      mode == 'r' ? "nothing left out" : "all sound");

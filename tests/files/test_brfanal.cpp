@@ -364,3 +364,31 @@ TEST(BrfAnal, AFreshlyBootstrappedDirectoryVerifiesClean) {
   EXPECT_EQ(r.out, dir + "/data/0SA00/SYSPARM: a single-record file, not a native file: nothing to analyse\n"
                          "exit status 0: every file is sound\n");
 }
+
+// A user who may not read a directory (an outsider to a data directory's
+// group) is told so: neither "no native files below it" with exit status 0
+// nor "no such file" for a file that is there.
+TEST(BrfAnal, WhatThisUserMayNotReadIsNamedNeverSound) {
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs root and setpriv";
+  BrfTempDir d;
+  ASSERT_EQ(chmod(d.path.c_str(), 0755), 0);
+  const std::string locked = d.file("locked"), open_dir = d.file("open");
+  small_file(locked + "/A", 2);
+  small_file(open_dir + "/B", 2);
+  ASSERT_EQ(chmod(locked.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(open_dir.c_str(), 0755), 0);
+  const std::vector<std::string> outsider{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  QuvoRun r = run_quvo({"-fv", locked}, {}, outsider);
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_EQ(r.out, locked + ": Permission denied (the files below it are not checked)\n");
+  r = run_quvo({"-fv", d.path}, {}, outsider);
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_NE(r.out.find(locked + ": Permission denied (the files below it are not checked)\n"), std::string::npos)
+      << r.out;
+  r = run_quvo({"-fv", locked + "/A"}, {}, outsider);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, locked + "/A: Permission denied\n");
+  r = run_quvo({"-fr", locked + "/A"}, {}, outsider);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, locked + "/A: Permission denied\n");
+}
