@@ -1559,13 +1559,13 @@ int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
       if (native == 0) {
         // A directory not read has said so: there may be files below it.
         if (err.empty()) std::fprintf(out, "%s: no native files below it\n", p.c_str());
-      }
-      else if (bad == 0)
+      } else if (bad == 0) {
         std::fprintf(out, "%s: %d native %s %s, %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
                      mode == 'r' ? "nothing left out" : "all sound");
-      else
+      } else {
         std::fprintf(out, "%s: %d native %s %s, %d %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
                      bad, fault);
+      }
       if (bad) status = kExitNotSound;
       continue;
     }
