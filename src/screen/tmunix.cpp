@@ -19,6 +19,7 @@
 #include <cwchar>
 #include <map>
 
+#include "foundation/ssunix.h"
 #include "screen/tm.h"
 
 #define NCURSES_WIDECHAR 1
@@ -186,7 +187,9 @@ class CursesDriver : public TmDriver {
       }
       int rc = poll(p, winch_ ? 2 : 1, wait);
       if (rc < 0) {
-        if (errno == EINTR) continue;
+        // SIGTERM or SIGHUP ends the wait as a terminal that is gone does:
+        // the window manager then ends the engine.
+        if (errno == EINTR && !ss_stop_signal()) continue;
         return kTmEof;
       }
       if (rc == 0) return kTmTimeout;
