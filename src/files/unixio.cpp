@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "foundation/la.h"
+#include "foundation/ssunix.h"
 
 // ------------------------------------------------------------------ files --
 namespace {
@@ -254,7 +255,8 @@ struct InterruptCatch {
   InterruptCatch& operator=(const InterruptCatch&) = delete;
 };
 
-bool cancelled() { return g_interrupted || (g_cancel && g_cancel()); }
+// SIGTERM or SIGHUP (foundation/ssunix.h) ends a wait too: the engine ends.
+bool cancelled() { return g_interrupted || ss_stop_signal() != 0 || (g_cancel && g_cancel()); }
 
 // The wait timer of the calling thread, made again after a fork.
 struct WaitTimer {
