@@ -866,7 +866,7 @@ int run_interactive() {
   }
   if (os_hooks.start_hook) os_hooks.start_hook();
   int code = run_start(&inv, exec);
-  if (code == int(CompletionCode::CancelError) && back_to_menu) {
+  if (code == int(CompletionCode::CancelError) && back_to_menu && !ss_end_status()) {
     os_invoc_template(&inv);
     inv.app.set("0LA");
     inv.type = 1;
