@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "design/se.h"
@@ -168,6 +169,26 @@ void expect_files_sound(const std::string& data) {
   EXPECT_EQ(rc, 0) << out;
 }
 
+// Waits (20 s at most) until the process has used 1.5 s of processor time:
+// past its start, running the endless loop. False when it ended first.
+bool wait_busy(pid_t pid) {
+  for (int i = 0; i < 2000; ++i) {
+    std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = st.rfind(')');
+    if (at == std::string::npos) return false;
+    std::istringstream in(st.substr(at + 2));
+    std::string state, skip;
+    in >> state;
+    if (state == "Z") return false;
+    for (int f = 0; f < 10; ++f) in >> skip;
+    long utime = 0, stime = 0;
+    in >> utime >> stime;
+    if (utime + stime >= sysconf(_SC_CLK_TCK) * 3 / 2) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 // ^C during an endless loop of a Subroutine run from the command line at a
 // terminal: the process ends as CANCEL ends it and the engine is back at the
 // shell. The run shows nothing, so the terminal was never taken: while the
@@ -178,14 +199,20 @@ TEST_F(ScRun, CtrlCEndsAnEndlessLoopAndTheScreenStaysAsItWas) {
   std::string rcf = root + "/rc", errf = root + "/err";
   // The shell catches ^C itself (the engine gets it as usual), so that it
   // lives on to note the engine's status.
-  std::string cmd = "trap : INT; echo SHELL TEXT BEFORE; env -i PATH=/usr/bin:/bin TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
-                    q(data) + " QUVO_TEST_USER=ABU" + sanitizer_env() + " " + q(QUVO_BINARY) +
-                    " -d DB1 -a ABC -t Subroutine -p ENDLESS 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
+  std::string pidf = root + "/pid";
+  std::string engine = "echo $$ > " + q(pidf) + "; exec env -i PATH=/usr/bin:/bin TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
+                       q(data) + " QUVO_TEST_USER=ABU" + sanitizer_env() + " " + q(QUVO_BINARY) +
+                       " -d DB1 -a ABC -t Subroutine -p ENDLESS 2>" + q(errf);
+  std::string cmd = "trap : INT; echo SHELL TEXT BEFORE; sh -c " + q(engine) + "; echo $? > " + q(rcf) + "; sleep 30";
   std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L quvo-scint-" +
                      std::to_string(getpid()) + " -f /dev/null ";
   sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  EXPECT_TRUE(slurp(rcf).empty()) << "the endless loop ended by itself: " << slurp(errf);
+  std::string pid;
+  for (int i = 0; i < 1000 && (pid.empty() || pid.back() != '\n'); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pid = slurp(pidf);
+  }
+  EXPECT_TRUE(wait_busy(pid_t(std::atoi(pid.c_str())))) << "the endless loop did not run: " << slurp(errf);
   EXPECT_EQ(sh(tmux + "display-message -p '#{alternate_on}'"), "0\n");
   EXPECT_NE(sh(tmux + "capture-pane -p").find("SHELL TEXT BEFORE"), std::string::npos);
   sh(tmux + "send-keys C-c");
@@ -210,7 +237,7 @@ TEST_F(ScRun, TermAndHangupEndTheEngineWithTheirStatus) {
     if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
     pid_t pid = start_quvo({"-d", "DB1", "-a", "ABC", "-t", "Subroutine", "-p", "ENDLESS"}, abc_env(data, {}));
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(wait_busy(pid)) << "the endless loop did not run";
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, WNOHANG), 0) << "the endless loop ended by itself";
     kill(pid, sig);
