@@ -21,6 +21,7 @@
 
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 
 // ------------------------------------------------------------------ files --
 namespace {
@@ -495,7 +496,8 @@ struct InterruptCatch {
   InterruptCatch& operator=(const InterruptCatch&) = delete;
 };
 
-bool cancelled() { return g_interrupted || (g_cancel && g_cancel()); }
+// SIGTERM or SIGHUP (foundation/ssunix.h) ends a wait too: the engine ends.
+bool cancelled() { return g_interrupted || ss_stop_signal() != 0 || (g_cancel && g_cancel()); }
 
 // The wait timer of the calling thread, made again after a fork.
 struct WaitTimer {

@@ -335,7 +335,9 @@ void os_usage(FILE* to) {
       "  directory; 11 data directory without the system applications; 12 bad or\n"
       "  unsafe environment file; 13 user not in the USER file; 14 run mode not\n"
       "  available in this build; 15 a subsystem failed to start; 16 the bootstrap\n"
-      "  failed or was refused (the data directory is as it was); 127 logout;\n"
+      "  failed or was refused (the data directory is as it was); 20 ended by SIGTERM\n"
+      "  or SIGHUP (every running process ended as CANCEL ends it); 21 a process\n"
+      "  waited for input with no terminal to read it from; 127 logout;\n"
       "  otherwise the completion code of a start-up process that failed (255 when\n"
       "  it is larger).\n",
       to);
@@ -849,6 +851,9 @@ int run_start(PiInvoc* inv, void (*exec)(PiInvoc*)) {
 }
 
 int run_interactive() {
+  // From here on ^C interrupts the running process, and SIGTERM and SIGHUP
+  // end every process before the engine exits (ssunix.h).
+  ss_catch_stop_signals();
   OsInit f = os_run_inits(OsInit::SaMessages, OsInit::Install);
   if (f != OsInit::Count)
     return os_startup_fail(kExitInitFailed, std::string(os_init_name(f)) + " failed: " + ut_dbg);
@@ -871,12 +876,21 @@ int run_interactive() {
   }
   if (os_hooks.start_hook) os_hooks.start_hook();
   int code = run_start(&inv, exec);
-  if (code == int(CompletionCode::CancelError) && back_to_menu) {
+  if (code == int(CompletionCode::CancelError) && back_to_menu && !ss_end_status()) {
     os_invoc_template(&inv);
     inv.app.set("0LA");
     inv.type = 1;
     inv.name.set("QUVO MENU");
     code = run_start(&inv, exec);
+  }
+  if (int end = ss_end_status()) {
+    // A signal or a process that needed a terminal ended every process:
+    // the engine ends, saying why, without the exit hook.
+    if (os_hooks.wm_finish) os_hooks.wm_finish();
+    if (end == kExitStopSignal)
+      std::fprintf(stderr, "quvo: ended by %s: every running process ended with completion code 4\n",
+                   ss_stop_signal() == SIGHUP ? "SIGHUP" : "SIGTERM");
+    return end;
   }
   int status = kExitNormal;
   bool failed = false;

@@ -176,6 +176,8 @@ constexpr int kExitEnvFile = 12;     // an environment file is unreadable or mal
 constexpr int kExitNoUser = 13;      // login name not in a non-empty USER file
 constexpr int kExitNotBuilt = 14;    // the run mode is not available in this build
 constexpr int kExitInitFailed = 15;  // a subsystem initialiser failed
+constexpr int kExitStopSignal = 20;  // ended by SIGTERM or SIGHUP (every process ended with code 4)
+constexpr int kExitNoTerminal = 21;  // a process waited for input with no terminal to read it from
 constexpr int kExitLogout = 127;     // the session ended by logout
 constexpr int kExitNotSound = 2;     // file utilities: a file is not sound or could not be rebuilt
 // After a failed start-up invocation the status is its completion code

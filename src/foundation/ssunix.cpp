@@ -247,6 +247,77 @@ int ss_fault_signal() { return g_sig; }
 const void* ss_fault_addr() { return g_addr; }
 bool ss_fault_ready() { return g_ready != 0; }
 
+// --------------------------------------------------------- stop signals --
+//
+// The handler may run between any two instructions of the engine, so it
+// touches nothing but these flags and the control word's interrupt bit; the
+// interpreter acts on them where it yields, with its state written back.
+namespace {
+volatile sig_atomic_t g_intr = 0;        // SIGINT not yet taken
+volatile sig_atomic_t g_end_sig = 0;     // SIGTERM or SIGHUP
+volatile sig_atomic_t g_end_status = 0;  // the exit status ss_end_engine asked for
+constexpr int kStopSigs[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_old_stop[3];
+bool g_stop_set[3] = {};
+
+void on_stop(int sig) {
+  if (sig == SIGINT) g_intr = 1;
+  else g_end_sig = sig;
+  com.dbg_ctl_bits = com.dbg_ctl_bits | kSsInterruptBit;
+}
+}  // namespace
+
+void ss_catch_stop_signals() {
+  struct sigaction sa{};
+  sa.sa_handler = on_stop;
+  // Restarted calls: a read of a pipe or a lock wait is not failed by the
+  // signal; the waits of the engine look at the flags themselves.
+  sa.sa_flags = SA_RESTART;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kStopSigs) sigaddset(&sa.sa_mask, sig);
+  for (int i = 0; i < 3; ++i) {
+    if (g_stop_set[i]) continue;
+    if (sigaction(kStopSigs[i], nullptr, &g_old_stop[i]) != 0 || g_old_stop[i].sa_handler == SIG_IGN) continue;
+    g_stop_set[i] = sigaction(kStopSigs[i], &sa, nullptr) == 0;
+  }
+}
+
+void ss_release_stop_signals() {
+  for (int i = 0; i < 3; ++i)
+    if (g_stop_set[i]) {
+      sigaction(kStopSigs[i], &g_old_stop[i], nullptr);
+      g_stop_set[i] = false;
+    }
+}
+
+bool ss_interrupted() { return g_intr != 0; }
+int ss_stop_signal() { return g_end_sig; }
+
+void ss_stop_clear() {
+  g_intr = 0;
+  g_end_sig = 0;
+  g_end_status = 0;
+  com.dbg_ctl_bits = com.dbg_ctl_bits & ~kSsInterruptBit;
+}
+
+int ss_end_status() { return g_end_status ? int(g_end_status) : g_end_sig ? kExitStopSignal : 0; }
+
+void ss_end_engine(int status) {
+  g_end_status = status;
+  if (com.depth == 0) {
+    if (os_hooks.wm_finish) os_hooks.wm_finish();
+    std::exit(status);
+  }
+  ut_unwind_to(1, int(CompletionCode::CancelError));
+}
+
+void ss_stop_unwind() {
+  if (g_end_sig || g_end_status) ss_end_engine(ss_end_status());
+  g_intr = 0;
+  if (com.depth == 0) ss_end_engine(kExitStopSignal);
+  ut_unwind(int(CompletionCode::CancelError));
+}
+
 // ----------------------------------------------------- network terminal --
 namespace {
 SsPing g_ping = nullptr;
@@ -255,6 +326,7 @@ SsPing g_ping = nullptr;
 void ss_set_ping(SsPing ping) { g_ping = ping; }
 
 int ss_yield() {
+  if (g_intr | g_end_sig) com.dbg_ctl_bits = com.dbg_ctl_bits | kSsInterruptBit;
   if (com.net_socket != 0 && g_ping && !g_ping()) {
     std::fprintf(stderr, "quvo: the network-terminal client does not answer; the engine ends\n");
     std::exit(kExitNetGone);
@@ -277,7 +349,7 @@ void ss_set_session(std::string_view id) {
 // -------------------------------------------------------------- the rest --
 void ss_sleep(unsigned seconds) {
   timespec left{time_t(seconds), 0};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  while (nanosleep(&left, &left) != 0 && errno == EINTR && !g_end_sig) {
   }
 }
 

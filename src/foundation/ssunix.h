@@ -1,5 +1,5 @@
 // The engine's Unix services: dynamically loaded functions, the memory-fault
-// signal path, yielding to a network terminal, the background session id,
+// signal path, the stop signals, yielding to a network terminal, the background session id,
 // sleeping and host facts.
 #pragma once
 
@@ -54,10 +54,45 @@ int ss_fault_signal();
 const void* ss_fault_addr();
 bool ss_fault_ready();
 
+// ----------------------------------------------------- stop signals --
+// While the interactive engine runs (ss_catch_stop_signals), SIGINT
+// interrupts the running process, and SIGTERM and SIGHUP end the engine.
+// The handlers only note the signal and set the debugger's interrupt bit
+// (kSsInterruptBit) in the common block's control word, which the
+// interpreter looks at where it yields; ss_yield sets the bit again while a
+// signal is pending, should a change of the word have lost it. The
+// interpreter then ends the running process as CANCEL ends it (completion
+// code 4, every scope on the way released), and after SIGTERM or SIGHUP
+// every process, up to the outermost scope (ss_stop_unwind); the engine
+// then exits with kExitStopSignal. A signal that was ignored when the
+// engine started (nohup, a job started in the background) stays ignored.
+constexpr uint32_t kSsInterruptBit = 0x40000;
+void ss_catch_stop_signals();
+// Puts back the dispositions ss_catch_stop_signals found (tests).
+void ss_release_stop_signals();
+// An interrupt (SIGINT) not yet taken.
+bool ss_interrupted();
+// The SIGTERM or SIGHUP received (it stays until ss_stop_clear), 0 none.
+int ss_stop_signal();
+// Forgets the interrupt and the end signal (tests; a new run).
+void ss_stop_clear();
+// Ends what a stop signal ends: after SIGTERM or SIGHUP (or ss_end_engine)
+// every process, by an unwind with completion code 4 to the outermost
+// scope; after SIGINT the innermost scope, with 4, and the interrupt is
+// taken.
+[[noreturn]] void ss_stop_unwind();
+// Ends the engine from wherever it runs: every scope is released by an
+// unwind with completion code 4 to the outermost scope, and the engine then
+// exits with status (outside every scope it exits at once).
+[[noreturn]] void ss_end_engine(int status);
+// The exit status ss_end_engine or an end signal asked for, 0 none.
+int ss_end_status();
+
 // ------------------------------------------------- network terminal --
 // While the engine serves a network terminal (com.net_socket set) and a
 // ping is installed, pings the client and ends the engine with exit status
-// 9 when it does not answer. Returns 1.
+// 9 when it does not answer. Sets the interrupt bit while a stop signal is
+// pending (above). Returns 1.
 int ss_yield();
 using SsPing = bool (*)();
 void ss_set_ping(SsPing ping);

@@ -112,6 +112,27 @@ bool dbg_stop(IlfExecBlock* b, IlfState* s) {
   return false;
 }
 
+// The interrupt bit, before the current instruction: once the debugger has
+// started for the process it stops before the next statement; until then
+// the running process ends as CANCEL ends it (4), and after SIGTERM or
+// SIGHUP every process ends (ssunix.h). Every instruction before this one
+// has completed, and what this frame holds goes with the unwind.
+static_assert(kDbgBit18 == kSsInterruptBit, "the interrupt bit of the control word");
+void interrupted(IlfExecBlock* b, IlfState* s) {
+  bool end = ss_stop_signal() || ss_end_status();
+  if (!end && !ss_interrupted()) {
+    // A word saved before the interrupt was taken, restored at the end of a
+    // process that it ended: nothing is pending.
+    com.dbg_ctl_bits = com.dbg_ctl_bits & ~kDbgBit18;
+    return;
+  }
+  Pcb* pcb = b->pcb;
+  if (!end && pcb && pcb->dbg) return;
+  com.dbg_ctl_bits = com.dbg_ctl_bits & ~kDbgBit18;
+  ii_end_ep(b, s);
+  ss_stop_unwind();
+}
+
 // Before the current instruction (s->pc, already started), once the
 // counter ran out: sets it again.
 __attribute__((noinline, cold)) void slow_path(IlfExecBlock* b, IlfState* s) {
@@ -121,9 +142,12 @@ __attribute__((noinline, cold)) void slow_path(IlfExecBlock* b, IlfState* s) {
     s->count = 1;
   }
   if (g_trace) trace_inst(s);
-  if (com.dbg_ctl_bits != 0 && dbg_stop(b, s)) {
-    uint8_t* at = ii_inst_fns[kOpStepBreak](b, s, s->pc);
-    if (at) s->pc = at;
+  if (com.dbg_ctl_bits != 0) {
+    if (com.dbg_ctl_bits & kDbgBit18) interrupted(b, s);
+    if (dbg_stop(b, s)) {
+      uint8_t* at = ii_inst_fns[kOpStepBreak](b, s, s->pc);
+      if (at) s->pc = at;
+    }
   }
   arm(s);  // after the debugger, which may have changed the word
 }

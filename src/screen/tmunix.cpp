@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <cwchar>
 #include <map>
 
+#include "foundation/ssunix.h"
 #include "screen/tm.h"
 
 #define NCURSES_WIDECHAR 1
@@ -111,6 +113,7 @@ class CursesDriver : public TmDriver {
     // Keypad transmit mode: function and cursor keys send the sequences
     // terminfo names. Input itself is read raw, never through curses.
     keypad(stdscr, TRUE);
+    work_modes();
     blink_ = cap_ok(tigetstr(const_cast<char*>("blink")));
     if (has_colors()) {
       start_color();
@@ -176,6 +179,7 @@ class CursesDriver : public TmDriver {
   }
 
   int read(int timeout_ms) override {
+    WaitMode raw_while_waiting(this);
     long long deadline = timeout_ms >= 0 ? now_ms() + timeout_ms : -1;
     for (;;) {
       pollfd p[2] = {{in_fd_, POLLIN, 0}, {g_winch[0], POLLIN, 0}};
@@ -186,7 +190,9 @@ class CursesDriver : public TmDriver {
       }
       int rc = poll(p, winch_ ? 2 : 1, wait);
       if (rc < 0) {
-        if (errno == EINTR) continue;
+        // SIGTERM or SIGHUP ends the wait as a terminal that is gone does:
+        // the window manager then ends the engine.
+        if (errno == EINTR && !ss_stop_signal()) continue;
         return kTmEof;
       }
       if (rc == 0) return kTmTimeout;
@@ -237,6 +243,34 @@ class CursesDriver : public TmDriver {
   }
 
  private:
+  // While the engine works between two input waits, the terminal's
+  // interrupt character (^C) sends SIGINT, so that a process computing with
+  // a screen up can be interrupted; during a wait the terminal is raw and
+  // ^C is a key (CANCEL). Only when the engine catches SIGINT (the
+  // interactive engine: ssunix.h); quit and suspend stay keys, and typed-
+  // ahead keys are kept when ^C comes.
+  void work_modes() {
+    struct sigaction cur;
+    sig_modes_ = false;
+    if (!tty_ || sigaction(SIGINT, nullptr, &cur) != 0 || cur.sa_handler == SIG_DFL || cur.sa_handler == SIG_IGN ||
+        tcgetattr(in_fd_, &wait_tio_) != 0)
+      return;
+    work_tio_ = wait_tio_;
+    work_tio_.c_lflag |= ISIG | NOFLSH;
+    work_tio_.c_cc[VQUIT] = _POSIX_VDISABLE;
+    work_tio_.c_cc[VSUSP] = _POSIX_VDISABLE;
+    sig_modes_ = tcsetattr(in_fd_, TCSANOW, &work_tio_) == 0;
+  }
+  struct WaitMode {
+    CursesDriver* d;
+    explicit WaitMode(CursesDriver* drv) : d(drv) {
+      if (d->sig_modes_ && d->scr_) tcsetattr(d->in_fd_, TCSANOW, &d->wait_tio_);
+    }
+    ~WaitMode() {
+      if (d->sig_modes_ && d->scr_) tcsetattr(d->in_fd_, TCSANOW, &d->work_tio_);
+    }
+  };
+
   long long file_size() {
     struct stat sb;
     if (fstat(out_fd_, &sb) == 0 && S_ISREG(sb.st_mode)) return (long long)sb.st_size;
@@ -316,6 +350,8 @@ class CursesDriver : public TmDriver {
   FILE* out_fp_ = nullptr;
   FILE* in_fp_ = nullptr;
   bool utf8_ = false, blink_ = false, colours_ = false, default_colours_ = false, winch_ = false;
+  bool sig_modes_ = false;
+  struct termios wait_tio_ {}, work_tio_ {};
   struct sigaction old_winch_;
   std::string old_lines_, old_cols_;
   std::map<uint8_t, short> pairs_;

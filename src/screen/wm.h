@@ -69,14 +69,32 @@ const std::string& wm_init_error(int* exit_code = nullptr);
 // The same on a given driver and keymap (tests, measurements). Takes
 // ownership of neither.
 int wm_start(TmDriver* driver, const Keymap* keymap);
+// Starts the window manager without taking the terminal: surfaces,
+// windows, regions and items work as ever, on a screen of 24 x 80 until a
+// terminal gives its size, and nothing is drawn.
+//   wm_start_deferred: the terminal is taken (the driver opened, the windows
+//     laid out on its size) by the first wm_show, so that a run that shows
+//     nothing leaves the terminal as it was.
+//   wm_start_no_terminal: there is none (a script, cron, a background
+//     session, a CGI run): wm_show without kWait draws nowhere and returns 1
+//     with option kNext; with kWait nobody can answer, so the engine ends
+//     with exit status kExitNoTerminal (ss_end_engine, every scope
+//     released) after a line on standard error that says why.
+// Until the terminal is taken com.screen_up stays 0: system errors and
+// messages go to standard error as without a window manager.
+int wm_start_deferred(TmDriver* driver, const Keymap* keymap);
+int wm_start_no_terminal();
+bool wm_no_terminal();
 // Plugs the window manager into the program entry (called by main before
 // os_main): the initialiser stage of the interactive engine, the window
 // manager's end, the keymap utility run mode (-k) and, while no bootstrap
 // of the system applications is built, the bootstrap (-b) as the keymap
-// step alone. The initialiser stops the engine with "Keymap Missing for
-// this Terminal/User" and exit status 3 when no keymap applies; it takes the
-// terminal only when the process manager is there to use it (until then the
-// interactive engine runs nothing and the terminal is left alone).
+// step alone. At a terminal (standard input and output both terminals) the
+// initialiser checks TERM and the keymap, stopping the engine with "Keymap
+// Missing for this Terminal/User" and exit status 3 when no keymap applies,
+// and starts deferred; otherwise, and in a background session (-s), it
+// starts without a terminal. While the process manager is not there the
+// interactive engine runs nothing and the terminal is left alone.
 void wm_register();
 // Destroys every surface and window and gives the terminal back.
 void wm_end();

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
+
+#include <unistd.h>
 
 #include "files/fm.h"
 #include "files/unixio.h"
@@ -16,6 +19,7 @@
 #include "foundation/cv.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "screen/wmint.h"
 
@@ -989,30 +993,13 @@ void on_resize() {
 using namespace wmi;
 
 // ------------------------------------------------------------ start, end --
-int wm_start(TmDriver* driver, const Keymap* keymap) {
+namespace {
+// The objects of the window manager and the screen's layout (the terminal's
+// size once it is taken; until then 24 x 80).
+void start_objects() {
   State& g = st();
-  if (g.up) wm_end();
-  g_init_err.clear();
-  g_init_code = 0;
-  if (!driver || !keymap) {
-    g_init_err = kKmMissingText;
-    g_init_code = 3;
-    return 0;
-  }
-  std::string err;
-  if (!driver->open(&err)) {
-    g_init_err = "cannot use the terminal: " + err;
-    g_init_code = 1;
-    return 0;
-  }
-  g.drv = driver;
-  g.km = keymap;
-  g.src.drv = driver;
-  g.src.back.clear();
-  g.src.events.clear();
   g.pool = mm_create_pool(" WMPOOL    ", 0, 0);
   register_release();
-  driver->size(&g.rows, &g.cols);
   g.rows = std::max(1, g.rows);
   g.cols = std::max(1, g.cols);
   com.rows = uint16_t(g.rows);
@@ -1027,14 +1014,109 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
   wm_create_srf(&h, 0);
   com.msg_surface = h;
   if (const char* path = std::getenv("QUVO_WM_LOG"); path && *path) g.log = std::fopen(path, "a");
+}
+
+// The terminal is taken (its driver opened): the window manager draws on it
+// and answers the system errors, the message line and lock-wait cancels.
+void attach_terminal(TmDriver* driver, const Keymap* keymap) {
+  State& g = st();
+  g.drv = driver;
+  g.km = keymap;
+  g.src.drv = driver;
+  g.src.back.clear();
+  g.src.events.clear();
   os_set_sys_err_screen(sys_err_window);
   la_set_msg_line(wm_msg_line);
   uio_set_cancel_check(lock_wait_cancelled);
   g.up = true;
   com.screen_up = 1;
+}
+
+// The first draw of a deferred start: the terminal is taken and the windows
+// made so far are laid out on its size.
+void take_terminal() {
+  State& g = st();
+  std::string err;
+  if (!g.later_drv->open(&err)) {
+    std::fprintf(stderr, "quvo: cannot use the terminal: %s\n", err.c_str());
+    ss_end_engine(kExitInitFailed);
+  }
+  g.deferred = false;
+  attach_terminal(g.later_drv, g.later_km);
+  on_resize();
+  g.resizing = false;
+}
+
+// wm_show with no terminal: nothing is drawn; a wait for a key cannot be
+// answered, so the engine ends, saying why.
+int show_nowhere(WmShow* sb) {
+  State& g = st();
+  if (sb->flags.get() & wmshow::kWait) {
+    std::fprintf(stderr,
+                 "quvo: the process waits for a key on its screen, but there is no terminal (standard input or "
+                 "output is not a terminal); run it at a terminal\n");
+    ss_end_engine(kExitNoTerminal);
+  }
+  ++g.shows;
+  sb->status = 0;
+  cursor_request(sb);
+  sb->option = opt::kNext;
+  cursor_facts(sb);
+  return 1;
+}
+}  // namespace
+
+int wm_start(TmDriver* driver, const Keymap* keymap) {
+  State& g = st();
+  if (g.up || g.pool) wm_end();
+  g_init_err.clear();
+  g_init_code = 0;
+  if (!driver || !keymap) {
+    g_init_err = kKmMissingText;
+    g_init_code = 3;
+    return 0;
+  }
+  std::string err;
+  if (!driver->open(&err)) {
+    g_init_err = "cannot use the terminal: " + err;
+    g_init_code = 1;
+    return 0;
+  }
+  driver->size(&g.rows, &g.cols);
+  start_objects();
+  attach_terminal(driver, keymap);
   refresh_screen();
   return 1;
 }
+
+int wm_start_deferred(TmDriver* driver, const Keymap* keymap) {
+  State& g = st();
+  if (g.up || g.pool) wm_end();
+  g_init_err.clear();
+  g_init_code = 0;
+  if (!driver || !keymap) {
+    g_init_err = kKmMissingText;
+    g_init_code = 3;
+    return 0;
+  }
+  start_objects();
+  g.deferred = true;
+  g.later_drv = driver;
+  g.later_km = keymap;
+  return 1;
+}
+
+int wm_start_no_terminal() {
+  State& g = st();
+  if (g.up || g.pool) wm_end();
+  g_init_err.clear();
+  g_init_code = 0;
+  start_objects();
+  g.no_term = true;
+  return 1;
+}
+
+bool wm_no_terminal() { return st().no_term; }
 
 int wm_init() {
   static Keymap km;
@@ -1049,7 +1131,12 @@ int wm_init() {
 }
 
 namespace {
-// The initialiser stage of the interactive engine.
+// The initialiser stage of the interactive engine. The terminal is taken
+// only when the first screen is drawn, so that a run that shows nothing
+// leaves it as it was; its type and keymap are checked now, at a terminal.
+// Without one (standard input or output not a terminal: a script, cron, a
+// CGI run) and in a background session the window manager runs without a
+// terminal.
 int wm_init_stage() {
   if (!os_hooks.pi_exec) {
     // Nothing will be shown: check that the terminal has a keymap, leave it alone.
@@ -1067,15 +1154,20 @@ int wm_init_stage() {
     com.term_name.set(std::getenv("TERM"));
     return 1;
   }
-  if (wm_init()) return 1;
-  int code = 0;
-  const std::string& why = wm_init_error(&code);
-  if (code == kExitNoKeymap) {
-    std::fprintf(stderr, "%s\n", why.c_str());
-    std::exit(kExitNoKeymap);
+  bool background = std::string_view(ss_session(), 8) != "        ";
+  if (background || !isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return wm_start_no_terminal();
+  static Keymap km;
+  std::string why;
+  if (int code = km_for_terminal(&km, &why)) {
+    if (code == kExitNoKeymap) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      std::exit(kExitNoKeymap);
+    }
+    std::snprintf(ut_dbg, sizeof ut_dbg, "%s", why.c_str());
+    return 0;
   }
-  std::snprintf(ut_dbg, sizeof ut_dbg, "%s", why.c_str());
-  return 0;
+  com.term_name.set(std::getenv("TERM"));
+  return wm_start_deferred(tm_curses(), &km);
 }
 }  // namespace
 
@@ -1129,7 +1221,11 @@ int wm_show(WmShow* sb, WmHandle msgq) {
     sys_err(kMod, __LINE__, "wm_show() - null show block");
     return 0;
   }
-  if (!g.up) return 0;
+  if (!g.up) {
+    if (g.deferred) take_terminal();
+    else if (g.no_term) return show_nowhere(sb);
+    else return 0;
+  }
   if (!g.km) {
     std::fprintf(stderr, "%s\n", kKmMissingText);
     wm_end();
@@ -1183,6 +1279,7 @@ int wm_show(WmShow* sb, WmHandle msgq) {
         sb->status = uint8_t(sb->status.get() | wmshow::kResized);
         break;
       case Event::Eof:
+        if (ss_stop_signal()) ss_stop_unwind();  // SIGTERM or SIGHUP: every process ends
         hangup();
         return 0;
       case Event::Code: {

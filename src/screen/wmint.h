@@ -106,9 +106,15 @@ class DriverSource : public ByteSource {
 };
 
 struct State {
-  bool up = false;
+  bool up = false;            // the terminal is taken: the driver draws
   TmDriver* drv = nullptr;
   const Keymap* km = nullptr;
+  // Started without the terminal: it is taken at the first draw (deferred,
+  // with this driver and keymap), or there is none (no_term).
+  bool deferred = false;
+  bool no_term = false;
+  TmDriver* later_drv = nullptr;
+  const Keymap* later_km = nullptr;
   MmPool pool = 0;
   uint64_t zstamp = 0;
   std::unordered_map<WmHandle, std::unique_ptr<Surface>> srfs;

@@ -486,6 +486,28 @@ TEST_F(BrfSafety, ALockWaitEndsWhenCancelled) {
   EXPECT_TRUE(f->holds.empty());
 }
 
+// SIGTERM (or SIGHUP) while the engine waits for a lock ends the wait, so
+// that the engine can end every process.
+TEST_F(BrfSafety, ALockWaitEndsOnSigterm) {
+  make(2);
+  LockHolder writer(brf_index_path(path), kBtChangeLock, F_WRLCK);
+  ASSERT_GT(writer.pid, 0);
+  ss_catch_stop_signals();
+  pthread_t self = ::pthread_self();
+  std::thread term([self] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::pthread_kill(self, SIGTERM);
+  });
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(insert(12), FM_ST_SYS);
+  term.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  EXPECT_EQ(ss_stop_signal(), SIGTERM);
+  ss_stop_clear();
+  ss_release_stop_signals();
+  EXPECT_FALSE(present(12));
+}
+
 // ------------------------------------------------- names never followed --
 // Symbolic links planted under every name the engine creates leave their
 // targets untouched, and never become the file's index or journal.

@@ -2,12 +2,17 @@
 // loop plans and once without, from the same bytes, must leave the same
 // fields, loop control block, truth mask, registers and completion.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/pacdec.h"
@@ -482,6 +487,74 @@ TEST_F(IiLoop, TraceComingOnAtAYieldStopsThePlan) {
   EXPECT_LT(g_i_at_trace, kN / 2);
   EXPECT_LE(planned, uint64_t(g_i_at_trace));
   EXPECT_GT(traced, 0);
+}
+
+// An endless loop (STEP 0, as BEG LOOP K = 001 TO 002 STEP 000 is) ends
+// when a signal comes from outside while it runs, by its plan or by the
+// instructions: SIGINT ends the event point's scope with 4 and the scopes
+// around it go on; SIGTERM and SIGHUP end every scope up to the outermost
+// with 4. Every scope's pool goes, and the sum holds what the last
+// completed iteration left.
+TEST_F(IiLoop, ASignalEndsAnEndlessLoop) {
+  ASSERT_EQ(com.depth, 0);
+  ss_catch_stop_signals();
+  struct Case {
+    int sig;
+    bool plans;
+  };
+  for (Case c : {Case{SIGINT, true}, Case{SIGINT, false}, Case{SIGTERM, true}, Case{SIGHUP, false}}) {
+    SCOPED_TRACE("signal " + std::to_string(c.sig) + (c.plans ? " with the plan" : " without"));
+    sum_loop(2);
+    put(vstep, 0, 0);
+    ii_loop_set_plans(c.plans);
+    ss_stop_clear();
+    size_t pools = mm_pool_count();
+    uint64_t before = ii_loop_plan_iterations();
+    pthread_t self = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      pthread_kill(self, c.sig);
+      // A loop the signal does not end would run for ever (and take the
+      // runner's SIGTERM too).
+      for (int i = 0; i < 1000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (!done) {
+        std::fprintf(stderr, "the signal did not end the loop\n");
+        std::abort();
+      }
+    });
+    int rc = 0, inner = 0;
+    int outer = ::mark(1, [&] {
+      mm_create_pool(" OUTER", com.depth, 0);
+      inner = ::mark(5, [&] {
+        mm_create_pool(" INNER", com.depth, 0);
+        rc = run(ii2::cref(1, 0));
+      });
+    });
+    done = true;
+    sender.join();
+    EXPECT_EQ(com.depth, 0);
+    EXPECT_EQ(mm_pool_count(), pools);
+    int64_t sum = value_of(var[0]);
+    EXPECT_GT(sum, 1000);
+    EXPECT_EQ(value_of(vi), 1);
+    if (c.plans) EXPECT_GE(uint64_t(sum), ii_loop_plan_iterations() - before);
+    else EXPECT_EQ(ii_loop_plan_iterations(), before);
+    if (c.sig == SIGINT) {
+      EXPECT_EQ(rc, 4);
+      EXPECT_EQ(inner, 1);
+      EXPECT_EQ(outer, 1);
+      EXPECT_FALSE(ss_interrupted());
+      EXPECT_EQ(ss_end_status(), 0);
+    } else {
+      EXPECT_EQ(outer, 4);
+      EXPECT_EQ(ss_stop_signal(), c.sig);
+      EXPECT_EQ(ss_end_status(), kExitStopSignal);
+    }
+    EXPECT_EQ(com.dbg_ctl_bits & kSsInterruptBit, 0u);
+  }
+  ss_stop_clear();
+  ss_release_stop_signals();
 }
 
 }  // namespace

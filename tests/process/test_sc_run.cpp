@@ -4,18 +4,22 @@
 // the instruction trace shows the loop; an overflow ends the process with
 // 300540 unless OVERFLOW traps it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "design/se.h"
 #include "design/sefile.h"
 #include "abc_run.h"
+#include "foundation/os.h"
 #include "pl_fixture.h"
+#include "support/quvo_run.h"
 #include "support/stmt_text.h"
 #include "support/tmux.h"
 
@@ -146,6 +150,131 @@ TEST_F(ScRun, ReturnWithoutGosubEndsWithTheRunTimeCompletion) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("300540"), std::string::npos) << r.err;
 }
+
+// BEG LOOP K = 001 TO 002 STEP 000 repeats for ever.
+const std::string kEndless = "process 6 ENDLESS\nstatements 1\n" + calc("", "A", "0") + loop("K", "001", "002", "000") +
+                             calc("", "A", "A + 1") + line("", "END LOOP", {{0, "K"}}) + line("", "END PROC");
+
+// The settings of a run of the engine as ScRun::run gives them, as env words.
+std::vector<std::string> abc_env(const std::string& data, std::vector<std::string> more) {
+  more.insert(more.begin(), {"QUVOPATH=" + data, "QUVO_TEST_USER=ABU", "HOME=/nonexistent"});
+  return more;
+}
+
+// Verifies every native data file of the data directory (each with an index).
+void expect_files_sound(const std::string& data) {
+  std::string files = sh("cd " + q(data) + " && find . -name '*.ix' | sed 's/[.]ix$//' | sort | tr '\\n' ' '");
+  ASSERT_FALSE(files.empty());
+  int rc = -1;
+  std::string out = sh("cd " + q(data) + " && env -i PATH=/usr/bin:/bin" + sanitizer_env() + " QUVOPATH=" + q(data) +
+                           " " + q(QUVO_BINARY) + " -fv " + files + " 2>&1",
+                       &rc);
+  EXPECT_EQ(rc, 0) << out;
+}
+
+// Waits (20 s at most) until the process has used 1.5 s of processor time:
+// past its start, running the endless loop. False when it ended first.
+bool wait_busy(pid_t pid) {
+  for (int i = 0; i < 2000; ++i) {
+    std::string st = slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = st.rfind(')');
+    if (at == std::string::npos) return false;
+    std::istringstream in(st.substr(at + 2));
+    std::string state, skip;
+    in >> state;
+    if (state == "Z") return false;
+    for (int f = 0; f < 10; ++f) in >> skip;
+    long utime = 0, stime = 0;
+    in >> utime >> stime;
+    if (utime + stime >= sysconf(_SC_CLK_TCK) * 3 / 2) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// ^C during an endless loop of a Subroutine run from the command line at a
+// terminal: the process ends as CANCEL ends it and the engine is back at the
+// shell. The run shows nothing, so the terminal was never taken: while the
+// loop ran the shell's text stayed on the screen (no alternate screen).
+// The data files verify clean afterwards.
+TEST_F(ScRun, CtrlCEndsAnEndlessLoopAndTheScreenStaysAsItWas) {
+  define(kEndless, {"ENDLESS"});
+  std::string rcf = root + "/rc", errf = root + "/err";
+  // The shell catches ^C itself (the engine gets it as usual), so that it
+  // lives on to note the engine's status.
+  std::string pidf = root + "/pid";
+  std::string engine = "echo $$ > " + q(pidf) + "; exec env -i PATH=/usr/bin:/bin TERM=xterm LANG=C.UTF-8 QUVOPATH=" +
+                       q(data) + " QUVO_TEST_USER=ABU" + sanitizer_env() + " " + q(QUVO_BINARY) +
+                       " -d DB1 -a ABC -t Subroutine -p ENDLESS 2>" + q(errf);
+  std::string cmd = "trap : INT; echo SHELL TEXT BEFORE; sh -c " + q(engine) + "; echo $? > " + q(rcf) + "; sleep 30";
+  std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L quvo-scint-" +
+                     std::to_string(getpid()) + " -f /dev/null ";
+  sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
+  std::string pid;
+  for (int i = 0; i < 1000 && (pid.empty() || pid.back() != '\n'); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pid = slurp(pidf);
+  }
+  EXPECT_TRUE(wait_busy(pid_t(std::atoi(pid.c_str())))) << "the endless loop did not run: " << slurp(errf);
+  EXPECT_EQ(sh(tmux + "display-message -p '#{alternate_on}'"), "0\n");
+  EXPECT_NE(sh(tmux + "capture-pane -p").find("SHELL TEXT BEFORE"), std::string::npos);
+  sh(tmux + "send-keys C-c");
+  std::string rc;
+  for (int i = 0; i < 1000 && (rc.empty() || rc.back() != '\n'); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rc = slurp(rcf);
+  }
+  sh(tmux + "kill-server 2>&1");
+  ASSERT_FALSE(rc.empty()) << "^C did not end the engine";
+  EXPECT_EQ(std::atoi(rc.c_str()), 0) << slurp(errf);
+  expect_files_sound(data);
+}
+
+// SIGTERM and SIGHUP end the endless loop, and the engine, with the status
+// that says so; here with no terminal at all (no TERM either, as from cron).
+TEST_F(ScRun, TermAndHangupEndTheEngineWithTheirStatus) {
+  define(kEndless, {"ENDLESS"});
+  for (int sig : {SIGTERM, SIGHUP}) {
+    // (A signal this run ignores, as under nohup, the engine keeps ignoring.)
+    struct sigaction now;
+    if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+    pid_t pid = start_quvo({"-d", "DB1", "-a", "ABC", "-t", "Subroutine", "-p", "ENDLESS"}, abc_env(data, {}));
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(wait_busy(pid)) << "the endless loop did not run";
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, WNOHANG), 0) << "the endless loop ended by itself";
+    kill(pid, sig);
+    pid_t done = 0;
+    for (int i = 0; i < 1000 && done == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      done = waitpid(pid, &st, WNOHANG);
+    }
+    if (done == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &st, 0);
+      ADD_FAILURE() << "signal " << sig << " did not end the engine";
+      continue;
+    }
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == kExitStopSignal) << "signal " << sig << ": status " << st;
+  }
+  expect_files_sound(data);
+}
+
+// From a script or cron (standard input and output not terminals, with and
+// without TERM) a Subroutine that shows nothing runs to its end: status 0,
+// and not one terminal escape byte in what it wrote.
+TEST_F(ScRun, ASubroutineRunsWithoutATerminal) {
+  define("process 6 QUIET\nstatements 1\n" + calc("", "A", "2 * 3") + unless("A", "6") + line("", "END PROC") +
+             line("", "LABEL", {{0, "BAD"}}) + line("", "LOGOUT", {{8, "N"}}),
+         {"QUIET"});
+  for (const char* term : {"TERM=xterm", "LANG=C"}) {
+    QuvoRun r = run_quvo({"-d", "DB1", "-a", "ABC", "-t", "Subroutine", "-p", "QUIET"}, abc_env(data, {term}));
+    EXPECT_EQ(r.status, 0) << term << ": " << r.err;
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << term;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << term;
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -1,14 +1,16 @@
 // The window manager in the program entry, as a user meets it: the real
 // quvo binary with the bootstrap's keymap step, the keymap check of the
-// interactive engine and the keymap utility without a terminal.
+// interactive engine at a terminal and the keymap utility without one.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "support/quvo_run.h"
+#include "support/tmux.h"
 
 namespace {
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -32,30 +34,34 @@ TEST(Entry, BootstrapInstallsTheKeymapsIntoAFreshDataDirectory) {
   EXPECT_FALSE(has(r.err, "Keymap Missing")) << r.err;
 }
 
+// At a terminal (the engine in tmux) the terminal's type and keymap are
+// checked at the start, before the terminal is taken.
 TEST(Entry, NoKeymapForTheTerminalStopsWithStatus3) {
-  TempDir data, home;
-  std::vector<std::string> env = {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=xterm",
-                                  "LOGNAME=nobody"};
-  run_quvo({"-b"}, env);
+  std::string root, data;
+  ASSERT_EQ(tmuxrun::make_engine_dir("quvo-entry", &root, &data), 0);
+  std::string tag = "quvo-entry-" + std::to_string(getpid()) + "-";
   // A terminal type without any keymap: the text, then what and how.
-  QuvoRun r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=dumb"});
+  tmuxrun::EngineResult r = tmuxrun::run_engine(root, data, tag + "1", "TERM=dumb", "");
   EXPECT_EQ(r.status, 3);
   std::string user = r.err.substr(r.err.find(" and user ") + 10);
   user = user.substr(0, user.find(';'));
   EXPECT_FALSE(user.empty());
   EXPECT_EQ(r.err, "Keymap Missing for this Terminal/User\nThere is no keymap for terminal type dumb and user " + user +
                        "; record one with: " + QUVO_BINARY + " -k\n");
-  data.write("keymaps/xterm.ALL.key", "QVKM and then garbage");
-  r = run_quvo({}, env);
-  EXPECT_TRUE(ended(r, 3,
-                    {"The keymap of terminal xterm for every user is damaged",
-                     "Keymap Missing for this Terminal/User\n"}));
+  std::ofstream(data + "/keymaps/xterm.ALL.key") << "QVKM and then garbage";
+  r = tmuxrun::run_engine(root, data, tag + "2", "", "");
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(has(r.err, "The keymap of terminal xterm for every user is damaged")) << r.err;
+  EXPECT_TRUE(has(r.err, "Keymap Missing for this Terminal/User\n")) << r.err;
   // No TERM, or a TERM without a terminfo entry: said so, not a missing keymap.
-  r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str()});
-  EXPECT_TRUE(ended(r, 15, {"TERM is not set"}));
-  r = run_quvo({}, {"QUVOPATH=" + data.str(), "QUVO_TEST_HOME=" + home.str(), "TERM=no-such-terminal"});
-  EXPECT_TRUE(ended(r, 15, {"the terminal type TERM=no-such-terminal has no terminfo entry"}));
+  r = tmuxrun::run_engine(root, data, tag + "3", "TERM=", "");
+  EXPECT_EQ(r.status, 15);
+  EXPECT_TRUE(has(r.err, "TERM is not set")) << r.err;
+  r = tmuxrun::run_engine(root, data, tag + "4", "TERM=no-such-terminal", "");
+  EXPECT_EQ(r.status, 15);
+  EXPECT_TRUE(has(r.err, "the terminal type TERM=no-such-terminal has no terminfo entry")) << r.err;
   EXPECT_FALSE(has(r.err, "Keymap Missing")) << r.err;
+  tmuxrun::sh("rm -rf " + tmuxrun::q(root));
 }
 
 TEST(Entry, KeymapUtilityNeedsATerminal) {

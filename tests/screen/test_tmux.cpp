@@ -478,6 +478,25 @@ TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
   t.quit();
 }
 
+// ^C while the program works with its screen up interrupts the work (a
+// signal); while it waits for a key, ^C is the CANCEL key.
+TEST(TerminalInterrupt, CtrlCInterruptsWorkAndIsCancelInAWait) {
+  Tmux t("xterm", WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  int n = t.wait_count();
+  t.finish("F6");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  t.tmux("send-keys C-c");
+  ASSERT_TRUE(t.waits(n + 1));
+  EXPECT_TRUE(t.out_has("busy interrupted")) << t.out();
+  t.keys({"C-c"});
+  EXPECT_TRUE(t.out_has("option 278")) << t.out();
+  // (The pane's shell took the first ^C too and is gone: no exit status.)
+  t.finish("F3");
+  for (int i = 0; i < 500 && !t.out_has("end"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(t.out_has("end")) << t.out();
+}
+
 // The row of the demo's tall window that a screen line shows, 0 when none.
 int tall_row(const std::string& line) {
   size_t at = line.find("TALL ");

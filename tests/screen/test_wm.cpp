@@ -17,6 +17,7 @@
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "screen/memterm.h"
 #include "screen/wm.h"
@@ -927,6 +928,68 @@ TEST_F(WmMore, ConversionHookFillsTextsThatNeedIt) {
   WmShow sb{};
   show(&sb, wmshow::kDraw);
   EXPECT_EQ(term.row(1).substr(0, 5), "12.50");
+}
+
+// Started deferred, the terminal is taken by the first show, and the
+// windows made before it are laid out on its size (a window centred on
+// 24 x 80 is centred on 30 x 100). Started with no terminal, a show that
+// only draws goes nowhere; one that waits for a key ends the engine:
+// every scope up to the outermost ends with 4, and the exit status asked
+// for is kExitNoTerminal.
+TEST(WmStart, TheTerminalIsTakenAtTheFirstShowOrNever) {
+  bi_init_com();
+  Keymap km;
+  std::string err;
+  ASSERT_TRUE(km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) << err;
+  MemTerm term;
+  term.rows = 30;
+  term.cols = 100;
+  ASSERT_EQ(wm_start_deferred(&term, &km), 1);
+  uint32_t srf = 0;
+  ASSERT_EQ(wm_create_srf(&srf, 0), 1);
+  WmWnd w;
+  INIT_WND(&w, 0, 0, 0, 4, 20, 0);
+  ASSERT_NE(wm_attach(&w, srf, 0), 0u);
+  wm_write_reg(w.region, std::string(80, 'x'));
+  EXPECT_FALSE(term.opened);
+  EXPECT_FALSE(wm_up());
+  EXPECT_EQ(com.screen_up, 0);
+  WmShow sb;
+  std::memset(static_cast<void*>(&sb), 0, sizeof sb);
+  sb.flags = wmshow::kDraw;
+  EXPECT_EQ(wm_show(&sb, 0), 1);
+  EXPECT_TRUE(term.opened);
+  EXPECT_EQ(com.screen_up, 1);
+  EXPECT_EQ(term.row((30 - 2 - 4) / 2 + 1), std::string(40, ' ') + std::string(20, 'x') + std::string(40, ' '));
+  wm_end();
+  EXPECT_FALSE(term.opened);
+
+  ASSERT_EQ(wm_start_no_terminal(), 1);
+  EXPECT_TRUE(wm_no_terminal());
+  ASSERT_EQ(wm_create_srf(&srf, 0), 1);
+  ASSERT_NE(wm_attach(&w, srf, 0), 0u);
+  std::memset(static_cast<void*>(&sb), 0, sizeof sb);
+  sb.flags = wmshow::kDraw;
+  EXPECT_EQ(wm_show(&sb, 0), 1);
+  EXPECT_EQ(sb.option, opt::kNext);
+  EXPECT_EQ(com.screen_up, 0);
+  size_t pools = mm_pool_count();
+  int inner = 0;
+  int outer = ::mark(1, [&] {
+    mm_create_pool(" OUTER", com.depth, 0);
+    inner = ::mark(5, [&] {
+      mm_create_pool(" INNER", com.depth, 0);
+      sb.flags = wmshow::kDraw | wmshow::kWait;
+      wm_show(&sb, 0);
+      ADD_FAILURE() << "a wait with no terminal returned";
+    });
+  });
+  EXPECT_EQ(outer, 4);
+  EXPECT_EQ(inner, 0);
+  EXPECT_EQ(mm_pool_count(), pools);
+  EXPECT_EQ(ss_end_status(), kExitNoTerminal);
+  ss_stop_clear();
+  wm_end();
 }
 
 }  // namespace

@@ -9,8 +9,11 @@
 // reports the answer; F9 (SELECT KEY) tries a window too big for the screen
 // and reports the status; F4 (SCAN) runs a shell command between
 // wm_suspend and wm_resume; F5 (ADD MODE) opens a window taller than the
-// screen with a field on its row 25 (ENTER then reports it too); END ends. In "keys" mode every option is
-// reported and END ends.
+// screen with a field on its row 25 (ENTER then reports it too); F6 (DELETE
+// MODE) works until ^C interrupts it (10 seconds at most) and reports
+// whether it did; END ends. In "keys" mode every option is reported and END
+// ends. It catches SIGINT as the interactive engine does.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,7 @@
 
 #include "foundation/bi.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "screen/wm.h"
 
@@ -72,6 +76,7 @@ int main(int argc, char** argv) {
   bi_init_com();
   bool keys = argc > 1 && std::strcmp(argv[1], "keys") == 0;
   if (const char* p = std::getenv("WMDEMO_OUT")) out = std::fopen(p, "a");
+  ss_catch_stop_signals();
   if (!wm_init()) {
     int code = 1;
     const std::string& why = wm_init_error(&code);
@@ -187,6 +192,12 @@ int main(int argc, char** argv) {
       int rc = std::system("printf 'SHELL OUTPUT\\n'; sleep 0.2");
       wm_resume();
       report("shell " + std::to_string(rc));
+    } else if (op == opt::kDeleteMode) {
+      auto t0 = std::chrono::steady_clock::now();
+      while (!ss_interrupted() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10)) {
+      }
+      report(ss_interrupted() ? "busy interrupted" : "busy not interrupted");
+      ss_stop_clear();
     } else if (op == opt::kSelectKey) {
       WmWnd big;
       INIT_WND(&big, 0, 0, 0, 10, 300, 0);
