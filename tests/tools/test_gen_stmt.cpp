@@ -109,6 +109,13 @@ TEST(GenStmt, TemplateModeAndRefusedStatementsInSources) {
   errs = qg::Errors();
   EXPECT_FALSE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, src}, t.sub("boot"), &errs));
   EXPECT_EQ(errs.str(), src + "/TST/bad.stmt:1:9: no Subroutine TST MENU in TST's sources\n");
+  // Only one's own folder, the system applications' forgotten: one error
+  // that says what to give, not one per design file.
+  errs = qg::Errors();
+  EXPECT_FALSE(qg::generate(std::vector<std::string>{src}, t.sub("boot"), &errs));
+  EXPECT_EQ(errs.str(), src +
+                            ": no system applications (0AD, 0LA, 0DB, 0SA) among the sources: give their directory, "
+                            "data/apps of the clone, before your own (quvogen QUVO/data/apps YOUR-DIR OUTPUT-DIR)\n");
 }
 
 // The check mode as a person writing statements meets it: the data

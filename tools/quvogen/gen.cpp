@@ -1213,6 +1213,16 @@ bool Gen::raws() {
 bool Gen::run(const std::vector<std::string>& src_roots, const std::string& out_dir) {
   fixed_stamp(stamp);
   if (!read_sources(src_roots, &src, &errs)) return false;
+  // Every dictionary is built on the system applications': without them
+  // each missing design file would be an error of its own.
+  if (!src.app("0AD")) {
+    std::string roots;
+    for (const std::string& r : src_roots) roots += (roots.empty() ? "" : " ") + r;
+    errs.add(Pos{roots, 0, 0},
+             "no system applications (0AD, 0LA, 0DB, 0SA) among the sources: give their directory, data/apps "
+             "of the clone, before your own (quvogen QUVO/data/apps YOUR-DIR OUTPUT-DIR)");
+    return false;
+  }
   bi_init_com();
   fms_init();
   pool = mm_create_pool(" QUVOGEN   ", com.depth, 0);
