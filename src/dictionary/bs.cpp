@@ -663,7 +663,7 @@ int bs_bootstrap(BsCounts* c) {
 namespace {
 
 void kill_point(const char* phase) {
-  const char* k = std::getenv("QUVO_TEST_BOOT_KILL");
+  const char* k = os_test_hook("QUVO_TEST_BOOT_KILL");
   if (k && std::strcmp(k, phase) == 0) {
     std::fflush(stdout);
     ::kill(::getpid(), SIGKILL);

@@ -228,11 +228,16 @@ void os_usage(FILE* to) {
       "Run modes (at most one; none runs the interactive engine):\n"
       "  -b              bootstrap: build the system applications in the data\n"
       "                  directory\n"
-      "  -r              remote file server: serve the data directory's files\n"
+      "  -r              remote file server: serve the data directory's files\n",
+      to);
+  if (!os_hooks.file_server) std::fputs("                  (not available in this build yet)\n", to);
+  std::fputs(
       "  -k              keymap utility: record the keys of this terminal as your\n"
       "                  keymap (-k ALL, by the data directory's owner: for every user)\n"
-      "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on\n"
-      "                  HOST\n"
+      "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on\n",
+      to);
+  std::fprintf(to, "                  HOST%s\n", os_hooks.thin_client ? "" : " (not available in this build yet)");
+  std::fputs(
       "  -fv FILE...     verify native files (data file paths): exit status 0 only\n"
       "                  when every file is sound, 2 otherwise\n"
       "  -fa FILE...     analyse native files: records, free space, index depth\n"
@@ -271,8 +276,9 @@ void os_usage(FILE* to) {
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead\n"
       "                  or behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
-      "  QUVO_DBG_VFY    a file that gets a line each time a compiled process fails\n"
-      "                  its check against the dictionary (and is compiled again)\n"
+      "  QUVO_DBG_VFY    a file that gets a line each time a compiled process (a saved\n"
+      "                  or cached module) is found out of date against the\n"
+      "                  dictionary, and is compiled again\n"
       "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
       "                  runs (with the event points it enters and leaves)\n"
       "  QUVO_OLD_PD_MUL when set, CALC multiplies with the older scaling: both\n"
@@ -301,8 +307,6 @@ void os_usage(FILE* to) {
       "                  unset: {QUVOPATH}/<type>/{dir}/{name}\n"
       "  QUVO_LIB_DIRS   directories (separated by ':') that libraries named by a\n"
       "                  path may be loaded from; only $QUVOPATH/quvo.env sets it\n"
-      "  QUVO_DBG_VFY    a file that gets one line each time a saved or cached module\n"
-      "                  is found out of date\n"
       "  QUVO_WM_LOG     a file that gets one line each time the engine waits for a\n"
       "                  key (for scripts that drive the engine)\n"
       "  QUVO_184_IPC    when set, a RELATED process runs in its caller's scope as a\n"
@@ -311,7 +315,15 @@ void os_usage(FILE* to) {
       "                  access right\n"
       "  QUVO_SAA_LOG    a file that gets one line each time a record of the shared\n"
       "                  data areas of a process is created or grown\n"
-      "Test hooks:\n"
+      "  The files these settings name (QUVO_DBG_VFY, QUVO_INST_TRACE, QUVO_SAA_LOG,\n"
+      "  QUVO_WM_LOG) are appended to, never truncated; a new one is made with mode\n"
+      "  0600; a symbolic link, or anything but a regular file of your own, is\n"
+      "  refused with a warning and nothing is written.\n",
+      to);
+  // The test hooks work only in the suite's engine: listed there alone.
+  if (os_test_hooks_honoured())
+    std::fputs(
+      "Test hooks (the suite's engine only; the engine users run ignores them):\n"
       "  QUVO_TEST_HOME  read quvo.env from this directory instead of the home\n"
       "                  directory of the password entry\n"
       "  QUVO_TEST_PRINTENV  A,B,...: print these variables once the settings are\n"
@@ -322,7 +334,9 @@ void os_usage(FILE* to) {
       "                  executor of process type TYPE ends with CODE (default 2)\n"
       "  QUVO_TEST_USER  sign on as this login name instead of the real one\n"
       "  QUVO_TEST_NO_PI run without the process manager: the start-up process is\n"
-      "                  named, not run\n"
+      "                  named, not run\n",
+      to);
+  std::fputs(
       "\n"
       "Exit status:\n"
       "  0 normal end; 1 refused command line or failed conversion; 2 a file utility\n"
@@ -448,7 +462,7 @@ RunMode os_parse_cmd(int argc, char** argv, OsCmd* out) {
 
 // ---------------------------------------------------------- environment --
 std::string os_home_dir() {
-  if (const char* t = std::getenv("QUVO_TEST_HOME")) return t;
+  if (const char* t = os_test_hook("QUVO_TEST_HOME")) return t;
   passwd* pw = getpwuid(getuid());
   return pw && pw->pw_dir ? std::string(pw->pw_dir) : std::string();
 }
@@ -710,7 +724,7 @@ int os_check_user(std::string* reason) {
 namespace {
 void set_login() {
   std::string name;
-  if (const char* t = std::getenv("QUVO_TEST_USER"); t && *t) name = t;  // test hook
+  if (const char* t = os_test_hook("QUVO_TEST_USER"); t && *t) name = t;
   else if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) name = pw->pw_name;
   else if (const char* l = std::getenv("LOGNAME")) name = l;
   else name = "uid" + std::to_string(getuid());
@@ -804,7 +818,7 @@ std::string invoc_text(const PiInvoc& v) {
 // past the end of a mapped empty file).
 void test_fault(PiInvoc*) {
   mm_create_pool(" TESTFAULT", com.depth, 0);
-  std::string kind = std::getenv("QUVO_TEST_FAULT");
+  std::string kind = os_test_hook("QUVO_TEST_FAULT");
   long page = sysconf(_SC_PAGESIZE);
   if (kind == "bus") {
     char tmpl[] = "/tmp/quvo-faultXXXXXX";
@@ -850,7 +864,7 @@ int run_interactive() {
     return kExitNotBuilt;
   }
   void (*exec)(PiInvoc*) = os_hooks.pi_exec;
-  if (!exec && std::getenv("QUVO_TEST_FAULT")) exec = test_fault;
+  if (!exec && os_test_hook("QUVO_TEST_FAULT")) exec = test_fault;
   if (!exec) {
     std::fprintf(stderr,
                  "quvo: started on the data directory %s; the process manager is not available in "
@@ -904,7 +918,7 @@ int run_interactive() {
 // Test hook: QUVO_TEST_PRINTENV=A,B prints each variable after the
 // environment files and arguments are applied.
 void test_print_env() {
-  const char* names = std::getenv("QUVO_TEST_PRINTENV");
+  const char* names = os_test_hook("QUVO_TEST_PRINTENV");
   if (!names) return;
   std::string_view all = names;
   while (!all.empty()) {

@@ -160,10 +160,21 @@ int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
 // status 0); a refused command line prints its reason and a pointer to -h on
 // standard error, status 1.
 //
-// Test hooks (the usage text lists them apart): QUVO_TEST_PRINTENV=A,B prints
-// those variables once the environment is loaded; QUVO_TEST_FAULT=segv or
-// bus makes the start-up process (while the process manager is not built)
-// fault inside its scope, to exercise the memory-fault path.
+// Test hooks: settings that change who the user is or how the engine starts,
+// boots and faults (QUVO_TEST_USER, QUVO_TEST_HOME, QUVO_TEST_FAULT,
+// QUVO_TEST_BOOT_KILL, QUVO_TEST_EXEC, QUVO_TEST_NO_PI, QUVO_TEST_PRINTENV).
+// They are read only through os_test_hook. Its body is chosen when the
+// program is linked: the engine users run (quvo) takes the library's, which
+// honours none of them, whatever the environment, quvo.env or --NAME=VALUE
+// say; the suite's engine (quvo-test) and the test programs link
+// foundation/testbuild/ostest.cpp, which reads them from the environment.
+// The usage text lists them only where they work.
+
+// The value of the test hook name, or nullptr: always nullptr in the
+// engine users run.
+const char* os_test_hook(const char* name);
+// Whether this program honours the test hooks.
+bool os_test_hooks_honoured();
 
 // Exit statuses of the engine.
 constexpr int kExitNormal = 0;
@@ -241,7 +252,7 @@ const char* os_prog();
 // environment: "quvo.env" in the data directory (QUVOPATH as the inherited
 // environment or a --QUVOPATH= argument gives it), "quvo.env" in the home
 // directory of the real user's password entry (QUVO_TEST_HOME replaces that
-// directory: a test hook), then the --NAME=VALUE arguments.
+// directory where the test hooks work), then the --NAME=VALUE arguments.
 //
 // File syntax, line by line: blank lines and lines whose first non-blank is
 // '#' are skipped; otherwise NAME=VALUE, NAME a letter or '_' followed by

@@ -10,6 +10,7 @@
 #include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
+#include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/em.h"
 #include "process/emrec.h"
@@ -530,7 +531,7 @@ int pi_init() {
   g.hooks = fdb.handle.get();
   g.subproc_for_related = std::getenv("QUVO_184_IPC") != nullptr;
   g.access_all_files = std::getenv("QUVO_ACCESS_ALL_FILES") != nullptr;
-  if (const char* t = std::getenv("QUVO_TEST_EXEC"); t && *t && !proc_exec_script_text(t))
+  if (const char* t = os_test_hook("QUVO_TEST_EXEC"); t && *t && !proc_exec_script_text(t))
     std::fprintf(stderr, "quvo: QUVO_TEST_EXEC=%s is not TYPE:CODE,...; nothing scripted\n", t);
   fill_mhook();
   pi_prop_reset();
@@ -947,7 +948,7 @@ bool user_start(PiInvoc* inv, bool* back_to_menu) {
 void pi_register() {
   // Test hook: the engine as it was before the process manager (the
   // start-up process is named, not run).
-  if (std::getenv("QUVO_TEST_NO_PI")) return;
+  if (os_test_hook("QUVO_TEST_NO_PI")) return;
   os_set_init(OsInit::Pi, pi_init);
   os_set_user_lookup(user_lookup);
   os_hooks.pi_exec = pi_exec;
