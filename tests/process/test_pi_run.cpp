@@ -5,6 +5,7 @@
 // instruction trace are checked.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "pl_fixture.h"
+#include "support/quvo_run.h"
 #include "support/tmux.h"
 
 using namespace pltest;
@@ -131,6 +133,33 @@ TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
   r = run("-d DB1 -a ABC -t Subroutine -p SUB", "QUVO_TEST_USER=XYZ");
   EXPECT_EQ(r.status, 13) << r.err;
   EXPECT_NE(r.err.find("User System ID (XYZ) not found in USER File"), std::string::npos) << r.err;
+}
+
+// The engine users run signs on as the real user whatever a setting says:
+// QUVO_TEST_USER from the environment, the command line or the data
+// directory's quvo.env is not honoured (the real user is not in this USER
+// file, ABU is).
+TEST_F(PiRun, TheEngineUsersRunSignsOnAsTheRealUserOnly) {
+  passwd* pw = getpwuid(getuid());
+  ASSERT_NE(pw, nullptr);
+  std::string refused = "\nUser System ID (" + std::string(pw->pw_name) + ") not found in USER File\n";
+  std::vector<std::string> args{"-d", "DB1", "-a", "ABC", "-t", "Subroutine", "-p", "SUB"};
+  std::vector<std::string> env{"QUVOPATH=" + data, "TERM=xterm"};
+  auto user_engine = [&](std::vector<std::string> more_args, std::vector<std::string> more_env) {
+    more_args.insert(more_args.end(), args.begin(), args.end());
+    more_env.insert(more_env.end(), env.begin(), env.end());
+    return run_quvo(more_args, more_env, {}, QUVO_USER_BINARY);
+  };
+  EXPECT_TRUE(ended(user_engine({}, {"QUVO_TEST_USER=ABU"}), 13, {refused}));
+  EXPECT_TRUE(ended(user_engine({"--QUVO_TEST_USER=ABU"}, {}), 13, {refused}));
+  std::ofstream(data + "/quvo.env") << "QUVO_TEST_USER=ABU\n";
+  chmod((data + "/quvo.env").c_str(), 0644);
+  EXPECT_TRUE(ended(user_engine({}, {}), 13, {refused}));
+  // The suite's engine takes the name from that file (and goes on to the
+  // terminal, which this run lacks).
+  QuvoRun t = run_quvo(args, env);
+  EXPECT_NE(t.status, 13) << t.err;
+  EXPECT_EQ(t.err.find("User System ID"), std::string::npos) << t.err;
 }
 
 }  // namespace
