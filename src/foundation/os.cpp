@@ -1004,6 +1004,40 @@ std::string os_shell_quote(std::string_view text) {
   return q;
 }
 
+FILE* os_open_log(const char* variable) {
+  const char* path = std::getenv(variable);
+  if (!path || !*path) return nullptr;
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  int fd = -1, err = 0;
+  // An existing file, else a new one; a file made or removed between the
+  // two tries sends the loop round again.
+  for (int tries = 0; fd < 0 && tries < 8; ++tries) {
+    fd = open(path, kFlags | O_NONBLOCK);
+    if (fd >= 0 || (err = errno) != ENOENT) break;
+    fd = open(path, kFlags | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0 || (err = errno) != EEXIST) break;
+  }
+  std::string why;
+  struct stat st;
+  // ENXIO: a pipe or socket with no reader (the open does not wait for one).
+  if (fd < 0) why = err == ELOOP ? "it is a symbolic link" : err == ENXIO ? "it is not a regular file" : std::strerror(err);
+  else if (fstat(fd, &st) != 0) why = std::strerror(errno);
+  else if (!S_ISREG(st.st_mode)) why = "it is not a regular file";
+  else if (st.st_uid != geteuid()) why = "it belongs to " + user_name(st.st_uid) + ", not to you";
+  FILE* f = nullptr;
+  if (why.empty()) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    f = fdopen(fd, "a");
+    if (!f) why = std::strerror(errno);
+  }
+  if (!f) {
+    if (fd >= 0) close(fd);
+    std::fprintf(stderr, "quvo: %s=%s is not opened: %s; nothing is logged there\n", variable, path, why.c_str());
+    return nullptr;
+  }
+  return f;
+}
+
 bool os_spawn(std::string_view command, int* status) {
   std::string cmd(command);
   char sh[] = "sh", dash_c[] = "-c";

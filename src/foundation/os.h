@@ -369,6 +369,17 @@ bool os_spawn(std::string_view command, int* status);
 // One shell word: the text in single quotes, quotes inside escaped.
 std::string os_shell_quote(std::string_view text);
 
+// Opens for appending the log file that the setting `variable` names
+// (QUVO_DBG_VFY, QUVO_INST_TRACE, QUVO_SAA_LOG, QUVO_WM_LOG, ...): nullptr
+// when it is unset or empty. Such a path may come from the data directory's
+// quvo.env and reach every user's engine, so no link is followed at its last
+// component (O_NOFOLLOW), a missing file is created only as a new one
+// (O_EXCL, mode 0600), an existing one is taken only when it is a regular
+// file owned by the user, and nothing is ever truncated. A refused file is
+// reported on standard error, "quvo: VARIABLE=PATH is not opened: WHY;
+// nothing is logged there", and gives nullptr.
+FILE* os_open_log(const char* variable);
+
 // The submit script's arguments, taken from the process data fields
 // (trailing blanks are dropped).
 struct OsSubmit {

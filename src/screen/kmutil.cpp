@@ -893,7 +893,7 @@ int km_util_run() {
   }
   KeySource src(d);
   FILE* log = nullptr;
-  if (const char* p = std::getenv("QUVO_WM_LOG"); p && *p) log = std::fopen(p, "a");
+  log = os_open_log("QUVO_WM_LOG");
   int waits = 0;
   Screen scr(d);
   std::string who = user.empty() ? "every user" : "user " + user;

@@ -1026,7 +1026,7 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
   com.status_surface = h;
   wm_create_srf(&h, 0);
   com.msg_surface = h;
-  if (const char* path = std::getenv("QUVO_WM_LOG"); path && *path) g.log = std::fopen(path, "a");
+  if (FILE* f = os_open_log("QUVO_WM_LOG")) g.log = f;
   os_set_sys_err_screen(sys_err_window);
   la_set_msg_line(wm_msg_line);
   uio_set_cancel_check(lock_wait_cancelled);

@@ -135,6 +135,27 @@ TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
   EXPECT_NE(r.err.find("User System ID (XYZ) not found in USER File"), std::string::npos) << r.err;
 }
 
+// Log files named by settings (as the data directory's quvo.env may name
+// them for every user): a link planted at such a name is not followed, so
+// the file it leads to is neither emptied nor written; the run goes on.
+TEST_F(PiRun, LogFilesNamedBySettingsFollowNoLink) {
+  std::string env, warned;
+  // In the order the engine opens them: at the start of the screen, of the
+  // module loader and of the interpreter, at the first shared data area.
+  for (const char* var : {"QUVO_WM_LOG", "QUVO_DBG_VFY", "QUVO_INST_TRACE", "QUVO_SAA_LOG"}) {
+    std::string victim = root + "/" + var + ".victim", link = root + "/" + var + ".log";
+    std::ofstream(victim) << "precious\n";
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    env += std::string(var) + "=" + q(link) + " ";
+    warned += "quvo: " + std::string(var) + "=" + link + " is not opened: it is a symbolic link; nothing is logged there\n";
+  }
+  Result r = run("-d DB1 -a ABC -t Subroutine -p SUB", env + "QUVO_TEST_USER=ABU");
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* var : {"QUVO_WM_LOG", "QUVO_DBG_VFY", "QUVO_INST_TRACE", "QUVO_SAA_LOG"})
+    EXPECT_EQ(slurp(root + "/" + var + ".victim"), "precious\n") << var;
+  EXPECT_EQ(r.err, warned);
+}
+
 // The engine users run signs on as the real user whatever a setting says:
 // QUVO_TEST_USER from the environment, the command line or the data
 // directory's quvo.env is not honoured (the real user is not in this USER

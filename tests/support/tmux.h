@@ -76,6 +76,7 @@ inline EngineResult run_engine(const std::string& root, const std::string& data,
                                const std::string& env, const std::string& args) {
   std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
   unlink(rcf.c_str());
+  unlink(tracef.c_str());  // the engine appends to its trace
   std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
                     " QUVO_INST_TRACE=" + q(tracef) + " " + env + sanitizer_env() + " " + q(QUVO_BINARY) + " " +
                     args + " 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
