@@ -32,6 +32,7 @@ extern char** environ;
 uint8_t os_invoc[kInvocSize];
 
 namespace {
+bool g_sys_err_cancelled = false;  // a system error was answered CANCEL (and unwound)
 SysErrAsk g_screen = nullptr;
 SysErrAsk g_responder = nullptr;
 TraceHook g_trace = nullptr;
@@ -80,6 +81,7 @@ void os_sys_err(const char* module, int line) {
     std::fprintf(stderr, "quvo: system error outside any scope: ended\n");
     std::exit(3);
   }
+  g_sys_err_cancelled = true;
   ut_unwind(3);
 }
 
@@ -339,11 +341,13 @@ void os_usage(FILE* to) {
   std::fputs(
       "\n"
       "Exit status:\n"
-      "  0 normal end; 1 refused command line or failed conversion; 2 a file utility\n"
+      "  0 normal end; 1 refused command line (or a start-up process, database or\n"
+      "  application that does not exist) or failed conversion; 2 a file utility\n"
       "  found a file not sound (or could not rebuild it); 3 no keymap for the\n"
-      "  terminal; 9 network-terminal client gone; 10 QUVOPATH unset or no data\n"
-      "  directory; 11 data directory without the system applications; 12 bad or\n"
-      "  unsafe environment file; 13 user not in the USER file; 14 run mode not\n"
+      "  terminal, or a system error answered CANCEL; 9 network-terminal client\n"
+      "  gone; 10 QUVOPATH unset or no data directory; 11 data directory without\n"
+      "  the system applications; 12 bad or unsafe environment file; 13 user not\n"
+      "  in the USER file; 14 run mode not\n"
       "  available in this build; 15 a subsystem failed to start; 16 the bootstrap\n"
       "  failed or was refused (the data directory is as it was); 127 logout;\n"
       "  otherwise the completion code of a start-up process that failed (255 when\n"
@@ -788,6 +792,13 @@ bool os_start_invoc(PiInvoc* inv, bool* back_to_menu, std::string* reason) {
   return true;
 }
 
+std::string os_type_name(int type) {
+  if (type < 1 || type > 10) return std::to_string(type);
+  std::string n = kTypeNames[type - 1];
+  n[0] = char(std::toupper((unsigned char)n[0]));
+  return n;
+}
+
 void os_report_fault() {
   int sig = ss_fault_signal();
   std::snprintf(ut_dbg, sizeof ut_dbg,
@@ -806,11 +817,7 @@ int not_built(const char* what) {
 }
 
 std::string invoc_text(const PiInvoc& v) {
-  std::string s = v.app.str() + " " + v.ver.str() + " ";
-  int t = v.type;
-  s += t >= 1 && t <= 10 ? com.proc_type_names[t - 1].str() : std::to_string(t);
-  s += " \"" + v.name.str() + "\"";
-  return s;
+  return v.app.str() + " " + v.ver.str() + " " + os_type_name(v.type) + " \"" + v.name.str() + "\"";
 }
 
 // The test-only start-up process of QUVO_TEST_FAULT: takes a pool in its
@@ -845,6 +852,7 @@ struct StartRun {
 
 int run_start(PiInvoc* inv, void (*exec)(PiInvoc*)) {
   inv->completion = 0;
+  g_sys_err_cancelled = false;
   os_err_set_invoc(inv);
   StartRun r{inv, exec};
   int m = MARK(1, [](void* p) { auto* s = static_cast<StartRun*>(p); s->exec(s->invoc); }, &r, ut_cleanup);
@@ -890,7 +898,10 @@ int run_interactive() {
       // A process that never started is a failed start, not an end.
       if (never && *never) failed = true;
       break;
-    case 1: case 2: case 3: case 5: case 19: break;
+    // CANCEL ends a run normally, unless it answered a system error: the
+    // start-up then failed.
+    case 3: failed = g_sys_err_cancelled; break;
+    case 1: case 2: case 5: case 19: break;
     case 24: case 25:
       if (os_hooks.logout) os_hooks.logout();
       status = kExitLogout;
@@ -910,6 +921,7 @@ int run_interactive() {
     // invocation itself may leave application and name blank).
     if (never && *never) reason = std::string("the start-up process did not start: ") + never;
     if (code == 37) reason += " (memory fault)";
+    if (code == 3) reason += " (a system error was answered CANCEL)";
     return os_startup_fail(code, reason);
   }
   return status;
@@ -984,6 +996,11 @@ int os_main(int argc, char** argv) {
   f = os_run_inits(OsInit::Pi, OsInit::Pi);
   if (f != OsInit::Count)
     return os_startup_fail(kExitInitFailed, std::string(os_init_name(f)) + " failed: " + ut_dbg);
+  // A start-up invocation that names what does not exist, or options it
+  // would not use, is refused before the screen starts.
+  if (mode == RunMode::Interactive && g_cmd.session.empty() && g_cmd.has_invocation() && os_hooks.start_check &&
+      !os_hooks.start_check(g_cmd, &why))
+    return os_startup_fail(kExitUsage, why);
 
   switch (mode) {
     case RunMode::Bootstrap: return os_hooks.bootstrap();

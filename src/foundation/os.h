@@ -340,6 +340,12 @@ struct OsHooks {
   // Why the last start-up invocation never started (its process or
   // application missing, its module not to be had); "" when it started.
   const char* (*start_failure)() = nullptr;
+  // Checks the start-up invocation of the command line (-d -a -v -t -p)
+  // against the dictionary before anything is shown: false with why when it
+  // names what does not exist or options it would not use (the start ends
+  // with kExitUsage); a warning about an option it overrides goes to
+  // standard error.
+  bool (*start_check)(const OsCmd& cmd, std::string* why) = nullptr;
   void (*start_hook)() = nullptr;     // start-up hook process
   void (*exit_hook)() = nullptr;      // exit hook process
   void (*logout)() = nullptr;         // the logout path
@@ -359,6 +365,10 @@ bool os_start_invoc(PiInvoc* invoc, bool* back_to_menu, std::string* reason);
 
 // Reports the last memory fault (completion code 37) as a system error.
 void os_report_fault();
+
+// The name of a process type 1-10, whole ("Subroutine"), for messages; the
+// number as text for any other.
+std::string os_type_name(int type);
 
 // ================================================ operating system ========
 // Runs the text through the shell (/bin/sh -c). status := the exit code,

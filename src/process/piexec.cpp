@@ -93,10 +93,7 @@ void set_key(Pcb* k, uint32_t family, const PiInvoc& inv, uint16_t gen, uint8_t 
 
 // "0LA 00 Menu \"QUVO MENU\"": the process key as messages name it.
 std::string key_text(const PiInvoc& v) {
-  std::string s = v.app.str() + " " + v.ver.str() + " ";
-  int t = v.type;
-  s += t >= 1 && t <= 10 ? com.proc_type_names[t - 1].str() : std::to_string(t);
-  return s + " \"" + v.name.str() + "\"";
+  return v.app.str() + " " + v.ver.str() + " " + os_type_name(v.type) + " \"" + v.name.str() + "\"";
 }
 
 bool same_process(const PiInvoc& a, const PiInvoc& b) { return std::memcmp(&a, &b, 36) == 0; }
@@ -954,4 +951,5 @@ void pi_register() {
   os_hooks.pi_exec = pi_exec;
   os_hooks.user_start = user_start;
   os_hooks.start_failure = [] { return g.start_failure.c_str(); };
+  os_hooks.start_check = pi_start_check;
 }

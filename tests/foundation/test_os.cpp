@@ -181,6 +181,37 @@ TEST(StartupDeath, HooksRunInOrderAndCodesGiveTheExitStatus) {
   EXPECT_EXIT(run_main_with_hooks(), ::testing::ExitedWithCode(255), "startup error: 200960\n\n.*status 255");
 }
 
+// A system error answered CANCEL ends the start-up process with code 3:
+// a failed start, not a normal end; a CANCEL of the user's own ends normally.
+namespace {
+bool g_sys_err = true;
+int main_cancelled() {
+  TempDir data;
+  data.write("SA/USER.dat", "");
+  data.write("keymaps/none", "");  // the bootstrap's mark
+  setenv("QUVOPATH", data.str().c_str(), 1);
+  setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
+  os_set_sys_err_responder([](const char*, int, const char*) { return SysErrAnswer::Cancel; });
+  os_hooks.pi_exec = [](PiInvoc*) {
+    if (g_sys_err) os_sys_err_text("TEST", 7, "a test error");
+    ut_unwind(3);
+  };
+  char a0[] = "quvo";
+  char* argv[] = {a0, nullptr};
+  return os_main(1, argv);
+}
+void run_main_cancelled() { std::exit(main_cancelled()); }
+}  // namespace
+
+TEST(StartupDeath, ASystemErrorAnsweredCancelFailsTheStart) {
+  g_sys_err = true;
+  EXPECT_EXIT(run_main_cancelled(), ::testing::ExitedWithCode(3),
+              "QUVO startup failed because of the following\nthe start-up process 0LA 00 Menu \"QUVO MENU\" ended "
+              "with completion code 3 \\(a system error was answered CANCEL\\)\nstartup error: 3\n\n");
+  g_sys_err = false;
+  EXPECT_EXIT(run_main_cancelled(), ::testing::ExitedWithCode(0), "");
+}
+
 namespace {
 int main_without_user() {
   TempDir data;

@@ -41,7 +41,7 @@ class PiRun : public ::testing::Test {
     e.dir = data;
     e.start(false);
     em_set_compiler(compiler_with_ep06);
-    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
+    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00"), fx::appl("ABC", "01")}), 2);
     ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
     // Saved files are named by the creation stamp: one stamp each.
     std::vector<fx::Rec> procs = {proc_rec("SUB", 6, "1", 50, "2026-01-01T00:00:01", "2026-01-01T00:00:01"),
@@ -95,27 +95,37 @@ TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
   EXPECT_LT(ep1, ep6);
   std::printf("Subroutine: exit status %d\n", r.status);
 
-  // A missing process, a missing application.
-  r = run("-d DB1 -a ABC -t Subroutine -p NOPE", "QUVO_TEST_USER=ABU");
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Record not found"), std::string::npos) << r.err;
-  std::printf("missing process: exit status %d\n", r.status);
-  r = run("-a ZZZ -t Subroutine -p SUB", "QUVO_TEST_USER=ABU");
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("File not found"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("directory entry"), std::string::npos) << r.err;
-  std::printf("missing application: exit status %d (%s)\n", r.status,
-              r.err.substr(0, r.err.find('\n')).c_str());
-
-  // Without a database, a process of an application that needs one gives
-  // way to the default menu (whose module this directory does not have).
-  r = run("-a ABC -t Subroutine -p SUB", "QUVO_TEST_USER=NDB");
-  EXPECT_EQ(r.status, 4) << r.err;
-  EXPECT_NE(r.err.find("0LA 00 Menu \"QUVO MENU\""), std::string::npos) << r.err;
-  EXPECT_EQ(r.trace.find("SUB"), std::string::npos) << r.trace;
-  std::printf("no database, default menu: exit status %d\n", r.status);
+  // What the command line names and the dictionary lacks, and options the
+  // start would drop: refused at once, before the screen, with status 1.
+  struct Refused {
+    std::string args, user, why;
+  };
+  for (const Refused& c : std::vector<Refused>{
+           {"-d XX -a ABC -t Subroutine -p SUB", "ABU", "database XX does not exist"},
+           {"-d DB1 -a ZZZ -t Subroutine -p SUB", "ABU", "no application ZZZ"},
+           {"-a ZZZ -t Subroutine -p SUB", "NDB", "no application ZZZ"},
+           {"-d DB1 -a ABC -v 07 -t Subroutine -p SUB", "ABU", "no version 07 of application ABC"},
+           {"-d DB1 -a ABC -t Subroutine -p NOPE", "ABU", "no Subroutine NOPE in ABC"},
+           {"-d DB1 -a ABC -t Input -p SUB", "ABU", "no Input SUB in ABC (there is a Subroutine process of that name)"},
+           {"-d DB1 -a ABC -p ACT", "ABU", "no Menu ACT in ABC (there is an Action process of that name)"},
+           {"-d DB1 -t Subroutine -p SUB", "ABU",
+            "-v, -t and -p name a process of an application: name the application with -a"},
+           {"-d DB1 -a ABC -t Subroutine", "ABU", "-t needs -p: name the process of that type to run"},
+           // Without a database, a process of an application that needs one
+           // would give way to the default menu.
+           {"-a ABC -t Subroutine -p SUB", "NDB",
+            "application ABC runs on a database, and your USER record names none: name it with -d"},
+       }) {
+    r = run(c.args, "QUVO_TEST_USER=" + c.user);
+    EXPECT_EQ(r.status, 1) << c.args;
+    EXPECT_EQ(r.err, "QUVO startup failed because of the following\n" + c.why + "\nstartup error: 1\n\n") << c.args;
+    EXPECT_EQ(r.trace, "") << c.args;
+  }
+  // A version other than the database's: said, and the database's runs.
+  r = run("-d DB1 -a ABC -v 01 -t Subroutine -p SUB", "QUVO_TEST_USER=ABU");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quvo: -v 01 is not used: database DB1 runs version 00\n");
+  EXPECT_NE(r.trace.find("SUB                            - 1\r\n"), std::string::npos) << r.trace;
 
   // An executor that ends with a logout.
   r = run("-d DB1 -a ABC -t Action -p ACT", "QUVO_TEST_USER=ABU QUVO_TEST_EXEC=4:24");
