@@ -148,8 +148,9 @@ int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
 // anything else is touched); os_load_env; the network-terminal client for -c;
 // check the data directory; os_init (common block, login name, signal
 // handlers, QUVO_FAKE_TIME, the file manager); cv_init; the USER look-up;
-// pi_init; then the run mode: bootstrap, remote file server, keymap utility
-// or the interactive engine. Subsystems plug their initialisers and run-mode
+// pi_init; for the interactive engine, the check of the command line's
+// start-up invocation (os_hooks.start_check); then the run mode: bootstrap,
+// remote file server, keymap utility or the interactive engine. Subsystems plug their initialisers and run-mode
 // entries into the hooks below; an initialiser that is not set is skipped,
 // a run mode whose entry is not set says so and ends with kExitNotBuilt.
 //
