@@ -2,6 +2,8 @@
 #include "dictionary/bs.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "dictionary/dd2.h"
+#include "files/dictenc.h"
 #include "files/dictrec.h"
 #include "files/fmcat.h"
 #include "files/lafi.h"
@@ -55,12 +59,29 @@ std::string safe(std::string s) {
   return s;
 }
 
-// A failure or a warning: one line on standard error, counted.
+// The details of a run (each raw file read, its progress dots, records
+// already on file): the run's log while bs_main keeps one, else standard
+// output.
+FILE* g_log = nullptr;
+
+void detail(const char* f, ...) __attribute__((format(printf, 1, 2)));
+void detail(const char* f, ...) {
+  va_list ap;
+  va_start(ap, f);
+  FILE* to = g_log ? g_log : stdout;
+  std::vfprintf(to, f, ap);
+  std::fflush(to);
+  va_end(ap);
+}
+
+// A failure or a warning: one line on standard error (and in the log),
+// counted.
 void say(int* count, const char* f, va_list ap) {
   char buf[1024];
   std::vsnprintf(buf, sizeof buf, f, ap);
   std::fflush(stdout);
   std::fprintf(stderr, "quvo: bootstrap: %s\n", buf);
+  if (g_log) std::fprintf(g_log, "%s\n", buf);
   ++*count;
 }
 
@@ -218,8 +239,15 @@ bool RawWriter::put(const uint8_t* rec, int len, const DictField* fields, int nf
   if (stmt && len >= int(sizeof(DStmt))) adjust_stmt(r.data());
   adjust(r.data(), len, lay.data(), int(lay.size()), true);
   if (org1_) {
-    if (count_++ || std::fwrite(r.data(), 1, r.size(), f_) != r.size()) {
+    // The one record and the CRC-32C of its bytes.
+    uint8_t t[kRawTrail];
+    put32(t, uio_crc32c(r.data(), r.size()));
+    if (count_++) {
       *err = path_ + ": a single-record file takes one record";
+      return false;
+    }
+    if (std::fwrite(r.data(), 1, r.size(), f_) != r.size() || std::fwrite(t, 1, sizeof t, f_) != sizeof t) {
+      *err = path_ + ": write failed";
       return false;
     }
     return true;
@@ -303,34 +331,35 @@ bool is_0ad_initial(const FmFdb* target, const SumBlock& b) {
 constexpr uint32_t kCreateFill = FM_OPT_CREATE | FM_OPT_NO_SYSDIR | FM_OPT_NO_STRUCT;  // 6274's effect
 constexpr uint32_t kCreateStruct = FM_OPT_CREATE | FM_OPT_NO_SYSDIR;                   // 2048's effect
 
-// Copies the records of an open raw file into the open target; 1 at the
-// end of the raw file, 0 after a fatal failure (reported).
-int copy_recs(const std::string& path, FILE* rf, FmArb* t, uint8_t* buf, Block* b, bool stmt, BsCounts* c) {
+// Reads the records of an open raw file and hands each live one to
+// sink(buf, length, ordinal) in this engine's byte order; 1 at the end of the
+// raw file, 0 after a fatal failure (reported). The sink returns 0 to stop.
+template <class Sink>
+int read_recs(const std::string& path, FILE* rf, uint8_t* buf, Block* b, bool stmt, BsCounts* c, Sink sink) {
   const int rlen = b->sum.rec_len;
   const bool var = b->sum.var != 0;
-  auto write_rec = [&](int len, int ordinal) -> int {
+  auto give = [&](int len, int ordinal) -> int {
     adjust_rec(buf, len, b->lay.data(), int(b->lay.size()));
     if (stmt && len >= int(sizeof(DStmt))) adjust_stmt(buf);
-    PROTO_FULL(t, 0, buf);
-    t->rec_len = uint16_t(var ? len : 0);
-    if (!fm_write(t)) {
-      if (t->status.get() == FM_ST_DUP_KEY) {
-        std::printf("Already on file at record %d in %s\n", ordinal, path.c_str());
-        ++c->warnings;
-        return 1;
-      }
-      report(c, "%s: record %d: copy_recs() - bad native write, status %u", path.c_str(), ordinal,
-             t->status.get());
-      return 0;
-    }
-    ++c->records;
-    return 1;
+    return sink(buf, len, ordinal);
   };
   if (b->sum.org == FM_ORG_SINGLE) {
-    size_t n = std::fread(buf, 1, size_t(rlen) + 1, rf);
+    // One record image and the CRC-32C of its bytes: every byte is checked,
+    // a cut anywhere (the trailer too) is seen.
+    std::vector<uint8_t> all(size_t(rlen) + kRawTrail + 1);
+    size_t n = std::fread(all.data(), 1, all.size(), rf);
     if (n == 0) return 1;
+    if (n < size_t(kRawTrail) + 1) {
+      report(c, "%s: copy_recs() - bad rec read (the single record is cut short: %zu bytes)", path.c_str(), n);
+      return 0;
+    }
+    n -= kRawTrail;
     if (int(n) > rlen) {
       report(c, "%s: copy_recs() - rec to long (the single record is longer than %d bytes)", path.c_str(), rlen);
+      return 0;
+    }
+    if (be32(all.data() + n) != uio_crc32c(all.data(), n)) {
+      report(c, "%s: the single record's check sum does not match (damaged, or cut short)", path.c_str());
       return 0;
     }
     if (int(n) < rlen && !var) {
@@ -338,7 +367,8 @@ int copy_recs(const std::string& path, FILE* rf, FmArb* t, uint8_t* buf, Block* 
              rlen);
       return 0;
     }
-    return write_rec(int(n), 1);
+    std::memcpy(buf, all.data(), n);
+    return give(int(n), 1);
   }
   uint8_t h[kRawHead];
   if (std::fread(h, 1, kRawHead, rf) != size_t(kRawHead)) {
@@ -357,13 +387,11 @@ int copy_recs(const std::string& path, FILE* rf, FmArb* t, uint8_t* buf, Block* 
     size_t n = std::fread(rh, 1, kRawRecHead, rf);
     if (n == 0 && !crc) return 1;
     if (n != size_t(kRawRecHead)) {
-      report(c, "%s: record %d: the record header is cut short", path.c_str(), ordinal);
+      report(c, "%s: record %d: the record header is cut short%s", path.c_str(), ordinal,
+             n == 0 ? " (the file ends without its end record)" : "");
       return 0;
     }
-    if (ordinal % 100 == 0) {
-      std::fputc('.', stdout);
-      std::fflush(stdout);
-    }
+    if (ordinal % 100 == 0) detail(".");
     uint32_t len = short_len ? be16(rh + 2) : be32(rh + 4);
     uint8_t tr[kRawTrail];
     if (len == 0) {
@@ -415,8 +443,29 @@ int copy_recs(const std::string& path, FILE* rf, FmArb* t, uint8_t* buf, Block* 
       return 0;
     }
     if (!live) continue;
-    if (!write_rec(var ? int(len) : rlen, ordinal)) return 0;
+    if (!give(var ? int(len) : rlen, ordinal)) return 0;
   }
+}
+
+// Copies the records of an open raw file into the open target; 1 at the
+// end of the raw file, 0 after a fatal failure (reported).
+int copy_recs(const std::string& path, FILE* rf, FmArb* t, uint8_t* buf, Block* b, bool stmt, BsCounts* c) {
+  const bool var = b->sum.var != 0;
+  return read_recs(path, rf, buf, b, stmt, c, [&](uint8_t* rec, int len, int ordinal) -> int {
+    PROTO_FULL(t, 0, rec);
+    t->rec_len = uint16_t(var ? len : 0);
+    if (!fm_write(t)) {
+      if (t->status.get() == FM_ST_DUP_KEY) {
+        detail("Already on file at record %d in %s\n", ordinal, path.c_str());
+        ++c->warnings;
+        return 1;
+      }
+      report(c, "%s: record %d: copy_recs() - bad native write, status %u", path.c_str(), ordinal, t->status.get());
+      return 0;
+    }
+    ++c->records;
+    return 1;
+  });
 }
 
 // Copies one raw file into a new native file; 0 after a reported failure.
@@ -430,12 +479,11 @@ int raw_to_native(const std::string& path, FmFdb* fdb, Block* b, BsCounts* c) {
   } else {
     FmArb* t = fdb->handle.get();
     auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), size_t(b->sum.rec_len) + 1));
-    std::printf("%s", path.c_str());
-    std::fflush(stdout);
+    detail("%s", path.c_str());
     // STMT records of the design dictionary carry occurrence words too.
     bool stmt = b->sum.name == "STMT    " && fdb->app == "0AD";
     ok = copy_recs(path, rf, t, buf, b, stmt, c);
-    std::printf("\n");
+    detail("\n");
     FM_CLOSE(t, FM_CL_KEEP);
     mm_free(buf);
     ++c->files;
@@ -621,15 +669,31 @@ void dict_target(FmFdb* f, const char* app, const char* ver) {
 
 }  // namespace
 
+namespace {
+
+// Adds what one step made since (files, records) to the application's line.
+void credit(BsCounts* c, const std::string& app, int files, int records) {
+  BsAppCount* a = nullptr;
+  for (BsAppCount& x : c->apps)
+    if (x.app == app) a = &x;
+  if (!a) a = &c->apps.emplace_back(BsAppCount{app, 0, 0});
+  a->files += c->files - files;
+  a->records += c->records - records;
+}
+
+}  // namespace
+
 int bs_bootstrap(BsCounts* c) {
   int before = c->failures;
   FmFdb sum, tgt;
+  int files = c->files, records = c->records;
   if (const char* ap = std::getenv("QUVO_BOOT_AP"); ap && *ap) {
     const char* ver = std::getenv("QUVO_BOOT_VER");
     summary_of(&sum, "0AD");
     dict_target(&tgt, ap, ver && *ver ? ver : "00");
     bs_load_init(&sum, c);
     if (bs_import(&sum, &tgt, c)) bs_bld_struct(&sum, &tgt, c);
+    credit(c, ap, files, records);
     return c->failures == before;
   }
   // The design dictionaries, all from the one design SUMMARY.
@@ -641,26 +705,35 @@ int bs_bootstrap(BsCounts* c) {
   for (const auto& d : dicts) {
     if (c->failures != before) break;  // the next copies would fail alike: one report is enough
     if (std::getenv(d.skip)) continue;
+    files = c->files, records = c->records;
     dict_target(&tgt, d.app, "00");
     if (std::strcmp(d.app, "0AD") == 0 && !bs_load_init(&sum, c)) continue;
     if (bs_import(&sum, &tgt, c)) bs_bld_struct(&sum, &tgt, c);
+    credit(c, d.app, files, records);
   }
   // The application data files.
+  files = c->files, records = c->records;
   summary_of(&sum, "0LA");
   tgt = fm_fdb;
   INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
   if (bs_load_init(&sum, c) && bs_import(&sum, &tgt, c)) bs_bld_struct(&sum, &tgt, c);
+  credit(c, "0LA", files, records);
   summary_of(&sum, "0DB");
   bs_load_init(&sum, c);
+  files = c->files, records = c->records;
   summary_of(&sum, "0SA");
   tgt = fm_fdb;
   INIT_SA_PATH(&tgt, "        ", FM_PT_DATA);
   if (bs_load_init(&sum, c) && bs_import(&sum, &tgt, c)) bs_bld_struct(&sum, &tgt, c);
+  credit(c, "0SA", files, records);
   return c->failures == before;
 }
 
 // ---------------------------------------------------------------- run --
 namespace {
+
+constexpr const char* kTmpPrefix = ".boot-";  // the temporary directory: ".boot-<pid>" in the data directory
+constexpr const char* kLogName = "bootstrap.log";
 
 void kill_point(const char* phase) {
   const char* k = os_test_hook("QUVO_TEST_BOOT_KILL");
@@ -670,32 +743,168 @@ void kill_point(const char* phase) {
   }
 }
 
-// Temporary directories of runs that died: ".<name>.boot-<pid>" beside the
-// target whose process is gone.
-void remove_stale(const fs::path& target) {
+std::string user_name(uid_t uid) {
+  if (passwd* pw = ::getpwuid(uid); pw && pw->pw_name) return pw->pw_name;
+  return std::to_string(uid);
+}
+
+// A directory (not a link to one) made by this user.
+bool own_dir(const fs::path& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+bool exists_here(const fs::path& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+// The process id of a temporary directory's name, 0 when it is no such name.
+long tmp_pid(const std::string& name) {
+  size_t n = std::strlen(kTmpPrefix);
+  if (name.compare(0, n, kTmpPrefix) != 0 || name.size() == n || name.size() > n + 10) return 0;
+  for (size_t i = n; i < name.size(); ++i)
+    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return 0;
+  return std::strtol(name.c_str() + n, nullptr, 10);
+}
+
+// Temporary directories of runs that died: ".boot-<pid>" in the data
+// directory, made by this user, whose process is gone; `keep` (the one a
+// trusted marker names) stays until its marker is dealt with.
+void remove_stale(const fs::path& target, const std::string& keep) {
   std::error_code ec;
-  std::string prefix = "." + target.filename().string() + ".boot-";
-  for (const auto& e : fs::directory_iterator(target.parent_path(), ec)) {
+  for (const auto& e : fs::directory_iterator(target, ec)) {
     std::string n = e.path().filename().string();
-    if (n.compare(0, prefix.size(), prefix) != 0) continue;
-    long pid = std::strtol(n.c_str() + prefix.size(), nullptr, 10);
-    if (pid > 0 && pid != long(::getpid()) && ::kill(pid_t(pid), 0) == 0) continue;
+    long pid = tmp_pid(n);
+    if (pid <= 0 || n == keep || !own_dir(e.path())) continue;
+    if (pid == long(::getpid()) || ::kill(pid_t(pid), 0) == 0 || errno == EPERM) continue;
     fs::remove_all(e.path(), ec);
   }
 }
 
-bool write_file(const fs::path& p, const std::string& text) {
-  FILE* f = std::fopen(p.c_str(), "w");
-  if (!f) return false;
-  bool ok = std::fputs(text.c_str(), f) >= 0;
-  ok = std::fflush(f) == 0 && ok;
-  ok = ::fsync(fileno(f)) == 0 && ok;
-  return std::fclose(f) == 0 && ok;
+// The marker of a move cut short: its first line names the temporary
+// directory of the run that wrote it, the other lines the entries it was
+// moving in. It is trusted only when this user wrote it (a regular file no
+// one else may change) and the directory it names exists and is this
+// user's: anything else (planted by another member, damaged) removes nothing.
+struct Marker {
+  bool present = false, trusted = false;
+  std::string why;  // why it is not trusted
+  std::string tmp;
+  std::vector<std::string> entries;
+};
+
+Marker read_marker(const fs::path& target) {
+  Marker m;
+  fs::path p = target / kMarker;
+  if (!exists_here(p)) return m;
+  m.present = true;
+  int fd = uio_open(p.c_str(), O_RDONLY);
+  if (fd < 0) {
+    m.why = std::string("it cannot be read as a regular file: ") + std::strerror(errno);
+    return m;
+  }
+  struct stat st;
+  std::string text;
+  if (::fstat(fd, &st) != 0) {
+    m.why = std::strerror(errno);
+  } else if (st.st_uid != ::geteuid()) {
+    m.why = "it belongs to " + user_name(st.st_uid) + ", not to " + user_name(::geteuid());
+  } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+    m.why = "users other than its owner may change it";
+  } else if (st.st_size > 65536) {
+    m.why = "it is too long to be a marker";
+  } else {
+    text.resize(size_t(st.st_size));
+    if (uio_pread(fd, text.data(), text.size(), 0) != ssize_t(text.size())) m.why = "it cannot be read";
+  }
+  uio_close(fd);
+  if (!m.why.empty()) return m;
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t e = text.find('\n', at);
+    if (e == std::string::npos) {
+      m.why = "it is cut short";
+      return m;
+    }
+    lines.push_back(text.substr(at, e - at));
+    at = e + 1;
+  }
+  if (lines.empty() || tmp_pid(lines[0]) <= 0) {
+    m.why = "it is damaged (no temporary directory on its first line)";
+    return m;
+  }
+  m.tmp = lines[0];
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string& e = lines[i];
+    if (e.empty() || e.find('/') != std::string::npos || e == "." || e == ".." || e == kMarker ||
+        tmp_pid(e) > 0) {
+      m.why = "it is damaged (line " + std::to_string(i + 1) + ")";
+      return m;
+    }
+    m.entries.push_back(e);
+  }
+  if (!own_dir(target / m.tmp)) {
+    m.why = "the temporary directory it names (" + m.tmp + ") is gone or not " + user_name(::geteuid()) + "'s";
+    return m;
+  }
+  m.trusted = true;
+  return m;
+}
+
+// Undoes the move a trusted marker records: what it moved in (an entry it
+// lists that is no longer in its temporary directory, in the data directory
+// and made by this user) goes, then the temporary directory and the marker.
+void undo_marked(const fs::path& target, const Marker& m) {
+  std::error_code ec;
+  for (const std::string& e : m.entries) {
+    if (exists_here(target / m.tmp / e)) continue;  // not moved in
+    struct stat st;
+    if (::lstat((target / e).c_str(), &st) != 0 || st.st_uid != ::geteuid()) continue;
+    fs::remove_all(target / e, ec);
+  }
+  fs::remove_all(target / m.tmp, ec);
+  fs::remove(target / kMarker, ec);
+}
+
+// Writes a new file of this user with the given mode (the file manager's
+// create: a fresh name, no link followed, the directory's group).
+bool put_file(const fs::path& p, const std::string& text, mode_t mode) {
+  int fd = uio_create(p.c_str());
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, mode) == 0 && uio_pwrite(fd, text.data(), text.size(), 0) == 0 && ::fsync(fd) == 0;
+  uio_close(fd);
+  if (!ok) ::unlink(p.c_str());
+  return ok;
+}
+
+// Moves an entry into place; with `replace` false a name that is taken
+// stays as it is (EEXIST).
+int move_in(const fs::path& from, const fs::path& to, bool replace) {
+  unsigned flags = replace ? 0 : RENAME_NOREPLACE;
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) == 0 ? 0 : errno;
+}
+
+// Gives every entry below dir the data directory's group (the engine's
+// group shares it): a file made in the temporary directory takes its group
+// already; this mends one the system gave another.
+void take_group(const fs::path& dir, gid_t gid, BsCounts* c) {
+  std::error_code ec;
+  int refused = 0;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    struct stat st;
+    if (::lstat(it->path().c_str(), &st) != 0 || st.st_gid == gid) continue;
+    if (::lchown(it->path().c_str(), uid_t(-1), gid) != 0) ++refused;
+  }
+  if (refused)
+    warn(c, "%d entries keep another group than the data directory's (%s is no member of it)", refused,
+         user_name(::geteuid()).c_str());
 }
 
 // Writes the SYSDIR entries of the files made (those of `only` when given:
-// a dictionary's owner); entries already there stay.
-int add_sysdir(const char* only, BsCounts* c) {
+// a dictionary's owner) and of `more`; entries already there stay.
+int add_sysdir(const char* only, const std::vector<FmFdb>& more, BsCounts* c) {
   auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * FM_CAT_KDB_AREA));
   auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * FM_CAT_SDB_AREA));
   auto* buf = static_cast<FmSysdirRec*>(MM_ALLOC(pool(), sizeof(FmSysdirRec)));
@@ -707,8 +916,11 @@ int add_sysdir(const char* only, BsCounts* c) {
     ok = 0;
   } else {
     FmArb* a = sd.handle.get();
-    for (const FmFdb& f : g_made) {
-      if (only && !(f.src_app == std::string_view(only))) continue;
+    std::vector<FmFdb> all;
+    for (const FmFdb& f : g_made)
+      if (!only || f.src_app == std::string_view(only)) all.push_back(f);
+    all.insert(all.end(), more.begin(), more.end());
+    for (const FmFdb& f : all) {
       fm_cat_sysdir_entry(&f, buf);
       PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(buf));
       if (!fm_write(a) && a->status.get() != FM_ST_DUP_KEY) {
@@ -750,7 +962,206 @@ void check_sysdir(BsCounts* c) {
   }
 }
 
+// ------------------------------------------------------ registration --
+// An application added with QUVO_BOOT_AP registers itself: the generator
+// writes its APPL record and, per database it belongs to, the DATABASE and
+// DBXAP records as raw files (bs_register_path); here they are read, checked
+// like every other input, and written into System Administration.
+struct Registration {
+  std::vector<std::vector<uint8_t>> appl, database, dbxap;
+};
+
+int read_registration(const std::string& app, Registration* out, BsCounts* c) {
+  struct {
+    const char* file;
+    std::vector<std::vector<uint8_t>>* into;
+  } parts[] = {{"APPL", &out->appl}, {"DATABASE", &out->database}, {"DBXAP", &out->dbxap}};
+  int ok = 1;
+  for (auto& part : parts) {
+    std::string path = bs_register_path(g_root, app.c_str(), part.file);
+    FILE* rf = std::fopen(path.c_str(), "rb");
+    if (!rf) continue;
+    std::string padded = part.file;
+    padded.resize(8, ' ');
+    const DictRecDesc* d = dict_rec_find(padded.c_str());
+    Block b;
+    b.sum.rec_len = d->size;
+    b.sum.var = 0;
+    b.sum.org = FM_ORG_KEYED;
+    b.sum.init.assign(d->size, ' ');
+    dict_image(*d, 1, b.sum.init.data());
+    for (int i = 0; i < d->count; ++i)
+      b.lay.push_back({d->fields[i].type, d->fields[i].offset, d->fields[i].width, d->fields[i].occurs});
+    std::vector<uint8_t> buf(size_t(d->size) + 1);
+    detail("%s\n", path.c_str());
+    ok = read_recs(path, rf, buf.data(), &b, false, c, [&](uint8_t* rec, int len, int) {
+           part.into->emplace_back(rec, rec + len);
+           return 1;
+         }) && ok;
+    std::fclose(rf);
+  }
+  return ok;
+}
+
+// Writes one record by its key: `replace` rewrites a record that is there,
+// else it stays (a site's database, the phase of a DBXAP). 1, or 0 after a
+// reported failure.
+int put_by_key(FmArb* a, const std::vector<uint8_t>& rec, bool replace, const char* what, BsCounts* c) {
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), rec.size()));
+  std::memcpy(buf, rec.data(), rec.size());
+  PROTO_FULL(a, 0, buf);
+  a->op = FM_OP_EQUAL | FM_OP_HOLD;
+  int ok = 0;
+  if (fm_read(a)) {
+    if (!replace) {
+      ok = fm_release(a);
+    } else {
+      std::memcpy(buf, rec.data(), rec.size());
+      a->op = 0;
+      ok = fm_rewrite(a);
+    }
+  } else {
+    std::memcpy(buf, rec.data(), rec.size());
+    PROTO_FULL(a, 0, buf);
+    a->op = 0;
+    ok = fm_write(a);
+  }
+  if (!ok) report(c, "%s: write failed, status %u", what, a->status.get());
+  mm_free(buf);
+  return ok;
+}
+
+// The records of the registration into System Administration: the APPL
+// record (the version of this add, the dictionary's stamp now: every
+// compiled reference to it is checked again), a DATABASE record for a
+// database not there yet, a DBXAP record where there is none (a site's
+// phase stays).
+int write_registration(const std::string& app, const std::string& ver, Registration& r, BsCounts* c) {
+  struct Part {
+    void (*init)(FmFdb*, FmKdb*, FmSdb*);
+    std::vector<std::vector<uint8_t>>* recs;
+    bool replace;
+    const char* what;
+  } parts[] = {{INIT_DAP_FDB, &r.appl, true, "APPL"},
+               {INIT_DDB_FDB, &r.database, false, "DATABASE"},
+               {INIT_DDBXAP_FDB, &r.dbxap, false, "DBXAP"}};
+  uint8_t now[8];
+  {
+    auto t = std::chrono::system_clock::now().time_since_epoch();
+    int64_t hs = std::chrono::duration_cast<std::chrono::milliseconds>(t).count() / 10;
+    int32_t day = int32_t(hs / 8640000) + 719163;  // day 1 = 0001-01-01
+    rec::view<rec::I32>(now).set(day);
+    rec::view<rec::U32>(now + 4).set(uint32_t(hs % 8640000));
+  }
+  int ok = 1;
+  for (Part& p : parts) {
+    if (p.recs->empty()) continue;
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * FM_CAT_KDB_AREA));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * FM_CAT_SDB_AREA));
+    FmFdb f;
+    p.init(&f, kdb, sdb);
+    if (!FM_OPEN(&f, com.depth, 0, 15, 15)) {
+      report(c, "%s of 0SA cannot be opened, status %u", p.what, f.status.get());
+      ok = 0;
+    } else {
+      for (std::vector<uint8_t>& rec : *p.recs) {
+        if (p.recs == &r.appl) {
+          DAppl& a = rec::view<DAppl>(rec.data());
+          a.ver.set(ver);
+          std::memcpy(a.stamp.b, now, 8);
+        } else if (p.recs == &r.database) {
+          rec::view<DDatabase>(rec.data()).ver.set(ver);
+        }
+        std::string what = std::string(p.what) + " record of " + app;
+        if (!put_by_key(f.handle.get(), rec, p.replace, what.c_str(), c)) ok = 0;
+      }
+      FM_CLOSE(f.handle.get(), 0);
+    }
+    mm_free(sdb);
+    mm_free(kdb);
+  }
+  return ok;
+}
+
+// The databases an application is registered in.
+std::vector<std::string> databases_of(const Registration& r) {
+  std::vector<std::string> out;
+  for (const auto& rec : r.dbxap) out.push_back(trim(rec::view<DDbxap>(rec.data()).db.view()));
+  return out;
+}
+
+// The data files of the application in its databases: a file there whose
+// layout is not the new definition's is refused by name (restructure, which
+// would convert it, is not built). `sysdir` gets the identities of every
+// data file the new definition has, for their SYSDIR entries.
+int check_data_files(const std::string& app, const std::string& ver, const std::vector<std::string>& dbs,
+                     std::vector<FmFdb>* sysdir, BsCounts* c) {
+  FmFdb sum;
+  summary_of(&sum, app.c_str());
+  if (!exists_here(ident_path(&sum))) return 1;  // an application without files
+  return each_block(&sum, c, [&](Block& b) {
+    if (b.sum.b14 != 0 || b.sum.ftype != FM_CLASS_DISK) return 1;
+    for (const std::string& db : dbs) {
+      FmFdb tgt = fm_fdb, fdb;
+      INIT_DB_PATH(&tgt, db.c_str(), app.c_str(), ver.c_str(), "        ", FM_PT_DATA);
+      describe(&b, &tgt, &fdb);
+      FmFdb probe = fdb;
+      probe.kdb.set(nullptr);
+      probe.key_count = 0;
+      sysdir->push_back(probe);
+      std::string path;
+      fdb.options = FM_OPT_NO_SYSDIR;
+      if (!fm_os_path(&fdb, &path) || !exists_here(path)) continue;
+      const int rec_len = fdb.rec_len, var = fdb.var;
+      bool same = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15) != 0;
+      if (same) {
+        same = fdb.rec_len == rec_len && (fdb.var != 0) == (var != 0);
+        FM_CLOSE(fdb.handle.get(), 0);
+      } else if (fdb.status.get() != FM_ST_STRUCT) {
+        report(c, "data file %s of %s in database %s (%s) cannot be opened to compare its layout, status %u",
+               trim(b.sum.name).c_str(), app.c_str(), db.c_str(), path.c_str(), fdb.status.get());
+        return 0;
+      }
+      if (!same) {
+        report(c,
+               "data file %s of %s in database %s (%s) has another layout than the new definition: restructure, "
+               "which would convert its records, is not built yet; keep the old definition, or remove the file "
+               "(its records are lost)",
+               trim(b.sum.name).c_str(), app.c_str(), db.c_str(), path.c_str());
+        return 0;
+      }
+    }
+    return 1;
+  });
+}
+
+// The saved modules and debug files of an application's dictionary that is
+// replaced: moved into the temporary directory (and gone with it), so that
+// no module compiled from the old dictionary runs.
+void drop_modules(const fs::path& target, const fs::path& tmp, const std::string& appver, BsCounts* c) {
+  std::error_code ec;
+  int n = 0;
+  for (const char* kind : {"mod", "dbg"}) {
+    std::vector<fs::path> found;
+    fs::path top = target / kind;
+    if (!own_dir(top) && !fs::is_directory(fs::symlink_status(top, ec))) continue;
+    if (exists_here(top / appver)) found.push_back(top / appver);
+    for (const auto& e : fs::directory_iterator(top, ec))
+      if (fs::is_directory(fs::symlink_status(e.path(), ec)) && exists_here(e.path() / appver))
+        found.push_back(e.path() / appver);
+    for (const fs::path& p : found) {
+      fs::path away = tmp / ("old-" + std::string(kind) + std::to_string(++n));
+      if (int e = move_in(p, away, false))
+        warn(c, "the saved modules in %s cannot be removed: %s", p.c_str(), std::strerror(e));
+    }
+  }
+}
+
 }  // namespace
+
+std::string bs_register_path(const std::string& root, const char* app, const char* file) {
+  return root + "/port/register/" + safe(trim(app)) + "/" + safe(trim(file));
+}
 
 int bs_main() {
   auto t0 = std::chrono::steady_clock::now();
@@ -769,7 +1180,8 @@ int bs_main() {
   const char* ap = std::getenv("QUVO_BOOT_AP");
   bool add = ap && *ap;
   std::string ver = std::getenv("QUVO_BOOT_VER") && *std::getenv("QUVO_BOOT_VER") ? std::getenv("QUVO_BOOT_VER") : "00";
-  if (!fs::is_directory(target, ec)) {
+  struct stat ts;
+  if (::stat(target.c_str(), &ts) != 0 || !S_ISDIR(ts.st_mode)) {
     std::fprintf(stderr, "quvo: bootstrap: %s is not a directory (create it with mkdir -p)\n", target.c_str());
     return kExitNoDataDir;
   }
@@ -783,67 +1195,79 @@ int bs_main() {
                  std::strerror(errno));
     return kExitBootFailed;
   }
-  remove_stale(target);
-  bool unfinished = fs::exists(target / kMarker, ec);
+  Marker marker = read_marker(target);
+  remove_stale(target, marker.trusted ? marker.tmp : "");
+  if (marker.present && !marker.trusted)
+    warn(&c, "%s is left alone: %s", (target / kMarker).c_str(), marker.why.c_str());
   // The system applications' files live under "data"; the keymap store is
   // the engine's mark of a bootstrapped directory.
-  bool built = (fs::exists(target / "data", ec) || fs::exists(target / "keymaps", ec)) && !unfinished;
-  fs::path app_dir = fs::path("data") / "dict" / (safe(trim(ap ? ap : "")) + safe(ver));
+  bool built = (exists_here(target / "data") || exists_here(target / "keymaps")) && !marker.trusted;
+  std::string app = trim(ap ? ap : "");
+  fs::path app_dir = fs::path("data") / "dict" / (safe(app) + safe(ver));
+  bool again = false;  // adding an application that is there: its dictionary is replaced
   if (add) {
+    bool id = !app.empty() && app.size() <= 3;
+    for (char ch : app) id = id && (std::isupper(static_cast<unsigned char>(ch)) || std::isdigit(static_cast<unsigned char>(ch)));
+    if (!id || app == "0AD" || app == "0LA" || app == "0DB" || app == "0SA") {
+      std::fprintf(stderr,
+                   "quvo: bootstrap: QUVO_BOOT_AP=%s: %s\n", ap,
+                   id ? "a system application is built by the bootstrap of an empty directory, not added"
+                      : "an application id is one to three upper-case letters or digits");
+      return kExitBootFailed;
+    }
     if (!built) {
       std::fprintf(stderr, "quvo: bootstrap: %s holds no system applications to add %s to (run quvo -b first)\n",
                    target.c_str(), ap);
       return kExitBootFailed;
     }
-    if (fs::exists(target / app_dir, ec)) {
-      std::fprintf(stderr, "quvo: bootstrap: %s already holds the dictionary of %s %s\n", target.c_str(), ap,
-                   ver.c_str());
-      return kExitBootFailed;
-    }
+    again = exists_here(target / app_dir);
   } else if (built) {
     std::fprintf(stderr,
                  "quvo: bootstrap: %s already holds the system applications; a new bootstrap would lose its "
                  "System Administration records (bootstrap an empty directory; QUVO_BOOT_AP adds one "
                  "application's dictionary)\n",
                  target.c_str());
+    if (marker.present && !marker.trusted)
+      std::fprintf(stderr,
+                   "quvo: bootstrap: if a bootstrap of yours was cut short there, remove what it moved in and %s "
+                   "by hand: its marker cannot be trusted, so nothing was removed\n",
+                   (target / kMarker).c_str());
     return kExitBootFailed;
-  } else if (unfinished) {
-    // The marker lists what the cut move had begun to put in.
+  } else if (marker.trusted) {
     std::printf("bootstrap: %s was left unfinished; building it again\n", target.c_str());
-    FILE* m = std::fopen((target / kMarker).c_str(), "r");
-    char line[4096];
-    for (int n = 0; m && std::fgets(line, sizeof line, m); ++n) {
-      std::string e(line);
-      while (!e.empty() && (e.back() == '\n' || e.back() == '\r')) e.pop_back();
-      if (n == 0 || e.empty() || e.find('/') != std::string::npos || e == "." || e == "..") continue;
-      fs::remove_all(target / e, ec);
-    }
-    if (m) std::fclose(m);
-    fs::remove(target / kMarker, ec);
+    undo_marked(target, marker);
   }
 
-  fs::path tmp = target.parent_path() / ("." + target.filename().string() + ".boot-" + std::to_string(::getpid()));
+  // The temporary directory: inside the data directory (so it needs no
+  // right on the parent and its entries take the data directory's group),
+  // reachable by this user only while it is built.
+  fs::path tmp = target / (kTmpPrefix + std::to_string(::getpid()));
   fs::remove_all(tmp, ec);
-  if (!fs::create_directory(tmp, ec)) {
-    std::fprintf(stderr, "quvo: bootstrap: cannot create %s: %s\n", tmp.c_str(), ec.message().c_str());
+  if (int e = uio_mkdir(tmp.c_str())) {
+    std::fprintf(stderr, "quvo: bootstrap: cannot create %s: %s\n", tmp.c_str(), std::strerror(e));
     return kExitBootFailed;
   }
-  std::printf("bootstrap: building in %s from %s\n", tmp.c_str(), g_root.c_str());
-  std::fflush(stdout);
+  ::chmod(tmp.c_str(), 02700);
+  {
+    fs::path lp = tmp / kLogName;
+    if (put_file(lp, "", 0644)) g_log = std::fopen(lp.c_str(), "a");
+  }
+  detail("bootstrap: building in %s from %s\n", tmp.c_str(), g_root.c_str());
   setenv("QUVOPATH", tmp.c_str(), 1);
+  int keymaps = 0;
   if (!add) {
     std::string err;
-    if (la_install_messages(&err)) {
-      std::printf("messages: loaded into %s\n", target.c_str());
-    } else {
-      report(&c, "messages: %s", err.c_str());
-    }
+    if (la_install_messages(&err)) detail("messages: loaded into %s\n", target.c_str());
+    else report(&c, "messages: %s", err.c_str());
     std::string log, kdir = km_source_dir();
-    int n = km_install(kdir, *km_dir_store(tmp.string()), &log, &err);
-    std::fputs(log.c_str(), stdout);
-    if (n < 0) report(&c, "keymaps: %s", err.c_str());
-    else std::printf("keymaps: %d installed in %s/keymaps from %s\n", n, target.c_str(), kdir.c_str());
-    std::fflush(stdout);
+    keymaps = km_install(kdir, *km_dir_store(tmp.string()), &log, &err);
+    detail("%s", log.c_str());
+    if (keymaps < 0) report(&c, "keymaps: %s", err.c_str());
+    else detail("keymaps: %d installed in %s/keymaps from %s\n", keymaps, target.c_str(), kdir.c_str());
+    // The data directory's settings: the name is taken, empty, by its owner,
+    // so no member of the group can put settings there for every user.
+    if (!exists_here(target / "quvo.env") && !put_file(tmp / "quvo.env", "", 0644))
+      report(&c, "cannot create %s: %s", (tmp / "quvo.env").c_str(), std::strerror(errno));
   }
   kill_point("build");
   bs_bootstrap(&c);
@@ -851,21 +1275,48 @@ int bs_main() {
   fm_shutdown();
   setenv("QUVOPATH", target.c_str(), 1);
   fms_init();
+  take_group(tmp, ts.st_gid, &c);
 
+  bool changed = false;  // the data directory is not as it was
+  std::vector<std::string> dbs;
   if (c.failures == 0 && add) {
-    fs::create_directories((target / app_dir).parent_path(), ec);
-    if (!add_sysdir(std::string(ap).substr(0, 3).c_str(), &c)) {
-    } else if (!fs::exists(tmp / app_dir, ec)) {
-      report(&c, "no dictionary of %s was built (is the design SUMMARY empty?)", ap);
-    } else {
-      fs::rename(tmp / app_dir, target / app_dir, ec);
-      if (ec) report(&c, "cannot move %s into %s: %s", (tmp / app_dir).c_str(), target.c_str(), ec.message().c_str());
+    Registration reg;
+    std::vector<FmFdb> data_files;
+    if (read_registration(app, &reg, &c)) {
+      dbs = databases_of(reg);
+      check_data_files(app, ver, dbs, &data_files, &c);
     }
+    if (c.failures == 0 && !exists_here(tmp / app_dir))
+      report(&c, "no dictionary of %s was built (is the design SUMMARY empty?)", ap);
+    if (c.failures == 0) {
+      // data/dict as the file manager makes directories (mode, group)
+      fs::path dir = target;
+      for (const fs::path& part : app_dir.parent_path()) {
+        dir /= part;
+        if (int e = uio_mkdir(dir.c_str()); e && e != EEXIST)
+          report(&c, "cannot create %s: %s", dir.c_str(), std::strerror(e));
+      }
+      if (again) {
+        // One exchange: the engine sees the old dictionary or the new.
+        if (::renameat2(AT_FDCWD, (tmp / app_dir).c_str(), AT_FDCWD, (target / app_dir).c_str(),
+                        RENAME_EXCHANGE) != 0)
+          report(&c, "cannot replace %s: %s", (target / app_dir).c_str(), std::strerror(errno));
+        else
+          drop_modules(target, tmp, safe(app) + safe(ver), &c);
+      } else if (int e = move_in(tmp / app_dir, target / app_dir, false)) {
+        report(&c, "cannot move %s into %s: %s", (tmp / app_dir).c_str(), target.c_str(), std::strerror(e));
+      }
+      changed = c.failures == 0;
+    }
+    if (c.failures == 0) add_sysdir(app.substr(0, 3).c_str(), data_files, &c);
+    if (c.failures == 0) write_registration(app, ver, reg, &c);
+    if (c.failures == 0 && !exists_here(target / "quvo.env") && put_file(tmp / "quvo.env", "", 0644))
+      move_in(tmp / "quvo.env", target / "quvo.env", false);
     fm_shutdown();
   } else if (c.failures == 0) {
     // The move: the marker (the temporary directory, then every entry to
     // move) makes a directory whose move was cut short recognisable.
-    std::string list = tmp.string() + "\n";
+    std::string list = tmp.filename().string() + "\n";
     // The keymap store goes last: the engine takes it as the mark of a
     // bootstrapped directory.
     std::vector<fs::path> entries;
@@ -876,13 +1327,19 @@ int bs_main() {
     });
     for (const fs::path& e : entries) {
       list += e.filename().string() + "\n";
-      if (fs::exists(target / e.filename(), ec)) report(&c, "%s already holds %s", target.c_str(), e.filename().c_str());
+      if (e.filename() != kLogName && exists_here(target / e.filename()))
+        report(&c, "%s already holds %s", target.c_str(), e.filename().c_str());
     }
-    if (c.failures == 0 && !write_file(target / kMarker, list)) report(&c, "cannot write %s", (target / kMarker).c_str());
+    if (g_log) std::fclose(g_log), g_log = nullptr;
+    fs::path mark = tmp / kMarker;
+    if (c.failures == 0 && (!put_file(mark, list, 0600) || move_in(mark, target / kMarker, true) != 0))
+      report(&c, "cannot write %s: %s", (target / kMarker).c_str(), std::strerror(errno));
     for (size_t i = 0; i < entries.size() && c.failures == 0; ++i) {
-      fs::rename(entries[i], target / entries[i].filename(), ec);
-      if (ec) report(&c, "cannot move %s into %s: %s", entries[i].c_str(), target.c_str(), ec.message().c_str());
-      else kill_point("move");
+      bool log = entries[i].filename() == kLogName;
+      if (int e = move_in(entries[i], target / entries[i].filename(), log))
+        report(&c, "cannot move %s into %s: %s", entries[i].c_str(), target.c_str(), std::strerror(e));
+      else
+        kill_point("move"), changed = true;
     }
     // The emptied temporary directory goes before the marker, so that a run
     // killed after the marker is gone leaves nothing behind.
@@ -891,15 +1348,31 @@ int bs_main() {
       fs::remove(target / kMarker, ec);
     }
   }
+  if (g_log) {
+    std::fclose(g_log);
+    g_log = nullptr;
+    if (c.failures == 0) move_in(tmp / kLogName, target / kLogName, true);
+  }
   fs::remove_all(tmp, ec);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (c.failures) {
-    std::fprintf(stderr, "quvo: bootstrap failed: %d failure%s; %s is as it was\n", c.failures,
-                 c.failures == 1 ? "" : "s", target.c_str());
+    std::fprintf(stderr, "quvo: bootstrap failed: %d failure%s; %s %s\n", c.failures, c.failures == 1 ? "" : "s",
+                 target.c_str(),
+                 changed ? "was changed: run the same bootstrap again once the failure is mended" : "is as it was");
     return kExitBootFailed;
   }
-  std::printf("bootstrap: %d files, %d records, %d record images, %d warnings in %.2f s\n", c.files, c.records,
-              c.images, c.warnings, secs);
+  for (const BsAppCount& a : c.apps)
+    std::printf("bootstrap: %-3s %4d files %7d records\n", a.app.c_str(), a.files, a.records);
+  std::string next;
+  if (add)
+    next = std::string("run a process of it: ") + os_prog() + " -d " + (dbs.empty() ? "DB" : dbs[0]) + " -a " + app +
+           (ver == "00" ? "" : " -v " + ver) + " -t TYPE -p NAME";
+  else
+    next = std::string("add an application of your own with QUVO_BOOT_AP (README: \"Your first application\")");
+  std::printf("bootstrap: %s %s: %d files, %d records%s, %d warning%s in %.2f s (details in %s)\nnext: %s\n",
+              add ? (again ? "replaced" : "added") : "built", add ? app.c_str() : "the system applications", c.files,
+              c.records, add ? "" : (", " + std::to_string(keymaps) + " keymaps").c_str(), c.warnings,
+              c.warnings == 1 ? "" : "s", secs, (target / kLogName).c_str(), next.c_str());
   std::fflush(stdout);
   return kExitNormal;
 }

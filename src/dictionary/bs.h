@@ -39,7 +39,8 @@
 //                An unflagged file may also end at a record boundary.
 // Numbers inside records are big-endian too and are turned into this
 // engine's order by the field layout (adjust_rec). A file of organisation 1
-// has no header: it is one record image of the record length.
+// has no header: it is one record image (the record length, or shorter for
+// variable-length records) followed by the CRC-32C of its bytes (u32).
 // Damage (a cut header, record or trailer, a bad CRC, a record longer than
 // the file's, absurd counts) is reported with the file's path and the
 // bootstrap fails; nothing is left in the data directory.
@@ -62,19 +63,37 @@
 //
 // Run. bs_main (the -b entry) refuses a data directory that holds the
 // system applications (a site's System Administration records would be
-// lost), builds everything in a temporary directory beside it (QUVOPATH
-// points there meanwhile) and moves the result in once every step
-// succeeded. A directory whose move was cut short carries the marker
-// ".quvo-boot-unfinished"; a rerun clears it and builds again. With
-// QUVO_BOOT_AP (and QUVO_BOOT_VER, default "00") it adds that application's
-// dictionary to an existing data directory instead. It prints the files
-// and records it made, every failure, and the elapsed time; the exit
-// status is 0 only when every step succeeded.
+// lost), builds everything in a temporary directory inside it
+// (".boot-<pid>", this user's only; QUVOPATH points there meanwhile), gives
+// every entry the data directory's group, and moves the entries in once
+// every step succeeded. A fresh directory gets an empty quvo.env of the
+// owner (0644), so no member of the group can put one there. A directory
+// whose move was cut short carries the marker ".quvo-boot-unfinished" (the
+// temporary directory, then the entries to move); a rerun trusts it only
+// when it is this user's, no one else may change it and the temporary
+// directory it names is there and this user's: then it removes what that
+// run moved in and builds again. Any other marker removes nothing.
+//
+// With QUVO_BOOT_AP (and QUVO_BOOT_VER, default "00") it adds that
+// application's dictionary to a bootstrapped directory instead, and
+// registers it from its registration inputs (bs_register_path): its APPL
+// record (title; this version; the dictionary stamp of the add), a
+// DATABASE record per database not there yet, a DBXAP record per database
+// where there is none, SYSDIR entries of its data files in each database.
+// An application added again has its dictionary replaced in one exchange
+// and its saved modules removed; its data files stay, and one whose layout
+// the new definition changes refuses the add by name (restructure is not
+// built). It prints one line per application and a summary ending with the
+// next step; each raw file read and the other details go to
+// $QUVOPATH/bootstrap.log; failures and warnings to standard error. The exit
+// status is 0 only when every step succeeded; a failure says whether the
+// directory is as it was.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "files/fm.h"
 
@@ -87,6 +106,10 @@ std::string bs_input_root();
 // The path of an input: kind 1 the SUMMARY of app, kind 5 the raw file of
 // file `name` of that SUMMARY.
 std::string bs_input_path(const std::string& root, const char* app, int kind, const char* name);
+// The raw file of an application's registration: file APPL, DATABASE or
+// DBXAP of application app (QUVO_BOOT_AP) under the root:
+// <root>/port/register/<APP>/<FILE>.
+std::string bs_register_path(const std::string& root, const char* app, const char* file);
 
 // ---------------------------------------------------------- raw files --
 constexpr int kRawHead = 512, kRawRecHead = 12, kRawTrail = 4;
@@ -129,9 +152,14 @@ void adjust_stmt(uint8_t* stmt);
 void adjust_occ(uint8_t* word);
 
 // ---------------------------------------------------------- bootstrap --
-// Counts of one run.
+// Counts of one run, and per application what it made.
+struct BsAppCount {
+  std::string app;
+  int files = 0, records = 0;
+};
 struct BsCounts {
   int files = 0, records = 0, images = 0, failures = 0, warnings = 0;
+  std::vector<BsAppCount> apps;
 };
 // The steps over one SUMMARY (identities as the file manager builds them);
 // each returns 1, or 0 after a reported failure (counted).

@@ -77,7 +77,7 @@ Cache& cache() {
 BrfFile* cached(const std::string& path, struct stat* st_out) {
   struct stat st;
   // The name itself: a link is no name of an open file (opens refuse links).
-  if (::lstat(path.c_str(), &st) != 0) return nullptr;
+  if (uio_lstat(path.c_str(), &st) != 0) return nullptr;
   if (st_out) *st_out = st;
   auto& c = cache();
   auto it = c.files.find({st.st_dev, st.st_ino});
@@ -876,7 +876,7 @@ uint32_t new_generation() {
 int create_fresh(const std::string& path) {
   int fd = uio_create(path.c_str());
   if (fd < 0 && errno == EEXIST) {
-    ::unlink(path.c_str());
+    uio_unlink(path.c_str());
     fd = uio_create(path.c_str());
   }
   return fd;
@@ -934,7 +934,7 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, boo
       return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
     }
     struct stat a, b;
-    if (::fstat(fd, &a) == 0 && ::stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
+    if (::fstat(fd, &a) == 0 && uio_lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) {
       *fd_out = fd;
       *writable = w;
       *st_out = a;
@@ -994,7 +994,7 @@ uint32_t attach(BrfFile* f) {
         int e = uio_pwrite(fd, &j, sizeof j, 0);
         uio_close(fd);
         if (e) {
-          ::unlink(jpath.c_str());
+          uio_unlink(jpath.c_str());
           return brf_fail(FM_ST_SYS, "%s: %s", jpath.c_str(), std::strerror(e));
         }
       }
@@ -1090,9 +1090,9 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
   BrfFileHdr hdr;
   encode_hdr(lay, new_generation(), hdr);
   auto cleanup = [&] {
-    ::unlink(tmp.c_str());
-    ::unlink(itmp.c_str());
-    ::unlink(jtmp.c_str());
+    uio_unlink(tmp.c_str());
+    uio_unlink(itmp.c_str());
+    uio_unlink(jtmp.c_str());
   };
   int fd = create_fresh(tmp);
   if (fd < 0) {
@@ -1125,17 +1125,17 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
   struct stat st, linked;
   // The name linked must be the file made here (another user may have
   // swapped the temporary name in between).
-  bool same = ::fstat(fd, &st) == 0 && ::lstat(path.c_str(), &linked) == 0 && st.st_dev == linked.st_dev &&
+  bool same = ::fstat(fd, &st) == 0 && uio_lstat(path.c_str(), &linked) == 0 && st.st_dev == linked.st_dev &&
               st.st_ino == linked.st_ino;
   int err = same ? 0 : EPERM;
   if (!err) err = uio_rename(itmp.c_str(), ipath.c_str());
   if (!err) err = uio_rename(jtmp.c_str(), jpath.c_str());
   if (!err) {
-    ::unlink(tmp.c_str());
+    uio_unlink(tmp.c_str());
     err = sync_dir(path);
   }
   if (err) {
-    if (same) ::unlink(path.c_str());
+    if (same) uio_unlink(path.c_str());
     uio_close(fd);
     cleanup();
     if (!same) return brf_fail(FM_ST_SYS, "%s: its temporary file was replaced by another user", path.c_str());
@@ -1171,7 +1171,7 @@ void brf_close(BrfFile* f, bool exclusive) {
 
 bool brf_exists(const std::string& path) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;  // a link, even a dangling one, takes the name
+  return uio_lstat(path.c_str(), &st) == 0;  // a link, even a dangling one, takes the name
 }
 
 uint32_t brf_scratch(const std::string& path) {
@@ -1189,9 +1189,9 @@ uint32_t brf_scratch(const std::string& path) {
     return brf_fail(FM_ST_SYS, "%s: not a native data file: not removed", path.c_str());
   }
   int err = 0;
-  if (::unlink(path.c_str()) != 0) err = errno;
-  ::unlink(brf_index_path(path).c_str());
-  ::unlink(brf_journal_path(path).c_str());
+  err = uio_unlink(path.c_str());
+  uio_unlink(brf_index_path(path).c_str());
+  uio_unlink(brf_journal_path(path).c_str());
   if (!err) err = sync_dir(path);
   uio_close(fd);
   if (err) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err));

@@ -1182,8 +1182,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     bt_detach(ns);
     uio_close(ns.ifd);
     uio_close(ns.jfd);
-    ::unlink(itmp.c_str());
-    ::unlink(jtmp.c_str());
+    uio_unlink(itmp.c_str());
+    uio_unlink(jtmp.c_str());
     return done(status);
   };
   if (ns.ifd < 0 || ns.jfd < 0 || bt_attach(ns) != kBtOk || bt_begin(ns) != kBtOk)

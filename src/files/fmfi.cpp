@@ -619,15 +619,9 @@ int bad(FmFdb* f, const char* fmt, ...) {
 bool make_dirs(const std::string& file_path) {
   size_t slash = file_path.rfind('/');
   if (slash == std::string::npos || slash == 0) return true;
-  std::string dir = file_path.substr(0, slash);
-  for (size_t i = 1; i <= dir.size(); ++i) {
-    if (i == dir.size() || dir[i] == '/') {
-      std::string part = dir.substr(0, i);
-      if (int e = uio_mkdir(part.c_str()); e && e != EEXIST) {
-        errno = e;
-        return false;
-      }
-    }
+  if (int e = uio_mkdirs(file_path.substr(0, slash).c_str())) {
+    errno = e;
+    return false;
   }
   return true;
 }

@@ -1391,7 +1391,7 @@ int open_path(FmArb* a, bool create) {
     if (pwrite(fd, &h, sizeof h, 0) != ssize_t(sizeof h)) {
       int e = errno;
       close(fd);
-      unlink(path.c_str());
+      uio_unlink(path.c_str());
       errno = e;
       return sys_fail(a, "cannot write", path);
     }
@@ -1446,7 +1446,7 @@ int s_locate(FmFdb* fdb) {
   std::string path;
   if (!fm_os_path(fdb, &path)) return 0;
   struct stat st;
-  return stat(path.c_str(), &st) == 0 ? 1 : fmi::fail(fdb, FM_ST_NOT_FOUND);
+  return uio_lstat(path.c_str(), &st) == 0 ? 1 : fmi::fail(fdb, FM_ST_NOT_FOUND);
 }
 
 // Whether the file at path is a sequential file (by its header): only such
@@ -1468,10 +1468,10 @@ int s_scratch(FmFdb* fdb) {
     if (e == ENOENT) return fmi::fail(fdb, FM_ST_NOT_FOUND);
     return fmi::bad(fdb, "%s is not a sequential file: not removed", path.c_str());
   }
-  if (unlink(path.c_str()) != 0) {
-    if (errno == ENOENT) return fmi::fail(fdb, FM_ST_NOT_FOUND);
-    fdb->os_err = errno;
-    return fmi::bad(fdb, "cannot remove %s: %s", path.c_str(), std::strerror(errno));
+  if (int e = uio_unlink(path.c_str())) {
+    if (e == ENOENT) return fmi::fail(fdb, FM_ST_NOT_FOUND);
+    fdb->os_err = e;
+    return fmi::bad(fdb, "cannot remove %s: %s", path.c_str(), std::strerror(e));
   }
   return 1;
 }
@@ -1489,9 +1489,9 @@ int s_rename(FmFdb* from, FmFdb* to) {
     return fmi::bad(to, "%s is not a sequential file: not renamed", pf.c_str());
   }
   if (!fmi::make_dirs(pt)) return fmi::fail(to, FM_ST_NO_RENAME);
-  if (::rename(pf.c_str(), pt.c_str()) != 0) {
-    if (errno == ENOENT) return fmi::fail(to, FM_ST_NOT_FOUND);
-    to->os_err = errno;
+  if (int e = uio_rename(pf.c_str(), pt.c_str())) {
+    if (e == ENOENT) return fmi::fail(to, FM_ST_NOT_FOUND);
+    to->os_err = e;
     return fmi::fail(to, FM_ST_NO_RENAME);
   }
   return 1;

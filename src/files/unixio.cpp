@@ -1,6 +1,7 @@
 #include "files/unixio.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -9,44 +10,193 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "foundation/la.h"
+#include "foundation/os.h"
 
 // ------------------------------------------------------------------ files --
 namespace {
 UioTrace g_trace = nullptr;
+UioResolve g_resolve = UioResolve::Auto;
+int g_kernel = -1;  // openat2: -1 not yet asked, 0 absent, 1 present
 
 int traced(UioStep step, int fd, const char* path, const char* to) {
   return g_trace ? g_trace(step, fd, path, to) : 0;
 }
 
-// Gives the file or directory open at fd, named path, the group of the
-// directory holding it. When the user is not a member of that group (or it
-// cannot be learnt) it keeps the user's own.
-void take_dir_group(int fd, const char* path) {
-  std::string dir(path);
-  size_t slash = dir.find_last_of('/');
-  dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : dir.substr(0, slash));
-  struct stat parent, st;
-  if (::stat(dir.c_str(), &parent) != 0 || ::fstat(fd, &st) != 0 || st.st_gid == parent.st_gid) return;
-  if (::fchown(fd, uid_t(-1), parent.st_gid) != 0) {
-    // Not a member of that group.
-  }
-}
-
-// open() retried on EINTR; -1 with errno.
+// open() and openat() retried on EINTR; -1 with errno.
 int open_retry(const char* path, int flags, int mode = 0) {
   for (;;) {
     int fd = ::open(path, flags, mode);
     if (fd >= 0 || errno != EINTR) return fd;
   }
 }
+int openat_retry(int dir, const char* name, int flags, int mode = 0) {
+  for (;;) {
+    int fd = ::openat(dir, name, flags, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+long openat2_call(int dir, const char* name, uint64_t flags, uint64_t resolve) {
+  struct open_how how;
+  std::memset(&how, 0, sizeof how);
+  how.flags = flags;
+  how.resolve = resolve;
+  return ::syscall(SYS_openat2, dir, name, &how, sizeof how);
+}
+
+bool kernel_resolves() {
+  if (g_resolve == UioResolve::Walk) return false;
+  if (g_kernel < 0) {
+    long fd = openat2_call(AT_FDCWD, "/", O_PATH | O_CLOEXEC, RESOLVE_NO_SYMLINKS);
+    g_kernel = fd >= 0 ? 1 : 0;
+    if (fd >= 0) ::close(int(fd));
+  }
+  return g_kernel == 1;
+}
+
+// The components of a path made absolute (a relative one from the working
+// directory), without empty and "." components; false when the working
+// directory cannot be learnt.
+bool components(const char* path, std::vector<std::string>* out) {
+  std::string p = path;
+  if (p.empty()) return false;
+  if (p[0] != '/') {
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) return false;
+    p = std::string(cwd) + "/" + p;
+  }
+  out->clear();
+  for (size_t i = 0; i < p.size();) {
+    size_t e = p.find('/', i);
+    if (e == std::string::npos) e = p.size();
+    if (e > i && !(e - i == 1 && p[i] == '.')) out->push_back(p.substr(i, e - i));
+    i = e + 1;
+  }
+  return true;
+}
+
+// Whether path names the data directory or a name below it; rel gets the
+// components below it.
+bool below_root(const char* path, std::vector<std::string>* rel) {
+  const char* root = os_data_dir();
+  std::vector<std::string> rc, pc;
+  if (!*root || !components(root, &rc) || !components(path, &pc)) return false;
+  if (pc.size() < rc.size() || !std::equal(rc.begin(), rc.end(), pc.begin())) return false;
+  rel->assign(pc.begin() + std::ptrdiff_t(rc.size()), pc.end());
+  return true;
+}
+
+bool is_link_at(int dir, const std::string& name) {
+  struct stat st;
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens (O_PATH) the directory of the first n components of rel below the
+// directory root, following no link; 0 or an errno value. root stays open.
+int open_beneath(int root, const std::vector<std::string>& rel, size_t n, int* out) {
+  for (size_t i = 0; i < n; ++i)
+    if (rel[i] == "..") return EXDEV;
+  if (kernel_resolves() && n > 0) {
+    std::string joined;
+    for (size_t i = 0; i < n; ++i) joined += (i ? "/" : "") + rel[i];
+    for (int tries = 0;; ++tries) {
+      long fd = openat2_call(root, joined.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC,
+                             RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+      if (fd >= 0) {
+        *out = int(fd);
+        return 0;
+      }
+      // EAGAIN: a rename raced the lookup.
+      if ((errno != EINTR && errno != EAGAIN) || tries > 100) return errno;
+    }
+  }
+  int cur = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+  if (cur < 0) return errno;
+  for (size_t i = 0; i < n; ++i) {
+    int next = openat_retry(cur, rel[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      int e = errno;
+      // A link opened with O_PATH|O_NOFOLLOW|O_DIRECTORY is "not a directory".
+      if (e == ENOTDIR && is_link_at(cur, rel[i])) e = ELOOP;
+      ::close(cur);
+      return e;
+    }
+    ::close(cur);
+    cur = next;
+  }
+  *out = cur;
+  return 0;
+}
+
+// Group and mode of a directory this process just made.
+void finish_dir(int fd, gid_t group, int* err) {
+  struct stat st;
+  if (group != gid_t(-1) && ::fstat(fd, &st) == 0 && st.st_gid != group && ::fchown(fd, uid_t(-1), group) != 0) {
+    // Not a member of that group: it keeps the user's own.
+  }
+  if (::fchmod(fd, kUioDirMode) != 0 && err) *err = errno;
+}
+
+// A name, its entry and its target both resolved by uio_at; 0 or errno.
+template <class Op>
+int at_two(const char* from, const char* to, Op op) {
+  UioAt a, b;
+  if (int e = uio_at(from, &a)) return e;
+  if (int e = uio_at(to, &b)) return e;
+  return op(a, b) == 0 ? 0 : errno;
+}
 }  // namespace
+
+UioAt::~UioAt() {
+  if (dir >= 0) ::close(dir);
+}
+
+void uio_set_resolve(UioResolve how) { g_resolve = how; }
+bool uio_resolve_in_kernel() { return kernel_resolves(); }
+
+int uio_at(const char* path, UioAt* at) {
+  if (at->dir >= 0) ::close(at->dir);
+  at->dir = -1;
+  at->leaf.clear();
+  at->group = gid_t(-1);
+  std::vector<std::string> rel;
+  if (path && below_root(path, &rel) && !rel.empty()) {
+    if (rel.back() == "..") return EXDEV;
+    int root = open_retry(os_data_dir(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) return errno;
+    struct stat rs;
+    int e = ::fstat(root, &rs) == 0 ? 0 : errno;
+    if (!e) e = open_beneath(root, rel, rel.size() - 1, &at->dir);
+    ::close(root);
+    if (e) return e;
+    at->leaf = rel.back();
+    at->group = rs.st_gid;
+    return 0;
+  }
+  // Elsewhere (or the data directory itself): its directory as the system
+  // finds it.
+  std::string p = path ? path : "";
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  if (p.empty() || p == "/") return EINVAL;
+  size_t slash = p.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : p.substr(0, slash));
+  at->dir = open_retry(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (at->dir < 0) return errno;
+  at->leaf = slash == std::string::npos ? p : p.substr(slash + 1);
+  struct stat ds;
+  if (::fstat(at->dir, &ds) == 0) at->group = ds.st_gid;
+  return 0;
+}
 
 void uio_set_trace(UioTrace trace) { g_trace = trace; }
 
@@ -55,10 +205,16 @@ int uio_open(const char* path, int flags) {
     errno = EINVAL;
     return -1;
   }
+  UioAt at;
+  if (int e = uio_at(path, &at)) {
+    errno = e;
+    return -1;
+  }
   bool dir = flags & O_DIRECTORY;
   // O_NONBLOCK: opening a pipe planted under the name must not hang.
   int extra = O_CLOEXEC | O_NOFOLLOW | (dir ? 0 : O_NONBLOCK);
-  int fd = open_retry(path, flags | extra);
+  int fd = openat_retry(at.dir, at.leaf.c_str(), flags | extra);
+  if (fd < 0 && errno == ENOTDIR && dir) errno = is_link_at(at.dir, at.leaf) ? ELOOP : ENOTDIR;
   if (fd < 0 || dir) return fd;
   struct stat st;
   int e = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
@@ -72,15 +228,24 @@ int uio_open(const char* path, int flags) {
 }
 
 int uio_create(const char* path) {
-  int fd = open_retry(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
+  UioAt at;
+  if (int e = uio_at(path, &at)) {
+    errno = e;
+    return -1;
+  }
+  int fd = openat_retry(at.dir, at.leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
   if (fd < 0) return -1;
   // The umask takes bits away at the open: the mode is set again. The group
-  // is the directory's (a set-group-id directory gives it already).
-  take_dir_group(fd, path);
+  // is the data directory's (a set-group-id directory gives it already).
+  struct stat st;
+  if (at.group != gid_t(-1) && ::fstat(fd, &st) == 0 && st.st_gid != at.group &&
+      ::fchown(fd, uid_t(-1), at.group) != 0) {
+    // Not a member of that group: it keeps the user's own.
+  }
   if (::fchmod(fd, kUioFileMode) != 0) {
     int e = errno;
     ::close(fd);
-    ::unlink(path);
+    ::unlinkat(at.dir, at.leaf.c_str(), 0);
     errno = e;
     return -1;
   }
@@ -88,13 +253,85 @@ int uio_create(const char* path) {
 }
 
 int uio_mkdir(const char* path) {
-  if (::mkdir(path, kUioDirMode) != 0) return errno;
-  int fd = uio_open(path, O_RDONLY | O_DIRECTORY);
+  UioAt at;
+  if (int e = uio_at(path, &at)) return e;
+  if (::mkdirat(at.dir, at.leaf.c_str(), kUioDirMode) != 0) return errno;
+  int fd = openat_retry(at.dir, at.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno;
-  take_dir_group(fd, path);
-  int e = ::fchmod(fd, kUioDirMode) == 0 ? 0 : errno;
+  int e = 0;
+  finish_dir(fd, at.group, &e);
   ::close(fd);
   return e;
+}
+
+int uio_mkdirs(const char* dir) {
+  std::vector<std::string> rel;
+  if (!below_root(dir, &rel) || rel.empty()) {
+    // Elsewhere: each missing directory from the top, as the system finds it.
+    std::string p = dir;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    for (size_t i = 1; i <= p.size(); ++i) {
+      if (i < p.size() && p[i] != '/') continue;
+      std::string part = p.substr(0, i);
+      if (part == "/") continue;
+      if (int e = uio_mkdir(part.c_str()); e && e != EEXIST) return e;
+    }
+    struct stat st;
+    if (::stat(p.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  }
+  for (const std::string& c : rel)
+    if (c == "..") return EXDEV;
+  int cur = open_retry(os_data_dir(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (cur < 0 && errno == ENOENT) {
+    // A data directory not made yet is made as the system finds its name.
+    if (int e = uio_mkdirs(os_data_dir())) return e;
+    cur = open_retry(os_data_dir(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (cur < 0) return errno;
+  struct stat rs;
+  gid_t group = ::fstat(cur, &rs) == 0 ? rs.st_gid : gid_t(-1);
+  // One component at a time, each made (when missing) and then opened
+  // without following a link.
+  for (const std::string& c : rel) {
+    bool made = ::mkdirat(cur, c.c_str(), kUioDirMode) == 0;
+    int e = made || errno == EEXIST ? 0 : errno;
+    int next = e ? -1 : openat_retry(cur, c.c_str(), (made ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (!e && next < 0) e = errno == ENOTDIR && is_link_at(cur, c) ? ELOOP : errno;
+    if (!e && made) finish_dir(next, group, &e);
+    ::close(cur);
+    if (e) {
+      if (next >= 0) ::close(next);
+      return e;
+    }
+    cur = next;
+  }
+  ::close(cur);
+  return 0;
+}
+
+int uio_unlink(const char* path) {
+  UioAt at;
+  if (int e = uio_at(path, &at)) return e;
+  return ::unlinkat(at.dir, at.leaf.c_str(), 0) == 0 ? 0 : errno;
+}
+
+int uio_lstat(const char* path, struct stat* st) {
+  UioAt at;
+  if (int e = uio_at(path, &at)) return e;
+  return ::fstatat(at.dir, at.leaf.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+}
+
+DIR* uio_opendir(const char* path) {
+  int fd = uio_open(path, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return nullptr;
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    int e = errno;
+    ::close(fd);
+    errno = e;
+  }
+  return d;
 }
 
 void uio_close(int fd) {
@@ -183,12 +420,16 @@ int uio_sync_dir(const std::string& path) {
 
 int uio_rename(const char* from, const char* to) {
   if (int e = traced(UioStep::Rename, -1, from, to)) return e;
-  return ::rename(from, to) == 0 ? 0 : errno;
+  return at_two(from, to, [](const UioAt& a, const UioAt& b) {
+    return ::renameat(a.dir, a.leaf.c_str(), b.dir, b.leaf.c_str());
+  });
 }
 
 int uio_link(const char* from, const char* to) {
   if (int e = traced(UioStep::Link, -1, from, to)) return e;
-  return ::link(from, to) == 0 ? 0 : errno;
+  return at_two(from, to, [](const UioAt& a, const UioAt& b) {
+    return ::linkat(a.dir, a.leaf.c_str(), b.dir, b.leaf.c_str(), 0);
+  });
 }
 
 namespace {

@@ -22,6 +22,8 @@
 // sites that need power-loss safety turn the variable on.
 #pragma once
 
+#include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -34,6 +36,40 @@
 // link, an existing file must be a regular file, and a file is only ever
 // created new (never truncated under a name that may already exist).
 //
+// Names below the data directory (os_data_dir(), QUVOPATH) are resolved from
+// that directory without following a symbolic link in any component, and
+// never out of it: a member who replaces a directory of the path by a link
+// (to a directory in another user's home, say) gets ELOOP, never the link's
+// target; a ".." there gives EXDEV. The kernel does it in one call where it
+// has openat2 (RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS), else it is done one
+// component at a time with O_NOFOLLOW. The data directory's own name is the
+// administrator's and is resolved as the system does. A name elsewhere (a
+// file given on the command line) is resolved as the system does too, but
+// for its last component, which is never followed. Every function of this
+// header that takes a path resolves it so.
+//
+// The directory holding a path's last component, open (O_PATH), and that
+// component; the group new entries take: the data directory's below it,
+// else that of the directory holding them.
+struct UioAt {
+  int dir = -1;
+  std::string leaf;
+  gid_t group = gid_t(-1);
+  UioAt() = default;
+  ~UioAt();
+  UioAt(const UioAt&) = delete;
+  UioAt& operator=(const UioAt&) = delete;
+};
+// 0 or an errno value (ELOOP, EXDEV, ENOENT ... of a directory on the way;
+// EINVAL for a path without a last component).
+int uio_at(const char* path, UioAt* at);
+// How names below the data directory are resolved: Auto uses openat2 where
+// the kernel has it; Walk (for tests) always goes component by component.
+enum class UioResolve { Auto, Walk };
+void uio_set_resolve(UioResolve how);
+// Whether the kernel resolves names (Auto and openat2 present).
+bool uio_resolve_in_kernel();
+//
 // Opens an existing file: open() retried on EINTR, with O_CLOEXEC and
 // O_NOFOLLOW; anything but a regular file is refused (ELOOP for a symbolic
 // link, EINVAL for a device, pipe or directory). With O_DIRECTORY it opens
@@ -42,14 +78,27 @@
 int uio_open(const char* path, int flags);
 // Makes a new regular file (O_CREAT | O_EXCL | O_NOFOLLOW, read and write):
 // EEXIST when the name is taken, by anything. Its mode is kUioFileMode
-// whatever the umask, and its group that of its directory (when the user
-// may give it that group). -1 with errno.
+// whatever the umask, and its group as UioAt says (when the user may give
+// it that group). -1 with errno.
 constexpr int kUioFileMode = 0660;
-constexpr int kUioDirMode = 02770;
+// Directories: the group's members only, new entries take the directory's
+// group, and only an entry's owner (or the directory's) removes or renames
+// it, so no member replaces another's files.
+constexpr int kUioDirMode = 03770;
 int uio_create(const char* path);
-// Makes a directory of mode kUioDirMode whatever the umask, with the group of
-// its parent directory; 0, or an errno value (EEXIST when it exists).
+// Makes a directory of mode kUioDirMode whatever the umask, with the group
+// as UioAt says; 0, or an errno value (EEXIST when the name is taken).
 int uio_mkdir(const char* path);
+// Makes the directory dir and every missing one above it as uio_mkdir does;
+// 0 when it is a directory at the end (ENOTDIR or ELOOP when a name on the
+// way is something else), or an errno value.
+int uio_mkdirs(const char* dir);
+// Removes a name (never what a link names); 0 or an errno value.
+int uio_unlink(const char* path);
+// lstat(); 0 or an errno value.
+int uio_lstat(const char* path, struct stat* st);
+// opendir() of a directory that is no link; nullptr with errno.
+DIR* uio_opendir(const char* path);
 void uio_close(int fd);
 // Reads up to n bytes at off; the count read (short only at end of file) or
 // -1 with errno.

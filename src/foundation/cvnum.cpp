@@ -684,7 +684,12 @@ int cv_num_get(int type, const void* stored, int len, int decimals, bool is_sign
     case 12: {
       if (!packed_get(p, 8, &n->value)) return 0;
       int s = int8_t(p[8]);
-      if (s < 0 || s > kMaxDigits) return 0;
+      if (s < -kMaxDigits || s > kMaxDigits) return 0;
+      if (s < 0) {  // a value kept by its highest digits: the low integer digits are zeros
+        if (digit_count(n->value) - s > kMaxDigits) return 0;
+        n->value *= pow10(-s);
+        s = 0;
+      }
       n->scale = s;
       return 1;
     }

@@ -298,8 +298,9 @@ void os_usage(FILE* to) {
       "  QUVO_KEYMAP_SRC the directory of the keymap sources (*.km) that -b installs\n"
       "  QUVO_BOOT_SRC   the directory of the inputs of -b (SUMMARY texts and raw\n"
       "                  record files); unset: the build tree's boot directory\n"
-      "  QUVO_BOOT_AP    -b adds the dictionary of this application (version\n"
-      "                  QUVO_BOOT_VER, default 00) to a bootstrapped data directory\n"
+      "  QUVO_BOOT_AP    -b adds this application (its dictionary and registration,\n"
+      "                  version QUVO_BOOT_VER, default 00) to a bootstrapped data\n"
+      "                  directory; added again, its dictionary is replaced\n"
       "  NO_0AD, NO_0LA, NO_0DB, NO_0SA  when set, -b leaves out that application's\n"
       "                  copy of the design dictionary\n"
       "  DD_SUMMARY_FILE when set, the dictionary compiler appends the summary of\n"
@@ -526,8 +527,10 @@ int os_load_data_env(const std::string& dir, std::string* error) {
     why = "is not a regular file";
     fix = "  replace it by a regular file owned by " + owner;
   } else if (fs.st_uid != 0 && fs.st_uid != ds.st_uid) {
+    // Someone else put it there: its settings are theirs, never to be adopted.
     why = "is owned by " + user_name(fs.st_uid) + ", not by root or the data directory's owner " + owner;
-    fix = "  chown " + owner + " " + path;
+    fix = "  " + owner + " should review what " + user_name(fs.st_uid) + " put in it, then remove it: rm " + path +
+          "\n  (settings of your own belong in ~/quvo.env or on the command line)";
   } else if (fs.st_mode & (S_IWGRP | S_IWOTH)) {
     why = "may be changed by users other than its owner";
     fix = "  chmod go-w " + path;

@@ -183,6 +183,7 @@ void release_gosubs(IlfState* s) {
     ut_remove_from_lst(&s->gosub, g, &g->link);
     mm_free(g);
   }
+  s->gosubs = 0;
 }
 
 // What ii_exec holds, given back on return and on unwind alike.

@@ -66,7 +66,10 @@ struct IlfExecBlock {
   uint32_t last = 0;
 };
 
-// A GOSUB return entry (from the interpreter pool).
+// A GOSUB return entry (from the interpreter pool). At most kIiGosubDepth
+// are open in one event point run: the GOSUB after them is run-time error
+// 300420, so a recursion without end stops there, not at the arena's end.
+constexpr uint32_t kIiGosubDepth = 1000;
 struct IiGosub {
   UtLink link;
   Ref<uint8_t> ret;           // return address
@@ -88,6 +91,7 @@ struct IlfState {
   uint32_t go_ahead = 1;        // DEFINE instructions
   uint32_t mask = 0x3FF;        // truth mask, all five levels unset
   UtList gosub{};               // IiGosub entries
+  uint32_t gosubs = 0;          //   how many (kIiGosubDepth at most)
   uint8_t* pc = nullptr;        // the current instruction
   uint8_t* addr[4] = {};        // address registers 1-4
   uint16_t len[4] = {};         // length registers 1-4

@@ -114,7 +114,8 @@ uint8_t* inst_cnv_bin_a_n(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     int dl = var ? in.src_len - 1 : in.src_len;
     int scale = var ? int8_t(src[dl]) : in.src_scale;
     uint8_t w[16];
-    bool ok = dl >= 1 && dl <= 16 && scale >= 0 && pd_set(w, 16, src, dl) && pd_shftn(w, 16, -scale);
+    bool ok = dl >= 1 && dl <= 16 && scale >= kIiMinScale && scale <= kIiMaxScale && pd_set(w, 16, src, dl) &&
+              pd_shftn(w, 16, -scale);
     uint32_t u = ok ? pd_cvb_u32(w, 16, &ok) : 0;
     if (!ok) return ii_fail(b, s, kIiErrRuntime);
     v = u;

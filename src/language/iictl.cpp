@@ -38,7 +38,7 @@ uint8_t* inst_loop_cnv(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   } else {
     uint8_t v[16];
     int scale = int8_t(p[8]);
-    bool ok = scale >= 0 && pd_set(v, 16, p, 8) && pd_shft(v, 16, -scale);
+    bool ok = scale >= kIiMinScale && scale <= kIiMaxScale && pd_set(v, 16, p, 8) && pd_shft(v, 16, -scale);
     int32_t x = ok ? pd_cvb(v, 16, &ok) : 0;
     if (!ok) return ii_fail(b, s, kIiErrRuntime);
     rec::view<rec::U32>(out) = uint32_t(x);
@@ -50,7 +50,8 @@ uint8_t* inst_loop_cnv(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 
-// A packed register: digits and scale.
+// A packed register: digits and scale (below 0 for a CALC result past 15
+// digits: the values are brought to the largest scale, never below it).
 struct PdReg {
   uint8_t v[16];
   int scale;
@@ -58,7 +59,7 @@ struct PdReg {
 bool pd_reg(const uint8_t* p, int len, PdReg* out) {
   if (len < 2 || len > 17) return false;
   out->scale = int8_t(p[len - 1]);
-  return out->scale >= 0 && out->scale <= 31 && pd_set(out->v, 16, p, len - 1);
+  return out->scale >= kIiMinScale && out->scale <= kIiMaxScale && pd_set(out->v, 16, p, len - 1);
 }
 // a and b compared at a common scale.
 int cmp_at(PdReg a, PdReg b) {
@@ -206,12 +207,16 @@ uint8_t* inst_goto(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_at(pc + 4)
 
 MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }
 
-uint8_t* inst_gosub(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+// GOSUB: at most kIiGosubDepth entries are open at once (a recursion
+// without end would take the whole arena); one more is 300420.
+uint8_t* inst_gosub(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (s->gosubs >= kIiGosubDepth) return ii_fail(b, s, kIiErrGosub);
   auto* g = static_cast<IiGosub*>(MM_ALLOC(ii_pool(), sizeof(IiGosub)));
   std::memset(g, 0, sizeof *g);
   g->ret.set(ii_at(pc + 8));
   g->mask = s->mask;
   ut_add_to_lst(&s->gosub, g, &g->link);
+  ++s->gosubs;
   s->mask = 0x3FF;
   return ii_at(pc + 4);
 }
@@ -220,6 +225,7 @@ uint8_t* inst_return(IlfExecBlock* b, IlfState* s, uint8_t*) {
   auto* g = static_cast<IiGosub*>(s->gosub.last.get());
   if (!g) return ii_fail(b, s, kIiErrReturn);
   ut_remove_from_lst(&s->gosub, g, &g->link);
+  --s->gosubs;
   uint8_t* to = g->ret.get();
   s->mask = g->mask;
   mm_free(g);
@@ -246,7 +252,8 @@ uint8_t* inst_timeout(IlfExecBlock*, IlfState* s, uint8_t* pc) {
     int len = in.len, scale = 0;
     int dl = in.type == kIiPdVar ? len - 1 : len;
     if (in.type == kIiPdVar) scale = int8_t(p[len - 1]);
-    bool ok = scale >= 0 && dl >= 1 && pd_set(v, 16, p, dl) && pd_shft(v, 16, -scale);
+    bool ok = scale >= kIiMinScale && scale <= kIiMaxScale && dl >= 1 && pd_set(v, 16, p, dl) &&
+              pd_shft(v, 16, -scale);
     secs = ok ? pd_cvb64(v, 16, &ok) : 0;
     if (!ok) secs = 0;
   }

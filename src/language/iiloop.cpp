@@ -13,7 +13,9 @@
 // and the END LOOP itself. Each distinct field is one register: a 64-bit
 // value and its scale. The plan runs only while every register holds a
 // valid value in its canonical bytes (a zero positive) with a scale of
-// 0-31, so that the bytes are a function of value and scale, and the loop's
+// 0-31 (a negative one, which a CALC result past 15 digits leaves, is the
+// instructions' to read), so that the bytes are a function of value and
+// scale, and the loop's
 // FROM, TO and STEP are integers: it then reads them once, computes
 // natively by the CALC plans' rules (scales aligned, a product's trailing
 // zero decimals dropped), and writes every register it stores into back,

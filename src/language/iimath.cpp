@@ -12,11 +12,14 @@
 //      1e17 or more, NaN or infinite, or outside the function's domain, fails;
 //      the result is rounded to 15 decimals (fewer when 31 digits would not
 //      hold them) and then to 15 significant digits;
-//   4. a store rounds to the target's scale and must fit the target; a
-//      variable packed target keeps at most 15 digits by dropping decimals,
-//      never lowering its scale below 0; a binary target must hold the value
-//      by its size and signedness (QUVO_NO_NEG_INT: no negative value in a
-//      signed 1- or 2-byte field).
+//   4. a store rounds to the target's scale and must fit the target; the
+//      CALC store into a calculation variable keeps the 15 highest digits,
+//      rounding, its scale going below 0 when integer digits go (a variable
+//      with a negative scale reads as those digits followed by zeros); the
+//      COMPUTE store into a variable packed target keeps at most 15 digits by
+//      dropping decimals only; a binary target must hold the value by its
+//      size and signedness (QUVO_NO_NEG_INT: no negative value in a signed 1-
+//      or 2-byte field).
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -224,16 +227,33 @@ bool pd_divide(IiCalc& a, IiCalc& b) {
   return float_to_oprnd(to_float(a) / y, a);
 }
 
-// Reads the stored operand at p into e.
+// Reads the stored operand at p into e; a negative scale becomes scale 0,
+// the digits shifted up (failing: an invalid value).
 // (Widened as it is: an invalid value fails in the operation that uses it.)
 void load_packed(IiCalc& e, const uint8_t* p, int len, int scale) {
-  if (scale < 0 || scale > 31 || len < 1 || len > kW) {
+  e.scale = 0;
+  if (scale < kIiMinScale || scale > kIiMaxScale || len < 1 || len > kW) {
     set_invalid(e);
-    e.scale = 0;
     return;
   }
   pd_widen(val(e), p, len);
-  e.scale = uint8_t(scale);
+  if (scale >= 0) e.scale = uint8_t(scale);
+  else if (!pd_shft(val(e), kW, -scale)) set_invalid(e);
+}
+
+// The CALC store's limit: at most 15 significant digits, the excess low
+// digits dropped with rounding and the scale lowered as far as they go,
+// below 0 too (twice: the rounding may carry into a 16th digit).
+bool calc_limit(uint8_t* v, int* scale) {
+  if (short8(v)) return true;
+  for (int pass = 0; pass < 2; ++pass) {
+    int d = digits(v);
+    if (d < 0) return false;
+    if (d <= 15) break;
+    if (!pd_shft(v, kW, 15 - d)) return false;
+    *scale -= d - 15;
+  }
+  return true;
 }
 
 // The stack's depth is bounded when the expression is compiled; damaged
@@ -435,16 +455,18 @@ bool mul(Val& a, Val& b) {
   return true;
 }
 
-// An 8-byte packed operand and its scale byte; false for an invalid one.
+// An 8-byte packed operand and its scale byte, a negative scale brought to
+// 0 (load_packed); false for an invalid one.
 bool load(const uint8_t* p, Val& v) {
   uint64_t w = pacdec::load8(p);
   uint64_t s = w & 0xF, d = w >> 4;
   int sc = int8_t(p[8]);
-  if (!pacdec::digits_ok(d) || (s != com.pd_pos && s != com.pd_neg) || sc < 0 || sc > 31) return false;
+  if (!pacdec::digits_ok(d) || (s != com.pd_pos && s != com.pd_neg) || sc < kIiMinScale || sc > kIiMaxScale)
+    return false;
   i128 m = i128(pacdec::bcd_to_bin(d));
   v.m = s == com.pd_neg ? -m : m;
   v.sc = sc;
-  return true;
+  return sc >= 0 || up(v, -sc);  // (to scale 0)
 }
 
 // The operand a push reads.
@@ -610,15 +632,13 @@ bool run_move(const Plan& pl, IlfState* s) {
         break;
       }
       case kNeg: st[n - 1].m = -st[n - 1].m; break;
-      default: {  // kEq: at most 15 digits, dropping decimals (limit_digits)
+      default: {  // kEq: the 15 highest digits (calc_limit)
         Val v = st[n - 1];
         for (int pass = 0; pass < 2; ++pass) {
           int d = ndig(v.m);
           if (d <= 15) break;
-          int k = std::min(d - 15, v.sc);
-          if (k == 0) break;
-          v.m = down(v.m, k, true);
-          v.sc -= k;
+          v.m = down(v.m, d - 15, true);
+          v.sc -= d - 15;
         }
         u128 a = mag(v.m);
         if (a >= pacdec::pow10(15)) return false;
@@ -742,11 +762,11 @@ uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     rec::view<rec::U32>(p) = uint32_t(out);
   } else {
     if (!to_packed(v)) return ii_fail(b, s, kIiErrRuntime);
-    uint8_t sc = v.scale;
+    int sc = v.scale;
     uint8_t tmp[8];
-    if (!limit_digits(val(v), &sc) || !pd_narrow8(tmp, val(v))) return ii_fail(b, s, kIiErrRuntime);
+    if (!calc_limit(val(v), &sc) || !pd_narrow8(tmp, val(v))) return ii_fail(b, s, kIiErrRuntime);
     std::memcpy(p, tmp, 8);
-    p[8] = sc;
+    p[8] = uint8_t(int8_t(sc));
   }
   return ii_adv(pc, 6);
 }
@@ -780,8 +800,11 @@ double calc_fn(int fn, double x, double y) {
     case kFnAbs: return std::fabs(x);
     case kFnFloor: return std::floor(x);
     case kFnPow: {
-      if (x == 0) return y > 0 ? 0 : NAN;
-      if (y != std::floor(y) || std::fabs(y) > 1e9) return std::pow(x, y);
+      // Integral exponents by repeated squaring (x^0 is 1, 0^0 too), a
+      // negative one on 1/x (0 to a negative power has none); others
+      // through the library.
+      if (y != std::floor(y) || std::fabs(y) > 1e9) return x == 0 ? (y > 0 ? 0 : NAN) : std::pow(x, y);
+      if (x == 0 && y < 0) return NAN;
       double base = y < 0 ? 1 / x : x, r = 1;
       for (uint64_t n = uint64_t(std::fabs(y)); n; n >>= 1) {
         if (n & 1) r *= base;

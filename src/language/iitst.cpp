@@ -175,7 +175,8 @@ uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 // ---------------------------------------------- compare-expansions --
 // Both operands into 16-byte work values at one scale; r1, r2 address
-// them, length registers 1 and 2 hold 16.
+// them, length registers 1 and 2 hold 16. (A variable's scale may be below
+// 0: the other operand is then shifted up by the difference as well.)
 uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
   if ((l1 == 8) & (l2 == 8) & (sc1 == sc2) & (sc1 >= 0)) {
     // The common case, two 8-byte values at one scale: no shift. When the
@@ -200,7 +201,8 @@ uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2
     return set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16);
   }
   uint8_t w1[16], w2[16];
-  bool ok = sc1 >= 0 && sc2 >= 0 && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
+  auto scale_ok = [](int sc) { return sc >= kIiMinScale && sc <= kIiMaxScale; };
+  bool ok = scale_ok(sc1) && scale_ok(sc2) && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
   if (ok) {  // (an invalid value fails in the comparison or the store that uses it)
     pd_widen(w1, s->addr[0], l1);
     pd_widen(w2, s->addr[1], l2);

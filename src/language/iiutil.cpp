@@ -208,7 +208,7 @@ uint8_t* inst_move_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t v[16];
   int from = int8_t(s->addr[1][8]);
   int len = in.len;
-  bool ok = from >= 0 && len >= 1 && len <= 16 && pd_set(v, 16, s->addr[1], 8) &&
+  bool ok = from >= kIiMinScale && from <= kIiMaxScale && len >= 1 && len <= 16 && pd_set(v, 16, s->addr[1], 8) &&
             pd_shft(v, 16, int(in.scale.get()) - from) && pd_set(s->addr[0], len, v, 16);
   return ok ? ii_adv(pc, 8) : ii_fail(b, s, kIiErrRuntime);
 }

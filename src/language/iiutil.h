@@ -14,6 +14,7 @@ constexpr uint32_t kIiErrOcc = 102710;       // occurrence out of range
 constexpr uint32_t kIiErrLoop = 100910;      // END LOOP of a loop not active
 constexpr uint32_t kIiErrAnd = 300390;       // AND on an unset level
 constexpr uint32_t kIiErrReturn = 300410;    // RETURN without GOSUB
+constexpr uint32_t kIiErrGosub = 300420;     // a GOSUB past kIiGosubDepth
 constexpr uint32_t kIiErrPrint = 300170;     // PRINT sizes, SET TEMP positions
 
 // A run-time error of the current instruction: err_handler either moves the
@@ -54,6 +55,10 @@ struct IiCalc {
 QV_RECORD(IiCalc, 32);
 QV_AT(IiCalc, value, 16);
 constexpr uint8_t kIiBin = 5, kIiPdFix = 8, kIiPdVar = 12;
+// The scale byte of a variable packed value (signed): a CALC result of more
+// than 15 significant digits keeps its 15 highest and a scale below 0, the
+// dropped integer digits zeros. Readers take -31..31.
+constexpr int kIiMinScale = -31, kIiMaxScale = 31;
 
 inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->calc[i]); }
 

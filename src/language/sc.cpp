@@ -543,6 +543,8 @@ void free_sc(void* p) { delete static_cast<ScCtx*>(p); }
 }  // namespace
 
 // ------------------------------------------------------------- public --
+bool sc_verb_built(int verb) { return verb >= 0 && verb < kScVerbs && g_verbs[verb].fn != cmpl_unbuilt; }
+
 ScCmplFn sc_set_cmpl_fn(int verb, ScCmplFn fn) {
   ScCmplFn old = g_verbs[verb].fn;
   g_verbs[verb].fn = fn ? fn : cmpl_unbuilt;
@@ -815,6 +817,11 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
     sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
     return 0;
   }
+  // A number is read whole: its text may be wider than the display of the
+  // form it takes (leading zeros, a sign, a point), and a cut text would be
+  // another value.
+  if ((e.type == 5 || e.type == 8 || e.type == 12) && blk.item->ext_len.get() < len)
+    blk.item->ext_len = uint16_t(len);
   size_t n = size_t(e.length) > size_t(len) ? size_t(e.length) : size_t(len);
   PcBuf<char> buf(n + 1);
   std::memset(buf.p, ' ', n);

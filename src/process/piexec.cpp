@@ -14,6 +14,7 @@
 #include "foundation/ut.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "process/pc.h"
 #include "process/pcb.h"
 #include "process/pigetd.h"
 #include "process/pishr.h"
@@ -599,7 +600,9 @@ void pi_exec(PiInvoc* inv) {
     else pcb->heads_family = 0;
     // The module: a missing definition unwinds through the file-error exit.
     int got = 0;
-    int m = mark(0, [&] { got = pl_get(pcb, 1); });
+    // The start-up process's compile errors go to standard error once the
+    // screen has gone (with the start failure), not into a window.
+    int m = mark(0, [&] { got = pl_get(pcb, parent ? 1 : 0); });
     if (m != 1 || !got) {
       if (!parent) {
         uint32_t status = 0;
@@ -608,6 +611,7 @@ void pi_exec(PiInvoc* inv) {
         FmFdb ident;
         std::string why = key_text(pcb->invoc) + ": " + la_text(kPlNoDefinition);
         if (!read_dproc(pcb->invoc, def, &ident, &status) && status) why += ": " + la_text(status);
+        if (std::string e = pc_cmpl_err_report(pcb->invoc); !e.empty()) why += "\n" + e.substr(0, e.size() - 1);
         mm_free(def);
         g.start_failure = why;
       }
@@ -899,7 +903,7 @@ void pi_set_cns(Pcb* pcb, uint8_t* record, size_t record_len) {
     if (!d.in_use) continue;
     uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(pos) + 6 * i + 2).get();
     uint16_t len = d.length;
-    if (size_t(off) + len > record_len || d.value_at + len > v.cns_total) continue;
+    if (size_t(off) + len > record_len || uint64_t(d.value_at) + len > v.cns_total) continue;
     std::memcpy(record + off, values + d.value_at, len);
   }
 }

@@ -149,7 +149,9 @@ int pi_get_prop(FmArb* h, const char* kind, const char* name, size_t len, const 
 int pi_put_prop(FmArb* h, const char* kind, const char* name, size_t len, const char* prop, const char* value);
 // A missing property counts as deleted.
 int pi_del_prop(FmArb* h, const char* kind, const char* name, size_t len, const char* prop);
-// Renames the object of the properties from prop on; 0 when a rewrite fails.
+// Renames the object of the properties from prop on, each written under the
+// new name before its old record is deleted; 0 when a write or delete fails
+// (a property whose write failed keeps its old name).
 int pi_move_prop(FmArb* h, const char* kind, const char* new_name, size_t len, const char* prop,
                  const char* old_name);
 // A property of "0SA" 00: the first out_len bytes of the value, blanks when

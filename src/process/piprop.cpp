@@ -171,6 +171,7 @@ int pi_put_prop(FmArb* h, const char* kind, const char* name, size_t len, const 
 int pi_move_prop(FmArb* h, const char* kind, const char* new_name, size_t len, const char* prop,
                  const char* old_name) {
   if (!live(h)) return 0;
+  if (std::memcmp(new_name, old_name, len < 128 ? len : 128) == 0) return 1;  // the name it has
   // The records of the old name, from the property on.
   std::vector<std::string> props;
   set_key(kind, old_name, len, prop);
@@ -186,11 +187,13 @@ int pi_move_prop(FmArb* h, const char* kind, const char* new_name, size_t len, c
     if (std::memcmp(r, &from, 136) != 0) break;
     props.push_back(r->prop.str());
   }
+  // Each value is written under the new name before the old record goes, so
+  // a failed write leaves it under the old name.
   for (const std::string& p : props) {
     char value[256];
     if (!pi_get_prop(h, kind, old_name, len, p.c_str(), value)) return 0;
-    if (!pi_del_prop(h, kind, old_name, len, p.c_str())) return 0;
     if (!pi_put_prop(h, kind, new_name, len, p.c_str(), value)) return 0;
+    if (!pi_del_prop(h, kind, old_name, len, p.c_str())) return 0;
   }
   return 1;
 }

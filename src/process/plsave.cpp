@@ -137,7 +137,7 @@ void sweep_stale(FmFdb fdb) {
   if (slash == std::string::npos) return;
   std::string dir = path.substr(0, slash);
   if (!swept().insert(dir).second) return;
-  DIR* d = opendir(dir.c_str());
+  DIR* d = uio_opendir(dir.c_str());
   if (!d) return;
   std::vector<std::pair<std::string, pid_t>> stale;
   const pid_t self = getpid();
@@ -152,11 +152,11 @@ void sweep_stale(FmFdb fdb) {
   for (const auto& [name, pid] : stale) {
     const std::string from = dir + "/" + name;
     struct stat st;
-    if (lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (std::rename(from.c_str(), mine.c_str()) != 0) continue;
-    if (!pid_gone(pid) && link(mine.c_str(), from.c_str()) != 0 && errno != EEXIST)
+    if (uio_lstat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (uio_rename(from.c_str(), mine.c_str()) != 0) continue;
+    if (int e = pid_gone(pid) ? 0 : uio_link(mine.c_str(), from.c_str()); e && e != EEXIST)
       sys_err(__LINE__, "pl_put() - a temporary file could not be put back");
-    unlink(mine.c_str());
+    uio_unlink(mine.c_str());
   }
 }
 

@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/os.h"
 #include "screen/km.h"
@@ -202,10 +203,12 @@ std::string file_name(std::string_view term, std::string_view user) {
   return enc(term) + "." + (user.empty() ? std::string("ALL") : "U" + enc(user)) + ".key";
 }
 
-// The store's files: created under a fresh name (O_EXCL|O_NOFOLLOW), mode
-// 0660 whatever the umask, with the data directory's group, then renamed
-// over the record's name; never opened through a symbolic link, read only
-// when they are regular files of at most kKmMaxFile bytes.
+// The store's files: created under a fresh name (uio_create: O_EXCL, mode
+// 0660 whatever the umask, with the data directory's group), then renamed
+// over the record's name; never reached through a symbolic link in any
+// component, read only when they are regular files of at most kKmMaxFile
+// bytes. The store's directory is made as every directory of the engine
+// (uio_mkdir: 3770), so no member replaces another's keymap.
 class DirStore : public KmStore {
  public:
   explicit DirStore(std::string dir) : dir_(std::move(dir)) {}
@@ -217,39 +220,33 @@ class DirStore : public KmStore {
   bool get(std::string_view term, std::string_view user, std::vector<uint8_t>* rec, std::string* why) override {
     std::string d = dir();
     if (d.empty()) return false;
-    int dfd = open((d + "/keymaps").c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dfd < 0) return false;
     std::string name = file_name(term, user);
-    int fd = openat(dfd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    close(dfd);
+    int fd = uio_open((d + "/keymaps/" + name).c_str(), O_RDONLY);
     if (fd < 0) {
-      if (errno != ENOENT && why) *why = name + ": " + std::strerror(errno);
+      if (errno == EINVAL) {
+        if (why) *why = name + " is not a regular file";
+      } else if (errno != ENOENT && why) {
+        *why = name + ": " + std::strerror(errno);
+      }
       return false;
     }
-    struct stat st{};
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= off_t(kKmMaxFile);
-    if (!ok) {
-      if (why) *why = name + (S_ISREG(st.st_mode) ? " is larger than a keymap can be" : " is not a regular file");
-      close(fd);
+    int64_t size = uio_size(fd);
+    if (size < 0 || size > int64_t(kKmMaxFile)) {
+      if (why) *why = name + " is larger than a keymap can be";
+      uio_close(fd);
       return false;
     }
-    rec->resize(size_t(st.st_size));
-    size_t got = 0;
-    while (got < rec->size()) {
-      ssize_t n = read(fd, rec->data() + got, rec->size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      got += size_t(n);
-    }
-    close(fd);
-    rec->resize(got);
+    rec->resize(size_t(size));
+    ssize_t got = uio_pread(fd, rec->data(), rec->size(), 0);
+    uio_close(fd);
+    rec->resize(got > 0 ? size_t(got) : 0);
     return true;
   }
   bool put(std::string_view term, std::string_view user, const std::vector<uint8_t>& rec,
            std::string* err) override {
     std::string d = dir();
-    auto fail = [&](const std::string& what) {
-      if (err) *err = what + ": " + std::strerror(errno);
+    auto fail = [&](const std::string& what, int e) {
+      if (err) *err = what + ": " + std::strerror(e);
       return false;
     };
     if (d.empty()) {
@@ -257,17 +254,9 @@ class DirStore : public KmStore {
       return false;
     }
     struct stat ds;
-    if (stat(d.c_str(), &ds) != 0) return fail("cannot reach the data directory " + d);
+    if (stat(d.c_str(), &ds) != 0) return fail("cannot reach the data directory " + d, errno);
     std::string kd = d + "/keymaps";
-    if (mkdir(kd.c_str(), 02770) == 0) {
-      if (chown(kd.c_str(), uid_t(-1), ds.st_gid) != 0) {  // not a member of that group: keep our own
-      }
-      chmod(kd.c_str(), 02770);
-    } else if (errno != EEXIST) {
-      return fail("cannot make " + kd);
-    }
-    int dfd = open(kd.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dfd < 0) return fail("cannot open " + kd);
+    if (int e = uio_mkdir(kd.c_str()); e && e != EEXIST) return fail("cannot make " + kd, e);
     std::string name = file_name(term, user), tmp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -276,37 +265,19 @@ class DirStore : public KmStore {
       if (getrandom(&r, sizeof r, 0) != ssize_t(sizeof r)) r = uint64_t(std::rand()) * 2654435761u + uint64_t(attempt);
       char suffix[48];
       std::snprintf(suffix, sizeof suffix, ".new%ld.%016llx", long(getpid()), static_cast<unsigned long long>(r));
-      tmp = name + suffix;
-      fd = openat(dfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
+      tmp = kd + "/" + name + suffix;
+      fd = uio_create(tmp.c_str());
       if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) {
-      int e = errno;
-      close(dfd);
-      errno = e;
-      return fail("cannot write in " + kd);
+    if (fd < 0) return fail("cannot write in " + kd, errno);
+    int e = uio_pwrite(fd, rec.data(), rec.size(), 0);
+    if (!e && fsync(fd) != 0) e = errno;
+    uio_close(fd);
+    if (!e) e = uio_rename(tmp.c_str(), (kd + "/" + name).c_str());
+    if (e) {
+      uio_unlink(tmp.c_str());
+      return fail("cannot write " + kd + "/" + name, e);
     }
-    if (fchown(fd, uid_t(-1), ds.st_gid) != 0) {  // not a member of that group: keep our own
-    }
-    bool ok = fchmod(fd, 0660) == 0;
-    size_t done = 0;
-    while (ok && done < rec.size()) {
-      ssize_t n = write(fd, rec.data() + done, rec.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else done += size_t(n);
-    }
-    if (ok) ok = fsync(fd) == 0;
-    int e = errno;
-    close(fd);
-    if (ok && renameat(dfd, tmp.c_str(), dfd, name.c_str()) != 0) {
-      e = errno;
-      ok = false;
-    }
-    if (!ok) unlinkat(dfd, tmp.c_str(), 0);
-    close(dfd);
-    errno = e;
-    if (!ok) return fail("cannot write " + kd + "/" + name);
     return true;
   }
   int writable(std::string* why) override {
@@ -317,7 +288,7 @@ class DirStore : public KmStore {
     }
     std::string kd = d + "/keymaps";
     struct stat st;
-    std::string at = lstat(kd.c_str(), &st) == 0 ? kd : d;
+    std::string at = uio_lstat(kd.c_str(), &st) == 0 ? kd : d;
     if (at == kd && !S_ISDIR(st.st_mode)) {
       *why = kd + " is not a directory";
       return 0;

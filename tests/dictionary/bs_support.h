@@ -241,12 +241,19 @@ inline size_t native_hash(const std::string& path) {
   return std::hash<std::string>()(all);
 }
 
-// Hash of every file under a directory (relative path and content).
+// Hash of every file under a directory (relative path and content); the
+// bootstrap's log (its timings differ) and the private temporary directory
+// a killed bootstrap leaves (the next run removes it) are left out.
 inline std::map<std::string, size_t> dir_hashes(const std::string& dir) {
   std::map<std::string, size_t> out;
   std::error_code ec;
   for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
        it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::string top = std::filesystem::relative(it->path(), dir).begin()->string();
+    if (top == "bootstrap.log" || top.rfind(".boot-", 0) == 0) {
+      if (it->is_directory()) it.disable_recursion_pending();
+      continue;
+    }
     if (!it->is_regular_file()) {
       out[std::filesystem::relative(it->path(), dir).string() + "/"] = 0;
       continue;

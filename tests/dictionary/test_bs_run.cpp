@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,13 +49,16 @@ struct Inputs {
   }
 };
 
-// Leftover temporary directories beside a data directory.
+// Leftover temporary directories of the bootstrap (inside the data
+// directory) and anything it made beside it.
 int leftovers(const std::string& target) {
   int n = 0;
   std::filesystem::path t(target);
-  std::string prefix = "." + t.filename().string() + ".boot-";
+  for (const auto& e : std::filesystem::directory_iterator(t))
+    if (e.path().filename().string().rfind(".boot-", 0) == 0) ++n;
+  std::string beside = "." + t.filename().string() + ".boot-";
   for (const auto& e : std::filesystem::directory_iterator(t.parent_path()))
-    if (e.path().filename().string().rfind(prefix, 0) == 0) ++n;
+    if (e.path().filename().string().rfind(beside, 0) == 0) ++n;
   return n;
 }
 
@@ -72,8 +76,13 @@ TEST(BootstrapRun, BuildsOnceAndRefusesABootstrappedDirectory) {
   std::string a = in.fresh(), b = in.fresh();
   QuvoRun r = in.boot(a, in.root);
   ASSERT_EQ(r.status, 0) << r.err << r.out;
-  EXPECT_TRUE(has(r.out, "bootstrap: 1 files, 120 records, 2 record images")) << r.out;
-  EXPECT_TRUE(has(r.out, "messages: loaded into " + a)) << r.out;
+  // One line per application, a summary, the next step; details in the log.
+  EXPECT_TRUE(has(r.out, "bootstrap: 0LA    1 files     120 records\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "bootstrap: built the system applications: 1 files, 120 records, ")) << r.out;
+  EXPECT_TRUE(has(r.out, "(details in " + a + "/bootstrap.log)\nnext: add an application of your own")) << r.out;
+  EXPECT_FALSE(has(r.out, "TESTFI")) << r.out;
+  EXPECT_TRUE(has(bst::slurp(a + "/bootstrap.log"), "messages: loaded into " + a));
+  EXPECT_TRUE(has(bst::slurp(a + "/bootstrap.log"), in.root + "/port/dict/0LA00/TESTFI.\n"));
   EXPECT_TRUE(std::filesystem::exists(a + "/quvo.env"));
   EXPECT_EQ(leftovers(a), 0);
   // The same inputs give the same directory.
@@ -197,10 +206,13 @@ TEST(BootstrapRun, BootApAddsOneApplicationsDictionary) {
   FM_CLOSE(f.handle.get(), 0);
   fm_shutdown();
   unsetenv("QUVOPATH");
+  // Added again from the same inputs: replaced by the same dictionary.
   auto h = bst::dir_hashes(a);
   r = in.boot(a, app_root, {"QUVO_BOOT_AP=TST"});
-  EXPECT_TRUE(ended(r, kExitBootFailed, {"already holds the dictionary of TST"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "bootstrap: replaced TST: ")) << r.out;
   EXPECT_EQ(bst::dir_hashes(a), h);
+  EXPECT_EQ(leftovers(a), 0);
   // Not on a directory that was never bootstrapped.
   std::string b = in.fresh();
   EXPECT_EQ(in.boot(b, app_root, {"QUVO_BOOT_AP=TST"}).status, kExitBootFailed);
@@ -234,6 +246,130 @@ TEST(BootstrapRun, KilledAtAnyMomentARerunGivesTheSameDirectory) {
       ASSERT_EQ(r.status, 0) << r.err;
     }
     EXPECT_EQ(bst::dir_hashes(target), clean);
+    EXPECT_EQ(leftovers(target), 0);
+  }
+}
+
+namespace {
+bool can_setpriv() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
+// A member of the data directory's group (uid 65534 in group kGroup).
+constexpr int kGroup = 4242;
+std::vector<std::string> as_member() {
+  return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--groups=" + std::to_string(kGroup)};
+}
+int member_sh(const std::string& cmd) {
+  std::string c;
+  for (const std::string& a : as_member()) c += a + " ";
+  return std::system((c + "/bin/sh -c '" + cmd + "' 2>/dev/null").c_str());
+}
+}  // namespace
+
+// The data directory of the README's set-up, root's, in a parent of root's
+// own group: the bootstrap builds inside it, so every entry takes its group
+// and a member of the group reads the files; the data directory's settings
+// file is taken (empty, root's, 0644), so no member puts one there.
+TEST(BootstrapRun, EveryEntryTakesTheDataDirectorysGroupAndTheSettingsNameIsTaken) {
+  if (!can_setpriv()) GTEST_SKIP() << "needs root and setpriv to act as a member of the group";
+  Inputs in;
+  std::string parent = bst::temp_dir("bsshared"), data = parent + "/data";
+  in.dirs.push_back(parent);
+  ASSERT_EQ(chmod(parent.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+  ASSERT_EQ(chown(data.c_str(), 0, kGroup), 0);
+  ASSERT_EQ(chmod(data.c_str(), 03770), 0);
+  QuvoRun r = in.boot(data, in.root);
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  int entries = 0;
+  for (auto& e : std::filesystem::recursive_directory_iterator(data)) {
+    struct stat st;
+    ASSERT_EQ(lstat(e.path().c_str(), &st), 0);
+    EXPECT_EQ(int(st.st_gid), kGroup) << e.path();
+    ++entries;
+  }
+  EXPECT_GT(entries, 10);
+  r = run_quvo({"-fv", data + "/data/0LA00/TESTFI"}, {"QUVOPATH=" + data}, as_member());
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  struct stat env;
+  ASSERT_EQ(lstat((data + "/quvo.env").c_str(), &env), 0);
+  EXPECT_TRUE(S_ISREG(env.st_mode));
+  EXPECT_EQ(env.st_uid, 0u);
+  EXPECT_EQ(env.st_mode & 07777, 0644u);
+  EXPECT_EQ(env.st_size, 0);
+  EXPECT_NE(member_sh("echo LD_PRELOAD=/tmp/x.so >> " + data + "/quvo.env"), 0);
+  EXPECT_NE(member_sh("mv " + data + "/quvo.env " + data + "/old.env"), 0);
+  EXPECT_EQ(bst::slurp(data + "/quvo.env"), "");
+}
+
+// A marker a member plants, or one that is damaged, removes nothing: an
+// application is still added, a second bootstrap is refused, and the
+// directory stays whole.
+TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
+  if (!can_setpriv()) GTEST_SKIP() << "needs root and setpriv to act as a member of the group";
+  Inputs in;
+  std::string parent = bst::temp_dir("bsmark"), data = parent + "/data";
+  in.dirs.push_back(parent);
+  ASSERT_EQ(chmod(parent.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+  ASSERT_EQ(chown(data.c_str(), 0, kGroup), 0);
+  ASSERT_EQ(chmod(data.c_str(), 03770), 0);
+  ASSERT_EQ(in.boot(data, in.root).status, 0);
+  const std::string marker = data + "/.quvo-boot-unfinished";
+  // Planted by a member, naming what a bootstrap moves in.
+  ASSERT_EQ(member_sh("printf \"" + data + "/.boot-1\\ndata\\nmod\\ndbg\\nkeymaps\\n\" > " + marker), 0);
+  std::string app_root = bst::temp_dir("bsmarkap"), app_gen = bst::temp_dir("bsmarkgen");
+  in.dirs.push_back(app_root);
+  in.dirs.push_back(app_gen);
+  ASSERT_TRUE(bst::make_inputs(app_root, app_gen, "0AD", bst::testfi_records(5)));
+  QuvoRun r = in.boot(data, app_root, {"QUVO_BOOT_AP=TST"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, marker + " is left alone: it belongs to " + std::string(getpwuid(65534)->pw_name) +
+                            ", not to root"))
+      << r.err;
+  auto hashes = [&] {
+    auto h = bst::dir_hashes(data);
+    h.erase(".quvo-boot-unfinished");
+    return h;
+  };
+  auto whole = hashes();
+  ASSERT_TRUE(whole.count("data/dict/TST00/TESTFI"));
+  r = in.boot(data, in.root);
+  EXPECT_TRUE(ended(r, kExitBootFailed, {"already holds the system applications", "nothing was removed"}));
+  EXPECT_EQ(hashes(), whole);
+  // Damaged markers of this user: a temporary directory that is not there,
+  // a name with a slash, a cut line.
+  for (const std::string& text : {std::string(".boot-77\ndata\nkeymaps\n"), std::string("garbage\n"),
+                                  ".boot-" + std::to_string(getpid()) + "\n../etc\n", std::string(".boot-5\ndata")}) {
+    unlink(marker.c_str());
+    bst::spit(marker, text);
+    chmod(marker.c_str(), 0600);
+    if (text.find(std::to_string(getpid())) != std::string::npos) mkdir((data + "/.boot-" + std::to_string(getpid())).c_str(), 0700);
+    r = in.boot(data, in.root);
+    EXPECT_TRUE(ended(r, kExitBootFailed, {"is left alone", "nothing was removed"})) << text;
+    EXPECT_EQ(hashes(), whole) << text;
+  }
+}
+
+// A checksummed raw file cut exactly at a record boundary (after its header,
+// after a record, after the last record: the end record missing) fails,
+// names the file and leaves the directory as it was.
+TEST(BootstrapRun, ARawFileCutAtARecordBoundaryFails) {
+  Inputs in(30);
+  const std::string raw_rel = "/port/dict/0LA00/TESTFI";
+  const std::string raw = bst::slurp(in.root + raw_rel);
+  const size_t rec = kRawRecHead + bst::kTestfiLen + kRawTrail;
+  ASSERT_EQ(raw.size(), kRawHead + 30 * rec + kRawRecHead + kRawTrail);
+  for (size_t records : {size_t(0), size_t(1), size_t(17), size_t(30)}) {
+    std::string src = copy_tree(in.root);
+    in.dirs.push_back(src);
+    bst::spit(src + raw_rel, raw.substr(0, kRawHead + records * rec));
+    std::string target = in.fresh();
+    auto before = bst::dir_hashes(target);
+    QuvoRun r = in.boot(target, src);
+    EXPECT_TRUE(ended(r, kExitBootFailed,
+                      {src + raw_rel + ": record " + std::to_string(records + 1) + ": the record header is cut short",
+                       target + " is as it was"}))
+        << records;
+    EXPECT_EQ(bst::dir_hashes(target), before);
     EXPECT_EQ(leftovers(target), 0);
   }
 }

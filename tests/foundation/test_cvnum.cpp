@@ -269,6 +269,19 @@ TEST(NumStored, BinaryPackedAndVariable) {
   for (int i = 0; i < 16; ++i) big *= 10;
   EXPECT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{big, 0}, &msg), 0);
   EXPECT_EQ(msg, 200050u);
+  // A scale byte below 0 (a calculation result past 15 digits): the digits
+  // followed by zeros, at scale 0, up to 31 digits.
+  ASSERT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{-123456789012345, 0}, &msg), 1);
+  buf[8] = uint8_t(-16);
+  ASSERT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 1);
+  EXPECT_TRUE(n.value == -123456789012345 * big && n.scale == 0);
+  buf[8] = uint8_t(-17);
+  EXPECT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 0);
+  ASSERT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{7, 0}, &msg), 1);
+  buf[8] = uint8_t(-30);
+  ASSERT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 1);
+  buf[8] = uint8_t(-31);  // 7 x 10^31: 32 digits
+  EXPECT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 0);
 }
 
 TEST(NumStored, UniversalText) {

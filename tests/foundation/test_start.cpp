@@ -2,6 +2,7 @@
 // explicit environment, temporary data and home directories.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -289,6 +290,7 @@ TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
   {
     Dirs d;
     d.home.write("elsewhere.env", "A=1\n");
+    unlink(d.data.sub("quvo.env").c_str());  // the bootstrap's empty one
     ASSERT_EQ(symlink(d.home.sub("elsewhere.env").c_str(), d.data.sub("quvo.env").c_str()), 0);
     QuvoRun r = run_quvo({}, d.env());
     EXPECT_TRUE(ended(r, 12, {"is a symbolic link"}));
@@ -299,7 +301,11 @@ TEST(Start, DataDirectorySettingsOnlyFromItsOwner) {
   d.data.write("quvo.env", "A=1\n");
   ASSERT_EQ(chown(d.data.sub("quvo.env").c_str(), 65534, 65534), 0);
   QuvoRun r = run_quvo({}, d.env());
-  EXPECT_TRUE(ended(r, 12, {"not by root or the data directory's owner", "chown "}));
+  const std::string member = getpwuid(65534) ? getpwuid(65534)->pw_name : "65534";
+  EXPECT_TRUE(ended(r, 12, {"is owned by " + member + ", not by root or the data directory's owner root",
+                            "root should review what " + member + " put in it, then remove it: rm " +
+                                d.data.sub("quvo.env")}));
+  EXPECT_EQ(r.err.find("chown"), std::string::npos) << r.err;
   // The data directory's owner may keep it.
   ASSERT_EQ(chown(d.data.str().c_str(), 65534, 65534), 0);
   r = run_quvo({}, d.env({"QUVO_TEST_PRINTENV=A"}));

@@ -60,8 +60,8 @@ TEST_F(IiReview, TextOccurrencesShorterThanTheDisplayAreRefused) {
   EXPECT_EQ((mask >> 8) & 3, 2u);
 }
 
-// CALC over packed variables of any scale (0-31) and up to 15 digits, zeros
-// of both signs among them: the first run goes instruction by instruction,
+// CALC over packed variables of any scale (-32 to 31) and up to 15 digits,
+// zeros of both signs among them: the first run goes instruction by instruction,
 // the second by the statement's plan; both leave the same bytes and the same
 // OVERFLOW outcome.
 class IiReviewCalc : public ii2::Fix {
@@ -81,7 +81,9 @@ class IiReviewCalc : public ii2::Fix {
     for (int i = 15 - n; i < 15; ++i) nib[i] = uint8_t(u(10));
     nib[15] = u(3) == 0 ? com.pd_neg : com.pd_pos;
     for (int i = 0; i < 8; ++i) p[i] = uint8_t(nib[2 * i] << 4 | nib[2 * i + 1]);
-    p[8] = uint8_t(u(4) == 0 ? u(32) : u(8));
+    // Now and then a scale below 0, as a CALC result past 15 digits leaves
+    // (-31 the lowest a reader takes, -32 none).
+    p[8] = uint8_t(u(8) == 0 ? -int(1 + u(u(4) ? 17 : 32)) : u(4) == 0 ? u(32) : u(8));
   }
   void emit(int leaves) {
     if (leaves <= 1) {

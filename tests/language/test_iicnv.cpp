@@ -60,6 +60,14 @@ TEST_F(IiCnv, BinaryBytesBothWays) {
   fb[5] = 0x6C;  // at scale 1: 429496729
   EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 4, 0}, {8, 6, 1}, false, 0, nullptr); }), "ok");
   EXPECT_EQ(rec::view<rec::U32>(fa).get(), 429496729u);
+  // A variable packed source at a negative scale (a CALC result past 15
+  // digits): its digits and zeros; 32 bits at most.
+  ii2::set_pd(fb, "42949672");
+  fb[8] = uint8_t(-2);
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 4, 0}, {12, 9, 0}, false, 0, nullptr); }), "ok");
+  EXPECT_EQ(rec::view<rec::U32>(fa).get(), 4294967200u);
+  fb[8] = uint8_t(-3);
+  EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 4, 0}, {12, 9, 0}, false, 0, nullptr); }), "300540");
   // A constant as stored in the instruction.
   EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {1, 2, 0}, {5, 0, 0}, true, 0x4142, nullptr); }), "ok");
   EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 2), "BA");

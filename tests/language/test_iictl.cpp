@@ -88,6 +88,9 @@ TEST_F(IiCtl, BinaryLoops) {
   EXPECT_EQ(go(INT32_MAX - 2, INT32_MAX, 1), std::make_pair(size_t(3), INT32_MAX));
   EXPECT_EQ(go(INT32_MIN + 1, INT32_MIN, -1), std::make_pair(size_t(2), INT32_MIN));
   EXPECT_EQ(go(0, INT32_MAX, INT32_MAX), std::make_pair(size_t(2), INT32_MAX));
+  // FROM equal to TO: once, whatever the step's sign.
+  EXPECT_EQ(go(4, 4, 1), std::make_pair(size_t(1), 4));
+  EXPECT_EQ(go(4, 4, -1), std::make_pair(size_t(1), 4));
 }
 
 TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
@@ -114,6 +117,12 @@ TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
   EXPECT_EQ(go("2", "0.5", "-0.5"), "1 4 0.5");
   EXPECT_EQ(go("1.25", "1.75", "0.25"), "1 3 1.75");  // equal scales
   EXPECT_EQ(go("0", "0.3", "0.125"), "1 3 0.250");
+  // FROM equal to TO: once, with a step of 1, -1 or a decimal one.
+  EXPECT_EQ(go("3", "3", "1"), "1 1 3");
+  EXPECT_EQ(go("3", "3", "-1"), "1 1 3");
+  EXPECT_EQ(go("2.5", "2.5", "0.5"), "1 1 2.5");
+  EXPECT_EQ(go("2.5", "2.5", "-0.25"), "1 1 2.5");
+  EXPECT_EQ(go("-7", "-7.00", "1"), "1 1 -7");
   // Checked steps: a step past 15 digits (the 8-byte integer add, the
   // equal-scale add) is past TO and ends the loop; the variable keeps the
   // last value the body ran with.
@@ -127,6 +136,79 @@ TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
   // At mixed scales the sum drops decimals to stay in 15 digits.
   EXPECT_EQ(go("99999999999999.5", "100000000000001", "0.75"), "1 3 100000000000001");
+}
+
+// Loop values a CALC result past 15 digits left (its 15 highest digits at
+// a negative scale): compared and stepped at the largest scale of the
+// three, the variable kept there; a sum that would need a digit below
+// that scale to keep 15 is 300540. A binary loop takes such a bound as its
+// integer, and TIMEOUT such seconds.
+TEST_F(IiCtl, LoopsOverValuesAtANegativeScale) {
+  uint32_t v, f, t, s, c = lcb();
+  uint8_t* var = pd("0", &v);
+  uint8_t* from = pd("0", &f);
+  uint8_t* to = pd("0", &t);
+  uint8_t* step = pd("0", &s);
+  uint8_t* b = beg(false, v, f, t, s, c);
+  flag(1);
+  end_loop(false, v, c, b);
+  end();
+  auto put = [](uint8_t* p, const char* digits, int scale) {
+    set_pd(p, digits);
+    p[8] = uint8_t(scale);
+  };
+  auto go = [&] {
+    ii2::flags().clear();
+    int rc = run(ii2::cref(1, 0));
+    PdFloat x{var, 8, 0};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%d %zu %.0f e%d", rc, count(1), pd_to_float(&x), int(int8_t(var[8])));
+    return std::string(buf);
+  };
+  // 10^15 to 10^15 + 100 by 10, all at scale -1: eleven times.
+  put(from, "100000000000000", -1);
+  put(to, "100000000000010", -1);
+  put(step, "1", -1);
+  EXPECT_EQ(go(), "1 11 100000000000010 e-1");
+  // By 1 at scale 0 the variable would need 16 digits: 300540 after the first.
+  put(step, "1", 0);
+  EXPECT_EQ(go(), "300540 1 100000000000000 e-1");
+  // FROM 1 at scale -2 (100) equals TO 100: once, the variable as FROM.
+  put(from, "1", -2);
+  put(to, "100", 0);
+  put(step, "1", 0);
+  EXPECT_EQ(go(), "1 1 1 e-2");
+  // A scale byte of -32 is no value.
+  put(from, "1", -32);
+  EXPECT_EQ(go(), "300540 0 1 e-2");
+
+  // A binary loop from 1 to a packed 3 at scale -2 (300) by 100.
+  restart();
+  uint32_t ai, bf, bs, cb = lcb();
+  uint8_t* vb = bin(0, &ai);
+  bin(1, &bf);
+  bin(100, &bs);
+  put(to, "3", -2);
+  bld_ira(&m.code, ai, 1);
+  bld_ira(&m.code, bf, 2);
+  bld_ira(&m.code, t, 3);
+  bld_loop_cnv(&m.code, 3, 5, 12, 9);
+  bld_ira(&m.code, bs, 4);
+  uint8_t* inner = bld_beg_loop(&m.code, true, cb);
+  flag(2);
+  end_loop(true, ai, cb, inner);
+  // TIMEOUT of 2 at scale -1: 20 seconds.
+  put(from, "2", -1);
+  bld_ira(&m.code, f, 1);
+  bld_timeout(&m.code, ii2::cref(1, 0), 12, 9, true);
+  state();
+  end();
+  ii2::flags().clear();
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(count(2), 3u);  // 1, 101, 201
+  EXPECT_EQ(rec::view<rec::U32>(vb).get(), 201u);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0].secs, 20);
 }
 
 TEST_F(IiCtl, NestedAndMixedTypeLoopsAndGotoIntoTheBody) {
@@ -225,6 +307,43 @@ TEST_F(IiCtl, GosubThreeDeepRestoresMasksAndReturnWithoutGosubFails) {
   for (int i = 0; i < 3; ++i) ASSERT_EQ(run(ii2::cref(1, 0)), 1);
   ASSERT_EQ(g_seen.size(), 3u);
   for (auto& x : g_seen) EXPECT_EQ(x.gosubs, 1);
+}
+
+// GOSUB nests kIiGosubDepth deep; the GOSUB past that is run-time error
+// 300420 (the event point ends with 300540, its entries freed, and the next
+// run starts from none). A GOSUB that has returned no longer counts.
+TEST_F(IiCtl, GosubDepthIsBounded) {
+  auto chain = [&](uint32_t n) {
+    restart();
+    for (uint32_t i = 0; i < n; ++i) {
+      auto& in = rec::view<IbGosub>(bld_gosub(&m.code, ii2::no_code()));
+      in.label = in.ret;  // on to the next GOSUB, never returning
+    }
+    state();
+    end();
+    g_seen.clear();
+    m.pcb->dbg->err_msg = 0;
+    return run(ii2::cref(1, 0));
+  };
+  EXPECT_EQ(chain(kIiGosubDepth + 1), 300540);
+  EXPECT_EQ(last_err(), kIiErrGosub);
+  EXPECT_TRUE(g_seen.empty());
+  EXPECT_EQ(chain(kIiGosubDepth), 1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0].gosubs, int(kIiGosubDepth));
+  EXPECT_EQ(last_err(), 0u);
+  restart();
+  std::vector<uint8_t*> calls;
+  for (uint32_t i = 0; i < 2 * kIiGosubDepth; ++i) calls.push_back(bld_gosub(&m.code, ii2::no_code()));
+  state();
+  end();
+  CodeRef sub = here();
+  bld_return(&m.code);
+  for (uint8_t* g : calls) rec::view<IbGosub>(g).label = sub;
+  g_seen.clear();
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_EQ(g_seen.size(), 1u);
+  EXPECT_EQ(g_seen[0].gosubs, 0);
 }
 
 TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {

@@ -288,16 +288,21 @@ void put_neg_zero(uint8_t* p, int scale) {
 }
 
 void IiLoop::differential(Gen& g, long n) {
-  long bad = 0, ended = 0, refused_loops = 0;
+  long bad = 0, ended = 0, refused_loops = 0, negative = 0;
   uint64_t before = ii_loop_plan_iterations();
   std::vector<uint8_t> start(static_cast<size_t>(used)), first(static_cast<size_t>(used));
   for (long c = 0; c < n && bad < 10; ++c) {
     // The values: near the bounds of 15 digits as often as small; in a
     // third of the loops with decimals, now and then many.
+    // Now and then a value a CALC result past 15 digits left: its 15
+    // highest digits at a negative scale.
     bool scaled = g.u(3) == 0;
-    for (int k = 0; k < kVars; ++k) put(var[k], g.value(), scaled && g.u(2) ? int(g.u(g.u(8) ? 4 : 32)) : 0);
+    auto neg_scale = [&] { return -int(1 + g.u(g.u(4) ? 3 : 17)); };
+    for (int k = 0; k < kVars; ++k)
+      put(var[k], g.value(), g.u(16) == 0 ? neg_scale() : scaled && g.u(2) ? int(g.u(g.u(8) ? 4 : 32)) : 0);
     for (int k = 0; k < kCnsts; ++k)
-      put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(), scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
+      put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(),
+          g.u(64) == 0 ? neg_scale() : scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
     int64_t from = g.u(4) == 0 ? 999999999999000LL + int64_t(g.u(900)) : int64_t(g.u(100)) - 50;
     int64_t steps[] = {1, 1, 1, 2, 3, -1, -2, 7};
     int64_t step = steps[g.u(8)];
@@ -356,6 +361,7 @@ void IiLoop::differential(Gen& g, long n) {
       pr[run_no] = probes();
       if (run_no == 0) std::memcpy(first.data(), data, first.size());
     }
+    for (int k = 0; k < kVars; ++k) negative += int8_t(var[k][8]) < 0;
     ended += rc[0] == 1;
     bool same = rc[0] == rc[1] && mask[0] == mask[1] && fl[0] == fl[1] && pr[0] == pr[1] &&
                 std::memcmp(first.data(), data, first.size()) == 0;
@@ -370,9 +376,11 @@ void IiLoop::differential(Gen& g, long n) {
     }
   }
   uint64_t iterations = ii_loop_plan_iterations() - before;
-  std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan\n",
-              n, refused_loops, ended, static_cast<unsigned long long>(iterations));
+  std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan, "
+              "%ld fields left at a negative scale\n",
+              n, refused_loops, ended, static_cast<unsigned long long>(iterations), negative);
   EXPECT_GT(iterations, uint64_t(n) * 5);
+  EXPECT_GT(negative, n / 10);
 }
 
 TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {

@@ -82,6 +82,17 @@ V from_quotient(const Q& q) {
   limit15(v, true);
   return v;
 }
+// The CALC store into a calculation variable: the 15 highest digits,
+// rounded, the scale going below 0 as integer digits go.
+void calc_limit15(V& v) {
+  for (int pass = 0; pass < 2; ++pass) {
+    int d = ndig(v.m);
+    if (d <= 15) break;
+    v.m = round_div(v.m, d - 15);
+    v.s -= d - 15;
+  }
+}
+
 // A value as the failures print it: mantissa "e-" scale, or the error.
 std::string vstr(const V& v) { return v.ok ? v.m.get_str() + "e-" + std::to_string(v.s) : "300540"; }
 bool same(const V& a, const V& b) { return a.ok == b.ok && (!a.ok || (a.m == b.m && a.s == b.s)); }
@@ -229,7 +240,7 @@ V load(const uint8_t* p, const Form& f) {
     v.s = f.scale;
   } else {
     v.m = unpack(p, 8);
-    v.s = p[8];
+    v.s = int8_t(p[8]);
   }
   return v;
 }
@@ -526,7 +537,14 @@ class IiCalcDiff : public IiMath {
          const std::vector<V>& cv) {
     const Node& x = t[size_t(n)];
     switch (x.kind) {
-      case 'v': return dv[size_t(x.index)];
+      case 'v': {  // a negative scale reads as the digits and zeros
+        V v = dv[size_t(x.index)];
+        if (v.s < 0) {
+          v.m *= p10(-v.s);
+          v.s = 0;
+        }
+        return v;
+      }
       case 'i': return iv[size_t(x.index)];
       case 'c': return cv[size_t(x.index)];
       case 'n': {
@@ -586,25 +604,34 @@ int grow(Gen& g, std::vector<Node>& t, int leaves, int& consts) {
   return int(t.size() - 1);
 }
 
+// Each CALC result then goes on as a field with decimals takes it: moved
+// into a fixed packed field of 8-16 bytes (mostly with decimals) and
+// compared with that field. Results past 15 integer digits keep their 15
+// highest digits at a negative scale, and variables hold such values too.
 TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
   Gen g{std::mt19937_64(seed() + 1)};
-  long n = cases(100000) / 5, fails = 0, unsure = 0, bad = 0;
+  uint32_t fix_ira = 0;
+  uint8_t* fix = field(16, &fix_ira);
+  long n = cases(100000) / 5, fails = 0, unsure = 0, bad = 0, past15 = 0, moved = 0;
   uint64_t plans_before = ii_math_plan_runs();
   for (long i = 0; i < n && bad < 10; ++i) {
     std::vector<V> dv(26), iv(26), cv(16);
     bool whole = g.u(4) == 0;  // integers only: the plan's 64-bit path
+    bool big = g.u(4) == 0;    // values of up to 15 digits: products past 15 integer digits
     for (int k = 0; k < 26; ++k) {
-      dv[size_t(k)].s = whole ? 0 : int(g.u(8));
-      dv[size_t(k)].m = g.digits(int(g.u(10)));
-      if (g.u(3) == 0) dv[size_t(k)].m = -dv[size_t(k)].m;
-      store(dec[k], Form{12, 9, 0, true}, dv[size_t(k)]);
+      V& d = dv[size_t(k)];
+      d.s = whole ? 0 : int(g.u(8));
+      d.m = g.digits(int(g.u(big ? 16 : 10)));
+      if (big && g.u(3) == 0) d.s = -int(1 + g.u(16));  // a result past 15 digits kept before
+      if (g.u(3) == 0) d.m = -d.m;
+      store(dec[k], Form{12, 9, 0, true}, d);
       int64_t x = g.u(4) == 0 ? int64_t(int32_t(g.rng())) : int64_t(g.u(2000)) - 1000;
       iv[size_t(k)].m = Z(std::to_string(x), 10);
       store(ints[k], Form{5, 4, 0, true}, iv[size_t(k)]);
     }
     for (int k = 0; k < 16; ++k) {
       cv[size_t(k)].s = whole ? 0 : int(g.u(6));
-      cv[size_t(k)].m = g.digits(int(g.u(8)));
+      cv[size_t(k)].m = g.digits(int(g.u(big ? 16 : 8)));
       store(cnst[size_t(k)], Form{12, 9, 0, true}, cv[size_t(k)]);
     }
     std::vector<Node> t;
@@ -612,6 +639,13 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
     int root = grow(g, t, 1 + int(g.u(10)), consts);
     bool to_int = g.u(4) == 0;
     int res = int(g.u(26));
+    // The fixed field: 8-16 bytes, mostly with decimals; its value before.
+    uint8_t flen = uint8_t(8 + g.u(9));
+    uint8_t fsc = uint8_t(g.u(5) == 0 ? g.u(uint64_t(std::min(2 * flen - 1, 31)) + 1) : 1 + g.u(6));
+    Form ff{8, flen, fsc, true};
+    V fv = g.value(ff);
+    store(fix, ff, fv);
+    uint8_t rel = uint8_t(1 + g.u(6));
     restart();
     uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
     bld_calc_reset(&m.code);
@@ -619,12 +653,29 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
     bld_calc_load(&m.code, to_int ? 5 : 8);
     emit(t, root);
     bld_calc_eval(&m.code, '=');
+    if (!to_int) {  // FLAG 2; the move, FLAG 3; IF result rel field, T FLAG 4
+      flag(2);
+      bld_ira(&m.code, fix_ira, 1);
+      bld_ira(&m.code, dec_ira[res], 2);
+      bld_move_fix_var(&m.code, flen, fsc);
+      flag(3);
+      bld_ira(&m.code, dec_ira[res], 1);
+      bld_ira(&m.code, fix_ira, 2);
+      uint32_t msg = 0;
+      ASSERT_EQ(bld_if_and_or(&m.code, IbTstOp{12, 9, 0, true, false, nullptr},
+                              IbTstOp{8, flen, fsc, true, false, nullptr}, rel, 38, 10, &msg), 1);
+      uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+      flag(4);
+      rec::view<IbTfc>(tfc).to = here();
+    }
     end_trapped(ov);
-    uint8_t before[9];
+    uint8_t before[9], fbefore[16];
     uint8_t* target = to_int ? ints[res] : dec[res];
     std::memcpy(before, target, 9);
+    std::memcpy(fbefore, fix, 16);
     ii2::flags().clear();
     ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    std::vector<uint32_t> got_flags = ii2::flags();
     V want = eval(t, root, dv, iv, cv);
     if (want.ok) {
       if (to_int) {
@@ -632,22 +683,54 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
         want.s = 0;
         if (want.m < Z(INT32_MIN) || want.m > Z(INT32_MAX)) want.ok = false;
       } else {
-        limit15(want, false);
-        if (ndig(want.m) > 15) want.ok = false;
+        calc_limit15(want);
       }
     }
-    V got = !ii2::flags().empty() ? fail() : load(target, to_int ? Form{5, 4, 0, true} : Form{12, 9, 0, true});
+    bool calc_failed = to_int ? !got_flags.empty() : got_flags.empty() || got_flags[0] != 2;
+    V got = calc_failed ? fail() : load(target, to_int ? Form{5, 4, 0, true} : Form{12, 9, 0, true});
     if (!want.ok) ++fails;
+    past15 += want.ok && want.s < 0;
     bool match = same(got, want) && (got.ok || std::memcmp(before, target, 9) == 0);
+    // What the field then holds, and the comparison: the move rounds to the
+    // field's scale and must fit it; the comparison aligns both at the
+    // larger scale within 31 digits.
+    std::vector<uint32_t> want_flags;
+    V fwant = fv;
+    if (!to_int && match && got.ok) {
+      want_flags.push_back(2);
+      V mv = store_rule(want, ff, fsc);
+      if (mv.ok) {
+        fwant = mv;
+        want_flags.push_back(3);
+        ++moved;
+        int sc = std::max(want.s, int(fsc));
+        Z a = want.m * p10(sc - want.s), b = fwant.m * p10(sc - fsc);
+        if (ndig(a) <= 31 && ndig(b) <= 31) {
+          if (ii_rel(a < b ? -1 : a > b ? 1 : 0, rel) == 1) want_flags.push_back(4);
+        } else {
+          want_flags.push_back(1);
+        }
+      } else {
+        want_flags.push_back(1);
+      }
+      V fgot = load(fix, ff);
+      if (!same(fgot, fwant) || got_flags != want_flags) {
+        ++bad;
+        ADD_FAILURE() << "case " << i << ": " << vstr(want) << " into " << form_str(ff) << " from "
+                      << vstr(fv) << ": want " << vstr(fwant) << " and flags " << testing::PrintToString(want_flags)
+                      << ", got " << vstr(fgot) << " and " << testing::PrintToString(got_flags);
+      }
+    }
     // Run again: a statement whose instructions all ran once now runs as
     // one step by its plan where it has one, with the same outcome.
-    uint8_t after[9];
+    uint8_t after[9], fafter[16];
     std::memcpy(after, target, 9);
-    bool trapped = !ii2::flags().empty();
+    std::memcpy(fafter, fix, 16);
     std::memcpy(target, before, 9);
+    std::memcpy(fix, fbefore, 16);
     ii2::flags().clear();
     ASSERT_EQ(run(ii2::cref(1, 0)), 1);
-    if (std::memcmp(after, target, 9) != 0 || trapped != !ii2::flags().empty()) {
+    if (std::memcmp(after, target, 9) != 0 || std::memcmp(fafter, fix, 16) != 0 || got_flags != ii2::flags()) {
       ++bad;
       ADD_FAILURE() << "case " << i << ": the second run differs from the first";
     }
@@ -663,9 +746,11 @@ TEST_F(IiCalcDiff, CalcExpressionsMatchTheEvaluator) {
     }
   }
   uint64_t planned = ii_math_plan_runs() - plans_before;
-  std::printf("CALC: %ld expressions, %ld failures (300540), %ld near a rounding boundary, %llu second runs by a plan\n",
-              n, fails, unsure, static_cast<unsigned long long>(planned));
+  std::printf("CALC: %ld expressions, %ld failures (300540), %ld results past 15 digits, %ld moved into a field, "
+              "%ld near a rounding boundary, %llu second runs by a plan\n",
+              n, fails, past15, moved, unsure, static_cast<unsigned long long>(planned));
   EXPECT_GT(planned, uint64_t(n / 20));
+  EXPECT_GT(past15, n / 50);
 }
 
 // ---------------------------------------------------- directed cases --
@@ -755,12 +840,51 @@ TEST_F(IiCalc1, StoresRoundAndFunctionsRefuseWhatIsNotANumber) {
   ASSERT_EQ(calc("A", {"#2", "#2", "~", "@14"}), 1); // POW(2, -2)
   EXPECT_EQ(dec_str(0), "25e-2");
   EXPECT_EQ(calc("A", {"#0", "#1", "~", "@14"}), 300540);
+  for (const char* base : {"#0", "#5"}) {  // x^0 = 1, 0^0 too; 0^3 = 0
+    ASSERT_EQ(calc("A", {base, "#0", "@14"}), 1) << base;
+    EXPECT_EQ(dec_str(0), "1e-0") << base;
+  }
+  ASSERT_EQ(calc("A", {"#0", "#3", "@14"}), 1);
+  EXPECT_EQ(dec_str(0), "0e-0");
   ASSERT_EQ(calc("A", {"#1", "#2", "@19"}), 1);      // ATAN2(1, 2)
   EXPECT_EQ(dec_str(0), "463647609000806e-15");
   // Division by zero.
   EXPECT_EQ(calc("A", {"#1", "#0", "/"}), 300540);
-  // A result of more than 15 digits with no decimals left is refused.
-  EXPECT_EQ(calc("A", {"#99999999", "#99999999", "*"}), 300540);
+}
+
+// A CALC result of more than 15 significant digits keeps the 15 highest,
+// rounded, the scale going below 0 as integer digits go; such a variable
+// reads as its digits followed by zeros, up to the stack's 31 digits.
+TEST_F(IiCalc1, ResultsPastFifteenDigitsKeepTheirHighestDigits) {
+  // -32628343.8 squared is 1064608819130998.44.
+  set_dec(1, "-32628343.8");
+  ASSERT_EQ(calc("A", {"B", "B", "*"}), 1);
+  EXPECT_EQ(dec_str(0), "106460881913100e--1");
+  EXPECT_EQ(dec[0][8], 0xFF);
+  ASSERT_EQ(calc("C", {"A", "#1000", "/"}), 1);
+  EXPECT_EQ(dec_str(2), "1064608819131e-0");
+  ASSERT_EQ(calc("C", {"A", "#1", "+"}), 1);  // 1064608819131001: the 1 rounds away
+  EXPECT_EQ(dec_str(2), "106460881913100e--1");
+  ASSERT_EQ(calc("A", {"#99999999", "#99999999", "*"}), 1);
+  EXPECT_EQ(dec_str(0), "999999980000000e--1");
+  // 9999999999999995 rounds up into a 16th digit: dropped once more.
+  set_dec(1, "999999999999999");
+  ASSERT_EQ(calc("A", {"B", "#10", "*", "#5", "+"}), 1);
+  EXPECT_EQ(dec_str(0), "100000000000000e--2");
+  // 30 digits, then 31; a product of 32 is refused, A unchanged.
+  ASSERT_EQ(calc("A", {"B", "B", "*"}), 1);
+  EXPECT_EQ(dec_str(0), "999999999999998e--15");
+  ASSERT_EQ(calc("A", {"B", "B", "*", "#9", "*"}), 1);
+  EXPECT_EQ(dec_str(0), "899999999999998e--16");
+  EXPECT_EQ(calc("A", {"A", "#1", "*"}), 300540);
+  EXPECT_EQ(dec_str(0), "899999999999998e--16");
+  // Read as it is at the limit of 31 digits, refused one past it.
+  set_dec(3, "1");
+  dec[3][8] = uint8_t(-30);
+  ASSERT_EQ(calc("A", {"D"}), 1);
+  EXPECT_EQ(dec_str(0), "100000000000000e--16");
+  dec[3][8] = uint8_t(-31);
+  EXPECT_EQ(calc("A", {"D"}), 300540);
 }
 
 TEST_F(IiCalc1, OlderMultiplyScalesBothOperands) {
@@ -920,13 +1044,17 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {"A", {"C"}, false},                // scale byte 40: 300540
       {"A", {"D"}, false},                // a digit above 9: 300540
       {"A", {"B", "~"}, true},
-      {"A", {"E", "#2", "*"}, false},     // 16 digits: 300540
+      {"A", {"E", "#2", "*"}, true},      // 16 digits: the 15 highest at scale -1
       {"A", {"F", "F", "*", "F", "F", "*", "-", "#5", "+"}, true},  // past 64 bits and back
       {"A", {"G", "H", "I", "*", "+"}, true},
       {"A", {"J", "#4.0", "*"}, true},    // 10.000: trailing zeros dropped
       {"A", {"K", "K", "*", "L", "*"}, true},  // the multiply drops decimals
       {"A", {"K", "L", "-", "G", "~", "+"}, true},
-      {"A", {"M", "#1", "+"}, true},      // 999999999999999 + 1: 300540
+      {"A", {"M", "#1", "+"}, true},      // 999999999999999 + 1: 10^15, at scale -1
+      {"A", {"E", "E", "*"}, true},       // 30 digits: scale -15
+      {"A", {"Q", "#1", "+"}, true},      // Q at scale -3: read at scale 0
+      {"A", {"Q"}, false},                // a move of Q: the instructions
+      {"A", {"R", "#1", "+"}, false},     // R at scale -40: 300540
       {"A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, true},  // -(-2^63)
       {"A", {"M", "P", "+"}, true},       // aligned past 64 bits, decimals dropped at the store
       {"A", {"G", "H", "+", "P", "-"}, true},
@@ -951,6 +1079,10 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
     set_dec(13, "562949953421312");
     set_dec(14, "-16384");
     set_dec(15, "0.0000000000001");
+    set_dec(16, "-123456789012345");
+    dec[16][8] = uint8_t(-3);
+    set_dec(17, "5");
+    dec[17][8] = uint8_t(-40);
     set_dec(0, "7");
   };
   FILE* trace = std::tmpfile();
@@ -998,13 +1130,16 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {{"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, "7e-0"},
       {{"M", "P", "+"}, "999999999999999e-0"},
       {{"G", "H", "+", "P", "-"}, "37499999999999e-13"},
+      {{"E", "#2", "*"}, "200000000000000e--1"},
+      {{"M", "#1", "+"}, "100000000000000e--1"},
+      {{"Q", "#1", "+"}, "-123456789012345e--3"},
   };
   for (const auto& [prog, want] : values) {
     ASSERT_EQ(calc("A", prog), 1);
     ASSERT_EQ(run(ii2::cref(1, 0)), 1);
     EXPECT_EQ(dec_str(0), want);
   }
-  EXPECT_EQ(calc("A", {"M", "#1", "+"}), 300540);
+  EXPECT_EQ(calc("A", {"R", "#1", "+"}), 300540);
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
 

@@ -12,6 +12,7 @@
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
+#include "language/ibtst.h"
 #include "language/ibutil.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
@@ -71,6 +72,11 @@ struct Prog {
     add(test("", "IF", f, rel, value));
     return log(holds, "T");
   }
+  // The same against a second field.
+  Prog& check_field(const char* f, int rel, const char* f2, bool holds = true) {
+    add(test("", "IF", f, rel, f2, true));
+    return log(holds, "T");
+  }
 };
 constexpr int EQ = 1, GE = 2, GT = 3, LE = 4, LT = 5, NE = 6;
 
@@ -90,10 +96,11 @@ struct ScFam : ::testing::Test {
     old45 = sc_set_cmpl_fn(45, t_log);
     os_sys_err_log_clear();
     ASSERT_GE(fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")}), 0);
-    // The calculation variables: A-H, I, J decimal (packed 8 + scale),
-    // K binary; AI-CI integers.
+    // The calculation variables: A-H, I, J and Z decimal (packed 8 +
+    // scale), K binary; AI-DI integers; P2 a packed field of 17 integer
+    // digits and 2 decimals.
     static int serial = 0;
-    auto el = [](std::string name, int type, int len, int occurs = 1) {
+    auto el = [](std::string name, int type, int len, int occurs = 1, int digits = 15, int decimals = 0) {
       ++serial;
       char stamp[32];
       std::snprintf(stamp, sizeof stamp, "2026-01-01T%02d:%02d:%02d", serial / 3600 % 24, serial / 60 % 60,
@@ -102,10 +109,12 @@ struct ScFam : ::testing::Test {
       return fx::rec("ELEMENT", {{"area", std::to_string(3000100 + serial)}, {"work", "1"}, {"name", name}, {"kind", "1"},
                                  {"ident_stamp", stamp}, {"number", std::to_string(serial)},
                                  {"length", std::to_string(len)}, {"occurs", std::to_string(occurs)}, {"type", std::to_string(type)},
-                                 {"sign", "1"}, {"digits", "15"}, {"key_kind", "255"}});
+                                 {"sign", "1"}, {"digits", std::to_string(digits)},
+                                 {"decimals", std::to_string(decimals)}, {"key_kind", "255"}});
     };
     std::vector<fx::Rec> els;
-    for (const char* n : {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J"}) els.push_back(el(n, 12, 9));
+    for (const char* n : {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J", "Z"}) els.push_back(el(n, 12, 9));
+    els.push_back(el("P2", 8, 10, 1, 17, 2));
     els.push_back(el("K", 5, 4));
     for (const char* n : {"AI", "BI", "CI", "DI"}) els.push_back(el(n, 5, 4));
     els.push_back(el("T4", 1, 4));
@@ -843,6 +852,128 @@ TEST_F(ScFam, CnvTextIntoATextShorterThanTheDisplayIsRefused) {
   define(proc("X6") + cnv_text("T2", "AI") + proc("X7") + cnv_text("AI", "T2"));
   expect_refused("X6", {100690});
   expect_refused("X7", {100690});
+}
+
+
+// ------------------------------------------------- constants and loops --
+// A number as statement text of exactly `width` characters where it can be
+// (leading zeros pad it): m / 10^s, with a sign when negative.
+std::string spell(__int128 m, int s, int width) {
+  bool neg = m < 0;
+  std::string d;
+  for (__int128 a = neg ? -m : m; a != 0; a /= 10) d.insert(d.begin(), char('0' + int(a % 10)));
+  while (int(d.size()) <= s) d.insert(d.begin(), '0');
+  if (s > 0) d.insert(d.end() - s, '.');
+  int pad = width - int(d.size()) - (neg ? 1 : 0);
+  if (pad > 0) d.insert(0, size_t(pad), '0');
+  return (neg ? "-" : "") + d;
+}
+int cmp_value(__int128 a, int sa, __int128 b, int sb) {
+  for (; sa < sb; ++sa) a *= 10;
+  for (; sb < sa; ++sb) b *= 10;
+  return a < b ? -1 : a > b ? 1 : 0;
+}
+
+// IF, AND and OR compare a calculation variable with a constant of every
+// width the operand holds (1-22 characters), with and without sign, point
+// and leading zeros, by value: the variable set by CALC from one spelling,
+// compared with the same value spelled at another width, or a neighbour.
+// The decimal variable H and the integer variable AI; seeded.
+TEST_F(ScFam, ConstantsOfEveryWidthCompareByValue) {
+  std::mt19937_64 rng(std::getenv("QUVO_II_SEED") ? std::strtoull(std::getenv("QUVO_II_SEED"), nullptr, 10) : 25);
+  auto u = [&](uint64_t n) { return n ? rng() % n : 0; };
+  Prog p("W1");
+  // 17 characters: read whole, not cut to the 16 of the display.
+  p.add(calc("", "H", "0.017334934977406")).check("H", EQ, "0.017334934977406");
+  p.check("H", EQ, "0.01733493497740", false);
+  p.add(calc("", "H", "-1.23456789012345")).check("H", EQ, "-1.23456789012345").check("H", LT, "-1.2345678901234");
+  int checks = 0;
+  for (int width = 1; width <= 22; ++width) {
+    for (int variant = 0; variant < 8; ++variant) {
+      bool integer = variant == 0;  // AI, within 32 bits
+      bool neg = width > 1 && u(2) == 0;
+      // Digits and scale of a value that spells in `width` characters.
+      int room = width - (neg ? 1 : 0);
+      int s = integer || room < 3 || u(3) == 0 ? 0 : int(1 + u(uint64_t(room - 2)));
+      int max_sig = std::min(integer ? 9 : 15, room - (s > 0 ? 1 : 0));
+      int sig = int(1 + u(uint64_t(max_sig)));
+      __int128 m = 0;
+      for (int k = 0; k < sig; ++k) m = m * 10 + __int128(k == 0 ? 1 + u(9) : u(10));
+      if (u(8) == 0) m = 0;
+      if (neg) m = -m;
+      std::string t1 = spell(m, s, width);
+      if (int(t1.size()) != width) continue;  // (a zero with a sign)
+      // The other side: the same value at another width (trailing zero
+      // decimals added where they fit), or a neighbour one unit away.
+      int width2 = int(1 + u(22));
+      __int128 m2 = m;
+      int s2 = s;
+      if (u(2) == 0) {
+        m2 += u(2) ? 1 : -1;
+      } else if (!integer) {
+        for (int k = int(u(4)); k > 0 && int(spell(m2 * 10, s2 + 1, 0).size()) <= 22; --k) {
+          m2 *= 10;
+          ++s2;
+        }
+      }
+      std::string t2 = spell(m2, s2, width2);
+      if (t2.size() > 22) continue;
+      const char* var = integer ? "AI" : "H";
+      p.add(calc("", var, t1.c_str()));
+      int rel = int(1 + u(6));
+      bool holds = ii_rel(cmp_value(m, s, m2, s2), rel) == 1;
+      switch (u(3)) {
+        case 0:
+          p.add(test("", "IF", var, rel, t2.c_str()));
+          break;
+        case 1:  // AND after a true level: the comparison decides
+          p.add(test("", "IF", var, EQ, var, true)).add(test("", "AND", var, rel, t2.c_str()));
+          break;
+        default:  // OR after a false level: likewise
+          p.add(test("", "IF", var, NE, var, true)).add(test("", "OR", var, rel, t2.c_str()));
+      }
+      p.log(holds, "T");
+      ++checks;
+    }
+  }
+  EXPECT_GT(checks, 150);
+  expect_runs(p);
+}
+
+// Loop letter Z, and a loop whose FROM equals its TO: the body runs once,
+// with a step of 1, -1 or a decimal one, and the variable keeps the value.
+TEST_F(ScFam, LoopLetterZAndFromEqualToTo) {
+  Prog p("LZ");
+  p.add(calc("", "A", "0")).add(loop("Z", "1", "4")).add(calc("", "A", "A + Z")).add(line("", "END LOOP", {{0, "Z"}}));
+  p.check("A", EQ, "10").check("Z", EQ, "4");
+  for (const char* step : {"1", "-1"}) {
+    p.add(calc("", "A", "0")).add(loop("Z", "7", "7", step)).add(calc("", "A", "A + 1"));
+    p.add(line("", "END LOOP", {{0, "Z"}})).check("A", EQ, "1").check("Z", EQ, "7");
+  }
+  // FROM, TO and STEP of variables: 2.5 to 2.5 by 0.5 and by -0.25.
+  p.add(calc("", "B", "2.5"));
+  for (const char* step : {"0.5", "-0.25"}) {
+    p.add(calc("", "C", step)).add(calc("", "A", "0")).add(loop("Z", "B", "B", "C"));
+    p.add(calc("", "A", "A + Z")).add(line("", "END LOOP", {{0, "Z"}}));
+    p.check("A", EQ, "2.5").check("Z", EQ, "2.5");
+  }
+  expect_runs(p);
+}
+
+// A CALC result of more than 15 significant digits keeps its 15 highest
+// (A * A of -32628343.8 is 1064608819130998.44: 1064608819131000), and a
+// field with decimals takes it by its own rules.
+TEST_F(ScFam, CalcResultPastFifteenDigitsIntoAFieldWithDecimals) {
+  Prog p("BIG");
+  // P2 := 0 through the text of A (the display of P2 is wider than T20).
+  p.add(calc("", "A", "0")).add(cnv_text("T80", "A")).add(cnv_text("P2", "T80"));
+  p.add(calc("", "A", "-32628343.8")).add(calc("", "B", "A * A"));
+  p.add(calc("", "C", "B / 1000")).check("C", EQ, "1064608819131");
+  p.add(compute("P2", '+', "B", true)).check("P2", EQ, "1064608819131000.00");
+  p.check_field("P2", EQ, "B").check_field("B", GT, "P2", false);
+  p.add(compute("P2", '+', "0.01")).check_field("B", LT, "P2");
+  p.add(calc("", "A", "B + 1")).check_field("A", EQ, "B");  // the 1 rounds away again
+  expect_runs(p);
 }
 
 }  // namespace

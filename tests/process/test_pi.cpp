@@ -612,6 +612,43 @@ TEST_F(Pi, PropertiesStoreReplaceDeleteAndMove) {
   EXPECT_EQ(pi_get_prop(nullptr, "USER    ", "NEW", 3, "A", v), 0);
 }
 
+// A move whose write under the new name fails keeps the value under its
+// old name; a move to the name it has keeps every value.
+namespace failing {
+FmHandlers table;
+int write_new(FmArb* req, FmArb* strm) {
+  const uint8_t* r = req->rec.get();
+  if (r && std::memcmp(r + offsetof(DAtribute, object), "NEW", 3) == 0) {
+    req->status = FM_ST_SYS;
+    return 0;
+  }
+  return fm_backend(FM_BE_NATIVE)->write(req, strm);
+}
+}  // namespace failing
+
+TEST_F(Pi, AMoveKeepsTheValueUnderItsOldNameWhenTheWriteFails) {
+  make_prop_file("ABC", "");
+  pi_prop_reset();
+  FmArb* h = pi_get_prop_arb("ABC", "00", nullptr, com.base_scope);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "A", val("1").c_str()), 1);
+  ASSERT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "B", val("2").c_str()), 1);
+  EXPECT_EQ(pi_move_prop(h, "USER    ", "USR", 3, "", "USR"), 1);
+  char v[256];
+  ASSERT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "A", v), 1);
+  EXPECT_EQ(std::string(v, 1), "1");
+  failing::table = *fm_backend(FM_BE_NATIVE);
+  failing::table.write = failing::write_new;
+  fm_set_handlers(h, &failing::table);
+  EXPECT_EQ(pi_move_prop(h, "USER    ", "NEW", 3, "", "USR"), 0);
+  fm_set_handlers(h, fm_backend(FM_BE_NATIVE));
+  for (const char* p : {"A", "B"}) {
+    ASSERT_EQ(pi_get_prop(h, "USER    ", "USR", 3, p, v), 1) << p;
+    EXPECT_EQ(std::string(v, 1), p[0] == 'A' ? "1" : "2");
+    EXPECT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, p, v), 0) << p;
+  }
+}
+
 TEST_F(Pi, LanguageOfTheRunByItsSources) {
   make_prop_file("0SA", "");
   pi_prop_reset();
@@ -687,6 +724,50 @@ TEST_F(Pi, KeyConstraintsReachTheRecord) {
   EXPECT_EQ(seen[1], "..........CDE.......");
 }
 
+// A constraint that ends exactly at the record's end is placed, one that
+// ends a byte past it is not, nor one whose value ends a byte past the
+// values handed down or whose value offset wraps 32 bits; in both modes.
+TEST_F(Pi, KeyConstraintsAtTheRecordsEnd) {
+  define({{"SUB", 6}});
+  constexpr size_t kRec = 20;
+  auto* pos = static_cast<uint8_t*>(MM_ALLOC(e.pool, 24));
+  auto* desc = static_cast<uint8_t*>(MM_ALLOC(e.pool, 64));
+  auto* values = static_cast<uint8_t*>(MM_ALLOC(e.pool, 6));
+  std::memset(pos, 0, 24);
+  std::memset(desc, 0, 64);
+  std::memcpy(values, "ABCDEF", 6);
+  // (record offset, value offset): at the end of both; one past the record;
+  // one past the values; a value offset that wraps.
+  const uint32_t at[4][2] = {{kRec - 3, 3}, {kRec - 2, 0}, {0, 4}, {5, 0xFFFFFFFEu}};
+  for (int i = 0; i < 4; ++i) {
+    rec::view<rec::U16>(pos + 6 * i + 2) = uint16_t(at[i][0]);
+    rec::view<rec::U16>(pos + 6 * i + 4) = uint16_t(3);
+    auto& d = rec::view<PiCnsDesc>(desc + 16 * i);
+    d.value_at = at[i][1];
+    d.length = uint16_t(3);
+    d.in_use = 1;
+  }
+  for (int autom = 0; autom < 2; ++autom) {
+    std::string seen;
+    g_eps.hook = [&](Pcb* p, int ep) {
+      if (ep != 1) return;
+      uint8_t rec[kRec + 4];
+      std::memset(rec, '.', sizeof rec);
+      pi_set_cns(p, rec, kRec);
+      seen = std::string(reinterpret_cast<char*>(rec), sizeof rec);
+    };
+    PiInvoc v = abc_invoc("SUB", 6);
+    v.cns_count = 4;
+    v.cns_positions.set(pos);
+    v.cns_descs.set(desc);
+    v.cns_values.set(values);
+    v.cns_total = 6;
+    v.auto_mode = uint8_t(autom);
+    EXPECT_EQ(pi_run(&v), 2);
+    EXPECT_EQ(seen, std::string(kRec - 3, '.') + "DEF" + "....") << autom;
+  }
+}
+
 // Area 1 of each process as the test wants it: size, pass and receive bits.
 struct Area1 {
   uint32_t size;
@@ -727,6 +808,67 @@ TEST_F(Pi, HandedDownAreaIsCopiedByTheSmallerSizeOrInitialised) {
   EXPECT_EQ(got["NEW"], std::string(16, 'x') + std::string(48, '\0'));
   EXPECT_EQ(got["DEAF"], std::string(64, '\0'));
   g_area1.clear();
+}
+
+// A predefined area is given only when the module's area holds its whole
+// record: one byte short is refused, exactly its size accepted; area
+// numbers 0 and past the module's count have none.
+TEST_F(Pi, APredefinedAreaIsGivenOnlyWhenItHoldsTheWholeRecord) {
+  define({{"SHORT", 6}, {"EXACT", 6}});
+  em_set_compiler(area1_compiler);
+  g_area1 = {{"SHORT", {uint32_t(sizeof(PdArea1) - 1), 0, 0}}, {"EXACT", {uint32_t(sizeof(PdArea1)), 0, 0}}};
+  std::map<std::string, uint8_t*> given;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    given[p->invoc.name.str()] = reinterpret_cast<uint8_t*>(pi_area_rec<PdArea1>(p, 1));
+    if (p->invoc.name == "EXACT") {
+      EXPECT_EQ(given["EXACT"], p->area_addr.get()[1].get());
+      EXPECT_EQ(pi_area(p, kAreas, 64), p->area_addr.get()[kAreas].get());
+      EXPECT_EQ(pi_area(p, kAreas, 65), nullptr);
+      EXPECT_EQ(pi_area(p, kAreas + 1, 1), nullptr);
+      EXPECT_EQ(pi_area(p, 0, 1), nullptr);
+    }
+  };
+  for (const char* n : {"SHORT", "EXACT"}) EXPECT_EQ(pi_run(n, 6), 2) << n;
+  EXPECT_EQ(given["SHORT"], nullptr);
+  EXPECT_NE(given["EXACT"], nullptr);
+  g_area1.clear();
+}
+
+// The shared-area record of an owner: created with the module's count of
+// the class, grown when asked for exactly one more slot (its slots kept),
+// never shrunk nor made again for the same count; an application the
+// module does not use, or a class past the last, gets none.
+TEST_F(Pi, ASharedAreaRecordGrowsByExactlyOneSlot) {
+  define({{"SUB", 6}});
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    EmHeader* em = p->module.get();
+    Pcb* owner = e.pcb("OWNER");
+    constexpr int kCls = 12;
+    SaaRec* r = pi_get_saa(em, "ABC", owner, kCls);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->count, 0u);  // the module's count of the class
+    r = pi_get_saa(em, "ABC", owner, kCls, 3);
+    ASSERT_NE(r, nullptr);
+    ASSERT_EQ(r->count, 3u);
+    r->slots()[3].size = 77u;
+    EXPECT_EQ(pi_get_saa(em, "ABC", owner, kCls, 3), r);
+    SaaRec* g = pi_get_saa(em, "ABC", owner, kCls, 4);
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->count, 4u);
+    EXPECT_EQ(g->slots()[3].size, 77u);
+    EXPECT_EQ(g->slots()[4].size, 0u);
+    EXPECT_EQ(pi_get_saa(em, "ABC", owner, kCls, 2), g);
+    auto owned = pi_saa_owned(owner, kCls);
+    ASSERT_EQ(owned.size(), 1u);
+    EXPECT_EQ(owned[0]->count, 4u);
+    SysErrCapture cap(SysErrAnswer::Continue);
+    EXPECT_EQ(pi_get_saa(em, "XYZ", owner, kCls), nullptr);
+    EXPECT_EQ(pi_get_saa(em, "ABC", owner, kSaaClasses), nullptr);
+    EXPECT_EQ(cap.count(), 2u);
+  };
+  EXPECT_EQ(pi_run("SUB", 6), 2);
 }
 
 TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {

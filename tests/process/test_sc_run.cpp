@@ -104,12 +104,15 @@ TEST_F(ScRun, LongLoopsGiveTheInstructionsValues) {
                     calc("", "A", "A + I * 3") + test("", "IF", "A", 3, "1000000") + calc("T", "A", "A - 1000000") +
                     calc("", "B", "A") + line("", "END LOOP", {{0, "I"}}) + unless("B", std::to_string(a).c_str()) +
                     unless("I", "100000") + kEnd;
-  // 15 digits hold 10^14 but not 10^15: the fifteenth multiplication fails.
+  // A value past 15 digits keeps its 15 highest (10^29 at scale -15), and
+  // the stack's 31 digits hold 10^29 times 10 but no product of 10^29 (30
+  // digits) and 10 (2): the thirtieth multiplication fails.
   std::string grow = "process 6 GROW\nstatements 1\n" + line("", "OVERFLOW", {{0, "OVF"}}) + calc("", "A", "1") +
                      calc("", "C", "0") + calc("", "J", "10000") + loop("I", "1", "J") + calc("", "C", "C + 1") +
-                     test("", "IF", "C", 3, "9985") + calc("T", "A", "A * 10") + line("", "END LOOP", {{0, "I"}}) +
-                     line("", "END PROC") + line("", "LABEL", {{0, "OVF"}}) + unless("A", "100000000000000") +
-                     unless("I", "10000") + kEnd;
+                     test("", "IF", "C", 3, "9970") + calc("T", "A", "A * 10") + line("", "END LOOP", {{0, "I"}}) +
+                     line("", "END PROC") + line("", "LABEL", {{0, "OVF"}}) +
+                     calc("", "D", "100000000000000 * 100000000000000 * 10") + test("", "IF", "A", NE, "D", true) +
+                     line("T", "GOTO", {{0, "BAD"}}) + unless("I", "10000") + kEnd;
   define(sum + grow, {"LONG", "GROW"});
   for (const char* proc : {"LONG", "GROW"}) {
     std::string args = std::string("-d DB1 -a ABC -t Subroutine -p ") + proc;
@@ -143,4 +146,39 @@ TEST_F(ScRun, ReturnWithoutGosubEndsWithTheRunTimeCompletion) {
   EXPECT_NE(r.status, 0);
   EXPECT_NE(r.err.find("300540"), std::string::npos) << r.err;
 }
+}  // namespace
+
+namespace {
+
+// A process named on the command line that does not compile: its errors on
+// standard error after the screen has gone, each with where it is, the
+// message and the statement; the engine ends with the start-up error 4.
+TEST_F(ScRun, CompileErrorsOfTheStartUpProcessGoToStandardError) {
+  define("process 6 BAD\nstatements 1\n" + calc("", "A", "1") + line("", "GOTO", {{0, "NOWHERE"}}) +
+             line("", "SET", {{0, "ABC"}, {4, "X"}}) + kEnd,
+         {"BAD"});
+  Result r = run("BAD");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err,
+            "QUVO startup failed because of the following\n"
+            "the start-up process did not start: ABC 00 Subrout \"BAD\": Process does not compile\n"
+            "event point 1, sequence 200: 100940 Label is not defined\n"
+            "      GOTO     NOWHERE\n"
+            "event point 1, sequence 300: 101690 Error in SET statement\n"
+            "      SET      ABC X                          =\n"
+            "startup error: 4\n\n");
+  // The default start-up menu: its frame, image and option are refused by
+  // the steps not built yet, each said once.
+  r = run_abc("QUVO_TEST_USER=ABU", "");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err,
+            "QUVO startup failed because of the following\n"
+            "the start-up process did not start: 0LA 00 Menu \"QUVO MENU\": Process does not compile\n"
+            "frame 0 1: 200140 Process does not compile (frames are not compiled yet)\n"
+            "frame 0 1, image 1: 200140 Process does not compile (images are not compiled yet)\n"
+            "frame 0 1, image 1, child 1 1: 200140 Process does not compile (child invocations are not compiled "
+            "yet)\n"
+            "startup error: 4\n\n");
+}
+
 }  // namespace

@@ -250,7 +250,8 @@ TEST(Keymap, BootstrapKeepsRecordedKeymaps) {
 
 // A member of the engine's group plants names in the shared keymap store:
 // the store neither follows nor truncates them, reads only regular files up
-// to its cap, and makes its files 0660 whatever the umask.
+// to its cap, and makes its files 0660 and its directory 3770 whatever the
+// umask.
 TEST(Keymap, StoreFilesAreSafeAgainstPlantedNames) {
   StoreDir sd;
   const std::string& dir = sd.dir;
@@ -279,6 +280,9 @@ TEST(Keymap, StoreFilesAreSafeAgainstPlantedNames) {
   ASSERT_EQ(lstat((kd + "/vt100.UBOB.key").c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 07777, 0660u);
+  // Only an entry's owner replaces it in the store's directory.
+  ASSERT_EQ(lstat(kd.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 03770u);
   // A link to a device or an endless file is not read, and says so.
   unlink((kd + "/vt100.UBOB.key").c_str());
   ASSERT_EQ(symlink("/dev/zero", (kd + "/vt100.UBOB.key").c_str()), 0);

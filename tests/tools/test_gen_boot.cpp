@@ -474,3 +474,161 @@ TEST(GenBoot, KilledMidBootstrapARerunGivesASoundDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// The records of a System Administration file, by its catalogue builder.
+std::vector<std::vector<uint8_t>> sa_records(const char* name, MmPool pool) {
+  FmFdb fdb;
+  std::vector<std::vector<uint8_t>> out;
+  if (!describe(name, "0SA", false, pool, &fdb) || !FM_OPEN(&fdb, com.depth, 0, 1, 15)) return out;
+  for (const auto& r : read_all(fdb.handle.get(), fdb.rec_len, true, pool)) out.push_back(r);
+  FM_CLOSE(fdb.handle.get(), 0);
+  return out;
+}
+
+// A data file of application REG in database RGD with one record, as the
+// engine makes it (through its SYSDIR entry).
+bool put_data_record(const std::string& var, const std::string& rec) {
+  setenv("QUVOPATH", var.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  MmPool pool = mm_create_pool(" GENREG    ", 0, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb)));
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, rec.size()));
+  init_sdb_func(sdb, 1, 0, 6, FM_SEG_ALPHA, '+');
+  INIT_KDB(kdb, 0, '+', 8, sdb, 1);
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_DISK, int(rec.size()), 0, kdb, 1);
+  INIT_DB_PATH(&f, "RGD", "REG", "00", "REGFILE ", FM_PT_DATA);
+  bool ok = FM_CREATE(&f, com.depth, 0, FM_OPT_CREATE, 15, 15);
+  if (ok) {
+    std::memcpy(buf, rec.data(), rec.size());
+    PROTO_FULL(f.handle.get(), 0, buf);
+    ok = fm_write(f.handle.get()) == 1;
+    FM_CLOSE(f.handle.get(), 0);
+  }
+  fm_shutdown();
+  mm_destroy_pool(pool);
+  return ok;
+}
+
+}  // namespace
+
+// An application of one's own registers itself: its application block gives
+// the APPL record and, per database, the DATABASE and DBXAP records. Added
+// again, its dictionary is replaced and its data files stay; a data file
+// whose layout the new definition changes is refused by name, the
+// directory as it was. Mistakes in the block are refused at their place.
+TEST(GenBoot, AnApplicationRegistersItselfAndIsAddedAgain) {
+  TempDir t;
+  std::string boot = t.sub("boot"), var = t.sub("var"), apps = t.sub("mine");
+  std::filesystem::create_directories(var);
+  const std::string block = "application\n  title     = Registered here\n  databases = RGD RGE\n";
+  write(apps + "/REG/reg.def", block + "file REGFILE disk\n  REG KEY  = alpha 6 key 0\n  REG TEXT = alpha 10\n");
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, apps}, boot, &errs)) << errs.str();
+  std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
+  ASSERT_EQ(run_quvo({"-b"}, env).status, 0);
+  env.push_back("QUVO_BOOT_AP=REG");
+  QuvoRun r = run_quvo({"-b"}, env);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("bootstrap: added REG: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("next: run a process of it: " QUVO_BINARY " -d RGD -a REG -t TYPE -p NAME\n"), std::string::npos)
+      << r.out;
+
+  setenv("QUVOPATH", var.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  MmPool pool = mm_create_pool(" GENREGSA  ", 0, 0);
+  int appl = 0;
+  for (const auto& rec : sa_records("APPL", pool))
+    if (rec::view<DAppl>(rec.data()).app == "REG") {
+      ++appl;
+      EXPECT_EQ(rec::view<DAppl>(rec.data()).ver.str(), "00");
+      EXPECT_EQ(rec::view<DAppl>(rec.data()).title.str(), "Registered here");
+    }
+  EXPECT_EQ(appl, 1);
+  std::set<std::string> dbs, links;
+  for (const auto& rec : sa_records("DATABASE", pool)) {
+    const DDatabase& d = rec::view<DDatabase>(rec.data());
+    dbs.insert(d.id.str() + " " + d.app.str() + " " + d.ver.str());
+  }
+  for (const auto& rec : sa_records("DBXAP", pool)) {
+    const DDbxap& x = rec::view<DDbxap>(rec.data());
+    links.insert(x.db.str() + " " + x.app.str() + " " + std::to_string(x.phase.get()));
+  }
+  EXPECT_EQ(dbs, (std::set<std::string>{"RGD REG 00", "RGE REG 00"}));
+  EXPECT_EQ(links, (std::set<std::string>{"RGD REG 2", "RGE REG 2"}));
+  fm_shutdown();
+  mm_destroy_pool(pool);
+
+  // Data made by the application stays when it is added again.
+  ASSERT_TRUE(put_data_record(var, "K00001first     "));
+  const std::string data_file = var + "/data/RGD/REG00/REGFILE";
+  const size_t kept = bst::native_hash(data_file);
+  r = run_quvo({"-b"}, env);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("bootstrap: replaced REG: "), std::string::npos) << r.out;
+  EXPECT_EQ(bst::native_hash(data_file), kept);
+
+  // A longer field: the data file is refused by name, nothing changes.
+  write(apps + "/REG/reg.def", block + "file REGFILE disk\n  REG KEY  = alpha 6 key 0\n  REG TEXT = alpha 11\n");
+  ASSERT_TRUE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, apps}, boot, &errs)) << errs.str();
+  auto before = bst::dir_hashes(var);
+  r = run_quvo({"-b"}, env);
+  EXPECT_TRUE(ended(r, kExitBootFailed,
+                    {"data file REGFILE of REG in database RGD (" + data_file +
+                         ") has another layout than the new definition: restructure, which would convert its "
+                         "records, is not built yet",
+                     var + " is as it was"}));
+  EXPECT_EQ(bst::dir_hashes(var), before);
+
+  // Mistakes in the application block, each at its place.
+  struct Bad {
+    std::string text, says;
+  } bad[] = {{"application\n  title = T\n", "reg.def:1:1: name the database or databases REG belongs to"},
+             {"application\n  database = rg1\n", "reg.def:2:14: a database id is one to three upper-case"},
+             {"application\n  databases = RGD RGD\n", "reg.def:2:19: database RGD is given twice"},
+             {"application\n  colour = red\n  database = RGD\n", "reg.def:2:3: an application block gives"},
+             {"application\n  database = RGD\napplication\n  database = RGE\n", "reg.def:3:1: application REG is "
+                                                                                  "registered twice"}};
+  for (const Bad& b : bad) {
+    write(apps + "/REG/reg.def", b.text);
+    qg::Errors e;
+    EXPECT_FALSE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, apps}, t.sub("bad"), &e));
+    EXPECT_NE(e.str().find(b.says), std::string::npos) << b.text << "\n" << e.str();
+  }
+}
+
+// The single-record inputs (PARAM, SYSPARM) are checked as every other input:
+// a byte changed anywhere, the record or its check sum cut short, a byte
+// more: the run fails naming the file, the directory as it was.
+TEST(GenBoot, DamagedSingleRecordInputsFail) {
+  TempDir t;
+  std::string boot = t.sub("boot");
+  qg::Errors errs;
+  ASSERT_TRUE(qg::generate(QUVO_DATA_APPS, boot, &errs)) << errs.str();
+  int i = 0;
+  for (const std::string rel : {"/port/dict/0AD00/PARAM", "/port/dict/0SA00/SYSPARM"}) {
+    const std::string good = bst::slurp(boot + rel);
+    ASSERT_GT(good.size(), size_t(kRawTrail));
+    std::vector<std::string> spoiled = {good.substr(0, good.size() - 1), good.substr(0, good.size() - kRawTrail),
+                                        good + "x"};
+    for (size_t at : {size_t(0), good.size() / 2, good.size() - 1}) {
+      spoiled.push_back(good);
+      spoiled.back()[at] ^= 0x20;
+    }
+    for (const std::string& s : spoiled) {
+      std::string src = t.sub("src" + std::to_string(i)), target = t.sub("var" + std::to_string(i++));
+      std::filesystem::copy(boot, src, std::filesystem::copy_options::recursive);
+      std::filesystem::create_directories(target);
+      bst::spit(src + rel, s);
+      QuvoRun r = run_quvo({"-b"}, {"QUVOPATH=" + target, "QUVO_BOOT_SRC=" + src, "TERM=dumb"});
+      SCOPED_TRACE(rel + " case " + std::to_string(i));
+      EXPECT_TRUE(ended(r, kExitBootFailed, {src + rel + ": ", target + " is as it was"}));
+      EXPECT_TRUE(std::filesystem::is_empty(target));
+    }
+  }
+}

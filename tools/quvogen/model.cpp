@@ -7,6 +7,8 @@
 #include <set>
 #include <sstream>
 
+#include "register.h"
+
 namespace fs = std::filesystem;
 
 namespace qg {
@@ -223,6 +225,8 @@ bool read_app(const std::string& dir, const std::string& id, App* out, Errors* e
             f.fields.push_back(fd);
           }
           out->files.push_back(std::move(f));
+        } else if (b.kind == "application") {
+          read_registration(b, id, &out->reg, errs);
         } else if (b.kind == "work") {
           for (const Entry& e : b.entries) {
             FieldDef fd;

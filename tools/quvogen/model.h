@@ -40,6 +40,14 @@ struct FileDef {
   std::vector<FieldDef> fields;
 };
 
+// The registration of an application of one's own (register.h).
+struct Registration {
+  bool given = false;
+  Pos at;
+  std::string title;
+  std::vector<Arg> databases;
+};
+
 struct App {
   std::string id;      // "0LA"
   std::string dir;
@@ -48,6 +56,7 @@ struct App {
   std::vector<Text> records;    // one per .rec text
   std::vector<Text> processes;  // one per .proc text
   std::vector<std::string> stmt_files;  // *.stmt statement files (design/sefile.h), by path
+  Registration reg;                     // its `application` block (register.h)
   const FileDef* file(const std::string& name) const;
 };
 

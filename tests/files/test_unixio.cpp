@@ -1,0 +1,225 @@
+// Names below the data directory: no symbolic link is followed in any
+// component and no name leads out of it, whether the kernel resolves them
+// (openat2) or the walk does, one component at a time; the directories the
+// engine makes are 3770 with the data directory's group; and what another
+// member of the group can and cannot do to them.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "files/brf.h"
+#include "files/brf_support.h"
+#include "files/unixio.h"
+#include "foundation/bi.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// QUVOPATH names a fresh data directory for the length of a test; another
+// directory stands for a place outside it (another user's home).
+class UioData {
+ public:
+  UioData() {
+    const char* q = std::getenv("QUVOPATH");
+    had_ = q != nullptr;
+    if (q) old_ = q;
+    ::setenv("QUVOPATH", data.path.c_str(), 1);
+  }
+  ~UioData() {
+    if (had_) ::setenv("QUVOPATH", old_.c_str(), 1);
+    else ::unsetenv("QUVOPATH");
+    uio_set_resolve(UioResolve::Auto);
+  }
+  BrfTempDir data, home;
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+class UioBeneath : public ::testing::TestWithParam<UioResolve> {
+ protected:
+  void SetUp() override {
+    bi_init_com();
+    uio_set_resolve(GetParam());
+    ASSERT_EQ(uio_mkdirs(d.data.file("data/real").c_str()), 0);
+    ASSERT_EQ(::mkdir(d.home.file("sub").c_str(), 0700), 0);
+    std::ofstream(d.home.file("sub/F")) << "precious";
+    ASSERT_EQ(::symlink(d.home.file("sub").c_str(), d.data.file("data/LNK").c_str()), 0);
+    ASSERT_EQ(::symlink(d.home.path.c_str(), d.data.file("TOP").c_str()), 0);
+  }
+  UioData d;
+};
+
+// Every service refuses a name with a link in a middle component (ELOOP)
+// or a ".." (EXDEV), touches nothing at the link's target, and serves the
+// same names without the link. Outside the data directory the system's
+// resolution holds, but for the last component.
+TEST_P(UioBeneath, NoLinkIsFollowedInAnyComponent) {
+  if (GetParam() == UioResolve::Walk) {
+    EXPECT_FALSE(uio_resolve_in_kernel());
+  }
+  const std::string via = d.data.file("data/LNK/F"), top = d.data.file("TOP/sub/F");
+  const std::string real = d.data.file("data/real/F");
+  for (const std::string& p : {via, top}) {
+    errno = 0;
+    EXPECT_EQ(uio_open(p.c_str(), O_RDONLY), -1) << p;
+    EXPECT_EQ(errno, ELOOP) << p;
+    struct stat st;
+    EXPECT_EQ(uio_lstat(p.c_str(), &st), ELOOP) << p;
+    EXPECT_EQ(uio_unlink(p.c_str()), ELOOP) << p;
+  }
+  errno = 0;
+  EXPECT_EQ(uio_create(d.data.file("data/LNK/NEW").c_str()), -1);
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(uio_mkdir(d.data.file("data/LNK/D").c_str()), ELOOP);
+  EXPECT_EQ(uio_mkdirs(d.data.file("data/LNK/D/E").c_str()), ELOOP);
+  EXPECT_EQ(uio_mkdirs(d.data.file("data/LNK").c_str()), ELOOP);
+  EXPECT_EQ(uio_opendir(d.data.file("data/LNK").c_str()), nullptr);
+  EXPECT_EQ(uio_opendir(d.data.file("data/LNK/").c_str()), nullptr);
+  int fd = uio_create(real.c_str());
+  ASSERT_GE(fd, 0);
+  uio_close(fd);
+  EXPECT_EQ(uio_rename(via.c_str(), d.data.file("data/real/G").c_str()), ELOOP);
+  EXPECT_EQ(uio_rename(real.c_str(), d.data.file("data/LNK/G").c_str()), ELOOP);
+  EXPECT_EQ(uio_link(via.c_str(), d.data.file("data/real/H").c_str()), ELOOP);
+  EXPECT_EQ(uio_link(real.c_str(), d.data.file("data/LNK/H").c_str()), ELOOP);
+  // ".." never leads out (nor anywhere).
+  for (const std::string& p : {d.data.file("data/../../" + d.home.path.substr(d.home.path.rfind('/') + 1) + "/sub/F"),
+                               d.data.file("data/real/../real/F")}) {
+    errno = 0;
+    EXPECT_EQ(uio_open(p.c_str(), O_RDONLY), -1) << p;
+    EXPECT_EQ(errno, EXDEV) << p;
+  }
+  EXPECT_EQ(slurp(d.home.file("sub/F")), "precious");
+  for (const char* n : {"NEW", "D", "G", "H"}) EXPECT_FALSE(exists(d.home.file(std::string("sub/") + n))) << n;
+  // The same services without the link.
+  EXPECT_EQ(uio_rename(real.c_str(), d.data.file("data/real/G").c_str()), 0);
+  EXPECT_EQ(uio_link(d.data.file("data/real/G").c_str(), real.c_str()), 0);
+  fd = uio_open(d.data.file("./data//real/./G").c_str(), O_RDWR);
+  EXPECT_GE(fd, 0);
+  uio_close(fd);
+  EXPECT_EQ(uio_unlink(d.data.file("data/real/G").c_str()), 0);
+  DIR* dir = uio_opendir(d.data.file("data/real").c_str());
+  EXPECT_NE(dir, nullptr);
+  if (dir) ::closedir(dir);
+  // Outside the data directory: a link on the way is the system's, the
+  // last component never.
+  ASSERT_EQ(::symlink(d.home.file("sub").c_str(), d.home.file("via").c_str()), 0);
+  fd = uio_open(d.home.file("via/F").c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0);
+  uio_close(fd);
+  errno = 0;
+  EXPECT_EQ(uio_open(d.home.file("via").c_str(), O_RDONLY | O_DIRECTORY), -1);
+  EXPECT_EQ(errno, ELOOP);
+}
+
+// A native file whose path has a link in a middle component is neither
+// made through it nor opened, verified or scratched through it, though the
+// file at the link's target is sound.
+TEST_P(UioBeneath, ANativeFileIsNeverReachedThroughALink) {
+  BrfFile* f = nullptr;
+  ASSERT_EQ(brf_create(d.home.file("sub/N"), brf_test_layout(), false, &f), 0u) << brf_error();
+  brf_close(f, false);
+  EXPECT_NE(brf_create(d.data.file("data/LNK/M"), brf_test_layout(), false, &f), 0u);
+  EXPECT_FALSE(exists(d.home.file("sub/M")));
+  EXPECT_NE(brf_open(d.data.file("data/LNK/N"), false, &f), 0u);
+  EXPECT_FALSE(brf_exists(d.data.file("data/LNK/N")));
+  EXPECT_NE(brf_scratch(d.data.file("data/LNK/N")), 0u);
+  EXPECT_TRUE(exists(d.home.file("sub/N")));
+  ASSERT_EQ(brf_create(d.data.file("data/real/N"), brf_test_layout(), false, &f), 0u) << brf_error();
+  brf_close(f, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(Resolve, UioBeneath, ::testing::Values(UioResolve::Auto, UioResolve::Walk),
+                         [](const auto& i) { return std::string(i.param == UioResolve::Auto ? "Auto" : "Walk"); });
+
+// Directories are 3770 with the data directory's group, also below a
+// directory of another group, whatever the umask; outside the data
+// directory they take the group of the directory holding them.
+TEST(UioDirs, DirectoriesAre3770WithTheDataDirectorysGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give directories groups";
+  UioData d;
+  const gid_t group = 43210, other = 43299;
+  ASSERT_EQ(::chown(d.data.path.c_str(), 0, group), 0);
+  ASSERT_EQ(::mkdir(d.data.file("x").c_str(), 0770), 0);
+  ASSERT_EQ(::chown(d.data.file("x").c_str(), 0, other), 0);
+  ASSERT_EQ(::chown(d.home.path.c_str(), 0, other), 0);
+  for (mode_t mask : {mode_t(0), mode_t(077)}) {
+    mode_t old = ::umask(mask);
+    const std::string m = std::to_string(mask);
+    EXPECT_EQ(uio_mkdirs(d.data.file("a" + m + "/b/c").c_str()), 0);
+    EXPECT_EQ(uio_mkdir(d.data.file("x/y" + m).c_str()), 0);
+    EXPECT_EQ(uio_mkdir(d.home.file("h" + m).c_str()), 0);
+    int fd = uio_create(d.data.file("x/y" + m + "/f").c_str());
+    EXPECT_GE(fd, 0);
+    uio_close(fd);
+    ::umask(old);
+    for (const std::string& n : {"a" + m, "a" + m + "/b", "a" + m + "/b/c", "x/y" + m}) {
+      struct stat st;
+      ASSERT_EQ(::lstat(d.data.file(n).c_str(), &st), 0) << n;
+      EXPECT_EQ(st.st_mode & 07777, 03770u) << n;
+      EXPECT_EQ(st.st_gid, group) << n;
+    }
+    struct stat st;
+    ASSERT_EQ(::lstat(d.data.file("x/y" + m + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, group);
+    ASSERT_EQ(::lstat(d.home.file("h" + m).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 03770u);
+    EXPECT_EQ(st.st_gid, other);
+  }
+}
+
+// Another member of the group (setpriv) can neither replace nor remove an
+// entry of the engine's directories it does not own; a link it plants under
+// a free name leads the engine nowhere.
+TEST(UioMembers, AMemberReplacesNothingAndItsLinksLeadNowhere) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users (setpriv)";
+  if (::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "setpriv is not installed";
+  UioData d;
+  const gid_t group = 43210;
+  const uid_t member = 43211;
+  ASSERT_EQ(::chown(d.data.path.c_str(), 0, group), 0);
+  ASSERT_EQ(::chmod(d.data.path.c_str(), 03770), 0);
+  ASSERT_EQ(::chmod(d.home.path.c_str(), 0755), 0);
+  ASSERT_EQ(uio_mkdirs(d.data.file("mod/0LA00").c_str()), 0);
+  int fd = uio_create(d.data.file("mod/0LA00/MODULE").c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(uio_pwrite(fd, "genuine", 7, 0), 0);
+  uio_close(fd);
+  auto as_member = [&](const std::string& cmd) {
+    std::string line = "cd '" + d.data.path + "' && setpriv --reuid=" + std::to_string(member) + " --regid=" +
+                       std::to_string(group) + " --clear-groups sh -c '" + cmd + "' 2>/dev/null";
+    return ::system(line.c_str()) == 0;
+  };
+  EXPECT_TRUE(as_member("echo forged > mod/0LA00/mine"));  // the group may write there
+  EXPECT_FALSE(as_member("mv -f mod/0LA00/mine mod/0LA00/MODULE"));
+  EXPECT_FALSE(as_member("rm -f mod/0LA00/MODULE"));
+  EXPECT_FALSE(as_member("mv mod/0LA00 mod/old"));
+  EXPECT_FALSE(as_member("rm -rf mod/0LA00"));
+  EXPECT_EQ(slurp(d.data.file("mod/0LA00/MODULE")), "genuine");
+  // A free name taken by a link to another user's directory.
+  ASSERT_TRUE(as_member("ln -s " + d.home.path + " mod/0XY00"));
+  EXPECT_EQ(uio_mkdirs(d.data.file("mod/0XY00").c_str()), ELOOP);
+  EXPECT_EQ(uio_create(d.data.file("mod/0XY00/MODULE").c_str()), -1);
+  EXPECT_EQ(uio_opendir(d.data.file("mod/0XY00").c_str()), nullptr);
+  EXPECT_FALSE(exists(d.home.file("MODULE")));
+}
+
+}  // namespace
