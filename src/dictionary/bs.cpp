@@ -736,7 +736,7 @@ constexpr const char* kTmpPrefix = ".boot-";  // the temporary directory: ".boot
 constexpr const char* kLogName = "bootstrap.log";
 
 void kill_point(const char* phase) {
-  const char* k = std::getenv("QUVO_TEST_BOOT_KILL");
+  const char* k = os_test_hook("QUVO_TEST_BOOT_KILL");
   if (k && std::strcmp(k, phase) == 0) {
     std::fflush(stdout);
     ::kill(::getpid(), SIGKILL);

@@ -32,6 +32,7 @@ extern char** environ;
 uint8_t os_invoc[kInvocSize];
 
 namespace {
+bool g_sys_err_cancelled = false;  // a system error was answered CANCEL (and unwound)
 SysErrAsk g_screen = nullptr;
 SysErrAsk g_responder = nullptr;
 TraceHook g_trace = nullptr;
@@ -80,6 +81,7 @@ void os_sys_err(const char* module, int line) {
     std::fprintf(stderr, "quvo: system error outside any scope: ended\n");
     std::exit(3);
   }
+  g_sys_err_cancelled = true;
   ut_unwind(3);
 }
 
@@ -228,11 +230,16 @@ void os_usage(FILE* to) {
       "Run modes (at most one; none runs the interactive engine):\n"
       "  -b              bootstrap: build the system applications in the data\n"
       "                  directory\n"
-      "  -r              remote file server: serve the data directory's files\n"
+      "  -r              remote file server: serve the data directory's files\n",
+      to);
+  if (!os_hooks.file_server) std::fputs("                  (not available in this build yet)\n", to);
+  std::fputs(
       "  -k              keymap utility: record the keys of this terminal as your\n"
       "                  keymap (-k ALL, by the data directory's owner: for every user)\n"
-      "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on\n"
-      "                  HOST\n"
+      "  -c HOST[:PORT]  network-terminal client: show the screens of the engine on\n",
+      to);
+  std::fprintf(to, "                  HOST%s\n", os_hooks.thin_client ? "" : " (not available in this build yet)");
+  std::fputs(
       "  -fv FILE...     verify native files (data file paths; a directory: every\n"
       "                  native file below it): exit status 0 only when every file\n"
       "                  is sound, 2 otherwise\n"
@@ -274,8 +281,9 @@ void os_usage(FILE* to) {
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead\n"
       "                  or behind; YYYYMMDDHHMMSS starts it at that local time\n"
       "  QUVO_DB_TRAPS   when set, TRAP statements start the debugger\n"
-      "  QUVO_DBG_VFY    a file that gets a line each time a compiled process fails\n"
-      "                  its check against the dictionary (and is compiled again)\n"
+      "  QUVO_DBG_VFY    a file that gets a line each time a compiled process (a saved\n"
+      "                  or cached module) is found out of date against the\n"
+      "                  dictionary, and is compiled again\n"
       "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
       "                  runs (with the event points it enters and leaves)\n"
       "  QUVO_OLD_PD_MUL when set, CALC multiplies with the older scaling: both\n"
@@ -305,8 +313,6 @@ void os_usage(FILE* to) {
       "                  unset: {QUVOPATH}/<type>/{dir}/{name}\n"
       "  QUVO_LIB_DIRS   directories (separated by ':') that libraries named by a\n"
       "                  path may be loaded from; only $QUVOPATH/quvo.env sets it\n"
-      "  QUVO_DBG_VFY    a file that gets one line each time a saved or cached module\n"
-      "                  is found out of date\n"
       "  QUVO_WM_LOG     a file that gets one line each time the engine waits for a\n"
       "                  key (for scripts that drive the engine)\n"
       "  QUVO_184_IPC    when set, a RELATED process runs in its caller's scope as a\n"
@@ -315,7 +321,15 @@ void os_usage(FILE* to) {
       "                  access right\n"
       "  QUVO_SAA_LOG    a file that gets one line each time a record of the shared\n"
       "                  data areas of a process is created or grown\n"
-      "Test hooks:\n"
+      "  The files these settings name (QUVO_DBG_VFY, QUVO_INST_TRACE, QUVO_SAA_LOG,\n"
+      "  QUVO_WM_LOG) are appended to, never truncated; a new one is made with mode\n"
+      "  0600; a symbolic link, or anything but a regular file of your own, is\n"
+      "  refused with a warning and nothing is written.\n",
+      to);
+  // The test hooks work only in the suite's engine: listed there alone.
+  if (os_test_hooks_honoured())
+    std::fputs(
+      "Test hooks (the suite's engine only; the engine users run ignores them):\n"
       "  QUVO_TEST_HOME  read quvo.env from this directory instead of the home\n"
       "                  directory of the password entry\n"
       "  QUVO_TEST_PRINTENV  A,B,...: print these variables once the settings are\n"
@@ -326,14 +340,18 @@ void os_usage(FILE* to) {
       "                  executor of process type TYPE ends with CODE (default 2)\n"
       "  QUVO_TEST_USER  sign on as this login name instead of the real one\n"
       "  QUVO_TEST_NO_PI run without the process manager: the start-up process is\n"
-      "                  named, not run\n"
+      "                  named, not run\n",
+      to);
+  std::fputs(
       "\n"
       "Exit status:\n"
-      "  0 normal end; 1 refused command line or failed conversion; 2 a file utility\n"
+      "  0 normal end; 1 refused command line (or a start-up process, database or\n"
+      "  application that does not exist) or failed conversion; 2 a file utility\n"
       "  found a file not sound (or could not rebuild it); 3 no keymap for the\n"
-      "  terminal; 9 network-terminal client gone; 10 QUVOPATH unset or no data\n"
-      "  directory; 11 data directory without the system applications; 12 bad or\n"
-      "  unsafe environment file; 13 user not in the USER file; 14 run mode not\n"
+      "  terminal, or a system error answered CANCEL; 9 network-terminal client\n"
+      "  gone; 10 QUVOPATH unset or no data directory; 11 data directory without\n"
+      "  the system applications; 12 bad or unsafe environment file; 13 user not\n"
+      "  in the USER file; 14 run mode not\n"
       "  available in this build; 15 a subsystem failed to start; 16 the bootstrap\n"
       "  failed or was refused (the data directory is as it was); 20 ended by SIGTERM\n"
       "  or SIGHUP (every running process ended as CANCEL ends it); 21 a process\n"
@@ -454,7 +472,7 @@ RunMode os_parse_cmd(int argc, char** argv, OsCmd* out) {
 
 // ---------------------------------------------------------- environment --
 std::string os_home_dir() {
-  if (const char* t = std::getenv("QUVO_TEST_HOME")) return t;
+  if (const char* t = os_test_hook("QUVO_TEST_HOME")) return t;
   passwd* pw = getpwuid(getuid());
   return pw && pw->pw_dir ? std::string(pw->pw_dir) : std::string();
 }
@@ -722,7 +740,7 @@ int os_check_user(std::string* reason) {
 namespace {
 void set_login() {
   std::string name;
-  if (const char* t = std::getenv("QUVO_TEST_USER"); t && *t) name = t;  // test hook
+  if (const char* t = os_test_hook("QUVO_TEST_USER"); t && *t) name = t;
   else if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) name = pw->pw_name;
   else if (const char* l = std::getenv("LOGNAME")) name = l;
   else name = "uid" + std::to_string(getuid());
@@ -786,6 +804,13 @@ bool os_start_invoc(PiInvoc* inv, bool* back_to_menu, std::string* reason) {
   return true;
 }
 
+std::string os_type_name(int type) {
+  if (type < 1 || type > 10) return std::to_string(type);
+  std::string n = kTypeNames[type - 1];
+  n[0] = char(std::toupper((unsigned char)n[0]));
+  return n;
+}
+
 void os_report_fault() {
   int sig = ss_fault_signal();
   std::snprintf(ut_dbg, sizeof ut_dbg,
@@ -804,11 +829,7 @@ int not_built(const char* what) {
 }
 
 std::string invoc_text(const PiInvoc& v) {
-  std::string s = v.app.str() + " " + v.ver.str() + " ";
-  int t = v.type;
-  s += t >= 1 && t <= 10 ? com.proc_type_names[t - 1].str() : std::to_string(t);
-  s += " \"" + v.name.str() + "\"";
-  return s;
+  return v.app.str() + " " + v.ver.str() + " " + os_type_name(v.type) + " \"" + v.name.str() + "\"";
 }
 
 // The test-only start-up process of QUVO_TEST_FAULT: takes a pool in its
@@ -816,7 +837,7 @@ std::string invoc_text(const PiInvoc& v) {
 // past the end of a mapped empty file).
 void test_fault(PiInvoc*) {
   mm_create_pool(" TESTFAULT", com.depth, 0);
-  std::string kind = std::getenv("QUVO_TEST_FAULT");
+  std::string kind = os_test_hook("QUVO_TEST_FAULT");
   long page = sysconf(_SC_PAGESIZE);
   if (kind == "bus") {
     char tmpl[] = "/tmp/quvo-faultXXXXXX";
@@ -843,6 +864,7 @@ struct StartRun {
 
 int run_start(PiInvoc* inv, void (*exec)(PiInvoc*)) {
   inv->completion = 0;
+  g_sys_err_cancelled = false;
   os_err_set_invoc(inv);
   StartRun r{inv, exec};
   int m = MARK(1, [](void* p) { auto* s = static_cast<StartRun*>(p); s->exec(s->invoc); }, &r, ut_cleanup);
@@ -865,7 +887,7 @@ int run_interactive() {
     return kExitNotBuilt;
   }
   void (*exec)(PiInvoc*) = os_hooks.pi_exec;
-  if (!exec && std::getenv("QUVO_TEST_FAULT")) exec = test_fault;
+  if (!exec && os_test_hook("QUVO_TEST_FAULT")) exec = test_fault;
   if (!exec) {
     std::fprintf(stderr,
                  "quvo: started on the data directory %s; the process manager is not available in "
@@ -900,7 +922,10 @@ int run_interactive() {
       // A process that never started is a failed start, not an end.
       if (never && *never) failed = true;
       break;
-    case 1: case 2: case 3: case 5: case 19: break;
+    // CANCEL ends a run normally, unless it answered a system error: the
+    // start-up then failed.
+    case 3: failed = g_sys_err_cancelled; break;
+    case 1: case 2: case 5: case 19: break;
     case 24: case 25:
       if (os_hooks.logout) os_hooks.logout();
       status = kExitLogout;
@@ -920,6 +945,7 @@ int run_interactive() {
     // invocation itself may leave application and name blank).
     if (never && *never) reason = std::string("the start-up process did not start: ") + never;
     if (code == 37) reason += " (memory fault)";
+    if (code == 3) reason += " (a system error was answered CANCEL)";
     return os_startup_fail(code, reason);
   }
   return status;
@@ -928,7 +954,7 @@ int run_interactive() {
 // Test hook: QUVO_TEST_PRINTENV=A,B prints each variable after the
 // environment files and arguments are applied.
 void test_print_env() {
-  const char* names = std::getenv("QUVO_TEST_PRINTENV");
+  const char* names = os_test_hook("QUVO_TEST_PRINTENV");
   if (!names) return;
   std::string_view all = names;
   while (!all.empty()) {
@@ -994,6 +1020,11 @@ int os_main(int argc, char** argv) {
   f = os_run_inits(OsInit::Pi, OsInit::Pi);
   if (f != OsInit::Count)
     return os_startup_fail(kExitInitFailed, std::string(os_init_name(f)) + " failed: " + ut_dbg);
+  // A start-up invocation that names what does not exist, or options it
+  // would not use, is refused before the screen starts.
+  if (mode == RunMode::Interactive && g_cmd.session.empty() && g_cmd.has_invocation() && os_hooks.start_check &&
+      !os_hooks.start_check(g_cmd, &why))
+    return os_startup_fail(kExitUsage, why);
 
   switch (mode) {
     case RunMode::Bootstrap: return os_hooks.bootstrap();
@@ -1012,6 +1043,40 @@ std::string os_shell_quote(std::string_view text) {
   }
   q += "'";
   return q;
+}
+
+FILE* os_open_log(const char* variable) {
+  const char* path = std::getenv(variable);
+  if (!path || !*path) return nullptr;
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+  int fd = -1, err = 0;
+  // An existing file, else a new one; a file made or removed between the
+  // two tries sends the loop round again.
+  for (int tries = 0; fd < 0 && tries < 8; ++tries) {
+    fd = open(path, kFlags | O_NONBLOCK);
+    if (fd >= 0 || (err = errno) != ENOENT) break;
+    fd = open(path, kFlags | O_CREAT | O_EXCL, 0600);
+    if (fd >= 0 || (err = errno) != EEXIST) break;
+  }
+  std::string why;
+  struct stat st;
+  // ENXIO: a pipe or socket with no reader (the open does not wait for one).
+  if (fd < 0) why = err == ELOOP ? "it is a symbolic link" : err == ENXIO ? "it is not a regular file" : std::strerror(err);
+  else if (fstat(fd, &st) != 0) why = std::strerror(errno);
+  else if (!S_ISREG(st.st_mode)) why = "it is not a regular file";
+  else if (st.st_uid != geteuid()) why = "it belongs to " + user_name(st.st_uid) + ", not to you";
+  FILE* f = nullptr;
+  if (why.empty()) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    f = fdopen(fd, "a");
+    if (!f) why = std::strerror(errno);
+  }
+  if (!f) {
+    if (fd >= 0) close(fd);
+    std::fprintf(stderr, "quvo: %s=%s is not opened: %s; nothing is logged there\n", variable, path, why.c_str());
+    return nullptr;
+  }
+  return f;
 }
 
 bool os_spawn(std::string_view command, int* status) {

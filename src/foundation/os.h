@@ -148,8 +148,9 @@ int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
 // anything else is touched); os_load_env; the network-terminal client for -c;
 // check the data directory; os_init (common block, login name, signal
 // handlers, QUVO_FAKE_TIME, the file manager); cv_init; the USER look-up;
-// pi_init; then the run mode: bootstrap, remote file server, keymap utility
-// or the interactive engine. Subsystems plug their initialisers and run-mode
+// pi_init; for the interactive engine, the check of the command line's
+// start-up invocation (os_hooks.start_check); then the run mode: bootstrap,
+// remote file server, keymap utility or the interactive engine. Subsystems plug their initialisers and run-mode
 // entries into the hooks below; an initialiser that is not set is skipped,
 // a run mode whose entry is not set says so and ends with kExitNotBuilt.
 //
@@ -160,10 +161,21 @@ int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
 // status 0); a refused command line prints its reason and a pointer to -h on
 // standard error, status 1.
 //
-// Test hooks (the usage text lists them apart): QUVO_TEST_PRINTENV=A,B prints
-// those variables once the environment is loaded; QUVO_TEST_FAULT=segv or
-// bus makes the start-up process (while the process manager is not built)
-// fault inside its scope, to exercise the memory-fault path.
+// Test hooks: settings that change who the user is or how the engine starts,
+// boots and faults (QUVO_TEST_USER, QUVO_TEST_HOME, QUVO_TEST_FAULT,
+// QUVO_TEST_BOOT_KILL, QUVO_TEST_EXEC, QUVO_TEST_NO_PI, QUVO_TEST_PRINTENV).
+// They are read only through os_test_hook. Its body is chosen when the
+// program is linked: the engine users run (quvo) takes the library's, which
+// honours none of them, whatever the environment, quvo.env or --NAME=VALUE
+// say; the suite's engine (quvo-test) and the test programs link
+// foundation/testbuild/ostest.cpp, which reads them from the environment.
+// The usage text lists them only where they work.
+
+// The value of the test hook name, or nullptr: always nullptr in the
+// engine users run.
+const char* os_test_hook(const char* name);
+// Whether this program honours the test hooks.
+bool os_test_hooks_honoured();
 
 // Exit statuses of the engine.
 constexpr int kExitNormal = 0;
@@ -243,7 +255,7 @@ const char* os_prog();
 // environment: "quvo.env" in the data directory (QUVOPATH as the inherited
 // environment or a --QUVOPATH= argument gives it), "quvo.env" in the home
 // directory of the real user's password entry (QUVO_TEST_HOME replaces that
-// directory: a test hook), then the --NAME=VALUE arguments.
+// directory where the test hooks work), then the --NAME=VALUE arguments.
 //
 // File syntax, line by line: blank lines and lines whose first non-blank is
 // '#' are skipped; otherwise NAME=VALUE, NAME a letter or '_' followed by
@@ -331,6 +343,12 @@ struct OsHooks {
   // Why the last start-up invocation never started (its process or
   // application missing, its module not to be had); "" when it started.
   const char* (*start_failure)() = nullptr;
+  // Checks the start-up invocation of the command line (-d -a -v -t -p)
+  // against the dictionary before anything is shown: false with why when it
+  // names what does not exist or options it would not use (the start ends
+  // with kExitUsage); a warning about an option it overrides goes to
+  // standard error.
+  bool (*start_check)(const OsCmd& cmd, std::string* why) = nullptr;
   void (*start_hook)() = nullptr;     // start-up hook process
   void (*exit_hook)() = nullptr;      // exit hook process
   void (*logout)() = nullptr;         // the logout path
@@ -351,6 +369,10 @@ bool os_start_invoc(PiInvoc* invoc, bool* back_to_menu, std::string* reason);
 // Reports the last memory fault (completion code 37) as a system error.
 void os_report_fault();
 
+// The name of a process type 1-10, whole ("Subroutine"), for messages; the
+// number as text for any other.
+std::string os_type_name(int type);
+
 // ================================================ operating system ========
 // Runs the text through the shell (/bin/sh -c). status := the exit code,
 // 128 + the signal for a command killed by a signal, 256 + the stop signal
@@ -359,6 +381,17 @@ void os_report_fault();
 bool os_spawn(std::string_view command, int* status);
 // One shell word: the text in single quotes, quotes inside escaped.
 std::string os_shell_quote(std::string_view text);
+
+// Opens for appending the log file that the setting `variable` names
+// (QUVO_DBG_VFY, QUVO_INST_TRACE, QUVO_SAA_LOG, QUVO_WM_LOG, ...): nullptr
+// when it is unset or empty. Such a path may come from the data directory's
+// quvo.env and reach every user's engine, so no link is followed at its last
+// component (O_NOFOLLOW), a missing file is created only as a new one
+// (O_EXCL, mode 0600), an existing one is taken only when it is a regular
+// file owned by the user, and nothing is ever truncated. A refused file is
+// reported on standard error, "quvo: VARIABLE=PATH is not opened: WHY;
+// nothing is logged there", and gives nullptr.
+FILE* os_open_log(const char* variable);
 
 // The submit script's arguments, taken from the process data fields
 // (trailing blanks are dropped).

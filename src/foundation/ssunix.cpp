@@ -1,7 +1,9 @@
 #include "foundation/ssunix.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,14 +58,11 @@ namespace {
 bool g_dirs_set = false;
 std::string g_dirs;
 
-// "" when the library path lies in (or below) one of the directories the
-// data directory's owner names; otherwise why it may not be loaded.
-std::string confined(const std::string& lib) {
+// "" when the library at the resolved path lies in (or below) one of the
+// directories the data directory's owner names; otherwise why it may not
+// be loaded.
+std::string confined(const std::string& path) {
   const std::string& dirs = g_dirs_set ? g_dirs : os_lib_dirs();
-  char* real = realpath(lib.c_str(), nullptr);
-  if (!real) return std::strerror(errno);
-  std::string path = real;
-  std::free(real);
   size_t at = 0;
   while (at <= dirs.size()) {
     size_t colon = dirs.find(':', at);
@@ -78,6 +77,50 @@ std::string confined(const std::string& lib) {
   }
   return dirs.empty() ? "a path, while the data directory's quvo.env names no library directory (QUVO_LIB_DIRS)"
                       : "a path outside the library directories of the data directory's quvo.env (QUVO_LIB_DIRS)";
+}
+
+// A library named by a path is opened first (O_PATH, links followed), the
+// file that descriptor holds is checked, and the loader is given that very
+// file as /proc/self/fd/N: a link or directory swapped after the check
+// changes nothing. The loader knows a loaded object by the name it was
+// loaded under, so each file keeps its one descriptor (and so its name)
+// while the engine runs: the name never comes to mean another file.
+struct HeldLib {
+  dev_t dev;
+  ino_t ino;
+  int fd;
+};
+std::vector<HeldLib>& held() {
+  static std::vector<HeldLib> h;
+  return h;
+}
+
+// The name to load the library lib by, or "" with why set.
+std::string checked_path(const std::string& lib, std::string* why) {
+  int fd = open(lib.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return "";
+  }
+  struct stat st;
+  std::string fd_name = "/proc/self/fd/" + std::to_string(fd);
+  char real[4096];
+  ssize_t n = -1;
+  if (fstat(fd, &st) != 0) *why = std::strerror(errno);
+  else if (!S_ISREG(st.st_mode)) *why = "not a regular file";
+  else if ((n = readlink(fd_name.c_str(), real, sizeof real - 1)) <= 0) *why = std::strerror(errno);
+  else *why = confined(std::string(real, size_t(n)));
+  if (!why->empty()) {
+    close(fd);
+    return "";
+  }
+  for (const HeldLib& h : held())
+    if (h.dev == st.st_dev && h.ino == st.st_ino) {
+      close(fd);
+      return "/proc/self/fd/" + std::to_string(h.fd);
+    }
+  held().push_back(HeldLib{st.st_dev, st.st_ino, fd});
+  return fd_name;
 }
 }  // namespace
 
@@ -104,15 +147,17 @@ bool ss_dyn_load(std::string_view ref, void** fn) {
   DynLib* found = nullptr;
   for (DynLib& l : libs())
     if (l.name == lib) found = &l;
+  std::string load = lib;
   if (!found && lib.find('/') != std::string::npos) {
-    std::string why = confined(lib);
-    if (!why.empty()) {
+    std::string why;
+    load = checked_path(lib, &why);
+    if (load.empty()) {
       std::fprintf(stderr, "dynamic load of %s failed with %s\n", lib.c_str(), why.c_str());
       return false;
     }
   }
   if (!found) {
-    void* h = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* h = dlopen(load.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {
       const char* e = dlerror();
       std::fprintf(stderr, "dynamic load of %s failed with %s\n", lib.c_str(), e ? e : "unknown error");

@@ -370,7 +370,7 @@ IiIntFn ii_ifn(uint32_t index) { return index < ifns().size() ? ifns()[index].fn
 
 int ii_init() {
   ii_arena = arena::base();
-  if (const char* t = std::getenv("QUVO_INST_TRACE"); t && *t) g_trace = std::fopen(t, "w");
+  if (FILE* t = os_open_log("QUVO_INST_TRACE")) g_trace = t;
   MmPool pool = ii_pool();
   // The internal functions.
   auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));

@@ -10,6 +10,7 @@
 #include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
+#include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/em.h"
 #include "process/emrec.h"
@@ -93,10 +94,7 @@ void set_key(Pcb* k, uint32_t family, const PiInvoc& inv, uint16_t gen, uint8_t 
 
 // "0LA 00 Menu \"QUVO MENU\"": the process key as messages name it.
 std::string key_text(const PiInvoc& v) {
-  std::string s = v.app.str() + " " + v.ver.str() + " ";
-  int t = v.type;
-  s += t >= 1 && t <= 10 ? com.proc_type_names[t - 1].str() : std::to_string(t);
-  return s + " \"" + v.name.str() + "\"";
+  return v.app.str() + " " + v.ver.str() + " " + os_type_name(v.type) + " \"" + v.name.str() + "\"";
 }
 
 bool same_process(const PiInvoc& a, const PiInvoc& b) { return std::memcmp(&a, &b, 36) == 0; }
@@ -531,7 +529,7 @@ int pi_init() {
   g.hooks = fdb.handle.get();
   g.subproc_for_related = std::getenv("QUVO_184_IPC") != nullptr;
   g.access_all_files = std::getenv("QUVO_ACCESS_ALL_FILES") != nullptr;
-  if (const char* t = std::getenv("QUVO_TEST_EXEC"); t && *t && !proc_exec_script_text(t))
+  if (const char* t = os_test_hook("QUVO_TEST_EXEC"); t && *t && !proc_exec_script_text(t))
     std::fprintf(stderr, "quvo: QUVO_TEST_EXEC=%s is not TYPE:CODE,...; nothing scripted\n", t);
   fill_mhook();
   pi_prop_reset();
@@ -951,10 +949,11 @@ bool user_start(PiInvoc* inv, bool* back_to_menu) {
 void pi_register() {
   // Test hook: the engine as it was before the process manager (the
   // start-up process is named, not run).
-  if (std::getenv("QUVO_TEST_NO_PI")) return;
+  if (os_test_hook("QUVO_TEST_NO_PI")) return;
   os_set_init(OsInit::Pi, pi_init);
   os_set_user_lookup(user_lookup);
   os_hooks.pi_exec = pi_exec;
   os_hooks.user_start = user_start;
   os_hooks.start_failure = [] { return g.start_failure.c_str(); };
+  os_hooks.start_check = pi_start_check;
 }

@@ -97,6 +97,14 @@ void pi_upd_stat(Pcb* pcb);
 
 // Why the start-up invocation never started ("" when it did).
 const std::string& pi_start_failure();
+// The start-up invocation of the command line against the dictionary
+// (os_hooks.start_check): an unknown database, application, version or
+// process is refused ("database XX does not exist", "no application MYA",
+// "no Subroutine ADD UP in MYA (there is an Input process of that name)"),
+// as are options the start would drop (-v, -t or -p without -a; -t without
+// -p; an application of a database without one); a -v that names another
+// existing version than the one the database runs is warned about.
+bool pi_start_check(const OsCmd& cmd, std::string* why);
 
 // ---------------------------------------------------------- defaults --
 // Fills key (a PCB-shaped buffer: process key in key->invoc, language in

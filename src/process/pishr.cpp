@@ -313,8 +313,7 @@ bool saa_live(FmArb* f) { return f && fm_is_handle(f); }
 void saa_log(int how, int cls, const SaaRec* r) {
   if (!saa.log_tried) {
     saa.log_tried = true;
-    const char* f = std::getenv("QUVO_SAA_LOG");
-    if (f && *f) saa.log = std::fopen(f, "w");
+    saa.log = os_open_log("QUVO_SAA_LOG");
   }
   if (!saa.log) return;
   const Pcb* o = r->owner.get();

@@ -176,7 +176,7 @@ void pl_init() {
   g.cache = fdb.handle.get();
   if (g.vfy) std::fclose(g.vfy);
   g.vfy = nullptr;
-  if (const char* p = getenv("QUVO_DBG_VFY"); p && *p) g.vfy = std::fopen(p, "w");
+  g.vfy = os_open_log("QUVO_DBG_VFY");
   proc_svc.pl_cache_rloc = pl_cache_rloc;
 }
 

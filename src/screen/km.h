@@ -81,6 +81,9 @@ class KmStore {
                    std::string* err) = 0;
   // 1 when put can store records here; 0 with the reason.
   virtual int writable(std::string* why) = 0;
+  // "" when the store may be read; otherwise why not, and who can mend it
+  // (the start then says so, not "Keymap Missing").
+  virtual std::string unreadable() { return ""; }
 };
 KmStore& km_store();
 // Replaces the store (nullptr: back to the default one).

@@ -2,6 +2,7 @@
 // and installer, and the keymap utility run mode.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/random.h>
@@ -298,6 +299,31 @@ class DirStore : public KmStore {
     }
     return 1;
   }
+  std::string unreadable() override {
+    std::string d = dir();
+    if (d.empty()) return "";
+    std::string kd = d + "/keymaps";
+    int dfd = open(kd.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int e = errno;
+    if (dfd >= 0) {
+      bool search = faccessat(dfd, ".", X_OK, AT_EACCESS) == 0;
+      e = errno;
+      close(dfd);
+      if (search) return "";
+    } else if (e == ENOENT) {
+      return "";  // no store: there is no keymap (the data directory check says why)
+    }
+    std::string why = "the keymap store " + kd + " cannot be read: " + std::strerror(e);
+    struct stat st;
+    if (e == EACCES && stat(kd.c_str(), &st) == 0) {
+      passwd* pw = getpwuid(st.st_uid);
+      group* gr = getgrgid(st.st_gid);
+      why += "\n(you need read and search permission on it: its owner, " +
+             (pw ? std::string(pw->pw_name) : std::to_string(st.st_uid)) + ", can add you to its group " +
+             (gr ? std::string(gr->gr_name) : std::to_string(st.st_gid)) + " and run chmod g+rx " + kd + ")";
+    }
+    return why;
+  }
 
  private:
   std::string dir_;
@@ -334,6 +360,17 @@ int km_find(std::string_view term, std::string_view user, Keymap* out, std::stri
 
 std::string km_user() { return std::string(os_uid()); }
 
+namespace {
+// A terminal type without cursor addressing (dumb, a printing terminal)
+// cannot show the engine's screens.
+std::string km_no_full_screen(const char* term) {
+  return std::string("the terminal type TERM=") + term +
+         " cannot run full-screen\n"
+         "(its terminfo entry has no cursor addressing): set TERM to the type of your\n"
+         "terminal (xterm-256color, for example)";
+}
+}  // namespace
+
 int km_for_terminal(Keymap* km, std::string* why) {
   why->clear();
   const char* term = std::getenv("TERM");
@@ -341,11 +378,19 @@ int km_for_terminal(Keymap* km, std::string* why) {
     *why = "TERM is not set: the terminal type is unknown";
     return kExitInitFailed;
   }
-  std::map<std::string, std::string> none;
-  if (!tm_terminfo(term, {}, &none)) {
+  std::map<std::string, std::string> caps;
+  if (!tm_terminfo(term, {"cup"}, &caps)) {
     *why = std::string("the terminal type TERM=") + term +
            " has no terminfo entry on this machine: set TERM to the type of your terminal\n"
            "(xterm-256color, for example) or install its entry";
+    return kExitInitFailed;
+  }
+  if (!caps.count("cup")) {
+    *why = km_no_full_screen(term);
+    return kExitInitFailed;
+  }
+  if (std::string store = km_store().unreadable(); !store.empty()) {
+    *why = store;
     return kExitInitFailed;
   }
   std::string user = km_user(), damaged;
@@ -816,9 +861,13 @@ int km_util_run() {
     std::fprintf(stderr, "quvo: TERM is not set: the terminal type is unknown\n");
     return 1;
   }
-  std::map<std::string, std::string> none;
-  if (!tm_terminfo(term, {}, &none)) {
+  std::map<std::string, std::string> caps;
+  if (!tm_terminfo(term, {"cup"}, &caps)) {
     std::fprintf(stderr, "quvo: the terminal type TERM=%s has no terminfo entry on this machine\n", term);
+    return 1;
+  }
+  if (!caps.count("cup")) {
+    std::fprintf(stderr, "quvo: %s\n", km_no_full_screen(term).c_str());
     return 1;
   }
   // Your own keymap; that of every user only when its owner asks (-k ALL).
@@ -864,7 +913,7 @@ int km_util_run() {
   }
   KeySource src(d);
   FILE* log = nullptr;
-  if (const char* p = std::getenv("QUVO_WM_LOG"); p && *p) log = std::fopen(p, "a");
+  log = os_open_log("QUVO_WM_LOG");
   int waits = 0;
   Screen scr(d);
   std::string who = user.empty() ? "every user" : "user " + user;

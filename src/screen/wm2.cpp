@@ -1013,7 +1013,7 @@ void start_objects() {
   com.status_surface = h;
   wm_create_srf(&h, 0);
   com.msg_surface = h;
-  if (const char* path = std::getenv("QUVO_WM_LOG"); path && *path) g.log = std::fopen(path, "a");
+  if (FILE* f = os_open_log("QUVO_WM_LOG")) g.log = f;
 }
 
 // The terminal is taken (its driver opened): the window manager draws on it

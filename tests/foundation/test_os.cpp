@@ -2,7 +2,13 @@
 // start-up invocation and the end of the start-up by completion code.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -175,6 +181,37 @@ TEST(StartupDeath, HooksRunInOrderAndCodesGiveTheExitStatus) {
   EXPECT_EXIT(run_main_with_hooks(), ::testing::ExitedWithCode(255), "startup error: 200960\n\n.*status 255");
 }
 
+// A system error answered CANCEL ends the start-up process with code 3:
+// a failed start, not a normal end; a CANCEL of the user's own ends normally.
+namespace {
+bool g_sys_err = true;
+int main_cancelled() {
+  TempDir data;
+  data.write("SA/USER.dat", "");
+  data.write("keymaps/none", "");  // the bootstrap's mark
+  setenv("QUVOPATH", data.str().c_str(), 1);
+  setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
+  os_set_sys_err_responder([](const char*, int, const char*) { return SysErrAnswer::Cancel; });
+  os_hooks.pi_exec = [](PiInvoc*) {
+    if (g_sys_err) os_sys_err_text("TEST", 7, "a test error");
+    ut_unwind(3);
+  };
+  char a0[] = "quvo";
+  char* argv[] = {a0, nullptr};
+  return os_main(1, argv);
+}
+void run_main_cancelled() { std::exit(main_cancelled()); }
+}  // namespace
+
+TEST(StartupDeath, ASystemErrorAnsweredCancelFailsTheStart) {
+  g_sys_err = true;
+  EXPECT_EXIT(run_main_cancelled(), ::testing::ExitedWithCode(3),
+              "QUVO startup failed because of the following\nthe start-up process 0LA 00 Menu \"QUVO MENU\" ended "
+              "with completion code 3 \\(a system error was answered CANCEL\\)\nstartup error: 3\n\n");
+  g_sys_err = false;
+  EXPECT_EXIT(run_main_cancelled(), ::testing::ExitedWithCode(0), "");
+}
+
 namespace {
 int main_without_user() {
   TempDir data;
@@ -227,4 +264,76 @@ TEST(Trace, SystemApplicationsAreTracedOnlyWhenAsked) {
   os_set_trace_hook(nullptr);
   EXPECT_EQ(TRACE_QUVO(6, 1, 0, user_pcb, nullptr), 0);
   EXPECT_EQ(g_traced, 2);
+}
+
+// The log files that settings name: appended to, never truncated, never
+// reached through a symbolic link, made new with mode 0600, and only the
+// user's own regular files taken. Each refusal is one line on standard error.
+TEST(LogFile, OpensOnlyTheUsersOwnRegularFileForAppending) {
+  TempDir d;
+  auto open_log = [](const std::string& path, std::string* said) {
+    setenv("QUVO_X_LOG", path.c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    FILE* f = os_open_log("QUVO_X_LOG");
+    *said = ::testing::internal::GetCapturedStderr();
+    unsetenv("QUVO_X_LOG");
+    return f;
+  };
+  auto refused = [](const std::string& path, const std::string& why) {
+    return "quvo: QUVO_X_LOG=" + path + " is not opened: " + why + "; nothing is logged there\n";
+  };
+  auto text = [](const std::string& path) {
+    std::ifstream f(path);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  };
+  std::string said;
+  unsetenv("QUVO_X_LOG");
+  EXPECT_EQ(os_open_log("QUVO_X_LOG"), nullptr);
+  EXPECT_EQ(open_log("", &said), nullptr);
+  EXPECT_EQ(said, "");
+
+  // A new file: 0600 whatever the umask allows; then appended to.
+  mode_t old_mask = umask(0);
+  FILE* f = open_log(d.sub("new.log"), &said);
+  umask(old_mask);
+  ASSERT_NE(f, nullptr) << said;
+  std::fputs("one\n", f);
+  std::fclose(f);
+  struct stat st;
+  ASSERT_EQ(stat(d.sub("new.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  f = open_log(d.sub("new.log"), &said);
+  ASSERT_NE(f, nullptr) << said;
+  std::fputs("two\n", f);
+  std::fclose(f);
+  EXPECT_EQ(text(d.sub("new.log")), "one\ntwo\n");
+
+  // A link, to a file or to no file yet: neither followed nor made.
+  d.write("victim", "precious\n");
+  ASSERT_EQ(symlink(d.sub("victim").c_str(), d.sub("link.log").c_str()), 0);
+  ASSERT_EQ(symlink(d.sub("planted").c_str(), d.sub("dangling.log").c_str()), 0);
+  for (const char* name : {"link.log", "dangling.log"}) {
+    EXPECT_EQ(open_log(d.sub(name), &said), nullptr) << name;
+    EXPECT_EQ(said, refused(d.sub(name), "it is a symbolic link"));
+  }
+  EXPECT_EQ(text(d.sub("victim")), "precious\n");
+  EXPECT_FALSE(std::filesystem::exists(d.sub("planted")));
+
+  // A pipe (without waiting for a reader), a directory.
+  ASSERT_EQ(mkfifo(d.sub("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(open_log(d.sub("fifo"), &said), nullptr);
+  EXPECT_EQ(said, refused(d.sub("fifo"), "it is not a regular file"));
+  EXPECT_EQ(open_log(d.str(), &said), nullptr);
+  EXPECT_EQ(said, refused(d.str(), "Is a directory"));
+
+  // Another user's file that this user may write: refused, kept whole.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give a file another owner";
+  d.write("theirs.log", "their lines\n");
+  chmod(d.sub("theirs.log").c_str(), 0666);
+  ASSERT_EQ(chown(d.sub("theirs.log").c_str(), 65534, 65534), 0);
+  passwd* pw = getpwuid(65534);
+  EXPECT_EQ(open_log(d.sub("theirs.log"), &said), nullptr);
+  EXPECT_EQ(said, refused(d.sub("theirs.log"), "it belongs to " + std::string(pw ? pw->pw_name : "65534") +
+                                                   ", not to you"));
+  EXPECT_EQ(text(d.sub("theirs.log")), "their lines\n");
 }

@@ -10,12 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files/fm.h"
@@ -199,6 +202,62 @@ TEST(DynLoad, LibraryPathsStayInTheNamedDirectories) {
     ss_dyn_free(lib);
   }
   std::filesystem::remove_all(other);
+}
+
+// What is loaded is what was checked: a link that flips between a library
+// inside the named directory and a copy outside it, as fast as it can while
+// the library is loaded again and again, never gets the copy loaded.
+TEST(DynLoad, ALinkSwappedAfterTheCheckIsNotFollowed) {
+  char tmpl_in[] = "/tmp/quvo-libin-XXXXXX", tmpl_out[] = "/tmp/quvo-libout-XXXXXX";
+  std::string in = mkdtemp(tmpl_in), out = mkdtemp(tmpl_out);
+  std::filesystem::copy_file(QUVO_TESTDYN, in + "/good.so");
+  std::filesystem::copy_file(QUVO_TESTDYN, out + "/bad.so");
+  struct stat bad;
+  ASSERT_EQ(stat((out + "/bad.so").c_str(), &bad), 0);
+  const std::string link = in + "/lib.so";
+  ASSERT_EQ(symlink((in + "/good.so").c_str(), link.c_str()), 0);
+  // The inode of the file mapped at an address.
+  auto mapped_inode = [](const void* at) -> unsigned long {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+      unsigned long lo = 0, hi = 0, inode = 0;
+      char perms[8], dev[16];
+      unsigned long long offset;
+      if (std::sscanf(line.c_str(), "%lx-%lx %7s %llx %15s %lu", &lo, &hi, perms, &offset, dev, &inode) == 6 &&
+          uintptr_t(at) >= lo && uintptr_t(at) < hi)
+        return inode;
+    }
+    return 0;
+  };
+  std::atomic<bool> stop{false};
+  std::thread flipper([&] {
+    std::string tmp = in + "/lib.tmp";
+    for (bool good = false; !stop; good = !good) {
+      unlink(tmp.c_str());
+      if (symlink((good ? in + "/good.so" : out + "/bad.so").c_str(), tmp.c_str()) == 0) rename(tmp.c_str(), link.c_str());
+    }
+  });
+  int loaded = 0, wrong = 0;
+  {
+    LibDirs dirs(in);
+    testing::internal::CaptureStderr();
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (loaded < 1000 && wrong == 0 && std::chrono::steady_clock::now() < end) {
+      void* fn = nullptr;
+      if (!ss_dyn_load(link + ",qv_answer", &fn)) continue;
+      ++loaded;
+      if (mapped_inode(fn) == bad.st_ino) ++wrong;
+      ss_dyn_free(link);
+    }
+    testing::internal::GetCapturedStderr();
+  }
+  stop = true;
+  flipper.join();
+  EXPECT_EQ(wrong, 0) << "the library outside the named directory was loaded";
+  EXPECT_GT(loaded, 0);
+  std::filesystem::remove_all(in);
+  std::filesystem::remove_all(out);
 }
 
 TEST(DynLoad, FailuresGiveFalseAndTheLogLine) {

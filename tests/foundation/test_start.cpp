@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -79,11 +80,12 @@ TEST(Start, UsageListsEveryOptionAndVariable) {
   std::istringstream in(r.out);
   std::string line;
   while (std::getline(in, line)) EXPECT_LE(line.size(), 80u) << line;
-  // Every variable the sources read is listed: getenv("NAME") and
-  // os_getenv("NAME") calls, and families named by a "QUVO_..._" prefix
-  // (listed as QUVO_..._<...>).
+  // Every variable the sources read is listed: getenv("NAME"),
+  // os_getenv("NAME"), os_test_hook("NAME") and os_open_log("NAME") calls,
+  // and families named by a "QUVO_..._" prefix (listed as QUVO_..._<...>).
+  // None has two entries.
   std::set<std::string> names, families;
-  std::regex call(R"re(getenv\s*\(\s*"([A-Za-z_][A-Za-z0-9_]*)")re");
+  std::regex call(R"re((?:getenv|os_test_hook|os_open_log)\s*\(\s*"([A-Za-z_][A-Za-z0-9_]*)")re");
   std::regex family(R"re("(QUVO_[A-Z0-9_]*_)")re");
   for (const auto& e : std::filesystem::recursive_directory_iterator(std::string(QUVO_SOURCE_DIR) + "/src")) {
     std::string ext = e.path().extension().string();
@@ -95,10 +97,49 @@ TEST(Start, UsageListsEveryOptionAndVariable) {
   }
   EXPECT_GT(names.size(), 10u);
   for (const std::string& n : names) {
-    std::regex word("(^|[^A-Za-z0-9_])" + n + "([^A-Za-z0-9_<]|$)");
+    std::regex word("(^|[^A-Za-z0-9_])" + n + "([^A-Za-z0-9_<]|$)"), entry("\n  " + n + "( |\n)");
     EXPECT_TRUE(std::regex_search(r.out, word)) << n << " is read but not listed by -h";
+    auto entries = std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), entry), std::sregex_iterator());
+    EXPECT_LE(entries, 1) << n << " has " << entries << " entries in -h";
   }
   for (const std::string& f : families) EXPECT_TRUE(has(r.out, f + "<")) << f << "<...> is not listed by -h";
+  // The run modes this build lacks are marked.
+  EXPECT_TRUE(has(r.out, "  -r              remote file server: serve the data directory's files\n"
+                         "                  (not available in this build yet)\n"))
+      << r.out;
+  EXPECT_TRUE(has(r.out, "                  HOST (not available in this build yet)\n")) << r.out;
+}
+
+// The test hooks change who the user is and how the engine starts, boots and
+// faults: the engine users run honours none of them, from the environment,
+// a quvo.env or the command line, and its usage text does not list them.
+TEST(Start, TheEngineUsersRunHonoursNoTestHook) {
+  auto user_engine = [](const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    return run_quvo(args, env, {}, QUVO_USER_BINARY);
+  };
+  QuvoRun h = user_engine({"-h"}, {});
+  EXPECT_EQ(h.status, 0);
+  EXPECT_FALSE(has(h.out, "QUVO_TEST_")) << h.out;
+  EXPECT_FALSE(has(h.out, "Test hooks")) << h.out;
+  EXPECT_TRUE(has(run_quvo({"-h"}, {}).out, "Test hooks (the suite's engine only")) << "the suite's engine lists them";
+
+  Dirs d;
+  // A home whose quvo.env stops the start where it is read.
+  d.home.write("quvo.env", "nonsense\n");
+  EXPECT_EQ(run_quvo({}, d.env()).status, 12);
+  QuvoRun r = user_engine({}, d.env({"QUVO_TEST_PRINTENV=QUVOPATH"}));
+  EXPECT_FALSE(has(r.err, d.home.sub("quvo.env"))) << r.err;
+  EXPECT_EQ(r.out, "");
+  // QUVO_TEST_NO_PI (in d.env) would start without the process manager and
+  // name the start-up process instead of running it.
+  EXPECT_FALSE(has(r.err, "the process manager is not available")) << r.err;
+  EXPECT_NE(r.status, 0);
+  // The bootstrap is not killed at the step QUVO_TEST_BOOT_KILL names.
+  TempDir fresh, fresh2;
+  r = user_engine({"-b", "--QUVO_TEST_BOOT_KILL=build"}, {"QUVOPATH=" + fresh.str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = run_quvo({"-b", "--QUVO_TEST_BOOT_KILL=build"}, {"QUVOPATH=" + fresh2.str()});
+  EXPECT_EQ(r.status, 128 + SIGKILL) << r.err;
 }
 
 TEST(Start, SettingOnTheCommandLineIsVisible) {
@@ -324,21 +365,35 @@ TEST(Start, MalformedFakeTimeStopsTheStart) {
 // ./dev start with a relative QUVOPATH starts the engine on the caller's
 // directory of that name. The repository's dev script runs in a copy whose
 // build step and engine are stand-ins that record what they were given.
+// It builds only the engine and the generator, runs the engine users run
+// (never the suite's quvo-test), and says what it does.
 TEST(Start, DevStartTakesARelativeDataDirectoryFromTheCaller) {
   TempDir repo, caller, stubs;
   std::filesystem::copy_file(std::string(QUVO_SOURCE_DIR) + "/dev", repo.sub("dev"));
   repo.write("build/quvo", "#!/bin/sh\necho \"$QUVOPATH $*\" >> " + repo.sub("ran") + "\n");
-  stubs.write("cmake", "#!/bin/sh\nexit 0\n");
+  repo.write("build/quvo-test", "#!/bin/sh\necho \"quvo-test $*\" >> " + repo.sub("ran") + "\n");
+  stubs.write("cmake", "#!/bin/sh\necho \"cmake $*\" >> " + repo.sub("built") + "\necho 'ninja: no work to do.'\n");
   stubs.write("dpkg-query", "#!/bin/sh\necho 'install ok installed'\n");
-  for (const std::string& f : {repo.sub("build/quvo"), stubs.sub("cmake"), stubs.sub("dpkg-query")})
+  for (const std::string& f : {repo.sub("build/quvo"), repo.sub("build/quvo-test"), stubs.sub("cmake"),
+                               stubs.sub("dpkg-query")})
     std::filesystem::permissions(f, std::filesystem::perms::owner_all);
   std::string cmd = "cd " + caller.str() + " && env -i PATH=" + stubs.str() + ":/usr/bin:/bin QUVOPATH=var/data " +
-                    repo.sub("dev") + " start -k >/dev/null 2>&1";
+                    repo.sub("dev") + " start -k >" + repo.sub("said") + " 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
-  std::ifstream f(repo.sub("ran"));
-  std::string ran((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  auto text = [](const std::string& path) {
+    std::ifstream f(path);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  };
   std::string data = caller.sub("var/data");
-  EXPECT_EQ(ran, data + " -b\n" + data + " -k\n");
+  EXPECT_EQ(text(repo.sub("ran")), data + " -b\n" + data + " -k\n");
   EXPECT_TRUE(std::filesystem::is_directory(data));
   EXPECT_FALSE(std::filesystem::exists(repo.sub("var")));
+  std::string built = text(repo.sub("built"));
+  EXPECT_TRUE(std::regex_match(
+      built, std::regex("cmake -S \\. -B build -G Ninja\ncmake --build build -j [0-9]+ --target quvo quvogen\n")))
+      << built;
+  EXPECT_EQ(text(repo.sub("said")),
+            "dev: building the engine and the generator (build/quvo, build/quvogen)...\n"
+            "dev: bootstrapping the new data directory " + data + " (build/quvo -b)...\n"
+            "dev: starting the engine on " + data + ": build/quvo -k\n");
 }

@@ -5,6 +5,7 @@
 // instruction trace are checked.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "pl_fixture.h"
+#include "support/quvo_run.h"
 #include "support/tmux.h"
 
 using namespace pltest;
@@ -39,7 +41,7 @@ class PiRun : public ::testing::Test {
     e.dir = data;
     e.start(false);
     em_set_compiler(compiler_with_ep06);
-    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00")}), 1);
+    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00"), fx::appl("ABC", "01")}), 2);
     ASSERT_EQ(fx::write("PARAM", "ABC", "00", {fx::param("MENU")}), 1);
     // Saved files are named by the creation stamp: one stamp each.
     std::vector<fx::Rec> procs = {proc_rec("SUB", 6, "1", 50, "2026-01-01T00:00:01", "2026-01-01T00:00:01"),
@@ -93,27 +95,37 @@ TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
   EXPECT_LT(ep1, ep6);
   std::printf("Subroutine: exit status %d\n", r.status);
 
-  // A missing process, a missing application.
-  r = run("-d DB1 -a ABC -t Subroutine -p NOPE", "QUVO_TEST_USER=ABU");
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Record not found"), std::string::npos) << r.err;
-  std::printf("missing process: exit status %d\n", r.status);
-  r = run("-a ZZZ -t Subroutine -p SUB", "QUVO_TEST_USER=ABU");
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("Process does not compile"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("File not found"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("directory entry"), std::string::npos) << r.err;
-  std::printf("missing application: exit status %d (%s)\n", r.status,
-              r.err.substr(0, r.err.find('\n')).c_str());
-
-  // Without a database, a process of an application that needs one gives
-  // way to the default menu (whose module this directory does not have).
-  r = run("-a ABC -t Subroutine -p SUB", "QUVO_TEST_USER=NDB");
-  EXPECT_EQ(r.status, 4) << r.err;
-  EXPECT_NE(r.err.find("0LA 00 Menu \"QUVO MENU\""), std::string::npos) << r.err;
-  EXPECT_EQ(r.trace.find("SUB"), std::string::npos) << r.trace;
-  std::printf("no database, default menu: exit status %d\n", r.status);
+  // What the command line names and the dictionary lacks, and options the
+  // start would drop: refused at once, before the screen, with status 1.
+  struct Refused {
+    std::string args, user, why;
+  };
+  for (const Refused& c : std::vector<Refused>{
+           {"-d XX -a ABC -t Subroutine -p SUB", "ABU", "database XX does not exist"},
+           {"-d DB1 -a ZZZ -t Subroutine -p SUB", "ABU", "no application ZZZ"},
+           {"-a ZZZ -t Subroutine -p SUB", "NDB", "no application ZZZ"},
+           {"-d DB1 -a ABC -v 07 -t Subroutine -p SUB", "ABU", "no version 07 of application ABC"},
+           {"-d DB1 -a ABC -t Subroutine -p NOPE", "ABU", "no Subroutine NOPE in ABC"},
+           {"-d DB1 -a ABC -t Input -p SUB", "ABU", "no Input SUB in ABC (there is a Subroutine process of that name)"},
+           {"-d DB1 -a ABC -p ACT", "ABU", "no Menu ACT in ABC (there is an Action process of that name)"},
+           {"-d DB1 -t Subroutine -p SUB", "ABU",
+            "-v, -t and -p name a process of an application: name the application with -a"},
+           {"-d DB1 -a ABC -t Subroutine", "ABU", "-t needs -p: name the process of that type to run"},
+           // Without a database, a process of an application that needs one
+           // would give way to the default menu.
+           {"-a ABC -t Subroutine -p SUB", "NDB",
+            "application ABC runs on a database, and your USER record names none: name it with -d"},
+       }) {
+    r = run(c.args, "QUVO_TEST_USER=" + c.user);
+    EXPECT_EQ(r.status, 1) << c.args;
+    EXPECT_EQ(r.err, "QUVO startup failed because of the following\n" + c.why + "\nstartup error: 1\n\n") << c.args;
+    EXPECT_EQ(r.trace, "") << c.args;
+  }
+  // A version other than the database's: said, and the database's runs.
+  r = run("-d DB1 -a ABC -v 01 -t Subroutine -p SUB", "QUVO_TEST_USER=ABU");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "quvo: -v 01 is not used: database DB1 runs version 00\n");
+  EXPECT_NE(r.trace.find("SUB                            - 1\r\n"), std::string::npos) << r.trace;
 
   // An executor that ends with a logout.
   r = run("-d DB1 -a ABC -t Action -p ACT", "QUVO_TEST_USER=ABU QUVO_TEST_EXEC=4:24");
@@ -131,6 +143,54 @@ TEST_F(PiRun, EngineRunsTheProcessesOfTheCommandLine) {
   r = run("-d DB1 -a ABC -t Subroutine -p SUB", "QUVO_TEST_USER=XYZ");
   EXPECT_EQ(r.status, 13) << r.err;
   EXPECT_NE(r.err.find("User System ID (XYZ) not found in USER File"), std::string::npos) << r.err;
+}
+
+// Log files named by settings (as the data directory's quvo.env may name
+// them for every user): a link planted at such a name is not followed, so
+// the file it leads to is neither emptied nor written; the run goes on.
+TEST_F(PiRun, LogFilesNamedBySettingsFollowNoLink) {
+  std::string env, warned;
+  // In the order the engine opens them: at the start of the screen, of the
+  // module loader and of the interpreter, at the first shared data area.
+  for (const char* var : {"QUVO_WM_LOG", "QUVO_DBG_VFY", "QUVO_INST_TRACE", "QUVO_SAA_LOG"}) {
+    std::string victim = root + "/" + var + ".victim", link = root + "/" + var + ".log";
+    std::ofstream(victim) << "precious\n";
+    ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    env += std::string(var) + "=" + q(link) + " ";
+    warned += "quvo: " + std::string(var) + "=" + link + " is not opened: it is a symbolic link; nothing is logged there\n";
+  }
+  Result r = run("-d DB1 -a ABC -t Subroutine -p SUB", env + "QUVO_TEST_USER=ABU");
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* var : {"QUVO_WM_LOG", "QUVO_DBG_VFY", "QUVO_INST_TRACE", "QUVO_SAA_LOG"})
+    EXPECT_EQ(slurp(root + "/" + var + ".victim"), "precious\n") << var;
+  EXPECT_EQ(r.err, warned);
+}
+
+// The engine users run signs on as the real user whatever a setting says:
+// QUVO_TEST_USER from the environment, the command line or the data
+// directory's quvo.env is not honoured (the real user is not in this USER
+// file, ABU is).
+TEST_F(PiRun, TheEngineUsersRunSignsOnAsTheRealUserOnly) {
+  passwd* pw = getpwuid(getuid());
+  ASSERT_NE(pw, nullptr);
+  std::string refused = "\nUser System ID (" + std::string(pw->pw_name) + ") not found in USER File\n";
+  std::vector<std::string> args{"-d", "DB1", "-a", "ABC", "-t", "Subroutine", "-p", "SUB"};
+  std::vector<std::string> env{"QUVOPATH=" + data, "TERM=xterm"};
+  auto user_engine = [&](std::vector<std::string> more_args, std::vector<std::string> more_env) {
+    more_args.insert(more_args.end(), args.begin(), args.end());
+    more_env.insert(more_env.end(), env.begin(), env.end());
+    return run_quvo(more_args, more_env, {}, QUVO_USER_BINARY);
+  };
+  EXPECT_TRUE(ended(user_engine({}, {"QUVO_TEST_USER=ABU"}), 13, {refused}));
+  EXPECT_TRUE(ended(user_engine({"--QUVO_TEST_USER=ABU"}, {}), 13, {refused}));
+  std::ofstream(data + "/quvo.env") << "QUVO_TEST_USER=ABU\n";
+  chmod((data + "/quvo.env").c_str(), 0644);
+  EXPECT_TRUE(ended(user_engine({}, {}), 13, {refused}));
+  // The suite's engine takes the name from that file (and goes on to the
+  // terminal, which this run lacks).
+  QuvoRun t = run_quvo(args, env);
+  EXPECT_NE(t.status, 13) << t.err;
+  EXPECT_EQ(t.err.find("User System ID"), std::string::npos) << t.err;
 }
 
 }  // namespace

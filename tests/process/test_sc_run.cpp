@@ -290,7 +290,7 @@ TEST_F(ScRun, CompileErrorsOfTheStartUpProcessGoToStandardError) {
   EXPECT_EQ(r.status, 4);
   EXPECT_EQ(r.err,
             "QUVO startup failed because of the following\n"
-            "the start-up process did not start: ABC 00 Subrout \"BAD\": Process does not compile\n"
+            "the start-up process did not start: ABC 00 Subroutine \"BAD\": Process does not compile\n"
             "event point 1, sequence 200: 100940 Label is not defined\n"
             "      GOTO     NOWHERE\n"
             "event point 1, sequence 300: 101690 Error in SET statement\n"

@@ -56,11 +56,13 @@ inline pid_t start_quvo(const std::vector<std::string>& args, const std::vector<
   return rc == 0 ? pid : -1;
 }
 
-// prefix: a program that runs quvo (setpriv, to run it as another user).
+// prefix: a program that runs quvo (setpriv, to run it as another user);
+// binary: the engine (the suite's, which honours the test hooks, or
+// QUVO_USER_BINARY, the engine users run).
 inline QuvoRun run_quvo(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                        const std::vector<std::string>& prefix = {}) {
+                        const std::vector<std::string>& prefix = {}, const char* binary = QUVO_BINARY) {
   std::vector<std::string> a = prefix;
-  a.push_back(QUVO_BINARY);
+  a.push_back(binary);
   a.insert(a.end(), args.begin(), args.end());
   std::vector<std::string> e = quvo_env(env);
   std::vector<char*> av = quvo_cstrs(a), ev = quvo_cstrs(e);

@@ -73,10 +73,11 @@ struct EngineResult {
 // `name` and waits for its end (15 s at most); its standard error and
 // instruction trace are kept below root.
 inline EngineResult run_engine(const std::string& root, const std::string& data, const std::string& name,
-                               const std::string& env, const std::string& args) {
+                               const std::string& env, const std::string& args, const std::string& as = "") {
   std::string rcf = root + "/rc", errf = root + "/err", tracef = root + "/trace";
   unlink(rcf.c_str());
-  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+  unlink(tracef.c_str());  // the engine appends to its trace
+  std::string cmd = as + (as.empty() ? "" : " ") + "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
                     " QUVO_INST_TRACE=" + q(tracef) + " " + env + sanitizer_env() + " " + q(QUVO_BINARY) + " " +
                     args + " 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
   std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
