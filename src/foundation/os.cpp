@@ -1045,23 +1045,65 @@ std::string os_shell_quote(std::string_view text) {
   return q;
 }
 
+namespace {
+// The directory of path's last component, opened (O_PATH) one component at a
+// time: a symbolic link on the way is followed only when it is root's or this
+// user's (as the system's own links are), so that a link another user put in
+// a directory they may write cannot lead the file elsewhere. -1 with errno
+// (ELOOP for such a link, *owner its owner) or the descriptor and *leaf.
+int open_log_dir(const std::string& path, std::string* leaf, uid_t* owner) {
+  size_t slash = path.find_last_of('/');
+  *leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string dir = slash == std::string::npos ? "" : path.substr(0, slash);
+  int cur = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (size_t at = 0; cur >= 0 && at < dir.size();) {
+    size_t end = dir.find('/', at);
+    if (end == std::string::npos) end = dir.size();
+    std::string part = dir.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == ".") continue;
+    int next = openat(cur, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat ls;
+    if (next < 0 && fstatat(cur, part.c_str(), &ls, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(ls.st_mode)) {
+      if (ls.st_uid == 0 || ls.st_uid == geteuid()) {
+        next = openat(cur, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      } else {
+        *owner = ls.st_uid;
+        errno = ELOOP;
+      }
+    }
+    int e = errno;
+    close(cur);
+    cur = next;
+    errno = e;
+  }
+  return cur;
+}
+}  // namespace
+
 FILE* os_open_log(const char* variable) {
   const char* path = std::getenv(variable);
   if (!path || !*path) return nullptr;
   constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
   int fd = -1, err = 0;
+  std::string leaf;
+  uid_t link_owner = uid_t(-1);
+  int dir = open_log_dir(path, &leaf, &link_owner);
+  if (dir < 0) err = errno;
   // An existing file, else a new one; a file made or removed between the
   // two tries sends the loop round again.
-  for (int tries = 0; fd < 0 && tries < 8; ++tries) {
-    fd = open(path, kFlags | O_NONBLOCK);
+  for (int tries = 0; dir >= 0 && fd < 0 && tries < 8; ++tries) {
+    fd = openat(dir, leaf.c_str(), kFlags | O_NONBLOCK);
     if (fd >= 0 || (err = errno) != ENOENT) break;
-    fd = open(path, kFlags | O_CREAT | O_EXCL, 0600);
+    fd = openat(dir, leaf.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
     if (fd >= 0 || (err = errno) != EEXIST) break;
   }
+  if (dir >= 0) close(dir);
   std::string why;
   struct stat st;
   // ENXIO: a pipe or socket with no reader (the open does not wait for one).
-  if (fd < 0) why = err == ELOOP ? "it is a symbolic link" : err == ENXIO ? "it is not a regular file" : std::strerror(err);
+  if (fd < 0 && link_owner != uid_t(-1)) why = "it leads through a symbolic link of " + user_name(link_owner);
+  else if (fd < 0) why = err == ELOOP ? "it is a symbolic link" : err == ENXIO ? "it is not a regular file" : std::strerror(err);
   else if (fstat(fd, &st) != 0) why = std::strerror(errno);
   else if (!S_ISREG(st.st_mode)) why = "it is not a regular file";
   else if (st.st_uid != geteuid()) why = "it belongs to " + user_name(st.st_uid) + ", not to you";

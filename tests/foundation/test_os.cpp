@@ -336,4 +336,21 @@ TEST(LogFile, OpensOnlyTheUsersOwnRegularFileForAppending) {
   EXPECT_EQ(said, refused(d.sub("theirs.log"), "it belongs to " + std::string(pw ? pw->pw_name : "65534") +
                                                    ", not to you"));
   EXPECT_EQ(text(d.sub("theirs.log")), "their lines\n");
+  // A link in place of a directory on the way: followed when it is this
+  // user's (or root's), not when another user put it there.
+  ASSERT_EQ(mkdir(d.sub("home").c_str(), 0700), 0);
+  d.write("home/own.log", "mine\n");
+  ASSERT_EQ(symlink(d.sub("home").c_str(), d.sub("mylink").c_str()), 0);
+  f = open_log(d.sub("mylink/own.log"), &said);
+  ASSERT_NE(f, nullptr) << said;
+  std::fclose(f);
+  ASSERT_EQ(symlink(d.sub("home").c_str(), d.sub("theirlink").c_str()), 0);
+  ASSERT_EQ(lchown(d.sub("theirlink").c_str(), 65534, 65534), 0);
+  for (const char* name : {"theirlink/own.log", "theirlink/new.log"}) {
+    EXPECT_EQ(open_log(d.sub(name), &said), nullptr) << name;
+    EXPECT_EQ(said, refused(d.sub(name), "it leads through a symbolic link of " +
+                                             std::string(pw ? pw->pw_name : "65534")));
+  }
+  EXPECT_EQ(text(d.sub("home/own.log")), "mine\n");
+  EXPECT_FALSE(std::filesystem::exists(d.sub("home/new.log")));
 }
