@@ -276,7 +276,6 @@ void os_usage(FILE* to) {
       "Environment variables the engine reads:\n"
       "  QUVOPATH        the data directory (required; there is no default)\n"
       "  TERM            the terminal type: its terminfo entry and its keymap\n"
-      "  LOGNAME         the user's login name when the password entry has none\n"
       "  QUVO_BG_SCRIPT  the submit script for background runs, in the data directory\n"
       "  QUVO_FAKE_TIME  shift the engine's clock: +SECONDS or -SECONDS runs it ahead\n"
       "                  or behind; YYYYMMDDHHMMSS starts it at that local time\n"
@@ -742,8 +741,7 @@ void set_login() {
   std::string name;
   if (const char* t = os_test_hook("QUVO_TEST_USER"); t && *t) name = t;
   else if (passwd* pw = getpwuid(getuid()); pw && pw->pw_name) name = pw->pw_name;
-  else if (const char* l = std::getenv("LOGNAME")) name = l;
-  else name = "uid" + std::to_string(getuid());
+  else name = "uid" + std::to_string(getuid());  // never LOGNAME: a setting names no one
   com.login.set(name);
 }
 }  // namespace

@@ -191,6 +191,18 @@ TEST_F(PiRun, TheEngineUsersRunSignsOnAsTheRealUserOnly) {
   QuvoRun t = run_quvo(args, env);
   EXPECT_NE(t.status, 13) << t.err;
   EXPECT_EQ(t.err.find("User System ID"), std::string::npos) << t.err;
+  // A user without a password entry is named by the number, not by LOGNAME.
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 || getpwuid(54321)) return;
+  unlink((data + "/quvo.env").c_str());
+  for (const std::filesystem::path& d : {std::filesystem::path(data).parent_path(), std::filesystem::path(data)})
+    std::filesystem::permissions(d, std::filesystem::perms::all, std::filesystem::perm_options::add);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(data))
+    std::filesystem::permissions(e.path(), std::filesystem::perms::all, std::filesystem::perm_options::add);
+  std::vector<std::string> e{"LOGNAME=ABU"};
+  e.insert(e.end(), env.begin(), env.end());
+  QuvoRun n = run_quvo(args, e, {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups"},
+                       QUVO_USER_BINARY);
+  EXPECT_TRUE(ended(n, 13, {"\nUser System ID (uid54321) not found in USER File\n"})) << n.err;
 }
 
 }  // namespace
