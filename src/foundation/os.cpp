@@ -345,18 +345,17 @@ void os_usage(FILE* to) {
       "\n"
       "Exit status:\n"
       "  0 normal end; 1 refused command line (or a start-up process, database or\n"
-      "  application that does not exist) or failed conversion; 2 a file utility\n"
-      "  found a file not sound (or could not rebuild it); 3 no keymap for the\n"
-      "  terminal, or a system error answered CANCEL; 9 network-terminal client\n"
-      "  gone; 10 QUVOPATH unset or no data directory; 11 data directory without\n"
-      "  the system applications; 12 bad or unsafe environment file; 13 user not\n"
-      "  in the USER file; 14 run mode not\n"
-      "  available in this build; 15 a subsystem failed to start; 16 the bootstrap\n"
-      "  failed or was refused (the data directory is as it was); 20 ended by SIGTERM\n"
-      "  or SIGHUP (every running process ended as CANCEL ends it); 21 a process\n"
-      "  waited for input with no terminal to read it from; 127 logout;\n"
-      "  otherwise the completion code of a start-up process that failed (255 when\n"
-      "  it is larger).\n",
+      "  application that does not exist) or failed conversion; 2 a file utility found\n"
+      "  a file not sound (or could not rebuild it); 3 no keymap for the terminal, or\n"
+      "  a system error answered CANCEL; 9 network-terminal client gone; 10 QUVOPATH\n"
+      "  unset or no data directory; 11 data directory without the system\n"
+      "  applications; 12 bad or unsafe environment file; 13 user not in the USER\n"
+      "  file; 14 run mode not available in this build; 15 a subsystem failed to\n"
+      "  start; 16 the bootstrap failed or was refused (the data directory is as it\n"
+      "  was); 20 ended by SIGTERM or SIGHUP (every running process ended as CANCEL\n"
+      "  ends it), or the start-up process ended by an interrupt (^C); 21 a process\n"
+      "  waited for input with no terminal to read it from; 127 logout; otherwise the\n"
+      "  completion code of a start-up process that failed (255 when it is larger).\n",
       to);
 }
 
@@ -895,13 +894,24 @@ int run_interactive() {
     return kExitNormal;
   }
   if (os_hooks.start_hook) os_hooks.start_hook();
+  int interrupts = ss_interrupts_taken();
   int code = run_start(&inv, exec);
+  // ^C that ended the start-up process itself (not a process below it that
+  // gave control back) ends the engine as an end signal does: the caller of
+  // an interrupted command must not take it for a normal end.
+  bool interrupted = code == int(CompletionCode::CancelError) && ss_interrupts_taken() != interrupts;
   if (code == int(CompletionCode::CancelError) && back_to_menu && !ss_end_status()) {
     os_invoc_template(&inv);
     inv.app.set("0LA");
     inv.type = 1;
     inv.name.set("QUVO MENU");
     code = run_start(&inv, exec);
+  }
+  if (interrupted && !ss_end_status()) {
+    if (os_hooks.wm_finish) os_hooks.wm_finish();
+    std::fprintf(stderr, "quvo: interrupted: the start-up process %s ended with completion code 4\n",
+                 invoc_text(inv).c_str());
+    return kExitStopSignal;
   }
   if (int end = ss_end_status()) {
     // A signal or a process that needed a terminal ended every process:

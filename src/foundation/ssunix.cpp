@@ -301,6 +301,7 @@ namespace {
 volatile sig_atomic_t g_intr = 0;        // SIGINT not yet taken
 volatile sig_atomic_t g_end_sig = 0;     // SIGTERM or SIGHUP
 volatile sig_atomic_t g_end_status = 0;  // the exit status ss_end_engine asked for
+int g_intr_taken = 0;                     // interrupts that ended a process
 constexpr int kStopSigs[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_old_stop[3];
 bool g_stop_set[3] = {};
@@ -338,8 +339,11 @@ void ss_release_stop_signals() {
 bool ss_interrupted() { return g_intr != 0; }
 int ss_stop_signal() { return g_end_sig; }
 
+int ss_interrupts_taken() { return g_intr_taken; }
+
 void ss_stop_clear() {
   g_intr = 0;
+  g_intr_taken = 0;
   g_end_sig = 0;
   g_end_status = 0;
   com.dbg_ctl_bits = com.dbg_ctl_bits & ~kSsInterruptBit;
@@ -359,6 +363,7 @@ void ss_end_engine(int status) {
 void ss_stop_unwind() {
   if (g_end_sig || g_end_status) ss_end_engine(ss_end_status());
   g_intr = 0;
+  ++g_intr_taken;
   if (com.depth == 0) ss_end_engine(kExitStopSignal);
   ut_unwind(int(CompletionCode::CancelError));
 }

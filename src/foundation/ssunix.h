@@ -74,6 +74,8 @@ void ss_release_stop_signals();
 bool ss_interrupted();
 // The SIGTERM or SIGHUP received (it stays until ss_stop_clear), 0 none.
 int ss_stop_signal();
+// How many processes an interrupt has ended since the last ss_stop_clear.
+int ss_interrupts_taken();
 // Forgets the interrupt and the end signal (tests; a new run).
 void ss_stop_clear();
 // Ends what a stop signal ends: after SIGTERM or SIGHUP (or ss_end_engine)

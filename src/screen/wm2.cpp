@@ -1066,16 +1066,25 @@ int show_nowhere(WmShow* sb) {
 }
 }  // namespace
 
-int wm_start(TmDriver* driver, const Keymap* keymap) {
+namespace {
+// What both starts do first: the last start's objects gone, its error
+// forgotten; false (with the missing keymap's text) without a driver or a
+// keymap.
+bool start_anew(TmDriver* driver, const Keymap* keymap) {
   State& g = st();
   if (g.up || g.pool) wm_end();
   g_init_err.clear();
   g_init_code = 0;
-  if (!driver || !keymap) {
-    g_init_err = kKmMissingText;
-    g_init_code = 3;
-    return 0;
-  }
+  if (driver && keymap) return true;
+  g_init_err = kKmMissingText;
+  g_init_code = 3;
+  return false;
+}
+}  // namespace
+
+int wm_start(TmDriver* driver, const Keymap* keymap) {
+  State& g = st();
+  if (!start_anew(driver, keymap)) return 0;
   std::string err;
   if (!driver->open(&err)) {
     g_init_err = "cannot use the terminal: " + err;
@@ -1091,14 +1100,7 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
 
 int wm_start_deferred(TmDriver* driver, const Keymap* keymap) {
   State& g = st();
-  if (g.up || g.pool) wm_end();
-  g_init_err.clear();
-  g_init_code = 0;
-  if (!driver || !keymap) {
-    g_init_err = kKmMissingText;
-    g_init_code = 3;
-    return 0;
-  }
+  if (!start_anew(driver, keymap)) return 0;
   start_objects();
   g.deferred = true;
   g.later_drv = driver;

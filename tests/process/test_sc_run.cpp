@@ -226,7 +226,9 @@ TEST_F(ScRun, CtrlCEndsAnEndlessLoopAndTheScreenStaysAsItWas) {
   }
   sh(tmux + "kill-server 2>&1");
   ASSERT_FALSE(rc.empty()) << "^C did not end the engine";
-  EXPECT_EQ(std::atoi(rc.c_str()), 0) << slurp(errf);
+  // The caller is told the command was interrupted, not that it ended well.
+  EXPECT_EQ(std::atoi(rc.c_str()), 20) << slurp(errf);
+  EXPECT_EQ(slurp(errf), "quvo: interrupted: the start-up process ABC 00 Subroutine \"ENDLESS\" ended with completion code 4\n");
   expect_files_sound(data);
 }
 
