@@ -1275,6 +1275,11 @@ int bs_main() {
     // so no member of the group can put settings there for every user.
     if (!exists_here(target / "quvo.env") && !put_file(tmp / "quvo.env", "", 0644))
       report(&c, "cannot create %s: %s", (tmp / "quvo.env").c_str(), std::strerror(errno));
+    // The saved modules' directories are the owner's: made by the member
+    // who first runs a process, they would let that member rename what
+    // every other user saves below them.
+    for (const char* d : {"mod", "dbg"})
+      if (int e = uio_mkdir((tmp / d).c_str())) report(&c, "cannot create %s: %s", (tmp / d).c_str(), std::strerror(e));
   }
   kill_point("build");
   bs_bootstrap(&c);

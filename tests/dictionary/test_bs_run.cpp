@@ -313,6 +313,15 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
   ASSERT_EQ(chown(data.c_str(), 0, kGroup), 0);
   ASSERT_EQ(chmod(data.c_str(), 03770), 0);
   ASSERT_EQ(in.boot(data, in.root).status, 0);
+  // The saved modules' directories are the owner's, sticky: no member who
+  // runs a process first owns them.
+  for (const char* d : {"/mod", "/dbg"}) {
+    struct stat st;
+    ASSERT_EQ(lstat((data + d).c_str(), &st), 0) << d;
+    EXPECT_EQ(st.st_uid, 0u) << d;
+    EXPECT_EQ(st.st_gid, gid_t(kGroup)) << d;
+    EXPECT_EQ(st.st_mode & 07777, 03770u) << d;
+  }
   const std::string marker = data + "/.quvo-boot-unfinished";
   // Planted by a member, naming what a bootstrap moves in.
   ASSERT_EQ(member_sh("printf \"" + data + "/.boot-1\\ndata\\nmod\\ndbg\\nkeymaps\\n\" > " + marker), 0);
