@@ -1202,6 +1202,9 @@ int bs_main() {
                  std::strerror(errno));
     return kExitBootFailed;
   }
+  // quvo.env is read only when it is root's or the data directory's owner's:
+  // one another member's run made would stop every engine.
+  const bool owner = ::geteuid() == 0 || ::geteuid() == ts.st_uid;
   Marker marker = read_marker(target);
   remove_stale(target, marker.trusted ? marker.tmp : "");
   if (marker.present && !marker.trusted)
@@ -1273,7 +1276,7 @@ int bs_main() {
     else detail("keymaps: %d installed in %s/keymaps from %s\n", keymaps, target.c_str(), kdir.c_str());
     // The data directory's settings: the name is taken, empty, by its owner,
     // so no member of the group can put settings there for every user.
-    if (!exists_here(target / "quvo.env") && !put_file(tmp / "quvo.env", "", 0644))
+    if (owner && !exists_here(target / "quvo.env") && !put_file(tmp / "quvo.env", "", 0644))
       report(&c, "cannot create %s: %s", (tmp / "quvo.env").c_str(), std::strerror(errno));
     // The saved modules' directories are the owner's: made by the member
     // who first runs a process, they would let that member rename what
@@ -1322,7 +1325,7 @@ int bs_main() {
     }
     if (c.failures == 0) add_sysdir(app.substr(0, 3).c_str(), data_files, &c);
     if (c.failures == 0) write_registration(app, ver, reg, &c);
-    if (c.failures == 0 && !exists_here(target / "quvo.env") && put_file(tmp / "quvo.env", "", 0644))
+    if (c.failures == 0 && owner && !exists_here(target / "quvo.env") && put_file(tmp / "quvo.env", "", 0644))
       move_in(tmp / "quvo.env", target / "quvo.env", false);
     fm_shutdown();
   } else if (c.failures == 0) {

@@ -298,6 +298,22 @@ TEST(BootstrapRun, EveryEntryTakesTheDataDirectorysGroupAndTheSettingsNameIsTake
   EXPECT_NE(member_sh("echo LD_PRELOAD=/tmp/x.so >> " + data + "/quvo.env"), 0);
   EXPECT_NE(member_sh("mv " + data + "/quvo.env " + data + "/old.env"), 0);
   EXPECT_EQ(bst::slurp(data + "/quvo.env"), "");
+  // A member who adds an application where the name is free leaves it
+  // free: a settings file of theirs would stop every user's engine.
+  ASSERT_EQ(unlink((data + "/quvo.env").c_str()), 0);
+  std::string app_root = bst::temp_dir("bsmemap"), app_gen = bst::temp_dir("bsmemgen");
+  in.dirs.push_back(app_root);
+  in.dirs.push_back(app_gen);
+  ASSERT_TRUE(bst::make_inputs(app_root, app_gen, "0AD", bst::testfi_records(5)));
+  std::filesystem::permissions(app_root, std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                               std::filesystem::perm_options::add);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(app_root))
+    std::filesystem::permissions(e.path(), std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
+  r = run_quvo({"-b"}, {"QUVOPATH=" + data, "QUVO_BOOT_SRC=" + app_root, "QUVO_BOOT_AP=TST"}, as_member());
+  EXPECT_EQ(r.status, 0) << r.err << r.out;
+  EXPECT_TRUE(std::filesystem::exists(data + "/data/dict/TST00/TESTFI"));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(data + "/quvo.env")));
 }
 
 // A marker a member plants, or one that is damaged, removes nothing: an
