@@ -393,7 +393,7 @@ TEST(Start, DevStartTakesARelativeDataDirectoryFromTheCaller) {
       built, std::regex("cmake -S \\. -B build -G Ninja\ncmake --build build -j [0-9]+ --target quvo quvogen\n")))
       << built;
   EXPECT_EQ(text(repo.sub("said")),
-            "dev: building the engine and the generator (build/quvo, build/quvogen)...\n"
+            "dev: building the engine and the generator (build/quvo, build/tools/quvogen)...\n"
             "dev: bootstrapping the new data directory " + data + " (build/quvo -b)...\n"
             "dev: starting the engine on " + data + ": build/quvo -k\n");
 }
