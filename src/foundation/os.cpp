@@ -257,7 +257,7 @@ void os_usage(FILE* to) {
       "              Subroutine, Update, Job, Inquiry, Status\n"
       "  -p NAME     process name (up to 30 characters)\n"
       "  -s SESSION  resume the background session SESSION (up to 8 characters; the\n"
-      "              submit script passes it)\n"
+      "              submit script passes it; not available in this build yet)\n"
       "  Without these, the start-up process of the user's USER record runs, else the\n"
       "  menu \"QUVO MENU\" of application 0LA.\n"
       "\n"

@@ -108,6 +108,7 @@ TEST(Start, UsageListsEveryOptionAndVariable) {
                          "                  (not available in this build yet)\n"))
       << r.out;
   EXPECT_TRUE(has(r.out, "                  HOST (not available in this build yet)\n")) << r.out;
+  EXPECT_TRUE(has(r.out, "              submit script passes it; not available in this build yet)\n")) << r.out;
 }
 
 // The test hooks change who the user is and how the engine starts, boots and
