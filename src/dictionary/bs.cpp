@@ -1097,6 +1097,36 @@ std::vector<std::string> databases_of(const Registration& r) {
   return out;
 }
 
+// The databases the data directory has the application registered in (its
+// DBXAP records): one the new sources no longer name keeps its record (a
+// site's), so its data files are checked as well.
+std::vector<std::string> registered_dbs(const std::string& app) {
+  std::vector<std::string> out;
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), FM_MAX_REC));
+  FmFdb f;
+  INIT_DDBXAP_FDB(&f, kdb, sdb);
+  if (FM_OPEN(&f, com.depth, 0, 1, 15)) {
+    FmArb* a = f.handle.get();
+    a->key_no = 0;
+    a->op = FM_OP_FIRST;
+    fm_start(a);
+    a->rec.set(buf);
+    a->rec_len = FM_MAX_REC;
+    a->op = 0;
+    while (fm_rdnxt(a))
+      if (a->len_read >= sizeof(DDbxap) && trim(rec::view<DDbxap>(buf).app.view()) == app)
+        out.push_back(trim(rec::view<DDbxap>(buf).db.view()));
+    a->rec.reset();
+    FM_CLOSE(a, 0);
+  }
+  mm_free(buf);
+  mm_free(sdb);
+  mm_free(kdb);
+  return out;
+}
+
 // The data files of the application in its databases: a file there whose
 // layout is not the new definition's is refused by name (restructure, which
 // would convert it, is not built). `sysdir` gets the identities of every
@@ -1299,7 +1329,10 @@ int bs_main() {
     std::vector<FmFdb> data_files;
     if (read_registration(app, &reg, &c)) {
       dbs = databases_of(reg);
-      check_data_files(app, ver, dbs, &data_files, &c);
+      std::vector<std::string> check = dbs;
+      for (const std::string& db : registered_dbs(app))
+        if (std::find(check.begin(), check.end(), db) == check.end()) check.push_back(db);
+      check_data_files(app, ver, check, &data_files, &c);
     }
     if (c.failures == 0 && !exists_here(tmp / app_dir))
       report(&c, "no dictionary of %s was built (is the design SUMMARY empty?)", ap);

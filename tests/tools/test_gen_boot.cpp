@@ -584,6 +584,14 @@ TEST(GenBoot, AnApplicationRegistersItselfAndIsAddedAgain) {
                          "records, is not built yet",
                      var + " is as it was"}));
   EXPECT_EQ(bst::dir_hashes(var), before);
+  // So it is when the sources no longer name that database: the data
+  // directory has the application registered there still.
+  write(apps + "/REG/reg.def", "application\n  title     = Registered here\n  databases = RGE\n"
+                               "file REGFILE disk\n  REG KEY  = alpha 6 key 0\n  REG TEXT = alpha 11\n");
+  ASSERT_TRUE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, apps}, boot, &errs)) << errs.str();
+  r = run_quvo({"-b"}, env);
+  EXPECT_TRUE(ended(r, kExitBootFailed, {"data file REGFILE of REG in database RGD (" + data_file + ") has another layout"}));
+  EXPECT_EQ(bst::dir_hashes(var), before);
 
   // Mistakes in the application block, each at its place.
   struct Bad {
