@@ -45,7 +45,7 @@ int uio_open(const char* path, int flags);
 // whatever the umask, and its group that of its directory (when the user
 // may give it that group). -1 with errno.
 constexpr int kUioFileMode = 0660;
-constexpr int kUioDirMode = 02770;
+constexpr int kUioDirMode = 03770;
 int uio_create(const char* path);
 // Makes a directory of mode kUioDirMode whatever the umask, with the group of
 // its parent directory; 0, or an errno value (EEXIST when it exists).

@@ -578,7 +578,7 @@ TEST_F(BrfSafety, AnotherUsersRebuildFollowsNoPlantedLink) {
 }
 
 // ------------------------------------------------------------------ modes --
-// Data, index and journal files are 0660 and directories 2770 with the data
+// Data, index and journal files are 0660 and directories 3770 with the data
 // directory's group, whatever the umask.
 TEST_F(BrfSafety, ModesDoNotDependOnTheUmask) {
   gid_t group = ::getegid();
@@ -606,7 +606,7 @@ TEST_F(BrfSafety, ModesDoNotDependOnTheUmask) {
   for (const std::string& n : {dir.file("a"), sub}) {
     struct stat st;
     ASSERT_EQ(::stat(n.c_str(), &st), 0) << n;
-    EXPECT_EQ(st.st_mode & 07777, 02770u) << n;
+    EXPECT_EQ(st.st_mode & 07777, 03770u) << n;
     EXPECT_EQ(st.st_gid, group) << n;
   }
 }

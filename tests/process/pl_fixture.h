@@ -40,6 +40,13 @@ constexpr uint16_t kOpCnst = 52;   // 8 bytes: constant at 4 (relocated) is fold
 constexpr uint16_t kOpEnd = 10;
 constexpr int kAreas = 8;
 
+// A test's own opcode pair of size bytes (defined for the verifier and
+// relocation) run by fn.
+inline void test_op(uint16_t op, uint16_t size, IiFn fn) {
+  ib_define_op(op, IbOpDef{"RLOC_TEST", size, IbLen::Fixed, 0, 0, {}}, "INST_TEST");
+  ii_set_pair(op, fn);
+}
+
 // What the fixture compiler builds for one process.
 struct Desc {
   std::vector<uint32_t> values;     // one kOpAcc each
@@ -237,7 +244,7 @@ struct Engine {
     fms_init();
     proc_services_reset();
     ASSERT_EQ(ii_init(), 1);
-    ii_set_pair(kOpAcc, h_acc);
+    test_op(kOpAcc, 8, h_acc);
     ii_set_pair(kOpCnst, h_cnst);
     pi_getters_reset();
     com.user_id.set("USR");
