@@ -160,18 +160,19 @@ int ib_rloc_operands(EmHeader* module, uint8_t* p);
 //      0 up to its zero fill, every one of a defined, even (not yet
 //      relocated) opcode and wholly inside the block, the last one a
 //      branch or an end (code never runs off its block or into the fill);
-//   2. every code reference (operands, the event-point entries of the
-//      header and of frames, images and children) is "no code" or the start
-//      of an instruction;
-//   3. every field index is inside the area address array, every constant a
+//   2. every code operand is the start of an instruction, and so is every
+//      event-point entry (of the header, frames, images and children) but
+//      "no code";
+//   3. every field index is a slot 1-n of the area address array, every constant a
 //      record of the constant file or a byte of the common block, every
 //      record field reference a file of the module and an offset inside its
 //      record; every area table entry names an address-array slot, and a
 //      sub-area lies inside the area before it;
-//   4. every move (and null test) whose address registers were loaded in
-//      the same straight run of code stays inside the area, constant or
-//      record field they point into; the occurrence moves without a
-//      maximum are checked against their area at run time.
+//   4. every move (and null test) works on address registers loaded in the
+//      same straight run of code (from the last branch target on) and stays
+//      inside the area, constant or field they point into; an occurrence
+//      without a maximum, which the run checks against its area, leaves the
+//      register its element's length.
 // 1 when sound; 0 with the first fault found in why (n bytes).
 int ib_verify(EmHeader* module, char* why, size_t n);
 

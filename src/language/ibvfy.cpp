@@ -112,9 +112,9 @@ bool code_at(const Vfy& v, uint16_t block, uint16_t offset) {
 }
 
 // (2) An entry or code operand: no code, or an instruction start.
-bool check_code(Vfy& v, const uint8_t* ref, const char* what) {
+bool check_code(Vfy& v, const uint8_t* ref, const char* what, bool none_ok = true) {
   const auto& r = rec::view<CodeRef>(const_cast<uint8_t*>(ref));
-  if (r.block == kNoCode) return true;
+  if (r.block == kNoCode && none_ok) return true;
   if (!code_at(v, r.block, r.offset))
     return v.fail("%s: code reference %u:%u is no instruction", what, unsigned(r.block), unsigned(r.offset));
   v.blocks[r.block - 1u].target.set(r.offset / 4u);
@@ -206,7 +206,9 @@ bool field_room(Vfy& v, const uint8_t* at, uint64_t* room) {
 }
 
 bool fits(Vfy& v, const Reg& r, uint64_t len, uint16_t op, int reg) {
-  if (!r.known || r.off + len <= r.size) return true;
+  if (len == 0) return true;
+  if (!r.known) return v.fail("opcode %u moves at register %d, not loaded in its run of code", unsigned(op), reg + 1);
+  if (r.off + len <= r.size) return true;
   return v.fail("opcode %u moves %llu bytes at register %d, past its %llu", unsigned(op),
                 static_cast<unsigned long long>(len), reg + 1, static_cast<unsigned long long>(r.size - std::min(r.size, r.off)));
 }
@@ -273,8 +275,8 @@ bool check_code_flow(Vfy& v) {
             if (rec::view<rec::U32>(x) == 0u && op == 50) break;  // ABORT without constant
             if (!cnst_room(v, rec::view<rec::U32>(x), &room)) return false;
             break;
-          case IbOpnd::Ira:
-            if (rec::view<rec::U32>(x).get() > n_areas)
+          case IbOpnd::Ira:  // slot 0 of the array is never an area
+            if (rec::view<rec::U32>(x).get() == 0 || rec::view<rec::U32>(x).get() > n_areas)
               return v.fail("block %u offset %u: field index %u outside the table of %u", b, at,
                             unsigned(rec::view<rec::U32>(x).get()), n_areas);
             break;
@@ -312,14 +314,17 @@ bool check_code_flow(Vfy& v) {
       }
       if (op == 650) {  // the offset register
         const auto& in = rec::view<IbOffsetReg>(p);
-        if (in.reg >= 1u && in.reg <= 4u) reg[in.reg - 1].off += in.offset.get();
+        if (in.reg < 1u || in.reg > 4u) return v.fail("block %u offset %u: register %u", b, at, unsigned(in.reg));
+        reg[in.reg - 1].off += in.offset.get();
         continue;
       }
       if (op == 76 || op == 78) {  // an occurrence: the last one at most
         const auto& in = rec::view<IbOcc>(p);
-        if (in.reg < 1 || in.reg > 4) continue;
+        if (in.reg < 1 || in.reg > 4) return v.fail("block %u offset %u: register %u", b, at, unsigned(in.reg));
         Reg& r = reg[in.reg - 1];
-        if (in.max == 0) r = Reg{};  // checked against its area at run time
+        // Without a maximum the run checks that the occurrence's elem_len
+        // bytes lie inside the register's area: those bytes are its room.
+        if (in.max == 0) r = r.known ? Reg{true, in.elem_len.get(), 0} : Reg{};
         else r.off += uint64_t(in.max - 1u) * in.elem_len.get();
         if (r.known && r.off + in.elem_len.get() > r.size)
           return v.fail("block %u offset %u: occurrence past its area", b, at);
@@ -346,7 +351,8 @@ bool check_code_flow(Vfy& v) {
       }
       if (op == 84) {  // CNV_PD: the register holds a 16-byte work value
         int r = rec::view<IbCnvPd>(p).reg;
-        if (r >= 1 && r <= 4) reg[r - 1] = Reg{true, 16, 0};
+        if (r < 1 || r > 4) return v.fail("block %u offset %u: register %d", b, at, r);
+        reg[r - 1] = Reg{true, 16, 0};
         continue;
       }
       if (!keeps_regs(op))
@@ -365,7 +371,8 @@ bool check_code_operands(Vfy& v) {
       const uint8_t* p = v.blocks[bi].p + 4 * s;
       const IbOpDef& d = ib_op(rec::view<IbInst>(const_cast<uint8_t*>(p)).op);
       for (int i = 0; i < d.nopnd; ++i)
-        if (d.opnd[i].kind == IbOpnd::Code && !check_code(v, p + d.opnd[i].at, "code operand")) return false;
+        // An operand is a place to go: "no code" would be the arena's base.
+        if (d.opnd[i].kind == IbOpnd::Code && !check_code(v, p + d.opnd[i].at, "code operand", false)) return false;
     }
   return true;
 }

@@ -53,6 +53,7 @@ struct Desc {
   std::vector<uint32_t> constants;  // one CNST record and one kOpCnst each
   std::vector<EmCfi> cfi;
   bool fail = false;
+  std::function<void(IbCode*)> code = nullptr;  // more instructions before the END
 };
 
 inline std::map<std::string, Desc>& descs() {
@@ -156,6 +157,7 @@ inline int fixture_compiler(EmCmplCtx* c) {
     rec::view<IbInst>(p).op = kOpCnst;
     rec::view<rec::U32>(p + 4) = uint32_t(i + 1);
   }
+  if (d.code) d.code(&code);
   uint8_t* p = inst_alloc(4, nullptr, &code);
   rec::view<IbInst>(p).op = kOpEnd;
   for (auto& e : em->proc_eps) e = 0xFFFFu;
