@@ -36,8 +36,11 @@ struct Vfy {
   char* why;
   size_t n;
   std::vector<Block> blocks;                 // block b at b - 1
+  std::vector<uint32_t> insts;               // every instruction: block index << 16 | offset
+  std::vector<const uint8_t*> code_ops;      // every code operand
   std::vector<uint64_t> area;                // room at each address-array slot (0: not known)
   std::map<uint16_t, uint32_t> file_len;     // record length by process file number
+  std::vector<uint64_t> cnst_room;           // room of each constant looked up (0: not yet)
 
   bool fail(const char* fmt, ...) {
     va_list ap;
@@ -87,15 +90,18 @@ bool walk_blocks(Vfy& v) {
       const uint16_t op = rec::view<IbInst>(p + at).op;
       const IbOpDef& d = ib_op(op);
       if (op & 1) return v.fail("block %u offset %d: relocated opcode %u", b, at, unsigned(op));
-      if (!d.name || !*d.name || d.len == IbLen::Unknown) return v.fail("block %u offset %d: opcode %u", b, at, unsigned(op));
+      if (d.len == IbLen::Unknown) return v.fail("block %u offset %d: opcode %u", b, at, unsigned(op));
       if (at + int(d.size) > kIbBlockSize) return v.fail("block %u offset %d: opcode %u past the block", b, at, unsigned(op));
       size_t len = ib_inst_len(p + at);
       if (len < 4 || at + len > size_t(kIbBlockSize))
         return v.fail("block %u offset %d: opcode %u of %zu bytes past the block", b, at, unsigned(op), len);
-      for (int i = 0; i < d.nopnd; ++i)
+      for (int i = 0; i < d.nopnd; ++i) {
         if (d.opnd[i].at + 4u > len || d.opnd[i].kind_at >= len)
           return v.fail("block %u offset %d: operand past the instruction", b, at);
+        if (d.opnd[i].kind == IbOpnd::Code) v.code_ops.push_back(p + at + d.opnd[i].at);
+      }
       blk.start.set(size_t(at / 4));
+      v.insts.push_back(uint32_t(v.blocks.size()) << 16 | uint32_t(at));
       last = op;
       at += int((len + 3) & ~size_t(3));
     }
@@ -143,23 +149,43 @@ bool check_entries(Vfy& v) {
 }
 
 // (3) The area table: every entry a slot of the address array, a sub-area
-// inside the whole area before it; the room at each slot.
+// inside the whole area before it; the room at each slot. A private area
+// (kind 2 and above) is its entry's own block; a shared one is the slot of
+// its class, application and number, which is at least as large as the
+// first entry of that number (a smaller one ends the run before the code
+// starts), whatever entry of the number names it; a sub-area reaches to its
+// area's end.
 bool check_areas(Vfy& v) {
   const uint32_t n = v.em->n_areas;
   v.area.assign(size_t(n) + 1, 0);
   const uint8_t* t = v.em->area_table.get();
   if (!t) return true;
-  const EmAreaEntry* whole = nullptr;
+  // The first entry's size by (class, application, number).
+  std::vector<std::pair<uint64_t, uint64_t>> first;
+  auto first_of = [&](const EmAreaEntry& e) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(e.app.data());
+    uint64_t key = uint64_t(e.aclass.get()) << 56 | uint64_t(a[0]) << 48 | uint64_t(a[1]) << 40 |
+                   uint64_t(a[2]) << 32 | e.number.get();
+    for (const auto& [k, size] : first)
+      if (k == key) return size;
+    first.emplace_back(key, uint64_t(e.size.get()));
+    return uint64_t(e.size.get());
+  };
+  bool have_whole = false;
+  uint64_t whole = 0;
   for (uint32_t i = 1; i <= n; ++i) {
     const auto& e = rec::view<EmAreaEntry>(const_cast<uint8_t*>(t) + sizeof(EmAreaEntry) * i);
     const uint32_t ix = e.index;
     if (ix == 0 || ix > n) return v.fail("area entry %u: index %u outside the table of %u", i, ix, n);
-    uint64_t room = e.size;
+    uint64_t room;
     if (e.sub != 0) {
-      if (!whole || uint64_t(e.sub) + e.size > whole->size.get())
-        return v.fail("area entry %u: sub-area past its area", i);
+      if (!have_whole || uint64_t(e.sub) + e.size > whole) return v.fail("area entry %u: sub-area past its area", i);
+      room = whole - e.sub;
     } else {
-      whole = &e;
+      room = e.size;
+      if (e.kind < 2) room = first_of(e);
+      have_whole = true;
+      whole = room;
     }
     if (room > v.area[ix]) v.area[ix] = room;
   }
@@ -187,10 +213,19 @@ bool cnst_room(Vfy& v, uint32_t key, uint64_t* room) {
     *room = sizeof(ComArea) - off;
     return true;
   }
+  // Looked up once per constant.
+  if (key < v.cnst_room.size() && v.cnst_room[key]) {
+    *room = v.cnst_room[key];
+    return true;
+  }
   FmArb* c = v.em->cnst.get();
   uint8_t* p = key && c && fm_is_handle(c) ? MADDR(c, key) : nullptr;
   if (!p || c->len_read == 0) return v.fail("constant %u not in the constant file", key);
   *room = c->len_read;
+  if (key < 4096) {
+    if (v.cnst_room.size() <= key) v.cnst_room.resize(key + 1, 0);
+    v.cnst_room[key] = *room;
+  }
   return true;
 }
 
@@ -253,11 +288,17 @@ bool keeps_regs(uint16_t op) {
 // straight run of code.
 bool check_code_flow(Vfy& v) {
   const uint32_t n_areas = v.em->n_areas;
-  for (size_t bi = 0; bi < v.blocks.size(); ++bi) {
+  Reg reg[4];
+  size_t cur = ~size_t(0);
+  for (uint32_t w : v.insts) {
+    const size_t bi = w >> 16;
+    const int s = int(w & 0xFFFF) / 4;
     Block& blk = v.blocks[bi];
-    Reg reg[4];
-    for (int s = 0; s < kSlots; ++s) {
-      if (!blk.start.test(size_t(s))) continue;
+    if (bi != cur) {  // each block starts a run
+      cur = bi;
+      for (Reg& r : reg) r.known = false;
+    }
+    {
       uint8_t* p = blk.p + 4 * s;
       const uint16_t op = rec::view<IbInst>(p).op;
       const IbOpDef& d = ib_op(op);
@@ -289,7 +330,7 @@ bool check_code_flow(Vfy& v) {
       // A branch target starts a new run: what the registers hold there
       // depends on the way in.
       if (blk.target.test(size_t(s)))
-        for (Reg& r : reg) r = Reg{};
+        for (Reg& r : reg) r.known = false;
       // Register loads.
       if (op >= 52 && op <= 74) {
         int r = ((op - 52) / 2) & 3;
@@ -356,7 +397,7 @@ bool check_code_flow(Vfy& v) {
         continue;
       }
       if (!keeps_regs(op))
-        for (Reg& r : reg) r = Reg{};
+        for (Reg& r : reg) r.known = false;
     }
   }
   return true;
@@ -365,15 +406,9 @@ bool check_code_flow(Vfy& v) {
 // (2) Every code operand, before the runs are followed (each marks its
 // target).
 bool check_code_operands(Vfy& v) {
-  for (size_t bi = 0; bi < v.blocks.size(); ++bi)
-    for (int s = 0; s < kSlots; ++s) {
-      if (!v.blocks[bi].start.test(size_t(s))) continue;
-      const uint8_t* p = v.blocks[bi].p + 4 * s;
-      const IbOpDef& d = ib_op(rec::view<IbInst>(const_cast<uint8_t*>(p)).op);
-      for (int i = 0; i < d.nopnd; ++i)
-        // An operand is a place to go: "no code" would be the arena's base.
-        if (d.opnd[i].kind == IbOpnd::Code && !check_code(v, p + d.opnd[i].at, "code operand", false)) return false;
-    }
+  for (const uint8_t* x : v.code_ops)
+    // An operand is a place to go: "no code" would be the arena's base.
+    if (!check_code(v, x, "code operand", false)) return false;
   return true;
 }
 
@@ -381,7 +416,7 @@ bool check_code_operands(Vfy& v) {
 
 int ib_verify(EmHeader* em, char* why, size_t n) {
   if (why && n) why[0] = 0;
-  Vfy v{em, why, n, {}, {}, {}};
+  Vfy v{em, why, n, {}, {}, {}, {}, {}, {}};
   if (!em) return v.fail("no module");
   if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v)) return 0;
   return check_code_flow(v) ? 1 : 0;
