@@ -72,6 +72,7 @@ void each_record(FmArb* f, F fn) {
 
 // (1) The blocks and the instructions in them.
 bool walk_blocks(Vfy& v) {
+  const IbOpDef* const tab = inst_nam.data();
   FmArb* inst = v.em->inst.get();
   if (!inst || !fm_is_handle(inst)) return v.fail("no INST file");
   for (uint32_t b = 1;; ++b) {
@@ -81,18 +82,29 @@ bool walk_blocks(Vfy& v) {
     if (inst->len_read != uint16_t(kIbBlockSize)) return v.fail("block %u is %u bytes", b, unsigned(inst->len_read));
     Block blk;
     blk.p = p;
+    // The code ends where the zero fill begins (looked for 8 bytes at a
+    // time: blocks are 8-byte multiples).
     int fill = kIbBlockSize;
+    while (fill >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + fill - 8, 8);
+      if (w) break;
+      fill -= 8;
+    }
     while (fill > 0 && p[fill - 1] == 0) --fill;
     fill = (fill + 3) & ~3;
     int at = 0;
     uint16_t last = 0;
     while (at < fill) {
       const uint16_t op = rec::view<IbInst>(p + at).op;
-      const IbOpDef& d = ib_op(op);
+      const IbOpDef& d = tab[op < kIbOps ? op : kIbOps];
       if (op & 1) return v.fail("block %u offset %d: relocated opcode %u", b, at, unsigned(op));
       if (d.len == IbLen::Unknown) return v.fail("block %u offset %d: opcode %u", b, at, unsigned(op));
       if (at + int(d.size) > kIbBlockSize) return v.fail("block %u offset %d: opcode %u past the block", b, at, unsigned(op));
-      size_t len = ib_inst_len(p + at);
+      // ib_inst_len, on the definition at hand.
+      size_t len = d.len == IbLen::Fixed     ? d.size
+                   : d.len == IbLen::PlusU16 ? d.size + size_t(rec::view<rec::U16>(p + at + d.len_at))
+                                             : d.size + 8u * p[at + d.len_at];
       if (len < 4 || at + len > size_t(kIbBlockSize))
         return v.fail("block %u offset %d: opcode %u of %zu bytes past the block", b, at, unsigned(op), len);
       for (int i = 0; i < d.nopnd; ++i) {
@@ -284,10 +296,25 @@ bool keeps_regs(uint16_t op) {
   return (op >= 152 && op <= 174) || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
 }
 
+// Instructions that load, move or offset address registers (the ones the
+// loop below looks at one by one).
+bool reg_op(uint16_t op) {
+  switch (op) {
+    case 52: case 54: case 56: case 58: case 60: case 62: case 64: case 66: case 68: case 70: case 72: case 74:
+    case 76: case 78: case 84: case 94: case 110: case 114: case 116: case 118: case 120: case 122: case 124:
+    case 128: case 132: case 134: case 136: case 138: case 142: case 144: case 146: case 148: case 150:
+    case 176: case 180: case 182: case 650:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // (3) and (4): the operands of every instruction, and the moves of each
 // straight run of code.
 bool check_code_flow(Vfy& v) {
   const uint32_t n_areas = v.em->n_areas;
+  const IbOpDef* const tab = inst_nam.data();
   Reg reg[4];
   size_t cur = ~size_t(0);
   for (uint32_t w : v.insts) {
@@ -301,7 +328,7 @@ bool check_code_flow(Vfy& v) {
     {
       uint8_t* p = blk.p + 4 * s;
       const uint16_t op = rec::view<IbInst>(p).op;
-      const IbOpDef& d = ib_op(op);
+      const IbOpDef& d = tab[op < kIbOps ? op : kIbOps];
       const unsigned b = unsigned(bi + 1), at = unsigned(4 * s);
       // Operands by kind.
       for (int i = 0; i < d.nopnd; ++i) {
@@ -331,6 +358,12 @@ bool check_code_flow(Vfy& v) {
       // depends on the way in.
       if (blk.target.test(size_t(s)))
         for (Reg& r : reg) r.known = false;
+      // Most instructions only end the run of their registers.
+      if (!reg_op(op)) {
+        if (!keeps_regs(op))
+          for (Reg& r : reg) r.known = false;
+        continue;
+      }
       // Register loads.
       if (op >= 52 && op <= 74) {
         int r = ((op - 52) / 2) & 3;
@@ -418,6 +451,7 @@ int ib_verify(EmHeader* em, char* why, size_t n) {
   if (why && n) why[0] = 0;
   Vfy v{em, why, n, {}, {}, {}, {}, {}, {}};
   if (!em) return v.fail("no module");
+  v.insts.reserve(1024);
   if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v)) return 0;
   return check_code_flow(v) ? 1 : 0;
 }
