@@ -1,8 +1,11 @@
 // Getting the module of one mid-size process, in the same run:
 //   BM_PlCacheHit   pl_get of a cached module (verified against the
 //                   dictionary) and its release;
-//   BM_PlLoadSaved  pl_get from the saved module file (checksum, sub-files,
-//                   verification, relocation, caching) with an empty cache;
+//   BM_PlLoadSaved  pl_get from the saved module file (trust of its path,
+//                   checksum, sub-files, verification against the dictionary
+//                   and of its code, relocation, caching) with an empty cache;
+//   BM_PlLoadSavedUnverified  the same without the code verifier's work;
+//   BM_PlVerify     the code verifier alone on the loaded module;
 //   BM_PlCompile    the anchor: pl_get compiling the process through the
 //                   process compiler (pc_cmpl and the statement compiler,
 //                   reading the dictionary) with an empty cache, as the
@@ -13,7 +16,8 @@
 // back, END, END PROC, EXIT, LOGOUT, T/F columns of levels 1-3) and, as in
 // the compiler's tests, SET statements that compile both operands as
 // references to 40 work fields of the dictionary. The ratios are
-// BM_PlCompile / BM_PlLoadSaved and BM_PlLoadSaved / BM_PlCacheHit.
+// BM_PlCompile / BM_PlLoadSaved, BM_PlLoadSaved / BM_PlCacheHit and
+// BM_PlVerify / BM_PlLoadSavedUnverified (the verifier's share of a load).
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -21,6 +25,7 @@
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "language/ib.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
 #include "process/pc.h"
@@ -126,7 +131,10 @@ struct World {
     for (int i = 0; i < kFields; ++i) {
       char stamp[32];
       std::snprintf(stamp, sizeof stamp, "2026-01-01T00:%02d:%02d", i / 60, i % 60);
-      fields.push_back(fx::rec("ELEMENT", {{"area", "3000001"}, {"work", "1"}, {"name", field(i)}, {"kind", "1"},
+      // Each work field its own data area (one area of all of them would be
+      // as large as the first field's occurrences, and the code that moves
+      // the others' is refused).
+      fields.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000001 + i)}, {"work", "1"}, {"name", field(i)}, {"kind", "1"},
                                            {"ident_stamp", stamp}, {"number", std::to_string(i + 1)},
                                            {"length", std::to_string(4 + i % 12)}, {"occurs", "3"},
                                            {"type", "1"}, {"key_kind", "255"}}));
@@ -185,6 +193,39 @@ void BM_PlLoadSaved(benchmark::State& st) {
   if (pc_compile_count() != before) st.SkipWithError("compiled instead of loading");
 }
 BENCHMARK(BM_PlLoadSaved);
+
+// The same load with the code verifier's work left out (a verifier that
+// passes every module): the load as it was before every saved module was
+// verified. BM_PlLoadSaved / BM_PlLoadSavedUnverified - 1 is the verifier's
+// share of a load.
+void BM_PlLoadSavedUnverified(benchmark::State& st) {
+  World& w = world();
+  if (!w.ok) return st.SkipWithError("the process did not compile");
+  EmVerifier real = em_verifier();
+  em_set_verifier([](EmHeader*, char*, size_t) { return 1; });
+  uint32_t before = pc_compile_count();
+  get_once(st, w.saved, true);
+  em_set_verifier(real);
+  if (pc_compile_count() != before) st.SkipWithError("compiled instead of loading");
+}
+BENCHMARK(BM_PlLoadSavedUnverified);
+
+// The verifier alone on the loaded module (before its first run).
+void BM_PlVerify(benchmark::State& st) {
+  World& w = world();
+  if (!w.ok) return st.SkipWithError("the process did not compile");
+  pl_flush();
+  if (!pl_get(w.saved, 0)) return st.SkipWithError("pl_get failed");
+  EmHeader* em = w.saved->module.get();
+  char why[160];
+  for (auto _ : st)
+    if (!ib_verify(em, why, sizeof why)) {
+      st.SkipWithError(why);
+      break;
+    }
+  pl_release(w.saved);
+}
+BENCHMARK(BM_PlVerify);
 
 void BM_PlCompile(benchmark::State& st) {
   World& w = world();

@@ -12,12 +12,13 @@ int relocate(void* operand, uint8_t* address) {
 }
 
 // Address of byte offset of record rid of a memory-resident file, null
-// when there is no such record or the offset is beyond it.
+// when there is no such record or the offset is not one of its bytes (an
+// offset equal to the length is the byte after it).
 uint8_t* record_byte(FmArb* file, uint32_t rid, uint32_t offset) {
   if (!file || rid == 0 || !g_record) return nullptr;
   uint32_t len = 0;
   uint8_t* rec = g_record(file, rid, &len);
-  if (!rec || offset > len) return nullptr;
+  if (!rec || offset >= len) return nullptr;
   return rec + offset;
 }
 }  // namespace

@@ -67,11 +67,15 @@ void os_sys_err_text(const char* module, int line, const char* text) {
   os_sys_err(module, line);
 }
 
+void os_sys_err_note(const char* module, int line, const char* text) {
+  if (g_log.size() >= 256) g_log.erase(g_log.begin());
+  g_log.push_back({module ? module : "", line, text ? text : ""});
+}
+
 void os_sys_err(const char* module, int line) {
   ut_dbg[sizeof ut_dbg - 1] = '\0';
   const char* text = ut_dbg;
-  if (g_log.size() >= 256) g_log.erase(g_log.begin());
-  g_log.push_back({module ? module : "", line, text});
+  os_sys_err_note(module, line, text);
   SysErrAnswer a;
   if (g_responder) a = g_responder(module, line, text);
   else if (g_screen && com.screen_up) a = g_screen(module, line, text);
@@ -526,10 +530,11 @@ int os_load_data_env(const std::string& dir, std::string* error) {
   struct stat fs;
   std::string why, fix;
   std::string owner = user_name(ds.st_uid);
-  if (fstat(fd, &fs) != 0 || !S_ISREG(fs.st_mode)) {
+  OsTrust trust = fstat(fd, &fs) != 0 ? OsTrust::NotRegular : os_trust(fs, ds, ds.st_uid, ds.st_uid);
+  if (trust == OsTrust::NotRegular) {
     why = "is not a regular file";
     fix = "  replace it by a regular file owned by " + owner;
-  } else if (fs.st_uid != 0 && fs.st_uid != ds.st_uid) {
+  } else if (trust == OsTrust::Owner) {
     // Someone else put it there: its settings are theirs, never to be adopted.
     why = "is owned by " + user_name(fs.st_uid) + ", not by root or the data directory's owner " + owner;
     // Removed alone, the name is free for anyone to plant again: the owner
@@ -538,10 +543,10 @@ int os_load_data_env(const std::string& dir, std::string* error) {
           " put in it, then replace it by an empty file of their own:\n    rm " + path +
           " && install -m 644 /dev/null " + path +
           "\n  (settings of your own belong in ~/quvo.env or on the command line)";
-  } else if (fs.st_mode & (S_IWGRP | S_IWOTH)) {
+  } else if (trust == OsTrust::Writable) {
     why = "may be changed by users other than its owner";
     fix = "  chmod go-w " + path;
-  } else if ((ds.st_mode & (S_IWGRP | S_IWOTH)) && !(ds.st_mode & S_ISVTX)) {
+  } else if (trust == OsTrust::Directory) {
     why = "lies in a directory where other users may replace it";
     fix = "  chmod +t " + dir + "    (or chmod go-w " + dir + ")";
   }
@@ -566,6 +571,56 @@ int os_load_data_env(const std::string& dir, std::string* error) {
 }
 
 const std::string& os_lib_dirs() { return g_lib_dirs; }
+
+namespace {
+bool trusted_uid(uid_t uid, unsigned t1, unsigned t2) { return uid == 0 || uid == t1 || uid == t2; }
+// Rule (4) for a directory.
+bool trusted_dir(const struct stat& d, unsigned t1, unsigned t2) {
+  return S_ISDIR(d.st_mode) && trusted_uid(d.st_uid, t1, t2) &&
+         (!(d.st_mode & (S_IWGRP | S_IWOTH)) || (d.st_mode & S_ISVTX));
+}
+}  // namespace
+
+OsTrust os_trust(const struct stat& fs, const struct stat& ds, unsigned t1, unsigned t2) {
+  if (!S_ISREG(fs.st_mode)) return OsTrust::NotRegular;
+  if (!trusted_uid(fs.st_uid, t1, t2)) return OsTrust::Owner;
+  if (fs.st_mode & (S_IWGRP | S_IWOTH)) return OsTrust::Writable;
+  if (!trusted_dir(ds, t1, t2)) return OsTrust::Directory;
+  return OsTrust::Ok;
+}
+
+OsTrust os_trust_path(const std::string& top, const std::string& path, unsigned t1, unsigned t2,
+                      std::string* where) {
+  std::string base = top;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  size_t from;
+  if (!base.empty() && path.size() > base.size() + 1 && path.compare(0, base.size(), base) == 0 &&
+      path[base.size()] == '/')
+    from = base.size();
+  else {
+    base = "/";
+    from = 0;
+  }
+  if (where) *where = base;
+  // Every directory from the top down to the file's own: a link, or one
+  // where someone else may rename, and the path below it means nothing.
+  struct stat st;
+  if (lstat(base.c_str(), &st) != 0) return OsTrust::Missing;
+  if (!trusted_dir(st, t1, t2)) return OsTrust::Directory;
+  struct stat dir = st;
+  size_t at = from;
+  for (;;) {
+    while (at < path.size() && path[at] == '/') ++at;
+    size_t end = path.find('/', at);
+    std::string part = path.substr(0, end);
+    if (where) *where = part;
+    if (lstat(part.c_str(), &st) != 0) return OsTrust::Missing;
+    if (end == std::string::npos) return os_trust(st, dir, t1, t2);
+    if (!trusted_dir(st, t1, t2)) return OsTrust::Directory;
+    dir = st;
+    at = end + 1;
+  }
+}
 
 namespace {
 bool read_env_file(FILE* f, const std::string& path, std::vector<std::pair<std::string, std::string>>* out,

@@ -52,6 +52,10 @@ struct SysErrRecord {
 };
 const std::vector<SysErrRecord>& os_sys_err_log();
 void os_sys_err_log_clear();
+// Records a system error in that log without asking anyone: a fault the
+// engine has already mended (a damaged file refused and rebuilt) that the
+// error display should still show.
+void os_sys_err_note(const char* module, int line, const char* text);
 
 // The invocation record: which process to run and how it relates to its
 // caller. The process runner's template `pi_invoc` and every copy (in the
@@ -275,6 +279,21 @@ bool os_load_env_file(const std::string& path, std::string* error);
 // directory that is missing or cannot be searched, is skipped (the data
 // directory check reports the latter).
 int os_load_data_env(const std::string& dir, std::string* error);
+// Trust in a file of the shared data directory, which every member of its
+// group may write: the rules quvo.env and saved modules share. A file is
+// trusted when (1) it is a regular file (2) owned by root or one of the two
+// trusted users, (3) writable by no one but its owner, (4) in a directory
+// owned by root or a trusted user where no one else can rename or replace it
+// (not group- or world-writable, or sticky). The first rule broken is given.
+enum class OsTrust { Ok, NotRegular, Owner, Writable, Directory, Missing };
+OsTrust os_trust(const struct stat& file, const struct stat& dir, unsigned trusted1, unsigned trusted2);
+// The same for the file at path, every directory from top (inclusive) down
+// to the file's own held to rule (4) and no component a symbolic link; a
+// path not below top is checked from the root directory. Missing when the
+// file is not there (or a component cannot be read); *where gets the path of
+// the entry that broke the rule.
+OsTrust os_trust_path(const std::string& top, const std::string& path, unsigned trusted1, unsigned trusted2,
+                      std::string* where = nullptr);
 // QUVO_LIB_DIRS as the data directory's quvo.env sets it ("" when it does
 // not): the directories from which libraries named by a path may be loaded.
 const std::string& os_lib_dirs();

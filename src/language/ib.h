@@ -153,6 +153,29 @@ IbHook ib_hook(uint16_t even_op);
 // 1, or 0 when an operand could not be relocated (it is then null).
 int ib_rloc_operands(EmHeader* module, uint8_t* p);
 
+// ------------------------------------------------------- verification --
+// Verifies a module's code and tables before their first run, whatever wrote
+// them (a saved module file is written by any member of the group):
+//   1. every INST block is 2,024 bytes; each holds instructions from offset
+//      0 up to its zero fill, every one of a defined, even (not yet
+//      relocated) opcode and wholly inside the block, the last one a
+//      branch or an end (code never runs off its block or into the fill);
+//   2. every code operand is the start of an instruction, and so is every
+//      event-point entry (of the header, frames, images and children) but
+//      "no code";
+//   3. every field index is a slot 1-n of the area address array, every constant a
+//      record of the constant file or a byte of the common block, every
+//      record field reference a file of the module and an offset inside its
+//      record; every area table entry names an address-array slot, and a
+//      sub-area lies inside the area before it;
+//   4. every move (and null test) works on address registers loaded in the
+//      same straight run of code (from the last branch target on) and stays
+//      inside the area, constant or field they point into; an occurrence
+//      without a maximum, which the run checks against its area, leaves the
+//      register its element's length.
+// 1 when sound; 0 with the first fault found in why (n bytes).
+int ib_verify(EmHeader* module, char* why, size_t n);
+
 // -------------------------------------------------- building code --
 // Where code is emitted: the code part of the statement compiler's context.
 struct IbCode {

@@ -15,6 +15,7 @@
 #include "foundation/ssunix.h"
 #include "process/em.h"
 #include "process/pcb.h"
+#include "process/pl.h"
 #include "process/services.h"
 #include "screen/wm.h"
 
@@ -410,6 +411,8 @@ int ii_init() {
     if (g_family[f]) g_family[f]();
   }
   com.traps_off = std::getenv("QUVO_DB_TRAPS") ? 0 : 1;
+  // No module runs before its code has passed the verifier.
+  em_set_verifier(ib_verify);
   return 1;
 }
 

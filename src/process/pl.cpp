@@ -118,6 +118,24 @@ EmHeader* cache_of(const EmHeader* em) {
 
 void vfy_log_line(const char* text) { vfy_log("%s", text); }
 
+namespace {
+EmVerifier g_verifier = nullptr;
+}  // namespace
+
+void em_set_verifier(EmVerifier fn) { g_verifier = fn; }
+EmVerifier em_verifier() { return g_verifier; }
+
+int em_code_sound(EmHeader* em, const char* what) {
+  if (!g_verifier) return 0;
+  char why[160];
+  if (g_verifier(em, why, sizeof why)) return 1;
+  char line[320];
+  std::snprintf(line, sizeof line, "%.*s - %s REFUSED: %s", 30, em->proc_name.data(), what, why);
+  vfy_log("%s\n", line);
+  os_sys_err_note(kMod, __LINE__, line);
+  return 0;
+}
+
 // The one removal of a module from the cache (invariant 2); 1 when it was
 // there.
 int cache_remove(EmHeader* em) {
@@ -786,17 +804,29 @@ int pl_get(Pcb* pcb, int compile_flag) {
     return 1;
   }
   int got;
+  // A compiled module is verified as a loaded one is: one the verifier
+  // refuses is a fault of the compiler, never run nor saved.
+  auto compile = [&] {
+    int ok = build_em(d.def, pcb, compile_flag);
+    if (ok && g_verifier && !em_code_sound(pcb->module.get(), "COMPILED")) {
+      sys_err(__LINE__, "build_em() - the compiled module fails verification");
+      pl_release(pcb);
+      pcb->invoc.completion = int32_t(kPlNoDefinition);
+      ok = 0;
+    }
+    return ok;
+  };
   {
     MsgWin mw;
     mw.open(pcb, d.def);
     if (d.def->save_flag[0] == '0') {
       mw.show(300560);
-      got = build_em(d.def, pcb, compile_flag);
+      got = compile();
     } else {
       got = load_em(d.def, pcb);
       if (!got) {
         mw.show(300560);
-        got = build_em(d.def, pcb, compile_flag);
+        got = compile();
         if (got && dflt_save_em(d.def, pcb)) {
           mw.show(300570);
           // A failed save leaves the module usable from memory; its

@@ -44,6 +44,7 @@
 // verification failure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -69,6 +70,16 @@ struct EmCmplCtx {
 // start-up; while none is set a build fails as a compile does (200140).
 using EmCompiler = int (*)(EmCmplCtx* ctx);
 void em_set_compiler(EmCompiler fn);
+// The code verifier (the interpreter's layer sets it when it starts): 1 when
+// the module's code and tables are sound, else 0 with the reason in why (n
+// bytes). Every module is verified before its first run: a saved one when it
+// is loaded (one that fails is deleted and the process compiled again, with
+// a line in the system-error log), a compiled one after its compile (one
+// that fails is a system error and no module). While none is set, no saved
+// module is loaded: every process compiles.
+using EmVerifier = int (*)(EmHeader* em, char* why, size_t n);
+void em_set_verifier(EmVerifier fn);
+EmVerifier em_verifier();
 
 // ------------------------------------------------------------- module --
 // A new empty module for the PCB's process (header from " PL_POOL", its

@@ -20,6 +20,10 @@ int cache_remove(EmHeader* em);
 bool em_cached(const EmHeader* em);
 // A line of the verification log (QUVO_DBG_VFY), when there is one.
 void vfy_log_line(const char* text);
+// Whether the module passes the code verifier (em_set_verifier); a refusal
+// writes a line to the verification log and the system-error log, naming
+// what (the module's origin). 0 while no verifier is set.
+int em_code_sound(EmHeader* em, const char* what);
 // verify_em that also says whether the module was taken out of use (then
 // freed or left to its last holder: the caller may not touch it).
 int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected);

@@ -1,6 +1,7 @@
 // Saved module files and debug files: names, saving, loading, deletion.
 // See pl.h (invariants 3-5 and the file layouts).
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +32,9 @@ constexpr uint32_t kStatusResave = 1, kStatusDeleted = 6;
 // Status word of a module not saved (and completion of a saved file not
 // loaded) because the file of its name holds another process's module.
 constexpr uint32_t kStatusOtherProcess = 9;
+// Completion of a saved file not loaded because someone other than this
+// user and the data directory's owner could have written it.
+constexpr uint32_t kStatusUntrusted = 10;
 bool held_by_other(const EmHeader* em, FmFdb fdb);
 bool same_key(const EmHeader* em, const PiInvoc& k);
 constexpr uint32_t kMaxAreas = 1000000;
@@ -277,6 +281,18 @@ int write_dbg(EmHeader* em, FmFdb* fdb) {
   return ok;
 }
 
+// Takes the group's write permission from this engine's own new file
+// (never through a link).
+void owner_only(FmFdb fdb) {
+  std::string path;
+  if (!fm_os_path(&fdb, &path)) return;
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) (void)fchmod(fd, 0640);
+  close(fd);
+}
+
 // Scratches a file; a missing file is no failure.
 void scratch_quiet(FmFdb fdb) { FM_SCRATCH(&fdb, 0); }
 
@@ -430,6 +446,9 @@ int pl_put(EmHeader* em) {
     scratch_quiet(mtmp);
     return 0;
   }
+  // Writable by this user alone: the loader trusts no module file that
+  // another member could have changed (trusted_file).
+  owner_only(mtmp);
   if (!fm_replace(&mod, &mtmp, 0)) {
     em->status = mod.status;
     scratch_quiet(mtmp);
@@ -533,6 +552,31 @@ bool held_by_other(const EmHeader* em, FmFdb fdb) {
   return other;
 }
 
+// 0 when the saved file of fdb may be read: a verifier is set and the file
+// is trusted (os_trust_path: owned by this user or the data directory's
+// owner, from the data directory down). Else the completion for load_em:
+// FM_ST_NOT_FOUND when there is no file (or no verifier), kStatusUntrusted
+// for a file someone else could have written (logged).
+uint32_t trusted_file(const EmHeader* em, FmFdb fdb, const char* pname) {
+  if (!em_verifier()) return FM_ST_NOT_FOUND;
+  std::string path;
+  if (!fm_os_path(&fdb, &path)) return FM_ST_NOT_FOUND;
+  const char* top = os_data_dir();
+  struct stat ds;
+  unsigned owner = top && *top && stat(top, &ds) == 0 ? unsigned(ds.st_uid) : unsigned(geteuid());
+  std::string where;
+  OsTrust t = os_trust_path(top ? top : "", path, unsigned(geteuid()), owner, &where);
+  if (t == OsTrust::Ok) return 0;
+  if (t == OsTrust::Missing) return FM_ST_NOT_FOUND;
+  static const char* const kWhy[] = {"", "not a regular file", "owned by another user",
+                                     "writable by other users", "in a directory others may change", ""};
+  char line[PATH_MAX + 128];
+  std::snprintf(line, sizeof line, "%.*s - UNTRUSTED EM (%s %s)\n", 30, pname, where.c_str(), kWhy[int(t)]);
+  vfy_log_line(line);
+  (void)em;
+  return kStatusUntrusted;
+}
+
 // The saved file proved bad: it goes, and so does the module begun from it.
 int reject_file(Pcb* pcb, EmHeader* em, FmArb* f, uint32_t status) {
   purge_em(em, 1, f);
@@ -554,6 +598,17 @@ int load_em(const DProc* def, Pcb* pcb) {
   stamp_name(em, name);
   FmFdb fdb;
   file_fdb(em, FM_PT_MOD, name, &fdb);
+  // 0. Only a file this user or the data directory's owner wrote, where no
+  //    one else can change or replace it, is read (and only while there is
+  //    a verifier); any other is left as it is and the process compiles,
+  //    its module saved under this user's own name where the directory lets
+  //    it replace the file.
+  if (uint32_t st = trusted_file(em, fdb, pcb->invoc.name.data())) {
+    purge_em(em, 0, nullptr);
+    mm_free(em);
+    pcb->invoc.completion = int32_t(st);
+    return 0;
+  }
   // 1. Open; a file another engine holds is waited for.
   int ok = FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR, 1, 15);
   for (int tries = 0; !ok && fdb.status == FM_ST_BUSY; ++tries) {
@@ -673,7 +728,13 @@ int load_em(const DProc* def, Pcb* pcb) {
   }
   f->rec.reset();
   em->area_table.set(table);
-  // 8. Stamps refreshed: the saved file is written again (before
+  // 8. The code and its tables, whoever wrote them: a module that fails is
+  //    deleted and the process compiled.
+  if (!em_code_sound(em, "SAVED")) {
+    em->use_count = 0;
+    return reject_file(pcb, em, f, FM_ST_STRUCT);
+  }
+  // 9. Stamps refreshed: the saved file is written again (before
   //    relocation); a save that fails leaves the module in use from memory.
   FM_CLOSE(f, 0);
   if (em->status == kStatusResave) {

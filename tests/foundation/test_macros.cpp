@@ -71,8 +71,12 @@ TEST_F(Files, CodeReferencesBecomeAddressesInTheirBlock) {
   op = operand(kNoCode, 7);
   EXPECT_EQ(INST_RLOC(op, inst), 1);
   EXPECT_EQ(address(op), nullptr);
-  // Not in the file, or beyond the block: null, never a stray address.
-  for (auto [block, offset] : {std::pair<uint16_t, uint16_t>{3, 0}, {0, 0}, {2, 2025}}) {
+  // The last byte of a block; not in the file, or beyond the block (its
+  // length is one past): null, never a stray address.
+  op = operand(2, 2023);
+  ASSERT_EQ(INST_RLOC(op, inst), 1);
+  EXPECT_EQ(address(op), b2 + 2023);
+  for (auto [block, offset] : {std::pair<uint16_t, uint16_t>{3, 0}, {0, 0}, {2, 2024}, {2, 2025}}) {
     op = operand(block, offset);
     EXPECT_EQ(INST_RLOC(op, inst), 0) << block << " " << offset;
     EXPECT_EQ(rec::view<rec::U32>(op).get(), 0u);

@@ -40,12 +40,20 @@ constexpr uint16_t kOpCnst = 52;   // 8 bytes: constant at 4 (relocated) is fold
 constexpr uint16_t kOpEnd = 10;
 constexpr int kAreas = 8;
 
+// A test's own opcode pair of size bytes (defined for the verifier and
+// relocation) run by fn.
+inline void test_op(uint16_t op, uint16_t size, IiFn fn) {
+  ib_define_op(op, IbOpDef{"RLOC_TEST", size, IbLen::Fixed, 0, 0, {}}, "INST_TEST");
+  ii_set_pair(op, fn);
+}
+
 // What the fixture compiler builds for one process.
 struct Desc {
   std::vector<uint32_t> values;     // one kOpAcc each
   std::vector<uint32_t> constants;  // one CNST record and one kOpCnst each
   std::vector<EmCfi> cfi;
   bool fail = false;
+  std::function<void(IbCode*)> code = nullptr;  // more instructions before the END
 };
 
 inline std::map<std::string, Desc>& descs() {
@@ -149,6 +157,7 @@ inline int fixture_compiler(EmCmplCtx* c) {
     rec::view<IbInst>(p).op = kOpCnst;
     rec::view<rec::U32>(p + 4) = uint32_t(i + 1);
   }
+  if (d.code) d.code(&code);
   uint8_t* p = inst_alloc(4, nullptr, &code);
   rec::view<IbInst>(p).op = kOpEnd;
   for (auto& e : em->proc_eps) e = 0xFFFFu;
@@ -237,7 +246,7 @@ struct Engine {
     fms_init();
     proc_services_reset();
     ASSERT_EQ(ii_init(), 1);
-    ii_set_pair(kOpAcc, h_acc);
+    test_op(kOpAcc, 8, h_acc);
     ii_set_pair(kOpCnst, h_cnst);
     pi_getters_reset();
     com.user_id.set("USR");

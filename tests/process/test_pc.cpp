@@ -95,7 +95,7 @@ struct Pc : ::testing::Test {
     e.dictionary();
     // The signed-on user works in database "DB1" of "ABC" 00.
     ASSERT_NO_FATAL_FAILURE(pltest::compiler_setup());
-    ii_set_pair(kOpMask, h_mask);
+    pltest::test_op(kOpMask, 8, h_mask);
     old45 = sc_set_cmpl_fn(45, t_log);
     old83 = sc_set_cmpl_fn(83, t_mask);
     old69 = sc_set_cmpl_fn(69, t_set);
@@ -447,7 +447,7 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
   e.stop(false);
   ii_families_register();
   e.start(false);
-  ii_set_pair(kOpMask, h_mask);
+  pltest::test_op(kOpMask, 8, h_mask);
   ASSERT_TRUE(pltest::compilers_on());
   n0 = pc_compile_count();
   EXPECT_EQ(run_pi("SV"), 2);

@@ -537,3 +537,78 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+// A saved module is compiled again when a dictionary compile changes the
+// definition of a file it uses (the FILE record's stamp and with it the
+// APPL stamp), and used (and saved again) when the APPL stamp alone
+// changes; and when the dictionary's language changes to one that shares
+// its first two letters (ENG to ENU).
+TEST_F(Pl, ASavedModuleIsCompiledAgainWhenAFileItUsesOrTheLanguageChanges) {
+  auto stamp_of = [](const char* iso) {
+    auto r = fx::rec("FILE", {{"name", "MEMF"}, {"rec_len", "16"}, {"stamp", iso}});
+    return r;
+  };
+  auto file_def = [&](const char* iso) {
+    auto r = stamp_of(iso);
+    ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DFI_FDB(f, k, s, "ABC", "00"); }, r));
+  };
+  auto appl_stamp = [&](const char* iso) {
+    auto ap = fx::appl("ABC", "00");
+    auto r = stamp_of(iso);
+    std::memcpy(rec::view<DAppl>(ap.data()).stamp.b, rec::view<DFile>(r.data()).stamp.b, 8);
+    ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
+  };
+  auto fi = stamp_of("2026-02-02T00:00:00");
+  ASSERT_EQ(fx::write("FILE", "ABC", "00", {fi}), 1);
+  EmCfi r = memfile_cfi();
+  std::memcpy(r.stamp.b, rec::view<DFile>(fi.data()).stamp.b, 8);
+  descs()["P1"].cfi = {r};
+  define({proc_rec("P1")});
+  appl_stamp("2026-02-02T00:00:00");
+  // The INITIAL and NULL images of the file, which the loader caches.
+  std::vector<fx::Rec> images;
+  for (uint8_t kind = 1; kind <= 2; ++kind) {
+    fx::Rec im(13 + 16, ' ');
+    std::memcpy(im.data(), "MEMF    ", 8);
+    im[8] = kind;
+    rec::view<rec::U32>(im.data() + 9) = 1u;
+    images.push_back(im);
+  }
+  ASSERT_EQ(fx::write("INITIAL", "ABC", "00", images), 2);
+  restart();
+  get_release();
+  ASSERT_EQ(compiles(), 1);
+  // A dictionary compile that left F1 as it was: loaded.
+  appl_stamp("2026-03-03T00:00:00");
+  restart();
+  get_release();
+  EXPECT_EQ(compiles(), 0);
+  // One that changed F1's definition: compiled again.
+  file_def("2026-04-04T00:00:00");
+  appl_stamp("2026-04-04T00:00:00");
+  restart();
+  get_release();
+  EXPECT_EQ(compiles(), 1);
+  restart();
+  get_release();
+  EXPECT_EQ(compiles(), 0);
+  // The dictionary's language from ENG to ENU: the module of ENG is not
+  // the module of ENU, though both are saved under the blank language.
+  for (const char* lang : {"ENG", "ENU"}) {
+    SCOPED_TRACE(lang);
+    auto prm = fx::param("MENU");
+    rec::view<DParam>(prm.data()).dict_lang.set(lang);
+    ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb*, FmSdb*) { INIT_DPARM_FDB(f, "ABC", "00"); }, prm));
+    restart();
+    Pcb* p = e.pcb("P1", 2, 4, lang);
+    ASSERT_EQ(pl_get(p, 1), 1);
+    EXPECT_EQ(compiles(), 1);
+    EXPECT_EQ(p->module->lang.str(), lang);
+    EXPECT_EQ(Engine::run(p), expected(descs()["P1"]));
+    pl_release(p);
+  }
+}
+
+}  // namespace

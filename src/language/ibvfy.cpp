@@ -1,0 +1,457 @@
+// The module verifier: see ib.h, "verification".
+#include <bitset>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "language/ib.h"
+#include "language/ibutil.h"
+#include "process/em.h"
+#include "process/emrec.h"
+
+namespace {
+
+constexpr int kSlots = kIbBlockSize / 4;
+
+// What an address register is known to point into, from the register loads
+// of the current straight run of code.
+struct Reg {
+  bool known = false;
+  uint64_t size = 0;  // bytes of the area, constant or field from its start
+  uint64_t off = 0;   // the register's offset into it
+};
+
+struct Block {
+  uint8_t* p = nullptr;
+  std::bitset<kSlots> start;   // instruction starts, by offset / 4
+  std::bitset<kSlots> target;  // starts that code references or entries lead to
+};
+
+struct Vfy {
+  EmHeader* em;
+  char* why;
+  size_t n;
+  std::vector<Block> blocks;                 // block b at b - 1
+  std::vector<uint32_t> insts;               // every instruction: block index << 16 | offset
+  std::vector<const uint8_t*> code_ops;      // every code operand
+  std::vector<uint64_t> area;                // room at each address-array slot (0: not known)
+  std::map<uint16_t, uint32_t> file_len;     // record length by process file number
+  std::vector<uint64_t> cnst_room;           // room of each constant looked up (0: not yet)
+
+  bool fail(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    if (why && n) std::vsnprintf(why, n, fmt, ap);
+    va_end(ap);
+    return false;
+  }
+};
+
+// Instructions after which code does not go on to the next one.
+bool ends_run(uint16_t op) {
+  switch (op & ~1u) {
+    case 10: case 16: case 20: case 30: case 42: case 44: case 82: case 464: return true;
+    default: return false;
+  }
+}
+
+template <class T, class F>
+void each_record(FmArb* f, F fn) {
+  if (!f || !fm_is_handle(f)) return;
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) fn(p, f->len_read.get());
+  f->op = 0;
+}
+
+// (1) The blocks and the instructions in them.
+bool walk_blocks(Vfy& v) {
+  const IbOpDef* const tab = inst_nam.data();
+  FmArb* inst = v.em->inst.get();
+  if (!inst || !fm_is_handle(inst)) return v.fail("no INST file");
+  for (uint32_t b = 1;; ++b) {
+    uint8_t* p = MADDR(inst, b);
+    if (!p) break;
+    if (b > 65534) return v.fail("too many blocks");
+    if (inst->len_read != uint16_t(kIbBlockSize)) return v.fail("block %u is %u bytes", b, unsigned(inst->len_read));
+    Block blk;
+    blk.p = p;
+    // The code ends where the zero fill begins (looked for 8 bytes at a
+    // time: blocks are 8-byte multiples).
+    int fill = kIbBlockSize;
+    while (fill >= 8) {
+      uint64_t w;
+      std::memcpy(&w, p + fill - 8, 8);
+      if (w) break;
+      fill -= 8;
+    }
+    while (fill > 0 && p[fill - 1] == 0) --fill;
+    fill = (fill + 3) & ~3;
+    int at = 0;
+    uint16_t last = 0;
+    while (at < fill) {
+      const uint16_t op = rec::view<IbInst>(p + at).op;
+      const IbOpDef& d = tab[op < kIbOps ? op : kIbOps];
+      if (op & 1) return v.fail("block %u offset %d: relocated opcode %u", b, at, unsigned(op));
+      if (d.len == IbLen::Unknown) return v.fail("block %u offset %d: opcode %u", b, at, unsigned(op));
+      if (at + int(d.size) > kIbBlockSize) return v.fail("block %u offset %d: opcode %u past the block", b, at, unsigned(op));
+      // ib_inst_len, on the definition at hand.
+      size_t len = d.len == IbLen::Fixed     ? d.size
+                   : d.len == IbLen::PlusU16 ? d.size + size_t(rec::view<rec::U16>(p + at + d.len_at))
+                                             : d.size + 8u * p[at + d.len_at];
+      if (len < 4 || at + len > size_t(kIbBlockSize))
+        return v.fail("block %u offset %d: opcode %u of %zu bytes past the block", b, at, unsigned(op), len);
+      for (int i = 0; i < d.nopnd; ++i) {
+        if (d.opnd[i].at + 4u > len || d.opnd[i].kind_at >= len)
+          return v.fail("block %u offset %d: operand past the instruction", b, at);
+        if (d.opnd[i].kind == IbOpnd::Code) v.code_ops.push_back(p + at + d.opnd[i].at);
+      }
+      blk.start.set(size_t(at / 4));
+      v.insts.push_back(uint32_t(v.blocks.size()) << 16 | uint32_t(at));
+      last = op;
+      at += int((len + 3) & ~size_t(3));
+    }
+    if (fill > 0 && !ends_run(last)) return v.fail("block %u: code runs off its end", b);
+    v.blocks.push_back(blk);
+  }
+  if (v.blocks.empty()) return v.fail("no code block");
+  return true;
+}
+
+bool code_at(const Vfy& v, uint16_t block, uint16_t offset) {
+  if (block == 0 || block > v.blocks.size() || offset >= kIbBlockSize || offset % 4) return false;
+  return v.blocks[block - 1u].start.test(offset / 4u);
+}
+
+// (2) An entry or code operand: no code, or an instruction start.
+bool check_code(Vfy& v, const uint8_t* ref, const char* what, bool none_ok = true) {
+  const auto& r = rec::view<CodeRef>(const_cast<uint8_t*>(ref));
+  if (r.block == kNoCode && none_ok) return true;
+  if (!code_at(v, r.block, r.offset))
+    return v.fail("%s: code reference %u:%u is no instruction", what, unsigned(r.block), unsigned(r.offset));
+  v.blocks[r.block - 1u].target.set(r.offset / 4u);
+  return true;
+}
+
+bool check_entries(Vfy& v) {
+  for (const rec::U32& e : v.em->proc_eps) {
+    rec::U32 w = e;
+    if (!check_code(v, reinterpret_cast<const uint8_t*>(&w), "event point entry")) return false;
+  }
+  // Entries of compiled frames (21-25 at 108), images (41-44 at 160) and
+  // children (61-62 at 168).
+  struct Sub {
+    FmArb* f;
+    uint32_t at, count;
+  } subs[] = {{v.em->cfrm.get(), 108, 5}, {v.em->cimg.get(), 160, 4}, {v.em->cchld.get(), 168, 2}};
+  bool ok = true;
+  for (const Sub& s : subs)
+    each_record<uint8_t>(s.f, [&](uint8_t* p, uint32_t len) {
+      for (uint32_t i = 0; ok && i < s.count && s.at + 4 * i + 4 <= len; ++i)
+        // 0: an entry never filled, which the interpreter refuses to run.
+        if (rec::view<rec::U32>(p + s.at + 4 * i) != 0u) ok = check_code(v, p + s.at + 4 * i, "frame, image or child entry");
+    });
+  return ok;
+}
+
+// (3) The area table: every entry a slot of the address array, a sub-area
+// inside the whole area before it; the room at each slot. A private area
+// (kind 2 and above) is its entry's own block; a shared one is the slot of
+// its class, application and number, which is at least as large as the
+// first entry of that number (a smaller one ends the run before the code
+// starts), whatever entry of the number names it; a sub-area reaches to its
+// area's end.
+bool check_areas(Vfy& v) {
+  const uint32_t n = v.em->n_areas;
+  v.area.assign(size_t(n) + 1, 0);
+  const uint8_t* t = v.em->area_table.get();
+  if (!t) return true;
+  // The first entry's size by (class, application, number).
+  std::vector<std::pair<uint64_t, uint64_t>> first;
+  auto first_of = [&](const EmAreaEntry& e) {
+    const uint8_t* a = reinterpret_cast<const uint8_t*>(e.app.data());
+    uint64_t key = uint64_t(e.aclass.get()) << 56 | uint64_t(a[0]) << 48 | uint64_t(a[1]) << 40 |
+                   uint64_t(a[2]) << 32 | e.number.get();
+    for (const auto& [k, size] : first)
+      if (k == key) return size;
+    first.emplace_back(key, uint64_t(e.size.get()));
+    return uint64_t(e.size.get());
+  };
+  bool have_whole = false;
+  uint64_t whole = 0;
+  for (uint32_t i = 1; i <= n; ++i) {
+    const auto& e = rec::view<EmAreaEntry>(const_cast<uint8_t*>(t) + sizeof(EmAreaEntry) * i);
+    const uint32_t ix = e.index;
+    if (ix == 0 || ix > n) return v.fail("area entry %u: index %u outside the table of %u", i, ix, n);
+    uint64_t room;
+    if (e.sub != 0) {
+      if (!have_whole || uint64_t(e.sub) + e.size > whole) return v.fail("area entry %u: sub-area past its area", i);
+      room = whole - e.sub;
+    } else {
+      room = e.size;
+      if (e.kind < 2) room = first_of(e);
+      have_whole = true;
+      whole = room;
+    }
+    if (room > v.area[ix]) v.area[ix] = room;
+  }
+  return true;
+}
+
+bool load_files(Vfy& v) {
+  bool ok = true;
+  each_record<EmCfi>(v.em->cfi.get(), [&](uint8_t* p, uint32_t len) {
+    if (len < sizeof(EmCfi)) {
+      ok = v.fail("file reference of %u bytes", len);
+      return;
+    }
+    const auto& r = rec::view<EmCfi>(p);
+    v.file_len[r.file_no] = r.fdb.rec_len;
+  });
+  return ok;
+}
+
+// A constant reference: its room, or false.
+bool cnst_room(Vfy& v, uint32_t key, uint64_t* room) {
+  if (key >= uint32_t(kComCnstBase)) {
+    uint64_t off = key - uint32_t(kComCnstBase);
+    if (off >= sizeof(ComArea)) return v.fail("constant %u past the common block", key);
+    *room = sizeof(ComArea) - off;
+    return true;
+  }
+  // Looked up once per constant.
+  if (key < v.cnst_room.size() && v.cnst_room[key]) {
+    *room = v.cnst_room[key];
+    return true;
+  }
+  FmArb* c = v.em->cnst.get();
+  uint8_t* p = key && c && fm_is_handle(c) ? MADDR(c, key) : nullptr;
+  if (!p || c->len_read == 0) return v.fail("constant %u not in the constant file", key);
+  *room = c->len_read;
+  if (key < 4096) {
+    if (v.cnst_room.size() <= key) v.cnst_room.resize(key + 1, 0);
+    v.cnst_room[key] = *room;
+  }
+  return true;
+}
+
+// A record field reference {file number, offset}: its room, or false.
+bool field_room(Vfy& v, const uint8_t* at, uint64_t* room) {
+  uint16_t file_no = rec::view<rec::U16>(const_cast<uint8_t*>(at));
+  uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(at) + 2);
+  auto it = v.file_len.find(file_no);
+  if (it == v.file_len.end()) return v.fail("field of file %u, which the module does not use", unsigned(file_no));
+  if (off >= it->second) return v.fail("field at %u past the record of file %u", unsigned(off), unsigned(file_no));
+  *room = it->second - off;
+  return true;
+}
+
+bool fits(Vfy& v, const Reg& r, uint64_t len, uint16_t op, int reg) {
+  if (len == 0) return true;
+  if (!r.known) return v.fail("opcode %u moves at register %d, not loaded in its run of code", unsigned(op), reg + 1);
+  if (r.off + len <= r.size) return true;
+  return v.fail("opcode %u moves %llu bytes at register %d, past its %llu", unsigned(op),
+                static_cast<unsigned long long>(len), reg + 1, static_cast<unsigned long long>(r.size - std::min(r.size, r.off)));
+}
+
+// The address registers an instruction reads and writes, and how far
+// (registers 0 and 1 of the moves: target and source).
+struct Use {
+  uint64_t r0 = 0, r1 = 0;
+};
+bool move_use(const uint8_t* p, uint16_t op, Use* u) {
+  auto* q = const_cast<uint8_t*>(p);
+  switch (op) {
+    case 114: u->r0 = u->r1 = rec::view<IbLen2>(q).a; return true;                           // MOVE_CHAR
+    case 116: u->r0 = uint64_t(rec::view<IbLen2>(q).a) + rec::view<IbLen2>(q).b; u->r1 = rec::view<IbLen2>(q).a; return true;
+    case 122: u->r0 = rec::view<IbLen2>(q).b; u->r1 = rec::view<IbLen2>(q).a; return true;   // MOVE_PD
+    case 110: u->r0 = rec::view<IbMoveFixVar>(q).len; u->r1 = 9; return true;
+    case 120: u->r0 = 9; u->r1 = rec::view<IbMoveVarFix>(q).len; return true;
+    case 118: u->r0 = 9; u->r1 = rec::view<IbLen2>(q).a; return true;                         // MOVE_VAR_CHAR
+    case 124: u->r0 = rec::view<IbMovePdShft>(q).tgt_len; u->r1 = rec::view<IbMovePdShft>(q).src_len; return true;
+    case 128: u->r1 = rec::view<IbMovePdChar>(q).len; return true;
+    case 132: case 142: case 180: u->r0 = u->r1 = 1; return true;                             // logical moves
+    case 138: u->r0 = 9; u->r1 = 1; return true;                                              // MOVE_VAR_LOG
+    case 134: u->r0 = 9; u->r1 = 1; return true;
+    case 136: u->r0 = rec::view<IbMoveFixLog>(q).len; u->r1 = 1; return true;
+    case 148: u->r1 = rec::view<IbAlpToBin>(q).len; return true;
+    case 144: u->r0 = rec::view<IbFmtAlp>(q).len; return true;
+    case 146: u->r1 = rec::view<IbNumToAlp>(q).src_len; return true;
+    case 182: u->r0 = rec::view<IbAlpToAlp>(q).tgt_len; u->r1 = rec::view<IbAlpToAlp>(q).src_len; return true;
+    case 94: { int s = rec::view<IbCmprsBin>(q).size; u->r0 = s == 1 || s == 2 ? s : 4; return true; }
+    case 150: { int s = rec::view<IbBinToLog>(q).size; u->r0 = 1; u->r1 = s == 1 || s == 2 ? s : 4; return true; }
+    case 176: u->r0 = rec::view<IbSetIfNull>(q).val_len; u->r1 = rec::view<IbSetIfNull>(q).cmp_len; return true;
+    default: return false;
+  }
+}
+
+// Instructions that leave the address registers as they are.
+bool keeps_regs(uint16_t op) {
+  return (op >= 152 && op <= 174) || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
+}
+
+// Instructions that load, move or offset address registers (the ones the
+// loop below looks at one by one).
+bool reg_op(uint16_t op) {
+  switch (op) {
+    case 52: case 54: case 56: case 58: case 60: case 62: case 64: case 66: case 68: case 70: case 72: case 74:
+    case 76: case 78: case 84: case 94: case 110: case 114: case 116: case 118: case 120: case 122: case 124:
+    case 128: case 132: case 134: case 136: case 138: case 142: case 144: case 146: case 148: case 150:
+    case 176: case 180: case 182: case 650:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// (3) and (4): the operands of every instruction, and the moves of each
+// straight run of code.
+bool check_code_flow(Vfy& v) {
+  const uint32_t n_areas = v.em->n_areas;
+  const IbOpDef* const tab = inst_nam.data();
+  Reg reg[4];
+  size_t cur = ~size_t(0);
+  for (uint32_t w : v.insts) {
+    const size_t bi = w >> 16;
+    const int s = int(w & 0xFFFF) / 4;
+    Block& blk = v.blocks[bi];
+    if (bi != cur) {  // each block starts a run
+      cur = bi;
+      for (Reg& r : reg) r.known = false;
+    }
+    {
+      uint8_t* p = blk.p + 4 * s;
+      const uint16_t op = rec::view<IbInst>(p).op;
+      const IbOpDef& d = tab[op < kIbOps ? op : kIbOps];
+      const unsigned b = unsigned(bi + 1), at = unsigned(4 * s);
+      // Operands by kind.
+      for (int i = 0; i < d.nopnd; ++i) {
+        const IbOperand& o = d.opnd[i];
+        uint8_t* x = p + o.at;
+        IbOpnd kind = o.kind;
+        if (kind == IbOpnd::NullCnst) kind = p[o.kind_at] == 2 ? IbOpnd::Cnst : IbOpnd::Field;
+        uint64_t room;
+        switch (kind) {
+          case IbOpnd::Code: break;  // check_code_operands
+          case IbOpnd::Cnst:
+            if (rec::view<rec::U32>(x) == 0u && op == 50) break;  // ABORT without constant
+            if (!cnst_room(v, rec::view<rec::U32>(x), &room)) return false;
+            break;
+          case IbOpnd::Ira:  // slot 0 of the array is never an area
+            if (rec::view<rec::U32>(x).get() == 0 || rec::view<rec::U32>(x).get() > n_areas)
+              return v.fail("block %u offset %u: field index %u outside the table of %u", b, at,
+                            unsigned(rec::view<rec::U32>(x).get()), n_areas);
+            break;
+          case IbOpnd::Field:
+            if (!field_room(v, x, &room)) return false;
+            break;
+          default: break;
+        }
+      }
+      // A branch target starts a new run: what the registers hold there
+      // depends on the way in.
+      if (blk.target.test(size_t(s)))
+        for (Reg& r : reg) r.known = false;
+      // Most instructions only end the run of their registers.
+      if (!reg_op(op)) {
+        if (!keeps_regs(op))
+          for (Reg& r : reg) r.known = false;
+        continue;
+      }
+      // Register loads.
+      if (op >= 52 && op <= 74) {
+        int r = ((op - 52) / 2) & 3;
+        Reg nr;
+        uint32_t ref = rec::view<rec::U32>(p + 4);
+        if (op <= 58) {
+          nr.known = cnst_room(v, ref, &nr.size);
+          if (!nr.known) return false;
+        } else {
+          nr.size = ref <= n_areas ? v.area[ref] : 0;
+          nr.known = nr.size != 0;
+          if (op >= 68) {
+            const auto& in = rec::view<IbIraOcc>(p);
+            if (in.occ == 0) return v.fail("block %u offset %u: occurrence 0", b, at);
+            nr.off = uint64_t(in.occ - 1u) * in.elem_len.get();
+            if (nr.known && nr.off + in.elem_len.get() > nr.size)
+              return v.fail("block %u offset %u: occurrence %u past its area", b, at, unsigned(in.occ));
+          }
+        }
+        reg[r] = nr;
+        continue;
+      }
+      if (op == 650) {  // the offset register
+        const auto& in = rec::view<IbOffsetReg>(p);
+        if (in.reg < 1u || in.reg > 4u) return v.fail("block %u offset %u: register %u", b, at, unsigned(in.reg));
+        reg[in.reg - 1].off += in.offset.get();
+        continue;
+      }
+      if (op == 76 || op == 78) {  // an occurrence: the last one at most
+        const auto& in = rec::view<IbOcc>(p);
+        if (in.reg < 1 || in.reg > 4) return v.fail("block %u offset %u: register %u", b, at, unsigned(in.reg));
+        Reg& r = reg[in.reg - 1];
+        // Without a maximum the run checks that the occurrence's elem_len
+        // bytes lie inside the register's area: those bytes are its room.
+        if (in.max == 0) r = r.known ? Reg{true, in.elem_len.get(), 0} : Reg{};
+        else r.off += uint64_t(in.max - 1u) * in.elem_len.get();
+        if (r.known && r.off + in.elem_len.get() > r.size)
+          return v.fail("block %u offset %u: occurrence past its area", b, at);
+        continue;
+      }
+      Use u;
+      if (move_use(p, op, &u)) {
+        if (!fits(v, reg[0], u.r0, op, 0) || !fits(v, reg[1], u.r1, op, 1)) return false;
+        if (op == 176) {  // SET_IF_NULL: the value and the null image
+          const auto& in = rec::view<IbSetIfNull>(p);
+          uint64_t room;
+          const uint8_t* val = p + 8;
+          const uint8_t* img = p + 16;
+          bool ok = in.val_kind == 2 ? cnst_room(v, rec::view<rec::U32>(const_cast<uint8_t*>(val)), &room)
+                                     : field_room(v, val, &room);
+          if (!ok) return false;
+          if (in.val_len > room) return v.fail("block %u offset %u: null value past its constant or field", b, at);
+          ok = in.null_kind == 2 ? cnst_room(v, rec::view<rec::U32>(const_cast<uint8_t*>(img)), &room)
+                                 : field_room(v, img, &room);
+          if (!ok) return false;
+          if (in.cmp_len > room) return v.fail("block %u offset %u: null image past its constant or field", b, at);
+        }
+        continue;
+      }
+      if (op == 84) {  // CNV_PD: the register holds a 16-byte work value
+        int r = rec::view<IbCnvPd>(p).reg;
+        if (r < 1 || r > 4) return v.fail("block %u offset %u: register %d", b, at, r);
+        reg[r - 1] = Reg{true, 16, 0};
+        continue;
+      }
+      if (!keeps_regs(op))
+        for (Reg& r : reg) r.known = false;
+    }
+  }
+  return true;
+}
+
+// (2) Every code operand, before the runs are followed (each marks its
+// target).
+bool check_code_operands(Vfy& v) {
+  for (const uint8_t* x : v.code_ops)
+    // An operand is a place to go: "no code" would be the arena's base.
+    if (!check_code(v, x, "code operand", false)) return false;
+  return true;
+}
+
+}  // namespace
+
+int ib_verify(EmHeader* em, char* why, size_t n) {
+  if (why && n) why[0] = 0;
+  Vfy v{em, why, n, {}, {}, {}, {}, {}, {}};
+  if (!em) return v.fail("no module");
+  v.insts.reserve(1024);
+  if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v)) return 0;
+  return check_code_flow(v) ? 1 : 0;
+}

@@ -1,0 +1,429 @@
+// Saved modules as untrusted input: the code verifier's rules at each limit
+// and one past it, the loader's refusal of files another user could have
+// written, and a fuzz of damaged and crafted saved modules (each refused and
+// compiled again, or loaded and run inside its areas).
+//
+// QUVO_FUZZ_PL_N sets the fuzz's case count (default 400), QUVO_FUZZ_PL_SEED
+// its seed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "foundation/os.h"
+#include "foundation/ssunix.h"
+#include "language/ibutil.h"
+#include "language/iiutil.h"
+#include "process/pl_fixture.h"
+#include "support/syserr.h"
+
+using namespace pltest;
+
+namespace {
+
+constexpr uint32_t kAreaSize = 64;   // the fixture's areas
+constexpr size_t kGuard = 64;        // guard bytes after each area when run
+
+// Process P1: three values, two constants and the moves below; offsets of
+// its instructions in block 1 (filled by the compile).
+struct Layout {
+  uint16_t ira, ira_occ, move, offset, pad, tfu, end;
+};
+Layout g_at;
+
+void moves(IbCode* c) {
+  g_at.ira = c->offset;
+  bld_ira(c, 2, 1);                      // r1 = area 2
+  g_at.ira_occ = c->offset;
+  bld_ira_occ(c, 3, 8, 2, 2);            // r2 = area 3 + 8
+  g_at.move = c->offset;
+  bld_move_char(c, 16);                  // 16 bytes r2 -> r1
+  g_at.offset = c->offset;
+  bld_offset_reg(c, 1, 4);               // r1 += 4
+  g_at.pad = c->offset;
+  bld_move_char_pad(c, 8, 4);            // 8 bytes and 4 blanks at r1
+  g_at.tfu = c->offset;
+  CodeRef next{};
+  next.block = c->block;
+  next.offset = uint16_t(c->offset + 8);
+  bld_tfu(c, next);                      // on to the END
+  g_at.end = c->offset;
+}
+
+Desc p1() {
+  Desc d{{7, 11, 13}, {1000, 2000}, {}, false, moves};
+  return d;
+}
+
+class PlVfy : public ::testing::Test {
+ protected:
+  Engine e;
+  DProc* def = nullptr;
+  void SetUp() override {
+    descs().clear();
+    compiles() = 0;
+    ii_families_register();
+    e.start();
+    e.dictionary();
+    descs()["P1"] = p1();
+    ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {proc_rec("P1")}), 1);
+    def = static_cast<DProc*>(MM_ALLOC(e.pool, sizeof(DProc)));
+    os_sys_err_log_clear();
+  }
+  void TearDown() override {
+    e.stop();
+    descs().clear();
+  }
+  // A module of P1 compiled without the verifier's look, changed by mutate
+  // before ib_verify's answer is taken; the module is given back.
+  int verify(const std::function<void(EmHeader*)>& mutate, std::string* why = nullptr) {
+    Pcb* p = e.pcb("P1");
+    EXPECT_EQ(read_dproc(p->invoc, def, nullptr, nullptr), 1);
+    EXPECT_EQ(build_em(def, p, 1), 1);
+    EmHeader* em = p->module.get();
+    mutate(em);
+    char text[200];
+    int rc = ib_verify(em, text, sizeof text);
+    if (why) *why = text;
+    pl_release(p);
+    Engine::free_pcb(p);
+    return rc;
+  }
+  // Saves a compiled module of P1 changed by mutate, as a member could write
+  // one (its checksum whole).
+  void save_crafted(const std::function<void(EmHeader*)>& mutate) {
+    Pcb* p = e.pcb("P1");
+    ASSERT_EQ(read_dproc(p->invoc, def, nullptr, nullptr), 1);
+    ASSERT_EQ(build_em(def, p, 1), 1);
+    EmHeader* em = p->module.get();
+    mutate(em);
+    ASSERT_EQ(pl_put(em), 1);
+    pl_release(p);
+    Engine::free_pcb(p);
+  }
+  static uint8_t* code(EmHeader* em, uint16_t at = 0) { return MADDR(em->inst.get(), 1) + at; }
+  static EmAreaEntry& area(EmHeader* em, uint32_t i) {
+    return rec::view<EmAreaEntry>(em->area_table.get() + sizeof(EmAreaEntry) * i);
+  }
+  // Gets P1's module: loaded (true) or compiled again (false); runs it with
+  // every area a buffer followed by guard bytes, which must stay as they were.
+  bool get_and_run(uint32_t* result) {
+    Pcb* p = e.pcb("P1");
+    int before = compiles();
+    EXPECT_EQ(pl_get(p, 1), 1);
+    bool loaded = compiles() == before;
+    EmHeader* em = p->module.get();
+    std::vector<uint8_t*> bufs;
+    for (uint32_t i = 1; em && i <= em->n_areas; ++i) {
+      auto* b = static_cast<uint8_t*>(MM_ALLOC(e.pool, kAreaSize + kGuard));
+      std::memset(b, 0xA5, kAreaSize + kGuard);
+      em->area_addr.get()[i].set(b);
+      bufs.push_back(b);
+    }
+    // A module may loop for ever, as a process may: the run ends after a
+    // budget of instructions (the loop's yield, every 1000).
+    static int yields;
+    yields = 0;
+    com.net_socket = 1;
+    ss_set_ping([] {
+      if (++yields > 20) ut_unwind(4);
+      return true;
+    });
+    *result = Engine::run(p);
+    com.net_socket = 0;
+    ss_set_ping(nullptr);
+    for (uint8_t* b : bufs) {
+      for (size_t k = kAreaSize; k < kAreaSize + kGuard; ++k)
+        if (b[k] != 0xA5) {
+          ADD_FAILURE() << "a move wrote past its area";
+          break;
+        }
+      mm_free(b);
+    }
+    pl_release(p);
+    Engine::free_pcb(p);
+    pl_flush();
+    return loaded;
+  }
+  std::string mod_file() const { return e.mod_path(stamp_name().c_str()); }
+  static bool refused_logged() {
+    for (const SysErrRecord& r : os_sys_err_log())
+      if (r.text.find("SAVED REFUSED") != std::string::npos) return true;
+    return false;
+  }
+};
+
+// Each rule at its limit (accepted) and one past it (refused).
+TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
+  std::string why;
+  ASSERT_EQ(verify([](EmHeader*) {}, &why), 1) << why;
+  struct Case {
+    const char* what;
+    std::function<void(EmHeader*)> at_limit, past;
+  };
+  const uint32_t com_end = 65000 + uint32_t(sizeof(ComArea));
+  std::vector<Case> cases = {
+      {"field index",
+       [](EmHeader* em) { rec::view<IbRef1>(code(em, g_at.ira)).ref = em->n_areas.get(); },
+       [](EmHeader* em) { rec::view<IbRef1>(code(em, g_at.ira)).ref = em->n_areas + 1; }},
+      {"constant record",
+       [](EmHeader* em) { rec::view<IbRef1>(code(em, 24)).ref = 2u; },
+       [](EmHeader* em) { rec::view<IbRef1>(code(em, 24)).ref = 3u; }},
+      {"common-block constant",
+       [&](EmHeader* em) { rec::view<IbRef1>(code(em, 24)).ref = com_end - 1; },
+       [&](EmHeader* em) { rec::view<IbRef1>(code(em, 24)).ref = com_end; }},
+      {"move length",  // r2 at 8 of a 64-byte area
+       [](EmHeader* em) { rec::view<IbLen2>(code(em, g_at.move)).a = uint16_t(kAreaSize - 8); },
+       [](EmHeader* em) { rec::view<IbLen2>(code(em, g_at.move)).a = uint16_t(kAreaSize - 8 + 1); }},
+      {"move after the offset register",  // r1 at 4: 8 + pad
+       [](EmHeader* em) { rec::view<IbLen2>(code(em, g_at.pad)).b = uint16_t(kAreaSize - 4 - 8); },
+       [](EmHeader* em) { rec::view<IbLen2>(code(em, g_at.pad)).b = uint16_t(kAreaSize - 4 - 8 + 1); }},
+      {"occurrence and its move",  // 16 bytes from occurrence n of 8
+       [](EmHeader* em) { rec::view<IbIraOcc>(code(em, g_at.ira_occ)).occ = uint16_t(kAreaSize / 8 - 1); },
+       [](EmHeader* em) { rec::view<IbIraOcc>(code(em, g_at.ira_occ)).occ = uint16_t(kAreaSize / 8); }},
+      {"code reference",
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = g_at.end; },
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = uint16_t(g_at.end + 4); }},
+      {"code block",
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.block = 1; },
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.block = 2; }},
+      {"event-point entry",
+       [](EmHeader* em) { em->proc_eps[0] = uint32_t(g_at.end) << 16 | 1u; },
+       [](EmHeader* em) { em->proc_eps[0] = uint32_t(g_at.end + 2) << 16 | 1u; }},
+      {"area table index",
+       [](EmHeader* em) { area(em, 1).index = em->n_areas.get(); },
+       [](EmHeader* em) { area(em, 1).index = em->n_areas + 1; }},
+      {"sub-area",
+       [](EmHeader* em) { area(em, 2).sub = kAreaSize - 16; area(em, 2).size = 16u; },
+       [](EmHeader* em) { area(em, 2).sub = kAreaSize - 16; area(em, 2).size = 17u; }},
+      {"opcode",
+       [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
+       [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 115; }},
+      {"defined opcode",
+       [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
+       [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 96; }},
+      {"last instruction",  // END at the end of code; a fall-through there runs off
+       [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.end)).op = 10; },
+       [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.end)).op = 466; }},
+      {"instruction in its block",  // a NOP at 2020 ends at 2024 (then an END at 2016 before it)
+       [](EmHeader* em) {
+         rec::view<IbInst>(code(em, 2016)).op = 466;
+         rec::view<IbInst>(code(em, 2020)).op = 10;
+       },
+       [](EmHeader* em) {
+         rec::view<IbInst>(code(em, 2016)).op = 466;
+         rec::view<IbInst>(code(em, 2020)).op = 20;  // GOTO: 8 bytes, past the block
+       }},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(verify(c.at_limit, &why), 1) << c.what << ": " << why;
+    EXPECT_EQ(verify(c.past, &why), 0) << c.what;
+  }
+}
+
+// A crafted saved module whose checksum is whole (anyone can recompute it)
+// is refused before it runs: deleted, compiled again, a line in the
+// system-error log; the module of the compile runs.
+TEST_F(PlVfy, ACraftedSavedModuleIsCompiledAgainNeverRun) {
+  const uint32_t want = expected(descs()["P1"]);
+  uint32_t r = 0;
+  save_crafted([](EmHeader*) {});
+  EXPECT_TRUE(get_and_run(&r));  // a sound one loads
+  EXPECT_EQ(r, want);
+  // An already relocated opcode: its operand would be taken as an address.
+  save_crafted([](EmHeader* em) {
+    rec::view<IbInst>(code(em, g_at.ira)).op = 61;
+    rec::view<IbRef1>(code(em, g_at.ira)).ref = 0x1000u;
+  });
+  EXPECT_FALSE(get_and_run(&r));
+  EXPECT_EQ(r, want);
+  EXPECT_TRUE(refused_logged());
+  // The compile's module was saved in its place and loads.
+  EXPECT_TRUE(get_and_run(&r));
+  EXPECT_EQ(r, want);
+}
+
+// A module whose area index is one past its table gives no address:
+// relocation leaves the operand null and reports it.
+TEST_F(PlVfy, AnAreaIndexOnePastTheTableGivesNoAddress) {
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  EmHeader* em = p->module.get();
+  uint8_t ins[8] = {};
+  rec::view<IbInst>(ins).op = 60;
+  rec::view<IbRef1>(ins).ref = em->n_areas.get();
+  ASSERT_EQ(ib_rloc_operands(em, ins), 1);
+  EXPECT_EQ(rec::view<Ref<uint8_t>>(ins + 4).get(), reinterpret_cast<uint8_t*>(em->area_addr.get() + em->n_areas));
+  rec::view<IbInst>(ins).op = 60;
+  rec::view<IbRef1>(ins).ref = em->n_areas + 1;
+  EXPECT_EQ(ib_rloc_operands(em, ins), 0);
+  EXPECT_EQ(rec::view<rec::U32>(ins + 4).get(), 0u);
+  pl_release(p);
+  Engine::free_pcb(p);
+}
+
+// A saved module that someone other than this user and the data
+// directory's owner could have written is not read: owned by another user,
+// writable by the group, in a directory others may rename in, or reached
+// through a link. The process compiles; the file stays where it cannot be
+// replaced, and a file of this user's own takes its place where it can.
+TEST_F(PlVfy, ASavedModuleAnotherUserCouldHaveWrittenIsNotRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to another user";
+  const uint32_t want = expected(descs()["P1"]);
+  uint32_t r = 0;
+  const std::string f = mod_file();
+  const std::string d = f.substr(0, f.rfind('/'));
+  save_crafted([](EmHeader*) {});
+  EXPECT_TRUE(get_and_run(&r));
+  struct stat st;
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);  // written writable by its owner only
+  auto planted = [&](const std::function<void()>& plant) {
+    save_crafted([](EmHeader*) {});
+    plant();
+    bool loaded = get_and_run(&r);
+    EXPECT_EQ(r, want);
+    return loaded;
+  };
+  // Another member's file (replaced by ours where we may: root may).
+  EXPECT_FALSE(planted([&] { ASSERT_EQ(chown(f.c_str(), 4321, 4321), 0); }));
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, geteuid());
+  EXPECT_TRUE(get_and_run(&r));
+  // Group-writable.
+  EXPECT_FALSE(planted([&] { ASSERT_EQ(chmod(f.c_str(), 0660), 0); }));
+  // In a directory where others may rename, or that another member owns.
+  EXPECT_FALSE(planted([&] { ASSERT_EQ(chmod(d.c_str(), 02770), 0); }));
+  ASSERT_EQ(chmod(d.c_str(), 03770), 0);
+  EXPECT_TRUE(planted([] {}));
+  EXPECT_FALSE(planted([&] { ASSERT_EQ(chown(d.c_str(), 4321, 4321), 0); }));
+  ASSERT_EQ(chown(d.c_str(), geteuid(), getegid()), 0);
+  // A directory of the path replaced by a link.
+  const std::string real = d + ".real";
+  ASSERT_EQ(rename(d.c_str(), real.c_str()), 0);
+  ASSERT_EQ(symlink(real.c_str(), d.c_str()), 0);
+  EXPECT_FALSE(planted([] {}));
+  // The data directory's owner's file is read by a member.
+  ASSERT_EQ(unlink(d.c_str()), 0);
+  ASSERT_EQ(rename(real.c_str(), d.c_str()), 0);
+  EXPECT_TRUE(planted([&] {
+    ASSERT_EQ(chown(e.dir.c_str(), 4321, 0), 0);
+    ASSERT_EQ(chown(f.c_str(), 4321, 0), 0);
+  }));
+}
+
+// Random byte damage and crafted operands in saved modules: every one is
+// refused and compiled again (its result the compile's), or passes the
+// verifier, loads and runs inside its areas. Under the sanitizers nothing
+// may fault. The damage is to operands, tables, the header and the file's
+// bytes, and opcodes made relocated or undefined.
+TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
+  const char* n_env = std::getenv("QUVO_FUZZ_PL_N");
+  const char* s_env = std::getenv("QUVO_FUZZ_PL_SEED");
+  const long n = n_env ? std::atol(n_env) : 400;
+  const uint64_t seed = s_env ? std::strtoull(s_env, nullptr, 10) : 20261207u;
+  std::mt19937_64 rng(seed);
+  SysErrCapture quiet(SysErrAnswer::Continue);  // a run may end in one
+  const uint32_t want = expected(descs()["P1"]);
+  const uint32_t com_end = 65000 + uint32_t(sizeof(ComArea));
+  auto pick = [&](uint64_t k) { return rng() % k; };
+  // Values at and around the limits, or anything.
+  auto value = [&](uint32_t limit) -> uint32_t {
+    static const uint32_t fixed[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 63, 64, 65, 2016, 2020, 2023, 2024,
+                                     64999, 65000, 65535, 0xFFFFFFFFu};
+    switch (pick(4)) {
+      case 0: return fixed[pick(std::size(fixed))];
+      case 1: return uint32_t(limit - 1 + pick(3));
+      case 2: return com_end - 1 + uint32_t(pick(3));
+      default: return uint32_t(rng());
+    }
+  };
+  // The instructions of P1 (offset, length).
+  struct Inst {
+    uint16_t at, len;
+  };
+  std::vector<Inst> insts;
+  verify([&](EmHeader* em) {
+    for (uint16_t at = 0; at <= g_at.end;) {
+      uint16_t len = uint16_t(ib_inst_len(code(em, at)));
+      insts.push_back({at, len});
+      at = uint16_t(at + ((len + 3) & ~3));
+    }
+  });
+  long loaded = 0, refused = 0;
+  for (long i = 0; i < n; ++i) {
+    const int kind = int(pick(6));
+    if (kind == 5) {
+      // Bytes of the file itself (its checksum no longer matches).
+      save_crafted([](EmHeader*) {});
+      std::fstream io(mod_file(), std::ios::in | std::ios::out | std::ios::binary);
+      io.seekg(0, std::ios::end);
+      const auto size = uint64_t(io.tellg());
+      for (int k = 1 + int(pick(4)); k > 0; --k) {
+        io.seekp(std::streamoff(pick(size)));
+        io.put(char(rng()));
+      }
+    } else {
+      save_crafted([&](EmHeader* em) {
+        uint8_t* c = code(em);
+        switch (kind) {
+          case 0: {  // an operand word or half-word of an instruction
+            const Inst& in = insts[pick(insts.size())];
+            if (in.len <= 4) break;
+            const uint16_t at = uint16_t(in.at + 4 + 2 * pick((in.len - 4) / 2));
+            uint32_t v = value(pick(2) ? kAreaSize : em->n_areas + 1);
+            if (pick(2) || at + 4 > in.at + in.len) rec::view<rec::U16>(c + at) = uint16_t(v);
+            else rec::view<rec::U32>(c + at) = v;
+            break;
+          }
+          case 1: {  // an opcode: relocated, or of no instruction
+            const Inst& in = insts[pick(insts.size())];
+            uint16_t op = rec::view<IbInst>(c + in.at).op;
+            static const uint16_t ops[] = {1, 11, 61, 96, 115, 465, 767, 780, 781, 0xFFFF};
+            rec::view<IbInst>(c + in.at).op = pick(2) ? uint16_t(op | 1) : ops[pick(std::size(ops))];
+            break;
+          }
+          case 2: {  // an area table entry
+            EmAreaEntry& a = area(em, 1 + uint32_t(pick(em->n_areas)));
+            uint32_t v = value(pick(2) ? kAreaSize : em->n_areas + 1);
+            switch (pick(3)) {
+              case 0: a.index = v; break;
+              case 1: a.sub = v; break;
+              default: a.size = v;
+            }
+            break;
+          }
+          case 3: {  // random bytes of the operands
+            for (int k = 1 + int(pick(4)); k > 0; --k) {
+              const Inst& in = insts[pick(insts.size())];
+              if (in.len > 4) c[in.at + 4 + pick(in.len - 4)] = uint8_t(rng());
+            }
+            break;
+          }
+          default:  // the header's counts and entries
+            if (pick(2)) em->n_areas = uint32_t(pick(em->n_areas + 1));  // the table written has no more
+            else em->proc_eps[pick(kEmProcEps)] = uint32_t(value(g_at.end)) << 16 | uint32_t(pick(3));
+        }
+      });
+    }
+    uint32_t r = 0;
+    if (get_and_run(&r)) {
+      ++loaded;
+    } else {
+      ++refused;
+      ASSERT_EQ(r, want) << "case " << i << " kind " << kind;
+    }
+    if (HasFailure()) {
+      ADD_FAILURE() << "case " << i << " kind " << kind << " seed " << seed;
+      break;
+    }
+  }
+  std::printf("saved-module fuzz: %ld cases, %ld refused and compiled again, %ld loaded and run sound\n", n,
+              refused, loaded);
+}
+
+}  // namespace
