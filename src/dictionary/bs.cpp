@@ -1312,7 +1312,9 @@ int bs_main() {
     // who first runs a process, they would let that member rename what
     // every other user saves below them.
     for (const char* d : {"mod", "dbg"})
-      if (int e = uio_mkdir((tmp / d).c_str())) report(&c, "cannot create %s: %s", (tmp / d).c_str(), std::strerror(e));
+      for (const char* sub : {"", "0AD00", "0LA00", "0DB00", "0SA00"})
+        if (int e = uio_mkdir((tmp / d / sub).c_str()))
+          report(&c, "cannot create %s: %s", (tmp / d / sub).c_str(), std::strerror(e));
   }
   kill_point("build");
   bs_bootstrap(&c);
@@ -1355,6 +1357,10 @@ int bs_main() {
         report(&c, "cannot move %s into %s: %s", (tmp / app_dir).c_str(), target.c_str(), std::strerror(e));
       }
       changed = c.failures == 0;
+      // Its saved modules' directories are made by whoever adds it, not by
+      // the member who first runs one of its processes.
+      for (const char* kind : {"mod", "dbg"})
+        if (changed && own_dir(target / kind)) uio_mkdir((target / kind / (safe(app) + safe(ver))).c_str());
     }
     if (c.failures == 0) add_sysdir(app.substr(0, 3).c_str(), data_files, &c);
     if (c.failures == 0) write_registration(app, ver, reg, &c);

@@ -331,7 +331,7 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
   ASSERT_EQ(in.boot(data, in.root).status, 0);
   // The saved modules' directories are the owner's, sticky: no member who
   // runs a process first owns them.
-  for (const char* d : {"/mod", "/dbg"}) {
+  for (const char* d : {"/mod", "/dbg", "/mod/0LA00", "/dbg/0SA00"}) {
     struct stat st;
     ASSERT_EQ(lstat((data + d).c_str(), &st), 0) << d;
     EXPECT_EQ(st.st_uid, 0u) << d;
@@ -357,6 +357,12 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
   };
   auto whole = hashes();
   ASSERT_TRUE(whole.count("data/dict/TST00/TESTFI"));
+  for (const char* d : {"/mod/TST00", "/dbg/TST00"}) {
+    struct stat st;
+    ASSERT_EQ(lstat((data + d).c_str(), &st), 0) << d;
+    EXPECT_EQ(st.st_uid, 0u) << d;
+    EXPECT_EQ(st.st_mode & 07777, 03770u) << d;
+  }
   r = in.boot(data, in.root);
   EXPECT_TRUE(ended(r, kExitBootFailed, {"already holds the system applications", "nothing was removed"}));
   EXPECT_EQ(hashes(), whole);
