@@ -283,7 +283,22 @@ uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry) {
   EmAreaEntry& r = *r_buf;
   r = *entry;
   PROTO_FULL(lf, 0, reinterpret_cast<uint8_t*>(&r));
-  if (fm_read(lf)) return r.index;
+  if (fm_read(lf)) {
+    // Work fields that share an area number all start at its offset 0: the
+    // whole area is as long as the longest of them (with its occurrences),
+    // whichever the process names first, or the others run past its end.
+    if (entry->source == 2 && r.sub == 0 && r.size < entry->size) {
+      lf->op = FM_OP_HOLD;
+      bool held = fm_read(lf);
+      lf->op = 0;
+      r.size = entry->size;
+      if (!held || !fm_rewrite(lf)) {
+        checkstat(lf->status, "bad dlf rewrite", kMod, __LINE__);
+        return 0;
+      }
+    }
+    return r.index;
+  }
   EmHeader* em = ctx->em;
   em->n_areas = em->n_areas + 1;
   entry->index = em->n_areas;

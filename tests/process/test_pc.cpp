@@ -514,6 +514,24 @@ TEST_F(Pc, ReferenceEdgeCases) {
   EXPECT_EQ(pc_ipc_cat(2, 3), 8);
 }
 
+TEST_F(Pc, WorkFieldsSharingAnAreaSizeItByTheLongest) {
+  // W2 (10 bytes) and W1 (3 x 10) share an area number: named W2 first, the
+  // whole area still takes the 30 bytes of W1 and its occurrences.
+  compile_new(
+      "RG",
+      [&](PcCtx& ctx, EmHeader*) {
+        CElem a, c;
+        ASSERT_EQ(pc_fld("ABC", "W2", 0, &a, &ctx), 1);
+        ASSERT_EQ(pc_fld("ABC", "W1", 3, &c, &ctx), 1);
+      },
+      [](EmHeader* em) {
+        auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+        EXPECT_EQ(t[1].sub, 0u);
+        EXPECT_EQ(t[1].size, 30u);
+        EXPECT_EQ(t[2].sub, 20u);
+      });
+}
+
 // Random STMT records through the compiler: no crash, every refusal a
 // CMPL_ERR record.
 TEST_F(Pc, FuzzRandomStatements) {
