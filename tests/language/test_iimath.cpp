@@ -906,6 +906,32 @@ TEST_F(IiCalc1, OlderMultiplyScalesBothOperands) {
   ii_math_set_switches(false, false);
 }
 
+// A hash total over a text of 31 and of 32 digits: the lowest 31 digits
+// are added (a total of 31 digits wraps; it never keeps the highest).
+TEST_F(IiMath, HashTotalOverATextKeepsItsLowest31Digits) {
+  Form t{8, 16, 0, true};
+  for (int len : {31, 32}) {
+    std::string text;
+    for (int i = 0; i < len; ++i) text += char('1' + i % 9);
+    V a;
+    a.m = 7;
+    a.s = 0;
+    IbNum sn = num(t, a);
+    sn.type = 1;
+    sn.len = uint8_t(len);
+    sn.scale = 0;
+    sn.digits = 0;
+    ASSERT_TRUE(compute(num(t, a), sn, '1'));
+    store(tf, t, a);
+    std::memset(sf, ' ', 40);
+    std::memcpy(sf, text.data(), text.size());
+    ii2::flags().clear();
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    ASSERT_TRUE(ii2::flags().empty()) << len;
+    EXPECT_EQ(load(tf, t).m.get_str(), Z(Z(text.substr(text.size() - 31), 10) + 7).get_str()) << len;
+  }
+}
+
 // COMPUTE stores, one case per rule.
 TEST_F(IiMath, StoresCheckEveryTargetRange) {
   auto one = [&](Form t, const char* tv, Form s, const char* sv, char op, bool no_neg = false) {
