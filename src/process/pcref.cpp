@@ -584,10 +584,17 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
     sys_err(__LINE__, "pc_wrk() - bad delem");
     return 0;
   }
+  bool num = celem->e.type == 5 || celem->e.type == 8 || celem->e.type == 12;
+  uint16_t shown = blk.item->ext_len.get();
   auto store = [&](const char* text, size_t len, uint32_t fail, uint32_t* key) {
     PcBuf<char> buf(256);
     std::memset(buf.p, ' ', 256);
     std::memcpy(buf.p, text, len);
+    // A number is read whole: its text may be wider than the field's display
+    // (leading zeros, a sign, a point), and a cut text would be another value.
+    size_t used = len;
+    while (used > 0 && text[used - 1] == ' ') --used;
+    blk.item->ext_len = uint16_t(num && used > shown ? used : shown);
     cv_set_addr(&blk, nullptr, buf.p);
     int in_com = 0;
     if (!cv_get_universal(&blk, 0, &in_com, ctx->pool)) {
@@ -598,7 +605,6 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
     return true;
   };
   uint32_t k1 = 0, k2 = 0;
-  bool num = celem->e.type == 5 || celem->e.type == 8 || celem->e.type == 12;
   if (!store(num ? celem->e.null_value.data() : " ", num ? 33 : 1, kPcBadInit, &k1)) return 0;
   k2 = k1;
   if (!ut_is_all(celem->e.initial.data(), ' ', 60) && !store(celem->e.initial.data(), 60, kPcBadSecond, &k2))
