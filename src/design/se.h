@@ -225,6 +225,7 @@ struct SeLineState {
   uint8_t status[kSeMaxEntries] = {};
   int err_entry = -1;                 // entry of the error column, -1 none (T/F, verb, a gap)
   int err_kind = 0;                   // its kind (0 when no operand)
+  std::string why;                    // the dictionary checks' reason, when they gave one
   bool warning = false;               // accepted with a warning column
   bool file_warning = false;          // ... and the column is the file name's
   bool redraw = false;                // validate changed the record (application ids)

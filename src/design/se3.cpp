@@ -187,6 +187,7 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;
+  st.why.clear();
   st.warning = st.file_warning = st.redraw = false;
   if (err_col) *err_col = 0;
   if (second_col) *second_col = 0;
@@ -279,6 +280,7 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
     chk.file_entry = file_entry;
     if (!st.validator->validate(chk) && chk.err_col > 0 && chk.err_col < best) {
       best = chk.err_col;
+      st.why = chk.why;
       best_entry = -1;
       for (int i = 0; i < n; ++i)
         if (se_entry_col(run[i]) == best) best_entry = i;
@@ -367,10 +369,21 @@ std::string se_refusal_text(const std::string& file, int line, const SeLineState
       "area kind",  "L or S",           "word",            "FROM or INTO", "digit 0-2",
       ""};
   std::string what;
-  if (st.err_kind > 0 && st.err_kind < 26) what = kinds[st.err_kind];
-  else if (col == 1) what = "T/F column";
-  else if (col == 7) what = "verb";
-  else what = "character outside the statement's fields";
+  if (!st.why.empty()) {
+    what = st.why;
+  } else if (st.err_kind > 0 && st.err_kind < 26) {
+    what = kinds[st.err_kind];
+  } else if (col == 1) {
+    what = "T/F column";
+  } else if (col == 7) {
+    // the word in the verb's columns (7-14)
+    std::string word;
+    for (int i = 6; i < 14 && i < st.len; ++i) word += st.text[i];
+    while (!word.empty() && word.back() == ' ') word.pop_back();
+    what = word.empty() ? "verb missing" : se_verb_code(word) < 0 ? "unknown verb " + word : "verb";
+  } else {
+    what = "character outside the statement's fields";
+  }
   std::string s = file + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " + what;
   if (second_col) s += ", second column " + std::to_string(second_col);
   return s;

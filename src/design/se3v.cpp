@@ -191,9 +191,19 @@ struct Ctx {
   SeDict& d;
   uint8_t* ops;
   int col(int i) const { return se_entry_col(c.run[i]); }
-  void err(int i) {
-    if (!c.err_col || col(i) < c.err_col) c.err_col = col(i);
+  void err(int i, std::string why = {}) {
+    if (!c.err_col || col(i) < c.err_col) {
+      c.err_col = col(i);
+      c.why = std::move(why);
+    }
   }
+  // An operand's text, trailing blanks cut.
+  std::string text(int i) const {
+    std::string t(at(i), c.run[i].len);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    return t;
+  }
+  std::string no_field(int a, int f) const { return "no field " + text(f) + " in " + text(a); }
   void warn(int i, bool file) {
     if (!c.warn_col) {
       c.warn_col = col(i);
@@ -224,7 +234,8 @@ struct Ctx {
     if (o >= 0 && given(o)) {
       const SeOcc& occ = rec::view<SeOcc>(ops + c.run[o].offset);
       int count = e->occurs > 0 ? e->occurs : 1;
-      if (occ.type == kOccNumber && occ.num() > count) err(o);
+      if (occ.type == kOccNumber && occ.num() > count)
+        err(o, text(f) + " has " + std::to_string(count) + " occurrence(s)");
     }
     return 1;
   }
@@ -314,7 +325,8 @@ int SeDictValidator::validate(SeCheck& c) {
   // 3. COPY copies a Subroutine.
   if (v == kVerbCopy && proc >= 0 && x.given(proc)) {
     int a = x.app_of(proc);
-    if (a >= 0 && x.given(a) && !dict_.proc(x.at(a), x.at(proc), 6)) x.err(proc);
+    if (a >= 0 && x.given(a) && !dict_.proc(x.at(a), x.at(proc), 6))
+      x.err(proc, "no Subroutine " + x.text(proc) + " in " + x.text(a));
   }
 
   // 2, 4-8. The fields.
@@ -329,27 +341,36 @@ int SeDictValidator::validate(SeCheck& c) {
   if (r1 == 0) {
     bool not_a_field_ok = (v == kVerbStore || v == kVerbRestore) && area >= 0 &&
                           x.ops[c.run[area].offset] != 1 && x.ops[c.run[area].offset] != 7;
-    if (!not_a_field_ok) x.err(f1);
+    if (!not_a_field_ok) x.err(f1, x.no_field(a1, f1));
     return c.err_col ? 0 : 1;
   }
   if (r1 != 1) return c.err_col ? 0 : 1;
   if (v == kVerbSet && std::memcmp(x.at(a1), "0LA", 3) == 0 && e1.name == "MODE") x.err(f1);
   int t1 = e1.type;
   bool ok = true;
+  const char* need = "";
   switch (v) {
-    case kVerbSetDate: case kVerbDateAdd: case kVerbDateBtw: ok = is_date(t1); break;
-    case kVerbCompute: case kVerbSetTot: case kVerbTimeout: case kVerbTotal: ok = is_num(t1); break;
-    case kVerbReturn: ok = t1 == 11; break;
-    case kVerbSetTemp: case kVerbCall: case kVerbPrint: case kVerbRun: case kVerbSetDay: case kVerbSetMnth:
-      ok = is_alpha(t1);
+    case kVerbSetDate: case kVerbDateAdd: case kVerbDateBtw: ok = is_date(t1), need = "a date field"; break;
+    case kVerbCompute: case kVerbSetTot: case kVerbTimeout: case kVerbTotal:
+      ok = is_num(t1), need = "a numeric field";
       break;
-    case kVerbAppend: ok = is_alpha(t1) || t1 == 3 || t1 == 4; break;
-    case kVerbCnvBin: ok = (is_alpha(t1) && e1.length >= 1 && e1.length <= 4) || is_num(t1); break;
-    case kVerbBegAt: ok = org != FM_ORG_PLAIN || t1 == 5 || t1 == 8 || t1 == 11 || t1 == 12; break;
+    case kVerbReturn: ok = t1 == 11, need = "a logic field"; break;
+    case kVerbSetTemp: case kVerbCall: case kVerbPrint: case kVerbRun: case kVerbSetDay: case kVerbSetMnth:
+      ok = is_alpha(t1), need = "an alpha field";
+      break;
+    case kVerbAppend: ok = is_alpha(t1) || t1 == 3 || t1 == 4, need = "an alpha or text-date field"; break;
+    case kVerbCnvBin:
+      ok = (is_alpha(t1) && e1.length >= 1 && e1.length <= 4) || is_num(t1);
+      need = "an alpha field of 1-4 characters or a numeric field";
+      break;
+    case kVerbBegAt:
+      ok = org != FM_ORG_PLAIN || t1 == 5 || t1 == 8 || t1 == 11 || t1 == 12;
+      need = "a numeric or logic field for a plain file";
+      break;
     default: break;
   }
   if (!ok) {
-    x.err(f1);
+    x.err(f1, std::string(se_builtin_verb(v)) + " needs " + need);
     return 0;
   }
 
@@ -362,7 +383,7 @@ int SeDictValidator::validate(SeCheck& c) {
     if (!x.given(f2)) return c.err_col ? 0 : 1;
     DElem e2;
     int r2 = x.lookup(a2, f2, occs[1], &e2);
-    if (r2 == 0) x.err(f2);
+    if (r2 == 0) x.err(f2, x.no_field(a2, f2));
     if (r2 != 1) return c.err_col ? 0 : 1;
     int t2 = e2.type;
     bool flag = op >= 0 && (x.ops[c.run[op].offset] == 'P' || x.ops[c.run[op].offset] == 'M');

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "design/se.h"
 
@@ -20,6 +21,7 @@ struct SeCheck {
   int file_entry = -1;             // entry of the (first) file name, -1 none
   // results
   int err_col = 0;                 // 1-based column of the error, 0 none
+  std::string why;                 // what is wrong there ("no field X in ABC"), when the checks say
   int second_col = 0;              // the first field of a pair whose types differ
   int warn_col = 0;                // a missing application or file
   bool warn_file = false;          // ... it is the file's column

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "files/fm.h"
 #include "files/fmcat.h"
@@ -88,7 +89,8 @@ bool se_parse_block_header(const std::string& line, SeBlockKey* key, int* col) {
     char* end = nullptr;
     const std::string& t = w[i].t;
     unsigned long v = std::strtoul(t.c_str(), &end, 10);
-    if (t.empty() || *end || t[0] == '-' || v > max) {
+    // digits only (no sign), within the field; an overflow reads as ULONG_MAX
+    if (t.empty() || *end || t[0] < '0' || t[0] > '9' || v > max) {
       *col = w[i].col;
       return false;
     }
@@ -130,7 +132,8 @@ bool se_parse_block_header(const std::string& line, SeBlockKey* key, int* col) {
 
 int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, const std::string& file,
                   int first_line, SeValidator* validator, std::vector<DStmt>* out,
-                  std::vector<std::string>* errors, std::vector<std::string>* warnings) {
+                  std::vector<std::string>* errors, std::vector<std::string>* warnings,
+                  std::vector<int>* line_nos) {
   int refused = 0;
   for (size_t i = 0; i < lines.size(); ++i) {
     DStmt s;
@@ -151,6 +154,7 @@ int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, 
                           se_warning_text(st));
     s.seq = uint32_t(100 * (out->size() + 1));
     out->push_back(s);
+    if (line_nos) line_nos->push_back(line_no);
   }
   return refused;
 }
@@ -198,6 +202,11 @@ std::vector<std::string> se_verb_template(int verb) {
 
 namespace {
 
+const char* const kTypeWords[11] = {"",       "menu",       "input",  "output", "action", "query",
+                                    "subroutine", "update", "job",    "inquiry", "status"};
+const char* const kTypeNames[11] = {"",       "Menu",       "Input",  "Output", "Action", "Query",
+                                    "Subroutine", "Update", "Job",    "Inquiry", "Status"};
+
 bool starts(const std::string& l, const char* word) {
   size_t n = std::strlen(word);
   return l.compare(0, n, word) == 0 && (l.size() == n || l[n] == ' ');
@@ -205,8 +214,21 @@ bool starts(const std::string& l, const char* word) {
 
 }  // namespace
 
+int se_proc_type_code(const std::string& word) {
+  if (word.empty()) return 0;
+  if (word.find_first_not_of("0123456789") == std::string::npos) {
+    int n = word.size() <= 2 ? std::atoi(word.c_str()) : 0;
+    return n >= 1 && n <= 10 ? n : 0;
+  }
+  for (int t = 1; t <= 10; ++t)
+    if (strcasecmp(word.c_str(), kTypeWords[t]) == 0) return t;
+  return 0;
+}
+
+const char* se_proc_type_name(int type) { return type >= 1 && type <= 10 ? kTypeNames[type] : "process"; }
+
 int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
-                 SeFileResult* out) {
+                 SeFileResult* out, const SeProcCheck& procs) {
   std::vector<std::string> lines;
   size_t b = 0;
   while (b < content.size()) {
@@ -224,12 +246,16 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   };
   SeBlockKey key;
   bool have_proc = false, have_block = false;
+  // After a refused header its lines are left out without an error each:
+  // the header's error says it all.
+  bool skipping = false;
   std::vector<std::string> block;
   int block_line = 0;
   auto flush = [&]() {
     if (have_block && !block.empty()) {
       size_t before = out->errors.size();
-      se_read_block(key, block, path, block_line, validator, &out->stmts, &out->errors, &out->warnings);
+      se_read_block(key, block, path, block_line, validator, &out->stmts, &out->errors, &out->warnings,
+                    &out->lines);
       errors += int(out->errors.size() - before);
     }
     block.clear();
@@ -247,45 +273,61 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
     if (starts(l, "process")) {
       flush();
       have_block = false;
-      char* end = nullptr;
-      size_t p = 8;
+      have_proc = false;
+      skipping = true;
+      size_t p = 7;
       while (p < l.size() && l[p] == ' ') ++p;
-      unsigned long type = std::strtoul(l.c_str() + p, &end, 10);
-      size_t q = size_t(end - l.c_str());
-      if (q == p || type < 1 || type > 10 || q >= l.size() || l[q] != ' ') {
-        error(n, int(p) + 1, "process type 1-10 and name expected");
-        have_proc = false;
+      size_t q = p;
+      while (q < l.size() && l[q] != ' ') ++q;
+      int type = se_proc_type_code(l.substr(p, q - p));
+      if (!type || q >= l.size()) {
+        error(n, int(p) + 1, "process type (1-10 or menu, input, output, action, query, subroutine, update, job, "
+                             "inquiry, status) and name expected");
         continue;
       }
       std::string name = cut(l.substr(q + 1));
-      while (!name.empty() && name[0] == ' ') name.erase(0, 1);
+      size_t lead = 0;
+      while (lead < name.size() && name[lead] == ' ') ++lead;
+      name.erase(0, lead);
       if (name.empty() || name.size() > 30) {
-        error(n, int(q) + 2, "process name of 1 to 30 characters expected");
-        have_proc = false;
+        error(n, int(q + lead) + 2, "process name of 1 to 30 characters expected");
         continue;
+      }
+      if (procs) {
+        std::string why = procs(type, name);
+        if (!why.empty()) {
+          error(n, int(p) + 1, why);
+          continue;
+        }
       }
       key.proc_type = uint8_t(type);
       key.proc_name = name;
+      out->procs.push_back({type, name, n});
       have_proc = true;
+      skipping = false;
       continue;
     }
     if (starts(l, "statements")) {
       flush();
       int col = 0;
+      have_block = false;
+      block_line = 0;
       if (!have_proc) {
-        error(n, 1, "statements before a process header");
-        have_block = false;
+        // one error for a process header that is missing, none when it was refused
+        if (!skipping) error(n, 1, "statements before a process header");
+        skipping = true;
       } else if (!se_parse_block_header(l, &key, &col)) {
         error(n, col, "block header: statements EP [frame C N] [image N] [child D N]");
-        have_block = false;
+        skipping = true;
       } else {
         have_block = true;
+        skipping = false;
       }
-      block_line = 0;
       continue;
     }
     if (!have_block) {
-      error(n, 1, "statement outside a block");
+      if (!skipping) error(n, 1, "statement outside a block");
+      skipping = true;
       continue;
     }
     if (block.empty()) block_line = n;
@@ -394,4 +436,24 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
   (void)FM_CLOSE(a, 0);
   mm_destroy_pool(pool);
   return written;
+}
+
+FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<SeFileResult::Proc>& procs,
+                     const std::vector<DStmt>& stmts, std::vector<std::string>* errors) {
+  std::vector<DStmt> all;
+  uint32_t st = 0;
+  // An application without a STMT file yet has no statements to keep.
+  if (!se_list_dict(app, ver, dict, &all, &st) && st != FM_ST_NOT_FOUND && st != FM_ST_NO_SYSDIR) {
+    if (errors) errors->push_back("the STMT file of " + std::string(app, 3) + " cannot be read: status " + std::to_string(st));
+    return nullptr;
+  }
+  auto checked = [&](const DStmt& s) {
+    for (const SeFileResult::Proc& p : procs)
+      if (s.proc_type == p.type && cut(s.proc_name.str()) == p.name) return true;
+    return false;
+  };
+  std::erase_if(all, checked);
+  all.insert(all.end(), stmts.begin(), stmts.end());
+  if (se_store_dict(app, ver, dict, all, errors, true) != int(all.size())) return nullptr;
+  return open_stmt(app, ver, false, true, &st);
 }

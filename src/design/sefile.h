@@ -14,6 +14,7 @@
 // qualifiers as the STMT key holds them.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,9 +48,11 @@ bool se_parse_block_header(const std::string& line, SeBlockKey* key, int* col);
 // out), every warning "file:line:column: WARNING - ..." to warnings.
 // validator null: the lines are converted and checked alone. Result: the
 // count of refused lines.
+// line_nos (when given) gets the line number of each record added.
 int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, const std::string& file,
                   int first_line, SeValidator* validator, std::vector<DStmt>* out,
-                  std::vector<std::string>* errors, std::vector<std::string>* warnings);
+                  std::vector<std::string>* errors, std::vector<std::string>* warnings,
+                  std::vector<int>* line_nos = nullptr);
 
 // The lines of records (trailing blanks cut), in the order given.
 std::vector<std::string> se_write_block(const std::vector<DStmt>& stmts);
@@ -63,24 +66,44 @@ std::vector<std::string> se_verb_template(int verb);
 // ------------------------------------------------------ statement files --
 //
 // A statement file holds the statements of one or more processes:
-//   process TYPE NAME          (TYPE 1-10, NAME the rest of the line)
+//   process TYPE NAME          (TYPE 1-10 or its word: menu, input, output,
+//                              action, query, subroutine, update, job,
+//                              inquiry, status; NAME the rest of the line)
 //   statements EP [frame C N] [image N] [child D N]
 //   <statement lines>
 //   statements ...
 // Lines beginning with '#' and empty lines are comments. Every other line
 // after a block header is a statement line of that block. A header or
-// statement out of place is an error at file:line:column.
+// statement out of place is an error at file:line:column; the lines under
+// a refused header are left out without an error of their own.
 
 struct SeFileResult {
   std::vector<DStmt> stmts;             // in file order, sequences per block
+  std::vector<int> lines;               // the line of each record
   std::vector<std::string> errors;      // "file:line:column: what"
   std::vector<std::string> warnings;
+  struct Proc {
+    int type;
+    std::string name;
+    int line;
+  };
+  std::vector<Proc> procs;              // the process headers accepted, in file order
 };
 
+// A process type's code from its number (1-10) or word (any case), 0 for
+// neither; its name as messages show it ("Subroutine"), "process" for
+// another code.
+int se_proc_type_code(const std::string& word);
+const char* se_proc_type_name(int type);
+
+// Whether the process of a header exists: "" when it does, else the
+// refusal's text (the header is refused at its type's column).
+using SeProcCheck = std::function<std::string(int type, const std::string& name)>;
+
 // Reads a statement file's text (path names it in the messages). The count
-// of errors.
+// of errors. procs (when given) checks each process header.
 int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
-                 SeFileResult* out);
+                 SeFileResult* out, const SeProcCheck& procs = {});
 // The text of records (grouped in the order given: a process header when
 // the process changes, a block header when the owner or event point does).
 std::string se_write_file(const std::vector<DStmt>& stmts);
@@ -91,6 +114,13 @@ std::string se_write_file(const std::vector<DStmt>& stmts);
 // STMT file cannot be opened or read (the status in *status).
 int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DStmt>* out,
                  uint32_t* status = nullptr);
+// The statements a check compiles: a memory-resident STMT file of the
+// application, in the current scope, holding its dictionary's records with
+// those of each process in `procs` replaced by the records of `stmts`
+// (token names stored as numbers). Its handle, open in the current scope,
+// or null with the reason in errors.
+FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<SeFileResult::Proc>& procs,
+                     const std::vector<DStmt>& stmts, std::vector<std::string>* errors);
 // Writes records into an application's STMT file (created when missing),
 // token names stored as numbers (cnv_token direction 2). The count written,
 // -1 when the file cannot be created or opened; a refused token or a

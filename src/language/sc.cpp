@@ -543,6 +543,8 @@ void free_sc(void* p) { delete static_cast<ScCtx*>(p); }
 }  // namespace
 
 // ------------------------------------------------------------- public --
+bool sc_verb_built(int verb) { return verb >= 0 && verb < kScVerbs && g_verbs[verb].fn != cmpl_unbuilt; }
+
 ScCmplFn sc_set_cmpl_fn(int verb, ScCmplFn fn) {
   ScCmplFn old = g_verbs[verb].fn;
   g_verbs[verb].fn = fn ? fn : cmpl_unbuilt;

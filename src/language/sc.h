@@ -55,6 +55,9 @@ using ScCmplFn = int (*)(ScCtx* sc, DStmt* st);
 // Replaces a verb's compile function (the statement families as they are
 // built; tests). The previous one.
 ScCmplFn sc_set_cmpl_fn(int verb, ScCmplFn fn);
+// Whether the verb has a compile function yet (a check names the verbs
+// that do not).
+bool sc_verb_built(int verb);
 
 // ------------------------------------------------------------- context --
 // What a compile function reaches.

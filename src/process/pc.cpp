@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -171,40 +172,88 @@ void pc_add_cmpl_err(PcCtx* ctx, int kind, const void* src, uint32_t msg, const 
   if (!fm_write(g_cmpl_err)) checkstat(g_cmpl_err->status, "can't add CMPL_ERR", kMod, __LINE__);
 }
 
-std::string pc_cmpl_err_line(const DCmplErr& r) {
-  char msg[256];
-  LaText t{uint16_t(sizeof msg - 1), msg};
-  int sev = 0;
-  int n = la_xlate(r.msg, &t, &sev);
-  if (n < 0) n = 0;
-  std::string text(msg, size_t(n));
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  auto trim = [](std::string s) {
-    while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
-  };
-  char head[160];
-  std::snprintf(head, sizeof head, "%.3s %.2s %u %s #%u kind %u %06u ", r.app.data(), r.ver.data(),
-                unsigned(r.proc_type), trim(r.proc_name.str()).c_str(), unsigned(r.seq), unsigned(r.kind),
-                unsigned(r.msg));
-  std::string line = head + text;
+namespace {
+
+std::string trim(std::string s) {
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// Where an error is: a statement by its owner, event point and sequence,
+// another source by its kind.
+std::string err_where(const DCmplErr& r) {
+  static const char* const kinds[10] = {"",     "process",        "frame",     "image",     "child",
+                                        "item", "characteristic", "statement", "selection", "sort"};
+  if (r.kind == kPcErrStmt) {
+    DStmt s;
+    std::memcpy(&s, r.src.b, sizeof s);
+    std::string w;
+    if (s.frame_class || s.frame_no)
+      w += "frame " + std::to_string(s.frame_class) + " " + std::to_string(s.frame_no) + ", ";
+    if (s.image_no) w += "image " + std::to_string(s.image_no) + ", ";
+    if (s.child_disc || s.child_no)
+      w += "child " + std::to_string(s.child_disc) + " " + std::to_string(s.child_no) + ", ";
+    return w + "event point " + std::to_string(s.event_point) + ", sequence " + std::to_string(s.seq);
+  }
+  if (r.kind == kPcErrFrame || r.kind == kPcErrImage || r.kind == kPcErrChild) {
+    DFrame f;   // the owner fields every one of them begins with
+    std::memcpy(&f, r.src.b, sizeof f);
+    std::string w = "frame " + std::to_string(f.frame_code) + " " + std::to_string(f.frame_no);
+    if (r.kind == kPcErrImage) w += ", image " + std::to_string(rec::view<DImage>(r.src.b).image_no.get());
+    if (r.kind == kPcErrChild) {
+      const DChild& c = rec::view<DChild>(r.src.b);
+      if (c.image_no) w += ", image " + std::to_string(c.image_no);
+      w += ", child " + std::to_string(c.disc) + " " + std::to_string(c.child_no.get());
+    }
+    return w;
+  }
+  return r.kind < 10 ? kinds[r.kind] : "kind " + std::to_string(r.kind);
+}
+
+// The steps not built yet refuse a process that has records of theirs
+// (stand_in): their one error says so.
+const char* not_built(const DCmplErr& r) {
+  if (r.msg != kPcFailed) return nullptr;
+  switch (r.kind) {
+    case kPcErrFrame: return "frames are not compiled yet";
+    case kPcErrImage: return "images are not compiled yet";
+    case kPcErrChild: return "child invocations are not compiled yet";
+    case kPcErrSelect: return "selections are not compiled yet";
+    case kPcErrSort: return "sorts are not compiled yet";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string pc_cmpl_err_message(const DCmplErr& r) {
+  char num[16];
+  std::snprintf(num, sizeof num, "%06u ", unsigned(r.msg));
+  std::string m = num + trim(la_text(r.msg));
   std::string name = trim(r.name.str());
-  if (!name.empty()) line += " [" + name + "]";
+  if (!name.empty()) m += " (" + name + ")";
+  if (const char* why = not_built(r)) m += std::string(" (") + why + ")";
+  return m;
+}
+
+std::string pc_cmpl_err_line(const DCmplErr& r) {
+  std::string line = r.app.str() + " " + r.ver.str() + " " + std::to_string(r.proc_type) + " " +
+                     trim(r.proc_name.str()) + ", " + err_where(r) + ": " + pc_cmpl_err_message(r);
   std::string st = trim(r.stmt_text.str());
   if (!st.empty()) line += " | " + st;
   return line;
 }
 
-// The records of the context's process, in sequence order.
+// The records of a process, in sequence order.
 template <class F>
-void each_err(const EmHeader* em, F&& f) {
+void each_err(const char* app, const char* ver, uint8_t type, const char* name, F&& f) {
   if (!g_cmpl_err) return;
   PcBuf<DCmplErr> r_buf;
   DCmplErr& r = *r_buf;
-  r.app = em->app;
-  r.ver = em->ver;
-  r.proc_type = em->proc_type;
-  r.proc_name = em->proc_name;
+  std::memcpy(r.app.data(), app, 3);
+  std::memcpy(r.ver.data(), ver, 2);
+  r.proc_type = type;
+  std::memcpy(r.proc_name.data(), name, 30);
   PROTO_FULL(g_cmpl_err, 0, reinterpret_cast<uint8_t*>(&r));
   g_cmpl_err->key.set(reinterpret_cast<uint8_t*>(&r));
   g_cmpl_err->key_len = 36;
@@ -219,6 +268,86 @@ void each_err(const EmHeader* em, F&& f) {
   }
   g_cmpl_err->key.reset();
   g_cmpl_err->key_len = 0;
+}
+template <class F>
+void each_err(const EmHeader* em, F&& f) {
+  each_err(em->app.data(), em->ver.data(), em->proc_type, em->proc_name.data(), f);
+}
+
+std::string pc_cmpl_err_report(const PiInvoc& key) {
+  // In the order of the sources: the process's own errors first, then the
+  // statements' by owner, event point and sequence (an undefined label is
+  // found at its event point's end, after the statements that follow).
+  std::vector<std::pair<std::string, std::string>> lines;
+  each_err(key.app.data(), key.ver.data(), key.type, key.name.data(), [&](const DCmplErr& r) {
+    std::string order;
+    if (r.kind == kPcErrStmt) {
+      DStmt s;
+      std::memcpy(&s, r.src.b, sizeof s);
+      order.assign(reinterpret_cast<const char*>(&s), 48);
+      uint32_t seq = s.seq;
+      for (int i = 3; i >= 0; --i) order += char(seq >> (8 * i));
+    }
+    std::string text = err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
+    std::string st = trim(r.stmt_text.str());
+    if (!st.empty()) text += st + "\n";
+    lines.emplace_back(std::move(order), std::move(text));
+    return true;
+  });
+  std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::string out;
+  for (const auto& l : lines) out += l.second;
+  return out;
+}
+
+namespace {
+struct StmtSource {
+  char app[3];
+  FmArb* h;
+};
+std::vector<StmtSource> g_stmt_sources;
+}  // namespace
+
+void pc_set_stmt_source(const char* app, FmArb* stmts) {
+  std::erase_if(g_stmt_sources, [&](const StmtSource& s) { return std::memcmp(s.app, app, 3) == 0; });
+  if (stmts) {
+    StmtSource s{{app[0], app[1], app[2]}, stmts};
+    g_stmt_sources.push_back(s);
+  }
+}
+
+FmArb* pc_stmt_source(const char* app) {
+  for (const StmtSource& s : g_stmt_sources)
+    if (std::memcmp(s.app, app, 3) == 0) return s.h;
+  return nullptr;
+}
+
+int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) {
+  *code = 0;
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* pcb = static_cast<Pcb*>(MM_ALLOC(pool, sizeof(Pcb)));
+  std::memset(static_cast<void*>(pcb), 0, sizeof *pcb);
+  std::memcpy(&pcb->invoc, &key, sizeof key);
+  pcb->lang.clear();
+  auto* def = static_cast<DProc*>(MM_ALLOC(pool, sizeof(DProc)));
+  std::memset(static_cast<void*>(def), ' ', sizeof *def);
+  FmFdb ident;
+  uint32_t status = 0;
+  int ok = 0;
+  if (!read_dproc(pcb->invoc, def, &ident, &status)) {
+    *code = status ? status : kPlNoDefinition;
+  } else if (build_em(def, pcb, 0)) {
+    pl_release(pcb);   // a module no cache keeps goes with its last holder
+    ok = 1;
+  } else {
+    each_err(key.app.data(), key.ver.data(), key.type, key.name.data(), [&](const DCmplErr& r) {
+      errors->push_back(r);
+      return true;
+    });
+    if (errors->empty()) *code = uint32_t(pcb->invoc.completion);
+  }
+  mm_destroy_pool(pool);
+  return ok;
 }
 
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {

@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "files/dictrec.h"
 #include "files/fm.h"
@@ -259,8 +260,29 @@ extern uint32_t pc_last_dstmt_sno;
 // Shows the CMPL_ERR records of the context's process: a line each in a
 // window while a screen is up, else on standard error (or on `to`).
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to = nullptr);
-// The line a record shows as.
+// The line a record shows as: the process, where the error is (a
+// statement's owner, event point and sequence, else the kind of source),
+// the message number and text, the name in error and the statement's text.
 std::string pc_cmpl_err_line(const DCmplErr& r);
+// "NNNNNN text (name)": a record's message number and text, the name in
+// error when it has one.
+std::string pc_cmpl_err_message(const DCmplErr& r);
+// The errors of a process's latest compile as lines for standard error,
+// each "where: NNNNNN text (name)" followed by the statement's own line
+// (the start-up shows them after the screen has gone); "" when none.
+std::string pc_cmpl_err_report(const PiInvoc& key);
+// A check of statements not stored yet (quvogen --check): while a source
+// is set, compiles read the statements of application `app` from `stmts`
+// (a STMT file the caller keeps open) instead of its dictionary's STMT
+// file; null sets it back.
+void pc_set_stmt_source(const char* app, FmArb* stmts);
+FmArb* pc_stmt_source(const char* app);
+// Compiles a process as the loader does, for a check: the module is built
+// and dropped at once (neither cached nor saved). 1 compiled; 0 with the
+// compile's errors in `errors` (the CMPL_ERR records, in sequence order) or,
+// when it could not compile at all (no definition, no APPL record), none
+// and the reason in *code (200140, or the failed file's status).
+int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code);
 // Compiles counted since start-up (tests).
 uint32_t pc_compile_count();
 // Registers the compiler's start-up stages and the loader hook (main).

@@ -188,6 +188,10 @@ void pc_src_forget(bool close) {
 
 FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   if (cap->src[slot]) return src_of(cap, slot);
+  if (FmArb* checked = slot == kSrcStmt ? pc_stmt_source(cap->app.data()) : nullptr) {
+    cap->src[slot] = arena::offset_of(checked);   // the statements of a check
+    return checked;
+  }
   using Fill = void (*)(FmFdb*, FmKdb*, FmSdb*, const char*, const char*);
   static const Fill fills[kSrcCount] = {INIT_DPROC_FDB, INIT_DROW_FDB, INIT_DCHLD_FDB, INIT_DSLCT_FDB,
                                         INIT_DSORT_FDB, INIT_DELEM_FDB, INIT_DFI_FDB,  INIT_DITM_FDB,

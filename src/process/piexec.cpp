@@ -13,6 +13,7 @@
 #include "foundation/ut.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "process/pc.h"
 #include "process/pcb.h"
 #include "process/pigetd.h"
 #include "process/pishr.h"
@@ -601,7 +602,9 @@ void pi_exec(PiInvoc* inv) {
     else pcb->heads_family = 0;
     // The module: a missing definition unwinds through the file-error exit.
     int got = 0;
-    int m = mark(0, [&] { got = pl_get(pcb, 1); });
+    // The start-up process's compile errors go to standard error once the
+    // screen has gone (with the start failure), not into a window.
+    int m = mark(0, [&] { got = pl_get(pcb, parent ? 1 : 0); });
     if (m != 1 || !got) {
       if (!parent) {
         uint32_t status = 0;
@@ -610,6 +613,7 @@ void pi_exec(PiInvoc* inv) {
         FmFdb ident;
         std::string why = key_text(pcb->invoc) + ": " + la_text(kPlNoDefinition);
         if (!read_dproc(pcb->invoc, def, &ident, &status) && status) why += ": " + la_text(status);
+        if (std::string e = pc_cmpl_err_report(pcb->invoc); !e.empty()) why += "\n" + e.substr(0, e.size() - 1);
         mm_free(def);
         g.start_failure = why;
       }

@@ -151,3 +151,84 @@ TEST(SeFile, StatementFileErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// Header numbers and names at their largest and one past: a number one past
+// its byte or word never wraps into a smaller one.
+TEST(SeFile, HeaderBoundsAtTheLimitAndOnePast) {
+  SeBlockKey k;
+  int col = 0;
+  ASSERT_TRUE(se_parse_block_header("statements 255 frame 255 4294967295 image 255 child 255 4294967295", &k, &col));
+  EXPECT_EQ(k.event_point, 255);
+  EXPECT_EQ(k.frame_class, 255);
+  EXPECT_EQ(k.frame_no, 4294967295u);
+  EXPECT_EQ(k.image_no, 255);
+  EXPECT_EQ(k.child_disc, 255);
+  EXPECT_EQ(k.child_no, 4294967295u);
+  const std::pair<const char*, int> refused[] = {
+      {"statements 256", 12},
+      {"statements +5", 12},
+      {"statements 1 frame 256 1", 20},
+      {"statements 1 frame 1 4294967296", 22},
+      {"statements 1 image 256", 20},
+      {"statements 1 child 256 1", 20},
+      {"statements 1 child 1 4294967296", 22},
+      {"statements 1 child 1 99999999999999999999999", 22},
+  };
+  for (const auto& [line, at] : refused) {
+    EXPECT_FALSE(se_parse_block_header(line, &k, &col)) << line;
+    EXPECT_EQ(col, at) << line;
+  }
+  // Process headers: type 1-10 as a number or a word, names of 1-30.
+  se_load_spellings(true);
+  const std::string n30(30, 'N');
+  SeFileResult r;
+  std::string text = "process 10 " + n30 + "\nstatements 1\n      END\nprocess Subroutine ADD UP\nstatements 1\n"
+                     "      END\nprocess 11 X\nprocess 0 X\nprocess 1 " + n30 + "N\nprocess sub X\n";
+  EXPECT_EQ(se_read_file("h.stmt", text, nullptr, &r), 4);
+  ASSERT_EQ(r.stmts.size(), 2u);
+  EXPECT_EQ(r.stmts[0].proc_type, 10);
+  EXPECT_EQ(r.stmts[0].proc_name.str(), n30);
+  EXPECT_EQ(r.stmts[1].proc_type, 6);
+  EXPECT_EQ(r.stmts[1].proc_name.str(), "ADD UP");
+  const std::string type_err =
+      ": process type (1-10 or menu, input, output, action, query, subroutine, update, job, inquiry, status) "
+      "and name expected";
+  EXPECT_EQ(r.errors, (std::vector<std::string>{"h.stmt:7:9" + type_err, "h.stmt:8:9" + type_err,
+                                                "h.stmt:9:11: process name of 1 to 30 characters expected",
+                                                "h.stmt:10:9" + type_err}));
+}
+
+// One error for a refused header, none for each line under it; a process
+// the check does not know is refused at its header.
+TEST(SeFile, ARefusedHeaderIsOneError) {
+  se_load_spellings(true);
+  const std::string text =
+      "process 12 X\n"            // 1: refused
+      "statements 1\n"            // 2
+      "      END\n"               // 3
+      "      END\n"               // 4
+      "process 6 NOSUCH\n"        // 5: not in the dictionary
+      "statements 1\n"            // 6
+      "      END\n"               // 7
+      "process 6 OK\n"            // 8
+      "statements 1 frame\n"      // 9: refused
+      "      END\n"               // 10
+      "statements 2\n"            // 11
+      "      END\n";              // 12
+  SeFileResult r;
+  auto procs = [](int type, const std::string& name) {
+    return name == "OK" && type == 6 ? std::string() : "no " + std::string(se_proc_type_name(type)) + " " + name;
+  };
+  EXPECT_EQ(se_read_file("one.stmt", text, nullptr, &r, procs), 3);
+  EXPECT_EQ(r.errors, (std::vector<std::string>{
+                          "one.stmt:1:9: process type (1-10 or menu, input, output, action, query, subroutine, "
+                          "update, job, inquiry, status) and name expected",
+                          "one.stmt:5:9: no Subroutine NOSUCH",
+                          "one.stmt:9:19: block header: statements EP [frame C N] [image N] [child D N]"}));
+  ASSERT_EQ(r.stmts.size(), 1u);
+  EXPECT_EQ(r.stmts[0].event_point, 2);
+}
+
+}  // namespace

@@ -147,3 +147,38 @@ TEST_F(ScRun, ReturnWithoutGosubEndsWithTheRunTimeCompletion) {
   EXPECT_NE(r.err.find("300540"), std::string::npos) << r.err;
 }
 }  // namespace
+
+namespace {
+
+// A process named on the command line that does not compile: its errors on
+// standard error after the screen has gone, each with where it is, the
+// message and the statement; the engine ends with the start-up error 4.
+TEST_F(ScRun, CompileErrorsOfTheStartUpProcessGoToStandardError) {
+  define("process 6 BAD\nstatements 1\n" + calc("", "A", "1") + line("", "GOTO", {{0, "NOWHERE"}}) +
+             line("", "SET", {{0, "ABC"}, {4, "X"}}) + kEnd,
+         {"BAD"});
+  Result r = run("BAD");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err,
+            "QUVO startup failed because of the following\n"
+            "the start-up process did not start: ABC 00 Subrout \"BAD\": Process does not compile\n"
+            "event point 1, sequence 200: 100940 Label is not defined\n"
+            "      GOTO     NOWHERE\n"
+            "event point 1, sequence 300: 101690 Error in SET statement\n"
+            "      SET      ABC X                          =\n"
+            "startup error: 4\n\n");
+  // The default start-up menu: its frame, image and option are refused by
+  // the steps not built yet, each said once.
+  r = run_abc("QUVO_TEST_USER=ABU", "");
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err,
+            "QUVO startup failed because of the following\n"
+            "the start-up process did not start: 0LA 00 Menu \"QUVO MENU\": Process does not compile\n"
+            "frame 0 1: 200140 Process does not compile (frames are not compiled yet)\n"
+            "frame 0 1, image 1: 200140 Process does not compile (images are not compiled yet)\n"
+            "frame 0 1, image 1, child 1 1: 200140 Process does not compile (child invocations are not compiled "
+            "yet)\n"
+            "startup error: 4\n\n");
+}
+
+}  // namespace

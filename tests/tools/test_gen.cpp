@@ -116,6 +116,37 @@ TEST(Gen, RefusesAnItemOfAnUnknownField) {
       "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "ERROR_MSG_TEXT") + ":11: no field \"ERROR_NO_TEXT\" in the system applications' dictionary");
 }
 
+// Values at a field's limits: an unsigned byte takes 255, not 256; a signed
+// one -128 to 127; occurrence 3 of 3 is set, 4 (or a number that would wrap
+// to a small one) refused at the field's name.
+TEST(Gen, RefusesOnePastABinaryMaximumAndAnOccurrence) {
+  TmpDir t;
+  fs::path src = copy_sources(t.path);
+  append(src / "0SA/files.def", "file LIMITS disk\n  LK = alpha 2 key 0\n  LU1 = binary 1\n  LS1 = binary 1 signed\n"
+                                "  LU4 = binary 4\n  LM = binary 2 x 3\n");
+  const std::string good = "records LIMITS\nrecord\n  LK = a\n  LU1 = 255\n  LS1 = -128\n  LU4 = 4294967295\n"
+                           "  LM[3] = 65535\n";
+  write(src / "0SA/LIMITS.rec", good);
+  qg::Errors errs;
+  std::vector<qg::GenFile> made;
+  ASSERT_TRUE(qg::generate(src.string(), (t.path / "boot").string(), &errs, &made)) << errs.str();
+  auto lim = std::find_if(made.begin(), made.end(), [](const qg::GenFile& g) { return g.name == "LIMITS"; });
+  ASSERT_NE(lim, made.end());
+  ASSERT_EQ(lim->records.size(), 1u);
+  EXPECT_EQ(lim->records[0], (std::vector<uint8_t>{'a', ' ', 0xFF, 0x80, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xFF, 0xFF}));
+  write(src / "0SA/LIMITS.rec", good + "record\n  LK = b\n  LU1 = 256\n  LS1 = 128\n  LU4 = 4294967296\n  LM[4] = 1\n"
+                                       "  LM[4294967299] = 1\n  LM[2x] = 1\n  LM[0] = 1\n");
+  EXPECT_FALSE(qg::generate(src.string(), (t.path / "boot").string(), &errs));
+  std::string f = (src / "0SA/LIMITS.rec").string();
+  EXPECT_EQ(errs.str(), f + ":10:9: \"LU1\": out of range for an unsigned 1-byte binary field: 256\n" +
+                        f + ":11:9: \"LS1\": out of range for a signed 1-byte binary field: 128\n" +
+                        f + ":12:9: \"LU4\": out of range for an unsigned 4-byte binary field: 4294967296\n" +
+                        f + ":13:3: \"LM\" has 3 occurrence(s)\n" +
+                        f + ":14:3: \"LM\" has 3 occurrence(s)\n" +
+                        f + ":15:3: occurrence numbers are 1, 2 ... (\"LM[2x]\")\n" +
+                        f + ":16:3: occurrence numbers are 1, 2 ... (\"LM[0]\")\n");
+}
+
 // What a keeper of the data gets wrong: a process type misspelt (said once,
 // its menu option not reported as naming no process), a process's own file
 // or key field that the dictionary lacks.

@@ -8,9 +8,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "files/fm.h"
+#include "foundation/bi.h"
 #include "gen.h"
 #include "gen_support.h"
+#include "process/pl_fixture.h"
+#include "support/dict_fixtures.h"
 #include "support/quvo_run.h"
+#include "support/stmt_text.h"
 
 using namespace gent;
 
@@ -23,6 +28,29 @@ int qg_run(const std::string& args, const std::string& dir, std::string* out, st
   *out = slurp(o);
   *err = slurp(e);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// The APPL record of an application added to a data directory (the
+// compiler compiles only a registered application's processes), and
+// PROCESS records of Subroutines of its own.
+void register_app(const std::string& var, const char* app, std::initializer_list<const char*> subroutines = {},
+                  bool appl = true) {
+  setenv("QUVOPATH", var.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  if (appl) {
+    ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl(app, "00")}), 1);
+  }
+  std::vector<fx::Rec> procs;
+  int i = 0;
+  for (const char* n : subroutines) {
+    std::string stamp = "2026-01-01T00:00:0" + std::to_string(++i);
+    procs.push_back(pltest::proc_rec(n, 6, "1", 50, stamp, stamp));
+  }
+  if (!procs.empty()) {
+    ASSERT_EQ(fx::write("PROCESS", app, "00", procs), int(procs.size()));
+  }
+  fm_shutdown();
 }
 
 TEST(GenStmt, StatementFileBootstrapsAndListsBackUnchanged) {
@@ -44,9 +72,13 @@ TEST(GenStmt, StatementFileBootstrapsAndListsBackUnchanged) {
   std::string out, err;
   ASSERT_EQ(qg_run("--list " + var + " TST", t.str(), &out, &err), 0) << err;
   EXPECT_EQ(out, slurp(file));
-  // The check mode against the directory: the file is clean; a spoiled copy
-  // is refused at its places.
-  EXPECT_EQ(qg_run("--check " + var + " TST " + file, t.str(), &out, &err), 0) << err;
+  // The check mode against the directory: the file reads clean, and the
+  // compiler names the verbs of its start that are not built yet (the
+  // menu's frame statements are the frame compiler's); a spoiled copy is
+  // refused at its places.
+  register_app(var, "TST");
+  EXPECT_EQ(qg_run("--check " + var + " TST " + file, t.str(), &out, &err), 1) << err;
+  EXPECT_EQ(err, file + ":4:7: MESSAGE is not built yet\n");
   std::string spoiled = slurp(file);
   spoiled.replace(spoiled.find("END LOOP A"), 10, "END LOOP 5");
   spoiled += "TX    EXIT\n";
@@ -70,6 +102,94 @@ TEST(GenStmt, TemplateModeAndRefusedStatementsInSources) {
   qg::Errors errs;
   EXPECT_FALSE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, src}, t.sub("boot"), &errs));
   EXPECT_NE(errs.str().find("bad.stmt:3:43: occurrence"), std::string::npos) << errs.str();
+  // So does a block of a process the sources do not define (or not of that
+  // type), once for its header.
+  std::ofstream(src + "/TST/bad.stmt", std::ios::binary)
+      << "process subroutine TST MENU\nstatements 1\n      END\n      END\nprocess 1 TST MENU\nstatements 2\n      END\n";
+  errs = qg::Errors();
+  EXPECT_FALSE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, src}, t.sub("boot"), &errs));
+  EXPECT_EQ(errs.str(), src + "/TST/bad.stmt:1:9: no Subroutine TST MENU in TST's sources\n");
+}
+
+// The check mode as a person writing statements meets it: the data
+// directory must exist; a process the dictionary lacks is refused at its
+// header; a line naming a verb, field or kind of field that is wrong is
+// refused with why; a file that reads clean is compiled by the engine's
+// compiler, whose errors name the line and the statement; one that
+// compiles passes.
+TEST(GenStmt, CheckModeReadsAndCompilesAgainstTheDataDirectory) {
+  using namespace stmttext;
+  TempDir t;
+  std::string var = t.sub("var"), out, err;
+  EXPECT_EQ(qg_run("--check " + t.sub("nodir") + " 0LA x.stmt", t.str(), &out, &err), 1);
+  EXPECT_EQ(err, "quvogen: the data directory " + t.sub("nodir") + " does not exist\n");
+  std::filesystem::create_directories(var);
+  QuvoRun b = run_quvo({"-b"}, {"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + (std::filesystem::path(QUVO_BINARY).parent_path() / "boot").string(), "TERM=dumb"});
+  ASSERT_EQ(b.status, 0) << b.out << b.err;
+  ASSERT_NO_FATAL_FAILURE(register_app(var, "0LA", {"CHECK ONE"}, false));
+
+  const std::string read_bad = t.sub("read.stmt");
+  std::ofstream(read_bad, std::ios::binary)
+      << "process subroutine CHECK ONE\nstatements 1\n" << line("", "COMPUT", {{0, "A"}})
+      << line("", "IF", {{0, "0LA"}, {4, "NOSUCH"}, {31, "EQ"}, {38, "1"}})
+      << line("", "PRINT", {{0, "0LA"}, {4, "A"}, {34, "1"}, {43, "1"}, {55, "10"}})
+      << "process 6 NO SUCH\nstatements 1\n      END\nprocess menu CHECK ONE\n";
+  EXPECT_EQ(qg_run("--check " + var + " 0LA " + read_bad, t.str(), &out, &err), 1);
+  EXPECT_EQ(err, read_bad + ":3:7: unknown verb COMPUT\n" + read_bad + ":4:20: no field NOSUCH in 0LA\n" + read_bad +
+                     ":5:20: PRINT needs an alpha field\n" + read_bad + ":6:9: no Subroutine NO SUCH in 0LA\n" +
+                     read_bad + ":9:9: no Menu CHECK ONE in 0LA (there is a Subroutine process of that name)\n");
+
+  const std::string cmpl_bad = t.sub("compile.stmt");
+  const std::string good = "process 6 CHECK ONE\nstatements 1\n" + calc("", "A", "1") +
+                           line("", "IF", {{0, "0LA"}, {4, "A"}, {31, "EQ"}, {38, "1"}}) +
+                           line("T", "GOTO", {{0, "DONE"}}) + line("", "LABEL", {{0, "DONE"}}) + line("", "END PROC");
+  std::ofstream(cmpl_bad, std::ios::binary)
+      << "process 6 CHECK ONE\nstatements 1\n" << calc("", "A", "1") << line("", "GOTO", {{0, "NOWHERE"}})
+      << line("", "SET", {{0, "0LA"}, {4, "A"}, {34, "0LA"}, {38, "B"}}) << line("", "END PROC");
+  EXPECT_EQ(qg_run("--check " + var + " 0LA " + cmpl_bad, t.str(), &out, &err), 1);
+  EXPECT_EQ(err, cmpl_bad + ":4:7: 100940 Label is not defined: GOTO     NOWHERE\n" + cmpl_bad +
+                     ":5:7: SET is not built yet\n");
+  std::ofstream(t.sub("good.stmt"), std::ios::binary) << good;
+  EXPECT_EQ(qg_run("--check " + var + " 0LA " + t.sub("good.stmt") + " " + t.sub("good.stmt"), t.str(), &out, &err), 0)
+      << err;
+  EXPECT_EQ(err, "");
+  // Nothing was written: the dictionary holds no statement of CHECK ONE.
+  EXPECT_EQ(qg_run("--list " + var + " 0LA", t.str(), &out, &err), 0) << err;
+  EXPECT_EQ(out.find("CHECK ONE"), std::string::npos) << out;
+  // An application with no APPL record cannot be compiled: said once, its
+  // files read all the same.
+  EXPECT_EQ(qg_run("--check " + var + " NOA " + t.sub("good.stmt"), t.str(), &out, &err), 1);
+  EXPECT_EQ(err, "quvogen: application NOA 00 is not registered in " + var +
+                     " (no APPL record): its statements cannot be compiled\n" + t.sub("good.stmt") +
+                     ":1:9: no Subroutine CHECK ONE in NOA\n");
+}
+
+// One help text naming the arguments, on standard output when asked for;
+// --template without a verb, or with one it does not know, lists the verbs.
+TEST(GenStmt, HelpAndTemplateListTheArgumentsAndVerbs) {
+  TempDir t;
+  std::string out, err;
+  ASSERT_EQ(qg_run("--help", t.str(), &out, &err), 0);
+  EXPECT_EQ(out.substr(0, out.find("\n\n")),
+            "usage: quvogen SOURCE-DIR... OUTPUT-DIR\n"
+            "       quvogen --template [VERB]\n"
+            "       quvogen --list DATA-DIR APP [VER]\n"
+            "       quvogen --check DATA-DIR APP [VER] FILE...\n"
+            "       quvogen --help");
+  EXPECT_NE(out.find("SOURCE-DIR...  each the parent of application folders"), std::string::npos) << out;
+  const std::string help = out;
+  EXPECT_EQ(qg_run("", t.str(), &out, &err), 2);
+  EXPECT_EQ(err, help);
+  EXPECT_EQ(qg_run("--bogus", t.str(), &out, &err), 2);
+  EXPECT_EQ(err, help);
+  EXPECT_EQ(qg_run("--check", t.str(), &out, &err), 2);
+  EXPECT_EQ(err, help);
+  ASSERT_EQ(qg_run("--template", t.str(), &out, &err), 0);
+  EXPECT_EQ(out.substr(0, 22), "  *, **, ACTION, AND, ");
+  std::string verbs = out;
+  EXPECT_NE(verbs.find(" BEG LOOP,"), std::string::npos);
+  EXPECT_EQ(qg_run("--template COMPUT", t.str(), &out, &err), 1);
+  EXPECT_EQ(err, "quvogen: no verb \"COMPUT\"; the verbs are:\n" + verbs);
 }
 
 }  // namespace

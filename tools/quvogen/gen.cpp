@@ -152,6 +152,7 @@ class Gen {
                      const std::set<std::string>& structural, const std::set<std::string>& optional = {});
   bool processes();
   bool statements();
+  bool process_defined(int type, const std::string& name);
   void sysdir();
   bool summaries();
   bool raws();
@@ -708,12 +709,15 @@ bool Gen::encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
     int occ = 0;  // from 1; 0: not given (occurrence 1)
     size_t lp = name.find('[');
     if (lp != std::string::npos && name.back() == ']') {
+      // digits only, read without overflow (a number past any count stays past it)
       std::string n = name.substr(lp + 1, name.size() - lp - 2);
-      occ = std::atoi(n.c_str());
+      bool digits = !n.empty() && n.find_first_not_of("0123456789") == std::string::npos;
+      occ = 0;
+      for (size_t i = 0; digits && i < n.size(); ++i) occ = std::min(occ * 10 + (n[i] - '0'), 1 << 20);
       name = name.substr(0, lp);
       while (!name.empty() && name.back() == ' ') name.pop_back();
-      if (occ < 1) {
-        errs.add(e.name_at, "occurrence numbers start at 1");
+      if (!digits || occ < 1) {
+        errs.add(e.name_at, "occurrence numbers are 1, 2 ... (\"" + e.name + "\")");
         continue;
       }
     }
@@ -1030,6 +1034,21 @@ std::string read_text(const std::string& path) {
 // STMT records: every line read and checked as the statement editor reads
 // it (without the dictionary checks), sequences 100, 200 ... per block, no
 // audit stamps.
+// Whether the sources define the process (its PROCESS record was made).
+bool Gen::process_defined(int type, const std::string& name) {
+  GFile* pr = file("PROCESS");
+  if (!pr || !pr->mem) return false;
+  auto* d = reinterpret_cast<DProc*>(alloc(sizeof(DProc)));
+  std::memset(static_cast<void*>(d), ' ', sizeof *d);
+  d->proc_type = uint8_t(type);
+  d->proc_name.set(name);
+  PROTO_FULL(pr->mem, 0, reinterpret_cast<uint8_t*>(d));
+  pr->mem->op = FM_OP_EQUAL;
+  bool found = fm_read(pr->mem) == 1;
+  pr->mem->op = 0;
+  return found;
+}
+
 bool Gen::statements() {
   size_t before = errs.list.size();
   GFile* st = file("STMT");
@@ -1041,7 +1060,11 @@ bool Gen::statements() {
         return false;
       }
       SeFileResult r;
-      se_read_file(path, read_text(path), nullptr, &r);
+      se_read_file(path, read_text(path), nullptr, &r, [&](int type, const std::string& name) {
+        return process_defined(type, name) ? std::string()
+                                           : std::string("no ") + se_proc_type_name(type) + " " + name + " in " +
+                                                 a.id + "'s sources";
+      });
       for (const std::string& e : r.errors) {
         // "path:line:column: text"
         int line = 0, col = 0, n = 0;

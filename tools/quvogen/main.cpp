@@ -1,9 +1,10 @@
-// quvogen: builds the bootstrap's input from the system applications' sources.
+// quvogen: builds the bootstrap's input from applications' sources, and
+// serves people who write statement files (stmtmode.h; --help tells all).
 //   quvogen SOURCE-DIR... OUTPUT-DIR
-//   quvogen --template | --list | --check ...   statement files (stmtmode.h)
+//   quvogen --template | --list | --check | --help ...
 // Exit status 0 when the output was written; 1 with the errors on standard
-// error ("file:line:column: text"), the output left as it was.
-#include <cstdio>
+// error ("file:line:column: text"), the output left as it was; 2 for a
+// command line it does not know.
 #include <string>
 #include <vector>
 
@@ -11,11 +12,7 @@
 #include "stmtmode.h"
 
 int main(int argc, char** argv) {
-  // Statement modes (--template, --list, --check): stmtmode.h.
-  if (argc >= 2 && argv[1][0] == '-' && argv[1][1] == '-') return qg::stmt_main(argc, argv);
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: quvogen SOURCE-DIR... OUTPUT-DIR\n");
-    return 2;
-  }
+  if (argc >= 2 && argv[1][0] == '-') return qg::stmt_main(argc, argv);
+  if (argc < 3) return qg::usage(false);
   return qg::gen_main(std::vector<std::string>(argv + 1, argv + argc - 1), argv[argc - 1]);
 }
