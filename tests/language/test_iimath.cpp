@@ -1058,6 +1058,18 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {"A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, true},  // -(-2^63)
       {"A", {"M", "P", "+"}, true},       // aligned past 64 bits, decimals dropped at the store
       {"A", {"G", "H", "+", "P", "-"}, true},
+      // Division: 15 significant digits, rounded, trailing zeros dropped.
+      {"A", {"H", "#4", "/"}, true},
+      {"A", {"G", "H", "/"}, true},
+      {"A", {"K", "#3", "/"}, true},
+      {"A", {"L", "P", "/"}, true},
+      {"A", {"I", "#7", "/", "#7", "*"}, true},
+      {"A", {"F", "F", "*", "#7", "/"}, true},  // a dividend past 64 bits
+      {"A", {"B", "#5", "/"}, true},            // a negative zero
+      {"A", {"G", "#0", "/"}, true},            // by zero: 300540
+      {"A", {"E", "P", "/"}, true},             // 10^27: 300540
+      {"A", {"M", "M", "*", "#3", "/"}, true},  // past 10^17: 300540
+      {"A", {"I", "J", "/", "~"}, true},
   };
   auto setup = [&] {
     std::memset(dec[1], 0, 8);
@@ -1133,6 +1145,10 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {{"E", "#2", "*"}, "200000000000000e--1"},
       {{"M", "#1", "+"}, "100000000000000e--1"},
       {{"Q", "#1", "+"}, "-123456789012345e--3"},
+      {{"G", "H", "/"}, "666666666666667e-15"},
+      {{"H", "#4", "/"}, "5625e-4"},
+      {{"K", "#3", "/"}, "41152263004115e-1"},
+      {{"I", "J", "/", "~"}, "12e-1"},
   };
   for (const auto& [prog, want] : values) {
     ASSERT_EQ(calc("A", prog), 1);
