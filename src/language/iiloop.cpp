@@ -71,6 +71,7 @@ namespace {
 
 bool g_on = true;
 uint64_t g_iterations = 0;
+uint64_t g_builds = 0;
 
 constexpr uint8_t kWaitFirstRun = 16;  // back edges before looking again
 constexpr uint8_t kWaitRefused = 255;
@@ -360,8 +361,12 @@ struct Builder {
       labels.push_back({at, uint16_t(pl.nodes.size())});
       if (p == end) break;
       uint16_t op = op_of(p);
-      // Kinds without operands to relocate keep their even opcode.
-      if (op == 8 || op == 278 || op == 466 || op == 468 || op == 510 || op == 700) ++op;
+      // Kinds without operands to relocate keep their even opcode (the
+      // interpreter runs them as they are: ii_set_pair), so an even one of
+      // those is no instruction waiting for its first run.
+      if (op == 8 || op == 278 || op == 466 || op == 468 || op == 510 || op == 700 ||
+          (op % 2 == 0 && op < kIbOps && ib_op(op).nopnd == 0 && !ib_hook(op)))
+        ++op;
       ++cost;
       switch (op) {
         case 53: case 55: case 57: case 59:
@@ -788,6 +793,7 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
       it = m.end();
     }
     Plan pl;
+    ++g_builds;
     Built r = build(end, back, &pl);
     if (r == Built::NotYet) {
       if (it != m.end()) m.erase(it);
@@ -835,3 +841,4 @@ uint8_t* ii_loop_back(IlfExecBlock*, IlfState* s, uint8_t* end, uint8_t* back) {
 void ii_loop_set_plans(bool on) { g_on = on; }
 
 uint64_t ii_loop_plan_iterations() { return g_iterations; }
+uint64_t ii_loop_plan_builds() { return g_builds; }

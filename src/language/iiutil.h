@@ -108,7 +108,9 @@ bool ii_math_old_mul();
 // Loop plans (iiloop.cpp): END LOOP's back edge of a packed loop hands the
 // body to its plan, which returns the instruction the interpreter goes on
 // at. ii_loop_set_plans switches them (tests); ii_loop_plan_iterations
-// counts the iterations they ran.
+// counts the iterations they ran, ii_loop_plan_builds the bodies looked at
+// to build one (a body no plan takes is looked at once).
 uint8_t* ii_loop_back(IlfExecBlock* b, IlfState* s, uint8_t* end_pc, uint8_t* back);
 void ii_loop_set_plans(bool on);
 uint64_t ii_loop_plan_iterations();
+uint64_t ii_loop_plan_builds();
