@@ -117,7 +117,7 @@ Abs merge(const Abs& a, const Abs& b) {
 }
 
 // ------------------------------------------------------------ plans --
-enum : uint8_t { kAdd, kSub, kMul, kNeg, kMov, kCmp, kCmpTfc, kTfc, kJmp, kExit, kEnd };
+enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kJmp, kExit, kEnd };
 struct Node {
   uint8_t kind;
   uint8_t d, a, b;     // value slots
@@ -266,12 +266,12 @@ struct Builder {
           break;
         }
         case 2: {
-          if (st.size() < 3 || x.arg < 1 || x.arg > 3) return Built::Refused;
+          if (st.size() < 3 || x.arg < 1 || x.arg > 4) return Built::Refused;
           int b = st.back();
           st.pop_back();
           int a = st.back();
           st.pop_back();
-          add(x.arg == 1 ? kAdd : x.arg == 2 ? kSub : kMul, 0).exit = ex;
+          add(x.arg == 1 ? kAdd : x.arg == 2 ? kSub : x.arg == 3 ? kMul : kDiv, 0).exit = ex;
           int t = temp();
           slots.push_back({a, b, t});
           st.push_back(t);
@@ -691,6 +691,19 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
           --sy;
         }
         if (over || sy > 31 || (x.chk && (y >= kLimit15 || y <= -kLimit15))) {
+          leave = x.exit;
+          goto out;
+        }
+        v[x.d] = y;
+        sc[x.d] = sy;
+        ++i;
+        continue;
+      }
+      case kDiv: {  // as the instructions divide (through double, 15 digits)
+        int64_t y;
+        int sy;
+        if (!ii_math_divide(v[x.a], sc[x.a], v[x.b], sc[x.b], &y, &sy) ||
+            (x.chk && (y >= kLimit15 || y <= -kLimit15))) {  // (17 digits at scale 0)
           leave = x.exit;
           goto out;
         }

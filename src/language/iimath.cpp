@@ -597,7 +597,7 @@ int run_int(const Plan& pl, IlfState* s) {
         int& sa = sc[n - 2];
         int sb = sc[n - 1];
         --n;
-        if (x->arg == 4) {  // 15 significant digits at most: within 64 bits
+        if (x->arg == 4) {  // below 10^17: within 64 bits
           u128 am = a < 0 ? u128(0) - u128(a) : u128(a);
           bool an = a < 0;
           if (!bin_divide(am, an, sa, b < 0 ? u128(0) - u128(b) : u128(b), b < 0, sb)) return -1;
@@ -1088,6 +1088,16 @@ void ii_math_set_switches(bool old_pd_mul, bool no_neg_int) {
 uint64_t ii_math_plan_runs() { return plan::g_runs; }
 
 bool ii_math_old_mul() { return g_old_mul; }
+
+bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
+  if (as < 0 || as > 31 || bs < 0 || bs > 31) return false;
+  u128 am = a < 0 ? u128(0) - u128(a) : u128(a);
+  bool an = a < 0;
+  if (!bin_divide(am, an, as, b < 0 ? u128(0) - u128(b) : u128(b), b < 0, bs)) return false;
+  *q = an ? -int64_t(am) : int64_t(am);  // (below 10^17)
+  *qs = as;
+  return true;
+}
 
 int ii_math_plan_view(uint8_t* pc, IiPlanView* out) {
   if ((rec::view<IbInst>(pc).op.get() | 1) != 701) return -1;

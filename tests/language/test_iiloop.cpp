@@ -201,9 +201,8 @@ class IiLoop : public ii2::Fix {
     int l = 1 + int(g.u(uint64_t(leaves - 1)));
     expr(g, l, refused);
     expr(g, leaves - l, refused);
-    uint64_t k = g.u(40);
+    uint64_t k = g.u(24);
     char op = k == 0 ? '/' : "+-*"[k % 3];
-    if (op == '/') *refused = true;
     bld_calc_eval(&m.code, op);
   }
   void calc(Gen& g, bool* refused) {
