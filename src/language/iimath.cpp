@@ -113,9 +113,26 @@ using pacdec::u128;
 void trim_mag(u128& m, int& sc) {
   if (sc > 0 && m <= UINT64_MAX) {
     uint64_t w = uint64_t(m);
-    while (sc > 0 && w % 10 == 0) {
+    if (w == 0) {
+      sc = 0;
+      return;
+    }
+    // Eight at a time, then the rest (fewer than eight) as 4 + 2 + 1.
+    while (sc >= 8 && w % 100000000 == 0) {
+      w /= 100000000;
+      sc -= 8;
+    }
+    if (sc >= 4 && w % 10000 == 0) {
+      w /= 10000;
+      sc -= 4;
+    }
+    if (sc >= 2 && w % 100 == 0) {
+      w /= 100;
+      sc -= 2;
+    }
+    if (sc >= 1 && w % 10 == 0) {
       w /= 10;
-      --sc;
+      sc -= 1;
     }
     m = w;
     return;
