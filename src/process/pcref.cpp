@@ -180,9 +180,11 @@ bool still_open(const SrcOpen& o) {
 }  // namespace
 
 void pc_src_forget(bool close) {
-  if (close)
+  if (close) {
     for (const SrcOpen& o : src_opens())
       if (still_open(o)) FM_CLOSE(o.h, 0);
+    pi_getters_reset();   // and the PARAM files the getter keeps open
+  }
   src_opens().clear();
 }
 
