@@ -9,7 +9,10 @@
 // the module. BM_PiSteady runs 100,000 invocations (normal, CANCEL, refused,
 // a parent with SUBPROCESS children) and reports how the arena, the pools,
 // the memory files and the handles after them differ from after the first
-// 1,000 (all four counters should be 0). The parent makes a memory-resident
+// 1,000 (all four counters should be 0). BM_PiInvokeMemFiles/N is
+// BM_PiInvoke with N more memory-resident files in an outer scope (as an
+// application that keeps its work files open while it calls Subroutines):
+// an invocation should cost the same whatever N. The parent makes a memory-resident
 // file and runs, besides its two SUBPROCESS children (whose modules carry
 // compiled frames, images, items and children, so each new PCB builds its
 // tables), an independent child that gets its own copy of the file.
@@ -149,6 +152,34 @@ void BM_PiInvoke(benchmark::State& st) {
   st.SetItemsProcessed(int64_t(st.iterations()));
 }
 BENCHMARK(BM_PiInvoke);
+
+void BM_PiInvokeMemFiles(benchmark::State& st) {
+  World& w = world();
+  (void)w;
+  PiInvoc v = abc_invoc("SUB", 6);
+  pi_run(&v);
+  size_t before = fm_memfile_count();
+  mark(1, [&] {
+    for (int64_t i = 0; i < st.range(0); ++i) {
+      EmCfi c = memfile_cfi();
+      char name[16];
+      std::snprintf(name, sizeof name, "W%07d", int(i));
+      c.fdb.name.set(name);
+      if (FM_CREATE(&c.fdb, com.depth, 0, 0, 15, 15)) FM_CLOSE(c.fdb.handle.get(), 0);
+    }
+    st.counters["memfiles"] = double(fm_memfile_count());
+    for (auto _ : st) {
+      PiInvoc r = abc_invoc("SUB", 6);
+      if (pi_run(&r) != 2) {
+        st.SkipWithError("the run did not end with 2");
+        break;
+      }
+    }
+  });
+  if (fm_memfile_count() != before) st.SkipWithError("the scope's memory files outlived it");
+  st.SetItemsProcessed(int64_t(st.iterations()));
+}
+BENCHMARK(BM_PiInvokeMemFiles)->Arg(0)->Arg(1000)->Arg(10000);
 
 void BM_PlCacheHit(benchmark::State& st) {
   World& w = world();

@@ -10,17 +10,33 @@
 //   BM_LuaLoadBuffer    the anchor: Lua 5.4 compiling (luaL_loadbuffer) a
 //                       chunk of the same byte size and a like shape: comments,
 //                       labels and gotos, nested ifs, returns.
-// bytes_per_second of the two is the ratio.
+// bytes_per_second of the two is the ratio. Besides:
+//   BM_ScRecords/N      records to module: pl_get compiling a Subroutine of
+//                       N statements of the same mix from the dictionary
+//                       (N = 11: one per event point, 1,000, 39,000); the
+//                       ns_per_stmt of 11 against 1,000 is the compile's
+//                       fixed cost;
+//   BM_ScText           text to module: the statement file read with the
+//                       dictionary checks (se_read_file) and compiled from
+//                       its records in place of the dictionary's, as
+//                       `quvogen --check` does, per byte of text against
+//                       BM_LuaLoadBuffer.
 #include <benchmark/benchmark.h>
 
 #include <lauxlib.h>
 #include <lua.h>
 #include <lualib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <map>
 #include <random>
 #include <string>
 
 #include "design/se.h"
+#include "design/se_valid.h"
 #include "design/sefile.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
@@ -54,21 +70,25 @@ struct Corpus {
   std::string lua;       // the Lua chunk
 };
 
-const Corpus& corpus() {
-  static Corpus c = [] {
+// About `stmts` statements of the mix over the 11 event points (2,000
+// lines each when 0).
+Corpus make_corpus(const char* name, size_t stmts) {
     Corpus c;
     std::mt19937 rng(5);
     const char* cols[] = {"", "T", "F", "TT", "TF", "FT", "FF", "TTT", "TFF", "FTF"};
     const char* luacond[] = {"", "a", "not a", "a and b", "a and not b", "not a and b", "not a and not b",
                              "a and b and c", "a and not b and not c", "not a and b and not c"};
-    c.text = "process 6 BENCH\n";
+    c.text = std::string("process 6 ") + name + "\n";
     int label = 0;
     for (int ep = 1; ep <= 11; ++ep) {
       c.text += "statements " + std::to_string(ep) + "\n";
       c.lua += "function ep" + std::to_string(ep) + "(a, b, c, x, y, z)\n";
-      for (int i = 0; i < 2000; ++i) {
+      size_t ep_end = stmts * size_t(ep) / 11;
+      for (int i = 0; stmts ? c.stmts < ep_end : i < 2000; ++i) {
         std::string l, lu;
         int what = int(rng() % 16);
+        // The last statements of a small event point: one-statement forms.
+        if (stmts && ep_end - c.stmts < 6 && (what == 2 || what == 3 || what >= 12)) what = 0;
         int col = int(rng() % 10);
         switch (what) {
           case 0: case 1:
@@ -129,13 +149,26 @@ const Corpus& corpus() {
     // The same byte size: pad the chunk with comments (or stop there).
     while (c.lua.size() < c.bytes) c.lua += "-- a remark of the same kind as the statements carry\n";
     return c;
-  }();
+}
+
+const Corpus& corpus() {
+  static Corpus c = make_corpus("BENCH", 0);
   return c;
+}
+// The smaller processes of BM_ScRecords.
+const std::vector<std::pair<size_t, Corpus>>& sized() {
+  static std::vector<std::pair<size_t, Corpus>> v = [] {
+    std::vector<std::pair<size_t, Corpus>> v;
+    for (size_t n : {11, 1000}) v.emplace_back(n, make_corpus(("BENCH" + std::to_string(n)).c_str(), n));
+    return v;
+  }();
+  return v;
 }
 
 struct World {
   Engine e;
   Pcb* pcb = nullptr;
+  std::map<size_t, std::pair<Pcb*, size_t>> by_size;  // statements: the PCB, the count made
   bool ok = false;
   World() {
     bi_init_com();
@@ -160,12 +193,29 @@ struct World {
                                         {"type", "12"}, {"sign", "1"}, {"digits", "15"}, {"key_kind", "255"}}));
     }
     fx::write("ELEMENT", "0LA", "00", els);
+    std::string text = corpus().text;
+    std::vector<fx::Rec> procs = {proc_rec("BENCH", 6, "0")};
+    for (const auto& [n, c] : sized()) {
+      text += c.text;
+      procs.push_back(proc_rec(("BENCH" + std::to_string(n)).c_str(), 6, "0"));
+    }
     SeFileResult r;
-    if (se_read_file("bench.stmt", corpus().text, nullptr, &r) != 0) return;
+    if (se_read_file("bench.stmt", text, nullptr, &r) != 0) return;
     std::vector<std::string> errs;
     se_store_dict("ABC", "00", nullptr, r.stmts, &errs);
-    fx::write("PROCESS", "ABC", "00", {proc_rec("BENCH", 6, "0")});
+    fx::write("PROCESS", "ABC", "00", procs);
+    // A dictionary as users have it: not changed in the last seconds (the
+    // compiler keeps the PARAM file open only then).
+    FmFdb parm;
+    INIT_DPARM_FDB(&parm, "ABC", "00");
+    parm.options = FM_OPT_NO_SYSDIR;
+    std::string path;
+    timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    if (fm_os_path(&parm, &path)) ::utimensat(AT_FDCWD, path.c_str(), old, 0);
     pcb = e.pcb("BENCH", 2, 6);
+    by_size[corpus().stmts] = {pcb, corpus().stmts};
+    for (const auto& [n, c] : sized())
+      by_size[n] = {e.pcb(("BENCH" + std::to_string(n)).c_str(), 2, 6), c.stmts};
     ok = true;
   }
   ~World() { e.stop(); }
@@ -196,6 +246,70 @@ void BM_ScCompile(benchmark::State& st) {
   st.counters["compiles"] = double(pc_compile_count() - before);
 }
 BENCHMARK(BM_ScCompile)->Unit(benchmark::kMillisecond);
+
+void BM_ScRecords(benchmark::State& st) {
+  World& w = world();
+  // The process whose count is nearest N.
+  auto it = w.by_size.begin();
+  for (auto i = w.by_size.begin(); i != w.by_size.end(); ++i)
+    if (std::llabs(int64_t(i->first) - st.range(0)) < std::llabs(int64_t(it->first) - st.range(0))) it = i;
+  if (!w.ok || it == w.by_size.end()) {
+    st.SkipWithError("corpus not read");
+    return;
+  }
+  auto [pcb, stmts] = it->second;
+  for (auto _ : st) {
+    pl_flush();
+    if (!pl_get(pcb, 0)) {
+      st.SkipWithError("compile failed");
+      break;
+    }
+    pl_release(pcb);
+  }
+  st.SetItemsProcessed(int64_t(st.iterations()) * int64_t(stmts));
+  st.counters["statements"] = double(stmts);
+  st.counters["ns_per_stmt"] =
+      benchmark::Counter(double(stmts), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_ScRecords)->Arg(11)->Arg(1000)->Arg(39000)->Unit(benchmark::kMicrosecond);
+
+void BM_ScText(benchmark::State& st) {
+  World& w = world();
+  if (!w.ok) {
+    st.SkipWithError("corpus not read");
+    return;
+  }
+  const std::string& text = corpus().text;
+  PiInvoc key;
+  std::memset(static_cast<void*>(&key), 0, sizeof key);
+  key.app.set("ABC");
+  key.ver.set("00");
+  key.type = 6;
+  key.name.set("BENCH");
+  for (auto _ : st) {
+    bool ok = false;
+    mark(0, [&] {
+      SeDict dict("ABC", "00");
+      SeDictValidator val(dict);
+      SeFileResult r;
+      if (se_read_file("bench.stmt", text, &val, &r) != 0) return;
+      std::vector<std::string> why;
+      FmArb* stmts = se_check_file("ABC", "00", &dict, r.procs, r.stmts, &why);
+      if (!stmts) return;
+      pc_set_stmt_source("ABC", stmts);
+      std::vector<DCmplErr> errs;
+      uint32_t code = 0;
+      ok = pc_check(key, &errs, &code) != 0;
+      pc_set_stmt_source("ABC", nullptr);
+    });
+    if (!ok) {
+      st.SkipWithError("the text did not compile");
+      break;
+    }
+  }
+  st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(text.size()));
+}
+BENCHMARK(BM_ScText)->Unit(benchmark::kMillisecond);
 
 void BM_LuaLoadBuffer(benchmark::State& st) {
   const std::string& src = corpus().lua;

@@ -1,6 +1,9 @@
 // Statement text: lines read into records (alone, and with the dictionary
 // checks) and records made into lines, over the test corpus repeated to
-// about 1 MB, against Lua 5.4 compiling a chunk of the same size.
+// about 1 MB, against Lua 5.4 compiling a chunk of the same size. BM_SeReadFile
+// is the reader users run (se_read_file: a statement file's text to its
+// records, with the process and block headers), per byte of the file
+// against BM_LuaLoadBuffer.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "design/se.h"
+#include "design/sefile.h"
 #include "design/se_valid.h"
 #include "files/dictrec.h"
 #include "files/fm.h"
@@ -200,6 +204,36 @@ void BM_SeParseChecked(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(ls.size()));
 }
 BENCHMARK(BM_SeParseChecked)->Unit(benchmark::kMillisecond);
+
+// The corpus as a statement file: one process, its lines in 11 event points.
+const std::string& stmt_file() {
+  static std::string text = [] {
+    std::string t = "process 6 BENCH\n";
+    const auto& ls = lines();
+    for (size_t i = 0; i < ls.size(); ++i) {
+      if (i % (ls.size() / 11 + 1) == 0) t += "statements " + std::to_string(1 + i / (ls.size() / 11 + 1)) + "\n";
+      t += ls[i] + "\n";
+    }
+    return t;
+  }();
+  return text;
+}
+
+void BM_SeReadFile(benchmark::State& state) {
+  setup();
+  const std::string& text = stmt_file();
+  size_t records = 0, errors = 0;
+  for (auto _ : state) {
+    SeFileResult r;
+    errors = size_t(se_read_file("bench.stmt", text, nullptr, &r));
+    records = r.stmts.size();
+    benchmark::DoNotOptimize(r.stmts.data());
+  }
+  state.counters["records"] = double(records);
+  state.counters["refused"] = double(errors);
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+BENCHMARK(BM_SeReadFile)->Unit(benchmark::kMillisecond);
 
 // A Lua chunk of the corpus's size: statements of the same sort (tests,
 // assignments, calls, loops, comments) over varied names.

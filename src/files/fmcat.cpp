@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "files/fmint.h"
 #include "foundation/bi.h"
@@ -174,9 +176,14 @@ const FmCatEntry* fm_cat_table(int* count) {
 }
 
 const FmCatEntry* fm_cat_find(const char* builder) {
-  for (const FmCatEntry& e : kTable)
-    if (std::strcmp(e.builder, builder) == 0) return &e;
-  return nullptr;
+  // (Every file block a module or a compile makes looks its row up here.)
+  static const std::unordered_map<std::string_view, const FmCatEntry*> by_builder = [] {
+    std::unordered_map<std::string_view, const FmCatEntry*> m;
+    for (const FmCatEntry& e : kTable) m.emplace(e.builder, &e);
+    return m;
+  }();
+  auto it = by_builder.find(builder);
+  return it == by_builder.end() ? nullptr : it->second;
 }
 
 int fm_cat_fill(const FmCatEntry* e, FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver) {

@@ -375,6 +375,7 @@ struct MemFile {
   FmFdb fdb;           // as created; kdb points at `kdb`
   FmKdb* kdb = nullptr;  // own copy (file manager pool)
   int scope = 0;
+  size_t scope_at = 0;  // its place in the scope's list (Mem::by_scope)
   // The records by id: recs[i] has id base + i + 1. Ids are never given
   // twice; when the last live record goes the slots go with it and base
   // moves on, so a file whose records come and go stays small.
@@ -430,6 +431,8 @@ struct Cur {
 struct Mem {
   // The files of an identity, one per scope, outermost first.
   std::unordered_map<std::string, std::vector<MemFile*>> files;
+  // The files of each scope, so that a scope's release visits only its own.
+  std::vector<std::vector<MemFile*>> by_scope;
   size_t count = 0;
   std::vector<Cur*> curs{nullptr};
   std::vector<uint32_t> free_curs;
@@ -467,6 +470,11 @@ void add_file(MemFile* f) {
   auto at = std::find_if(v.begin(), v.end(), [&](MemFile* o) { return o->scope > f->scope; });
   v.insert(at, f);
   ++M().count;
+  auto& bs = M().by_scope;
+  size_t sc = size_t(std::max(f->scope, 0));
+  if (bs.size() <= sc) bs.resize(sc + 1);
+  f->scope_at = bs[sc].size();
+  bs[sc].push_back(f);
 }
 void remove_file(MemFile* f) {
   auto it = M().files.find(f->ident);
@@ -477,6 +485,10 @@ void remove_file(MemFile* f) {
   v.erase(at);
   --M().count;
   if (v.empty()) M().files.erase(it);
+  auto& own = M().by_scope[size_t(std::max(f->scope, 0))];
+  own[f->scope_at] = own.back();
+  own[f->scope_at]->scope_at = f->scope_at;
+  own.pop_back();
 }
 // The scope a descriptor asks from when no handle is made: the owning
 // pool's with FM_OPT_MEMORY, else the current one.
@@ -1209,9 +1221,9 @@ int mem_scratch_bound(void* file, FmFdb* fdb) {
 
 void mem_release_scope(int depth) {
   std::vector<MemFile*> doomed;
-  for (auto& [id, v] : M().files)
-    for (MemFile* f : v)
-      if (f->scope >= depth) doomed.push_back(f);
+  auto& bs = M().by_scope;
+  for (size_t sc = size_t(std::max(depth, 0)); sc < bs.size(); ++sc)
+    doomed.insert(doomed.end(), bs[sc].begin(), bs[sc].end());
   for (MemFile* f : doomed) {
     std::vector<FmArb*> hs;
     for (Cur* c : f->curs) hs.push_back(c->arb);
@@ -1225,9 +1237,10 @@ size_t mem_count() { return M().count; }
 
 void mem_temp_files(int depth, void (*fn)(const FmFdb&, void*), void* ctx) {
   std::vector<MemFile*> list;
-  for (auto& [id, v] : M().files)
-    for (MemFile* f : v)
-      if (f->fdb.kind == FM_KIND_TEMP && f->scope >= depth) list.push_back(f);
+  auto& bs = M().by_scope;
+  for (size_t sc = size_t(std::max(depth, 0)); sc < bs.size(); ++sc)
+    for (MemFile* f : bs[sc])
+      if (f->fdb.kind == FM_KIND_TEMP) list.push_back(f);
   std::sort(list.begin(), list.end(), [](MemFile* a, MemFile* b) {
     return a->ident != b->ident ? a->ident < b->ident : a->scope < b->scope;
   });

@@ -465,10 +465,15 @@ double pd_to_float(const PdFloat* block) {
   if (!block || block->scale < -kPdMaxDigits || block->scale > kPdMaxDigits ||
       !decode(block->value, block->length, mag, neg))
     return std::nan("");
+  return pd_bin_to_float(mag, neg, block->scale);
+}
+
+double pd_bin_to_float(u128 mag, bool neg, int scale) {
+  if (scale < -kPdMaxDigits || scale > kPdMaxDigits || mag >= pow10(kPdMaxDigits)) return std::nan("");
   static const double kExact[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  int s = block->scale;
+  int s = scale;
   double v;
   if (mag < (u128(1) << 53) && s >= -22 && s <= 22) {
     // Both operands exact, so one correctly rounded operation.
@@ -499,4 +504,9 @@ int pd_from_float(const PdFloat* block, double x) {
   if (!float_scaled(std::fabs(x), block->scale, 2 * block->length - 1, mag)) return 0;
   encode(block->value, block->length, mag, std::signbit(x));
   return 1;
+}
+
+bool pd_bin_from_float(double x, int scale, int digits, u128* mag) {
+  if (scale < 0 || scale > kPdMaxDigits || digits < 1 || digits > kPdMaxDigits || !std::isfinite(x)) return false;
+  return float_scaled(std::fabs(x), scale, digits, *mag);
 }

@@ -153,6 +153,13 @@ double pd_to_float(const PdFloat* block);
 // value := x * 10^scale, rounded half away from zero on the exact binary value
 // of x; 0 for a NaN or infinite x or when the result does not fit.
 int pd_from_float(const PdFloat* block, double x);
+// The same two on a value's magnitude as a binary integer (its digits) and
+// sign, for callers that compute in binary: no packed form in between.
+// pd_bin_to_float: NaN for a scale outside -31..31 or a magnitude of 32
+// digits; pd_bin_from_float: |x| * 10^scale (0..31) as pd_from_float rounds
+// it, false when not finite or it reaches 10^digits (digits 1..31).
+double pd_bin_to_float(pacdec::u128 mag, bool neg, int scale);
+bool pd_bin_from_float(double x, int scale, int digits, pacdec::u128* mag);
 
 // ------------------------------------------------------------ fast paths ---
 // Operations on two 8-byte values, the common case, run inline (on x86-64 the

@@ -107,17 +107,75 @@ bool drop(IiCalc& e, int n) {
   return true;
 }
 
-// Drops trailing zero decimals.
-void trim_zeros(uint8_t* v, uint8_t* scale) {
-  while (*scale > 0) {
-    uint8_t q[kW], back[kW];
-    std::memcpy(q, v, kW);
-    if (!pd_shftn(q, kW, -1)) return;
-    std::memcpy(back, q, kW);
-    if (!pd_shft(back, kW, 1) || pd_cmp(back, kW, v, kW) != 0) return;
-    std::memcpy(v, q, kW);
-    --*scale;
+using pacdec::u128;
+
+// Drops the trailing zero decimals of a magnitude (all of them from 0).
+void trim_mag(u128& m, int& sc) {
+  if (sc > 0 && m <= UINT64_MAX) {
+    uint64_t w = uint64_t(m);
+    if (w == 0) {
+      sc = 0;
+      return;
+    }
+    // Eight at a time, then the rest (fewer than eight) as 4 + 2 + 1.
+    while (sc >= 8 && w % 100000000 == 0) {
+      w /= 100000000;
+      sc -= 8;
+    }
+    if (sc >= 4 && w % 10000 == 0) {
+      w /= 10000;
+      sc -= 4;
+    }
+    if (sc >= 2 && w % 100 == 0) {
+      w /= 100;
+      sc -= 2;
+    }
+    if (sc >= 1 && w % 10 == 0) {
+      w /= 10;
+      sc -= 1;
+    }
+    m = w;
+    return;
   }
+  while (sc > 0 && m % 10 == 0) {
+    m /= 10;
+    --sc;
+  }
+}
+
+// Keeps at most 15 significant digits of a magnitude, dropping decimals
+// with rounding (no more than the scale; twice: the rounding may carry into
+// a 16th digit).
+void limit_mag(u128& m, int& sc) {
+  for (int pass = 0; pass < 2; ++pass) {
+    int d = pacdec::digit_count(m);
+    if (d <= 15) break;
+    int n = std::min(d - 15, sc);
+    if (n == 0) break;
+    if (m <= UINT64_MAX) {  // (the common quotient: 19 digits at most)
+      uint64_t w = uint64_t(m), p = uint64_t(pacdec::pow10(n)), q = w / p;
+      if (2 * (w % p) >= p) ++q;
+      m = q;
+    } else {
+      u128 p = pacdec::pow10(n), q = m / p;
+      if (2 * (m % p) >= p) ++q;
+      m = q;
+    }
+    sc -= n;
+  }
+}
+
+// Drops trailing zero decimals: decoded once, written once.
+void trim_zeros(uint8_t* v, uint8_t* scale) {
+  if (*scale == 0) return;
+  u128 m;
+  bool neg;
+  if (!pacdec::decode(v, kW, m, neg)) return;
+  int sc = *scale;
+  trim_mag(m, sc);
+  if (sc == *scale) return;
+  pacdec::encode(v, kW, m, neg);
+  *scale = uint8_t(sc);
 }
 
 // a := a x b (both packed).
@@ -190,33 +248,39 @@ double to_float(IiCalc& e) {
 // the scale), then, when trim is set, drops trailing zero decimals.
 bool limit_digits(uint8_t* v, uint8_t* scale, bool trim = false) {
   if (!trim && short8(v)) return true;  // 15 digits at most already
-  for (int pass = 0; pass < 2; ++pass) {
-    int d = digits(v);
-    if (d < 0) return false;
-    if (d <= 15) break;
-    int n = std::min(d - 15, int(*scale));
-    if (n == 0) break;
-    if (!pd_shft(v, kW, -n)) return false;
-    *scale = uint8_t(*scale - n);
+  u128 m;
+  bool neg;
+  if (!pacdec::decode(v, kW, m, neg)) return false;
+  int sc = *scale;
+  limit_mag(m, sc);
+  if (trim) trim_mag(m, sc);
+  if (sc != *scale) pacdec::encode(v, kW, m, neg);
+  *scale = uint8_t(sc);
+  return true;
+}
+
+// A floating-point result (a quotient) as a magnitude and scale: at 15
+// decimals, fewer while it has more than 31 digits, then its 15 highest
+// significant digits, rounded, without trailing zero decimals. False when
+// not finite or |x| reaches 1e17.
+bool float_result(double x, u128& m, int& sc) {
+  if (!std::isfinite(x) || std::fabs(x) >= 1e17) return false;
+  for (sc = 15;; --sc) {
+    if (pd_bin_from_float(x, sc, 2 * kW - 1, &m)) break;
+    if (sc == 0) return false;
   }
-  if (trim) trim_zeros(v, scale);
+  limit_mag(m, sc);
+  trim_mag(m, sc);
   return true;
 }
 
 // A floating-point result into e: |x| below 1e17 and finite, else false.
 bool float_to_oprnd(double x, IiCalc& e) {
-  if (!std::isfinite(x) || std::fabs(x) >= 1e17) return false;
-  uint8_t tmp[kW];
-  int scale = 15;
-  for (;; --scale) {
-    PdFloat f{tmp, kW, scale};
-    if (pd_from_float(&f, x)) break;
-    if (scale == 0) return false;
-  }
-  uint8_t sc = uint8_t(scale);
-  if (!limit_digits(tmp, &sc, true)) return false;
-  std::memcpy(val(e), tmp, kW);
-  e.scale = sc;
+  u128 m;
+  int sc;
+  if (!float_result(x, m, sc)) return false;
+  pacdec::encode(val(e), kW, m, std::signbit(x));
+  e.scale = uint8_t(sc);
   if (e.type == kIiBin) e.type = kIiPdFix;
   return true;
 }
@@ -225,6 +289,17 @@ bool pd_divide(IiCalc& a, IiCalc& b) {
   double y = to_float(b);
   if (y == 0 || std::isnan(y)) return false;
   return float_to_oprnd(to_float(a) / y, a);
+}
+
+// pd_divide on magnitudes, signs and scales (the statement plans): a :=
+// a / b; false when the divide fails.
+bool bin_divide(u128& am, bool& an, int& as, u128 bm, bool bn, int bs) {
+  double y = pd_bin_to_float(bm, bn, bs);
+  if (y == 0 || std::isnan(y)) return false;
+  double x = pd_bin_to_float(am, an, as) / y;
+  if (!float_result(x, am, as)) return false;
+  an = std::signbit(x);
+  return true;
 }
 
 // Reads the stored operand at p into e; a negative scale becomes scale 0,
@@ -348,7 +423,7 @@ uint16_t build(uint8_t* pc) {
       }
       case 704: case 705: {
         uint8_t a = rec::view<IbMath>(p).arg;
-        if (a < 1 || a > 3 || depth < 3) return kNone;  // the target stays below
+        if (a < 1 || a > 4 || depth < 3) return kNone;  // the target stays below
         --depth;
         st = Step{kOp, a, 0, 0, 0};
         break;
@@ -539,6 +614,13 @@ int run_int(const Plan& pl, IlfState* s) {
         int& sa = sc[n - 2];
         int sb = sc[n - 1];
         --n;
+        if (x->arg == 4) {  // below 10^17: within 64 bits
+          u128 am = a < 0 ? u128(0) - u128(a) : u128(a);
+          bool an = a < 0;
+          if (!bin_divide(am, an, sa, b < 0 ? u128(0) - u128(b) : u128(b), b < 0, sb)) return -1;
+          a = an ? -int64_t(am) : int64_t(am);
+          break;
+        }
         if (x->arg == 3) {
           if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return -1;
           sa += sb;
@@ -622,7 +704,12 @@ bool run_move(const Plan& pl, IlfState* s) {
         Val& a = st[n - 2];
         Val b = st[n - 1];
         --n;
-        if (x.arg == 3) {
+        if (x.arg == 4) {
+          u128 am = mag(a.m);
+          bool an = a.m < 0;
+          if (!bin_divide(am, an, a.sc, mag(b.m), b.m < 0, b.sc)) return false;
+          a.m = an ? -i128(am) : i128(am);
+        } else if (x.arg == 3) {
           if (g_old_mul || !mul(a, b)) return false;
         } else {
           if (a.sc < b.sc ? !up(a, b.sc - a.sc) : !up(b, a.sc - b.sc)) return false;
@@ -1018,6 +1105,16 @@ void ii_math_set_switches(bool old_pd_mul, bool no_neg_int) {
 uint64_t ii_math_plan_runs() { return plan::g_runs; }
 
 bool ii_math_old_mul() { return g_old_mul; }
+
+bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
+  if (as < 0 || as > 31 || bs < 0 || bs > 31) return false;
+  u128 am = a < 0 ? u128(0) - u128(a) : u128(a);
+  bool an = a < 0;
+  if (!bin_divide(am, an, as, b < 0 ? u128(0) - u128(b) : u128(b), b < 0, bs)) return false;
+  *q = an ? -int64_t(am) : int64_t(am);  // (below 10^17)
+  *qs = as;
+  return true;
+}
 
 int ii_math_plan_view(uint8_t* pc, IiPlanView* out) {
   if ((rec::view<IbInst>(pc).op.get() | 1) != 701) return -1;

@@ -104,11 +104,18 @@ struct IiPlanView {
 int ii_math_plan_view(uint8_t* pc, IiPlanView* out);
 // Whether the older multiply is on (the plans leave it to the instructions).
 bool ii_math_old_mul();
+// A CALC division on 64-bit values with their scales (0..31), as the
+// instructions divide: q at scale qs (15 significant digits, or up to 17
+// at scale 0);
+// false when the division fails (by zero, a quotient of 10^17 or more).
+bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs);
 
 // Loop plans (iiloop.cpp): END LOOP's back edge of a packed loop hands the
 // body to its plan, which returns the instruction the interpreter goes on
 // at. ii_loop_set_plans switches them (tests); ii_loop_plan_iterations
-// counts the iterations they ran.
+// counts the iterations they ran, ii_loop_plan_builds the bodies looked at
+// to build one (a body no plan takes is looked at once).
 uint8_t* ii_loop_back(IlfExecBlock* b, IlfState* s, uint8_t* end_pc, uint8_t* back);
 void ii_loop_set_plans(bool on);
 uint64_t ii_loop_plan_iterations();
+uint64_t ii_loop_plan_builds();

@@ -294,7 +294,8 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot);
 // The dictionary sources stay open in the base scope from one compile to
 // the next; one whose file was rebuilt under its name (another inode) is
 // opened anew. pc_src_forget forgets them: with close, closes those still
-// open first (a tool of this engine that scratches or renames a dictionary
+// open first, and the PARAM files pi_get_dparm keeps (a tool of this
+// engine that scratches or renames a dictionary
 // file calls it before; the file manager refuses to scratch an open file);
 // without, at start-up, where those of an earlier run went with its scope.
 void pc_src_forget(bool close);

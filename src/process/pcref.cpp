@@ -180,9 +180,11 @@ bool still_open(const SrcOpen& o) {
 }  // namespace
 
 void pc_src_forget(bool close) {
-  if (close)
+  if (close) {
     for (const SrcOpen& o : src_opens())
       if (still_open(o)) FM_CLOSE(o.h, 0);
+    pi_getters_reset();   // and the PARAM files the getter keeps open
+  }
   src_opens().clear();
 }
 
@@ -283,7 +285,22 @@ uint32_t add_dlf(PcCtx* ctx, EmAreaEntry* entry) {
   EmAreaEntry& r = *r_buf;
   r = *entry;
   PROTO_FULL(lf, 0, reinterpret_cast<uint8_t*>(&r));
-  if (fm_read(lf)) return r.index;
+  if (fm_read(lf)) {
+    // Work fields that share an area number all start at its offset 0: the
+    // whole area is as long as the longest of them (with its occurrences),
+    // whichever the process names first, or the others run past its end.
+    if (entry->source == 2 && r.sub == 0 && r.size < entry->size) {
+      lf->op = FM_OP_HOLD;
+      bool held = fm_read(lf);
+      lf->op = 0;
+      r.size = entry->size;
+      if (!held || !fm_rewrite(lf)) {
+        checkstat(lf->status, "bad dlf rewrite", kMod, __LINE__);
+        return 0;
+      }
+    }
+    return r.index;
+  }
   EmHeader* em = ctx->em;
   em->n_areas = em->n_areas + 1;
   entry->index = em->n_areas;
@@ -569,10 +586,17 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
     sys_err(__LINE__, "pc_wrk() - bad delem");
     return 0;
   }
+  bool num = celem->e.type == 5 || celem->e.type == 8 || celem->e.type == 12;
+  uint16_t shown = blk.item->ext_len.get();
   auto store = [&](const char* text, size_t len, uint32_t fail, uint32_t* key) {
     PcBuf<char> buf(256);
     std::memset(buf.p, ' ', 256);
     std::memcpy(buf.p, text, len);
+    // A number is read whole: its text may be wider than the field's display
+    // (leading zeros, a sign, a point), and a cut text would be another value.
+    size_t used = len;
+    while (used > 0 && text[used - 1] == ' ') --used;
+    blk.item->ext_len = uint16_t(num && used > shown ? used : shown);
     cv_set_addr(&blk, nullptr, buf.p);
     int in_com = 0;
     if (!cv_get_universal(&blk, 0, &in_com, ctx->pool)) {
@@ -583,7 +607,6 @@ int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx) {
     return true;
   };
   uint32_t k1 = 0, k2 = 0;
-  bool num = celem->e.type == 5 || celem->e.type == 8 || celem->e.type == 12;
   if (!store(num ? celem->e.null_value.data() : " ", num ? 33 : 1, kPcBadInit, &k1)) return 0;
   k2 = k1;
   if (!ut_is_all(celem->e.initial.data(), ' ', 60) && !store(celem->e.initial.data(), 60, kPcBadSecond, &k2))

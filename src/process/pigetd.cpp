@@ -1,9 +1,13 @@
 // Dictionary getters and the file-error exit: see pigetd.h.
 #include "process/pigetd.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "files/fmcat.h"
 #include "foundation/bi.h"
@@ -58,6 +62,80 @@ bool read_one(FmFdb* fdb, void* buf, const char* close_text, int line) {
   return ok;
 }
 
+// The PARAM files stay open in the base scope from one read to the next
+// (the compiler reads its application's at every compile, and an open costs
+// far more than the read: each open looks the file up in SYSDIR twice). An
+// entry is taken again only while its handle is open on the file it opened
+// and its path still names that file, unchanged since (same inode, size and
+// modification time; the handle reads what the file held at its open). A
+// file changed within the last two seconds before its open is opened anew at
+// every read: a later change in the same clock tick would not show in its
+// time.
+struct ParmOpen {
+  char key[5];
+  FmArb* h;
+  uint8_t ident[13];   // the file block's name, application and version at the open
+  std::string path;
+  struct stat st;
+};
+std::vector<ParmOpen>& parm_opens() {
+  static std::vector<ParmOpen> v;
+  return v;
+}
+void parm_ident(FmArb* h, uint8_t* out) {
+  const FmFdb& d = h->file.get()->fdb;
+  std::memcpy(out, d.name.data(), 8);
+  std::memcpy(out + 8, d.app.data(), 3);
+  std::memcpy(out + 11, d.ver.data(), 2);
+}
+bool parm_live(const ParmOpen& o) {
+  if (!fm_is_handle(o.h)) return false;
+  uint8_t id[13];
+  parm_ident(o.h, id);
+  return std::memcmp(id, o.ident, sizeof id) == 0;
+}
+void parm_forget() {
+  for (const ParmOpen& o : parm_opens())
+    if (parm_live(o)) FM_CLOSE(o.h, 0);
+  parm_opens().clear();
+}
+// The kept handle of an application's PARAM file, opened when there is
+// none; *kept false: a handle for this read alone.
+FmArb* parm_handle(const char* app, const char* ver, bool* kept) {
+  *kept = true;
+  char key[5];
+  std::memcpy(key, app, 3);
+  std::memcpy(key + 3, ver, 2);
+  auto& opens = parm_opens();
+  for (size_t i = 0; i < opens.size(); ++i) {
+    ParmOpen& o = opens[i];
+    if (std::memcmp(o.key, key, 5) != 0) continue;
+    struct stat st;
+    if (parm_live(o) && ::stat(o.path.c_str(), &st) == 0 && st.st_dev == o.st.st_dev && st.st_ino == o.st.st_ino &&
+        st.st_size == o.st.st_size && st.st_mtim.tv_sec == o.st.st_mtim.tv_sec &&
+        st.st_mtim.tv_nsec == o.st.st_mtim.tv_nsec)
+      return o.h;
+    if (parm_live(o)) FM_CLOSE(o.h, 0);
+    opens.erase(opens.begin() + long(i));
+    break;
+  }
+  FmFdb fdb;
+  INIT_DPARM_FDB(&fdb, app, ver);
+  if (!FM_OPEN(&fdb, com.base_scope, 0, 1, 15)) return nullptr;
+  FmArb* h = fdb.handle.get();
+  ParmOpen o;
+  std::memcpy(o.key, key, 5);
+  o.h = h;
+  parm_ident(h, o.ident);
+  FmFdb where = h->file.get()->fdb;
+  if (fm_os_path(&where, &o.path) && ::stat(o.path.c_str(), &o.st) == 0 &&
+      o.st.st_mtim.tv_sec + 2 < std::time(nullptr))
+    opens.push_back(o);
+  else
+    *kept = false;
+  return h;
+}
+
 }  // namespace
 
 const DUser* pi_get_dusr(const char* user) {
@@ -103,10 +181,16 @@ const DAppl* pi_get_dap(const char* app, const char* ver) {
 
 const DParam* pi_get_dparm(const char* app, const char* ver) {
   Store* s = store();
-  FmFdb fdb;
-  INIT_DPARM_FDB(&fdb, app, ver);
-  if (!read_one(&fdb, &s->parm, "dparm close failed", __LINE__)) return nullptr;
-  return &s->parm;
+  bool kept = false;
+  FmArb* a = parm_handle(app, ver, &kept);
+  if (!a) return nullptr;
+  PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(&s->parm));
+  a->op = FM_OP_RID;
+  a->rid = 1;
+  bool ok = fm_read(a) == 1;
+  a->op = 0;
+  if (!kept && !FM_CLOSE(a, 0)) sys_err(__LINE__, "dparm close failed");
+  return ok ? &s->parm : nullptr;
 }
 
 const DSysparm* pi_get_dsysparm() {
@@ -119,7 +203,10 @@ const DSysparm* pi_get_dsysparm() {
   return &s->sysparm;
 }
 
-void pi_getters_reset() { mem = Memory{}; }
+void pi_getters_reset() {
+  mem = Memory{};
+  parm_forget();
+}
 
 void pi_fi_err_rec(PiFiErr* r, const Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status) {
   std::memset(r, ' ', sizeof *r);

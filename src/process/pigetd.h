@@ -5,13 +5,14 @@
 // Each getter returns its own buffer (valid until its next call) or null;
 // a getter opens the file, reads by key and closes it, except the APPL getter,
 // which reads the application dictionary the common block keeps open
-// (open_dap). Memory per getter:
+// (open_dap), and the PARAM getter, which keeps each application's PARAM
+// file open in the base scope. Memory per getter:
 //   pi_get_dusr      the last user id; a failed read forgets it
 //   pi_get_dap       the last application and version; a failed read forgets it
-//   pi_get_dparm     none: read at every call
+//   pi_get_dparm     none: read at every call (through the kept handle)
 //   pi_get_dsysparm  kept after the first successful read
-// pi_getters_reset forgets every remembered record (a new engine state, or
-// a dictionary changed under a test).
+// pi_getters_reset forgets every remembered record and closes the kept
+// PARAM handles (a new engine state, or a dictionary changed under a test).
 #pragma once
 
 #include <cstdint>

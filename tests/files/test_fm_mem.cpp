@@ -318,6 +318,32 @@ TEST_F(FmMem, MemoryFilesLiveWithTheirScope) {
   // The handle on the pool's file belongs to the pool's scope too.
   EXPECT_EQ(fm_open_count(), 1u);
   EXPECT_TRUE(FM_CLOSE(kept.handle.get(), 0));
+
+  // Files scratched out of the middle of a scope's list, and an inner scope
+  // whose release leaves the outer scope's files alone.
+  mark(1, [&] {
+    std::vector<FmArb*> outer;
+    for (int i = 0; i < 4; ++i) {
+      FmFdb f;
+      outer.push_back(make_file(&f, alloc(256), "OU", com.depth));
+      ASSERT_NE(outer.back(), nullptr);
+    }
+    EXPECT_TRUE(FM_CLOSE(outer[0], FM_CL_SCRATCH));
+    mark(1, [&] {
+      FmFdb f;
+      ASSERT_NE(make_file(&f, alloc(256), "IN", com.depth), nullptr);
+      EXPECT_EQ(fm_memfile_count(), base + 5);
+    });
+    EXPECT_EQ(fm_memfile_count(), base + 4);
+    for (int i : {3, 1, 2}) {
+      uint8_t* r = alloc(32);
+      std::memset(r, 'r', 32);
+      EXPECT_TRUE(write_rec(outer[size_t(i)], r)) << i;
+      EXPECT_TRUE(FM_CLOSE(outer[size_t(i)], FM_CL_SCRATCH)) << i;
+    }
+    EXPECT_EQ(fm_memfile_count(), base + 1);
+  });
+  EXPECT_EQ(fm_memfile_count(), base + 1);
 }
 
 TEST_F(FmMem, TemporaryFilesAreListedAndSavedWithTheirKeys) {

@@ -538,6 +538,9 @@ TEST_F(Pd, FloatConversionsMatchOracle) {
     double got = pd_to_float(&blk);
     if (std::memcmp(&got, &want, sizeof got) != 0 && !(v == 0 && got == 0))
       return AssertionFailure() << "pd_to_float " << text << ": " << got << " want " << want;
+    double bin = pd_bin_to_float(pacdec::u128(v < 0 ? -v : v), v < 0, scale);
+    if (std::memcmp(&bin, &want, sizeof bin) != 0 && !(v == 0 && bin == 0))
+      return AssertionFailure() << "pd_bin_to_float " << text << ": " << bin << " want " << want;
     // From float: x * 10^scale rounded half away from zero, exactly.
     int fs = g.range(0, 31);
     len = g.len();
@@ -569,6 +572,10 @@ TEST_F(Pd, FloatConversionsMatchOracle) {
       for (const char* p = buf; *p; ++p) m = m * 10 + (*p - '0');
       wantf = x < 0 ? -m : m;
     }
+    pacdec::u128 m = 0;
+    bool bin_ok = pd_bin_from_float(x, fs, 2 * len - 1, &m);
+    if (bin_ok != wantf.has_value() || (bin_ok && i128(m) != (*wantf < 0 ? -*wantf : *wantf)))
+      return AssertionFailure() << "pd_bin_from_float " << x << " scale " << fs << " len " << len;
     auto res = same("pd_from_float", pd_from_float(&fb, x), f, before, wantf);
     if (!res) {
       char b[64];

@@ -768,6 +768,9 @@ class IiCalc1 : public IiCalcDiff {
   // Runs the program; the completion code (1, or 300540 without a trap).
   int pad = 0;  // NOPs before the statement (to place it across a block's end)
   int calc(const char* res, std::initializer_list<const char*> prog, bool trap = false) {
+    return calc(res, std::vector<const char*>(prog), trap);
+  }
+  int calc(const char* res, const std::vector<const char*>& prog, bool trap = false) {
     restart();
     consts = 0;
     for (int i = 0; i < pad; ++i) ib_put(&m.code, 466);
@@ -904,6 +907,32 @@ TEST_F(IiCalc1, OlderMultiplyScalesBothOperands) {
   EXPECT_NE(dec_str(0), common);
   EXPECT_EQ(dec_str(0), "121932631112635e-13");  // 1.23456789 x 9.87654321
   ii_math_set_switches(false, false);
+}
+
+// A hash total over a text of 31 and of 32 digits: the lowest 31 digits
+// are added (a total of 31 digits wraps; it never keeps the highest).
+TEST_F(IiMath, HashTotalOverATextKeepsItsLowest31Digits) {
+  Form t{8, 16, 0, true};
+  for (int len : {31, 32}) {
+    std::string text;
+    for (int i = 0; i < len; ++i) text += char('1' + i % 9);
+    V a;
+    a.m = 7;
+    a.s = 0;
+    IbNum sn = num(t, a);
+    sn.type = 1;
+    sn.len = uint8_t(len);
+    sn.scale = 0;
+    sn.digits = 0;
+    ASSERT_TRUE(compute(num(t, a), sn, '1'));
+    store(tf, t, a);
+    std::memset(sf, ' ', 40);
+    std::memcpy(sf, text.data(), text.size());
+    ii2::flags().clear();
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    ASSERT_TRUE(ii2::flags().empty()) << len;
+    EXPECT_EQ(load(tf, t).m.get_str(), Z(Z(text.substr(text.size() - 31), 10) + 7).get_str()) << len;
+  }
 }
 
 // COMPUTE stores, one case per rule.
@@ -1058,6 +1087,18 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {"A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, true},  // -(-2^63)
       {"A", {"M", "P", "+"}, true},       // aligned past 64 bits, decimals dropped at the store
       {"A", {"G", "H", "+", "P", "-"}, true},
+      // Division: 15 significant digits, rounded, trailing zeros dropped.
+      {"A", {"H", "#4", "/"}, true},
+      {"A", {"G", "H", "/"}, true},
+      {"A", {"K", "#3", "/"}, true},
+      {"A", {"L", "P", "/"}, true},
+      {"A", {"I", "#7", "/", "#7", "*"}, true},
+      {"A", {"F", "F", "*", "#7", "/"}, true},  // a dividend past 64 bits
+      {"A", {"B", "#5", "/"}, true},            // a negative zero
+      {"A", {"G", "#0", "/"}, true},            // by zero: 300540
+      {"A", {"E", "P", "/"}, true},             // 10^27: 300540
+      {"A", {"M", "M", "*", "#3", "/"}, true},  // past 10^17: 300540
+      {"A", {"I", "J", "/", "~"}, true},
   };
   auto setup = [&] {
     std::memset(dec[1], 0, 8);
@@ -1133,6 +1174,10 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {{"E", "#2", "*"}, "200000000000000e--1"},
       {{"M", "#1", "+"}, "100000000000000e--1"},
       {{"Q", "#1", "+"}, "-123456789012345e--3"},
+      {{"G", "H", "/"}, "666666666666667e-15"},
+      {{"H", "#4", "/"}, "5625e-4"},
+      {{"K", "#3", "/"}, "41152263004115e-1"},
+      {{"I", "J", "/", "~"}, "12e-1"},
   };
   for (const auto& [prog, want] : values) {
     ASSERT_EQ(calc("A", prog), 1);
@@ -1141,6 +1186,57 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
   }
   EXPECT_EQ(calc("A", {"R", "#1", "+"}), 300540);
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+}
+
+// Random statements of +, -, *, / and negation over values of every size
+// and scale: the plan's second run leaves the instructions' bytes.
+TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
+  std::mt19937_64 rng(ii2::seed() + 41);
+  auto u = [&](uint64_t n) { return rng() % n; };
+  static const char* const kVars[] = {"B", "C", "D", "E", "F", "G", "H", "I", "J", "K"};
+  long planned = 0, n = ii2::cases(3000);
+  for (long c = 0; c < n; ++c) {
+    for (int k = 1; k <= 10; ++k) {
+      int digits = 1 + int(u(15));
+      std::string t = u(3) == 0 ? "-" : "";
+      for (int d = 0; d < digits; ++d) t += char('0' + (d == 0 && digits > 1 ? 1 + u(9) : u(10)));
+      int scale = u(3) == 0 ? 0 : int(u(std::min<uint64_t>(uint64_t(digits) + 1, 16)));
+      if (scale > 0 && scale < digits) t.insert(t.size() - size_t(scale), ".");
+      else if (scale > 0) t = (t[0] == '-' ? "-0." : "0.") + std::string(size_t(scale - digits), '0') + t.substr(t[0] == '-');
+      set_dec(k, t.c_str());
+    }
+    std::vector<const char*> prog;
+    int depth = 0, ops = 0, len = 1 + int(u(6));
+    while (ops < len || depth != 1) {
+      if (depth < 2 || (ops < len && u(2) == 0 && depth < 6)) {
+        prog.push_back(kVars[u(10)]);
+        ++depth;
+      } else if (u(8) == 0) {
+        prog.push_back("~");
+      } else {
+        prog.push_back(u(3) == 0 ? "/" : u(3) == 0 ? "*" : u(2) ? "+" : "-");
+        --depth;
+        ++ops;
+      }
+    }
+    uint8_t before[9];
+    std::memcpy(before, dec[0], 9);
+    int first = calc("A", prog, true);
+    uint8_t after[9];
+    std::memcpy(after, dec[0], 9);
+    bool trapped = !ii2::flags().empty();
+    std::memcpy(dec[0], before, 9);
+    ii2::flags().clear();
+    uint64_t runs = ii_math_plan_runs();
+    int second = run(ii2::cref(1, 0));
+    planned += ii_math_plan_runs() - runs;
+    std::string text;
+    for (const char* t : prog) text += std::string(t) + " ";
+    ASSERT_EQ(first, second) << text;
+    ASSERT_EQ(std::memcmp(after, dec[0], 9), 0) << text;
+    ASSERT_EQ(trapped, !ii2::flags().empty()) << text;
+  }
+  EXPECT_GT(planned, n / 2);
 }
 
 }  // namespace

@@ -113,7 +113,14 @@ struct Pc : ::testing::Test {
                                  {"type", std::to_string(type)}, {"key_kind", "255"}});
     };
     w1 = el("W1", 1, 10, 3, 3000001);
-    ASSERT_GE(fx::write("ELEMENT", "ABC", "00", {w1, el("W2", 1, 10, 1, 3000001)}), 0);
+    // WN: a 4-byte binary work field whose values are written wider than it
+    // shows (leading zeros).
+    fx::Rec wn = fx::rec("ELEMENT", {{"area", "3000004"}, {"work", "1"}, {"name", "WN"}, {"kind", "1"},
+                                     {"ident_stamp", "2026-01-02T00:00:00"}, {"number", "900"},
+                                     {"length", "4"}, {"occurs", "1"}, {"type", "5"}, {"key_kind", "255"},
+                                     {"null_value", "0000000000000000000000000000007"},
+                                     {"initial", "000000000000000000000000000000000000042"}});
+    ASSERT_GE(fx::write("ELEMENT", "ABC", "00", {w1, el("W2", 1, 10, 1, 3000001), wn}), 0);
     ASSERT_GE(fx::write("ELEMENT", "0LA", "00",
                         {el("A", 12, 9, 1, 3000002), el("B", 5, 4, 1, 3000002), el("C", 1, 2, 1, 3000002)}),
               0);
@@ -512,6 +519,41 @@ TEST_F(Pc, ReferenceEdgeCases) {
   EXPECT_EQ(pc_non_shr(0, 2), 0);
   EXPECT_EQ(pc_non_shr(3, 1), 66);
   EXPECT_EQ(pc_ipc_cat(2, 3), 8);
+}
+
+// A numeric work field's values are read whole, however much wider than the
+// field's display their text is.
+TEST_F(Pc, ANumericWorkFieldTakesItsValuesWhole) {
+  compile_new("WV", [&](PcCtx& ctx, EmHeader* em) {
+    CElem a;
+    ASSERT_EQ(pc_fld("ABC", "WN", 0, &a, &ctx), 1);
+    PcBuf<EmCfld> r;
+    r->app.set("ABC");
+    r->name.set("WN");
+    FmArb* f = em->cfld.get();
+    PROTO_FULL(f, 0, r.bytes());
+    ASSERT_EQ(fm_read(f), 1);
+    EXPECT_EQ(rec::view<rec::I32>(MADDR(em->cnst.get(), r->k40.get())).get(), 42);
+    EXPECT_EQ(rec::view<rec::I32>(MADDR(em->cnst.get(), r->k42.get())).get(), 7);
+  });
+}
+
+TEST_F(Pc, WorkFieldsSharingAnAreaSizeItByTheLongest) {
+  // W2 (10 bytes) and W1 (3 x 10) share an area number: named W2 first, the
+  // whole area still takes the 30 bytes of W1 and its occurrences.
+  compile_new(
+      "RG",
+      [&](PcCtx& ctx, EmHeader*) {
+        CElem a, c;
+        ASSERT_EQ(pc_fld("ABC", "W2", 0, &a, &ctx), 1);
+        ASSERT_EQ(pc_fld("ABC", "W1", 3, &c, &ctx), 1);
+      },
+      [](EmHeader* em) {
+        auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+        EXPECT_EQ(t[1].sub, 0u);
+        EXPECT_EQ(t[1].size, 30u);
+        EXPECT_EQ(t[2].sub, 20u);
+      });
 }
 
 // Random STMT records through the compiler: no crash, every refusal a

@@ -2,8 +2,10 @@
 // indexes; the save defaults; the verification log; pl_put's refusal of
 // relocated code; pl_dump and pl_scratch; the dictionary getters and the
 // file-error exit.
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -193,9 +195,44 @@ TEST_F(PlParts, GettersRememberTheirLastRecord) {
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->app.str(), "ABC");
   EXPECT_EQ(pi_get_dap("XYZ", "00"), nullptr);
+  // PARAM (last changed an hour ago) stays open from one read to the next;
+  // a change is seen at the next read, and no handle piles up.
+  {
+    FmFdb f;
+    INIT_DPARM_FDB(&f, "ABC", "00");
+    f.options = FM_OPT_NO_SYSDIR;
+    std::string path;
+    ASSERT_TRUE(fm_os_path(&f, &path));
+    timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old, 0), 0) << path;
+  }
   const DParam* prm = pi_get_dparm("ABC", "00");
   ASSERT_NE(prm, nullptr);
   EXPECT_EQ(prm->menu[0].str(), "MENU");
+  size_t open = fm_open_count();
+  for (int i = 0; i < 3; ++i) ASSERT_NE(pi_get_dparm("ABC", "00"), nullptr);
+  EXPECT_EQ(fm_open_count(), open);
+  {
+    FmFdb f;
+    INIT_DPARM_FDB(&f, "ABC", "00");
+    ASSERT_TRUE(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 15, 15)) << f.status;
+    FmArb* h = f.handle.get();
+    DParam& r = *static_cast<DParam*>(MM_ALLOC(e.pool, sizeof(DParam)));
+    PROTO_FULL(h, 0, reinterpret_cast<uint8_t*>(&r));
+    h->op = FM_OP_RID | FM_OP_HOLD;
+    h->rid = 1;
+    ASSERT_TRUE(fm_read(h));
+    r.menu[0].set("MENU2");
+    h->op = 0;
+    ASSERT_TRUE(fm_rewrite(h));
+    FM_CLOSE(h, 0);
+    mm_free(&r);
+  }
+  prm = pi_get_dparm("ABC", "00");
+  ASSERT_NE(prm, nullptr);
+  EXPECT_EQ(prm->menu[0].str(), "MENU2");
+  EXPECT_EQ(fm_open_count(), open - 1);   // (changed just now: not kept)
+  EXPECT_EQ(pi_get_dparm("XYZ", "00"), nullptr);
   EXPECT_EQ(pi_get_dsysparm(), nullptr);
   ASSERT_EQ(fx::write("SYSPARM", nullptr, nullptr, {fx::rec("SYSPARM", {})}), 1);
   const DSysparm* sp = pi_get_dsysparm();
