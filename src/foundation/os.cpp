@@ -194,6 +194,13 @@ size_t os_stack_used() {
   return here < g_stack_base ? size_t(g_stack_base - here) : 0;
 }
 
+namespace {
+uint32_t g_run_error = 0;
+}
+void os_note_run_error(uint32_t msg) { g_run_error = msg; }
+uint32_t os_run_error() { return g_run_error; }
+void os_clear_run_error() { g_run_error = 0; }
+
 int os_startup_fail(int status, const std::string& reason) {
   std::fflush(stdout);
   std::fprintf(stderr, "QUVO startup failed because of the following\n");
@@ -950,6 +957,7 @@ int run_interactive() {
   }
   if (os_hooks.start_hook) os_hooks.start_hook();
   int interrupts = ss_interrupts_taken();
+  os_clear_run_error();
   int code = run_start(&inv, exec);
   // ^C that ended the start-up process itself (not a process below it that
   // gave control back) ends the engine as an end signal does: the caller of
@@ -1008,6 +1016,8 @@ int run_interactive() {
     // invocation itself may leave application and name blank).
     if (never && *never) reason = std::string("the start-up process did not start: ") + never;
     if (code == 37) reason += " (memory fault)";
+    if (uint32_t n = os_run_error(); n && !(never && *never))
+      reason += " (run-time error " + std::to_string(n) + ": " + la_text(n) + ")";
     if (code == 3) reason += " (a system error was answered CANCEL)";
     return os_startup_fail(code, reason);
   }

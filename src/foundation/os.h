@@ -210,6 +210,14 @@ size_t os_stack_used();
 // line, "startup error: %d\n\n" on standard error and returns status.
 int os_startup_fail(int status, const std::string& reason);
 
+// The run-time error (its message number) that last ended an event point
+// (the interpreter notes it; 0 none since os_clear_run_error), so that a
+// start-up process ended by it can be reported with its own number and
+// text, not only the completion code every run-time error shares.
+void os_note_run_error(uint32_t msg);
+uint32_t os_run_error();
+void os_clear_run_error();
+
 // ------------------------------------------------------ command line --
 enum class RunMode : int {
   Interactive = 0,

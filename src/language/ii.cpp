@@ -533,6 +533,7 @@ int err_handler(IlfState* s, IlfExecBlock* b, uint32_t msg) {
     if (d) d->err_pending = 0;
   }
   ii_end_ep(b, s);
+  os_note_run_error(msg);
   if (option == 278) {
     if (PcbStatus* st = pcb_status(pcb)) st->option = 278;
     ut_unwind(4);

@@ -140,15 +140,21 @@ TEST_F(ScRun, AnOverflowEndsTheProcessUnlessTrapped) {
 }
 
 
-// RETURN without GOSUB: the event point ends as every uncaught run-time
-// error does, and standard error names the completion code 300540 (the
-// message 300410 goes only to the debugger's error state).
-TEST_F(ScRun, ReturnWithoutGosubEndsWithTheRunTimeCompletion) {
-  define("process 6 NORET\nstatements 1\n" + line("", "RETURN") + kEnd, {"NORET"});
-  Result r = run("NORET");
-  EXPECT_NE(r.status, 127);
-  EXPECT_NE(r.status, 0);
-  EXPECT_NE(r.err.find("300540"), std::string::npos) << r.err;
+// RETURN without GOSUB, and a GOSUB one past the depth limit: the event
+// point ends as every uncaught run-time error does, with the completion code
+// 300540, and standard error names the error itself, its number and text.
+TEST_F(ScRun, ARunTimeErrorIsNamedWithItsOwnNumber) {
+  std::string deep = "process 6 DEEP\nstatements 1\n" + calc("", "A", "0") + line("", "LABEL", {{0, "L1"}}) +
+                     calc("", "A", "A + 1") + test("", "IF", "A", 5, "1002") + line("T", "GOSUB", {{4, "L1"}}) +
+                     kEnd;
+  define("process 6 NORET\nstatements 1\n" + line("", "RETURN") + kEnd + deep, {"NORET", "DEEP"});
+  for (auto [proc, what] : {std::pair{"NORET", "(run-time error 300410: RETURN without GOSUB)"},
+                            std::pair{"DEEP", "(run-time error 300420: GOSUB nested too deep)"}}) {
+    Result r = run(proc);
+    EXPECT_NE(r.status, 127) << proc;
+    EXPECT_NE(r.status, 0) << proc;
+    EXPECT_NE(r.err.find("ended with completion code 300540 " + std::string(what)), std::string::npos) << r.err;
+  }
 }
 
 // BEG LOOP K = 001 TO 002 STEP 000 repeats for ever.
