@@ -350,7 +350,12 @@ int journal(BtStore& s, uint8_t file, uint64_t off, uint32_t len) {
   return kBtOk;
 }
 
-bool is_touched(const BtStore& s, uint32_t pg) { return pg < s.tmark.size() && s.tmark[pg] == s.txn; }
+// A change journals a handful of pages: their short list is looked through
+// first, since the per-page marks of a large index are a cache miss apart.
+bool is_touched(const BtStore& s, uint32_t pg) {
+  if (s.touched.size() <= 32) return std::find(s.touched.begin(), s.touched.end(), pg) != s.touched.end();
+  return pg < s.tmark.size() && s.tmark[pg] == s.txn;
+}
 }  // namespace
 
 int bt_touch_data(BtStore& s, uint64_t off, uint32_t len) {
