@@ -12,7 +12,8 @@
 // the duplicate key), prepared statements, WAL, synchronous off, and a page
 // cache and memory map big enough for the whole database.
 //
-// Engines, each a benchmark of its own (select with --benchmark_filter):
+// Engines (QUVO_BENCH_BRF_ENGINES, a comma-separated list of these names;
+// by default all but lmdb, whose commits by pwrite take long):
 //   native        the native files as users run them (changes survive a
 //                 killed process, not a power loss)
 //   lmdb_wm       LMDB with the same durability: MDB_WRITEMAP|MDB_NOSYNC|
@@ -26,6 +27,9 @@
 // Each pass of an engine runs in a child process on a fresh file: insert,
 // keyed read, ordered scan, rewrite, delete, each timed; the summary takes
 // the median rate of the passes and the largest resident set of a pass.
+// The passes of the engines interleave, so that the load of a shared
+// machine falls on all alike. Benchmark brf/N runs the engines at N
+// records, brf_sync/N the two power-safe ones.
 //
 // Settings: QUVO_BENCH_BRF_N, a comma-separated list of record counts
 // (default 100000,1000000); QUVO_BENCH_BRF_BIG=1 adds 10,000,000;
@@ -469,30 +473,56 @@ bool run_pass(const Engine& e, size_t n, double rate[kOps], long* rss_kb) {
   return got == ssize_t(sizeof(double) * kOps) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void BM_Engine(benchmark::State& st, const Engine* e, size_t n) {
+// The engines chosen by QUVO_BENCH_BRF_ENGINES (a comma-separated list of
+// names; default all but the plain LMDB, whose commits by pwrite take long).
+bool chosen(const Engine& e) {
+  const char* v = std::getenv("QUVO_BENCH_BRF_ENGINES");
+  std::string list = v && *v ? v : "native,lmdb_wm,sqlite,native_sync,lmdb_sync";
+  std::string name = e.name;
+  for (size_t at = 0; at <= list.size();) {
+    size_t comma = list.find(',', at);
+    if (comma == std::string::npos) comma = list.size();
+    if (list.compare(at, comma - at, name) == 0) return true;
+    at = comma + 1;
+  }
+  return false;
+}
+
+// The passes of several engines interleave (pass 1 of each, then pass 2...)
+// so that a change of the machine's load falls on all of them alike.
+void BM_Engines(benchmark::State& st, bool sync, size_t n) {
   int passes = int(env_long("QUVO_BENCH_BRF_PASSES", 3));
-  Result res;
+  std::vector<const Engine*> es;
+  for (const Engine& e : kEngines)
+    if (e.sync == sync && chosen(e)) es.push_back(&e);
+  std::map<const Engine*, std::vector<double>[kOps]> rates;
+  std::map<const Engine*, long> rss;
   for (auto _ : st) {
-    std::vector<double> rates[kOps];
     for (int p = 0; p < passes; ++p) {
-      double r[kOps];
-      long rss = 0;
-      if (!run_pass(*e, n, r, &rss)) {
-        st.SkipWithError("a pass failed");
-        return;
+      for (const Engine* e : es) {
+        double r[kOps];
+        long kb = 0;
+        if (!run_pass(*e, n, r, &kb)) {
+          st.SkipWithError((std::string("a pass of ") + e->name + " failed").c_str());
+          return;
+        }
+        for (int i = 0; i < kOps; ++i) rates[e][i].push_back(r[i]);
+        rss[e] = std::max(rss[e], kb);
       }
-      for (int i = 0; i < kOps; ++i) rates[i].push_back(r[i]);
-      res.max_rss_kb = std::max(res.max_rss_kb, rss);
-    }
-    for (int i = 0; i < kOps; ++i) {
-      auto& v = rates[i];
-      std::sort(v.begin(), v.end());
-      res.rate[i] = v[v.size() / 2];
     }
   }
-  for (int i = 0; i < kOps; ++i) st.counters[kOpName[i]] = res.rate[i];
-  st.counters["max_rss_mb"] = double(res.max_rss_kb) / 1024.0;
-  g_results[n][e->name] = res;
+  for (const Engine* e : es) {
+    Result res;
+    for (int i = 0; i < kOps; ++i) {
+      auto& v = rates[e][i];
+      std::sort(v.begin(), v.end());
+      res.rate[i] = v[v.size() / 2];
+      st.counters[std::string(e->name) + " " + kOpName[i]] = res.rate[i];
+    }
+    res.max_rss_kb = rss[e];
+    st.counters[std::string(e->name) + " max_rss_mb"] = double(res.max_rss_kb) / 1024.0;
+    g_results[n][e->name] = res;
+  }
 }
 
 void print_table(size_t n, const char* base, const std::vector<std::string>& names) {
@@ -527,17 +557,12 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(g_dir);
   size_t sync_n = size_t(env_long("QUVO_BENCH_BRF_SYNC_N", 500));
   for (size_t n : sizes())
-    for (const Engine& e : kEngines)
-      if (!e.sync)
-        benchmark::RegisterBenchmark((std::string(e.name) + "/" + std::to_string(n)).c_str(), BM_Engine, &e, n)
-            ->Iterations(1)
-            ->Unit(benchmark::kSecond);
-  for (const Engine& e : kEngines)
-    if (e.sync)
-      benchmark::RegisterBenchmark((std::string(e.name) + "/" + std::to_string(sync_n)).c_str(), BM_Engine, &e,
-                                   sync_n)
-          ->Iterations(1)
-          ->Unit(benchmark::kSecond);
+    benchmark::RegisterBenchmark(("brf/" + std::to_string(n)).c_str(), BM_Engines, false, n)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+  benchmark::RegisterBenchmark(("brf_sync/" + std::to_string(sync_n)).c_str(), BM_Engines, true, sync_n)
+      ->Iterations(1)
+      ->Unit(benchmark::kSecond);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   std::filesystem::remove_all(g_dir);

@@ -584,18 +584,11 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
 }
 
 // The first index in [lo, hi) whose entry's first n bytes compare >= key
-// (after: > key), else hi. A page's entries span most of its 64 cache
-// lines and a search meets a new line at nearly every step: the entries
-// the next step may compare are asked for while this one compares, so that
-// the misses of a cold page overlap.
+// (after: > key), else hi.
 uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, const uint8_t* key, uint32_t n,
                 bool after) {
   while (lo < hi) {
     uint32_t mid = (lo + hi) / 2;
-#if defined(__GNUC__)
-    __builtin_prefetch(ent(p, t, (lo + mid) / 2));
-    __builtin_prefetch(ent(p, t, (mid + 1 + hi) / 2));
-#endif
     int c = kcmp(ent(p, t, mid), key, n);
     if (c < 0 || (after && c == 0)) lo = mid + 1;
     else hi = mid;
