@@ -1,22 +1,47 @@
-// Native record files against SQLite and LMDB, in one run on one machine:
-// the same records (1,000,000 of 200 bytes: a unique 20-byte key, a 4-byte
-// duplicate key, payload) inserted in random key order, read by random key,
-// scanned in key order, rewritten and deleted at random.
+// Native record files against LMDB and SQLite, in one run on one machine:
+// the same records (200 bytes: a unique 20-byte key, a 4-byte duplicate key,
+// payload) inserted in random key order, read by random key, scanned in key
+// order, rewritten and deleted at random.
 //
 // Every operation is its own committed change, as in the engine (a write is
 // acknowledged when it returns): the native files through the record
 // interface (fm_write, fm_read, fm_rdnxt, a read with hold then fm_rewrite /
-// fm_del); SQLite with one table (rowid, a unique index on the key, an index
-// on the duplicate key), prepared statements, WAL, synchronous off, and a
-// page cache and memory map big enough for the whole database; LMDB with a
-// main database by key and a duplicate-sorted database for the second key,
-// no sync, one transaction per change and a read transaction per read.
+// fm_del); LMDB with a main database by key and a duplicate-sorted database
+// for the second key, one transaction per change and a read transaction per
+// read; SQLite with one table (rowid, a unique index on the key, an index on
+// the duplicate key), prepared statements, WAL, synchronous off, and a page
+// cache and memory map big enough for the whole database.
 //
-// QUVO_BENCH_BRF_N sets the record count (default 1,000,000); TMPDIR the
-// directory. After the runs a table of the native rates against the others.
+// Engines (QUVO_BENCH_BRF_ENGINES, a comma-separated list of these names;
+// by default all but lmdb, whose commits by pwrite take long):
+//   native        the native files as users run them (changes survive a
+//                 killed process, not a power loss)
+//   lmdb_wm       LMDB with the same durability: MDB_WRITEMAP|MDB_NOSYNC|
+//                 MDB_NOMETASYNC (changes in a shared map, no flush); the
+//                 native files are measured against this one
+//   lmdb          LMDB with MDB_NOSYNC|MDB_NOMETASYNC (writes by pwrite)
+//   sqlite        as above
+//   native_sync   the native files in power-safe mode (QUVO_FILE_SYNC=1)
+//   lmdb_sync     LMDB with its default syncs, the same durability
+//
+// Each pass of an engine runs in a child process on a fresh file: insert,
+// keyed read, ordered scan, rewrite, delete, each timed; the summary takes
+// the median rate of the passes and the largest resident set of a pass.
+// The passes of the engines interleave, so that the load of a shared
+// machine falls on all alike. Benchmark brf/N runs the engines at N
+// records, brf_sync/N the two power-safe ones.
+//
+// Settings: QUVO_BENCH_BRF_N, a comma-separated list of record counts
+// (default 100000,1000000); QUVO_BENCH_BRF_BIG=1 adds 10,000,000;
+// QUVO_BENCH_BRF_SYNC_N the count of the two power-safe engines (default
+// 500: each change is several disk flushes); QUVO_BENCH_BRF_PASSES (default
+// 3); TMPDIR the directory.
 #include <benchmark/benchmark.h>
 #include <lmdb.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,22 +64,36 @@
 namespace {
 
 constexpr int kRec = 200;
+constexpr int kOps = 5;
+const char* const kOpName[kOps] = {"insert", "keyed read", "ordered scan", "rewrite", "delete"};
 
-size_t count() {
-  static size_t n = [] {
-    const char* v = std::getenv("QUVO_BENCH_BRF_N");
-    long x = v ? std::atol(v) : 0;
-    return x > 0 ? size_t(x) : size_t(1000000);
-  }();
-  return n;
+long env_long(const char* name, long dflt) {
+  const char* v = std::getenv(name);
+  long x = v ? std::atol(v) : 0;
+  return x > 0 ? x : dflt;
+}
+
+std::vector<size_t> sizes() {
+  std::vector<size_t> out;
+  const char* v = std::getenv("QUVO_BENCH_BRF_N");
+  if (v && *v) {
+    for (const char* p = v; *p;) {
+      long x = std::strtol(p, const_cast<char**>(&p), 10);
+      if (x > 0) out.push_back(size_t(x));
+      while (*p && (*p < '0' || *p > '9')) ++p;
+    }
+  }
+  if (out.empty()) out = {100000, 1000000};
+  if (env_long("QUVO_BENCH_BRF_BIG", 0) == 1) out.push_back(10000000);
+  return out;
 }
 
 std::string g_dir;
+size_t g_n = 0;  // the record count of the running pass
 
 struct Data {
   std::vector<uint32_t> insert_order, read_order, change_order;
-  Data() {
-    size_t n = count();
+  explicit Data(size_t n) {
     insert_order.resize(n);
     std::iota(insert_order.begin(), insert_order.end(), 0u);
     read_order = change_order = insert_order;
@@ -64,10 +103,9 @@ struct Data {
     std::shuffle(change_order.begin(), change_order.end(), rng);
   }
 };
-const Data& data() {
-  static Data d;
-  return d;
-}
+const Data* g_data = nullptr;
+const Data& data() { return *g_data; }
+size_t count() { return g_n; }
 
 void key_of(uint32_t id, uint8_t* k) {
   char b[24];
@@ -82,19 +120,14 @@ void make_rec(uint32_t id, uint32_t salt, uint8_t* r) {
   for (int i = 24; i < kRec; ++i) r[i] = uint8_t(id + salt + i);
 }
 
-// Operations per second of each engine and operation, for the summary.
-std::map<std::string, std::map<std::string, double>> g_rates;
-
-template <class F>
-void timed(benchmark::State& st, const char* engine, const char* op, size_t n, F&& body) {
-  for (auto _ : st) {
-    auto t0 = std::chrono::steady_clock::now();
-    body();
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    g_rates[op][engine] = double(n) / s;
-  }
-  st.SetItemsProcessed(int64_t(n));
-}
+// One engine: open a fresh store, the five operations, close and remove.
+struct Engine {
+  const char* name;
+  bool sync;  // power-safe: measured at QUVO_BENCH_BRF_SYNC_N records
+  void (*open)();
+  void (*op[kOps])();
+  void (*close)();
+};
 
 // ------------------------------------------------------------ native --
 struct Native {
@@ -125,6 +158,10 @@ void native_open() {
   N.buf = static_cast<uint8_t*>(MM_ALLOC(N.pool, kRec));
   N.key = static_cast<uint8_t*>(MM_ALLOC(N.pool, 20));
 }
+void native_sync_open() {
+  setenv("QUVO_FILE_SYNC", "1", 1);
+  native_open();
+}
 
 [[noreturn]] void die(const char* what, uint32_t status) {
   std::fprintf(stderr, "native %s failed: %u %s\n", what, unsigned(status), brf_error().c_str());
@@ -143,55 +180,44 @@ bool native_read(uint32_t id, uint16_t op) {
   return fm_read(a);
 }
 
-void BM_Native_Insert(benchmark::State& st) {
-  native_open();
-  timed(st, "native", "insert", count(), [] {
-    for (uint32_t id : data().insert_order) {
-      make_rec(id, 0, N.buf);
-      N.a->rec.set(N.buf);
-      N.a->rec_len = 0;
-      N.a->op = 0;
-      if (!fm_write(N.a)) die("write", N.a->status);
-    }
-  });
+void native_insert() {
+  for (uint32_t id : data().insert_order) {
+    make_rec(id, 0, N.buf);
+    N.a->rec.set(N.buf);
+    N.a->rec_len = 0;
+    N.a->op = 0;
+    if (!fm_write(N.a)) die("write", N.a->status);
+  }
 }
-void BM_Native_Read(benchmark::State& st) {
-  timed(st, "native", "keyed read", count(), [] {
-    for (uint32_t id : data().read_order)
-      if (!native_read(id, 0)) die("read", N.a->status);
-  });
+void native_get() {
+  for (uint32_t id : data().read_order)
+    if (!native_read(id, 0)) die("read", N.a->status);
 }
-void BM_Native_Scan(benchmark::State& st) {
-  timed(st, "native", "ordered scan", count(), [] {
-    FmArb* a = N.a;
-    a->key_no = 0;
-    a->op = FM_OP_FIRST;
-    fm_start(a);
-    a->op = 0;
-    size_t n = 0;
-    while (fm_rdnxt(a)) ++n;
-    if (n != count()) die("scan", a->status);
-  });
+void native_scan() {
+  FmArb* a = N.a;
+  a->key_no = 0;
+  a->op = FM_OP_FIRST;
+  fm_start(a);
+  a->op = 0;
+  size_t n = 0;
+  while (fm_rdnxt(a)) ++n;
+  if (n != count()) die("scan", a->status);
 }
-void BM_Native_Rewrite(benchmark::State& st) {
-  timed(st, "native", "rewrite", count(), [] {
-    for (uint32_t id : data().change_order) {
-      if (!native_read(id, FM_OP_HOLD)) die("read for rewrite", N.a->status);
-      make_rec(id, 1, N.buf);
-      N.a->op = 0;
-      if (!fm_rewrite(N.a)) die("rewrite", N.a->status);
-    }
-  });
+void native_rewrite() {
+  for (uint32_t id : data().change_order) {
+    if (!native_read(id, FM_OP_HOLD)) die("read for rewrite", N.a->status);
+    make_rec(id, 1, N.buf);
+    N.a->op = 0;
+    if (!fm_rewrite(N.a)) die("rewrite", N.a->status);
+  }
 }
-void BM_Native_Delete(benchmark::State& st) {
-  timed(st, "native", "delete", count(), [] {
-    for (uint32_t id : data().read_order) {
-      if (!native_read(id, FM_OP_HOLD)) die("read for delete", N.a->status);
-      if (!fm_del(N.a)) die("delete", N.a->status);
-    }
-  });
-  FM_CLOSE(N.a, FM_CL_SCRATCH);
+void native_delete() {
+  for (uint32_t id : data().read_order) {
+    if (!native_read(id, FM_OP_HOLD)) die("read for delete", N.a->status);
+    if (!fm_del(N.a)) die("delete", N.a->status);
+  }
 }
+void native_close() { FM_CLOSE(N.a, FM_CL_SCRATCH); }
 
 // ------------------------------------------------------------ SQLite --
 struct Sql {
@@ -206,7 +232,7 @@ void sql_check(int rc, const char* what) {
   }
 }
 
-void BM_Sqlite_Insert(benchmark::State& st) {
+void sql_open() {
   std::string path = g_dir + "/bench.sqlite";
   sql_check(sqlite3_open(path.c_str(), &S.db), "open");
   const char* setup =
@@ -220,71 +246,65 @@ void BM_Sqlite_Insert(benchmark::State& st) {
   sql_check(sqlite3_prepare_v2(S.db, "SELECT k,g,v FROM t ORDER BY k", -1, &S.scan, nullptr), "prepare");
   sql_check(sqlite3_prepare_v2(S.db, "UPDATE t SET v=? WHERE k=?", -1, &S.upd, nullptr), "prepare");
   sql_check(sqlite3_prepare_v2(S.db, "DELETE FROM t WHERE k=?", -1, &S.del, nullptr), "prepare");
-  timed(st, "sqlite", "insert", count(), [] {
-    uint8_t r[kRec];
-    for (uint32_t id : data().insert_order) {
-      make_rec(id, 0, r);
-      sqlite3_bind_blob(S.ins, 1, r, 20, SQLITE_STATIC);
-      sqlite3_bind_int(S.ins, 2, int(group_of(id)));
-      sqlite3_bind_blob(S.ins, 3, r + 24, kRec - 24, SQLITE_STATIC);
-      sql_check(sqlite3_step(S.ins), "insert");
-      sqlite3_reset(S.ins);
-    }
-  });
 }
-void BM_Sqlite_Read(benchmark::State& st) {
-  timed(st, "sqlite", "keyed read", count(), [] {
-    uint8_t k[20], out[kRec];
-    for (uint32_t id : data().read_order) {
-      key_of(id, k);
-      sqlite3_bind_blob(S.get, 1, k, 20, SQLITE_STATIC);
-      if (sqlite3_step(S.get) != SQLITE_ROW) sql_check(SQLITE_ERROR, "read");
-      uint32_t g = uint32_t(sqlite3_column_int(S.get, 0));
-      std::memcpy(out + 20, &g, 4);
-      std::memcpy(out + 24, sqlite3_column_blob(S.get, 1), size_t(sqlite3_column_bytes(S.get, 1)));
-      benchmark::DoNotOptimize(out);
-      sqlite3_reset(S.get);
-    }
-  });
+void sql_insert() {
+  uint8_t r[kRec];
+  for (uint32_t id : data().insert_order) {
+    make_rec(id, 0, r);
+    sqlite3_bind_blob(S.ins, 1, r, 20, SQLITE_STATIC);
+    sqlite3_bind_int(S.ins, 2, int(group_of(id)));
+    sqlite3_bind_blob(S.ins, 3, r + 24, kRec - 24, SQLITE_STATIC);
+    sql_check(sqlite3_step(S.ins), "insert");
+    sqlite3_reset(S.ins);
+  }
 }
-void BM_Sqlite_Scan(benchmark::State& st) {
-  timed(st, "sqlite", "ordered scan", count(), [] {
-    uint8_t out[kRec];
-    size_t n = 0;
-    while (sqlite3_step(S.scan) == SQLITE_ROW) {
-      std::memcpy(out, sqlite3_column_blob(S.scan, 0), 20);
-      uint32_t g = uint32_t(sqlite3_column_int(S.scan, 1));
-      std::memcpy(out + 20, &g, 4);
-      std::memcpy(out + 24, sqlite3_column_blob(S.scan, 2), size_t(sqlite3_column_bytes(S.scan, 2)));
-      benchmark::DoNotOptimize(out);
-      ++n;
-    }
-    sqlite3_reset(S.scan);
-    if (n != count()) sql_check(SQLITE_ERROR, "scan");
-  });
+void sql_get() {
+  uint8_t k[20], out[kRec];
+  for (uint32_t id : data().read_order) {
+    key_of(id, k);
+    sqlite3_bind_blob(S.get, 1, k, 20, SQLITE_STATIC);
+    if (sqlite3_step(S.get) != SQLITE_ROW) sql_check(SQLITE_ERROR, "read");
+    uint32_t g = uint32_t(sqlite3_column_int(S.get, 0));
+    std::memcpy(out + 20, &g, 4);
+    std::memcpy(out + 24, sqlite3_column_blob(S.get, 1), size_t(sqlite3_column_bytes(S.get, 1)));
+    benchmark::DoNotOptimize(out);
+    sqlite3_reset(S.get);
+  }
 }
-void BM_Sqlite_Rewrite(benchmark::State& st) {
-  timed(st, "sqlite", "rewrite", count(), [] {
-    uint8_t r[kRec];
-    for (uint32_t id : data().change_order) {
-      make_rec(id, 1, r);
-      sqlite3_bind_blob(S.upd, 1, r + 24, kRec - 24, SQLITE_STATIC);
-      sqlite3_bind_blob(S.upd, 2, r, 20, SQLITE_STATIC);
-      sql_check(sqlite3_step(S.upd), "update");
-      sqlite3_reset(S.upd);
-    }
-  });
+void sql_scan() {
+  uint8_t out[kRec];
+  size_t n = 0;
+  while (sqlite3_step(S.scan) == SQLITE_ROW) {
+    std::memcpy(out, sqlite3_column_blob(S.scan, 0), 20);
+    uint32_t g = uint32_t(sqlite3_column_int(S.scan, 1));
+    std::memcpy(out + 20, &g, 4);
+    std::memcpy(out + 24, sqlite3_column_blob(S.scan, 2), size_t(sqlite3_column_bytes(S.scan, 2)));
+    benchmark::DoNotOptimize(out);
+    ++n;
+  }
+  sqlite3_reset(S.scan);
+  if (n != count()) sql_check(SQLITE_ERROR, "scan");
 }
-void BM_Sqlite_Delete(benchmark::State& st) {
-  timed(st, "sqlite", "delete", count(), [] {
-    uint8_t k[20];
-    for (uint32_t id : data().read_order) {
-      key_of(id, k);
-      sqlite3_bind_blob(S.del, 1, k, 20, SQLITE_STATIC);
-      sql_check(sqlite3_step(S.del), "delete");
-      sqlite3_reset(S.del);
-    }
-  });
+void sql_rewrite() {
+  uint8_t r[kRec];
+  for (uint32_t id : data().change_order) {
+    make_rec(id, 1, r);
+    sqlite3_bind_blob(S.upd, 1, r + 24, kRec - 24, SQLITE_STATIC);
+    sqlite3_bind_blob(S.upd, 2, r, 20, SQLITE_STATIC);
+    sql_check(sqlite3_step(S.upd), "update");
+    sqlite3_reset(S.upd);
+  }
+}
+void sql_delete() {
+  uint8_t k[20];
+  for (uint32_t id : data().read_order) {
+    key_of(id, k);
+    sqlite3_bind_blob(S.del, 1, k, 20, SQLITE_STATIC);
+    sql_check(sqlite3_step(S.del), "delete");
+    sqlite3_reset(S.del);
+  }
+}
+void sql_close() {
   for (sqlite3_stmt* s : {S.ins, S.get, S.scan, S.upd, S.del}) sqlite3_finalize(s);
   sqlite3_close(S.db);
 }
@@ -303,118 +323,230 @@ void lm_check(int rc, const char* what) {
   }
 }
 
-void BM_Lmdb_Insert(benchmark::State& st) {
+void lm_open_with(unsigned flags) {
   std::string dir = g_dir + "/lmdb";
   std::filesystem::create_directories(dir);
   lm_check(mdb_env_create(&L.env), "env");
-  mdb_env_set_mapsize(L.env, size_t(16) << 30);
+  mdb_env_set_mapsize(L.env, size_t(32) << 30);
   mdb_env_set_maxdbs(L.env, 4);
-  lm_check(mdb_env_open(L.env, dir.c_str(), MDB_NOSYNC | MDB_NOMETASYNC, 0644), "open");
+  lm_check(mdb_env_open(L.env, dir.c_str(), flags, 0644), "open");
   MDB_txn* t;
   lm_check(mdb_txn_begin(L.env, nullptr, 0, &t), "txn");
   lm_check(mdb_dbi_open(t, "main", MDB_CREATE, &L.main), "dbi");
   lm_check(mdb_dbi_open(t, "byg", MDB_CREATE | MDB_DUPSORT, &L.byg), "dbi");
   lm_check(mdb_txn_commit(t), "commit");
-  timed(st, "lmdb", "insert", count(), [] {
-    uint8_t r[kRec];
-    for (uint32_t id : data().insert_order) {
-      make_rec(id, 0, r);
-      uint32_t g = group_of(id);
-      MDB_txn* t;
-      lm_check(mdb_txn_begin(L.env, nullptr, 0, &t), "txn");
-      MDB_val k{20, r}, v{kRec - 20, r + 20}, gk{4, &g}, gv{20, r};
-      lm_check(mdb_put(t, L.main, &k, &v, MDB_NOOVERWRITE), "put");
-      lm_check(mdb_put(t, L.byg, &gk, &gv, 0), "put");
-      lm_check(mdb_txn_commit(t), "commit");
-    }
-  });
-}
-void BM_Lmdb_Read(benchmark::State& st) {
   lm_check(mdb_txn_begin(L.env, nullptr, MDB_RDONLY, &L.rtxn), "rtxn");
   mdb_txn_reset(L.rtxn);
-  timed(st, "lmdb", "keyed read", count(), [] {
-    uint8_t kb[20], out[kRec];
-    for (uint32_t id : data().read_order) {
-      key_of(id, kb);
-      lm_check(mdb_txn_renew(L.rtxn), "renew");
-      MDB_val k{20, kb}, v;
-      lm_check(mdb_get(L.rtxn, L.main, &k, &v), "get");
-      std::memcpy(out + 20, v.mv_data, v.mv_size);
-      benchmark::DoNotOptimize(out);
-      mdb_txn_reset(L.rtxn);
-    }
-  });
 }
-void BM_Lmdb_Scan(benchmark::State& st) {
-  timed(st, "lmdb", "ordered scan", count(), [] {
-    uint8_t out[kRec];
+void lm_open() { lm_open_with(MDB_NOSYNC | MDB_NOMETASYNC); }
+void lm_wm_open() { lm_open_with(MDB_WRITEMAP | MDB_NOSYNC | MDB_NOMETASYNC); }
+void lm_sync_open() { lm_open_with(0); }
+
+void lm_insert() {
+  uint8_t r[kRec];
+  for (uint32_t id : data().insert_order) {
+    make_rec(id, 0, r);
+    uint32_t g = group_of(id);
+    MDB_txn* t;
+    lm_check(mdb_txn_begin(L.env, nullptr, 0, &t), "txn");
+    MDB_val k{20, r}, v{kRec - 20, r + 20}, gk{4, &g}, gv{20, r};
+    lm_check(mdb_put(t, L.main, &k, &v, MDB_NOOVERWRITE), "put");
+    lm_check(mdb_put(t, L.byg, &gk, &gv, 0), "put");
+    lm_check(mdb_txn_commit(t), "commit");
+  }
+}
+void lm_get() {
+  uint8_t kb[20], out[kRec];
+  for (uint32_t id : data().read_order) {
+    key_of(id, kb);
     lm_check(mdb_txn_renew(L.rtxn), "renew");
-    MDB_cursor* c;
-    lm_check(mdb_cursor_open(L.rtxn, L.main, &c), "cursor");
-    MDB_val k, v;
-    size_t n = 0;
-    for (int rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
-      std::memcpy(out, k.mv_data, 20);
-      std::memcpy(out + 20, v.mv_data, v.mv_size);
-      benchmark::DoNotOptimize(out);
-      ++n;
-    }
-    mdb_cursor_close(c);
+    MDB_val k{20, kb}, v;
+    lm_check(mdb_get(L.rtxn, L.main, &k, &v), "get");
+    std::memcpy(out + 20, v.mv_data, v.mv_size);
+    benchmark::DoNotOptimize(out);
     mdb_txn_reset(L.rtxn);
-    if (n != count()) lm_check(EINVAL, "scan");
-  });
+  }
 }
-void BM_Lmdb_Rewrite(benchmark::State& st) {
-  timed(st, "lmdb", "rewrite", count(), [] {
-    uint8_t r[kRec];
-    for (uint32_t id : data().change_order) {
-      make_rec(id, 1, r);
-      MDB_txn* t;
-      lm_check(mdb_txn_begin(L.env, nullptr, 0, &t), "txn");
-      MDB_val k{20, r}, old, v{kRec - 20, r + 20};
-      lm_check(mdb_get(t, L.main, &k, &old), "get");
-      lm_check(mdb_put(t, L.main, &k, &v, 0), "put");
-      lm_check(mdb_txn_commit(t), "commit");
-    }
-  });
+void lm_scan() {
+  uint8_t out[kRec];
+  lm_check(mdb_txn_renew(L.rtxn), "renew");
+  MDB_cursor* c;
+  lm_check(mdb_cursor_open(L.rtxn, L.main, &c), "cursor");
+  MDB_val k, v;
+  size_t n = 0;
+  for (int rc = mdb_cursor_get(c, &k, &v, MDB_FIRST); rc == 0; rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+    std::memcpy(out, k.mv_data, 20);
+    std::memcpy(out + 20, v.mv_data, v.mv_size);
+    benchmark::DoNotOptimize(out);
+    ++n;
+  }
+  mdb_cursor_close(c);
+  mdb_txn_reset(L.rtxn);
+  if (n != count()) lm_check(EINVAL, "scan");
 }
-void BM_Lmdb_Delete(benchmark::State& st) {
-  timed(st, "lmdb", "delete", count(), [] {
-    uint8_t kb[20];
-    for (uint32_t id : data().read_order) {
-      key_of(id, kb);
-      MDB_txn* t;
-      lm_check(mdb_txn_begin(L.env, nullptr, 0, &t), "txn");
-      MDB_val k{20, kb}, v;
-      lm_check(mdb_get(t, L.main, &k, &v), "get");
-      uint32_t g;
-      std::memcpy(&g, v.mv_data, 4);
-      MDB_val gk{4, &g}, gv{20, kb};
-      lm_check(mdb_del(t, L.byg, &gk, &gv), "del");
-      lm_check(mdb_del(t, L.main, &k, nullptr), "del");
-      lm_check(mdb_txn_commit(t), "commit");
-    }
-  });
+void lm_rewrite() {
+  uint8_t r[kRec];
+  for (uint32_t id : data().change_order) {
+    make_rec(id, 1, r);
+    MDB_txn* t;
+    lm_check(mdb_txn_begin(L.env, nullptr, 0, &t), "txn");
+    MDB_val k{20, r}, old, v{kRec - 20, r + 20};
+    lm_check(mdb_get(t, L.main, &k, &old), "get");
+    lm_check(mdb_put(t, L.main, &k, &v, 0), "put");
+    lm_check(mdb_txn_commit(t), "commit");
+  }
+}
+void lm_delete() {
+  uint8_t kb[20];
+  for (uint32_t id : data().read_order) {
+    key_of(id, kb);
+    MDB_txn* t;
+    lm_check(mdb_txn_begin(L.env, nullptr, 0, &t), "txn");
+    MDB_val k{20, kb}, v;
+    lm_check(mdb_get(t, L.main, &k, &v), "get");
+    uint32_t g;
+    std::memcpy(&g, v.mv_data, 4);
+    MDB_val gk{4, &g}, gv{20, kb};
+    lm_check(mdb_del(t, L.byg, &gk, &gv), "del");
+    lm_check(mdb_del(t, L.main, &k, nullptr), "del");
+    lm_check(mdb_txn_commit(t), "commit");
+  }
+}
+void lm_close() {
   mdb_txn_abort(L.rtxn);
   mdb_env_close(L.env);
 }
 
-#define ONCE(fn) BENCHMARK(fn)->Iterations(1)->Unit(benchmark::kMillisecond)
-ONCE(BM_Native_Insert);
-ONCE(BM_Native_Read);
-ONCE(BM_Native_Scan);
-ONCE(BM_Native_Rewrite);
-ONCE(BM_Native_Delete);
-ONCE(BM_Sqlite_Insert);
-ONCE(BM_Sqlite_Read);
-ONCE(BM_Sqlite_Scan);
-ONCE(BM_Sqlite_Rewrite);
-ONCE(BM_Sqlite_Delete);
-ONCE(BM_Lmdb_Insert);
-ONCE(BM_Lmdb_Read);
-ONCE(BM_Lmdb_Scan);
-ONCE(BM_Lmdb_Rewrite);
-ONCE(BM_Lmdb_Delete);
+#define OPS(p) {p##_insert, p##_get, p##_scan, p##_rewrite, p##_delete}
+const Engine kEngines[] = {
+    {"native", false, native_open, OPS(native), native_close},
+    {"lmdb_wm", false, lm_wm_open, OPS(lm), lm_close},
+    {"lmdb", false, lm_open, OPS(lm), lm_close},
+    {"sqlite", false, sql_open, OPS(sql), sql_close},
+    {"native_sync", true, native_sync_open, OPS(native), native_close},
+    {"lmdb_sync", true, lm_sync_open, OPS(lm), lm_close},
+};
+#undef OPS
+
+// ------------------------------------------------------------ passes --
+struct Result {
+  double rate[kOps] = {};  // medians, operations per second
+  long max_rss_kb = 0;
+};
+std::map<size_t, std::map<std::string, Result>> g_results;
+
+// Runs one pass of engine `e` at `n` records in a child process; the rates
+// come back through a pipe, the child's largest resident set from wait4.
+bool run_pass(const Engine& e, size_t n, double rate[kOps], long* rss_kb) {
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    close(fds[0]);
+    g_n = n;
+    Data d(n);
+    g_data = &d;
+    g_dir += "/" + std::string(e.name);
+    std::filesystem::create_directories(g_dir);
+    double r[kOps];
+    e.open();
+    for (int i = 0; i < kOps; ++i) {
+      auto t0 = std::chrono::steady_clock::now();
+      e.op[i]();
+      double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      r[i] = double(n) / s;
+    }
+    e.close();
+    std::filesystem::remove_all(g_dir);
+    bool ok = write(fds[1], r, sizeof r) == ssize_t(sizeof r);
+    _exit(ok ? 0 : 1);
+  }
+  close(fds[1]);
+  ssize_t got = read(fds[0], rate, sizeof(double) * kOps);
+  close(fds[0]);
+  int status = 0;
+  struct rusage ru {};
+  wait4(pid, &status, 0, &ru);
+  *rss_kb = ru.ru_maxrss;
+  return got == ssize_t(sizeof(double) * kOps) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The engines chosen by QUVO_BENCH_BRF_ENGINES (a comma-separated list of
+// names; default all but the plain LMDB, whose commits by pwrite take long).
+bool chosen(const Engine& e) {
+  const char* v = std::getenv("QUVO_BENCH_BRF_ENGINES");
+  std::string list = v && *v ? v : "native,lmdb_wm,sqlite,native_sync,lmdb_sync";
+  std::string name = e.name;
+  for (size_t at = 0; at <= list.size();) {
+    size_t comma = list.find(',', at);
+    if (comma == std::string::npos) comma = list.size();
+    if (list.compare(at, comma - at, name) == 0) return true;
+    at = comma + 1;
+  }
+  return false;
+}
+
+// The passes of several engines interleave (pass 1 of each, then pass 2...)
+// so that a change of the machine's load falls on all of them alike.
+void BM_Engines(benchmark::State& st, bool sync, size_t n) {
+  int passes = int(env_long("QUVO_BENCH_BRF_PASSES", 3));
+  std::vector<const Engine*> es;
+  for (const Engine& e : kEngines)
+    if (e.sync == sync && chosen(e)) es.push_back(&e);
+  std::map<const Engine*, std::vector<double>[kOps]> rates;
+  std::map<const Engine*, long> rss;
+  for (auto _ : st) {
+    for (int p = 0; p < passes; ++p) {
+      for (const Engine* e : es) {
+        double r[kOps];
+        long kb = 0;
+        if (!run_pass(*e, n, r, &kb)) {
+          st.SkipWithError((std::string("a pass of ") + e->name + " failed").c_str());
+          return;
+        }
+        for (int i = 0; i < kOps; ++i) rates[e][i].push_back(r[i]);
+        rss[e] = std::max(rss[e], kb);
+      }
+    }
+  }
+  for (const Engine* e : es) {
+    Result res;
+    for (int i = 0; i < kOps; ++i) {
+      auto& v = rates[e][i];
+      std::sort(v.begin(), v.end());
+      res.rate[i] = v[v.size() / 2];
+      st.counters[std::string(e->name) + " " + kOpName[i]] = res.rate[i];
+    }
+    res.max_rss_kb = rss[e];
+    st.counters[std::string(e->name) + " max_rss_mb"] = double(res.max_rss_kb) / 1024.0;
+    g_results[n][e->name] = res;
+  }
+}
+
+void print_table(size_t n, const char* base, const std::vector<std::string>& names) {
+  auto& at = g_results[n];
+  std::vector<std::string> have;
+  for (auto& nm : names)
+    if (at.count(nm)) have.push_back(nm);
+  if (have.empty()) return;
+  std::printf("\n%zu records of %d bytes: operations per second (medians)", n, kRec);
+  if (at.count(base)) std::printf(", and the first engine / %s", base);
+  std::printf("\n%-14s", "operation");
+  for (auto& nm : have) std::printf(" %12s", nm.c_str());
+  if (at.count(base)) std::printf(" %10s", "ratio");
+  std::printf("\n");
+  for (int i = 0; i < kOps; ++i) {
+    std::printf("%-14s", kOpName[i]);
+    for (auto& nm : have) std::printf(" %12.0f", at[nm].rate[i]);
+    if (at.count(base) && at[base].rate[i] > 0) std::printf(" %10.2f", at[have[0]].rate[i] / at[base].rate[i]);
+    std::printf("\n");
+  }
+  std::printf("%-14s", "max RSS (MB)");
+  for (auto& nm : have) std::printf(" %12.0f", double(at[nm].max_rss_kb) / 1024.0);
+  std::printf("\n");
+}
 
 }  // namespace
 
@@ -423,18 +555,21 @@ int main(int argc, char** argv) {
   const char* tmp = std::getenv("TMPDIR");
   g_dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/quvo-bench-brf-" + std::to_string(getpid());
   std::filesystem::create_directories(g_dir);
+  size_t sync_n = size_t(env_long("QUVO_BENCH_BRF_SYNC_N", 500));
+  for (size_t n : sizes())
+    benchmark::RegisterBenchmark(("brf/" + std::to_string(n)).c_str(), BM_Engines, false, n)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+  benchmark::RegisterBenchmark(("brf_sync/" + std::to_string(sync_n)).c_str(), BM_Engines, true, sync_n)
+      ->Iterations(1)
+      ->Unit(benchmark::kSecond);
   benchmark::Initialize(&argc, argv);
-  data();
   benchmark::RunSpecifiedBenchmarks();
   std::filesystem::remove_all(g_dir);
-  if (g_rates.empty()) return 0;
-  std::printf("\n%zu records of %d bytes; operations per second, and native / other\n", count(), kRec);
-  std::printf("%-14s %12s %12s %12s %10s %10s\n", "operation", "native", "sqlite", "lmdb", "x sqlite", "x lmdb");
-  for (const char* op : {"insert", "keyed read", "ordered scan", "rewrite", "delete"}) {
-    auto& r = g_rates[op];
-    auto get = [&](const char* e) { return r.count(e) ? r[e] : 0.0; };
-    double n = get("native"), s = get("sqlite"), l = get("lmdb");
-    std::printf("%-14s %12.0f %12.0f %12.0f %10.2f %10.2f\n", op, n, s, l, s > 0 ? n / s : 0, l > 0 ? n / l : 0);
+  for (auto& [n, at] : g_results) {
+    (void)at;
+    print_table(n, "lmdb_wm", {"native", "lmdb_wm", "lmdb", "sqlite"});
+    print_table(n, "lmdb_sync", {"native_sync", "lmdb_sync"});
   }
   return 0;
 }

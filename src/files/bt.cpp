@@ -1,5 +1,6 @@
 #include "files/bt.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -349,7 +350,12 @@ int journal(BtStore& s, uint8_t file, uint64_t off, uint32_t len) {
   return kBtOk;
 }
 
-bool is_touched(const BtStore& s, uint32_t pg) { return pg < s.tmark.size() && s.tmark[pg] == s.txn; }
+// A change journals a handful of pages: their short list is looked through
+// first, since the per-page marks of a large index are a cache miss apart.
+bool is_touched(const BtStore& s, uint32_t pg) {
+  if (s.touched.size() <= 32) return std::find(s.touched.begin(), s.touched.end(), pg) != s.touched.end();
+  return pg < s.tmark.size() && s.tmark[pg] == s.txn;
+}
 }  // namespace
 
 int bt_touch_data(BtStore& s, uint64_t off, uint32_t len) {
@@ -578,22 +584,10 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
   return p;
 }
 
-// Child index in an internal page: the last entry i >= 1 whose first n
-// bytes compare < key (after: <= key), else 0.
-uint32_t child_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after) {
-  uint32_t lo = 1, hi = bt_ph(p).count.get();  // search in [lo, hi)
-  while (lo < hi) {
-    uint32_t mid = (lo + hi) / 2;
-    int c = kcmp(ent(p, t, mid), key, n);
-    if (c < 0 || (after && c == 0)) lo = mid + 1;
-    else hi = mid;
-  }
-  return lo - 1;
-}
-
-// First entry index in a leaf whose first n bytes compare >= key (after: > key).
-uint32_t leaf_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after) {
-  uint32_t lo = 0, hi = bt_ph(p).count.get();
+// The first index in [lo, hi) whose entry's first n bytes compare >= key
+// (after: > key), else hi.
+uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, const uint8_t* key, uint32_t n,
+                bool after) {
   while (lo < hi) {
     uint32_t mid = (lo + hi) / 2;
     int c = kcmp(ent(p, t, mid), key, n);
@@ -601,6 +595,17 @@ uint32_t leaf_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, ui
     else hi = mid;
   }
   return lo;
+}
+
+// Child index in an internal page: the last entry i >= 1 whose first n
+// bytes compare < key (after: <= key), else 0.
+uint32_t child_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after) {
+  return search(p, t, 1, bt_ph(p).count.get(), key, n, after) - 1;
+}
+
+// First entry index in a leaf whose first n bytes compare >= key (after: > key).
+uint32_t leaf_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after) {
+  return search(p, t, 0, bt_ph(p).count.get(), key, n, after);
 }
 
 void fill_cursor(BtStore& s, const TreeShape& t, const uint8_t* p, uint32_t pg, uint32_t idx, BtCursor& c) {
@@ -657,6 +662,21 @@ int bt_step(BtStore& s, int tree, BtCursor& c) {
   uint8_t key[kBtMaxKey];
   std::memcpy(key, c.key, t.klen);
   return bt_seek(s, tree, key, t.klen, true, c);
+}
+
+uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead) {
+  uint32_t k = s.klen[tree];
+  if (k == 0 || k > kBtMaxKey) return 0;
+  uint32_t esize = k + 4, cap = (kBtPage - kBtPageHdr) / esize;
+  uint32_t pg = c.page, i = c.idx + ahead;
+  for (int leaf = 0; leaf < 2 && pg != 0 && (uint64_t(pg) + 1) * kBtPage <= s.isize; ++leaf) {
+    const uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
+    uint32_t n = std::min<uint32_t>(bt_ph(p).count.get(), cap);
+    if (i < n) return rec::view<rec::U32>(p + kBtPageHdr + i * esize + k).get();
+    i -= n;
+    pg = bt_ph(p).next.get();
+  }
+  return 0;
 }
 
 // -------------------------------------------------------------- changes --

@@ -284,6 +284,10 @@ struct BtCursor {
 [[nodiscard]] int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c);
 // The entry after c's. kBtOk, kBtNotFound, kBtRetry.
 [[nodiscard]] int bt_step(BtStore& s, int tree, BtCursor& c);
+// The value of the entry `ahead` places after c's when it lies in c's leaf
+// or the next one, else 0: a hint for reading ahead in a walk, read without
+// checks (the page may be changing), never to be trusted.
+uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead);
 // Inside a change: adds an entry (key_len bytes and the value); kBtDupKey
 // when its compared bytes are present.
 [[nodiscard]] int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid);

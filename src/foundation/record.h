@@ -19,6 +19,7 @@
 //   t.dom_name.set("CITY");  if (t.dom_name == "CITY") ...
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,9 +39,19 @@ struct U8 {
 };
 
 // Little-endian unsigned integers of 2, 4 and 8 bytes, at any offset.
+// On a little-endian host they are read by plain loads.
+inline constexpr bool kNativeLe = std::endian::native == std::endian::little;
+
 struct U16 {
   uint8_t b[2];
-  uint16_t get() const { return uint16_t(b[0] | (b[1] << 8)); }
+  uint16_t get() const {
+    if constexpr (kNativeLe) {
+      uint16_t v;
+      std::memcpy(&v, b, 2);
+      return v;
+    }
+    return uint16_t(b[0] | (b[1] << 8));
+  }
   void set(uint16_t v) { b[0] = uint8_t(v); b[1] = uint8_t(v >> 8); }
   operator uint16_t() const { return get(); }
   U16& operator=(uint16_t v) { set(v); return *this; }
@@ -49,6 +60,11 @@ struct U16 {
 struct U32 {
   uint8_t b[4];
   uint32_t get() const {
+    if constexpr (kNativeLe) {
+      uint32_t v;
+      std::memcpy(&v, b, 4);
+      return v;
+    }
     return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
   }
   void set(uint32_t v) {
@@ -62,6 +78,10 @@ struct U64 {
   uint8_t b[8];
   uint64_t get() const {
     uint64_t v = 0;
+    if constexpr (kNativeLe) {
+      std::memcpy(&v, b, 8);
+      return v;
+    }
     for (int i = 7; i >= 0; --i) v = (v << 8) | b[i];
     return v;
   }
