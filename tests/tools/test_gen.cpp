@@ -208,12 +208,18 @@ TEST(Gen, SameSourcesGiveTheSameBytes) {
   EXPECT_TRUE(one.count("port/dict/0AD00/PROCESS"));
   EXPECT_TRUE(one.count("port/dict/0SA00/APPL"));
   // A second run over an existing output replaces it whole, and clears
-  // what a killed run left beside it.
+  // what a killed run left beside it, but not the work of a run still going
+  // (this test's own process stands for one) nor a name not of a run.
   write(t.path / "one" / "stale", "x");
   write(t.path / "one.tmp-99999" / "half", "x");
+  std::string live = "one.tmp-" + std::to_string(getpid());
+  write(t.path / live / "half", "x");
+  write(t.path / "one.old-mine" / "keep", "x");
   ASSERT_EQ(quvogen(QUVO_DATA_APPS, t.path / "one").status, 0);
   EXPECT_EQ(tree(t.path / "one"), two);
   EXPECT_FALSE(fs::exists(t.path / "one.tmp-99999"));
+  EXPECT_TRUE(fs::exists(t.path / live / "half"));
+  EXPECT_TRUE(fs::exists(t.path / "one.old-mine" / "keep"));
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The generator: see gen.h.
 #include "gen.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -1240,11 +1242,18 @@ bool Gen::run(const std::vector<std::string>& src_roots, const std::string& out_
   if (ok) {
     std::error_code ec;
     fs::create_directories(parent, ec);
-    // what a killed run left beside the output goes first
+    // What a killed run left beside the output goes first: only a run that
+    // is gone (by the process id in the name); another run writing to the
+    // same output, or a name of anyone else's, is left alone.
     std::string stem = out.filename().string();
     for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
       std::string n = it->path().filename().string();
-      if (n.rfind(stem + ".tmp-", 0) == 0 || n.rfind(stem + ".old-", 0) == 0) fs::remove_all(it->path(), ec);
+      if (n.rfind(stem + ".tmp-", 0) != 0 && n.rfind(stem + ".old-", 0) != 0) continue;
+      std::string id = n.substr(stem.size() + 5);
+      if (id.empty() || id.size() > 9 || id.find_first_not_of("0123456789") != std::string::npos) continue;
+      pid_t pid = pid_t(std::stol(id));
+      if (pid == getpid() || kill(pid, 0) == 0 || errno != ESRCH) continue;
+      fs::remove_all(it->path(), ec);
     }
     ec.clear();
     tmp = (parent / (stem + ".tmp-" + std::to_string(getpid()))).string();
