@@ -9,6 +9,9 @@
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "language/ib.h"
+#include "language/ibcnv.h"
+#include "language/ibmath.h"
+#include "language/ibmisc.h"
 #include "language/ibutil.h"
 #include "process/em.h"
 #include "process/emrec.h"
@@ -38,6 +41,7 @@ struct Vfy {
   std::vector<Block> blocks;                 // block b at b - 1
   std::vector<uint32_t> insts;               // every instruction: block index << 16 | offset
   std::vector<const uint8_t*> code_ops;      // every code operand
+  std::vector<const uint8_t*> chain_ops;     // RLOC_BNB's to offset 0 of the block after its own
   std::vector<uint64_t> area;                // room at each address-array slot (0: not known)
   std::map<uint16_t, uint32_t> file_len;     // record length by process file number
   std::vector<uint64_t> cnst_room;           // room of each constant looked up (0: not yet)
@@ -110,7 +114,11 @@ bool walk_blocks(Vfy& v) {
       for (int i = 0; i < d.nopnd; ++i) {
         if (d.opnd[i].at + 4u > len || d.opnd[i].kind_at >= len)
           return v.fail("block %u offset %d: operand past the instruction", b, at);
-        if (d.opnd[i].kind == IbOpnd::Code) v.code_ops.push_back(p + at + d.opnd[i].at);
+        if (d.opnd[i].kind != IbOpnd::Code) continue;
+        const auto& to = rec::view<CodeRef>(p + at + d.opnd[i].at);
+        // The chain to the next block is not a branch: the registers go on.
+        if (op == 464 && to.block == b + 1 && to.offset == 0) v.chain_ops.push_back(p + at + d.opnd[i].at);
+        else v.code_ops.push_back(p + at + d.opnd[i].at);
       }
       blk.start.set(size_t(at / 4));
       v.insts.push_back(uint32_t(v.blocks.size()) << 16 | uint32_t(at));
@@ -130,12 +138,12 @@ bool code_at(const Vfy& v, uint16_t block, uint16_t offset) {
 }
 
 // (2) An entry or code operand: no code, or an instruction start.
-bool check_code(Vfy& v, const uint8_t* ref, const char* what, bool none_ok = true) {
+bool check_code(Vfy& v, const uint8_t* ref, const char* what, bool none_ok = true, bool mark = true) {
   const auto& r = rec::view<CodeRef>(const_cast<uint8_t*>(ref));
   if (r.block == kNoCode && none_ok) return true;
   if (!code_at(v, r.block, r.offset))
     return v.fail("%s: code reference %u:%u is no instruction", what, unsigned(r.block), unsigned(r.offset));
-  v.blocks[r.block - 1u].target.set(r.offset / 4u);
+  if (mark) v.blocks[r.block - 1u].target.set(r.offset / 4u);
   return true;
 }
 
@@ -291,9 +299,43 @@ bool move_use(const uint8_t* p, uint16_t op, Use* u) {
   }
 }
 
+// The bytes the arithmetic and conversions read or write through address
+// registers 1 and 2. A CALC (702) or COMPUTE (710) operand is read where
+// it is pushed, and a later store writes no more than that into it (the
+// interpreter keeps each entry's room): binary 4 bytes (COMPUTE: 1, 2 or
+// 4), packed 8 and its scale byte (COMPUTE: its length, a variable one's
+// scale byte last).
+bool data_use(const uint8_t* p, uint16_t op, Use* u) {
+  auto* q = const_cast<uint8_t*>(p);
+  switch (op) {
+    case 702: u->r0 = rec::view<IbMath>(q).arg == 5 ? 4 : 9; return true;
+    case 710: {
+      const auto& in = rec::view<IbComputeOprnd>(q);
+      const uint64_t n = in.type == 5 ? (in.len == 1 || in.len == 2 ? in.len.get() : 4) : in.len.get();
+      (in.which == 1 ? u->r0 : u->r1) = n;
+      return true;
+    }
+    case 738: u->r1 = std::min<uint64_t>(rec::view<IbMath>(q).arg, 32); return true;  // CNV_SRC
+    case 752: {  // CNV BIN numeric from alpha: at most 4 source bytes, the target's length
+      const auto& in = rec::view<IbCnvBinNA>(q);
+      u->r0 = in.len;
+      u->r1 = in.src_len <= 4 ? in.src_len.get() : 0;
+      return true;
+    }
+    case 754: {  // CNV BIN alpha from numeric: 1-4 target bytes
+      const auto& in = rec::view<IbCnvBinAN>(q);
+      u->r0 = in.len >= 1 && in.len <= 4 ? in.len.get() : 0;
+      if (!in.is_const) u->r1 = in.src_type == 5 ? std::min<uint64_t>(in.src_len, 4) : in.src_len.get();
+      return true;
+    }
+    default: return false;
+  }
+}
+
 // Instructions that leave the address registers as they are.
 bool keeps_regs(uint16_t op) {
-  return (op >= 152 && op <= 174) || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
+  return (op >= 152 && op <= 174) || (op >= 700 && op <= 740 && op != 708) || op == 752 || op == 754 ||
+         op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
 }
 
 // Instructions that load, move or offset address registers (the ones the
@@ -303,7 +345,7 @@ bool reg_op(uint16_t op) {
     case 52: case 54: case 56: case 58: case 60: case 62: case 64: case 66: case 68: case 70: case 72: case 74:
     case 76: case 78: case 84: case 94: case 110: case 114: case 116: case 118: case 120: case 122: case 124:
     case 128: case 132: case 134: case 136: case 138: case 142: case 144: case 146: case 148: case 150:
-    case 176: case 180: case 182: case 650:
+    case 176: case 180: case 182: case 184: case 186: case 650:
       return true;
     default:
       return false;
@@ -317,14 +359,17 @@ bool check_code_flow(Vfy& v) {
   const IbOpDef* const tab = inst_nam.data();
   Reg reg[4];
   size_t cur = ~size_t(0);
+  bool chained = false;  // the last instruction chains to the next block
   for (uint32_t w : v.insts) {
     const size_t bi = w >> 16;
     const int s = int(w & 0xFFFF) / 4;
     Block& blk = v.blocks[bi];
-    if (bi != cur) {  // each block starts a run
+    if (bi != cur) {  // each block starts a run, unless its previous block chains to it
+      if (!chained || bi != cur + 1)
+        for (Reg& r : reg) r.known = false;
       cur = bi;
-      for (Reg& r : reg) r.known = false;
     }
+    chained = false;
     {
       uint8_t* p = blk.p + 4 * s;
       const uint16_t op = rec::view<IbInst>(p).op;
@@ -358,6 +403,26 @@ bool check_code_flow(Vfy& v) {
       // depends on the way in.
       if (blk.target.test(size_t(s)))
         for (Reg& r : reg) r.known = false;
+      if (Use u; data_use(p, op, &u)) {
+        if (op == 710 && rec::view<IbComputeOprnd>(p).type != 5 && rec::view<IbComputeOprnd>(p).len == 0)
+          return v.fail("block %u offset %u: packed operand of no length", b, at);
+        if (op == 754 && !rec::view<IbCnvBinAN>(p).is_const && rec::view<IbCnvBinAN>(p).src_type == 12 &&
+            rec::view<IbCnvBinAN>(p).src_len == 0)
+          return v.fail("block %u offset %u: packed source of no length", b, at);
+        if (!fits(v, reg[0], u.r0, op, 0) || !fits(v, reg[1], u.r1, op, 1)) return false;
+        // A binary COMPUTE target points register 3 at its sign; CNV_SRC
+        // points register 2 at its 32-byte work value.
+        if (op == 710 && rec::view<IbComputeOprnd>(p).which == 1 && rec::view<IbComputeOprnd>(p).type == 5)
+          reg[2] = Reg{};
+        if (op == 738) reg[1] = Reg{true, 32, 0};
+        if (!keeps_regs(op))
+          for (Reg& r : reg) r.known = false;
+        continue;
+      }
+      if (op == 464 && rec::view<IbBnb>(p).next.block == b + 1 && rec::view<IbBnb>(p).next.offset == 0) {
+        chained = true;
+        continue;
+      }
       // Most instructions only end the run of their registers.
       if (!reg_op(op)) {
         if (!keeps_regs(op))
@@ -390,6 +455,12 @@ bool check_code_flow(Vfy& v) {
         const auto& in = rec::view<IbOffsetReg>(p);
         if (in.reg < 1u || in.reg > 4u) return v.fail("block %u offset %u: register %u", b, at, unsigned(in.reg));
         reg[in.reg - 1].off += in.offset.get();
+        continue;
+      }
+      if (op == 184 || op == 186) {  // TOTAL: a 28-byte accumulator entry, its 9-byte bucket
+        const uint32_t r = op == 184 ? rec::view<IbIraSum>(p).reg.get() : rec::view<IbIraBucket>(p).reg.get();
+        if (r < 1 || r > 4) return v.fail("block %u offset %u: register %u", b, at, unsigned(r));
+        reg[r - 1] = Reg{true, op == 184 ? 28u : 9u, 0};
         continue;
       }
       if (op == 76 || op == 78) {  // an occurrence: the last one at most
@@ -442,6 +513,8 @@ bool check_code_operands(Vfy& v) {
   for (const uint8_t* x : v.code_ops)
     // An operand is a place to go: "no code" would be the arena's base.
     if (!check_code(v, x, "code operand", false)) return false;
+  for (const uint8_t* x : v.chain_ops)
+    if (!check_code(v, x, "block chain", false, false)) return false;
   return true;
 }
 
@@ -449,7 +522,7 @@ bool check_code_operands(Vfy& v) {
 
 int ib_verify(EmHeader* em, char* why, size_t n) {
   if (why && n) why[0] = 0;
-  Vfy v{em, why, n, {}, {}, {}, {}, {}, {}};
+  Vfy v{em, why, n, {}, {}, {}, {}, {}, {}, {}};
   if (!em) return v.fail("no module");
   v.insts.reserve(1024);
   if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v)) return 0;

@@ -773,6 +773,7 @@ uint8_t* inst_calc_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   e.set_addr(p);
   e.type = rec::view<IbMath>(pc).arg;
   e.uns = 0;
+  e.room = e.type == kIiBin ? 4 : 9;
   if (e.type == kIiBin) {
     set_word(e, rec::view<rec::U32>(p).get());
     e.size = 4;
@@ -837,6 +838,7 @@ uint8_t* inst_calc_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   IiCalc v = ii_calc(s, --s->calc_count);
   IiCalc& t = ii_calc(s, s->calc_count - 1);
   uint8_t* p = t.addr();
+  if (t.room < (t.type == kIiBin ? 4 : 9)) return ii_fail(b, s, kIiErrRuntime);
   if (t.type == kIiBin) {
     int32_t out;
     if (v.type == kIiBin) {
@@ -932,6 +934,7 @@ uint8_t* inst_compute_oprnd(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   e.scale = in.scale;
   e.size = in.len;
   e.uns = in.is_signed ? 0 : 1;
+  e.room = in.type == kIiBin ? (in.len == 1 || in.len == 2 ? in.len : 4) : in.len;
   if (e.type == kIiBin) {
     uint32_t v = 0;
     bool sg = in.is_signed;
@@ -1044,6 +1047,7 @@ uint8_t* inst_pd_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   IiCalc v = ii_calc(s, 0);
   uint8_t* p = v.addr();
   int size = v.size;
+  if (size > v.room || size > (v.type == kIiPdVar ? kW + 1 : kW)) return ii_fail(b, s, kIiErrRuntime);
   if (v.type == kIiPdVar) {
     uint8_t sc = v.scale;
     uint8_t tmp[kW];
@@ -1078,7 +1082,7 @@ uint8_t* inst_bin_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   IiCalc& t = ii_calc(s, 0);
   int64_t v = t.uns ? int64_t(uint32_t(word(t))) : int64_t(word(t));
   int size = t.size == 1 || t.size == 2 ? t.size : 4;
-  if (!bin_fits(v, size, t.uns)) return ii_fail(b, s, kIiErrRuntime);
+  if (size > t.room || !bin_fits(v, size, t.uns)) return ii_fail(b, s, kIiErrRuntime);
   store_bin(t.addr(), size, v);
   return ii_adv(pc, 6);
 }
@@ -1090,7 +1094,7 @@ uint8_t* inst_bin_pd_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   bool ok = pd_shft(val(v), kW, to - int(v.scale));
   int64_t x = ok ? pd_cvb64(val(v), kW, &ok) : 0;
   int size = v.size == 1 || v.size == 2 ? v.size : 4;
-  if (!ok || !bin_fits(x, size, v.uns)) return ii_fail(b, s, kIiErrRuntime);
+  if (!ok || size > v.room || !bin_fits(x, size, v.uns)) return ii_fail(b, s, kIiErrRuntime);
   store_bin(v.addr(), size, x);
   return ii_adv(pc, 6);
 }

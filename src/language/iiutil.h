@@ -43,7 +43,8 @@ struct IiCalc {
   rec::U8 scale;          // decimals, 0-31
   rec::U8 uns;            // 1 unsigned binary
   rec::U8 size;           // bytes of the stored operand
-  rec::Bytes<4> unused;
+  rec::U8 room;           // bytes a store may write at where (what the push read; 0 none)
+  rec::Bytes<3> unused;
   rec::Bytes<16> value;   // 31-digit packed, or (type 5) a 32-bit integer in its first word
   uint8_t* addr() const {
     uint8_t* p;

@@ -16,6 +16,8 @@
 
 #include "foundation/os.h"
 #include "foundation/ssunix.h"
+#include "language/ibcnv.h"
+#include "language/ibmath.h"
 #include "language/ibutil.h"
 #include "language/iiutil.h"
 #include "process/pl_fixture.h"
@@ -106,6 +108,21 @@ class PlVfy : public ::testing::Test {
     Engine::free_pcb(p);
   }
   static uint8_t* code(EmHeader* em, uint16_t at = 0) { return MADDR(em->inst.get(), 1) + at; }
+  // P1's code from its move on replaced by: register reg's offset by off
+  // (r1 at area 2, r2 at 8 of area 3), the instruction op (its operands set
+  // by set) and an END.
+  static void replace_move(EmHeader* em, uint32_t reg, uint32_t off, uint16_t op,
+                           const std::function<void(uint8_t*)>& set) {
+    uint8_t* c = code(em, g_at.move);
+    std::memset(c, 0, size_t(g_at.end + 4 - g_at.move));
+    auto& o = rec::view<IbOffsetReg>(c);
+    o.head.op = 650;
+    o.reg = reg;
+    o.offset = off;
+    rec::view<IbInst>(c + 12).op = op;
+    set(c + 12);
+    rec::view<IbInst>(c + 12 + ((ib_inst_len(c + 12) + 3) & ~size_t(3))).op = 10;
+  }
   static EmAreaEntry& area(EmHeader* em, uint32_t i) {
     return rec::view<EmAreaEntry>(em->area_table.get() + sizeof(EmAreaEntry) * i);
   }
@@ -219,10 +236,71 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
          rec::view<IbInst>(code(em, 2020)).op = 20;  // GOTO: 8 bytes, past the block
        }},
   };
+  // The arithmetic and conversions: what they read or write at a register
+  // exactly fills its area, or one byte more.
+  struct Data {
+    const char* what;
+    uint32_t reg, off;  // the limit's offset
+    uint16_t op;
+    std::function<void(uint8_t*)> set;
+  };
+  const Data data[] = {
+      {"CALC packed operand", 1, kAreaSize - 9, 702, [](uint8_t* q) { rec::view<IbMath>(q).arg = 8; }},
+      {"COMPUTE binary target of 3 bytes", 1, kAreaSize - 4, 710,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbComputeOprnd>(q);
+         in.type = 5;
+         in.len = 3;
+         in.which = 1;
+       }},
+      {"COMPUTE packed source", 2, kAreaSize - 8 - 16, 710,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbComputeOprnd>(q);
+         in.type = 8;
+         in.len = 16;
+         in.which = 2;
+       }},
+      {"alpha source of a calculation", 2, kAreaSize - 8 - 32, 738, [](uint8_t* q) { rec::view<IbMath>(q).arg = 40; }},
+      {"CNV BIN numeric target", 1, kAreaSize - 4, 752,
+       [](uint8_t* q) {
+         rec::view<IbCnvBinNA>(q).type = 5;
+         rec::view<IbCnvBinNA>(q).len = 4;
+       }},
+      {"CNV BIN alpha source", 2, kAreaSize - 8 - 4, 752, [](uint8_t* q) { rec::view<IbCnvBinNA>(q).src_len = 4; }},
+      {"CNV BIN alpha target", 1, kAreaSize - 4, 754, [](uint8_t* q) { rec::view<IbCnvBinAN>(q).len = 4; }},
+      {"CNV BIN packed source", 2, kAreaSize - 8 - 9, 754,
+       [](uint8_t* q) {
+         rec::view<IbCnvBinAN>(q).src_type = 12;
+         rec::view<IbCnvBinAN>(q).src_len = 9;
+       }},
+  };
+  for (const Data& d : data) {
+    cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set); },
+                     [&](EmHeader* em) { replace_move(em, d.reg, d.off + 1, d.op, d.set); }});
+  }
   for (const Case& c : cases) {
     EXPECT_EQ(verify(c.at_limit, &why), 1) << c.what << ": " << why;
     EXPECT_EQ(verify(c.past, &why), 0) << c.what;
   }
+}
+
+// A CALC store writes no more than its operand's push read: a binary
+// target (4 bytes, at its area's end) made packed is refused at run time.
+TEST_F(PlVfy, ACalcStoreWritesNoMoreThanItsOperandRead) {
+  SysErrCapture quiet(SysErrAnswer::Continue);
+  save_crafted([](EmHeader* em) {
+    replace_move(em, 1, kAreaSize - 4, 702, [](uint8_t* q) { rec::view<IbMath>(q).arg = 5; });
+    uint8_t* c = code(em, uint16_t(g_at.move + 20));
+    std::memcpy(c, code(em, g_at.ira), 8);  // r1 = area 2
+    const uint16_t ops[][2] = {{702, 5}, {714, 0}, {708, 0}};  // a binary source; the target made packed; the store
+    for (int i = 0; i < 3; ++i) {
+      rec::view<IbMath>(c + 8 + 8 * i).head.op = ops[i][0];
+      rec::view<IbMath>(c + 8 + 8 * i).arg = uint8_t(ops[i][1]);
+    }
+    rec::view<IbInst>(c + 32).op = 10;
+  });
+  uint32_t r = 0;
+  EXPECT_TRUE(get_and_run(&r));
 }
 
 // A crafted saved module whose checksum is whole (anyone can recompute it)
@@ -320,7 +398,8 @@ TEST_F(PlVfy, ASavedModuleAnotherUserCouldHaveWrittenIsNotRead) {
 // refused and compiled again (its result the compile's), or passes the
 // verifier, loads and runs inside its areas. Under the sanitizers nothing
 // may fault. The damage is to operands, tables, the header and the file's
-// bytes, and opcodes made relocated or undefined.
+// bytes, opcodes made relocated or undefined, and opcodes swapped for others
+// of the same length that read or write at address registers.
 TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
   const char* n_env = std::getenv("QUVO_FUZZ_PL_N");
   const char* s_env = std::getenv("QUVO_FUZZ_PL_SEED");
@@ -356,7 +435,7 @@ TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
   });
   long loaded = 0, refused = 0;
   for (long i = 0; i < n; ++i) {
-    const int kind = int(pick(6));
+    const int kind = int(pick(7));
     if (kind == 5) {
       // Bytes of the file itself (its checksum no longer matches).
       save_crafted([](EmHeader*) {});
@@ -387,6 +466,15 @@ TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
             rec::view<IbInst>(c + in.at).op = pick(2) ? uint16_t(op | 1) : ops[pick(std::size(ops))];
             break;
           }
+          case 6: {  // an opcode of the same length that reads or writes at registers
+            const Inst& in = insts[pick(insts.size())];
+            static const uint16_t ops[] = {702, 708, 710, 714, 722, 736, 738, 740, 184, 186, 114, 122, 752, 754};
+            const uint16_t was = rec::view<IbInst>(c + in.at).op;
+            rec::view<IbInst>(c + in.at).op = ops[pick(std::size(ops))];
+            if (((ib_inst_len(c + in.at) + 3) & ~size_t(3)) != ((in.len + 3) & ~3u)) rec::view<IbInst>(c + in.at).op = was;
+            else if (in.len > 4) c[in.at + 4 + pick(in.len - 4)] = uint8_t(rng());
+            break;
+          }
           case 2: {  // an area table entry
             EmAreaEntry& a = area(em, 1 + uint32_t(pick(em->n_areas)));
             uint32_t v = value(pick(2) ? kAreaSize : em->n_areas + 1);
@@ -404,7 +492,7 @@ TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
             }
             break;
           }
-          default:  // the header's counts and entries
+          case 4:  // the header's counts and entries
             if (pick(2)) em->n_areas = uint32_t(pick(em->n_areas + 1));  // the table written has no more
             else em->proc_eps[pick(kEmProcEps)] = uint32_t(value(g_at.end)) << 16 | uint32_t(pick(3));
         }
