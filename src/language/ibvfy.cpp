@@ -12,6 +12,7 @@
 #include "language/ibcnv.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
+#include "language/ibtst.h"
 #include "language/ibutil.h"
 #include "process/em.h"
 #include "process/emrec.h"
@@ -328,6 +329,38 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
       if (!in.is_const) u->r1 = in.src_type == 5 ? std::min<uint64_t>(in.src_len, 4) : in.src_len.get();
       return true;
     }
+    // The comparisons: alpha operands by their lengths, binary ones by
+    // their sizes; the packed expansions read each operand's bytes (a
+    // variable one's scale byte after them) and UNXPND stores 1-16 bytes.
+    case 504: u->r0 = u->r1 = rec::view<IbIfCmp>(q).len; return true;
+    case 506: {
+      const auto& in = rec::view<IbIfRest>(q);
+      (in.longer == 1 ? u->r0 : u->r1) = uint64_t(in.shorter) + in.diff;
+      return true;
+    }
+    case 498: case 502: case 512: u->r0 = rec::view<IbIf2>(q).len1; u->r1 = rec::view<IbIf2>(q).len2; return true;
+    case 508: {
+      const int code = rec::view<IbIfBin>(q).code;
+      auto size = [](int c) { int k = c >= 4 ? c - 3 : c; return k == 3 ? 1 : k == 2 ? 2 : 4; };
+      u->r0 = size((code - 1) / 6 + 1);
+      u->r1 = size((code - 1) % 6 + 1);
+      return true;
+    }
+    case 422: {
+      const auto& in = rec::view<IbXpndFixFix>(q);
+      u->r0 = in.len1 <= 16 ? in.len1.get() : 0;
+      u->r1 = in.len2 <= 16 ? in.len2.get() : 0;
+      return true;
+    }
+    case 278: u->r0 = rec::view<IbXpndVarVar>(q).len1 + 1u; u->r1 = rec::view<IbXpndVarVar>(q).len2 + 1u; return true;
+    case 276: case 272: {
+      const auto& in = rec::view<IbXpndMixed>(q);
+      const uint64_t var = in.var_len + 1u, fix = in.fix_len <= 16 ? in.fix_len.get() : 0;
+      u->r0 = op == 276 ? var : fix;
+      u->r1 = op == 276 ? fix : var;
+      return true;
+    }
+    case 300: { const int n = rec::view<IbUnxpnd>(q).len; u->r0 = n >= 1 && n <= 16 ? n : 0; return true; }
     default: return false;
   }
 }
@@ -335,6 +368,7 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
 // Instructions that leave the address registers as they are.
 bool keeps_regs(uint16_t op) {
   return (op >= 152 && op <= 174) || (op >= 700 && op <= 740 && op != 708) || op == 752 || op == 754 ||
+         (op >= 498 && op <= 508) || op == 512 || op == 300 || op == 272 || op == 276 || op == 278 || op == 422 ||
          op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
 }
 
@@ -415,6 +449,7 @@ bool check_code_flow(Vfy& v) {
         if (op == 710 && rec::view<IbComputeOprnd>(p).which == 1 && rec::view<IbComputeOprnd>(p).type == 5)
           reg[2] = Reg{};
         if (op == 738) reg[1] = Reg{true, 32, 0};
+        if (op == 422 || op == 278 || op == 276 || op == 272) reg[0] = reg[1] = Reg{true, 32, 0};  // the work values
         if (!keeps_regs(op))
           for (Reg& r : reg) r.known = false;
         continue;
