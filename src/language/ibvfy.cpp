@@ -272,7 +272,7 @@ bool fits(Vfy& v, const Reg& r, uint64_t len, uint16_t op, int reg) {
 // The address registers an instruction reads and writes, and how far
 // (registers 0 and 1 of the moves: target and source).
 struct Use {
-  uint64_t r0 = 0, r1 = 0;
+  uint64_t r0 = 0, r1 = 0, r2 = 0, r3 = 0;
 };
 bool move_use(const uint8_t* p, uint16_t op, Use* u) {
   auto* q = const_cast<uint8_t*>(p);
@@ -361,6 +361,12 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
       return true;
     }
     case 300: { const int n = rec::view<IbUnxpnd>(q).len; u->r0 = n >= 1 && n <= 16 ? n : 0; return true; }
+    // The loops: the variable at register 1 (packed 8 bytes and its scale,
+    // or binary 4) set at the start and stepped at the end; a binary loop
+    // reads FROM, TO and STEP, 4 bytes each, at registers 2-4.
+    case 4: u->r0 = u->r1 = u->r2 = u->r3 = 4; return true;
+    case 2: case 12: u->r0 = 9; return true;
+    case 14: u->r0 = 4; return true;
     default: return false;
   }
 }
@@ -369,7 +375,7 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
 bool keeps_regs(uint16_t op) {
   return (op >= 152 && op <= 174) || (op >= 700 && op <= 740 && op != 708) || op == 752 || op == 754 ||
          (op >= 498 && op <= 508) || op == 512 || op == 300 || op == 272 || op == 276 || op == 278 || op == 422 ||
-         op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
+         op == 8 || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
 }
 
 // Instructions that load, move or offset address registers (the ones the
@@ -443,7 +449,9 @@ bool check_code_flow(Vfy& v) {
         if (op == 754 && !rec::view<IbCnvBinAN>(p).is_const && rec::view<IbCnvBinAN>(p).src_type == 12 &&
             rec::view<IbCnvBinAN>(p).src_len == 0)
           return v.fail("block %u offset %u: packed source of no length", b, at);
-        if (!fits(v, reg[0], u.r0, op, 0) || !fits(v, reg[1], u.r1, op, 1)) return false;
+        if (!fits(v, reg[0], u.r0, op, 0) || !fits(v, reg[1], u.r1, op, 1) || !fits(v, reg[2], u.r2, op, 2) ||
+            !fits(v, reg[3], u.r3, op, 3))
+          return false;
         // A binary COMPUTE target points register 3 at its sign; CNV_SRC
         // points register 2 at its 32-byte work value.
         if (op == 710 && rec::view<IbComputeOprnd>(p).which == 1 && rec::view<IbComputeOprnd>(p).type == 5)
