@@ -367,6 +367,7 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
     case 4: u->r0 = u->r1 = u->r2 = u->r3 = 4; return true;
     case 2: case 12: u->r0 = 9; return true;
     case 14: u->r0 = 4; return true;
+    case 470: u->r0 = rec::view<IbPrint>(q).len; return true;  // PRINT: its text (the image's part of it at most)
     default: return false;
   }
 }
@@ -375,7 +376,7 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
 bool keeps_regs(uint16_t op) {
   return (op >= 152 && op <= 174) || (op >= 700 && op <= 740 && op != 708) || op == 752 || op == 754 ||
          (op >= 498 && op <= 508) || op == 512 || op == 300 || op == 272 || op == 276 || op == 278 || op == 422 ||
-         op == 8 || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
+         op == 8 || op == 470 || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
 }
 
 // Instructions that load, move or offset address registers (the ones the

@@ -19,6 +19,7 @@
 #include "language/ibcnv.h"
 #include "language/ibctl.h"
 #include "language/ibmath.h"
+#include "language/ibmisc.h"
 #include "language/ibtst.h"
 #include "language/ibutil.h"
 #include "language/iiutil.h"
@@ -280,6 +281,7 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"variable packed expansion", 1, kAreaSize - 9, 278, [](uint8_t* q) { rec::view<IbXpndVarVar>(q).len1 = 8; }},
       {"UNXPND store", 1, kAreaSize - 16, 300, [](uint8_t* q) { rec::view<IbUnxpnd>(q).len = 16; }},
       {"packed loop variable", 1, kAreaSize - 9, 12, [](uint8_t* q) { rec::view<IbEndLoop>(q).ira = 1u; }},
+      {"PRINT text", 1, kAreaSize - 16, 470, [](uint8_t* q) { rec::view<IbPrint>(q).len = 16u; }},
   };
   for (const Data& d : data) {
     cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set); },
@@ -476,7 +478,7 @@ TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
           case 6: {  // an opcode of the same length that reads or writes at registers
             const Inst& in = insts[pick(insts.size())];
             static const uint16_t ops[] = {702, 708, 710, 714, 722, 736, 738, 740, 184, 186, 114, 122,
-                                           752, 754, 504, 506, 498, 502, 508, 422, 278, 276, 272, 300, 12, 14};
+                                           752, 754, 504, 506, 498, 502, 508, 422, 278, 276, 272, 300, 12, 14, 470};
             const uint16_t was = rec::view<IbInst>(c + in.at).op;
             rec::view<IbInst>(c + in.at).op = ops[pick(std::size(ops))];
             if (((ib_inst_len(c + in.at) + 3) & ~size_t(3)) != ((in.len + 3) & ~3u)) rec::view<IbInst>(c + in.at).op = was;
