@@ -61,6 +61,21 @@ class IiCtl : public ii2::Fix {
     return ira;
   }
   size_t count(uint32_t tag) { return size_t(std::count(ii2::flags().begin(), ii2::flags().end(), tag)); }
+  // A packed loop over var from `from` to `to` by `step` whose body flags 1;
+  // the four values are fields of their own, changed between runs.
+  struct PackedLoop {
+    uint8_t *var, *from, *to, *step;
+    uint32_t from_ira, to_ira;
+  };
+  PackedLoop packed_loop(const char* from, const char* to, const char* step) {
+    uint32_t v, f, t, s, c = lcb();
+    PackedLoop l{pd("0", &v), pd(from, &f), pd(to, &t), pd(step, &s), f, t};
+    uint8_t* b = beg(false, v, f, t, s, c);
+    flag(1);
+    end_loop(false, v, c, b);
+    end();
+    return l;
+  }
 };
 
 TEST_F(IiCtl, BinaryLoops) {
@@ -94,15 +109,7 @@ TEST_F(IiCtl, BinaryLoops) {
 }
 
 TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
-  uint32_t v, f, t, s, c = lcb();
-  uint8_t* var = pd("0", &v);
-  uint8_t* from = pd("1", &f);
-  uint8_t* to = pd("3", &t);
-  uint8_t* step = pd("1", &s);
-  uint8_t* b = beg(false, v, f, t, s, c);
-  flag(1);
-  end_loop(false, v, c, b);
-  end();
+  auto [var, from, to, step, f, t] = packed_loop("1", "3", "1");
   auto go = [&](const char* fr, const char* tt, const char* st) {
     set_pd(from, fr);
     set_pd(to, tt);
@@ -144,15 +151,7 @@ TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
 // that scale to keep 15 is 300540. A binary loop takes such a bound as its
 // integer, and TIMEOUT such seconds.
 TEST_F(IiCtl, LoopsOverValuesAtANegativeScale) {
-  uint32_t v, f, t, s, c = lcb();
-  uint8_t* var = pd("0", &v);
-  uint8_t* from = pd("0", &f);
-  uint8_t* to = pd("0", &t);
-  uint8_t* step = pd("0", &s);
-  uint8_t* b = beg(false, v, f, t, s, c);
-  flag(1);
-  end_loop(false, v, c, b);
-  end();
+  auto [var, from, to, step, f, t] = packed_loop("0", "0", "0");
   auto put = [](uint8_t* p, const char* digits, int scale) {
     set_pd(p, digits);
     p[8] = uint8_t(scale);

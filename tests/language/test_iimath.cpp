@@ -801,6 +801,32 @@ class IiCalc1 : public IiCalcDiff {
     ii2::flags().clear();
     return run(ii2::cref(1, 0));
   }
+  // The statement run by the instructions, then again from the same value
+  // of its result (its second run is the plan's): both outcomes, and
+  // whether the plan left the same bytes and trap as the instructions.
+  struct Twice {
+    int first, second;
+    bool trapped, same_bytes, same_trap;
+    uint64_t plan_runs;
+  };
+  Twice calc_twice(const char* res, const std::vector<const char*>& prog, FILE* trace = nullptr) {
+    uint8_t before[9], after[9];
+    std::memcpy(before, dec[0], 9);
+    Twice t{};
+    t.first = calc(res, prog, true);
+    std::memcpy(after, dec[0], 9);
+    t.trapped = !ii2::flags().empty();
+    std::memcpy(dec[0], before, 9);
+    ii2::flags().clear();
+    uint64_t runs = ii_math_plan_runs();
+    if (trace) ii_set_trace(trace);
+    t.second = run(ii2::cref(1, 0));
+    ii_set_trace(nullptr);
+    t.plan_runs = ii_math_plan_runs() - runs;
+    t.same_bytes = std::memcmp(after, dec[0], 9) == 0;
+    t.same_trap = t.trapped == !ii2::flags().empty();
+    return t;
+  }
 };
 
 TEST_F(IiCalc1, StoresRoundAndFunctionsRefuseWhatIsNotANumber) {
@@ -1133,23 +1159,12 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       pad = p;
       for (const Case& c : cases) {
         setup();
-        uint8_t before[9];
-        std::memcpy(before, dec[0], 9);
-        int first = calc(c.res, c.prog, true);
-        uint8_t after[9];
-        std::memcpy(after, dec[0], 9);
-        bool trapped = !ii2::flags().empty();
-        std::memcpy(dec[0], before, 9);
-        ii2::flags().clear();
-        uint64_t runs = ii_math_plan_runs();
-        if (traced) ii_set_trace(trace);
-        int second = run(ii2::cref(1, 0));
-        ii_set_trace(nullptr);
-        EXPECT_EQ(first, second);
-        EXPECT_EQ(std::memcmp(after, dec[0], 9), 0) << "pad " << p << " case " << (&c - cases);
-        EXPECT_EQ(trapped, !ii2::flags().empty()) << "pad " << p << " case " << (&c - cases);
-        uint64_t want = c.planned && !traced && !trapped ? 1 : 0;
-        EXPECT_EQ(ii_math_plan_runs() - runs, want) << "pad " << p << " case " << (&c - cases);
+        Twice t = calc_twice(c.res, c.prog, traced ? trace : nullptr);
+        EXPECT_EQ(t.first, t.second);
+        EXPECT_TRUE(t.same_bytes) << "pad " << p << " case " << (&c - cases);
+        EXPECT_TRUE(t.same_trap) << "pad " << p << " case " << (&c - cases);
+        uint64_t want = c.planned && !traced && !t.trapped ? 1 : 0;
+        EXPECT_EQ(t.plan_runs, want) << "pad " << p << " case " << (&c - cases);
       }
     }
   }
@@ -1219,22 +1234,13 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
         ++ops;
       }
     }
-    uint8_t before[9];
-    std::memcpy(before, dec[0], 9);
-    int first = calc("A", prog, true);
-    uint8_t after[9];
-    std::memcpy(after, dec[0], 9);
-    bool trapped = !ii2::flags().empty();
-    std::memcpy(dec[0], before, 9);
-    ii2::flags().clear();
-    uint64_t runs = ii_math_plan_runs();
-    int second = run(ii2::cref(1, 0));
-    planned += ii_math_plan_runs() - runs;
+    Twice t = calc_twice("A", prog);
+    planned += t.plan_runs;
     std::string text;
-    for (const char* t : prog) text += std::string(t) + " ";
-    ASSERT_EQ(first, second) << text;
-    ASSERT_EQ(std::memcmp(after, dec[0], 9), 0) << text;
-    ASSERT_EQ(trapped, !ii2::flags().empty()) << text;
+    for (const char* w : prog) text += std::string(w) + " ";
+    ASSERT_EQ(t.first, t.second) << text;
+    ASSERT_TRUE(t.same_bytes) << text;
+    ASSERT_TRUE(t.same_trap) << text;
   }
   EXPECT_GT(planned, n / 2);
 }
