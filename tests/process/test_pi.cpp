@@ -3,6 +3,8 @@
 // security, and the data areas shared with a caller.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <functional>
 #include <map>
 #include <string>
@@ -683,45 +685,58 @@ TEST_F(Pi, LanguageOfTheRunByItsSources) {
   EXPECT_EQ(key.lang.view(), "DXA");
 }
 
-TEST_F(Pi, KeyConstraintsReachTheRecord) {
-  define({{"SUB", 6}});
-  auto* pos = static_cast<uint8_t*>(MM_ALLOC(e.pool, 12));
-  auto* desc = static_cast<uint8_t*>(MM_ALLOC(e.pool, 32));
-  auto* values = static_cast<uint8_t*>(MM_ALLOC(e.pool, 5));
-  std::memset(pos, 0, 12);
-  std::memset(desc, 0, 32);
-  std::memcpy(values, "ABCDE", 5);
-  rec::view<rec::U16>(pos + 2) = uint16_t(3);
-  rec::view<rec::U16>(pos + 4) = uint16_t(2);
-  rec::view<rec::U16>(pos + 8) = uint16_t(10);
-  rec::view<rec::U16>(pos + 10) = uint16_t(3);
-  auto& d0 = rec::view<PiCnsDesc>(desc);
-  auto& d1 = rec::view<PiCnsDesc>(desc + 16);
-  d0.value_at = 0u;
-  d0.length = uint16_t(2);
-  d1.value_at = 2u;
-  d1.length = uint16_t(3);
-  d1.in_use = 1;
-  std::string seen[2];
+// A key constraint handed down: where it goes in the record, how long it
+// is, where its value starts among the values, and whether it is in use.
+struct Cns {
+  uint16_t offset, length;
+  uint32_t value_at;
+  bool in_use;
+};
+
+// Runs SUB with the constraints over `values` in both modes (0 given, 1
+// automatic): what pi_set_cns leaves in a record of rec_len bytes (and the
+// 4 bytes after it), all '.' before.
+std::array<std::string, 2> place_cns(Engine& e, const std::vector<Cns>& cns, const char* values, size_t rec_len) {
+  size_t n = cns.size(), nv = std::strlen(values);
+  auto* pos = static_cast<FmCns*>(MM_ALLOC(e.pool, sizeof(FmCns) * n));
+  auto* desc = static_cast<PiCnsDesc*>(MM_ALLOC(e.pool, sizeof(PiCnsDesc) * n));
+  auto* vals = static_cast<uint8_t*>(MM_ALLOC(e.pool, nv));
+  std::memset(static_cast<void*>(pos), 0, sizeof(FmCns) * n);
+  std::memset(static_cast<void*>(desc), 0, sizeof(PiCnsDesc) * n);
+  std::memcpy(vals, values, nv);
+  for (size_t i = 0; i < n; ++i) {
+    pos[i].offset = cns[i].offset;
+    pos[i].length = cns[i].length;
+    desc[i].value_at = cns[i].value_at;
+    desc[i].length = cns[i].length;
+    desc[i].in_use = cns[i].in_use ? 1 : 0;
+  }
+  std::array<std::string, 2> seen;
   for (int autom = 0; autom < 2; ++autom) {
     g_eps.hook = [&](Pcb* p, int ep) {
       if (ep != 1) return;
-      uint8_t rec[20];
-      std::memset(rec, '.', sizeof rec);
-      pi_set_cns(p, rec, sizeof rec);
-      seen[autom] = std::string(reinterpret_cast<char*>(rec), sizeof rec);
+      std::vector<uint8_t> rec(rec_len + 4, '.');
+      pi_set_cns(p, rec.data(), uint32_t(rec_len));
+      seen[size_t(autom)] = std::string(rec.begin(), rec.end());
     };
     PiInvoc v = abc_invoc("SUB", 6);
-    v.cns_count = 2;
-    v.cns_positions.set(pos);
-    v.cns_descs.set(desc);
-    v.cns_values.set(values);
-    v.cns_total = 5;
+    v.cns_count = uint16_t(n);
+    v.cns_positions.set(reinterpret_cast<uint8_t*>(pos));
+    v.cns_descs.set(reinterpret_cast<uint8_t*>(desc));
+    v.cns_values.set(vals);
+    v.cns_total = uint16_t(nv);
     v.auto_mode = uint8_t(autom);
     EXPECT_EQ(pi_run(&v), 2);
   }
-  EXPECT_EQ(seen[0], "...AB.....CDE.......");
-  EXPECT_EQ(seen[1], "..........CDE.......");
+  return seen;
+}
+
+TEST_F(Pi, KeyConstraintsReachTheRecord) {
+  define({{"SUB", 6}});
+  // Given: both; automatic: only the one in use.
+  auto seen = place_cns(e, {{3, 2, 0, false}, {10, 3, 2, true}}, "ABCDE", 20);
+  EXPECT_EQ(seen[0], "...AB.....CDE...........");
+  EXPECT_EQ(seen[1], "..........CDE...........");
 }
 
 // A constraint that ends exactly at the record's end is placed, one that
@@ -729,43 +744,11 @@ TEST_F(Pi, KeyConstraintsReachTheRecord) {
 // values handed down or whose value offset wraps 32 bits; in both modes.
 TEST_F(Pi, KeyConstraintsAtTheRecordsEnd) {
   define({{"SUB", 6}});
-  constexpr size_t kRec = 20;
-  auto* pos = static_cast<uint8_t*>(MM_ALLOC(e.pool, 24));
-  auto* desc = static_cast<uint8_t*>(MM_ALLOC(e.pool, 64));
-  auto* values = static_cast<uint8_t*>(MM_ALLOC(e.pool, 6));
-  std::memset(pos, 0, 24);
-  std::memset(desc, 0, 64);
-  std::memcpy(values, "ABCDEF", 6);
-  // (record offset, value offset): at the end of both; one past the record;
-  // one past the values; a value offset that wraps.
-  const uint32_t at[4][2] = {{kRec - 3, 3}, {kRec - 2, 0}, {0, 4}, {5, 0xFFFFFFFEu}};
-  for (int i = 0; i < 4; ++i) {
-    rec::view<rec::U16>(pos + 6 * i + 2) = uint16_t(at[i][0]);
-    rec::view<rec::U16>(pos + 6 * i + 4) = uint16_t(3);
-    auto& d = rec::view<PiCnsDesc>(desc + 16 * i);
-    d.value_at = at[i][1];
-    d.length = uint16_t(3);
-    d.in_use = 1;
-  }
-  for (int autom = 0; autom < 2; ++autom) {
-    std::string seen;
-    g_eps.hook = [&](Pcb* p, int ep) {
-      if (ep != 1) return;
-      uint8_t rec[kRec + 4];
-      std::memset(rec, '.', sizeof rec);
-      pi_set_cns(p, rec, kRec);
-      seen = std::string(reinterpret_cast<char*>(rec), sizeof rec);
-    };
-    PiInvoc v = abc_invoc("SUB", 6);
-    v.cns_count = 4;
-    v.cns_positions.set(pos);
-    v.cns_descs.set(desc);
-    v.cns_values.set(values);
-    v.cns_total = 6;
-    v.auto_mode = uint8_t(autom);
-    EXPECT_EQ(pi_run(&v), 2);
-    EXPECT_EQ(seen, std::string(kRec - 3, '.') + "DEF" + "....") << autom;
-  }
+  constexpr uint16_t kRec = 20;
+  auto seen = place_cns(e, {{kRec - 3, 3, 3, true}, {kRec - 2, 3, 0, true}, {0, 3, 4, true}, {5, 3, 0xFFFFFFFEu, true}},
+                        "ABCDEF", kRec);
+  for (int autom = 0; autom < 2; ++autom)
+    EXPECT_EQ(seen[size_t(autom)], std::string(kRec - 3, '.') + "DEF" + "....") << autom;
 }
 
 // Area 1 of each process as the test wants it: size, pass and receive bits.
