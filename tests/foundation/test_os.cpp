@@ -135,12 +135,18 @@ TEST(StartInvoc, OptionsThenUserRecordThenDefaultMenu) {
 namespace {
 int g_code = 1;
 
-int main_with_hooks() {
-  TempDir data;
+// A data directory the start-up takes for bootstrapped (an empty USER
+// file, the bootstrap's mark), named by QUVOPATH and holding quvo.env's home.
+void start_in(TempDir& data) {
   data.write("SA/USER.dat", "");
   data.write("keymaps/none", "");  // the bootstrap's mark
   setenv("QUVOPATH", data.str().c_str(), 1);
   setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
+}
+
+int main_with_hooks() {
+  TempDir data;
+  start_in(data);
   g_trail.clear();
   os_set_init(OsInit::FileManager, [] { g_trail += "fm "; return 1; });
   os_set_init(OsInit::Cv, [] { g_trail += "cv "; return 1; });
@@ -187,10 +193,7 @@ namespace {
 bool g_sys_err = true;
 int main_cancelled() {
   TempDir data;
-  data.write("SA/USER.dat", "");
-  data.write("keymaps/none", "");  // the bootstrap's mark
-  setenv("QUVOPATH", data.str().c_str(), 1);
-  setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
+  start_in(data);
   os_set_sys_err_responder([](const char*, int, const char*) { return SysErrAnswer::Cancel; });
   os_hooks.pi_exec = [](PiInvoc*) {
     if (g_sys_err) os_sys_err_text("TEST", 7, "a test error");
@@ -215,10 +218,7 @@ TEST(StartupDeath, ASystemErrorAnsweredCancelFailsTheStart) {
 namespace {
 int main_without_user() {
   TempDir data;
-  data.write("SA/USER.dat", "");
-  data.write("keymaps/none", "");  // the bootstrap's mark
-  setenv("QUVOPATH", data.str().c_str(), 1);
-  setenv("QUVO_TEST_HOME", data.str().c_str(), 1);
+  start_in(data);
   os_set_user_lookup([](std::string_view) { return 0; });
   char a0[] = "quvo";
   char* argv[] = {a0, nullptr};
