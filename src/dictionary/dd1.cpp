@@ -222,6 +222,21 @@ void run_body(DdRun* r) {
     m1->count = 0;
     m1->highest = 0;
     if (!fm_rewrite(r->msg1)) dd_fail(r->msg1->status, "Bad MSG1 read ", kMod, __LINE__);
+    // and the messages of the earlier run of the target go with its count
+    auto* m2 = buf<DMsg2>(r);
+    Free f2{m2};
+    for (;;) {
+      std::memcpy(m2, m1, 13);
+      PROTO_FULL(r->msg2, 0, reinterpret_cast<uint8_t*>(m2));
+      r->msg2->key.set(reinterpret_cast<uint8_t*>(m2));
+      r->msg2->key_len = 13;
+      r->msg2->op = FM_OP_KEY | FM_OP_GE | FM_OP_HOLD;
+      if (!fm_read(r->msg2) || std::memcmp(m2, m1, 13) != 0) {
+        fm_release(r->msg2);
+        break;
+      }
+      if (!fm_del(r->msg2)) dd_fail(r->msg2->status, "Bad MSG1 read ", kMod, __LINE__);
+    }
   } else {
     m1->count = 0;
     m1->highest = 0;

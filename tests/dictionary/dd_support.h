@@ -132,8 +132,10 @@ inline DField field(const std::string& file, const std::string& name, uint32_t n
   f.occurs = 1;
   f.file.set(file);
   f.number = number;
+  // the identity stamp is unique in the application (ELEMENT key 4)
+  static uint32_t ident = 0;
   std::memset(f.ident_stamp.data(), 0, 8);
-  rec::view<rec::U32>(f.ident_stamp.data() + 4).set(number);
+  rec::view<rec::U32>(f.ident_stamp.data() + 4).set(++ident);
   std::memset(f.stamp2.data(), 0, 8);
   std::memset(f.cmpl_stamp.data(), 0, 8);
   f.b93 = 0;
