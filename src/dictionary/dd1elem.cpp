@@ -372,7 +372,7 @@ bool upd_group(DdRun* r, DdMelem* m) {
       }
     }
     if (e.kind != 2) g.total = uint16_t(g.total + e.length * e.occurs);
-    if (!g.has_first && e.kind != 3) {
+    if (!g.has_first && e.kind != 2 && e.kind != 3) {
       g.has_first = 1;
       g.first_no = e.number;
       g.first_off = e.offset;

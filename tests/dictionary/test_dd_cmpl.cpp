@@ -4,7 +4,10 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <map>
+#include <set>
 
 #include "dictionary/dd_support.h"
 #include "support/syserr.h"
@@ -345,6 +348,293 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
   EXPECT_EQ(c.head("NORECORD").count, 1u);
   EXPECT_EQ(c.numbers("NORECORD").front(), 100250u);
   EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DdCmpl, KeysOneToSixteenAreNumberedASeventeenthIsRefused) {
+  put("INIT_DREC_FDB", record("KEYS"));
+  put("INIT_DFLD_FDB", fld("KEYS", "P", 1, "COUNT", [](DField& f) { f.key_kind = 0; }));
+  for (int k = 1; k <= 16; ++k)
+    put("INIT_DFLD_FDB", fld("KEYS", "A" + std::to_string(k), uint32_t(k + 1), "COUNT", [&](DField& f) {
+          f.key_kind = 1;
+          f.key_no = uint8_t(k == 5 ? 9 : 0);  // one asks for its number
+        }));
+  ASSERT_EQ(c.run("KEYS"), 1);
+  EXPECT_TRUE(c.msgs("KEYS").empty());
+  DFile f;
+  ASSERT_TRUE(file_rec("KEYS", &f));
+  EXPECT_EQ(f.key_count, 17);
+  std::set<int> numbers;
+  for (const DElem& e : elems("KEYS")) numbers.insert(e.key_no);
+  std::set<int> want;
+  for (int k = 0; k <= 16; ++k) want.insert(k);
+  EXPECT_EQ(numbers, want);
+  EXPECT_EQ(elem(elems("KEYS"), "KEYS A5")->key_no, 9);
+  EXPECT_EQ(f.key_elem[16], 17u);
+  // a 17th alternate key: refused before anything is stored, the file unchanged
+  auto before = bytes_of("INIT_DELEM_FDB");
+  auto before_fi = bytes_of("INIT_DFI_FDB");
+  put("INIT_DFLD_FDB", fld("KEYS", "A17", 18, "COUNT", [](DField& x) { x.key_kind = 1; }));
+  set_unset(f.cmpl_stamp);
+  put("INIT_DFI_FDB", f);
+  before_fi = bytes_of("INIT_DFI_FDB");
+  ASSERT_EQ(c.run("KEYS"), 1);
+  auto ms = c.msgs("KEYS");
+  ASSERT_EQ(ms.size(), 1u);
+  EXPECT_EQ(ms[0].number, 100800u);
+  EXPECT_EQ(ms[0].object, "KEYS");
+  EXPECT_EQ(bytes_of("INIT_DELEM_FDB"), before);
+  EXPECT_EQ(bytes_of("INIT_DFI_FDB"), before_fi);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+TEST_F(DdCmpl, GroupsSynonymsAndSubstringsTakeTheirOffsets) {
+  put("INIT_DREC_FDB", record("GRP"));
+  put("INIT_DFLD_FDB", fld("GRP", "ID", 1, "COUNT", [](DField& f) { f.key_kind = 0; }));
+  // a group key of NAME and AMOUNT (a binary count lies between: offsets 2-17)
+  put("INIT_DFLD_FDB", fld("GRP", "G", 2, "AMT", [](DField& f) { f.key_kind = 1; }, 2));
+  put("INIT_DFLD_FDB", fld("GRP", "NAME", 3, "NAME"));
+  put("INIT_DFLD_FDB", fld("GRP", "AMT", 4, "AMOUNT"));
+  put("INIT_DFLD_FDB", fld("GRP", "GE", 5, "", nullptr, 3));
+  put("INIT_DFLD_FDB", fld("GRP", "DAY", 6, "DAY"));
+  put("INIT_DFLD_FDB", fld("GRP", "SUB", 7, "NAME", [](DField& f) { f.offset = 5; f.length = 10; }, 4));
+  put("INIT_DFLD_FDB", fld("GRP", "SYN", 8, "DAY", nullptr, 5));
+  ASSERT_EQ(c.run("GRP"), 1) << errs.last();
+  auto ms = c.msgs("GRP");
+  ASSERT_EQ(ms.size(), 1u);
+  EXPECT_EQ(ms[0].number, 100580u) << "the substring reaches past its base and still compiles";
+  auto es = elems("GRP");
+  const DElem* g = elem(es, "GRP G");
+  const DElem* sub = elem(es, "GRP SUB");
+  const DElem* syn = elem(es, "GRP SYN");
+  const DElem* ge = elem(es, "GRP GE");
+  ASSERT_TRUE(g && sub && syn && ge);
+  EXPECT_EQ(g->offset, 2);
+  EXPECT_EQ(g->length, 14);
+  EXPECT_EQ(g->type, 1) << "contiguous members";
+  EXPECT_EQ(g->field_no, 2) << "two key segments";
+  EXPECT_EQ(g->key_no, 1);
+  EXPECT_EQ(sub->offset, 2 + 4);
+  EXPECT_EQ(sub->length, 10);
+  EXPECT_EQ(sub->type, 1);
+  EXPECT_EQ(syn->offset, 16);
+  EXPECT_EQ(syn->length, 4);
+  EXPECT_EQ(syn->type, 7);
+  EXPECT_EQ(ge->area, 0u);
+  EXPECT_EQ(ge->key_kind, 255);
+  DFile f;
+  ASSERT_TRUE(file_rec("GRP", &f));
+  EXPECT_EQ(f.key_len[1], 14);
+  EXPECT_EQ(f.seg_count[1], 2);
+  EXPECT_EQ(f.key_elem[1], 2u);
+  EXPECT_EQ(f.rec_len, 20);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+TEST_F(DdCmpl, StampsSkipUnchangedFilesAndMarkChangedLayouts) {
+  cust();
+  ASSERT_EQ(c.run("CUST"), 1);
+  DFile a, b;
+  ASSERT_TRUE(file_rec("CUST", &a));
+  EXPECT_FALSE(dd_stamp_unset(a.struct_stamp.data()));
+  EXPECT_NE(rec::view<rec::U32>(a.struct_stamp.data()).get(), 0u) << "a new file gets a new structure stamp";
+  // equal stamps: nothing is compiled or written
+  auto elem_bytes = bytes_of("INIT_DELEM_FDB");
+  ASSERT_EQ(c.run("CUST"), 1);
+  ASSERT_TRUE(file_rec("CUST", &b));
+  EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
+  EXPECT_EQ(bytes_of("INIT_DELEM_FDB"), elem_bytes);
+  // ... unless a summary is asked for
+  setenv("DD_SUMMARY_FILE", "1", 1);
+  ASSERT_EQ(c.run("CUST"), 1);
+  unsetenv("DD_SUMMARY_FILE");
+  ASSERT_TRUE(file_rec("CUST", &b));
+  EXPECT_NE(std::memcmp(a.cmpl_stamp.data(), b.cmpl_stamp.data(), 8), 0);
+  EXPECT_EQ(std::memcmp(a.struct_stamp.data(), b.struct_stamp.data(), 8), 0) << "same layout, same structure";
+  bool summary = false;
+  for (const auto& p : std::filesystem::recursive_directory_iterator(dir.path))
+    summary = summary || p.path().filename() == "SUMMARY";
+  EXPECT_TRUE(summary);
+  // a stamp of -1 compiles; a new field changes the structure
+  put("INIT_DFLD_FDB", field("CUST", "CUST NOTE", 6, "NAME"));
+  b.cmpl_stamp.data()[0] = 0xFF;
+  set_unset(b.cmpl_stamp);
+  put("INIT_DFI_FDB", b);
+  ASSERT_EQ(c.run("CUST"), 1);
+  DFile n;
+  ASSERT_TRUE(file_rec("CUST", &n));
+  EXPECT_EQ(n.rec_len, 31);
+  EXPECT_NE(std::memcmp(a.struct_stamp.data(), n.struct_stamp.data(), 8), 0);
+  EXPECT_EQ(elems("CUST").size(), 6u);
+  EXPECT_EQ(image("CUST", 1).size(), 31u);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+TEST_F(DdCmpl, DesignFilesOfTheDesignApplicationKeepFixedStructureStamps) {
+  for (const char* b : {"INIT_DFLD_FDB", "INIT_DREC_FDB", "INIT_DTOKEN_FDB"}) FM_CLOSE(open(b, "0AD"), 0);
+  put("INIT_DDOM_FDB", domain("COUNT", 1, 1, "9999"), "0AD");
+  for (const char* name : {"STMT", "BITMAP", "DOMAIN", "MINE"}) {
+    put("INIT_DREC_FDB", record(name, 2), "0AD");
+    put("INIT_DFLD_FDB", field(name, std::string(name) + " X", 1, "COUNT"), "0AD");
+    ASSERT_EQ(c.run(name, 1, "0AD"), 1) << errs.last();
+  }
+  std::map<std::string, std::pair<uint32_t, uint32_t>> got;
+  for (const DFile& f : all<DFile>("INIT_DFI_FDB", 0, "0AD"))
+    got[std::string(f.name.view())] = {rec::view<rec::U32>(f.struct_stamp.data()).get(),
+                                       rec::view<rec::U32>(f.struct_stamp.data() + 4).get()};
+  EXPECT_EQ(got["STMT    "], std::make_pair(0u, 2u));
+  EXPECT_EQ(got["BITMAP  "], std::make_pair(0u, 1u));
+  EXPECT_EQ(got["DOMAIN  "], std::make_pair(0u, 3u));
+  EXPECT_EQ(got["MINE    "], std::make_pair(0u, 0u)) << "another design file keeps its stamp";
+}
+
+TEST_F(DdCmpl, ADomainChangeMarksItsFilesAndWorkFieldsForCompile) {
+  cust();
+  ASSERT_EQ(c.run("CUST"), 1);
+  DField w = field("", "WORK COUNT", 0, "COUNT");
+  w.work.set("1");
+  set_unset(w.cmpl_stamp);
+  put("INIT_DFLD_FDB", w);
+  ASSERT_EQ(c.run("*"), 1);
+  auto wk = all<DElem>("INIT_DELEM_FDB");
+  const DElem* we = elem(wk, "WORK COUNT");
+  ASSERT_NE(we, nullptr);
+  EXPECT_EQ(we->work, '1');
+  EXPECT_NE(we->area, 0u);
+  // the domain changes: its stamp -1; the domain run leaves it to its
+  // fields; the first file compiled with it compiles the domain, which
+  // marks every other user
+  DDomain d = domain("COUNT", 1, 1, "99999");
+  put("INIT_DDOM_FDB", d);
+  ASSERT_EQ(c.run("        "), 1);
+  DFile f;
+  ASSERT_TRUE(file_rec("CUST", &f));
+  set_unset(f.cmpl_stamp);
+  put("INIT_DFI_FDB", f);
+  ASSERT_EQ(c.run("CUST"), 1);
+  EXPECT_EQ(elem(elems("CUST"), "CUST ID")->length, 4) << "99999 takes 4 bytes";
+  bool work_marked = false;
+  for (const DField& x : all<DField>("INIT_DFLD_FDB"))
+    if (x.name == std::string_view("WORK COUNT")) work_marked = dd_stamp_unset(x.cmpl_stamp.data());
+  EXPECT_TRUE(work_marked);
+  // a second file of the domain is marked
+  put("INIT_DREC_FDB", record("OTHER", 2));
+  put("INIT_DFLD_FDB", field("OTHER", "OTHER N", 1, "NAME"));
+  put("INIT_DFLD_FDB", field("OTHER", "OTHER C", 2, "COUNT"));
+  ASSERT_EQ(c.run("OTHER"), 1);
+  ASSERT_TRUE(file_rec("OTHER", &f));
+  EXPECT_FALSE(dd_stamp_unset(f.cmpl_stamp.data()));
+  put("INIT_DDOM_FDB", domain("COUNT", 1, 1, "999999"));
+  ASSERT_TRUE(file_rec("CUST", &f));
+  set_unset(f.cmpl_stamp);
+  put("INIT_DFI_FDB", f);
+  ASSERT_EQ(c.run("CUST"), 1);
+  ASSERT_TRUE(file_rec("OTHER", &f));
+  EXPECT_TRUE(dd_stamp_unset(f.cmpl_stamp.data()));
+  ASSERT_EQ(c.run("*"), 1);
+  wk = all<DElem>("INIT_DELEM_FDB");
+  EXPECT_EQ(elem(wk, "WORK COUNT")->length, 4);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+TEST_F(DdCmpl, AnInheritedDomainIsRefreshedOnlyWhenItsSourceChanged) {
+  // the source application SRC and its registration in System Administration
+  DDomain s = domain("PRICE", 1, 2, "999.99");
+  put("INIT_DDOM_FDB", s, "SRC");
+  FM_CLOSE(open("INIT_DFLD_FDB", "SRC"), 0);
+  FM_CLOSE(open("INIT_DREC_FDB", "SRC"), 0);
+  std::string t = Compiler::target("        ", "SRC");
+  ASSERT_EQ(::mark(0, [&] { dd_cmpl(1, t.c_str(), c.m1, c.m2); }), 1);
+  DAppl ap;
+  std::memset(&ap, ' ', sizeof ap);
+  ap.app.set("SRC");
+  ap.ver.set("00");
+  put("INIT_DAP_FDB", ap, "0SA");
+  DDomain inh = domain("PRICE", 0, 0);
+  inh.src_app.set("SRC");
+  inh.src_name.set("PRICE");
+  put("INIT_DDOM_FDB", inh);
+  put("INIT_DREC_FDB", record("SHOP", 2));
+  put("INIT_DFLD_FDB", field("SHOP", "SHOP PRICE", 1, "PRICE"));
+  ASSERT_EQ(c.run("        "), 1);
+  ASSERT_EQ(c.run("SHOP"), 1);
+  EXPECT_EQ(c.numbers("SHOP"), std::vector<uint32_t>{});
+  EXPECT_EQ(elem(elems("SHOP"), "SHOP PRICE")->length, 3);
+  auto stored = [&] {
+    for (const DDomain& d : all<DDomain>("INIT_DDOM_FDB"))
+      if (d.name == std::string_view("PRICE")) return d;
+    return DDomain{};
+  };
+  DDomain once = stored();
+  EXPECT_EQ(once.kind, 1);
+  EXPECT_EQ(once.mask, s.mask);
+  // an unchanged source: the domain run writes nothing
+  auto dom_bytes = bytes_of("INIT_DDOM_FDB");
+  ASSERT_EQ(c.run("        "), 1);
+  EXPECT_EQ(bytes_of("INIT_DDOM_FDB"), dom_bytes);
+  // the source changes and compiles: the copy is stored again, stamp -1,
+  // and compiles with its first field
+  put("INIT_DDOM_FDB", domain("PRICE", 1, 2, "99999.99"), "SRC");
+  ASSERT_EQ(::mark(0, [&] { dd_cmpl(1, t.c_str(), c.m1, c.m2); }), 1);
+  ASSERT_EQ(c.run("        "), 1);
+  EXPECT_TRUE(dd_stamp_unset(stored().stamp.data()));
+  DFile f;
+  ASSERT_TRUE(file_rec("SHOP", &f));
+  set_unset(f.cmpl_stamp);
+  put("INIT_DFI_FDB", f);
+  ASSERT_EQ(c.run("SHOP"), 1);
+  EXPECT_EQ(elem(elems("SHOP"), "SHOP PRICE")->length, 4);
+  EXPECT_FALSE(dd_stamp_unset(stored().stamp.data()));
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+TEST_F(DdCmpl, AStandaloneRunPrintsItsProgressLines) {
+  cust();
+  put("INIT_DFLD_FDB", fld("CUST", "G", 6, "=CUST X", nullptr, 2));
+  put("INIT_DFLD_FDB", fld("CUST", "S", 7, "=CUST NAME", [](DField& f) { f.offset = 1; f.length = 1; }, 4));
+  put("INIT_DFLD_FDB", fld("CUST", "X", 8, "FLAG"));
+  unsetenv("QUVO_ALLOW_MISALIGNS");
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(c.run("CUST", 0), 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out,
+            "CUST (file)\n"
+            "\t\t\tCOUNT (domain)\n"
+            "\t\tCUST ID (domain field)\n"
+            "\t\t\tNAME (domain)\n"
+            "\t\tCUST NAME (domain field)\n"
+            "\t\t\tAMOUNT (domain)\n"
+            "\t\tCUST AMOUNT (domain field)\n"
+            "\t\t\tDAY (domain)\n"
+            "\t\tCUST DAY (domain field)\n"
+            "\t\t\tFLAG (domain)\n"
+            "\t\tCUST FLAG (domain field)\n"
+            "\t\tCUST G (group header)\n"
+            "\t\tCUST S (syn. or substring)\n"
+            "\t\tCUST X (domain field)\n");
+  // 22 bytes: a record length of two filler bytes, refused without
+  // QUVO_ALLOW_MISALIGNS
+  EXPECT_EQ(c.numbers("CUST"), (std::vector<uint32_t>{100570, 100055}));
+  setenv("QUVO_ALLOW_MISALIGNS", "1", 1);
+  put("INIT_DFLD_FDB", fld("CUST", "S", 7, "=CUST NAME", [](DField& f) { f.offset = 1; f.length = 1; }, 5));
+  testing::internal::CaptureStdout();
+  c.run("CUST", 0);
+  testing::internal::GetCapturedStdout();
+  unsetenv("QUVO_ALLOW_MISALIGNS");
+  EXPECT_EQ(c.numbers("CUST"), (std::vector<uint32_t>{100050}));
+  DFile f;
+  ASSERT_TRUE(file_rec("CUST", &f));
+  set_unset(f.cmpl_stamp);
+  put("INIT_DFI_FDB", f);
+  testing::internal::CaptureStdout();
+  c.run("CUST", 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(c.numbers("CUST").empty()) << "from 4GL no alignment message for the record length";
+  ASSERT_TRUE(file_rec("CUST", &f));
+  EXPECT_FALSE(dd_stamp_unset(f.cmpl_stamp.data()));
 }
 
 }  // namespace
