@@ -638,3 +638,14 @@ TEST_F(DdCmpl, AStandaloneRunPrintsItsProgressLines) {
 }
 
 }  // namespace
+
+TEST(DdHelp, TheCompilersSettingsAreListed) {
+  FILE* p = popen(QUVO_USER_BINARY " -h 2>&1", "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char b[4096];
+  for (size_t n; (n = fread(b, 1, sizeof b, p)) > 0;) out.append(b, n);
+  pclose(p);
+  EXPECT_NE(out.find("QUVO_ALLOW_MISALIGNS"), std::string::npos);
+  EXPECT_NE(out.find("DD_SUMMARY_FILE"), std::string::npos);
+}
