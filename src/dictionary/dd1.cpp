@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "dictionary/dd2.h"
 #include "files/fmcat.h"
@@ -269,6 +270,10 @@ void run_body(DdRun* r) {
 }  // namespace
 
 int dd_cmpl(int flag, const char* target, FmArb* msg1, FmArb* msg2) {
+  return dd_cmpl(flag, target, msg1, msg2, nullptr);
+}
+
+int dd_cmpl(int flag, const char* target, FmArb* msg1, FmArb* msg2, const DdFiles* files) {
   DdRun run;
   DdRun* r = &run;
   std::memcpy(r->app, target, 3);
@@ -278,10 +283,28 @@ int dd_cmpl(int flag, const char* target, FmArb* msg1, FmArb* msg2) {
   r->msg1 = msg1;
   r->msg2 = msg2;
   r->pool = mm_create_pool(" DD_POOL   ", com.depth, 0);
+  if (files) {
+    const std::pair<const char*, FmArb*> given[] = {
+        {"INIT_DELEM_FDB", files->elem}, {"INIT_DDOM_FDB", files->dom},    {"INIT_DFLD_FDB", files->fld},
+        {"INIT_DFI_FDB", files->file},   {"INIT_DREC_FDB", files->rec},    {"INIT_DBITMAP_FDB", files->bitmap},
+        {"INIT_DTOKEN_FDB", files->token}, {"INIT_DINIT_FDB", files->init}};
+    for (const auto& [builder, h] : given) {
+      if (!h) continue;
+      DdOpen o;
+      std::memset(&o, ' ', sizeof o);
+      std::memcpy(o.app.data(), r->app, 3);
+      std::memcpy(o.ver.data(), r->ver, 2);
+      std::memcpy(o.name.data(), fm_cat_find(builder)->file, 8);
+      o.handle = uint32_t(r->handles.size());
+      r->handles.push_back(h);
+      r->open.push_back(o);
+    }
+  }
+  r->own_from = r->handles.size();
   struct End {
     DdRun* r;
     ~End() {
-      for (FmArb* h : r->handles) FM_CLOSE(h, 0);
+      for (size_t i = r->own_from; i < r->handles.size(); ++i) FM_CLOSE(r->handles[i], 0);
       mm_destroy_pool(r->pool);
     }
   } end{r};

@@ -134,6 +134,7 @@ struct DdRun {
         *bitmap = nullptr, *token = nullptr, *init = nullptr;
   MmPool pool = 0;
   std::vector<FmArb*> handles;   // OPEN's handle table
+  size_t own_from = 0;           // handles from here on were opened by the run
   std::vector<DdOpen> open;
   std::vector<DdMelem> melem;
   std::vector<DdGroup> group;
@@ -153,6 +154,14 @@ int dd_msg_create(int which, int scope, FmArb** out);
 // target: application 3, version 2, name 8 ("*       " the work fields,
 // eight blanks the domains). Returns 1.
 int dd_cmpl(int flag, const char* target, FmArb* msg1, FmArb* msg2);
+// Design files of the target that a caller has open (memory-resident ones,
+// say): the run uses these handles instead of opening the files; a null
+// one is opened as usual. The run leaves them open.
+struct DdFiles {
+  FmArb *elem = nullptr, *dom = nullptr, *fld = nullptr, *file = nullptr, *rec = nullptr,
+        *bitmap = nullptr, *token = nullptr, *init = nullptr;
+};
+int dd_cmpl(int flag, const char* target, FmArb* msg1, FmArb* msg2, const DdFiles* files);
 // Records one message of the run (kind 1 file or none, 2 domain, 3 field).
 void dd_err(DdRun* r, uint32_t number, int kind, const char* name, size_t name_len);
 // The handle of a design file of app and ver, opened once per run; null
