@@ -102,6 +102,11 @@ TEST_F(DdCmpl, AFileCompilesIntoElementsKeysAndImages) {
   EXPECT_EQ(std::memcmp(id->cmpl_stamp.data(), f.cmpl_stamp.data(), 8), 0);
   EXPECT_NE(f.area, 0u);
   EXPECT_EQ(id->area, f.area);
+  // a new file's compiled bytes past the design part start at zero
+  EXPECT_EQ(f.xlate[0], '\0');
+  EXPECT_EQ(f.spare[0], '\0');
+  EXPECT_EQ(f.spare[1], '\0');
+  EXPECT_EQ(f.key_len[16], 0);
   // the images: name justified left, AB as typed from position 0
   auto ini = image("CUST", 1), nul = image("CUST", 2);
   ASSERT_EQ(ini.size(), 21u);

@@ -483,4 +483,32 @@ TEST_F(ValRun, BitFindGivesTheLowestFreeNumber) {
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 
+// A class holds the numbers 1-999,999: the one-millionth would be the first
+// number of the next class.
+TEST_F(ValRun, AFullClassIsRefusedNotRunIntoTheNext) {
+  FmArb* bm = open("INIT_DBITMAP_FDB");
+  auto* b = static_cast<DBitmap*>(MM_ALLOC(r.pool, sizeof(DBitmap)));
+  for (uint32_t page = 1; page <= 2500; ++page) {
+    std::memset(b, 0, sizeof *b);
+    b->cls = 4;
+    b->page = page;
+    b->highest = page == 1 ? 999998 : 0;
+    std::memset(b->bits.data(), 0xFF, 50);
+    if (page == 2500) b->bits.b[49] = 0x3F;  // 999,999 free and 1,000,000 (no number) free
+    PROTO_FULL(bm, 0, reinterpret_cast<uint8_t*>(b));
+    ASSERT_TRUE(fm_write(bm));
+  }
+  FM_CLOSE(bm, 0);
+  uint32_t st = 0;
+  r.bitmap = open_dsgn_fi(&r, "INIT_DBITMAP_FDB", "TST", "00", &st);
+  uint32_t n = 0;
+  ASSERT_EQ(bit_find(&r, &n, 4), 1);
+  EXPECT_EQ(n, 999999u);
+  EXPECT_TRUE(take_msgs().empty());
+  n = 0;
+  EXPECT_EQ(bit_find(&r, &n, 4), 0);
+  EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100820});
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
 }  // namespace
