@@ -384,10 +384,12 @@ bool upd_group(DdRun* r, DdMelem* m) {
       g.next_field = uint16_t(e.field_no + m->segs * e.occurs);
     }
   }
-  // Close the groups this entry ends, innermost first.
-  while (!r->group.empty() && !std::memcmp(r->group.back().last.data(), e.name.data(), 22)) {
-    if (!proc_group(r, r->group.back())) ok = false;
-    r->group.pop_back();
+  // Close the groups this entry ends, innermost first; one that is not the
+  // innermost is not nested properly (proc_group says so).
+  for (size_t i = r->group.size(); i-- > 0;) {
+    if (std::memcmp(r->group[i].last.data(), e.name.data(), 22) != 0) continue;
+    if (!proc_group(r, r->group[i])) ok = false;
+    r->group.erase(r->group.begin() + long(i));
   }
   return ok;
 }
