@@ -10,6 +10,7 @@
 #include <set>
 
 #include "dictionary/dd_support.h"
+#include "foundation/cv.h"
 #include "support/syserr.h"
 
 using namespace ddt;
@@ -701,3 +702,49 @@ TEST(DdOpen, DesignFilesThatCannotBeOpenedAreReportedAndTheRunDoesNothing) {
   EXPECT_EQ(all<DElem>("INIT_DELEM_FDB", 0, "NEW").size(), 0u);
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
+
+namespace {
+
+// The INITIAL image read back through the conversion layer gives the
+// initial values as written (in universal form).
+TEST_F(DdCmpl, TheInitialImageReadsBackAsTheInitialTexts) {
+  put("INIT_DREC_FDB", record("BACK", 2));
+  put("INIT_DDOM_FDB", domain("WHEN", 2, 1, "08070605"));
+  put("INIT_DDOM_FDB", domain("SIGNED", 1, 1, "99999-"));
+  std::map<std::string, std::pair<std::string, std::string>> want = {
+      {"BACK AMOUNT", {"AMOUNT", "-12.5"}}, {"BACK COUNT", {"COUNT", "42"}},
+      {"BACK WHEN", {"WHEN", "20240229"}},   {"BACK FLAG", {"FLAG", "Y"}},
+      {"BACK NAME", {"NAME", "HELLO"}},      {"BACK SIGNED", {"SIGNED", "-3000"}}};
+  uint32_t no = 0;
+  for (const auto& [name, v] : want) put("INIT_DFLD_FDB", fld("BACK", name.substr(5), ++no, v.first, [&](DField& f) {
+        f.initial.set(v.second);
+      }));
+  ASSERT_EQ(c.run("BACK"), 1);
+  for (const Msg& m : c.msgs("BACK")) EXPECT_TRUE(m.number >= 100045 && m.number <= 100065) << m.number;
+  auto ini = image("BACK", 1);
+  MmPool pool = mm_create_pool(nullptr, com.base_scope, 0);
+  auto* rec = static_cast<uint8_t*>(MM_ALLOC(pool, ini.size()));
+  std::memcpy(rec, ini.data(), ini.size());
+  std::map<std::string, std::string> expect = {
+      {"BACK AMOUNT", "-12.50"}, {"BACK COUNT", "42"}, {"BACK WHEN", "20240229"},
+      {"BACK FLAG", "1"},        {"BACK NAME", "HELLO....."}, {"BACK SIGNED", "-3000"}};
+  for (const DElem& e : elems("BACK")) {
+    std::string n(e.name.view());
+    n.erase(n.find_last_not_of(' ') + 1);
+    CvBlock b;
+    ASSERT_EQ(cv_get_cnv(&b, &e, "TST", "00"), 1) << n;
+    b.item->int_addr.set(rec + e.offset.get());
+    auto* text = static_cast<char*>(MM_ALLOC(pool, 32));
+    b.item->ext_addr.set(text);
+    b.item->ext_len = 32;
+    ASSERT_EQ(cv_get_universal(&b, 1, nullptr, pool), 1) << n;
+    std::string got(text, 32);
+    got.erase(got.find_last_not_of(' ') + 1);
+    if (e.type == 7) got = got.substr(0, 8);
+    EXPECT_EQ(got, expect[n]) << n;
+  }
+  mm_destroy_pool(pool);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
