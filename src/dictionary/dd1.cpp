@@ -602,8 +602,11 @@ bool comp_struct(DdRun* r) {
   if (!fm_start(s)) return false;
   for (;;) {
     s->op = 0;
-    if (!fm_rdnxt(s)) return s->status == FM_ST_EOF;
-    if (std::memcmp(e->file.data(), r->name, 8) != 0) return true;
+    if (!fm_rdnxt(s)) {
+      if (s->status != FM_ST_EOF) return false;
+      break;
+    }
+    if (std::memcmp(e->file.data(), r->name, 8) != 0) break;
     const DElem* n = nullptr;
     for (const DdMelem& m : r->melem)
       if (!std::memcmp(m.e.name.data(), e->name.data(), 22)) n = &m.e;
@@ -629,6 +632,34 @@ bool comp_struct(DdRun* r) {
     }
     if (e->sign != n->sign || e->digits != n->digits || e->decimals != n->decimals) return false;
   }
+  // The members of a group key that are no data fields (substrings,
+  // synonyms, inner groups) keep their places.
+  auto find = [&](const DElem& x) -> const DElem* {
+    for (const DdMelem& m : r->melem)
+      if (!std::memcmp(m.e.name.data(), x.name.data(), 22)) return &m.e;
+    for (const DdMelem& m : r->melem)
+      if (!std::memcmp(m.e.ident_stamp.data(), x.ident_stamp.data(), 8)) return &m.e;
+    return nullptr;
+  };
+  for (int k = 0; k < old->key_count && k < 17; ++k) {
+    std::memcpy(e->file.data(), r->name, 8);
+    e->number = old->key_elem[k];
+    PROTO_FULL(s, 2, reinterpret_cast<uint8_t*>(e));
+    s->op = FM_OP_EQUAL;
+    if (!fm_read(s)) return false;
+    if (e->kind != 2) continue;
+    char last[22];
+    std::memcpy(last, e->domain.data(), 22);
+    for (;;) {
+      s->op = 0;
+      if (!fm_rdnxt(s)) return false;
+      if (std::memcmp(e->file.data(), r->name, 8) != 0 || !std::memcmp(e->name.data(), last, 22)) break;
+      if (e->kind == 1) continue;
+      const DElem* n = find(*e);
+      if (!n || n->offset != e->offset || n->length != e->length) return false;
+    }
+  }
+  return true;
 }
 
 void upd_src_fi(DdRun* r) {

@@ -748,3 +748,39 @@ TEST_F(DdCmpl, TheInitialImageReadsBackAsTheInitialTexts) {
 }
 
 }  // namespace
+
+namespace {
+
+// A synonym inside a group key is part of the key's layout: its base
+// changing changes the structure, though no data field moved.
+TEST_F(DdCmpl, AGroupKeysSynonymMovingChangesTheStructure) {
+  put("INIT_DREC_FDB", record("SYNK"));
+  put("INIT_DFLD_FDB", fld("SYNK", "ID", 1, "COUNT", [](DField& f) { f.key_kind = 0; }));
+  put("INIT_DFLD_FDB", fld("SYNK", "X", 2, "COUNT"));
+  put("INIT_DFLD_FDB", fld("SYNK", "G", 3, "B", [](DField& f) { f.key_kind = 1; }, 2));
+  put("INIT_DFLD_FDB", fld("SYNK", "A", 4, "COUNT"));
+  put("INIT_DFLD_FDB", fld("SYNK", "S", 5, "ID", nullptr, 5));
+  put("INIT_DFLD_FDB", fld("SYNK", "B", 6, "COUNT"));
+  ASSERT_EQ(c.run("SYNK"), 1);
+  EXPECT_TRUE(c.msgs("SYNK").empty()) << c.msgs("SYNK")[0].number;
+  DFile a, b;
+  ASSERT_TRUE(file_rec("SYNK", &a));
+  auto again = [&](const std::string& base) {
+    put("INIT_DFLD_FDB", fld("SYNK", "S", 5, base, nullptr, 5));
+    DFile f;
+    file_rec("SYNK", &f);
+    set_unset(f.cmpl_stamp);
+    put("INIT_DFI_FDB", f);
+    EXPECT_EQ(c.run("SYNK"), 1);
+    EXPECT_TRUE(c.msgs("SYNK").empty());
+    file_rec("SYNK", &f);
+    return f;
+  };
+  b = again("ID");
+  EXPECT_EQ(std::memcmp(a.struct_stamp.data(), b.struct_stamp.data(), 8), 0);
+  b = again("X");
+  EXPECT_NE(std::memcmp(a.struct_stamp.data(), b.struct_stamp.data(), 8), 0);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
