@@ -346,6 +346,18 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
          put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 0; f.usage = 2; }));
          put("INIT_DFLD_FDB", fld(F, "F", 2, "COUNT", [](DField& f) { f.usage = 2; }));
        }},
+      {"alpha usage 5 taken twice", 100480, 3, "F",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "COUNT", key0));
+         put("INIT_DFLD_FDB", fld(F, "E", 2, "NAME", [](DField& f) { f.usage = 5; }));
+         put("INIT_DFLD_FDB", fld(F, "F", 3, "NAME", [](DField& f) { f.usage = 5; }));
+       }},
+      {"logic usage 4 after usage 3", 100390, 3, "F",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "COUNT", key0));
+         put("INIT_DFLD_FDB", fld(F, "E", 2, "FLAG", [](DField& f) { f.usage = 3; }));
+         put("INIT_DFLD_FDB", fld(F, "F", 3, "FLAG", [](DField& f) { f.usage = 4; }));
+       }},
       {"binary misaligned", 100055, 3, "C",
        [&](auto& F) {
          put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
