@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "dictionary/dd_support.h"
 #include "foundation/cv.h"
@@ -793,6 +794,54 @@ TEST_F(DdCmpl, AGroupKeysSynonymMovingChangesTheStructure) {
   b = again("X");
   EXPECT_NE(std::memcmp(a.struct_stamp.data(), b.struct_stamp.data(), 8), 0);
   EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
+
+namespace {
+
+// Images of 1,000 bytes are one piece a kind; 1,001 bytes two, the second
+// of one byte.
+TEST_F(DdCmpl, ImagesAreStoredInPiecesOfAThousandBytes) {
+  DDomain big = domain("BIG", 4, 1);
+  big.dflt_len = 998;
+  put("INIT_DDOM_FDB", big);
+  put("INIT_DREC_FDB", record("PIECES", 2));
+  put("INIT_DFLD_FDB", fld("PIECES", "ID", 1, "COUNT", [](DField& f) { f.initial.set("7"); }));
+  put("INIT_DFLD_FDB", fld("PIECES", "TEXT", 2, "BIG", [](DField& f) { f.initial.set("Z"); }));
+  auto pieces = [] {
+    std::vector<std::tuple<int, int, size_t>> out;
+    FmArb* a = open("INIT_DINIT_FDB");
+    auto* b = static_cast<DInit*>(MM_ALLOC(pool(), sizeof(DInit)));
+    PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(b));
+    a->op = FM_OP_FIRST;
+    fm_start(a);
+    for (;;) {
+      a->op = 0;
+      a->rec_len = sizeof(DInit);
+      if (!fm_rdnxt(a)) break;
+      out.emplace_back(b->kind, int(b->seq), size_t(a->len_read.get()));
+    }
+    FM_CLOSE(a, 0);
+    mm_free(b);
+    return out;
+  };
+  ASSERT_EQ(c.run("PIECES"), 1);
+  using P = std::vector<std::tuple<int, int, size_t>>;
+  EXPECT_EQ(pieces(), (P{{1, 1, 1013}, {2, 1, 1013}}));
+  EXPECT_EQ(image("PIECES", 1)[0], 7);
+  EXPECT_EQ(image("PIECES", 1)[2], 'Z');
+  put("INIT_DFLD_FDB", fld("PIECES", "FLAG", 3, "FLAG", [](DField& f) { f.initial.set("Y"); }));
+  DFile f;
+  ASSERT_TRUE(file_rec("PIECES", &f));
+  set_unset(f.cmpl_stamp);
+  put("INIT_DFI_FDB", f);
+  ASSERT_EQ(c.run("PIECES"), 1);
+  EXPECT_EQ(pieces(), (P{{1, 1, 1013}, {1, 2, 14}, {2, 1, 1013}, {2, 2, 14}}));
+  auto ini = image("PIECES", 1);
+  ASSERT_EQ(ini.size(), 1001u);
+  EXPECT_EQ(ini[1000], '1');
+  EXPECT_EQ(image("PIECES", 2)[1000], ' ');
 }
 
 }  // namespace
