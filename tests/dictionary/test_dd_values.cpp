@@ -113,7 +113,7 @@ BinModel bin_model(const std::string& t, int decimals, int size, bool sign) {
 TEST(DdValues, BinEtoiAgreesWithA128BitModel) {
   std::mt19937 rng(20261207);
   const char alphabet[] = "0123456789999999.-x ";
-  // the Part's examples first
+  // worked examples first
   struct Case {
     const char* t;
     int dec, size;
@@ -246,7 +246,7 @@ TEST_F(ValRun, ImagesOfEveryDataTypeAgreeWithModels) {
 }
 
 // Alpha placement, every justification, texts of 0-60 characters on fields of
-// 1-60 bytes: the model places the text's words as the Part says, clamped.
+// 1-60 bytes: the model places the text by its justification, clamped to the field.
 TEST_F(ValRun, AlphaInitialValuesStayInsideTheirField) {
   std::mt19937 rng(7);
   for (int len = 1; len <= 60; ++len)
@@ -285,7 +285,7 @@ TEST_F(ValRun, AlphaInitialValuesStayInsideTheirField) {
           ASSERT_EQ(std::string(ini.begin() + 16, ini.begin() + 16 + len), want)
               << "text \"" << text << "\" length " << len << " justification " << just;
         }
-  // the Part's example: two blanks and AB on 10 bytes, fill *
+  // two blanks and AB on 10 bytes, fill *
   DdMelem m = element(1, 10, 0);
   m.e.fill = '*';
   m.e.initial.set("  AB");
