@@ -512,3 +512,59 @@ TEST_F(ValRun, AFullClassIsRefusedNotRunIntoTheNext) {
 }
 
 }  // namespace
+
+namespace {
+
+// Initial dates of every stored form against <chrono>: random days of
+// 1600-2400 as universal text into text, binary and packed fields, Julian
+// forms included.
+TEST_F(ValRun, InitialDatesOfEveryFormAgreeWithChrono) {
+  using namespace std::chrono;
+  std::mt19937 rng(1582);
+  const sys_days epoch = sys_days{year{1} / 1 / 1};
+  struct Form {
+    int type, len;
+    const char* mask;
+    int high, low;
+  } forms[] = {{4, 8, "08070605", 8, 5},   {7, 4, "08070605", 8, 5}, {10, 5, "08070605", 8, 5},
+               {3, 7, "0807005", 8, 5},    {6, 4, "0807005", 8, 5},  {9, 5, "0807005", 8, 5}};
+  for (int i = 0; i < 300; ++i) {
+    sys_days day = sys_days{year{1600} / 1 / 1} + days{int(rng() % 292000)};
+    year_month_day ymd{day};
+    int y = int(ymd.year()), m = int(unsigned(ymd.month())), d = int(unsigned(ymd.day()));
+    int doy = int((day - sys_days{ymd.year() / 1 / 1}).count()) + 1;
+    char text[17];
+    std::snprintf(text, sizeof text, "%04d%02d%02d", y, m, d);
+    for (const Form& f : forms) {
+      DdMelem e = element(f.type, f.len, 0);
+      e.e.mask.set(f.mask);
+      e.e.digits = uint8_t(f.high);
+      e.e.decimals = uint8_t(f.low);
+      e.e.initial.set(text);
+      std::vector<uint8_t> ini(16, 0xEE), nul(16, ' ');
+      ASSERT_TRUE(init_etoi_img(&r, &e, ini.data(), nul.data())) << text;
+      char want[16];
+      bool jul = f.type == 3 || f.type == 6 || f.type == 9;
+      if (jul) std::snprintf(want, sizeof want, "%04d%03d", y, doy);
+      else std::snprintf(want, sizeof want, "%04d%02d%02d", y, m, d);
+      SCOPED_TRACE(std::string(text) + " type " + std::to_string(f.type));
+      switch (f.type) {
+        case 3: case 4:
+          ASSERT_EQ(std::string(ini.begin(), ini.begin() + f.len), want);
+          break;
+        case 6: case 7: {
+          uint32_t got = uint32_t(ini[0] | ini[1] << 8 | ini[2] << 16 | uint32_t(ini[3]) << 24);
+          ASSERT_EQ(got, uint32_t((day - epoch).count() + 1));
+          break;
+        }
+        default:
+          ASSERT_EQ(unpack(ini.data(), f.len), __int128(std::stoll(want)));
+      }
+      ASSERT_EQ(ini[size_t(f.len)], 0xEE) << "written past the field";
+    }
+  }
+  EXPECT_TRUE(take_msgs().empty());
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
