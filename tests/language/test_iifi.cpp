@@ -153,7 +153,7 @@ TEST_F(FiApp, RunTimeErrorsEndTheEventPoint) {
 TEST_F(FiApp, CompileErrorsCarryTheirNumbers) {
   EXPECT_TRUE(ended(run("CMPL ERR"), 4,
                     {"103000 Field is not a key of the file", "102450 File is not in the dictionary",
-                     "101300 Error in END READ statement", "102260 Application is not available"}));
+                     "101300 Error in END READ statement", "102260 Application is not available", "101000"}));
 }
 
 // Two engines: A holds record 1 and waits for a record this test holds.
