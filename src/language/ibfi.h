@@ -69,13 +69,15 @@ struct IbFiEntry {        // CLOSE 576 (12; option at 8), DELETE 568 (8), END RE
 QV_RECORD(IbFiEntry, 12);
 QV_AT(IbFiEntry, option, 8);
 
+// READ of a record-number file: no key; the number is where register 1 points.
+constexpr uint8_t kIbFiRecordNo = 255;
 struct IbFiRead {         // READ 562 (24)
   IbInst head;
   rec::U32 level;         // 4
   rec::U32 entry;         // 8
   rec::U16 key_len;       // 12
   rec::U16 key_pos;       // 14
-  rec::U8 key_no;         // 16
+  rec::U8 key_no;         // 16 kIbFiRecordNo: the record number is in register 1
   rec::U8 key_type;       // 17 record-number files: the record number's type (5 binary, 8/12 packed)
   rec::U16 op;            // 18 hold bits (0, 64, 192)
   rec::U8 mode;           // 20 error mode

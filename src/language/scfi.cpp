@@ -325,6 +325,7 @@ int cmpl_read(ScCtx* sc, DStmt* st) {
     }
     k.type = t;
     k.len = e.e.length;
+    k.no = kIbFiRecordNo;
   } else if (!key_of(sc, r, o.key.data(), &k)) {
     return 0;
   }
