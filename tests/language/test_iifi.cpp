@@ -17,6 +17,7 @@
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "support/quvo_run.h"
+#include "support/tmux.h"
 
 namespace {
 
@@ -194,6 +195,36 @@ TEST_F(FiApp, LongWaitNamesTheHolder) {
   later.join();
   EXPECT_NE(w.err.find("locked by"), std::string::npos) << w.err;
   EXPECT_NE(w.err.find(std::to_string(getpid())), std::string::npos) << w.err;
+}
+
+// Error mode 3 at a terminal: the failing READ shows its status and the
+// file in a small window, and the key that leaves it cancels the process
+// (it never reaches its LOGOUT).
+TEST_F(FiApp, ErrorModeThreeShowsTheStatusAndCancels) {
+  using tmuxrun::q;
+  using tmuxrun::sh;
+  std::string root = dir->sub("tmux"), rc = root + "/rc";
+  std::filesystem::create_directories(root);
+  std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L fi-" + std::to_string(getpid()) +
+                     " -f /dev/null ";
+  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(var) +
+                    tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " -d FTD -a FIT -t Subroutine -p CANCEL 2>" +
+                    q(root + "/err") + "; echo $? > " + q(rc) + "; sleep 30";
+  sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
+  std::string screen;
+  for (int i = 0; i < 500 && screen.find("FIT 00 FITACCT") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    screen = sh(tmux + "capture-pane -p 2>&1");
+  }
+  EXPECT_NE(screen.find("Record not found"), std::string::npos) << screen;
+  sh(tmux + "send-keys Enter 2>&1");
+  std::string out;
+  for (int i = 0; i < 500 && (out.empty() || out.back() != '\n'); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    out = tmuxrun::slurp(rc);
+  }
+  sh(tmux + "kill-server 2>&1");
+  EXPECT_EQ(out, "0\n") << tmuxrun::slurp(root + "/err");
 }
 
 }  // namespace
