@@ -610,7 +610,7 @@ uint8_t* inst_beg_read_start(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     r->hi_key = f->end_key;
   }
   h->key_no = in.key_no;
-  FmArb* st = FM_ATTACH(h, &r->head, scope_of(f));
+  FmArb* st = FM_ATTACH(h, r ? &r->head : nullptr, scope_of(f));
   if (r) mm_free(r);
   f->beg_len = 0;
   f->end_len = 0;
