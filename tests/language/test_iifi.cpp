@@ -132,8 +132,8 @@ TEST_F(FiApp, EightEnginesCountEveryCycleOnce) {
 // EXIST of a file no one made (200340), IF EXIST of a file the dictionary
 // lacks (200180), READ of a key not on file (200450), WRITE of a duplicate
 // key (200170), READNEXT past END AT (200360), BEG READ over a key range,
-// error modes 1 and 2 counted,
-// DELETE of the held record; the file then holds exactly its ten records.
+// error modes 1 and 2 counted, DELETE of the held record; the file then
+// holds exactly its ten records.
 TEST_F(FiApp, RefusalsLandInTheFileStatusAndLoseNothing) {
   QuvoRun r = run("STATUS");
   EXPECT_EQ(r.status, kGood) << r.err;
