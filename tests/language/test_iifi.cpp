@@ -142,6 +142,13 @@ TEST_F(FiApp, RefusalsLandInTheFileStatusAndLoseNothing) {
   EXPECT_NE(v.out.find("FITACCT: sound (10 records"), std::string::npos) << v.out;
 }
 
+// A record-number file: three records written, the second read by its
+// number (a binary field of the file's application in register 1).
+TEST_F(FiApp, RecordNumberFileIsReadByItsNumber) {
+  QuvoRun r = run("SEQ");
+  EXPECT_EQ(r.status, kGood) << r.err;
+}
+
 // Run-time errors end the event point with their numbers: READ after CLOSE
 // (the handle is cleared, 300300), a second REWRITE after one read with hold
 // (200580), END READ reached without its BEG READ (300380).
