@@ -172,8 +172,10 @@ TEST_F(FiApp, CompileErrorsCarryTheirNumbers) {
 
 // Two engines: A holds record 1 and waits for a record this test holds.
 // B's READ with hold option 1 is F with 200530 (also in error mode 1, with
-// a warning), and takes the TIMEOUT label after the status; B's READ with
-// wait gets the record once A rewrote it, with A's change in it.
+// a warning), and takes the TIMEOUT label after the status; a BEG READ with
+// hold meets record 1 held, goes to the TIMEOUT label and its loop goes on
+// with the other nine; B's READ with wait gets the record once A rewrote
+// it, with A's change in it.
 TEST_F(FiApp, HoldsBetweenEngines) {
   Holder t(var);
   ASSERT_EQ(t.hold("FITLOCK", kLockLen, 1), 0u);
