@@ -216,7 +216,9 @@ int cmpl_scratch(ScCtx* sc, DStmt* st) {
   FiRef r;
   if (!mode_ok(sc, o.opt) || !fi_ref(sc, o.app, o.file, &r)) return 0;
   if (!bld_scratch(sc_code(sc), sc_shift(sc), entry(r), o.opt)) return fail(sc);
-  mark(sc, &r, 0, false);
+  // A file to scratch need not be there when the process starts (its
+  // SCRATCH then succeeds with 200340).
+  mark(sc, &r, 0, true);
   return 1;
 }
 

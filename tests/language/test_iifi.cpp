@@ -142,6 +142,13 @@ TEST_F(FiApp, RefusalsLandInTheFileStatusAndLoseNothing) {
   EXPECT_NE(v.out.find("FITACCT: sound (10 records"), std::string::npos) << v.out;
 }
 
+// A process that only scratches a file no one made starts (the file is
+// not one it must open) and its SCRATCH succeeds.
+TEST_F(FiApp, ScratchOfAFileNoOneMadeSucceeds) {
+  QuvoRun r = run("SCRATCH");
+  EXPECT_EQ(r.status, kGood) << r.err;
+}
+
 // A record-number file: three records written, the second read by its
 // number (a binary field of the file's application in register 1).
 TEST_F(FiApp, RecordNumberFileIsReadByItsNumber) {
