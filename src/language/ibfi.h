@@ -23,8 +23,14 @@
 //      TIMEOUT label set applies the status rule first, then jumps.
 //   4. A key value (BEG AT, END AT) of more than 255 bytes is refused when
 //      it compiles, with the verb's message.
-//   5. Path types: 0 (the data path a compiled reference of an ordinary
-//      application carries), 1 and 2 are accepted; any other is 103330.
+//   5. Path types 1 and 2 are accepted; any other is 103330.
+//   6. CREATE makes a new file only: one that exists is 200160, never
+//      opened in its place.
+//   7. SCRATCH clears the must-open mark of its file as IF EXIST, CREATE
+//      and OPEN do: a file to scratch need not be there at the start.
+//   8. WRITE, REWRITE and DELETE let the held record go when they forget
+//      it (a refused REWRITE or DELETE too): no record stays locked with no
+//      statement able to reach it.
 #pragma once
 
 #include <cstddef>

@@ -81,7 +81,7 @@ int fi_ref(ScCtx* sc, const rec::Text<3>& app, const rec::Text<8>& file, FiRef* 
     sc_err(sc, kNoFileHere);
     return 0;
   }
-  if (out->cfi.fdb.path_type > 2) {
+  if (out->cfi.fdb.path_type != FM_PT_DATA && out->cfi.fdb.path_type != FM_PT_STRUCT) {
     sc_err(sc, kBadPath);
     return 0;
   }
