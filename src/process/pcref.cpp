@@ -526,7 +526,8 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
   c.use = 0;
   c.fdb.share = 15;  // none for a PCF whose definition says so (pc_pcf)
   // A memory-resident file opens in the pool of its class owner.
-  if (file.b14[0] == '1') c.fdb.options = c.fdb.options.get() | FM_OPT_MEMORY;
+  // (The file class of the definition says so as well as the mark.)
+  if (file.b14[0] == '1' || file.ftype == FM_CLASS_MEMORY) c.fdb.options = c.fdb.options.get() | FM_OPT_MEMORY;
   c.xlate = file.xlate[0] == '1' ? 1 : 0;
   std::memcpy(c.stamp.b, file.stamp.b, 8);
   c.rec_area = file.area;

@@ -149,6 +149,13 @@ TEST_F(FiApp, ScratchOfAFileNoOneMadeSucceeds) {
   EXPECT_EQ(r.status, kGood) << r.err;
 }
 
+// A memory-resident file of the application: created in the process's
+// own pool, written, one record deleted, the rest read by BEG READ.
+TEST_F(FiApp, MemoryResidentFileOfTheApplication) {
+  QuvoRun r = run("MEMORY");
+  EXPECT_EQ(r.status, kGood) << r.err;
+}
+
 // A record-number file: three records written, the second read by its
 // number (a binary field of the file's application in register 1).
 TEST_F(FiApp, RecordNumberFileIsReadByItsNumber) {
