@@ -10,6 +10,7 @@
 #include "foundation/bi.h"
 #include "language/ib.h"
 #include "language/ibcnv.h"
+#include "language/ibctl.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
@@ -368,6 +369,14 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
     case 2: case 12: u->r0 = 9; return true;
     case 14: u->r0 = 4; return true;
     case 470: u->r0 = rec::view<IbPrint>(q).len; return true;  // PRINT: its text (the image's part of it at most)
+    // RUN and CALL read their text at register 1; a PASS of a constant
+    // records register 1 as the constant's address, its length readable.
+    case 32: u->r0 = rec::view<IbRun>(q).len; return true;
+    case 6: u->r0 = rec::view<IbCall>(q).len; return true;
+    case 26:
+      if (rec::view<IbPass>(q).rec.b30[0] != 1) return false;
+      u->r0 = rec::view<IbPass>(q).rec.len;
+      return true;
     default: return false;
   }
 }
@@ -444,6 +453,14 @@ bool check_code_flow(Vfy& v) {
       // depends on the way in.
       if (blk.target.test(size_t(s)))
         for (Reg& r : reg) r.known = false;
+      if ((op & ~1u) == 26 && rec::view<IbPass>(p).rec.b30[0] != 1 && rec::view<IbPass>(p).rec.kind != 2) {
+        // A passed field or record: inside its data area.
+        const auto& r = rec::view<IbPass>(p).rec;
+        uint32_t ix = r.ira;
+        uint64_t size = ix <= n_areas ? v.area[ix] : 0;
+        if (uint64_t(r.offset.get()) + r.len.get() > size)
+          return v.fail("block %u offset %u: passed item past its area", b, at);
+      }
       if (Use u; data_use(p, op, &u)) {
         if (op == 710 && rec::view<IbComputeOprnd>(p).type != 5 && rec::view<IbComputeOprnd>(p).len == 0)
           return v.fail("block %u offset %u: packed operand of no length", b, at);

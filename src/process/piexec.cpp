@@ -293,6 +293,8 @@ void invoc_proc(void* arg) {
       em->running_pcb.set(p);
     }
     std::memset(reinterpret_cast<uint8_t*>(p) + 400, 0, 120);
+    // The parameter file of an earlier run went with that run's scope.
+    p->pif.reset();
     if (p->invoc.kind == 0) {
       p->surface1 = p->invoc.surface1;
       p->surface2 = p->invoc.surface2;
