@@ -282,8 +282,8 @@ void invoc_proc(void* arg) {
     if (p->invoc.independent) {
       auto* a1 = pi_area_rec<PdArea1>(p, 1);
       if (a1 && a1->background == "1") {
-        sys_err(__LINE__, "invoc_proc() - background runs are not available");
-        result = 4;
+        // To the background: the process ends here once it is submitted.
+        result = pi_suspend(p) ? 2 : 4;
         break;
       }
     }
@@ -511,6 +511,7 @@ int pi_init() {
   }
   if (live(g.hooks)) FM_CLOSE(g.hooks, 0);
   g = Runner{};
+  pi_session_forget();
   pi_getx_reset();
   pi_pool();
   pi_tbl_init();
@@ -958,4 +959,5 @@ void pi_register() {
   os_hooks.user_start = user_start;
   os_hooks.start_failure = [] { return g.start_failure.c_str(); };
   os_hooks.start_check = pi_start_check;
+  os_hooks.session_start = pi_session_start;
 }

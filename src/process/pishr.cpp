@@ -518,6 +518,12 @@ SaaRec* pi_get_saa(EmHeader* em, const char* app, Pcb* owner, int cls, uint32_t 
   return r;
 }
 
+bool pi_saa_put(Pcb* pcb, int cls, SaaRec* r) {
+  if (cls < 0 || cls >= kSaaClasses || !r) return false;
+  r->owner.set(pcb);
+  return saa_write(cls, r);
+}
+
 namespace {
 bool take_over(Pcb* pcb, Pcb* caller, int cls) {
   return caller && pcb->invoc.caller_mode == 2 && caller->family != pcb->family &&
@@ -943,6 +949,9 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   if (!pcb->area_addr) init_pcb(pcb);
   cap_memo.em = nullptr;
   target_pcbs(pcb);
+  // The first process of a background session takes what it was suspended with.
+  bool resumed = !caller && pi_resuming();
+  if (resumed) pi_resume(pcb);
   Ref<uint8_t>* addr = pcb->area_addr.get();
   EmAreaEntry* t = area_table(em);
   int kind = pcb->invoc.kind;
@@ -1040,6 +1049,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     last_whole = a;
   }
   cap_memo.em = nullptr;
+  if (resumed) pi_resume_done();
   init_pdf(pcb);
   bld_cns_scb(pcb);
   bld_qry_scb(pcb);
