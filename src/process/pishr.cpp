@@ -199,7 +199,7 @@ void init_area(uint8_t* a, Pcb* pcb, const EmAreaEntry& e) {
   }
 }
 
-void init_pdf(Pcb* pcb) {
+void init_pdf(Pcb* pcb, bool resumed) {
   const PiInvoc& v = pcb->invoc;
   if (auto* id = pi_area_rec<PdArea13>(pcb, 13)) {
     id->app = v.app;
@@ -207,8 +207,9 @@ void init_pdf(Pcb* pcb) {
     id->type = v.type;
     id->name = v.name;
   }
-  // A SUBPROCESS keeps the rest as its caller has it.
-  if (v.kind == 0) return;
+  // A SUBPROCESS keeps the rest as its caller has it, a resumed process
+  // as it was suspended with.
+  if (v.kind == 0 || resumed) return;
   Pcb* parent = static_cast<Pcb*>(v.parent_pcb.get());
   const DUser* u = pi_get_dusr(com.user_id.data());
   if (auto* a5 = pi_area_rec<PdArea5>(pcb, 5)) {
@@ -1050,7 +1051,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   }
   cap_memo.em = nullptr;
   if (resumed) pi_resume_done();
-  init_pdf(pcb);
+  init_pdf(pcb, resumed);
   bld_cns_scb(pcb);
   bld_qry_scb(pcb);
   // The constraints handed down must be on the process's own file.

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -24,6 +25,7 @@
 #include "pl_fixture.h"
 #include "process/pishr.h"
 #include "process/pl.h"
+#include "process/services.h"
 #include "support/quvo_run.h"
 #include "support/stmt_text.h"
 #include "support/tmux.h"
@@ -50,6 +52,72 @@ void set_values(Pcb* p, const char*) {
     st->next_proc.set("RESTORED");
   }
   if (auto* a1 = pi_area_rec<PdArea1>(p, 1)) a1->background.set("1");
+}
+
+// The PCB's own areas (not file control areas), by class, application
+// and slot.
+std::map<std::string, std::string> owned_areas(Pcb* p) {
+  std::map<std::string, std::string> m;
+  for (int c = 0; c < kSaaClasses; ++c)
+    for (SaaRec* r : pi_saa_owned(p, c)) {
+      if (r->count == 0xFFFFFFFFu) continue;
+      for (uint32_t k = 1; k <= r->count; ++k) {
+        SaaSlot& sl = r->slots()[k];
+        uint8_t* a = sl.area ? sl.area.get() : sl.handed.get();
+        if (!a || sl.kind == 1) continue;
+        m[std::to_string(c) + r->app.str() + std::to_string(k)] = std::string(reinterpret_cast<char*>(a), sl.size);
+      }
+    }
+  return m;
+}
+// The records of the memory file "ABC" 00 TMPF of the scope, in key order.
+std::vector<std::string> tmpf_records(int scope, bool create) {
+  static auto* kdb = static_cast<FmKdb*>(arena::alloc_chunk(sizeof(FmKdb)));
+  static auto* sdb = static_cast<FmSdb*>(arena::alloc_chunk(sizeof(FmSdb)));
+  static auto* buf = static_cast<uint8_t*>(arena::alloc_chunk(64));
+  init_sdb_func(sdb, 0, 0, 4, FM_SEG_ALPHA, '+');
+  INIT_KDB(kdb, 0, '+', 8, sdb, 1);
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_MEMORY, 16, 0, kdb, 1);
+  INIT_TMP_PATH(&f, "ABC", "00", "TMPF", scope);
+  std::vector<std::string> v;
+  if (create) {
+    if (!FM_CREATE(&f, scope, 10, 0, 15, 15)) return v;
+    for (const char* r : {"k003 third     ", "k001 first     ", "k002 second    "}) {
+      std::memcpy(buf, r, 16);
+      FmArb* h = f.handle.get();
+      h->rec.set(buf);
+      h->rec_len = 0;
+      h->op = 0;
+      fm_write(h);
+    }
+  } else if (!FM_OPEN(&f, scope, 0, 15, 15)) {
+    return v;
+  }
+  FmArb* h = f.handle.get();
+  h->op = FM_OP_FIRST;
+  fm_start(h);
+  h->rec.set(buf);
+  h->rec_len = 16;
+  h->op = 0;
+  while (fm_rdnxt(h)) v.emplace_back(reinterpret_cast<char*>(buf), h->len_read);
+  h->rec.reset();
+  return v;
+}
+std::map<std::string, std::string> g_areas_before, g_areas_after;
+std::vector<std::string> g_file_before, g_file_after;
+void values_and_file(Pcb* p, const char* x) {
+  set_values(p, x);
+  g_file_before = tmpf_records(p->pool_scope, true);
+  g_areas_before = owned_areas(p);
+}
+void look_at_ep01(void* arg) {
+  auto* a = static_cast<PiEpArg*>(arg);
+  if (a->event_point == 1) {
+    g_areas_after = owned_areas(a->pcb);
+    g_file_after = tmpf_records(a->pcb->pool_scope, false);
+  }
+  a->result = 1;
 }
 
 class Susp : public AbcRun {
@@ -131,6 +199,27 @@ TEST_F(Susp, ABackgroundRunResumesInASecondEngine) {
   EXPECT_NE(submits.find("-user=ABU"), std::string::npos) << submits;
   EXPECT_EQ(text_of(root + "/bg.rc"), "0\n") << text_of(root + "/bg.err");
   EXPECT_EQ(text_of(root + "/resumed.out"), "4242\n77\nRESTORED\n") << text_of(root + "/bg.err");
+  EXPECT_TRUE(ids().empty());
+}
+
+// Resumed in this engine: the shared areas it owns and its temporary
+// memory file come back equal, the file scratched after.
+TEST_F(Susp, AreasAndTemporaryFilesComeBackEqual) {
+  std::ofstream(root + "/submit.sh") << "#!/bin/sh\nexit 0\n";
+  proc_svc.rt_dflt_disp = values_and_file;
+  ASSERT_EQ(run_independent(), 2);
+  ASSERT_EQ(g_file_before.size(), 3u);
+  ASSERT_FALSE(g_areas_before.empty());
+  ASSERT_EQ(ids().size(), 1u);
+  std::string id = *ids().begin();
+  PiInvoc v;
+  ASSERT_TRUE(pi_session_start(&v, id));
+  proc_svc.rt_dflt_disp = [](Pcb*, const char*) {};
+  proc_svc.ii_proc_exec = look_at_ep01;
+  EXPECT_EQ(pi_run(&v), 2);
+  EXPECT_EQ(g_file_after, g_file_before);
+  EXPECT_EQ(g_file_after[0].substr(0, 4), "k001");
+  EXPECT_EQ(g_areas_after, g_areas_before);
   EXPECT_TRUE(ids().empty());
 }
 
