@@ -26,6 +26,7 @@
 #include "language/ibctl.h"
 #include "language/ibtst.h"
 #include "language/iiutil.h"
+#include "language/sc.h"
 #include "process/pcb.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
@@ -733,7 +734,8 @@ constexpr auto kUnbuilt = unbuilt_fns(std::make_index_sequence<kNIntFns>{});
 
 void register_int_fns() {
   for (size_t i = 0; i < kNIntFns; ++i)
-    if (std::strcmp(kIntFns[i], "SC_STMT_LIST") != 0 && !ii_find_ifn(kIntFns[i])) ii_register_ifn(kIntFns[i], kUnbuilt[i]);
+    if (!ii_find_ifn(kIntFns[i]))
+      ii_register_ifn(kIntFns[i], std::strcmp(kIntFns[i], "SC_STMT_LIST") == 0 ? sc_stmt_list : kUnbuilt[i]);
 }
 
 }  // namespace

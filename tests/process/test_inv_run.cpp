@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "abc_run.h"
 #include "design/sefile.h"
@@ -157,6 +158,24 @@ TEST_F(InvRun, PassRunAndCallEndToEnd) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(file_text(root + "/w.out"), "12.5\n0\na;b $(x)\n");
   EXPECT_FALSE(std::filesystem::exists(root + "/bad"));
+}
+
+// Under tmux: what the command writes shows on the terminal while it runs.
+TEST_F(InvRun, RunOutputShowsOnTheTerminal) {
+  define(proc("SHOW", run_stmt("echo RUN-SHOWS;sleep 3") + kEnd), {"SHOW"});
+  std::string name = "quvo-invshow-" + std::to_string(getpid());
+  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(root) + " TERM=xterm QUVOPATH=" + q(data) +
+                    " QUVO_TEST_USER=ABU" + sanitizer_env() + " " + q(QUVO_BINARY) +
+                    " -d DB1 -a ABC -t Subroutine -p SHOW; sleep 30";
+  std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
+  sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
+  bool shown = false;
+  for (int i = 0; i < 500 && !shown; ++i) {
+    shown = sh(tmux + "capture-pane -p 2>&1").find("RUN-SHOWS") != std::string::npos;
+    if (!shown) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  sh(tmux + "kill-server 2>&1");
+  EXPECT_TRUE(shown);
 }
 
 }  // namespace
