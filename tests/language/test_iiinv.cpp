@@ -307,6 +307,7 @@ TEST_F(IiInv, CallPassesEveryKindAndType) {
   EXPECT_EQ(std::memcmp(bytes[8], "\11\10\7\6\5", 5), 0);
   // Copies are not the fields.
   EXPECT_NE(words[0], reinterpret_cast<long>(areas[alpha].get()));
+  *ptrs = 0;
   // By reference: the field's own address, and what the callee writes shows.
   uint32_t f = text("original", 8), n = bytes_field({41, 0, 0, 0});
   for (int kind : {1, 5, 7, 3}) {
