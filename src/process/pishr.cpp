@@ -951,7 +951,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   cap_memo.em = nullptr;
   target_pcbs(pcb);
   // The first process of a background session takes what it was suspended with.
-  bool resumed = !caller && pi_resuming();
+  bool resumed = !caller && pi_resuming(pcb);
   if (resumed) pi_resume(pcb);
   Ref<uint8_t>* addr = pcb->area_addr.get();
   EmAreaEntry* t = area_table(em);

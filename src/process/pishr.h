@@ -529,8 +529,9 @@ int pi_suspend(Pcb* pcb);
 // order) and fills the invocation; false after a line on standard error
 // saying why (the file stays, nothing runs).
 bool pi_session_start(struct PiInvoc* inv, std::string_view session);
-// Whether a session read by pi_session_start waits for its process.
-bool pi_resuming();
+// Whether the PCB is the process of a session read by pi_session_start
+// that waits for it (its process key).
+bool pi_resuming(const Pcb* pcb);
 // Gives the starting PCB what the file holds (pi_shr_data, for the first
 // process of the session): its key constraints, its temporary files in its
 // pool's scope, and its SAA records with their areas (contents kept,

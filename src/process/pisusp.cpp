@@ -540,9 +540,10 @@ bool pi_session_start(PiInvoc* inv, std::string_view session) {
   return true;
 }
 
-bool pi_resuming() {
+bool pi_resuming(const Pcb* pcb) {
   const Image& im = image();
-  return im.loaded && !im.applied;
+  // The suspended process itself (not a hook process started before it).
+  return im.loaded && !im.applied && pcb && std::memcmp(&pcb->invoc, &im.sess.invoc, 36) == 0;
 }
 
 void pi_resume(Pcb* pcb) {
