@@ -353,10 +353,16 @@ uint8_t* inst_invoc(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     v.surface2 = pcb->surface2;
   }
   auto* st = pcb ? pi_area_rec<PdStatus>(pcb, kPcbStatusArea) : nullptr;
+  // NEXT APPLICATION and NEXT VERSION serve one invocation.
   if (!in.app.blank()) v.app = in.app;
   else if (st) v.app = st->next_app;
-  if (st && !st->next_ver.blank()) v.ver = st->next_ver;
-  else if (pcb) v.ver = pcb->invoc.ver;
+  if (st && in.app.blank()) st->next_app.clear();
+  if (st && !st->next_ver.blank()) {
+    v.ver = st->next_ver;
+    st->next_ver.clear();
+  } else if (pcb) {
+    v.ver = pcb->invoc.ver;
+  }
   v.type = in.type;
   if (!in.name.blank()) v.name = in.name;
   else if (st) v.name = st->next_proc;
