@@ -212,6 +212,28 @@ TEST_F(Susp, AreasAndTemporaryFilesComeBackEqual) {
   ASSERT_FALSE(g_areas_before.empty());
   ASSERT_EQ(ids().size(), 1u);
   std::string id = *ids().begin();
+  {
+    // Its temporary files: the one it made (the message files are the
+    // engine's own, made anew by the engine that resumes).
+    FmFdb f;
+    INIT_FDB(&f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+    INIT_SA_PATH(&f, id.c_str(), FM_PT_SESS);
+    ASSERT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+    FmArb* h = f.handle.get();
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC));
+    h->op = FM_OP_FIRST;
+    fm_start(h);
+    h->rec.set(buf);
+    h->rec_len = FM_MAX_REC;
+    h->op = 0;
+    std::vector<std::string> names;
+    while (fm_rdnxt(h))
+      if (h->len_read == sizeof(FmFdb)) names.push_back(rec::view<FmFdb>(buf).name.str());
+    h->rec.reset();
+    FM_CLOSE(h, 0);
+    mm_free(buf);
+    EXPECT_EQ(names, std::vector<std::string>{"TMPF"});
+  }
   PiInvoc v;
   ASSERT_TRUE(pi_session_start(&v, id));
   proc_svc.rt_dflt_disp = [](Pcb*, const char*) {};
