@@ -130,3 +130,10 @@ void INIT_PIF_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb) {
   INIT_FDB(fdb, FM_CLASS_MEMORY, sizeof(PifRec), 0, kdb, 1);
   INIT_UNIQUE_PATH(fdb, "PI", "PI", FM_PT_DATA);
 }
+
+void INIT_SCAN_STMT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb) {
+  init_sdb_func(sdb, 0, 0, 2, FM_SEG_BINARY, '+');
+  INIT_KDB(kdb, 0, '+', 8, sdb, 1);
+  INIT_FDB(fdb, FM_CLASS_MEMORY, 80, 0, kdb, 1);
+  INIT_UNIQUE_PATH(fdb, "PI", "SC", FM_PT_DATA);
+}

@@ -192,6 +192,9 @@ struct FmFdb;
 struct FmKdb;
 struct FmSdb;
 void INIT_PIF_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
+// A process's scan work file ("PI"/"SC", 80-byte records, key the 2-byte
+// unsigned file number at offset 0): the record of each scanned file.
+void INIT_SCAN_STMT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 
 uint8_t* bld_invoc(IbCode* code, uint32_t shift, uint8_t type, const char* app, const char* name, uint8_t kind,
                    uint8_t replace, uint8_t fail, uint32_t number);

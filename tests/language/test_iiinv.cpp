@@ -277,6 +277,36 @@ TEST_F(IiInv, PassNumbersFromTwo) {
   EXPECT_EQ(v[1].seq.get(), 3u);
 }
 
+// The parameter file and the scan work file: keyed by their binary
+// numbers, read back in number order.
+TEST_F(IiInv, ParameterAndScanFilesReadInNumberOrder) {
+  for (auto init : {INIT_PIF_FDB, INIT_SCAN_STMT_FDB}) {
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(m.pool, sizeof(FmKdb)));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(m.pool, sizeof(FmSdb)));
+    auto* rec = static_cast<uint8_t*>(MM_ALLOC(m.pool, 80));
+    FmFdb f;
+    init(&f, kdb, sdb);
+    ASSERT_EQ(FM_CREATE(&f, 0, 4, 0, 15, 15), 1);
+    FmArb* h = f.handle.get();
+    for (uint32_t n : {300u, 2u, 256u}) {
+      std::memset(rec, 0, 80);
+      rec::view<rec::U32>(rec) = n;
+      h->rec.set(rec);
+      h->rec_len = 0;
+      h->op = 0;
+      ASSERT_EQ(fm_write(h), 1);
+    }
+    std::vector<uint32_t> got;
+    h->op = FM_OP_FIRST;
+    fm_start(h);
+    h->op = FM_OP_FAST;
+    while (uint8_t* p = fm_rdnxt_fast(h, 0)) got.push_back(rec::view<rec::U32>(p));
+    h->op = 0;
+    EXPECT_EQ(got, (std::vector<uint32_t>{2, 256, 300}));
+    FM_CLOSE(h, FM_CL_SCRATCH);
+  }
+}
+
 // Every pass kind and type as the callee receives it: values zero- or
 // sign-extended, copies zero-terminated, references the field itself.
 TEST_F(IiInv, CallPassesEveryKindAndType) {
