@@ -352,7 +352,10 @@ int pi_suspend(Pcb* pcb) {
   fields.notify = notify;
   fields.priority = priority;
   fields.user = user;
-  int status = os_submit(id, fields);
+  // A submit that fails with a system error (no script) may unwind: the
+  // file is scratched all the same.
+  int status = -1;
+  if (mark(0, [&] { status = os_submit(id, fields); }) != 1) status = -1;
   if (status != 0) {
     // A job that was not submitted leaves no file behind.
     FM_SCRATCH(&ff, 0);

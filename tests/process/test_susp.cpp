@@ -28,6 +28,7 @@
 #include "process/services.h"
 #include "support/quvo_run.h"
 #include "support/stmt_text.h"
+#include "support/syserr.h"
 #include "support/tmux.h"
 
 using namespace pltest;
@@ -252,6 +253,14 @@ TEST_F(Susp, AFailedSubmitLeavesNoFile) {
   EXPECT_EQ(run_independent(), 4);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("not submitted"), std::string::npos) << err;
+  EXPECT_TRUE(ids().empty());
+  // No submit script at all: its system error, answered CANCEL, and no file.
+  unsetenv("QUVO_BG_SCRIPT");
+  SysErrCapture cap(SysErrAnswer::Cancel);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run_independent(), 4);
+  testing::internal::GetCapturedStderr();
+  EXPECT_NE(cap.last().find("QUVO_BG_SCRIPT"), std::string::npos) << cap.last();
   EXPECT_TRUE(ids().empty());
 }
 
