@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "files/fm.h"
+#include "foundation/os.h"
 #include "foundation/record.h"
 #include "process/em.h"
 
@@ -156,10 +157,19 @@ struct EmCchld {
   rec::U32 child_no;           // 8
   rec::U32 image_seq;          // 12
   rec::U8 disc;                // 16  discriminator
-  rec::Bytes<159> rest;        // 17
+  rec::Bytes<3> b17;           // 17
+  PiInvoc invoc;               // 20  the child's invocation
+  rec::U8 display;             // 164 display value
+  rec::U8 on_change;           // 165 not 0: run (automatic mode 1) when a constrained key changes
+  rec::U8 on_delete;           // 166 not 0: run (automatic mode 2) when the record is deleted
+  rec::U8 b167;                // 167
+  rec::U32 eps[2];             // 168 entries of event points 61 and 62, 65535 none
 };
 QV_RECORD(EmCchld, 176);
 QV_AT(EmCchld, disc, 16);
+QV_AT(EmCchld, invoc, 20);
+QV_AT(EmCchld, on_change, 165);
+QV_AT(EmCchld, eps, 168);
 
 // CITM: a compiled screen item (392 bytes; key 0 image sequence, row,
 // column). The item compile lays out the rest.

@@ -127,7 +127,8 @@ struct Pcb {
   Ref<Pcb> area_from[13];      // 284 per class: the caller's owner that hands values down, or none
   Ref<Ref<uint8_t>> area_addr; // 336 area address table: one per data area plus one
   rec::U16 saa_classes;        // 340 bit c: this PCB owns SAA records of class c
-  rec::Bytes<6> b342;          // 342
+  Ref<uint8_t> rid_copy;       // 342 PCF verbs: the record id last read or written (CPY_RID)
+  rec::U16 rid_len;            // 346 its length
   Ref<Pcb> next;               // 348 a process that replaces this one
   rec::Bytes<16> frame_state;  // 352
   Ref<void> pcf_entry;         // 368
@@ -145,11 +146,11 @@ struct Pcb {
   Ref<FmArb> prev_msg[4];      // 524
   rec::Bytes<4> fp540;         // 540
   Ref<PcbFrameEnt> frame_tbl;  // 544 by frame sequence, 1 .. frame count
-  rec::Bytes<4> b548;          // 548
+  Ref<FmArb> mod_log;          // 548 Input: the open modification log (STDMLOG), none when 0
   Ref<PcbImageEnt> image_tbl;  // 552 by image sequence, 1 .. image count
   Ref<PcbItemEnt> item_tbl;    // 556 by item number, 1 .. item count
   Ref<PcbChildEnt> child_tbl;  // 560 by child sequence, 1 .. child count
-  rec::Bytes<4> b564;          // 564
+  Ref<void> dyna;              // 564 Input: the dynamic-key state (pipcf.h PiDyna)
   rec::Bytes<8> tbl_words;     // 568
   Ref<void> break_tbl;         // 576
   rec::Bytes<4> rpt580;        // 580
@@ -178,7 +179,10 @@ QV_AT(Pcb, area_addr, 336);
 QV_AT(Pcb, area_from, 284);
 QV_AT(Pcb, saa_classes, 340);
 QV_AT(Pcb, running, 152);
+QV_AT(Pcb, rid_copy, 342);
 QV_AT(Pcb, next, 348);
+QV_AT(Pcb, mod_log, 548);
+QV_AT(Pcb, dyna, 564);
 QV_AT(Pcb, pcf_entry, 368);
 QV_AT(Pcb, cns_scb, 392);
 QV_AT(Pcb, surface1, 412);

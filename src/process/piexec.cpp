@@ -1,5 +1,6 @@
 // The process runner, invocation defaults, hooks and security: see piexec.h.
 #include "process/piexec.h"
+#include "process/pipcf.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -230,7 +231,9 @@ void pi_open_fi(Pcb* pcb) {
   int type = pcb->invoc.type;
   FmArb* h = pcf->handle.get();
   uint16_t len = pcf_ref->fdb.rec_len;
-  if (type == 2) {
+  // The saved and new-record copies of the PCF verbs: an Input process's,
+  // and those of a process whose children a change cascade compares.
+  if (type == 2 || em->n_children) {
     for (Ref<uint8_t>* b : {&pcb->pcf_buf1, &pcb->pcf_buf2}) {
       if (*b) continue;  // a reused PCB keeps its buffers
       auto* buf = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), len ? len : 1));
@@ -332,7 +335,9 @@ void invoc_proc(void* arg) {
     p->invoc.completion = running_code;
     proc_svc.dbg_cleanup(p);
     dbg_ctl(2);
-    // The PCF's stream and handles go with the sub-process scope.
+    // The PCF's stream and handles go with the sub-process scope (and the
+    // hold handle that named the stream with them).
+    pi_pcf_detach(p);
     p->pcf_stream.reset();
     p->pcf_entry.reset();
     switch (type) {

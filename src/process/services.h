@@ -27,11 +27,14 @@ struct DStmt;
 struct EmHeader;
 struct IlfExecBlock;
 
-// Argument of ii_proc_exec: the runner's call of a process event point.
+// Argument of ii_proc_exec: the runner's call of a process event point, or
+// (cchld set) the PCF verbs' call of a child's event point 61 or 62.
 struct PiEpArg {
   Pcb* pcb;
-  int event_point;  // 1-11
-  int result;       // out: II_EXEC_PROC's result
+  int event_point;       // 1-11; 61, 62 with cchld
+  int result;            // out: II_EXEC_PROC's (II_EXEC_CHLD's) result
+  int errors = 0;        // out: errors the event point reported
+  const void* cchld = nullptr;  // the compiled child (EmCchld) of event points 61, 62
 };
 
 struct ProcServices {

@@ -1,0 +1,349 @@
+// The PCF verbs: event points in order, holds, stamps, record security,
+// delete guards, change and delete cascades to children, the modification
+// log byte for byte, and the executor doubles' PCF script.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "files/fmcat.h"
+#include "foundation/cvdat.h"
+#include "pi_fixture.h"
+#include "pl_fixture.h"
+#include "process/pc.h"
+#include "process/piexec.h"
+#include "process/pipcf.h"
+#include "process/pishr.h"
+#include "support/syserr.h"
+
+using namespace pltest;
+using namespace pitest;
+
+namespace {
+
+constexpr int kLen = 40;  // PCF record: key 0-3, NAME 4-13, QTY 14-17 (binary), CODE 18-21, 22-39 free
+constexpr int kAreaCount = 16, kAreaSize = 700;
+
+// Event points: process ones as "ep", a child's as "61/CHLD".
+std::vector<std::string> g_ev;
+std::map<int, int> g_ep_errors;  // event point -> errors it reports once
+void ep_log(void* arg) {
+  auto* a = static_cast<PiEpArg*>(arg);
+  std::string k = std::to_string(a->event_point);
+  if (a->cchld) k += "/" + static_cast<const EmCchld*>(a->cchld)->invoc.name.str().substr(0, 4);
+  g_ev.push_back(k);
+  a->result = 1;
+  if (auto it = g_ep_errors.find(a->event_point); it != g_ep_errors.end() && it->second) {
+    a->errors = it->second;
+    it->second = 0;
+  }
+}
+
+// What each executor does (by process name); children record their runs.
+std::map<std::string, std::function<int(Pcb*)>> g_run;
+struct ChildRun {
+  std::string name;
+  int auto_mode;
+  std::string values;
+};
+std::vector<ChildRun> g_children;
+void exec_double(Pcb* p) {
+  std::string n = p->invoc.name.str().substr(0, 4);
+  if (p->invoc.auto_mode) {
+    const uint8_t* v = p->invoc.cns_values.get();
+    g_children.push_back({n, p->invoc.auto_mode, v ? std::string(reinterpret_cast<const char*>(v), p->invoc.cns_total) : ""});
+  }
+  int code = 2;
+  if (auto it = g_run.find(n); it != g_run.end()) code = it->second(p);
+  ut_unwind(code);
+}
+
+class Pcf : public PiFix {
+ protected:
+  FmFdb file{};
+  FmKdb* kdb = nullptr;
+  void SetUp() override {
+    PiFix::SetUp();
+    g_ev.clear();
+    g_ep_errors.clear();
+    g_run.clear();
+    g_children.clear();
+    proc_svc.ii_proc_exec = ep_log;
+    for (auto* slot : {&proc_svc.ip_exec, &proc_svc.ip_auto, &proc_svc.ap_exec, &proc_svc.op_exec,
+                       &proc_svc.op_auto, &proc_svc.op_inquire})
+      *slot = exec_double;
+    make_file();
+  }
+  // "ABC" 00 "PCF": keyed by its first four bytes, with its directory entry.
+  void make_file() {
+    auto* segs = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb)));
+    init_sdb_func(segs, 1, 0, 4, FM_SEG_ALPHA, '+');
+    kdb = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb)));
+    INIT_KDB(kdb, 0, '+', FM_KEY_PRIMARY, segs, 1);
+    INIT_FDB(&file, FM_CLASS_DISK, kLen, 0, kdb, 1);
+    file.app.set("ABC");
+    file.ver.set("00");
+    file.name.set("PCF");
+    file.db.set("DB1");  // the database the process works in
+    file.path_type = FM_PT_DATA;
+    FmFdb made = file;
+    ASSERT_EQ(FM_CREATE(&made, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+    FM_CLOSE(made.handle.get(), 0);
+    auto* ksd = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+    auto* ssd = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+    FmFdb sd;
+    INIT_DSYSDIR_FDB(&sd, ksd, ssd);
+    ASSERT_EQ(FM_CREATE(&sd, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 0, 0), 1);
+    auto* ent = static_cast<FmSysdirRec*>(MM_ALLOC(e.pool, sizeof(FmSysdirRec)));
+    fm_cat_sysdir_entry(&file, ent);
+    PROTO_FULL(sd.handle.get(), 0, reinterpret_cast<uint8_t*>(ent));
+    ASSERT_EQ(fm_write(sd.handle.get()), 1);
+    FM_CLOSE(sd.handle.get(), 0);
+  }
+  // Records straight into the file (key, name, quantity, code).
+  void put(const char* key, const char* name, uint32_t qty = 0, const char* code = "    ") {
+    FmFdb f = file;
+    ASSERT_EQ(FM_OPEN(&f, com.depth, 0, 15, 15), 1);
+    auto* r = static_cast<uint8_t*>(MM_ALLOC(e.pool, kLen));
+    std::memset(r, ' ', kLen);
+    std::memcpy(r, key, 4);
+    std::memcpy(r + 4, name, std::min<size_t>(std::strlen(name), 10));
+    std::memcpy(r + 14, &qty, 4);
+    std::memcpy(r + 18, code, 4);
+    PROTO_FULL(f.handle.get(), 0, r);
+    ASSERT_EQ(fm_write(f.handle.get()), 1);
+    FM_CLOSE(f.handle.get(), 0);
+  }
+  std::map<std::string, std::string> contents() {
+    std::map<std::string, std::string> m;
+    FmFdb f = file;
+    EXPECT_EQ(FM_OPEN(&f, com.depth, 0, 15, 15), 1);
+    auto* r = static_cast<uint8_t*>(MM_ALLOC(e.pool, kLen));
+    PROTO_FULL(f.handle.get(), 0, r);
+    f.handle->op = FM_OP_FIRST;
+    fm_start(f.handle.get());
+    f.handle->op = 0;
+    while (fm_rdnxt(f.handle.get())) m[std::string(reinterpret_cast<char*>(r), 4)] = std::string(reinterpret_cast<char*>(r), kLen);
+    FM_CLOSE(f.handle.get(), 0);
+    return m;
+  }
+  // Defines the processes (each with the fixture's big areas) and gives
+  // `name` the PCF, its stamps and children.
+  void define_pcf(const char* name, int type, std::vector<std::pair<std::string, int>> more = {},
+                  std::function<void(EmCfi*, EmHeader*)> extra = nullptr) {
+    more.insert(more.begin(), {name, type});
+    define(more);
+    for (auto& [n, t] : more) {
+      descs()[n].areas = kAreaCount;
+      descs()[n].area_size = kAreaSize;
+    }
+    add_cfi(name, type, file, [&](EmCfi* r, EmHeader* em) {
+      r->rec_ira = 1;
+      r->ctl_ira = 2;
+      r->use = 1 | 4 | 8;
+      r->elem1_off = -1;
+      em->pcf_file = 1;
+      em->pcf_app.set("ABC");
+      PcPcfCmpl& pr = pc_pcf_cmpl(em);
+      for (auto& s : pr.stamp_off) s = -1;
+      for (auto& d : pr.date) d.offset = -1;
+      if (extra) extra(r, em);
+    });
+  }
+  // A compiled child of the module of `name`: a type 4 process constrained
+  // on the PCF's key (bytes 0-3) and, not as key, its name (4-13).
+  static void add_child(EmHeader* em, uint32_t seq, const char* child, bool on_change, bool on_delete) {
+    auto* c = static_cast<EmCchld*>(MM_ALLOC(pi_pool(), sizeof(EmCchld)));
+    std::memset(static_cast<void*>(c), 0, sizeof *c);
+    c->seq = seq;
+    os_invoc_template(&c->invoc);
+    c->invoc.app.set("ABC");
+    c->invoc.ver.set("00");
+    c->invoc.type = 4;
+    c->invoc.name.set(child);
+    c->invoc.kind = 0;
+    c->on_change = on_change ? 1 : 0;
+    c->on_delete = on_delete ? 1 : 0;
+    c->eps[0] = 0xFFFFu;
+    c->eps[1] = 0xFFFFu;
+    auto* pos = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), 12));
+    auto* d = static_cast<PiCnsDesc*>(MM_ALLOC(pi_pool(), 2 * sizeof(PiCnsDesc)));
+    std::memset(pos, 0, 12);
+    std::memset(static_cast<void*>(d), 0, 2 * sizeof(PiCnsDesc));
+    rec::view<rec::U16>(pos + 2) = uint16_t(0);
+    rec::view<rec::U16>(pos + 4) = uint16_t(4);
+    rec::view<rec::U16>(pos + 8) = uint16_t(4);
+    rec::view<rec::U16>(pos + 10) = uint16_t(10);
+    d[0].value_at = 0;
+    d[0].src_off = 0;
+    d[0].length = 4;
+    d[0].in_use = 1;
+    d[0].key = 1;
+    d[1].value_at = 4;
+    d[1].src_off = 4;
+    d[1].length = 10;
+    d[1].in_use = 1;
+    c->invoc.cns_count = 2;
+    c->invoc.cns_positions.set(pos);
+    c->invoc.cns_descs.set(reinterpret_cast<uint8_t*>(d));
+    c->invoc.cns_total = 14;
+    PROTO_FULL(em->cchld.get(), 0, reinterpret_cast<uint8_t*>(c));
+    ASSERT_EQ(fm_write(em->cchld.get()), 1);
+    em->n_children = uint16_t(seq);
+  }
+  int run(const char* name, int type, std::function<int(Pcb*)> body) {
+    g_run[std::string(name).substr(0, 4)] = std::move(body);
+    PiInvoc v = abc_invoc(name, type);
+    return pi_run(&v);
+  }
+  static uint8_t* rec_of(Pcb* p) { return p->pcf_stream->rec.get(); }
+  static uint32_t status(Pcb* p) { return p->pcf_stream->status; }
+  static int res(Pcb* p) { return p->invoc.completion; }
+  static void set(Pcb* p, int at, const char* text) { std::memcpy(rec_of(p) + at, text, std::strlen(text)); }
+  static void phase(Pcb* p, int ph) { pi_area_rec<PdArea11>(p, 11)->phase = uint8_t(ph); }
+};
+
+using Ev = std::vector<std::string>;
+
+// Each verb runs its event points in the process model's order; a rewrite
+// in automatic mode runs neither 04 nor 05; an event point's errors end
+// the verb with its result; a locked record is still shown, with 03 and 11.
+TEST_F(Pcf, VerbsRunTheirEventPointsInOrder) {
+  define_pcf("INP", 2);
+  put("A001", "ALPHA");
+  put("A002", "BETA");
+  int rc = run("INP", 2, [&](Pcb* p) {
+    g_ev.clear();
+    set(p, 0, "A002");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    EXPECT_EQ(g_ev, (Ev{"3", "11"}));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)) + 4, 4), "BETA");
+    EXPECT_EQ(std::memcmp(p->pcf_buf1.get(), rec_of(p), kLen), 0);  // the saved copy
+    EXPECT_EQ(p->rid_len, 4u);
+    g_ev.clear();
+    set(p, 0, "A003");
+    set(p, 4, "GAMMA     ");
+    EXPECT_EQ(pi_write(p), 1);
+    EXPECT_EQ(g_ev, (Ev{"11", "4", "5"}));
+    g_ev.clear();
+    phase(p, 7);
+    set(p, 0, "A001");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);  // held: the process rewrites
+    auto* fc = static_cast<PiFileCtl*>(p->pcf_entry.get());
+    EXPECT_EQ(fc->held.get(), p->pcf_stream.get());
+    set(p, 4, "ALEPH     ");
+    EXPECT_EQ(pi_rewrite(p), 1);
+    EXPECT_EQ(g_ev, (Ev{"3", "11", "11", "4", "11", "5"}));
+    // Automatic mode: no 04, no 05.
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    p->invoc.auto_mode = 1;
+    g_ev.clear();
+    EXPECT_EQ(pi_rewrite(p), 1);
+    EXPECT_EQ(g_ev, (Ev{"11", "11"}));
+    p->invoc.auto_mode = 0;
+    // A record locked by another handle: answer 0, yet 03 and 11 run on it.
+    FmFdb other = file;
+    EXPECT_EQ(FM_OPEN(&other, com.depth, 0, 15, 15), 1);
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, kLen));
+    std::memcpy(buf, "A002", 4);
+    PROTO_FULL(other.handle.get(), 0, buf);
+    other.handle->op = FM_OP_HOLD;
+    EXPECT_EQ(fm_read(other.handle.get()), 1);
+    g_ev.clear();
+    set(p, 0, "A002");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 0);
+    EXPECT_EQ(status(p), FM_ST_HELD_SELF);
+    EXPECT_EQ(g_ev, (Ev{"3", "11"}));
+    EXPECT_EQ(int(pi_area_rec<PdArea11>(p, 11)->phase), 3);
+    FM_CLOSE(other.handle.get(), 0);
+    // Event point errors: 04 fails a write before the file is touched.
+    g_ep_errors[4] = 1;
+    set(p, 0, "A009");
+    EXPECT_EQ(pi_write(p), 0);
+    EXPECT_EQ(res(p), kPiRsEp04);
+    g_ep_errors[3] = 2;
+    set(p, 0, "A001");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 0);
+    EXPECT_EQ(res(p), kPiRsEp03);
+    // A failed read: 32 with the file's status, no event point.
+    g_ev.clear();
+    set(p, 0, "ZZZZ");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 0);
+    EXPECT_EQ(res(p), kPiRsFile);
+    EXPECT_EQ(status(p), FM_ST_NO_RECORD);
+    EXPECT_TRUE(g_ev.empty());
+    // Delete of the held record.
+    set(p, 0, "A003");
+    phase(p, 2);
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    g_ev.clear();
+    EXPECT_EQ(pi_del(p), 1);
+    EXPECT_EQ(g_ev, (Ev{"5"}));
+    return 2;
+  });
+  EXPECT_EQ(rc, 2);
+  auto m = contents();
+  ASSERT_EQ(m.size(), 2u);
+  EXPECT_EQ(m["A001"].substr(4, 10), "ALEPH     ");
+  EXPECT_EQ(m["A002"].substr(4, 10), "BETA      ");
+}
+
+// pi_read without a stream is 200450; pi_rdnxt without one answers 1.
+TEST_F(Pcf, VerbsWithoutAStream) {
+  define({{"SUB", 6}});
+  Pcb* p = e.pcb("SUB", 2, 6);
+  EXPECT_EQ(pi_read(p, FM_OP_FIRST), 0);
+  EXPECT_EQ(res(p), int(kPiStNoRecord));
+  EXPECT_EQ(pi_rdnxt(p, 0), 1);
+  Engine::free_pcb(p);
+}
+
+// Stamps: the signed-on user in the added-by and changed-by fields, today
+// in the date stamps; a rewrite changes only the changed-by ones.
+TEST_F(Pcf, WriteAndRewriteStampUserAndDate) {
+  define_pcf("ACT", 4, {}, [](EmCfi*, EmHeader* em) {
+    PcPcfCmpl& pr = pc_pcf_cmpl(em);
+    pr.stamp_off[0] = 22;  // added by
+    pr.stamp_off[1] = 25;  // changed by
+    for (int i : {0, 1}) {
+      DateStampRec& d = pr.date[i];
+      d.offset = 28 + 4 * i;  // binary day numbers
+      d.type = 7;
+      d.high = 8;
+      d.low = 5;
+      d.len = 4;
+      d.mask_len = 0;
+    }
+  });
+  put("B001", "OLD");
+  HostTime now;
+  os_quvo_time(&now);
+  uint32_t today = now.day;
+  run("ACT", 4, [&](Pcb* p) {
+    set(p, 0, "B002");
+    set(p, 22, "       ");
+    EXPECT_EQ(pi_write(p), 1);
+    com.user_id.set("ZED");
+    set(p, 0, "B001");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    EXPECT_EQ(pi_rewrite(p), 1);
+    return 2;
+  });
+  auto m = contents();
+  auto u32 = [](const std::string& s, int at) {
+    uint32_t v;
+    std::memcpy(&v, s.data() + at, 4);
+    return v;
+  };
+  EXPECT_EQ(m["B002"].substr(22, 6), "USRUSR");
+  EXPECT_EQ(u32(m["B002"], 28), today);
+  EXPECT_EQ(u32(m["B002"], 32), today);
+  EXPECT_EQ(m["B001"].substr(22, 6), "   ZED");
+  EXPECT_EQ(m["B001"].substr(28, 4), "    ");
+  EXPECT_EQ(u32(m["B001"], 32), today);
+}
+
+}  // namespace
