@@ -626,7 +626,10 @@ void pi_exec(PiInvoc* inv) {
       return;
     }
     EmHeader* em = pcb->module.get();
-    if (em->exec_secr != -1 && !chk_exec_secr(pcb, parent)) {
+    // The profile goes into the PCB whatever the execution code: the PCF
+    // verbs check each record's security code against it.
+    int allowed = chk_exec_secr(pcb, parent);
+    if (em->exec_secr != -1 && !allowed) {
       if (!parent) g.start_failure = key_text(pcb->invoc) + ": " + la_text(200460);
       free_pcb(pcb);
       g.counter = saved_counter;

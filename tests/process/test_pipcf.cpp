@@ -346,4 +346,118 @@ TEST_F(Pcf, WriteAndRewriteStampUserAndDate) {
   EXPECT_EQ(u32(m["B001"], 32), today);
 }
 
+// Change cascade: a key change runs the child once in automatic mode 1
+// with the new values (after both rounds of 61), then its 62; a change
+// of no constrained key runs only the 61s; a child ending with 37 fails
+// the rewrite with 200860 and the new record back in the area. A delete
+// guard refuses with 300550 before any cascade; a delete cascade runs the
+// child in automatic mode 2.
+TEST_F(Pcf, CascadesAndDeleteGuards) {
+  define_pcf("ACT", 4, {{"CHLD", 4}, {"KEEP", 4}}, [](EmCfi*, EmHeader* em) {
+    pc_pcf_cmpl(em).stamp_off[2] = 38;  // delete-guard flag
+    add_child(em, 1, "CHLD", true, true);
+    add_child(em, 2, "KEEP", false, false);
+  });
+  put("C001", "ONE");
+  put("C002", "TWO");
+  int child_code = 2;
+  g_run["CHLD"] = [&](Pcb*) { return child_code; };
+  int rc = run("ACT", 4, [&](Pcb* p) {
+    pi_area_rec<PdArea9>(p, 9)->db_opts = 2;
+    set(p, 0, "C001");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    // A change of the name only (not a key): the 61s, no run.
+    g_ev.clear();
+    set(p, 4, "UNO       ");
+    EXPECT_EQ(pi_rewrite(p), 1);
+    EXPECT_EQ(g_ev, (Ev{"11", "4", "61/CHLD", "11", "61/CHLD", "11", "5"}));
+    EXPECT_TRUE(g_children.empty());
+    // A key change: the child once, with the new key and name.
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    g_ev.clear();
+    set(p, 0, "C009");
+    set(p, 4, "NOVE      ");
+    EXPECT_EQ(pi_rewrite(p), 1);
+    // (the child's own 01 and 06 between)
+    EXPECT_EQ(g_ev, (Ev{"11", "4", "61/CHLD", "11", "61/CHLD", "1", "6", "62/CHLD", "11", "5"}));
+    if (g_children.size() == 1) {
+      EXPECT_EQ(g_children[0].name, "CHLD");
+      EXPECT_EQ(g_children[0].auto_mode, 1);
+      EXPECT_EQ(g_children[0].values, "C009NOVE      ");
+    } else {
+      ADD_FAILURE() << g_children.size() << " child runs";
+    }
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 4), "C009");
+    // A child ending with 37: 200860, the new record stays in the area.
+    g_children.clear();
+    child_code = 37;
+    set(p, 0, "C002");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    set(p, 0, "C008");
+    EXPECT_EQ(pi_rewrite(p), 0);
+    EXPECT_EQ(res(p), kPiRsFile);
+    EXPECT_EQ(status(p), kPiStChild37);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 4), "C008");
+    EXPECT_EQ(std::memcmp(p->pcf_buf1.get(), rec_of(p), kLen), 0);
+    child_code = 2;
+    // The guard: 300550, no cascade, the record stays.
+    set(p, 0, "C009");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    set(p, 38, "1");
+    g_ev.clear();
+    g_children.clear();
+    EXPECT_EQ(pi_del(p), 0);
+    EXPECT_EQ(status(p), kPiStGuard);
+    EXPECT_EQ(res(p), kPiRsFile);
+    EXPECT_TRUE(g_ev.empty());
+    EXPECT_TRUE(g_children.empty());
+    // Without the guard: the delete cascade, then the delete.
+    set(p, 38, " ");
+    EXPECT_EQ(pi_del(p), 1);
+    EXPECT_EQ(g_ev, (Ev{"61/CHLD", "1", "6", "62/CHLD", "3", "11", "5"}));
+    EXPECT_EQ(g_children.size(), 1u);
+    if (!g_children.empty()) {
+      EXPECT_EQ(g_children[0].auto_mode, 2);
+    }
+    return 2;
+  });
+  EXPECT_EQ(rc, 2);
+  auto m = contents();
+  EXPECT_EQ(m.count("C001"), 0u);
+  EXPECT_EQ(m.count("C009"), 0u);
+  EXPECT_EQ(m.count("C008"), 1u);  // the rewrite itself was done before the cascade
+}
+
+// Record security: a record whose code the profile does not allow is
+// skipped by read-next and by a first read, refused by an equal read with
+// 200450; a code past the profile's access map is refused, not read.
+TEST_F(Pcf, RecordSecurityHidesRecords) {
+  define_pcf("OUT", 3, {}, [](EmCfi* r, EmHeader*) { r->elem1_off = 18; });
+  put("D001", "OPEN", 0, "0003");
+  put("D002", "SECRET", 0, "0005");
+  put("D003", "FAR", 0, "9999");
+  put("D004", "PLAIN");
+  use_profile("P1", {3});
+  run("OUT", 3, [&](Pcb* p) {
+    EXPECT_NE(p->profile.get(), nullptr);
+    EXPECT_EQ(static_cast<PiFileCtl*>(p->pcf_entry.get())->cfi->elem1_off, 18);
+    std::vector<std::string> seen;
+    int ok = pi_read(p, FM_OP_FIRST);
+    while (ok) {
+      seen.push_back(std::string(reinterpret_cast<char*>(rec_of(p)), 4));
+      ok = pi_rdnxt(p, 0);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"D001", "D004"}));
+    EXPECT_EQ(status(p), FM_ST_EOF);
+    set(p, 0, "D002");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 0);
+    EXPECT_EQ(status(p), kPiStNoRecord);
+    EXPECT_EQ(res(p), kPiRsFile);
+    set(p, 0, "D003");
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 0);
+    EXPECT_EQ(status(p), kPiStNoRecord);
+    return 2;
+  });
+}
+
 }  // namespace
