@@ -78,15 +78,17 @@ class Pcf : public PiFix {
     make_file();
   }
   // "ABC" 00 "PCF": keyed by its first four bytes, with its directory entry.
-  void make_file() {
-    auto* segs = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb)));
+  // Two segments: the key's second part is the code (bytes 18-21).
+  void make_file(const char* name = "PCF", bool two_segments = false) {
+    auto* segs = static_cast<FmSdb*>(MM_ALLOC(e.pool, 2 * sizeof(FmSdb)));
     init_sdb_func(segs, 1, 0, 4, FM_SEG_ALPHA, '+');
+    init_sdb_func(segs + 1, 4, 18, 4, FM_SEG_ALPHA, '+');
     kdb = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb)));
-    INIT_KDB(kdb, 0, '+', FM_KEY_PRIMARY, segs, 1);
+    INIT_KDB(kdb, 0, '+', FM_KEY_PRIMARY, segs, two_segments ? 2 : 1);
     INIT_FDB(&file, FM_CLASS_DISK, kLen, 0, kdb, 1);
     file.app.set("ABC");
     file.ver.set("00");
-    file.name.set("PCF");
+    file.name.set(name);
     file.db.set("DB1");  // the database the process works in
     file.path_type = FM_PT_DATA;
     FmFdb made = file;
@@ -458,6 +460,118 @@ TEST_F(Pcf, RecordSecurityHidesRecords) {
     EXPECT_EQ(status(p), kPiStNoRecord);
     return 2;
   });
+}
+
+// The modification log of an Input process, byte for byte: an add (every
+// field occurrence), a change (only the occurrences changed, old and new),
+// a change past the last field (the header alone), a rewrite that changes
+// nothing (no entry), a delete, a delete that fails (no entry); the key
+// text of a two-segment key; a value too wide for its field shows as the
+// conversion shows it (200050 accepted).
+TEST_F(Pcf, ModificationLogRecordsByteForByte) {
+  make_file("PCFK", true);
+  int serial = 0;
+  auto el = [&](const char* name, int number, fx::Values more) {
+    fx::Values v = {{"area", "1000005"}, {"work", "0"}, {"name", name}, {"kind", "1"}, {"file", "PCFK"},
+                    {"number", std::to_string(number)}, {"occurs", "1"}, {"type", "1"},
+                    {"key_kind", "255"}, {"ident_stamp", "2026-03-03T00:00:" + std::to_string(10 + serial++)}};
+    for (auto& m : more) v.push_back(m);
+    return fx::rec("ELEMENT", v);
+  };
+  // Given out of offset order: the log walks them by offset.
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {el("PK CODE", 4, {{"offset", "18"}, {"length", "4"}}),
+                       el("PK KEY", 1, {{"offset", "0"}, {"length", "4"}, {"key_kind", "0"}}),
+                       el("PK NAME", 2, {{"offset", "4"}, {"length", "10"}}),
+                       el("PK QTY", 3, {{"offset", "14"}, {"length", "4"}, {"type", "5"}, {"digits", "3"}}),
+                       el("PK TAGS", 5, {{"offset", "22"}, {"length", "3"}, {"occurs", "2"}})}),
+            0);
+  define_pcf("INP", 2);
+  auto entry = [](int type, const char* app, const char* name, int occ, const char* key, const char* value) {
+    std::string r(115, ' ');
+    r[0] = char(type);
+    std::memcpy(&r[1], app, std::strlen(app));
+    std::memcpy(&r[4], name, std::strlen(name));
+    r[34] = char(occ);
+    std::memcpy(&r[35], key, std::strlen(key));
+    std::memcpy(&r[75], value, std::strlen(value));
+    return r;
+  };
+  auto field = [&](const char* name, int occ, const char* old, const char* value) {
+    return entry(255, "", name, occ, old, value);
+  };
+  std::vector<std::string> got;
+  run("INP", 2, [&](Pcb* p) {
+    EXPECT_EQ(pi_mlog_open(p), 1);
+    std::memset(rec_of(p), ' ', kLen);
+    set(p, 0, "K001ANNA");
+    uint32_t q = 7;
+    std::memcpy(rec_of(p) + 14, &q, 4);
+    set(p, 18, "XY  ");
+    set(p, 22, "ab cd ");
+    EXPECT_EQ(pi_write(p), 1);
+    // A change of the name and the second tag.
+    phase(p, 7);
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    set(p, 4, "BERT");
+    set(p, 25, "ce");
+    q = 12345;  // too wide for three digits
+    std::memcpy(rec_of(p) + 14, &q, 4);
+    EXPECT_EQ(pi_rewrite(p), 1);
+    // Past the last field: the header alone; nothing changed: nothing.
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    set(p, 38, "Z");
+    EXPECT_EQ(pi_rewrite(p), 1);
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    EXPECT_EQ(pi_rewrite(p), 1);
+    // A delete that fails (another handle took the record away) logs
+    // nothing; one that succeeds logs the record.
+    phase(p, 2);
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    {
+      FmFdb f = file;
+      EXPECT_EQ(FM_OPEN(&f, com.depth, 0, 15, 15), 1);
+      auto* b = static_cast<uint8_t*>(MM_ALLOC(e.pool, kLen));
+      std::memcpy(b, rec_of(p), kLen);
+      PROTO_FULL(f.handle.get(), 0, b);
+      EXPECT_EQ(fm_rewrite(p->pcf_stream.get()), 1);  // lets the hold go
+      f.handle->op = FM_OP_HOLD;
+      EXPECT_EQ(fm_read(f.handle.get()), 1);
+      f.handle->op = 0;
+      EXPECT_EQ(fm_del(f.handle.get()), 1);
+      FM_CLOSE(f.handle.get(), 0);
+    }
+    EXPECT_EQ(pi_del(p), 0);
+    EXPECT_EQ(res(p), kPiRsFile);
+    set(p, 0, "K002");
+    EXPECT_EQ(pi_write(p), 1);
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    EXPECT_EQ(pi_del(p), 1);
+    FmArb* log = p->mod_log.get();
+    auto* b = static_cast<uint8_t*>(MM_ALLOC(e.pool, 115));
+    PROTO_FULL(log, 0, b);
+    log->op = FM_OP_FIRST;
+    fm_start(log);
+    log->op = 0;
+    while (fm_rdnxt(log)) got.emplace_back(reinterpret_cast<char*>(b), 115);
+    return 2;
+  });
+  std::vector<std::string> want = {
+      entry(1, "ABC", "PCFK", 0, "K001 XY", ""),
+      field("PK KEY", 0, "", "K001"), field("PK NAME", 0, "", "ANNA"), field("PK QTY", 0, "", "  7"),
+      field("PK CODE", 0, "", "XY"), field("PK TAGS", 1, "", "ab"), field("PK TAGS", 2, "", "cd"),
+      entry(4, "ABC", "PCFK", 0, "K001 XY", ""),
+      field("PK NAME", 0, "ANNA", "BERT"), field("PK QTY", 0, "  7", "***"), field("PK TAGS", 2, "cd", "ce"),
+      entry(4, "ABC", "PCFK", 0, "K001 XY", ""),
+      entry(1, "ABC", "PCFK", 0, "K002 XY", ""),
+      field("PK KEY", 0, "", "K002"), field("PK NAME", 0, "", "BERT"), field("PK QTY", 0, "", "***"),
+      field("PK CODE", 0, "", "XY"), field("PK TAGS", 1, "", "ab"), field("PK TAGS", 2, "", "ce"),
+      entry(2, "ABC", "PCFK", 0, "K002 XY", ""),
+      field("PK KEY", 0, "", "K002"), field("PK NAME", 0, "", "BERT"), field("PK QTY", 0, "", "***"),
+      field("PK CODE", 0, "", "XY"), field("PK TAGS", 1, "", "ab"), field("PK TAGS", 2, "", "ce"),
+  };
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "entry " << i;
 }
 
 }  // namespace
