@@ -797,17 +797,388 @@ void pi_mlog_close(Pcb* pcb) {
 
 // ========================================================== dynamic key ==
 namespace {
+FILE* g_dyna_log = nullptr;
+
 PiDyna* dyna_of(Pcb* pcb) {
   return pcb && pcb->invoc.type == 2 ? static_cast<PiDyna*>(pcb->dyna.get()) : nullptr;
 }
+
+// The file-manager segment type of a field's data type; 0 none.
+uint8_t dyna_seg_type(int type, bool* split) {
+  *split = false;
+  switch (type) {
+    case 1: case 2: case 3: case 4: case 8: case 9: case 10: case 11: case 12: case 13: case 15:
+      return FM_SEG_ALPHA;
+    case 5: return FM_SEG_BINARY;
+    case 6: case 7: *split = true; return FM_SEG_BINARY;
+    default: return 0;
+  }
+}
+
+void drop_file(PiDyna* d) {
+  if (FmArb* b = d->by_id.get(); b && fm_is_handle(b)) fm_detach(b);
+  if (FmArb* f = d->file.get(); f && fm_is_handle(f)) FM_CLOSE(f, FM_CL_SCRATCH);
+  d->by_id.reset();
+  d->file.reset();
+  if (d->buf) mm_free(d->buf.get());
+  d->buf.reset();
+}
+
+void dyna_drop(Pcb* pcb) {
+  auto* d = static_cast<PiDyna*>(pcb->dyna.get());
+  if (!d) return;
+  drop_file(d);
+  for (PiDynaSeg* s = d->first.get(); s;) {
+    PiDynaSeg* n = s->next.get();
+    mm_free(s);
+    s = n;
+  }
+  mm_free(d);
+  pcb->dyna.reset();
+}
+
+// The entry of the current record: its segment values, then its id.
+void build_entry(PiDyna* d, uint32_t rid) {
+  uint8_t* b = d->buf.get();
+  for (const PiDynaSeg* s = d->first.get(); s; s = s->next.get()) {
+    std::memcpy(b, s->field.get(), s->length);
+    b += s->length;
+  }
+  std::memcpy(d->buf.get() + d->rid_at, &rid, 4);
+}
+uint32_t entry_rid(const PiDyna* d) {
+  uint32_t rid;
+  std::memcpy(&rid, d->buf.get() + d->rid_at, 4);
+  return rid;
+}
+
+void dyna_note(const char* label, Pcb* pcb) {
+  if (g_dyna_log) dyna_dump_rec(label, pcb, static_cast<PiDyna*>(pcb->dyna.get())->buf.get());
+}
+
+// Positions the second handle on (and holds) the entry of the record id.
+bool hold_entry(PiDyna* d, uint32_t rid) {
+  FmArb* b = d->by_id.get();
+  PROTO_FULL(b, 1, d->buf.get());
+  std::memcpy(d->buf.get() + d->rid_at, &rid, 4);
+  b->op = FM_OP_EQUAL | FM_OP_HOLD;
+  int ok = fm_read(b);
+  b->op = 0;
+  return ok != 0;
+}
+
+// After a DYN read: the PCF record of the entry's id, or the DYN status.
+int fetch(PiDyna* d, FmArb* f, FmArb* h, int ok) {
+  if (!ok) {
+    h->status = f->status;
+    h->os_err = f->os_err;
+    return 0;
+  }
+  uint16_t op = h->op;
+  h->rid = entry_rid(d);
+  h->op = uint16_t((op & ~FM_OP_FIRST) | FM_OP_RID);
+  h->lock_wait = f->lock_wait;
+  int r = fm_read(h);
+  h->op = op;
+  return r;
+}
 }  // namespace
 
-int dyna_read(Pcb* pcb, FmArb* h) {
-  (void)dyna_of(pcb);
-  return fm_read(h);
+int pi_dyna_add(Pcb* pcb, const PiDynaSeg* seg) {
+  if (!seg) {
+    dyna_drop(pcb);
+    return 1;
+  }
+  bool split;
+  if (!dyna_seg_type(seg->type, &split) || seg->length == 0 || !seg->field) return 0;
+  auto* d = static_cast<PiDyna*>(pcb->dyna.get());
+  if (d && d->file) {
+    dyna_drop(pcb);
+    d = nullptr;
+  }
+  if (!d) {
+    d = static_cast<PiDyna*>(MM_ALLOC(pi_pool(), sizeof(PiDyna)));
+    std::memset(static_cast<void*>(d), 0, sizeof *d);
+    pcb->dyna.set(d);
+  }
+  PiDynaSeg* last = nullptr;
+  bool found = false;
+  for (PiDynaSeg* s = d->first.get(); s && !found; s = s->next.get()) {
+    if (s->field.get() == seg->field.get()) {
+      s->order = s->order == '-' ? '+' : '-';
+      found = true;
+    }
+    last = s;
+  }
+  if (!found) {
+    auto* n = static_cast<PiDynaSeg*>(MM_ALLOC(pi_pool(), sizeof(PiDynaSeg)));
+    std::memcpy(static_cast<void*>(n), seg, sizeof *n);
+    n->next.reset();
+    if (n->order != '-') n->order = '+';
+    if (last) last->next.set(n);
+    else d->first.set(n);
+    d->count = d->count + 1;
+  }
+  if (FmArb* q = pcb->msg_file.get(); q && fm_is_handle(q)) {
+    std::string t = pi_dyna_text(pcb);
+    LaText text{uint16_t(t.size()), t.data()};
+    la_add_msg(4, q, 300710, 0, &text);
+  }
+  return 1;
 }
-int dyna_rdnxt(Pcb*, FmArb* h) { return fm_rdnxt(h); }
-int dyna_write(Pcb*, FmArb* h) { return fm_write(h); }
-int dyna_rewrite(Pcb*, FmArb* h) { return fm_rewrite(h); }
-int dyna_del(Pcb*, FmArb* h) { return fm_del(h); }
-int pi_dyna_add(Pcb*, const PiDynaSeg*) { return 1; }
+
+std::string pi_dyna_text(Pcb* pcb) {
+  std::string t;
+  auto* d = static_cast<PiDyna*>(pcb->dyna.get());
+  for (const PiDynaSeg* s = d ? d->first.get() : nullptr; s; s = s->next.get()) {
+    std::string n(s->name.data(), 60);
+    rtrim(&n);
+    if (!t.empty()) t += ", ";
+    t += n;
+    if (s->order == '-') t += "(-)";
+  }
+  return t;
+}
+
+FmArb* dyna_create(Pcb* pcb) {
+  auto* d = static_cast<PiDyna*>(pcb->dyna.get());
+  if (!d || !d->first) return nullptr;
+  if (d->file) return d->file.get();
+  dyna_init();
+  // Key 0: the segments, then the record id; key 1: the record id.
+  std::vector<FmSdb> segs;
+  uint16_t at = 0;
+  for (const PiDynaSeg* s = d->first.get(); s; s = s->next.get()) {
+    bool split;
+    uint8_t t = dyna_seg_type(s->type, &split);
+    FmSdb g;
+    init_sdb_func(&g, int(segs.size()) + 1, at, split ? 4 : s->length, t, s->order);
+    segs.push_back(g);
+    if (split && s->length == 8) {
+      init_sdb_func(&g, int(segs.size()) + 1, at + 4, 4, t, s->order);
+      segs.push_back(g);
+    }
+    at = uint16_t(at + s->length);
+  }
+  d->rid_at = at;
+  d->rec_len = uint16_t(at + 4);
+  if (size_t(at) + 4 > FM_MAX_KEY_LEN) {
+    dyna_drop(pcb);
+    return nullptr;
+  }
+  MmPool pool = pi_pool();
+  size_t n = segs.size();
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * (n + 2)));
+  for (size_t i = 0; i < n; ++i) sdb[i] = segs[i];
+  init_sdb_func(&sdb[n], int(n) + 1, at, 4, FM_SEG_BINARY, '+');
+  init_sdb_func(&sdb[n + 1], int(n) + 2, at, 4, FM_SEG_BINARY, '+');
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, 2 * sizeof(FmKdb)));
+  INIT_KDB(&kdb[0], 0, '+', FM_KEY_PRIMARY, sdb, int(n) + 1);
+  INIT_KDB(&kdb[1], 1, '+', 0, sdb + n + 1, 1);
+  FmFdb fdb;
+  INIT_FDB(&fdb, FM_CLASS_MEMORY, d->rec_len, 0, kdb, 2);
+  char name[9];
+  std::snprintf(name, sizeof name, "%08X", arena::offset_of(pcb));
+  INIT_DB_PATH(&fdb, "DYN", " PI", "00", name, FM_PT_DATA);
+  int scope = pcb->pool_scope ? int(pcb->pool_scope) : com.depth;
+  int made = FM_CREATE(&fdb, scope, 1000, 0, 15, 15);
+  mm_free(kdb);
+  mm_free(sdb);
+  if (!made) {
+    dyna_drop(pcb);
+    return nullptr;
+  }
+  d->file.set(fdb.handle.get());
+  d->buf.set(static_cast<uint8_t*>(MM_ALLOC(pool, d->rec_len)));
+  std::memset(d->buf.get(), 0, d->rec_len);
+  FmArb* by_id = FM_ATTACH(d->file.get(), nullptr, scope);
+  if (!by_id) {
+    dyna_drop(pcb);
+    return nullptr;
+  }
+  d->by_id.set(by_id);
+  PROTO_FULL(d->file.get(), 0, d->buf.get());
+  PROTO_FULL(by_id, 1, d->buf.get());
+  if (!dyna_populate(pcb)) {
+    dyna_drop(pcb);
+    return nullptr;
+  }
+  return d->file.get();
+}
+
+int dyna_populate(Pcb* pcb) {
+  auto* d = static_cast<PiDyna*>(pcb->dyna.get());
+  FmArb* h = pcb->pcf_stream.get();
+  if (!d || !h) return 0;
+  long limit = 1000;
+  if (const char* v = std::getenv("QUVO_DYNAKEY_PROMPT"); v && *v) limit = std::strtol(v, nullptr, 0);
+  // Plain reads below: the state is detached while the file fills.
+  pcb->dyna.reset();
+  std::vector<std::string> values;
+  for (const PiDynaSeg* s = d->first.get(); s; s = s->next.get())
+    values.emplace_back(reinterpret_cast<const char*>(s->field.get()), s->length);
+  uint16_t op = h->op;
+  uint8_t key_no = h->key_no;
+  int result_word = pcb->invoc.completion;
+  PdArea11* a11 = phase_rec(pcb);
+  uint8_t ph = a11 ? uint8_t(a11->phase) : 0;
+  if (a11) a11->phase = 5;
+  h->key_no = 0;
+  if (g_dyna_log) std::fprintf(g_dyna_log, "Populate...\n");
+  auto* st = pi_area_rec<PdStatus>(pcb, 7);
+  long count = 0;
+  int answer = 1;
+  uint16_t next = FM_OP_FIRST;
+  while (pi_rdnxt(pcb, next)) {
+    next = 0;
+    if (count++ == limit && cancel_dynakey(pcb)) {
+      answer = 0;
+      break;
+    }
+    if (st && st->include_record == "0") continue;
+    build_entry(d, h->rid);
+    PROTO_FULL(d->file.get(), 0, d->buf.get());
+    if (!fm_write(d->file.get())) {
+      answer = 0;
+      break;
+    }
+  }
+  size_t i = 0;
+  for (PiDynaSeg* s = d->first.get(); s; s = s->next.get()) std::memcpy(s->field.get(), values[i++].data(), s->length);
+  h->op = op;
+  h->key_no = key_no;
+  pcb->invoc.completion = result_word;
+  if (a11) a11->phase = ph;
+  pcb->dyna.set(d);
+  return answer;
+}
+
+bool cancel_dynakey(Pcb* pcb) {
+  PiInvoc v;
+  os_invoc_template(&v);
+  v.app.set("0LA");
+  v.ver.set("00");
+  v.type = 2;
+  v.name.set("CANCEL DYNAKEY");
+  v.kind = 0;
+  v.surface1 = pcb->surface1;
+  v.surface2 = pcb->surface2;
+  v.parent_pcb.set(pcb);
+  pi_exec(&v);
+  return v.completion == 4;
+}
+
+int dyna_read(Pcb* pcb, FmArb* h) {
+  PiDyna* d = dyna_of(pcb);
+  if (!d || (!d->file && !dyna_create(pcb))) return fm_read(h);
+  uint16_t op = h->op;
+  FmArb* f = d->file.get();
+  if (op & FM_OP_RID) {
+    f = d->by_id.get();
+    PROTO_FULL(f, 1, d->buf.get());
+    uint32_t rid = h->rid;
+    std::memcpy(d->buf.get() + d->rid_at, &rid, 4);
+    f->op = FM_OP_EQUAL;
+  } else if (op & FM_OP_FIRST) {
+    PROTO_FULL(f, 0, d->buf.get());
+    f->op = FM_OP_FIRST;
+  } else {
+    build_entry(d, 0);
+    PROTO_FULL(f, 0, d->buf.get());
+    f->key.set(d->buf.get());
+    f->key_len = d->rid_at;
+    f->op = uint16_t((op & ~kHold) | FM_OP_KEY);
+  }
+  int ok = fm_read(f);
+  f->op = 0;
+  f->key.reset();
+  f->key_len = 0;
+  return fetch(d, f, h, ok);
+}
+
+int dyna_rdnxt(Pcb* pcb, FmArb* h) {
+  PiDyna* d = dyna_of(pcb);
+  if (!d || (!d->file && !dyna_create(pcb))) return fm_rdnxt(h);
+  FmArb* f = d->file.get();
+  PROTO_FULL(f, 0, d->buf.get());
+  f->op = uint16_t(h->op & FM_OP_FIRST);
+  int ok = fm_rdnxt(f);
+  f->op = 0;
+  return fetch(d, f, h, ok);
+}
+
+int dyna_write(Pcb* pcb, FmArb* h) {
+  int ok = fm_write(h);
+  PiDyna* d = dyna_of(pcb);
+  if (ok && d && d->file) {
+    build_entry(d, h->rid);
+    dyna_note("Write", pcb);
+    PROTO_FULL(d->file.get(), 0, d->buf.get());
+    fm_write(d->file.get());
+  }
+  return ok;
+}
+
+// The entry changes through the second handle, which holds it: the main
+// handle holds nothing, so a change through it would fail unseen and the
+// browse order go stale.
+int dyna_rewrite(Pcb* pcb, FmArb* h) {
+  PiDyna* d = dyna_of(pcb);
+  bool held = d && d->file && hold_entry(d, h->rid);
+  if (held) dyna_note("Rewrite - before", pcb);
+  int ok = fm_rewrite(h);
+  if (!held) return ok;
+  if (ok) {
+    build_entry(d, h->rid);
+    dyna_note("Rewrite - after", pcb);
+    if (!fm_rewrite(d->by_id.get())) fm_release(d->by_id.get());
+  } else {
+    fm_release(d->by_id.get());
+  }
+  return ok;
+}
+
+int dyna_del(Pcb* pcb, FmArb* h) {
+  PiDyna* d = dyna_of(pcb);
+  bool held = d && d->file && hold_entry(d, h->rid);
+  if (held) dyna_note("Delete", pcb);
+  int ok = fm_del(h);
+  if (!held) return ok;
+  if (ok) {
+    if (!fm_del(d->by_id.get())) fm_release(d->by_id.get());
+  } else {
+    fm_release(d->by_id.get());
+  }
+  return ok;
+}
+
+void dyna_init() {
+  if (!g_dyna_log) g_dyna_log = os_open_log("QUVO_DYNA_LOG");
+}
+
+void dyna_dump(Pcb* pcb) {
+  auto* d = static_cast<PiDyna*>(pcb->dyna.get());
+  if (!g_dyna_log || !d || !d->file) return;
+  FmArb* f = d->by_id.get();
+  auto* b = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), d->rec_len));
+  FmArbKeep keep(f);
+  PROTO_FULL(f, 0, b);
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = 0;
+  while (fm_rdnxt(f)) dyna_dump_rec(nullptr, pcb, b);
+  mm_free(b);
+}
+
+void dyna_dump_rec(const char* label, Pcb* pcb, const uint8_t* entry) {
+  auto* d = static_cast<PiDyna*>(pcb->dyna.get());
+  if (!g_dyna_log || !d || !entry) return;
+  if (label) std::fprintf(g_dyna_log, "%s ", label);
+  for (uint16_t i = 0; i < d->rec_len; ++i) {
+    uint8_t c = entry[i];
+    if (c >= 0x20 && c < 0x7F) std::fputc(c, g_dyna_log);
+    else std::fprintf(g_dyna_log, "\\%02x", c);
+  }
+  std::fputc('\n', g_dyna_log);
+  std::fflush(g_dyna_log);
+}

@@ -3,6 +3,8 @@
 // log byte for byte, and the executor doubles' PCF script.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -572,6 +574,179 @@ TEST_F(Pcf, ModificationLogRecordsByteForByte) {
   };
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "entry " << i;
+}
+
+// ------------------------------------------------------------ dynamic key --
+PiDynaSeg seg(Pcb* p, int at, int len, int type, const char* name) {
+  PiDynaSeg s;
+  std::memset(static_cast<void*>(&s), 0, sizeof s);
+  s.field.set(p->pcf_stream->rec.get() + at);
+  s.type = uint8_t(type);
+  s.length = uint16_t(len);
+  s.order = '+';
+  s.name.set(name);
+  return s;
+}
+std::vector<std::string> queued(Pcb* p) {
+  std::vector<std::string> out;
+  FmArb* q = p->msg_file.get();
+  auto* b = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), 400));
+  FmArbKeep keep(q);
+  PROTO_FULL(q, 0, b);
+  q->op = FM_OP_FIRST;
+  fm_start(q);
+  q->op = 0;
+  while (fm_rdnxt(q)) {
+    std::string t(reinterpret_cast<char*>(b) + 8, rec::view<LaQueueRec>(b).length);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    out.push_back(t);
+  }
+  mm_free(b);
+  return out;
+}
+
+// A field added again turns descending, a third time ascending again; each
+// addition queues 300710 with the key's description.
+TEST_F(Pcf, DynamicKeyTogglesItsOrderAndSaysSo) {
+  define_pcf("INP", 2);
+  run("INP", 2, [&](Pcb* p) {
+    PiDynaSeg name = seg(p, 4, 10, 1, "NAME"), code = seg(p, 18, 4, 1, "CODE");
+    EXPECT_EQ(pi_dyna_add(p, &name), 1);
+    EXPECT_EQ(pi_dyna_add(p, &code), 1);
+    EXPECT_EQ(pi_dyna_add(p, &name), 1);
+    EXPECT_EQ(pi_dyna_text(p), "NAME(-), CODE");
+    EXPECT_EQ(pi_dyna_add(p, &name), 1);
+    EXPECT_EQ(pi_dyna_text(p), "NAME, CODE");
+    PiDynaSeg bad = seg(p, 0, 4, 0, "OPAQUE");
+    EXPECT_EQ(pi_dyna_add(p, &bad), 0);
+    std::string prefix = la_text(300710);
+    prefix = prefix.substr(0, prefix.find('%'));
+    auto q = queued(p);
+    EXPECT_EQ(q, (std::vector<std::string>{prefix + "NAME", prefix + "NAME, CODE", prefix + "NAME(-), CODE",
+                                           prefix + "NAME, CODE"}));
+    EXPECT_EQ(pi_dyna_add(p, nullptr), 1);
+    EXPECT_EQ(p->dyna.get(), nullptr);
+    return 2;
+  });
+}
+
+// On random data, reads through the dynamic key (a text segment, then a
+// descending binary one) come in the order of a stable sort of the records
+// by those values (records in record-id order), so equal values by record
+// id; the entries follow rewrites and deletes.
+TEST_F(Pcf, DynamicKeyOrderIsAStableSortThatFollowsChanges) {
+  define_pcf("INP", 2);
+  struct R {
+    std::string key, name;
+    uint16_t qty;
+  };
+  std::vector<R> recs;  // in write order = record-id order
+  uint32_t x = 12345;
+  auto rnd = [&] { return x = x * 1103515245u + 12345u, (x >> 16) & 0x7FFF; };
+  for (int i = 0; i < 300; ++i) {
+    char k[5];
+    std::snprintf(k, sizeof k, "%04d", int(rnd() % 10000));
+    bool dup = false;
+    for (auto& r : recs) dup |= r.key == k;
+    if (dup) continue;
+    std::string n(1, char('A' + rnd() % 4));
+    n += char('a' + rnd() % 3);
+    uint16_t q = uint16_t(rnd() % 5 * 1000 + rnd() % 3);  // equal values too
+    recs.push_back({k, n, q});
+    put(k, n.c_str(), q);
+  }
+  auto oracle = [&] {
+    std::vector<R> v = recs;
+    std::stable_sort(v.begin(), v.end(), [](const R& a, const R& b) {
+      std::string an = a.name + std::string(10 - a.name.size(), ' '), bn = b.name + std::string(10 - b.name.size(), ' ');
+      if (an != bn) return an < bn;
+      return a.qty > b.qty;
+    });
+    std::vector<std::string> keys;
+    for (auto& r : v) keys.push_back(r.key);
+    return keys;
+  };
+  auto walk = [&](Pcb* p) {
+    std::vector<std::string> got;
+    int ok = pi_read(p, FM_OP_FIRST);
+    while (ok) {
+      got.emplace_back(reinterpret_cast<char*>(rec_of(p)), 4);
+      ok = pi_rdnxt(p, 0);
+    }
+    return got;
+  };
+  run("INP", 2, [&](Pcb* p) {
+    PiDynaSeg name = seg(p, 4, 10, 1, "NAME"), qty = seg(p, 14, 2, 5, "QTY");
+    EXPECT_EQ(pi_dyna_add(p, &name), 1);
+    EXPECT_EQ(pi_dyna_add(p, &qty), 1);
+    EXPECT_EQ(pi_dyna_add(p, &qty), 1);  // descending
+    EXPECT_EQ(walk(p), oracle());
+    EXPECT_NE(p->dyna.get(), nullptr);
+    // A partial key: the first entry at or after "C".
+    std::memset(rec_of(p) + 4, ' ', 10);
+    set(p, 4, "C");
+    std::memset(rec_of(p) + 14, 0xFF, 2);
+    EXPECT_EQ(pi_read(p, FM_OP_GE), 1);
+    std::vector<std::string> all = oracle();
+    std::string first_c;
+    for (auto& r : recs)
+      if (r.name >= "C" && (first_c.empty() || std::find(all.begin(), all.end(), r.key) < std::find(all.begin(), all.end(), first_c)))
+        first_c = r.key;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 4), first_c);
+    // A rewrite moves its entry, a delete takes it away.
+    phase(p, 7);
+    set(p, 0, recs[5].key.c_str());
+    EXPECT_EQ(fm_read(p->pcf_stream.get()), 1);  // the record itself, by its key
+    EXPECT_EQ(pi_read(p, FM_OP_RID), 1);          // again through its DYN entry, held
+    set(p, 4, "AA        ");
+    EXPECT_EQ(pi_rewrite(p), 1);
+    recs[5].name = "AA";
+    phase(p, 2);
+    set(p, 0, recs[9].key.c_str());
+    EXPECT_EQ(fm_read(p->pcf_stream.get()), 1);
+    EXPECT_EQ(pi_read(p, FM_OP_RID), 1);
+    EXPECT_EQ(pi_del(p), 1);
+    recs.erase(recs.begin() + 9);
+    phase(p, 3);
+    EXPECT_EQ(walk(p), oracle());
+    return 2;
+  });
+}
+
+// QUVO_DYNAKEY_PROMPT=0: the cancel process is offered before the first
+// record is stored; cancelled, the dynamic key is dropped and reads go on
+// by the file's key; not cancelled, they go through the dynamic key.
+TEST_F(Pcf, DynamicKeyFillCanBeCancelled) {
+  ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")}), 1);
+  ASSERT_EQ(fx::write("PROCESS", "0LA", "00", {proc_rec("CANCEL DYNAKEY", 2, "0")}), 1);
+  descs()["CANCEL DYNAKEY"] = Desc{};
+  define_pcf("INP", 2);
+  put("E001", "ZED");
+  put("E002", "ADA");
+  setenv("QUVO_DYNAKEY_PROMPT", "0x0", 1);
+  int cancel = 4;
+  g_run["CANC"] = [&](Pcb*) { return cancel; };
+  int prompts = 0;
+  run("INP", 2, [&](Pcb* p) {
+    g_run["CANC"] = [&](Pcb*) {
+      ++prompts;
+      return cancel;
+    };
+    PiDynaSeg name = seg(p, 4, 10, 1, "NAME");
+    EXPECT_EQ(pi_dyna_add(p, &name), 1);
+    EXPECT_EQ(pi_read(p, FM_OP_FIRST), 1);
+    EXPECT_EQ(prompts, 1);
+    EXPECT_EQ(p->dyna.get(), nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 4), "E001");
+    cancel = 2;
+    EXPECT_EQ(pi_dyna_add(p, &name), 1);
+    EXPECT_EQ(pi_read(p, FM_OP_FIRST), 1);
+    EXPECT_EQ(prompts, 2);
+    EXPECT_NE(p->dyna.get(), nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 4), "E002");
+    return 2;
+  });
+  unsetenv("QUVO_DYNAKEY_PROMPT");
 }
 
 }  // namespace
