@@ -576,40 +576,6 @@ TEST_F(Pcf, ModificationLogRecordsByteForByte) {
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "entry " << i;
 }
 
-// The hold handle goes with the stream it names: a SUBPROCESS run again
-// (its PCB and control area kept) starts with none, not with the stream of
-// its last run.
-TEST_F(Pcf, TheHoldHandleGoesWithItsStream) {
-  // The fixture's small areas: the child's file keeps its database.
-  define({{"SUBP", 4}, {"TOP", 4}});
-  add_cfi("SUBP", 4, file, [](EmCfi* r, EmHeader* em) {
-    r->rec_ira = 1;
-    r->ctl_ira = 2;
-    r->use = 1 | 4 | 8;
-    r->elem1_off = -1;
-    em->pcf_file = 1;
-    em->pcf_app.set("ABC");
-  });
-  put("F001", "ONE");
-  std::vector<bool> held_at_start;
-  g_run["SUBP"] = [&](Pcb* p) {
-    auto* fc = static_cast<PiFileCtl*>(p->pcf_entry.get());
-    if (!fc) return 4;
-    held_at_start.push_back(fc->held.get() != nullptr);
-    set(p, 0, "F001");
-    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
-    EXPECT_EQ(fc->held.get(), p->pcf_stream.get());
-    return 2;
-  };
-  run("TOP", 4, [&](Pcb* p) {
-    for (int i = 0; i < 2; ++i) {
-      EXPECT_EQ(child(p, "SUBP", 4), 2);
-    }
-    return 2;
-  });
-  EXPECT_EQ(held_at_start, (std::vector<bool>{false, false}));
-}
-
 // ------------------------------------------------------------ dynamic key --
 PiDynaSeg seg(Pcb* p, int at, int len, int type, const char* name) {
   PiDynaSeg s;
