@@ -534,8 +534,14 @@ int pi_init() {
   g.hooks = fdb.handle.get();
   g.subproc_for_related = std::getenv("QUVO_184_IPC") != nullptr;
   g.access_all_files = std::getenv("QUVO_ACCESS_ALL_FILES") != nullptr;
-  if (const char* t = os_test_hook("QUVO_TEST_EXEC"); t && *t && !proc_exec_script_text(t))
-    std::fprintf(stderr, "quvo: QUVO_TEST_EXEC=%s is not TYPE:CODE,...; nothing scripted\n", t);
+  // "TYPE:CODE,...", then after a ';' the PCF script (services.h).
+  if (const char* t = os_test_hook("QUVO_TEST_EXEC"); t && *t) {
+    std::string codes(t);
+    const char* script = std::strchr(t, ';');
+    if (script) codes.resize(size_t(script - t));
+    if (!proc_exec_script_text(codes.c_str()) || (script && !proc_exec_pcf_text(script + 1)))
+      std::fprintf(stderr, "quvo: QUVO_TEST_EXEC=%s is not TYPE:CODE,...[;TYPE=STEPS]; nothing scripted\n", t);
+  }
   fill_mhook();
   pi_prop_reset();
   return 1;

@@ -576,6 +576,44 @@ TEST_F(Pcf, ModificationLogRecordsByteForByte) {
   for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "entry " << i;
 }
 
+// The executor doubles' PCF script (here in its text form): each step's
+// answer, result word, status and record; a cascaded child is logged with
+// its automatic mode and the values handed down, and runs no script.
+TEST_F(Pcf, TheExecutorDoublesRunAPcfScript) {
+  define_pcf("ACT", 4, {{"CHLD", 4}}, [](EmCfi*, EmHeader* em) { add_child(em, 1, "CHLD", true, false); });
+  put("G001", "ONE");
+  proc_services_reset();
+  proc_svc.ii_proc_exec = ep_log;
+  EXPECT_EQ(proc_exec_pcf_text("4=@0=G001;r8|@0=G002;@4=TWO;u|@0=G003;@4=THREE;w|@0=G009;r8|p7x"), 0);
+  ASSERT_EQ(proc_exec_pcf_text("4=@0=G001;r8|@0=G002;@4=TWO;u|@0=G003;@4=THREE;w|@0=G009;r8"), 1);
+  PiInvoc v = abc_invoc("ACT", 4);
+  EXPECT_EQ(pi_run(&v), 2);
+  const auto& a = proc_exec_pcf_answers();
+  ASSERT_EQ(a.size(), 4u);
+  EXPECT_EQ(a[0].verb, 'r');
+  EXPECT_EQ(a[0].answer, 1);
+  EXPECT_EQ(a[0].record.substr(0, 7), "G001ONE");
+  EXPECT_EQ(a[1].answer, 1);
+  EXPECT_EQ(a[1].record.substr(0, 7), "G002TWO");
+  EXPECT_EQ(a[2].answer, 1);
+  EXPECT_EQ(a[3].answer, 0);
+  EXPECT_EQ(a[3].result, kPiRsFile);
+  EXPECT_EQ(a[3].status, FM_ST_NO_RECORD);
+  // The key change ran the child once, in automatic mode 1, with the new values.
+  int runs = 0;
+  for (const auto& c : proc_exec_log())
+    if (std::string(c.what) == "ap_exec" && c.name == std::string("CHLD") + std::string(26, ' ')) {
+      ++runs;
+      EXPECT_EQ(c.auto_mode, 1);
+      EXPECT_EQ(c.values, "G002TWO       ");
+    }
+  EXPECT_EQ(runs, 1);
+  auto m = contents();
+  EXPECT_EQ(m.size(), 2u);
+  EXPECT_EQ(m["G002"].substr(4, 3), "TWO");
+  EXPECT_EQ(m["G003"].substr(4, 5), "THREE");
+}
+
 // ------------------------------------------------------------ dynamic key --
 PiDynaSeg seg(Pcb* p, int at, int len, int type, const char* name) {
   PiDynaSeg s;
