@@ -23,6 +23,7 @@
 #include "process/pcb.h"
 #include "process/piexec.h"
 #include "process/pishr.h"
+#include "process/pl.h"
 #include "process/services.h"
 
 namespace {
@@ -1064,6 +1065,13 @@ bool cancel_dynakey(Pcb* pcb) {
   v.surface1 = pcb->surface1;
   v.surface2 = pcb->surface2;
   v.parent_pcb.set(pcb);
+  // Without its definition there is no one to ask: the fill goes on (a run
+  // that cannot start ends with 4 too, which is no cancel).
+  auto* def = static_cast<DProc*>(MM_ALLOC(pi_pool(), sizeof(DProc)));
+  uint32_t status = 0;
+  int defined = read_dproc(v, def, nullptr, &status);
+  mm_free(def);
+  if (defined != 1) return false;
   pi_exec(&v);
   return v.completion == 4;
 }

@@ -753,15 +753,24 @@ TEST_F(Pcf, DynamicKeyOrderIsAStableSortThatFollowsChanges) {
 
 // QUVO_DYNAKEY_PROMPT=0: the cancel process is offered before the first
 // record is stored; cancelled, the dynamic key is dropped and reads go on
-// by the file's key; not cancelled, they go through the dynamic key.
+// by the file's key; not cancelled, they go through the dynamic key. With
+// no cancel process defined, no one cancels.
 TEST_F(Pcf, DynamicKeyFillCanBeCancelled) {
   ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")}), 1);
-  ASSERT_EQ(fx::write("PROCESS", "0LA", "00", {proc_rec("CANCEL DYNAKEY", 2, "0")}), 1);
-  descs()["CANCEL DYNAKEY"] = Desc{};
   define_pcf("INP", 2);
   put("E001", "ZED");
   put("E002", "ADA");
   setenv("QUVO_DYNAKEY_PROMPT", "0x0", 1);
+  run("INP", 2, [&](Pcb* p) {
+    PiDynaSeg name = seg(p, 4, 10, 1, "NAME");
+    EXPECT_EQ(pi_dyna_add(p, &name), 1);
+    EXPECT_EQ(pi_read(p, FM_OP_FIRST), 1);
+    EXPECT_NE(p->dyna.get(), nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 4), "E002");
+    return 2;
+  });
+  ASSERT_EQ(fx::write("PROCESS", "0LA", "00", {proc_rec("CANCEL DYNAKEY", 2, "0")}), 1);
+  descs()["CANCEL DYNAKEY"] = Desc{};
   int cancel = 4;
   g_run["CANC"] = [&](Pcb*) { return cancel; };
   int prompts = 0;
