@@ -437,6 +437,7 @@ TEST_F(Pcf, CascadesAndDeleteGuards) {
 // 200450; a code past the profile's access map is refused, not read.
 TEST_F(Pcf, RecordSecurityHidesRecords) {
   define_pcf("OUT", 3, {}, [](EmCfi* r, EmHeader*) { r->elem1_off = 18; });
+  put("D000", "HIDDEN", 0, "0004");
   put("D001", "OPEN", 0, "0003");
   put("D002", "SECRET", 0, "0005");
   put("D003", "FAR", 0, "9999");
@@ -460,6 +461,69 @@ TEST_F(Pcf, RecordSecurityHidesRecords) {
     set(p, 0, "D003");
     EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 0);
     EXPECT_EQ(status(p), kPiStNoRecord);
+    return 2;
+  });
+}
+
+// Holds: an Inquiry process's read holds only when its module's PCF-hold
+// mark is set; an Action process outside automatic mode reads next with a
+// hold by the same mark; an Input process holds for a change, not for an
+// inquiry.
+TEST_F(Pcf, HoldRulesFollowTypePhaseAndMark) {
+  define_pcf("INQ", 9, {{"ACT", 4}, {"INP", 2}});
+  add_cfi("ACT", 4, file, [](EmCfi* r, EmHeader* em) {
+    r->rec_ira = 1;
+    r->ctl_ira = 2;
+    r->use = 1 | 4;
+    r->elem1_off = -1;
+    em->pcf_file = 1;
+    em->pcf_app.set("ABC");
+  });
+  add_cfi("INP", 2, file, [](EmCfi* r, EmHeader* em) {
+    r->rec_ira = 1;
+    r->ctl_ira = 2;
+    r->use = 1 | 4;
+    r->elem1_off = -1;
+    em->pcf_file = 1;
+    em->pcf_app.set("ABC");
+  });
+  put("H001", "ONE");
+  // Whether another handle can hold H001 now.
+  auto free_now = [&] {
+    FmFdb f = file;
+    EXPECT_EQ(FM_OPEN(&f, com.depth, 0, 15, 15), 1);
+    auto* b = static_cast<uint8_t*>(MM_ALLOC(e.pool, kLen));
+    std::memcpy(b, "H001", 4);
+    PROTO_FULL(f.handle.get(), 0, b);
+    f.handle->op = FM_OP_HOLD;
+    int ok = fm_read(f.handle.get());
+    uint32_t st = f.handle->status;
+    FM_CLOSE(f.handle.get(), 0);
+    return ok == 1 && st == 0;
+  };
+  for (int mark : {0, 1}) {
+    run("INQ", 9, [&](Pcb* p) {
+      p->module->b903 = uint8_t(mark);
+      set(p, 0, "H001");
+      EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+      EXPECT_EQ(free_now(), mark == 0) << "mark " << mark;
+      return 2;
+    });
+    run("ACT", 4, [&](Pcb* p) {
+      p->module->b903 = uint8_t(mark);
+      EXPECT_EQ(pi_rdnxt(p, FM_OP_FIRST), 1);
+      EXPECT_EQ(free_now(), mark == 0) << "mark " << mark;
+      return 2;
+    });
+  }
+  run("INP", 2, [&](Pcb* p) {
+    set(p, 0, "H001");
+    phase(p, 3);
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    EXPECT_TRUE(free_now());
+    phase(p, 7);
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    EXPECT_FALSE(free_now());
     return 2;
   });
 }
