@@ -481,6 +481,10 @@ bool logs(const Pcf& p) {
 
 }  // namespace
 
+namespace {
+void drop_dyna_file(PiDyna* d);
+}  // namespace
+
 // ================================================================ verbs ==
 int pi_chk_acc_secr(Pcb* pcb, const uint8_t* record, int32_t offset) {
   if (offset < 0 || !record || !pcb || !pcb->profile) return 1;
@@ -508,6 +512,9 @@ void CPY_RID(Pcb* pcb, FmArb* h) {
 void pi_pcf_detach(Pcb* pcb) {
   auto* fc = static_cast<PiFileCtl*>(pcb->pcf_entry.get());
   if (fc && fc->held && fc->held.get() == pcb->pcf_stream.get()) fc->held.reset();
+  // The DYN file belongs to the run's scope: a later run of the PCB builds
+  // it again from the same fields.
+  if (auto* d = static_cast<PiDyna*>(pcb->dyna.get())) drop_dyna_file(d);
 }
 
 void pi_pcf_free(Pcb* pcb) {
@@ -659,8 +666,8 @@ int pi_rewrite(Pcb* pcb) {
         uint32_t st = p.h->status;
         FmArbKeep keep(p.h);
         p.h->rec.set(saved);
-        p.h->op = uint16_t((pcb->scroll_img ? FM_OP_RID : FM_OP_EQUAL) | kHold);
-        if (!pcb->scroll_img) std::memcpy(saved, p.rec, p.len);
+        // By its record id: the key in the area may be the user's new one.
+        p.h->op = uint16_t(FM_OP_RID | kHold);
         fm_read(p.h);
         p.h->status = st;
       }
@@ -824,6 +831,8 @@ void drop_file(PiDyna* d) {
   if (d->buf) mm_free(d->buf.get());
   d->buf.reset();
 }
+
+void drop_dyna_file(PiDyna* d) { drop_file(d); }
 
 void dyna_drop(Pcb* pcb) {
   auto* d = static_cast<PiDyna*>(pcb->dyna.get());

@@ -241,6 +241,16 @@ TEST_F(Pcf, VerbsRunTheirEventPointsInOrder) {
     set(p, 4, "ALEPH     ");
     EXPECT_EQ(pi_rewrite(p), 1);
     EXPECT_EQ(g_ev, (Ev{"3", "11", "11", "4", "11", "5"}));
+    // A rewrite the file refuses (a duplicate key): 32 with 200170; the
+    // saved copy holds the record as it is on file, the area the user's.
+    EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
+    set(p, 0, "A002");
+    EXPECT_EQ(pi_rewrite(p), 0);
+    EXPECT_EQ(res(p), kPiRsFile);
+    EXPECT_EQ(status(p), FM_ST_DUP_KEY);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(p->pcf_buf1.get()), 14), "A001ALEPH     ");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 14), "A002ALEPH     ");
+    set(p, 0, "A001");
     // Automatic mode: no 04, no 05.
     EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
     p->invoc.auto_mode = 1;
