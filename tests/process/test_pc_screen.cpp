@@ -51,6 +51,7 @@ fx::Rec elem(const char* name, const char* file, uint32_t area, int number, int 
   std::snprintf(stamp, sizeof stamp, "2026-04-04T00:%02d:%02d", g_serial / 60 % 60, g_serial % 60);
   fx::Values v = {{"area", std::to_string(area)}, {"work", "0"},       {"name", name},
                   {"kind", "1"},                  {"file", file},      {"number", std::to_string(number)},
+                  {"field_no", std::to_string(number)},
                   {"offset", std::to_string(offset)}, {"length", std::to_string(length)}, {"occurs", "1"},
                   {"type", std::to_string(type)}, {"key_kind", "255"}, {"ident_stamp", stamp},
                   {"low_given", "255"},           {"high_given", "255"}, {"rng_code1", "255"},
@@ -121,8 +122,12 @@ struct Screen : ::testing::Test {
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "2026-05-05T00:00:%02d", ++stamps % 60);
     fx::Values v = {{"proc_type", std::to_string(type)}, {"proc_name", name}, {"title", "T"},
-                    {"flag31", "1"}, {"save_flag", "0"}, {"retention", "50"},
-                    {"added", stamp}, {"changed", stamp}, {"pcf_app", "ABC"}, {"pcf_file", "CUST"}};
+                    {"flag31", "1"}, {"save_flag", "0"}, {"retention", "50"}, {"added", stamp},
+                    {"changed", stamp}};
+    if (type != 6) {
+      v.push_back({"pcf_app", "ABC"});
+      v.push_back({"pcf_file", "CUST"});
+    }
     for (auto& m : more) v.push_back(m);
     fx::Rec p = fx::rec("PROCESS", v);
     ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {p}), 1);
@@ -144,19 +149,407 @@ struct Screen : ::testing::Test {
   }
 };
 
-TEST_F(Screen, Smoke) {
-  const int kInput = 2;
-  process("SM", kInput,
-          {{"FRAME", fx::frame(kInput, "SM", 1, 1, true)},
-           {"IMAGE", fx::image(kInput, "SM", 1, 3, 40)},
-           {"ROW", fx::row(kInput, "SM", 1, 1, "Customer")},
-           {"ITEM", fx::item(kInput, "SM", 1, 1, 12, "ABC", "CUST NO", {{"input", "1"}})},
-           {"ITEM", fx::item(kInput, "SM", 1, 2, 12, "ABC", "BALANCE", {{"input", "1"}})},
-           {"ITEM", fx::item(kInput, "SM", 1, 3, 12, "ABC", "OPENED", {{"input", "1"}})}});
-  Pcb* p = e.pcb("SM", 2, kInput);
-  EXPECT_EQ(pl_get(p, 0), 1) << error_text("SM", kInput);
-  std::fprintf(stderr, "%s", error_text("SM", kInput).c_str());
-  if (p->module) pl_release(p);
+constexpr int kInput = 2, kOutput = 3;
+
+// The Input process "IN" of the test application: two frames, images with
+// given and missing rows and a row longer than its image, fixed-text
+// characteristics, items of alpha (with a mask), numeric (range checks and a
+// total), date and look-up fields (a group key over two items), the key item
+// of its file, and frame and image children with constraints.
+std::vector<std::pair<const char*, fx::Rec>> in_screens() {
+  auto own = [](fx::Values v) {
+    v.insert(v.begin(), {{"proc_type", "2"}, {"proc_name", "IN"}, {"frame_no", "1"}});
+    return v;
+  };
+  auto img = [&](int n, fx::Values v) {
+    v.insert(v.begin(), {"image_no", std::to_string(n)});
+    return own(v);
+  };
+  return {
+      {"FRAME", fx::rec("FRAME", own({{"mode", "1"}, {"interactive", "1"}, {"pos[1]", "1"}, {"pos[2]", "1"},
+                                      {"pos[3]", "20"}, {"pos[4]", "78"}, {"flag90[2]", "1"}, {"b99", "2"}}))},
+      {"IMAGE", fx::rec("IMAGE", img(1, {{"pos[1]", "2"}, {"pos[2]", "3"}, {"pos[3]", "6"}, {"pos[4]", "50"},
+                                         {"flag67[1]", "1"}, {"row_step", "32767"}, {"col_step", "2"},
+                                         {"b104", "image one"}}))},
+      {"IMAGE", fx::rec("IMAGE", img(2, {{"pos[1]", "10"}, {"pos[2]", "1"}, {"pos[3]", "32767"},
+                                         {"pos[4]", "32767"}, {"b70", "4"}}))},
+      {"ROW", fx::row(kInput, "IN", 1, 1, "Customer")},
+      {"ROW", fx::row(kInput, "IN", 1, 3, "Name")},
+      {"ROW", fx::row(kInput, "IN", 1, 6, std::string(60, 'x'))},
+      {"ROW", fx::row(kInput, "IN", 1, 9, "beyond the image")},
+      {"CHR", fx::chr(kInput, "IN", 1, 1, 1, 1, 8, {{"bright", "1"}, {"colour", "32"}})},
+      {"CHR", fx::chr(kInput, "IN", 1, 3, 1, 1, 4, {{"uline", "1"}, {"inverse", "1"}, {"colour", "18"}})},
+      {"CHR", fx::chr(kInput, "IN", 1, 2, 28, 2, 20, {{"dim", "1"}})},
+      {"ITEM", fx::item(kInput, "IN", 1, 1, 12, "ABC", "CUST NO",
+                        {{"input", "1"}, {"pcf_key", "1"}, {"display", "2"}, {"colour", "32"}, {"init_key", "0"}})},
+      {"ITEM", fx::item(kInput, "IN", 1, 3, 12, "ABC", "CUST NAME",
+                        {{"input", "0"}, {"mask", "!!!**!!!!!!!!!!!!!!!"}, {"dflag[3]", "1"}, {"colour", "33"}})},
+      {"ITEM", fx::item(kInput, "IN", 1, 2, 30, "ABC", "BALANCE", {{"total", "1"}, {"display", "5"}})},
+      {"ITEM", fx::item(kInput, "IN", 1, 4, 12, "ABC", "OPENED", {{"input", "0"}, {"dflag[5]", "1"}})},
+      {"ITEM", fx::item(kInput, "IN", 1, 5, 12, "ABC", "REGION",
+                        {{"lk_mode", "1"}, {"lk_app", "ABC"}, {"lk_file", "REG"}, {"lk_key", "REG KEY"},
+                         {"lk_flag[2]", "1"}, {"display", "3"}})},
+      {"ITEM", fx::item(kInput, "IN", 1, 5, 20, "ABC", "DISTRICT", {{"lk_mode", "2"}, {"lk_file", "REG"}})},
+      {"CHILD", fx::rec("CHILD", own({{"child_no", "7"}, {"ch_type", "6"}, {"ch_app", "ABC"}, {"ch_name", "SUB"},
+                                      {"kind", "1"}, {"reaction", "2"}, {"caller_mode", "1"}, {"flag86", "1"},
+                                      {"label", "AB"}, {"display", "4"}, {"cns_app", "ABC"},
+                                      {"cns_field", "CUST NO"}, {"q_reuse", "2"}, {"flag150", "1"},
+                                      {"b113", "9"}, {"flag114", "1"}}))},
+      {"CHILD", fx::rec("CHILD", img(1, {{"disc", "3"}, {"ch_type", "6"}, {"ch_app", "ABC"}, {"ch_name", "SUB"},
+                                         {"cns_app", "ABC"}, {"cns_field", "CUST NAME"}}))},
+      {"CHILD", fx::rec("CHILD", img(1, {{"disc", "4"}, {"ch_type", "6"}, {"ch_app", "ABC"}, {"ch_name", "SUB"},
+                                         {"display", "9"}, {"flag115", "1"}}))},
+  };
+}
+
+// The index of an area table entry (class and number of an area id, kind,
+// sub-area), the oracle of the items' IRAs; 0 when there is none.
+uint32_t ira(EmHeader* em, uint32_t area_id, int kind, uint32_t sub) {
+  const uint8_t* t = em->area_table.get();
+  for (uint32_t i = 1; t && i <= em->n_areas; ++i) {
+    const auto& e = rec::view<EmAreaEntry>(const_cast<uint8_t*>(t) + sizeof(EmAreaEntry) * i);
+    if (e.aclass == area_id / 1000000 && e.number == area_id % 1000000 && e.kind == kind && e.sub == sub &&
+        e.app == std::string_view("ABC"))
+      return e.index;
+  }
+  return 0;
+}
+
+// Compares records by their text (every byte shows, field by field).
+template <class T>
+void expect_records(const char* label, const std::vector<T>& got, const std::vector<T>& want) {
+  ASSERT_EQ(got.size(), want.size()) << label;
+  for (size_t i = 0; i < got.size(); ++i)
+    EXPECT_EQ(pl_rec_text(label, &got[i]), pl_rec_text(label, &want[i])) << label << " " << i + 1;
+}
+
+// A compiled module as the compiler leaves it (not relocated), held by
+// its PCB until release().
+struct Built {
+  Pcb* pcb = nullptr;
+  EmHeader* em = nullptr;
+  void release() {
+    if (pcb && pcb->module) pl_release(pcb);
+    em = nullptr;
+  }
+};
+Built build(Engine& e, const char* name, int type) {
+  Built b;
+  b.pcb = e.pcb(name, 2, type);
+  PcBuf<DProc> def;
+  FmFdb ident;
+  uint32_t st = 0;
+  EXPECT_EQ(read_dproc(b.pcb->invoc, def.p, &ident, &st), 1);
+  if (build_em(def.p, b.pcb, 0)) b.em = b.pcb->module.get();
+  return b;
+}
+
+EmCfi cfi_of(EmHeader* em, const char* name) {
+  EmCfi r{};
+  each_rec<EmCfi>(em->cfi.get(), [&](const EmCfi& c) {
+    if (c.fdb.name == std::string_view(name)) r = c;
+  });
+  return r;
+}
+
+// The expected item: the Part's fields; the conversion item's own bytes
+// (the conversion layer's, checked there) are taken from `got` and looked
+// at for the field's type, width and mask.
+EmCitm item_of(const EmCitm& got, uint32_t image, int row, int col, int cols, uint8_t type, const char* mask) {
+  EmCitm w;
+  std::memset(static_cast<void*>(&w), 0, sizeof w);
+  auto* cv = reinterpret_cast<const CvItem*>(reinterpret_cast<const uint8_t*>(&got) + 12);
+  EXPECT_EQ(cv->type, type);
+  EXPECT_EQ(int(cv->cols), cols);
+  EXPECT_EQ(cv->mask.str(), mask);
+  std::memcpy(reinterpret_cast<uint8_t*>(&w) + 28, reinterpret_cast<const uint8_t*>(&got) + 28, 168);
+  w.wm.handle = image;
+  w.wm.row = row;
+  w.wm.col = col;
+  w.wm.summary = 1;
+  w.wm.cnv_one = 1;
+  w.wm.source = 1;
+  w.wm.needs_cnv = 1;
+  w.last_row = row;
+  w.last_col = col + cols - 1;
+  w.app.set("ABC");
+  w.occ = uint16_t(1);
+  w.area = 1000005u;
+  w.range_ep = 0xFFFFu;
+  for (auto& c : w.secr) c = 0xFFFFFFFFu;
+  w.text1.clear();
+  w.text2.clear();
+  return w;
+}
+
+TEST_F(Screen, InputProcessCompilesToTheLayoutTables) {
+  process("SUB", 6, {});
+  process("IN", kInput, in_screens());
+  Built b = build(e, "IN", kInput);
+  ASSERT_NE(b.em, nullptr) << error_text("IN", kInput);
+  EmHeader* em = b.em;
+  // The one error: the image child whose constraint is no key is left out,
+  // and the compile is good.
+  auto errs = errors("IN", kInput);
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(errs[0].kind, 4u);
+  EXPECT_EQ(errs[0].msg, 102140u);
+  EXPECT_EQ(errs[0].name.str(), "CUST NAME");
+  EXPECT_EQ(em->n_frames, 1u);
+  EXPECT_EQ(em->n_images, 3u);   // the next free image sequence
+  EXPECT_EQ(em->n_items, 6u);
+  EXPECT_EQ(em->n_children, 3u);  // the last sequence taken (2 was left out)
+  // Frames.
+  EmCfrm f;
+  std::memset(static_cast<void*>(&f), 0, sizeof f);
+  f.number = 1u;
+  f.seq = 1u;
+  f.mode = 1;
+  f.interactive = 1;
+  for (int i = 0; i < 4; ++i) f.pos[i] = i < 2 ? 1 : (i == 2 ? 20 : 78);
+  f.flag90[1] = 1;
+  f.b99 = 2;
+  f.grp_app.clear();
+  f.grp_name.clear();
+  f.first_img = uint16_t(1);
+  f.last_img = uint16_t(2);
+  f.first_chld = uint16_t(1);
+  f.last_chld = uint16_t(1);
+  for (auto& x : f.eps) x = 0xFFFFu;
+  expect_records<EmCfrm>("CFRM", all<EmCfrm>(em->cfrm.get()), {f});
+  // Images: the first placed in its frame, the second filling the frame
+  // from its row.
+  auto images = all<EmCimg>(em->cimg.get());
+  ASSERT_EQ(images.size(), 2u);
+  EmCimg i1;
+  std::memset(static_cast<void*>(&i1), 0, sizeof i1);
+  i1.frame_seq = 1u;
+  i1.image_no = 1u;
+  i1.row = 2;
+  i1.col = 3;
+  i1.rows = i1.rows2 = 6;
+  i1.cols = i1.cols2 = 50;
+  i1.flag67[0] = 1;
+  i1.col_step = 2;
+  i1.b104.set("image one");
+  i1.seq = 1u;
+  i1.text = images[0].text;
+  i1.first_item = uint16_t(1);
+  i1.last_item = uint16_t(6);
+  i1.display = 9;   // the image child's display value, above the items'
+  for (auto& x : i1.eps) x = 0xFFFFu;
+  EXPECT_NE(images[0].tot_ep.get(), 0xFFFFu);   // the total's statements
+  i1.tot_ep = images[0].tot_ep;
+  i1.totals = 1;
+  EmCimg i2 = i1;
+  i2.image_no = 2u;
+  i2.row = 10;
+  i2.col = 1;
+  i2.rows = i2.rows2 = 11;
+  i2.cols = i2.cols2 = 78;
+  i2.flag67[0] = 0;
+  i2.stack = 4;
+  i2.col_step = 0;
+  i2.b104.clear();
+  i2.seq = 2u;
+  i2.text = images[1].text;
+  i2.first_item = i2.last_item = uint16_t(0);
+  i2.display = 0;
+  i2.tot_ep = 0xFFFFu;
+  i2.totals = 0;
+  expect_records<EmCimg>("CIMG", images, {i1, i2});
+  // The screen text: missing rows blank, the long row cut at the width,
+  // the row beyond the image left out.
+  ASSERT_NE(images[0].text.get(), nullptr);
+  std::string text(images[0].text.get(), 300);
+  auto row = [](std::string t) { return t.append(50 - t.size(), ' '); };
+  EXPECT_EQ(text, row("Customer") + row("") + row("Name") + row("") + row("") + std::string(50, 'x'));
+  ASSERT_NE(images[1].text.get(), nullptr);
+  EXPECT_EQ(std::string(images[1].text.get(), 11 * 78), std::string(11 * 78, ' '));
+  // Characteristics: the fixed text's runs (a blank colour is 0), split
+  // where items take their cells.
+  auto chr = [](int row, int col, int cols, uint32_t attr, uint8_t colour = 0, int irow = 0, int icol = 0) {
+    EmCchr c;
+    std::memset(static_cast<void*>(&c), 0, sizeof c);
+    c.handle = 1u;
+    c.row = row;
+    c.col = col;
+    c.rows = 1;
+    c.cols = cols;
+    c.attr = attr;
+    c.colour = colour;
+    c.item_row = irow;
+    c.item_col = icol;
+    return c;
+  };
+  const uint32_t dim = wa::kDim, in = wa::kInput;
+  expect_records<EmCchr>(
+      "CCHR", all<EmCchr>(em->cchr.get()),
+      {chr(1, 1, 8, wa::kBright), chr(1, 12, 6, in | wa::kInput2, 0, 1, 12), chr(2, 28, 2, dim),
+       chr(2, 30, 11, dim, 0, 2, 30), chr(2, 41, 7, dim), chr(3, 1, 4, wa::kUnderline | wa::kInverse, 18),
+       // the alpha mask's '*' run takes the literal attributes
+       chr(3, 12, 3, in | wa::kBright, 33, 3, 12), chr(3, 15, 2, 0, 33, 3, 12),
+       chr(3, 17, 11, in | wa::kBright, 33, 3, 12), chr(3, 28, 4, dim | in | wa::kBright, 33, 3, 12),
+       chr(3, 32, 16, dim),
+       // the date's units and its literal dashes
+       chr(4, 12, 2, in | 0x30, 0, 4, 12), chr(4, 14, 2, in | 0x30, 0, 4, 12), chr(4, 16, 1, 0x30, 0, 4, 12),
+       chr(4, 17, 2, in | 0x30, 0, 4, 12), chr(4, 19, 1, 0x30, 0, 4, 12), chr(4, 20, 2, in | 0x30, 0, 4, 12),
+       chr(5, 12, 2, 0, 0, 5, 12), chr(5, 20, 2, 0, 0, 5, 20)});
+  // Items.
+  auto items = all<EmCitm>(em->citm.get());
+  ASSERT_EQ(items.size(), 6u);
+  const uint32_t cust = 1000005, reg = 1000006;
+  const uint32_t file_no = em->pcf_file;
+  std::vector<EmCitm> want;
+  {
+    EmCitm w = item_of(items[0], 1, 1, 12, 6, 1, "");
+    w.wm.ira_area = w.wm.ira_sub = w.sub_ira = ira(em, cust, 0, 0);
+    w.wm.reference = file_no;
+    w.attr = in | wa::kInput2;
+    w.attr_mask = wa::kInputExtra | in | wa::kInput2;
+    w.item_no = uint16_t(1);
+    w.disp = 2;
+    w.use = 1;
+    w.field.set("CUST NO");
+    w.pcf_fld = uint16_t(1);
+    w.input = 1;
+    w.pcf_key = 1u;
+    want.push_back(w);
+  }
+  {
+    EmCitm w = item_of(items[1], 1, 2, 30, 11, 8, "ZZZ,ZZ9.99-");
+    w.wm.ira_area = ira(em, cust, 0, 0);
+    w.wm.ira_sub = w.sub_ira = w.wm.total_ira = ira(em, cust, 0, 26);
+    w.wm.reference = file_no | 26u << 16;
+    w.attr_mask = wa::kInputExtra | wa::kInput2;
+    w.item_no = uint16_t(2);
+    w.disp = 5;
+    w.flag = 1;   // a number without a default
+    w.use = 1;
+    w.field.set("BALANCE");
+    w.offset = 26u;
+    w.pcf_fld = uint16_t(3);
+    EXPECT_NE(items[1].range_ep.get(), 0xFFFFu);
+    w.range_ep = items[1].range_ep;
+    w.total[0] = 1;
+    want.push_back(w);
+  }
+  {
+    EmCitm w = item_of(items[2], 1, 3, 12, 20, 1, "!!!**!!!!!!!!!!!!!!!");
+    w.wm.ira_area = ira(em, cust, 0, 0);
+    w.wm.ira_sub = w.sub_ira = ira(em, cust, 0, 6);
+    w.wm.reference = file_no | 6u << 16;
+    w.attr = in | wa::kBright;
+    w.attr_mask = wa::kInputExtra | in | wa::kBright;
+    w.colour = 33;
+    w.item_no = uint16_t(3);
+    w.use = 1;
+    w.field.set("CUST NAME");
+    w.offset = 6u;
+    w.pcf_fld = uint16_t(2);
+    w.input = 1;
+    want.push_back(w);
+  }
+  {
+    EmCitm w = item_of(items[3], 1, 4, 12, 10, 6, "0807-06-05");
+    w.wm.ira_area = ira(em, cust, 0, 0);
+    w.wm.ira_sub = w.sub_ira = ira(em, cust, 0, 32);
+    w.wm.reference = file_no | 32u << 16;
+    w.attr = in | 0x30;
+    w.attr_mask = wa::kInputExtra | in | 0x30;
+    w.item_no = uint16_t(4);
+    w.use = 1;
+    w.field.set("OPENED");
+    w.offset = 32u;
+    w.pcf_fld = uint16_t(4);
+    EXPECT_NE(items[3].range_ep.get(), 0xFFFFu);   // the date's zero check
+    w.range_ep = items[3].range_ep;
+    w.input = 1;
+    want.push_back(w);
+  }
+  for (int k = 0; k < 2; ++k) {
+    EmCitm w = item_of(items[4 + k], 1, 5, k ? 20 : 12, 2, 1, "");
+    uint32_t off = k ? 38 : 36;
+    w.wm.ira_area = ira(em, cust, 0, 0);
+    w.wm.ira_sub = w.sub_ira = ira(em, cust, 0, off);
+    w.wm.reference = file_no | off << 16;
+    w.attr_mask = wa::kInputExtra | wa::kInput2 | 0x80000u;   // scannable
+    w.item_no = uint16_t(5 + k);
+    w.disp = uint8_t(k ? 0 : 3);
+    w.field.set(k ? "DISTRICT" : "REGION");
+    w.offset = off;
+    w.pcf_fld = uint16_t(5 + k);
+    w.lk_no = uint16_t(1);
+    w.lk_ira = ira(em, reg, 4, k ? 2u : 0u);   // the group key's members
+    w.lk_last = uint8_t(k);
+    want.push_back(w);
+  }
+  expect_records<EmCitm>("CITM", items, want);
+  // The look-up, written when its second item completed the group key.
+  EmCdlu d;
+  std::memset(static_cast<void*>(&d), 0, sizeof d);
+  d.number = uint16_t(1);
+  d.ctl_ira = cfi_of(em, "REG").ctl_ira;
+  d.flag130 = 1;
+  d.area = ira(em, reg, 4, 0);
+  d.first_item = 5u;
+  d.display = 3;
+  d.b132 = ' ';
+  expect_records<EmCdlu>("CDLU", all<EmCdlu>(em->cdlu.get()), {d});
+  EXPECT_EQ(cfi_of(em, "REG").lookup, 1u);
+  // Children: the frame's (its constraint a key) and the second image
+  // child (the first one's constraint is no key).
+  EmCchld c1;
+  std::memset(static_cast<void*>(&c1), 0, sizeof c1);
+  c1.seq = 1u;
+  c1.frame_seq = 1u;
+  c1.child_no = 7u;
+  PiInvoc& v = c1.invoc;
+  v.app.set("ABC");
+  v.ver.set("00");
+  v.type = 6;
+  v.name.set("SUB");
+  v.kind = 1;
+  v.caller_mode = 1;
+  v.child_fail_mode = 2;
+  v.independent = 1;
+  v.reserved_text.set("AB");
+  v.reserved2 = 9;
+  v.key_path = 0;   // CUST NO's key
+  v.query_app.clear();
+  v.query_name.clear();
+  v.reserved3 = 1;
+  v.query_reuse = 2;
+  v.pcf_app.set("ABC");
+  v.pcf_file = cust;
+  c1.display = 4;
+  c1.flag114 = 1;
+  for (auto& x : c1.eps) x = 0xFFFFu;
+  EmCchld c3 = c1;
+  c3.seq = 3u;
+  c3.child_no = 0u;
+  c3.image_seq = 1u;
+  c3.disc = 4;
+  std::memset(static_cast<void*>(&c3.invoc), 0, sizeof c3.invoc);
+  c3.invoc.app.set("ABC");
+  c3.invoc.ver.set("00");
+  c3.invoc.type = 6;
+  c3.invoc.name.set("SUB");
+  c3.invoc.reserved_text.clear();
+  c3.invoc.key_path = 255;
+  c3.invoc.query_app.clear();
+  c3.invoc.query_name.clear();
+  c3.invoc.pcf_app.clear();
+  c3.display = 9;
+  c3.flag114 = 0;
+  c3.flag115 = 1;
+  expect_records<EmCchld>("CCHLD", all<EmCchld>(em->cchld.get()), {c1, c3});
+  // The key item in the header.
+  const PcKeyItem& k = pc_pcf_cmpl(em).key_item;
+  EXPECT_EQ(k.key_no, 0);
+  EXPECT_EQ(k.type, 1);
+  EXPECT_EQ(k.length.get(), 6u);
+  b.release();
 }
 
 }  // namespace
