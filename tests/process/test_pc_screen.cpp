@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "files/dictrec.h"
@@ -549,6 +550,143 @@ TEST_F(Screen, InputProcessCompilesToTheLayoutTables) {
   EXPECT_EQ(k.key_no, 0);
   EXPECT_EQ(k.type, 1);
   EXPECT_EQ(k.length.get(), 6u);
+  b.release();
+}
+
+// The Output process "OUT": report frames of several codes (two of a frame
+// group, a stacking one with two images, a text frame), the standard frames
+// and children its definition asks for, and the report process's child.
+std::vector<std::pair<const char*, fx::Rec>> out_screens() {
+  auto frame = [](int code, int no, fx::Values v) {
+    v.insert(v.begin(), {{"proc_type", "3"}, {"proc_name", "OUT"}, {"frame_code", std::to_string(code)},
+                         {"frame_no", std::to_string(no)}, {"mode", "1"}});
+    return std::pair<const char*, fx::Rec>{"FRAME", fx::rec("FRAME", v)};
+  };
+  auto image = [](int code, int no, int image_no, fx::Values v) {
+    v.insert(v.begin(), {{"proc_type", "3"}, {"proc_name", "OUT"}, {"frame_code", std::to_string(code)},
+                         {"frame_no", std::to_string(no)}, {"image_no", std::to_string(image_no)}});
+    return std::pair<const char*, fx::Rec>{"IMAGE", fx::rec("IMAGE", v)};
+  };
+  std::string text = "Hello";
+  text += '\0';
+  text += "world";
+  fx::Rec tf = fx::rec("FRAME", {{"proc_type", "3"}, {"proc_name", "OUT"}, {"frame_code", "8"},
+                                 {"frame_no", "1"}, {"mode", "1"}, {"flag131", "1"}});
+  std::memcpy(tf.data() + 136, text.data(), text.size());
+  return {
+      frame(1, 1, {{"b99", "1"}, {"interactive", "1"}}),
+      image(1, 1, 1, {{"pos[3]", "1"}, {"pos[4]", "10"}}),
+      frame(2, 1, {{"b99", "1"}, {"grp_app", "ABC"}, {"grp_name", "G1"}}),
+      frame(2, 2, {{"b99", "2"}, {"grp_app", "ABC"}, {"grp_name", "G1"}}),
+      frame(3, 1, {{"stack", "1"}, {"pos[1]", "1"}, {"pos[2]", "1"}, {"pos[3]", "10"}, {"pos[4]", "40"}}),
+      image(3, 1, 1, {{"pos[3]", "3"}, {"pos[4]", "20"}, {"row_step", "4"}}),
+      image(3, 1, 2, {{"pos[3]", "2"}, {"pos[4]", "30"}}),
+      {"FRAME", tf},
+      frame(14, 1, {{"interactive", "1"}}),
+  };
+}
+
+TEST_F(Screen, OutputProcessGetsStandardFramesAndChildren) {
+  process("RPT", kOutput, {});
+  process("OUT", kOutput, out_screens(),
+          {{"flag380[1]", "1"}, {"flag380[2]", "1"}, {"rpt_app", "ABC"}, {"rpt_name", "RPT"}});
+  Built b = build(e, "OUT", kOutput);
+  ASSERT_NE(b.em, nullptr) << error_text("OUT", kOutput);
+  EmHeader* em = b.em;
+  EXPECT_EQ(error_text("OUT", kOutput), "");
+  auto frame = [](int code, uint32_t no, uint32_t seq) {
+    EmCfrm f;
+    std::memset(static_cast<void*>(&f), 0, sizeof f);
+    f.code = uint8_t(code);
+    f.number = no;
+    f.seq = seq;
+    f.mode = 1;
+    f.grp_app.clear();
+    f.grp_name.clear();
+    for (auto& x : f.eps) x = 0xFFFFu;
+    return f;
+  };
+  EmCfrm f1 = frame(1, 1, 1);   // interactive only in a frame of code 14
+  f1.b99 = 1;
+  f1.first_chld = f1.last_chld = uint16_t(3);   // its standard child; its image given up
+  EmCfrm f2 = frame(2, 1, 2), f3 = frame(2, 2, 3);
+  for (EmCfrm* g : {&f2, &f3}) {
+    g->grp_app.set("ABC");
+    g->grp_name.set("G1");
+    g->grp_no = uint16_t(1);
+  }
+  f2.b99 = 1;
+  f2.next = 3u;   // the next frame of its group
+  f2.first_chld = f2.last_chld = uint16_t(4);
+  f3.b99 = 2;    // code 2 with 2 has no standard child: the frame stays as it was
+  EmCfrm f4 = frame(3, 1, 4);
+  f4.scroll = 1;
+  f4.pos[0] = f4.pos[1] = 1;
+  f4.pos[2] = 10;
+  f4.pos[3] = 40;
+  f4.ext_rows = 7;   // the row step and rows of its first image
+  f4.ext_cols = 30;
+  f4.first_img = uint16_t(2);
+  f4.last_img = uint16_t(3);
+  EmCfrm f5 = frame(8, 1, 5);
+  f5.text_len = uint16_t(11);
+  f5.flag131 = 1;
+  EmCfrm f6 = frame(14, 1, 6);
+  f6.interactive = 1;
+  std::vector<EmCfrm> frames = all<EmCfrm>(em->cfrm.get());
+  ASSERT_EQ(frames.size(), 9u);
+  EXPECT_NE(frames[4].text_cnst.get(), 0u);
+  f5.text_cnst = frames[4].text_cnst;
+  std::vector<EmCfrm> want{f1, f2, f3, f4, f5, f6};
+  for (auto [code, seq, chld] : {std::tuple{10, 7, 1}, std::tuple{11, 8, 2}, std::tuple{13, 9, 5}}) {
+    EmCfrm s = frame(code, 0, uint32_t(seq));
+    for (auto& p : s.pos) p = 1;
+    s.b100 = 255;
+    s.first_chld = s.last_chld = uint16_t(chld);
+    want.push_back(s);
+  }
+  expect_records<EmCfrm>("CFRM", frames, want);
+  // The text frame's constant: NUL became a blank.
+  uint8_t* c = MADDR(em->cnst.get(), f5.text_cnst);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(c), 11), "Hello world");
+  // The stacking frame's images at its origin.
+  auto images = all<EmCimg>(em->cimg.get());
+  ASSERT_EQ(images.size(), 3u);
+  for (int k = 1; k < 3; ++k) {
+    EXPECT_EQ(images[size_t(k)].row, 1);
+    EXPECT_EQ(images[size_t(k)].col, 1);
+    EXPECT_EQ(images[size_t(k)].stack, 1);
+  }
+  EXPECT_EQ(images[1].row_step, 4);
+  // The standard children, each a ready invocation of "0LA".
+  auto child = [](uint32_t seq, uint32_t frame_seq, const char* app, const char* name) {
+    EmCchld r;
+    std::memset(static_cast<void*>(&r), 0, sizeof r);
+    r.seq = seq;
+    r.frame_seq = frame_seq;
+    PiInvoc& v = r.invoc;
+    v.app.set(app);
+    v.ver.set("00");
+    v.type = 3;
+    v.name.set(name);
+    v.caller_mode = 1;
+    v.child_fail_mode = 3;
+    v.reserved_text.clear();
+    v.reserved2 = 255;
+    v.key_path = 255;
+    v.query_app.clear();
+    v.query_name.clear();
+    v.query_reuse = 1;
+    v.pcf_app.clear();
+    for (auto& x : r.eps) x = 0xFFFFu;
+    return r;
+  };
+  expect_records<EmCchld>("CCHLD", all<EmCchld>(em->cchld.get()),
+                          {child(1, 7, "0LA", "STANDARD PAGE HEADING"), child(2, 8, "0LA", "STANDARD COLUMN HEADING"),
+                           child(3, 1, "0LA", "STANDARD SUBHEADING"), child(4, 2, "0LA", "STANDARD SUBTOTAL"),
+                           child(5, 9, "ABC", "RPT")});
+  EXPECT_EQ(em->n_children, 5u);
   b.release();
 }
 
