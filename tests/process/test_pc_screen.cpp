@@ -690,4 +690,144 @@ TEST_F(Screen, OutputProcessGetsStandardFramesAndChildren) {
   b.release();
 }
 
+// Bad designs are named when the process compiles, each with its message,
+// and the compile fails with 200140.
+TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
+  auto own = [](const char* name, fx::Values v, int image = 0) {
+    v.insert(v.begin(), {{"proc_type", "2"}, {"proc_name", name}, {"frame_no", "1"}});
+    if (image) v.push_back({"image_no", std::to_string(image)});
+    return v;
+  };
+  auto frame = [&](const char* name, fx::Values more = {}) {
+    fx::Values v{{"mode", "1"}, {"pos[1]", "1"}, {"pos[2]", "1"}, {"pos[3]", "20"}, {"pos[4]", "300"}};
+    for (auto& m : more) v.push_back(m);
+    return std::pair<const char*, fx::Rec>{"FRAME", fx::rec("FRAME", own(name, v))};
+  };
+  auto image = [&](const char* name, int rows, int cols, fx::Values more = {}) {
+    fx::Values v{{"pos[1]", "1"}, {"pos[2]", "1"}, {"pos[3]", std::to_string(rows)}, {"pos[4]", std::to_string(cols)}};
+    for (auto& m : more) v.push_back(m);
+    return std::pair<const char*, fx::Rec>{"IMAGE", fx::rec("IMAGE", own(name, v, 1))};
+  };
+  auto item = [&](const char* name, int row, int col, const char* field) {
+    return std::pair<const char*, fx::Rec>{"ITEM", fx::item(kInput, name, 1, row, col, "ABC", field)};
+  };
+  auto chr = [&](const char* name, int row, int col, int rows, int cols) {
+    return std::pair<const char*, fx::Rec>{"CHR", fx::chr(kInput, name, 1, row, col, rows, cols)};
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, fx::Rec>> recs;
+    std::vector<std::pair<uint32_t, uint32_t>> errors;   // kind, message
+  };
+  std::vector<Case> cases{
+      // An item passing its image's right edge.
+      {"B1", {frame("B1"), image("B1", 2, 10), item("B1", 1, 8, "CUST NO")}, {{5, 101900}}},
+      // Two items of two fields on one cell (the first's field sorting
+      // before the second's); an item on fixed text.
+      {"B2",
+       {frame("B2"), image("B2", 2, 40), item("B2", 1, 10, "BALANCE"), item("B2", 1, 12, "CUST NO"),
+        {"ROW", fx::row(kInput, "B2", 1, 2, "  Text")}, item("B2", 2, 3, "REGION")},
+       {{5, 101890}, {5, 101890}}},
+      // A field that does not exist.
+      {"B3", {frame("B3"), image("B3", 2, 40), item("B3", 1, 1, "NO SUCH FIELD")}, {{5, 102080}}},
+      // An image outside its frame.
+      {"B4", {frame("B4"), image("B4", 30, 40)}, {{3, 102000}}},
+      // Characters overlapping on other rows than the first run's, a run
+      // past the image, past column 256 (in an image that wide) and one
+      // narrower than a cell.
+      {"B5",
+       {frame("B5"), image("B5", 3, 300), chr("B5", 1, 1, 2, 10), chr("B5", 2, 5, 1, 3), chr("B5", 3, 295, 1, 7),
+        chr("B5", 3, 250, 1, 10), chr("B5", 3, 20, 1, 0)},
+       {{6, 101950}, {6, 101950}, {6, 101950}, {6, 101950}}},
+      // A frame mode outside 1-3; a stacking frame after an interactive one.
+      {"B6",
+       {frame("B6", {{"mode", "4"}, {"interactive", "1"}}),
+        {"FRAME", fx::rec("FRAME", {{"proc_type", "2"}, {"proc_name", "B6"}, {"frame_no", "2"}, {"mode", "1"},
+                                    {"stack", "1"}})}},
+       {{2, 101920}, {2, 102220}}},
+  };
+  // (The dictionary first: the loader keeps the PROCESS file open.)
+  for (const Case& c : cases) process(c.name, kInput, c.recs);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Pcb* p = e.pcb(c.name, 2, kInput);
+    EXPECT_EQ(pl_get(p, 0), 0);
+    EXPECT_EQ(p->invoc.completion, 200140);
+    auto errs = errors(c.name, kInput);
+    std::vector<std::pair<uint32_t, uint32_t>> got;
+    for (const DCmplErr& r : errs) got.emplace_back(r.kind, r.msg);
+    EXPECT_EQ(got, c.errors) << error_text(c.name, kInput);
+  }
+  EXPECT_TRUE(os_sys_err_log().empty());
+}
+
+// A child left out for its constraint moves no first or last child of its
+// frame, and fails no compile.
+TEST_F(Screen, ChildLeftOutChangesNoFrame) {
+  auto child = [](int no, const char* cns) {
+    return std::pair<const char*, fx::Rec>{
+        "CHILD", fx::rec("CHILD", {{"proc_type", "2"}, {"proc_name", "CH"}, {"frame_no", "1"},
+                                   {"child_no", std::to_string(no)}, {"ch_type", "6"}, {"ch_app", "ABC"},
+                                   {"ch_name", "SUB"}, {"cns_app", cns[0] ? "ABC" : ""}, {"cns_field", cns}})};
+  };
+  process("SUB", 6, {});
+  process("CH", kInput, {{"FRAME", fx::frame(kInput, "CH", 1)}, child(1, "CUST NAME"), child(2, ""),
+                         child(3, "BALANCE")});
+  Built b = build(e, "CH", kInput);
+  ASSERT_NE(b.em, nullptr);
+  auto frames = all<EmCfrm>(b.em->cfrm.get());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].first_chld, 2u);
+  EXPECT_EQ(frames[0].last_chld, 2u);
+  auto kids = all<EmCchld>(b.em->cchld.get());
+  ASSERT_EQ(kids.size(), 1u);
+  EXPECT_EQ(kids[0].seq, 2u);
+  EXPECT_EQ(errors("CH", kInput).size(), 2u);
+  b.release();
+}
+
+// A module of screens saved and loaded back equals a fresh compile: every
+// screen record, and each image's screen text (saved as rows, the record
+// keeping no reference).
+TEST_F(Screen, SavedModuleLoadsBackEqual) {
+  process("SUB", 6, {});
+  process("IN", kInput, in_screens(), {{"save_flag", "1"}});
+  Pcb* p = e.pcb("IN", 2, kInput);
+  ASSERT_EQ(pl_get(p, 0), 1);   // compiled and saved
+  pl_release(p);
+  Built fresh = build(e, "IN", kInput);
+  ASSERT_NE(fresh.em, nullptr);
+  Pcb* q = e.pcb("IN", 2, kInput);
+  PcBuf<DProc> def;
+  FmFdb ident;
+  uint32_t st = 0;
+  ASSERT_EQ(read_dproc(q->invoc, def.p, &ident, &st), 1);
+  ASSERT_EQ(load_em(def.p, q), 1) << q->invoc.completion;
+  EmHeader* loaded = q->module.get();
+  auto texts = [](EmHeader* em) {
+    std::vector<std::string> out;
+    for (const char* label : {"CFRM", "CCHR", "CCHLD", "CITM", "CDLU"}) {
+      Ref<FmArb> EmHeader::*slot = em_sub(label)->slot;
+      FmArb* f = (em->*slot).get();
+      PcBuf<uint8_t> r(400);
+      PROTO_FULL(f, 0, r.bytes());
+      f->op = FM_OP_FIRST;
+      fm_start(f);
+      f->op = 0;
+      while (fm_rdnxt(f)) out.push_back(std::string(label) + " " + pl_rec_text(label, r.bytes()));
+    }
+    for (EmCimg r : all<EmCimg>(em->cimg.get())) {
+      std::string text(r.text.get(), size_t(r.rows) * size_t(r.cols));
+      r.text.reset();
+      out.push_back("CIMG " + pl_rec_text("CIMG", &r) + " text=" + text);
+    }
+    return out;
+  };
+  std::vector<std::string> a = texts(fresh.em), b = texts(loaded);
+  EXPECT_EQ(a.size(), 1u + 19u + 2u + 6u + 1u + 2u);
+  EXPECT_EQ(a, b);
+  pl_release(q);
+  fresh.release();
+}
+
 }  // namespace
