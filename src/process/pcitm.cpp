@@ -134,14 +134,13 @@ void field_opnd(uint8_t* at, const rec::Text<3>& app, const rec::Text<22>& name,
   at[29] = ' ';
 }
 
-// Whether the token item log asks for a line per scannable token item.
+// A line per scannable token item in the file QUVO_TOKEN_ITEM_LOG names
+// (opened once, as every log of the engine is).
 void token_item_log(const EmCitm& c) {
-  static const char* path = std::getenv("QUVO_TOKEN_ITEM_LOG");
-  if (!path || !*path) return;
-  if (FILE* f = std::fopen(path, "a")) {
-    std::fprintf(f, "%3.3s - %22.22s\n", c.app.data(), c.field.data());
-    std::fclose(f);
-  }
+  static FILE* log = os_open_log("QUVO_TOKEN_ITEM_LOG");
+  if (!log) return;
+  std::fprintf(log, "%3.3s - %22.22s\n", c.app.data(), c.field.data());
+  std::fflush(log);
 }
 
 bool can_scan(const EmCitm& c, int lk_mode) {
