@@ -530,6 +530,8 @@ struct ItemCmpl {
       cv_set_xlate(&cv, ctx->dict_lang, app, ver, ce.e.domain.data(), mode);
     }
     PcBuf<CvBlock> blk;
+    // A value wider than the image takes further rows (it must then begin
+    // in the image's first column to fit).
     CvBounds bounds{im.rows, im.cols};
     if (!cv_cmpl(blk.p, &cv, &bounds, ctx->pool)) {
       err(it, uint32_t(cv.msg), it.field.data(), 22);

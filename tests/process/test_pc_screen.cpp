@@ -18,6 +18,7 @@
 #include "process/pc.h"
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/tmux.h"
 
 namespace {
 
@@ -828,6 +829,32 @@ TEST_F(Screen, SavedModuleLoadsBackEqual) {
   EXPECT_EQ(a, b);
   pl_release(q);
   fresh.release();
+}
+
+// The runtime application's processes compile: the start-up menu and the
+// Input processes its options run.
+TEST(ScreenSystem, RuntimeProcessesCompile) {
+  std::string root, data;
+  ASSERT_EQ(tmuxrun::make_engine_dir("quvo-scrsys", &root, &data), 0);
+  Engine e;
+  e.dir = data;
+  e.start(false);
+  ASSERT_TRUE(pltest::compilers_on());
+  for (auto [type, name] : {std::pair{1, "QUVO MENU"}, {2, "ERROR MESSAGE"}, {2, "EM BUILD ERRORS"}}) {
+    SCOPED_TRACE(name);
+    PiInvoc key;
+    std::memset(static_cast<void*>(&key), 0, sizeof key);
+    key.app.set("0LA");
+    key.ver.set("00");
+    key.type = uint8_t(type);
+    key.name.set(name);
+    std::vector<DCmplErr> errs;
+    uint32_t code = 0;
+    EXPECT_EQ(pc_check(key, &errs, &code), 1) << code;
+    for (const DCmplErr& r : errs) ADD_FAILURE() << pc_cmpl_err_line(r);
+  }
+  e.stop(false);
+  tmuxrun::sh("rm -rf " + tmuxrun::q(root));
 }
 
 }  // namespace
