@@ -857,4 +857,74 @@ TEST(ScreenSystem, RuntimeProcessesCompile) {
   tmuxrun::sh("rm -rf " + tmuxrun::q(root));
 }
 
+// The statements an item compile generates: its range checks (both ranges,
+// the low and high bounds, a date's all-zero limit; a limit of code 255 or
+// blank text gives none) and a total item's TOTAL.
+TEST(ScreenStmts, RangeChecksAndTotalsAreGenerated) {
+  uint8_t prefix[44];
+  std::memset(prefix, 0, sizeof prefix);
+  prefix[0] = 2;
+  std::memcpy(prefix + 1, "IN                            ", 30);
+  prefix[36] = 1;
+  prefix[38] = prefix[39] = ' ';
+  EmCitm item;
+  std::memset(static_cast<void*>(&item), 0, sizeof item);
+  item.app.set("ABC");
+  item.field.set("OPENED");
+  item.occ = uint16_t(3);
+  DElem e;
+  std::memset(static_cast<void*>(&e), ' ', sizeof e);
+  e.type = 6;
+  e.rng_code1 = 2;
+  e.rng_value1.set("2020-01-01");
+  e.rng_code2 = 255;                 // no second range
+  e.rng_value2.set("2021-01-01");
+  e.low_given = 5;
+  e.low.clear();                     // blank: none
+  e.high_given = 3;
+  e.high.set("20991231235959999999AB");   // 22 characters go to the operand
+  DStmt st[5];
+  ASSERT_EQ(pc_range_stmts(prefix, item, e, st), 3);
+  struct Want {
+    uint16_t verb;
+    const char* text;
+    uint8_t rel;
+  } want[3] = {{38, "2020-01-01            ", 2}, {3, "20991231235959999999AB", 3}, {3, "0000000000000000      ", 6}};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const DStmt& s = st[i];
+    EXPECT_EQ(std::memcmp(&s, prefix, 44), 0);
+    EXPECT_EQ(s.event_point, 82);
+    EXPECT_EQ(s.seq, uint32_t(i + 1));
+    EXPECT_EQ(s.verb, want[i].verb);
+    EXPECT_EQ(s.tf.str(), "");
+    const auto& op1 = rec::view<ScOpnd>(const_cast<uint8_t*>(s.ops.b));
+    const auto& op2 = rec::view<ScOpnd>(const_cast<uint8_t*>(s.ops.b) + 30);
+    EXPECT_EQ(op1.occ, 3u);
+    EXPECT_EQ(op1.app.str(), "ABC");
+    EXPECT_EQ(op1.text.str(), "OPENED");
+    EXPECT_EQ(op2.occ, 1u);
+    EXPECT_EQ(op2.occ_mode, 0);
+    EXPECT_EQ(op2.app.str(), "");
+    EXPECT_EQ(std::string(op2.text.view()), want[i].text);
+    EXPECT_EQ(s.ops.b[60], want[i].rel);
+  }
+  e.type = 1;   // not a date: no zero limit
+  EXPECT_EQ(pc_range_stmts(prefix, item, e, st), 2);
+  for (uint8_t mode : {1, 2}) {
+    DStmt t;
+    pc_total_stmt(prefix, item, mode, 4, &t);
+    EXPECT_EQ(t.event_point, 45);
+    EXPECT_EQ(t.seq, 4u);
+    EXPECT_EQ(t.verb, 78);
+    for (int k = 0; k < 2; ++k) {
+      const auto& op = rec::view<ScOpnd>(t.ops.b + 30 * k);
+      EXPECT_EQ(op.occ, 3u);
+      EXPECT_EQ(op.app.str(), "ABC");
+      EXPECT_EQ(op.text.str(), "OPENED");
+    }
+    EXPECT_EQ(t.ops.b[60], mode == 1 ? '+' : 'P');
+  }
+}
+
 }  // namespace
