@@ -335,10 +335,14 @@ void os_usage(FILE* to) {
       "                  processes as they are written, changed and deleted\n"
       "  QUVO_DYNAKEY_PROMPT  records read into a dynamic key before the user is\n"
       "                  asked whether to go on (default 1000)\n"
+      "  QUVO_TOKEN_ITEM_LOG  a file that gets one line (application and field) for\n"
+      "                  each screen item of a token field that a compile makes\n"
+      "                  scannable\n"
       "  The files these settings name (QUVO_DBG_VFY, QUVO_INST_TRACE, QUVO_SAA_LOG,\n"
-      "  QUVO_WM_LOG, QUVO_DYNA_LOG) are appended to, never truncated; a new one is\n"
-      "  made with mode 0600; a symbolic link, or anything but a regular file of your\n"
-      "  own, is refused with a warning and nothing is written.\n",
+      "  QUVO_TOKEN_ITEM_LOG, QUVO_WM_LOG, QUVO_DYNA_LOG) are appended to, never\n"
+      "  truncated; a new one is made with mode 0600; a symbolic link, or anything\n"
+      "  but a regular file of your own, is refused with a warning and nothing is\n"
+      "  written.\n",
       to);
   // The test hooks work only in the suite's engine: listed there alone.
   if (os_test_hooks_honoured())

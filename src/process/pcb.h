@@ -150,7 +150,7 @@ struct Pcb {
   Ref<PcbImageEnt> image_tbl;  // 552 by image sequence, 1 .. image count
   Ref<PcbItemEnt> item_tbl;    // 556 by item number, 1 .. item count
   Ref<PcbChildEnt> child_tbl;  // 560 by child sequence, 1 .. child count
-  Ref<void> dyna;              // 564 Input: the dynamic-key state (pipcf.h PiDyna)
+  rec::Bytes<4> b564;          // 564
   rec::Bytes<8> tbl_words;     // 568
   Ref<void> break_tbl;         // 576
   rec::Bytes<4> rpt580;        // 580
@@ -159,7 +159,7 @@ struct Pcb {
   rec::U32 window;             // 604 window of an Action, Update or Job process
   Ref<WmShow> show;            // 608 its show block
   Ref<PcbScroll> scroll_img;   // 612 Input: the scrolling frame's block
-  rec::Bytes<4> fp616;         // 616
+  Ref<void> dyna;              // 616 Input: the dynamic-key state (pipcf.h PiDyna)
   rec::U32 sub_pool;           // 620
   Ref<void> stat_line;         // 624
   Ref<PcbDbg> dbg;             // 628 debugger block, cleared before event point 01
@@ -182,7 +182,7 @@ QV_AT(Pcb, running, 152);
 QV_AT(Pcb, rid_copy, 342);
 QV_AT(Pcb, next, 348);
 QV_AT(Pcb, mod_log, 548);
-QV_AT(Pcb, dyna, 564);
+QV_AT(Pcb, dyna, 616);
 QV_AT(Pcb, pcf_entry, 368);
 QV_AT(Pcb, cns_scb, 392);
 QV_AT(Pcb, surface1, 412);

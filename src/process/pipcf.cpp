@@ -684,7 +684,7 @@ int pi_rewrite(Pcb* pcb) {
     trace(pcb, 603400, p.h);
     for (uint32_t i = 1; i <= n; ++i) {
       PcbChildEnt* ce = child(p, i);
-      if (!ce || !ce->cchld->on_change) continue;
+      if (!ce || !ce->cchld->flag114) continue;
       ep(pcb, 61, ce->cchld.get());
       gather(p, ce);
     }
@@ -693,7 +693,7 @@ int pi_rewrite(Pcb* pcb) {
     ep(pcb, 11);
     for (uint32_t i = 1; i <= n; ++i) {
       PcbChildEnt* ce = child(p, i);
-      if (!ce || !ce->cchld->on_change) continue;
+      if (!ce || !ce->cchld->flag114) continue;
       ep(pcb, 61, ce->cchld.get());
       if (!key_changed(p, ce)) continue;
       if (run_child(p, ce, 1) == 37) {
@@ -736,7 +736,7 @@ int pi_del(Pcb* pcb) {
     trace(pcb, 603200, p.h);
     for (uint32_t i = 1; i <= n; ++i) {
       PcbChildEnt* ce = child(p, i);
-      if (!ce || !ce->cchld->on_delete) continue;
+      if (!ce || !ce->cchld->flag115) continue;
       ep(pcb, 61, ce->cchld.get());
       std::vector<uint8_t> now;
       if (p.rec) now.assign(p.rec, p.rec + p.len);

@@ -23,10 +23,12 @@
 // PcPcfCmpl::typed[1]), 4 date added, 5 date changed (PcPcfCmpl::date). The
 // record's security code is the field at EmCfi::elem1_off (-1 none).
 //
-// Children: a compiled child with `on_change` set runs in automatic mode 1
+// Children: a compiled child with `flag114` set (CHILD byte 114 '1', the
+// cascade-on-change mark) runs in automatic mode 1
 // when a rewrite changes one of its key-flagged constraint values (its
 // invocation's descriptors, PiCnsDesc::src_off naming the value in this
-// record), one with `on_delete` set in automatic mode 2 before a delete.
+// record), one with `flag115` set (CHILD byte 115, cascade on delete) in
+// automatic mode 2 before a delete.
 // A child that ends with 37 fails the verb with the record area, the saved
 // copy and the new record as they were before the cascade.
 //

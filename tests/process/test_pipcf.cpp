@@ -169,8 +169,8 @@ class Pcf : public PiFix {
     c->invoc.type = 4;
     c->invoc.name.set(child);
     c->invoc.kind = 0;
-    c->on_change = on_change ? 1 : 0;
-    c->on_delete = on_delete ? 1 : 0;
+    c->flag114 = on_change ? 1 : 0;
+    c->flag115 = on_delete ? 1 : 0;
     c->eps[0] = 0xFFFFu;
     c->eps[1] = 0xFFFFu;
     auto* pos = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), 12));
