@@ -480,7 +480,11 @@ int II_EXEC_MISC(Pcb* pcb, int ep, IlfExecBlock* b, uint32_t entry) {
 void ii_proc_exec(void* arg) {
   auto* a = static_cast<PiEpArg*>(arg);
   IlfExecBlock b;
-  a->result = II_EXEC_PROC(a->pcb, a->event_point, &b);
+  if (a->cchld)
+    a->result = II_EXEC_CHLD(a->pcb, static_cast<const uint8_t*>(a->cchld), a->event_point, &b);
+  else
+    a->result = II_EXEC_PROC(a->pcb, a->event_point, &b);
+  a->errors = int(b.errors);
 }
 
 void ii_exec(IlfExecBlock* b) {

@@ -127,7 +127,8 @@ struct Pcb {
   Ref<Pcb> area_from[13];      // 284 per class: the caller's owner that hands values down, or none
   Ref<Ref<uint8_t>> area_addr; // 336 area address table: one per data area plus one
   rec::U16 saa_classes;        // 340 bit c: this PCB owns SAA records of class c
-  rec::Bytes<6> b342;          // 342
+  Ref<uint8_t> rid_copy;       // 342 PCF verbs: the record id last read or written (CPY_RID)
+  rec::U16 rid_len;            // 346 its length
   Ref<Pcb> next;               // 348 a process that replaces this one
   rec::Bytes<16> frame_state;  // 352
   Ref<void> pcf_entry;         // 368
@@ -145,7 +146,7 @@ struct Pcb {
   Ref<FmArb> prev_msg[4];      // 524
   rec::Bytes<4> fp540;         // 540
   Ref<PcbFrameEnt> frame_tbl;  // 544 by frame sequence, 1 .. frame count
-  rec::Bytes<4> b548;          // 548
+  Ref<FmArb> mod_log;          // 548 Input: the open modification log (STDMLOG), none when 0
   Ref<PcbImageEnt> image_tbl;  // 552 by image sequence, 1 .. image count
   Ref<PcbItemEnt> item_tbl;    // 556 by item number, 1 .. item count
   Ref<PcbChildEnt> child_tbl;  // 560 by child sequence, 1 .. child count
@@ -158,7 +159,7 @@ struct Pcb {
   rec::U32 window;             // 604 window of an Action, Update or Job process
   Ref<WmShow> show;            // 608 its show block
   Ref<PcbScroll> scroll_img;   // 612 Input: the scrolling frame's block
-  rec::Bytes<4> fp616;         // 616
+  Ref<void> dyna;              // 616 Input: the dynamic-key state (pipcf.h PiDyna)
   rec::U32 sub_pool;           // 620
   Ref<void> stat_line;         // 624
   Ref<PcbDbg> dbg;             // 628 debugger block, cleared before event point 01
@@ -178,7 +179,10 @@ QV_AT(Pcb, area_addr, 336);
 QV_AT(Pcb, area_from, 284);
 QV_AT(Pcb, saa_classes, 340);
 QV_AT(Pcb, running, 152);
+QV_AT(Pcb, rid_copy, 342);
 QV_AT(Pcb, next, 348);
+QV_AT(Pcb, mod_log, 548);
+QV_AT(Pcb, dyna, 616);
 QV_AT(Pcb, pcf_entry, 368);
 QV_AT(Pcb, cns_scb, 392);
 QV_AT(Pcb, surface1, 412);

@@ -353,7 +353,8 @@ uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uin
         checkstat(lf->status, "must call pc_fld() first", kMod, __LINE__);
         return 0;
       }
-      e.size = r.size;
+      // A sub-area reaches from its offset to the area's end.
+      e.size = offset < r.size ? uint32_t(r.size - offset) : 0u;
       e.source = r.source;
       if (kind == 0) {
         e.shr = r.shr;

@@ -1,5 +1,6 @@
 // The process runner, invocation defaults, hooks and security: see piexec.h.
 #include "process/piexec.h"
+#include "process/pipcf.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -230,7 +231,9 @@ void pi_open_fi(Pcb* pcb) {
   int type = pcb->invoc.type;
   FmArb* h = pcf->handle.get();
   uint16_t len = pcf_ref->fdb.rec_len;
-  if (type == 2) {
+  // The saved and new-record copies of the PCF verbs: an Input process's,
+  // and those of a process whose children a change cascade compares.
+  if (type == 2 || em->n_children) {
     for (Ref<uint8_t>* b : {&pcb->pcf_buf1, &pcb->pcf_buf2}) {
       if (*b) continue;  // a reused PCB keeps its buffers
       auto* buf = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), len ? len : 1));
@@ -334,7 +337,9 @@ void invoc_proc(void* arg) {
     p->invoc.completion = running_code;
     proc_svc.dbg_cleanup(p);
     dbg_ctl(2);
-    // The PCF's stream and handles go with the sub-process scope.
+    // The PCF's stream and handles go with the sub-process scope (and the
+    // hold handle that named the stream with them).
+    pi_pcf_detach(p);
     p->pcf_stream.reset();
     p->pcf_entry.reset();
     switch (type) {
@@ -532,8 +537,14 @@ int pi_init() {
   g.hooks = fdb.handle.get();
   g.subproc_for_related = std::getenv("QUVO_184_IPC") != nullptr;
   g.access_all_files = std::getenv("QUVO_ACCESS_ALL_FILES") != nullptr;
-  if (const char* t = os_test_hook("QUVO_TEST_EXEC"); t && *t && !proc_exec_script_text(t))
-    std::fprintf(stderr, "quvo: QUVO_TEST_EXEC=%s is not TYPE:CODE,...; nothing scripted\n", t);
+  // "TYPE:CODE,...", then after a ';' the PCF script (services.h).
+  if (const char* t = os_test_hook("QUVO_TEST_EXEC"); t && *t) {
+    std::string codes(t);
+    const char* script = std::strchr(t, ';');
+    if (script) codes.resize(size_t(script - t));
+    if (!proc_exec_script_text(codes.c_str()) || (script && !proc_exec_pcf_text(script + 1)))
+      std::fprintf(stderr, "quvo: QUVO_TEST_EXEC=%s is not TYPE:CODE,...[;TYPE=STEPS]; nothing scripted\n", t);
+  }
   fill_mhook();
   pi_prop_reset();
   return 1;
@@ -624,7 +635,10 @@ void pi_exec(PiInvoc* inv) {
       return;
     }
     EmHeader* em = pcb->module.get();
-    if (em->exec_secr != -1 && !chk_exec_secr(pcb, parent)) {
+    // The profile goes into the PCB whatever the execution code: the PCF
+    // verbs check each record's security code against it.
+    int allowed = chk_exec_secr(pcb, parent);
+    if (em->exec_secr != -1 && !allowed) {
       if (!parent) g.start_failure = key_text(pcb->invoc) + ": " + la_text(200460);
       free_pcb(pcb);
       g.counter = saved_counter;

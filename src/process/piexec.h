@@ -66,17 +66,22 @@ Pcb* pi_find_pcb(uint32_t family, const PiInvoc& key, uint16_t generation, uint8
 
 // Key constraints handed to a child. Of the two descriptor layouts the
 // 16-byte one is kept: u32 offset into the values, bytes 10-11 the length,
-// byte 12 the in-use flag.
+// byte 12 the in-use flag; a compiled child's descriptor also names where
+// its value comes from in the caller's record (the change cascade of the
+// PCF verbs gathers it there) and whether it is a key field.
 struct PiCnsDesc {
   rec::U32 value_at;     // 0
-  rec::Bytes<6> b4;      // 4
+  rec::U16 src_off;      // 4  offset of the value in the caller's PCF record
+  rec::Bytes<4> b6;      // 6
   rec::U16 length;       // 10
   rec::U8 in_use;        // 12
-  rec::Bytes<3> b13;     // 13
+  rec::U8 key;           // 13 1: a key field (a change of it cascades)
+  rec::Bytes<2> b14;     // 14
 };
 QV_RECORD(PiCnsDesc, 16);
 QV_AT(PiCnsDesc, length, 10);
 QV_AT(PiCnsDesc, in_use, 12);
+QV_AT(PiCnsDesc, key, 13);
 // The constraint stream control block (type 4) in the PCB.
 struct PiCnsScb {
   rec::U32 type;          // 4

@@ -1,5 +1,6 @@
 // Process data areas and sharing: see pishr.h.
 #include "process/pishr.h"
+#include "process/pipcf.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -1123,6 +1124,7 @@ void pi_free_data(Pcb* pcb, int full) {
   }
   free_cns_scb(pcb);
   free_qry_scb(pcb);
+  pi_pcf_free(pcb);
   free_tables(pcb);
   bld_rng(pcb);
   for (Ref<uint8_t>* b : {&pcb->pcf_buf1, &pcb->pcf_buf2}) {

@@ -16,6 +16,7 @@
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/la.h"
+#include "foundation/macros.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/emrec.h"
@@ -645,11 +646,38 @@ int pl_rloc(Pcb* pcb) {
   // 2. Token lists.
   for (EmCtok* t : records_of<EmCtok>(em->ctok.get()))
     t->token_handle = cv_load_token(t->app.data(), em->ver.data(), 0, t->name.data());
-  // 3. Items, 5. frames, 6. images, 7. children: their sub-files stay empty
-  //    until the screen compilers fill them.
+  // 3. Items: their area indexes become the addresses of their slots in
+  //    the area address array; the null value they show for an empty field
+  //    (a file field's NULL image, a work field's constant) an address.
+  FmArb* cnst = em->cnst.get();
+  for (EmCitm* c : records_of<EmCitm>(em->citm.get())) {
+    WmItem& w = c->wm;
+    w.ira_area = ref_of(area_word(em, w.ira_area));
+    w.ira_sub = ref_of(area_word(em, w.ira_sub));
+    if (c->lk_ira) c->lk_ira = ref_of(area_word(em, c->lk_ira));
+    switch (w.source) {
+      case 0: break;
+      case 1: pl_cache_rloc(em, &w.reference, 2); break;
+      case 2: CNST_RLOC(cnst, &w.reference); break;
+      default:
+        sys_err(__LINE__, "bad citm NULL type");
+        w.reference = 0u;
+    }
+    auto* cv = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(c) + offsetof(EmCitm, wm) + 12);
+    if (cv->token_mark && (cv->type == 1 || cv->type == 2 || cv->type == 13 || cv->type == 5))
+      cv->token_handle = cv_load_token(cv->app.data(), cv->ver.data(), 0, cv->token_name.data());
+    if (cv->kind == 1) cv->language = em->lang;
+  }
   // 4. Data-area look-ups.
-  for (EmCdlu* d : records_of<EmCdlu>(em->cdlu.get()))
+  for (EmCdlu* d : records_of<EmCdlu>(em->cdlu.get())) {
     if (d->area) d->area = ref_of(area_word(em, d->area));
+    if (d->ctl_ira) d->ctl_ira = ref_of(area_word(em, d->ctl_ira));
+  }
+  // 5. Frames: the text of a text frame.
+  for (EmCfrm* f : records_of<EmCfrm>(em->cfrm.get()))
+    if (f->text_len && f->text_cnst) CNST_RLOC(cnst, &f->text_cnst);
+  // 6. Images keep their screen text in the module's pool; 7. children are
+  //    compiled without parameter lists: nothing to relocate.
   // 8. File references: areas, key and segment descriptors.
   FmArb* kdb = em->kdb.get();
   FmArb* sdb = em->sdb.get();
@@ -906,5 +934,79 @@ void pl_dump(FILE* out) {
       (void)nm;
       std::fprintf(out, "  %s\t %*.*s\n", label, 8, 8, f.name.data());
     }
+    pl_dump_records(out, em);
   }
+}
+
+// ---------------------------------------------------- records by field --
+namespace {
+
+struct RecList {
+  const char* label;
+  const DictField* fields;
+  size_t count;
+  size_t size;
+  Ref<FmArb> EmHeader::*slot;
+};
+template <size_t N>
+constexpr size_t count_of(const DictField (&)[N]) {
+  return N;
+}
+const RecList kRecLists[] = {
+    {"CFRM", kFldCfrm, count_of(kFldCfrm), sizeof(EmCfrm), &EmHeader::cfrm},
+    {"CIMG", kFldCimg, count_of(kFldCimg), sizeof(EmCimg), &EmHeader::cimg},
+    {"CCHR", kFldCchr, count_of(kFldCchr), sizeof(EmCchr), &EmHeader::cchr},
+    {"CCHLD", kFldCchld, count_of(kFldCchld), sizeof(EmCchld), &EmHeader::cchld},
+    {"CITM", kFldCitm, count_of(kFldCitm), sizeof(EmCitm), &EmHeader::citm},
+    {"CDLU", kFldCdlu, count_of(kFldCdlu), sizeof(EmCdlu), &EmHeader::cdlu},
+};
+
+void fields_text(std::string* out, const DictField* f, size_t n, const uint8_t* p, const char* prefix) {
+  char b[32];
+  for (size_t i = 0; i < n; ++i) {
+    const DictField& d = f[i];
+    const uint8_t* at = p + d.offset;
+    std::string name = std::string(prefix) + d.name;
+    if (d.type == kFtOpaque && !std::strcmp(d.name, "wm")) {
+      fields_text(out, kFldWmItem, sizeof kFldWmItem / sizeof *kFldWmItem, at, "wm.");
+      continue;
+    }
+    if (d.type == kFtOpaque && !std::strcmp(d.name, "invoc")) {
+      fields_text(out, kFldInvoc, sizeof kFldInvoc / sizeof *kFldInvoc, at, "invoc.");
+      continue;
+    }
+    if (!out->empty()) out->push_back(' ');
+    *out += name + "=";
+    for (uint16_t k = 0; k < d.occurs; ++k, at += d.width) {
+      if (k) out->push_back(',');
+      if (d.type == kFtAlpha) {
+        *out += '"' + std::string(reinterpret_cast<const char*>(at), d.width) + '"';
+      } else if (d.type == kFtBinary) {
+        uint32_t v = d.width == 1 ? at[0] : d.width == 2 ? uint32_t(rec::view<rec::U16>(at)) : uint32_t(rec::view<rec::U32>(at));
+        if (d.width == 4 && (v & 0x80000000u)) std::snprintf(b, sizeof b, "%d", int32_t(v));
+        else std::snprintf(b, sizeof b, "%u", v);
+        *out += b;
+      } else {
+        for (uint16_t j = 0; j < d.width; ++j) {
+          std::snprintf(b, sizeof b, "%02x", at[j]);
+          *out += b;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::string pl_rec_text(const char* label, const void* rec) {
+  std::string s;
+  for (const RecList& l : kRecLists)
+    if (!std::strcmp(l.label, label)) fields_text(&s, l.fields, l.count, static_cast<const uint8_t*>(rec), "");
+  return s;
+}
+
+void pl_dump_records(FILE* out, EmHeader* em) {
+  for (const RecList& l : kRecLists)
+    for (uint8_t* r : records_of<uint8_t>((em->*l.slot).get()))
+      std::fprintf(out, "%s %s\n", l.label, pl_rec_text(l.label, r).c_str());
 }

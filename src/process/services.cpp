@@ -1,6 +1,7 @@
 // Services from above and the debugger control word: see services.h.
 #include "process/services.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,9 @@
 #include "foundation/ut.h"
 #include "process/pcb.h"
 #include "process/em.h"
+#include "process/emrec.h"
+#include "process/pipcf.h"
+#include "process/pishr.h"
 
 namespace {
 constexpr const char* kMod = "DBG.C";
@@ -38,6 +42,10 @@ std::vector<ProcExecCall> g_log;
 int g_script[11];
 int g_cleanup_code = 1;
 
+std::vector<PcfStep> g_pcf[11];
+std::vector<PcfAnswer> g_answers;
+bool g_pcf_print = false;
+
 void log_call(const char* what, const Pcb* pcb, std::string text = {}) {
   ProcExecCall c{};
   c.what = what;
@@ -48,12 +56,51 @@ void log_call(const char* what, const Pcb* pcb, std::string text = {}) {
     std::memcpy(c.name, pcb->invoc.name.data(), 30);
     c.kind = pcb->invoc.kind;
     c.auto_mode = pcb->invoc.auto_mode;
+    if (const uint8_t* v = pcb->invoc.cns_values.get(); v && pcb->invoc.cns_total <= 4096)
+      c.values.assign(reinterpret_cast<const char*>(v), pcb->invoc.cns_total);
   }
   c.text = std::move(text);
   if (g_log.size() < 100000) g_log.push_back(c);
 }
+// The PCF script of the PCB's type, step by step.
+void run_pcf_script(Pcb* pcb) {
+  int t = pcb->invoc.type;
+  if (t < 1 || t > 10 || pcb->invoc.auto_mode || !pcb->pcf_stream) return;
+  for (const PcfStep& s : g_pcf[t]) {
+    uint8_t* rec = pcb->pcf_stream->rec.get();
+    auto* fc = static_cast<PiFileCtl*>(pcb->pcf_entry.get());
+    size_t len = fc && fc->cfi ? size_t(fc->cfi->fdb.rec_len) : 0;
+    if (s.phase >= 0)
+      if (auto* a = pi_area_rec<PdArea11>(pcb, 11)) a->phase = uint8_t(s.phase);
+    if (s.auto_mode >= 0) pcb->invoc.auto_mode = uint8_t(s.auto_mode);
+    if (s.open_log) pi_mlog_open(pcb);
+    for (const auto& [at, text] : s.fields)
+      if (rec && size_t(at) + text.size() <= len) std::memcpy(rec + at, text.data(), text.size());
+    int answer = 0;
+    switch (s.verb) {
+      case 'r': answer = pi_read(pcb, s.op); break;
+      case 'n': answer = pi_rdnxt(pcb, s.op); break;
+      case 'w': answer = pi_write(pcb); break;
+      case 'u': answer = pi_rewrite(pcb); break;
+      case 'd': answer = pi_del(pcb); break;
+      default: continue;
+    }
+    PcfAnswer a{s.verb, answer, int(pcb->invoc.completion), uint32_t(pcb->pcf_stream->status),
+                rec ? std::string(reinterpret_cast<const char*>(rec), len) : std::string()};
+    if (g_pcf_print) {
+      std::string shown = a.record;
+      for (char& c : shown)
+        if (uint8_t(c) < 0x20 || uint8_t(c) > 0x7E) c = '.';
+      std::fprintf(stderr, "pcf %c %d %d %u |%s|\n", a.verb, a.answer, a.result, a.status, shown.c_str());
+    }
+    g_answers.push_back(std::move(a));
+  }
+  pcb->invoc.auto_mode = 0;
+}
+
 [[noreturn]] void run_exec(const char* what, Pcb* pcb) {
   log_call(what, pcb);
+  if (pcb) run_pcf_script(pcb);
   int t = pcb ? pcb->invoc.type : 0;
   int code = t >= 1 && t <= 10 && g_script[t] ? g_script[t] : 2;
   ut_unwind(code);
@@ -145,6 +192,79 @@ void proc_exec_cleanup_code(int code) { g_cleanup_code = code; }
 void proc_exec_script_clear() {
   for (int& c : g_script) c = 0;
   g_cleanup_code = 1;
+  for (auto& v : g_pcf) v.clear();
+  g_answers.clear();
+  g_pcf_print = false;
+}
+void proc_exec_pcf_script(int type, std::vector<PcfStep> steps) {
+  if (type >= 1 && type <= 10) g_pcf[type] = std::move(steps);
+}
+const std::vector<PcfAnswer>& proc_exec_pcf_answers() { return g_answers; }
+
+int proc_exec_pcf_text(const char* text) {
+  std::vector<PcfStep> got[11];
+  const char* p = text;
+  while (p && *p) {
+    char* end = nullptr;
+    long t = std::strtol(p, &end, 10);
+    if (end == p || *end != '=' || t < 1 || t > 10) return 0;
+    p = end + 1;
+    for (;;) {
+      PcfStep s;
+      auto num = [&](long* out) {
+        char* e = nullptr;
+        *out = std::strtol(p, &e, 10);
+        if (e == p) return false;
+        p = e;
+        return true;
+      };
+      long n;
+      if (*p == 'p') {
+        ++p;
+        if (!num(&n) || n < 0 || n > 255) return 0;
+        s.phase = int(n);
+      }
+      if (*p == 'a') {
+        ++p;
+        if (!num(&n) || n < 0 || n > 255) return 0;
+        s.auto_mode = int(n);
+      }
+      if (*p == 'l') {
+        ++p;
+        s.open_log = true;
+      }
+      while (*p == '@') {
+        ++p;
+        if (!num(&n) || n < 0 || n > 32767 || *p != '=') return 0;
+        const char* v = ++p;
+        while (*p && *p != ';') ++p;
+        if (!*p) return 0;
+        s.fields.emplace_back(uint16_t(n), std::string(v, size_t(p - v)));
+        ++p;
+      }
+      if (*p && std::strchr("rnwud", *p)) {
+        s.verb = *p++;
+        if (s.verb == 'r' || s.verb == 'n') {
+          if (std::isdigit(uint8_t(*p))) {
+            if (!num(&n) || n < 0 || n > 0xFFFF) return 0;
+            s.op = uint16_t(n);
+          }
+        }
+      }
+      got[t].push_back(s);
+      if (*p == '|') {
+        ++p;
+        continue;
+      }
+      break;
+    }
+    if (*p == ';') ++p;
+    else if (*p) return 0;
+  }
+  for (int i = 1; i <= 10; ++i)
+    if (!got[i].empty()) g_pcf[i] = std::move(got[i]);
+  g_pcf_print = true;
+  return 1;
 }
 int proc_exec_script_text(const char* text) {
   int codes[11] = {};

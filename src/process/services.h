@@ -27,11 +27,14 @@ struct DStmt;
 struct EmHeader;
 struct IlfExecBlock;
 
-// Argument of ii_proc_exec: the runner's call of a process event point.
+// Argument of ii_proc_exec: the runner's call of a process event point, or
+// (cchld set) the PCF verbs' call of a child's event point 61 or 62.
 struct PiEpArg {
   Pcb* pcb;
-  int event_point;  // 1-11
-  int result;       // out: II_EXEC_PROC's result
+  int event_point;       // 1-11; 61, 62 with cchld
+  int result;            // out: II_EXEC_PROC's (II_EXEC_CHLD's) result
+  int errors = 0;        // out: errors the event point reported
+  const void* cchld = nullptr;  // the compiled child (EmCchld) of event points 61, 62
 };
 
 struct ProcServices {
@@ -98,6 +101,7 @@ struct ProcExecCall {
   int kind;             // invocation kind
   int auto_mode;
   std::string text;     // rt_err: the record's message text and status text
+  std::string values;   // the key-constraint values handed down (automatic mode 1)
 };
 const std::vector<ProcExecCall>& proc_exec_log();
 void proc_exec_log_clear();
@@ -108,6 +112,36 @@ void proc_exec_cleanup_code(int code);
 // malformed text (nothing is scripted then).
 int proc_exec_script_text(const char* text);
 void proc_exec_script_clear();
+
+// The PCF script: the executor doubles of types 2, 3, 4, 7 and 9 run the
+// steps given for their type (outside automatic mode: a cascaded child
+// only logs) before they end, each step setting what it names and then
+// calling a PCF verb, whose answer, result word, stream status and record
+// are recorded (and, from the text form, written to standard error as
+// "pcf VERB ANSWER RESULT STATUS |RECORD|").
+struct PcfStep {
+  int phase = -1;           // INTERACTIVE PHASE first (-1: as it is)
+  int auto_mode = -1;       // the PCB's automatic mode (-1: as it is)
+  bool open_log = false;    // STDMLOG opened as the input executor opens it
+  std::vector<std::pair<uint16_t, std::string>> fields;  // bytes into the PCF record at offsets
+  char verb = 0;            // r pi_read, n pi_rdnxt, w pi_write, u pi_rewrite, d pi_del, 0 none
+  uint16_t op = 0;          // operation word of a read
+};
+struct PcfAnswer {
+  char verb;
+  int answer;
+  int result;               // the PCB's result word after the verb
+  uint32_t status;          // the PCF stream's status
+  std::string record;       // the PCF record area after the verb
+};
+void proc_exec_pcf_script(int type, std::vector<PcfStep> steps);
+const std::vector<PcfAnswer>& proc_exec_pcf_answers();
+// The text form, after the codes of QUVO_TEST_EXEC and a ';':
+// "TYPE=STEP|STEP...;TYPE=..."; a step is, in this order, optional pN
+// (phase), aN (automatic mode), l (open the log), any number of @OFF=TEXT;
+// (bytes at an offset, the text up to the ';'), then the verb letter and
+// for a read its operation word in decimal. 0 for a malformed text.
+int proc_exec_pcf_text(const char* text);
 
 // ------------------------------------------------ debugger control word --
 // Bits of com.dbg_ctl_bits.

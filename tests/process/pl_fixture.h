@@ -54,6 +54,8 @@ struct Desc {
   std::vector<EmCfi> cfi;
   bool fail = false;
   std::function<void(IbCode*)> code = nullptr;  // more instructions before the END
+  uint32_t areas = kAreas;          // data areas, each area_size bytes
+  uint32_t area_size = 64;
 };
 
 inline std::map<std::string, Desc>& descs() {
@@ -105,14 +107,14 @@ inline int fixture_compiler(EmCmplCtx* c) {
   EmHeader* em = c->em;
   MmPool pool = em->pool;
   // Area table.
-  em->n_areas = kAreas;
-  auto* table = static_cast<EmAreaEntry*>(MM_ALLOC(pool, sizeof(EmAreaEntry) * (kAreas + 1)));
-  std::memset(static_cast<void*>(table), 0, sizeof(EmAreaEntry) * (kAreas + 1));
-  for (int i = 1; i <= kAreas; ++i) {
+  em->n_areas = d.areas;
+  auto* table = static_cast<EmAreaEntry*>(MM_ALLOC(pool, sizeof(EmAreaEntry) * (d.areas + 1)));
+  std::memset(static_cast<void*>(table), 0, sizeof(EmAreaEntry) * (d.areas + 1));
+  for (uint32_t i = 1; i <= d.areas; ++i) {
     table[i].aclass = uint8_t(i % 13);
     table[i].app.set("ABC");
     table[i].number = uint32_t(i);
-    table[i].size = 64;
+    table[i].size = d.area_size;
     table[i].index = uint32_t(i);
   }
   em->area_table.set(reinterpret_cast<uint8_t*>(table));

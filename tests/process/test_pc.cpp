@@ -380,16 +380,15 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
 // would run without them.
 TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
   define(proc6("CH", {line("", "END PROC")}));
-  fx::Rec c = fx::rec("CHILD", {{"proc_type", "6"}, {"proc_name", "CH"}, {"child_no", "1"}, {"ch_type", "6"},
-                                {"ch_app", "ABC"}, {"ch_name", "OTHER"}});
-  ASSERT_EQ(fx::write("CHILD", "ABC", "00", {c}), 1);
+  fx::Rec c = fx::rec("SELECT", {{"proc_type", "6"}, {"proc_name", "CH"}, {"line", "1"}});
+  ASSERT_EQ(fx::write("SELECT", "ABC", "00", {c}), 1);
   EXPECT_EQ(run("CH"), -200140);
   auto errs = errors("CH");
   ASSERT_EQ(errs.size(), 1u);
-  EXPECT_EQ(errs[0].kind, 4u);
-  EXPECT_EQ(errs[0].src_len, 188u);
+  EXPECT_EQ(errs[0].kind, 8u);
+  EXPECT_EQ(errs[0].src_len, 144u);
   EXPECT_EQ(errs[0].msg, 200140u);
-  EXPECT_EQ(std::memcmp(errs[0].src.b, c.data(), 188), 0);
+  EXPECT_EQ(std::memcmp(errs[0].src.b, c.data(), 144), 0);
 }
 
 TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
@@ -937,12 +936,12 @@ TEST_F(Pc, FindersGiveTheStoredRecords) {
     ASSERT_NE(c1, nullptr);
     EXPECT_EQ(c1->seq, 201u);
     // The stored record itself: a change shows at the next read.
-    f1->rest.b[0] = 0x5A;
+    f1->w132 = 0x5Au;
     EXPECT_EQ(pc_find_cfrm(&ctx, 1, 10), f1);
     pc_find_reset();
     EmCfrm* again = pc_find_cfrm(&ctx, 1, 10);
     ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->rest.b[0], 0x5A);
+    EXPECT_EQ(again->w132.get(), 0x5Au);
   });
 }
 

@@ -73,8 +73,7 @@ TEST(GenStmt, StatementFileBootstrapsAndListsBackUnchanged) {
   ASSERT_EQ(qg_run("--list " + var + " TST", t.str(), &out, &err), 0) << err;
   EXPECT_EQ(out, slurp(file));
   // The check mode against the directory: the file reads clean, and the
-  // compiler names the verbs of its start that are not built yet (the
-  // menu's frame statements are the frame compiler's); a spoiled copy is
+  // compiler names the verbs that are not built yet; a spoiled copy is
   // refused at its places.
   register_app(var, "TST");
   EXPECT_EQ(qg_run("--check " + var + " TST " + file, t.str(), &out, &err), 1) << err;
