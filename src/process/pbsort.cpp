@@ -191,22 +191,23 @@ uint64_t pb_run_mem() {
 // ============================================================ sorting ==
 namespace {
 
-// One index entry of a run: the first eight key bytes as a number, and the
+// One index entry of a run: the first four key bytes as a number, and the
 // element's slot.
 struct Entry {
-  uint64_t prefix;
+  uint32_t prefix;
   uint32_t slot;
-  uint32_t spare;
 };
-static_assert(sizeof(Entry) == 16);
+static_assert(sizeof(Entry) == 8);
 
-uint64_t prefix_of(const uint8_t* key, uint16_t key_len) {
-  uint8_t b[8] = {};
-  std::memcpy(b, key, key_len < 8 ? key_len : 8);
-  uint64_t v = 0;
-  for (uint8_t x : b) v = v << 8 | x;
-  return v;
+uint32_t prefix_of(const uint8_t* key, uint16_t key_len) {
+  uint8_t b[4] = {};
+  std::memcpy(b, key, key_len < 4 ? key_len : 4);
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
 }
+
+// What a sort holds besides its runs: the blocks of the seven files, the
+// read windows of the six work files and their bookkeeping, rounded up.
+constexpr uint64_t kIoReserve = 1u << 20;
 
 // A sequential work file read and written in blocks of elements, each run
 // a header record followed by its blocks.
@@ -249,7 +250,7 @@ struct PbSort::Impl {
   // the six work files, the distribution
   RunFile files[6];
   bool files_made = false;
-  uint64_t written[5] = {}, target[5] = {1, 0, 0, 0, 0};
+  uint64_t written[5] = {}, target[5] = {1, 0, 0, 0, 0};  // runs per file, perfect distribution
   int cur = 0;
   uint32_t run_no = 0;
   // the result
@@ -272,12 +273,12 @@ struct PbSort::Impl {
   uint8_t* elem(uint32_t slot) const { return elems.get() + size_t(slot) * elem_len; }
 
   void sort_run() {
-    for (uint32_t i = 0; i < count; ++i) index[i] = Entry{prefix_of(elem(i), key_len), i, 0};
+    for (uint32_t i = 0; i < count; ++i) index[i] = Entry{prefix_of(elem(i), key_len), i};
     const uint8_t* base = elems.get();
-    size_t el = elem_len, rest = key_len > 8 ? key_len - 8u : 0;
+    size_t el = elem_len, rest = key_len > 4 ? key_len - 4u : 0;
     std::sort(index.get(), index.get() + count, [=](const Entry& x, const Entry& y) {
       if (x.prefix != y.prefix) return x.prefix < y.prefix;
-      return std::memcmp(base + x.slot * el + 8, base + y.slot * el + 8, rest) < 0;
+      return std::memcmp(base + size_t(x.slot) * el + 4, base + size_t(y.slot) * el + 4, rest) < 0;
     });
   }
 
@@ -404,25 +405,19 @@ struct PbSort::Impl {
         if (uint32_t st = make(&files[i], file_id + 1 + uint32_t(i), FM_CLASS_DISK)) return st;
       files_made = true;
     }
-    sort_run();
-    RunFile* f = &files[cur];
-    if (uint32_t st = write_header(f, count)) return st;
-    for (uint32_t i = 0; i < count; ++i)
-      if (uint32_t st = append(f, elem(index[i].slot))) return st;
-    if (uint32_t st = flush(f)) return st;
-    ++written[cur];
-    count = 0;
-    // The next file: the one most short of its target; when none is, the
-    // next perfect distribution.
-    for (int pass = 0; pass < 2; ++pass) {
+    // The file most short of its target takes the run; when none is, the
+    // next perfect distribution is the target (only once a run comes that
+    // needs it, so the last run leaves no dummy runs behind).
+    for (int pass = 0;; ++pass) {
       int best = -1;
       uint64_t most = 0;
       for (int i = 0; i < 5; ++i)
         if (target[i] > written[i] && target[i] - written[i] > most) most = target[i] - written[i], best = i;
       if (best >= 0) {
         cur = best;
-        return 0;
+        break;
       }
+      if (pass) return kBadRun;
       uint64_t a[5];
       std::copy(written, written + 5, a);
       target[4] = a[0];
@@ -431,7 +426,15 @@ struct PbSort::Impl {
       target[1] = a[3] + target[2];
       target[0] = a[4] + target[1];
     }
-    return kBadRun;
+    sort_run();
+    RunFile* f = &files[cur];
+    if (uint32_t st = write_header(f, count)) return st;
+    for (uint32_t i = 0; i < count; ++i)
+      if (uint32_t st = append(f, elem(index[i].slot))) return st;
+    if (uint32_t st = flush(f)) return st;
+    ++written[cur];
+    count = 0;
+    return 0;
   }
 
   // Pointer records: the element before waits for its level after.
@@ -563,7 +566,10 @@ struct PbSort::Impl {
 };
 
 uint32_t PbSort::capacity(uint64_t run_mem, uint16_t elem_len) {
-  uint64_t n = run_mem / (uint64_t(elem_len) + sizeof(Entry));
+  // The work files' blocks come out of the run memory too (of a run memory
+  // that holds them eight times over).
+  uint64_t io = run_mem >= 8 * kIoReserve ? kIoReserve : 0;
+  uint64_t n = (run_mem - io) / (uint64_t(elem_len) + sizeof(Entry));
   if (n < 1) n = 1;
   if (n > 0x7FFFFFFFu) n = 0x7FFFFFFFu;
   return uint32_t(n);

@@ -497,11 +497,14 @@ TEST_F(PbSortTest, SortAndMergeEqualAStableSortByValue) {
     check_sort(c, all, 262143, &st);
     EXPECT_EQ(st.runs, 0u) << "one run stays in memory";
     // 1, 2, 3 and 7 elements a run; 0 gives one.
-    for (uint64_t per : {1, 2, 3, 7}) check_sort(c, all, per * (elem + 16u), &st);
+    for (uint64_t per : {1, 2, 3, 7}) {
+      check_sort(c, all, per * (elem + 8u), &st);
+      EXPECT_EQ(st.capacity, per);
+    }
     check_sort(c, all, 0);
     // An exact multiple of the run capacity.
     if (n >= 5) {
-      check_sort(c, all, (n / 5) * (elem + 16u), &st);
+      check_sort(c, all, (n / 5) * (elem + 8u), &st);
       EXPECT_GE(st.runs, n % (n / 5) ? 6u : 5u);
     }
   }
@@ -509,7 +512,7 @@ TEST_F(PbSortTest, SortAndMergeEqualAStableSortByValue) {
   SortCase c = make_case(rng, 500);
   for (auto use : std::vector<std::vector<std::pair<int, char>>>{
            {{0, '-'}}, {{1, '+'}}, {{2, '-'}}, {{2, '+'}, {0, '-'}}, {{1, '+'}, {2, '+'}, {0, '+'}}})
-    for (uint64_t mem : {uint64_t(262143), uint64_t(1), uint64_t(4 * 40)}) check_sort(c, use, mem);
+    for (uint64_t mem : {uint64_t(262143), uint64_t(1), uint64_t(4 * 32)}) check_sort(c, use, mem);
 }
 
 TEST_F(PbSortTest, ManyRunsMergeInPhasesWithSixFiles) {
