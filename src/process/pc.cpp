@@ -612,8 +612,9 @@ void pc_bld(PcCtx* ctx) {
   if (type_in(t, {1, 2, 3, 4, 5, 7, 8, 9, 10}) && !stand_in(ctx, kSrcFrame, kPcErrFrame, 976)) ctx->failed = true;
   if (type_in(t, {1, 2, 3, 7, 8, 9, 10}) && !stand_in(ctx, kSrcImage, kPcErrImage, 228)) ctx->failed = true;
   if (!stand_in(ctx, kSrcChild, kPcErrChild, 188)) ctx->failed = true;
-  if (!stand_in(ctx, kSrcSelect, kPcErrSelect, 144)) ctx->failed = true;
-  if (t == 5 && !stand_in(ctx, kSrcSort, kPcErrSort, 108)) ctx->failed = true;
+  if (!pc_slct_stand_in(ctx)) ctx->failed = true;
+  // 10. The query's own selection and sort lines.
+  if (t == 5 && !pc_qry(ctx)) ctx->failed = true;
   // 11.
   step_stmts(ctx);
   if (ctx->errors) ctx->failed = true;
