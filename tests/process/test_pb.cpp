@@ -17,6 +17,8 @@
 #include "foundation/cvdat.h"
 #include "foundation/mm.h"
 #include "foundation/ut.h"
+#include "language/ii.h"
+#include "language/sc.h"
 #include "process/pbutil.h"
 #include "support/quvo_run.h"
 
@@ -191,6 +193,11 @@ TEST(PbSlct, PrecedenceBothTextsUnmentionedAndSwitchedOffLines) {
 }
 
 TEST(PbSlct, RefusedTextsGiveStatusAndPosition) {
+  // An internal function of the interpreter by its name.
+  sc_register();
+  bool found = false;
+  for (uint32_t i = 0; i < 64; ++i) found |= ii_ifn(i) == pb_valid_expr;
+  EXPECT_TRUE(found);
   MmPool pool = mm_create_pool(" PBTEST ", 0, 0);
   auto check = [&](const std::string& text, int32_t ok, uint32_t status, int64_t pos = -1) {
     auto* t = static_cast<char*>(MM_ALLOC(pool, 800));
