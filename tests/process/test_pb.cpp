@@ -537,3 +537,53 @@ TEST_F(PbSortTest, ManyRunsMergeInPhasesWithSixFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+size_t files_below(const std::filesystem::path& p) {
+  size_t n = 0;
+  for (auto& e : std::filesystem::recursive_directory_iterator(p))
+    if (e.is_regular_file()) ++n;
+  return n;
+}
+
+// Elements of a 4-byte key and a 4-byte id: key i, id i.
+void add_n(PbSort& s, uint32_t from, uint32_t n) {
+  for (uint32_t i = from; i < from + n; ++i) {
+    uint8_t e[8];
+    for (int k = 0; k < 4; ++k) e[k] = uint8_t((i * 2654435761u) >> (24 - 8 * k));
+    std::memcpy(e + 4, &i, 4);
+    ASSERT_TRUE(s.add(e)) << s.status();
+  }
+}
+
+TEST_F(PbSortTest, AnUnwindLeavesNoWorkFileAndADamagedOneFailsTheSort) {
+  // Runs on their files, then the scope unwinds: nothing stays.
+  int rc = mark(1, [&] {
+    PbSort s("QAP", com.depth, 0x200, 4, 4, std::vector<uint8_t>(4, 1), 1, 3 * 16);
+    add_n(s, 0, 50);
+    EXPECT_EQ(files_below(dir.path), 6u);
+    ut_unwind(104250);
+  });
+  EXPECT_EQ(rc, 104250);
+  EXPECT_EQ(files_below(dir.path), 0u);
+  // A run file cut short under the sort: the sort fails with a status, it
+  // never delivers a shorter result.
+  rc = mark(1, [&] {
+    PbSort s("QAP", com.depth, 0x200, 4, 4, std::vector<uint8_t>(4, 1), 1, 3 * 16);
+    add_n(s, 0, 50);
+    for (auto& e : std::filesystem::recursive_directory_iterator(dir.path))
+      if (e.is_regular_file() && std::filesystem::file_size(e.path()) > 200)
+        std::filesystem::resize_file(e.path(), std::filesystem::file_size(e.path()) - 12);
+    int ok = s.finish();
+    PbPtr p;
+    uint32_t n = 0;
+    while (ok && s.next(&p)) ++n;
+    EXPECT_FALSE(ok && n == 50u && s.status() == 200360u) << "a damaged run went unnoticed";
+    EXPECT_NE(s.status(), 200360u);
+  });
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(files_below(dir.path), 0u);
+}
+
+}  // namespace
