@@ -7,6 +7,11 @@
 //   sort    - the same keys as fixed-width lines of a file, sorted by
 //             `LC_ALL=C sort -S 64M` with its default threads and with
 //             --parallel=1
+// Also a whole query over a native file of 1M records (a 4-byte unique key,
+// the same two sort fields): every record read in key order, tested by a
+// compiled selection of three lines, its key built and sorted, then every
+// selected record read again by its id in sort order, as a query stream
+// delivers them (the stream itself is not measured).
 // Each run is a process of its own, so its peak RSS (getrusage) is its own;
 // the engine's is given over its baseline (measured in the same process
 // before the sort starts). Sizes: 1M and 10M elements (arguments override).
@@ -25,6 +30,8 @@
 #include <vector>
 
 #include "files/fm.h"
+#include "files/fmcat.h"
+#include "foundation/mm.h"
 #include "foundation/bi.h"
 #include "foundation/ut.h"
 #include "process/pbutil.h"
@@ -107,6 +114,102 @@ int engine(uint64_t n, const std::string& dir) {
   return rc == 1 ? 0 : 1;
 }
 
+// The whole query: prints "build_s select_sort_s deliver_s selected base_kb peak_kb".
+int query(uint64_t n, const std::string& dir) {
+  bi_init_com();
+  fm_serve_foundation();
+  fms_init();
+  setenv("QUVOPATH", dir.c_str(), 1);
+  PbKeyDef d = key_def();
+  for (PbKeyField& f : d.fields) f.offset += 4;
+  int rc = mark(1, [&] {
+    MmPool pool = mm_create_pool(" BENCHPB ", 0, 0);
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb)));
+    init_sdb_func(sdb, 1, 0, 4, FM_SEG_BINARY, '+');
+    INIT_KDB(kdb, 0, '+', 0, sdb, 1);
+    FmFdb f;
+    INIT_FDB(&f, FM_CLASS_DISK, 32, 0, kdb, 1);
+    INIT_DB_PATH(&f, "QBN", "QBN", "01", "PCF", FM_PT_DATA);
+    if (!FM_CREATE(&f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) {
+      std::fprintf(stderr, "create failed: %u\n", unsigned(f.status));
+      std::exit(1);
+    }
+    FmArb* a = f.handle.get();
+    auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 32));
+    double t0 = now();
+    Gen g;
+    for (uint64_t i = 0; i < n; ++i) {
+      std::memset(r, 0, 32);
+      rec::view<rec::U32>(r).set(uint32_t(i));
+      g.rec(r + 4);
+      a->rec.set(r);
+      a->rec_len = 0;
+      a->op = 0;
+      if (!fm_write(a)) {
+        std::fprintf(stderr, "write failed: %u\n", unsigned(a->status));
+        std::exit(1);
+      }
+    }
+    double t1 = now();
+    long base = peak_kb();
+    // The selection (1 AND 2) OR 3: the alpha begins after 'C', the binary
+    // is not negative, the record number is even.
+    std::vector<PbQslct> lines(3);
+    for (uint32_t i = 0; i < 3; ++i) {
+      std::memset(static_cast<void*>(&lines[i]), ' ', sizeof(PbQslct));
+      lines[i].kind = 8;
+      lines[i].line = i + 1;
+      lines[i].relation = 1;
+      lines[i].on = '1';
+    }
+    std::string t8 = "(1 AND 2) OR 3" + std::string(786, ' '), t9(800, ' ');
+    PbTree tree;
+    uint32_t st;
+    size_t pos;
+    pb_bld_slct(t8.data(), t9.data(), 800, &lines, &tree, &st, &pos);
+    std::vector<PbStep> prog = pb_cmpl_slct(tree);
+    PbSort s("QBN", com.depth, 0x2000, d.key_len, 4, d.level_of, d.levels, kMem);
+    std::vector<uint8_t> e(d.key_len + 4u);
+    a->key_no = 0;
+    a->op = FM_OP_FIRST;
+    fm_start(a);
+    a->op = 0;
+    a->rec.set(r);
+    uint32_t ord = 0;
+    while (fm_rdnxt(a)) {
+      uint32_t id = rec::view<rec::U32>(r);
+      bool take = pb_run_slct(prog, [&](int line) {
+        if (line == 0) return r[4] > 'C';
+        if (line == 1) return (r[17] & 0x80) == 0;
+        return (id & 1) == 0;
+      });
+      if (!take) continue;
+      pb_enc_key(d, r, ++ord, e.data());
+      std::memcpy(e.data() + d.key_len, r, 4);
+      if (!s.add(e.data())) std::exit(1);
+    }
+    if (!s.finish()) std::exit(1);
+    double t2 = now();
+    PbPtr p;
+    uint64_t got = 0;
+    auto* key = static_cast<uint8_t*>(MM_ALLOC(pool, 4));
+    while (s.next(&p)) {
+      std::memcpy(key, p.id, 4);
+      a->key.set(key);
+      a->key_len = 4;
+      a->key_no = 0;
+      a->op = uint16_t(FM_OP_KEY | FM_OP_EQUAL);
+      if (!fm_read(a)) std::exit(1);
+      ++got;
+    }
+    double t3 = now();
+    std::printf("%.3f %.3f %.3f %llu %ld %ld\n", t1 - t0, t2 - t1, t3 - t2, (unsigned long long)got, base,
+                peak_kb());
+  });
+  return rc == 1 ? 0 : 1;
+}
+
 // The same keys as lines: alpha, then the key's other bytes in hex, the id.
 void write_lines(uint64_t n, const std::string& path) {
   PbKeyDef d = key_def();
@@ -162,6 +265,7 @@ bool run(const std::vector<std::string>& argv, double* secs, long* kb, std::stri
 
 int main(int argc, char** argv) {
   if (argc == 4 && !std::strcmp(argv[1], "engine")) return engine(std::strtoull(argv[2], nullptr, 10), argv[3]);
+  if (argc == 4 && !std::strcmp(argv[1], "query")) return query(std::strtoull(argv[2], nullptr, 10), argv[3]);
   std::vector<uint64_t> sizes = {1000000, 10000000};
   if (argc > 1) {
     sizes.clear();
@@ -203,6 +307,23 @@ int main(int argc, char** argv) {
     }
     std::filesystem::remove(in);
     std::filesystem::remove(dir + "/sorted.txt");
+  }
+  // The whole query over a native file of 1M records.
+  {
+    double secs;
+    long kb;
+    std::string out;
+    if (!run({argv[0], "query", "1000000", dir}, &secs, &kb, &out)) {
+      std::fprintf(stderr, "query run failed\n");
+      return 1;
+    }
+    double build, sel, del;
+    unsigned long long got;
+    long base, peak;
+    std::sscanf(out.c_str(), "%lf %lf %lf %llu %ld %ld", &build, &sel, &del, &got, &base, &peak);
+    std::printf("query over a native file of 1000000 records (built in %.3f s): read, select and sort %.3f s, "
+                "%llu records delivered in order %.3f s; peak RSS %.1f MiB, %.1f over base\n",
+                build, sel, got, del, peak / 1024.0, (peak - base) / 1024.0);
   }
   std::filesystem::remove_all(dir);
   return 0;
