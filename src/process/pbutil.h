@@ -130,6 +130,22 @@ int32_t pb_valid_expr(const uint32_t* args);
 int pb_bld_slct(const char* text8, const char* text9, size_t len, std::vector<PbQslct>* lines, PbTree* tree,
                 uint32_t* status, size_t* pos);
 
+// The query files (QPARM, QSLCT, QSORT, QTAG of the runtime application,
+// memory-resident, one set per query scope): opens `name` in `scope` and,
+// except QTAG, attaches a stream restricted to the query's application and
+// name (3 and 30 characters). QSLCT and QSORT are made when missing; a
+// missing QTAG gives null; a missing QPARM ("can't open QPARM file"), a
+// stream that cannot be attached ("can't constrain QFI") and an unknown
+// name ("bad QFI name: ...") are system errors, and null.
+FmArb* pb_open_qfi(int scope, const char* name, const char* app, const char* query);
+// The selection of a query from its query files: its QPARM texts and its
+// QSLCT lines (into *lines) built as pb_bld_slct does, and the mention marks
+// (byte 107) written back into the stored lines. 1, or 0 with the parser's
+// status and position; 0 with status 200650 when a query file fails (after
+// the system error).
+int pb_load_slct(int scope, const char* app, const char* query, std::vector<PbQslct>* lines, PbTree* tree,
+                 uint32_t* status, size_t* pos);
+
 // A compiled selection: one step per line in code order. A step tests its
 // line and, when the outcome equals `on`, goes to `target` (a step index, or
 // kPbEndTrue / kPbEndFalse); otherwise, or with `on` 0, it falls into the

@@ -21,6 +21,8 @@
 #include "language/sc.h"
 #include "process/pbutil.h"
 #include "support/quvo_run.h"
+#include "support/syserr.h"
+#include "files/fmcat.h"
 
 namespace {
 
@@ -584,6 +586,87 @@ TEST_F(PbSortTest, AnUnwindLeavesNoWorkFileAndADamagedOneFailsTheSort) {
   });
   EXPECT_EQ(rc, 1);
   EXPECT_EQ(files_below(dir.path), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// The query files of a query scope: a query's own records only, its
+// selection built from them, the marks stored, and the refusals.
+struct PbQfi : ::testing::Test {
+  void SetUp() override {
+    bi_init_com();
+    fms_init();
+  }
+  void TearDown() override { fm_shutdown(); }
+};
+
+TEST_F(PbQfi, ASelectionIsReadFromTheQueryFilesOfItsScope) {
+  SysErrCapture se(SysErrAnswer::Continue);
+  int rc = mark(1, [&] {
+    int scope = com.depth;
+    EXPECT_EQ(pb_open_qfi(scope, "QPARM", "ABC", "Q1"), nullptr);
+    EXPECT_NE(se.last().find("can't open QPARM file"), std::string::npos) << se.last();
+    EXPECT_EQ(pb_open_qfi(scope, "QXX", "ABC", "Q1"), nullptr);
+    EXPECT_NE(se.last().find("bad QFI name: QXX"), std::string::npos) << se.last();
+    EXPECT_EQ(pb_open_qfi(scope, "QTAG", "ABC", "Q1"), nullptr);
+
+    MmPool pool = mm_create_pool(nullptr, scope, 0);
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), 17));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), 64));
+    FmFdb f;
+    INIT_QPARM_FDB(&f, kdb, sdb, scope);
+    ASSERT_TRUE(FM_CREATE(&f, scope, 0, 0, 15, 15));
+    FmArb* parm = f.handle.get();
+    auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 1644));
+    for (auto [q, t8] : {std::pair{"Q1", "1 OR 2"}, std::pair{"Q2", "1 AND 7"}}) {
+      std::memset(r, ' ', 1644);
+      std::memcpy(r, "ABC", 3);
+      std::memcpy(r + 3, q, 2);
+      std::memcpy(r + 41, t8, std::strlen(t8));
+      PROTO_FULL(parm, 0, r);
+      ASSERT_TRUE(fm_write(parm));
+    }
+    // QSLCT is made when missing.
+    FmArb* sl = pb_open_qfi(scope, "QSLCT", "ABC", "Q1");
+    ASSERT_NE(sl, nullptr);
+    auto* lr = static_cast<PbQslct*>(MM_ALLOC(pool, sizeof(PbQslct)));
+    for (auto [q, no, mark] : {std::tuple{"Q1", 1u, '0'}, std::tuple{"Q1", 2u, '0'}, std::tuple{"Q1", 3u, '1'},
+                               std::tuple{"Q2", 1u, '1'}, std::tuple{"Q2", 5u, '0'}}) {
+      *lr = line(8, no);
+      lr->app.set("ABC");
+      lr->name.set(q);
+      lr->mentioned = uint8_t(mark);
+      PROTO_FULL(sl->parent.get(), 0, reinterpret_cast<uint8_t*>(lr));
+      ASSERT_TRUE(fm_write(sl->parent.get()));
+    }
+    std::vector<PbQslct> lines;
+    PbTree tree;
+    uint32_t st = 0;
+    size_t pos = 0;
+    ASSERT_TRUE(pb_load_slct(scope, "ABC", "Q1", &lines, &tree, &st, &pos)) << st;
+    ASSERT_EQ(lines.size(), 3u);
+    std::vector<PbStep> prog = pb_cmpl_slct(tree);
+    auto run = [&](unsigned truth) {
+      return pb_run_slct(prog, [&](int i) { return bool((truth >> (lines[size_t(i)].line - 1)) & 1); });
+    };
+    // Line 3, no longer mentioned, is ANDed in front.
+    EXPECT_TRUE(run(0b101));
+    EXPECT_FALSE(run(0b011));
+    // The stored marks: Q1's as built, Q2's as they were.
+    std::string marks;
+    PROTO_FULL(sl->parent.get(), 0, reinterpret_cast<uint8_t*>(lr));
+    sl->parent.get()->op = FM_OP_FIRST;
+    fm_start(sl->parent.get());
+    sl->parent.get()->op = 0;
+    while (fm_rdnxt(sl->parent.get())) marks += char(lr->mentioned);
+    EXPECT_EQ(marks, "11010");
+    // Q2 names a line it does not have.
+    EXPECT_FALSE(pb_load_slct(scope, "ABC", "Q2", &lines, &tree, &st, &pos));
+    EXPECT_EQ(st, kPbBadText);
+  });
+  EXPECT_EQ(rc, 1);
 }
 
 }  // namespace
