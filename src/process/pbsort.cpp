@@ -6,6 +6,7 @@
 #include <cstring>
 #include <deque>
 
+#include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
@@ -170,6 +171,70 @@ void pb_enc_key(const PbKeyDef& def, const uint8_t* record, uint32_t ordinal, ui
     if (f.order == '-')
       for (int i = 0; i < f.key_len; ++i) k[i] = uint8_t(~k[i]);
   }
+}
+
+int pb_sort_field(const DElem& e, uint16_t occ, char order, uint8_t level, const char* app, const char* ver,
+                  PbKeyField* out) {
+  PbKeyField f;
+  f.level = level;
+  f.order = order == '-' ? '-' : '+';
+  f.type = e.type == 2 ? 1 : uint8_t(e.type);
+  if (!pb_key_bytes(f.type, e.length) || f.type == 0) return 0;
+  f.len = e.length;
+  f.offset = uint32_t(e.offset) + uint32_t(occ ? occ - 1 : 0) * e.length;
+  f.decimals = e.decimals;
+  f.is_signed = e.sign == '1';
+  if (is_date(f.type)) {
+    f.date.type = f.type;
+    f.date.len = f.len;
+    f.date.high = e.digits ? e.digits : 8;
+    f.date.low = e.decimals ? e.decimals : 1;
+    f.date.julian = f.type == 3 || f.type == 6 || f.type == 9;
+  }
+  bool num = f.type == 5 || f.type == 8 || f.type == 12;
+  if (num && !ut_is_all(e.null_value.data(), ' ', 33)) {
+    // The null value in stored form, converted as the field converts.
+    CvBlock blk;
+    if (!cv_get_cnv(&blk, &e, app, ver)) return 0;
+    char text[64];
+    std::memset(text, ' ', sizeof text);
+    std::memcpy(text, e.null_value.data(), 33);
+    blk.item->ext_len = uint16_t(33);
+    MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+    auto* buf = static_cast<char*>(MM_ALLOC(pool, sizeof text));
+    std::memcpy(buf, text, sizeof text);
+    cv_set_addr(&blk, nullptr, buf);
+    int in_com = 0;
+    int ok = cv_get_universal(&blk, 0, &in_com, pool);
+    if (ok) {
+      const uint8_t* v = blk.item->int_addr.get();
+      f.null_value.assign(v, v + f.len);
+    }
+    mm_destroy_pool(pool);
+    if (!ok) return 0;
+  }
+  *out = std::move(f);
+  return 1;
+}
+
+int pb_cmpl_sort(const std::vector<PbQsort>& lines, const PbElements& elements, const char* app, const char* ver,
+                 PbKeyDef* def) {
+  def->fields.clear();
+  uint8_t level = 0;
+  for (const PbQsort& l : lines) {
+    if (!l.seq || l.sorted[0] == '0') continue;
+    std::vector<DElem> es = elements(l);
+    if (es.empty()) continue;
+    ++level;
+    for (const DElem& e : es) {
+      if (e.kind == 2 || e.kind == 3) continue;
+      PbKeyField f;
+      if (!pb_sort_field(e, es.size() == 1 ? uint16_t(l.occ) : uint16_t(1), l.order[0], level, app, ver, &f))
+        return 0;
+      def->fields.push_back(std::move(f));
+    }
+  }
+  return pb_key_layout(def);
 }
 
 uint16_t pb_break_level(const PbKeyDef& def, const uint8_t* a, const uint8_t* b) {

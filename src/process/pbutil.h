@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "files/fm.h"
+#include "foundation/cv.h"
 #include "foundation/cvdat.h"
 #include "foundation/record.h"
 
@@ -173,7 +174,8 @@ struct PbKeyField {
   uint8_t decimals = 0;     // numbers: decimals
   bool is_signed = false;   // binaries: signed
   std::vector<uint8_t> null_value;  // numbers and dates: the stored null value; empty none
-  DateDesc date;            // dates: type, range, Julian flag, compiled mask
+  DateDesc date;            // dates: storage type, range, Julian flag (no mask: a stored
+                            // date reads without one)
   uint16_t key_off = 0, key_len = 0;  // filled by pb_key_layout
 };
 struct PbKeyDef {
@@ -183,6 +185,23 @@ struct PbKeyDef {
   std::vector<uint8_t> level_of;    // per key byte: its field's level
   const uint8_t* collate = nullptr; // 256 bytes, alpha bytes through it; null: as they are
 };
+// The key field of an element (ELEMENT record) at an occurrence (0 counts
+// as 1), with its order and level: data type 2 sorts as 1; a number with a
+// null value (its null-value text, converted as the field converts) gets
+// that stored value; dates their storage type and unit range. 1, or 0 for
+// an element that has no sort type (or whose null value does not convert).
+int pb_sort_field(const DElem& e, uint16_t occ, char order, uint8_t level, const char* app, const char* ver,
+                  PbKeyField* out);
+// The sort of a query from its QSORT lines (in key order): each line that
+// names a field (sequence not 0) and is sorted on (byte 87 not '0') is the
+// next sort level; `elements` gives the ELEMENT records a line's field
+// stands for (one for a field, the members of a group; none: the line is
+// passed over). The ordinal closes the key (pb_key_layout). 1, or 0 when a
+// field has no sort type.
+using PbElements = std::function<std::vector<DElem>(const PbQsort& line)>;
+int pb_cmpl_sort(const std::vector<PbQsort>& lines, const PbElements& elements, const char* app, const char* ver,
+                 PbKeyDef* def);
+
 // Key bytes of a field of a data type and stored length (0: no sort type).
 int pb_key_bytes(int type, int len);
 // Places the fields one after another, appends the ordinal (4 bytes) and

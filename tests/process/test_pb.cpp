@@ -20,6 +20,7 @@
 #include "language/ii.h"
 #include "language/sc.h"
 #include "process/pbutil.h"
+#include "support/dict_fixtures.h"
 #include "support/quvo_run.h"
 #include "support/syserr.h"
 #include "files/fmcat.h"
@@ -667,6 +668,97 @@ TEST_F(PbQfi, ASelectionIsReadFromTheQueryFilesOfItsScope) {
     EXPECT_EQ(st, kPbBadText);
   });
   EXPECT_EQ(rc, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// QSORT lines and their elements into a sort key: a descending text date,
+// then a group of an alpha and a packed number with a null value.
+TEST(PbKey, QsortLinesAndElementsGiveTheKeyOfTheirValues) {
+  bi_init_com();
+  auto el = [](const char* name, fx::Values more) {
+    fx::Values v = {{"name", name}, {"kind", "1"}, {"occurs", "1"}};
+    for (auto& m : more) v.push_back(m);
+    return rec::view<DElem>(fx::rec("ELEMENT", v).data());
+  };
+  DElem name = el("NAME", {{"offset", "0"}, {"length", "6"}, {"type", "1"}});
+  DElem amt = el("AMT", {{"offset", "6"}, {"length", "5"}, {"type", "8"}, {"decimals", "2"}, {"digits", "7"},
+                         {"sign", "1"}, {"null_value", "-999.99"}});
+  DElem day = el("DAY", {{"offset", "11"}, {"length", "8"}, {"type", "4"}, {"digits", "8"}, {"decimals", "5"}});
+  DElem grp = el("GRP", {{"kind", "2"}});
+  DElem end = el("GRP END", {{"kind", "3"}});
+  auto qs = [](uint32_t seq, const char* field, char order, char sorted) {
+    PbQsort q;
+    std::memset(static_cast<void*>(&q), ' ', sizeof q);
+    q.seq = seq;
+    q.field.set(field);
+    q.occ = 1;
+    q.order[0] = order;
+    q.sorted[0] = sorted;
+    return q;
+  };
+  std::vector<PbQsort> lines = {qs(1, "DAY", '-', '1'), qs(0, "", '+', '1'), qs(2, "GRP", '+', '1'),
+                                qs(3, "NAME", '+', '0')};
+  PbKeyDef d;
+  ASSERT_TRUE(pb_cmpl_sort(
+      lines,
+      [&](const PbQsort& l) -> std::vector<DElem> {
+        if (l.field == "DAY") return {day};
+        if (l.field == "GRP") return {grp, name, amt, end};
+        if (l.field == "NAME") return {name};
+        return {};
+      },
+      "ABC", "00", &d));
+  ASSERT_EQ(d.fields.size(), 4u);
+  EXPECT_EQ(d.levels, 2);
+  EXPECT_EQ(d.key_len, 8 + 6 + 6 + 4);
+  ASSERT_EQ(d.fields[2].null_value.size(), 5u);
+
+  std::mt19937 rng(3);
+  struct R {
+    std::vector<uint8_t> b;
+    std::string day, name;
+    bool amt_null;
+    int64_t amt;
+  };
+  std::vector<R> rs;
+  const char* days[] = {"        ", "19991231", "20000101", "20260207", "20260208", "18000101"};
+  const char* names[] = {"      ", "ALPHA ", "BETA  ", "A     "};
+  for (int i = 0; i < 400; ++i) {
+    R r;
+    r.b.assign(19, ' ');
+    r.day = days[rng() % 6];
+    r.name = names[rng() % 4];
+    r.amt_null = rng() % 5 == 0;
+    r.amt = r.amt_null ? -99999 : int64_t(rng() % 2001) - 1000;
+    std::memcpy(r.b.data(), r.name.data(), 6);
+    uint32_t msg;
+    ASSERT_TRUE(cv_num_put(8, r.b.data() + 6, 5, 9, 2, true, CvNum{r.amt, 2}, &msg));
+    std::memcpy(r.b.data() + 11, r.day.data(), 8);
+    rs.push_back(r);
+  }
+  std::vector<size_t> want(rs.size());
+  for (size_t i = 0; i < want.size(); ++i) want[i] = i;
+  std::stable_sort(want.begin(), want.end(), [&](size_t a, size_t b) {
+    const R &x = rs[a], &y = rs[b];
+    // DAY descending: the blank (null) date sorts first ascending, so last.
+    bool xn = x.day[0] == ' ', yn = y.day[0] == ' ';
+    if (xn != yn) return yn;
+    if (x.day != y.day) return x.day > y.day;
+    bool xb = x.name[0] == ' ', yb = y.name[0] == ' ';
+    if (xb != yb) return xb;
+    if (x.name != y.name) return x.name < y.name;
+    if (x.amt_null != y.amt_null) return x.amt_null;
+    return x.amt < y.amt;
+  });
+  std::vector<std::vector<uint8_t>> keys;
+  for (size_t i = 0; i < rs.size(); ++i) keys.push_back(key_of(d, rs[i].b, uint32_t(i + 1)));
+  std::vector<size_t> got(rs.size());
+  for (size_t i = 0; i < got.size(); ++i) got[i] = i;
+  std::sort(got.begin(), got.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+  EXPECT_EQ(got, want);
 }
 
 }  // namespace
