@@ -762,3 +762,52 @@ TEST(PbKey, QsortLinesAndElementsGiveTheKeyOfTheirValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every storage type of a date: memcmp order of the keys is date order, the
+// null date first.
+TEST(PbKey, DatesOfEveryStorageTypeSortByDate) {
+  bi_init_com();
+  std::mt19937 rng(9);
+  for (uint8_t t : {3, 4, 6, 7, 9, 10, 15}) {
+    bool jul = t == 3 || t == 6 || t == 9;
+    int len = t == 15 ? 8 : cv_date_stored_len(t, 8, 5, jul);
+    ASSERT_GT(len, 0) << int(t);
+    PbKeyDef d = one_field(t, uint16_t(len));
+    d.fields[0].date.type = t;
+    d.fields[0].date.len = uint16_t(len);
+    d.fields[0].date.high = 8;
+    d.fields[0].date.low = t == 15 ? 1 : 5;
+    d.fields[0].date.julian = jul;
+    ASSERT_TRUE(pb_key_layout(&d));
+    std::vector<std::vector<uint8_t>> recs;
+    std::vector<Val> vals;
+    for (int i = 0; i < 40; ++i) {
+      uint8_t date[8] = {uint8_t(18 + rng() % 3), uint8_t(rng() % 100), uint8_t(1 + rng() % 12),
+                         uint8_t(1 + rng() % 28), 0, 0, 0, 0};
+      DateDesc dd = d.fields[0].date;
+      std::vector<uint8_t> r(static_cast<size_t>(len));
+      dd.value = r.data();
+      std::memcpy(dd.date, date, 8);
+      ASSERT_TRUE(cv_ston_date(&dd)) << int(t) << " " << dd.msg;
+      recs.push_back(r);
+      Val v;
+      v.num = ((date[0] * 100 + date[1]) * 100 + date[2]) * 100 + date[3];
+      vals.push_back(v);
+    }
+    // the null date
+    DateDesc dd = d.fields[0].date;
+    std::vector<uint8_t> r(static_cast<size_t>(len));
+    dd.value = r.data();
+    std::memset(dd.date, 0xFF, 8);
+    ASSERT_TRUE(cv_ston_date(&dd)) << int(t);
+    recs.push_back(r);
+    Val nv;
+    nv.null = true;
+    vals.push_back(nv);
+    expect_order(d, recs, vals, "date type");
+  }
+}
+
+}  // namespace
