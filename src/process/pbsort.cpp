@@ -742,3 +742,82 @@ int PbSort::next(PbPtr* out) {
   out->id = r + 4;
   return 1;
 }
+
+// ========================================================== read-next ==
+int PbReader::next(PbEvent* ev, uint32_t* status) {
+  for (;;) {
+    switch (state_) {
+      case 1:
+      case 4: {
+        PbPtr p;
+        uint32_t st = 0;
+        if (!next_ptr_(&p, &st)) {
+          if (st != kPbEnd) {
+            *status = st;
+            return 0;
+          }
+          // No record follows: the levels still open end.
+          kept_ = 0;
+          state_ = (state_ == 4 && events_ && level_ > 0) ? 5 : 6;
+          continue;
+        }
+        uint32_t r = read_(p.id);
+        if (r == kPbGone) {
+          if (state_ == 4 && p.after < kept_) {
+            kept_ = p.after;
+            if (events_) state_ = 5;
+          }
+          continue;
+        }
+        if (r != 0 && r != 200520 && r != 200530) {
+          *status = r;
+          return 0;
+        }
+        rec_status_ = r ? r : kPbRecord;
+        id_ = p.id;
+        if (state_ == 1) {
+          level_ = 0;
+          kept_ = p.after;
+          state_ = events_ ? 2 : 3;
+          continue;
+        }
+        uint16_t from = kept_;
+        kept_ = p.after;
+        if (!events_) {
+          state_ = 3;
+        } else if (from > levels_) {
+          level_ = uint16_t(levels_ + 1);
+          state_ = 3;
+        } else {
+          level_ = from;
+          state_ = 2;
+        }
+        continue;
+      }
+      case 2:
+        if (level_ <= levels_) {
+          *ev = PbEvent{kPbLevelStart, level_, nullptr};
+          ++level_;
+          return 1;
+        }
+        state_ = 3;
+        continue;
+      case 3:
+        *ev = PbEvent{rec_status_, events_ ? level_ : uint16_t(0), id_};
+        state_ = events_ ? 5 : 4;
+        return 1;
+      case 5:
+        if (level_ > kept_) {
+          --level_;
+          *ev = PbEvent{kPbLevelEnd, level_, nullptr};
+          if (level_ == 0) state_ = 6;
+          return 1;
+        }
+        state_ = 4;
+        continue;
+      default:
+        *status = kPbEnd;
+        return 0;
+    }
+  }
+}

@@ -262,6 +262,48 @@ class PbSort {
   PbSortStats stats_;
 };
 
+// ------------------------------------------------------------ read-next --
+// A query stream's read-next over its pointer records: records in pointer
+// order with, when the stream asks for level events, the level starts and
+// ends of their breaks (starts 0 to n before the first record, n the number
+// of sort levels; between two records ends from n down to their break level
+// and starts back up to n; after the last, ends from n down to 0). A record
+// that is gone since it was selected is skipped: its break levels fold into
+// its neighbours' (the break of the records around it is the lower of the
+// two), so events stay balanced, and without level events it is only
+// skipped. A record another user or handle holds is delivered with that
+// status (200520, 200530); any other failure of a read fails the read-next.
+constexpr uint32_t kPbLevelStart = 200620, kPbRecord = 200350, kPbLevelEnd = 200370, kPbEnd = 200360;
+constexpr uint32_t kPbGone = 200450;
+struct PbEvent {
+  uint32_t status = 0;       // 200620, 200350 (200520/200530 a held record), 200370
+  uint16_t level = 0;
+  const uint8_t* id = nullptr;  // records: the pointer's record id
+};
+class PbReader {
+ public:
+  // next_ptr: the next pointer record, 1; 0 with *status (200360 at the
+  // end). read: reads the record of an id: 0 read, 200520/200530 read but
+  // held, 200450 gone, another status a failure.
+  using NextPtr = std::function<int(PbPtr* out, uint32_t* status)>;
+  using Read = std::function<uint32_t(const uint8_t* id)>;
+  PbReader(uint16_t levels, bool level_events, NextPtr next_ptr, Read read)
+      : levels_(levels), events_(level_events), next_ptr_(std::move(next_ptr)), read_(std::move(read)) {}
+  // 1 with the next event; 0 with *status 200360 at the end, or the status
+  // of a failed read.
+  int next(PbEvent* ev, uint32_t* status);
+
+ private:
+  uint16_t levels_;
+  bool events_;
+  NextPtr next_ptr_;
+  Read read_;
+  int state_ = 1;
+  uint16_t level_ = 0, kept_ = 0;
+  uint32_t rec_status_ = 0;
+  const uint8_t* id_ = nullptr;
+};
+
 // The run memory of a sort: QUVO_RUN_MEM when it holds a decimal number
 // (read at every call), else 262143.
 uint64_t pb_run_mem();

@@ -811,3 +811,134 @@ TEST(PbKey, DatesOfEveryStorageTypeSortByDate) {
 }
 
 }  // namespace
+
+namespace {
+
+// Read-next over pointer records with records gone and held: the events
+// equal those of the surviving records' breaks computed directly.
+struct Ptrs {
+  std::vector<std::vector<int>> keys;   // sorted tuples
+  std::vector<uint32_t> ids;
+  std::vector<uint16_t> before, after;
+  int levels;
+  uint16_t brk(size_t a, size_t b) const {
+    for (int k = 0; k < levels; ++k)
+      if (keys[a][size_t(k)] != keys[b][size_t(k)]) return uint16_t(k + 1);
+    return uint16_t(levels + 1);
+  }
+};
+
+Ptrs make_ptrs(std::mt19937& rng, size_t n, int levels) {
+  Ptrs p;
+  p.levels = levels;
+  for (size_t i = 0; i < n; ++i) {
+    std::vector<int> k;
+    for (int j = 0; j < levels; ++j) k.push_back(int(rng() % 3));
+    p.keys.push_back(k);
+  }
+  std::stable_sort(p.keys.begin(), p.keys.end());
+  for (size_t i = 0; i < n; ++i) {
+    p.ids.push_back(uint32_t(i));
+    p.before.push_back(i ? p.brk(i - 1, i) : 0);
+    p.after.push_back(i + 1 < n ? p.brk(i, i + 1) : 0);
+  }
+  return p;
+}
+
+// state per record: 0 there, 1 gone, 2 held by another user
+std::vector<std::pair<uint32_t, uint16_t>> read_all(const Ptrs& p, const std::vector<int>& state, bool events,
+                                                    uint32_t* end) {
+  size_t at = 0;
+  uint32_t idbuf;
+  PbReader r(
+      uint16_t(p.levels), events,
+      [&](PbPtr* out, uint32_t* st) {
+        if (at >= p.ids.size()) {
+          *st = kPbEnd;
+          return 0;
+        }
+        idbuf = p.ids[at];
+        out->before = p.before[at];
+        out->after = p.after[at];
+        out->id = reinterpret_cast<const uint8_t*>(&idbuf);
+        ++at;
+        return 1;
+      },
+      [&](const uint8_t* id) -> uint32_t {
+        uint32_t i;
+        std::memcpy(&i, id, 4);
+        return state[i] == 1 ? kPbGone : state[i] == 2 ? 200530u : 0u;
+      });
+  std::vector<std::pair<uint32_t, uint16_t>> out;
+  PbEvent ev;
+  while (r.next(&ev, end)) out.emplace_back(ev.status, ev.status == kPbLevelStart || ev.status == kPbLevelEnd ? ev.level : uint16_t(0));
+  return out;
+}
+
+TEST(PbRead, LevelEventsStayBalancedWhenRecordsAreGoneOrHeld) {
+  std::mt19937 rng(17);
+  for (int round = 0; round < 600; ++round) {
+    int levels = 1 + int(rng() % 3);
+    Ptrs p = make_ptrs(rng, rng() % 12, levels);
+    std::vector<int> state(p.ids.size());
+    for (int& s : state) s = rng() % 3 == 0 ? 1 : (rng() % 7 == 0 ? 2 : 0);
+    std::vector<size_t> alive;
+    for (size_t i = 0; i < state.size(); ++i)
+      if (state[i] != 1) alive.push_back(i);
+    for (bool events : {false, true}) {
+      std::vector<std::pair<uint32_t, uint16_t>> want;
+      auto rec = [&](size_t i) { want.emplace_back(state[i] == 2 ? 200530u : kPbRecord, 0); };
+      auto starts = [&](int from) {
+        for (int l = from; l <= levels; ++l) want.emplace_back(kPbLevelStart, uint16_t(l));
+      };
+      auto ends = [&](int to) {
+        for (int l = levels; l >= to; --l) want.emplace_back(kPbLevelEnd, uint16_t(l));
+      };
+      for (size_t k = 0; k < alive.size(); ++k) {
+        if (events && k == 0) starts(0);
+        rec(alive[k]);
+        if (!events) continue;
+        if (k + 1 < alive.size()) {
+          uint16_t b = p.brk(alive[k], alive[k + 1]);
+          if (b <= levels) {
+            ends(b);
+            starts(b);
+          }
+        } else {
+          ends(0);
+        }
+      }
+      uint32_t end = 0;
+      auto got = read_all(p, state, events, &end);
+      ASSERT_EQ(got, want) << "round " << round << (events ? " with" : " without") << " level events";
+      EXPECT_EQ(end, kPbEnd);
+    }
+  }
+  // Two sort levels, (x,1) and (x,2) gone, (y,1) read without level
+  // events: one record, no level end.
+  Ptrs p;
+  p.levels = 2;
+  p.keys = {{0, 1}, {0, 2}, {1, 1}};
+  p.ids = {0, 1, 2};
+  p.before = {0, 2, 1};
+  p.after = {2, 1, 0};
+  uint32_t end = 0;
+  auto got = read_all(p, {1, 1, 0}, false, &end);
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint16_t>>{{kPbRecord, 0}}));
+  // A read that fails otherwise fails the read-next with its status.
+  size_t n = 0;
+  PbReader r(
+      1, true,
+      [&](PbPtr* out, uint32_t*) {
+        static uint32_t id = 0;
+        out->after = 1, out->before = 0, out->id = reinterpret_cast<const uint8_t*>(&id);
+        return ++n < 5 ? 1 : 0;
+      },
+      [](const uint8_t*) -> uint32_t { return 200660; });
+  PbEvent ev;
+  uint32_t st = 0;
+  EXPECT_EQ(r.next(&ev, &st), 0);
+  EXPECT_EQ(st, 200660u);
+}
+
+}  // namespace
