@@ -341,10 +341,31 @@ struct PbSort::Impl {
     for (uint32_t i = 0; i < count; ++i) index[i] = Entry{prefix_of(elem(i), key_len), i};
     const uint8_t* base = elems.get();
     size_t el = elem_len, rest = key_len > 4 ? key_len - 4u : 0;
-    std::sort(index.get(), index.get() + count, [=](const Entry& x, const Entry& y) {
+    auto less = [=](const Entry& x, const Entry& y) {
       if (x.prefix != y.prefix) return x.prefix < y.prefix;
       return std::memcmp(base + size_t(x.slot) * el + 4, base + size_t(y.slot) * el + 4, rest) < 0;
-    });
+    };
+    // The entries go to the buckets of their first key byte in place (each
+    // misplaced entry swapped into the next free place of its bucket), then
+    // each bucket is sorted alone.
+    Entry* ix = index.get();
+    uint32_t start[257] = {}, next[256];
+    for (uint32_t i = 0; i < count; ++i) ++start[(ix[i].prefix >> 24) + 1];
+    for (int b = 0; b < 256; ++b) start[b + 1] += start[b];
+    std::copy(start, start + 256, next);
+    for (int b = 0; b < 256; ++b)
+      while (next[b] < start[b + 1]) {
+        Entry e = ix[next[b]];
+        uint32_t d = e.prefix >> 24;
+        if (d == uint32_t(b)) {
+          ++next[b];
+          continue;
+        }
+        std::swap(e, ix[next[d]++]);
+        ix[next[b]] = e;
+      }
+    for (int b = 0; b < 256; ++b)
+      if (start[b + 1] - start[b] > 1) std::sort(ix + start[b], ix + start[b + 1], less);
   }
 
   std::string name_of(uint32_t v) const {
