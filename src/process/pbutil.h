@@ -228,7 +228,9 @@ struct PbPtr {
 // `scope`, named from `file_id` (eight hexadecimal digits of file_id + 1 +
 // file number), merged polyphase; the last pass writes the pointer file
 // (named by file_id) of blocks of pointer records. A sort whose elements fit
-// one run keeps them in memory and writes no file.
+// one run keeps them in memory and writes no file. A sort lives inside the
+// scope it is given: its files belong to that scope, and the sort scratches
+// them when it goes (on an unwind too, as its destructor runs first).
 struct PbSortStats {
   uint32_t runs = 0;           // runs written (0: one run in memory)
   uint32_t passes = 0;         // merge passes before the final pass

@@ -942,3 +942,28 @@ TEST(PbRead, LevelEventsStayBalancedWhenRecordsAreGoneOrHeld) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PbSortMem, RunMemoryFromTheEnvironmentAndItsCapacity) {
+  const char* old = std::getenv("QUVO_RUN_MEM");
+  std::string keep = old ? old : "";
+  unsetenv("QUVO_RUN_MEM");
+  EXPECT_EQ(pb_run_mem(), 262143u);
+  for (auto [text, want] : {std::pair{"0", 0ull}, std::pair{"1048576", 1048576ull}, std::pair{"12x", 262143ull},
+                            std::pair{"-5", 262143ull}, std::pair{"", 262143ull}}) {
+    setenv("QUVO_RUN_MEM", text, 1);
+    EXPECT_EQ(pb_run_mem(), want) << text;
+  }
+  if (old) setenv("QUVO_RUN_MEM", keep.c_str(), 1);
+  else unsetenv("QUVO_RUN_MEM");
+  // At least one element; 8 index bytes per element; a large run memory
+  // keeps 1 MiB for the work files' blocks.
+  EXPECT_EQ(PbSort::capacity(0, 20), 1u);
+  EXPECT_EQ(PbSort::capacity(27, 20), 1u);
+  EXPECT_EQ(PbSort::capacity(28, 20), 1u);
+  EXPECT_EQ(PbSort::capacity(56, 20), 2u);
+  EXPECT_EQ(PbSort::capacity(64ull << 20, 24), ((64ull << 20) - (1u << 20)) / 32);
+}
+
+}  // namespace
