@@ -84,7 +84,10 @@ int engine(uint64_t n, const std::string& dir) {
   int rc = mark(1, [&] {
     long base = peak_kb();
     double t0 = now();
-    PbSort s("QBN", com.depth, 0x1000, d.key_len, 4, d.level_of, d.levels, kMem);
+    // QUVO_RUN_MEM, when set, gives the run memory (a smaller one makes
+    // more runs and merge passes); else 64 MiB.
+    PbSort s("QBN", com.depth, 0x1000, d.key_len, 4, d.level_of, d.levels,
+             std::getenv("QUVO_RUN_MEM") ? pb_run_mem() : kMem);
     Gen g;
     uint8_t r[14];
     std::vector<uint8_t> e(d.key_len + 4u);
