@@ -967,3 +967,39 @@ TEST(PbSortMem, RunMemoryFromTheEnvironmentAndItsCapacity) {
 }
 
 }  // namespace
+
+namespace {
+
+// Record ids of another length (a unique key's value): carried whole
+// through runs, merge and pointer records.
+TEST_F(PbSortTest, LongRecordIdsComeBackWhole) {
+  std::mt19937 rng(23);
+  for (uint64_t per : {1ull, 3ull, 1000ull}) {
+    int rc = mark(1, [&] {
+      const uint16_t key_len = 6, id_len = 13;
+      PbSort s("QAP", com.depth, 0x300, key_len, id_len, std::vector<uint8_t>(key_len, 1), 1,
+               per * (key_len + id_len + 8u));
+      std::vector<std::vector<uint8_t>> els;
+      for (uint32_t i = 0; i < 400; ++i) {
+        std::vector<uint8_t> e(key_len + id_len);
+        e[0] = uint8_t(rng() % 4);
+        e[1] = uint8_t(rng() % 4);
+        for (int k = 0; k < 4; ++k) e[size_t(2 + k)] = uint8_t(i >> (24 - 8 * k));  // the ordinal
+        for (int k = 0; k < id_len; ++k) e[size_t(key_len + k)] = uint8_t(rng());
+        els.push_back(e);
+        ASSERT_TRUE(s.add(e.data()));
+      }
+      ASSERT_TRUE(s.finish()) << s.status();
+      std::sort(els.begin(), els.end());
+      PbPtr p;
+      for (const auto& e : els) {
+        ASSERT_TRUE(s.next(&p));
+        EXPECT_EQ(std::memcmp(p.id, e.data() + key_len, id_len), 0);
+      }
+      EXPECT_FALSE(s.next(&p));
+    });
+    EXPECT_EQ(rc, 1);
+  }
+}
+
+}  // namespace
