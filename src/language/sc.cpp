@@ -22,6 +22,7 @@
 #include "language/ii.h"
 #include "files/fmcat.h"
 #include "process/services.h"
+#include "process/pbutil.h"
 #include "process/pc.h"
 
 namespace {
@@ -722,6 +723,7 @@ void sc_register() {
   pc_set_stmt_compiler(sc_cmpl);
   static bool listed = false;
   if (!listed) ii_register_ifn("SC_STMT_LIST", sc_stmt_list);
+  if (!listed) ii_register_ifn("PB_VALID_EXPR", pb_valid_expr);
   listed = true;
 }
 

@@ -212,12 +212,11 @@ std::string err_where(const DCmplErr& r) {
 }
 
 // The steps not built yet refuse a process that has records of theirs
-// (stand_in): their one error says so.
+// (pc_slct_stand_in): their one error says so.
 const char* not_built(const DCmplErr& r) {
   if (r.msg != kPcFailed) return nullptr;
   switch (r.kind) {
     case kPcErrSelect: return "selections are not compiled yet";
-    case kPcErrSort: return "sorts are not compiled yet";
     default: return nullptr;
   }
 }
@@ -493,28 +492,6 @@ void attach_sources(PcCtx* ctx) {
   pc_open_src(ctx, ctx->cap, kSrcStmt);
 }
 
-// The stand-in of a step not built yet: succeeds when the process has no
-// record of the source; otherwise one compile error of that record's kind
-// with 200140 ("Process does not compile"), so that no process runs
-// half-compiled.
-bool stand_in(PcCtx* ctx, int slot, int kind, int rec_len) {
-  if (!ctx->cap || !ctx->cap->src[slot]) return true;
-  auto* a = static_cast<FmArb*>(arena::at(ctx->cap->src[slot]));
-  PcBuf<uint8_t> buf(size_t(rec_len) + 16);
-  uint8_t key[31];
-  key[0] = ctx->em->proc_type;
-  std::memcpy(key + 1, ctx->em->proc_name.data(), 30);
-  PROTO_FULL(a, 0, buf.bytes());
-  a->key.reset();
-  std::memcpy(buf.bytes(), key, 31);
-  a->op = FM_OP_GE;
-  int got = fm_read(a);
-  a->op = 0;
-  if (!got || std::memcmp(buf.bytes(), key, 31) != 0) return true;
-  pc_add_cmpl_err(ctx, kind, buf.bytes(), kPcFailed, nullptr, 0);
-  return false;
-}
-
 // Step 6: the PCF.
 void step_pcf(PcCtx* ctx) {
   EmHeader* em = ctx->em;
@@ -609,10 +586,9 @@ void pc_bld(PcCtx* ctx) {
   if (type_in(t, {1, 2, 3, 4, 5, 7, 8, 9, 10}) && !pc_frm(ctx)) ctx->failed = true;
   if (type_in(t, {1, 2, 3, 7, 8, 9, 10}) && !pc_img(ctx)) ctx->failed = true;
   if (!pc_chld(ctx)) ctx->failed = true;
-  // 10: selections and the query are compiled by their own step; until
-  // they are, a process that has any is refused.
-  if (!stand_in(ctx, kSrcSelect, kPcErrSelect, 144)) ctx->failed = true;
-  if (t == 5 && !stand_in(ctx, kSrcSort, kPcErrSort, 108)) ctx->failed = true;
+  if (!pc_slct_stand_in(ctx)) ctx->failed = true;
+  // 10. The query's own selection and sort lines.
+  if (t == 5 && !pc_qry(ctx)) ctx->failed = true;
   // 11.
   step_stmts(ctx);
   if (ctx->errors > ctx->kept_errors) ctx->failed = true;

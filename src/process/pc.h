@@ -72,6 +72,9 @@ constexpr uint32_t kPcImageOutside = 102000; // image does not fit in its frame
 constexpr uint32_t kPcKeyItem = 102130;      // key item not in the PCF's key
 constexpr uint32_t kPcStackAfter = 102220;   // stacking frame after an interactive one
 constexpr uint32_t kPcLkNotKey = 102900;     // look-up field not a key of the look-up file
+constexpr uint32_t kPcBadFlag = 102310;      // a flag neither 0, 1 nor blank
+constexpr uint32_t kPcBadRelation = 102490;  // relation code not 1-7 or 255
+constexpr uint32_t kPcBadSlctValue = 102520; // selection value not valid for its field
 
 // Error kinds of CMPL_ERR records.
 enum PcErrKind : uint16_t {
@@ -439,3 +442,15 @@ extern uint8_t ipc_cat_tbl[25];
 uint8_t pc_shr(int s);
 uint8_t pc_non_shr(int a, int b);
 uint8_t pc_ipc_cat(int a, int b);
+
+// ---------------------------------------------------------- queries --
+// Step 10 for a Query process: its own selection lines (those of no child
+// invocation) into the module's QSLCT records and its sort lines into
+// QSORT records; a line that does not compile is a compile error of its
+// record (kinds 8 and 9: the field's status, 102520 a value its field does
+// not take, 102490 a relation, 102310 a flag, 100930 an occurrence) and is
+// not written. 1 when every line compiled.
+int pc_qry(PcCtx* ctx);
+// Selection lines that constrain child invocations are not compiled yet:
+// 0 with one error (200140) when the process has such a line, else 1.
+int pc_slct_stand_in(PcCtx* ctx);

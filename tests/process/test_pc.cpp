@@ -15,6 +15,7 @@
 #include "language/ibutil.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
+#include "process/pbutil.h"
 #include "process/pc.h"
 #include "process/piexec.h"
 #include "process/pc_fixture.h"
@@ -379,6 +380,7 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
 // process with one error of that record's kind instead of a module that
 // would run without them.
 TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
+  pc_src_forget(true);
   define(proc6("CH", {line("", "END PROC")}));
   fx::Rec c = fx::rec("SELECT", {{"proc_type", "6"}, {"proc_name", "CH"}, {"line", "1"}});
   ASSERT_EQ(fx::write("SELECT", "ABC", "00", {c}), 1);
@@ -1110,3 +1112,130 @@ TEST_F(Pc, PcfCompileFillsFlagsStampsFieldsAndConversions) {
         4);
   pl_release(p);
 }
+
+namespace {
+
+// The query's own selection and sort lines of process "QRY" (type 5):
+// QSLCT and QSORT records byte for byte, and the lines refused.
+fx::Rec slct(uint32_t line, int kind, const char* lapp, const char* lfld, int locc, const char* rapp,
+             const char* rval, int rel, uint32_t child = 0) {
+  return fx::rec("SELECT", {{"proc_type", "5"}, {"proc_name", "QRY"}, {"b40", std::to_string(child)},
+                            {"line", std::to_string(line)}, {"text_kind", std::to_string(kind)},
+                            {"l_occ", std::to_string(locc)}, {"l_app", lapp}, {"l_field", lfld},
+                            {"r_occ", "0"}, {"r_app", rapp}, {"r_value", rval},
+                            {"relation", std::to_string(rel)}});
+}
+fx::Rec sort_line(uint32_t seq, const char* app, const char* fld, const char* order, const char* brk,
+                  const char* flag = " ") {
+  return fx::rec("SORT", {{"proc_type", "5"}, {"proc_name", "QRY"}, {"seq", std::to_string(seq)},
+                          {"app", app}, {"field", fld}, {"order", order}, {"brk", brk}, {"flag70[1]", flag},
+                          {"occ", "0"}});
+}
+
+// An expected QSLCT record, field by field.
+std::string want_qslct(uint8_t kind, uint32_t line, uint16_t locc, const char* lapp, const char* lfld,
+                       const char* rapp, const char* rval, uint8_t rel, char on) {
+  std::string r(112, ' ');
+  auto put = [&](size_t at, const std::string& s) { r.replace(at, s.size(), s); };
+  put(0, "ABCQRY");
+  r[33] = char(kind);
+  for (int i = 0; i < 4; ++i) r[size_t(36 + i)] = char(line >> (8 * i));
+  r[40] = char(locc), r[41] = 0;
+  put(42, lapp);
+  put(45, lfld);
+  r[70] = 1, r[71] = 0;
+  put(72, rapp);
+  put(75, rval);
+  r[105] = char(rel);
+  r[106] = on;
+  r[107] = '0';
+  return r;
+}
+
+TEST_F(Pc, QueryLinesCompileIntoQslctAndQsortRecords) {
+  std::string q5 = "statements 1\n" + line("", "END PROC") + "\n";
+  define("process 5 QRY\n" + q5 + "process 5 QRZ\n" + q5 + proc6("CH", {line("", "END PROC")}));
+  // The lines of another process.
+  auto as = [](fx::Rec r, int type, const char* name) {
+    r[0] = uint8_t(type);
+    std::memset(r.data() + 1, ' ', 30);
+    std::memcpy(r.data() + 1, name, std::strlen(name));
+    return r;
+  };
+  ASSERT_EQ(fx::write("SELECT", "ABC", "00",
+                      {slct(1, 8, "ABC", "W1", 2, "", "ABC", 1), slct(2, 8, "0LA", "B", 0, "", "42", 3),
+                       slct(3, 8, "0LA", "C", 1, "0LA", "C", 6), slct(4, 8, "0LA", "B", 1, "", "7", 255),
+                       slct(5, 8, "0LA", "C", 1, "", "\" \"", 1), slct(6, 9, "0LA", "B", 1, "", "", 1)}),
+            6);
+  ASSERT_EQ(fx::write("SORT", "ABC", "00",
+                      {sort_line(1, "ABC", "W1", "+", "1"), sort_line(2, "0LA", "B", "-", "0"),
+                       sort_line(3, "", "", " ", " ")}),
+            3);
+  Pcb* p = e.pcb("QRY", 2, 5);
+  ASSERT_EQ(pl_get(p, 0), 1) << (errors("QRY", 5).empty() ? "" : pc_cmpl_err_line(errors("QRY", 5)[0]));
+  EmHeader* em = p->module.get();
+  std::vector<std::string> got;
+  each_rec<PbQslct>(em->qslct.get(), [&](const PbQslct& q) {
+    got.emplace_back(reinterpret_cast<const char*>(&q), sizeof q);
+  });
+  std::vector<std::string> want = {
+      want_qslct(8, 1, 2, "ABC", "W1", "", "ABC", 1, '1'), want_qslct(8, 2, 1, "0LA", "B", "", "42", 3, '1'),
+      want_qslct(8, 3, 1, "0LA", "C", "0LA", "C", 6, '1'),
+      // no relation: off; a blank value in quotes stays on
+      want_qslct(8, 4, 1, "0LA", "B", "", "7", 255, '0'), want_qslct(8, 5, 1, "0LA", "C", "", "\" \"", 1, '1'),
+      // a kind-9 line is always on
+      want_qslct(9, 6, 1, "0LA", "B", "", "", 1, '1')};
+  EXPECT_EQ(got, want);
+  got.clear();
+  each_rec<PbQsort>(em->qsort.get(), [&](const PbQsort& q) {
+    got.emplace_back(reinterpret_cast<const char*>(&q), sizeof q);
+  });
+  auto want_sort = [](uint32_t seq, const char* app, const char* fld, char order, char sorted, char f71) {
+    std::string r(92, ' ');
+    r.replace(0, 6, "ABCQRY");
+    for (int i = 0; i < 4; ++i) r[size_t(36 + i)] = char(seq >> (8 * i));
+    r.replace(40, std::strlen(app), app);
+    r.replace(43, std::strlen(fld), fld);
+    r[66] = 1, r[67] = 0;
+    r[68] = order;
+    r[71] = f71;
+    r.replace(75, 3, "000");
+    r.replace(84, 3, "000");
+    r[87] = sorted;
+    r[88] = '0';
+    return r;
+  };
+  EXPECT_EQ(got, (std::vector<std::string>{want_sort(1, "ABC", "W1", '+', '1', ' '),
+                                           want_sort(2, "0LA", "B", '-', '0', ' '),
+                                           want_sort(0, "", "", '+', '1', '1')}));
+  pl_release(p);
+  Engine::free_pcb(p);
+
+  // Refused lines: each an error of its record, and the process does not
+  // compile.
+  pc_src_forget(true);
+  ASSERT_EQ(fx::write("SELECT", "ABC", "00",
+                      {as(slct(16, 8, "0LA", "B", 1, "", "XYZ", 1), 5, "QRZ"),
+                       as(slct(17, 8, "0LA", "B", 1, "", "1", 9), 5, "QRZ"),
+                       as(slct(18, 8, "ABC", "NO SUCH", 1, "", "1", 1), 5, "QRZ")}),
+            3);
+  ASSERT_EQ(fx::write("SORT", "ABC", "00", {as(sort_line(4, "0LA", "C", "+", "1", "X"), 5, "QRZ")}), 1);
+  p = e.pcb("QRZ", 2, 5);
+  EXPECT_EQ(pl_get(p, 0), 0);
+  std::vector<uint32_t> msgs;
+  for (const DCmplErr& r : errors("QRZ", 5)) msgs.push_back(r.msg);
+  EXPECT_EQ(msgs, (std::vector<uint32_t>{kPcBadSlctValue, kPcBadRelation, kPcNoField, kPcBadFlag}));
+  Engine::free_pcb(p);
+
+  // A line that constrains a child invocation is not compiled yet.
+  pc_src_forget(true);
+  ASSERT_EQ(fx::write("SELECT", "ABC", "00", {as(slct(1, 8, "0LA", "B", 1, "", "1", 1, 1), 6, "CH")}), 1);
+  p = e.pcb("CH", 2, 6);
+  EXPECT_EQ(pl_get(p, 0), 0);
+  auto errs = errors("CH", 6);
+  ASSERT_EQ(errs.size(), 1u);
+  EXPECT_EQ(pc_cmpl_err_message(errs[0]), "200140 Process does not compile (selections are not compiled yet)");
+  Engine::free_pcb(p);
+}
+
+}  // namespace
