@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -19,6 +21,7 @@
 #include "process/pc.h"
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/quvo_run.h"
 #include "support/tmux.h"
 
 namespace {
@@ -989,6 +992,38 @@ TEST_F(Screen, DamagedImageRowsRefuseTheSavedModule) {
     pl_release(q);
     pl_flush();
   }
+}
+
+// An item of a token field is scannable, and QUVO_TOKEN_ITEM_LOG gets a
+// line for it.
+TEST_F(Screen, TokenItemIsScannableAndLogged) {
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {elem("KIND", "CUST", 1000005, 7, 38, 1, 2, {{"token_mark", "8"}, {"domain", "KINDS"}})}),
+            0);
+  ASSERT_EQ(fx::write("TOKEN", "ABC", "00",
+                      {fx::rec("TOKEN", {{"group", "KINDS"}, {"number", "1"}, {"text", "AA"}}),
+                       fx::rec("TOKEN", {{"group", "KINDS"}, {"number", "2"}, {"text", "BB"}})}),
+            2);
+  TempDir t;
+  std::string log = t.sub("tokens.log");
+  setenv("QUVO_TOKEN_ITEM_LOG", log.c_str(), 1);
+  process("TK", kInput,
+          {{"FRAME", fx::frame(kInput, "TK", 1)},
+           {"IMAGE", fx::image(kInput, "TK", 1, 2, 40)},
+           {"ITEM", fx::item(kInput, "TK", 1, 1, 1, "ABC", "KIND")},
+           {"ITEM", fx::item(kInput, "TK", 1, 2, 1, "ABC", "CUST NO")}});
+  Built b = build(e, "TK", kInput);
+  unsetenv("QUVO_TOKEN_ITEM_LOG");
+  ASSERT_NE(b.em, nullptr) << error_text("TK", kInput);
+  auto items = all<EmCitm>(b.em->citm.get());
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].attr_mask & 0x80000u, 0x80000u);
+  EXPECT_EQ(items[1].attr_mask & 0x80000u, 0u);
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "ABC - KIND                  \n");
+  b.release();
 }
 
 }  // namespace
