@@ -744,6 +744,9 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
        {frame("B5"), image("B5", 3, 300), chr("B5", 1, 1, 2, 10), chr("B5", 2, 5, 1, 3), chr("B5", 3, 295, 1, 7),
         chr("B5", 3, 250, 1, 10), chr("B5", 3, 20, 1, 0)},
        {{6, 101950}, {6, 101950}, {6, 101950}, {6, 101950}}},
+      // An image of more cells than a screen text may have (16M: one past).
+      {"B7", {{"FRAME", fx::frame(kInput, "B7", 1)}, {"IMAGE", fx::image(kInput, "B7", 1, 4096, 4097)}},
+       {{3, 102000}}},
       // A frame mode outside 1-3; a stacking frame after an interactive one.
       {"B6",
        {frame("B6", {{"mode", "4"}, {"interactive", "1"}}),
@@ -1023,6 +1026,18 @@ TEST_F(Screen, TokenItemIsScannableAndLogged) {
   std::stringstream text;
   text << in.rdbuf();
   EXPECT_EQ(text.str(), "ABC - KIND                  \n");
+  b.release();
+}
+
+// An image of 16M cells, the most a screen text may have, compiles.
+TEST_F(Screen, LargestImageCompiles) {
+  process("BIG", kInput, {{"FRAME", fx::frame(kInput, "BIG", 1)}, {"IMAGE", fx::image(kInput, "BIG", 1, 4096, 4096)}});
+  Built b = build(e, "BIG", kInput);
+  ASSERT_NE(b.em, nullptr) << error_text("BIG", kInput);
+  auto images = all<EmCimg>(b.em->cimg.get());
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0].rows, 4096);
+  EXPECT_EQ(images[0].cols, 4096);
   b.release();
 }
 
