@@ -744,6 +744,17 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
        {frame("B5"), image("B5", 3, 300), chr("B5", 1, 1, 2, 10), chr("B5", 2, 5, 1, 3), chr("B5", 3, 295, 1, 7),
         chr("B5", 3, 250, 1, 10), chr("B5", 3, 20, 1, 0)},
        {{6, 101950}, {6, 101950}, {6, 101950}, {6, 101950}}},
+      // Look-ups: a further item with no look-up open, a look-up key that
+      // is no key of its file, a look-up display item of a file with no
+      // look-up; a key item of a field outside the file's key.
+      {"B8",
+       {frame("B8"), image("B8", 2, 40),
+        {"ITEM", fx::item(kInput, "B8", 1, 1, 1, "ABC", "REGION", {{"lk_mode", "2"}, {"lk_file", "REG"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 1, 5, "ABC", "DISTRICT",
+                          {{"lk_mode", "1"}, {"lk_file", "REG"}, {"lk_key", "REG NAME"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 2, 1, "ABC", "REG NAME", {{"use", "2"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 2, 20, "ABC", "CUST NAME", {{"pcf_key", "1"}})}},
+       {{5, 103340}, {5, 102900}, {5, 103340}, {5, 102130}}},
       // An image of more cells than a screen text may have (16M: one past).
       {"B7", {{"FRAME", fx::frame(kInput, "B7", 1)}, {"IMAGE", fx::image(kInput, "B7", 1, 4096, 4097)}},
        {{3, 102000}}},
