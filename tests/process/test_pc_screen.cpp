@@ -1052,4 +1052,32 @@ TEST_F(Screen, LargestImageCompiles) {
   b.release();
 }
 
+// A summary item (use 4 on a frame of code 2) refers to its summary; the
+// report's total items of frame code 0 mark their image.
+TEST_F(Screen, SummaryItemRefersToItsSummary) {
+  auto own = [](int code, fx::Values v) {
+    v.insert(v.begin(), {{"proc_type", "3"}, {"proc_name", "SU"}, {"frame_code", std::to_string(code)},
+                         {"frame_no", "1"}});
+    return v;
+  };
+  process("SU", kOutput,
+          {{"FRAME", fx::rec("FRAME", own(2, {{"mode", "1"}}))},
+           {"IMAGE", fx::rec("IMAGE", own(2, {{"image_no", "1"}, {"pos[3]", "1"}, {"pos[4]", "40"}}))},
+           {"ITEM", fx::rec("ITEM", own(2, {{"image_no", "1"}, {"row", "1"}, {"col", "1"}, {"app", "ABC"},
+                                            {"field", "BALANCE"}, {"use", "4"}, {"display", "7"}}))}});
+  Built b = build(e, "SU", kOutput);
+  ASSERT_NE(b.em, nullptr) << error_text("SU", kOutput);
+  auto items = all<EmCitm>(b.em->citm.get());
+  ASSERT_EQ(items.size(), 1u);
+  const EmCitm& c = items[0];
+  EXPECT_EQ(c.wm.summary, 0);
+  EXPECT_EQ(c.wm.sum_occ, 1u);
+  EXPECT_EQ(c.disp, 0);                      // an Output process shows every item
+  EXPECT_EQ(c.attr & wa::kHidden, 0u);        // a field of its own file
+  auto sums = all<PcSum>(b.em->sum.get());
+  ASSERT_EQ(sums.size(), 1u);
+  EXPECT_EQ(c.wm.total_ira, sums[0].number);
+  b.release();
+}
+
 }  // namespace
