@@ -735,8 +735,10 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
        {{5, 101890}, {5, 101890}}},
       // A field that does not exist.
       {"B3", {frame("B3"), image("B3", 2, 40), item("B3", 1, 1, "NO SUCH FIELD")}, {{5, 102080}}},
-      // An image outside its frame.
+      // An image outside its frame; one placed above its frame's first row
+      // (a place below 1; 0 and 32767 are "not given").
       {"B4", {frame("B4"), image("B4", 30, 40)}, {{3, 102000}}},
+      {"B9", {frame("B9"), image("B9", 2, 40, {{"pos[1]", "-1"}})}, {{3, 102000}}},
       // Characters overlapping on other rows than the first run's, a run
       // past the image, past column 256 (in an image that wide) and one
       // narrower than a cell.
