@@ -24,8 +24,8 @@ FmArb* src(PcCtx* ctx, int slot) {
 
 // The image's rows from its ROW records: rows missing are blank, a text
 // longer than the image is cut at its width.
-void fill_text(PcCtx* ctx, const DImage& im, const std::vector<std::vector<uint8_t>>& rows, char* text,
-               int32_t nrows, int32_t ncols) {
+void fill_text(const DImage& im, const std::vector<std::vector<uint8_t>>& rows, char* text, int32_t nrows,
+               int32_t ncols) {
   std::memset(text, ' ', size_t(nrows) * size_t(ncols));
   for (const auto& raw : rows) {
     if (raw.size() < size_t(DROW_HEAD)) continue;
@@ -39,7 +39,6 @@ void fill_text(PcCtx* ctx, const DImage& im, const std::vector<std::vector<uint8
     size_t len = std::min(raw.size() - size_t(DROW_HEAD), size_t(ncols));
     std::memcpy(text + size_t(n - 1) * size_t(ncols), raw.data() + DROW_HEAD, len);
   }
-  (void)ctx;
 }
 
 }  // namespace
@@ -133,7 +132,7 @@ int pc_img(PcCtx* ctx) {
     for (auto& e : r.eps) e = 0xFFFFu;
     r.tot_ep = 0xFFFFu;
     auto* text = static_cast<char*>(MM_ALLOC(em->pool, size_t(nrows) * size_t(ncols)));
-    fill_text(ctx, im, rows, text, nrows, ncols);
+    fill_text(im, rows, text, nrows, ncols);
     r.text.set(text);
     if (fr->first_img == 0) fr->first_img = uint16_t(seq);
     fr->last_img = uint16_t(seq);
