@@ -86,7 +86,7 @@ struct EmHeader {
   // 1144: sub-file handles
   Ref<FmArb> cap, cfi, cfld, inst, cimg, cfrm, cchr, cchld, citm, ctok, clib, recurse, loc, cnst,
       kdb, sdb, cdlu, qslct, qsort;
-  rec::Bytes<4> b1220;         // 1220 the compiler's
+  rec::Bytes<4> b1220;         // 1220 the compiler's: byte 0 is 1 when an image of the process totals its items
   rec::U32 proc_eps[kEmProcEps];  // 1224 entries of event points 01-11 (code references)
   Ref<uint8_t> area_table;     // 1268 n_areas + 1 entries of 28 bytes
   Ref<FmArb> pk;               // 1272

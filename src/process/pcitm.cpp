@@ -315,8 +315,7 @@ struct ItemCmpl {
     return out;
   }
 
-  void lookup(const DItem& it, EmCitm& c, PcBuf<EmCitm>& cb) {
-    (void)cb;
+  void lookup(const DItem& it, EmCitm& c) {
     char lapp[4] = {}, lfile[9] = {};
     std::memcpy(lapp, it.lk_app.blank() ? it.app.data() : it.lk_app.data(), 3);
     std::memcpy(lfile, it.lk_file.data(), 8);
@@ -621,7 +620,7 @@ struct ItemCmpl {
     }
     ++next_item;
     pending_finish = 0;
-    if (it.lk_mode != 0) lookup(it, c, cb);
+    if (it.lk_mode != 0) lookup(it, c);
     // PCF key items: the header's key item.
     if (c.pcf_key) {
       bool found = false;

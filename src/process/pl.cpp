@@ -627,6 +627,21 @@ Ref<uint8_t>* area_word(EmHeader* em, uint32_t index) {
 
 uint32_t ref_of(const void* p) { return p ? arena::offset_of(p) : 0; }
 
+// Whether the module has a file reference of that number.
+bool cfi_of_number(EmHeader* em, uint16_t file_no) {
+  FmArb* cfi = em->cfi.get();
+  if (!cfi || !file_no) return false;
+  uint8_t* key = work()->key;
+  rec::view<rec::U16>(key) = file_no;
+  cfi->key_no = 1;
+  cfi->key.set(key);
+  cfi->key_len = 2;
+  uint8_t* p = fm_read_fast(cfi, FM_OP_KEY);
+  cfi->op = 0;
+  cfi->key_no = 0;
+  return p != nullptr;
+}
+
 }  // namespace
 
 int pl_rloc(Pcb* pcb) {
@@ -657,7 +672,12 @@ int pl_rloc(Pcb* pcb) {
     if (c->lk_ira) c->lk_ira = ref_of(area_word(em, c->lk_ira));
     switch (w.source) {
       case 0: break;
-      case 1: pl_cache_rloc(em, &w.reference, 2); break;
+      case 1:
+        // A file number no reference of the module has (a saved module is
+        // untrusted input) shows no null value.
+        if (cfi_of_number(em, uint16_t(w.reference.get() & 0xFFFFu))) pl_cache_rloc(em, &w.reference, 2);
+        else w.reference = 0u;
+        break;
       case 2: CNST_RLOC(cnst, &w.reference); break;
       default:
         sys_err(__LINE__, "bad citm NULL type");

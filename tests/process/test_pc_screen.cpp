@@ -3,8 +3,11 @@
 // compiled record compared byte for byte with the record the layout tables
 // give; bad designs refused with their messages; saved and loaded back equal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -18,6 +21,7 @@
 #include "process/pc.h"
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/quvo_run.h"
 #include "support/tmux.h"
 
 namespace {
@@ -731,8 +735,10 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
        {{5, 101890}, {5, 101890}}},
       // A field that does not exist.
       {"B3", {frame("B3"), image("B3", 2, 40), item("B3", 1, 1, "NO SUCH FIELD")}, {{5, 102080}}},
-      // An image outside its frame.
+      // An image outside its frame; one placed above its frame's first row
+      // (a place below 1; 0 and 32767 are "not given").
       {"B4", {frame("B4"), image("B4", 30, 40)}, {{3, 102000}}},
+      {"B9", {frame("B9"), image("B9", 2, 40, {{"pos[1]", "-1"}})}, {{3, 102000}}},
       // Characters overlapping on other rows than the first run's, a run
       // past the image, past column 256 (in an image that wide) and one
       // narrower than a cell.
@@ -740,6 +746,20 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
        {frame("B5"), image("B5", 3, 300), chr("B5", 1, 1, 2, 10), chr("B5", 2, 5, 1, 3), chr("B5", 3, 295, 1, 7),
         chr("B5", 3, 250, 1, 10), chr("B5", 3, 20, 1, 0)},
        {{6, 101950}, {6, 101950}, {6, 101950}, {6, 101950}}},
+      // Look-ups: a further item with no look-up open, a look-up key that
+      // is no key of its file, a look-up display item of a file with no
+      // look-up; a key item of a field outside the file's key.
+      {"B8",
+       {frame("B8"), image("B8", 2, 40),
+        {"ITEM", fx::item(kInput, "B8", 1, 1, 1, "ABC", "REGION", {{"lk_mode", "2"}, {"lk_file", "REG"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 1, 5, "ABC", "DISTRICT",
+                          {{"lk_mode", "1"}, {"lk_file", "REG"}, {"lk_key", "REG NAME"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 2, 1, "ABC", "REG NAME", {{"use", "2"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 2, 20, "ABC", "CUST NAME", {{"pcf_key", "1"}})}},
+       {{5, 103340}, {5, 102900}, {5, 103340}, {5, 102130}}},
+      // An image of more cells than a screen text may have (16M: one past).
+      {"B7", {{"FRAME", fx::frame(kInput, "B7", 1)}, {"IMAGE", fx::image(kInput, "B7", 1, 4096, 4097)}},
+       {{3, 102000}}},
       // A frame mode outside 1-3; a stacking frame after an interactive one.
       {"B6",
        {frame("B6", {{"mode", "4"}, {"interactive", "1"}}),
@@ -925,6 +945,141 @@ TEST(ScreenStmts, RangeChecksAndTotalsAreGenerated) {
     }
     EXPECT_EQ(t.ops.b[60], mode == 1 ? '+' : 'P');
   }
+}
+
+// A saved module's screen rows are read as untrusted input: a row of
+// another length than its image's, or rows missing, make the file damaged
+// (refused, and the process compiles), however well the file is sealed.
+TEST_F(Screen, DamagedImageRowsRefuseTheSavedModule) {
+  process("SUB", 6, {});
+  process("IN", kInput, in_screens(), {{"save_flag", "1"}});
+  for (int how = 0; how < 2; ++how) {
+    SCOPED_TRACE(how);
+    Pcb* p = e.pcb("IN", 2, kInput);
+    ASSERT_EQ(pl_get(p, 0), 1);   // compiled and saved
+    pl_release(p);
+    pl_flush();
+    PcBuf<DProc> def;
+    FmFdb ident;
+    uint32_t st = 0;
+    Pcb* q = e.pcb("IN", 2, kInput);
+    ASSERT_EQ(read_dproc(q->invoc, def.p, &ident, &st), 1);
+    uint32_t stamp[2] = {rec::view<rec::U32>(def->added.b), rec::view<rec::U32>(def->added.b + 4)};
+    char nm[9] = {};
+    pl_gen_nam(0, stamp, nm);
+    FmFdb src, dst;
+    for (FmFdb* f : {&src, &dst}) {
+      INIT_FDB(f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+      f->options = FM_OPT_NO_SYSDIR;
+      f->stamp[0] = f->stamp[1] = 0xFFFFFFFFu;
+    }
+    INIT_DB_PATH(&src, "   ", "ABC", "00", nm, FM_PT_MOD);
+    INIT_DB_PATH(&dst, "   ", "ABC", "00", "XCOPY", FM_PT_MOD);
+    ASSERT_EQ(FM_OPEN(&src, 0, FM_OPT_NO_SYSDIR, 1, 15), 1);
+    ASSERT_EQ(FM_CREATE(&dst, 0, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+    FmArb* sf = src.handle.get();
+    FmArb* df = dst.handle.get();
+    PcBuf<uint8_t> buf(FM_MAX_REC + 1);
+    sf->rec.set(buf.bytes());
+    sf->rec_len = FM_MAX_REC;
+    std::vector<std::vector<uint8_t>> recs;
+    while (fm_rdnxt(sf)) recs.emplace_back(buf.bytes(), buf.bytes() + sf->len_read);
+    recs.pop_back();   // the checksum record
+    ASSERT_EQ(recs.back().size(), 78u);   // the last row of the second image
+    if (how == 0) recs.back().pop_back();
+    else recs.pop_back();
+    for (auto& r : recs) {
+      std::memcpy(buf.bytes(), r.data(), r.size());
+      df->rec.set(buf.bytes());
+      df->rec_len = uint16_t(r.size());
+      ASSERT_EQ(fm_write(df), 1);
+    }
+    ASSERT_EQ(pl_seal(df), 1);
+    FM_CLOSE(sf, 0);
+    FM_CLOSE(df, FM_CL_KEEP);
+    ASSERT_EQ(fm_replace(&src, &dst, 0), 1) << src.status;
+    std::string path;
+    ASSERT_TRUE(fm_os_path(&src, &path));
+    ::chmod(path.c_str(), 0640);   // as the engine writes it: trusted
+    EXPECT_EQ(load_em(def.p, q), 0);
+    EXPECT_EQ(uint32_t(q->invoc.completion), FM_ST_STRUCT);
+    // The process compiles and saves anew.
+    ASSERT_EQ(pl_get(q, 0), 1);
+    pl_release(q);
+    pl_flush();
+  }
+}
+
+// An item of a token field is scannable, and QUVO_TOKEN_ITEM_LOG gets a
+// line for it.
+TEST_F(Screen, TokenItemIsScannableAndLogged) {
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {elem("KIND", "CUST", 1000005, 7, 38, 1, 2, {{"token_mark", "8"}, {"domain", "KINDS"}})}),
+            0);
+  ASSERT_EQ(fx::write("TOKEN", "ABC", "00",
+                      {fx::rec("TOKEN", {{"group", "KINDS"}, {"number", "1"}, {"text", "AA"}}),
+                       fx::rec("TOKEN", {{"group", "KINDS"}, {"number", "2"}, {"text", "BB"}})}),
+            2);
+  TempDir t;
+  std::string log = t.sub("tokens.log");
+  setenv("QUVO_TOKEN_ITEM_LOG", log.c_str(), 1);
+  process("TK", kInput,
+          {{"FRAME", fx::frame(kInput, "TK", 1)},
+           {"IMAGE", fx::image(kInput, "TK", 1, 2, 40)},
+           {"ITEM", fx::item(kInput, "TK", 1, 1, 1, "ABC", "KIND")},
+           {"ITEM", fx::item(kInput, "TK", 1, 2, 1, "ABC", "CUST NO")}});
+  Built b = build(e, "TK", kInput);
+  unsetenv("QUVO_TOKEN_ITEM_LOG");
+  ASSERT_NE(b.em, nullptr) << error_text("TK", kInput);
+  auto items = all<EmCitm>(b.em->citm.get());
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].attr_mask & 0x80000u, 0x80000u);
+  EXPECT_EQ(items[1].attr_mask & 0x80000u, 0u);
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "ABC - KIND                  \n");
+  b.release();
+}
+
+// An image of 16M cells, the most a screen text may have, compiles.
+TEST_F(Screen, LargestImageCompiles) {
+  process("BIG", kInput, {{"FRAME", fx::frame(kInput, "BIG", 1)}, {"IMAGE", fx::image(kInput, "BIG", 1, 4096, 4096)}});
+  Built b = build(e, "BIG", kInput);
+  ASSERT_NE(b.em, nullptr) << error_text("BIG", kInput);
+  auto images = all<EmCimg>(b.em->cimg.get());
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0].rows, 4096);
+  EXPECT_EQ(images[0].cols, 4096);
+  b.release();
+}
+
+// A summary item (use 4 on a frame of code 2) refers to its summary; the
+// report's total items of frame code 0 mark their image.
+TEST_F(Screen, SummaryItemRefersToItsSummary) {
+  auto own = [](int code, fx::Values v) {
+    v.insert(v.begin(), {{"proc_type", "3"}, {"proc_name", "SU"}, {"frame_code", std::to_string(code)},
+                         {"frame_no", "1"}});
+    return v;
+  };
+  process("SU", kOutput,
+          {{"FRAME", fx::rec("FRAME", own(2, {{"mode", "1"}}))},
+           {"IMAGE", fx::rec("IMAGE", own(2, {{"image_no", "1"}, {"pos[3]", "1"}, {"pos[4]", "40"}}))},
+           {"ITEM", fx::rec("ITEM", own(2, {{"image_no", "1"}, {"row", "1"}, {"col", "1"}, {"app", "ABC"},
+                                            {"field", "BALANCE"}, {"use", "4"}, {"display", "7"}}))}});
+  Built b = build(e, "SU", kOutput);
+  ASSERT_NE(b.em, nullptr) << error_text("SU", kOutput);
+  auto items = all<EmCitm>(b.em->citm.get());
+  ASSERT_EQ(items.size(), 1u);
+  const EmCitm& c = items[0];
+  EXPECT_EQ(c.wm.summary, 0);
+  EXPECT_EQ(c.wm.sum_occ, 1u);
+  EXPECT_EQ(c.disp, 0);                      // an Output process shows every item
+  EXPECT_EQ(c.attr & wa::kHidden, 0u);        // a field of its own file
+  auto sums = all<PcSum>(b.em->sum.get());
+  ASSERT_EQ(sums.size(), 1u);
+  EXPECT_EQ(c.wm.total_ira, sums[0].number);
+  b.release();
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "language/ibtst.h"
 #include "language/ibutil.h"
 #include "language/iiutil.h"
+#include "process/pc.h"
 #include "process/pl_fixture.h"
 #include "support/syserr.h"
 
@@ -194,6 +195,26 @@ class PlVfy : public ::testing::Test {
 };
 
 // Each rule at its limit (accepted) and one past it (refused).
+// A compiled image whose entries are none but entry i (0-5 event points
+// 41-46, 6 the totals), and a compiled item whose range checks start at e.
+void put_cimg(EmHeader* em, int i, uint32_t e) {
+  PcBuf<EmCimg> r;
+  r->seq = 1u;
+  for (auto& x : r->eps) x = 0xFFFFu;
+  r->tot_ep = 0xFFFFu;
+  if (i < 6) r->eps[i] = e;
+  else r->tot_ep = e;
+  PROTO_FULL(em->cimg.get(), 0, r.bytes());
+  ASSERT_EQ(fm_write(em->cimg.get()), 1);
+}
+void put_citm(EmHeader* em, uint32_t e) {
+  PcBuf<EmCitm> r;
+  r->wm.handle = 1u;
+  r->range_ep = e;
+  PROTO_FULL(em->citm.get(), 0, r.bytes());
+  ASSERT_EQ(fm_write(em->citm.get()), 1);
+}
+
 TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
   std::string why;
   ASSERT_EQ(verify([](EmHeader*) {}, &why), 1) << why;
@@ -239,6 +260,17 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"opcode",
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 115; }},
+      // The entries of an image's last event point (46) and totals, and of
+      // an item's range checks: an instruction start or one past.
+      {"image entry",
+       [](EmHeader* em) { put_cimg(em, 5, uint32_t(g_at.end) << 16 | 1u); },
+       [](EmHeader* em) { put_cimg(em, 5, uint32_t(g_at.end + 2) << 16 | 1u); }},
+      {"image totals entry",
+       [](EmHeader* em) { put_cimg(em, 6, uint32_t(g_at.end) << 16 | 1u); },
+       [](EmHeader* em) { put_cimg(em, 6, uint32_t(g_at.end + 2) << 16 | 1u); }},
+      {"item range-check entry",
+       [](EmHeader* em) { put_citm(em, uint32_t(g_at.end) << 16 | 1u); },
+       [](EmHeader* em) { put_citm(em, uint32_t(g_at.end + 2) << 16 | 1u); }},
       {"defined opcode",
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 96; }},
