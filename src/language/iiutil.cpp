@@ -363,7 +363,7 @@ uint8_t* inst_num_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   CvNum n{};
   bool ok;
   if (form == 12) ok = cv_num_get(12, s->addr[1], len, 0, true, &n);
-  else ok = cv_num_get(form, s->addr[1], len, in.scale, true, &n);
+  else ok = cv_num_get(form == 6 ? 5 : form, s->addr[1], len, in.scale, form != 6, &n);  // 6: unsigned binary
   char* out = reinterpret_cast<char*>(s->work[0]);
   if (ok) {
     if (ml > 0) ok = num_itoe(reinterpret_cast<const char*>(pc + sizeof(IbNumToAlp)), std::min(ml, 60), n, out, 32);
@@ -458,4 +458,5 @@ void ii_families_register() {
   ii_set_family_init(IiFamily::Ctl, ii_ctl_init);
   ii_set_family_init(IiFamily::Util, ii_util_init);
   ii_set_family_init(IiFamily::Fld, ii_fld_init);
+  ii_set_family_init(IiFamily::Date, ii_date_init);
 }
