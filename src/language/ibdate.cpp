@@ -7,9 +7,9 @@
 #include "language/ibutil.h"
 
 bool ib_date_desc(const IbDateOp& op, DateDesc* d, uint8_t tokens[64]) {
-  size_t n = 60;
   const char* mask = op.mask;
-  if (!mask || std::all_of(mask, mask + 60, [](char c) { return c == ' ' || c == 0; })) {
+  size_t n = mask ? strnlen(mask, 60) : 0;
+  if (std::all_of(mask, mask + n, [](char c) { return c == ' '; })) {
     mask = kDateMaskAll;
     n = 16;
   }

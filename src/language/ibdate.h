@@ -119,7 +119,8 @@ QV_AT(IbDateToDate, t, 8);
 QV_AT(IbDateToDate, s, 40);
 
 // A date operand as a builder takes it: its storage type (3, 4, 6, 7, 9, 10,
-// 15), stored length and edit mask text (60 characters; blank: all units).
+// 15), stored length and edit mask text (up to 60 characters, or to a NUL;
+// blank or null: all units).
 struct IbDateOp {
   uint8_t type = kDtStd;
   uint16_t len = 8;

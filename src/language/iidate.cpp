@@ -63,11 +63,14 @@ bool load(DateDesc* d, bool allow_special = false) {
 }
 // Stores the internal date by the field's range; a date without its
 // century keeps the one the arithmetic gave it (a binary form stores it).
-bool store(DateDesc* d) {
+void clear(DateDesc* d) {
   DateDesc c = *d;
   if (c.high == kUnitYear) c.high = kUnitCentury;
   cv_date_clear_parts(&c);
   std::memcpy(d->date, c.date, 8);
+}
+bool store(DateDesc* d) {
+  clear(d);
   return cv_ston_date(d) == 1;
 }
 
@@ -129,7 +132,7 @@ uint8_t* date_add(IlfExecBlock* b, IlfState* s, uint8_t* pc, int kind) {
     u[2] = uint8_t(m);
     u[3] = uint8_t(std::min<int>(u[3], LAST_DAY(y, m)));
   } else {
-    cv_date_clear_parts(&d);
+    clear(&d);
     int32_t day = days_of(u);
     if (day < 1) return fail(b, s);
     __int128 add_days = amount;
