@@ -8,6 +8,7 @@
 #include "foundation/pd.h"
 #include "language/ibdate.h"
 #include "language/iiutil.h"
+#include "process/em.h"
 #include "process/pcb.h"
 #include "process/pishr.h"
 #include "process/services.h"
@@ -96,6 +97,21 @@ bool count_of(const uint8_t* p, int type, int len, bool sg, int scale, int64_t* 
   bool ok = false;
   *out = pd_cvb64(w, 16, &ok);
   return ok;
+}
+
+// DATE DIFFERENCE of the status record, when the module's area table (if
+// it has one) gives that area room for it.
+uint8_t* status_diff(IlfState* s, Pcb* pcb) {
+  auto* st = reinterpret_cast<PdStatus*>(pcb_status(pcb));
+  if (!st) return nullptr;
+  const EmHeader* em = s->module;
+  const uint8_t* table = em ? em->area_table.get() : nullptr;
+  for (uint32_t i = 0; table && i <= em->n_areas; ++i) {
+    const auto& e = rec::view<EmAreaEntry>(const_cast<uint8_t*>(table) + sizeof(EmAreaEntry) * i);
+    if (e.index == uint32_t(kPcbStatusArea) && e.kind == 0)
+      return e.size.get() >= 55u ? st->date_diff.data() : nullptr;
+  }
+  return st->date_diff.data();
 }
 
 uint8_t* fail(IlfExecBlock* b, IlfState* s) { return ii_fail(b, s, kIiErrDate); }
@@ -191,10 +207,10 @@ uint8_t* date_btw(IlfExecBlock* b, IlfState* s, uint8_t* pc, int kind) {
       r = (days * kDayHundredths + t2 - t1) / int64_t(in.factor.get() ? in.factor.get() : 1);
     }
   }
-  auto* st = reinterpret_cast<PdStatus*>(pcb_status(b->pcb));
+  uint8_t* st = status_diff(s, b->pcb);
   uint8_t out[8];
   if (!st || !pd_cvp64(out, 8, r)) return fail(b, s);
-  std::memcpy(st->date_diff.data(), out, 8);
+  std::memcpy(st, out, 8);
   return ii_adv(pc, in.len);
 }
 uint8_t* inst_date_btw_mm(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return date_btw(b, s, pc, 0); }

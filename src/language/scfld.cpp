@@ -124,7 +124,10 @@ int set_conv(ScCtx* sc, const CElem& tc, const CElem& scl, uint32_t* msg) {
   }
   if (tt == 8) {
     if (is_alpha(st)) return bld_move_pd_char(code, t.decimals, s.length, 1) && bld_unxpnd(code, t.length);
-    if (is_date(st)) return bld_cnv_date(code, kOpDateToPd, date_op(s)) && bld_move_pd(code, 16, t.length);
+    // (The date's number is whole: a target with decimals gets it shifted.)
+    if (is_date(st))
+      return bld_cnv_date(code, kOpDateToPd, date_op(s)) &&
+             (t.decimals ? bld_move_pd_shft(code, 16, t.length, t.decimals) : bld_move_pd(code, 16, t.length));
     if (st == 5) return bld_set_bin_to_pd(code, s.length, sg(s), s.decimals, false, t.length, t.decimals) != nullptr;
     if (st == 8) {
       if (s.decimals == t.decimals)

@@ -17,6 +17,8 @@
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
+#include "language/ibtst.h"
+#include "language/ibutil.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
 #include "language/scfam.h"
@@ -222,7 +224,11 @@ struct ScFam : ::testing::Test {
   // `code` having logged what p wants, without compile errors.
   void expect_runs(const Prog& p, int code = 2, const std::string& more = "") {
     define(p.text + more);
-    EXPECT_EQ(run(p.name.c_str()), code) << p.name;
+    EXPECT_EQ(run(p.name.c_str()), code) << p.name << [] {
+      std::string t;
+      for (const auto& r : os_sys_err_log()) t += "\n" + r.text;
+      return t;
+    }();
     EXPECT_EQ(logged(), p.want) << p.name;
     EXPECT_TRUE(errors(p.name.c_str()).empty()) << p.name << testing::PrintToString(errors(p.name.c_str()));
   }
