@@ -69,6 +69,8 @@ class IiDate : public ii2::TwoFields {
     put_std(fa, d);
     rec::view<rec::U32>(fb) = uint32_t(n);
     int rc = go([&] { bld_date_add(&m.code, kStd, 5, 4, true, 0, kFactor[unit], op); });
+    // A refused addition leaves the date as it was.
+    if (rc != 1 && std_text(fa) != text(d)) return "changed " + std_text(fa);
     return rc == 1 ? std_text(fa) : "E" + std::to_string(last_err());
   }
   // The difference second minus first in a unit: the status record's
@@ -135,6 +137,21 @@ TEST_F(IiDate, AddLimits) {
   EXPECT_EQ(add(jan31, 6, 1), "2000022900000000");
   EXPECT_EQ(add(Dt{ch::year(1900) / 1 / 31, 0}, 6, 1), "1900022800000000");
   EXPECT_EQ(add(Dt{ch::year(2000) / 1 / 1, 0}, 4, 100000), text(from_day(Dt{ch::year(2000) / 1 / 1, 0}.day() + 4166, 16 * 360000)));
+}
+
+// A count with decimals is cut toward zero: 1.9 days is one, -1.9 minus one.
+TEST_F(IiDate, CountWithDecimalsIsCutTowardZero) {
+  auto add_pd = [&](const char* count) {
+    put_std(fa, Dt{ch::year(2024) / 3 / 10, 0});
+    PdCva c{fb, 8, 0};
+    pd_cva(count, int(std::strlen(count)), '.', &c);
+    fb[8] = uint8_t(c.scale);
+    int rc = go([&] { bld_date_add(&m.code, kStd, 12, 9, true, 0, 1, kOpDateAddDd); });
+    return rc == 1 ? std_text(fa).substr(0, 8) : "E" + std::to_string(last_err());
+  };
+  EXPECT_EQ(add_pd("1.9"), "20240311");
+  EXPECT_EQ(add_pd("-1.9"), "20240309");
+  EXPECT_EQ(add_pd("0.99"), "20240310");
 }
 
 // DATE BTW: months with both month ends counting as equal days, days and

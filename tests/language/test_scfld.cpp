@@ -114,6 +114,7 @@ TEST_F(ScFld, RangeEdgesThroughTheCompiler) {
   p.add(calc("", "A", "-127")).add(set("BS1", "A")).check("BS1", EQ, "-127");
   // (All bits set is the unsigned word's null value: no constant spells it.)
   p.add(calc("", "A", "4294967295")).add(set("BU4", "A")).check("BU4", GT, "4294967294");
+  p.add(set("T20", "BU4")).check("T20", EQ, "4294967295");  // shown unsigned
   p.add(calc("", "A", "-128")).add(set("BS1", "A")).log(false);
   // One more than the unsigned word holds; an alpha text too long for a
   // fixed packed field (UNXPND refuses it).
