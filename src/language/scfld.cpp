@@ -19,6 +19,7 @@
 #include "language/ibfld.h"
 #include "language/ibutil.h"
 #include "language/scfam.h"
+#include "process/emrec.h"
 #include "process/pc.h"
 
 namespace {
@@ -234,14 +235,46 @@ int cmpl_set_tot(ScCtx* sc, DStmt* st) {
   return 1;
 }
 
-// STORE and RESTORE of a field: the field and its saved copy.
+namespace {
+// STORE and RESTORE of a record (kind 3, or 6 its default record): the
+// file's record and its saved copy, whole.
+int xxstore_record(ScCtx* sc, const ScOpnd& op, uint8_t kind_byte, bool store, uint32_t preset) {
+  auto fail = [&](uint32_t m) {
+    sc_err(sc, m);
+    return 0;
+  };
+  if (ut_is_all(op.app.data(), ' ', 3)) return fail(102270);
+  // The reference names a file: nothing after its 8 characters.
+  if (!ut_is_all(op.text.data() + 8, ' ', 14)) return fail(102440);
+  char app[4] = {}, file[9] = {};
+  std::memcpy(app, op.app.data(), 3);
+  std::memcpy(file, op.text.data(), 8);
+  PcCtx* pc = sc_pc(sc);
+  pc->em->status = 0;
+  EmCap* cap = pc_ap(app, pc);
+  if (!cap) return pc->em->status == kPcNoApp ? 1 : fail(preset);
+  EmCfi cfi;
+  std::memset(static_cast<void*>(&cfi), 0, sizeof cfi);
+  if (!pc_fi(cap, file, &cfi, pc)) return fail(102440);
+  uint32_t rec = cfi.rec_ira, saved = pc_get_ira(pc, app, cfi.rec_area, kind_byte == 3 ? 3 : 2, 0);
+  IbCode* code = sc_code(sc);
+  if (!rec || !saved || !bld_ira(code, store ? saved : rec, 1) || !bld_ira(code, store ? rec : saved, 2) ||
+      !bld_move_char(code, cfi.fdb.rec_len))
+    return fail(preset);
+  return 1;
+}
+}  // namespace
+
+// STORE and RESTORE: a field (kind 1, or 7 its default) and its saved copy,
+// or a record.
 int cmpl_xxstore(ScCtx* sc, DStmt* st) {
   const auto& op = rec::view<ScOpnd>(st->ops.b);
   uint8_t kind_byte = st->ops.b[30];
   uint32_t preset = sc_msg(sc);
   bool store = st->verb == 75;
+  if (kind_byte == 3 || kind_byte == 6) return xxstore_record(sc, op, kind_byte, store, preset);
   if (kind_byte != 1 && kind_byte != 7) {
-    sc_err(sc, kind_byte == 3 || kind_byte == 6 ? preset : 102960);
+    sc_err(sc, 102960);
     return 0;
   }
   CElem f, c;

@@ -38,6 +38,15 @@ struct ScFld : ScFam {
     el("DY6", 4, 6, 7, 5, "0", "070605");              // YYMMDD text
     el("DHM", 4, 4, 4, 3, "0", "0403");                // hours and minutes
     el("DMD", 4, 4, 6, 5, "0", "0605");                // month and day
+    // A file of two 4-character fields, its record area 3000700.
+    for (int i = 0; i < 2; ++i) {
+      fx::Rec r = fx::rec("ELEMENT", {{"area", "3000700"}, {"work", "0"}, {"name", i ? "W2" : "W1"}, {"kind", "1"},
+                                      {"file", "WF"}, {"offset", std::to_string(4 * i)}, {"number", std::to_string(950 + i)},
+                                      {"length", "4"}, {"occurs", "1"}, {"type", "1"}, {"key_kind", "255"},
+                                      {"ident_stamp", "2026-01-03T00:00:0" + std::to_string(i)}});
+      els->push_back(r);
+    }
+    ASSERT_GE(fx::write("FILE", "0LA", "00", {fx::rec("FILE", {{"name", "WF"}, {"rec_len", "8"}, {"area", "3000700"}})}), 0);
   }
   static std::string set(const char* t, const char* s, bool field = true) {
     return line("", "SET", {{0, "---"}, {4, t}, {34, field ? "---" : ""}, {38, s}});
@@ -133,7 +142,13 @@ TEST_F(ScFld, AppendStoreAndRestore) {
   p.add(line("", "STORE", {{0, "---"}, {4, "T20"}, {31, "FIELD"}}));
   p.add(set("T20", "XYZ", false)).check("T20", EQ, "XYZ");
   p.add(line("", "RESTORE", {{0, "---"}, {4, "T20"}, {31, "FIELD"}})).check("T20", EQ, " ABCDE");
-  expect_runs(p);
+  // A record compiles (its run needs the file's record image, which this
+  // dictionary does not have).
+  expect_runs(p, 2,
+              proc("S7") + line("", "STORE", {{0, "---"}, {4, "WF"}, {31, "RECORD"}}) +
+                  line("", "RESTORE", {{0, "---"}, {4, "WF"}, {31, "DEFAULT RECORD"}}));
+  run("S7");
+  EXPECT_TRUE(errors("S7").empty()) << testing::PrintToString(errors("S7"));
 }
 
 TEST_F(ScFld, DateStatementsRun) {
@@ -158,8 +173,9 @@ TEST_F(ScFld, CompileErrors) {
          line("", "SET DAY", {{0, "---"}, {4, "BS2"}, {31, "L"}, {34, "---"}, {38, "DT8"}}) +  // not alpha
          line("", "SET DAY", {{0, "---"}, {4, "T20"}, {31, "L"}, {34, "---"}, {38, "DHM"}}) +  // no day
          line("", "SET MNTH", {{0, "---"}, {4, "T20"}, {31, "L"}, {34, "---"}, {38, "BS2"}}) + // not a date
-         set("T20", "NOSUCH"));
-  expect_refused("E1", {102230, 102380, 102410, 102930, 102410, 102380, 102380, 102230, 102410, 102390, 102080});
+         set("T20", "NOSUCH") + line("", "STORE", {{0, "---"}, {4, "NOFILE"}, {31, "RECORD"}}) +
+         line("", "RESTORE", {{0, "---"}, {4, "WF      W1"}, {31, "RECORD"}}));
+  expect_refused("E1", {102440, 102440, 102230, 102380, 102410, 102930, 102410, 102380, 102380, 102230, 102410, 102390, 102080});
 }
 
 // SET TOT outside the reporting process types compiles into a NOP.
