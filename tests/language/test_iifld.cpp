@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "foundation/bi.h"
 #include "language/ibfld.h"
 #include "language/ii2_fix.h"
 
@@ -249,6 +250,33 @@ TEST_F(IiFld, SmallerInstructions) {
   EXPECT_EQ(app("XY", "ABCDEF", 6, 1), "XY ABC");
   EXPECT_EQ(app("XYZAB", "ABC", 6, 2), "XYZAB ");  // two blanks do not fit the one left
   EXPECT_EQ(app("XYZABC", "Q", 6, 0), "XYZABC");
+  // APPENDFIX: the common block's fill character between; a target whose
+  // first three bytes are blank takes the source at its start.
+  auto fix = [&](const char* t, const char* src, int tl, int seps) {
+    std::memset(fa, ' ', 32);
+    std::memcpy(fa, t, std::strlen(t));
+    std::memcpy(fb, src, std::strlen(src));
+    EXPECT_EQ(go([&] {
+                uint8_t* p = bld_append(&m.code, 0, uint16_t(std::strlen(src)), uint8_t(seps));
+                p[0] = 252;  // no statement builds APPENDFIX: the APPEND layout with a one-byte length
+                p[4] = uint8_t(tl);
+              }),
+              1);
+    return std::string(reinterpret_cast<char*>(fa), size_t(tl));
+  };
+  com.fill_char = '.';
+  EXPECT_EQ(fix("ABC", "XY", 8, 2), "ABC..XY ");
+  EXPECT_EQ(fix("ABCDEF", "XY", 8, 3), "ABCDEF..");
+  EXPECT_EQ(fix("", "XY", 8, 2), "XY      ");
+  // TOKEN_TO_ALP: a number without a token fills the target with '?' (a
+  // list handle of no list: none has the number).
+  put_bin(fb, 2, 7);
+  ASSERT_EQ(go([&] {
+              uint8_t* p = bld_token_to_alp(&m.code, "0LA", "COLORS                ", 2, 6);
+              rec::view<IbTokenToAlp>(p).handle = 999;
+            }),
+            1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 6), "??????");
   // SET_TEMP: positions from 1, the count cut at the target's end, blanks
   // after a short source, never past the target.
   auto temp = [&](int tpos, int spos, int count, int tl, int sl) {
