@@ -18,6 +18,8 @@
 #include "foundation/ssunix.h"
 #include "language/ibcnv.h"
 #include "language/ibctl.h"
+#include "language/ibdate.h"
+#include "language/ibfld.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
@@ -282,7 +284,50 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"UNXPND store", 1, kAreaSize - 16, 300, [](uint8_t* q) { rec::view<IbUnxpnd>(q).len = 16; }},
       {"packed loop variable", 1, kAreaSize - 9, 12, [](uint8_t* q) { rec::view<IbEndLoop>(q).ira = 1u; }},
       {"PRINT text", 1, kAreaSize - 16, 470, [](uint8_t* q) { rec::view<IbPrint>(q).len = 16u; }},
+      {"binary into a fixed packed target", 1, kAreaSize - 16, 414,
+       [](uint8_t* q) {
+         rec::view<IbSetBinToPd>(q).tgt_len = 16;
+         rec::view<IbSetBinToPd>(q).src_len = 4;
+       }},
+      {"packed source of a binary", 2, kAreaSize - 8 - 16, 416,
+       [](uint8_t* q) {
+         rec::view<IbSetPdToBin>(q).src_len = 16;
+         rec::view<IbSetPdToBin>(q).tgt_len = 4;
+       }},
+      {"APPEND target", 1, kAreaSize - 32, 250,
+       [](uint8_t* q) {
+         rec::view<IbAppend>(q).tgt_len = 32;
+         rec::view<IbAppend>(q).src_len = 8;
+       }},
+      {"date into a date", 1, kAreaSize - 8, kOpDateToDate,
+       [](uint8_t* q) {
+         rec::view<IbDateToDate>(q).len = uint16_t(sizeof(IbDateToDate));
+         rec::view<IbDateToDate>(q).t.len = 8;
+         rec::view<IbDateToDate>(q).s.len = 8;
+       }},
+      {"day name target", 1, kAreaSize - 10, kOpSetDay,
+       [](uint8_t* q) {
+         rec::view<IbSetName>(q).len = uint16_t(sizeof(IbSetName));
+         rec::view<IbSetName>(q).tgt_len = 10;
+         rec::view<IbSetName>(q).d.len = 8;
+       }},
   };
+  // A date instruction's mask tokens lie inside its length.
+  cases.push_back({"date mask tokens",
+                   [](EmHeader* em) {
+                     replace_move(em, 2, 0, kOpDateToLog, [](uint8_t* q) {
+                       rec::view<IbDateCnv>(q).len = uint16_t(sizeof(IbDateCnv) + 4);
+                       rec::view<IbDateCnv>(q).d.len = 8;
+                       rec::view<IbDateCnv>(q).d.mask_len = 4;
+                     });
+                   },
+                   [](EmHeader* em) {
+                     replace_move(em, 2, 0, kOpDateToLog, [](uint8_t* q) {
+                       rec::view<IbDateCnv>(q).len = uint16_t(sizeof(IbDateCnv) + 4);
+                       rec::view<IbDateCnv>(q).d.len = 8;
+                       rec::view<IbDateCnv>(q).d.mask_len = 5;
+                     });
+                   }});
   for (const Data& d : data) {
     cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set); },
                      [&](EmHeader* em) { replace_move(em, d.reg, d.off + 1, d.op, d.set); }});
