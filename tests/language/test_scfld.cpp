@@ -33,6 +33,7 @@ struct ScFld : ScFam {
     el("PF5", 8, 5, 7, 2);           // fixed packed, 2 decimals
     el("PF2", 8, 2, 3, 0);           // fixed packed, 3 digits
     el("LG", 11, 1, 0, 0);
+    el("L2", 11, 1, 0, 0);
     el("DT8", 4, 8, 8, 5, "0", "08070605");            // CCYYMMDD text
     el("DB8", 7, 8, 8, 1, "0", "0807060504030201");    // binary, every unit
     el("DY6", 4, 6, 7, 5, "0", "070605");              // YYMMDD text
@@ -101,9 +102,13 @@ TEST_F(ScFld, SetIntoVariablePackedLogicAndDates) {
   p.add(set("LG", "PF5")).check("LG", EQ, "1");
   p.add(calc("", "G", "0 / 7")).add(set("LG", "G")).check("LG", EQ, "0");  // a variable 0 at any scale
   p.add(set("LG", "DT8")).check("LG", EQ, "1");
+  p.add(set("L2", "LG")).check("L2", EQ, "1");
   // Date targets: from alpha (universal text), numbers, logic, dates.
   p.add(set("T20", "20000229", false)).add(set("DT8", "T20")).check("DT8", EQ, "20000229");
   p.add(calc("", "A", "20231105")).add(set("DT8", "A")).check("DT8", EQ, "20231105");
+  p.add(set("BU4", "19991231", false)).add(set("DT8", "BU4")).check("DT8", EQ, "19991231");
+  p.add(set("L2", "0", false)).add(set("DB8", "L2")).add(set("LG", "DB8")).check("LG", EQ, "0");
+  p.add(set("DT8", "A")).log(true);
   // (Dates shown as universal texts: two digits a unit from the century,
   // "--" for a unit the date does not have.)
   p.add(set("DB8", "DT8")).add(set("DY6", "DB8")).add(set("T20", "DY6")).check("T20", EQ, "--231105--------");
