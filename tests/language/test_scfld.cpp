@@ -183,6 +183,26 @@ TEST_F(ScFld, CompileErrors) {
   expect_refused("E1", {102440, 102440, 102230, 102380, 102410, 102930, 102410, 102380, 102380, 102230, 102410, 102390, 102080});
 }
 
+// The errors no statement line spells (the editor refuses such lines):
+// statements stored with their operand bytes changed.
+TEST_F(ScFld, CompileErrorsOfStoredOperands) {
+  std::string text = proc("E2") + set("T20", "T4") + line("", "STORE", {{0, "---"}, {4, "WF"}, {31, "RECORD"}}) +
+                     line("", "RESTORE", {{0, "---"}, {4, "T20"}, {31, "FIELD"}}) +
+                     date_stmt("DATE ADD", "DT8", "1", '5', false) + set("T20", "T4");
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0);
+  ASSERT_EQ(r.stmts.size(), 5u);
+  std::memset(r.stmts[0].ops.b + 4, ' ', 3);  // SET to a constant
+  std::memset(r.stmts[1].ops.b + 4, ' ', 3);  // a record without its application
+  r.stmts[2].ops.b[30] = 2;                   // RESTORE of another kind
+  r.stmts[3].ops.b[60] = '9';                 // a unit past centuries
+  std::memcpy(r.stmts[4].ops.b + 4, "ZZZ", 3);  // an application the compile does not have: no error
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  define_procs(r.stmts);
+  expect_refused("E2", {102360, 102270, 102960, 101200});
+}
+
 // SET TOT outside the reporting process types compiles into a NOP.
 TEST_F(ScFld, SetTotInAMenuIsANop) {
   define("process 1 M1\nstatements 1\n" + line("", "SET TOT", {{0, "---"}, {4, "A"}, {34, "---"}, {38, "B"}}));
