@@ -67,7 +67,7 @@ bool num_to_alp(IbCode* code, const DElem& e) {
 
 // The conversion of SET by target and source type (registers loaded).
 // 1 built (or nothing to build), 0 with *msg (0: a system error).
-int set_conv(ScCtx* sc, const CElem& tc, const CElem& scl, uint32_t* msg) {
+int set_conv(ScCtx* sc, const CElem& tc, const CElem& scl, const char* src_app, uint32_t* msg) {
   IbCode* code = sc_code(sc);
   const DElem &t = tc.e, &s = scl.e;
   uint8_t tt = t.type, st = s.type;
@@ -90,11 +90,10 @@ int set_conv(ScCtx* sc, const CElem& tc, const CElem& scl, uint32_t* msg) {
       return bld_move_char(code, t.length) != nullptr;
     }
     if (is_date(st)) return bld_cnv_date(code, kOpDateToAlp, date_op(s)) && fmt(2);
-    if (st == 5 && s.token_mark != 0) {
-      char app[4] = {};
-      std::memcpy(app, sc_pc(sc)->app, 3);
-      return bld_token_to_alp(code, app, s.domain.data(), s.length, t.length) != nullptr;
-    }
+    // A number with tokens shows its token's text (the field's own
+    // application's token group).
+    if (st == 5 && s.token_mark != 0 && src_app)
+      return bld_token_to_alp(code, src_app, s.domain.data(), s.length, t.length) != nullptr;
     if (is_num(st)) return num_to_alp(code, s) && fmt(1);
     return bld_op(code, 142) && bld_ld_len(code, 1, 1) && fmt(1);  // logic
   }
@@ -182,7 +181,7 @@ int cmpl_set(ScCtx* sc, DStmt* st) {
   if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail(sc, preset);
   sc_msg(sc) = preset;
   uint32_t msg = 0;
-  if (!set_conv(sc, t, s, &msg)) {
+  if (!set_conv(sc, t, s, ut_is_all(ops.op2.app.data(), ' ', 3) ? nullptr : ops.op2.app.data(), &msg)) {
     if (msg) sc_err(sc, msg);
     return 0;
   }
@@ -228,7 +227,7 @@ int cmpl_set_tot(ScCtx* sc, DStmt* st) {
   std::memset(s.e.mask.data(), ' ', 60);
   sc_msg(sc) = preset;
   uint32_t msg = 0;
-  if (!set_conv(sc, t, s, &msg)) {
+  if (!set_conv(sc, t, s, nullptr, &msg)) {
     if (msg) sc_err(sc, msg);
     return 0;
   }
