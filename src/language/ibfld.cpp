@@ -125,3 +125,15 @@ uint8_t* bld_pd_to_log(IbCode* code, uint8_t len, bool fixed, uint8_t scale) {
   in.scale = scale;
   return p;
 }
+uint8_t* bld_set_if_null(IbCode* code, uint16_t tgt_len, uint32_t tgt_null, uint16_t src_len, uint32_t src_null) {
+  uint8_t* p = ib_put(code, 176);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbSetIfNull>(p);
+  in.val_len = tgt_len;
+  in.val = tgt_null;
+  in.val_kind = 2;
+  in.cmp_len = src_len;
+  in.null_img = src_null;
+  in.null_kind = 2;
+  return p;
+}

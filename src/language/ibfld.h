@@ -172,3 +172,7 @@ uint8_t* bld_set_pd_to_bin(IbCode* code, uint16_t tgt_len, bool tgt_signed, uint
 uint8_t* bld_set_bin_to_bin(IbCode* code, uint16_t tgt_len, bool tgt_signed, uint16_t tgt_scale, uint16_t src_len,
                             bool src_signed, uint16_t src_scale);
 uint8_t* bld_pd_to_log(IbCode* code, uint8_t len, bool fixed, uint8_t scale);
+// SET_IF_NULL (layout in ibutil.h) over two constants: the target's null
+// value (tgt_len bytes) when the source equals its null image (src_len
+// bytes); the caller writes the address past the statement into `past`.
+uint8_t* bld_set_if_null(IbCode* code, uint16_t tgt_len, uint32_t tgt_null, uint16_t src_len, uint32_t src_null);

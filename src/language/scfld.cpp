@@ -9,9 +9,12 @@
 //   - A variable packed source is shown with all its digits (NUM_TO_ALP
 //     without a mask: the value's own text); an unsigned binary one as
 //     unsigned (NUM_TO_ALP form 6).
-//   - No null test is built (SET_IF_NULL needs the operands' null codes,
-//     which the compiled elements do not carry yet): a null value moves as
-//     its stored form converts.
+//   - The null test (SET_IF_NULL) is built for a number source whose
+//     element gives a null value: a source equal to it gives the target
+//     its own null value (a number's null value, blanks for an alpha, the
+//     null date) and the conversion is skipped. A logic target takes none;
+//     other sources convert their null forms themselves (the null date
+//     shows blank, a logic blank gives the null date).
 #include <algorithm>
 #include <cstring>
 
@@ -27,6 +30,7 @@ namespace {
 bool is_alpha(uint8_t t) { return t == 1 || t == 2 || t == 13; }
 bool is_date(uint8_t t) { return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15; }
 bool is_num(uint8_t t) { return t == 5 || t == 8 || t == 12; }
+bool is_known(uint8_t t) { return is_alpha(t) || is_date(t) || is_num(t) || t == 11; }
 
 IbDateOp date_op(const DElem& e) { return IbDateOp{e.type, e.length, e.mask.data()}; }
 uint8_t scale_of(const DElem& e) { return e.type == 12 ? 0 : e.decimals; }
@@ -180,11 +184,21 @@ int cmpl_set(ScCtx* sc, DStmt* st) {
   s.e = t.e;
   if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail(sc, preset);
   sc_msg(sc) = preset;
+  uint8_t* null_test = nullptr;
+  if (is_num(s.e.type) && !s.e.null_value.blank() && t.e.type != 11 && is_known(t.e.type)) {
+    CElem tn = t, sn = s;
+    bool num = is_num(t.e.type);
+    if (!sc_cmpl_cnst(sc, num ? t.e.null_value.data() : " ", num ? 33 : 1, &tn, true) ||
+        !sc_cmpl_cnst(sc, s.e.null_value.data(), 33, &sn, true) ||
+        !(null_test = bld_set_if_null(sc_code(sc), t.e.length, tn.ira, s.e.length, sn.ira)))
+      return sc_fail(sc, preset);
+  }
   uint32_t msg = 0;
   if (!set_conv(sc, t, s, ut_is_all(ops.op2.app.data(), ' ', 3) ? nullptr : ops.op2.app.data(), &msg)) {
     if (msg) sc_err(sc, msg);
     return 0;
   }
+  if (null_test) rec::view<IbSetIfNull>(null_test).past = ib_here(sc_code(sc));
   return 1;
 }
 

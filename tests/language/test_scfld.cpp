@@ -32,6 +32,8 @@ struct ScFld : ScFam {
     el("BD4", 5, 4, 7, 2);           // signed, 2 decimals
     el("PF5", 8, 5, 7, 2);           // fixed packed, 2 decimals
     el("PF2", 8, 2, 3, 0);           // fixed packed, 3 digits
+    el("BN", 5, 2, 5, 0);            // null value -1
+    rec::view<DElem>(els->back().data()).null_value.set("-1");
     el("LG", 11, 1, 0, 0);
     el("L2", 11, 1, 0, 0);
     el("DT8", 4, 8, 8, 5, "0", "08070605");            // CCYYMMDD text
@@ -137,6 +139,18 @@ TEST_F(ScFld, RangeEdgesThroughTheCompiler) {
                   set("PF2", "T20"));
   EXPECT_EQ(run("S4"), 300540);
   EXPECT_EQ(run("S5"), 300540);
+}
+
+// A number source at its null value gives the target the target's null
+// value (blanks, a number's own null value) and converts nothing.
+TEST_F(ScFld, NullSourceGivesTheTargetsNull) {
+  Prog p("N1");
+  p.add(set("BN", "-1", false)).add(set("T20", "XX", false)).add(set("T20", "BN"));
+  p.add(line("", "APPEND", {{0, "---"}, {4, "T20"}, {31, "0"}, {38, "Q"}})).check("T20", EQ, "Q");
+  p.add(set("BS2", "9", false)).add(set("BS2", "BN")).check("BS2", EQ, "0");
+  p.add(set("BN", "5", false)).add(set("T20", "BN")).check("T20", EQ, "5");
+  p.add(set("BS2", "BN")).check("BS2", EQ, "5");
+  expect_runs(p);
 }
 
 TEST_F(ScFld, AppendStoreAndRestore) {
