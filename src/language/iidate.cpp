@@ -22,6 +22,9 @@ constexpr int64_t kMaxMonths = 119988;  // (9999 * 12): January of the year 9999
 DateDesc desc(const DateDescRec& r, uint8_t* value, const uint8_t* tokens) {
   DateDesc d;
   cv_date_desc_load(r, d);
+  // The host form is 8 bytes whatever the length says: a descriptor (of a
+  // saved module) that gives it fewer is no date form.
+  if (d.type == kDtHost && d.len < 8) d.type = 0;
   d.value = value;
   d.mask = const_cast<uint8_t*>(tokens);
   return d;
@@ -243,10 +246,7 @@ uint8_t* inst_set_mnth(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return set_n
 // scratch value 1 (the null date: -1).
 uint8_t* inst_date_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbDateCnv>(pc);
-  DateDesc d;
-  cv_date_desc_load(in.d, d);
-  d.value = s->addr[1];
-  d.mask = pc + sizeof(IbDateCnv);
+  DateDesc d = desc(in.d, s->addr[1], pc + sizeof(IbDateCnv));
   if (!cv_ntos_date(&d) || (cv_date_is_special(d.date) && !cv_date_is_high(d.date))) return fail(b, s);
   int64_t v = 0;
   if (cv_date_is_high(d.date)) v = -1;

@@ -283,6 +283,21 @@ TEST_F(IiDate, ConversionsRoundTrip) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 8), "20230228");
 }
 
+// A descriptor of the host form shorter than its 8 bytes (a crafted saved
+// module) is no date: 102540, nothing read or written past the field.
+TEST_F(IiDate, ShortHostFormIsRefused) {
+  const IbDateOp host{kDtHost, 8, "0807060504030201"};
+  std::memset(fa, 0x5A, 16);
+  put_std(fb, from_day(1000));
+  int rc = go([&] {
+    uint8_t* p = bld_cnv_date(&m.code, kOpLogToDate, host);
+    rec::view<IbDateCnv>(p).d.len = 2;
+  });
+  EXPECT_NE(rc, 1);
+  EXPECT_EQ(last_err(), 102540u);
+  EXPECT_EQ(fa[2], 0x5A);
+}
+
 // Across the century of a date stored without it: the pivot's century,
 // else the 1900s.
 TEST_F(IiDate, PivotCentury) {
