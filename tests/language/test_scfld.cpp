@@ -68,6 +68,8 @@ TEST_F(ScFld, SetOverEveryTypePair) {
   p.add(calc("", "A", "-7.5")).add(set("LG", "1", false)).add(set("DT8", "20240115", false));
   // Into alpha.
   p.add(set("T4", "T20")).check("T4", EQ, "42");
+  p.add(set("T80", "ABCDEFGHIJKLMNOPQRSTUV", false)).add(set("T4", "T80")).check("T4", EQ, "ABCD");  // cut
+  p.add(set("T80", "T4")).check("T80", EQ, "ABCD");  // padded with blanks
   p.add(set("T20", "BS2")).check("T20", EQ, "42-");  // the sign after the digits
   p.add(set("T20", "PF5")).check("T20", EQ, "42.75");
   p.add(set("T20", "A")).check("T20", EQ, "-7.5");
