@@ -126,6 +126,7 @@ struct ScFam : ::testing::Test {
     els.push_back(el("T2", 1, 2));
     els.push_back(el("T20", 1, 20));
     els.push_back(el("T80", 1, 80));
+    els.push_back(el("TEXT AT POSITION", 5, 4));
     // Fields with occurrences: three integers, three and two texts.
     els.push_back(el("N3", 5, 4, 3));
     els.push_back(el("X3", 1, 20, 3));

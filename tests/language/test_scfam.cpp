@@ -209,6 +209,18 @@ TEST_F(ScFam, CnvTextRoundTrip) {
   expect_runs(p);
 }
 
+// IN and EX: the position found goes into the whole of "TEXT AT POSITION".
+TEST_F(ScFam, InAndExStoreThePositionFound) {
+  constexpr int IN = 7, EX = 8;
+  Prog p("N1");
+  p.add(calc("", "AI", "-4711")).add(cnv_text("T20", "AI"));
+  p.check("T20", IN, "47").check("TEXT AT POSITION", EQ, "12").check("T20", EX, "47", false);
+  p.check("T20", IN, "71").check("TEXT AT POSITION", EQ, "13");
+  // Not found: the field keeps the last position.
+  p.check("T20", IN, "17", false).check("T20", EX, "17").check("TEXT AT POSITION", EQ, "13");
+  expect_runs(p);
+}
+
 // VERIFY of one field: its stored form checked by type into the truth mask.
 TEST_F(ScFam, VerifyOneField) {
   auto vfy = [](const char* f, const char* mode) {
