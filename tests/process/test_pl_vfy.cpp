@@ -574,7 +574,8 @@ TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
             const Inst& in = insts[pick(insts.size())];
             static const uint16_t ops[] = {702, 708, 710, 714, 722, 736, 738, 740, 184, 186, 114, 122,
                                            752, 754, 504, 506, 498, 502, 508, 422, 278, 276, 272, 300, 12, 14, 470,
-                                           512, 510, 2, 0, 8, 152, 154, 160, 168};
+                                           512, 510, 2, 0, 8, 152, 154, 160, 168,
+                                           250, 252, 380, 406, 414, 416, 418, 424};
             const uint16_t was = rec::view<IbInst>(c + in.at).op;
             rec::view<IbInst>(c + in.at).op = ops[pick(std::size(ops))];
             if (((ib_inst_len(c + in.at) + 3) & ~size_t(3)) != ((in.len + 3) & ~3u)) rec::view<IbInst>(c + in.at).op = was;
