@@ -392,7 +392,9 @@ uint8_t* inst_fmt_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, sizeof(IbFmtAlp) + size_t(ml));
 }
 
-// ALP_TO_ALP: alpha r2 edited into alpha r1 under the mask.
+// ALP_TO_ALP: alpha r2 edited into alpha r1 under the mask; a text the mask
+// refuses (300080) or that does not fit (200050) is a run-time error of
+// that message, the target unchanged.
 uint8_t* inst_alp_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAlpToAlp>(pc);
   int ml = in.mask_len;
@@ -400,7 +402,7 @@ uint8_t* inst_alp_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (!alp_etoi(reinterpret_cast<const char*>(s->addr[1]), in.src_len, reinterpret_cast<char*>(s->addr[0]),
                 in.tgt_len, reinterpret_cast<const char*>(pc + sizeof(IbAlpToAlp)), std::min(ml, 60), in.flags, ' ', '0', in.edit,
                 &msg))
-    return sys_fail(b, s, __LINE__, "FMT_ALP: alp_etoi() call unsuccessful");
+    return ii_fail(b, s, msg ? msg : kIiErrRuntime);  // a text the mask refuses or that does not fit
   return ii_adv(pc, sizeof(IbAlpToAlp) + size_t(ml));
 }
 

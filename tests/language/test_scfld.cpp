@@ -34,6 +34,7 @@ struct ScFld : ScFam {
     el("PF2", 8, 2, 3, 0);           // fixed packed, 3 digits
     el("BN", 5, 2, 5, 0);            // null value -1
     rec::view<DElem>(els->back().data()).null_value.set("-1");
+    el("TM", 1, 3, 0, 0, "1", "###");  // digits only
     el("LG", 11, 1, 0, 0);
     el("L2", 11, 1, 0, 0);
     el("DT8", 4, 8, 8, 5, "0", "08070605");            // CCYYMMDD text
@@ -153,6 +154,16 @@ TEST_F(ScFld, NullSourceGivesTheTargetsNull) {
   p.add(set("BN", "5", false)).add(set("T20", "BN")).check("T20", EQ, "5");
   p.add(set("BS2", "BN")).check("BS2", EQ, "5");
   expect_runs(p);
+}
+
+// An alpha target's mask: a text it takes, and one it refuses (a run-time
+// error of the process, the target as it was; not a system error).
+TEST_F(ScFld, AlphaMaskRefusalIsARunTimeError) {
+  Prog p("M1");
+  p.add(set("TM", "123", false)).check("TM", EQ, "123");
+  p.add(set("T4", "A1B", false)).add(set("TM", "T4")).log(false);
+  expect_runs(p, 300540);
+  EXPECT_TRUE(os_sys_err_log().empty());
 }
 
 TEST_F(ScFld, AppendStoreAndRestore) {
