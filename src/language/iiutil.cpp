@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "foundation/cv.h"
+#include "foundation/cvdat.h"
 #include "foundation/os.h"
 #include "foundation/pd.h"
 #include "language/ibutil.h"
@@ -372,7 +373,9 @@ uint8_t* inst_num_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
       ok = cv_num_to_universal(n, out, 32);
     }
   }
-  if (!ok) return sys_fail(b, s, __LINE__, "NUM_TO_ALP conversion unsuccessful");
+  // A value wider than the mask's digits (a field holding more than its
+  // element says) is a run-time error of the process, not a system error.
+  if (!ok) return ii_fail(b, s, kMsgNoFit);
   return ii_adv(pc, sizeof(IbNumToAlp) + size_t(ml));
 }
 

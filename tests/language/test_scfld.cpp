@@ -35,6 +35,7 @@ struct ScFld : ScFam {
     el("BN", 5, 2, 5, 0);            // null value -1
     rec::view<DElem>(els->back().data()).null_value.set("-1");
     el("TM", 1, 3, 0, 0, "1", "###");  // digits only
+    el("BX", 5, 4, 2, 0);              // two digits in a word
     el("LG", 11, 1, 0, 0);
     el("L2", 11, 1, 0, 0);
     el("DT8", 4, 8, 8, 5, "0", "08070605");            // CCYYMMDD text
@@ -162,7 +163,9 @@ TEST_F(ScFld, AlphaMaskRefusalIsARunTimeError) {
   Prog p("M1");
   p.add(set("TM", "123", false)).check("TM", EQ, "123");
   p.add(set("T4", "A1B", false)).add(set("TM", "T4")).log(false);
-  expect_runs(p, 300540);
+  // A number wider than its element's digits shown in an alpha field.
+  expect_runs(p, 300540, proc("M2") + calc("", "A", "12345") + set("BX", "A") + set("T20", "BX"));
+  EXPECT_EQ(run("M2"), 300540);
   EXPECT_TRUE(os_sys_err_log().empty());
 }
 
