@@ -96,12 +96,12 @@ constexpr Row kRows[] = {
     P(504, IF_STR_EQ, 12, X0), P(506, IF_STR_REST, 16, X0), P(508, IF_BIN, 16, X0),
     PU(510, IF_PD), P(512, IF_EX, 16, X0), PU(516, IF_LOG),
     // files, scan
-    PV(550, BEG_AT, 12, IbLen::PlusSegs, 11, X0), PV(552, END_AT, 12, IbLen::PlusSegs, 11, X0),
-    P(554, READNEXT, 28, 1, {I(12)}), P(556, BEG_READ_START, 20, X0),
-    P(558, BEG_READ, 20, 1, {C(12)}), P(560, END_READ, 8, X0), P(562, READ, 24, X0),
-    P(564, WRITE, 16, X0), P(566, REWRITE, 16, X0), P(568, DELETE, 8, X0),
-    P(570, CREATE, 16, X0), P(572, SCRATCH, 16, X0), P(574, OPEN, 20, X0),
-    P(576, CLOSE, 12, X0), P(578, IF_EXIST, 16, X0), P(580, SCAN, 16, 2, {I(4), C(8)}),
+    PV(550, BEG_AT, 12, IbLen::PlusSegs, 11, 1, {I(4)}), PV(552, END_AT, 12, IbLen::PlusSegs, 11, 1, {I(4)}),
+    P(554, READNEXT, 28, 2, {I(8), I(12)}), P(556, BEG_READ_START, 20, 2, {I(4), I(8)}),
+    P(558, BEG_READ, 20, 3, {I(4), I(8), C(12)}), P(560, END_READ, 8, 1, {I(4)}), P(562, READ, 24, 1, {I(8)}),
+    P(564, WRITE, 16, 1, {I(8)}), P(566, REWRITE, 16, 1, {I(8)}), P(568, DELETE, 8, 1, {I(4)}),
+    P(570, CREATE, 16, 1, {I(8)}), P(572, SCRATCH, 16, 1, {I(8)}), P(574, OPEN, 20, 1, {I(8)}),
+    P(576, CLOSE, 12, 1, {I(4)}), P(578, IF_EXIST, 16, X0), P(580, SCAN, 16, 2, {I(4), C(8)}),
     // images, messages, dynamic items
     P(600, AT_FIELD_0, 30, X0), P(602, AT_FIELD_1, 30, X0), P(604, AT_FIELD_2, 30, X0),
     P(606, AT_FIELD_3, 30, X0), P(608, AT_FIELD_4, 30, X0), P(610, POSITION_0, 30, X0),

@@ -15,6 +15,7 @@
 #include "language/ibctl.h"
 #include "language/ibdate.h"
 #include "language/ibfld.h"
+#include "language/ibfi.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
@@ -444,6 +445,23 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
     case 12: u->r0 = 9; return true;
     case 14: u->r0 = 4; return true;
     case 470: u->r0 = rec::view<IbPrint>(q).len; return true;  // PRINT: its text (the image's part of it at most)
+    // BEG AT and END AT gather their key from what register 1 addresses;
+    // READ of a record-number file reads the number there.
+    case 550: case 552: {
+      const auto& a = rec::view<IbFiAt>(q);
+      uint64_t end = 0;
+      for (int i = 0; i < a.segs; ++i) {
+        const auto& sg = rec::view<IbFiSeg>(q + 12 + 8 * i);
+        end = std::max<uint64_t>(end, uint64_t(sg.offset) + sg.length);
+      }
+      u->r0 = end;
+      return true;
+    }
+    case 562: {
+      const auto& r = rec::view<IbFiRead>(q);
+      u->r0 = r.key_no == kIbFiRecordNo ? r.key_len.get() : 0;
+      return true;
+    }
     default: return fld_use(q, op, u);
   }
 }
@@ -543,7 +561,7 @@ bool keeps_regs(uint16_t op) {
          (op >= 498 && op <= 508) || op == 512 || op == 300 || op == 272 || op == 276 || op == 278 || op == 422 ||
          op == 8 || op == 0 || op == 510 || op == 516 || op == 750 || op == 470 || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22 ||
          op == 250 || op == 252 || op == 380 || op == 406 || op == 410 || (op >= 414 && op <= 418) || op == 424 ||
-         (op >= 200 && op <= 230);
+         (op >= 200 && op <= 230) || op == 550 || op == 552 || op == 562;
 }
 
 // Instructions that load, move or offset address registers (the ones the

@@ -456,6 +456,7 @@ void ii_util_init() {
 }
 
 void ii_families_register() {
+  ii_set_family_init(IiFamily::Fi, ii_fi_init);
   ii_set_family_init(IiFamily::Tst, ii_tst_init);
   ii_set_family_init(IiFamily::Math, ii_math_init);
   ii_set_family_init(IiFamily::Cnv, ii_cnv_init);

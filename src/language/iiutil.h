@@ -79,6 +79,7 @@ void ii_ctl_init();
 void ii_util_init();
 void ii_fld_init();
 void ii_date_init();
+void ii_fi_init();     // file statements
 void ii_families_register();
 // The arithmetic switches (read from QUVO_OLD_PD_MUL and QUVO_NO_NEG_INT by
 // ii_math_init; tests set them).

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -105,6 +106,7 @@ struct ScCtx {
   std::vector<IbTrap> traps;        // TRAP records of the open event point
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
   bool moved = false;               // a generated COPY read the statement file
+  std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
 };
 
 namespace {
@@ -224,37 +226,37 @@ ScVerb g_verbs[kScVerbs] = {
     {"*       ", cmpl_comment, 0},       {"**      ", cmpl_comment, 0},
     {"ACTION  ", cmpl_proc, 0},          {"AND     ", cmpl_if_and_or, 100960},
     {"APPEND  ", cmpl_append, 100980},  {"AT FIELD", cmpl_unbuilt, 100990},
-    {"BEG AT  ", cmpl_unbuilt, 101000},  {"BEG LOOP", cmpl_beg_loop, 101010},
-    {"BEG READ", cmpl_unbuilt, 101020},  {"BLANK   ", cmpl_unbuilt, 101030},
+    {"BEG AT  ", cmpl_beg_at, 101000},  {"BEG LOOP", cmpl_beg_loop, 101010},
+    {"BEG READ", cmpl_beg_read, 101020},  {"BLANK   ", cmpl_unbuilt, 101030},
     {"BLINK   ", cmpl_unbuilt, 101040},  {"BRIGHT  ", cmpl_unbuilt, 101050},
     {"CALC    ", cmpl_calc, 101060},  {"CALL    ", cmpl_unbuilt, 101070},
-    {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_unbuilt, 101090},
+    {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_close, 101090},
     {"CNV BIN ", cmpl_cnv_bin, 101100},  {"CNV FLT ", cmpl_dummy, 0},
     {"CNV TEXT", cmpl_cnv_text, 101120},  {"CNV ZONE", cmpl_dummy, 0},
     {"COMPUTE ", cmpl_compute, 101160},  {"COPY    ", cmpl_copy, 101180},
-    {"CREATE  ", cmpl_unbuilt, 101190},  {"DATE ADD", cmpl_date_add, 101200},
+    {"CREATE  ", cmpl_create, 101190},  {"DATE ADD", cmpl_date_add, 101200},
     {"DATE BTW", cmpl_date_btw, 101210},  {"DEFINE  ", cmpl_unbuilt, 101220},
-    {"DELETE  ", cmpl_unbuilt, 101230},  {"DIM     ", cmpl_unbuilt, 101240},
+    {"DELETE  ", cmpl_delete, 101230},  {"DIM     ", cmpl_unbuilt, 101240},
     {"DISPLAY ", cmpl_unbuilt, 101250},  {"END     ", cmpl_end, 101260},
-    {"END AT  ", cmpl_unbuilt, 101270},  {"END LOOP", cmpl_end_loop, 101280},
-    {"END PROC", cmpl_end_proc, 101290}, {"END READ", cmpl_unbuilt, 101300},
+    {"END AT  ", cmpl_end_at, 101270},  {"END LOOP", cmpl_end_loop, 101280},
+    {"END PROC", cmpl_end_proc, 101290}, {"END READ", cmpl_end_read, 101300},
     {"ERROR   ", cmpl_unbuilt, 101310},  {"EXIT    ", cmpl_exit, 101320},
     {"GOSUB   ", cmpl_gosub, 101350},  {"GOTO    ", cmpl_goto, 101360},
-    {"IF      ", cmpl_if_and_or, 101370},  {"IF EXIST", cmpl_unbuilt, 101380},
+    {"IF      ", cmpl_if_and_or, 101370},  {"IF EXIST", cmpl_if_exist, 101380},
     {"INPUT   ", cmpl_proc, 0},          {"INVERSE ", cmpl_unbuilt, 101400},
     {"LABEL   ", cmpl_label, 101410},    {"LOGOUT  ", cmpl_logout, 101420},
     {"MENU    ", cmpl_proc, 0},          {"MESSAGE ", cmpl_unbuilt, 101440},
     {"NO INPUT", cmpl_unbuilt, 101460},  {"NO TRACE", cmpl_dummy, 0},
     {"NO ULINE", cmpl_unbuilt, 101480},  {"NORMAL  ", cmpl_unbuilt, 101450},
-    {"OK INPUT", cmpl_unbuilt, 101490},  {"OPEN    ", cmpl_unbuilt, 101500},
+    {"OK INPUT", cmpl_unbuilt, 101490},  {"OPEN    ", cmpl_open, 101500},
     {"OR      ", cmpl_if_and_or, 101510},  {"OUTPUT  ", cmpl_proc, 0},
     {"OVERFLOW", cmpl_overflow, 101540},  {"PASS    ", cmpl_unbuilt, 101550},
     {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_print, 101570},
-    {"QUERY   ", cmpl_proc, 0},          {"READ    ", cmpl_unbuilt, 101590},
-    {"READNEXT", cmpl_unbuilt, 101600},  {"RECEIVE ", cmpl_dummy, 0},
+    {"QUERY   ", cmpl_proc, 0},          {"READ    ", cmpl_read, 101590},
+    {"READNEXT", cmpl_readnext, 101600},  {"RECEIVE ", cmpl_dummy, 0},
     {"RESTORE ", cmpl_xxstore, 101620},  {"RETURN  ", cmpl_return, 101630},
-    {"REWRITE ", cmpl_unbuilt, 101640},  {"RUN     ", cmpl_unbuilt, 101650},
-    {"SCAN    ", cmpl_unbuilt, 101660},  {"SCRATCH ", cmpl_unbuilt, 101670},
+    {"REWRITE ", cmpl_rewrite, 101640},  {"RUN     ", cmpl_unbuilt, 101650},
+    {"SCAN    ", cmpl_unbuilt, 101660},  {"SCRATCH ", cmpl_scratch, 101670},
     {"SELECT  ", cmpl_dummy, 0},         {"SET     ", cmpl_set, 101690},
     {"SET DATE", cmpl_set_date, 101700},  {"SET DAY ", cmpl_set_day, 101710},
     {"SET MNTH", cmpl_set_mnth, 101720},  {"SET TEMP", cmpl_unbuilt, 101730},
@@ -263,7 +265,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"TOTAL   ", cmpl_total, 101780},  {"VERSION ", cmpl_dummy, 0},
     {"TRAP    ", cmpl_trap, 101800},  {"ULINE   ", cmpl_unbuilt, 101810},
     {"UNDEFINE", cmpl_unbuilt, 101820},  {"WARNING ", cmpl_unbuilt, 101830},
-    {"WRITE   ", cmpl_unbuilt, 101840},  {"FREE ALL", cmpl_dummy, 0},
+    {"WRITE   ", cmpl_write, 101840},  {"FREE ALL", cmpl_dummy, 0},
     {"DEBUG   ", cmpl_dummy, 0},         {"UPDATE  ", cmpl_proc, 0},
     {"JOB     ", cmpl_proc, 0},          {"INQUIRY ", cmpl_proc, 0},
     {"STATUS  ", cmpl_proc, 0},          {"DISP    ", cmpl_proc, 0},
@@ -555,6 +557,7 @@ IbCode* sc_code(ScCtx* sc) { return &sc->code; }
 uint32_t& sc_msg(ScCtx* sc) { return sc->msg; }
 PcCtx* sc_pc(ScCtx* sc) { return sc->pc; }
 const DStmt& sc_stmt(ScCtx* sc) { return sc->cur; }
+std::shared_ptr<void>& sc_fi_state(ScCtx* sc) { return sc->fi; }
 
 void sc_err(ScCtx* sc, uint32_t msg) { pc_add_cmpl_err(sc->pc, kPcErrStmt, &sc->cur, msg, nullptr, 0); }
 
@@ -922,6 +925,10 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
 uint8_t sc_shift(ScCtx* sc) { return sc->shift; }
 
 void sc_patch(ScCtx* sc, CodeRef inst, CodeRef to) { patch(sc, inst, to); }
+void sc_patch_at(ScCtx* sc, CodeRef inst, int off, CodeRef to) {
+  if (uint8_t* p = at(sc, inst)) rec::view<CodeRef>(p + off) = to;
+  else sys_err(__LINE__, "label resolution failure");
+}
 
 void sc_tf_restate(ScCtx* sc) {
   const char* col = sc->cur.tf.data();

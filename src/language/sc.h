@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "files/dictrec.h"
 #include "foundation/cv.h"
@@ -65,6 +66,8 @@ IbCode* sc_code(ScCtx* sc);
 uint32_t& sc_msg(ScCtx* sc);
 PcCtx* sc_pc(ScCtx* sc);
 const DStmt& sc_stmt(ScCtx* sc);
+// The file statements' own part of the context (their open BEG READ loops).
+std::shared_ptr<void>& sc_fi_state(ScCtx* sc);
 
 // Records compile error kind 7 with the current statement.
 void sc_err(ScCtx* sc, uint32_t msg);

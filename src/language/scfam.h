@@ -106,6 +106,44 @@ struct ScOpsTimeout {   // TIMEOUT
 QV_RECORD(ScOpsTimeout, 64);
 QV_AT(ScOpsTimeout, secs, 30);
 
+// The file verbs: application and file, then their options.
+struct ScOpsFile {
+  rec::Text<3> app;     // 0
+  rec::Text<8> file;    // 3
+  rec::U8 opt;          // 11 READ, READNEXT, BEG READ: hold 0-2; CREATE, OPEN: share '1'/'0';
+                        //    CLOSE: '1'/'0'; IF EXIST, SCRATCH, WRITE, REWRITE: error mode 0-3
+  rec::U8 mode;         // 12 CREATE, OPEN, READ, READNEXT: error mode 0-3
+  rec::Text<22> key;    // 13 READ, READNEXT: key field name (BEG READ: at 12)
+  rec::Bytes<29> rest;
+};
+QV_RECORD(ScOpsFile, 64);
+QV_AT(ScOpsFile, opt, 11);
+QV_AT(ScOpsFile, key, 13);
+struct ScOpsAt {        // BEG AT, END AT
+  rec::Text<3> app;     // 0
+  rec::Text<8> file;    // 3
+  rec::U8 rel;          // 11 7 inclusive, 8 exclusive
+  ScOpnd value;         // 12 the key value
+  rec::Bytes<22> rest;
+};
+QV_RECORD(ScOpsAt, 64);
+QV_AT(ScOpsAt, value, 12);
+
+// File statements (scfi.cpp).
+int cmpl_if_exist(ScCtx* sc, DStmt* st);
+int cmpl_create(ScCtx* sc, DStmt* st);
+int cmpl_scratch(ScCtx* sc, DStmt* st);
+int cmpl_open(ScCtx* sc, DStmt* st);
+int cmpl_close(ScCtx* sc, DStmt* st);
+int cmpl_write(ScCtx* sc, DStmt* st);
+int cmpl_rewrite(ScCtx* sc, DStmt* st);
+int cmpl_delete(ScCtx* sc, DStmt* st);
+int cmpl_read(ScCtx* sc, DStmt* st);
+int cmpl_readnext(ScCtx* sc, DStmt* st);
+int cmpl_beg_at(ScCtx* sc, DStmt* st);
+int cmpl_end_at(ScCtx* sc, DStmt* st);
+int cmpl_beg_read(ScCtx* sc, DStmt* st);
+int cmpl_end_read(ScCtx* sc, DStmt* st);
 // Tests (sctst.cpp).
 int cmpl_if_and_or(ScCtx* sc, DStmt* st);
 // Conversions (sccnv.cpp).
@@ -170,6 +208,8 @@ void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg);
 bool sc_loop_close(ScCtx* sc, bool binary, int letter);
 // Writes `to` into the code operand at + 4 of the instruction at inst.
 void sc_patch(ScCtx* sc, CodeRef inst, CodeRef to);
+// The same for a code operand at + off.
+void sc_patch_at(ScCtx* sc, CodeRef inst, int off, CodeRef to);
 // The current statement's T/F column once more (after code of other
 // columns): labels awaiting an address take the next one, or its branch.
 void sc_tf_restate(ScCtx* sc);

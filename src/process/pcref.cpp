@@ -460,7 +460,10 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
       auto& k = rec::view<FmKdb>(kdb.bytes() + 12 * i);
       k.key_no = e.key_no;
       k.order = e.key_order;
-      k.flags = uint8_t((e.key_dups == '1' ? 1 : 17) + (e.key_no == 0 ? 4 : 0) + (e.key_kind == 2 ? 2 : 0));
+      // '1' duplicates, '0' unique, blank duplicates whose blank keys are
+      // left out (as the dictionary compiler describes the file).
+      k.flags = uint8_t((e.key_dups == '1' ? 1 : e.key_dups == ' ' ? 17 : 0) + (e.key_no == 0 ? 4 : 0) +
+                        (e.key_kind == 2 ? 2 : 0));
       size_t first = segs.size();
       if (e.kind == 3) {
       } else if (e.kind != 2) {
@@ -487,15 +490,8 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
       k.key_len = len;
       k.spare = uint16_t(first);  // index of its first segment in the SDB record
     }
-    FmArb* kf = em->kdb.get();
-    PROTO_FULL(kf, 0, kdb.bytes());
-    kf->rec_len = uint16_t(kdb.size());
-    if (!fm_write(kf)) {
-      checkstat(kf->status, "bad write - kdb file", kMod, __LINE__);
-      return 0;
-    }
-    kdb_no = kf->rid;
-    kf->rec_len = 0;
+    // The segments first: each key descriptor names their record (the
+    // loader finds a key's segments there, after those of the keys before).
     FmArb* sf = em->sdb.get();
     PcBuf<uint8_t> sbuf(segs.size() * 8 + 8);
     if (!segs.empty()) std::memcpy(sbuf.bytes(), segs.data(), segs.size() * 8);
@@ -506,6 +502,16 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
       return 0;
     }
     sf->rec_len = 0;
+    for (int i = 0; i < keys && i < int(FM_MAX_KEYS); ++i) rec::view<FmKdb>(kdb.bytes() + 12 * i).segs.off = sf->rid;
+    FmArb* kf = em->kdb.get();
+    PROTO_FULL(kf, 0, kdb.bytes());
+    kf->rec_len = uint16_t(kdb.size());
+    if (!fm_write(kf)) {
+      checkstat(kf->status, "bad write - kdb file", kMod, __LINE__);
+      return 0;
+    }
+    kdb_no = kf->rid;
+    kf->rec_len = 0;
   }
   // The descriptor and the rest of the CFI.
   EmCfi& c = *out;
@@ -515,11 +521,13 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
   c.fdb.ver = cap->ver;
   c.fdb.name = file.name;
   c.fdb.flags = uint8_t((file.flag20[0] == '1' ? 2 : 0) + (file.flag21[0] == '1' ? 4 : 0));
-  c.fdb.path_type = std::memcmp(app, "0DN", 3) == 0 ? 8 : 0;
+  // An application's data files take the data path (the file manager knows no path type 0).
+  c.fdb.path_type = std::memcmp(app, "0DN", 3) == 0 ? 8 : FM_PT_DATA;
   c.use = 0;
   c.fdb.share = 15;  // none for a PCF whose definition says so (pc_pcf)
   // A memory-resident file opens in the pool of its class owner.
-  if (file.b14[0] == '1') c.fdb.options = c.fdb.options.get() | FM_OPT_MEMORY;
+  // (The file class of the definition says so as well as the mark.)
+  if (file.b14[0] == '1' || file.ftype == FM_CLASS_MEMORY) c.fdb.options = c.fdb.options.get() | FM_OPT_MEMORY;
   c.xlate = file.xlate[0] == '1' ? 1 : 0;
   std::memcpy(c.stamp.b, file.stamp.b, 8);
   c.rec_area = file.area;

@@ -355,6 +355,18 @@ QV_AT(PiFileCtl, beg_key, 22);
 QV_AT(PiFileCtl, copy_mode, 34);
 QV_AT(PiFileCtl, act_end_range, 38);
 
+// The cursor of a BEG READ loop (a private area of kind 5, 16 bytes): the
+// loop's stream over the file's open handle (sharing its record buffer),
+// and the loop's BEG READ instruction while the loop runs (null when none;
+// the open BEG READ list of the running event point clears it on any end).
+struct PiReadCursor {
+  Ref<FmArb> stream;         // 0
+  Ref<uint8_t> loop;         // 4
+  rec::Bytes<8> b8;          // 8
+};
+QV_RECORD(PiReadCursor, 16);
+QV_AT(PiReadCursor, loop, 4);
+
 // The query stream control block (type 3): a query applied to the
 // process's own file, at the head of the chain (the query engine reads it).
 struct PiQryScb {

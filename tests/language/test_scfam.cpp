@@ -54,6 +54,26 @@ TEST(ScFamLayout, OperandAreasMatchTheLayoutTable) {
   EXPECT_EQ(xme_op(54, "label")->offset, 0u);
   EXPECT_EQ(xme_op(36, "app")->offset, 0u);
   EXPECT_EQ(xme_op(36, "proc")->offset, offsetof(ScOpsGosub, label));
+  // The file verbs: BEG AT 6, BEG READ 8, CLOSE 15, CREATE 22, DELETE 26,
+  // END AT 30, END READ 33, IF EXIST 39, OPEN 51, READ 59, READNEXT 60,
+  // REWRITE 64, SCRATCH 67, WRITE 84.
+  for (int v : {6, 8, 15, 22, 26, 30, 33, 39, 51, 59, 60, 64, 67, 84}) {
+    EXPECT_EQ(xme_op(v, "app")->offset, offsetof(ScOpsFile, app)) << v;
+    EXPECT_EQ(xme_op(v, "file")->offset, offsetof(ScOpsFile, file)) << v;
+  }
+  for (int v : {59, 60, 8}) EXPECT_EQ(xme_op(v, "hold")->offset, offsetof(ScOpsFile, opt)) << v;
+  for (int v : {39, 64, 67, 84}) EXPECT_EQ(xme_op(v, "fail")->offset, offsetof(ScOpsFile, opt)) << v;
+  for (int v : {22, 51, 59, 60}) EXPECT_EQ(xme_op(v, "fail")->offset, offsetof(ScOpsFile, mode)) << v;
+  for (int v : {22, 51}) EXPECT_EQ(xme_op(v, "share")->offset, offsetof(ScOpsFile, opt)) << v;
+  EXPECT_EQ(xme_op(15, "physical")->offset, offsetof(ScOpsFile, opt));
+  for (int v : {59, 60}) EXPECT_EQ(xme_op(v, "key")->offset, offsetof(ScOpsFile, key)) << v;
+  EXPECT_EQ(xme_op(8, "key")->offset, offsetof(ScOpsFile, mode));   // BEG READ's key at 12
+  for (int v : {6, 30}) {
+    EXPECT_EQ(xme_op(v, "rel")->offset, offsetof(ScOpsAt, rel)) << v;
+    EXPECT_EQ(xme_op(v, "occ")->offset, offsetof(ScOpsAt, value)) << v;
+    EXPECT_EQ(xme_op(v, "app2")->offset, offsetof(ScOpsAt, value) + offsetof(ScOpnd, app)) << v;
+    EXPECT_EQ(xme_op(v, "field")->offset, offsetof(ScOpsAt, value) + offsetof(ScOpnd, text)) << v;
+  }
 }
 
 // COMPUTE target op source; CNV BIN and CNV TEXT of a target from a source
@@ -479,7 +499,8 @@ TEST_F(ScFam, RandomStatementsCompileOrAreRecordedErrors) {
   const DStmt base = tr.stmts.at(0);
   std::mt19937 rng(19);
   auto pick = [&](auto const& v) { return v[rng() % std::size(v)]; };
-  const int verbs[] = {3, 7, 12, 16, 18, 20, 21, 31, 36, 37, 38, 42, 52, 54, 57, 63, 77, 78, 80, 96};
+  const int verbs[] = {3,  7,  12, 16, 18, 20, 21, 31, 36, 37, 38, 42, 52, 54, 57, 63, 77, 78, 80, 96,
+                       6,  8,  15, 22, 26, 30, 33, 39, 51, 59, 60, 64, 67, 84};
   const char* apps[] = {"0LA", "ABC", "   ", "ZZZ", "0L"};
   const char* names[] = {"A", "AI", "B", "K", "T4", "T20", "X", "FZ1", "FZ2", "", "DI"};
   const char* tfs[] = {"     ", "T    ", "F    ", "TF   ", "1 0  ", "?    ", "TTTTT"};

@@ -20,6 +20,7 @@
 #include "language/ibctl.h"
 #include "language/ibdate.h"
 #include "language/ibfld.h"
+#include "language/ibfi.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
@@ -360,6 +361,23 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
          in.reg = 2;
          in.var_type = 12;
          in.op_len = 4;
+       }},
+      {"BEG AT key segment", 1, kAreaSize - 20, 550,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbFiAt>(q);
+         in.entry = 1u;
+         in.segs = 2;
+         rec::view<IbFiSeg>(q + 12).length = 4;
+         rec::view<IbFiSeg>(q + 20).offset = 4;
+         rec::view<IbFiSeg>(q + 20).length = 16;
+       }},
+      {"READ record number", 1, kAreaSize - 4, 562,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbFiRead>(q);
+         in.entry = 1u;
+         in.key_no = kIbFiRecordNo;
+         in.key_type = 5;
+         in.key_len = 4;
        }},
   };
   // A date instruction's mask tokens lie inside its length.
