@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -260,7 +261,9 @@ void on_fault(int sig, siginfo_t* info, void*) {
   sigaddset(&s, SIGSEGV);
   sigaddset(&s, SIGBUS);
   pthread_sigmask(SIG_UNBLOCK, &s, nullptr);
-  throw ScopeUnwind{int(CompletionCode::Signal), com.proc_scope};
+  // The running process: a SUBPROCESS child runs in a sub-process scope
+  // inside its caller's process scope, and its fault ends it alone.
+  throw ScopeUnwind{int(CompletionCode::Signal), std::max(com.proc_scope.get(), com.subproc_scope.get())};
 }
 
 void set_alt_stack() {

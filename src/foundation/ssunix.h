@@ -40,7 +40,9 @@ int ss_dyn_count();
 // ------------------------------------------------- memory-fault path --
 // SIGSEGV and SIGBUS raised by the engine's own code end the running
 // process with completion code 37: the handler throws ScopeUnwind{37} to
-// the process scope (the innermost scope when there is none). The engine is
+// the scope of the running process, the innermost process or sub-process
+// scope (a SUBPROCESS child's fault ends the child, and its caller's
+// invocation statement sees 37). The engine is
 // compiled with -fnon-call-exceptions, so a faulting instruction can throw,
 // and the handler runs only for synchronous faults (those the kernel raises
 // for the faulting instruction), never for a signal sent by another process.

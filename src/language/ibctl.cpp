@@ -1,6 +1,9 @@
 // Control builders: see ibctl.h.
 #include "language/ibctl.h"
 
+#include <cstring>
+
+#include "files/fm.h"
 #include "language/ibutil.h"
 
 namespace {
@@ -77,4 +80,60 @@ uint8_t* bld_br_cond(IbCode* code, uint8_t value, CodeRef to) {
   rec::view<IbCond>(p).value = value;
   rec::view<IbCond>(p).to = to;
   return p;
+}
+
+uint8_t* bld_invoc(IbCode* code, uint32_t shift, uint8_t type, const char* app, const char* name, uint8_t kind,
+                   uint8_t replace, uint8_t fail, uint32_t number) {
+  uint8_t* p = ib_put(code, 40);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbInvoc>(p);
+  in.shift = shift;
+  in.type = type;
+  std::memcpy(in.app.data(), app, 3);
+  std::memcpy(in.name.data(), name, 30);
+  in.kind = kind;
+  in.replace = replace;
+  in.fail = fail;
+  in.number = number;
+  return p;
+}
+uint8_t* bld_run(IbCode* code, uint32_t shift, uint8_t flag, uint8_t fail, uint32_t len) {
+  uint8_t* p = ib_put(code, 32);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbRun>(p);
+  in.shift = shift;
+  in.flag = flag;
+  in.fail = fail;
+  in.len = len;
+  return p;
+}
+uint8_t* bld_call(IbCode* code, uint32_t shift, uint8_t keep, uint8_t b119, uint8_t b120, uint32_t len) {
+  uint8_t* p = ib_put(code, 6);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbCall>(p);
+  in.shift = shift;
+  in.keep = keep;
+  in.b9 = b119;
+  in.b10 = b120;
+  in.len = len;
+  return p;
+}
+uint8_t* bld_pass(IbCode* code, const PifRec& r) {
+  uint8_t* p = ib_put(code, 26);
+  if (p) std::memcpy(p + 4, &r, sizeof r);
+  return p;
+}
+
+void INIT_PIF_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb) {
+  init_sdb_func(sdb, 0, 0, 4, FM_SEG_BINARY, '+');
+  INIT_KDB(kdb, 0, '+', 8, sdb, 1);
+  INIT_FDB(fdb, FM_CLASS_MEMORY, sizeof(PifRec), 0, kdb, 1);
+  INIT_UNIQUE_PATH(fdb, "PI", "PI", FM_PT_DATA);
+}
+
+void INIT_SCAN_STMT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb) {
+  init_sdb_func(sdb, 0, 0, 2, FM_SEG_BINARY, '+');
+  INIT_KDB(kdb, 0, '+', 8, sdb, 1);
+  INIT_FDB(fdb, FM_CLASS_MEMORY, 80, 0, kdb, 1);
+  INIT_UNIQUE_PATH(fdb, "PI", "SC", FM_PT_DATA);
 }

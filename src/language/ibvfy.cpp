@@ -462,6 +462,14 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
       u->r0 = r.key_no == kIbFiRecordNo ? r.key_len.get() : 0;
       return true;
     }
+    // RUN and CALL read their text at register 1; a PASS of a constant
+    // records register 1 as the constant's address, its length readable.
+    case 32: u->r0 = rec::view<IbRun>(q).len; return true;
+    case 6: u->r0 = rec::view<IbCall>(q).len; return true;
+    case 26:
+      if (rec::view<IbPass>(q).rec.b30[0] != 1) return false;
+      u->r0 = rec::view<IbPass>(q).rec.len;
+      return true;
     default: return fld_use(q, op, u);
   }
 }
@@ -632,6 +640,14 @@ bool check_code_flow(Vfy& v) {
       // A branch target starts a new run: what the registers hold there
       // depends on the way in.
       if (blk.target.test(size_t(s))) forget();
+      if ((op & ~1u) == 26 && rec::view<IbPass>(p).rec.b30[0] != 1 && rec::view<IbPass>(p).rec.kind != 2) {
+        // A passed field or record: inside its data area.
+        const auto& r = rec::view<IbPass>(p).rec;
+        uint32_t ix = r.ira;
+        uint64_t size = ix <= n_areas ? v.area[ix] : 0;
+        if (uint64_t(r.offset.get()) + r.len.get() > size)
+          return v.fail("block %u offset %u: passed item past its area", b, at);
+      }
       Use u;
       const int by_len = len_use(v, p, op, lr, &u);
       if (by_len < 0) return false;

@@ -369,6 +369,18 @@ int ii_register_ifn(const char* name, IiIntFn fn) {
 
 IiIntFn ii_ifn(uint32_t index) { return index < ifns().size() ? ifns()[index].fn : nullptr; }
 
+IiIntFn ii_find_ifn(const char* name) {
+  auto trim = [](std::string t) {
+    if (t.size() > 22) t.resize(22);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    return t;
+  };
+  std::string key = trim(name);
+  for (const Ifn& f : ifns())
+    if (trim(f.name) == key) return f.fn;
+  return nullptr;
+}
+
 int ii_init() {
   ii_arena = arena::base();
   if (FILE* t = os_open_log("QUVO_INST_TRACE")) g_trace = t;

@@ -207,6 +207,9 @@ constexpr int kIiYieldEvery = 1000;
 using IiIntFn = int32_t (*)(const uint32_t* args);  // args[0] the count
 int ii_register_ifn(const char* name, IiIntFn fn);
 IiIntFn ii_ifn(uint32_t index);
+// The function registered under a name (compared blank-padded to 22
+// characters), or null.
+IiIntFn ii_find_ifn(const char* name);
 
 // The removal of DEFINEd items at the start of event point 25 (End of
 // Frame); the dynamic-items family fills it.

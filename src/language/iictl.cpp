@@ -8,14 +8,29 @@
 // past TO does; a value that must be stored and cannot (more than 15 digits
 // with no decimals left to drop, or an invalid packed value) is 300540.
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <climits>
 #include <cstring>
 
+#include <string>
+#include <vector>
+
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/la.h"
 #include "foundation/mm.h"
+#include "foundation/os.h"
 #include "foundation/pd.h"
+#include "foundation/ssunix.h"
 #include "language/ibctl.h"
+#include "language/ibtst.h"
 #include "language/iiutil.h"
+#include "language/sc.h"
 #include "process/pcb.h"
+#include "process/piexec.h"
+#include "process/pishr.h"
+#include "screen/wm.h"
 
 namespace {
 
@@ -293,6 +308,444 @@ uint8_t* inst_br_cond(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   return ii_at(pc + 8);
 }
 
+
+// ------------------------------------------------ invocations and calls --
+constexpr const char* kMod = "IICTL.C";
+
+// Sets the statement's truth level.
+void set_level(IlfState* s, uint32_t shift, bool value) { s->mask = ii_set_tf(s->mask, value ? 1 : 2, shift); }
+
+// A failed invocation or RUN: the text, then the failure mode (1 a
+// warning, 2 an error, 3 cancel: OPTION 278 and the event point unwinds
+// with 3).
+void failure(IlfExecBlock* b, IlfState* s, const char* text, int mode) {
+  Pcb* pcb = b->pcb;
+  if (mode == 1 || mode == 2) {
+    add_wrn_err(pcb, text, std::strlen(text), mode == 1 ? 1 : 2);
+    if (mode == 1) ++b->warnings;
+    else ++b->errors;
+  } else if (mode == 3) {
+    if (PcbStatus* st = pcb_status(pcb)) st->option = 278;
+    ii_end_ep(b, s);
+    ut_unwind(3);
+  }
+}
+
+const char* invoc_failed_text(int type) {
+  switch (type) {
+    case 1: return "MENU FAILED";
+    case 2: return "INPUT FAILED";
+    case 3: return "OUTPUT FAILED";
+    case 4: return "ACTION FAILED";
+    case 5: return "QUERY FAILED";
+    case 6: return "SUBROUTINE FAILED";
+    default: return "INVOCATION FAILED";
+  }
+}
+
+// An invocation statement: the child runs through the process runner; the
+// statement is false only when the child died of a memory fault (37).
+uint8_t* inst_invoc(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  const auto& in = rec::view<IbInvoc>(pc);
+  Pcb* pcb = b->pcb;
+  PiInvoc v;
+  os_invoc_template(&v);
+  if (in.kind == 0 && pcb) {
+    v.surface1 = pcb->surface1;
+    v.surface2 = pcb->surface2;
+  }
+  auto* st = pcb ? pi_area_rec<PdStatus>(pcb, kPcbStatusArea) : nullptr;
+  // NEXT APPLICATION and NEXT VERSION serve one invocation.
+  if (!in.app.blank()) v.app = in.app;
+  else if (st) v.app = st->next_app;
+  if (st && in.app.blank()) st->next_app.clear();
+  if (st && !st->next_ver.blank()) {
+    v.ver = st->next_ver;
+    st->next_ver.clear();
+  } else if (pcb) {
+    v.ver = pcb->invoc.ver;
+  }
+  v.type = in.type;
+  if (!in.name.blank()) v.name = in.name;
+  else if (st) v.name = st->next_proc;
+  v.kind = in.kind;
+  v.caller_mode = in.replace == '1' ? 2 : 1;
+  if (pcb) v.parent_pcb.set(pcb);
+  uint32_t shift = in.shift;
+  uint8_t fail_mode = in.fail, type = in.type;
+  uint8_t* next = ii_adv(pc, 52);
+  pi_exec(&v);
+  if (v.completion == 37) {
+    ss_reset_sig_handler();
+    set_level(s, shift, false);
+    failure(b, s, invoc_failed_text(type), fail_mode);
+  } else {
+    set_level(s, shift, true);
+  }
+  return next;
+}
+
+// ----------------------------------------------------------- the PIF --
+FmArb* pif_of(Pcb* pcb) {
+  FmArb* f = pcb ? pcb->pif.get() : nullptr;
+  return f && fm_is_handle(f) ? f : nullptr;
+}
+std::vector<PifRec> pif_records(Pcb* pcb) {
+  std::vector<PifRec> v;
+  FmArb* f = pif_of(pcb);
+  if (!f) return v;
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) {
+    PifRec r;
+    std::memcpy(static_cast<void*>(&r), p, sizeof r);
+    v.push_back(r);
+  }
+  f->op = 0;
+  return v;
+}
+void pif_clear(Pcb* pcb) {
+  FmArb* f = pif_of(pcb);
+  if (f && !fm_del_all(f)) checkstat(f->status, "Bad pif del all", kMod, __LINE__);
+}
+// The current address of a passed item: its area's word plus its offset,
+// or (a constant, byte 30) its own address.
+uint8_t* pif_addr(const PifRec& r) {
+  if (r.b30[0] == 1) return static_cast<uint8_t*>(arena::at(r.ira));
+  auto* word = static_cast<uint8_t*>(arena::at(r.ira));
+  uint8_t* a = word ? ii_ref(word) : nullptr;
+  return a ? a + r.offset.get() : nullptr;
+}
+bool is_alpha(int t) { return t == 1 || t == 2 || t == 13; }
+bool is_date(int t) { return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15; }
+// The open handle of a passed file (the second word of its control area).
+FmArb* pif_file(const PifRec& r) {
+  uint8_t* a = pif_addr(r);
+  if (!a) return nullptr;
+  auto* f = static_cast<FmArb*>(static_cast<void*>(ii_ref(a + 4)));
+  return f && fm_is_handle(f) ? f : nullptr;
+}
+
+// PASS: the instruction's record, sequence highest + 1 (2 in an empty
+// file), into the PIF, created on the process's first PASS.
+uint8_t* inst_pass(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  Pcb* pcb = b->pcb;
+  if (!pcb) return ii_adv(pc, 36);
+  FmArb* f = pif_of(pcb);
+  if (!f) {
+    FmFdb fdb;
+    static auto* kdb = static_cast<FmKdb*>(arena::alloc_chunk(sizeof(FmKdb)));
+    static auto* sdb = static_cast<FmSdb*>(arena::alloc_chunk(sizeof(FmSdb)));
+    INIT_PIF_FDB(&fdb, kdb, sdb);
+    int ok = FM_CREATE(&fdb, pcb->pool_scope ? int(pcb->pool_scope) : int(com.proc_scope), 16, 0, 15, 15);
+    if (!ok) {
+      checkstat(fdb.status, "pif file create failed", kMod, __LINE__);
+      ii_end_ep(b, s);
+      return ii_stop(s);
+    }
+    f = fdb.handle.get();
+    pcb->pif.set(f);
+  }
+  uint32_t high = kPifFirstSeq - 1;
+  for (const PifRec& r : pif_records(pcb)) high = std::max<uint32_t>(high, r.seq);
+  if (rec::view<PifRec>(pc + 4).b30[0] == 1 && !s->addr[0]) return ii_no_field(b, s, "inst_pass");
+  // The record goes to the file from the arena.
+  static PifRec* r = static_cast<PifRec*>(arena::alloc_chunk(sizeof(PifRec)));
+  std::memcpy(static_cast<void*>(r), pc + 4, sizeof *r);
+  r->seq = high + 1;
+  // A constant: register 1 holds its address.
+  if (r->b30[0] == 1) r->ira = arena::offset_of(s->addr[0]);
+  f->op = 0;
+  f->key_no = 0;
+  f->rec.set(reinterpret_cast<uint8_t*>(r));
+  f->rec_len = 0;
+  int ok = fm_write(f);
+  f->rec.reset();
+  if (!ok) {
+    checkstat(f->status, "can't write pif", kMod, __LINE__);
+    ii_end_ep(b, s);
+    return ii_stop(s);
+  }
+  return ii_adv(pc, 36);
+}
+
+// RUN's text of a parameter (stuff_param): by its data type.
+std::string ptos(const uint8_t* p, int len, int scale) {
+  std::string digits;
+  for (int i = 0; i < len; ++i) {
+    digits += char('0' + (p[i] >> 4));
+    if (i + 1 < len) digits += char('0' + (p[i] & 0xF));
+  }
+  bool neg = len > 0 && (p[len - 1] & 0xF) != com.pd_pos;
+  if (scale < 0) digits.append(size_t(-scale), '0');
+  if (scale > 0) {
+    if (digits.size() <= size_t(scale)) digits.insert(0, size_t(scale) + 1 - digits.size(), '0');
+    digits.insert(digits.size() - size_t(scale), ".");
+  }
+  size_t lead = 0;
+  while (lead + 1 < digits.size() && digits[lead] == '0' && digits[lead + 1] != '.') ++lead;
+  digits.erase(0, lead);
+  return (neg ? "-" : "") + digits;
+}
+int64_t bin_value(const uint8_t* p, int len, bool is_signed) {
+  if (len == 1) return is_signed ? int8_t(p[0]) : p[0];
+  if (len == 2) return is_signed ? int16_t(p[0] | p[1] << 8) : uint16_t(p[0] | p[1] << 8);
+  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
+  return is_signed ? int64_t(int32_t(w)) : int64_t(w);
+}
+std::string stuff_param(const PifRec& r) {
+  int type = int(r.type.get() & 0xFF), len = int(r.len.get());
+  if (r.kind == 2) {
+    FmArb* f = pif_file(r);
+    FmName n{nullptr, 0};
+    if (f && fm_nam(f, &n) && n.text) return std::string(n.text, n.len);
+    return "<invalid file>";
+  }
+  const uint8_t* p = pif_addr(r);
+  if (!p || len <= 0) return {};
+  if (is_alpha(type)) {
+    std::string t(reinterpret_cast<const char*>(p), size_t(len));
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    return t;
+  }
+  switch (type) {
+    case 5: return std::to_string(bin_value(p, len, true));
+    case 6: case 7: {
+      std::string t = std::to_string(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get());
+      if (len >= 5) t += std::to_string(rec::view<rec::U32>(const_cast<uint8_t*>(p) + 4).get());
+      return t;
+    }
+    case 8: return ptos(p, len, 0);
+    case 12: return len >= 2 ? ptos(p, len - 1, int8_t(p[len - 1])) : std::string();
+    case 11: return std::string(1, char(p[0]));
+    default: return {};
+  }
+}
+
+// The text of register 1 up to its last non-blank within len bytes.
+std::string reg_text(IlfState* s, uint32_t len) {
+  const uint8_t* p = s->addr[0];
+  if (!p) return {};
+  size_t n = len;
+  while (n > 0 && (p[n - 1] == ' ' || p[n - 1] == 0)) --n;
+  return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+uint8_t* inst_run(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  const auto& in = rec::view<IbRun>(pc);
+  Pcb* pcb = b->pcb;
+  uint32_t shift = in.shift;
+  uint8_t fail_mode = in.fail;
+  uint8_t* next = ii_adv(pc, 16);
+  std::vector<std::string> params;
+  for (const PifRec& r : pif_records(pcb)) params.push_back(stuff_param(r));
+  std::string text = reg_text(s, in.len), cmd;
+  bool fits = ii_run_command(text.data(), text.size(), params, &cmd);
+  pif_clear(pcb);
+  if (!fits) {
+    set_level(s, shift, false);
+    failure(b, s, "RUN FAILED", fail_mode);
+    return next;
+  }
+  auto* st = pcb ? pi_area_rec<PdStatus>(pcb, kPcbStatusArea) : nullptr;
+  bool keep_screen = st && st->new_page_after.data()[0] == '0';
+  if (!keep_screen) wm_suspend();
+  int status = 0;
+  bool started = os_spawn(cmd, &status);
+  if (keep_screen) st->new_page_after.set(" ");
+  else wm_resume();
+  if (auto* a3 = pcb ? pi_area_rec<PdArea3>(pcb, 3) : nullptr) a3->call_result = status;
+  set_level(s, shift, started);
+  if (!started) failure(b, s, "RUN FAILED", fail_mode);
+  return next;
+}
+
+// CALL: a function of the engine (',' with the PCB first, '.' without) or
+// of a library ("library,function"), with one argument word per PIF record.
+uint8_t* inst_call(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  const auto& in = rec::view<IbCall>(pc);
+  Pcb* pcb = b->pcb;
+  uint32_t shift = in.shift;
+  bool keep = in.keep != 0;
+  uint8_t* next = ii_adv(pc, 16);
+  std::string text = reg_text(s, in.len);
+  size_t lead = 0;
+  while (lead < text.size() && text[lead] == ' ') ++lead;
+  text.erase(0, lead);
+  IiIntFn ifn = nullptr;
+  void* lib_fn = nullptr;
+  bool with_pcb = false;
+  if (!text.empty() && (text[0] == ',' || text[0] == '.')) {
+    with_pcb = text[0] == ',';
+    std::string key = text.substr(1);
+    size_t k = 0;
+    while (k < key.size() && key[k] == ' ') ++k;
+    key.erase(0, k);
+    ifn = ii_find_ifn(key.c_str());
+  }
+  bool resident = text.find('%') != std::string::npos;
+  if (!ifn) {
+    with_pcb = false;
+    if (text.find(',') == std::string::npos || !ss_dyn_load(text, &lib_fn) || !lib_fn) {
+      // A library found without the function does not stay loaded.
+      if (text.find(',') != std::string::npos && !resident && !keep) ss_dyn_free(text);
+      set_level(s, shift, false);
+      return next;
+    }
+  }
+  // The argument words: pointers (fields, copies, the PCB, handles) and
+  // values.
+  struct Word {
+    intptr_t v;
+    bool ptr;
+  };
+  std::vector<Word> words;
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  struct PoolGuard {
+    MmPool p;
+    ~PoolGuard() { mm_destroy_pool(p); }
+  } guard{pool};
+  auto copy = [&](const uint8_t* p, size_t n, bool zero) {
+    auto* c = static_cast<uint8_t*>(MM_ALLOC(pool, n + 1));
+    if (p && n) std::memcpy(c, p, n);
+    c[n] = 0;
+    (void)zero;
+    return c;
+  };
+  auto ptr_word = [&](const void* p) { words.push_back({reinterpret_cast<intptr_t>(p), true}); };
+  if (with_pcb) ptr_word(pcb);
+  std::vector<PifRec> recs = pif_records(pcb);
+  for (const PifRec& r : recs) {
+    int kind = r.kind, type = int(r.type.get() & 0xFF);
+    size_t len = r.len.get();
+    bool by_ref = r.by_ref == 1;
+    uint8_t* p = pif_addr(r);
+    if (kind == 1 || kind == 5 || kind == 7) {
+      if (by_ref) {
+        if (is_alpha(type) || type == 5 || type == 11 || type == 8 || type == 12 || is_date(type)) {
+          ptr_word(p);
+          continue;
+        }
+      } else if (is_alpha(type)) {
+        ptr_word(copy(p, len, true));
+        continue;
+      } else if (type == 5) {
+        bool sgn = (r.type.get() & 0x100) != 0;
+        int64_t v = p ? bin_value(p, int(len), len >= 4 && sgn) : 0;
+        words.push_back({intptr_t(v), false});
+        continue;
+      } else if (type == 11) {
+        words.push_back({intptr_t(p ? p[0] : 0), false});
+        continue;
+      } else if (type == 8 || type == 12 || is_date(type)) {
+        ptr_word(copy(p, len, false));
+        continue;
+      }
+      os_sys_err_text(kMod, __LINE__, "iictl.c, inst_call entered default in switch");
+      set_level(s, shift, false);
+      return next;
+    }
+    if (kind == 2) {
+      FmArb* f = pif_file(r);
+      if (ifn || resident) {
+        ptr_word(f);
+      } else {
+        FmName n{nullptr, 0};
+        std::string name = f && fm_nam(f, &n) && n.text ? std::string(n.text, n.len) : std::string();
+        ptr_word(copy(reinterpret_cast<const uint8_t*>(name.data()), name.size(), true));
+      }
+      continue;
+    }
+    if (kind == 3 || kind == 4 || kind == 6) {
+      ptr_word(by_ref ? p : copy(p, len, false));
+      continue;
+    }
+    os_sys_err_text(kMod, __LINE__, "iictl.c, inst_call entered default in outer switch");
+    set_level(s, shift, false);
+    return next;
+  }
+  if (words.size() > size_t(kOsCallMax)) {
+    // Nothing is called with more words than a call takes: no argument is
+    // dropped silently.
+    char w[96];
+    std::snprintf(w, sizeof w, "CALL %.40s: %zu arguments, at most %d", text.c_str(), words.size(), kOsCallMax);
+    add_wrn_err(pcb, w, std::strlen(w), 1);
+    ++b->warnings;
+    pif_clear(pcb);
+    set_level(s, shift, false);
+    return next;
+  }
+  int32_t result = 0;
+  if (ifn) {
+    std::vector<uint32_t> a{uint32_t(words.size())};
+    for (const Word& w : words)
+      a.push_back(w.ptr ? (w.v ? arena::offset_of(reinterpret_cast<const void*>(w.v)) : 0u) : uint32_t(w.v));
+    result = ifn(a.data());
+  } else {
+    std::vector<intptr_t> a{intptr_t(words.size())};
+    for (const Word& w : words) a.push_back(w.v);
+    result = os_call(a.data(), lib_fn);
+    if (!resident && !keep) ss_dyn_free(text);
+  }
+  if (auto* a3 = pi_area_rec<PdArea3>(pcb, 3)) a3->call_result = result;
+  pif_clear(pcb);
+  set_level(s, shift, result != 0);
+  return next;
+}
+
+
+// --------------------------------------------- the internal functions --
+// `int_fns_tbl`, in table order. Functions of subsystems not built yet
+// answer 0 (false); the entries that no subsystem specifies answer 0 with
+// a warning that names them.
+const char* const kIntFns[] = {
+    "IE_INIT", "IE_EDIT", "SE_EDIT", "DD_CMPL", "DB_RESTRUCT", "RT_SLCT_AP", "RT_SLCT_DB", "PL_GEN_NAM",
+    "MU_INIT", "MU_XLATE", "RT_CREATE", "RT_SCRATCH", "CV_XLATE_DAT_MSK", "CV_UNXLATE_DAT_MSK",
+    "RT_SCAN_SETUP", "RT_POPULATE_SCAN", "RT_SCAN_CLEANUP", "PL_BLD", "PL_SCRATCH", "RT_PRINT_SETUP",
+    "RT_POPULATE_PRINT", "RT_ACT_LOG", "OP_UPD_CHR", "FP_UPD_CHR", "SC_STMT_LIST", "RT_GETENV",
+    "RT_GET_ITM_SIZE", "RT_GET_STATS", "RT_CHANGE_PHASE", "RT_SECR_BITS", "RT_VERSION", "RT_GET_PATH",
+    "CV_XLATE_NUM_MSK", "CV_UNXLATE_NUM_MSK", "PB_VALID_EXPR", "RT_START_TRACE", "RT_STOP_TRACE",
+    "RT_SEND_FILE", "RT_RECV_FILE", "MM_ALLOC_INFO", "RT_SCAN_PRINT", "RT_GET_AP", "RT_GET_VER",
+    "RT_GET_PROC_NAM", "RT_GET_PROC_TYPE", "RT_GET_FRM_CLASS", "RT_GET_FRM_SNO", "RT_GET_ALT_IMG_NO",
+    "RT_GETPARAM", "RT_KEATERM_EXEC", "RT_VPAN", "RT_PAN", "RT_WIDE_SCREEN", "RT_SCREEN_SIZE", "RT_KEAGET",
+    "RT_KEAPUT", "RT_SLEEP", "RT_SET_TIMEOUT", "RT_OPEN_STREAM", "RT_WRITE_STREAM", "RT_READ_STREAM",
+    "RT_CLOSE_STREAM", "RT_SET_QUVO", "RT_SET_UID", "DBG_WATCH", "DBG_POPULATE_WATCH", "DBG_CLEANUP_WATCHES",
+    "UT_SET_PASS", "UT_GET_PASS", "RT_POPULATE_STACK", "RT_PARSE_CGIDATA", "RT_IMPORT_CGIDATA", "RT_LOAD_URL",
+    "RT_CLI_CREATE_OBJECT", "RT_CLI_INVOKE_METHOD", "RT_CLI_DESTROY_OBJECT", "RT_CLI_WAIT_FOR_EVENT",
+    "RT_CHECK_CLI_FEATURE", "PI_DYNA_BLD", "BRFANAL", "RT_PRT_BROWSE", "DB_VFY", "SP_GET_SCAN_FIS",
+    "SP_SET_SCAN_FI", "SP_GET_SCAN_PATHS", "SP_SET_SCAN_PATH", "SP_GET_SCAN_FLDS", "SP_SET_SCAN_FLDS",
+    "SP_GET_INFO", "SP_SET_INFO", "SP_SCAN_START", "SP_POPULATE_SCAN", "SP_SCAN_CLEANUP", "SP_GET_START_VALS",
+    "DBG_FIND_NOTE"};
+constexpr size_t kNIntFns = sizeof kIntFns / sizeof kIntFns[0];
+// The entries without a specification of their own.
+bool unspecified(const char* n) {
+  for (const char* u : {"CV_XLATE_DAT_MSK", "CV_UNXLATE_DAT_MSK", "CV_XLATE_NUM_MSK", "CV_UNXLATE_NUM_MSK",
+                        "MM_ALLOC_INFO", "UT_SET_PASS", "UT_GET_PASS", "DBG_FIND_NOTE", "BRFANAL"})
+    if (std::strcmp(n, u) == 0) return true;
+  return false;
+}
+template <size_t I>
+int32_t unbuilt_fn(const uint32_t*) {
+  if (unspecified(kIntFns[I])) {
+    std::string w = std::string("internal function ") + kIntFns[I] + " is not available";
+    la_sys_err(w.c_str(), 0);
+  }
+  return 0;
+}
+template <size_t... I>
+constexpr std::array<IiIntFn, sizeof...(I)> unbuilt_fns(std::index_sequence<I...>) {
+  return {&unbuilt_fn<I>...};
+}
+constexpr auto kUnbuilt = unbuilt_fns(std::make_index_sequence<kNIntFns>{});
+
+void register_int_fns() {
+  for (size_t i = 0; i < kNIntFns; ++i)
+    if (!ii_find_ifn(kIntFns[i]))
+      ii_register_ifn(kIntFns[i], std::strcmp(kIntFns[i], "SC_STMT_LIST") == 0 ? sc_stmt_list : kUnbuilt[i]);
+}
+
 }  // namespace
 
 void ii_ctl_init() {
@@ -313,6 +766,53 @@ void ii_ctl_init() {
   ii_set_pair(42, inst_end_proc);
   ii_set_pair(44, inst_logout);
   ii_set_pair(46, inst_timeout_clr);
+  ii_set_pair(40, inst_invoc);
+  ii_set_pair(32, inst_run);
+  ii_set_pair(6, inst_call);
+  ii_set_pair(26, inst_pass);
+  register_int_fns();
+}
+
+bool ii_run_command(const char* text, size_t len, const std::vector<std::string>& params, std::string* out) {
+  std::string& c = *out;
+  c.clear();
+  size_t n = params.size(), last = 0;  // the last parameter used, 1-based
+  auto word = [&](size_t i) { c += os_shell_quote(params[i - 1]); };
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char ch = static_cast<unsigned char>(text[i]);
+    if (ch == '\\' && i + 1 < len && text[i + 1] == '$') {
+      c += '$';
+      ++i;
+    } else if (ch == '$' && i + 1 < len && text[i + 1] == '*') {
+      for (size_t k = last + 1; k <= n; ++k) {
+        word(k);
+        c += ' ';
+      }
+      last = n;
+      ++i;
+    } else if (ch == '$' && i + 1 < len && text[i + 1] >= '0' && text[i + 1] <= '9') {
+      size_t j = i + 1, v = 0;
+      bool big = false;
+      while (j < len && text[j] >= '0' && text[j] <= '9') {
+        v = v * 10 + size_t(text[j] - '0');
+        if (v > n) big = true;
+        ++j;
+      }
+      if (!big && v >= 1 && v <= n) {
+        word(v);
+        last = v;
+      }
+      i = j - 1;
+    } else if (ch == '$') {
+      ++i;  // the dollar sign and the character after it are dropped
+    } else if (ch == com.para_mark) {
+      // the paragraph mark is dropped
+    } else {
+      c += char(ch);
+    }
+    if (c.size() > kRunMaxCommand) return false;
+  }
+  return true;
 }
 
 void ii_loop_begun(IlfState* s, uint8_t* blk, uint8_t* back) {

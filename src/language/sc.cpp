@@ -213,7 +213,6 @@ int cmpl_label(ScCtx* sc, DStmt* st) {
   std::memset(sc->tf, '?', 5);
   return 1;
 }
-int cmpl_proc(ScCtx* sc, DStmt*);
 int cmpl_unbuilt(ScCtx*, DStmt*) { return 0; }
 
 // The verb table (`cmpl_fns`, `verb_spell_tbl`): 105 rows.
@@ -229,7 +228,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"BEG AT  ", cmpl_beg_at, 101000},  {"BEG LOOP", cmpl_beg_loop, 101010},
     {"BEG READ", cmpl_beg_read, 101020},  {"BLANK   ", cmpl_unbuilt, 101030},
     {"BLINK   ", cmpl_unbuilt, 101040},  {"BRIGHT  ", cmpl_unbuilt, 101050},
-    {"CALC    ", cmpl_calc, 101060},  {"CALL    ", cmpl_unbuilt, 101070},
+    {"CALC    ", cmpl_calc, 101060},  {"CALL    ", cmpl_call, 101070},
     {"CANCEL  ", cmpl_unbuilt, 101080},  {"CLOSE   ", cmpl_close, 101090},
     {"CNV BIN ", cmpl_cnv_bin, 101100},  {"CNV FLT ", cmpl_dummy, 0},
     {"CNV TEXT", cmpl_cnv_text, 101120},  {"CNV ZONE", cmpl_dummy, 0},
@@ -250,12 +249,12 @@ ScVerb g_verbs[kScVerbs] = {
     {"NO ULINE", cmpl_unbuilt, 101480},  {"NORMAL  ", cmpl_unbuilt, 101450},
     {"OK INPUT", cmpl_unbuilt, 101490},  {"OPEN    ", cmpl_open, 101500},
     {"OR      ", cmpl_if_and_or, 101510},  {"OUTPUT  ", cmpl_proc, 0},
-    {"OVERFLOW", cmpl_overflow, 101540},  {"PASS    ", cmpl_unbuilt, 101550},
+    {"OVERFLOW", cmpl_overflow, 101540},  {"PASS    ", cmpl_pass, 101550},
     {"POSITION", cmpl_unbuilt, 101560},  {"PRINT   ", cmpl_print, 101570},
     {"QUERY   ", cmpl_proc, 0},          {"READ    ", cmpl_read, 101590},
     {"READNEXT", cmpl_readnext, 101600},  {"RECEIVE ", cmpl_dummy, 0},
     {"RESTORE ", cmpl_xxstore, 101620},  {"RETURN  ", cmpl_return, 101630},
-    {"REWRITE ", cmpl_rewrite, 101640},  {"RUN     ", cmpl_unbuilt, 101650},
+    {"REWRITE ", cmpl_rewrite, 101640},  {"RUN     ", cmpl_run, 101650},
     {"SCAN    ", cmpl_unbuilt, 101660},  {"SCRATCH ", cmpl_scratch, 101670},
     {"SELECT  ", cmpl_dummy, 0},         {"SET     ", cmpl_set, 101690},
     {"SET DATE", cmpl_set_date, 101700},  {"SET DAY ", cmpl_set_day, 101710},
@@ -278,13 +277,6 @@ ScVerb g_verbs[kScVerbs] = {
     {"REFRESH ", cmpl_unbuilt, 101440},
 };
 
-// Invocation verbs: refused in a Query process and in type 12; the
-// invocation itself is not built yet.
-int cmpl_proc(ScCtx* sc, DStmt*) {
-  int t = sc->pc->em->proc_type;
-  sc_err(sc, (t == 5 || t == 12) ? kScProcInQuery : kScNoVerb);
-  return 0;
-}
 
 // ------------------------------------------------------------ branches --
 void resolve_labels(ScCtx* sc, CodeRef to) {

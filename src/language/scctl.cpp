@@ -2,6 +2,7 @@
 // "0LA", GOSUB and RETURN, the error trap.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "language/ibctl.h"
 #include "language/ibutil.h"
@@ -144,4 +145,157 @@ int cmpl_timeout(ScCtx* sc, DStmt* st) {
   if (!p) return fail(sc, 101770);
   sc_label_ref(sc, "   ", ops.label.data(), sc_ref_of(sc, p), false);
   return 1;
+}
+
+// ------------------------------------------------ invocations and calls --
+namespace {
+
+// The process type an invocation verb gives its child (0: not one).
+uint8_t invoc_type(int verb) {
+  switch (verb) {
+    case 44: return 1;   // MENU
+    case 40: return 2;   // INPUT
+    case 53: return 3;   // OUTPUT
+    case 2: return 4;    // ACTION
+    case 58: return 5;   // QUERY
+    case 76: return 6;   // SUBR
+    case 87: return 7;   // UPDATE
+    case 88: return 8;   // JOB
+    case 89: return 9;   // INQUIRY
+    case 90: return 10;  // STATUS
+    case 91: return 11;  // DISP
+    default: return 0;
+  }
+}
+bool flag_ok(uint8_t b) { return b == '0' || b == '1' || b == ' '; }
+std::string app_of(const ScOpnd& op) { return std::string(op.app.data(), 3); }
+
+// The text operand of RUN and CALL into register 1: a constant (22
+// characters at most) or an alpha field; its length, 0 after the error.
+uint32_t text_operand(ScCtx* sc, const ScOpnd& op, uint32_t preset) {
+  CElem e;
+  std::memset(static_cast<void*>(&e), 0, sizeof e);
+  int kind = 0;
+  if (!sc_cmpl_ref(sc, op, &e, 1, &kind, 0)) {
+    sc_fail(sc, preset);
+    return 0;
+  }
+  uint8_t t = e.e.type;
+  if (t != 1 && t != 2 && t != 13) {
+    sc_err(sc, preset);
+    return 0;
+  }
+  return e.e.length ? uint32_t(e.e.length) : 1;
+}
+
+}  // namespace
+
+// An invocation statement: refused in a Query process and in type 12.
+int cmpl_proc(ScCtx* sc, DStmt* st) {
+  int t = sc_pc(sc)->em->proc_type;
+  if (t == 5 || t == 12) {
+    sc_err(sc, kScProcInQuery);
+    return 0;
+  }
+  const auto& ops = rec::view<ScOpsInvoc>(st->ops.b);
+  if (ops.kind > 2) return fail(sc, 100895);
+  if (!flag_ok(ops.replace)) return fail(sc, 102620);
+  if (ops.fail > 3) return fail(sc, 102630);
+  uint8_t type = invoc_type(st->verb);
+  if (!type) return fail(sc, kScNoVerb);
+  EmHeader* em = sc_pc(sc)->em;
+  em->n_invocs = em->n_invocs + 1;
+  if (!bld_invoc(sc_code(sc), sc_shift(sc), type, ops.app.data(), ops.name.data(), ops.kind, ops.replace,
+                 ops.fail, em->n_invocs))
+    return fail(sc, kScNoVerb);
+  return 1;
+}
+
+int cmpl_run(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsRun>(st->ops.b);
+  if (!flag_ok(ops.b30)) return fail(sc, 102620);
+  if (ops.b31 > 3) return fail(sc, 102630);
+  uint32_t len = text_operand(sc, ops.text, 101650);
+  if (!len) return 0;
+  return bld_run(sc_code(sc), sc_shift(sc), ops.b30 == '1' ? 1 : 0, ops.b31, len) ? 1 : fail(sc, 101650);
+}
+
+int cmpl_call(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsRun>(st->ops.b);
+  if (!flag_ok(ops.b31)) return fail(sc, 102620);
+  if (ops.b32 > 3) return fail(sc, 102630);
+  uint32_t len = text_operand(sc, ops.text, 101070);
+  if (!len) return 0;
+  // The keep-loaded flag: Y ('1') keeps the library; N ('0') and blank do not.
+  uint8_t keep = ops.b30 == '1' ? 1 : 0;
+  return bld_call(sc_code(sc), sc_shift(sc), keep, ops.b31, ops.b32, len) ? 1 : fail(sc, 101070);
+}
+
+// PASS: the record a CALL or RUN will read, with the field index of the
+// item's area. A constant has no area: it is loaded into register 1 and
+// its instruction carries the field index of the steering record (data
+// area 3, always there, never read for it); the run then records the
+// constant's own address (PifRec byte 30 = 1).
+int cmpl_pass(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsPass>(st->ops.b);
+  constexpr uint32_t kErr = 101550;
+  PcCtx* pc = sc_pc(sc);
+  PifRec r;
+  std::memset(static_cast<void*>(&r), 0, sizeof r);
+  std::memcpy(r.app.data(), ops.item.app.data(), 3);
+  r.kind = ops.kind;
+  r.by_ref = ops.by_ref == '1' ? 1 : 0;
+  int k = ops.kind;
+  if (k == 1 || k == 5 || k == 7) {
+    CElem e;
+    std::memset(static_cast<void*>(&e), 0, sizeof e);
+    int kind = 0;
+    if (!sc_cmpl_ref(sc, ops.item, &e, 1, &kind, 0)) {
+      // A field of an application outside the compile: the abort
+      // instruction is in place, the statement compiles.
+      if (sc_msg(sc) == kPcNoApp) return 1;
+      return sc_fail(sc, kErr);
+    }
+    if (kind == 2) {
+      if (r.by_ref) {
+        sc_err(sc, kScNoTarget);
+        return 0;
+      }
+      r.by_ref = 0;
+      r.b30[0] = 1;
+      r.ira = 3;
+    } else {
+      // The whole data area of the field's area kind, and the field's
+      // offset in it (a given occurrence's).
+      uint32_t occ = ops.item.occ_mode == 0 && ops.item.occ >= 2 ? uint32_t(ops.item.occ - 1) : 0;
+      r.ira = pc_get_ira(pc, app_of(ops.item).c_str(), e.e.area, k == 5 ? 3 : k == 7 ? 2 : 0, 0);
+      r.offset = uint32_t(e.field_offset) + occ * e.e.length;
+      if (!r.ira) return fail(sc, kErr);
+    }
+    // The data type in the low byte; 0x100 marks a signed binary.
+    r.type = uint32_t(e.e.type) | (e.e.type == 5 && e.e.sign == '1' ? 0x100u : 0u);
+    r.len = e.e.length;
+    return bld_pass(sc_code(sc), r) ? 1 : fail(sc, kErr);
+  }
+  if (k < 2 || k > 7) return fail(sc, kErr);
+  char app[4] = {}, file[9] = {};
+  std::memcpy(app, ops.item.app.data(), 3);
+  std::memcpy(file, ops.item.text.data(), 8);
+  EmCap* cap = pc_ap(app, pc);
+  if (!cap) {
+    if (k == 2) return bld_abort(sc_code(sc), kErr) ? 1 : 0;
+    sc_err(sc, kPcNoApp);
+    return 0;
+  }
+  EmCfi cfi;
+  if (!pc_fi(cap, file, &cfi, pc)) return fail(sc, kErr);
+  r.len = cfi.fdb.rec_len;
+  if (k == 2) {
+    pc_cfi_use(pc, &cfi, 0x0F);
+    r.ira = pc_get_ira(pc, app, cfi.ctl_area, 1, 0);
+  } else {
+    r.ira = pc_get_ira(pc, app, cfi.rec_area, k == 3 ? 0 : k == 4 ? 3 : 2, 0);
+  }
+  if (!r.ira) return fail(sc, kErr);
+  return bld_pass(sc_code(sc), r) ? 1 : fail(sc, kErr);
 }

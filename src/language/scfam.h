@@ -217,3 +217,38 @@ void sc_tf_restate(ScCtx* sc);
 CodeRef sc_ref_of(ScCtx* sc, const uint8_t* p);
 // Compiles a "0LA" field by name into register reg (0: none).
 int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg);
+
+// Invocations, RUN, CALL and PASS (scctl.cpp).
+struct ScOpsInvoc {     // MENU, INPUT, ... DISP
+  rec::Text<3> app;     // 0  blank: NEXT APPLICATION at run time
+  rec::Text<30> name;   // 3  blank: NEXT PROCESS NAME
+  rec::U8 kind;         // 33 0 SUBPROCESS, 1 RELATED, 2 DETACHED
+  rec::U8 replace;      // 34 '1' the child replaces the caller; '0' or blank not
+  rec::U8 fail;         // 35 failure mode 0-3
+  rec::Bytes<28> rest;
+};
+QV_RECORD(ScOpsInvoc, 64);
+QV_AT(ScOpsInvoc, kind, 33);
+QV_AT(ScOpsInvoc, fail, 35);
+struct ScOpsRun {       // RUN, CALL
+  ScOpnd text;          // 0  the command or function text
+  rec::U8 b30;          // 30 RUN '0', '1' or blank; CALL the keep-loaded flag
+  rec::U8 b31;          // 31 RUN failure mode; CALL '0', '1' or blank
+  rec::U8 b32;          // 32 CALL failure mode
+  rec::Bytes<31> rest;
+};
+QV_RECORD(ScOpsRun, 64);
+QV_AT(ScOpsRun, b30, 30);
+QV_AT(ScOpsRun, b32, 32);
+struct ScOpsPass {      // PASS
+  ScOpnd item;          // 0  a field, or application (4) and file name (7)
+  rec::U8 kind;         // 30 pass kind 1-7
+  rec::U8 by_ref;       // 31 '1' by reference
+  rec::Bytes<32> rest;
+};
+QV_RECORD(ScOpsPass, 64);
+QV_AT(ScOpsPass, kind, 30);
+int cmpl_proc(ScCtx* sc, DStmt* st);
+int cmpl_run(ScCtx* sc, DStmt* st);
+int cmpl_call(ScCtx* sc, DStmt* st);
+int cmpl_pass(ScCtx* sc, DStmt* st);

@@ -76,7 +76,7 @@ struct EmHeader {
   rec::U8 def383;              // 1112
   rec::Bytes<5> b1113;         // 1113
   rec::U16 n_children;         // 1118
-  rec::Bytes<4> b1120;         // 1120
+  rec::U32 n_invocs;           // 1120 invocation statements compiled (their running number)
   rec::U16 n_items;            // 1124
   rec::U16 n_frames;           // 1126
   rec::U16 n_images;           // 1128

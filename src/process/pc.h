@@ -300,6 +300,9 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot);
 // without, at start-up, where those of an earlier run went with its scope.
 void pc_src_forget(bool close);
 int pc_fi(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx);
+// ORs bits into the stored use flags of the compiled file c (application,
+// name); c follows the stored record.
+void pc_cfi_use(PcCtx* ctx, EmCfi* c, uint8_t bits);
 int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
 int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);

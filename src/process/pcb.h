@@ -149,7 +149,7 @@ struct Pcb {
   Ref<PcbImageEnt> image_tbl;  // 552 by image sequence, 1 .. image count
   Ref<PcbItemEnt> item_tbl;    // 556 by item number, 1 .. item count
   Ref<PcbChildEnt> child_tbl;  // 560 by child sequence, 1 .. child count
-  rec::Bytes<4> b564;          // 564
+  Ref<FmArb> pif;              // 564 parameter file (PASS), in the process pool's scope
   rec::Bytes<8> tbl_words;     // 568
   Ref<void> break_tbl;         // 576
   rec::Bytes<4> rpt580;        // 580

@@ -1336,3 +1336,7 @@ int pc_pcf(EmCap* cap, EmCfi* cfi, PcCtx* ctx) {
   }
   return 1;
 }
+
+void pc_cfi_use(PcCtx* ctx, EmCfi* c, uint8_t bits) {
+  cfi_update(ctx, c, [bits](EmCfi& r) { r.use = uint8_t(r.use | bits); });
+}

@@ -282,8 +282,8 @@ void invoc_proc(void* arg) {
     if (p->invoc.independent) {
       auto* a1 = pi_area_rec<PdArea1>(p, 1);
       if (a1 && a1->background == "1") {
-        sys_err(__LINE__, "invoc_proc() - background runs are not available");
-        result = 4;
+        // To the background: the process ends here once it is submitted.
+        result = pi_suspend(p) ? 2 : 4;
         break;
       }
     }
@@ -293,6 +293,8 @@ void invoc_proc(void* arg) {
       em->running_pcb.set(p);
     }
     std::memset(reinterpret_cast<uint8_t*>(p) + 400, 0, 120);
+    // The parameter file of an earlier run went with that run's scope.
+    p->pif.reset();
     if (p->invoc.kind == 0) {
       p->surface1 = p->invoc.surface1;
       p->surface2 = p->invoc.surface2;
@@ -509,6 +511,7 @@ int pi_init() {
   }
   if (live(g.hooks)) FM_CLOSE(g.hooks, 0);
   g = Runner{};
+  pi_session_forget();
   pi_getx_reset();
   pi_pool();
   pi_tbl_init();
@@ -956,4 +959,5 @@ void pi_register() {
   os_hooks.user_start = user_start;
   os_hooks.start_failure = [] { return g.start_failure.c_str(); };
   os_hooks.start_check = pi_start_check;
+  os_hooks.session_start = pi_session_start;
 }

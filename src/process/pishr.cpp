@@ -199,7 +199,7 @@ void init_area(uint8_t* a, Pcb* pcb, const EmAreaEntry& e) {
   }
 }
 
-void init_pdf(Pcb* pcb) {
+void init_pdf(Pcb* pcb, bool resumed) {
   const PiInvoc& v = pcb->invoc;
   if (auto* id = pi_area_rec<PdArea13>(pcb, 13)) {
     id->app = v.app;
@@ -207,8 +207,9 @@ void init_pdf(Pcb* pcb) {
     id->type = v.type;
     id->name = v.name;
   }
-  // A SUBPROCESS keeps the rest as its caller has it.
-  if (v.kind == 0) return;
+  // A SUBPROCESS keeps the rest as its caller has it, a resumed process
+  // as it was suspended with.
+  if (v.kind == 0 || resumed) return;
   Pcb* parent = static_cast<Pcb*>(v.parent_pcb.get());
   const DUser* u = pi_get_dusr(com.user_id.data());
   if (auto* a5 = pi_area_rec<PdArea5>(pcb, 5)) {
@@ -516,6 +517,12 @@ SaaRec* pi_get_saa(EmHeader* em, const char* app, Pcb* owner, int cls, uint32_t 
     saa_log(3, cls, r);
   }
   return r;
+}
+
+bool pi_saa_put(Pcb* pcb, int cls, SaaRec* r) {
+  if (cls < 0 || cls >= kSaaClasses || !r) return false;
+  r->owner.set(pcb);
+  return saa_write(cls, r);
 }
 
 namespace {
@@ -943,6 +950,9 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   if (!pcb->area_addr) init_pcb(pcb);
   cap_memo.em = nullptr;
   target_pcbs(pcb);
+  // The first process of a background session takes what it was suspended with.
+  bool resumed = !caller && pi_resuming(pcb);
+  if (resumed) pi_resume(pcb);
   Ref<uint8_t>* addr = pcb->area_addr.get();
   EmAreaEntry* t = area_table(em);
   int kind = pcb->invoc.kind;
@@ -1040,7 +1050,8 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     last_whole = a;
   }
   cap_memo.em = nullptr;
-  init_pdf(pcb);
+  if (resumed) pi_resume_done();
+  init_pdf(pcb, resumed);
   bld_cns_scb(pcb);
   bld_qry_scb(pcb);
   // The constraints handed down must be on the process's own file.

@@ -41,6 +41,7 @@
 
 #include <iterator>
 #include <type_traits>
+#include <string_view>
 #include <vector>
 
 #include "files/dictrec.h"
@@ -497,14 +498,15 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
 void bld_rng(Pcb* pcb);
 // Fills the process data fields of a starting PCB: the process
 // identification; unless a SUBPROCESS (whose other fields are its
-// caller's), the user, the database in use (the caller's, else the start-up
+// caller's) and a resumed process (whose fields are as it was suspended
+// with), the user, the database in use (the caller's, else the start-up
 // database, else the user's; "init_pdf() - invalid database" when it has no
 // DATABASE record), the database options byte (DBXAP byte 6, 2 without
 // one), the application in use, a DETACHED run's print and run options
 // (rt_dflt_disp) and the language. The module keeps no defaults for AUTO
 // READNEXT, EXACT KEY REQUIRED and CANCEL OK yet: they stay as the
 // dictionary's INITIAL image gives them.
-void init_pdf(Pcb* pcb);
+void init_pdf(Pcb* pcb, bool resumed = false);
 // Fills a new area by its initialisation kind (the entry's source): 1 the
 // file's INITIAL record image, 2 the work field's initial constant for
 // every occurrence, else zero bytes. Messages "init_area() - Cannot read
@@ -524,6 +526,36 @@ size_t pi_store_size(Pcb* pcb);
 // too much data") when size is short.
 int pi_store_data(Pcb* pcb, uint8_t* buf, size_t size);
 int pi_restore_data(Pcb* pcb, const uint8_t* buf, size_t size);
+
+// Writes a record the PCB owns into the SAA file of a class (held by
+// reference; from pi_pool): false when the file refused it.
+bool pi_saa_put(Pcb* pcb, int area_class, SaaRec* r);
+
+// ------------------------------------------------------ suspend, resume --
+// (pisusp.cpp) An independent run whose SUBMIT PROCESS holds '1' goes to
+// the background: pi_suspend writes its invocation, key constraints,
+// temporary files and the shared areas it owns into a suspend file (path
+// type 7 of "0SA" 00, named by the session id; written under a temporary
+// name and linked to the id when complete) and runs the submit script
+// (os_submit). 1 when submitted; 0 after the message, no file left.
+int pi_suspend(Pcb* pcb);
+// os_hooks.session_start: reads and checks the whole suspend file of the
+// session (its records, their closing count and sum, the class records in
+// order) and fills the invocation; false after a line on standard error
+// saying why (the file stays, nothing runs).
+bool pi_session_start(struct PiInvoc* inv, std::string_view session);
+// Whether the PCB is the process of a session read by pi_session_start
+// that waits for it (its process key).
+bool pi_resuming(const Pcb* pcb);
+// Gives the starting PCB what the file holds (pi_shr_data, for the first
+// process of the session): its key constraints, its temporary files in its
+// pool's scope, and its SAA records with their areas (contents kept,
+// received flag 2; file control areas empty, so its files are opened
+// anew). pi_resume_done scratches the file once the areas are built.
+void pi_resume(Pcb* pcb);
+void pi_resume_done();
+// Forgets a session read and not resumed (a new engine state, pi_init).
+void pi_session_forget();
 
 // ------------------------------------------------------- address look-ups --
 // The address of the area of reference class * 1,000,000 + number of the
