@@ -178,6 +178,18 @@ int cmpl_compute(ScCtx* sc, DStmt* st);
 // TOTAL: the field's report total (register 1, 9 packed bytes) op= source.
 int cmpl_total(ScCtx* sc, DStmt* st);
 
+// Field statements (scfld.cpp).
+int cmpl_set(ScCtx* sc, DStmt* st);
+int cmpl_append(ScCtx* sc, DStmt* st);
+int cmpl_set_tot(ScCtx* sc, DStmt* st);
+int cmpl_xxstore(ScCtx* sc, DStmt* st);
+// Date statements (scdate.cpp).
+int cmpl_date_add(ScCtx* sc, DStmt* st);
+int cmpl_date_btw(ScCtx* sc, DStmt* st);
+int cmpl_set_date(ScCtx* sc, DStmt* st);
+int cmpl_set_day(ScCtx* sc, DStmt* st);
+int cmpl_set_mnth(ScCtx* sc, DStmt* st);
+
 // A numeric literal as a constant of type 12 (8 packed bytes and a scale
 // byte): 1 with its reference, 0 when the text is no number.
 int sc_pd_cnst(ScCtx* sc, const char* text, int len, uint32_t* ref);
