@@ -36,7 +36,8 @@ void ib_img_define_ops() {
     ib_define_op(uint16_t(kIbLdReg1 + 2 * r), IbOpDef{kLd[r][0], 8, IbLen::Fixed, 0, 0, {}}, kLd[r][1]);
   // The DEFINE record's field index is relocated by its own handler, which
   // first looks at the go-ahead flag.
-  ib_define_op(kIbDefine, IbOpDef{"RLOC_DEF_ATTACH", 40, IbLen::Fixed, 0, 0, {}}, "INST_DEF_ATTACH");
+  ib_define_op(kIbDefine, IbOpDef{"RLOC_DEF_ATTACH", 40, IbLen::Fixed, 0, 1, {IbOperand{32, IbOpnd::Ira, 0}}},
+               "INST_DEF_ATTACH");
 }
 
 uint8_t* bld_pos(IbCode* code, const char* app, const char* field, bool has1, bool has2, bool pos, uint8_t shift) {
