@@ -357,7 +357,9 @@ QV_FIELDS(DRow, kFldRow, QV_OWNER_FLDS(DRow), QV_FLD(DRow, image_no, 5), QV_FLD(
           QV_FLD(DRow, row_no, 5), QV_FLD(DRow, text, 1));
 
 // CHR: a run of fixed text with display attributes (64 bytes; key the
-// owner, image, row and column).
+// owner, image, row and column). The flags hold '1' where the run takes the
+// attribute; the colour byte is foreground * 16 + background (0 or blank:
+// the terminal's own).
 struct DChr {
   QV_OWNER_FIELDS;
   rec::U8 image_no;           // 36
@@ -366,15 +368,24 @@ struct DChr {
   rec::U32 col;               // 44  column
   rec::U32 rows;              // 48
   rec::U32 cols;              // 52  width in columns
-  rec::U32 attrs;             // 56  decided here: display attribute bits
-  rec::Text<4> spare;         // 60  decided here: not used, blank
+  rec::Text<1> dim;           // 56
+  rec::Text<1> uline;         // 57
+  rec::Text<1> bright;        // 58
+  rec::Text<1> inverse;       // 59
+  rec::U8 colour;             // 60
+  rec::Text<1> box;           // 61  a box (a line when one row or column high)
+  rec::Text<2> spare;         // 62  decided here: not used, blank
 };
 QV_RECORD(DChr, 64);
 QV_AT(DChr, row, 40);
 QV_AT(DChr, cols, 52);
+QV_AT(DChr, dim, 56);
+QV_AT(DChr, colour, 60);
+QV_AT(DChr, box, 61);
 QV_FIELDS(DChr, kFldChr, QV_OWNER_FLDS(DChr), QV_FLD(DChr, image_no, 5), QV_FLD(DChr, b37, 1),
           QV_FLD(DChr, row, 5), QV_FLD(DChr, col, 5), QV_FLD(DChr, rows, 5), QV_FLD(DChr, cols, 5),
-          QV_FLD(DChr, attrs, 5), QV_FLD(DChr, spare, 1));
+          QV_FLD(DChr, dim, 1), QV_FLD(DChr, uline, 1), QV_FLD(DChr, bright, 1), QV_FLD(DChr, inverse, 1),
+          QV_FLD(DChr, colour, 5), QV_FLD(DChr, box, 1), QV_FLD(DChr, spare, 1));
 
 // ITEM: one field shown on an image (204 bytes; key the owner, image, row
 // and column).
@@ -401,7 +412,8 @@ struct DItem {
   rec::Text<22> lk_key;       // 107
   rec::Text<1> lk_flag[3];    // 129
   rec::Text<1> b132;          // 132
-  rec::Text<62> b133;         // 133 decided here: not used, blank
+  rec::Text<60> mask;         // 133 edit mask (blank: the field's own)
+  rec::Text<2> b193;          // 193 decided here: not used, blank
   rec::Text<1> pcf_key;       // 195 '1': key item of the PCF
   rec::U32 init_key;          // 196 initial key value
   rec::Text<1> b200;          // 200 decided here: not used, blank
@@ -415,6 +427,7 @@ QV_AT(DItem, app, 61);
 QV_AT(DItem, occ, 86);
 QV_AT(DItem, colour, 94);
 QV_AT(DItem, lk_key, 107);
+QV_AT(DItem, mask, 133);
 QV_AT(DItem, pcf_key, 195);
 QV_AT(DItem, b203, 203);
 QV_FIELDS(DItem, kFldItem, QV_OWNER_FLDS(DItem), QV_FLD(DItem, image_no, 5), QV_FLD(DItem, row, 5),
@@ -424,7 +437,7 @@ QV_FIELDS(DItem, kFldItem, QV_OWNER_FLDS(DItem), QV_FLD(DItem, image_no, 5), QV_
           QV_FLD(DItem, occ, 5), QV_FLD(DItem, input, 1), QV_FLD(DItem, dflag, 1),
           QV_FLD(DItem, colour, 5), QV_FLD(DItem, lk_mode, 5), QV_FLD(DItem, lk_app, 1),
           QV_FLD(DItem, lk_file, 1), QV_FLD(DItem, lk_key, 1), QV_FLD(DItem, lk_flag, 1),
-          QV_FLD(DItem, b132, 1), QV_FLD(DItem, b133, 1), QV_FLD(DItem, pcf_key, 1),
+          QV_FLD(DItem, b132, 1), QV_FLD(DItem, mask, 1), QV_FLD(DItem, b193, 1), QV_FLD(DItem, pcf_key, 1),
           QV_FLD(DItem, init_key, 5), QV_FLD(DItem, b200, 1), QV_FLD(DItem, b201, 5),
           QV_FLD(DItem, total, 5), QV_FLD(DItem, b203, 5));
 

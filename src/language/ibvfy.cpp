@@ -80,7 +80,9 @@ void each_record(FmArb* f, F fn) {
 bool walk_blocks(Vfy& v) {
   const IbOpDef* const tab = inst_nam.data();
   FmArb* inst = v.em->inst.get();
-  if (!inst || !fm_is_handle(inst)) return v.fail("no INST file");
+  // A module without code (a screen that runs no statement): every entry
+  // must then be none, which check_entries sees.
+  if (!inst || !fm_is_handle(inst)) return true;
   for (uint32_t b = 1;; ++b) {
     uint8_t* p = MADDR(inst, b);
     if (!p) break;
@@ -130,7 +132,6 @@ bool walk_blocks(Vfy& v) {
     if (fill > 0 && !ends_run(last)) return v.fail("block %u: code runs off its end", b);
     v.blocks.push_back(blk);
   }
-  if (v.blocks.empty()) return v.fail("no code block");
   return true;
 }
 
@@ -154,12 +155,16 @@ bool check_entries(Vfy& v) {
     rec::U32 w = e;
     if (!check_code(v, reinterpret_cast<const uint8_t*>(&w), "event point entry")) return false;
   }
-  // Entries of compiled frames (21-25 at 108), images (41-44 at 160) and
-  // children (61-62 at 168).
+  // Entries of compiled frames (21-25 at 108), images (41-46 at 160 and
+  // the totals at 184), children (61-62 at 168) and items (range checks at
+  // 296).
   struct Sub {
     FmArb* f;
     uint32_t at, count;
-  } subs[] = {{v.em->cfrm.get(), 108, 5}, {v.em->cimg.get(), 160, 4}, {v.em->cchld.get(), 168, 2}};
+  } subs[] = {{v.em->cfrm.get(), 108, 5},
+              {v.em->cimg.get(), 160, 7},
+              {v.em->cchld.get(), 168, 2},
+              {v.em->citm.get(), 296, 1}};
   bool ok = true;
   for (const Sub& s : subs)
     each_record<uint8_t>(s.f, [&](uint8_t* p, uint32_t len) {

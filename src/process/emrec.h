@@ -125,14 +125,27 @@ struct EmCtok {
 QV_RECORD(EmCtok, 28);
 QV_AT(EmCtok, token_handle, 26);
 
-// CDLU: a data-area look-up (24 bytes, key its number).
+// CDLU: a data-area look-up (24 bytes, key its number): the look-up file
+// and key that fill items from another file.
 struct EmCdlu {
   rec::U16 number;             // 0
-  rec::Bytes<10> b2;           // 2
-  rec::U32 area;               // 12 index into the area address array (0 none), then its address
-  rec::Bytes<8> b16;           // 16
+  rec::Bytes<2> b2;            // 2
+  rec::U32 ctl_ira;            // 4  control area of the look-up file: index into the area address array, then its address
+  rec::U16 key_no;             // 8  key number of the look-up key
+  rec::U8 flag130;             // 10 ITEM byte 130 '1'
+  rec::U8 b11;                 // 11
+  rec::U32 area;               // 12 record area of the look-up file (0 none): index, then its address
+  rec::U32 first_item;         // 16 item sequence of the first key item
+  rec::U8 display;             // 20 largest display value of its items
+  rec::U8 b21;                 // 21
+  rec::U8 b132;                // 22 ITEM byte 132
+  rec::U8 b23;                 // 23
 };
 QV_RECORD(EmCdlu, 24);
+QV_AT(EmCdlu, ctl_ira, 4);
+QV_AT(EmCdlu, key_no, 8);
+QV_AT(EmCdlu, first_item, 16);
+QV_AT(EmCdlu, b132, 22);
 QV_AT(EmCdlu, area, 12);
 
 // CFRM: a compiled frame (140 bytes; key 0 sequence, 1 code and number,
@@ -311,8 +324,7 @@ struct EmCitm {
   rec::U32 offset;             // 288 offset of the field
   rec::U16 pcf_fld;            // 292 field number in the PCF, else 0
   rec::Bytes<2> b294;          // 294
-  rec::U16 range_ep;           // 296 entry of its range checks (65535 none)
-  rec::U16 b298;               // 298
+  rec::U32 range_ep;           // 296 entry of its range checks (65535 none)
   rec::Bytes<2> elem580;       // 300 ELEMENT bytes 580-581
   rec::U16 lk_no;              // 302 look-up number (look-up items)
   rec::U32 lk_ira;             // 304 IRA the look-up key part is taken from

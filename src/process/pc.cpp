@@ -64,6 +64,7 @@ uint32_t pc_last_dstmt_sno = 0;
 PiInvoc cmpl_err_invoc{};
 
 void pc_set_stmt_compiler(PcStmtCompiler fn) { g_stmt_compiler = fn; }
+PcStmtCompiler pc_stmt_compiler() { return g_stmt_compiler; }
 
 MmPool pc_scratch_pool() {
   static MmPool pool = mm_create_pool(" PCPOOL ", 0, 0);
@@ -215,9 +216,6 @@ std::string err_where(const DCmplErr& r) {
 const char* not_built(const DCmplErr& r) {
   if (r.msg != kPcFailed) return nullptr;
   switch (r.kind) {
-    case kPcErrFrame: return "frames are not compiled yet";
-    case kPcErrImage: return "images are not compiled yet";
-    case kPcErrChild: return "child invocations are not compiled yet";
     case kPcErrSelect: return "selections are not compiled yet";
     case kPcErrSort: return "sorts are not compiled yet";
     default: return nullptr;
@@ -606,17 +604,18 @@ void pc_bld(PcCtx* ctx) {
   em->status = 0;
   // 6.
   step_pcf(ctx);
-  // 7-10: frames, images, children, selections and the query are compiled
-  // by their own steps; until they are, a process that has any is refused.
+  // 7-9: frames, images (their characteristics and items), children.
   int t = em->proc_type;
-  if (type_in(t, {1, 2, 3, 4, 5, 7, 8, 9, 10}) && !stand_in(ctx, kSrcFrame, kPcErrFrame, 976)) ctx->failed = true;
-  if (type_in(t, {1, 2, 3, 7, 8, 9, 10}) && !stand_in(ctx, kSrcImage, kPcErrImage, 228)) ctx->failed = true;
-  if (!stand_in(ctx, kSrcChild, kPcErrChild, 188)) ctx->failed = true;
+  if (type_in(t, {1, 2, 3, 4, 5, 7, 8, 9, 10}) && !pc_frm(ctx)) ctx->failed = true;
+  if (type_in(t, {1, 2, 3, 7, 8, 9, 10}) && !pc_img(ctx)) ctx->failed = true;
+  if (!pc_chld(ctx)) ctx->failed = true;
+  // 10: selections and the query are compiled by their own step; until
+  // they are, a process that has any is refused.
   if (!stand_in(ctx, kSrcSelect, kPcErrSelect, 144)) ctx->failed = true;
   if (t == 5 && !stand_in(ctx, kSrcSort, kPcErrSort, 108)) ctx->failed = true;
   // 11.
   step_stmts(ctx);
-  if (ctx->errors) ctx->failed = true;
+  if (ctx->errors > ctx->kept_errors) ctx->failed = true;
   // 12.
   if (ctx->failed) {
     if (ctx->show_errors) pc_show_cmpl_err(ctx);

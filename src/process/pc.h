@@ -61,6 +61,17 @@ constexpr uint32_t kPcOccHigh = 100930;      // occurrence above the field's
 constexpr uint32_t kPcBadInit = 100460;      // initial value not convertible
 constexpr uint32_t kPcBadSecond = 100380;    // second value not convertible
 constexpr uint32_t kPcBadPcfKey = 102140;    // PCF key field not a key of the PCF
+constexpr uint32_t kPcFrameCode = 100850;    // frame code not valid
+constexpr uint32_t kPcItemOverlap = 101890;  // item overlaps an item or fixed text
+constexpr uint32_t kPcItemOutside = 101900;  // item does not fit in its image
+constexpr uint32_t kPcFrameMode = 101920;    // frame mode not 1-3
+constexpr uint32_t kPcFrameStack = 101930;   // frame byte 84 not 0-4
+constexpr uint32_t kPcFrameB99 = 101940;     // frame byte 99 not 0-2
+constexpr uint32_t kPcChrOverlap = 101950;   // characters overlap (or pass the image)
+constexpr uint32_t kPcImageOutside = 102000; // image does not fit in its frame
+constexpr uint32_t kPcKeyItem = 102130;      // key item not in the PCF's key
+constexpr uint32_t kPcStackAfter = 102220;   // stacking frame after an interactive one
+constexpr uint32_t kPcLkNotKey = 102900;     // look-up field not a key of the look-up file
 
 // Error kinds of CMPL_ERR records.
 enum PcErrKind : uint16_t {
@@ -144,6 +155,20 @@ struct PcTypedStamp {
 };
 QV_RECORD(PcTypedStamp, 4);
 
+// The key item of an Input process (an item of a PCF key field): its key,
+// place in the record and initial key value (17 bytes).
+struct PcKeyItem {
+  rec::U8 key_no;                 // 0  key number of the field
+  rec::U8 type;                   // 1  data type
+  rec::U16 offset;                // 2  offset in the record
+  rec::U16 length;                // 4
+  rec::U8 digits;                 // 6  ELEMENT bytes 587, 588
+  rec::U8 decimals;               // 7
+  rec::U8 init_len;               // 8  0: no initial key value
+  rec::Bytes<8> init;             // 9  binary as given (type 5), else 16-digit packed
+};
+QV_RECORD(PcKeyItem, 17);
+
 // The results of the PCF compile the header keeps (EmHeader::pcf_cmpl, 763
 // bytes at 140; this engine's placement, saved with the header).
 struct PcPcfCmpl {
@@ -157,7 +182,8 @@ struct PcPcfCmpl {
   DateStampRec date[2];           // 571 slots 4 and 5 (FILE 156, 160): date stamps with
                                   //     their compiled masks (STAMP_DATE reads them)
   PcTypedStamp typed[2];          // 715 slots 2 and 3 (FILE 148, 152): type and length
-  rec::Bytes<40> rest;            // 723
+  PcKeyItem key_item;             // 723 the item compile's key item
+  rec::Bytes<23> rest;            // 740
 };
 QV_RECORD(PcPcfCmpl, 763);
 QV_AT(PcPcfCmpl, scan_name, 12);
@@ -165,6 +191,7 @@ QV_AT(PcPcfCmpl, scan_flag, 522);
 QV_AT(PcPcfCmpl, stamp_off, 539);
 QV_AT(PcPcfCmpl, date, 571);
 QV_AT(PcPcfCmpl, typed, 715);
+QV_AT(PcPcfCmpl, key_item, 723);
 inline PcPcfCmpl& pc_pcf_cmpl(EmHeader* em) { return rec::view<PcPcfCmpl>(em->pcf_cmpl.b); }
 
 // One table: the header's PCF stamp and guard fields (FILE bytes 140-171),
@@ -213,6 +240,7 @@ struct PcCtx {
   DProc def{};                 // the process definition
   EmCap* cap = nullptr;        // own application's CAP record
   uint32_t errors = 0;         // compile errors so far; the last one's sequence
+  uint32_t kept_errors = 0;    // of them, those that leave the compile good (a child left out)
   EmHeader* em = nullptr;
   Pcb* pcb = nullptr;
   PcScPart sc;
@@ -239,6 +267,7 @@ struct PcCtx {
 // of statements positioned on its first record. 1 without errors.
 using PcStmtCompiler = int (*)(PcCtx* ctx, FmArb* stmts, const uint8_t* prefix, int prefix_len);
 void pc_set_stmt_compiler(PcStmtCompiler fn);
+PcStmtCompiler pc_stmt_compiler();
 
 // ------------------------------------------------------------- driver --
 // Start-up (after wm_init, before pl_init): the area tables. 1.
@@ -351,6 +380,47 @@ int pc_primary_key(PcCtx* ctx, const char* app, const char* file_name, char* fie
 // CTOK; a list already there is not written again.
 void pc_add_ctok(PcCtx* ctx, const char* app, const DElem& e);
 uint32_t pc_sum_ref(const char* app, const CElem* celem, uint16_t index, int kind, PcCtx* ctx);
+// ------------------------------------------------------------ screens --
+// The frames, images, characteristics, items and children of a process
+// (pcfrm, pcimg, pcchr, pcitm, pcchld). Dictionary mistakes are compile
+// errors (kinds 2 frame, 3 image, 4 child, 5 item, 6 characteristic).
+// pc_frm: 1 without errors. pc_img: 0 when the compile has errors so far
+// (then also after its own) or an image's statements failed. pc_chld: 0
+// when a child's statements failed.
+int pc_frm(PcCtx* ctx);
+int pc_img(PcCtx* ctx);
+void pc_chr(PcCtx* ctx);
+void pc_itm(PcCtx* ctx);
+int pc_chld(PcCtx* ctx);
+// The definition names a report process other than the process itself.
+bool pc_has_rpt_proc(const PcCtx* ctx);
+// The records of the process in dictionary source `slot` (key order), each
+// with its length.
+std::vector<std::vector<uint8_t>> pc_src_records(PcCtx* ctx, int slot, size_t rec_len);
+// Compiles the statements of one owner (the STMT key prefix of prefix_len
+// bytes, owner entry `owner`) and copies the entries of event points
+// first .. first + count - 1 to `out` (65535 each when there are none).
+// 1 compiled or none; 0 when they failed.
+int pc_owner_stmts(PcCtx* ctx, FmArb* stmts, const uint8_t* prefix, int prefix_len, uint16_t owner, int first,
+                   int count, rec::U32* out);
+// The STMT key prefix of an owner: process, frame, image, discriminator
+// and child number (44 bytes).
+void pc_stmt_prefix(const PcCtx* ctx, uint8_t code, uint32_t frame_no, uint8_t image_no, uint8_t disc,
+                    uint32_t child_no, uint8_t* prefix);
+// A colour byte of the dictionary: blank is the terminal's default, 0.
+inline uint8_t pc_colour(uint8_t c) { return c == ' ' ? 0 : c; }
+// The attribute pieces of an item (its mask's literal and data parts)
+// applied to the image's characteristics (cchr, the compile) or to a window
+// region (region, a run-time item): 1, or 0 when a piece meets another
+// item's characteristic.
+int pc_itm_chr(const EmCitm& item, FmArb* cchr, uint32_t region, uint32_t lit_attr, uint32_t lit_mask,
+               uint32_t data_attr, uint32_t data_mask);
+// Gives the cells of `piece` its attributes (the bits of `mask`) and colour
+// among the image's characteristics: records it meets are split so that
+// their parts outside the piece keep theirs. 1, or 0 when it meets another
+// item's characteristic.
+int subdiv_cchr(const EmCchr& piece, FmArb* cchr, uint32_t mask);
+
 // Sharing tables.
 extern uint8_t area_shr_tbl[5];
 extern uint8_t area_non_shr_tbl[25];

@@ -16,6 +16,7 @@
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/la.h"
+#include "foundation/macros.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/emrec.h"
@@ -645,11 +646,38 @@ int pl_rloc(Pcb* pcb) {
   // 2. Token lists.
   for (EmCtok* t : records_of<EmCtok>(em->ctok.get()))
     t->token_handle = cv_load_token(t->app.data(), em->ver.data(), 0, t->name.data());
-  // 3. Items, 5. frames, 6. images, 7. children: their sub-files stay empty
-  //    until the screen compilers fill them.
+  // 3. Items: their area indexes become the addresses of their slots in
+  //    the area address array; the null value they show for an empty field
+  //    (a file field's NULL image, a work field's constant) an address.
+  FmArb* cnst = em->cnst.get();
+  for (EmCitm* c : records_of<EmCitm>(em->citm.get())) {
+    WmItem& w = c->wm;
+    w.ira_area = ref_of(area_word(em, w.ira_area));
+    w.ira_sub = ref_of(area_word(em, w.ira_sub));
+    if (c->lk_ira) c->lk_ira = ref_of(area_word(em, c->lk_ira));
+    switch (w.source) {
+      case 0: break;
+      case 1: pl_cache_rloc(em, &w.reference, 2); break;
+      case 2: CNST_RLOC(cnst, &w.reference); break;
+      default:
+        sys_err(__LINE__, "bad citm NULL type");
+        w.reference = 0u;
+    }
+    auto* cv = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(c) + offsetof(EmCitm, wm) + 12);
+    if (cv->token_mark && (cv->type == 1 || cv->type == 2 || cv->type == 13 || cv->type == 5))
+      cv->token_handle = cv_load_token(cv->app.data(), cv->ver.data(), 0, cv->token_name.data());
+    if (cv->kind == 1) cv->language = em->lang;
+  }
   // 4. Data-area look-ups.
-  for (EmCdlu* d : records_of<EmCdlu>(em->cdlu.get()))
+  for (EmCdlu* d : records_of<EmCdlu>(em->cdlu.get())) {
     if (d->area) d->area = ref_of(area_word(em, d->area));
+    if (d->ctl_ira) d->ctl_ira = ref_of(area_word(em, d->ctl_ira));
+  }
+  // 5. Frames: the text of a text frame.
+  for (EmCfrm* f : records_of<EmCfrm>(em->cfrm.get()))
+    if (f->text_len && f->text_cnst) CNST_RLOC(cnst, &f->text_cnst);
+  // 6. Images keep their screen text in the module's pool; 7. children are
+  //    compiled without parameter lists: nothing to relocate.
   // 8. File references: areas, key and segment descriptors.
   FmArb* kdb = em->kdb.get();
   FmArb* sdb = em->sdb.get();

@@ -169,6 +169,18 @@ void stamp_name(const EmHeader* em, char name[8]) {
   pl_gen_nam(0, st, name);
 }
 
+// Calls fn with every record of a memory sub-file, in key 0 order, in place.
+template <class T, class F>
+void each_record(FmArb* sub, F fn) {
+  if (!sub) return;
+  sub->key_no = 0;
+  sub->op = FM_OP_FIRST;
+  fm_start(sub);
+  sub->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(sub, 0)) fn(reinterpret_cast<T*>(p));
+  sub->op = 0;
+}
+
 int put_rec(FmArb* f, const void* p, size_t len) {
   uint8_t* out = bufs()->out;
   if (p != out) std::memcpy(out, p, len);
@@ -339,6 +351,19 @@ int write_em(FmArb* f, EmHeader* em) {
       for (auto& w : reinterpret_cast<EmCap*>(p)->src) w = 0u;
     cap->op = 0;
   }
+  // The images' screen texts are saved as rows after the area table: the
+  // saved CIMG records hold no reference.
+  std::vector<std::pair<EmCimg*, uint32_t>> texts;
+  each_record<EmCimg>(em->cimg.get(), [&](EmCimg* r) {
+    texts.emplace_back(r, uint32_t(r->text.off.get()));
+    r->text.reset();
+  });
+  struct PutBack {
+    std::vector<std::pair<EmCimg*, uint32_t>>& t;
+    ~PutBack() {
+      for (auto& [r, off] : t) r->text.off.set(off);
+    }
+  } put_back{texts};
   for (const EmSub& s : em_subs) {
     if (!s.saved) continue;
     FmArb* sub = (em->*s.slot).get();
@@ -359,8 +384,19 @@ int write_em(FmArb* f, EmHeader* em) {
       return 0;
     }
   }
-  // 4. The image rows: images are compiled with the screen compilers; until
-  //    then CIMG is empty and there are none.
+  // 4. The image rows: per image (in sequence order) its rows, each of its
+  //    columns' length.
+  for (auto& [r, off] : texts) {
+    const char* text = off ? static_cast<const char*>(arena::at(off)) : nullptr;
+    int32_t rows = r->rows, cols = r->cols;
+    if (!text || rows < 1 || cols < 1) continue;
+    for (int32_t i = 0; i < rows; ++i)
+      if (!put_rec(f, text + size_t(i) * size_t(cols), size_t(cols))) {
+        sys_err(__LINE__, "CIMG write failed");
+        em->status = f->status ? uint32_t(f->status) : uint32_t(FM_ST_SYS);
+        return 0;
+      }
+  }
   // 5. The checksum of everything before.
   if (!pl_seal(f)) {
     em->status = f->status ? uint32_t(f->status) : uint32_t(FM_ST_SYS);
@@ -501,16 +537,6 @@ bool load_sub(FmArb* f, EmHeader* em, const EmSub& s) {
   return true;
 }
 
-template <class T, class F>
-void each_record(FmArb* sub, F fn) {
-  if (!sub) return;
-  sub->key_no = 0;
-  sub->op = FM_OP_FIRST;
-  fm_start(sub);
-  sub->op = FM_OP_FAST;
-  while (uint8_t* p = fm_rdnxt_fast(sub, 0)) fn(reinterpret_cast<T*>(p));
-  sub->op = 0;
-}
 
 // A module read from a file keeps none of the slots the file held.
 void clear_loaded(EmHeader* em) {
@@ -519,6 +545,11 @@ void clear_loaded(EmHeader* em) {
   });
   each_record<EmCtok>(em->ctok.get(), [](EmCtok* t) { t->token_handle = uint16_t(0); });
   each_record<EmCfi>(em->cfi.get(), [](EmCfi* r) { r->fdb.handle.reset(); });
+  each_record<EmCimg>(em->cimg.get(), [](EmCimg* r) { r->text.reset(); });
+  each_record<EmCitm>(em->citm.get(), [](EmCitm* r) {
+    r->wm.value.reset();
+    r->wm.text.reset();
+  });
 }
 
 // Whether a module header is of the process key (application, version,
@@ -728,6 +759,33 @@ int load_em(const DProc* def, Pcb* pcb) {
   }
   f->rec.reset();
   em->area_table.set(table);
+  // 7b. The images' screen rows (an image of no rows or columns has none);
+  //     a row of another length, or rows missing, is a damaged file.
+  {
+    std::vector<EmCimg*> images;
+    each_record<EmCimg>(em->cimg.get(), [&](EmCimg* r) { images.push_back(r); });
+    f->rec.set(b->in);
+    f->rec_len = FM_MAX_REC;
+    bool good = true;
+    for (EmCimg* r : images) {
+      int32_t rows = r->rows, cols = r->cols;
+      if (rows < 1 || cols < 1) continue;
+      std::string text;
+      for (int32_t i = 0; i < rows && good; ++i) {
+        good = fm_rdnxt(f) && f->len_read == uint32_t(cols);
+        if (good) text.append(reinterpret_cast<const char*>(b->in), size_t(cols));
+      }
+      if (!good) break;
+      auto* keep = static_cast<char*>(MM_ALLOC(em->pool, text.size()));
+      std::memcpy(keep, text.data(), text.size());
+      r->text.set(keep);
+    }
+    f->rec.reset();
+    if (!good) {
+      em->use_count = 0;
+      return reject_file(pcb, em, f, FM_ST_STRUCT);
+    }
+  }
   // 8. The code and its tables, whoever wrote them: a module that fails is
   //    deleted and the process compiled.
   if (!em_code_sound(em, "SAVED")) {

@@ -937,12 +937,12 @@ TEST_F(Pc, FindersGiveTheStoredRecords) {
     ASSERT_NE(c1, nullptr);
     EXPECT_EQ(c1->seq, 201u);
     // The stored record itself: a change shows at the next read.
-    f1->rest.b[0] = 0x5A;
+    f1->w132 = 0x5Au;
     EXPECT_EQ(pc_find_cfrm(&ctx, 1, 10), f1);
     pc_find_reset();
     EmCfrm* again = pc_find_cfrm(&ctx, 1, 10);
     ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->rest.b[0], 0x5A);
+    EXPECT_EQ(again->w132.get(), 0x5Au);
   });
 }
 

@@ -1072,8 +1072,8 @@ int tables_compiler(EmCmplCtx* c) {
   }
   for (uint16_t s = 1; s <= 3; ++s) {
     auto& r = rec::view<EmCitm>(buf);
-    r.image_seq = 1u;
-    r.row = uint32_t(s);
+    r.wm.handle = 1u;
+    r.wm.row = int32_t(s);
     r.item_no = s;
     r.flag = uint8_t(s == 2 ? 1 : 0);
     r.app.set("ABC");

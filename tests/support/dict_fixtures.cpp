@@ -181,12 +181,12 @@ Rec item(int type, std::string_view proc, int image_no, int row, int col, std::s
                                                             more)));
 }
 
-Rec chr(int type, std::string_view proc, int image_no, int row, int col, int rows, int cols, int attrs) {
-  return rec("CHR", with(owner(type, proc, image_no), {{"row", std::to_string(row)},
-                                                       {"col", std::to_string(col)},
-                                                       {"rows", std::to_string(rows)},
-                                                       {"cols", std::to_string(cols)},
-                                                       {"attrs", std::to_string(attrs)}}));
+Rec chr(int type, std::string_view proc, int image_no, int row, int col, int rows, int cols, const Values& more) {
+  return rec("CHR", with(with(owner(type, proc, image_no), {{"row", std::to_string(row)},
+                                                            {"col", std::to_string(col)},
+                                                            {"rows", std::to_string(rows)},
+                                                            {"cols", std::to_string(cols)}}),
+                         more));
 }
 
 Rec menu_option(std::string_view menu, int option, int child_type, std::string_view child_app,

@@ -43,7 +43,8 @@ Rec image(int type, std::string_view proc, int image_no, int rows, int cols);
 Rec row(int type, std::string_view proc, int image_no, int row_no, std::string_view text);
 Rec item(int type, std::string_view proc, int image_no, int row, int col, std::string_view app,
          std::string_view field, const Values& more = {});
-Rec chr(int type, std::string_view proc, int image_no, int row, int col, int rows, int cols, int attrs);
+Rec chr(int type, std::string_view proc, int image_no, int row, int col, int rows, int cols,
+        const Values& more = {});
 // Numbered option `option` of image 1 of a menu's frame 1: a child keyed by
 // (image, option), the key the frame processor finds an option by.
 Rec menu_option(std::string_view menu, int option, int child_type, std::string_view child_app,

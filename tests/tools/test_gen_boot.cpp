@@ -305,7 +305,7 @@ TEST(GenBoot, TestApplicationIsAddedWithQuvoBootAp) {
   EXPECT_EQ(ch.row.get(), 1u);
   EXPECT_EQ(ch.col.get(), 3u);
   EXPECT_EQ(ch.cols.get(), 9u);
-  EXPECT_EQ(ch.attrs.get(), 1u);
+  EXPECT_EQ(ch.bright.str(), "1");
   FM_CLOSE(fdb.handle.get(), 0);
   // The customer file's images: BALANCE 0 (packed, 6 bytes, positive),
   // OPENED 2026-01-01 (day 739,617), CREDIT OK '1'.

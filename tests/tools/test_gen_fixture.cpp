@@ -165,7 +165,7 @@ TEST(GenFixture, AFixtureBuiltApplicationEqualsTheSameOneFromSource) {
                             fx::row(input, "FXA NOTES", 1, 1, "  Note"), fx::row(input, "FXA NOTES", 1, 2, "  Count")};
   std::vector<fx::Rec> items{fx::item(input, "FXA NOTES", 1, 1, 10, "0LA", "A", {{"input", "1"}}),
                              fx::item(input, "FXA NOTES", 1, 2, 10, "0LA", "AI", {{"input", "1"}})};
-  std::vector<fx::Rec> chrs{fx::chr(menu, "FXA MENU", 1, 1, 3, 1, 8, 1)};
+  std::vector<fx::Rec> chrs{fx::chr(menu, "FXA MENU", 1, 1, 3, 1, 8, {{"bright", "1"}})};
   std::vector<fx::Rec> children{fx::menu_option("FXA MENU", 1, input, kApp, "FXA NOTES"),
                                 fx::menu_option("FXA MENU", 2, action, kApp, "FXA TOTALS")};
   ASSERT_EQ(fx::write("PROCESS", kApp, "00", procs), 3);
