@@ -21,6 +21,9 @@
 //      at 82 bytes.
 //   6. COLOR takes foreground and background 0-8 from the status record;
 //      any other value counts as 0 (the terminal's default).
+//   7. An attribute verb changes only the selected bits of a characteristic
+//      (NORMAL's value has every bit but inverse set; written whole it would
+//      turn the item's cells into a box of every attribute).
 #include "language/iiimg.h"
 
 #include <algorithm>
@@ -249,7 +252,9 @@ void upd_itm_chr(Pcb* p, EmCitm* c, int verb, uint32_t value, uint32_t select, u
   scan<WmChr>(em ? em->cchr.get() : nullptr, 1, k, 12, "upd_itm_chr() - attach failed", [&](WmChr* ch) {
     if (ch->handle != c->wm.handle || ch->item_row != c->wm.row || ch->item_col != c->wm.col) return false;
     if ((verb == kOkInputVerb || verb == kNoInputVerb) && is_date(c->wm.data_type)) date_note = true;
-    ch->attr = value;
+    // Only the selected bits change: the others (a box, the fixed-text
+    // mark) stay the characteristic's own.
+    ch->attr = (ch->attr & ~eff) | (value & eff);
     ch->colour = colour;
     if (report) {
       WmChr copy = *ch;

@@ -13,6 +13,8 @@
 // runs End of Frame (25) and ends the process with code 2; CANCEL (278)
 // ends it with 4.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -64,10 +66,11 @@ void each_of_image(FmArb* f, uint32_t img, F fn) {
 // a buffer of its own, converted at each show.
 void live_item(Pcb* p, EmCitm* c) {
   auto* cv = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(&c->wm) + 12);
-  uint32_t ira = cv->sub_ira;
-  EmHeader* em = p->module.get();
-  uint8_t* value = ira && em && ira <= em->n_areas ? p->area_addr.get()[ira].get() : nullptr;
-  cv->int_addr.set(value);
+  // The loader made the item's area index the address of its word in the
+  // area address array.
+  (void)p;
+  auto* slot = static_cast<Ref<uint8_t>*>(arena::at(c->wm.ira_sub.get()));
+  cv->int_addr.set(slot ? slot->get() : nullptr);
   size_t rows = std::max<size_t>(1, c->last_row - c->wm.row + 1);
   size_t cols = std::max<size_t>({size_t(1), size_t(c->last_col - c->wm.col + 1), size_t(cv->ext_len.get())});
   auto* text = static_cast<char*>(MM_ALLOC(pool(), rows * cols + 1));
@@ -98,7 +101,7 @@ void show_exec(Pcb* p) {
     EmCimg* ci = it[i].cimg.get();
     if (!ci) continue;
     WmWnd w;
-    INIT_WND(&w, 1, ci->row, ci->col, ci->rows, ci->cols, 0);
+    INIT_WND(&w, 1, std::max(1, ci->row.get()), std::max(1, ci->col.get()), ci->rows, ci->cols, 0);
     if (!wm_attach(&w, srf, com.depth)) continue;
     std::vector<WmItem> items;
     std::vector<WmChr> chrs;
@@ -123,6 +126,10 @@ void show_exec(Pcb* p) {
   p->show.set(show);
   run_ep(p, reinterpret_cast<uint8_t*>(fr), 21, true);
   if (cur) run_ep(p, reinterpret_cast<uint8_t*>(cur), 42, false);
+  // The values as Start of Frame and Before Image left them.
+  for (uint32_t i = fr->first_img; i && i <= fr->last_img && i <= em->n_images; ++i)
+    if (EmCimg* ci = it[i].cimg.get(); ci && it[i].region)
+      each_of_image<EmCitm>(em->citm.get(), ci->seq, [&](EmCitm* c) { wm_upd_itm(it[i].region, &c->wm, 0, 0, 0); });
   auto* st = reinterpret_cast<PdStatus*>(p->area_addr ? p->area_addr.get()[kPcbStatusArea].get() : nullptr);
   for (;;) {
     show->flags = uint8_t(wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack |
