@@ -753,6 +753,7 @@ uint8_t* inst_def_attach(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   d->field = in.field;
   d->item_no = uint16_t(reg_no(s->addr[1]));
   d->mask = mask_w;
+  d->chr_select = s2;
   IiDynItem* last = reinterpret_cast<IiDynItem*>(p->run.dyn_last.get());
   d->prev.set(last);
   if (last) last->next.set(d);
@@ -923,7 +924,19 @@ void undef_itm(Pcb* p, IiDynItem* d) {
   else p->run.dyn_first.set(reinterpret_cast<uint8_t*>(next));
   if (next) next->prev.set(prev);
   else p->run.dyn_last.set(reinterpret_cast<uint8_t*>(prev));
-  if (uint32_t reg = region(p, 0)) wm_remove_itm(reg, &d->citm.wm, d->mask | 0x3040u, 0);
+  if (uint32_t reg = region(p, 0)) {
+    wm_remove_itm(reg, &d->citm.wm, d->mask | 0x3040u, 0);
+    // The whole rectangle the DEFINE laid its attributes on, not only the
+    // cells its value showed in, goes back to plain.
+    WmChr ch;
+    CHR_PREP(&ch);
+    ch.row = d->citm.wm.row.get();
+    ch.col = d->citm.wm.col.get();
+    ch.rows = d->citm.last_row - d->citm.wm.row + 1;
+    ch.cols = d->citm.last_col - d->citm.wm.col + 1;
+    ch.attr = 0;
+    wm_upd_chr(reg, &ch, d->chr_select | d->mask | 0x3040u);
+  }
   if (char* t = d->citm.wm.text.get()) mm_free(t);
   mm_free(d);
 }

@@ -22,7 +22,9 @@ struct IiDynItem {
   rec::U16 b422;           // 422
   rec::U32 mask;           // 424 attribute mask given to the window manager
   rec::U8 zero;            // 428
-  rec::Bytes<63> b429;     // 429
+  rec::Bytes<3> b429;      // 429
+  rec::U32 chr_select;     // 432 the attribute bits laid on its rectangle
+  rec::Bytes<56> b436;     // 436
   Ref<IiDynItem> prev;     // 492
   Ref<IiDynItem> next;     // 496
 };
@@ -32,6 +34,7 @@ QV_AT(IiDynItem, app, 394);
 QV_AT(IiDynItem, field, 397);
 QV_AT(IiDynItem, item_no, 420);
 QV_AT(IiDynItem, mask, 424);
+QV_AT(IiDynItem, chr_select, 432);
 QV_AT(IiDynItem, prev, 492);
 QV_AT(IiDynItem, next, 496);
 

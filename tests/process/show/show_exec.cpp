@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "files/fm.h"
@@ -80,6 +82,31 @@ void live_item(Pcb* p, EmCitm* c) {
   c->wm.upd = wmupd::kAsk;
 }
 
+// The value bytes an item showed last, so that only changed values are
+// shown again (a BLANK of one display stays until the value changes).
+std::string value_of(const EmCitm* c) {
+  const auto* cv = reinterpret_cast<const CvItem*>(reinterpret_cast<const uint8_t*>(&c->wm) + 12);
+  const uint8_t* v = cv->int_addr.get();
+  return v ? std::string(reinterpret_cast<const char*>(v), c->wm.length.get()) : std::string();
+}
+std::map<const EmCitm*, std::string>& shown_values() {
+  static std::map<const EmCitm*, std::string> m;
+  return m;
+}
+void show_changed(EmHeader* em, PcbImageEnt* it, const EmCfrm* fr, bool all) {
+  for (uint32_t i = fr->first_img; i && i <= fr->last_img && i <= em->n_images; ++i) {
+    EmCimg* ci = it[i].cimg.get();
+    if (!ci || !it[i].region) continue;
+    each_of_image<EmCitm>(em->citm.get(), ci->seq, [&](EmCitm* c) {
+      std::string v = value_of(c);
+      auto [at, fresh] = shown_values().try_emplace(c, v);
+      if (!all && !fresh && at->second == v) return;
+      at->second = v;
+      wm_upd_itm(it[i].region, &c->wm, 0, 0, 0);
+    });
+  }
+}
+
 void run_ep(Pcb* p, const uint8_t* rec, int ep, bool frame) {
   IlfExecBlock b;
   if (frame)
@@ -127,9 +154,7 @@ void show_exec(Pcb* p) {
   run_ep(p, reinterpret_cast<uint8_t*>(fr), 21, true);
   if (cur) run_ep(p, reinterpret_cast<uint8_t*>(cur), 42, false);
   // The values as Start of Frame and Before Image left them.
-  for (uint32_t i = fr->first_img; i && i <= fr->last_img && i <= em->n_images; ++i)
-    if (EmCimg* ci = it[i].cimg.get(); ci && it[i].region)
-      each_of_image<EmCitm>(em->citm.get(), ci->seq, [&](EmCitm* c) { wm_upd_itm(it[i].region, &c->wm, 0, 0, 0); });
+  show_changed(em, it, fr, true);
   auto* st = reinterpret_cast<PdStatus*>(p->area_addr ? p->area_addr.get()[kPcbStatusArea].get() : nullptr);
   for (;;) {
     show->flags = uint8_t(wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack |
@@ -138,6 +163,7 @@ void show_exec(Pcb* p) {
     show->region = cur ? it[first_img].region.get() : 0;
     show->req_row = p->run.req_row.get();
     show->req_col = p->run.req_col.get();
+    show_changed(em, it, fr, false);
     FmArb* mf = p->msg_file.get();
     if (!wm_show(show, mf ? arena::offset_of(mf) : 0)) ut_unwind(4);
     if (mf) fm_del_all(mf);
@@ -153,6 +179,9 @@ void show_exec(Pcb* p) {
       st->cursor_col = show->col.get();
     }
     if (option == opt::kCancel) ut_unwind(4);
+    // Each answer starts the image's items afresh (their signatures reset).
+    if (PcbItemEnt* e = p->item_tbl.get())
+      for (uint32_t n = 1; n <= em->n_items; ++n) e[n].sig = 0xFFFFFFFFu;
     if (cur) run_ep(p, reinterpret_cast<uint8_t*>(cur), 43, false);
     run_ep(p, reinterpret_cast<uint8_t*>(fr), 24, true);
     if (option == opt::kEnd) {
