@@ -65,7 +65,7 @@ int bench_compiler(EmCmplCtx* c) {
     rec::view<EmCimg>(buf).seq = s;
     rec::view<EmCimg>(buf).image_no = uint8_t(s);
     put(em->cimg.get());
-    rec::view<EmCitm>(buf).row = s;
+    rec::view<EmCitm>(buf).wm.row = int32_t(s);
     rec::view<EmCitm>(buf).item_no = uint16_t(s);
     put(em->citm.get());
     rec::view<EmCchld>(buf).seq = s;

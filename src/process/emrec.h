@@ -21,6 +21,7 @@
 
 #include <cstdint>
 
+#include "files/dictrec.h"
 #include "files/fm.h"
 #include "foundation/cv.h"
 #include "foundation/os.h"
@@ -383,6 +384,75 @@ QV_AT(PcTdlu, file_no, 4);
 QV_AT(PcTdlu, flag, 612);
 QV_AT(PcTdlu, last_item, 624);
 QV_AT(PcTdlu, covered, 632);
+
+// ------------------------------------------------------- field lists --
+// The screen records field by field (pl_dump prints them so): the window
+// item and the invocation they embed, then each record.
+QV_FIELDS(WmItem, kFldWmItem, QV_FLD(WmItem, handle, 5), QV_FLD(WmItem, row, 5), QV_FLD(WmItem, col, 5),
+          QV_FLD(WmItem, ira_area, 5), QV_FLD(WmItem, ira_sub, 5), QV_FLD(WmItem, reference, 5),
+          QV_FLD(WmItem, summary, 5), QV_FLD(WmItem, cnv_one, 5), QV_FLD(WmItem, source, 5),
+          QV_FLD(WmItem, dspl_mode, 5), QV_FLD(WmItem, cnv_kind, 5), QV_FLD(WmItem, cnv_b29, 5),
+          QV_FLD(WmItem, data_type, 5), QV_FLD(WmItem, cnv_b31, 5), QV_FLD(WmItem, length, 5),
+          QV_FLD(WmItem, cnv_w34, 5), QV_FLD(WmItem, rows, 5), QV_FLD(WmItem, cols, 5), QV_FLD(WmItem, value, 0),
+          QV_FLD(WmItem, text, 0), QV_FLD(WmItem, text_len, 5), QV_FLD(WmItem, edit_len, 5),
+          QV_FLD(WmItem, mask, 1), QV_FLD(WmItem, cnv_area, 0), QV_FLD(WmItem, input, 5),
+          QV_FLD(WmItem, cnv_b177, 0), QV_FLD(WmItem, msg, 5), QV_FLD(WmItem, cnv_tail, 0),
+          QV_FLD(WmItem, total_ira, 5), QV_FLD(WmItem, sum_occ, 5), QV_FLD(WmItem, upd, 5),
+          QV_FLD(WmItem, b208, 0), QV_FLD(WmItem, needs_cnv, 5), QV_FLD(WmItem, b217, 0),
+          QV_FLD(WmItem, b224, 5), QV_FLD(WmItem, b225, 0));
+QV_FIELDS(PiInvoc, kFldInvoc, QV_FLD(PiInvoc, app, 1), QV_FLD(PiInvoc, ver, 1), QV_FLD(PiInvoc, type, 5),
+          QV_FLD(PiInvoc, name, 1), QV_FLD(PiInvoc, kind, 5), QV_FLD(PiInvoc, auto_mode, 5),
+          QV_FLD(PiInvoc, caller_mode, 5), QV_FLD(PiInvoc, child_fail_mode, 5), QV_FLD(PiInvoc, independent, 5),
+          QV_FLD(PiInvoc, query_edit_mode, 5), QV_FLD(PiInvoc, reserved_text, 1), QV_FLD(PiInvoc, spare0, 0),
+          QV_FLD(PiInvoc, surface1, 5), QV_FLD(PiInvoc, surface2, 5), QV_FLD(PiInvoc, reserved1, 5),
+          QV_FLD(PiInvoc, parent_pcb, 0), QV_FLD(PiInvoc, reserved2, 5), QV_FLD(PiInvoc, key_path, 5),
+          QV_FLD(PiInvoc, query_app, 1), QV_FLD(PiInvoc, query_name, 1), QV_FLD(PiInvoc, reserved3, 5),
+          QV_FLD(PiInvoc, query_reuse, 5), QV_FLD(PiInvoc, spare1, 0), QV_FLD(PiInvoc, cns_count, 5),
+          QV_FLD(PiInvoc, cns_positions, 0), QV_FLD(PiInvoc, cns_descs, 0), QV_FLD(PiInvoc, cns_total, 5),
+          QV_FLD(PiInvoc, cns_values, 0), QV_FLD(PiInvoc, reserved4, 5), QV_FLD(PiInvoc, pcf_app, 1),
+          QV_FLD(PiInvoc, pcf_file, 5), QV_FLD(PiInvoc, completion, 5), QV_FLD(PiInvoc, reserved5, 0));
+QV_FIELDS(EmCfrm, kFldCfrm, QV_FLD(EmCfrm, code, 5), QV_FLD(EmCfrm, b1, 0), QV_FLD(EmCfrm, number, 5),
+          QV_FLD(EmCfrm, seq, 5), QV_FLD(EmCfrm, mode, 5), QV_FLD(EmCfrm, interactive, 5), QV_FLD(EmCfrm, b14, 0),
+          QV_FLD(EmCfrm, b16, 5), QV_FLD(EmCfrm, pos, 5), QV_FLD(EmCfrm, ext_rows, 5), QV_FLD(EmCfrm, ext_cols, 5),
+          QV_FLD(EmCfrm, scroll, 5), QV_FLD(EmCfrm, flag85, 5), QV_FLD(EmCfrm, b48, 0), QV_FLD(EmCfrm, b88, 5),
+          QV_FLD(EmCfrm, flag89, 5), QV_FLD(EmCfrm, b54, 0), QV_FLD(EmCfrm, next, 5), QV_FLD(EmCfrm, flag90, 5),
+          QV_FLD(EmCfrm, b95, 5), QV_FLD(EmCfrm, flag97, 5), QV_FLD(EmCfrm, b99, 5), QV_FLD(EmCfrm, b100, 5),
+          QV_FLD(EmCfrm, flag101, 5), QV_FLD(EmCfrm, grp_app, 1), QV_FLD(EmCfrm, grp_name, 1),
+          QV_FLD(EmCfrm, grp_no, 5), QV_FLD(EmCfrm, first_img, 5), QV_FLD(EmCfrm, last_img, 5),
+          QV_FLD(EmCfrm, first_chld, 5), QV_FLD(EmCfrm, last_chld, 5), QV_FLD(EmCfrm, eps, 5),
+          QV_FLD(EmCfrm, text_cnst, 5), QV_FLD(EmCfrm, text_len, 5), QV_FLD(EmCfrm, flag131, 5),
+          QV_FLD(EmCfrm, b135, 5), QV_FLD(EmCfrm, w132, 5));
+QV_FIELDS(EmCimg, kFldCimg, QV_FLD(EmCimg, frame_seq, 5), QV_FLD(EmCimg, image_no, 5), QV_FLD(EmCimg, b8, 5),
+          QV_FLD(EmCimg, row, 5), QV_FLD(EmCimg, col, 5), QV_FLD(EmCimg, rows, 5), QV_FLD(EmCimg, cols, 5),
+          QV_FLD(EmCimg, rows2, 5), QV_FLD(EmCimg, cols2, 5), QV_FLD(EmCimg, b36, 5), QV_FLD(EmCimg, flag67, 5),
+          QV_FLD(EmCimg, flag69, 5), QV_FLD(EmCimg, b40, 0), QV_FLD(EmCimg, stack, 5), QV_FLD(EmCimg, b45, 0),
+          QV_FLD(EmCimg, row_step, 5), QV_FLD(EmCimg, col_step, 5), QV_FLD(EmCimg, b96, 5), QV_FLD(EmCimg, b97, 5),
+          QV_FLD(EmCimg, flag99, 5), QV_FLD(EmCimg, b101, 5), QV_FLD(EmCimg, b62, 0), QV_FLD(EmCimg, b104, 1),
+          QV_FLD(EmCimg, seq, 5), QV_FLD(EmCimg, text, 0), QV_FLD(EmCimg, first_item, 5),
+          QV_FLD(EmCimg, last_item, 5), QV_FLD(EmCimg, display, 5), QV_FLD(EmCimg, b157, 0),
+          QV_FLD(EmCimg, eps, 5), QV_FLD(EmCimg, tot_ep, 5), QV_FLD(EmCimg, b188, 0), QV_FLD(EmCimg, totals, 5),
+          QV_FLD(EmCimg, b197, 5), QV_FLD(EmCimg, b198, 0));
+QV_FIELDS(WmChr, kFldCchr, QV_FLD(WmChr, handle, 5), QV_FLD(WmChr, row, 5), QV_FLD(WmChr, col, 5),
+          QV_FLD(WmChr, rows, 5), QV_FLD(WmChr, cols, 5), QV_FLD(WmChr, attr, 5), QV_FLD(WmChr, colour, 5),
+          QV_FLD(WmChr, b25, 0), QV_FLD(WmChr, item_row, 5), QV_FLD(WmChr, item_col, 5), QV_FLD(WmChr, b36, 0));
+QV_FIELDS(EmCchld, kFldCchld, QV_FLD(EmCchld, seq, 5), QV_FLD(EmCchld, frame_seq, 5), QV_FLD(EmCchld, child_no, 5),
+          QV_FLD(EmCchld, image_seq, 5), QV_FLD(EmCchld, disc, 5), QV_FLD(EmCchld, b17, 0),
+          QV_FLD(EmCchld, invoc, 0), QV_FLD(EmCchld, display, 5), QV_FLD(EmCchld, flag114, 5),
+          QV_FLD(EmCchld, flag115, 5), QV_FLD(EmCchld, b167, 5), QV_FLD(EmCchld, eps, 5));
+QV_FIELDS(EmCitm, kFldCitm, QV_FLD(EmCitm, wm, 0), QV_FLD(EmCitm, last_row, 5), QV_FLD(EmCitm, last_col, 5),
+          QV_FLD(EmCitm, attr, 5), QV_FLD(EmCitm, attr_mask, 5), QV_FLD(EmCitm, colour, 5), QV_FLD(EmCitm, b245, 5),
+          QV_FLD(EmCitm, item_no, 5), QV_FLD(EmCitm, disp, 5), QV_FLD(EmCitm, flag, 5), QV_FLD(EmCitm, flag58, 5),
+          QV_FLD(EmCitm, use, 5), QV_FLD(EmCitm, flag60, 5), QV_FLD(EmCitm, app, 1), QV_FLD(EmCitm, field, 1),
+          QV_FLD(EmCitm, occ, 5), QV_FLD(EmCitm, sub_ira, 5), QV_FLD(EmCitm, area, 5), QV_FLD(EmCitm, offset, 5),
+          QV_FLD(EmCitm, pcf_fld, 5), QV_FLD(EmCitm, b294, 0), QV_FLD(EmCitm, range_ep, 5),
+          QV_FLD(EmCitm, elem580, 0), QV_FLD(EmCitm, lk_no, 5), QV_FLD(EmCitm, lk_ira, 5), QV_FLD(EmCitm, lk_last, 5),
+          QV_FLD(EmCitm, use2, 5), QV_FLD(EmCitm, lk_file_no, 5), QV_FLD(EmCitm, total, 5), QV_FLD(EmCitm, input, 5),
+          QV_FLD(EmCitm, b315, 5), QV_FLD(EmCitm, secr, 5), QV_FLD(EmCitm, text1, 1), QV_FLD(EmCitm, text2, 1),
+          QV_FLD(EmCitm, pcf_key, 5));
+QV_FIELDS(EmCdlu, kFldCdlu, QV_FLD(EmCdlu, number, 5), QV_FLD(EmCdlu, b2, 0), QV_FLD(EmCdlu, ctl_ira, 5),
+          QV_FLD(EmCdlu, key_no, 5), QV_FLD(EmCdlu, flag130, 5), QV_FLD(EmCdlu, b11, 5), QV_FLD(EmCdlu, area, 5),
+          QV_FLD(EmCdlu, first_item, 5), QV_FLD(EmCdlu, display, 5), QV_FLD(EmCdlu, b21, 5), QV_FLD(EmCdlu, b132, 5),
+          QV_FLD(EmCdlu, b23, 5));
 
 // PK: one segment of a key of the process's own file (8 bytes).
 struct EmPk {

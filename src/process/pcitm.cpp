@@ -345,6 +345,7 @@ struct ItemCmpl {
     FmArb* el = cap ? pc_open_src(ctx, cap, kSrcElem) : nullptr;
     if (!el) return out;
     PcBuf<DElem> k;
+    k->file = group.file;
     k->number = group.number;
     PROTO_FULL(el, 2, k.bytes());
     if (!fm_read(el)) return out;
@@ -637,7 +638,7 @@ struct ItemCmpl {
       em->b1220[0] = 1;
     }
     // The cells' attributes.
-    if (!pc_itm_chr(c, cchr, 0, 0, 0, attr, mask)) {
+    if (!pc_itm_chr(c, cchr, 0, attr, mask, attr, mask)) {
       err(it, kPcItemOverlap, it.field.data(), 22);
       return;
     }
@@ -826,10 +827,6 @@ int pc_itm_chr(const EmCitm& item, FmArb* cchr, uint32_t region, uint32_t lit_at
       uint32_t drop = is_alpha(type) ? 0x304Fu : 0x300Fu;
       c.attr = lit_attr & ~drop;
       m = is_alpha(type) ? (lit_mask | wa::kBright) : lit_mask;
-      if (!lit_attr && !lit_mask) {
-        c.attr = data_attr & ~drop;
-        m = data_mask;
-      }
     } else {
       c.attr = data_attr;
       m = data_mask;

@@ -353,7 +353,8 @@ uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uin
         checkstat(lf->status, "must call pc_fld() first", kMod, __LINE__);
         return 0;
       }
-      e.size = r.size;
+      // A sub-area reaches from its offset to the area's end.
+      e.size = offset < r.size ? uint32_t(r.size - offset) : 0u;
       e.source = r.source;
       if (kind == 0) {
         e.shr = r.shr;
@@ -487,15 +488,8 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
       k.key_len = len;
       k.spare = uint16_t(first);  // index of its first segment in the SDB record
     }
-    FmArb* kf = em->kdb.get();
-    PROTO_FULL(kf, 0, kdb.bytes());
-    kf->rec_len = uint16_t(kdb.size());
-    if (!fm_write(kf)) {
-      checkstat(kf->status, "bad write - kdb file", kMod, __LINE__);
-      return 0;
-    }
-    kdb_no = kf->rid;
-    kf->rec_len = 0;
+    // The segments first: each key descriptor names their SDB record (the
+    // loader's relocation reads it), which has the KDB record's number.
     FmArb* sf = em->sdb.get();
     PcBuf<uint8_t> sbuf(segs.size() * 8 + 8);
     if (!segs.empty()) std::memcpy(sbuf.bytes(), segs.data(), segs.size() * 8);
@@ -506,6 +500,16 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
       return 0;
     }
     sf->rec_len = 0;
+    for (int i = 0; i < keys && i < int(FM_MAX_KEYS); ++i) rec::view<FmKdb>(kdb.bytes() + 12 * i).segs.off = sf->rid;
+    FmArb* kf = em->kdb.get();
+    PROTO_FULL(kf, 0, kdb.bytes());
+    kf->rec_len = uint16_t(kdb.size());
+    if (!fm_write(kf)) {
+      checkstat(kf->status, "bad write - kdb file", kMod, __LINE__);
+      return 0;
+    }
+    kdb_no = kf->rid;
+    kf->rec_len = 0;
   }
   // The descriptor and the rest of the CFI.
   EmCfi& c = *out;

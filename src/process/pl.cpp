@@ -936,3 +936,76 @@ void pl_dump(FILE* out) {
     }
   }
 }
+
+// ---------------------------------------------------- records by field --
+namespace {
+
+struct RecList {
+  const char* label;
+  const DictField* fields;
+  size_t count;
+  size_t size;
+  Ref<FmArb> EmHeader::*slot;
+};
+template <size_t N>
+constexpr size_t count_of(const DictField (&)[N]) {
+  return N;
+}
+const RecList kRecLists[] = {
+    {"CFRM", kFldCfrm, count_of(kFldCfrm), sizeof(EmCfrm), &EmHeader::cfrm},
+    {"CIMG", kFldCimg, count_of(kFldCimg), sizeof(EmCimg), &EmHeader::cimg},
+    {"CCHR", kFldCchr, count_of(kFldCchr), sizeof(EmCchr), &EmHeader::cchr},
+    {"CCHLD", kFldCchld, count_of(kFldCchld), sizeof(EmCchld), &EmHeader::cchld},
+    {"CITM", kFldCitm, count_of(kFldCitm), sizeof(EmCitm), &EmHeader::citm},
+    {"CDLU", kFldCdlu, count_of(kFldCdlu), sizeof(EmCdlu), &EmHeader::cdlu},
+};
+
+void fields_text(std::string* out, const DictField* f, size_t n, const uint8_t* p, const char* prefix) {
+  char b[32];
+  for (size_t i = 0; i < n; ++i) {
+    const DictField& d = f[i];
+    const uint8_t* at = p + d.offset;
+    std::string name = std::string(prefix) + d.name;
+    if (d.type == kFtOpaque && !std::strcmp(d.name, "wm")) {
+      fields_text(out, kFldWmItem, sizeof kFldWmItem / sizeof *kFldWmItem, at, "wm.");
+      continue;
+    }
+    if (d.type == kFtOpaque && !std::strcmp(d.name, "invoc")) {
+      fields_text(out, kFldInvoc, sizeof kFldInvoc / sizeof *kFldInvoc, at, "invoc.");
+      continue;
+    }
+    if (!out->empty()) out->push_back(' ');
+    *out += name + "=";
+    for (uint16_t k = 0; k < d.occurs; ++k, at += d.width) {
+      if (k) out->push_back(',');
+      if (d.type == kFtAlpha) {
+        *out += '"' + std::string(reinterpret_cast<const char*>(at), d.width) + '"';
+      } else if (d.type == kFtBinary) {
+        uint32_t v = d.width == 1 ? at[0] : d.width == 2 ? uint32_t(rec::view<rec::U16>(at)) : uint32_t(rec::view<rec::U32>(at));
+        if (d.width == 4 && (v & 0x80000000u)) std::snprintf(b, sizeof b, "%d", int32_t(v));
+        else std::snprintf(b, sizeof b, "%u", v);
+        *out += b;
+      } else {
+        for (uint16_t j = 0; j < d.width; ++j) {
+          std::snprintf(b, sizeof b, "%02x", at[j]);
+          *out += b;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::string pl_rec_text(const char* label, const void* rec) {
+  std::string s;
+  for (const RecList& l : kRecLists)
+    if (!std::strcmp(l.label, label)) fields_text(&s, l.fields, l.count, static_cast<const uint8_t*>(rec), "");
+  return s;
+}
+
+void pl_dump_records(FILE* out, EmHeader* em) {
+  for (const RecList& l : kRecLists)
+    for (uint8_t* r : records_of<uint8_t>((em->*l.slot).get()))
+      std::fprintf(out, "%s %s\n", l.label, pl_rec_text(l.label, r).c_str());
+}

@@ -46,6 +46,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <cstdio>
 
 #include "files/fm.h"
@@ -117,6 +118,15 @@ int pl_bld(int ignored, const char* app, const char* ver, int type, const char* 
 int pl_scratch(int ignored, const char* app, const char* ver, int type, const char* name,
                uint32_t* status);
 void pl_dump(FILE* out);
+// One record of a screen sub-file ("CFRM", "CIMG", "CCHR", "CCHLD",
+// "CITM", "CDLU") field by field, "name=value" separated by blanks (the
+// embedded window item and invocation field by field too; texts quoted,
+// opaque bytes in hex, arrays as values separated by commas): every byte
+// shows. "" for another label.
+std::string pl_rec_text(const char* label, const void* rec);
+// Every record of a module's screen sub-files, a line each
+// ("CFRM <text>"), in key order.
+void pl_dump_records(FILE* out, EmHeader* em);
 int verify_em(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang);
 int open_dap();
 void remove_init_null(EmHeader* em);

@@ -380,16 +380,15 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
 // would run without them.
 TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
   define(proc6("CH", {line("", "END PROC")}));
-  fx::Rec c = fx::rec("CHILD", {{"proc_type", "6"}, {"proc_name", "CH"}, {"child_no", "1"}, {"ch_type", "6"},
-                                {"ch_app", "ABC"}, {"ch_name", "OTHER"}});
-  ASSERT_EQ(fx::write("CHILD", "ABC", "00", {c}), 1);
+  fx::Rec c = fx::rec("SELECT", {{"proc_type", "6"}, {"proc_name", "CH"}, {"line", "1"}});
+  ASSERT_EQ(fx::write("SELECT", "ABC", "00", {c}), 1);
   EXPECT_EQ(run("CH"), -200140);
   auto errs = errors("CH");
   ASSERT_EQ(errs.size(), 1u);
-  EXPECT_EQ(errs[0].kind, 4u);
-  EXPECT_EQ(errs[0].src_len, 188u);
+  EXPECT_EQ(errs[0].kind, 8u);
+  EXPECT_EQ(errs[0].src_len, 144u);
   EXPECT_EQ(errs[0].msg, 200140u);
-  EXPECT_EQ(std::memcmp(errs[0].src.b, c.data(), 188), 0);
+  EXPECT_EQ(std::memcmp(errs[0].src.b, c.data(), 144), 0);
 }
 
 TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
