@@ -208,7 +208,12 @@ TEST_F(ShowRun, MessagesWarningsErrorsRefreshAndCancel) {
   EXPECT_EQ(row(s, 7), "                                    Errors               1");
   // REFRESH draws its text at once; the next wait's screen has no message.
   option(14);
-  EXPECT_NE(slurp(dir + "/raw").find("Refreshed with a text"), std::string::npos);
+  bool drawn = false;
+  for (int i = 0; i < 200 && !drawn; ++i) {
+    drawn = slurp(dir + "/raw").find("Refreshed with a text") != std::string::npos;
+    if (!drawn) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(drawn);
   EXPECT_EQ(row(screen(), 24), "");
   // CANCEL ends the process, its text shown by the error display.
   tmux("send-keys 1 3 Enter");
@@ -252,13 +257,17 @@ TEST_F(ShowRun, DefineAndUndefineItems) {
 }
 
 // A DEFINE or UNDEFINE that cannot be done ends the process with its
-// run-time error; a taken item number is a system error, and the DEFINE's
-// truth level false.
+// run-time error (a place passing the image, an overlap with a compiled
+// item, UNDEFINE of compiled item 12, an item number of 70,000 out of range); a taken item
+// number is a system error, and the DEFINE's truth level false.
 TEST_F(ShowRun, DefineRefusals) {
   struct Case {
     int option;
     const char* error;
-  } cases[] = {{30, "run-time error 300330"}, {31, "run-time error 101890"}, {32, "run-time error 300480"}};
+  } cases[] = {{30, "run-time error 300330"},
+               {31, "run-time error 101890"},
+               {32, "run-time error 300480"},
+               {36, "run-time error 102710"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.option);
     ASSERT_NO_FATAL_FAILURE(start());
@@ -279,6 +288,36 @@ TEST_F(ShowRun, DefineRefusals) {
   tmux("send-keys Enter");
   EXPECT_TRUE(waits(before + 1));
   EXPECT_EQ(row(screen(), 24), "Item number taken");
+}
+
+// A DEFINE of item 13 run again (one row lower each time) finds its number
+// taken: a system error, the truth level false, and no second item.
+TEST_F(ShowRun, ATakenNumberNeverAttachesASecondItem) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  option(34);
+  EXPECT_EQ(row(screen(), 2).substr(60), "        42");
+  option(34);
+  int before = count_lines(log);
+  tmux("send-keys Enter");
+  EXPECT_TRUE(waits(before + 1));
+  auto s = screen();
+  EXPECT_EQ(row(s, 24), "Item number taken");
+  EXPECT_EQ(row(s, 2).substr(60), "        42");
+  EXPECT_EQ(row(s, 3), kFirst[2]);
+}
+
+// The default menu of the engine, "QUVO MENU" of "0LA", compiles and shows.
+TEST_F(ShowRun, TheDefaultMenuShows) {
+  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                    " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) + " 2>" +
+                    q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+  tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  auto s = screen();
+  EXPECT_EQ(row(s, 1), "                                  QUVO Menu");
+  EXPECT_EQ(row(s, 3), "        1   Show an error message");
+  EXPECT_EQ(row(s, 4), "        2   Errors of the last process compile");
+  EXPECT_EQ(row(s, 6), "     Choose an option by its number; END leaves.");
 }
 
 }  // namespace
