@@ -306,6 +306,27 @@ TEST_F(ShowRun, ATakenNumberNeverAttachesASecondItem) {
   EXPECT_EQ(row(s, 3), kFirst[2]);
 }
 
+// Image, dynamic-item and message statements the compiler refuses, each
+// with its message (checked against the data directory's dictionary); those
+// outside their event points, the constant forms and a TEMP field of "0LA"
+// compile.
+TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
+  const std::string file = QUVO_TEST_DIR "/process/show/refused.stmt";
+  int rc = 0;
+  std::string err = sh(q(QUVOGEN_BINARY) + " --check " + q(data) + " SHW " + q(file) + " 2>&1 >/dev/null", &rc);
+  EXPECT_EQ(rc, 1);
+  std::vector<std::string> want = {
+      file + ":9:16: WARNING - Application not found in application file",
+      file + ":8:7: 101560 Error in POSITION statement: POSITION SHW                            (AT APPEARANCE #    )",
+      file + ":9:7: 102260 Application is not available to the compile: AT FIELD XYZ SHW NAME                   (AT APPEARANCE #    )",
+      file + ":10:7: 101050 Error in BRIGHT statement: BRIGHT   SHW                            (AT APPEARANCE #    )",
+      file + ":11:7: 101220 Error in DEFINE statement: DEFINE   SHW SHW COUNT                  (AT APPEARANCE #    )",
+      file + ":12:7: 101820 Error in UNDEFINE statement: UNDEFINE SHW SHW COUNT                  (AT APPEARANCE # 013)",
+      file + ":13:7: 101440 Error in MESSAGE statement: MESSAGE  TEMP 9",
+  };
+  EXPECT_EQ(lines_of(err), want) << err;
+}
+
 // The default menu of the engine, "QUVO MENU" of "0LA", compiles and shows.
 TEST_F(ShowRun, TheDefaultMenuShows) {
   std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
