@@ -641,11 +641,33 @@ uint8_t* inst_def_attach(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   FM_CLOSE(el, 0);
   struct Free {
     void* p;
-    ~Free() { mm_free(p); }
+    ~Free() {
+      if (p) mm_free(p);
+    }
   } free_e{e};
   if (!got) return ii_fail(b, s, kErrNoElem);
   bool tpl = !r.tpl_field.blank();
   if (tpl && e->type != 1 && e->type != 2) return ii_fail(b, s, kErrTplAlpha);
+  // The template field, from its application's dictionary.
+  DElem* t = nullptr;
+  if (tpl) {
+    char tapp[4] = {}, tver[3] = "00";
+    std::memcpy(tapp, r.tpl_app.blank() ? in.app.data() : r.tpl_app.data(), 3);
+    if (std::memcmp(p->invoc.app.data(), tapp, 3) == 0) std::memcpy(tver, p->invoc.ver.data(), 2);
+    FmArb* tf = ii_open_delem_fi(tapp, tver);
+    if (!tf) return ii_fail(b, s, kErrElemFile);
+    t = static_cast<DElem*>(MM_ALLOC(pool(), sizeof(DElem)));
+    std::memset(static_cast<void*>(t), ' ', sizeof *t);
+    std::memcpy(t->name.data(), r.tpl_field.data(), 22);
+    PROTO_FULL(tf, 0, reinterpret_cast<uint8_t*>(t));
+    int found = fm_read(tf);
+    FM_CLOSE(tf, 0);
+    if (!found) {
+      mm_free(t);
+      return ii_fail(b, s, kErrNoElem);
+    }
+  }
+  Free free_t{t};
   uint32_t occ = reg_no(s->addr[0]);
   uint8_t* addr = occ >= 1 && occ <= std::max<uint32_t>(1, e->occurs)
                       ? pi_find_addr(p, app, e->area, 0, e->offset + (occ - 1) * e->length, nullptr)
@@ -674,10 +696,21 @@ uint8_t* inst_def_attach(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   CElem ce;
   std::memset(static_cast<void*>(&ce), 0, sizeof ce);
   ce.e = *e;
+  if (t) {
+    // The template's form over the field's value: its type (a token list
+    // over a binary shown as text), token list and mask.
+    ce.e.type = t->type == 5 && t->token_mark ? uint8_t(1) : t->type.get();
+    ce.e.token_mark = t->token_mark;
+    ce.e.domain = t->domain;
+    ce.e.mask = t->mask;
+    ce.e.digits = t->digits;
+    ce.e.decimals = t->decimals;
+    ce.e.sign = t->sign;
+  }
   char mask[60];
   std::memcpy(mask, r.mask.data(), 60);
   bool has_mask = !r.mask.blank() && !ut_is_all(mask, 0, 60);
-  bool numeric = e->type == 5 || e->type == 8 || e->type == 12;
+  bool numeric = ce.e.type == 5 || ce.e.type == 8 || ce.e.type == 12;
   bool use_mask = has_mask && (!numeric || opt(r, 101) == '1');
   CvSitm sitm{use_mask ? mask : nullptr, 0};
   auto* cv = reinterpret_cast<CvItem*>(reinterpret_cast<uint8_t*>(&c.wm) + 12);
@@ -694,6 +727,11 @@ uint8_t* inst_def_attach(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     mm_free(d);
     return ii_fail(b, s, m);
   }
+  // An alpha template's '*' positions take the template's own characters,
+  // within the field's length.
+  if (t && (t->type == 1 || t->type == 2 || t->type == 13))
+    for (size_t i = 0; i < 60 && i < e->length; ++i)
+      if (t->mask[i] == '*') addr[i] = uint8_t(t->initial[i]);
   c.wm.handle = ci->seq.get();
   c.wm.row = row + 1;
   c.wm.col = col + 1;
