@@ -182,6 +182,12 @@ TEST_F(ShowRun, FixedTextItemsAndTheAttributeVerbs) {
   e = screen(true);
   EXPECT_EQ(row(e, 4).substr(0, 34), std::string("  Code    ") + kEsc + "1m" + kEsc + "31m" + kEsc + "44m" + kCode);
   EXPECT_NE(row(e, 9).find("Foreground    2"), std::string::npos);
+  // OK INPUT makes the count (an input item that Before Image made display
+  // only) take input again, bright as input items show; NO INPUT undoes it.
+  option(18);
+  EXPECT_EQ(row(screen(true), 5).substr(0, 24), std::string("  Count   ") + kEsc + "1m" + kCode);
+  option(19);
+  EXPECT_EQ(row(screen(true), 5).substr(0, 20), kFirst[4].substr(0, 20));
   // POSITION moves the cursor to the count; AT FIELD answers by it.
   option(9);
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 5}));
