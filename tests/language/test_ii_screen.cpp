@@ -8,9 +8,12 @@
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "language/ibimg.h"
+#include "language/ibmisc.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
 #include "process/pc.h"
+#include "process/emrec.h"
+#include "files/fmcat.h"
 #include "language/ii_asm.h"
 #include "screen/memterm.h"
 #include "screen/wm.h"
@@ -192,4 +195,136 @@ TEST_F(IiMsg, RefreshDrawsOnceWithoutWaitingAndRestores) {
   EXPECT_EQ(m.pcb->run.curs_req, wmshow::kReqField);
   EXPECT_EQ(show->option, opt::kNext);
   EXPECT_TRUE(queued().empty());
+}
+
+// ---------------------------------------------------- report images --
+// In an Output process the attribute and display verbs go to the report
+// manager (the recording stand-ins of the report seam): copies headed by
+// the image's report handle. BROWSE writes its record and the PCF's key (82
+// bytes at most) only when the process has a report control block.
+class IiImgReport : public IiMsg {
+ protected:
+  char name[22];
+  FmArb* sub(const char* label) {
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(m.pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(m.pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+    FmFdb f;
+    em_sub_fdb(*em_sub(label), &f, kdb, sdb);
+    EXPECT_EQ(FM_CREATE(&f, 0, 0, 0, 15, 15), 1) << label;
+    return f.handle.get();
+  }
+  template <class T>
+  void put(FmArb* f, const T& r) {
+    auto* b = static_cast<T*>(MM_ALLOC(m.pool, sizeof(T)));
+    *b = r;
+    PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(b));
+    EXPECT_EQ(fm_write(f), 1);
+  }
+  void SetUp() override {
+    IiMsg::SetUp();
+    ii_report_svc_reset();
+    EmHeader* em = m.em;
+    em->citm.set(sub("CITM"));
+    em->cchr.set(sub("CCHR"));
+    em->pk.set(sub("PK"));
+    em->n_items = 1;
+    em->n_images = 1;
+    em->n_frames = 1;
+    std::memset(name, ' ', sizeof name);
+    std::memcpy(name, "NAME", 4);
+    EmCitm c;
+    std::memset(static_cast<void*>(&c), 0, sizeof c);
+    c.wm.handle = 1;
+    c.wm.row = 2;
+    c.wm.col = 5;
+    c.last_row = 2;
+    c.last_col = 10;
+    c.app.set("SHW");
+    std::memcpy(c.field.data(), name, 22);
+    c.occ = 1;
+    c.item_no = 1;
+    for (auto& x : c.secr) x = 0xFFFFFFFFu;
+    put(em->citm.get(), c);
+    WmChr ch;
+    CHR_PREP(&ch);
+    ch.handle = 1;
+    ch.row = 2;
+    ch.col = 5;
+    ch.cols = 6;
+    ch.attr = 0x2000;
+    ch.item_row = 2;
+    ch.item_col = 5;
+    put(em->cchr.get(), ch);
+    EmPk pk;
+    std::memset(static_cast<void*>(&pk), 0, sizeof pk);
+    pk.length = 90;  // longer than a browse key holds
+    put(em->pk.get(), pk);
+    auto* fr = static_cast<EmCfrm*>(MM_ALLOC(m.pool, sizeof(EmCfrm)));
+    std::memset(static_cast<void*>(fr), 0, sizeof *fr);
+    auto* im = static_cast<EmCimg*>(MM_ALLOC(m.pool, sizeof(EmCimg)));
+    std::memset(static_cast<void*>(im), 0, sizeof *im);
+    im->seq = 1;
+    im->first_item = 1;
+    im->last_item = 1;
+    auto* ft = static_cast<PcbFrameEnt*>(MM_ALLOC(m.pool, 2 * sizeof(PcbFrameEnt)));
+    std::memset(static_cast<void*>(ft), 0, 2 * sizeof(PcbFrameEnt));
+    ft[1].cfrm.set(fr);
+    auto* it = static_cast<PcbImageEnt*>(MM_ALLOC(m.pool, 2 * sizeof(PcbImageEnt)));
+    std::memset(static_cast<void*>(it), 0, 2 * sizeof(PcbImageEnt));
+    it[1].cimg.set(im);
+    it[1].region = 0x30007;  // report number 7 (its low 16 bits are the handle)
+    m.pcb->frame_tbl.set(ft);
+    m.pcb->image_tbl.set(it);
+    m.pcb->run.frame = 1;
+    m.pcb->run.image = 1;
+    m.pcb->invoc.type = 3;
+  }
+  void TearDown() override {
+    ii_report_svc_reset();
+    IiMsg::TearDown();
+  }
+  int run_code() {
+    m.op4(10);
+    IlfExecBlock b;
+    return ::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); });
+  }
+  CodeRef first{};
+};
+
+TEST_F(IiImgReport, AttributeAndDisplayVerbsGoToTheReportManager) {
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_chr_def(&m.code, 11, "SHW", name, 1, 1, true), nullptr);
+  ASSERT_NE(bld_dspl_def(&m.code, 9, "SHW", name, 1, 1, true), nullptr);
+  ASSERT_NE(bld_chr_def(&m.code, 95, "SHW", name, 1, 1, true), nullptr);  // no report control block
+  ASSERT_NE(bld_chr_def(&m.code, 11, "SHW", name, 2, 1, true), nullptr);  // no such occurrence
+  EXPECT_EQ(run_code(), 1);
+  const auto& calls = ii_rm_calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].kind, 'C');
+  EXPECT_EQ(calls[0].handle, 7u);
+  EXPECT_EQ(calls[0].row, 2);
+  EXPECT_EQ(calls[0].col, 5);
+  EXPECT_EQ(calls[0].value, 0x40u);
+  EXPECT_EQ(calls[0].select, 0x40u);
+  EXPECT_EQ(calls[1].kind, 'I');
+  EXPECT_EQ(calls[1].handle, 7u);
+  EXPECT_EQ(calls[1].select, 0u);
+  EXPECT_EQ(calls[2].kind, 'C');  // BROWSE's characteristic, masks 0
+  EXPECT_EQ(calls[2].select, 0u);
+}
+
+TEST_F(IiImgReport, BrowseWritesItsRecordWithTheKeyCutAt82Bytes) {
+  ii_report_svc.has_report = [](Pcb*) { return true; };
+  auto* rec = static_cast<uint8_t*>(MM_ALLOC(m.pool, 100));
+  for (int i = 0; i < 100; ++i) rec[i] = uint8_t('A' + i % 26);
+  m.pcb->pcf_buf1.set(rec);
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_chr_def(&m.code, 95, "SHW", name, 1, 1, true), nullptr);
+  EXPECT_EQ(run_code(), 1);
+  const auto& calls = ii_rm_calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].kind, 'B');
+  EXPECT_EQ(calls[0].handle, 7u);
+  EXPECT_EQ(calls[0].col, 5);
+  EXPECT_EQ(calls[0].key, std::string(reinterpret_cast<char*>(rec), 82));
 }
