@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "files/fm.h"
 #include "foundation/bi.h"
@@ -327,4 +328,24 @@ TEST_F(IiImgReport, BrowseWritesItsRecordWithTheKeyCutAt82Bytes) {
   EXPECT_EQ(calls[0].handle, 7u);
   EXPECT_EQ(calls[0].col, 5);
   EXPECT_EQ(calls[0].key, std::string(reinterpret_cast<char*>(rec), 82));
+}
+
+// COLOR: foreground and background 0-8 from the status record, any other
+// value the terminal's default (0).
+TEST_F(IiImgReport, ColorTakesColoursZeroToEightOnly) {
+  auto* st = static_cast<uint8_t*>(MM_ALLOC(m.pool, 700));
+  std::memset(st, 0, 700);
+  m.areas[kPcbStatusArea].set(st);
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_chr_def(&m.code, 93, "SHW", name, 1, 1, true), nullptr);
+  m.op4(10);
+  for (auto [fg, bg, want] : {std::tuple{8, 8, 0x88}, std::tuple{9, 3, 0x03}, std::tuple{2, 255, 0x20}}) {
+    st[642] = uint8_t(fg);
+    st[643] = uint8_t(bg);
+    ii_rm_calls().clear();
+    IlfExecBlock b;
+    EXPECT_EQ(::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); }), 1);
+    ASSERT_EQ(ii_rm_calls().size(), 1u);
+    EXPECT_EQ(ii_rm_calls()[0].colour, want) << fg << " " << bg;
+  }
 }
