@@ -19,6 +19,7 @@
 #include "language/ibcnv.h"
 #include "language/ibctl.h"
 #include "language/ibmath.h"
+#include "language/ibimg.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
 #include "language/ibutil.h"
@@ -282,6 +283,8 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"UNXPND store", 1, kAreaSize - 16, 300, [](uint8_t* q) { rec::view<IbUnxpnd>(q).len = 16; }},
       {"packed loop variable", 1, kAreaSize - 9, 12, [](uint8_t* q) { rec::view<IbEndLoop>(q).ira = 1u; }},
       {"PRINT text", 1, kAreaSize - 16, 470, [](uint8_t* q) { rec::view<IbPrint>(q).len = 16u; }},
+      {"MESSAGE text of a field", 1, kAreaSize - 16, 626, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
+      {"REFRESH text of a field", 1, kAreaSize - 16, 242, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
   };
   for (const Data& d : data) {
     cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set); },
