@@ -331,10 +331,13 @@ void os_usage(FILE* to) {
       "                  access right\n"
       "  QUVO_SAA_LOG    a file that gets one line each time a record of the shared\n"
       "                  data areas of a process is created or grown\n"
+      "  QUVO_TOKEN_ITEM_LOG  a file that gets one line (application and field) for\n"
+      "                  each screen item of a token field that a compile makes\n"
+      "                  scannable\n"
       "  The files these settings name (QUVO_DBG_VFY, QUVO_INST_TRACE, QUVO_SAA_LOG,\n"
-      "  QUVO_WM_LOG) are appended to, never truncated; a new one is made with mode\n"
-      "  0600; a symbolic link, or anything but a regular file of your own, is\n"
-      "  refused with a warning and nothing is written.\n",
+      "  QUVO_TOKEN_ITEM_LOG, QUVO_WM_LOG) are appended to, never truncated; a new\n"
+      "  one is made with mode 0600; a symbolic link, or anything but a regular\n"
+      "  file of your own, is refused with a warning and nothing is written.\n",
       to);
   // The test hooks work only in the suite's engine: listed there alone.
   if (os_test_hooks_honoured())

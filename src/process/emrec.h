@@ -302,7 +302,14 @@ QV_AT(EmCchld, eps, 168);
 // column; 1 image sequence, application, field, occurrence, row, column).
 // Its first 228 bytes are the window manager's item (bytes 12-215 the
 // conversion item); the value and text addresses in it are 0 when compiled
-// and in a saved module.
+// and in a saved module. Compiled, `wm.ira_area`, `wm.ira_sub` and `lk_ira`
+// are indexes into the area address array and `wm.reference` the field's
+// process file number (low half) and record offset (high half), or its
+// null value's constant key; once the loader has relocated the module the
+// three indexes are arena references to the array's slots (each slot holds
+// the running PCB's area address) and `wm.reference` the address of the
+// field's null value (the file's NULL image at the field, or the
+// constant).
 struct EmCitm {
   WmItem wm;                   // 0   handle = image sequence, row, column within the image
   rec::I32 last_row;           // 228 row + rows - 1

@@ -421,6 +421,14 @@ int pc_itm_chr(const EmCitm& item, FmArb* cchr, uint32_t region, uint32_t lit_at
 // item's characteristic.
 int subdiv_cchr(const EmCchr& piece, FmArb* cchr, uint32_t mask);
 
+// The statements an item compile generates (STMT records of the owner key
+// `prefix`, 44 bytes): an item's range checks at event point 82, IF and
+// then AND, one per limit of its element (its two ranges, its low and high
+// bound, for a date the all-zero limit): their count (0-5) in out[];
+// a total item's TOTAL at event point 45 (mode 1 '+', 2 'P').
+int pc_range_stmts(const uint8_t* prefix, const EmCitm& item, const DElem& e, DStmt* out);
+void pc_total_stmt(const uint8_t* prefix, const EmCitm& item, uint8_t mode, uint32_t seq, DStmt* out);
+
 // Sharing tables.
 extern uint8_t area_shr_tbl[5];
 extern uint8_t area_non_shr_tbl[25];

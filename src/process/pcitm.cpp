@@ -134,14 +134,13 @@ void field_opnd(uint8_t* at, const rec::Text<3>& app, const rec::Text<22>& name,
   at[29] = ' ';
 }
 
-// Whether the token item log asks for a line per scannable token item.
+// A line per scannable token item in the file QUVO_TOKEN_ITEM_LOG names
+// (opened once, as every log of the engine is).
 void token_item_log(const EmCitm& c) {
-  static const char* path = std::getenv("QUVO_TOKEN_ITEM_LOG");
-  if (!path || !*path) return;
-  if (FILE* f = std::fopen(path, "a")) {
-    std::fprintf(f, "%3.3s - %22.22s\n", c.app.data(), c.field.data());
-    std::fclose(f);
-  }
+  static FILE* log = os_open_log("QUVO_TOKEN_ITEM_LOG");
+  if (!log) return;
+  std::fprintf(log, "%3.3s - %22.22s\n", c.app.data(), c.field.data());
+  std::fflush(log);
 }
 
 bool can_scan(const EmCitm& c, int lk_mode) {
@@ -207,44 +206,14 @@ struct ItemCmpl {
 
   void range_checks(const DItem& it, EmCitm& c, const CElem& ce, const EmCimg& im) {
     c.range_ep = 0xFFFFu;
-    const DElem& e = ce.e;
-    struct Pair {
-      uint8_t code;
-      const char* text;
-    };
-    std::vector<Pair> pairs{{e.rng_code1, e.rng_value1.data()},
-                            {e.rng_code2, e.rng_value2.data()},
-                            {e.low_given, e.low.data()},
-                            {e.high_given, e.high.data()}};
-    static const char kZeroDate[31] = "0000000000000000              ";
-    if (is_date(e.type)) pairs.push_back({6, kZeroDate});
-    if (!range) range = stmt_file(ctx->attach_level, "constraint file create fail");
-    if (!range) return;
     uint8_t prefix[44];
     pc_stmt_prefix(ctx, it.frame_code, it.frame_no, uint8_t(im.image_no), 0, 0, prefix);
-    uint32_t seq = 0;
-    for (const Pair& p : pairs) {
-      if (p.code == 255 || ut_is_all(p.text, ' ', 30)) continue;
-      PcBuf<DStmt> s;
-      std::memset(s.bytes(), ' ', sizeof(DStmt));
-      std::memcpy(s.bytes(), prefix, 44);
-      s->event_point = DSTMT_EP_CONSTRAINT;
-      s->seq = ++seq;
-      std::memset(s->b52.b, 0, 4);
-      std::memset(s->added.b, 0, 8);
-      std::memset(s->changed.b, 0, 8);
-      s->verb = seq == 1 ? kVerbIf : kVerbAnd;
-      std::memset(s->b86.b, 0, 2);
-      uint8_t* ops = s->ops.b;
-      std::memset(ops, ' ', 64);
-      field_opnd(ops, c.app, c.field, c.occ);
-      rec::view<rec::U16>(ops + 30) = 1;
-      ops[32] = 0;
-      std::memcpy(ops + 37, p.text, 22);
-      ops[60] = p.code;
-      put_stmt(range, *s);
-    }
-    if (!seq) return;
+    PcBuf<DStmt> st(sizeof(DStmt) * 5);
+    int n = pc_range_stmts(prefix, c, ce.e, st.p);
+    if (!n) return;
+    if (!range) range = stmt_file(ctx->attach_level, "constraint file create fail");
+    if (!range) return;
+    for (int i = 0; i < n; ++i) put_stmt(range, st.p[i]);
     rec::U32 entry[1];
     if (!pc_owner_stmts(ctx, range, prefix, 44, uint16_t(im.seq), DSTMT_EP_CONSTRAINT, 1, entry))
       ctx->failed = true;
@@ -253,24 +222,13 @@ struct ItemCmpl {
   }
 
   void total_stmt(const DItem& it, const EmCitm& c, const EmCimg& im) {
-    PcBuf<DStmt> s;
-    std::memset(s.bytes(), ' ', sizeof(DStmt));
-    pc_stmt_prefix(ctx, it.frame_code, it.frame_no, uint8_t(im.image_no), 0, 0, s.bytes());
-    s->event_point = kEpTotals;
-    std::memset(s->b52.b, 0, 4);
-    std::memset(s->added.b, 0, 8);
-    std::memset(s->changed.b, 0, 8);
-    s->verb = kVerbTotal;
-    std::memset(s->b86.b, 0, 2);
-    uint8_t* ops = s->ops.b;
-    std::memset(ops, ' ', 64);
-    field_opnd(ops, c.app, c.field, c.occ);
-    field_opnd(ops + 30, c.app, c.field, c.occ);
-    ops[60] = it.total == 1 ? '+' : 'P';
+    uint8_t prefix[44];
+    pc_stmt_prefix(ctx, it.frame_code, it.frame_no, uint8_t(im.image_no), 0, 0, prefix);
     auto& list = tot[im.seq];
-    s->seq = uint32_t(list.size() + 1);
+    PcBuf<DStmt> s;
+    pc_total_stmt(prefix, c, it.total, uint32_t(list.size() + 1), s.p);
     list.push_back(*s);
-    tot_prefix[im.seq].assign(s.bytes(), s.bytes() + 44);
+    tot_prefix[im.seq].assign(prefix, prefix + 44);
   }
 
   void compile_totals() {
@@ -531,6 +489,8 @@ struct ItemCmpl {
       cv_set_xlate(&cv, ctx->dict_lang, app, ver, ce.e.domain.data(), mode);
     }
     PcBuf<CvBlock> blk;
+    // A value wider than the image takes further rows (it must then begin
+    // in the image's first column to fit).
     CvBounds bounds{im.rows, im.cols};
     if (!cv_cmpl(blk.p, &cv, &bounds, ctx->pool)) {
       err(it, uint32_t(cv.msg), it.field.data(), 22);
@@ -838,6 +798,57 @@ int pc_itm_chr(const EmCitm& item, FmArb* cchr, uint32_t region, uint32_t lit_at
     }
   }
   return 1;
+}
+
+// ------------------------------------------------- generated statements --
+namespace {
+// A generated statement of an owner: blank, its key, no stamps.
+void gen_stmt(const uint8_t* prefix, uint8_t ep, uint32_t seq, uint16_t verb, DStmt* s) {
+  std::memset(static_cast<void*>(s), ' ', sizeof *s);
+  std::memcpy(reinterpret_cast<uint8_t*>(s), prefix, 44);
+  s->event_point = ep;
+  s->seq = seq;
+  std::memset(s->b52.b, 0, 4);
+  std::memset(s->added.b, 0, 8);
+  std::memset(s->changed.b, 0, 8);
+  s->verb = verb;
+  std::memset(s->b86.b, 0, 2);
+}
+}  // namespace
+
+int pc_range_stmts(const uint8_t* prefix, const EmCitm& item, const DElem& e, DStmt* out) {
+  struct Limit {
+    uint8_t code;
+    const char* text;
+  };
+  static const char kZeroDate[31] = "0000000000000000              ";
+  Limit limits[5] = {{e.rng_code1, e.rng_value1.data()},
+                     {e.rng_code2, e.rng_value2.data()},
+                     {e.low_given, e.low.data()},
+                     {e.high_given, e.high.data()},
+                     {is_date(e.type) ? uint8_t(6) : uint8_t(255), kZeroDate}};
+  int n = 0;
+  for (const Limit& l : limits) {
+    if (l.code == 255 || ut_is_all(l.text, ' ', 30)) continue;
+    DStmt& s = out[n];
+    gen_stmt(prefix, DSTMT_EP_CONSTRAINT, uint32_t(n + 1), n == 0 ? kVerbIf : kVerbAnd, &s);
+    uint8_t* ops = s.ops.b;
+    field_opnd(ops, item.app, item.field, item.occ);
+    rec::view<rec::U16>(ops + 30) = 1;
+    ops[32] = 0;
+    std::memcpy(ops + 37, l.text, 22);
+    ops[60] = l.code;
+    ++n;
+  }
+  return n;
+}
+
+void pc_total_stmt(const uint8_t* prefix, const EmCitm& item, uint8_t mode, uint32_t seq, DStmt* out) {
+  gen_stmt(prefix, kEpTotals, seq, kVerbTotal, out);
+  uint8_t* ops = out->ops.b;
+  field_opnd(ops, item.app, item.field, item.occ);
+  field_opnd(ops + 30, item.app, item.field, item.occ);
+  ops[60] = mode == 1 ? '+' : 'P';
 }
 
 // ------------------------------------------------------------- pc_itm --

@@ -934,6 +934,7 @@ void pl_dump(FILE* out) {
       (void)nm;
       std::fprintf(out, "  %s\t %*.*s\n", label, 8, 8, f.name.data());
     }
+    pl_dump_records(out, em);
   }
 }
 

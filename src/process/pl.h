@@ -125,7 +125,8 @@ void pl_dump(FILE* out);
 // shows. "" for another label.
 std::string pl_rec_text(const char* label, const void* rec);
 // Every record of a module's screen sub-files, a line each
-// ("CFRM <text>"), in key order.
+// ("CFRM <text>"), in key order (pl_dump prints them after each module's
+// sub-files).
 void pl_dump_records(FILE* out, EmHeader* em);
 int verify_em(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang);
 int open_dap();

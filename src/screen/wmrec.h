@@ -55,6 +55,12 @@ constexpr uint32_t kOkInput = 0x1045;
 // Colour byte of a characteristic: foreground * 16 + background; each nibble
 // 0 = the terminal's default, 1-8 = black, red, green, yellow, blue, magenta,
 // cyan, white. Shown only where the terminal has colours.
+// The colour byte of a foreground and a background given as numbers (the
+// COLOR statement's): each 0-8, any other value counts as 0.
+inline uint8_t wm_colour(int32_t fg, int32_t bg) {
+  auto one = [](int32_t v) { return v >= 0 && v <= 8 ? uint8_t(v) : uint8_t(0); };
+  return uint8_t(one(fg) << 4 | one(bg));
+}
 
 // --------------------------------------------------------- option codes --
 // The number a key or a menu choice yields. Numbered options are 0-255.

@@ -3,6 +3,7 @@
 // compiled record compared byte for byte with the record the layout tables
 // give; bad designs refused with their messages; saved and loaded back equal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <map>
@@ -18,6 +19,7 @@
 #include "process/pc.h"
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/tmux.h"
 
 namespace {
 
@@ -828,6 +830,165 @@ TEST_F(Screen, SavedModuleLoadsBackEqual) {
   EXPECT_EQ(a, b);
   pl_release(q);
   fresh.release();
+}
+
+// The runtime application's processes compile: the start-up menu and the
+// Input processes its options run.
+TEST(ScreenSystem, RuntimeProcessesCompile) {
+  std::string root, data;
+  ASSERT_EQ(tmuxrun::make_engine_dir("quvo-scrsys", &root, &data), 0);
+  Engine e;
+  e.dir = data;
+  e.start(false);
+  ASSERT_TRUE(pltest::compilers_on());
+  for (auto [type, name] : {std::pair{1, "QUVO MENU"}, {2, "ERROR MESSAGE"}, {2, "EM BUILD ERRORS"}}) {
+    SCOPED_TRACE(name);
+    PiInvoc key;
+    std::memset(static_cast<void*>(&key), 0, sizeof key);
+    key.app.set("0LA");
+    key.ver.set("00");
+    key.type = uint8_t(type);
+    key.name.set(name);
+    std::vector<DCmplErr> errs;
+    uint32_t code = 0;
+    EXPECT_EQ(pc_check(key, &errs, &code), 1) << code;
+    for (const DCmplErr& r : errs) ADD_FAILURE() << pc_cmpl_err_line(r);
+  }
+  e.stop(false);
+  tmuxrun::sh("rm -rf " + tmuxrun::q(root));
+}
+
+// The statements an item compile generates: its range checks (both ranges,
+// the low and high bounds, a date's all-zero limit; a limit of code 255 or
+// blank text gives none) and a total item's TOTAL.
+TEST(ScreenStmts, RangeChecksAndTotalsAreGenerated) {
+  uint8_t prefix[44];
+  std::memset(prefix, 0, sizeof prefix);
+  prefix[0] = 2;
+  std::memcpy(prefix + 1, "IN                            ", 30);
+  prefix[36] = 1;
+  prefix[38] = prefix[39] = ' ';
+  EmCitm item;
+  std::memset(static_cast<void*>(&item), 0, sizeof item);
+  item.app.set("ABC");
+  item.field.set("OPENED");
+  item.occ = uint16_t(3);
+  DElem e;
+  std::memset(static_cast<void*>(&e), ' ', sizeof e);
+  e.type = 6;
+  e.rng_code1 = 2;
+  e.rng_value1.set("2020-01-01");
+  e.rng_code2 = 255;                 // no second range
+  e.rng_value2.set("2021-01-01");
+  e.low_given = 5;
+  e.low.clear();                     // blank: none
+  e.high_given = 3;
+  e.high.set("20991231235959999999AB");   // 22 characters go to the operand
+  DStmt st[5];
+  ASSERT_EQ(pc_range_stmts(prefix, item, e, st), 3);
+  struct Want {
+    uint16_t verb;
+    const char* text;
+    uint8_t rel;
+  } want[3] = {{38, "2020-01-01            ", 2}, {3, "20991231235959999999AB", 3}, {3, "0000000000000000      ", 6}};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const DStmt& s = st[i];
+    EXPECT_EQ(std::memcmp(&s, prefix, 44), 0);
+    EXPECT_EQ(s.event_point, 82);
+    EXPECT_EQ(s.seq, uint32_t(i + 1));
+    EXPECT_EQ(s.verb, want[i].verb);
+    EXPECT_EQ(s.tf.str(), "");
+    const auto& op1 = rec::view<ScOpnd>(const_cast<uint8_t*>(s.ops.b));
+    const auto& op2 = rec::view<ScOpnd>(const_cast<uint8_t*>(s.ops.b) + 30);
+    EXPECT_EQ(op1.occ, 3u);
+    EXPECT_EQ(op1.app.str(), "ABC");
+    EXPECT_EQ(op1.text.str(), "OPENED");
+    EXPECT_EQ(op2.occ, 1u);
+    EXPECT_EQ(op2.occ_mode, 0);
+    EXPECT_EQ(op2.app.str(), "");
+    EXPECT_EQ(std::string(op2.text.view()), want[i].text);
+    EXPECT_EQ(s.ops.b[60], want[i].rel);
+  }
+  e.type = 1;   // not a date: no zero limit
+  EXPECT_EQ(pc_range_stmts(prefix, item, e, st), 2);
+  for (uint8_t mode : {1, 2}) {
+    DStmt t;
+    pc_total_stmt(prefix, item, mode, 4, &t);
+    EXPECT_EQ(t.event_point, 45);
+    EXPECT_EQ(t.seq, 4u);
+    EXPECT_EQ(t.verb, 78);
+    for (int k = 0; k < 2; ++k) {
+      const auto& op = rec::view<ScOpnd>(t.ops.b + 30 * k);
+      EXPECT_EQ(op.occ, 3u);
+      EXPECT_EQ(op.app.str(), "ABC");
+      EXPECT_EQ(op.text.str(), "OPENED");
+    }
+    EXPECT_EQ(t.ops.b[60], mode == 1 ? '+' : 'P');
+  }
+}
+
+// A saved module's screen rows are read as untrusted input: a row of
+// another length than its image's, or rows missing, make the file damaged
+// (refused, and the process compiles), however well the file is sealed.
+TEST_F(Screen, DamagedImageRowsRefuseTheSavedModule) {
+  process("SUB", 6, {});
+  process("IN", kInput, in_screens(), {{"save_flag", "1"}});
+  for (int how = 0; how < 2; ++how) {
+    SCOPED_TRACE(how);
+    Pcb* p = e.pcb("IN", 2, kInput);
+    ASSERT_EQ(pl_get(p, 0), 1);   // compiled and saved
+    pl_release(p);
+    pl_flush();
+    PcBuf<DProc> def;
+    FmFdb ident;
+    uint32_t st = 0;
+    Pcb* q = e.pcb("IN", 2, kInput);
+    ASSERT_EQ(read_dproc(q->invoc, def.p, &ident, &st), 1);
+    uint32_t stamp[2] = {rec::view<rec::U32>(def->added.b), rec::view<rec::U32>(def->added.b + 4)};
+    char nm[9] = {};
+    pl_gen_nam(0, stamp, nm);
+    FmFdb src, dst;
+    for (FmFdb* f : {&src, &dst}) {
+      INIT_FDB(f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+      f->options = FM_OPT_NO_SYSDIR;
+      f->stamp[0] = f->stamp[1] = 0xFFFFFFFFu;
+    }
+    INIT_DB_PATH(&src, "   ", "ABC", "00", nm, FM_PT_MOD);
+    INIT_DB_PATH(&dst, "   ", "ABC", "00", "XCOPY", FM_PT_MOD);
+    ASSERT_EQ(FM_OPEN(&src, 0, FM_OPT_NO_SYSDIR, 1, 15), 1);
+    ASSERT_EQ(FM_CREATE(&dst, 0, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+    FmArb* sf = src.handle.get();
+    FmArb* df = dst.handle.get();
+    PcBuf<uint8_t> buf(FM_MAX_REC + 1);
+    sf->rec.set(buf.bytes());
+    sf->rec_len = FM_MAX_REC;
+    std::vector<std::vector<uint8_t>> recs;
+    while (fm_rdnxt(sf)) recs.emplace_back(buf.bytes(), buf.bytes() + sf->len_read);
+    recs.pop_back();   // the checksum record
+    ASSERT_EQ(recs.back().size(), 78u);   // the last row of the second image
+    if (how == 0) recs.back().pop_back();
+    else recs.pop_back();
+    for (auto& r : recs) {
+      std::memcpy(buf.bytes(), r.data(), r.size());
+      df->rec.set(buf.bytes());
+      df->rec_len = uint16_t(r.size());
+      ASSERT_EQ(fm_write(df), 1);
+    }
+    ASSERT_EQ(pl_seal(df), 1);
+    FM_CLOSE(sf, 0);
+    FM_CLOSE(df, FM_CL_KEEP);
+    ASSERT_EQ(fm_replace(&src, &dst, 0), 1) << src.status;
+    std::string path;
+    ASSERT_TRUE(fm_os_path(&src, &path));
+    ::chmod(path.c_str(), 0640);   // as the engine writes it: trusted
+    EXPECT_EQ(load_em(def.p, q), 0);
+    EXPECT_EQ(uint32_t(q->invoc.completion), FM_ST_STRUCT);
+    // The process compiles and saves anew.
+    ASSERT_EQ(pl_get(q, 0), 1);
+    pl_release(q);
+    pl_flush();
+  }
 }
 
 }  // namespace

@@ -1040,3 +1040,14 @@ TEST_F(Wm, LockWaitEndsOnCancelAndKeepsEarlierKeys) {
   EXPECT_EQ(sb.option.get(), opt::kEnter);
   EXPECT_EQ(buf[0], 'A');
 }
+
+// A colour byte from two numbers: each 0-8 (the limits and one past them),
+// anything else the terminal's own colour.
+TEST(WmColour, ForegroundAndBackgroundFromNumbers) {
+  EXPECT_EQ(wm_colour(0, 0), 0x00);
+  EXPECT_EQ(wm_colour(8, 1), 0x81);
+  EXPECT_EQ(wm_colour(2, 8), 0x28);
+  EXPECT_EQ(wm_colour(9, 3), 0x03);
+  EXPECT_EQ(wm_colour(-1, 9), 0x00);
+  EXPECT_EQ(wm_colour(4, 0x7FFFFFFF), 0x40);
+}
