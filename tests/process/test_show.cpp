@@ -333,14 +333,36 @@ TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
   EXPECT_EQ(lines_of(err), want) << err;
 }
 
-// The default menu of the engine, "QUVO MENU" of "0LA", compiles and shows.
-TEST_F(ShowRun, TheDefaultMenuShows) {
-  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                    " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) + " 2>" +
-                    q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
-  tmux("new-session -d -x 80 -y 24 " + q(cmd));
+// An Input process shows with the cursor on its first input item, which
+// takes typing; END ends it. The default menu of the engine, "QUVO MENU" of
+// "0LA", compiles and shows.
+TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
+  auto run = [&](const std::string& args) {
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) + " " + args +
+                      " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  };
+  run("-d SHD -a SHW -t Input -p 'SHOW INPUT'");
   ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
   auto s = screen();
+  EXPECT_EQ(row(s, 1), "  Record input");
+  EXPECT_EQ(row(s, 2), "  Key");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  for (const char* k : {"A", "B", "1", "2"}) {
+    int before = count_lines(log);
+    tmux(std::string("send-keys ") + k);
+    EXPECT_TRUE(waits(before + 1));
+  }
+  EXPECT_EQ(row(screen(), 2), "  Key     AB12");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  TearDown();
+  SetUp();
+  run("");
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  s = screen();
   EXPECT_EQ(row(s, 1), "                                  QUVO Menu");
   EXPECT_EQ(row(s, 3), "        1   Show an error message");
   EXPECT_EQ(row(s, 4), "        2   Errors of the last process compile");

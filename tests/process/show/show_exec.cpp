@@ -153,8 +153,16 @@ void show_exec(Pcb* p) {
   p->show.set(show);
   run_ep(p, reinterpret_cast<uint8_t*>(fr), 21, true);
   if (cur) run_ep(p, reinterpret_cast<uint8_t*>(cur), 42, false);
-  // The values as Start of Frame and Before Image left them.
+  // The values as Start of Frame and Before Image left them; an Input
+  // process's cursor on its first item that takes input.
   show_changed(em, it, fr, true);
+  if (p->invoc.type == 2 && cur && !p->run.curs_req)
+    each_of_image<EmCitm>(em->citm.get(), cur->seq, [&](EmCitm* c) {
+      if (p->run.curs_req || !(c->attr & 1u)) return;
+      p->run.curs_req = wmshow::kReqField;
+      p->run.req_row = c->wm.row.get();
+      p->run.req_col = c->wm.col.get();
+    });
   auto* st = reinterpret_cast<PdStatus*>(p->area_addr ? p->area_addr.get()[kPcbStatusArea].get() : nullptr);
   for (;;) {
     show->flags = uint8_t(wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack |
