@@ -10,6 +10,7 @@
 #include "foundation/la.h"
 #include "language/ibimg.h"
 #include "language/ibmisc.h"
+#include "language/iiimg.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
 #include "process/pc.h"
@@ -348,4 +349,32 @@ TEST_F(IiImgReport, ColorTakesColoursZeroToEightOnly) {
     ASSERT_EQ(ii_rm_calls().size(), 1u);
     EXPECT_EQ(ii_rm_calls()[0].colour, want) << fg << " " << bg;
   }
+}
+
+// Item numbers are 16 bits: with 65,534 compiled items and item 65,535
+// defined, DEFINE without a number finds none left (300250) instead of
+// searching on; a number above 65,535 is refused the same way.
+TEST_F(IiImgReport, ItemNumbersEndAt65535) {
+  auto* d = static_cast<PcbDbg*>(MM_ALLOC(m.pool, sizeof(PcbDbg)));
+  std::memset(static_cast<void*>(d), 0, sizeof *d);
+  m.pcb->dbg.set(d);
+  proc_svc.dbg_init = [](Pcb*, int mode) { return mode == 1; };
+  m.em->n_items = 65534;
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_def_add_app(&m.code), nullptr);
+  EXPECT_EQ(run_code(), 1);  // 65,535 is free
+  auto* item = static_cast<IiDynItem*>(MM_ALLOC(m.pool, sizeof(IiDynItem)));
+  std::memset(static_cast<void*>(item), 0, sizeof *item);
+  item->item_no = 65535;
+  m.pcb->run.dyn_first.set(reinterpret_cast<uint8_t*>(item));
+  m.pcb->run.dyn_last.set(reinterpret_cast<uint8_t*>(item));
+  IlfExecBlock b;
+  EXPECT_NE(::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); }), 1);
+  EXPECT_EQ(d->err_msg, 300250u);
+  d->err_msg = 0;
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_ld_reg(&m.code, 2, 65536), nullptr);
+  ASSERT_NE(bld_def_detach(&m.code, "SHW", name, 10), nullptr);
+  EXPECT_NE(run_code(), 1);
+  EXPECT_EQ(d->err_msg, 300250u);
 }
