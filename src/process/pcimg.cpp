@@ -14,6 +14,7 @@ namespace {
 
 constexpr const char* kMod = "PCIMG.C";
 constexpr int32_t kNotGiven = 32767;
+constexpr int64_t kMaxCells = int64_t(1) << 24;
 
 uint8_t one(const rec::Text<1>& t) { return t[0] == '1' ? 1 : 0; }
 
@@ -83,7 +84,9 @@ int pc_img(PcCtx* ctx) {
       if (nrows == kNotGiven) nrows = frows + frow - row;
       if (ncols == kNotGiven) ncols = fcols + fcol - col;
     }
-    if (nrows < 1 || ncols < 1) {
+    // An image of no cells, or one larger than a screen text can be (a
+    // saved row is one record; 16M cells in all), names no place either.
+    if (nrows < 1 || ncols < 1 || ncols > int32_t(FM_MAX_REC) || int64_t(nrows) * ncols > kMaxCells) {
       skip();
       continue;
     }
@@ -96,14 +99,14 @@ int pc_img(PcCtx* ctx) {
     int32_t rstep = im.row_step == kNotGiven ? 0 : im.row_step.get();
     int32_t cstep = im.col_step == kNotGiven ? 0 : im.col_step.get();
     if (stacked) {
-      int32_t er = std::max(fr->ext_rows.get(), output ? rstep + nrows : nrows);
-      int32_t ec = std::max(fr->ext_cols.get(), output ? cstep + ncols : ncols);
-      if ((frows >= 1 && er > frows) || (fcols >= 1 && ec > fcols)) {
+      int64_t er = std::max<int64_t>(fr->ext_rows.get(), output ? int64_t(rstep) + nrows : nrows);
+      int64_t ec = std::max<int64_t>(fr->ext_cols.get(), output ? int64_t(cstep) + ncols : ncols);
+      if ((frows >= 1 && er > frows) || (fcols >= 1 && ec > fcols) || er > INT32_MAX || ec > INT32_MAX) {
         skip();
         continue;
       }
-      fr->ext_rows = er;
-      fr->ext_cols = ec;
+      fr->ext_rows = int32_t(er);
+      fr->ext_cols = int32_t(ec);
     }
     PcBuf<EmCimg> rb;
     EmCimg& r = *rb;

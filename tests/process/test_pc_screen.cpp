@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -19,6 +21,7 @@
 #include "process/pc.h"
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/quvo_run.h"
 #include "support/tmux.h"
 
 namespace {
@@ -741,6 +744,9 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
        {frame("B5"), image("B5", 3, 300), chr("B5", 1, 1, 2, 10), chr("B5", 2, 5, 1, 3), chr("B5", 3, 295, 1, 7),
         chr("B5", 3, 250, 1, 10), chr("B5", 3, 20, 1, 0)},
        {{6, 101950}, {6, 101950}, {6, 101950}, {6, 101950}}},
+      // An image of more cells than a screen text may have (16M: one past).
+      {"B7", {{"FRAME", fx::frame(kInput, "B7", 1)}, {"IMAGE", fx::image(kInput, "B7", 1, 4096, 4097)}},
+       {{3, 102000}}},
       // A frame mode outside 1-3; a stacking frame after an interactive one.
       {"B6",
        {frame("B6", {{"mode", "4"}, {"interactive", "1"}}),
@@ -989,6 +995,50 @@ TEST_F(Screen, DamagedImageRowsRefuseTheSavedModule) {
     pl_release(q);
     pl_flush();
   }
+}
+
+// An item of a token field is scannable, and QUVO_TOKEN_ITEM_LOG gets a
+// line for it.
+TEST_F(Screen, TokenItemIsScannableAndLogged) {
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {elem("KIND", "CUST", 1000005, 7, 38, 1, 2, {{"token_mark", "8"}, {"domain", "KINDS"}})}),
+            0);
+  ASSERT_EQ(fx::write("TOKEN", "ABC", "00",
+                      {fx::rec("TOKEN", {{"group", "KINDS"}, {"number", "1"}, {"text", "AA"}}),
+                       fx::rec("TOKEN", {{"group", "KINDS"}, {"number", "2"}, {"text", "BB"}})}),
+            2);
+  TempDir t;
+  std::string log = t.sub("tokens.log");
+  setenv("QUVO_TOKEN_ITEM_LOG", log.c_str(), 1);
+  process("TK", kInput,
+          {{"FRAME", fx::frame(kInput, "TK", 1)},
+           {"IMAGE", fx::image(kInput, "TK", 1, 2, 40)},
+           {"ITEM", fx::item(kInput, "TK", 1, 1, 1, "ABC", "KIND")},
+           {"ITEM", fx::item(kInput, "TK", 1, 2, 1, "ABC", "CUST NO")}});
+  Built b = build(e, "TK", kInput);
+  unsetenv("QUVO_TOKEN_ITEM_LOG");
+  ASSERT_NE(b.em, nullptr) << error_text("TK", kInput);
+  auto items = all<EmCitm>(b.em->citm.get());
+  ASSERT_EQ(items.size(), 2u);
+  EXPECT_EQ(items[0].attr_mask & 0x80000u, 0x80000u);
+  EXPECT_EQ(items[1].attr_mask & 0x80000u, 0u);
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "ABC - KIND                  \n");
+  b.release();
+}
+
+// An image of 16M cells, the most a screen text may have, compiles.
+TEST_F(Screen, LargestImageCompiles) {
+  process("BIG", kInput, {{"FRAME", fx::frame(kInput, "BIG", 1)}, {"IMAGE", fx::image(kInput, "BIG", 1, 4096, 4096)}});
+  Built b = build(e, "BIG", kInput);
+  ASSERT_NE(b.em, nullptr) << error_text("BIG", kInput);
+  auto images = all<EmCimg>(b.em->cimg.get());
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0].rows, 4096);
+  EXPECT_EQ(images[0].cols, 4096);
+  b.release();
 }
 
 }  // namespace
