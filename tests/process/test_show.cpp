@@ -192,7 +192,10 @@ TEST_F(ShowRun, FixedTextItemsAndTheAttributeVerbs) {
   option(9);
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 5}));
   option(15);
-  EXPECT_EQ(row(screen(), 24), "At the count");
+  auto at = screen();
+  EXPECT_EQ(row(at, 24), "At the count");
+  EXPECT_EQ(row(at, 2).substr(36), "Ordinal         1");
+  EXPECT_EQ(row(at, 3).substr(36), "Occurrence      1");
   option(16);
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   option(15);
@@ -260,10 +263,14 @@ TEST_F(ShowRun, DefineAndUndefineItems) {
   EXPECT_EQ(row(screen(), 10), "          42");
   option(26);
   EXPECT_EQ(row(screen(), 10), "");
+  // A place whose last column is the image's last one is taken (one column
+  // more is refused, DefineRefusals).
+  option(37);
+  EXPECT_EQ(row(screen(), 12).substr(66), "        42");
 }
 
 // A DEFINE or UNDEFINE that cannot be done ends the process with its
-// run-time error (a place passing the image, an overlap with a compiled
+// run-time error (a place one column past the image, an overlap with a compiled
 // item, UNDEFINE of compiled item 12, an item number of 70,000 out of range); a taken item
 // number is a system error, and the DEFINE's truth level false.
 TEST_F(ShowRun, DefineRefusals) {
