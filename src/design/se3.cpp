@@ -380,7 +380,14 @@ std::string se_refusal_text(const std::string& file, int line, const SeLineState
     std::string word;
     for (int i = 6; i < 14 && i < st.len; ++i) word += st.text[i];
     while (!word.empty() && word.back() == ' ') word.pop_back();
-    what = word.empty() ? "verb missing" : se_verb_code(word) < 0 ? "unknown verb " + word : "verb";
+    // A known verb with more text in its columns: the operands were
+    // written too far left.
+    const std::string first = word.substr(0, word.find(' '));
+    if (word.empty()) what = "verb missing";
+    else if (se_verb_code(word) >= 0) what = "verb";
+    else if (first != word && se_verb_code(first) >= 0)
+      what = "text after verb " + first + " in the verb's columns 7-14; its operands begin in column 15";
+    else what = "unknown verb " + word;
   } else {
     what = "character outside the statement's fields";
   }

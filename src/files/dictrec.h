@@ -733,7 +733,8 @@ struct DDomain {
   rec::U8 cls;                // 0   domain class
   rec::Text<22> name;         // 1
   rec::Text<30> label;        // 23
-  rec::Text<19> b53;          // 53  decided here: not used, blank
+  rec::Text<3> b53;           // 53  decided here: not used, blank
+  rec::Text<16> b56;          // 56  kept by an inherited domain's refresh
   rec::Bytes<8> stamp;        // 72  compile stamp (-1: must compile)
   rec::U16 dflt_len;          // 80  length when the mask gives none
   rec::U8 decl_kind;          // 82  0: inherited
@@ -745,14 +746,18 @@ struct DDomain {
   rec::Text<1> b206;          // 206
   rec::Text<30> heading1;     // 207
   rec::Text<30> heading2;     // 237
-  rec::Text<12> b267;         // 267 decided here: not used, blank
+  rec::Text<4> code1;         // 267 default codes of the fields (ELEMENT 288, 292, 296)
+  rec::Text<4> code2;         // 271
+  rec::Text<4> code3;         // 275
   rec::Text<3> src_app;       // 279 source application of an inherited domain
   rec::Text<22> src_name;     // 282
   rec::U8 rng_code1;          // 304 255 = none
   rec::U8 rng_code2;          // 305
   rec::Text<30> rng_value1;   // 306
   rec::Text<30> rng_value2;   // 336
-  rec::Text<33> b366;         // 366 decided here: not used, blank
+  rec::Text<3> ref_app;       // 366 default reference of the fields (ELEMENT 255-287)
+  rec::Text<8> ref_file;      // 369
+  rec::Text<22> ref_field;    // 377
   rec::Text<60> initial;      // 399
   rec::Text<33> null_value;   // 459
   rec::U8 case_code;          // 492
@@ -760,7 +765,25 @@ struct DDomain {
   rec::U8 justify;            // 494
   rec::Text<1> b495;          // 495
   rec::Text<1> fill;          // 496
-  rec::Text<87> spare;        // 497 decided here: not used, blank
+  rec::Text<1> squeeze;       // 497 into ELEMENT byte 585
+  rec::Text<2> b498;          // 498 decided here: not used, blank
+  // 500-583: carried bytes. An inherited domain takes b500 (unless its class
+  // is '0'), b501, b505, b512, b520, b533, b576 and b580 from its source and
+  // keeps its own b527, b563 and b568.
+  rec::Text<1> b500;          // 500
+  rec::Text<3> b501;          // 501
+  rec::Text<1> b504;          // 504
+  rec::Text<6> b505;          // 505
+  rec::Text<1> b511;          // 511
+  rec::Text<8> b512;          // 512
+  rec::Text<7> b520;          // 520
+  rec::Text<6> b527;          // 527
+  rec::Text<30> b533;         // 533
+  rec::Text<4> b563;          // 563
+  rec::Text<1> b567;          // 567
+  rec::Text<8> b568;          // 568
+  rec::Text<4> b576;          // 576
+  rec::Text<4> b580;          // 580
 };
 QV_RECORD(DDomain, 584);
 QV_AT(DDomain, stamp, 72);
@@ -770,17 +793,28 @@ QV_AT(DDomain, src_app, 279);
 QV_AT(DDomain, rng_code1, 304);
 QV_AT(DDomain, initial, 399);
 QV_AT(DDomain, case_code, 492);
+QV_AT(DDomain, code1, 267);
+QV_AT(DDomain, ref_field, 377);
+QV_AT(DDomain, b500, 500);
+QV_AT(DDomain, b580, 580);
 QV_FIELDS(DDomain, kFldDomain, QV_FLD(DDomain, cls, 5), QV_FLD(DDomain, name, 1),
-          QV_FLD(DDomain, label, 1), QV_FLD(DDomain, b53, 1), QV_FLD(DDomain, stamp, 7),
+          QV_FLD(DDomain, label, 1), QV_FLD(DDomain, b53, 1), QV_FLD(DDomain, b56, 1), QV_FLD(DDomain, stamp, 7),
           QV_FLD(DDomain, dflt_len, 5), QV_FLD(DDomain, decl_kind, 5), QV_FLD(DDomain, kind, 5),
           QV_FLD(DDomain, token, 5), QV_FLD(DDomain, storage, 5), QV_FLD(DDomain, mask, 1),
           QV_FLD(DDomain, mask2, 1), QV_FLD(DDomain, b206, 1), QV_FLD(DDomain, heading1, 1),
-          QV_FLD(DDomain, heading2, 1), QV_FLD(DDomain, b267, 1), QV_FLD(DDomain, src_app, 1),
+          QV_FLD(DDomain, heading2, 1), QV_FLD(DDomain, code1, 1), QV_FLD(DDomain, code2, 1),
+          QV_FLD(DDomain, code3, 1), QV_FLD(DDomain, src_app, 1),
           QV_FLD(DDomain, src_name, 1), QV_FLD(DDomain, rng_code1, 5), QV_FLD(DDomain, rng_code2, 5),
-          QV_FLD(DDomain, rng_value1, 1), QV_FLD(DDomain, rng_value2, 1), QV_FLD(DDomain, b366, 1),
+          QV_FLD(DDomain, rng_value1, 1), QV_FLD(DDomain, rng_value2, 1), QV_FLD(DDomain, ref_app, 1),
+          QV_FLD(DDomain, ref_file, 1), QV_FLD(DDomain, ref_field, 1),
           QV_FLD(DDomain, initial, 1), QV_FLD(DDomain, null_value, 1), QV_FLD(DDomain, case_code, 5),
           QV_FLD(DDomain, alpha_kind, 5), QV_FLD(DDomain, justify, 5), QV_FLD(DDomain, b495, 1),
-          QV_FLD(DDomain, fill, 1), QV_FLD(DDomain, spare, 1));
+          QV_FLD(DDomain, fill, 1), QV_FLD(DDomain, squeeze, 1), QV_FLD(DDomain, b498, 1),
+          QV_FLD(DDomain, b500, 1), QV_FLD(DDomain, b501, 1), QV_FLD(DDomain, b504, 1),
+          QV_FLD(DDomain, b505, 1), QV_FLD(DDomain, b511, 1), QV_FLD(DDomain, b512, 1),
+          QV_FLD(DDomain, b520, 1), QV_FLD(DDomain, b527, 1), QV_FLD(DDomain, b533, 1),
+          QV_FLD(DDomain, b563, 1), QV_FLD(DDomain, b567, 1), QV_FLD(DDomain, b568, 1),
+          QV_FLD(DDomain, b576, 1), QV_FLD(DDomain, b580, 1));
 
 // INITIAL: one piece of a file's INITIAL or NULL record image (variable, at
 // most 1013 bytes; key file name, kind, sequence).

@@ -151,6 +151,7 @@ uint8_t* bld_if_dat(IbCode* code, uint32_t shift, uint8_t rel, bool is_if, const
 // IF (verb 38), AND (3), OR (52) with operands a (register 1) and b
 // (register 2) under relation 1-8: 1, or 0 with *msg the reason (102400
 // dates without common units; 0 an operand type the tests do not take).
-// Relations 7 and 8 need register 3 loaded with "TEXT AT POSITION".
+// Relations 7 and 8 need register 3 loaded with "TEXT AT POSITION" (the
+// caller loads it).
 int bld_if_and_or(IbCode* code, const IbTstOp& a, const IbTstOp& b, uint8_t rel, int verb, uint32_t shift,
                   uint32_t* msg);

@@ -1,4 +1,5 @@
 // The module verifier: see ib.h, "verification".
+#include <algorithm>
 #include <bitset>
 #include <cstdarg>
 #include <cstdio>
@@ -8,8 +9,10 @@
 
 #include "files/fm.h"
 #include "foundation/bi.h"
+#include "foundation/cvdat.h"
 #include "language/ib.h"
 #include "language/ibcnv.h"
+#include "language/ibctl.h"
 #include "language/ibimg.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
@@ -28,6 +31,13 @@ struct Reg {
   bool known = false;
   uint64_t size = 0;  // bytes of the area, constant or field from its start
   uint64_t off = 0;   // the register's offset into it
+};
+
+// What a length register is known to hold at most, from the length loads
+// of the current straight run of code.
+struct Len {
+  bool known = false;
+  uint64_t max = 0;
 };
 
 struct Block {
@@ -344,7 +354,9 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
       (in.longer == 1 ? u->r0 : u->r1) = uint64_t(in.shorter) + in.diff;
       return true;
     }
-    case 498: case 502: case 512: u->r0 = rec::view<IbIf2>(q).len1; u->r1 = rec::view<IbIf2>(q).len2; return true;
+    case 498: u->r0 = rec::view<IbIf2>(q).len1; u->r1 = rec::view<IbIf2>(q).len2; return true;
+    // IN and EX store the position found into the 4-byte field at register 3.
+    case 502: case 512: u->r0 = rec::view<IbIf2>(q).len1; u->r1 = rec::view<IbIf2>(q).len2; u->r2 = 4; return true;
     case 508: {
       const int code = rec::view<IbIfBin>(q).code;
       auto size = [](int c) { int k = c >= 4 ? c - 3 : c; return k == 3 ? 1 : k == 2 ? 2 : 4; };
@@ -371,7 +383,7 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
     // or binary 4) set at the start and stepped at the end; a binary loop
     // reads FROM, TO and STEP, 4 bytes each, at registers 2-4.
     case 4: u->r0 = u->r1 = u->r2 = u->r3 = 4; return true;
-    case 2: case 12: u->r0 = 9; return true;
+    case 12: u->r0 = 9; return true;
     case 14: u->r0 = 4; return true;
     case 470: u->r0 = rec::view<IbPrint>(q).len; return true;  // PRINT: its text (the image's part of it at most)
     // A message's text in a TEMP field at register 1 (MSG_TMP, REFRESH of a field).
@@ -384,11 +396,98 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
   }
 }
 
+// The bytes the instructions that go by the length registers read or write
+// through the address registers: 0 when the instruction is not one, -1 (the
+// module refused) when a length register it needs was not loaded in its run.
+int len_use(Vfy& v, const uint8_t* p, uint16_t op, const Len* lr, Use* u) {
+  auto* q = const_cast<uint8_t*>(p);
+  auto need = [&](int r) -> bool {
+    if (lr[r].known) return true;
+    return v.fail("opcode %u reads length register %d, not loaded in its run of code", unsigned(op), r + 1);
+  };
+  switch (op) {
+    case 510:  // IF_PD: the two packed values by their lengths
+      if (!need(0) || !need(1)) return -1;
+      u->r0 = lr[0].max;
+      u->r1 = lr[1].max;
+      return 1;
+    case 2:  // BEG_LOOP_PD: the variable, FROM, TO and STEP (17 bytes at most each)
+      if (!need(1) || !need(2) || !need(3)) return -1;
+      u->r0 = 9;
+      u->r1 = std::min<uint64_t>(lr[1].max, 17);
+      u->r2 = std::min<uint64_t>(lr[2].max, 17);
+      u->r3 = std::min<uint64_t>(lr[3].max, 17);
+      return 1;
+    case 0: {  // LOOP_CNV: a binary operand by its size, a packed one and its scale
+      const auto& in = rec::view<IbLoopCnv>(q);
+      const uint64_t n = in.var_type != 5 ? (in.op_len == 1 || in.op_len == 2 ? in.op_len.get() : 4) : 9;
+      const int r = (in.reg - 1) & 3;
+      (r == 0 ? u->r0 : r == 1 ? u->r1 : r == 2 ? u->r2 : u->r3) = n;
+      return 1;
+    }
+    case 48: {  // VERIFY: the field by its type
+      const auto& in = rec::view<IbVfy>(q);
+      const int t = in.type;
+      const bool date = t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15;
+      u->r0 = date ? (t == kDtHost ? 8 : in.len.get())
+              : in.tokens ? (in.len == 1 || in.len == 2 ? in.len.get() : 4)
+              : t == 12 ? 8
+              : t == 8 ? in.len.get()
+              : t == 11 ? 1 : 0;
+      return 1;
+    }
+    case 516: {  // IF_DAT: each date by its stored length (a host date 8 bytes)
+      const auto& in = rec::view<IbIfDat>(q);
+      u->r0 = in.d1.type == kDtHost ? 8 : in.d1.len.get();
+      u->r1 = in.d2.type == kDtHost ? 8 : in.d2.len.get();
+      return 1;
+    }
+    case 750: {  // CNV_TEXT: the field and the text, or every occurrence of both
+      const auto& in = rec::view<IbCnvText>(q);
+      const int field = in.direction == 1 ? 1 : 0;
+      if (in.item.ext_len == 0) {
+        v.fail("CNV_TEXT without its display width");
+        return -1;
+      }
+      if (in.occ_mode == 1 || in.occ_mode == 2) {
+        if (!need(0) || !need(1)) return -1;
+        u->r0 = lr[0].max;
+        u->r1 = lr[1].max;
+        // A field given no length is one field for every text.
+        uint64_t& f = field == 0 ? u->r0 : u->r1;
+        f = std::max<uint64_t>(f, in.item.int_len);
+      } else {
+        (field == 0 ? u->r0 : u->r1) = in.item.int_len;
+        (field == 0 ? u->r1 : u->r0) = in.item.ext_len;
+      }
+      return 1;
+    }
+    default:
+      return 0;
+  }
+}
+
+// What an instruction leaves in the length registers.
+void len_effect(const uint8_t* p, uint16_t op, Len* lr) {
+  auto* q = const_cast<uint8_t*>(p);
+  if (op >= 152 && op <= 158) lr[(op - 152) / 2] = Len{true, rec::view<IbLdLen>(q).value.get()};
+  else if (op >= 160 && op <= 174) {  // from a field: its maximum, else any 16-bit length
+    const uint16_t mx = rec::view<IbLdLenFld>(q).max;
+    lr[((op - 160) / 2) & 3] = Len{true, mx ? mx : 65535u};
+  } else if (op == 8) {
+    const int r = rec::view<IbAddrLen>(q).reg;
+    lr[r >= 1 && r <= 4 ? r - 1 : 3] = Len{true, rec::view<IbAddrLen>(q).len.get()};
+  } else if (op == 0) lr[(rec::view<IbLoopCnv>(q).reg - 1) & 3] = Len{true, 9};
+  else if (op == 84) { const int r = rec::view<IbCnvPd>(q).reg; if (r >= 1 && r <= 4) lr[r - 1] = Len{true, 16}; }
+  else if (op == 144) lr[0] = Len{true, 32};
+  else if (op == 422 || op == 278 || op == 276 || op == 272) lr[0] = lr[1] = Len{true, 16};
+}
+
 // Instructions that leave the address registers as they are.
 bool keeps_regs(uint16_t op) {
   return (op >= 152 && op <= 174) || (op >= 700 && op <= 740 && op != 708) || op == 752 || op == 754 ||
          (op >= 498 && op <= 508) || op == 512 || op == 300 || op == 272 || op == 276 || op == 278 || op == 422 ||
-         op == 8 || op == 470 || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
+         op == 8 || op == 0 || op == 510 || op == 516 || op == 750 || op == 470 || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22;
 }
 
 // Instructions that load, move or offset address registers (the ones the
@@ -411,6 +510,11 @@ bool check_code_flow(Vfy& v) {
   const uint32_t n_areas = v.em->n_areas;
   const IbOpDef* const tab = inst_nam.data();
   Reg reg[4];
+  Len lr[4];
+  auto forget = [&] {
+    for (Reg& r : reg) r.known = false;
+    for (Len& l : lr) l.known = false;
+  };
   size_t cur = ~size_t(0);
   bool chained = false;  // the last instruction chains to the next block
   for (uint32_t w : v.insts) {
@@ -418,8 +522,7 @@ bool check_code_flow(Vfy& v) {
     const int s = int(w & 0xFFFF) / 4;
     Block& blk = v.blocks[bi];
     if (bi != cur) {  // each block starts a run, unless its previous block chains to it
-      if (!chained || bi != cur + 1)
-        for (Reg& r : reg) r.known = false;
+      if (!chained || bi != cur + 1) forget();
       cur = bi;
     }
     chained = false;
@@ -460,9 +563,12 @@ bool check_code_flow(Vfy& v) {
       }
       // A branch target starts a new run: what the registers hold there
       // depends on the way in.
-      if (blk.target.test(size_t(s)))
-        for (Reg& r : reg) r.known = false;
-      if (Use u; data_use(p, op, &u)) {
+      if (blk.target.test(size_t(s))) forget();
+      Use u;
+      const int by_len = len_use(v, p, op, lr, &u);
+      if (by_len < 0) return false;
+      len_effect(p, op, lr);
+      if (by_len > 0 || data_use(p, op, &u)) {
         if (op == 710 && rec::view<IbComputeOprnd>(p).type != 5 && rec::view<IbComputeOprnd>(p).len == 0)
           return v.fail("block %u offset %u: packed operand of no length", b, at);
         if (op == 754 && !rec::view<IbCnvBinAN>(p).is_const && rec::view<IbCnvBinAN>(p).src_type == 12 &&
@@ -476,9 +582,9 @@ bool check_code_flow(Vfy& v) {
         if (op == 710 && rec::view<IbComputeOprnd>(p).which == 1 && rec::view<IbComputeOprnd>(p).type == 5)
           reg[2] = Reg{};
         if (op == 738) reg[1] = Reg{true, 32, 0};
+        if (op == 0) reg[(rec::view<IbLoopCnv>(p).reg - 1) & 3] = Reg{true, 32, 0};  // its work value
         if (op == 422 || op == 278 || op == 276 || op == 272) reg[0] = reg[1] = Reg{true, 32, 0};  // the work values
-        if (!keeps_regs(op))
-          for (Reg& r : reg) r.known = false;
+        if (!keeps_regs(op)) forget();
         continue;
       }
       if (op == 464 && rec::view<IbBnb>(p).next.block == b + 1 && rec::view<IbBnb>(p).next.offset == 0) {
@@ -487,8 +593,7 @@ bool check_code_flow(Vfy& v) {
       }
       // Most instructions only end the run of their registers.
       if (!reg_op(op)) {
-        if (!keeps_regs(op))
-          for (Reg& r : reg) r.known = false;
+        if (!keeps_regs(op)) forget();
         continue;
       }
       // Register loads.
@@ -537,7 +642,6 @@ bool check_code_flow(Vfy& v) {
           return v.fail("block %u offset %u: occurrence past its area", b, at);
         continue;
       }
-      Use u;
       if (move_use(p, op, &u)) {
         if (!fits(v, reg[0], u.r0, op, 0) || !fits(v, reg[1], u.r1, op, 1)) return false;
         if (op == 176) {  // SET_IF_NULL: the value and the null image
@@ -562,8 +666,7 @@ bool check_code_flow(Vfy& v) {
         reg[r - 1] = Reg{true, 16, 0};
         continue;
       }
-      if (!keeps_regs(op))
-        for (Reg& r : reg) r.known = false;
+      if (!keeps_regs(op)) forget();
     }
   }
   return true;

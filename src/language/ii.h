@@ -107,7 +107,22 @@ struct IlfState {
   int32_t tick = 0;             // the loop's counter: instructions to start before its slow path
   int32_t armed = 0;            //   what it was set to
   uint32_t count = 0;           //   and the instructions started before that since the yield
+  // The loops begun in this run: each loop control block with the body
+  // start its BEG LOOP set. The block lies in a data area, which code may
+  // write, so END LOOP goes back only to where its BEG LOOP said.
+  struct LoopBack {
+    uint8_t* blk;
+    uint8_t* back;
+  };
+  static constexpr uint32_t kLoops = 52;  // a packed and a binary loop per letter
+  LoopBack last_loop{};
+  LoopBack loops[kLoops] = {};
+  uint32_t nloops = 0;
 };
+// BEG LOOP began the loop of block blk with its body at back; END LOOP
+// checks that the block's back word is still that.
+void ii_loop_begun(IlfState* s, uint8_t* blk, uint8_t* back);
+bool ii_loop_back_ok(IlfState* s, uint8_t* blk, const uint8_t* back);
 
 using IiFn = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 

@@ -150,9 +150,12 @@ uint8_t* inst_cnv_text(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   // Every text of a counted statement is the display width long: texts
   // side by side whose last would pass the length its operand was given
   // (occurrences shorter than the display) convert nothing and are false.
+  // The fields likewise stay inside the length their operand was given
+  // (a length of 0: one field for every text).
   if (compiled && in.occ_mode != 0) {
-    size_t tlen = s->len[to_text ? 0 : 1];
-    if ((n - 1) * tstep + blk.item->ext_len > tlen) compiled = false;
+    size_t tlen = s->len[to_text ? 0 : 1], flen = s->len[to_text ? 1 : 0];
+    if ((n - 1) * tstep + blk.item->ext_len > tlen || (fstep && (n - 1) * fstep + blk.item->int_len > flen))
+      compiled = false;
   }
   bool ok = compiled;
   for (size_t k = 0; compiled && k < n; ++k) {

@@ -93,6 +93,7 @@ uint8_t* inst_beg_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
   if (c != dir) {
     lb.back.set(ii_adv(pc, 12));
+    ii_loop_begun(s, blk, ii_adv(pc, 12));
     return ii_adv(pc, 12);
   }
   lb.back.reset();
@@ -104,7 +105,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (!blk) return ii_no_field(b, s, "inst_end_loop_pd");
   auto& lb = rec::view<IiLoopPd>(blk);
   uint8_t* back = ii_ref(reinterpret_cast<const uint8_t*>(&lb.back));  // (no call for the arena's base)
-  if (!back) return ii_fail(b, s, kIiErrLoop);
+  if (!back || !ii_loop_back_ok(s, blk, back)) return ii_fail(b, s, kIiErrLoop);
   uint8_t* var = s->addr[0];
   int dir = int8_t(lb.dir.get());
   if (lb.all_int && var[8] == 0) {  // the common case: 8-byte integers
@@ -181,6 +182,7 @@ uint8_t* inst_beg_loop_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   lb.dir = uint32_t(dir);
   if (sgn(int64_t(from) - to) != dir) {
     lb.back.set(ii_adv(pc, 12));
+    ii_loop_begun(s, blk, ii_adv(pc, 12));
     return ii_adv(pc, 12);
   }
   lb.back.reset();
@@ -191,7 +193,7 @@ uint8_t* inst_end_loop_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* blk = loop_block(pc, 4);
   if (!blk) return ii_no_field(b, s, "inst_end_loop_bin");
   auto& lb = rec::view<IiLoopBin>(blk);
-  if (!lb.back) return ii_fail(b, s, kIiErrLoop);
+  if (!lb.back || !ii_loop_back_ok(s, blk, lb.back.get())) return ii_fail(b, s, kIiErrLoop);
   int64_t sum = int64_t(bin_reg(s->addr[0])) + int32_t(lb.step.get());
   if (sgn(sum - int32_t(lb.to.get())) == int32_t(lb.dir.get())) {
     lb.back.reset();
@@ -311,4 +313,26 @@ void ii_ctl_init() {
   ii_set_pair(42, inst_end_proc);
   ii_set_pair(44, inst_logout);
   ii_set_pair(46, inst_timeout_clr);
+}
+
+void ii_loop_begun(IlfState* s, uint8_t* blk, uint8_t* back) {
+  s->last_loop = {blk, back};
+  for (uint32_t i = 0; i < s->nloops; ++i)
+    if (s->loops[i].blk == blk) {
+      s->loops[i].back = back;
+      return;
+    }
+  // Code of this compiler has one block per letter and kind; a module of
+  // more only finds its older loops forgotten (their END LOOP fails).
+  s->loops[s->nloops < IlfState::kLoops ? s->nloops++ : 0] = {blk, back};
+}
+
+bool ii_loop_back_ok(IlfState* s, uint8_t* blk, const uint8_t* back) {
+  if (s->last_loop.blk == blk) return s->last_loop.back == back;
+  for (uint32_t i = 0; i < s->nloops; ++i)
+    if (s->loops[i].blk == blk) {
+      s->last_loop = s->loops[i];
+      return back == s->loops[i].back;
+    }
+  return false;
 }

@@ -76,7 +76,8 @@ uint8_t* inst_if_str_just(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 }
 
 // IN and EX: the second operand (trailing blanks off) in the first, blank
-// and underscore alike; the 1-based position into "TEXT AT POSITION" (r3).
+// and underscore alike; the 1-based position into "TEXT AT POSITION" (r3,
+// the whole 4-byte field, so no earlier value shows through its high half).
 int find(const uint8_t* text, int n, const uint8_t* what, int m) {
   while (m > 0 && what[m - 1] == ' ') --m;
   if (m == 0) return 0;
@@ -91,7 +92,7 @@ int find(const uint8_t* text, int n, const uint8_t* what, int m) {
 uint8_t* in_ex(IlfState* s, uint8_t* pc, bool ex) {
   auto& in = rec::view<IbIf2>(pc);
   int at = find(s->addr[0], in.len1, s->addr[1], in.len2);
-  if (at && s->addr[2]) rec::view<rec::U16>(s->addr[2]) = uint16_t(at);
+  if (at) rec::view<rec::U32>(s->addr[2]) = uint32_t(at);
   return set(s, pc, (at != 0) != ex ? 1 : 2, in.shift, 16);
 }
 uint8_t* inst_if_in(IlfExecBlock*, IlfState* s, uint8_t* pc) { return in_ex(s, pc, false); }

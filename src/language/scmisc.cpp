@@ -87,6 +87,8 @@ int verify_field(ScCtx* sc, DStmt* st, const ScOpnd& op, uint8_t mode, uint32_t 
   const DElem& e = f.e;
   bool conds = false;
   if (!dd_conditions(sc, st, op, e, &conds)) return 0;
+  // The conditions' tests load their own operands: the field again.
+  if (conds && !sc_cmpl_ref(sc, op, &f, 1, &kind, 0)) return sc_fail(sc, preset);
   std::string name = trimmed(e.name.data(), 22), token = trimmed(e.domain.data(), 22);
   std::string mask = trimmed(e.mask.data(), 60);
   IbVfyField v;

@@ -47,6 +47,15 @@ int cmpl_if_and_or(ScCtx* sc, DStmt* st) {
     sc_err(sc, preset);
     return 0;
   }
+  // IN and EX store the position found into "TEXT AT POSITION".
+  if (rel == 7 || rel == 8) {
+    CElem pos;
+    std::memset(static_cast<void*>(&pos), 0, sizeof pos);
+    if (!sc_ref_0la(sc, "TEXT AT POSITION", &pos, 3)) {
+      sc_err(sc, sc_msg(sc) ? sc_msg(sc) : preset);
+      return 0;
+    }
+  }
   uint32_t msg = 0;
   if (!bld_if_and_or(sc_code(sc), tst_op(a), tst_op(b), rel, st->verb, sc_shift(sc), &msg)) {
     sc_err(sc, msg ? msg : preset);

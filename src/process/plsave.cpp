@@ -181,6 +181,38 @@ void each_record(FmArb* sub, F fn) {
   sub->op = 0;
 }
 
+// A name of this user's own for the module: the stamp's with the user id
+// mixed in. Used where another user's file holds the stamp's name, which
+// this user may neither trust nor (in the sticky directory) replace.
+void own_name(const EmHeader* em, char name[8]) {
+  uint32_t st[2] = {em->created_day, em->created_time ^ (uint32_t(geteuid()) * 2654435761u + 0x9E37u)};
+  pl_gen_nam(0, st, name);
+}
+
+// Whether the stamp's name is held by a file of another user that this one
+// may not replace: its directory is sticky and neither the file nor the
+// directory is this user's (nor is the user root).
+bool held_by_other_user(const EmHeader* em) {
+  char name[8];
+  stamp_name(em, name);
+  FmFdb mod;
+  file_fdb(em, FM_PT_MOD, name, &mod);
+  std::string path;
+  if (!fm_os_path(&mod, &path)) return false;
+  struct stat fs, ds;
+  const uid_t me = geteuid();
+  if (me == 0 || lstat(path.c_str(), &fs) != 0 || fs.st_uid == me) return false;
+  const std::string dir = path.substr(0, path.rfind('/'));
+  return stat(dir.c_str(), &ds) == 0 && (ds.st_mode & S_ISVTX) && ds.st_uid != me;
+}
+
+// The name this user saves its module under, and loads it from when the
+// stamp's name is another user's.
+void save_name(const EmHeader* em, char name[8]) {
+  if (held_by_other_user(em)) own_name(em, name);
+  else stamp_name(em, name);
+}
+
 int put_rec(FmArb* f, const void* p, size_t len) {
   uint8_t* out = bufs()->out;
   if (p != out) std::memcpy(out, p, len);
@@ -425,7 +457,7 @@ int pl_put(EmHeader* em) {
   // Relocated code holds this engine's references (invariant 3).
   if (em->code_relocated) return 0;
   char name[8], tmp[8];
-  stamp_name(em, name);
+  save_name(em, name);
   temp_name(tmp);
   // The debug file first, unless only the stamps changed.
   if (em->status != kStatusResave) {
@@ -500,7 +532,7 @@ int purge_em(EmHeader* em, int delete_saved, FmArb* saved) {
     if (fm_is_handle(saved)) FM_CLOSE(saved, delete_saved == 1 ? FM_CL_SCRATCH : 0);
   } else if (delete_saved == 1) {
     char name[8];
-    stamp_name(em, name);
+    save_name(em, name);
     FmFdb mod;
     file_fdb(em, FM_PT_MOD, name, &mod);
     scratch_quiet(mod);
@@ -588,15 +620,19 @@ bool held_by_other(const EmHeader* em, FmFdb fdb) {
 // owner, from the data directory down). Else the completion for load_em:
 // FM_ST_NOT_FOUND when there is no file (or no verifier), kStatusUntrusted
 // for a file someone else could have written (logged).
-uint32_t trusted_file(const EmHeader* em, FmFdb fdb, const char* pname) {
-  if (!em_verifier()) return FM_ST_NOT_FOUND;
+OsTrust trust_of(FmFdb fdb, std::string* where) {
   std::string path;
-  if (!fm_os_path(&fdb, &path)) return FM_ST_NOT_FOUND;
+  if (!fm_os_path(&fdb, &path)) return OsTrust::Missing;
   const char* top = os_data_dir();
   struct stat ds;
   unsigned owner = top && *top && stat(top, &ds) == 0 ? unsigned(ds.st_uid) : unsigned(geteuid());
+  return os_trust_path(top ? top : "", path, unsigned(geteuid()), owner, where);
+}
+
+uint32_t trusted_file(const EmHeader* em, FmFdb fdb, const char* pname) {
+  if (!em_verifier()) return FM_ST_NOT_FOUND;
   std::string where;
-  OsTrust t = os_trust_path(top ? top : "", path, unsigned(geteuid()), owner, &where);
+  OsTrust t = trust_of(fdb, &where);
   if (t == OsTrust::Ok) return 0;
   if (t == OsTrust::Missing) return FM_ST_NOT_FOUND;
   static const char* const kWhy[] = {"", "not a regular file", "owned by another user",
@@ -632,9 +668,16 @@ int load_em(const DProc* def, Pcb* pcb) {
   // 0. Only a file this user or the data directory's owner wrote, where no
   //    one else can change or replace it, is read (and only while there is
   //    a verifier); any other is left as it is and the process compiles,
-  //    its module saved under this user's own name where the directory lets
-  //    it replace the file.
-  if (uint32_t st = trusted_file(em, fdb, pcb->invoc.name.data())) {
+  //    its module saved over it where the directory lets this user replace
+  //    the file, else under a name of this user's own (own_name), which
+  //    is read instead from then on.
+  uint32_t trust = trusted_file(em, fdb, pcb->invoc.name.data());
+  if (trust == kStatusUntrusted && held_by_other_user(em)) {
+    own_name(em, name);
+    file_fdb(em, FM_PT_MOD, name, &fdb);
+    trust = trusted_file(em, fdb, pcb->invoc.name.data());
+  }
+  if (uint32_t st = trust) {
     purge_em(em, 0, nullptr);
     mm_free(em);
     pcb->invoc.completion = int32_t(st);
@@ -830,7 +873,7 @@ int pl_scratch(int, const char* app, const char* ver, int type, const char* name
   em->created_day = rec::view<rec::U32>(def->added.b);
   em->created_time = rec::view<rec::U32>(def->added.b + 4);
   char nm[8];
-  stamp_name(em, nm);
+  save_name(em, nm);
   FmFdb fdb;
   file_fdb(em, FM_PT_MOD, nm, &fdb);
   // Another process's module under this name is not this one's to delete.

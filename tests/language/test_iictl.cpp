@@ -108,6 +108,34 @@ TEST_F(IiCtl, BinaryLoops) {
   EXPECT_EQ(go(4, 4, -1), std::make_pair(size_t(1), 4));
 }
 
+// The loop control block lies in a data area, which code may write: END
+// LOOP goes back only where its BEG LOOP began the body, never to a word
+// written into the block since (here: one instruction further on).
+constexpr uint16_t kOpMoveBack = 100;
+uint8_t* g_loop_block = nullptr;
+uint8_t* h_move_back(IlfExecBlock*, IlfState*, uint8_t* pc) {
+  auto& back = rec::view<IiLoopBin>(g_loop_block).back;
+  back.set(back.get() + 8);
+  return ii_adv(pc, 8);
+}
+TEST_F(IiCtl, EndLoopGoesBackOnlyWhereItsBegLoopBeganTheBody) {
+  ii_set_pair(kOpMoveBack, h_move_back);
+  uint32_t v, f, t, s, c;
+  g_loop_block = field(28, &c);
+  bin(0, &v);
+  bin(1, &f);
+  bin(3, &t);
+  bin(1, &s);
+  uint8_t* b = beg(true, v, f, t, s, c);
+  m.emit(kOpMoveBack, 8);
+  flag(1);
+  end_loop(true, v, c, b);
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  EXPECT_EQ(last_err(), kIiErrLoop);
+  EXPECT_EQ(count(1), 1u);
+}
+
 TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
   auto [var, from, to, step, f, t] = packed_loop("1", "3", "1");
   auto go = [&](const char* fr, const char* tt, const char* st) {

@@ -121,6 +121,7 @@ struct ScFam : ::testing::Test {
     els.push_back(el("T2", 1, 2));
     els.push_back(el("T20", 1, 20));
     els.push_back(el("T80", 1, 80));
+    els.push_back(el("TEXT AT POSITION", 5, 4));
     // Fields with occurrences: three integers, three and two texts.
     els.push_back(el("N3", 5, 4, 3));
     els.push_back(el("X3", 1, 20, 3));
@@ -398,6 +399,18 @@ TEST_F(ScFam, CnvTextRoundTrip) {
   // A text the binary field cannot hold: false, the field unchanged.
   p.add(calc("", "A", "99999999999")).add(cnv_text("T20", "A")).add(cnv_text("BI", "T20")).log(false, "T").log(true, "F");
   p.check("BI", EQ, "-4711");
+  expect_runs(p);
+}
+
+// IN and EX: the position found goes into the whole of "TEXT AT POSITION".
+TEST_F(ScFam, InAndExStoreThePositionFound) {
+  constexpr int IN = 7, EX = 8;
+  Prog p("N1");
+  p.add(calc("", "AI", "-4711")).add(cnv_text("T20", "AI"));
+  p.check("T20", IN, "47").check("TEXT AT POSITION", EQ, "12").check("T20", EX, "47", false);
+  p.check("T20", IN, "71").check("TEXT AT POSITION", EQ, "13");
+  // Not found: the field keeps the last position.
+  p.check("T20", IN, "17", false).check("T20", EX, "17").check("TEXT AT POSITION", EQ, "13");
   expect_runs(p);
 }
 

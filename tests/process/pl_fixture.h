@@ -79,7 +79,8 @@ inline uint8_t* h_acc(IlfExecBlock*, IlfState*, uint8_t* pc) {
   acc() = acc() * 31 + rec::view<rec::U32>(pc + 4).get();
   return ii_adv(pc, 8);
 }
-inline uint8_t* h_cnst(IlfExecBlock*, IlfState*, uint8_t* pc) {
+inline uint8_t* h_cnst(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->addr[0] = ii_ref(pc + 4);  // a constant load, as the real one, besides
   acc() = acc() * 31 + rec::view<rec::U32>(ii_ref(pc + 4)).get();
   return ii_adv(pc, 8);
 }

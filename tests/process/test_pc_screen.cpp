@@ -744,6 +744,17 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
        {frame("B5"), image("B5", 3, 300), chr("B5", 1, 1, 2, 10), chr("B5", 2, 5, 1, 3), chr("B5", 3, 295, 1, 7),
         chr("B5", 3, 250, 1, 10), chr("B5", 3, 20, 1, 0)},
        {{6, 101950}, {6, 101950}, {6, 101950}, {6, 101950}}},
+      // Look-ups: a further item with no look-up open, a look-up key that
+      // is no key of its file, a look-up display item of a file with no
+      // look-up; a key item of a field outside the file's key.
+      {"B8",
+       {frame("B8"), image("B8", 2, 40),
+        {"ITEM", fx::item(kInput, "B8", 1, 1, 1, "ABC", "REGION", {{"lk_mode", "2"}, {"lk_file", "REG"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 1, 5, "ABC", "DISTRICT",
+                          {{"lk_mode", "1"}, {"lk_file", "REG"}, {"lk_key", "REG NAME"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 2, 1, "ABC", "REG NAME", {{"use", "2"}})},
+        {"ITEM", fx::item(kInput, "B8", 1, 2, 20, "ABC", "CUST NAME", {{"pcf_key", "1"}})}},
+       {{5, 103340}, {5, 102900}, {5, 103340}, {5, 102130}}},
       // An image of more cells than a screen text may have (16M: one past).
       {"B7", {{"FRAME", fx::frame(kInput, "B7", 1)}, {"IMAGE", fx::image(kInput, "B7", 1, 4096, 4097)}},
        {{3, 102000}}},
@@ -1038,6 +1049,34 @@ TEST_F(Screen, LargestImageCompiles) {
   ASSERT_EQ(images.size(), 1u);
   EXPECT_EQ(images[0].rows, 4096);
   EXPECT_EQ(images[0].cols, 4096);
+  b.release();
+}
+
+// A summary item (use 4 on a frame of code 2) refers to its summary; the
+// report's total items of frame code 0 mark their image.
+TEST_F(Screen, SummaryItemRefersToItsSummary) {
+  auto own = [](int code, fx::Values v) {
+    v.insert(v.begin(), {{"proc_type", "3"}, {"proc_name", "SU"}, {"frame_code", std::to_string(code)},
+                         {"frame_no", "1"}});
+    return v;
+  };
+  process("SU", kOutput,
+          {{"FRAME", fx::rec("FRAME", own(2, {{"mode", "1"}}))},
+           {"IMAGE", fx::rec("IMAGE", own(2, {{"image_no", "1"}, {"pos[3]", "1"}, {"pos[4]", "40"}}))},
+           {"ITEM", fx::rec("ITEM", own(2, {{"image_no", "1"}, {"row", "1"}, {"col", "1"}, {"app", "ABC"},
+                                            {"field", "BALANCE"}, {"use", "4"}, {"display", "7"}}))}});
+  Built b = build(e, "SU", kOutput);
+  ASSERT_NE(b.em, nullptr) << error_text("SU", kOutput);
+  auto items = all<EmCitm>(b.em->citm.get());
+  ASSERT_EQ(items.size(), 1u);
+  const EmCitm& c = items[0];
+  EXPECT_EQ(c.wm.summary, 0);
+  EXPECT_EQ(c.wm.sum_occ, 1u);
+  EXPECT_EQ(c.disp, 0);                      // an Output process shows every item
+  EXPECT_EQ(c.attr & wa::kHidden, 0u);        // a field of its own file
+  auto sums = all<PcSum>(b.em->sum.get());
+  ASSERT_EQ(sums.size(), 1u);
+  EXPECT_EQ(c.wm.total_ira, sums[0].number);
   b.release();
 }
 

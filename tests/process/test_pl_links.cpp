@@ -2,6 +2,7 @@
 // (setpriv) takes the free name of a module directory with a link to a
 // directory elsewhere (the engine's user's home, say). The engine neither
 // loads a module from there, nor saves there, nor sweeps files there.
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,6 +104,78 @@ TEST(PlLinks, AModuleDirectoryReplacedByALinkIsNeitherLoadedNorSavedNorSwept) {
   descs().clear();
   std::error_code ec;
   std::filesystem::remove_all(home, ec);
+}
+
+// Another member's file under a module's name, in the sticky directory:
+// a member neither trusts it nor may replace it, so its engine compiles and
+// saves under a name of its own, which it loads from then on; the other
+// member's file stays as it was.
+TEST(PlLinks, AMemberSavesUnderItsOwnNameWhereAnothersFileHoldsTheName) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two users";
+  const gid_t group = 43210;
+  const uid_t member = 43211, other = 43212;
+  const Desc kept{{7, 8, 9}, {70}, {}, false}, now{{1, 2, 3}, {10, 20}, {}, false};
+  Engine e;
+  descs().clear();
+  e.start();
+  e.dictionary();
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {proc_rec("P1")}), 1);
+  ASSERT_TRUE(save_p1(e, kept));
+  std::error_code ec;
+  for (const auto& f : std::filesystem::recursive_directory_iterator(e.dir, ec)) {
+    ASSERT_EQ(::chown(f.path().c_str(), 0, group), 0);
+    if (f.is_directory()) ASSERT_EQ(::chmod(f.path().c_str(), 03770), 0);
+    else ASSERT_EQ(::chmod(f.path().c_str(), 0660), 0);
+  }
+  ASSERT_EQ(::chown(e.dir.c_str(), 0, group), 0);
+  ASSERT_EQ(::chmod(e.dir.c_str(), 03770), 0);
+  const std::string mods = e.dir + "/mod/ABC00";
+  std::vector<std::string> names = listing(mods);
+  ASSERT_EQ(names.size(), 1u);
+  const std::string shared = names[0].substr(0, names[0].find(' '));
+  ASSERT_EQ(::chown(shared.c_str(), other, group), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 0640), 0);
+  struct stat before;
+  ASSERT_EQ(::stat(shared.c_str(), &before), 0);
+  descs()["P1"] = now;
+  compiles() = 0;
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setegid(group) != 0 || ::seteuid(member) != 0) _exit(10);
+    auto get = [&](int want_compiles) {
+      Pcb* p = e.pcb("P1");
+      int bad = pl_get(p, 1) != 1 || compiles() != want_compiles || Engine::run(p) != expected(now);
+      pl_release(p);
+      Engine::free_pcb(p);
+      return bad;
+    };
+    if (get(1)) _exit(11);  // the other's file is not read: compiled
+    if (get(1)) _exit(12);  // its own saved module is read
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  struct stat after;
+  ASSERT_EQ(::stat(shared.c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, other);
+  EXPECT_EQ(after.st_size, before.st_size);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  names = listing(mods);
+  ASSERT_EQ(names.size(), 2u);
+  int mine = 0;
+  for (const std::string& n : names) {
+    struct stat st;
+    ASSERT_EQ(::stat(n.substr(0, n.find(' ')).c_str(), &st), 0);
+    if (st.st_uid == member) {
+      ++mine;
+      EXPECT_EQ(st.st_mode & 0777, 0640u);
+    }
+  }
+  EXPECT_EQ(mine, 1);
+  e.stop();
+  descs().clear();
 }
 
 }  // namespace

@@ -115,14 +115,29 @@ class PlVfy : public ::testing::Test {
   // P1's code from its move on replaced by: register reg's offset by off
   // (r1 at area 2, r2 at 8 of area 3), the instruction op (its operands set
   // by set) and an END.
+  // Register 3 is loaded with area 1 first when reg is 3; the length
+  // registers of lens are loaded before op.
+  using Lens = std::vector<std::pair<int, uint16_t>>;
+  static inline uint8_t* block1;  // block 1, for the code references set writes
   static void replace_move(EmHeader* em, uint32_t reg, uint32_t off, uint16_t op,
-                           const std::function<void(uint8_t*)>& set) {
+                           const std::function<void(uint8_t*)>& set, const Lens& lens = {}) {
     uint8_t* c = code(em, g_at.move);
+    block1 = code(em);
     std::memset(c, 0, size_t(g_at.end + 4 - g_at.move));
+    if (reg == 3) {
+      rec::view<IbInst>(c).op = 64;
+      rec::view<rec::U32>(c + 4) = 1u;
+      c += 8;
+    }
     auto& o = rec::view<IbOffsetReg>(c);
     o.head.op = 650;
     o.reg = reg;
     o.offset = off;
+    for (const auto& [r, n] : lens) {
+      rec::view<IbLdLen>(c + 12).head.op = uint16_t(152 + 2 * (r - 1));
+      rec::view<IbLdLen>(c + 12).value = n;
+      c += 8;
+    }
     rec::view<IbInst>(c + 12).op = op;
     set(c + 12);
     rec::view<IbInst>(c + 12 + ((ib_inst_len(c + 12) + 3) & ~size_t(3))).op = 10;
@@ -230,13 +245,13 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"last instruction",  // END at the end of code; a fall-through there runs off
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.end)).op = 10; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.end)).op = 466; }},
-      {"instruction in its block",  // a NOP at 2020 ends at 2024 (then an END at 2016 before it)
+      {"instruction in its block",  // NOPs up to an END at 2020 that ends at 2024
        [](EmHeader* em) {
-         rec::view<IbInst>(code(em, 2016)).op = 466;
+         for (uint32_t at = g_at.end + 4; at < 2020; at += 4) rec::view<IbInst>(code(em, at)).op = 466;
          rec::view<IbInst>(code(em, 2020)).op = 10;
        },
        [](EmHeader* em) {
-         rec::view<IbInst>(code(em, 2016)).op = 466;
+         for (uint32_t at = g_at.end + 4; at < 2020; at += 4) rec::view<IbInst>(code(em, at)).op = 466;
          rec::view<IbInst>(code(em, 2020)).op = 20;  // GOTO: 8 bytes, past the block
        }},
   };
@@ -247,6 +262,7 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
     uint32_t reg, off;  // the limit's offset
     uint16_t op;
     std::function<void(uint8_t*)> set;
+    Lens lens = {};
   };
   const Data data[] = {
       {"CALC packed operand", 1, kAreaSize - 9, 702, [](uint8_t* q) { rec::view<IbMath>(q).arg = 8; }},
@@ -283,12 +299,46 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"UNXPND store", 1, kAreaSize - 16, 300, [](uint8_t* q) { rec::view<IbUnxpnd>(q).len = 16; }},
       {"packed loop variable", 1, kAreaSize - 9, 12, [](uint8_t* q) { rec::view<IbEndLoop>(q).ira = 1u; }},
       {"PRINT text", 1, kAreaSize - 16, 470, [](uint8_t* q) { rec::view<IbPrint>(q).len = 16u; }},
+      {"IN position", 3, kAreaSize - 4, 502,
+       [](uint8_t* q) { rec::view<IbIf2>(q).len1 = rec::view<IbIf2>(q).len2 = 1; }},
+      {"packed comparison by lengths", 1, kAreaSize - 9, 510, [](uint8_t*) {}, {{1, 9}, {2, 9}}},
+      {"VERIFY packed", 1, kAreaSize - 8, 48, [](uint8_t* q) { rec::view<IbVfy>(q).type = 12; }},
+      {"date comparison", 1, kAreaSize - 4, 516,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbIfDat>(q);
+         in.d1.len = in.d2.len = 4;
+         in.d1.type = in.d2.type = kDtBin;
+       }},
+      {"CNV TEXT occurrences", 1, kAreaSize - 12, 750,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbCnvText>(q);
+         in.occ_mode = 1;
+         in.direction = 1;
+         in.item.int_len = 4;
+         in.item.ext_len = 6;
+       },
+       {{1, 12}, {2, 4}}},
+      {"packed loop FROM", 2, kAreaSize - 8 - 9, 2,
+       [](uint8_t* q) {  // its exit the END after it
+         auto& in = rec::view<IbBegLoop>(q);
+         in.exit.block = 1;
+         in.exit.offset = uint16_t(q + sizeof(IbBegLoop) - block1);
+         in.ira = 1u;
+       },
+       {{2, 9}, {3, 0}, {4, 0}}},
+      {"loop conversion", 2, kAreaSize - 8 - 4, 0,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbLoopCnv>(q);
+         in.reg = 2;
+         in.var_type = 12;
+         in.op_len = 4;
+       }},
       {"MESSAGE text of a field", 1, kAreaSize - 16, 626, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
       {"REFRESH text of a field", 1, kAreaSize - 16, 242, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
   };
   for (const Data& d : data) {
-    cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set); },
-                     [&](EmHeader* em) { replace_move(em, d.reg, d.off + 1, d.op, d.set); }});
+    cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set, d.lens); },
+                     [&](EmHeader* em) { replace_move(em, d.reg, d.off + 1, d.op, d.set, d.lens); }});
   }
   for (const Case& c : cases) {
     EXPECT_EQ(verify(c.at_limit, &why), 1) << c.what << ": " << why;
@@ -481,7 +531,8 @@ TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
           case 6: {  // an opcode of the same length that reads or writes at registers
             const Inst& in = insts[pick(insts.size())];
             static const uint16_t ops[] = {702, 708, 710, 714, 722, 736, 738, 740, 184, 186, 114, 122,
-                                           752, 754, 504, 506, 498, 502, 508, 422, 278, 276, 272, 300, 12, 14, 470};
+                                           752, 754, 504, 506, 498, 502, 508, 422, 278, 276, 272, 300, 12, 14, 470,
+                                           512, 510, 2, 0, 8, 152, 154, 160, 168};
             const uint16_t was = rec::view<IbInst>(c + in.at).op;
             rec::view<IbInst>(c + in.at).op = ops[pick(std::size(ops))];
             if (((ib_inst_len(c + in.at) + 3) & ~size_t(3)) != ((in.len + 3) & ~3u)) rec::view<IbInst>(c + in.at).op = was;

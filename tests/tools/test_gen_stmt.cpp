@@ -146,6 +146,10 @@ TEST(GenStmt, CheckModeReadsAndCompilesAgainstTheDataDirectory) {
   EXPECT_EQ(err, read_bad + ":3:7: unknown verb COMPUT\n" + read_bad + ":4:20: no field NOSUCH in 0LA\n" + read_bad +
                      ":5:20: PRINT needs an alpha field\n" + read_bad + ":6:9: no Subroutine NO SUCH in 0LA\n" +
                      read_bad + ":9:9: no Menu CHECK ONE in 0LA (there is a Subroutine process of that name)\n");
+  // A verb with its operands written into the verb's columns.
+  std::ofstream(read_bad, std::ios::binary) << "process subroutine CHECK ONE\nstatements 1\n      CALC A = 1\n";
+  EXPECT_EQ(qg_run("--check " + var + " 0LA " + read_bad, t.str(), &out, &err), 1);
+  EXPECT_EQ(err, read_bad + ":3:7: text after verb CALC in the verb's columns 7-14; its operands begin in column 15\n");
 
   const std::string cmpl_bad = t.sub("compile.stmt");
   const std::string good = "process 6 CHECK ONE\nstatements 1\n" + calc("", "A", "1") +

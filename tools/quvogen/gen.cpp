@@ -161,6 +161,27 @@ class Gen {
   bool raws();
 };
 
+// ------------------------------------------------------ design records --
+
+bool date_type(int type) { return type == 3 || type == 4 || type == 6 || type == 7 || type == 9 || type == 10; }
+
+// The mask of a date element's unit range.
+std::string date_mask(const DElem& e) {
+  std::string m;
+  bool julian = e.type == 3 || e.type == 6 || e.type == 9;
+  for (int u = e.digits; u >= e.decimals; --u) {
+    if (julian && u == 6) continue;
+    m += julian && u == 5 ? "005" : "0" + std::to_string(u);
+  }
+  return m;
+}
+
+bool all_blank(const char* s, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (s[i] != ' ') return false;
+  return true;
+}
+
 // ----------------------------------------------------------- layouts --
 
 bool Gen::layout_declared(const App& a, const FileDef& d, GFile* g) {
@@ -576,10 +597,21 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     }
   }
   g.elem_no_of_key = key_elem;
+  GFile* fld = file("FIELD");
+  GFile* dom = file("DOMAIN");
   for (DElem& e : out) {
     rec::view<rec::U32>(e.ident_stamp.b + 4).set(e.number);
     std::vector<uint8_t> r(reinterpret_cast<const uint8_t*>(&e), reinterpret_cast<const uint8_t*>(&e) + sizeof e);
     put(elem, r, g.at, "element " + std::string(e.name.view()));
+    // its design records, so that a bootstrapped dictionary compiles and edits
+    if (!fld || !dom || !fld->mem || !dom->mem) continue;
+    int base = 0;
+    if (e.kind == 4)
+      for (const DElem& b : out)
+        if (b.name == e.domain) base = b.offset;
+    DesignRecs d = design_records(&e, base);
+    put(fld, d.field, g.at, "FIELD record of " + std::string(e.name.view()));
+    if (!d.domain.empty()) put(dom, d.domain, g.at, "DOMAIN record of " + std::string(e.name.view()));
   }
 }
 
@@ -1277,6 +1309,99 @@ bool Gen::run(const std::vector<std::string>& src_roots, const std::string& out_
 }
 
 }  // namespace
+
+DesignRecs design_records(const void* element, int base_offset) {
+  const DElem& e = *static_cast<const DElem*>(element);
+  DesignRecs out;
+  DField f;
+  std::memset(&f, ' ', sizeof f);
+  std::memcpy(&f, &e, 300);
+  f.area = 0;
+  f.offset = 0;
+  f.length = 0;
+  f.b525 = 0;
+  f.b529 = 0;
+  f.dom_class = 0;
+  f.b531.set("0");
+  if (e.work != '1') std::memset(f.cmpl_stamp.data(), 0, 8);
+  if (e.kind == 4) {
+    f.offset = uint16_t(e.offset - base_offset + 1);
+    f.length = e.length;
+  }
+  if (e.kind != 1) {
+    out.field.assign(reinterpret_cast<uint8_t*>(&f), reinterpret_cast<uint8_t*>(&f) + sizeof f);
+    return out;
+  }
+  std::memcpy(f.domain.data(), e.name.data(), 22);
+  f.initial = e.initial;
+  if (date_type(e.type) && !all_blank(e.initial.data(), 60)) {
+    std::string digits;
+    for (char c : e.initial.view())
+      if (c >= '0' && c <= '9') digits += c;
+    f.initial.set(digits);
+  }
+  DDomain d;
+  std::memset(&d, ' ', sizeof d);
+  d.cls = 0;
+  std::memcpy(d.name.data(), e.name.data(), 22);
+  std::memcpy(d.stamp.data(), e.cmpl_stamp.data(), 8);
+  d.dflt_len = e.length;
+  d.token = 0;
+  d.rng_code1 = d.rng_code2 = 255;
+  d.case_code = 2;
+  d.alpha_kind = 0;
+  d.justify = 0;
+  d.b495.set("1");
+  d.fill.set(" ");
+  d.squeeze.set("0");
+  d.null_value = e.null_value;
+  bool sign = e.sign == '1';
+  switch (e.type.get()) {
+    case 5: case 8: {
+      d.decl_kind = 1;
+      d.storage = e.type == 5 ? 1 : 2;
+      int total = e.type == 5 ? e.digits : 2 * e.length - 1;
+      std::string m(size_t(std::max(0, total - e.decimals)), '9');
+      if (e.decimals) m += "." + std::string(e.decimals, '9');
+      if (sign) m += "-";
+      d.mask.set(m);
+      if (e.type == 5 && e.length < 4) {
+        // the field's width narrows the range of its digits
+        int64_t hi = sign ? (int64_t(1) << (8 * e.length - 1)) - 1 : (int64_t(1) << (8 * e.length)) - 1;
+        auto text = [&](int64_t v) {
+          std::string t = std::to_string(v < 0 ? -v : v);
+          if (e.decimals) {
+            t.insert(0, size_t(std::max(0, e.decimals + 1 - int(t.size()))), '0');
+            t.insert(t.size() - e.decimals, ".");
+          }
+          return (v < 0 ? "-" : "") + t;
+        };
+        d.rng_code1 = 4;
+        d.rng_value1.set(text(hi));
+        if (sign) {
+          d.rng_code2 = 2;
+          d.rng_value2.set(text(-hi - 1));
+        }
+      }
+      break;
+    }
+    case 12: d.decl_kind = 1; d.storage = 3; break;
+    case 11: d.decl_kind = 3; d.storage = 0; break;
+    case 3: case 4: case 6: case 7: case 9: case 10:
+      d.decl_kind = 2;
+      d.storage = e.type == 6 || e.type == 7 ? 1 : e.type == 9 || e.type == 10 ? 2 : 3;
+      d.mask.set(all_blank(e.mask.data(), 60) ? date_mask(e) : trim_right(std::string(e.mask.view())));
+      break;
+    default:  // text of every kind, and opaque bytes
+      d.decl_kind = 4;
+      d.storage = 1;
+      break;
+  }
+  d.kind = d.decl_kind;  // compiled: its stamp is the element's
+  out.field.assign(reinterpret_cast<uint8_t*>(&f), reinterpret_cast<uint8_t*>(&f) + sizeof f);
+  out.domain.assign(reinterpret_cast<uint8_t*>(&d), reinterpret_cast<uint8_t*>(&d) + sizeof d);
+  return out;
+}
 
 bool generate(const std::vector<std::string>& src_roots, const std::string& out_dir, Errors* errs,
               std::vector<GenFile>* made) {

@@ -89,6 +89,17 @@ bool generate(const std::string& src_root, const std::string& out_dir, Errors* e
 bool generate(const std::vector<std::string>& src_roots, const std::string& out_dir, Errors* errs,
               std::vector<GenFile>* made = nullptr);
 
+// The design records of a generated element, from which the dictionary
+// compiler (dictionary/dd1.h) builds it again: its FIELD record and, for a
+// data field, a DOMAIN of its own (named as the element) that gives its
+// storage. A binary field narrower than its digits takes its width as
+// domain ranges; a date's initial value is its universal date text; a
+// substring's offset counts from its base (`base_offset`).
+struct DesignRecs {
+  std::vector<uint8_t> field, domain;  // DField, DDomain; domain empty but for data fields
+};
+DesignRecs design_records(const void* element, int base_offset);
+
 // The command: 0 written; 1 after printing the errors on standard error.
 int gen_main(const std::vector<std::string>& src_roots, const std::string& out_dir);
 
