@@ -16,6 +16,7 @@
 #include "language/ibdate.h"
 #include "language/ibfld.h"
 #include "language/ibfi.h"
+#include "language/ibimg.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
@@ -475,6 +476,12 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
       if (rec::view<IbPass>(q).rec.b30[0] != 1) return false;
       u->r0 = rec::view<IbPass>(q).rec.len;
       return true;
+    // A message's text in a TEMP field at register 1 (MSG_TMP, REFRESH of a field).
+    case 626: u->r0 = rec::view<IbMsg>(q).len; return true;
+    case 242:
+      if (rec::view<IbMsg>(q).kind != 0) return false;
+      u->r0 = rec::view<IbMsg>(q).len;
+      return true;
     default: return fld_use(q, op, u);
   }
 }
@@ -641,6 +648,12 @@ bool check_code_flow(Vfy& v) {
             break;
           default: break;
         }
+      }
+      // A message's constant holds its text (MSG_CNST, REFRESH of a constant).
+      if (op == 628 || (op == 242 && rec::view<IbMsg>(p).kind == 1 && rec::view<IbMsg>(p).len != 0)) {
+        uint64_t room;
+        if (!cnst_room(v, rec::view<rec::U32>(p + 4), &room)) return false;
+        if (rec::view<IbMsg>(p).len > room) return v.fail("block %u offset %u: message text past its constant", b, at);
       }
       // A branch target starts a new run: what the registers hold there
       // depends on the way in.

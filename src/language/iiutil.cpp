@@ -1,6 +1,7 @@
 // Register loads, truth-mask branches and the moves every family shares
 // (ibutil.h gives the layouts), and the registration of the families.
 #include "language/iiutil.h"
+#include "language/iiimg.h"
 
 #include <algorithm>
 #include <climits>
@@ -465,4 +466,5 @@ void ii_families_register() {
   ii_set_family_init(IiFamily::Util, ii_util_init);
   ii_set_family_init(IiFamily::Fld, ii_fld_init);
   ii_set_family_init(IiFamily::Date, ii_date_init);
+  ii_set_family_init(IiFamily::Img, ii_img_init);
 }

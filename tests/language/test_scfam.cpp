@@ -818,3 +818,30 @@ TEST_F(ScFam, CalcResultPastFifteenDigitsIntoAFieldWithDecimals) {
 }
 
 }  // namespace
+
+// CANCEL ends the process with 4 whatever follows, its text shown through
+// the runtime's error display (none for a blank text); WARNING and ERROR
+// go on. A message of a TEMP field that "0LA" does not have is refused
+// with the verb's message rather than left out.
+TEST_F(ScFam, MessageStatementsCancelAndRefusals) {
+  auto cancel = [](const char* text) { return line("", "CANCEL", {{0, text}}); };
+  Prog p("MC1");
+  p.add(line("", "WARNING", {{0, "careful"}})).add(line("", "ERROR", {{0, "wrong"}})).log(true);
+  p.add(cancel("stopped here")).log(false);
+  define(p.text + proc("MC2") + cancel("") + msg() + proc("MC3") + line("", "WARNING", {{0, "TEMP 9"}}) +
+         line("", "CANCEL", {{0, "TEMPORARY TEXT"}}));
+  proc_exec_log_clear();
+  uint32_t acc = 0;
+  EXPECT_EQ(run("MC1", &acc), 4);
+  EXPECT_EQ(acc, 1u);
+  int shown = 0;
+  for (const ProcExecCall& c : proc_exec_log())
+    if (std::string(c.what) == "rt_err") shown += c.text.find("stopped here") != std::string::npos;
+  EXPECT_EQ(shown, 1);
+  EXPECT_TRUE(errors("MC1").empty());
+  proc_exec_log_clear();
+  EXPECT_EQ(run("MC2", &acc), 4);
+  EXPECT_EQ(acc, 0u);
+  for (const ProcExecCall& c : proc_exec_log()) EXPECT_STRNE(c.what, "rt_err");
+  expect_refused("MC3", {101830, 101080});
+}

@@ -22,6 +22,7 @@
 #include "language/ibfld.h"
 #include "language/ibfi.h"
 #include "language/ibmath.h"
+#include "language/ibimg.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
 #include "language/ibutil.h"
@@ -411,6 +412,8 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
          in.key_type = 5;
          in.key_len = 4;
        }},
+      {"MESSAGE text of a field", 1, kAreaSize - 16, 626, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
+      {"REFRESH text of a field", 1, kAreaSize - 16, 242, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
   };
   // A date instruction's mask tokens lie inside its length.
   cases.push_back({"date mask tokens",
