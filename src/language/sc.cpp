@@ -259,7 +259,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"SCAN    ", cmpl_unbuilt, 101660},  {"SCRATCH ", cmpl_scratch, 101670},
     {"SELECT  ", cmpl_dummy, 0},         {"SET     ", cmpl_set, 101690},
     {"SET DATE", cmpl_set_date, 101700},  {"SET DAY ", cmpl_set_day, 101710},
-    {"SET MNTH", cmpl_set_mnth, 101720},  {"SET TEMP", cmpl_unbuilt, 101730},
+    {"SET MNTH", cmpl_set_mnth, 101720},  {"SET TEMP", cmpl_set_temp, 101730},
     {"SET TOT ", cmpl_set_tot, 101740},  {"STORE   ", cmpl_xxstore, 101750},
     {"SUBR    ", cmpl_proc, 0},          {"TIMEOUT ", cmpl_timeout, 101770},
     {"TOTAL   ", cmpl_total, 101780},  {"VERSION ", cmpl_dummy, 0},

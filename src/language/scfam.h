@@ -155,6 +155,23 @@ struct ScIndex {
 QV_RECORD(ScIndex, 4);
 QV_AT(ScIndex, kind, 2);
 
+// SET TEMP: a part of a "0LA" temporary field ("TEMP" and the word) to or
+// from a part of a field.
+struct ScOpsSetTemp {
+  ScIndex at;           // 0: the temporary field's position
+  ScIndex count;        // 4: how many characters
+  rec::Text<4> dir;     // 8: "FROM" (the temporary field into the field) or "INTO"
+  ScIndex pos;          // 12: the field's position
+  ScOpnd field;         // 16
+  rec::Text<5> word;    // 46: the temporary field's name after "TEMP "
+  rec::Bytes<13> rest;  // 51
+};
+QV_RECORD(ScOpsSetTemp, 64);
+QV_AT(ScOpsSetTemp, dir, 8);
+QV_AT(ScOpsSetTemp, field, 16);
+QV_AT(ScOpsSetTemp, word, 46);
+int cmpl_set_temp(ScCtx* sc, DStmt* st);
+
 // AT FIELD, POSITION, the attribute and display verbs, DEFINE, UNDEFINE:
 // the field reference (first index = occurrence), then the second index
 // (the ordinal among the items of one field occurrence; DEFINE and

@@ -301,3 +301,36 @@ int cmpl_xxstore(ScCtx* sc, DStmt* st) {
   if (!bld_move_char(sc_code(sc), f.e.length)) return sc_fail(sc, preset);
   return 1;
 }
+
+// SET TEMP: FROM moves the temporary field's part into the field's, INTO the
+// other way. The target goes to register 1 and the source to register 2;
+// length registers 1 and 2 hold their 1-based positions, 3 the count.
+int cmpl_set_temp(ScCtx* sc, DStmt* st) {
+  const auto& ops = rec::view<ScOpsSetTemp>(st->ops.b);
+  uint32_t preset = sc_msg(sc);
+  const bool from = std::memcmp(ops.dir.data(), "FROM", 4) == 0;
+  if (!from && std::memcmp(ops.dir.data(), "INTO", 4) != 0) {
+    sc_err(sc, 102460);
+    return 0;
+  }
+  char name[11] = "TEMP ";
+  std::memcpy(name + 5, ops.word.data(), 5);
+  CElem tmp, f;
+  std::memset(static_cast<void*>(&tmp), 0, sizeof tmp);
+  std::memset(static_cast<void*>(&f), 0, sizeof f);
+  int kind = 0;
+  const int tmp_reg = from ? 2 : 1, f_reg = from ? 1 : 2;
+  if (!sc_ref_0la(sc, name, &tmp, tmp_reg)) return sc_fail(sc, preset);
+  if (!sc_cmpl_ref(sc, ops.field, &f, f_reg, &kind, from ? kScRefTarget | kScRefStrictTarget : 0u))
+    return ref_fail(sc, preset);
+  const uint8_t t = f.e.type;
+  if (!(t == 1 || t == 13 || t == 3 || t == 4) || !is_alpha(tmp.e.type)) return sc_fail(sc, preset);
+  const ScIndex& tgt_pos = from ? ops.pos : ops.at;
+  const ScIndex& src_pos = from ? ops.at : ops.pos;
+  if (!cmpl_ndx(sc, tgt_pos, 1, 1, 0) || !cmpl_ndx(sc, src_pos, 2, 1, 0) || !cmpl_ndx(sc, ops.count, 3, 0, 0))
+    return sc_fail(sc, preset);
+  const CElem& tg = from ? f : tmp;
+  const CElem& sr = from ? tmp : f;
+  if (!bld_set_temp(sc_code(sc), uint16_t(tg.e.length), uint16_t(sr.e.length))) return sc_fail(sc, preset);
+  return 1;
+}

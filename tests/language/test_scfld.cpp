@@ -44,6 +44,7 @@ struct ScFld : ScFam {
     el("DY6", 4, 6, 7, 5, "0", "070605");              // YYMMDD text
     el("DHM", 4, 4, 4, 3, "0", "0403");                // hours and minutes
     el("DMD", 4, 4, 6, 5, "0", "0605");                // month and day
+    el("TEMP 1", 1, 10, 0, 0);                         // a temporary field
     // A file of two 4-character fields, its record area 3000700.
     for (int i = 0; i < 2; ++i) {
       fx::Rec r = fx::rec("ELEMENT", {{"area", "3000700"}, {"work", "0"}, {"name", i ? "W2" : "W1"}, {"kind", "1"},
@@ -195,6 +196,23 @@ TEST_F(ScFld, DateStatementsRun) {
   p.add(line("", "SET MNTH", {{0, "---"}, {4, "T4"}, {31, "S"}, {34, "---"}, {38, "DT8"}})).check("T4", EQ, "Dec");
   p.add(line("", "SET DATE", {{0, "---"}, {4, "DT8"}})).check("DT8", GT, "20200101");
   expect_runs(p);
+}
+
+// SET TEMP: part of a temporary field into part of a field (FROM) and back
+// (INTO); a count past either end copies what fits, blanks after it.
+TEST_F(ScFld, SetTempMovesPartsOfATemporaryField) {
+  auto tmp = [](const char* at, const char* n, const char* dir, const char* pos, const char* field = "T20") {
+    return line("", "SET TEMP", {{0, "1"}, {9, at}, {17, n}, {21, dir}, {26, pos}, {34, "---"}, {38, field}});
+  };
+  Prog p("ST1");
+  p.add(set("T20", "ABCDEFGHIJ", false)).add(set("TEMP 1", "0123456789", false));
+  p.add(tmp("003", "004", "INTO", "002")).check("TEMP 1", EQ, "01BCDE6789");
+  p.add(tmp("001", "003", "FROM", "018")).check("T20", EQ, "ABCDEFGHIJ       01B");
+  p.add(tmp("009", "005", "FROM", "001")).check("T20", EQ, "89   FGHIJ       01B");
+  p.add(tmp("001", "004", "INTO", "019")).check("TEMP 1", EQ, "1B  DE6789");
+  expect_runs(p, 2, proc("ST2") + tmp("001", "001", "FROM", "001", "BS2"));  // a binary field
+  EXPECT_EQ(run("ST2"), 4);
+  EXPECT_EQ(errors("ST2"), std::vector<uint32_t>{101730});
 }
 
 // Each compile error of the field and date statements, with its number.
