@@ -596,6 +596,11 @@ int fm_xlate_fld(const void* p1, const void* p2, const char* lang, char* text, s
 void PROTO_FULL(FmArb* a, int key_no, uint8_t* buffer);
 int fm_read(FmArb* a);
 int fm_start(FmArb* a);
+// Positions the handle at the first record of key key_no whose key begins
+// with the key_len bytes at key (the record buffer set to buffer, as
+// PROTO_FULL does); the ARB's key and key length are cleared after. 1 or
+// 0 as fm_start.
+int fm_start_at(FmArb* a, int key_no, uint8_t* buffer, const uint8_t* key, uint16_t key_len);
 int fm_rdnxt(FmArb* a);
 uint8_t* fm_read_fast(FmArb* a, int options);
 uint8_t* fm_rdnxt_fast(FmArb* a, int options);

@@ -323,6 +323,18 @@ int fm_read(FmArb* a) {
   return rc;
 }
 
+int fm_start_at(FmArb* a, int key_no, uint8_t* buffer, const uint8_t* key, uint16_t key_len) {
+  PROTO_FULL(a, key_no, buffer);
+  a->key.set(const_cast<uint8_t*>(key));
+  a->key_len = key_len;
+  a->op = FM_OP_AT | FM_OP_KEY;
+  int started = fm_start(a);
+  a->op = 0;
+  a->key.reset();
+  a->key_len = 0;
+  return started;
+}
+
 int fm_start(FmArb* a) {
   if (!check(a)) return 0;
   const FmHandlers* t = T(a);

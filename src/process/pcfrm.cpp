@@ -61,14 +61,7 @@ std::vector<std::vector<uint8_t>> pc_src_records(PcCtx* ctx, int slot, size_t re
   key[0] = ctx->em->proc_type;
   std::memcpy(key + 1, ctx->em->proc_name.data(), 30);
   std::memcpy(buf.bytes(), key, 31);
-  PROTO_FULL(a, 0, buf.bytes());
-  a->key.set(buf.bytes());
-  a->key_len = 31;
-  a->op = FM_OP_AT | FM_OP_KEY;
-  int started = fm_start(a);
-  a->op = 0;
-  a->key.reset();
-  a->key_len = 0;
+  int started = fm_start_at(a, 0, buf.bytes(), buf.bytes(), 31);
   if (!started) return out;
   for (;;) {
     std::memset(buf.bytes(), ' ', buf.size());

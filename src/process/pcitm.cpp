@@ -187,14 +187,7 @@ struct ItemCmpl {
     Rect me{c.wm.row, c.wm.col, c.last_row - c.wm.row + 1, c.last_col - c.wm.col + 1};
     PcBuf<EmCitm> k;
     k->wm.handle = c.wm.handle;
-    PROTO_FULL(citm, 0, k.bytes());
-    citm->key.set(k.bytes());
-    citm->key_len = 4;
-    citm->op = FM_OP_AT | FM_OP_KEY;
-    int started = fm_start(citm);
-    citm->op = 0;
-    citm->key.reset();
-    citm->key_len = 0;
+    int started = fm_start_at(citm, 0, k.bytes(), k.bytes(), 4);
     if (!started) return false;
     while (auto* r = reinterpret_cast<EmCitm*>(fm_rdnxt_fast(citm, 0))) {
       if (r->wm.handle != c.wm.handle) break;
@@ -677,14 +670,7 @@ int subdiv_cchr(const EmCchr& piece, FmArb* cchr, uint32_t mask) {
   Rect p = rect_of(piece);
   PcBuf<EmCchr> k;
   k->handle = piece.handle;
-  PROTO_FULL(cchr, 0, k.bytes());
-  cchr->key.set(k.bytes());
-  cchr->key_len = 4;
-  cchr->op = FM_OP_AT | FM_OP_KEY;
-  int started = fm_start(cchr);
-  cchr->op = 0;
-  cchr->key.reset();
-  cchr->key_len = 0;
+  int started = fm_start_at(cchr, 0, k.bytes(), k.bytes(), 4);
   EmCchr old{};
   uint32_t old_rid = 0;
   if (started) {

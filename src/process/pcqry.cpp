@@ -18,29 +18,12 @@ constexpr const char* kMod = "PCQRY.C";
 // compiled process, in key order; each returns false to stop.
 template <class T, class F>
 void each_src(PcCtx* ctx, int slot, F each) {
-  if (!ctx->cap || !ctx->cap->src[slot]) return;
-  auto* a = static_cast<FmArb*>(arena::at(ctx->cap->src[slot]));
-  PcBuf<T> buf;
-  uint8_t key[31];
-  key[0] = ctx->em->proc_type;
-  std::memcpy(key + 1, ctx->em->proc_name.data(), 30);
-  std::memcpy(buf.bytes(), key, 31);
-  PROTO_FULL(a, 0, buf.bytes());
-  a->key.set(buf.bytes());
-  a->key_len = 31;
-  a->op = FM_OP_AT | FM_OP_KEY;
-  int ok = fm_start(a);
-  a->op = 0;
-  a->key.reset();
-  a->key_len = 0;
-  if (!ok) return;
-  a->rec_len = uint16_t(sizeof(T));
-  while (fm_rdnxt(a)) {
-    if (std::memcmp(buf.bytes(), key, 31) != 0) break;
-    T r = *buf;
+  for (const std::vector<uint8_t>& rec : pc_src_records(ctx, slot, sizeof(T))) {
+    T r;
+    std::memset(static_cast<void*>(&r), ' ', sizeof r);
+    std::memcpy(static_cast<void*>(&r), rec.data(), rec.size());
     if (!each(r)) break;
   }
-  a->rec_len = 0;
 }
 
 std::string cstr(const char* p, size_t n) {

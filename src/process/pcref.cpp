@@ -728,14 +728,7 @@ void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode) {
   // Done already for this file.
   PcBuf<PcScan> s;
   s->file_no = cfi.file_no;
-  PROTO_FULL(sf, 0, s.bytes());
-  sf->key.set(s.bytes());
-  sf->key_len = 2;
-  sf->op = FM_OP_AT | FM_OP_KEY;
-  int started = fm_start(sf);
-  sf->op = 0;
-  sf->key.reset();
-  sf->key_len = 0;
+  int started = fm_start_at(sf, 0, s.bytes(), s.bytes(), 2);
   if (started && fm_rdnxt(sf) && s->file_no == cfi.file_no) return;
   PcPcfCmpl& pr = pc_pcf_cmpl(em);
   if (mode == 1)
@@ -749,14 +742,7 @@ void pc_scan(EmCap* cap, PcCtx* ctx, const EmCfi& cfi, int mode) {
   PcBuf<DElem> e;
   PcBuf<DElem> k;
   k->file = cfi.fdb.name;
-  PROTO_FULL(el, 2, e.bytes());
-  el->key.set(reinterpret_cast<uint8_t*>(k->file.data()));   // the key's first segment
-  el->key_len = 8;
-  el->op = FM_OP_AT | FM_OP_KEY;
-  started = fm_start(el);
-  el->op = 0;
-  el->key.reset();
-  el->key_len = 0;
+  started = fm_start_at(el, 2, e.bytes(), reinterpret_cast<uint8_t*>(k->file.data()), 8);   // the key's first segment
   if (!started) {
     checkstat(el->status, "bad elem constaint ", kMod, __LINE__);
     return;
@@ -1125,14 +1111,7 @@ std::vector<DElem> file_elems(FmArb* el, const rec::Text<8>& file) {
   PcBuf<DElem> e;
   PcBuf<DElem> k;
   k->file = file;
-  PROTO_FULL(el, 2, e.bytes());
-  el->key.set(reinterpret_cast<uint8_t*>(k->file.data()));
-  el->key_len = 8;
-  el->op = FM_OP_AT | FM_OP_KEY;
-  int started = fm_start(el);
-  el->op = 0;
-  el->key.reset();
-  el->key_len = 0;
+  int started = fm_start_at(el, 2, e.bytes(), reinterpret_cast<uint8_t*>(k->file.data()), 8);
   if (!started) return out;
   while (fm_rdnxt(el) && e->file == file) out.push_back(*e);
   return out;
