@@ -225,6 +225,23 @@ int run_child(const Pcf& p, PcbChildEnt* ce, int auto_mode) {
   return v.completion;
 }
 
+// The current frame and image, put back when a cascade ends, however it
+// ends; a child of the change cascade runs with its own frame and image
+// current.
+struct KeepFrame {
+  Pcb* pcb;
+  uint32_t frame, image;
+  explicit KeepFrame(Pcb* p) : pcb(p), frame(p->run.frame), image(p->run.image) {}
+  ~KeepFrame() {
+    pcb->run.frame = frame;
+    pcb->run.image = image;
+  }
+  void child(const EmCchld& c) {
+    pcb->run.frame = c.frame_seq;
+    pcb->run.image = c.image_seq;
+  }
+};
+
 // A child ended with 37: the verb fails with 200860.
 int child_failed(const Pcf& p) {
   if (p.h) p.h->status = kPiStChild37;
@@ -679,6 +696,7 @@ int pi_rewrite(Pcb* pcb) {
   // The change cascade.
   uint32_t n = children(p);
   if (n && p.rec) {
+    KeepFrame keep(pcb);
     std::vector<uint8_t> now(p.rec, p.rec + p.len);
     trace(pcb, 603300, p.h);
     trace(pcb, 603400, p.h);
@@ -694,6 +712,7 @@ int pi_rewrite(Pcb* pcb) {
     for (uint32_t i = 1; i <= n; ++i) {
       PcbChildEnt* ce = child(p, i);
       if (!ce || !ce->cchld->flag114) continue;
+      keep.child(*ce->cchld);
       ep(pcb, 61, ce->cchld.get());
       if (!key_changed(p, ce)) continue;
       if (run_child(p, ce, 1) == 37) {
@@ -733,6 +752,7 @@ int pi_del(Pcb* pcb) {
   }
   uint32_t n = children(p);
   if (n) {
+    KeepFrame keep(pcb);
     trace(pcb, 603200, p.h);
     for (uint32_t i = 1; i <= n; ++i) {
       PcbChildEnt* ce = child(p, i);

@@ -169,6 +169,8 @@ class Pcf : public PiFix {
     c->invoc.type = 4;
     c->invoc.name.set(child);
     c->invoc.kind = 0;
+    c->frame_seq = 5;  // the child's frame and image
+    c->image_seq = 2;
     c->flag114 = on_change ? 1 : 0;
     c->flag115 = on_delete ? 1 : 0;
     c->eps[0] = 0xFFFFu;
@@ -375,8 +377,17 @@ TEST_F(Pcf, CascadesAndDeleteGuards) {
   put("C001", "ONE");
   put("C002", "TWO");
   int child_code = 2;
-  g_run["CHLD"] = [&](Pcb*) { return child_code; };
+  Pcb* caller = nullptr;
+  std::vector<uint32_t> frames;  // the caller's current frame and image while a child runs
+  g_run["CHLD"] = [&](Pcb*) {
+    frames.push_back(caller->run.frame);
+    frames.push_back(caller->run.image);
+    return child_code;
+  };
   int rc = run("ACT", 4, [&](Pcb* p) {
+    caller = p;
+    p->run.frame = 7;
+    p->run.image = 3;
     pi_area_rec<PdArea9>(p, 9)->db_opts = 2;
     set(p, 0, "C001");
     EXPECT_EQ(pi_read(p, FM_OP_EQUAL), 1);
@@ -413,6 +424,10 @@ TEST_F(Pcf, CascadesAndDeleteGuards) {
     EXPECT_EQ(status(p), kPiStChild37);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(rec_of(p)), 4), "C008");
     EXPECT_EQ(std::memcmp(p->pcf_buf1.get(), rec_of(p), kLen), 0);
+    // Each child ran with its frame and image current; the caller's came back.
+    EXPECT_EQ(frames, (std::vector<uint32_t>{5, 2, 5, 2}));
+    EXPECT_EQ(p->run.frame, 7u);
+    EXPECT_EQ(p->run.image, 3u);
     child_code = 2;
     // The guard: 300550, no cascade, the record stays.
     set(p, 0, "C009");
