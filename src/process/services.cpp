@@ -100,6 +100,15 @@ void run_pcf_script(Pcb* pcb) {
 
 [[noreturn]] void run_exec(const char* what, Pcb* pcb) {
   log_call(what, pcb);
+  // The engine users run says so, once, where a screen would have shown.
+  static bool said = false;
+  if (!os_test_hooks_honoured() && pcb && !pcb->invoc.auto_mode && !said) {
+    said = true;
+    std::string name(pcb->invoc.name.data(), 30);
+    name.erase(name.find_last_not_of(' ') + 1);
+    std::fprintf(stderr, "quvo: %s processes do not run their screens yet: %s ran its start and end only\n",
+                 os_type_name(pcb->invoc.type).c_str(), name.c_str());
+  }
   if (pcb) run_pcf_script(pcb);
   int t = pcb ? pcb->invoc.type : 0;
   int code = t >= 1 && t <= 10 && g_script[t] ? g_script[t] : 2;
