@@ -4,6 +4,7 @@
 
 #include "design/se.h"
 #include "dictionary/bs.h"
+#include "dictionary/dd1.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
 #include "files/lafi.h"
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
   wm_register();
   la_register();
   bs_register();
+  dd_register();
   ii_register();
   se_register();
   ii_families_register();

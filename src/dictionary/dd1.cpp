@@ -14,6 +14,7 @@
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
+#include "language/ii.h"
 
 namespace {
 
@@ -310,6 +311,65 @@ int dd_cmpl(int flag, const char* target, FmArb* msg1, FmArb* msg2, const DdFile
   } end{r};
   run_body(r);
   return 1;
+}
+
+// --------------------------------------------------------- from 4GL --
+
+namespace {
+
+// A message file of the caller: a live handle on a file of that record
+// length (the run writes whole records of it).
+FmArb* msg_file(uint32_t word, size_t rec_len) {
+  auto* h = static_cast<FmArb*>(arena::at(word));
+  if (!h || !fm_is_handle(h) || !h->file || h->file->fdb.rec_len != rec_len) return nullptr;
+  return h;
+}
+
+// The request fields of a caller's handle: the run points them at its own
+// buffers (freed with its pool), so they go back as they were.
+struct Request {
+  FmArb* h;
+  uint16_t op, rec_len, key_len;
+  uint8_t key_no;
+  int32_t lock_wait;
+  uint8_t* rec;
+  uint8_t* key;
+  explicit Request(FmArb* a)
+      : h(a), op(a->op), rec_len(a->rec_len), key_len(a->key_len), key_no(a->key_no), lock_wait(a->lock_wait),
+        rec(a->rec.get()), key(a->key.get()) {}
+  ~Request() {
+    h->op = op;
+    h->rec_len = rec_len;
+    h->key_len = key_len;
+    h->key_no = key_no;
+    h->lock_wait = lock_wait;
+    h->rec.set(rec);
+    h->key.set(key);
+  }
+};
+
+}  // namespace
+
+int32_t DD_CMPL(const uint32_t* args) {
+  if (!args || (args[0] != 3 && args[0] != 4)) return 0;
+  const uint32_t* a = args + 1 + (args[0] == 4 ? 1 : 0);
+  const auto* text = static_cast<const char*>(arena::at(a[0]));
+  FmArb* m1 = msg_file(a[1], sizeof(DMsg1));
+  FmArb* m2 = msg_file(a[2], sizeof(DMsg2));
+  if (!text || !m1 || !m2 || m1 == m2) return 0;
+  // A target passed by value is a copy that ends at its length: a shorter
+  // one is padded, never read past.
+  char target[13];
+  std::memset(target, ' ', sizeof target);
+  std::memcpy(target, text, strnlen(text, sizeof target));
+  Request keep1(m1), keep2(m2);
+  return dd_cmpl(1, target, m1, m2);
+}
+
+void dd_register() {
+  static bool registered = false;
+  if (!registered) ii_register_ifn("DD_CMPL", DD_CMPL);
+  registered = true;
 }
 
 // ------------------------------------------------------------- one file --

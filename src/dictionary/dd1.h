@@ -162,6 +162,16 @@ struct DdFiles {
         *bitmap = nullptr, *token = nullptr, *init = nullptr;
 };
 int dd_cmpl(int flag, const char* target, FmArb* msg1, FmArb* msg2, const DdFiles* files);
+// `DD_CMPL`, the compiler called from 4GL code: CALL ",DD_CMPL" after
+// PASSing the target (13 characters: application, version, name) and the
+// caller's MESSAGE1 and MESSAGE2 files. args as CALL gives them: the count,
+// the PCB when called with it, then the three arguments. 1 after the run;
+// 0 without running when the arguments are not a target and two files of
+// the message records' lengths. The caller's handles keep their buffers.
+int32_t DD_CMPL(const uint32_t* args);
+// Registers DD_CMPL among the interpreter's internal functions; called
+// before the engine starts, so that the table's row is the compiler.
+void dd_register();
 // Records one message of the run (kind 1 file or none, 2 domain, 3 field).
 void dd_err(DdRun* r, uint32_t number, int kind, const char* name, size_t name_len);
 // The handle of a design file of app and ver, opened once per run; null

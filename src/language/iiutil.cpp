@@ -11,8 +11,11 @@
 #include "foundation/cvdat.h"
 #include "foundation/os.h"
 #include "foundation/pd.h"
+#include "language/ibfi.h"
 #include "language/ibutil.h"
 #include "process/em.h"
+#include "process/emrec.h"
+#include "process/pipcf.h"
 
 namespace {
 constexpr const char* kMod = "IIUTIL.C";
@@ -456,7 +459,16 @@ void ii_util_init() {
   ii_set_pair(650, inst_offset_reg);
 }
 
+namespace {
+// READ, READNEXT and BEG READ admit a record as the PCF verbs do: by the
+// user's profile and the record's security code (CFI word 120).
+bool pcf_access(Pcb* pcb, const EmCfi* cfi, const uint8_t* record) {
+  return pi_chk_acc_secr(pcb, record, cfi ? cfi->elem1_off.get() : -1) != 0;
+}
+}  // namespace
+
 void ii_families_register() {
+  ii_fi_set_access_check(pcf_access);
   ii_set_family_init(IiFamily::Fi, ii_fi_init);
   ii_set_family_init(IiFamily::Tst, ii_tst_init);
   ii_set_family_init(IiFamily::Math, ii_math_init);

@@ -538,8 +538,19 @@ int pc_fi_in(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx) {
   c.share[1] = file.share[0];
   c.share[2] = file.b95;
   c.one = 1;
-  c.elem1_off = -1;
-  c.elem2_off = -1;
+  // The record offsets of the fields numbered in FILE bytes 172-175 (the
+  // security code the PCF verbs and the file statements check) and 176-179.
+  auto elem_off = [&](uint32_t number) -> int32_t {
+    if (!number) return -1;
+    PcBuf<DElem> e_buf;
+    DElem& e = *e_buf;
+    e.file = file.name;
+    e.number = number;
+    PROTO_FULL(el, 2, reinterpret_cast<uint8_t*>(&e));
+    return fm_read(el) ? int32_t(e.offset) : -1;
+  };
+  c.elem1_off = elem_off(file.usage[8]);
+  c.elem2_off = elem_off(file.usage[9]);
   std::memcpy(c.desc.data(), file.desc.data(), 30);
   em->b1220[0] = uint8_t(em->b1220[0] + 1);
   c.file_no = em->b1220[0];

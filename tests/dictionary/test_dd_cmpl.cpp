@@ -686,6 +686,34 @@ TEST_F(DdCmpl, AStandaloneRunPrintsItsProgressLines) {
   EXPECT_FALSE(dd_stamp_unset(f.cmpl_stamp.data()));
 }
 
+// DD_CMPL as CALL gives it its words: with or without the PCB, a target
+// passed by value that is shorter than 13 characters is padded; message
+// files of other record lengths (or one file twice) are refused before
+// anything runs; the caller's handles keep their buffers.
+TEST_F(DdCmpl, TheInternalFunctionChecksItsArguments) {
+  cust();
+  auto off = [](const void* p) { return arena::offset_of(p); };
+  auto* t = static_cast<char*>(MM_ALLOC(pool(), 10));
+  std::memcpy(t, "TST00CUST", 10);   // as CALL copies a 9-byte field: its bytes and a NUL
+  auto* shorter = static_cast<char*>(MM_ALLOC(pool(), 9));
+  std::memcpy(shorter, "TST00CU", 8);
+  uint8_t* buf1 = c.m1->rec.get();
+  uint32_t swapped[] = {3, off(t), off(c.m2), off(c.m1)}, twice[] = {3, off(t), off(c.m1), off(c.m1)};
+  EXPECT_EQ(DD_CMPL(swapped), 0);
+  EXPECT_EQ(DD_CMPL(twice), 0);
+  uint32_t few[] = {2, off(t), off(c.m1)};
+  EXPECT_EQ(DD_CMPL(few), 0);
+  EXPECT_TRUE(elems("CUST").empty());
+  uint32_t bad_name[] = {3, off(shorter), off(c.m1), off(c.m2)};
+  EXPECT_EQ(DD_CMPL(bad_name), 1);
+  EXPECT_EQ(c.numbers("CU"), std::vector<uint32_t>{100250}) << "the target is \"TST00CU      \"";
+  uint32_t with_pcb[] = {4, 0, off(t), off(c.m1), off(c.m2)};
+  EXPECT_EQ(DD_CMPL(with_pcb), 1);
+  EXPECT_EQ(elems("CUST").size(), 5u);
+  EXPECT_EQ(c.m1->rec.get(), buf1);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
 }  // namespace
 
 TEST(DdHelp, TheCompilersSettingsAreListed) {
