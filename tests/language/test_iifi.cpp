@@ -124,7 +124,25 @@ class PropFile {
  public:
   using Key = std::tuple<std::string, std::string, std::string>;
   explicit PropFile(const std::string& var) : hold_(var) {}
-  bool make() { return with([](FmFdb* f) { return FM_CREATE(f, 0, 0, FM_OPT_NO_SYSDIR, 15, 15); }); }
+  // A new, empty file.
+  bool make() {
+    with([](FmFdb* f) { return FM_SCRATCH(f, FM_OPT_NO_SYSDIR); });
+    return with([](FmFdb* f) { return FM_CREATE(f, 0, 0, FM_OPT_NO_SYSDIR, 15, 15); });
+  }
+  // Writes one property of a FITACCT record.
+  bool put(uint32_t no, const char* prop, const char* value) {
+    return with([&](FmFdb* f) {
+      if (!FM_OPEN(f, 0, FM_OPT_NO_SYSDIR, 15, 15)) return 0;
+      auto& r = *static_cast<DAtribute*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), sizeof(DAtribute)));
+      std::memset(static_cast<void*>(&r), ' ', sizeof r);
+      r.kind.set("FITACCT");
+      std::memcpy(r.object.data(), obj(no).data(), 128);
+      r.prop.set(prop);
+      r.value.set(value);
+      PROTO_FULL(f->handle.get(), 0, reinterpret_cast<uint8_t*>(&r));
+      return fm_write(f->handle.get());
+    });
+  }
   std::map<Key, std::string> all() {
     std::map<Key, std::string> out;
     with([&](FmFdb* f) {
@@ -344,4 +362,21 @@ TEST_F(FiApp, PropertyStatementsKeepMoveAndDeleteProperties) {
     ASSERT_NE(it, got.end()) << std::get<0>(k) << " " << std::get<2>(k);
     EXPECT_EQ(it->second.substr(it->second.find_first_not_of(' ')), v) << std::get<2>(k);
   }
+}
+
+// GETATTR of what another writer stored: a property never put gives a
+// number field 0, a text reaches an alpha field; a text that is no number
+// ends the event point with the conversion's message. The compile errors
+// of the property statements carry their numbers.
+TEST_F(FiApp, PropertyReadsConvertAndCompileErrorsCarryTheirNumbers) {
+  {
+    PropFile p(var);
+    ASSERT_TRUE(p.make());
+    ASSERT_TRUE(p.put(1, "GREETING", "HELLO"));
+    ASSERT_TRUE(p.put(1, "WORD", "abc"));
+  }
+  EXPECT_TRUE(ended(run("PROP ERR"), 255, {"run-time error 100350"}));
+  EXPECT_TRUE(ended(run("PROP CMPL"), 4,
+                    {"102450 File is not in the dictionary", "102260 Application is not available",
+                     "101910", "102080"}));
 }
