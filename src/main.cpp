@@ -19,6 +19,11 @@
 #include "process/pl.h"
 #include "screen/wm.h"
 
+// A test program built from this entry adds one registration of its own.
+#ifdef QUVO_EXTRA_REGISTER
+void QUVO_EXTRA_REGISTER();
+#endif
+
 int main(int argc, char** argv) {
   os_set_init(OsInit::FileManager, [] {
     fms_init();
@@ -34,6 +39,9 @@ int main(int argc, char** argv) {
   sc_register();
   pl_register();
   pi_register();
+#ifdef QUVO_EXTRA_REGISTER
+  QUVO_EXTRA_REGISTER();
+#endif
   os_hooks.file_utility = [](const OsCmd& cmd) {
     // The file utilities run with the engine's fault handling: a memory fault
     // unwinds (releasing the locks taken) and ends the run with status 37.

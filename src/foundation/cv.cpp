@@ -199,6 +199,16 @@ void INIT_NUM_DELEM(DElem* elem, int size, int digits) {
   elem->case_code = 2;
 }
 
+void INIT_DATE_DELEM(DElem* elem) {
+  INIT_NUM_DELEM(elem, 4, 0);
+  elem->type = 7;
+  elem->length = 8;
+  elem->sign = '0';
+  elem->mask.set("0807060504030201");
+  elem->digits = 8;
+  elem->decimals = 1;
+}
+
 // ========================================================= items, blocks --
 
 int cv_bld_sitm(CvItem* item, const CElem* celem, const CvSitm* sitm, const char* app, const char* ver) {

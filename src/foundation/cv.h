@@ -357,6 +357,9 @@ void cv_init();
 // conversion target. The second argument is the size of the binary value
 // (1, 2 or 4 bytes; the callers pass 4).
 void INIT_NUM_DELEM(DElem* elem, int size, int digits);
+// The default element of a date operand given as a constant: an 8-byte
+// binary date of every unit (storage type 7, mask "0807060504030201").
+void INIT_DATE_DELEM(DElem* elem);
 
 // Builds the conversion item of a compiled element (and of the screen item
 // that shows it, when given) for an application and version. 1, or 0 with

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "language/ib.h"
 
@@ -96,6 +98,25 @@ struct IiReportSvc {
   // the 9-byte bucket of the current total level of an accumulator.
   uint8_t* (*accumulator)(Pcb* pcb, uint32_t n);
   uint8_t* (*bucket)(Pcb* pcb, uint8_t* accumulator);
+  // The image statements on a report image (rm_upd_itm, rm_upd_chr): a
+  // 228-byte item or a 40-byte characteristic whose first word is the
+  // image's report handle; BROWSE's 28-byte record and its 82-byte key.
+  // The stand-ins record each call (ii_rm_calls) and answer 1.
+  int (*upd_itm)(Pcb* pcb, const uint8_t* item, uint32_t value, uint32_t select);
+  int (*upd_chr)(Pcb* pcb, const uint8_t* chr, uint32_t value, uint32_t select);
+  int (*browse)(Pcb* pcb, const uint8_t* rec, const uint8_t* key);
 };
 extern IiReportSvc ii_report_svc;
 void ii_report_svc_reset();
+// What the stand-ins of upd_itm, upd_chr and browse were given: kind 'I',
+// 'C' or 'B', the report handle, the item's or characteristic's row and
+// column, the masks (BROWSE: the record's left column as col), the key.
+struct IiRmCall {
+  char kind;
+  uint32_t handle;
+  int32_t row, col;
+  uint32_t value, select;
+  uint8_t colour;
+  std::string key;
+};
+std::vector<IiRmCall>& ii_rm_calls();

@@ -72,47 +72,6 @@ uint8_t* bld_if_bin(IbCode* code, uint32_t shift, uint8_t rel, const IbTstOp& a,
   return p;
 }
 
-uint8_t* bld_comp_xpnd_fix_fix(IbCode* code, uint8_t scale1, uint8_t scale2, uint16_t len1, uint16_t len2) {
-  uint8_t* p = ib_put(code, 422);
-  if (!p) return nullptr;
-  auto& in = rec::view<IbXpndFixFix>(p);
-  in.scale1 = scale1;
-  in.scale2 = scale2;
-  in.len1 = len1;
-  in.len2 = len2;
-  return p;
-}
-uint8_t* bld_comp_xpnd_var_var(IbCode* code, uint16_t len1, uint16_t len2) {
-  uint8_t* p = ib_put(code, 278);
-  if (!p) return nullptr;
-  rec::view<IbXpndVarVar>(p).len1 = uint16_t(len1 - 1);
-  rec::view<IbXpndVarVar>(p).len2 = uint16_t(len2 - 1);
-  return p;
-}
-namespace {
-uint8_t* mixed(IbCode* code, uint16_t op, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
-  uint8_t* p = ib_put(code, op);
-  if (!p) return nullptr;
-  auto& in = rec::view<IbXpndMixed>(p);
-  in.var_len = uint16_t(var_len - 1);
-  in.fix_len = fix_len;
-  in.fix_scale = fix_scale;
-  return p;
-}
-}  // namespace
-uint8_t* bld_comp_xpnd_var_fix(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
-  return mixed(code, 276, var_len, fix_len, fix_scale);
-}
-uint8_t* bld_comp_xpnd_fix_var(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale) {
-  return mixed(code, 272, var_len, fix_len, fix_scale);
-}
-uint8_t* bld_unxpnd(IbCode* code, uint16_t len) {
-  if (!code) return ib_err(__LINE__, " bld_unxpnd  - bad sc_blk");
-  uint8_t* p = ib_put(code, 300);
-  if (p) rec::view<IbUnxpnd>(p).len = len;
-  return p;
-}
-
 namespace {
 // Compiles a date operand's mask into tokens: its descriptor, false for a
 // mask without a unit.

@@ -15,6 +15,7 @@
 
 #include "foundation/cvdat.h"
 #include "language/ib.h"
+#include "language/ibfld.h"
 
 // Sets the level of shift s to v (1, 2) and every deeper level to unset.
 uint32_t ii_set_tf(uint32_t mask, uint32_t v, uint32_t shift);
@@ -70,36 +71,7 @@ struct IbIfBin {         // IF_BIN 508 (16)
   rec::Bytes<3> unused;
 };
 QV_RECORD(IbIfBin, 16);
-// Compare-expansions of packed operands (the field family's opcodes); a
-// variable operand's length is its digit bytes (its length less 1), its
-// scale the byte after them.
-struct IbXpndFixFix {    // COMP_XPND_FIX_FIX 422 (10)
-  IbInst head;
-  rec::U8 scale1;
-  rec::U8 scale2;
-  rec::U16 len1;
-  rec::U16 len2;
-};
-QV_RECORD(IbXpndFixFix, 10);
-struct IbXpndVarVar {    // COMP_XPND_VAR_VAR 278 (8)
-  IbInst head;
-  rec::U16 len1;         // length - 1
-  rec::U16 len2;
-};
-QV_RECORD(IbXpndVarVar, 8);
-struct IbXpndMixed {     // COMP_XPND_VAR_FIX 276 (operand 1 variable), _FIX_VAR 272 (operand 2) (10)
-  IbInst head;
-  rec::U16 var_len;      // length - 1
-  rec::U16 fix_len;
-  rec::U8 fix_scale;
-  rec::U8 unused;
-};
-QV_RECORD(IbXpndMixed, 10);
-struct IbUnxpnd {        // UNXPND 300 (6)
-  IbInst head;
-  rec::U16 len;
-};
-QV_RECORD(IbUnxpnd, 6);
+// Compare-expansions and UNXPND: language/ibfld.h.
 
 // IF_DAT 516 (84 + both compiled masks): each operand's date descriptor
 // (its value and mask references are filled when it runs, so the stored
@@ -139,11 +111,6 @@ uint8_t* bld_if_str_rest(IbCode* code, uint32_t shift, uint16_t diff, uint16_t s
 uint8_t* bld_if2(IbCode* code, uint16_t op, uint32_t shift, uint16_t len1, uint16_t len2, uint8_t rel,
                  bool is_if);
 uint8_t* bld_if_bin(IbCode* code, uint32_t shift, uint8_t rel, const IbTstOp& a, const IbTstOp& b, bool is_if);
-uint8_t* bld_comp_xpnd_fix_fix(IbCode* code, uint8_t scale1, uint8_t scale2, uint16_t len1, uint16_t len2);
-uint8_t* bld_comp_xpnd_var_var(IbCode* code, uint16_t len1, uint16_t len2);
-uint8_t* bld_comp_xpnd_var_fix(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale);
-uint8_t* bld_comp_xpnd_fix_var(IbCode* code, uint16_t var_len, uint16_t fix_len, uint8_t fix_scale);
-uint8_t* bld_unxpnd(IbCode* code, uint16_t len);
 // IF_DAT for two date operands; null with *msg 102400 when their unit
 // ranges share no unit.
 uint8_t* bld_if_dat(IbCode* code, uint32_t shift, uint8_t rel, bool is_if, const IbTstOp& a, const IbTstOp& b,

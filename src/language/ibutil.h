@@ -184,7 +184,7 @@ QV_RECORD(IbSetIfNull, 28);
 QV_AT(IbSetIfNull, past, 24);
 struct IbNumToAlp {      // NUM_TO_ALP 146 (18 + mask)
   IbInst head;
-  rec::U8 form;          // source type: 5 (signed), 8, 12
+  rec::U8 form;          // source type: 5 (signed binary), 6 (unsigned), 8, 12
   rec::U8 digits;
   rec::U8 scale;
   rec::Bytes<4> facts;   // cv_num_msk's first four facts

@@ -13,7 +13,10 @@
 #include "language/ib.h"
 #include "language/ibcnv.h"
 #include "language/ibctl.h"
+#include "language/ibdate.h"
+#include "language/ibfld.h"
 #include "language/ibfi.h"
+#include "language/ibimg.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
@@ -303,7 +306,7 @@ bool move_use(const uint8_t* p, uint16_t op, Use* u) {
     case 128: u->r1 = rec::view<IbMovePdChar>(q).len; return true;
     case 132: case 142: case 180: u->r0 = u->r1 = 1; return true;                             // logical moves
     case 138: u->r0 = 9; u->r1 = 1; return true;                                              // MOVE_VAR_LOG
-    case 134: u->r0 = 9; u->r1 = 1; return true;
+    case 134: u->r1 = 1; return true;                                                        // MOVE_BIN_LOG: into a work value
     case 136: u->r0 = rec::view<IbMoveFixLog>(q).len; u->r1 = 1; return true;
     case 148: u->r1 = rec::view<IbAlpToBin>(q).len; return true;
     case 144: u->r0 = rec::view<IbFmtAlp>(q).len; return true;
@@ -314,6 +317,68 @@ bool move_use(const uint8_t* p, uint16_t op, Use* u) {
     case 176: u->r0 = rec::view<IbSetIfNull>(q).val_len; u->r1 = rec::view<IbSetIfNull>(q).cmp_len; return true;
     default: return false;
   }
+}
+
+// The field and date families: their operands by their lengths (a binary
+// by its size 1, 2 or 4), a date by its descriptor's stored length.
+uint64_t bin_size(uint64_t n) { return n == 1 || n == 2 ? n : 4; }
+bool fld_use(uint8_t* q, uint16_t op, Use* u) {
+  switch (op) {
+    case 250: u->r0 = rec::view<IbAppend>(q).tgt_len; u->r1 = rec::view<IbAppend>(q).src_len; return true;
+    case 252: u->r0 = q[4]; u->r1 = rec::view<IbAppend>(q).src_len; return true;
+    case 406: u->r0 = rec::view<IbSetTemp>(q).tgt_len; u->r1 = rec::view<IbSetTemp>(q).src_len; return true;
+    case 410: u->r0 = rec::view<IbTokenToAlp>(q).tgt_len; u->r1 = bin_size(rec::view<IbTokenToAlp>(q).src_len); return true;
+    case 414: u->r0 = rec::view<IbSetBinToPd>(q).tgt_len; u->r1 = bin_size(rec::view<IbSetBinToPd>(q).src_len); return true;
+    case 416: u->r0 = bin_size(rec::view<IbSetPdToBin>(q).tgt_len); u->r1 = rec::view<IbSetPdToBin>(q).src_len; return true;
+    case 418: u->r0 = bin_size(rec::view<IbSetBinToBin>(q).tgt_len); u->r1 = bin_size(rec::view<IbSetBinToBin>(q).src_len); return true;
+    case 424: u->r0 = 1; u->r1 = rec::view<IbPdToLog>(q).len + (rec::view<IbPdToLog>(q).fixed ? 0u : 1u); return true;
+    case 380: return true;
+    case kOpSetDate: u->r0 = rec::view<IbSetDate>(q).d.len; return true;
+    case kOpDateAddMm: case kOpDateAddDd: case kOpDateAddTh: {
+      const auto& in = rec::view<IbDateAdd>(q);
+      u->r0 = in.d.len;
+      u->r1 = in.num_type == 5 ? bin_size(in.num_len) : in.num_len.get();
+      return true;
+    }
+    case kOpDateBtwMm: case kOpDateBtwDd: case kOpDateBtwTh:
+      u->r0 = rec::view<IbDateBtw>(q).d1.len; u->r1 = rec::view<IbDateBtw>(q).d2.len; return true;
+    case kOpSetDay: case kOpSetMnth: u->r0 = rec::view<IbSetName>(q).tgt_len; u->r1 = rec::view<IbSetName>(q).d.len; return true;
+    case kOpDateToPd: case kOpDateToAlp: u->r1 = rec::view<IbDateCnv>(q).d.len; return true;
+    case kOpDateToLog: u->r0 = 1; u->r1 = rec::view<IbDateCnv>(q).d.len; return true;
+    case kOpLogToDate: u->r0 = rec::view<IbDateCnv>(q).d.len; u->r1 = 1; return true;
+    case kOpAlpToDate: u->r0 = rec::view<IbDateCnv>(q).d.len; u->r1 = rec::view<IbDateCnv>(q).src_len; return true;
+    case kOpNumToDate: {
+      const auto& in = rec::view<IbDateCnv>(q);
+      u->r0 = in.d.len;
+      u->r1 = in.src_type == 5 ? bin_size(in.src_len) : in.src_len.get();
+      return true;
+    }
+    case kOpDateToDate: u->r0 = rec::view<IbDateToDate>(q).t.len; u->r1 = rec::view<IbDateToDate>(q).s.len; return true;
+    default: return false;
+  }
+}
+// The mask tokens a date instruction carries lie inside its length.
+bool date_masks_fit(const uint8_t* p, uint16_t op) {
+  auto* q = const_cast<uint8_t*>(p);
+  size_t len = ib_inst_len(p), fixed = 0, masks = 0;
+  switch (op) {
+    case kOpSetDate: fixed = sizeof(IbSetDate); masks = rec::view<IbSetDate>(q).d.mask_len; break;
+    case kOpDateAddMm: case kOpDateAddDd: case kOpDateAddTh:
+      fixed = sizeof(IbDateAdd); masks = rec::view<IbDateAdd>(q).d.mask_len; break;
+    case kOpDateBtwMm: case kOpDateBtwDd: case kOpDateBtwTh:
+      fixed = sizeof(IbDateBtw);
+      masks = size_t(rec::view<IbDateBtw>(q).d1.mask_len) + rec::view<IbDateBtw>(q).d2.mask_len;
+      break;
+    case kOpSetDay: case kOpSetMnth: fixed = sizeof(IbSetName); masks = rec::view<IbSetName>(q).d.mask_len; break;
+    case kOpDateToDate:
+      fixed = sizeof(IbDateToDate);
+      masks = size_t(rec::view<IbDateToDate>(q).t.mask_len) + rec::view<IbDateToDate>(q).s.mask_len;
+      break;
+    case kOpDateToPd: case kOpDateToLog: case kOpNumToDate: case kOpAlpToDate: case kOpLogToDate: case kOpDateToAlp:
+      fixed = sizeof(IbDateCnv); masks = rec::view<IbDateCnv>(q).d.mask_len; break;
+    default: return true;
+  }
+  return fixed + masks <= len;
 }
 
 // The bytes the arithmetic and conversions read or write through address
@@ -411,7 +476,13 @@ bool data_use(const uint8_t* p, uint16_t op, Use* u) {
       if (rec::view<IbPass>(q).rec.b30[0] != 1) return false;
       u->r0 = rec::view<IbPass>(q).rec.len;
       return true;
-    default: return false;
+    // A message's text in a TEMP field at register 1 (MSG_TMP, REFRESH of a field).
+    case 626: u->r0 = rec::view<IbMsg>(q).len; return true;
+    case 242:
+      if (rec::view<IbMsg>(q).kind != 0) return false;
+      u->r0 = rec::view<IbMsg>(q).len;
+      return true;
+    default: return fld_use(q, op, u);
   }
 }
 
@@ -499,6 +570,8 @@ void len_effect(const uint8_t* p, uint16_t op, Len* lr) {
   } else if (op == 0) lr[(rec::view<IbLoopCnv>(q).reg - 1) & 3] = Len{true, 9};
   else if (op == 84) { const int r = rec::view<IbCnvPd>(q).reg; if (r >= 1 && r <= 4) lr[r - 1] = Len{true, 16}; }
   else if (op == 144) lr[0] = Len{true, 32};
+  else if (op == kOpDateToPd) lr[1] = Len{true, 16};
+  else if (op == kOpDateToAlp) lr[1] = Len{true, 32};
   else if (op == 422 || op == 278 || op == 276 || op == 272) lr[0] = lr[1] = Len{true, 16};
 }
 
@@ -507,7 +580,8 @@ bool keeps_regs(uint16_t op) {
   return (op >= 152 && op <= 174) || (op >= 700 && op <= 740 && op != 708) || op == 752 || op == 754 ||
          (op >= 498 && op <= 508) || op == 512 || op == 300 || op == 272 || op == 276 || op == 278 || op == 422 ||
          op == 8 || op == 0 || op == 510 || op == 516 || op == 750 || op == 470 || op == 466 || op == 468 || op == 450 || op == 452 || op == 454 || op == 22 ||
-         op == 550 || op == 552 || op == 562;
+         op == 250 || op == 252 || op == 380 || op == 406 || op == 410 || (op >= 414 && op <= 418) || op == 424 ||
+         (op >= 200 && op <= 230) || op == 550 || op == 552 || op == 562;
 }
 
 // Instructions that load, move or offset address registers (the ones the
@@ -575,6 +649,12 @@ bool check_code_flow(Vfy& v) {
           default: break;
         }
       }
+      // A message's constant holds its text (MSG_CNST, REFRESH of a constant).
+      if (op == 628 || (op == 242 && rec::view<IbMsg>(p).kind == 1 && rec::view<IbMsg>(p).len != 0)) {
+        uint64_t room;
+        if (!cnst_room(v, rec::view<rec::U32>(p + 4), &room)) return false;
+        if (rec::view<IbMsg>(p).len > room) return v.fail("block %u offset %u: message text past its constant", b, at);
+      }
       // A branch target starts a new run: what the registers hold there
       // depends on the way in.
       if (blk.target.test(size_t(s))) forget();
@@ -606,6 +686,8 @@ bool check_code_flow(Vfy& v) {
         if (op == 738) reg[1] = Reg{true, 32, 0};
         if (op == 0) reg[(rec::view<IbLoopCnv>(p).reg - 1) & 3] = Reg{true, 32, 0};  // its work value
         if (op == 422 || op == 278 || op == 276 || op == 272) reg[0] = reg[1] = Reg{true, 32, 0};  // the work values
+        if (!date_masks_fit(p, op)) return v.fail("block %u offset %u: date masks past the instruction", b, at);
+        if (op == kOpDateToPd || op == kOpDateToAlp) reg[1] = Reg{true, 32, 0};  // its result in a work value
         if (!keeps_regs(op)) forget();
         continue;
       }

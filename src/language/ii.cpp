@@ -437,6 +437,9 @@ void ii_register() {
 int II_EXEC_ANY(Pcb* pcb, int ep, IlfExecBlock* b) {
   b->errors = 0;
   b->warnings = 0;
+  // The items a frame defined at run time go at its end, whether or not
+  // End of Frame has code.
+  if (ep == 25 && g_undef_all && pcb && (b->entry & 0xFFFF) == kNoCode) g_undef_all(pcb);
   if ((b->entry & 0xFFFF) == kNoCode) return 0;
   b->pcb = pcb;
   b->msg1 = pcb ? pcb->msg_file.get() : nullptr;

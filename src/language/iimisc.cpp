@@ -69,8 +69,35 @@ QV_RECORD(IiStatusPrint, 57);
 QV_AT(IiStatusPrint, new_page_after, 55);
 }  // namespace
 
-IiReportSvc ii_report_svc{no_report, no_page, no_region, no_page, no_acc, no_bucket};
-void ii_report_svc_reset() { ii_report_svc = {no_report, no_page, no_region, no_page, no_acc, no_bucket}; }
+namespace {
+// The report image updates are recorded until the report manager takes them.
+int rec_itm(Pcb*, const uint8_t* item, uint32_t value, uint32_t select) {
+  const auto& it = rec::view<WmItem>(const_cast<uint8_t*>(item));
+  ii_rm_calls().push_back({'I', it.handle, it.row, it.col, value, select, 0, {}});
+  return 1;
+}
+int rec_chr(Pcb*, const uint8_t* chr, uint32_t value, uint32_t select) {
+  const auto& c = rec::view<WmChr>(const_cast<uint8_t*>(chr));
+  ii_rm_calls().push_back({'C', c.handle, c.row, c.col, value, select, c.colour, {}});
+  return 1;
+}
+int rec_browse(Pcb*, const uint8_t* r, const uint8_t* key) {
+  uint32_t handle = rec::view<rec::U32>(const_cast<uint8_t*>(r)).get();
+  int col = rec::view<rec::U16>(const_cast<uint8_t*>(r) + 6).get();
+  ii_rm_calls().push_back({'B', handle, 0, col, 0, 0, 0, std::string(reinterpret_cast<const char*>(key), 82)});
+  return 1;
+}
+}  // namespace
+
+IiReportSvc ii_report_svc{no_report, no_page, no_region, no_page, no_acc, no_bucket, rec_itm, rec_chr, rec_browse};
+void ii_report_svc_reset() {
+  ii_report_svc = {no_report, no_page, no_region, no_page, no_acc, no_bucket, rec_itm, rec_chr, rec_browse};
+  ii_rm_calls().clear();
+}
+std::vector<IiRmCall>& ii_rm_calls() {
+  static std::vector<IiRmCall> v;
+  return v;
+}
 
 uint8_t* bld_copy(IbCode* code, uint8_t kind) {
   uint8_t* p = ib_put(code, 460);

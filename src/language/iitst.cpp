@@ -174,79 +174,6 @@ uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return set(s, pc, ii_rel(c, in.rel), in.shift, sizeof(IbIfDat) + in.masks_len.get());
 }
 
-// ---------------------------------------------- compare-expansions --
-// Both operands into 16-byte work values at one scale; r1, r2 address
-// them, length registers 1 and 2 hold 16. (A variable's scale may be below
-// 0: the other operand is then shifted up by the difference as well.)
-uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
-  if ((l1 == 8) & (l2 == 8) & (sc1 == sc2) & (sc1 >= 0)) {
-    // The common case, two 8-byte values at one scale: no shift. When the
-    // IF_PD that compares them follows, it runs from here (not while the
-    // loop looks at every instruction).
-    uint64_t x, y, z = 0;
-    std::memcpy(&x, s->addr[0], 8);
-    std::memcpy(&y, s->addr[1], 8);
-    std::memcpy(s->work[0], &z, 8);
-    std::memcpy(s->work[0] + 8, &x, 8);
-    std::memcpy(s->work[1], &z, 8);
-    std::memcpy(s->work[1] + 8, &y, 8);
-    s->addr[0] = s->work[0];
-    s->addr[1] = s->work[1];
-    s->len[0] = s->len[1] = 16;
-    uint8_t* next = ii_adv(pc, len);
-    if ((rec::view<IbInst>(next).op.get() | 1) != 511 || ii_slow(s)) return next;
-    s->pc = next;
-    ++s->count;  // the instruction it stands for, for the loop's yield
-    int c = pd_fast_cmp(&x, &y);  // what IF_PD compares: the two values' last halves
-    if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
-    return set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16);
-  }
-  uint8_t w1[16], w2[16];
-  auto scale_ok = [](int sc) { return sc >= kIiMinScale && sc <= kIiMaxScale; };
-  bool ok = scale_ok(sc1) && scale_ok(sc2) && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
-  if (ok) {  // (an invalid value fails in the comparison or the store that uses it)
-    pd_widen(w1, s->addr[0], l1);
-    pd_widen(w2, s->addr[1], l2);
-  }
-  if (ok && sc1 < sc2) ok = pd_shft(w1, 16, sc2 - sc1);
-  if (ok && sc2 < sc1) ok = pd_shft(w2, 16, sc1 - sc2);
-  if (!ok) return ii_fail(b, s, kIiErrRuntime);
-  std::memcpy(s->work[0], w1, 16);
-  std::memcpy(s->work[1], w2, 16);
-  s->addr[0] = s->work[0];
-  s->addr[1] = s->work[1];
-  s->len[0] = s->len[1] = 16;
-  return ii_adv(pc, len);
-}
-uint8_t* inst_xpnd_fix_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& in = rec::view<IbXpndFixFix>(pc);
-  return xpnd(b, s, pc, in.len1, in.scale1, in.len2, in.scale2, 10);
-}
-uint8_t* inst_xpnd_var_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& in = rec::view<IbXpndVarVar>(pc);
-  int l1 = in.len1, l2 = in.len2;
-  return xpnd(b, s, pc, l1, int8_t(s->addr[0][l1]), l2, int8_t(s->addr[1][l2]), 8);
-}
-uint8_t* inst_xpnd_var_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& in = rec::view<IbXpndMixed>(pc);
-  int lv = in.var_len;
-  return xpnd(b, s, pc, lv, int8_t(s->addr[0][lv]), in.fix_len, in.fix_scale, 10);
-}
-uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& in = rec::view<IbXpndMixed>(pc);
-  int lv = in.var_len;
-  return xpnd(b, s, pc, in.fix_len, in.fix_scale, lv, int8_t(s->addr[1][lv]), 10);
-}
-// UNXPND: scratch value 1 into the target at r1 of the given length; a
-// value that does not fit is 300540, the target unchanged.
-uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  int len = rec::view<IbUnxpnd>(pc).len;
-  uint8_t tmp[16];
-  if (len < 1 || len > 16 || !pd_set(tmp, len, s->work[0], 16)) return ii_fail(b, s, kIiErrRuntime);
-  std::memcpy(s->addr[0], tmp, size_t(len));
-  return ii_adv(pc, 6);
-}
-
 void define16(uint16_t op, const char* even, const char* odd) {
   IbOpDef d{even, 16, IbLen::Fixed, 0, 0, {}};
   ib_define_op(op, d, odd);
@@ -268,12 +195,4 @@ void ii_tst_init() {
   ii_set_pair(510, inst_if_pd);
   ii_set_pair(512, inst_if_ex);
   ii_set_pair(516, inst_if_dat);
-}
-
-void ii_fld_init() {
-  ii_set_pair(272, inst_xpnd_fix_var);
-  ii_set_pair(276, inst_xpnd_var_fix);
-  ii_set_pair(278, inst_xpnd_var_var);
-  ii_set_pair(422, inst_xpnd_fix_fix);
-  ii_set_pair(300, inst_unxpnd);
 }

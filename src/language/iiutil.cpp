@@ -1,12 +1,14 @@
 // Register loads, truth-mask branches and the moves every family shares
 // (ibutil.h gives the layouts), and the registration of the families.
 #include "language/iiutil.h"
+#include "language/iiimg.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
 #include "foundation/cv.h"
+#include "foundation/cvdat.h"
 #include "foundation/os.h"
 #include "foundation/pd.h"
 #include "language/ibutil.h"
@@ -363,7 +365,7 @@ uint8_t* inst_num_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   CvNum n{};
   bool ok;
   if (form == 12) ok = cv_num_get(12, s->addr[1], len, 0, true, &n);
-  else ok = cv_num_get(form, s->addr[1], len, in.scale, true, &n);
+  else ok = cv_num_get(form == 6 ? 5 : form, s->addr[1], len, in.scale, form != 6, &n);  // 6: unsigned binary
   char* out = reinterpret_cast<char*>(s->work[0]);
   if (ok) {
     if (ml > 0) ok = num_itoe(reinterpret_cast<const char*>(pc + sizeof(IbNumToAlp)), std::min(ml, 60), n, out, 32);
@@ -372,7 +374,9 @@ uint8_t* inst_num_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
       ok = cv_num_to_universal(n, out, 32);
     }
   }
-  if (!ok) return sys_fail(b, s, __LINE__, "NUM_TO_ALP conversion unsuccessful");
+  // A value wider than the mask's digits (a field holding more than its
+  // element says) is a run-time error of the process, not a system error.
+  if (!ok) return ii_fail(b, s, kMsgNoFit);
   return ii_adv(pc, sizeof(IbNumToAlp) + size_t(ml));
 }
 
@@ -392,7 +396,9 @@ uint8_t* inst_fmt_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, sizeof(IbFmtAlp) + size_t(ml));
 }
 
-// ALP_TO_ALP: alpha r2 edited into alpha r1 under the mask.
+// ALP_TO_ALP: alpha r2 edited into alpha r1 under the mask; a text the mask
+// refuses (300080) or that does not fit (200050) is a run-time error of
+// that message, the target unchanged.
 uint8_t* inst_alp_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAlpToAlp>(pc);
   int ml = in.mask_len;
@@ -400,7 +406,7 @@ uint8_t* inst_alp_to_alp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (!alp_etoi(reinterpret_cast<const char*>(s->addr[1]), in.src_len, reinterpret_cast<char*>(s->addr[0]),
                 in.tgt_len, reinterpret_cast<const char*>(pc + sizeof(IbAlpToAlp)), std::min(ml, 60), in.flags, ' ', '0', in.edit,
                 &msg))
-    return sys_fail(b, s, __LINE__, "FMT_ALP: alp_etoi() call unsuccessful");
+    return ii_fail(b, s, msg ? msg : kIiErrRuntime);  // a text the mask refuses or that does not fit
   return ii_adv(pc, sizeof(IbAlpToAlp) + size_t(ml));
 }
 
@@ -459,4 +465,6 @@ void ii_families_register() {
   ii_set_family_init(IiFamily::Ctl, ii_ctl_init);
   ii_set_family_init(IiFamily::Util, ii_util_init);
   ii_set_family_init(IiFamily::Fld, ii_fld_init);
+  ii_set_family_init(IiFamily::Date, ii_date_init);
+  ii_set_family_init(IiFamily::Img, ii_img_init);
 }

@@ -78,6 +78,7 @@ void ii_misc2_init();  // VERIFY, COPY markers, PRINT (TRAP and the chain are th
 void ii_ctl_init();
 void ii_util_init();
 void ii_fld_init();
+void ii_date_init();
 void ii_fi_init();     // file statements
 void ii_families_register();
 // The arithmetic switches (read from QUVO_OLD_PD_MUL and QUVO_NO_NEG_INT by

@@ -187,6 +187,46 @@ int cmpl_moveprop(ScCtx* sc, DStmt* st);
 int cmpl_getprec(ScCtx* sc, DStmt* st);
 int cmpl_putprec(ScCtx* sc, DStmt* st);
 int cmpl_delprec(ScCtx* sc, DStmt* st);
+// An index of the image statements (occurrence, ordinal, item number): a
+// value and its kind (0 the value, 1 the "0LA" calculation variable whose two
+// letters are the value, 2 absent); the byte after the kind is not read.
+struct ScIndex {
+  rec::U16 v;
+  rec::U8 kind;
+  rec::U8 spare;
+};
+QV_RECORD(ScIndex, 4);
+QV_AT(ScIndex, kind, 2);
+
+// AT FIELD, POSITION, the attribute and display verbs, DEFINE, UNDEFINE:
+// the field reference (first index = occurrence), then the second index
+// (the ordinal among the items of one field occurrence; DEFINE and
+// UNDEFINE: the item number).
+struct ScOpsImg {
+  ScOpnd field;         // 0: occ value and kind, application, name
+  ScIndex idx2;         // 30
+  rec::Bytes<30> rest;  // 34
+  // The first index (the field reference's occurrence and its kind).
+  ScIndex idx1() const {
+    ScIndex x{};
+    x.v = field.occ.get();
+    x.kind = field.occ_mode.get();
+    return x;
+  }
+};
+QV_RECORD(ScOpsImg, 64);
+QV_AT(ScOpsImg, idx2, 30);
+
+// An index into length register reg (1-4): absent loads min; a constant
+// must lie in min .. max (max 0: no maximum); a "0LA" calculation variable
+// (binary or packed) is loaded and checked at run time. 1, or 0 when it
+// does not compile (nothing built).
+int cmpl_ndx(ScCtx* sc, const ScIndex& x, int reg, uint16_t min, uint16_t max);
+// Image statements (scimg.cpp).
+int cmpl_pos(ScCtx* sc, DStmt* st);
+int cmpl_chr(ScCtx* sc, DStmt* st);
+int cmpl_def(ScCtx* sc, DStmt* st);
+int cmpl_msg(ScCtx* sc, DStmt* st);
 // Tests (sctst.cpp).
 int cmpl_if_and_or(ScCtx* sc, DStmt* st);
 // Conversions (sccnv.cpp).
@@ -220,6 +260,18 @@ int cmpl_calc(ScCtx* sc, DStmt* st);
 int cmpl_compute(ScCtx* sc, DStmt* st);
 // TOTAL: the field's report total (register 1, 9 packed bytes) op= source.
 int cmpl_total(ScCtx* sc, DStmt* st);
+
+// Field statements (scfld.cpp).
+int cmpl_set(ScCtx* sc, DStmt* st);
+int cmpl_append(ScCtx* sc, DStmt* st);
+int cmpl_set_tot(ScCtx* sc, DStmt* st);
+int cmpl_xxstore(ScCtx* sc, DStmt* st);
+// Date statements (scdate.cpp).
+int cmpl_date_add(ScCtx* sc, DStmt* st);
+int cmpl_date_btw(ScCtx* sc, DStmt* st);
+int cmpl_set_date(ScCtx* sc, DStmt* st);
+int cmpl_set_day(ScCtx* sc, DStmt* st);
+int cmpl_set_mnth(ScCtx* sc, DStmt* st);
 
 // A numeric literal as a constant of type 12 (8 packed bytes and a scale
 // byte): 1 with its reference, 0 when the text is no number.

@@ -280,22 +280,13 @@ int cmpl_trap(ScCtx* sc, DStmt*) {
 
 namespace {
 // A PRINT number into length register reg: a constant, a calculation
-// variable of "0LA" (binary or variable packed), or the default.
+// variable of "0LA" (binary or variable packed, no bounds), or the default.
 int print_len(ScCtx* sc, const ScLenVal& v, int reg, uint16_t dflt) {
-  IbCode* code = sc_code(sc);
-  if (v.flag == 0) return bld_ld_len(code, reg, v.v) ? 1 : 0;
-  if (v.flag != 1) return bld_ld_len(code, reg, dflt) ? 1 : 0;
-  uint16_t w = v.v;
-  char name[3] = {char(w & 0xFF), char(w >> 8) == ' ' ? '\0' : char(w >> 8), '\0'};
-  if (name[0] < 'A' || name[0] > 'Z') return 0;
-  CElem e;
-  std::memset(static_cast<void*>(&e), 0, sizeof e);
-  if (!sc_ref_0la(sc, name, &e, 0)) return 0;
-  uint32_t ira = pc_get_ira(sc_pc(sc), "0LA", e.e.area, 2, e.field_offset);
-  if (!ira) return 0;
-  if (e.e.type == 5) return bld_ld_len_bin(code, reg, ira, 0, 65535) ? 1 : 0;
-  if (e.e.type == 12) return bld_ld_len_pd_var(code, reg, ira, 0, 65535) ? 1 : 0;
-  return 0;
+  if (v.flag != 0 && v.flag != 1) return bld_ld_len(sc_code(sc), reg, dflt) ? 1 : 0;
+  ScIndex x{};
+  x.v = v.v.get();
+  x.kind = uint8_t(v.flag.get());
+  return cmpl_ndx(sc, x, reg, 0, 0);
 }
 }  // namespace
 

@@ -109,6 +109,30 @@ QV_AT(PcbScroll, cur, 28);
 // flags clear (the frame and its region stay).
 void pcb_scroll_reset(PcbScroll* s);
 
+// The frame processor's state of a running process (PCB bytes 420-519,
+// cleared at each start with the rest of the run state): what is shown and
+// where the cursor goes, which the image statements read and change.
+struct PcbRun {
+  rec::U32 frame;              // 0  current frame: its sequence (0 none)
+  rec::U32 image;              // 4  current image: its sequence (0 none)
+  rec::U32 curs_req;           // 8  cursor request code of the next show (wmshow::kReq*)
+  rec::I32 req_row;            // 12 requested cursor row and column
+  rec::I32 req_col;            // 16
+  rec::U32 shown;              // 20 the region last shown
+  rec::I32 curs_row;           // 24 cursor row and column where the last wait left it
+  rec::I32 curs_col;           // 28
+  rec::U8 redisplay;           // 32 an item's window was in limbo: show it again
+  rec::Bytes<3> b33;           // 33
+  Ref<uint8_t> dyn_first;      // 36 items defined at run time (DEFINE), in definition order
+  Ref<uint8_t> dyn_last;       // 40
+  rec::Bytes<56> b44;          // 44
+};
+QV_RECORD(PcbRun, 100);
+QV_AT(PcbRun, curs_req, 8);
+QV_AT(PcbRun, shown, 20);
+QV_AT(PcbRun, redisplay, 32);
+QV_AT(PcbRun, dyn_first, 36);
+
 struct Pcb {
   rec::U32 family;             // 0
   PiInvoc invoc;               // 4   bytes 136-139 (invoc.completion) hold the running result
@@ -141,7 +165,7 @@ struct Pcb {
   rec::Bytes<12> run0;         // 400 run state cleared at each start
   rec::U32 surface1;           // 412
   rec::U32 surface2;           // 416
-  rec::Bytes<100> run1;        // 420 frame-processor state
+  PcbRun run;                  // 420 frame-processor state
   Ref<FmArb> msg_file;         // 520 message file of the process
   Ref<FmArb> prev_msg[4];      // 524
   rec::Bytes<4> fp540;         // 540
@@ -186,6 +210,7 @@ QV_AT(Pcb, dyna, 616);
 QV_AT(Pcb, pcf_entry, 368);
 QV_AT(Pcb, cns_scb, 392);
 QV_AT(Pcb, surface1, 412);
+QV_AT(Pcb, run, 420);
 QV_AT(Pcb, msg_file, 520);
 QV_AT(Pcb, frame_tbl, 544);
 QV_AT(Pcb, image_tbl, 552);

@@ -198,7 +198,8 @@ struct PdStatus {
   rec::I32 cursor_row;            // 28
   rec::I32 cursor_col;            // 32
   rec::U16 option;                // 36  option code of the last key (278 CANCEL, 65535 none)
-  rec::Bytes<17> spare38;         // 38
+  rec::Bytes<9> spare38;          // 38
+  rec::Bytes<8> date_diff;        // 47  DATE DIFFERENCE: packed, what DATE BTW gives
   rec::Text<1> new_page_after;    // 55
   rec::Text<1> new_page_before;   // 56
   rec::Text<1> include_record;    // 57
@@ -220,6 +221,7 @@ struct PdStatus {
 QV_RECORD(PdStatus, 667);
 QV_AT(PdStatus, item_ordinal, 24);
 QV_AT(PdStatus, option, 36);
+QV_AT(PdStatus, date_diff, 47);
 QV_AT(PdStatus, new_page_after, 55);
 QV_AT(PdStatus, next_db, 63);
 QV_AT(PdStatus, next_app, 66);
@@ -236,6 +238,7 @@ QV_FIELDS(PdStatus, kPdStatusFields, PD_FLD(PdStatus, errors, "ERRORS", kFtBinar
           PD_FLD(PdStatus, item_occ, "ITEM OCCURRENCE", kFtBinary),
           PD_FLD(PdStatus, cursor_row, "CURSOR ROW", kFtBinary), PD_FLD(PdStatus, cursor_col, "CURSOR COLUMN", kFtBinary),
           PD_FLD(PdStatus, option, "OPTION", kFtBinary), PD_FLD(PdStatus, spare38, "PDF4 SPARE 2", kFtAlpha),
+          PD_FLD(PdStatus, date_diff, "DATE DIFFERENCE", kFtPacked),
           PD_FLD(PdStatus, new_page_after, "NEW PAGE AFTER", kFtAlpha),
           PD_FLD(PdStatus, new_page_before, "NEW PAGE BEFORE", kFtAlpha),
           PD_FLD(PdStatus, include_record, "INCLUDE RECORD", kFtAlpha),

@@ -128,6 +128,14 @@ int d_op_cleanup(Pcb* p) {
 }
 void d_qp_cleanup(Pcb* p) { log_call("qp_cleanup", p); }
 void d_mp_upd_stat(Pcb* p) { log_call("mp_upd_stat", p); }
+// The current image's region word (no scrolling frames yet).
+rec::U32* image_region(Pcb* p, int) {
+  EmHeader* em = p ? p->module.get() : nullptr;
+  uint32_t seq = p ? uint32_t(p->run.image) : 0;
+  PcbImageEnt* t = p ? p->image_tbl.get() : nullptr;
+  if (!em || !t || seq == 0 || seq > em->n_images || !p->run.frame) return nullptr;
+  return t[seq].region.get() ? &t[seq].region : nullptr;
+}
 void d_ip_upd_stat(Pcb* p) { log_call("ip_upd_stat", p); }
 void d_rt_dflt_disp(Pcb* p, const char*) { log_call("rt_dflt_disp", p); }
 void d_qp_copy_pend(int, int) { log_call("qp_copy_pend", nullptr); }
@@ -179,6 +187,7 @@ ProcServices standins() {
   s.ip_upd_stat = d_ip_upd_stat;
   s.rt_dflt_disp = d_rt_dflt_disp;
   s.qp_copy_pend = d_qp_copy_pend;
+  s.fp_get_reg = image_region;
   return s;
 }
 }  // namespace

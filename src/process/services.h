@@ -12,6 +12,7 @@
 //   se_gen_stmt      no text (0)               - the statement text fills it
 //   cnv_token        no token text (0)
 //   pl_cache_rloc    no file cache: the operand becomes null
+//   fp_get_reg       the region word of the current image's table entry
 // Tests put scripted doubles in the slots and restore the table after.
 //
 // The debugger's control word is not a stand-in: dbg_ctl works on the common
@@ -21,6 +22,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "foundation/record.h"
 
 struct Pcb;
 struct DStmt;
@@ -76,6 +79,11 @@ struct ProcServices {
   void (*ip_upd_stat)(Pcb* pcb);
   void (*rt_dflt_disp)(Pcb* pcb, const char* db);
   void (*qp_copy_pend)(int target_scope, int source_scope);
+  // --- frame processor: the word holding the current image's window
+  // region (fp_get_reg); null without a current frame or image, or when
+  // the image has no region. With set_row, a scrolling frame's current row
+  // becomes its region's current row first.
+  rec::U32* (*fp_get_reg)(Pcb* pcb, int set_row);
 };
 
 // The table; slots are never null (a cleared slot gets its stand-in back at

@@ -3,11 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
+#include "language/ibimg.h"
+#include "language/ibmisc.h"
+#include "language/iiimg.h"
 #include "language/ii.h"
+#include "language/iiutil.h"
+#include "process/pc.h"
+#include "process/emrec.h"
+#include "files/fmcat.h"
+#include "language/ii_asm.h"
 #include "screen/memterm.h"
 #include "screen/wm.h"
 #include "support/syserr.h"
@@ -86,3 +95,286 @@ TEST_F(IiScreen, MiniScreenWithALongMessageFitsTheScreen) {
 }
 
 }  // namespace
+
+// ------------------------------------------- messages and REFRESH in-process --
+// MESSAGE, WARNING and ERROR queue their texts on the PCB's message file
+// (warnings and errors labelled and counted, nothing in automatic mode);
+// REFRESH draws the screen once with its text, without waiting, and puts
+// the show block's flags and the cursor request back.
+class IiMsg : public IiScreen {
+ protected:
+  iitest::Module m;
+  WmShow* show = nullptr;
+  void SetUp() override {
+    IiScreen::SetUp();
+    fms_init();
+    proc_services_reset();
+    ii_families_register();
+    ASSERT_EQ(ii_init(), 1);
+    m.build();
+    show = static_cast<WmShow*>(MM_ALLOC(m.pool, sizeof(WmShow)));
+    std::memset(static_cast<void*>(show), 0, sizeof *show);
+    m.pcb->show.set(show);
+  }
+  void TearDown() override {
+    fm_shutdown();
+    m.destroy();
+    IiScreen::TearDown();
+  }
+  // Runs MESSAGE-family instruction(s) of constant texts, then END: the
+  // scope's completion code.
+  int run(std::initializer_list<std::pair<uint32_t, std::string>> msgs, bool refresh = false) {
+    CodeRef first{};
+    bool at_first = true;
+    for (const auto& [kind, text] : msgs) {
+      CodeRef here = ib_here(&m.code);
+      if (at_first) first = here;
+      at_first = false;
+      uint32_t k = pc_put_cnst(m.em, text.data(), uint16_t(text.size()), 0);
+      ASSERT_RESULT(refresh ? bld_refresh(&m.code, k, uint16_t(text.size()), false)
+                            : bld_msg(&m.code, k, uint16_t(text.size()), kind, false));
+    }
+    m.op4(10);
+    IlfExecBlock b;
+    int rc = ::mark(0, [&] { II_EXEC_MISC(m.pcb, 21, &b, iitest::Module::word(first)); });
+    errors = b.errors;
+    warnings = b.warnings;
+    return rc;
+  }
+  static void ASSERT_RESULT(const uint8_t* p) { EXPECT_NE(p, nullptr); }
+  uint32_t errors = 0, warnings = 0;
+  // The records of the PCB's message file: kind and text.
+  std::vector<std::pair<int, std::string>> queued() {
+    std::vector<std::pair<int, std::string>> out;
+    FmArb* f = m.pcb->msg_file.get();
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(m.pool, 600));
+    PROTO_FULL(f, 0, buf);
+    f->rec_len = 600;
+    f->op = FM_OP_FIRST;
+    fm_start(f);
+    f->op = 0;
+    while (fm_rdnxt(f)) {
+      const auto& h = rec::view<LaQueueRec>(buf);
+      out.push_back({h.severity.get(), std::string(reinterpret_cast<char*>(buf) + 8, h.length.get())});
+    }
+    f->rec_len = 0;
+    return out;
+  }
+};
+
+TEST_F(IiMsg, MessagesQueueLabelledAndCounted) {
+  std::string full(64, 'x');
+  EXPECT_EQ(run({{kMsgMessage, "Hello"}, {kMsgWarning, "Watch out"}, {kMsgError, "Wrong"}, {kMsgMessage, full}}), 1);
+  // (The message file keeps them in the order of its key: kind, length.)
+  std::vector<std::pair<int, std::string>> want{
+      {0, "Hello"}, {0, full}, {1, "WARNING - Watch out"}, {2, "ERROR - Wrong"}};
+  EXPECT_EQ(queued(), want);
+  EXPECT_EQ(m.status->errors, 1u);
+  EXPECT_EQ(m.status->warnings, 1u);
+  EXPECT_EQ(errors, 1u);
+  EXPECT_EQ(warnings, 1u);
+  EXPECT_NE(show->flags & wmshow::kAlert, 0);
+}
+
+TEST_F(IiMsg, AutomaticModeDropsMessagesButCancelStillEnds) {
+  m.pcb->invoc.auto_mode = 1;
+  EXPECT_EQ(run({{kMsgError, "Wrong"}, {kMsgMessage, "Hello"}}), 1);
+  EXPECT_TRUE(queued().empty());
+  EXPECT_EQ(m.status->errors, 0u);
+  EXPECT_EQ(run({{kMsgCancel, " "}, {kMsgMessage, "after"}}), 4);
+  EXPECT_EQ(m.status->option, 278);
+  EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(IiMsg, RefreshDrawsOnceWithoutWaitingAndRestores) {
+  show->flags = uint8_t(wmshow::kWait | wmshow::kCopyBack);
+  show->curs_req = wmshow::kReqRowCol;
+  m.pcb->run.curs_req = wmshow::kReqField;
+  EXPECT_EQ(run({{0, "Redrawn now"}}, true), 1);
+  EXPECT_EQ(row_of("Redrawn now"), term.rows);
+  EXPECT_EQ(show->flags, uint8_t(wmshow::kWait | wmshow::kCopyBack));
+  EXPECT_EQ(show->curs_req, wmshow::kReqRowCol);
+  EXPECT_EQ(m.pcb->run.curs_req, wmshow::kReqField);
+  EXPECT_EQ(show->option, opt::kNext);
+  EXPECT_TRUE(queued().empty());
+}
+
+// ---------------------------------------------------- report images --
+// In an Output process the attribute and display verbs go to the report
+// manager (the recording stand-ins of the report seam): copies headed by
+// the image's report handle. BROWSE writes its record and the PCF's key (82
+// bytes at most) only when the process has a report control block.
+class IiImgReport : public IiMsg {
+ protected:
+  char name[22];
+  FmArb* sub(const char* label) {
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(m.pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(m.pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+    FmFdb f;
+    em_sub_fdb(*em_sub(label), &f, kdb, sdb);
+    EXPECT_EQ(FM_CREATE(&f, 0, 0, 0, 15, 15), 1) << label;
+    return f.handle.get();
+  }
+  template <class T>
+  void put(FmArb* f, const T& r) {
+    auto* b = static_cast<T*>(MM_ALLOC(m.pool, sizeof(T)));
+    *b = r;
+    PROTO_FULL(f, 0, reinterpret_cast<uint8_t*>(b));
+    EXPECT_EQ(fm_write(f), 1);
+  }
+  void SetUp() override {
+    IiMsg::SetUp();
+    ii_report_svc_reset();
+    EmHeader* em = m.em;
+    em->citm.set(sub("CITM"));
+    em->cchr.set(sub("CCHR"));
+    em->pk.set(sub("PK"));
+    em->n_items = 1;
+    em->n_images = 1;
+    em->n_frames = 1;
+    std::memset(name, ' ', sizeof name);
+    std::memcpy(name, "NAME", 4);
+    EmCitm c;
+    std::memset(static_cast<void*>(&c), 0, sizeof c);
+    c.wm.handle = 1;
+    c.wm.row = 2;
+    c.wm.col = 5;
+    c.last_row = 2;
+    c.last_col = 10;
+    c.app.set("SHW");
+    std::memcpy(c.field.data(), name, 22);
+    c.occ = 1;
+    c.item_no = 1;
+    for (auto& x : c.secr) x = 0xFFFFFFFFu;
+    put(em->citm.get(), c);
+    WmChr ch;
+    CHR_PREP(&ch);
+    ch.handle = 1;
+    ch.row = 2;
+    ch.col = 5;
+    ch.cols = 6;
+    ch.attr = 0x2000;
+    ch.item_row = 2;
+    ch.item_col = 5;
+    put(em->cchr.get(), ch);
+    EmPk pk;
+    std::memset(static_cast<void*>(&pk), 0, sizeof pk);
+    pk.length = 90;  // longer than a browse key holds
+    put(em->pk.get(), pk);
+    auto* fr = static_cast<EmCfrm*>(MM_ALLOC(m.pool, sizeof(EmCfrm)));
+    std::memset(static_cast<void*>(fr), 0, sizeof *fr);
+    auto* im = static_cast<EmCimg*>(MM_ALLOC(m.pool, sizeof(EmCimg)));
+    std::memset(static_cast<void*>(im), 0, sizeof *im);
+    im->seq = 1;
+    im->first_item = 1;
+    im->last_item = 1;
+    auto* ft = static_cast<PcbFrameEnt*>(MM_ALLOC(m.pool, 2 * sizeof(PcbFrameEnt)));
+    std::memset(static_cast<void*>(ft), 0, 2 * sizeof(PcbFrameEnt));
+    ft[1].cfrm.set(fr);
+    auto* it = static_cast<PcbImageEnt*>(MM_ALLOC(m.pool, 2 * sizeof(PcbImageEnt)));
+    std::memset(static_cast<void*>(it), 0, 2 * sizeof(PcbImageEnt));
+    it[1].cimg.set(im);
+    it[1].region = 0x30007;  // report number 7 (its low 16 bits are the handle)
+    m.pcb->frame_tbl.set(ft);
+    m.pcb->image_tbl.set(it);
+    m.pcb->run.frame = 1;
+    m.pcb->run.image = 1;
+    m.pcb->invoc.type = 3;
+  }
+  void TearDown() override {
+    ii_report_svc_reset();
+    IiMsg::TearDown();
+  }
+  int run_code() {
+    m.op4(10);
+    IlfExecBlock b;
+    return ::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); });
+  }
+  CodeRef first{};
+};
+
+TEST_F(IiImgReport, AttributeAndDisplayVerbsGoToTheReportManager) {
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_chr_def(&m.code, 11, "SHW", name, 1, 1, true), nullptr);
+  ASSERT_NE(bld_dspl_def(&m.code, 9, "SHW", name, 1, 1, true), nullptr);
+  ASSERT_NE(bld_chr_def(&m.code, 95, "SHW", name, 1, 1, true), nullptr);  // no report control block
+  ASSERT_NE(bld_chr_def(&m.code, 11, "SHW", name, 2, 1, true), nullptr);  // no such occurrence
+  EXPECT_EQ(run_code(), 1);
+  const auto& calls = ii_rm_calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].kind, 'C');
+  EXPECT_EQ(calls[0].handle, 7u);
+  EXPECT_EQ(calls[0].row, 2);
+  EXPECT_EQ(calls[0].col, 5);
+  EXPECT_EQ(calls[0].value, 0x40u);
+  EXPECT_EQ(calls[0].select, 0x40u);
+  EXPECT_EQ(calls[1].kind, 'I');
+  EXPECT_EQ(calls[1].handle, 7u);
+  EXPECT_EQ(calls[1].select, 0u);
+  EXPECT_EQ(calls[2].kind, 'C');  // BROWSE's characteristic, masks 0
+  EXPECT_EQ(calls[2].select, 0u);
+}
+
+TEST_F(IiImgReport, BrowseWritesItsRecordWithTheKeyCutAt82Bytes) {
+  ii_report_svc.has_report = [](Pcb*) { return true; };
+  auto* rec = static_cast<uint8_t*>(MM_ALLOC(m.pool, 100));
+  for (int i = 0; i < 100; ++i) rec[i] = uint8_t('A' + i % 26);
+  m.pcb->pcf_buf1.set(rec);
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_chr_def(&m.code, 95, "SHW", name, 1, 1, true), nullptr);
+  EXPECT_EQ(run_code(), 1);
+  const auto& calls = ii_rm_calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].kind, 'B');
+  EXPECT_EQ(calls[0].handle, 7u);
+  EXPECT_EQ(calls[0].col, 5);
+  EXPECT_EQ(calls[0].key, std::string(reinterpret_cast<char*>(rec), 82));
+}
+
+// COLOR: foreground and background 0-8 from the status record, any other
+// value the terminal's default (0).
+TEST_F(IiImgReport, ColorTakesColoursZeroToEightOnly) {
+  auto* st = static_cast<uint8_t*>(MM_ALLOC(m.pool, 700));
+  std::memset(st, 0, 700);
+  m.areas[kPcbStatusArea].set(st);
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_chr_def(&m.code, 93, "SHW", name, 1, 1, true), nullptr);
+  m.op4(10);
+  for (auto [fg, bg, want] : {std::tuple{8, 8, 0x88}, std::tuple{9, 3, 0x03}, std::tuple{2, 255, 0x20}}) {
+    st[642] = uint8_t(fg);
+    st[643] = uint8_t(bg);
+    ii_rm_calls().clear();
+    IlfExecBlock b;
+    EXPECT_EQ(::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); }), 1);
+    ASSERT_EQ(ii_rm_calls().size(), 1u);
+    EXPECT_EQ(ii_rm_calls()[0].colour, want) << fg << " " << bg;
+  }
+}
+
+// Item numbers are 16 bits: with 65,534 compiled items and item 65,535
+// defined, DEFINE without a number finds none left (300250) instead of
+// searching on; a number above 65,535 is refused the same way.
+TEST_F(IiImgReport, ItemNumbersEndAt65535) {
+  auto* d = static_cast<PcbDbg*>(MM_ALLOC(m.pool, sizeof(PcbDbg)));
+  std::memset(static_cast<void*>(d), 0, sizeof *d);
+  m.pcb->dbg.set(d);
+  proc_svc.dbg_init = [](Pcb*, int mode) { return mode == 1; };
+  m.em->n_items = 65534;
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_def_add_app(&m.code), nullptr);
+  EXPECT_EQ(run_code(), 1);  // 65,535 is free
+  auto* item = static_cast<IiDynItem*>(MM_ALLOC(m.pool, sizeof(IiDynItem)));
+  std::memset(static_cast<void*>(item), 0, sizeof *item);
+  item->item_no = 65535;
+  m.pcb->run.dyn_first.set(reinterpret_cast<uint8_t*>(item));
+  m.pcb->run.dyn_last.set(reinterpret_cast<uint8_t*>(item));
+  IlfExecBlock b;
+  EXPECT_NE(::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); }), 1);
+  EXPECT_EQ(d->err_msg, 300250u);
+  d->err_msg = 0;
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_ld_reg(&m.code, 2, 65536), nullptr);
+  ASSERT_NE(bld_def_detach(&m.code, "SHW", name, 10), nullptr);
+  EXPECT_NE(run_code(), 1);
+  EXPECT_EQ(d->err_msg, 300250u);
+}

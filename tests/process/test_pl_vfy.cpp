@@ -18,8 +18,11 @@
 #include "foundation/ssunix.h"
 #include "language/ibcnv.h"
 #include "language/ibctl.h"
+#include "language/ibdate.h"
+#include "language/ibfld.h"
 #include "language/ibfi.h"
 #include "language/ibmath.h"
+#include "language/ibimg.h"
 #include "language/ibmisc.h"
 #include "language/ibtst.h"
 #include "language/ibutil.h"
@@ -331,6 +334,33 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"UNXPND store", 1, kAreaSize - 16, 300, [](uint8_t* q) { rec::view<IbUnxpnd>(q).len = 16; }},
       {"packed loop variable", 1, kAreaSize - 9, 12, [](uint8_t* q) { rec::view<IbEndLoop>(q).ira = 1u; }},
       {"PRINT text", 1, kAreaSize - 16, 470, [](uint8_t* q) { rec::view<IbPrint>(q).len = 16u; }},
+      {"binary into a fixed packed target", 1, kAreaSize - 16, 414,
+       [](uint8_t* q) {
+         rec::view<IbSetBinToPd>(q).tgt_len = 16;
+         rec::view<IbSetBinToPd>(q).src_len = 4;
+       }},
+      {"packed source of a binary", 2, kAreaSize - 8 - 16, 416,
+       [](uint8_t* q) {
+         rec::view<IbSetPdToBin>(q).src_len = 16;
+         rec::view<IbSetPdToBin>(q).tgt_len = 4;
+       }},
+      {"APPEND target", 1, kAreaSize - 32, 250,
+       [](uint8_t* q) {
+         rec::view<IbAppend>(q).tgt_len = 32;
+         rec::view<IbAppend>(q).src_len = 8;
+       }},
+      {"date into a date", 1, kAreaSize - 8, kOpDateToDate,
+       [](uint8_t* q) {
+         rec::view<IbDateToDate>(q).len = uint16_t(sizeof(IbDateToDate));
+         rec::view<IbDateToDate>(q).t.len = 8;
+         rec::view<IbDateToDate>(q).s.len = 8;
+       }},
+      {"day name target", 1, kAreaSize - 10, kOpSetDay,
+       [](uint8_t* q) {
+         rec::view<IbSetName>(q).len = uint16_t(sizeof(IbSetName));
+         rec::view<IbSetName>(q).tgt_len = 10;
+         rec::view<IbSetName>(q).d.len = 8;
+       }},
       {"IN position", 3, kAreaSize - 4, 502,
        [](uint8_t* q) { rec::view<IbIf2>(q).len1 = rec::view<IbIf2>(q).len2 = 1; }},
       {"packed comparison by lengths", 1, kAreaSize - 9, 510, [](uint8_t*) {}, {{1, 9}, {2, 9}}},
@@ -382,7 +412,25 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
          in.key_type = 5;
          in.key_len = 4;
        }},
+      {"MESSAGE text of a field", 1, kAreaSize - 16, 626, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
+      {"REFRESH text of a field", 1, kAreaSize - 16, 242, [](uint8_t* q) { rec::view<IbMsg>(q).len = 16; }},
   };
+  // A date instruction's mask tokens lie inside its length.
+  cases.push_back({"date mask tokens",
+                   [](EmHeader* em) {
+                     replace_move(em, 2, 0, kOpDateToLog, [](uint8_t* q) {
+                       rec::view<IbDateCnv>(q).len = uint16_t(sizeof(IbDateCnv) + 4);
+                       rec::view<IbDateCnv>(q).d.len = 8;
+                       rec::view<IbDateCnv>(q).d.mask_len = 4;
+                     });
+                   },
+                   [](EmHeader* em) {
+                     replace_move(em, 2, 0, kOpDateToLog, [](uint8_t* q) {
+                       rec::view<IbDateCnv>(q).len = uint16_t(sizeof(IbDateCnv) + 4);
+                       rec::view<IbDateCnv>(q).d.len = 8;
+                       rec::view<IbDateCnv>(q).d.mask_len = 5;
+                     });
+                   }});
   for (const Data& d : data) {
     cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set, d.lens); },
                      [&](EmHeader* em) { replace_move(em, d.reg, d.off + 1, d.op, d.set, d.lens); }});
@@ -579,7 +627,8 @@ TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
             const Inst& in = insts[pick(insts.size())];
             static const uint16_t ops[] = {702, 708, 710, 714, 722, 736, 738, 740, 184, 186, 114, 122,
                                            752, 754, 504, 506, 498, 502, 508, 422, 278, 276, 272, 300, 12, 14, 470,
-                                           512, 510, 2, 0, 8, 152, 154, 160, 168};
+                                           512, 510, 2, 0, 8, 152, 154, 160, 168,
+                                           250, 252, 380, 406, 414, 416, 418, 424};
             const uint16_t was = rec::view<IbInst>(c + in.at).op;
             rec::view<IbInst>(c + in.at).op = ops[pick(std::size(ops))];
             if (((ib_inst_len(c + in.at) + 3) & ~size_t(3)) != ((in.len + 3) & ~3u)) rec::view<IbInst>(c + in.at).op = was;

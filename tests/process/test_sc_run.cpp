@@ -301,7 +301,7 @@ TEST_F(ScRun, CompileErrorsOfTheStartUpProcessGoToStandardError) {
             "the start-up process did not start: ABC 00 Subroutine \"BAD\": Process does not compile\n"
             "event point 1, sequence 200: 100940 Label is not defined\n"
             "      GOTO     NOWHERE\n"
-            "event point 1, sequence 300: 101690 Error in SET statement\n"
+            "event point 1, sequence 300: 102070 Dictionary ELEMENT file cannot be opened\n"
             "      SET      ABC X                          =\n"
             "startup error: 4\n\n");
   // The default start-up menu compiles (its frame, image, item-less screen

@@ -1,0 +1,303 @@
+// Field statements at run time (ibfld.h gives the rules and layouts): the
+// packed compare-expansions and UNXPND, APPEND, SET TEMP, token texts and
+// the settings between binary and packed values.
+#include <algorithm>
+#include <cstring>
+
+#include "foundation/bi.h"
+#include "foundation/cv.h"
+#include "foundation/pd.h"
+#include "language/ibfld.h"
+#include "language/ibtst.h"
+#include "language/iiutil.h"
+
+namespace {
+
+uint8_t* set(IlfState* s, uint8_t* pc, int v, uint32_t shift, size_t len) {
+  s->mask = ii_set_tf(s->mask, uint32_t(v), shift);
+  return ii_adv(pc, len);
+}
+
+// ---------------------------------------------- compare-expansions --
+// Both operands into 16-byte work values at one scale; r1, r2 address
+// them, length registers 1 and 2 hold 16. (A variable's scale may be below
+// 0: the other operand is then shifted up by the difference as well.)
+uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
+  if ((l1 == 8) & (l2 == 8) & (sc1 == sc2) & (sc1 >= 0)) {
+    // The common case, two 8-byte values at one scale: no shift. When the
+    // IF_PD that compares them follows, it runs from here (not while the
+    // loop looks at every instruction).
+    uint64_t x, y, z = 0;
+    std::memcpy(&x, s->addr[0], 8);
+    std::memcpy(&y, s->addr[1], 8);
+    std::memcpy(s->work[0], &z, 8);
+    std::memcpy(s->work[0] + 8, &x, 8);
+    std::memcpy(s->work[1], &z, 8);
+    std::memcpy(s->work[1] + 8, &y, 8);
+    s->addr[0] = s->work[0];
+    s->addr[1] = s->work[1];
+    s->len[0] = s->len[1] = 16;
+    uint8_t* next = ii_adv(pc, len);
+    if ((rec::view<IbInst>(next).op.get() | 1) != 511 || ii_slow(s)) return next;
+    s->pc = next;
+    ++s->count;  // the instruction it stands for, for the loop's yield
+    int c = pd_fast_cmp(&x, &y);  // what IF_PD compares: the two values' last halves
+    if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
+    return set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16);
+  }
+  uint8_t w1[16], w2[16];
+  auto scale_ok = [](int sc) { return sc >= kIiMinScale && sc <= kIiMaxScale; };
+  bool ok = scale_ok(sc1) && scale_ok(sc2) && l1 >= 1 && l1 <= 16 && l2 >= 1 && l2 <= 16;
+  if (ok) {  // (an invalid value fails in the comparison or the store that uses it)
+    pd_widen(w1, s->addr[0], l1);
+    pd_widen(w2, s->addr[1], l2);
+  }
+  if (ok && sc1 < sc2) ok = pd_shft(w1, 16, sc2 - sc1);
+  if (ok && sc2 < sc1) ok = pd_shft(w2, 16, sc1 - sc2);
+  if (!ok) return ii_fail(b, s, kIiErrRuntime);
+  std::memcpy(s->work[0], w1, 16);
+  std::memcpy(s->work[1], w2, 16);
+  s->addr[0] = s->work[0];
+  s->addr[1] = s->work[1];
+  s->len[0] = s->len[1] = 16;
+  return ii_adv(pc, len);
+}
+uint8_t* inst_xpnd_fix_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbXpndFixFix>(pc);
+  return xpnd(b, s, pc, in.len1, in.scale1, in.len2, in.scale2, 10);
+}
+uint8_t* inst_xpnd_var_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbXpndVarVar>(pc);
+  int l1 = in.len1, l2 = in.len2;
+  return xpnd(b, s, pc, l1, int8_t(s->addr[0][l1]), l2, int8_t(s->addr[1][l2]), 8);
+}
+uint8_t* inst_xpnd_var_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbXpndMixed>(pc);
+  int lv = in.var_len;
+  return xpnd(b, s, pc, lv, int8_t(s->addr[0][lv]), in.fix_len, in.fix_scale, 10);
+}
+uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbXpndMixed>(pc);
+  int lv = in.var_len;
+  return xpnd(b, s, pc, in.fix_len, in.fix_scale, lv, int8_t(s->addr[1][lv]), 10);
+}
+// UNXPND: scratch value 1 into the target at r1 of the given length; a
+// value that does not fit is 300540, the target unchanged.
+uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  int len = rec::view<IbUnxpnd>(pc).len;
+  uint8_t tmp[16];
+  if (len < 1 || len > 16 || !pd_set(tmp, len, s->work[0], 16)) return ii_fail(b, s, kIiErrRuntime);
+  std::memcpy(s->addr[0], tmp, size_t(len));
+  return ii_adv(pc, 6);
+}
+
+// ------------------------------------------------------ binary values --
+// A binary field of 1, 2 or (any other length) 4 bytes.
+int64_t read_bin(const uint8_t* p, int len, bool sg) {
+  if (len == 1) return sg ? int8_t(p[0]) : p[0];
+  uint16_t h = uint16_t(p[0] | p[1] << 8);
+  if (len == 2) return sg ? int16_t(h) : h;
+  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
+  return sg ? int64_t(int32_t(w)) : int64_t(w);
+}
+// Stores a magnitude and its sign into a binary field by the range rules;
+// false (nothing written) when it does not fit.
+bool store_bin(uint8_t* t, int len, bool sg, bool neg, uint64_t mag) {
+  if (mag == 0) neg = false;
+  if (!sg && neg) return false;
+  uint64_t max = len == 1 ? (sg ? 127u : 255u) : len == 2 ? (sg ? 32767u : 65535u) : (sg ? 0x7FFFFFFFu : 0xFFFFFFFFu);
+  if (mag > max) return false;
+  uint32_t v = neg ? uint32_t(0u - uint32_t(mag)) : uint32_t(mag);
+  int n = len == 1 || len == 2 ? len : 4;
+  for (int i = 0; i < n; ++i) t[i] = uint8_t(v >> (8 * i));
+  return true;
+}
+
+// SET_BIN_TO_PD: the binary at r2 into packed r1.
+uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbSetBinToPd>(pc);
+  int64_t v = read_bin(s->addr[1], in.src_len, in.src_signed != 0);
+  uint8_t w[16], out[16];
+  int tl = in.tgt_len;
+  bool ok = pd_cvp64(w, 16, v) == 1;
+  if (in.var_target) {
+    tl -= 1;
+    ok = ok && tl >= 1 && tl <= 16 && pd_set(out, tl, w, 16);
+    if (ok) {
+      std::memcpy(s->addr[0], out, size_t(tl));
+      s->addr[0][tl] = uint8_t(in.scale.get());
+    }
+  } else {
+    ok = ok && tl >= 1 && tl <= 16 && pd_shft(w, 16, int(in.tgt_scale.get()) - int(in.scale.get())) &&
+         pd_set(out, tl, w, 16);
+    if (ok) std::memcpy(s->addr[0], out, size_t(tl));
+  }
+  return ok ? ii_adv(pc, 16) : ii_fail(b, s, kIiErrRuntime);
+}
+
+// SET_PD_TO_BIN: packed r2 into the binary at r1.
+uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbSetPdToBin>(pc);
+  int sl = in.src_len, ss = in.src_scale;
+  if (in.var_source) {
+    sl -= 1;
+    ss = sl >= 1 && sl <= 16 ? int8_t(s->addr[1][sl]) : 0;
+  }
+  uint8_t w[16];
+  int d = int(in.tgt_scale.get()) - ss, digits = 0;
+  bool ok = sl >= 1 && sl <= 16 && ss >= kIiMinScale && ss <= kIiMaxScale && d >= -62 && d <= 62 &&
+            pd_set(w, 16, s->addr[1], sl);
+  // A shift past 31 digits leaves zero down, or overflows up (unless zero).
+  if (ok && d < -31) {
+    ok = pd_shft(w, 16, -31);
+    d += 31;
+  }
+  ok = ok && pd_shft(w, 16, d) && SIG_DIGITS(w, 16, &digits) >= 0 && digits <= 10;
+  bool fits = false;
+  int64_t v = ok ? pd_cvb64(w, 16, &fits) : 0;
+  ok = ok && fits && (v < 0 ? -v : v) <= 0xFFFFFFFFll &&
+       store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, v < 0, uint64_t(v < 0 ? -v : v));
+  return ok ? ii_adv(pc, 16) : ii_fail(b, s, kIiErrRuntime);
+}
+
+// SET_BIN_TO_BIN: the scale difference one digit at a time.
+uint8_t* inst_set_bin_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbSetBinToBin>(pc);
+  int64_t v = read_bin(s->addr[1], in.src_len, in.src_signed != 0);
+  bool neg = v < 0;
+  uint64_t mag = uint64_t(neg ? -v : v);
+  bool ok = true;
+  for (int d = int(in.tgt_scale.get()) - int(in.src_scale.get()); ok && d != 0; d += d > 0 ? -1 : 1) {
+    if (d > 0) {
+      ok = mag <= 429496729u;
+      mag *= 10;
+    } else {
+      uint64_t r = mag % 10;
+      mag = mag / 10 + (r > 4 ? 1 : 0);
+      if (mag == 0) break;
+    }
+  }
+  ok = ok && store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, neg, mag);
+  return ok ? ii_adv(pc, 16) : ii_fail(b, s, kIiErrRuntime);
+}
+
+// RND_UINT32B: the unsigned binary work value (work value 2's first word)
+// divided, an exact half rounding down; the rounding flag in its second.
+uint8_t* inst_rnd_uint32b(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint32_t d = rec::view<IbRndU32>(pc).divisor;
+  if (d == 0) return ii_fail(b, s, kIiErrRuntime);
+  uint32_t v = rec::view<rec::U32>(s->work[1]);
+  uint32_t q = v / d, r = v % d;
+  bool up = uint64_t(r) * 2 > d;
+  rec::view<rec::U32>(s->work[1]) = q + (up ? 1 : 0);
+  rec::view<rec::U32>(s->work[1] + 4) = up ? 1 : 0;
+  return ii_adv(pc, 8);
+}
+
+// PD_TO_LOG: '1' for a value other than zero.
+uint8_t* inst_pd_to_log(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbPdToLog>(pc);
+  int len = in.len;
+  uint8_t w[16];
+  if (len < 1 || len > 16 || !pd_set(w, 16, s->addr[1], len)) return ii_fail(b, s, kIiErrRuntime);
+  static const uint8_t zero[1] = {0x0C};
+  s->addr[0][0] = pd_cmp(w, 16, zero, 1) != 0 ? '1' : '0';
+  return ii_adv(pc, 8);
+}
+
+// --------------------------------------------------------- alpha moves --
+uint8_t* append(IlfState* s, uint8_t* pc, int tl, int sl, int blanks, uint8_t sep) {
+  uint8_t* t = s->addr[0];
+  int n = tl;
+  while (n > 0 && t[n - 1] == ' ') --n;
+  int room = tl - n;
+  if (room > 0) {
+    if (blanks > room) {
+      std::memset(t + n, sep, size_t(room));
+    } else {
+      int copy = std::min(sl, room - blanks);
+      std::memset(t + n, sep, size_t(blanks));
+      std::memmove(t + n + blanks, s->addr[1], size_t(copy));
+    }
+  }
+  return ii_adv(pc, 10);
+}
+uint8_t* inst_append(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbAppend>(pc);
+  int tl = in.tgt_len, blanks = in.blanks, n = tl;
+  // With too few blanks for the separators, nothing is appended.
+  while (n > 0 && s->addr[0][n - 1] == ' ') --n;
+  if (blanks > tl - n) return ii_adv(pc, 10);
+  return append(s, pc, tl, in.src_len, blanks, ' ');
+}
+// APPENDFIX: a one-byte target length and the fill character between; a
+// target whose first three bytes are blank is empty: the source goes to
+// its start.
+uint8_t* inst_appendfix(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbAppend>(pc);
+  int tl = pc[4], sl = in.src_len;
+  uint8_t* t = s->addr[0];
+  if (tl >= 3 && t[0] == ' ' && t[1] == ' ' && t[2] == ' ') {
+    std::memset(t, ' ', size_t(tl));
+    std::memmove(t, s->addr[1], size_t(std::min(sl, tl)));
+    return ii_adv(pc, 10);
+  }
+  return append(s, pc, tl, sl, in.blanks, com.fill_char);
+}
+
+// SET_TEMP: a substring of the source at r2 into the target at r1.
+uint8_t* inst_set_temp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbSetTemp>(pc);
+  int toff = int(s->len[0]) - 1, soff = int(s->len[1]) - 1, want = s->len[2];
+  int tl = in.tgt_len, sl = in.src_len;
+  if (toff < 0 || soff < 0) return ii_fail(b, s, kIiErrPrint);
+  int n = std::min({want, tl - toff, sl - soff});
+  if (n < 0) return ii_fail(b, s, kIiErrPrint);
+  std::memmove(s->addr[0] + toff, s->addr[1] + soff, size_t(n));
+  int pad = std::min(want - n, tl - toff - n);
+  if (pad > 0) std::memset(s->addr[0] + toff + n, ' ', size_t(pad));
+  return ii_adv(pc, 8);
+}
+
+// TOKEN_TO_ALP: the text of the source's token, '?' when it has none. The
+// token group's list is loaded when it first runs.
+uint8_t* inst_token_to_alp(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbTokenToAlp>(pc);
+  if (in.handle == 0) {
+    char app[4] = {}, group[23] = {};
+    std::memcpy(app, in.app.data(), 3);
+    std::memcpy(group, in.elem.data(), 22);
+    in.handle = cv_load_token(app, "00", 0, group);
+  }
+  int sl = in.src_len, tl = in.tgt_len;
+  const uint8_t* p = s->addr[1];
+  int32_t v = sl == 1 ? int8_t(p[0]) : sl == 2 ? int16_t(uint16_t(p[0] | p[1] << 8))
+                                             : int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get());
+  const CvTokenRec* t = in.handle ? cv_get_token(in.handle, nullptr, v, 1) : nullptr;
+  if (!t) {
+    std::memset(s->addr[0], '?', size_t(tl));
+  } else {
+    std::memset(s->addr[0], ' ', size_t(tl));
+    std::memcpy(s->addr[0], t->text.data(), size_t(std::min(tl, 30)));
+  }
+  return ii_adv(pc, 36);
+}
+
+}  // namespace
+
+void ii_fld_init() {
+  ii_set_pair(250, inst_append);
+  ii_set_pair(252, inst_appendfix);
+  ii_set_pair(272, inst_xpnd_fix_var);
+  ii_set_pair(276, inst_xpnd_var_fix);
+  ii_set_pair(278, inst_xpnd_var_var);
+  ii_set_pair(422, inst_xpnd_fix_fix);
+  ii_set_pair(300, inst_unxpnd);
+  ii_set_pair(380, inst_rnd_uint32b);
+  ii_set_pair(406, inst_set_temp);
+  ii_set_pair(410, inst_token_to_alp);
+  ii_set_pair(414, inst_set_bin_to_pd);
+  ii_set_pair(416, inst_set_pd_to_bin);
+  ii_set_pair(418, inst_set_bin_to_bin);
+  ii_set_pair(424, inst_pd_to_log);
+}

@@ -1,0 +1,300 @@
+// The field family's settings on hand-assembled code, each against a model
+// of its own on 128-bit integers: binary to binary (a digit at a time),
+// packed to binary and binary to packed, over random lengths, signs, scales
+// and values with the range edges; and the smaller field instructions.
+#include <algorithm>
+#include <random>
+#include <string>
+
+#include "foundation/bi.h"
+#include "language/ibfld.h"
+#include "language/ii2_fix.h"
+
+namespace {
+
+using i128 = __int128;
+
+class IiFld : public ii2::TwoFields {
+ protected:
+  // A binary of len bytes (1, 2, 4) and its value.
+  static void put_bin(uint8_t* p, int len, int64_t v) {
+    for (int i = 0; i < len; ++i) p[i] = uint8_t(uint64_t(v) >> (8 * i));
+  }
+  static int64_t get_bin(const uint8_t* p, int len, bool sg) {
+    uint64_t u = 0;
+    for (int i = 0; i < len; ++i) u |= uint64_t(p[i]) << (8 * i);
+    if (sg && (u >> (8 * len - 1)) & 1) return int64_t(u) - (int64_t(1) << (8 * len));
+    return int64_t(u);
+  }
+  // The stored range of a binary target: what fits, as the model sees it.
+  static bool fits_bin(int len, bool sg, i128 v) {
+    i128 mag = v < 0 ? -v : v;
+    if (!sg && v < 0) return false;
+    i128 max = len == 1 ? (sg ? 127 : 255) : len == 2 ? (sg ? 32767 : 65535) : (sg ? 0x7FFFFFFFll : 0xFFFFFFFFll);
+    return mag <= max;
+  }
+  static i128 p10(int n) {
+    i128 r = 1;
+    while (n-- > 0) r *= 10;
+    return r;
+  }
+  // Rounds v / 10^n half away from zero.
+  static i128 round_down(i128 v, int n) {
+    i128 d = p10(n), m = v < 0 ? -v : v;
+    i128 q = m / d + (m % d * 2 >= d ? 1 : 0);
+    return v < 0 ? -q : q;
+  }
+  // A packed value of len bytes holding v (the test writes it digit by digit).
+  static void put_pd(uint8_t* p, int len, i128 v) {
+    bool neg = v < 0;
+    i128 m = neg ? -v : v;
+    std::memset(p, 0, size_t(len));
+    p[len - 1] = neg ? 0x0D : 0x0C;
+    for (int nib = 2 * len - 2; nib >= 0 && m > 0; --nib, m /= 10) {
+      int d = int(m % 10);
+      int byte = nib / 2;
+      if (nib % 2 == 0) p[byte] = uint8_t(p[byte] | d << 4);
+      else p[byte] = uint8_t(p[byte] | d);
+    }
+  }
+  static bool get_pd(const uint8_t* p, int len, i128* v) {
+    i128 m = 0;
+    for (int nib = 0; nib < 2 * len - 1; ++nib) {
+      int d = nib % 2 == 0 ? p[nib / 2] >> 4 : p[nib / 2] & 15;
+      if (d > 9) return false;
+      m = m * 10 + d;
+    }
+    int s = p[len - 1] & 15;
+    *v = s == 0x0D ? -m : m;
+    return s == 0x0C || s == 0x0D;
+  }
+  std::mt19937_64 rng{ii2::seed()};
+  int64_t any_value(int len, bool sg) {
+    std::uniform_int_distribution<int> pick(0, 5);
+    int64_t lo = sg ? -(int64_t(1) << (8 * len - 1)) : 0, hi = sg ? (int64_t(1) << (8 * len - 1)) - 1 : (int64_t(1) << (8 * len)) - 1;
+    switch (pick(rng)) {
+      case 0: return lo;
+      case 1: return hi;
+      case 2: return std::clamp<int64_t>(std::uniform_int_distribution<int64_t>(-300, 300)(rng), lo, hi);
+      default: return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
+    }
+  }
+};
+
+// SET_BIN_TO_BIN: the scale difference a digit at a time (each step
+// rounding: 1.49 is 15 tenths, then 2), stored by the target's range, the
+// target unchanged and 300540 when it does not fit.
+TEST_F(IiFld, BinToBinAgainstTheModel) {
+  const int lens[] = {1, 2, 4};
+  for (long n = 0; n < ii2::cases(4000); ++n) {
+    int sl = lens[rng() % 3], tl = lens[rng() % 3];
+    bool ss = rng() % 2, ts = rng() % 2;
+    int sscale = int(rng() % 4), tscale = int(rng() % 4);
+    int64_t v = any_value(sl, ss);
+    i128 mg = v < 0 ? -i128(v) : i128(v);
+    bool ok = true;
+    for (int d = tscale - sscale; d != 0 && ok; d += d > 0 ? -1 : 1) {
+      if (d > 0) ok = mg <= 429496729, mg *= 10;
+      else mg = mg / 10 + (mg % 10 > 4 ? 1 : 0);
+    }
+    i128 want = v < 0 ? -mg : mg;
+    ok = ok && fits_bin(tl, ts, want);
+    std::memset(fa, 0xA5, 4);
+    put_bin(fb, sl, v);
+    int rc = go([&] { bld_set_bin_to_bin(&m.code, uint16_t(tl), ts, uint16_t(tscale), uint16_t(sl), ss, uint16_t(sscale)); });
+    std::string what = std::to_string(v) + " " + std::to_string(sl) + (ss ? "s" : "u") + "/" + std::to_string(sscale) +
+                       " -> " + std::to_string(tl) + (ts ? "s" : "u") + "/" + std::to_string(tscale);
+    if (ok) {
+      ASSERT_EQ(rc, 1) << what;
+      ASSERT_EQ(i128(get_bin(fa, tl, ts)), want) << what;
+    } else {
+      ASSERT_NE(rc, 1) << what;
+      ASSERT_EQ(last_err(), 300540u) << what;
+      ASSERT_EQ(fa[0], 0xA5) << what;
+    }
+  }
+}
+
+// SET_PD_TO_BIN from fixed and variable packed sources (one rounding half
+// away from zero), and SET_BIN_TO_PD into fixed and variable targets.
+TEST_F(IiFld, PackedAndBinaryAgainstTheModel) {
+  const int lens[] = {1, 2, 4};
+  for (long n = 0; n < ii2::cases(4000); ++n) {
+    // Packed into binary.
+    bool var = rng() % 2;
+    int plen = var ? 9 : int(1 + rng() % 10), digits = 2 * (var ? 8 : plen) - 1;
+    int sscale = var ? int(rng() % 6) : int(rng() % 4), tscale = int(rng() % 4);
+    int nd = int(rng() % (digits + 1));
+    i128 v = 0;
+    for (int i = 0; i < nd; ++i) v = v * 10 + i128(rng() % 10);
+    if (rng() % 2) v = -v;
+    if (rng() % 8 == 0 && digits >= 10 + sscale) v = (rng() % 2 ? 4294967295ll : 4294967296ll) * p10(sscale);
+    int tl = lens[rng() % 3];
+    bool ts = rng() % 2;
+    i128 want = tscale >= sscale ? v * p10(tscale - sscale) : round_down(v, sscale - tscale);
+    i128 mag = want < 0 ? -want : want;
+    bool ok = mag < p10(10) && mag <= 4294967295ll && fits_bin(tl, ts, want);
+    std::memset(fa, 0xA5, 4);
+    put_pd(fb, var ? 8 : plen, v);
+    if (var) fb[8] = uint8_t(sscale);
+    int rc = go([&] {
+      bld_set_pd_to_bin(&m.code, uint16_t(tl), ts, uint16_t(tscale), var, uint16_t(plen), uint16_t(var ? 0 : sscale));
+    });
+    std::string what = std::to_string(int64_t(v)) + "/" + std::to_string(sscale) + (var ? " var" : " fix") + " -> " +
+                       std::to_string(tl) + (ts ? "s/" : "u/") + std::to_string(tscale);
+    if (ok) {
+      ASSERT_EQ(rc, 1) << what;
+      ASSERT_EQ(i128(get_bin(fa, tl, ts)), want) << what;
+    } else {
+      ASSERT_NE(rc, 1) << what;
+      ASSERT_EQ(last_err(), 300540u) << what;
+      ASSERT_EQ(fa[0], 0xA5) << what;
+    }
+    // Binary into packed.
+    int sl = lens[rng() % 3];
+    bool ss = rng() % 2;
+    int64_t b = any_value(sl, ss);
+    int bscale = int(rng() % 4), pscale = int(rng() % 4);
+    bool vt = rng() % 2;
+    int tlen = vt ? 9 : int(1 + rng() % 8);
+    i128 pw = vt ? i128(b) : (pscale >= bscale ? i128(b) * p10(pscale - bscale) : round_down(b, bscale - pscale));
+    i128 pm = pw < 0 ? -pw : pw;
+    bool pok = pm < p10(2 * (vt ? tlen - 1 : tlen) - 1);
+    std::memset(fa, 0xA5, 16);
+    put_bin(fb, sl, b);
+    rc = go([&] { bld_set_bin_to_pd(&m.code, uint16_t(sl), ss, uint16_t(bscale), vt, uint16_t(tlen), uint16_t(pscale)); });
+    what = std::to_string(b) + " " + std::to_string(sl) + (ss ? "s/" : "u/") + std::to_string(bscale) + " -> " +
+           std::to_string(tlen) + (vt ? " var/" : " fix/") + std::to_string(pscale);
+    if (pok) {
+      ASSERT_EQ(rc, 1) << what;
+      i128 got;
+      ASSERT_TRUE(get_pd(fa, vt ? tlen - 1 : tlen, &got)) << what;
+      ASSERT_EQ(got, pw) << what;
+      if (vt) {
+        ASSERT_EQ(fa[tlen - 1], bscale) << what;
+      }
+    } else {
+      ASSERT_NE(rc, 1) << what;
+      ASSERT_EQ(fa[0], 0xA5) << what;
+    }
+  }
+}
+
+// The edges: -128 into a signed byte is refused, 127 and -127 are stored;
+// 4,294,967,295 from packed into an unsigned word is stored, one more and
+// 11 digits are refused; 1.49 to scale 0 a digit at a time is 2.
+TEST_F(IiFld, RangeEdges) {
+  auto pd_to_bin = [&](i128 v, int len, bool sg) {
+    put_pd(fb, 8, v);
+    std::memset(fa, 0xA5, 4);
+    int rc = go([&] { bld_set_pd_to_bin(&m.code, uint16_t(len), sg, 0, false, 8, 0); });
+    return rc == 1 ? std::to_string(get_bin(fa, len, sg)) : "E" + std::to_string(last_err());
+  };
+  EXPECT_EQ(pd_to_bin(-128, 1, true), "E300540");
+  EXPECT_EQ(pd_to_bin(-127, 1, true), "-127");
+  EXPECT_EQ(pd_to_bin(127, 1, true), "127");
+  EXPECT_EQ(pd_to_bin(255, 1, false), "255");
+  EXPECT_EQ(pd_to_bin(-1, 1, false), "E300540");
+  EXPECT_EQ(pd_to_bin(-32768, 2, true), "E300540");
+  EXPECT_EQ(pd_to_bin(4294967295ll, 4, false), "4294967295");
+  EXPECT_EQ(pd_to_bin(4294967296ll, 4, false), "E300540");
+  EXPECT_EQ(pd_to_bin(10000000000ll, 4, false), "E300540");
+  EXPECT_EQ(pd_to_bin(2147483647, 4, true), "2147483647");
+  EXPECT_EQ(pd_to_bin(-2147483648ll, 4, true), "E300540");
+  put_bin(fb, 2, 149);
+  ASSERT_EQ(go([&] { bld_set_bin_to_bin(&m.code, 2, true, 0, 2, true, 2); }), 1);
+  EXPECT_EQ(get_bin(fa, 2, true), 2);
+  put_bin(fb, 2, -149);
+  ASSERT_EQ(go([&] { bld_set_bin_to_bin(&m.code, 2, true, 0, 2, true, 2); }), 1);
+  EXPECT_EQ(get_bin(fa, 2, true), -2);
+}
+
+// RND_UINT32B (an exact half rounds down), PD_TO_LOG, APPEND, SET_TEMP.
+TEST_F(IiFld, SmallerInstructions) {
+  auto rnd = [&](uint32_t v, uint32_t d) {
+    int rc = go([&] {
+      // The work value is set by a CMPRS-free path: ALP_TO_BIN of the text at b.
+      std::string t = std::to_string(v);
+      std::memset(fb, ' ', 12);
+      std::memcpy(fb, t.data(), t.size());
+      bld_alp_to_bin(&m.code, 12, 0, 0, false);
+      bld_rnd_uint32b(&m.code, d);
+      bld_cmprs_bin(&m.code, 4, false);
+    });
+    return rc == 1 ? std::to_string(get_bin(fa, 4, false)) : "E" + std::to_string(last_err());
+  };
+  EXPECT_EQ(rnd(25, 10), "2");
+  EXPECT_EQ(rnd(26, 10), "3");
+  EXPECT_EQ(rnd(15, 10), "1");
+  EXPECT_EQ(rnd(7, 0), "E300540");
+  // PD_TO_LOG: a variable 0 at any scale is '0'; an invalid value 300540.
+  put_pd(fb, 8, 0);
+  fb[8] = 7;
+  ASSERT_EQ(go([&] { bld_pd_to_log(&m.code, 8, false, 0); }), 1);
+  EXPECT_EQ(fa[0], '0');
+  put_pd(fb, 3, -5);
+  ASSERT_EQ(go([&] { bld_pd_to_log(&m.code, 3, true, 2); }), 1);
+  EXPECT_EQ(fa[0], '1');
+  fb[2] = 0x1A;
+  EXPECT_NE(go([&] { bld_pd_to_log(&m.code, 3, true, 2); }), 1);
+  EXPECT_EQ(last_err(), 300540u);
+  // APPEND: a blank target takes the blanks first; a short room cuts.
+  auto app = [&](const char* t, const char* s, int tl, int blanks) {
+    std::memset(fa, ' ', 32);
+    std::memcpy(fa, t, std::strlen(t));
+    std::memcpy(fb, s, std::strlen(s));
+    EXPECT_EQ(go([&] { bld_append(&m.code, uint16_t(tl), uint16_t(std::strlen(s)), uint8_t(blanks)); }), 1);
+    return std::string(reinterpret_cast<char*>(fa), size_t(tl));
+  };
+  EXPECT_EQ(app("", "ABC", 6, 1), " ABC  ");
+  EXPECT_EQ(app("XY", "ABCDEF", 6, 1), "XY ABC");
+  EXPECT_EQ(app("XYZAB", "ABC", 6, 2), "XYZAB ");  // two blanks do not fit the one left
+  EXPECT_EQ(app("XYZABC", "Q", 6, 0), "XYZABC");
+  // APPENDFIX: the common block's fill character between; a target whose
+  // first three bytes are blank takes the source at its start.
+  auto fix = [&](const char* t, const char* src, int tl, int seps) {
+    std::memset(fa, ' ', 32);
+    std::memcpy(fa, t, std::strlen(t));
+    std::memcpy(fb, src, std::strlen(src));
+    EXPECT_EQ(go([&] {
+                uint8_t* p = bld_append(&m.code, 0, uint16_t(std::strlen(src)), uint8_t(seps));
+                p[0] = 252;  // no statement builds APPENDFIX: the APPEND layout with a one-byte length
+                p[4] = uint8_t(tl);
+              }),
+              1);
+    return std::string(reinterpret_cast<char*>(fa), size_t(tl));
+  };
+  com.fill_char = '.';
+  EXPECT_EQ(fix("ABC", "XY", 8, 2), "ABC..XY ");
+  EXPECT_EQ(fix("ABCDEF", "XY", 8, 3), "ABCDEF..");
+  EXPECT_EQ(fix("", "XY", 8, 2), "XY      ");
+  // TOKEN_TO_ALP: a number without a token fills the target with '?' (a
+  // list handle of no list: none has the number).
+  put_bin(fb, 2, 7);
+  ASSERT_EQ(go([&] {
+              uint8_t* p = bld_token_to_alp(&m.code, "0LA", "COLORS                ", 2, 6);
+              rec::view<IbTokenToAlp>(p).handle = 999;
+            }),
+            1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 6), "??????");
+  // SET_TEMP: positions from 1, the count cut at the target's end, blanks
+  // after a short source, never past the target.
+  auto temp = [&](int tpos, int spos, int count, int tl, int sl) {
+    std::memset(fa, '.', 32);
+    std::memcpy(fb, "ABCDEFGH", 8);
+    int rc = go([&] {
+      bld_ld_len(&m.code, 1, uint16_t(tpos));
+      bld_ld_len(&m.code, 2, uint16_t(spos));
+      bld_ld_len(&m.code, 3, uint16_t(count));
+      bld_set_temp(&m.code, uint16_t(tl), uint16_t(sl));
+    });
+    return rc == 1 ? std::string(reinterpret_cast<char*>(fa), 10) : "E" + std::to_string(last_err());
+  };
+  EXPECT_EQ(temp(2, 3, 3, 10, 8), ".CDE......");
+  EXPECT_EQ(temp(8, 1, 5, 10, 8), ".......ABC");
+  EXPECT_EQ(temp(1, 7, 5, 10, 8), "GH   .....");
+  EXPECT_EQ(temp(0, 1, 1, 10, 8), "E300170");
+  EXPECT_EQ(temp(12, 1, 1, 10, 8), "E300170");
+}
+
+}  // namespace

@@ -1,0 +1,379 @@
+// Compiled screens on a real terminal, as a person uses them: quvo-show (the
+// engine with the stand-in show executor) runs the menu of the test
+// application SHW (tests/process/show/SHW) in a private tmux server, 80 x
+// 24, TERM=xterm. A number typed and ENTER is the option that the menu's
+// After Image statements act on; each step waits for the engine's next wait
+// for a key (QUVO_WM_LOG) and reads the screen back with capture-pane -e.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <sstream>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "support/tmux.h"
+
+namespace {
+
+using tmuxrun::q;
+using tmuxrun::sh;
+using tmuxrun::slurp;
+
+int count_lines(const std::string& path) {
+  std::string s = slurp(path);
+  return int(std::count(s.begin(), s.end(), '\n'));
+}
+
+std::vector<std::string> lines_of(const std::string& s) {
+  std::vector<std::string> out;
+  std::istringstream in(s);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+const char* const kEsc = "\x1b[";
+
+// One data directory with SHW added, shared by the tests (the bootstrap
+// takes its time); each test runs the engine in a tmux server of its own.
+class ShowRun : public ::testing::Test {
+ protected:
+  static inline std::string root, data;
+
+  static void SetUpTestSuite() {
+    ASSERT_EQ(tmuxrun::make_engine_dir("quvo-showrun", &root, &data), 0);
+    int rc = 0;
+    sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/process/show") + " " +
+           q(root + "/boot") + " >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "quvogen";
+    sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " QUVO_BOOT_SRC=" +
+           q(root + "/boot") + " QUVO_BOOT_AP=SHW " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "adding SHW";
+  }
+  static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
+
+  std::string name, dir, log;
+  void SetUp() override {
+    static std::atomic<int> seq{0};
+    name = "quvo-show-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    dir = root + "/" + name;
+    mkdir(dir.c_str(), 0777);
+    log = dir + "/wm.log";
+  }
+  void TearDown() override { tmux("kill-server"); }
+
+  std::string tmux(const std::string& args) {
+    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
+              " -f /dev/null " + args + " 2>&1");
+  }
+  // Starts the menu and waits for its first wait for a key; the terminal's
+  // output is kept in raw (pipe-pane).
+  void start() {
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) +
+                      " -d SHD -a SHW -t Menu -p 'SHOW MENU' 2>" + q(dir + "/err") + "; echo $? > " +
+                      q(dir + "/rc") + "; sleep 60";
+    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+    tmux("pipe-pane -o " + q("cat >> " + q(dir + "/raw")));
+    ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  }
+  bool waits(int n) {
+    for (int i = 0; i < 1500; ++i) {
+      if (count_lines(log) >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // Types the option's digits and ENTER, each followed by its wait.
+  void option(int n) {
+    for (char c : std::to_string(n) + "\n") {
+      int before = count_lines(log);
+      tmux(c == '\n' ? "send-keys Enter" : "send-keys " + std::string(1, c));
+      EXPECT_TRUE(waits(before + 1)) << "option " << n << ": " << slurp(dir + "/err");
+    }
+  }
+  // The screen's rows, trailing blanks dropped; with escapes its colours and
+  // attributes as capture-pane -e writes them.
+  std::vector<std::string> screen(bool escapes = false) {
+    std::vector<std::string> rows = lines_of(tmux(std::string("capture-pane -p") + (escapes ? " -e" : "")));
+    for (auto& r : rows)
+      while (!r.empty() && r.back() == ' ') r.pop_back();
+    rows.resize(24);
+    return rows;
+  }
+  std::pair<int, int> cursor() {
+    std::string s = tmux("display -p '#{cursor_x} #{cursor_y}'");
+    int x = -1, y = -1;
+    std::istringstream(s) >> x >> y;
+    return {x + 1, y + 1};
+  }
+  // The engine's end: its exit status and standard error.
+  int ended(std::string* err) {
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(dir + "/rc");
+      if (!s.empty() && s.back() == '\n') {
+        *err = slurp(dir + "/err");
+        return std::atoi(s.c_str());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  // Row r (1-based) of a screen.
+  static const std::string& row(const std::vector<std::string>& s, int r) { return s[size_t(r - 1)]; }
+};
+
+// What the menu shows first: the fixed text, the values of its twelve items
+// under their masks (the amount as 1,234.50, the status record's fields).
+const std::vector<std::string> kFirst = {
+    "  Screen test",
+    "  Name     1,234.50                 Ordinal         0",
+    "  Amount   1,234.50                 Occurrence      0",
+    "  Code            42                Cursor row           0",
+    "  Count           42                Cursor col           0",
+    "                                    Option      65535",
+    "                                    Errors               0",
+    "                                    Warnings             0",
+    "                                    Foreground    0",
+};
+
+TEST_F(ShowRun, FixedTextItemsAndTheAttributeVerbs) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto s = screen();
+  for (size_t r = 0; r < kFirst.size(); ++r) EXPECT_EQ(s[r], kFirst[r]) << "row " << r + 1;
+  const std::string kName = " 1,234.50", kCode = "        42";
+  // BRIGHT: the name's cells bold; INVERSE adds reverse; NORMAL takes the
+  // reverse away again and leaves bold.
+  option(1);
+  EXPECT_EQ(row(screen(true), 2).substr(0, 23), std::string("  Name    ") + kEsc + "1m" + kName);
+  option(2);
+  EXPECT_EQ(row(screen(true), 2).substr(0, 25), std::string("  Name    ") + kEsc + "1;7m" + kName);
+  option(3);
+  EXPECT_EQ(row(screen(true), 2).substr(0, 23), std::string("  Name    ") + kEsc + "1m" + kName);
+  // BLINK blinks the code and moves the cursor to it.
+  option(4);
+  EXPECT_EQ(row(screen(true), 4).substr(0, 24), std::string("  Code    ") + kEsc + "5m" + kCode);
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 4}));
+  // DIM on every item: the name's bold goes, and the code's blink with it.
+  option(5);
+  auto e = screen(true);
+  EXPECT_EQ(row(e, 2).substr(0, 19), "  Name    " + kName);
+  EXPECT_EQ(row(e, 4).substr(0, 20), "  Code    " + kCode);
+  // BRIGHT of a blinking item takes its blink away.
+  option(4);
+  EXPECT_EQ(row(screen(true), 4).substr(0, 24), std::string("  Code    ") + kEsc + "5m" + kCode);
+  option(17);
+  EXPECT_EQ(row(screen(true), 4).substr(0, 24), std::string("  Code    ") + kEsc + "1m" + kCode);
+  // BLANK hides the amount, DISPLAY shows it again.
+  option(6);
+  std::string hidden = kFirst[2];
+  hidden.replace(hidden.find("1,234.50"), 8, 8, ' ');
+  EXPECT_EQ(row(screen(), 3), hidden);
+  option(7);
+  EXPECT_EQ(row(screen(), 3), kFirst[2]);
+  // COLOR: the status record's colours 2 and 5, red on blue (the code
+  // stays bold).
+  option(8);
+  e = screen(true);
+  EXPECT_EQ(row(e, 4).substr(0, 34), std::string("  Code    ") + kEsc + "1m" + kEsc + "31m" + kEsc + "44m" + kCode);
+  EXPECT_NE(row(e, 9).find("Foreground    2"), std::string::npos);
+  // OK INPUT makes the count (an input item that Before Image made display
+  // only) take input again, bright as input items show; NO INPUT undoes it.
+  option(18);
+  EXPECT_EQ(row(screen(true), 5).substr(0, 24), std::string("  Count   ") + kEsc + "1m" + kCode);
+  option(19);
+  EXPECT_EQ(row(screen(true), 5).substr(0, 20), kFirst[4].substr(0, 20));
+  // POSITION moves the cursor to the count; AT FIELD answers by it.
+  option(9);
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 5}));
+  option(15);
+  auto at = screen();
+  EXPECT_EQ(row(at, 24), "At the count");
+  EXPECT_EQ(row(at, 2).substr(36), "Ordinal         1");
+  EXPECT_EQ(row(at, 3).substr(36), "Occurrence      1");
+  option(16);
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  option(15);
+  EXPECT_EQ(row(screen(), 24), "Not at the count");
+}
+
+TEST_F(ShowRun, MessagesWarningsErrorsRefreshAndCancel) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  option(10);
+  auto s = screen();
+  EXPECT_EQ(row(s, 24), "Hello from MESSAGE");
+  option(11);
+  s = screen();
+  EXPECT_EQ(row(s, 24), "WARNING - Watch out");
+  EXPECT_EQ(row(s, 8), "                                    Warnings             1");
+  option(12);
+  s = screen();
+  EXPECT_EQ(row(s, 24), "ERROR - Something is wrong");
+  EXPECT_EQ(row(s, 7), "                                    Errors               1");
+  // REFRESH draws its text at once; the next wait's screen has no message.
+  option(14);
+  bool drawn = false;
+  for (int i = 0; i < 200 && !drawn; ++i) {
+    drawn = slurp(dir + "/raw").find("Refreshed with a text") != std::string::npos;
+    if (!drawn) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(drawn);
+  EXPECT_EQ(row(screen(), 24), "");
+  // CANCEL ends the process, its text shown by the error display.
+  tmux("send-keys 1 3 Enter");
+  std::string err;
+  ended(&err);
+  EXPECT_NE(err.find("Cancelled by the test"), std::string::npos) << err;
+}
+
+TEST_F(ShowRun, DefineAndUndefineItems) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  // The count at DEFINE's row 9 and column 2, so screen row 10, column 3:
+  // item 13 after the twelve compiled ones.
+  option(20);
+  auto s = screen();
+  EXPECT_EQ(row(s, 10), "          42");
+  EXPECT_NE(row(s, 2).find("Ordinal        13"), std::string::npos);
+  // The amount one row below, bright and inverse: item 14.
+  option(21);
+  auto e = screen(true);
+  EXPECT_EQ(row(e, 11).substr(0, 17), std::string("  ") + kEsc + "1;7m 1,234.50");
+  EXPECT_NE(row(screen(), 2).find("Ordinal        14"), std::string::npos);
+  // UNDEFINE of item 13 frees its number and its cells.
+  option(22);
+  EXPECT_EQ(row(screen(), 10), "");
+  option(20);
+  s = screen();
+  EXPECT_EQ(row(s, 10), "          42");
+  EXPECT_NE(row(s, 2).find("Ordinal        13"), std::string::npos);
+  // Item 14 goes and comes back elsewhere, underlined instead.
+  option(23);
+  e = screen(true);
+  EXPECT_EQ(row(e, 11), "");
+  EXPECT_EQ(row(e, 12).substr(0, 33), std::string(20, ' ') + kEsc + "4m 1,234.50");
+  // UNDEFINE of the field (every occurrence), of one occurrence.
+  option(25);
+  EXPECT_EQ(row(screen(), 10), "");
+  option(20);
+  EXPECT_EQ(row(screen(), 10), "          42");
+  option(26);
+  EXPECT_EQ(row(screen(), 10), "");
+  // A place whose last column is the image's last one is taken (one column
+  // more is refused, DefineRefusals).
+  option(37);
+  EXPECT_EQ(row(screen(), 12).substr(66), "        42");
+}
+
+// A DEFINE or UNDEFINE that cannot be done ends the process with its
+// run-time error (a place one column past the image, an overlap with a compiled
+// item, UNDEFINE of compiled item 12, an item number of 70,000 out of range); a taken item
+// number is a system error, and the DEFINE's truth level false.
+TEST_F(ShowRun, DefineRefusals) {
+  struct Case {
+    int option;
+    const char* error;
+  } cases[] = {{30, "run-time error 300330"},
+               {31, "run-time error 101890"},
+               {32, "run-time error 300480"},
+               {36, "run-time error 102710"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option);
+    ASSERT_NO_FATAL_FAILURE(start());
+    tmux("send-keys " + std::to_string(c.option) + " Enter");
+    std::string err;
+    ended(&err);
+    EXPECT_NE(err.find(c.error), std::string::npos) << err;
+    TearDown();
+    SetUp();
+  }
+  ASSERT_NO_FATAL_FAILURE(start());
+  option(33);
+  auto s = screen();
+  bool shown = false;
+  for (const auto& r : s) shown = shown || r.find("ii_exec() - can't modify DEFINE record") != std::string::npos;
+  EXPECT_TRUE(shown);
+  int before = count_lines(log);
+  tmux("send-keys Enter");
+  EXPECT_TRUE(waits(before + 1));
+  EXPECT_EQ(row(screen(), 24), "Item number taken");
+}
+
+// A DEFINE of item 13 run again (one row lower each time) finds its number
+// taken: a system error, the truth level false, and no second item.
+TEST_F(ShowRun, ATakenNumberNeverAttachesASecondItem) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  option(34);
+  EXPECT_EQ(row(screen(), 2).substr(60), "        42");
+  option(34);
+  int before = count_lines(log);
+  tmux("send-keys Enter");
+  EXPECT_TRUE(waits(before + 1));
+  auto s = screen();
+  EXPECT_EQ(row(s, 24), "Item number taken");
+  EXPECT_EQ(row(s, 2).substr(60), "        42");
+  EXPECT_EQ(row(s, 3), kFirst[2]);
+}
+
+// Image, dynamic-item and message statements the compiler refuses, each
+// with its message (checked against the data directory's dictionary); those
+// outside their event points, the constant forms and a TEMP field of "0LA"
+// compile.
+TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
+  const std::string file = QUVO_TEST_DIR "/process/show/refused.stmt";
+  int rc = 0;
+  std::string err = sh(q(QUVOGEN_BINARY) + " --check " + q(data) + " SHW " + q(file) + " 2>&1 >/dev/null", &rc);
+  EXPECT_EQ(rc, 1);
+  std::vector<std::string> want = {
+      file + ":9:16: WARNING - Application not found in application file",
+      file + ":8:7: 101560 Error in POSITION statement: POSITION SHW                            (AT APPEARANCE #    )",
+      file + ":9:7: 102260 Application is not available to the compile: AT FIELD XYZ SHW NAME                   (AT APPEARANCE #    )",
+      file + ":10:7: 101050 Error in BRIGHT statement: BRIGHT   SHW                            (AT APPEARANCE #    )",
+      file + ":11:7: 101220 Error in DEFINE statement: DEFINE   SHW SHW COUNT                  (AT APPEARANCE #    )",
+      file + ":12:7: 101820 Error in UNDEFINE statement: UNDEFINE SHW SHW COUNT                  (AT APPEARANCE # 013)",
+      file + ":13:7: 101440 Error in MESSAGE statement: MESSAGE  TEMP 9",
+  };
+  EXPECT_EQ(lines_of(err), want) << err;
+}
+
+// An Input process shows with the cursor on its first input item, which
+// takes typing; END ends it. The default menu of the engine, "QUVO MENU" of
+// "0LA", compiles and shows.
+TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
+  auto run = [&](const std::string& args) {
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) + " " + args +
+                      " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  };
+  run("-d SHD -a SHW -t Input -p 'SHOW INPUT'");
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  auto s = screen();
+  EXPECT_EQ(row(s, 1), "  Record input");
+  EXPECT_EQ(row(s, 2), "  Key");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  for (const char* k : {"A", "B", "1", "2"}) {
+    int before = count_lines(log);
+    tmux(std::string("send-keys ") + k);
+    EXPECT_TRUE(waits(before + 1));
+  }
+  EXPECT_EQ(row(screen(), 2), "  Key     AB12");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  TearDown();
+  SetUp();
+  run("");
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  s = screen();
+  EXPECT_EQ(row(s, 1), "                                  QUVO Menu");
+  EXPECT_EQ(row(s, 3), "        1   Show an error message");
+  EXPECT_EQ(row(s, 4), "        2   Errors of the last process compile");
+  EXPECT_EQ(row(s, 6), "     Choose an option by its number; END leaves.");
+}
+
+}  // namespace
