@@ -180,3 +180,13 @@ uint8_t* bld_delprop(IbCode* code, const char* app, const char* kind, const char
 uint8_t* bld_moveprop(IbCode* code, const char* app, const char* kind, const char* name, uint32_t name_len) {
   return prop(code, 254, app, kind, name, name_len, nullptr);
 }
+
+uint8_t* bld_scan_tst(IbCode* code, uint32_t len) {
+  uint8_t* p = ib_put(code, 140);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbFiScanTst>(p);
+  in.target.block = 0xFFFF;
+  in.target.offset = 0;
+  in.len = len;
+  return p;
+}

@@ -223,3 +223,17 @@ uint8_t* bld_putprop(IbCode* code, const char* app, const char* kind, const char
                      const CvItem& item);
 uint8_t* bld_delprop(IbCode* code, const char* app, const char* kind, const char* prop, uint32_t name_len);
 uint8_t* bld_moveprop(IbCode* code, const char* app, const char* kind, const char* prop, uint32_t name_len);
+
+// --------------------------------------------------------------- SCAN --
+// SCAN test 140 (12): the bytes registers 1 and 2 address compared; equal
+// goes on, unequal jumps to the target (the code after a scan's return
+// block, patched by the compiler).
+struct IbFiScanTst {
+  IbInst head;
+  CodeRef target;         // 4
+  rec::U32 len;           // 8 bytes compared
+};
+QV_RECORD(IbFiScanTst, 12);
+QV_AT(IbFiScanTst, target, 4);
+QV_AT(IbFiScanTst, len, 8);
+uint8_t* bld_scan_tst(IbCode* code, uint32_t len);

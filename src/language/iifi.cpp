@@ -781,6 +781,18 @@ uint8_t* inst_moveprop(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 }  // namespace
 
+namespace {
+// SCAN test: the scanned file's name (register 1) against this scan's
+// (register 2); another file's answer skips the return block.
+uint8_t* inst_scan_tst(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbFiScanTst>(pc);
+  if (!s->addr[0] || !s->addr[1]) return ii_no_field(b, s, "inst_scan_tst");
+  if (std::memcmp(s->addr[0], s->addr[1], in.len) == 0) return ii_adv(pc, 12);
+  uint8_t* to = ii_ref(pc + 4);
+  return to ? to : ii_fail(b, s, kIiErrRuntime);
+}
+}  // namespace
+
 const char* ii_fi_msg(size_t* len) {
   if (len) *len = g_msg_len;
   return g_msg;
@@ -808,4 +820,5 @@ void ii_fi_init() {
   ii_set_pair(192, inst_putprop);
   ii_set_pair(198, inst_delprop);
   ii_set_pair(254, inst_moveprop);
+  ii_set_pair(140, inst_scan_tst);
 }
