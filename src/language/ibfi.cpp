@@ -1,6 +1,8 @@
 // File statement builders: see ibfi.h.
 #include "language/ibfi.h"
 
+#include <cstring>
+
 #include "files/fm.h"
 #include "language/ibutil.h"
 
@@ -146,5 +148,45 @@ uint8_t* bld_beg_read(IbCode* code, uint32_t entry, uint32_t cursor, uint16_t op
 uint8_t* bld_end_read(IbCode* code, uint32_t cursor) {
   uint8_t* p = ib_put(code, 560);
   if (p) rec::view<IbFiEntry>(p).entry = cursor;
+  return p;
+}
+
+namespace {
+uint8_t* prop(IbCode* code, uint16_t op, const char* app, const char* kind, const char* name, uint32_t name_len,
+              const CvItem* item) {
+  uint8_t* p = ib_put(code, op);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbFiProp>(p);
+  std::memcpy(in.app.data(), app, 3);
+  std::memcpy(in.kind.data(), kind, 8);
+  std::memcpy(in.prop.data(), name, 14);
+  in.name_len = name_len;
+  if (item) in.item = *item;
+  return p;
+}
+}  // namespace
+
+uint8_t* bld_getprop(IbCode* code, const char* app, const char* kind, const char* name, uint32_t name_len,
+                     const CvItem& item) {
+  return prop(code, 190, app, kind, name, name_len, &item);
+}
+uint8_t* bld_putprop(IbCode* code, const char* app, const char* kind, const char* name, uint32_t name_len,
+                     const CvItem& item) {
+  return prop(code, 192, app, kind, name, name_len, &item);
+}
+uint8_t* bld_delprop(IbCode* code, const char* app, const char* kind, const char* name, uint32_t name_len) {
+  return prop(code, 198, app, kind, name, name_len, nullptr);
+}
+uint8_t* bld_moveprop(IbCode* code, const char* app, const char* kind, const char* name, uint32_t name_len) {
+  return prop(code, 254, app, kind, name, name_len, nullptr);
+}
+
+uint8_t* bld_scan_tst(IbCode* code, uint32_t len) {
+  uint8_t* p = ib_put(code, 140);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbFiScanTst>(p);
+  in.target.block = 0xFFFF;
+  in.target.offset = 0;
+  in.len = len;
   return p;
 }

@@ -36,6 +36,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/cv.h"
 #include "language/ib.h"
 
 struct Pcb;
@@ -192,3 +193,47 @@ const char* ii_fi_msg(size_t* len);
 // the record in the buffer. Unset: every record is admitted.
 using IiFiAccessCheck = bool (*)(Pcb* pcb, const EmCfi* cfi, const uint8_t* record);
 void ii_fi_set_access_check(IiFiAccessCheck fn);
+
+// ------------------------------------------------------------ properties --
+// GETATTR 190, PUTATTR 192 (240: with the field's conversion item), DELATTR
+// 198, MOVEATTR 254 (36). The object is the record at register 2 (its
+// primary key's value, `name_len` bytes; 0: a file without one keeps its
+// properties under a blank object name); register 1 the field (GETATTR
+// target, PUTATTR source, MOVEATTR the old object name).
+struct IbFiProp {
+  IbInst head;
+  rec::Text<3> app;       // 4  application of the property file
+  rec::Text<8> kind;      // 7  object kind: the object file's name
+  rec::Text<14> prop;     // 15 property name (MOVEATTR: where the walk starts; blank the first)
+  rec::Bytes<3> unused;   // 29
+  rec::U32 name_len;      // 32 object-name length
+  CvItem item;            // 36 GETATTR, PUTATTR: the field's conversion item
+};
+QV_RECORD(IbFiProp, 240);
+QV_AT(IbFiProp, kind, 7);
+QV_AT(IbFiProp, prop, 15);
+QV_AT(IbFiProp, name_len, 32);
+QV_AT(IbFiProp, item, 36);
+constexpr size_t kIbFiPropShort = 36;   // DELATTR, MOVEATTR
+
+// item: the field's conversion item (GETATTR, PUTATTR; else ignored).
+uint8_t* bld_getprop(IbCode* code, const char* app, const char* kind, const char* prop, uint32_t name_len,
+                     const CvItem& item);
+uint8_t* bld_putprop(IbCode* code, const char* app, const char* kind, const char* prop, uint32_t name_len,
+                     const CvItem& item);
+uint8_t* bld_delprop(IbCode* code, const char* app, const char* kind, const char* prop, uint32_t name_len);
+uint8_t* bld_moveprop(IbCode* code, const char* app, const char* kind, const char* prop, uint32_t name_len);
+
+// --------------------------------------------------------------- SCAN --
+// SCAN test 140 (12): the bytes registers 1 and 2 address compared; equal
+// goes on, unequal jumps to the target (the code after a scan's return
+// block, patched by the compiler).
+struct IbFiScanTst {
+  IbInst head;
+  CodeRef target;         // 4
+  rec::U32 len;           // 8 bytes compared
+};
+QV_RECORD(IbFiScanTst, 12);
+QV_AT(IbFiScanTst, target, 4);
+QV_AT(IbFiScanTst, len, 8);
+uint8_t* bld_scan_tst(IbCode* code, uint32_t len);

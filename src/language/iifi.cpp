@@ -8,7 +8,9 @@
 // held record, a failed DELETE with the file manager's status, 300380 END
 // READ without a running loop.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "files/fm.h"
 #include "foundation/bi.h"
@@ -684,6 +686,111 @@ uint8_t* inst_end_read(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return loop;
 }
 
+// ------------------------------------------------------------ properties --
+// The property file of the instruction's application, in the version in
+// use and the current database; null when it cannot be opened.
+FmArb* prop_file(IlfExecBlock* b, const IbFiProp& in) {
+  char ver[2] = {'0', '0'}, db[3] = {' ', ' ', ' '};
+  if (auto* a11 = pi_area_rec<PdArea11>(b->pcb, 11); a11 && !a11->ver.blank()) std::memcpy(ver, a11->ver.data(), 2);
+  if (auto* a9 = pi_area_rec<PdArea9>(b->pcb, 9)) std::memcpy(db, a9->cur_db.data(), 3);
+  return pi_get_prop_arb(in.app.data(), ver, db, com.depth);
+}
+
+// The object name (register 2, the object-name length), blank padded.
+struct ObjName {
+  char text[128];
+  size_t len;
+};
+ObjName obj_name(const IlfState* s, const IbFiProp& in, int reg) {
+  ObjName n;
+  std::memset(n.text, ' ', sizeof n.text);
+  n.len = std::min<size_t>(in.name_len, sizeof n.text);
+  const uint8_t* p = s->addr[reg];
+  size_t have = reg == 1 ? n.len : std::min<size_t>(n.len, s->len[reg]);
+  if (p && have) std::memcpy(n.text, p, have);
+  return n;
+}
+
+// The field's conversion between the stored value (register 1) and a
+// 256-character text (longer when the field shows wider, its tail blank):
+// 0 on success, else the conversion's message number.
+uint32_t prop_cnv(IlfState* s, IbFiProp& in, char value[256], bool to_text) {
+  CvBlock blk;
+  if (!s->addr[0] || !cv_cmpl(&blk, &in.item, nullptr)) return kIiErrRuntime;
+  // The display text lives in the arena, as every address the conversion
+  // keeps.
+  size_t n = std::max<size_t>(256, blk.item->ext_len);
+  auto* text = static_cast<char*>(MM_ALLOC(pi_pool(), n));
+  std::memset(text, ' ', n);
+  if (!to_text) std::memcpy(text, value, 256);
+  cv_set_addr(&blk, s->addr[0], text);
+  blk.msg = 0;
+  uint32_t m = 0;
+  if (to_text) {
+    cv_itoe(&blk);
+    m = blk.msg;
+    if (!m) std::memcpy(value, text, 256);
+  } else if (!cv_etoi(&blk)) {
+    m = blk.msg ? blk.msg : kIiErrRuntime;
+  }
+  mm_free(text);
+  return m;
+}
+
+uint8_t* inst_getprop(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbFiProp>(pc);
+  ObjName n = obj_name(s, in, 1);
+  char value[256];
+  pi_get_prop(prop_file(b, in), in.kind.data(), n.text, n.len, in.prop.data(), value);
+  if (uint32_t m = prop_cnv(s, in, value, false)) return ii_fail(b, s, m);
+  return ii_adv(pc, 240);
+}
+
+uint8_t* inst_putprop(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbFiProp>(pc);
+  char value[256];
+  std::memset(value, ' ', sizeof value);
+  if (uint32_t m = prop_cnv(s, in, value, true)) return ii_fail(b, s, m);
+  ObjName n = obj_name(s, in, 1);
+  pi_put_prop(prop_file(b, in), in.kind.data(), n.text, n.len, in.prop.data(), value);
+  return ii_adv(pc, 240);
+}
+
+uint8_t* inst_delprop(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbFiProp>(pc);
+  ObjName n = obj_name(s, in, 1);
+  pi_del_prop(prop_file(b, in), in.kind.data(), n.text, n.len, in.prop.data());
+  return ii_adv(pc, kIbFiPropShort);
+}
+
+// MOVEATTR: the properties of the old object name (register 1) go under
+// the new one (register 2). A property that does not move stops the walk
+// with a warning naming it: a partial move never passes unreported.
+uint8_t* inst_moveprop(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbFiProp>(pc);
+  ObjName to = obj_name(s, in, 1), from = obj_name(s, in, 0);
+  FmArb* h = prop_file(b, in);
+  char failed[15] = {};
+  if (h && !pi_move_prop(h, in.kind.data(), to.text, to.len, in.prop.data(), from.text, failed)) {
+    char text[80];
+    int n = std::snprintf(text, sizeof text, "Property %.14s not moved", failed);
+    add_wrn_err(b->pcb, text, size_t(std::max(n, 0)), 1);
+  }
+  return ii_adv(pc, kIbFiPropShort);
+}
+
+}  // namespace
+
+namespace {
+// SCAN test: the scanned file's name (register 1) against this scan's
+// (register 2); another file's answer skips the return block.
+uint8_t* inst_scan_tst(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbFiScanTst>(pc);
+  if (!s->addr[0] || !s->addr[1]) return ii_no_field(b, s, "inst_scan_tst");
+  if (std::memcmp(s->addr[0], s->addr[1], in.len) == 0) return ii_adv(pc, 12);
+  uint8_t* to = ii_ref(pc + 4);
+  return to ? to : ii_fail(b, s, kIiErrRuntime);
+}
 }  // namespace
 
 const char* ii_fi_msg(size_t* len) {
@@ -709,4 +816,9 @@ void ii_fi_init() {
   ii_set_pair(574, inst_open);
   ii_set_pair(576, inst_close);
   ii_set_pair(578, inst_if_exist);
+  ii_set_pair(190, inst_getprop);
+  ii_set_pair(192, inst_putprop);
+  ii_set_pair(198, inst_delprop);
+  ii_set_pair(254, inst_moveprop);
+  ii_set_pair(140, inst_scan_tst);
 }

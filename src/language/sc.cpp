@@ -271,10 +271,10 @@ ScVerb g_verbs[kScVerbs] = {
     {"STATUS  ", cmpl_proc, 0},          {"DISP    ", cmpl_proc, 0},
     {"FONT    ", cmpl_chr, 101810},  {"COLOR   ", cmpl_chr, 101810},
     {"PICTURE ", cmpl_chr, 101810},  {"BROWSE  ", cmpl_chr, 101810},
-    {"VERIFY  ", cmpl_verify, 101570},  {"GETATTR ", cmpl_unbuilt, 0},
-    {"PUTATTR ", cmpl_unbuilt, 0},       {"DELATTR ", cmpl_unbuilt, 0},
-    {"MOVEATTR", cmpl_unbuilt, 0},       {"GETATTRS", cmpl_unbuilt, 0},
-    {"PUTATTRS", cmpl_unbuilt, 0},       {"DELATTRS", cmpl_unbuilt, 0},
+    {"VERIFY  ", cmpl_verify, 101570},  {"GETATTR ", cmpl_getprop, 0},
+    {"PUTATTR ", cmpl_putprop, 0},       {"DELATTR ", cmpl_delprop, 0},
+    {"MOVEATTR", cmpl_moveprop, 0},       {"GETATTRS", cmpl_getprec, 0},
+    {"PUTATTRS", cmpl_putprec, 0},       {"DELATTRS", cmpl_delprec, 0},
     {"REFRESH ", cmpl_msg, 101440},
 };
 

@@ -129,6 +129,42 @@ struct ScOpsAt {        // BEG AT, END AT
 QV_RECORD(ScOpsAt, 64);
 QV_AT(ScOpsAt, value, 12);
 
+// Property statements: the object file (application, name) and the
+// property; GETATTR names its target field first, PUTATTR and MOVEATTR
+// their field after the property.
+struct ScOpsGetProp {   // GETATTR
+  ScOpnd field;         // 0 target
+  rec::Text<3> app;     // 30
+  rec::Text<8> file;    // 33
+  rec::Text<14> prop;   // 41
+  rec::Bytes<9> rest;
+};
+QV_RECORD(ScOpsGetProp, 64);
+QV_AT(ScOpsGetProp, app, 30);
+QV_AT(ScOpsGetProp, file, 33);
+QV_AT(ScOpsGetProp, prop, 41);
+struct ScOpsProp {      // PUTATTR, DELATTR, MOVEATTR
+  rec::Text<3> app;     // 0
+  rec::Text<8> file;    // 3
+  rec::Text<14> prop;   // 11
+  rec::Bytes<3> b25;
+  ScOpnd field;         // 28 PUTATTR source, MOVEATTR the old object name
+  rec::Bytes<6> rest;
+};
+QV_RECORD(ScOpsProp, 64);
+QV_AT(ScOpsProp, prop, 11);
+QV_AT(ScOpsProp, field, 28);
+struct ScOpsPropRec {   // GETATTRS (record first), PUTATTRS, DELATTRS (object file first)
+  rec::Text<3> app1;    // 0
+  rec::Text<8> file1;   // 3
+  rec::Text<3> app2;    // 11
+  rec::Text<8> file2;   // 14
+  rec::Bytes<42> rest;
+};
+QV_RECORD(ScOpsPropRec, 64);
+QV_AT(ScOpsPropRec, app2, 11);
+QV_AT(ScOpsPropRec, file2, 14);
+
 // File statements (scfi.cpp).
 int cmpl_if_exist(ScCtx* sc, DStmt* st);
 int cmpl_create(ScCtx* sc, DStmt* st);
@@ -144,6 +180,13 @@ int cmpl_beg_at(ScCtx* sc, DStmt* st);
 int cmpl_end_at(ScCtx* sc, DStmt* st);
 int cmpl_beg_read(ScCtx* sc, DStmt* st);
 int cmpl_end_read(ScCtx* sc, DStmt* st);
+int cmpl_getprop(ScCtx* sc, DStmt* st);
+int cmpl_putprop(ScCtx* sc, DStmt* st);
+int cmpl_delprop(ScCtx* sc, DStmt* st);
+int cmpl_moveprop(ScCtx* sc, DStmt* st);
+int cmpl_getprec(ScCtx* sc, DStmt* st);
+int cmpl_putprec(ScCtx* sc, DStmt* st);
+int cmpl_delprec(ScCtx* sc, DStmt* st);
 // An index of the image statements (occurrence, ordinal, item number): a
 // value and its kind (0 the value, 1 the "0LA" calculation variable whose two
 // letters are the value, 2 absent); the byte after the kind is not read.

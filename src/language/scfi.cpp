@@ -1,6 +1,8 @@
 // File statements compiled: each verb's operands checked against the
 // dictionary through the compiled references, its file's reference marked
 // with what the statement does to it, and its instruction built (ibfi.h).
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -473,3 +475,140 @@ int cmpl_end_read(ScCtx* sc, DStmt* st) {
   sc_err(sc, sc_msg(sc));
   return 0;
 }
+
+// ------------------------------------------------------------ properties --
+namespace {
+
+constexpr uint32_t kNoApCompile = 101910;  // application not available to the compile
+
+enum class PropVerb { Get, Put, Del, Move };
+
+// One property statement: the field (if any) into register 1, the object
+// file's primary key into register 2, then the instruction.
+int cmpl_prop(ScCtx* sc, PropVerb v, const ScOpnd* field, const rec::Text<3>& app, const rec::Text<8>& file,
+              const rec::Text<14>& prop) {
+  PcCtx* pc = sc_pc(sc);
+  uint32_t preset = sc_msg(sc);
+  CElem fe;
+  std::memset(static_cast<void*>(&fe), 0, sizeof fe);
+  int kind = 0;
+  if (field) {
+    uint32_t opts = v == PropVerb::Get ? uint32_t(kScRefTarget) : 0u;
+    if (!sc_cmpl_ref(sc, *field, &fe, 1, &kind, opts)) {
+      // A field of an application the compile does not have: nothing to do.
+      if (sc_msg(sc) == kNoApCompile) return 1;
+      return sc_fail(sc, preset);
+    }
+  }
+  char a[4] = {}, f[9] = {};
+  std::memcpy(a, app.data(), 3);
+  std::memcpy(f, file.data(), 8);
+  EmCap* cap = pc_ap(a, pc);
+  if (!cap) {
+    bld_abort(sc_code(sc), kNoAppHere);
+    sc_err(sc, kNoAppHere);
+    return 0;
+  }
+  EmCfi cfi;
+  std::memset(static_cast<void*>(&cfi), 0, sizeof cfi);
+  pc->em->status = 0;
+  if (!pc_fi(cap, f, &cfi, pc)) {
+    sc_err(sc, kNoFileHere);
+    return 0;
+  }
+  // The object name: the value of the file's primary key; none gives a
+  // blank object name.
+  uint32_t name_len = 0;
+  ScOpnd key;
+  if (sc_get_primary_key(sc, &key, a, f)) {
+    CElem ke;
+    std::memset(static_cast<void*>(&ke), 0, sizeof ke);
+    if (!sc_cmpl_ref(sc, key, &ke, 2, &kind, 0)) return sc_fail(sc, preset);
+    name_len = uint32_t(ke.e.length);
+  } else if (sc_msg(sc) != kPcNoField) {
+    return sc_fail(sc, preset);
+  }
+  sc_msg(sc) = preset;
+  CvItem item;
+  std::memset(static_cast<void*>(&item), 0, sizeof item);
+  if (v == PropVerb::Get || v == PropVerb::Put) {
+    CvBlock blk;
+    char fa[4] = {};
+    std::memcpy(fa, field->app.data(), 3);
+    if (!cv_get_cnv(&blk, &fe.e, fa, "00")) return fail(sc);
+    item = *blk.item;
+  }
+  const char* k = file.data();
+  const char* p = prop.data();
+  uint8_t* done = v == PropVerb::Get   ? bld_getprop(sc_code(sc), a, k, p, name_len, item)
+                  : v == PropVerb::Put ? bld_putprop(sc_code(sc), a, k, p, name_len, item)
+                  : v == PropVerb::Del ? bld_delprop(sc_code(sc), a, k, p, name_len)
+                                       : bld_moveprop(sc_code(sc), a, k, p, name_len);
+  return done ? 1 : fail(sc);
+}
+
+// A record statement: one property statement per data field of the
+// record's file, the property named by the field's name without its
+// leading word (the file's prefix) and the blank after it.
+int cmpl_prec(ScCtx* sc, DStmt* st, PropVerb v) {
+  const auto& o = rec::view<ScOpsPropRec>(st->ops.b);
+  // GETATTRS names the record first, PUTATTRS and DELATTRS the object file.
+  const rec::Text<3>& rapp = v == PropVerb::Get ? o.app1 : o.app2;
+  const rec::Text<8>& rfile = v == PropVerb::Get ? o.file1 : o.file2;
+  const rec::Text<3>& oapp = v == PropVerb::Get ? o.app2 : o.app1;
+  const rec::Text<8>& ofile = v == PropVerb::Get ? o.file2 : o.file1;
+  PcCtx* pc = sc_pc(sc);
+  char a[4] = {}, f[9] = {};
+  std::memcpy(a, rapp.data(), 3);
+  std::memcpy(f, rfile.data(), 8);
+  EmCap* cap = pc_ap(a, pc);
+  if (!cap) {
+    sc_err(sc, kNoApCompile);
+    return 0;
+  }
+  FmArb* el = pc_open_src(pc, cap, kSrcElem);
+  if (!el) {
+    sc_err(sc, kPcNoElemFile);
+    return 0;
+  }
+  std::vector<std::array<char, 22>> names;
+  sc_file_fields(el, f, &names);
+  int good = 1;
+  for (const auto& n : names) {
+    ScOpnd fld;
+    std::memset(static_cast<void*>(&fld), ' ', sizeof fld);
+    fld.occ = 0;
+    fld.occ_mode = 2;
+    fld.app = rapp;
+    std::memcpy(fld.text.data(), n.data(), 22);
+    rec::Text<14> prop;
+    std::memset(prop.data(), ' ', 14);
+    const char* sp = static_cast<const char*>(std::memchr(n.data(), ' ', 22));
+    size_t from = sp ? size_t(sp - n.data()) + 1 : 0;
+    std::memcpy(prop.data(), n.data() + from, std::min<size_t>(14, 22 - from));
+    if (!cmpl_prop(sc, v, v == PropVerb::Del ? nullptr : &fld, oapp, ofile, prop)) good = 0;
+  }
+  return good;
+}
+
+}  // namespace
+
+int cmpl_getprop(ScCtx* sc, DStmt* st) {
+  const auto& o = rec::view<ScOpsGetProp>(st->ops.b);
+  return cmpl_prop(sc, PropVerb::Get, &o.field, o.app, o.file, o.prop);
+}
+int cmpl_putprop(ScCtx* sc, DStmt* st) {
+  const auto& o = rec::view<ScOpsProp>(st->ops.b);
+  return cmpl_prop(sc, PropVerb::Put, &o.field, o.app, o.file, o.prop);
+}
+int cmpl_delprop(ScCtx* sc, DStmt* st) {
+  const auto& o = rec::view<ScOpsProp>(st->ops.b);
+  return cmpl_prop(sc, PropVerb::Del, nullptr, o.app, o.file, o.prop);
+}
+int cmpl_moveprop(ScCtx* sc, DStmt* st) {
+  const auto& o = rec::view<ScOpsProp>(st->ops.b);
+  return cmpl_prop(sc, PropVerb::Move, &o.field, o.app, o.file, o.prop);
+}
+int cmpl_getprec(ScCtx* sc, DStmt* st) { return cmpl_prec(sc, st, PropVerb::Get); }
+int cmpl_putprec(ScCtx* sc, DStmt* st) { return cmpl_prec(sc, st, PropVerb::Put); }
+int cmpl_delprec(ScCtx* sc, DStmt* st) { return cmpl_prec(sc, st, PropVerb::Del); }

@@ -156,9 +156,10 @@ int pi_put_prop(FmArb* h, const char* kind, const char* name, size_t len, const 
 int pi_del_prop(FmArb* h, const char* kind, const char* name, size_t len, const char* prop);
 // Renames the object of the properties from prop on, each written under the
 // new name before its old record is deleted; 0 when a write or delete fails
-// (a property whose write failed keeps its old name).
+// (a property whose write failed keeps its old name); failed (14 bytes,
+// when given) then receives the name of the property that did not move.
 int pi_move_prop(FmArb* h, const char* kind, const char* new_name, size_t len, const char* prop,
-                 const char* old_name);
+                 const char* old_name, char* failed = nullptr);
 // A property of "0SA" 00: the first out_len bytes of the value, blanks when
 // absent; 1 when found.
 int pi_get_sa_prop(const char* kind, const char* name, size_t len, const char* prop, char* out, size_t out_len);

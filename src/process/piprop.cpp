@@ -169,7 +169,7 @@ int pi_put_prop(FmArb* h, const char* kind, const char* name, size_t len, const 
 }
 
 int pi_move_prop(FmArb* h, const char* kind, const char* new_name, size_t len, const char* prop,
-                 const char* old_name) {
+                 const char* old_name, char* failed) {
   if (!live(h)) return 0;
   if (std::memcmp(new_name, old_name, len < 128 ? len : 128) == 0) return 1;  // the name it has
   // The records of the old name, from the property on.
@@ -191,9 +191,14 @@ int pi_move_prop(FmArb* h, const char* kind, const char* new_name, size_t len, c
   // a failed write leaves it under the old name.
   for (const std::string& p : props) {
     char value[256];
-    if (!pi_get_prop(h, kind, old_name, len, p.c_str(), value)) return 0;
-    if (!pi_put_prop(h, kind, new_name, len, p.c_str(), value)) return 0;
-    if (!pi_del_prop(h, kind, old_name, len, p.c_str())) return 0;
+    if (!pi_get_prop(h, kind, old_name, len, p.c_str(), value) ||
+        !pi_put_prop(h, kind, new_name, len, p.c_str(), value) || !pi_del_prop(h, kind, old_name, len, p.c_str())) {
+      if (failed) {
+        std::memset(failed, ' ', 14);
+        std::memcpy(failed, p.data(), p.size() < 14 ? p.size() : 14);
+      }
+      return 0;
+    }
   }
   return 1;
 }

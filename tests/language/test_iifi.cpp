@@ -12,9 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <tuple>
 #include <thread>
 
+#include "files/dictrec.h"
 #include "files/fm.h"
+#include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "support/quvo_run.h"
 #include "support/tmux.h"
@@ -112,6 +116,75 @@ class Holder {
 };
 
 constexpr int kAcctLen = 4 + 12 + 8 + 20, kLockLen = 4 + 8;
+
+// The ATRIBUTE file of FIT in FTD, made and read by this test process
+// through the file manager: every record as {kind, object, property} ->
+// value, trimmed.
+class PropFile {
+ public:
+  using Key = std::tuple<std::string, std::string, std::string>;
+  explicit PropFile(const std::string& var) : hold_(var) {}
+  // A new, empty file.
+  bool make() {
+    with([](FmFdb* f) { return FM_SCRATCH(f, FM_OPT_NO_SYSDIR); });
+    return with([](FmFdb* f) { return FM_CREATE(f, 0, 0, FM_OPT_NO_SYSDIR, 15, 15); });
+  }
+  // Writes one property of a FITACCT record.
+  bool put(uint32_t no, const char* prop, const char* value) {
+    return with([&](FmFdb* f) {
+      if (!FM_OPEN(f, 0, FM_OPT_NO_SYSDIR, 15, 15)) return 0;
+      auto& r = *static_cast<DAtribute*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), sizeof(DAtribute)));
+      std::memset(static_cast<void*>(&r), ' ', sizeof r);
+      r.kind.set("FITACCT");
+      std::memcpy(r.object.data(), obj(no).data(), 128);
+      r.prop.set(prop);
+      r.value.set(value);
+      PROTO_FULL(f->handle.get(), 0, reinterpret_cast<uint8_t*>(&r));
+      return fm_write(f->handle.get());
+    });
+  }
+  std::map<Key, std::string> all() {
+    std::map<Key, std::string> out;
+    with([&](FmFdb* f) {
+      if (!FM_OPEN(f, 0, FM_OPT_NO_SYSDIR, 15, 15)) return 0;
+      FmArb* a = f->handle.get();
+      auto& r = *static_cast<DAtribute*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), sizeof(DAtribute)));
+      PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(&r));
+      a->op = FM_OP_FIRST;
+      fm_start(a);
+      a->op = 0;
+      while (fm_rdnxt(a) == 1)
+        out[{r.kind.str(), std::string(r.object.data(), 128), r.prop.str()}] = r.value.str();
+      return 1;
+    });
+    return out;
+  }
+  // A 128-byte object name holding a binary 4 key.
+  static std::string obj(uint32_t no) {
+    std::string o(128, ' ');
+    std::memcpy(o.data(), &no, 4);
+    return o;
+  }
+
+ private:
+  template <class F>
+  bool with(F fn) {
+    MmPool pool = mm_create_pool(nullptr, 0, 0);
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+    FmFdb f;
+    INIT_DPROP_FDB(&f, kdb, sdb);
+    f.app.set("FIT");
+    f.ver.set("00");
+    f.db.set("FTD");
+    f.path_type = FM_PT_DATA;
+    bool ok = fn(&f) != 0;
+    if (ok && f.handle) FM_CLOSE(f.handle.get(), 0);
+    mm_destroy_pool(pool);
+    return ok;
+  }
+  Holder hold_;
+};
 
 // Eight engines at once, each 500 cycles of READ with hold and wait, +1,
 // REWRITE over ten records: every record counts 400, none is lost or
@@ -257,3 +330,53 @@ TEST_F(FiApp, ErrorModeThreeShowsTheStatusAndCancels) {
 }
 
 }  // namespace
+
+// The property statements on the engine: PROPS checks what it reads back
+// itself (GETATTR after PUTATTR; after MOVEATTR the moved value under the
+// new key; GETATTRS of what PUTATTRS stored); the file it leaves holds
+// exactly what the statements must have left.
+TEST_F(FiApp, PropertyStatementsKeepMoveAndDeleteProperties) {
+  {
+    PropFile p(var);
+    ASSERT_TRUE(p.make());
+  }
+  QuvoRun r = run("PROPS");
+  ASSERT_EQ(r.status, kGood) << r.out << r.err;
+  PropFile p(var);
+  auto got = p.all();
+  const std::string acct = "FITACCT";
+  // Object 1's properties moved to 3 (COLOUR deleted by its blank put, the
+  // never-put BLANK not made, the missing GHOST's delete harmless); object
+  // 2 kept B and lost NO to DELATTRS; 3 kept NO from PUTATTRS; the file
+  // without a key keeps P under a blank object name.
+  std::map<PropFile::Key, std::string> want{
+      {{acct, PropFile::obj(3), "A"}, "7"},
+      {{acct, PropFile::obj(3), "COPY"}, "7"},
+      {{acct, PropFile::obj(3), "NO"}, "42"},
+      {{acct, PropFile::obj(2), "B"}, "5"},
+      {{"FITSEQ", std::string(128, ' '), "P"}, "9"},
+  };
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [k, v] : want) {
+    auto it = got.find(k);
+    ASSERT_NE(it, got.end()) << std::get<0>(k) << " " << std::get<2>(k);
+    EXPECT_EQ(it->second.substr(it->second.find_first_not_of(' ')), v) << std::get<2>(k);
+  }
+}
+
+// GETATTR of what another writer stored: a property never put gives a
+// number field 0, a text reaches an alpha field; a text that is no number
+// ends the event point with the conversion's message. The compile errors
+// of the property statements carry their numbers.
+TEST_F(FiApp, PropertyReadsConvertAndCompileErrorsCarryTheirNumbers) {
+  {
+    PropFile p(var);
+    ASSERT_TRUE(p.make());
+    ASSERT_TRUE(p.put(1, "GREETING", "HELLO"));
+    ASSERT_TRUE(p.put(1, "WORD", "abc"));
+  }
+  EXPECT_TRUE(ended(run("PROP ERR"), 255, {"run-time error 100350"}));
+  EXPECT_TRUE(ended(run("PROP CMPL"), 4,
+                    {"102450 File is not in the dictionary", "102260 Application is not available",
+                     "101910", "102080"}));
+}

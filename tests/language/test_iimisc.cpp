@@ -3,6 +3,7 @@
 #include <string>
 
 #include "foundation/la.h"
+#include "language/ibfi.h"
 #include "language/ibmisc.h"
 #include "language/ii2_fix.h"
 
@@ -199,3 +200,28 @@ TEST_F(IiMisc, TotalAddsIntoTheReportManagersBucket) {
 }
 
 }  // namespace
+
+// The SCAN test: the 8 bytes of the two registers equal go on into the
+// return block; a difference in the last byte jumps past it.
+TEST_F(IiMisc, ScanTestSkipsTheReturnBlockOfAnotherFile) {
+  uint32_t ia = 0, ib = 0;
+  uint8_t* a = field(8, &ia);
+  uint8_t* b = field(8, &ib);
+  for (bool same : {true, false}) {
+    std::memcpy(a, "FITACCT ", 8);
+    std::memcpy(b, same ? "FITACCT " : "FITACCU ", 8);
+    restart();
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    uint8_t* t = bld_scan_tst(&m.code, 8);
+    ASSERT_NE(t, nullptr);
+    flag(1);
+    rec::view<IbFiScanTst>(t).target = here();
+    flag(2);
+    end();
+    ii2::flags().clear();
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    std::vector<uint32_t> want = same ? std::vector<uint32_t>{1, 2} : std::vector<uint32_t>{2};
+    EXPECT_EQ(ii2::flags(), want) << same;
+  }
+}

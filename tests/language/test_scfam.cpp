@@ -74,6 +74,23 @@ TEST(ScFamLayout, OperandAreasMatchTheLayoutTable) {
     EXPECT_EQ(xme_op(v, "app2")->offset, offsetof(ScOpsAt, value) + offsetof(ScOpnd, app)) << v;
     EXPECT_EQ(xme_op(v, "field")->offset, offsetof(ScOpsAt, value) + offsetof(ScOpnd, text)) << v;
   }
+  // The property verbs: GETATTR 97, PUTATTR 98, DELATTR 99, MOVEATTR 100,
+  // and the record forms 101-103.
+  EXPECT_EQ(xme_op(97, "field")->offset, offsetof(ScOpsGetProp, field) + offsetof(ScOpnd, text));
+  EXPECT_EQ(xme_op(97, "app2")->offset, offsetof(ScOpsGetProp, app));
+  EXPECT_EQ(xme_op(97, "file")->offset, offsetof(ScOpsGetProp, file));
+  EXPECT_EQ(xme_op(97, "attr")->offset, offsetof(ScOpsGetProp, prop));
+  for (int v : {98, 99, 100}) {
+    EXPECT_EQ(xme_op(v, "app")->offset, offsetof(ScOpsProp, app)) << v;
+    EXPECT_EQ(xme_op(v, "file")->offset, offsetof(ScOpsProp, file)) << v;
+  }
+  for (int v : {98, 99}) EXPECT_EQ(xme_op(v, "attr")->offset, offsetof(ScOpsProp, prop)) << v;
+  for (int v : {98, 100}) EXPECT_EQ(xme_op(v, "field")->offset, offsetof(ScOpsProp, field) + offsetof(ScOpnd, text)) << v;
+  for (int v : {101, 102, 103}) {
+    EXPECT_EQ(xme_op(v, "file")->offset, offsetof(ScOpsPropRec, file1)) << v;
+    EXPECT_EQ(xme_op(v, "app2")->offset, offsetof(ScOpsPropRec, app2)) << v;
+    EXPECT_EQ(xme_op(v, "file2")->offset, offsetof(ScOpsPropRec, file2)) << v;
+  }
 }
 
 // COMPUTE target op source; CNV BIN and CNV TEXT of a target from a source

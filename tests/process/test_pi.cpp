@@ -642,7 +642,9 @@ TEST_F(Pi, AMoveKeepsTheValueUnderItsOldNameWhenTheWriteFails) {
   failing::table = *fm_backend(FM_BE_NATIVE);
   failing::table.write = failing::write_new;
   fm_set_handlers(h, &failing::table);
-  EXPECT_EQ(pi_move_prop(h, "USER    ", "NEW", 3, "", "USR"), 0);
+  char failed[14];
+  EXPECT_EQ(pi_move_prop(h, "USER    ", "NEW", 3, "", "USR", failed), 0);
+  EXPECT_EQ(std::string(failed, 14), "A             ");  // the property that stopped the move
   fm_set_handlers(h, fm_backend(FM_BE_NATIVE));
   for (const char* p : {"A", "B"}) {
     ASSERT_EQ(pi_get_prop(h, "USER    ", "USR", 3, p, v), 1) << p;
