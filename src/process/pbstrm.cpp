@@ -333,7 +333,7 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, uint32_t id, std:
   q->name = trim(b.name.data(), 30);
   q->base = base;
   q->lines = std::move(def.lines);
-  size_t len = std::max(def.text8.size(), def.text9.size());
+  size_t len = std::max<size_t>({def.text8.size(), def.text9.size(), 1});
   std::string t8 = def.text8, t9 = def.text9;
   t8.resize(len, ' ');
   t9.resize(len, ' ');
