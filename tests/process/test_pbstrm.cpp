@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -196,12 +198,12 @@ class PbStream : public ::testing::Test {
   }
   // Reads the stream to its end: records as "R<id>" (a held one with its
   // status), level events as "S<level>" / "E<level>".
-  std::vector<std::string> read_all(FmArb* s, uint32_t* end, size_t stop = SIZE_MAX) {
+  std::vector<std::string> read_all(FmArb* s, uint32_t* end, size_t stop = SIZE_MAX, bool from_start = true) {
     std::vector<std::string> out;
-    s->op = FM_OP_FIRST;
+    s->op = uint16_t((from_start ? FM_OP_FIRST : 0) | read_op);
     while (out.size() < stop) {
       int rc = fm_rdnxt(s);
-      s->op = 0;
+      s->op = read_op;
       uint32_t st = s->status;
       if (st == FM_ST_LEVEL_START || st == FM_ST_LEVEL_END) {
         EXPECT_EQ(rc, 1);
@@ -209,6 +211,7 @@ class PbStream : public ::testing::Test {
       } else if (st == FM_ST_QRY_RECORD || st == FM_ST_HELD_SELF || st == FM_ST_LOCKED) {
         uint32_t id = rec::view<rec::U32>(s->rec.get());
         EXPECT_NE(s->rid, 0u);
+        b_of[id] = rec::view<rec::I32>(s->rec.get() + 8);
         out.push_back("R" + std::to_string(id) + (st == FM_ST_QRY_RECORD ? "" : "/" + std::to_string(st)));
       } else {
         *end = st;
@@ -219,6 +222,8 @@ class PbStream : public ::testing::Test {
   }
 
   TempDir dir;
+  uint16_t read_op = 0;             // operation bits of the stream's reads
+  std::map<uint32_t, int32_t> b_of;  // B of each record as delivered
   Def def;
   int reads = 0;
   MmPool pool = 0;
@@ -339,6 +344,152 @@ TEST_F(PbStream, AStreamDeliversTheSelectedRecordsInSortOrderWithTheirLevels) {
     EXPECT_EQ(pb_active(com.depth + 1), 0u) << "the query ends with its scope";
   }
   unsetenv("QUVO_RUN_MEM");
+}
+
+size_t files_in(const TempDir& d) {
+  size_t n = 0;
+  for (auto it = std::filesystem::recursive_directory_iterator(d.path); it != decltype(it)(); ++it)
+    n += it->is_regular_file();
+  return n;
+}
+
+TEST_F(PbStream, ReuseModesShareCheckRebuildAndNarrowTheActiveQuery) {
+  std::mt19937 rng(7);
+  std::vector<Rec> recs = random_recs(rng, 200);
+  setenv("QUVO_RUN_MEM", "200", 1);  // runs go to work files
+  def.lines = {make_line(1, false, 6, "0")};
+  def.expr = random_expr(rng, 1, 1);
+  def.sort.fields = 2;
+  def.sort.order[1] = '-';
+  int depth = 0;
+  int rc = mark(1, [&] {
+    depth = com.depth;
+    FmArb* pcf = make_pcf(depth);
+    ASSERT_NE(pcf, nullptr);
+    for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+    uint32_t end;
+    PbCounts c;
+    auto id = [&] { return pb_counts(depth, "QAP", "ORDERS", &c) ? c.id : 0u; };
+    FmArb* s1 = attach(pcf, depth, 0, true);
+    ASSERT_NE(s1, nullptr);
+    std::vector<std::string> first = read_all(s1, &end);
+    EXPECT_EQ(str(first), str(expect(recs, def, true)));
+    uint32_t id1 = id();
+    EXPECT_EQ(reads, 200);
+    // 0: the second stream shares the selection and the pointer records.
+    FmArb* s2 = attach(pcf, depth, 0, true);
+    EXPECT_EQ(str(read_all(s2, &end)), str(first));
+    EXPECT_EQ(id(), id1);
+    EXPECT_EQ(c.cursors, 2u);
+    EXPECT_EQ(reads, 200);
+    // 1 with the same criteria reuses; with a changed line builds anew
+    // under a new id.
+    FmArb* s3 = attach(pcf, depth, 1, true);
+    EXPECT_EQ(id(), id1);
+    EXPECT_EQ(str(read_all(s3, &end)), str(first));
+    EXPECT_EQ(reads, 200);
+    def.lines[0].r_value.set("1");
+    FmArb* s4 = attach(pcf, depth, 1, true);
+    EXPECT_EQ(id(), id1 + 20);
+    EXPECT_EQ(str(read_all(s4, &end)), str(expect(recs, def, true)));
+    EXPECT_EQ(reads, 400);
+    // The streams of the old query read on.
+    EXPECT_EQ(str(read_all(s1, &end)), str(first));
+    // 2: rebuilt under the same id.
+    def.lines[0].r_value.set("-1");
+    FmArb* s5 = attach(pcf, depth, 2, false);
+    EXPECT_EQ(id(), id1 + 20);
+    std::vector<std::string> old = read_all(s5, &end);
+    EXPECT_EQ(str(old), str(expect(recs, def, false)));
+    EXPECT_EQ(reads, 600);
+    // 3: among the old query's records only, in its order.
+    def.lines = {make_line(1, true, 7, "A")};
+    def.sort.fields = 0;
+    FmArb* s6 = attach(pcf, depth, 3, false);
+    ASSERT_NE(s6, nullptr);
+    EXPECT_EQ(id(), id1 + 40);
+    std::vector<std::string> narrow = read_all(s6, &end);
+    std::vector<std::string> want;
+    for (const std::string& r : old) {
+      uint32_t n = uint32_t(std::stoul(r.substr(1)));
+      for (const Rec& x : recs)
+        if (x.id == n && x.a[0] == 'A') want.push_back(r);
+    }
+    EXPECT_EQ(str(narrow), str(want));
+    EXPECT_FALSE(want.empty());
+    EXPECT_EQ(reads, 600 + int(old.size()));
+    EXPECT_EQ(pb_active(depth), 2u) << "the narrowed query is hidden but alive";
+    for (FmArb* s : {s1, s2, s3, s4, s5}) EXPECT_TRUE(fm_detach(s));
+  });
+  ASSERT_EQ(rc, 1);
+  // The scope's end takes the active and the hidden query, and leaves no
+  // work file.
+  EXPECT_EQ(pb_active(depth), 0u);
+  EXPECT_EQ(files_in(dir), 0u);
+  unsetenv("QUVO_RUN_MEM");
+}
+
+// Another handle changes the file while a stream reads: deleted records are
+// skipped with balanced level events (none without them), a rewritten one
+// comes new in its old place, an added one not at all, a held one with the
+// status of the hold.
+TEST_F(PbStream, RecordsChangedUnderAStreamAreSkippedOrDeliveredInTheOldOrder) {
+  for (bool events : {true, false}) {
+    def = Def{};
+    def.sort.fields = 2;  // A then B
+    std::vector<Rec> recs = {{1, "XXX", 0}, {2, "XXX", 1}, {3, "XXX", 2}, {4, "YYY", 1}, {5, "YYY", 2},
+                             {6, "YYY", 3}, {7, "ZZZ", 1}, {8, "ZZZ", 1}, {9, "ZZZ", 2}};
+    int rc = mark(1, [&] {
+      FmArb* pcf = make_pcf(com.depth);
+      ASSERT_NE(pcf, nullptr);
+      for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+      FmArb* s = attach(pcf, com.depth, 0, events);
+      uint32_t end = 0;
+      std::vector<std::string> got = read_all(s, &end, events ? 4 : 1);
+      // (X,1) and (X,2) go: the break after (X,0) is the lower one, level 1;
+      // (Y,2) goes too, (Z,1) is rewritten to (A,9), (Y,3) is held.
+      FmArb* other = FM_ATTACH(pcf, static_cast<FmScb*>(nullptr), com.depth);
+      ASSERT_NE(other, nullptr);
+      for (uint32_t id : {2u, 3u, 5u}) {
+        uint8_t* k = alloc(kLen);
+        rec::view<rec::U32>(k).set(id);
+        other->rec.set(k);
+        other->key.set(k);
+        other->key_len = 4;
+        other->key_no = 0;
+        other->op = FM_OP_KEY | FM_OP_EQUAL | FM_OP_HOLD;
+        ASSERT_TRUE(fm_read(other));
+        other->op = 0;
+        ASSERT_TRUE(fm_del(other));
+      }
+      ASSERT_TRUE(put(other, Rec{7, "AAA", 9}, true));
+      ASSERT_TRUE(put(other, Rec{10, "AAA", 0}));
+      ASSERT_TRUE(put(other, Rec{6, "YYY", 3}, true));
+      {
+        uint8_t* k = alloc(kLen);
+        rec::view<rec::U32>(k).set(6);
+        other->rec.set(k);
+        other->key.set(k);
+        other->op = FM_OP_KEY | FM_OP_EQUAL | FM_OP_HOLD;
+        ASSERT_TRUE(fm_read(other));
+      }
+      read_op = FM_OP_HOLD;  // a hold by another handle shows to a reader that holds
+      for (;;) {
+        std::vector<std::string> more = read_all(s, &end, 1, false);
+        if (more.empty()) break;
+        got.push_back(more[0]);
+      }
+      EXPECT_EQ(end, FM_ST_EOF);
+      std::vector<Rec> kept = {recs[0], recs[3], recs[5], recs[6], recs[7], recs[8]};
+      std::vector<std::string> want = expect(kept, def, events);
+      for (std::string& w : want)
+        if (w == "R6") w = "R6/200520";
+      EXPECT_EQ(str(got), str(want)) << "events " << events;
+      EXPECT_EQ(b_of[7], 9) << "a rewritten record comes as it is now";
+      read_op = 0;
+    });
+    ASSERT_EQ(rc, 1);
+  }
 }
 
 }  // namespace
