@@ -38,6 +38,8 @@ struct Query {
   std::function<bool(const PbQslct&, const uint8_t*)> test;
   PbKeyDef key;
   std::string criteria;
+  std::vector<uint8_t> cns_values;    // key constraints of the attach: the values and
+  std::vector<FmCns> cns;             // their fields; only records holding them are chosen
   std::shared_ptr<Query> source;      // constrained: the old query whose records it chooses among
   bool executed = false;
   uint32_t status = 0;                // a failed execution's status, kept for every reader
@@ -53,6 +55,7 @@ struct Cursor {
   std::unique_ptr<PbReader> reader;
   FmArb* req = nullptr;               // the caller of the running operation
   uint16_t len_read = 0;
+  uint8_t* fast_rec = nullptr;        // the record a fast read delivered
 };
 
 using Key = std::tuple<int, std::string, std::string>;
@@ -135,6 +138,11 @@ int execute(Query& q) {
   uint32_t ordinal = 0;
   auto consider = [&](uint32_t rid) -> int {
     if (E().yield) E().yield();
+    size_t at = 0;
+    for (const FmCns& k : q.cns) {
+      if (std::memcmp(rec + k.offset, q.cns_values.data() + at, k.length) != 0) return 1;
+      at += k.length;
+    }
     bool in = pb_run_slct(q.prog, [&](int line) { return q.test(q.lines[size_t(line)], rec); });
     if (!in) return ++q.refused, 1;
     ++q.selected;
@@ -196,8 +204,16 @@ void new_reader(Cursor* c) {
       },
       [c](const uint8_t* id) -> uint32_t {
         FmArb* req = c->req;
-        hand(req, c->pcf, uint16_t(req->op & (kReadBits | FM_OP_FAST)));
-        uint32_t st = read_id(c->pcf, id, c->pcf->op);
+        uint16_t op = uint16_t(req->op & (kReadBits | FM_OP_FAST));
+        hand(req, c->pcf, op);
+        uint32_t st;
+        if (op & FM_OP_FAST) {
+          c->pcf->rid = rec::view<rec::U32>(id);
+          c->fast_rec = fm_read_fast(c->pcf, (op & ~FM_OP_FAST) | FM_OP_RID);
+          st = c->fast_rec || c->pcf->status ? uint32_t(c->pcf->status) : uint32_t(FM_ST_SYS);
+        } else {
+          st = read_id(c->pcf, id, op);
+        }
         c->len_read = c->pcf->len_read;
         req->os_err = c->pcf->os_err;
         return st;
@@ -300,7 +316,7 @@ int through(FmArb* req, FmArb* s) {
 
 uint8_t* pb_fast(FmArb* s) {
   Cursor* c = cursor_of(s);
-  return c && c->pcf ? fm_read_fast(c->pcf, FM_OP_RID) : nullptr;
+  return c ? c->fast_rec : nullptr;
 }
 
 const FmHandlers* table() {
@@ -323,7 +339,8 @@ const FmHandlers* table() {
 }
 
 // ------------------------------------------------------------- attach --
-std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, uint32_t id, std::shared_ptr<Query> source) {
+std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* constraints, uint32_t id,
+                             std::shared_ptr<Query> source) {
   Engine& e = E();
   PbQueryDef def;
   if (!e.define || !e.define(b, &def) || !def.test) return nullptr;
@@ -347,6 +364,16 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, uint32_t id, std:
   if (!pb_key_layout(&q->key)) return nullptr;
   q->criteria = std::move(def.criteria);
   q->source = std::move(source);
+  if (auto* k = reinterpret_cast<const FmScbCns*>(constraints); k && k->values && k->entries) {
+    size_t n = 0;
+    for (uint32_t i = 0; i < k->count; ++i) {
+      const FmCns& e = k->entries.get()[i];
+      if (size_t(e.offset) + e.length > base->file->fdb.rec_len || n + e.length > k->len) return nullptr;
+      q->cns.push_back(e);
+      n += e.length;
+    }
+    q->cns_values.assign(k->values.get(), k->values.get() + n);
+  }
   if (id) {
     q->id = id;
   } else {
@@ -357,7 +384,6 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, uint32_t id, std:
 }
 
 void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
-  (void)constraints;
   Engine& e = E();
   const FmScb* h = s->scb.get();
   while (h && h->type != FM_SCB_QUERY) h = h->next.get();
@@ -397,7 +423,7 @@ void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
     }
   }
   if (!q) {
-    q = build(b, base, keep_id, source);
+    q = build(b, base, constraints, keep_id, source);
     if (!q) return fail(req, FM_ST_SYS), nullptr;
     e.active[k] = q;
   }

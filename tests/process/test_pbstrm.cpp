@@ -182,7 +182,7 @@ class PbStream : public ::testing::Test {
     h->op = 0;
     return fm_rewrite(h);
   }
-  FmArb* attach(FmArb* pcf, int scope, uint8_t reuse, bool events) {
+  FmArb* attach(FmArb* pcf, int scope, uint8_t reuse, bool events, FmScb* cns = nullptr) {
     auto* q = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
     std::memset(static_cast<void*>(q), 0, sizeof *q);
     q->head.type = FM_SCB_QUERY;
@@ -192,6 +192,7 @@ class PbStream : public ::testing::Test {
     q->name.set("ORDERS");
     q->level_events = events;
     q->reuse = reuse;
+    q->head.next.set(cns);
     FmArb* s = FM_ATTACH(pcf, &q->head, scope);
     if (s) s->rec.set(alloc(kLen));
     return s;
@@ -202,16 +203,24 @@ class PbStream : public ::testing::Test {
     std::vector<std::string> out;
     s->op = uint16_t((from_start ? FM_OP_FIRST : 0) | read_op);
     while (out.size() < stop) {
-      int rc = fm_rdnxt(s);
+      int rc;
+      const uint8_t* r = nullptr;
+      if (read_op & FM_OP_FAST) {
+        r = fm_rdnxt_fast(s, s->op & ~FM_OP_FAST);
+        rc = r != nullptr;
+      } else {
+        rc = fm_rdnxt(s);
+        r = s->rec.get();
+      }
       s->op = read_op;
       uint32_t st = s->status;
       if (st == FM_ST_LEVEL_START || st == FM_ST_LEVEL_END) {
         EXPECT_EQ(rc, 1);
         out.push_back((st == FM_ST_LEVEL_START ? "S" : "E") + std::to_string(s->level));
       } else if (st == FM_ST_QRY_RECORD || st == FM_ST_HELD_SELF || st == FM_ST_LOCKED) {
-        uint32_t id = rec::view<rec::U32>(s->rec.get());
+        uint32_t id = rec::view<rec::U32>(r);
         EXPECT_NE(s->rid, 0u);
-        b_of[id] = rec::view<rec::I32>(s->rec.get() + 8);
+        b_of[id] = rec::view<rec::I32>(r + 8);
         out.push_back("R" + std::to_string(id) + (st == FM_ST_QRY_RECORD ? "" : "/" + std::to_string(st)));
       } else {
         *end = st;
@@ -490,6 +499,47 @@ TEST_F(PbStream, RecordsChangedUnderAStreamAreSkippedOrDeliveredInTheOldOrder) {
     });
     ASSERT_EQ(rc, 1);
   }
+}
+
+// Key constraints of the attach narrow the selection; fast reads get the
+// records themselves.
+TEST_F(PbStream, ConstraintsNarrowTheSelectionAndFastReadsGetTheRecords) {
+  std::mt19937 rng(5);
+  std::vector<Rec> recs = random_recs(rng, 300);
+  def.sort.fields = 2;
+  def.sort.a_first = false;
+  int rc = mark(1, [&] {
+    FmArb* pcf = make_pcf(com.depth);
+    ASSERT_NE(pcf, nullptr);
+    for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+    auto* k = reinterpret_cast<FmScbCns*>(alloc(sizeof(FmScbCns)));
+    std::memset(static_cast<void*>(k), 0, sizeof *k);
+    k->head.type = FM_SCB_CNS;
+    k->len = 3;
+    k->values.set(alloc(3));
+    std::memcpy(k->values.get(), "ABC", 3);
+    k->count = 1;
+    k->entries.set(reinterpret_cast<FmCns*>(alloc(sizeof(FmCns))));
+    k->entries->id = 1;
+    k->entries->offset = 4;
+    k->entries->length = 3;
+    FmArb* s = attach(pcf, com.depth, 0, true, &k->head);
+    ASSERT_NE(s, nullptr);
+    uint32_t end = 0;
+    std::vector<std::string> plain = read_all(s, &end);
+    read_op = FM_OP_FAST;
+    std::vector<std::string> got = read_all(s, &end);
+    read_op = 0;
+    EXPECT_EQ(str(plain), str(got));
+    EXPECT_EQ(end, FM_ST_EOF);
+    std::vector<Rec> want;
+    for (const Rec& x : recs)
+      if (x.a == "ABC") want.push_back(x);
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(str(got), str(expect(want, def, true)));
+    for (const Rec& x : want) EXPECT_EQ(b_of[x.id], x.b);
+  });
+  ASSERT_EQ(rc, 1);
 }
 
 }  // namespace
