@@ -50,6 +50,10 @@ void pb_set_define(PbDefine define);
 // Called once per record the selection reads (the engine's yield).
 void pb_set_yield(std::function<void()> yield);
 
+// The progress line of a query (when QUVO_SHOW_PROGRESS is set at pb_init):
+// show(text) puts up or replaces the line, show(nullptr) removes it.
+void pb_set_progress(std::function<void(const char* text)> show);
+
 // Installs the query engine in the file manager (its attach hook and the
 // stream operations). Returns 1; safe to call again.
 int pb_init();

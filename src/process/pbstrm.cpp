@@ -7,6 +7,9 @@
 // its own handle on the file, through which it reads, rewrites, deletes and
 // releases the records it delivers. Record ids are the file's record
 // addresses (4 bytes).
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -65,11 +68,36 @@ struct Engine {
   std::unordered_map<FmArb*, std::unique_ptr<Cursor>> cursors;
   PbDefine define;
   std::function<void()> yield;
+  // The progress line: shown at counts 1, 2, ..., 10, 20, ..., 100, 200, ...
+  bool show_progress = false;
+  std::function<void(const char*)> show;
+  int phase = 0;
+  uint32_t step = 1, threshold = 10, next = 1;
   uint32_t next_id = 1;
 };
 Engine& E() {
   static Engine e;
   return e;
+}
+
+// Phase 1 selecting, 3 reading, 4 done (the line goes).
+void upd_progress(int phase, const Query& q) {
+  Engine& e = E();
+  if (!e.show_progress || !e.show) return;
+  if (phase != e.phase || phase == 4) {
+    e.phase = phase;
+    e.step = 1, e.threshold = 10, e.next = 1;
+    e.show(nullptr);
+    if (phase == 4) return;
+  }
+  uint32_t count = phase == 1 ? q.selected + q.refused : q.delivered;
+  if (count != e.next) return;
+  char text[96];
+  if (phase == 1) std::snprintf(text, sizeof text, "Selecting record %u of %u processed", q.selected, count);
+  else std::snprintf(text, sizeof text, "Processing record %u of %u selected", std::min(q.delivered, q.selected), q.selected);
+  e.show(text);
+  if (count >= e.threshold) e.threshold *= 10, e.step *= 10;
+  e.next += e.step;
 }
 
 std::string trim(const char* p, size_t n) {
@@ -144,8 +172,9 @@ int execute(Query& q) {
       at += k.length;
     }
     bool in = pb_run_slct(q.prog, [&](int line) { return q.test(q.lines[size_t(line)], rec); });
-    if (!in) return ++q.refused, 1;
-    ++q.selected;
+    ++(in ? q.selected : q.refused);
+    upd_progress(1, q);
+    if (!in) return 1;
     pb_enc_key(q.key, rec, ++ordinal, elem.data());
     rec::view<rec::U32>(elem.data() + q.key.key_len).set(rid);
     if (!sort.add(elem.data())) return (q.status = sort.status()), 0;
@@ -197,6 +226,7 @@ void new_reader(Cursor* c) {
         if (c->pos >= q.ptrs.size()) return (*st = FM_ST_EOF), 0;
         const Ptr& p = q.ptrs[c->pos++];
         ++q.delivered;
+        upd_progress(3, q);
         out->before = p.before;
         out->after = p.after;
         out->id = p.id;
@@ -257,7 +287,10 @@ int pb_rdnxt(FmArb* req, FmArb* s) {
   c->req = req;
   PbEvent ev;
   uint32_t st = 0;
-  if (!c->reader->next(&ev, &st)) return fail(req, st);
+  if (!c->reader->next(&ev, &st)) {
+    if (st == FM_ST_EOF) upd_progress(4, *c->q);
+    return fail(req, st);
+  }
   req->level = ev.level;
   if (ev.status == kPbLevelStart || ev.status == kPbLevelEnd) {
     req->status = ev.status;
@@ -447,11 +480,13 @@ void clr_scope(int depth) { pb_clr_scope(depth); }
 
 void pb_set_define(PbDefine define) { E().define = std::move(define); }
 void pb_set_yield(std::function<void()> yield) { E().yield = std::move(yield); }
+void pb_set_progress(std::function<void(const char* text)> show) { E().show = std::move(show); }
 
 int pb_init() {
   static bool hooked = false;
   fm_register_handlers(table());
   fm_set_query_attach(pb_attach);
+  E().show_progress = std::getenv("QUVO_SHOW_PROGRESS") != nullptr;
   if (!hooked) ut_on_release(Release::Query, clr_scope);
   hooked = true;
   return 1;

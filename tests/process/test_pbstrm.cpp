@@ -542,4 +542,36 @@ TEST_F(PbStream, ConstraintsNarrowTheSelectionAndFastReadsGetTheRecords) {
   ASSERT_EQ(rc, 1);
 }
 
+// The progress line at 1, 2, ..., 10, 20, ... of each phase, gone between
+// the phases and at the end.
+TEST_F(PbStream, TheProgressLineIsShownAtEachDecadeStep) {
+  std::vector<std::string> shown;
+  pb_set_progress([&](const char* t) { shown.push_back(t ? t : "-"); });
+  setenv("QUVO_SHOW_PROGRESS", "", 1);
+  pb_init();
+  def.lines = {make_line(1, false, 6, "0")};
+  def.expr = Expr{"1", nullptr};
+  std::vector<Rec> recs;
+  for (uint32_t i = 1; i <= 25; ++i) recs.push_back(Rec{i, "AAA", i % 5 ? 1 : -1});
+  int rc = mark(1, [&] {
+    FmArb* pcf = make_pcf(com.depth);
+    for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+    FmArb* s = attach(pcf, com.depth, 0, false);
+    uint32_t end = 0;
+    EXPECT_EQ(read_all(s, &end).size(), 20u);
+  });
+  ASSERT_EQ(rc, 1);
+  unsetenv("QUVO_SHOW_PROGRESS");
+  pb_init();
+  pb_set_progress(nullptr);
+  std::vector<std::string> want{"-"};
+  for (uint32_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
+    want.push_back("Selecting record " + std::to_string(n - n / 5) + " of " + std::to_string(n) + " processed");
+  want.push_back("-");
+  for (uint32_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
+    want.push_back("Processing record " + std::to_string(n) + " of 20 selected");
+  want.push_back("-");
+  EXPECT_EQ(str(shown), str(want));
+}
+
 }  // namespace
