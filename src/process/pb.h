@@ -51,7 +51,8 @@ void pb_set_define(PbDefine define);
 void pb_set_yield(std::function<void()> yield);
 
 // The progress line of a query (when QUVO_SHOW_PROGRESS is set at pb_init):
-// show(text) puts up or replaces the line, show(nullptr) removes it.
+// show(text) puts up or replaces the line, show(nullptr) removes it. The
+// default (and nullptr) is the screen's message line.
 void pb_set_progress(std::function<void(const char* text)> show);
 
 // Installs the query engine in the file manager (its attach hook and the

@@ -19,6 +19,7 @@
 #include "foundation/mm.h"
 #include "foundation/ut.h"
 #include "process/pb.h"
+#include "screen/wm.h"
 
 namespace {
 
@@ -83,11 +84,13 @@ Engine& E() {
 // Phase 1 selecting, 3 reading, 4 done (the line goes).
 void upd_progress(int phase, const Query& q) {
   Engine& e = E();
-  if (!e.show_progress || !e.show) return;
+  if (!e.show_progress) return;
+  // Unless replaced, the line is the screen's message line, written at once.
+  std::function<void(const char*)> show = e.show ? e.show : [](const char* t) { wm_msg_line(t ? t : ""); };
   if (phase != e.phase || phase == 4) {
     e.phase = phase;
     e.step = 1, e.threshold = 10, e.next = 1;
-    e.show(nullptr);
+    show(nullptr);
     if (phase == 4) return;
   }
   uint32_t count = phase == 1 ? q.selected + q.refused : q.delivered;
@@ -95,7 +98,7 @@ void upd_progress(int phase, const Query& q) {
   char text[96];
   if (phase == 1) std::snprintf(text, sizeof text, "Selecting record %u of %u processed", q.selected, count);
   else std::snprintf(text, sizeof text, "Processing record %u of %u selected", std::min(q.delivered, q.selected), q.selected);
-  e.show(text);
+  show(text);
   if (count >= e.threshold) e.threshold *= 10, e.step *= 10;
   e.next += e.step;
 }
