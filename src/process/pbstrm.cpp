@@ -147,10 +147,10 @@ uint32_t read_id(FmArb* h, const uint8_t* id, uint16_t op) {
   return h->status ? uint32_t(h->status) : uint32_t(FM_ST_SYS);
 }
 
+int execute(Query& q);
+
 // Selects, sorts and keeps the pointer records: 1, or 0 with q.status.
-int execute(Query& q) {
-  if (q.executed) return q.status ? 0 : 1;
-  q.executed = true;
+int run_query(Query& q) {
   if (q.source && !execute(*q.source)) return (q.status = q.source->status), 0;
   FmArb* sel = FM_ATTACH(q.base, static_cast<FmScb*>(nullptr), q.scope);
   if (!sel) return (q.status = q.base->status ? uint32_t(q.base->status) : FM_ST_SYS), 0;
@@ -217,6 +217,21 @@ int execute(Query& q) {
   }
   if (sort.status() != FM_ST_EOF) return (q.status = sort.status()), 0;
   return 1;
+}
+
+int execute(Query& q) {
+  if (q.executed) return q.status ? 0 : 1;
+  q.executed = true;
+  try {
+    return run_query(q);
+  } catch (...) {
+    // An unwind (the engine's yield) leaves the query to be run again.
+    q.executed = false;
+    q.status = 0;
+    q.ptrs.clear();
+    q.selected = q.refused = 0;
+    throw;
+  }
 }
 
 void new_reader(Cursor* c) {

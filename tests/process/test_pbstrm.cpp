@@ -428,6 +428,14 @@ TEST_F(PbStream, ReuseModesShareCheckRebuildAndNarrowTheActiveQuery) {
     EXPECT_FALSE(want.empty());
     EXPECT_EQ(reads, 600 + int(old.size()));
     EXPECT_EQ(pb_active(depth), 2u) << "the narrowed query is hidden but alive";
+    // A selection unwound by the engine's yield runs again on the next read.
+    def.lines[0].r_value.set("B");
+    FmArb* s7 = attach(pcf, depth, 2, false);
+    pb_set_yield([] { ut_unwind(3); });
+    EXPECT_EQ(mark(0, [&] { read_all(s7, &end); }), 3);
+    pb_set_yield([this] { ++reads; });
+    EXPECT_EQ(str(read_all(s7, &end)), str(expect(recs, def, false)));
+    EXPECT_TRUE(fm_detach(s7));
     for (FmArb* s : {s1, s2, s3, s4, s5}) EXPECT_TRUE(fm_detach(s));
   });
   ASSERT_EQ(rc, 1);
