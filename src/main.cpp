@@ -15,6 +15,7 @@
 #include "language/ii.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
+#include "process/pb.h"
 #include "process/pc.h"
 #include "process/piexec.h"
 #include "process/pl.h"
@@ -28,6 +29,7 @@ void QUVO_EXTRA_REGISTER();
 int main(int argc, char** argv) {
   os_set_init(OsInit::FileManager, [] {
     fms_init();
+    pb_init();
     return 1;
   });
   wm_register();

@@ -344,6 +344,8 @@ void os_usage(FILE* to) {
       "  QUVO_RUN_MEM    bytes of memory a query's sort holds in one run (its\n"
       "                  elements and their index), at least one element; unset:\n"
       "                  262143\n"
+      "  QUVO_SHOW_PROGRESS  set (to anything): a line shows how far a query's\n"
+      "                  selection and its reading have come\n"
       "  The files these settings name (QUVO_DBG_VFY, QUVO_INST_TRACE, QUVO_SAA_LOG,\n"
       "  QUVO_TOKEN_ITEM_LOG, QUVO_WM_LOG, QUVO_DYNA_LOG) are appended to, never\n"
       "  truncated; a new one is made with mode 0600; a symbolic link, or anything\n"

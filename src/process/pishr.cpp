@@ -60,8 +60,8 @@ void bld_qry_scb(Pcb* pcb) {
   if (v.query_app.blank() || v.auto_mode) return;
   auto* q = static_cast<PiQryScb*>(MM_ALLOC(pi_pool(), sizeof(PiQryScb)));
   std::memset(static_cast<void*>(q), 0, sizeof *q);
-  q->type = 3;
-  q->next = pcb->cns_scb;
+  q->head.type = FM_SCB_PCF_QUERY;
+  q->head.next.set(static_cast<FmScb*>(pcb->cns_scb.get()));
   // The scope of the pool of the class 7 areas' owner: every PCB's areas
   // come from the one process pool of the base scope.
   q->scope = uint32_t(mm_pool_scope(pi_pool()));
@@ -69,7 +69,7 @@ void bld_qry_scb(Pcb* pcb) {
   auto* id = pi_area_rec<PdArea13>(pcb, 13);
   q->ver = id ? id->ver : v.ver;
   q->name = v.query_name;
-  q->reserved = v.reserved3;
+  q->inv99 = v.reserved3;
   int t = v.type;
   q->level_events = (t == 3 || t == 4 || t == 7) ? 1 : 0;
   q->reuse = v.query_reuse;

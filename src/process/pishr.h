@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "files/dictrec.h"
+#include "files/fm.h"
 #include "foundation/record.h"
 
 struct Pcb;
@@ -370,20 +371,11 @@ QV_AT(PiReadCursor, loop, 4);
 
 // The query stream control block (type 3): a query applied to the
 // process's own file, at the head of the chain (the query engine reads it).
-struct PiQryScb {
-  rec::U32 type;             // 0  3
-  Ref<void> next;            // 4  the type 4 block, or none
-  rec::U32 scope;            // 8  process pool scope of the owner of the class 7 areas of "0LA"
-  rec::Text<3> app;          // 12 the query's application
-  rec::Text<2> ver;          // 15 the running process's version
-  rec::Text<30> name;        // 17 the query process
-  rec::U8 reserved;          // 47 invocation byte 99
-  rec::U8 level_events;      // 48 1 for Output, Update and Action processes
-  rec::U8 reuse;             // 49 invocation byte 100
-};
-QV_RECORD(PiQryScb, 50);
-QV_AT(PiQryScb, name, 17);
-QV_AT(PiQryScb, reuse, 49);
+// The file manager's block, one layout for both: scope is the process pool
+// scope of the owner of the class 7 areas of "0LA", version the running
+// process's, inv99 invocation byte 99, reuse invocation byte 100, level
+// events 1 for Output, Update and Action processes.
+using PiQryScb = FmScbQuery;
 
 // Data area n of the PCB when it exists and holds at least size bytes;
 // null otherwise (a module compiled with smaller areas has no such field).

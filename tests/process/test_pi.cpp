@@ -535,12 +535,12 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     EXPECT_EQ(p->pcf_stream->rec.get(), rec_area);
     auto* q = static_cast<PiQryScb*>(p->query_scb.get());
     ASSERT_NE(q, nullptr);
-    EXPECT_EQ(q->type.get(), 3u);
+    EXPECT_EQ(q->head.type.get(), 3u);
     EXPECT_TRUE(q->app == "QAP");
     EXPECT_EQ(q->name.str(), "Q1");
     EXPECT_EQ(int(q->level_events), 1);
     EXPECT_EQ(int(q->reuse), 2);
-    EXPECT_EQ(q->next.get(), nullptr);
+    EXPECT_EQ(q->head.next.get(), nullptr);
     EXPECT_EQ(p->break_count.get(), 0u);
     EXPECT_EQ(p->break_tbl.get(), nullptr);  // a query stream never reaches a half-built table
   };

@@ -1,0 +1,538 @@
+// Query streams: the query engine as a back end of the file manager. See
+// pb.h.
+//
+// An active query selects the records of its file once, sorts them into
+// pointer records (break levels and record id) and keeps those for every
+// stream that reads it; a stream cursor is the stream's position in them and
+// its own handle on the file, through which it reads, rewrites, deletes and
+// releases the records it delivers. Record ids are the file's record
+// addresses (4 bytes).
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <unordered_map>
+
+#include "foundation/mm.h"
+#include "foundation/ut.h"
+#include "process/pb.h"
+#include "screen/wm.h"
+
+namespace {
+
+constexpr uint16_t kIdLen = 4;
+// The caller's operation bits that go on to a record read (hold, wait, ...).
+constexpr uint16_t kReadBits = 0x10c0;
+
+struct Ptr {
+  uint16_t before = 0, after = 0;
+  uint8_t id[kIdLen];
+};
+
+struct Query {
+  uint32_t id = 0;
+  int scope = 0;
+  std::string app, name;
+  FmArb* base = nullptr;              // the open handle of the query's file
+  std::vector<PbQslct> lines;
+  std::vector<PbStep> prog;
+  std::function<bool(const PbQslct&, const uint8_t*)> test;
+  PbKeyDef key;
+  std::string criteria;
+  std::vector<uint8_t> cns_values;    // key constraints of the attach: the values and
+  std::vector<FmCns> cns;             // their fields; only records holding them are chosen
+  std::shared_ptr<Query> source;      // constrained: the old query whose records it chooses among
+  bool executed = false;
+  uint32_t status = 0;                // a failed execution's status, kept for every reader
+  std::vector<Ptr> ptrs;
+  uint32_t selected = 0, refused = 0, delivered = 0, cursors = 0;
+};
+
+struct Cursor {
+  std::shared_ptr<Query> q;
+  FmArb* pcf = nullptr;               // the cursor's handle on the query's file
+  bool events = false;
+  size_t pos = 0;                     // next pointer record
+  std::unique_ptr<PbReader> reader;
+  FmArb* req = nullptr;               // the caller of the running operation
+  uint16_t len_read = 0;
+  uint8_t* fast_rec = nullptr;        // the record a fast read delivered
+};
+
+using Key = std::tuple<int, std::string, std::string>;
+struct Engine {
+  std::map<Key, std::shared_ptr<Query>> active;
+  std::multimap<int, std::shared_ptr<Query>> hidden;   // narrowed queries, by scope
+  std::unordered_map<FmArb*, std::unique_ptr<Cursor>> cursors;
+  PbDefine define;
+  std::function<void()> yield;
+  // The progress line: shown at counts 1, 2, ..., 10, 20, ..., 100, 200, ...
+  bool show_progress = false;
+  std::function<void(const char*)> show;
+  int phase = 0;
+  uint32_t step = 1, threshold = 10, next = 1;
+  uint32_t next_id = 1;
+};
+Engine& E() {
+  static Engine e;
+  return e;
+}
+
+// Phase 1 selecting, 3 reading, 4 done (the line goes).
+void upd_progress(int phase, const Query& q) {
+  Engine& e = E();
+  if (!e.show_progress) return;
+  // Unless replaced, the line is the screen's message line, written at once.
+  std::function<void(const char*)> show = e.show ? e.show : [](const char* t) { wm_msg_line(t ? t : ""); };
+  if (phase != e.phase || phase == 4) {
+    e.phase = phase;
+    e.step = 1, e.threshold = 10, e.next = 1;
+    show(nullptr);
+    if (phase == 4) return;
+  }
+  uint32_t count = phase == 1 ? q.selected + q.refused : q.delivered;
+  if (count != e.next) return;
+  char text[96];
+  if (phase == 1) std::snprintf(text, sizeof text, "Selecting record %u of %u processed", q.selected, count);
+  else std::snprintf(text, sizeof text, "Processing record %u of %u selected", std::min(q.delivered, q.selected), q.selected);
+  show(text);
+  if (count >= e.threshold) e.threshold *= 10, e.step *= 10;
+  e.next += e.step;
+}
+
+std::string trim(const char* p, size_t n) {
+  while (n && p[n - 1] == ' ') --n;
+  return std::string(p, n);
+}
+
+Cursor* cursor_of(FmArb* s) {
+  auto it = E().cursors.find(s);
+  return it == E().cursors.end() ? nullptr : it->second.get();
+}
+
+int fail(FmArb* a, uint32_t st) {
+  a->status = st;
+  return 0;
+}
+
+// Copies the outcome of an operation on the cursor's handle to the caller.
+int back(FmArb* req, FmArb* h, int rc) {
+  req->status = h->status;
+  req->os_err = h->os_err;
+  req->len_read = h->len_read;
+  return rc;
+}
+
+// Hands the caller's buffer (when it is not fast) and operation to the
+// cursor's handle.
+void hand(FmArb* req, FmArb* h, uint16_t op) {
+  h->op = op;
+  if (!(op & FM_OP_FAST)) {
+    h->rec = req->rec;
+    h->rec_len = req->rec_len;
+  }
+  h->lock_wait = req->lock_wait;
+}
+
+// Reads the record of id through h: 0 read, 200520/200530 read but held,
+// 200450 gone, another status a failure.
+uint32_t read_id(FmArb* h, const uint8_t* id, uint16_t op) {
+  h->op = uint16_t(op | FM_OP_RID);
+  h->rid = rec::view<rec::U32>(id);
+  int rc = fm_read(h);
+  if (rc) return 0;
+  return h->status ? uint32_t(h->status) : uint32_t(FM_ST_SYS);
+}
+
+int execute(Query& q);
+
+// Selects, sorts and keeps the pointer records: 1, or 0 with q.status.
+int run_query(Query& q) {
+  if (q.source && !execute(*q.source)) return (q.status = q.source->status), 0;
+  FmArb* sel = FM_ATTACH(q.base, static_cast<FmScb*>(nullptr), q.scope);
+  if (!sel) return (q.status = q.base->status ? uint32_t(q.base->status) : FM_ST_SYS), 0;
+  struct Gone {
+    FmArb* h;
+    ~Gone() { fm_detach(h); }
+  } gone{sel};
+  size_t rec_len = std::max<size_t>(q.base->file->fdb.rec_len, 1);
+  struct Pool {
+    MmPool p;
+    ~Pool() { mm_destroy_pool(p); }
+  } pool{mm_create_pool(nullptr, q.scope, 0)};
+  auto* rec = static_cast<uint8_t*>(MM_ALLOC(pool.p, rec_len));
+  PbSort sort(q.app.c_str(), q.scope, q.id, q.key.key_len, kIdLen, q.key.level_of, q.key.levels, pb_run_mem());
+  std::vector<uint8_t> elem(size_t(q.key.key_len) + kIdLen);
+  uint32_t ordinal = 0;
+  auto consider = [&](uint32_t rid) -> int {
+    if (E().yield) E().yield();
+    size_t at = 0;
+    for (const FmCns& k : q.cns) {
+      if (std::memcmp(rec + k.offset, q.cns_values.data() + at, k.length) != 0) return 1;
+      at += k.length;
+    }
+    bool in = pb_run_slct(q.prog, [&](int line) { return q.test(q.lines[size_t(line)], rec); });
+    ++(in ? q.selected : q.refused);
+    upd_progress(1, q);
+    if (!in) return 1;
+    pb_enc_key(q.key, rec, ++ordinal, elem.data());
+    rec::view<rec::U32>(elem.data() + q.key.key_len).set(rid);
+    if (!sort.add(elem.data())) return (q.status = sort.status()), 0;
+    return 1;
+  };
+  sel->rec.set(rec);
+  sel->rec_len = 0;
+  sel->key_no = 0;
+  if (q.source) {
+    // Among the old query's records, in its order: those gone are passed over.
+    for (const Ptr& p : q.source->ptrs) {
+      uint32_t st = read_id(sel, p.id, 0);
+      if (st == FM_ST_NO_RECORD) continue;
+      if (st && st != FM_ST_HELD_SELF && st != FM_ST_LOCKED) return (q.status = st), 0;
+      if (!consider(rec::view<rec::U32>(p.id))) return 0;
+    }
+  } else {
+    sel->op = FM_OP_FIRST;
+    for (;;) {
+      int rc = fm_rdnxt(sel);
+      sel->op = 0;
+      if (!rc && sel->status == FM_ST_EOF) break;
+      if (!rc && sel->status != FM_ST_HELD_SELF && sel->status != FM_ST_LOCKED)
+        return (q.status = sel->status ? uint32_t(sel->status) : FM_ST_SYS), 0;
+      if (!consider(sel->rid)) return 0;
+    }
+  }
+  if (!sort.finish()) return (q.status = sort.status()), 0;
+  q.ptrs.reserve(q.selected);
+  PbPtr p;
+  while (sort.next(&p)) {
+    Ptr r;
+    r.before = p.before;
+    r.after = p.after;
+    std::memcpy(r.id, p.id, kIdLen);
+    q.ptrs.push_back(r);
+  }
+  if (sort.status() != FM_ST_EOF) return (q.status = sort.status()), 0;
+  return 1;
+}
+
+int execute(Query& q) {
+  if (q.executed) return q.status ? 0 : 1;
+  q.executed = true;
+  try {
+    return run_query(q);
+  } catch (...) {
+    // An unwind (the engine's yield) leaves the query to be run again.
+    q.executed = false;
+    q.status = 0;
+    q.ptrs.clear();
+    q.selected = q.refused = 0;
+    throw;
+  }
+}
+
+void new_reader(Cursor* c) {
+  c->pos = 0;
+  c->reader = std::make_unique<PbReader>(
+      c->q->key.levels, c->events,
+      [c](PbPtr* out, uint32_t* st) {
+        Query& q = *c->q;
+        if (!execute(q)) return (*st = q.status), 0;
+        if (c->pos >= q.ptrs.size()) return (*st = FM_ST_EOF), 0;
+        const Ptr& p = q.ptrs[c->pos++];
+        ++q.delivered;
+        upd_progress(3, q);
+        out->before = p.before;
+        out->after = p.after;
+        out->id = p.id;
+        return 1;
+      },
+      [c](const uint8_t* id) -> uint32_t {
+        FmArb* req = c->req;
+        uint16_t op = uint16_t(req->op & (kReadBits | FM_OP_FAST));
+        hand(req, c->pcf, op);
+        uint32_t st;
+        if (op & FM_OP_FAST) {
+          c->pcf->rid = rec::view<rec::U32>(id);
+          c->fast_rec = fm_read_fast(c->pcf, (op & ~FM_OP_FAST) | FM_OP_RID);
+          st = c->fast_rec || c->pcf->status ? uint32_t(c->pcf->status) : uint32_t(FM_ST_SYS);
+        } else {
+          st = read_id(c->pcf, id, op);
+        }
+        c->len_read = c->pcf->len_read;
+        req->os_err = c->pcf->os_err;
+        return st;
+      });
+}
+
+// ----------------------------------------------------- stream operations --
+int pb_close(FmArb* req, FmArb* s) {
+  (void)req;
+  if (Cursor* c = cursor_of(s); c && c->pcf) {
+    fm_detach(c->pcf);
+    c->pcf = nullptr;
+  }
+  return 1;
+}
+
+int pb_detach(FmArb* req, FmArb* s) {
+  (void)req;
+  auto it = E().cursors.find(s);
+  if (it == E().cursors.end()) return 1;
+  Cursor* c = it->second.get();
+  if (c->pcf) fm_detach(c->pcf);
+  --c->q->cursors;
+  E().cursors.erase(it);
+  return 1;
+}
+
+int pb_start(FmArb* req, FmArb* s) {
+  Cursor* c = cursor_of(s);
+  if (!c || !c->pcf) return fail(req, FM_ST_SYS);
+  if (!execute(*c->q)) return fail(req, c->q->status);
+  new_reader(c);
+  req->status = 0;
+  return 1;
+}
+
+int pb_rdnxt(FmArb* req, FmArb* s) {
+  Cursor* c = cursor_of(s);
+  if (!c || !c->pcf) return fail(req, FM_ST_SYS);
+  if ((req->op & FM_OP_FIRST) && !pb_start(req, s)) return 0;
+  c->req = req;
+  PbEvent ev;
+  uint32_t st = 0;
+  if (!c->reader->next(&ev, &st)) {
+    if (st == FM_ST_EOF) upd_progress(4, *c->q);
+    return fail(req, st);
+  }
+  req->level = ev.level;
+  if (ev.status == kPbLevelStart || ev.status == kPbLevelEnd) {
+    req->status = ev.status;
+    return 1;
+  }
+  req->rid = rec::view<rec::U32>(ev.id);
+  req->rid_len = kIdLen;
+  req->len_read = c->len_read;
+  req->status = ev.status;
+  // A record another user or handle holds comes with that status, as a
+  // plain read gives it.
+  return ev.status == kPbRecord ? 1 : 0;
+}
+
+// Reads a record of the query by its id (re-read) or by its id as key.
+int pb_read(FmArb* req, FmArb* s) {
+  Cursor* c = cursor_of(s);
+  if (!c || !c->pcf) return fail(req, FM_ST_SYS);
+  Query& q = *c->q;
+  if (!execute(q)) return fail(req, q.status);
+  uint8_t id[kIdLen];
+  if (req->op & FM_OP_RID) {
+    rec::view<rec::U32>(id).set(req->rid);
+  } else if ((req->op & FM_OP_KEY) && req->key && req->key_len == kIdLen) {
+    std::memcpy(id, req->key.get(), kIdLen);
+  } else {
+    return fail(req, FM_ST_NO_RECORD);
+  }
+  bool ours = false;
+  for (const Ptr& p : q.ptrs)
+    if (std::memcmp(p.id, id, kIdLen) == 0) {
+      ours = true;
+      break;
+    }
+  if (!ours) return fail(req, FM_ST_NO_RECORD);
+  hand(req, c->pcf, uint16_t(req->op & (kReadBits | FM_OP_FAST)));
+  uint32_t st = read_id(c->pcf, id, c->pcf->op);
+  back(req, c->pcf, 0);
+  req->rid = rec::view<rec::U32>(id);
+  req->rid_len = kIdLen;
+  return st == 0 ? 1 : 0;
+}
+
+// Rewrite, delete, release and write go to the cursor's handle on the file.
+template <int (*Op)(FmArb*)>
+int through(FmArb* req, FmArb* s) {
+  Cursor* c = cursor_of(s);
+  if (!c || !c->pcf) return fail(req, FM_ST_SYS);
+  hand(req, c->pcf, req->op);
+  c->pcf->rid = req->rid;
+  int rc = Op(c->pcf);
+  back(req, c->pcf, rc);
+  req->rid = c->pcf->rid;
+  return rc;
+}
+
+uint8_t* pb_fast(FmArb* s) {
+  Cursor* c = cursor_of(s);
+  return c ? c->fast_rec : nullptr;
+}
+
+const FmHandlers* table() {
+  static const FmHandlers t = [] {
+    FmHandlers h{};
+    h.type = FM_BE_QUERY;
+    h.close = pb_close;
+    h.del = through<fm_del>;
+    h.detach = pb_detach;
+    h.rdnxt = pb_rdnxt;
+    h.read = pb_read;
+    h.release = through<fm_release>;
+    h.rewrite = through<fm_rewrite>;
+    h.start = pb_start;
+    h.write = through<fm_write>;
+    h.fast = pb_fast;
+    return h;
+  }();
+  return &t;
+}
+
+// ------------------------------------------------------------- attach --
+std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* constraints, uint32_t id,
+                             std::shared_ptr<Query> source) {
+  Engine& e = E();
+  PbQueryDef def;
+  if (!e.define || !e.define(b, &def) || !def.test) return nullptr;
+  auto q = std::make_shared<Query>();
+  q->scope = int(b.scope);
+  q->app = trim(b.app.data(), 3);
+  q->name = trim(b.name.data(), 30);
+  q->base = base;
+  q->lines = std::move(def.lines);
+  size_t len = std::max<size_t>({def.text8.size(), def.text9.size(), 1});
+  std::string t8 = def.text8, t9 = def.text9;
+  t8.resize(len, ' ');
+  t9.resize(len, ' ');
+  PbTree tree;
+  uint32_t st = 0;
+  size_t pos = 0;
+  if (!pb_bld_slct(t8.data(), t9.data(), len, &q->lines, &tree, &st, &pos)) return nullptr;
+  q->prog = pb_cmpl_slct(tree);
+  q->test = std::move(def.test);
+  q->key = std::move(def.key);
+  if (!pb_key_layout(&q->key)) return nullptr;
+  q->criteria = std::move(def.criteria);
+  q->source = std::move(source);
+  if (auto* k = reinterpret_cast<const FmScbCns*>(constraints); k && k->values && k->entries) {
+    size_t n = 0;
+    for (uint32_t i = 0; i < k->count; ++i) {
+      const FmCns& e = k->entries.get()[i];
+      if (size_t(e.offset) + e.length > base->file->fdb.rec_len || n + e.length > k->len) return nullptr;
+      q->cns.push_back(e);
+      n += e.length;
+    }
+    q->cns_values.assign(k->values.get(), k->values.get() + n);
+  }
+  if (id) {
+    q->id = id;
+  } else {
+    q->id = e.next_id;
+    e.next_id += 20;
+  }
+  return q;
+}
+
+void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
+  Engine& e = E();
+  const FmScb* h = s->scb.get();
+  while (h && h->type != FM_SCB_QUERY) h = h->next.get();
+  if (!h) return fail(req, FM_ST_SYS), nullptr;
+  const auto& b = *reinterpret_cast<const FmScbQuery*>(h);
+  FmArb* base = s->parent.get();
+  Key k{int(b.scope), trim(b.app.data(), 3), trim(b.name.data(), 30)};
+  std::shared_ptr<Query> q;
+  uint32_t keep_id = 0;
+  std::shared_ptr<Query> source;
+  if (auto it = e.active.find(k); it != e.active.end()) {
+    q = it->second;
+    PbQueryDef now;
+    switch (b.reuse) {
+      case 1:
+        // Criteria changed since the build: a new query under a new id.
+        if (!e.define || !e.define(b, &now) || now.criteria != q->criteria) {
+          e.active.erase(it);
+          q = nullptr;
+        }
+        break;
+      case 2:
+        keep_id = q->id;
+        e.active.erase(it);
+        q = nullptr;
+        break;
+      case 3:
+        // The old query is no longer found but lives with its scope; the
+        // new one chooses among its records, in its order.
+        source = q;
+        e.hidden.emplace(int(b.scope), q);
+        e.active.erase(it);
+        q = nullptr;
+        break;
+      default:
+        break;
+    }
+  }
+  if (!q) {
+    q = build(b, base, constraints, keep_id, source);
+    if (!q) return fail(req, FM_ST_SYS), nullptr;
+    e.active[k] = q;
+  }
+  auto c = std::make_unique<Cursor>();
+  c->q = q;
+  c->events = b.level_events != 0;
+  c->pcf = FM_ATTACH(base, static_cast<FmScb*>(nullptr), q->scope);
+  if (!c->pcf) return fail(req, base->status ? uint32_t(base->status) : FM_ST_SYS), nullptr;
+  c->pcf->key_no = s->key_no;
+  new_reader(c.get());
+  ++q->cursors;
+  e.cursors[s] = std::move(c);
+  fm_set_handlers(s, table());
+  s->rid_len = kIdLen;
+  return q.get();
+}
+
+void clr_scope(int depth) { pb_clr_scope(depth); }
+
+}  // namespace
+
+void pb_set_define(PbDefine define) { E().define = std::move(define); }
+void pb_set_yield(std::function<void()> yield) { E().yield = std::move(yield); }
+void pb_set_progress(std::function<void(const char* text)> show) { E().show = std::move(show); }
+
+int pb_init() {
+  static bool hooked = false;
+  fm_register_handlers(table());
+  fm_set_query_attach(pb_attach);
+  E().show_progress = std::getenv("QUVO_SHOW_PROGRESS") != nullptr;
+  if (!hooked) ut_on_release(Release::Query, clr_scope);
+  hooked = true;
+  return 1;
+}
+
+void pb_clr_scope(int scope) {
+  Engine& e = E();
+  for (auto it = e.active.begin(); it != e.active.end();)
+    it = std::get<0>(it->first) == scope ? e.active.erase(it) : std::next(it);
+  e.hidden.erase(scope);
+  // Streams still reading a query of the scope lose their handle on the file.
+  for (auto& [s, c] : e.cursors)
+    if (c->q->scope == scope && c->pcf) {
+      fm_detach(c->pcf);
+      c->pcf = nullptr;
+    }
+}
+
+int pb_counts(int scope, const char* app, const char* name, PbCounts* out) {
+  auto it = E().active.find(Key{scope, trim(app, std::strlen(app)), trim(name, std::strlen(name))});
+  if (it == E().active.end()) return 0;
+  const Query& q = *it->second;
+  *out = PbCounts{q.id, q.executed, q.selected, q.refused, q.delivered, q.cursors};
+  return 1;
+}
+
+size_t pb_active(int scope) {
+  size_t n = E().hidden.count(scope);
+  for (auto& [k, q] : E().active) n += std::get<0>(k) == scope;
+  return n;
+}

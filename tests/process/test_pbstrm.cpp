@@ -1,0 +1,585 @@
+// Query streams through the file manager: an attached stream delivers the
+// records a query's selection chooses, in the order of its sort fields, with
+// level starts and ends, against a brute-force filter and stable sort of the
+// same records; active queries reused, checked, rebuilt and narrowed; records
+// changed under a stream; queries gone with their scope.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
+#include "foundation/ut.h"
+#include "process/pb.h"
+#include "support/quvo_run.h"
+
+namespace {
+
+// 16-byte records: u32 id at 0 (key 0, unique), 3-byte alpha A at 4, signed
+// binary B at 8, spare.
+constexpr uint16_t kLen = 16;
+struct Rec {
+  uint32_t id;
+  std::string a;
+  int32_t b;
+};
+
+// A selection line of the test's own meaning: field A or B against a value
+// under relation 1 =, 2 <>, 3 <, 4 <=, 5 >, 6 >=, 7 = on the first byte.
+bool holds(int rel, int c) {
+  switch (rel) {
+    case 1: case 7: return c == 0;
+    case 2: return c != 0;
+    case 3: return c < 0;
+    case 4: return c <= 0;
+    case 5: return c > 0;
+    default: return c >= 0;
+  }
+}
+bool line_test(const PbQslct& l, const uint8_t* r) {
+  std::string v = l.r_value.str();
+  int c;
+  if (l.l_field.str() == "A") {
+    std::string a(reinterpret_cast<const char*>(r + 4), 3);
+    c = l.relation == 7 ? a[0] - v[0] : a.compare(v);
+  } else {
+    int32_t b = rec::view<rec::I32>(r + 8);
+    int32_t w = std::stoi(v);
+    c = b < w ? -1 : b > w;
+  }
+  return holds(l.relation, c);
+}
+bool line_test(const PbQslct& l, const Rec& x) {
+  uint8_t r[kLen] = {};
+  std::memcpy(r + 4, x.a.data(), 3);
+  rec::view<rec::I32>(r + 8).set(x.b);
+  return line_test(l, r);
+}
+
+PbQslct make_line(uint32_t no, bool field_a, uint8_t rel, const std::string& value) {
+  PbQslct l;
+  std::memset(static_cast<void*>(&l), ' ', sizeof l);
+  l.kind = 8;
+  l.line = no;
+  l.relation = rel;
+  l.on = '1';
+  l.mentioned = '0';
+  l.l_field.set(field_a ? "A" : "B");
+  l.r_value.set(value);
+  return l;
+}
+
+// A random expression over lines from..from+n-1, fully bracketed, with its
+// own recursive evaluation.
+struct Expr {
+  std::string text;
+  std::function<bool(const std::function<bool(int)>&)> eval;
+};
+Expr random_expr(std::mt19937& rng, int from, int n) {
+  if (n == 1) return {std::to_string(from), [from](const std::function<bool(int)>& t) { return t(from); }};
+  int k = 1 + int(rng() % unsigned(n - 1));
+  Expr l = random_expr(rng, from, k), r = random_expr(rng, from + k, n - k);
+  bool is_or = rng() & 1;
+  return {"(" + l.text + (is_or ? " OR " : " AND ") + r.text + ")",
+          [l, r, is_or](const std::function<bool(int)>& t) { return is_or ? l.eval(t) || r.eval(t) : l.eval(t) && r.eval(t); }};
+}
+
+struct Sort {
+  bool a_first = true;
+  int fields = 2;
+  char order[2] = {'+', '+'};
+};
+
+// The query the test defines, changeable between attaches.
+struct Def {
+  std::vector<PbQslct> lines;
+  Expr expr;             // text and evaluation; empty text: every record
+  Sort sort;
+  int builds = 0;
+  PbKeyDef key() const {
+    PbKeyDef d;
+    for (int i = 0; i < sort.fields; ++i) {
+      PbKeyField k;
+      k.level = uint8_t(i + 1);
+      k.order = sort.order[i];
+      if ((i == 0) == sort.a_first) k.type = 1, k.offset = 4, k.len = 3;
+      else k.type = 5, k.offset = 8, k.len = 4, k.is_signed = true;
+      d.fields.push_back(k);
+    }
+    return d;
+  }
+  std::string criteria() const {
+    std::string c = expr.text + char(sort.fields) + sort.order[0] + sort.order[1] + char(sort.a_first);
+    for (const PbQslct& l : lines) c.append(reinterpret_cast<const char*>(&l), sizeof l);
+    return c;
+  }
+};
+
+class PbStream : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    bi_init_com();
+    fms_init();
+    setenv("QUVOPATH", dir.str().c_str(), 1);
+    pb_init();
+    pool = mm_create_pool(" PBSTRMTEST ", 0, 0);
+    pb_set_define([this](const FmScbQuery&, PbQueryDef* out) {
+      ++def.builds;
+      out->lines = def.lines;
+      out->text8 = def.expr.text;
+      out->test = [](const PbQslct& l, const uint8_t* r) { return line_test(l, r); };
+      out->key = def.key();
+      out->criteria = def.criteria();
+      return 1;
+    });
+    pb_set_yield([this] { ++reads; });
+  }
+  void TearDown() override {
+    pb_set_define(nullptr);
+    pb_set_yield(nullptr);
+    fm_shutdown();
+    mm_destroy_pool(pool);
+  }
+  uint8_t* alloc(size_t n) { return static_cast<uint8_t*>(MM_ALLOC(pool, n)); }
+
+  FmArb* make_pcf(int scope) {
+    uint8_t* area = alloc(256);
+    auto* kdb = reinterpret_cast<FmKdb*>(area);
+    auto* sdb = reinterpret_cast<FmSdb*>(area + 2 * sizeof(FmKdb));
+    init_sdb_func(&sdb[0], 1, 0, 4, FM_SEG_BINARY, '+');
+    INIT_KDB(&kdb[0], 0, '+', 8, &sdb[0], 1);
+    auto* f = reinterpret_cast<FmFdb*>(alloc(sizeof(FmFdb)));
+    INIT_FDB(f, FM_CLASS_MEMORY, kLen, 0, kdb, 1);
+    INIT_UNIQUE_PATH(f, "PB", "TS", 1);
+    if (!FM_CREATE(f, scope, 100, FM_OPT_BASE, 15, 15)) return nullptr;
+    return f->handle.get();
+  }
+  bool put(FmArb* h, const Rec& x, bool rewrite = false) {
+    uint8_t* r = alloc(kLen);
+    std::memset(r, 0, kLen);
+    rec::view<rec::U32>(r).set(x.id);
+    std::memcpy(r + 4, x.a.data(), 3);
+    rec::view<rec::I32>(r + 8).set(x.b);
+    h->rec.set(r);
+    h->key_no = 0;
+    if (!rewrite) return h->op = 0, fm_write(h);
+    h->op = FM_OP_KEY | FM_OP_EQUAL | FM_OP_HOLD;
+    h->key.set(r);
+    h->key_len = 4;
+    uint8_t* old = alloc(kLen);
+    h->rec.set(old);
+    if (!fm_read(h)) return false;
+    h->rec.set(r);
+    h->op = 0;
+    return fm_rewrite(h);
+  }
+  FmArb* attach(FmArb* pcf, int scope, uint8_t reuse, bool events, FmScb* cns = nullptr) {
+    auto* q = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
+    std::memset(static_cast<void*>(q), 0, sizeof *q);
+    q->head.type = FM_SCB_QUERY;
+    q->scope = uint32_t(scope);
+    q->app.set("QAP");
+    q->ver.set("01");
+    q->name.set("ORDERS");
+    q->level_events = events;
+    q->reuse = reuse;
+    q->head.next.set(cns);
+    FmArb* s = FM_ATTACH(pcf, &q->head, scope);
+    if (s) s->rec.set(alloc(kLen));
+    return s;
+  }
+  // Reads the stream to its end: records as "R<id>" (a held one with its
+  // status), level events as "S<level>" / "E<level>".
+  std::vector<std::string> read_all(FmArb* s, uint32_t* end, size_t stop = SIZE_MAX, bool from_start = true) {
+    std::vector<std::string> out;
+    s->op = uint16_t((from_start ? FM_OP_FIRST : 0) | read_op);
+    while (out.size() < stop) {
+      int rc;
+      const uint8_t* r = nullptr;
+      if (read_op & FM_OP_FAST) {
+        r = fm_rdnxt_fast(s, s->op & ~FM_OP_FAST);
+        rc = r != nullptr;
+      } else {
+        rc = fm_rdnxt(s);
+        r = s->rec.get();
+      }
+      s->op = read_op;
+      uint32_t st = s->status;
+      if (st == FM_ST_LEVEL_START || st == FM_ST_LEVEL_END) {
+        EXPECT_EQ(rc, 1);
+        out.push_back((st == FM_ST_LEVEL_START ? "S" : "E") + std::to_string(s->level));
+      } else if (st == FM_ST_QRY_RECORD || st == FM_ST_HELD_SELF || st == FM_ST_LOCKED) {
+        uint32_t id = rec::view<rec::U32>(r);
+        EXPECT_NE(s->rid, 0u);
+        b_of[id] = rec::view<rec::I32>(r + 8);
+        out.push_back("R" + std::to_string(id) + (st == FM_ST_QRY_RECORD ? "" : "/" + std::to_string(st)));
+      } else {
+        *end = st;
+        break;
+      }
+    }
+    return out;
+  }
+
+  TempDir dir;
+  uint16_t read_op = 0;             // operation bits of the stream's reads
+  std::map<uint32_t, int32_t> b_of;  // B of each record as delivered
+  Def def;
+  int reads = 0;
+  MmPool pool = 0;
+};
+
+// The expected events: the records the selection chooses, stably sorted by
+// their sort fields (in id order before), with level starts and ends at
+// their break levels.
+std::vector<std::string> expect(std::vector<Rec> recs, const Def& d, bool events) {
+  std::sort(recs.begin(), recs.end(), [](const Rec& x, const Rec& y) { return x.id < y.id; });
+  std::vector<Rec> sel;
+  for (const Rec& x : recs) {
+    auto t = [&](int no) { return line_test(d.lines[size_t(no - 1)], x); };
+    if (d.expr.text.empty() || d.expr.eval(t)) sel.push_back(x);
+  }
+  auto field = [&](const Rec& x, int level) -> std::pair<std::string, int32_t> {
+    bool a = (level == 1) == d.sort.a_first;
+    return a ? std::pair{x.a, 0} : std::pair{std::string(), x.b};
+  };
+  std::stable_sort(sel.begin(), sel.end(), [&](const Rec& x, const Rec& y) {
+    for (int l = 1; l <= d.sort.fields; ++l) {
+      auto fx = field(x, l), fy = field(y, l);
+      if (fx == fy) continue;
+      return d.sort.order[l - 1] == '+' ? fx < fy : fy < fx;
+    }
+    return false;
+  });
+  int n = d.sort.fields;
+  auto brk = [&](const Rec& x, const Rec& y) {
+    for (int l = 1; l <= n; ++l)
+      if (field(x, l) != field(y, l)) return l;
+    return n + 1;
+  };
+  std::vector<std::string> out;
+  for (size_t i = 0; i < sel.size(); ++i) {
+    int from = i ? brk(sel[i - 1], sel[i]) : 0;
+    if (events && i)
+      for (int l = n; l >= from; --l) out.push_back("E" + std::to_string(l));
+    if (events)
+      for (int l = from; l <= n; ++l) out.push_back("S" + std::to_string(l));
+    out.push_back("R" + std::to_string(sel[i].id));
+  }
+  if (events && !sel.empty())
+    for (int l = n; l >= 0; --l) out.push_back("E" + std::to_string(l));
+  return out;
+}
+
+std::string str(const std::vector<std::string>& v) {
+  std::string s;
+  for (const std::string& x : v) s += x + " ";
+  return s;
+}
+
+Def random_def(std::mt19937& rng) {
+  Def d;
+  int n = int(rng() % 5);
+  const char* as[] = {"AAA", "ABC", "BBB", "B  ", "ZZZ"};
+  for (int i = 1; i <= n; ++i) {
+    bool fa = rng() & 1;
+    d.lines.push_back(make_line(uint32_t(i), fa, uint8_t(1 + rng() % 7),
+                                fa ? as[rng() % 5] : std::to_string(int(rng() % 7) - 3)));
+  }
+  if (n) d.expr = random_expr(rng, 1, n);
+  d.sort.fields = int(rng() % 3);
+  d.sort.a_first = rng() & 1;
+  d.sort.order[0] = rng() & 1 ? '+' : '-';
+  d.sort.order[1] = rng() & 1 ? '+' : '-';
+  return d;
+}
+
+std::vector<Rec> random_recs(std::mt19937& rng, size_t n) {
+  const char* as[] = {"AAA", "ABC", "BBB", "B  ", "ZZZ", "   "};
+  std::vector<Rec> v;
+  for (size_t i = 0; i < n; ++i) {
+    int32_t b = int32_t(rng() % 7) - 3;
+    if (rng() % 9 == 0) b = rng() & 1 ? INT32_MIN : INT32_MAX;
+    v.push_back(Rec{uint32_t(rng() % 100000), as[rng() % 6], b});
+  }
+  std::sort(v.begin(), v.end(), [](const Rec& x, const Rec& y) { return x.id < y.id; });
+  v.erase(std::unique(v.begin(), v.end(), [](const Rec& x, const Rec& y) { return x.id == y.id; }), v.end());
+  std::shuffle(v.begin(), v.end(), rng);
+  return v;
+}
+
+TEST_F(PbStream, AStreamDeliversTheSelectedRecordsInSortOrderWithTheirLevels) {
+  std::mt19937 rng(33);
+  for (int round = 0; round < 120; ++round) {
+    // Run memories of 1, 2, 3 and 7 elements per run, and one run.
+    uint64_t per[] = {1, 2, 3, 7, 0};
+    uint64_t k = per[round % 5];
+    if (k) setenv("QUVO_RUN_MEM", std::to_string(k * 32).c_str(), 1);
+    else unsetenv("QUVO_RUN_MEM");
+    def = random_def(rng);
+    std::vector<Rec> recs = random_recs(rng, rng() % 4 ? rng() % 60 : rng() % 600);
+    bool events = rng() & 1;
+    reads = 0;
+    int rc = mark(1, [&] {
+      FmArb* pcf = make_pcf(com.depth);
+      ASSERT_NE(pcf, nullptr);
+      for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+      FmArb* s = attach(pcf, com.depth, 0, events);
+      ASSERT_NE(s, nullptr) << pcf->status;
+      uint32_t end = 0;
+      std::vector<std::string> got = read_all(s, &end);
+      EXPECT_EQ(end, FM_ST_EOF);
+      ASSERT_EQ(str(got), str(expect(recs, def, events)))
+          << "round " << round << " text " << def.expr.text << " fields " << def.sort.fields;
+      // A start reads the query again from its first record.
+      EXPECT_EQ(str(read_all(s, &end)), str(got));
+      PbCounts c;
+      ASSERT_TRUE(pb_counts(com.depth, "QAP", "ORDERS", &c));
+      EXPECT_EQ(size_t(c.selected + c.refused), recs.size());
+      EXPECT_EQ(reads, int(recs.size())) << "selected once";
+      reads = 0;
+      EXPECT_TRUE(fm_detach(s));
+    });
+    ASSERT_EQ(rc, 1);
+    EXPECT_EQ(pb_active(com.depth + 1), 0u) << "the query ends with its scope";
+  }
+  unsetenv("QUVO_RUN_MEM");
+}
+
+size_t files_in(const TempDir& d) {
+  size_t n = 0;
+  for (auto it = std::filesystem::recursive_directory_iterator(d.path); it != decltype(it)(); ++it)
+    n += it->is_regular_file();
+  return n;
+}
+
+TEST_F(PbStream, ReuseModesShareCheckRebuildAndNarrowTheActiveQuery) {
+  std::mt19937 rng(7);
+  std::vector<Rec> recs = random_recs(rng, 200);
+  setenv("QUVO_RUN_MEM", "200", 1);  // runs go to work files
+  def.lines = {make_line(1, false, 6, "0")};
+  def.expr = random_expr(rng, 1, 1);
+  def.sort.fields = 2;
+  def.sort.order[1] = '-';
+  int depth = 0;
+  int rc = mark(1, [&] {
+    depth = com.depth;
+    FmArb* pcf = make_pcf(depth);
+    ASSERT_NE(pcf, nullptr);
+    for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+    uint32_t end;
+    PbCounts c;
+    auto id = [&] { return pb_counts(depth, "QAP", "ORDERS", &c) ? c.id : 0u; };
+    FmArb* s1 = attach(pcf, depth, 0, true);
+    ASSERT_NE(s1, nullptr);
+    std::vector<std::string> first = read_all(s1, &end);
+    EXPECT_EQ(str(first), str(expect(recs, def, true)));
+    uint32_t id1 = id();
+    EXPECT_EQ(reads, 200);
+    // 0: the second stream shares the selection and the pointer records.
+    FmArb* s2 = attach(pcf, depth, 0, true);
+    EXPECT_EQ(str(read_all(s2, &end)), str(first));
+    EXPECT_EQ(id(), id1);
+    EXPECT_EQ(c.cursors, 2u);
+    EXPECT_EQ(reads, 200);
+    // 1 with the same criteria reuses; with a changed line builds anew
+    // under a new id.
+    FmArb* s3 = attach(pcf, depth, 1, true);
+    EXPECT_EQ(id(), id1);
+    EXPECT_EQ(str(read_all(s3, &end)), str(first));
+    EXPECT_EQ(reads, 200);
+    def.lines[0].r_value.set("1");
+    FmArb* s4 = attach(pcf, depth, 1, true);
+    EXPECT_EQ(id(), id1 + 20);
+    EXPECT_EQ(str(read_all(s4, &end)), str(expect(recs, def, true)));
+    EXPECT_EQ(reads, 400);
+    // The streams of the old query read on.
+    EXPECT_EQ(str(read_all(s1, &end)), str(first));
+    // 2: rebuilt under the same id.
+    def.lines[0].r_value.set("-1");
+    FmArb* s5 = attach(pcf, depth, 2, false);
+    EXPECT_EQ(id(), id1 + 20);
+    std::vector<std::string> old = read_all(s5, &end);
+    EXPECT_EQ(str(old), str(expect(recs, def, false)));
+    EXPECT_EQ(reads, 600);
+    // 3: among the old query's records only, in its order.
+    def.lines = {make_line(1, true, 7, "A")};
+    def.sort.fields = 0;
+    FmArb* s6 = attach(pcf, depth, 3, false);
+    ASSERT_NE(s6, nullptr);
+    EXPECT_EQ(id(), id1 + 40);
+    std::vector<std::string> narrow = read_all(s6, &end);
+    std::vector<std::string> want;
+    for (const std::string& r : old) {
+      uint32_t n = uint32_t(std::stoul(r.substr(1)));
+      for (const Rec& x : recs)
+        if (x.id == n && x.a[0] == 'A') want.push_back(r);
+    }
+    EXPECT_EQ(str(narrow), str(want));
+    EXPECT_FALSE(want.empty());
+    EXPECT_EQ(reads, 600 + int(old.size()));
+    EXPECT_EQ(pb_active(depth), 2u) << "the narrowed query is hidden but alive";
+    // A selection unwound by the engine's yield runs again on the next read.
+    def.lines[0].r_value.set("B");
+    FmArb* s7 = attach(pcf, depth, 2, false);
+    pb_set_yield([] { ut_unwind(3); });
+    EXPECT_EQ(mark(0, [&] { read_all(s7, &end); }), 3);
+    pb_set_yield([this] { ++reads; });
+    EXPECT_EQ(str(read_all(s7, &end)), str(expect(recs, def, false)));
+    EXPECT_TRUE(fm_detach(s7));
+    for (FmArb* s : {s1, s2, s3, s4, s5}) EXPECT_TRUE(fm_detach(s));
+  });
+  ASSERT_EQ(rc, 1);
+  // The scope's end takes the active and the hidden query, and leaves no
+  // work file.
+  EXPECT_EQ(pb_active(depth), 0u);
+  EXPECT_EQ(files_in(dir), 0u);
+  unsetenv("QUVO_RUN_MEM");
+}
+
+// Another handle changes the file while a stream reads: deleted records are
+// skipped with balanced level events (none without them), a rewritten one
+// comes new in its old place, an added one not at all, a held one with the
+// status of the hold.
+TEST_F(PbStream, RecordsChangedUnderAStreamAreSkippedOrDeliveredInTheOldOrder) {
+  for (bool events : {true, false}) {
+    def = Def{};
+    def.sort.fields = 2;  // A then B
+    std::vector<Rec> recs = {{1, "XXX", 0}, {2, "XXX", 1}, {3, "XXX", 2}, {4, "YYY", 1}, {5, "YYY", 2},
+                             {6, "YYY", 3}, {7, "ZZZ", 1}, {8, "ZZZ", 1}, {9, "ZZZ", 2}};
+    int rc = mark(1, [&] {
+      FmArb* pcf = make_pcf(com.depth);
+      ASSERT_NE(pcf, nullptr);
+      for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+      FmArb* s = attach(pcf, com.depth, 0, events);
+      uint32_t end = 0;
+      std::vector<std::string> got = read_all(s, &end, events ? 4 : 1);
+      // (X,1) and (X,2) go: the break after (X,0) is the lower one, level 1;
+      // (Y,2) goes too, (Z,1) is rewritten to (A,9), (Y,3) is held.
+      FmArb* other = FM_ATTACH(pcf, static_cast<FmScb*>(nullptr), com.depth);
+      ASSERT_NE(other, nullptr);
+      for (uint32_t id : {2u, 3u, 5u}) {
+        uint8_t* k = alloc(kLen);
+        rec::view<rec::U32>(k).set(id);
+        other->rec.set(k);
+        other->key.set(k);
+        other->key_len = 4;
+        other->key_no = 0;
+        other->op = FM_OP_KEY | FM_OP_EQUAL | FM_OP_HOLD;
+        ASSERT_TRUE(fm_read(other));
+        other->op = 0;
+        ASSERT_TRUE(fm_del(other));
+      }
+      ASSERT_TRUE(put(other, Rec{7, "AAA", 9}, true));
+      ASSERT_TRUE(put(other, Rec{10, "AAA", 0}));
+      ASSERT_TRUE(put(other, Rec{6, "YYY", 3}, true));
+      {
+        uint8_t* k = alloc(kLen);
+        rec::view<rec::U32>(k).set(6);
+        other->rec.set(k);
+        other->key.set(k);
+        other->op = FM_OP_KEY | FM_OP_EQUAL | FM_OP_HOLD;
+        ASSERT_TRUE(fm_read(other));
+      }
+      read_op = FM_OP_HOLD;  // a hold by another handle shows to a reader that holds
+      for (;;) {
+        std::vector<std::string> more = read_all(s, &end, 1, false);
+        if (more.empty()) break;
+        got.push_back(more[0]);
+      }
+      EXPECT_EQ(end, FM_ST_EOF);
+      std::vector<Rec> kept = {recs[0], recs[3], recs[5], recs[6], recs[7], recs[8]};
+      std::vector<std::string> want = expect(kept, def, events);
+      for (std::string& w : want)
+        if (w == "R6") w = "R6/200520";
+      EXPECT_EQ(str(got), str(want)) << "events " << events;
+      EXPECT_EQ(b_of[7], 9) << "a rewritten record comes as it is now";
+      read_op = 0;
+    });
+    ASSERT_EQ(rc, 1);
+  }
+}
+
+// Key constraints of the attach narrow the selection; fast reads get the
+// records themselves.
+TEST_F(PbStream, ConstraintsNarrowTheSelectionAndFastReadsGetTheRecords) {
+  std::mt19937 rng(5);
+  std::vector<Rec> recs = random_recs(rng, 300);
+  def.sort.fields = 2;
+  def.sort.a_first = false;
+  int rc = mark(1, [&] {
+    FmArb* pcf = make_pcf(com.depth);
+    ASSERT_NE(pcf, nullptr);
+    for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+    auto* k = reinterpret_cast<FmScbCns*>(alloc(sizeof(FmScbCns)));
+    std::memset(static_cast<void*>(k), 0, sizeof *k);
+    k->head.type = FM_SCB_CNS;
+    k->len = 3;
+    k->values.set(alloc(3));
+    std::memcpy(k->values.get(), "ABC", 3);
+    k->count = 1;
+    k->entries.set(reinterpret_cast<FmCns*>(alloc(sizeof(FmCns))));
+    k->entries->id = 1;
+    k->entries->offset = 4;
+    k->entries->length = 3;
+    FmArb* s = attach(pcf, com.depth, 0, true, &k->head);
+    ASSERT_NE(s, nullptr);
+    uint32_t end = 0;
+    std::vector<std::string> plain = read_all(s, &end);
+    read_op = FM_OP_FAST;
+    std::vector<std::string> got = read_all(s, &end);
+    read_op = 0;
+    EXPECT_EQ(str(plain), str(got));
+    EXPECT_EQ(end, FM_ST_EOF);
+    std::vector<Rec> want;
+    for (const Rec& x : recs)
+      if (x.a == "ABC") want.push_back(x);
+    ASSERT_FALSE(want.empty());
+    EXPECT_EQ(str(got), str(expect(want, def, true)));
+    for (const Rec& x : want) EXPECT_EQ(b_of[x.id], x.b);
+  });
+  ASSERT_EQ(rc, 1);
+}
+
+// The progress line at 1, 2, ..., 10, 20, ... of each phase, gone between
+// the phases and at the end.
+TEST_F(PbStream, TheProgressLineIsShownAtEachDecadeStep) {
+  std::vector<std::string> shown;
+  pb_set_progress([&](const char* t) { shown.push_back(t ? t : "-"); });
+  setenv("QUVO_SHOW_PROGRESS", "", 1);
+  pb_init();
+  def.lines = {make_line(1, false, 6, "0")};
+  def.expr = Expr{"1", nullptr};
+  std::vector<Rec> recs;
+  for (uint32_t i = 1; i <= 25; ++i) recs.push_back(Rec{i, "AAA", i % 5 ? 1 : -1});
+  int rc = mark(1, [&] {
+    FmArb* pcf = make_pcf(com.depth);
+    for (const Rec& x : recs) ASSERT_TRUE(put(pcf, x));
+    FmArb* s = attach(pcf, com.depth, 0, false);
+    uint32_t end = 0;
+    EXPECT_EQ(read_all(s, &end).size(), 20u);
+  });
+  ASSERT_EQ(rc, 1);
+  unsetenv("QUVO_SHOW_PROGRESS");
+  pb_init();
+  pb_set_progress(nullptr);
+  std::vector<std::string> want{"-"};
+  for (uint32_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
+    want.push_back("Selecting record " + std::to_string(n - n / 5) + " of " + std::to_string(n) + " processed");
+  want.push_back("-");
+  for (uint32_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 20})
+    want.push_back("Processing record " + std::to_string(n) + " of 20 selected");
+  want.push_back("-");
+  EXPECT_EQ(str(shown), str(want));
+}
+
+}  // namespace
