@@ -62,8 +62,10 @@ std::vector<LogRec> read_log(const std::string& var) {
 // Add, change a non-key field, change the key, delete, all in automatic
 // mode: the event points in the verbs' order. A write runs 11, 04, 05; a
 // read 03, 11; a rewrite in automatic mode no 04 or 05: 11, the child's 61
-// (gathering its constraint values), 11 over the old record, 61 again (a
-// child whose key values did not change runs no further), 11; a delete the
+// (gathering its constraint values), 11 over the old record, 61 again, 11.
+// The child runs on no rewrite, the key change's included: a compiled child
+// carries no constraint values (its CHILD constraint field gives only the
+// key number), so no key value of it can differ. A delete runs the
 // child's 61, the child in automatic mode, 62, the record read again by its
 // id (03, 11), then 05. The child's own 99 carries no count.
 TEST(PcfApp, EventPointsRunInTheVerbsOrder) {
