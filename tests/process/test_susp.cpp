@@ -172,6 +172,27 @@ class Susp : public AbcRun {
     AbcRun::TearDown();
   }
   std::string sess_dir() { return data + "/sess/0SA00"; }
+  // The records of suspend file id, read through the file manager.
+  std::vector<std::string> records(const std::string& id) {
+    std::vector<std::string> v;
+    FmFdb f;
+    INIT_FDB(&f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+    INIT_SA_PATH(&f, id.c_str(), FM_PT_SESS);
+    EXPECT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+    FmArb* h = f.handle.get();
+    if (!h) return v;
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC));
+    h->op = FM_OP_FIRST;
+    fm_start(h);
+    h->rec.set(buf);
+    h->rec_len = FM_MAX_REC;
+    h->op = 0;
+    while (fm_rdnxt(h)) v.emplace_back(reinterpret_cast<char*>(buf), h->len_read);
+    h->rec.reset();
+    FM_CLOSE(h, 0);
+    mm_free(buf);
+    return v;
+  }
   // The ids of suspend files (temporary names start with '_').
   std::set<std::string> ids() {
     std::set<std::string> v;
@@ -216,23 +237,9 @@ TEST_F(Susp, AreasAndTemporaryFilesComeBackEqual) {
   {
     // Its temporary files: the one it made (the message files are the
     // engine's own, made anew by the engine that resumes).
-    FmFdb f;
-    INIT_FDB(&f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
-    INIT_SA_PATH(&f, id.c_str(), FM_PT_SESS);
-    ASSERT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
-    FmArb* h = f.handle.get();
-    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC));
-    h->op = FM_OP_FIRST;
-    fm_start(h);
-    h->rec.set(buf);
-    h->rec_len = FM_MAX_REC;
-    h->op = 0;
     std::vector<std::string> names;
-    while (fm_rdnxt(h))
-      if (h->len_read == sizeof(FmFdb)) names.push_back(rec::view<FmFdb>(buf).name.str());
-    h->rec.reset();
-    FM_CLOSE(h, 0);
-    mm_free(buf);
+    for (const std::string& r : records(id))
+      if (r.size() == sizeof(FmFdb)) names.push_back(rec::view<FmFdb>(reinterpret_cast<const uint8_t*>(r.data())).name.str());
     EXPECT_EQ(names, std::vector<std::string>{"TMPF"});
   }
   PiInvoc v;
@@ -276,22 +283,7 @@ TEST_F(Susp, AnEmptyProcessWritesTheSessionAndTheClasses) {
   std::string id = *ids().begin();
   std::string raw = text_of(sess_dir() + "/" + id);
   // Read back through the file manager.
-  FmFdb f;
-  INIT_FDB(&f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
-  INIT_SA_PATH(&f, id.c_str(), FM_PT_SESS);
-  f.options = FM_OPT_NO_SYSDIR;
-  ASSERT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
-  FmArb* h = f.handle.get();
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC));
-  h->op = FM_OP_FIRST;
-  fm_start(h);
-  h->rec.set(buf);
-  h->rec_len = FM_MAX_REC;
-  h->op = 0;
-  std::vector<std::string> recs;
-  while (fm_rdnxt(h)) recs.emplace_back(reinterpret_cast<char*>(buf), h->len_read);
-  h->rec.reset();
-  FM_CLOSE(h, 0);
+  std::vector<std::string> recs = records(id);
   ASSERT_EQ(recs.size(), 1u + 1 + 13 + 1);
   PiInvoc want = p->invoc;
   want.kind = 2;
@@ -345,25 +337,6 @@ TEST_F(Susp, DamagedSuspendFilesAreRefusedAndStay) {
   std::string id = *ids().begin(), path = sess_dir() + "/" + id;
   std::string good = text_of(path);
   // The file's records, as the sequential file frames them.
-  auto records = [&](const std::string& id2) {
-    FmFdb f;
-    INIT_FDB(&f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
-    INIT_SA_PATH(&f, id2.c_str(), FM_PT_SESS);
-    EXPECT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
-    FmArb* h = f.handle.get();
-    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC));
-    h->op = FM_OP_FIRST;
-    fm_start(h);
-    h->rec.set(buf);
-    h->rec_len = FM_MAX_REC;
-    h->op = 0;
-    std::vector<std::string> v;
-    while (fm_rdnxt(h)) v.emplace_back(reinterpret_cast<char*>(buf), h->len_read);
-    h->rec.reset();
-    FM_CLOSE(h, 0);
-    mm_free(buf);
-    return v;
-  };
   auto write = [&](const std::string& id2, const std::vector<std::string>& recs) {
     FmFdb f;
     INIT_FDB(&f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
