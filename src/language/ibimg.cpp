@@ -23,6 +23,13 @@ void put_name(char* to, const char* from, size_t n) {
     std::memset(to, ' ', n);
 }
 
+// An instruction's application and field name.
+template <class T>
+void put_ref(T& in, const char* app, const char* field) {
+  put_name(in.app.data(), app, 3);
+  put_name(in.field.data(), field, 22);
+}
+
 bool is_dspl(int verb) { return verb == 9 || verb == 28; }
 
 }  // namespace
@@ -59,8 +66,7 @@ uint8_t* bld_pos(IbCode* code, const char* app, const char* field, bool has1, bo
   uint8_t* p = ib_put(code, op);
   if (!p) return nullptr;
   auto& in = rec::view<IbPos>(p);
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.shift = shift;
   return p;
 }
@@ -105,8 +111,7 @@ uint8_t* bld_chr_def(IbCode* code, int verb, const char* app, const char* field,
   uint8_t* p = ib_put(code, 618);
   if (!p) return nullptr;
   auto& in = rec::view<IbChrDef>(p);
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.occ = occ;
   in.ordinal = ordinal;
   in.value = m.value;
@@ -123,8 +128,7 @@ uint8_t* bld_chr_var(IbCode* code, int verb, const char* app, const char* field,
   uint8_t* p = ib_put(code, 614);
   if (!p) return nullptr;
   auto& in = rec::view<IbChrVar>(p);
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.value = m.value;
   in.select = m.select;
   in.inherit = m.inherit;
@@ -148,8 +152,7 @@ uint8_t* bld_dspl_def(IbCode* code, int verb, const char* app, const char* field
   uint8_t* p = ib_put(code, 624);
   if (!p) return nullptr;
   auto& in = rec::view<IbDsplDef>(p);
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.occ = occ;
   in.ordinal = ordinal;
   in.blank = verb == 9 ? 1 : 0;
@@ -163,8 +166,7 @@ uint8_t* bld_dspl_var(IbCode* code, int verb, const char* app, const char* field
   if (!p) return nullptr;
   auto& in = rec::view<IbDsplVar>(p);
   in.blank = verb == 9 ? 1 : 0;
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.report = report ? 1 : 0;
   return p;
 }
@@ -182,8 +184,7 @@ uint8_t* bld_def_detach(IbCode* code, const char* app, const char* field, uint8_
   uint8_t* p = ib_put(code, kIbDefDetach);
   if (!p) return nullptr;
   auto& in = rec::view<IbDef>(p);
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.shift = shift;
   return p;
 }
@@ -193,8 +194,7 @@ uint8_t* bld_def_attach(IbCode* code, const char* app, const char* field, uint8_
   uint8_t* p = ib_put(code, kIbDefine, 40);
   if (!p) return nullptr;
   auto& in = rec::view<IbDef>(p);
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.shift = shift;
   in.rec_ira = rec_ira;
   in.occ_kind = occ_kind;
@@ -207,8 +207,7 @@ uint8_t* bld_undef(IbCode* code, const char* app, const char* field, uint8_t mod
   uint8_t* p = ib_put(code, kIbUndef);
   if (!p) return nullptr;
   auto& in = rec::view<IbUndef>(p);
-  put_name(in.app.data(), app, 3);
-  put_name(in.field.data(), field, 22);
+  put_ref(in, app, field);
   in.mode = mode;
   return p;
 }
