@@ -17,6 +17,8 @@
 #include "language/sc.h"
 #include "process/pb.h"
 #include "process/pc.h"
+#include "executors/fp.h"
+#include "executors/rt.h"
 #include "process/piexec.h"
 #include "process/pl.h"
 #include "screen/wm.h"
@@ -43,6 +45,8 @@ int main(int argc, char** argv) {
   sc_register();
   pl_register();
   pi_register();
+  rt_register();
+  fp_register();
 #ifdef QUVO_EXTRA_REGISTER
   QUVO_EXTRA_REGISTER();
 #endif

@@ -125,9 +125,11 @@ struct PcbRun {
   rec::Bytes<3> b33;           // 33
   Ref<uint8_t> dyn_first;      // 36 items defined at run time (DEFINE), in definition order
   Ref<uint8_t> dyn_last;       // 40
-  rec::Bytes<56> b44;          // 44
+  rec::U32 cur_item;           // 44 the current field: the item under the cursor, 0 none
+  rec::Bytes<52> b48;          // 48
 };
 QV_RECORD(PcbRun, 100);
+QV_AT(PcbRun, cur_item, 44);
 QV_AT(PcbRun, curs_req, 8);
 QV_AT(PcbRun, shown, 20);
 QV_AT(PcbRun, redisplay, 32);
