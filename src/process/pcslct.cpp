@@ -27,7 +27,9 @@ std::string cstr(const char* p, size_t n) {
 bool of_child(const DSelect& s) { return s.frame_code || s.frame_no || s.image_no || s.b40; }
 
 // The owner of a child's lines: frame class and number, image, discriminator
-// (byte 37) and child number.
+// (byte 37, binary as in the CHILD record; the line's layout keeps it in a
+// text field, so a blank is 0) and child number.
+uint8_t disc_of(const DSelect& s) { return s.b37[0] == ' ' ? 0 : uint8_t(s.b37[0]); }
 struct Owner {
   uint8_t code = 0;
   uint32_t frame = 0;
@@ -37,7 +39,7 @@ struct Owner {
   bool operator==(const Owner&) const = default;
 };
 Owner owner_of(const DSelect& s) {
-  return Owner{s.frame_code, s.frame_no, s.image_no, uint8_t(s.b37[0]), s.b40};
+  return Owner{s.frame_code, s.frame_no, s.image_no, disc_of(s), s.b40};
 }
 
 // The child record a kind-4 compile error shows: the owner fields of the
@@ -46,6 +48,8 @@ void child_err(PcCtx* ctx, const DSelect& s, uint32_t msg) {
   PcBuf<DChild> c;
   std::memset(c.bytes(), ' ', sizeof(DChild));
   std::memcpy(c.bytes(), &s, offsetof(DChild, ch_type));
+  c->disc = disc_of(s);
+  c->b38.clear();
   pc_add_cmpl_err(ctx, kPcErrChild, c.bytes(), msg, nullptr, 0);
 }
 
