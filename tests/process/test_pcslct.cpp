@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "files/dictrec.h"
+#include "files/fmcat.h"
 #include "foundation/os.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
@@ -149,6 +150,56 @@ struct Slct : ::testing::Test {
       if (r->proc_name.str().starts_with(name) && r->proc_type == kAction) out.push_back(*r);
     return out;
   }
+  // The data files of the compiled files `names` of process `proc` (native,
+  // in the database the processes work in, with their SYSDIR entries),
+  // created empty.
+  void files(const char* proc, std::initializer_list<const char*> names) {
+    Pcb* p = e.pcb(proc, 2, kAction);
+    ASSERT_EQ(pl_get(p, 0), 1);
+    EmHeader* em = p->module.get();
+    auto* ksd = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+    auto* ssd = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+    FmFdb sd;
+    INIT_DSYSDIR_FDB(&sd, ksd, ssd);
+    ASSERT_EQ(FM_CREATE(&sd, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 0, 0), 1);
+    for (const char* name : names) {
+      FmFdb f{};
+      FmArb* c = em->cfi.get();
+      c->op = FM_OP_FIRST;
+      fm_start(c);
+      c->op = FM_OP_FAST;
+      while (uint8_t* r = fm_rdnxt_fast(c, 0))
+        if (reinterpret_cast<EmCfi*>(r)->fdb.name.str() == name) f = reinterpret_cast<EmCfi*>(r)->fdb;
+      c->op = 0;
+      ASSERT_EQ(f.name.str(), name);
+      f.handle.reset();
+      FmFdb made = f;
+      ASSERT_EQ(FM_CREATE(&made, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), 1) << name;
+      FM_CLOSE(made.handle.get(), 0);
+      auto* ent = static_cast<FmSysdirRec*>(MM_ALLOC(e.pool, sizeof(FmSysdirRec)));
+      fm_cat_sysdir_entry(&f, ent);
+      PROTO_FULL(sd.handle.get(), 0, reinterpret_cast<uint8_t*>(ent));
+      ASSERT_EQ(fm_write(sd.handle.get()), 1);
+      fdbs[name] = f;
+    }
+    FM_CLOSE(sd.handle.get(), 0);
+    pl_release(p);
+    Engine::free_pcb(p);
+  }
+  // Writes 16-byte records into data file `name`.
+  void put(const char* name, const std::vector<std::string>& recs) {
+    FmFdb f = fdbs[name];
+    ASSERT_EQ(FM_OPEN(&f, com.depth, 0, 15, 15), 1);
+    auto* r = static_cast<uint8_t*>(MM_ALLOC(e.pool, 16));
+    for (const std::string& x : recs) {
+      std::memcpy(r, x.data(), 16);
+      PROTO_FULL(f.handle.get(), 0, r);
+      ASSERT_EQ(fm_write(f.handle.get()), 1);
+    }
+    FM_CLOSE(f.handle.get(), 0);
+    mm_free(r);
+  }
+  std::map<std::string, FmFdb> fdbs;
   // The compiled children of the loaded module, by sequence.
   static std::map<uint32_t, EmCchld*> children(EmHeader* em) {
     std::map<uint32_t, EmCchld*> m;
@@ -265,6 +316,93 @@ TEST_F(Slct, BadLinesAreCompileErrors) {
   ASSERT_FALSE(errs.empty());
   EXPECT_NE(pc_cmpl_err_line(errs[0]).find("child 0 1"), std::string::npos) << pc_cmpl_err_line(errs[0]);
   Engine::free_pcb(p);
+}
+
+// A 16-byte record: alpha a (4), binary b (4), alpha c (8).
+std::string rec16(const std::string& a, int32_t b, const std::string& c) {
+  std::string r(16, ' ');
+  r.replace(0, a.size(), a);
+  std::memcpy(r.data() + 4, &b, 4);
+  r.replace(8, c.size(), c);
+  return r;
+}
+
+// Each run: the parent puts its own record's key fields, gathers its
+// child's constraint values from their sources (pi_chld_cns, as the frame
+// processor does) and invokes it; the child reads its file to the end.
+struct Runs {
+  std::vector<std::vector<std::string>> got;   // per invocation, the records the child read
+  std::vector<std::string> values;             // per invocation, the values handed down
+};
+
+// A child invoked with selection lines over a native file reads exactly the
+// records a brute force over the file selects: for random files whose
+// values sit at and one past the constrained values (A000-A003 around
+// A001 and A002; binary limits, -1, 0, 1 and their neighbours), every
+// constraint value from the parent's record, and a constant one.
+TEST_F(Slct, AConstrainedChildReadsExactlyTheRecordsItsLinesSelect) {
+  process("PAR", "PAR", {1, 2},
+          {line("PAR", 1, 1, "DET A", "ABC", "PAR A", true), line("PAR", 1, 2, "DET B", "ABC", "PAR B"),
+           line("PAR", 2, 1, "DET C", "", "CCC")});
+  ASSERT_NO_FATAL_FAILURE(files("PAR", {"PAR", "DET"}));
+  const std::vector<std::string> as = {"A000", "A001", "A002", "A003"};
+  const std::vector<int32_t> bs = {INT32_MIN, INT32_MIN + 1, -2, -1, 0, 1, 2, INT32_MAX - 1, INT32_MAX};
+  const std::vector<std::string> cs = {"CCB", "CCC", "CCD", "CC", "CCCC"};
+  std::mt19937 rng(33);
+  std::vector<std::string> data;
+  for (size_t i = 0; i + 1 < as.size(); ++i)   // A003: no records
+    for (int32_t b : bs)
+      if (rng() % 4 != 0) data.push_back(rec16(as[i], b, cs[rng() % cs.size()]));
+  ASSERT_NO_FATAL_FAILURE(put("DET", data));
+
+  struct Ask {
+    std::string a;
+    int32_t b;
+    uint32_t child;
+  };
+  std::vector<Ask> asks;
+  for (int i = 0; i < 40; ++i) asks.push_back({as[rng() % as.size()], bs[rng() % bs.size()], 1});
+  asks.push_back({"A001", 3, 1});   // a value no record has
+  asks.push_back({"", 0, 2});
+  Runs runs;
+  pitest::g_ap = [&](Pcb* p) {
+    if (p->invoc.name.str().starts_with("KID")) {
+      std::vector<std::string> read;
+      for (int n = 0; n < 1000 && pi_rdnxt(p, 0) == 1; ++n)
+        read.emplace_back(reinterpret_cast<const char*>(p->pcf_stream->rec.get()), 16);
+      runs.got.push_back(read);
+      return;
+    }
+    for (const Ask& q : asks) {
+      uint8_t* r = p->pcf_stream->rec.get();
+      std::string own = rec16(q.a, q.b, "");
+      std::memcpy(r, own.data(), 16);
+      PiInvoc v = p->child_tbl.get()[q.child].cchld->invoc;
+      ASSERT_EQ(pi_chld_cns(p, q.child, &v), 1);
+      runs.values.emplace_back(reinterpret_cast<const char*>(v.cns_values.get()), v.cns_total);
+      v.parent_pcb.set(p);
+      v.completion = 0;
+      pi_exec(&v);
+      EXPECT_EQ(v.completion, 2);
+    }
+  };
+  PiInvoc top = pltest::abc_invoc("PAR", kAction);
+  EXPECT_EQ(pltest::pi_run(&top), 2);
+  ASSERT_EQ(runs.got.size(), asks.size());
+  for (size_t i = 0; i < asks.size(); ++i) {
+    std::vector<std::string> want;
+    for (const std::string& r : data) {
+      bool take = asks[i].child == 1 ? r.compare(0, 8, rec16(asks[i].a, asks[i].b, ""), 0, 8) == 0
+                                     : r.compare(8, 8, "CCC     ") == 0;
+      if (take) want.push_back(r);
+    }
+    std::vector<std::string> got = runs.got[i];
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, want) << "ask " << i << " " << asks[i].a << " " << asks[i].b;
+  }
+  EXPECT_EQ(runs.values.back(), "CCC     ");
+  EXPECT_TRUE(os_sys_err_log().empty());
 }
 
 }  // namespace
