@@ -405,4 +405,54 @@ TEST_F(Slct, AConstrainedChildReadsExactlyTheRecordsItsLinesSelect) {
   EXPECT_TRUE(os_sys_err_log().empty());
 }
 
+// The change cascade through a compiled child: a rewrite that changes the
+// parent's field a key-flagged line names runs the child once, in automatic
+// mode 1, with the values gathered from the new record; a rewrite that
+// changes only a field of a line without the key flag runs no child.
+TEST_F(Slct, AKeyChangeCascadesThroughTheCompiledChild) {
+  process("PAR", "PAR", {1},
+          {line("PAR", 1, 1, "DET A", "ABC", "PAR A", true), line("PAR", 1, 2, "DET C", "ABC", "PAR X")});
+  ASSERT_NO_FATAL_FAILURE(files("PAR", {"PAR", "DET"}));
+  ASSERT_NO_FATAL_FAILURE(put("PAR", {rec16("P001", 7, "XA"), rec16("P002", 8, "XB")}));
+  ASSERT_NO_FATAL_FAILURE(put("DET", {rec16("P009", 1, "XC"), rec16("P009", 2, "XA"), rec16("P001", 1, "XC")}));
+  struct Run {
+    int auto_mode;
+    std::string values;
+    std::vector<std::string> read;
+  };
+  std::vector<Run> kid;
+  std::vector<int> answers;
+  pitest::g_ap = [&](Pcb* p) {
+    if (p->invoc.name.str().starts_with("KID")) {
+      Run r{p->invoc.auto_mode, std::string(reinterpret_cast<const char*>(p->invoc.cns_values.get()),
+                                            p->invoc.cns_total), {}};
+      for (int n = 0; n < 100 && pi_rdnxt(p, 0) == 1; ++n)
+        r.read.emplace_back(reinterpret_cast<const char*>(p->pcf_stream->rec.get()), 16);
+      kid.push_back(r);
+      return;
+    }
+    uint8_t* r = p->pcf_stream->rec.get();
+    auto set = [&](int at, const char* text) { std::memcpy(r + at, text, std::strlen(text)); };
+    p->invoc.auto_mode = 1;   // reads hold the record, as an automatic run's do
+    set(0, "P001");
+    answers.push_back(pi_read(p, FM_OP_EQUAL));
+    set(8, "XC      ");   // the line without the key flag: no cascade
+    answers.push_back(pi_rewrite(p));
+    set(0, "P001");
+    answers.push_back(pi_read(p, FM_OP_EQUAL));
+    set(0, "P009");       // the key-flagged line's field: the child runs
+    answers.push_back(pi_rewrite(p));
+  };
+  PiInvoc top = pltest::abc_invoc("PAR", kAction);
+  EXPECT_EQ(pltest::pi_run(&top), 2);
+  EXPECT_EQ(answers, (std::vector<int>{1, 1, 1, 1}));
+  ASSERT_EQ(kid.size(), 1u);
+  EXPECT_EQ(kid[0].auto_mode, 1);
+  EXPECT_EQ(kid[0].values, "P009XC      ");
+  // In automatic mode the child reads under its constraints with the new
+  // values.
+  EXPECT_EQ(kid[0].read, (std::vector<std::string>{rec16("P009", 1, "XC")}));
+  EXPECT_TRUE(os_sys_err_log().empty());
+}
+
 }  // namespace
