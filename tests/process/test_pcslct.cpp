@@ -4,6 +4,7 @@
 // of a native file; a key change cascades to it through its compiled
 // constraints.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -22,6 +23,8 @@
 #include "process/pcb.h"
 #include "process/pi_fixture.h"
 #include "process/pipcf.h"
+#include "process/pl.h"
+#include "support/syserr.h"
 
 namespace {
 
@@ -115,13 +118,13 @@ struct Slct : ::testing::Test {
   // `children` (each invoking KID, cascading on a key change), and its
   // selection lines.
   void process(const char* name, const char* pcf, std::vector<uint32_t> children,
-               const std::vector<fx::Rec>& lines = {}) {
+               const std::vector<fx::Rec>& lines = {}, const char* save = "0") {
     static int stamps = 0;
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "2026-06-06T01:00:%02d", ++stamps % 60);
     ASSERT_EQ(fx::write("PROCESS", "ABC", "00",
                         {fx::rec("PROCESS", {{"proc_type", "4"}, {"proc_name", name}, {"title", "T"},
-                                             {"flag31", "1"}, {"save_flag", "0"}, {"retention", "50"},
+                                             {"flag31", "1"}, {"save_flag", save}, {"retention", "50"},
                                              {"added", stamp}, {"changed", stamp}, {"pcf_app", "ABC"},
                                              {"pcf_file", pcf}})}),
               1);
@@ -453,6 +456,92 @@ TEST_F(Slct, AKeyChangeCascadesThroughTheCompiledChild) {
   // values.
   EXPECT_EQ(kid[0].read, (std::vector<std::string>{rec16("P009", 1, "XC")}));
   EXPECT_TRUE(os_sys_err_log().empty());
+}
+
+// A saved module keeps its children's constraints: loaded back, the arrays
+// equal the compiled ones. The saved file is untrusted: a count past its
+// arrays leaves the child without constraints (and says so) instead of
+// reading past them.
+TEST_F(Slct, ASavedModuleKeepsTheConstraintsAndACountPastItsArraysLeavesNone) {
+  process("SAV", "PAR", {1}, {line("SAV", 1, 1, "DET A", "ABC", "PAR A", true), line("SAV", 1, 2, "DET B", "", "5")},
+          "1");
+  auto child1 = [&](std::vector<Cns>* out) {
+    Pcb* p = e.pcb("SAV", 2, kAction);
+    ASSERT_EQ(pl_get(p, 0), 1);
+    *out = cns_of(*children(p->module.get())[1]);
+    pl_release(p);
+    pl_flush();
+    Engine::free_pcb(p);
+  };
+  std::vector<Cns> fresh, loaded, damaged;
+  ASSERT_NO_FATAL_FAILURE(child1(&fresh));
+  uint32_t compiles = pc_compile_count();
+  ASSERT_NO_FATAL_FAILURE(child1(&loaded));
+  EXPECT_EQ(pc_compile_count(), compiles);   // from the saved file
+  EXPECT_EQ(fresh.size(), 2u);
+  EXPECT_EQ(loaded, fresh);
+
+  // The compiled child's count raised past its arrays in the saved file.
+  PcBuf<DProc> def;
+  FmFdb ident;
+  uint32_t st = 0;
+  Pcb* q = e.pcb("SAV", 2, kAction);
+  ASSERT_EQ(read_dproc(q->invoc, def.p, &ident, &st), 1);
+  Engine::free_pcb(q);
+  uint32_t stamp[2] = {rec::view<rec::U32>(def->added.b), rec::view<rec::U32>(def->added.b + 4)};
+  char nm[9] = {};
+  pl_gen_nam(0, stamp, nm);
+  FmFdb src, dst;
+  for (FmFdb* f : {&src, &dst}) {
+    INIT_FDB(f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+    f->options = FM_OPT_NO_SYSDIR;
+    f->stamp[0] = f->stamp[1] = 0xFFFFFFFFu;
+  }
+  INIT_DB_PATH(&src, "   ", "ABC", "00", nm, FM_PT_MOD);
+  INIT_DB_PATH(&dst, "   ", "ABC", "00", "XCOPY", FM_PT_MOD);
+  ASSERT_EQ(FM_OPEN(&src, 0, FM_OPT_NO_SYSDIR, 1, 15), 1);
+  ASSERT_EQ(FM_CREATE(&dst, 0, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+  FmArb* sf = src.handle.get();
+  FmArb* df = dst.handle.get();
+  PcBuf<uint8_t> buf(FM_MAX_REC + 1);
+  sf->rec.set(buf.bytes());
+  sf->rec_len = FM_MAX_REC;
+  std::vector<std::vector<uint8_t>> recs;
+  while (fm_rdnxt(sf)) recs.emplace_back(buf.bytes(), buf.bytes() + sf->len_read);
+  recs.pop_back();   // the checksum record
+  int changed = 0;
+  for (auto& r : recs) {
+    if (r.size() != sizeof(EmCchld)) continue;
+    auto& c = rec::view<EmCchld>(r.data());
+    if (c.invoc.name.str() != "KID" || c.invoc.cns_count != 2) continue;
+    c.invoc.cns_count = 3u;
+    ++changed;
+  }
+  ASSERT_EQ(changed, 1);
+  for (auto& r : recs) {
+    std::memcpy(buf.bytes(), r.data(), r.size());
+    df->rec.set(buf.bytes());
+    df->rec_len = uint16_t(r.size());
+    ASSERT_EQ(fm_write(df), 1);
+  }
+  ASSERT_EQ(pl_seal(df), 1);
+  FM_CLOSE(sf, 0);
+  FM_CLOSE(df, FM_CL_KEEP);
+  ASSERT_EQ(fm_replace(&src, &dst, 0), 1) << src.status;
+  std::string path;
+  ASSERT_TRUE(fm_os_path(&src, &path));
+  ::chmod(path.c_str(), 0640);   // as the engine writes it: trusted
+  SysErrCapture se(SysErrAnswer::Continue);
+  Pcb* p = e.pcb("SAV", 2, kAction);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EXPECT_EQ(pc_compile_count(), compiles);
+  const EmCchld& c = *children(p->module.get())[1];
+  EXPECT_EQ(c.invoc.cns_count, 0u);
+  EXPECT_FALSE(c.invoc.cns_descs);
+  ASSERT_EQ(se.count(), 1u);
+  EXPECT_NE(se.last().find("bad child constraints"), std::string::npos) << se.last();
+  pl_release(p);
+  Engine::free_pcb(p);
 }
 
 }  // namespace
