@@ -344,9 +344,9 @@ struct Runs {
 // A001 and A002; binary limits, -1, 0, 1 and their neighbours), every
 // constraint value from the parent's record, and a constant one.
 TEST_F(Slct, AConstrainedChildReadsExactlyTheRecordsItsLinesSelect) {
-  process("PAR", "PAR", {1, 2},
+  process("PAR", "PAR", {1, 2, 3},
           {line("PAR", 1, 1, "DET A", "ABC", "PAR A", true), line("PAR", 1, 2, "DET B", "ABC", "PAR B"),
-           line("PAR", 2, 1, "DET C", "", "CCC")});
+           line("PAR", 2, 1, "DET C", "", "CCC"), line("PAR", 3, 1, "DET C", "ABC", "W")});
   ASSERT_NO_FATAL_FAILURE(files("PAR", {"PAR", "DET"}));
   const std::vector<std::string> as = {"A000", "A001", "A002", "A003"};
   const std::vector<int32_t> bs = {INT32_MIN, INT32_MIN + 1, -2, -1, 0, 1, 2, INT32_MAX - 1, INT32_MAX};
@@ -367,6 +367,7 @@ TEST_F(Slct, AConstrainedChildReadsExactlyTheRecordsItsLinesSelect) {
   for (int i = 0; i < 40; ++i) asks.push_back({as[rng() % as.size()], bs[rng() % bs.size()], 1});
   asks.push_back({"A001", 3, 1});   // a value no record has
   asks.push_back({"", 0, 2});
+  asks.push_back({"", 0, 3});   // the work field W holds "CCD"
   Runs runs;
   pitest::g_ap = [&](Pcb* p) {
     if (p->invoc.name.str().starts_with("KID")) {
@@ -380,6 +381,10 @@ TEST_F(Slct, AConstrainedChildReadsExactlyTheRecordsItsLinesSelect) {
       uint8_t* r = p->pcf_stream->rec.get();
       std::string own = rec16(q.a, q.b, "");
       std::memcpy(r, own.data(), 16);
+      uint8_t* w = nullptr;
+      for (int kind = 0; kind < 5 && !w; ++kind) w = pi_find_addr(p, "ABC", 3000021, kind, 0, nullptr);
+      ASSERT_NE(w, nullptr);
+      std::memcpy(w, "CCD     ", 8);
       PiInvoc v = p->child_tbl.get()[q.child].cchld->invoc;
       ASSERT_EQ(pi_chld_cns(p, q.child, &v), 1);
       runs.values.emplace_back(reinterpret_cast<const char*>(v.cns_values.get()), v.cns_total);
@@ -395,8 +400,9 @@ TEST_F(Slct, AConstrainedChildReadsExactlyTheRecordsItsLinesSelect) {
   for (size_t i = 0; i < asks.size(); ++i) {
     std::vector<std::string> want;
     for (const std::string& r : data) {
-      bool take = asks[i].child == 1 ? r.compare(0, 8, rec16(asks[i].a, asks[i].b, ""), 0, 8) == 0
-                                     : r.compare(8, 8, "CCC     ") == 0;
+      bool take = asks[i].child == 1   ? r.compare(0, 8, rec16(asks[i].a, asks[i].b, ""), 0, 8) == 0
+                  : asks[i].child == 2 ? r.compare(8, 8, "CCC     ") == 0
+                                       : r.compare(8, 8, "CCD     ") == 0;
       if (take) want.push_back(r);
     }
     std::vector<std::string> got = runs.got[i];
@@ -404,7 +410,8 @@ TEST_F(Slct, AConstrainedChildReadsExactlyTheRecordsItsLinesSelect) {
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, want) << "ask " << i << " " << asks[i].a << " " << asks[i].b;
   }
-  EXPECT_EQ(runs.values.back(), "CCC     ");
+  EXPECT_EQ(runs.values[runs.values.size() - 2], "CCC     ");
+  EXPECT_EQ(runs.values.back(), "CCD     ");
   EXPECT_TRUE(os_sys_err_log().empty());
 }
 
