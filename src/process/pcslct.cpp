@@ -154,12 +154,17 @@ int whole_key(PcCtx* ctx, const ChildSet& cs) {
 
 // attach_cns: the child's two arrays as two records of the module's
 // constant file, in the order of the constrained fields, and the rest of
-// its constraint fields.
-void attach_cns(PcCtx* ctx, ChildSet& cs) {
-  if (!cs.child || cs.failed || cs.tcdb.empty()) return;
+// its constraint fields. False when they cannot be written (the compile
+// fails: the child must never run without its constraints).
+bool attach_cns(PcCtx* ctx, ChildSet& cs) {
+  if (!cs.child || cs.failed || cs.tcdb.empty()) return true;
   std::stable_sort(cs.tcdb.begin(), cs.tcdb.end(),
                    [](const PcTcdb& a, const PcTcdb& b) { return a.order.get() < b.order.get(); });
   size_t n = cs.tcdb.size();
+  if (16 * n > FM_MAX_REC) {
+    checkstat(FM_ST_SYS, "write failed", kMod, __LINE__);
+    return false;
+  }
   PcBuf<FmCns> pos(6 * n);
   PcBuf<PiCnsDesc> desc(16 * n);
   uint32_t at = 0;
@@ -186,7 +191,7 @@ void attach_cns(PcCtx* ctx, ChildSet& cs) {
   uint32_t dn = pc_put_cnst(ctx->em, desc.bytes(), uint16_t(16 * n), 0);
   if (!pn || !dn) {
     checkstat(ctx->em->cnst ? ctx->em->cnst->status.get() : 0u, "write failed", kMod, __LINE__);
-    return;
+    return false;
   }
   PiInvoc& v = c->invoc;
   v.cns_count = uint32_t(n);
@@ -200,6 +205,7 @@ void attach_cns(PcCtx* ctx, ChildSet& cs) {
   int k = whole_key(ctx, cs);
   c->whole_key = k >= 0 ? 1 : 0;
   c->whole_key_no = k >= 0 ? uint8_t(k) : uint8_t(0);
+  return true;
 }
 
 // One selection line of a child: its constraints added to the set, or
@@ -320,7 +326,7 @@ int pc_slct(PcCtx* ctx) {
     if (!of_child(s)) continue;
     Owner o = owner_of(s);
     if (!have || !(o == cur)) {
-      attach_cns(ctx, cs);
+      if (!attach_cns(ctx, cs)) ok = false;
       cs = ChildSet{};
       cur = o;
       have = true;
@@ -334,6 +340,6 @@ int pc_slct(PcCtx* ctx) {
     if (skip) continue;
     if (!slct_line(ctx, cs, s)) ok = false;
   }
-  attach_cns(ctx, cs);
+  if (!attach_cns(ctx, cs)) ok = false;
   return ok ? 1 : 0;
 }
