@@ -229,8 +229,9 @@ uint8_t* bld_moveprop(IbCode* code, const char* app, const char* kind, const cha
 
 // --------------------------------------------------------------- SCAN --
 // SCAN test 140 (12): the bytes registers 1 and 2 address compared; equal
-// goes on, unequal jumps to the target (the code after a scan's return
-// block, patched by the compiler).
+// goes on, unequal jumps to the target (the END of a scan's return block,
+// patched by the compiler: a block run for another file's answer does
+// nothing and ends there, never running the code after it).
 struct IbFiScanTst {
   IbInst head;
   CodeRef target;         // 4

@@ -690,10 +690,13 @@ int write_scan_stmt(ScCtx* sc, DStmt* st, const char* file, CodeRef scan_inst) {
   if (!sc_cmpl_made(sc, made)) return 0;
   made.seq = st->seq + 3u;
   made.verb = kVerbEnd;
+  const CodeRef end = ib_here(code);
   if (!sc_cmpl_made(sc, made)) return 0;
-  // Both the test's miss and the SCAN itself go on after the block.
+  // The SCAN goes on after the block. A block whose scan the answer is not
+  // for ends at its END: were it to go on after the block too, the scan
+  // support's run of it would run the rest of the event point again.
   const CodeRef after = ib_here(code);
-  sc_patch_at(sc, tst_at, 4, after);
+  sc_patch_at(sc, tst_at, 4, end);
   sc_patch_at(sc, scan_inst, 8, after);
   sc_patch_at(sc, scan_inst, 12, ret);
   return 1;
