@@ -306,10 +306,10 @@ uint8_t* ii_scan_buf(const Pcb* pcb);
 std::vector<CodeRef> ii_scan_returns(EmHeader* em);
 
 // The scan support as far as the SCAN statement needs it: the user's
-// answer to the scans the process recorded. `file` (8 characters) goes
-// into "SCANOPT FI NAM" of "0LA", `record` (len bytes) into the scan
-// buffer, and every recorded return block runs in order (each one whose
-// scan named another file skips itself); the return file is emptied. The
-// number of blocks run, or -1 when the process has recorded no scan or
-// lacks the field.
+// answer to the scans the process recorded. `file` (at most 8 characters,
+// blank-padded) goes into "SCANOPT FI NAM" of "0LA", `record` (len bytes)
+// into the scan buffer, and every recorded return block runs in order
+// (each one whose scan named another file ends at once); the return file
+// is emptied. The number of blocks run, or -1 when the process has
+// recorded no scan or lacks the field.
 int ii_scan_answer(Pcb* pcb, const char* file, const uint8_t* record, size_t len);

@@ -137,6 +137,8 @@ bool walk_blocks(Vfy& v) {
         if (op == 464 && to.block == b + 1 && to.offset == 0) v.chain_ops.push_back(p + at + d.opnd[i].at);
         else v.code_ops.push_back(p + at + d.opnd[i].at);
       }
+      // SCAN's return block is a place the scan support goes to.
+      if (op == 580) v.code_ops.push_back(p + at + 12);
       blk.start.set(size_t(at / 4));
       v.insts.push_back(uint32_t(v.blocks.size()) << 16 | uint32_t(at));
       last = op;

@@ -969,7 +969,8 @@ int ii_scan_answer(Pcb* pcb, const char* file, const uint8_t* record, size_t len
   const auto* c = reinterpret_cast<const EmCfld*>(fm_read_fast(cf, 0));
   uint8_t* name = c ? pi_find_addr(pcb, "0LA", c->area, 0, 0, nullptr) : nullptr;
   if (!name) return -1;
-  std::memcpy(name, file, 8);
+  std::memset(name, ' ', 8);
+  std::memcpy(name, file, strnlen(file, 8));
   std::memset(sp->buf, ' ', kIiScanBuf);
   std::memcpy(sp->buf, record, std::min(len, kIiScanBuf));
   std::vector<CodeRef> blocks = ii_scan_returns(em);

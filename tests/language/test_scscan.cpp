@@ -22,7 +22,7 @@ using namespace stmttext;
 constexpr uint16_t kOpAnswer = 102;
 constexpr int kVerbNoTrace = 47;
 struct Answer {
-  std::string file;     // 8 characters
+  std::string file;     // at most 8 characters
   std::string record;
   int work = -1;        // work-file records before the answer
   int returns = -1;     // return-file records before it
@@ -112,7 +112,7 @@ struct ScScan : ScFam {
 // from their places in the chosen record and skips WG's block; a second
 // SCAN on WG answered for WG moves G1. Each answer empties the return file.
 TEST_F(ScScan, TheAnswerMovesTheFieldsOfItsFileOnly) {
-  answers() = {{"WF      ", "ABCDEFGH"}, {"WG      ", "QR"}};
+  answers() = {{"WF      ", "ABCDEFGH"}, {"WG", "QR"}};
   Prog p("SC1");
   p.add(set("T4", "....")).add(set("T20", "....")).add(set("T2", ".."));
   p.add(scan("T4", "W1")).add(scan("T20", "W2")).add(scan("T2", "G1"));
