@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <tuple>
 #include <thread>
@@ -383,4 +384,22 @@ TEST_F(FiApp, PropertyReadsConvertAndCompileErrorsCarryTheirNumbers) {
   EXPECT_TRUE(ended(run("PROP CMPL"), 4,
                     {"102450 File is not in the dictionary", "102260 Application is not available",
                      "101910", "102080"}));
+}
+
+// PASS of a file: RUN gets the open file's path name as one argument; once
+// the file is closed, "<invalid file>".
+TEST_F(FiApp, APassedFileReachesRunAsItsPathName) {
+  std::string here = dir->sub("pass"), cwd = std::filesystem::current_path().string();
+  std::filesystem::create_directories(here);
+  std::filesystem::current_path(here);
+  QuvoRun r = run("PASS FILE");
+  std::filesystem::current_path(cwd);
+  ASSERT_EQ(r.status, kGood) << r.out << r.err;
+  std::ifstream in(here + "/passed");
+  std::string open_name, closed_name;
+  std::getline(in, open_name);
+  std::getline(in, closed_name);
+  EXPECT_TRUE(std::filesystem::is_regular_file(open_name)) << open_name;
+  EXPECT_NE(open_name.find(var), std::string::npos) << open_name;
+  EXPECT_EQ(closed_name, "<invalid file>");
 }
