@@ -403,3 +403,22 @@ TEST_F(FiApp, APassedFileReachesRunAsItsPathName) {
   EXPECT_NE(open_name.find(var), std::string::npos) << open_name;
   EXPECT_EQ(closed_name, "<invalid file>");
 }
+
+// RUN is false ("RUN FAILED", a warning in failure mode 1) only when no
+// shell starts: an engine whose arguments and environment fill the room a
+// program start has, all but a few hundred bytes, runs a short command, but
+// no shell takes 60 words more; the engine goes on.
+TEST_F(FiApp, RunIsFalseWhenNoShellStarts) {
+  // With a 512 KiB stack the room is 128 KiB: strings, one pointer each and
+  // one more.
+  constexpr size_t kRoom = 128 * 1024;
+  std::vector<std::string> a = args("NO SHELL"), e = quvo_env(env());
+  size_t used = std::strlen(QUVO_BINARY) + 1 + 8 * (a.size() + 1 + e.size() + 1) + 8;
+  used += std::strlen(QUVO_BINARY) + 1;
+  for (const auto& s : a) used += s.size() + 1;
+  for (const auto& s : e) used += s.size() + 1;
+  std::vector<std::string> env_big = env();
+  env_big.push_back("FILL=" + std::string(kRoom - 600 - used - 6 - 8, 'f'));
+  QuvoRun r = run_quvo(a, env_big, {"/bin/sh", "-c", "ulimit -s 512 && exec \"$@\"", "sh"});
+  EXPECT_EQ(r.status, kGood) << r.out << r.err;
+}
