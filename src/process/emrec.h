@@ -487,9 +487,6 @@ constexpr int kEmSaved = 21;
 extern const EmSub em_subs[kEmSubs];
 // The table entry of a label; null when none.
 const EmSub* em_sub(const char* label);
-// Creates sub-file s of the module in the base scope into its header slot:
-// the handle, or null after the system error.
-FmArb* em_create_sub(EmHeader* em, const EmSub& s);
 // Fills the descriptor of sub-file s (its catalogue builder and identity);
 // kdb and sdb: arena areas of FM_CAT_KDB_AREA and FM_CAT_SDB_AREA entries.
 void em_sub_fdb(const EmSub& s, FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
