@@ -485,7 +485,7 @@ struct EmSub {
 // Every sub-file, in the order of the saved module file (the saved ones
 // first: CAP, CFI, CFLD, CLIB, INST, CFRM, CIMG, CCHR, CCHLD, CITM, CNST, CV,
 // KDB, SDB, CDLU, PK, QSLCT, QSORT, SUM, CTOK, SCAN), then RECURSE, LOC and
-// SCANB, which only a compile uses.
+// SCANB (the scan return file, written at run time), which are never saved.
 constexpr int kEmSubs = 24;
 constexpr int kEmSaved = 21;
 extern const EmSub em_subs[kEmSubs];

@@ -29,6 +29,7 @@
 // spare byte is never set by this compiler).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -363,6 +364,14 @@ EmCimg* pc_find_cimg(PcCtx* ctx, const EmCfrm* frame, uint8_t image_no);
 // By frame and child number, or with an image by image and discriminator.
 EmCchld* pc_find_cchld(PcCtx* ctx, const EmCfrm* frame, const EmCimg* image, uint32_t child_no, uint8_t disc);
 void pc_find_reset();
+
+// The scan list of an image: the operand block (64 bytes) of each SCAN
+// statement the image's code holds, in compile order. pc_add_scan adds one;
+// pc_scan_list gives those of image `image_seq` of the module (its CIMG
+// sequence); pc_scan_forget drops a module's lists (pl_free).
+void pc_add_scan(const EmHeader* em, const EmCimg* image, const uint8_t* ops);
+std::vector<std::array<uint8_t, 64>> pc_scan_list(const EmHeader* em, uint32_t image_seq);
+void pc_scan_forget(const EmHeader* em);
 // SCAN records of a compiled file: one per element that is a key or has a
 // scan code (nothing when the file has them already); mode 1 (the PCF) also
 // puts each key's scan process name and flag into the header.

@@ -20,6 +20,7 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/emrec.h"
+#include "process/pc.h"
 #include "process/plint.h"
 #include "process/pigetd.h"
 #include "process/services.h"
@@ -446,6 +447,7 @@ int pl_free(EmHeader* em, int free_block) {
     return 0;
   }
   if (!purge_em(em, 0, nullptr)) sys_err(__LINE__, "pl_discard() - purge_em() failed");
+  pc_scan_forget(em);
   if (free_block) mm_free(em);
   return 1;
 }
