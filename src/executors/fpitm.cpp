@@ -110,14 +110,8 @@ void image_items(Pcb* p, int image, int* first, int* last) {
   *last = std::min<int>(im->last_item, em->n_items);
 }
 
-template <class T>
-T* area(Pcb* p, uint32_t n) {
-  EmHeader* em = module(p);
-  if (!p || !p->area_addr || (em && em->n_areas && em->n_areas < n)) return nullptr;
-  return reinterpret_cast<T*>(p->area_addr.get()[n].get());
-}
-PdArea3* pdf2(Pcb* p) { return area<PdArea3>(p, 3); }
-PdArea11* pdf6(Pcb* p) { return area<PdArea11>(p, 11); }
+PdArea3* pdf2(Pcb* p) { return pi_area_rec<PdArea3>(p, 3); }
+PdArea11* pdf6(Pcb* p) { return pi_area_rec<PdArea11>(p, 11); }
 int entry_level(Pcb* p) {
   PdArea11* a = pdf6(p);
   return a ? int(a->entry_level) : 0;
@@ -572,8 +566,8 @@ bool edit_alp(Pcb* pcb, int item) {
   std::fill(first, first + 6, -1);
   std::fill(last, last + 6, -1);
   for (int i = 0; i < len; ++i) {
-    int k = com.char_class.b[text[i]];
-    if (k < 0 || k > 5) k = 0;
+    int k = com.char_class[text[i]];
+    if (k > kChrReserved) k = kChrOther;
     if (first[k] < 0) first[k] = i;
     last[k] = i;
   }
@@ -583,10 +577,10 @@ bool edit_alp(Pcb* pcb, int item) {
     return false;
   };
   // 2. Blanks by the justification rule.
-  if (first[1] >= 0) {
+  if (first[kChrBlank] >= 0) {
     int last_char = -1;
-    for (int k = 2; k <= 5; ++k) last_char = std::max(last_char, last[k]);
-    if (rule == 1 && first[1] < last_char) return fail(kErrJustify);
+    for (int k = kChrPrint; k <= kChrReserved; ++k) last_char = std::max(last_char, last[k]);
+    if (rule == 1 && first[kChrBlank] < last_char) return fail(kErrJustify);
     if (rule == 0) return fail(kErrRequired);
   }
   // 3. The alpha kind.
@@ -594,15 +588,15 @@ bool edit_alp(Pcb* pcb, int item) {
   switch (c->elem580[1]) {
     case 0: case 3: break;
     case 1: case 4:
-      if (first[2] >= 0 || first[4] >= 0 || first[5] >= 0) return fail(kErrDigits);
+      if (first[kChrPrint] >= 0 || first[kChrFill] >= 0 || first[kChrReserved] >= 0) return fail(kErrDigits);
       break;
     case 2: case 6:
-      if (sign && first[5] >= 0) return fail(kErrSign);
-      if (first[4] >= 0) return fail(kErrFill);
+      if (sign && first[kChrReserved] >= 0) return fail(kErrSign);
+      if (first[kChrFill] >= 0) return fail(kErrFill);
       break;
     case 5:
-      if (sign && first[5] >= 0) return fail(kErrSign);
-      if (first[3] >= 0 || first[4] >= 0) return fail(kErrAlpha);
+      if (sign && first[kChrReserved] >= 0) return fail(kErrSign);
+      if (first[kChrDigit] >= 0 || first[kChrFill] >= 0) return fail(kErrAlpha);
       break;
     default:
       sys_err(__LINE__, "fp, edit_alp entered default in switch");
