@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "files/fm.h"
 #include "foundation/bi.h"
@@ -150,14 +151,15 @@ size_t text_size(const EmCitm* c) {
 
 // Makes the item live: its value the field's address (through the area
 // slot the loader made of its index), its display text a buffer of its own.
-void make_live(EmCitm* c) {
+void make_live(Pcb* p, EmCitm* c) {
   if (c->wm.ira_sub) {
     auto* slot = static_cast<Ref<uint8_t>*>(arena::at(c->wm.ira_sub.get()));
     c->wm.value.set(slot ? slot->get() : nullptr);
   }
   if (!c->wm.text) {
     size_t n = text_size(c);
-    auto* t = static_cast<char*>(MM_ALLOC(pool(), n + 1));
+    EmHeader* em = module(p);
+    auto* t = static_cast<char*>(MM_ALLOC(em && em->pool ? em->pool : pool(), n + 1));
     std::memset(t, ' ', n + 1);
     c->wm.text.set(t);
   }
@@ -185,14 +187,15 @@ void to_text(WmItem* w) {
   if (ok) cv_itoe(&b);
 }
 
-// A scratch buffer in the arena (conversions need arena addresses).
+// A scratch buffer in the arena (conversions need arena addresses); it
+// lives as long as the arena.
 char* scratch(size_t n) {
   static char* buf = nullptr;
   static size_t size = 0;
   if (n > size) {
-    if (buf) mm_free(buf);
-    size = std::max<size_t>(n, 256);
-    buf = static_cast<char*>(MM_ALLOC(pool(), size));
+    if (buf) arena::free_chunk(buf, size);
+    size = std::max<size_t>(n, 4096);
+    buf = static_cast<char*>(arena::alloc_chunk(size));
   }
   return buf;
 }
@@ -273,6 +276,37 @@ bool each_chr(Pcb* p, const EmCitm* c, F fn) {
   s->op = 0;
   fm_detach(s);
   return any;
+}
+
+// Every characteristic of an image (CCHR key 0: image sequence first).
+std::vector<WmChr> image_chrs(Pcb* p, uint32_t seq) {
+  std::vector<WmChr> out;
+  EmHeader* em = module(p);
+  FmArb* f = em ? em->cchr.get() : nullptr;
+  if (!f || !fm_is_handle(f)) return out;
+  FmArb* s = FM_ATTACH(f, nullptr, com.depth);
+  if (!s) {
+    sys_err(__LINE__, "can't find cchr");
+    return out;
+  }
+  static uint8_t* k = static_cast<uint8_t*>(arena::alloc_chunk(16));
+  rec::view<rec::U32>(k) = seq;
+  s->key_no = 0;
+  s->key.set(k);
+  s->key_len = 4;
+  s->op = FM_OP_AT | FM_OP_KEY;
+  fm_start(s);
+  s->key.reset();
+  s->key_len = 0;
+  s->op = FM_OP_FAST;
+  while (uint8_t* r = fm_rdnxt_fast(s, 0)) {
+    auto* ch = reinterpret_cast<WmChr*>(r);
+    if (ch->handle != seq) break;
+    out.push_back(*ch);
+  }
+  s->op = 0;
+  fm_detach(s);
+  return out;
 }
 
 // The compiled look-up's run state (decision 6).
@@ -375,7 +409,7 @@ void prep_itm(Pcb* pcb, int image) {
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e) continue;
-    make_live(c);
+    make_live(pcb, c);
     uint32_t attrs = 0;
     bool protect = false, hidden = false;
     const bool own_input = (c->attr & wa::kInput) != 0;
@@ -412,14 +446,15 @@ void upd_scr(Pcb* pcb, uint32_t region, bool reattached) {
     std::vector<WmItem> items;
     for (int n = first; n <= last; ++n)
       if (EmCitm* c = citm(pcb, n)) {
-        make_live(c);
+        make_live(pcb, c);
         c->wm.needs_cnv = 1;
         items.push_back(c->wm);
       }
     const char* text = im->text.get();
     size_t len = size_t(std::max(0, im->rows.get())) * size_t(std::max(0, im->cols.get()));
-    if (!wm_write_reg(region, text ? std::string_view(text, len) : std::string_view(), items))
-      sys_err(__LINE__, "exec_img() - wm_upd_chr failed");
+    std::vector<WmChr> chrs = image_chrs(pcb, im->seq);
+    if (!wm_write_reg(region, text ? std::string_view(text, len) : std::string_view(), items, chrs))
+      sys_err(__LINE__, "upd_scr() - wm_write_reg failed");
   }
   int target = 0;
   for (int n = last; n >= first; --n) {
@@ -473,7 +508,7 @@ void dspl_itm(Pcb* pcb, int image) {
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e || !e->pending) continue;
-    make_live(c);
+    make_live(pcb, c);
     bool ok;
     if (!secure(pcb, c)) {
       uint8_t mode = c->wm.dspl_mode;
@@ -522,6 +557,10 @@ bool strong_edit(Pcb* pcb) {
     }
     bool ok = err == 0;
     if (ok && checked && is_alpha(type)) ok = edit_alp(pcb, n);
+    if (ok && !checked && c->wm.value) {
+      // Left empty: the field takes its empty value.
+      if (const uint8_t* ev = empty_value(c)) std::memmove(c->wm.value.get(), ev, c->wm.length);
+    }
     if (ok && checked && c->wm.value) {
       CvItem& cv = cv_of(c);
       CvBlock b;
@@ -732,7 +771,7 @@ void auto_dspl(Pcb* pcb, int item) {
   if (!c) return;
   EmCdlu* d = c->lk_file_no ? get_cdlu(pcb, c->lk_file_no) : nullptr;
   if (!d) return;
-  make_live(c);
+  make_live(pcb, c);
   const int image = int(pcb->run.image);
   // Kind 2 shows the record as it stands; kind 3 only a record the look-up
   // found, else the empty value.
@@ -788,7 +827,7 @@ bool fp_dlu_exec(Pcb* pcb, bool first_pass, bool* ok) {
     if (!c->lk_no || int(c->disp) > limit) continue;
     EmCdlu* d = get_cdlu(pcb, c->lk_no);
     uint8_t* part = lk_key_part(c);
-    make_live(c);
+    make_live(pcb, c);
     const uint8_t* v = c->wm.value.get();
     if (!d || !part || !v) continue;
     size_t len = c->wm.length;

@@ -364,6 +364,64 @@ TEST_F(FpItm, StrongEditMarksFailuresAndPutsTheCursorOnTheLowest) {
   EXPECT_TRUE(strong_edit(pcb));
 }
 
+// ---------------------------------------------------- characteristics --
+// The item's characteristic loses its hidden and extra bits and takes the
+// input bits (none when protected); a characteristic with both target bits
+// takes the cursor; the image's fixed-text characteristic is drawn with the
+// region.
+TEST_F(FpItm, CharacteristicsTakeInputAndTheCursor) {
+  int a = add({.row = 2, .col = 10, .len = 6});
+  auto put = [&](int r, int c, int cols, uint32_t attr, int ir, int ic) {
+    auto* ch = alloc<WmChr>();
+    CHR_PREP(ch);
+    ch->handle = 1;
+    ch->row = r;
+    ch->col = c;
+    ch->cols = cols;
+    ch->attr = attr;
+    ch->item_row = ir;
+    ch->item_col = ic;
+    PROTO_FULL(em->cchr.get(), 0, reinterpret_cast<uint8_t*>(ch));
+    ASSERT_EQ(fm_write(em->cchr.get()), 1);
+  };
+  put(1, 1, 5, wa::kInverse, 0, 0);
+  put(2, 10, 6, wa::kTarget1 | wa::kTarget2 | wa::kHidden | wa::kInputExtra | wa::kUnderline, 2, 10);
+  std::memcpy(im->text.get(), "NAME:", 5);
+  WmChr* stored = nullptr;
+  auto find = [&] {
+    uint8_t k[12];
+    rec::view<rec::U32>(k) = 1;
+    rec::view<rec::I32>(k + 4) = 2;
+    rec::view<rec::I32>(k + 8) = 10;
+    FmArb* f = em->cchr.get();
+    f->key_no = 1;
+    auto* kb = alloc<uint8_t>(12);
+    std::memcpy(kb, k, 12);
+    f->key.set(kb);
+    f->key_len = 12;
+    stored = reinterpret_cast<WmChr*>(fm_read_fast(f, FM_OP_KEY));
+    f->op = 0;
+    f->key.reset();
+    f->key_len = 0;
+  };
+  find();
+  ASSERT_NE(stored, nullptr);
+  EXPECT_TRUE(upd_chr(pcb, a, 0, true));  // a target, protected or not
+  EXPECT_EQ(stored->attr & (wa::kInput | wa::kInput2 | wa::kHidden), 0u);
+  EXPECT_EQ(ent(a).input, 0);
+  EXPECT_TRUE(upd_chr(pcb, a, 0, false));
+  EXPECT_EQ(stored->attr & 0x1013u, wa::kInput | wa::kInput2 | wa::kInputExtra);
+  EXPECT_EQ(ent(a).input, 1);
+  pcb->run.curs_req = 0;
+  prepare();
+  EXPECT_EQ(pcb->run.curs_req, wmshow::kReqField);
+  EXPECT_EQ(pcb->run.req_row, 2);
+  EXPECT_EQ(pcb->run.req_col, 10);
+  EXPECT_EQ(row(1).substr(0, 5), "NAME:");
+  EXPECT_TRUE(wm_screen_cell(1, 1).vis & tmv::kReverse);
+  EXPECT_TRUE(wm_screen_cell(2, 12).vis & tmv::kUnderline);
+}
+
 // ---------------------------------------------------------- security --
 // A field whose security code the user's profile lacks takes no input and
 // shows blank, hidden.
