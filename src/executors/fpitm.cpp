@@ -33,6 +33,9 @@
 //  10. Edited texts are converted into the fields' values by strong_edit
 //      once an item passes its checks; a failed conversion is the item's
 //      error with the conversion's message.
+//  11. Justification rule 0 refuses a blank within the value (before its
+//      last character), not the trailing blanks of a value shorter than
+//      its field: a short entry is no missing entry.
 #include "executors/fpitm.h"
 
 #include <algorithm>
@@ -620,7 +623,7 @@ bool edit_alp(Pcb* pcb, int item) {
     int last_char = -1;
     for (int k = kChrPrint; k <= kChrReserved; ++k) last_char = std::max(last_char, last[k]);
     if (rule == 1 && first[kChrBlank] < last_char) return fail(kErrJustify);
-    if (rule == 0) return fail(kErrRequired);
+    if (rule == 0 && first[kChrBlank] < last_char) return fail(kErrRequired);
   }
   // 3. The alpha kind.
   const bool sign = cv.sign == '1';

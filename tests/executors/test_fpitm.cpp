@@ -243,7 +243,9 @@ TEST_F(FpItm, AlphaEditFollowsRulesKindsAndMasks) {
       {1, 0, false, "", "AB C", "M300020"},     // embedded blank under rule 1
       {1, 0, false, "", "ABC", ""},             // trailing blanks only
       {1, 0, false, "", " ABC", "M300020"},     // leading blank
-      {0, 0, false, "", "ABC", "M300070"},      // rule 0: no blank at all
+      {0, 0, false, "", "A BC", "M300070"},     // rule 0: no blank within the value
+      {0, 0, false, "", " ABC", "M300070"},
+      {0, 0, false, "", "ABC", ""},             // a short value is no missing one
       {0, 0, false, "", "ABCDEF", ""},
       {2, 0, false, "", " A B", ""},            // rule 2 takes any blank
       {1, 1, false, "", "123", ""},             // kind 1: digits only
