@@ -5,9 +5,12 @@
 // pointer records (break levels and record id) and keeps those for every
 // stream that reads it; a stream cursor is the stream's position in them and
 // its own handle on the file, through which it reads, rewrites, deletes and
-// releases the records it delivers. Record ids are the file's record
-// addresses (4 bytes).
+// releases the records it delivers. A record's id is its record address
+// (4 bytes) or the value of a unique key of the file, as the query's
+// definition says; a tagged query's records are the ones its tags name, in
+// tag order, without sort levels.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,13 +26,14 @@
 
 namespace {
 
-constexpr uint16_t kIdLen = 4;
+constexpr uint16_t kRidLen = 4;
 // The caller's operation bits that go on to a record read (hold, wait, ...).
 constexpr uint16_t kReadBits = 0x10c0;
+// Both levels of a tagged query's pointer records.
+constexpr uint16_t kTagLevel = 65535;
 
 struct Ptr {
   uint16_t before = 0, after = 0;
-  uint8_t id[kIdLen];
 };
 
 struct Query {
@@ -42,12 +46,22 @@ struct Query {
   std::function<bool(const PbQslct&, const uint8_t*)> test;
   PbKeyDef key;
   std::string criteria;
-  std::vector<uint8_t> cns_values;    // key constraints of the attach: the values and
-  std::vector<FmCns> cns;             // their fields; only records holding them are chosen
+  std::vector<uint8_t> cns_values;    // key constraints of the attach and of the query
+  std::vector<FmCns> cns;             // process: the values and their fields; only
+                                      // records holding them are chosen
   std::shared_ptr<Query> source;      // constrained: the old query whose records it chooses among
+  int id_key = -1;                    // -1: ids are record addresses; else the unique key
+  uint16_t id_len = kRidLen;          // whose value is the id, and its length
+  std::vector<std::pair<uint16_t, uint16_t>> id_segs;  // that key's segments (offset, length)
+  bool tagged = false;
+  std::function<int(std::vector<std::string>*, uint32_t*)> tags;
+  std::array<uint8_t, 4> info{{' ', ' ', ' ', ' '}};   // pb_get_info's second value
   bool executed = false;
   uint32_t status = 0;                // a failed execution's status, kept for every reader
   std::vector<Ptr> ptrs;
+  std::vector<uint8_t> ids;           // the pointer records' ids, id_len bytes each
+  std::unordered_map<std::string, size_t> by_id;  // id to pointer record, on first need
+  const uint8_t* id_at(size_t i) const { return ids.data() + i * id_len; }
   uint32_t selected = 0, refused = 0, delivered = 0, cursors = 0;
 };
 
@@ -60,6 +74,8 @@ struct Cursor {
   FmArb* req = nullptr;               // the caller of the running operation
   uint16_t len_read = 0;
   uint8_t* fast_rec = nullptr;        // the record a fast read delivered
+  std::unique_ptr<uint8_t[]> own;     // fast reads by key: the record read
+  uint8_t id[256];                    // the id handed to the caller (rid_ext)
 };
 
 using Key = std::tuple<int, std::string, std::string>;
@@ -137,20 +153,61 @@ void hand(FmArb* req, FmArb* h, uint16_t op) {
   h->lock_wait = req->lock_wait;
 }
 
-// Reads the record of id through h: 0 read, 200520/200530 read but held,
-// 200450 gone, another status a failure.
-uint32_t read_id(FmArb* h, const uint8_t* id, uint16_t op) {
-  h->op = uint16_t(op | FM_OP_RID);
-  h->rid = rec::view<rec::U32>(id);
-  int rc = fm_read(h);
+// Reads the record of id through h, by its address or as the value of the
+// query's id key: 0 read, 200520/200530 read but held, 200450 gone, another
+// status a failure.
+uint32_t read_id(const Query& q, FmArb* h, const uint8_t* id, uint16_t op) {
+  int rc;
+  if (q.id_key < 0) {
+    h->op = uint16_t(op | FM_OP_RID);
+    h->rid = rec::view<rec::U32>(id);
+    rc = fm_read(h);
+  } else {
+    uint8_t key_no = h->key_no;
+    h->op = uint16_t(op | FM_OP_KEY | FM_OP_EQUAL);
+    h->key_no = uint8_t(q.id_key);
+    h->key.set(const_cast<uint8_t*>(id));
+    h->key_len = q.id_len;
+    rc = fm_read(h);
+    h->key.reset();
+    h->key_len = 0;
+    h->key_no = key_no;
+  }
   if (rc) return 0;
   return h->status ? uint32_t(h->status) : uint32_t(FM_ST_SYS);
+}
+
+// The id of the record in rec: its address, or its id key's value.
+void id_of(const Query& q, const uint8_t* rec, uint32_t rid, uint8_t* out) {
+  if (q.id_key < 0) {
+    rec::view<rec::U32>(out).set(rid);
+    return;
+  }
+  for (auto [off, len] : q.id_segs) {
+    std::memcpy(out, rec + off, len);
+    out += len;
+  }
+}
+
+// A tagged query: its pointer records are the tagged ids, in tag order.
+int run_tagged(Query& q) {
+  std::vector<std::string> tags;
+  uint32_t st = 0;
+  if (!q.tags || !q.tags(&tags, &st)) return (q.status = st ? st : uint32_t(FM_ST_SYS)), 0;
+  for (std::string& t : tags) {
+    t.resize(q.id_len, ' ');
+    q.ptrs.push_back(Ptr{kTagLevel, kTagLevel});
+    q.ids.insert(q.ids.end(), t.begin(), t.end());
+  }
+  q.selected = uint32_t(tags.size());
+  return 1;
 }
 
 int execute(Query& q);
 
 // Selects, sorts and keeps the pointer records: 1, or 0 with q.status.
 int run_query(Query& q) {
+  if (q.tagged) return run_tagged(q);
   if (q.source && !execute(*q.source)) return (q.status = q.source->status), 0;
   FmArb* sel = FM_ATTACH(q.base, static_cast<FmScb*>(nullptr), q.scope);
   if (!sel) return (q.status = q.base->status ? uint32_t(q.base->status) : FM_ST_SYS), 0;
@@ -164,8 +221,8 @@ int run_query(Query& q) {
     ~Pool() { mm_destroy_pool(p); }
   } pool{mm_create_pool(nullptr, q.scope, 0)};
   auto* rec = static_cast<uint8_t*>(MM_ALLOC(pool.p, rec_len));
-  PbSort sort(q.app.c_str(), q.scope, q.id, q.key.key_len, kIdLen, q.key.level_of, q.key.levels, pb_run_mem());
-  std::vector<uint8_t> elem(size_t(q.key.key_len) + kIdLen);
+  PbSort sort(q.app.c_str(), q.scope, q.id, q.key.key_len, q.id_len, q.key.level_of, q.key.levels, pb_run_mem());
+  std::vector<uint8_t> elem(size_t(q.key.key_len) + q.id_len);
   uint32_t ordinal = 0;
   auto consider = [&](uint32_t rid) -> int {
     if (E().yield) E().yield();
@@ -179,7 +236,7 @@ int run_query(Query& q) {
     upd_progress(1, q);
     if (!in) return 1;
     pb_enc_key(q.key, rec, ++ordinal, elem.data());
-    rec::view<rec::U32>(elem.data() + q.key.key_len).set(rid);
+    id_of(q, rec, rid, elem.data() + q.key.key_len);
     if (!sort.add(elem.data())) return (q.status = sort.status()), 0;
     return 1;
   };
@@ -188,11 +245,12 @@ int run_query(Query& q) {
   sel->key_no = 0;
   if (q.source) {
     // Among the old query's records, in its order: those gone are passed over.
-    for (const Ptr& p : q.source->ptrs) {
-      uint32_t st = read_id(sel, p.id, 0);
+    const Query& o = *q.source;
+    for (size_t i = 0; i < o.ptrs.size(); ++i) {
+      uint32_t st = read_id(o, sel, o.id_at(i), 0);
       if (st == FM_ST_NO_RECORD) continue;
       if (st && st != FM_ST_HELD_SELF && st != FM_ST_LOCKED) return (q.status = st), 0;
-      if (!consider(rec::view<rec::U32>(p.id))) return 0;
+      if (!consider(sel->rid)) return 0;
     }
   } else {
     sel->op = FM_OP_FIRST;
@@ -207,13 +265,11 @@ int run_query(Query& q) {
   }
   if (!sort.finish()) return (q.status = sort.status()), 0;
   q.ptrs.reserve(q.selected);
+  q.ids.reserve(size_t(q.selected) * q.id_len);
   PbPtr p;
   while (sort.next(&p)) {
-    Ptr r;
-    r.before = p.before;
-    r.after = p.after;
-    std::memcpy(r.id, p.id, kIdLen);
-    q.ptrs.push_back(r);
+    q.ptrs.push_back(Ptr{p.before, p.after});
+    q.ids.insert(q.ids.end(), p.id, p.id + q.id_len);
   }
   if (sort.status() != FM_ST_EOF) return (q.status = sort.status()), 0;
   return 1;
@@ -229,6 +285,7 @@ int execute(Query& q) {
     q.executed = false;
     q.status = 0;
     q.ptrs.clear();
+    q.ids.clear();
     q.selected = q.refused = 0;
     throw;
   }
@@ -242,12 +299,12 @@ void new_reader(Cursor* c) {
         Query& q = *c->q;
         if (!execute(q)) return (*st = q.status), 0;
         if (c->pos >= q.ptrs.size()) return (*st = FM_ST_EOF), 0;
-        const Ptr& p = q.ptrs[c->pos++];
+        size_t i = c->pos++;
         ++q.delivered;
         upd_progress(3, q);
-        out->before = p.before;
-        out->after = p.after;
-        out->id = p.id;
+        out->before = q.ptrs[i].before;
+        out->after = q.ptrs[i].after;
+        out->id = q.id_at(i);
         return 1;
       },
       [c](const uint8_t* id) -> uint32_t {
@@ -255,17 +312,50 @@ void new_reader(Cursor* c) {
         uint16_t op = uint16_t(req->op & (kReadBits | FM_OP_FAST));
         hand(req, c->pcf, op);
         uint32_t st;
-        if (op & FM_OP_FAST) {
+        if ((op & FM_OP_FAST) && c->q->id_key < 0) {
           c->pcf->rid = rec::view<rec::U32>(id);
           c->fast_rec = fm_read_fast(c->pcf, (op & ~FM_OP_FAST) | FM_OP_RID);
           st = c->fast_rec || c->pcf->status ? uint32_t(c->pcf->status) : uint32_t(FM_ST_SYS);
+        } else if (op & FM_OP_FAST) {
+          // By key: the record goes to the cursor's own buffer, which the
+          // fast read hands out.
+          c->pcf->rec.set(c->own.get());
+          c->pcf->rec_len = 0;
+          st = read_id(*c->q, c->pcf, id, uint16_t(op & ~FM_OP_FAST));
+          c->fast_rec = st == 0 || st == FM_ST_HELD_SELF || st == FM_ST_LOCKED ? c->own.get() : nullptr;
         } else {
-          st = read_id(c->pcf, id, op);
+          st = read_id(*c->q, c->pcf, id, op);
         }
         c->len_read = c->pcf->len_read;
         req->os_err = c->pcf->os_err;
         return st;
       });
+}
+
+// Gives the caller the id of a record: its address in rid, or the key value
+// (also in rid_ext, the cursor's copy).
+void hand_id(FmArb* req, Cursor* c, const uint8_t* id) {
+  const Query& q = *c->q;
+  req->rid_len = q.id_len;
+  if (q.id_key < 0) {
+    req->rid = rec::view<rec::U32>(id);
+    req->rid_ext.reset();
+    return;
+  }
+  std::memcpy(c->id, id, q.id_len);
+  req->rid = 0;
+  req->rid_ext.set(c->id);
+}
+
+// The pointer record of an id: its index, or -1.
+long find_id(Query& q, const uint8_t* id) {
+  if (q.by_id.empty() && !q.ptrs.empty()) {
+    q.by_id.reserve(q.ptrs.size());
+    for (size_t i = 0; i < q.ptrs.size(); ++i)
+      q.by_id.emplace(std::string(reinterpret_cast<const char*>(q.id_at(i)), q.id_len), i);
+  }
+  auto it = q.by_id.find(std::string(reinterpret_cast<const char*>(id), q.id_len));
+  return it == q.by_id.end() ? -1 : long(it->second);
 }
 
 // ----------------------------------------------------- stream operations --
@@ -289,11 +379,19 @@ int pb_detach(FmArb* req, FmArb* s) {
   return 1;
 }
 
+// Starts the stream at its first record or, with a key given (the id of
+// one of the query's records), at that record.
 int pb_start(FmArb* req, FmArb* s) {
   Cursor* c = cursor_of(s);
   if (!c || !c->pcf) return fail(req, FM_ST_SYS);
   if (!execute(*c->q)) return fail(req, c->q->status);
   new_reader(c);
+  if ((req->op & FM_OP_KEY) && req->key && !(req->op & FM_OP_FIRST)) {
+    if (req->key_len != c->q->id_len) return fail(req, FM_ST_NO_RECORD);
+    long at = find_id(*c->q, req->key.get());
+    if (at < 0) return fail(req, FM_ST_NO_RECORD);
+    c->pos = size_t(at);
+  }
   req->status = 0;
   return 1;
 }
@@ -314,8 +412,7 @@ int pb_rdnxt(FmArb* req, FmArb* s) {
     req->status = ev.status;
     return 1;
   }
-  req->rid = rec::view<rec::U32>(ev.id);
-  req->rid_len = kIdLen;
+  hand_id(req, c, ev.id);
   req->len_read = c->len_read;
   req->status = ev.status;
   // A record another user or handle holds comes with that status, as a
@@ -329,26 +426,25 @@ int pb_read(FmArb* req, FmArb* s) {
   if (!c || !c->pcf) return fail(req, FM_ST_SYS);
   Query& q = *c->q;
   if (!execute(q)) return fail(req, q.status);
-  uint8_t id[kIdLen];
-  if (req->op & FM_OP_RID) {
-    rec::view<rec::U32>(id).set(req->rid);
-  } else if ((req->op & FM_OP_KEY) && req->key && req->key_len == kIdLen) {
-    std::memcpy(id, req->key.get(), kIdLen);
+  const uint8_t* id = nullptr;
+  uint8_t rid[kRidLen];
+  if ((req->op & FM_OP_RID) && q.id_key < 0) {
+    rec::view<rec::U32>(rid).set(req->rid);
+    id = rid;
+  } else if ((req->op & FM_OP_RID) && req->rid_ext && req->rid_len == q.id_len) {
+    id = req->rid_ext.get();
+  } else if ((req->op & FM_OP_KEY) && req->key && req->key_len == q.id_len) {
+    id = req->key.get();
   } else {
     return fail(req, FM_ST_NO_RECORD);
   }
-  bool ours = false;
-  for (const Ptr& p : q.ptrs)
-    if (std::memcmp(p.id, id, kIdLen) == 0) {
-      ours = true;
-      break;
-    }
-  if (!ours) return fail(req, FM_ST_NO_RECORD);
+  long at = find_id(q, id);
+  if (at < 0) return fail(req, FM_ST_NO_RECORD);
+  id = q.id_at(size_t(at));
   hand(req, c->pcf, uint16_t(req->op & (kReadBits | FM_OP_FAST)));
-  uint32_t st = read_id(c->pcf, id, c->pcf->op);
+  uint32_t st = read_id(q, c->pcf, id, c->pcf->op);
   back(req, c->pcf, 0);
-  req->rid = rec::view<rec::U32>(id);
-  req->rid_len = kIdLen;
+  hand_id(req, c, id);
   return st == 0 ? 1 : 0;
 }
 
@@ -415,6 +511,27 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
   if (!pb_key_layout(&q->key)) return nullptr;
   q->criteria = std::move(def.criteria);
   q->source = std::move(source);
+  q->tagged = def.tagged;
+  q->tags = std::move(def.tags);
+  q->info = def.info;
+  if (q->tagged) q->key = PbKeyDef{}, pb_key_layout(&q->key);
+  if (def.id_key >= 0) {
+    // The id is the value of a unique key of the file.
+    const FmFdb& f = base->file->fdb;
+    const FmKdb* k = f.kdb.get();
+    int i = 0;
+    while (k && i < f.key_count && k[i].key_no != def.id_key) ++i;
+    if (!k || i == f.key_count || !k[i].key_len || k[i].key_len > sizeof(Cursor::id)) return nullptr;
+    q->id_key = def.id_key;
+    q->id_len = k[i].key_len;
+    for (int j = 0; j < k[i].seg_count; ++j) q->id_segs.emplace_back(k[i].segs.get()[j].offset, k[i].segs.get()[j].length);
+  }
+  for (const FmCns& e : def.cns) {
+    size_t n = q->cns_values.size();
+    if (size_t(e.offset) + e.length > base->file->fdb.rec_len || n + e.length > def.cns_values.size()) return nullptr;
+    q->cns.push_back(e);
+    q->cns_values.insert(q->cns_values.end(), def.cns_values.begin() + long(n), def.cns_values.begin() + long(n + e.length));
+  }
   if (auto* k = reinterpret_cast<const FmScbCns*>(constraints); k && k->values && k->entries) {
     size_t n = 0;
     for (uint32_t i = 0; i < k->count; ++i) {
@@ -423,7 +540,7 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
       q->cns.push_back(e);
       n += e.length;
     }
-    q->cns_values.assign(k->values.get(), k->values.get() + n);
+    q->cns_values.insert(q->cns_values.end(), k->values.get(), k->values.get() + n);
   }
   if (id) {
     q->id = id;
@@ -480,15 +597,16 @@ void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
   }
   auto c = std::make_unique<Cursor>();
   c->q = q;
-  c->events = b.level_events != 0;
+  c->events = b.level_events != 0 && !q->tagged;
   c->pcf = FM_ATTACH(base, static_cast<FmScb*>(nullptr), q->scope);
   if (!c->pcf) return fail(req, base->status ? uint32_t(base->status) : FM_ST_SYS), nullptr;
   c->pcf->key_no = s->key_no;
+  c->own = std::make_unique<uint8_t[]>(std::max<size_t>(base->file->fdb.rec_len, 1));
   new_reader(c.get());
   ++q->cursors;
   e.cursors[s] = std::move(c);
   fm_set_handlers(s, table());
-  s->rid_len = kIdLen;
+  s->rid_len = q->id_len;
   return q.get();
 }
 
@@ -535,4 +653,27 @@ size_t pb_active(int scope) {
   size_t n = E().hidden.count(scope);
   for (auto& [k, q] : E().active) n += std::get<0>(k) == scope;
   return n;
+}
+
+int pb_get_info(FmArb* stream, PbInfo* out) {
+  Cursor* c = stream ? cursor_of(stream) : nullptr;
+  if (!c) return stream ? fail(stream, FM_ST_SYS) : 0;
+  if (!execute(*c->q)) return fail(stream, c->q->status);
+  out->selected = c->q->selected;
+  out->area17 = c->q->info;
+  return 1;
+}
+
+void pb_cleanup(int scope, const char* app, const char* name) {
+  Engine& e = E();
+  auto it = e.active.find(Key{scope, trim(app, std::strlen(app)), trim(name, std::strlen(name))});
+  if (it == e.active.end()) return;
+  std::shared_ptr<Query> q = it->second;
+  e.active.erase(it);
+  // Its streams lose their handle on the file: they read nothing more.
+  for (auto& [s, c] : e.cursors)
+    if (c->q == q && c->pcf) {
+      fm_detach(c->pcf);
+      c->pcf = nullptr;
+    }
 }
