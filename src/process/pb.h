@@ -43,6 +43,8 @@ struct PbQueryDef {
   PbKeyDef key;                         // sort fields; the build adds the ordinal
   std::string criteria;                 // the criteria records (QPARM, QSLCT, QSORT) as
                                         // read: reuse mode 1 compares them
+  uint32_t reads_to = 0;                // the end of the record bytes `test` reads: a
+                                        // record shorter than that fails the attach
   int id_key = -1;                      // -1: a record's id is its address; else the number
                                         // of the unique key whose value is its id
   // Key constraints that came with the query process: only records holding
@@ -226,7 +228,9 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out);
 // left field converts, or a second field) under the line's relation (1 =,
 // 2 >=, 3 >, 4 <=, 5 <, 6 <>, 7 contains). Values compare in the field's
 // sort order (pb_enc_key), numbers of different storage by value, alpha
-// texts blank padded. 1 with *out, or 0 with *status 102520 (a value the
-// field does not take) or 200650 (a field not in the dictionary).
+// texts blank padded. 1 with *out and *reads_to, the end of the record
+// bytes it reads; or 0 with *status 102520 (a value the field does not
+// take) or 200650 (a field not in the dictionary, an occurrence it does not
+// have).
 using PbLineTest = std::function<bool(const uint8_t* rec)>;
-int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status);
+int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status, uint32_t* reads_to);

@@ -6,6 +6,8 @@
 // sides compare in the order the sort gives the field (pb_enc_key), so a
 // line and a sort on the same field agree on what is less.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -60,11 +62,9 @@ class Elements {
     auto* e = static_cast<DElem*>(MM_ALLOC(pool_, sizeof(DElem)));
     std::memset(static_cast<void*>(e), ' ', sizeof *e);
     e->name.set(field);
+    // By key 0, the name, as the record holds it.
     PROTO_FULL(h, 0, reinterpret_cast<uint8_t*>(e));
-    h->op = FM_OP_KEY | FM_OP_EQUAL;
-    int found = fm_read(h);
-    h->op = 0;
-    if (!found) return out;
+    if (!fm_read(h)) return out;
     if (e->kind != 2) {
       out.push_back(*e);
       return out;
@@ -148,6 +148,8 @@ std::vector<uint8_t> date_key(const Side& s, const uint8_t* rec) {
 }
 
 bool make_side(const DElem& e, uint16_t occ, const char* app, const char* ver, Side* s) {
+  // An occurrence the field does not have would read past it.
+  if (occ > std::max<uint16_t>(e.occurs, 1)) return false;
   s->e = e;
   s->len = e.length;
   s->off = uint32_t(e.offset) + uint32_t(occ ? occ - 1 : 0) * e.length;
@@ -278,7 +280,7 @@ int take_tags(int scope, const std::string& app, const std::string& name, std::v
 
 }  // namespace
 
-int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status) {
+int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status, uint32_t* reads_to) {
   Elements els;
   std::string lapp = trim(line.l_app.data(), 3), lfield = trim(line.l_field.data(), 22);
   std::string lver = dict_ver(lapp, ver);
@@ -305,6 +307,7 @@ int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t
   }
   int rel = line.relation;
   int lt = left->e.type, rt = right->e.type;
+  *reads_to = std::max(left->off + left->len, right->value.empty() ? right->off + right->len : 0u);
   if (is_alpha(lt) && is_alpha(rt)) {
     *out = [left, right, rel](const uint8_t* rec) {
       std::string a(reinterpret_cast<const char*>(left->at(rec)), left->len);
@@ -402,8 +405,9 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
     if (l.on == '0' || l.relation == 0 || l.relation == ' ' || l.relation == 255) continue;
     if (l.relation > 7) return 0;
     PbLineTest t;
-    uint32_t st = 0;
-    if (!pb_line_test(l, ver.c_str(), &t, &st)) return 0;
+    uint32_t st = 0, to = 0;
+    if (!pb_line_test(l, ver.c_str(), &t, &st, &to)) return 0;
+    out->reads_to = std::max(out->reads_to, to);
     (*tests)[uint64_t(l.kind) << 32 | l.line.get()] = std::move(t);
   }
   out->test = [tests](const PbQslct& l, const uint8_t* rec) {

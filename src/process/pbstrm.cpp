@@ -491,6 +491,7 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
   Engine& e = E();
   PbQueryDef def;
   if (!e.define || !e.define(b, &def) || !def.test) return nullptr;
+  if (def.reads_to > base->file->fdb.rec_len) return nullptr;
   auto q = std::make_shared<Query>();
   q->scope = int(b.scope);
   q->app = trim(b.app.data(), 3);

@@ -17,9 +17,11 @@
 
 #include "files/fm.h"
 #include "foundation/bi.h"
+#include "foundation/cv.h"
 #include "foundation/mm.h"
 #include "foundation/ut.h"
 #include "process/pb.h"
+#include "support/dict_fixtures.h"
 #include "support/quvo_run.h"
 
 namespace {
@@ -583,3 +585,275 @@ TEST_F(PbStream, TheProgressLineIsShownAtEachDecadeStep) {
 }
 
 }  // namespace
+
+// ===================================================== query definitions ==
+// Whole queries defined as a Query process leaves them: QPARM, QSLCT and
+// QSORT in the query scope, the fields in the ELEMENT dictionary, the
+// query process's suspend file with its key constraints or tagged records,
+// over a native PCF keyed by ID. Native records: ID (u32) at 0, A (alpha
+// 3) at 4, B (signed binary 4) at 8, P (packed, 5.2, signed) at 12.
+namespace {
+
+struct NRec {
+  uint32_t id;
+  std::string a;
+  int32_t b;
+  int64_t p;   // hundredths
+};
+
+// A line's outcome by the relations' meaning, on the values themselves.
+bool n_holds(const PbQslct& l, const NRec& x) {
+  std::string f = l.l_field.str(), v = l.r_value.str();
+  int rel = l.relation;
+  int c;
+  if (f == "A") {
+    std::string t = v;
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    if (rel == 7) return x.a.find(t) != std::string::npos;
+    std::string w = t;
+    w.resize(3, ' ');
+    c = x.a.compare(w) < 0 ? -1 : x.a.compare(w) > 0;
+  } else if (f == "B") {
+    int64_t w = std::stoll(v);
+    c = x.b < w ? -1 : x.b > w;
+  } else {
+    int64_t w = int64_t(std::stod(v) * 100 + (v[0] == '-' ? -0.5 : 0.5));
+    c = x.p < w ? -1 : x.p > w;
+  }
+  switch (rel) {
+    case 1: case 7: return c == 0;
+    case 2: return c >= 0;
+    case 3: return c > 0;
+    case 4: return c <= 0;
+    case 5: return c < 0;
+    default: return c != 0;
+  }
+}
+
+class PbQuery : public PbStream {
+ protected:
+  void SetUp() override {
+    PbStream::SetUp();
+    pb_set_define(pb_qfi_define);
+    pb_set_invoke_setup([this](const FmScbQuery& q, void* parent) {
+      ++invoked;
+      if (on_invoke) on_invoke(q, parent);
+      return 1;
+    });
+    auto el = [](const char* name, fx::Values more) {
+      static int serial = 0;
+      ++serial;
+      fx::Values v = {{"name", name}, {"kind", "1"}, {"occurs", "1"}, {"file", "ORD"}, {"number", std::to_string(serial)},
+                      {"ident_stamp", "2026-03-03T00:00:" + std::to_string(10 + serial % 40)}};
+      for (auto& m : more) v.push_back(m);
+      return fx::rec("ELEMENT", v);
+    };
+    ASSERT_EQ(fx::write("ELEMENT", "QAP", "01",
+                        {el("ID", {{"offset", "0"}, {"length", "4"}, {"type", "5"}, {"digits", "9"}}),
+                         el("A", {{"offset", "4"}, {"length", "3"}, {"type", "1"}}),
+                         el("B", {{"offset", "8"}, {"length", "4"}, {"type", "5"}, {"sign", "1"}, {"digits", "9"}}),
+                         el("P", {{"offset", "12"}, {"length", "4"}, {"type", "8"}, {"sign", "1"}, {"digits", "5"},
+                                  {"decimals", "2"}})}),
+              4);
+  }
+  void TearDown() override {
+    pb_set_invoke_setup(nullptr);
+    PbStream::TearDown();
+  }
+  // The native PCF, created with the records.
+  FmArb* native_pcf(int scope, const std::vector<NRec>& recs) {
+    auto* segs = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb)));
+    init_sdb_func(segs, 1, 0, 4, FM_SEG_BINARY, '+');
+    auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb)));
+    INIT_KDB(kdb, 0, '+', FM_KEY_PRIMARY, segs, 1);
+    auto* f = reinterpret_cast<FmFdb*>(alloc(sizeof(FmFdb)));
+    INIT_FDB(f, FM_CLASS_DISK, kLen, 0, kdb, 1);
+    f->app.set("QAP");
+    f->ver.set("01");
+    f->name.set("ORD");
+    f->db.set("DB1");
+    f->path_type = FM_PT_DATA;
+    if (!FM_CREATE(f, scope, 0, FM_OPT_NO_SYSDIR, 15, 15)) return nullptr;
+    FmArb* h = f->handle.get();
+    uint8_t* r = alloc(kLen);
+    for (const NRec& x : recs) {
+      std::memset(r, 0, kLen);
+      rec::view<rec::U32>(r).set(x.id);
+      std::memcpy(r + 4, x.a.data(), 3);
+      rec::view<rec::I32>(r + 8).set(x.b);
+      CvNum n{x.p, 2};
+      uint32_t msg = 0;
+      EXPECT_TRUE(cv_num_put(8, r + 12, 4, 5, 2, true, n, &msg));
+      h->rec.set(r);
+      h->op = 0;
+      if (!fm_write(h)) return nullptr;
+    }
+    return h;
+  }
+  // The query's criteria in its query files.
+  void criteria(int scope, const std::string& text8, const std::vector<PbQslct>& lines,
+                const std::vector<std::pair<std::string, char>>& sort) {
+    auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * 17));
+    auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * 64));
+    FmFdb f;
+    INIT_QPARM_FDB(&f, kdb, sdb, scope);
+    if (!FM_OPEN(&f, scope, 0, 15, 15)) {
+      ASSERT_TRUE(FM_CREATE(&f, scope, 0, 0, 15, 15));
+    }
+    FmArb* parm = f.handle.get();
+    uint8_t* r = alloc(1644);
+    std::memset(r, ' ', 1644);
+    std::memcpy(r, "QAPORDERS", 9);
+    std::memcpy(r + 41, text8.data(), text8.size());
+    PROTO_FULL(parm, 0, r);
+    parm->op = FM_OP_KEY | FM_OP_EQUAL | FM_OP_HOLD;
+    parm->key.set(r);
+    parm->key_len = 33;
+    uint8_t* old = alloc(1644);
+    parm->rec.set(old);
+    bool had = fm_read(parm);
+    parm->rec.set(r);
+    parm->op = 0;
+    ASSERT_TRUE(had ? fm_rewrite(parm) : fm_write(parm));
+    FM_CLOSE(parm, 0);
+    for (const char* file : {"QSLCT", "QSORT"}) {
+      FmArb* s = pb_open_qfi(scope, file, "QAP", "ORDERS");
+      ASSERT_NE(s, nullptr);
+      s->op = 0;
+      fm_del_all(s);
+      FmArb* base = s->parent.get();
+      if (file[1] == 'S' && file[2] == 'L') {
+        for (PbQslct l : lines) {
+          l.app.set("QAP");
+          l.name.set("ORDERS");
+          l.l_app.set("QAP");
+          l.l_occ = 1;
+          l.r_occ = 1;
+          auto* lr = reinterpret_cast<PbQslct*>(alloc(sizeof l));
+          *lr = l;
+          PROTO_FULL(base, 0, reinterpret_cast<uint8_t*>(lr));
+          ASSERT_TRUE(fm_write(base));
+        }
+      } else {
+        uint32_t seq = 0;
+        for (auto& [field, order] : sort) {
+          auto* q = reinterpret_cast<PbQsort*>(alloc(sizeof(PbQsort)));
+          std::memset(static_cast<void*>(q), ' ', sizeof *q);
+          q->app.set("QAP");
+          q->name.set("ORDERS");
+          q->seq = ++seq;
+          q->f_app.set("QAP");
+          q->field.set(field);
+          q->occ = 1;
+          q->order[0] = order;
+          q->sorted[0] = '1';
+          PROTO_FULL(base, 0, reinterpret_cast<uint8_t*>(q));
+          ASSERT_TRUE(fm_write(base));
+        }
+      }
+      FM_CLOSE(s, 0);
+      FM_CLOSE(base, 0);
+    }
+  }
+  int invoked = 0;
+  std::function<void(const FmScbQuery&, void*)> on_invoke;
+};
+
+NRec random_nrec(std::mt19937& rng, uint32_t id) {
+  const char* as[] = {"AAA", "ABC", "BBB", "B  ", "ZZZ", "   ", "CAB"};
+  int32_t b = int32_t(rng() % 9) - 4;
+  if (rng() % 11 == 0) b = rng() & 1 ? INT32_MIN : INT32_MAX;
+  int64_t p = int64_t(rng() % 2001) - 1000;
+  if (rng() % 13 == 0) p = rng() & 1 ? -9999999 : 9999999;
+  return NRec{id, as[rng() % 7], b, p};
+}
+
+}  // namespace
+
+TEST_F(PbQuery, AWholeQueryOverANativeFileEqualsABruteForce) {
+  std::mt19937 rng(116);
+  std::vector<NRec> recs;
+  for (uint32_t i = 0; i < 2500; ++i) recs.push_back(random_nrec(rng, 1 + (rng() % 1000000)));
+  std::sort(recs.begin(), recs.end(), [](const NRec& x, const NRec& y) { return x.id < y.id; });
+  recs.erase(std::unique(recs.begin(), recs.end(), [](const NRec& x, const NRec& y) { return x.id == y.id; }),
+             recs.end());
+  const char* fields[] = {"A", "B", "P"};
+  int rc = mark(1, [&] {
+    FmArb* pcf = native_pcf(com.depth, recs);
+    ASSERT_NE(pcf, nullptr);
+    for (int round = 0; round < 40; ++round) {
+      uint64_t per[] = {1, 3, 7, 0};
+      if (uint64_t k = per[round % 4]; k && round % 8 < 4) setenv("QUVO_RUN_MEM", std::to_string(k * 48).c_str(), 1);
+      else unsetenv("QUVO_RUN_MEM");
+      std::vector<PbQslct> lines;
+      int n = int(rng() % 4);
+      for (int i = 1; i <= n; ++i) {
+        int f = int(rng() % 3);
+        std::string v = f == 0 ? std::string(rng() % 5 ? "AB" : "B") : f == 1 ? std::to_string(int(rng() % 9) - 4)
+                                                                             : std::to_string(int(rng() % 21) - 10);
+        if (f == 0 && rng() % 2) v = std::vector<std::string>{"AAA", "ABC", "BBB", "ZZZ"}[rng() % 4];
+        uint8_t rel = uint8_t(1 + rng() % (f == 0 ? 7 : 6));
+        lines.push_back(make_line(uint32_t(i), true, rel, v));
+        lines.back().l_field.set(fields[f]);
+      }
+      Expr e = n ? random_expr(rng, 1, n) : Expr{};
+      std::vector<std::pair<std::string, char>> sort;
+      for (int k = int(rng() % 4); k > 0; --k) sort.emplace_back(fields[rng() % 3], rng() & 1 ? '+' : '-');
+      criteria(com.depth, e.text, lines, sort);
+      // Brute force: the records in key order, filtered, stably sorted.
+      std::vector<NRec> sel;
+      for (const NRec& x : recs)
+        if (!n || e.eval([&](int no) { return n_holds(lines[size_t(no - 1)], x); })) sel.push_back(x);
+      auto val = [&](const NRec& x, size_t l) -> std::pair<std::string, int64_t> {
+        const std::string& f = sort[l].first;
+        return f == "A" ? std::pair{x.a == "   " ? std::string() : x.a, int64_t(0)}
+                        : std::pair{std::string(), f == "B" ? int64_t(x.b) : x.p};
+      };
+      std::stable_sort(sel.begin(), sel.end(), [&](const NRec& x, const NRec& y) {
+        for (size_t l = 0; l < sort.size(); ++l) {
+          auto a = val(x, l), b = val(y, l);
+          if (a != b) return sort[l].second == '+' ? a < b : b < a;
+        }
+        return false;
+      });
+      bool events = rng() & 1;
+      std::vector<std::string> want;
+      size_t lv = sort.size();
+      auto brk = [&](const NRec& x, const NRec& y) {
+        for (size_t l = 0; l < lv; ++l)
+          if (val(x, l) != val(y, l)) return l + 1;
+        return lv + 1;
+      };
+      for (size_t i = 0; i < sel.size(); ++i) {
+        size_t from = i ? brk(sel[i - 1], sel[i]) : 0;
+        if (events && i)
+          for (size_t l = lv; l + 1 > from; --l) want.push_back("E" + std::to_string(l));
+        if (events)
+          for (size_t l = from; l <= lv; ++l) want.push_back("S" + std::to_string(l));
+        want.push_back("R" + std::to_string(sel[i].id));
+      }
+      if (events && !sel.empty())
+        for (size_t l = lv + 1; l-- > 0;) want.push_back("E" + std::to_string(l));
+      FmArb* s = attach(pcf, com.depth, 2, events);
+      ASSERT_NE(s, nullptr) << "round " << round;
+      uint32_t end = 0;
+      std::vector<std::string> got = read_all(s, &end);
+      EXPECT_EQ(end, FM_ST_EOF);
+      if (got != want) {
+        size_t i = 0;
+        while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+        std::string why;
+        for (const PbQslct& l : lines) why += l.l_field.str() + char('0' + l.relation) + l.r_value.str() + ";";
+        FAIL() << "round " << round << " text " << e.text << " lines " << why << ": " << got.size() << " events, "
+               << want.size() << " expected; first difference at " << i << ": "
+               << (i < got.size() ? got[i] : "-") << " for " << (i < want.size() ? want[i] : "-");
+      }
+      PbInfo info;
+      ASSERT_TRUE(pb_get_info(s, &info));
+      EXPECT_EQ(info.selected, sel.size());
+      fm_detach(s);
+    }
+    unsetenv("QUVO_RUN_MEM");
+  });
+  EXPECT_EQ(rc, 1);
+}
