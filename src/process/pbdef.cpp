@@ -236,7 +236,7 @@ int take_tags(int scope, const std::string& app, const std::string& name, std::v
   if (!h) return 1;  // no tag file: no record tagged
   MmPool pool = mm_create_pool(nullptr, com.depth, 0);
   auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, kQtagLen));
-  char head[33];
+  auto* head = static_cast<char*>(MM_ALLOC(pool, 33));
   std::memset(head, ' ', 33);
   std::memcpy(head, app.data(), std::min<size_t>(app.size(), 3));
   std::memcpy(head + 3, name.data(), std::min<size_t>(name.size(), 30));

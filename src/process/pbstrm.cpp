@@ -31,6 +31,14 @@ constexpr uint16_t kRidLen = 4;
 constexpr uint16_t kReadBits = 0x10c0;
 // Both levels of a tagged query's pointer records.
 constexpr uint16_t kTagLevel = 65535;
+// The longest id: a key value.
+constexpr size_t kMaxId = 256;
+
+// A key handed to the file manager lives in the arena.
+uint8_t* key_buf() {
+  static auto* b = static_cast<uint8_t*>(arena::alloc_chunk(kMaxId));
+  return b;
+}
 
 struct Ptr {
   uint16_t before = 0, after = 0;
@@ -75,7 +83,12 @@ struct Cursor {
   uint16_t len_read = 0;
   uint8_t* fast_rec = nullptr;        // the record a fast read delivered
   std::unique_ptr<uint8_t[]> own;     // fast reads by key: the record read
-  uint8_t id[256];                    // the id handed to the caller (rid_ext)
+  // The id handed to the caller (rid_ext): arena memory, as handles take.
+  uint8_t* id = static_cast<uint8_t*>(arena::alloc_chunk(kMaxId));
+  Cursor() = default;
+  Cursor(const Cursor&) = delete;
+  Cursor& operator=(const Cursor&) = delete;
+  ~Cursor() { arena::free_chunk(id, kMaxId); }
 };
 
 using Key = std::tuple<int, std::string, std::string>;
@@ -166,7 +179,8 @@ uint32_t read_id(const Query& q, FmArb* h, const uint8_t* id, uint16_t op) {
     uint8_t key_no = h->key_no;
     h->op = uint16_t(op | FM_OP_KEY | FM_OP_EQUAL);
     h->key_no = uint8_t(q.id_key);
-    h->key.set(const_cast<uint8_t*>(id));
+    std::memcpy(key_buf(), id, q.id_len);
+    h->key.set(key_buf());
     h->key_len = q.id_len;
     rc = fm_read(h);
     h->key.reset();
@@ -522,7 +536,7 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
     const FmKdb* k = f.kdb.get();
     int i = 0;
     while (k && i < f.key_count && k[i].key_no != def.id_key) ++i;
-    if (!k || i == f.key_count || !k[i].key_len || k[i].key_len > sizeof(Cursor::id)) return nullptr;
+    if (!k || i == f.key_count || !k[i].key_len || k[i].key_len > kMaxId) return nullptr;
     q->id_key = def.id_key;
     q->id_len = k[i].key_len;
     for (int j = 0; j < k[i].seg_count; ++j) q->id_segs.emplace_back(k[i].segs.get()[j].offset, k[i].segs.get()[j].length);

@@ -5,6 +5,8 @@
 // query scope's memory files are saved with a session and loaded back), so
 // its reader checks every record against the plan and the closing sum
 // before anything of it is used.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,7 +59,7 @@ FmArb* pend_handle() {
   init_sdb_func(&sdb[0], 1, 0, 4, FM_SEG_BINARY, '+');
   init_sdb_func(&sdb[1], 2, 4, 3, FM_SEG_ALPHA, '+');
   init_sdb_func(&sdb[2], 3, 9, 8, FM_SEG_ALPHA, '+');
-  INIT_KDB(&kdb[0], 0, '+', 15, &sdb[0], 3);
+  INIT_KDB(&kdb[0], 0, '+', FM_KEY_PRIMARY, &sdb[0], 3);
   INIT_FDB(f, FM_CLASS_MEMORY, kPendLen, 0, kdb, 1);
   INIT_UNIQUE_PATH(f, "QP", "PN", FM_PT_DATA);
   if (!FM_CREATE(f, 0, 50, FM_OPT_BASE, 15, 15) && !FM_OPEN(f, 0, FM_OPT_BASE, 15, 15)) {
@@ -67,9 +69,19 @@ FmArb* pend_handle() {
   return h = f->handle.get();
 }
 
+// A pending record in the engine's arena (handles take no other address).
+// Its key: the scope word, the application and the name, end to end.
 struct PendRec {
-  uint8_t b[kPendLen];
-  explicit PendRec(const FmFdb& f) { std::memcpy(b, &f, kPendLen); }
+  uint8_t* b;
+  uint8_t* key;
+  explicit PendRec(const FmFdb& f) {
+    static auto* buf = static_cast<uint8_t*>(arena::alloc_chunk(kPendLen + 15));
+    b = buf;
+    key = buf + kPendLen;
+    std::memcpy(b, &f, kPendLen);
+    std::memcpy(key, b, 7);
+    std::memcpy(key + 7, b + 9, 8);
+  }
 };
 
 // Reads the pending record of an identity; hold when asked.
@@ -77,7 +89,7 @@ bool pend_read(FmArb* h, PendRec* r, uint16_t op) {
   h->rec.set(r->b);
   h->rec_len = kPendLen;
   h->key_no = 0;
-  h->key.set(r->b);
+  h->key.set(r->key);
   h->key_len = 15;
   h->op = uint16_t(FM_OP_KEY | FM_OP_EQUAL | op);
   int ok = fm_read(h);

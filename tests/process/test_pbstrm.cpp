@@ -22,6 +22,7 @@
 #include "foundation/ut.h"
 #include "process/pb.h"
 #include "support/dict_fixtures.h"
+#include "support/syserr.h"
 #include "support/quvo_run.h"
 
 namespace {
@@ -221,7 +222,7 @@ class PbStream : public ::testing::Test {
         out.push_back((st == FM_ST_LEVEL_START ? "S" : "E") + std::to_string(s->level));
       } else if (st == FM_ST_QRY_RECORD || st == FM_ST_HELD_SELF || st == FM_ST_LOCKED) {
         uint32_t id = rec::view<rec::U32>(r);
-        EXPECT_NE(s->rid, 0u);
+        EXPECT_TRUE(s->rid != 0 || s->rid_ext);
         b_of[id] = rec::view<rec::I32>(r + 8);
         out.push_back("R" + std::to_string(id) + (st == FM_ST_QRY_RECORD ? "" : "/" + std::to_string(st)));
       } else {
@@ -854,6 +855,247 @@ TEST_F(PbQuery, AWholeQueryOverANativeFileEqualsABruteForce) {
       fm_detach(s);
     }
     unsetenv("QUVO_RUN_MEM");
+  });
+  EXPECT_EQ(rc, 1);
+}
+
+namespace {
+
+// An area table: a record area, a file area, an area inside it, a private
+// area and one that is never saved.
+std::vector<EmAreaEntry> susp_areas() {
+  std::vector<EmAreaEntry> t(5);
+  for (EmAreaEntry& e : t) std::memset(static_cast<void*>(&e), 0, sizeof e);
+  t[0].kind = 0, t[0].size = 40;
+  t[1].kind = 1, t[1].size = 200;
+  t[2].kind = 0, t[2].size = 8, t[2].sub = 4;
+  t[3].kind = 2, t[3].size = 10;
+  t[4].kind = 4, t[4].size = 16;
+  return t;
+}
+
+PbSusp susp_contents(const char* cns) {
+  PbSusp s;
+  std::memset(static_cast<void*>(&s.head), ' ', sizeof s.head);
+  s.head.app.set("QAP");
+  s.head.name.set("ORDERS");
+  s.head.em_word1 = 7;
+  s.head.em_word2 = 9;
+  s.head.q_reuse = 0;
+  s.head.inv_word = 0;
+  s.head.tagged = 0;
+  s.head.cns_count = cns ? 1 : 0;
+  s.head.cns_len = cns ? uint32_t(std::strlen(cns)) : 0;
+  if (cns) {
+    s.cns_values.assign(cns, cns + std::strlen(cns));
+    FmCns c;
+    c.id = 1;
+    c.offset = 4;
+    c.length = uint16_t(std::strlen(cns));
+    s.cns.push_back(c);
+  }
+  for (const PbSuspEntry& p : pb_susp_plan(susp_areas())) {
+    std::vector<uint8_t> r(p.size);
+    for (size_t i = 0; i < r.size(); ++i) r[i] = uint8_t(i * 31 + p.area);
+    s.records.push_back(r);
+  }
+  return s;
+}
+
+DProc query_proc() {
+  return rec::view<DProc>(fx::process(5, "ORDERS").data());
+}
+
+}  // namespace
+
+TEST_F(PbQuery, TheSuspendFileIsReadAsWrittenAndRefusedCutShortOrDamaged) {
+  SysErrCapture se(SysErrAnswer::Continue);
+  int rc = mark(1, [&] {
+    FmFdb id;
+    pb_susp_ident("QAP", "01", query_proc(), com.depth, &id);
+    std::vector<EmAreaEntry> areas = susp_areas();
+    // The plan: the record area, the file's descriptor, the private area.
+    std::vector<PbSuspEntry> plan = pb_susp_plan(areas);
+    ASSERT_EQ(plan.size(), 3u);
+    EXPECT_EQ(plan[0].size, 40u);
+    EXPECT_EQ(plan[1].what, 2);
+    EXPECT_EQ(plan[1].size, sizeof(FmFdb));
+    EXPECT_EQ(plan[2].area, 3u);
+    PbSusp s = susp_contents("ABC");
+    ASSERT_TRUE(pb_susp_write(id, s, areas));
+    EXPECT_TRUE(pb_pend_has(id)) << se.last();
+    // Written again under the same identity: one pending record.
+    ASSERT_TRUE(pb_susp_write(id, s, areas));
+    ASSERT_TRUE(pb_pend_del(id));
+    EXPECT_FALSE(pb_pend_has(id));
+    PbSusp r;
+    uint32_t st = 0;
+    ASSERT_TRUE(pb_susp_read(id, &areas, &r, &st, false)) << st;
+    EXPECT_EQ(std::memcmp(&r.head, &s.head, sizeof s.head), 0);
+    EXPECT_EQ(r.cns_values, s.cns_values);
+    ASSERT_EQ(r.cns.size(), 1u);
+    EXPECT_EQ(r.cns[0].offset, 4);
+    EXPECT_EQ(r.records, s.records);
+    // Another module's areas do not fit the file.
+    std::vector<EmAreaEntry> other = areas;
+    other[3].size = 11;
+    EXPECT_FALSE(pb_susp_read(id, &other, &r, &st, false));
+    EXPECT_EQ(st, FM_ST_STRUCT);
+
+    // The file's records as they lie, then the file cut after each record
+    // and each record with a bit flipped: every one refused.
+    std::vector<std::vector<uint8_t>> raw;
+    auto rewrite = [&](const std::vector<std::vector<uint8_t>>& recs) {
+      FmFdb f = id;
+      f.handle.reset();
+      FM_SCRATCH(&f, 0);
+      f = id;
+      f.handle.reset();
+      ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15));
+      FmArb* h = f.handle.get();
+      uint8_t* buf = alloc(FM_MAX_REC);
+      for (const auto& x : recs) {
+        std::memcpy(buf, x.data(), x.size());
+        h->rec.set(buf);
+        h->rec_len = uint16_t(x.size());
+        h->op = 0;
+        ASSERT_TRUE(fm_write(h));
+      }
+      FM_CLOSE(h, 0);
+    };
+    {
+      FmFdb f = id;
+      f.handle.reset();
+      ASSERT_TRUE(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 15, 15));
+      FmArb* h = f.handle.get();
+      uint8_t* buf = alloc(FM_MAX_REC);
+      h->op = FM_OP_FIRST;
+      fm_start(h);
+      h->op = 0;
+      h->rec.set(buf);
+      h->rec_len = FM_MAX_REC;
+      while (fm_rdnxt(h)) raw.emplace_back(buf, buf + h->len_read);
+      FM_CLOSE(h, 0);
+    }
+    ASSERT_EQ(raw.size(), 7u);  // header, values, descriptors, three areas, the end
+    for (size_t k = 0; k < raw.size(); ++k) {
+      rewrite(std::vector<std::vector<uint8_t>>(raw.begin(), raw.begin() + long(k)));
+      EXPECT_FALSE(pb_susp_read(id, nullptr, &r, &st, true)) << "cut after " << k << " records";
+      EXPECT_EQ(st, FM_ST_STRUCT);
+    }
+    for (size_t k = 0; k < raw.size(); ++k)
+      for (size_t at : {size_t(0), raw[k].size() / 2, raw[k].size() - 1}) {
+        auto bad = raw;
+        bad[k][at] ^= uint8_t(1u << (k % 8));
+        rewrite(bad);
+        EXPECT_FALSE(pb_susp_read(id, nullptr, &r, &st, true)) << "record " << k << " byte " << at;
+      }
+    rewrite(raw);
+    ASSERT_TRUE(pb_susp_read(id, &areas, &r, &st, true));
+    // Read with scratch: the file is gone.
+    EXPECT_FALSE(pb_susp_read(id, nullptr, &r, &st, false));
+    EXPECT_EQ(st, FM_ST_NOT_FOUND);
+  });
+  EXPECT_EQ(rc, 1);
+}
+
+TEST_F(PbQuery, TheQueryProcessIsRunAndRestoredFromItsSuspendFile) {
+  SysErrCapture se(SysErrAnswer::Continue);
+  ASSERT_EQ(fx::write("PROCESS", "QAP", "01", {fx::process(5, "ORDERS")}), 1);
+  std::vector<NRec> recs = {{10, "ABC", 3, 0}, {11, "ZZZ", 1, 0}, {12, "ABC", -2, 0}, {13, "AAA", 0, 0},
+                            {14, "ABC", 2, 0}};
+  int rc = mark(1, [&] {
+    int scope = com.depth;
+    FmArb* pcf = native_pcf(scope, recs);
+    ASSERT_NE(pcf, nullptr);
+    criteria(scope, "", {}, {{"B", '+'}});
+    FmFdb id;
+    pb_susp_ident("QAP", "01", query_proc(), scope, &id);
+    // The query process, run for the user, leaves its key constraint A =
+    // "ABC" (or, the second time, tags records 13, 10, 12 in that order).
+    bool tag = false;
+    on_invoke = [&](const FmScbQuery& q, void*) {
+      EXPECT_EQ(q.name.str(), "ORDERS");
+      PbSusp s = susp_contents(tag ? nullptr : "ABC");
+      s.head.tagged = tag;
+      ASSERT_TRUE(pb_susp_write(id, s, susp_areas()));
+      if (!tag) return;
+      auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * 17));
+      auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * 64));
+      FmFdb f;
+      INIT_QTAG_FDB(&f, kdb, sdb, scope);
+      ASSERT_TRUE(FM_OPEN(&f, scope, FM_OPT_CREATE, 15, 15));
+      uint8_t* t = alloc(44);
+      uint32_t seq = 0;
+      for (uint32_t rid : {13u, 10u, 12u}) {
+        std::memset(t, ' ', 44);
+        std::memcpy(t, "QAPORDERS", 9);
+        rec::view<rec::U32>(t + 36).set(seq++);
+        rec::view<rec::U32>(t + 40).set(rid);
+        f.handle.get()->rec.set(t);
+        f.handle.get()->rec_len = 44;
+        ASSERT_TRUE(fm_write(f.handle.get()));
+      }
+      FM_CLOSE(f.handle.get(), 0);
+    };
+    uint32_t end = 0;
+    FmArb* s = attach(pcf, scope, 0, false);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(invoked, 1);
+    EXPECT_EQ(str(read_all(s, &end)), "R12 R14 R10 ");
+    // Restored once: the file and its pending record are gone.
+    PbSusp r;
+    uint32_t st = 0;
+    EXPECT_FALSE(pb_susp_read(id, nullptr, &r, &st, false));
+    EXPECT_EQ(st, FM_ST_NOT_FOUND);
+    EXPECT_FALSE(pb_pend_has(id));
+
+    // A tagged query: the tagged records in tag order, by their key values,
+    // and the tags taken.
+    tag = true;
+    FmArb* t = attach(pcf, scope, 2, true);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(invoked, 2);
+    EXPECT_EQ(str(read_all(t, &end)), "R13 R10 R12 ");
+    EXPECT_EQ(t->rid_len, 4);
+    PbInfo info;
+    ASSERT_TRUE(pb_get_info(t, &info));
+    EXPECT_EQ(info.selected, 3u);
+    FmArb* q = pb_open_qfi(scope, "QTAG", "QAP", "ORDERS");
+    ASSERT_NE(q, nullptr);
+    q->op = FM_OP_FIRST;
+    fm_start(q);
+    q->rec.set(alloc(1064));
+    q->rec_len = 1064;
+    q->op = 0;
+    EXPECT_FALSE(fm_rdnxt(q));
+    FM_CLOSE(q, 0);
+
+    // Criteria for a process's query: run when nothing is pending, not
+    // while its file waits.
+    auto* b = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
+    std::memset(static_cast<void*>(b), 0, sizeof *b);
+    b->head.type = FM_SCB_PCF_QUERY;
+    b->scope = uint32_t(scope);
+    b->app.set("QAP");
+    b->ver.set("01");
+    b->name.set("ORDERS");
+    b->reuse = 2;
+    tag = false;
+    pb_auto_setup(nullptr, &b->head);
+    EXPECT_EQ(invoked, 3);
+    EXPECT_TRUE(pb_pend_has(id));
+    pb_auto_setup(nullptr, &b->head);
+    EXPECT_EQ(invoked, 3);
+    // With an active query and reuse 0 nothing runs.
+    b->reuse = 0;
+    ASSERT_TRUE(pb_pend_del(id));
+    pb_auto_setup(nullptr, &b->head);
+    EXPECT_EQ(invoked, 3);
+    // pb_cleanup ends the active query.
+    pb_cleanup(scope, "QAP", "ORDERS");
+    PbCounts c;
+    EXPECT_FALSE(pb_counts(scope, "QAP", "ORDERS", &c));
   });
   EXPECT_EQ(rc, 1);
 }
