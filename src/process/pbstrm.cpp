@@ -66,18 +66,55 @@ struct Query {
   std::array<uint8_t, 4> info{{' ', ' ', ' ', ' '}};   // pb_get_info's second value
   bool executed = false;
   uint32_t status = 0;                // a failed execution's status, kept for every reader
+  // The pointer records: the sort's pointer file (or its one run in
+  // memory), which every stream reads through a reader of its own; a
+  // tagged query's records in ptrs and ids.
+  std::unique_ptr<PbSort> sort;
   std::vector<Ptr> ptrs;
-  std::vector<uint8_t> ids;           // the pointer records' ids, id_len bytes each
+  std::vector<uint8_t> ids;           // tagged: the ids, id_len bytes each
   std::unordered_map<std::string, size_t> by_id;  // id to pointer record, on first need
   const uint8_t* id_at(size_t i) const { return ids.data() + i * id_len; }
   uint32_t selected = 0, refused = 0, delivered = 0, cursors = 0;
+};
+
+// A position in a query's pointer records.
+struct PtrPos {
+  const Query* q = nullptr;
+  std::unique_ptr<PbSort::Reader> r;
+  size_t pos = 0;
+  int open(const Query& query, uint32_t* st) {
+    q = &query;
+    pos = 0;
+    r.reset();
+    if (q->sort && !(r = q->sort->reader())) return (*st = q->sort->status()), 0;
+    return 1;
+  }
+  int next(PbPtr* out, uint32_t* st) {
+    if (r) return r->next(out, st) ? (++pos, 1) : 0;
+    if (pos >= q->ptrs.size()) return (*st = FM_ST_EOF), 0;
+    out->before = q->ptrs[pos].before;
+    out->after = q->ptrs[pos].after;
+    out->id = q->id_at(pos);
+    ++pos;
+    return 1;
+  }
+  // To the i-th record (rewound and read forward: the pointer file is
+  // sequential).
+  int seek(size_t i, uint32_t* st) {
+    pos = 0;
+    if (r && !r->rewind(st)) return 0;
+    PbPtr p;
+    while (pos < i)
+      if (!next(&p, st)) return 0;
+    return 1;
+  }
 };
 
 struct Cursor {
   std::shared_ptr<Query> q;
   FmArb* pcf = nullptr;               // the cursor's handle on the query's file
   bool events = false;
-  size_t pos = 0;                     // next pointer record
+  PtrPos ptrs;                        // the next pointer record
   std::unique_ptr<PbReader> reader;
   FmArb* req = nullptr;               // the caller of the running operation
   uint16_t len_read = 0;
@@ -235,7 +272,9 @@ int run_query(Query& q) {
     ~Pool() { mm_destroy_pool(p); }
   } pool{mm_create_pool(nullptr, q.scope, 0)};
   auto* rec = static_cast<uint8_t*>(MM_ALLOC(pool.p, rec_len));
-  PbSort sort(q.app.c_str(), q.scope, q.id, q.key.key_len, q.id_len, q.key.level_of, q.key.levels, pb_run_mem());
+  q.sort = std::make_unique<PbSort>(q.app.c_str(), q.scope, q.id, q.key.key_len, q.id_len, q.key.level_of,
+                                    q.key.levels, pb_run_mem());
+  PbSort& sort = *q.sort;
   std::vector<uint8_t> elem(size_t(q.key.key_len) + q.id_len);
   uint32_t ordinal = 0;
   auto consider = [&](uint32_t rid) -> int {
@@ -260,12 +299,17 @@ int run_query(Query& q) {
   if (q.source) {
     // Among the old query's records, in its order: those gone are passed over.
     const Query& o = *q.source;
-    for (size_t i = 0; i < o.ptrs.size(); ++i) {
-      uint32_t st = read_id(o, sel, o.id_at(i), 0);
+    PtrPos old;
+    PbPtr p;
+    uint32_t st = 0;
+    if (!old.open(o, &st)) return (q.status = st), 0;
+    while (old.next(&p, &st)) {
+      st = read_id(o, sel, p.id, 0);
       if (st == FM_ST_NO_RECORD) continue;
       if (st && st != FM_ST_HELD_SELF && st != FM_ST_LOCKED) return (q.status = st), 0;
       if (!consider(sel->rid)) return 0;
     }
+    if (st != FM_ST_EOF) return (q.status = st), 0;
   } else {
     sel->op = FM_OP_FIRST;
     for (;;) {
@@ -278,14 +322,6 @@ int run_query(Query& q) {
     }
   }
   if (!sort.finish()) return (q.status = sort.status()), 0;
-  q.ptrs.reserve(q.selected);
-  q.ids.reserve(size_t(q.selected) * q.id_len);
-  PbPtr p;
-  while (sort.next(&p)) {
-    q.ptrs.push_back(Ptr{p.before, p.after});
-    q.ids.insert(q.ids.end(), p.id, p.id + q.id_len);
-  }
-  if (sort.status() != FM_ST_EOF) return (q.status = sort.status()), 0;
   return 1;
 }
 
@@ -298,6 +334,7 @@ int execute(Query& q) {
     // An unwind (the engine's yield) leaves the query to be run again.
     q.executed = false;
     q.status = 0;
+    q.sort.reset();
     q.ptrs.clear();
     q.ids.clear();
     q.selected = q.refused = 0;
@@ -306,19 +343,16 @@ int execute(Query& q) {
 }
 
 void new_reader(Cursor* c) {
-  c->pos = 0;
+  c->ptrs = PtrPos{};
   c->reader = std::make_unique<PbReader>(
       c->q->key.levels, c->events,
       [c](PbPtr* out, uint32_t* st) {
         Query& q = *c->q;
         if (!execute(q)) return (*st = q.status), 0;
-        if (c->pos >= q.ptrs.size()) return (*st = FM_ST_EOF), 0;
-        size_t i = c->pos++;
+        if (!c->ptrs.q && !c->ptrs.open(q, st)) return 0;
+        if (!c->ptrs.next(out, st)) return 0;
         ++q.delivered;
         upd_progress(3, q);
-        out->before = q.ptrs[i].before;
-        out->after = q.ptrs[i].after;
-        out->id = q.id_at(i);
         return 1;
       },
       [c](const uint8_t* id) -> uint32_t {
@@ -361,12 +395,20 @@ void hand_id(FmArb* req, Cursor* c, const uint8_t* id) {
   req->rid_ext.set(c->id);
 }
 
-// The pointer record of an id: its index, or -1.
+// The pointer record of an id: its index, or -1 (also when the pointer
+// records cannot be read). The index is built on the first such look-up.
 long find_id(Query& q, const uint8_t* id) {
-  if (q.by_id.empty() && !q.ptrs.empty()) {
-    q.by_id.reserve(q.ptrs.size());
-    for (size_t i = 0; i < q.ptrs.size(); ++i)
-      q.by_id.emplace(std::string(reinterpret_cast<const char*>(q.id_at(i)), q.id_len), i);
+  if (q.by_id.empty()) {
+    PtrPos all;
+    PbPtr p;
+    uint32_t st = 0;
+    if (!all.open(q, &st)) return -1;
+    for (size_t i = 0; all.next(&p, &st); ++i)
+      q.by_id.emplace(std::string(reinterpret_cast<const char*>(p.id), q.id_len), i);
+    if (st != FM_ST_EOF) {
+      q.by_id.clear();
+      return -1;
+    }
   }
   auto it = q.by_id.find(std::string(reinterpret_cast<const char*>(id), q.id_len));
   return it == q.by_id.end() ? -1 : long(it->second);
@@ -404,7 +446,8 @@ int pb_start(FmArb* req, FmArb* s) {
     if (req->key_len != c->q->id_len) return fail(req, FM_ST_NO_RECORD);
     long at = find_id(*c->q, req->key.get());
     if (at < 0) return fail(req, FM_ST_NO_RECORD);
-    c->pos = size_t(at);
+    uint32_t st = 0;
+    if (!c->ptrs.open(*c->q, &st) || !c->ptrs.seek(size_t(at), &st)) return fail(req, st);
   }
   req->status = 0;
   return 1;
@@ -452,9 +495,9 @@ int pb_read(FmArb* req, FmArb* s) {
   } else {
     return fail(req, FM_ST_NO_RECORD);
   }
-  long at = find_id(q, id);
-  if (at < 0) return fail(req, FM_ST_NO_RECORD);
-  id = q.id_at(size_t(at));
+  if (find_id(q, id) < 0) return fail(req, FM_ST_NO_RECORD);
+  std::vector<uint8_t> keep(id, id + q.id_len);
+  id = keep.data();
   hand(req, c->pcf, uint16_t(req->op & (kReadBits | FM_OP_FAST)));
   uint32_t st = read_id(q, c->pcf, id, c->pcf->op);
   back(req, c->pcf, 0);
@@ -566,6 +609,19 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
   return q;
 }
 
+// Ends an active query's pointer records: its streams read nothing more.
+void shut_down(Query& q) {
+  for (auto& [s, c] : E().cursors)
+    if (c->q.get() == &q) {
+      c->ptrs = PtrPos{};
+      c->ptrs.q = &q;
+    }
+  q.sort.reset();
+  q.ptrs.clear();
+  q.ids.clear();
+  q.by_id.clear();
+}
+
 void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
   Engine& e = E();
   const FmScb* h = s->scb.get();
@@ -589,7 +645,10 @@ void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
         }
         break;
       case 2:
+        // The new query takes the old one's id and so its files' names:
+        // the old one is shut down first.
         keep_id = q->id;
+        shut_down(*q);
         e.active.erase(it);
         q = nullptr;
         break;
@@ -645,6 +704,13 @@ int pb_init() {
 
 void pb_clr_scope(int scope) {
   Engine& e = E();
+  // The pointer files go with their scope: first the streams' readers of
+  // them, then the sorts that hold them.
+  for (auto& [s, c] : e.cursors)
+    if (c->q->scope == scope) shut_down(*c->q);
+  for (auto& [k, q] : e.active)
+    if (q->scope == scope) shut_down(*q);
+  for (auto [it, end] = e.hidden.equal_range(scope); it != end; ++it) shut_down(*it->second);
   for (auto it = e.active.begin(); it != e.active.end();)
     it = std::get<0>(it->first) == scope ? e.active.erase(it) : std::next(it);
   e.hidden.erase(scope);
@@ -685,10 +751,5 @@ void pb_cleanup(int scope, const char* app, const char* name) {
   if (it == e.active.end()) return;
   std::shared_ptr<Query> q = it->second;
   e.active.erase(it);
-  // Its streams lose their handle on the file: they read nothing more.
-  for (auto& [s, c] : e.cursors)
-    if (c->q == q && c->pcf) {
-      fm_detach(c->pcf);
-      c->pcf = nullptr;
-    }
+  shut_down(*q);
 }

@@ -852,6 +852,50 @@ TEST_F(PbQuery, AWholeQueryOverANativeFileEqualsABruteForce) {
       PbInfo info;
       ASSERT_TRUE(pb_get_info(s, &info));
       EXPECT_EQ(info.selected, sel.size());
+      if (round % 4 == 1 && sel.size() > 2) {
+        // Two streams of the query share its pointer file, each at its own
+        // place: a second one started at a record by its id, the first
+        // reading again from the start, in turns.
+        FmArb* t = attach(pcf, com.depth, 0, false);
+        ASSERT_NE(t, nullptr);
+        size_t from = sel.size() / 2;
+        uint8_t* k = alloc(4);
+        rec::view<rec::U32>(k).set(0);
+        t->op = FM_OP_KEY;
+        t->key.set(k);
+        t->key_len = 4;
+        EXPECT_FALSE(fm_start(t)) << "no record of the query has that id";
+        // The record address of the middle record, as the first stream
+        // delivers it.
+        s->op = FM_OP_FIRST;
+        uint32_t rid = 0;
+        for (size_t i = 0; i <= from; ++i) {
+          while (fm_rdnxt(s) && s->status != FM_ST_QRY_RECORD) s->op = 0;
+          s->op = 0;
+          rid = s->rid;
+        }
+        rec::view<rec::U32>(k).set(rid);
+        ASSERT_TRUE(fm_start(t));
+        s->op = FM_OP_FIRST;
+        std::vector<std::string> a, b;
+        uint32_t e1 = 0, e2 = 0;
+        while (!e1 || !e2) {
+          if (!e1) {
+            std::vector<std::string> one = read_all(s, &e1, 1, a.empty());
+            a.insert(a.end(), one.begin(), one.end());
+          }
+          if (!e2) {
+            std::vector<std::string> one = read_all(t, &e2, 1, false);
+            b.insert(b.end(), one.begin(), one.end());
+          }
+        }
+        std::vector<std::string> recs_only;
+        for (const std::string& x : want)
+          if (x[0] == 'R') recs_only.push_back(x);
+        EXPECT_EQ(str(b), str(std::vector<std::string>(recs_only.begin() + long(from), recs_only.end())));
+        EXPECT_EQ(str(a), str(want));
+        fm_detach(t);
+      }
       fm_detach(s);
     }
     unsetenv("QUVO_RUN_MEM");
