@@ -46,7 +46,8 @@ struct PbQueryDef {
   uint32_t reads_to = 0;                // the end of the record bytes `test` reads: a
                                         // record shorter than that fails the attach
   int id_key = -1;                      // -1: a record's id is its address; else the number
-                                        // of the unique key whose value is its id
+                                        // of the unique key whose value is its id (a file
+                                        // without that key unique: the address)
   // Key constraints that came with the query process: only records holding
   // the values (laid end to end in the order of cns) are chosen.
   std::vector<uint8_t> cns_values;
@@ -219,8 +220,9 @@ void pb_auto_setup(void* pcb, const FmScb* list);
 // fields come from the ELEMENT dictionary of their application (version
 // "00" for a system application, else the block's), each selection line
 // tested on the dictionary's description of its fields (pb_line_test).
-// A tagged query takes its QTAG records' ids as the values of the file's
-// primary key, and consumes them.
+// A record's id is the value of the file's primary key when it is unique
+// (else its address); a tagged query takes its QTAG records' ids as such
+// ids, and consumes them.
 int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out);
 
 // A selection line compiled against the dictionary: the left field (its

@@ -414,8 +414,10 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
     auto it = tests->find(uint64_t(l.kind) << 32 | l.line.get());
     return it != tests->end() && it->second(rec);
   };
+  // A record's id is the value of the file's primary key (a record
+  // address names whatever record is put in a deleted one's place).
+  out->id_key = 0;
   if (out->tagged) {
-    out->id_key = 0;
     out->tags = [scope, app, name](std::vector<std::string>* ids, uint32_t* st) {
       return take_tags(scope, app, name, ids, st);
     };

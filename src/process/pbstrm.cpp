@@ -574,15 +574,20 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
   q->info = def.info;
   if (q->tagged) q->key = PbKeyDef{}, pb_key_layout(&q->key);
   if (def.id_key >= 0) {
-    // The id is the value of a unique key of the file.
+    // The id is the value of a unique key of the file; a file without it
+    // (no index, or duplicates) has only its record addresses.
     const FmFdb& f = base->file->fdb;
     const FmKdb* k = f.kdb.get();
     int i = 0;
     while (k && i < f.key_count && k[i].key_no != def.id_key) ++i;
-    if (!k || i == f.key_count || !k[i].key_len || k[i].key_len > kMaxId) return nullptr;
-    q->id_key = def.id_key;
-    q->id_len = k[i].key_len;
-    for (int j = 0; j < k[i].seg_count; ++j) q->id_segs.emplace_back(k[i].segs.get()[j].offset, k[i].segs.get()[j].length);
+    bool unique = k && i < f.key_count && !(k[i].flags & FM_KEY_DUP) && k[i].key_len;
+    if (unique && k[i].key_len > kMaxId) return nullptr;
+    if (unique) {
+      q->id_key = def.id_key;
+      q->id_len = k[i].key_len;
+      for (int j = 0; j < k[i].seg_count; ++j)
+        q->id_segs.emplace_back(k[i].segs.get()[j].offset, k[i].segs.get()[j].length);
+    }
   }
   for (const FmCns& e : def.cns) {
     size_t n = q->cns_values.size();

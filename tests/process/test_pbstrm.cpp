@@ -4,6 +4,8 @@
 // same records; active queries reused, checked, rebuilt and narrowed; records
 // changed under a stream; queries gone with their scope.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -865,16 +867,8 @@ TEST_F(PbQuery, AWholeQueryOverANativeFileEqualsABruteForce) {
         t->key.set(k);
         t->key_len = 4;
         EXPECT_FALSE(fm_start(t)) << "no record of the query has that id";
-        // The record address of the middle record, as the first stream
-        // delivers it.
-        s->op = FM_OP_FIRST;
-        uint32_t rid = 0;
-        for (size_t i = 0; i <= from; ++i) {
-          while (fm_rdnxt(s) && s->status != FM_ST_QRY_RECORD) s->op = 0;
-          s->op = 0;
-          rid = s->rid;
-        }
-        rec::view<rec::U32>(k).set(rid);
+        // The id of the middle record: its key value.
+        rec::view<rec::U32>(k).set(sel[from].id);
         ASSERT_TRUE(fm_start(t));
         s->op = FM_OP_FIRST;
         std::vector<std::string> a, b;
@@ -1140,6 +1134,117 @@ TEST_F(PbQuery, TheQueryProcessIsRunAndRestoredFromItsSuspendFile) {
     pb_cleanup(scope, "QAP", "ORDERS");
     PbCounts c;
     EXPECT_FALSE(pb_counts(scope, "QAP", "ORDERS", &c));
+  });
+  EXPECT_EQ(rc, 1);
+}
+
+// The other engine of the shared-file test: a process of its own over the
+// same data directory. It deletes records 3 and 4 (4 carries the break
+// between XXX and YYY), rewrites 5 (B 9), adds 7, holds 6, says "ready" on
+// its standard output and keeps the hold until its standard input ends.
+TEST(PbQueryPeer, ChangesTheFileWhileAnotherEngineReads) {
+  const char* dir = getenv("QUVO_PB_PEER");
+  if (!dir) GTEST_SKIP() << "run by PbQuery.AnotherEngineChangesTheFileUnderAStream";
+  setenv("QUVOPATH", dir, 1);
+  fms_init();
+  int rc = mark(1, [&] {
+    MmPool pool = mm_create_pool(" PBPEER ", com.depth, 0);
+    auto* segs = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb)));
+    init_sdb_func(segs, 1, 0, 4, FM_SEG_BINARY, '+');
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
+    INIT_KDB(kdb, 0, '+', FM_KEY_PRIMARY, segs, 1);
+    FmFdb f;
+    INIT_FDB(&f, FM_CLASS_DISK, kLen, 0, kdb, 1);
+    f.app.set("QAP");
+    f.ver.set("01");
+    f.name.set("ORD");
+    f.db.set("DB1");
+    f.path_type = FM_PT_DATA;
+    ASSERT_TRUE(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 15, 15));
+    FmArb* h = f.handle.get();
+    auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, kLen));
+    auto* k = static_cast<uint8_t*>(MM_ALLOC(pool, 4));
+    auto read = [&](uint32_t id, uint16_t op) {
+      rec::view<rec::U32>(k).set(id);
+      h->key.set(k);
+      h->key_len = 4;
+      h->key_no = 0;
+      h->rec.set(r);
+      h->op = uint16_t(FM_OP_KEY | FM_OP_EQUAL | op);
+      return fm_read(h);
+    };
+    for (uint32_t id : {3u, 4u}) {
+      ASSERT_TRUE(read(id, FM_OP_HOLD));
+      h->op = 0;
+      ASSERT_TRUE(fm_del(h));
+    }
+    ASSERT_TRUE(read(5, FM_OP_HOLD));
+    rec::view<rec::I32>(r + 8).set(9);
+    h->op = 0;
+    ASSERT_TRUE(fm_rewrite(h));
+    std::memset(r, 0, kLen);
+    rec::view<rec::U32>(r).set(7);
+    std::memcpy(r + 4, "XXX", 3);
+    h->op = 0;
+    ASSERT_TRUE(fm_write(h));
+    ASSERT_TRUE(read(6, FM_OP_HOLD));
+    std::printf("ready\n");
+    std::fflush(stdout);
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+  });
+  EXPECT_EQ(rc, 1);
+}
+
+TEST_F(PbQuery, AnotherEngineChangesTheFileUnderAStream) {
+  std::vector<NRec> recs = {{1, "XXX", 0, 0}, {2, "XXX", 1, 0}, {3, "XXX", 2, 0},
+                            {4, "YYY", 1, 0}, {5, "YYY", 2, 0}, {6, "ZZZ", 0, 0}};
+  int rc = mark(1, [&] {
+    FmArb* pcf = native_pcf(com.depth, recs);
+    ASSERT_NE(pcf, nullptr);
+    criteria(com.depth, "", {}, {{"A", '+'}, {"B", '+'}});
+    FmArb* s = attach(pcf, com.depth, 0, true);
+    ASSERT_NE(s, nullptr);
+    uint32_t end = 0;
+    EXPECT_EQ(str(read_all(s, &end, 7)), "S0 S1 S2 R1 E2 S2 R2 ");
+    // The other engine.
+    int to[2], from[2];
+    ASSERT_EQ(pipe(to), 0);
+    ASSERT_EQ(pipe(from), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      dup2(to[0], 0);
+      dup2(from[1], 1);
+      close(to[1]);
+      close(from[0]);
+      setenv("QUVO_PB_PEER", dir.str().c_str(), 1);
+      execl("/proc/self/exe", "test_process", "--gtest_filter=PbQueryPeer.ChangesTheFileWhileAnotherEngineReads",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(to[0]);
+    close(from[1]);
+    std::string said;
+    char c;
+    while (said.find("ready\n") == std::string::npos && ::read(from[0], &c, 1) > 0) said += c;
+    ASSERT_NE(said.find("ready\n"), std::string::npos) << said;
+    // A reads on with hold: 3 and 4 are gone, their breaks folded into the
+    // level 1 break before 5; 5 comes as rewritten, 7 not at all, 6 with
+    // the other engine's hold.
+    read_op = FM_OP_HOLD;
+    EXPECT_EQ(str(read_all(s, &end, SIZE_MAX, false)), "E2 E1 S1 S2 R5 E2 E1 S1 S2 R6/200530 E2 E1 E0 ");
+    EXPECT_EQ(end, FM_ST_EOF);
+    EXPECT_EQ(b_of[5], 9);
+    close(to[1]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    std::string rest;
+    while (::read(from[0], &c, 1) > 0) rest += c;
+    close(from[0]);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << rest;
+    EXPECT_NE(rest.find("[  PASSED  ] 1 test"), std::string::npos) << rest;
   });
   EXPECT_EQ(rc, 1);
 }
