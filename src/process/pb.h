@@ -212,6 +212,30 @@ int pb_load_suspend(const FmScbQuery& b, PbSuspLoaded* out);
 // caller). Stops at the first query it cannot give criteria.
 void pb_auto_setup(void* pcb, const FmScb* list);
 
+// ------------------------------------------------ break-level table --
+// An entry of a report process's break-level table (64 bytes): one per
+// sort line of its query marked as a break (QSORT byte 87 '1'), after a
+// grand-total entry when the first line's sequence is not 0.
+struct PbBreakEnt {
+  rec::Text<3> app;          // 0   application of the sort field (blank: grand total)
+  rec::Text<22> field;       // 3   its name
+  rec::U8 b25;               // 25
+  rec::U16 levels;           // 26  level count (QSORT bytes 66-67, 1 when 0; 0: grand total)
+  rec::Text<30> label;       // 28  the field's label (blank for the first entry and when
+                             //     the element cannot be read)
+  rec::U8 flags[5];          // 58  1 where QSORT bytes 70, 71, 73, 72, 74 hold '1'
+  rec::U8 b63;               // 63
+};
+QV_RECORD(PbBreakEnt, 64);
+QV_AT(PbBreakEnt, levels, 26);
+QV_AT(PbBreakEnt, label, 28);
+QV_AT(PbBreakEnt, flags, 58);
+// The break-level table of the query (app, name) from its QSORT lines in
+// `scope`, labels from the ELEMENT dictionaries under version `ver` ("00"
+// for a system application). 1 with *out (empty: no break line); 0 when
+// the lines cannot be read (after the system error).
+int pb_break_table(int scope, const char* app, const char* name, const char* ver, std::vector<PbBreakEnt>* out);
+
 // ------------------------------------------------ query definitions --
 // The default source of a query's definition: the query process restored
 // from its suspend file (pb_load_suspend; a query without a PROCESS record

@@ -424,3 +424,42 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
   }
   return 1;
 }
+
+int pb_break_table(int scope, const char* app, const char* name, const char* ver, std::vector<PbBreakEnt>* out) {
+  out->clear();
+  std::string a = trim(app, std::strlen(app)), n = trim(name, std::strlen(name));
+  FmArb* s = pb_open_qfi(scope, "QSORT", a.c_str(), n.c_str());
+  if (!s) return 0;
+  std::vector<std::vector<uint8_t>> lines;
+  bool ok = read_all(s, sizeof(PbQsort), &lines, "can't read QSORT file");
+  close_qfi(s);
+  if (!ok) return 0;
+  Elements els;
+  auto blank = [] {
+    PbBreakEnt e;
+    std::memset(static_cast<void*>(&e), ' ', sizeof e);
+    e.b25 = 0;
+    e.levels = 0;
+    std::memset(e.flags, 0, sizeof e.flags);
+    e.b63 = 0;
+    return e;
+  };
+  if (!lines.empty() && rec::view<PbQsort>(lines[0].data()).seq != 0) out->push_back(blank());
+  for (const auto& r : lines) {
+    const PbQsort& l = rec::view<PbQsort>(r.data());
+    if (l.sorted[0] != '1') continue;
+    PbBreakEnt e = blank();
+    e.app = l.f_app;
+    e.field = l.field;
+    e.levels = l.occ ? uint16_t(l.occ) : uint16_t(1);
+    const char at[5] = {l.flags70[0][0], l.flags70[1][0], l.flags70[3][0], l.flags70[2][0], l.flags70[4][0]};
+    for (int i = 0; i < 5; ++i) e.flags[i] = at[i] == '1';
+    if (!out->empty()) {
+      std::string fa = trim(l.f_app.data(), 3);
+      std::vector<DElem> el = els.of(fa, dict_ver(fa, ver), trim(l.field.data(), 22));
+      if (el.size() == 1) e.label = el[0].label;
+    }
+    out->push_back(e);
+  }
+  return 1;
+}

@@ -23,6 +23,8 @@
 #include "foundation/mm.h"
 #include "foundation/ut.h"
 #include "process/pb.h"
+#include "process/pcb.h"
+#include "process/pishr.h"
 #include "support/dict_fixtures.h"
 #include "support/syserr.h"
 #include "support/quvo_run.h"
@@ -1245,6 +1247,71 @@ TEST_F(PbQuery, AnotherEngineChangesTheFileUnderAStream) {
     close(from[0]);
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << rest;
     EXPECT_NE(rest.find("[  PASSED  ] 1 test"), std::string::npos) << rest;
+  });
+  EXPECT_EQ(rc, 1);
+}
+
+// The break-level table of a report over a query stream: a grand total
+// when the first sort line names a field, one entry per break line with
+// its level count, the field's label (but the first entry's) and flags.
+TEST_F(PbQuery, AReportOverAQueryStreamGetsTheBreakTableOfItsSortLines) {
+  int rc = mark(1, [&] {
+    int scope = com.depth;
+    FmArb* pcf = native_pcf(scope, {{1, "XXX", 0, 0}});
+    ASSERT_NE(pcf, nullptr);
+    criteria(scope, "", {}, {{"A", '+'}, {"B", '-'}, {"P", '+'}});
+    // B is no break; P counts 3 levels and has flags 70 and 73.
+    FmArb* qs = pb_open_qfi(scope, "QSORT", "QAP", "ORDERS");
+    ASSERT_NE(qs, nullptr);
+    auto* q = reinterpret_cast<PbQsort*>(alloc(sizeof(PbQsort)));
+    PROTO_FULL(qs, 0, reinterpret_cast<uint8_t*>(q));
+    qs->op = FM_OP_FIRST;
+    fm_start(qs);
+    for (int i = 0; i < 3; ++i) {
+      qs->op = FM_OP_HOLD;
+      ASSERT_TRUE(fm_rdnxt(qs));
+      if (i == 1) q->sorted[0] = '0';
+      if (i == 2) q->occ = 3, q->flags70[0][0] = '1', q->flags70[3][0] = '1';
+      qs->op = 0;
+      ASSERT_TRUE(fm_rewrite(qs));
+    }
+    FM_CLOSE(qs, 0);
+    std::vector<PbBreakEnt> t;
+    ASSERT_TRUE(pb_break_table(scope, "QAP", "ORDERS", "01", &t));
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].levels, 0);
+    EXPECT_TRUE(t[0].app.blank());
+    EXPECT_EQ(t[1].field.str(), "A");
+    EXPECT_EQ(t[1].levels, 1);
+    EXPECT_EQ(t[2].field.str(), "P");
+    EXPECT_EQ(t[2].levels, 3);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(t[2].flags), 5), std::string("\1\0\1\0\0", 5))
+        << "bytes 70, 71, 73, 72, 74";
+    // Through the PCB: only when its file's stream runs the query.
+    auto* pcb = reinterpret_cast<Pcb*>(alloc(sizeof(Pcb)));
+    std::memset(static_cast<void*>(pcb), 0, sizeof *pcb);
+    auto* b = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
+    std::memset(static_cast<void*>(b), 0, sizeof *b);
+    b->head.type = FM_SCB_PCF_QUERY;
+    b->scope = uint32_t(scope);
+    b->app.set("QAP");
+    b->ver.set("01");
+    b->name.set("ORDERS");
+    pcb->query_scb.set(b);
+    FmArb* plain = FM_ATTACH(pcf, static_cast<FmScb*>(nullptr), scope);
+    pcb->pcf_stream.set(plain);
+    bld_rng(pcb);
+    EXPECT_EQ(pcb->break_count, 0u);
+    FmArb* s = attach(pcf, scope, 0, true);
+    ASSERT_NE(s, nullptr);
+    pcb->pcf_stream.set(s);
+    bld_rng(pcb);
+    ASSERT_EQ(pcb->break_count, 3u);
+    EXPECT_EQ(static_cast<PbBreakEnt*>(pcb->break_tbl.get())[2].levels, 3);
+    pcb->query_scb.reset();
+    bld_rng(pcb);
+    EXPECT_EQ(pcb->break_count, 0u);
+    EXPECT_FALSE(pcb->break_tbl);
   });
   EXPECT_EQ(rc, 1);
 }
