@@ -1315,3 +1315,49 @@ TEST_F(PbQuery, AReportOverAQueryStreamGetsTheBreakTableOfItsSortLines) {
   });
   EXPECT_EQ(rc, 1);
 }
+
+// A selection line that would read past its field or its record, or names
+// a field the dictionary lacks, fails the attach (200650) instead of
+// testing bytes of something else.
+TEST_F(PbQuery, LinesOutsideTheirFieldOrRecordFailTheAttach) {
+  SysErrCapture se(SysErrAnswer::Continue);
+  ASSERT_EQ(fx::write("ELEMENT", "QAP", "01",
+                      {fx::rec("ELEMENT", {{"name", "X"}, {"kind", "1"}, {"occurs", "1"}, {"file", "ORD"},
+                                           {"number", "90"}, {"ident_stamp", "2026-03-04T00:00:00"},
+                                           {"offset", "14"}, {"length", "4"}, {"type", "1"}})}),
+            1);
+  int rc = mark(1, [&] {
+    FmArb* pcf = native_pcf(com.depth, {{1, "ABC", 0, 0}});
+    ASSERT_NE(pcf, nullptr);
+    PbQslct l = make_line(1, true, 1, "ABC");
+    criteria(com.depth, "1", {l}, {});
+    FmArb* s = attach(pcf, com.depth, 2, false);
+    ASSERT_NE(s, nullptr);
+    fm_detach(s);
+    for (const char* bad : {"occurrence 2", "X", "NOSUCH"}) {
+      PbQslct b = l;
+      if (bad[0] == 'o') b.l_occ = 2;
+      else b.l_field.set(bad);
+      criteria(com.depth, "1", {b}, {});
+      b.l_occ = 1;
+      if (bad[0] == 'o') {
+        // criteria() sets occurrence 1: put 2 back.
+        FmArb* q = pb_open_qfi(com.depth, "QSLCT", "QAP", "ORDERS");
+        auto* r = reinterpret_cast<PbQslct*>(alloc(sizeof(PbQslct)));
+        PROTO_FULL(q, 0, reinterpret_cast<uint8_t*>(r));
+        q->op = FM_OP_FIRST;
+        fm_start(q);
+        q->op = FM_OP_HOLD;
+        ASSERT_TRUE(fm_rdnxt(q));
+        r->l_occ = 2;
+        q->op = 0;
+        ASSERT_TRUE(fm_rewrite(q));
+        FM_CLOSE(q, 0);
+      }
+      FmArb* t = attach(pcf, com.depth, 2, false);
+      EXPECT_EQ(t, nullptr) << bad;
+      if (t) fm_detach(t);
+    }
+  });
+  EXPECT_EQ(rc, 1);
+}
