@@ -206,7 +206,6 @@ bool holds(int rel, int c) {
 
 // Reads every record of a query file (a stream restricted to one query).
 bool read_all(FmArb* s, size_t len, std::vector<std::vector<uint8_t>>* out, const char* what) {
-  std::vector<uint8_t> buf(len);
   MmPool pool = mm_create_pool(nullptr, com.depth, 0);
   auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, len));
   PROTO_FULL(s, 0, r);
@@ -387,11 +386,11 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
     out->criteria.append(reinterpret_cast<const char*>(r.data()), r.size());
   }
   // The sort fields from their dictionaries.
-  auto els = std::make_shared<Elements>();
+  Elements els;
   bool known = true;
   auto elements = [&](const PbQsort& l) {
     std::string fa = trim(l.f_app.data(), 3);
-    std::vector<DElem> v = els->of(fa, dict_ver(fa, ver.c_str()), trim(l.field.data(), 22));
+    std::vector<DElem> v = els.of(fa, dict_ver(fa, ver.c_str()), trim(l.field.data(), 22));
     if (v.empty()) known = false;
     return v;
   };
