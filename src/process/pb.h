@@ -59,6 +59,9 @@ struct PbQueryDef {
   std::function<int(std::vector<std::string>* ids, uint32_t* status)> tags;
   std::array<uint8_t, 4> info{{' ', ' ', ' ', ' '}};  // the first bytes of the query
                                                       // process's area 17 (pb_get_info)
+  // Set by the caller: only `criteria` is wanted (reuse mode 1 compares
+  // them with an active query's), nothing is restored or compiled.
+  bool criteria_only = false;
 };
 // The source of a query's definition (restoring the query process and
 // reading its criteria): 1 with *out filled, 0 when the query cannot be

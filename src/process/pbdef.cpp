@@ -346,7 +346,7 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
   std::string app = trim(b.app.data(), 3), name = trim(b.name.data(), 30);
   std::string ver = trim(b.ver.data(), 2);
   PbSuspLoaded sus;
-  int loaded = pb_load_suspend(b, &sus);
+  int loaded = out->criteria_only ? -1 : pb_load_suspend(b, &sus);
   if (loaded == 0) return 0;
   if (loaded > 0) {
     out->cns_values = std::move(sus.cns_values);
@@ -385,6 +385,7 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
     qsort.push_back(rec::view<PbQsort>(r.data()));
     out->criteria.append(reinterpret_cast<const char*>(r.data()), r.size());
   }
+  if (out->criteria_only) return 1;
   // The sort fields from their dictionaries.
   Elements els;
   bool known = true;

@@ -641,6 +641,7 @@ void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
   if (auto it = e.active.find(k); it != e.active.end()) {
     q = it->second;
     PbQueryDef now;
+    now.criteria_only = true;
     switch (b.reuse) {
       case 1:
         // Criteria changed since the build: a new query under a new id.

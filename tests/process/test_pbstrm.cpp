@@ -1083,6 +1083,12 @@ TEST_F(PbQuery, TheQueryProcessIsRunAndRestoredFromItsSuspendFile) {
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(invoked, 1);
     EXPECT_EQ(str(read_all(s, &end)), "R12 R14 R10 ");
+    // Reuse if compatible: the criteria compared, the query process not
+    // run again.
+    FmArb* s2 = attach(pcf, scope, 1, false);
+    ASSERT_NE(s2, nullptr);
+    EXPECT_EQ(invoked, 1);
+    EXPECT_EQ(str(read_all(s2, &end)), "R12 R14 R10 ");
     // Restored once: the file and its pending record are gone.
     PbSusp r;
     uint32_t st = 0;
