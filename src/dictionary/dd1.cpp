@@ -570,8 +570,9 @@ bool cmpl_fi(DdRun* r) {
   if (renumber)
     for (auto& k : r->key_tbl) k = 0;
   bool primary = false;
-  auto* x = buf<DField>(r);
-  Free fx{x};
+  // The FIELD records take the key numbers given only when the file
+  // compiles: a failed compile leaves its design records as they were.
+  std::vector<const DElem*> numbered;
   for (DdMelem& m : r->melem) {
     DElem& e = m.e;
     if (e.key_kind == 255) {
@@ -592,16 +593,7 @@ bool cmpl_fi(DdRun* r) {
     } else {
       continue;
     }
-    std::memcpy(x->name.data(), e.name.data(), 22);
-    PROTO_FULL(r->fld, 0, reinterpret_cast<uint8_t*>(x));
-    r->fld->op = FM_OP_EQUAL | FM_OP_HOLD;
-    if (!fm_read(r->fld)) dd_fail(r->fld->status, "Bad FIELD read ", kMod, __LINE__);
-    if (x->key_no != e.key_no) {
-      x->key_no = e.key_no;
-      if (!fm_rewrite(r->fld)) dd_fail(r->fld->status, "Bad FIELD write ", kMod, __LINE__);
-    } else {
-      fm_release(r->fld);
-    }
+    numbered.push_back(&e);
   }
   for (DdMelem& m : r->melem) {
     DElem& e = m.e;
@@ -633,6 +625,20 @@ bool cmpl_fi(DdRun* r) {
     if (!ok2) return false;
     if (area2 != fi->area2) dd_stamp(fi->cmpl_stamp.data());
     fi->area2 = area2;
+    auto* x = buf<DField>(r);
+    Free fx{x};
+    for (const DElem* e : numbered) {
+      std::memcpy(x->name.data(), e->name.data(), 22);
+      PROTO_FULL(r->fld, 0, reinterpret_cast<uint8_t*>(x));
+      r->fld->op = FM_OP_EQUAL | FM_OP_HOLD;
+      if (!fm_read(r->fld)) dd_fail(r->fld->status, "Bad FIELD read ", kMod, __LINE__);
+      if (x->key_no != e->key_no) {
+        x->key_no = e->key_no;
+        if (!fm_rewrite(r->fld)) dd_fail(r->fld->status, "Bad FIELD write ", kMod, __LINE__);
+      } else {
+        fm_release(r->fld);
+      }
+    }
   }
   return ok;
 }

@@ -313,8 +313,12 @@ bool cmpl_syn_substr(DdRun* r, const DField* f, DdMelem* m) {
       dd_err(r, 100590, 3, b.name.data(), 22);
       return false;
     }
-    if (int(f->offset) - 1 + int(f->length) > int(b.length) || f->offset == 0)
+    // A substring past its base would reach the next field's bytes, or
+    // past the record: the file fails.
+    if (int(f->offset) - 1 + int(f->length) > int(b.length) || f->offset == 0) {
       dd_err(r, 100580, 3, f->name.data(), 22);
+      return false;
+    }
   } else {
     if (b.kind != 1) {
       dd_err(r, 100600, 3, f->name.data(), 22);

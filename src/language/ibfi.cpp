@@ -190,3 +190,24 @@ uint8_t* bld_scan_tst(IbCode* code, uint32_t len) {
   in.len = len;
   return p;
 }
+
+uint8_t* bld_scan(IbCode* code, uint32_t ctl) {
+  uint8_t* p = ib_put(code, 580);
+  if (!p) return nullptr;
+  auto& in = rec::view<IbFiScan>(p);
+  in.ctl = ctl;
+  in.cont.block = kNoCode;
+  in.cont.offset = 0;
+  in.ret.block = kNoCode;
+  in.ret.offset = 0;
+  return p;
+}
+
+uint8_t* bld_scan_ira(IbCode* code, uint16_t offset, int reg) {
+  if (reg < 1 || reg > 4) return ib_err(__LINE__, "bad register number");
+  uint8_t* p = ib_put(code, 188);
+  if (!p) return nullptr;
+  rec::view<IbIraScan>(p).reg = uint16_t(reg);
+  rec::view<IbIraScan>(p).offset = offset;
+  return p;
+}

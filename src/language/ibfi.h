@@ -35,12 +35,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "foundation/cv.h"
 #include "language/ib.h"
 
 struct Pcb;
 struct EmCfi;
+struct EmHeader;
+struct FmArb;
 
 struct IbFiLvl {          // IF EXIST 578, CREATE 570, SCRATCH 572, WRITE 564, REWRITE 566 (16)
   IbInst head;
@@ -226,8 +229,9 @@ uint8_t* bld_moveprop(IbCode* code, const char* app, const char* kind, const cha
 
 // --------------------------------------------------------------- SCAN --
 // SCAN test 140 (12): the bytes registers 1 and 2 address compared; equal
-// goes on, unequal jumps to the target (the code after a scan's return
-// block, patched by the compiler).
+// goes on, unequal jumps to the target (the END of a scan's return block,
+// patched by the compiler: a block run for another file's answer does
+// nothing and ends there, never running the code after it).
 struct IbFiScanTst {
   IbInst head;
   CodeRef target;         // 4
@@ -237,3 +241,75 @@ QV_RECORD(IbFiScanTst, 12);
 QV_AT(IbFiScanTst, target, 4);
 QV_AT(IbFiScanTst, len, 8);
 uint8_t* bld_scan_tst(IbCode* code, uint32_t len);
+
+// SCAN 580 (16): records a scan request of the file whose control area the
+// IRA at 4 reaches, then goes on at the continuation (the code after the
+// statement's return block). The return block starts at `ret`, a code
+// reference kept unrelocated: the scan support runs it once the scan is
+// answered.
+struct IbFiScan {
+  IbInst head;
+  rec::U32 ctl;           // 4  IRA (kind 1) of the scanned file's control area
+  CodeRef cont;           // 8  continuation
+  CodeRef ret;            // 12 the return block (never relocated)
+};
+QV_RECORD(IbFiScan, 16);
+QV_AT(IbFiScan, cont, 8);
+QV_AT(IbFiScan, ret, 12);
+// SCAN with its continuation and return block to be patched (the compiler
+// writes both once the return block is built).
+uint8_t* bld_scan(IbCode* code, uint32_t ctl);
+
+// IRA_SCAN 188 (8): address register `reg` at byte `offset` of the
+// process's scan buffer, where the scan support put the chosen record.
+struct IbIraScan {
+  IbInst head;
+  rec::U16 reg;           // 4 1-4
+  rec::U16 offset;        // 6
+};
+QV_RECORD(IbIraScan, 8);
+QV_AT(IbIraScan, offset, 6);
+uint8_t* bld_scan_ira(IbCode* code, uint16_t offset, int reg);
+
+// A record of the process's scan work file ("PI"/"SC", 80 bytes, key the
+// file number at 0): one per file a SCAN of the process asked for.
+struct IiScanWork {
+  rec::U16 file_no;       // 0  the file's number in the process (the key)
+  rec::U8 use;            // 2  the rest of the compiled reference's word at 72
+  rec::U8 b3;             // 3
+  rec::Bytes<44> ctl;     // 4  the file's control area (PiFileCtl) as it was
+  rec::Bytes<28> fdb;     // 48 the prepared descriptor's word 0 and identity
+  rec::Bytes<4> b76;      // 76
+};
+QV_RECORD(IiScanWork, 80);
+QV_AT(IiScanWork, ctl, 4);
+QV_AT(IiScanWork, fdb, 48);
+
+// ------------------------------------------------------ scan run time --
+// Decision: the scan work file and the scan buffer of a process have no
+// slot in its PCB. They live in a side table of the interpreter keyed by
+// the PCB, made on the process's first SCAN (the file in the process
+// pool's scope, the buffer from the process pool, so both go with the
+// process's data) and forgotten when that scope is released; nothing in a
+// record points at them. The scan return file ("EM"/"SB") belongs to the
+// module: its header's SCANB slot, made on the first SCAN when the module
+// has none (a module loaded from its saved file).
+//
+// The scan buffer holds 2 x 65,536 bytes, so any IRA_SCAN offset plus any
+// field length stays inside it.
+constexpr size_t kIiScanBuf = 2 * 65536;
+// The process's scan work file and scan buffer, null when it has none yet.
+FmArb* ii_scan_work(const Pcb* pcb);
+uint8_t* ii_scan_buf(const Pcb* pcb);
+// The code positions of the module's recorded return blocks, in the order
+// their SCANs ran.
+std::vector<CodeRef> ii_scan_returns(EmHeader* em);
+
+// The scan support as far as the SCAN statement needs it: the user's
+// answer to the scans the process recorded. `file` (at most 8 characters,
+// blank-padded) goes into "SCANOPT FI NAM" of "0LA", `record` (len bytes)
+// into the scan buffer, and every recorded return block runs in order
+// (each one whose scan named another file ends at once); the return file
+// is emptied. The number of blocks run, or -1 when the process has
+// recorded no scan or lacks the field.
+int ii_scan_answer(Pcb* pcb, const char* file, const uint8_t* record, size_t len);

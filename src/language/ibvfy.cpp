@@ -137,6 +137,8 @@ bool walk_blocks(Vfy& v) {
         if (op == 464 && to.block == b + 1 && to.offset == 0) v.chain_ops.push_back(p + at + d.opnd[i].at);
         else v.code_ops.push_back(p + at + d.opnd[i].at);
       }
+      // SCAN's return block is a place the scan support goes to.
+      if (op == 580) v.code_ops.push_back(p + at + 12);
       blk.start.set(size_t(at / 4));
       v.insts.push_back(uint32_t(v.blocks.size()) << 16 | uint32_t(at));
       last = op;
@@ -591,7 +593,7 @@ bool reg_op(uint16_t op) {
     case 52: case 54: case 56: case 58: case 60: case 62: case 64: case 66: case 68: case 70: case 72: case 74:
     case 76: case 78: case 84: case 94: case 110: case 114: case 116: case 118: case 120: case 122: case 124:
     case 128: case 132: case 134: case 136: case 138: case 142: case 144: case 146: case 148: case 150:
-    case 176: case 180: case 182: case 184: case 186: case 650:
+    case 176: case 180: case 182: case 184: case 186: case 188: case 650:
       return true;
     default:
       return false;
@@ -732,6 +734,12 @@ bool check_code_flow(Vfy& v) {
         const uint32_t r = op == 184 ? rec::view<IbIraSum>(p).reg.get() : rec::view<IbIraBucket>(p).reg.get();
         if (r < 1 || r > 4) return v.fail("block %u offset %u: register %u", b, at, unsigned(r));
         reg[r - 1] = Reg{true, op == 184 ? 28u : 9u, 0};
+        continue;
+      }
+      if (op == 188) {  // IRA_SCAN: into the process's scan buffer
+        const auto& in = rec::view<IbIraScan>(p);
+        if (in.reg < 1u || in.reg > 4u) return v.fail("block %u offset %u: register %u", b, at, unsigned(in.reg));
+        reg[in.reg - 1] = Reg{true, kIiScanBuf, in.offset.get()};
         continue;
       }
       if (op == 76 || op == 78) {  // an occurrence: the last one at most

@@ -11,12 +11,16 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/pd.h"
 #include "foundation/ut.h"
+#include "files/fmcat.h"
+#include "language/ibctl.h"
 #include "language/ibfi.h"
 #include "language/ibtst.h"
 #include "language/iiutil.h"
@@ -793,6 +797,196 @@ uint8_t* inst_scan_tst(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 }  // namespace
 
+// ----------------------------------------------------------------- SCAN --
+namespace {
+
+constexpr const char* kScanMod = "IIFI.C";
+
+// The scan side table (see ibfi.h): per PCB its work file, its buffer and
+// the scope both belong to.
+struct ScanProc {
+  FmArb* work = nullptr;
+  uint8_t* buf = nullptr;
+  int scope = 0;
+};
+std::unordered_map<const Pcb*, ScanProc>& scan_procs() {
+  static std::unordered_map<const Pcb*, ScanProc> m;
+  return m;
+}
+// A scope that ends takes the scan state made in it (or deeper) along.
+void scan_release(int depth) {
+  auto& m = scan_procs();
+  for (auto it = m.begin(); it != m.end();) it = it->second.scope >= depth ? m.erase(it) : std::next(it);
+}
+ScanProc* scan_proc(const Pcb* pcb) {
+  auto it = scan_procs().find(pcb);
+  if (it == scan_procs().end()) return nullptr;
+  if (!live(it->second.work)) {
+    scan_procs().erase(it);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+uint8_t* scan_fail(IlfExecBlock* b, IlfState* s, uint32_t st, const char* text, int line) {
+  checkstat(st, text, kScanMod, line);
+  ii_end_ep(b, s);
+  return ii_stop(s);
+}
+
+// The process's scan work file and buffer, made on its first SCAN.
+ScanProc* scan_proc_new(Pcb* pcb, uint32_t* st) {
+  if (ScanProc* p = scan_proc(pcb)) return p;
+  static auto* kdb = static_cast<FmKdb*>(arena::alloc_chunk(sizeof(FmKdb)));
+  static auto* sdb = static_cast<FmSdb*>(arena::alloc_chunk(sizeof(FmSdb)));
+  int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.proc_scope);
+  FmFdb fdb;
+  INIT_SCAN_STMT_FDB(&fdb, kdb, sdb);
+  if (!FM_CREATE(&fdb, scope, 0, 0, 15, 15)) {
+    *st = fdb.status;
+    return nullptr;
+  }
+  ScanProc p;
+  p.work = fdb.handle.get();
+  p.scope = scope;
+  p.buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, scope, 0), kIiScanBuf));
+  std::memset(p.buf, ' ', kIiScanBuf);
+  return &(scan_procs()[pcb] = p);
+}
+
+// The module's scan return file, made when it has none.
+FmArb* scan_returns(EmHeader* em, bool make, uint32_t* st) {
+  FmArb* f = em ? em->scanb.get() : nullptr;
+  if (live(f) || !em || !make) return live(f) ? f : nullptr;
+  FmFdb fdb;
+  em_scan_bud_fdb(&fdb);
+  if (!FM_CREATE(&fdb, com.base_scope, 0, 0, 15, 15)) {
+    *st = fdb.status;
+    return nullptr;
+  }
+  em->scanb.set(fdb.handle.get());
+  return fdb.handle.get();
+}
+
+// SCAN: the scan request into the two work files, then on after the
+// return block.
+uint8_t* inst_scan(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbFiScan>(pc);
+  Pcb* pcb = b->pcb;
+  PiFileCtl* f = fca_at(pc + 4);
+  EmCfi* cfi = f ? f->cfi.get() : nullptr;
+  if (!pcb || !cfi) return ii_no_field(b, s, "inst_scan");
+  uint32_t st = 0;
+  ScanProc* sp = scan_proc_new(pcb, &st);
+  if (!sp) return scan_fail(b, s, st, "pif file create failed", __LINE__);
+  FmArb* ret = scan_returns(pcb->module.get(), true, &st);
+  if (!ret) return scan_fail(b, s, st, "pif file create failed", __LINE__);
+  FmFdb w = work_fdb(b, f, cfi, false);
+  w.options = w.options | FM_OPT_BASE | mem_opts(cfi, w);
+  // The file's record: found by its number, else written.
+  static auto* r = static_cast<IiScanWork*>(arena::alloc_chunk(sizeof(IiScanWork)));
+  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  r->file_no = cfi->file_no;
+  r->use = cfi->use;
+  r->b3 = cfi->b75;
+  FmArb* wf = sp->work;
+  PROTO_FULL(wf, 0, reinterpret_cast<uint8_t*>(r));
+  wf->op = FM_OP_EQUAL;
+  int found = fm_read(wf);
+  wf->op = 0;
+  if (!found) {
+    std::memset(static_cast<void*>(r), 0, sizeof *r);
+    r->file_no = cfi->file_no;
+    r->use = cfi->use;
+    r->b3 = cfi->b75;
+    std::memcpy(r->ctl.data(), f, sizeof(PiFileCtl));
+    std::memcpy(r->fdb.data(), &w, r->fdb.size());
+    PROTO_FULL(wf, 0, reinterpret_cast<uint8_t*>(r));
+    if (!fm_write(wf)) return scan_fail(b, s, wf->status, "Bad write ", __LINE__);
+  }
+  // The return block's position, in the order the scans ran.
+  static auto* pos = static_cast<CodeRef*>(arena::alloc_chunk(sizeof(CodeRef)));
+  *pos = in.ret;
+  PROTO_FULL(ret, 0, reinterpret_cast<uint8_t*>(pos));
+  ret->rec_len = sizeof *pos;
+  if (!fm_write(ret)) return scan_fail(b, s, ret->status, "Bad scan bud write ", __LINE__);
+  uint8_t* next = ii_ref(pc + 8);
+  return next ? next : ii_fail(b, s, kIiErrRuntime);
+}
+
+// IRA_SCAN: a register at its place in the scan buffer.
+uint8_t* inst_ira_scan(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbIraScan>(pc);
+  ScanProc* sp = scan_proc(b->pcb);
+  uint16_t reg = in.reg;
+  if (reg < 1 || reg > 4 || !sp) return ii_no_field(b, s, "inst_ira_scan");
+  s->addr[reg - 1] = sp->buf + in.offset.get();
+  return ii_adv(pc, 8);
+}
+
+}  // namespace
+
+FmArb* ii_scan_work(const Pcb* pcb) {
+  ScanProc* p = scan_proc(pcb);
+  return p ? p->work : nullptr;
+}
+uint8_t* ii_scan_buf(const Pcb* pcb) {
+  ScanProc* p = scan_proc(pcb);
+  return p ? p->buf : nullptr;
+}
+
+std::vector<CodeRef> ii_scan_returns(EmHeader* em) {
+  std::vector<CodeRef> v;
+  uint32_t st = 0;
+  FmArb* f = scan_returns(em, false, &st);
+  if (!f) return v;
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) {
+    if (f->len_read != sizeof(CodeRef)) continue;
+    CodeRef c;
+    std::memcpy(&c, p, sizeof c);
+    v.push_back(c);
+  }
+  f->op = 0;
+  return v;
+}
+
+int ii_scan_answer(Pcb* pcb, const char* file, const uint8_t* record, size_t len) {
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  ScanProc* sp = scan_proc(pcb);
+  if (!em || !sp) return -1;
+  // "SCANOPT FI NAM": the work field of "0LA" the return blocks compare.
+  FmArb* cf = em->cfld.get();
+  if (!live(cf)) return -1;
+  static auto* key = static_cast<EmCfld*>(arena::alloc_chunk(sizeof(EmCfld)));
+  std::memset(static_cast<void*>(key), ' ', sizeof *key);
+  key->app.set("0LA");
+  key->name.set("SCANOPT FI NAM");
+  PROTO_FULL(cf, 0, reinterpret_cast<uint8_t*>(key));
+  const auto* c = reinterpret_cast<const EmCfld*>(fm_read_fast(cf, 0));
+  uint8_t* name = c ? pi_find_addr(pcb, "0LA", c->area, 0, 0, nullptr) : nullptr;
+  if (!name) return -1;
+  std::memset(name, ' ', 8);
+  std::memcpy(name, file, strnlen(file, 8));
+  std::memset(sp->buf, ' ', kIiScanBuf);
+  std::memcpy(sp->buf, record, std::min(len, kIiScanBuf));
+  std::vector<CodeRef> blocks = ii_scan_returns(em);
+  uint32_t st = 0;
+  if (FmArb* f = scan_returns(em, false, &st); f && !fm_del_all(f))
+    checkstat(f->status, "Bad scan bud delete", kScanMod, __LINE__);
+  int ran = 0;
+  for (const CodeRef& at : blocks) {
+    uint32_t entry = 0;
+    std::memcpy(&entry, &at, sizeof entry);
+    IlfExecBlock b;
+    ran += II_EXEC_MISC(pcb, em->cur_ep, &b, entry);
+  }
+  return ran;
+}
+
 const char* ii_fi_msg(size_t* len) {
   if (len) *len = g_msg_len;
   return g_msg;
@@ -821,4 +1015,7 @@ void ii_fi_init() {
   ii_set_pair(198, inst_delprop);
   ii_set_pair(254, inst_moveprop);
   ii_set_pair(140, inst_scan_tst);
+  ii_set_pair(580, inst_scan);
+  ii_set_pair(188, inst_ira_scan);
+  ut_on_release(Release::Reset, scan_release);
 }

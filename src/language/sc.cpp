@@ -256,7 +256,7 @@ ScVerb g_verbs[kScVerbs] = {
     {"READNEXT", cmpl_readnext, 101600},  {"RECEIVE ", cmpl_dummy, 0},
     {"RESTORE ", cmpl_xxstore, 101620},  {"RETURN  ", cmpl_return, 101630},
     {"REWRITE ", cmpl_rewrite, 101640},  {"RUN     ", cmpl_run, 101650},
-    {"SCAN    ", cmpl_unbuilt, 101660},  {"SCRATCH ", cmpl_scratch, 101670},
+    {"SCAN    ", cmpl_scan, 101660},  {"SCRATCH ", cmpl_scratch, 101670},
     {"SELECT  ", cmpl_dummy, 0},         {"SET     ", cmpl_set, 101690},
     {"SET DATE", cmpl_set_date, 101700},  {"SET DAY ", cmpl_set_day, 101710},
     {"SET MNTH", cmpl_set_mnth, 101720},  {"SET TEMP", cmpl_set_temp, 101730},
@@ -958,6 +958,17 @@ bool sc_loop_close(ScCtx* sc, bool binary, int letter) {
 }
 
 CodeRef sc_ref_of(ScCtx* sc, const uint8_t* p) { return cref(sc->code.block, uint16_t(p - sc->code.storage)); }
+
+int sc_cmpl_made(ScCtx* sc, const DStmt& st, ScCmplFn fn) {
+  DStmt keep = sc->cur;
+  uint32_t msg = sc->msg;
+  sc->cur = st;
+  if (st.verb < kScVerbs && g_verbs[st.verb].preset) sc->msg = g_verbs[st.verb].preset;
+  int r = fn ? fn(sc, &sc->cur) : st.verb < kScVerbs ? g_verbs[st.verb].fn(sc, &sc->cur) : 0;
+  sc->cur = keep;
+  sc->msg = msg;
+  return r;
+}
 
 int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
   ScOpnd op;

@@ -185,6 +185,12 @@ int cmpl_putprop(ScCtx* sc, DStmt* st);
 int cmpl_delprop(ScCtx* sc, DStmt* st);
 int cmpl_moveprop(ScCtx* sc, DStmt* st);
 int cmpl_getprec(ScCtx* sc, DStmt* st);
+// SCAN: the target (at 0) takes the field at 30 of the record the user
+// chooses from the scan list of that field's file.
+int cmpl_scan(ScCtx* sc, DStmt* st);
+// The return block of a SCAN (the made-up statements after it): 1 when
+// it compiled.
+int write_scan_stmt(ScCtx* sc, DStmt* st, const char* file, CodeRef scan_inst);
 int cmpl_putprec(ScCtx* sc, DStmt* st);
 int cmpl_delprec(ScCtx* sc, DStmt* st);
 // An index of the image statements (occurrence, ordinal, item number): a
@@ -315,6 +321,10 @@ void sc_patch_at(ScCtx* sc, CodeRef inst, int off, CodeRef to);
 void sc_tf_restate(ScCtx* sc);
 // The address of the instruction p just built in the current block.
 CodeRef sc_ref_of(ScCtx* sc, const uint8_t* p);
+// Compiles a statement the compiler made up (a SCAN's return block) as the
+// current statement: by fn, or with null by its verb's compile function,
+// under its verb's preset message. The compile function's result.
+int sc_cmpl_made(ScCtx* sc, const DStmt& st, ScCmplFn fn = nullptr);
 // Compiles a "0LA" field by name into register reg (0: none).
 int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg);
 

@@ -612,3 +612,92 @@ int cmpl_moveprop(ScCtx* sc, DStmt* st) {
 int cmpl_getprec(ScCtx* sc, DStmt* st) { return cmpl_prec(sc, st, PropVerb::Get); }
 int cmpl_putprec(ScCtx* sc, DStmt* st) { return cmpl_prec(sc, st, PropVerb::Put); }
 int cmpl_delprec(ScCtx* sc, DStmt* st) { return cmpl_prec(sc, st, PropVerb::Del); }
+
+// ----------------------------------------------------------------- SCAN --
+namespace {
+constexpr uint32_t kScanMsg = 101660;
+constexpr uint16_t kVerbDisplay = 28, kVerbEnd = 29, kVerbScan = 66;
+}  // namespace
+
+int cmpl_scan(ScCtx* sc, DStmt* st) {
+  const auto& o = rec::view<ScOpsTwo>(st->ops.b);
+  PcCtx* pc = sc_pc(sc);
+  const uint32_t preset = sc_msg(sc) ? sc_msg(sc) : kScanMsg;
+  // The image that owns the statement lists it among its scans.
+  if (st->frame_no != 0u && st->image_no != 0) {
+    EmCfrm* frame = pc_find_cfrm(pc, st->frame_class, st->frame_no);
+    if (EmCimg* image = frame ? pc_find_cimg(pc, frame, st->image_no) : nullptr)
+      pc_add_scan(pc->em, image, st->ops.b);
+  }
+  // The scanned field: compiled, not loaded; its file is the scanned file.
+  CElem t;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  int kind = 0;
+  sc_msg(sc) = 0;
+  if (!sc_cmpl_ref(sc, o.op2, &t, 0, &kind, kScRefTarget)) {
+    if (sc_msg(sc) == kNoApCompile) {
+      bld_abort(sc_code(sc), kNoAppHere);
+      sc_err(sc, kNoAppHere);
+      return 1;
+    }
+    return sc_fail(sc, preset);
+  }
+  sc_msg(sc) = preset;
+  FiRef r;
+  if (!fi_ref(sc, o.op2.app, t.e.file, &r)) return 0;
+  EmCap* cap = pc_ap(r.app, pc);
+  if (cap) pc_scan(cap, pc, r.cfi, 0);
+  uint8_t* p = bld_scan(sc_code(sc), entry(r));
+  if (!p) return fail(sc);
+  CodeRef at = sc_ref_of(sc, p);
+  mark(sc, &r, kRead, true);
+  return write_scan_stmt(sc, st, r.file, at);
+}
+
+int write_scan_stmt(ScCtx* sc, DStmt* st, const char* file, CodeRef scan_inst) {
+  IbCode* code = sc_code(sc);
+  const CodeRef ret = ib_here(code);
+  DStmt made = *st;
+  // The SCAN test: the answered file's name against this scan's.
+  int ok = sc_cmpl_made(sc, made, [](ScCtx* c, DStmt*) {
+    CElem e;
+    std::memset(static_cast<void*>(&e), 0, sizeof e);
+    return sc_ref_0la(c, "SCANOPT FI NAM", &e, 1);
+  });
+  ScOpnd name;
+  std::memset(static_cast<void*>(&name), ' ', sizeof name);
+  name.occ = 8;
+  name.occ_mode = 0;
+  std::memcpy(name.text.data(), file, 8);
+  CElem ne;
+  std::memset(static_cast<void*>(&ne), 0, sizeof ne);
+  int kind = 0;
+  ok = ok && sc_cmpl_ref(sc, name, &ne, 2, &kind, kScRefCnstLen | kScRefKeepType);
+  uint8_t* tst = ok ? bld_scan_tst(code, 8) : nullptr;
+  if (!tst) return fail(sc);
+  CodeRef tst_at = sc_ref_of(sc, tst);
+  // The scanned value into the target (SET marked as SCAN's), shown.
+  made.seq = st->seq + 1u;
+  made.verb = kVerbScan;
+  if (!sc_cmpl_made(sc, made, cmpl_set)) return 0;
+  made.seq = st->seq + 2u;
+  made.verb = kVerbDisplay;
+  auto& img = rec::view<ScOpsImg>(made.ops.b);
+  img.field = rec::view<ScOpsTwo>(st->ops.b).op1;
+  img.idx2.v = 0;
+  img.idx2.kind = 2;
+  std::memset(made.ops.b + 34, ' ', sizeof made.ops.b - 34);
+  if (!sc_cmpl_made(sc, made)) return 0;
+  made.seq = st->seq + 3u;
+  made.verb = kVerbEnd;
+  const CodeRef end = ib_here(code);
+  if (!sc_cmpl_made(sc, made)) return 0;
+  // The SCAN goes on after the block. A block whose scan the answer is not
+  // for ends at its END: were it to go on after the block too, the scan
+  // support's run of it would run the rest of the event point again.
+  const CodeRef after = ib_here(code);
+  sc_patch_at(sc, tst_at, 4, end);
+  sc_patch_at(sc, scan_inst, 8, after);
+  sc_patch_at(sc, scan_inst, 12, ret);
+  return 1;
+}

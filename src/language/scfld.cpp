@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "language/ibdate.h"
+#include "language/ibfi.h"
 #include "language/ibfld.h"
 #include "language/ibutil.h"
 #include "language/scfam.h"
@@ -26,6 +27,8 @@
 #include "process/pc.h"
 
 namespace {
+
+constexpr uint16_t kVerbScan = 66;   // SET made up by a SCAN for its return block
 
 bool is_alpha(uint8_t t) { return t == 1 || t == 2 || t == 13; }
 bool is_date(uint8_t t) { return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15; }
@@ -182,7 +185,16 @@ int cmpl_set(ScCtx* sc, DStmt* st) {
   if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget | kScRefStrictTarget)) return ref_fail(sc, preset);
   // A constant source takes the target's form.
   s.e = t.e;
-  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return ref_fail(sc, preset);
+  if (st->verb == kVerbScan) {
+    // A SCAN's return block: the source is the scanned field, read from the
+    // scan buffer at the field's place in its record.
+    if (!sc_cmpl_ref(sc, ops.op2, &s, 0, &kind, kScRefTarget)) return ref_fail(sc, preset);
+    uint32_t at = s.e.offset;
+    if (ops.op2.occ_mode == 0 && ops.op2.occ > 1) at += (uint32_t(ops.op2.occ) - 1u) * s.e.length;
+    if (at > 0xFFFFu || !bld_scan_ira(sc_code(sc), uint16_t(at), 2)) return sc_fail(sc, preset);
+  } else if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) {
+    return ref_fail(sc, preset);
+  }
   sc_msg(sc) = preset;
   uint8_t* null_test = nullptr;
   if (is_num(s.e.type) && !s.e.null_value.blank() && t.e.type != 11 && is_known(t.e.type)) {

@@ -284,8 +284,11 @@ struct EmCchld {
   rec::U32 child_no;           // 8
   rec::U32 image_seq;          // 12  0 for a frame-level child
   rec::U8 disc;                // 16  discriminator
-  rec::Bytes<3> b17;           // 17
-  PiInvoc invoc;               // 20
+  rec::U8 whole_key;           // 17  1: its selection lines fix every byte of a unique key of its file
+  rec::U8 whole_key_no;        // 18  that key's number
+  rec::U8 cns_flags;           // 19  bit 2: a selection line carries the key flag
+  PiInvoc invoc;               // 20  constraints compiled: cns_positions and cns_descs hold
+                               //     module constant numbers until the loader relocates them
   rec::U8 display;             // 164 CHILD byte 82
   rec::U8 flag114;             // 165
   rec::U8 flag115;             // 166
@@ -443,7 +446,8 @@ QV_FIELDS(WmChr, kFldCchr, QV_FLD(WmChr, handle, 5), QV_FLD(WmChr, row, 5), QV_F
           QV_FLD(WmChr, rows, 5), QV_FLD(WmChr, cols, 5), QV_FLD(WmChr, attr, 5), QV_FLD(WmChr, colour, 5),
           QV_FLD(WmChr, b25, 0), QV_FLD(WmChr, item_row, 5), QV_FLD(WmChr, item_col, 5), QV_FLD(WmChr, b36, 0));
 QV_FIELDS(EmCchld, kFldCchld, QV_FLD(EmCchld, seq, 5), QV_FLD(EmCchld, frame_seq, 5), QV_FLD(EmCchld, child_no, 5),
-          QV_FLD(EmCchld, image_seq, 5), QV_FLD(EmCchld, disc, 5), QV_FLD(EmCchld, b17, 0),
+          QV_FLD(EmCchld, image_seq, 5), QV_FLD(EmCchld, disc, 5), QV_FLD(EmCchld, whole_key, 5),
+          QV_FLD(EmCchld, whole_key_no, 5), QV_FLD(EmCchld, cns_flags, 5),
           QV_FLD(EmCchld, invoc, 0), QV_FLD(EmCchld, display, 5), QV_FLD(EmCchld, flag114, 5),
           QV_FLD(EmCchld, flag115, 5), QV_FLD(EmCchld, b167, 5), QV_FLD(EmCchld, eps, 5));
 QV_FIELDS(EmCitm, kFldCitm, QV_FLD(EmCitm, wm, 0), QV_FLD(EmCitm, last_row, 5), QV_FLD(EmCitm, last_col, 5),
@@ -481,7 +485,7 @@ struct EmSub {
 // Every sub-file, in the order of the saved module file (the saved ones
 // first: CAP, CFI, CFLD, CLIB, INST, CFRM, CIMG, CCHR, CCHLD, CITM, CNST, CV,
 // KDB, SDB, CDLU, PK, QSLCT, QSORT, SUM, CTOK, SCAN), then RECURSE, LOC and
-// SCANB, which only a compile uses.
+// SCANB (the scan return file, written at run time), which are never saved.
 constexpr int kEmSubs = 24;
 constexpr int kEmSaved = 21;
 extern const EmSub em_subs[kEmSubs];

@@ -211,16 +211,6 @@ std::string err_where(const DCmplErr& r) {
   return r.kind < 10 ? kinds[r.kind] : "kind " + std::to_string(r.kind);
 }
 
-// The steps not built yet refuse a process that has records of theirs
-// (pc_slct_stand_in): their one error says so.
-const char* not_built(const DCmplErr& r) {
-  if (r.msg != kPcFailed) return nullptr;
-  switch (r.kind) {
-    case kPcErrSelect: return "selections are not compiled yet";
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
 std::string pc_cmpl_err_message(const DCmplErr& r) {
@@ -229,7 +219,6 @@ std::string pc_cmpl_err_message(const DCmplErr& r) {
   std::string m = num + trim(la_text(r.msg));
   std::string name = trim(r.name.str());
   if (!name.empty()) m += " (" + name + ")";
-  if (const char* why = not_built(r)) m += std::string(" (") + why + ")";
   return m;
 }
 
@@ -586,7 +575,8 @@ void pc_bld(PcCtx* ctx) {
   if (type_in(t, {1, 2, 3, 4, 5, 7, 8, 9, 10}) && !pc_frm(ctx)) ctx->failed = true;
   if (type_in(t, {1, 2, 3, 7, 8, 9, 10}) && !pc_img(ctx)) ctx->failed = true;
   if (!pc_chld(ctx)) ctx->failed = true;
-  if (!pc_slct_stand_in(ctx)) ctx->failed = true;
+  // 9b. The selection lines of children: their key constraints.
+  if (!pc_slct(ctx)) ctx->failed = true;
   // 10. The query's own selection and sort lines.
   if (t == 5 && !pc_qry(ctx)) ctx->failed = true;
   // 11.

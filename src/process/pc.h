@@ -29,6 +29,7 @@
 // spare byte is never set by this compiler).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -363,6 +364,14 @@ EmCimg* pc_find_cimg(PcCtx* ctx, const EmCfrm* frame, uint8_t image_no);
 // By frame and child number, or with an image by image and discriminator.
 EmCchld* pc_find_cchld(PcCtx* ctx, const EmCfrm* frame, const EmCimg* image, uint32_t child_no, uint8_t disc);
 void pc_find_reset();
+
+// The scan list of an image: the operand block (64 bytes) of each SCAN
+// statement the image's code holds, in compile order. pc_add_scan adds one;
+// pc_scan_list gives those of image `image_seq` of the module (its CIMG
+// sequence); pc_scan_forget drops a module's lists (pl_free).
+void pc_add_scan(const EmHeader* em, const EmCimg* image, const uint8_t* ops);
+std::vector<std::array<uint8_t, 64>> pc_scan_list(const EmHeader* em, uint32_t image_seq);
+void pc_scan_forget(const EmHeader* em);
 // SCAN records of a compiled file: one per element that is a key or has a
 // scan code (nothing when the file has them already); mode 1 (the PCF) also
 // puts each key's scan process name and flag into the header.
@@ -451,6 +460,33 @@ uint8_t pc_ipc_cat(int a, int b);
 // not take, 102490 a relation, 102310 a flag, 100930 an occurrence) and is
 // not written. 1 when every line compiled.
 int pc_qry(PcCtx* ctx);
-// Selection lines that constrain child invocations are not compiled yet:
-// 0 with one error (200140) when the process has such a line, else 1.
-int pc_slct_stand_in(PcCtx* ctx);
+// Step 9b for every process: the selection lines of each child invocation
+// (owner frame, image, discriminator and child number) become the child's
+// key constraints: a field of the child's file equal to a constant or to a
+// field of this process. The compiled child gets the count, the two arrays
+// (6-byte FmCns entries and 16-byte PiCnsDesc descriptors, in the order of
+// the constrained fields, each array a record of the module's constant
+// file, its number in the invocation's slot until the loader relocates
+// it), the values' total length, the constrained file (application and the
+// area id of its record), and the whole-key flag with the key's number when
+// the lines fix every byte of a key without duplicates. A line that does
+// not compile is a compile error of its record (kind 8: the field's status,
+// 102520 a value the field does not take); fields of two files for one
+// child are 200750 on the child (kind 4). 1 when every line compiled.
+int pc_slct(PcCtx* ctx);
+constexpr uint32_t kPcCnsTwoFiles = 200750;  // a child constrained on fields of two files
+
+// TCDB: one constraint of a child while its lines compile (16 bytes); the
+// constraints are laid out in the order of their constrained fields.
+struct PcTcdb {
+  rec::U16 order;       // 0  the constrained field's number in its file (a group member's, from the map)
+  rec::U16 offset;      // 2  offset of the constrained bytes in the child's record
+  rec::U16 length;      // 4  the smaller of the two sides' element sizes
+  rec::U8 flag;         // 6  1: the line's key flag ('1' at byte 48)
+  rec::U8 source;       // 7  kPiCnsFromPcf, kPiCnsFromArea, kPiCnsConst
+  rec::U32 src;         // 8  the source's IRA or constant number
+  rec::U32 src_off;     // 12 offset of the source in the caller's PCF record
+};
+QV_RECORD(PcTcdb, 16);
+QV_AT(PcTcdb, src, 8);
+QV_AT(PcTcdb, src_off, 12);

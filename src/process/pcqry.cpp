@@ -204,14 +204,3 @@ int pc_qry(PcCtx* ctx) {
   });
   return ok ? 1 : 0;
 }
-
-int pc_slct_stand_in(PcCtx* ctx) {
-  bool any = false;
-  each_src<DSelect>(ctx, kSrcSelect, [&](const DSelect& s) {
-    if (!(s.frame_code || s.frame_no || s.image_no || s.b40) && ctx->em->proc_type == 5) return true;
-    pc_add_cmpl_err(ctx, kPcErrSelect, &s, kPcFailed, nullptr, 0);
-    any = true;
-    return false;
-  });
-  return any ? 0 : 1;
-}

@@ -242,10 +242,14 @@ void pi_open_fi(Pcb* pcb) {
     }
   }
   if (type == 12 || !live(h)) return;
-  // The stream over the PCF: the whole file (the constraints of the
-  // caller go into its records, pi_set_cns; query streams do not run here
-  // yet), on the invocation's key or the module's default one.
-  FmArb* st = FM_ATTACH(h, nullptr, com.subproc_scope);
+  // The stream over the PCF: the records the caller's key constraints
+  // select (its type 4 block, the file manager's FmScbCns; the values also
+  // go into the records written, pi_set_cns), else the whole file (query
+  // streams do not run here yet), on the invocation's key or the module's
+  // default one.
+  static_assert(sizeof(PiCnsScb) == sizeof(FmScbCns) && offsetof(PiCnsScb, values) == offsetof(FmScbCns, values) &&
+                offsetof(PiCnsScb, entries) == offsetof(FmScbCns, entries));
+  FmArb* st = FM_ATTACH(h, static_cast<FmScb*>(pcb->cns_scb.get()), com.subproc_scope);
   if (!st) {
     pi_fi_err(pcb, &pcf_ref->fdb, 300270, h->status);
     return;

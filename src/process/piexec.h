@@ -67,21 +67,27 @@ Pcb* pi_find_pcb(uint32_t family, const PiInvoc& key, uint16_t generation, uint8
 // Key constraints handed to a child. Of the two descriptor layouts the
 // 16-byte one is kept: u32 offset into the values, bytes 10-11 the length,
 // byte 12 the in-use flag; a compiled child's descriptor also names where
-// its value comes from in the caller's record (the change cascade of the
-// PCF verbs gathers it there) and whether it is a key field.
+// its value comes from in the caller (`source`: a field of the caller's PCF
+// record at src_off, which the change cascade of the PCF verbs gathers
+// there; a field of another of the caller's areas, `src` its IRA; or the
+// module constant `src`) and whether it is a key field.
+constexpr uint8_t kPiCnsFromPcf = 0, kPiCnsFromArea = 1, kPiCnsConst = 2;
 struct PiCnsDesc {
   rec::U32 value_at;     // 0
   rec::U16 src_off;      // 4  offset of the value in the caller's PCF record
-  rec::Bytes<4> b6;      // 6
+  rec::U32 src;          // 6  kPiCnsFromArea: the IRA; kPiCnsConst: the constant number
   rec::U16 length;       // 10
   rec::U8 in_use;        // 12
   rec::U8 key;           // 13 1: a key field (a change of it cascades)
-  rec::Bytes<2> b14;     // 14
+  rec::U8 source;        // 14 kPiCnsFromPcf, kPiCnsFromArea, kPiCnsConst
+  rec::U8 b15;           // 15
 };
 QV_RECORD(PiCnsDesc, 16);
+QV_AT(PiCnsDesc, src, 6);
 QV_AT(PiCnsDesc, length, 10);
 QV_AT(PiCnsDesc, in_use, 12);
 QV_AT(PiCnsDesc, key, 13);
+QV_AT(PiCnsDesc, source, 14);
 // The constraint stream control block (type 4) in the PCB.
 struct PiCnsScb {
   rec::U32 type;          // 4

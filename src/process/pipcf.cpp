@@ -178,7 +178,35 @@ const PiCnsDesc* descs(const EmCchld* c) {
   return reinterpret_cast<const PiCnsDesc*>(c->invoc.cns_descs.get());
 }
 
-// Gathers a change-cascade child's constraint values from the record.
+// The bytes of a compiled child's constraint source in its caller (a
+// field of the PCF record, of another area, or a constant of the caller's
+// module), or null when the caller has none of that length there.
+const uint8_t* cns_source(const Pcf& p, const PiCnsDesc& d) {
+  uint32_t len = d.length;
+  EmHeader* em = p.em;
+  switch (d.source) {
+    case kPiCnsFromPcf:
+      return p.rec && uint32_t(d.src_off) + len <= p.len ? p.rec + d.src_off : nullptr;
+    case kPiCnsFromArea: {
+      const Ref<uint8_t>* addr = p.pcb->area_addr.get();
+      const auto* t = em ? reinterpret_cast<const EmAreaEntry*>(em->area_table.get()) : nullptr;
+      uint32_t ix = d.src;
+      if (!addr || !t || ix == 0 || ix > em->n_areas || !addr[ix]) return nullptr;
+      for (uint32_t i = 1; i <= em->n_areas; ++i)
+        if (t[i].index == ix) return uint64_t(d.src_off) + len <= t[i].size ? addr[ix].get() + d.src_off : nullptr;
+      return nullptr;
+    }
+    case kPiCnsConst: {
+      FmArb* c = em ? em->cnst.get() : nullptr;
+      uint8_t* r = c && d.src ? MADDR(c, d.src) : nullptr;
+      return r && c->len_read >= len ? r : nullptr;
+    }
+    default: return nullptr;
+  }
+}
+
+// Gathers a child's constraint values from their sources into its entry's
+// buffer (made once, of the total length).
 void gather(const Pcf& p, PcbChildEnt* ce) {
   const EmCchld* c = ce->cchld.get();
   uint32_t total = c->invoc.cns_total;
@@ -191,22 +219,24 @@ void gather(const Pcf& p, PcbChildEnt* ce) {
     ce->len = total;
   }
   for (uint32_t i = 0; i < c->invoc.cns_count; ++i) {
-    uint32_t at = d[i].value_at, len = d[i].length, src = d[i].src_off;
-    if (uint64_t(at) + len > ce->len || uint64_t(src) + len > p.len) continue;
-    std::memcpy(ce->values.get() + at, p.rec + src, len);
+    uint32_t at = d[i].value_at, len = d[i].length;
+    const uint8_t* src = cns_source(p, d[i]);
+    if (!src || uint64_t(at) + len > ce->len) continue;
+    std::memcpy(ce->values.get() + at, src, len);
   }
 }
 
-// Whether a key-flagged constraint's source in the record differs from its
-// gathered value.
+// Whether a key-flagged constraint's source differs from its gathered
+// value.
 bool key_changed(const Pcf& p, const PcbChildEnt* ce) {
   const EmCchld* c = ce->cchld.get();
   const PiCnsDesc* d = descs(c);
   if (!d || !ce->values) return false;
   for (uint32_t i = 0; i < c->invoc.cns_count; ++i) {
-    uint32_t at = d[i].value_at, len = d[i].length, src = d[i].src_off;
-    if (!d[i].key || uint64_t(at) + len > ce->len || uint64_t(src) + len > p.len) continue;
-    if (std::memcmp(ce->values.get() + at, p.rec + src, len) != 0) return true;
+    uint32_t at = d[i].value_at, len = d[i].length;
+    const uint8_t* src = cns_source(p, d[i]);
+    if (!d[i].key || !src || uint64_t(at) + len > ce->len) continue;
+    if (std::memcmp(ce->values.get() + at, src, len) != 0) return true;
   }
   return false;
 }
@@ -1218,4 +1248,17 @@ void dyna_dump_rec(const char* label, Pcb* pcb, const uint8_t* entry) {
   }
   std::fputc('\n', g_dyna_log);
   std::fflush(g_dyna_log);
+}
+
+int pi_chld_cns(Pcb* caller, uint32_t seq, PiInvoc* v) {
+  Pcf p = pcf_of(caller);
+  PcbChildEnt* ce = child(p, seq);
+  if (!ce) return 0;
+  const EmCchld* c = ce->cchld.get();
+  if (c->invoc.cns_count == 0 || !c->invoc.cns_descs) return 0;
+  gather(p, ce);
+  if (!ce->values) return 0;
+  v->cns_values = ce->values;
+  v->cns_total = ce->len;
+  return 1;
 }

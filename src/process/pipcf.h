@@ -26,8 +26,8 @@
 // Children: a compiled child with `flag114` set (CHILD byte 114 '1', the
 // cascade-on-change mark) runs in automatic mode 1
 // when a rewrite changes one of its key-flagged constraint values (its
-// invocation's descriptors, PiCnsDesc::src_off naming the value in this
-// record), one with `flag115` set (CHILD byte 115, cascade on delete) in
+// invocation's descriptors naming their sources: a field of this record,
+// of another area or a constant), one with `flag115` set (CHILD byte 115, cascade on delete) in
 // automatic mode 2 before a delete.
 // A child that ends with 37 fails the verb with the record area, the saved
 // copy and the new record as they were before the cascade.
@@ -64,6 +64,13 @@ void CPY_RID(Pcb* pcb, FmArb* handle);
 void pi_pcf_detach(Pcb* pcb);
 // Frees what the verbs gave the PCB (record-id copy, dynamic key, log).
 void pi_pcf_free(Pcb* pcb);
+// A compiled child's key constraints as the caller hands them down: the
+// values gathered now from their sources in the caller (a field of its PCF
+// record, of another of its areas, or a constant of its module) into the
+// child's entry of the caller's child table, and that buffer put into the
+// invocation v (a copy of the child's). 1, or 0 when the child (sequence
+// seq) has no constraints.
+int pi_chld_cns(Pcb* caller, uint32_t seq, struct PiInvoc* v);
 
 // ------------------------------------------------- modification log --
 // A STDMLOG record (115 bytes, no key: records stay in the order written).

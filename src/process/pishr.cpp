@@ -18,6 +18,7 @@
 #include "process/em.h"
 #include "process/emrec.h"
 #include "process/pb.h"
+#include "process/pc.h"
 #include "process/pcb.h"
 #include "process/pigetd.h"
 #include "process/piexec.h"
@@ -1069,9 +1070,12 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
   init_pdf(pcb, resumed);
   bld_cns_scb(pcb);
   bld_qry_scb(pcb);
-  // The constraints handed down must be on the process's own file.
+  // The constraints handed down must be on the process's own file: the
+  // caller names it by its application and the area id of its record (the
+  // module's own file numbers are its compile's and mean nothing to the
+  // caller).
   if (pcb->invoc.cns_count != 0 && em &&
-      (!(pcb->invoc.pcf_app == em->pcf_app.view()) || pcb->invoc.pcf_file != em->pcf_file)) {
+      (!(pcb->invoc.pcf_app == em->pcf_app.view()) || pcb->invoc.pcf_file != pc_pcf_cmpl(em).area)) {
     if (caller && caller->msg_file) la_add_msg(3, caller->msg_file.get(), 200750, 0);
     ut_unwind(2);
   }

@@ -20,6 +20,7 @@
 #include "foundation/os.h"
 #include "foundation/ut.h"
 #include "process/emrec.h"
+#include "process/pc.h"
 #include "process/plint.h"
 #include "process/pigetd.h"
 #include "process/services.h"
@@ -446,6 +447,7 @@ int pl_free(EmHeader* em, int free_block) {
     return 0;
   }
   if (!purge_em(em, 0, nullptr)) sys_err(__LINE__, "pl_discard() - purge_em() failed");
+  pc_scan_forget(em);
   if (free_block) mm_free(em);
   return 1;
 }
@@ -696,8 +698,35 @@ int pl_rloc(Pcb* pcb) {
   // 5. Frames: the text of a text frame.
   for (EmCfrm* f : records_of<EmCfrm>(em->cfrm.get()))
     if (f->text_len && f->text_cnst) CNST_RLOC(cnst, &f->text_cnst);
-  // 6. Images keep their screen text in the module's pool; 7. children are
-  //    compiled without parameter lists: nothing to relocate.
+  // 6. Images keep their screen text in the module's pool.
+  // 7. Children: the constant numbers of their constraint arrays become
+  //    addresses; arrays shorter than their count (a saved module is
+  //    untrusted input) leave the child without constraints.
+  for (EmCchld* c : records_of<EmCchld>(em->cchld.get())) {
+    PiInvoc& v = c->invoc;
+    v.cns_values.reset();
+    if (v.cns_count == 0) {
+      v.cns_positions.reset();
+      v.cns_descs.reset();
+      continue;
+    }
+    uint32_t n = v.cns_count;
+    auto array = [&](Ref<uint8_t>& slot, uint32_t size) {
+      uint32_t no = slot.raw();
+      uint8_t* r = cnst && no && no < 65000 ? MADDR(cnst, no) : nullptr;
+      bool fits = r && uint64_t(cnst->len_read) >= uint64_t(size) * n;
+      slot.off = fits ? arena::offset_of(r) : 0u;
+      return fits;
+    };
+    bool ok = array(v.cns_positions, 6);
+    ok = array(v.cns_descs, 16) && ok;
+    if (!ok) {
+      sys_err(__LINE__, "bad child constraints");
+      v.cns_count = 0u;
+      v.cns_positions.reset();
+      v.cns_descs.reset();
+    }
+  }
   // 8. File references: areas, key and segment descriptors.
   FmArb* kdb = em->kdb.get();
   FmArb* sdb = em->sdb.get();

@@ -4,11 +4,16 @@
 // process's own memory-resident message files. A file that gained a field
 // compiles, and a process using the new field then compiles and runs; a
 // file whose definition is wrong gives its message and its compiled
-// records stay as they were. The same process's READ is refused a record
+// records stay as they were: each of the designer's mistakes (a 17th key, a
+// key of 300 bytes, a mask of 16 digits, a substring past its base, an
+// initial value its byte cannot hold) gives its message, its file's
+// compiled and design records keep their bytes, and the run's other file
+// compiles. The same process's READ is refused a record
 // whose security code the user's profile lacks. Each Subroutine ends with
 // LOGOUT (127) only when every check held, else END PROC (0).
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -232,3 +237,135 @@ TEST_F(DdCall, ASubroutineCompilesItsFilesAndReadsTheMessages) {
 }
 
 }  // namespace
+
+namespace {
+
+// The compiled records of one file of ABC (ELEMENT, FILE, RECORD, INITIAL)
+// and its FIELD records, as bytes.
+std::vector<uint8_t> compiled(const std::string& file) {
+  std::string f8 = file;
+  f8.resize(8, ' ');
+  std::vector<uint8_t> out;
+  auto add = [&](const auto& r) {
+    auto* p = reinterpret_cast<const uint8_t*>(&r);
+    out.insert(out.end(), p, p + sizeof r);
+  };
+  for (const DElem& e : all<DElem>("INIT_DELEM_FDB", 2, "ABC"))
+    if (e.file.view() == f8) add(e);
+  for (const DField& x : all<DField>("INIT_DFLD_FDB", 3, "ABC"))
+    if (x.file.view() == f8) add(x);
+  for (const DFile& x : all<DFile>("INIT_DFI_FDB", 0, "ABC"))
+    if (x.name.view() == f8) add(x);
+  for (const DRecord& x : all<DRecord>("INIT_DREC_FDB", 0, "ABC"))
+    if (x.name.view() == f8) add(x);
+  for (const DInit& x : all<DInit>("INIT_DINIT_FDB", 0, "ABC"))
+    if (x.file.view() == f8) add(x);
+  return out;
+}
+
+}  // namespace
+
+TEST_F(DdCall, BadDefinitionsGiveTheirMessagesAndLeaveTheirFilesAsTheyWere) {
+  const char* A = "ABC";
+  const char* FLD = "INIT_DFLD_FDB";
+  const std::vector<std::string> bad = {"BADF", "K17", "KLONG", "MASK16", "SUBS"};
+  std::map<std::string, std::vector<uint8_t>> before;
+  {
+    pltest::Engine e;
+    e.dir = data;
+    e.start(false);
+    put("INIT_DDOM_FDB", alpha("T300", 300), A);
+    put("INIT_DDOM_FDB", domain("SIXTEEN", 1, 1, "9999999999999999"), A);
+    auto key0 = [](DField f) {
+      f.key_kind = 0;
+      f.key_no = 0;
+      f.key_order.set("+");
+      return f;
+    };
+    auto alt = [](DField f) {
+      f.key_kind = 1;
+      f.key_order.set("+");
+      return f;
+    };
+    for (const char* n : {"K17", "KLONG", "MASK16", "SUBS", "TGT"}) {
+      DRecord r = record(n);
+      r.ftype = 2;
+      put("INIT_DREC_FDB", r, A);
+    }
+    // The good definitions, compiled first.
+    put(FLD, key0(field("K17", "K17 ID", 1, "N4")), A);
+    for (uint32_t k = 1; k <= 16; ++k) put(FLD, alt(field("K17", "K17 A" + std::to_string(k), k + 1, "N4")), A);
+    put(FLD, key0(field("KLONG", "KL ID", 1, "N4")), A);
+    put(FLD, field("KLONG", "KL TEXT", 2, "T4"), A);
+    put(FLD, key0(field("MASK16", "M16 ID", 1, "N4")), A);
+    put(FLD, field("MASK16", "M16 AMT", 2, "N4"), A);
+    put(FLD, key0(field("SUBS", "SUB BASE", 1, "NAME")), A);
+    DField sub = field("SUBS", "SUB PART", 2, "SUB BASE", 4);
+    sub.offset = 1;
+    sub.length = 2;
+    put(FLD, sub, A);
+    DField small = field("BADF", "BAD SMALL", 2, "N1");
+    small.initial.set("30");
+    put(FLD, small, A);
+    // TGT: the targets, as its fields' initial values.
+    put(FLD, key0(field("TGT", "TGT NO", 1, "N4")), A);
+    uint32_t no = 1;
+    for (auto [n, v] : {std::pair{"TGT K17", "ABC00K17"}, {"TGT KLONG", "ABC00KLONG"}, {"TGT M16", "ABC00MASK16"},
+                        {"TGT SUBS", "ABC00SUBS"}}) {
+      DField f = field("TGT", n, ++no, "T13");
+      f.initial.set(v);
+      put(FLD, f, A);
+    }
+    Compiler c;
+    for (const char* f : {"BADF", "K17", "KLONG", "MASK16", "SUBS", "TGT"}) {
+      ASSERT_EQ(c.run(f, 1, A), 1);
+      ASSERT_TRUE(c.msgs(f, A).empty()) << f << " " << c.msgs(f, A)[0].number;
+    }
+    // The designer's mistakes: a 17th alternate key, a key of 300 bytes, a
+    // mask of 16 digits, a substring past its base, initial 300 in a byte.
+    put(FLD, alt(field("K17", "K17 A17", 18, "N4")), A);
+    put(FLD, alt(field("KLONG", "KL TEXT", 2, "T300")), A);
+    put(FLD, field("MASK16", "M16 AMT", 2, "SIXTEEN"), A);
+    sub.offset = 5;
+    sub.length = 10;
+    put(FLD, sub, A);
+    small.initial.set("300");
+    put(FLD, small, A);
+    for (DFile f : all<DFile>("INIT_DFI_FDB", 0, A)) {
+      set_unset(f.cmpl_stamp);
+      put("INIT_DFI_FDB", f, A);
+    }
+    for (const std::string& f : bad) before[f] = compiled(f);
+    e.stop(false);
+  }
+  // In key order: MESSAGE1 BADF (one message), CUST (none), then the
+  // messages of BADF, K17, KLONG, MASK16 and SUBS, one each.
+  auto number = [&](const char* n) { return differs("M2 NUMBER", n) + differs("M2 SEQ", "1"); };
+  std::string text = proc(
+      "BADS", create("MESSAGE1") + kBad + create("MESSAGE2") + kBad + compile("JOB BADF") + compile("TGT K17") +
+                  compile("TGT KLONG") + compile("TGT M16") + compile("TGT SUBS") + compile("JOB CUST") +
+                  read("MESSAGE1", "M1 TARGET") + kBad + same("M1 TARGET", "JOB BADF") + differs("M1 COUNT", "1") +
+                  next("MESSAGE1") + same("M1 TARGET", "JOB CUST") + differs("M1 COUNT", "0") +
+                  read("MESSAGE2", "M2 TARGET") + kBad + number("100680") + next("MESSAGE2") + number("100800") +
+                  next("MESSAGE2") + number("100660") + next("MESSAGE2") + number("102150") + next("MESSAGE2") +
+                  number("100580") + line("", "READNEXT", {{0, "ABC"}, {4, "MESSAGE2"}, {19, "0"}, {29, "0"}}) +
+                  line("T", "GOTO", {{0, "BAD"}}) + kEnd);
+  ASSERT_NO_FATAL_FAILURE(define(text, {"BADS"}));
+  Result r = run_abc("QUVO_TEST_USER=ABU", "-d DB1 -a ABC -t Subroutine -p BADS");
+  EXPECT_EQ(r.status, 127) << r.err;
+  pltest::Engine e;
+  e.dir = data;
+  e.start(false);
+  for (const std::string& f : bad) {
+    auto now = compiled(f);
+    size_t i = 0;
+    while (i < now.size() && i < before[f].size() && now[i] == before[f][i]) ++i;
+    EXPECT_TRUE(now == before[f]) << f << " changed at byte " << i << " of " << now.size();
+  }
+  // the other file of the run compiled: CUST has its new field
+  std::set<std::string> cust;
+  for (const DElem& el : all<DElem>("INIT_DELEM_FDB", 2, "ABC"))
+    if (el.file.view() == "CUST    ") cust.insert(std::string(el.name.view().substr(0, 9)));
+  EXPECT_TRUE(cust.count("CUST NAME"));
+  e.stop(false);
+}

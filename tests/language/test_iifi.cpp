@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <tuple>
 #include <thread>
@@ -383,4 +384,41 @@ TEST_F(FiApp, PropertyReadsConvertAndCompileErrorsCarryTheirNumbers) {
   EXPECT_TRUE(ended(run("PROP CMPL"), 4,
                     {"102450 File is not in the dictionary", "102260 Application is not available",
                      "101910", "102080"}));
+}
+
+// PASS of a file: RUN gets the open file's path name as one argument; once
+// the file is closed, "<invalid file>".
+TEST_F(FiApp, APassedFileReachesRunAsItsPathName) {
+  std::string here = dir->sub("pass"), cwd = std::filesystem::current_path().string();
+  std::filesystem::create_directories(here);
+  std::filesystem::current_path(here);
+  QuvoRun r = run("PASS FILE");
+  std::filesystem::current_path(cwd);
+  ASSERT_EQ(r.status, kGood) << r.out << r.err;
+  std::ifstream in(here + "/passed");
+  std::string open_name, closed_name;
+  std::getline(in, open_name);
+  std::getline(in, closed_name);
+  EXPECT_TRUE(std::filesystem::is_regular_file(open_name)) << open_name;
+  EXPECT_NE(open_name.find(var), std::string::npos) << open_name;
+  EXPECT_EQ(closed_name, "<invalid file>");
+}
+
+// RUN is false ("RUN FAILED", a warning in failure mode 1) only when no
+// shell starts: an engine whose arguments and environment fill the room a
+// program start has, all but a few hundred bytes, runs a short command, but
+// no shell takes 60 words more; the engine goes on.
+TEST_F(FiApp, RunIsFalseWhenNoShellStarts) {
+  // With a 512 KiB stack the room is 128 KiB: strings, one pointer each and
+  // one more.
+  constexpr size_t kRoom = 128 * 1024;
+  std::vector<std::string> a = args("NO SHELL"), e = quvo_env(env());
+  size_t used = std::strlen(QUVO_BINARY) + 1 + 8 * (a.size() + 1 + e.size() + 1) + 8;
+  used += std::strlen(QUVO_BINARY) + 1;
+  for (const auto& s : a) used += s.size() + 1;
+  for (const auto& s : e) used += s.size() + 1;
+  std::vector<std::string> env_big = env();
+  env_big.push_back("FILL=" + std::string(kRoom - 600 - used - 6 - 8, 'f'));
+  QuvoRun r = run_quvo(a, env_big, {"/bin/sh", "-c", "ulimit -s 512 && exec \"$@\"", "sh"});
+  EXPECT_EQ(r.status, kGood) << r.out << r.err;
 }

@@ -137,6 +137,22 @@ TEST_F(InvRun, AChildKilledByAMemoryFaultMakesTheStatementFalse) {
   EXPECT_EQ(r.status, 127) << r.err;
 }
 
+// Failure modes 2 and 3 of a child that dies: 2 makes the statement false
+// and counts an error; 3 cancels the caller, whose next statement never
+// runs.
+TEST_F(InvRun, ChildFailureModesTwoAndThree) {
+  std::string crash = proc("CRASH", call("libqvcall.so,qc_crash") + line("", "END PROC"));
+  std::string two = proc("TWO", subr("", "ABC", "CRASH", "SUBPROCESS", "N", "2") + kBadIfTrue +
+                                     test("", "IF", "ERRORS", EQ, "1") + kBadIfFalse + kEnd);
+  std::string three = proc("THREE", subr("", "ABC", "CRASH", "SUBPROCESS", "N", "3") + run_stmt("touch after") + kEnd);
+  define(crash + two + three, {"CRASH", "TWO", "THREE"});
+  Result r = run("TWO");
+  EXPECT_EQ(r.status, 127) << r.err;
+  r = run("THREE");
+  EXPECT_NE(r.status, 127) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(root + "/after"));
+}
+
 // The application's Subroutine passes calculation variables and
 // constants, runs "./w.sh $*" (which writes its arguments to a file) and
 // ends by what the library function answers: LOGOUT for 127, END PROC for

@@ -379,18 +379,15 @@ TEST_F(Pc, CompileErrorsAreRecordsWithStatementText) {
 // Parts compiled by later steps (here a child invocation) refuse the
 // process with one error of that record's kind instead of a module that
 // would run without them.
-TEST_F(Pc, ProcessWithUncompiledPartsIsRefused) {
+// A selection line of a process that is no Query and names no child
+// constrains nothing and fails no compile.
+TEST_F(Pc, SelectionLineOfNoChildIsPassedOver) {
   pc_src_forget(true);
   define(proc6("CH", {line("", "END PROC")}));
   fx::Rec c = fx::rec("SELECT", {{"proc_type", "6"}, {"proc_name", "CH"}, {"line", "1"}});
   ASSERT_EQ(fx::write("SELECT", "ABC", "00", {c}), 1);
-  EXPECT_EQ(run("CH"), -200140);
-  auto errs = errors("CH");
-  ASSERT_EQ(errs.size(), 1u);
-  EXPECT_EQ(errs[0].kind, 8u);
-  EXPECT_EQ(errs[0].src_len, 144u);
-  EXPECT_EQ(errs[0].msg, 200140u);
-  EXPECT_EQ(std::memcmp(errs[0].src.b, c.data(), 144), 0);
+  EXPECT_EQ(run("CH"), 2);
+  EXPECT_TRUE(errors("CH").empty());
 }
 
 TEST_F(Pc, SecondFailedCompileListsOnlyItsOwnErrors) {
@@ -1227,14 +1224,13 @@ TEST_F(Pc, QueryLinesCompileIntoQslctAndQsortRecords) {
   EXPECT_EQ(msgs, (std::vector<uint32_t>{kPcBadSlctValue, kPcBadRelation, kPcNoField, kPcBadFlag}));
   Engine::free_pcb(p);
 
-  // A line that constrains a child invocation is not compiled yet.
+  // A line of a child invocation the process does not have is passed over.
   pc_src_forget(true);
   ASSERT_EQ(fx::write("SELECT", "ABC", "00", {as(slct(1, 8, "0LA", "B", 1, "", "1", 1, 1), 6, "CH")}), 1);
   p = e.pcb("CH", 2, 6);
-  EXPECT_EQ(pl_get(p, 0), 0);
-  auto errs = errors("CH", 6);
-  ASSERT_EQ(errs.size(), 1u);
-  EXPECT_EQ(pc_cmpl_err_message(errs[0]), "200140 Process does not compile (selections are not compiled yet)");
+  EXPECT_EQ(pl_get(p, 0), 1);
+  EXPECT_TRUE(errors("CH", 6).empty());
+  pl_release(p);
   Engine::free_pcb(p);
 }
 

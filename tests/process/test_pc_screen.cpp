@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "design/sefile.h"
 #include "files/dictrec.h"
 #include "foundation/os.h"
 #include "language/ii.h"
@@ -22,6 +23,7 @@
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
 #include "support/quvo_run.h"
+#include "support/stmt_text.h"
 #include "support/tmux.h"
 
 namespace {
@@ -1083,3 +1085,36 @@ TEST_F(Screen, SummaryItemRefersToItsSummary) {
 }
 
 }  // namespace
+
+// The SCAN statements of an image join that image's scan list, each with
+// its operand block, in compile order; another image's list stays empty.
+TEST_F(Screen, ScanStatementsJoinTheirImagesScanList) {
+  fx::Rec opt = elem("SCANOPT FI NAM", "", 3000001, 1, 0, 1, 8, {{"work", "1"}});
+  ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", {opt}), 1);
+  process("SUB", 6, {});
+  process("IN", kInput, in_screens());
+  auto scan = [](const char* target, const char* field) {
+    return stmttext::line("", "SCAN", {{0, "ABC"}, {4, target}, {34, "ABC"}, {38, field}});
+  };
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("in.stmt",
+                         "process 2 IN\nstatements 41 frame 0 1 image 1\n" + scan("CUST NAME", "CUST NAME") +
+                             scan("REGION", "REGION"),
+                         nullptr, &r),
+            0)
+      << (r.errors.empty() ? "" : r.errors[0]);
+  ASSERT_EQ(r.stmts.size(), 2u);
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), 2);
+  Built b = build(e, "IN", kInput);
+  ASSERT_NE(b.em, nullptr) << error_text("IN", kInput);
+  // (The one error the screens have: the statements compiled.)
+  EXPECT_EQ(errors("IN", kInput).size(), 1u) << error_text("IN", kInput);
+  uint32_t seq1 = 0, seq2 = 0;
+  for (const EmCimg& c : all<EmCimg>(b.em->cimg.get())) (c.image_no == 1u ? seq1 : seq2) = c.seq;
+  auto list = pc_scan_list(b.em, seq1);
+  ASSERT_EQ(list.size(), 2u);
+  for (size_t i = 0; i < 2; ++i) EXPECT_EQ(std::memcmp(list[i].data(), r.stmts[i].ops.b, 64), 0) << i;
+  EXPECT_TRUE(pc_scan_list(b.em, seq2).empty());
+  b.release();
+}

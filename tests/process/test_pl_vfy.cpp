@@ -431,6 +431,19 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
                        rec::view<IbDateCnv>(q).d.mask_len = 5;
                      });
                    }});
+  // SCAN's return block (an entry of the scan support): an instruction
+  // start, the END after it, or one past that start.
+  auto scan = [](uint8_t* q, uint16_t ret) {
+    auto& in = rec::view<IbFiScan>(q);
+    in.ctl = 1u;
+    in.cont.block = 1;
+    in.cont.offset = uint16_t(q + 16 - block1);
+    in.ret.block = 1;
+    in.ret.offset = uint16_t(q + ret - block1);
+  };
+  cases.push_back({"SCAN return block",
+                   [&](EmHeader* em) { replace_move(em, 1, 0, 580, [&](uint8_t* q) { scan(q, 16); }); },
+                   [&](EmHeader* em) { replace_move(em, 1, 0, 580, [&](uint8_t* q) { scan(q, 18); }); }});
   for (const Data& d : data) {
     cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set, d.lens); },
                      [&](EmHeader* em) { replace_move(em, d.reg, d.off + 1, d.op, d.set, d.lens); }});

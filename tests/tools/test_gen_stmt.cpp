@@ -163,7 +163,7 @@ TEST(GenStmt, CheckModeReadsAndCompilesAgainstTheDataDirectory) {
       << line("", "SCAN", {{0, "0LA"}, {4, "A"}, {34, "0LA"}, {38, "B"}}) << line("", "END PROC");
   EXPECT_EQ(qg_run("--check " + var + " 0LA " + cmpl_bad, t.str(), &out, &err), 1);
   EXPECT_EQ(err, cmpl_bad + ":4:7: 100940 Label is not defined: GOTO     NOWHERE\n" + cmpl_bad +
-                     ":5:7: SCAN is not built yet\n");
+                     ":5:7: 102450 File is not in the dictionary: SCAN     --- A                          =  --- B\n");
   std::ofstream(t.sub("good.stmt"), std::ios::binary) << good;
   EXPECT_EQ(qg_run("--check " + var + " 0LA " + t.sub("good.stmt") + " " + t.sub("good.stmt"), t.str(), &out, &err), 0)
       << err;

@@ -150,6 +150,9 @@ class Gen {
   bool put(GFile* g, const std::vector<uint8_t>& rec, const Pos& at, const std::string& what);
   void dictionary();
   void elements(GFile& g, uint32_t* next_no, bool work_fields = false);
+  bool design_plan(const GFile& g, const std::vector<DElem>& data, const DElem& tmpl, std::vector<DElem>* plan,
+                   std::string* why);
+  uint32_t design_no = 1;  // numbers of the design records of files
   bool records_texts();
   bool encode_record(GFile* g, const Block& b, std::vector<uint8_t>* rec,
                      const std::set<std::string>& structural, const std::set<std::string>& optional = {});
@@ -597,22 +600,247 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     }
   }
   g.elem_no_of_key = key_elem;
-  GFile* fld = file("FIELD");
-  GFile* dom = file("DOMAIN");
   for (DElem& e : out) {
     rec::view<rec::U32>(e.ident_stamp.b + 4).set(e.number);
     std::vector<uint8_t> r(reinterpret_cast<const uint8_t*>(&e), reinterpret_cast<const uint8_t*>(&e) + sizeof e);
     put(elem, r, g.at, "element " + std::string(e.name.view()));
-    // its design records, so that a bootstrapped dictionary compiles and edits
-    if (!fld || !dom || !fld->mem || !dom->mem) continue;
-    int base = 0;
+  }
+  // the design records, so that a bootstrapped dictionary compiles and edits
+  GFile* fld = file("FIELD");
+  GFile* dom = file("DOMAIN");
+  if (!fld || !dom || !fld->mem || !dom->mem) return;
+  std::vector<DElem> plan;
+  if (work_fields) {
+    plan = out;
+  } else {
+    std::vector<DElem> data;
+    for (const DElem& e : out)
+      if (e.kind == 1) data.push_back(e);
+    std::string why;
+    if (!design_plan(g, data, base(Fld{}), &plan, &why)) {
+      errs.add(g.at, "the keys of " + g.name + " cannot be given as design records: " + why);
+      return;
+    }
+  }
+  for (DElem& e : plan) {
+    if (!work_fields) {
+      e.number = design_no++;
+      rec::view<rec::U32>(e.ident_stamp.b + 4).set(e.number);
+    }
+    int base_off = 0;
     if (e.kind == 4)
-      for (const DElem& b : out)
-        if (b.name == e.domain) base = b.offset;
-    DesignRecs d = design_records(&e, base);
+      for (const DElem& b : plan)
+        if (b.name == e.domain) base_off = b.offset;
+    DesignRecs d = design_records(&e, base_off);
     put(fld, d.field, g.at, "FIELD record of " + std::string(e.name.view()));
     if (!d.domain.empty()) put(dom, d.domain, g.at, "DOMAIN record of " + std::string(e.name.view()));
   }
+}
+
+// The compiler's segments of a data element: one per occurrence, binary for
+// the binary types (an 8-byte binary date two halves of 4), else alpha.
+std::vector<KeySeg> field_segs(const DElem& e) {
+  std::vector<KeySeg> v;
+  int t = e.type;
+  bool bin = t == 5 || t == 6 || t == 7;
+  for (int o = 0; o < e.occurs; ++o) {
+    int off = e.offset + o * e.length;
+    if ((t == 6 || t == 7) && e.length == 8) {
+      v.push_back({off, 4, FM_SEG_BINARY});
+      v.push_back({off + 4, 4, FM_SEG_BINARY});
+    } else {
+      v.push_back({off, int(e.length), bin ? FM_SEG_BINARY : FM_SEG_ALPHA});
+    }
+  }
+  return v;
+}
+
+bool same_seg(const KeySeg& a, const KeySeg& b) { return a.off == b.off && a.len == b.len && a.type == b.type; }
+
+// The design records of a file's data elements and keys, as the dictionary
+// compiler takes them: a key of one field marks that field; a key of
+// several is a group header after the data fields, whose members are
+// synonyms of its segments' fields. A segment that is part of a field
+// splits the field into pieces (the field becomes a group header over
+// them); one that covers several fields is a field of its own, and those
+// fields become its substrings. So the compiled layout keeps every offset
+// and the catalogue's key segments.
+bool Gen::design_plan(const GFile& g, const std::vector<DElem>& data_in, const DElem& tmpl, std::vector<DElem>* plan,
+                      std::string* why) {
+  std::vector<DElem> data = data_in;
+  for (DElem& e : data) {
+    e.key_kind = 255;
+    e.key_no = 255;
+    e.key_order = ' ';
+    e.key_dups = ' ';
+  }
+  auto unit_at = [&](int off) -> int {
+    for (size_t i = 0; i < data.size(); ++i)
+      if (off >= data[i].offset && off < data[i].offset + data[i].length * data[i].occurs) return int(i);
+    return -1;
+  };
+  auto piece = [&](int off, int len, int type) {
+    DElem p = tmpl;
+    std::string n = g.name + " P" + std::to_string(off);
+    p.name.set(n);
+    p.label.set(n);
+    p.heading2.set(n);
+    p.kind = 1;
+    p.offset = uint16_t(off);
+    p.length = uint16_t(len);
+    p.occurs = 1;
+    p.type = uint8_t(type == FM_SEG_BINARY ? 5 : 1);
+    p.digits = uint8_t(type == FM_SEG_BINARY ? (len == 1 ? 3 : len == 2 ? 5 : 10) : 0);
+    p.decimals = 0;
+    return p;
+  };
+  // Pass 1: the segments no whole field gives.
+  std::map<int, std::vector<DElem>> pieces;  // unit -> its pieces (split)
+  std::map<int, DElem> merged;                // first unit -> the field over several
+  std::map<int, int> merged_into;             // unit -> first unit of its merge
+  for (const Key& k : g.keys)
+    for (size_t i = 0; i < k.segs.size();) {
+      const KeySeg& s = k.segs[i];
+      int u = unit_at(s.off);
+      if (u < 0) {
+        *why = "no field at offset " + std::to_string(s.off);
+        return false;
+      }
+      const DElem& d = data[size_t(u)];
+      std::vector<KeySeg> fs = field_segs(d);
+      bool whole = d.offset == s.off && i + fs.size() <= k.segs.size();
+      for (size_t j = 0; whole && j < fs.size(); ++j) whole = same_seg(fs[j], k.segs[i + j]);
+      if (whole) {
+        i += fs.size();
+        continue;
+      }
+      int end = s.off + s.len, dend = d.offset + d.length * d.occurs;
+      if (end <= dend) {
+        if (s.type == FM_SEG_BINARY && s.len != 1 && s.len != 2 && s.len != 4) {
+          *why = "a binary segment of " + std::to_string(s.len) + " bytes";
+          return false;
+        }
+        std::vector<DElem>& ps = pieces[u];
+        bool have = false;
+        for (const DElem& p : ps) have = have || (p.offset == s.off && p.length == s.len);
+        if (!have) ps.push_back(piece(s.off, s.len, s.type));
+      } else {
+        int last = u;
+        while (last + 1 < int(data.size()) && data[size_t(last)].offset + data[size_t(last)].length < end) ++last;
+        const DElem& l = data[size_t(last)];
+        if (d.offset != s.off || l.offset + l.length * l.occurs != end) {
+          *why = "a segment " + std::to_string(s.off) + "+" + std::to_string(s.len) + " across fields";
+          return false;
+        }
+        merged[u] = piece(s.off, s.len, s.type);
+        for (int x = u; x <= last; ++x) merged_into[x] = u;
+      }
+      ++i;
+    }
+  // The data elements in record order: pieces fill their field (the rest
+  // alpha), a merged field stands for the fields it covers.
+  std::vector<DElem> subs;
+  for (size_t i = 0; i < data.size(); ++i) {
+    const DElem& d = data[i];
+    auto m = merged_into.find(int(i));
+    if (m != merged_into.end()) {
+      if (m->second == int(i)) plan->push_back(merged[int(i)]);
+      DElem sub = d;
+      sub.kind = 4;
+      sub.domain = merged[m->second].name;
+      subs.push_back(sub);
+      continue;
+    }
+    auto p = pieces.find(int(i));
+    if (p == pieces.end()) {
+      plan->push_back(d);
+      continue;
+    }
+    std::vector<DElem> ps = p->second;
+    std::sort(ps.begin(), ps.end(), [](const DElem& a, const DElem& b) { return a.offset < b.offset; });
+    std::vector<DElem> filled;
+    int at = d.offset, end = d.offset + d.length * d.occurs;
+    for (const DElem& x : ps) {
+      if (x.offset > at) filled.push_back(piece(at, x.offset - at, FM_SEG_ALPHA));
+      filled.push_back(x);
+      at = x.offset + x.length;
+    }
+    if (at < end) filled.push_back(piece(at, end - at, FM_SEG_ALPHA));
+    DElem h = d;
+    h.kind = 2;
+    h.domain = filled.back().name;
+    plan->push_back(h);
+    for (const DElem& x : filled) plan->push_back(x);
+  }
+  for (const DElem& x : subs) plan->push_back(x);
+  // Pass 2: the keys over the data elements of the plan. The compiler gives
+  // the FILE key slots in the order it meets the keys' entries, so a key
+  // stays on its one field only while that keeps the keys in number order.
+  size_t last_single = 0;
+  bool any_group = false;
+  for (size_t k = 0; k < g.keys.size(); ++k) {
+    const Key& key = g.keys[k];
+    std::vector<size_t> members;
+    for (size_t i = 0; i < key.segs.size();) {
+      size_t found = plan->size();
+      std::vector<KeySeg> fs;
+      for (size_t x = 0; x < plan->size() && found == plan->size(); ++x) {
+        const DElem& d = (*plan)[x];
+        if (d.kind != 1 || d.offset != key.segs[i].off) continue;
+        fs = field_segs(d);
+        bool ok = i + fs.size() <= key.segs.size();
+        for (size_t j = 0; ok && j < fs.size(); ++j) ok = same_seg(fs[j], key.segs[i + j]);
+        if (ok) found = x;
+      }
+      if (found == plan->size()) {
+        *why = "key " + std::to_string(key.no) + ": no field gives segment " + std::to_string(key.segs[i].off) +
+               "+" + std::to_string(key.segs[i].len);
+        return false;
+      }
+      members.push_back(found);
+      i += fs.size();
+    }
+    auto mark = [&](DElem& e) {
+      e.key_kind = uint8_t(key.no == 0 ? 0 : 1);
+      e.key_no = uint8_t(key.no);
+      e.key_order = '+';
+      e.key_dups = key.dup ? '1' : '0';
+    };
+    if (members.size() == 1 && (*plan)[members[0]].key_kind == 255 && !any_group &&
+        (k == 0 || members[0] > last_single)) {
+      mark((*plan)[members[0]]);
+      last_single = members[0];
+      continue;
+    }
+    any_group = true;
+    DElem h = tmpl;
+    std::string hn = g.name + " KEY" + std::to_string(k);
+    h.name.set(hn);
+    h.label.set(hn);
+    h.heading2.set(hn);
+    h.kind = 2;
+    h.occurs = 1;
+    mark(h);
+    std::vector<DElem> syn;
+    for (size_t j = 0; j < members.size(); ++j) {
+      DElem sy = (*plan)[members[j]];
+      std::string sn = g.name + " K" + std::to_string(k) + "S" + std::to_string(j + 1);
+      sy.name.set(sn);
+      sy.label.set(sn);
+      sy.heading2.set(sn);
+      sy.kind = 5;
+      sy.domain = (*plan)[members[j]].name;
+      sy.key_kind = 255;
+      sy.key_no = 255;
+      sy.key_order = ' ';
+      sy.key_dups = ' ';
+      syn.push_back(sy);
+    }
+    h.domain = syn.back().name;
+    plan->push_back(h);
+    for (const DElem& x : syn) plan->push_back(x);
+  }
+  return true;
 }
 
 void Gen::dictionary() {
@@ -694,7 +922,9 @@ void Gen::dictionary() {
         put(in, piece, g.at, "INITIAL record of " + g.name);
       }
   }
-  // Work fields: elements of their own areas, without a file.
+  // Work fields: elements of their own areas, without a file (numbered past
+  // the files' design records too, so that every identity stamp is one).
+  next_no = std::max(next_no, design_no);
   for (size_t i = 0; i < work.size(); ++i) {
     GFile none;
     none.flds.push_back(work[i]);

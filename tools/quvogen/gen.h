@@ -41,7 +41,14 @@
 //     field people named ("USER ID"). A key that is not exactly one field
 //     is a group header "<FILE> KEY<k>" over substring members
 //     "<FILE> K<k>S<j>", one per catalogue segment, so the bootstrap builds
-//     the very key descriptors of the catalogue.
+//     the very key descriptors of the catalogue. The design records
+//     (FIELD, DOMAIN) give the same keys as the dictionary compiler takes
+//     them: a key of several fields, or one out of number order, is a group
+//     header "<FILE> KEY<k>" after the data fields over synonyms
+//     "<FILE> K<k>S<j>" of its fields; a field a segment splits is a group
+//     header over pieces "<FILE> P<offset>" (the bytes outside the segments
+//     alpha); several fields one segment covers are substrings of a piece
+//     over them. Their numbers run over the whole dictionary.
 //   - Area numbers: class 0, numbered from 1 in the order of the files
 //     (application, then definition order; FILE 100 and 104), then the work
 //     fields; BITMAP page 1 of class 0 marks them.
