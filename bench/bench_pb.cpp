@@ -11,7 +11,11 @@
 // the same two sort fields): every record read in key order, tested by a
 // compiled selection of three lines, its key built and sorted, then every
 // selected record read again by its id in sort order, as a query stream
-// delivers them (the stream itself is not measured).
+// delivers them; and the same query through a query stream: attached,
+// started and read to its end with level events, each record read by the
+// stream (the definition comes through the engine's definition interface,
+// its lines tested on the record's bytes; ids are record addresses, or
+// key values when BENCH_PB_KEY_IDS is set), against the sort of 1M keys.
 // Each run is a process of its own, so its peak RSS (getrusage) is its own;
 // the engine's is given over its baseline (measured in the same process
 // before the sort starts). Sizes: 1M and 10M elements (arguments override).
@@ -34,6 +38,7 @@
 #include "foundation/mm.h"
 #include "foundation/bi.h"
 #include "foundation/ut.h"
+#include "process/pb.h"
 #include "process/pbutil.h"
 
 namespace {
@@ -117,6 +122,101 @@ int engine(uint64_t n, const std::string& dir) {
   return rc == 1 ? 0 : 1;
 }
 
+// The native file of the whole query: n records of 32 bytes, a 4-byte
+// unique key (the record number), the two sort fields after it.
+FmArb* native_file(MmPool pool, uint64_t n, const char* name, double* secs) {
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb)));
+  init_sdb_func(sdb, 1, 0, 4, FM_SEG_BINARY, '+');
+  INIT_KDB(kdb, 0, '+', 0, sdb, 1);
+  auto* f = static_cast<FmFdb*>(MM_ALLOC(pool, sizeof(FmFdb)));
+  INIT_FDB(f, FM_CLASS_DISK, 32, 0, kdb, 1);
+  INIT_DB_PATH(f, "QBN", "QBN", "01", name, FM_PT_DATA);
+  if (!FM_CREATE(f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) {
+    std::fprintf(stderr, "create failed: %u\n", unsigned(f->status));
+    std::exit(1);
+  }
+  FmArb* a = f->handle.get();
+  auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 32));
+  double t0 = now();
+  Gen g;
+  for (uint64_t i = 0; i < n; ++i) {
+    std::memset(r, 0, 32);
+    rec::view<rec::U32>(r).set(uint32_t(i));
+    g.rec(r + 4);
+    a->rec.set(r);
+    a->rec_len = 0;
+    a->op = 0;
+    if (!fm_write(a)) {
+      std::fprintf(stderr, "write failed: %u\n", unsigned(a->status));
+      std::exit(1);
+    }
+  }
+  *secs = now() - t0;
+  return a;
+}
+
+// The whole query through a stream: prints "build_s read_s records events
+// base_kb peak_kb".
+int stream(uint64_t n, const std::string& dir) {
+  bi_init_com();
+  fm_serve_foundation();
+  fms_init();
+  pb_init();
+  setenv("QUVOPATH", dir.c_str(), 1);
+  setenv("QUVO_RUN_MEM", std::to_string(kMem).c_str(), 1);
+  int rc = mark(1, [&] {
+    MmPool pool = mm_create_pool(" BENCHPB ", 0, 0);
+    double build;
+    FmArb* a = native_file(pool, n, "STREAM", &build);
+    long base = peak_kb();
+    pb_set_define([](const FmScbQuery&, PbQueryDef* out) {
+      out->lines.resize(3);
+      for (uint32_t i = 0; i < 3; ++i) {
+        std::memset(static_cast<void*>(&out->lines[i]), ' ', sizeof(PbQslct));
+        out->lines[i].kind = 8;
+        out->lines[i].line = i + 1;
+        out->lines[i].relation = 1;
+        out->lines[i].on = '1';
+      }
+      out->text8 = "(1 AND 2) OR 3";
+      out->test = [](const PbQslct& l, const uint8_t* r) {
+        if (l.line == 1) return r[4] > 'C';
+        if (l.line == 2) return (r[17] & 0x80) == 0;
+        return (rec::view<rec::U32>(r) & 1) == 0;
+      };
+      out->key = key_def();
+      for (PbKeyField& f : out->key.fields) f.offset += 4;
+      if (std::getenv("BENCH_PB_KEY_IDS")) out->id_key = 0;
+      return 1;
+    });
+    auto* q = static_cast<FmScbQuery*>(MM_ALLOC(pool, sizeof(FmScbQuery)));
+    std::memset(static_cast<void*>(q), 0, sizeof *q);
+    q->head.type = FM_SCB_QUERY;
+    q->scope = uint32_t(com.depth);
+    q->app.set("QBN");
+    q->ver.set("01");
+    q->name.set("BENCH");
+    q->level_events = 1;
+    double t0 = now();
+    FmArb* s = FM_ATTACH(a, &q->head, com.depth);
+    if (!s) std::exit(1);
+    s->rec.set(static_cast<uint8_t*>(MM_ALLOC(pool, 32)));
+    uint64_t recs = 0, events = 0;
+    s->op = FM_OP_FIRST;
+    while (fm_rdnxt(s) || s->status == FM_ST_HELD_SELF) {
+      s->op = 0;
+      if (s->status == FM_ST_LEVEL_START || s->status == FM_ST_LEVEL_END) ++events;
+      else ++recs;
+    }
+    if (s->status != FM_ST_EOF) std::exit(1);
+    double t1 = now();
+    std::printf("%.3f %.3f %llu %llu %ld %ld\n", build, t1 - t0, (unsigned long long)recs,
+                (unsigned long long)events, base, peak_kb());
+  });
+  return rc == 1 ? 0 : 1;
+}
+
 // The whole query: prints "build_s select_sort_s deliver_s selected base_kb peak_kb".
 int query(uint64_t n, const std::string& dir) {
   bi_init_com();
@@ -127,34 +227,10 @@ int query(uint64_t n, const std::string& dir) {
   for (PbKeyField& f : d.fields) f.offset += 4;
   int rc = mark(1, [&] {
     MmPool pool = mm_create_pool(" BENCHPB ", 0, 0);
-    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb)));
-    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb)));
-    init_sdb_func(sdb, 1, 0, 4, FM_SEG_BINARY, '+');
-    INIT_KDB(kdb, 0, '+', 0, sdb, 1);
-    FmFdb f;
-    INIT_FDB(&f, FM_CLASS_DISK, 32, 0, kdb, 1);
-    INIT_DB_PATH(&f, "QBN", "QBN", "01", "PCF", FM_PT_DATA);
-    if (!FM_CREATE(&f, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) {
-      std::fprintf(stderr, "create failed: %u\n", unsigned(f.status));
-      std::exit(1);
-    }
-    FmArb* a = f.handle.get();
-    auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 32));
-    double t0 = now();
-    Gen g;
-    for (uint64_t i = 0; i < n; ++i) {
-      std::memset(r, 0, 32);
-      rec::view<rec::U32>(r).set(uint32_t(i));
-      g.rec(r + 4);
-      a->rec.set(r);
-      a->rec_len = 0;
-      a->op = 0;
-      if (!fm_write(a)) {
-        std::fprintf(stderr, "write failed: %u\n", unsigned(a->status));
-        std::exit(1);
-      }
-    }
+    double build;
+    FmArb* a = native_file(pool, n, "PCF", &build);
     double t1 = now();
+    auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 32));
     long base = peak_kb();
     // The selection (1 AND 2) OR 3: the alpha begins after 'C', the binary
     // is not negative, the record number is even.
@@ -207,7 +283,7 @@ int query(uint64_t n, const std::string& dir) {
       ++got;
     }
     double t3 = now();
-    std::printf("%.3f %.3f %.3f %llu %ld %ld\n", t1 - t0, t2 - t1, t3 - t2, (unsigned long long)got, base,
+    std::printf("%.3f %.3f %.3f %llu %ld %ld\n", build, t2 - t1, t3 - t2, (unsigned long long)got, base,
                 peak_kb());
   });
   return rc == 1 ? 0 : 1;
@@ -269,6 +345,7 @@ bool run(const std::vector<std::string>& argv, double* secs, long* kb, std::stri
 int main(int argc, char** argv) {
   if (argc == 4 && !std::strcmp(argv[1], "engine")) return engine(std::strtoull(argv[2], nullptr, 10), argv[3]);
   if (argc == 4 && !std::strcmp(argv[1], "query")) return query(std::strtoull(argv[2], nullptr, 10), argv[3]);
+  if (argc == 4 && !std::strcmp(argv[1], "stream")) return stream(std::strtoull(argv[2], nullptr, 10), argv[3]);
   std::vector<uint64_t> sizes = {1000000, 10000000};
   if (argc > 1) {
     sizes.clear();
@@ -279,6 +356,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   std::printf("%-10s %-22s %9s %12s %14s %s\n", "elements", "run", "seconds", "peak RSS MiB", "over base MiB",
               "notes");
+  double sort_1m = 0, sort1_1m = 0;   // the anchor: sort of 1M keys
   for (uint64_t n : sizes) {
     double es;
     long ekb;
@@ -305,6 +383,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sort failed\n");
         return 1;
       }
+      if (n == 1000000) (one ? sort1_1m : sort_1m) = s;
       std::printf("%-10llu %-22s %9.3f %12.1f %14s ratio sort/engine %.2f\n", (unsigned long long)n,
                   one ? "sort --parallel=1" : "sort (default threads)", s, kb / 1024.0, "-", s / secs);
     }
@@ -327,6 +406,20 @@ int main(int argc, char** argv) {
     std::printf("query over a native file of 1000000 records (built in %.3f s): read, select and sort %.3f s, "
                 "%llu records delivered in order %.3f s; peak RSS %.1f MiB, %.1f over base\n",
                 build, sel, got, del, peak / 1024.0, (peak - base) / 1024.0);
+    if (!run({argv[0], "stream", "1000000", dir}, &secs, &kb, &out)) {
+      std::fprintf(stderr, "stream run failed\n");
+      return 1;
+    }
+    unsigned long long events;
+    double rd;
+    std::sscanf(out.c_str(), "%lf %lf %llu %llu %ld %ld", &build, &rd, &got, &events, &base, &peak);
+    std::printf("the same query through a stream (level events): %llu records and %llu events "
+                "in %.3f s; peak RSS %.1f MiB, %.1f over base\n",
+                got, events, rd, peak / 1024.0, (peak - base) / 1024.0);
+    if (sort_1m > 0)
+      std::printf("  against sort of 1M keys: %.3f s (default threads), %.3f s (--parallel=1); "
+                  "stream / sort %.2f and %.2f\n",
+                  sort_1m, sort1_1m, rd / sort_1m, rd / sort1_1m);
   }
   std::filesystem::remove_all(dir);
   return 0;

@@ -764,6 +764,75 @@ int PbSort::next(PbPtr* out) {
   return 1;
 }
 
+std::unique_ptr<PbSort::Reader> PbSort::reader() {
+  Impl& p = *p_;
+  if (p.state != Impl::kMemory && p.state != Impl::kFile) return nullptr;
+  std::unique_ptr<Reader> r(new Reader(&p));
+  if (p.state == Impl::kFile) {
+    r->h_ = FM_ATTACH(p.ptr.a, static_cast<FmScb*>(nullptr), p.scope);
+    if (!r->h_) {
+      status_ = p.ptr.a->status ? uint32_t(p.ptr.a->status) : kBadRun;
+      return nullptr;
+    }
+    r->buf_ = static_cast<uint8_t*>(MM_ALLOC(p.pool, kBlock + 32));
+    uint32_t st = 0;
+    if (!r->rewind(&st)) {
+      status_ = st;
+      return nullptr;
+    }
+  }
+  return r;
+}
+
+PbSort::Reader::~Reader() {
+  if (h_ && fm_is_handle(h_)) fm_detach(h_);
+  if (buf_) mm_free(buf_);
+}
+
+int PbSort::Reader::rewind(uint32_t* status) {
+  pos_ = 0;
+  prev_after_ = 0;
+  have_ = at_ = 0;
+  if (!h_) return 1;
+  PROTO_FULL(h_, 0, buf_);
+  h_->op = FM_OP_FIRST;
+  int ok = fm_start(h_);
+  h_->op = 0;
+  if (!ok) *status = h_->status ? uint32_t(h_->status) : kBadRun;
+  return ok;
+}
+
+int PbSort::Reader::next(PbPtr* out, uint32_t* status) {
+  Impl& p = *p_;
+  if (!h_) {
+    if (pos_ >= p.count) return (*status = kEnd), 0;
+    const uint8_t* e = p.elem(p.index[pos_].slot);
+    out->before = prev_after_;
+    out->after = pos_ + 1 < p.count ? p.level(e, p.elem(p.index[pos_ + 1].slot)) : 0;
+    prev_after_ = out->after;
+    out->id = e + p.key_len;
+    ++pos_;
+    return 1;
+  }
+  size_t rl = size_t(p.id_len) + 6;
+  if (at_ >= have_) {
+    PROTO_FULL(h_, 0, buf_);
+    h_->rec_len = uint16_t(kBlock + 32);
+    int ok = fm_rdnxt(h_);
+    h_->rec_len = 0;
+    if (!ok) return (*status = h_->status == kEnd ? kEnd : h_->status ? uint32_t(h_->status) : kBadRun), 0;
+    if (h_->len_read % rl) return (*status = kBadRun), 0;
+    have_ = h_->len_read;
+    at_ = 0;
+  }
+  const uint8_t* r = buf_ + at_;
+  at_ += rl;
+  out->before = rec::view<rec::U16>(r);
+  out->after = rec::view<rec::U16>(r + 2);
+  out->id = r + 4;
+  return 1;
+}
+
 // ========================================================== read-next ==
 int PbReader::next(PbEvent* ev, uint32_t* status) {
   for (;;) {

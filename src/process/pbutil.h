@@ -238,6 +238,8 @@ struct PbSortStats {
   uint32_t capacity = 0;       // elements per run
 };
 class PbSort {
+  struct Impl;
+
  public:
   // levels_of: per key byte its level (pb_key_layout's table); levels the
   // number of sort levels; run_mem bytes of run memory.
@@ -257,8 +259,35 @@ class PbSort {
   // The element capacity of a run for a run memory (at least 1).
   static uint32_t capacity(uint64_t run_mem, uint16_t elem_len);
 
+  // A reader of the finished sort's pointer records with a position of its
+  // own: the readers of one query share its pointer file (or, for one run,
+  // its run in memory), each through its own handle. A reader lives no
+  // longer than its sort.
+  class Reader {
+   public:
+    ~Reader();
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    // The next pointer record: 1; 0 with *status (200360 at the end).
+    int next(PbPtr* out, uint32_t* status);
+    // Back to the first record: 1, or 0 with *status.
+    int rewind(uint32_t* status);
+
+   private:
+    friend class PbSort;
+    explicit Reader(Impl* p) : p_(p) {}
+    Impl* p_;
+    uint32_t pos_ = 0;             // in memory: the next index entry
+    uint16_t prev_after_ = 0;
+    FmArb* h_ = nullptr;           // on the pointer file: its own handle,
+    uint8_t* buf_ = nullptr;       // block and position
+    size_t have_ = 0, at_ = 0;
+  };
+  // A new reader at the first record (after finish); null when the sort
+  // failed or its pointer file cannot be read (status()).
+  std::unique_ptr<Reader> reader();
+
  private:
-  struct Impl;
   std::unique_ptr<Impl> p_;
   uint32_t status_ = 0;
   PbSortStats stats_;

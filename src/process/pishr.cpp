@@ -17,6 +17,7 @@
 #include "foundation/ut.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "process/pb.h"
 #include "process/pc.h"
 #include "process/pcb.h"
 #include "process/pigetd.h"
@@ -269,6 +270,19 @@ void bld_rng(Pcb* pcb) {
   if (void* t = pcb->break_tbl.get()) mm_free(t);
   pcb->break_tbl.reset();
   pcb->break_count = 0u;
+  // Only a stream over the process's file that runs its query has breaks.
+  const auto* q = static_cast<const PiQryScb*>(pcb->query_scb.get());
+  FmArb* st = pcb->pcf_stream.get();
+  if (!q || !st || !fm_is_handle(st) || st->state != FM_HS_QUERY) return;
+  std::vector<PbBreakEnt> t;
+  if (!pb_break_table(int(q->scope), std::string(q->app.data(), 3).c_str(), std::string(q->name.data(), 30).c_str(),
+                      std::string(q->ver.data(), 2).c_str(), &t) ||
+      t.empty())
+    return;
+  auto* tbl = static_cast<PbBreakEnt*>(MM_ALLOC(pi_pool(), t.size() * sizeof(PbBreakEnt)));
+  std::copy(t.begin(), t.end(), tbl);
+  pcb->break_tbl.set(tbl);
+  pcb->break_count = uint32_t(t.size());
 }
 
 // ------------------------------------------------------- sharing tables --

@@ -481,12 +481,12 @@ void copy_fi(Pcb* caller, PiFileCtl* fca, int scope);
 // for this process. Messages: 200750 (a constraint on another file than the
 // process's own file: queued for the caller, and the process unwinds with 2).
 uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
-// The break-level table of a report process (its PCB's table and count):
-// cleared, and nothing else. Breaks come only from the sort lines of a query
-// that the stream over the process's own file runs, and that stream is
-// never a query stream here (query streams do not run yet: the stream is
-// attached over the whole file, the type 3 block is only recorded), so no
-// caller ever sees a table that is half built.
+// The break-level table of a report process (its PCB's table and count,
+// PbBreakEnt entries from the process pool): cleared, then, when the stream
+// over the process's own file runs its query (a query stream), built from
+// the query's sort lines (pb_break_table). The process runner attaches the
+// stream over the whole file for now (the type 3 block is only recorded),
+// so the table stays empty until it attaches query streams.
 void bld_rng(Pcb* pcb);
 // Fills the process data fields of a starting PCB: the process
 // identification; unless a SUBPROCESS (whose other fields are its
