@@ -418,6 +418,10 @@ void show_scr(Pcb* pcb, int img, bool wait, FmArb* msgs) {
         ut_unwind(4);
       }
       sb->flags = uint8_t(sb->flags & ~(wmshow::kCopyBack | wmshow::kAlert));
+      // Each message shows once: what the event points below add shows
+      // with the next wait.
+      empty_msgs(cur_msgs(pcb), "can't clear cur msg");
+      msgs = nullptr;
       pcb->run.curs_req = 0;
       set_option(pcb, wait ? int(sb->option) : int(opt::kNext));
       pcb->run.curs_row = sb->row.get();

@@ -1,7 +1,6 @@
-// Compiled screens on a real terminal, as a person uses them: quvo-show (the
-// engine with the stand-in show executor) runs the menu of the test
-// application SHW (tests/process/show/SHW) in a private tmux server, 80 x
-// 24, TERM=xterm. A number typed and ENTER is the option that the menu's
+// Compiled screens on a real terminal, as a person uses them: the engine
+// runs the menu of the test application SHW (tests/executors/fp-app/SHW) on
+// the frame processor in a private tmux server, 80 x 24, TERM=xterm. A number typed and ENTER is the option that the menu's
 // After Image statements act on; each step waits for the engine's next wait
 // for a key (QUVO_WM_LOG) and reads the screen back with capture-pane -e.
 #include <gtest/gtest.h>
@@ -46,7 +45,7 @@ class ShowRun : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_EQ(tmuxrun::make_engine_dir("quvo-showrun", &root, &data), 0);
     int rc = 0;
-    sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/process/show") + " " +
+    sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/executors/fp-app") + " " +
            q(root + "/boot") + " >/dev/null 2>&1",
        &rc);
     ASSERT_EQ(rc, 0) << "quvogen";
@@ -75,7 +74,7 @@ class ShowRun : public ::testing::Test {
   // output is kept in raw (pipe-pane).
   void start() {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) +
+                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) +
                       " -d SHD -a SHW -t Menu -p 'SHOW MENU' 2>" + q(dir + "/err") + "; echo $? > " +
                       q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
@@ -324,7 +323,7 @@ TEST_F(ShowRun, ATakenNumberNeverAttachesASecondItem) {
 // outside their event points, the constant forms and a TEMP field of "0LA"
 // compile.
 TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
-  const std::string file = QUVO_TEST_DIR "/process/show/refused.stmt";
+  const std::string file = QUVO_TEST_DIR "/executors/fp-app/refused.stmt";
   int rc = 0;
   std::string err = sh(q(QUVOGEN_BINARY) + " --check " + q(data) + " SHW " + q(file) + " 2>&1 >/dev/null", &rc);
   EXPECT_EQ(rc, 1);
@@ -346,7 +345,7 @@ TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
 TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   auto run = [&](const std::string& args) {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) + " " + args +
+                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args +
                       " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
   };
