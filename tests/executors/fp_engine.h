@@ -139,7 +139,11 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     std::vector<char*> argv;
     for (auto& s : a) argv.push_back(s.data());
     argv.push_back(nullptr);
+    static int waits = 0;
+    term().on_wait = [] { ++waits; };
     int rc = os_main(int(a.size()), argv.data());
+    note("sys_errors", (long long)os_sys_err_log().size());
+    note("waits", waits);
     std::fflush(nullptr);
     _exit(rc);
   }
@@ -158,6 +162,7 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
   return res;
 }
 
+inline std::vector<std::string> menu(const char* name) { return {"-d", "FPD", "-a", "FPA", "-t", "Menu", "-p", name}; }
 inline std::vector<std::string> input(const char* name) { return {"-d", "FPD", "-a", "FPA", "-t", "Input", "-p", name}; }
 
 }  // namespace fpeng

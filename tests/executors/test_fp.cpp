@@ -150,6 +150,16 @@ TEST_F(Fp, AFailingNonInteractiveWriteBacksOutOnce) {
   EXPECT_EQ(r.seen["messages"], 1);
 }
 
+// A menu at a terminal: the codes 277 and 279 (which Option Intercept makes
+// of the typed 7 and 9) pass the option rule and show the menu again, as
+// ENTER does; END leaves it. None is a system error.
+TEST_F(Fp, AMenuShowsAgainAfter277And279AndEnterAndEndsWithEnd) {
+  auto r = fpeng::run(fpeng::menu("FP MENU"), nullptr, std::string("7\r9\r\r") + "\x1bOR");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+  EXPECT_GE(r.seen["waits"], 6);
+}
+
 // ---------------------------------------------------------- verify_opt --
 // The option rule, written from its definition, over every combination of
 // process type, phase, PCF and its access, permissions, frame class,
