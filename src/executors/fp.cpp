@@ -309,12 +309,13 @@ void dsgn_err(Pcb* pcb, uint32_t message) {
   int sev = 0;
   size_t len = ut_buflen(buf, size_t(la_xlate(message, &t, &sev)));
   std::string text;
+  // The process as the engine names it elsewhere: application, version,
+  // type and name, then the message.
   if (pcb) {
-    text.assign(pcb->invoc.app.data(), 3);
-    text += " " + std::string(pcb->invoc.ver.data(), 2) + " ";
     std::string name(pcb->invoc.name.data(), 30);
     name.erase(name.find_last_not_of(' ') + 1);
-    text += name + " (" + os_type_name(pcb->invoc.type) + "): ";
+    text = std::string(pcb->invoc.app.data(), 3) + " " + std::string(pcb->invoc.ver.data(), 2) + " " +
+           os_type_name(pcb->invoc.type) + " \"" + name + "\": ";
   }
   text.append(buf, len);
   ErrDisplay e;

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "executors/fp_engine.h"
+#include "files/dictrec.h"
 #include "files/fm.h"
 #include "foundation/la.h"
 #include "process/em.h"
@@ -158,6 +159,42 @@ TEST_F(Fp, AMenuShowsAgainAfter277And279AndEnterAndEndsWithEnd) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.seen["sys_errors"], 0);
   EXPECT_GE(r.seen["waits"], 6);
+}
+
+// The interim Input executor: a form without a file of its own runs its
+// frame (a skipped image ends the process normally); one with a file of its
+// own is refused with a system error and does not run.
+TEST_F(Fp, TheInterimInputExecutorRunsFormsWithoutAFileOfTheirOwn) {
+  auto r = fpeng::run(fpeng::input("FP REPEAT"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+  r = fpeng::run(fpeng::input("FP INPUT"), nullptr, "\r");
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.seen["sys_errors"], 1);
+}
+
+// A design error shows through the run-time error display with the
+// process it belongs to, and ends the process with 4.
+void rt_err_seen(void*, const void* rec) {
+  const auto& e = rec::view<ErrDisplay>(const_cast<void*>(rec));
+  std::ofstream(fpeng::log_path(), std::ios::app) << "text " << e.msg_text.trimmed() << "\n";
+}
+void design_exec(Pcb* p) {
+  proc_svc.rt_err = rt_err_seen;
+  int code = ::mark(5, [&] { dsgn_err(p, 100830); });
+  note("code", code);
+  note("completion", p->invoc.completion);
+  ut_unwind(2);
+}
+
+TEST_F(Fp, ADesignErrorNamesItsProcessAndEndsItWith4) {
+  auto r = fpeng::run(fpeng::input("FP REPEAT"), design_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["code"], 4);
+  EXPECT_EQ(r.seen["completion"], 4);
+  bool shown = false;
+  for (const auto& l : r.lines) shown = shown || l == "text FPA 00 Input \"FP REPEAT\": ERROR - Child does not exist";
+  EXPECT_TRUE(shown) << ::testing::PrintToString(r.lines);
 }
 
 // ---------------------------------------------------------- verify_opt --
