@@ -80,7 +80,8 @@ FmArb* create_work(const char* name, int rec_len, bool keyed, const char* err) {
   }
   INIT_FDB(&f, FM_CLASS_MEMORY, rec_len, 0, keyed ? kdb : nullptr, keyed ? 1 : 0);
   INIT_LA_PATH(&f, "00", name, FM_PT_DATA);
-  if (!FM_CREATE(&f, com.base_scope, 0, 0, 15, 15)) {
+  // A second start of the engine state finds the session's file.
+  if (!FM_CREATE(&f, com.base_scope, 0, FM_OPT_CREATE, 15, 15)) {
     std::snprintf(ut_dbg, sizeof ut_dbg, "%s (%u)", err, unsigned(f.status));
     return nullptr;
   }
