@@ -401,6 +401,8 @@ void show_scr(Pcb* pcb, int img, bool wait, FmArb* msgs) {
   bool first = true;
   for (;;) {
     if (!(first && option(pcb) != opt::kNone)) {
+      // Shown again: with the values the event points left.
+      if (!first) dspl_itm(pcb, img);
       pi_upd_stat(pcb);
       FmArb* dspl = show_msgs(pcb);
       empty_msgs(dspl, "can't empty dspl_msg");
