@@ -390,4 +390,25 @@ TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   EXPECT_EQ(row(s, 6), "     Choose an option by its number; END leaves.");
 }
 
+// A fresh data directory, then `quvo` as a user starts it: the default menu
+// "QUVO MENU" as kept in fp-app/quvo_menu.screen (colours and attributes
+// too); END leaves it with exit status 0 and nothing on standard error.
+TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
+  std::string fresh_root, fresh;
+  ASSERT_EQ(tmuxrun::make_engine_dir("quvo-fresh", &fresh_root, &fresh), 0);
+  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(fresh) +
+                    " QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " +
+                    q(QUVO_USER_BINARY) + " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+  tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  std::vector<std::string> want = lines_of(slurp(QUVO_TEST_DIR "/executors/fp-app/quvo_menu.screen"));
+  want.resize(24);
+  EXPECT_EQ(screen(true), want);
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+  sh("rm -rf " + q(fresh_root));
+}
+
 }  // namespace
