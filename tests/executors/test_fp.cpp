@@ -77,6 +77,34 @@ TEST_F(Fp, RepeatModesWithoutAnAlternateImageSkipIt) {
   }
 }
 
+// A back-out (the automatic children walking back past the first, NEXT
+// CHILD ID "-   ") runs the frame again one level below the level it saved;
+// a frame that skips its image passes the 5 on.
+void backout_exec(Pcb* p) {
+  FpHooks h;
+  h.sof = [](Pcb* q) { std::ofstream(fpeng::log_path(), std::ios::app) << "sof " << int(ph(q)->entry_level) << "\n"; };
+  fp_set_hooks(2, h);
+  steer(p)->alt_image = 0;
+  ph(p)->phase = 1;
+  p->frame_tbl.get()[1].level = 3;
+  stat(p)->next_child.set("-   ");
+  note("result", fp_exec(p, 1));
+  note("saved", p->frame_tbl.get()[1].level);
+  fp_set_hooks(2, FpHooks{});
+  ut_unwind(2);
+}
+
+TEST_F(Fp, ABackOutRunsTheFrameAgainAtItsSavedLevel) {
+  auto r = fpeng::run(fpeng::input("FP REPEAT"), backout_exec);
+  EXPECT_EQ(r.status, 0);
+  std::vector<std::string> starts;
+  for (const auto& l : r.lines)
+    if (l.rfind("sof ", 0) == 0) starts.push_back(l);
+  EXPECT_EQ(starts, (std::vector<std::string>{"sof 3", "sof 2"}));
+  EXPECT_EQ(r.seen["result"], kFpBack);
+  EXPECT_EQ(r.seen["saved"], 2);
+}
+
 // OPERATIONAL PHASE 2 on a frame that runs without display: phase 1 writes
 // the record and goes on in phase 7; a changed record is rewritten, an
 // unchanged one (equal to the copy saved when it was read) is left alone.
