@@ -302,6 +302,20 @@ int fp_exec(Pcb* pcb, uint32_t frame) {
   }
 }
 
+// ------------------------------------------------------------ regions --
+void fp_release_regions(Pcb* pcb) {
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  if (!em) return;
+  if (PcbImageEnt* t = pcb->image_tbl.get())
+    for (uint32_t i = 1; i <= em->n_images; ++i)
+      if (t[i].region) {
+        if (!wm_detach(t[i].region, 1)) os_sys_err_text(kMod, __LINE__, "wm_detach failed");
+        t[i].region = 0;
+      }
+  if (PcbFrameEnt* f = pcb->frame_tbl.get())
+    for (uint32_t i = 1; i <= em->n_frames; ++i) f[i].image = 0;
+}
+
 // ---------------------------------------------------------- dsgn_err --
 void dsgn_err(Pcb* pcb, uint32_t message) {
   char buf[512];

@@ -108,7 +108,9 @@ int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep);
 // writes it (then phase 7), phase 7 rewrites it when it differs from the
 // copy saved when it was read. 1 done (or nothing to do), 0 failed.
 int fp_final_write(Pcb* pcb);
-// The interim Menu and Input executors (mp_exec, ip_exec, ip_auto slots).
+// Removes the windows of the process's images (its run has ended).
+void fp_release_regions(Pcb* pcb);
+// The interim Menu and Input executors (mp_exec, ip_exec slots).
 void fp_mp_exec(Pcb* pcb);
 void fp_ip_exec(Pcb* pcb);
 

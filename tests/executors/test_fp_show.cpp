@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "process/pl_fixture.h"
 #include "support/tmux.h"
 
 namespace {
@@ -53,6 +54,22 @@ class ShowRun : public ::testing::Test {
            q(root + "/boot") + " QUVO_BOOT_AP=SHW " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
        &rc);
     ASSERT_EQ(rc, 0) << "adding SHW";
+    sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " QUVO_BOOT_SRC=" +
+           q(root + "/boot") + " QUVO_BOOT_AP=FPA " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "adding FPA";
+    // The test user FPU, whose start-up process is the test menu of FPA.
+    pltest::Engine e;
+    e.dir = data;
+    e.start(false);
+    auto u = fx::user("FPU");
+    auto& du = rec::view<DUser>(u.data());
+    du.db.set("FPD");
+    du.app.set("FPA");
+    du.proc_type = 1;
+    du.proc.set("FP MENU");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    e.stop(false);
   }
   static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
 
@@ -409,6 +426,47 @@ TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
   EXPECT_EQ(ended(&err), 0);
   EXPECT_EQ(err, "");
   sh("rm -rf " + q(fresh_root));
+}
+
+// The user FPU signs on: the test menu starts. "2" ENTER opens the form;
+// NEXT FIELD takes the cursor to the code; "1A" there, the name left empty,
+// ENTER: both fields take the error attribute, the cursor stays on the
+// code (the lowest failing field), the message line says the name is
+// required and, at MESSAGE, that the code does not match its mask "##".
+// The screen is as kept in fp-app/form_errors.screen. END leaves the form
+// for the menu, END again the engine.
+TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
+  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                    " QUVO_TEST_USER=FPU QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) +
+                    tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " 2>" + q(dir + "/err") + "; echo $? > " +
+                    q(dir + "/rc") + "; sleep 60";
+  tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
+  option(2);
+  EXPECT_EQ(row(screen(), 1), "  A form");
+  key("Tab");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  key("1");
+  key("A");
+  key("Enter");
+  std::vector<std::string> want = lines_of(slurp(QUVO_TEST_DIR "/executors/fp-app/form_errors.screen"));
+  want.resize(24);
+  auto e = screen(true);
+  EXPECT_EQ(e, want);
+  EXPECT_NE(row(e, 2).find(std::string(kEsc) + "5m1A"), std::string::npos);
+  EXPECT_NE(row(e, 3).find(std::string("Name    ") + kEsc + "5m"), std::string::npos);
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  auto s = screen();
+  EXPECT_EQ(row(s, 24).substr(0, 25), "ERROR - Entry is required");
+  key("F12");
+  EXPECT_EQ(row(screen(), 24).substr(0, 42), "ERROR - Entry does not match the edit mask");
+  key("F3");
+  EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
 }
 
 }  // namespace
