@@ -21,6 +21,10 @@ void prep_itm(Pcb* pcb, int image);
 // Sets the attribute bits of an item's characteristics; true when one of
 // them is a cursor target.
 bool upd_chr(Pcb* pcb, int item, uint32_t attrs, bool protect);
+// Lays the attributes on the item's characteristics (bits 0x1011 cleared
+// first); marks the item as accepting input when both input bits are set.
+// True when a characteristic is a cursor target (bits 4 and 8).
+bool prep_chr(Pcb* pcb, int item, uint32_t attrs);
 // Writes (or, reattached, refreshes) the region and every characteristic;
 // places the cursor.
 void upd_scr(Pcb* pcb, uint32_t region, bool reattached);
@@ -46,3 +50,6 @@ void fp_set_cur_item(Pcb* pcb, int item);
 // True when `cur` holds messages not in `prev` (*top_type: the highest
 // message type seen); then empties prev and swaps the two.
 bool new_msg(FmArb** cur, FmArb** prev, int* top_type);
+// Whether `cur` holds messages not in `prev` (type 2 and 3 always count);
+// *top_type the highest type in `cur`. Changes neither file.
+bool chk_msg(FmArb* cur, FmArb* prev, int* top_type);

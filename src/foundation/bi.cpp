@@ -38,6 +38,18 @@ void set_name(rec::Text<10>& full, rec::U8& len, rec::Text<3>& abbr, const char*
 
 ComArea& com = *make_com();
 
+void bi_set_char_class(ComArea* c, uint8_t fill) {
+  for (int ch = 0; ch < 256; ++ch) {
+    uint8_t cls = kChrOther;
+    if (ch == ' ') cls = kChrBlank;
+    else if (ch >= '0' && ch <= '9') cls = kChrDigit;
+    else if ((ch >= 33 && ch <= 126) || (ch >= 161 && ch <= 254)) cls = kChrPrint;
+    c->char_class[size_t(ch)] = cls;
+  }
+  c->char_class[fill] = kChrFill;
+  c->char_class[c->para_mark.get()] = kChrReserved;
+}
+
 void bi_init_com() {
   ComArea& c = com;
   std::memset(&c, 0, sizeof c);
@@ -86,14 +98,7 @@ void bi_init_com() {
   c.join_char = '~';
   static const char* const rels[7] = {"EQ", "GE", "GT", "LE", "LT", "NE", "IN"};
   for (int i = 0; i < 7; ++i) c.rel_codes[i].set(rels[i]);
-  for (int ch = 0; ch < 256; ++ch) {
-    uint8_t cls = 0;
-    if (ch >= '0' && ch <= '9') cls = 1;
-    else if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')) cls = 2;
-    else if (ch == ' ') cls = 4;
-    else if (ch > ' ' && ch < 127) cls = 8;
-    c.char_class[size_t(ch)] = cls;
-  }
+  bi_set_char_class(&c, '_');
   c.traps_off = std::getenv("QUVO_DB_TRAPS") ? 0 : 1;
   cv_date_init();
 }

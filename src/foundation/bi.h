@@ -96,7 +96,7 @@ struct ComArea {
   rec::U8 para_mark;             // paragraph mark (182)
   rec::U8 fill_char;             // APPENDFIX fill
   rec::Bytes<3> spare5;
-  rec::Bytes<256> char_class;    // character class table
+  rec::Bytes<256> char_class;    // character class of each byte (kChr*, bi_set_char_class)
   // --- debugger and traces -------------------------------------------------
   rec::U8 traps_off;             // 1 unless QUVO_DB_TRAPS is set
   rec::U8 trace_flag;            // TRACE() writes while set
@@ -153,3 +153,12 @@ inline uint8_t* com_cnst(uint32_t reference) {
 // Fills the constants, labels and defaults (part of os_init; callable again
 // by tests to start from a fresh block).
 void bi_init_com();
+
+// Character classes of the common block's table, as the field editor
+// checks typed values: other, blank, printable (33-126 and 161-254 that are
+// no digits), digits, the entry fill character and the second reserved
+// character (the paragraph mark).
+constexpr uint8_t kChrOther = 0, kChrBlank = 1, kChrPrint = 2, kChrDigit = 3, kChrFill = 4, kChrReserved = 5;
+// Fills the table: the ISO 8859-1 classes, then `fill` and the block's
+// paragraph mark in their own classes.
+void bi_set_char_class(ComArea* c, uint8_t fill);

@@ -63,6 +63,25 @@ struct Conv {
 
 }  // namespace
 
+// The common block's class table over every ISO 8859-1 byte, the fill
+// character and the paragraph mark at the bounds of their ranges.
+TEST(CharClass, EveryByteHasItsClass) {
+  bi_init_com();
+  for (int b = 0; b < 256; ++b) {
+    uint8_t want = b == ' ' ? kChrBlank
+                   : b == '_' ? kChrFill
+                   : b == 182 ? kChrReserved
+                   : b >= '0' && b <= '9' ? kChrDigit
+                   : (b >= 33 && b <= 126) || (b >= 161 && b <= 254) ? kChrPrint
+                                                                      : kChrOther;
+    EXPECT_EQ(com.char_class[size_t(b)], want) << b;
+  }
+  bi_set_char_class(&com, '.');
+  EXPECT_EQ(com.char_class['.'], kChrFill);
+  EXPECT_EQ(com.char_class['_'], kChrPrint);
+  bi_init_com();
+}
+
 TEST(CvBlock, ItemLayoutAndCompile) {
   DElem e = elem(8, 5, "ZZZ,ZZ9.99-", 6, 2, true);
   CElem ce;
