@@ -16,6 +16,7 @@
 
 struct Pcb;
 struct EmCfrm;
+struct EmCimg;
 struct EmCchld;
 struct FmArb;
 
@@ -35,7 +36,9 @@ constexpr int kFpScanChose = 36;    // the scan child chose a record during key 
 
 // Where the frame processor and the executors meet: one table per process
 // type (1-10). A missing hook does nothing (sof, post_invoc, upd_stat),
-// gives 22 (eof, img_exec) or lets the child run (pre_invoc).
+// leaves the frame's result as it is (eof), gives 22 (img_exec) or lets the
+// child run (pre_invoc). Until the Output and Inquiry executors register,
+// an Output or Inquiry frame outside class 14 is a system error.
 struct FpHooks {
   void (*sof)(Pcb* pcb) = nullptr;                         // start of frame
   int (*eof)(Pcb* pcb) = nullptr;                          // end of frame: a frame result
@@ -47,7 +50,8 @@ struct FpHooks {
 void fp_set_hooks(int proc_type, const FpHooks& hooks);
 const FpHooks& fp_hooks(int proc_type);
 
-// Runs frame number `frame` of the process; a frame result.
+// Runs frame `frame` of the process (its sequence: 1 is the process's
+// first frame); a frame result.
 int fp_exec(Pcb* pcb, uint32_t frame);
 // Runs the current frame's image; a frame result.
 int exec_img(Pcb* pcb);
@@ -68,6 +72,48 @@ bool is_output_frame(Pcb* pcb, const EmCfrm* frame);
 // The compiled frame and child of the running process by sequence (null
 // when there is none).
 EmCfrm* fp_frame(Pcb* pcb, uint32_t seq);
+// FP_UPD_CHR: changes a display characteristic of the current image's
+// region; the argument holds five words: the attribute bits, then row,
+// column, rows and columns. 0 when the image has no region.
+int32_t fp_upd_chr(const uint32_t* args);
+
+// ---------------------------------------------- the frame processor's own --
+// The bytes of the compiled frame and image that the frame processor reads
+// beyond their named fields (FRAME and IMAGE bytes as the designer sets them).
+// The frame runs without display in OPERATIONAL PHASE 2 (FRAME byte 85 '1').
+bool fp_frm_quiet(const EmCfrm* frame);
+// The image is skipped in OPERATIONAL PHASE 2 (IMAGE byte 67 '1').
+bool fp_img_quiet(const EmCimg* image);
+// The image shows on the process's first surface (IMAGE byte 69 '1'), else
+// on its second.
+bool fp_img_first_srf(const EmCimg* image);
+// The image's window kind (IMAGE byte 96): 2 and 3 are given up after ENTER.
+int fp_img_wnd_kind(const EmCimg* image);
+// The image's highest entry level (the largest display value of its items
+// and children).
+int fp_img_levels(const EmCimg* image);
+// The compiled image of the running process by sequence (null when none).
+EmCimg* fp_image(Pcb* pcb, uint32_t seq);
+// True when the process has a PCF (its PCF name is not blank).
+bool fp_has_pcf(Pcb* pcb);
+// True when the process is in record-entry state: it has a PCF that is
+// not opened read-only and one of its frames is interactive.
+bool fp_record_entry(Pcb* pcb);
+// Queues message `number` into the process's current message file.
+void fp_msg(Pcb* pcb, uint32_t number);
+// Runs event point `ep` of the frame or image; the errors it reported.
+int fp_frm_ep(Pcb* pcb, const EmCfrm* frame, int ep);
+int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep);
+// The final write of an Input process's own record: INTERACTIVE PHASE 1
+// writes it (then phase 7), phase 7 rewrites it when it differs from the
+// copy saved when it was read. 1 done (or nothing to do), 0 failed.
+int fp_final_write(Pcb* pcb);
+// Removes the windows of the process's images (its run has ended).
+void fp_release_regions(Pcb* pcb);
+// The interim Menu and Input executors (mp_exec, ip_exec slots).
+void fp_mp_exec(Pcb* pcb);
+void fp_ip_exec(Pcb* pcb);
+
 // Engine start (OsInit::Fp): work files, built-in invocations, switches.
 int fp_init();
 // Registers fp_init, the service slots and the interim executors.

@@ -848,7 +848,10 @@ struct DParam {
   rec::Text<35> b0;           // 0   decided here: not used, blank
   rec::Text<3> dict_lang;     // 35  dictionary language
   rec::Text<30> menu[3];      // 38  start-up menus: default, phase 1, phase 3
-  rec::Text<41> b128;         // 128 decided here: not used, blank
+  rec::Text<3> dp2_app;       // 128 direct process 2 (option 273): application,
+  rec::U8 dp2_type;           // 131 process type,
+  rec::Text<30> dp2_name;     // 132 name
+  rec::Text<7> b162;          // 162 decided here: not used, blank
   rec::Text<9> b169;          // 169
   rec::Text<3> utl;           // 178 "UTL": may write files of system applications
   rec::Text<51> spare;        // 181 decided here: not used, blank
@@ -856,9 +859,12 @@ struct DParam {
 QV_RECORD(DParam, 232);
 QV_AT(DParam, dict_lang, 35);
 QV_AT(DParam, menu, 38);
+QV_AT(DParam, dp2_app, 128);
+QV_AT(DParam, b162, 162);
 QV_AT(DParam, utl, 178);
 QV_FIELDS(DParam, kFldParam, QV_FLD(DParam, b0, 1), QV_FLD(DParam, dict_lang, 1),
-          QV_FLD(DParam, menu, 1), QV_FLD(DParam, b128, 1), QV_FLD(DParam, b169, 1),
+          QV_FLD(DParam, menu, 1), QV_FLD(DParam, dp2_app, 1), QV_FLD(DParam, dp2_type, 5),
+          QV_FLD(DParam, dp2_name, 1), QV_FLD(DParam, b162, 1), QV_FLD(DParam, b169, 1),
           QV_FLD(DParam, utl, 1), QV_FLD(DParam, spare, 1));
 
 // ATRIBUTE: one property of an object (406 bytes; key kind, name, property).
@@ -980,18 +986,33 @@ QV_FIELDS(DProfile, kFldProfile, QV_FLD(DProfile, name, 1), QV_FLD(DProfile, db,
 
 // SYSPARM: the system parameters (355 bytes, the file's single record).
 struct DSysparm {
-  rec::Text<104> b0;          // 0   decided here: not used, blank
+  rec::Text<3> dp1_app;       // 0   direct process 1 (option 272): application,
+  rec::U8 dp1_type;           // 3   process type (255: none),
+  rec::Text<30> dp1_name;     // 4   name
+  rec::Text<3> dp1_db;        // 34  and the database it runs in
+  rec::Text<67> b37;          // 37  decided here: not used, blank
   QV_PRINT_DFLT(p1);          // 104
   QV_PRINT_DFLT(p2);          // 152
-  rec::Text<146> b200;        // 200 decided here: not used, blank
+  rec::Text<3> kea_app;       // 200 the terminal emulator's hook processes: application,
+  rec::Text<2> kea_ver;       // 203 version,
+  rec::Text<30> kea_start;    // 205 the start-of-image and
+  rec::Text<30> kea_after;    // 235 after-child processes,
+  rec::Text<3> kea_db;        // 265 and the database they run in
+  rec::Text<78> b268;         // 268 decided here: not used, blank
   rec::Text<1> save[9];       // 346 save-module defaults (349-354: process types 1-6)
 };
 QV_RECORD(DSysparm, 355);
+QV_AT(DSysparm, dp1_db, 34);
 QV_AT(DSysparm, p1_on_screen, 104);
 QV_AT(DSysparm, p2_on_screen, 152);
+QV_AT(DSysparm, kea_app, 200);
+QV_AT(DSysparm, kea_db, 265);
 QV_AT(DSysparm, save, 346);
-QV_FIELDS(DSysparm, kFldSysparm, QV_FLD(DSysparm, b0, 1), QV_PRINT_FLDS(DSysparm, p1),
-          QV_PRINT_FLDS(DSysparm, p2), QV_FLD(DSysparm, b200, 1), QV_FLD(DSysparm, save, 1));
+QV_FIELDS(DSysparm, kFldSysparm, QV_FLD(DSysparm, dp1_app, 1), QV_FLD(DSysparm, dp1_type, 5),
+          QV_FLD(DSysparm, dp1_name, 1), QV_FLD(DSysparm, dp1_db, 1), QV_FLD(DSysparm, b37, 1),
+          QV_PRINT_FLDS(DSysparm, p1), QV_PRINT_FLDS(DSysparm, p2), QV_FLD(DSysparm, kea_app, 1),
+          QV_FLD(DSysparm, kea_ver, 1), QV_FLD(DSysparm, kea_start, 1), QV_FLD(DSysparm, kea_after, 1),
+          QV_FLD(DSysparm, kea_db, 1), QV_FLD(DSysparm, b268, 1), QV_FLD(DSysparm, save, 1));
 
 // HOOK: a process hook of a user and database (82 bytes).
 struct DHook {

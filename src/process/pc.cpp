@@ -336,7 +336,13 @@ int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) 
   return ok;
 }
 
+void (*pc_cmpl_err_show)(Pcb* parent) = nullptr;
+
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {
+  if (!to && com.screen_up && pc_cmpl_err_show) {
+    pc_cmpl_err_show(ctx->pcb ? static_cast<Pcb*>(ctx->pcb->invoc.parent_pcb.get()) : nullptr);
+    return;
+  }
   each_err(ctx->em, [&](const DCmplErr& r) {
     std::string line = pc_cmpl_err_line(r);
     if (!to && com.screen_up) {
@@ -633,6 +639,7 @@ int pc_em_compiler(EmCmplCtx* c) {
 
 void pc_register() {
   os_set_init(OsInit::Pc, pc_init);
+  // The runtime's start replaces this where it registers (rt_register).
   os_set_init(OsInit::Rt, rt_init_cmpl_err);
   em_set_compiler(pc_em_compiler);
 }

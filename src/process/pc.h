@@ -290,9 +290,13 @@ int pc_cmpl_finish(PcCtx* ctx);
 // Writes one CMPL_ERR record (see the kinds above).
 void pc_add_cmpl_err(PcCtx* ctx, int kind, const void* src, uint32_t msg, const char* name, size_t name_len);
 extern uint32_t pc_last_dstmt_sno;
-// Shows the CMPL_ERR records of the context's process: a line each in a
-// window while a screen is up, else on standard error (or on `to`).
+// Shows the CMPL_ERR records of the context's process: while a screen is up
+// through pc_cmpl_err_show (the runtime's list of compile errors; unset, a
+// window a line), else on standard error (or on `to`).
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to = nullptr);
+// Lists the compile errors on the screen with `parent` as the calling
+// process (set by the runtime's start, executors/rt.h).
+extern void (*pc_cmpl_err_show)(Pcb* parent);
 // The line a record shows as: the process, where the error is (a
 // statement's owner, event point and sequence, else the kind of source),
 // the message number and text, the name in error and the statement's text.

@@ -305,8 +305,8 @@ TEST_F(ScRun, CompileErrorsOfTheStartUpProcessGoToStandardError) {
             "      SET      ABC X                          =\n"
             "startup error: 4\n\n");
   // The default start-up menu compiles (its frame, image, item-less screen
-  // and options) and starts: the menu executor's stand-in ends it.
-  r = run_abc("QUVO_TEST_USER=ABU", "");
+  // and options) and starts: the menu executor's scripted double ends it.
+  r = run_abc("QUVO_TEST_USER=ABU QUVO_TEST_EXEC=1:2", "");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
 }

@@ -1,7 +1,6 @@
-// Compiled screens on a real terminal, as a person uses them: quvo-show (the
-// engine with the stand-in show executor) runs the menu of the test
-// application SHW (tests/process/show/SHW) in a private tmux server, 80 x
-// 24, TERM=xterm. A number typed and ENTER is the option that the menu's
+// Compiled screens on a real terminal, as a person uses them: the engine
+// runs the menu of the test application SHW (tests/executors/fp-app/SHW) on
+// the frame processor in a private tmux server, 80 x 24, TERM=xterm. A number typed and ENTER is the option that the menu's
 // After Image statements act on; each step waits for the engine's next wait
 // for a key (QUVO_WM_LOG) and reads the screen back with capture-pane -e.
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "process/pl_fixture.h"
 #include "support/tmux.h"
 
 namespace {
@@ -46,7 +46,7 @@ class ShowRun : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_EQ(tmuxrun::make_engine_dir("quvo-showrun", &root, &data), 0);
     int rc = 0;
-    sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/process/show") + " " +
+    sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/executors/fp-app") + " " +
            q(root + "/boot") + " >/dev/null 2>&1",
        &rc);
     ASSERT_EQ(rc, 0) << "quvogen";
@@ -54,6 +54,23 @@ class ShowRun : public ::testing::Test {
            q(root + "/boot") + " QUVO_BOOT_AP=SHW " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
        &rc);
     ASSERT_EQ(rc, 0) << "adding SHW";
+    sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " QUVO_BOOT_SRC=" +
+           q(root + "/boot") + " QUVO_BOOT_AP=FPA " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "adding FPA";
+    // The test users: FPU, whose start-up process is the test menu of FPA,
+    pltest::Engine e;
+    e.dir = data;
+    e.start(false);
+    auto u = fx::user("FPU");
+    auto& du = rec::view<DUser>(u.data());
+    du.db.set("FPD");
+    du.app.set("FPA");
+    du.proc_type = 1;
+    du.proc.set("FP MENU");
+    // SHU starts what the engine starts by default.
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u, fx::user("SHU")}), 2);
+    e.stop(false);
   }
   static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
 
@@ -75,7 +92,7 @@ class ShowRun : public ::testing::Test {
   // output is kept in raw (pipe-pane).
   void start() {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) +
+                      " QUVO_TEST_USER=SHU QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) +
                       " -d SHD -a SHW -t Menu -p 'SHOW MENU' 2>" + q(dir + "/err") + "; echo $? > " +
                       q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
@@ -96,6 +113,12 @@ class ShowRun : public ::testing::Test {
       tmux(c == '\n' ? "send-keys Enter" : "send-keys " + std::string(1, c));
       EXPECT_TRUE(waits(before + 1)) << "option " << n << ": " << slurp(dir + "/err");
     }
+  }
+  // One key (a tmux key name) and the wait that follows it.
+  void key(const std::string& name) {
+    int before = count_lines(log);
+    tmux("send-keys " + name);
+    EXPECT_TRUE(waits(before + 1)) << name << ": " << slurp(dir + "/err");
   }
   // The screen's rows, trailing blanks dropped; with escapes its colours and
   // attributes as capture-pane -e writes them.
@@ -159,16 +182,17 @@ TEST_F(ShowRun, FixedTextItemsAndTheAttributeVerbs) {
   option(4);
   EXPECT_EQ(row(screen(true), 4).substr(0, 24), std::string("  Code    ") + kEsc + "5m" + kCode);
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 4}));
-  // DIM on every item: the name's bold goes, and the code's blink with it.
+  // Off the field again, so that digits are options, not typing.
+  key("Left");
+  // DIM on every item: the name's bold goes; the code keeps the blink a
+  // verb gave it (an item's signature starts afresh with its frame).
   option(5);
   auto e = screen(true);
   EXPECT_EQ(row(e, 2).substr(0, 19), "  Name    " + kName);
-  EXPECT_EQ(row(e, 4).substr(0, 20), "  Code    " + kCode);
-  // BRIGHT of a blinking item takes its blink away.
-  option(4);
-  EXPECT_EQ(row(screen(true), 4).substr(0, 24), std::string("  Code    ") + kEsc + "5m" + kCode);
+  EXPECT_EQ(row(e, 4).substr(0, 24), std::string("  Code    ") + kEsc + "5m" + kCode);
+  // BRIGHT of the blinking item adds bold.
   option(17);
-  EXPECT_EQ(row(screen(true), 4).substr(0, 24), std::string("  Code    ") + kEsc + "1m" + kCode);
+  EXPECT_EQ(row(screen(true), 4).substr(0, 26), std::string("  Code    ") + kEsc + "1;5m" + kCode);
   // BLANK hides the amount, DISPLAY shows it again.
   option(6);
   std::string hidden = kFirst[2];
@@ -177,10 +201,10 @@ TEST_F(ShowRun, FixedTextItemsAndTheAttributeVerbs) {
   option(7);
   EXPECT_EQ(row(screen(), 3), kFirst[2]);
   // COLOR: the status record's colours 2 and 5, red on blue (the code
-  // stays bold).
+  // stays bold and blinking).
   option(8);
   e = screen(true);
-  EXPECT_EQ(row(e, 4).substr(0, 34), std::string("  Code    ") + kEsc + "1m" + kEsc + "31m" + kEsc + "44m" + kCode);
+  EXPECT_EQ(row(e, 4).substr(0, 36), std::string("  Code    ") + kEsc + "1;5m" + kEsc + "31m" + kEsc + "44m" + kCode);
   EXPECT_NE(row(e, 9).find("Foreground    2"), std::string::npos);
   // OK INPUT makes the count (an input item that Before Image made display
   // only) take input again, bright as input items show; NO INPUT undoes it.
@@ -198,6 +222,7 @@ TEST_F(ShowRun, FixedTextItemsAndTheAttributeVerbs) {
   EXPECT_EQ(row(at, 3).substr(36), "Occurrence      1");
   option(16);
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  key("Left");
   option(15);
   EXPECT_EQ(row(screen(), 24), "Not at the count");
 }
@@ -224,11 +249,16 @@ TEST_F(ShowRun, MessagesWarningsErrorsRefreshAndCancel) {
   }
   EXPECT_TRUE(drawn);
   EXPECT_EQ(row(screen(), 24), "");
-  // CANCEL ends the process, its text shown by the error display.
-  tmux("send-keys 1 3 Enter");
+  // CANCEL shows its text in the run-time error display; once that is
+  // left the process has ended.
+  option(13);
+  bool shown = false;
+  for (const auto& r : screen()) shown = shown || r.find("Cancelled by the test") != std::string::npos;
+  EXPECT_TRUE(shown);
+  tmux("send-keys F3");
   std::string err;
   ended(&err);
-  EXPECT_NE(err.find("Cancelled by the test"), std::string::npos) << err;
+  EXPECT_EQ(err, "");
 }
 
 TEST_F(ShowRun, DefineAndUndefineItems) {
@@ -324,7 +354,7 @@ TEST_F(ShowRun, ATakenNumberNeverAttachesASecondItem) {
 // outside their event points, the constant forms and a TEMP field of "0LA"
 // compile.
 TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
-  const std::string file = QUVO_TEST_DIR "/process/show/refused.stmt";
+  const std::string file = QUVO_TEST_DIR "/executors/fp-app/refused.stmt";
   int rc = 0;
   std::string err = sh(q(QUVOGEN_BINARY) + " --check " + q(data) + " SHW " + q(file) + " 2>&1 >/dev/null", &rc);
   EXPECT_EQ(rc, 1);
@@ -346,7 +376,7 @@ TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
 TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   auto run = [&](const std::string& args) {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_SHOW) + " " + args +
+                      " QUVO_TEST_USER=SHU QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args +
                       " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
   };
@@ -355,6 +385,8 @@ TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   auto s = screen();
   EXPECT_EQ(row(s, 1), "  Record input");
   EXPECT_EQ(row(s, 2), "  Key");
+  // NEXT FIELD goes to the first field.
+  key("Tab");
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   for (const char* k : {"A", "B", "1", "2"}) {
     int before = count_lines(log);
@@ -374,6 +406,68 @@ TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   EXPECT_EQ(row(s, 3), "        1   Show an error message");
   EXPECT_EQ(row(s, 4), "        2   Errors of the last process compile");
   EXPECT_EQ(row(s, 6), "     Choose an option by its number; END leaves.");
+}
+
+// A fresh data directory, then `quvo` as a user starts it: the default menu
+// "QUVO MENU" as kept in fp-app/quvo_menu.screen (colours and attributes
+// too); END leaves it with exit status 0 and nothing on standard error.
+TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
+  std::string fresh_root, fresh;
+  ASSERT_EQ(tmuxrun::make_engine_dir("quvo-fresh", &fresh_root, &fresh), 0);
+  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(fresh) +
+                    " QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " +
+                    q(QUVO_USER_BINARY) + " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+  tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  std::vector<std::string> want = lines_of(slurp(QUVO_TEST_DIR "/executors/fp-app/quvo_menu.screen"));
+  want.resize(24);
+  EXPECT_EQ(screen(true), want);
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+  sh("rm -rf " + q(fresh_root));
+}
+
+// The user FPU signs on: the test menu starts. "2" ENTER opens the form;
+// NEXT FIELD takes the cursor to the code; "1A" there, the name left empty,
+// ENTER: both fields take the error attribute, the cursor stays on the
+// code (the lowest failing field), the message line says the name is
+// required and, at MESSAGE, that the code does not match its mask "##".
+// The screen is as kept in fp-app/form_errors.screen. END leaves the form
+// for the menu, END again the engine.
+TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
+  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                    " QUVO_TEST_USER=FPU QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) +
+                    tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " 2>" + q(dir + "/err") + "; echo $? > " +
+                    q(dir + "/rc") + "; sleep 60";
+  tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
+  option(2);
+  EXPECT_EQ(row(screen(), 1), "  A form");
+  key("Tab");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  key("1");
+  key("A");
+  key("Enter");
+  std::vector<std::string> want = lines_of(slurp(QUVO_TEST_DIR "/executors/fp-app/form_errors.screen"));
+  want.resize(24);
+  auto e = screen(true);
+  EXPECT_EQ(e, want);
+  EXPECT_NE(row(e, 2).find(std::string(kEsc) + "5m1A"), std::string::npos);
+  EXPECT_NE(row(e, 3).find(std::string("Name    ") + kEsc + "5m"), std::string::npos);
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  auto s = screen();
+  EXPECT_EQ(row(s, 24).substr(0, 25), "ERROR - Entry is required");
+  key("F12");
+  EXPECT_EQ(row(screen(), 24).substr(0, 42), "ERROR - Entry does not match the edit mask");
+  key("F3");
+  EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
 }
 
 }  // namespace

@@ -1,0 +1,168 @@
+// The frame processor's test engine: the whole engine of the program entry
+// run in a child of the test program on a memory terminal, over a data
+// directory holding the test application fp-app (FPA, database FPD). A case
+// may replace the Input executor with its own, which drives fp_exec and the
+// option rule on the real compiled process and writes what it saw as lines
+// "NAME VALUE" for the test to read back.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "design/se.h"
+#include "dictionary/bs.h"
+#include "dictionary/dd1.h"
+#include "executors/fp.h"
+#include "executors/rt.h"
+#include "files/fm.h"
+#include "files/lafi.h"
+#include "foundation/bi.h"
+#include "foundation/os.h"
+#include "language/ii.h"
+#include "language/iiutil.h"
+#include "language/sc.h"
+#include "process/pb.h"
+#include "process/pc.h"
+#include "process/piexec.h"
+#include "process/pl.h"
+#include "process/services.h"
+#include "screen/memterm.h"
+#include "screen/wm.h"
+#include "support/quvo_run.h"
+
+namespace fpeng {
+
+// The data directory with FPA added, made once for the test program.
+inline std::string& var_dir() {
+  static std::string v;
+  return v;
+}
+inline std::string build_app() {
+  static TempDir* dir = new TempDir;
+  std::string boot = dir->sub("boot");
+  var_dir() = dir->sub("var");
+  std::filesystem::create_directories(var_dir());
+  std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR +
+                    "/executors/fp-app " + boot + " >" + dir->sub("gen.log") + " 2>&1";
+  if (std::system(gen.c_str()) != 0) return "the generator failed: " + gen;
+  std::vector<std::string> env{"QUVOPATH=" + var_dir(), "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
+  QuvoRun b = run_quvo({"-b"}, env);
+  if (b.status != 0) return "quvo -b: " + b.out + b.err;
+  env.push_back("QUVO_BOOT_AP=FPA");
+  b = run_quvo({"-b"}, env);
+  if (b.status != 0) return "quvo -b of FPA: " + b.out + b.err;
+  b = run_quvo({"-d", "FPD", "-a", "FPA", "-t", "Subroutine", "-p", "FPA SETUP"}, {"QUVOPATH=" + var_dir(), "TERM=dumb"});
+  if (b.status != 127) return "FPA SETUP: " + b.out + b.err;
+  return "";
+}
+
+// What a case's executor writes, read back by the test.
+inline std::string& log_path() {
+  static std::string p;
+  return p;
+}
+inline void note(const std::string& name, long long value) {
+  std::ofstream(log_path(), std::ios::app) << name << " " << value << "\n";
+}
+
+// The child's terminal.
+inline MemTerm& term() {
+  static MemTerm t;
+  return t;
+}
+
+struct Result {
+  int status = -1;
+  std::map<std::string, long long> seen;
+  std::vector<std::string> lines;
+};
+
+// Runs `quvo ARGS` in a child on the memory terminal with the keys typed;
+// `input_exec`, when given, is the Input executor. The child is stopped
+// after `limit` seconds (a run that does not end fails).
+inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*) = nullptr,
+                  const std::string& keys = "", unsigned limit = 30) {
+  Result res;
+  TempDir d;
+  log_path() = d.sub("seen");
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(limit);
+    setenv("QUVOPATH", var_dir().c_str(), 1);
+    setenv("TERM", "xterm", 1);
+    unsetenv("QUVO_TEST_EXEC");
+    static Keymap km;
+    std::string err;
+    if (!km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) _exit(90);
+    for (char c : keys) term().key(std::string(1, c));
+    os_set_init(OsInit::FileManager, [] {
+      fms_init();
+      pb_init();
+      return 1;
+    });
+    wm_register();
+    la_register();
+    bs_register();
+    dd_register();
+    ii_register();
+    se_register();
+    ii_families_register();
+    pc_register();
+    sc_register();
+    pl_register();
+    pi_register();
+    rt_register();
+    fp_register();
+    os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
+    static void (*exec)(Pcb*) = nullptr;
+    static OsInitFn fp_start = nullptr;
+    exec = input_exec;
+    fp_start = os_get_init(OsInit::Fp);
+    os_set_init(OsInit::Fp, [] {
+      int ok = fp_start ? fp_start() : 1;
+      if (exec) proc_svc.ip_exec = exec;
+      return ok;
+    });
+    std::vector<std::string> a{"quvo"};
+    a.insert(a.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : a) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    static int waits = 0;
+    term().on_wait = [] { ++waits; };
+    int rc = os_main(int(a.size()), argv.data());
+    note("sys_errors", (long long)os_sys_err_log().size());
+    note("waits", waits);
+    std::fflush(nullptr);
+    _exit(rc);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  std::ifstream in(log_path());
+  for (std::string l; std::getline(in, l);) {
+    res.lines.push_back(l);
+    std::istringstream s(l);
+    std::string name;
+    long long v = 0;
+    s >> name >> v;
+    res.seen[name] = v;
+  }
+  return res;
+}
+
+inline std::vector<std::string> menu(const char* name) { return {"-d", "FPD", "-a", "FPA", "-t", "Menu", "-p", name}; }
+inline std::vector<std::string> input(const char* name) { return {"-d", "FPD", "-a", "FPA", "-t", "Input", "-p", name}; }
+
+}  // namespace fpeng
