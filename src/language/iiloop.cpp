@@ -78,6 +78,7 @@ constexpr uint8_t kWaitRefused = 255;
 constexpr uint8_t kWaitNoEntry = 64;
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
+constexpr int kMaxShadows = 16;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
@@ -88,7 +89,9 @@ uint32_t u32_at(const uint8_t* p) { return rec::view<rec::U32>(const_cast<uint8_
 // What an address register, length register, the work values and the
 // calculation stack's depth hold at a point of the body: what they held
 // on entry, a known value, or (paths disagreeing) unknown.
-enum : uint8_t { kUnknown = 0, kEntry = 1, kField = 2, kConst = 3, kWork = 4, kValue = 5 };
+// kShadow: paths that disagree meet (a branch target): the plan keeps the
+// value at run time, in shadow v (see Builder::join).
+enum : uint8_t { kUnknown = 0, kEntry = 1, kField = 2, kConst = 3, kWork = 4, kValue = 5, kShadow = 6 };
 struct Item {
   uint8_t kind = kEntry;
   uint32_t v = 0;
@@ -117,19 +120,29 @@ Abs merge(const Abs& a, const Abs& b) {
 }
 
 // ------------------------------------------------------------ plans --
-enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kJmp, kExit, kEnd };
+enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kExit, kEnd };
 struct Node {
   uint8_t kind;
   uint8_t d, a, b;     // value slots
   uint8_t chk;         // a store: the result must keep 15 digits
   uint8_t cmp;         // kCmp: its work-value pair
   uint16_t exit;       // where it leaves when it cannot decide
-  uint16_t to;         // kTfc, kJmp: the node; kEnd: the exit after the loop
+  uint16_t to;         // kTfc, kChk, kJmp: the node; kEnd: the exit after the loop
   uint16_t top;        // kEnd: the exit at the top of the body
   uint16_t cost;       // instructions it stands for
-  uint32_t keep;       // kCmp: the mask bits kept; kTfc: the condition
+  uint32_t keep;       // kCmp: the mask bits kept; kTfc: the condition; kChk: the level's shift
   uint32_t set[3];     // kCmp: the bits set for less, equal, greater
-  uint32_t cond;       // kCmpTfc: the TFC's condition (the TFC that follows it)
+  uint32_t cond;       // kCmpTfc: the TFC's condition (the TFC that follows it); kChk: 1 for OR
+  uint16_t as_first;   // kEdge: its assignments (Plan::sets)
+  uint16_t as_n;
+  uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
+};
+// An assignment of an edge into a join: shadow `sid` takes what register
+// `k` (0-3 address, 4-7 length) holds on that edge.
+struct ShadowSet {
+  uint16_t sid;
+  uint8_t k;
+  Item it;
 };
 struct Exit {
   uint32_t pc;  // arena offset the interpreter goes on at
@@ -158,6 +171,8 @@ struct Plan {
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
   std::vector<uint32_t> words;  // the area words IRA instructions read
+  std::vector<ShadowSet> sets;  // the edges' assignments into shadows
+  std::vector<std::pair<uint32_t, int>> sids;  // shadow ids: (join offset, register)
   int misses = 0;            // entries in a row that ran no iteration
 };
 
@@ -202,7 +217,16 @@ struct Builder {
   int temps = 0;
   std::vector<std::pair<uint32_t, uint16_t>> labels;   // instruction offset, node
   std::vector<std::pair<uint16_t, uint32_t>> fixups;   // node, target offset
-  std::vector<std::pair<uint32_t, Abs>> pending;       // branch target, state
+  struct Pending {
+    uint32_t to;  // branch target
+    Abs st;
+    uint16_t node;
+  };
+  std::vector<Pending> pending;
+  // Branches that go through an edge node into their join: branch node, edge node.
+  std::vector<std::pair<uint16_t, uint16_t>> redirects;
+  std::vector<Node> tramps;                            // the branches' edge nodes, added at the end
+  std::vector<uint32_t> tramp_to;                      // their joins' offsets
   std::vector<std::array<int, 3>> slots;               // per node: a, b, d before numbering
 
   int reg(uint32_t word) {
@@ -329,14 +353,76 @@ struct Builder {
   // reached through it alone); false when none is left.
   bool wait_here(uint8_t*& p, const Abs& cur, bool& live) {
     uint32_t at = off(p), next = 0;
-    for (auto& [to, st] : pending)
-      if (to > at && (next == 0 || to < next)) next = to;
+    for (auto& pd : pending)
+      if (pd.to > at && (next == 0 || pd.to < next)) next = pd.to;
     if (next == 0) return false;
     Node& n = add(kExit, 0);
     slots.push_back({0, 0, 0});
     n.exit = exit_at(p, cur);
     p = ii_arena + next;
     live = false;
+    return true;
+  }
+
+  uint16_t sid(uint32_t at, int k) {
+    for (size_t i = 0; i < pl.sids.size(); ++i)
+      if (pl.sids[i] == std::pair<uint32_t, int>{at, k}) return uint16_t(i);
+    pl.sids.push_back({at, k});
+    return uint16_t(pl.sids.size() - 1);
+  }
+  static Item& reg_item(Abs& a, int k) { return k < 4 ? a.addr[k] : a.len[k - 4]; }
+  static Item reg_item(const Abs& a, int k) { return k < 4 ? a.addr[k] : a.len[k - 4]; }
+  // The assignments that bring edge state `st` into the join's state `j`.
+  std::pair<uint16_t, uint16_t> sets_for(const Abs& st, const Abs& j) {
+    uint16_t first = uint16_t(pl.sets.size());
+    for (int k = 0; k < 8; ++k) {
+      Item t = reg_item(j, k), f = reg_item(st, k);
+      if (t.kind == kShadow && !(f == t)) pl.sets.push_back({uint16_t(t.v), uint8_t(k), f});
+    }
+    return {first, uint16_t(pl.sets.size() - first)};
+  }
+  // Where branches (and the instruction before, when it goes on) meet: the
+  // state there. An address or length register the edges leave different
+  // becomes a shadow each edge sets on its way in: the fall-through edge by
+  // a node before the join, a branch through a node of its own.
+  bool join(uint32_t at, Abs& cur, bool& live) {
+    std::vector<Pending> in;
+    for (size_t i = 0; i < pending.size();) {
+      if (pending[i].to == at) {
+        in.push_back(pending[i]);
+        pending.erase(pending.begin() + long(i));
+      } else {
+        ++i;
+      }
+    }
+    if (in.empty()) return true;
+    if (live) in.push_back({at, cur, 0xFFFF});
+    Abs j = in[0].st;
+    for (size_t e = 1; e < in.size(); ++e) j = merge(j, in[e].st);
+    for (int k = 0; k < 8; ++k) {
+      bool same = true;
+      for (const Pending& e : in) same &= reg_item(e.st, k) == reg_item(in[0].st, k);
+      reg_item(j, k) = same ? reg_item(in[0].st, k) : Item{kShadow, sid(at, k)};
+    }
+    for (const Pending& e : in) {
+      auto [first, n] = sets_for(e.st, j);
+      if (n == 0) continue;
+      Node t{};
+      t.kind = kEdge;
+      t.as_first = first;
+      t.as_n = n;
+      if (e.node == 0xFFFF) {
+        pl.nodes.push_back(t);
+        slots.push_back({0, 0, 0});
+      } else {
+        t.jump = 1;
+        redirects.push_back({e.node, uint16_t(tramps.size())});
+        tramps.push_back(t);
+        tramp_to.push_back(at);
+      }
+    }
+    cur = j;
+    live = true;
     return true;
   }
 
@@ -348,15 +434,7 @@ struct Builder {
     for (;;) {
       if (p < back || p > end) return Built::Refused;
       uint32_t at = off(p);
-      for (size_t i = 0; i < pending.size();) {
-        if (pending[i].first == at) {
-          cur = live ? merge(cur, pending[i].second) : pending[i].second;
-          live = true;
-          pending.erase(pending.begin() + long(i));
-        } else {
-          ++i;
-        }
-      }
+      if (!join(at, cur, live)) return Built::Refused;
       if (!live) return Built::Refused;  // code only a label outside the body reaches
       labels.push_back({at, uint16_t(pl.nodes.size())});
       if (p == end) break;
@@ -444,9 +522,28 @@ struct Builder {
           if (op == 81) n.keep = rec::view<IbTfc>(p).cond;
           slots.push_back({0, 0, 0});
           fixups.push_back({uint16_t(pl.nodes.size() - 1), off(to)});
-          pending.push_back({off(to), cur});
+          pending.push_back({off(to), cur, uint16_t(pl.nodes.size() - 1)});
           if (op == 83) live = false;
           p = ii_adv(p, op == 81 ? 12 : 8);
+          continue;
+        }
+        case 501: {  // CHK_TF: AND and OR look at their level first
+          auto& in = rec::view<IbChkTf>(p);
+          uint8_t* to = ii_at(p + 4);
+          if (to <= p || to > end) return Built::Refused;
+          uint32_t shift = in.shift;
+          if (shift >= 2 && shift <= 10) {
+            Node& n = add(kChk, cost);
+            cost = 0;
+            n.keep = shift;
+            n.cond = in.is_or ? 1 : 0;
+            // An AND whose level is unset is the instructions' (a run-time error).
+            if (!in.is_or) n.exit = exit_at(p, cur);
+            slots.push_back({0, 0, 0});
+            fixups.push_back({uint16_t(pl.nodes.size() - 1), off(to)});
+            pending.push_back({off(to), cur, uint16_t(pl.nodes.size() - 1)});
+          }
+          p = ii_adv(p, 16);
           continue;
         }
         default:
@@ -473,7 +570,7 @@ struct Builder {
   // Numbers the slots (registers, constants, temporaries) and the branches.
   bool finish() {
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size());
-    if (nr + nc + temps > kMaxSlots) return false;
+    if (nr + nc + temps > kMaxSlots || pl.sids.size() > size_t(kMaxShadows)) return false;
     auto num = [&](int x) { return x >= 2000 ? nr + nc + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x; };
     for (size_t i = 0; i < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
@@ -481,18 +578,31 @@ struct Builder {
       n.b = uint8_t(num(slots[i][1]));
       n.d = uint8_t(num(slots[i][2]));
     }
-    for (auto& [node, to] : fixups) {
+    auto label = [&](uint32_t to) -> int {
       auto it = std::find_if(labels.begin(), labels.end(), [&](auto& l) { return l.first == to; });
-      if (it == labels.end()) return false;
-      pl.nodes[node].to = it->second;
+      return it == labels.end() ? -1 : int(it->second);
+    };
+    for (auto& [node, to] : fixups) {
+      int l = label(to);
+      if (l < 0) return false;
+      pl.nodes[node].to = uint16_t(l);
     }
+    // The branches' edge nodes after the body's: each goes on at its join.
+    uint16_t body_nodes = uint16_t(pl.nodes.size());
+    for (size_t t = 0; t < tramps.size(); ++t) {
+      int l = label(tramp_to[t]);
+      if (l < 0) return false;
+      tramps[t].to = uint16_t(l);
+      pl.nodes.push_back(tramps[t]);
+    }
+    for (auto& [node, t] : redirects) pl.nodes[node].to = uint16_t(body_nodes + t);
     for (const Exit& e : pl.exits)
       if (!e.st.known()) return false;
     // A compare whose IF a TFC follows, and no branch goes to the TFC:
     // one node.
     std::vector<bool> target(pl.nodes.size() + 1, false);
     for (const Node& n : pl.nodes)
-      if (n.kind == kTfc || n.kind == kJmp) target[n.to] = true;
+      if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || (n.kind == kEdge && n.jump)) target[n.to] = true;
     for (size_t i = 0; i + 1 < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
       const Node& t = pl.nodes[i + 1];
@@ -536,6 +646,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
     Builder b(trial, end, back);
     Built r = b.walk(Abs{}, &first);
     if (r != Built::Plan) return r;
+    pl.sids = trial.sids;  // (the state at the top names the trial's shadows)
   }
   Builder b(pl, end, back);
   Abs last;
@@ -566,6 +677,19 @@ struct Run {
   int64_t cx[kMaxCmps][2];  // each compare's two values at their common scale
   int last_cmp;              // the compare whose values the work values hold; -1 those of the entry
   uint32_t mask;
+  uint8_t* e_addr[4];        // the registers on entry
+  uint16_t e_len[4];
+  uintptr_t shadow[kMaxShadows];
+
+  // What register k (0-3 address, 4-7 length) holds in state item `it`.
+  uintptr_t value(const Item& it, int k) {
+    switch (it.kind) {
+      case kEntry: return k < 4 ? uintptr_t(e_addr[k]) : e_len[k - 4];
+      case kShadow: return shadow[it.v];
+      case kValue: return it.v;
+      default: return uintptr_t(addr_of(it, s));
+    }
+  }
 
   // A compare at the common scale of its two values: the mask as the
   // instructions set it; false when the alignment leaves 64 bits.
@@ -591,8 +715,8 @@ struct Run {
     }
     const Abs& st = e.st;
     for (int k = 0; k < 4; ++k) {
-      if (st.addr[k].kind != kEntry) s->addr[k] = addr_of(st.addr[k], s);
-      if (st.len[k].kind == kValue) s->len[k] = uint16_t(st.len[k].v);
+      if (st.addr[k].kind != kEntry) s->addr[k] = reinterpret_cast<uint8_t*>(value(st.addr[k], k));
+      if (st.len[k].kind == kValue || st.len[k].kind == kShadow) s->len[k] = uint16_t(value(st.len[k], k + 4));
     }
     if (last_cmp >= 0)
       for (int k = 0; k < 2; ++k) work_put(s->work[k], cx[last_cmp][k]);
@@ -611,7 +735,11 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, -1, s->mask};
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, {}};
+  for (int k = 0; k < 4; ++k) {
+    r.e_addr[k] = s->addr[k];
+    r.e_len[k] = s->len[k];
+  }
   size_t nr = pl.regs.size();
   uint8_t* blk = ii_field(end + 4);
   if (!blk) return nullptr;
@@ -639,9 +767,12 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     if (!ii_ref(ii_arena + w)) return nullptr;
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
+  // (A shadow there takes what the register holds.)
   for (int k = 0; k < 4; ++k) {
-    if (top.addr[k].kind != kEntry && s->addr[k] != addr_of(top.addr[k], s)) return nullptr;
-    if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
+    if (top.addr[k].kind == kShadow) r.shadow[top.addr[k].v] = uintptr_t(s->addr[k]);
+    else if (top.addr[k].kind != kEntry && s->addr[k] != addr_of(top.addr[k], s)) return nullptr;
+    if (top.len[k].kind == kShadow) r.shadow[top.len[k].v] = s->len[k];
+    else if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
   }
   if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
   // The work values stay as they are until a compare runs.
@@ -749,9 +880,28 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       case kTfc:
         i = (r.mask | x.keep) != x.keep ? x.to : i + 1;
         continue;
+      case kChk: {
+        uint32_t lv = (r.mask >> (x.keep - 2)) & 3;
+        if (x.cond) {
+          i = lv == 1 ? x.to : i + 1;
+          continue;
+        }
+        if (lv == 3 || lv == 0) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
+        i = lv == 1 ? i + 1 : x.to;
+        continue;
+      }
       case kJmp:
         i = x.to;
         continue;
+      case kEdge: {
+        const ShadowSet* a = pl.sets.data() + x.as_first;
+        for (uint16_t n = 0; n < x.as_n; ++n) r.shadow[a[n].sid] = r.value(a[n].it, a[n].k);
+        i = x.jump ? x.to : i + 1;
+        continue;
+      }
       case kExit:
         leave = x.exit;
         goto out;

@@ -228,12 +228,14 @@ class IiLoop : public ii2::Fix {
     expr(g, 1 + int(g.u(4)), refused);
     bld_calc_eval(&m.code, '=');
   }
+  // IF, AND or OR (an AND on an unset level is a run-time error).
   void test_if(Gen& g, uint32_t shift) {
     load(g, 1);
     load(g, 2);
     IbTstOp a{12, 9, 0, true, false, nullptr};
     uint32_t msg = 0;
-    ASSERT_EQ(bld_if_and_or(&m.code, a, a, uint8_t(1 + g.u(6)), 38, shift, &msg), 1) << msg;
+    static const int kVerbs[] = {38, 38, 51, 52};
+    ASSERT_EQ(bld_if_and_or(&m.code, a, a, uint8_t(1 + g.u(6)), kVerbs[g.u(4)], shift, &msg), 1) << msg;
   }
   // A body of n statements; *refused when it holds a form no plan takes.
   void body(Gen& g, int n, bool* refused) {
