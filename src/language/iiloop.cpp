@@ -8,8 +8,10 @@
 //   IRA_n and CNST_n (address registers), SET_ADDR_LEN, NOP, GHOST;
 //   a CALC statement whose plan (iimath.cpp) has only pushes, + - *,
 //   negation and the store;
-//   COMP_XPND_VAR_VAR of two 8-byte values followed by IF_PD;
-//   TFC and TFU branching forward inside the body;
+//   a compare-expansion of two packed operands, each an 8-byte variable
+//   value or a fixed packed field of 1-8 bytes at a scale of 0-31 (one the
+//   body never stores: read on entry), followed by IF_PD;
+//   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 // and the END LOOP itself. Each distinct field is one register: a 64-bit
 // value and its scale. The plan runs only while every register holds a
 // valid value in its canonical bytes (a zero positive) with a scale of
@@ -38,10 +40,10 @@
 //      all of its steps), so it yields at least as often in time; all is
 //      written back before ss_yield runs, and when the trace or the
 //      debugger came on meanwhile, the interpreter goes on there instead.
-// Registers that no instruction of the body changes are never written. The
-// state the instructions leave in the address and length registers and the
-// depth of the calculation stack must be the same on every path to each of
-// those points, or the body has no plan. A plan is checked on every entry
+// Registers that no instruction of the body changes are never written. Where
+// paths that leave the address and length registers or the depth of the
+// calculation stack different meet, the plan keeps that register's value in
+// a shadow that each path sets on its way in (at most kMaxShadows). A plan is checked on every entry
 // against a copy of the body's bytes and of its constants (code relocated
 // again, replaced, or a CALC statement planned anew, builds it again); each
 // entry checks that the interpreter's registers hold what the body's end
@@ -138,7 +140,8 @@ struct Node {
   uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
 };
 // An assignment of an edge into a join: shadow `sid` takes what register
-// `k` (0-3 address, 4-7 length) holds on that edge.
+// `k` (0-3 address, 4-7 length, 8 the depth of the calculation stack)
+// holds on that edge.
 struct ShadowSet {
   uint16_t sid;
   uint8_t k;
@@ -154,8 +157,16 @@ struct Reg {
 };
 struct Cnst {
   uint32_t at;
+  uint8_t len;  // 9: a variable packed constant (its scale in byte 8); 1-8: a fixed one
   uint8_t bytes[9];
   int64_t v;
+  int sc;
+};
+// A fixed packed field a compare reads (the body never stores it): read on
+// entry.
+struct Fixed {
+  uint32_t word;  // the area word's arena offset
+  uint8_t len;    // 1-8
   int sc;
 };
 struct Plan {
@@ -167,6 +178,7 @@ struct Plan {
   std::vector<Exit> exits;
   std::vector<Reg> regs;     // slots 0..regs-1
   std::vector<Cnst> cnsts;   // the slots after them
+  std::vector<Fixed> fixes;  // the slots after those
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
@@ -195,6 +207,12 @@ uint64_t encode(int64_t v) {
 }
 // A value whose 8 bytes are its canonical form (a zero positive).
 bool canonical(const uint8_t* p, int64_t* v) { return decode(p, v) && encode(*v) == pacdec::load8(p); }
+// The same for a fixed packed field of len bytes (1-8).
+bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
+  uint8_t w[8] = {};
+  std::memcpy(w + 8 - len, p, size_t(len));
+  return canonical(w, v);
+}
 
 // A work value: 16 bytes of packed, as a compare-expansion leaves them.
 void work_put(uint8_t* w, int64_t v) {
@@ -236,16 +254,25 @@ struct Builder {
     return int(pl.regs.size() - 1);
   }
   // Constants are numbered after the registers once the walk is done.
-  int cnst(uint32_t at) {
+  // A variable packed constant (len 9), or a fixed one of len bytes at scale sc.
+  int cnst(uint32_t at, int len = 9, int sc = 0) {
+    if (len == 9) sc = ii_arena[at + 8];
     for (size_t i = 0; i < pl.cnsts.size(); ++i)
-      if (pl.cnsts[i].at == at) return 1000 + int(i);
+      if (pl.cnsts[i].at == at && pl.cnsts[i].len == len && pl.cnsts[i].sc == sc) return 1000 + int(i);
     Cnst c{};
     c.at = at;
-    std::memcpy(c.bytes, ii_arena + at, 9);
-    c.sc = c.bytes[8];
-    if (c.sc > 31 || !canonical(c.bytes, &c.v)) return -1;
+    c.len = uint8_t(len);
+    std::memcpy(c.bytes, ii_arena + at, size_t(len));
+    c.sc = sc;
+    if (c.sc > 31 || !(len == 9 ? canonical(c.bytes, &c.v) : canonical_fixed(c.bytes, len, &c.v))) return -1;
     pl.cnsts.push_back(c);
     return 1000 + int(pl.cnsts.size() - 1);
+  }
+  int fixed(uint32_t word, int len, int sc) {
+    for (size_t i = 0; i < pl.fixes.size(); ++i)
+      if (pl.fixes[i].word == word && pl.fixes[i].len == len && pl.fixes[i].sc == sc) return 3000 + int(i);
+    pl.fixes.push_back({word, uint8_t(len), sc});
+    return 3000 + int(pl.fixes.size() - 1);
   }
   int temp() { return 2000 + temps++; }
   uint16_t exit_at(const uint8_t* pc, const Abs& st) {
@@ -370,12 +397,12 @@ struct Builder {
     pl.sids.push_back({at, k});
     return uint16_t(pl.sids.size() - 1);
   }
-  static Item& reg_item(Abs& a, int k) { return k < 4 ? a.addr[k] : a.len[k - 4]; }
-  static Item reg_item(const Abs& a, int k) { return k < 4 ? a.addr[k] : a.len[k - 4]; }
+  static Item& reg_item(Abs& a, int k) { return k < 4 ? a.addr[k] : k < 8 ? a.len[k - 4] : a.depth; }
+  static Item reg_item(const Abs& a, int k) { return k < 4 ? a.addr[k] : k < 8 ? a.len[k - 4] : a.depth; }
   // The assignments that bring edge state `st` into the join's state `j`.
   std::pair<uint16_t, uint16_t> sets_for(const Abs& st, const Abs& j) {
     uint16_t first = uint16_t(pl.sets.size());
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 9; ++k) {
       Item t = reg_item(j, k), f = reg_item(st, k);
       if (t.kind == kShadow && !(f == t)) pl.sets.push_back({uint16_t(t.v), uint8_t(k), f});
     }
@@ -399,7 +426,7 @@ struct Builder {
     if (live) in.push_back({at, cur, 0xFFFF});
     Abs j = in[0].st;
     for (size_t e = 1; e < in.size(); ++e) j = merge(j, in[e].st);
-    for (int k = 0; k < 8; ++k) {
+    for (int k = 0; k < 9; ++k) {
       bool same = true;
       for (const Pending& e : in) same &= reg_item(e.st, k) == reg_item(in[0].st, k);
       reg_item(j, k) = same ? reg_item(in[0].st, k) : Item{kShadow, sid(at, k)};
@@ -482,15 +509,39 @@ struct Builder {
           p = next;
           continue;
         }
-        case 279: {
-          auto& in = rec::view<IbXpndVarVar>(p);
-          uint8_t* q = ii_adv(p, 8);
-          if (in.len1 != 8 || in.len2 != 8 || q >= end || (op_of(q) | 1) != 511) return Built::Refused;
+        case 279: case 273: case 277: case 423: {
+          // Each operand 8-byte variable packed, or fixed packed of 1-8
+          // bytes at a scale of 0-31.
+          int len[2], fsc[2] = {0, 0};
+          if (op == 279) {
+            len[0] = rec::view<IbXpndVarVar>(p).len1;
+            len[1] = rec::view<IbXpndVarVar>(p).len2;
+          } else if (op == 423) {
+            auto& in = rec::view<IbXpndFixFix>(p);
+            len[0] = -int(in.len1);
+            len[1] = -int(in.len2);
+            fsc[0] = in.scale1;
+            fsc[1] = in.scale2;
+          } else {
+            auto& in = rec::view<IbXpndMixed>(p);
+            int v = op == 277 ? 0 : 1;
+            len[v] = in.var_len;
+            len[1 - v] = -int(in.fix_len);
+            fsc[1 - v] = in.fix_scale;
+          }
+          uint8_t* q = ii_adv(p, op == 279 ? 8 : 10);
+          if (q >= end || (op_of(q) | 1) != 511) return Built::Refused;
           if (pl.ncmp >= kMaxCmps) return Built::Refused;
           int slot[2];
           for (int k = 0; k < 2; ++k) {
             Item it = cur.addr[k];
-            slot[k] = it.kind == kField ? reg(it.v) : it.kind == kConst ? cnst(it.v) : -1;
+            if (len[k] == 8) {
+              slot[k] = it.kind == kField ? reg(it.v) : it.kind == kConst ? cnst(it.v) : -1;
+            } else if (len[k] < 0 && len[k] >= -8 && fsc[k] <= 31) {
+              slot[k] = it.kind == kField ? fixed(it.v, -len[k], fsc[k]) : it.kind == kConst ? cnst(it.v, -len[k], fsc[k]) : -1;
+            } else {
+              return Built::Refused;
+            }
             if (slot[k] < 0) return Built::Refused;
           }
           auto& f = rec::view<IbIf2>(q);
@@ -569,9 +620,11 @@ struct Builder {
 
   // Numbers the slots (registers, constants, temporaries) and the branches.
   bool finish() {
-    int nr = int(pl.regs.size()), nc = int(pl.cnsts.size());
-    if (nr + nc + temps > kMaxSlots || pl.sids.size() > size_t(kMaxShadows)) return false;
-    auto num = [&](int x) { return x >= 2000 ? nr + nc + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x; };
+    int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
+    if (nr + nc + nf + temps > kMaxSlots || pl.sids.size() > size_t(kMaxShadows)) return false;
+    auto num = [&](int x) {
+      return x >= 3000 ? nr + nc + (x - 3000) : x >= 2000 ? nr + nc + nf + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x;
+    };
     for (size_t i = 0; i < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
       n.a = uint8_t(num(slots[i][0]));
@@ -631,7 +684,7 @@ bool same_code(const Plan& pl) {
     c += to - from;
   }
   for (const Cnst& k : pl.cnsts)
-    if (std::memcmp(k.bytes, ii_arena + k.at, 9) != 0) return false;
+    if (std::memcmp(k.bytes, ii_arena + k.at, k.len) != 0) return false;
   return true;
 }
 
@@ -679,12 +732,13 @@ struct Run {
   uint32_t mask;
   uint8_t* e_addr[4];        // the registers on entry
   uint16_t e_len[4];
+  uint32_t e_depth;
   uintptr_t shadow[kMaxShadows];
 
-  // What register k (0-3 address, 4-7 length) holds in state item `it`.
+  // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
     switch (it.kind) {
-      case kEntry: return k < 4 ? uintptr_t(e_addr[k]) : e_len[k - 4];
+      case kEntry: return k < 4 ? uintptr_t(e_addr[k]) : k < 8 ? e_len[k - 4] : e_depth;
       case kShadow: return shadow[it.v];
       case kValue: return it.v;
       default: return uintptr_t(addr_of(it, s));
@@ -720,7 +774,7 @@ struct Run {
     }
     if (last_cmp >= 0)
       for (int k = 0; k < 2; ++k) work_put(s->work[k], cx[last_cmp][k]);
-    if (st.depth.kind == kValue) s->calc_count = st.depth.v;
+    if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
   }
 };
@@ -735,7 +789,7 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, {}};
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}};
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -756,12 +810,25 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     for (size_t j = 0; j < i; ++j)
       if (p < r.regs[j] + 9 && r.regs[j] < p + 9) return nullptr;
     for (const Cnst& k : pl.cnsts)
-      if (p < ii_arena + k.at + 9 && ii_arena + k.at < p + 9) return nullptr;
+      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + 9) return nullptr;
     r.regs[i] = p;
   }
   for (size_t i = 0; i < pl.cnsts.size(); ++i) {
     r.v[nr + i] = pl.cnsts[i].v;
     r.sc[nr + i] = pl.cnsts[i].sc;
+  }
+  // The fixed fields: canonical values, apart from every register, constant
+  // and the loop control block (nothing changes them while the plan runs).
+  for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
+    const Fixed& f = pl.fixes[i];
+    uint8_t* p = ii_ref(ii_arena + f.word);
+    if (!p || !canonical_fixed(p, f.len, &r.v[at])) return nullptr;
+    r.sc[at] = f.sc;
+    if (p < blk + sizeof(IiLoopPd) && blk < p + f.len) return nullptr;
+    for (size_t j = 0; j < nr; ++j)
+      if (p < r.regs[j] + 9 && r.regs[j] < p + f.len) return nullptr;
+    for (const Cnst& k : pl.cnsts)
+      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + f.len) return nullptr;
   }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
@@ -774,7 +841,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     if (top.len[k].kind == kShadow) r.shadow[top.len[k].v] = s->len[k];
     else if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
   }
-  if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
+  if (top.depth.kind == kShadow) r.shadow[top.depth.v] = s->calc_count;
+  else if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
   // The work values stay as they are until a compare runs.
 
   bool old_mul = ii_math_old_mul();
