@@ -12,6 +12,11 @@
 //   value or a fixed packed field of 1-8 bytes at a scale of 0-31 (one the
 //   body never stores: read on entry), followed by IF_PD;
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
+//   GOSUB of a routine after the END LOOP, called once in the body and
+//   calling none itself: its instructions (the same kinds, branching
+//   forward inside it) are walked in place up to its RETURNs, which give
+//   the caller's mask back and go on after the GOSUB; a plan that leaves
+//   inside the routine leaves its return entry as GOSUB would have;
 // and the END LOOP itself. Each distinct field is one register: a 64-bit
 // value and its scale. The plan runs only while every register holds a
 // valid value in its canonical bytes (a zero positive) with a scale of
@@ -122,14 +127,14 @@ Abs merge(const Abs& a, const Abs& b) {
 }
 
 // ------------------------------------------------------------ plans --
-enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kExit, kEnd };
+enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd };
 struct Node {
   uint8_t kind;
   uint8_t d, a, b;     // value slots
   uint8_t chk;         // a store: the result must keep 15 digits
   uint8_t cmp;         // kCmp: its work-value pair
   uint16_t exit;       // where it leaves when it cannot decide
-  uint16_t to;         // kTfc, kChk, kJmp: the node; kEnd: the exit after the loop
+  uint16_t to;         // kTfc, kChk, kJmp, kRet: the node; kEnd: the exit after the loop
   uint16_t top;        // kEnd: the exit at the top of the body
   uint16_t cost;       // instructions it stands for
   uint32_t keep;       // kCmp: the mask bits kept; kTfc: the condition; kChk: the level's shift
@@ -150,6 +155,7 @@ struct ShadowSet {
 struct Exit {
   uint32_t pc;  // arena offset the interpreter goes on at
   Abs st;
+  uint32_t call_ret = 0;  // inside a GOSUB's routine: the return address's offset
 };
 struct Reg {
   uint32_t word;  // the area word's arena offset
@@ -172,6 +178,7 @@ struct Fixed {
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
+  std::vector<std::pair<uint32_t, uint32_t>> subs;   // the GOSUB routines' code: [from, to)
   std::vector<uint8_t> code;
   uint32_t end_pc = 0, back = 0;
   std::vector<Node> nodes;
@@ -275,8 +282,13 @@ struct Builder {
     return 3000 + int(pl.fixes.size() - 1);
   }
   int temp() { return 2000 + temps++; }
+  // A GOSUB's routine being walked: where it returns to, where it starts,
+  // and the end of its code walked so far.
+  uint8_t* sub_ret = nullptr;
+  uint32_t sub_from = 0, sub_to = 0;
+
   uint16_t exit_at(const uint8_t* pc, const Abs& st) {
-    pl.exits.push_back({off(pc), st});
+    pl.exits.push_back({off(pc), st, sub_ret ? off(sub_ret) : 0});
     return uint16_t(pl.exits.size() - 1);
   }
   Node& add(uint8_t kind, uint16_t cost) {
@@ -379,6 +391,7 @@ struct Builder {
   // target (branches only go forward, so the instructions between are
   // reached through it alone); false when none is left.
   bool wait_here(uint8_t*& p, const Abs& cur, bool& live) {
+    if (sub_ret) return false;  // (a routine is walked again once it ran)
     uint32_t at = off(p), next = 0;
     for (auto& pd : pending)
       if (pd.to > at && (next == 0 || pd.to < next)) next = pd.to;
@@ -459,7 +472,31 @@ struct Builder {
     uint16_t cost = 0;
     uint8_t* p = back;
     for (;;) {
-      if (p < back || p > end) return Built::Refused;
+      if (sub_ret) {
+        // In a routine (after the body's END LOOP): past a RETURN or an
+        // unconditional branch, the next branch target of the routine, or
+        // back to the body once none is left.
+        sub_to = std::max(sub_to, off(p));
+        bool target = false;
+        uint32_t next = 0;
+        for (auto& pd : pending) {
+          target |= pd.to == off(p);
+          if (pd.to > off(end) && pd.to > off(p) && (next == 0 || pd.to < next)) next = pd.to;
+        }
+        if (!live && !target) {
+          if (next) {
+            p = ii_arena + next;
+          } else {
+            pl.subs.push_back({sub_from, sub_to});
+            p = sub_ret;
+            sub_ret = nullptr;
+          }
+          continue;
+        }
+        if (p <= end) return Built::Refused;
+      } else if (p < back || p > end) {
+        return Built::Refused;
+      }
       uint32_t at = off(p);
       if (!join(at, cur, live)) return Built::Refused;
       if (!live) return Built::Refused;  // code only a label outside the body reaches
@@ -567,7 +604,7 @@ struct Builder {
         }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
-          if (to <= p || to > end) return Built::Refused;
+          if (to <= p || (!sub_ret && to > end)) return Built::Refused;
           Node& n = add(op == 81 ? kTfc : kJmp, cost);
           cost = 0;
           if (op == 81) n.keep = rec::view<IbTfc>(p).cond;
@@ -578,10 +615,36 @@ struct Builder {
           p = ii_adv(p, op == 81 ? 12 : 8);
           continue;
         }
+        case 19: {  // GOSUB: its routine (after the body) walked in place
+          uint8_t* label = ii_at(p + 4);
+          uint8_t* ret = ii_at(p + 8);
+          if (sub_ret || ret != ii_adv(p, 12) || label <= end) return Built::Refused;
+          for (auto& sb : pl.subs)
+            if (sb.first == off(label)) return Built::Refused;  // (one call of a routine a body)
+          Node& n = add(kCall, cost);
+          cost = 0;
+          n.exit = exit_at(p, cur);  // the interpreter's to refuse past kIiGosubDepth
+          slots.push_back({0, 0, 0});
+          sub_ret = ret;
+          sub_from = sub_to = off(label);
+          p = label;
+          continue;
+        }
+        case 31: {  // RETURN: the caller's mask, and on after its GOSUB
+          if (!sub_ret) return Built::Refused;
+          add(kRet, cost);
+          cost = 0;
+          slots.push_back({0, 0, 0});
+          fixups.push_back({uint16_t(pl.nodes.size() - 1), off(sub_ret)});
+          pending.push_back({off(sub_ret), cur, uint16_t(pl.nodes.size() - 1)});
+          live = false;
+          p = ii_adv(p, 4);
+          continue;
+        }
         case 501: {  // CHK_TF: AND and OR look at their level first
           auto& in = rec::view<IbChkTf>(p);
           uint8_t* to = ii_at(p + 4);
-          if (to <= p || to > end) return Built::Refused;
+          if (to <= p || (!sub_ret && to > end)) return Built::Refused;
           uint32_t shift = in.shift;
           if (shift >= 2 && shift <= 10) {
             Node& n = add(kChk, cost);
@@ -655,7 +718,8 @@ struct Builder {
     // one node.
     std::vector<bool> target(pl.nodes.size() + 1, false);
     for (const Node& n : pl.nodes)
-      if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || (n.kind == kEdge && n.jump)) target[n.to] = true;
+      if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || n.kind == kRet || (n.kind == kEdge && n.jump))
+        target[n.to] = true;
     for (size_t i = 0; i + 1 < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
       const Node& t = pl.nodes[i + 1];
@@ -674,6 +738,7 @@ struct Builder {
 // byte 3.
 void copy_code(Plan& pl) {
   pl.spans = {{pl.back, pl.end_pc + 3}, {pl.end_pc + 4, pl.end_pc + 8}};
+  pl.spans.insert(pl.spans.end(), pl.subs.begin(), pl.subs.end());
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
 }
@@ -734,6 +799,7 @@ struct Run {
   uint16_t e_len[4];
   uint32_t e_depth;
   uintptr_t shadow[kMaxShadows];
+  uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -776,6 +842,7 @@ struct Run {
       for (int k = 0; k < 2; ++k) work_put(s->work[k], cx[last_cmp][k]);
     if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
+    if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
   }
 };
 
@@ -789,7 +856,7 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}};
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}, 0};
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -962,6 +1029,19 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         continue;
       }
       case kJmp:
+        i = x.to;
+        continue;
+      case kCall:
+        if (s->gosubs >= kIiGosubDepth) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
+        r.caller_mask = r.mask;
+        r.mask = 0x3FF;
+        ++i;
+        continue;
+      case kRet:
+        r.mask = r.caller_mask;
         i = x.to;
         continue;
       case kEdge: {

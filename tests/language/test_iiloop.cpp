@@ -122,6 +122,11 @@ class IiLoop : public ii2::Fix {
   uint32_t ira_j = 0, ira_jfrom = 0, ira_jto = 0, ira_jstep = 0, ira_lcb2 = 0;
   uint8_t *vjfrom = nullptr, *vjto = nullptr, *vjstep = nullptr;
   bool in_inner = false;
+  // GOSUBs of the body whose routines follow the event point's END; a
+  // routine called twice, or one that calls another, has no plan.
+  std::vector<uint8_t*> gosubs;
+  std::vector<std::pair<uint8_t*, size_t>> again;  // a second GOSUB of routine k
+  bool in_routine = false;
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
@@ -172,6 +177,25 @@ class IiLoop : public ii2::Fix {
     bld_calc_eval(&m.code, '=');
   }
   void differential(Gen& g, long n);
+  // The routines of the GOSUBs: a statement or two, now and then an early
+  // (T) RETURN among them, and RETURN.
+  void routines(Gen& g, bool* refused) {
+    in_routine = true;
+    for (size_t k = 0; k < gosubs.size(); ++k) {
+      rec::view<IbGosub>(gosubs[k]).label = here();
+      for (auto& [go, r] : again)
+        if (r == k) rec::view<IbGosub>(go).label = here();
+      body(g, 1 + int(g.u(2)), refused);
+      if (g.u(3) == 0) {
+        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+        bld_return(&m.code);
+        rec::view<IbTfc>(tfc).to = here();
+        body(g, 1, refused);
+      }
+      bld_return(&m.code);
+    }
+    in_routine = false;
+  }
   // BEG LOOP I FROM 1 TO n; CALC A = A + I; END LOOP, with A the first
   // variable, from 0.
   void sum_loop(int64_t n) {
@@ -277,8 +301,20 @@ class IiLoop : public ii2::Fix {
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
         case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
         case 8:
-          if (extra && !in_inner && g.u(3) == 0) inner_loop(g, refused);
-          else bld_nop(&m.code);
+          if (extra && !in_inner && !in_routine && g.u(3) == 0) {
+            inner_loop(g, refused);
+          } else if (g.u(2) == 0) {
+            uint8_t* go = bld_gosub(&m.code, ii2::no_code());
+            if (in_routine) *refused = true;
+            if (!in_routine && !gosubs.empty() && g.u(6) == 0) {
+              again.push_back({go, gosubs.size() - 1});
+              *refused = true;
+            } else {
+              gosubs.push_back(go);
+            }
+          } else {
+            bld_nop(&m.code);
+          }
           break;
         case 9: {  // a move
           bld_calc_reset(&m.code);
@@ -375,6 +411,8 @@ void IiLoop::differential(Gen& g, long n) {
     uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
     uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
     bool refused = false;
+    gosubs.clear();
+    again.clear();
     body(g, 1 + int(g.u(6)), &refused);
     end_loop(false, ira_i, ira_lcb, loop);
     probe();
@@ -385,6 +423,7 @@ void IiLoop::differential(Gen& g, long n) {
       flag(1);
       end();
     }
+    routines(g, &refused);
     refused_loops += refused;
     // Both orders: the first run relocates the code and plans the CALC
     // statements, so the second finds everything in place.
@@ -528,6 +567,29 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
       all - 15);
   EXPECT_LE(p.builds[1], 1u);
   EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
+}
+
+// GOSUB in the body: the routine after the event point's END runs inside
+// the plan, RETURN gives the caller's mask back.
+TEST_F(IiLoop, AGosubInTheBodyIsPlanned) {
+  constexpr int kN = 3000;
+  put(var[0], 0, 0);
+  put(vfrom, 1, 0);
+  put(vto, kN, 0);
+  put(vstep, 1, 0);
+  restart();
+  uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+  uint8_t* go = bld_gosub(&m.code, ii2::no_code());
+  end_loop(false, ira_i, ira_lcb, loop);
+  end();
+  rec::view<IbGosub>(go).label = here();
+  bld_calc_reset(&m.code);
+  calc_add(ira[0], ira_i);
+  bld_return(&m.code);
+  uint64_t it = ii_loop_plan_iterations();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
+  EXPECT_GT(ii_loop_plan_iterations() - it, uint64_t(kN) / 2);
 }
 
 // The yield comes within the plan, and finds the fields written back: A
