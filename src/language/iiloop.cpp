@@ -682,7 +682,73 @@ struct Builder {
   }
 
   // Numbers the slots (registers, constants, temporaries) and the branches.
+  // Shadows that no exit reads (the register is set again first on every
+  // way out) are not kept: their assignments go, and the edge nodes left
+  // without any with them.
+  void prune_shadows() {
+    std::vector<bool> used(pl.sids.size(), false);
+    for (const Exit& e : pl.exits)
+      for (int k = 0; k < 9; ++k)
+        if (reg_item(e.st, k).kind == kShadow) used[reg_item(e.st, k).v] = true;
+    auto each_set = [&](auto fn) {
+      for (Node& n : pl.nodes)
+        if (n.kind == kEdge) fn(n);
+      for (Node& n : tramps) fn(n);
+    };
+    for (bool more = true; more;) {
+      more = false;
+      each_set([&](Node& n) {
+        for (uint16_t a = n.as_first; a < n.as_first + n.as_n; ++a) {
+          const ShadowSet& x = pl.sets[a];
+          if (used[x.sid] && x.it.kind == kShadow && !used[x.it.v]) more = used[x.it.v] = true;
+        }
+      });
+    }
+    std::vector<ShadowSet> kept;
+    each_set([&](Node& n) {
+      uint16_t first = uint16_t(kept.size());
+      for (uint16_t a = n.as_first; a < n.as_first + n.as_n; ++a)
+        if (used[pl.sets[a].sid]) kept.push_back(pl.sets[a]);
+      n.as_first = first;
+      n.as_n = uint16_t(kept.size() - first);
+    });
+    pl.sets = std::move(kept);
+    // The branches' edge nodes left empty: the branch goes to its join.
+    std::vector<int> tmap(tramps.size(), -1);
+    std::vector<Node> tk;
+    std::vector<uint32_t> tk_to;
+    for (size_t t = 0; t < tramps.size(); ++t)
+      if (tramps[t].as_n) {
+        tmap[t] = int(tk.size());
+        tk.push_back(tramps[t]);
+        tk_to.push_back(tramp_to[t]);
+      }
+    tramps = std::move(tk);
+    tramp_to = std::move(tk_to);
+    std::vector<std::pair<uint16_t, uint16_t>> rd;
+    for (auto& [node, t] : redirects)
+      if (tmap[t] >= 0) rd.push_back({node, uint16_t(tmap[t])});
+    // The fall-through edge nodes left empty: every index after them moves.
+    std::vector<uint16_t> map(pl.nodes.size() + 1);
+    std::vector<Node> nodes;
+    std::vector<std::array<int, 3>> sl;
+    for (size_t i = 0; i < pl.nodes.size(); ++i) {
+      map[i] = uint16_t(nodes.size());
+      if (pl.nodes[i].kind == kEdge && pl.nodes[i].as_n == 0) continue;
+      nodes.push_back(pl.nodes[i]);
+      sl.push_back(slots[i]);
+    }
+    map[pl.nodes.size()] = uint16_t(nodes.size());
+    pl.nodes = std::move(nodes);
+    slots = std::move(sl);
+    for (auto& l : labels) l.second = map[l.second];
+    for (auto& f : fixups) f.first = map[f.first];
+    for (auto& r : rd) r.first = map[r.first];
+    redirects = std::move(rd);
+  }
+
   bool finish() {
+    prune_shadows();
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
     if (nr + nc + nf + temps > kMaxSlots || pl.sids.size() > size_t(kMaxShadows)) return false;
     auto num = [&](int x) {
