@@ -390,8 +390,19 @@ struct Builder {
   // the plan leaves before it, and the walk goes on at the next branch
   // target (branches only go forward, so the instructions between are
   // reached through it alone); false when none is left.
+  // In a routine the plan leaves there too (inside the routine), and the
+  // walk goes on at the routine's next branch target or back in the body;
+  // the instruction's opcode is part of the code the plan rests on, so its
+  // relocation builds the plan again.
   bool wait_here(uint8_t*& p, const Abs& cur, bool& live) {
-    if (sub_ret) return false;  // (a routine is walked again once it ran)
+    if (sub_ret) {
+      Node& n = add(kExit, 0);
+      slots.push_back({0, 0, 0});
+      n.exit = exit_at(p, cur);
+      sub_to = std::max(sub_to, off(p) + 4);
+      live = false;
+      return true;
+    }
     uint32_t at = off(p), next = 0;
     for (auto& pd : pending)
       if (pd.to > at && (next == 0 || pd.to < next)) next = pd.to;
@@ -567,7 +578,7 @@ struct Builder {
             fsc[1 - v] = in.fix_scale;
           }
           uint8_t* q = ii_adv(p, op == 279 ? 8 : 10);
-          if (q >= end || (op_of(q) | 1) != 511) return Built::Refused;
+          if ((!sub_ret && q >= end) || (op_of(q) | 1) != 511) return Built::Refused;
           if (pl.ncmp >= kMaxCmps) return Built::Refused;
           int slot[2];
           for (int k = 0; k < 2; ++k) {

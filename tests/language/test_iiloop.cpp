@@ -590,6 +590,33 @@ TEST_F(IiLoop, AGosubInTheBodyIsPlanned) {
   EXPECT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
   EXPECT_GT(ii_loop_plan_iterations() - it, uint64_t(kN) / 2);
+  // A routine whose CALC runs for I above kN - 10 alone: that CALC, not
+  // run before, is where the plan leaves (inside the routine), not a reason
+  // to build it again and again.
+  put(var[0], 0, 0);
+  put(var[1], kN - 10, 0);
+  restart();
+  loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+  go = bld_gosub(&m.code, ii2::no_code());
+  end_loop(false, ira_i, ira_lcb, loop);
+  end();
+  rec::view<IbGosub>(go).label = here();
+  bld_ira(&m.code, ira_i, 1);
+  bld_ira(&m.code, ira[1], 2);
+  IbTstOp var_op{12, 9, 0, true, false, nullptr};
+  uint32_t msg = 0;
+  ASSERT_EQ(bld_if_and_or(&m.code, var_op, var_op, 3, 38, 10, &msg), 1) << msg;
+  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+  bld_calc_reset(&m.code);
+  calc_add(ira[0], ira_i);
+  rec::view<IbTfc>(tfc).to = here();
+  bld_return(&m.code);
+  uint64_t builds = ii_loop_plan_builds();
+  it = ii_loop_plan_iterations();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(value_of(var[0]), 10 * int64_t(kN) - 45);  // kN-9 + ... + kN
+  EXPECT_LE(ii_loop_plan_builds() - builds, 4u);
+  EXPECT_GT(ii_loop_plan_iterations() - it, uint64_t(kN) / 2);
 }
 
 // The yield comes within the plan, and finds the fields written back: A
