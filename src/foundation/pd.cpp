@@ -111,10 +111,20 @@ int shift(void* value, int len, int n, bool round) {
 // rounded half away from zero to `scale` decimals, as an integer; false when
 // it reaches 10^digits.
 bool float_scaled(double x, int scale, int digits, u128& out) {
-  int e;
-  double m = std::frexp(x, &e);  // x = m * 2^e, 0.5 <= m < 1
-  uint64_t mi = uint64_t(std::ldexp(m, 53));
-  e -= 53;                        // x = mi * 2^e exactly
+  // x = mi * 2^e exactly: a normal double's 52 stored bits and the implicit
+  // one, read from its bits; a subnormal one (or zero) by frexp.
+  uint64_t bits;
+  std::memcpy(&bits, &x, 8);
+  int e = int((bits >> 52) & 0x7FF);
+  uint64_t mi;
+  if (e != 0) {
+    mi = (bits & ((uint64_t(1) << 52) - 1)) | uint64_t(1) << 52;
+    e -= 1075;
+  } else {
+    double m = std::frexp(x, &e);  // x = m * 2^e, 0.5 <= m < 1
+    mi = uint64_t(std::ldexp(m, 53));
+    e -= 53;
+  }
   if (scale <= 22) {
     u128 p = u128(mi) * u128(pow10(scale));  // < 2^53 * 2^74
     if (e >= 0) {

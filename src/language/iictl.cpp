@@ -224,16 +224,24 @@ uint8_t* inst_goto(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_at(pc + 4)
 
 MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }
 
+}  // namespace
+
+void ii_gosub_push(IlfState* s, uint8_t* ret, uint32_t mask) {
+  auto* g = static_cast<IiGosub*>(MM_ALLOC(ii_pool(), sizeof(IiGosub)));
+  std::memset(g, 0, sizeof *g);
+  g->ret.set(ret);
+  g->mask = mask;
+  ut_add_to_lst(&s->gosub, g, &g->link);
+  ++s->gosubs;
+}
+
+namespace {
+
 // GOSUB: at most kIiGosubDepth entries are open at once (a recursion
 // without end would take the whole arena); one more is 300420.
 uint8_t* inst_gosub(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (s->gosubs >= kIiGosubDepth) return ii_fail(b, s, kIiErrGosub);
-  auto* g = static_cast<IiGosub*>(MM_ALLOC(ii_pool(), sizeof(IiGosub)));
-  std::memset(g, 0, sizeof *g);
-  g->ret.set(ii_at(pc + 8));
-  g->mask = s->mask;
-  ut_add_to_lst(&s->gosub, g, &g->link);
-  ++s->gosubs;
+  ii_gosub_push(s, ii_at(pc + 8), s->mask);
   s->mask = 0x3FF;
   return ii_at(pc + 4);
 }

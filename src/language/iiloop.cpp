@@ -8,8 +8,15 @@
 //   IRA_n and CNST_n (address registers), SET_ADDR_LEN, NOP, GHOST;
 //   a CALC statement whose plan (iimath.cpp) has only pushes, + - *,
 //   negation and the store;
-//   COMP_XPND_VAR_VAR of two 8-byte values followed by IF_PD;
-//   TFC and TFU branching forward inside the body;
+//   a compare-expansion of two packed operands, each an 8-byte variable
+//   value or a fixed packed field of 1-8 bytes at a scale of 0-31 (one the
+//   body never stores: read on entry), followed by IF_PD;
+//   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
+//   GOSUB of a routine after the END LOOP, called once in the body and
+//   calling none itself: its instructions (the same kinds, branching
+//   forward inside it) are walked in place up to its RETURNs, which give
+//   the caller's mask back and go on after the GOSUB; a plan that leaves
+//   inside the routine leaves its return entry as GOSUB would have;
 // and the END LOOP itself. Each distinct field is one register: a 64-bit
 // value and its scale. The plan runs only while every register holds a
 // valid value in its canonical bytes (a zero positive) with a scale of
@@ -38,10 +45,10 @@
 //      all of its steps), so it yields at least as often in time; all is
 //      written back before ss_yield runs, and when the trace or the
 //      debugger came on meanwhile, the interpreter goes on there instead.
-// Registers that no instruction of the body changes are never written. The
-// state the instructions leave in the address and length registers and the
-// depth of the calculation stack must be the same on every path to each of
-// those points, or the body has no plan. A plan is checked on every entry
+// Registers that no instruction of the body changes are never written. Where
+// paths that leave the address and length registers or the depth of the
+// calculation stack different meet, the plan keeps that register's value in
+// a shadow that each path sets on its way in (at most kMaxShadows). A plan is checked on every entry
 // against a copy of the body's bytes and of its constants (code relocated
 // again, replaced, or a CALC statement planned anew, builds it again); each
 // entry checks that the interpreter's registers hold what the body's end
@@ -78,6 +85,7 @@ constexpr uint8_t kWaitRefused = 255;
 constexpr uint8_t kWaitNoEntry = 64;
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
+constexpr int kMaxShadows = 16;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
@@ -88,7 +96,9 @@ uint32_t u32_at(const uint8_t* p) { return rec::view<rec::U32>(const_cast<uint8_
 // What an address register, length register, the work values and the
 // calculation stack's depth hold at a point of the body: what they held
 // on entry, a known value, or (paths disagreeing) unknown.
-enum : uint8_t { kUnknown = 0, kEntry = 1, kField = 2, kConst = 3, kWork = 4, kValue = 5 };
+// kShadow: paths that disagree meet (a branch target): the plan keeps the
+// value at run time, in shadow v (see Builder::join).
+enum : uint8_t { kUnknown = 0, kEntry = 1, kField = 2, kConst = 3, kWork = 4, kValue = 5, kShadow = 6 };
 struct Item {
   uint8_t kind = kEntry;
   uint32_t v = 0;
@@ -117,23 +127,35 @@ Abs merge(const Abs& a, const Abs& b) {
 }
 
 // ------------------------------------------------------------ plans --
-enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kJmp, kExit, kEnd };
+enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd };
 struct Node {
   uint8_t kind;
   uint8_t d, a, b;     // value slots
   uint8_t chk;         // a store: the result must keep 15 digits
   uint8_t cmp;         // kCmp: its work-value pair
   uint16_t exit;       // where it leaves when it cannot decide
-  uint16_t to;         // kTfc, kJmp: the node; kEnd: the exit after the loop
+  uint16_t to;         // kTfc, kChk, kJmp, kRet: the node; kEnd: the exit after the loop
   uint16_t top;        // kEnd: the exit at the top of the body
   uint16_t cost;       // instructions it stands for
-  uint32_t keep;       // kCmp: the mask bits kept; kTfc: the condition
+  uint32_t keep;       // kCmp: the mask bits kept; kTfc: the condition; kChk: the level's shift
   uint32_t set[3];     // kCmp: the bits set for less, equal, greater
-  uint32_t cond;       // kCmpTfc: the TFC's condition (the TFC that follows it)
+  uint32_t cond;       // kCmpTfc: the TFC's condition (the TFC that follows it); kChk: 1 for OR
+  uint16_t as_first;   // kEdge: its assignments (Plan::sets)
+  uint16_t as_n;
+  uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
+};
+// An assignment of an edge into a join: shadow `sid` takes what register
+// `k` (0-3 address, 4-7 length, 8 the depth of the calculation stack)
+// holds on that edge.
+struct ShadowSet {
+  uint16_t sid;
+  uint8_t k;
+  Item it;
 };
 struct Exit {
   uint32_t pc;  // arena offset the interpreter goes on at
   Abs st;
+  uint32_t call_ret = 0;  // inside a GOSUB's routine: the return address's offset
 };
 struct Reg {
   uint32_t word;  // the area word's arena offset
@@ -141,23 +163,35 @@ struct Reg {
 };
 struct Cnst {
   uint32_t at;
+  uint8_t len;  // 9: a variable packed constant (its scale in byte 8); 1-8: a fixed one
   uint8_t bytes[9];
   int64_t v;
+  int sc;
+};
+// A fixed packed field a compare reads (the body never stores it): read on
+// entry.
+struct Fixed {
+  uint32_t word;  // the area word's arena offset
+  uint8_t len;    // 1-8
   int sc;
 };
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
+  std::vector<std::pair<uint32_t, uint32_t>> subs;   // the GOSUB routines' code: [from, to)
   std::vector<uint8_t> code;
   uint32_t end_pc = 0, back = 0;
   std::vector<Node> nodes;
   std::vector<Exit> exits;
   std::vector<Reg> regs;     // slots 0..regs-1
   std::vector<Cnst> cnsts;   // the slots after them
+  std::vector<Fixed> fixes;  // the slots after those
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
   std::vector<uint32_t> words;  // the area words IRA instructions read
+  std::vector<ShadowSet> sets;  // the edges' assignments into shadows
+  std::vector<std::pair<uint32_t, int>> sids;  // shadow ids: (join offset, register)
   int misses = 0;            // entries in a row that ran no iteration
 };
 
@@ -180,6 +214,12 @@ uint64_t encode(int64_t v) {
 }
 // A value whose 8 bytes are its canonical form (a zero positive).
 bool canonical(const uint8_t* p, int64_t* v) { return decode(p, v) && encode(*v) == pacdec::load8(p); }
+// The same for a fixed packed field of len bytes (1-8).
+bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
+  uint8_t w[8] = {};
+  std::memcpy(w + 8 - len, p, size_t(len));
+  return canonical(w, v);
+}
 
 // A work value: 16 bytes of packed, as a compare-expansion leaves them.
 void work_put(uint8_t* w, int64_t v) {
@@ -202,7 +242,16 @@ struct Builder {
   int temps = 0;
   std::vector<std::pair<uint32_t, uint16_t>> labels;   // instruction offset, node
   std::vector<std::pair<uint16_t, uint32_t>> fixups;   // node, target offset
-  std::vector<std::pair<uint32_t, Abs>> pending;       // branch target, state
+  struct Pending {
+    uint32_t to;  // branch target
+    Abs st;
+    uint16_t node;
+  };
+  std::vector<Pending> pending;
+  // Branches that go through an edge node into their join: branch node, edge node.
+  std::vector<std::pair<uint16_t, uint16_t>> redirects;
+  std::vector<Node> tramps;                            // the branches' edge nodes, added at the end
+  std::vector<uint32_t> tramp_to;                      // their joins' offsets
   std::vector<std::array<int, 3>> slots;               // per node: a, b, d before numbering
 
   int reg(uint32_t word) {
@@ -212,20 +261,34 @@ struct Builder {
     return int(pl.regs.size() - 1);
   }
   // Constants are numbered after the registers once the walk is done.
-  int cnst(uint32_t at) {
+  // A variable packed constant (len 9), or a fixed one of len bytes at scale sc.
+  int cnst(uint32_t at, int len = 9, int sc = 0) {
+    if (len == 9) sc = ii_arena[at + 8];
     for (size_t i = 0; i < pl.cnsts.size(); ++i)
-      if (pl.cnsts[i].at == at) return 1000 + int(i);
+      if (pl.cnsts[i].at == at && pl.cnsts[i].len == len && pl.cnsts[i].sc == sc) return 1000 + int(i);
     Cnst c{};
     c.at = at;
-    std::memcpy(c.bytes, ii_arena + at, 9);
-    c.sc = c.bytes[8];
-    if (c.sc > 31 || !canonical(c.bytes, &c.v)) return -1;
+    c.len = uint8_t(len);
+    std::memcpy(c.bytes, ii_arena + at, size_t(len));
+    c.sc = sc;
+    if (c.sc > 31 || !(len == 9 ? canonical(c.bytes, &c.v) : canonical_fixed(c.bytes, len, &c.v))) return -1;
     pl.cnsts.push_back(c);
     return 1000 + int(pl.cnsts.size() - 1);
   }
+  int fixed(uint32_t word, int len, int sc) {
+    for (size_t i = 0; i < pl.fixes.size(); ++i)
+      if (pl.fixes[i].word == word && pl.fixes[i].len == len && pl.fixes[i].sc == sc) return 3000 + int(i);
+    pl.fixes.push_back({word, uint8_t(len), sc});
+    return 3000 + int(pl.fixes.size() - 1);
+  }
   int temp() { return 2000 + temps++; }
+  // A GOSUB's routine being walked: where it returns to, where it starts,
+  // and the end of its code walked so far.
+  uint8_t* sub_ret = nullptr;
+  uint32_t sub_from = 0, sub_to = 0;
+
   uint16_t exit_at(const uint8_t* pc, const Abs& st) {
-    pl.exits.push_back({off(pc), st});
+    pl.exits.push_back({off(pc), st, sub_ret ? off(sub_ret) : 0});
     return uint16_t(pl.exits.size() - 1);
   }
   Node& add(uint8_t kind, uint16_t cost) {
@@ -327,10 +390,22 @@ struct Builder {
   // the plan leaves before it, and the walk goes on at the next branch
   // target (branches only go forward, so the instructions between are
   // reached through it alone); false when none is left.
+  // In a routine the plan leaves there too (inside the routine), and the
+  // walk goes on at the routine's next branch target or back in the body;
+  // the instruction's opcode is part of the code the plan rests on, so its
+  // relocation builds the plan again.
   bool wait_here(uint8_t*& p, const Abs& cur, bool& live) {
+    if (sub_ret) {
+      Node& n = add(kExit, 0);
+      slots.push_back({0, 0, 0});
+      n.exit = exit_at(p, cur);
+      sub_to = std::max(sub_to, off(p) + 4);
+      live = false;
+      return true;
+    }
     uint32_t at = off(p), next = 0;
-    for (auto& [to, st] : pending)
-      if (to > at && (next == 0 || to < next)) next = to;
+    for (auto& pd : pending)
+      if (pd.to > at && (next == 0 || pd.to < next)) next = pd.to;
     if (next == 0) return false;
     Node& n = add(kExit, 0);
     slots.push_back({0, 0, 0});
@@ -340,23 +415,101 @@ struct Builder {
     return true;
   }
 
+  uint16_t sid(uint32_t at, int k) {
+    for (size_t i = 0; i < pl.sids.size(); ++i)
+      if (pl.sids[i] == std::pair<uint32_t, int>{at, k}) return uint16_t(i);
+    pl.sids.push_back({at, k});
+    return uint16_t(pl.sids.size() - 1);
+  }
+  static Item& reg_item(Abs& a, int k) { return k < 4 ? a.addr[k] : k < 8 ? a.len[k - 4] : a.depth; }
+  static Item reg_item(const Abs& a, int k) { return k < 4 ? a.addr[k] : k < 8 ? a.len[k - 4] : a.depth; }
+  // The assignments that bring edge state `st` into the join's state `j`.
+  std::pair<uint16_t, uint16_t> sets_for(const Abs& st, const Abs& j) {
+    uint16_t first = uint16_t(pl.sets.size());
+    for (int k = 0; k < 9; ++k) {
+      Item t = reg_item(j, k), f = reg_item(st, k);
+      if (t.kind == kShadow && !(f == t)) pl.sets.push_back({uint16_t(t.v), uint8_t(k), f});
+    }
+    return {first, uint16_t(pl.sets.size() - first)};
+  }
+  // Where branches (and the instruction before, when it goes on) meet: the
+  // state there. An address or length register the edges leave different
+  // becomes a shadow each edge sets on its way in: the fall-through edge by
+  // a node before the join, a branch through a node of its own.
+  bool join(uint32_t at, Abs& cur, bool& live) {
+    std::vector<Pending> in;
+    for (size_t i = 0; i < pending.size();) {
+      if (pending[i].to == at) {
+        in.push_back(pending[i]);
+        pending.erase(pending.begin() + long(i));
+      } else {
+        ++i;
+      }
+    }
+    if (in.empty()) return true;
+    if (live) in.push_back({at, cur, 0xFFFF});
+    Abs j = in[0].st;
+    for (size_t e = 1; e < in.size(); ++e) j = merge(j, in[e].st);
+    for (int k = 0; k < 9; ++k) {
+      bool same = true;
+      for (const Pending& e : in) same &= reg_item(e.st, k) == reg_item(in[0].st, k);
+      reg_item(j, k) = same ? reg_item(in[0].st, k) : Item{kShadow, sid(at, k)};
+    }
+    for (const Pending& e : in) {
+      auto [first, n] = sets_for(e.st, j);
+      if (n == 0) continue;
+      Node t{};
+      t.kind = kEdge;
+      t.as_first = first;
+      t.as_n = n;
+      if (e.node == 0xFFFF) {
+        pl.nodes.push_back(t);
+        slots.push_back({0, 0, 0});
+      } else {
+        t.jump = 1;
+        redirects.push_back({e.node, uint16_t(tramps.size())});
+        tramps.push_back(t);
+        tramp_to.push_back(at);
+      }
+    }
+    cur = j;
+    live = true;
+    return true;
+  }
+
   Built walk(const Abs& top, Abs* end_state) {
     Abs cur = top;
     bool live = true;
     uint16_t cost = 0;
     uint8_t* p = back;
     for (;;) {
-      if (p < back || p > end) return Built::Refused;
-      uint32_t at = off(p);
-      for (size_t i = 0; i < pending.size();) {
-        if (pending[i].first == at) {
-          cur = live ? merge(cur, pending[i].second) : pending[i].second;
-          live = true;
-          pending.erase(pending.begin() + long(i));
-        } else {
-          ++i;
+      if (sub_ret) {
+        // In a routine (after the body's END LOOP): past a RETURN or an
+        // unconditional branch, the next branch target of the routine, or
+        // back to the body once none is left.
+        sub_to = std::max(sub_to, off(p));
+        bool target = false;
+        uint32_t next = 0;
+        for (auto& pd : pending) {
+          target |= pd.to == off(p);
+          if (pd.to > off(end) && pd.to > off(p) && (next == 0 || pd.to < next)) next = pd.to;
         }
+        if (!live && !target) {
+          if (next) {
+            p = ii_arena + next;
+          } else {
+            pl.subs.push_back({sub_from, sub_to});
+            p = sub_ret;
+            sub_ret = nullptr;
+          }
+          continue;
+        }
+        if (p <= end) return Built::Refused;
+      } else if (p < back || p > end) {
+        return Built::Refused;
       }
+      uint32_t at = off(p);
+      if (!join(at, cur, live)) return Built::Refused;
       if (!live) return Built::Refused;  // code only a label outside the body reaches
       labels.push_back({at, uint16_t(pl.nodes.size())});
       if (p == end) break;
@@ -404,15 +557,39 @@ struct Builder {
           p = next;
           continue;
         }
-        case 279: {
-          auto& in = rec::view<IbXpndVarVar>(p);
-          uint8_t* q = ii_adv(p, 8);
-          if (in.len1 != 8 || in.len2 != 8 || q >= end || (op_of(q) | 1) != 511) return Built::Refused;
+        case 279: case 273: case 277: case 423: {
+          // Each operand 8-byte variable packed, or fixed packed of 1-8
+          // bytes at a scale of 0-31.
+          int len[2], fsc[2] = {0, 0};
+          if (op == 279) {
+            len[0] = rec::view<IbXpndVarVar>(p).len1;
+            len[1] = rec::view<IbXpndVarVar>(p).len2;
+          } else if (op == 423) {
+            auto& in = rec::view<IbXpndFixFix>(p);
+            len[0] = -int(in.len1);
+            len[1] = -int(in.len2);
+            fsc[0] = in.scale1;
+            fsc[1] = in.scale2;
+          } else {
+            auto& in = rec::view<IbXpndMixed>(p);
+            int v = op == 277 ? 0 : 1;
+            len[v] = in.var_len;
+            len[1 - v] = -int(in.fix_len);
+            fsc[1 - v] = in.fix_scale;
+          }
+          uint8_t* q = ii_adv(p, op == 279 ? 8 : 10);
+          if ((!sub_ret && q >= end) || (op_of(q) | 1) != 511) return Built::Refused;
           if (pl.ncmp >= kMaxCmps) return Built::Refused;
           int slot[2];
           for (int k = 0; k < 2; ++k) {
             Item it = cur.addr[k];
-            slot[k] = it.kind == kField ? reg(it.v) : it.kind == kConst ? cnst(it.v) : -1;
+            if (len[k] == 8) {
+              slot[k] = it.kind == kField ? reg(it.v) : it.kind == kConst ? cnst(it.v) : -1;
+            } else if (len[k] < 0 && len[k] >= -8 && fsc[k] <= 31) {
+              slot[k] = it.kind == kField ? fixed(it.v, -len[k], fsc[k]) : it.kind == kConst ? cnst(it.v, -len[k], fsc[k]) : -1;
+            } else {
+              return Built::Refused;
+            }
             if (slot[k] < 0) return Built::Refused;
           }
           auto& f = rec::view<IbIf2>(q);
@@ -438,15 +615,60 @@ struct Builder {
         }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
-          if (to <= p || to > end) return Built::Refused;
+          if (to <= p || (!sub_ret && to > end)) return Built::Refused;
           Node& n = add(op == 81 ? kTfc : kJmp, cost);
           cost = 0;
           if (op == 81) n.keep = rec::view<IbTfc>(p).cond;
           slots.push_back({0, 0, 0});
           fixups.push_back({uint16_t(pl.nodes.size() - 1), off(to)});
-          pending.push_back({off(to), cur});
+          pending.push_back({off(to), cur, uint16_t(pl.nodes.size() - 1)});
           if (op == 83) live = false;
           p = ii_adv(p, op == 81 ? 12 : 8);
+          continue;
+        }
+        case 19: {  // GOSUB: its routine (after the body) walked in place
+          uint8_t* label = ii_at(p + 4);
+          uint8_t* ret = ii_at(p + 8);
+          if (sub_ret || ret != ii_adv(p, 12) || label <= end) return Built::Refused;
+          for (auto& sb : pl.subs)
+            if (sb.first == off(label)) return Built::Refused;  // (one call of a routine a body)
+          Node& n = add(kCall, cost);
+          cost = 0;
+          n.exit = exit_at(p, cur);  // the interpreter's to refuse past kIiGosubDepth
+          slots.push_back({0, 0, 0});
+          sub_ret = ret;
+          sub_from = sub_to = off(label);
+          p = label;
+          continue;
+        }
+        case 31: {  // RETURN: the caller's mask, and on after its GOSUB
+          if (!sub_ret) return Built::Refused;
+          add(kRet, cost);
+          cost = 0;
+          slots.push_back({0, 0, 0});
+          fixups.push_back({uint16_t(pl.nodes.size() - 1), off(sub_ret)});
+          pending.push_back({off(sub_ret), cur, uint16_t(pl.nodes.size() - 1)});
+          live = false;
+          p = ii_adv(p, 4);
+          continue;
+        }
+        case 501: {  // CHK_TF: AND and OR look at their level first
+          auto& in = rec::view<IbChkTf>(p);
+          uint8_t* to = ii_at(p + 4);
+          if (to <= p || (!sub_ret && to > end)) return Built::Refused;
+          uint32_t shift = in.shift;
+          if (shift >= 2 && shift <= 10) {
+            Node& n = add(kChk, cost);
+            cost = 0;
+            n.keep = shift;
+            n.cond = in.is_or ? 1 : 0;
+            // An AND whose level is unset is the instructions' (a run-time error).
+            if (!in.is_or) n.exit = exit_at(p, cur);
+            slots.push_back({0, 0, 0});
+            fixups.push_back({uint16_t(pl.nodes.size() - 1), off(to)});
+            pending.push_back({off(to), cur, uint16_t(pl.nodes.size() - 1)});
+          }
+          p = ii_adv(p, 16);
           continue;
         }
         default:
@@ -471,28 +693,110 @@ struct Builder {
   }
 
   // Numbers the slots (registers, constants, temporaries) and the branches.
+  // Shadows that no exit reads (the register is set again first on every
+  // way out) are not kept: their assignments go, and the edge nodes left
+  // without any with them.
+  void prune_shadows() {
+    std::vector<bool> used(pl.sids.size(), false);
+    for (const Exit& e : pl.exits)
+      for (int k = 0; k < 9; ++k)
+        if (reg_item(e.st, k).kind == kShadow) used[reg_item(e.st, k).v] = true;
+    auto each_set = [&](auto fn) {
+      for (Node& n : pl.nodes)
+        if (n.kind == kEdge) fn(n);
+      for (Node& n : tramps) fn(n);
+    };
+    for (bool more = true; more;) {
+      more = false;
+      each_set([&](Node& n) {
+        for (uint16_t a = n.as_first; a < n.as_first + n.as_n; ++a) {
+          const ShadowSet& x = pl.sets[a];
+          if (used[x.sid] && x.it.kind == kShadow && !used[x.it.v]) more = used[x.it.v] = true;
+        }
+      });
+    }
+    std::vector<ShadowSet> kept;
+    each_set([&](Node& n) {
+      uint16_t first = uint16_t(kept.size());
+      for (uint16_t a = n.as_first; a < n.as_first + n.as_n; ++a)
+        if (used[pl.sets[a].sid]) kept.push_back(pl.sets[a]);
+      n.as_first = first;
+      n.as_n = uint16_t(kept.size() - first);
+    });
+    pl.sets = std::move(kept);
+    // The branches' edge nodes left empty: the branch goes to its join.
+    std::vector<int> tmap(tramps.size(), -1);
+    std::vector<Node> tk;
+    std::vector<uint32_t> tk_to;
+    for (size_t t = 0; t < tramps.size(); ++t)
+      if (tramps[t].as_n) {
+        tmap[t] = int(tk.size());
+        tk.push_back(tramps[t]);
+        tk_to.push_back(tramp_to[t]);
+      }
+    tramps = std::move(tk);
+    tramp_to = std::move(tk_to);
+    std::vector<std::pair<uint16_t, uint16_t>> rd;
+    for (auto& [node, t] : redirects)
+      if (tmap[t] >= 0) rd.push_back({node, uint16_t(tmap[t])});
+    // The fall-through edge nodes left empty: every index after them moves.
+    std::vector<uint16_t> map(pl.nodes.size() + 1);
+    std::vector<Node> nodes;
+    std::vector<std::array<int, 3>> sl;
+    for (size_t i = 0; i < pl.nodes.size(); ++i) {
+      map[i] = uint16_t(nodes.size());
+      if (pl.nodes[i].kind == kEdge && pl.nodes[i].as_n == 0) continue;
+      nodes.push_back(pl.nodes[i]);
+      sl.push_back(slots[i]);
+    }
+    map[pl.nodes.size()] = uint16_t(nodes.size());
+    pl.nodes = std::move(nodes);
+    slots = std::move(sl);
+    for (auto& l : labels) l.second = map[l.second];
+    for (auto& f : fixups) f.first = map[f.first];
+    for (auto& r : rd) r.first = map[r.first];
+    redirects = std::move(rd);
+  }
+
   bool finish() {
-    int nr = int(pl.regs.size()), nc = int(pl.cnsts.size());
-    if (nr + nc + temps > kMaxSlots) return false;
-    auto num = [&](int x) { return x >= 2000 ? nr + nc + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x; };
+    prune_shadows();
+    int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
+    if (nr + nc + nf + temps > kMaxSlots || pl.sids.size() > size_t(kMaxShadows)) return false;
+    auto num = [&](int x) {
+      return x >= 3000 ? nr + nc + (x - 3000) : x >= 2000 ? nr + nc + nf + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x;
+    };
     for (size_t i = 0; i < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
       n.a = uint8_t(num(slots[i][0]));
       n.b = uint8_t(num(slots[i][1]));
       n.d = uint8_t(num(slots[i][2]));
     }
-    for (auto& [node, to] : fixups) {
+    auto label = [&](uint32_t to) -> int {
       auto it = std::find_if(labels.begin(), labels.end(), [&](auto& l) { return l.first == to; });
-      if (it == labels.end()) return false;
-      pl.nodes[node].to = it->second;
+      return it == labels.end() ? -1 : int(it->second);
+    };
+    for (auto& [node, to] : fixups) {
+      int l = label(to);
+      if (l < 0) return false;
+      pl.nodes[node].to = uint16_t(l);
     }
+    // The branches' edge nodes after the body's: each goes on at its join.
+    uint16_t body_nodes = uint16_t(pl.nodes.size());
+    for (size_t t = 0; t < tramps.size(); ++t) {
+      int l = label(tramp_to[t]);
+      if (l < 0) return false;
+      tramps[t].to = uint16_t(l);
+      pl.nodes.push_back(tramps[t]);
+    }
+    for (auto& [node, t] : redirects) pl.nodes[node].to = uint16_t(body_nodes + t);
     for (const Exit& e : pl.exits)
       if (!e.st.known()) return false;
     // A compare whose IF a TFC follows, and no branch goes to the TFC:
     // one node.
     std::vector<bool> target(pl.nodes.size() + 1, false);
     for (const Node& n : pl.nodes)
-      if (n.kind == kTfc || n.kind == kJmp) target[n.to] = true;
+      if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || n.kind == kRet || (n.kind == kEdge && n.jump))
+        target[n.to] = true;
     for (size_t i = 0; i + 1 < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
       const Node& t = pl.nodes[i + 1];
@@ -511,6 +815,7 @@ struct Builder {
 // byte 3.
 void copy_code(Plan& pl) {
   pl.spans = {{pl.back, pl.end_pc + 3}, {pl.end_pc + 4, pl.end_pc + 8}};
+  pl.spans.insert(pl.spans.end(), pl.subs.begin(), pl.subs.end());
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
 }
@@ -521,7 +826,7 @@ bool same_code(const Plan& pl) {
     c += to - from;
   }
   for (const Cnst& k : pl.cnsts)
-    if (std::memcmp(k.bytes, ii_arena + k.at, 9) != 0) return false;
+    if (std::memcmp(k.bytes, ii_arena + k.at, k.len) != 0) return false;
   return true;
 }
 
@@ -536,6 +841,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
     Builder b(trial, end, back);
     Built r = b.walk(Abs{}, &first);
     if (r != Built::Plan) return r;
+    pl.sids = trial.sids;  // (the state at the top names the trial's shadows)
   }
   Builder b(pl, end, back);
   Abs last;
@@ -566,6 +872,21 @@ struct Run {
   int64_t cx[kMaxCmps][2];  // each compare's two values at their common scale
   int last_cmp;              // the compare whose values the work values hold; -1 those of the entry
   uint32_t mask;
+  uint8_t* e_addr[4];        // the registers on entry
+  uint16_t e_len[4];
+  uint32_t e_depth;
+  uintptr_t shadow[kMaxShadows];
+  uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
+
+  // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
+  uintptr_t value(const Item& it, int k) {
+    switch (it.kind) {
+      case kEntry: return k < 4 ? uintptr_t(e_addr[k]) : k < 8 ? e_len[k - 4] : e_depth;
+      case kShadow: return shadow[it.v];
+      case kValue: return it.v;
+      default: return uintptr_t(addr_of(it, s));
+    }
+  }
 
   // A compare at the common scale of its two values: the mask as the
   // instructions set it; false when the alignment leaves 64 bits.
@@ -591,13 +912,14 @@ struct Run {
     }
     const Abs& st = e.st;
     for (int k = 0; k < 4; ++k) {
-      if (st.addr[k].kind != kEntry) s->addr[k] = addr_of(st.addr[k], s);
-      if (st.len[k].kind == kValue) s->len[k] = uint16_t(st.len[k].v);
+      if (st.addr[k].kind != kEntry) s->addr[k] = reinterpret_cast<uint8_t*>(value(st.addr[k], k));
+      if (st.len[k].kind == kValue || st.len[k].kind == kShadow) s->len[k] = uint16_t(value(st.len[k], k + 4));
     }
     if (last_cmp >= 0)
       for (int k = 0; k < 2; ++k) work_put(s->work[k], cx[last_cmp][k]);
-    if (st.depth.kind == kValue) s->calc_count = st.depth.v;
+    if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
+    if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
   }
 };
 
@@ -611,7 +933,11 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, -1, s->mask};
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}, 0};
+  for (int k = 0; k < 4; ++k) {
+    r.e_addr[k] = s->addr[k];
+    r.e_len[k] = s->len[k];
+  }
   size_t nr = pl.regs.size();
   uint8_t* blk = ii_field(end + 4);
   if (!blk) return nullptr;
@@ -628,22 +954,39 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     for (size_t j = 0; j < i; ++j)
       if (p < r.regs[j] + 9 && r.regs[j] < p + 9) return nullptr;
     for (const Cnst& k : pl.cnsts)
-      if (p < ii_arena + k.at + 9 && ii_arena + k.at < p + 9) return nullptr;
+      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + 9) return nullptr;
     r.regs[i] = p;
   }
   for (size_t i = 0; i < pl.cnsts.size(); ++i) {
     r.v[nr + i] = pl.cnsts[i].v;
     r.sc[nr + i] = pl.cnsts[i].sc;
   }
+  // The fixed fields: canonical values, apart from every register, constant
+  // and the loop control block (nothing changes them while the plan runs).
+  for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
+    const Fixed& f = pl.fixes[i];
+    uint8_t* p = ii_ref(ii_arena + f.word);
+    if (!p || !canonical_fixed(p, f.len, &r.v[at])) return nullptr;
+    r.sc[at] = f.sc;
+    if (p < blk + sizeof(IiLoopPd) && blk < p + f.len) return nullptr;
+    for (size_t j = 0; j < nr; ++j)
+      if (p < r.regs[j] + 9 && r.regs[j] < p + f.len) return nullptr;
+    for (const Cnst& k : pl.cnsts)
+      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + f.len) return nullptr;
+  }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
+  // (A shadow there takes what the register holds.)
   for (int k = 0; k < 4; ++k) {
-    if (top.addr[k].kind != kEntry && s->addr[k] != addr_of(top.addr[k], s)) return nullptr;
-    if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
+    if (top.addr[k].kind == kShadow) r.shadow[top.addr[k].v] = uintptr_t(s->addr[k]);
+    else if (top.addr[k].kind != kEntry && s->addr[k] != addr_of(top.addr[k], s)) return nullptr;
+    if (top.len[k].kind == kShadow) r.shadow[top.len[k].v] = s->len[k];
+    else if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
   }
-  if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
+  if (top.depth.kind == kShadow) r.shadow[top.depth.v] = s->calc_count;
+  else if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
   // The work values stay as they are until a compare runs.
 
   bool old_mul = ii_math_old_mul();
@@ -749,9 +1092,41 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       case kTfc:
         i = (r.mask | x.keep) != x.keep ? x.to : i + 1;
         continue;
+      case kChk: {
+        uint32_t lv = (r.mask >> (x.keep - 2)) & 3;
+        if (x.cond) {
+          i = lv == 1 ? x.to : i + 1;
+          continue;
+        }
+        if (lv == 3 || lv == 0) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
+        i = lv == 1 ? i + 1 : x.to;
+        continue;
+      }
       case kJmp:
         i = x.to;
         continue;
+      case kCall:
+        if (s->gosubs >= kIiGosubDepth) [[unlikely]] {
+          leave = x.exit;
+          goto out;
+        }
+        r.caller_mask = r.mask;
+        r.mask = 0x3FF;
+        ++i;
+        continue;
+      case kRet:
+        r.mask = r.caller_mask;
+        i = x.to;
+        continue;
+      case kEdge: {
+        const ShadowSet* a = pl.sets.data() + x.as_first;
+        for (uint16_t n = 0; n < x.as_n; ++n) r.shadow[a[n].sid] = r.value(a[n].it, a[n].k);
+        i = x.jump ? x.to : i + 1;
+        continue;
+      }
       case kExit:
         leave = x.exit;
         goto out;

@@ -156,6 +156,14 @@ void limit_mag(u128& m, int& sc) {
       uint64_t w = uint64_t(m), p = uint64_t(pacdec::pow10(n)), q = w / p;
       if (2 * (w % p) >= p) ++q;
       m = q;
+#if defined(__x86_64__)
+    } else if (n <= 19 && uint64_t(m >> 64) < uint64_t(pacdec::pow10(n))) {
+      // The quotient fits 64 bits: one 128-by-64 divide.
+      uint64_t p = uint64_t(pacdec::pow10(n)), q, r;
+      __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(uint64_t(m)), "d"(uint64_t(m >> 64)), "r"(p) : "cc");
+      if (r >= p - r) ++q;  // (2r >= p without overflow)
+      m = q;
+#endif
     } else {
       u128 p = pacdec::pow10(n), q = m / p;
       if (2 * (m % p) >= p) ++q;
@@ -291,12 +299,44 @@ bool pd_divide(IiCalc& a, IiCalc& b) {
   return float_to_oprnd(to_float(a) / y, a);
 }
 
+// A quotient x of a (am at scale as) and b (bm at scale bs) that is exact
+// in at most 15 significant digits below 10^15 (a division by 2, 4, 5, 8,
+// 10 ... of a short value): its digits and scale, trailing zeros dropped,
+// checked by multiplying back. Such a quotient is what float_result makes
+// of x (x is within three roundings of it, far inside the half unit of its
+// 15th digit), found without it.
+bool exact_quotient(double x, u128& am, int& as, u128 bm, int bs) {
+  static const double kP10d[16] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  constexpr u128 k53 = u128(1) << 53;
+  if (am == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
+  double ax = std::fabs(x);
+  if (!(ax < 1e15)) return false;
+  int d = 0;  // digits before the point
+  while (d < 15 && ax >= kP10d[d]) ++d;
+  int t = 15 - d;
+  uint64_t cand = uint64_t(ax * kP10d[t] + 0.5);
+  u128 lhs, rhs;
+  if (cand == 0 || __builtin_mul_overflow(u128(cand), bm, &lhs) ||
+      __builtin_mul_overflow(lhs, pacdec::pow10(as), &lhs) || __builtin_mul_overflow(am, pacdec::pow10(bs + t), &rhs) ||
+      lhs != rhs)
+    return false;
+  am = cand;
+  as = t;
+  trim_mag(am, as);
+  return true;
+}
+
 // pd_divide on magnitudes, signs and scales (the statement plans): a :=
 // a / b; false when the divide fails.
 bool bin_divide(u128& am, bool& an, int& as, u128 bm, bool bn, int bs) {
   double y = pd_bin_to_float(bm, bn, bs);
   if (y == 0 || std::isnan(y)) return false;
   double x = pd_bin_to_float(am, an, as) / y;
+  if (exact_quotient(x, am, as, bm, bs)) {
+    an = std::signbit(x);
+    return true;
+  }
   if (!float_result(x, am, as)) return false;
   an = std::signbit(x);
   return true;

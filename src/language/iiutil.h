@@ -119,6 +119,9 @@ bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs);
 // counts the iterations they ran, ii_loop_plan_builds the bodies looked at
 // to build one (a body no plan takes is looked at once).
 uint8_t* ii_loop_back(IlfExecBlock* b, IlfState* s, uint8_t* end_pc, uint8_t* back);
+// A GOSUB's return entry: the return address and the caller's truth mask
+// (GOSUB, and a loop plan that leaves inside the routine).
+void ii_gosub_push(IlfState* s, uint8_t* ret, uint32_t mask);
 void ii_loop_set_plans(bool on);
 uint64_t ii_loop_plan_iterations();
 uint64_t ii_loop_plan_builds();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -84,6 +85,15 @@ void put(uint8_t* p, int64_t v, int scale) {
   p[8] = uint8_t(scale);
 }
 
+// A fixed packed field of len bytes: v if it has the digits, else its
+// lowest ones.
+void put_fixed(uint8_t* p, int len, int64_t v) {
+  uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
+  uint64_t lim = 1;
+  for (int i = 0; i < 2 * len - 1; ++i) lim *= 10;
+  pacdec::store_be(p, pacdec::bin_to_bcd(a % lim) << 4 | (v < 0 ? com.pd_neg : com.pd_pos), len);
+}
+
 // The value of a packed 8-byte field (its scale aside).
 int64_t value_of(const uint8_t* p) {
   uint64_t w = pacdec::load8(p);
@@ -93,7 +103,11 @@ int64_t value_of(const uint8_t* p) {
 
 class IiLoop : public ii2::Fix {
  protected:
-  static constexpr int kVars = 6, kCnsts = 6;
+  static constexpr int kVars = 6, kCnsts = 6, kFixed = 3;
+  static constexpr int kFixedLen[kFixed] = {3, 5, 8};
+  // Fixed packed fields (the last a constant, read through CNST).
+  uint32_t ira_fx[kFixed] = {};
+  uint8_t* fx[kFixed] = {};
   uint32_t ira[kVars] = {}, ira_i = 0, ira_from = 0, ira_to = 0, ira_step = 0, ira_lcb = 0, ira_bin = 0;
   uint8_t* var[kVars] = {};
   uint8_t* cn[kCnsts] = {};
@@ -108,6 +122,11 @@ class IiLoop : public ii2::Fix {
   uint32_t ira_j = 0, ira_jfrom = 0, ira_jto = 0, ira_jstep = 0, ira_lcb2 = 0;
   uint8_t *vjfrom = nullptr, *vjto = nullptr, *vjstep = nullptr;
   bool in_inner = false;
+  // GOSUBs of the body whose routines follow the event point's END; a
+  // routine called twice, or one that calls another, has no plan.
+  std::vector<uint8_t*> gosubs;
+  std::vector<std::pair<uint8_t*, size_t>> again;  // a second GOSUB of routine k
+  bool in_routine = false;
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
@@ -121,6 +140,7 @@ class IiLoop : public ii2::Fix {
     lcb = field(28, &ira_lcb);
     bin = field(4, &ira_bin);
     ci = field(9, &ira_ci);
+    for (int k = 0; k < kFixed; ++k) fx[k] = field(kFixedLen[k], &ira_fx[k]);
     uint8_t* unused_p = field(1, &ira_same);
     (void)unused_p;
     areas[ira_same].set(var[0]);
@@ -157,6 +177,25 @@ class IiLoop : public ii2::Fix {
     bld_calc_eval(&m.code, '=');
   }
   void differential(Gen& g, long n);
+  // The routines of the GOSUBs: a statement or two, now and then an early
+  // (T) RETURN among them, and RETURN.
+  void routines(Gen& g, bool* refused) {
+    in_routine = true;
+    for (size_t k = 0; k < gosubs.size(); ++k) {
+      rec::view<IbGosub>(gosubs[k]).label = here();
+      for (auto& [go, r] : again)
+        if (r == k) rec::view<IbGosub>(go).label = here();
+      body(g, 1 + int(g.u(2)), refused);
+      if (g.u(3) == 0) {
+        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+        bld_return(&m.code);
+        rec::view<IbTfc>(tfc).to = here();
+        body(g, 1, refused);
+      }
+      bld_return(&m.code);
+    }
+    in_routine = false;
+  }
   // BEG LOOP I FROM 1 TO n; CALC A = A + I; END LOOP, with A the first
   // variable, from 0.
   void sum_loop(int64_t n) {
@@ -228,12 +267,29 @@ class IiLoop : public ii2::Fix {
     expr(g, 1 + int(g.u(4)), refused);
     bld_calc_eval(&m.code, '=');
   }
+  // IF, AND or OR (an AND on an unset level is a run-time error) of two
+  // variable packed operands, or of fixed packed ones at scales of 0-3 (now
+  // and then past 31).
   void test_if(Gen& g, uint32_t shift) {
-    load(g, 1);
-    load(g, 2);
-    IbTstOp a{12, 9, 0, true, false, nullptr};
+    IbTstOp op[2];
+    for (int r = 1; r <= 2; ++r) {
+      if (g.u(3) == 0) {
+        int k = int(g.u(kFixed));
+        if (k == kFixed - 1) {
+          uint8_t* p = m.emit(uint16_t(53 + 2 * (r - 1)), 8);
+          rec::view<rec::U32>(p + 4) = arena::offset_of(fx[k]);
+        } else {
+          bld_ira(&m.code, ira_fx[k], r);
+        }
+        op[r - 1] = {8, uint16_t(kFixedLen[k]), uint8_t(g.u(40) == 0 ? 32 : g.u(4)), true, false, nullptr};
+      } else {
+        load(g, r);
+        op[r - 1] = {12, 9, 0, true, false, nullptr};
+      }
+    }
     uint32_t msg = 0;
-    ASSERT_EQ(bld_if_and_or(&m.code, a, a, uint8_t(1 + g.u(6)), 38, shift, &msg), 1) << msg;
+    static const int kVerbs[] = {38, 38, 51, 52};
+    ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), kVerbs[g.u(4)], shift, &msg), 1) << msg;
   }
   // A body of n statements; *refused when it holds a form no plan takes.
   void body(Gen& g, int n, bool* refused) {
@@ -245,8 +301,20 @@ class IiLoop : public ii2::Fix {
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
         case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
         case 8:
-          if (extra && !in_inner && g.u(3) == 0) inner_loop(g, refused);
-          else bld_nop(&m.code);
+          if (extra && !in_inner && !in_routine && g.u(3) == 0) {
+            inner_loop(g, refused);
+          } else if (g.u(2) == 0) {
+            uint8_t* go = bld_gosub(&m.code, ii2::no_code());
+            if (in_routine) *refused = true;
+            if (!in_routine && !gosubs.empty() && g.u(6) == 0) {
+              again.push_back({go, gosubs.size() - 1});
+              *refused = true;
+            } else {
+              gosubs.push_back(go);
+            }
+          } else {
+            bld_nop(&m.code);
+          }
           break;
         case 9: {  // a move
           bld_calc_reset(&m.code);
@@ -331,11 +399,20 @@ void IiLoop::differential(Gen& g, long n) {
       put(vjstep, g.u(4) ? 1 : 3, 0);
     }
     rec::view<rec::U32>(bin) = uint32_t(g.u(3));
+    // The fixed fields: small values mostly; now and then a negative zero
+    // or the other positive sign nibble.
+    for (int k = 0; k < kFixed; ++k) {
+      put_fixed(fx[k], kFixedLen[k], g.u(2) ? int64_t(g.u(20)) - 5 : g.value());
+      if (g.u(12) == 0) pacdec::store_be(fx[k], com.pd_neg, kFixedLen[k]);
+      if (g.u(12) == 0) fx[k][kFixedLen[k] - 1] |= 0x0F;
+    }
     restart();
     bool trapped = g.u(2) == 0;
     uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
     uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
     bool refused = false;
+    gosubs.clear();
+    again.clear();
     body(g, 1 + int(g.u(6)), &refused);
     end_loop(false, ira_i, ira_lcb, loop);
     probe();
@@ -346,6 +423,7 @@ void IiLoop::differential(Gen& g, long n) {
       flag(1);
       end();
     }
+    routines(g, &refused);
     refused_loops += refused;
     // Both orders: the first run relocates the code and plans the CALC
     // statements, so the second finds everything in place.
@@ -419,41 +497,126 @@ TEST_F(IiLoop, NoPlanWhileTracing) {
   EXPECT_EQ(value_of(var[0]), 500 * 501 / 2);
 }
 
-// A body no plan takes (a compare of a 5-byte fixed packed field, whose
-// instruction keeps its even opcode) is looked at once, not again and again
-// as one waiting for its first run; the loop gives its result.
-TEST_F(IiLoop, ABodyNoPlanTakesIsBuiltOnce) {
+// BEG LOOP I FROM 1 TO 3000, A = A + I under the truth of a test, and
+// how often the loop was planned and by a plan iterated, on the first run
+// (which relocates the code) and on the second.
+struct Planned {
+  uint64_t builds[2], iterations[2];
+};
+
+// A body no plan takes (a compare of binary fields) is looked at once, not
+// again and again as one waiting for its first run; a compare of a fixed
+// packed field (whose instruction keeps its even opcode) and IF with AND
+// (the level checked first, the T path's registers not those of the other)
+// are planned. The loop gives its result each time.
+TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
+  constexpr int kN = 3000;
+  uint32_t ira_l = 0;
+  uint8_t* l = field(5, &ira_l);
+  auto loop_with = [&](const std::function<void()>& test, int64_t sum) {
+    put(var[0], 0, 0);
+    put(vfrom, 1, 0);
+    put(vto, kN, 0);
+    put(vstep, 1, 0);
+    put(var[1], 5, 0);
+    pacdec::store_be(l, com.pd_pos, 5);  // L = 0
+    rec::view<rec::U32>(bin) = 1;
+    restart();
+    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    test();
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], ira_i);
+    rec::view<IbTfc>(tfc).to = here();
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+    Planned p{};
+    for (int r = 0; r < 2; ++r) {
+      put(var[0], 0, 0);
+      uint64_t b = ii_loop_plan_builds(), it = ii_loop_plan_iterations();
+      EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+      EXPECT_EQ(value_of(var[0]), sum);
+      p.builds[r] = ii_loop_plan_builds() - b;
+      p.iterations[r] = ii_loop_plan_iterations() - it;
+    }
+    return p;
+  };
+  auto test = [&](IbTstOp a, uint32_t ra, IbTstOp b, uint32_t rb, uint8_t rel, int verb) {
+    bld_ira(&m.code, ra, 1);
+    bld_ira(&m.code, rb, 2);
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, a, b, rel, verb, 10, &msg), 1) << msg;
+  };
+  IbTstOp fix{8, 5, 0, true, false, nullptr}, var_op{12, 9, 0, true, false, nullptr}, bin4{5, 4, 0, true, false, nullptr};
+  const int64_t all = int64_t(kN) * (kN + 1) / 2;
+  // IF B EQ B (binary): no plan.
+  Planned p = loop_with([&] { test(bin4, ira_bin, bin4, ira_bin, 1, 38); }, all);
+  EXPECT_LE(p.builds[0], 2u);
+  EXPECT_LE(p.builds[1], 1u);
+  EXPECT_EQ(p.iterations[0] + p.iterations[1], 0u);
+  // IF L LT B (L fixed, 0; B 5).
+  p = loop_with([&] { test(fix, ira_l, var_op, ira[1], 5, 38); }, all);
+  EXPECT_LE(p.builds[1], 1u);
+  EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
+  // IF I GT B AND L LT B: true from I = 6 on.
+  p = loop_with(
+      [&] {
+        test(var_op, ira_i, var_op, ira[1], 3, 38);
+        test(fix, ira_l, var_op, ira[1], 5, 51);
+      },
+      all - 15);
+  EXPECT_LE(p.builds[1], 1u);
+  EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
+}
+
+// GOSUB in the body: the routine after the event point's END runs inside
+// the plan, RETURN gives the caller's mask back.
+TEST_F(IiLoop, AGosubInTheBodyIsPlanned) {
   constexpr int kN = 3000;
   put(var[0], 0, 0);
   put(vfrom, 1, 0);
   put(vto, kN, 0);
   put(vstep, 1, 0);
-  uint32_t ira_l = 0;
-  uint8_t* l = field(5, &ira_l);
-  pacdec::store_be(l, com.pd_pos, 5);  // L = 0
   restart();
   uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
-  bld_ira(&m.code, ira_l, 1);
+  uint8_t* go = bld_gosub(&m.code, ii2::no_code());
+  end_loop(false, ira_i, ira_lcb, loop);
+  end();
+  rec::view<IbGosub>(go).label = here();
+  bld_calc_reset(&m.code);
+  calc_add(ira[0], ira_i);
+  bld_return(&m.code);
+  uint64_t it = ii_loop_plan_iterations();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
+  EXPECT_GT(ii_loop_plan_iterations() - it, uint64_t(kN) / 2);
+  // A routine whose CALC runs for I above kN - 10 alone: that CALC, not
+  // run before, is where the plan leaves (inside the routine), not a reason
+  // to build it again and again.
+  put(var[0], 0, 0);
+  put(var[1], kN - 10, 0);
+  restart();
+  loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+  go = bld_gosub(&m.code, ii2::no_code());
+  end_loop(false, ira_i, ira_lcb, loop);
+  end();
+  rec::view<IbGosub>(go).label = here();
+  bld_ira(&m.code, ira_i, 1);
   bld_ira(&m.code, ira[1], 2);
-  IbTstOp fix{8, 5, 0, true, false, nullptr}, var_op{12, 9, 0, true, false, nullptr};
+  IbTstOp var_op{12, 9, 0, true, false, nullptr};
   uint32_t msg = 0;
-  ASSERT_EQ(bld_if_and_or(&m.code, fix, var_op, 5, 38, 10, &msg), 1) << msg;  // IF L LT B
+  ASSERT_EQ(bld_if_and_or(&m.code, var_op, var_op, 3, 38, 10, &msg), 1) << msg;
   uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
   bld_calc_reset(&m.code);
   calc_add(ira[0], ira_i);
   rec::view<IbTfc>(tfc).to = here();
-  end_loop(false, ira_i, ira_lcb, loop);
-  end();
-  put(var[1], 5, 0);
+  bld_return(&m.code);
   uint64_t builds = ii_loop_plan_builds();
+  it = ii_loop_plan_iterations();
   EXPECT_EQ(run(ii2::cref(1, 0)), 1);
-  EXPECT_LE(ii_loop_plan_builds() - builds, 2u);
-  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
-  put(var[0], 0, 0);
-  builds = ii_loop_plan_builds();
-  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
-  EXPECT_LE(ii_loop_plan_builds() - builds, 1u);
-  EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
+  EXPECT_EQ(value_of(var[0]), 10 * int64_t(kN) - 45);  // kN-9 + ... + kN
+  EXPECT_LE(ii_loop_plan_builds() - builds, 4u);
+  EXPECT_GT(ii_loop_plan_iterations() - it, uint64_t(kN) / 2);
 }
 
 // The yield comes within the plan, and finds the fields written back: A

@@ -1210,9 +1210,18 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
   auto u = [&](uint64_t n) { return rng() % n; };
   static const char* const kVars[] = {"B", "C", "D", "E", "F", "G", "H", "I", "J", "K"};
   long planned = 0, n = ii2::cases(3000);
+  // In a third of the statements the values are short or divide evenly
+  // (by 2, 4, 5, 8, 16, 25 at scales of 0-3), now and then against a value
+  // of 15 digits: quotients exact in 15 digits, or one digit past them.
+  static const char* const kEven[] = {"2", "4", "5", "8", "16", "25", "0.5", "0.25", "1.6", "0.08", "-4", "-0.2"};
   for (long c = 0; c < n; ++c) {
+    bool even = u(3) == 0;
     for (int k = 1; k <= 10; ++k) {
-      int digits = 1 + int(u(15));
+      if (even && u(2) == 0) {
+        set_dec(k, kEven[u(12)]);
+        continue;
+      }
+      int digits = even ? (u(4) == 0 ? 15 : 1 + int(u(4))) : 1 + int(u(15));
       std::string t = u(3) == 0 ? "-" : "";
       for (int d = 0; d < digits; ++d) t += char('0' + (d == 0 && digits > 1 ? 1 + u(9) : u(10)));
       int scale = u(3) == 0 ? 0 : int(u(std::min<uint64_t>(uint64_t(digits) + 1, 16)));
