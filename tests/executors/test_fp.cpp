@@ -18,6 +18,9 @@
 #include "process/pcb.h"
 #include "process/pipcf.h"
 #include "process/pishr.h"
+#include "language/ii.h"
+#include "screen/tm.h"
+#include "screen/wm.h"
 #include "screen/wmrec.h"
 
 namespace {
@@ -225,6 +228,50 @@ TEST_F(Fp, ADesignErrorNamesItsProcessAndEndsItWith4) {
   EXPECT_TRUE(shown) << ::testing::PrintToString(r.lines);
 }
 
+// FP_UPD_CHR, as 4GL code calls it: the five words (attributes, row,
+// column, rows, columns) change the cells of the current image's region;
+// without a region it answers 0.
+void upd_chr_exec(Pcb* p) {
+  IiIntFn fn = ii_find_ifn("FP_UPD_CHR");
+  note("registered", fn != nullptr);
+  if (!fn) ut_unwind(2);
+  MmPool pool = mm_create_pool(" FPTEST", com.depth, 0);
+  auto* words = static_cast<uint32_t*>(MM_ALLOC(pool, 5 * 4));
+  const uint32_t w[5] = {wa::kBright, 1, 3, 1, 4};
+  std::memcpy(words, w, sizeof w);
+  const uint32_t args[3] = {2, arena::offset_of(p), arena::offset_of(words)};
+  note("no_region", fn(args));
+  uint32_t srf = 0;
+  wm_create_srf(&srf, com.depth);
+  WmWnd win;
+  INIT_WND(&win, 1, 5, 10, 2, 20, 0);
+  wm_attach(&win, srf, com.depth);
+  wm_write_reg(win.region, std::string(40, 'x'));
+  wm_actv(win.region);
+  p->run.frame = 1;
+  p->run.image = 1;
+  p->image_tbl.get()[1].region = win.region.get();
+  note("with_region", fn(args));
+  WmShow sb{};
+  sb.flags = wmshow::kDraw;
+  wm_show(&sb, 0);
+  // Window row 1, columns 3-6: screen row 5, columns 12-15.
+  note("bold_in", (wm_screen_cell(5, 12).vis & tmv::kBold) && (wm_screen_cell(5, 15).vis & tmv::kBold));
+  note("bold_out", (wm_screen_cell(5, 11).vis & tmv::kBold) || (wm_screen_cell(5, 16).vis & tmv::kBold));
+  p->image_tbl.get()[1].region = 0;
+  ut_unwind(2);
+}
+
+TEST_F(Fp, FpUpdChrChangesTheCurrentRegionsCells) {
+  auto r = fpeng::run(fpeng::input("FP REPEAT"), upd_chr_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["registered"], 1);
+  EXPECT_EQ(r.seen["no_region"], 0);
+  EXPECT_EQ(r.seen["with_region"], 1);
+  EXPECT_EQ(r.seen["bold_in"], 1);
+  EXPECT_EQ(r.seen["bold_out"], 0);
+}
+
 // ---------------------------------------------------------- verify_opt --
 // The option rule, written from its definition, over every combination of
 // process type, phase, PCF and its access, permissions, frame class,
@@ -261,23 +308,26 @@ bool rule(const OptState& s, bool* msg) {
   return s.child_level <= s.level || (s.level == 0 && s.phase != 6);
 }
 
+// Every option over the state; each dimension varied where the rule reads
+// it (permissions for the mode keys, scrolling for 320-325, levels for the
+// numbered options).
 std::vector<OptState> opt_states() {
   std::vector<OptState> v;
   const int options[] = {65535, 257, 259, 260, 261, 265, 266, 267, 268, 271, 272, 273, 274, 276,
                          277,   278, 279, 280, 281, 300, 304, 305, 306, 319, 320, 325, 326, 5, 6};
+  const std::pair<int, int> files[] = {{0, 3}, {1, 1}, {1, 3}};
   for (int type : {1, 2})
     for (int phase : {1, 2, 3, 6, 7})
-      for (int pcf : {0, 1})
-        for (int access : {1, 3})
-          for (int perms : {0, 7, 1, 2, 4})
-            for (int cls : {0, 14})
-              for (int scroll : {0, 1})
-                for (int level : {0, 1, 2})
-                  for (int child_level : {0, 2})
-                    for (int o : options) {
-                      if (!pcf && (access != 3 || perms != 7)) continue;
-                      v.push_back({type, phase, pcf, access, perms, cls, scroll, level, child_level, o});
-                    }
+      for (auto [pcf, access] : files)
+        for (int cls : {0, 14})
+          for (int o : options) {
+            const bool mode_key = o >= 265 && o <= 268, scrolling = o >= 320 && o <= 325, numbered = o <= 255;
+            for (int perms : mode_key ? std::vector<int>{0, 7, 1, 2, 4} : std::vector<int>{7})
+              for (int scroll : scrolling ? std::vector<int>{0, 1} : std::vector<int>{0})
+                for (int level : numbered ? std::vector<int>{0, 1, 2} : std::vector<int>{0})
+                  for (int child_level : numbered ? std::vector<int>{0, 2} : std::vector<int>{0})
+                    v.push_back({type, phase, pcf, access, perms, cls, scroll, level, child_level, o});
+          }
   return v;
 }
 
@@ -320,7 +370,7 @@ void verify_exec(Pcb* p) {
 }
 
 TEST_F(Fp, TheOptionRuleOverTheProcessState) {
-  auto r = fpeng::run(fpeng::input("FP INPUT"), verify_exec);
+  auto r = fpeng::run(fpeng::input("FP INPUT"), verify_exec, "", 120);
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(r.seen["ready"], 1);
   auto states = opt_states();
