@@ -194,4 +194,29 @@ TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
   EXPECT_EQ(leave(&err), 0);
 }
 
+// SET ENTRY ATTRIBUTES on the form's amount offers the form's settings
+// (the amount's carry-forward flag is set: a number without a default); an answer
+// typed and ENTER comes back into them (offered so the next time), and the
+// form is as it was after each.
+TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  option(4);
+  key("Tab");
+  auto form = body();
+  key("S-F1");
+  auto offered = body();
+  ASSERT_NE(offered[0].find("Entry attributes"), std::string::npos) << tmux("capture-pane -p");
+  EXPECT_EQ(offered[2], "  Read the next record after each one:   0");
+  EXPECT_EQ(offered[3], "  An exact key is required:              1");
+  EXPECT_EQ(offered[4], "  Carry the current field forward:       1");
+  key("Tab");  // onto the first answer
+  key("1");
+  key("Enter");
+  EXPECT_EQ(body(), form) << tmux("capture-pane -p");
+  key("S-F1");
+  EXPECT_EQ(body()[2], "  Read the next record after each one:   1") << tmux("capture-pane -p");
+  key("F3");
+  EXPECT_EQ(body(), form);
+}
+
 }  // namespace
