@@ -148,6 +148,7 @@ TEST_F(ChldRun, DesignErrorAndCompileFailureOpenTheirWindows) {
   option(2);
   EXPECT_TRUE(shows("Process compile errors")) << tmux("capture-pane -p");
   EXPECT_TRUE(shows("CHA BROKEN")) << tmux("capture-pane -p");
+  EXPECT_TRUE(shows("GOTO     NOWHERE")) << "the statement in error\n" << tmux("capture-pane -p");
   key("F3");
   EXPECT_EQ(body(), menu);
   std::string err;
