@@ -10,6 +10,7 @@
 #include "executors/rt.h"
 #include "files/dictrec.h"
 #include "files/fmcat.h"
+#include "process/pipcf.h"
 
 using namespace chldtest;
 
@@ -346,6 +347,121 @@ TEST_F(Bltin, ProcessesRunByNamePutTheDatabaseBack) {
     fp_set_keaterm(false);
   });
   EXPECT_EQ(seen, (std::vector<std::string>{"KEA START in DB2", "DIRECT ONE in DB3", "KEA AFTER in DB2"}));
+}
+
+}  // namespace
+
+namespace {
+
+// SCAN runs the Subroutine QUVO_SCAN_PROC names (with a current field, in
+// MODE 1 or in key entry; else 300590 and nothing runs); a scan that chose
+// a record (OPTION 22) ends the image, with 36 in key entry.
+TEST_F(Bltin, ScanRunsTheProcessQuvoScanProcNames) {
+  procs({{"PARENT", 2}});
+  ASSERT_EQ(fx::write("PROCESS", "0LA", "00", {proc_rec("MY SCAN", 6, "0")}), 1);
+  descs()["MY SCAN"] = Desc{{1}, {}, {}, false};
+  setenv("QUVO_SCAN_PROC", "MY SCAN", 1);
+  ASSERT_EQ(fp_bltin_init(), 1);
+  unsetenv("QUVO_SCAN_PROC");
+  EXPECT_EQ(fp_bltin_invoc("SCAN")->name.str(), "MY SCAN");
+  int scans = 0;
+  bool choose = false;
+  on_ep = [&](Pcb* p, int ep) {
+    if (ep != 1 || p->invoc.name.str() != "MY SCAN") return;
+    ++scans;
+    if (choose) status(static_cast<Pcb*>(p->invoc.parent_pcb.get()))->option = 22;
+  };
+  run_parent("PARENT", 2, [&](Pcb* p) {
+    phase(p)->mode = 3;
+    phase(p)->phase = 3;
+    p->run.cur_item = 0;
+    EXPECT_EQ(fp_opt_scan(p), 0);
+    EXPECT_EQ(scans, 0);
+    EXPECT_EQ(messages(p).size(), 1u) << "300590";
+    phase(p)->mode = 1;
+    status(p)->option = 257;
+    EXPECT_EQ(fp_opt_scan(p), 0);
+    EXPECT_EQ(scans, 1);
+    choose = true;
+    EXPECT_EQ(fp_opt_scan(p), kFpDone);
+    EXPECT_EQ(status(p)->next_child.str(), "+");
+    phase(p)->mode = 3;
+    phase(p)->phase = 6;
+    EXPECT_EQ(fp_opt_scan(p), kFpScanChose);
+  });
+  EXPECT_EQ(scans, 3);
+}
+
+// SELECT KEY outside key entry adds a dynamic key on the current field,
+// unless QUVO_DISABLE_DYNAKEYS is set.
+TEST_F(Bltin, SelectKeyOutsideKeyEntryAddsADynamicKey) {
+  procs({{"PARENT", 2}});
+  auto* c = static_cast<EmCitm*>(MM_ALLOC(e.pool, sizeof(EmCitm)));
+  std::memset(static_cast<void*>(c), 0, sizeof *c);
+  c->field.set("CUST NAME");
+  c->text1.set("Name");
+  c->wm.data_type = 1;
+  c->wm.length = 4;
+  c->wm.value.set(static_cast<uint8_t*>(MM_ALLOC(e.pool, 4)));
+  auto* items = static_cast<PcbItemEnt*>(MM_ALLOC(e.pool, 2 * sizeof(PcbItemEnt)));
+  std::memset(static_cast<void*>(items), 0, 2 * sizeof(PcbItemEnt));
+  items[1].citm.set(c);
+  for (bool off : {true, false}) {
+    if (off) setenv("QUVO_DISABLE_DYNAKEYS", "1", 1);
+    ASSERT_EQ(fp_bltin_init(), 1);
+    unsetenv("QUVO_DISABLE_DYNAKEYS");
+    EXPECT_EQ(fp_dynakeys_off(), off);
+    bool added = false;
+    run_parent("PARENT", 2, [&](Pcb* p) {
+      EmHeader* em = p->module.get();
+      Ref<PcbItemEnt> keep = p->item_tbl;
+      uint16_t n = em->n_items;
+      em->n_items = 1;
+      p->item_tbl.set(items);
+      p->run.cur_item = 1;
+      phase(p)->phase = 1;
+      EXPECT_EQ(fp_opt_select_key(p), 0);
+      added = bool(p->dyna);
+      pi_dyna_add(p, nullptr);
+      p->item_tbl = keep;
+      em->n_items = n;
+    });
+    EXPECT_EQ(added, !off);
+  }
+}
+
+// Direct process 2 of a design process ("0AD") runs as a SUBPROCESS with
+// the label "TEST"; the caller's NEXT VERSION is put back after it, also
+// when an unwind passes through.
+TEST_F(Bltin, DirectProcessTwoPutsNextVersionBack) {
+  procs({{"PARENT", 1}, {"DIRECT TWO", 6}});
+  ASSERT_EQ(fx::write("APPL", nullptr, nullptr, {fx::appl("0AD", "00")}), 1);
+  fx::Rec prm = fx::rec("PARAM", {{"dp2_app", "ABC"}, {"dp2_type", "6"}, {"dp2_name", "DIRECT TWO"}});
+  ASSERT_EQ(fx::write("PARAM", "0AD", "00", {prm}), 1);
+  pi_getters_reset();
+  std::vector<std::string> seen;
+  int unwind_to = -1;
+  on_ep = [&](Pcb* p, int ep) {
+    if (ep != 1 || p->invoc.name.str() != "DIRECT TWO") return;
+    auto* caller = static_cast<Pcb*>(p->invoc.parent_pcb.get());
+    seen.push_back(std::to_string(p->invoc.kind) + " " + p->invoc.reserved_text.str());
+    status(caller)->next_ver.set("07");
+    if (unwind_to >= 0) ut_unwind_to(unwind_to, 4);
+  };
+  run_parent("PARENT", 1, [&](Pcb* p) {
+    p->invoc.app.set("0AD");
+    status(p)->next_ver.set("01");
+    fp_opt_direct(p, 273);
+    EXPECT_EQ(status(p)->next_ver.str(), "01");
+    int code = ::mark(0, [&] {
+      unwind_to = com.depth;
+      fp_opt_direct(p, 273);
+    });
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(status(p)->next_ver.str(), "01") << "the unwind put it back";
+    p->invoc.app.set("ABC");
+  });
+  EXPECT_EQ(seen, (std::vector<std::string>{"0 TEST", "0 TEST"}));
 }
 
 }  // namespace

@@ -1,0 +1,223 @@
+// Child invocation and the runtime's windows as a person meets them: the
+// real engine in a private tmux server (80 x 24, TERM=xterm) runs the menu
+// of tests/executors/chld-app, each step waiting for the engine's wait for
+// a key (QUVO_WM_LOG); the screens are read back with capture-pane.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process/pl_fixture.h"
+#include "support/tmux.h"
+
+namespace {
+
+using tmuxrun::q;
+using tmuxrun::sh;
+using tmuxrun::slurp;
+
+int count_lines(const std::string& path) {
+  std::string s = slurp(path);
+  return int(std::count(s.begin(), s.end(), '\n'));
+}
+
+class ChldRun : public ::testing::Test {
+ protected:
+  static inline std::string root, data;
+
+  static void SetUpTestSuite() {
+    ASSERT_EQ(tmuxrun::make_engine_dir("quvo-chldrun", &root, &data), 0);
+    int rc = 0;
+    sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/executors/chld-app") + " " +
+           q(root + "/boot") + " >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "quvogen";
+    sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " QUVO_BOOT_SRC=" +
+           q(root + "/boot") + " QUVO_BOOT_AP=CHA " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "adding CHA";
+    pltest::Engine e;
+    e.dir = data;
+    e.start(false);
+    auto u = fx::user("CHU");
+    rec::view<DUser>(u.data()).db.set("CHD");
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    e.stop(false);
+  }
+  static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
+
+  std::string name, dir, log;
+  void SetUp() override {
+    static std::atomic<int> seq{0};
+    name = "quvo-chld-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    dir = root + "/" + name;
+    mkdir(dir.c_str(), 0777);
+    log = dir + "/wm.log";
+  }
+  void TearDown() override { tmux("kill-server"); }
+
+  std::string tmux(const std::string& args) {
+    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
+              " -f /dev/null " + args + " 2>&1");
+  }
+  // Starts the menu (the test library on the library path for the CALL of
+  // CHA CRASH) and waits for its first wait for a key.
+  void start() {
+    std::string lib = std::filesystem::path(QUVO_TESTCALL).parent_path().string();
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                      " QUVO_TEST_USER=CHU LD_LIBRARY_PATH=" + q(lib) + " QUVO_WM_LOG=" + q(log) +
+                      tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " -d CHD -a CHA -t Menu -p 'CHA MENU' 2>" +
+                      q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+    ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  }
+  bool waits(int n) {
+    for (int i = 0; i < 1500; ++i) {
+      if (count_lines(log) >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // One key (a tmux key name) and the wait that follows it.
+  void key(const std::string& k) {
+    int before = count_lines(log);
+    tmux("send-keys " + k);
+    EXPECT_TRUE(waits(before + 1)) << k << ": " << slurp(dir + "/err");
+  }
+  void option(int n) {
+    for (char c : std::to_string(n)) key(std::string(1, c));
+    key("Enter");
+  }
+  std::vector<std::string> screen() {
+    std::vector<std::string> rows;
+    std::istringstream in(tmux("capture-pane -p"));
+    for (std::string l; std::getline(in, l);) {
+      while (!l.empty() && l.back() == ' ') l.pop_back();
+      rows.push_back(l);
+    }
+    rows.resize(24);
+    return rows;
+  }
+  // The screen's rows above the status and message lines.
+  std::vector<std::string> body() {
+    auto s = screen();
+    s.resize(22);
+    return s;
+  }
+  bool shows(const std::string& text) {
+    for (const auto& r : screen())
+      if (r.find(text) != std::string::npos) return true;
+    return false;
+  }
+  // END on the menu: the engine's exit status and standard error.
+  int leave(std::string* err) {
+    tmux("send-keys F3");
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(dir + "/rc");
+      if (!s.empty() && s.back() == '\n') {
+        *err = slurp(dir + "/err");
+        return std::atoi(s.c_str());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+};
+
+// A design error (a child that does not exist) opens ERROR MESSAGE in its
+// own window, and a failed compile EM BUILD ERRORS; after END each time
+// the menu beneath is as it was and goes on.
+TEST_F(ChldRun, DesignErrorAndCompileFailureOpenTheirWindows) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto menu = body();
+  ASSERT_NE(menu[0].find("Child invocation tests"), std::string::npos);
+  option(1);
+  EXPECT_TRUE(shows("ENTER goes on to the next child."));
+  key("Enter");
+  EXPECT_TRUE(shows("Press END to go on.")) << tmux("capture-pane -p");
+  EXPECT_TRUE(shows("Child does not exist")) << tmux("capture-pane -p");
+  key("F3");
+  EXPECT_EQ(body(), menu);
+  option(2);
+  EXPECT_TRUE(shows("Process compile errors")) << tmux("capture-pane -p");
+  EXPECT_TRUE(shows("CHA BROKEN")) << tmux("capture-pane -p");
+  EXPECT_TRUE(shows("GOTO     NOWHERE")) << "the statement in error\n" << tmux("capture-pane -p");
+  key("F3");
+  EXPECT_EQ(body(), menu);
+  std::string err;
+  EXPECT_EQ(leave(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
+// A child that dies of a memory fault twice: message 200860 each time, and
+// the menu goes on.
+TEST_F(ChldRun, AMemoryFaultTwiceAndTheMenuGoesOn) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto menu = body();
+  for (int i = 0; i < 2; ++i) {
+    option(3);
+    EXPECT_NE(screen()[23].find("Process ended abnormally"), std::string::npos) << tmux("capture-pane -p");
+    EXPECT_EQ(body(), menu);
+  }
+  std::string err;
+  EXPECT_EQ(leave(&err), 0);
+}
+
+// HELP ON OPT lists the menu's options; HELP on the form's amount shows its
+// name and mask; END puts back the screen beneath each time.
+TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto menu = body();
+  key("F2");
+  for (const char* n : {"CHA BADKID", "CHA BROKEN", "CHA CRASH", "CHA FORM"})
+    EXPECT_TRUE(shows(n)) << n << "\n" << tmux("capture-pane -p");
+  key("F3");
+  EXPECT_EQ(body(), menu);
+  option(4);
+  auto form = body();
+  ASSERT_NE(form[0].find("A form with an amount"), std::string::npos) << tmux("capture-pane -p");
+  key("Tab");  // onto the amount
+  key("F1");
+  EXPECT_TRUE(shows("CHA AMOUNT")) << tmux("capture-pane -p");
+  EXPECT_TRUE(shows("ZZ,ZZ9.99-")) << tmux("capture-pane -p");
+  key("F3");
+  EXPECT_EQ(body(), form);
+  key("F3");
+  EXPECT_EQ(body(), menu);
+  std::string err;
+  EXPECT_EQ(leave(&err), 0);
+}
+
+// SET ENTRY ATTRIBUTES on the form's amount offers the form's settings
+// (the amount's carry-forward flag is set: a number without a default); an answer
+// typed and ENTER comes back into them (offered so the next time), and the
+// form is as it was after each.
+TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  option(4);
+  key("Tab");
+  auto form = body();
+  key("S-F1");
+  auto offered = body();
+  ASSERT_NE(offered[0].find("Entry attributes"), std::string::npos) << tmux("capture-pane -p");
+  EXPECT_EQ(offered[2], "  Read the next record after each one:   0");
+  EXPECT_EQ(offered[3], "  An exact key is required:              1");
+  EXPECT_EQ(offered[4], "  Carry the current field forward:       1");
+  key("Tab");  // onto the first answer
+  key("1");
+  key("Enter");
+  EXPECT_EQ(body(), form) << tmux("capture-pane -p");
+  key("S-F1");
+  EXPECT_EQ(body()[2], "  Read the next record after each one:   1") << tmux("capture-pane -p");
+  key("F3");
+  EXPECT_EQ(body(), form);
+}
+
+}  // namespace
