@@ -23,6 +23,7 @@
 #include "language/ii.h"
 #include "pc_fixture.h"
 #include "pl_fixture.h"
+#include "process/emrec.h"
 #include "process/pishr.h"
 #include "process/pl.h"
 #include "process/services.h"
@@ -126,10 +127,19 @@ class Susp : public AbcRun {
   Susp() : AbcRun("susp") {}
   std::string cwd;
   Engine e;
+  bool with_fit = false;  // the file statements' application "FIT" joins
 
   void SetUp() override {
     AbcRun::SetUp();
     cwd = fs::current_path().string();
+    if (with_fit) {
+      std::string boot = root + "/boot";
+      std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR + "/language/fi-app " +
+                        boot + " > " + root + "/gen.log 2>&1";
+      ASSERT_EQ(std::system(gen.c_str()), 0) << text_of(root + "/gen.log");
+      QuvoRun b = run_quvo({"-b"}, {"QUVOPATH=" + data, "QUVO_BOOT_SRC=" + boot, "QUVO_BOOT_AP=FIT", "QUVO_TEST_USER=ABU", "TERM=dumb"});
+      ASSERT_EQ(b.status, 0) << b.out << b.err;
+    }
     fs::current_path(root);
     // The Subroutine the background engine resumes: its areas' values as
     // RUN's parameters, into a file.
@@ -210,6 +220,37 @@ class Susp : public AbcRun {
   }
 };
 
+// With the file statements' application: its Subroutine RESUMED reads
+// FITACCT's record 3 and writes record 11, ending with LOGOUT (127) only
+// when both succeed.
+constexpr int kAcctLen = 4 + 12 + 8 + 20;
+class SuspFit : public Susp {
+ protected:
+  SuspFit() { with_fit = true; }
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(Susp::SetUp());
+    std::string p =
+        "process 6 RESUMED\nstatements 1\n"
+        "      COMPUTE  FIT ACCT NO                    *      0\n"
+        "      COMPUTE  FIT ACCT NO                    +      3\n"
+        "      READ     FIT FITACCT        0         0            ACCT NO\n"
+        "F     GOTO     BAD\n"
+        "      IF       FIT ACCT NO                    NE     3\n"
+        "T     GOTO     BAD\n"
+        "      COMPUTE  FIT ACCT NO                    +      8\n"
+        "      WRITE    FIT FITACCT                  0\n"
+        "F     GOTO     BAD\n"
+        "      LOGOUT           N\n"
+        "      LABEL    BAD\n"
+        "      END PROC\n";
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("resumed.stmt", p, nullptr, &r), 0);
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("FIT", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+    ASSERT_EQ(fx::write("PROCESS", "FIT", "00", {proc_rec("RESUMED", 6, "1", 50, "2026-01-01T00:00:01", "2026-01-01T00:00:01")}), 1);
+  }
+};
+
 // The independent run suspends, the submit script gets its arguments and
 // starts the second engine, which resumes the process with its values and
 // scratches the file.
@@ -251,6 +292,82 @@ TEST_F(Susp, AreasAndTemporaryFilesComeBackEqual) {
   EXPECT_EQ(g_file_after[0].substr(0, 4), "k001");
   EXPECT_EQ(g_areas_after, g_areas_before);
   EXPECT_TRUE(ids().empty());
+}
+
+// A run of FIT's Subroutine RESUMED that has FITACCT open in its file
+// control area, with record 3 read, when it goes to the background.
+bool g_fca_open = false;
+void open_acct_and_suspend(Pcb* p, const char* x) {
+  set_values(p, x);
+  g_fca_open = false;
+  EmHeader* em = p->module.get();
+  FmArb* c = em ? em->cfi.get() : nullptr;
+  if (!c) return;
+  c->key_no = 0;
+  c->op = FM_OP_FIRST;
+  fm_start(c);
+  c->op = FM_OP_FAST;
+  EmCfi* acct = nullptr;
+  while (uint8_t* r = fm_rdnxt_fast(c, 0))
+    if (reinterpret_cast<EmCfi*>(r)->fdb.name.str() == "FITACCT") acct = reinterpret_cast<EmCfi*>(r);
+  c->op = 0;
+  if (!acct) return;
+  uint32_t ix = acct->ctl_ira, n = em->n_areas;
+  if (ix > n) ix = (ix - arena::offset_of(em->area_addr.get())) / 4;
+  auto* fca = ix >= 1 && ix <= n ? reinterpret_cast<PiFileCtl*>(p->area_addr.get()[ix].get()) : nullptr;
+  if (!fca) return;
+  FmFdb f = acct->fdb;
+  f.db.set("FTD");
+  if (!FM_OPEN(&f, com.subproc_scope, 0, 15, 15)) return;
+  static auto* buf = static_cast<uint8_t*>(arena::alloc_chunk(64));
+  std::memset(buf, 0, 64);
+  buf[0] = 3;
+  FmArb* h = f.handle.get();
+  PROTO_FULL(h, 0, buf);
+  h->op = FM_OP_EQUAL;
+  g_fca_open = fm_read(h) && buf[0] == 3;
+  h->op = 0;
+  fca->handle.set(h);
+}
+
+// A process suspended with a file open resumes in a second engine with its
+// file control areas empty: it opens its files anew, reads a record and
+// writes one, which lands in the file.
+TEST_F(SuspFit, AResumedProcessReopensItsFiles) {
+  QuvoRun s = run_quvo({"-d", "FTD", "-a", "FIT", "-t", "Subroutine", "-p", "SETUP"},
+                       {"QUVOPATH=" + data, "QUVO_TEST_USER=ABU", "HOME=" + root, "TERM=dumb"});
+  ASSERT_EQ(s.status, 127) << s.err;
+  proc_svc.rt_dflt_disp = open_acct_and_suspend;
+  com.startup_db.set("FTD");
+  com.cur_db.set("FTD");
+  PiInvoc v = abc_invoc("RESUMED", 6, 2);
+  v.app.set("FIT");
+  v.independent = 1;
+  ASSERT_EQ(pi_run(&v), 2);
+  EXPECT_TRUE(g_fca_open);
+  EXPECT_EQ(text_of(root + "/bg.rc"), "127\n") << text_of(root + "/bg.err");
+  EXPECT_TRUE(ids().empty());
+  // FITACCT through the record interface: SETUP's ten records and the
+  // resumed process's eleventh.
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_DISK, kAcctLen, 0, nullptr, 0);
+  INIT_DB_PATH(&f, "FTD", "FIT", "00", "FITACCT", FM_PT_DATA);
+  f.stamp[0] = 0xFFFFFFFFu;
+  f.stamp[1] = 0xFFFFFFFFu;
+  ASSERT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_STRUCT, 15, 15), 1);
+  FmArb* h = f.handle.get();
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, kAcctLen));
+  h->op = FM_OP_FIRST;
+  fm_start(h);
+  h->rec.set(buf);
+  h->rec_len = kAcctLen;
+  h->op = 0;
+  std::vector<uint32_t> got, want;
+  while (fm_rdnxt(h)) got.push_back(rec::view<rec::U32>(buf).get());
+  h->rec.reset();
+  FM_CLOSE(h, 0);
+  for (uint32_t k = 1; k <= 11; ++k) want.push_back(k);
+  EXPECT_EQ(got, want);
 }
 
 // A submit script that fails: a message, code 4, no file left.
