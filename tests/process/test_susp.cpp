@@ -21,6 +21,7 @@
 #include "files/unixio.h"
 #include "foundation/os.h"
 #include "language/ii.h"
+#include "language/iiutil.h"
 #include "pc_fixture.h"
 #include "pl_fixture.h"
 #include "process/emrec.h"
@@ -139,6 +140,8 @@ class Susp : public AbcRun {
       ASSERT_EQ(std::system(gen.c_str()), 0) << text_of(root + "/gen.log");
       QuvoRun b = run_quvo({"-b"}, {"QUVOPATH=" + data, "QUVO_BOOT_SRC=" + boot, "QUVO_BOOT_AP=FIT", "QUVO_TEST_USER=ABU", "TERM=dumb"});
       ASSERT_EQ(b.status, 0) << b.out << b.err;
+      // Its statements run in this engine too (the families join at its start).
+      ii_families_register();
     }
     fs::current_path(root);
     // The Subroutine the background engine resumes: its areas' values as
@@ -294,15 +297,11 @@ TEST_F(Susp, AreasAndTemporaryFilesComeBackEqual) {
   EXPECT_TRUE(ids().empty());
 }
 
-// A run of FIT's Subroutine RESUMED that has FITACCT open in its file
-// control area, with record 3 read, when it goes to the background.
-bool g_fca_open = false;
-void open_acct_and_suspend(Pcb* p, const char* x) {
-  set_values(p, x);
-  g_fca_open = false;
+// FITACCT's file control area in a run of FIT's Subroutine RESUMED.
+PiFileCtl* acct_fca(Pcb* p, EmCfi** cfi) {
   EmHeader* em = p->module.get();
   FmArb* c = em ? em->cfi.get() : nullptr;
-  if (!c) return;
+  if (!c) return nullptr;
   c->key_no = 0;
   c->op = FM_OP_FIRST;
   fm_start(c);
@@ -311,23 +310,61 @@ void open_acct_and_suspend(Pcb* p, const char* x) {
   while (uint8_t* r = fm_rdnxt_fast(c, 0))
     if (reinterpret_cast<EmCfi*>(r)->fdb.name.str() == "FITACCT") acct = reinterpret_cast<EmCfi*>(r);
   c->op = 0;
-  if (!acct) return;
+  if (!acct) return nullptr;
+  *cfi = acct;
   uint32_t ix = acct->ctl_ira, n = em->n_areas;
   if (ix > n) ix = (ix - arena::offset_of(em->area_addr.get())) / 4;
-  auto* fca = ix >= 1 && ix <= n ? reinterpret_cast<PiFileCtl*>(p->area_addr.get()[ix].get()) : nullptr;
+  return ix >= 1 && ix <= n ? reinterpret_cast<PiFileCtl*>(p->area_addr.get()[ix].get()) : nullptr;
+}
+// The run has FITACCT open in its control area, record 3 read, when it goes
+// to the background; the handle lives in g_open_scope.
+FmArb* g_susp_handle = nullptr;
+int g_open_scope = -1;
+void open_acct_and_suspend(Pcb* p, const char* x) {
+  set_values(p, x);
+  g_susp_handle = nullptr;
+  EmCfi* acct = nullptr;
+  PiFileCtl* fca = acct_fca(p, &acct);
   if (!fca) return;
   FmFdb f = acct->fdb;
   f.db.set("FTD");
-  if (!FM_OPEN(&f, com.subproc_scope, 0, 15, 15)) return;
+  if (!FM_OPEN(&f, g_open_scope < 0 ? com.subproc_scope : g_open_scope, 0, 15, 15)) return;
   static auto* buf = static_cast<uint8_t*>(arena::alloc_chunk(64));
   std::memset(buf, 0, 64);
   buf[0] = 3;
   FmArb* h = f.handle.get();
   PROTO_FULL(h, 0, buf);
   h->op = FM_OP_EQUAL;
-  g_fca_open = fm_read(h) && buf[0] == 3;
+  if (fm_read(h) && buf[0] == 3) g_susp_handle = h;
   h->op = 0;
   fca->handle.set(h);
+}
+// FITACCT's records, by ACCT NO, through the record interface.
+std::vector<uint32_t> acct_numbers(MmPool pool) {
+  std::vector<uint32_t> v;
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_DISK, kAcctLen, 0, nullptr, 0);
+  INIT_DB_PATH(&f, "FTD", "FIT", "00", "FITACCT", FM_PT_DATA);
+  f.stamp[0] = 0xFFFFFFFFu;
+  f.stamp[1] = 0xFFFFFFFFu;
+  if (!FM_OPEN(&f, 0, FM_OPT_NO_STRUCT, 15, 15)) return v;
+  FmArb* h = f.handle.get();
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, kAcctLen));
+  h->op = FM_OP_FIRST;
+  fm_start(h);
+  h->rec.set(buf);
+  h->rec_len = kAcctLen;
+  h->op = 0;
+  while (fm_rdnxt(h)) v.push_back(rec::view<rec::U32>(buf).get());
+  h->rec.reset();
+  FM_CLOSE(h, 0);
+  mm_free(buf);
+  return v;
+}
+std::vector<uint32_t> one_to(uint32_t n) {
+  std::vector<uint32_t> v;
+  for (uint32_t k = 1; k <= n; ++k) v.push_back(k);
+  return v;
 }
 
 // A process suspended with a file open resumes in a second engine with its
@@ -344,30 +381,55 @@ TEST_F(SuspFit, AResumedProcessReopensItsFiles) {
   v.app.set("FIT");
   v.independent = 1;
   ASSERT_EQ(pi_run(&v), 2);
-  EXPECT_TRUE(g_fca_open);
+  EXPECT_NE(g_susp_handle, nullptr);
   EXPECT_EQ(text_of(root + "/bg.rc"), "127\n") << text_of(root + "/bg.err");
   EXPECT_TRUE(ids().empty());
-  // FITACCT through the record interface: SETUP's ten records and the
-  // resumed process's eleventh.
-  FmFdb f;
-  INIT_FDB(&f, FM_CLASS_DISK, kAcctLen, 0, nullptr, 0);
-  INIT_DB_PATH(&f, "FTD", "FIT", "00", "FITACCT", FM_PT_DATA);
-  f.stamp[0] = 0xFFFFFFFFu;
-  f.stamp[1] = 0xFFFFFFFFu;
-  ASSERT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_STRUCT, 15, 15), 1);
-  FmArb* h = f.handle.get();
-  auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, kAcctLen));
-  h->op = FM_OP_FIRST;
-  fm_start(h);
-  h->rec.set(buf);
-  h->rec_len = kAcctLen;
-  h->op = 0;
-  std::vector<uint32_t> got, want;
-  while (fm_rdnxt(h)) got.push_back(rec::view<rec::U32>(buf).get());
-  h->rec.reset();
-  FM_CLOSE(h, 0);
-  for (uint32_t k = 1; k <= 11; ++k) want.push_back(k);
-  EXPECT_EQ(got, want);
+  // SETUP's ten records and the resumed process's eleventh.
+  EXPECT_EQ(acct_numbers(e.pool), one_to(11));
+}
+
+// Resumed in this engine while the handle the process had open when it
+// was suspended is still live: its control area comes back empty, so it
+// opens FITACCT for itself, and its READ and WRITE work on its own handle.
+bool g_stale_handle = true;
+void (*g_real_exec)(void*) = nullptr;
+void check_fca_at_ep01(void* arg) {
+  auto* a = static_cast<PiEpArg*>(arg);
+  if (a->event_point == 1) {
+    EmCfi* acct = nullptr;
+    PiFileCtl* fca = acct_fca(a->pcb, &acct);
+    g_stale_handle = !fca || fca->handle.get() == g_susp_handle || !fca->handle;
+  }
+  g_real_exec(arg);
+}
+TEST_F(SuspFit, AResumedProcessFindsItsFileControlAreasEmpty) {
+  std::ofstream(root + "/submit.sh") << "#!/bin/sh\nexit 0\n";
+  QuvoRun s = run_quvo({"-d", "FTD", "-a", "FIT", "-t", "Subroutine", "-p", "SETUP"},
+                       {"QUVOPATH=" + data, "QUVO_TEST_USER=ABU", "HOME=" + root, "TERM=dumb"});
+  ASSERT_EQ(s.status, 127) << s.err;
+  proc_svc.rt_dflt_disp = open_acct_and_suspend;
+  g_open_scope = 0;
+  com.startup_db.set("FTD");
+  com.cur_db.set("FTD");
+  PiInvoc v = abc_invoc("RESUMED", 6, 2);
+  v.app.set("FIT");
+  v.independent = 1;
+  ASSERT_EQ(pi_run(&v), 2);
+  g_open_scope = -1;
+  ASSERT_NE(g_susp_handle, nullptr);
+  ASSERT_TRUE(fm_is_handle(g_susp_handle));
+  ASSERT_EQ(ids().size(), 1u);
+  PiInvoc r;
+  ASSERT_TRUE(pi_session_start(&r, *ids().begin()));
+  proc_svc.rt_dflt_disp = [](Pcb*, const char*) {};
+  g_real_exec = proc_svc.ii_proc_exec;
+  proc_svc.ii_proc_exec = check_fca_at_ep01;
+  int code = pi_run(&r);
+  EXPECT_FALSE(g_stale_handle);
+  EXPECT_TRUE(ids().empty());
+  FM_CLOSE(g_susp_handle, 0);
+  EXPECT_EQ(code, 24);  // LOGOUT: its READ and WRITE succeeded
+  EXPECT_EQ(acct_numbers(e.pool), one_to(11));
 }
 
 // A submit script that fails: a message, code 4, no file left.
