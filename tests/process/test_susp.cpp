@@ -20,7 +20,9 @@
 #include "design/sefile.h"
 #include "files/unixio.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "language/ii.h"
+#include "language/ibctl.h"
 #include "language/iiutil.h"
 #include "pc_fixture.h"
 #include "pl_fixture.h"
@@ -171,6 +173,7 @@ class Susp : public AbcRun {
         << "#!/bin/sh\necho \"$@\" >> " << root << "/submits\n"
         << "for a in \"$@\"; do case \"$a\" in -session=*) id=${a#-session=};; esac; done\n"
         << "cd " << q(root) << " && env -i PATH=/usr/bin:/bin HOME=" << q(root) << " QUVOPATH=" << q(data)
+        << " LD_LIBRARY_PATH=" << q(fs::path(QUVO_TESTCALL).parent_path().string())
         << " QUVO_TEST_USER=ABU" << sanitizer_env() << " " << q(QUVO_BINARY) << " -s \"$id\" > " << root
         << "/bg.out 2> " << root << "/bg.err\necho $? > " << root << "/bg.rc\n";
     chmod((root + "/submit.sh").c_str(), 0755);
@@ -430,6 +433,60 @@ TEST_F(SuspFit, AResumedProcessFindsItsFileControlAreasEmpty) {
   FM_CLOSE(g_susp_handle, 0);
   EXPECT_EQ(code, 24);  // LOGOUT: its READ and WRITE succeeded
   EXPECT_EQ(acct_numbers(e.pool), one_to(11));
+}
+
+// At the suspension the process has a parameter file holding a record (a
+// PASS not yet used) and the test library loaded and kept ('%').
+bool g_pif_made = false, g_lib_loaded = false;
+void pif_and_library_then_suspend(Pcb* p, const char* x) {
+  set_values(p, x);
+  static auto* kdb = static_cast<FmKdb*>(arena::alloc_chunk(sizeof(FmKdb)));
+  static auto* sdb = static_cast<FmSdb*>(arena::alloc_chunk(sizeof(FmSdb)));
+  static auto* r = static_cast<PifRec*>(arena::alloc_chunk(sizeof(PifRec)));
+  FmFdb fdb;
+  INIT_PIF_FDB(&fdb, kdb, sdb);
+  g_pif_made = false;
+  if (FM_CREATE(&fdb, p->pool_scope, 16, 0, 15, 15)) {
+    FmArb* f = fdb.handle.get();
+    std::memset(static_cast<void*>(r), 0, sizeof *r);
+    r->seq = 2;
+    f->rec.set(reinterpret_cast<uint8_t*>(r));
+    f->rec_len = 0;
+    f->op = 0;
+    g_pif_made = fm_write(f) == 1;
+    f->rec.reset();
+    p->pif.set(f);
+  }
+  void* fn = nullptr;
+  ss_dyn_set_dirs(fs::path(QUVO_TESTCALL).parent_path().c_str());
+  g_lib_loaded = ss_dyn_load(std::string(QUVO_TESTCALL) + ",qc_ret", &fn) && fn && ss_dyn_count() == 1;
+}
+
+// Resumed in a second engine, the process's parameter file is empty (a RUN
+// passes nothing) and the library is loaded anew by its own CALL, which gets
+// exactly what the resumed process passed.
+TEST_F(Susp, APassFileAndALibraryInUseAreNotCarriedOver) {
+  std::string bg = "process 6 BGPIF\nstatements 1\n" + line("", "RUN", {{4, "./r.sh $*"}, {49, "N"}, {57, "0"}}) +
+                   line("", "PASS", {{0, "---"}, {4, "PAGE NUMBER"}, {31, "FIELD"}, {55, "N"}}) +
+                   line("", "CALL", {{4, "libqvcall.so,qc_ret"}, {41, "N"}, {49, "N"}, {57, "0"}}) +
+                   line("F", "GOTO", {{0, "BAD"}}) +
+                   test("", "IF", "CALL RESULT", 1 /* EQ */, "77") + line("F", "GOTO", {{0, "BAD"}}) +
+                   line("", "LOGOUT", {{8, "N"}}) + line("", "LABEL", {{0, "BAD"}}) + line("", "END PROC");
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("bgpif.stmt", bg, nullptr, &r), 0);
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {proc_rec("BGPIF", 6, "1", 50, "2026-01-01T00:00:02", "2026-01-01T00:00:02")}), 1);
+  proc_svc.rt_dflt_disp = pif_and_library_then_suspend;
+  PiInvoc v = abc_invoc("BGPIF", 6, 2);
+  v.independent = 1;
+  EXPECT_EQ(pi_run(&v), 2);
+  ss_dyn_set_dirs(nullptr);
+  EXPECT_TRUE(g_pif_made);
+  EXPECT_TRUE(g_lib_loaded);
+  EXPECT_EQ(text_of(root + "/bg.rc"), "127\n") << text_of(root + "/bg.err");
+  EXPECT_EQ(text_of(root + "/resumed.out"), "\n");
+  EXPECT_TRUE(ids().empty());
 }
 
 // A submit script that fails: a message, code 4, no file left.
