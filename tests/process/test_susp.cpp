@@ -20,9 +20,13 @@
 #include "design/sefile.h"
 #include "files/unixio.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "language/ii.h"
+#include "language/ibctl.h"
+#include "language/iiutil.h"
 #include "pc_fixture.h"
 #include "pl_fixture.h"
+#include "process/emrec.h"
 #include "process/pishr.h"
 #include "process/pl.h"
 #include "process/services.h"
@@ -126,10 +130,21 @@ class Susp : public AbcRun {
   Susp() : AbcRun("susp") {}
   std::string cwd;
   Engine e;
+  bool with_fit = false;  // the file statements' application "FIT" joins
 
   void SetUp() override {
     AbcRun::SetUp();
     cwd = fs::current_path().string();
+    if (with_fit) {
+      std::string boot = root + "/boot";
+      std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR + "/language/fi-app " +
+                        boot + " > " + root + "/gen.log 2>&1";
+      ASSERT_EQ(std::system(gen.c_str()), 0) << text_of(root + "/gen.log");
+      QuvoRun b = run_quvo({"-b"}, {"QUVOPATH=" + data, "QUVO_BOOT_SRC=" + boot, "QUVO_BOOT_AP=FIT", "QUVO_TEST_USER=ABU", "TERM=dumb"});
+      ASSERT_EQ(b.status, 0) << b.out << b.err;
+      // Its statements run in this engine too (the families join at its start).
+      ii_families_register();
+    }
     fs::current_path(root);
     // The Subroutine the background engine resumes: its areas' values as
     // RUN's parameters, into a file.
@@ -158,6 +173,7 @@ class Susp : public AbcRun {
         << "#!/bin/sh\necho \"$@\" >> " << root << "/submits\n"
         << "for a in \"$@\"; do case \"$a\" in -session=*) id=${a#-session=};; esac; done\n"
         << "cd " << q(root) << " && env -i PATH=/usr/bin:/bin HOME=" << q(root) << " QUVOPATH=" << q(data)
+        << " LD_LIBRARY_PATH=" << q(fs::path(QUVO_TESTCALL).parent_path().string())
         << " QUVO_TEST_USER=ABU" << sanitizer_env() << " " << q(QUVO_BINARY) << " -s \"$id\" > " << root
         << "/bg.out 2> " << root << "/bg.err\necho $? > " << root << "/bg.rc\n";
     chmod((root + "/submit.sh").c_str(), 0755);
@@ -210,6 +226,37 @@ class Susp : public AbcRun {
   }
 };
 
+// With the file statements' application: its Subroutine RESUMED reads
+// FITACCT's record 3 and writes record 11, ending with LOGOUT (127) only
+// when both succeed.
+constexpr int kAcctLen = 4 + 12 + 8 + 20;
+class SuspFit : public Susp {
+ protected:
+  SuspFit() { with_fit = true; }
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(Susp::SetUp());
+    std::string p =
+        "process 6 RESUMED\nstatements 1\n"
+        "      COMPUTE  FIT ACCT NO                    *      0\n"
+        "      COMPUTE  FIT ACCT NO                    +      3\n"
+        "      READ     FIT FITACCT        0         0            ACCT NO\n"
+        "F     GOTO     BAD\n"
+        "      IF       FIT ACCT NO                    NE     3\n"
+        "T     GOTO     BAD\n"
+        "      COMPUTE  FIT ACCT NO                    +      8\n"
+        "      WRITE    FIT FITACCT                  0\n"
+        "F     GOTO     BAD\n"
+        "      LOGOUT           N\n"
+        "      LABEL    BAD\n"
+        "      END PROC\n";
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("resumed.stmt", p, nullptr, &r), 0);
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("FIT", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+    ASSERT_EQ(fx::write("PROCESS", "FIT", "00", {proc_rec("RESUMED", 6, "1", 50, "2026-01-01T00:00:01", "2026-01-01T00:00:01")}), 1);
+  }
+};
+
 // The independent run suspends, the submit script gets its arguments and
 // starts the second engine, which resumes the process with its values and
 // scratches the file.
@@ -250,6 +297,195 @@ TEST_F(Susp, AreasAndTemporaryFilesComeBackEqual) {
   EXPECT_EQ(g_file_after, g_file_before);
   EXPECT_EQ(g_file_after[0].substr(0, 4), "k001");
   EXPECT_EQ(g_areas_after, g_areas_before);
+  EXPECT_TRUE(ids().empty());
+}
+
+// FITACCT's file control area in a run of FIT's Subroutine RESUMED.
+PiFileCtl* acct_fca(Pcb* p, EmCfi** cfi) {
+  EmHeader* em = p->module.get();
+  FmArb* c = em ? em->cfi.get() : nullptr;
+  if (!c) return nullptr;
+  c->key_no = 0;
+  c->op = FM_OP_FIRST;
+  fm_start(c);
+  c->op = FM_OP_FAST;
+  EmCfi* acct = nullptr;
+  while (uint8_t* r = fm_rdnxt_fast(c, 0))
+    if (reinterpret_cast<EmCfi*>(r)->fdb.name.str() == "FITACCT") acct = reinterpret_cast<EmCfi*>(r);
+  c->op = 0;
+  if (!acct) return nullptr;
+  *cfi = acct;
+  uint32_t ix = acct->ctl_ira, n = em->n_areas;
+  if (ix > n) ix = (ix - arena::offset_of(em->area_addr.get())) / 4;
+  return ix >= 1 && ix <= n ? reinterpret_cast<PiFileCtl*>(p->area_addr.get()[ix].get()) : nullptr;
+}
+// The run has FITACCT open in its control area, record 3 read, when it goes
+// to the background; the handle lives in g_open_scope.
+FmArb* g_susp_handle = nullptr;
+int g_open_scope = -1;
+void open_acct_and_suspend(Pcb* p, const char* x) {
+  set_values(p, x);
+  g_susp_handle = nullptr;
+  EmCfi* acct = nullptr;
+  PiFileCtl* fca = acct_fca(p, &acct);
+  if (!fca) return;
+  FmFdb f = acct->fdb;
+  f.db.set("FTD");
+  if (!FM_OPEN(&f, g_open_scope < 0 ? com.subproc_scope : g_open_scope, 0, 15, 15)) return;
+  static auto* buf = static_cast<uint8_t*>(arena::alloc_chunk(64));
+  std::memset(buf, 0, 64);
+  buf[0] = 3;
+  FmArb* h = f.handle.get();
+  PROTO_FULL(h, 0, buf);
+  h->op = FM_OP_EQUAL;
+  if (fm_read(h) && buf[0] == 3) g_susp_handle = h;
+  h->op = 0;
+  fca->handle.set(h);
+}
+// FITACCT's records, by ACCT NO, through the record interface.
+std::vector<uint32_t> acct_numbers(MmPool pool) {
+  std::vector<uint32_t> v;
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_DISK, kAcctLen, 0, nullptr, 0);
+  INIT_DB_PATH(&f, "FTD", "FIT", "00", "FITACCT", FM_PT_DATA);
+  f.stamp[0] = 0xFFFFFFFFu;
+  f.stamp[1] = 0xFFFFFFFFu;
+  if (!FM_OPEN(&f, 0, FM_OPT_NO_STRUCT, 15, 15)) return v;
+  FmArb* h = f.handle.get();
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, kAcctLen));
+  h->op = FM_OP_FIRST;
+  fm_start(h);
+  h->rec.set(buf);
+  h->rec_len = kAcctLen;
+  h->op = 0;
+  while (fm_rdnxt(h)) v.push_back(rec::view<rec::U32>(buf).get());
+  h->rec.reset();
+  FM_CLOSE(h, 0);
+  mm_free(buf);
+  return v;
+}
+std::vector<uint32_t> one_to(uint32_t n) {
+  std::vector<uint32_t> v;
+  for (uint32_t k = 1; k <= n; ++k) v.push_back(k);
+  return v;
+}
+
+// A process suspended with a file open resumes in a second engine with its
+// file control areas empty: it opens its files anew, reads a record and
+// writes one, which lands in the file.
+TEST_F(SuspFit, AResumedProcessReopensItsFiles) {
+  QuvoRun s = run_quvo({"-d", "FTD", "-a", "FIT", "-t", "Subroutine", "-p", "SETUP"},
+                       {"QUVOPATH=" + data, "QUVO_TEST_USER=ABU", "HOME=" + root, "TERM=dumb"});
+  ASSERT_EQ(s.status, 127) << s.err;
+  proc_svc.rt_dflt_disp = open_acct_and_suspend;
+  com.startup_db.set("FTD");
+  com.cur_db.set("FTD");
+  PiInvoc v = abc_invoc("RESUMED", 6, 2);
+  v.app.set("FIT");
+  v.independent = 1;
+  ASSERT_EQ(pi_run(&v), 2);
+  EXPECT_NE(g_susp_handle, nullptr);
+  EXPECT_EQ(text_of(root + "/bg.rc"), "127\n") << text_of(root + "/bg.err");
+  EXPECT_TRUE(ids().empty());
+  // SETUP's ten records and the resumed process's eleventh.
+  EXPECT_EQ(acct_numbers(e.pool), one_to(11));
+}
+
+// Resumed in this engine while the handle the process had open when it
+// was suspended is still live: its control area comes back empty, so it
+// opens FITACCT for itself, and its READ and WRITE work on its own handle.
+bool g_stale_handle = true;
+void (*g_real_exec)(void*) = nullptr;
+void check_fca_at_ep01(void* arg) {
+  auto* a = static_cast<PiEpArg*>(arg);
+  if (a->event_point == 1) {
+    EmCfi* acct = nullptr;
+    PiFileCtl* fca = acct_fca(a->pcb, &acct);
+    g_stale_handle = !fca || fca->handle.get() == g_susp_handle || !fca->handle;
+  }
+  g_real_exec(arg);
+}
+TEST_F(SuspFit, AResumedProcessFindsItsFileControlAreasEmpty) {
+  std::ofstream(root + "/submit.sh") << "#!/bin/sh\nexit 0\n";
+  QuvoRun s = run_quvo({"-d", "FTD", "-a", "FIT", "-t", "Subroutine", "-p", "SETUP"},
+                       {"QUVOPATH=" + data, "QUVO_TEST_USER=ABU", "HOME=" + root, "TERM=dumb"});
+  ASSERT_EQ(s.status, 127) << s.err;
+  proc_svc.rt_dflt_disp = open_acct_and_suspend;
+  g_open_scope = 0;
+  com.startup_db.set("FTD");
+  com.cur_db.set("FTD");
+  PiInvoc v = abc_invoc("RESUMED", 6, 2);
+  v.app.set("FIT");
+  v.independent = 1;
+  ASSERT_EQ(pi_run(&v), 2);
+  g_open_scope = -1;
+  ASSERT_NE(g_susp_handle, nullptr);
+  ASSERT_TRUE(fm_is_handle(g_susp_handle));
+  ASSERT_EQ(ids().size(), 1u);
+  PiInvoc r;
+  ASSERT_TRUE(pi_session_start(&r, *ids().begin()));
+  proc_svc.rt_dflt_disp = [](Pcb*, const char*) {};
+  g_real_exec = proc_svc.ii_proc_exec;
+  proc_svc.ii_proc_exec = check_fca_at_ep01;
+  int code = pi_run(&r);
+  EXPECT_FALSE(g_stale_handle);
+  EXPECT_TRUE(ids().empty());
+  FM_CLOSE(g_susp_handle, 0);
+  EXPECT_EQ(code, 24);  // LOGOUT: its READ and WRITE succeeded
+  EXPECT_EQ(acct_numbers(e.pool), one_to(11));
+}
+
+// At the suspension the process has a parameter file holding a record (a
+// PASS not yet used) and the test library loaded and kept ('%').
+bool g_pif_made = false, g_lib_loaded = false;
+void pif_and_library_then_suspend(Pcb* p, const char* x) {
+  set_values(p, x);
+  static auto* kdb = static_cast<FmKdb*>(arena::alloc_chunk(sizeof(FmKdb)));
+  static auto* sdb = static_cast<FmSdb*>(arena::alloc_chunk(sizeof(FmSdb)));
+  static auto* r = static_cast<PifRec*>(arena::alloc_chunk(sizeof(PifRec)));
+  FmFdb fdb;
+  INIT_PIF_FDB(&fdb, kdb, sdb);
+  g_pif_made = false;
+  if (FM_CREATE(&fdb, p->pool_scope, 16, 0, 15, 15)) {
+    FmArb* f = fdb.handle.get();
+    std::memset(static_cast<void*>(r), 0, sizeof *r);
+    r->seq = 2;
+    f->rec.set(reinterpret_cast<uint8_t*>(r));
+    f->rec_len = 0;
+    f->op = 0;
+    g_pif_made = fm_write(f) == 1;
+    f->rec.reset();
+    p->pif.set(f);
+  }
+  void* fn = nullptr;
+  ss_dyn_set_dirs(fs::path(QUVO_TESTCALL).parent_path().c_str());
+  g_lib_loaded = ss_dyn_load(std::string(QUVO_TESTCALL) + ",qc_ret", &fn) && fn && ss_dyn_count() == 1;
+}
+
+// Resumed in a second engine, the process's parameter file is empty (a RUN
+// passes nothing) and the library is loaded anew by its own CALL, which gets
+// exactly what the resumed process passed.
+TEST_F(Susp, APassFileAndALibraryInUseAreNotCarriedOver) {
+  std::string bg = "process 6 BGPIF\nstatements 1\n" + line("", "RUN", {{4, "./r.sh $*"}, {49, "N"}, {57, "0"}}) +
+                   line("", "PASS", {{0, "---"}, {4, "PAGE NUMBER"}, {31, "FIELD"}, {55, "N"}}) +
+                   line("", "CALL", {{4, "libqvcall.so,qc_ret"}, {41, "N"}, {49, "N"}, {57, "0"}}) +
+                   line("F", "GOTO", {{0, "BAD"}}) +
+                   test("", "IF", "CALL RESULT", 1 /* EQ */, "77") + line("F", "GOTO", {{0, "BAD"}}) +
+                   line("", "LOGOUT", {{8, "N"}}) + line("", "LABEL", {{0, "BAD"}}) + line("", "END PROC");
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("bgpif.stmt", bg, nullptr, &r), 0);
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00", {proc_rec("BGPIF", 6, "1", 50, "2026-01-01T00:00:02", "2026-01-01T00:00:02")}), 1);
+  proc_svc.rt_dflt_disp = pif_and_library_then_suspend;
+  PiInvoc v = abc_invoc("BGPIF", 6, 2);
+  v.independent = 1;
+  EXPECT_EQ(pi_run(&v), 2);
+  ss_dyn_set_dirs(nullptr);
+  EXPECT_TRUE(g_pif_made);
+  EXPECT_TRUE(g_lib_loaded);
+  EXPECT_EQ(text_of(root + "/bg.rc"), "127\n") << text_of(root + "/bg.err");
+  EXPECT_EQ(text_of(root + "/resumed.out"), "\n");
   EXPECT_TRUE(ids().empty());
 }
 
