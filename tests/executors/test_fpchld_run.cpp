@@ -176,7 +176,7 @@ TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
   ASSERT_NO_FATAL_FAILURE(start());
   auto menu = body();
   key("F2");
-  for (const char* n : {"CHA BADKID", "CHA BROKEN", "CHA CRASH", "CHA FORM"})
+  for (const char* n : {"CHA BADKID", "CHA BROKEN", "CHA CRASH", "CHA FORM", "CHA FORM2"})
     EXPECT_TRUE(shows(n)) << n << "\n" << tmux("capture-pane -p");
   key("F3");
   EXPECT_EQ(body(), menu);
@@ -218,6 +218,28 @@ TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
   EXPECT_EQ(body()[2], "  Read the next record after each one:   1") << tmux("capture-pane -p");
   key("F3");
   EXPECT_EQ(body(), form);
+}
+
+// CANCEL ends a form whose CANCEL OK is '1' (its invocation lets the menu
+// go on after a failed child) and does nothing on one whose start set it
+// to '0': that form stays until END.
+TEST_F(ChldRun, CancelEndsAFormOnlyWithCancelOk) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto menu = body();
+  option(4);
+  ASSERT_NE(body()[0].find("A form with an amount"), std::string::npos) << tmux("capture-pane -p");
+  key("C-c");
+  EXPECT_EQ(body(), menu) << tmux("capture-pane -p");
+  option(5);
+  auto form = body();
+  ASSERT_NE(form[0].find("A form without CANCEL"), std::string::npos) << tmux("capture-pane -p");
+  key("C-c");
+  EXPECT_EQ(body(), form) << tmux("capture-pane -p");
+  key("F3");
+  EXPECT_EQ(body(), menu);
+  std::string err;
+  EXPECT_EQ(leave(&err), 0);
+  EXPECT_EQ(err, "");
 }
 
 }  // namespace
