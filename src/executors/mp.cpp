@@ -121,8 +121,10 @@ int mp_init() {
 }
 
 void mp_setup(Pcb* pcb) {
-  if (!pcb || !wm_up()) return;
-  auto* s = static_cast<MpStat*>(MM_ALLOC(pcb->pool, sizeof(MpStat)));
+  if (!pcb || !com.status_surface) return;
+  // The record lives as long as the process's scope.
+  int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
+  auto* s = static_cast<MpStat*>(MM_ALLOC(mm_create_pool(" MPPOOL    ", scope, 0), sizeof(MpStat)));
   std::memset(static_cast<void*>(s), 0, sizeof *s);
   pcb->stat_line.set(s);
   lay_out(pcb, s);
