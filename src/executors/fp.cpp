@@ -356,7 +356,10 @@ int32_t fp_upd_chr(const uint32_t* args) {
   c.col = int32_t(w[2]);
   c.rows = int32_t(w[3]);
   c.cols = int32_t(w[4]);
-  if (!wm_upd_chr(reg->get(), &c, 0xFFFFFFFFu)) return 0;
+  // The display bits change; whether the cells take input stays the
+  // items' own.
+  const uint32_t keep = wa::kInput | wa::kInput2 | wa::kTarget1 | wa::kTarget2 | wa::kInputExtra | wa::kData;
+  if (!wm_upd_chr(reg->get(), &c, ~keep)) return 0;
   return 1;
 }
 

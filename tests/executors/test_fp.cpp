@@ -18,6 +18,9 @@
 #include "process/pcb.h"
 #include "process/pipcf.h"
 #include "process/pishr.h"
+#include "language/ii.h"
+#include "screen/tm.h"
+#include "screen/wm.h"
 #include "screen/wmrec.h"
 
 namespace {
@@ -223,6 +226,50 @@ TEST_F(Fp, ADesignErrorNamesItsProcessAndEndsItWith4) {
   bool shown = false;
   for (const auto& l : r.lines) shown = shown || l == "text FPA 00 Input \"FP REPEAT\": ERROR - Child does not exist";
   EXPECT_TRUE(shown) << ::testing::PrintToString(r.lines);
+}
+
+// FP_UPD_CHR, as 4GL code calls it: the five words (attributes, row,
+// column, rows, columns) change the cells of the current image's region;
+// without a region it answers 0.
+void upd_chr_exec(Pcb* p) {
+  IiIntFn fn = ii_find_ifn("FP_UPD_CHR");
+  note("registered", fn != nullptr);
+  if (!fn) ut_unwind(2);
+  MmPool pool = mm_create_pool(" FPTEST", com.depth, 0);
+  auto* words = static_cast<uint32_t*>(MM_ALLOC(pool, 5 * 4));
+  const uint32_t w[5] = {wa::kBright, 1, 3, 1, 4};
+  std::memcpy(words, w, sizeof w);
+  const uint32_t args[3] = {2, arena::offset_of(p), arena::offset_of(words)};
+  note("no_region", fn(args));
+  uint32_t srf = 0;
+  wm_create_srf(&srf, com.depth);
+  WmWnd win;
+  INIT_WND(&win, 1, 5, 10, 2, 20, 0);
+  wm_attach(&win, srf, com.depth);
+  wm_write_reg(win.region, std::string(40, 'x'));
+  wm_actv(win.region);
+  p->run.frame = 1;
+  p->run.image = 1;
+  p->image_tbl.get()[1].region = win.region.get();
+  note("with_region", fn(args));
+  WmShow sb{};
+  sb.flags = wmshow::kDraw;
+  wm_show(&sb, 0);
+  // Window row 1, columns 3-6: screen row 5, columns 12-15.
+  note("bold_in", (wm_screen_cell(5, 12).vis & tmv::kBold) && (wm_screen_cell(5, 15).vis & tmv::kBold));
+  note("bold_out", (wm_screen_cell(5, 11).vis & tmv::kBold) || (wm_screen_cell(5, 16).vis & tmv::kBold));
+  p->image_tbl.get()[1].region = 0;
+  ut_unwind(2);
+}
+
+TEST_F(Fp, FpUpdChrChangesTheCurrentRegionsCells) {
+  auto r = fpeng::run(fpeng::input("FP REPEAT"), upd_chr_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["registered"], 1);
+  EXPECT_EQ(r.seen["no_region"], 0);
+  EXPECT_EQ(r.seen["with_region"], 1);
+  EXPECT_EQ(r.seen["bold_in"], 1);
+  EXPECT_EQ(r.seen["bold_out"], 0);
 }
 
 // ---------------------------------------------------------- verify_opt --
