@@ -18,6 +18,7 @@
 #include "process/pb.h"
 #include "process/pc.h"
 #include "executors/fp.h"
+#include "executors/ip.h"
 #include "executors/mp.h"
 #include "executors/rt.h"
 #include "process/piexec.h"
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
   rt_register();
   fp_register();
   mp_register();
+  ip_register();
 #ifdef QUVO_EXTRA_REGISTER
   QUVO_EXTRA_REGISTER();
 #endif

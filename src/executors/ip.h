@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // The sequence-number field's next value: `value` (the field's stored
 // bytes) plus `increment` units of its last digit. Data type 5 is a
@@ -16,3 +17,22 @@
 // value is not a number of its type. Any other data type is a system error
 // ("unexpected sequence number data type") and gives 0.
 int ip_sno_add(uint8_t* value, int type, int size, bool is_signed, int digits, uint32_t increment);
+
+struct Pcb;
+
+// The mode item of the status line: the mode's three-letter name (message
+// 300510: Add, Delete, Inquire, Change) and, when INTERACTIVE PHASE is not
+// the mode's own phase, "/" and the phase's name (message 300500: phases
+// 1-7); seven characters, blank filled.
+std::string ip_mode_name(int mode, int phase);
+
+// Start of an Input process: its status window on the status line (the
+// status text of the menu's layout, the mode text and the mode item).
+void ip_setup(Pcb* pcb, uint32_t* saved);
+// The status window's two items show the process's state again.
+void ip_upd_stat(Pcb* pcb);
+// End of an Input process: its windows go.
+void ip_cleanup(Pcb* pcb, uint32_t* saved);
+// Registers the Input slots built so far (called after fp_register; the
+// frame processor's interim Input executor still runs the process).
+void ip_register();

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "executors/ip.h"
 #include "support/tmux.h"
 
 namespace {
@@ -54,10 +55,11 @@ class MenuRun : public ::testing::Test {
   }
   // Starts the menu in a pane `cols` wide with the settings `env`; true at
   // its first wait for a key.
-  bool start(const std::string& menu, int cols, const std::string& env = "", bool wait = true) {
+  bool start(const std::string& proc, int cols, const std::string& env = "", bool wait = true,
+             const std::string& type = "Menu") {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
                       " QUVO_WM_LOG=" + q(dir + "/wm.log") + " " + env + tmuxrun::sanitizer_env() + " " +
-                      q(QUVO_BINARY) + " -d IPD -a IPA -t Menu -p " + q(menu) + " 2>" + q(dir + "/err") +
+                      q(QUVO_BINARY) + " -d IPD -a IPA -t " + type + " -p " + q(proc) + " 2>" + q(dir + "/err") +
                       "; echo $? > " + q(dir + "/rc") + "; sleep 60";
     unlink((dir + "/wm.log").c_str());
     unlink((dir + "/rc").c_str());
@@ -105,15 +107,18 @@ TEST_F(MenuRun, StatusLineShowsNameModeTextAndHelpHint) {
   EXPECT_EQ(err, "");
 }
 
-// QUVO_MSG is centred in the width; one longer than the width keeps its
-// first width characters (the messages stand over it).
-TEST_F(MenuRun, QuvoMsgIsCentredAndCutToTheWidth) {
+// QUVO_MSG is centred in the width.
+TEST_F(MenuRun, QuvoMsgIsCentred) {
   ASSERT_TRUE(start("IP MENU", 80, "QUVO_MSG=Welcome")) << slurp(dir + "/err");
   std::string want = "quvo MENU ENTRY";
   want += std::string(36 - want.size(), ' ') + "Welcome";
   want += std::string(57 - want.size(), ' ') + "HELP for help";
   EXPECT_EQ(row(23), want);
-  tmux("kill-server");
+}
+
+// QUVO_MSG longer than the width keeps its first width characters (the
+// messages stand over it).
+TEST_F(MenuRun, QuvoMsgIsCutToTheWidth) {
   std::string lng;
   for (int i = 0; lng.size() < 100; ++i) lng += char('a' + i % 26);
   ASSERT_TRUE(start("IP MENU", 80, "QUVO_MSG=" + lng)) << slurp(dir + "/err");
@@ -141,6 +146,38 @@ TEST_F(MenuRun, FrameEndingDoneIsASystemError) {
   std::string err;
   EXPECT_EQ(ended(&err), 0);
   EXPECT_NE(err.find("mp_exec() - unexpected completion of frame"), std::string::npos) << err;
+}
+
+}  // namespace
+
+namespace {
+
+// An Input process keeps a status line of its own: the mode text, and the
+// mode's name at column width - 8; END leaves it for the
+// caller, whose status line shows again.
+TEST_F(MenuRun, InputStatusLineShowsTheModeItem) {
+  ASSERT_TRUE(start("IP FORM", 80, "", true, "Input")) << slurp(dir + "/err");
+  std::string want = "quvo MENU ENTRY";  // its field has no entry level
+  want += std::string(57 - want.size(), ' ') + "HELP for help ADD";
+  EXPECT_EQ(row(23), want);
+  EXPECT_EQ(row(2), "  Note");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
+// The mode item's names: the mode alone in its own phase, else the mode
+// and the phase; seven characters.
+TEST(IpModeName, ModeAndPhaseNames) {
+  EXPECT_EQ(ip_mode_name(1, 1), "ADD    ");
+  EXPECT_EQ(ip_mode_name(4, 7), "CHG    ");
+  EXPECT_EQ(ip_mode_name(4, 6), "CHG/KEY");
+  EXPECT_EQ(ip_mode_name(2, 2), "DEL    ");
+  EXPECT_EQ(ip_mode_name(2, 6), "DEL/KEY");
+  EXPECT_EQ(ip_mode_name(3, 3), "INQ    ");
+  EXPECT_EQ(ip_mode_name(4, 3), "CHG/INQ");
+  EXPECT_EQ(ip_mode_name(3, 5), "INQ/RDS");
 }
 
 }  // namespace
