@@ -208,7 +208,7 @@ int fp_exec(Pcb* pcb, uint32_t frame) {
     if (type == 1 || type == 2 || type == 3 || type == 9) {
       if (fr->first_img) {
         auto run_img = [&]() -> int {
-          if (!is_output_frame(pcb, fr)) return exec_img(pcb);
+          if (type == 1 || type == 2 || fr->code == 14) return exec_img(pcb);
           if (auto img = fp_hooks(type).img_exec) return img(pcb);
           os_sys_err_text(kMod, __LINE__, "fp_exec() - report frames are not run yet");
           ut_unwind(4);

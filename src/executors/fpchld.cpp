@@ -136,7 +136,15 @@ int invoc_auto_chld(Pcb* pcb) {
   PdStatus* st = status_rec(pcb);
   ep(pcb, 11);
   uint32_t first = fr->first_chld, last = fr->last_chld;
-  if (first == 0) return st && is(st->next_child, "-   ") ? kFpBack : kFpDone;
+  if (first == 0) {
+    // No automatic children: the walk ends at once, and a child named by
+    // its id does not exist.
+    bool back = st && is(st->next_child, "-   ");
+    if (skip_once(st)) return back ? kFpBack : kFpDone;
+    if (!st || st->next_child.blank() || is(st->next_child, "+   ")) return kFpDone;
+    if (back) return kFpBack;
+    dsgn_err(pcb, 100830);
+  }
   uint32_t pos = st && is(st->next_child, "-   ") ? last + 1 : first - 1;
   for (;;) {
     bool back = st && is(st->next_child, "-   ");

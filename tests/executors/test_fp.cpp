@@ -308,23 +308,26 @@ bool rule(const OptState& s, bool* msg) {
   return s.child_level <= s.level || (s.level == 0 && s.phase != 6);
 }
 
+// Every option over the state; each dimension varied where the rule reads
+// it (permissions for the mode keys, scrolling for 320-325, levels for the
+// numbered options).
 std::vector<OptState> opt_states() {
   std::vector<OptState> v;
   const int options[] = {65535, 257, 259, 260, 261, 265, 266, 267, 268, 271, 272, 273, 274, 276,
                          277,   278, 279, 280, 281, 300, 304, 305, 306, 319, 320, 325, 326, 5, 6};
+  const std::pair<int, int> files[] = {{0, 3}, {1, 1}, {1, 3}};
   for (int type : {1, 2})
     for (int phase : {1, 2, 3, 6, 7})
-      for (int pcf : {0, 1})
-        for (int access : {1, 3})
-          for (int perms : {0, 7, 1, 2, 4})
-            for (int cls : {0, 14})
-              for (int scroll : {0, 1})
-                for (int level : {0, 1, 2})
-                  for (int child_level : {0, 2})
-                    for (int o : options) {
-                      if (!pcf && (access != 3 || perms != 7)) continue;
-                      v.push_back({type, phase, pcf, access, perms, cls, scroll, level, child_level, o});
-                    }
+      for (auto [pcf, access] : files)
+        for (int cls : {0, 14})
+          for (int o : options) {
+            const bool mode_key = o >= 265 && o <= 268, scrolling = o >= 320 && o <= 325, numbered = o <= 255;
+            for (int perms : mode_key ? std::vector<int>{0, 7, 1, 2, 4} : std::vector<int>{7})
+              for (int scroll : scrolling ? std::vector<int>{0, 1} : std::vector<int>{0})
+                for (int level : numbered ? std::vector<int>{0, 1, 2} : std::vector<int>{0})
+                  for (int child_level : numbered ? std::vector<int>{0, 2} : std::vector<int>{0})
+                    v.push_back({type, phase, pcf, access, perms, cls, scroll, level, child_level, o});
+          }
   return v;
 }
 
@@ -367,7 +370,7 @@ void verify_exec(Pcb* p) {
 }
 
 TEST_F(Fp, TheOptionRuleOverTheProcessState) {
-  auto r = fpeng::run(fpeng::input("FP INPUT"), verify_exec);
+  auto r = fpeng::run(fpeng::input("FP INPUT"), verify_exec, "", 120);
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(r.seen["ready"], 1);
   auto states = opt_states();

@@ -58,7 +58,7 @@ class ShowRun : public ::testing::Test {
            q(root + "/boot") + " QUVO_BOOT_AP=FPA " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
        &rc);
     ASSERT_EQ(rc, 0) << "adding FPA";
-    // The test user FPU, whose start-up process is the test menu of FPA.
+    // The test users: FPU, whose start-up process is the test menu of FPA,
     pltest::Engine e;
     e.dir = data;
     e.start(false);
@@ -68,7 +68,8 @@ class ShowRun : public ::testing::Test {
     du.app.set("FPA");
     du.proc_type = 1;
     du.proc.set("FP MENU");
-    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u}), 1);
+    // SHU starts what the engine starts by default.
+    ASSERT_EQ(fx::write("USER", nullptr, nullptr, {u, fx::user("SHU")}), 2);
     e.stop(false);
   }
   static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
@@ -91,7 +92,7 @@ class ShowRun : public ::testing::Test {
   // output is kept in raw (pipe-pane).
   void start() {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) +
+                      " QUVO_TEST_USER=SHU QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) +
                       " -d SHD -a SHW -t Menu -p 'SHOW MENU' 2>" + q(dir + "/err") + "; echo $? > " +
                       q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
@@ -375,7 +376,7 @@ TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
 TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   auto run = [&](const std::string& args) {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args +
+                      " QUVO_TEST_USER=SHU QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args +
                       " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
   };

@@ -190,13 +190,23 @@ TEST_F(ChldFix, NextChildIdWalksBothWays) {
     EXPECT_EQ(invoc_auto_chld(p), kFpBack);
     EXPECT_TRUE(ran("ap_exec").empty());
   });
-  int code = run_parent("PARENT", 1, [&](Pcb* p) {
-    Frame f(p, e.pool, kids);
-    status(p)->next_child.set("ZZ");
-    invoc_auto_chld(p);
-    ADD_FAILURE() << "an unknown child id goes on";
+  for (size_t n : {kids.size(), size_t(0)}) {
+    int code = run_parent("PARENT", 1, [&](Pcb* p) {
+      Frame f(p, e.pool, std::vector<EmCchld*>(kids.begin(), kids.begin() + long(n)));
+      status(p)->next_child.set("ZZ");
+      invoc_auto_chld(p);
+      ADD_FAILURE() << "an unknown child id goes on";
+    });
+    EXPECT_EQ(code, 4) << n << " children";
+  }
+  // A frame without automatic children ends its walk at once.
+  run_parent("PARENT", 1, [&](Pcb* p) {
+    Frame f(p, e.pool, {});
+    status(p)->next_child.set("-");
+    EXPECT_EQ(invoc_auto_chld(p), kFpBack);
+    status(p)->next_child.set("+");
+    EXPECT_EQ(invoc_auto_chld(p), kFpDone);
   });
-  EXPECT_EQ(code, 4);
 }
 
 }  // namespace

@@ -573,6 +573,34 @@ TEST_F(FpLookup, FailureActionsGiveTheirMessages) {
   EXPECT_TRUE(msgs().empty());
 }
 
+// A key of two items: a change of the second part alone reads again.
+TEST_F(FpLookup, SecondKeyPartChangedReadsAgain) {
+  int k1 = add({.row = 5, .col = 10, .len = 2});
+  int k2 = add({.row = 5, .col = 20, .len = 2});
+  EmCdlu d = *dlu;
+  d.number = 2;
+  d.first_item = uint32_t(k1);
+  auto* buf = alloc<EmCdlu>();
+  *buf = d;
+  PROTO_FULL(em->cdlu.get(), 0, reinterpret_cast<uint8_t*>(buf));
+  ASSERT_EQ(fm_write(em->cdlu.get()), 1);
+  items[0]->lk_no = 0;  // the one-item look-up is not used here
+  for (int n : {k1, k2}) {
+    EmCitm* c = items[size_t(n - 1)];
+    c->lk_no = 2;
+    c->lk_ira = slot(record + (n == k1 ? 0 : 2));
+    c->lk_last = n == k2 ? 1 : 0;
+  }
+  std::memcpy(items[size_t(k1 - 1)]->wm.value.get(), "C0", 2);
+  std::memcpy(items[size_t(k2 - 1)]->wm.value.get(), "01", 2);
+  EXPECT_TRUE(pass());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(record) + 4, 6), "FIRST ");
+  blot();
+  std::memcpy(items[size_t(k2 - 1)]->wm.value.get(), "02", 2);
+  EXPECT_TRUE(pass());
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(record) + 4, 6), "SECOND");
+}
+
 // Key entry's first pass reads nothing; an unknown look-up number is a
 // system error.
 TEST_F(FpLookup, KeyEntryFirstPassAndBadNumbers) {

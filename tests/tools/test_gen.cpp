@@ -153,24 +153,33 @@ TEST(Gen, RefusesOnePastABinaryMaximumAndAnOccurrence) {
 TEST(Gen, RefusesAMisspeltProcessTypeOnce) {
   TmpDir t;
   fs::path src = copy_sources(t.path);
-  replace_in("0LA/processes/em_build_errors.proc", "proc_type = input", "proc_type = inputs")(src);
+  replace_in("0LA/processes/cancel_dynakey.proc", "proc_type = input", "proc_type = inputs")(src);
   QgRun r = quvogen(src, t.path / "boot");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, src.string() + "/0LA/processes/em_build_errors.proc:" + line_of("0LA/processes/em_build_errors.proc", "proc_type = input") + ":15: \"proc_type\": menu, input, output, "
+  EXPECT_EQ(r.err, src.string() + "/0LA/processes/cancel_dynakey.proc:" + line_of("0LA/processes/cancel_dynakey.proc", "proc_type = input") + ":15: \"proc_type\": menu, input, output, "
                                   "action, query, subroutine, update, job, inquiry or status (or its number), not "
                                   "\"inputs\"\n");
 }
 
 TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
-  auto spoil = [](const char* from, const char* to) {
-    return replace_in("0LA/processes/error_message.proc", from, to);
+  // The lines go after the process's title.
+  const char* title = "title     = Error message";
+  auto spoil = [=](std::string more) {
+    return [=](const fs::path& s) {
+      std::string p = slurp(s / "0LA/processes/error_message.proc");
+      size_t at = p.find(title);
+      ASSERT_NE(at, std::string::npos);
+      write(s / "0LA/processes/error_message.proc", p.insert(at + std::strlen(title), more));
+    };
   };
-  expect_refused(spoil("pcf_file  = ERROR", "pcf_file  = ERRORS"),
-                 "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "pcf_file") + ":15: \"pcf_file\": no file ERRORS is defined in 0LA");
-  expect_refused(spoil("pcf_app   = 0LA", "pcf_app   = 0SA"),
-                 "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "pcf_file") + ":15: \"pcf_file\": no file ERROR is defined in 0SA");
-  expect_refused(spoil("pcf_file  = ERROR", "pcf_file  = ERROR\n  pcf_key   = ERROR_NO_TEXT"),
-                 "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "pcf_file", 1) + ":15: \"pcf_key\": ERROR has no field \"ERROR_NO_TEXT\"");
+  auto at = [&](int k) {
+    return "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", title, k);
+  };
+  expect_refused(spoil("\n  pcf_file  = ERRORS"), at(1) + ":15: \"pcf_file\": no file ERRORS is defined in 0LA");
+  expect_refused(spoil("\n  pcf_app   = 0SA\n  pcf_file  = ERROR"),
+                 at(2) + ":15: \"pcf_file\": no file ERROR is defined in 0SA");
+  expect_refused(spoil("\n  pcf_file  = ERROR\n  pcf_key   = ERROR_NO_TEXT"),
+                 at(2) + ":15: \"pcf_key\": ERROR has no field \"ERROR_NO_TEXT\"");
 }
 
 // An image refused (its number out of range) takes its items, options and

@@ -71,7 +71,17 @@ TEST(GenStmt, StatementFileBootstrapsAndListsBackUnchanged) {
   const std::string file = QUVO_TEST_DIR "/tools/apps/TST/tst_menu.stmt";
   std::string out, err;
   ASSERT_EQ(qg_run("--list " + var + " TST", t.str(), &out, &err), 0) << err;
-  EXPECT_EQ(out, slurp(file));
+  // The dictionary TST was added with holds the runtime application's
+  // statements too: the listing's blocks of TST's own processes.
+  std::string own;
+  for (size_t at = 0; at < out.size();) {
+    size_t end = out.find("\n\n", at);
+    std::string block = out.substr(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    size_t name = block.find(' ', 8) + 1;  // after "process N "
+    if (block.compare(name, 4, "TST ") == 0) own += (own.empty() ? "" : "\n") + block;
+    at = end == std::string::npos ? out.size() : end + 2;
+  }
+  EXPECT_EQ(own, slurp(file));
   // The check mode against the directory: the file reads clean, and the
   // compiler compiles its start and its frame; a spoiled copy is refused
   // at its places.
