@@ -20,6 +20,24 @@ int ip_sno_add(uint8_t* value, int type, int size, bool is_signed, int digits, u
 
 struct Pcb;
 
+// What the start mode of an Input process with a file depends on: the
+// process definition's permissions for Add, Delete and Change, whether the
+// user's security codes for them pass, how its PCF is opened (access 1
+// read only, 3 read and write) and whether its records vary in length.
+struct IpModeFacts {
+  bool add = false, del = false, chg = false;              // permitted
+  bool add_sec = true, del_sec = true, chg_sec = true;     // security passes
+  int access = 3;
+  bool variable = false;
+};
+// The mode the process starts in from DEFAULT MODE `mode`: Add without its
+// permission becomes Change when Change is permitted, else Inquire; Delete
+// without its permission or a PCF opened for writing becomes Inquire;
+// Change without its permission, or over records of varying length on a
+// PCF not opened for writing, becomes Inquire; a mode whose security code
+// fails becomes Inquire; any mode other than 1-4 is Inquire.
+int ip_correct_mode(int mode, const IpModeFacts& f);
+
 // The mode item of the status line: the mode's three-letter name (message
 // 300510: Add, Delete, Inquire, Change) and, when INTERACTIVE PHASE is not
 // the mode's own phase, "/" and the phase's name (message 300500: phases

@@ -115,3 +115,40 @@ TEST_F(IpSno, OtherTypesAreSystemErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+// The start mode over every combination of permissions, security, access
+// 1/3 and fixed or varying records, against the rules written out case by
+// case: what may be done is done, everything else is Inquire.
+TEST(IpMode, CorrectionsOverEveryCombination) {
+  for (int bits = 0; bits < 256; ++bits)
+    for (int mode = 0; mode <= 6; ++mode) {
+      IpModeFacts f;
+      f.add = bits & 1;
+      f.del = bits & 2;
+      f.chg = bits & 4;
+      f.add_sec = bits & 8;
+      f.del_sec = bits & 16;
+      f.chg_sec = bits & 32;
+      f.access = bits & 64 ? 3 : 1;
+      f.variable = bits & 128;
+      bool can_add = f.add && f.add_sec;
+      bool can_del = f.del && f.del_sec && f.access == 3;
+      bool chg_allowed = f.chg && (!f.variable || f.access == 3);
+      bool can_chg = chg_allowed && f.chg_sec;
+      int want = 3;
+      if (mode == 1) want = f.add ? (can_add ? 1 : 3) : (can_chg ? 4 : 3);
+      if (mode == 2) want = can_del ? 2 : 3;
+      if (mode == 4) want = can_chg ? 4 : 3;
+      EXPECT_EQ(ip_correct_mode(mode, f), want) << "mode " << mode << " facts " << bits;
+    }
+  // Add without its permission, on a read-only file of fixed-length records
+  // with Change permitted, starts in Change.
+  IpModeFacts ro;
+  ro.chg = true;
+  ro.access = 1;
+  EXPECT_EQ(ip_correct_mode(1, ro), 4);
+}
+
+}  // namespace
