@@ -70,6 +70,14 @@ class MenuRun : public ::testing::Test {
     }
     return !wait;
   }
+  // One key (a tmux key name) and the wait that follows it.
+  void key(const std::string& k) {
+    size_t before = slurp(dir + "/wm.log").size();
+    tmux("send-keys " + k);
+    for (int i = 0; i < 1500 && slurp(dir + "/wm.log").size() == before; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(slurp(dir + "/wm.log").size(), before) << k << ": " << slurp(dir + "/err");
+  }
   // Row r (1-based) of the screen, trailing blanks dropped.
   std::string row(int r) {
     std::istringstream in(tmux("capture-pane -p"));
@@ -165,6 +173,26 @@ TEST_F(MenuRun, InputStatusLineShowsTheModeItem) {
   std::string err;
   EXPECT_EQ(ended(&err), 0);
   EXPECT_EQ(err, "");
+}
+
+// The Input process's status window stands over its menu's and goes with
+// it; the menu's status line is laid out again when the screen's width
+// changes.
+TEST_F(MenuRun, ChildStatusLineGoesAndTheLineFollowsTheWidth) {
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  std::string menu = "quvo MENU ENTRY";
+  menu += std::string(57 - menu.size(), ' ') + "HELP for help";
+  EXPECT_EQ(row(23), menu);
+  key("1");
+  key("Enter");
+  EXPECT_EQ(row(2), "  Note");
+  EXPECT_EQ(row(23), menu + " ADD");
+  key("F3");
+  EXPECT_EQ(row(1), "                              Menu executor tests");
+  EXPECT_EQ(row(23), menu);
+  tmux("resize-window -x 30");
+  key("Enter");
+  EXPECT_EQ(row(23), "MENU ENTRY");
 }
 
 // The mode item's names: the mode alone in its own phase, else the mode
