@@ -38,6 +38,19 @@ struct IpModeFacts {
 // fails becomes Inquire; any mode other than 1-4 is Inquire.
 int ip_correct_mode(int mode, const IpModeFacts& f);
 
+// A mode key (frame results 27 Add, 28 Delete, 29 Inquire, 30 Change) on a
+// frame that does not scroll: Add enters a new record (MODE 1, phase 1),
+// the others go to key entry (phase 6) in their mode. A mode whose
+// security code fails gives message 200460 and leaves MODE and phase as
+// they were; any other result is the system error "slct_mode() -
+// unexpected case switch" and changes nothing.
+struct IpModeSel {
+  int mode;
+  int phase;
+  uint32_t msg;  // 0, or the message to show
+};
+IpModeSel ip_slct_mode(int result, int mode, int phase, const IpModeFacts& f);
+
 // The mode item of the status line: the mode's three-letter name (message
 // 300510: Add, Delete, Inquire, Change) and, when INTERACTIVE PHASE is not
 // the mode's own phase, "/" and the phase's name (message 300500: phases

@@ -152,3 +152,30 @@ TEST(IpMode, CorrectionsOverEveryCombination) {
 }
 
 }  // namespace
+
+namespace {
+
+// Mode keys: each mode with its security passing and failing (200460, MODE
+// and phase as they were); another result is a system error.
+TEST(IpMode, ModeKeysAndTheirSecurity) {
+  struct Case {
+    int result, mode, phase;
+  } cases[] = {{27, 1, 1}, {28, 2, 6}, {29, 3, 6}, {30, 4, 6}};
+  for (const Case& c : cases)
+    for (bool pass : {true, false}) {
+      IpModeFacts f;
+      f.add_sec = f.del_sec = f.chg_sec = pass;
+      IpModeSel s = ip_slct_mode(c.result, 3, 7, f);
+      bool refused = !pass && c.result != 29;
+      EXPECT_EQ(s.mode, refused ? 3 : c.mode) << c.result;
+      EXPECT_EQ(s.phase, refused ? 7 : c.phase) << c.result;
+      EXPECT_EQ(s.msg, refused ? 200460u : 0u) << c.result;
+    }
+  SysErrCapture cap(SysErrAnswer::Continue);
+  IpModeSel s = ip_slct_mode(31, 4, 7, IpModeFacts{});
+  EXPECT_EQ(cap.last(), "slct_mode() - unexpected case switch");
+  EXPECT_EQ(s.mode, 4);
+  EXPECT_EQ(s.phase, 7);
+}
+
+}  // namespace
