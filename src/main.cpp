@@ -18,6 +18,8 @@
 #include "process/pb.h"
 #include "process/pc.h"
 #include "executors/fp.h"
+#include "executors/ip.h"
+#include "executors/mp.h"
 #include "executors/rt.h"
 #include "process/piexec.h"
 #include "process/pl.h"
@@ -47,6 +49,8 @@ int main(int argc, char** argv) {
   pi_register();
   rt_register();
   fp_register();
+  mp_register();
+  ip_register();
 #ifdef QUVO_EXTRA_REGISTER
   QUVO_EXTRA_REGISTER();
 #endif

@@ -306,6 +306,8 @@ void os_usage(FILE* to) {
       "                  so that a power loss loses no acknowledged change (slower)\n"
       "  QUVO_CENTURY_PIVOT  two digits PP: a two-digit year below PP is in the\n"
       "                  2000s, one at or above PP in the 1900s; unset, they are 19YY\n"
+      "  QUVO_MSG        a text shown centred on the status line of menus and input\n"
+      "                  screens (cut to the screen width)\n"
       "  QUVO_MSG_SRC    the directory of the message sources (<LANGUAGE>.txt) that\n"
       "                  -b loads and that are read while the data directory has none\n"
       "  QUVO_KEYMAP_SRC the directory of the keymap sources (*.km) that -b installs\n"

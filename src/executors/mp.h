@@ -1,0 +1,42 @@
+// The menu executor: runs the frame of a Menu process (its image lists
+// numbered options, each a child process) through the frame processor until
+// the user leaves it, and keeps the process's status window: one row on the
+// status line with the status text (QUVO_MSG centred, the engine's name,
+// the help hint) and the process's mode text ("MENU ENTRY" or "DATA ENTRY").
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Pcb;
+
+// The status line of a screen `width` columns wide: the status text
+// (QUVO_MSG centred and cut to the width when `qmsg` is not empty, else
+// blank) with message 300530 at its start and message 300520 ending ten
+// columns before the right edge when both fit; the column of the
+// ten-character mode-text item (after 300530, else 1).
+struct MpStatLayout {
+  std::string text;
+  int mode_col = 1;
+  bool fits = false;  // both messages have their places
+};
+MpStatLayout mp_stat_layout(int width, const std::string& qmsg);
+
+// The screen's width: the window manager's once the terminal is taken;
+// before that the terminal's own, when standard output is one.
+int mp_screen_cols();
+
+// Engine start (OsInit::Mp): the pool and the status line's layout.
+int mp_init();
+// Start of a Menu process: its status window on the status line.
+void mp_setup(Pcb* pcb);
+// The executor: frame 1 until it backs out (the process ends with 5); any
+// other end of the frame is a system error and the process ends with 4.
+void mp_exec(Pcb* pcb);
+// The status window shows the process's mode text again.
+void mp_upd_stat(Pcb* pcb);
+// End of a Menu process: its image and status windows go.
+void mp_cleanup(Pcb* pcb);
+// Registers mp_init and the Menu slots of the service and hook tables
+// (called after fp_register, whose interim Menu executor it replaces).
+void mp_register();

@@ -1,0 +1,211 @@
+// The menu executor as a person sees it: the real engine runs the menus of
+// the test application IPA (tests/executors/ip-app) in a private tmux
+// server, TERM=xterm; the status line is the screen's row above the
+// message line.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "executors/ip.h"
+#include "support/tmux.h"
+
+namespace {
+
+using tmuxrun::q;
+using tmuxrun::sh;
+using tmuxrun::slurp;
+
+class MenuRun : public ::testing::Test {
+ protected:
+  static inline std::string root, data;
+
+  static void SetUpTestSuite() {
+    ASSERT_EQ(tmuxrun::make_engine_dir("quvo-mprun", &root, &data), 0);
+    int rc = 0;
+    sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/executors/ip-app") + " " +
+           q(root + "/boot") + " >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "quvogen";
+    sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " QUVO_BOOT_SRC=" +
+           q(root + "/boot") + " QUVO_BOOT_AP=IPA " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 0) << "adding IPA";
+  }
+  static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
+
+  std::string name, dir;
+  void SetUp() override {
+    static std::atomic<int> seq{0};
+    name = "quvo-mp-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    dir = root + "/" + name;
+    mkdir(dir.c_str(), 0777);
+  }
+  void TearDown() override { tmux("kill-server"); }
+
+  std::string tmux(const std::string& args) {
+    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
+              " -f /dev/null " + args + " 2>&1");
+  }
+  // Starts the menu in a pane `cols` wide with the settings `env`; true at
+  // its first wait for a key.
+  bool start(const std::string& proc, int cols, const std::string& env = "", bool wait = true,
+             const std::string& type = "Menu") {
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                      " QUVO_WM_LOG=" + q(dir + "/wm.log") + " " + env + tmuxrun::sanitizer_env() + " " +
+                      q(QUVO_BINARY) + " -d IPD -a IPA -t " + type + " -p " + q(proc) + " 2>" + q(dir + "/err") +
+                      "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+    unlink((dir + "/wm.log").c_str());
+    unlink((dir + "/rc").c_str());
+    tmux("new-session -d -x " + std::to_string(cols) + " -y 24 " + q(cmd));
+    for (int i = 0; wait && i < 1500; ++i) {
+      if (!slurp(dir + "/wm.log").empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !wait;
+  }
+  // One key (a tmux key name) and the wait that follows it.
+  void key(const std::string& k) {
+    size_t before = slurp(dir + "/wm.log").size();
+    tmux("send-keys " + k);
+    for (int i = 0; i < 1500 && slurp(dir + "/wm.log").size() == before; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_NE(slurp(dir + "/wm.log").size(), before) << k << ": " << slurp(dir + "/err");
+  }
+  // Row r (1-based) of the screen, trailing blanks dropped.
+  std::string row(int r) {
+    std::istringstream in(tmux("capture-pane -p"));
+    std::string l;
+    for (int i = 0; i < r && std::getline(in, l); ++i) {
+    }
+    while (!l.empty() && l.back() == ' ') l.pop_back();
+    return l;
+  }
+  // The engine's exit status (-1 when it does not end), its standard error.
+  int ended(std::string* err) {
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(dir + "/rc");
+      if (!s.empty() && s.back() == '\n') {
+        *err = slurp(dir + "/err");
+        return std::atoi(s.c_str());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+};
+
+// 80 columns: the engine's name at column 1, the mode text after it, the
+// help hint ending ten columns before the right edge; END leaves (exit 0).
+TEST_F(MenuRun, StatusLineShowsNameModeTextAndHelpHint) {
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  std::string want = "quvo MENU ENTRY";
+  want += std::string(57 - want.size(), ' ') + "HELP for help";
+  EXPECT_EQ(row(23), want);
+  EXPECT_EQ(row(1), "                              Menu executor tests");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
+// QUVO_MSG is centred in the width.
+TEST_F(MenuRun, QuvoMsgIsCentred) {
+  ASSERT_TRUE(start("IP MENU", 80, "QUVO_MSG=Welcome")) << slurp(dir + "/err");
+  std::string want = "quvo MENU ENTRY";
+  want += std::string(36 - want.size(), ' ') + "Welcome";
+  want += std::string(57 - want.size(), ' ') + "HELP for help";
+  EXPECT_EQ(row(23), want);
+}
+
+// QUVO_MSG longer than the width keeps its first width characters (the
+// messages stand over it).
+TEST_F(MenuRun, QuvoMsgIsCutToTheWidth) {
+  std::string lng;
+  for (int i = 0; lng.size() < 100; ++i) lng += char('a' + i % 26);
+  ASSERT_TRUE(start("IP MENU", 80, "QUVO_MSG=" + lng)) << slurp(dir + "/err");
+  std::string cut = lng.substr(0, 80);
+  cut.replace(0, 4, "quvo");
+  cut.replace(5, 10, "MENU ENTRY");
+  cut.replace(57, 13, "HELP for help");
+  EXPECT_EQ(row(23), cut);
+}
+
+// A screen too narrow for both messages: the mode text stands at column 1
+// and neither message is shown.
+TEST_F(MenuRun, NarrowScreenPutsTheModeTextAtColumnOne) {
+  ASSERT_TRUE(start("IP MENU", 30, "QUVO_MSG=narrow")) << slurp(dir + "/err");
+  EXPECT_EQ(row(23), "MENU ENTRY  narrow");
+}
+
+// A menu frame that ends done (22) instead of backing out is a system
+// error; continuing it ends the menu with 4, which ends a run normally.
+TEST_F(MenuRun, FrameEndingDoneIsASystemError) {
+  start("IP MENU22", 80, "", false);  // it never waits for a key
+  for (int i = 0; i < 1500 && slurp(dir + "/err").find("C to continue") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  tmux("send-keys C Enter");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_NE(err.find("mp_exec() - unexpected completion of frame"), std::string::npos) << err;
+}
+
+}  // namespace
+
+namespace {
+
+// An Input process keeps a status line of its own: the mode text, and the
+// mode's name at column width - 8; END leaves it for the
+// caller, whose status line shows again.
+TEST_F(MenuRun, InputStatusLineShowsTheModeItem) {
+  ASSERT_TRUE(start("IP FORM", 80, "", true, "Input")) << slurp(dir + "/err");
+  std::string want = "quvo MENU ENTRY";  // its field has no entry level
+  want += std::string(57 - want.size(), ' ') + "HELP for help ADD";
+  EXPECT_EQ(row(23), want);
+  EXPECT_EQ(row(2), "  Note");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
+// The Input process's status window stands over its menu's and goes with
+// it; the menu's status line is laid out again when the screen's width
+// changes.
+TEST_F(MenuRun, ChildStatusLineGoesAndTheLineFollowsTheWidth) {
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  std::string menu = "quvo MENU ENTRY";
+  menu += std::string(57 - menu.size(), ' ') + "HELP for help";
+  EXPECT_EQ(row(23), menu);
+  key("1");
+  key("Enter");
+  EXPECT_EQ(row(2), "  Note");
+  EXPECT_EQ(row(23), menu + " ADD");
+  key("F3");
+  EXPECT_EQ(row(1), "                              Menu executor tests");
+  EXPECT_EQ(row(23), menu);
+  tmux("resize-window -x 30");
+  key("Enter");
+  EXPECT_EQ(row(23), "MENU ENTRY");
+}
+
+// The mode item's names: the mode alone in its own phase, else the mode
+// and the phase; seven characters.
+TEST(IpModeName, ModeAndPhaseNames) {
+  EXPECT_EQ(ip_mode_name(1, 1), "ADD    ");
+  EXPECT_EQ(ip_mode_name(4, 7), "CHG    ");
+  EXPECT_EQ(ip_mode_name(4, 6), "CHG/KEY");
+  EXPECT_EQ(ip_mode_name(2, 2), "DEL    ");
+  EXPECT_EQ(ip_mode_name(2, 6), "DEL/KEY");
+  EXPECT_EQ(ip_mode_name(3, 3), "INQ    ");
+  EXPECT_EQ(ip_mode_name(4, 3), "CHG/INQ");
+  EXPECT_EQ(ip_mode_name(3, 5), "INQ/RDS");
+}
+
+}  // namespace
