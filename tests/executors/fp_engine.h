@@ -47,8 +47,18 @@ inline std::string& var_dir() {
   static std::string v;
   return v;
 }
+// The directory goes when the test program ends, not when a forked engine
+// child of a case does (it inherits this object).
+struct AppDir {
+  TempDir* dir = new TempDir;
+  pid_t owner = getpid();
+  ~AppDir() {
+    if (getpid() == owner) delete dir;
+  }
+};
 inline std::string build_app() {
-  static TempDir* dir = new TempDir;
+  static AppDir app;
+  TempDir* dir = app.dir;
   std::string boot = dir->sub("boot");
   var_dir() = dir->sub("var");
   std::filesystem::create_directories(var_dir());
