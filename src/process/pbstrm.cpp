@@ -147,6 +147,12 @@ Engine& E() {
   return e;
 }
 
+// A query's definition from the source set, else from its query files.
+int define(const FmScbQuery& b, PbQueryDef* out) {
+  const PbDefine& d = E().define;
+  return d ? d(b, out) : pb_qfi_define(b, out);
+}
+
 // Phase 1 selecting, 3 reading, 4 done (the line goes).
 void upd_progress(int phase, const Query& q) {
   Engine& e = E();
@@ -547,7 +553,7 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
                              std::shared_ptr<Query> source) {
   Engine& e = E();
   PbQueryDef def;
-  if (!e.define || !e.define(b, &def) || !def.test) return nullptr;
+  if (!define(b, &def) || !def.test) return nullptr;
   if (def.reads_to > base->file->fdb.rec_len) return nullptr;
   auto q = std::make_shared<Query>();
   q->scope = int(b.scope);
@@ -645,7 +651,7 @@ void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
     switch (b.reuse) {
       case 1:
         // Criteria changed since the build: a new query under a new id.
-        if (!e.define || !e.define(b, &now) || now.criteria != q->criteria) {
+        if (!define(b, &now) || now.criteria != q->criteria) {
           e.active.erase(it);
           q = nullptr;
         }
