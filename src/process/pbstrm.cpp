@@ -49,6 +49,7 @@ struct Query {
   int scope = 0;
   std::string app, name;
   FmArb* base = nullptr;              // the open handle of the query's file
+  std::string file_id;                // that file's identity (fm path)
   std::vector<PbQslct> lines;
   std::vector<PbStep> prog;
   std::function<bool(const PbQslct&, const uint8_t*)> test;
@@ -145,6 +146,11 @@ struct Engine {
 Engine& E() {
   static Engine e;
   return e;
+}
+
+// A file's identity, as the file manager names it.
+std::string file_ident(const FmArb* h) {
+  return std::string(reinterpret_cast<const char*>(&h->file->fdb), FM_PATH_LEN);
 }
 
 // A query's definition from the source set, else from its query files.
@@ -560,6 +566,7 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
   q->app = trim(b.app.data(), 3);
   q->name = trim(b.name.data(), 30);
   q->base = base;
+  q->file_id = file_ident(base);
   q->lines = std::move(def.lines);
   size_t len = std::max<size_t>({def.text8.size(), def.text9.size(), 1});
   std::string t8 = def.text8, t9 = def.text9;
@@ -644,8 +651,18 @@ void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
   std::shared_ptr<Query> q;
   uint32_t keep_id = 0;
   std::shared_ptr<Query> source;
-  if (auto it = e.active.find(k); it != e.active.end()) {
+  auto it = e.active.find(k);
+  if (it != e.active.end() && it->second->file_id != file_ident(base)) {
+    // Another file under the same query name: a query of its own.
+    e.active.erase(it);
+    it = e.active.end();
+  }
+  if (it != e.active.end()) {
     q = it->second;
+    // The query lives in its caller's scope and may outlive the handle it
+    // was built over (each reading process opens the file in its own
+    // scope): it reads on through this stream's handle of the same file.
+    q->base = base;
     PbQueryDef now;
     now.criteria_only = true;
     switch (b.reuse) {

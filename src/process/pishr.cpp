@@ -64,11 +64,10 @@ void bld_qry_scb(Pcb* pcb) {
   std::memset(static_cast<void*>(q), 0, sizeof *q);
   q->head.type = FM_SCB_PCF_QUERY;
   q->head.next.set(static_cast<FmScb*>(pcb->cns_scb.get()));
-  // The run's scope, which the PCF is opened under: the active query reads
-  // the file through that handle, so it must end before the file closes
-  // (its scope's release runs before the files'). Every process of the run
-  // shares it, so a later invocation finds the query and reuses it.
-  q->scope = uint32_t(com.subproc_scope);
+  // The process scope (the caller's, for a SUBPROCESS): every process it
+  // invokes finds the active query there and reuses it; the query ends
+  // with that scope.
+  q->scope = uint32_t(com.proc_scope);
   q->app = v.query_app;
   auto* id = pi_area_rec<PdArea13>(pcb, 13);
   q->ver = id ? id->ver : v.ver;

@@ -371,8 +371,8 @@ QV_AT(PiReadCursor, loop, 4);
 
 // The query stream control block (type 3): a query applied to the
 // process's own file, at the head of the chain (the query engine reads it).
-// The file manager's block, one layout for both: scope is the run's scope
-// (the one its files are opened under), version the running
+// The file manager's block, one layout for both: scope is the process
+// scope (a SUBPROCESS shares its caller's), version the running
 // process's, inv99 invocation byte 99, reuse invocation byte 100, level
 // events 1 for Output, Update and Action processes.
 using PiQryScb = FmScbQuery;
