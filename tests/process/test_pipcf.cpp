@@ -987,6 +987,9 @@ std::vector<std::string> brute(const std::map<std::string, std::string>& file, c
 // run for criteria once (pb_auto_setup); each stream goes with its process
 // and the query with the run.
 TEST_F(Pcf, AProcessInvokedWithAQueryReadsExactlyItsRecordsInOrder) {
+  setenv("QUVO_184_IPC", "1", 1);
+  ASSERT_EQ(pi_init(), 1);
+  unsetenv("QUVO_184_IPC");
   pb_init();
   os_sys_err_log_clear();
   define_pcf("KID", 4, {{"INQ", 9}, {"TOP", 4}, {"ORDERS", 5}});
@@ -1060,13 +1063,13 @@ TEST_F(Pcf, AProcessInvokedWithAQueryReadsExactlyItsRecordsInOrder) {
     bool same_id;
   };
   const std::vector<Step> steps = {
-      {"KID", 4, 0, &d1, &d1, 1, true}, {"INQ", 9, 0, &d2, &d2, 1, true}, {"KID", 4, 2, &d2, &d2, 2, true},
+      {"INQ", 9, 0, &d1, &d1, 1, true}, {"KID", 4, 0, &d2, &d1, 1, true}, {"KID", 4, 2, &d2, &d2, 2, true},
       {"KID", 4, 1, &d2, &d2, 2, true}, {"KID", 4, 1, &d3, &d3, 3, false}};
   std::vector<std::vector<std::string>> got;
   std::vector<Pcb*> kids;
   g_run["KID"] = g_run["INQ"] = [&](Pcb* p) {
     kids.push_back(p);
-    if (!p->pcf_stream) return ADD_FAILURE() << "no stream, completion " << res(p) << " entry " << bool(p->pcf_entry) << " " << os_sys_err_log().size() << " em " << (p->module ? int(p->module->pcf_file) : -1) << " cfi " << (p->module ? bool(p->module->cfi) : 0) << " kind " << int(p->invoc.kind), 2;
+    if (!p->pcf_stream) return ADD_FAILURE() << "no stream", 2;
     std::vector<std::string> ev;
     for (int n = 0; n < 5000 && pi_rdnxt(p, 0) == 1; ++n) {
       FmArb* st = p->pcf_stream.get();
@@ -1078,27 +1081,49 @@ TEST_F(Pcf, AProcessInvokedWithAQueryReadsExactlyItsRecordsInOrder) {
     got.push_back(ev);
     return 2;
   };
-  // Each a process of its own (its own process scope).
-  for (size_t i = 0; i < 2; ++i) {
-    const Step& s = steps[i];
-    cur = *s.now;
-    PiInvoc v = abc_invoc(s.name, s.type);
-    v.query_app.set("ABC");
-    v.query_name.set("ORDERS");
-    v.query_reuse = s.reuse;
-    g_run["TOP"] = [&](Pcb*) { return 2; };
-    EXPECT_EQ(pi_run(&v), 2) << i;
-    if (got.size() != i + 1) {
-      ADD_FAILURE() << "step " << i << " read nothing";
-      break;
-    }
-    EXPECT_EQ(got[i], brute(data, *s.read, s.type == 4)) << "step " << i;
-    EXPECT_EQ(builds, int(i + 1));
-    EXPECT_EQ(pb_active(scope), 0u);    // the process's end ended the query
-  }
-  EXPECT_EQ(invoked, 1);   // its pending record stands for the second
-  ASSERT_FALSE(kids.empty());
+  // The first read by a process of its own; then a process invokes the
+  // others as related processes run in its process scope.
+  cur = d1;
+  PiInvoc v0 = abc_invoc("KID", 4);
+  v0.query_app.set("ABC");
+  v0.query_name.set("ORDERS");
+  EXPECT_EQ(pi_run(&v0), 2);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], brute(data, d1, true));
+  EXPECT_EQ(pb_active(scope), 0u);    // the process's end ended the query
+  EXPECT_EQ(invoked, 1);
   EXPECT_EQ(setup_parent, kids.front());
+  uint32_t first_id = 0;
+  builds = 0;
+  g_run["TOP"] = [&](Pcb* top) {
+    // The language a process hands on: none (the fixture's areas start zeroed).
+    pi_area_rec<PdStatus>(top, 7)->next_lang.clear();
+    for (size_t i = 0; i < steps.size(); ++i) {
+      const Step& s = steps[i];
+      cur = *s.now;
+      PiInvoc v = abc_invoc(s.name, s.type, 1, top);
+      v.query_app.set("ABC");
+      v.query_name.set("ORDERS");
+      v.query_reuse = s.reuse;
+      pi_exec(&v);
+      EXPECT_EQ(v.completion, 2) << i;
+      if (got.size() != i + 2) return ADD_FAILURE() << "step " << i << " read nothing", 2;
+      EXPECT_EQ(got.back(), brute(data, *s.read, s.type == 4)) << "step " << i;
+      EXPECT_EQ(builds, s.builds) << i;
+      PbCounts c;
+      if (!pb_counts(scope, "ABC", "ORDERS", &c)) return ADD_FAILURE() << "step " << i << ": no active query", 2;
+      if (i == 0) first_id = c.id;
+      EXPECT_EQ(c.id == first_id, s.same_id) << i;
+      EXPECT_EQ(c.cursors, 0u) << i;   // the stream went with its process
+    }
+    EXPECT_EQ(scope, int(com.proc_scope));
+    EXPECT_EQ(pb_active(scope), 1u);
+    return 2;
+  };
+  EXPECT_EQ(run("TOP", 4, g_run["TOP"]), 2);
+  EXPECT_EQ(got.size(), steps.size() + 1);
+  EXPECT_EQ(invoked, 1);   // the query process's pending record stands
+  EXPECT_EQ(pb_active(scope), 0u);    // the process's end ended the query
   pb_set_define(nullptr);
   pb_set_invoke_setup(nullptr);
   EXPECT_TRUE(os_sys_err_log().empty());
