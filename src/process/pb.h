@@ -65,7 +65,8 @@ struct PbQueryDef {
 };
 // The source of a query's definition (restoring the query process and
 // reading its criteria): 1 with *out filled, 0 when the query cannot be
-// built. Without one every attach fails with 200650.
+// built (the attach then fails with 200650). The default (and nullptr) is
+// pb_qfi_define.
 using PbDefine = std::function<int(const FmScbQuery& q, PbQueryDef* out)>;
 void pb_set_define(PbDefine define);
 // Called once per record the selection reads (the engine's yield).

@@ -49,6 +49,7 @@ struct Query {
   int scope = 0;
   std::string app, name;
   FmArb* base = nullptr;              // the open handle of the query's file
+  std::string file_id;                // that file's identity (fm path)
   std::vector<PbQslct> lines;
   std::vector<PbStep> prog;
   std::function<bool(const PbQslct&, const uint8_t*)> test;
@@ -145,6 +146,17 @@ struct Engine {
 Engine& E() {
   static Engine e;
   return e;
+}
+
+// A file's identity, as the file manager names it.
+std::string file_ident(const FmArb* h) {
+  return std::string(reinterpret_cast<const char*>(&h->file->fdb), FM_PATH_LEN);
+}
+
+// A query's definition from the source set, else from its query files.
+int define(const FmScbQuery& b, PbQueryDef* out) {
+  const PbDefine& d = E().define;
+  return d ? d(b, out) : pb_qfi_define(b, out);
 }
 
 // Phase 1 selecting, 3 reading, 4 done (the line goes).
@@ -547,13 +559,14 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
                              std::shared_ptr<Query> source) {
   Engine& e = E();
   PbQueryDef def;
-  if (!e.define || !e.define(b, &def) || !def.test) return nullptr;
+  if (!define(b, &def) || !def.test) return nullptr;
   if (def.reads_to > base->file->fdb.rec_len) return nullptr;
   auto q = std::make_shared<Query>();
   q->scope = int(b.scope);
   q->app = trim(b.app.data(), 3);
   q->name = trim(b.name.data(), 30);
   q->base = base;
+  q->file_id = file_ident(base);
   q->lines = std::move(def.lines);
   size_t len = std::max<size_t>({def.text8.size(), def.text9.size(), 1});
   std::string t8 = def.text8, t9 = def.text9;
@@ -638,14 +651,24 @@ void* pb_attach(FmArb* req, FmArb* s, FmScb* constraints) {
   std::shared_ptr<Query> q;
   uint32_t keep_id = 0;
   std::shared_ptr<Query> source;
-  if (auto it = e.active.find(k); it != e.active.end()) {
+  auto it = e.active.find(k);
+  if (it != e.active.end() && it->second->file_id != file_ident(base)) {
+    // Another file under the same query name: a query of its own.
+    e.active.erase(it);
+    it = e.active.end();
+  }
+  if (it != e.active.end()) {
     q = it->second;
+    // The query lives in its caller's scope and may outlive the handle it
+    // was built over (each reading process opens the file in its own
+    // scope): it reads on through this stream's handle of the same file.
+    q->base = base;
     PbQueryDef now;
     now.criteria_only = true;
     switch (b.reuse) {
       case 1:
         // Criteria changed since the build: a new query under a new id.
-        if (!e.define || !e.define(b, &now) || now.criteria != q->criteria) {
+        if (!define(b, &now) || now.criteria != q->criteria) {
           e.active.erase(it);
           q = nullptr;
         }

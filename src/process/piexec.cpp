@@ -15,6 +15,7 @@
 #include "foundation/ut.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "process/pb.h"
 #include "process/pc.h"
 #include "process/pcb.h"
 #include "process/pigetd.h"
@@ -242,14 +243,19 @@ void pi_open_fi(Pcb* pcb) {
     }
   }
   if (type == 12 || !live(h)) return;
-  // The stream over the PCF: the records the caller's key constraints
-  // select (its type 4 block, the file manager's FmScbCns; the values also
-  // go into the records written, pi_set_cns), else the whole file (query
-  // streams do not run here yet), on the invocation's key or the module's
-  // default one.
+  // The stream over the PCF, on the invocation's key or the module's default
+  // one: when the invocation names a query, a query stream (the type 3 block
+  // heads the chain) delivering the records its selection chooses, in its
+  // sort order, once the query has criteria (pb_auto_setup); else the
+  // records the caller's key constraints select (its type 4 block, the file
+  // manager's FmScbCns; the values also go into the records written,
+  // pi_set_cns), else the whole file. The type 3 block chains the type 4
+  // one, so a query also reads under the caller's constraints.
   static_assert(sizeof(PiCnsScb) == sizeof(FmScbCns) && offsetof(PiCnsScb, values) == offsetof(FmScbCns, values) &&
                 offsetof(PiCnsScb, entries) == offsetof(FmScbCns, entries));
-  FmArb* st = FM_ATTACH(h, static_cast<FmScb*>(pcb->cns_scb.get()), com.subproc_scope);
+  auto* chain = static_cast<FmScb*>(pcb->query_scb ? pcb->query_scb.get() : pcb->cns_scb.get());
+  if (pcb->query_scb) pb_auto_setup(pcb, chain);
+  FmArb* st = FM_ATTACH(h, chain, com.subproc_scope);
   if (!st) {
     pi_fi_err(pcb, &pcf_ref->fdb, 300270, h->status);
     return;

@@ -64,9 +64,10 @@ void bld_qry_scb(Pcb* pcb) {
   std::memset(static_cast<void*>(q), 0, sizeof *q);
   q->head.type = FM_SCB_PCF_QUERY;
   q->head.next.set(static_cast<FmScb*>(pcb->cns_scb.get()));
-  // The scope of the pool of the class 7 areas' owner: every PCB's areas
-  // come from the one process pool of the base scope.
-  q->scope = uint32_t(mm_pool_scope(pi_pool()));
+  // The process scope (the caller's, for a SUBPROCESS): every process it
+  // invokes finds the active query there and reuses it; the query ends
+  // with that scope.
+  q->scope = uint32_t(com.proc_scope);
   q->app = v.query_app;
   auto* id = pi_area_rec<PdArea13>(pcb, 13);
   q->ver = id ? id->ver : v.ver;

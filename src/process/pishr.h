@@ -371,8 +371,8 @@ QV_AT(PiReadCursor, loop, 4);
 
 // The query stream control block (type 3): a query applied to the
 // process's own file, at the head of the chain (the query engine reads it).
-// The file manager's block, one layout for both: scope is the process pool
-// scope of the owner of the class 7 areas of "0LA", version the running
+// The file manager's block, one layout for both: scope is the process
+// scope (a SUBPROCESS shares its caller's), version the running
 // process's, inv99 invocation byte 99, reuse invocation byte 100, level
 // events 1 for Output, Update and Action processes.
 using PiQryScb = FmScbQuery;
@@ -484,9 +484,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
 // The break-level table of a report process (its PCB's table and count,
 // PbBreakEnt entries from the process pool): cleared, then, when the stream
 // over the process's own file runs its query (a query stream), built from
-// the query's sort lines (pb_break_table). The process runner attaches the
-// stream over the whole file for now (the type 3 block is only recorded),
-// so the table stays empty until it attaches query streams.
+// the query's sort lines (pb_break_table).
 void bld_rng(Pcb* pcb);
 // Fills the process data fields of a starting PCB: the process
 // identification; unless a SUBPROCESS (whose other fields are its

@@ -14,6 +14,7 @@
 #include "pi_fixture.h"
 #include "pl_fixture.h"
 #include "process/piexec.h"
+#include "process/pb.h"
 #include "process/pishr.h"
 #include "support/syserr.h"
 
@@ -533,7 +534,9 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     EXPECT_EQ(int(fca->copy_mode), 1);
     ASSERT_NE(p->pcf_stream.get(), nullptr);
     EXPECT_EQ(p->pcf_stream->rec.get(), rec_area);
+    EXPECT_EQ(int(p->pcf_stream->state), int(FM_HS_QUERY));
     auto* q = static_cast<PiQryScb*>(p->query_scb.get());
+    EXPECT_EQ(int(q->scope), int(com.proc_scope));
     ASSERT_NE(q, nullptr);
     EXPECT_EQ(q->head.type.get(), 3u);
     EXPECT_TRUE(q->app == "QAP");
@@ -544,11 +547,18 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
     EXPECT_EQ(p->break_count.get(), 0u);
     EXPECT_EQ(p->break_tbl.get(), nullptr);  // a query stream never reaches a half-built table
   };
+  // A query that selects every record: the stream is a query stream.
+  pb_init();
+  pb_set_define([](const FmScbQuery&, PbQueryDef* out) {
+    out->test = [](const PbQslct&, const uint8_t*) { return true; };
+    return 1;
+  });
   PiInvoc v = abc_invoc("ACT", 4);
   v.query_app.set("QAP");
   v.query_name.set("Q1");
   v.query_reuse = 2;
   EXPECT_EQ(pi_run(&v), 2);
+  pb_set_define(nullptr);
   EXPECT_TRUE(checked);
   EXPECT_EQ(count("rt_err"), 0) << (proc_exec_log().empty() ? std::string() : proc_exec_log().back().text);
   EXPECT_EQ(pi_pcb_count(), 0u);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "foundation/cvdat.h"
 #include "pi_fixture.h"
 #include "pl_fixture.h"
+#include "process/pb.h"
 #include "process/pc.h"
 #include "process/piexec.h"
 #include "process/pipcf.h"
@@ -883,6 +885,248 @@ TEST_F(Pcf, DynamicKeyFillCanBeCancelled) {
     return 2;
   });
   unsetenv("QUVO_DYNAKEY_PROMPT");
+}
+
+// ------------------------------------------------------ query streams --
+// A query the test defines over the PCF: selection lines on QTY (signed
+// binary) and CODE (alpha 4) joined by a text, and sort fields CODE then
+// QTY (or QTY alone).
+struct QDef {
+  std::vector<PbQslct> lines;
+  std::string text;
+  std::function<bool(const std::vector<bool>&)> eval;   // the text over the lines' outcomes
+  std::vector<std::pair<bool, char>> sort;               // (field is CODE, order)
+  std::string criteria() const {
+    std::string c = text;
+    for (auto& [code, order] : sort) c += std::string(1, code ? 'C' : 'Q') + order;
+    for (const PbQslct& l : lines) c.append(reinterpret_cast<const char*>(&l), sizeof l);
+    return c;
+  }
+};
+PbQslct qline(uint32_t no, bool code, uint8_t rel, const std::string& value) {
+  PbQslct l;
+  std::memset(static_cast<void*>(&l), ' ', sizeof l);
+  l.kind = 8;
+  l.line = no;
+  l.relation = rel;
+  l.on = '1';
+  l.mentioned = '0';
+  l.l_field.set(code ? "CODE" : "QTY");
+  l.r_value.set(value);
+  return l;
+}
+int32_t qty_of(const uint8_t* r) { return int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(r) + 14).get()); }
+std::string code_of(const uint8_t* r) { return std::string(reinterpret_cast<const char*>(r) + 18, 4); }
+// Relations 1 =, 2 >=, 3 >, 4 <=, 5 <, 6 <>.
+bool qholds(const PbQslct& l, const uint8_t* r) {
+  int c;
+  if (l.l_field.str() == "CODE") {
+    std::string v = l.r_value.str().substr(0, 4);
+    v.resize(4, ' ');
+    c = code_of(r).compare(v);
+  } else {
+    int64_t w = std::stoll(l.r_value.str()), x = qty_of(r);
+    c = x < w ? -1 : x > w;
+  }
+  switch (l.relation) {
+    case 1: return c == 0;
+    case 2: return c >= 0;
+    case 3: return c > 0;
+    case 4: return c <= 0;
+    case 5: return c < 0;
+    default: return c != 0;
+  }
+}
+
+// What a brute force over the file's records (in key order) gives for a
+// query: the records its text selects, stably sorted by its fields; with
+// level events, level starts 0..n, then per record its level ends and
+// starts from the first sort field it differs in, and ends n..0.
+std::vector<std::string> brute(const std::map<std::string, std::string>& file, const QDef& d, bool events) {
+  std::vector<std::string> sel;
+  for (auto& [k, r] : file) {
+    auto* p = reinterpret_cast<const uint8_t*>(r.data());
+    std::vector<bool> out;
+    for (const PbQslct& l : d.lines) out.push_back(qholds(l, p));
+    if (d.eval(out)) sel.push_back(r);
+  }
+  auto cmp = [&](const std::string& a, const std::string& b, size_t f) {
+    auto* x = reinterpret_cast<const uint8_t*>(a.data());
+    auto* y = reinterpret_cast<const uint8_t*>(b.data());
+    int c = d.sort[f].first ? code_of(x).compare(code_of(y)) : (qty_of(x) > qty_of(y)) - (qty_of(x) < qty_of(y));
+    return d.sort[f].second == '-' ? -c : c;
+  };
+  std::stable_sort(sel.begin(), sel.end(), [&](const std::string& a, const std::string& b) {
+    for (size_t f = 0; f < d.sort.size(); ++f)
+      if (int c = cmp(a, b, f)) return c < 0;
+    return false;
+  });
+  int n = int(d.sort.size());
+  std::vector<std::string> ev;
+  for (int l = 0; events && l <= n; ++l) ev.push_back("S" + std::to_string(l));
+  for (size_t i = 0; i < sel.size(); ++i) {
+    if (events && i > 0) {
+      int b = n + 1;
+      for (int f = 0; f < n && b > n; ++f)
+        if (cmp(sel[i - 1], sel[i], size_t(f))) b = f + 1;
+      for (int l = n; l >= b; --l) ev.push_back("E" + std::to_string(l));
+      for (int l = b; l <= n; ++l) ev.push_back("S" + std::to_string(l));
+    }
+    ev.push_back(sel[i].substr(0, 4));
+  }
+  for (int l = n; events && l >= 0; --l) ev.push_back("E" + std::to_string(l));
+  return ev;
+}
+
+// A process whose invocation names a query reads its own file through the
+// query stream: an Inquiry process (no level events) and an Action process
+// (level starts and ends) read with pi_rdnxt exactly what a brute force
+// selects, in order. Invocations of the same run share the active query as
+// the reuse mode says (0 reuse, 2 rebuild under the same id, 1 reuse while
+// the criteria stand, else rebuild under a new id); the query process is
+// run for criteria once (pb_auto_setup); each stream goes with its process
+// and the query with the run.
+TEST_F(Pcf, AProcessInvokedWithAQueryReadsExactlyItsRecordsInOrder) {
+  setenv("QUVO_184_IPC", "1", 1);
+  ASSERT_EQ(pi_init(), 1);
+  unsetenv("QUVO_184_IPC");
+  pb_init();
+  os_sys_err_log_clear();
+  define_pcf("KID", 4, {{"INQ", 9}, {"TOP", 4}, {"ORDERS", 5}});
+  add_cfi("INQ", 9, file, [](EmCfi* r, EmHeader* em) {
+    r->rec_ira = 1;
+    r->ctl_ira = 2;
+    r->use = 1;
+    r->elem1_off = -1;
+    em->pcf_file = 1;
+    em->pcf_app.set("ABC");
+    PcPcfCmpl& pr = pc_pcf_cmpl(em);
+    for (auto& s : pr.stamp_off) s = -1;
+    for (auto& d : pr.date) d.offset = -1;
+  });
+  const char* codes[] = {"AA  ", "AB  ", "B   ", "ZZ  "};
+  const int32_t qtys[] = {INT32_MIN, -2, -1, 0, 1, 2, INT32_MAX};
+  std::mt19937 rng(33);
+  for (int i = 0; i < 300; ++i) {
+    char key[8];
+    std::snprintf(key, sizeof key, "K%03d", i);
+    put(key, "N", uint32_t(qtys[rng() % 7]), codes[rng() % 4]);
+  }
+  std::map<std::string, std::string> data = contents();
+
+  QDef d1{{qline(1, false, 2, "0"), qline(2, true, 1, "AB")}, "1 OR 2",
+          [](const std::vector<bool>& v) { return v[0] || v[1]; }, {{true, '+'}, {false, '-'}}};
+  QDef d2{{qline(1, false, 5, "1"), qline(2, true, 6, "ZZ")}, "1 AND 2",
+          [](const std::vector<bool>& v) { return v[0] && v[1]; }, {{true, '+'}, {false, '-'}}};
+  QDef d3{{qline(1, true, 2, "B")}, "1", [](const std::vector<bool>& v) { return v[0]; }, {{false, '+'}}};
+  QDef cur = d1;
+  int builds = 0, invoked = 0;
+  int scope = -1;
+  Pcb* setup_parent = nullptr;
+  pb_set_define([&](const FmScbQuery& b, PbQueryDef* out) {
+    scope = int(b.scope);
+    out->criteria = cur.criteria();
+    if (out->criteria_only) return 1;
+    ++builds;
+    out->lines = cur.lines;
+    out->text8 = cur.text;
+    out->test = [](const PbQslct& l, const uint8_t* r) { return qholds(l, r); };
+    uint8_t level = 0;
+    for (auto& [code, order] : cur.sort) {
+      PbKeyField k;
+      k.level = ++level;
+      k.order = order;
+      if (code) k.type = 1, k.offset = 18, k.len = 4;
+      else k.type = 5, k.offset = 14, k.len = 4, k.is_signed = true;
+      out->key.fields.push_back(k);
+    }
+    out->id_key = 0;
+    return 1;
+  });
+  pb_set_invoke_setup([&](const FmScbQuery& q, void* parent) {
+    ++invoked;
+    setup_parent = static_cast<Pcb*>(parent);
+    DProc def;
+    if (!pb_get_dproc("ABC", "ORDERS", "00", 5, &def, 0)) return 0;
+    FmFdb id;
+    pb_susp_ident("ABC", "00", def, int(q.scope), &id);
+    return pb_pend_add(id);
+  });
+
+  struct Step {
+    const char* name;
+    int type;
+    uint8_t reuse;
+    const QDef* now;    // the criteria as the step starts
+    const QDef* read;   // what the stream delivers
+    int builds;
+    bool same_id;
+  };
+  const std::vector<Step> steps = {
+      {"INQ", 9, 0, &d1, &d1, 1, true}, {"KID", 4, 0, &d2, &d1, 1, true}, {"KID", 4, 2, &d2, &d2, 2, true},
+      {"KID", 4, 1, &d2, &d2, 2, true}, {"KID", 4, 1, &d3, &d3, 3, false}};
+  std::vector<std::vector<std::string>> got;
+  std::vector<Pcb*> kids;
+  g_run["KID"] = g_run["INQ"] = [&](Pcb* p) {
+    kids.push_back(p);
+    if (!p->pcf_stream) return ADD_FAILURE() << "no stream", 2;
+    std::vector<std::string> ev;
+    for (int n = 0; n < 5000 && pi_rdnxt(p, 0) == 1; ++n) {
+      FmArb* st = p->pcf_stream.get();
+      uint32_t s = st->status;
+      ev.push_back(s == 200620 ? "S" + std::to_string(st->level) : s == 200370 ? "E" + std::to_string(st->level)
+                                                                               : std::string(reinterpret_cast<char*>(rec_of(p)), 4));
+    }
+    EXPECT_EQ(status(p), 200360u);
+    got.push_back(ev);
+    return 2;
+  };
+  // The first read by a process of its own; then a process invokes the
+  // others as related processes run in its process scope.
+  cur = d1;
+  PiInvoc v0 = abc_invoc("KID", 4);
+  v0.query_app.set("ABC");
+  v0.query_name.set("ORDERS");
+  EXPECT_EQ(pi_run(&v0), 2);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], brute(data, d1, true));
+  EXPECT_EQ(pb_active(scope), 0u);    // the process's end ended the query
+  EXPECT_EQ(invoked, 1);
+  EXPECT_EQ(setup_parent, kids.front());
+  uint32_t first_id = 0;
+  builds = 0;
+  g_run["TOP"] = [&](Pcb* top) {
+    // The language a process hands on: none (the fixture's areas start zeroed).
+    pi_area_rec<PdStatus>(top, 7)->next_lang.clear();
+    for (size_t i = 0; i < steps.size(); ++i) {
+      const Step& s = steps[i];
+      cur = *s.now;
+      PiInvoc v = abc_invoc(s.name, s.type, 1, top);
+      v.query_app.set("ABC");
+      v.query_name.set("ORDERS");
+      v.query_reuse = s.reuse;
+      pi_exec(&v);
+      EXPECT_EQ(v.completion, 2) << i;
+      if (got.size() != i + 2) return ADD_FAILURE() << "step " << i << " read nothing", 2;
+      EXPECT_EQ(got.back(), brute(data, *s.read, s.type == 4)) << "step " << i;
+      EXPECT_EQ(builds, s.builds) << i;
+      PbCounts c;
+      if (!pb_counts(scope, "ABC", "ORDERS", &c)) return ADD_FAILURE() << "step " << i << ": no active query", 2;
+      if (i == 0) first_id = c.id;
+      EXPECT_EQ(c.id == first_id, s.same_id) << i;
+      EXPECT_EQ(c.cursors, 0u) << i;   // the stream went with its process
+    }
+    EXPECT_EQ(scope, int(com.proc_scope));
+    EXPECT_EQ(pb_active(scope), 1u);
+    return 2;
+  };
+  EXPECT_EQ(run("TOP", 4, g_run["TOP"]), 2);
+  EXPECT_EQ(got.size(), steps.size() + 1);
+  EXPECT_EQ(invoked, 1);   // the query process's pending record stands
+  EXPECT_EQ(pb_active(scope), 0u);    // the process's end ended the query
+  pb_set_define(nullptr);
+  pb_set_invoke_setup(nullptr);
+  EXPECT_TRUE(os_sys_err_log().empty());
 }
 
 }  // namespace
