@@ -1590,8 +1590,7 @@ DesignRecs design_records(const void* element, int base_offset) {
     case 5: case 8: {
       d.decl_kind = 1;
       d.storage = e.type == 5 ? 1 : 2;
-      int total = e.type == 5 ? e.digits : 2 * e.length - 1;
-      std::string m(size_t(std::max(0, total - e.decimals)), '9');
+      std::string m(size_t(e.digits), '9');
       if (e.decimals) m += "." + std::string(e.decimals, '9');
       if (sign) m += "-";
       d.mask.set(m);
