@@ -508,7 +508,8 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.squeeze = '0';
     e.sign = f.form.is_signed ? '1' : '0';
     e.digits = uint8_t(form_digits(f.form));
-    e.decimals = uint8_t(is_date_type(f.form.type) ? f.form.low : f.form.decimals);
+    // a variable decimal number keeps its own scale: up to 15 decimals
+    e.decimals = uint8_t(is_date_type(f.form.type) ? f.form.low : f.form.type == 12 ? 15 : f.form.decimals);
     e.b589 = 0;
     e.b590 = 0;
     e.b591 = '0';
