@@ -32,6 +32,8 @@ struct Free {
 };
 
 uint8_t g_last_stamp[8];
+bool g_fixed_stamps = false;  // stamps count on from a given start, not the clock
+uint8_t g_next_stamp[8];
 
 }  // namespace
 
@@ -45,7 +47,29 @@ void dd_sys_err(const char* module, int line, const char* text) {
   ut_unwind(3);
 }
 
+void dd_stamp_from(const uint8_t start[8]) {
+  g_fixed_stamps = start != nullptr;
+  if (start) std::memcpy(g_next_stamp, start, 8);
+}
+
 void dd_stamp(uint8_t out[8]) {
+  if (g_fixed_stamps) {
+    std::memcpy(out, g_next_stamp, 8);
+    HostTime& next = rec::view<HostTime>(g_next_stamp);
+    if (next.hundredths.get() + 1 >= 8640000) {
+      next.day = next.day.get() + 1;
+      next.hundredths = 0;
+    } else {
+      next.hundredths = next.hundredths.get() + 1;
+    }
+    // the clock's stamps, taken again later, still come after this one
+    HostTime& last = rec::view<HostTime>(g_last_stamp);
+    const HostTime& given = rec::view<HostTime>(out);
+    if (given.day.get() > last.day.get() ||
+        (given.day.get() == last.day.get() && given.hundredths.get() > last.hundredths.get()))
+      std::memcpy(g_last_stamp, out, 8);
+    return;
+  }
   HostTime t;
   os_quvo_time(&t);
   uint64_t now = (uint64_t(t.day.get()) << 32) | t.hundredths.get();

@@ -185,6 +185,10 @@ FmArb* open_dsgn_fi(DdRun* r, const char* builder, const char* app, const char* 
 
 // A new stamp (never the same twice in one engine).
 void dd_stamp(uint8_t out[8]);
+// From now on stamps count up from start, a hundredth of a second each, and
+// never read the clock, so that the same design records compile to the same
+// bytes (the generator's builds); nullptr goes back to the clock.
+void dd_stamp_from(const uint8_t start[8]);
 bool dd_stamp_unset(const uint8_t s[8]);
 // Blank test and trimmed length of a text.
 bool dd_blank(const char* s, size_t n);

@@ -2,6 +2,7 @@
 // TOC and TRAP records, operand compile and the control verbs. See sc.h.
 #include "language/sc.h"
 
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <cstdio>
@@ -819,7 +820,8 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   // another value.
   if ((e.type == 5 || e.type == 8 || e.type == 12) && blk.item->ext_len.get() < len)
     blk.item->ext_len = uint16_t(len);
-  size_t n = size_t(e.length) > size_t(len) ? size_t(e.length) : size_t(len);
+  // The text is read over the item's display width: the buffer holds all of it.
+  size_t n = std::max({size_t(e.length), size_t(len), size_t(blk.item->ext_len.get())});
   PcBuf<char> buf(n + 1);
   std::memset(buf.p, ' ', n);
   if (len > 0) std::memcpy(buf.p, text, size_t(len));

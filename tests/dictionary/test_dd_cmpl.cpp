@@ -18,42 +18,46 @@ using namespace ddt;
 
 namespace {
 
+// The domains of the test application; a new application's compiled files
+// do not exist yet.
+void domains() {
+  put("INIT_DDOM_FDB", domain("AMOUNT", 1, 2, "9,999.99-"));
+  put("INIT_DDOM_FDB", domain("COUNT", 1, 1, "9999"));
+  DDomain name = domain("NAME", 4, 1);
+  name.dflt_len = 10;
+  name.fill.set(".");
+  put("INIT_DDOM_FDB", name);
+  put("INIT_DDOM_FDB", domain("DAY", 2, 1, "07/06/05"));
+  put("INIT_DDOM_FDB", domain("FLAG", 3, 0));
+  for (const char* b : {"INIT_DFLD_FDB", "INIT_DREC_FDB", "INIT_DTOKEN_FDB"}) FM_CLOSE(open(b), 0);
+}
+
+// CUST: a key, a name, an amount, a date and a flag.
+void cust() {
+  put("INIT_DREC_FDB", record("CUST"));
+  DField k = field("CUST", "CUST ID", 1, "COUNT");
+  k.key_kind = 0;
+  k.key_no = 0;
+  k.key_order.set("+");
+  put("INIT_DFLD_FDB", k);
+  DField n = field("CUST", "CUST NAME", 2, "NAME");
+  n.key_kind = 1;
+  n.key_no = 0;
+  n.key_dups.set("1");
+  n.initial.set("  AB");
+  put("INIT_DFLD_FDB", n);
+  DField a = field("CUST", "CUST AMOUNT", 3, "AMOUNT");
+  a.initial.set("12.5");
+  put("INIT_DFLD_FDB", a);
+  put("INIT_DFLD_FDB", field("CUST", "CUST DAY", 4, "DAY"));
+  put("INIT_DFLD_FDB", field("CUST", "CUST FLAG", 5, "FLAG"));
+}
+
 struct DdCmpl : ::testing::Test {
   DictTempDir dir;
   SysErrCapture errs{SysErrAnswer::Cancel};
   Compiler c;
-  void SetUp() override {
-    put("INIT_DDOM_FDB", domain("AMOUNT", 1, 2, "9,999.99-"));
-    put("INIT_DDOM_FDB", domain("COUNT", 1, 1, "9999"));
-    DDomain name = domain("NAME", 4, 1);
-    name.dflt_len = 10;
-    name.fill.set(".");
-    put("INIT_DDOM_FDB", name);
-    put("INIT_DDOM_FDB", domain("DAY", 2, 1, "07/06/05"));
-    put("INIT_DDOM_FDB", domain("FLAG", 3, 0));
-    // a new (empty) application's compiled files do not exist yet
-    for (const char* b : {"INIT_DFLD_FDB", "INIT_DREC_FDB", "INIT_DTOKEN_FDB"}) FM_CLOSE(open(b), 0);
-  }
-  // CUST: a key, a name, an amount, a date and a flag.
-  void cust() {
-    put("INIT_DREC_FDB", record("CUST"));
-    DField k = field("CUST", "CUST ID", 1, "COUNT");
-    k.key_kind = 0;
-    k.key_no = 0;
-    k.key_order.set("+");
-    put("INIT_DFLD_FDB", k);
-    DField n = field("CUST", "CUST NAME", 2, "NAME");
-    n.key_kind = 1;
-    n.key_no = 0;
-    n.key_dups.set("1");
-    n.initial.set("  AB");
-    put("INIT_DFLD_FDB", n);
-    DField a = field("CUST", "CUST AMOUNT", 3, "AMOUNT");
-    a.initial.set("12.5");
-    put("INIT_DFLD_FDB", a);
-    put("INIT_DFLD_FDB", field("CUST", "CUST DAY", 4, "DAY"));
-    put("INIT_DFLD_FDB", field("CUST", "CUST FLAG", 5, "FLAG"));
-  }
+  void SetUp() override { domains(); }
 };
 
 TEST_F(DdCmpl, AFileCompilesIntoElementsKeysAndImages) {
@@ -517,6 +521,46 @@ TEST_F(DdCmpl, StampsSkipUnchangedFilesAndMarkChangedLayouts) {
   EXPECT_EQ(elems("CUST").size(), 6u);
   EXPECT_EQ(image("CUST", 1).size(), 31u);
   EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+TEST(DdStamps, AFixedStartGivesTheSameBytesForTheSameDesign) {
+  // a start a hundredth before midnight: the next stamp is the next day's first
+  uint8_t start[8], s1[8], s2[8];
+  rec::view<HostTime>(start).day = 740000;
+  rec::view<HostTime>(start).hundredths = 8640000 - 1;
+  dd_stamp_from(start);
+  dd_stamp(s1);
+  dd_stamp(s2);
+  EXPECT_EQ(std::memcmp(s1, start, 8), 0);
+  EXPECT_EQ(rec::view<HostTime>(s2).day.get(), 740001u);
+  EXPECT_EQ(rec::view<HostTime>(s2).hundredths.get(), 0u);
+  // the same design records compiled in two directories: the same bytes,
+  // unless the stamps come from the clock
+  std::vector<DField> fields;
+  auto build = [&](const uint8_t* from) {
+    DictTempDir dir;
+    SysErrCapture errs{SysErrAnswer::Cancel};
+    Compiler c;
+    domains();
+    if (fields.empty()) {
+      cust();
+      fields = all<DField>("INIT_DFLD_FDB");
+    } else {
+      put("INIT_DREC_FDB", record("CUST"));
+      for (const DField& f : fields) put("INIT_DFLD_FDB", f);
+    }
+    dd_stamp_from(from);
+    EXPECT_EQ(c.run("CUST"), 1);
+    EXPECT_EQ(errs.count(), 0u) << errs.last();
+    std::vector<std::vector<uint8_t>> out;
+    for (const char* b : {"INIT_DFI_FDB", "INIT_DELEM_FDB", "INIT_DINIT_FDB", "INIT_DDOM_FDB", "INIT_DBITMAP_FDB"})
+      out.push_back(bytes_of(b));
+    return out;
+  };
+  auto a = build(start), b = build(start);
+  EXPECT_EQ(a, b);
+  auto clock = build(nullptr);
+  EXPECT_NE(a[0], clock[0]);
 }
 
 TEST_F(DdCmpl, DesignFilesOfTheDesignApplicationKeepFixedStructureStamps) {

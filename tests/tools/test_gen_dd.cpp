@@ -70,7 +70,6 @@ void normalise(DElem& e) {
   e.rng_value1.set("");
   e.rng_value2.set("");
   if (e.type == 0 || e.type == 2 || e.type == 13) e.type = 1;  // opaque and other text: alpha
-  if (e.type == 8 || e.type == 12) e.digits = e.decimals = 0;   // packed: integer digits
   if (e.type != 1) e.mask.set("");  // dates always name their units
   if (d_is_date(e.type)) e.initial.set("");  // ISO in the sources, universal in the design
   if (e.type == 1) e.entry_flag = '1';

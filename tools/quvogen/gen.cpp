@@ -508,7 +508,8 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.squeeze = '0';
     e.sign = f.form.is_signed ? '1' : '0';
     e.digits = uint8_t(form_digits(f.form));
-    e.decimals = uint8_t(is_date_type(f.form.type) ? f.form.low : f.form.decimals);
+    // a variable decimal number keeps its own scale: up to 15 decimals
+    e.decimals = uint8_t(is_date_type(f.form.type) ? f.form.low : f.form.type == 12 ? 15 : f.form.decimals);
     e.b589 = 0;
     e.b590 = 0;
     e.b591 = '0';
@@ -1590,8 +1591,7 @@ DesignRecs design_records(const void* element, int base_offset) {
     case 5: case 8: {
       d.decl_kind = 1;
       d.storage = e.type == 5 ? 1 : 2;
-      int total = e.type == 5 ? e.digits : 2 * e.length - 1;
-      std::string m(size_t(std::max(0, total - e.decimals)), '9');
+      std::string m(size_t(e.digits), '9');
       if (e.decimals) m += "." + std::string(e.decimals, '9');
       if (sign) m += "-";
       d.mask.set(m);

@@ -1,6 +1,8 @@
 // Values as people write them: see value.h.
 #include "value.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <vector>
 
@@ -117,9 +119,12 @@ std::string form_check(const FieldForm& s) {
 }
 
 int form_digits(const FieldForm& s) {
+  // A number's digits before the decimal point: those its width holds less
+  // its decimals (a readers' limit on the integer part, as the dictionary
+  // compiler counts them from the mask).
   switch (s.type) {
-    case 5: return s.len == 1 ? 3 : s.len == 2 ? 5 : 10;
-    case 8: return 2 * s.len - 1;
+    case 5: return std::max(0, (s.len == 1 ? 3 : s.len == 2 ? 5 : 10) - s.decimals);
+    case 8: return std::max(0, 2 * s.len - 1 - s.decimals);
     case 12: return 15;
     default: return is_date_type(s.type) ? s.high : 0;
   }

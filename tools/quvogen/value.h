@@ -49,7 +49,7 @@ std::string date_range(FieldForm* s, const std::string& mask);
 
 // "" when type and length go together, else the reason.
 std::string form_check(const FieldForm& s);
-// Digits of a number (ELEMENT byte 587); for dates the highest unit.
+// Integer digits of a number (ELEMENT byte 587); for dates the highest unit.
 int form_digits(const FieldForm& s);
 // Writes the value into out (len bytes); false with the reason.
 bool encode_value(const FieldForm& s, const std::string& text, uint8_t* out, std::string* why);
