@@ -434,7 +434,11 @@ bool prep_chr(Pcb* pcb, int item, uint32_t attrs) {
     return false;
   }
   const bool input = (attrs & (wa::kInput | wa::kInput2)) == (wa::kInput | wa::kInput2);
-  uint32_t add = attrs | (input ? (c->attr_mask & wa::kInputExtra) : 0u);
+  // Only an item with both input bits takes input: the window manager lets
+  // the user type into any cell holding the first bit, so an item without
+  // input (ITEM input '0' gives the first bit alone) leaves its cells
+  // without either.
+  uint32_t add = input ? attrs | (c->attr_mask & wa::kInputExtra) : attrs & ~(wa::kInput | wa::kInput2);
   e->input = input ? 1 : 0;
   c->wm.input = input ? 1 : 0;
   bool target = false;
@@ -501,11 +505,12 @@ void upd_scr(Pcb* pcb, uint32_t region, bool reattached) {
     if (!wm_write_reg(region, text ? std::string_view(text, len) : std::string_view(), items, chrs))
       sys_err(__LINE__, "upd_scr() - wm_write_reg failed");
   }
-  int target = 0;
+  int target = 0, typed = 0;
   for (int n = last; n >= first; --n) {
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e) continue;
+    if (e->input) typed = n;
     if (reattached) send_item(pcb, image, c, 0, 0, true);
     each_chr(pcb, c, [&](WmChr* ch) {
       wm_upd_chr(region, ch, e->sig);
@@ -536,6 +541,10 @@ void upd_scr(Pcb* pcb, uint32_t region, bool reattached) {
                col <= uint32_t(std::max(0, im->cols.get()));
   if (valid) set_curs_pos(kCursField, int(row), int(col), pcb);
   else if (EmCitm* c = target ? citm(pcb, target) : nullptr) set_curs_pos(kCursField, c->wm.row, c->wm.col, pcb);
+  // Without a start position or target: the first field that takes input
+  // (not on a menu, where what is typed off the fields is the option).
+  else if (EmCitm* t = typed && ptype(pcb) != kMenu ? citm(pcb, typed) : nullptr)
+    set_curs_pos(kCursField, t->wm.row, t->wm.col, pcb);
   else set_curs_pos(kCursRowCol, std::max(1, pcb->run.curs_row.get()), std::max(1, pcb->run.curs_col.get()), pcb);
 }
 

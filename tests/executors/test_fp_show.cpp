@@ -399,8 +399,8 @@ TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   auto s = screen();
   EXPECT_EQ(row(s, 1), "  Record input");
   EXPECT_EQ(row(s, 2), "  Key");
-  // NEXT FIELD goes to the first field.
-  key("Tab");
+  // The cursor starts on the first field (the image gives no start
+  // position).
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   for (const char* k : {"A", "B", "1", "2"}) {
     int before = count_lines(log);
@@ -443,8 +443,8 @@ TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
   sh("rm -rf " + q(fresh_root));
 }
 
-// The user FPU signs on: the test menu starts. "2" ENTER opens the form;
-// NEXT FIELD takes the cursor to the code; "1A" there, the name left empty,
+// The user FPU signs on: the test menu starts. "2" ENTER opens the form
+// with the cursor on the code (its first field); "1A" there, the name left empty,
 // ENTER: both fields take the error attribute, the cursor stays on the
 // code (the lowest failing field), the message line says the name is
 // required and, at MESSAGE, that the code does not match its mask "##".
@@ -460,7 +460,6 @@ TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
   EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
   option(2);
   EXPECT_EQ(row(screen(), 1), "  A form");
-  key("Tab");
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   key("1");
   key("A");
@@ -492,7 +491,7 @@ TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
 TEST_F(ShowRun, EmbeddedBlanksAreRefusedAndALookUpFillsTheDescription) {
   ASSERT_NO_FATAL_FAILURE(start_as("FPU"));
   option(2);
-  for (const char* k : {"Tab", "1", "2", "Tab", "A", "B", "Space", "C", "Enter"}) key(k);
+  for (const char* k : {"1", "2", "Tab", "A", "B", "Space", "C", "Enter"}) key(k);
   auto e = screen(true);
   EXPECT_NE(row(e, 3).find(std::string("Name    ") + kEsc + "5mAB C"), std::string::npos) << row(e, 3);
   EXPECT_EQ(row(screen(), 24), "ERROR - Embedded blanks are not allowed");
@@ -500,7 +499,8 @@ TEST_F(ShowRun, EmbeddedBlanksAreRefusedAndALookUpFillsTheDescription) {
   key("F3");
   option(3);
   EXPECT_EQ(row(screen(), 1), "  A look-up");
-  for (const char* k : {"Tab", "3", "4", "Enter"}) key(k);
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  for (const char* k : {"3", "4", "Enter"}) key(k);
   std::vector<std::string> want = lines_of(slurp(QUVO_TEST_DIR "/executors/fp-app/lookup_unknown.screen"));
   want.resize(24);
   EXPECT_EQ(screen(true), want);
@@ -509,6 +509,16 @@ TEST_F(ShowRun, EmbeddedBlanksAreRefusedAndALookUpFillsTheDescription) {
   auto s = screen();
   EXPECT_EQ(row(s, 2), "  Part    12  Blue widget");
   EXPECT_EQ(row(s, 24), "");
+  // The description takes no input: NEXT FIELD stays on the part number
+  // (the one field that does) and what is typed goes there.
+  key("Tab");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  key("Right");
+  key("Right");
+  key("Right");
+  key("Right");
+  key("9");
+  EXPECT_EQ(row(screen(), 2), "  Part    12  Blue widget");
   key("F3");
   EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
   tmux("send-keys F3");

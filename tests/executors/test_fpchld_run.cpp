@@ -201,8 +201,7 @@ TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
 // form is as it was after each.
 TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
   ASSERT_NO_FATAL_FAILURE(start());
-  option(4);
-  key("Tab");
+  option(4);  // the cursor on the amount, the form's first field
   auto form = body();
   key("S-F1");
   auto offered = body();
@@ -210,8 +209,7 @@ TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
   EXPECT_EQ(offered[2], "  Read the next record after each one:   0");
   EXPECT_EQ(offered[3], "  An exact key is required:              1");
   EXPECT_EQ(offered[4], "  Carry the current field forward:       1");
-  key("Tab");  // onto the first answer
-  key("1");
+  key("1");  // the first answer, where the cursor starts
   key("Enter");
   EXPECT_EQ(body(), form) << tmux("capture-pane -p");
   key("S-F1");
