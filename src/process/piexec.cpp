@@ -704,16 +704,6 @@ void default_menu(Pcb* key) {
 }
 }  // namespace
 
-namespace {
-// The user's default database starts the session: it is the start-up
-// database and, unless the command line chose one, the current database
-// that the files of its processes open in.
-void use_user_db(const DUser* u) {
-  com.startup_db = u->db;
-  if (com.cur_db.blank()) com.cur_db = u->db;
-}
-}  // namespace
-
 int dflt_proc(Pcb* key, PiInvoc* inv, Pcb* parent) {
   bool app_blank = inv->app.blank();
   bool name_blank = inv->name.blank();
@@ -738,7 +728,7 @@ int dflt_proc(Pcb* key, PiInvoc* inv, Pcb* parent) {
       default_menu(key);
       return 1;
     }
-    use_user_db(u);
+    com.startup_db = u->db;
     std::memcpy(db, u->db.data(), 3);
   }
   if (app_blank) {
@@ -760,7 +750,7 @@ int dflt_proc(Pcb* key, PiInvoc* inv, Pcb* parent) {
       key->invoc.app = u->app;
       key->invoc.type = u->proc_type;
       key->invoc.name = u->proc;
-      use_user_db(u);
+      com.startup_db = u->db;
       std::memcpy(db, u->db.data(), 3);
       name_blank = u->proc.blank();
     }

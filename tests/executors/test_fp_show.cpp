@@ -104,12 +104,13 @@ class ShowRun : public ::testing::Test {
     tmux("pipe-pane -o " + q("cat >> " + q(dir + "/raw")));
     ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
   }
-  // Starts the engine as the user (FPU: the test menu of FPA).
-  void start_as(const char* user) {
+  // Starts the engine as the user with the arguments given (FPU without
+  // any: its start-up process, the test menu of FPA).
+  void start_as(const char* user, const std::string& args = "") {
     std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
                       " QUVO_TEST_USER=" + user + " QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) +
-                      tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " 2>" + q(dir + "/err") + "; echo $? > " +
-                      q(dir + "/rc") + "; sleep 60";
+                      tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args + " 2>" + q(dir + "/err") +
+                      "; echo $? > " + q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
     ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
   }
@@ -483,13 +484,14 @@ TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
   EXPECT_EQ(err, "");
 }
 
-// FPU's menu again: in the form, "AB C" in the name (justification rule 1)
+// The test menu again: in the form, "AB C" in the name (justification rule 1)
 // is refused with its message, the name in the error attribute and the
 // cursor on it. Option 3's look-up form: an unknown part number gives
 // "Part file not found" once, as kept in fp-app/lookup_unknown.screen;
 // part 12 fills the description from the part file and clears the message.
 TEST_F(ShowRun, EmbeddedBlanksAreRefusedAndALookUpFillsTheDescription) {
-  ASSERT_NO_FATAL_FAILURE(start_as("FPU"));
+  // The test menu in the database of FPA's files, named at start.
+  ASSERT_NO_FATAL_FAILURE(start_as("FPU", "-d FPD -a FPA -t Menu -p 'FP MENU'"));
   option(2);
   for (const char* k : {"1", "2", "Tab", "A", "B", "Space", "C", "Enter"}) key(k);
   auto e = screen(true);
