@@ -233,6 +233,48 @@ bool send_item(Pcb* p, int image, EmCitm* c, uint32_t value, uint32_t select, bo
   return ok != 0;
 }
 
+struct Msg {
+  uint32_t key;
+  uint16_t type;
+  std::string text;
+};
+// The records of a message file in key order.
+std::vector<Msg> messages(FmArb* f) {
+  std::vector<Msg> out;
+  if (!f || !fm_is_handle(f)) return out;
+  FmArb* s = FM_ATTACH(f, nullptr, com.depth);
+  if (!s) return out;
+  s->key_no = 0;
+  s->op = FM_OP_FIRST;
+  fm_start(s);
+  s->op = FM_OP_FAST;
+  while (uint8_t* r = fm_rdnxt_fast(s, 0)) {
+    auto& h = rec::view<LaQueueRec>(r);
+    out.push_back(Msg{h.key, h.severity, std::string(reinterpret_cast<char*>(r) + 8, h.length)});
+  }
+  s->op = 0;
+  fm_detach(s);
+  return out;
+}
+
+// Whether the messages to be shown next (the current file and the one the
+// last pass left) hold the message with its argument: a failed look-up run
+// again before the screen shows reports once.
+bool queued(Pcb* p, uint32_t msg, const std::string& arg) {
+  int sev = 0;
+  auto trim = [](std::string t) {
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
+    return t;
+  };
+  std::string text = trim(la_substitute(la_labelled(msg, &sev), {arg}));
+  for (FmArb* f : {p->msg_file.get(), p->prev_msg[0].get()})
+    for (const Msg& m : messages(f)) {
+      std::string have = trim(m.text);
+      if (!have.empty() && text.compare(0, have.size(), have) == 0) return true;
+    }
+  return false;
+}
+
 void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
   FmArb* f = p->msg_file.get();
   if (!f) return;
@@ -392,7 +434,11 @@ bool prep_chr(Pcb* pcb, int item, uint32_t attrs) {
     return false;
   }
   const bool input = (attrs & (wa::kInput | wa::kInput2)) == (wa::kInput | wa::kInput2);
-  uint32_t add = attrs | (input ? (c->attr_mask & wa::kInputExtra) : 0u);
+  // Only an item with both input bits takes input: the window manager lets
+  // the user type into any cell holding the first bit, so an item without
+  // input (ITEM input '0' gives the first bit alone) leaves its cells
+  // without either.
+  uint32_t add = input ? attrs | (c->attr_mask & wa::kInputExtra) : attrs & ~(wa::kInput | wa::kInput2);
   e->input = input ? 1 : 0;
   c->wm.input = input ? 1 : 0;
   bool target = false;
@@ -459,11 +505,12 @@ void upd_scr(Pcb* pcb, uint32_t region, bool reattached) {
     if (!wm_write_reg(region, text ? std::string_view(text, len) : std::string_view(), items, chrs))
       sys_err(__LINE__, "upd_scr() - wm_write_reg failed");
   }
-  int target = 0;
+  int target = 0, typed = 0;
   for (int n = last; n >= first; --n) {
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e) continue;
+    if (e->input) typed = n;
     if (reattached) send_item(pcb, image, c, 0, 0, true);
     each_chr(pcb, c, [&](WmChr* ch) {
       wm_upd_chr(region, ch, e->sig);
@@ -494,6 +541,10 @@ void upd_scr(Pcb* pcb, uint32_t region, bool reattached) {
                col <= uint32_t(std::max(0, im->cols.get()));
   if (valid) set_curs_pos(kCursField, int(row), int(col), pcb);
   else if (EmCitm* c = target ? citm(pcb, target) : nullptr) set_curs_pos(kCursField, c->wm.row, c->wm.col, pcb);
+  // Without a start position or target: the first field that takes input
+  // (not on a menu, where what is typed off the fields is the option).
+  else if (EmCitm* t = typed && ptype(pcb) != kMenu ? citm(pcb, typed) : nullptr)
+    set_curs_pos(kCursField, t->wm.row, t->wm.col, pcb);
   else set_curs_pos(kCursRowCol, std::max(1, pcb->run.curs_row.get()), std::max(1, pcb->run.curs_col.get()), pcb);
 }
 
@@ -754,8 +805,13 @@ bool do_lookup(Pcb* pcb, int item) {
   if (action == ' ') action = 0;
   switch (action) {
     case 0: return true;
-    case 1: add_msg(pcb, kErrLookupNone, lk_file_name(d).c_str()); break;
-    case 2: add_msg(pcb, kErrLookupNotFound, lk_file_name(d).c_str()); break;
+    case 1:
+    case 2: {
+      const uint32_t msg = action == 1 ? kErrLookupNone : kErrLookupNotFound;
+      const std::string name = lk_file_name(d);
+      if (!queued(pcb, msg, name)) add_msg(pcb, msg, name.c_str());
+      break;
+    }
     default:
       sys_err(__LINE__, "fp, do_lookup entered default in switch");
       return false;
@@ -888,32 +944,6 @@ void fp_set_cur_item(Pcb* pcb, int item) {
 }
 
 // ----------------------------------------------------------- messages --
-namespace {
-struct Msg {
-  uint32_t key;
-  uint16_t type;
-  std::string text;
-};
-// The records of a message file in key order.
-std::vector<Msg> messages(FmArb* f) {
-  std::vector<Msg> out;
-  if (!f || !fm_is_handle(f)) return out;
-  FmArb* s = FM_ATTACH(f, nullptr, com.depth);
-  if (!s) return out;
-  s->key_no = 0;
-  s->op = FM_OP_FIRST;
-  fm_start(s);
-  s->op = FM_OP_FAST;
-  while (uint8_t* r = fm_rdnxt_fast(s, 0)) {
-    auto& h = rec::view<LaQueueRec>(r);
-    out.push_back(Msg{h.key, h.severity, std::string(reinterpret_cast<char*>(r) + 8, h.length)});
-  }
-  s->op = 0;
-  fm_detach(s);
-  return out;
-}
-}  // namespace
-
 bool chk_msg(FmArb* cur, FmArb* prev, int* top_type) {
   std::vector<Msg> now = messages(cur), before = messages(prev);
   bool fresh = false;

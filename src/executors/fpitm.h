@@ -22,7 +22,8 @@ void prep_itm(Pcb* pcb, int image);
 // them is a cursor target.
 bool upd_chr(Pcb* pcb, int item, uint32_t attrs, bool protect);
 // Lays the attributes on the item's characteristics (bits 0x1011 cleared
-// first); marks the item as accepting input when both input bits are set.
+// first); marks the item as accepting input when both input bits are set,
+// and leaves the input bits off the cells of an item that takes none.
 // True when a characteristic is a cursor target (bits 4 and 8).
 bool prep_chr(Pcb* pcb, int item, uint32_t attrs);
 // Writes (or, reattached, refreshes) the region and every characteristic;

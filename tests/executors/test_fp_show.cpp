@@ -58,6 +58,11 @@ class ShowRun : public ::testing::Test {
            q(root + "/boot") + " QUVO_BOOT_AP=FPA " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
        &rc);
     ASSERT_EQ(rc, 0) << "adding FPA";
+    // FPA's record file and its part file with part 12.
+    sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " TERM=dumb QUVOPATH=" + q(data) + " " +
+           q(QUVO_BINARY) + " -d FPD -a FPA -t Subroutine -p 'FPA SETUP' >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 127) << "FPA SETUP";
     // The test users: FPU, whose start-up process is the test menu of FPA,
     pltest::Engine e;
     e.dir = data;
@@ -97,6 +102,16 @@ class ShowRun : public ::testing::Test {
                       q(dir + "/rc") + "; sleep 60";
     tmux("new-session -d -x 80 -y 24 " + q(cmd));
     tmux("pipe-pane -o " + q("cat >> " + q(dir + "/raw")));
+    ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  }
+  // Starts the engine as the user with the arguments given (FPU without
+  // any: its start-up process, the test menu of FPA).
+  void start_as(const char* user, const std::string& args = "") {
+    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
+                      " QUVO_TEST_USER=" + user + " QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) +
+                      tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args + " 2>" + q(dir + "/err") +
+                      "; echo $? > " + q(dir + "/rc") + "; sleep 60";
+    tmux("new-session -d -x 80 -y 24 " + q(cmd));
     ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
   }
   bool waits(int n) {
@@ -385,8 +400,8 @@ TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   auto s = screen();
   EXPECT_EQ(row(s, 1), "  Record input");
   EXPECT_EQ(row(s, 2), "  Key");
-  // NEXT FIELD goes to the first field.
-  key("Tab");
+  // The cursor starts on the first field (the image gives no start
+  // position).
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   for (const char* k : {"A", "B", "1", "2"}) {
     int before = count_lines(log);
@@ -429,8 +444,8 @@ TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
   sh("rm -rf " + q(fresh_root));
 }
 
-// The user FPU signs on: the test menu starts. "2" ENTER opens the form;
-// NEXT FIELD takes the cursor to the code; "1A" there, the name left empty,
+// The user FPU signs on: the test menu starts. "2" ENTER opens the form
+// with the cursor on the code (its first field); "1A" there, the name left empty,
 // ENTER: both fields take the error attribute, the cursor stays on the
 // code (the lowest failing field), the message line says the name is
 // required and, at MESSAGE, that the code does not match its mask "##".
@@ -446,7 +461,6 @@ TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
   EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
   option(2);
   EXPECT_EQ(row(screen(), 1), "  A form");
-  key("Tab");
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   key("1");
   key("A");
@@ -462,6 +476,51 @@ TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
   EXPECT_EQ(row(s, 24).substr(0, 25), "ERROR - Entry is required");
   key("F12");
   EXPECT_EQ(row(screen(), 24).substr(0, 42), "ERROR - Entry does not match the edit mask");
+  key("F3");
+  EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
+// The test menu again: in the form, "AB C" in the name (justification rule 1)
+// is refused with its message, the name in the error attribute and the
+// cursor on it. Option 3's look-up form: an unknown part number gives
+// "Part file not found" once, as kept in fp-app/lookup_unknown.screen;
+// part 12 fills the description from the part file and clears the message.
+TEST_F(ShowRun, EmbeddedBlanksAreRefusedAndALookUpFillsTheDescription) {
+  // The test menu in the database of FPA's files, named at start.
+  ASSERT_NO_FATAL_FAILURE(start_as("FPU", "-d FPD -a FPA -t Menu -p 'FP MENU'"));
+  option(2);
+  for (const char* k : {"1", "2", "Tab", "A", "B", "Space", "C", "Enter"}) key(k);
+  auto e = screen(true);
+  EXPECT_NE(row(e, 3).find(std::string("Name    ") + kEsc + "5mAB C"), std::string::npos) << row(e, 3);
+  EXPECT_EQ(row(screen(), 24), "ERROR - Embedded blanks are not allowed");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 3}));
+  key("F3");
+  option(3);
+  EXPECT_EQ(row(screen(), 1), "  A look-up");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  for (const char* k : {"3", "4", "Enter"}) key(k);
+  std::vector<std::string> want = lines_of(slurp(QUVO_TEST_DIR "/executors/fp-app/lookup_unknown.screen"));
+  want.resize(24);
+  EXPECT_EQ(screen(true), want);
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  for (const char* k : {"BSpace", "BSpace", "1", "2", "Enter"}) key(k);
+  auto s = screen();
+  EXPECT_EQ(row(s, 2), "  Part    12  Blue widget");
+  EXPECT_EQ(row(s, 24), "");
+  // The description takes no input: NEXT FIELD stays on the part number
+  // (the one field that does) and what is typed goes there.
+  key("Tab");
+  EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
+  key("Right");
+  key("Right");
+  key("Right");
+  key("Right");
+  key("9");
+  EXPECT_EQ(row(screen(), 2), "  Part    12  Blue widget");
   key("F3");
   EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
   tmux("send-keys F3");

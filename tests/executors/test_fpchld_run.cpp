@@ -170,8 +170,9 @@ TEST_F(ChldRun, AMemoryFaultTwiceAndTheMenuGoesOn) {
   EXPECT_EQ(leave(&err), 0);
 }
 
-// HELP ON OPT lists the menu's options; HELP on the form's amount shows its
-// name and mask; END puts back the screen beneath each time.
+// HELP ON OPT lists the menu's options, eight a page; HELP on the form's
+// amount shows its name and mask; END puts back the screen beneath each
+// time.
 TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
   ASSERT_NO_FATAL_FAILURE(start());
   auto menu = body();
@@ -180,11 +181,28 @@ TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
     EXPECT_TRUE(shows(n)) << n << "\n" << tmux("capture-pane -p");
   key("F3");
   EXPECT_EQ(body(), menu);
+  // Ten options: eight on the first page, ENTER the last two, ENTER again
+  // leaves for the menu.
+  auto numbers = [&] {
+    std::vector<int> out;
+    for (const auto& r : screen()) {
+      std::istringstream in(r);
+      int n = 0;
+      std::string app;
+      if (in >> n >> app && app == "CHA") out.push_back(n);
+    }
+    return out;
+  };
+  key("F2");
+  EXPECT_EQ(numbers(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8})) << tmux("capture-pane -p");
+  key("Enter");
+  EXPECT_EQ(numbers(), (std::vector<int>{9, 10})) << tmux("capture-pane -p");
+  key("Enter");
+  EXPECT_EQ(body(), menu);
   option(4);
   auto form = body();
   ASSERT_NE(form[0].find("A form with an amount"), std::string::npos) << tmux("capture-pane -p");
-  key("Tab");  // onto the amount
-  key("F1");
+  key("F1");  // the cursor starts on the amount
   EXPECT_TRUE(shows("CHA AMOUNT")) << tmux("capture-pane -p");
   EXPECT_TRUE(shows("ZZ,ZZ9.99-")) << tmux("capture-pane -p");
   key("F3");
@@ -201,8 +219,7 @@ TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
 // form is as it was after each.
 TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
   ASSERT_NO_FATAL_FAILURE(start());
-  option(4);
-  key("Tab");
+  option(4);  // the cursor on the amount, the form's first field
   auto form = body();
   key("S-F1");
   auto offered = body();
@@ -210,8 +227,7 @@ TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
   EXPECT_EQ(offered[2], "  Read the next record after each one:   0");
   EXPECT_EQ(offered[3], "  An exact key is required:              1");
   EXPECT_EQ(offered[4], "  Carry the current field forward:       1");
-  key("Tab");  // onto the first answer
-  key("1");
+  key("1");  // the first answer, where the cursor starts
   key("Enter");
   EXPECT_EQ(body(), form) << tmux("capture-pane -p");
   key("S-F1");

@@ -14,6 +14,8 @@
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
+#include "language/ib.h"
+#include "language/ii.h"
 #include "process/emrec.h"
 #include "process/pcb.h"
 #include "process/pishr.h"
@@ -364,6 +366,46 @@ TEST_F(FpItm, StrongEditMarksFailuresAndPutsTheCursorOnTheLowest) {
   items[size_t(req - 1)]->disp = 2;
   type(req, "");
   EXPECT_TRUE(strong_edit(pcb));
+}
+
+// A field's verification code (its range statements, run through
+// II_EXEC_MISC) that leaves a false truth level fails the field with 300000
+// and keeps the cursor on it; a true one lets it pass. The code is a test
+// instruction setting the truth levels, then END.
+uint32_t g_truth = 0;
+uint8_t* h_truth(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  s->mask = g_truth;
+  return ii_adv(pc, 4);
+}
+TEST_F(FpItm, AFalseVerificationFailsTheFieldAndKeepsTheCursorOnIt) {
+  constexpr uint16_t kOpTruth = 100;
+  IiFn keep[2] = {ii_inst_fns[kOpTruth], ii_inst_fns[kOpTruth + 1]};
+  ii_set_pair(kOpTruth, h_truth);
+  IbCode code;
+  ASSERT_EQ(ib_start(&code, em->inst.get()), 1);
+  CodeRef at;
+  rec::view<IbInst>(inst_alloc(4, &at, &code)).op = kOpTruth;
+  rec::view<IbInst>(inst_alloc(4, nullptr, &code)).op = 10;  // END
+  int first = add({.row = 2, .col = 10, .len = 6});
+  int checked = add({.row = 3, .col = 10, .len = 6});
+  items[size_t(checked - 1)]->range_ep = uint32_t(at.block) | uint32_t(at.offset) << 16;
+  prepare();
+  type(first, "ONE");
+  type(checked, "TWO");
+  g_truth = 0x156;  // the first level false
+  pcb->run.curs_req = 0;
+  EXPECT_FALSE(strong_edit(pcb));
+  EXPECT_EQ(msgs(), std::vector<std::string>{"M300000"});
+  EXPECT_EQ(fp_cur_item(pcb), checked);
+  EXPECT_EQ(pcb->run.curs_req, wmshow::kReqField);
+  EXPECT_EQ(pcb->run.req_row, 3);
+  EXPECT_EQ(value(checked), "      ");  // a failing field keeps its value
+  g_truth = 0x155;
+  EXPECT_TRUE(strong_edit(pcb));
+  EXPECT_TRUE(msgs().empty());
+  EXPECT_EQ(value(checked), "TWO   ");
+  ii_inst_fns[kOpTruth] = keep[0];
+  ii_inst_fns[kOpTruth + 1] = keep[1];
 }
 
 // ---------------------------------------------------- characteristics --

@@ -56,6 +56,7 @@ struct Fld {
   Pos at, initial_at, null_at;
   int key = -1;
   bool dup = false;
+  int justify = 0;
 };
 
 struct KeySeg {
@@ -69,6 +70,7 @@ struct Key {
 
 struct GFile {
   std::string app, name;  // name trimmed
+  std::string desc;
   Pos at;
   int fclass = 1, org = 2;
   bool var = false;
@@ -261,6 +263,8 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->form = FieldForm{fd.type, off, fd.len, fd.occurs, fd.is_signed, fd.decimals, false};
   std::string why = date_range(&f->form, fd.mask);
   if (why.empty()) why = form_check(f->form);
+  if (why.empty() && fd.justify && fd.type != 1 && fd.type != 2 && fd.type != 13)
+    why = "\"just\" is a rule of text fields";
   if (!why.empty()) {
     errs.add(fd.at, why);
     return false;
@@ -273,6 +277,7 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->null_at = fd.null_at;
   f->mask = fd.mask;
   f->label = fd.label;
+  f->justify = fd.justify;
   f->at = fd.at;
   return true;
 }
@@ -365,6 +370,7 @@ bool Gen::layouts() {
       GFile g;
       g.app = a.id;
       g.name = d.name;
+      g.desc = d.desc;
       g.at = d.at;
       g.fclass = d.fclass;
       bool ok = d.declared ? layout_declared(a, d, &g) : layout_defined(a, d, &g);
@@ -502,7 +508,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.token_mark = 0;
     e.case_code = 2;
     e.b581 = 0;
-    e.justify = 0;
+    e.justify = uint8_t(f.justify);
     e.entry_flag = '1';
     e.fill = ' ';
     e.squeeze = '0';
@@ -875,6 +881,7 @@ void Gen::dictionary() {
     f.var.set(g.var ? "1" : "0");
     f.flag20.set("0");
     f.flag21.set("0");
+    f.desc.set(g.desc);
     f.b95 = 0;
     f.share[0] = 0;
     f.share[1] = 0;
@@ -1581,7 +1588,7 @@ DesignRecs design_records(const void* element, int base_offset) {
   d.rng_code1 = d.rng_code2 = 255;
   d.case_code = 2;
   d.alpha_kind = 0;
-  d.justify = 0;
+  d.justify = e.justify;
   d.b495.set("1");
   d.fill.set(" ");
   d.squeeze.set("0");

@@ -127,6 +127,8 @@ void parse_field_form(const Entry& e, bool declared, FieldDef* f, Errors* errs) 
       if (!need_int(0, 16, &f->key)) return;
     } else if (k == "decimals") {
       if (!need_int(0, 18, &f->decimals)) return;
+    } else if (k == "just") {
+      if (!need_int(0, 4, &f->justify)) return;
     } else if (k == "dup") {
       f->dup = true;
       ++i;
@@ -213,6 +215,9 @@ bool read_app(const std::string& dir, const std::string& id, App* out, Errors* e
           for (size_t i = 2; i < b.args.size(); ++i) {
             if (b.args[i].text == "declared") f.declared = true;
             else if (b.args[i].text == "single") f.single = true;
+            else if (b.args[i].text == "desc" && i + 1 < b.args.size() && b.args[i + 1].text.size() <= 30)
+              f.desc = b.args[++i].text;
+            else if (b.args[i].text == "desc") errs->add(b.args[i].at, "\"desc\" takes a text of at most 30 characters");
             else errs->add(b.args[i].at, "unknown file option \"" + b.args[i].text + "\"");
           }
           if (out->file(f.name)) {

@@ -26,6 +26,7 @@ struct FieldDef {
   bool dup = false;
   bool is_signed = false;
   int decimals = 0;
+  int justify = 0;      // justification rule of a text field (0-4)
   bool has_mask = false, has_initial = false, has_null = false, has_label = false;
   std::string mask, initial, null_text, label;
   Pos initial_at, null_at;
@@ -37,6 +38,7 @@ struct FileDef {
   int fclass = 1;       // 1 disk, 2 memory
   bool declared = false;
   bool single = false;  // organisation 1: one record
+  std::string desc;     // description, named by messages about the file
   std::vector<FieldDef> fields;
 };
 

@@ -107,7 +107,7 @@ struct Rule {
   const char* parent;  // "" top level; else the kind of the enclosing block
   int min_args, max_args;
 };
-const Rule kDefs[] = {{"file", "", 2, 4}, {"work", "", 0, 0}, {"application", "", 0, 0}};
+const Rule kDefs[] = {{"file", "", 2, 6}, {"work", "", 0, 0}, {"application", "", 0, 0}};
 const Rule kRecs[] = {{"records", "", 1, 1}, {"record", "", 0, 0}};
 const Rule kProc[] = {{"process", "", 1, 1}, {"frame", "process", 1, 1}, {"image", "frame", 1, 1},
                       {"item", "image", 1, 1}, {"chr", "image", 1, 1}, {"option", "image", 3, 3}};

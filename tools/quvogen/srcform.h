@@ -24,7 +24,9 @@
 //      between two '|' characters (anything after the second '|' is ignored).
 //
 // Headers by kind of text:
-//   .def   `file NAME CLASS [declared] [single]`   CLASS: disk | memory
+//   .def   `file NAME CLASS [declared] [single] [desc "TEXT"]`
+//            CLASS: disk | memory; TEXT the file's description (at most 30
+//            characters), the name messages about the file give
 //            entries: FIELD NAME = field description (below); in a
 //            declared file (one the engine also declares) the description
 //            gives only options, the layout comes from the declaration
@@ -47,9 +49,11 @@
 //                          that process (entries after it: CHILD fields)
 //
 // Field description (file definitions):
-//   TYPE LENGTH [x OCCURS] [key N] [dup] [signed] [decimals D]
+//   TYPE LENGTH [x OCCURS] [key N] [dup] [signed] [decimals D] [just J]
 //        [mask "M"] [initial "V"] [null "V"] [label "L"]
 //   (a date type may give its mask in place of the length)
+//   J: the justification rule of a text field, 0-4 (0 when not given;
+//   1 left-justified, refusing a blank inside the value)
 //   TYPE: alpha | binary | packed | logic | decimal | date-text | date-binary
 //         | date-packed | date-std, or the data type code 1-15.
 //
