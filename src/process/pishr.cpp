@@ -211,10 +211,27 @@ void init_pdf(Pcb* pcb, bool resumed) {
     id->type = v.type;
     id->name = v.name;
   }
-  // A SUBPROCESS keeps the rest as its caller has it, a resumed process
-  // as it was suspended with.
-  if (v.kind == 0 || resumed) return;
+  // A resumed process keeps the rest as it was suspended with; a
+  // SUBPROCESS as its caller has it: the user, the database and the
+  // application it runs in (its own areas of these classes start blank).
+  if (resumed) return;
   Pcb* parent = static_cast<Pcb*>(v.parent_pcb.get());
+  if (v.kind == 0) {
+    if (!parent) return;
+    auto* a5 = pi_area_rec<PdArea5>(pcb, 5);
+    auto* p5 = pi_area_rec<PdArea5>(parent, 5);
+    if (a5 && p5 && a5 != p5) *a5 = *p5;
+    auto* a9 = pi_area_rec<PdArea9>(pcb, 9);
+    auto* p9 = pi_area_rec<PdArea9>(parent, 9);
+    if (a9 && p9 && a9 != p9) *a9 = *p9;
+    auto* a11 = pi_area_rec<PdArea11>(pcb, 11);
+    auto* p11 = pi_area_rec<PdArea11>(parent, 11);
+    if (a11 && p11 && a11 != p11) {
+      a11->app = p11->app;
+      a11->ver = p11->ver;
+    }
+    return;
+  }
   const DUser* u = pi_get_dusr(com.user_id.data());
   if (auto* a5 = pi_area_rec<PdArea5>(pcb, 5)) {
     a5->user = com.user_id;

@@ -490,8 +490,9 @@ TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
 // "Part file not found" once, as kept in fp-app/lookup_unknown.screen;
 // part 12 fills the description from the part file and clears the message.
 TEST_F(ShowRun, EmbeddedBlanksAreRefusedAndALookUpFillsTheDescription) {
-  // The test menu in the database of FPA's files, named at start.
-  ASSERT_NO_FATAL_FAILURE(start_as("FPU", "-d FPD -a FPA -t Menu -p 'FP MENU'"));
+  // The test menu as the USER record starts it: no database is named, the
+  // user's is taken, and the look-up child (a SUBPROCESS) runs in it too.
+  ASSERT_NO_FATAL_FAILURE(start_as("FPU"));
   option(2);
   for (const char* k : {"1", "2", "Tab", "A", "B", "Space", "C", "Enter"}) key(k);
   auto e = screen(true);
