@@ -62,21 +62,13 @@ WmItem item_at(int col, int len, char* text) {
 void lay_out(Pcb* pcb, IpStat* s) {
   if (s->window) wm_detach(s->window, 1);
   s->window = 0;
-  int width = mp_screen_cols();
-  const char* q = std::getenv("QUVO_MSG");
-  MpStatLayout l = mp_stat_layout(width, q ? q : "");
-  WmWnd w;
-  INIT_WND(&w, 3, 0, 1, 1, width, 0);
-  int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
-  WmHandle win = wm_attach(&w, com.status_surface, scope);
-  if (!win) {
-    os_sys_err_text(kMod, __LINE__, "ip_setup() - wm_attach failed");
-    return;
-  }
-  s->window = win;
-  s->region = w.region;
-  s->width = uint16_t(width);
-  if (!wm_write_reg(s->region, l.text)) os_sys_err_text(kMod, __LINE__, "ip_setup() - wm_write_reg failed");
+  MpStatWin sw = mp_stat_window(pcb, kMod, "ip_setup()");
+  if (!sw.window) return;
+  s->window = sw.window;
+  s->region = sw.region;
+  s->width = uint16_t(sw.width);
+  int width = sw.width;
+  const MpStatLayout& l = sw.layout;
   auto* st = pi_area_rec<PdStatus>(pcb, 7);
   s->text_item = item_at(l.mode_col, kModeTextLen, st ? st->mode_text.data() : nullptr);
   set_mode(pcb, s);

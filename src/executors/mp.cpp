@@ -49,27 +49,42 @@ std::string msg_text(uint32_t number) {
   return t;
 }
 
+}  // namespace
+
+MpStatWin mp_stat_window(Pcb* pcb, const char* module, const char* who) {
+  MpStatWin sw;
+  sw.width = mp_screen_cols();
+  const char* q = std::getenv("QUVO_MSG");
+  sw.layout = mp_stat_layout(sw.width, q ? q : "");
+  WmWnd w;
+  INIT_WND(&w, 3, 0, 1, 1, sw.width, 0);
+  int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
+  WmHandle win = wm_attach(&w, com.status_surface, scope);
+  if (!win) {
+    os_sys_err_text(module, __LINE__, (std::string(who) + " - wm_attach failed").c_str());
+    return sw;
+  }
+  sw.window = win;
+  sw.region = w.region;
+  if (!wm_write_reg(sw.region, sw.layout.text))
+    os_sys_err_text(module, __LINE__, (std::string(who) + " - wm_write_reg failed").c_str());
+  return sw;
+}
+
+namespace {
+
 // Lays the window out for the present width: a new one-row window on the
 // status line holding the status text and the mode item.
 void lay_out(Pcb* pcb, MpStat* s) {
   if (s->window) wm_detach(s->window, 1);
   s->window = 0;
   s->region = 0;
-  int width = mp_screen_cols();
-  const char* q = std::getenv("QUVO_MSG");
-  MpStatLayout l = mp_stat_layout(width, q ? q : "");
-  WmWnd w;
-  INIT_WND(&w, 3, 0, 1, 1, width, 0);
-  int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
-  WmHandle win = wm_attach(&w, com.status_surface, scope);
-  if (!win) {
-    os_sys_err_text(kMod, __LINE__, "mp_setup() - wm_attach failed");
-    return;
-  }
-  s->window = win;
-  s->region = w.region;
-  s->width = uint16_t(width);
-  if (!wm_write_reg(s->region, l.text)) os_sys_err_text(kMod, __LINE__, "mp_setup() - wm_write_reg failed");
+  MpStatWin sw = mp_stat_window(pcb, kMod, "mp_setup()");
+  if (!sw.window) return;
+  s->window = sw.window;
+  s->region = sw.region;
+  s->width = uint16_t(sw.width);
+  const MpStatLayout& l = sw.layout;
   std::memset(static_cast<void*>(&s->item), 0, sizeof s->item);
   s->item.row = 1;
   s->item.col = l.mode_col;

@@ -22,6 +22,18 @@ struct MpStatLayout {
 };
 MpStatLayout mp_stat_layout(int width, const std::string& qmsg);
 
+// A one-row window on the status line, laid out for the present width and
+// written with the status text: the window (0 after a system error, whose
+// text names `who`, the setup that asked), its region, the width and the
+// layout. The window belongs to the process's pool scope.
+struct MpStatWin {
+  uint32_t window = 0;
+  uint32_t region = 0;
+  int width = 0;
+  MpStatLayout layout;
+};
+MpStatWin mp_stat_window(Pcb* pcb, const char* module, const char* who);
+
 // The screen's width: the window manager's once the terminal is taken;
 // before that the terminal's own, when standard output is one.
 int mp_screen_cols();
