@@ -23,11 +23,6 @@ using tmuxrun::q;
 using tmuxrun::sh;
 using tmuxrun::slurp;
 
-int count_lines(const std::string& path) {
-  std::string s = slurp(path);
-  return int(std::count(s.begin(), s.end(), '\n'));
-}
-
 std::vector<std::string> lines_of(const std::string& s) {
   std::vector<std::string> out;
   std::istringstream in(s);
@@ -39,7 +34,7 @@ const char* const kEsc = "\x1b[";
 
 // One data directory with SHW added, shared by the tests (the bootstrap
 // takes its time); each test runs the engine in a tmux server of its own.
-class ShowRun : public ::testing::Test {
+class ShowRun : public tmuxrun::PaneTest {
  protected:
   static inline std::string root, data;
 
@@ -79,88 +74,21 @@ class ShowRun : public ::testing::Test {
   }
   static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
 
-  std::string name, dir, log;
-  void SetUp() override {
-    static std::atomic<int> seq{0};
-    name = "quvo-show-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    dir = root + "/" + name;
-    mkdir(dir.c_str(), 0777);
-    log = dir + "/wm.log";
-  }
-  void TearDown() override { tmux("kill-server"); }
+  void SetUp() override { open_pane(root, "quvo-show"); }
 
-  std::string tmux(const std::string& args) {
-    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
-              " -f /dev/null " + args + " 2>&1");
-  }
   // Starts the menu and waits for its first wait for a key; the terminal's
   // output is kept in raw (pipe-pane).
   void start() {
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_TEST_USER=SHU QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) +
-                      " -d SHD -a SHW -t Menu -p 'SHOW MENU' 2>" + q(dir + "/err") + "; echo $? > " +
-                      q(dir + "/rc") + "; sleep 60";
-    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+    run_in_pane("QUVOPATH=" + q(data) + " QUVO_TEST_USER=SHU " + q(QUVO_BINARY) + " -d SHD -a SHW -t Menu -p 'SHOW MENU'");
     tmux("pipe-pane -o " + q("cat >> " + q(dir + "/raw")));
     ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
   }
   // Starts the engine as the user with the arguments given (FPU without
   // any: its start-up process, the test menu of FPA).
   void start_as(const char* user, const std::string& args = "") {
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_TEST_USER=" + user + " QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) +
-                      tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args + " 2>" + q(dir + "/err") +
-                      "; echo $? > " + q(dir + "/rc") + "; sleep 60";
-    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+    run_in_pane("QUVOPATH=" + q(data) + " QUVO_TEST_USER=" + user + " QUVO_FAKE_TIME=20260131100000 " +
+                q(QUVO_BINARY) + " " + args);
     ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
-  }
-  bool waits(int n) {
-    for (int i = 0; i < 1500; ++i) {
-      if (count_lines(log) >= n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-  // Types the option's digits and ENTER, each followed by its wait.
-  void option(int n) {
-    for (char c : std::to_string(n) + "\n") {
-      int before = count_lines(log);
-      tmux(c == '\n' ? "send-keys Enter" : "send-keys " + std::string(1, c));
-      EXPECT_TRUE(waits(before + 1)) << "option " << n << ": " << slurp(dir + "/err");
-    }
-  }
-  // One key (a tmux key name) and the wait that follows it.
-  void key(const std::string& name) {
-    int before = count_lines(log);
-    tmux("send-keys " + name);
-    EXPECT_TRUE(waits(before + 1)) << name << ": " << slurp(dir + "/err");
-  }
-  // The screen's rows, trailing blanks dropped; with escapes its colours and
-  // attributes as capture-pane -e writes them.
-  std::vector<std::string> screen(bool escapes = false) {
-    std::vector<std::string> rows = lines_of(tmux(std::string("capture-pane -p") + (escapes ? " -e" : "")));
-    for (auto& r : rows)
-      while (!r.empty() && r.back() == ' ') r.pop_back();
-    rows.resize(24);
-    return rows;
-  }
-  std::pair<int, int> cursor() {
-    std::string s = tmux("display -p '#{cursor_x} #{cursor_y}'");
-    int x = -1, y = -1;
-    std::istringstream(s) >> x >> y;
-    return {x + 1, y + 1};
-  }
-  // The engine's end: its exit status and standard error.
-  int ended(std::string* err) {
-    for (int i = 0; i < 1500; ++i) {
-      std::string s = slurp(dir + "/rc");
-      if (!s.empty() && s.back() == '\n') {
-        *err = slurp(dir + "/err");
-        return std::atoi(s.c_str());
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
   }
   // Row r (1-based) of a screen.
   static const std::string& row(const std::vector<std::string>& s, int r) { return s[size_t(r - 1)]; }
@@ -342,7 +270,7 @@ TEST_F(ShowRun, DefineRefusals) {
   bool shown = false;
   for (const auto& r : s) shown = shown || r.find("ii_exec() - can't modify DEFINE record") != std::string::npos;
   EXPECT_TRUE(shown);
-  int before = count_lines(log);
+  int before = waits_seen();
   tmux("send-keys Enter");
   EXPECT_TRUE(waits(before + 1));
   EXPECT_EQ(row(screen(), 24), "Item number taken");
@@ -355,7 +283,7 @@ TEST_F(ShowRun, ATakenNumberNeverAttachesASecondItem) {
   option(34);
   EXPECT_EQ(row(screen(), 2).substr(60), "        42");
   option(34);
-  int before = count_lines(log);
+  int before = waits_seen();
   tmux("send-keys Enter");
   EXPECT_TRUE(waits(before + 1));
   auto s = screen();
@@ -390,10 +318,7 @@ TEST_F(ShowRun, StatementsRefusedWithTheirMessages) {
 // "0LA", compiles and shows.
 TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   auto run = [&](const std::string& args) {
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_TEST_USER=SHU QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " " + args +
-                      " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
-    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+    run_in_pane("QUVOPATH=" + q(data) + " QUVO_TEST_USER=SHU " + q(QUVO_BINARY) + " " + args);
   };
   run("-d SHD -a SHW -t Input -p 'SHOW INPUT'");
   ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
@@ -404,7 +329,7 @@ TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
   // position).
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   for (const char* k : {"A", "B", "1", "2"}) {
-    int before = count_lines(log);
+    int before = waits_seen();
     tmux(std::string("send-keys ") + k);
     EXPECT_TRUE(waits(before + 1));
   }
@@ -429,10 +354,7 @@ TEST_F(ShowRun, TheDefaultMenuAndAnInputProcessShow) {
 TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
   std::string fresh_root, fresh;
   ASSERT_EQ(tmuxrun::make_engine_dir("quvo-fresh", &fresh_root, &fresh), 0);
-  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(fresh) +
-                    " QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) + tmuxrun::sanitizer_env() + " " +
-                    q(QUVO_USER_BINARY) + " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
-  tmux("new-session -d -x 80 -y 24 " + q(cmd));
+  run_in_pane("QUVOPATH=" + q(fresh) + " QUVO_FAKE_TIME=20260131100000 " + q(QUVO_USER_BINARY));
   ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
   std::vector<std::string> want = lines_of(slurp(QUVO_TEST_DIR "/executors/fp-app/quvo_menu.screen"));
   want.resize(24);
@@ -452,12 +374,7 @@ TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
 // The screen is as kept in fp-app/form_errors.screen. END leaves the form
 // for the menu, END again the engine.
 TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
-  std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                    " QUVO_TEST_USER=FPU QUVO_FAKE_TIME=20260131100000 QUVO_WM_LOG=" + q(log) +
-                    tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " 2>" + q(dir + "/err") + "; echo $? > " +
-                    q(dir + "/rc") + "; sleep 60";
-  tmux("new-session -d -x 80 -y 24 " + q(cmd));
-  ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
+  start_as("FPU");
   EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
   option(2);
   EXPECT_EQ(row(screen(), 1), "  A form");

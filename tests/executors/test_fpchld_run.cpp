@@ -23,12 +23,7 @@ using tmuxrun::q;
 using tmuxrun::sh;
 using tmuxrun::slurp;
 
-int count_lines(const std::string& path) {
-  std::string s = slurp(path);
-  return int(std::count(s.begin(), s.end(), '\n'));
-}
-
-class ChldRun : public ::testing::Test {
+class ChldRun : public tmuxrun::PaneTest {
  protected:
   static inline std::string root, data;
 
@@ -53,57 +48,15 @@ class ChldRun : public ::testing::Test {
   }
   static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
 
-  std::string name, dir, log;
-  void SetUp() override {
-    static std::atomic<int> seq{0};
-    name = "quvo-chld-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    dir = root + "/" + name;
-    mkdir(dir.c_str(), 0777);
-    log = dir + "/wm.log";
-  }
-  void TearDown() override { tmux("kill-server"); }
+  void SetUp() override { open_pane(root, "quvo-chld"); }
 
-  std::string tmux(const std::string& args) {
-    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
-              " -f /dev/null " + args + " 2>&1");
-  }
   // Starts the menu (the test library on the library path for the CALL of
   // CHA CRASH) and waits for its first wait for a key.
   void start() {
     std::string lib = std::filesystem::path(QUVO_TESTCALL).parent_path().string();
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_TEST_USER=CHU LD_LIBRARY_PATH=" + q(lib) + " QUVO_WM_LOG=" + q(log) +
-                      tmuxrun::sanitizer_env() + " " + q(QUVO_BINARY) + " -d CHD -a CHA -t Menu -p 'CHA MENU' 2>" +
-                      q(dir + "/err") + "; echo $? > " + q(dir + "/rc") + "; sleep 60";
-    tmux("new-session -d -x 80 -y 24 " + q(cmd));
+    run_in_pane("QUVOPATH=" + q(data) + " QUVO_TEST_USER=CHU LD_LIBRARY_PATH=" + q(lib) + " " + q(QUVO_BINARY) +
+                " -d CHD -a CHA -t Menu -p 'CHA MENU'");
     ASSERT_TRUE(waits(1)) << slurp(dir + "/err");
-  }
-  bool waits(int n) {
-    for (int i = 0; i < 1500; ++i) {
-      if (count_lines(log) >= n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-  // One key (a tmux key name) and the wait that follows it.
-  void key(const std::string& k) {
-    int before = count_lines(log);
-    tmux("send-keys " + k);
-    EXPECT_TRUE(waits(before + 1)) << k << ": " << slurp(dir + "/err");
-  }
-  void option(int n) {
-    for (char c : std::to_string(n)) key(std::string(1, c));
-    key("Enter");
-  }
-  std::vector<std::string> screen() {
-    std::vector<std::string> rows;
-    std::istringstream in(tmux("capture-pane -p"));
-    for (std::string l; std::getline(in, l);) {
-      while (!l.empty() && l.back() == ' ') l.pop_back();
-      rows.push_back(l);
-    }
-    rows.resize(24);
-    return rows;
   }
   // The screen's rows above the status and message lines.
   std::vector<std::string> body() {
@@ -119,15 +72,7 @@ class ChldRun : public ::testing::Test {
   // END on the menu: the engine's exit status and standard error.
   int leave(std::string* err) {
     tmux("send-keys F3");
-    for (int i = 0; i < 1500; ++i) {
-      std::string s = slurp(dir + "/rc");
-      if (!s.empty() && s.back() == '\n') {
-        *err = slurp(dir + "/err");
-        return std::atoi(s.c_str());
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    return ended(err);
   }
 };
 

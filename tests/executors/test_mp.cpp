@@ -22,7 +22,7 @@ using tmuxrun::q;
 using tmuxrun::sh;
 using tmuxrun::slurp;
 
-class MenuRun : public ::testing::Test {
+class MenuRun : public tmuxrun::PaneTest {
  protected:
   static inline std::string root, data;
 
@@ -40,65 +40,19 @@ class MenuRun : public ::testing::Test {
   }
   static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
 
-  std::string name, dir;
-  void SetUp() override {
-    static std::atomic<int> seq{0};
-    name = "quvo-mp-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-    dir = root + "/" + name;
-    mkdir(dir.c_str(), 0777);
-  }
-  void TearDown() override { tmux("kill-server"); }
+  void SetUp() override { open_pane(root, "quvo-mp"); }
 
-  std::string tmux(const std::string& args) {
-    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
-              " -f /dev/null " + args + " 2>&1");
-  }
   // Starts the menu in a pane `cols` wide with the settings `env`; true at
   // its first wait for a key.
   bool start(const std::string& proc, int cols, const std::string& env = "", bool wait = true,
              const std::string& type = "Menu") {
-    std::string cmd = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVOPATH=" + q(data) +
-                      " QUVO_WM_LOG=" + q(dir + "/wm.log") + " " + env + tmuxrun::sanitizer_env() + " " +
-                      q(QUVO_BINARY) + " -d IPD -a IPA -t " + type + " -p " + q(proc) + " 2>" + q(dir + "/err") +
-                      "; echo $? > " + q(dir + "/rc") + "; sleep 60";
-    unlink((dir + "/wm.log").c_str());
-    unlink((dir + "/rc").c_str());
-    tmux("new-session -d -x " + std::to_string(cols) + " -y 24 " + q(cmd));
-    for (int i = 0; wait && i < 1500; ++i) {
-      if (!slurp(dir + "/wm.log").empty()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return !wait;
-  }
-  // One key (a tmux key name) and the wait that follows it.
-  void key(const std::string& k) {
-    size_t before = slurp(dir + "/wm.log").size();
-    tmux("send-keys " + k);
-    for (int i = 0; i < 1500 && slurp(dir + "/wm.log").size() == before; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_NE(slurp(dir + "/wm.log").size(), before) << k << ": " << slurp(dir + "/err");
+    run_in_pane("QUVOPATH=" + q(data) + " " + env + " " + q(QUVO_BINARY) + " -d IPD -a IPA -t " + type + " -p " +
+                    q(proc),
+                cols);
+    return !wait || waits(1);
   }
   // Row r (1-based) of the screen, trailing blanks dropped.
-  std::string row(int r) {
-    std::istringstream in(tmux("capture-pane -p"));
-    std::string l;
-    for (int i = 0; i < r && std::getline(in, l); ++i) {
-    }
-    while (!l.empty() && l.back() == ' ') l.pop_back();
-    return l;
-  }
-  // The engine's exit status (-1 when it does not end), its standard error.
-  int ended(std::string* err) {
-    for (int i = 0; i < 1500; ++i) {
-      std::string s = slurp(dir + "/rc");
-      if (!s.empty() && s.back() == '\n') {
-        *err = slurp(dir + "/err");
-        return std::atoi(s.c_str());
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
+  std::string row(int r) { return screen()[size_t(r - 1)]; }
 };
 
 // 80 columns: the engine's name at column 1, the mode text after it, the

@@ -7,13 +7,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 namespace tmuxrun {
 
@@ -96,5 +103,94 @@ inline EngineResult run_engine(const std::string& root, const std::string& data,
   r.trace = slurp(tracef);
   return r;
 }
+
+// A test's own tmux server and directory below a suite's root: the engine
+// started in it writes its standard error to dir/err, its exit status to
+// dir/rc and a line per wait for a key to log (QUVO_WM_LOG); a key is
+// sent and its wait awaited; the screen is read back with capture-pane.
+class PaneTest : public ::testing::Test {
+ protected:
+  std::string name, dir, log;
+
+  // Call from SetUp: a fresh directory root/<prefix>-PID-N.
+  void open_pane(const std::string& root, const std::string& prefix) {
+    static std::atomic<int> seq{0};
+    name = prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+    dir = root + "/" + name;
+    mkdir(dir.c_str(), 0777);
+    log = dir + "/wm.log";
+  }
+  void TearDown() override { tmux("kill-server"); }
+
+  std::string tmux(const std::string& args) {
+    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
+              " -f /dev/null " + args + " 2>&1");
+  }
+  // Starts `cmd` (the engine's command line, settings first) in a pane
+  // `cols` x 24; the log and status of an earlier run go first.
+  void run_in_pane(const std::string& cmd, int cols = 80) {
+    unlink(log.c_str());
+    unlink((dir + "/rc").c_str());
+    std::string line = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVO_WM_LOG=" + q(log) +
+                       sanitizer_env() + " " + cmd + " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") +
+                       "; sleep 60";
+    tmux("new-session -d -x " + std::to_string(cols) + " -y 24 " + q(line));
+  }
+  int waits_seen() {
+    std::string s = slurp(log);
+    return int(std::count(s.begin(), s.end(), '\n'));
+  }
+  // True once the engine has waited for a key n times (15 s at most).
+  bool waits(int n) {
+    for (int i = 0; i < 1500; ++i) {
+      if (waits_seen() >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  // One key (a tmux key name) and the wait that follows it.
+  void key(const std::string& k) {
+    int before = waits_seen();
+    tmux("send-keys " + k);
+    EXPECT_TRUE(waits(before + 1)) << k << ": " << slurp(dir + "/err");
+  }
+  // The option's digits and ENTER, each with its wait.
+  void option(int n) {
+    for (char c : std::to_string(n)) key(std::string(1, c));
+    key("Enter");
+  }
+  // The screen's 24 rows, trailing blanks dropped; with escapes its colours
+  // and attributes as capture-pane -e writes them.
+  std::vector<std::string> screen(bool escapes = false) {
+    std::vector<std::string> rows;
+    std::istringstream in(tmux(std::string("capture-pane -p") + (escapes ? " -e" : "")));
+    for (std::string l; std::getline(in, l);) {
+      while (!l.empty() && l.back() == ' ') l.pop_back();
+      rows.push_back(l);
+    }
+    rows.resize(24);
+    return rows;
+  }
+  // The cursor's column and row, 1-based.
+  std::pair<int, int> cursor() {
+    std::string s = tmux("display -p '#{cursor_x} #{cursor_y}'");
+    int x = -1, y = -1;
+    std::istringstream(s) >> x >> y;
+    return {x + 1, y + 1};
+  }
+  // The engine's end: its exit status (-1 when it does not end) and
+  // standard error.
+  int ended(std::string* err) {
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(dir + "/rc");
+      if (!s.empty() && s.back() == '\n') {
+        *err = slurp(dir + "/err");
+        return std::atoi(s.c_str());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+};
 
 }  // namespace tmuxrun
