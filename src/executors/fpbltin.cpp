@@ -431,12 +431,7 @@ std::vector<Path> access_paths(Pcb* pcb) {
     }
   } fr{{kdb, sdb, e}};
   FmFdb fdb;
-  INIT_DELEM_FDB(&fdb, kdb, sdb, app, ver);
-  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
-  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
-    INIT_DELEM_FDB(&fdb, kdb, sdb, app, ver);
-    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
-  }
+  int opened = fm_open_dict(&fdb, INIT_DELEM_FDB, kdb, sdb, app, ver, com.depth);
   if (!opened) return out;
   FmArb* el = fdb.handle.get();
   std::memset(static_cast<void*>(e), ' ', sizeof *e);

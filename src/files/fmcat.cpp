@@ -331,3 +331,12 @@ void INIT_DSYSPARM_FDB(FmFdb* fdb) { fill("INIT_DSYSPARM_FDB", fdb, nullptr, nul
 void INIT_ERR_FDB(FmFdb* fdb) { fill("INIT_ERR_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
 void INIT_INST_FDB(FmFdb* fdb) { fill("INIT_INST_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
 void INIT_TOC_FDB(FmFdb* fdb) { fill("INIT_TOC_FDB", fdb, nullptr, nullptr, nullptr, nullptr); }
+
+int fm_open_dict(FmFdb* fdb, FmDictInit init, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver, int scope,
+                 int access) {
+  init(fdb, kdb, sdb, app, ver);
+  if (FM_OPEN(fdb, scope, 0, access, 15)) return 1;
+  if (fdb->status != FM_ST_NO_SYSDIR) return 0;
+  init(fdb, kdb, sdb, app, ver);
+  return FM_OPEN(fdb, scope, FM_OPT_NO_SYSDIR, access, 15);
+}

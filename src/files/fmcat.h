@@ -93,6 +93,13 @@ void INIT_DINIT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const c
 void INIT_DBITMAP_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver);
 void INIT_DXCEPT_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver);
 void INIT_DPARM_FDB(FmFdb* fdb, const char* app, const char* ver);
+// Opens the dictionary file `init` describes, for access `access` at scope:
+// placed by SYSDIR, or at its default place when SYSDIR has no entry for
+// it (a dictionary not yet registered). 1, or 0 with the status in the FDB.
+using FmDictInit = void (*)(FmFdb*, FmKdb*, FmSdb*, const char*, const char*);
+int fm_open_dict(FmFdb* fdb, FmDictInit init, FmKdb* kdb, FmSdb* sdb, const char* app, const char* ver, int scope,
+                 int access = 1);
+
 // System Administration files.
 void INIT_DAP_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);
 void INIT_DSYSDIR_FDB(FmFdb* fdb, FmKdb* kdb, FmSdb* sdb);

@@ -742,12 +742,7 @@ int32_t sc_stmt_list(const uint32_t* args) {
   std::memcpy(app, a->app.data(), 3);
   std::memcpy(ver, a->ver.data(), 2);
   FmFdb fdb;
-  INIT_DSTMT_FDB(&fdb, kdb, sdb, app, ver);
-  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
-  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
-    INIT_DSTMT_FDB(&fdb, kdb, sdb, app, ver);
-    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
-  }
+  int opened = fm_open_dict(&fdb, INIT_DSTMT_FDB, kdb, sdb, app, ver, com.depth);
   mm_free(kdb);
   mm_free(sdb);
   if (!opened) return 0;

@@ -219,14 +219,7 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, cap->app.data(), 3);
   std::memcpy(ver, cap->ver.data(), 2);
-  fills[slot](&fdb, a->kdb, a->sdb, app, ver);
-  int level = com.base_scope;
-  // Placed by SYSDIR; a dictionary file without an entry at its default place.
-  int opened = FM_OPEN(&fdb, level, 0, 1, 15);
-  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
-    fills[slot](&fdb, a->kdb, a->sdb, app, ver);
-    opened = FM_OPEN(&fdb, level, FM_OPT_NO_SYSDIR, 1, 15);
-  }
+  int opened = fm_open_dict(&fdb, fills[slot], a->kdb, a->sdb, app, ver, com.base_scope);
   if (!opened) {
     if (fdb.status != FM_ST_NOT_FOUND && fdb.status != FM_ST_NO_SYSDIR)
       pc_add_cmpl_err(ctx, kPcErrProc, &ctx->def, fdb.status, fdb.name.data(), 8);
@@ -795,12 +788,7 @@ FmArb* open_elem(const char* app3, const char* ver2) {
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, app3, 3);
   std::memcpy(ver, ver2, 2);
-  INIT_DELEM_FDB(&fdb, a->kdb, a->sdb, app, ver);
-  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
-  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
-    INIT_DELEM_FDB(&fdb, a->kdb, a->sdb, app, ver);
-    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
-  }
+  int opened = fm_open_dict(&fdb, INIT_DELEM_FDB, a->kdb, a->sdb, app, ver, com.depth);
   if (!opened) {
     checkstat(fdb.status, "can't open element file", kMod, __LINE__);
     return nullptr;

@@ -327,12 +327,7 @@ bool pcf_fields(const Pcf& p, std::vector<DElem>* out, std::string* ver) {
     }
   } fr{{kdb, sdb, e}};
   FmFdb fdb;
-  INIT_DELEM_FDB(&fdb, kdb, sdb, app, v);
-  int opened = FM_OPEN(&fdb, com.depth, 0, 1, 15);
-  if (!opened && fdb.status == FM_ST_NO_SYSDIR) {
-    INIT_DELEM_FDB(&fdb, kdb, sdb, app, v);
-    opened = FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
-  }
+  int opened = fm_open_dict(&fdb, INIT_DELEM_FDB, kdb, sdb, app, v, com.depth);
   if (!opened) return false;
   FmArb* el = fdb.handle.get();
   std::memset(static_cast<void*>(e), ' ', sizeof *e);
