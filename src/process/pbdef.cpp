@@ -162,6 +162,34 @@ bool make_side(const DElem& e, uint16_t occ, const char* app, const char* ver, S
   return true;
 }
 
+// A value of a token field (numbers stored through a token list): a token's
+// name converted as the field converts what a user types (its number, which
+// must fit the field's storage), else the field's literal, a token number.
+// 0 when it is neither: an unknown name, or a number past the storage.
+int store_token(const DElem& e, const char* app, const char* ver, const std::string& text, std::vector<uint8_t>* out) {
+  CvBlock blk;
+  if (!cv_get_cnv(&blk, &e, app, ver)) return 0;
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* stored = static_cast<uint8_t*>(MM_ALLOC(pool, e.length));
+  auto* shown = static_cast<char*>(MM_ALLOC(pool, 31));
+  std::memset(shown, ' ', 31);
+  // The whole name, not the field's display width: a longer name cut to it
+  // could be another token's.
+  size_t n = std::min<size_t>(text.size(), 30);
+  std::memcpy(shown, text.data(), n);
+  blk.item->ext_len = uint16_t(std::max<size_t>(n, 1));
+  cv_set_addr(&blk, stored, shown);
+  int ok = cv_etoi(&blk);
+  if (!ok) {
+    cv_set_addr(&blk, stored, shown);
+    int in_com = 0;
+    ok = cv_get_universal(&blk, 0, &in_com, pool);
+  }
+  if (ok) out->assign(stored, stored + e.length);
+  mm_destroy_pool(pool);
+  return ok;
+}
+
 // A value text in the stored form of field e (dates and numbers through
 // the field's conversion from universal form). 0 when the field does not
 // take it.
@@ -171,6 +199,7 @@ int store_value(const DElem& e, const char* app, const char* ver, const std::str
     std::memcpy(out->data(), text.data(), std::min<size_t>(text.size(), e.length));
     return 1;
   }
+  if (e.type == 5 && e.token_mark.get() != 0) return store_token(e, app, ver, text, out);
   if (is_num(e.type)) {
     CvNum n{};
     uint32_t msg = 0;

@@ -1367,3 +1367,57 @@ TEST_F(PbQuery, LinesOutsideTheirFieldOrRecordFailTheAttach) {
   });
   EXPECT_EQ(rc, 1);
 }
+
+// A selection line on a token field takes a token's name, converted as the
+// field converts what a user types: the records holding that token's
+// number are chosen. K is a 2-byte token field over B's low half, so B
+// 32768 holds -32768 there; a token numbered one past the storage (OVER,
+// 32768) or an unknown name is a value the field does not take (102520)
+// and fails the attach, never selecting a wrapped number.
+TEST_F(PbQuery, TokenNamesSelectTheRecordsHoldingTheirNumbers) {
+  SysErrCapture se(SysErrAnswer::Continue);
+  ASSERT_EQ(fx::write("ELEMENT", "QAP", "01",
+                      {fx::rec("ELEMENT", {{"name", "K"}, {"kind", "1"}, {"occurs", "1"}, {"file", "ORD"},
+                                           {"number", "91"}, {"ident_stamp", "2026-03-05T00:00:00"},
+                                           {"offset", "8"}, {"length", "2"}, {"type", "5"}, {"sign", "1"},
+                                           {"digits", "5"}, {"token_mark", "6"}, {"domain", "QLEVEL"}})}),
+            1);
+  fx::Values tok[4] = {{{"number", "32767"}, {"text", "TOP"}}, {{"number", "-32768"}, {"text", "LOW"}},
+                       {{"number", "5"}, {"text", "MID"}}, {{"number", "32768"}, {"text", "OVER"}}};
+  std::vector<std::vector<uint8_t>> toks;
+  for (fx::Values& v : tok) {
+    v.push_back({"group", "QLEVEL"});
+    toks.push_back(fx::rec("TOKEN", v));
+  }
+  ASSERT_EQ(fx::write("TOKEN", "QAP", "01", toks), 4);
+  int rc = mark(1, [&] {
+    FmArb* pcf = native_pcf(com.depth, {{1, "AAA", 32767, 0}, {2, "AAA", -32768, 0}, {3, "AAA", 5, 0},
+                                        {4, "AAA", 32768, 0}, {5, "AAA", -1, 0}});
+    ASSERT_NE(pcf, nullptr);
+    for (auto [rel, value, want] : {std::tuple{1, "TOP", "R1 "}, std::tuple{1, "low", "R2 R4 "},
+                                    std::tuple{3, "MID", "R1 "}, std::tuple{1, "5", "R3 "},
+                                    std::tuple{1, "OVER", ""}, std::tuple{1, "NOSUCH", ""}}) {
+      PbQslct l = make_line(1, true, uint8_t(rel), value);
+      l.l_field.set("K");
+      l.l_app.set("QAP");
+      l.l_occ = 1;
+      PbLineTest t;
+      uint32_t st = 0, to = 0;
+      bool known = *want != 0;
+      EXPECT_EQ(pb_line_test(l, "01", &t, &st, &to), int(known)) << value;
+      EXPECT_EQ(st, known ? 0u : 102520u) << value;
+      criteria(com.depth, "1", {l}, {});
+      FmArb* s = attach(pcf, com.depth, 2, false);
+      if (!known) {
+        EXPECT_EQ(s, nullptr) << value;
+        if (s) fm_detach(s);
+        continue;
+      }
+      ASSERT_NE(s, nullptr) << value;
+      uint32_t end = 0;
+      EXPECT_EQ(str(read_all(s, &end)), want) << value;
+      fm_detach(s);
+    }
+  });
+  EXPECT_EQ(rc, 1);
+}
