@@ -776,3 +776,9 @@ __attribute__((target_clones("avx2", "default"))) uint64_t uio_sum64(const void*
   for (int j = 0; j < 4; ++j) h = mix64(h ^ a[j]) + b[j];
   return mix64(h ^ ta) + tb;
 }
+
+uint32_t uio_crc32c_rec(uint32_t crc, const void* p, size_t n) {
+  uint8_t lb[4];
+  rec::view<rec::U32>(lb) = uint32_t(n);
+  return uio_crc32c(p, n, uio_crc32c(lb, 4, crc));
+}

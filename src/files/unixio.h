@@ -180,6 +180,9 @@ int uio_lock_signal();
 // -------------------------------------------------------------- checksums --
 // CRC-32C (Castagnoli), with the processor's instruction where it has one.
 uint32_t uio_crc32c(const void* p, size_t n, uint32_t seed = 0);
+// The CRC-32C of a record sequence, continued by one record: its length
+// (u32, little-endian), then its bytes.
+uint32_t uio_crc32c_rec(uint32_t crc, const void* p, size_t n);
 // A fast 64-bit check sum of n bytes (n a multiple of 4), position-sensitive:
 // a change of any bits, a zeroed block or words swapped change it (but for a
 // chance of 2^-64). Used for index pages and journal entries.

@@ -36,13 +36,6 @@ struct SuspEnd {
 };
 QV_RECORD(SuspEnd, 12);
 
-uint32_t crc_rec(uint32_t crc, const uint8_t* p, size_t len) {
-  uint8_t lb[4];
-  rec::view<rec::U32>(lb) = uint32_t(len);
-  crc = uio_crc32c(lb, 4, crc);
-  return uio_crc32c(p, len, crc);
-}
-
 uint8_t* io_buf() {
   static auto* b = static_cast<uint8_t*>(arena::alloc_chunk(FM_MAX_REC + 1));
   return b;
@@ -209,7 +202,7 @@ int pb_susp_write(const FmFdb& ident, const PbSusp& s, const std::vector<EmAreaE
       checkstat(a->status, what, kMod, __LINE__);
       return false;
     }
-    crc = crc_rec(crc, out, len);
+    crc = uio_crc32c_rec(crc, out, len);
     ++n;
     return true;
   };
@@ -268,7 +261,7 @@ int pb_susp_read(const FmFdb& ident, const std::vector<EmAreaEntry>* areas, PbSu
   if (recs.empty() || recs.back().size() != sizeof(SuspEnd)) return refuse("no closing record");
   const SuspEnd& e = rec::view<SuspEnd>(recs.back().data());
   uint32_t crc = 0;
-  for (size_t i = 0; i + 1 < recs.size(); ++i) crc = crc_rec(crc, recs[i].data(), recs[i].size());
+  for (size_t i = 0; i + 1 < recs.size(); ++i) crc = uio_crc32c_rec(crc, recs[i].data(), recs[i].size());
   if (!(e.tag == std::string_view("QSUS")) || e.records != recs.size() - 1 || e.crc != crc)
     return refuse("cut short or damaged");
   recs.pop_back();

@@ -74,13 +74,6 @@ struct SuspTrailer {
 };
 QV_RECORD(SuspTrailer, 12);
 
-uint32_t crc_rec(uint32_t crc, const uint8_t* p, size_t len) {
-  uint8_t lb[4];
-  rec::view<rec::U32>(lb) = uint32_t(len);
-  crc = uio_crc32c(lb, 4, crc);
-  return uio_crc32c(p, len, crc);
-}
-
 uint8_t* io_buf() {
   static auto* b = static_cast<uint8_t*>(arena::alloc_chunk(FM_MAX_REC + 1));
   return b;
@@ -118,7 +111,7 @@ struct Writer {
       checkstat(f->status, what, kMod, __LINE__);
       return false;
     }
-    crc = crc_rec(crc, out, len);
+    crc = uio_crc32c_rec(crc, out, len);
     ++n;
     return true;
   }
@@ -422,7 +415,7 @@ bool parse(const std::vector<std::vector<uint8_t>>& recs, Image* im, std::string
     return bad("the file is not complete (no closing record)");
   SuspTrailer t = rec::view<SuspTrailer>(const_cast<uint8_t*>(last.data()));
   uint32_t crc = 0;
-  for (size_t i = 0; i + 1 < recs.size(); ++i) crc = crc_rec(crc, recs[i].data(), recs[i].size());
+  for (size_t i = 0; i + 1 < recs.size(); ++i) crc = uio_crc32c_rec(crc, recs[i].data(), recs[i].size());
   if (t.records != recs.size() - 1 || t.crc != crc) return bad("the file is damaged (its check sum differs)");
   size_t at = 0, end = recs.size() - 1;
   if (recs[0].size() != sizeof(SessionRec)) return bad("sess read failed: a SESSION record of another length");
