@@ -407,15 +407,17 @@ int pm_cleanup(PmCtl* pc) {
   }
   std::string cfg_path = path + ".cfg";
   FILE* cfg = nullptr;
+  int open_err = 0;
   {
     AsRealUser who;
     // A fresh file: never through a link planted in the shared directory.
     unlink(cfg_path.c_str());
     int fd = open(cfg_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 && !(cfg = fdopen(fd, "w"))) close(fd);
+    open_err = errno;  // before the identity comes back
   }
   if (!cfg) {
-    pc->status = kPmCfgFailed + uint32_t(errno);
+    pc->status = kPmCfgFailed + uint32_t(open_err);
     return 0;
   }
   static const char* const kModes[] = {"", "HOLD", "SPOOL", "KEEP", "ONLINE"};
