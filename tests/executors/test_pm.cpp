@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -304,6 +305,13 @@ TEST_F(PmScript, CfgLinesInOrderAndTheDispositions) {
   ASSERT_EQ(pm_cleanup(pc), 1);
   EXPECT_FALSE(fs::exists(dir.sub(name)));
   EXPECT_FALSE(fs::exists(dir.sub(name + ".cfg")));
+  EXPECT_FALSE(fs::exists(args_file()));
+  // A .cfg that cannot be made: the status says why, no script runs.
+  pc = ctl();
+  name = bld(pc);
+  fs::create_directory(dir.sub(name + ".cfg"));
+  EXPECT_EQ(pm_cleanup(pc), 0);
+  EXPECT_EQ(pc->status, kPmCfgFailed + EEXIST);
   EXPECT_FALSE(fs::exists(args_file()));
 }
 
