@@ -296,6 +296,9 @@ void os_usage(FILE* to) {
       "                  dictionary, and is compiled again\n"
       "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
       "                  runs (with the event points it enters and leaves)\n"
+      "  QUVO_PRT_FI_DIR the directory of print files (default /tmp/)\n"
+      "  QUVO_PRT_SCRIPT the print script, run with -config=FILE.cfg FILE for each\n"
+      "                  report; in the data directory unless absolute (quvo_print)\n"
       "  QUVO_OLD_PD_MUL when set, CALC multiplies with the older scaling: both\n"
       "                  operands lose low decimals before a long product\n"
       "  QUVO_NO_NEG_INT when set, a negative value stored into a signed 1- or 2-byte\n"
@@ -1216,36 +1219,30 @@ FILE* os_open_log(const char* variable) {
   return f;
 }
 
-bool os_spawn(std::string_view command, int* status) {
-  std::string cmd(command);
-  char sh[] = "sh", dash_c[] = "-c";
-  char* args[] = {sh, dash_c, cmd.data(), nullptr};
-
-  // Like system(): the engine ignores interrupt and quit while it waits;
-  // the command gets them as the engine had them.
+namespace {
+// Starts the child (start returns its pid, or -1) with interrupt and quit
+// ignored in the engine meanwhile, like system(), and waits for it.
+// status := the exit code, 128 + the signal for a child killed by a signal,
+// 256 + the stop signal for a stopped one (which is then killed: the engine
+// does not keep stopped jobs), 127 when no child started.
+template <class Start>
+bool spawn_and_wait(Start start, int* status) {
   struct sigaction ign{}, old_int{}, old_quit{};
   ign.sa_handler = SIG_IGN;
   sigemptyset(&ign.sa_mask);
   sigaction(SIGINT, &ign, &old_int);
   sigaction(SIGQUIT, &ign, &old_quit);
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t def, none;
+  // The child gets interrupt and quit as the engine had them, the fault
+  // signals at their defaults and no signal blocked.
+  sigset_t def;
   sigemptyset(&def);
   if (old_int.sa_handler != SIG_IGN) sigaddset(&def, SIGINT);
   if (old_quit.sa_handler != SIG_IGN) sigaddset(&def, SIGQUIT);
   sigaddset(&def, SIGSEGV);
   sigaddset(&def, SIGBUS);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &def);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-  pid_t pid = 0;
-  int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, environ);
-  posix_spawnattr_destroy(&attr);
-  bool started = rc == 0;
+  pid_t pid = start(def);
+  bool started = pid > 0;
   int st = 0;
   if (started) {
     pid_t w;
@@ -1268,6 +1265,57 @@ bool os_spawn(std::string_view command, int* status) {
   sigaction(SIGINT, &old_int, nullptr);
   sigaction(SIGQUIT, &old_quit, nullptr);
   return started;
+}
+}  // namespace
+
+bool os_spawn(std::string_view command, int* status) {
+  std::string cmd(command);
+  char sh[] = "sh", dash_c[] = "-c";
+  char* args[] = {sh, dash_c, cmd.data(), nullptr};
+  return spawn_and_wait(
+      [&](const sigset_t& def) -> pid_t {
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&attr, &def);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        pid_t pid = 0;
+        int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, args, environ);
+        posix_spawnattr_destroy(&attr);
+        return rc == 0 ? pid : -1;
+      },
+      status);
+}
+
+bool os_spawn_argv(const std::string& path, const std::vector<std::string>& args, bool real_user, int* status) {
+  // Everything the child needs is made before the fork: after it, only
+  // async-signal-safe calls.
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  uid_t ruid = getuid();
+  bool drop = real_user && geteuid() != ruid;
+  return spawn_and_wait(
+      [&](const sigset_t& def) -> pid_t {
+        pid_t pid = fork();
+        if (pid != 0) return pid;
+        struct sigaction dfl{};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        for (int sig = 1; sig < NSIG; ++sig)
+          if (sigismember(&def, sig) == 1) sigaction(sig, &dfl, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        // All three user ids become the real one, so the program cannot
+        // switch back to the engine's owner.
+        if (drop && setresuid(ruid, ruid, ruid) != 0) _exit(127);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+      },
+      status);
 }
 
 int os_submit(const char session[8], const OsSubmit& fields) {

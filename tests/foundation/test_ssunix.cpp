@@ -81,6 +81,39 @@ TEST(Spawn, StatusOfExitSignalAndStop) {
   EXPECT_EQ(read_file(t.sub("out")), "a b");
 }
 
+TEST(Spawn, ArgvWordsReachTheProgramByteForByteAsTheRealUser) {
+  TempDir t;
+  chmod(t.str().c_str(), 0777);
+  // The program records its arguments and effective user; it reads no text
+  // as shell code.
+  t.write("rec.sh", "#!/bin/sh\nfor a in \"$@\"; do printf '%s|' \"$a\"; done > \"$(dirname \"$0\")/args\"\n"
+                    "exit 4\n");
+  chmod(t.sub("rec.sh").c_str(), 0755);
+  std::string odd = "a b 'q' \"d\"; touch " + t.sub("pwned") + " $(touch " + t.sub("pwned") + ") `id`";
+  int st = -1;
+  EXPECT_TRUE(os_spawn_argv(t.sub("rec.sh"), {"rec.sh", "-config=" + odd + ".cfg", odd, ""}, true, &st));
+  EXPECT_EQ(st, 4);
+  EXPECT_EQ(read_file(t.sub("args")), "-config=" + odd + ".cfg|" + odd + "||");
+  EXPECT_FALSE(std::filesystem::exists(t.sub("pwned")));
+  EXPECT_TRUE(os_spawn_argv(t.sub("none.sh"), {"none.sh"}, true, &st));
+  EXPECT_EQ(st, 127);
+  // An engine whose effective user is not the real one: the program runs as
+  // the real user when asked, else as the effective one (touch, not a shell
+  // script: the shell would drop the effective user by itself).
+  if (getuid() != 0) GTEST_SKIP() << "the identity switch needs a root test run";
+  ASSERT_EQ(seteuid(65534), 0);
+  bool ok_real = os_spawn_argv("/usr/bin/touch", {"touch", t.sub("real")}, true, &st);
+  bool ok_eff = os_spawn_argv("/usr/bin/touch", {"touch", t.sub("eff")}, false, &st);
+  ASSERT_EQ(seteuid(0), 0);
+  EXPECT_TRUE(ok_real && ok_eff);
+  struct stat real{}, eff{};
+  ASSERT_EQ(stat(t.sub("real").c_str(), &real), 0);
+  ASSERT_EQ(stat(t.sub("eff").c_str(), &eff), 0);
+  EXPECT_EQ(real.st_uid, 0u);
+  EXPECT_EQ(eff.st_uid, 65534u);
+  EXPECT_EQ(geteuid(), 0u);
+}
+
 TEST(Spawn, SubmitPassesEachArgumentAsOneQuotedWord) {
   TempDir data;
   data.write("submit.sh", "for a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"$(dirname \"$0\")/args\"\nexit 5\n");
