@@ -1,6 +1,7 @@
 // The input executor: an Input process keeps the records of its own file
-// (PCF) through its frames. This far it holds the arithmetic of the next
-// sequence number that Add mode gives a new record.
+// (PCF) through its frames. This far: the Add mode loop (ipexec.cpp), the
+// next sequence number of a new record, the start-mode corrections, the
+// mode keys and the status line.
 #pragma once
 
 #include <cstdint>
