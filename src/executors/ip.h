@@ -1,6 +1,7 @@
 // The input executor: an Input process keeps the records of its own file
-// (PCF) through its frames. This far it holds the arithmetic of the next
-// sequence number that Add mode gives a new record.
+// (PCF) through its frames. This far: the Add mode loop (ipexec.cpp), the
+// next sequence number of a new record, the start-mode corrections, the
+// mode keys and the status line.
 #pragma once
 
 #include <cstdint>
@@ -64,6 +65,15 @@ void ip_setup(Pcb* pcb, uint32_t* saved);
 void ip_upd_stat(Pcb* pcb);
 // End of an Input process: its windows go.
 void ip_cleanup(Pcb* pcb, uint32_t* saved);
-// Registers the Input slots built so far (called after fp_register; the
-// frame processor's interim Input executor still runs the process).
+// The next sequence number into the PCF record: with `search`, the highest
+// number of the records whose other segments of the sequence key are the
+// record's, plus the increment. 1 done (or the PCF has no sequence-number
+// field), 0 when there is no next number (the field unchanged).
+int find_nxt_sno(Pcb* pcb, bool search);
+// The executor of an Input process: with a PCF, the start mode and the loop
+// of record entry (Add mode so far); without one, the frame processor's
+// interim executor.
+void ip_exec(Pcb* pcb);
+
+// Registers the Input slots built so far (called after fp_register).
 void ip_register();

@@ -136,6 +136,7 @@ void ip_register() {
       proc_svc.ip_setup = ip_setup;
       proc_svc.ip_upd_stat = ip_upd_stat;
       proc_svc.ip_cleanup = ip_cleanup;
+      proc_svc.ip_exec = ip_exec;
     }
     return 1;
   });

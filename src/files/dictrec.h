@@ -204,7 +204,7 @@ struct DProc {
   rec::Text<8> pcf_file;      // 114 its file name
   rec::Text<11> b122;         // 122 decided here: not used, blank
   rec::Text<22> pcf_key;      // 133 PCF key field name (blank: none)
-  rec::Text<22> b155;         // 155 decided here: not used, blank
+  rec::Text<22> seq_field;    // 155 the PCF's sequence-number field name (blank: none)
   rec::Text<1> b177;          // 177 copied
   rec::Text<1> b178;          // 178 copied
   rec::U16 w179;              // 179 copied
@@ -243,7 +243,7 @@ QV_FIELDS(DProc, kFldProc, QV_FLD(DProc, proc_type, 5), QV_FLD(DProc, proc_name,
           QV_FLD(DProc, b89, 1), QV_FLD(DProc, secr, 1), QV_FLD(DProc, flag106, 1),
           QV_FLD(DProc, b109, 1), QV_FLD(DProc, b110, 1), QV_FLD(DProc, pcf_app, 1),
           QV_FLD(DProc, pcf_file, 1), QV_FLD(DProc, b122, 1), QV_FLD(DProc, pcf_key, 1),
-          QV_FLD(DProc, b155, 1), QV_FLD(DProc, b177, 1), QV_FLD(DProc, b178, 1),
+          QV_FLD(DProc, seq_field, 1), QV_FLD(DProc, b177, 1), QV_FLD(DProc, b178, 1),
           QV_FLD(DProc, w179, 5), QV_FLD(DProc, b181, 1), QV_FLD(DProc, b182, 1),
           QV_FLD(DProc, b212, 1), QV_FLD(DProc, rpt_app, 1), QV_FLD(DProc, rpt_name, 1),
           QV_FLD(DProc, text246, 1), QV_FLD(DProc, w306, 5), QV_FLD(DProc, title60, 1),

@@ -516,6 +516,7 @@ void step_pcf(PcCtx* ctx) {
   pr.area = cfi.rec_area;
   pr.rec_ira = cfi.rec_ira;
   if (em->proc_type == 2 || em->proc_type == 9) pr.key_ira = pc_get_ira(ctx, app, cfi.rec_area, 2, 0);
+  std::memset(static_cast<void*>(&pr.seq), 0, sizeof pr.seq);
   // A keyed PCF (organisation neither single nor plain): its key segments.
   if (cfi.fdb.org == 1 || cfi.fdb.org == 2) return;
   bld_seg_fi(ctx, em->pk.get(), cfi);
@@ -529,6 +530,31 @@ void step_pcf(PcCtx* ctx) {
       ctx->failed = true;
     } else {
       em->pcf_key = ce.e.key_no;
+    }
+  }
+  // The sequence-number field: a binary or packed key field of the PCF.
+  if (!ut_is_all(d.seq_field.data(), ' ', 22)) {
+    char fld[23] = {};
+    std::memcpy(fld, d.seq_field.data(), 22);
+    CElem ce;
+    int t = 0;
+    bool ok = pc_fld(app, fld, 1, &ce, ctx) && ce.e.key_no != 255 && ce.e.area == cfi.rec_area;
+    if (ok) {
+      t = ce.e.type;
+      ok = (t == 5 && (ce.e.length == 1 || ce.e.length == 2 || ce.e.length == 4)) || (t == 8 && ce.e.length <= 16) ||
+           (t == 12 && ce.e.length == 9);
+    }
+    if (!ok) {
+      pc_add_cmpl_err(ctx, kPcErrProc, &d, kPcBadPcfKey, d.seq_field.data(), 22);
+      ctx->failed = true;
+    } else {
+      pr.seq.offset = ce.field_offset;
+      pr.seq.type = uint8_t(t);
+      pr.seq.size = uint8_t(ce.e.length);
+      pr.seq.is_signed = ce.e.sign == '1' ? 1 : 0;
+      pr.seq.digits = uint8_t(ce.e.digits + ce.e.decimals);
+      pr.seq.key_no = ce.e.key_no;
+      pr.seq.increment = 1;
     }
   }
 }

@@ -173,6 +173,21 @@ struct PcKeyItem {
 };
 QV_RECORD(PcKeyItem, 17);
 
+// The PCF's sequence-number field, named by the process definition: the
+// next record of an Input process's Add mode takes the highest number of its
+// key group plus the increment. Data type 0: no such field.
+struct PcSeqFld {
+  rec::U16 offset;                // 0  offset in the record
+  rec::U8 type;                   // 2  data type: 5 binary, 8 packed, 12 variable packed
+  rec::U8 size;                   // 3  length
+  rec::U8 is_signed;              // 4
+  rec::U8 digits;                 // 5  integer + decimal digits (0: the field's room)
+  rec::U8 key_no;                 // 6  the key it is searched on
+  rec::U8 b7;                     // 7
+  rec::U32 increment;             // 8  units of its last digit
+};
+QV_RECORD(PcSeqFld, 12);
+
 // The results of the PCF compile the header keeps (EmHeader::pcf_cmpl, 763
 // bytes at 140; this engine's placement, saved with the header).
 struct PcPcfCmpl {
@@ -187,7 +202,8 @@ struct PcPcfCmpl {
                                   //     their compiled masks (STAMP_DATE reads them)
   PcTypedStamp typed[2];          // 715 slots 2 and 3 (FILE 148, 152): type and length
   PcKeyItem key_item;             // 723 the item compile's key item
-  rec::Bytes<23> rest;            // 740
+  PcSeqFld seq;                   // 740 the sequence-number field
+  rec::Bytes<11> rest;            // 752
 };
 QV_RECORD(PcPcfCmpl, 763);
 QV_AT(PcPcfCmpl, scan_name, 12);
@@ -196,6 +212,7 @@ QV_AT(PcPcfCmpl, stamp_off, 539);
 QV_AT(PcPcfCmpl, date, 571);
 QV_AT(PcPcfCmpl, typed, 715);
 QV_AT(PcPcfCmpl, key_item, 723);
+QV_AT(PcPcfCmpl, seq, 740);
 inline PcPcfCmpl& pc_pcf_cmpl(EmHeader* em) { return rec::view<PcPcfCmpl>(em->pcf_cmpl.b); }
 
 // One table: the header's PCF stamp and guard fields (FILE bytes 140-171),

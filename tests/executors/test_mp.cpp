@@ -14,6 +14,9 @@
 #include <vector>
 
 #include "executors/ip.h"
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
 #include "support/tmux.h"
 
 namespace {
@@ -37,6 +40,14 @@ class MenuRun : public tmuxrun::PaneTest {
            q(root + "/boot") + " QUVO_BOOT_AP=IPA " + q(QUVO_BINARY) + " -b >/dev/null 2>&1",
        &rc);
     ASSERT_EQ(rc, 0) << "adding IPA";
+  }
+  // A new, empty customer file (its set-up ends by LOGOUT: status 127).
+  void new_customers() {
+    int rc = 0;
+    sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
+           " -d IPD -a IPA -t Subroutine -p 'IP SETUP' >/dev/null 2>&1",
+       &rc);
+    ASSERT_EQ(rc, 127) << "IP SETUP";
   }
   static void TearDownTestSuite() { sh("rm -rf " + q(root)); }
 
@@ -160,6 +171,53 @@ TEST(IpModeName, ModeAndPhaseNames) {
   EXPECT_EQ(ip_mode_name(3, 3), "INQ    ");
   EXPECT_EQ(ip_mode_name(4, 3), "CHG/INQ");
   EXPECT_EQ(ip_mode_name(3, 5), "INQ/RDS");
+}
+
+
+// IPCUST's records in key order: their sequence number and name.
+std::vector<std::pair<uint16_t, std::string>> read_customers(const std::string& data) {
+  setenv("QUVOPATH", data.c_str(), 1);
+  bi_init_com();
+  fms_init();
+  std::vector<std::pair<uint16_t, std::string>> out;
+  FmFdb f;
+  INIT_FDB(&f, FM_CLASS_DISK, 12, 0, nullptr, 0);
+  INIT_DB_PATH(&f, "IPD", "IPA", "00", "IPCUST", FM_PT_DATA);
+  f.stamp[0] = 0xFFFFFFFFu;
+  f.stamp[1] = 0xFFFFFFFFu;
+  if (FM_OPEN(&f, 0, FM_OPT_NO_STRUCT, 15, 15)) {
+    FmArb* a = f.handle.get();
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), 12));
+    std::memset(buf, 0, 12);
+    PROTO_FULL(a, 0, buf);
+    a->op = FM_OP_FIRST;
+    fm_start(a);
+    a->op = 0;
+    while (fm_rdnxt(a)) out.emplace_back(uint16_t(buf[0] | buf[1] << 8), std::string(reinterpret_cast<char*>(buf) + 2, 10));
+    FM_CLOSE(a, 0);
+  }
+  fm_shutdown();
+  return out;
+}
+
+// An Input process with a file of its own adds records in Add mode: each
+// name entered and ENTER writes a record numbered by its sequence field (1,
+// then 2), and the screen is ready for the next one in Add mode.
+TEST_F(MenuRun, AddModeWritesRecordsWithTheNextSequenceNumbers) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUST", 80, "", true, "Input")) << slurp(dir + "/err");
+  for (std::string name : {"ADA", "BOB"}) {
+    for (char c : name) key(std::string(1, c));
+    key("Enter");
+  }
+  EXPECT_EQ(row(23).substr(71), "ADD");
+  EXPECT_EQ(row(2), "  Name");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+  std::vector<std::pair<uint16_t, std::string>> want{{1, "ADA       "}, {2, "BOB       "}};
+  EXPECT_EQ(read_customers(data), want);
 }
 
 }  // namespace
