@@ -1,5 +1,5 @@
-// The index trees and the check sums under them: deep trees against a
-// std::set oracle, and the CRC against a bitwise oracle.
+// The index trees and the check sums under them: deep trees and their
+// seeks against a std::set oracle, and the CRC against a bitwise oracle.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -66,6 +66,35 @@ TEST(Bt, DeepTreesSplitAndShrinkAgainstAnOracle) {
       return ++it, true;
     });
     EXPECT_EQ(it, keys.end());
+    // Seeks by a whole key and by its first 8 bytes, at least and after,
+    // against the set's bounds: the first and last keys, one before and
+    // one past them, and random keys present or not.
+    auto expect_seek = [&](const std::string& probe, uint32_t n, BrfSeek how) {
+      std::string bound = n < 100 ? probe.substr(0, n) + std::string(100 - n, how == BrfSeek::After ? '\x7f' : '\0')
+                                  : probe;
+      auto want = how == BrfSeek::After ? keys.upper_bound(bound) : keys.lower_bound(bound);
+      BtCursor c;
+      uint32_t st = brf_seek(f, 0, reinterpret_cast<const uint8_t*>(probe.data()), n, how, c, rd.r);
+      if (want == keys.end()) {
+        EXPECT_EQ(st, uint32_t(FM_ST_EOF)) << probe.substr(0, n);
+        return;
+      }
+      ASSERT_EQ(st, 0u) << brf_error();
+      EXPECT_EQ(std::string(rd.buf.begin(), rd.buf.begin() + 100), *want) << probe.substr(0, n);
+    };
+    std::vector<std::string> probes;
+    if (!keys.empty()) probes = {*keys.begin(), *keys.rbegin()};
+    for (int i = 0; i < 300; ++i) {
+      std::string k(101, ' ');
+      uint32_t n = rng() % 40001;
+      std::snprintf(k.data(), 101, "%08u%092u", n, n * 7);
+      probes.push_back(k.substr(0, 100));
+    }
+    probes.push_back(std::string(100, '0'));
+    probes.push_back(std::string(100, '9'));
+    for (const auto& k : probes)
+      for (uint32_t n : {100u, 8u})
+        for (BrfSeek how : {BrfSeek::AtLeast, BrfSeek::After}) expect_seek(k, n, how);
   };
   check();
   BrfAnalysis a;
