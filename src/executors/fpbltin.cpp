@@ -420,28 +420,10 @@ std::vector<Path> access_paths(Pcb* pcb) {
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, em->pcf_app.data(), 3);
   std::memcpy(ver, IS_ZUB_AP(app) ? "00" : pcb->invoc.ver.data(), 2);
-  MmPool pool = pc_scratch_pool();
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
-  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
-  auto* e = static_cast<DElem*>(MM_ALLOC(pool, sizeof(DElem)));
-  struct Free {
-    void* a[3];
-    ~Free() {
-      for (void* x : a) mm_free(x);
-    }
-  } fr{{kdb, sdb, e}};
-  FmFdb fdb;
-  int opened = fm_open_dict(&fdb, INIT_DELEM_FDB, kdb, sdb, app, ver, com.depth);
-  if (!opened) return out;
-  FmArb* el = fdb.handle.get();
-  std::memset(static_cast<void*>(e), ' ', sizeof *e);
-  e->file = em->pcf_name;
-  std::vector<DElem> keys;
-  if (fm_start_at(el, 2, reinterpret_cast<uint8_t*>(e), reinterpret_cast<const uint8_t*>(e->file.data()), 8)) {
-    while (fm_rdnxt(el) && e->file == em->pcf_name.view())
-      if (e->key_kind != 255 && e->work != '1') keys.push_back(*e);
-  }
-  FM_CLOSE(el, 0);
+  std::vector<DElem> all, keys;
+  pi_file_elems(app, ver, em->pcf_name, &all);
+  for (const DElem& e : all)
+    if (e.key_kind != 255 && e.work != '1') keys.push_back(e);
   std::stable_sort(keys.begin(), keys.end(), [](const DElem& a, const DElem& b) { return a.key_no < b.key_no; });
   for (const DElem& k : keys) {
     if (out.size() >= size_t(kFpEntryPaths) || k.label.blank()) break;

@@ -11,6 +11,7 @@
 
 #include "files/fmcat.h"
 #include "foundation/bi.h"
+#include "foundation/cv.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
@@ -235,4 +236,26 @@ void pi_fi_err(Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status) {
   if (pcb) pcb->invoc.completion = 4;
   if (pcb && pcb->heads_family) discard_family(pcb->family, 0);
   ut_unwind(4);
+}
+
+bool pi_file_elems(const char* app, const char* ver, const rec::Text<8>& file, std::vector<DElem>* out) {
+  MmPool pool = pi_pool();
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  auto* e = static_cast<DElem*>(MM_ALLOC(pool, sizeof(DElem)));
+  struct Free {
+    void* a[3];
+    ~Free() {
+      for (void* x : a) mm_free(x);
+    }
+  } fr{{kdb, sdb, e}};
+  FmFdb fdb;
+  if (!fm_open_dict(&fdb, INIT_DELEM_FDB, kdb, sdb, app, ver, com.depth)) return false;
+  FmArb* el = fdb.handle.get();
+  std::memset(static_cast<void*>(e), ' ', sizeof *e);
+  e->file = file;
+  if (fm_start_at(el, 2, reinterpret_cast<uint8_t*>(e), reinterpret_cast<const uint8_t*>(e->file.data()), 8))
+    while (fm_rdnxt(el) && e->file == file.view()) out->push_back(*e);
+  FM_CLOSE(el, 0);
+  return true;
 }

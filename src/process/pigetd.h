@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "files/dictrec.h"
 #include "files/fm.h"
@@ -28,6 +29,12 @@ const DAppl* pi_get_dap(const char* app, const char* ver);
 const DParam* pi_get_dparm(const char* app, const char* ver);
 const DSysparm* pi_get_dsysparm();
 void pi_getters_reset();
+
+struct DElem;
+// Every ELEMENT record of `file` in the ELEMENT dictionary of app and ver
+// (in the dictionary's key order); false when that dictionary cannot be
+// opened.
+bool pi_file_elems(const char* app, const char* ver, const rec::Text<8>& file, std::vector<DElem>* out);
 
 // The record of the file-error exit (1,265 bytes, blank filled), shown by
 // the runtime's error display (services.h rt_err).

@@ -22,6 +22,7 @@
 #include "process/pc.h"
 #include "process/pcb.h"
 #include "process/piexec.h"
+#include "process/pigetd.h"
 #include "process/pishr.h"
 #include "process/pl.h"
 #include "process/services.h"
@@ -316,38 +317,10 @@ bool pcf_fields(const Pcf& p, std::vector<DElem>* out, std::string* ver) {
   std::memcpy(v, p.pcb->invoc.ver.data(), 2);
   if (IS_ZUB_AP(app)) std::memcpy(v, "00", 2);
   *ver = v;
-  MmPool pool = pi_pool();
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
-  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
-  auto* e = static_cast<DElem*>(MM_ALLOC(pool, sizeof(DElem)));
-  struct Free {
-    void* a[3];
-    ~Free() {
-      for (void* x : a) mm_free(x);
-    }
-  } fr{{kdb, sdb, e}};
-  FmFdb fdb;
-  int opened = fm_open_dict(&fdb, INIT_DELEM_FDB, kdb, sdb, app, v, com.depth);
-  if (!opened) return false;
-  FmArb* el = fdb.handle.get();
-  std::memset(static_cast<void*>(e), ' ', sizeof *e);
-  e->file = p.cfi->fdb.name;
-  PROTO_FULL(el, 2, reinterpret_cast<uint8_t*>(e));
-  el->key.set(reinterpret_cast<uint8_t*>(e->file.data()));
-  el->key_len = 8;
-  el->op = FM_OP_AT | FM_OP_KEY;
-  int started = fm_start(el);
-  el->op = 0;
-  el->key.reset();
-  el->key_len = 0;
-  if (started) {
-    rec::Text<8> name = p.cfi->fdb.name;
-    while (fm_rdnxt(el) && e->file == name.view()) {
-      if (e->kind == 2 || e->kind == 3 || e->work == '1' || e->length == 0) continue;
-      out->push_back(*e);
-    }
-  }
-  FM_CLOSE(el, 0);
+  std::vector<DElem> all;
+  if (!pi_file_elems(app, v, p.cfi->fdb.name, &all)) return false;
+  for (const DElem& e : all)
+    if (!(e.kind == 2 || e.kind == 3 || e.work == '1' || e.length == 0)) out->push_back(e);
   std::stable_sort(out->begin(), out->end(),
                    [](const DElem& a, const DElem& b) { return a.offset.get() < b.offset.get(); });
   return true;
