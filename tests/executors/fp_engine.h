@@ -1,7 +1,7 @@
 // The frame processor's test engine: the whole engine of the program entry
 // run in a child of the test program on a memory terminal, over a data
 // directory holding the test application fp-app (FPA, database FPD). A case
-// may replace the Input executor with its own, which drives fp_exec and the
+// runs the input executor (ip_exec) or replaces it with its own, which drives fp_exec and the
 // option rule on the real compiled process and writes what it saw as lines
 // "NAME VALUE" for the test to read back.
 #pragma once
@@ -23,6 +23,7 @@
 #include "dictionary/bs.h"
 #include "dictionary/dd1.h"
 #include "executors/fp.h"
+#include "executors/ip.h"
 #include "executors/rt.h"
 #include "files/fm.h"
 #include "files/lafi.h"
@@ -134,14 +135,18 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     pi_register();
     rt_register();
     fp_register();
+    ip_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
     static void (*exec)(Pcb*) = nullptr;
-    static OsInitFn fp_start = nullptr;
+    static OsInitFn ip_start = nullptr;
     exec = input_exec;
-    fp_start = os_get_init(OsInit::Fp);
-    os_set_init(OsInit::Fp, [] {
-      int ok = fp_start ? fp_start() : 1;
-      if (exec) proc_svc.ip_exec = exec;
+    ip_start = os_get_init(OsInit::Ip);
+    os_set_init(OsInit::Ip, [] {
+      int ok = ip_start ? ip_start() : 1;
+      if (exec) {
+        proc_svc.ip_exec = exec;
+        fp_set_hooks(2, FpHooks{});
+      }
       return ok;
     });
     std::vector<std::string> a{"quvo"};
