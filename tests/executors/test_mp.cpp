@@ -341,6 +341,14 @@ TEST_F(InputRun, FirstUserScenario) {
   // Delete C3: shown with 300650, deleted by DELETE.
   key("F6");
   EXPECT_EQ(mode_item(), "DEL/KEY");
+  // A code no record has: the message, and the code stays as typed.
+  type("Z9");
+  key("Enter");
+  EXPECT_NE(row(24).find("Record not found"), std::string::npos) << row(24);
+  EXPECT_EQ(mode_item(), "DEL/KEY");
+  EXPECT_EQ(row(2), "  Code    Z9");
+  EXPECT_EQ(row(3), "  Name");
+  key("C-u");
   type("C3");
   key("Enter");
   EXPECT_EQ(mode_item(), "DEL");
@@ -372,6 +380,154 @@ TEST_F(InputRun, FirstUserScenario) {
   const year_month_day today = year(2026) / March / 4;  // QUVO_FAKE_TIME
   EXPECT_EQ(hex(recs[0]), hex(cust_bytes({"A1", "ADA", 1250, year(2026) / January / 31, 1, today})));
   EXPECT_EQ(hex(recs[1]), hex(cust_bytes({"B2", "BOB", 123456, year(2025) / December / 1, 2, today})));
+}
+
+}  // namespace
+
+namespace {
+
+// Two terminals on one data directory: sessions of the test's tmux server,
+// each with its own wait log, standard error and exit status.
+class TwoUsers : public InputRun {
+ protected:
+  struct Term {
+    std::string session, log, err, rc;
+  };
+  Term open(const std::string& session) {
+    Term t{session, dir + "/" + session + ".log", dir + "/" + session + ".err", dir + "/" + session + ".rc"};
+    std::string line = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVO_WM_LOG=" +
+                       q(t.log) + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
+                       " -d IPD -a IPA -t Input -p 'IP CUSTOMER' 2>" + q(t.err) + "; echo $? > " + q(t.rc) +
+                       "; sleep 60";
+    tmux("new-session -d -s " + session + " -x 80 -y 24 " + q(line));
+    EXPECT_TRUE(waited(t, 1)) << slurp(t.err);
+    return t;
+  }
+  int waits_of(const Term& t) {
+    std::string s = slurp(t.log);
+    return int(std::count(s.begin(), s.end(), '\n'));
+  }
+  bool waited(const Term& t, int n) {
+    for (int i = 0; i < 1500; ++i) {
+      if (waits_of(t) >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  void press(const Term& t, const std::string& k) {
+    int before = waits_of(t);
+    tmux("send-keys -t " + t.session + " " + k);
+    EXPECT_TRUE(waited(t, before + 1)) << t.session << " " << k << ": " << slurp(t.err);
+  }
+  void type(const Term& t, const std::string& s) {
+    for (char c : s) press(t, std::string(1, c));
+  }
+  // Code, name, amount and date typed into Add mode's fields, not saved.
+  void fill(const Term& t, const std::string& code, const std::string& name, const std::string& amount) {
+    type(t, code);
+    press(t, "Tab");
+    type(t, name);
+    press(t, "Tab");
+    press(t, "C-u");
+    type(t, amount);
+    press(t, "Tab");
+    type(t, "2026-01-31");
+  }
+  std::string row_of(const Term& t, int r) {
+    std::istringstream in(tmux("capture-pane -p -t " + t.session));
+    std::string l;
+    for (int i = 0; i < r && std::getline(in, l); ++i) {
+    }
+    while (!l.empty() && l.back() == ' ') l.pop_back();
+    return l;
+  }
+  std::string mode_of(const Term& t) {
+    std::string s = row_of(t, 23);
+    return s.size() > 71 ? s.substr(71) : "";
+  }
+  int end(const Term& t) {
+    tmux("send-keys -t " + t.session + " F3");
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(t.rc);
+      if (!s.empty() && s.back() == '\n') return std::atoi(s.c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+};
+
+// A changes K1; B keys K1 in Change and gets it for inquiry with "Record is
+// locked by another user"; A saves; B keys K1 again, gets A's value in
+// Change and saves its own. The file holds B's value and nothing else
+// changed. Then both add M3: the second gets "Duplicate key" and keeps what
+// it typed; the first record stays as written.
+TEST_F(TwoUsers, AChangeLocksTheRecordAndADuplicateKeepsTheTypedValues) {
+  new_customers();
+  Term a = open("A");
+  fill(a, "K1", "KAY", "10");
+  press(a, "Enter");
+  fill(a, "L2", "LEO", "5");
+  press(a, "Enter");
+  auto before = read_customers(data);
+  ASSERT_EQ(before.size(), 2u);
+  press(a, "F8");
+  type(a, "K1");
+  press(a, "Enter");
+  EXPECT_EQ(mode_of(a), "CHG");
+  press(a, "Tab");
+  press(a, "Tab");
+  press(a, "C-u");
+  type(a, "20");
+  Term b = open("B");
+  press(b, "F8");
+  type(b, "K1");
+  press(b, "Enter");
+  EXPECT_EQ(mode_of(b), "CHG/INQ");
+  // Two messages: the frame's "shown for inquiry only", and with MESSAGE
+  // the lock's.
+  EXPECT_NE(row_of(b, 24).find("Record is shown for inquiry only"), std::string::npos) << row_of(b, 24);
+  EXPECT_NE(row_of(b, 24).find("(+1)"), std::string::npos) << row_of(b, 24);
+  tmux("send-keys -t B F12");
+  for (int i = 0; i < 300 && row_of(b, 24).find("locked") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_NE(row_of(b, 24).find("Record is locked by another user"), std::string::npos) << row_of(b, 24);
+  EXPECT_EQ(row_of(b, 4), "  Amount      10.00");
+  press(a, "Enter");
+  EXPECT_EQ(mode_of(a), "CHG/KEY");
+  press(b, "F8");
+  type(b, "K1");
+  press(b, "Enter");
+  EXPECT_EQ(mode_of(b), "CHG");
+  EXPECT_EQ(row_of(b, 4), "  Amount      20.00");
+  press(b, "Tab");
+  press(b, "Tab");
+  press(b, "C-u");
+  type(b, "30");
+  press(b, "Enter");
+  auto after = read_customers(data);
+  ASSERT_EQ(after.size(), 2u);
+  std::vector<uint8_t> want = before[0];
+  want[size_t(kCusAmount + 3)] = 0x03;  // 30.00: the digits 00000003000, sign C
+  want[size_t(kCusAmount + 4)] = 0x00;
+  want[size_t(kCusAmount + 5)] = 0x0C;
+  EXPECT_EQ(hex(after[0]), hex(want));
+  EXPECT_EQ(after[1], before[1]);
+
+  press(a, "F5");
+  press(b, "F5");
+  fill(a, "M3", "MIA", "1");
+  fill(b, "M3", "MAX", "2");
+  press(a, "Enter");
+  press(b, "Enter");
+  EXPECT_NE(row_of(b, 24).find("Duplicate key"), std::string::npos) << row_of(b, 24);
+  EXPECT_EQ(row_of(b, 2), "  Code    M3");
+  EXPECT_EQ(row_of(b, 3), "  Name    MAX");
+  auto last = read_customers(data);
+  ASSERT_EQ(last.size(), 3u);
+  EXPECT_EQ(std::string(last[2].begin(), last[2].begin() + 9), "M3    MIA");
+  EXPECT_EQ(end(a), 0);
+  press(b, "C-u");  // B leaves without saving
+  EXPECT_EQ(end(b), 0);
 }
 
 }  // namespace
