@@ -37,8 +37,8 @@ std::vector<uint8_t> pk(u128 mag, int len, bool neg = false, int extra = 0) {
   return b;
 }
 u128 pk_of(const std::vector<uint8_t>& b, int len, bool* neg = nullptr) {
-  u128 m;
-  bool n;
+  u128 m = 0;
+  bool n = false;
   EXPECT_TRUE(pacdec::decode(b.data(), len, m, n));
   if (neg) *neg = n;
   return m;
