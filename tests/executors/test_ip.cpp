@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "executors/fp_engine.h"
+#include "executors/fpchld.h"
 #include "executors/ip.h"
 #include "foundation/bi.h"
 #include "foundation/pacdec.h"
@@ -433,6 +434,35 @@ TEST_F(IpRun, AutomaticModeDeletesOrRewritesEveryRecord) {
   EXPECT_EQ(r.seen["code_2"], 2);
   EXPECT_EQ(r.seen["mode_2"], 22);
   EXPECT_EQ(logged(r, "left_2"), "");
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+}
+
+}  // namespace
+
+namespace {
+
+// SELECT KEY in key entry on a file of one access path: the path already
+// current does nothing; a stream on no path (as after a dynamic key) takes
+// it and the mode key's result comes back (Inquire: 29).
+void select_exec(Pcb* p) {
+  mode_rec(p)->mode = 3;
+  mode_rec(p)->phase = 6;
+  FmArb* st = p->pcf_stream.get();
+  note("current", fp_opt_select_key(p));
+  note("key_current", st->key_no);
+  st->key_no = 255;
+  note("other", fp_opt_select_key(p));
+  note("key_other", st->key_no);
+  ut_unwind(2);
+}
+
+TEST_F(IpRun, SelectKeyWithOnePath) {
+  auto r = lines(select_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["current"], 0);
+  EXPECT_EQ(r.seen["key_current"], 0);
+  EXPECT_EQ(r.seen["other"], kFpInquire);
+  EXPECT_EQ(r.seen["key_other"], 0);
   EXPECT_EQ(r.seen["sys_errors"], 0);
 }
 
