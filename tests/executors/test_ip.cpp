@@ -302,14 +302,17 @@ void set_line(Pcb* p, const char* order, uint8_t no, const char* text) {
   r[4] = no;
   std::memcpy(r + 5, text, std::strlen(text));
 }
-// The file's lines in key order, "ORDER/NO/TEXT" each (read in Inquire).
-std::string file_lines(Pcb* p) {
+// The file's lines of the orders beginning with `prefix` in key order,
+// "ORDER/NO/TEXT" each (read in Inquire; the cases of one test program
+// share the file).
+std::string file_lines(Pcb* p, char prefix) {
   std::vector<uint8_t> keep(line_rec(p), line_rec(p) + kLineLen);
   uint8_t phase = mode_rec(p)->phase;
   mode_rec(p)->phase = 3;
   std::string out;
   for (int ok = pi_rdnxt(p, FM_OP_FIRST); ok; ok = pi_rdnxt(p, 0)) {
     const uint8_t* r = line_rec(p);
+    if (r[0] != prefix) continue;
     std::string text(reinterpret_cast<const char*>(r) + 5, 10);
     text.erase(text.find_last_not_of(' ') + 1);
     out += std::string(reinterpret_cast<const char*>(r), 4) + "/" + std::to_string(r[4]) + "/" + text + " ";
@@ -369,18 +372,19 @@ TEST_F(IpRun, NextSequenceNumberByGroupAndAtTheLimit) {
 // go. A write that fails (a duplicate key) refuses the child with the
 // file's message and leaves phase 1.
 void invoc_exec(Pcb* p) {
+  const char prefix = 'K';
   set_line(p, "K001", 1, "first");
   mode_rec(p)->phase = 1;
   note("pre_new", ip_pre_invoc(p, nullptr));
   note("phase_after_write", mode_rec(p)->phase);
   std::memcpy(line_rec(p) + 5, "scribbled ", 10);
   ip_post_invoc(p, nullptr);
-  log_text("after_child", file_lines(p));
+  log_text("after_child", file_lines(p, prefix));
   log_text("area", std::string(reinterpret_cast<const char*>(line_rec(p)) + 5, 10));
   std::memcpy(line_rec(p) + 5, "second    ", 10);
   note("pre_changed", ip_pre_invoc(p, nullptr));
   ip_post_invoc(p, nullptr);
-  log_text("after_rewrite", file_lines(p));
+  log_text("after_rewrite", file_lines(p, prefix));
   note("pre_unchanged", ip_pre_invoc(p, nullptr));
   note("phase_unchanged", mode_rec(p)->phase);
   set_line(p, "K001", 1, "again");
@@ -410,6 +414,7 @@ TEST_F(IpRun, AChildSeesTheRecordWrittenAndTheRecordIsReadAgainAfter) {
 // stream reads, any other mode rewrites each one and keeps them all; both
 // end the process with 2.
 void auto_exec(Pcb* p) {
+  const char prefix = 'M';
   mode_rec(p)->phase = 1;
   for (const char* order : {"M001", "M002", "M003"}) {
     set_line(p, order, 1, order);
@@ -420,7 +425,7 @@ void auto_exec(Pcb* p) {
     note("code_" + std::to_string(mode), ::mark(0, [&] { ip_auto(p); }));
     p->invoc.auto_mode = 0;
     note("mode_" + std::to_string(mode), mode_rec(p)->mode * 10 + mode_rec(p)->phase);
-    log_text("left_" + std::to_string(mode), file_lines(p));
+    log_text("left_" + std::to_string(mode), file_lines(p, prefix));
   }
   ut_unwind(2);
 }
