@@ -365,11 +365,26 @@ TEST_F(IpRun, NextSequenceNumberByGroupAndAtTheLimit) {
   EXPECT_EQ(r.seen["sys_errors"], 0);
 }
 
+// The status of a hold of the PCF record taken through a second handle of
+// the process (0 when it is free to take).
+long long other_hold(Pcb* p) {
+  FmArb* st = FM_ATTACH(p->pcf_stream.get(), nullptr, int(com.depth));
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(" IPTEST", com.depth, 0), kLineLen));
+  std::memcpy(buf, line_rec(p), kLineLen);
+  PROTO_FULL(st, 0, buf);
+  st->op = FM_OP_HOLD;
+  long long r = fm_read(st) ? 0 : (long long)st->status;
+  fm_release(st);
+  fm_detach(st);
+  mm_free(buf);
+  return r;
+}
+
 // Around a child: a new record (phase 1) is written first and the process
 // goes on changing it (phase 7); after the child it is read again by its
 // record id (what the area held meanwhile is replaced by the file's); a
 // changed record is rewritten before the next child, an unchanged one let
-// go. A write that fails (a duplicate key) refuses the child with the
+// go (another handle may hold it then). A write that fails (a duplicate key) refuses the child with the
 // file's message and leaves phase 1.
 void invoc_exec(Pcb* p) {
   const char prefix = 'K';
@@ -385,8 +400,13 @@ void invoc_exec(Pcb* p) {
   note("pre_changed", ip_pre_invoc(p, nullptr));
   ip_post_invoc(p, nullptr);
   log_text("after_rewrite", file_lines(p, prefix));
+  // Held again (phase 7 reads hold); a second handle of the process is
+  // refused it until the unchanged record is let go.
+  pi_read(p, FM_OP_RID);
+  note("held_before", other_hold(p));
   note("pre_unchanged", ip_pre_invoc(p, nullptr));
   note("phase_unchanged", mode_rec(p)->phase);
+  note("held_after", other_hold(p));
   set_line(p, "K001", 1, "again");
   mode_rec(p)->phase = 1;
   note("pre_duplicate", ip_pre_invoc(p, nullptr));
@@ -403,8 +423,10 @@ TEST_F(IpRun, AChildSeesTheRecordWrittenAndTheRecordIsReadAgainAfter) {
   EXPECT_EQ(logged(r, "area"), "first     ");
   EXPECT_EQ(r.seen["pre_changed"], 1);
   EXPECT_EQ(logged(r, "after_rewrite"), "K001/1/second ");
+  EXPECT_EQ(r.seen["held_before"], FM_ST_HELD_SELF);
   EXPECT_EQ(r.seen["pre_unchanged"], 1);
   EXPECT_EQ(r.seen["phase_unchanged"], 7);
+  EXPECT_EQ(r.seen["held_after"], 0);
   EXPECT_EQ(r.seen["pre_duplicate"], 0);
   EXPECT_EQ(r.seen["phase_duplicate"], 1);
   EXPECT_EQ(r.seen["sys_errors"], 0);
