@@ -93,14 +93,20 @@ TEST_F(RmFlow, TheEndlessPagePutsItsFootingWhereThePageIs) {
   SysErrCapture cap(SysErrAnswer::Continue);
   start(0, 2);
   for (int i = 1; i <= 30; ++i) detail(img({{"D" + std::to_string(i)}}));
+  // 255 blank lines after an image: the next line is 256 lines further.
+  ImgSpec gap{{"GAP"}};
+  gap.after = 255;
+  detail(img(gap));
+  detail(img({{"AFTER"}}));
   rmt::Pages p = end();
   EXPECT_EQ(cap.count(), 0u) << cap.last();
   ASSERT_EQ(p.size(), 1u);
-  ASSERT_EQ(p[0].size(), 33u);
+  ASSERT_EQ(p[0].size(), 290u);
   EXPECT_EQ(p[0][0], "HEAD");
   EXPECT_EQ(p[0][30], "D30");
-  EXPECT_EQ(p[0][31], "FOOT1");
-  EXPECT_EQ(p[0][32], "FOOT2");
+  EXPECT_EQ(p[0][31], "GAP");
+  EXPECT_EQ(p[0][287], "AFTER");
+  EXPECT_EQ(p[0][289], "FOOT2");
 }
 
 // 300 blank lines waiting before a line on 60-line pages fill five pages
