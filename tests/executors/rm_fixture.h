@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,10 @@ class Report : public ::testing::Test {
     rm_use_heading(r, false);
     r->page_ended = 0;
     r->lines_left = lines_left;
+  }
+  std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
   }
   char first_byte(const std::string& n) {
     std::ifstream f(dir.sub(n), std::ios::binary);

@@ -181,3 +181,65 @@ TEST_F(Rm, AMatrixWindowFlushesAsRowsOfRegions) {
 }
 
 }  // namespace
+
+namespace {
+
+// An item's value converted into the executed image, bold over its cells;
+// the soft failures and the refused rectangle.
+TEST_F(Rm, ItemValuesAndCharacteristicsOfAnExecutedImage) {
+  open(40, 60);
+  RmItem it{};
+  it.row = 1;
+  it.col = 6;
+  it.mask.clear();
+  it.data_type = 1;
+  it.length = 6;
+  it.text_len = 6;
+  rm_item_float(it) = 255;
+  int n = img({{"NAME:      ."}}, {it});
+  RmItem upd = it;
+  upd.handle = uint32_t(n);
+  auto* v = static_cast<uint8_t*>(MM_ALLOC(r->pool, 6));
+  std::memcpy(v, "SMITH ", 6);
+  upd.value = Ref<uint8_t>::of(v);
+  EXPECT_EQ(rm_upd_itm(r, upd, 0, 0), 0);
+  EXPECT_EQ(r->status.get(), kRmNotExec);
+  ASSERT_EQ(rm_exec_img(r, n), 1);
+  RmItem other = upd;
+  other.col = 5;
+  EXPECT_EQ(rm_upd_itm(r, other, 0, 0), 0);
+  EXPECT_EQ(r->status.get(), kRmNotFound);
+  ASSERT_EQ(rm_upd_itm(r, upd, kPmBold, kPmBold), 1);
+  {
+    SysErrCapture cap(SysErrAnswer::Continue);
+    EXPECT_EQ(rm_upd_chr(r, RmChrUpd{uint32_t(n), 1, 10, 1, 4}, kPmUnderline, kPmUnderline), 0);
+    EXPECT_EQ(cap.last(), "upd_chr - characteristic doesn't fit on image");
+  }
+  ASSERT_EQ(rm_upd_chr(r, RmChrUpd{uint32_t(n), 1, 12, 1, 1}, kPmUnderline, kPmUnderline), 1);
+  ASSERT_EQ(rm_write_img(r, n, nullptr, 0, nullptr), 1);
+  EXPECT_EQ(line(0, 1), "NAME:SMITH .");
+  new_page(10);
+  ASSERT_EQ(rm_print(r, 1, 0), 1);
+  rmt::Pages p = finish();
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0][0], "NAME:SMITH .");
+  std::string raw = slurp(dir.sub(name));
+  EXPECT_NE(raw.find("S\bS\bS"), std::string::npos);  // bold: struck three times
+  EXPECT_NE(raw.find(".\b_"), std::string::npos);     // underlined
+}
+
+// The print file cannot be made: the report says 300580; the registry
+// keeps the report until its clean-up.
+TEST_F(Rm, AnUnwritableDirectoryGives300580) {
+  setenv("QUVO_PRT_FI_DIR", (dir.str() + "/missing").c_str(), 1);
+  char path[255];
+  RmRpt* bad = rm_create("NO FILE", "RMT", 80, path, 0);
+  ASSERT_NE(bad, nullptr);
+  EXPECT_EQ(bad->status.get(), kRmNoFile);
+  EXPECT_EQ(rm_find(bad->number), bad);
+  uint16_t number = bad->number;
+  EXPECT_EQ(rm_cleanup(bad), 1);
+  EXPECT_EQ(rm_find(number), nullptr);
+}
+
+}  // namespace
