@@ -243,3 +243,27 @@ TEST_F(Rm, AnUnwritableDirectoryGives300580) {
 }
 
 }  // namespace
+
+namespace {
+
+// A window of regions across, then down (kind 2): two regions of ten
+// columns on two rows; a fifth image finds it full and writes nothing.
+TEST_F(Rm, RegionsFillAcrossThenDownUntilTheWindowIsFull) {
+  open(40, 60);
+  ASSERT_EQ(rm_start(r), 1);
+  RmWnd* w = rm_attach(r, 1, RmWndDesc{2, 2, 20, 1, 10});
+  ASSERT_NE(w, nullptr);
+  for (int i = 1; i <= 4; ++i) ASSERT_EQ(write(img({{"W" + std::to_string(i)}, 10}), 1, w), 1);
+  EXPECT_EQ(line(1, 1), "W1        W2");
+  EXPECT_EQ(line(1, 2), "W3        W4");
+  ASSERT_EQ(write(img({{"W5"}, 10}), 1, w), 1);
+  EXPECT_EQ(w->cur.get(), 0u);
+  EXPECT_EQ(line(1, 3), "-");
+  // Merged down, the window opens anew below what it held.
+  ASSERT_EQ(rm_empty(r, 0, 0, 0), 1);
+  ASSERT_EQ(write(img({{"W5"}, 10}), 1, w), 1);
+  EXPECT_EQ(line(0, 2), "W3        W4");
+  EXPECT_EQ(line(1, 1), "W5");
+}
+
+}  // namespace
