@@ -244,6 +244,12 @@ void op_sof(Pcb* pcb) {
     if (rm_start(r)) o.cur_buf = rm_newest(r)->id;
   }
   PcbFrameEnt* fe = frame_ent(pcb);
+  // A window merged away with its buffer is detached (id 0): the frame
+  // opens a new one.
+  if (kind && fe && fe->window && static_cast<RmWnd*>(fe->window.get())->id == 0) {
+    mm_free(fe->window.get());
+    fe->window.reset();
+  }
   if (kind && fe && !fe->window) {
     if (rm_start(r)) {
       o.cur_buf = rm_newest(r)->id;

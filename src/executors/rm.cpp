@@ -189,6 +189,18 @@ RmWnd* wnd_fill(RmRpt* r, RmBuf* b, const RmWndDesc& d) {
   return w;
 }
 
+void rm_wnd_release(RmRpt* r, RmWnd* w) {
+  if (RmRegions* g = w->regions.get()) {
+    for (uint32_t k = 0; k < g->count; ++k)
+      if (RmBuf* rb = g->bufs.get()[k].get()) rm_destroy_buf(r, rb);
+    if (g->bufs) mm_free(g->bufs.get());
+    mm_free(g);
+  }
+  w->regions.reset();
+  w->id = 0;
+  w->cur = 0;
+}
+
 RmWnd* rm_attach(RmRpt* r, int buf_id, const RmWndDesc& d) {
   RmBuf* b = rm_buf(r, buf_id);
   if (!b) {
@@ -208,15 +220,10 @@ int rm_detach(RmRpt* r, int buf_id, int wnd_id) {
     return 0;
   }
   RmWnd* wnd = w[i].get();
-  if (wnd->kind == 1) {
+  if (wnd->kind == 1)
     while (!rm_flush_reg(r, b, wnd)) {
     }
-    if (RmRegions* g = wnd->regions.get()) {
-      if (g->bufs) mm_free(g->bufs.get());
-      mm_free(g);
-    }
-  }
-  mm_free(wnd);
+  rm_wnd_release(r, wnd);
   for (uint32_t k = i + 1; k < b->wnd_count; ++k) w[k - 1] = w[k];
   b->wnd_count = b->wnd_count - 1;
   w[b->wnd_count].reset();

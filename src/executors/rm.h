@@ -259,7 +259,11 @@ int rm_cleanup(RmRpt* r);
 // checked and filled (wnd_fill). Null after a system error.
 RmWnd* rm_attach(RmRpt* r, int buf_id, const RmWndDesc& d);
 RmWnd* wnd_fill(RmRpt* r, RmBuf* b, const RmWndDesc& d);
-// Flushes a kind-1 window's regions and deletes the window.
+// Flushes a kind-1 window's regions and deletes the window from its
+// buffer. The window record itself stays (detached: id 0) for whoever keeps
+// it, a frame entry; it goes with the report's pool.
+void rm_wnd_release(RmRpt* r, RmWnd* w);
+// Flushes a kind-1 window's regions and detaches the window.
 int rm_detach(RmRpt* r, int buf_id, int wnd_id);
 // Kind-1 window: merges rows of filled regions into the buffer. 1 when no
 // region is left.

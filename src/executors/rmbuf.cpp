@@ -38,15 +38,7 @@ void free_lines(RmBuf* b) {
 void free_windows(RmRpt* r, RmBuf* b) {
   Ref<RmWnd>* w = b->wnds.get();
   for (uint32_t i = 0; w && i < b->wnd_count; ++i) {
-    RmWnd* wnd = w[i].get();
-    if (!wnd) continue;
-    if (RmRegions* g = wnd->regions.get()) {
-      for (uint32_t k = 0; k < g->count; ++k)
-        if (RmBuf* rb = g->bufs.get()[k].get()) rm_destroy_buf(r, rb);
-      if (g->bufs) mm_free(g->bufs.get());
-      mm_free(g);
-    }
-    mm_free(wnd);
+    if (RmWnd* wnd = w[i].get()) rm_wnd_release(r, wnd);
     w[i].reset();
   }
   b->wnd_count = 0;
@@ -239,13 +231,16 @@ int rm_empty(RmRpt* r, int id, int flush_windows, int final) {
   for (RmBuf* b = newest; b != page && b->id > id;) {
     RmBuf* p = b->prev.get();
     Ref<RmWnd>* w = b->wnds.get();
-    for (uint32_t i = 0; w && i < b->wnd_count; ++i) {
+    for (uint32_t i = 0; w && i < b->wnd_count;) {
       RmWnd* wnd = w[i].get();
-      if (!wnd || wnd->kind != 1) continue;
-      if (final) rm_detach(r, b->id, wnd->id);
-      else
+      if (wnd && wnd->kind == 1 && final) {
+        rm_detach(r, b->id, wnd->id);  // the next window moves into slot i
+        continue;
+      }
+      if (wnd && wnd->kind == 1)
         while (!rm_flush_reg(r, b, wnd)) {
         }
+      ++i;
     }
     uint32_t offset = 0;
     if (b->last > 0) {
