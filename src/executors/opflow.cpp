@@ -514,6 +514,8 @@ int svc_upd_itm(Pcb* pcb, const uint8_t* item, uint32_t value, uint32_t select) 
   RmRpt* r = op_rpt(pcb);
   if (!r) return 0;
   RmItem it = rec::view<RmItem>(const_cast<uint8_t*>(item));
+  if (!it.value && it.ira_sub)
+    if (auto* slot = static_cast<Ref<uint8_t>*>(arena::at(it.ira_sub.get()))) it.value = *slot;
   return rm_upd_itm(r, it, value, select);
 }
 
