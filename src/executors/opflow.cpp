@@ -25,6 +25,7 @@
 #include "process/pishr.h"
 
 int (*op_run_frame)(Pcb* pcb, uint32_t frame) = fp_exec;
+void (*op_img_sums)(Pcb* pcb, int n, EmCimg* image) = nullptr;
 
 namespace {
 
@@ -305,6 +306,7 @@ int op_img_exec(Pcb* pcb) {
   op_pcb_run(pcb).cur_img = Ref<EmCimg>::of(ci);
   bool heading = heading_class(f->code);
   if (op_img_end_before(ci) && !heading) op_finish_pg(pcb, f->code);
+  if (ci->totals && op_img_sums) op_img_sums(pcb, n, ci);
   rm_exec_img(r, n);
   // Items from the last to the first: which are shown, then the look-ups
   // and the display event points.
