@@ -10,6 +10,7 @@
 #include "executors/fp.h"
 #include "executors/op.h"
 #include "executors/rm_fixture.h"
+#include "language/ii.h"
 #include "support/syserr.h"
 
 namespace {
@@ -165,6 +166,33 @@ TEST_F(RmFlow, PageNumbersPast99999EndAtTheRightEdge) {
   op_std_page_no(s, 255);
   EXPECT_EQ(std::string(s->pgh.data() + 505, 5), "00007");
   EXPECT_EQ(s->pgh[510], ' ');
+}
+
+// OP_UPD_CHR, called by name, sets attribute bits over a rectangle of the
+// current image's report image.
+TEST_F(RmFlow, OpUpdChrByNameSetsBitsOnTheCurrentImage) {
+  start(0, 0);
+  op_register();
+  int n = img({{"ABCDEF"}});
+  auto* images = static_cast<PcbImageEnt*>(MM_ALLOC(pool, 2 * sizeof(PcbImageEnt)));
+  images[1].region = uint32_t(n);
+  pcb->image_tbl = Ref<PcbImageEnt>::of(images);
+  pcb->run.image = 1;
+  IiIntFn fn = ii_find_ifn("OP_UPD_CHR");
+  ASSERT_NE(fn, nullptr);
+  ASSERT_EQ(rm_exec_img(r, n), 1);
+  auto* words = static_cast<uint32_t*>(MM_ALLOC(pool, 5 * sizeof(uint32_t)));
+  uint32_t w[5] = {kPmBold, 1, 2, 1, 3};
+  std::memcpy(words, w, sizeof w);
+  uint32_t args[3] = {2, arena::offset_of(pcb), arena::offset_of(words)};
+  EXPECT_EQ(fn(args), 1);
+  ASSERT_EQ(rm_write_img(r, n, nullptr, 0, nullptr), 1);
+  ASSERT_EQ(op_prt_buf(pcb, 1, 0), 1);
+  std::string file = name;
+  end();
+  std::string raw = slurp(dir.sub(file));
+  EXPECT_NE(raw.find("AB\bB\bBC\bC\bCD\bD\bDEF"), std::string::npos);
+  ii_report_svc_reset();
 }
 
 }  // namespace
