@@ -267,3 +267,23 @@ TEST_F(Rm, RegionsFillAcrossThenDownUntilTheWindowIsFull) {
 }
 
 }  // namespace
+
+namespace {
+
+// A window of rows with messages (kind 3): images fill a column of regions
+// down while they fit, then the next column; then the window is full.
+TEST_F(Rm, RowsFillDownARegionColumnThenTheNext) {
+  open(40, 60);
+  ASSERT_EQ(rm_start(r), 1);
+  RmWnd* w = rm_attach(r, 1, RmWndDesc{3, 3, 20, 1, 10});
+  ASSERT_NE(w, nullptr);
+  for (int i = 1; i <= 6; ++i) ASSERT_EQ(write(img({{"K" + std::to_string(i)}, 10}), 1, w), 1);
+  EXPECT_EQ(line(1, 1), "K1        K4");
+  EXPECT_EQ(line(1, 2), "K2        K5");
+  EXPECT_EQ(line(1, 3), "K3        K6");
+  ASSERT_EQ(write(img({{"K7"}, 10}), 1, w), 1);
+  EXPECT_EQ(w->cur.get(), 0u);
+  EXPECT_EQ(line(1, 4), "-");
+}
+
+}  // namespace
