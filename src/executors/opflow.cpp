@@ -74,27 +74,33 @@ void run_frame(Pcb* pcb, uint32_t frame) {
   if (frame && op_run_frame) op_run_frame(pcb, frame);
 }
 
-// The heading frames of a new page: the pre-heading frame, the heading
-// frame, the post-heading frame, by the heading mode of the standard record.
+// The heading frames of a new page: the pre-heading frame (when the module
+// asks for it), the heading frame, the post-heading frame, by the heading
+// mode of the standard record (1 with the module's column headings, else 3).
+// The module's flags: process definition bytes 376 (column headings) and
+// 377 (pre-heading frame).
 void run_headings(Pcb* owner, RmRpt* r) {
   OpPcb& o = op_pcb(owner);
   OpStd* s = std_of(r);
+  EmHeader* em = owner->module.get();
+  bool pre = o.pre_frm && em && em->flags376[1] == 1;
+  uint8_t page_mode = em && em->flags376[0] == 1 ? 1 : 3;
   auto mode = [&](uint8_t m) {
     if (s) s->mode = m;
   };
   if (o.pgh_frm) {
-    if (o.pre_frm) {
+    if (pre) {
       mode(0);
       run_frame(owner, o.pre_frm);
     }
     run_frame(owner, o.pgh_frm);
     if (o.post_frm) {
-      mode(1);
+      mode(page_mode);
       run_frame(owner, o.post_frm);
     }
   } else {
-    mode(1);
-    if (o.pre_frm) run_frame(owner, o.pre_frm);
+    mode(page_mode);
+    if (pre) run_frame(owner, o.pre_frm);
     else if (o.post_frm) run_frame(owner, o.post_frm);
   }
 }
