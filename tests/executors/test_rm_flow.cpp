@@ -94,10 +94,11 @@ TEST_F(RmFlow, TheEndlessPagePutsItsFootingWhereThePageIs) {
   SysErrCapture cap(SysErrAnswer::Continue);
   start(0, 2);
   for (int i = 1; i <= 30; ++i) detail(img({{"D" + std::to_string(i)}}));
-  // 255 blank lines after an image: the next line is 256 lines further.
+  // 255 blank lines after an image: the next line, printed with it, is 256
+  // lines further.
   ImgSpec gap{{"GAP"}};
   gap.after = 255;
-  detail(img(gap));
+  ASSERT_EQ(write(img(gap)), 1);
   detail(img({{"AFTER"}}));
   rmt::Pages p = end();
   EXPECT_EQ(cap.count(), 0u) << cap.last();
