@@ -35,7 +35,7 @@ constexpr int kFpSkipped = 35;      // image not selected or not shown in phase 
 constexpr int kFpScanChose = 36;    // the scan child chose a record during key entry
 
 // Where the frame processor and the executors meet: one table per process
-// type (1-10). A missing hook does nothing (sof, post_invoc, upd_stat),
+// type (1-10). A missing hook does nothing (sof, post_invoc, upd_stat, leave),
 // leaves the frame's result as it is (eof), gives 22 (img_exec) or lets the
 // child run (pre_invoc). Until the Output and Inquiry executors register,
 // an Output or Inquiry frame outside class 14 is a system error.
@@ -46,6 +46,7 @@ struct FpHooks {
   int (*pre_invoc)(Pcb* pcb, const EmCchld* child) = nullptr;   // 0 refuses the child
   void (*post_invoc)(Pcb* pcb, const EmCchld* child) = nullptr;
   void (*upd_stat)(Pcb* pcb) = nullptr;                    // the status line
+  void (*leave)(Pcb* pcb) = nullptr;                       // END or CANCEL is about to end the process
 };
 void fp_set_hooks(int proc_type, const FpHooks& hooks);
 const FpHooks& fp_hooks(int proc_type);
@@ -110,11 +111,10 @@ int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep);
 int fp_final_write(Pcb* pcb);
 // Removes the windows of the process's images (its run has ended).
 void fp_release_regions(Pcb* pcb);
-// The interim Menu and Input executors (mp_exec, ip_exec slots).
-void fp_mp_exec(Pcb* pcb);
+// The interim Input executor (ip_exec slot).
 void fp_ip_exec(Pcb* pcb);
 
 // Engine start (OsInit::Fp): work files, built-in invocations, switches.
 int fp_init();
-// Registers fp_init, the service slots and the interim executors.
+// Registers fp_init, the service slots and the interim Input executor.
 void fp_register();

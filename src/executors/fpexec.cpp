@@ -1,9 +1,6 @@
-// The interim Menu and Input executors: what the menu and input executors
-// do until they are built, enough to run menus and forms without a file of
-// their own on the frame processor.
-//   Menu: frame 1 from the entry level its first image asks for, until it
-//     backs out (the process ends with 5); END and CANCEL unwind from the
-//     frame processor itself.
+// The interim Input executor: what the input executor does until it is
+// built, enough to run forms without a file of their own on the frame
+// processor.
 //   Input without a PCF: MODE from DEFAULT MODE (1 when 0) and its phase,
 //     entry from level 1 when the form has levels, then frame 1 until it
 //     backs out (5) or is done (22, 36: end with 2).
@@ -35,19 +32,6 @@ uint8_t mode_phase(int mode) {
   }
 }
 }  // namespace
-
-void fp_mp_exec(Pcb* pcb) {
-  Regions keep{pcb};
-  if (PcbFrameEnt* ft = pcb->frame_tbl.get(); ft && fp_frame(pcb, 1)) {
-    EmCfrm* fr = fp_frame(pcb, 1);
-    ft[1].level = fp_img_levels(fp_image(pcb, fr->first_img)) != 0 ? 1 : 0;
-  }
-  if (fp_exec(pcb, 1) != kFpBack) {
-    os_sys_err_text(kMod, __LINE__, "mp_exec() - unexpected completion of frame");
-    ut_unwind(4);
-  }
-  ut_unwind(kFpBack);
-}
 
 void fp_ip_exec(Pcb* pcb) {
   Regions keep{pcb};

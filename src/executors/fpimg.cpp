@@ -265,6 +265,7 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
     case opt::kDirect2: return fp_opt_direct(pcb, o);
     case opt::kEnd:
       deactivate(pcb);
+      if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(2);
     case opt::kHelp: return fp_opt_help(pcb);
     case 277:
@@ -273,6 +274,7 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       PdArea3* a3 = steer(pcb);
       if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0) return 0;
       deactivate(pcb);
+      if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(4);
     }
     case opt::kHelpOpt: return fp_opt_help_opt(pcb);

@@ -10,6 +10,7 @@
 
 #include "executors/fp.h"
 #include "executors/ip.h"
+#include "executors/ipmlog.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -151,6 +152,8 @@ void ip_exec(Pcb* pcb) {
     os_sys_err_text(kMod, __LINE__, "ip_exec() - no mode block or PCF");
     ut_unwind(4);
   }
+  // 1. The modification log of the run (ipmlog.cpp).
+  IpLogRun log_run(pcb);
   // init_mode: the start mode, corrected by what the process may do.
   int mode = a3 && a3->default_mode ? int(a3->default_mode) : 1;
   if (cfi->fdb.org != 0) mode = ip_correct_mode(mode, mode_facts(pcb));

@@ -50,5 +50,5 @@ void mp_upd_stat(Pcb* pcb);
 // End of a Menu process: its image and status windows go.
 void mp_cleanup(Pcb* pcb);
 // Registers mp_init and the Menu slots of the service and hook tables
-// (called after fp_register, whose interim Menu executor it replaces).
+// (called after fp_register).
 void mp_register();

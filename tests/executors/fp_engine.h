@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include "dictionary/bs.h"
 #include "dictionary/dd1.h"
 #include "executors/fp.h"
+#include "executors/mp.h"
 #include "executors/rt.h"
 #include "files/fm.h"
 #include "files/lafi.h"
@@ -42,7 +44,7 @@
 
 namespace fpeng {
 
-// The data directory with FPA added, made once for the test program.
+// The data directory of the test application in use (the last built).
 inline std::string& var_dir() {
   static std::string v;
   return v;
@@ -56,24 +58,39 @@ struct AppDir {
     if (getpid() == owner) delete dir;
   }
 };
-inline std::string build_app() {
+// A data directory with the test application of tests/executors/FOLDER
+// (application AP, database DB) added and its set-up Subroutine SETUP run,
+// made once per application for the test program; it becomes the one in
+// use. "" or why it could not be made.
+inline std::string build_app(const std::string& folder = "fp-app", const std::string& ap = "FPA",
+                             const std::string& db = "FPD", const std::string& setup = "FPA SETUP") {
+  static std::map<std::string, std::pair<std::string, std::string>> built;  // ap: var, failure
+  if (auto it = built.find(ap); it != built.end()) {
+    var_dir() = it->second.first;
+    return it->second.second;
+  }
   static AppDir app;
   TempDir* dir = app.dir;
-  std::string boot = dir->sub("boot");
-  var_dir() = dir->sub("var");
-  std::filesystem::create_directories(var_dir());
-  std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR +
-                    "/executors/fp-app " + boot + " >" + dir->sub("gen.log") + " 2>&1";
-  if (std::system(gen.c_str()) != 0) return "the generator failed: " + gen;
-  std::vector<std::string> env{"QUVOPATH=" + var_dir(), "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
+  std::string boot = dir->sub(ap + "-boot");
+  std::string var = dir->sub(ap + "-var");
+  var_dir() = var;
+  std::filesystem::create_directories(var);
+  auto made = [&](std::string why) {
+    built[ap] = {var, why};
+    return why;
+  };
+  std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR + "/executors/" +
+                    folder + " " + boot + " >" + dir->sub(ap + "-gen.log") + " 2>&1";
+  if (std::system(gen.c_str()) != 0) return made("the generator failed: " + gen);
+  std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
   QuvoRun b = run_quvo({"-b"}, env);
-  if (b.status != 0) return "quvo -b: " + b.out + b.err;
-  env.push_back("QUVO_BOOT_AP=FPA");
+  if (b.status != 0) return made("quvo -b: " + b.out + b.err);
+  env.push_back("QUVO_BOOT_AP=" + ap);
   b = run_quvo({"-b"}, env);
-  if (b.status != 0) return "quvo -b of FPA: " + b.out + b.err;
-  b = run_quvo({"-d", "FPD", "-a", "FPA", "-t", "Subroutine", "-p", "FPA SETUP"}, {"QUVOPATH=" + var_dir(), "TERM=dumb"});
-  if (b.status != 127) return "FPA SETUP: " + b.out + b.err;
-  return "";
+  if (b.status != 0) return made("quvo -b of " + ap + ": " + b.out + b.err);
+  b = run_quvo({"-d", db, "-a", ap, "-t", "Subroutine", "-p", setup}, {"QUVOPATH=" + var, "TERM=dumb"});
+  if (b.status != 127) return made(setup + ": " + b.out + b.err);
+  return made("");
 }
 
 // What a case's executor writes, read back by the test.
@@ -97,6 +114,48 @@ struct Result {
   std::vector<std::string> lines;
 };
 
+// The keys of the engine's own keymap the memory terminal adds to the
+// window manager's test keymap (whose F6 types "AB"): the mode keys, SELECT
+// KEY and DELETE CONFIRM.
+inline const char* kEngineKeys = R"("\e[15~" ADD MODE
+"\e[16~" DELETE MODE
+"\e[18~" INQUIRE MODE
+"\e[19~" CHANGE MODE
+"\e[20~" SELECT KEY
+"\e[1;2S" DELETE CONFIRM
+)";
+inline const char* kAddMode = "\x1b[15~";
+inline const char* kDeleteMode = "\x1b[16~";
+inline const char* kInquireMode = "\x1b[18~";
+inline const char* kChangeMode = "\x1b[19~";
+inline const char* kDeleteConfirm = "\x1b[1;2S";
+inline const char* kEnd = "\x1bOR";
+
+// Called in the engine child: `registers` after the frame processor and the
+// menu executor registered (more executors), `slots` once every executor
+// started (a case's own service slots); null: none.
+inline void (*registers)() = nullptr;
+inline void (*slots)() = nullptr;
+
+// Typed keys, each its own: an escape sequence (ESC O x, or ESC [ up to its
+// final byte) is one key; any other byte, a lone ESC too, is one.
+inline std::vector<std::string> split_keys(const std::string& keys) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < keys.size();) {
+    size_t n = 1;
+    if (keys[i] == '\x1b' && i + 2 < keys.size() && keys[i + 1] == 'O') {
+      n = 3;
+    } else if (keys[i] == '\x1b' && i + 1 < keys.size() && keys[i + 1] == '[') {
+      n = 2;
+      while (i + n < keys.size() && !(keys[i + n] >= 0x40 && keys[i + n] <= 0x7E)) ++n;
+      n = std::min(n + 1, keys.size() - i);
+    }
+    out.push_back(keys.substr(i, n));
+    i += n;
+  }
+  return out;
+}
+
 // Runs `quvo ARGS` in a child on the memory terminal with the keys typed;
 // `input_exec`, when given, is the Input executor. The child is stopped
 // after `limit` seconds (a run that does not end fails).
@@ -114,8 +173,8 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     unsetenv("QUVO_TEST_EXEC");
     static Keymap km;
     std::string err;
-    if (!km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) _exit(90);
-    for (char c : keys) term().key(std::string(1, c));
+    if (!km_compile_source(std::string(kTestKeymap) + kEngineKeys, ".", "test.km", "xterm", &km, &err)) _exit(90);
+    for (const std::string& k : split_keys(keys)) term().key(k);
     os_set_init(OsInit::FileManager, [] {
       fms_init();
       pb_init();
@@ -134,6 +193,8 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     pi_register();
     rt_register();
     fp_register();
+    mp_register();
+    if (registers) registers();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
     static void (*exec)(Pcb*) = nullptr;
     static OsInitFn fp_start = nullptr;
@@ -142,6 +203,13 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     os_set_init(OsInit::Fp, [] {
       int ok = fp_start ? fp_start() : 1;
       if (exec) proc_svc.ip_exec = exec;
+      return ok;
+    });
+    static OsInitFn ip_start = nullptr;
+    ip_start = os_get_init(OsInit::Ip);
+    os_set_init(OsInit::Ip, [] {
+      int ok = ip_start ? ip_start() : 1;
+      if (slots) slots();
       return ok;
     });
     std::vector<std::string> a{"quvo"};
