@@ -17,7 +17,18 @@
 
 namespace {
 
-// "STANDARD MOD LOG": a line "run NAME" (the caller), then a line "rec HEX"
+// A record as a line: printable characters as they are, any other byte
+// (and the backslash) as \xNN.
+std::string shown(const std::string& r) {
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : r)
+    if (c >= 0x20 && c < 0x7F && c != '\\') out += char(c);
+    else out += {'\\', 'x', hex[c >> 4], hex[c & 15]};
+  return out;
+}
+
+// "STANDARD MOD LOG": a line "run NAME" (the caller), then a line "rec ..."
 // per record of the caller's log.
 void mod_log_report(Pcb* pcb) {
   std::ofstream out(fpeng::log_path(), std::ios::app);
@@ -30,12 +41,8 @@ void mod_log_report(Pcb* pcb) {
     log->op = FM_OP_FIRST;
     fm_start(log);
     log->op = 0;
-    while (fm_rdnxt(log)) {
-      static const char* hex = "0123456789abcdef";
-      std::string h;
-      for (size_t i = 0; i < sizeof(PiModLog); ++i) h += {hex[buf[i] >> 4], hex[buf[i] & 15]};
-      out << "rec " << h << "\n";
-    }
+    while (fm_rdnxt(log))
+      out << "rec " << shown(std::string(reinterpret_cast<const char*>(buf), sizeof(PiModLog))) << "\n";
     mm_free(buf);
   }
   out.flush();
@@ -50,12 +57,6 @@ std::string record(uint8_t kind, const std::string& app, const std::string& name
   std::string r(1, char(kind));
   r += pad(app, 3) + pad(name, 30) + std::string(1, char(occ)) + pad(key, 40) + pad(value, 40);
   return r;
-}
-std::string hex_of(const std::string& r) {
-  static const char* hex = "0123456789abcdef";
-  std::string h;
-  for (unsigned char c : r) h += {hex[c >> 4], hex[c & 15]};
-  return h;
 }
 
 class IpMlog : public ::testing::Test {
@@ -82,22 +83,63 @@ class IpMlog : public ::testing::Test {
   }
 };
 
-// Added from a menu: the head IP MLOG adds ADA (1), its SUBPROCESS adds BOB
-// (2) into the same log and leaves with END; the head's END runs "STANDARD
-// MOD LOG" once over both adds, each a head line and a line per field.
+// The display forms of the CUSTOMER fields, written out: alpha left in its
+// width, a binary of 2 bytes right in its five digits, the amount under its
+// mask "ZZ,ZZ9.99-" (leading zeros and a comma before them blank, the sign
+// last), a date of 0 blank.
+std::string alpha(const std::string& v, size_t width) { return (v + std::string(width, ' ')).substr(0, width); }
+std::string seq(int v) {
+  std::string d = std::to_string(v);
+  return std::string(5 - d.size(), ' ') + d;
+}
+std::string amount(long long cents) {
+  bool neg = cents < 0;
+  std::string d = std::to_string(neg ? -cents : cents);
+  d = std::string(d.size() < 7 ? 7 - d.size() : 0, '0') + d;  // 5 integer digits, 2 decimals
+  std::string ip = d.substr(0, 5), out;
+  bool lead = true;
+  for (size_t i = 0; i < 5; ++i) {
+    if (i == 2) out += lead ? ' ' : ',';
+    lead = lead && i < 4 && ip[i] == '0';
+    out += lead ? ' ' : ip[i];
+  }
+  return out + "." + d.substr(5) + (neg ? "-" : " ");
+}
+// The head line and the field lines of a customer added or deleted.
+std::vector<std::string> whole(uint8_t kind, const std::string& code, const std::string& name, long long cents,
+                               int number) {
+  std::vector<std::pair<const char*, std::string>> fields{
+      {"CUS CODE", alpha(code, 6)}, {"CUS NAME", alpha(name, 20)}, {"CUS AMOUNT", amount(cents)},
+      {"CUS SINCE", ""},           {"CUS SEQ", seq(number)},       {"CUS USER", ""},
+      {"CUS STAMP", ""}};
+  std::vector<std::string> out{"rec " + shown(record(kind, "IPA", "CUSTOMER", 0, code, ""))};
+  for (auto& [f, v] : fields) out.push_back("rec " + shown(record(kMlogField, "", f, 0, "", v)));
+  return out;
+}
+
+// Added from a menu: the head IP MLOG adds A1, its SUBPROCESS adds B2 into
+// the same log and leaves with END; the head's END runs "STANDARD MOD LOG"
+// once over both adds, each a head line and a line per field.
 TEST_F(IpMlog, AddsOfTheHeadAndItsSubprocessGoIntoOneLogReportedOnce) {
-  std::string keys = std::string("1\r") + "ADA\r" + "BOB\r" + fpeng::kEnd + fpeng::kEnd + fpeng::kEnd;
+  std::string keys = std::string("1\r") + "A1\tADA\t\x15" "12.5\r" + "B2\tBOB\t\x15" "3\r" + fpeng::kEnd +
+                     fpeng::kEnd + fpeng::kEnd;
   auto r = fpeng::run(proc("Menu", "IP MLOG MENU"), nullptr, keys);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.seen["sys_errors"], 0);
   std::vector<std::string> want{"run IP MLOG"};
-  // A binary of 2 bytes shows right-aligned in its five digits.
-  for (auto [seq, name] : {std::pair<const char*, const char*>{"    1", "ADA"}, {"    2", "BOB"}}) {
-    want.push_back("rec " + hex_of(record(kMlogAdd, "IPA", "IPCUST", 0, seq, "")));
-    want.push_back("rec " + hex_of(record(kMlogField, "", "CUS SEQ", 0, "", seq)));
-    want.push_back("rec " + hex_of(record(kMlogField, "", "CUS NAME", 0, "", name)));
-  }
+  for (auto& l : whole(kMlogAdd, "A1", "ADA", 1250, 1)) want.push_back(l);
+  for (auto& l : whole(kMlogAdd, "B2", "BOB", 300, 2)) want.push_back(l);
   EXPECT_EQ(report(r), want);
+}
+
+// The same process started without a caller keeps no log: its END runs no
+// report.
+TEST_F(IpMlog, AProcessWithoutACallerKeepsNone) {
+  std::string keys = std::string("C3\tCY\t\x15") + "1\r" + fpeng::kEnd + fpeng::kEnd;
+  auto r = fpeng::run(proc("Input", "IP MLOG"), nullptr, keys);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+  EXPECT_EQ(report(r), std::vector<std::string>{});
 }
 
 }  // namespace
