@@ -109,6 +109,9 @@ int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep);
 // writes it (then phase 7), phase 7 rewrites it when it differs from the
 // copy saved when it was read. 1 done (or nothing to do), 0 failed.
 int fp_final_write(Pcb* pcb);
+// The process's two surfaces, made in its pool's scope when it has none yet
+// (a failure is a system error and unwinds with 4).
+void fp_ensure_surfaces(Pcb* pcb);
 // Removes the windows of the process's images (its run has ended).
 void fp_release_regions(Pcb* pcb);
 // The interim Input executor (ip_exec slot).

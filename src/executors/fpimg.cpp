@@ -132,9 +132,11 @@ void swap_msgs(Pcb* pcb) {
   pcb->prev_msg[0].set(c);
 }
 
+}  // namespace
+
 // --------------------------------------------------------- surfaces --
 // The process's two surfaces, made in its scope when it was handed none.
-void ensure_surfaces(Pcb* pcb) {
+void fp_ensure_surfaces(Pcb* pcb) {
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
   for (rec::U32* s : {&pcb->surface1, &pcb->surface2}) {
     if (*s) continue;
@@ -146,6 +148,8 @@ void ensure_surfaces(Pcb* pcb) {
     *s = h;
   }
 }
+
+namespace {
 
 WmHandle region_of(Pcb* pcb) {
   PcbImageEnt* e = image_ent(pcb, pcb->run.image);
@@ -164,7 +168,7 @@ bool attach(Pcb* pcb, uint32_t img) {
   EmCimg* ci = fp_image(pcb, img);
   PcbFrameEnt* fe = cur_frame_ent(pcb);
   PcbImageEnt* ie = image_ent(pcb, img);
-  ensure_surfaces(pcb);
+  fp_ensure_surfaces(pcb);
   WmHandle srf = fp_img_first_srf(ci) ? WmHandle(pcb->surface1) : WmHandle(pcb->surface2);
   bool reattached = false;
   if (fe->image && fe->image != img)

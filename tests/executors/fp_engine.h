@@ -202,13 +202,13 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     fp_start = os_get_init(OsInit::Fp);
     os_set_init(OsInit::Fp, [] {
       int ok = fp_start ? fp_start() : 1;
-      if (exec) proc_svc.ip_exec = exec;
       return ok;
     });
     static OsInitFn ip_start = nullptr;
     ip_start = os_get_init(OsInit::Ip);
     os_set_init(OsInit::Ip, [] {
       int ok = ip_start ? ip_start() : 1;
+      if (exec) proc_svc.ip_exec = exec;
       if (slots) slots();
       return ok;
     });

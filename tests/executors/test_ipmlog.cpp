@@ -12,6 +12,8 @@
 
 #include "executors/fp_engine.h"
 #include "executors/ip.h"
+#include "executors/ipmlog.h"
+#include "executors/mp.h"
 #include "process/pcb.h"
 #include "process/pipcf.h"
 
@@ -140,6 +142,97 @@ TEST_F(IpMlog, AProcessWithoutACallerKeepsNone) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.seen["sys_errors"], 0);
   EXPECT_EQ(report(r), std::vector<std::string>{});
+}
+
+// The log head's rules on the real PCB of IP MLOG (OPERATIONAL PHASE 3),
+// its caller played by a PCB of the test: a Menu caller makes it head a log
+// of its own; the same process of a system application keeps none; called
+// as a SUBPROCESS by an Input process it writes that caller's log, never
+// runs the report, and at its end lets go of the log, which stays open.
+void head_rules_exec(Pcb* p) {
+  auto* caller = static_cast<Pcb*>(MM_ALLOC(pi_pool(), sizeof(Pcb)));
+  std::memset(static_cast<void*>(caller), 0, sizeof *caller);
+  caller->invoc.type = 1;
+  p->invoc.parent_pcb.set(caller);
+  const uint8_t kind = p->invoc.kind;
+  p->invoc.kind = 0;  // a SUBPROCESS of the caller
+  ip_log_head(p, true);
+  fpeng::note("menu_caller_heads", ip_log_heads(p) && fm_is_handle(p->mod_log.get()));
+  p->invoc.app.set("0LA");
+  ip_log_head(p, true);
+  fpeng::note("system_app_log", p->mod_log ? 1 : 0);
+  p->invoc.app.set("IPA");
+  caller->invoc.type = 2;
+  caller->mod_log.reset();
+  ip_log_head(p, true);
+  fpeng::note("input_caller_without_log", p->mod_log ? 1 : 0);
+  caller->pool_scope = p->pool_scope;
+  pi_mlog_open(caller);
+  ip_log_head(p, true);
+  fpeng::note("shares", p->mod_log.get() == caller->mod_log.get() && !ip_log_heads(p));
+  // A record in the shared log: the sharer's END still runs no report.
+  auto* rec = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), sizeof(PiModLog)));
+  std::memset(rec, ' ', sizeof(PiModLog));
+  PROTO_FULL(caller->mod_log.get(), 0, rec);
+  fpeng::note("written", fm_write(caller->mod_log.get()));
+  mm_free(rec);
+  ip_mod_end(p);
+  ip_log_release(p);
+  fpeng::note("released", p->mod_log ? 0 : 1);
+  fpeng::note("caller_log_open", fm_is_handle(caller->mod_log.get()));
+  pi_mlog_close(caller);
+  p->invoc.parent_pcb.reset();
+  p->invoc.kind = kind;
+  mm_free(caller);
+  ut_unwind(2);
+}
+
+TEST_F(IpMlog, WhoHeadsTheLog) {
+  auto r = fpeng::run(proc("Input", "IP MLOG"), head_rules_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+  EXPECT_EQ(r.seen["menu_caller_heads"], 1);
+  EXPECT_EQ(r.seen["system_app_log"], 0);
+  EXPECT_EQ(r.seen["input_caller_without_log"], 0);
+  EXPECT_EQ(r.seen["shares"], 1);
+  EXPECT_EQ(r.seen["written"], 1);
+  EXPECT_EQ(r.seen["released"], 1);
+  EXPECT_EQ(r.seen["caller_log_open"], 1);
+  EXPECT_EQ(report(r), std::vector<std::string>{});
+}
+
+// A menu frame with a window of its own (IP MENU WND) has one window more
+// once its frame starts than a menu without (IP MLOG MENU), and at the end
+// of the process both leave the same windows behind: its own goes too.
+void (*g_mp_cleanup)(Pcb*) = nullptr;
+void (*g_mp_sof)(Pcb*) = nullptr;
+TEST_F(IpMlog, AMenuFrameWithAWindowOfItsOwnKeepsItUntilTheMenuEnds) {
+  fpeng::slots = [] {
+    FpHooks h = fp_hooks(1);
+    g_mp_sof = h.sof;
+    h.sof = [](Pcb* p) {
+      if (g_mp_sof) g_mp_sof(p);
+      int srf = 0, wnd = 0, reg = 0;
+      wm_counts(&srf, &wnd, &reg);
+      fpeng::note("at_start", wnd);
+    };
+    fp_set_hooks(1, h);
+    g_mp_cleanup = proc_svc.mp_cleanup;
+    proc_svc.mp_cleanup = [](Pcb* p) {
+      g_mp_cleanup(p);
+      int srf = 0, wnd = 0, reg = 0;
+      wm_counts(&srf, &wnd, &reg);
+      fpeng::note("at_end", wnd);
+    };
+  };
+  auto plain = fpeng::run(proc("Menu", "IP MLOG MENU"), nullptr, fpeng::kEnd);
+  auto own = fpeng::run(proc("Menu", "IP MENU WND"), nullptr, fpeng::kEnd);
+  for (auto* r : {&plain, &own}) {
+    EXPECT_EQ(r->status, 0);
+    EXPECT_EQ(r->seen["sys_errors"], 0);
+  }
+  EXPECT_EQ(own.seen["at_start"], plain.seen["at_start"] + 1);
+  EXPECT_EQ(own.seen["at_end"], plain.seen["at_end"]);
 }
 
 }  // namespace
