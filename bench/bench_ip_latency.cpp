@@ -234,6 +234,7 @@ void BM_TypeCharacter(benchmark::State& st) {
     std::vector<long long> us;
     // The code, then the name field.
     if (t.key("K") < 0 || t.key("\t") < 0) {
+      std::filesystem::copy_file(w.root + "/wm.log", "/tmp/ipmlog-bench-wm.log", std::filesystem::copy_options::overwrite_existing);
       st.SkipWithError("no wait after a key");
       return;
     }

@@ -114,10 +114,8 @@ int fp_final_write(Pcb* pcb);
 void fp_ensure_surfaces(Pcb* pcb);
 // Removes the windows of the process's images (its run has ended).
 void fp_release_regions(Pcb* pcb);
-// The interim Input executor (ip_exec slot).
-void fp_ip_exec(Pcb* pcb);
 
 // Engine start (OsInit::Fp): work files, built-in invocations, switches.
 int fp_init();
-// Registers fp_init, the service slots and the interim Input executor.
+// Registers fp_init and the service slots.
 void fp_register();

@@ -86,6 +86,9 @@ void ip_log_head(Pcb* pcb, bool may_start) {
   if (!pcb) return;
   // A log left from an earlier run of a reused PCB goes first.
   drop_log(pcb);
+  // Only the process's own file is logged.
+  auto* fc = static_cast<PiFileCtl*>(pcb->pcf_entry.get());
+  if (!fc || !fc->cfi || !pcb->pcf_stream) return;
   char app[4] = {};
   std::memcpy(app, pcb->invoc.app.data(), 3);
   if (app[0] == '0' || !caller_of(pcb)) return;

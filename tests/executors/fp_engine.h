@@ -1,7 +1,7 @@
 // The frame processor's test engine: the whole engine of the program entry
 // run in a child of the test program on a memory terminal, over a data
 // directory holding the test application fp-app (FPA, database FPD). A case
-// may replace the Input executor with its own, which drives fp_exec and the
+// runs the input executor (ip_exec) or replaces it with its own, which drives fp_exec and the
 // option rule on the real compiled process and writes what it saw as lines
 // "NAME VALUE" for the test to read back.
 #pragma once
@@ -24,6 +24,7 @@
 #include "dictionary/bs.h"
 #include "dictionary/dd1.h"
 #include "executors/fp.h"
+#include "executors/ip.h"
 #include "executors/mp.h"
 #include "executors/rt.h"
 #include "files/fm.h"
@@ -131,10 +132,8 @@ inline const char* kChangeMode = "\x1b[19~";
 inline const char* kDeleteConfirm = "\x1b[1;2S";
 inline const char* kEnd = "\x1bOR";
 
-// Called in the engine child: `registers` after the frame processor and the
-// menu executor registered (more executors), `slots` once every executor
-// started (a case's own service slots); null: none.
-inline void (*registers)() = nullptr;
+// Called in the engine child once every executor started: a case's own
+// service slots (null: none).
 inline void (*slots)() = nullptr;
 
 // Typed keys, each its own: an escape sequence (ESC O x, or ESC [ up to its
@@ -168,6 +167,7 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
   pid_t pid = fork();
   if (pid == 0) {
     alarm(limit);
+    os_sys_err_log_clear();  // only this run's system errors count
     setenv("QUVOPATH", var_dir().c_str(), 1);
     setenv("TERM", "xterm", 1);
     unsetenv("QUVO_TEST_EXEC");
@@ -194,21 +194,18 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     rt_register();
     fp_register();
     mp_register();
-    if (registers) registers();
+    ip_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
     static void (*exec)(Pcb*) = nullptr;
-    static OsInitFn fp_start = nullptr;
-    exec = input_exec;
-    fp_start = os_get_init(OsInit::Fp);
-    os_set_init(OsInit::Fp, [] {
-      int ok = fp_start ? fp_start() : 1;
-      return ok;
-    });
     static OsInitFn ip_start = nullptr;
+    exec = input_exec;
     ip_start = os_get_init(OsInit::Ip);
     os_set_init(OsInit::Ip, [] {
       int ok = ip_start ? ip_start() : 1;
-      if (exec) proc_svc.ip_exec = exec;
+      if (exec) {
+        proc_svc.ip_exec = exec;
+        fp_set_hooks(2, FpHooks{});
+      }
       if (slots) slots();
       return ok;
     });

@@ -66,11 +66,16 @@ class IpMlog : public ::testing::Test {
   void SetUp() override {
     std::string why = fpeng::build_app("ip-app", "IPA", "IPD", "IP SETUP");
     ASSERT_EQ(why, "");
-    fpeng::registers = ip_register;
+    // An empty customer file for each case.
+    QuvoRun b = run_quvo({"-d", "IPD", "-a", "IPA", "-t", "Subroutine", "-p", "IP SETUP"},
+                         {"QUVOPATH=" + fpeng::var_dir(), "TERM=dumb"});
+    ASSERT_EQ(b.status, 127) << b.out << b.err;
+    // The changed-by date the records are stamped with.
+    setenv("QUVO_FAKE_TIME", "20260304100000", 1);
     fpeng::slots = [] { proc_svc.op_exec = mod_log_report; };
   }
   void TearDown() override {
-    fpeng::registers = nullptr;
+    unsetenv("QUVO_FAKE_TIME");
     fpeng::slots = nullptr;
   }
   static std::vector<std::string> proc(const char* type, const char* name) {
@@ -88,7 +93,8 @@ class IpMlog : public ::testing::Test {
 // The display forms of the CUSTOMER fields, written out: alpha left in its
 // width, a binary of 2 bytes right in its five digits, the amount under its
 // mask "ZZ,ZZ9.99-" (leading zeros and a comma before them blank, the sign
-// last), a date of 0 blank.
+// last), a date of 0 blank; the changed-by user (none here) and date
+// (QUVO_FAKE_TIME) as stamped.
 std::string alpha(const std::string& v, size_t width) { return (v + std::string(width, ' ')).substr(0, width); }
 std::string seq(int v) {
   std::string d = std::to_string(v);
@@ -113,7 +119,7 @@ std::vector<std::string> whole(uint8_t kind, const std::string& code, const std:
   std::vector<std::pair<const char*, std::string>> fields{
       {"CUS CODE", alpha(code, 6)}, {"CUS NAME", alpha(name, 20)}, {"CUS AMOUNT", amount(cents)},
       {"CUS SINCE", ""},           {"CUS SEQ", seq(number)},       {"CUS USER", ""},
-      {"CUS STAMP", ""}};
+      {"CUS STAMP", "2026-03-04"}};
   std::vector<std::string> out{"rec " + shown(record(kind, "IPA", "CUSTOMER", 0, code, ""))};
   for (auto& [f, v] : fields) out.push_back("rec " + shown(record(kMlogField, "", f, 0, "", v)));
   return out;

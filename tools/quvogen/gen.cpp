@@ -57,6 +57,7 @@ struct Fld {
   int key = -1;
   bool dup = false;
   int justify = 0;
+  int stamp = -1;
 };
 
 struct KeySeg {
@@ -82,6 +83,7 @@ struct GFile {
   std::vector<uint8_t> init, null;
   FmArb* mem = nullptr;  // its records (disk files)
   std::vector<uint32_t> elem_no_of_key;
+  uint32_t usage[10] = {};  // the element filling each special-usage slot
   const Fld* fld(const std::string& src) const {
     for (const Fld& f : flds)
       if (f.src_name == src) return &f;
@@ -278,6 +280,7 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->mask = fd.mask;
   f->label = fd.label;
   f->justify = fd.justify;
+  f->stamp = fd.stamp;
   f->at = fd.at;
   return true;
 }
@@ -531,6 +534,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     int per = (g.flds[i].form.type == 6 || g.flds[i].form.type == 7) && g.flds[i].form.len == 8 ? 2 : 1;
     field_no += per * g.flds[i].form.occurs;
     elem_ix[i] = int(out.size());
+    if (g.flds[i].stamp >= 0) g.usage[g.flds[i].stamp] = e.number;
     out.push_back(e);
   }
   // Keys: one field that is the whole key, else a group of substrings.
@@ -896,7 +900,7 @@ void Gen::dictionary() {
     } else {
       std::memcpy(f.struct_stamp.b, stamp, 8);
     }
-    for (auto& u : f.usage) u = 0;
+    for (int u = 0; u < 10; ++u) f.usage[u] = g.usage[u];
     f.key_count = uint8_t(g.keys.size());
     for (int k = 0; k < 17; ++k) {
       f.seg_count[k] = 0;
