@@ -234,7 +234,6 @@ void BM_TypeCharacter(benchmark::State& st) {
     std::vector<long long> us;
     // The code, then the name field.
     if (t.key("K") < 0 || t.key("\t") < 0) {
-      std::filesystem::copy_file(w.root + "/wm.log", "/tmp/ipmlog-bench-wm.log", std::filesystem::copy_options::overwrite_existing);
       st.SkipWithError("no wait after a key");
       return;
     }
@@ -250,6 +249,52 @@ void BM_TypeCharacter(benchmark::State& st) {
   }
 }
 BENCHMARK(BM_TypeCharacter)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Keys typed one after another, each with its wait; false when one got none.
+bool keys(Terminal& t, std::initializer_list<const char*> ks) {
+  for (const char* k : ks)
+    if (t.key(k) < 0) return false;
+  return true;
+}
+
+void BM_ChangeEnter(benchmark::State& st) {
+  World& w = world();
+  Anchors& a = anchors();
+  if (!w.error.empty() || !a.error.empty()) {
+    st.SkipWithError((w.error + a.error).c_str());
+    return;
+  }
+  for (auto _ : st) {
+    Terminal t(w);
+    if (!t.error.empty()) {
+      st.SkipWithError(t.error.c_str());
+      return;
+    }
+    // A customer added (Add mode), then Change mode (F8).
+    if (!keys(t, {"\x15", "K", "9", "\t", "N", "\t", "\x15", "1", "\r", "\x1b[19~"})) {
+      st.SkipWithError("no wait after a key");
+      return;
+    }
+    std::vector<long long> us;
+    for (int i = 0; i < kKeys; ++i) {
+      // Key entry: the code, ENTER reads it; the amount changed; ENTER
+      // (measured) rewrites it and shows key entry again.
+      const char* digit = i % 2 ? "2" : "3";
+      if (!keys(t, {"\x15", "K", "9", "\r", "\t", "\t", "\x15", digit})) {
+        st.SkipWithError("no wait after a key");
+        return;
+      }
+      long long l = t.key("\r");
+      if (l < 0) {
+        st.SkipWithError("no wait after ENTER");
+        return;
+      }
+      us.push_back(l);
+    }
+    report(st, us, a.repaint, "x_repaint");
+  }
+}
+BENCHMARK(BM_ChangeEnter)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The anchors as this run measured them (ms per iteration).
 void BM_WmRefreshAnchors(benchmark::State& st) {

@@ -140,6 +140,25 @@ TEST_F(IpMlog, AddsOfTheHeadAndItsSubprocessGoIntoOneLogReportedOnce) {
   EXPECT_EQ(report(r), want);
 }
 
+// Added, changed and deleted at the head (its SUBPROCESS, run after the add,
+// leaves at once): the change is a head line and one field line, the old
+// amount and the new; the delete the head line and every field.
+TEST_F(IpMlog, ChangesAndDeletesAreLoggedFieldByField) {
+  std::string keys = std::string("1\r") + "A1\tADA\t\x15" "12.5\r" + fpeng::kEnd +  // add; the child leaves
+                     fpeng::kChangeMode + "A1\r\t\t\x15" "1234.56\r" +               // change the amount
+                     fpeng::kDeleteMode + "A1\r" + fpeng::kDeleteConfirm +             // delete
+                     fpeng::kEnd + fpeng::kEnd;
+  auto r = fpeng::run(proc("Menu", "IP MLOG MENU"), nullptr, keys);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+  std::vector<std::string> want{"run IP MLOG"};
+  for (auto& l : whole(kMlogAdd, "A1", "ADA", 1250, 1)) want.push_back(l);
+  want.push_back("rec " + shown(record(kMlogChg, "IPA", "CUSTOMER", 0, "A1", "")));
+  want.push_back("rec " + shown(record(kMlogField, "", "CUS AMOUNT", 0, amount(1250), amount(123456))));
+  for (auto& l : whole(kMlogDel, "A1", "ADA", 123456, 1)) want.push_back(l);
+  EXPECT_EQ(report(r), want);
+}
+
 // The same process started without a caller keeps no log: its END runs no
 // report.
 TEST_F(IpMlog, AProcessWithoutACallerKeepsNone) {
