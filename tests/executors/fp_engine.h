@@ -215,16 +215,7 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     for (auto& s : a) argv.push_back(s.data());
     argv.push_back(nullptr);
     static int waits = 0;
-    term().on_wait = [] {
-      ++waits;
-      if (getenv("FPENG_DEBUG")) {
-        for (int r = 1; r <= 24; ++r) {
-          std::string s = wm_screen_row(r);
-          if (s.find_first_not_of(' ') != std::string::npos) fprintf(stderr, "%2d|%s\n", r, s.c_str());
-        }
-        fprintf(stderr, "----\n");
-      }
-    };
+    term().on_wait = [] { ++waits; };
     int rc = os_main(int(a.size()), argv.data());
     note("sys_errors", (long long)os_sys_err_log().size());
     note("waits", waits);
