@@ -7,6 +7,7 @@
 
 #include "files/dictrec.h"
 #include "files/fm.h"
+#include "foundation/bi.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
@@ -36,14 +37,18 @@ void drop_log(Pcb* pcb) {
   pcb->mod_log.reset();
 }
 
-// True when the log holds a record (read from its start).
+// True when the log holds a record: read from its start through a second
+// handle, so that the log's own keeps its buffer and place.
 bool has_records(FmArb* log) {
+  FmArb* rd = FM_ATTACH(log, nullptr, int(com.depth));
+  if (!rd) return false;
   auto* buf = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), sizeof(PiModLog)));
-  PROTO_FULL(log, 0, buf);
-  log->op = FM_OP_FIRST;
-  fm_start(log);
-  log->op = 0;
-  bool any = fm_rdnxt(log) != 0;
+  PROTO_FULL(rd, 0, buf);
+  rd->op = FM_OP_FIRST;
+  fm_start(rd);
+  rd->op = 0;
+  bool any = fm_rdnxt(rd) != 0;
+  fm_detach(rd);
   mm_free(buf);
   return any;
 }
