@@ -59,39 +59,37 @@ struct AppDir {
     if (getpid() == owner) delete dir;
   }
 };
-// A data directory with the test application of tests/executors/FOLDER
-// (application AP, database DB) added and its set-up Subroutine SETUP run,
-// made once per application for the test program; it becomes the one in
-// use. "" or why it could not be made.
-inline std::string build_app(const std::string& folder = "fp-app", const std::string& ap = "FPA",
+// `folder` of tests/executors holds application `app` of database `db`,
+// whose Subroutine `setup` makes its files (ending by LOGOUT).
+inline std::string build_app(const std::string& folder = "fp-app", const std::string& app = "FPA",
                              const std::string& db = "FPD", const std::string& setup = "FPA SETUP") {
-  static std::map<std::string, std::pair<std::string, std::string>> built;  // ap: var, failure
-  if (auto it = built.find(ap); it != built.end()) {
-    var_dir() = it->second.first;
-    return it->second.second;
+  static AppDir dirs;
+  static std::map<std::string, std::pair<std::string, std::string>> built;  // folder: error, var
+  if (auto it = built.find(folder); it != built.end()) {
+    var_dir() = it->second.second;
+    return it->second.first;
   }
-  static AppDir app;
-  TempDir* dir = app.dir;
-  std::string boot = dir->sub(ap + "-boot");
-  std::string var = dir->sub(ap + "-var");
-  var_dir() = var;
-  std::filesystem::create_directories(var);
-  auto made = [&](std::string why) {
-    built[ap] = {var, why};
-    return why;
+  TempDir* dir = dirs.dir;
+  std::string boot = dir->sub("boot-" + folder);
+  var_dir() = dir->sub("var-" + folder);
+  std::filesystem::create_directories(var_dir());
+  auto made = [&]() -> std::string {
+    std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR + "/executors/" +
+                      folder + " " + boot + " >" + dir->sub("gen-" + folder + ".log") + " 2>&1";
+    if (std::system(gen.c_str()) != 0) return "the generator failed: " + gen;
+    std::vector<std::string> env{"QUVOPATH=" + var_dir(), "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
+    QuvoRun b = run_quvo({"-b"}, env);
+    if (b.status != 0) return "quvo -b: " + b.out + b.err;
+    env.push_back("QUVO_BOOT_AP=" + app);
+    b = run_quvo({"-b"}, env);
+    if (b.status != 0) return "quvo -b of " + app + ": " + b.out + b.err;
+    b = run_quvo({"-d", db, "-a", app, "-t", "Subroutine", "-p", setup}, {"QUVOPATH=" + var_dir(), "TERM=dumb"});
+    if (b.status != 127) return setup + ": " + b.out + b.err;
+    return "";
   };
-  std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR + "/executors/" +
-                    folder + " " + boot + " >" + dir->sub(ap + "-gen.log") + " 2>&1";
-  if (std::system(gen.c_str()) != 0) return made("the generator failed: " + gen);
-  std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
-  QuvoRun b = run_quvo({"-b"}, env);
-  if (b.status != 0) return made("quvo -b: " + b.out + b.err);
-  env.push_back("QUVO_BOOT_AP=" + ap);
-  b = run_quvo({"-b"}, env);
-  if (b.status != 0) return made("quvo -b of " + ap + ": " + b.out + b.err);
-  b = run_quvo({"-d", db, "-a", ap, "-t", "Subroutine", "-p", setup}, {"QUVOPATH=" + var, "TERM=dumb"});
-  if (b.status != 127) return made(setup + ": " + b.out + b.err);
-  return made("");
+  std::string err = made();
+  built[folder] = {err, var_dir()};
+  return err;
 }
 
 // What a case's executor writes, read back by the test.

@@ -52,6 +52,8 @@
 //   TYPE LENGTH [x OCCURS] [key N] [dup] [signed] [decimals D] [just J]
 //        [stamp S] [mask "M"] [initial "V"] [null "V"] [label "L"]
 //   (a date type may give its mask in place of the length)
+//   N: the key the field belongs to (0 primary, 1-16 alternate); the
+//   fields of one key number are its segments, in the record's order
 //   J: the justification rule of a text field, 0-4 (0 when not given;
 //   1 left-justified, refusing a blank inside the value)
 //   S: the file's special-usage slot the field fills (0-9): 0 added-by
