@@ -159,6 +159,17 @@ TEST_F(IpMlog, ChangesAndDeletesAreLoggedFieldByField) {
   EXPECT_EQ(report(r), want);
 }
 
+// CANCEL at the head ends its log as END does: the report runs once.
+TEST_F(IpMlog, CancelAtTheHeadRunsTheReportToo) {
+  std::string keys = std::string("1\r") + "A1\tADA\t\x15" "12.5\r" + fpeng::kEnd + "\x1b" + fpeng::kEnd;
+  auto r = fpeng::run(proc("Menu", "IP MLOG MENU"), nullptr, keys);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+  std::vector<std::string> want{"run IP MLOG"};
+  for (auto& l : whole(kMlogAdd, "A1", "ADA", 1250, 1)) want.push_back(l);
+  EXPECT_EQ(report(r), want);
+}
+
 // The same process started without a caller keeps no log: its END runs no
 // report.
 TEST_F(IpMlog, AProcessWithoutACallerKeepsNone) {
