@@ -369,11 +369,6 @@ int fp_init() { return fp_bltin_init(); }
 void fp_register() {
   os_set_init(OsInit::Fp, [] {
     proc_svc.fp_get_reg = fp_get_reg;
-    // The suite's engine scripting the executor doubles keeps them.
-    const char* scripted = os_test_hook("QUVO_TEST_EXEC");
-    if (!scripted || !*scripted) {
-      proc_svc.mp_exec = fp_mp_exec;
-    }
     return fp_init();
   });
   static bool registered = false;

@@ -132,9 +132,11 @@ void swap_msgs(Pcb* pcb) {
   pcb->prev_msg[0].set(c);
 }
 
+}  // namespace
+
 // --------------------------------------------------------- surfaces --
 // The process's two surfaces, made in its scope when it was handed none.
-void ensure_surfaces(Pcb* pcb) {
+void fp_ensure_surfaces(Pcb* pcb) {
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
   for (rec::U32* s : {&pcb->surface1, &pcb->surface2}) {
     if (*s) continue;
@@ -146,6 +148,8 @@ void ensure_surfaces(Pcb* pcb) {
     *s = h;
   }
 }
+
+namespace {
 
 WmHandle region_of(Pcb* pcb) {
   PcbImageEnt* e = image_ent(pcb, pcb->run.image);
@@ -164,7 +168,7 @@ bool attach(Pcb* pcb, uint32_t img) {
   EmCimg* ci = fp_image(pcb, img);
   PcbFrameEnt* fe = cur_frame_ent(pcb);
   PcbImageEnt* ie = image_ent(pcb, img);
-  ensure_surfaces(pcb);
+  fp_ensure_surfaces(pcb);
   WmHandle srf = fp_img_first_srf(ci) ? WmHandle(pcb->surface1) : WmHandle(pcb->surface2);
   bool reattached = false;
   if (fe->image && fe->image != img)
@@ -265,6 +269,7 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
     case opt::kDirect2: return fp_opt_direct(pcb, o);
     case opt::kEnd:
       deactivate(pcb);
+      if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(2);
     case opt::kHelp: return fp_opt_help(pcb);
     case 277:
@@ -273,6 +278,7 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       PdArea3* a3 = steer(pcb);
       if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0) return 0;
       deactivate(pcb);
+      if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(4);
     }
     case opt::kHelpOpt: return fp_opt_help_opt(pcb);

@@ -14,6 +14,7 @@
 
 #include "executors/fp.h"
 #include "executors/ip.h"
+#include "executors/ipmlog.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -317,6 +318,8 @@ void ip_exec(Pcb* pcb) {
     os_sys_err_text(kMod, __LINE__, "ip_exec() - no mode block");
     ut_unwind(4);
   }
+  // 1. The modification log of the run (ipmlog.cpp).
+  IpLogRun log_run(pcb);
   size_t len = 0;
   uint8_t* rec = pcf_rec(pcb, &len);
   ip.defaults.assign(rec, rec ? rec + len : nullptr);

@@ -6,6 +6,7 @@
 
 #include "executors/fp.h"
 #include "executors/ip.h"
+#include "executors/ipmlog.h"
 #include "executors/mp.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
@@ -145,6 +146,10 @@ void ip_register() {
       h.post_invoc = ip_post_invoc;
       fp_set_hooks(2, h);
     }
+    // END and CANCEL end the modification log (ipmlog.cpp).
+    FpHooks h = fp_hooks(2);
+    h.leave = ip_mod_end;
+    fp_set_hooks(2, h);
     return 1;
   });
 }
