@@ -71,23 +71,33 @@ QV_RECORD(OpPcbRun, 16);
 inline OpPcbRun& op_pcb_run(Pcb* p) { return rec::view<OpPcbRun>(p->rpt588.data()); }
 inline Ref<FmArb>& op_tot(Pcb* p) { return rec::view<Ref<FmArb>>(p->rpt580.data()); }
 
+// A sum bucket: a variable packed value (8 bytes and the scale byte, as the
+// calculation variables hold it) and the overflow mark of a total whose
+// integer part passed 15 digits (opstd.h).
+struct OpBucket {
+  rec::Bytes<8> value;         // 0  packed, 15 digits
+  rec::U8 scale;               // 8  decimal places
+  rec::U8 ovf;                 // 9  1: in overflow
+};
+QV_RECORD(OpBucket, 10);
+QV_AT(OpBucket, ovf, 9);
+
 // A summary entry (one per summary field of the module, then one per
-// automatic-total item): the entry it rolls into, its sum buckets (9 bytes
-// per range level: 8 bytes of packed decimal and the scale), the index of the
-// innermost level, and for automatic totals the summary reference, PCB, item
-// and image.
+// automatic-total item): the entry it rolls into, its sum buckets (one
+// OpBucket per range level), the index of the innermost level, and for
+// automatic totals the summary reference, PCB, item and image.
 struct OpSum {
   Ref<OpSum> roll;             // 0
   Ref<uint8_t> buckets;        // 4
   rec::U16 inner;              // 8
-  rec::U16 spare;              // 10
+  rec::U16 warned;             // 10 1 once the overflow warning was given
   Ref<uint8_t> sum_ref;        // 12
   Ref<Pcb> pcb;                // 16
   Ref<uint8_t> item;           // 20
   Ref<uint8_t> image;          // 24
 };
 QV_RECORD(OpSum, 28);
-constexpr int kOpBucket = 9;
+constexpr int kOpBucket = int(sizeof(OpBucket));
 
 // A TOT record (20 bytes): an automatic-total item of an Output child, held
 // for the report owner.

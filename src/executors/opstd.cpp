@@ -11,6 +11,8 @@
 #include "foundation/os.h"
 #include "foundation/pd.h"
 #include "language/ii.h"
+#include "process/emrec.h"
+#include "process/pc.h"
 #include "process/pcb.h"
 
 namespace {
@@ -25,8 +27,19 @@ std::string_view trim(std::string_view s) {
 
 int std_width(const OpStd& std) { return std::min<int>(std.width, kOpMaxWidth); }
 
+// A line of the report's width.
+struct Line {
+  char* c;
+  int width;
+  char& operator[](size_t i) { return c[i]; }
+  void clear() { std::memset(c, ' ', size_t(width)); }
+};
+Line pgh(OpStd& std, int i) { return {op_std_pgh_line(std, i), std_width(std)}; }
+Line colh(OpStd& std, int i) { return {op_std_colh_line(std, i), std_width(std)}; }
+
 // Writes text into line at column col (from 1), cut at the report width.
-void put(rec::Text<255>& line, int width, int col, std::string_view text) {
+void put(Line line, int col, std::string_view text) {
+  int width = line.width;
   if (col < 1) {
     if (size_t(1 - col) >= text.size()) return;
     text.remove_prefix(size_t(1 - col));
@@ -34,17 +47,18 @@ void put(rec::Text<255>& line, int width, int col, std::string_view text) {
   }
   if (col > width) return;
   size_t n = std::min<size_t>(text.size(), size_t(width - col + 1));
-  std::memcpy(line.data() + col - 1, text.data(), n);
+  std::memcpy(line.c + col - 1, text.data(), n);
 }
 
 // Centred: at (width - length) / 2, rounded down; a longer text is cut.
-void centre(rec::Text<255>& line, int width, std::string_view text) {
+void centre(Line line, std::string_view text) {
+  int width = line.width;
   text = trim(text);
   if (text.size() > size_t(width)) text = text.substr(0, size_t(width));
-  put(line, width, 1 + (width - int(text.size())) / 2, text);
+  put(line, 1 + (width - int(text.size())) / 2, text);
 }
 
-bool blank_at(const rec::Text<255>& line, int col, int len) {
+bool blank_at(Line line, int col, int len) {
   for (int c = col; c < col + len; ++c)
     if (line[size_t(c - 1)] != ' ') return false;
   return true;
@@ -53,7 +67,8 @@ bool blank_at(const rec::Text<255>& line, int col, int len) {
 // The page number, five digits at least, ending at the right edge. When it
 // is wider than the digits already there, the block before them (prefix,
 // blank, label, blank: block_len columns) moves left by as much.
-void put_page_no(rec::Text<255>& line, int width, uint32_t page, int block_len) {
+void put_page_no(Line line, uint32_t page, int block_len) {
+  int width = line.width;
   char num[16];
   int n = std::snprintf(num, sizeof num, "%.*u", 5, page);
   int have = 0;
@@ -64,28 +79,30 @@ void put_page_no(rec::Text<255>& line, int width, uint32_t page, int block_len) 
     for (int c = std::max(end - block_len + 1, 1); c <= end; ++c)
       if (c - shift >= 1) line[size_t(c - shift - 1)] = line[size_t(c - 1)];
   }
-  put(line, width, width - n + 1, std::string_view(num, size_t(n)));
+  put(line, width - n + 1, std::string_view(num, size_t(n)));
 }
 
 }  // namespace
 
 // ------------------------------------------------------------ headings --
+char* op_std_pgh_line(OpStd& std, int i) { return std.pgh.data() + i * std_width(std); }
+char* op_std_colh_line(OpStd& std, int i) { return std.colh.data() + i * std_width(std); }
+
 void op_std_init(OpStd& std, uint32_t page, int width, std::string_view title, char uline,
                  std::string_view page_label) {
   std::memset(&std, 0, sizeof std);
   std.page = page;
   std.width = uint16_t(std::clamp(width, 0, kOpMaxWidth));
-  std.ordinal = 1;
+  std.counter = 1;
   std.title.set(title);
-  std.uline_char = uint8_t(uline);
+  std.underline = uint8_t(uline);
   std.mode = kOpHeadNone;
   std.rebuild = '1';
   std.first_sub = '0';
   std.last_sub = '1';
-  for (auto& l : std.pgh) l.clear();
-  std.colh[0].clear();
-  std.colh[1].clear();
-  std::memset(std.colh[2].data(), uline, 255);
+  std.pgh.clear();
+  std.colh.clear();
+  std::memset(op_std_colh_line(std, 2), uline, std.width);
   std.date.clear();
   std.page_label.set(page_label);
   std.one = '1';
@@ -100,14 +117,14 @@ void op_std_own(OpStd& std, int col, int width, uint16_t ordinal) {
 void op_std_pgh(OpStd& std, const OpPghText& text, const std::vector<OpStdHitm>& items) {
   int width = std_width(std);
   if (std.rebuild != '1') {
-    put_page_no(std.pgh[1], width, std.page, 3 + 1 + int(trim(std.page_label.view()).size()) + 1);
+    put_page_no(pgh(std, 1), std.page, 3 + 1 + int(trim(std.page_label.view()).size()) + 1);
     return;
   }
-  for (auto& l : std.pgh) l.clear();
-  if (!text.db_name.empty()) centre(std.pgh[0], width, text.db_name);
-  centre(std.pgh[1], width, text.heading);
+  std.pgh.clear();
+  if (!text.db_name.empty()) centre(pgh(std, 0), text.db_name);
+  centre(pgh(std, 1), text.heading);
   std::string_view date = trim(std.date.view());
-  put(std.pgh[1], width, 1, date.substr(0, std::min<size_t>(date.size(), size_t(width))));
+  put(pgh(std, 1), 1, date.substr(0, std::min<size_t>(date.size(), size_t(width))));
   std::string block(text.prefix.substr(0, 3));
   block.resize(3, ' ');
   block += ' ';
@@ -116,17 +133,18 @@ void op_std_pgh(OpStd& std, const OpPghText& text, const std::vector<OpStdHitm>&
   char num[16];
   int n = std::snprintf(num, sizeof num, "%.*u", 5, std.page.get());
   block.append(num, size_t(n));
-  put(std.pgh[1], width, width - int(block.size()) + 1, block);
-  centre(std.pgh[2], width, std.title.view());
+  put(pgh(std, 1), width - int(block.size()) + 1, block);
+  centre(pgh(std, 2), std.title.view());
   op_std_colh(std, items);
 }
 
 int op_std_colh(OpStd& std, const std::vector<OpStdHitm>& items) {
   int width = std_width(std);
   bool uline = std.mode == kOpHeadUline;
-  std.colh[0].clear();
-  std.colh[1].clear();
-  std::memset(std.colh[2].data(), ' ', 255);
+  Line c0 = colh(std, 0), c1 = colh(std, 1), c2 = colh(std, 2);
+  c0.clear();
+  c1.clear();
+  c2.clear();
   bool placed = false, used1 = false, used2 = false, drawn = false;
   for (const OpStdHitm& h : items) {
     int col = h.col;
@@ -157,15 +175,15 @@ int op_std_colh(OpStd& std, const std::vector<OpStdHitm>& items) {
     s1 = std::max(s1, 1);
     s2 = std::max(s2, 1);
     if (s1 + l1 - 1 > width || s2 + l2 - 1 > width) continue;
-    if (!blank_at(std.colh[0], s1, l1) || !blank_at(std.colh[1], s2, l2)) continue;
-    put(std.colh[0], width, s1, t1.substr(0, size_t(l1)));
-    put(std.colh[1], width, s2, t2.substr(0, size_t(l2)));
+    if (!blank_at(c0, s1, l1) || !blank_at(c1, s2, l2)) continue;
+    put(c0, s1, t1.substr(0, size_t(l1)));
+    put(c1, s2, t2.substr(0, size_t(l2)));
     used1 |= l1 > 0;
     used2 |= l2 > 0;
     placed |= longer > 0;
     if (uline && longer > 0) {
       int from = h.align == kOpAlignLeft ? col : std::min(l1 ? s1 : s2, l2 ? s2 : s1);
-      put(std.colh[2], width, from, std::string(size_t(longer), '_'));
+      put(c2, from, std::string(size_t(longer), '_'));
       drawn = true;
     }
   }
@@ -175,15 +193,17 @@ int op_std_colh(OpStd& std, const std::vector<OpStdHitm>& items) {
     return 1;
   }
   int lines = uline ? 3 : 2;
+  auto up = [&](Line to, Line from) {
+    std::memcpy(to.c, from.c, size_t(width));
+    from.clear();
+  };
   if (!used1) {  // line 2 moves up
-    std.colh[0] = std.colh[1];
-    std.colh[1] = std.colh[2];
-    std.colh[2].clear();
+    up(c0, c1);
+    up(c1, c2);
     --lines;
     if (!used2 && drawn) --lines;
   } else if (!used2 && drawn) {  // the underline moves up
-    std.colh[1] = std.colh[2];
-    std.colh[2].clear();
+    up(c1, c2);
     --lines;
   }
   std.colh_lines = uint8_t(lines);
@@ -252,16 +272,16 @@ int op_roll_bucket(OpBucket& src, OpBucket& tgt) {
   return 1;
 }
 
-void op_sum_roll_ents(Pcb* pcb, OpSumEnt* ents, int count, int level) {
+void op_sum_roll_ents(Pcb* pcb, OpSum* ents, int count, int level) {
   for (int i = 0; i < count; ++i) {
-    OpSumEnt& e = ents[i];
-    OpBucket* b = e.buckets.get();
+    OpSum& e = ents[i];
+    auto* b = reinterpret_cast<OpBucket*>(e.buckets.get());
     if (!b || level < 0 || level > e.inner) continue;
     OpBucket* target = nullptr;
     if (level > 0) {
       target = &b[level - 1];
-    } else if (OpSumEnt* up = e.roll_to.get(); up && up->buckets) {
-      target = &up->buckets.get()[up->inner];
+    } else if (OpSum* up = e.roll.get(); up && up->buckets) {
+      target = &reinterpret_cast<OpBucket*>(up->buckets.get())[up->inner];
     }
     if (!target) {
       op_bucket_zero(b[level]);
@@ -272,7 +292,13 @@ void op_sum_roll_ents(Pcb* pcb, OpSumEnt* ents, int count, int level) {
       if (pcb && pcb->msg_file) {
         std::string text = la_text(200120);
         text += ": ";
-        text += e.name.trimmed();
+        if (const uint8_t* item = e.item.get()) {
+          text += rec::view<EmCitm>(item).field.trimmed();
+        } else if (const uint8_t* ref = e.sum_ref.get()) {
+          const PcSum& sum = rec::view<PcSum>(ref);
+          text += sum.app.trimmed();
+          text += " " + std::to_string(uint32_t(sum.number));
+        }
         add_wrn_err(pcb, text.data(), text.size(), 1);
       }
     }

@@ -1,4 +1,5 @@
-// Standard report headings, subheadings and totals of Output processes.
+// Standard report headings, subheadings and totals of Output processes
+// (the STD record, the summary entries and their buckets: op.h).
 //
 // The executor lays out what the runtime application's own Output processes
 // print: the STD record (page heading and column headings), STDHITM (one
@@ -22,48 +23,17 @@
 #include <vector>
 
 #include "foundation/mm.h"
+#include "executors/op.h"
 #include "foundation/record.h"
 
 struct Pcb;
 
 constexpr int kOpMaxWidth = 255;  // widest report, in columns
 
-// STD: the one record of the standard page and column headings.
-struct OpStd {
-  rec::U32 page;                  // 0    page number
-  rec::U16 width;                 // 4    report width, columns (at most 255)
-  rec::U16 ordinal;               // 6    image ordinal counter (from 1)
-  rec::U16 owner[kOpMaxWidth];    // 8    per column from 1: ordinal of the first image heading
-                                  //      it, 0 none (column 255's is the word at 516)
-  rec::U8 colh_lines;             // 518  column heading lines, 0-3
-  rec::Text<60> title;            // 519  report title
-  rec::U8 uline_char;             // 579  the module's underline character
-  rec::U8 mode;                   // 580  heading mode (kOpHead*)
-  rec::U8 rebuild;                // 581  '1' whole heading, '0' page number only
-  rec::U8 first_sub;              // 582  '1' while a record's first standard subheading prints
-  rec::U8 last_sub;               // 583  '1' while its last one prints
-  rec::Text<255> pgh[3];          // 584  page heading lines (report width used)
-  rec::Text<255> colh[3];         // 1349 column heading lines 1, 2 and the underline line
-  rec::Text<30> date;             // 2114 date and time text
-  rec::Text<30> page_label;       // 2144 page label (message 517000)
-  rec::U8 one;                    // 2174 '1'
-  rec::U8 b2175;                  // 2175
-};
-QV_RECORD(OpStd, 2176);
-QV_AT(OpStd, ordinal, 6);
-QV_AT(OpStd, owner, 8);
-QV_AT(OpStd, colh_lines, 518);
-QV_AT(OpStd, title, 519);
-QV_AT(OpStd, uline_char, 579);
-QV_AT(OpStd, mode, 580);
-QV_AT(OpStd, rebuild, 581);
-QV_AT(OpStd, first_sub, 582);
-QV_AT(OpStd, last_sub, 583);
-QV_AT(OpStd, pgh, 584);
-QV_AT(OpStd, colh, 1349);
-QV_AT(OpStd, date, 2114);
-QV_AT(OpStd, page_label, 2144);
-QV_AT(OpStd, one, 2174);
+// The STD record (OpStd) is declared in op.h; its heading lines are the
+// report's width each, one after another.
+char* op_std_pgh_line(OpStd& std, int i);   // page heading line 0-2
+char* op_std_colh_line(OpStd& std, int i);  // column heading lines 0, 1, the underline line 2
 
 // Heading modes (STD byte 580).
 constexpr uint8_t kOpHeadNone = 0, kOpHeadPage = 1, kOpHeadUline = 2, kOpHeadPage3 = 3;
@@ -138,37 +108,6 @@ void op_std_init(OpStd& std, uint32_t page, int width, std::string_view title, c
                  std::string_view page_label);
 
 // ------------------------------------------------------------ the totals --
-// A sum bucket: a variable packed value (8 bytes and the scale byte, as the
-// calculation variables hold it) and its overflow mark.
-struct OpBucket {
-  rec::Bytes<8> value;            // 0  packed, 15 digits
-  rec::U8 scale;                  // 8  decimal places, 0-31
-  rec::U8 ovf;                    // 9  1: the total passed 15 integer digits
-};
-QV_RECORD(OpBucket, 10);
-QV_AT(OpBucket, scale, 8);
-QV_AT(OpBucket, ovf, 9);
-
-// A summary entry (process pool): a summary field of the module or an
-// automatic-total item of a child, with its buckets (none when the summary
-// is not a running total) and the entry of an ancestor it rolls into.
-struct OpSumEnt {
-  Ref<OpSumEnt> roll_to;          // 0  entry one report level out, none
-  Ref<OpBucket> buckets;          // 4  one per range level, none
-  rec::U16 inner;                 // 8  index of the innermost level
-  rec::U8 warned;                 // 10 1 after the overflow warning
-  rec::U8 b11;                    // 11
-  Ref<uint8_t> sumref;            // 12 the summary reference (PcSum)
-  Ref<Pcb> pcb;                   // 16 automatic totals: the child's PCB
-  Ref<uint8_t> item;              // 20 automatic totals: its item
-  Ref<uint8_t> image;             // 24 automatic totals: its image
-  rec::Text<30> name;             // 28 the field's name, for the warning
-};
-QV_RECORD(OpSumEnt, 58);
-QV_AT(OpSumEnt, inner, 8);
-QV_AT(OpSumEnt, sumref, 12);
-QV_AT(OpSumEnt, name, 28);
-
 // Sets a bucket to packed zero, scale 0, no overflow.
 void op_bucket_zero(OpBucket& b);
 // Adds src into tgt with their scales aligned (target := target + source),
@@ -183,9 +122,10 @@ int op_roll_bucket(OpBucket& src, OpBucket& tgt);
 // Rolls the buckets of level `level` of each entry out one level (at level
 // 0 into the innermost bucket of the entry it rolls to, or nowhere) and
 // zeroes them. A total that goes into overflow gives the process one
-// warning, once per entry, naming the field (la 200120 and the name);
-// pcb may be null (no warning).
-void op_sum_roll_ents(Pcb* pcb, OpSumEnt* ents, int count, int level);
+// warning, once per entry, naming the field (message 200120, the item's
+// field or the summary's application and number); pcb may be null (no
+// warning).
+void op_sum_roll_ents(Pcb* pcb, OpSum* ents, int count, int level);
 
 // A bucket in display form for a subtotal line: the value edited with the
 // item's numeric mask into width characters (num_itoe), the mask's

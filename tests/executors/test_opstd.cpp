@@ -144,20 +144,19 @@ TEST(OpStd, RollBoundsAtFifteenDigits) {
 // level reaches the outer ones, warns once, and shows as the mask's '*'.
 TEST(OpStd, LevelsRollOutwardAndIntoTheParent) {
   MmPool pool = mm_create_pool(nullptr, 0, 0);
-  auto* ents = static_cast<OpSumEnt*>(MM_ALLOC(pool, 2 * sizeof(OpSumEnt)));
-  std::memset(static_cast<void*>(ents), 0, 2 * sizeof(OpSumEnt));
+  auto* ents = static_cast<OpSum*>(MM_ALLOC(pool, 2 * sizeof(OpSum)));
+  std::memset(static_cast<void*>(ents), 0, 2 * sizeof(OpSum));
   auto* pb = static_cast<OpBucket*>(MM_ALLOC(pool, 2 * sizeof(OpBucket)));
   auto* cb = static_cast<OpBucket*>(MM_ALLOC(pool, 3 * sizeof(OpBucket)));
   for (int i = 0; i < 2; ++i) op_bucket_zero(pb[i]);
   for (int i = 0; i < 3; ++i) op_bucket_zero(cb[i]);
-  OpSumEnt& parent = ents[0];
-  OpSumEnt& child = ents[1];
-  parent.buckets.set(pb);
+  OpSum& parent = ents[0];
+  OpSum& child = ents[1];
+  parent.buckets.set(reinterpret_cast<uint8_t*>(pb));
   parent.inner = 1;
-  child.buckets.set(cb);
+  child.buckets.set(reinterpret_cast<uint8_t*>(cb));
   child.inner = 2;
-  child.roll_to.set(&parent);
-  child.name.set("AMOUNT");
+  child.roll.set(&parent);
   std::mt19937_64 rng(seed());
   i128 total = 0;
   for (int rec = 0; rec < 300; ++rec) {
@@ -194,7 +193,7 @@ TEST(OpStd, LevelsRollOutwardAndIntoTheParent) {
   mm_destroy_pool(pool);
 }
 
-std::string line(const rec::Text<255>& l, int width) { return std::string(l.data(), size_t(width)); }
+std::string line(const char* l, int width) { return std::string(l, size_t(width)); }
 // A line of width blanks with texts at their columns (from 1).
 std::string at(int width, std::initializer_list<std::pair<int, const char*>> texts) {
   std::string s(size_t(width), ' ');
@@ -220,33 +219,33 @@ TEST(OpStd, PageHeadingEndsAtTheRightEdgeAtEveryPageNumber) {
   std.date.set("12/07/26 23:05");
   op_std_pgh(std, {"Main database", "Region north", "ABC"}, {});
   // centred at (80 - length) / 2: "Main database" (13) at column 34
-  EXPECT_EQ(line(std.pgh[0], 80), std::string(33, ' ') + "Main database" + std::string(34, ' '));
-  std::string l2 = line(std.pgh[1], 80);
+  EXPECT_EQ(line(op_std_pgh_line(std, 0), 80), std::string(33, ' ') + "Main database" + std::string(34, ' '));
+  std::string l2 = line(op_std_pgh_line(std, 1), 80);
   EXPECT_EQ(l2.substr(0, 14), "12/07/26 23:05");
   EXPECT_EQ(l2.substr(34, 12), "Region north");
   EXPECT_EQ(l2.substr(66), "ABC Page 00007");  // the block ends in column 80, the number in 76-80
-  EXPECT_EQ(line(std.pgh[2], 80), std::string(33, ' ') + "Customer list" + std::string(34, ' '));
+  EXPECT_EQ(line(op_std_pgh_line(std, 2), 80), std::string(33, ' ') + "Customer list" + std::string(34, ' '));
   EXPECT_EQ(std.rebuild, '0');
   EXPECT_EQ(int(std.colh_lines), 0);
   // later pages: only the number; 99,999 then 100,000 and 1,000,000
   std.page = 99999;
   op_std_pgh(std, {}, {});
-  EXPECT_EQ(line(std.pgh[1], 80).substr(66), "ABC Page 99999");
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 80).substr(66), "ABC Page 99999");
   std.page = 100000;
   op_std_pgh(std, {}, {});
-  EXPECT_EQ(line(std.pgh[1], 80).substr(65), "ABC Page 100000");
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 80).substr(65), "ABC Page 100000");
   std.page = 1000000;
   op_std_pgh(std, {}, {});
-  EXPECT_EQ(line(std.pgh[1], 80).substr(64), "ABC Page 1000000");
-  EXPECT_EQ(line(std.pgh[1], 80).substr(0, 14), "12/07/26 23:05");
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 80).substr(64), "ABC Page 1000000");
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 80).substr(0, 14), "12/07/26 23:05");
   // a rebuild at such a number lays the block out wider
   std.rebuild = '1';
   op_std_pgh(std, {"", "", "ABC"}, {});
-  EXPECT_EQ(line(std.pgh[1], 80).substr(64), "ABC Page 1000000");
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 80).substr(64), "ABC Page 1000000");
   // at the widest report: column 255 is the last
   op_std_init(std, 3, 255, "T", '-', "Page");
   op_std_pgh(std, {"", "", "X"}, {});
-  EXPECT_EQ(line(std.pgh[1], 255).substr(255 - 14), "X   Page 00003");
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 255).substr(255 - 14), "X   Page 00003");
 }
 
 TEST(OpStd, ColumnHeadingsByOwnerAlignmentAndUnderline) {
@@ -266,19 +265,19 @@ TEST(OpStd, ColumnHeadingsByOwnerAlignmentAndUnderline) {
   };
   std.mode = kOpHeadUline;
   ASSERT_EQ(op_std_colh(std, items), 1);
-  EXPECT_EQ(line(std.colh[0], 40), at(40, {{1, "Customer"}, {36, "Qty"}}));
-  EXPECT_EQ(line(std.colh[1], 40), at(40, {{1, "Name"}, {22, "Amount"}}));
-  EXPECT_EQ(line(std.colh[2], 40), at(40, {{1, "________"}, {22, "______"}, {36, "___"}}));
+  EXPECT_EQ(line(op_std_colh_line(std, 0), 40), at(40, {{1, "Customer"}, {36, "Qty"}}));
+  EXPECT_EQ(line(op_std_colh_line(std, 1), 40), at(40, {{1, "Name"}, {22, "Amount"}}));
+  EXPECT_EQ(line(op_std_colh_line(std, 2), 40), at(40, {{1, "________"}, {22, "______"}, {36, "___"}}));
   EXPECT_EQ(int(std.colh_lines), 3);
   // only second lines: line 2 moves up, the underline after it
   std.mode = kOpHeadPage;
   std::vector<OpStdHitm> two{hitm(20, 8, 1, kOpAlignRight, "", "Amount")};
   ASSERT_EQ(op_std_colh(std, two), 1);
-  EXPECT_EQ(line(std.colh[0], 40), at(40, {{22, "Amount"}}));
+  EXPECT_EQ(line(op_std_colh_line(std, 0), 40), at(40, {{22, "Amount"}}));
   EXPECT_EQ(int(std.colh_lines), 1);
   std.mode = kOpHeadUline;
   ASSERT_EQ(op_std_colh(std, two), 1);
-  EXPECT_EQ(line(std.colh[1], 40), at(40, {{22, "______"}}));
+  EXPECT_EQ(line(op_std_colh_line(std, 1), 40), at(40, {{22, "______"}}));
   EXPECT_EQ(int(std.colh_lines), 2);
   // nothing placed: no heading lines
   ASSERT_EQ(op_std_colh(std, {hitm(50, 5, 1, kOpAlignLeft, "Past", "Edge")}), 1);
