@@ -3,15 +3,20 @@
 // sums (QUVO_SEED repeats a run).
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "executors/opstd.h"
 #include "foundation/cv.h"
+#include "files/dictrec.h"
 #include "foundation/pd.h"
+#include "gen.h"
 
 namespace {
 
@@ -282,6 +287,51 @@ TEST(OpStd, ColumnHeadingsByOwnerAlignmentAndUnderline) {
   // nothing placed: no heading lines
   ASSERT_EQ(op_std_colh(std, {hitm(50, 5, 1, kOpAlignLeft, "Past", "Edge")}), 1);
   EXPECT_EQ(int(std.colh_lines), 0);
+}
+
+// The runtime application's STD, STDHITM, STDHSUB and STDTSUM, as the
+// generator makes them of data/apps/0LA, are the engine's records field by
+// field (its processes print what the executor lays out).
+TEST(OpStd, TheRuntimeApplicationsFilesAreTheEnginesRecords) {
+  char tmpl[] = "/tmp/quvo-opstd-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  bool ok = qg::generate(std::string(QUVO_DATA_APPS), std::string(tmpl) + "/boot", &errs, &made);
+  std::filesystem::remove_all(tmpl);
+  ASSERT_TRUE(ok) << errs.str();
+  using Want = std::map<std::string, std::pair<int, int>>;  // element -> offset, length x occurs
+  std::map<std::string, Want> got;
+  for (const qg::GenFile& g : made) {
+    if (g.name != "ELEMENT") continue;
+    for (const auto& r : g.records) {
+      const DElem& e = rec::view<DElem>(r.data());
+      if (e.work == '1') continue;
+      got[e.file.str()][e.name.str()] = {int(e.offset), int(e.length) * int(e.occurs ? e.occurs : 1)};
+    }
+  }
+#define AT(T, f) std::pair<int, int>(int(offsetof(T, f)), int(sizeof(T::f)))
+  const Want std_rec{{"STD PAGE NUMBER", AT(OpStd, page)},          {"STD WIDTH", AT(OpStd, width)},
+                     {"STD IMAGE COUNTER", AT(OpStd, counter)},     {"STD COLUMN OWNER", AT(OpStd, owner)},
+                     {"STD COLH LINES", AT(OpStd, colh_lines)},     {"STD TITLE", AT(OpStd, title)},
+                     {"STD UNDERLINE CHAR", AT(OpStd, underline)},  {"STD HEADING MODE", AT(OpStd, mode)},
+                     {"STD REBUILD", AT(OpStd, rebuild)},           {"STD FIRST SUBHEADING", AT(OpStd, first_sub)},
+                     {"STD LAST SUBHEADING", AT(OpStd, last_sub)},  {"STD PAGE HEADING", AT(OpStd, pgh)},
+                     {"STD COLUMN HEADING", AT(OpStd, colh)},       {"STD DATE", AT(OpStd, date)},
+                     {"STD PAGE LABEL", AT(OpStd, page_label)},     {"STD ONE", AT(OpStd, one)},
+                     {"STD SPARE", AT(OpStd, unused)}};
+  const Want hitm{{"STDHITM COLUMN", AT(OpStdHitm, col)},       {"STDHITM WIDTH", AT(OpStdHitm, width)},
+                  {"STDHITM IMAGE", AT(OpStdHitm, ordinal)},    {"STDHITM ALIGNMENT", AT(OpStdHitm, align)},
+                  {"STDHITM HEADING 1", AT(OpStdHitm, head1)},  {"STDHITM HEADING 2", AT(OpStdHitm, head2)},
+                  {"STDHITM SPARE", AT(OpStdHitm, b67)}};
+  const Want hsub{{"STDHSUB LINE", AT(OpStdHsub, line)}};
+  const Want tsum{{"STDTSUM COLUMN", AT(OpStdTsum, col)}, {"STDTSUM WIDTH", AT(OpStdTsum, width)},
+                  {"STDTSUM TEXT", AT(OpStdTsum, text)}};
+#undef AT
+  EXPECT_EQ(got["STD"], std_rec);
+  EXPECT_EQ(got["STDHITM"], hitm);
+  EXPECT_EQ(got["STDHSUB"], hsub);
+  EXPECT_EQ(got["STDTSUM"], tsum);
 }
 
 }  // namespace
