@@ -130,8 +130,9 @@ struct RmBuf {
   Ref<RmBuf> prev, next;   // ring of the chain through its page buffer
   Ref<RmBuf> spare;        // kept for reuse
   Ref<rec::U32> depth;     // per column 1 .. width: last line written there (0 none)
+  rec::U32 printed;        // last line printed of the page buffer (0 none)
 };
-QV_RECORD(RmBuf, 68);
+QV_RECORD(RmBuf, 72);
 QV_AT(RmBuf, lines, 16);
 QV_AT(RmBuf, wnds, 36);
 QV_AT(RmBuf, depth, 64);
@@ -225,7 +226,7 @@ struct RmRpt {
   rec::U32 status;             // 1757
   Ref<FmArb> browse;           // 1761 the BROWSE file, none when not kept
   Ref<RmRpt> next;             // 1765 registry link
-  rec::U32 printed;            // 1769 print-file line of the last line printed (within the page)
+  rec::U32 body_lines;         // 1769 body lines printed on this page
   rec::Bytes<19> spare;        // 1773
 };
 QV_RECORD(RmRpt, 1792);
@@ -245,7 +246,8 @@ inline PdArea1& rm_opts(RmRpt* r) { return rec::view<PdArea1>(r->opts.data()); }
 // The report pool and the registry; the report counter starts at 0.
 void rm_init();
 // A new report: the control block, its pool (in the scope `scope`), work
-// areas, both chains and the print file (pm_bld, its path into path).
+// areas, image 1 (the blank-line image: no rows, as wide as the page), both
+// chains and the print file (pm_bld, its path into path).
 // status 1, or 300580 when the print file or a buffer was not created; the
 // block is returned either way (null only after a system error).
 RmRpt* rm_create(const char* title, const char* prt_name, int width, char path[255], int scope);
