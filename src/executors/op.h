@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "executors/rm.h"
 #include "foundation/mm.h"
@@ -156,6 +158,31 @@ void restore_dflt(Pcb* pcb);
 void gen_std_pgh(Pcb* pcb);
 void op_bld_sum(Pcb* pcb);
 void op_sum_roll(Pcb* pcb);
+
+// --- the executor's own (opexec.cpp, opstd.cpp) ---
+// Runs "PRINT ON SCREEN" of "0LA" 00 (an Input process, SUBPROCESS of this
+// one on its surfaces): its completion code, 4 when the user cancelled.
+int op_print_on_screen(Pcb* pcb);
+// What the executor reads of the module beyond its named fields (process
+// definition bytes as the designer sets them): the report message (246,
+// 60 characters; two double quotes first: no progress window), the page
+// width (306, u16; 0: the form's or 80), the footing line count (179,
+// u16), the underline character (181; blank: '-'), the column-heading and
+// pre-heading flags (376, 377), the print-file name (368, 8 characters)
+// and the separate report process (213 application, 216 name).
+struct EmHeader;
+std::string_view op_em_rpt_msg(const EmHeader* em);
+int op_em_page_width(const EmHeader* em);
+int op_em_foot_lines(const EmHeader* em);
+char op_em_uline(const EmHeader* em);
+bool op_em_colh(const EmHeader* em);
+bool op_em_pre_head(const EmHeader* em);
+std::string op_em_prt_name(const EmHeader* em);
+bool op_em_names_rpt(const EmHeader* em);
+bool op_em_is_rpt_proc(const EmHeader* rpt_owner_em, const EmHeader* em);
+// Puts the executor into the process services (op_exec, op_auto,
+// op_inquire, op_cleanup in place of their stand-ins).
+void op_exec_register();
 
 // --- frames, images and page flow (opflow.cpp) ---
 // Compiles the process's images into its report; their report numbers go
