@@ -204,6 +204,28 @@ void prt_pg_end(Pcb* pcb);
 // Prints the page buffer and ends the page (classes 5 and 6: starts a new
 // page instead).
 void op_finish_pg(Pcb* pcb, int frame_class);
+// Writes the STD record's page number into heading line 2 so that it ends
+// at the right edge of a report `width` wide: five digits with leading
+// zeros, more when the number needs them.
+void op_std_page_no(OpStd* s, int width);
+// The compiled frame's and image's report flags (FRAME and IMAGE bytes as
+// the designer sets them): flush, merge and new buffer before and after,
+// blank lines, page ends, scroll kind (its window: rows and columns of the
+// frame, regions as large as its largest image), standard kind, generated.
+bool op_frm_flush_before(const EmCfrm* f);   // FRAME byte 90 '1'
+bool op_frm_flush_after(const EmCfrm* f);    // 91
+bool op_frm_merge_before(const EmCfrm* f);   // 92
+bool op_frm_merge_after(const EmCfrm* f);    // 93
+bool op_frm_new_buf(const EmCfrm* f);        // 94
+int op_frm_before(const EmCfrm* f);          // 95: blank lines before
+int op_frm_after(const EmCfrm* f);           // 96: blank lines after
+bool op_frm_end_before(const EmCfrm* f);     // 97 '1': page end before
+bool op_frm_end_after(const EmCfrm* f);      // 98
+int op_frm_scroll(const EmCfrm* f);          // 84: 0 none, 1-3
+int op_frm_std_kind(const EmCfrm* f);        // 99: 1 standard subheading or subtotal, 2 column headings
+bool op_frm_generated(const EmCfrm* f);      // 100: 255
+bool op_img_end_before(const EmCimg* i);     // IMAGE byte 99 '1'
+bool op_img_end_after(const EmCimg* i);      // 100
 // OP_UPD_CHR(bits, row, column, rows, columns) on the current image.
 int op_upd_chr(Pcb* pcb, uint32_t bits, int row, int col, int rows, int cols);
 // Runs a frame of the process by sequence during the page flow (headings
