@@ -114,10 +114,15 @@ void op_std_own(OpStd& std, int col, int width, uint16_t ordinal) {
     if (std.owner[c - 1] == 0) std.owner[c - 1] = ordinal;
 }
 
+void op_std_pgh_page(OpStd& std, int width) {
+  Line l2{std.pgh.data() + width, width};
+  put_page_no(l2, std.page, 3 + 1 + int(trim(std.page_label.view()).size()) + 1);
+}
+
 void op_std_pgh(OpStd& std, const OpPghText& text, const std::vector<OpStdHitm>& items) {
   int width = std_width(std);
   if (std.rebuild != '1') {
-    put_page_no(pgh(std, 1), std.page, 3 + 1 + int(trim(std.page_label.view()).size()) + 1);
+    op_std_pgh_page(std, width);
     return;
   }
   std.pgh.clear();

@@ -88,6 +88,10 @@ struct OpPghText {
 // in the report's last column (the label block moves left to make room).
 void op_std_pgh(OpStd& std, const OpPghText& text, const std::vector<OpStdHitm>& items);
 
+// Only the page number of the page heading at the given width (as
+// op_std_pgh does when the heading is not rebuilt).
+void op_std_pgh_page(OpStd& std, int width);
+
 // Lays out the column headings from the STDHITM records (std.colh,
 // std.colh_lines) in the heading mode of std; the rebuild flag becomes '0'.
 // An item is used only where the column owners of all its columns are its
