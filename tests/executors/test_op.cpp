@@ -10,10 +10,18 @@
 #include <vector>
 
 #include "support/quvo_run.h"
+#include "support/tmux.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+size_t files(const fs::path& d) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(d, ec); !ec && it != fs::directory_iterator(); ++it) ++n;
+  return n;
+}
 
 // The data directory with OPA added and its items written, once per test
 // program.
@@ -54,12 +62,6 @@ class Op : public ::testing::Test {
     return run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Output", "-p", name},
                     {"QUVOPATH=" + var, "QUVO_PRT_FI_DIR=" + prt_dir, "TERM=dumb"});
   }
-  size_t files(const fs::path& d) {
-    size_t n = 0;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(d, ec); !ec && it != fs::directory_iterator(); ++it) ++n;
-    return n;
-  }
 };
 TempDir* Op::dir = nullptr;
 std::string Op::var, Op::failure;
@@ -76,6 +78,69 @@ TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   QuvoRun r = output("OP LIST", prt.sub("plain") + "/reports");
   EXPECT_TRUE(ended(r, 255, {"ended with completion code 300580"}));
   EXPECT_EQ(files(prt.path), 1u) << "no print file and no settings file";
+}
+
+// The same reports as a person runs them, on a terminal: "print on screen"
+// asked for by the report's print options.
+class OpRun : public tmuxrun::PaneTest {
+ protected:
+  static inline std::string root, data;
+
+  static void SetUpTestSuite() {
+    using tmuxrun::q;
+    ASSERT_EQ(tmuxrun::make_engine_dir("quvo-oprun", &root, &data), 0);
+    int rc = 0;
+    tmuxrun::sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/executors/op-app") + " " +
+                    q(root + "/boot") + " >/dev/null 2>&1",
+                &rc);
+    ASSERT_EQ(rc, 0) << "quvogen";
+    std::string env = "env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data);
+    tmuxrun::sh(env + " QUVO_BOOT_SRC=" + q(root + "/boot") + " QUVO_BOOT_AP=OPA " + q(QUVO_BINARY) +
+                    " -b >/dev/null 2>&1",
+                &rc);
+    ASSERT_EQ(rc, 0) << "adding OPA";
+    tmuxrun::sh(env + " " + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP' >/dev/null 2>&1", &rc);
+    ASSERT_EQ(rc, 127) << "OP SETUP";
+  }
+  static void TearDownTestSuite() { tmuxrun::sh("rm -rf " + tmuxrun::q(root)); }
+  void SetUp() override {
+    open_pane(root, "quvo-op");
+    prt = dir + "/prt";
+    fs::create_directories(prt);
+    // A print script that records its arguments.
+    script = dir + "/record.sh";
+    std::ofstream(script) << "#!/bin/sh\nprintf '[%s]' \"$@\" >> " << dir << "/ran\n";
+    fs::permissions(script, fs::perms::owner_all);
+  }
+
+  std::string prt, script;
+  // Starts the report; true when it waits for a key.
+  bool start(const std::string& proc) {
+    using tmuxrun::q;
+    run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt) + " QUVO_PRT_SCRIPT=" + q(script) + " " +
+                q(QUVO_USER_BINARY) + " -d OPD -a OPA -t Output -p " + q(proc));
+    return waits(1);
+  }
+};
+
+TEST_F(OpRun, PrintOnScreenCancelledLeavesNoPrintFileAndRunsNoScript) {
+  ASSERT_TRUE(start("OP SCREEN")) << tmuxrun::slurp(dir + "/err");
+  EXPECT_EQ(screen()[0], "  The report is ready.");
+  EXPECT_EQ(screen()[2], "  Press ENTER to print it, CANCEL to discard it.");
+  tmux("send-keys F10");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_EQ(files(prt), 0u) << "neither the print file nor its settings";
+  EXPECT_FALSE(fs::exists(dir + "/ran"));
+}
+
+TEST_F(OpRun, PrintOnScreenWithEnterHandsTheFileToTheScript) {
+  ASSERT_TRUE(start("OP SCREEN")) << tmuxrun::slurp(dir + "/err");
+  tmux("send-keys Enter");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_TRUE(fs::exists(prt + "/PRTFI000"));
+  EXPECT_EQ(tmuxrun::slurp(dir + "/ran"), "[-config=" + prt + "/PRTFI000.cfg][" + prt + "/PRTFI000]");
 }
 
 }  // namespace
