@@ -382,23 +382,48 @@ int op_inquire(Pcb* pcb) {
   int frame = frm_of_class(pcb, opfrm::kInquiry);
   if (!frame) return 0;
   pcb->invoc.auto_mode = kAutoInquiry;
+  auto* a3 = pi_area_rec<PdArea3>(pcb, 3);
+  auto* a11 = pi_area_rec<PdArea11>(pcb, 11);
+  EmHeader* em = pcb->module.get();
+  auto failed = [&] {
+    uint32_t st = pcb->pcf_stream ? uint32_t(pcb->pcf_stream->status) : 0;
+    if (st == kOpEof) st = 300670;
+    fp_msg(pcb, st ? st : 300670);
+  };
   for (;;) {
+    if (a11) {
+      a11->phase = 6;
+      a11->mode = 3;
+    }
+    if (a3) a3->alt_image = uint8_t(em->pcf_key + 1);
     int res = run_frame(pcb, frame);
+    bool next = false;
     switch (res) {
       case kFpDone: case kFpScanChose: {
-        int code = mark(5, [&] { op_exec(pcb); });
-        pcb->invoc.completion = code;
+        if (a11) a11->phase = 0;
+        uint16_t opt = (a3 && a3->exact_key[0] == '1') ? FM_OP_EQUAL : 0;
+        if (!pi_read(pcb, opt)) {
+          uint32_t st = pcb->pcf_stream ? uint32_t(pcb->pcf_stream->status) : 0;
+          if (st != kOpEof) {
+            failed();
+            break;
+          }
+        }
+        pcb->invoc.completion = mark(5, [&] { op_exec(pcb); });
+        next = a3 && a3->auto_readnext[0] == '1';
         break;
       }
       case kFpNext:
-        if (!pi_rdnxt(pcb, 0)) {
-          uint32_t st = pcb->pcf_stream ? uint32_t(pcb->pcf_stream->status) : 0;
-          fp_msg(pcb, st == kOpEof || st == 0 ? 300670 : st);
-        }
+        next = true;
+        break;
+      case kFpBack: case kFpAgain: case kFpAdd: case kFpDelete: case kFpInquire: case kFpChange:
+      case kFpDelAck: case kFpScroll: case kFpSkipped:
         break;
       default:
-        return res;
+        os_sys_err_text(kMod, __LINE__, "op_inquire() - unexpected case switch");
+        break;
     }
+    if (next && !pi_rdnxt(pcb, 0)) failed();
   }
 }
 
