@@ -16,6 +16,7 @@
 #include "process/em.h"
 #include "process/emrec.h"
 #include "process/pb.h"
+#include "process/pc.h"
 #include "process/pcb.h"
 #include "process/piexec.h"
 #include "process/pipcf.h"
@@ -238,9 +239,74 @@ void gen_std_pgh(Pcb* pcb) {
 
 void op_bld_sum(Pcb* pcb) {
   OpPcb& op = op_pcb(pcb);
+  EmHeader* em = pcb->module.get();
+  int mode = pcb->invoc.auto_mode;
+  if (!em || (mode != 0 && mode != kAutoInquiry)) return;
+  // The old entries go (their blocks are in the process pool).
+  if (OpSum* old = op.sums.get()) {
+    for (uint32_t i = 0; i < op.sum_count; ++i) {
+      if (uint8_t* b = old[i].buckets.get()) mm_free(b);
+      if (uint8_t* r = old[i].sum_ref.get()) mm_free(r);
+    }
+    mm_free(old);
+  }
+  op.sums.reset();
   op.sum_count = 0;
   op.auto_count = 0;
-  op.sums.reset();
+  uint32_t count = rec::view<rec::U32>(em->b1280.data());
+  FmArb* f = em->sum.get();
+  if (count == 0 || !f) return;
+  MmPool pool = pcb->pool ? MmPool(pcb->pool) : pi_pool();
+  auto* ents = static_cast<OpSum*>(MM_ALLOC(pool, count * sizeof(OpSum)));
+  std::memset(static_cast<void*>(ents), 0, count * sizeof(OpSum));
+  uint16_t levels = uint16_t(std::max<uint32_t>(pcb->break_count, 1));
+  f->key_no = 0;
+  f->op = FM_OP_FIRST;
+  if (!fm_start(f)) sys_fail(__LINE__, "op_bld_sum() - em_sum_arb readnext failed ");
+  f->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) {
+    const PcSum& sum = rec::view<PcSum>(p);
+    if (sum.number >= count) continue;
+    OpSum& e = ents[sum.number];
+    auto* ref = static_cast<uint8_t*>(MM_ALLOC(pool, sizeof(PcSum)));
+    std::memcpy(ref, p, sizeof(PcSum));
+    e.sum_ref = Ref<uint8_t>::of(ref);
+    if (sum.total) {  // a running total: one bucket per range level
+      auto* b = static_cast<OpBucket*>(MM_ALLOC(pool, levels * sizeof(OpBucket)));
+      for (uint16_t l = 0; l < levels; ++l) op_bucket_zero(b[l]);
+      e.buckets = Ref<uint8_t>::of(reinterpret_cast<uint8_t*>(b));
+      e.inner = uint16_t(levels - 1);
+    }
+  }
+  f->op = 0;
+  op.sums = Ref<OpSum>::of(ents);
+  op.sum_count = uint16_t(count);
+  // Each rolls into the same summary of the nearest parent printing a
+  // plain detail image of this report, when that is a running total.
+  Pcb* owner = op.owner.get();
+  for (Pcb* p = pcb; p != owner && p;) {
+    Pcb* up = parent_of(p);
+    if (!up || !is_report_type(up)) break;
+    OpPcb& uo = op_pcb(up);
+    EmCfrm* fr = op_pcb_run(up).cur_frm.get();
+    EmCimg* im = op_pcb_run(up).cur_img.get();
+    if (!fr || fr->code != opfrm::kDetail || !im) break;
+    bool found = false;
+    for (uint32_t i = 0; i < count; ++i) {
+      const PcSum* mine = reinterpret_cast<const PcSum*>(ents[i].sum_ref.get());
+      if (!mine) continue;
+      for (uint32_t j = 0; j < uo.sum_count; ++j) {
+        const PcSum* theirs = reinterpret_cast<const PcSum*>(uo.sums.get()[j].sum_ref.get());
+        if (theirs && theirs->app == mine->app && theirs->area == mine->area && theirs->offset == mine->offset &&
+            theirs->index == mine->index) {
+          if (uo.sums.get()[j].buckets) ents[i].roll = Ref<OpSum>::of(&uo.sums.get()[j]);
+          found = true;
+        }
+      }
+    }
+    if (found) break;
+    p = up;
+  }
 }
 
 void op_sum_roll(Pcb* pcb) {
