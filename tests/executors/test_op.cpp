@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,46 @@ TEST_F(Op, WithoutFramesTheRunEndsNormallyAndPrintsNothing) {
   QuvoRun r = output("OP EMPTY", prt.str());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(files(prt.path), 0u);
+}
+
+// A golden report: '#' lines first (comments), then the print file's bytes
+// with \f for a form feed, \b a backspace and \\ a backslash; the file's
+// last line feed is not part of it.
+std::string golden(const std::string& name) {
+  std::ifstream f(std::string(QUVO_TEST_DIR) + "/executors/op-golden/" + name);
+  std::string line, text;
+  bool head = true;
+  while (std::getline(f, line)) {
+    if (head && !line.empty() && line[0] == '#') continue;
+    head = false;
+    text += line + "\n";
+  }
+  if (!text.empty()) text.pop_back();
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    out += c == 'f' ? '\f' : c == 'b' ? '\b' : c;
+  }
+  return out;
+}
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// KEEP: the print file and its settings stay, no script runs; every record
+// once, each line's values in place.
+TEST_F(Op, TheItemListKeptEqualsItsGolden) {
+  QuvoRun r = output("OP LIST", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("list.golden"));
+  std::string cfg = slurp(prt.sub("PRTFI000.cfg"));
+  EXPECT_EQ(cfg.substr(0, 11), "-mode=KEEP\n") << cfg;
+  EXPECT_EQ(files(prt.path), 2u);
 }
 
 TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
