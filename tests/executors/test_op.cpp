@@ -113,6 +113,12 @@ TEST_F(Op, TheItemListKeptEqualsItsGolden) {
   EXPECT_EQ(files(prt.path), 2u);
 }
 
+TEST_F(Op, HeadingReportStartAndEndFramesOnTheirPages) {
+  QuvoRun r = output("OP HEAD", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("head.golden"));
+}
+
 TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   // Not a directory at all (the suite may run as root, whom no mode stops).
   prt.write("plain", "a file\n");
