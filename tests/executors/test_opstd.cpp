@@ -15,6 +15,10 @@
 #include "executors/opstd.h"
 #include "foundation/cv.h"
 #include "files/dictrec.h"
+#include "files/fm.h"
+#include "foundation/la.h"
+#include "process/emrec.h"
+#include "process/pcb.h"
 #include "foundation/pd.h"
 #include "gen.h"
 
@@ -184,14 +188,36 @@ TEST(OpStd, LevelsRollOutwardAndIntoTheParent) {
   ASSERT_EQ(num_itoe("-ZZZ,ZZ9.99", 11, CvNum{-123456, 2}, want, 11), 1);
   EXPECT_EQ(std::string(out, 11), std::string(want, 11));
 
-  // 16 integer digits at the inner level: overflow, one warning for the field
+  // 16 integer digits at the inner level: overflow, one warning for the
+  // field into the process's message file, however often it rolls on
+  auto* pcb = static_cast<Pcb*>(MM_ALLOC(pool, sizeof(Pcb)));
+  std::memset(static_cast<void*>(pcb), 0, sizeof(Pcb));
+  FmArb* msgs = la_create_fi(80, 0);
+  ASSERT_NE(msgs, nullptr);
+  pcb->msg_file.set(msgs);
+  auto* item = static_cast<EmCitm*>(MM_ALLOC(pool, sizeof(EmCitm)));
+  std::memset(static_cast<void*>(item), 0, sizeof(EmCitm));
+  item->field.set("AMOUNT");
+  child.item.set(reinterpret_cast<uint8_t*>(item));
   cb[2] = bucket(999999999999999, 0);
   cb[1] = bucket(1, 0);
-  op_sum_roll_ents(nullptr, &child, 1, 2);
+  op_sum_roll_ents(pcb, &child, 1, 2);
   EXPECT_EQ(int(cb[1].ovf), 1);
   EXPECT_EQ(int(child.warned), 1);
-  op_sum_roll_ents(nullptr, &child, 1, 1);
-  op_sum_roll_ents(nullptr, &child, 1, 0);
+  cb[2] = bucket(5, 0);
+  op_sum_roll_ents(pcb, &child, 1, 2);
+  op_sum_roll_ents(pcb, &child, 1, 1);
+  op_sum_roll_ents(pcb, &child, 1, 0);
+  std::vector<std::string> warnings;
+  msgs->key_no = 0;
+  msgs->op = FM_OP_FIRST;
+  ASSERT_EQ(fm_start(msgs), 1);
+  msgs->op = FM_OP_FAST;
+  while (uint8_t* m = fm_rdnxt_fast(msgs, 0))
+    warnings.emplace_back(reinterpret_cast<char*>(m) + sizeof(LaQueueRec), rec::view<LaQueueRec>(m).length);
+  msgs->op = 0;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find(la_text(200120) + ": AMOUNT"), std::string::npos) << warnings[0];
   EXPECT_EQ(int(pb[1].ovf), 1);
   EXPECT_EQ(op_bucket_text(pb[1], "-ZZZ,ZZ9.99", 11, out, 11), 0);
   EXPECT_EQ(std::string(out, 11), "***********");
