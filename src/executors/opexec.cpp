@@ -500,6 +500,15 @@ int op_cleanup(Pcb* pcb) {
   int code = pcb->invoc.completion;
   int result = 2;
   if (code == 4) fp_msg(pcb, 104250);
+  // Messages still pending go into the report below the blank-line image
+  // (each deleted as it is written), then the page buffer is printed.
+  if (FmArb* m = pcb->msg_file.get(); m && code != int(kRmNoFile) && msg_line_cnt(m, r->width) > 0) {
+    // They go on the page the report's end left open (the new page at the
+    // end, when the form asks for one), not on a page of their own.
+    op.cur_buf = 0;
+    r->page_ended = 0;
+    if (rm_exec_img(r, 1) && rm_write_img(r, 1, m, 0, nullptr)) op_prt_buf(pcb, 1, 0);
+  }
   if (code != int(kRmNoFile)) {
     if (PdArea1* o = opts_of(pcb); o && o->on_screen[0] == '1') {
       int c = op_print_on_screen(pcb);

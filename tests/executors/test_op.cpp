@@ -119,6 +119,12 @@ TEST_F(Op, HeadingReportStartAndEndFramesOnTheirPages) {
   EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("head.golden"));
 }
 
+TEST_F(Op, MessagesPendingAtTheEndGoIntoTheReport) {
+  QuvoRun r = output("OP NOTE", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("note.golden"));
+}
+
 TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   // Not a directory at all (the suite may run as root, whom no mode stops).
   prt.write("plain", "a file\n");
