@@ -411,8 +411,12 @@ void op_exec(Pcb* pcb) {
   int detail = frm_of_class(pcb, opfrm::kDetail);
   bool pcf = fp_has_pcf(pcb);
   op.cur_level = 0;
+  auto* a3 = pi_area_rec<PdArea3>(pcb, 3);
   for (int pass = 0;; ++pass) {
     ss_yield();
+    // An interrupt (^C) ends the report from its second record on when the
+    // process may be cancelled; an end signal ends it always.
+    if (pass > 0 && (ss_stop_signal() || (ss_interrupted() && a3 && a3->cancel_ok == "1"))) ss_stop_unwind();
     if (pcf && !(inquiry_mode(pcb) && pass == 0)) {
       if (!pi_rdnxt(pcb, 0)) break;  // the end of the file
     }

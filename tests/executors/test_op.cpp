@@ -3,10 +3,15 @@
 // reaches the print directory.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
+#include <chrono>
 #include <iterator>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -194,6 +199,48 @@ TEST_F(OpRun, PrintOnScreenWithEnterHandsTheFileToTheScript) {
   EXPECT_EQ(ended(&err), 0) << err;
   EXPECT_TRUE(fs::exists(prt + "/PRTFI000"));
   EXPECT_EQ(tmuxrun::slurp(dir + "/ran"), "[-config=" + prt + "/PRTFI000.cfg][" + prt + "/PRTFI000]");
+}
+
+// ^C while a long report prints: it ends from the next record on (no
+// statement runs between records), the engine says it was interrupted, and
+// what was printed stays with the "Cancelled" error below it.
+TEST_F(OpRun, AnInterruptEndsALongReportBetweenRecords) {
+  using tmuxrun::q;
+  std::string env = "env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " ";
+  int rc = 0;
+  tmuxrun::sh(env + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP BIG' >/dev/null 2>&1", &rc);
+  ASSERT_EQ(rc, 127) << "OP SETUP BIG";
+  run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt) + " " + q(QUVO_USER_BINARY) +
+              " -d OPD -a OPA -t Output -p 'OP LIST'");
+  std::string file = prt + "/PRTFI000";
+  for (int i = 0; i < 500; ++i) {
+    std::error_code ec;
+    if (fs::file_size(file, ec) > 0 && !ec) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // ^C as the terminal sends it, to the engine alone: the pane's shell
+  // would end with it and take the exit status along.
+  std::string shell = tmux("display -p '#{pane_pid}'");
+  std::string kids = tmuxrun::slurp("/proc/" + std::to_string(std::atoi(shell.c_str())) + "/task/" +
+                                    std::to_string(std::atoi(shell.c_str())) + "/children");
+  pid_t engine = pid_t(std::atoi(kids.c_str()));
+  ASSERT_GT(engine, 0) << shell << " / " << kids;
+  ASSERT_EQ(::kill(engine, SIGINT), 0);
+  std::string err;
+  EXPECT_EQ(ended(&err), 20) << [&] {
+    std::string all;
+    for (const std::string& row : screen()) all += row + "\n";
+    return all;
+  }();
+  EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
+  std::string text = tmuxrun::slurp(file);
+  size_t lines = size_t(std::count(text.begin(), text.end(), '\n'));
+  EXPECT_GT(lines, 1u);
+  EXPECT_LT(lines, 998001u) << "the report ran to its end";
+  EXPECT_EQ(text.substr(text.rfind('\n') + 1), "ERROR - Cancelled");
+  fs::remove(file);
+  tmuxrun::sh(env + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP' >/dev/null 2>&1", &rc);
+  EXPECT_EQ(rc, 127) << "OP SETUP";
 }
 
 }  // namespace
