@@ -520,8 +520,10 @@ int op_cleanup(Pcb* pcb) {
       if (c == 4) o->print.set("0");
       rm_opts(r).print.set(o->print.view());
     }
-    rm_cleanup(r);
   }
+  // A report whose print file was never created still has its block in the
+  // registry and buffers in its pool: they go too (nothing is printed).
+  rm_cleanup(r);
   pcb->report.reset();
   op.owner.reset();
   return result;

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "executors/op.h"
 #include "support/quvo_run.h"
 #include "support/tmux.h"
 
@@ -136,6 +138,31 @@ TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   QuvoRun r = output("OP LIST", prt.sub("plain") + "/reports");
   EXPECT_TRUE(ended(r, 255, {"ended with completion code 300580"}));
   EXPECT_EQ(files(prt.path), 1u) << "no print file and no settings file";
+}
+
+// In process: the clean-up of an owner whose print file could not be made
+// takes the report out of the registry (its pool goes with its scope).
+TEST(OpCleanup, AReportWithoutPrintFileLeavesTheRegistry) {
+  TempDir d;
+  d.write("plain", "a file\n");
+  setenv("QUVO_PRT_FI_DIR", (d.sub("plain") + "/reports").c_str(), 1);
+  char path[255];
+  RmRpt* r = rm_create("NO FILE", "", 80, path, 0);
+  unsetenv("QUVO_PRT_FI_DIR");
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(r->status.get(), kRmNoFile);
+  uint16_t number = r->number;
+  ASSERT_EQ(rm_find(number), r);
+  MmPool pool = mm_create_pool(nullptr, 0, 0);
+  auto* pcb = static_cast<Pcb*>(MM_ALLOC(pool, sizeof(Pcb)));
+  std::memset(static_cast<void*>(pcb), 0, sizeof(Pcb));
+  pcb->report = Ref<void>::of(r);
+  op_pcb(pcb).owner.set(pcb);
+  pcb->invoc.completion = int32_t(kRmNoFile);
+  EXPECT_EQ(op_cleanup(pcb), 2);
+  EXPECT_EQ(rm_find(number), nullptr);
+  EXPECT_FALSE(pcb->report);
+  mm_destroy_pool(pool);
 }
 
 // The same reports as a person runs them, on a terminal: "print on screen"
