@@ -9,6 +9,7 @@
 #include "executors/fp.h"
 #include "executors/fpchld.h"
 #include "executors/fpitm.h"
+#include "executors/ipscrl.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
@@ -167,10 +168,35 @@ bool attach(Pcb* pcb, uint32_t img) {
   ensure_surfaces(pcb);
   WmHandle srf = fp_img_first_srf(ci) ? WmHandle(pcb->surface1) : WmHandle(pcb->surface2);
   bool reattached = false;
+  // A scrolling frame of an Input process: the region of its current row
+  // in the frame's window, written afresh.
+  if (ip_scrolling(pcb)) {
+    PcbScroll* sb = pcb->scroll_img.get();
+    WmHandle w = ip_scroll_window(pcb);
+    uint32_t row = std::max<uint32_t>(1, sb->row);
+    WmHandle reg = w ? wm_pos_reg(w, int(row)) : 0;
+    if (!reg) {
+      sys_err(__LINE__, "exec_img() - wm_attach failed");
+      ut_unwind(4);
+    }
+    if (row > sb->shown) sb->shown = uint8_t(row);
+    ie->region = reg;
+    fe->image = img;
+    wm_actv(reg);
+    return false;
+  }
   if (fe->image && fe->image != img)
     if (PcbImageEnt* old = image_ent(pcb, fe->image); old && old->region && !wm_detach(old->region, 0))
       sys_err(__LINE__, "exec_img() - wm_detach failed");
-  if (ie->region) {
+  if (pcb->invoc.type == 2) {
+    // An Input process's windows are kept in its WCB records.
+    WmWnd w;
+    INIT_WND(&w, 1, std::max(1, ci->row.get()), std::max(1, ci->col.get()), std::max(1, ci->rows.get()),
+             std::max(1, ci->cols.get()), 0);
+    WmHandle reg = ip_attach(pcb, &w, srf, int(pcb->run.frame), int(img), &reattached);
+    if (!reg) ut_unwind(4);
+    ie->region = reg;
+  } else if (ie->region) {
     if (!wm_reattach(ie->region, srf, nullptr)) sys_err(__LINE__, "wm_reattach failed");
     reattached = true;
   } else {

@@ -10,6 +10,7 @@
 
 #include "executors/fp.h"
 #include "executors/ip.h"
+#include "executors/ipscrl.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -154,6 +155,11 @@ void ip_exec(Pcb* pcb) {
   // init_mode: the start mode, corrected by what the process may do.
   int mode = a3 && a3->default_mode ? int(a3->default_mode) : 1;
   if (cfi->fdb.org != 0) mode = ip_correct_mode(mode, mode_facts(pcb));
+  // A process whose first frame scrolls runs its list (ipscrl.cpp).
+  if (ip_scroll_frame(pcb) == 1 && mode != 1) {
+    ip_scrl_exec(pcb, mode);
+    return;
+  }
   if (mode != 1 || !fp_record_entry(pcb)) {
     os_sys_err_text(kMod, __LINE__, "ip_exec() - only Add mode runs yet");
     ut_unwind(4);

@@ -1,0 +1,668 @@
+// Scrolling frames of Input processes: the frame's image is repeated as rows
+// of the frame's window, one record per row. The tags of the PCB's
+// scrolling block are the records shown (and read ahead), in key order;
+// `row` is the current tag's row (1-based), `shown` the rows the window
+// holds now. A row is shown by running the frame in INTERACTIVE PHASE 5,
+// which displays the image once into the current row without waiting.
+//
+// Every row is re-read by its record id before it is shown again: a record
+// deleted meanwhile (or whose id another record took since: its key
+// differs) loses its row and tag, and the rows below move up.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "executors/fp.h"
+#include "executors/ipscrl.h"
+#include "files/fm.h"
+#include "foundation/bi.h"
+#include "foundation/mm.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "process/em.h"
+#include "process/emrec.h"
+#include "process/pcb.h"
+#include "process/piexec.h"
+#include "process/pipcf.h"
+#include "process/pishr.h"
+#include "screen/wm.h"
+
+namespace {
+constexpr const char* kMod = "IP";
+constexpr uint32_t kMsgEof = 300670;
+
+void sys_err(int line, const char* text) { os_sys_err_text(kMod, line, text); }
+
+PcbScroll* block(Pcb* pcb) { return pcb ? pcb->scroll_img.get() : nullptr; }
+PdArea11* phase_rec(Pcb* pcb) { return pi_area_rec<PdArea11>(pcb, 11); }
+
+uint32_t holds(const PcbScroll* sb) {
+  uint32_t per = std::max<uint32_t>(1, sb->rec_rows);
+  return std::max<uint32_t>(1, sb->wnd_rows / per);
+}
+
+// ------------------------------------------------------------ key bytes --
+// The record's key in the stream's key, segment after segment.
+size_t key_of(FmArb* h, uint8_t* out, size_t cap) {
+  FmFile* f = h ? h->file.get() : nullptr;
+  const uint8_t* rec = h ? h->rec.get() : nullptr;
+  if (!f || !rec) return 0;
+  size_t len = std::min<size_t>(h->len_read ? h->len_read : f->fdb.rec_len, f->fdb.rec_len);
+  for (uint32_t k = 0; k < f->fdb.key_count; ++k) {
+    FmKdb& kd = f->kdb.get()[k];
+    if (kd.key_no != h->key_no) continue;
+    size_t n = 0;
+    for (uint32_t s = 0; s < kd.seg_count; ++s) {
+      const FmSdb& sd = kd.segs.get()[s];
+      for (uint32_t i = 0; i < sd.length && n < cap; ++i) {
+        size_t at = size_t(sd.offset) + i;
+        out[n++] = at < len ? rec[at] : 0;
+      }
+    }
+    return n;
+  }
+  return 0;
+}
+
+// ------------------------------------------------------------ the tags --
+PcbTag* new_tag(Pcb* pcb) {
+  uint8_t key[FM_MAX_KEY_LEN];
+  FmArb* h = pcb->pcf_stream.get();
+  size_t n = key_of(h, key, sizeof key);
+  auto* t = static_cast<PcbTag*>(MM_ALLOC(pi_pool(), sizeof(PcbTag) + n));
+  std::memset(static_cast<void*>(t), 0, sizeof(PcbTag));
+  t->rid = h ? uint32_t(h->rid) : 0u;
+  t->key_len = uint16_t(n);
+  std::memcpy(pcb_tag_key(t), key, n);
+  return t;
+}
+
+void unlink_tag(PcbScroll* sb, PcbTag* t) {
+  PcbTag* p = t->prev.get();
+  PcbTag* n = t->next.get();
+  if (p) p->next.set(n);
+  else sb->first.set(n);
+  if (n) n->prev.set(p);
+  else sb->last.set(p);
+  if (sb->cur.get() == t) sb->cur.reset();
+  sb->count = sb->count ? sb->count - 1 : 0u;
+  mm_free(t);
+}
+
+// The stream holds the tag's record again: 1 read (a record held or locked
+// elsewhere is delivered and counts as read), 0 when it is gone.
+int reread(Pcb* pcb, PcbTag* t) {
+  FmArb* h = pcb->pcf_stream.get();
+  if (!h || !t) return 0;
+  h->rid = t->rid;
+  int ok = pi_read(pcb, FM_OP_RID);
+  uint32_t st = h->status;
+  if (!ok && st != FM_ST_HELD_SELF && st != FM_ST_LOCKED) return 0;
+  uint8_t key[FM_MAX_KEY_LEN];
+  size_t n = key_of(h, key, sizeof key);
+  return n == t->key_len && std::memcmp(key, pcb_tag_key(t), n) == 0;
+}
+
+// The next record after the last tag, into the record area: 1 read, 0 at
+// the end of the file (no_more set). The stream goes on from the last
+// tag's record; when that record is gone, from its key.
+int read_ahead(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  FmArb* h = pcb->pcf_stream.get();
+  if (!h) return 0;
+  if (PcbTag* l = sb->last.get()) {
+    FmArbKeep keep(h);
+    h->rid = l->rid;
+    h->op = FM_OP_RID;
+    bool at = fm_read(h) != 0;
+    uint8_t key[FM_MAX_KEY_LEN];
+    if (!at || key_of(h, key, sizeof key) != l->key_len || std::memcmp(key, pcb_tag_key(l), l->key_len) != 0) {
+      h->op = 0;
+      fm_start_at(h, h->key_no, h->rec.get(), pcb_tag_key(l), l->key_len);
+      // fm_start_at starts at the key itself; step over a record still
+      // holding it.
+      h->key.set(pcb_tag_key(l));
+      h->key_len = l->key_len;
+      h->op = FM_OP_AT | FM_OP_KEY | FM_OP_GE;
+      fm_start(h);
+    }
+  }
+  h->op = 0;
+  h->key.reset();
+  h->key_len = 0;
+  if (pi_rdnxt(pcb, 0)) return 1;
+  sb->no_more = 1;
+  return 0;
+}
+
+// ------------------------------------------------------------- the rows --
+uint32_t window(Pcb* pcb) { return ip_scroll_window(pcb); }
+
+// Row `row` (1-based) of the window goes; the rows below move up.
+void del_row(Pcb* pcb, uint32_t row, const char* err) {
+  PcbScroll* sb = block(pcb);
+  uint32_t w = window(pcb);
+  if (!w || row < 1 || row > sb->shown) return;
+  if (!wm_pos_reg(w, int(row)) || !wm_del_reg(w, int(row))) sys_err(__LINE__, err);
+  sb->shown = uint8_t(sb->shown - 1);
+}
+
+void clear_rows(Pcb* pcb, const char* err) {
+  PcbScroll* sb = block(pcb);
+  uint32_t w = window(pcb);
+  if (!w) return;
+  if (!wm_pos_reg(w, 1) || !wm_del_reg(w, 255)) sys_err(__LINE__, err);
+  sb->shown = 0;
+}
+
+// Shows the current tag's record (in the record area) in row `row`.
+void show_row(Pcb* pcb, uint32_t row) {
+  PcbScroll* sb = block(pcb);
+  PdArea11* a11 = phase_rec(pcb);
+  uint32_t frame = ip_scroll_frame(pcb);
+  if (!sb || !a11 || !frame || row < 1 || row > holds(sb)) return;
+  sb->row = row;
+  uint8_t phase = a11->phase;
+  a11->phase = 5;
+  // The phase comes back however the frame ends.
+  struct Back {
+    PdArea11* a;
+    uint8_t p;
+    ~Back() { a->phase = p; }
+  } back{a11, phase};
+  fp_exec(pcb, frame);
+  if (row > sb->shown) sb->shown = uint8_t(row);
+}
+
+// The tag `n` places after t (null past the last).
+PcbTag* walk(PcbTag* t, int n) {
+  for (; t && n > 0; --n) t = t->next.get();
+  for (; t && n < 0; ++n) t = t->prev.get();
+  return t;
+}
+
+// Appends a tag of the record just read and shows it in the row after the
+// last one shown (the window has room).
+void tag_and_show(Pcb* pcb, bool at_end) {
+  PcbScroll* sb = block(pcb);
+  add_tag(pcb, at_end);
+  show_row(pcb, uint32_t(sb->shown) + 1);
+}
+}  // namespace
+
+// ------------------------------------------------------------ the frame --
+uint32_t ip_scroll_frame(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbFrameEnt* t = pcb ? pcb->frame_tbl.get() : nullptr;
+  if (!sb || !t || !sb->frame) return 0;
+  return uint32_t(sb->frame.get() - t);
+}
+
+bool ip_scrolling(Pcb* pcb) {
+  uint32_t f = ip_scroll_frame(pcb);
+  return f && pcb->run.frame == f;
+}
+
+uint32_t ip_scroll_window(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  uint32_t f = ip_scroll_frame(pcb);
+  if (!f) return 0;
+  if (sb->region) return sb->region;
+  EmCfrm* fr = fp_frame(pcb, f);
+  EmCimg* ci = fr ? fp_image(pcb, fr->first_img) : nullptr;
+  if (!ci) return 0;
+  int rec_rows = std::max(1, ci->rows.get());
+  int rows = fr->pos[2] > 0 ? fr->pos[2].get() : rec_rows;
+  int cols = fr->pos[3] > 0 ? fr->pos[3].get() : std::max(1, ci->cols.get());
+  int row = fr->pos[0].get(), col = std::max(1, fr->pos[1].get());
+  // A row of 0 or less counts from the bottom of the screen's application
+  // area.
+  if (row <= 0) {
+    int r = 0, c = 0;
+    wm_counts(&r, &c, &c);
+    row = row - 3 + 24 + 1 - rows;
+    if (row < 1) row = 1;
+  }
+  WmWnd w;
+  INIT_WND(&w, 1, row, col, rows, cols, 0);
+  w.scroll = 3;
+  w.reg_rows = uint16_t(rec_rows);
+  w.reg_cols = uint16_t(cols);
+  uint32_t srf = fp_img_first_srf(ci) ? uint32_t(pcb->surface1) : uint32_t(pcb->surface2);
+  if (!srf) return 0;
+  uint32_t reg = ip_attach(pcb, &w, srf, int(f), 0);
+  if (!reg) return 0;
+  sb->region = reg;
+  sb->wnd_rows = uint16_t(rows);
+  sb->rec_rows = uint16_t(rec_rows);
+  // No row yet: the window's regions go until records are shown.
+  clear_rows(pcb, "ip_sof() - wm_del_reg failed");
+  return sb->region;
+}
+
+void ip_scroll_start(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb) return;
+  free_all_tags(pcb);
+  sb->no_more = 0;
+  // The browse buffer of printed reports is not kept yet: the frame starts
+  // at the start of its key.
+  if (FmArb* h = pcb->pcf_stream.get()) {
+    h->op = FM_OP_FIRST;
+    if (!fm_start(h)) sys_err(__LINE__, "init_mode() - fm_start failed");
+    h->op = 0;
+  }
+}
+
+// ---------------------------------------------------------------- tags --
+void add_tag(Pcb* pcb, bool at_end) {
+  PcbScroll* sb = block(pcb);
+  if (!sb) return;
+  PcbTag* t = new_tag(pcb);
+  PcbTag* l = sb->last.get();
+  t->prev.set(l);
+  if (l) l->next.set(t);
+  else sb->first.set(t);
+  sb->last.set(t);
+  sb->cur.set(t);
+  sb->count = sb->count + 1;
+  sb->at_end = at_end ? 1 : 0;
+}
+
+int get_tag(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb) return 0;
+  while (PcbTag* t = sb->cur.get()) {
+    if (reread(pcb, t)) return 1;
+    // Gone: its row goes and the rows below move up; the next tag takes
+    // the row.
+    if (sb->row >= 1 && sb->row <= sb->shown) del_row(pcb, sb->row, "get_tag() - wm_del_reg failed");
+    else sb->row = 0u;
+    PcbTag* n = t->next.get();
+    unlink_tag(sb, t);
+    if (n) {
+      sb->cur.set(n);
+      continue;
+    }
+    // No tag after it: the last tag at the window's last row.
+    sb->cur.set(sb->last.get());
+    sb->row = sb->last ? uint32_t(sb->shown) : 0u;
+  }
+  return 0;
+}
+
+int deactv_reg(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* t = sb ? sb->cur.get() : nullptr;
+  if (!t || sb->row < 1 || sb->row > sb->shown) return 0;
+  if (reread(pcb, t)) {
+    show_row(pcb, sb->row);
+    return 0;
+  }
+  del_row(pcb, sb->row, "deactv_reg() - wm_del_reg failed");
+  PcbTag* n = t->next.get();
+  unlink_tag(sb, t);
+  sb->cur.set(n);
+  return 1;
+}
+
+int nxt_tag(Pcb* pcb, uint32_t options) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* t = sb ? sb->cur.get() : nullptr;
+  if (!t) return 0;
+  uint32_t row = sb->row;
+  if (deactv_reg(pcb)) {
+    // The next tag moved up into the row.
+    if (!sb->cur) return 0;
+    sb->row = row;
+  } else {
+    if ((options & kIpRdnxtOn) && sb->at_end) return get_tag(pcb);
+    PcbTag* n = t->next.get();
+    if (!n) return 0;
+    sb->cur.set(n);
+    if (row < sb->shown) {
+      sb->row = row + 1;
+    } else if (sb->shown >= holds(sb)) {
+      // Past the window's last row: the top row goes.
+      uint32_t keep = sb->row;
+      sb->row = 1;
+      del_row(pcb, 1, "nxt_tag() - wm_del_reg failed");
+      sb->row = keep;
+    } else {
+      sb->row = uint32_t(sb->shown) + 1;
+    }
+  }
+  int ok = get_tag(pcb);
+  if (ok && sb->row > sb->shown) show_row(pcb, sb->row);
+  return ok;
+}
+
+void free_all_tags(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb) return;
+  if (sb->region) clear_rows(pcb, "free_all_tags() - wm_del_reg failed");
+  pcb_scroll_reset(sb);
+  sb->shown = 0;
+}
+
+PcbTag* first_vis(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb || !sb->cur || sb->row < 1) return nullptr;
+  return walk(sb->cur.get(), -int(sb->row - 1));
+}
+
+PcbTag* last_vis(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* f = first_vis(pcb);
+  if (!f || !sb->shown) return nullptr;
+  PcbTag* l = walk(f, int(sb->shown) - 1);
+  return l ? l : sb->last.get();
+}
+
+// ------------------------------------------------------------ fill_wnd --
+void fill_wnd(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb || !window(pcb)) return;
+  // The first record when the window has none yet.
+  if (!sb->first) {
+    if (!read_ahead(pcb)) {
+      sb->row = 0u;
+      return;
+    }
+    tag_and_show(pcb, false);
+  }
+  if (!sb->cur) sb->cur.set(sb->first.get());
+  if (sb->row < 1) sb->row = 1;
+  PcbTag* cur = sb->cur.get();
+  uint32_t cur_row = sb->row;
+  // Row by row from the current one: the tag's record again, or past the
+  // last tag the next record read.
+  PcbTag* t = cur;
+  uint32_t row = cur_row;
+  while (row <= holds(sb)) {
+    if (t) {
+      sb->cur.set(t);
+      sb->row = row;
+      if (!get_tag(pcb)) break;
+      t = sb->cur.get();
+      if (sb->row != row) break;
+      show_row(pcb, row);
+      t = t->next.get();
+      ++row;
+      continue;
+    }
+    if (sb->no_more || !read_ahead(pcb)) break;
+    add_tag(pcb, false);
+    show_row(pcb, row);
+    ++row;
+  }
+  // Rows past the records shown go (a record deleted meanwhile).
+  while (sb->shown >= row) del_row(pcb, sb->shown, "fill_wnd() - wm_del_reg failed");
+  // The current row's record again, in the record area.
+  sb->cur.set(cur);
+  sb->row = cur_row;
+  if (!sb->cur || !first_vis(pcb)) {
+    sb->cur.set(sb->first.get());
+    sb->row = sb->first ? 1u : 0u;
+  }
+  if (sb->cur && !get_tag(pcb)) {
+    if (PdArea11* a11 = phase_rec(pcb)) a11->phase = 3;
+  }
+}
+
+// ---------------------------------------------------------- scroll_to_end --
+void scroll_to_end(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb || !window(pcb)) return;
+  while (!sb->no_more && read_ahead(pcb)) {
+    add_tag(pcb, false);
+    if (sb->shown >= holds(sb)) {
+      sb->row = 1;
+      del_row(pcb, 1, "scroll_to_end() - wm_del_reg failed");
+    }
+    show_row(pcb, uint32_t(sb->shown) + 1);
+  }
+  if (sb->last) {
+    sb->cur.set(sb->last.get());
+    sb->row = sb->shown;
+    get_tag(pcb);
+  }
+}
+
+// ------------------------------------------------------------ ip_scroll --
+namespace {
+// Shows the tags from `from` on in rows 1.. of an emptied window, reading
+// ahead past the last tag while the window has room.
+void show_page(Pcb* pcb, PcbTag* from) {
+  PcbScroll* sb = block(pcb);
+  sb->cur.set(from);
+  sb->row = from ? 1u : 0u;
+  fill_wnd(pcb);
+}
+
+void scroll_first(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  clear_rows(pcb, "scroll_first() - wm_del_reg failed");
+  show_page(pcb, sb->first.get());
+}
+
+void scroll_last(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  // Every record up to the end is tagged first, so the last page is the
+  // file's.
+  while (!sb->no_more && read_ahead(pcb)) add_tag(pcb, false);
+  // The last tags, those still there, fill the window.
+  for (;;) {
+    PcbTag* from = walk(sb->last.get(), -int(holds(sb) - 1));
+    if (!from) from = sb->first.get();
+    clear_rows(pcb, "scroll_last() - wm_del_reg failed");
+    uint32_t before = sb->count;
+    show_page(pcb, from);
+    // A record gone meanwhile shortens the page: start it earlier.
+    if (sb->count == before || sb->shown >= holds(sb) || !sb->first || sb->first.get() == from) break;
+  }
+  if (sb->last && sb->shown) {
+    sb->cur.set(sb->last.get());
+    sb->row = sb->shown;
+    get_tag(pcb);
+  }
+}
+
+void scroll_prev(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* top = first_vis(pcb);
+  if (!top || top == sb->first.get()) return;
+  PcbTag* end = top->prev.get();
+  PcbTag* from = walk(end, -int(holds(sb) - 1));
+  if (!from) from = sb->first.get();
+  clear_rows(pcb, "scroll_prev() - wm_del_reg failed");
+  show_page(pcb, from);
+  // The current row: the tag that stood before the old first row, at the
+  // window's last row (or where it is now when records went meanwhile).
+  PcbTag* f = first_vis(pcb);
+  uint32_t r = 1;
+  for (PcbTag* t = f; t && r <= sb->shown; t = t->next.get(), ++r)
+    if (t == end) {
+      sb->cur.set(end);
+      sb->row = r;
+      get_tag(pcb);
+      return;
+    }
+  if (sb->shown) {
+    sb->cur.set(walk(f, int(sb->shown) - 1));
+    sb->row = sb->shown;
+    get_tag(pcb);
+  }
+}
+
+void scroll_next(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* last = last_vis(pcb);
+  if (!last) return;
+  PcbTag* from = last->next.get();
+  if (!from) {
+    if (sb->no_more || !read_ahead(pcb)) return;
+    add_tag(pcb, false);
+    from = sb->last.get();
+  }
+  clear_rows(pcb, "scroll_next() - wm_del_reg failed");
+  show_page(pcb, from);
+}
+
+void scroll_down(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* last = last_vis(pcb);
+  PcbTag* top = first_vis(pcb);
+  if (!last || !top) return;
+  PcbTag* next = last->next.get();
+  if (!next) {
+    if (sb->no_more || !read_ahead(pcb)) return;
+    add_tag(pcb, false);
+    next = sb->last.get();
+  }
+  // The current tag stays on its record, one row higher; on the top row it
+  // becomes the next one.
+  PcbTag* cur = sb->cur.get();
+  uint32_t row = sb->row;
+  if (cur == top) {
+    cur = top->next.get();
+  } else {
+    row = row - 1;
+  }
+  sb->row = 1;
+  del_row(pcb, 1, "scroll_down() - wm_del_reg failed");
+  // The freed rows at the bottom: the record after the last one shown,
+  // then more while the window has room.
+  PcbTag* t = next;
+  while (sb->shown < holds(sb)) {
+    if (!t) {
+      if (sb->no_more || !read_ahead(pcb)) break;
+      add_tag(pcb, false);
+      t = sb->last.get();
+    }
+    sb->cur.set(t);
+    sb->row = uint32_t(sb->shown) + 1;
+    if (!get_tag(pcb)) break;
+    if (sb->row != uint32_t(sb->shown) + 1) {
+      t = sb->cur.get();
+      continue;
+    }
+    PcbTag* shown = sb->cur.get();
+    show_row(pcb, sb->row);
+    t = shown->next.get();
+  }
+  if (!cur) cur = first_vis(pcb) ? first_vis(pcb) : sb->first.get();
+  sb->cur.set(cur);
+  sb->row = std::max<uint32_t>(1, std::min<uint32_t>(row, sb->shown));
+  if (!first_vis(pcb)) {
+    sb->cur.set(sb->first.get());
+    sb->row = sb->first ? 1u : 0u;
+  }
+  get_tag(pcb);
+}
+
+void scroll_up(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* top = first_vis(pcb);
+  if (!top || !sb->cur) return;
+  if (sb->row > 1) {
+    sb->cur.set(sb->cur->prev.get());
+    sb->row = sb->row - 1;
+    get_tag(pcb);
+    return;
+  }
+  // On the first row: the window starts one record earlier, the current
+  // row on it; on the first record nothing changes.
+  if (top == sb->first.get()) return;
+  clear_rows(pcb, "scroll_up() - wm_del_reg failed");
+  show_page(pcb, top->prev.get());
+}
+}  // namespace
+
+void ip_scroll(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PdArea11* a11 = phase_rec(pcb);
+  auto* st = pi_area_rec<PdStatus>(pcb, kPcbStatusArea);
+  if (!sb || !a11 || !st || !window(pcb)) return;
+  uint8_t phase = a11->phase;
+  switch (st->option) {
+    case opt::kTop: scroll_first(pcb); break;
+    case opt::kBottom: scroll_last(pcb); break;
+    case opt::kPageUp: scroll_prev(pcb); break;
+    case opt::kPageDown: scroll_next(pcb); break;
+    case opt::kLineDown: scroll_down(pcb); break;
+    case opt::kLineUp: scroll_up(pcb); break;
+    default: sys_err(__LINE__, "ip_scroll() - unexpected case switch");
+  }
+  a11->phase = phase;
+}
+
+// --------------------------------------------------------- ip_scrl_exec --
+void ip_scrl_exec(Pcb* pcb, int mode) {
+  PdArea11* a11 = phase_rec(pcb);
+  PcbScroll* sb = block(pcb);
+  uint32_t frame = ip_scroll_frame(pcb);
+  if (!a11 || !sb || !frame) {
+    sys_err(__LINE__, "ip_exec() - no scrolling frame");
+    ut_unwind(4);
+  }
+  a11->mode = uint8_t(mode == 2 || mode == 4 ? mode : 3);
+  const uint8_t own = a11->mode == 2 ? 2 : a11->mode == 4 ? 7 : 3;
+  a11->phase = own;
+  pcb->run.frame = frame;
+  ip_scroll_start(pcb);
+  // The record area as the process started: what an empty window shows.
+  FmArb* h = pcb->pcf_stream.get();
+  auto* cfi = static_cast<PiFileCtl*>(pcb->pcf_entry.get());
+  size_t len = cfi && cfi->cfi ? size_t(cfi->cfi->fdb.rec_len) : 0;
+  uint8_t* rec = h && len ? h->rec.get() : nullptr;
+  std::vector<uint8_t> blank(rec ? rec : nullptr, rec ? rec + len : nullptr);
+  fill_wnd(pcb);
+  for (;;) {
+    ip_detach(pcb, 0, false, false, true);
+    if (!sb->cur && rec) std::memcpy(rec, blank.data(), len);
+    a11->phase = own;
+    pcb->run.frame = frame;
+    int r = fp_exec(pcb, frame);
+    switch (r) {
+      case kFpBack:
+        ut_unwind(kFpBack);
+      case kFpScroll:
+        ip_scroll(pcb);
+        break;
+      case kFpDone:
+      case kFpNext:
+      case kFpScanChose:
+        // The next record: the next tag, or the next record read into the
+        // row after the last one.
+        if (!sb->cur) break;
+        if (!sb->cur->next && (sb->no_more || !read_ahead(pcb))) {
+          fp_msg(pcb, kMsgEof);
+          get_tag(pcb);
+          break;
+        }
+        if (!sb->cur->next) {
+          PcbTag* at = sb->cur.get();
+          uint32_t row = sb->row;
+          add_tag(pcb, false);
+          sb->cur.set(at);
+          sb->row = row;
+        }
+        nxt_tag(pcb, r == kFpNext ? kIpRdnxtOn : 0);
+        break;
+      case kFpAdd:
+      case kFpDelete:
+      case kFpInquire:
+      case kFpChange:
+        // Mode keys are the input executor's; the list stays as it is.
+        break;
+      default: {
+        char text[64];
+        std::snprintf(text, sizeof text, "ip_exec - unexpected fp_exec status : %d", r);
+        sys_err(__LINE__, text);
+        ut_unwind(4);
+      }
+    }
+  }
+}
