@@ -25,6 +25,10 @@ using tmuxrun::q;
 using tmuxrun::sh;
 using tmuxrun::slurp;
 
+// CUSTOMER of the test application: code (6), name (20), amount (6 bytes
+// packed), since (date, 4 bytes), sequence (2 bytes), user (3), stamp (date).
+constexpr int kCusAmount = 26, kCusSince = 32, kCusSeq = 36, kCusUser = 38, kCusStamp = 41, kCusLen = 45;
+
 class MenuRun : public tmuxrun::PaneTest {
  protected:
   static inline std::string root, data;
@@ -148,7 +152,7 @@ TEST_F(MenuRun, ChildStatusLineGoesAndTheLineFollowsTheWidth) {
   std::string menu = "quvo MENU ENTRY";
   menu += std::string(57 - menu.size(), ' ') + "HELP for help";
   EXPECT_EQ(row(23), menu);
-  key("1");
+  key("2");
   key("Enter");
   EXPECT_EQ(row(2), "  Note");
   EXPECT_EQ(row(23), menu + " ADD");
@@ -174,26 +178,26 @@ TEST(IpModeName, ModeAndPhaseNames) {
 }
 
 
-// IPCUST's records in key order: their sequence number and name.
-std::vector<std::pair<uint16_t, std::string>> read_customers(const std::string& data) {
+// CUSTOMER's records in key order, as stored.
+std::vector<std::vector<uint8_t>> read_customers(const std::string& data) {
   setenv("QUVOPATH", data.c_str(), 1);
   bi_init_com();
   fms_init();
-  std::vector<std::pair<uint16_t, std::string>> out;
+  std::vector<std::vector<uint8_t>> out;
   FmFdb f;
-  INIT_FDB(&f, FM_CLASS_DISK, 12, 0, nullptr, 0);
-  INIT_DB_PATH(&f, "IPD", "IPA", "00", "IPCUST", FM_PT_DATA);
+  INIT_FDB(&f, FM_CLASS_DISK, kCusLen, 0, nullptr, 0);
+  INIT_DB_PATH(&f, "IPD", "IPA", "00", "CUSTOMER", FM_PT_DATA);
   f.stamp[0] = 0xFFFFFFFFu;
   f.stamp[1] = 0xFFFFFFFFu;
   if (FM_OPEN(&f, 0, FM_OPT_NO_STRUCT, 15, 15)) {
     FmArb* a = f.handle.get();
-    auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), 12));
-    std::memset(buf, 0, 12);
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), kCusLen));
+    std::memset(buf, 0, kCusLen);
     PROTO_FULL(a, 0, buf);
     a->op = FM_OP_FIRST;
     fm_start(a);
     a->op = 0;
-    while (fm_rdnxt(a)) out.emplace_back(uint16_t(buf[0] | buf[1] << 8), std::string(reinterpret_cast<char*>(buf) + 2, 10));
+    while (fm_rdnxt(a)) out.emplace_back(buf, buf + kCusLen);
     FM_CLOSE(a, 0);
   }
   fm_shutdown();
@@ -201,23 +205,32 @@ std::vector<std::pair<uint16_t, std::string>> read_customers(const std::string& 
 }
 
 // An Input process with a file of its own adds records in Add mode: each
-// name entered and ENTER writes a record numbered by its sequence field (1,
-// then 2), and the screen is ready for the next one in Add mode.
+// customer entered and ENTER writes a record numbered by its sequence field
+// (1, then 2), and the screen is ready for the next one in Add mode.
 TEST_F(MenuRun, AddModeWritesRecordsWithTheNextSequenceNumbers) {
   new_customers();
-  ASSERT_TRUE(start("IP CUST", 80, "", true, "Input")) << slurp(dir + "/err");
-  for (std::string name : {"ADA", "BOB"}) {
-    for (char c : name) key(std::string(1, c));
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "", true, "Input")) << slurp(dir + "/err");
+  for (std::string code : {"A1", "B2"}) {
+    for (char c : code) key(std::string(1, c));
+    key("Tab");
+    key("N");
+    key("Tab");
+    key("Tab");
+    for (char c : std::string("2026-01-31")) key(std::string(1, c));
     key("Enter");
   }
   EXPECT_EQ(row(23).substr(71), "ADD");
-  EXPECT_EQ(row(2), "  Name");
+  EXPECT_EQ(row(2), "  Code");
   tmux("send-keys F3");
   std::string err;
   EXPECT_EQ(ended(&err), 0);
   EXPECT_EQ(err, "");
-  std::vector<std::pair<uint16_t, std::string>> want{{1, "ADA       "}, {2, "BOB       "}};
-  EXPECT_EQ(read_customers(data), want);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 6), "A1    ");
+  EXPECT_EQ(std::string(recs[1].begin(), recs[1].begin() + 6), "B2    ");
+  EXPECT_EQ(recs[0][kCusSeq] | recs[0][kCusSeq + 1] << 8, 1);
+  EXPECT_EQ(recs[1][kCusSeq] | recs[1][kCusSeq + 1] << 8, 2);
 }
 
 }  // namespace
