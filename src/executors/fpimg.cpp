@@ -180,6 +180,13 @@ bool attach(Pcb* pcb, uint32_t img) {
       ut_unwind(4);
     }
     if (row > sb->shown) sb->shown = uint8_t(row);
+    // The cursor stands on the row's first item.
+    int col = 1;
+    if (PcbItemEnt* t = pcb->item_tbl.get(); t && ci->first_item && t[ci->first_item].citm)
+      col = std::max(1, t[ci->first_item].citm->wm.col.get());
+    pcb->run.curs_req = wmshow::kReqField;
+    pcb->run.req_row = 1;
+    pcb->run.req_col = col;
     ie->region = reg;
     fe->image = img;
     wm_actv(reg);

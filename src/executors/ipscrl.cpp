@@ -139,15 +139,6 @@ int read_ahead(Pcb* pcb) {
 // ------------------------------------------------------------- the rows --
 uint32_t window(Pcb* pcb) { return ip_scroll_window(pcb); }
 
-// Row `row` (1-based) of the window goes; the rows below move up.
-void del_row(Pcb* pcb, uint32_t row, const char* err) {
-  PcbScroll* sb = block(pcb);
-  uint32_t w = window(pcb);
-  if (!w || row < 1 || row > sb->shown) return;
-  if (!wm_pos_reg(w, int(row)) || !wm_del_reg(w, int(row))) sys_err(__LINE__, err);
-  sb->shown = uint8_t(sb->shown - 1);
-}
-
 void clear_rows(Pcb* pcb, const char* err) {
   PcbScroll* sb = block(pcb);
   uint32_t w = window(pcb);
@@ -182,13 +173,6 @@ PcbTag* walk(PcbTag* t, int n) {
   return t;
 }
 
-// Appends a tag of the record just read and shows it in the row after the
-// last one shown (the window has room).
-void tag_and_show(Pcb* pcb, bool at_end) {
-  PcbScroll* sb = block(pcb);
-  add_tag(pcb, at_end);
-  show_row(pcb, uint32_t(sb->shown) + 1);
-}
 }  // namespace
 
 // ------------------------------------------------------------ the frame --
@@ -270,82 +254,6 @@ void add_tag(Pcb* pcb, bool at_end) {
   sb->at_end = at_end ? 1 : 0;
 }
 
-int get_tag(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  if (!sb) return 0;
-  while (PcbTag* t = sb->cur.get()) {
-    if (reread(pcb, t)) return 1;
-    // Gone: its row goes and the rows below move up; the next tag takes
-    // the row.
-    if (sb->row >= 1 && sb->row <= sb->shown) del_row(pcb, sb->row, "get_tag() - wm_del_reg failed");
-    else sb->row = 0u;
-    PcbTag* n = t->next.get();
-    unlink_tag(sb, t);
-    if (n) {
-      sb->cur.set(n);
-      continue;
-    }
-    // No tag after it: the last tag at the window's last row.
-    sb->cur.set(sb->last.get());
-    sb->row = sb->last ? uint32_t(sb->shown) : 0u;
-  }
-  return 0;
-}
-
-int deactv_reg(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  PcbTag* t = sb ? sb->cur.get() : nullptr;
-  if (!t || sb->row < 1 || sb->row > sb->shown) return 0;
-  if (reread(pcb, t)) {
-    show_row(pcb, sb->row);
-    return 0;
-  }
-  del_row(pcb, sb->row, "deactv_reg() - wm_del_reg failed");
-  PcbTag* n = t->next.get();
-  unlink_tag(sb, t);
-  sb->cur.set(n);
-  return 1;
-}
-
-int nxt_tag(Pcb* pcb, uint32_t options) {
-  PcbScroll* sb = block(pcb);
-  PcbTag* t = sb ? sb->cur.get() : nullptr;
-  if (!t) return 0;
-  uint32_t row = sb->row;
-  if (deactv_reg(pcb)) {
-    // The next tag moved up into the row.
-    if (!sb->cur) return 0;
-    sb->row = row;
-  } else {
-    if ((options & kIpRdnxtOn) && sb->at_end) return get_tag(pcb);
-    PcbTag* n = t->next.get();
-    if (!n) return 0;
-    sb->cur.set(n);
-    if (row < sb->shown) {
-      sb->row = row + 1;
-    } else if (sb->shown >= holds(sb)) {
-      // Past the window's last row: the top row goes.
-      uint32_t keep = sb->row;
-      sb->row = 1;
-      del_row(pcb, 1, "nxt_tag() - wm_del_reg failed");
-      sb->row = keep;
-    } else {
-      sb->row = uint32_t(sb->shown) + 1;
-    }
-  }
-  int ok = get_tag(pcb);
-  if (ok && sb->row > sb->shown) show_row(pcb, sb->row);
-  return ok;
-}
-
-void free_all_tags(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  if (!sb) return;
-  if (sb->region) clear_rows(pcb, "free_all_tags() - wm_del_reg failed");
-  pcb_scroll_reset(sb);
-  sb->shown = 0;
-}
-
 PcbTag* first_vis(Pcb* pcb) {
   PcbScroll* sb = block(pcb);
   if (!sb || !sb->cur || sb->row < 1) return nullptr;
@@ -360,241 +268,234 @@ PcbTag* last_vis(Pcb* pcb) {
   return l ? l : sb->last.get();
 }
 
+void free_all_tags(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb) return;
+  if (sb->region) clear_rows(pcb, "free_all_tags() - wm_del_reg failed");
+  pcb_scroll_reset(sb);
+  sb->shown = 0;
+}
+
+namespace {
+// The window shown afresh from tag `top` on (null: the first tag, or the
+// first record after the start of the stream when there is none), each row's record read again: a record gone meanwhile
+// loses its tag and the rows below move up; past the last tag records are
+// read ahead while the window has room. `want` becomes the current tag
+// when it is still shown (when it went, the tag after it), else the last
+// row's with `at_last`, else the first row's. The current record ends in
+// the record area.
+void redraw(Pcb* pcb, PcbTag* top, PcbTag* want, bool at_last, const char* err) {
+  PcbScroll* sb = block(pcb);
+  clear_rows(pcb, err);
+  std::vector<PcbTag*> vis;
+  sb->b_redraws = uint8_t(sb->b_redraws + 1);
+  PcbTag* t = top ? top : sb->first.get();
+  while (vis.size() < holds(sb)) {
+    if (!t) {
+      if (!read_ahead(pcb)) break;
+      add_tag(pcb, false);
+      t = sb->last.get();
+    } else if (!reread(pcb, t)) {
+      PcbTag* n = t->next.get();
+      if (want == t) want = n;
+      unlink_tag(sb, t);
+      t = n;
+      continue;
+    }
+    sb->cur.set(t);
+    show_row(pcb, uint32_t(vis.size()) + 1);
+    vis.push_back(t);
+    t = t->next.get();
+  }
+  sb->shown = uint8_t(vis.size());
+  if (vis.empty()) {
+    sb->cur.reset();
+    sb->row = 0u;
+    return;
+  }
+  size_t at = at_last ? vis.size() - 1 : 0;
+  for (size_t i = 0; i < vis.size(); ++i)
+    if (vis[i] == want) at = i;
+  sb->cur.set(vis[at]);
+  sb->row = uint32_t(at + 1);
+  reread(pcb, vis[at]);
+}
+
+// A tag after `t` for the next row: its own next one, or the next record
+// read ahead. Null at the end of the file.
+PcbTag* after(Pcb* pcb, PcbTag* t) {
+  PcbScroll* sb = block(pcb);
+  if (t && t->next) return t->next.get();
+  if (t && t != sb->last.get()) return nullptr;
+  if (!read_ahead(pcb)) return nullptr;
+  add_tag(pcb, false);
+  return sb->last.get();
+}
+}  // namespace
+
+namespace {
+// The current tag's record is gone: the window again without it, the tag
+// after it current (the one before it at the end).
+void drop_cur(Pcb* pcb, const char* err) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* t = sb->cur.get();
+  PcbTag* top = first_vis(pcb);
+  PcbTag* near = t->next ? t->next.get() : t->prev.get();
+  if (!top || top == t) top = near;
+  redraw(pcb, top, near, !t->next, err);
+}
+}  // namespace
+
+int get_tag(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* t = sb ? sb->cur.get() : nullptr;
+  if (!t) return 0;
+  if (reread(pcb, t)) return 1;
+  drop_cur(pcb, "get_tag() - wm_del_reg failed");
+  return sb->cur ? 1 : 0;
+}
+
+int deactv_reg(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* t = sb ? sb->cur.get() : nullptr;
+  if (!t || sb->row < 1 || sb->row > sb->shown) return 0;
+  if (reread(pcb, t)) {
+    show_row(pcb, sb->row);
+    sb->cur.set(t);
+    return 0;
+  }
+  drop_cur(pcb, "deactv_reg() - wm_del_reg failed");
+  return 1;
+}
+
+int nxt_tag(Pcb* pcb, uint32_t options) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* t = sb ? sb->cur.get() : nullptr;
+  if (!t) return 0;
+  if ((options & kIpRdnxtOn) && sb->at_end) return get_tag(pcb);
+  PcbTag* top = first_vis(pcb);
+  PcbTag* n = after(pcb, t);
+  if (!n) {
+    sb->no_more = 1;
+    if (!reread(pcb, t)) get_tag(pcb);
+    return 0;
+  }
+  // The next row, the window moving up one row past its last.
+  bool bottom = sb->row >= holds(sb);
+  redraw(pcb, bottom && top ? top->next.get() : top, n, false, "nxt_tag() - wm_del_reg failed");
+  return sb->cur ? 1 : 0;
+}
+
 // ------------------------------------------------------------ fill_wnd --
 void fill_wnd(Pcb* pcb) {
   PcbScroll* sb = block(pcb);
   if (!sb || !window(pcb)) return;
-  // The first record when the window has none yet.
-  if (!sb->first) {
-    if (!read_ahead(pcb)) {
-      sb->row = 0u;
-      return;
-    }
-    tag_and_show(pcb, false);
-  }
-  if (!sb->cur) sb->cur.set(sb->first.get());
-  if (sb->row < 1) sb->row = 1;
-  PcbTag* cur = sb->cur.get();
-  uint32_t cur_row = sb->row;
-  // Row by row from the current one: the tag's record again, or past the
-  // last tag the next record read.
-  PcbTag* t = cur;
-  uint32_t row = cur_row;
-  while (row <= holds(sb)) {
-    if (t) {
-      sb->cur.set(t);
-      sb->row = row;
-      if (!get_tag(pcb)) break;
-      t = sb->cur.get();
-      if (sb->row != row) break;
-      show_row(pcb, row);
-      t = t->next.get();
-      ++row;
-      continue;
-    }
-    if (sb->no_more || !read_ahead(pcb)) break;
-    add_tag(pcb, false);
-    show_row(pcb, row);
-    ++row;
-  }
-  // Rows past the records shown go (a record deleted meanwhile).
-  while (sb->shown >= row) del_row(pcb, sb->shown, "fill_wnd() - wm_del_reg failed");
-  // The current row's record again, in the record area.
-  sb->cur.set(cur);
-  sb->row = cur_row;
-  if (!sb->cur || !first_vis(pcb)) {
-    sb->cur.set(sb->first.get());
-    sb->row = sb->first ? 1u : 0u;
-  }
-  if (sb->cur && !get_tag(pcb)) {
+  PcbTag* top = first_vis(pcb);
+  if (!top) top = sb->first.get();
+  if (!top && sb->first) return;
+  redraw(pcb, top, sb->cur.get(), false, "fill_wnd() - wm_del_reg failed");
+  if (!sb->cur)
     if (PdArea11* a11 = phase_rec(pcb)) a11->phase = 3;
-  }
 }
 
 // ---------------------------------------------------------- scroll_to_end --
-void scroll_to_end(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  if (!sb || !window(pcb)) return;
-  while (!sb->no_more && read_ahead(pcb)) {
-    add_tag(pcb, false);
-    if (sb->shown >= holds(sb)) {
-      sb->row = 1;
-      del_row(pcb, 1, "scroll_to_end() - wm_del_reg failed");
-    }
-    show_row(pcb, uint32_t(sb->shown) + 1);
-  }
-  if (sb->last) {
-    sb->cur.set(sb->last.get());
-    sb->row = sb->shown;
-    get_tag(pcb);
-  }
-}
-
-// ------------------------------------------------------------ ip_scroll --
 namespace {
-// Shows the tags from `from` on in rows 1.. of an emptied window, reading
-// ahead past the last tag while the window has room.
-void show_page(Pcb* pcb, PcbTag* from) {
+// The last page: every record up to the end tagged, then the last tags
+// that are still there fill the window, the current row the last.
+void last_page(Pcb* pcb, const char* err) {
   PcbScroll* sb = block(pcb);
-  sb->cur.set(from);
-  sb->row = from ? 1u : 0u;
-  fill_wnd(pcb);
-}
-
-void scroll_first(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  clear_rows(pcb, "scroll_first() - wm_del_reg failed");
-  show_page(pcb, sb->first.get());
-}
-
-void scroll_last(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  // Every record up to the end is tagged first, so the last page is the
-  // file's.
-  while (!sb->no_more && read_ahead(pcb)) add_tag(pcb, false);
-  // The last tags, those still there, fill the window.
-  for (;;) {
+  while (read_ahead(pcb)) add_tag(pcb, false);
+  for (int tries = 0; tries < 64; ++tries) {
     PcbTag* from = walk(sb->last.get(), -int(holds(sb) - 1));
     if (!from) from = sb->first.get();
-    clear_rows(pcb, "scroll_last() - wm_del_reg failed");
-    uint32_t before = sb->count;
-    show_page(pcb, from);
-    // A record gone meanwhile shortens the page: start it earlier.
-    if (sb->count == before || sb->shown >= holds(sb) || !sb->first || sb->first.get() == from) break;
-  }
-  if (sb->last && sb->shown) {
-    sb->cur.set(sb->last.get());
-    sb->row = sb->shown;
-    get_tag(pcb);
-  }
-}
-
-void scroll_prev(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  PcbTag* top = first_vis(pcb);
-  if (!top || top == sb->first.get()) return;
-  PcbTag* end = top->prev.get();
-  PcbTag* from = walk(end, -int(holds(sb) - 1));
-  if (!from) from = sb->first.get();
-  clear_rows(pcb, "scroll_prev() - wm_del_reg failed");
-  show_page(pcb, from);
-  // The current row: the tag that stood before the old first row, at the
-  // window's last row (or where it is now when records went meanwhile).
-  PcbTag* f = first_vis(pcb);
-  uint32_t r = 1;
-  for (PcbTag* t = f; t && r <= sb->shown; t = t->next.get(), ++r)
-    if (t == end) {
-      sb->cur.set(end);
-      sb->row = r;
-      get_tag(pcb);
+    if (!from) {
+      clear_rows(pcb, err);
+      sb->shown = 0;
+      sb->cur.reset();
+      sb->row = 0u;
       return;
     }
-  if (sb->shown) {
-    sb->cur.set(walk(f, int(sb->shown) - 1));
-    sb->row = sb->shown;
-    get_tag(pcb);
+    redraw(pcb, from, nullptr, true, err);
+    // A record gone meanwhile shortened the page: start it earlier.
+    PcbTag* top = first_vis(pcb);
+    if (sb->shown >= holds(sb) || !top || !top->prev) break;
   }
-}
-
-void scroll_next(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  PcbTag* last = last_vis(pcb);
-  if (!last) return;
-  PcbTag* from = last->next.get();
-  if (!from) {
-    if (sb->no_more || !read_ahead(pcb)) return;
-    add_tag(pcb, false);
-    from = sb->last.get();
-  }
-  clear_rows(pcb, "scroll_next() - wm_del_reg failed");
-  show_page(pcb, from);
-}
-
-void scroll_down(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  PcbTag* last = last_vis(pcb);
-  PcbTag* top = first_vis(pcb);
-  if (!last || !top) return;
-  PcbTag* next = last->next.get();
-  if (!next) {
-    if (sb->no_more || !read_ahead(pcb)) return;
-    add_tag(pcb, false);
-    next = sb->last.get();
-  }
-  // The current tag stays on its record, one row higher; on the top row it
-  // becomes the next one.
-  PcbTag* cur = sb->cur.get();
-  uint32_t row = sb->row;
-  if (cur == top) {
-    cur = top->next.get();
-  } else {
-    row = row - 1;
-  }
-  sb->row = 1;
-  del_row(pcb, 1, "scroll_down() - wm_del_reg failed");
-  // The freed rows at the bottom: the record after the last one shown,
-  // then more while the window has room.
-  PcbTag* t = next;
-  while (sb->shown < holds(sb)) {
-    if (!t) {
-      if (sb->no_more || !read_ahead(pcb)) break;
-      add_tag(pcb, false);
-      t = sb->last.get();
-    }
-    sb->cur.set(t);
-    sb->row = uint32_t(sb->shown) + 1;
-    if (!get_tag(pcb)) break;
-    if (sb->row != uint32_t(sb->shown) + 1) {
-      t = sb->cur.get();
-      continue;
-    }
-    PcbTag* shown = sb->cur.get();
-    show_row(pcb, sb->row);
-    t = shown->next.get();
-  }
-  if (!cur) cur = first_vis(pcb) ? first_vis(pcb) : sb->first.get();
-  sb->cur.set(cur);
-  sb->row = std::max<uint32_t>(1, std::min<uint32_t>(row, sb->shown));
-  if (!first_vis(pcb)) {
-    sb->cur.set(sb->first.get());
-    sb->row = sb->first ? 1u : 0u;
-  }
-  get_tag(pcb);
-}
-
-void scroll_up(Pcb* pcb) {
-  PcbScroll* sb = block(pcb);
-  PcbTag* top = first_vis(pcb);
-  if (!top || !sb->cur) return;
-  if (sb->row > 1) {
-    sb->cur.set(sb->cur->prev.get());
-    sb->row = sb->row - 1;
-    get_tag(pcb);
-    return;
-  }
-  // On the first row: the window starts one record earlier, the current
-  // row on it; on the first record nothing changes.
-  if (top == sb->first.get()) return;
-  clear_rows(pcb, "scroll_up() - wm_del_reg failed");
-  show_page(pcb, top->prev.get());
 }
 }  // namespace
 
+void scroll_to_end(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb || !window(pcb)) return;
+  last_page(pcb, "scroll_to_end() - wm_del_reg failed");
+}
+
+// ------------------------------------------------------------ ip_scroll --
 void ip_scroll(Pcb* pcb) {
   PcbScroll* sb = block(pcb);
   PdArea11* a11 = phase_rec(pcb);
   auto* st = pi_area_rec<PdStatus>(pcb, kPcbStatusArea);
   if (!sb || !a11 || !st || !window(pcb)) return;
   uint8_t phase = a11->phase;
+  PcbTag* top = first_vis(pcb);
+  PcbTag* cur = sb->cur.get();
+  // The record area as the current row shows it: a key that changes
+  // nothing leaves it so (a read ahead that found the end read into it).
+  FmArb* h = pcb->pcf_stream.get();
+  auto* fc = static_cast<PiFileCtl*>(pcb->pcf_entry.get());
+  size_t len = h && h->rec && fc && fc->cfi ? size_t(fc->cfi->fdb.rec_len) : 0;
+  std::vector<uint8_t> area(len ? h->rec.get() : nullptr, len ? h->rec.get() + len : nullptr);
+  uint8_t redraws = sb->b_redraws;
   switch (st->option) {
-    case opt::kTop: scroll_first(pcb); break;
-    case opt::kBottom: scroll_last(pcb); break;
-    case opt::kPageUp: scroll_prev(pcb); break;
-    case opt::kPageDown: scroll_next(pcb); break;
-    case opt::kLineDown: scroll_down(pcb); break;
-    case opt::kLineUp: scroll_up(pcb); break;
+    case opt::kTop:
+      // The file's first page, read afresh.
+      ip_scroll_start(pcb);
+      redraw(pcb, nullptr, nullptr, false, "scroll_first() - wm_del_reg failed");
+      break;
+    case opt::kBottom:
+      ip_scroll_start(pcb);
+      last_page(pcb, "scroll_last() - wm_del_reg failed");
+      break;
+    case opt::kPageUp: {
+      // The page ending with the record before the first row; nothing on
+      // the first record.
+      if (!top || !top->prev) break;
+      PcbTag* end = top->prev.get();
+      PcbTag* from = walk(end, -int(holds(sb) - 1));
+      redraw(pcb, from ? from : sb->first.get(), end, true, "scroll_prev() - wm_del_reg failed");
+      break;
+    }
+    case opt::kPageDown: {
+      // The page starting after the last row; nothing at the end.
+      PcbTag* from = after(pcb, last_vis(pcb));
+      if (from) redraw(pcb, from, from, false, "scroll_next() - wm_del_reg failed");
+      break;
+    }
+    case opt::kLineDown: {
+      // One row down: nothing at the end; the current record keeps its
+      // record, one row higher (the next one when it was on the top row).
+      PcbTag* last = last_vis(pcb);
+      if (!last || !after(pcb, last)) break;
+      redraw(pcb, top->next.get(), cur == top ? top->next.get() : cur, false, "scroll_down() - wm_del_reg failed");
+      break;
+    }
+    case opt::kLineUp:
+      // One row up; on the first row the window starts a record earlier;
+      // on the first record nothing changes.
+      if (!cur || !top) break;
+      if (sb->row > 1) {
+        redraw(pcb, top, cur->prev.get(), false, "scroll_up() - wm_del_reg failed");
+        break;
+      }
+      // Records gone above the first row do not count.
+      while (PcbTag* p = top->prev.get()) {
+        if (reread(pcb, p)) break;
+        unlink_tag(sb, p);
+      }
+      if (top->prev) redraw(pcb, top->prev.get(), top->prev.get(), false, "scroll_up() - wm_del_reg failed");
+      break;
     default: sys_err(__LINE__, "ip_scroll() - unexpected case switch");
   }
+  if (redraws == sb->b_redraws && len) std::memcpy(h->rec.get(), area.data(), len);
   a11->phase = phase;
 }
 
@@ -610,7 +511,6 @@ void ip_scrl_exec(Pcb* pcb, int mode) {
   a11->mode = uint8_t(mode == 2 || mode == 4 ? mode : 3);
   const uint8_t own = a11->mode == 2 ? 2 : a11->mode == 4 ? 7 : 3;
   a11->phase = own;
-  pcb->run.frame = frame;
   ip_scroll_start(pcb);
   // The record area as the process started: what an empty window shows.
   FmArb* h = pcb->pcf_stream.get();
@@ -623,7 +523,6 @@ void ip_scrl_exec(Pcb* pcb, int mode) {
     ip_detach(pcb, 0, false, false, true);
     if (!sb->cur && rec) std::memcpy(rec, blank.data(), len);
     a11->phase = own;
-    pcb->run.frame = frame;
     int r = fp_exec(pcb, frame);
     switch (r) {
       case kFpBack:
@@ -634,22 +533,8 @@ void ip_scrl_exec(Pcb* pcb, int mode) {
       case kFpDone:
       case kFpNext:
       case kFpScanChose:
-        // The next record: the next tag, or the next record read into the
-        // row after the last one.
-        if (!sb->cur) break;
-        if (!sb->cur->next && (sb->no_more || !read_ahead(pcb))) {
-          fp_msg(pcb, kMsgEof);
-          get_tag(pcb);
-          break;
-        }
-        if (!sb->cur->next) {
-          PcbTag* at = sb->cur.get();
-          uint32_t row = sb->row;
-          add_tag(pcb, false);
-          sb->cur.set(at);
-          sb->row = row;
-        }
-        nxt_tag(pcb, r == kFpNext ? kIpRdnxtOn : 0);
+        // The next record: the next row, read ahead past the last.
+        if (sb->cur && !nxt_tag(pcb, 0)) fp_msg(pcb, kMsgEof);
         break;
       case kFpAdd:
       case kFpDelete:

@@ -122,8 +122,10 @@ struct PcbScroll {
   Ref<PcbTag> cur;         // 28 current tag
   rec::U16 wnd_rows;       // 32 rows of the window
   rec::U16 rec_rows;       // 34 rows one record takes (the image's rows)
+  rec::U8 b_redraws;       // 36 counts the window's redisplays (wraps)
+  rec::Bytes<3> b37;       // 37
 };
-QV_RECORD(PcbScroll, 36);
+QV_RECORD(PcbScroll, 40);
 QV_AT(PcbScroll, at_end, 16);
 QV_AT(PcbScroll, del_row, 18);
 QV_AT(PcbScroll, first, 20);
