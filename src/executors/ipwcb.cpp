@@ -137,7 +137,13 @@ void detach(Pcb* p, uint32_t family, const IpWcb& who, int frame, bool self, boo
     child.name = r.name;
     child.instance = r.instance;
     detach(r.pcb.get(), family, child, 0, true, force, true, depth + 1);
-    if (!del_rid(d, rid, sizeof(IpDis))) sys_err(__LINE__, "ip_detach() - bad fm_del");
+    // A child whose kept windows stayed keeps its record, so that a forced
+    // detach finds them later.
+    bool left = false;
+    each<IpWcb>(st().wcb.get(), [&](IpWcb& w, uint32_t) {
+      left = left || (w.family == family && w.app == child.app && w.name == child.name && w.instance == child.instance);
+    });
+    if (!left && !del_rid(d, rid, sizeof(IpDis))) sys_err(__LINE__, "ip_detach() - bad fm_del");
   });
   if (self) detach_own(p, family, who, frame, force, del);
 }
@@ -146,8 +152,6 @@ void detach(Pcb* p, uint32_t family, const IpWcb& who, int frame, bool self, boo
 // --------------------------------------------------------------- ip_init --
 int ip_wcb_init() {
   State& s = st();
-  // The files live for the engine run: a second start finds them made.
-  if (s.wcb && fm_is_handle(s.wcb.get())) return 1;
   const FmSdb w[] = {seg(2, 4, 4, FM_SEG_BINARY),  seg(3, 8, 3, FM_SEG_ALPHA), seg(4, 11, 30, FM_SEG_ALPHA),
                      seg(5, 42, 2, FM_SEG_BINARY), seg(7, 48, 2, FM_SEG_BINARY), seg(8, 50, 1, FM_SEG_BINARY)};
   const FmSdb d[] = {seg(1, 0, 4, FM_SEG_BINARY),        seg(2, 4, 3, FM_SEG_ALPHA),  seg(3, 7, 30, FM_SEG_ALPHA),

@@ -46,6 +46,7 @@
 #include "process/services.h"
 #include "screen/memterm.h"
 #include "screen/wm.h"
+#include "process/pl_fixture.h"
 #include "support/quvo_run.h"
 
 namespace {
@@ -485,6 +486,128 @@ TEST_F(IpScroll, RandomKeysWithCustomersComingAndGoing) {
     EXPECT_EQ(o.seen["wcb"], 0);
     EXPECT_EQ(o.seen["dis"], 0);
   }
+}
+
+// ------------------------------------------------------------ WCB, DIS --
+// The window work files on the window manager of a memory terminal: an
+// Input process that called another as SUBPROCESS, each with windows.
+class IpWcbFiles : public ::testing::Test {
+ protected:
+  pltest::Engine e;
+  MemTerm term;
+  Keymap km;
+  uint32_t srf = 0;
+
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(e.start());
+    std::string err;
+    ASSERT_TRUE(km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) << err;
+    ASSERT_EQ(wm_start(&term, &km), 1);
+    ASSERT_EQ(ip_wcb_init(), 1);
+    ASSERT_EQ(wm_create_srf(&srf, com.depth), 1);
+  }
+  void TearDown() override {
+    wm_end();
+    e.stop();
+  }
+  Pcb* input(const char* name, Pcb* caller) {
+    Pcb* p = e.pcb(name, 0, 2);
+    p->family = 7;
+    p->generation = 1;
+    p->invoc.parent_pcb.set(caller);
+    return p;
+  }
+  uint32_t attach(Pcb* p, int frame, int image, bool keep) {
+    WmWnd w;
+    INIT_WND(&w, 1, 2 + image, 1, 1, 20, keep ? 1 : 0);
+    return ip_attach(p, &w, srf, frame, image);
+  }
+  static long long count(FmArb* f, size_t len) {
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(" TSTPOOL   ", com.base_scope, 0), len));
+    PROTO_FULL(f, 0, buf);
+    f->op = FM_OP_FIRST;
+    fm_start(f);
+    f->op = 0;
+    long long n = 0;
+    while (fm_rdnxt(f)) ++n;
+    mm_free(buf);
+    return n;
+  }
+  static int windows() {
+    int s = 0, w = 0, r = 0;
+    wm_counts(&s, &w, &r);
+    return w;
+  }
+};
+
+// The caller's windows and its child's: the child's end takes its own
+// window but leaves the kept one to its caller; a detach that is not
+// forced leaves it too; the caller's end takes every window, and both
+// files end empty. The same (process, frame, image) finds its window again.
+TEST_F(IpWcbFiles, ChildWindowsGoWithTheCallerAndKeptOnesOnlyWhenForced) {
+  int base = windows();
+  Pcb* caller = input("CALLER", nullptr);
+  caller->invoc.kind = 1;
+  uint32_t saved_caller = 0, saved_child = 0;
+  ip_inp_enter(caller, &saved_caller);
+  uint32_t a = attach(caller, 1, 1, false);
+  ASSERT_NE(a, 0u);
+  EXPECT_EQ(attach(caller, 1, 1, false), a);
+  Pcb* child = input("CHILD", caller);
+  ip_inp_enter(child, &saved_child);
+  EXPECT_EQ(ip_inp_info().name, std::string_view("CHILD"));
+  EXPECT_EQ(count(ip_dis_file(), sizeof(IpDis)), 1);
+  ASSERT_NE(attach(child, 1, 1, false), 0u);
+  ASSERT_NE(attach(child, 1, 2, true), 0u);
+  EXPECT_EQ(windows(), base + 3);
+  EXPECT_EQ(count(ip_wcb_file(), sizeof(IpWcb)), 3);
+  // The child ends: its kept window stays for its caller.
+  ip_wnd_cleanup(child);
+  ip_inp_leave(child, &saved_child);
+  EXPECT_EQ(ip_inp_info().name, std::string_view("CALLER"));
+  EXPECT_EQ(windows(), base + 2);
+  EXPECT_EQ(count(ip_wcb_file(), sizeof(IpWcb)), 2);
+  // Not forced: the caller's detach of its children keeps it.
+  ip_detach(caller, 0, false, false, true);
+  EXPECT_EQ(windows(), base + 2);
+  EXPECT_EQ(count(ip_dis_file(), sizeof(IpDis)), 1);
+  // Forced: it goes, with the DIS record.
+  ip_detach(caller, 0, false, true, true);
+  EXPECT_EQ(windows(), base + 1);
+  EXPECT_EQ(count(ip_dis_file(), sizeof(IpDis)), 0);
+  // The caller's end takes the rest.
+  ip_wnd_cleanup(caller);
+  ip_inp_leave(caller, &saved_caller);
+  EXPECT_TRUE(ip_inp_info().app.blank());
+  EXPECT_EQ(windows(), base);
+  EXPECT_EQ(count(ip_wcb_file(), sizeof(IpWcb)), 0);
+  EXPECT_EQ(count(ip_dis_file(), sizeof(IpDis)), 0);
+  e.free_pcb(child);
+  e.free_pcb(caller);
+}
+
+// An Input process ending without an Input caller takes even its kept
+// windows and those of the child that called it; an Input that called
+// another closes both windows.
+TEST_F(IpWcbFiles, AnInputThatCalledAnotherClosesBothWindows) {
+  int base = windows();
+  Pcb* caller = input("CALLER", nullptr);
+  caller->invoc.kind = 1;
+  uint32_t sc = 0, sk = 0;
+  ip_inp_enter(caller, &sc);
+  attach(caller, 1, 1, true);
+  Pcb* child = input("CHILD", caller);
+  ip_inp_enter(child, &sk);
+  attach(child, 1, 1, true);
+  ip_inp_leave(child, &sk);
+  EXPECT_EQ(windows(), base + 2);
+  ip_wnd_cleanup(caller);
+  ip_inp_leave(caller, &sc);
+  EXPECT_EQ(windows(), base);
+  EXPECT_EQ(count(ip_wcb_file(), sizeof(IpWcb)), 0);
+  EXPECT_EQ(count(ip_dis_file(), sizeof(IpDis)), 0);
+  e.free_pcb(child);
+  e.free_pcb(caller);
 }
 
 }  // namespace
