@@ -213,6 +213,14 @@ uint32_t ip_scroll_window(Pcb* pcb) {
   w.scroll = 3;
   w.reg_rows = uint16_t(rec_rows);
   w.reg_cols = uint16_t(cols);
+  // The process's surfaces, made in its scope when it was handed none (the
+  // window is attached before the frame first shows an image).
+  int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
+  for (rec::U32* s : {&pcb->surface1, &pcb->surface2}) {
+    uint32_t h = *s;
+    if (!h && !wm_create_srf(&h, scope)) sys_err(__LINE__, "ip_sof() - unable to create surface");
+    *s = h;
+  }
   uint32_t srf = fp_img_first_srf(ci) ? uint32_t(pcb->surface1) : uint32_t(pcb->surface2);
   if (!srf) return 0;
   uint32_t reg = ip_attach(pcb, &w, srf, int(f), 0);

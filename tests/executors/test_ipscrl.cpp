@@ -48,6 +48,7 @@
 #include "screen/wm.h"
 #include "process/pl_fixture.h"
 #include "support/quvo_run.h"
+#include "support/tmux.h"
 
 namespace {
 
@@ -114,6 +115,9 @@ struct ListRun {
   int keys = 150;        // keys before END
   unsigned seed = 1;
   bool mutate = true;    // adds and deletes by the second open
+  // Customers added and deleted at the start, in place of `start` random
+  // ones (with keys 0, the run only does that).
+  std::vector<std::string> add, remove;
 };
 
 struct Child {
@@ -131,18 +135,6 @@ struct Child {
 
   void fail(const std::string& what) {
     out << "FAIL key " << last_key << " #" << sent << ": " << what << "\n";
-    if (std::getenv("IPSCRL_SCREEN") && pcb && pcb->scroll_img) {
-      PcbScroll* b = pcb->scroll_img.get();
-      out << "FAIL state count " << b->count << " shown " << int(b->shown) << " row " << b->row << " region "
-          << b->region << " no_more " << int(b->no_more) << " live " << live.size() << "\n";
-      for (PcbTag* t = b->first.get(); t; t = t->next.get())
-        out << "FAIL tag " << t->rid << " " << std::string(reinterpret_cast<char*>(pcb_tag_key(t)), t->key_len) << "\n";
-      std::string all;
-      for (auto& [c, n] : live) all += c + " ";
-      out << "FAIL live " << all << "\n";
-    }
-    if (std::getenv("IPSCRL_SCREEN"))
-      for (int r = 1; r <= 24; ++r) out << "FAIL |" << wm_screen_row(r) << "\n";
   }
 
   std::string code(int n) {
@@ -238,6 +230,9 @@ struct Child {
     std::set<int> used;
     while (int(used.size()) < run.start) used.insert(int(rng() % 1000) * 2);
     for (int n : used) put(code(n), true);
+    for (auto& c : run.add) put(c, true);
+    for (auto& c : run.remove)
+      if (!del_rec(c)) fail("delete " + c);
     FM_CLOSE(other, 0);
     other = nullptr;
     // The frame's window of run.rows rows.
@@ -330,6 +325,11 @@ struct Child {
       queued.pop_front();
       ++sent;
       check();
+    } else {
+      // The list starts with the first page.
+      last_key = opt::kTop;
+      check();
+      last_key = 0;
     }
     read_any = true;
     int cur = 0;
@@ -469,8 +469,7 @@ class IpScroll : public ::testing::Test {
 // page; LINE UP on the first customer and LINE DOWN at the end change
 // nothing; at the end WCB and DIS are empty.
 TEST_F(IpScroll, RandomKeysWithCustomersComingAndGoing) {
-  unsigned seeds = std::getenv("IPSCRL_SEEDS") ? unsigned(std::atoi(std::getenv("IPSCRL_SEEDS"))) : 12u;
-  for (unsigned seed = 1; seed <= seeds; ++seed) {
+  for (unsigned seed = 1; seed <= 12; ++seed) {
     ListRun r;
     r.seed = seed;
     r.rows = int(1 + seed % 6);
@@ -482,7 +481,7 @@ TEST_F(IpScroll, RandomKeysWithCustomersComingAndGoing) {
                  std::to_string(r.start));
     EXPECT_EQ(o.status, 0);
     for (auto& f : o.failures) ADD_FAILURE() << f;
-    EXPECT_EQ(o.seen["checks"], r.keys);
+    EXPECT_EQ(o.seen["checks"], r.keys + 1);
     EXPECT_EQ(o.seen["wcb"], 0);
     EXPECT_EQ(o.seen["dis"], 0);
   }
@@ -608,6 +607,108 @@ TEST_F(IpWcbFiles, AnInputThatCalledAnotherClosesBothWindows) {
   EXPECT_EQ(count(ip_dis_file(), sizeof(IpDis)), 0);
   e.free_pcb(child);
   e.free_pcb(caller);
+}
+
+// ------------------------------------------------------------ under tmux --
+// The list as a person uses it: the real engine in a private tmux server
+// (TERM=xterm, 80 x 24) over the same data directory; customers are added
+// and deleted by another engine.
+class IpScrollRun : public tmuxrun::PaneTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(app().error, "");
+    ASSERT_TRUE(app().fresh());
+    open_pane(app().dir->str(), "quvo-ipscrl");
+  }
+  // Another engine adds or deletes customers.
+  static void change(std::vector<std::string> add, std::vector<std::string> remove) {
+    ListRun r;
+    r.keys = 0;
+    r.mutate = false;
+    r.add = std::move(add);
+    r.remove = std::move(remove);
+    Outcome o = run_list(r);
+    for (auto& f : o.failures) ADD_FAILURE() << f;
+  }
+  // The codes on the list's five rows.
+  std::vector<std::string> rows() {
+    std::vector<std::string> s = screen(), v;
+    for (int r = 3; r <= 7; ++r) {
+      std::string c = s[size_t(r - 1)].size() >= 7 ? s[size_t(r - 1)].substr(2, 5) : "";
+      if (!c.empty() && c != "     ") v.push_back(c);
+    }
+    return v;
+  }
+  int cursor_row() { return cursor().second - 2; }
+  // The rows once the terminal shows them (the pane may lag the engine's
+  // wait by a moment).
+  std::vector<std::string> rows_are(const std::vector<std::string>& want) {
+    std::vector<std::string> now;
+    for (int i = 0; i < 300; ++i) {
+      now = rows();
+      if (now == want) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return now;
+  }
+};
+
+std::vector<std::string> codes(int from, int to) {
+  std::vector<std::string> v;
+  for (int i = from; i <= to; ++i) {
+    char b[8];
+    std::snprintf(b, sizeof b, "C%04d", i * 10);
+    v.push_back(b);
+  }
+  return v;
+}
+
+// Twelve customers in a window of five rows: the first page, line down and
+// up, page down and up, the last page with the cursor on its last row;
+// then a customer deleted by another engine vanishes at the next page and
+// the rows below move up. END leaves.
+TEST_F(IpScrollRun, PageAndLineKeysAndADeletedCustomer) {
+  change(codes(1, 12), {});
+  run_in_pane("QUVOPATH=" + tmuxrun::q(app().var) + " " + tmuxrun::q(QUVO_BINARY) +
+              " -d IPD -a IPA -t Input -p 'IP CUSTLIST'");
+  ASSERT_TRUE(waits(1)) << tmuxrun::slurp(dir + "/err");
+  EXPECT_EQ(rows_are(codes(1, 5)), codes(1, 5));
+  EXPECT_EQ(cursor_row(), 1);
+  key("C-Down");  // LINE DOWN
+  EXPECT_EQ(rows_are(codes(2, 6)), codes(2, 6));
+  key("C-Up");  // LINE UP on the first row: a record earlier
+  EXPECT_EQ(rows_are(codes(1, 5)), codes(1, 5));
+  key("C-Up");  // on the first record: nothing
+  EXPECT_EQ(rows_are(codes(1, 5)), codes(1, 5));
+  key("NPage");
+  EXPECT_EQ(rows_are(codes(6, 10)), codes(6, 10));
+  key("NPage");
+  EXPECT_EQ(rows_are(codes(11, 12)), codes(11, 12));
+  key("NPage");  // at the end: nothing
+  EXPECT_EQ(rows_are(codes(11, 12)), codes(11, 12));
+  key("PPage");
+  EXPECT_EQ(rows_are(codes(6, 10)), codes(6, 10));
+  EXPECT_EQ(cursor_row(), 5);
+  key("C-End");  // BOTTOM
+  EXPECT_EQ(rows_are(codes(8, 12)), codes(8, 12));
+  EXPECT_EQ(cursor_row(), 5);
+  key("C-Down");  // at the end: nothing
+  EXPECT_EQ(rows_are(codes(8, 12)), codes(8, 12));
+  key("C-Home");  // TOP
+  EXPECT_EQ(rows_are(codes(1, 5)), codes(1, 5));
+  key("Enter");  // the next customer
+  EXPECT_EQ(cursor_row(), 2);
+  // C0030 goes at another terminal: shown until the next redisplay.
+  change({}, {"C0030"});
+  EXPECT_EQ(rows_are(codes(1, 5)), codes(1, 5));
+  key("C-Home");
+  std::vector<std::string> want = codes(1, 2);
+  for (auto& c : codes(4, 6)) want.push_back(c);
+  EXPECT_EQ(rows_are(want), want);
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
 }
 
 }  // namespace
