@@ -203,10 +203,8 @@ uint32_t ip_scroll_window(Pcb* pcb) {
   // A row of 0 or less counts from the bottom of the screen's application
   // area.
   if (row <= 0) {
-    int r = 0, c = 0;
-    wm_counts(&r, &c, &c);
-    row = row - 3 + 24 + 1 - rows;
-    if (row < 1) row = 1;
+    int height = com.rows ? int(com.rows) : 24;
+    row = std::max(1, row - 3 + height + 1 - rows);
   }
   WmWnd w;
   INIT_WND(&w, 1, row, col, rows, cols, 0);

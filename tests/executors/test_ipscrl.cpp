@@ -36,6 +36,7 @@
 #include "language/ii.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
+#include "process/em.h"
 #include "process/emrec.h"
 #include "process/pb.h"
 #include "process/pc.h"
@@ -48,6 +49,7 @@
 #include "screen/wm.h"
 #include "process/pl_fixture.h"
 #include "support/quvo_run.h"
+#include "support/syserr.h"
 #include "support/tmux.h"
 
 namespace {
@@ -714,6 +716,47 @@ TEST_F(IpScrollRun, PageAndLineKeysAndADeletedCustomer) {
   std::string err;
   EXPECT_EQ(ended(&err), 0);
   EXPECT_EQ(err, "");
+}
+
+// ip_clr_frm detaches the windows of one frame, kept or not, and deletes
+// their records; the other frame's stay. A PCB without the frame, or not
+// of an Input, Output or Inquiry process, is a system error.
+TEST_F(IpWcbFiles, ClearingAFrameDetachesItsWindowsOnly) {
+  int base = windows();
+  Pcb* p = input("FORM", nullptr);
+  auto* em = static_cast<EmHeader*>(MM_ALLOC(e.pool, sizeof(EmHeader)));
+  std::memset(static_cast<void*>(em), 0, sizeof *em);
+  em->n_frames = 2;
+  auto* frames = static_cast<PcbFrameEnt*>(MM_ALLOC(e.pool, 3 * sizeof(PcbFrameEnt)));
+  std::memset(static_cast<void*>(frames), 0, 3 * sizeof(PcbFrameEnt));
+  p->module.set(em);
+  p->frame_tbl.set(frames);
+  attach(p, 1, 1, false);
+  attach(p, 2, 1, true);
+  attach(p, 2, 2, false);
+  frames[2].image = 2;
+  EXPECT_EQ(windows(), base + 3);
+  ip_clr_frm(p, 2);
+  EXPECT_EQ(windows(), base + 1);
+  EXPECT_EQ(count(ip_wcb_file(), sizeof(IpWcb)), 1);
+  EXPECT_EQ(frames[2].image, 0u);
+  {
+    SysErrCapture cap(SysErrAnswer::Continue);
+    ip_clr_frm(nullptr, 1);
+    EXPECT_EQ(cap.last(), "ip_clr_frm() - got a NULL pcb");
+    ip_clr_frm(p, 3);
+    EXPECT_EQ(cap.last(), "ip_clr_frm() - got a NULL cfrm");
+    p->invoc.type = 4;
+    ip_clr_frm(p, 1);
+    EXPECT_EQ(cap.last(), "ip_clr_frm() - bad proc type");
+    p->invoc.type = 2;
+  }
+  ip_wnd_cleanup(p);
+  EXPECT_EQ(windows(), base);
+  EXPECT_EQ(count(ip_wcb_file(), sizeof(IpWcb)), 0);
+  p->module.reset();
+  p->frame_tbl.reset();
+  e.free_pcb(p);
 }
 
 }  // namespace
