@@ -57,6 +57,7 @@ struct Fld {
   int key = -1;
   bool dup = false;
   int justify = 0;
+  int stamp = -1;
 };
 
 struct KeySeg {
@@ -82,6 +83,7 @@ struct GFile {
   std::vector<uint8_t> init, null;
   FmArb* mem = nullptr;  // its records (disk files)
   std::vector<uint32_t> elem_no_of_key;
+  uint32_t usage[10] = {};  // the element filling each special-usage slot
   const Fld* fld(const std::string& src) const {
     for (const Fld& f : flds)
       if (f.src_name == src) return &f;
@@ -278,13 +280,13 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->mask = fd.mask;
   f->label = fd.label;
   f->justify = fd.justify;
+  f->stamp = fd.stamp;
   f->at = fd.at;
   return true;
 }
 
 bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
   int off = 0;
-  std::map<int, const Fld*> keys;
   for (const FieldDef& fd : d.fields) {
     if (!fd.typed) continue;
     Fld f;
@@ -304,24 +306,26 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
     return false;
   }
   g->rec_len = off;
-  for (const Fld& f : g->flds) {
-    if (f.key < 0) continue;
-    if (!keys.emplace(f.key, &f).second) {
-      errs.add(f.at, "key " + std::to_string(f.key) + " given twice in " + d.name);
-      continue;
-    }
-    if (f.form.len * f.form.occurs > int(FM_MAX_KEY_LEN)) errs.add(f.at, "a key is at most 255 bytes");
-  }
+  // Fields of one key number are its segments, in the record's order.
+  std::map<int, std::vector<const Fld*>> parts;
+  for (const Fld& f : g->flds)
+    if (f.key >= 0) parts[f.key].push_back(&f);
   int n = 0;
-  for (auto& [no, f] : keys) {
+  for (auto& [no, fs] : parts) {
     if (no != n) {
-      errs.add(f->at, "keys are numbered 0, 1, 2 ... without a gap (key " + std::to_string(n) + " missing)");
+      errs.add(fs[0]->at, "keys are numbered 0, 1, 2 ... without a gap (key " + std::to_string(n) + " missing)");
       return false;
     }
-    Key k{no, f->dup, {}};
-    int segtype = f->form.type == 5 ? FM_SEG_BINARY : FM_SEG_ALPHA;
-    for (int o = 0; o < f->form.occurs; ++o)
-      k.segs.push_back({f->form.off + o * f->form.len, f->form.len, segtype});
+    Key k{no, false, {}};
+    int len = 0;
+    for (const Fld* f : fs) {
+      k.dup = k.dup || f->dup;
+      int segtype = f->form.type == 5 ? FM_SEG_BINARY : FM_SEG_ALPHA;
+      for (int o = 0; o < f->form.occurs; ++o)
+        k.segs.push_back({f->form.off + o * f->form.len, f->form.len, segtype});
+      len += f->form.len * f->form.occurs;
+    }
+    if (len > int(FM_MAX_KEY_LEN)) errs.add(fs.back()->at, "a key is at most 255 bytes");
     g->keys.push_back(k);
     ++n;
   }
@@ -531,6 +535,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     int per = (g.flds[i].form.type == 6 || g.flds[i].form.type == 7) && g.flds[i].form.len == 8 ? 2 : 1;
     field_no += per * g.flds[i].form.occurs;
     elem_ix[i] = int(out.size());
+    if (g.flds[i].stamp >= 0) g.usage[g.flds[i].stamp] = e.number;
     out.push_back(e);
   }
   // Keys: one field that is the whole key, else a group of substrings.
@@ -896,7 +901,7 @@ void Gen::dictionary() {
     } else {
       std::memcpy(f.struct_stamp.b, stamp, 8);
     }
-    for (auto& u : f.usage) u = 0;
+    for (int u = 0; u < 10; ++u) f.usage[u] = g.usage[u];
     f.key_count = uint8_t(g.keys.size());
     for (int k = 0; k < 17; ++k) {
       f.seg_count[k] = 0;
@@ -1132,6 +1137,9 @@ bool Gen::processes() {
           std::string key = trim_right(std::string(p.pcf_key.view()));
           bool found = false;
           for (const Fld& f : g->flds) found = found || f.elem_name == key;
+          // or the key of several fields, by its group's name
+          for (const Key& k : g->keys)
+            found = found || (k.segs.size() > 1 && key == g->name + " KEY" + std::to_string(k.no));
           const Entry* ke = hb.find("pcf_key");
           if (!found) errs.add(ke ? ke->value_at : hb.at, "\"pcf_key\": " + fname + " has no field \"" + key + "\"");
         }
