@@ -524,7 +524,14 @@ void ip_scrl_exec(Pcb* pcb, int mode) {
   size_t len = cfi && cfi->cfi ? size_t(cfi->cfi->fdb.rec_len) : 0;
   uint8_t* rec = h && len ? h->rec.get() : nullptr;
   std::vector<uint8_t> blank(rec ? rec : nullptr, rec ? rec + len : nullptr);
-  fill_wnd(pcb);
+  // BUFFER SCROLLING IMG '1': the list starts at its end, once.
+  PdArea3* a3 = pi_area_rec<PdArea3>(pcb, 3);
+  if (a3 && a3->buffer_scroll == "1") {
+    scroll_to_end(pcb);
+    a3->buffer_scroll.set("0");
+  } else {
+    fill_wnd(pcb);
+  }
   for (;;) {
     ip_detach(pcb, 0, false, false, true);
     if (!sb->cur && rec) std::memcpy(rec, blank.data(), len);

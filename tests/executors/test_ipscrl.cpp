@@ -121,6 +121,7 @@ struct ListRun {
   // ones (with keys 0, the run only does that).
   std::vector<std::string> add, remove;
   bool check = true;     // the list checked against the test's own map
+  bool at_end = false;   // BUFFER SCROLLING IMG '1': the list starts at its end
 };
 
 struct Child {
@@ -240,6 +241,7 @@ struct Child {
     other = nullptr;
     // The frame's window of run.rows rows.
     fp_frame(p, 1)->pos[2] = run.rows;
+    if (run.at_end) pi_area_rec<PdArea3>(p, 3)->buffer_scroll.set("1");
   }
   // The customer codes of the window's rows, top to bottom, and the row of
   // the cursor (1-based).
@@ -330,8 +332,8 @@ struct Child {
       ++sent;
       check();
     } else {
-      // The list starts with the first page.
-      last_key = opt::kTop;
+      // The list starts with the first page, or the last.
+      last_key = run.at_end ? opt::kBottom : opt::kTop;
       check();
       last_key = 0;
     }
@@ -372,6 +374,7 @@ Outcome run_list(const ListRun& run) {
   pid_t pid = fork();
   if (pid == 0) {
     alarm(120);
+    os_sys_err_log_clear();
     static Child c;
     g_child = &c;
     c.run = run;
@@ -467,7 +470,8 @@ class IpScroll : public ::testing::Test {
 };
 
 // Random scrolling keys and ENTER over 0-40 customers in windows of 1-6
-// rows, while customers come and go through a second open of the file:
+// rows (starting at the end with BUFFER SCROLLING IMG '1' in every fourth
+// run), while another engine adds and deletes customers:
 // the rows are consecutive customers in code order, none twice, none
 // deleted after a new page; TOP and BOTTOM show the file's first and last
 // page; LINE UP on the first customer and LINE DOWN at the end change
@@ -479,6 +483,7 @@ TEST_F(IpScroll, RandomKeysWithCustomersComingAndGoing) {
     r.rows = int(1 + seed % 6);
     r.start = int((seed * 7) % 41);
     r.keys = 120;
+    r.at_end = seed % 4 == 0;
     ASSERT_TRUE(app().fresh());
     Outcome o = run_list(r);
     SCOPED_TRACE("seed " + std::to_string(seed) + " rows " + std::to_string(r.rows) + " start " +
