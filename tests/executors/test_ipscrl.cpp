@@ -214,7 +214,7 @@ struct Child {
     name.resize(20, ' ');
     live[c] = name;
   }
-  void del(const std::string& c) {
+  void del(std::string c) {
     ask('-', c);
     live.erase(c);
     gone.insert(c);
