@@ -293,9 +293,12 @@ TEST(Gen, DefinedFieldsGiveTheirImagesAndElements) {
   EXPECT_EQ(key->kind, 2);
   EXPECT_EQ(key->key_kind, 0);
   EXPECT_EQ(key->key_dups, '0');
-  const DElem* seg = element("CHILD K0S6");  // bytes 37-39, one alpha segment as the catalogue has it
+  // bytes 37-39, one alpha segment as the catalogue has it: a synonym of
+  // the piece over the two fields there
+  const DElem* seg = element("CHILD K0S6");
   ASSERT_NE(seg, nullptr);
-  EXPECT_EQ(seg->kind, 4);
+  EXPECT_EQ(seg->kind, 5);
+  EXPECT_EQ(std::string(seg->domain.view()).substr(0, 9), "CHILD P37");
   EXPECT_EQ(seg->offset.get(), 37);
   EXPECT_EQ(seg->length.get(), 3);
   EXPECT_EQ(seg->type, 1);
@@ -416,6 +419,38 @@ TEST(Gen, SpoiledSourcesGenerateOrWriteNothing) {
     write(src / v, orig[v]);
   }
   EXPECT_GT(refused, 10);
+}
+
+// A field's mask gives what the dictionary compiler makes of it (its
+// digits, decimals and sign; an alpha mask its length): a mask that
+// disagrees with the field's form is refused at its line, and nothing is
+// written. A mask narrower than its number is not a disagreement.
+TEST(Gen, MasksThatDisagreeWithTheirFieldAreRefusedAtTheirLine) {
+  TmpDir t;
+  write(t.path / "app/XMA/files.def",
+        "application\n  title = Masks\n  databases = XMD\n\n"
+        "file XMF disk\n"
+        "  XM KEY = alpha 4 key 0\n"
+        "  XM WIDE = packed 2 decimals 2 mask \"9999.99\"\n"      // line 7: 4 digits in a 1-digit field
+        "  XM DECS = packed 6 decimals 2 mask \"ZZ9.9\"\n"        // 8: one decimal
+        "  XM SIGN = packed 6 signed decimals 2 mask \"ZZ9.99\"\n"  // 9: no sign
+        "  XM OK = packed 6 signed decimals 2 mask \"ZZ,ZZ9.99-\"\n");
+  auto refused = [&]() {
+    qg::Errors errs;
+    EXPECT_FALSE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, (t.path / "app").string()},
+                              (t.path / "out").string(), &errs));
+    EXPECT_FALSE(fs::exists(t.path / "out"));
+    std::set<int> lines;
+    for (const qg::Error& e : errs.list) lines.insert(e.at.line);
+    return lines;
+  };
+  EXPECT_EQ(refused(), (std::set<int>{7, 8, 9}));
+  write(t.path / "app/XMA/files.def",
+        "application\n  title = Masks\n  databases = XMD\n\n"
+        "file XMF disk\n"
+        "  XM KEY = alpha 4 key 0\n"
+        "  XM CODE = alpha 3 mask \"##\"\n");  // two characters for 3 bytes
+  EXPECT_EQ(refused(), (std::set<int>{7}));
 }
 
 // Every header argument of the processes spoilt in turn (numbers out of
