@@ -894,6 +894,8 @@ void Gen::compile() {
   for (const GFile& g : files) run(g.app, g.name, g.at, false);
   if (!work.empty()) run("0AD", "*", work.front().at, true);
   dd_stamp_from(nullptr);
+  FM_CLOSE(m1, 0);
+  FM_CLOSE(m2, 0);
   if (!errs.any()) check_layouts();
 }
 
