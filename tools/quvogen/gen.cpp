@@ -24,6 +24,7 @@
 #include "files/fm.h"
 #include "files/fmcat.h"
 #include "foundation/bi.h"
+#include "foundation/cvdat.h"
 #include "foundation/mm.h"
 #include "foundation/ut.h"
 #include "model.h"
@@ -159,15 +160,39 @@ class Gen {
 
 bool date_type(int type) { return type == 3 || type == 4 || type == 6 || type == 7 || type == 9 || type == 10; }
 
-// The mask of a date element's unit range.
+// The mask of a date element's unit range, for a date the sources give no
+// mask: the engine's default date mask (what shows a date without a mask of
+// its own) cut to the units, separators between them kept, when it has each
+// of them ("06/05/0807" for a day's date); else the units alone.
 std::string date_mask(const DElem& e) {
-  std::string m;
+  std::string units;
   bool julian = e.type == 3 || e.type == 6 || e.type == 9;
   for (int u = e.digits; u >= e.decimals; --u) {
     if (julian && u == 6) continue;
-    m += julian && u == 5 ? "005" : "0" + std::to_string(u);
+    units += julian && u == 5 ? "005" : "0" + std::to_string(u);
   }
-  return m;
+  if (julian) return units;
+  char text[60];
+  ut_get_date_msk("0AD", "00", text);
+  std::string dflt = trim_right(std::string(text, 60));
+  if (dflt.find_first_of("\"\\") != std::string::npos) return units;
+  std::string out, sep;
+  std::set<int> kept;
+  for (size_t i = 0; i < dflt.size();) {
+    if (dflt[i] == '0' && i + 1 < dflt.size() && dflt[i + 1] >= '1' && dflt[i + 1] <= '8') {
+      int u = dflt[i + 1] - '0';
+      if (u <= e.digits && u >= e.decimals) {
+        if (!kept.empty()) out += sep;
+        out += dflt.substr(i, 2);
+        kept.insert(u);
+      }
+      sep.clear();
+      i += 2;
+    } else {
+      sep += dflt[i++];
+    }
+  }
+  return int(kept.size()) == e.digits - e.decimals + 1 ? out : units;
 }
 
 bool all_blank(const char* s, size_t n) {
