@@ -20,6 +20,7 @@
 #include "executors/fp.h"
 #include "executors/ip.h"
 #include "executors/mp.h"
+#include "executors/op.h"
 #include "executors/rt.h"
 #include "process/piexec.h"
 #include "process/pl.h"
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
   fp_register();
   mp_register();
   ip_register();
+  op_register();
 #ifdef QUVO_EXTRA_REGISTER
   QUVO_EXTRA_REGISTER();
 #endif

@@ -373,7 +373,6 @@ void fp_register() {
     const char* scripted = os_test_hook("QUVO_TEST_EXEC");
     if (!scripted || !*scripted) {
       proc_svc.mp_exec = fp_mp_exec;
-      proc_svc.ip_exec = fp_ip_exec;
     }
     return fp_init();
   });

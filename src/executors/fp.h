@@ -110,9 +110,8 @@ int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep);
 int fp_final_write(Pcb* pcb);
 // Removes the windows of the process's images (its run has ended).
 void fp_release_regions(Pcb* pcb);
-// The interim Menu and Input executors (mp_exec, ip_exec slots).
+// The interim Menu executor (mp_exec slot).
 void fp_mp_exec(Pcb* pcb);
-void fp_ip_exec(Pcb* pcb);
 
 // Engine start (OsInit::Fp): work files, built-in invocations, switches.
 int fp_init();

@@ -542,6 +542,12 @@ int exec_img(Pcb* pcb) {
         continue;
       }
     }
+    // Key entry: the typed key into the record, for the executor's read.
+    if (ci->first_item && phase(pcb) == 6 && o == opt::kEnter && !key_edit(pcb)) {
+      empty_msgs(prev_msgs(pcb), "can't clear prev. msg");
+      swap_msgs(pcb);
+      continue;
+    }
     // 9
     if (keep) {
       empty_msgs(prev_msgs(pcb), "can't empty prev msg file");

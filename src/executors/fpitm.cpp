@@ -639,6 +639,37 @@ bool strong_edit(Pcb* pcb) {
   return all;
 }
 
+bool key_edit(Pcb* pcb) {
+  int image = int(pcb->run.image);
+  int first, last;
+  image_items(pcb, image, &first, &last);
+  bool all = true;
+  for (int n = last; n >= first; --n) {
+    EmCitm* c = citm(pcb, n);
+    PcbItemEnt* e = ient(pcb, n);
+    if (!c || !e || !e->input || !c->pcf_key || !c->wm.text || !c->wm.value) continue;
+    std::string shown(c->wm.text.get(), c->wm.text_len);
+    if (shown == empty_text(c)) {
+      if (const uint8_t* ev = empty_value(c)) std::memmove(c->wm.value.get(), ev, c->wm.length);
+      continue;
+    }
+    CvItem& cv = cv_of(c);
+    CvBlock b;
+    uint32_t rows = cv.rows, cols = cv.cols;
+    uint16_t ext = cv.ext_len, edit = cv.edit_len;
+    int done = cv_cmpl(&b, &cv, nullptr, 0);
+    cv.rows = rows;
+    cv.cols = cols;
+    cv.ext_len = ext;
+    cv.edit_len = edit;
+    if (!done || cv_etoi(&b)) continue;
+    add_msg(pcb, b.msg ? uint32_t(b.msg) : kErrMask);
+    all = false;
+    mark_error(pcb, image, n, c);
+  }
+  return all;
+}
+
 namespace {
 bool letter(uint8_t ch) {
   return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= 192 && ch <= 221) || (ch >= 224 && ch <= 253);

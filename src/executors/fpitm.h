@@ -33,6 +33,10 @@ void reset_itm_sig(Pcb* pcb, int image);
 void dspl_itm(Pcb* pcb, int image);
 // Edits every input item of the current image; true when all pass.
 bool strong_edit(Pcb* pcb);
+// Key entry (INTERACTIVE PHASE 6): the key items typed into become the
+// record's key, an item left empty its empty value; false (the item shown
+// in error with the message) when a typed key does not convert.
+bool key_edit(Pcb* pcb);
 bool edit_alp(Pcb* pcb, int item);
 // Default look-ups and automatic display; true when it displayed anything,
 // *ok cleared on a failed look-up.

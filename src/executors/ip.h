@@ -1,10 +1,11 @@
 // The input executor: an Input process keeps the records of its own file
-// (PCF) through its frames. This far: the Add mode loop (ipexec.cpp), the
-// next sequence number of a new record, the start-mode corrections, the
-// mode keys and the status line.
+// (PCF) through its frames: the loop of record entry in every mode
+// (ipexec.cpp), the next sequence number of a new record, the start mode
+// and the mode keys (ipmode.cpp) and the status line (ipstat.cpp).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // The sequence-number field's next value: `value` (the field's stored
@@ -52,6 +53,33 @@ struct IpModeSel {
 };
 IpModeSel ip_slct_mode(int result, int mode, int phase, const IpModeFacts& f);
 
+// The phase of a mode: Add 1, Delete 2, Change 7, any other Inquire 3.
+int ip_mode_phase(int mode);
+// Whether ENTER after a record reads the next one: not in Add mode, only
+// from a record phase (7, 2, 3), and AUTO READNEXT '1', or blank outside
+// Delete mode.
+bool ip_auto_rdnxt(int mode, int phase, char auto_readnext);
+// init_mode: the mode and phase an Input process starts in from DEFAULT
+// MODE `mode`. Without a keyed PCF (`keyed` false) the mode as it is, in
+// its own phase. Otherwise the mode ip_correct_mode allows, then:
+//   Add: in record-entry state (`entry`) a new record (phase 1); out of
+//     it, the first record in Change (or Inquire when Change may not be
+//     done), Add when there is none;
+//   Delete: with AUTO READNEXT '1' the first record (phase 2), else key
+//     entry (phase 6);
+//   Inquire: out of record-entry state or with AUTO READNEXT '1' the first
+//     record (phase 3); failing that, key entry, or Add out of
+//     record-entry state when Add may be done;
+//   Change: in record-entry state without AUTO READNEXT '1' key entry;
+//     else the first record (phase 7); failing that, key entry when Add
+//     may not be done in record-entry state, else Add.
+// A first record held or locked elsewhere (200520, 200530) shows for
+// inquiry (phase 3) in the mode. `read_first(mode, phase)` sets MODE and
+// INTERACTIVE PHASE and reads the first record: 0, or the failure's
+// status.
+IpModeSel ip_init_mode(int mode, const IpModeFacts& f, bool entry, bool keyed, char auto_readnext,
+                       const std::function<uint32_t(int mode, int phase)>& read_first);
+
 // The mode item of the status line: the mode's three-letter name (message
 // 300510: Add, Delete, Inquire, Change) and, when INTERACTIVE PHASE is not
 // the mode's own phase, "/" and the phase's name (message 300500: phases
@@ -70,10 +98,25 @@ void ip_cleanup(Pcb* pcb, uint32_t* saved);
 // record's, plus the increment. 1 done (or the PCF has no sequence-number
 // field), 0 when there is no next number (the field unchanged).
 int find_nxt_sno(Pcb* pcb, bool search);
-// The executor of an Input process: with a PCF, the start mode and the loop
-// of record entry (Add mode so far); without one, the frame processor's
-// interim executor.
+// The executor of an Input process: the start mode and the loop of record
+// entry (ipexec.cpp).
 void ip_exec(Pcb* pcb);
+// An Input process run by a cascade (automatic mode): mode 2 deletes every
+// record its PCF stream reads, any other rewrites each one; then it ends
+// with 2.
+void ip_auto(Pcb* pcb);
+// Around a child the frame processor runs: a new record (phase 1) is
+// written first (phase 7 after), a record being changed is rewritten, or
+// let go when unchanged; 0 refuses the child (the failure's message
+// queued). After the child, a record being changed is read again by its
+// record id; a failure shows it for inquiry (phase 3).
+struct EmCchld;
+int ip_pre_invoc(Pcb* pcb, const EmCchld* child);
+void ip_post_invoc(Pcb* pcb, const EmCchld* child);
+// Start and end of an Input process's frame (the frame processor's hooks).
+void ip_sof(Pcb* pcb);
+int ip_eof(Pcb* pcb);
 
-// Registers the Input slots built so far (called after fp_register).
+// Registers the input executor's slots and the frame processor's hooks of
+// Input processes (called after fp_register).
 void ip_register();

@@ -1,11 +1,15 @@
-// The input executor's run of an Input process with a file of its own (its
-// PCF): the start mode, then the loop of record entry through the frame
-// processor, each new record written by its final write (pi_write) and
-// numbered by find_nxt_sno. This far the process runs in Add mode; a
-// process whose start mode is another one, and processes without a file,
-// still run on the frame processor's interim executor.
+// The input executor's run of an Input process: the start mode (init_mode),
+// then the loop of record entry through the frame processor. Add mode
+// writes new records (numbered by find_nxt_sno); key entry (phase 6) reads
+// the record the typed key names for Change, Delete or Inquire; ENTER
+// after a record goes on to the next one; the mode keys switch modes; a
+// delete is confirmed by DELETE. Records move only through the PCF verbs.
+// A record another user (or another part of this process) holds is shown
+// for inquiry with the lock's message; a key that names no record stays as
+// typed with its message.
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "executors/fp.h"
@@ -58,17 +62,184 @@ IpModeFacts mode_facts(Pcb* pcb) {
   return f;
 }
 
-// A fresh record for Add: the record area as the process started, event
-// point 02 (Set Default Values), the caller's key constraints, the next
-// sequence number (300540 when there is none).
-void fresh_record(Pcb* pcb, const std::vector<uint8_t>& defaults) {
+constexpr uint32_t kMsgEof = 300670;     // reading past the last record
+constexpr uint32_t kStQueryRec = 200350;  // a record already supplied
+constexpr uint32_t kStEof = 200360, kStNotPositioned = 200540;
+
+bool locked(uint32_t st) { return st == FM_ST_HELD_SELF || st == FM_ST_LOCKED; }
+
+// An event point of the process, or of a child (61, 62).
+void run_ep(Pcb* pcb, int n, const EmCchld* c = nullptr) {
+  PiEpArg a{pcb, n, 0};
+  a.cchld = c;
+  proc_svc.ii_proc_exec(&a);
+}
+
+uint32_t pcf_status(Pcb* pcb) {
+  FmArb* h = pcb->pcf_stream.get();
+  return h ? uint32_t(h->status) : 0;
+}
+
+// A failed verb's message: the file's status when the file operation
+// failed (an event point that failed gave its own).
+void verb_msg(Pcb* pcb) {
+  if (pcb->invoc.completion == kPiRsFile && pcf_status(pcb)) fp_msg(pcb, pcf_status(pcb));
+}
+
+// The run state of ip_exec.
+struct Ip {
+  Pcb* pcb;
+  PdArea3* a3;
+  PdArea11* a11;
+  EmCfi* cfi;                     // null without a PCF
+  std::vector<uint8_t> defaults;  // the record area as a new record starts
+  bool keep = false;              // the record area stays as it is (a key that found nothing)
+
+  int mode() const { return a11->mode; }
+  void set(int mode, int phase) {
+    a11->mode = uint8_t(mode);
+    a11->phase = uint8_t(phase);
+  }
+};
+
+// AUTO READNEXT's character, blank when unset.
+char arn(const Ip& ip) {
+  char c = ip.a3 ? char(ip.a3->auto_readnext[0]) : ' ';
+  return c == '\0' ? ' ' : c;
+}
+
+// Step 3 of the loop: the record area for a new record or for key entry.
+void fresh_record(Ip& ip) {
+  Pcb* pcb = ip.pcb;
+  if (FmArb* h = pcb->pcf_stream.get()) fm_release(h);
   size_t len = 0;
   uint8_t* rec = pcf_rec(pcb, &len);
-  if (rec && defaults.size() == len) std::memcpy(rec, defaults.data(), len);
-  PiEpArg a{pcb, 2, 0};
-  proc_svc.ii_proc_exec(&a);
-  if (rec) pi_set_cns(pcb, rec, len);
-  if (!find_nxt_sno(pcb, true)) fp_msg(pcb, kMsgNoSeqNo);
+  if (ip.a11->file_status == kStQueryRec) {
+    // A record already supplied: shown as it is.
+  } else if (!ip.keep) {
+    if (rec && ip.defaults.size() == len) std::memcpy(rec, ip.defaults.data(), len);
+    run_ep(pcb, 2);
+  }
+  ip.keep = false;
+  if (rec) {
+    pi_set_cns(pcb, rec, len);
+    if (ip.defaults.size() == len) pi_set_cns(pcb, ip.defaults.data(), len);
+  }
+  if (ip.a11->phase == 1 && !find_nxt_sno(pcb, true)) fp_msg(pcb, kMsgNoSeqNo);
+}
+
+// The key descriptor of the stream's key.
+const FmKdb* stream_key(FmArb* h) {
+  const FmFile* f = h ? h->file.get() : nullptr;
+  if (!f || !f->kdb) return nullptr;
+  const FmKdb* k = f->kdb.get();
+  for (int i = 0; i < int(f->fdb.key_count); ++i)
+    if (k[i].key_no == h->key_no) return &k[i];
+  return nullptr;
+}
+
+// The read of key entry. EXACT KEY REQUIRED '1' reads the exact key; on a
+// keyed file opened for writing, a key whose segments all hold their empty
+// values reads the first record, and one entered only in its leading
+// segments reads the first record that begins with them. 1 read, 0 not.
+int key_read(Ip& ip) {
+  Pcb* pcb = ip.pcb;
+  FmArb* h = pcb->pcf_stream.get();
+  size_t len = 0;
+  uint8_t* rec = pcf_rec(pcb, &len);
+  if ((ip.a3 && ip.a3->exact_key == "1") || !h || !rec || ip.cfi->fdb.org == 0 || ip.cfi->fdb.access == 1)
+    return pi_read(pcb, ip.a3 && ip.a3->exact_key == "1" ? FM_OP_EQUAL : 0);
+  const FmKdb* k = stream_key(h);
+  if (!k || ip.defaults.size() != len) return pi_read(pcb, 0);
+  const FmSdb* segs = k->segs.get();
+  size_t total = 0, entered = 0;
+  for (int i = 0; segs && i < int(k->seg_count); ++i) {
+    size_t off = segs[i].offset, n = segs[i].length;
+    if (off + n > len) return pi_read(pcb, 0);
+    total += n;
+    if (std::memcmp(rec + off, ip.defaults.data() + off, n) != 0) entered = total;
+  }
+  if (entered == 0) return pi_read(pcb, FM_OP_FIRST);
+  if (entered == total) return pi_read(pcb, 0);
+  // The entered leading part of the key, its segments side by side.
+  MmPool pool = mm_create_pool(" IPPOOL    ", pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth), 0);
+  auto* key = static_cast<uint8_t*>(MM_ALLOC(pool, total));
+  size_t at = 0;
+  for (int i = 0; i < int(k->seg_count); ++i) {
+    std::memcpy(key + at, rec + segs[i].offset, segs[i].length);
+    at += segs[i].length;
+  }
+  int ok;
+  {
+    FmArbKeep keep(h);
+    h->key.set(key);
+    h->key_len = uint16_t(entered);
+    ok = pi_read(pcb, FM_OP_KEY);
+  }
+  mm_free(key);
+  return ok;
+}
+
+// Step 6: the read of key entry (results 22 and 36, and 31 after a
+// delete). False when the process goes on to the next record (step 7).
+bool read_step(Ip& ip) {
+  Pcb* pcb = ip.pcb;
+  if (!fp_record_entry(pcb)) ut_unwind(2);
+  if (ip.a11->phase != 6) return false;
+  ip.a11->phase = uint8_t(ip_mode_phase(ip.mode()));
+  if (key_read(ip)) return true;
+  uint32_t st = pcf_status(pcb);
+  if (locked(st)) {
+    // Held or locked: the record as it is on file, for inquiry only.
+    ip.a11->phase = 3;
+    fp_msg(pcb, st);
+    return true;
+  }
+  // Not found: the typed key stays for the user to mend.
+  ip.a11->phase = 6;
+  ip.keep = true;
+  verb_msg(pcb);
+  return true;
+}
+
+// Step 7: the next record after ENTER (or NEXT RECORD, 23).
+void next_step(Ip& ip, int result) {
+  Pcb* pcb = ip.pcb;
+  int mode = ip.mode();
+  ip.a11->phase = uint8_t(ip_mode_phase(mode));
+  if (mode == 1) return;
+  if (result != kFpNext && !ip_auto_rdnxt(mode, ip.a11->phase, arn(ip))) {
+    ip.a11->phase = 6;
+    return;
+  }
+  if (pi_rdnxt(pcb, 0)) return;
+  uint32_t st = pcf_status(pcb);
+  if (locked(st)) {
+    ip.a11->phase = 3;
+    fp_msg(pcb, st);
+    return;
+  }
+  ip.a11->phase = 6;
+  if (st == kStEof || st == kStNotPositioned) fp_msg(pcb, kMsgEof);
+  else verb_msg(pcb);
+}
+
+// init_mode: MODE and INTERACTIVE PHASE the process starts in, with its
+// first record read where the mode asks for one.
+void init_mode(Ip& ip) {
+  Pcb* pcb = ip.pcb;
+  int dm = ip.a3 ? int(ip.a3->default_mode) : 0;
+  if (dm == 0 || dm > 254) dm = 1;
+  bool keyed = ip.cfi && ip.cfi->fdb.org != 0;
+  auto read_first = [&](int mode, int phase) -> uint32_t {
+    ip.set(mode, phase);
+    if (pi_read(pcb, FM_OP_FIRST)) return 0;
+    uint32_t st = pcf_status(pcb);
+    return locked(st) || pcb->invoc.completion == kPiRsFile ? (st ? st : 1) : 1;
+  };
+  IpModeSel s = ip_init_mode(dm, mode_facts(pcb), fp_record_entry(pcb), keyed,
+                             arn(ip), read_first);
+  ip.set(s.mode, s.phase);
 }
 }  // namespace
 
@@ -138,60 +309,126 @@ int find_nxt_sno(Pcb* pcb, bool search) {
   return ip_sno_add(field, s.type, s.size, s.is_signed != 0, s.digits, s.increment);
 }
 
+
 // ------------------------------------------------------------ ip_exec --
 void ip_exec(Pcb* pcb) {
-  if (!fp_has_pcf(pcb)) {
-    fp_ip_exec(pcb);
-    return;
-  }
-  PdArea3* a3 = pi_area_rec<PdArea3>(pcb, 3);
-  PdArea11* a11 = pi_area_rec<PdArea11>(pcb, 11);
-  EmCfi* cfi = pcf_cfi(pcb);
-  if (!a11 || !cfi) {
-    os_sys_err_text(kMod, __LINE__, "ip_exec() - no mode block or PCF");
+  Ip ip{pcb, pi_area_rec<PdArea3>(pcb, 3), pi_area_rec<PdArea11>(pcb, 11), pcf_cfi(pcb), {}};
+  if (!ip.a11) {
+    os_sys_err_text(kMod, __LINE__, "ip_exec() - no mode block");
     ut_unwind(4);
   }
-  // init_mode: the start mode, corrected by what the process may do.
-  int mode = a3 && a3->default_mode ? int(a3->default_mode) : 1;
-  if (cfi->fdb.org != 0) mode = ip_correct_mode(mode, mode_facts(pcb));
-  if (mode != 1 || !fp_record_entry(pcb)) {
-    os_sys_err_text(kMod, __LINE__, "ip_exec() - only Add mode runs yet");
-    ut_unwind(4);
-  }
-  a11->mode = 1;
-  a11->phase = 1;
-  // The record area as the process started: every new record begins so.
   size_t len = 0;
   uint8_t* rec = pcf_rec(pcb, &len);
-  std::vector<uint8_t> defaults(rec ? rec : nullptr, rec ? rec + len : nullptr);
+  ip.defaults.assign(rec, rec ? rec + len : nullptr);
+  init_mode(ip);
   EmHeader* em = pcb->module.get();
   for (;;) {
     // Every frame shows its images afresh, from the first level.
-    if (PcbFrameEnt* ft = pcb->frame_tbl.get())
+    if (PcbFrameEnt* ft = pcb->frame_tbl.get()) {
       for (uint32_t f = 1; f <= em->n_frames; ++f) ft[f].image = 0;
-    if (PcbFrameEnt* ft = pcb->frame_tbl.get(); ft && fp_frame(pcb, 1))
-      ft[1].level = fp_img_levels(fp_image(pcb, fp_frame(pcb, 1)->first_img)) != 0 ? 1 : 0;
-    if (a11->phase == 1) {
-      if (FmArb* h = pcb->pcf_stream.get()) fm_release(h);
-      fresh_record(pcb, defaults);
+      if (EmCfrm* fr = fp_frame(pcb, 1)) ft[1].level = fp_img_levels(fp_image(pcb, fr->first_img)) != 0 ? 1 : 0;
     }
-    int r = fp_exec(pcb, 1);
+    int phase = ip.a11->phase;
+    if (phase == 1 || phase == 6) fresh_record(ip);
+    int r;
+    if (phase == 6 && ip.a11->file_status == kStQueryRec) {
+      ip.a11->file_status = 0;
+      r = kFpDone;
+    } else {
+      r = fp_exec(pcb, 1);
+    }
     switch (r) {
       case kFpBack:
         ut_unwind(kFpBack);
       case kFpDone:
       case kFpScanChose:
-      case kFpAdd:
-        // The record was written (phase 7 now): the next one is added.
-        a11->mode = 1;
-        a11->phase = 1;
+        if (!read_step(ip)) next_step(ip, r);
         break;
+      case kFpNext:
+        next_step(ip, r);
+        break;
+      case kFpAdd:
+      case kFpDelete:
+      case kFpInquire:
+      case kFpChange: {
+        IpModeSel s = ip_slct_mode(r, ip.mode(), ip.a11->phase, mode_facts(pcb));
+        if (s.msg) fp_msg(pcb, s.msg);
+        ip.set(s.mode, s.phase);
+        break;
+      }
+      case kFpDelAck:
+        if (!pi_del(pcb)) {
+          verb_msg(pcb);
+          break;
+        }
+        if (!read_step(ip)) next_step(ip, r);
+        break;
+      case kFpScroll:
+        break;  // scrolling frames: their keys move the window
       default: {
         char text[64];
         std::snprintf(text, sizeof text, "ip_exec - unexpected fp_exec status : %d", r);
         os_sys_err_text(kMod, __LINE__, text);
-        ut_unwind(4);
       }
     }
   }
+}
+
+// ----------------------------------------------------------- children --
+int ip_pre_invoc(Pcb* pcb, const EmCchld* child) {
+  auto* a11 = pi_area_rec<PdArea11>(pcb, 11);
+  FmArb* h = pcb->pcf_stream.get();
+  if (!h || !a11) return 1;
+  if (a11->phase == 1) {
+    // The new record is written first, so the child sees it.
+    if (!pi_write(pcb)) {
+      verb_msg(pcb);
+      return 0;
+    }
+    a11->phase = 7;
+    return 1;
+  }
+  if (a11->phase == 7) {
+    size_t len = 0;
+    uint8_t* rec = pcf_rec(pcb, &len);
+    uint8_t* saved = pcb->pcf_buf1.get();
+    if (rec && saved && std::memcmp(rec, saved, len) == 0) {
+      if (!fm_release(h)) {
+        fp_msg(pcb, pcf_status(pcb));
+        return 0;
+      }
+    } else if (!pi_rewrite(pcb)) {
+      verb_msg(pcb);
+      return 0;
+    }
+    run_ep(pcb, 61, child);
+  }
+  return 1;
+}
+
+void ip_post_invoc(Pcb* pcb, const EmCchld*) {
+  auto* a11 = pi_area_rec<PdArea11>(pcb, 11);
+  if (!pcb->pcf_stream || !a11 || a11->phase != 7) return;
+  // The record again, as the child left it.
+  if (pi_read(pcb, FM_OP_RID)) return;
+  a11->phase = 3;
+  uint32_t st = pcf_status(pcb);
+  if (pcb->invoc.completion == kPiRsFile && !locked(st)) fp_msg(pcb, st);
+}
+
+// -------------------------------------------------------------- frames --
+void ip_sof(Pcb*) {}
+int ip_eof(Pcb* pcb) { return pcb->invoc.completion; }
+
+// ------------------------------------------------------------- ip_auto --
+void ip_auto(Pcb* pcb) {
+  auto* a11 = pi_area_rec<PdArea11>(pcb, 11);
+  if (fp_has_pcf(pcb) && pcb->pcf_stream && a11) {
+    bool del = pcb->invoc.auto_mode == 2;
+    a11->mode = del ? 2 : 4;
+    a11->phase = del ? 2 : 7;
+    for (int ok = pi_rdnxt(pcb, FM_OP_FIRST); ok; ok = pi_rdnxt(pcb, 0))
+      if (del ? !pi_del(pcb) : !pi_rewrite(pcb)) break;
+  }
+  ut_unwind(2);
 }

@@ -44,3 +44,57 @@ IpModeSel ip_slct_mode(int result, int mode, int phase, const IpModeFacts& f) {
       return keep;
   }
 }
+
+int ip_mode_phase(int mode) {
+  switch (mode) {
+    case 1: return 1;
+    case 2: return 2;
+    case 4: return 7;
+    default: return 3;
+  }
+}
+
+bool ip_auto_rdnxt(int mode, int phase, char auto_readnext) {
+  if (mode == 1 || (phase != 7 && phase != 2 && phase != 3)) return false;
+  return auto_readnext == '1' || (auto_readnext == ' ' && mode != 2);
+}
+
+IpModeSel ip_init_mode(int mode, const IpModeFacts& f, bool entry, bool keyed, char auto_readnext,
+                       const std::function<uint32_t(int mode, int phase)>& read_first) {
+  if (!keyed) return {mode, ip_mode_phase(mode), 0};
+  mode = ip_correct_mode(mode, f);
+  const bool arn = auto_readnext == '1';
+  const bool add_ok = f.add && f.add_sec;
+  auto held = [](uint32_t st) { return st == 200520 || st == 200530; };
+  switch (mode) {
+    case 1: {
+      if (entry) return {1, 1, 0};
+      bool chg = f.chg && f.chg_sec && !(f.variable && f.access != 3);
+      int m = chg ? 4 : 3, ph = chg ? 7 : 3;
+      uint32_t st = read_first(m, ph);
+      if (st == 0) return {m, ph, 0};
+      if (held(st)) return {m, 3, 0};
+      return {1, 1, 0};
+    }
+    case 2: {
+      if (!arn) return {2, 6, 0};
+      uint32_t st = read_first(2, 2);
+      return {2, st == 0 ? 2 : held(st) ? 3 : 6, 0};
+    }
+    case 3:
+      if ((!entry || arn) && read_first(3, 3) == 0) return {3, 3, 0};
+      if (!entry && add_ok) return {1, 1, 0};
+      return {3, 6, 0};
+    case 4: {
+      if (entry && !arn) return {4, 6, 0};
+      uint32_t st = read_first(4, 7);
+      if (st == 0) return {4, 7, 0};
+      if (held(st)) return {4, 3, 0};
+      if (entry && !add_ok) return {4, 6, 0};
+      return {1, 1, 0};
+    }
+    default:
+      os_sys_err_text("IP", __LINE__, "init_mode() - unexpected case switch");
+      return {3, 6, 0};
+  }
+}

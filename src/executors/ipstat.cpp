@@ -137,6 +137,13 @@ void ip_register() {
       proc_svc.ip_upd_stat = ip_upd_stat;
       proc_svc.ip_cleanup = ip_cleanup;
       proc_svc.ip_exec = ip_exec;
+      proc_svc.ip_auto = ip_auto;
+      FpHooks h;
+      h.sof = ip_sof;
+      h.eof = ip_eof;
+      h.pre_invoc = ip_pre_invoc;
+      h.post_invoc = ip_post_invoc;
+      fp_set_hooks(2, h);
     }
     return 1;
   });

@@ -79,6 +79,25 @@ uint8_t* bld_nop(IbCode* code);
 uint8_t* bld_ghost(IbCode* code);
 uint8_t* bld_vfy(IbCode* code, const IbVfyField& f, uint8_t mode, const char* app, bool conds, uint32_t shift);
 
+// A BROWSE record (28 bytes), one per detail record printed when the report
+// keeps a BROWSE file, and what the BROWSE statement hands the report
+// manager: the statement's record carries the image's report handle in
+// the page word and the item's column in the third word.
+struct IiBrowse {
+  rec::U32 page;              // 0  page number
+  rec::U16 line;              // 4  line on the page
+  rec::U16 zero;              // 6  0 (the statement: the item's column)
+  rec::Text<3> app;           // 8  the PCF's application
+  rec::Text<8> file;          // 11 and file name
+  rec::U8 spare;              // 19
+  rec::U32 key_len;           // 20 always kIiBrowseKey
+  Ref<uint8_t> key;           // 24 the PCF record's key, its segments one after another
+};
+QV_RECORD(IiBrowse, 28);
+QV_AT(IiBrowse, app, 8);
+QV_AT(IiBrowse, key_len, 20);
+constexpr uint32_t kIiBrowseKey = 82;
+
 // The print region PRINT hands to the report manager.
 struct IiRegion {
   int number;            // 1

@@ -190,12 +190,13 @@ uint32_t report_handle(Pcb* p) {
 void browse(Pcb* p, const EmCitm& c) {
   if (!ii_report_svc.has_report(p)) return;
   EmHeader* em = p->module.get();
-  uint8_t r[28] = {}, key[82];
+  uint8_t r[sizeof(IiBrowse)] = {}, key[kIiBrowseKey];
   std::memset(key, ' ', sizeof key);
-  rec::view<rec::U32>(r) = report_handle(p);
-  rec::view<rec::U16>(r + 6) = uint16_t(c.wm.col.get());
-  if (em) std::memcpy(r + 8, reinterpret_cast<uint8_t*>(em) + 96, 11);
-  rec::view<rec::U32>(r + 20) = 82;
+  auto& br = rec::view<IiBrowse>(r);
+  br.page = report_handle(p);
+  br.zero = uint16_t(c.wm.col.get());
+  if (em) std::memcpy(br.app.data(), reinterpret_cast<uint8_t*>(em) + 96, 11);
+  br.key_len = kIiBrowseKey;
   const uint8_t* buf = p->pcf_buf1.get();
   size_t at = 0;
   if (em && buf) {

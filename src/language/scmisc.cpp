@@ -282,10 +282,13 @@ namespace {
 // A PRINT number into length register reg: a constant, a calculation
 // variable of "0LA" (binary or variable packed, no bounds), or the default.
 int print_len(ScCtx* sc, const ScLenVal& v, int reg, uint16_t dflt) {
-  if (v.flag != 0 && v.flag != 1) return bld_ld_len(sc_code(sc), reg, dflt) ? 1 : 0;
+  // The statement keeps the kind in the number's third byte; the fourth is
+  // the statement's own (a blank as the editor stores it).
+  uint8_t kind = uint8_t(v.flag.get() & 0xFF);
+  if (kind != 0 && kind != 1) return bld_ld_len(sc_code(sc), reg, dflt) ? 1 : 0;
   ScIndex x{};
   x.v = v.v.get();
-  x.kind = uint8_t(v.flag.get());
+  x.kind = kind;
   return cmpl_ndx(sc, x, reg, 0, 0);
 }
 }  // namespace

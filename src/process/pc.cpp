@@ -538,7 +538,20 @@ void step_pcf(PcCtx* ctx) {
     std::memcpy(fld, d.seq_field.data(), 22);
     CElem ce;
     int t = 0;
-    bool ok = pc_fld(app, fld, 1, &ce, ctx) && ce.e.key_no != 255 && ce.e.area == cfi.rec_area;
+    bool ok = pc_fld(app, fld, 1, &ce, ctx) && ce.e.area == cfi.rec_area;
+    // A key of its own, or a segment of a key of several fields.
+    int key_no = ok ? int(ce.e.key_no) : 255;
+    if (ok && key_no == 255)
+      if (FmArb* pk = em->pk.get()) {
+        PcBuf<EmPk> p;
+        PROTO_FULL(pk, 0, p.bytes());
+        pk->op = FM_OP_FIRST;
+        fm_start(pk);
+        pk->op = 0;
+        while (fm_rdnxt(pk))
+          if (p->offset == ce.field_offset && p->length == ce.e.length) key_no = p->key_no;
+      }
+    ok = ok && key_no != 255;
     if (ok) {
       t = ce.e.type;
       ok = (t == 5 && (ce.e.length == 1 || ce.e.length == 2 || ce.e.length == 4)) || (t == 8 && ce.e.length <= 16) ||
@@ -553,7 +566,7 @@ void step_pcf(PcCtx* ctx) {
       pr.seq.size = uint8_t(ce.e.length);
       pr.seq.is_signed = ce.e.sign == '1' ? 1 : 0;
       pr.seq.digits = uint8_t(ce.e.digits + ce.e.decimals);
-      pr.seq.key_no = ce.e.key_no;
+      pr.seq.key_no = uint8_t(key_no);
       pr.seq.increment = 1;
     }
   }

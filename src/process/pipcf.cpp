@@ -83,7 +83,11 @@ bool hold_mark(const Pcf& p) { return p.em && p.em->b903 != 0; }
 uint16_t hold_opts(const Pcf& p, uint16_t op, bool next) {
   int type = p.pcb->invoc.type;
   bool autom = p.pcb->invoc.auto_mode != 0;
-  if (p.cfi && (p.cfi->use & (4 | 8)) && (phase(p.pcb) == 7 || phase(p.pcb) == 2 || type != 2)) op |= kHold;
+  // A person at an Input screen is not left waiting on another user's
+  // lock: the read answers 200530 at once with the record, which the input
+  // executor shows for inquiry with the message.
+  if (p.cfi && (p.cfi->use & (4 | 8)) && (phase(p.pcb) == 7 || phase(p.pcb) == 2 || type != 2))
+    op |= type == 2 && !autom ? FM_OP_HOLD : kHold;
   if (!next) {
     if (type == 9) {
       op = hold_mark(p) ? uint16_t(op | kHold) : uint16_t(op & ~kHold);

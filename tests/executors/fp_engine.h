@@ -1,7 +1,7 @@
 // The frame processor's test engine: the whole engine of the program entry
 // run in a child of the test program on a memory terminal, over a data
 // directory holding the test application fp-app (FPA, database FPD). A case
-// may replace the Input executor with its own, which drives fp_exec and the
+// runs the input executor (ip_exec) or replaces it with its own, which drives fp_exec and the
 // option rule on the real compiled process and writes what it saw as lines
 // "NAME VALUE" for the test to read back.
 #pragma once
@@ -23,6 +23,7 @@
 #include "dictionary/bs.h"
 #include "dictionary/dd1.h"
 #include "executors/fp.h"
+#include "executors/ip.h"
 #include "executors/rt.h"
 #include "files/fm.h"
 #include "files/lafi.h"
@@ -56,24 +57,37 @@ struct AppDir {
     if (getpid() == owner) delete dir;
   }
 };
-inline std::string build_app() {
-  static AppDir app;
-  TempDir* dir = app.dir;
-  std::string boot = dir->sub("boot");
-  var_dir() = dir->sub("var");
+// `folder` of tests/executors holds application `app` of database `db`,
+// whose Subroutine `setup` makes its files (ending by LOGOUT).
+inline std::string build_app(const std::string& folder = "fp-app", const std::string& app = "FPA",
+                             const std::string& db = "FPD", const std::string& setup = "FPA SETUP") {
+  static AppDir dirs;
+  static std::map<std::string, std::pair<std::string, std::string>> built;  // folder: error, var
+  if (auto it = built.find(folder); it != built.end()) {
+    var_dir() = it->second.second;
+    return it->second.first;
+  }
+  TempDir* dir = dirs.dir;
+  std::string boot = dir->sub("boot-" + folder);
+  var_dir() = dir->sub("var-" + folder);
   std::filesystem::create_directories(var_dir());
-  std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR +
-                    "/executors/fp-app " + boot + " >" + dir->sub("gen.log") + " 2>&1";
-  if (std::system(gen.c_str()) != 0) return "the generator failed: " + gen;
-  std::vector<std::string> env{"QUVOPATH=" + var_dir(), "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
-  QuvoRun b = run_quvo({"-b"}, env);
-  if (b.status != 0) return "quvo -b: " + b.out + b.err;
-  env.push_back("QUVO_BOOT_AP=FPA");
-  b = run_quvo({"-b"}, env);
-  if (b.status != 0) return "quvo -b of FPA: " + b.out + b.err;
-  b = run_quvo({"-d", "FPD", "-a", "FPA", "-t", "Subroutine", "-p", "FPA SETUP"}, {"QUVOPATH=" + var_dir(), "TERM=dumb"});
-  if (b.status != 127) return "FPA SETUP: " + b.out + b.err;
-  return "";
+  auto made = [&]() -> std::string {
+    std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR + "/executors/" +
+                      folder + " " + boot + " >" + dir->sub("gen-" + folder + ".log") + " 2>&1";
+    if (std::system(gen.c_str()) != 0) return "the generator failed: " + gen;
+    std::vector<std::string> env{"QUVOPATH=" + var_dir(), "QUVO_BOOT_SRC=" + boot, "TERM=dumb"};
+    QuvoRun b = run_quvo({"-b"}, env);
+    if (b.status != 0) return "quvo -b: " + b.out + b.err;
+    env.push_back("QUVO_BOOT_AP=" + app);
+    b = run_quvo({"-b"}, env);
+    if (b.status != 0) return "quvo -b of " + app + ": " + b.out + b.err;
+    b = run_quvo({"-d", db, "-a", app, "-t", "Subroutine", "-p", setup}, {"QUVOPATH=" + var_dir(), "TERM=dumb"});
+    if (b.status != 127) return setup + ": " + b.out + b.err;
+    return "";
+  };
+  std::string err = made();
+  built[folder] = {err, var_dir()};
+  return err;
 }
 
 // What a case's executor writes, read back by the test.
@@ -134,14 +148,18 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     pi_register();
     rt_register();
     fp_register();
+    ip_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
     static void (*exec)(Pcb*) = nullptr;
-    static OsInitFn fp_start = nullptr;
+    static OsInitFn ip_start = nullptr;
     exec = input_exec;
-    fp_start = os_get_init(OsInit::Fp);
-    os_set_init(OsInit::Fp, [] {
-      int ok = fp_start ? fp_start() : 1;
-      if (exec) proc_svc.ip_exec = exec;
+    ip_start = os_get_init(OsInit::Ip);
+    os_set_init(OsInit::Ip, [] {
+      int ok = ip_start ? ip_start() : 1;
+      if (exec) {
+        proc_svc.ip_exec = exec;
+        fp_set_hooks(2, FpHooks{});
+      }
       return ok;
     });
     std::vector<std::string> a{"quvo"};

@@ -4,11 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <vector>
 
+#include "executors/fp_engine.h"
+#include "executors/fpchld.h"
 #include "executors/ip.h"
 #include "foundation/bi.h"
 #include "foundation/pacdec.h"
+#include "process/pcb.h"
+#include "process/pipcf.h"
+#include "process/pishr.h"
 #include "support/syserr.h"
 
 namespace {
@@ -31,8 +38,8 @@ std::vector<uint8_t> pk(u128 mag, int len, bool neg = false, int extra = 0) {
   return b;
 }
 u128 pk_of(const std::vector<uint8_t>& b, int len, bool* neg = nullptr) {
-  u128 m;
-  bool n;
+  u128 m = 0;
+  bool n = false;
   EXPECT_TRUE(pacdec::decode(b.data(), len, m, n));
   if (neg) *neg = n;
   return m;
@@ -176,6 +183,287 @@ TEST(IpMode, ModeKeysAndTheirSecurity) {
   EXPECT_EQ(cap.last(), "slct_mode() - unexpected case switch");
   EXPECT_EQ(s.mode, 4);
   EXPECT_EQ(s.phase, 7);
+}
+
+}  // namespace
+
+namespace {
+
+// init_mode: each mode over record-entry state, AUTO READNEXT and how the
+// first record's read ends (read, held elsewhere, not there). The reads
+// asked for are recorded: a mode reads only where the rules say.
+TEST(IpMode, StartModeAndPhaseWithTheFirstRecord) {
+  IpModeFacts all;
+  all.add = all.del = all.chg = true;
+  struct Case {
+    int mode;
+    bool entry;
+    char arn;
+    uint32_t read;      // what the first read answers
+    int want_mode, want_phase;
+    const char* reads;  // the reads asked for, "MODE/PHASE" each
+  } cases[] = {
+      {1, true, ' ', 0, 1, 1, ""},
+      {1, false, ' ', 0, 4, 7, "4/7"},
+      {1, false, ' ', 200530, 4, 3, "4/7"},
+      {1, false, ' ', 200450, 1, 1, "4/7"},
+      {2, true, ' ', 0, 2, 6, ""},
+      {2, true, '1', 0, 2, 2, "2/2"},
+      {2, true, '1', 200520, 2, 3, "2/2"},
+      {2, true, '1', 200360, 2, 6, "2/2"},
+      {3, true, ' ', 0, 3, 6, ""},
+      {3, true, '1', 0, 3, 3, "3/3"},
+      {3, false, ' ', 0, 3, 3, "3/3"},
+      {3, false, ' ', 200360, 1, 1, "3/3"},
+      {4, true, ' ', 0, 4, 6, ""},
+      {4, true, '0', 0, 4, 6, ""},
+      {4, true, '1', 0, 4, 7, "4/7"},
+      {4, true, '1', 200530, 4, 3, "4/7"},
+      {4, true, '1', 200360, 1, 1, "4/7"},
+      {4, false, ' ', 200360, 1, 1, "4/7"},
+  };
+  for (const Case& c : cases) {
+    std::string reads;
+    auto read = [&](int m, int ph) {
+      reads += std::to_string(m) + "/" + std::to_string(ph);
+      return c.read;
+    };
+    IpModeSel s = ip_init_mode(c.mode, all, c.entry, true, c.arn, read);
+    EXPECT_EQ(s.mode, c.want_mode) << c.mode << c.entry << c.arn << c.read;
+    EXPECT_EQ(s.phase, c.want_phase) << c.mode << c.entry << c.arn << c.read;
+    EXPECT_EQ(reads, c.reads) << c.mode << c.entry << c.arn << c.read;
+  }
+  // Change not possible in record-entry state without Add: key entry
+  // after a failed read; Inquire out of it without Add stays in key entry.
+  IpModeFacts no_add = all;
+  no_add.add = false;
+  auto none = [](int, int) { return uint32_t(200360); };
+  IpModeSel s = ip_init_mode(4, no_add, true, true, '1', none);
+  EXPECT_EQ(s.mode * 10 + s.phase, 46);
+  s = ip_init_mode(3, no_add, false, true, ' ', none);
+  EXPECT_EQ(s.mode * 10 + s.phase, 36);
+  // DEFAULT MODE 1 on a file opened read-only with Change permitted: Change
+  // with the first record read.
+  IpModeFacts ro = no_add;
+  ro.access = 1;
+  auto found = [](int, int) { return uint32_t(0); };
+  s = ip_init_mode(1, ro, false, true, ' ', found);
+  EXPECT_EQ(s.mode * 10 + s.phase, 47);
+  // Without a keyed file the mode stays, in its own phase; nothing is read.
+  s = ip_init_mode(2, IpModeFacts{}, false, false, ' ', [](int, int) -> uint32_t {
+    ADD_FAILURE() << "read";
+    return 0;
+  });
+  EXPECT_EQ(s.mode * 10 + s.phase, 22);
+  // Any other mode starts as Inquire.
+  s = ip_init_mode(5, all, true, true, ' ', found);
+  EXPECT_EQ(s.mode * 10 + s.phase, 36);
+}
+
+// AUTO_RDNXT: never in Add mode or outside a record phase; '1' reads on,
+// blank reads on except in Delete mode, '0' never.
+TEST(IpMode, AutoReadNext) {
+  EXPECT_TRUE(ip_auto_rdnxt(4, 7, ' '));
+  EXPECT_TRUE(ip_auto_rdnxt(3, 3, ' '));
+  EXPECT_FALSE(ip_auto_rdnxt(2, 2, ' '));
+  EXPECT_TRUE(ip_auto_rdnxt(2, 2, '1'));
+  EXPECT_TRUE(ip_auto_rdnxt(4, 3, '1'));
+  EXPECT_FALSE(ip_auto_rdnxt(4, 7, '0'));
+  EXPECT_FALSE(ip_auto_rdnxt(1, 1, '1'));
+  EXPECT_FALSE(ip_auto_rdnxt(3, 6, '1'));
+  EXPECT_FALSE(ip_auto_rdnxt(4, 5, '1'));
+}
+
+}  // namespace
+
+namespace {
+
+using fpeng::note;
+
+// The input executor's pieces on the real compiled process IP LINES of the
+// test application ip-app (IPLINE: order code and line number make the key,
+// the line number is the sequence field, binary of one byte), in the whole
+// engine on a memory terminal (fp_engine.h).
+class IpRun : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(fpeng::build_app("ip-app", "IPA", "IPD", "IP SETUP"), ""); }
+  static fpeng::Result lines(void (*exec)(Pcb*)) {
+    return fpeng::run({"-d", "IPD", "-a", "IPA", "-t", "Input", "-p", "IP LINES"}, exec);
+  }
+};
+
+constexpr size_t kLineLen = 15;  // order 4, line 1, text 10
+PdArea11* mode_rec(Pcb* p) { return pi_area_rec<PdArea11>(p, 11); }
+uint8_t* line_rec(Pcb* p) { return p->pcf_stream->rec.get(); }
+void set_line(Pcb* p, const char* order, uint8_t no, const char* text) {
+  uint8_t* r = line_rec(p);
+  std::memset(r, ' ', kLineLen);
+  std::memcpy(r, order, 4);
+  r[4] = no;
+  std::memcpy(r + 5, text, std::strlen(text));
+}
+// The file's lines in key order, "ORDER/NO/TEXT" each (read in Inquire).
+std::string file_lines(Pcb* p) {
+  std::vector<uint8_t> keep(line_rec(p), line_rec(p) + kLineLen);
+  uint8_t phase = mode_rec(p)->phase;
+  mode_rec(p)->phase = 3;
+  std::string out;
+  for (int ok = pi_rdnxt(p, FM_OP_FIRST); ok; ok = pi_rdnxt(p, 0)) {
+    const uint8_t* r = line_rec(p);
+    std::string text(reinterpret_cast<const char*>(r) + 5, 10);
+    text.erase(text.find_last_not_of(' ') + 1);
+    out += std::string(reinterpret_cast<const char*>(r), 4) + "/" + std::to_string(r[4]) + "/" + text + " ";
+  }
+  mode_rec(p)->phase = phase;
+  std::memcpy(line_rec(p), keep.data(), kLineLen);
+  return out;
+}
+void log_text(const std::string& name, const std::string& text) {
+  std::ofstream(fpeng::log_path(), std::ios::app) << name << " " << text << "\n";
+}
+std::string logged(const fpeng::Result& r, const std::string& name) {
+  for (const auto& l : r.lines)
+    if (l.rfind(name + " ", 0) == 0) return l.substr(name.size() + 1);
+  return "";
+}
+
+// find_nxt_sno over a grouped key: each order's lines go on from that
+// order's highest number (the orders after it do not count), a new order
+// starts at 1, and an order at the field's limit (255) gets no number, the
+// field unchanged. Checked against the highest numbers kept in a map.
+const std::vector<std::pair<std::string, int>> kLines = {{"A001", 1}, {"A001", 2}, {"A001", 3}, {"B002", 7},
+                                                         {"B002", 254}, {"C003", 255}, {"D004", 9}};
+void sno_exec(Pcb* p) {
+  mode_rec(p)->phase = 1;
+  for (const auto& [order, no] : kLines) {
+    set_line(p, order.c_str(), uint8_t(no), "x");
+    if (!pi_write(p)) note("write_failed", no);
+  }
+  for (const char* order : {"A001", "B002", "C003", "D004", "AAAA", "E005"}) {
+    set_line(p, order, 99, "");
+    int ok = find_nxt_sno(p, true);
+    note(std::string("sno_") + order, ok * 1000 + line_rec(p)[4]);
+  }
+  ut_unwind(2);
+}
+
+TEST_F(IpRun, NextSequenceNumberByGroupAndAtTheLimit) {
+  auto r = lines(sno_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen.count("write_failed"), 0u);
+  std::map<std::string, int> top;
+  for (const auto& [order, no] : kLines) top[order] = std::max(top[order], no);
+  for (const char* order : {"A001", "B002", "C003", "D004", "AAAA", "E005"}) {
+    int highest = top.count(order) ? top[order] : 0;
+    // 1 and the next number; at 255 none (0), the field at the highest.
+    long long want = highest < 255 ? 1000 + highest + 1 : 255;
+    EXPECT_EQ(r.seen[std::string("sno_") + order], want) << order;
+  }
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+}
+
+// Around a child: a new record (phase 1) is written first and the process
+// goes on changing it (phase 7); after the child it is read again by its
+// record id (what the area held meanwhile is replaced by the file's); a
+// changed record is rewritten before the next child, an unchanged one let
+// go. A write that fails (a duplicate key) refuses the child with the
+// file's message and leaves phase 1.
+void invoc_exec(Pcb* p) {
+  set_line(p, "K001", 1, "first");
+  mode_rec(p)->phase = 1;
+  note("pre_new", ip_pre_invoc(p, nullptr));
+  note("phase_after_write", mode_rec(p)->phase);
+  std::memcpy(line_rec(p) + 5, "scribbled ", 10);
+  ip_post_invoc(p, nullptr);
+  log_text("after_child", file_lines(p));
+  log_text("area", std::string(reinterpret_cast<const char*>(line_rec(p)) + 5, 10));
+  std::memcpy(line_rec(p) + 5, "second    ", 10);
+  note("pre_changed", ip_pre_invoc(p, nullptr));
+  ip_post_invoc(p, nullptr);
+  log_text("after_rewrite", file_lines(p));
+  note("pre_unchanged", ip_pre_invoc(p, nullptr));
+  note("phase_unchanged", mode_rec(p)->phase);
+  set_line(p, "K001", 1, "again");
+  mode_rec(p)->phase = 1;
+  note("pre_duplicate", ip_pre_invoc(p, nullptr));
+  note("phase_duplicate", mode_rec(p)->phase);
+  ut_unwind(2);
+}
+
+TEST_F(IpRun, AChildSeesTheRecordWrittenAndTheRecordIsReadAgainAfter) {
+  auto r = lines(invoc_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["pre_new"], 1);
+  EXPECT_EQ(r.seen["phase_after_write"], 7);
+  EXPECT_EQ(logged(r, "after_child"), "K001/1/first ");
+  EXPECT_EQ(logged(r, "area"), "first     ");
+  EXPECT_EQ(r.seen["pre_changed"], 1);
+  EXPECT_EQ(logged(r, "after_rewrite"), "K001/1/second ");
+  EXPECT_EQ(r.seen["pre_unchanged"], 1);
+  EXPECT_EQ(r.seen["phase_unchanged"], 7);
+  EXPECT_EQ(r.seen["pre_duplicate"], 0);
+  EXPECT_EQ(r.seen["phase_duplicate"], 1);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+}
+
+// Automatic mode (a cascade from a caller): mode 2 deletes every record the
+// stream reads, any other mode rewrites each one and keeps them all; both
+// end the process with 2.
+void auto_exec(Pcb* p) {
+  mode_rec(p)->phase = 1;
+  for (const char* order : {"M001", "M002", "M003"}) {
+    set_line(p, order, 1, order);
+    pi_write(p);
+  }
+  for (int mode : {1, 2}) {
+    p->invoc.auto_mode = uint8_t(mode);
+    note("code_" + std::to_string(mode), ::mark(0, [&] { ip_auto(p); }));
+    p->invoc.auto_mode = 0;
+    note("mode_" + std::to_string(mode), mode_rec(p)->mode * 10 + mode_rec(p)->phase);
+    log_text("left_" + std::to_string(mode), file_lines(p));
+  }
+  ut_unwind(2);
+}
+
+TEST_F(IpRun, AutomaticModeDeletesOrRewritesEveryRecord) {
+  auto r = lines(auto_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["code_1"], 2);
+  EXPECT_EQ(r.seen["mode_1"], 47);
+  EXPECT_EQ(logged(r, "left_1"), "M001/1/M001 M002/1/M002 M003/1/M003 ");
+  EXPECT_EQ(r.seen["code_2"], 2);
+  EXPECT_EQ(r.seen["mode_2"], 22);
+  EXPECT_EQ(logged(r, "left_2"), "");
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+}
+
+}  // namespace
+
+namespace {
+
+// SELECT KEY in key entry on a file of one access path: the path already
+// current does nothing; a stream on no path (as after a dynamic key) takes
+// it and the mode key's result comes back (Inquire: 29).
+void select_exec(Pcb* p) {
+  mode_rec(p)->mode = 3;
+  mode_rec(p)->phase = 6;
+  FmArb* st = p->pcf_stream.get();
+  note("current", fp_opt_select_key(p));
+  note("key_current", st->key_no);
+  st->key_no = 255;
+  note("other", fp_opt_select_key(p));
+  note("key_other", st->key_no);
+  ut_unwind(2);
+}
+
+TEST_F(IpRun, SelectKeyWithOnePath) {
+  auto r = lines(select_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["current"], 0);
+  EXPECT_EQ(r.seen["key_current"], 0);
+  EXPECT_EQ(r.seen["other"], kFpInquire);
+  EXPECT_EQ(r.seen["key_other"], 0);
+  EXPECT_EQ(r.seen["sys_errors"], 0);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +25,10 @@ namespace {
 using tmuxrun::q;
 using tmuxrun::sh;
 using tmuxrun::slurp;
+
+// CUSTOMER of the test application: code (6), name (20), amount (6 bytes
+// packed), since (date, 4 bytes), sequence (2 bytes), user (3), stamp (date).
+constexpr int kCusAmount = 26, kCusSince = 32, kCusSeq = 36, kCusStamp = 41, kCusLen = 45;
 
 class MenuRun : public tmuxrun::PaneTest {
  protected:
@@ -148,7 +153,7 @@ TEST_F(MenuRun, ChildStatusLineGoesAndTheLineFollowsTheWidth) {
   std::string menu = "quvo MENU ENTRY";
   menu += std::string(57 - menu.size(), ' ') + "HELP for help";
   EXPECT_EQ(row(23), menu);
-  key("1");
+  key("2");
   key("Enter");
   EXPECT_EQ(row(2), "  Note");
   EXPECT_EQ(row(23), menu + " ADD");
@@ -174,26 +179,26 @@ TEST(IpModeName, ModeAndPhaseNames) {
 }
 
 
-// IPCUST's records in key order: their sequence number and name.
-std::vector<std::pair<uint16_t, std::string>> read_customers(const std::string& data) {
+// CUSTOMER's records in key order, as stored.
+std::vector<std::vector<uint8_t>> read_customers(const std::string& data) {
   setenv("QUVOPATH", data.c_str(), 1);
   bi_init_com();
   fms_init();
-  std::vector<std::pair<uint16_t, std::string>> out;
+  std::vector<std::vector<uint8_t>> out;
   FmFdb f;
-  INIT_FDB(&f, FM_CLASS_DISK, 12, 0, nullptr, 0);
-  INIT_DB_PATH(&f, "IPD", "IPA", "00", "IPCUST", FM_PT_DATA);
+  INIT_FDB(&f, FM_CLASS_DISK, kCusLen, 0, nullptr, 0);
+  INIT_DB_PATH(&f, "IPD", "IPA", "00", "CUSTOMER", FM_PT_DATA);
   f.stamp[0] = 0xFFFFFFFFu;
   f.stamp[1] = 0xFFFFFFFFu;
   if (FM_OPEN(&f, 0, FM_OPT_NO_STRUCT, 15, 15)) {
     FmArb* a = f.handle.get();
-    auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), 12));
-    std::memset(buf, 0, 12);
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, 0, 0), kCusLen));
+    std::memset(buf, 0, kCusLen);
     PROTO_FULL(a, 0, buf);
     a->op = FM_OP_FIRST;
     fm_start(a);
     a->op = 0;
-    while (fm_rdnxt(a)) out.emplace_back(uint16_t(buf[0] | buf[1] << 8), std::string(reinterpret_cast<char*>(buf) + 2, 10));
+    while (fm_rdnxt(a)) out.emplace_back(buf, buf + kCusLen);
     FM_CLOSE(a, 0);
   }
   fm_shutdown();
@@ -201,23 +206,328 @@ std::vector<std::pair<uint16_t, std::string>> read_customers(const std::string& 
 }
 
 // An Input process with a file of its own adds records in Add mode: each
-// name entered and ENTER writes a record numbered by its sequence field (1,
-// then 2), and the screen is ready for the next one in Add mode.
+// customer entered and ENTER writes a record numbered by its sequence field
+// (1, then 2), and the screen is ready for the next one in Add mode.
 TEST_F(MenuRun, AddModeWritesRecordsWithTheNextSequenceNumbers) {
   new_customers();
-  ASSERT_TRUE(start("IP CUST", 80, "", true, "Input")) << slurp(dir + "/err");
-  for (std::string name : {"ADA", "BOB"}) {
-    for (char c : name) key(std::string(1, c));
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "", true, "Input")) << slurp(dir + "/err");
+  for (std::string code : {"A1", "B2"}) {
+    for (char c : code) key(std::string(1, c));
+    key("Tab");
+    key("N");
+    key("Tab");
+    key("Tab");
+    for (char c : std::string("2026-01-31")) key(std::string(1, c));
     key("Enter");
   }
   EXPECT_EQ(row(23).substr(71), "ADD");
-  EXPECT_EQ(row(2), "  Name");
+  EXPECT_EQ(row(2), "  Code");
   tmux("send-keys F3");
   std::string err;
   EXPECT_EQ(ended(&err), 0);
   EXPECT_EQ(err, "");
-  std::vector<std::pair<uint16_t, std::string>> want{{1, "ADA       "}, {2, "BOB       "}};
-  EXPECT_EQ(read_customers(data), want);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 6), "A1    ");
+  EXPECT_EQ(std::string(recs[1].begin(), recs[1].begin() + 6), "B2    ");
+  EXPECT_EQ(recs[0][kCusSeq] | recs[0][kCusSeq + 1] << 8, 1);
+  EXPECT_EQ(recs[1][kCusSeq] | recs[1][kCusSeq + 1] << 8, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// The bytes a customer record should hold, built without the engine: text
+// fields blank-filled, the amount as packed decimal digits with sign
+// nibble C, dates as the day number from 0001-01-01 (day 1), little-endian.
+// The engine's user has no USER record here: its id, the changed-by stamp,
+// is blank; the date stamp is the day the record was last written.
+struct Cust {
+  std::string code, name;
+  int64_t cents;
+  std::chrono::year_month_day since;
+  uint16_t seq;
+  std::chrono::year_month_day stamp;
+};
+void put_le(std::vector<uint8_t>& r, size_t at, uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) r[at + size_t(i)] = uint8_t(v >> (8 * i));
+}
+uint32_t day_number(std::chrono::year_month_day d) {
+  using namespace std::chrono;
+  return uint32_t((sys_days(d) - sys_days(year(1) / January / 1)).count() + 1);
+}
+std::vector<uint8_t> cust_bytes(const Cust& c) {
+  std::vector<uint8_t> r(kCusLen, ' ');
+  std::memcpy(r.data(), c.code.data(), c.code.size());
+  std::memcpy(r.data() + 6, c.name.data(), c.name.size());
+  // 11 digits and the sign in six bytes, the last digit beside the sign.
+  uint64_t v = uint64_t(c.cents < 0 ? -c.cents : c.cents);
+  uint8_t nib[12];
+  nib[11] = c.cents < 0 ? 0xD : 0xC;
+  for (int i = 10; i >= 0; --i, v /= 10) nib[i] = uint8_t(v % 10);
+  for (int i = 0; i < 6; ++i) r[size_t(kCusAmount + i)] = uint8_t(nib[2 * i] << 4 | nib[2 * i + 1]);
+  put_le(r, kCusSince, day_number(c.since), 4);
+  put_le(r, kCusSeq, c.seq, 2);
+  put_le(r, kCusStamp, day_number(c.stamp), 4);
+  return r;
+}
+
+std::string hex(const std::vector<uint8_t>& b) {
+  std::string s;
+  char t[4];
+  for (uint8_t c : b) {
+    std::snprintf(t, sizeof t, "%02x ", c);
+    s += t;
+  }
+  return s;
+}
+
+class InputRun : public MenuRun {
+ protected:
+  // Types a text into the field under the cursor, a key a character.
+  void type(const std::string& s) {
+    for (char c : s) key(c == ' ' ? "Space" : std::string(1, c));
+  }
+  // A new customer in Add mode: code, name, amount (the field cleared
+  // first), date, ENTER.
+  void add(const std::string& code, const std::string& name, const std::string& amount, const std::string& since) {
+    type(code);
+    key("Tab");
+    type(name);
+    key("Tab");
+    key("C-u");
+    type(amount);
+    key("Tab");
+    type(since);
+    key("Enter");
+  }
+  std::string mode_item() { return row(23).size() > 71 ? row(23).substr(71) : ""; }
+};
+
+// The first user scenario: the menu, three customers added (numbered 1, 2,
+// 3), one changed, one deleted after its confirmation, a read past the end
+// of the file, END twice. The file is then sound and holds exactly the
+// expected records, byte for byte.
+TEST_F(InputRun, FirstUserScenario) {
+  using namespace std::chrono;
+  new_customers();
+  ASSERT_TRUE(start("IP MENU", 80, "QUVO_FAKE_TIME=20260304100000")) << slurp(dir + "/err");
+  EXPECT_EQ(row(23).substr(0, 15), "quvo MENU ENTRY");
+  option(1);
+  EXPECT_EQ(mode_item(), "ADD");
+  EXPECT_EQ(row(6), "  Number      1");
+  add("A1", "ADA", "12.50", "2026-01-31");
+  EXPECT_EQ(row(6), "  Number      2");
+  add("B2", "BOB", "7", "2025-12-01");
+  EXPECT_EQ(row(6), "  Number      3");
+  add("C3", "CID", "-3.05", "2024-02-29");
+  EXPECT_EQ(row(6), "  Number      4");
+  EXPECT_EQ(row(2), "  Code");
+  // Change B2's amount.
+  key("F8");
+  EXPECT_EQ(mode_item(), "CHG/KEY");
+  type("B2");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "CHG");
+  EXPECT_EQ(row(3), "  Name    BOB");
+  EXPECT_EQ(row(4), "  Amount       7.00");
+  key("Tab");
+  key("Tab");
+  key("C-u");
+  type("1234.56");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "CHG/KEY");
+  // Delete C3: shown with 300650, deleted by DELETE.
+  key("F6");
+  EXPECT_EQ(mode_item(), "DEL/KEY");
+  // A code no record has: the message, and the code stays as typed.
+  type("Z9");
+  key("Enter");
+  EXPECT_NE(row(24).find("Record not found"), std::string::npos) << row(24);
+  EXPECT_EQ(mode_item(), "DEL/KEY");
+  EXPECT_EQ(row(2), "  Code    Z9");
+  EXPECT_EQ(row(3), "  Name");
+  key("C-u");
+  type("C3");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "DEL");
+  EXPECT_EQ(row(2), "  Code    C3");
+  EXPECT_NE(row(24).find("Press DELETE again to delete this record"), std::string::npos) << row(24);
+  key("S-F4");
+  EXPECT_EQ(mode_item(), "DEL/KEY");
+  // B2 is now the last record: reading past it gives 300670.
+  key("F7");
+  type("B2");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "INQ");
+  key("C-n");
+  EXPECT_NE(row(24).find("End of file"), std::string::npos) << row(24);
+  EXPECT_EQ(mode_item(), "INQ/KEY");
+  key("F3");
+  EXPECT_EQ(row(23).substr(0, 15), "quvo MENU ENTRY");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+  int rc = 0;
+  std::string fv = sh("env -i PATH=/usr/bin:/bin QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) + " -fv " +
+                          q(data + "/data/IPD/IPA00/CUSTOMER") + " 2>&1",
+                      &rc);
+  EXPECT_EQ(rc, 0) << fv;
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 2u);
+  const year_month_day today = year(2026) / March / 4;  // QUVO_FAKE_TIME
+  EXPECT_EQ(hex(recs[0]), hex(cust_bytes({"A1", "ADA", 1250, year(2026) / January / 31, 1, today})));
+  EXPECT_EQ(hex(recs[1]), hex(cust_bytes({"B2", "BOB", 123456, year(2025) / December / 1, 2, today})));
+}
+
+}  // namespace
+
+namespace {
+
+// Two terminals on one data directory: sessions of the test's tmux server,
+// each with its own wait log, standard error and exit status.
+class TwoUsers : public InputRun {
+ protected:
+  struct Term {
+    std::string session, log, err, rc;
+  };
+  Term open(const std::string& session) {
+    Term t{session, dir + "/" + session + ".log", dir + "/" + session + ".err", dir + "/" + session + ".rc"};
+    std::string line = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVO_WM_LOG=" +
+                       q(t.log) + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) +
+                       " -d IPD -a IPA -t Input -p 'IP CUSTOMER' 2>" + q(t.err) + "; echo $? > " + q(t.rc) +
+                       "; sleep 60";
+    tmux("new-session -d -s " + session + " -x 80 -y 24 " + q(line));
+    EXPECT_TRUE(waited(t, 1)) << slurp(t.err);
+    return t;
+  }
+  int waits_of(const Term& t) {
+    std::string s = slurp(t.log);
+    return int(std::count(s.begin(), s.end(), '\n'));
+  }
+  bool waited(const Term& t, int n) {
+    for (int i = 0; i < 1500; ++i) {
+      if (waits_of(t) >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  void press(const Term& t, const std::string& k) {
+    int before = waits_of(t);
+    tmux("send-keys -t " + t.session + " " + k);
+    EXPECT_TRUE(waited(t, before + 1)) << t.session << " " << k << ": " << slurp(t.err);
+  }
+  void type(const Term& t, const std::string& s) {
+    for (char c : s) press(t, std::string(1, c));
+  }
+  // Code, name, amount and date typed into Add mode's fields, not saved.
+  void fill(const Term& t, const std::string& code, const std::string& name, const std::string& amount) {
+    type(t, code);
+    press(t, "Tab");
+    type(t, name);
+    press(t, "Tab");
+    press(t, "C-u");
+    type(t, amount);
+    press(t, "Tab");
+    type(t, "2026-01-31");
+  }
+  std::string row_of(const Term& t, int r) {
+    std::istringstream in(tmux("capture-pane -p -t " + t.session));
+    std::string l;
+    for (int i = 0; i < r && std::getline(in, l); ++i) {
+    }
+    while (!l.empty() && l.back() == ' ') l.pop_back();
+    return l;
+  }
+  std::string mode_of(const Term& t) {
+    std::string s = row_of(t, 23);
+    return s.size() > 71 ? s.substr(71) : "";
+  }
+  int end(const Term& t) {
+    tmux("send-keys -t " + t.session + " F3");
+    for (int i = 0; i < 1500; ++i) {
+      std::string s = slurp(t.rc);
+      if (!s.empty() && s.back() == '\n') return std::atoi(s.c_str());
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+};
+
+// A changes K1; B keys K1 in Change and gets it for inquiry with "Record is
+// locked by another user"; A saves; B keys K1 again, gets A's value in
+// Change and saves its own. The file holds B's value and nothing else
+// changed. Then both add M3: the second gets "Duplicate key" and keeps what
+// it typed; the first record stays as written.
+TEST_F(TwoUsers, AChangeLocksTheRecordAndADuplicateKeepsTheTypedValues) {
+  new_customers();
+  Term a = open("A");
+  fill(a, "K1", "KAY", "10");
+  press(a, "Enter");
+  fill(a, "L2", "LEO", "5");
+  press(a, "Enter");
+  auto before = read_customers(data);
+  ASSERT_EQ(before.size(), 2u);
+  press(a, "F8");
+  type(a, "K1");
+  press(a, "Enter");
+  EXPECT_EQ(mode_of(a), "CHG");
+  press(a, "Tab");
+  press(a, "Tab");
+  press(a, "C-u");
+  type(a, "20");
+  Term b = open("B");
+  press(b, "F8");
+  type(b, "K1");
+  press(b, "Enter");
+  EXPECT_EQ(mode_of(b), "CHG/INQ");
+  // Two messages: the frame's "shown for inquiry only", and with MESSAGE
+  // the lock's.
+  EXPECT_NE(row_of(b, 24).find("Record is shown for inquiry only"), std::string::npos) << row_of(b, 24);
+  EXPECT_NE(row_of(b, 24).find("(+1)"), std::string::npos) << row_of(b, 24);
+  tmux("send-keys -t B F12");
+  for (int i = 0; i < 300 && row_of(b, 24).find("locked") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_NE(row_of(b, 24).find("Record is locked by another user"), std::string::npos) << row_of(b, 24);
+  EXPECT_EQ(row_of(b, 4), "  Amount      10.00");
+  press(a, "Enter");
+  EXPECT_EQ(mode_of(a), "CHG/KEY");
+  press(b, "F8");
+  type(b, "K1");
+  press(b, "Enter");
+  EXPECT_EQ(mode_of(b), "CHG");
+  EXPECT_EQ(row_of(b, 4), "  Amount      20.00");
+  press(b, "Tab");
+  press(b, "Tab");
+  press(b, "C-u");
+  type(b, "30");
+  press(b, "Enter");
+  auto after = read_customers(data);
+  ASSERT_EQ(after.size(), 2u);
+  std::vector<uint8_t> want = before[0];
+  want[size_t(kCusAmount + 3)] = 0x03;  // 30.00: the digits 00000003000, sign C
+  want[size_t(kCusAmount + 4)] = 0x00;
+  want[size_t(kCusAmount + 5)] = 0x0C;
+  EXPECT_EQ(hex(after[0]), hex(want));
+  EXPECT_EQ(after[1], before[1]);
+
+  press(a, "F5");
+  press(b, "F5");
+  fill(a, "M3", "MIA", "1");
+  fill(b, "M3", "MAX", "2");
+  press(a, "Enter");
+  press(b, "Enter");
+  EXPECT_NE(row_of(b, 24).find("Duplicate key"), std::string::npos) << row_of(b, 24);
+  EXPECT_EQ(row_of(b, 2), "  Code    M3");
+  EXPECT_EQ(row_of(b, 3), "  Name    MAX");
+  auto last = read_customers(data);
+  ASSERT_EQ(last.size(), 3u);
+  EXPECT_EQ(std::string(last[2].begin(), last[2].begin() + 9), "M3    MIA");
+  EXPECT_EQ(end(a), 0);
+  press(b, "C-u");  // B leaves without saving
+  EXPECT_EQ(end(b), 0);
 }
 
 }  // namespace

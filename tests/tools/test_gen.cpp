@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 
@@ -451,6 +452,41 @@ TEST(Gen, MasksThatDisagreeWithTheirFieldAreRefusedAtTheirLine) {
         "  XM KEY = alpha 4 key 0\n"
         "  XM CODE = alpha 3 mask \"##\"\n");  // two characters for 3 bytes
   EXPECT_EQ(refused(), (std::set<int>{7}));
+}
+
+// A field's "stamp S" puts it in slot S of its file through the special
+// usage the dictionary compiler gives that slot for the field's kind: the
+// user stamps (0, 1) take text, the dates (4, 5) dates; a slot its kind
+// cannot take is refused at its line.
+TEST(Gen, AStampSlotTakesAFieldOfItsKind) {
+  TmpDir t;
+  auto gen = [&](const std::string& fields, std::vector<qg::GenFile>* made, qg::Errors* errs) {
+    write(t.path / "app/XSA/files.def", "application\n  title = Stamps\n  databases = XSD\n\n"
+                                        "file XSF disk\n  XS KEY = alpha 4 key 0\n" + fields);
+    return qg::generate(std::vector<std::string>{QUVO_DATA_APPS, (t.path / "app").string()},
+                        (t.path / "out").string(), errs, made);
+  };
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(gen("  XS USER = alpha 3 stamp 1\n  XS WHEN = date-binary mask \"0807-06-05\" stamp 5\n", &made, &errs))
+      << errs.str();
+  const qg::GenFile* fi = find(made, "FILE");
+  ASSERT_NE(fi, nullptr);
+  const DFile* xsf = nullptr;
+  for (const auto& r : fi->records)
+    if (std::string(rec::view<DFile>(r.data()).name.view()) == "XSF     ") xsf = &rec::view<DFile>(r.data());
+  ASSERT_NE(xsf, nullptr);
+  const qg::GenFile* el = find(made, "ELEMENT");
+  std::map<std::string, uint32_t> no;
+  for (const auto& r : el->records) no[std::string(rec::view<DElem>(r.data()).name.view()).substr(0, 7)] =
+      rec::view<DElem>(r.data()).number;
+  EXPECT_EQ(xsf->usage[1], no["XS USER"]);
+  EXPECT_EQ(xsf->usage[5], no["XS WHEN"]);
+  EXPECT_NE(xsf->usage[1], 0u);
+  qg::Errors bad;
+  EXPECT_FALSE(gen("  XS NOTE = alpha 4\n  XS N = binary 2 stamp 6\n", nullptr, &bad));
+  ASSERT_EQ(bad.list.size(), 1u) << bad.str();
+  EXPECT_EQ(bad.list[0].at.line, 8);
 }
 
 // Every header argument of the processes spoilt in turn (numbers out of

@@ -60,6 +60,8 @@ struct Fld {
   int key = -1;
   bool dup = false;
   int justify = 0;
+  int stamp = -1;
+  int usage = 0;  // the special usage code that gives the compiler its slot
 };
 
 struct KeySeg {
@@ -295,13 +297,29 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->mask = fd.mask;
   f->label = fd.label;
   f->justify = fd.justify;
+  f->stamp = fd.stamp;
   f->at = fd.at;
+  if (fd.stamp >= 0) {
+    // The special usage code that makes the dictionary compiler put the
+    // field in slot `stamp` of its file: by the field's kind.
+    int t = fd.type, s = fd.stamp;
+    bool text = t == 0 || t == 1 || t == 2 || t == 13;
+    if (text && s >= 6) f->usage = s - 4;
+    else if (text && s <= 1) f->usage = s + 6;
+    else if (is_date_type(t) && (s == 4 || s == 5)) f->usage = s - 2;
+    else if ((t == 5 || t == 8 || t == 12) && (s == 2 || s == 3)) f->usage = s;
+    else if (t == 11 && s <= 1) f->usage = s + 2;
+    if (!f->usage) {
+      errs.add(fd.at, "\"stamp " + std::to_string(s) + "\": slots 0 and 1 take a text or logic field, 2 and 3 a "
+                      "number, 4 and 5 a date, 6-9 a text field");
+      return false;
+    }
+  }
   return true;
 }
 
 bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
   int off = 0;
-  std::map<int, const Fld*> keys;
   for (const FieldDef& fd : d.fields) {
     if (!fd.typed) continue;
     Fld f;
@@ -321,24 +339,26 @@ bool Gen::layout_defined(const App&, const FileDef& d, GFile* g) {
     return false;
   }
   g->rec_len = off;
-  for (const Fld& f : g->flds) {
-    if (f.key < 0) continue;
-    if (!keys.emplace(f.key, &f).second) {
-      errs.add(f.at, "key " + std::to_string(f.key) + " given twice in " + d.name);
-      continue;
-    }
-    if (f.form.len * f.form.occurs > int(FM_MAX_KEY_LEN)) errs.add(f.at, "a key is at most 255 bytes");
-  }
+  // Fields of one key number are its segments, in the record's order.
+  std::map<int, std::vector<const Fld*>> parts;
+  for (const Fld& f : g->flds)
+    if (f.key >= 0) parts[f.key].push_back(&f);
   int n = 0;
-  for (auto& [no, f] : keys) {
+  for (auto& [no, fs] : parts) {
     if (no != n) {
-      errs.add(f->at, "keys are numbered 0, 1, 2 ... without a gap (key " + std::to_string(n) + " missing)");
+      errs.add(fs[0]->at, "keys are numbered 0, 1, 2 ... without a gap (key " + std::to_string(n) + " missing)");
       return false;
     }
-    Key k{no, f->dup, {}};
-    int segtype = f->form.type == 5 ? FM_SEG_BINARY : FM_SEG_ALPHA;
-    for (int o = 0; o < f->form.occurs; ++o)
-      k.segs.push_back({f->form.off + o * f->form.len, f->form.len, segtype});
+    Key k{no, false, {}};
+    int len = 0;
+    for (const Fld* f : fs) {
+      k.dup = k.dup || f->dup;
+      int segtype = f->form.type == 5 ? FM_SEG_BINARY : FM_SEG_ALPHA;
+      for (int o = 0; o < f->form.occurs; ++o)
+        k.segs.push_back({f->form.off + o * f->form.len, f->form.len, segtype});
+      len += f->form.len * f->form.occurs;
+    }
+    if (len > int(FM_MAX_KEY_LEN)) errs.add(fs.back()->at, "a key is at most 255 bytes");
     g->keys.push_back(k);
     ++n;
   }
@@ -520,7 +540,7 @@ void Gen::design(GFile& g, bool work_fields) {
     e.b185 = 0;
     e.share_a = 0;
     e.share_b = 0;
-    e.usage = 0;
+    e.usage = uint8_t(f.usage);
     e.key_kind = 255;
     e.key_no = 255;
     e.key_order = ' ';
@@ -1176,6 +1196,9 @@ bool Gen::processes() {
           std::string key = trim_right(std::string(p.pcf_key.view()));
           bool found = false;
           for (const Fld& f : g->flds) found = found || f.elem_name == key;
+          // or the key of several fields, by its group's name
+          for (const Key& k : g->keys)
+            found = found || (k.segs.size() > 1 && key == g->name + " KEY" + std::to_string(k.no));
           const Entry* ke = hb.find("pcf_key");
           if (!found) errs.add(ke ? ke->value_at : hb.at, "\"pcf_key\": " + fname + " has no field \"" + key + "\"");
         }

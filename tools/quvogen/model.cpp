@@ -129,6 +129,8 @@ void parse_field_form(const Entry& e, bool declared, FieldDef* f, Errors* errs) 
       if (!need_int(0, 18, &f->decimals)) return;
     } else if (k == "just") {
       if (!need_int(0, 4, &f->justify)) return;
+    } else if (k == "stamp") {
+      if (!need_int(0, 9, &f->stamp)) return;
     } else if (k == "dup") {
       f->dup = true;
       ++i;

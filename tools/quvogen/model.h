@@ -27,6 +27,7 @@ struct FieldDef {
   bool is_signed = false;
   int decimals = 0;
   int justify = 0;      // justification rule of a text field (0-4)
+  int stamp = -1;       // the file's special-usage slot the field fills (0-9), -1 none
   bool has_mask = false, has_initial = false, has_null = false, has_label = false;
   std::string mask, initial, null_text, label;
   Pos initial_at, null_at;

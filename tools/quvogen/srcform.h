@@ -50,10 +50,15 @@
 //
 // Field description (file definitions):
 //   TYPE LENGTH [x OCCURS] [key N] [dup] [signed] [decimals D] [just J]
-//        [mask "M"] [initial "V"] [null "V"] [label "L"]
+//        [stamp S] [mask "M"] [initial "V"] [null "V"] [label "L"]
 //   (a date type may give its mask in place of the length)
+//   N: the key the field belongs to (0 primary, 1-16 alternate); the
+//   fields of one key number are its segments, in the record's order
 //   J: the justification rule of a text field, 0-4 (0 when not given;
 //   1 left-justified, refusing a blank inside the value)
+//   S: the file's special-usage slot the field fills (0-9): 0 added-by
+//   user, 1 changed-by user, 4 date added, 5 date changed (stamped by the
+//   process's own-file writes), 2 and 3 the delete guard
 //   TYPE: alpha | binary | packed | logic | decimal | date-text | date-binary
 //         | date-packed | date-std, or the data type code 1-15.
 //

@@ -1,0 +1,203 @@
+// The report output executor: Output processes (type 3) print their frames
+// into a report of the report manager (rm.h) instead of the screen; Inquiry
+// processes (type 9) show an interactive frame and print the report of one
+// keyed record. The first Output process of a nesting creates the report
+// (the report owner); its Output children print into the same pages.
+//
+// op*.cpp: the executor, report start and end, the standard headings and
+// totals; opflow.cpp: the frame hooks (op_sof, op_eof, op_img_exec), the
+// page flow (op_prt_buf, prt_pg_end, op_finish_pg), the compile of a
+// process's images into the report (cmpl_img), OP_UPD_CHR, and the report
+// seam of the interpreter (PRINT, TOTAL and the image statements).
+#pragma once
+
+#include <cstdint>
+
+#include "executors/rm.h"
+#include "foundation/mm.h"
+#include "foundation/record.h"
+#include "language/ibmisc.h"
+#include "process/pcb.h"
+
+struct EmCfrm;
+struct EmCimg;
+struct FmArb;
+
+// Frame classes (the compiled frame's code).
+namespace opfrm {
+constexpr int kDetail = 0, kRngStart = 1, kRngEnd = 2, kPageHead = 3, kPageFoot = 4;
+constexpr int kRptStart = 5, kRptEnd = 6, kPreHead = 10, kPostHead = 11, kSepRpt = 13, kInquiry = 14;
+}  // namespace opfrm
+
+// The report fields of a PCB (its bytes 160-219: the executor's own).
+struct OpPcb {
+  Ref<Pcb> owner;              // 0  the report owner (the PCB itself for the owner)
+  rec::U16 rpt_no;             // 4  report number when this PCB joined the report
+  rec::U16 cur_buf;            // 6  page buffer images are written into (0 the page buffer)
+  rec::U16 pgh_frm;            // 8  page heading frame (sequence, 0 none)
+  rec::U16 pgf_frm;            // 10 page footing frame
+  rec::U16 pre_frm;            // 12 pre-heading frame (class 10)
+  rec::U16 post_frm;           // 14 post-heading frame (class 11)
+  rec::U16 level;              // 16 nesting depth under the report owner
+  rec::U16 gen_count;          // 18 frames and children generated for ranges
+  rec::U16 cur_level;          // 20 range level being processed
+  rec::U16 sum_count;          // 22 summary entries
+  rec::U16 auto_count;         // 24 automatic-total entries among them
+  rec::U16 levels;             // 26 range levels of the per-level arrays
+  Ref<rec::U16> rng_line;      // 28 per level: buffer id at the range start
+  Ref<rec::U16> rng_sfrm;      // 32 per level: range start frame
+  Ref<rec::U16> rng_efrm;      // 36 per level: range end frame
+  Ref<uint8_t> saved_rng;      // 40 range table saved at the start of the run
+  Ref<struct OpSum> sums;      // 44 summary entries
+  Ref<FmArb> stdhsub;          // 48
+  Ref<FmArb> stdtsum;          // 52
+  Ref<FmArb> stdhitm;          // 56
+};
+QV_RECORD(OpPcb, 60);
+QV_AT(OpPcb, levels, 26);
+QV_AT(OpPcb, stdhitm, 56);
+inline OpPcb& op_pcb(Pcb* p) { return rec::view<OpPcb>(p->out_state.data()); }
+inline RmRpt* op_rpt(Pcb* p) { return static_cast<RmRpt*>(p->report.get()); }
+
+// More report fields of a PCB (its bytes 588-603), and the TOT file's handle
+// (bytes 580-583).
+struct OpPcbRun {
+  Ref<uint8_t> saved_frm;      // 0  copy of the frame array (SETUP_INVOC_ARRAYS)
+  Ref<uint8_t> saved_chld;     // 4  copy of the child array
+  Ref<EmCfrm> cur_frm;         // 8  current frame record (op_sof)
+  Ref<EmCimg> cur_img;         // 12 current image record
+};
+QV_RECORD(OpPcbRun, 16);
+inline OpPcbRun& op_pcb_run(Pcb* p) { return rec::view<OpPcbRun>(p->rpt588.data()); }
+inline Ref<FmArb>& op_tot(Pcb* p) { return rec::view<Ref<FmArb>>(p->rpt580.data()); }
+
+// A summary entry (one per summary field of the module, then one per
+// automatic-total item): the entry it rolls into, its sum buckets (9 bytes
+// per range level: 8 bytes of packed decimal and the scale), the index of the
+// innermost level, and for automatic totals the summary reference, PCB, item
+// and image.
+struct OpSum {
+  Ref<OpSum> roll;             // 0
+  Ref<uint8_t> buckets;        // 4
+  rec::U16 inner;              // 8
+  rec::U16 spare;              // 10
+  Ref<uint8_t> sum_ref;        // 12
+  Ref<Pcb> pcb;                // 16
+  Ref<uint8_t> item;           // 20
+  Ref<uint8_t> image;          // 24
+};
+QV_RECORD(OpSum, 28);
+constexpr int kOpBucket = 9;
+
+// A TOT record (20 bytes): an automatic-total item of an Output child, held
+// for the report owner.
+struct OpTot {
+  rec::U8 level;               // 0  report level of the child (the key)
+  rec::Bytes<3> spare;
+  Ref<Pcb> pcb;                // 4
+  Ref<uint8_t> sum_ref;        // 8
+  Ref<uint8_t> item;           // 12
+  Ref<uint8_t> image;          // 16
+};
+QV_RECORD(OpTot, 20);
+
+// The STD record (2176 bytes): the standard page heading and column
+// headings that the system application's Output processes print. Column
+// 255's owner is the u16 at 516.
+struct OpStd {
+  rec::U32 page;               // 0
+  rec::U16 width;              // 4
+  rec::U16 counter;            // 6  image ordinal counter, from 1
+  rec::U16 owner[255];         // 8  per column from 1: ordinal of the first detail image heading it
+  rec::U8 colh_lines;          // 518 column heading lines 0-3
+  rec::Text<60> title;         // 519
+  rec::U8 underline;           // 579
+  rec::U8 mode;                // 580 heading mode 0-3
+  rec::U8 rebuild;             // 581 '1' rebuild the heading, '0' only the page number
+  rec::U8 first_sub;           // 582
+  rec::U8 last_sub;            // 583
+  rec::Text<765> pgh;          // 584 three heading lines of the report width
+  rec::Text<765> colh;         // 1349 two column heading lines and the underline line
+  rec::Text<30> date;          // 2114
+  rec::Text<30> page_label;    // 2144
+  rec::U8 one;                 // 2174 '1'
+  rec::U8 unused;              // 2175
+};
+QV_RECORD(OpStd, 2176);
+QV_AT(OpStd, owner, 8);
+QV_AT(OpStd, colh_lines, 518);
+QV_AT(OpStd, mode, 580);
+QV_AT(OpStd, pgh, 584);
+QV_AT(OpStd, colh, 1349);
+QV_AT(OpStd, date, 2114);
+QV_AT(OpStd, one, 2174);
+
+// --- the executor (op*.cpp) ---
+void op_exec(Pcb* pcb);
+void op_auto(Pcb* pcb);
+int op_inquire(Pcb* pcb);
+int op_cleanup(Pcb* pcb);
+void rpt_start(Pcb* pcb);
+int rpt_end(Pcb* pcb);
+int load_frm_no(Pcb* pcb, int frame_class);
+int chk_rng(Pcb* pcb);
+void restore_dflt(Pcb* pcb);
+// The standard headings and totals.
+void gen_std_pgh(Pcb* pcb);
+void op_bld_sum(Pcb* pcb);
+void op_sum_roll(Pcb* pcb);
+
+// --- frames, images and page flow (opflow.cpp) ---
+// Compiles the process's images into its report; their report numbers go
+// to the image table's region words.
+void cmpl_img(Pcb* pcb);
+// Frame start and end hooks of an Output or Inquiry frame (the current
+// frame: pcb->run.frame).
+void op_sof(Pcb* pcb);
+int op_eof(Pcb* pcb);
+// Prints the current image of the current frame: 22 go on to the next
+// image, 21 stay on the frame.
+int op_img_exec(Pcb* pcb);
+// The executor's one print request: prints the page buffer and answers the
+// report's page signals (new page: the heading frames; footing due:
+// prt_pg_end). 1 printed, 0 refused (the lines left stored).
+int op_prt_buf(Pcb* pcb, int final, int position);
+// Ends the page once (the page footing at its place).
+void prt_pg_end(Pcb* pcb);
+// Prints the page buffer and ends the page (classes 5 and 6: starts a new
+// page instead).
+void op_finish_pg(Pcb* pcb, int frame_class);
+// Writes the STD record's page number into heading line 2 so that it ends
+// at the right edge of a report `width` wide: five digits with leading
+// zeros, more when the number needs them.
+void op_std_page_no(OpStd* s, int width);
+// The compiled frame's and image's report flags (FRAME and IMAGE bytes as
+// the designer sets them): flush, merge and new buffer before and after,
+// blank lines, page ends, scroll kind (its window: rows and columns of the
+// frame, regions as large as its largest image), standard kind, generated.
+bool op_frm_flush_before(const EmCfrm* f);   // FRAME byte 90 '1'
+bool op_frm_flush_after(const EmCfrm* f);    // 91
+bool op_frm_merge_before(const EmCfrm* f);   // 92
+bool op_frm_merge_after(const EmCfrm* f);    // 93
+bool op_frm_new_buf(const EmCfrm* f);        // 94
+int op_frm_before(const EmCfrm* f);          // 95: blank lines before
+int op_frm_after(const EmCfrm* f);           // 96: blank lines after
+bool op_frm_end_before(const EmCfrm* f);     // 97 '1': page end before
+bool op_frm_end_after(const EmCfrm* f);      // 98
+int op_frm_scroll(const EmCfrm* f);          // 84: 0 none, 1-3
+int op_frm_std_kind(const EmCfrm* f);        // 99: 1 standard subheading or subtotal, 2 column headings
+bool op_frm_generated(const EmCfrm* f);      // 100: 255
+bool op_img_end_before(const EmCimg* i);     // IMAGE byte 99 '1'
+bool op_img_end_after(const EmCimg* i);      // 100
+// OP_UPD_CHR(bits, row, column, rows, columns) on the current image.
+int op_upd_chr(Pcb* pcb, uint32_t bits, int row, int col, int rows, int cols);
+// Step 3 of op_img_exec: points the summary items of report image n at
+// their sum buckets of the current level (the standard totals fill it;
+// none: the items keep their own values).
+extern void (*op_img_sums)(Pcb* pcb, int n, EmCimg* image);
+// Runs a frame of the process by sequence during the page flow (headings
+// and footings); fp_exec unless a test puts its own.
+extern int (*op_run_frame)(Pcb* pcb, uint32_t frame);
+// Fills the interpreter's report seam and the frame hooks of Output and
+// Inquiry processes, and registers OP_UPD_CHR.
+void op_register();
