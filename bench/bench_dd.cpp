@@ -174,6 +174,10 @@ Design& design() {
   static Design* d = [] {
     static std::string dir = "/tmp/quvo-bench-dd-" + std::to_string(getpid());
     std::filesystem::create_directories(dir);
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(dir, ec);
+    });
     setenv("QUVOPATH", dir.c_str(), 1);
     bi_init_com();
     fms_init();
@@ -188,6 +192,10 @@ std::string source_app() {
   static std::string root;
   if (!root.empty()) return root;
   root = "/tmp/quvo-bench-dd-src-" + std::to_string(getpid());
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+  });
   std::filesystem::create_directories(root + "/BEN");
   std::ofstream o(root + "/BEN/files.def");
   o << "application\n  title = Bench\n  databases = BEN\n\n";
