@@ -200,13 +200,42 @@ class OpRun : public tmuxrun::PaneTest {
 
   std::string prt, script;
   // Starts the report; true when it waits for a key.
-  bool start(const std::string& proc) {
+  bool start(const std::string& proc, const std::string& type = "Output") {
     using tmuxrun::q;
     run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt) + " QUVO_PRT_SCRIPT=" + q(script) + " " +
-                q(QUVO_USER_BINARY) + " -d OPD -a OPA -t Output -p " + q(proc));
+                q(QUVO_USER_BINARY) + " -d OPD -a OPA -t " + type + " -p " + q(proc));
     return waits(1);
   }
+  std::string row(int n) { return screen()[size_t(n - 1)]; }
 };
+
+// The item inquiry as a person uses it: a keyed item prints one report
+// (KEEP: the file stays, no script); NEXT shows the following item without
+// printing it, ENTER prints that one; NEXT past the last item says so and
+// stays on the frame; END leaves.
+TEST_F(OpRun, AnInquiryPrintsOneReportPerKeyedRecordAndStopsAtTheEnd) {
+  ASSERT_TRUE(start("OP INQ", "Inquiry")) << tmuxrun::slurp(dir + "/err");
+  EXPECT_EQ(row(1), "  Item inquiry");
+  key("C-u");
+  key("2");
+  key("Enter");
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI000"), golden("inq.golden"));
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI000.cfg").substr(0, 11), "-mode=KEEP\n");
+  key("C-n");
+  EXPECT_EQ(row(2), "  Item             3");
+  EXPECT_EQ(files(prt), 2u) << "NEXT shows the record, it prints nothing";
+  key("Enter");
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI001"), "\nItem         3  quantity        30\f");
+  key("C-n");
+  EXPECT_NE(row(24).find("End of file"), std::string::npos) << row(24);
+  EXPECT_EQ(row(1), "  Item inquiry");
+  EXPECT_EQ(files(prt), 4u);
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_FALSE(fs::exists(dir + "/ran"));
+}
 
 TEST_F(OpRun, PrintOnScreenCancelledLeavesNoPrintFileAndRunsNoScript) {
   ASSERT_TRUE(start("OP SCREEN")) << tmuxrun::slurp(dir + "/err");
