@@ -209,13 +209,18 @@ class OpRun : public tmuxrun::PaneTest {
   std::string row(int n) { return screen()[size_t(n - 1)]; }
 };
 
-// The item inquiry as a person uses it: a keyed item prints one report
-// (KEEP: the file stays, no script); NEXT shows the following item without
-// printing it, ENTER prints that one; NEXT past the last item says so and
-// stays on the frame; END leaves.
+// The item inquiry as a person uses it: a key no item has prints nothing;
+// a keyed item prints one report (KEEP: the file stays, no script); NEXT
+// shows the following item without printing it, ENTER prints that one;
+// NEXT past the last item says so and stays on the frame; END leaves.
 TEST_F(OpRun, AnInquiryPrintsOneReportPerKeyedRecordAndStopsAtTheEnd) {
   ASSERT_TRUE(start("OP INQ", "Inquiry")) << tmuxrun::slurp(dir + "/err");
   EXPECT_EQ(row(1), "  Item inquiry");
+  key("C-u");
+  key("9");
+  key("Enter");
+  EXPECT_NE(row(24).find("Record not found"), std::string::npos) << row(24);
+  EXPECT_EQ(files(prt), 0u);
   key("C-u");
   key("2");
   key("Enter");
