@@ -15,6 +15,7 @@
 #include "executors/fp.h"
 #include "executors/ip.h"
 #include "executors/ipmlog.h"
+#include "executors/ipscrl.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -324,6 +325,11 @@ void ip_exec(Pcb* pcb) {
   uint8_t* rec = pcf_rec(pcb, &len);
   ip.defaults.assign(rec, rec ? rec + len : nullptr);
   init_mode(ip);
+  // A process whose first frame scrolls runs its list (ipscrl.cpp).
+  if (ip_scroll_frame(pcb) == 1 && ip.a11->mode != 1) {
+    ip_scrl_exec(pcb, ip.a11->mode);
+    return;
+  }
   EmHeader* em = pcb->module.get();
   for (;;) {
     // Every frame shows its images afresh, from the first level.
