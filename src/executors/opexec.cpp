@@ -545,6 +545,12 @@ void op_exec(Pcb* pcb) {
   bool pcf = fp_has_pcf(pcb);
   bool ranges = pcf && pcb->break_count > 0;
   op.cur_level = 0;
+  // With ranges, what the query process left in the first four bytes of
+  // its data area 17 comes into this process's, unless blank.
+  if (PbInfo info; ranges && pb_get_info(pcb->pcf_stream.get(), &info) &&
+                   !std::all_of(info.area17.begin(), info.area17.end(), [](uint8_t c) { return c == ' '; }))
+    if (uint8_t* a17 = pi_area(pcb, 17, info.area17.size()))
+      std::memcpy(a17, info.area17.data(), info.area17.size());
   if (pcf) op_rng_setup(pcb, first_run);
   auto* a3 = pi_area_rec<PdArea3>(pcb, 3);
   bool eof = false;

@@ -194,6 +194,7 @@ struct Keyed {
   int k1, k2;
 };
 std::vector<Keyed> g_records;
+bool g_np_before = false;  // L1 asks for a new page before it starts
 uint8_t g_parent_bucket[kOpBucket];
 
 void feed(Pcb* pcb, int from, int to, uint32_t status, OpRngPass* pass) {
@@ -211,6 +212,7 @@ void run_ranges(Pcb* pcb, RmRpt* r) {
     std::memset(t[l].flags, 0, sizeof t[l].flags);
     t[l].flags[1] = t[l].flags[2] = l ? 1 : 0;
   }
+  t[1].flags[0] = g_np_before ? 1 : 0;
   t[1].app.set("0LA");
   t[1].field.set("L1");
   t[2].app.set("0LA");
@@ -299,6 +301,21 @@ TEST_F(RmPrint, RangeLevelsPrintSubheadingsAndSubtotalsRolledIntoTheParent) {
                                                   "900002", "73", "73", "73", "301"}));
   bool ok = false;
   EXPECT_EQ(pd_cvb64(g_parent_bucket, 8, &ok), 301);
+
+  // A new page before each L1 group: three pages, the first one not blank.
+  g_np_before = true;
+  ASSERT_EQ(run_output("RNG"), 1);
+  g_np_before = false;
+  std::vector<std::vector<std::string>> pages;
+  for (const auto& page : rmt::read_pages(g_file)) {
+    pages.emplace_back();
+    for (std::string l : page)
+      if (l.find_first_not_of(' ') != std::string::npos) pages.back().push_back(l.substr(l.find_first_not_of(' ')));
+  }
+  EXPECT_EQ(pages, (std::vector<std::vector<std::string>>{
+                       {"900001", "900002", "13", "23", "36", "900002", "33", "33", "69"},
+                       {"900001", "900002", "43", "53", "63", "159", "159"},
+                       {"900001", "900002", "73", "73", "73", "301"}}));
 
   // Many records under random keys: every subtotal and the grand total
   // against sums of the records themselves, group by group.
