@@ -202,8 +202,11 @@ void op_rng_setup(Pcb* pcb, bool first_run) {
   }
   // The range table as it stands, for chk_rng on the next run: its count,
   // then its entries.
+  // (A child run once per record of its parent keeps the one copy.)
   uint32_t n = pcb->break_count;
-  auto* saved = static_cast<uint8_t*>(MM_ALLOC(r->pool, 4 + n * sizeof(PbBreakEnt)));
+  uint8_t* saved = first_run ? nullptr : op.saved_rng.get();
+  if (!saved || rec::view<rec::U32>(saved) != n)
+    saved = static_cast<uint8_t*>(MM_ALLOC(r->pool, 4 + n * sizeof(PbBreakEnt)));
   rec::view<rec::U32>(saved) = n;
   if (n && pcb->break_tbl) std::memcpy(saved + 4, pcb->break_tbl.get(), n * sizeof(PbBreakEnt));
   op.saved_rng = Ref<uint8_t>::of(saved);
