@@ -622,6 +622,28 @@ constexpr int64_t kP10[19] = {1,
 // v * 10^k within 64 bits.
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
 
+// The values the plans read or stored last, by the field's arena offset: a
+// push whose field still holds the same nine bytes takes its value from
+// here instead of decoding it again. The bytes are compared on every use,
+// so a field that anything else wrote since is decoded anew; the entries
+// hold only valid values and are dropped when the sign nibbles change.
+struct Known {
+  uint64_t word;  // the field's first 8 bytes as stored
+  int64_t m;      // their value
+  uint32_t at;    // the field's arena offset, 0 for none
+  uint8_t sc;     // the scale byte
+};
+constexpr int kKnownBits = 6;
+Known g_known[1 << kKnownBits];
+uint64_t g_known_signs = 0;
+inline Known& known(uint32_t at) { return g_known[(at * 0x9E3779B1u) >> (32 - kKnownBits)]; }
+inline void known_signs(uint64_t pos, uint64_t neg) {
+  if (g_known_signs != (pos | neg << 8)) [[unlikely]] {
+    std::memset(g_known, 0, sizeof g_known);
+    g_known_signs = pos | neg << 8;
+  }
+}
+
 int run_int(const Plan& pl, IlfState* s) {
   int64_t st[kCalcDepth];
   int sc[kCalcDepth];
@@ -629,6 +651,7 @@ int run_int(const Plan& pl, IlfState* s) {
   uint8_t* target = nullptr;
   uint8_t* r1 = nullptr;
   const uint64_t pos = com.pd_pos, neg = com.pd_neg;
+  known_signs(pos, neg);
   for (const Step* x = pl.step;; ++x) {
     switch (x->kind) {
       case kPush: {
@@ -639,12 +662,23 @@ int run_int(const Plan& pl, IlfState* s) {
           n = 1;
           break;
         }
-        uint64_t w = pacdec::load8(r1);
-        uint64_t sg = w & 0xF, d = w >> 4;
+        uint64_t raw;
+        std::memcpy(&raw, r1, 8);
         uint8_t k = r1[8];
+        uint32_t at = off(r1);
+        Known& e = known(at);
+        if (e.at == at && e.word == raw && e.sc == k) {
+          st[n] = e.m;
+          sc[n++] = k;
+          break;
+        }
+        uint64_t w = __builtin_bswap64(raw);
+        uint64_t sg = w & 0xF, d = w >> 4;
         if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
         int64_t m = int64_t(pacdec::bcd_to_bin(d));
-        st[n] = sg == neg ? -m : m;
+        if (sg == neg) m = -m;
+        e = Known{raw, m, at, k};
+        st[n] = m;
         sc[n++] = k;
         break;
       }
@@ -686,8 +720,11 @@ int run_int(const Plan& pl, IlfState* s) {
         int64_t v = st[n - 1];
         uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
         if (a >= 1000000000000000ULL) return -1;
-        pacdec::store8(target, pacdec::bin_to_bcd(a) << 4 | (v < 0 ? neg : pos));
+        uint64_t raw = __builtin_bswap64(pacdec::bin_to_bcd(a) << 4 | (v < 0 ? neg : pos));
+        std::memcpy(target, &raw, 8);
         target[8] = uint8_t(sc[n - 1]);
+        uint32_t at = off(target);
+        known(at) = Known{raw, v, at, target[8]};
         s->addr[0] = r1;
         s->calc_count = 1;
         s->count += pl.insts - 1u;
@@ -785,7 +822,7 @@ bool run_move(const Plan& pl, IlfState* s) {
 }  // namespace plan
 
 // ------------------------------------------------------ calc stack --
-uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint16_t no = plan::plan_no(pc);
   if (no == 0) [[unlikely]] {
     no = plan::build(pc);
@@ -798,7 +835,7 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
     } else if (!ii_slow(s)) {
       int r = pl.move ? int(plan::run_move(pl, s)) : plan::run_int(pl, s);
       if (r < 0) r = plan::run_exact(pl, s);
-      if (r > 0) return ii_arena + pl.next;
+      if (r > 0) return ii_next(b, s, ii_arena + pl.next);
     }
   }
   s->calc_count = 0;
