@@ -316,8 +316,20 @@ bool exact_quotient(double x, u128& am, int& as, u128 bm, int bs) {
   while (d < 15 && ax >= kP10d[d]) ++d;
   int t = 15 - d;
   uint64_t cand = uint64_t(ax * kP10d[t] + 0.5);
+  if (cand == 0) return false;
+  // The check in 64 bits where its products fit (the common case), else in 128.
+  uint64_t l64, r64;
+  if (as <= 19 && bs + t <= 19 && !__builtin_mul_overflow(cand, uint64_t(bm), &l64) &&
+      !__builtin_mul_overflow(l64, uint64_t(pacdec::pow10(as)), &l64) &&
+      !__builtin_mul_overflow(uint64_t(am), uint64_t(pacdec::pow10(bs + t)), &r64)) {
+    if (l64 != r64) return false;
+    am = cand;
+    as = t;
+    trim_mag(am, as);
+    return true;
+  }
   u128 lhs, rhs;
-  if (cand == 0 || __builtin_mul_overflow(u128(cand), bm, &lhs) ||
+  if (__builtin_mul_overflow(u128(cand), bm, &lhs) ||
       __builtin_mul_overflow(lhs, pacdec::pow10(as), &lhs) || __builtin_mul_overflow(am, pacdec::pow10(bs + t), &rhs) ||
       lhs != rhs)
     return false;
