@@ -339,9 +339,45 @@ bool exact_quotient(double x, u128& am, int& as, u128 bm, int bs) {
   return true;
 }
 
+// A quotient by a divisor whose only prime factors are 2 and 5 (2, 4, 5,
+// 8, 16, 20, 25 ...) is a product: a / b = a x (10^k / b) / 10^k. Where that
+// product has at most 15 significant digits and 15 decimals it is exact,
+// and so what exact_quotient finds through the double division, found
+// without it; false (nothing changed) otherwise.
+bool by_power_of_ten(u128& am, int& as, u128 bm, int bs) {
+  constexpr u128 k53 = u128(1) << 53;
+  if (am == 0 || bm == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
+  uint64_t b = uint64_t(bm);
+  int twos = __builtin_ctzll(b), fives = 0;
+  b >>= twos;
+  while (b % 5 == 0) {
+    b /= 5;
+    ++fives;
+  }
+  int k = std::max(twos, fives);
+  if (b != 1 || k > 15) return false;
+  uint64_t m;
+  int sc = as + k - bs;
+  if (__builtin_mul_overflow(uint64_t(am), uint64_t(pacdec::pow10(k)) / uint64_t(bm), &m)) return false;
+  if (sc < 0) {
+    if (__builtin_mul_overflow(m, uint64_t(pacdec::pow10(-sc)), &m)) return false;
+    sc = 0;
+  }
+  u128 q = m;
+  trim_mag(q, sc);
+  if (sc > 15 || q >= pacdec::pow10(15)) return false;
+  am = q;
+  as = sc;
+  return true;
+}
+
 // pd_divide on magnitudes, signs and scales (the statement plans): a :=
 // a / b; false when the divide fails.
 bool bin_divide(u128& am, bool& an, int& as, u128 bm, bool bn, int bs) {
+  if (by_power_of_ten(am, as, bm, bs)) {
+    an = an != bn;
+    return true;
+  }
   double y = pd_bin_to_float(bm, bn, bs);
   if (y == 0 || std::isnan(y)) return false;
   double x = pd_bin_to_float(am, an, as) / y;
