@@ -347,18 +347,27 @@ bool exact_quotient(double x, u128& am, int& as, u128 bm, int bs) {
 bool by_power_of_ten(u128& am, int& as, u128 bm, int bs) {
   constexpr u128 k53 = u128(1) << 53;
   if (am == 0 || bm == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
-  uint64_t b = uint64_t(bm);
-  int twos = __builtin_ctzll(b), fives = 0;
-  b >>= twos;
-  while (b % 5 == 0) {
-    b /= 5;
-    ++fives;
+  // The last divisor's factor is kept: a loop divides by the same one.
+  static uint64_t last_b = 0, last_f = 0;
+  static int last_k = -1;
+  if (uint64_t(bm) != last_b) {
+    uint64_t b = uint64_t(bm);
+    int twos = __builtin_ctzll(b), fives = 0;
+    b >>= twos;
+    while (b % 5 == 0) {
+      b /= 5;
+      ++fives;
+    }
+    last_b = uint64_t(bm);
+    last_k = std::max(twos, fives);
+    if (b != 1 || last_k > 15) last_k = -1;
+    else last_f = uint64_t(pacdec::pow10(last_k)) / last_b;
   }
-  int k = std::max(twos, fives);
-  if (b != 1 || k > 15) return false;
+  int k = last_k;
+  if (k < 0) return false;
   uint64_t m;
   int sc = as + k - bs;
-  if (__builtin_mul_overflow(uint64_t(am), uint64_t(pacdec::pow10(k)) / uint64_t(bm), &m)) return false;
+  if (__builtin_mul_overflow(uint64_t(am), last_f, &m)) return false;
   if (sc < 0) {
     if (__builtin_mul_overflow(m, uint64_t(pacdec::pow10(-sc)), &m)) return false;
     sc = 0;
