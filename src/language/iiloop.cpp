@@ -11,6 +11,8 @@
 //   a compare-expansion of two packed operands, each an 8-byte variable
 //   value or a fixed packed field of 1-8 bytes at a scale of 0-31 (one the
 //   body never stores: read on entry), followed by IF_PD;
+//   IF_BIN of two binary operands of 1, 2 or 4 bytes at scales of 0-31
+//   (fields or constants the body never stores: read on entry);
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -168,13 +170,16 @@ struct Cnst {
   int64_t v;
   int sc;
 };
-// A fixed packed field a compare reads (the body never stores it): read on
-// entry.
+// A fixed packed field a compare reads (the body never stores it), or a
+// binary field or constant an IF_BIN reads: read on entry.
 struct Fixed {
-  uint32_t word;  // the area word's arena offset
+  uint32_t word;  // the area word's arena offset (a binary constant: its own)
   uint8_t len;    // 1-8
   int sc;
+  uint8_t bin = 0;  // binary: IF_BIN's operand code (1-6), len its size
+  bool direct = false;  // a constant
 };
+constexpr uint8_t kNoWork = 0xFF;  // Node::cmp of an IF_BIN: no work values
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -219,6 +224,18 @@ bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
   uint8_t w[8] = {};
   std::memcpy(w + 8 - len, p, size_t(len));
   return canonical(w, v);
+}
+
+// An IF_BIN operand by its code: 1 unsigned four bytes, 2 two, 3 one; 4-6
+// the same signed.
+int64_t read_bin(const uint8_t* p, int code) {
+  bool sg = code >= 4;
+  int kind = sg ? code - 3 : code;
+  if (kind == 3) return sg ? int8_t(p[0]) : p[0];
+  uint16_t h = uint16_t(p[0] | p[1] << 8);
+  if (kind == 2) return sg ? int16_t(h) : h;
+  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
+  return sg ? int64_t(int32_t(w)) : int64_t(w);
 }
 
 // A work value: 16 bytes of packed, as a compare-expansion leaves them.
@@ -275,10 +292,12 @@ struct Builder {
     pl.cnsts.push_back(c);
     return 1000 + int(pl.cnsts.size() - 1);
   }
-  int fixed(uint32_t word, int len, int sc) {
-    for (size_t i = 0; i < pl.fixes.size(); ++i)
-      if (pl.fixes[i].word == word && pl.fixes[i].len == len && pl.fixes[i].sc == sc) return 3000 + int(i);
-    pl.fixes.push_back({word, uint8_t(len), sc});
+  int fixed(uint32_t word, int len, int sc, uint8_t bin = 0, bool direct = false) {
+    for (size_t i = 0; i < pl.fixes.size(); ++i) {
+      const Fixed& f = pl.fixes[i];
+      if (f.word == word && f.len == len && f.sc == sc && f.bin == bin && f.direct == direct) return 3000 + int(i);
+    }
+    pl.fixes.push_back({word, uint8_t(len), sc, bin, direct});
     return 3000 + int(pl.fixes.size() - 1);
   }
   int temp() { return 2000 + temps++; }
@@ -613,6 +632,35 @@ struct Builder {
           p = ii_adv(q, 16);
           continue;
         }
+        case 509: {  // IF_BIN: two binary operands at their scales, no work values
+          auto& f = rec::view<IbIfBin>(p);
+          int code = f.code;
+          if (code < 1 || code > 36) return Built::Refused;
+          int c[2] = {(code - 1) / 6 + 1, (code - 1) % 6 + 1}, fsc[2] = {f.scale1, f.scale2};
+          int slot[2];
+          for (int k = 0; k < 2; ++k) {
+            int kind = c[k] >= 4 ? c[k] - 3 : c[k];  // 1 four bytes, 2 two, 3 one
+            int len = kind == 1 ? 4 : kind == 2 ? 2 : 1;
+            Item it = cur.addr[k];
+            if (fsc[k] > 31 || (it.kind != kField && it.kind != kConst)) return Built::Refused;
+            slot[k] = fixed(it.v, len, fsc[k], uint8_t(c[k]), it.kind == kConst);
+          }
+          Node& n = add(kCmp, cost);
+          cost = 0;
+          n.cmp = kNoWork;
+          n.exit = exit_at(p, cur);  // scales too far apart
+          uint32_t shift = f.shift;
+          if (shift < 2 || shift > 10) {
+            n.keep = ~0u;
+          } else {
+            uint32_t low = shift - 2;
+            n.keep = ((~0u) << shift) & 0x3FF;
+            for (int r = 0; r < 3; ++r) n.set[r] = uint32_t(ii_rel(r - 1, f.rel)) << low | ((1u << low) - 1);
+          }
+          slots.push_back({slot[0], slot[1], slot[0]});
+          p = ii_adv(p, 16);
+          continue;
+        }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
           if (to <= p || (!sub_ret && to > end)) return Built::Refused;
@@ -894,9 +942,11 @@ struct Run {
     int64_t a = v[x.a], b = v[x.b];
     int sa = sc[x.a], sb = sc[x.b];
     if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) return false;
-    cx[x.cmp][0] = a;
-    cx[x.cmp][1] = b;
-    last_cmp = x.cmp;
+    if (x.cmp != kNoWork) {
+      cx[x.cmp][0] = a;
+      cx[x.cmp][1] = b;
+      last_cmp = x.cmp;
+    }
     int c = (a > b) - (a < b);
     mask = (mask & x.keep) | x.set[c + 1];
     return true;
@@ -965,8 +1015,10 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // and the loop control block (nothing changes them while the plan runs).
   for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
     const Fixed& f = pl.fixes[i];
-    uint8_t* p = ii_ref(ii_arena + f.word);
-    if (!p || !canonical_fixed(p, f.len, &r.v[at])) return nullptr;
+    uint8_t* p = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
+    if (!p) return nullptr;
+    if (f.bin) r.v[at] = read_bin(p, f.bin);
+    else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
     r.sc[at] = f.sc;
     if (p < blk + sizeof(IiLoopPd) && blk < p + f.len) return nullptr;
     for (size_t j = 0; j < nr; ++j)
