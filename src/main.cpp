@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
   mp_register();
   ip_register();
   op_register();
+  op_exec_register();
 #ifdef QUVO_EXTRA_REGISTER
   QUVO_EXTRA_REGISTER();
 #endif

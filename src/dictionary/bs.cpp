@@ -1308,6 +1308,23 @@ int bs_main() {
     // so no member of the group can put settings there for every user.
     if (owner && !exists_here(target / "quvo.env") && !put_file(tmp / "quvo.env", "", 0644))
       report(&c, "cannot create %s: %s", (tmp / "quvo.env").c_str(), std::strerror(errno));
+    // The print script every report's print file goes to (QUVO_PRT_SCRIPT
+    // names another), the owner's, run by the group; and the directories it
+    // holds reports in, the owner's too (3770: a member removes only the
+    // reports of their own).
+    {
+      std::string src = std::string(QUVO_SOURCE_DIR) + "/data/quvo_print", text;
+      if (FILE* f = std::fopen(src.c_str(), "rb")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        std::fclose(f);
+      }
+      if (text.empty() || !put_file(tmp / "quvo_print", text, 0750))
+        report(&c, "cannot install the print script %s: %s", src.c_str(), std::strerror(errno));
+      for (const char* d : {"print", "print/hold"})
+        if (int e = uio_mkdir((tmp / d).c_str()))
+          report(&c, "cannot create %s: %s", (tmp / d).c_str(), std::strerror(e));
+    }
     // The saved modules' directories are the owner's: made by the member
     // who first runs a process, they would let that member rename what
     // every other user saves below them.

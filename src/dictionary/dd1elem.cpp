@@ -448,6 +448,18 @@ bool proc_key(DdRun* r, DdMelem* m, int asked) {
 
 bool fi_usage_type(DdRun* r, DdMelem* m, int dom_kind) {
   int u = m->e.usage;
+  if (dom_kind == 4 && (u == 6 || u == 7)) {
+    // The user stamps (140, 144): the runtime writes the 3-byte user id
+    // there, which a logic field (one byte) cannot hold; an alpha field of
+    // at least 3 bytes takes them by usage 6 and 7.
+    int slot = u - 6;
+    if (m->e.length < 3 || r->fi->usage[slot] != 0) {
+      err_fld(r, slot == 0 ? 100400 : 100410, m->e);
+      return false;
+    }
+    r->fi->usage[slot] = m->e.number;
+    return true;
+  }
   if (u < 2 || u > 5) return true;
   // FILE special-usage slots: u32 words from byte 140, slot (offset - 140) / 4.
   constexpr int k140 = 0, k144 = 1, k148 = 2, k152 = 3, k156 = 4, k160 = 5, k164 = 6, k168 = 7, k172 = 8,

@@ -2,6 +2,7 @@
 // frames chained after it and an Input process's final write), the hook
 // table, the design-error display, FP_UPD_CHR and engine start.
 #include "executors/fp.h"
+#include "executors/ipscrl.h"
 
 #include <algorithm>
 #include <cstring>
@@ -306,6 +307,11 @@ int fp_exec(Pcb* pcb, uint32_t frame) {
 void fp_release_regions(Pcb* pcb) {
   EmHeader* em = pcb ? pcb->module.get() : nullptr;
   if (!em) return;
+  // The windows of an Input process are those of its WCB records.
+  if (pcb->invoc.type == 2) {
+    ip_wnd_cleanup(pcb);
+    return;
+  }
   if (PcbImageEnt* t = pcb->image_tbl.get())
     for (uint32_t i = 1; i <= em->n_images; ++i)
       if (t[i].region) {
@@ -369,11 +375,6 @@ int fp_init() { return fp_bltin_init(); }
 void fp_register() {
   os_set_init(OsInit::Fp, [] {
     proc_svc.fp_get_reg = fp_get_reg;
-    // The suite's engine scripting the executor doubles keeps them.
-    const char* scripted = os_test_hook("QUVO_TEST_EXEC");
-    if (!scripted || !*scripted) {
-      proc_svc.mp_exec = fp_mp_exec;
-    }
     return fp_init();
   });
   static bool registered = false;

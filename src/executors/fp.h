@@ -35,7 +35,7 @@ constexpr int kFpSkipped = 35;      // image not selected or not shown in phase 
 constexpr int kFpScanChose = 36;    // the scan child chose a record during key entry
 
 // Where the frame processor and the executors meet: one table per process
-// type (1-10). A missing hook does nothing (sof, post_invoc, upd_stat),
+// type (1-10). A missing hook does nothing (sof, post_invoc, upd_stat, leave),
 // leaves the frame's result as it is (eof), gives 22 (img_exec) or lets the
 // child run (pre_invoc). Until the Output and Inquiry executors register,
 // an Output or Inquiry frame outside class 14 is a system error.
@@ -46,6 +46,7 @@ struct FpHooks {
   int (*pre_invoc)(Pcb* pcb, const EmCchld* child) = nullptr;   // 0 refuses the child
   void (*post_invoc)(Pcb* pcb, const EmCchld* child) = nullptr;
   void (*upd_stat)(Pcb* pcb) = nullptr;                    // the status line
+  void (*leave)(Pcb* pcb) = nullptr;                       // END or CANCEL is about to end the process
 };
 void fp_set_hooks(int proc_type, const FpHooks& hooks);
 const FpHooks& fp_hooks(int proc_type);
@@ -108,12 +109,13 @@ int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep);
 // writes it (then phase 7), phase 7 rewrites it when it differs from the
 // copy saved when it was read. 1 done (or nothing to do), 0 failed.
 int fp_final_write(Pcb* pcb);
+// The process's two surfaces, made in its pool's scope when it has none yet
+// (a failure is a system error and unwinds with 4).
+void fp_ensure_surfaces(Pcb* pcb);
 // Removes the windows of the process's images (its run has ended).
 void fp_release_regions(Pcb* pcb);
-// The interim Menu executor (mp_exec slot).
-void fp_mp_exec(Pcb* pcb);
 
 // Engine start (OsInit::Fp): work files, built-in invocations, switches.
 int fp_init();
-// Registers fp_init, the service slots and the interim executors.
+// Registers fp_init and the service slots.
 void fp_register();

@@ -9,6 +9,7 @@
 #include "executors/fp.h"
 #include "executors/fpchld.h"
 #include "executors/fpitm.h"
+#include "executors/ipscrl.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
@@ -132,9 +133,11 @@ void swap_msgs(Pcb* pcb) {
   pcb->prev_msg[0].set(c);
 }
 
+}  // namespace
+
 // --------------------------------------------------------- surfaces --
 // The process's two surfaces, made in its scope when it was handed none.
-void ensure_surfaces(Pcb* pcb) {
+void fp_ensure_surfaces(Pcb* pcb) {
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
   for (rec::U32* s : {&pcb->surface1, &pcb->surface2}) {
     if (*s) continue;
@@ -146,6 +149,8 @@ void ensure_surfaces(Pcb* pcb) {
     *s = h;
   }
 }
+
+namespace {
 
 WmHandle region_of(Pcb* pcb) {
   PcbImageEnt* e = image_ent(pcb, pcb->run.image);
@@ -164,13 +169,45 @@ bool attach(Pcb* pcb, uint32_t img) {
   EmCimg* ci = fp_image(pcb, img);
   PcbFrameEnt* fe = cur_frame_ent(pcb);
   PcbImageEnt* ie = image_ent(pcb, img);
-  ensure_surfaces(pcb);
+  fp_ensure_surfaces(pcb);
   WmHandle srf = fp_img_first_srf(ci) ? WmHandle(pcb->surface1) : WmHandle(pcb->surface2);
   bool reattached = false;
+  // A scrolling frame of an Input process: the region of its current row
+  // in the frame's window, written afresh.
+  if (ip_scrolling(pcb)) {
+    PcbScroll* sb = pcb->scroll_img.get();
+    WmHandle w = ip_scroll_window(pcb);
+    uint32_t row = std::max<uint32_t>(1, sb->row);
+    WmHandle reg = w ? wm_pos_reg(w, int(row)) : 0;
+    if (!reg) {
+      sys_err(__LINE__, "exec_img() - wm_attach failed");
+      ut_unwind(4);
+    }
+    if (row > sb->shown) sb->shown = uint8_t(row);
+    // The cursor stands on the row's first item.
+    int col = 1;
+    if (PcbItemEnt* t = pcb->item_tbl.get(); t && ci->first_item && t[ci->first_item].citm)
+      col = std::max(1, t[ci->first_item].citm->wm.col.get());
+    pcb->run.curs_req = wmshow::kReqField;
+    pcb->run.req_row = 1;
+    pcb->run.req_col = col;
+    ie->region = reg;
+    fe->image = img;
+    wm_actv(reg);
+    return false;
+  }
   if (fe->image && fe->image != img)
     if (PcbImageEnt* old = image_ent(pcb, fe->image); old && old->region && !wm_detach(old->region, 0))
       sys_err(__LINE__, "exec_img() - wm_detach failed");
-  if (ie->region) {
+  if (pcb->invoc.type == 2) {
+    // An Input process's windows are kept in its WCB records.
+    WmWnd w;
+    INIT_WND(&w, 1, std::max(1, ci->row.get()), std::max(1, ci->col.get()), std::max(1, ci->rows.get()),
+             std::max(1, ci->cols.get()), 0);
+    WmHandle reg = ip_attach(pcb, &w, srf, int(pcb->run.frame), int(img), &reattached);
+    if (!reg) ut_unwind(4);
+    ie->region = reg;
+  } else if (ie->region) {
     if (!wm_reattach(ie->region, srf, nullptr)) sys_err(__LINE__, "wm_reattach failed");
     reattached = true;
   } else {
@@ -265,6 +302,7 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
     case opt::kDirect2: return fp_opt_direct(pcb, o);
     case opt::kEnd:
       deactivate(pcb);
+      if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(2);
     case opt::kHelp: return fp_opt_help(pcb);
     case 277:
@@ -273,6 +311,7 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       PdArea3* a3 = steer(pcb);
       if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0) return 0;
       deactivate(pcb);
+      if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(4);
     }
     case opt::kHelpOpt: return fp_opt_help_opt(pcb);

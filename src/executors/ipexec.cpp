@@ -14,6 +14,8 @@
 
 #include "executors/fp.h"
 #include "executors/ip.h"
+#include "executors/ipmlog.h"
+#include "executors/ipscrl.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -317,10 +319,17 @@ void ip_exec(Pcb* pcb) {
     os_sys_err_text(kMod, __LINE__, "ip_exec() - no mode block");
     ut_unwind(4);
   }
+  // 1. The modification log of the run (ipmlog.cpp).
+  IpLogRun log_run(pcb);
   size_t len = 0;
   uint8_t* rec = pcf_rec(pcb, &len);
   ip.defaults.assign(rec, rec ? rec + len : nullptr);
   init_mode(ip);
+  // A process whose first frame scrolls runs its list (ipscrl.cpp).
+  if (ip_scroll_frame(pcb) == 1 && ip.a11->mode != 1) {
+    ip_scrl_exec(pcb, ip.a11->mode);
+    return;
+  }
   EmHeader* em = pcb->module.get();
   for (;;) {
     // Every frame shows its images afresh, from the first level.

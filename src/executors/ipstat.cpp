@@ -6,6 +6,8 @@
 
 #include "executors/fp.h"
 #include "executors/ip.h"
+#include "executors/ipmlog.h"
+#include "executors/ipscrl.h"
 #include "executors/mp.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
@@ -96,7 +98,8 @@ std::string ip_mode_name(int mode, int phase) {
   return out;
 }
 
-void ip_setup(Pcb* pcb, uint32_t*) {
+void ip_setup(Pcb* pcb, uint32_t* saved) {
+  if (pcb) ip_inp_enter(pcb, saved);
   if (!pcb || !com.status_surface) return;
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
   auto* s = static_cast<IpStat*>(MM_ALLOC(mm_create_pool(" IPPOOL    ", scope, 0), sizeof(IpStat)));
@@ -119,8 +122,9 @@ void ip_upd_stat(Pcb* pcb) {
   if (!ok) os_sys_err_text(kMod, __LINE__, "ip_upd_stat() - wm_upd_itm failed");
 }
 
-void ip_cleanup(Pcb* pcb, uint32_t*) {
+void ip_cleanup(Pcb* pcb, uint32_t* saved) {
   fp_release_regions(pcb);
+  ip_inp_leave(pcb, saved);
   IpStat* s = stat_of(pcb);
   if (!s) return;
   if (s->window && !wm_detach(s->window, 1)) os_sys_err_text(kMod, __LINE__, "ip_cleanup() - wm_detach failed");
@@ -145,6 +149,10 @@ void ip_register() {
       h.post_invoc = ip_post_invoc;
       fp_set_hooks(2, h);
     }
-    return 1;
+    // END and CANCEL end the modification log (ipmlog.cpp).
+    FpHooks h = fp_hooks(2);
+    h.leave = ip_mod_end;
+    fp_set_hooks(2, h);
+    return ip_wcb_init();
   });
 }

@@ -13,6 +13,7 @@
 #include "foundation/mm.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
+#include "process/em.h"
 #include "process/emrec.h"
 #include "process/pcb.h"
 #include "process/pishr.h"
@@ -27,17 +28,22 @@ constexpr int kModeLen = 10;      // the mode text: "MENU ENTRY", "DATA ENTRY"
 constexpr size_t kMsgMax = 132;   // of each status message
 
 // A Menu process's status window, in its process pool (PCB stat_line): the
-// window, its region, the width it was laid out for and the mode-text item.
+// window, its region, the width it was laid out for and the mode-text item;
+// and the regions of the frames' own windows.
 struct MpStat {
-  rec::U32 window;    // 0
-  rec::U32 region;    // 4
-  rec::U16 width;     // 8
-  rec::U16 b10;       // 10
-  WmItem item;        // 12
+  rec::U32 window;            // 0
+  rec::U32 region;            // 4
+  rec::U16 width;             // 8
+  rec::U16 b10;               // 10
+  WmItem item;                // 12
+  Ref<rec::U32> frame_wnd;    // 240 by frame sequence 1 .. count: the region of its own window, 0 none
+  rec::U32 frame_count;       // 244
 };
-QV_RECORD(MpStat, 240);
+QV_RECORD(MpStat, 248);
 QV_AT(MpStat, width, 8);
 QV_AT(MpStat, item, 12);
+QV_AT(MpStat, frame_wnd, 240);
+QV_AT(MpStat, frame_count, 244);
 
 MmPool g_pool = 0;
 
@@ -161,6 +167,34 @@ void mp_exec(Pcb* pcb) {
   ut_unwind(kFpBack);
 }
 
+void mp_sof(Pcb* pcb) {
+  MpStat* s = stat_of(pcb);
+  EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  const uint32_t f = pcb ? uint32_t(pcb->run.frame) : 0;
+  EmCfrm* fr = em && f >= 1 && f <= em->n_frames ? fp_frame(pcb, f) : nullptr;
+  // A frame has a window of its own when its size is given.
+  if (!s || !fr || fr->pos[2] < 1 || fr->pos[3] < 1) return;
+  if (!s->frame_wnd) {
+    int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
+    size_t n = size_t(em->n_frames) + 1;
+    auto* t = static_cast<rec::U32*>(MM_ALLOC(mm_create_pool(" MPPOOL    ", scope, 0), n * sizeof(rec::U32)));
+    std::memset(static_cast<void*>(t), 0, n * sizeof(rec::U32));
+    s->frame_wnd.set(t);
+    s->frame_count = em->n_frames;
+  }
+  rec::U32& region = s->frame_wnd.get()[f];
+  if (region) return;  // the frame shown again keeps its window
+  fp_ensure_surfaces(pcb);
+  WmWnd w;
+  INIT_WND(&w, 1, fr->pos[0], fr->pos[1], fr->pos[2], fr->pos[3], 0);
+  int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
+  if (!wm_attach(&w, pcb->surface2, scope)) {
+    os_sys_err_text(kMod, __LINE__, "attach_wnd() - wm_attach failed");
+    return;
+  }
+  region = w.region;
+}
+
 void mp_upd_stat(Pcb* pcb) {
   MpStat* s = stat_of(pcb);
   if (!s || !s->window) return;
@@ -175,6 +209,11 @@ void mp_cleanup(Pcb* pcb) {
   fp_release_regions(pcb);
   MpStat* s = stat_of(pcb);
   if (!s) return;
+  if (rec::U32* t = s->frame_wnd.get())
+    for (uint32_t f = 1; f <= s->frame_count; ++f)
+      if (t[f] && !wm_detach(t[f], 1)) os_sys_err_text(kMod, __LINE__, "mp_cleanup() - wm_detach failed");
+  s->frame_wnd.reset();
+  s->frame_count = 0;
   if (s->window && !wm_detach(s->window, 1)) os_sys_err_text(kMod, __LINE__, "mp_cleanup() - wm_detach failed");
   s->window = 0;
   s->region = 0;
@@ -191,6 +230,9 @@ void mp_register() {
       proc_svc.mp_upd_stat = mp_upd_stat;
       proc_svc.mp_cleanup = mp_cleanup;
     }
+    FpHooks h = fp_hooks(1);
+    h.sof = mp_sof;
+    fp_set_hooks(1, h);
     return mp_init();
   });
 }

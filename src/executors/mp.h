@@ -45,10 +45,15 @@ void mp_setup(Pcb* pcb);
 // The executor: frame 1 until it backs out (the process ends with 5); any
 // other end of the frame is a system error and the process ends with 4.
 void mp_exec(Pcb* pcb);
+// Start of a frame (the frame processor's hook): a frame whose size is
+// given has a window of its own, attached on the process's second surface
+// the first time the frame starts and kept until the process ends
+// ("attach_wnd() - wm_attach failed").
+void mp_sof(Pcb* pcb);
 // The status window shows the process's mode text again.
 void mp_upd_stat(Pcb* pcb);
-// End of a Menu process: its image and status windows go.
+// End of a Menu process: its image, frame and status windows go.
 void mp_cleanup(Pcb* pcb);
 // Registers mp_init and the Menu slots of the service and hook tables
-// (called after fp_register, whose interim Menu executor it replaces).
+// (called after fp_register).
 void mp_register();

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "executors/rm.h"
 #include "foundation/mm.h"
@@ -71,23 +73,33 @@ QV_RECORD(OpPcbRun, 16);
 inline OpPcbRun& op_pcb_run(Pcb* p) { return rec::view<OpPcbRun>(p->rpt588.data()); }
 inline Ref<FmArb>& op_tot(Pcb* p) { return rec::view<Ref<FmArb>>(p->rpt580.data()); }
 
+// A sum bucket: a variable packed value (8 bytes and the scale byte, as the
+// calculation variables hold it) and the overflow mark of a total whose
+// integer part passed 15 digits (opstd.h).
+struct OpBucket {
+  rec::Bytes<8> value;         // 0  packed, 15 digits
+  rec::U8 scale;               // 8  decimal places
+  rec::U8 ovf;                 // 9  1: in overflow
+};
+QV_RECORD(OpBucket, 10);
+QV_AT(OpBucket, ovf, 9);
+
 // A summary entry (one per summary field of the module, then one per
-// automatic-total item): the entry it rolls into, its sum buckets (9 bytes
-// per range level: 8 bytes of packed decimal and the scale), the index of the
-// innermost level, and for automatic totals the summary reference, PCB, item
-// and image.
+// automatic-total item): the entry it rolls into, its sum buckets (one
+// OpBucket per range level), the index of the innermost level, and for
+// automatic totals the summary reference, PCB, item and image.
 struct OpSum {
   Ref<OpSum> roll;             // 0
   Ref<uint8_t> buckets;        // 4
   rec::U16 inner;              // 8
-  rec::U16 spare;              // 10
+  rec::U16 warned;             // 10 1 once the overflow warning was given
   Ref<uint8_t> sum_ref;        // 12
   Ref<Pcb> pcb;                // 16
   Ref<uint8_t> item;           // 20
   Ref<uint8_t> image;          // 24
 };
 QV_RECORD(OpSum, 28);
-constexpr int kOpBucket = 9;
+constexpr int kOpBucket = int(sizeof(OpBucket));
 
 // A TOT record (20 bytes): an automatic-total item of an Output child, held
 // for the report owner.
@@ -146,6 +158,31 @@ void restore_dflt(Pcb* pcb);
 void gen_std_pgh(Pcb* pcb);
 void op_bld_sum(Pcb* pcb);
 void op_sum_roll(Pcb* pcb);
+
+// --- the executor's own (opexec.cpp, opstd.cpp) ---
+// Runs "PRINT ON SCREEN" of "0LA" 00 (an Input process, SUBPROCESS of this
+// one on its surfaces): its completion code, 4 when the user cancelled.
+int op_print_on_screen(Pcb* pcb);
+// What the executor reads of the module beyond its named fields (process
+// definition bytes as the designer sets them): the report message (246,
+// 60 characters; two double quotes first: no progress window), the page
+// width (306, u16; 0: the form's or 80), the footing line count (179,
+// u16), the underline character (181; blank: '-'), the column-heading and
+// pre-heading flags (376, 377), the print-file name (368, 8 characters)
+// and the separate report process (213 application, 216 name).
+struct EmHeader;
+std::string_view op_em_rpt_msg(const EmHeader* em);
+int op_em_page_width(const EmHeader* em);
+int op_em_foot_lines(const EmHeader* em);
+char op_em_uline(const EmHeader* em);
+bool op_em_colh(const EmHeader* em);
+bool op_em_pre_head(const EmHeader* em);
+std::string op_em_prt_name(const EmHeader* em);
+bool op_em_names_rpt(const EmHeader* em);
+bool op_em_is_rpt_proc(const EmHeader* rpt_owner_em, const EmHeader* em);
+// Puts the executor into the process services (op_exec, op_auto,
+// op_inquire, op_cleanup in place of their stand-ins).
+void op_exec_register();
 
 // --- frames, images and page flow (opflow.cpp) ---
 // Compiles the process's images into its report; their report numbers go

@@ -14,6 +14,7 @@
 #include "executors/fp.h"
 #include "executors/fpitm.h"
 #include "executors/op.h"
+#include "executors/opstd.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/os.h"
@@ -110,15 +111,9 @@ void run_headings(Pcb* owner, RmRpt* r) {
 // ------------------------------------------------------------ page flow --
 
 void op_std_page_no(OpStd* s, int width) {
-  if (!s || width < 1) return;
-  width = std::min(width, int(kRmMaxCols));
-  char digits[16];
-  int n = std::snprintf(digits, sizeof digits, "%.*u", 5, unsigned(s->page.get()));
   // Line 2 of the heading: the number ends at the right edge whatever its
-  // length; a number wider than the line keeps its last digits.
-  char* line2 = s->pgh.data() + width;
-  int from = std::max(0, n - width);
-  std::memcpy(line2 + width - (n - from), digits + from, size_t(n - from));
+  // length, the label block before it moving left (opstd.h).
+  if (s && width >= 1) op_std_pgh_page(*s, std::min(width, int(kRmMaxCols)));
 }
 
 int op_prt_buf(Pcb* pcb, int final, int position) {

@@ -208,7 +208,6 @@ int float_item(RmRpt*, RmImg* b) {
         }
     int to = left + g + 1;
     if (to >= col) continue;
-    int shift = col - to;
     for (int rr = row; rr < row + rows; ++rr) {
       char* line = t + (rr - 1) * cols;
       RmCell* cells_row = cl + (rr - 1) * cols;
@@ -221,7 +220,8 @@ int float_item(RmRpt*, RmImg* b) {
         std::memset(static_cast<void*>(&cells_row[c - 1]), 0, sizeof(RmCell));
       }
     }
-    it[i].col = col - shift;
+    // The item keeps its compiled column: only this execution's text moved,
+    // and the next execution starts afresh from the compiled image.
   }
   return 1;
 }

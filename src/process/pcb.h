@@ -87,26 +87,52 @@ struct PcbChildEnt {
 QV_RECORD(PcbChildEnt, 12);
 QV_AT(PcbChildEnt, values, 8);
 
+// A tag of a scrolling window: one record shown (or read ahead) in the
+// window of an Input process's scrolling frame, from the process pool, in
+// a chain in key order. It holds the record's id and the bytes of its key
+// (in the PCF stream's key) as they were when it was read: the file reuses
+// the id of a deleted record for the next one added, so a re-read whose key
+// differs is another record and counts as not found. `key_len` key bytes
+// follow the head.
+struct PcbTag {
+  Ref<PcbTag> next;        // 0
+  Ref<PcbTag> prev;        // 4
+  rec::U32 rid;            // 8  record id
+  rec::U16 key_len;        // 12
+  rec::Bytes<2> b14;       // 14
+};
+QV_RECORD(PcbTag, 16);
+QV_AT(PcbTag, rid, 8);
+QV_AT(PcbTag, key_len, 12);
+inline uint8_t* pcb_tag_key(PcbTag* t) { return reinterpret_cast<uint8_t*>(t) + sizeof(PcbTag); }
+
 // The scrolling-image block of an Input process whose frame scrolls: the
 // frame's table entry and the tag list of the records shown in its window.
 struct PcbScroll {
   Ref<PcbFrameEnt> frame;  // 0  the scrolling frame's entry
-  rec::U32 region;         // 4  the frame's window region
+  rec::U32 region;         // 4  the frame's window region (0 while no window is attached)
   rec::U32 count;          // 8  tags
   rec::U32 row;            // 12 current row of the window (1-based, 0 none)
   rec::U8 at_end;          // 16 end reached
   rec::U8 no_more;         // 17 no more records
-  rec::Bytes<2> b18;       // 18
-  Ref<void> first;         // 20 first tag
-  Ref<void> last;          // 24 last tag
-  Ref<void> cur;           // 28 current tag
+  rec::U8 del_row;         // 18 the current row's region goes before the row is shown again
+  rec::U8 shown;           // 19 rows the window holds now
+  Ref<PcbTag> first;       // 20 first tag
+  Ref<PcbTag> last;        // 24 last tag
+  Ref<PcbTag> cur;         // 28 current tag
+  rec::U16 wnd_rows;       // 32 rows of the window
+  rec::U16 rec_rows;       // 34 rows one record takes (the image's rows)
+  rec::U8 b_redraws;       // 36 counts the window's redisplays (wraps)
+  rec::Bytes<3> b37;       // 37
 };
-QV_RECORD(PcbScroll, 32);
+QV_RECORD(PcbScroll, 40);
 QV_AT(PcbScroll, at_end, 16);
+QV_AT(PcbScroll, del_row, 18);
 QV_AT(PcbScroll, first, 20);
 QV_AT(PcbScroll, cur, 28);
-// A reused PCB starts its scrolling block afresh: no tags, no row, both
-// flags clear (the frame and its region stay).
+QV_AT(PcbScroll, wnd_rows, 32);
+// A reused PCB starts its scrolling block afresh: no tags (they are freed),
+// no row, both flags clear (the frame and its region stay).
 void pcb_scroll_reset(PcbScroll* s);
 
 // The frame processor's state of a running process (PCB bytes 420-519,

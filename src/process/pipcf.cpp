@@ -813,7 +813,7 @@ int pi_mlog_open(Pcb* pcb) {
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : com.depth;
   INIT_TMP_PATH(&fdb, "0LA", "00", "STDMLOG ", scope);
   if (!FM_CREATE(&fdb, scope, 0, 0, 15, 15)) {
-    sys_err(__LINE__, "can't create STDMLOG");
+    sys_err(__LINE__, "runtime STDMLOG file create failed");
     return 0;
   }
   pcb->mod_log.set(fdb.handle.get());

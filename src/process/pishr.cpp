@@ -795,13 +795,21 @@ void free_tables(Pcb* pcb) {
   free_table(pcb->image_tbl);
   free_table(pcb->item_tbl);
   free_table(pcb->child_tbl);
-  if (PcbScroll* sb = pcb->scroll_img.get()) mm_free(sb);
+  if (PcbScroll* sb = pcb->scroll_img.get()) {
+    pcb_scroll_reset(sb);
+    mm_free(sb);
+  }
   pcb->scroll_img.reset();
 }
 }  // namespace
 
 void pcb_scroll_reset(PcbScroll* sb) {
   if (!sb) return;
+  for (PcbTag* t = sb->first.get(); t;) {
+    PcbTag* n = t->next.get();
+    mm_free(t);
+    t = n;
+  }
   sb->count = 0u;
   sb->row = 0u;
   sb->at_end = 0;
@@ -809,6 +817,7 @@ void pcb_scroll_reset(PcbScroll* sb) {
   sb->first.reset();
   sb->last.reset();
   sb->cur.reset();
+  sb->del_row = 0;
 }
 
 void init_pcb(Pcb* pcb) {

@@ -214,8 +214,11 @@ void wm_set_hangup(WmHangup fn);
 // --------------------------------------------------------- diagnostics --
 // The file named by QUVO_WM_LOG (opened by wm_start) gets one line each
 // time wm_show, the system-error window or the keymap utility starts waiting
-// for a key ("wm_show show <calls> wait <waits>"), so that a program driving
-// the terminal can wait for the screen to settle.
+// for a key ("wm_show show <calls> wait <waits> at <µs> key <µs>"), so that a
+// program driving the terminal can wait for the screen to settle. The two
+// times are of the monotonic clock: when the wait began, and when the key
+// that ended the previous wait was read (0 before the first key); their
+// difference is the time the engine took to answer that key.
 // The screen as the window manager last composed it: one string per
 // terminal row (tests).
 std::string wm_screen_row(int row);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string_view>
 
@@ -709,6 +710,13 @@ Event from_value(uint32_t v) {
   return Event{Event::Code, v & 0xFFFF, 0, {}};
 }
 
+// The monotonic clock in µs (the times of the wait log).
+uint64_t mono_us() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000000u + uint64_t(t.tv_nsec) / 1000u;
+}
+
 Event next_event(int first_ms, bool use_pending = true) {
   State& g = st();
   if (use_pending && !g.pending.empty()) {
@@ -717,6 +725,7 @@ Event next_event(int first_ms, bool use_pending = true) {
     return from_value(v);
   }
   KeyMatch m = trie_read_key(g.km->trie, first_ms, g.km->esc_delay, g.drv->utf8(), g.src);
+  if (m.kind == KeyMatch::Key || m.kind == KeyMatch::Char || m.kind == KeyMatch::Unknown) g.key_us = mono_us();
   switch (m.kind) {
     case KeyMatch::Key: {
       const auto& v = m.entry->values;
@@ -760,7 +769,8 @@ void log_wait(const char* what) {
   State& g = st();
   ++g.waits;
   if (!g.log) return;
-  std::fprintf(g.log, "%s show %llu wait %llu\n", what, (unsigned long long)g.shows, (unsigned long long)g.waits);
+  std::fprintf(g.log, "%s show %llu wait %llu at %llu key %llu\n", what, (unsigned long long)g.shows,
+               (unsigned long long)g.waits, (unsigned long long)mono_us(), (unsigned long long)g.key_us);
   std::fflush(g.log);
 }
 

@@ -155,6 +155,8 @@ struct State {
   std::deque<uint32_t> pending;  // values of a macro still to be taken
   FILE* log = nullptr;
   uint64_t shows = 0, waits = 0;
+  // Monotonic µs when the last key was read from the terminal (0 none yet).
+  uint64_t key_us = 0;
 
   WmItoe itoe = cv_item_itoe;
   WmMsgReader reader = nullptr;

@@ -170,6 +170,9 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
   put("INIT_DDOM_FDB", d);
   d = domain("EMPTY ALPHA", 4, 1);
   put("INIT_DDOM_FDB", d);
+  d = domain("ALPHA2", 4, 1);
+  d.dflt_len = 2;
+  put("INIT_DDOM_FDB", d);
   d = domain("BADNULL", 1, 1, "999");
   d.null_value.set("1x");
   put("INIT_DDOM_FDB", d);
@@ -356,6 +359,17 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
          put("INIT_DFLD_FDB", fld(F, "E", 2, "NAME", [](DField& f) { f.usage = 5; }));
          put("INIT_DFLD_FDB", fld(F, "F", 3, "NAME", [](DField& f) { f.usage = 5; }));
        }},
+      {"alpha user stamp taken twice", 100400, 3, "F",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "COUNT", key0));
+         put("INIT_DFLD_FDB", fld(F, "E", 2, "NAME", [](DField& f) { f.usage = 6; }));
+         put("INIT_DFLD_FDB", fld(F, "F", 3, "NAME", [](DField& f) { f.usage = 6; }));
+       }},
+      {"alpha user stamp shorter than a user id", 100410, 3, "E",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "COUNT", key0));
+         put("INIT_DFLD_FDB", fld(F, "E", 2, "ALPHA2", [](DField& f) { f.usage = 7; }));
+       }},
       {"logic usage 4 after usage 3", 100390, 3, "F",
        [&](auto& F) {
          put("INIT_DFLD_FDB", fld(F, "K", 1, "COUNT", key0));
@@ -405,6 +419,29 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
 }  // namespace
 
 namespace {
+
+// The user stamps (FILE 140 and 144), where the runtime writes the 3-byte
+// user id: an alpha field takes them by special usage 6 and 7.
+TEST_F(DdCmpl, AnAlphaFieldTakesTheUserStampSlots) {
+  put("INIT_DREC_FDB", record("STMP"));
+  DField k = field("STMP", "STMP ID", 1, "COUNT");
+  k.key_kind = 0;
+  k.key_no = 0;
+  put("INIT_DFLD_FDB", k);
+  DField a = field("STMP", "STMP ADDED BY", 2, "NAME");
+  a.usage = 6;
+  put("INIT_DFLD_FDB", a);
+  DField b = field("STMP", "STMP CHANGED BY", 3, "NAME");
+  b.usage = 7;
+  put("INIT_DFLD_FDB", b);
+  c.run("STMP");
+  EXPECT_EQ(c.numbers("STMP"), std::vector<uint32_t>{}) << errs.last();
+  DFile f;
+  ASSERT_TRUE(file_rec("STMP", &f));
+  EXPECT_EQ(f.usage[0], 2u);
+  EXPECT_EQ(f.usage[1], 3u);
+  for (int s = 2; s < 10; ++s) EXPECT_EQ(f.usage[s], 0u) << s;
+}
 
 TEST_F(DdCmpl, KeysOneToSixteenAreNumberedASeventeenthIsRefused) {
   put("INIT_DREC_FDB", record("KEYS"));

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include "dictionary/dd1.h"
 #include "executors/fp.h"
 #include "executors/ip.h"
+#include "executors/mp.h"
 #include "executors/rt.h"
 #include "files/fm.h"
 #include "files/lafi.h"
@@ -43,7 +45,7 @@
 
 namespace fpeng {
 
-// The data directory with FPA added, made once for the test program.
+// The data directory of the test application in use (the last built).
 inline std::string& var_dir() {
   static std::string v;
   return v;
@@ -111,6 +113,46 @@ struct Result {
   std::vector<std::string> lines;
 };
 
+// The keys of the engine's own keymap the memory terminal adds to the
+// window manager's test keymap (whose F6 types "AB"): the mode keys, SELECT
+// KEY and DELETE CONFIRM.
+inline const char* kEngineKeys = R"("\e[15~" ADD MODE
+"\e[16~" DELETE MODE
+"\e[18~" INQUIRE MODE
+"\e[19~" CHANGE MODE
+"\e[20~" SELECT KEY
+"\e[1;2S" DELETE CONFIRM
+)";
+inline const char* kAddMode = "\x1b[15~";
+inline const char* kDeleteMode = "\x1b[16~";
+inline const char* kInquireMode = "\x1b[18~";
+inline const char* kChangeMode = "\x1b[19~";
+inline const char* kDeleteConfirm = "\x1b[1;2S";
+inline const char* kEnd = "\x1bOR";
+
+// Called in the engine child once every executor started: a case's own
+// service slots (null: none).
+inline void (*slots)() = nullptr;
+
+// Typed keys, each its own: an escape sequence (ESC O x, or ESC [ up to its
+// final byte) is one key; any other byte, a lone ESC too, is one.
+inline std::vector<std::string> split_keys(const std::string& keys) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < keys.size();) {
+    size_t n = 1;
+    if (keys[i] == '\x1b' && i + 2 < keys.size() && keys[i + 1] == 'O') {
+      n = 3;
+    } else if (keys[i] == '\x1b' && i + 1 < keys.size() && keys[i + 1] == '[') {
+      n = 2;
+      while (i + n < keys.size() && !(keys[i + n] >= 0x40 && keys[i + n] <= 0x7E)) ++n;
+      n = std::min(n + 1, keys.size() - i);
+    }
+    out.push_back(keys.substr(i, n));
+    i += n;
+  }
+  return out;
+}
+
 // Runs `quvo ARGS` in a child on the memory terminal with the keys typed;
 // `input_exec`, when given, is the Input executor. The child is stopped
 // after `limit` seconds (a run that does not end fails).
@@ -123,13 +165,14 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
   pid_t pid = fork();
   if (pid == 0) {
     alarm(limit);
+    os_sys_err_log_clear();  // only this run's system errors count
     setenv("QUVOPATH", var_dir().c_str(), 1);
     setenv("TERM", "xterm", 1);
     unsetenv("QUVO_TEST_EXEC");
     static Keymap km;
     std::string err;
-    if (!km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) _exit(90);
-    for (char c : keys) term().key(std::string(1, c));
+    if (!km_compile_source(std::string(kTestKeymap) + kEngineKeys, ".", "test.km", "xterm", &km, &err)) _exit(90);
+    for (const std::string& k : split_keys(keys)) term().key(k);
     os_set_init(OsInit::FileManager, [] {
       fms_init();
       pb_init();
@@ -148,6 +191,7 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     pi_register();
     rt_register();
     fp_register();
+    mp_register();
     ip_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
     static void (*exec)(Pcb*) = nullptr;
@@ -160,6 +204,7 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
         proc_svc.ip_exec = exec;
         fp_set_hooks(2, FpHooks{});
       }
+      if (slots) slots();
       return ok;
     });
     std::vector<std::string> a{"quvo"};
@@ -169,8 +214,11 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     argv.push_back(nullptr);
     static int waits = 0;
     term().on_wait = [] { ++waits; };
+    // The engine's own: a test before this one in the program may have
+    // logged some in the parent.
+    size_t before = os_sys_err_log().size();
     int rc = os_main(int(a.size()), argv.data());
-    note("sys_errors", (long long)os_sys_err_log().size());
+    note("sys_errors", (long long)(os_sys_err_log().size() - before));
     note("waits", waits);
     std::fflush(nullptr);
     _exit(rc);

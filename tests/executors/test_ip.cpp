@@ -302,14 +302,17 @@ void set_line(Pcb* p, const char* order, uint8_t no, const char* text) {
   r[4] = no;
   std::memcpy(r + 5, text, std::strlen(text));
 }
-// The file's lines in key order, "ORDER/NO/TEXT" each (read in Inquire).
-std::string file_lines(Pcb* p) {
+// The file's lines of the orders beginning with `prefix` in key order,
+// "ORDER/NO/TEXT" each (read in Inquire; the cases of one test program
+// share the file).
+std::string file_lines(Pcb* p, char prefix) {
   std::vector<uint8_t> keep(line_rec(p), line_rec(p) + kLineLen);
   uint8_t phase = mode_rec(p)->phase;
   mode_rec(p)->phase = 3;
   std::string out;
   for (int ok = pi_rdnxt(p, FM_OP_FIRST); ok; ok = pi_rdnxt(p, 0)) {
     const uint8_t* r = line_rec(p);
+    if (r[0] != prefix) continue;
     std::string text(reinterpret_cast<const char*>(r) + 5, 10);
     text.erase(text.find_last_not_of(' ') + 1);
     out += std::string(reinterpret_cast<const char*>(r), 4) + "/" + std::to_string(r[4]) + "/" + text + " ";
@@ -362,27 +365,48 @@ TEST_F(IpRun, NextSequenceNumberByGroupAndAtTheLimit) {
   EXPECT_EQ(r.seen["sys_errors"], 0);
 }
 
+// The status of a hold of the PCF record taken through a second handle of
+// the process (0 when it is free to take).
+long long other_hold(Pcb* p) {
+  FmArb* st = FM_ATTACH(p->pcf_stream.get(), nullptr, int(com.depth));
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(" IPTEST", com.depth, 0), kLineLen));
+  std::memcpy(buf, line_rec(p), kLineLen);
+  PROTO_FULL(st, 0, buf);
+  st->op = FM_OP_HOLD;
+  long long r = fm_read(st) ? 0 : (long long)st->status;
+  fm_release(st);
+  fm_detach(st);
+  mm_free(buf);
+  return r;
+}
+
 // Around a child: a new record (phase 1) is written first and the process
 // goes on changing it (phase 7); after the child it is read again by its
 // record id (what the area held meanwhile is replaced by the file's); a
 // changed record is rewritten before the next child, an unchanged one let
-// go. A write that fails (a duplicate key) refuses the child with the
+// go (another handle may hold it then). A write that fails (a duplicate key) refuses the child with the
 // file's message and leaves phase 1.
 void invoc_exec(Pcb* p) {
+  const char prefix = 'K';
   set_line(p, "K001", 1, "first");
   mode_rec(p)->phase = 1;
   note("pre_new", ip_pre_invoc(p, nullptr));
   note("phase_after_write", mode_rec(p)->phase);
   std::memcpy(line_rec(p) + 5, "scribbled ", 10);
   ip_post_invoc(p, nullptr);
-  log_text("after_child", file_lines(p));
+  log_text("after_child", file_lines(p, prefix));
   log_text("area", std::string(reinterpret_cast<const char*>(line_rec(p)) + 5, 10));
   std::memcpy(line_rec(p) + 5, "second    ", 10);
   note("pre_changed", ip_pre_invoc(p, nullptr));
   ip_post_invoc(p, nullptr);
-  log_text("after_rewrite", file_lines(p));
+  log_text("after_rewrite", file_lines(p, prefix));
+  // Held again (phase 7 reads hold); a second handle of the process is
+  // refused it until the unchanged record is let go.
+  pi_read(p, FM_OP_RID);
+  note("held_before", other_hold(p));
   note("pre_unchanged", ip_pre_invoc(p, nullptr));
   note("phase_unchanged", mode_rec(p)->phase);
+  note("held_after", other_hold(p));
   set_line(p, "K001", 1, "again");
   mode_rec(p)->phase = 1;
   note("pre_duplicate", ip_pre_invoc(p, nullptr));
@@ -399,8 +423,10 @@ TEST_F(IpRun, AChildSeesTheRecordWrittenAndTheRecordIsReadAgainAfter) {
   EXPECT_EQ(logged(r, "area"), "first     ");
   EXPECT_EQ(r.seen["pre_changed"], 1);
   EXPECT_EQ(logged(r, "after_rewrite"), "K001/1/second ");
+  EXPECT_EQ(r.seen["held_before"], FM_ST_HELD_SELF);
   EXPECT_EQ(r.seen["pre_unchanged"], 1);
   EXPECT_EQ(r.seen["phase_unchanged"], 7);
+  EXPECT_EQ(r.seen["held_after"], 0);
   EXPECT_EQ(r.seen["pre_duplicate"], 0);
   EXPECT_EQ(r.seen["phase_duplicate"], 1);
   EXPECT_EQ(r.seen["sys_errors"], 0);
@@ -410,6 +436,7 @@ TEST_F(IpRun, AChildSeesTheRecordWrittenAndTheRecordIsReadAgainAfter) {
 // stream reads, any other mode rewrites each one and keeps them all; both
 // end the process with 2.
 void auto_exec(Pcb* p) {
+  const char prefix = 'M';
   mode_rec(p)->phase = 1;
   for (const char* order : {"M001", "M002", "M003"}) {
     set_line(p, order, 1, order);
@@ -420,7 +447,7 @@ void auto_exec(Pcb* p) {
     note("code_" + std::to_string(mode), ::mark(0, [&] { ip_auto(p); }));
     p->invoc.auto_mode = 0;
     note("mode_" + std::to_string(mode), mode_rec(p)->mode * 10 + mode_rec(p)->phase);
-    log_text("left_" + std::to_string(mode), file_lines(p));
+    log_text("left_" + std::to_string(mode), file_lines(p, prefix));
   }
   ut_unwind(2);
 }

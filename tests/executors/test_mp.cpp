@@ -371,7 +371,7 @@ TEST_F(InputRun, FirstUserScenario) {
   EXPECT_EQ(ended(&err), 0);
   EXPECT_EQ(err, "");
   int rc = 0;
-  std::string fv = sh("env -i PATH=/usr/bin:/bin QUVOPATH=" + q(data) + " " + q(QUVO_BINARY) + " -fv " +
+  std::string fv = sh("env -i PATH=/usr/bin:/bin QUVOPATH=" + q(data) + " " + q(QUVO_USER_BINARY) + " -fv " +
                           q(data + "/data/IPD/IPA00/CUSTOMER") + " 2>&1",
                       &rc);
   EXPECT_EQ(rc, 0) << fv;

@@ -1157,8 +1157,11 @@ TEST_F(Pi, PcbTablesHoldTheCompiledRecordsAndGoWithThePcb) {
     sb->row = 3u;
     sb->at_end = 1;
     sb->no_more = 1;
-    sb->first.set(sb);
-    sb->last.set(sb);
+    // A tag of the process pool, which the reset frees.
+    auto* tag = static_cast<PcbTag*>(MM_ALLOC(pi_pool(), sizeof(PcbTag)));
+    std::memset(static_cast<void*>(tag), 0, sizeof *tag);
+    sb->first.set(tag);
+    sb->last.set(tag);
   };
   g_ap = [&](Pcb* parent) {
     for (int i = 0; i < 2; ++i) {

@@ -172,6 +172,7 @@ class Tmux {
     return {y + 1, x + 1};
   }
   std::string out() { return slurp(out_); }
+  std::string wait_log() { return slurp(log_); }
   bool out_has(const std::string& line) {
     for (int i = 0; i < 500; ++i) {
       if (out().find(line + "\n") != std::string::npos) return true;
@@ -283,6 +284,33 @@ TEST_P(Terminal, EditedFieldComesBack) {
   t.burst({"BTab", "End", "\u00e9", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[JMXYTH\xe9             ] code=[XY    ]"));
   EXPECT_EQ(cols(t.row_when(9, "JMXYTH\u00e9"), 30, 7), "JMXYTH\u00e9");
+  t.quit();
+}
+
+// Each wait's line carries two monotonic times: when the wait began, and
+// when the key that ended the previous wait was read (0 before any key).
+// Each key is read after the wait before it began and before the next one.
+TEST_P(Terminal, EachWaitLogsWhenItBeganAndWhenItsKeyWasRead) {
+  Tmux t(GetParam(), WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"a", "b", "Right", "Enter"});
+  std::istringstream in(t.wait_log());
+  unsigned long long shows = 0, wait = 0, at = 0, key = 0, prev_at = 0;
+  int lines = 0;
+  for (std::string l; std::getline(in, l); ++lines) {
+    char what[32] = {};
+    ASSERT_EQ(std::sscanf(l.c_str(), "%31s show %llu wait %llu at %llu key %llu", what, &shows, &wait, &at, &key), 5)
+        << l;
+    EXPECT_EQ(wait, unsigned(lines + 1)) << l;
+    if (lines == 0) {
+      EXPECT_EQ(key, 0u) << l;
+    } else {
+      EXPECT_GT(key, prev_at) << l;
+      EXPECT_LE(key, at) << l;
+    }
+    prev_at = at;
+  }
+  EXPECT_GE(lines, 5);
   t.quit();
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <set>
 
@@ -293,9 +294,12 @@ TEST(Gen, DefinedFieldsGiveTheirImagesAndElements) {
   EXPECT_EQ(key->kind, 2);
   EXPECT_EQ(key->key_kind, 0);
   EXPECT_EQ(key->key_dups, '0');
-  const DElem* seg = element("CHILD K0S6");  // bytes 37-39, one alpha segment as the catalogue has it
+  // bytes 37-39, one alpha segment as the catalogue has it: a synonym of
+  // the piece over the two fields there
+  const DElem* seg = element("CHILD K0S6");
   ASSERT_NE(seg, nullptr);
-  EXPECT_EQ(seg->kind, 4);
+  EXPECT_EQ(seg->kind, 5);
+  EXPECT_EQ(std::string(seg->domain.view()).substr(0, 9), "CHILD P37");
   EXPECT_EQ(seg->offset.get(), 37);
   EXPECT_EQ(seg->length.get(), 3);
   EXPECT_EQ(seg->type, 1);
@@ -416,6 +420,73 @@ TEST(Gen, SpoiledSourcesGenerateOrWriteNothing) {
     write(src / v, orig[v]);
   }
   EXPECT_GT(refused, 10);
+}
+
+// A field's mask gives what the dictionary compiler makes of it (its
+// digits, decimals and sign; an alpha mask its length): a mask that
+// disagrees with the field's form is refused at its line, and nothing is
+// written. A mask narrower than its number is not a disagreement.
+TEST(Gen, MasksThatDisagreeWithTheirFieldAreRefusedAtTheirLine) {
+  TmpDir t;
+  write(t.path / "app/XMA/files.def",
+        "application\n  title = Masks\n  databases = XMD\n\n"
+        "file XMF disk\n"
+        "  XM KEY = alpha 4 key 0\n"
+        "  XM WIDE = packed 2 decimals 2 mask \"9999.99\"\n"      // line 7: 4 digits in a 1-digit field
+        "  XM DECS = packed 6 decimals 2 mask \"ZZ9.9\"\n"        // 8: one decimal
+        "  XM SIGN = packed 6 signed decimals 2 mask \"ZZ9.99\"\n"  // 9: no sign
+        "  XM OK = packed 6 signed decimals 2 mask \"ZZ,ZZ9.99-\"\n");
+  auto refused = [&]() {
+    qg::Errors errs;
+    EXPECT_FALSE(qg::generate(std::vector<std::string>{QUVO_DATA_APPS, (t.path / "app").string()},
+                              (t.path / "out").string(), &errs));
+    EXPECT_FALSE(fs::exists(t.path / "out"));
+    std::set<int> lines;
+    for (const qg::Error& e : errs.list) lines.insert(e.at.line);
+    return lines;
+  };
+  EXPECT_EQ(refused(), (std::set<int>{7, 8, 9}));
+  write(t.path / "app/XMA/files.def",
+        "application\n  title = Masks\n  databases = XMD\n\n"
+        "file XMF disk\n"
+        "  XM KEY = alpha 4 key 0\n"
+        "  XM CODE = alpha 3 mask \"##\"\n");  // two characters for 3 bytes
+  EXPECT_EQ(refused(), (std::set<int>{7}));
+}
+
+// A field's "stamp S" puts it in slot S of its file through the special
+// usage the dictionary compiler gives that slot for the field's kind: the
+// user stamps (0, 1) take text, the dates (4, 5) dates; a slot its kind
+// cannot take is refused at its line.
+TEST(Gen, AStampSlotTakesAFieldOfItsKind) {
+  TmpDir t;
+  auto gen = [&](const std::string& fields, std::vector<qg::GenFile>* made, qg::Errors* errs) {
+    write(t.path / "app/XSA/files.def", "application\n  title = Stamps\n  databases = XSD\n\n"
+                                        "file XSF disk\n  XS KEY = alpha 4 key 0\n" + fields);
+    return qg::generate(std::vector<std::string>{QUVO_DATA_APPS, (t.path / "app").string()},
+                        (t.path / "out").string(), errs, made);
+  };
+  std::vector<qg::GenFile> made;
+  qg::Errors errs;
+  ASSERT_TRUE(gen("  XS USER = alpha 3 stamp 1\n  XS WHEN = date-binary mask \"0807-06-05\" stamp 5\n", &made, &errs))
+      << errs.str();
+  const qg::GenFile* fi = find(made, "FILE");
+  ASSERT_NE(fi, nullptr);
+  const DFile* xsf = nullptr;
+  for (const auto& r : fi->records)
+    if (std::string(rec::view<DFile>(r.data()).name.view()) == "XSF     ") xsf = &rec::view<DFile>(r.data());
+  ASSERT_NE(xsf, nullptr);
+  const qg::GenFile* el = find(made, "ELEMENT");
+  std::map<std::string, uint32_t> no;
+  for (const auto& r : el->records) no[std::string(rec::view<DElem>(r.data()).name.view()).substr(0, 7)] =
+      rec::view<DElem>(r.data()).number;
+  EXPECT_EQ(xsf->usage[1], no["XS USER"]);
+  EXPECT_EQ(xsf->usage[5], no["XS WHEN"]);
+  EXPECT_NE(xsf->usage[1], 0u);
+  qg::Errors bad;
+  EXPECT_FALSE(gen("  XS NOTE = alpha 4\n  XS N = binary 2 stamp 6\n", nullptr, &bad));
+  ASSERT_EQ(bad.list.size(), 1u) << bad.str();
+  EXPECT_EQ(bad.list[0].at.line, 8);
 }
 
 // Every header argument of the processes spoilt in turn (numbers out of

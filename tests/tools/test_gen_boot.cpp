@@ -27,6 +27,7 @@
 #include "foundation/mm.h"
 #include "gen.h"
 #include "gen_support.h"
+#include "support/tmux.h"
 #include "support/quvo_run.h"
 
 using namespace gent;
@@ -640,3 +641,53 @@ TEST(GenBoot, DamagedSingleRecordInputsFail) {
     }
   }
 }
+
+// A date field the sources give no mask: its compiled domain takes the
+// engine's default date mask cut to its units, so a form shows it as the
+// engine shows dates ("01/31/2026") and compiles. (Its element once kept a
+// blank mask, and the form did not compile: 102400 on its range test.)
+namespace {
+
+class GenForm : public tmuxrun::PaneTest {};
+
+TEST_F(GenForm, ADateWithoutAMaskIsShownOnAFormByTheEnginesDateMask) {
+  std::string root, data;
+  ASSERT_EQ(tmuxrun::make_engine_dir("quvo-genform", &root, &data), 0);
+  gent::write(root + "/src/DDT/ddt.def",
+              "application\n  title = Dates\n  databases = DDD\n\nwork\n  DT DATE = date-binary 4\n"
+              "  DT TINY = binary 1\n");
+  gent::write(root + "/src/DDT/form.proc",
+              "process DT FORM\n  proc_type = input\n  title = DT form\n\nframe 1\n  mode = 1\n"
+              "  interactive = 1\n\nimage 1\nscreen\n"
+              "|  Date    @D________                                                          |\n"
+              "|  Tiny    @T__                                                                |\n"
+              "end screen\n"
+              "item D\n  app = DDT\n  field = DT DATE\n  input = 1\n  display = 1\n"
+              "item T\n  app = DDT\n  field = DT TINY\n  input = 1\n  display = 1\n");
+  int rc = 0;
+  tmuxrun::sh(tmuxrun::q(QUVOGEN_BINARY) + " " + tmuxrun::q(QUVO_DATA_APPS) + " " + tmuxrun::q(root + "/src") + " " +
+                  tmuxrun::q(root + "/boot") + " >/dev/null 2>&1",
+              &rc);
+  ASSERT_EQ(rc, 0) << "quvogen";
+  tmuxrun::sh("env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + tmuxrun::q(data) +
+                  " QUVO_BOOT_SRC=" + tmuxrun::q(root + "/boot") + " QUVO_BOOT_AP=DDT " + tmuxrun::q(QUVO_BINARY) +
+                  " -b >/dev/null 2>&1",
+              &rc);
+  ASSERT_EQ(rc, 0) << "adding DDT";
+  open_pane(root, "quvo-genform");
+  run_in_pane("QUVOPATH=" + tmuxrun::q(data) + " QUVO_TEST_USER=DDU " + tmuxrun::q(QUVO_BINARY) +
+              " -d DDD -a DDT -t Input -p 'DT FORM'");
+  ASSERT_TRUE(waits(1)) << tmuxrun::slurp(dir + "/err");
+  // the date, and a value the 1-byte field refuses: the form stays, its
+  // fields shown as entered
+  for (const char* k : {"0", "1", "3", "1", "2", "0", "2", "6", "Tab", "3", "0", "0", "Enter"}) key(k);
+  std::vector<std::string> s = screen();
+  EXPECT_EQ(s[0], "  Date    01/31/2026");
+  EXPECT_EQ(s[23].substr(0, 36), "ERROR - Value does not fit the field");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  tmuxrun::sh("rm -rf " + tmuxrun::q(root));
+}
+
+}  // namespace

@@ -17,13 +17,16 @@
 
 #include "design/sefile.h"
 #include "dictionary/bs.h"
+#include "dictionary/dd1.h"
 #include "dictionary/dd2.h"
 #include "files/dictenc.h"
 #include "files/dictrec.h"
 #include "files/fm.h"
 #include "files/fmcat.h"
 #include "foundation/bi.h"
+#include "foundation/cvdat.h"
 #include "foundation/mm.h"
+#include "foundation/ut.h"
 #include "model.h"
 #include "register.h"
 #include "value.h"
@@ -58,6 +61,7 @@ struct Fld {
   bool dup = false;
   int justify = 0;
   int stamp = -1;
+  int usage = 0;  // the special usage code that gives the compiler its slot
 };
 
 struct KeySeg {
@@ -77,35 +81,17 @@ struct GFile {
   bool var = false;
   int rec_len = 0;
   std::vector<Fld> flds;
+  std::vector<DElem> model;  // each field as the element it describes (design)
   std::vector<Key> keys;
   const DictRecDesc* decl = nullptr;
-  uint32_t area = 0, area2 = 0;
   std::vector<uint8_t> init, null;
   FmArb* mem = nullptr;  // its records (disk files)
-  std::vector<uint32_t> elem_no_of_key;
-  uint32_t usage[10] = {};  // the element filling each special-usage slot
   const Fld* fld(const std::string& src) const {
     for (const Fld& f : flds)
       if (f.src_name == src) return &f;
     return nullptr;
   }
 };
-
-// The structure stamps of the design files (the dictionary compiler's
-// table): the second word, or 0 for a file the table does not name.
-int design_stamp(const std::string& name) {
-  static const char* one[] = {"BITMAP", "INITIAL"};
-  static const char* two[] = {"CHILD", "CHR", "ELEMENT", "FILE", "FRAME", "ITEM", "PARAM",
-                              "PROCESS", "RECORD", "ROW", "STMT", "DICTNARY", "XLAT"};
-  static const char* three[] = {"DOCUMENT", "DOMAIN", "FIELD", "IMAGE", "SELECT", "SORT", "TOKEN", "EXCEPT"};
-  for (const char* n : one)
-    if (name == n) return 1;
-  for (const char* n : two)
-    if (name == n) return 2;
-  for (const char* n : three)
-    if (name == n) return 3;
-  return 0;
-}
 
 // The applications the bootstrap makes data files of (and 0DB).
 bool system_app(const std::string& app) { return app == "0AD" || app == "0LA" || app == "0DB" || app == "0SA"; }
@@ -115,17 +101,18 @@ const char* kProcTypes[] = {"", "menu", "input", "output", "action", "query", "s
 
 class Gen {
  public:
-  Gen(Errors* e, std::vector<GenFile>* m) : errs(*e), made(m) {}
+  Gen(Errors* e, std::vector<GenFile>* m, std::vector<std::vector<uint8_t>>* w)
+      : errs(*e), made(m), work_model(w) {}
   bool run(const std::vector<std::string>& src_roots, const std::string& out_dir);
 
  private:
   Errors& errs;
   std::vector<GenFile>* made;
+  std::vector<std::vector<uint8_t>>* work_model;
   Sources src;
   std::vector<GFile> files;
   std::map<std::string, size_t> file_ix;  // name -> files index
   std::vector<Fld> work;                  // work fields ("0LA" and any other)
-  std::vector<uint32_t> work_area;
   std::set<std::string> elem_names;       // every element of the dictionary
   MmPool pool = 0;
   uint8_t stamp[8] = {};
@@ -153,7 +140,10 @@ class Gen {
   bool open_mem();
   bool put(GFile* g, const std::vector<uint8_t>& rec, const Pos& at, const std::string& what);
   void dictionary();
-  void elements(GFile& g, uint32_t* next_no, bool work_fields = false);
+  void design(GFile& g, bool work_fields = false);
+  void compile();
+  void check_layouts();
+  std::vector<uint8_t> compiled_image(const GFile& g, int kind);
   bool design_plan(const GFile& g, const std::vector<DElem>& data, const DElem& tmpl, std::vector<DElem>* plan,
                    std::string* why);
   uint32_t design_no = 1;  // numbers of the design records of files
@@ -172,15 +162,39 @@ class Gen {
 
 bool date_type(int type) { return type == 3 || type == 4 || type == 6 || type == 7 || type == 9 || type == 10; }
 
-// The mask of a date element's unit range.
+// The mask of a date element's unit range, for a date the sources give no
+// mask: the engine's default date mask (what shows a date without a mask of
+// its own) cut to the units, separators between them kept, when it has each
+// of them ("06/05/0807" for a day's date); else the units alone.
 std::string date_mask(const DElem& e) {
-  std::string m;
+  std::string units;
   bool julian = e.type == 3 || e.type == 6 || e.type == 9;
   for (int u = e.digits; u >= e.decimals; --u) {
     if (julian && u == 6) continue;
-    m += julian && u == 5 ? "005" : "0" + std::to_string(u);
+    units += julian && u == 5 ? "005" : "0" + std::to_string(u);
   }
-  return m;
+  if (julian) return units;
+  char text[60];
+  ut_get_date_msk("0AD", "00", text);
+  std::string dflt = trim_right(std::string(text, 60));
+  if (dflt.find_first_of("\"\\") != std::string::npos) return units;
+  std::string out, sep;
+  std::set<int> kept;
+  for (size_t i = 0; i < dflt.size();) {
+    if (dflt[i] == '0' && i + 1 < dflt.size() && dflt[i + 1] >= '1' && dflt[i + 1] <= '8') {
+      int u = dflt[i + 1] - '0';
+      if (u <= e.digits && u >= e.decimals) {
+        if (!kept.empty()) out += sep;
+        out += dflt.substr(i, 2);
+        kept.insert(u);
+      }
+      sep.clear();
+      i += 2;
+    } else {
+      sep += dflt[i++];
+    }
+  }
+  return int(kept.size()) == e.digits - e.decimals + 1 ? out : units;
 }
 
 bool all_blank(const char* s, size_t n) {
@@ -267,6 +281,9 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   if (why.empty()) why = form_check(f->form);
   if (why.empty() && fd.justify && fd.type != 1 && fd.type != 2 && fd.type != 13)
     why = "\"just\" is a rule of text fields";
+  if (why.empty() && (fd.type == 1 || fd.type == 2 || fd.type == 13) && !fd.mask.empty() &&
+      int(fd.mask.size()) != fd.len)
+    why = "the mask of a text field has one character for each of its " + std::to_string(fd.len) + " bytes";
   if (!why.empty()) {
     errs.add(fd.at, why);
     return false;
@@ -282,6 +299,22 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->justify = fd.justify;
   f->stamp = fd.stamp;
   f->at = fd.at;
+  if (fd.stamp >= 0) {
+    // The special usage code that makes the dictionary compiler put the
+    // field in slot `stamp` of its file: by the field's kind.
+    int t = fd.type, s = fd.stamp;
+    bool text = t == 0 || t == 1 || t == 2 || t == 13;
+    if (text && s >= 6) f->usage = s - 4;
+    else if (text && s <= 1) f->usage = s + 6;
+    else if (is_date_type(t) && (s == 4 || s == 5)) f->usage = s - 2;
+    else if ((t == 5 || t == 8 || t == 12) && (s == 2 || s == 3)) f->usage = s;
+    else if (t == 11 && s <= 1) f->usage = s + 2;
+    if (!f->usage) {
+      errs.add(fd.at, "\"stamp " + std::to_string(s) + "\": slots 0 and 1 take a text or logic field, 2 and 3 a "
+                      "number, 4 and 5 a date, 6-9 a text field");
+      return false;
+    }
+  }
   return true;
 }
 
@@ -371,17 +404,20 @@ bool Gen::layouts() {
   size_t before = errs.list.size();
   for (const App& a : src.apps) {
     for (const FileDef& d : a.files) {
-      GFile g;
+      files.emplace_back();
+      GFile& g = files.back();
       g.app = a.id;
       g.name = d.name;
       g.desc = d.desc;
       g.at = d.at;
       g.fclass = d.fclass;
       bool ok = d.declared ? layout_declared(a, d, &g) : layout_defined(a, d, &g);
-      if (!ok) continue;
+      if (!ok) {
+        files.pop_back();
+        continue;
+      }
       images(&g);
-      file_ix[g.name] = files.size();
-      files.push_back(std::move(g));
+      file_ix[g.name] = files.size() - 1;
     }
     for (const FieldDef& fd : a.work) {
       Fld f;
@@ -465,14 +501,23 @@ bool Gen::put(GFile* g, const std::vector<uint8_t>& rec, const Pos& at, const st
 
 // -------------------------------------------------------- dictionary --
 
-void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
-  GFile* elem = file("ELEMENT");
-  std::vector<DElem> out;
+// The design records of a file's fields (or of one work field): each field
+// as the element it describes (the FIELD record shares ELEMENT's first 300
+// bytes), planned with the file's keys (design_plan), then its FIELD and,
+// for a data field, a DOMAIN of its own. The dictionary compiler builds the
+// compiled records from them.
+void Gen::design(GFile& g, bool work_fields) {
+  GFile* fld = file("FIELD");
+  GFile* dom = file("DOMAIN");
+  if (!fld || !dom || !fld->mem || !dom->mem) {
+    errs.add(design_pos(), "the design dictionary needs FIELD and DOMAIN");
+    return;
+  }
   std::string fname = pad(g.name, 8);
   auto base = [&](const Fld& f) {
     DElem e;
     std::memset(&e, ' ', sizeof e);
-    e.area = g.area;
+    e.area = 0;
     e.work = work_fields ? '1' : '0';
     e.name.set(f.elem_name);
     e.kind = 1;
@@ -481,8 +526,8 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.length = uint16_t(f.form.len);
     e.occurs = uint16_t(f.form.occurs);
     e.file.set(fname);
-    // the identity stamp is the element's own (ELEMENT key 4): the day of
-    // the stamp and the element number (set below)
+    // the identity stamp is the field's own: the day of the stamp and the
+    // field's number (set below)
     std::memcpy(e.ident_stamp.b, stamp, 8);
     std::memcpy(e.stamp2.b, stamp, 8);
     std::memcpy(e.cmpl_stamp.b, stamp, 8);
@@ -495,7 +540,7 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.b185 = 0;
     e.share_a = 0;
     e.share_b = 0;
-    e.usage = 0;
+    e.usage = uint8_t(f.usage);
     e.key_kind = 255;
     e.key_no = 255;
     e.key_order = ' ';
@@ -525,109 +570,12 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     e.b591 = '0';
     return e;
   };
-  // Data fields, numbered from 1; field numbers count key segments.
-  std::vector<int> elem_ix(g.flds.size());
-  int field_no = 1;
-  for (size_t i = 0; i < g.flds.size(); ++i) {
-    DElem e = base(g.flds[i]);
-    e.number = (*next_no)++;
-    e.field_no = uint16_t(field_no);
-    int per = (g.flds[i].form.type == 6 || g.flds[i].form.type == 7) && g.flds[i].form.len == 8 ? 2 : 1;
-    field_no += per * g.flds[i].form.occurs;
-    elem_ix[i] = int(out.size());
-    if (g.flds[i].stamp >= 0) g.usage[g.flds[i].stamp] = e.number;
-    out.push_back(e);
-  }
-  // Keys: one field that is the whole key, else a group of substrings.
-  std::vector<uint32_t> key_elem;
-  for (size_t k = 0; k < g.keys.size(); ++k) {
-    const Key& key = g.keys[k];
-    int match = -1;
-    if (key.segs.size() == 1) {
-      for (size_t i = 0; i < g.flds.size(); ++i) {
-        const FieldForm& s = g.flds[i].form;
-        bool bin = s.type == 5;
-        if (s.off == key.segs[0].off && s.len == key.segs[0].len && s.occurs == 1 &&
-            bin == (key.segs[0].type == FM_SEG_BINARY) && s.type != 6 && s.type != 7 && s.type != 0 &&
-            out[size_t(elem_ix[i])].key_kind == 255)
-          match = int(i);
-      }
-    }
-    auto mark = [&](DElem& e) {
-      e.key_kind = uint8_t(key.no == 0 ? 0 : 1);
-      e.key_no = uint8_t(key.no);
-      e.key_order = '+';
-      e.key_dups = key.dup ? '1' : '0';
-    };
-    if (match >= 0) {
-      DElem& e = out[size_t(elem_ix[size_t(match)])];
-      mark(e);
-      e.field_no = 1;
-      key_elem.push_back(e.number);
-      continue;
-    }
-    std::string gname = g.name + " KEY" + std::to_string(k);
-    DElem h = base(Fld{});
-    h.name.set(gname);
-    h.kind = 2;
-    h.number = (*next_no)++;
-    h.offset = uint16_t(key.segs[0].off);
-    int total = 0;
-    for (const KeySeg& s : key.segs) total += s.len;
-    h.length = uint16_t(total);
-    h.occurs = 1;
-    bool contiguous = true;  // data type of a group header: 1 contiguous members, 2 not
-    for (size_t j = 1; j < key.segs.size(); ++j)
-      contiguous = contiguous && key.segs[j].off == key.segs[j - 1].off + key.segs[j - 1].len;
-    h.type = contiguous ? 1 : 2;
-    h.label.set(gname);
-    h.heading2.set(gname);
-    h.initial.set("");
-    h.null_value.set("");
-    mark(h);
-    h.domain.set(g.name + " K" + std::to_string(k) + "S" + std::to_string(key.segs.size()));
-    key_elem.push_back(h.number);
-    out.push_back(h);
-    for (size_t j = 0; j < key.segs.size(); ++j) {
-      DElem m = base(Fld{});
-      std::string mname = g.name + " K" + std::to_string(k) + "S" + std::to_string(j + 1);
-      m.name.set(mname);
-      m.kind = 4;
-      m.number = (*next_no)++;
-      m.offset = uint16_t(key.segs[j].off);
-      m.length = uint16_t(key.segs[j].len);
-      m.occurs = 1;
-      m.type = key.segs[j].type == FM_SEG_BINARY ? 5 : 1;
-      m.field_no = uint16_t(j + 1);
-      m.key_order = '+';
-      m.label.set(mname);
-      m.heading2.set(mname);
-      m.initial.set("");
-      m.null_value.set("");
-      // the base: the field the segment starts in
-      for (const Fld& f : g.flds)
-        if (key.segs[j].off >= f.form.off && key.segs[j].off < f.form.off + f.form.len * f.form.occurs)
-          m.domain.set(f.elem_name);
-      out.push_back(m);
-    }
-  }
-  g.elem_no_of_key = key_elem;
-  for (DElem& e : out) {
-    rec::view<rec::U32>(e.ident_stamp.b + 4).set(e.number);
-    std::vector<uint8_t> r(reinterpret_cast<const uint8_t*>(&e), reinterpret_cast<const uint8_t*>(&e) + sizeof e);
-    put(elem, r, g.at, "element " + std::string(e.name.view()));
-  }
-  // the design records, so that a bootstrapped dictionary compiles and edits
-  GFile* fld = file("FIELD");
-  GFile* dom = file("DOMAIN");
-  if (!fld || !dom || !fld->mem || !dom->mem) return;
   std::vector<DElem> plan;
+  for (const Fld& f : g.flds) g.model.push_back(base(f));
   if (work_fields) {
-    plan = out;
+    plan = g.model;
   } else {
-    std::vector<DElem> data;
-    for (const DElem& e : out)
-      if (e.kind == 1) data.push_back(e);
+    const std::vector<DElem>& data = g.model;
     std::string why;
     if (!design_plan(g, data, base(Fld{}), &plan, &why)) {
       errs.add(g.at, "the keys of " + g.name + " cannot be given as design records: " + why);
@@ -635,15 +583,20 @@ void Gen::elements(GFile& g, uint32_t* next_no, bool work_fields) {
     }
   }
   for (DElem& e : plan) {
-    if (!work_fields) {
-      e.number = design_no++;
-      rec::view<rec::U32>(e.ident_stamp.b + 4).set(e.number);
-    }
+    e.number = design_no++;
+    rec::view<rec::U32>(e.ident_stamp.b + 4).set(e.number);
     int base_off = 0;
     if (e.kind == 4)
       for (const DElem& b : plan)
         if (b.name == e.domain) base_off = b.offset;
     DesignRecs d = design_records(&e, base_off);
+    if (!d.why.empty()) {
+      Pos at = g.at;
+      for (const Fld& f : g.flds)
+        if (f.elem_name == trim_right(std::string(e.name.view()))) at = f.at;
+      errs.add(at, trim_right(std::string(e.name.view())) + ": " + d.why);
+      continue;
+    }
     put(fld, d.field, g.at, "FIELD record of " + std::string(e.name.view()));
     if (!d.domain.empty()) put(dom, d.domain, g.at, "DOMAIN record of " + std::string(e.name.view()));
   }
@@ -844,7 +797,7 @@ bool Gen::design_plan(const GFile& g, const std::vector<DElem>& data_in, const D
       sy.domain = (*plan)[members[j]].name;
       sy.key_kind = 255;
       sy.key_no = 255;
-      sy.key_order = ' ';
+      sy.key_order = '+';  // the order of its segment in the key
       sy.key_dups = ' ';
       syn.push_back(sy);
     }
@@ -856,113 +809,219 @@ bool Gen::design_plan(const GFile& g, const std::vector<DElem>& data_in, const D
 }
 
 void Gen::dictionary() {
-  // Area numbers: class 0, in file order, then the work fields.
-  uint32_t next_area = 1;
-  for (GFile& g : files) {
-    g.area = next_area++;
-    g.area2 = next_area++;
-  }
-  for (size_t i = 0; i < work.size(); ++i) work_area.push_back(next_area++);
-  GFile* fi = file("FILE");
   GFile* rc = file("RECORD");
-  GFile* in = file("INITIAL");
-  GFile* el = file("ELEMENT");
-  GFile* bm = file("BITMAP");
-  if (!fi || !rc || !in || !el) {
-    errs.add(design_pos(), "the design dictionary needs FILE, RECORD, ELEMENT and INITIAL");
-    return;
+  for (const char* n : {"FILE", "RECORD", "ELEMENT", "INITIAL", "BITMAP", "FIELD", "DOMAIN", "TOKEN"}) {
+    GFile* g = file(n);
+    if (!g || !g->mem) {
+      errs.add(design_pos(), std::string("the design dictionary needs FILE, RECORD, FIELD, DOMAIN, TOKEN, ELEMENT, "
+                                         "INITIAL and BITMAP (") + n + " is missing)");
+      return;
+    }
   }
-  uint32_t next_no = 1;
+  // The design records: a file's RECORD (to be compiled) and its fields.
   for (GFile& g : files) {
-    uint32_t first = next_no;
-    elements(g, &next_no);
-    (void)first;
-    DFile f;
-    std::memset(&f, ' ', sizeof f);
-    f.name.set(pad(g.name, 8));
-    f.ftype = uint8_t(g.fclass);
-    f.org = uint8_t(g.org);
-    f.b14.set("0");
-    f.var.set(g.var ? "1" : "0");
-    f.flag20.set("0");
-    f.flag21.set("0");
-    f.desc.set(g.desc);
-    f.b95 = 0;
-    f.share[0] = 0;
-    f.share[1] = 0;
-    f.rec_len = uint16_t(g.rec_len);
-    f.area = g.area;
-    f.area2 = g.area2;
-    std::memcpy(f.stamp.b, stamp, 8);
-    std::memcpy(f.cmpl_stamp.b, stamp, 8);
-    if (g.app == "0AD" && g.fclass == 1 && design_stamp(g.name)) {
-      rec::view<rec::U32>(f.struct_stamp.b).set(0);
-      rec::view<rec::U32>(f.struct_stamp.b + 4).set(uint32_t(design_stamp(g.name)));
-    } else {
-      std::memcpy(f.struct_stamp.b, stamp, 8);
-    }
-    for (int u = 0; u < 10; ++u) f.usage[u] = g.usage[u];
-    f.key_count = uint8_t(g.keys.size());
-    for (int k = 0; k < 17; ++k) {
-      f.seg_count[k] = 0;
-      f.key_len[k] = 0;
-      f.key_elem[k] = 0;
-    }
+    DRecord r;
+    std::memset(&r, ' ', sizeof r);
+    r.name.set(pad(g.name, 8));
+    r.ftype = uint8_t(g.fclass);
+    r.org = uint8_t(g.org);
+    r.b14.set("0");
+    r.var.set(g.var ? "1" : "0");
+    r.flag20.set("0");
+    r.flag21.set("0");
+    r.desc.set(g.desc);
+    r.b95 = 0;
+    r.share[0] = 0;
+    r.share[1] = 0;
+    r.rec_len = uint16_t(g.rec_len);
+    r.area = 0;
+    r.area2 = 0;
+    std::memcpy(r.stamp.b, stamp, 8);
+    std::memset(r.cmpl_stamp.b, 0xFF, 8);  // must compile
+    std::memset(r.struct_stamp.b, 0, 8);
+    for (auto& u : r.usage) u = 0;
+    // the keys as defined (the compiler takes them from the fields)
+    r.key_count = uint8_t(g.keys.size());
+    for (auto& c : r.seg_count) c = 0;
+    for (auto& l : r.key_len) l = 0;
     for (size_t k = 0; k < g.keys.size(); ++k) {
       int len = 0;
-      for (const KeySeg& s : g.keys[k].segs) len += s.len;
-      f.seg_count[k] = uint8_t(g.keys[k].segs.size());
-      f.key_len[k] = uint16_t(len);
-      f.key_elem[k] = g.elem_no_of_key[k];
+      for (const KeySeg& sg : g.keys[k].segs) len += sg.len;
+      r.seg_count[k] = uint8_t(g.keys[k].segs.size());
+      if (k < 7) r.key_len[k] = uint16_t(len);
     }
-    f.flag300.set("1");
-    std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&f), reinterpret_cast<uint8_t*>(&f) + sizeof f);
-    put(fi, r, g.at, "FILE record of " + g.name);
-    std::vector<uint8_t> rr(r.begin(), r.begin() + sizeof(DRecord));
-    put(rc, rr, g.at, "RECORD record of " + g.name);
-    // INITIAL and NULL images, in pieces of 1000: 1/1, 2/1, 1/2, 2/2 ...
-    size_t L = g.init.size();
-    size_t pieces = (L + 999) / 1000;
-    for (size_t p = 0; p < pieces; ++p)
-      for (int kind = 1; kind <= 2; ++kind) {
-        const std::vector<uint8_t>& img = kind == 1 ? g.init : g.null;
-        size_t n = std::min<size_t>(1000, L - p * 1000);
-        std::vector<uint8_t> piece(13 + n);
-        std::memcpy(piece.data(), pad(g.name, 8).data(), 8);
-        piece[8] = uint8_t(kind);
-        rec::view<rec::U32>(piece.data() + 9).set(uint32_t(p + 1));
-        std::memcpy(piece.data() + 13, img.data() + p * 1000, n);
-        put(in, piece, g.at, "INITIAL record of " + g.name);
-      }
+    std::vector<uint8_t> b(reinterpret_cast<uint8_t*>(&r), reinterpret_cast<uint8_t*>(&r) + sizeof r);
+    put(rc, b, g.at, "RECORD record of " + g.name);
+    design(g);
   }
-  // Work fields: elements of their own areas, without a file (numbered past
-  // the files' design records too, so that every identity stamp is one).
-  next_no = std::max(next_no, design_no);
-  for (size_t i = 0; i < work.size(); ++i) {
+  for (const Fld& w : work) {
     GFile none;
-    none.flds.push_back(work[i]);
-    none.area = work_area[i];
-    none.at = work[i].at;
-    elements(none, &next_no, true);
+    none.flds.push_back(w);
+    none.at = w.at;
+    design(none, true);
+    if (work_model) work_model->emplace_back(reinterpret_cast<const uint8_t*>(&none.model[0]),
+                                             reinterpret_cast<const uint8_t*>(&none.model[0]) + sizeof(DElem));
   }
-  // BITMAP pages of class 0: the numbers given, 400 a page; the highest
-  // number in page 1.
-  if (bm) {
-    uint32_t highest = next_area - 1;
-    for (uint32_t page = 1; (page - 1) * 400 < highest; ++page) {
-      DBitmap b;
-      std::memset(&b, 0, sizeof b);
-      b.cls = 0;
-      b.page = page;
-      b.highest = page == 1 ? highest : 0;
-      for (uint32_t n = (page - 1) * 400 + 1; n <= highest && n <= page * 400; ++n) {
-        uint32_t i = (n - 1) % 400;
-        b.bits.b[i / 8] |= uint8_t(1u << (i % 8));
+  if (!errs.any()) compile();
+}
+
+// Reads the records of f from the first whose key k is at least the len bytes
+// of prefix, in key order, each to fn(record, length read) until fn answers
+// false (the caller tells where its records end).
+template <class Fn>
+void read_prefix(FmArb* f, int k, const void* prefix, size_t len, size_t rec_len, MmPool pool, Fn fn) {
+  auto* b = static_cast<uint8_t*>(MM_ALLOC(pool, rec_len));
+  std::memset(b, ' ', rec_len);
+  auto* key = static_cast<uint8_t*>(MM_ALLOC(pool, len ? len : 1));
+  std::memcpy(key, prefix, len);
+  PROTO_FULL(f, k, b);
+  f->rec_len = uint16_t(rec_len);
+  f->key.set(key);
+  f->key_len = uint16_t(len);
+  f->op = FM_OP_AT | FM_OP_KEY;
+  if (fm_start(f))
+    for (;;) {
+      f->op = 0;
+      if (!fm_rdnxt(f)) break;
+      if (!fn(b, size_t(f->len_read))) break;
+    }
+  mm_free(b);
+  mm_free(key);
+}
+
+// The dictionary compiler over the design records, file by file and then the
+// work fields, into the memory files: stamps from the fixed stamp on, so the
+// same sources give the same bytes. Every message of type error or worse is
+// an error at the file's definition (or the work field's).
+void Gen::compile() {
+  DdFiles df;
+  df.elem = file("ELEMENT")->mem;
+  df.dom = file("DOMAIN")->mem;
+  df.fld = file("FIELD")->mem;
+  df.file = file("FILE")->mem;
+  df.rec = file("RECORD")->mem;
+  df.bitmap = file("BITMAP")->mem;
+  df.token = file("TOKEN")->mem;
+  df.init = file("INITIAL")->mem;
+  FmArb *m1 = nullptr, *m2 = nullptr;
+  if (!dd_msg_create(1, com.depth, &m1) || !dd_msg_create(2, com.depth, &m2)) {
+    errs.add(design_pos(), "cannot make the dictionary compiler's message files");
+    return;
+  }
+  // a summary file named in the environment would take the compiler's summaries
+  unsetenv("DD_SUMMARY_FILE");
+  dd_stamp_from(stamp);
+  auto run = [&](const std::string& app, const std::string& name, const Pos& at, bool work_fields) {
+    std::string target = pad(app, 3) + "00" + pad(name, 8);
+    if (::mark(0, [&] { dd_cmpl(1, target.c_str(), m1, m2, &df); }) != 1) {
+      errs.add(at, "the dictionary compiler stopped on " + (work_fields ? std::string("the work fields") : name) +
+                       " (a system error)");
+      return;
+    }
+    read_prefix(m2, 0, target.data(), 13, sizeof(DMsg2), pool, [&](const uint8_t* r, size_t) {
+      const DMsg2& m = rec::view<DMsg2>(r);
+      if (std::memcmp(r, target.data(), 13) != 0) return false;
+      // a binary field off its alignment is where the definition puts it
+      // (the engine's declarations among them): the compile goes on
+      uint32_t n = m.number.get();
+      bool filler = n == 100045 || n == 100055 || n == 100065;
+      if (m.type < 2 || filler) return true;
+      Pos p = at;
+      std::string obj = trim_right(std::string(m.object.view()));
+      if (work_fields)
+        for (const Fld& w : work)
+          if (w.elem_name == obj) p = w.at;
+      errs.add(p, "dictionary compiler message " + std::to_string(n) + " on " + obj + ": " +
+                      trim_right(std::string(m.text.data(), std::min<size_t>(m.len, 500))));
+      return true;
+    });
+  };
+  for (const GFile& g : files) run(g.app, g.name, g.at, false);
+  if (!work.empty()) run("0AD", "*", work.front().at, true);
+  dd_stamp_from(nullptr);
+  FM_CLOSE(m1, 0);
+  FM_CLOSE(m2, 0);
+  if (!errs.any()) check_layouts();
+}
+
+// The compiled layout of every file against the one the generator took (a
+// declared file: the engine's declaration and the catalogue's keys): record
+// length, organisation and every key's number, duplicates and segments.
+void Gen::check_layouts() {
+  FmArb* fi = file("FILE")->mem;
+  FmArb* el = file("ELEMENT")->mem;
+  for (const GFile& g : files) {
+    std::string name = pad(g.name, 8);
+    DFile cf;
+    bool found = false;
+    read_prefix(fi, 0, name.data(), 8, sizeof(DFile), pool, [&](const uint8_t* r, size_t) {
+      cf = rec::view<DFile>(r);
+      found = std::memcmp(cf.name.data(), name.data(), 8) == 0;
+      return false;
+    });
+    std::vector<DElem> order;
+    read_prefix(el, 2, name.data(), 8, sizeof(DElem), pool,
+                [&](const uint8_t* r, size_t) {
+                  const DElem& e = rec::view<DElem>(r);
+                  if (std::memcmp(e.file.data(), name.data(), 8) != 0) return false;
+                  order.push_back(e);
+                  return true;
+                });
+    auto wrong = [&](const std::string& what) {
+      errs.add(g.at, "the compiled layout of " + g.name + " differs from its definition: " + what);
+    };
+    if (!found) {
+      wrong("no FILE record");
+      continue;
+    }
+    if (cf.rec_len != g.rec_len) wrong("record length " + std::to_string(cf.rec_len.get()));
+    if (cf.org != g.org) wrong("organisation " + std::to_string(cf.org.get()));
+    if (cf.key_count != g.keys.size()) {
+      wrong(std::to_string(cf.key_count.get()) + " keys");
+      continue;
+    }
+    for (size_t k = 0; k < g.keys.size(); ++k) {
+      size_t at = 0;
+      while (at < order.size() && order[at].number != cf.key_elem[k]) ++at;
+      if (at == order.size()) {
+        wrong("key " + std::to_string(k) + " has no element");
+        continue;
       }
-      std::vector<uint8_t> r(reinterpret_cast<uint8_t*>(&b), reinterpret_cast<uint8_t*>(&b) + sizeof b);
-      put(bm, r, design_pos(), "BITMAP");
+      // the key's segments: its element's, or its group's members'
+      std::vector<KeySeg> segs;
+      auto add = [&](const DElem& m) {
+        for (const KeySeg& s : field_segs(m)) segs.push_back(s);
+      };
+      if (order[at].kind == 2) {
+        for (size_t j = at + 1; j < order.size(); ++j) {
+          if (order[j].kind != 2 && order[j].kind != 3) add(order[j]);
+          if (order[j].name == order[at].domain) break;
+        }
+      } else {
+        add(order[at]);
+      }
+      const Key& want = g.keys[k];
+      bool same = segs.size() == want.segs.size() && order[at].key_no == want.no &&
+                  (order[at].key_dups == '1') == want.dup;
+      for (size_t j = 0; same && j < segs.size(); ++j) same = same_seg(segs[j], want.segs[j]);
+      if (!same) wrong("key " + std::to_string(k));
     }
   }
+}
+
+// The images the compiler wrote into INITIAL for a file: kind 1 the INITIAL
+// image, 2 the NULL image.
+std::vector<uint8_t> Gen::compiled_image(const GFile& g, int kind) {
+  std::vector<uint8_t> img;
+  uint8_t key[9];
+  std::memcpy(key, pad(g.name, 8).data(), 8);
+  key[8] = uint8_t(kind);
+  read_prefix(file("INITIAL")->mem, 0, key, 9, sizeof(DInit), pool, [&](const uint8_t* r, size_t n) {
+    if (std::memcmp(r, key, 9) != 0) return false;
+    if (n > size_t(DINIT_HEAD)) img.insert(img.end(), r + DINIT_HEAD, r + n);
+    return true;
+  });
+  return img;
 }
 
 // ------------------------------------------------------------ records --
@@ -1440,8 +1499,12 @@ bool Gen::raws() {
       m->app = g.app;
       m->name = g.name;
       m->fclass = g.fclass;
-      m->init = g.init;
-      m->null = g.null;
+      m->init = compiled_image(g, 1);
+      m->null = compiled_image(g, 2);
+      m->src_init = g.init;
+      m->src_null = g.null;
+      for (const DElem& e : g.model)
+        m->fields.emplace_back(reinterpret_cast<const uint8_t*>(&e), reinterpret_cast<const uint8_t*>(&e) + sizeof e);
       m->org = g.org;
       m->rec_len = g.rec_len;
       m->var = g.var;
@@ -1471,11 +1534,20 @@ bool Gen::raws() {
     if (recs.empty()) continue;
     std::string path = bs_input_path(tmp, g.app.c_str(), 5, pad(g.name, 8).c_str());
     fs::create_directories(fs::path(path).parent_path());
-    // The layout of the byte-order conversion: the file's data fields.
+    // The layout of the byte-order conversion: the compiled data fields, as
+    // the SUMMARY lists them for the bootstrap (a field a key segment splits
+    // is converted piece by piece on both sides).
+    std::vector<DElem> data;
+    std::string name = pad(g.name, 8);
+    read_prefix(file("ELEMENT")->mem, 2, name.data(), 8, sizeof(DElem), pool, [&](const uint8_t* r, size_t) {
+      const DElem& e = rec::view<DElem>(r);
+      if (std::memcmp(e.file.data(), name.data(), 8) != 0) return false;
+      if (e.kind < 2 || e.kind > 5) data.push_back(e);
+      return true;
+    });
     std::vector<DictField> lay;
-    for (const Fld& f : g.flds)
-      lay.push_back(DictField{f.src_name.c_str(), uint16_t(f.form.off), uint16_t(f.form.len),
-                              uint8_t(f.form.type), uint16_t(f.form.occurs)});
+    for (const DElem& e : data)
+      lay.push_back(DictField{"", e.offset, e.length, e.type, e.occurs});
     RawWriter w;
     std::string err;
     bool ok = w.open(path, uint16_t((g.var ? kRawShort : 0) | kRawCrc), org1, &err);
@@ -1606,13 +1678,55 @@ DesignRecs design_records(const void* element, int base_offset) {
     case 5: case 8: {
       d.decl_kind = 1;
       d.storage = e.type == 5 ? 1 : 2;
-      std::string m(size_t(e.digits), '9');
-      if (e.decimals) m += "." + std::string(e.decimals, '9');
-      if (sign) m += "-";
-      d.mask.set(m);
+      std::string given = trim_right(std::string(e.mask.view()));
+      if (given.empty()) {
+        // the mask the engine shows a number without one by: a '0' at the
+        // units (0.50, not .50), so the compiled element shows it as before
+        std::string m(size_t(e.digits), '9');
+        if (!m.empty()) m.back() = '0';
+        if (e.decimals) m += "." + std::string(e.decimals, '9');
+        if (sign) m += "-";
+        d.mask.set(m);
+      } else {
+        // The mask shows the number; the compiler counts its digits as '*'
+        // '0' '8' '9' (not 'Z') and takes the null value's integer digits
+        // when they are more. A mask narrower than the field keeps the
+        // field's digits through its null value written with leading zeros
+        // (the same value, the same NULL bytes).
+        int ints = 0, decs = 0;
+        bool point = false, msign = false;
+        for (char c : given) {
+          if (c == '(' || c == ')' || c == '-' || c == '<' || c == '>') msign = true;
+          else if (c == '.') point = true;
+          else if (c == '*' || c == '0' || c == '8' || c == '9') (point ? decs : ints)++;
+        }
+        std::string nv = trim_right(std::string(e.null_value.view()));
+        nv.erase(0, std::min(nv.size(), nv.find_first_not_of(' ')));
+        bool neg = !nv.empty() && nv[0] == '-';
+        if (neg) nv.erase(0, 1);
+        std::string whole = nv.substr(0, nv.find('.')), frac = nv.find('.') == std::string::npos ? "" : nv.substr(nv.find('.'));
+        if (whole.empty()) whole = "0";
+        if (decs != e.decimals) {
+          out.why = "its mask \"" + given + "\" shows " + std::to_string(decs) + " decimals, the field has " +
+                    std::to_string(e.decimals);
+        } else if (ints > e.digits || int(whole.size()) > e.digits) {
+          out.why = "its mask \"" + given + "\" shows more integer digits than the field's " +
+                    std::to_string(e.digits);
+        } else if (sign != (msign || neg)) {
+          out.why = sign ? "its mask \"" + given + "\" shows no sign for a signed field"
+                         : "its mask \"" + given + "\" shows a sign for an unsigned field";
+        }
+        if (!out.why.empty()) return out;
+        d.mask.set(given);
+        if (ints < e.digits) {
+          whole.insert(0, size_t(e.digits) - whole.size(), '0');
+          d.null_value.set((neg ? "-" : "") + whole + frac);
+        }
+      }
       if (e.type == 5 && e.length < 4) {
-        // the field's width narrows the range of its digits
-        int64_t hi = sign ? (int64_t(1) << (8 * e.length - 1)) - 1 : (int64_t(1) << (8 * e.length)) - 1;
+        // the field's width narrows the range of its digits; an unsigned
+        // field's value with all bits set is its null value, never stored
+        int64_t hi = sign ? (int64_t(1) << (8 * e.length - 1)) - 1 : (int64_t(1) << (8 * e.length)) - 2;
         auto text = [&](int64_t v) {
           std::string t = std::to_string(v < 0 ? -v : v);
           if (e.decimals) {
@@ -1640,6 +1754,7 @@ DesignRecs design_records(const void* element, int base_offset) {
     default:  // text of every kind, and opaque bytes
       d.decl_kind = 4;
       d.storage = 1;
+      d.mask = e.mask;  // an alpha mask gives the field's length, one character a byte
       break;
   }
   d.kind = d.decl_kind;  // compiled: its stamp is the element's
@@ -1649,8 +1764,8 @@ DesignRecs design_records(const void* element, int base_offset) {
 }
 
 bool generate(const std::vector<std::string>& src_roots, const std::string& out_dir, Errors* errs,
-              std::vector<GenFile>* made) {
-  Gen g(errs, made);
+              std::vector<GenFile>* made, std::vector<std::vector<uint8_t>>* work_fields) {
+  Gen g(errs, made, work_fields);
   return g.run(src_roots, out_dir);
 }
 

@@ -228,7 +228,7 @@ struct Reader {
         // the enclosing block: the last frame for an image, the last image
         // for items, characteristics and options (after any later frame? no)
         int p = last_of(r->parent);
-        int f = kw == "image" ? -1 : last_of("frame");
+        int f = kw == "image" || kw == "frame" ? -1 : last_of("frame");
         if (p < 0 || (f > p)) {
           errs->add(b.at, "\"" + kw + "\" outside " + r->parent);
           return;

@@ -1,0 +1,273 @@
+// Output and Inquiry processes run by the real engine over the test
+// application op-app (OPA, database OPD): how a report's run ends, and what
+// reaches the print directory.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <chrono>
+#include <iterator>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "executors/op.h"
+#include "support/quvo_run.h"
+#include "support/tmux.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t files(const fs::path& d) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(d, ec); !ec && it != fs::directory_iterator(); ++it) ++n;
+  return n;
+}
+
+// The data directory with OPA added and its items written, once per test
+// program.
+class Op : public ::testing::Test {
+ protected:
+  static TempDir* dir;
+  static std::string var, failure;
+
+  static void SetUpTestSuite() {
+    dir = new TempDir;
+    var = dir->sub("var");
+    fs::create_directories(var);
+    std::string boot = dir->sub("boot");
+    std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR +
+                      "/executors/op-app " + boot + " >" + dir->sub("gen.log") + " 2>&1";
+    if (std::system(gen.c_str()) != 0) {
+      failure = "the generator failed: " + gen;
+      return;
+    }
+    std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot};
+    QuvoRun b = run_quvo({"-b"}, env);
+    if (b.status == 0) {
+      env.push_back("QUVO_BOOT_AP=OPA");
+      b = run_quvo({"-b"}, env);
+    }
+    if (b.status != 0) {
+      failure = "quvo -b: " + b.out + b.err;
+      return;
+    }
+    b = run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Subroutine", "-p", "OP SETUP"}, {"QUVOPATH=" + var});
+    if (b.status != 127) failure = "OP SETUP: " + b.out + b.err;
+  }
+  static void TearDownTestSuite() { delete dir; }
+  void SetUp() override { ASSERT_EQ(failure, ""); }
+
+  TempDir prt;
+  QuvoRun output(const std::string& name, const std::string& prt_dir) {
+    return run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Output", "-p", name},
+                    {"QUVOPATH=" + var, "QUVO_PRT_FI_DIR=" + prt_dir, "TERM=dumb"});
+  }
+};
+TempDir* Op::dir = nullptr;
+std::string Op::var, Op::failure;
+
+TEST_F(Op, WithoutFramesTheRunEndsNormallyAndPrintsNothing) {
+  QuvoRun r = output("OP EMPTY", prt.str());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(files(prt.path), 0u);
+}
+
+// A golden report: '#' lines first (comments), then the print file's bytes
+// with \f for a form feed, \b a backspace and \\ a backslash; the file's
+// last line feed is not part of it.
+std::string golden(const std::string& name) {
+  std::ifstream f(std::string(QUVO_TEST_DIR) + "/executors/op-golden/" + name);
+  std::string line, text;
+  bool head = true;
+  while (std::getline(f, line)) {
+    if (head && !line.empty() && line[0] == '#') continue;
+    head = false;
+    text += line + "\n";
+  }
+  if (!text.empty()) text.pop_back();
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    char c = text[++i];
+    out += c == 'f' ? '\f' : c == 'b' ? '\b' : c;
+  }
+  return out;
+}
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// KEEP: the print file and its settings stay, no script runs; every record
+// once, each line's values in place.
+TEST_F(Op, TheItemListKeptEqualsItsGolden) {
+  QuvoRun r = output("OP LIST", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("list.golden"));
+  std::string cfg = slurp(prt.sub("PRTFI000.cfg"));
+  EXPECT_EQ(cfg.substr(0, 11), "-mode=KEEP\n") << cfg;
+  EXPECT_EQ(files(prt.path), 2u);
+}
+
+TEST_F(Op, HeadingReportStartAndEndFramesOnTheirPages) {
+  QuvoRun r = output("OP HEAD", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("head.golden"));
+}
+
+TEST_F(Op, MessagesPendingAtTheEndGoIntoTheReport) {
+  QuvoRun r = output("OP NOTE", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("note.golden"));
+}
+
+TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
+  // Not a directory at all (the suite may run as root, whom no mode stops).
+  prt.write("plain", "a file\n");
+  QuvoRun r = output("OP LIST", prt.sub("plain") + "/reports");
+  EXPECT_TRUE(ended(r, 255, {"ended with completion code 300580"}));
+  EXPECT_EQ(files(prt.path), 1u) << "no print file and no settings file";
+}
+
+// In process: the clean-up of an owner whose print file could not be made
+// takes the report out of the registry (its pool goes with its scope).
+TEST(OpCleanup, AReportWithoutPrintFileLeavesTheRegistry) {
+  TempDir d;
+  d.write("plain", "a file\n");
+  setenv("QUVO_PRT_FI_DIR", (d.sub("plain") + "/reports").c_str(), 1);
+  char path[255];
+  RmRpt* r = rm_create("NO FILE", "", 80, path, 0);
+  unsetenv("QUVO_PRT_FI_DIR");
+  ASSERT_NE(r, nullptr);
+  ASSERT_EQ(r->status.get(), kRmNoFile);
+  uint16_t number = r->number;
+  ASSERT_EQ(rm_find(number), r);
+  MmPool pool = mm_create_pool(nullptr, 0, 0);
+  auto* pcb = static_cast<Pcb*>(MM_ALLOC(pool, sizeof(Pcb)));
+  std::memset(static_cast<void*>(pcb), 0, sizeof(Pcb));
+  pcb->report = Ref<void>::of(r);
+  op_pcb(pcb).owner.set(pcb);
+  pcb->invoc.completion = int32_t(kRmNoFile);
+  EXPECT_EQ(op_cleanup(pcb), 2);
+  EXPECT_EQ(rm_find(number), nullptr);
+  EXPECT_FALSE(pcb->report);
+  mm_destroy_pool(pool);
+}
+
+// The same reports as a person runs them, on a terminal: "print on screen"
+// asked for by the report's print options.
+class OpRun : public tmuxrun::PaneTest {
+ protected:
+  static inline std::string root, data;
+
+  static void SetUpTestSuite() {
+    using tmuxrun::q;
+    ASSERT_EQ(tmuxrun::make_engine_dir("quvo-oprun", &root, &data), 0);
+    int rc = 0;
+    tmuxrun::sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/executors/op-app") + " " +
+                    q(root + "/boot") + " >/dev/null 2>&1",
+                &rc);
+    ASSERT_EQ(rc, 0) << "quvogen";
+    std::string env = "env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data);
+    tmuxrun::sh(env + " QUVO_BOOT_SRC=" + q(root + "/boot") + " QUVO_BOOT_AP=OPA " + q(QUVO_BINARY) +
+                    " -b >/dev/null 2>&1",
+                &rc);
+    ASSERT_EQ(rc, 0) << "adding OPA";
+    tmuxrun::sh(env + " " + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP' >/dev/null 2>&1", &rc);
+    ASSERT_EQ(rc, 127) << "OP SETUP";
+  }
+  static void TearDownTestSuite() { tmuxrun::sh("rm -rf " + tmuxrun::q(root)); }
+  void SetUp() override {
+    open_pane(root, "quvo-op");
+    prt = dir + "/prt";
+    fs::create_directories(prt);
+    // A print script that records its arguments.
+    script = dir + "/record.sh";
+    std::ofstream(script) << "#!/bin/sh\nprintf '[%s]' \"$@\" >> " << dir << "/ran\n";
+    fs::permissions(script, fs::perms::owner_all);
+  }
+
+  std::string prt, script;
+  // Starts the report; true when it waits for a key.
+  bool start(const std::string& proc) {
+    using tmuxrun::q;
+    run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt) + " QUVO_PRT_SCRIPT=" + q(script) + " " +
+                q(QUVO_USER_BINARY) + " -d OPD -a OPA -t Output -p " + q(proc));
+    return waits(1);
+  }
+};
+
+TEST_F(OpRun, PrintOnScreenCancelledLeavesNoPrintFileAndRunsNoScript) {
+  ASSERT_TRUE(start("OP SCREEN")) << tmuxrun::slurp(dir + "/err");
+  EXPECT_EQ(screen()[0], "  The report is ready.");
+  EXPECT_EQ(screen()[2], "  Press ENTER to print it, CANCEL to discard it.");
+  tmux("send-keys F10");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_EQ(files(prt), 0u) << "neither the print file nor its settings";
+  EXPECT_FALSE(fs::exists(dir + "/ran"));
+}
+
+TEST_F(OpRun, PrintOnScreenWithEnterHandsTheFileToTheScript) {
+  ASSERT_TRUE(start("OP SCREEN")) << tmuxrun::slurp(dir + "/err");
+  tmux("send-keys Enter");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_TRUE(fs::exists(prt + "/PRTFI000"));
+  EXPECT_EQ(tmuxrun::slurp(dir + "/ran"), "[-config=" + prt + "/PRTFI000.cfg][" + prt + "/PRTFI000]");
+}
+
+// ^C while a long report prints: it ends from the next record on (no
+// statement runs between records), the engine says it was interrupted, and
+// what was printed stays with the "Cancelled" error below it.
+TEST_F(OpRun, AnInterruptEndsALongReportBetweenRecords) {
+  using tmuxrun::q;
+  std::string env = "env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " ";
+  int rc = 0;
+  tmuxrun::sh(env + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP BIG' >/dev/null 2>&1", &rc);
+  ASSERT_EQ(rc, 127) << "OP SETUP BIG";
+  run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt) + " " + q(QUVO_USER_BINARY) +
+              " -d OPD -a OPA -t Output -p 'OP LIST'");
+  std::string file = prt + "/PRTFI000";
+  for (int i = 0; i < 500; ++i) {
+    std::error_code ec;
+    if (fs::file_size(file, ec) > 0 && !ec) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // ^C as the terminal sends it, to the engine alone: the pane's shell
+  // would end with it and take the exit status along.
+  std::string shell = tmux("display -p '#{pane_pid}'");
+  std::string kids = tmuxrun::slurp("/proc/" + std::to_string(std::atoi(shell.c_str())) + "/task/" +
+                                    std::to_string(std::atoi(shell.c_str())) + "/children");
+  pid_t engine = pid_t(std::atoi(kids.c_str()));
+  ASSERT_GT(engine, 0) << shell << " / " << kids;
+  ASSERT_EQ(::kill(engine, SIGINT), 0);
+  std::string err;
+  EXPECT_EQ(ended(&err), 20) << [&] {
+    std::string all;
+    for (const std::string& row : screen()) all += row + "\n";
+    return all;
+  }();
+  EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
+  std::string text = tmuxrun::slurp(file);
+  size_t lines = size_t(std::count(text.begin(), text.end(), '\n'));
+  EXPECT_GT(lines, 1u);
+  EXPECT_LT(lines, 998001u) << "the report ran to its end";
+  EXPECT_EQ(text.substr(text.rfind('\n') + 1), "ERROR - Cancelled");
+  fs::remove(file);
+  tmuxrun::sh(env + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP' >/dev/null 2>&1", &rc);
+  EXPECT_EQ(rc, 127) << "OP SETUP";
+}
+
+}  // namespace
