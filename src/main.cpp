@@ -2,29 +2,14 @@
 // foundation (os_main); the subsystems hook their initialisers in here.
 #include <cstdio>
 
-#include "design/se.h"
-#include "dictionary/bs.h"
-#include "dictionary/dd1.h"
+#include "engine.h"
 #include "files/brfanal.h"
 #include "files/fm.h"
-#include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/os.h"
 #include "foundation/ssunix.h"
 #include "foundation/ut.h"
-#include "language/ii.h"
-#include "language/iiutil.h"
-#include "language/sc.h"
-#include "process/pb.h"
-#include "process/pc.h"
-#include "executors/fp.h"
-#include "executors/ip.h"
-#include "executors/mp.h"
 #include "executors/op.h"
-#include "executors/rt.h"
-#include "process/piexec.h"
-#include "process/pl.h"
-#include "screen/wm.h"
 
 // A test program built from this entry adds one registration of its own.
 #ifdef QUVO_EXTRA_REGISTER
@@ -32,26 +17,7 @@ void QUVO_EXTRA_REGISTER();
 #endif
 
 int main(int argc, char** argv) {
-  os_set_init(OsInit::FileManager, [] {
-    fms_init();
-    pb_init();
-    return 1;
-  });
-  wm_register();
-  la_register();
-  bs_register();
-  dd_register();
-  ii_register();
-  se_register();
-  ii_families_register();
-  pc_register();
-  sc_register();
-  pl_register();
-  pi_register();
-  rt_register();
-  fp_register();
-  mp_register();
-  ip_register();
+  engine_register();
   op_register();
   op_exec_register();
 #ifdef QUVO_EXTRA_REGISTER

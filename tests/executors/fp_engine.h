@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "design/se.h"
 #include "dictionary/bs.h"
 #include "dictionary/dd1.h"
@@ -187,26 +188,7 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     std::string err;
     if (!km_compile_source(std::string(kTestKeymap) + kEngineKeys, ".", "test.km", "xterm", &km, &err)) _exit(90);
     for (const std::string& k : split_keys(keys)) term().key(k);
-    os_set_init(OsInit::FileManager, [] {
-      fms_init();
-      pb_init();
-      return 1;
-    });
-    wm_register();
-    la_register();
-    bs_register();
-    dd_register();
-    ii_register();
-    se_register();
-    ii_families_register();
-    pc_register();
-    sc_register();
-    pl_register();
-    pi_register();
-    rt_register();
-    fp_register();
-    mp_register();
-    ip_register();
+    engine_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
     static void (*exec)(Pcb*) = nullptr;
     static OsInitFn ip_start = nullptr;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "design/se.h"
 #include "dictionary/bs.h"
 #include "dictionary/dd1.h"
@@ -390,26 +391,7 @@ Outcome run_list(const ListRun& run) {
     if (!km_compile_source(src.c_str(), ".", "test.km", "xterm", &km, &err)) _exit(90);
     c.choose();
     c.term.on_wait = [] { g_child->step(); };
-    os_set_init(OsInit::FileManager, [] {
-      fms_init();
-      pb_init();
-      return 1;
-    });
-    wm_register();
-    la_register();
-    bs_register();
-    dd_register();
-    ii_register();
-    se_register();
-    ii_families_register();
-    pc_register();
-    sc_register();
-    pl_register();
-    pi_register();
-    rt_register();
-    fp_register();
-    mp_register();
-    ip_register();
+    engine_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&g_child->term, &km); });
     static OsInitFn ip_start = os_get_init(OsInit::Ip);
     os_set_init(OsInit::Ip, [] {
