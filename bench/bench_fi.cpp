@@ -30,6 +30,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_world.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -42,37 +43,12 @@ constexpr int kLen = 200;
 
 using Clock = std::chrono::steady_clock;
 
-int sh(const std::string& cmd) {
-  int st = std::system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 // A data directory with the application added and its file filled.
-struct World {
-  std::string root, var, error;
-  World() {
-    const char* tmp = std::getenv("TMPDIR");
-    root = std::string(tmp && *tmp ? tmp : "/tmp") + "/quvo-bench-fi-" + std::to_string(getpid());
-    var = root + "/var";
-    std::filesystem::create_directories(var);
-    std::string boot = root + "/boot", log = " >" + root + "/setup.log 2>&1";
-    std::string env = "env QUVOPATH=" + var + " TERM=dumb ";
-    if (sh(std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_BENCH_APPS + " " + boot + log) != 0 ||
-        sh(env + QUVO_ENGINE + " -b" + log) != 0 ||
-        sh(env + "QUVO_BOOT_SRC=" + boot + " QUVO_BOOT_AP=FIB " + QUVO_ENGINE + " -b" + log) != 0) {
-      error = "setup failed (" + root + "/setup.log)";
-      return;
-    }
-    if (run("FILL") != 127) error = "FILL did not end with LOGOUT";
+struct World : benchworld::World {
+  World() : benchworld::World("fi", QUVO_BENCH_APPS, "FIB") {
+    if (error.empty() && run("FILL") != 127) error = "FILL did not end with LOGOUT";
   }
-  ~World() {
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
-  }
-  int run(const char* proc) const {
-    return sh("env QUVOPATH=" + var + " TERM=dumb " + QUVO_ENGINE + " -d FBD -a FIB -t Subroutine -p " + proc +
-              " >/dev/null 2>&1");
-  }
+  int run(const char* proc) const { return benchworld::World::run("FBD", "FIB", proc); }
 };
 
 World& world() {

@@ -40,34 +40,18 @@
 #include <thread>
 #include <vector>
 
+#include "bench_world.h"
+
 namespace {
 
 constexpr int kKeys = 1000;
 
-int sh(const std::string& cmd) {
-  int st = std::system(cmd.c_str());
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+using benchworld::sh;
 
 // A data directory with IPA added and its customer file made.
-struct World {
-  std::string root, var, error;
-  World() {
-    const char* tmp = std::getenv("TMPDIR");
-    root = std::string(tmp && *tmp ? tmp : "/tmp") + "/quvo-bench-ip-" + std::to_string(getpid());
-    var = root + "/var";
-    std::filesystem::create_directories(var);
-    std::string boot = root + "/boot", log = " >>" + root + "/setup.log 2>&1";
-    std::string env = "env QUVOPATH=" + var + " TERM=dumb ";
-    if (sh(std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_IP_APP + " " + boot + log) != 0 ||
-        sh(env + QUVO_ENGINE + " -b" + log) != 0 ||
-        sh(env + "QUVO_BOOT_SRC=" + boot + " QUVO_BOOT_AP=IPA " + QUVO_ENGINE + " -b" + log) != 0 ||
-        sh(env + QUVO_ENGINE + " -d IPD -a IPA -t Subroutine -p 'IP SETUP'" + log) != 127)
-      error = "setup failed (" + root + "/setup.log)";
-  }
-  ~World() {
-    std::error_code ec;
-    std::filesystem::remove_all(root, ec);
+struct World : benchworld::World {
+  World() : benchworld::World("ip", QUVO_IP_APP, "IPA") {
+    if (error.empty() && run("IPD", "IPA", "'IP SETUP'") != 127) error = "setup failed (" + root + "/setup.log)";
   }
 };
 
