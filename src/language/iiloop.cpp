@@ -146,6 +146,18 @@ struct Node {
   uint16_t as_n;
   uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
 };
+// A compare's effect on the truth mask: the bits kept, and the bits set for
+// less, equal and greater (the relation's truth at the level's shift, the
+// lower levels' bits on). A shift outside 2-10 leaves the mask as it was.
+void truth_masks(Node& n, uint32_t shift, int rel) {
+  if (shift < 2 || shift > 10) {
+    n.keep = ~0u;
+    return;
+  }
+  uint32_t low = shift - 2;
+  n.keep = ((~0u) << shift) & 0x3FF;
+  for (int c = 0; c < 3; ++c) n.set[c] = uint32_t(ii_rel(c - 1, rel)) << low | ((1u << low) - 1);
+}
 // An assignment of an edge into a join: shadow `sid` takes what register
 // `k` (0-3 address, 4-7 length, 8 the depth of the calculation stack)
 // holds on that edge.
@@ -616,14 +628,7 @@ struct Builder {
           cost = 0;
           n.cmp = uint8_t(pl.ncmp++);
           n.exit = exit_at(p, cur);  // operands at two scales too far apart
-          uint32_t shift = f.shift;
-          if (shift < 2 || shift > 10) {
-            n.keep = ~0u;
-          } else {
-            uint32_t low = shift - 2;
-            n.keep = ((~0u) << shift) & 0x3FF;
-            for (int c = 0; c < 3; ++c) n.set[c] = uint32_t(ii_rel(c - 1, f.rel)) << low | ((1u << low) - 1);
-          }
+          truth_masks(n, f.shift, f.rel);
           slots.push_back({slot[0], slot[1], slot[0]});
           cur.addr[0] = Item{kWork, 0};
           cur.addr[1] = Item{kWork, 1};
@@ -649,14 +654,7 @@ struct Builder {
           cost = 0;
           n.cmp = kNoWork;
           n.exit = exit_at(p, cur);  // scales too far apart
-          uint32_t shift = f.shift;
-          if (shift < 2 || shift > 10) {
-            n.keep = ~0u;
-          } else {
-            uint32_t low = shift - 2;
-            n.keep = ((~0u) << shift) & 0x3FF;
-            for (int r = 0; r < 3; ++r) n.set[r] = uint32_t(ii_rel(r - 1, f.rel)) << low | ((1u << low) - 1);
-          }
+          truth_masks(n, f.shift, f.rel);
           slots.push_back({slot[0], slot[1], slot[0]});
           p = ii_adv(p, 16);
           continue;
