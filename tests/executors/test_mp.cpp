@@ -531,3 +531,51 @@ TEST_F(TwoUsers, AChangeLocksTheRecordAndADuplicateKeepsTheTypedValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// Faults met at the terminal: HELP, missing files, typing over a shown
+// value, the keys of other terminals.
+class TerminalFaults : public InputRun {
+ protected:
+  std::string dump() {
+    std::string s;
+    for (auto& l : screen()) s += l + "\n";
+    return s + slurp(dir + "/err");
+  }
+};
+
+// HELP on a field of an Input screen and END out of it: back on the same
+// field, the cursor where it was, the values typed before kept, and the
+// keys typed after go into the field; the record then written holds them.
+TEST_F(TerminalFaults, HelpReturnsToTheSameFieldWithTheValuesKept) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "", true, "Input")) << slurp(dir + "/err");
+  type("H1");
+  key("Tab");
+  type("HAL");
+  auto at = cursor();
+  key("F1");
+  EXPECT_EQ(row(3), "  Field:        CUS NAME") << dump();
+  key("F3");
+  EXPECT_EQ(cursor(), at) << dump();
+  EXPECT_EQ(row(2), "  Code    H1") << dump();
+  EXPECT_EQ(row(3), "  Name    HAL") << dump();
+  type("O");
+  EXPECT_EQ(row(3), "  Name    HALO") << dump();
+  key("Tab");
+  key("C-u");
+  type("1");
+  key("Tab");
+  type("2026-01-31");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "ADD");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 1u) << dump();
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 10), "H1    HALO");
+}
+
+}  // namespace
