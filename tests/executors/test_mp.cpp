@@ -579,3 +579,22 @@ TEST_F(TerminalFaults, HelpReturnsToTheSameFieldWithTheValuesKept) {
 }
 
 }  // namespace
+
+namespace {
+
+// A start-up Input process whose file is missing: the engine ends with
+// the process's failure (completion code 4) and says which process could
+// not open which file; never with the status of a normal end.
+TEST_F(TerminalFaults, AStartUpProcessWhoseFileIsMissingEndsAsAFailure) {
+  new_customers();
+  sh("rm -f " + q(data + "/data/IPD/IPA00/CUSTOMER") + "*");
+  start("IP CUSTOMER", 80, "", false, "Input");
+  std::string err;
+  EXPECT_EQ(ended(&err), 4) << dump();
+  EXPECT_NE(err.find("the start-up process did not start: IPA 00 Input \"IP CUSTOMER\": File cannot be opened: "
+                     "IPD IPA CUSTOMER: File not found"),
+            std::string::npos)
+      << err;
+}
+
+}  // namespace
