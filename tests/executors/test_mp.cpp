@@ -598,3 +598,49 @@ TEST_F(TerminalFaults, AStartUpProcessWhoseFileIsMissingEndsAsAFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first character typed at the start of a numeric field replaces what
+// it showed: "123.45" typed over the ".00" of an empty amount is 123.45,
+// and "7" typed over 123.45 in Change is 7.00. Text fields are typed over
+// character by character: "TIM" over "TOMMY" leaves "TIMMY".
+TEST_F(TerminalFaults, TheFirstKeyAtTheStartOfANumberReplacesIt) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "", true, "Input")) << slurp(dir + "/err");
+  EXPECT_EQ(row(4), "  Amount        .00");
+  type("T1");
+  key("Tab");
+  type("TOMMY");
+  key("Tab");
+  type("123.45");
+  EXPECT_EQ(row(4), "  Amount  123.45") << dump();
+  key("Tab");
+  type("2026-01-31");
+  key("Enter");
+  EXPECT_EQ(row(4), "  Amount        .00") << dump();
+  key("F8");
+  type("T1");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "CHG") << dump();
+  EXPECT_EQ(row(3), "  Name    TOMMY");
+  key("Tab");
+  type("TIM");
+  EXPECT_EQ(row(3), "  Name    TIMMY") << dump();
+  key("Tab");
+  EXPECT_EQ(row(4), "  Amount     123.45");
+  type("7");
+  EXPECT_EQ(row(4), "  Amount  7") << dump();
+  key("Enter");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 1u) << dump();
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 26), "T1    TIMMY               ");
+  EXPECT_EQ(recs[0][kCusAmount + 3], 0x00);  // 7.00: digits 00000000700, sign C
+  EXPECT_EQ(recs[0][kCusAmount + 4], 0x70);
+  EXPECT_EQ(recs[0][kCusAmount + 5], 0x0C);
+}
+
+}  // namespace
