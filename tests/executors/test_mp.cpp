@@ -644,3 +644,34 @@ TEST_F(TerminalFaults, TheFirstKeyAtTheStartOfANumberReplacesIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Under TERM=screen (no shifted function keys) Alt-D confirms a delete and
+// Alt-N reads the next record.
+TEST_F(TerminalFaults, AltKeysConfirmADeleteAndReadTheNextRecordUnderScreen) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "TERM=screen", true, "Input")) << slurp(dir + "/err");
+  add("A1", "ADA", "1", "2026-01-31");
+  add("B2", "BOB", "2", "2026-01-31");
+  key("F7");
+  type("A1");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "INQ") << dump();
+  key("M-n");
+  EXPECT_EQ(row(2), "  Code    B2") << dump();
+  key("F6");
+  type("A1");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "DEL") << dump();
+  key("M-d");
+  EXPECT_EQ(mode_item(), "DEL/KEY") << dump();
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 1u) << dump();
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 2), "B2");
+}
+
+}  // namespace
