@@ -545,7 +545,13 @@ int exec_img(Pcb* pcb) {
   for (;;) {
     const int ph = phase(pcb), md = mode(pcb);
     if (ph == 2 && fr->interactive) fp_msg(pcb, 300650);
-    if (ph == 3 && (md == 2 || md == 4)) fp_msg(pcb, 300700);
+    // The note goes under a later queue key than the pass's other messages,
+    // so that a message saying why (a record locked by another user) shows
+    // first and the note with the MESSAGE key.
+    if (ph == 3 && (md == 2 || md == 4)) {
+      FmArb* f = cur_msgs(pcb);
+      if (f && fm_is_handle(f) && !la_add_msg(3, f, 300700u, 1u)) sys_err(__LINE__, "can't add message");
+    }
     bool dlu_ok = true;
     fp_dlu_exec(pcb, first, &dlu_ok);
     if (first) {

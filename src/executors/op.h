@@ -154,6 +154,33 @@ int rpt_end(Pcb* pcb);
 int load_frm_no(Pcb* pcb, int frame_class);
 int chk_rng(Pcb* pcb);
 void restore_dflt(Pcb* pcb);
+// Range levels: one per entry of the PCB's range table (the sort breaks of
+// the process file's query; entry 0 the whole file), or the one level 0 of
+// a process without ranges. The range start (kind 1) or end (kind 2) frame
+// of a level: the frame of class 1 or 2 whose group is the range's field
+// (blank for level 0 without ranges) and, above 1, its occurrence; 0 none.
+int load_rng_frm_no(Pcb* pcb, int level, int kind);
+// Before the record loop of a process with a process file: the per-level
+// buffer lines and frames (looked up on a first run, kept while the range
+// table stays the same), the range table saved for chk_rng; without ranges
+// the level-0 start frame runs.
+void op_rng_setup(Pcb* pcb, bool first_run);
+// One range event of the stream (200620 a start, 200370 an end of `level`):
+// the new pages its flags ask for, the level's frame run at that level;
+// after an end the level's totals roll out, the current level goes back to
+// the innermost and the buffers above the level's start line merge down
+// into it. `pass` holds what one pass between two records shares.
+struct OpRngPass {
+  int first_start = -1;   // the first level started in this pass
+  bool new_page = false;  // the new page before a start was taken
+};
+void op_rng_event(Pcb* pcb, uint32_t status, int level, OpRngPass* pass);
+// The end of the file of a process without ranges: the level-0 end frame,
+// the roll of its totals, the merge back to the level-0 start line.
+void op_rng_eof(Pcb* pcb);
+// A record: the detail frame run at the current buffer, merged back to it
+// unless the frame scrolls.
+void op_rng_detail(Pcb* pcb, int detail);
 // The standard headings and totals.
 void gen_std_pgh(Pcb* pcb);
 void op_bld_sum(Pcb* pcb);

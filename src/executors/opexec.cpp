@@ -141,6 +141,139 @@ int chk_rng(Pcb* pcb) {
 
 void restore_dflt(Pcb*) {}
 
+// -------------------------------------------------------- range levels --
+namespace {
+
+constexpr uint32_t kRngStart = 200620, kRngEnd = 200370;
+// The flags of a range table entry this executor reads.
+constexpr int kRngNewPageBefore = 0, kRngSubhead = 1, kRngSubtotal = 2, kRngNewPageAfter = 3;
+
+const PbBreakEnt* rng_ent(Pcb* pcb, int level) {
+  if (level < 0 || uint32_t(level) >= pcb->break_count || !pcb->break_tbl) return nullptr;
+  return static_cast<const PbBreakEnt*>(pcb->break_tbl.get()) + level;
+}
+bool rng_flag(Pcb* pcb, int level, int flag) {
+  const PbBreakEnt* e = rng_ent(pcb, level);
+  return e && e->flags[flag] != 0;
+}
+rec::U16* per_level(const Ref<rec::U16>& a, int level) { return a ? a.get() + level : nullptr; }
+
+}  // namespace
+
+int load_rng_frm_no(Pcb* pcb, int level, int kind) {
+  EmHeader* em = pcb->module.get();
+  if (!em || (kind != opfrm::kRngStart && kind != opfrm::kRngEnd)) return 0;
+  const PbBreakEnt* e = rng_ent(pcb, level);
+  if (!e && pcb->break_count > 0) return 0;
+  // Level 0 of a process without ranges: the frame without a group.
+  std::string app = e ? std::string(e->app.trimmed()) : std::string();
+  std::string field = e ? std::string(e->field.trimmed()) : std::string();
+  uint16_t occ = e ? uint16_t(e->levels) : uint16_t(0);
+  for (uint32_t s = 1; s <= em->n_frames; ++s) {
+    EmCfrm* f = fp_frame(pcb, s);
+    if (!f || f->code != kind || f->grp_app.trimmed() != app || f->grp_name.trimmed() != field) continue;
+    if (occ > 1 && f->grp_no != occ) continue;
+    return int(s);
+  }
+  return 0;
+}
+
+void op_rng_setup(Pcb* pcb, bool first_run) {
+  OpPcb& op = op_pcb(pcb);
+  RmRpt* r = op_rpt(pcb);
+  if (!r) return;
+  int levels = int(std::max<uint32_t>(pcb->break_count, 1));
+  if (first_run || op.levels != levels || !op.rng_line) {
+    // The per-level arrays live in the report's pool, as long as the
+    // report this process prints into.
+    auto arr = [&](Ref<rec::U16>& a) {
+      auto* p = static_cast<rec::U16*>(MM_ALLOC(r->pool, size_t(levels) * sizeof(rec::U16)));
+      std::memset(static_cast<void*>(p), 0, size_t(levels) * sizeof(rec::U16));
+      a = Ref<rec::U16>::of(p);
+    };
+    arr(op.rng_line);
+    arr(op.rng_sfrm);
+    arr(op.rng_efrm);
+    op.levels = uint16_t(levels);
+    for (int l = 0; l < levels; ++l) {
+      *per_level(op.rng_sfrm, l) = uint16_t(load_rng_frm_no(pcb, l, opfrm::kRngStart));
+      *per_level(op.rng_efrm, l) = uint16_t(load_rng_frm_no(pcb, l, opfrm::kRngEnd));
+    }
+  }
+  // The range table as it stands, for chk_rng on the next run: its count,
+  // then its entries.
+  // (A child run once per record of its parent keeps the one copy.)
+  uint32_t n = pcb->break_count;
+  uint8_t* saved = first_run ? nullptr : op.saved_rng.get();
+  if (!saved || rec::view<rec::U32>(saved) != n)
+    saved = static_cast<uint8_t*>(MM_ALLOC(r->pool, 4 + n * sizeof(PbBreakEnt)));
+  rec::view<rec::U32>(saved) = n;
+  if (n && pcb->break_tbl) std::memcpy(saved + 4, pcb->break_tbl.get(), n * sizeof(PbBreakEnt));
+  op.saved_rng = Ref<uint8_t>::of(saved);
+  op.cur_level = 0;
+  if (n == 0) {
+    *per_level(op.rng_line, 0) = op.cur_buf;
+    run_frame(pcb, *per_level(op.rng_sfrm, 0));
+  }
+}
+
+void op_rng_event(Pcb* pcb, uint32_t status, int level, OpRngPass* pass) {
+  OpPcb& op = op_pcb(pcb);
+  RmRpt* r = op_rpt(pcb);
+  int levels = op.levels;
+  // An event of a level the range table does not hold has no frames.
+  if (!r || level < 0 || level >= levels || pcb->break_count == 0) return;
+  bool end = status == kRngEnd;
+  int frame;
+  if (end) {
+    frame = *per_level(op.rng_efrm, level);
+    if (rng_flag(pcb, level, kRngNewPageAfter)) {
+      op_prt_buf(pcb, 1, 0);
+      prt_pg_end(pcb);
+    }
+  } else {
+    if (pass->first_start < 0) pass->first_start = level;
+    *per_level(op.rng_line, level) = op.cur_buf;
+    frame = *per_level(op.rng_sfrm, level);
+    if (!pass->new_page) {
+      for (int l = level; l < levels; ++l)
+        if (rng_flag(pcb, l, kRngNewPageBefore)) {
+          op_prt_buf(pcb, 1, 0);
+          prt_pg_end(pcb);
+          pass->new_page = true;
+          break;
+        }
+    }
+  }
+  op.cur_level = uint16_t(level);
+  run_frame(pcb, frame);
+  if (r->std_rec) {
+    auto& std = rec::view<OpStd>(r->std_rec.get());
+    std.first_sub = '0';
+    std.last_sub = '0';
+  }
+  if (!end) return;
+  op_sum_roll(pcb);
+  op.cur_level = uint16_t(levels - 1);
+  merge_back(pcb, *per_level(op.rng_line, level));
+}
+
+void op_rng_eof(Pcb* pcb) {
+  OpPcb& op = op_pcb(pcb);
+  if (!op.rng_line) return;
+  op.cur_level = 0;
+  run_frame(pcb, *per_level(op.rng_efrm, 0));
+  op_sum_roll(pcb);
+  merge_back(pcb, *per_level(op.rng_line, 0));
+}
+
+void op_rng_detail(Pcb* pcb, int detail) {
+  OpPcb& op = op_pcb(pcb);
+  int line = op.cur_buf;
+  run_frame(pcb, detail);
+  if (op.cur_buf != line && !scrolling(pcb)) merge_back(pcb, line);
+}
+
 // ------------------------------------------------------- report start --
 void rpt_start(Pcb* pcb) {
   EmHeader* em = pcb->module.get();
@@ -382,12 +515,15 @@ void op_exec(Pcb* pcb) {
   OpPcb& op = op_pcb(pcb);
   Pcb* parent = parent_of(pcb);
   bool owner = !is_report_type(parent);
+  bool first_run = true;
   if (owner) {
     rpt_start(pcb);
   } else {
     OpPcb& pop = op_pcb(parent);
     op.cur_buf = pop.cur_buf;
-    if (!(pcb->report == parent->report && op.rpt_no == pop.rpt_no)) {
+    if (pcb->report == parent->report && op.rpt_no == pop.rpt_no) {
+      first_run = chk_rng(pcb) != 0;
+    } else {
       op.gen_count = 0;
       pcb->report = parent->report;
       op.owner = pop.owner;
@@ -410,22 +546,42 @@ void op_exec(Pcb* pcb) {
   }
   int detail = frm_of_class(pcb, opfrm::kDetail);
   bool pcf = fp_has_pcf(pcb);
+  bool ranges = pcf && pcb->break_count > 0;
   op.cur_level = 0;
+  // With ranges, what the query process left in the first four bytes of
+  // its data area 17 comes into this process's, unless blank.
+  if (PbInfo info; ranges && pb_get_info(pcb->pcf_stream.get(), &info) &&
+                   !std::all_of(info.area17.begin(), info.area17.end(), [](uint8_t c) { return c == ' '; }))
+    if (uint8_t* a17 = pi_area(pcb, 17, info.area17.size()))
+      std::memcpy(a17, info.area17.data(), info.area17.size());
+  if (pcf) op_rng_setup(pcb, first_run);
   auto* a3 = pi_area_rec<PdArea3>(pcb, 3);
+  bool eof = false;
   for (int pass = 0;; ++pass) {
     ss_yield();
     // An interrupt (^C) ends the report from its second record on when the
     // process may be cancelled; an end signal ends it always.
     if (pass > 0 && (ss_stop_signal() || (ss_interrupted() && a3 && a3->cancel_ok == "1"))) ss_stop_unwind();
     if (pcf && !(inquiry_mode(pcb) && pass == 0)) {
-      if (!pi_rdnxt(pcb, 0)) break;  // the end of the file
+      // The range ends and starts before this record, each at its level.
+      OpRngPass rp;
+      for (;;) {
+        if (!pi_rdnxt(pcb, 0)) {
+          eof = true;
+          break;
+        }
+        FmArb* st = pcb->pcf_stream.get();
+        uint32_t status = st ? uint32_t(st->status) : 0;
+        if (!ranges || (status != 200620 && status != 200370)) break;
+        op_rng_event(pcb, status, int(st->level), &rp);
+      }
+      if (eof) break;
     }
-    int line = op.cur_buf;
-    run_frame(pcb, detail);
-    if (op.cur_buf != line && !scrolling(pcb)) merge_back(pcb, line);
+    op_rng_detail(pcb, detail);
     if (!pcf || inquiry_mode(pcb)) break;
   }
-  op_sum_roll(pcb);
+  if (pcf && !ranges) op_rng_eof(pcb);
+  else if (!pcf) op_sum_roll(pcb);
   int result = owner ? rpt_end(pcb) : 2;
   ut_unwind(result == 0 ? 1 : result);
 }

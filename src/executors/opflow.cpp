@@ -266,7 +266,10 @@ void op_sof(Pcb* pcb) {
 int op_eof(Pcb* pcb) {
   RmRpt* r = op_rpt(pcb);
   EmCfrm* f = cur_frame(pcb);
-  if (!r || !f || f->code == opfrm::kInquiry) return kFpDone;
+  // The interactive frame of an Inquiry prints nothing: its image's result
+  // (ENTER, NEXT, a scan's choice) is the frame's, for op_inquire to act on.
+  if (f && f->code == opfrm::kInquiry) return pcb->invoc.completion;
+  if (!r || !f) return kFpDone;
   blank_lines(pcb, r, 0, op_frm_after(f));
   flush_or_merge(pcb, r, op_frm_flush_after(f), op_frm_merge_after(f));
   if (op_frm_end_after(f) && !heading_class(f->code)) op_finish_pg(pcb, f->code);

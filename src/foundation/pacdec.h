@@ -51,9 +51,22 @@ inline void store8(uint8_t* p, uint64_t w) {
 // The n bytes (1..8) at p as a big-endian number.
 inline uint64_t load_be(const uint8_t* p, int n) {
   if (n == 8) return load8(p);
-  uint8_t b[8] = {};
-  std::memcpy(b + 8 - n, p, size_t(n));
-  return load8(b);
+  // Two loads that overlap where n is not a sum of their sizes (a shared
+  // byte lands in the same place from both): no copy through a buffer,
+  // whose short stores the wide load would have to wait for.
+  uint32_t a, b;
+  if (n >= 4) {
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    return uint64_t(__builtin_bswap32(a)) << (8 * (n - 4)) | __builtin_bswap32(b);
+  }
+  if (n >= 2) {
+    uint16_t c, d;
+    std::memcpy(&c, p, 2);
+    std::memcpy(&d, p + n - 2, 2);
+    return uint64_t(__builtin_bswap16(c)) << (8 * (n - 2)) | __builtin_bswap16(d);
+  }
+  return n == 1 ? p[0] : 0;
 }
 // The low n bytes (1..8) of w, big-endian, at p.
 inline void store_be(uint8_t* p, uint64_t w, int n) {

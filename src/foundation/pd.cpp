@@ -479,6 +479,7 @@ double pd_to_float(const PdFloat* block) {
 }
 
 double pd_bin_to_float(u128 mag, bool neg, int scale) {
+  if (scale == 0 && mag < (u128(1) << 53)) return neg ? -double(uint64_t(mag)) : double(uint64_t(mag));  // exact
   if (scale < -kPdMaxDigits || scale > kPdMaxDigits || mag >= pow10(kPdMaxDigits)) return std::nan("");
   static const double kExact[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,

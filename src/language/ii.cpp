@@ -209,6 +209,10 @@ void release_gosubs(IlfState* s) {
     mm_free(g);
   }
   s->gosubs = 0;
+  while (IiGosub* g = s->spare) {
+    s->spare = static_cast<IiGosub*>(g->link.next.get());
+    mm_free(g);
+  }
 }
 
 // What ii_exec holds, given back on return and on unwind alike.

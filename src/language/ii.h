@@ -92,6 +92,7 @@ struct IlfState {
   uint32_t mask = 0x3FF;        // truth mask, all five levels unset
   UtList gosub{};               // IiGosub entries
   uint32_t gosubs = 0;          //   how many (kIiGosubDepth at most)
+  IiGosub* spare = nullptr;     //   entries RETURN gave back, chained by link.next, for the next GOSUB
   uint8_t* pc = nullptr;        // the current instruction
   uint8_t* addr[4] = {};        // address registers 1-4
   uint16_t len[4] = {};         // length registers 1-4

@@ -226,8 +226,14 @@ MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }
 
 }  // namespace
 
+// An entry that RETURN gave back is used again before a new one is taken
+// from the pool: a GOSUB in a loop allocates once.
 void ii_gosub_push(IlfState* s, uint8_t* ret, uint32_t mask) {
-  auto* g = static_cast<IiGosub*>(MM_ALLOC(ii_pool(), sizeof(IiGosub)));
+  IiGosub* g = s->spare;
+  if (g)
+    s->spare = static_cast<IiGosub*>(g->link.next.get());
+  else
+    g = static_cast<IiGosub*>(MM_ALLOC(ii_pool(), sizeof(IiGosub)));
   std::memset(g, 0, sizeof *g);
   g->ret.set(ret);
   g->mask = mask;
@@ -253,7 +259,8 @@ uint8_t* inst_return(IlfExecBlock* b, IlfState* s, uint8_t*) {
   --s->gosubs;
   uint8_t* to = g->ret.get();
   s->mask = g->mask;
-  mm_free(g);
+  g->link.next.set(s->spare);
+  s->spare = g;
   return to;
 }
 

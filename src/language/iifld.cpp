@@ -22,14 +22,34 @@ uint8_t* set(IlfState* s, uint8_t* pc, int v, uint32_t shift, size_t len) {
 // Both operands into 16-byte work values at one scale; r1, r2 address
 // them, length registers 1 and 2 hold 16. (A variable's scale may be below
 // 0: the other operand is then shifted up by the difference as well.)
+// A value of at most 15 digits (big-endian word: digits, then the sign
+// nibble) times 10^n, as the shift of the general path writes it: false
+// when it would not stay within 15 digits or is not a valid number.
+bool shift15(uint64_t& w, int n) {
+  uint64_t d = w >> 4, sg = w & 0xF;
+  if (n > 14 || !pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg) || (d >> (60 - 4 * n)) != 0)
+    return false;
+  w = d << (4 * n + 4) | (d == 0 ? uint64_t(com.pd_pos) : sg);  // a zero is written positive
+  return true;
+}
+
 uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
-  if ((l1 == 8) & (l2 == 8) & (sc1 == sc2) & (sc1 >= 0)) {
-    // The common case, two 8-byte values at one scale: no shift. When the
-    // IF_PD that compares them follows, it runs from here (not while the
-    // loop looks at every instruction).
-    uint64_t x, y, z = 0;
-    std::memcpy(&x, s->addr[0], 8);
-    std::memcpy(&y, s->addr[1], 8);
+  uint64_t x, y, z = 0;
+  bool small = (l1 >= 1) & (l1 <= 8) & (l2 >= 1) & (l2 <= 8) & (sc1 >= 0) & (sc2 >= 0);
+  bool in_range = sc1 <= kIiMaxScale && sc2 <= kIiMaxScale;
+  // (A scale byte past 31 is a damaged value: refused below, as every
+  // reader of a packed value refuses it.)
+  if (small && in_range &&
+      (sc1 == sc2 || (sc1 < sc2 ? shift15(x = pacdec::load_be(s->addr[0], l1), sc2 - sc1)
+                                : shift15(y = pacdec::load_be(s->addr[1], l2), sc1 - sc2)))) {
+    // The common case, two values of up to 8 bytes that need no more than
+    // 8 bytes at their common scale: each in the last half of its work
+    // value. When the IF_PD that compares them follows, it runs from here
+    // (not while the loop looks at every instruction).
+    if (sc1 >= sc2) x = pacdec::load_be(s->addr[0], l1);
+    if (sc2 >= sc1) y = pacdec::load_be(s->addr[1], l2);
+    x = __builtin_bswap64(x);
+    y = __builtin_bswap64(y);
     std::memcpy(s->work[0], &z, 8);
     std::memcpy(s->work[0] + 8, &x, 8);
     std::memcpy(s->work[1], &z, 8);
@@ -43,7 +63,7 @@ uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2
     ++s->count;  // the instruction it stands for, for the loop's yield
     int c = pd_fast_cmp(&x, &y);  // what IF_PD compares: the two values' last halves
     if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
-    return set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16);
+    return ii_next(b, s, set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16));
   }
   uint8_t w1[16], w2[16];
   auto scale_ok = [](int sc) { return sc >= kIiMinScale && sc <= kIiMaxScale; };

@@ -109,31 +109,35 @@ bool drop(IiCalc& e, int n) {
 
 using pacdec::u128;
 
-// Drops the trailing zero decimals of a magnitude (all of them from 0).
+// Drops the trailing zero decimals of a magnitude (all of them from 0),
+// a 64-bit one at scale sc >= 0 first.
+void trim64(uint64_t& w, int& sc) {
+  if (w == 0) {
+  sc = 0;
+  return;
+  }
+  // Eight at a time, then the rest (fewer than eight) as 4 + 2 + 1.
+  while (sc >= 8 && w % 100000000 == 0) {
+    w /= 100000000;
+    sc -= 8;
+  }
+  if (sc >= 4 && w % 10000 == 0) {
+    w /= 10000;
+    sc -= 4;
+  }
+  if (sc >= 2 && w % 100 == 0) {
+    w /= 100;
+    sc -= 2;
+  }
+  if (sc >= 1 && w % 10 == 0) {
+    w /= 10;
+    sc -= 1;
+  }
+}
 void trim_mag(u128& m, int& sc) {
   if (sc > 0 && m <= UINT64_MAX) {
     uint64_t w = uint64_t(m);
-    if (w == 0) {
-      sc = 0;
-      return;
-    }
-    // Eight at a time, then the rest (fewer than eight) as 4 + 2 + 1.
-    while (sc >= 8 && w % 100000000 == 0) {
-      w /= 100000000;
-      sc -= 8;
-    }
-    if (sc >= 4 && w % 10000 == 0) {
-      w /= 10000;
-      sc -= 4;
-    }
-    if (sc >= 2 && w % 100 == 0) {
-      w /= 100;
-      sc -= 2;
-    }
-    if (sc >= 1 && w % 10 == 0) {
-      w /= 10;
-      sc -= 1;
-    }
+    trim64(w, sc);
     m = w;
     return;
   }
@@ -316,8 +320,20 @@ bool exact_quotient(double x, u128& am, int& as, u128 bm, int bs) {
   while (d < 15 && ax >= kP10d[d]) ++d;
   int t = 15 - d;
   uint64_t cand = uint64_t(ax * kP10d[t] + 0.5);
+  if (cand == 0) return false;
+  // The check in 64 bits where its products fit (the common case), else in 128.
+  uint64_t l64, r64;
+  if (as <= 19 && bs + t <= 19 && !__builtin_mul_overflow(cand, uint64_t(bm), &l64) &&
+      !__builtin_mul_overflow(l64, uint64_t(pacdec::pow10(as)), &l64) &&
+      !__builtin_mul_overflow(uint64_t(am), uint64_t(pacdec::pow10(bs + t)), &r64)) {
+    if (l64 != r64) return false;
+    am = cand;
+    as = t;
+    trim_mag(am, as);
+    return true;
+  }
   u128 lhs, rhs;
-  if (cand == 0 || __builtin_mul_overflow(u128(cand), bm, &lhs) ||
+  if (__builtin_mul_overflow(u128(cand), bm, &lhs) ||
       __builtin_mul_overflow(lhs, pacdec::pow10(as), &lhs) || __builtin_mul_overflow(am, pacdec::pow10(bs + t), &rhs) ||
       lhs != rhs)
     return false;
@@ -327,9 +343,60 @@ bool exact_quotient(double x, u128& am, int& as, u128 bm, int bs) {
   return true;
 }
 
+// A quotient by a divisor whose only prime factors are 2 and 5 (2, 4, 5,
+// 8, 16, 20, 25 ...) is a product: a / b = a x (10^k / b) / 10^k. Where that
+// product has at most 15 significant digits and 15 decimals it is exact,
+// and so what exact_quotient finds through the double division, found
+// without it; false (nothing changed) otherwise.
+inline bool by_power_of_ten64(uint64_t& am, int& as, uint64_t bm, int bs) {
+  constexpr uint64_t k53 = uint64_t(1) << 53;
+  if (am == 0 || bm == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
+  // The last divisor's factor is kept: a loop divides by the same one.
+  static uint64_t last_b = 0, last_f = 0;
+  static int last_k = -1;
+  if (bm != last_b) [[unlikely]] {
+    uint64_t b = bm;
+    int twos = __builtin_ctzll(b), fives = 0;
+    b >>= twos;
+    while (b % 5 == 0) {
+      b /= 5;
+      ++fives;
+    }
+    last_b = bm;
+    last_k = std::max(twos, fives);
+    if (b != 1 || last_k > 15) last_k = -1;
+    else last_f = uint64_t(pacdec::pow10(last_k)) / last_b;
+  }
+  int k = last_k;
+  if (k < 0) return false;
+  uint64_t m;
+  int sc = as + k - bs;
+  if (__builtin_mul_overflow(am, last_f, &m)) return false;
+  if (sc < 0) {
+    if (__builtin_mul_overflow(m, uint64_t(pacdec::pow10(-sc)), &m)) return false;
+    sc = 0;
+  }
+  trim64(m, sc);
+  if (sc > 15 || m >= 1000000000000000ULL) return false;
+  am = m;
+  as = sc;
+  return true;
+}
+bool by_power_of_ten(u128& am, int& as, u128 bm, int bs) {
+  if (am > UINT64_MAX || bm > UINT64_MAX) return false;
+  uint64_t a = uint64_t(am);
+  if (!by_power_of_ten64(a, as, uint64_t(bm), bs)) return false;
+  am = a;
+  return true;
+}
+
 // pd_divide on magnitudes, signs and scales (the statement plans): a :=
 // a / b; false when the divide fails.
 bool bin_divide(u128& am, bool& an, int& as, u128 bm, bool bn, int bs) {
+  if (by_power_of_ten(am, as, bm, bs)) {
+    an = an != bn;
+    return true;
+  }
   double y = pd_bin_to_float(bm, bn, bs);
   if (y == 0 || std::isnan(y)) return false;
   double x = pd_bin_to_float(am, an, as) / y;
@@ -622,6 +689,28 @@ constexpr int64_t kP10[19] = {1,
 // v * 10^k within 64 bits.
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
 
+// The values the plans read or stored last, by the field's arena offset: a
+// push whose field still holds the same nine bytes takes its value from
+// here instead of decoding it again. The bytes are compared on every use,
+// so a field that anything else wrote since is decoded anew; the entries
+// hold only valid values and are dropped when the sign nibbles change.
+struct Known {
+  uint64_t word;  // the field's first 8 bytes as stored
+  int64_t m;      // their value
+  uint32_t at;    // the field's arena offset, 0 for none
+  uint8_t sc;     // the scale byte
+};
+constexpr int kKnownBits = 6;
+Known g_known[1 << kKnownBits];
+uint64_t g_known_signs = 0;
+inline Known& known(uint32_t at) { return g_known[(at * 0x9E3779B1u) >> (32 - kKnownBits)]; }
+inline void known_signs(uint64_t pos, uint64_t neg) {
+  if (g_known_signs != (pos | neg << 8)) [[unlikely]] {
+    std::memset(g_known, 0, sizeof g_known);
+    g_known_signs = pos | neg << 8;
+  }
+}
+
 int run_int(const Plan& pl, IlfState* s) {
   int64_t st[kCalcDepth];
   int sc[kCalcDepth];
@@ -629,6 +718,7 @@ int run_int(const Plan& pl, IlfState* s) {
   uint8_t* target = nullptr;
   uint8_t* r1 = nullptr;
   const uint64_t pos = com.pd_pos, neg = com.pd_neg;
+  known_signs(pos, neg);
   for (const Step* x = pl.step;; ++x) {
     switch (x->kind) {
       case kPush: {
@@ -639,12 +729,23 @@ int run_int(const Plan& pl, IlfState* s) {
           n = 1;
           break;
         }
-        uint64_t w = pacdec::load8(r1);
-        uint64_t sg = w & 0xF, d = w >> 4;
+        uint64_t raw;
+        std::memcpy(&raw, r1, 8);
         uint8_t k = r1[8];
+        uint32_t at = off(r1);
+        Known& e = known(at);
+        if (e.at == at && e.word == raw && e.sc == k) {
+          st[n] = e.m;
+          sc[n++] = k;
+          break;
+        }
+        uint64_t w = __builtin_bswap64(raw);
+        uint64_t sg = w & 0xF, d = w >> 4;
         if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
         int64_t m = int64_t(pacdec::bcd_to_bin(d));
-        st[n] = sg == neg ? -m : m;
+        if (sg == neg) m = -m;
+        e = Known{raw, m, at, k};
+        st[n] = m;
         sc[n++] = k;
         break;
       }
@@ -686,8 +787,11 @@ int run_int(const Plan& pl, IlfState* s) {
         int64_t v = st[n - 1];
         uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
         if (a >= 1000000000000000ULL) return -1;
-        pacdec::store8(target, pacdec::bin_to_bcd(a) << 4 | (v < 0 ? neg : pos));
+        uint64_t raw = __builtin_bswap64(pacdec::bin_to_bcd(a) << 4 | (v < 0 ? neg : pos));
+        std::memcpy(target, &raw, 8);
         target[8] = uint8_t(sc[n - 1]);
+        uint32_t at = off(target);
+        known(at) = Known{raw, v, at, target[8]};
         s->addr[0] = r1;
         s->calc_count = 1;
         s->count += pl.insts - 1u;
@@ -785,7 +889,7 @@ bool run_move(const Plan& pl, IlfState* s) {
 }  // namespace plan
 
 // ------------------------------------------------------ calc stack --
-uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint16_t no = plan::plan_no(pc);
   if (no == 0) [[unlikely]] {
     no = plan::build(pc);
@@ -798,7 +902,7 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock*, IlfState* s, uint8_t* pc) {
     } else if (!ii_slow(s)) {
       int r = pl.move ? int(plan::run_move(pl, s)) : plan::run_int(pl, s);
       if (r < 0) r = plan::run_exact(pl, s);
-      if (r > 0) return ii_arena + pl.next;
+      if (r > 0) return ii_next(b, s, ii_arena + pl.next);
     }
   }
   s->calc_count = 0;
@@ -1151,6 +1255,12 @@ uint64_t ii_math_plan_runs() { return plan::g_runs; }
 bool ii_math_old_mul() { return g_old_mul; }
 
 bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
+  uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
+  if (by_power_of_ten64(m, as, b < 0 ? uint64_t(0) - uint64_t(b) : uint64_t(b), bs)) {
+    *q = (a < 0) != (b < 0) ? -int64_t(m) : int64_t(m);
+    *qs = as;
+    return true;
+  }
   if (as < 0 || as > 31 || bs < 0 || bs > 31) return false;
   u128 am = a < 0 ? u128(0) - u128(a) : u128(a);
   bool an = a < 0;

@@ -244,7 +244,8 @@ int cmpl_set_tot(ScCtx* sc, DStmt* st) {
   std::memset(static_cast<void*>(&s), 0, sizeof s);
   int kind = 0;
   if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget | kScRefStrictTarget)) return ref_fail(sc, preset);
-  if (!sc_cmpl_sum(sc, ops.op2, &s, 2, 0)) return ref_fail(sc, preset);
+  // The total is the accumulator's bucket of the current total level.
+  if (!sc_cmpl_sum(sc, ops.op2, &s, 2, 1)) return ref_fail(sc, preset);
   s.e.type = 12;
   s.e.length = 9;
   s.e.digits = 15;

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -90,6 +91,19 @@ inline std::string build_app(const std::string& folder = "fp-app", const std::st
   std::string err = made();
   built[folder] = {err, var_dir()};
   return err;
+}
+
+// A case's own copy of the data directory build_app last gave: the case
+// reads and writes only its own files, whatever the cases before it left
+// (the copy goes with the returned directory). An empty path when the copy
+// failed.
+inline std::unique_ptr<TempDir> own_var_dir() {
+  auto d = std::make_unique<TempDir>();
+  std::error_code ec;
+  std::filesystem::copy(var_dir(), d->sub("var"), std::filesystem::copy_options::recursive, ec);
+  if (ec) return nullptr;
+  var_dir() = d->sub("var");
+  return d;
 }
 
 // What a case's executor writes, read back by the test.

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "executors/fp_engine.h"
@@ -286,7 +288,16 @@ using fpeng::note;
 // engine on a memory terminal (fp_engine.h).
 class IpRun : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(fpeng::build_app("ip-app", "IPA", "IPD", "IP SETUP"), ""); }
+  // Each case over its own copy of the application's data directory.
+  void SetUp() override {
+    ASSERT_EQ(fpeng::build_app("ip-app", "IPA", "IPD", "IP SETUP"), "");
+    shared = fpeng::var_dir();
+    own = fpeng::own_var_dir();
+    ASSERT_TRUE(own);
+  }
+  void TearDown() override { fpeng::var_dir() = shared; }
+  std::string shared;
+  std::unique_ptr<TempDir> own;
   static fpeng::Result lines(void (*exec)(Pcb*)) {
     return fpeng::run({"-d", "IPD", "-a", "IPA", "-t", "Input", "-p", "IP LINES"}, exec);
   }
@@ -303,8 +314,7 @@ void set_line(Pcb* p, const char* order, uint8_t no, const char* text) {
   std::memcpy(r + 5, text, std::strlen(text));
 }
 // The file's lines of the orders beginning with `prefix` in key order,
-// "ORDER/NO/TEXT" each (read in Inquire; the cases of one test program
-// share the file).
+// "ORDER/NO/TEXT" each (read in Inquire).
 std::string file_lines(Pcb* p, char prefix) {
   std::vector<uint8_t> keep(line_rec(p), line_rec(p) + kLineLen);
   uint8_t phase = mode_rec(p)->phase;

@@ -200,13 +200,47 @@ class OpRun : public tmuxrun::PaneTest {
 
   std::string prt, script;
   // Starts the report; true when it waits for a key.
-  bool start(const std::string& proc) {
+  bool start(const std::string& proc, const std::string& type = "Output") {
     using tmuxrun::q;
     run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt) + " QUVO_PRT_SCRIPT=" + q(script) + " " +
-                q(QUVO_USER_BINARY) + " -d OPD -a OPA -t Output -p " + q(proc));
+                q(QUVO_USER_BINARY) + " -d OPD -a OPA -t " + type + " -p " + q(proc));
     return waits(1);
   }
+  std::string row(int n) { return screen()[size_t(n - 1)]; }
 };
+
+// The item inquiry as a person uses it: a key no item has prints nothing;
+// a keyed item prints one report (KEEP: the file stays, no script); NEXT
+// shows the following item without printing it, ENTER prints that one;
+// NEXT past the last item says so and stays on the frame; END leaves.
+TEST_F(OpRun, AnInquiryPrintsOneReportPerKeyedRecordAndStopsAtTheEnd) {
+  ASSERT_TRUE(start("OP INQ", "Inquiry")) << tmuxrun::slurp(dir + "/err");
+  EXPECT_EQ(row(1), "  Item inquiry");
+  key("C-u");
+  key("9");
+  key("Enter");
+  EXPECT_NE(row(24).find("Record not found"), std::string::npos) << row(24);
+  EXPECT_EQ(files(prt), 0u);
+  key("C-u");
+  key("2");
+  key("Enter");
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI000"), golden("inq.golden"));
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI000.cfg").substr(0, 11), "-mode=KEEP\n");
+  key("C-n");
+  EXPECT_EQ(row(2), "  Item             3");
+  EXPECT_EQ(files(prt), 2u) << "NEXT shows the record, it prints nothing";
+  key("Enter");
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI001"), "\nItem         3  quantity        30\f");
+  key("C-n");
+  EXPECT_NE(row(24).find("End of file"), std::string::npos) << row(24);
+  EXPECT_EQ(row(1), "  Item inquiry");
+  EXPECT_EQ(files(prt), 4u);
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_FALSE(fs::exists(dir + "/ran"));
+}
 
 TEST_F(OpRun, PrintOnScreenCancelledLeavesNoPrintFileAndRunsNoScript) {
   ASSERT_TRUE(start("OP SCREEN")) << tmuxrun::slurp(dir + "/err");
@@ -268,6 +302,70 @@ TEST_F(OpRun, AnInterruptEndsALongReportBetweenRecords) {
   fs::remove(file);
   tmuxrun::sh(env + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP' >/dev/null 2>&1", &rc);
   EXPECT_EQ(rc, 127) << "OP SETUP";
+}
+
+}  // namespace
+
+namespace {
+
+// "STANDARD MOD LOG" as a person meets it: the Input process with a
+// modification log of the test application ip-app (IP MLOG, run from its
+// menu) adds, changes and deletes a customer; END prints the log through
+// the print script.
+class ModLogRun : public tmuxrun::PaneTest {
+ protected:
+  static inline std::string root, data;
+
+  static void SetUpTestSuite() {
+    using tmuxrun::q;
+    ASSERT_EQ(tmuxrun::make_engine_dir("quvo-modlog", &root, &data), 0);
+    int rc = 0;
+    tmuxrun::sh(q(QUVOGEN_BINARY) + " " + q(QUVO_DATA_APPS) + " " + q(QUVO_TEST_DIR "/executors/ip-app") + " " +
+                    q(root + "/boot") + " >/dev/null 2>&1",
+                &rc);
+    ASSERT_EQ(rc, 0) << "quvogen";
+    std::string env = "env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data);
+    tmuxrun::sh(env + " QUVO_BOOT_SRC=" + q(root + "/boot") + " QUVO_BOOT_AP=IPA " + q(QUVO_BINARY) +
+                    " -b >/dev/null 2>&1",
+                &rc);
+    ASSERT_EQ(rc, 0) << "adding IPA";
+    tmuxrun::sh(env + " " + q(QUVO_BINARY) + " -d IPD -a IPA -t Subroutine -p 'IP SETUP' >/dev/null 2>&1", &rc);
+    ASSERT_EQ(rc, 127) << "IP SETUP";
+  }
+  static void TearDownTestSuite() { tmuxrun::sh("rm -rf " + tmuxrun::q(root)); }
+  void SetUp() override { open_pane(root, "quvo-modlog"); }
+  void keys(std::initializer_list<const char*> ks) {
+    for (const char* k : ks) key(k);
+  }
+  std::string row(int n) { return screen()[size_t(n - 1)]; }
+};
+
+TEST_F(ModLogRun, EndOfALoggedInputPrintsItsAddsChangesAndDeletes) {
+  using tmuxrun::q;
+  std::string prt = dir + "/prt", script = dir + "/record.sh";
+  fs::create_directories(prt);
+  std::ofstream(script) << "#!/bin/sh\nprintf '[%s]' \"$@\" >> " << dir << "/ran\n";
+  fs::permissions(script, fs::perms::owner_all);
+  run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt) + " QUVO_PRT_SCRIPT=" + q(script) +
+              " QUVO_FAKE_TIME=20260304100000 " + q(QUVO_USER_BINARY) + " -d IPD -a IPA -t Menu -p 'IP MLOG MENU'");
+  ASSERT_TRUE(waits(1)) << tmuxrun::slurp(dir + "/err");
+  keys({"1", "Enter"});
+  ASSERT_EQ(row(1), "  Logged customers");
+  // Add A1; the SUBPROCESS each add runs is left at once.
+  keys({"A", "1", "Tab", "A", "D", "A", "Tab", "C-u", "1", "2", ".", "5", "0", "Enter"});
+  EXPECT_EQ(row(1), "  More customers");
+  key("F3");
+  // Its amount changed, then the customer deleted.
+  keys({"F8", "A", "1", "Enter", "Tab", "Tab", "C-u", "7", "Enter"});
+  keys({"F6", "A", "1", "Enter", "S-F4"});
+  key("F3");
+  EXPECT_EQ(row(2), "        1   Logged customers") << "back on the menu";
+  EXPECT_EQ(tmuxrun::slurp(prt + "/MODLOG00"), golden("modlog.golden"));
+  EXPECT_EQ(tmuxrun::slurp(dir + "/ran"), "[-config=" + prt + "/MODLOG00.cfg][" + prt + "/MODLOG00]");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_EQ(err, "");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "foundation/la.h"
 #include "process/emrec.h"
 #include "process/pcb.h"
+#include "process/pipcf.h"
 #include "foundation/pd.h"
 #include "gen.h"
 
@@ -315,9 +316,9 @@ TEST(OpStd, ColumnHeadingsByOwnerAlignmentAndUnderline) {
   EXPECT_EQ(int(std.colh_lines), 0);
 }
 
-// The runtime application's STD, STDHITM, STDHSUB and STDTSUM, as the
-// generator makes them of data/apps/0LA, are the engine's records field by
-// field (its processes print what the executor lays out).
+// The runtime application's STD, STDHITM, STDHSUB, STDTSUM and STDMLOG, as
+// the generator makes them of data/apps/0LA, are the engine's records field
+// by field (its processes print what the executor lays out).
 TEST(OpStd, TheRuntimeApplicationsFilesAreTheEnginesRecords) {
   char tmpl[] = "/tmp/quvo-opstd-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -353,11 +354,15 @@ TEST(OpStd, TheRuntimeApplicationsFilesAreTheEnginesRecords) {
   const Want hsub{{"STDHSUB LINE", AT(OpStdHsub, line)}};
   const Want tsum{{"STDTSUM COLUMN", AT(OpStdTsum, col)}, {"STDTSUM WIDTH", AT(OpStdTsum, width)},
                   {"STDTSUM TEXT", AT(OpStdTsum, text)}};
+  const Want mlog{{"STDMLOG KIND", AT(PiModLog, type)},  {"STDMLOG APP", AT(PiModLog, app)},
+                  {"STDMLOG NAME", AT(PiModLog, name)},  {"STDMLOG OCCURRENCE", AT(PiModLog, occ)},
+                  {"STDMLOG OLD", AT(PiModLog, key)},    {"STDMLOG VALUE", AT(PiModLog, value)}};
 #undef AT
   EXPECT_EQ(got["STD"], std_rec);
   EXPECT_EQ(got["STDHITM"], hitm);
   EXPECT_EQ(got["STDHSUB"], hsub);
   EXPECT_EQ(got["STDTSUM"], tsum);
+  EXPECT_EQ(got["STDMLOG"], mlog);
 }
 
 }  // namespace

@@ -759,6 +759,19 @@ TEST_F(Pd, InvalidNibblesAreRefused) {
   });
 }
 
+// The n leading bytes as a big-endian number, for every n up to 8 and
+// every place, and nothing of the bytes around them.
+TEST_F(Pd, BigEndianLoadsOfEveryLength) {
+  uint8_t buf[24];
+  for (int i = 0; i < 24; ++i) buf[i] = uint8_t(0x11 * (i % 15) + 7 * i);
+  for (int at = 0; at < 16; ++at)
+    for (int n = 0; n <= 8; ++n) {
+      uint64_t want = 0;
+      for (int i = 0; i < n; ++i) want = want << 8 | buf[at + i];
+      EXPECT_EQ(pacdec::load_be(buf + at, n), want) << at << " " << n;
+    }
+}
+
 TEST_F(Pd, BadLengthsAreRefused) {
   uint8_t a[16], b[16];
   pd_cvp(a, 16, 5);

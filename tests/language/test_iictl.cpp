@@ -368,9 +368,14 @@ TEST_F(IiCtl, GosubDepthIsBounded) {
   bld_return(&m.code);
   for (uint8_t* g : calls) rec::view<IbGosub>(g).label = sub;
   g_seen.clear();
+  // The entries RETURN gave back for the next GOSUB go back to the
+  // interpreter's pool when the event point ends.
+  MmPool pool = mm_create_pool(" IIPOOL    ", com.base_scope, 0);
+  size_t live = mm_pool_live(pool);
   ASSERT_EQ(run(ii2::cref(1, 0)), 1);
   ASSERT_EQ(g_seen.size(), 1u);
   EXPECT_EQ(g_seen[0].gosubs, 0);
+  EXPECT_EQ(mm_pool_live(pool), live);
 }
 
 TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "foundation/bi.h"
+#include "foundation/pd.h"
 #include "language/ibfld.h"
+#include "language/ibtst.h"
 #include "language/ii2_fix.h"
 
 namespace {
@@ -295,6 +297,110 @@ TEST_F(IiFld, SmallerInstructions) {
   EXPECT_EQ(temp(1, 7, 5, 10, 8), "GH   .....");
   EXPECT_EQ(temp(0, 1, 1, 10, 8), "E300170");
   EXPECT_EQ(temp(12, 1, 1, 10, 8), "E300170");
+}
+
+
+// What a compare-expansion and the IF_PD after it leave: both work values,
+// the length registers and the truth mask.
+constexpr uint16_t kOpProbe = 98;
+struct Probe {
+  uint8_t w[2][16];
+  uint16_t len[2];
+  uint32_t mask;
+};
+std::vector<Probe> g_probes;
+uint8_t* h_probe(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  Probe p{};
+  for (int k = 0; k < 2; ++k) {
+    std::memcpy(p.w[k], s->addr[k], 16);
+    p.len[k] = s->len[k];
+  }
+  p.mask = s->mask;
+  g_probes.push_back(p);
+  return ii_adv(pc, 8);
+}
+
+// Packed operands of 1-16 bytes, fixed or variable (with the scale byte
+// after the value), at scales of 0-31, below 0 and past 31, valid or not,
+// expanded and compared by IF_PD (at once after it, or after a NOP): the
+// work values as widening and shifting give them, and the relation by value.
+TEST_F(IiFld, CompareExpansionsAgainstTheModel) {
+  ii_set_pair(kOpProbe, h_probe);
+  // Two 8-byte values with the same damaged scale byte: refused, as the
+  // other forms refuse it.
+  put_pd(fa, 8, 5);
+  put_pd(fb, 8, 7);
+  fa[8] = fb[8] = 40;
+  EXPECT_EQ(go([&] {
+              bld_comp_xpnd_var_var(&m.code, 9, 9);
+              bld_if2(&m.code, 510, 10, 16, 16, 1, true);
+            }),
+            300540);
+  auto u = [&](uint64_t n) { return int(rng() % n); };
+  long n = ii2::cases(4000), fused = 0;
+  for (long c = 0; c < n; ++c) {
+    int form = u(4);  // 0 fix-fix, 1 var-var, 2 var-fix, 3 fix-var
+    bool var[2] = {form == 1 || form == 2, form == 1 || form == 3};
+    int len[2], sc[2];
+    uint8_t* f[2] = {fa, fb};
+    for (int k = 0; k < 2; ++k) {
+      len[k] = u(4) == 0 ? 9 + u(8) : u(3) == 0 ? 8 : 1 + u(8);
+      int r = u(12);
+      sc[k] = r == 0 ? 32 + u(10) : r == 1 && var[k] ? -1 - u(4) : r < 5 ? 0 : u(r < 8 ? 4 : 32);
+      int digits = 2 * len[k] - 1;
+      i128 v = 0;
+      for (int d = 0, nd = u(digits + 1); d < nd; ++d) v = v * 10 + u(10);
+      if (u(3) == 0) v = -v;
+      put_pd(f[k], len[k], v);
+      int odd = u(16);
+      if (odd == 0) f[k][len[k] - 1] = uint8_t((f[k][len[k] - 1] & 0xF0) | 0x0F);  // another sign nibble
+      if (odd == 1) f[k][u(uint64_t(len[k]))] |= 0xA0;                             // a digit above 9
+      if (odd == 2 && v == 0) f[k][len[k] - 1] = uint8_t((f[k][len[k] - 1] & 0xF0) | 0x0D);  // -0
+      if (var[k]) f[k][len[k]] = uint8_t(int8_t(sc[k]));
+      else sc[k] &= 0xFF;
+    }
+    // The model: widened to 16 bytes, the one at the smaller scale shifted.
+    uint8_t w[2][16];
+    auto ok_sc = [](int x) { return x >= -31 && x <= 31; };
+    bool ok = ok_sc(sc[0]) && ok_sc(sc[1]);
+    for (int k = 0; k < 2; ++k) pd_widen(w[k], f[k], len[k]);
+    if (ok && sc[0] < sc[1]) ok = pd_shft(w[0], 16, sc[1] - sc[0]);
+    if (ok && sc[1] < sc[0]) ok = pd_shft(w[1], 16, sc[0] - sc[1]);
+    i128 x = 0, y = 0;
+    bool valid = ok && get_pd(w[0], 16, &x) && get_pd(w[1], 16, &y);
+    int rel = 1 + u(6), tail = u(4);  // 0: no IF_PD, 1: a NOP before it
+    bool cmp_too = tail != 0;
+    g_probes.clear();
+    int rc = go([&] {
+      switch (form) {
+        case 0: bld_comp_xpnd_fix_fix(&m.code, uint8_t(sc[0]), uint8_t(sc[1]), uint16_t(len[0]), uint16_t(len[1])); break;
+        case 1: bld_comp_xpnd_var_var(&m.code, uint16_t(len[0] + 1), uint16_t(len[1] + 1)); break;
+        case 2: bld_comp_xpnd_var_fix(&m.code, uint16_t(len[0] + 1), uint16_t(len[1]), uint8_t(sc[1])); break;
+        default: bld_comp_xpnd_fix_var(&m.code, uint16_t(len[1] + 1), uint16_t(len[0]), uint8_t(sc[0])); break;
+      }
+      if (tail == 1) ib_put(&m.code, 466);
+      if (cmp_too) bld_if2(&m.code, 510, 10, 16, 16, uint8_t(rel), true);
+      m.emit(kOpProbe, 8);
+    });
+    std::string what = "case " + std::to_string(c) + " form " + std::to_string(form) + " lengths " +
+                       std::to_string(len[0]) + "/" + std::to_string(len[1]) + " scales " + std::to_string(sc[0]) +
+                       "/" + std::to_string(sc[1]);
+    if (!ok || (cmp_too && !valid)) {
+      ASSERT_EQ(rc, 300540) << what;
+      continue;
+    }
+    ASSERT_EQ(rc, 1) << what;
+    ASSERT_EQ(g_probes.size(), 1u) << what;
+    const Probe& p = g_probes[0];
+    for (int k = 0; k < 2; ++k) {
+      ASSERT_EQ(std::memcmp(p.w[k], w[k], 16), 0) << what << " operand " << k;
+      ASSERT_EQ(p.len[k], 16) << what;
+    }
+    int cmp = x < y ? -1 : x > y ? 1 : 0;
+    ASSERT_EQ(p.mask, cmp_too ? ii_set_tf(0x3FF, uint32_t(ii_rel(cmp, rel)), 10) : 0x3FFu) << what;
+    fused += tail > 1 && len[0] <= 8 && len[1] <= 8;
+  }
+  EXPECT_GT(fused, n / 8);
 }
 
 }  // namespace

@@ -326,13 +326,18 @@ class IiLoop : public ii2::Fix {
           break;
         }
         case 10:
-          if (g.u(4) == 0) {  // a test of a binary field: no plan
+          if (g.u(4) == 0) {  // a test of the binary field read as 1, 2 or 4 bytes, signed or not, at scales of 0-3
             bld_ira(&m.code, ira_bin, 1);
             bld_ira(&m.code, ira_bin, 2);
-            IbTstOp b{5, 4, 0, true, false, nullptr};
+            static const uint16_t kLens[3] = {1, 2, 4};
+            IbTstOp b[2];
+            for (IbTstOp& o : b) {
+              o = IbTstOp{5, kLens[g.u(3)], uint8_t(g.u(4)), g.u(2) == 0, false, nullptr};
+              if (g.u(40) == 0) o.scale = 32;  // past 31: no plan
+            }
+            *refused |= b[0].scale > 31 || b[1].scale > 31;
             uint32_t msg = 0;
-            ASSERT_EQ(bld_if_and_or(&m.code, b, b, 3, 38, 10, &msg), 1);
-            *refused = true;
+            ASSERT_EQ(bld_if_and_or(&m.code, b[0], b[1], uint8_t(1 + g.u(6)), 38, 10, &msg), 1);
           } else {
             calc(g, refused);
           }
@@ -398,7 +403,7 @@ void IiLoop::differential(Gen& g, long n) {
       put(vjto, int64_t(g.u(12)), 0);
       put(vjstep, g.u(4) ? 1 : 3, 0);
     }
-    rec::view<rec::U32>(bin) = uint32_t(g.u(3));
+    rec::view<rec::U32>(bin) = g.u(2) ? uint32_t(g.u(3)) : uint32_t(g.value());
     // The fixed fields: small values mostly; now and then a negative zero
     // or the other positive sign nibble.
     for (int k = 0; k < kFixed; ++k) {
@@ -504,11 +509,12 @@ struct Planned {
   uint64_t builds[2], iterations[2];
 };
 
-// A body no plan takes (a compare of binary fields) is looked at once, not
-// again and again as one waiting for its first run; a compare of a fixed
-// packed field (whose instruction keeps its even opcode) and IF with AND
-// (the level checked first, the T path's registers not those of the other)
-// are planned. The loop gives its result each time.
+// A body no plan takes (a compare of a binary field at a scale past 31) is
+// looked at once, not again and again as one waiting for its first run; a
+// compare of binary fields, of a fixed packed field (whose instruction
+// keeps its even opcode) and IF with AND (the level checked first, the T
+// path's registers not those of the other) are planned. The loop gives its
+// result each time.
 TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
   constexpr int kN = 3000;
   uint32_t ira_l = 0;
@@ -549,11 +555,20 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
   };
   IbTstOp fix{8, 5, 0, true, false, nullptr}, var_op{12, 9, 0, true, false, nullptr}, bin4{5, 4, 0, true, false, nullptr};
   const int64_t all = int64_t(kN) * (kN + 1) / 2;
-  // IF B EQ B (binary): no plan.
-  Planned p = loop_with([&] { test(bin4, ira_bin, bin4, ira_bin, 1, 38); }, all);
+  // IF B EQ B (binary, one at scale 32): no plan.
+  IbTstOp bin_odd = bin4;
+  bin_odd.scale = 32;
+  Planned p = loop_with([&] { test(bin4, ira_bin, bin_odd, ira_bin, 1, 38); }, 0);
   EXPECT_LE(p.builds[0], 2u);
   EXPECT_LE(p.builds[1], 1u);
   EXPECT_EQ(p.iterations[0] + p.iterations[1], 0u);
+  // IF B EQ B (binary, 1 against 1 read as two bytes unsigned).
+  IbTstOp bin2 = bin4;
+  bin2.len = 2;
+  bin2.is_signed = false;
+  p = loop_with([&] { test(bin4, ira_bin, bin2, ira_bin, 1, 38); }, all);
+  EXPECT_LE(p.builds[1], 1u);
+  EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
   // IF L LT B (L fixed, 0; B 5).
   p = loop_with([&] { test(fix, ira_l, var_op, ira[1], 5, 38); }, all);
   EXPECT_LE(p.builds[1], 1u);

@@ -1203,6 +1203,42 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
 
+// A plan keeps the values it read and stored last; a field that changed
+// since, in its scale byte alone, in one digit, or in what its sign nibble
+// means, is read anew.
+TEST_F(IiCalc1, PlansReadWhatTheFieldHoldsNow) {
+  set_dec(1, "25");
+  set_dec(2, "1");
+  ASSERT_EQ(calc("A", {"B", "C", "+"}), 1);
+  uint64_t runs = ii_math_plan_runs();
+  auto again = [&](const char* want) {
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(dec_str(0), want);
+  };
+  again("26e-0");
+  dec[1][8] = 2;  // 0.25
+  again("125e-2");
+  dec[1][8] = 0;
+  dec[1][6] = 0x03;  // 35
+  again("36e-0");
+  EXPECT_EQ(ii_math_plan_runs() - runs, 3u);
+  ASSERT_EQ(calc("A", {"B", "~"}), 1);
+  again("-35e-0");
+  dec[1][8] = 40;  // past 31: 300540
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  dec[1][8] = 0;
+  // Sign nibble C now means negative: -35 + -1, as the instructions give.
+  const uint8_t pos = com.pd_pos, neg = com.pd_neg;
+  com.pd_pos = 0x0F;
+  com.pd_neg = 0x0C;
+  Twice t = calc_twice("A", {"B", "C", "+"});
+  com.pd_pos = pos;
+  com.pd_neg = neg;
+  EXPECT_EQ(t.plan_runs, 1u);
+  EXPECT_TRUE(t.same_bytes);
+  EXPECT_EQ(dec[0][7], 0x6C);
+}
+
 // Random statements of +, -, *, / and negation over values of every size
 // and scale: the plan's second run leaves the instructions' bytes.
 TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
