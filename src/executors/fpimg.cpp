@@ -274,6 +274,7 @@ void back_from_help(Pcb* pcb, uint32_t img) {
   EmHeader* em = pcb->module.get();
   if (PcbItemEnt* t = pcb->item_tbl.get(); t && ci && ci->first_item)
     for (uint32_t i = ci->first_item; i <= ci->last_item && i <= em->n_items; ++i) t[i].pending = 0;
+  if (!pcb->run.curs_row || !pcb->run.curs_col) return;  // it was outside the image
   pcb->run.curs_req = wmshow::kReqPos;
   pcb->run.req_row = pcb->run.curs_row.get();
   pcb->run.req_col = pcb->run.curs_col.get();

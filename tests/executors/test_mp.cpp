@@ -675,3 +675,25 @@ TEST_F(TerminalFaults, AltKeysConfirmADeleteAndReadTheNextRecordUnderScreen) {
 }
 
 }  // namespace
+
+namespace {
+
+// A menu has no field under the cursor: HELP, the help of a field, has
+// nothing to show there; HELP OPTION lists the menu's options, and END
+// leaves the list for the menu, which takes an option again.
+TEST_F(TerminalFaults, HelpOptionListsTheOptionsOfAMenu) {
+  new_customers();
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  key("F1");
+  EXPECT_EQ(row(1), "                              Menu executor tests") << dump();
+  key("F2");
+  EXPECT_EQ(row(1), "  Options of this screen") << dump();
+  EXPECT_NE(row(3).find("IP CUSTOMER"), std::string::npos) << dump();
+  EXPECT_NE(row(4).find("IP FORM"), std::string::npos) << dump();
+  key("F3");
+  EXPECT_EQ(row(1), "                              Menu executor tests") << dump();
+  option(2);
+  EXPECT_EQ(row(2), "  Note") << dump();
+}
+
+}  // namespace
