@@ -264,6 +264,22 @@ void proc_ep11(Pcb* pcb) {
 
 bool may_back_out_first(Pcb* pcb) { return pcb->invoc.query_edit_mode == '1'; }
 
+// After a help child shown over this image: the values the user typed are
+// still only on the screen (they reach the record at verification), so the
+// next pass must not display the items again from the record; and the
+// cursor goes back to the place of the last wait on this image, not where
+// the child's last wait left it.
+void back_from_help(Pcb* pcb, uint32_t img) {
+  EmCimg* ci = fp_image(pcb, img);
+  EmHeader* em = pcb->module.get();
+  if (PcbItemEnt* t = pcb->item_tbl.get(); t && ci && ci->first_item)
+    for (uint32_t i = ci->first_item; i <= ci->last_item && i <= em->n_items; ++i) t[i].pending = 0;
+  if (!pcb->run.curs_row || !pcb->run.curs_col) return;  // it was outside the image
+  pcb->run.curs_req = wmshow::kReqPos;
+  pcb->run.req_row = pcb->run.curs_row.get();
+  pcb->run.req_col = pcb->run.curs_col.get();
+}
+
 // The option dispatch: a frame result, or 0 when the image goes on.
 int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
   EmCfrm* fr = cur_frame(pcb);
@@ -304,7 +320,10 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       deactivate(pcb);
       if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(2);
-    case opt::kHelp: return fp_opt_help(pcb);
+    case opt::kHelp:
+      fp_opt_help(pcb);
+      back_from_help(pcb, img);
+      return 0;
     case 277:
     case opt::kMessage: return 0;  // accepted: the image shows again
     case opt::kCancel: {
@@ -314,7 +333,10 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(4);
     }
-    case opt::kHelpOpt: return fp_opt_help_opt(pcb);
+    case opt::kHelpOpt:
+      fp_opt_help_opt(pcb);
+      back_from_help(pcb, img);
+      return 0;
     case opt::kEnter: {
       next_child(pcb, "+   ");
       deactivate(pcb);

@@ -485,6 +485,10 @@ uint32_t pi_family_counter() { return g.counter; }
 uint32_t pi_pcb_count() { return uint32_t(all_pcbs().size()); }
 const std::string& pi_start_failure() { return g.start_failure; }
 
+void pi_start_file_failure(const Pcb* pcb, const std::string& why) {
+  g.start_failure = key_text(pcb->invoc) + ": " + why;
+}
+
 Pcb* pi_find_pcb(uint32_t family, const PiInvoc& key, uint16_t generation, uint8_t alternation) {
   Pcb* k = &work()->key;
   std::memset(static_cast<void*>(k), 0, sizeof *k);

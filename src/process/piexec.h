@@ -108,6 +108,9 @@ void pi_upd_stat(Pcb* pcb);
 
 // Why the start-up invocation never started ("" when it did).
 const std::string& pi_start_failure();
+// The start-up process could not open a file it must have: `why` says
+// which and why; the engine then ends with the process's failure.
+void pi_start_file_failure(const Pcb* pcb, const std::string& why);
 // The start-up invocation of the command line against the dictionary
 // (os_hooks.start_check): an unknown database, application, version or
 // process is refused ("database XX does not exist", "no application MYA",

@@ -232,6 +232,18 @@ void pi_fi_err(Pcb* pcb, const FmFdb* file, uint32_t msg, uint32_t status) {
   // The record lives in the arena: the error display may keep a reference.
   static PiFiErr* rec = static_cast<PiFiErr*>(arena::alloc_chunk(sizeof(PiFiErr)));
   pi_fi_err_rec(rec, pcb, file, msg, status);
+  if (pcb && !pcb->invoc.parent_pcb && file) {
+    // The start-up process itself: a failed start, whose reason names the
+    // file (the message has no place for it).
+    std::string where;
+    for (std::string part : {rec->db.str(), rec->file_app.str(), rec->file_name.str()}) {
+      while (!part.empty() && part.back() == ' ') part.pop_back();
+      if (!part.empty()) where += (where.empty() ? "" : " ") + part;
+    }
+    std::string why = la_text(msg) + ": " + where;
+    if (status) why += ": " + la_text(status);
+    pi_start_file_failure(pcb, why);
+  }
   proc_svc.rt_err(pcb ? pcb->invoc.parent_pcb.get() : nullptr, rec);
   if (pcb) pcb->invoc.completion = 4;
   if (pcb && pcb->heads_family) discard_family(pcb->family, 0);

@@ -519,7 +519,16 @@ void type_char(uint8_t c) {
   ItemGeo ig = geo(t.h.item->item);
   int ir = t.h.item->item.row.get() + t.h.idx / ig.cols, ic = t.h.item->item.col.get() + t.h.idx % ig.cols;
   if (cell_attr(t.h.r, ir, ic) & wa::kUpper) c = upper(c);
+  // A number is typed as a whole: the first character typed at the start
+  // of a numeric field not yet edited in this wait replaces its value (the
+  // ".00" of an empty amount, the amount being changed), which would
+  // otherwise stand on behind the new digits. Other fields are typed over
+  // character by character.
+  const int type = t.h.item->item.data_type.get();
+  const bool fresh = (type == 5 || type == 8 || type == 12) && !t.h.item->edited && t.k == 0;
   std::string& b = buffer(*t.h.item);
+  if (fresh)
+    for (int p : t.pos) b[size_t(p)] = ' ';
   if (g.insert) {
     if (!insert_at(b, t.pos, t.k, char(c))) {
       g.drv->beep();

@@ -531,3 +531,169 @@ TEST_F(TwoUsers, AChangeLocksTheRecordAndADuplicateKeepsTheTypedValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// Faults met at the terminal: HELP, missing files, typing over a shown
+// value, the keys of other terminals.
+class TerminalFaults : public InputRun {
+ protected:
+  std::string dump() {
+    std::string s;
+    for (auto& l : screen()) s += l + "\n";
+    return s + slurp(dir + "/err");
+  }
+};
+
+// HELP on a field of an Input screen and END out of it: back on the same
+// field, the cursor where it was, the values typed before kept, and the
+// keys typed after go into the field; the record then written holds them.
+TEST_F(TerminalFaults, HelpReturnsToTheSameFieldWithTheValuesKept) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "", true, "Input")) << slurp(dir + "/err");
+  type("H1");
+  key("Tab");
+  type("HAL");
+  auto at = cursor();
+  key("F1");
+  EXPECT_EQ(row(3), "  Field:        CUS NAME") << dump();
+  key("F3");
+  EXPECT_EQ(cursor(), at) << dump();
+  EXPECT_EQ(row(2), "  Code    H1") << dump();
+  EXPECT_EQ(row(3), "  Name    HAL") << dump();
+  type("O");
+  EXPECT_EQ(row(3), "  Name    HALO") << dump();
+  key("Tab");
+  key("C-u");
+  type("1");
+  key("Tab");
+  type("2026-01-31");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "ADD");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 1u) << dump();
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 10), "H1    HALO");
+}
+
+}  // namespace
+
+namespace {
+
+// A start-up Input process whose file is missing: the engine ends with
+// the process's failure (completion code 4) and says which process could
+// not open which file; never with the status of a normal end.
+TEST_F(TerminalFaults, AStartUpProcessWhoseFileIsMissingEndsAsAFailure) {
+  new_customers();
+  sh("rm -f " + q(data + "/data/IPD/IPA00/CUSTOMER") + "*");
+  start("IP CUSTOMER", 80, "", false, "Input");
+  std::string err;
+  EXPECT_EQ(ended(&err), 4) << dump();
+  EXPECT_NE(err.find("the start-up process did not start: IPA 00 Input \"IP CUSTOMER\": File cannot be opened: "
+                     "IPD IPA CUSTOMER: File not found"),
+            std::string::npos)
+      << err;
+}
+
+}  // namespace
+
+namespace {
+
+// The first character typed at the start of a numeric field replaces what
+// it showed: "123.45" typed over the ".00" of an empty amount is 123.45,
+// and "7" typed over 123.45 in Change is 7.00. Text fields are typed over
+// character by character: "TIM" over "TOMMY" leaves "TIMMY".
+TEST_F(TerminalFaults, TheFirstKeyAtTheStartOfANumberReplacesIt) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "", true, "Input")) << slurp(dir + "/err");
+  EXPECT_EQ(row(4), "  Amount        .00");
+  type("T1");
+  key("Tab");
+  type("TOMMY");
+  key("Tab");
+  type("123.45");
+  EXPECT_EQ(row(4), "  Amount  123.45") << dump();
+  key("Tab");
+  type("2026-01-31");
+  key("Enter");
+  EXPECT_EQ(row(4), "  Amount        .00") << dump();
+  key("F8");
+  type("T1");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "CHG") << dump();
+  EXPECT_EQ(row(3), "  Name    TOMMY");
+  key("Tab");
+  type("TIM");
+  EXPECT_EQ(row(3), "  Name    TIMMY") << dump();
+  key("Tab");
+  EXPECT_EQ(row(4), "  Amount     123.45");
+  type("7");
+  EXPECT_EQ(row(4), "  Amount  7") << dump();
+  key("Enter");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 1u) << dump();
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 26), "T1    TIMMY               ");
+  EXPECT_EQ(recs[0][kCusAmount + 3], 0x00);  // 7.00: digits 00000000700, sign C
+  EXPECT_EQ(recs[0][kCusAmount + 4], 0x70);
+  EXPECT_EQ(recs[0][kCusAmount + 5], 0x0C);
+}
+
+}  // namespace
+
+namespace {
+
+// Under TERM=screen (no shifted function keys) Alt-D confirms a delete and
+// Alt-N reads the next record.
+TEST_F(TerminalFaults, AltKeysConfirmADeleteAndReadTheNextRecordUnderScreen) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "TERM=screen", true, "Input")) << slurp(dir + "/err");
+  add("A1", "ADA", "1", "2026-01-31");
+  add("B2", "BOB", "2", "2026-01-31");
+  key("F7");
+  type("A1");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "INQ") << dump();
+  key("M-n");
+  EXPECT_EQ(row(2), "  Code    B2") << dump();
+  key("F6");
+  type("A1");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "DEL") << dump();
+  key("M-d");
+  EXPECT_EQ(mode_item(), "DEL/KEY") << dump();
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  auto recs = read_customers(data);
+  ASSERT_EQ(recs.size(), 1u) << dump();
+  EXPECT_EQ(std::string(recs[0].begin(), recs[0].begin() + 2), "B2");
+}
+
+}  // namespace
+
+namespace {
+
+// A menu has no field under the cursor: HELP, the help of a field, has
+// nothing to show there; HELP OPTION lists the menu's options, and END
+// leaves the list for the menu, which takes an option again.
+TEST_F(TerminalFaults, HelpOptionListsTheOptionsOfAMenu) {
+  new_customers();
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  key("F1");
+  EXPECT_EQ(row(1), "                              Menu executor tests") << dump();
+  key("F2");
+  EXPECT_EQ(row(1), "  Options of this screen") << dump();
+  EXPECT_NE(row(3).find("IP CUSTOMER"), std::string::npos) << dump();
+  EXPECT_NE(row(4).find("IP FORM"), std::string::npos) << dump();
+  key("F3");
+  EXPECT_EQ(row(1), "                              Menu executor tests") << dump();
+  option(2);
+  EXPECT_EQ(row(2), "  Note") << dump();
+}
+
+}  // namespace

@@ -371,6 +371,30 @@ TEST_F(Wm, BoxesAndLines) {
   EXPECT_EQ(term.at(4, 5).ch, 'q');
 }
 
+// A numeric field takes a number as a whole: the first character typed at
+// its start clears it; the characters after it, and typing after the
+// cursor has moved on, edit it in place.
+TEST_F(Wm, TheFirstKeyAtTheStartOfANumericFieldClearsIt) {
+  WmHandle reg;
+  WmHandle w = window(1, 1, 3, 40, &reg);
+  char* buf = text("      .00 ");
+  WmItem it = item(2, 5, buf, 10);
+  it.data_type = 8;
+  ASSERT_EQ(wm_insert_itm(reg, &it, wa::kInput, 0xFFFFFFFF, 0), 1);
+  wm_actv(w);
+  WmShow sb = sb_at(reg, 2, 5);
+  term.type("12");
+  term.key(kEnterKey);
+  ASSERT_EQ(show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack), 1);
+  EXPECT_EQ(std::string(buf, 10), "12        ");
+  // Started past the first place: typed over.
+  sb = sb_at(reg, 2, 6);
+  term.type("5");
+  term.key(kEnterKey);
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(std::string(buf, 10), "15        ");
+}
+
 TEST_F(Wm, EditingKeysAndCopyBack) {
   WmHandle reg;
   WmHandle w = window(1, 1, 3, 40, &reg);
