@@ -6,7 +6,8 @@
 // delete is confirmed by DELETE. Records move only through the PCF verbs.
 // A record another user (or another part of this process) holds is shown
 // for inquiry with the lock's message; a key that names no record stays as
-// typed with its message.
+// typed with its message. A process whose first frame scrolls runs the
+// same loop over the rows of its list.
 #include <cstdio>
 #include <cstring>
 #include <functional>
