@@ -416,6 +416,54 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 
+// A record's length at the limit compiles; one byte past it, or fields of
+// 65535 occurrences of 65535 bytes (whose product passes an int and once
+// wrapped round to a record of 9 bytes, the fields' values written far past
+// its images), fail the file with 100690 and write nothing.
+TEST_F(DdCmpl, RecordLengthAtTheLimitAndPastItHoweverLarge) {
+  DDomain one = domain("ONE", 4, 1);
+  one.dflt_len = 1;
+  put("INIT_DDOM_FDB", one);
+  DDomain wide = domain("WIDE", 4, 1);
+  wide.dflt_len = 65535;
+  put("INIT_DDOM_FDB", wide);
+  auto key0 = [](DField& f) { f.key_kind = 0; f.key_no = 0; };
+  auto occurs = [](int n) { return [n](DField& f) { f.occurs = uint16_t(n); }; };
+  struct Case {
+    const char* file;
+    std::function<void(const std::string&)> define;
+    bool fits;
+  };
+  const int room = int(FM_MAX_REC) - 10;  // beside the 10-byte key
+  std::vector<Case> cases = {
+      {"LIMIT", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "A", 1, "ONE", occurs(room))); }, true},
+      {"PAST", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "A", 1, "ONE", occurs(room + 1))); }, false},
+      {"WRAP",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "A", 1, "WIDE", occurs(65535)));
+         put("INIT_DFLD_FDB", fld(F, "B", 2, "WIDE", occurs(2)));
+       },
+       false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.file);
+    put("INIT_DREC_FDB", record(k.file));
+    k.define(k.file);
+    put("INIT_DFLD_FDB", fld(k.file, "K", 3, "NAME", key0));
+    ASSERT_EQ(c.run(k.file), 1) << errs.last();
+    DFile f;
+    ASSERT_EQ(file_rec(k.file, &f), k.fits);
+    if (k.fits) {
+      EXPECT_EQ(f.rec_len, FM_MAX_REC);
+      EXPECT_TRUE(c.msgs(k.file).empty());
+    } else {
+      EXPECT_EQ(c.numbers(k.file).back(), 100690u);
+      EXPECT_TRUE(elems(k.file).empty());
+    }
+  }
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
 }  // namespace
 
 namespace {
