@@ -293,6 +293,11 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
          put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
          put("INIT_DFLD_FDB", fld(F, "S", 2, "K", [](DField& f) { f.offset = 5; f.length = 10; }, 4));
        }},
+      {"substring's occurrences past its base", 100580, 3, "S",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
+         put("INIT_DFLD_FDB", fld(F, "S", 2, "K", [](DField& f) { f.offset = 5; f.length = 2; f.occurs = 4; }, 4));
+       }},
       {"substring of occurrences", 100590, 3, "B",
        [&](auto& F) {
          put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
@@ -539,6 +544,8 @@ TEST_F(DdCmpl, GroupsSynonymsAndSubstringsTakeTheirOffsets) {
   put("INIT_DFLD_FDB", fld("GRP", "DAY", 6, "DAY"));
   put("INIT_DFLD_FDB", fld("GRP", "SUB", 7, "NAME", [](DField& f) { f.offset = 5; f.length = 6; }, 4));
   put("INIT_DFLD_FDB", fld("GRP", "SYN", 8, "DAY", nullptr, 5));
+  // occurrences of a substring up to its base's end
+  put("INIT_DFLD_FDB", fld("GRP", "SUB3", 9, "NAME", [](DField& f) { f.offset = 5; f.length = 2; f.occurs = 3; }, 4));
   ASSERT_EQ(c.run("GRP"), 1) << errs.last();
   EXPECT_TRUE(c.msgs("GRP").empty());
   auto es = elems("GRP");
@@ -555,6 +562,10 @@ TEST_F(DdCmpl, GroupsSynonymsAndSubstringsTakeTheirOffsets) {
   EXPECT_EQ(sub->offset, 2 + 4);
   EXPECT_EQ(sub->length, 6);
   EXPECT_EQ(sub->type, 1);
+  const DElem* sub3 = elem(es, "GRP SUB3");
+  ASSERT_TRUE(sub3);
+  EXPECT_EQ(sub3->offset, 2 + 4);
+  EXPECT_EQ(sub3->occurs, 3);
   EXPECT_EQ(syn->offset, 16);
   EXPECT_EQ(syn->length, 4);
   EXPECT_EQ(syn->type, 7);
