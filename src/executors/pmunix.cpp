@@ -195,6 +195,18 @@ int pm_bld(PmCtl* pc, char path[255]) {
         if (errno == EEXIST) continue;
         return 0;
       }
+      // The .cfg name is claimed with the file (empty until the clean-up
+      // writes it): in a directory others write (/tmp), no one can take it
+      // first and so stop the report from being printed.
+      int cfd = open((p + ".cfg").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (cfd < 0) {
+        int e = errno;
+        close(fd);
+        unlink(p.c_str());
+        if (e == EEXIST) continue;
+        return 0;
+      }
+      close(cfd);
       pc->name.set(name);
       std::memset(path, ' ', 255);
       std::memcpy(path, p.data(), p.size());
@@ -410,30 +422,42 @@ int pm_cleanup(PmCtl* pc) {
   uint32_t write_err = s->flag;
   struct stat st{};
   if (pc->disposition == kPmSave && fstat(s->fd, &st) == 0 && st.st_size == 0) pc->disposition = kPmScratch;
-  std::string path = pm_path(pc);
+  std::string path = pm_path(pc), cfg_path = path + ".cfg";
   free_stream(pc);
   pc->status = 0;
   if (pc->print != 1) {
     AsRealUser who;
     unlink(path.c_str());
+    unlink(cfg_path.c_str());
     return 1;
   }
   // A report that did not reach its file whole is never printed: the file
   // is left as it is and the status says why.
   if (!whole) {
+    AsRealUser who;
+    unlink(cfg_path.c_str());
     pc->status = kPmWriteFailed + write_err;
     return 0;
   }
-  std::string cfg_path = path + ".cfg";
   FILE* cfg = nullptr;
   int open_err = 0;
   {
     AsRealUser who;
-    // A fresh file: never through a link planted in the shared directory.
-    unlink(cfg_path.c_str());
-    int fd = open(cfg_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 && !(cfg = fdopen(fd, "w"))) close(fd);
+    // The .cfg claimed with the file: never through a link, and only while
+    // it is still this user's own regular file.
+    int fd = open(cfg_path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     open_err = errno;  // before the identity comes back
+    struct stat cs{};
+    if (fd >= 0 && (fstat(fd, &cs) != 0 || !S_ISREG(cs.st_mode) || cs.st_uid != geteuid() || cs.st_nlink != 1 ||
+                    ftruncate(fd, 0) != 0)) {
+      close(fd);
+      fd = -1;
+      open_err = EPERM;
+    }
+    if (fd >= 0 && !(cfg = fdopen(fd, "w"))) {
+      open_err = errno;
+      close(fd);
+    }
   }
   if (!cfg) {
     pc->status = kPmCfgFailed + uint32_t(open_err);

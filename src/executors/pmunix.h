@@ -113,8 +113,9 @@ QV_AT(PmReq, attrs, 16);
 constexpr uint8_t kPmNewPage = 1, kPmAdvance = 2, kPmGoto = 3;
 
 // Creates a new print file (create-exclusive, so engines sharing the
-// directory never take the same name) and opens it for writing; its path,
-// blank-padded, goes to path. 1, or 0.
+// directory never take the same name; its PATH.cfg name is claimed with it,
+// empty) and opens it for writing; its path, blank-padded, goes to path.
+// 1, or 0.
 int pm_bld(PmCtl* pc, char path[255]);
 // 1, or 0 when no file is open, the action is none of those above, or the
 // file could not be written (a full disk: nothing more is written then).

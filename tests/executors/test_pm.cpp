@@ -144,12 +144,17 @@ TEST_F(Pm, EightEnginesMakeTwoHundredFilesEachNoneLostOrShared) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   }
   std::set<std::string> marks;
-  size_t files = 0;
+  size_t files = 0, cfgs = 0;
   for (auto& f : fs::directory_iterator(dir.str())) {
+    if (f.path().extension() == ".cfg") {
+      ++cfgs;
+      continue;
+    }
     ++files;
     marks.insert(slurp(f.path().string()));
   }
   EXPECT_EQ(files, size_t(kEngines * kEach));
+  EXPECT_EQ(cfgs, files) << "each file's .cfg name claimed with it";
   std::set<std::string> want;
   for (int e = 0; e < kEngines; ++e)
     for (int i = 0; i < kEach; ++i) want.insert("\n" + std::to_string(e) + ":" + std::to_string(i));
@@ -309,13 +314,31 @@ TEST_F(PmScript, CfgLinesInOrderAndTheDispositions) {
   EXPECT_FALSE(fs::exists(dir.sub(name)));
   EXPECT_FALSE(fs::exists(dir.sub(name + ".cfg")));
   EXPECT_FALSE(fs::exists(args_file()));
-  // A .cfg that cannot be made: the status says why, no script runs.
+  // The .cfg name is claimed with the file: a name whose .cfg someone else
+  // took first is passed over, and the claim is written only while it is
+  // the same regular file (not a directory, nor a link, put in its place).
+  dir.write("PRTFI002.cfg", "");  // the next free name's (the unprinted one's is free again)
   pc = ctl();
-  name = bld(pc);
-  fs::create_directory(dir.sub(name + ".cfg"));
-  EXPECT_EQ(pm_cleanup(pc), 0);
-  EXPECT_EQ(pc->status, kPmCfgFailed + EEXIST);
-  EXPECT_FALSE(fs::exists(args_file()));
+  EXPECT_EQ(bld(pc), "PRTFI003");
+  EXPECT_FALSE(fs::exists(dir.sub("PRTFI002")));
+  EXPECT_TRUE(fs::exists(dir.sub("PRTFI003.cfg")));
+  struct Swap {
+    std::function<void(const std::string&)> put;
+    uint32_t status;
+  };
+  dir.write("victim", "mine");
+  for (const Swap& k : {Swap{[](const std::string& p) { fs::create_directory(p); }, kPmCfgFailed + EISDIR},
+                        Swap{[&](const std::string& p) { fs::create_symlink(dir.sub("victim"), p); },
+                             kPmCfgFailed + ELOOP}}) {
+    fs::remove(dir.sub(pc->name.str() + ".cfg"));
+    k.put(dir.sub(pc->name.str() + ".cfg"));
+    EXPECT_EQ(pm_cleanup(pc), 0);
+    EXPECT_EQ(pc->status, k.status);
+    EXPECT_FALSE(fs::exists(args_file()));
+    pc = ctl();
+    bld(pc);
+  }
+  EXPECT_EQ(slurp(dir.sub("victim")), "mine");
 }
 
 // A full disk: the write that finds the buffer full fails, the buffer never
