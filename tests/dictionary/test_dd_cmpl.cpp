@@ -255,6 +255,8 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
        }},
       {"key number 40", 100240, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 40; })); }},
+      {"key number 17", 100240, 3, "E",
+       [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 17; })); }},
       {"key of 300 bytes", 100660, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "LONGKEY", [](DField& f) { f.key_kind = 1; })); }},
       {"no primary key", 100670, 1, "", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT")); }},
