@@ -253,10 +253,19 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
          put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 3; }));
          put("INIT_DFLD_FDB", fld(F, "F", 2, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 3; }));
        }},
+      {"key number 16 taken, 17 refused", 100240, 3, "F",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 16; }));
+         put("INIT_DFLD_FDB", fld(F, "F", 2, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 17; }));
+       }},
       {"key number 40", 100240, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 40; })); }},
-      {"key number 17", 100240, 3, "E",
-       [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 17; })); }},
+      {"group key of 300 bytes", 100270, 3, "G",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "COUNT", key0));
+         put("INIT_DFLD_FDB", fld(F, "G", 2, "E", [](DField& f) { f.key_kind = 1; }, 2));
+         put("INIT_DFLD_FDB", fld(F, "E", 3, "LONGKEY"));
+       }},
       {"key of 300 bytes", 100660, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "LONGKEY", [](DField& f) { f.key_kind = 1; })); }},
       {"no primary key", 100670, 1, "", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT")); }},
@@ -725,6 +734,84 @@ TEST_F(DdCmpl, ADomainChangeMarksItsFilesAndWorkFieldsForCompile) {
   ASSERT_EQ(c.run("*"), 1);
   wk = all<DElem>("INIT_DELEM_FDB");
   EXPECT_EQ(elem(wk, "WORK COUNT")->length, 4);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+// A failing work field fails the run: no FIELD, ELEMENT or BITMAP byte
+// changes, so the numbers are not lost and the next good run takes them.
+TEST_F(DdCmpl, AFailingWorkFieldLeavesTheDictionaryAsItWas) {
+  cust();
+  ASSERT_EQ(c.run("CUST"), 1);
+  auto work = [](const char* name, const char* dom) {
+    DField w = field("", name, 0, dom);
+    w.work.set("1");
+    set_unset(w.cmpl_stamp);
+    put("INIT_DFLD_FDB", w);
+  };
+  work("WORK A", "COUNT");
+  ASSERT_EQ(c.run("*"), 1);
+  uint32_t a = elem(all<DElem>("INIT_DELEM_FDB"), "WORK A")->area;
+  // A changed, B new and good, C new without its domain
+  work("WORK A", "AMOUNT");
+  work("WORK B", "COUNT");
+  work("WORK C", "NOWHERE");
+  uint32_t highest = 0;
+  for (const DBitmap& b : all<DBitmap>("INIT_DBITMAP_FDB"))
+    if (b.cls == 0 && b.page == 1) highest = b.highest;
+  ASSERT_GT(highest, 0u);
+  const char* files[] = {"INIT_DFLD_FDB", "INIT_DELEM_FDB", "INIT_DBITMAP_FDB"};
+  std::vector<std::vector<uint8_t>> before;
+  for (const char* f : files) before.push_back(bytes_of(f));
+  ASSERT_EQ(c.run("*"), 1);
+  auto ms = c.msgs("*");
+  ASSERT_EQ(ms.size(), 1u);
+  EXPECT_EQ(ms[0].number, 100230u);
+  EXPECT_EQ(ms[0].object, "WORK C");
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(bytes_of(files[i]), before[i]) << files[i];
+  work("WORK C", "COUNT");
+  ASSERT_EQ(c.run("*"), 1);
+  EXPECT_TRUE(c.msgs("*").empty());
+  auto es = all<DElem>("INIT_DELEM_FDB");
+  EXPECT_EQ(elem(es, "WORK A")->area, a);
+  EXPECT_EQ(elem(es, "WORK A")->type, 8) << "A compiled with its new domain";
+  EXPECT_EQ(elem(es, "WORK B")->area, highest + 1);
+  EXPECT_EQ(elem(es, "WORK C")->area, highest + 2);
+  for (const DField& x : all<DField>("INIT_DFLD_FDB"))
+    if (x.work[0] == '1') {
+      std::string n(x.name.view());
+      n.erase(n.find_last_not_of(' ') + 1);
+      EXPECT_EQ(x.area, elem(es, n)->area) << n;
+    }
+  // Numbers run out: A moves to class 4 (share codes 3 and 1), which has one
+  // number left, and D finds none. A's new number is freed and its old one
+  // (class 0) kept: the dictionary is as it was.
+  FmArb* bm = open("INIT_DBITMAP_FDB");
+  auto* page = static_cast<DBitmap*>(MM_ALLOC(pool(), sizeof(DBitmap)));
+  for (uint32_t p = 1; p <= 2500; ++p) {
+    std::memset(page, 0, sizeof *page);
+    page->cls = 4;
+    page->page = p;
+    page->highest = p == 1 ? 999999 : 0;
+    std::memset(page->bits.data(), 0xFF, 50);
+    if (p == 2500) page->bits.b[49] = 0x3F;  // 999,999 free
+    PROTO_FULL(bm, 0, reinterpret_cast<uint8_t*>(page));
+    ASSERT_TRUE(fm_write(bm));
+  }
+  FM_CLOSE(bm, 0);
+  mm_free(page);
+  for (const char* name : {"WORK A", "WORK D"}) {
+    DField w = field("", name, 0, "COUNT");
+    w.work.set("1");
+    w.share_a = 3;
+    w.share_b = 1;
+    set_unset(w.cmpl_stamp);
+    put("INIT_DFLD_FDB", w);
+  }
+  before.clear();
+  for (const char* f : files) before.push_back(bytes_of(f));
+  ASSERT_EQ(c.run("*"), 1);
+  EXPECT_EQ(c.numbers("*"), std::vector<uint32_t>{100820});
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(bytes_of(files[i]), before[i]) << files[i];
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 
