@@ -151,31 +151,40 @@ inline void ii_trim64(uint64_t& w, int& sc) {
   }
 }
 
+// The factor of the last divisor: 10^k / b and k, or k = -1 when b is not
+// a divisor of a power of ten up to 10^15.
+struct IiDivisor {
+  uint64_t b = 0, f = 0;
+  int k = -1;
+};
+inline IiDivisor ii_last_divisor;
+[[gnu::noinline]] inline void ii_divisor_factor(uint64_t bm) {
+  uint64_t b = bm;
+  int twos = __builtin_ctzll(b), fives = 0;
+  b >>= twos;
+  while (b % 5 == 0) {
+    b /= 5;
+    ++fives;
+  }
+  IiDivisor& d = ii_last_divisor;
+  d.b = bm;
+  d.k = std::max(twos, fives);
+  if (b != 1 || d.k > 15) d.k = -1;
+  else d.f = uint64_t(pacdec::pow10(d.k)) / bm;
+}
 // A quotient by a divisor whose only prime factors are 2 and 5 (2, 4, 5,
 // 8, 16, 20, 25 ...) is a product: a / b = a x (10^k / b) / 10^k. Where that
 // product has at most 15 significant digits and 15 decimals it is exact,
 // and so what exact_quotient finds through the double division, found
 // without it; false (nothing changed) otherwise.
-inline bool ii_divide_p10(uint64_t& am, int& as, uint64_t bm, int bs) {
+[[gnu::always_inline]] inline bool ii_divide_p10(uint64_t& am, int& as, uint64_t bm, int bs) {
   constexpr uint64_t k53 = uint64_t(1) << 53;
   if (am == 0 || bm == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
   // The last divisor's factor is kept: a loop divides by the same one.
-  static uint64_t last_b = 0, last_f = 0;
-  static int last_k = -1;
-  if (bm != last_b) [[unlikely]] {
-    uint64_t b = bm;
-    int twos = __builtin_ctzll(b), fives = 0;
-    b >>= twos;
-    while (b % 5 == 0) {
-      b /= 5;
-      ++fives;
-    }
-    last_b = bm;
-    last_k = std::max(twos, fives);
-    if (b != 1 || last_k > 15) last_k = -1;
-    else last_f = uint64_t(pacdec::pow10(last_k)) / last_b;
-  }
-  int k = last_k;
+  if (bm != ii_last_divisor.b) [[unlikely]]
+    ii_divisor_factor(bm);
+  int k = ii_last_divisor.k;
+  uint64_t last_f = ii_last_divisor.f;
   if (k < 0) return false;
   uint64_t m;
   int sc = as + k - bs;
@@ -197,7 +206,7 @@ inline bool ii_divide_p10(uint64_t& am, int& as, uint64_t bm, int bs) {
 // The division by a power of ten's divisor runs in line (a loop's plan
 // divides by the same one again and again), the rest out of line.
 bool ii_math_divide_general(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs);
-inline bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
+[[gnu::always_inline]] inline bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
   uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
   if (ii_divide_p10(m, as, b < 0 ? uint64_t(0) - uint64_t(b) : uint64_t(b), bs)) {
     *q = (a < 0) != (b < 0) ? -int64_t(m) : int64_t(m);
