@@ -297,6 +297,7 @@ int fp_opt_help_opt(Pcb* pcb) {
     ++written;
   }
   if (written) run_bltin(pcb, g.help_opt_invoc);
+  else if (FmArb* q = pcb->msg_file.get()) la_add_msg(3, q, uint32_t(300590), 0);  // no options to list
   return 0;
 }
 

@@ -275,6 +275,17 @@ void keep_typed(Pcb* pcb, uint32_t img) {
     for (uint32_t i = ci->first_item; i <= ci->last_item && i <= em->n_items; ++i) t[i].pending = 0;
 }
 
+// What was typed stays when the image shows again after a key it did not act
+// on, unless code of its Post Display or of the frame's Option Intercept ran
+// (it may have changed the values, as code that sets OPTION 277 or 279 to
+// show the image again with the next record does).
+void keep_typed_unless_code(Pcb* pcb, uint32_t img) {
+  EmCimg* ci = fp_image(pcb, img);
+  EmCfrm* fr = cur_frame(pcb);
+  if ((ci && has_ep(ci->eps[2])) || (fr && has_ep(fr->eps[3]))) return;
+  keep_typed(pcb, img);
+}
+
 // After a help child shown over this image: what was typed stays, and the
 // cursor goes back to the place of the last wait on this image, not where
 // the child's last wait left it.
@@ -314,7 +325,7 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
     case opt::kSelectKey: return fp_opt_select_key(pcb);
     case opt::kBack:
       if (pcb->run.frame == 1 && !may_back_out_first(pcb)) {
-        keep_typed(pcb, img);
+        keep_typed_unless_code(pcb, img);
         return 0;
       }
       if (WmHandle r = region_of(pcb); r && !wm_detach(r, 0)) sys_err(__LINE__, "wm_detach failed");
@@ -342,12 +353,12 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       return 0;
     case 277:
     case opt::kMessage:  // accepted: the image shows again
-      keep_typed(pcb, img);
+      keep_typed_unless_code(pcb, img);
       return 0;
     case opt::kCancel: {
       PdArea3* a3 = steer(pcb);
       if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0) {
-        keep_typed(pcb, img);
+        keep_typed_unless_code(pcb, img);
         return 0;
       }
       deactivate(pcb);
@@ -532,10 +543,7 @@ void show_scr(Pcb* pcb, int img, bool wait, FmArb* msgs) {
     if (EmCfrm* fr = cur_frame(pcb)) fp_frm_ep(pcb, fr, 24);
     if (msg_count(cur_msgs(pcb)) > before) continue;
     if (!verify_opt(pcb, img)) {
-      // A key refused: what was typed stays, unless code of those event
-      // points may have changed the values shown.
-      EmCfrm* fr = cur_frame(pcb);
-      if (!(ci && has_ep(ci->eps[2])) && !(fr && has_ep(fr->eps[3]))) keep_typed(pcb, uint32_t(img));
+      keep_typed_unless_code(pcb, uint32_t(img));
       continue;
     }
     return;
