@@ -744,3 +744,17 @@ TEST_F(TerminalFaults, AKeyNotTakenSaysOptionIsNotAvailable) {
 }
 
 }  // namespace
+
+namespace {
+
+// A child whose file is missing: the error window names the file.
+TEST_F(TerminalFaults, AFileErrorNamesTheFile) {
+  new_customers();
+  sh("rm -f " + q(data + "/data/IPD/IPA00/CUSTOMER") + "*");
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  option(1);
+  EXPECT_EQ(row(3), "File cannot be opened: IPD IPA CUSTOMER") << dump();
+  EXPECT_NE(dump().find("File not found"), std::string::npos) << dump();
+}
+
+}  // namespace
