@@ -311,7 +311,7 @@ void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
 }
 
 void FieldErrs::queue(Pcb* p) {
-  g_field_errs = outer;
+  g_field_errs = nullptr;  // straight into this process's file
   std::stable_sort(errs.begin(), errs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& e : errs) add_msg(p, e.second);
   errs.clear();

@@ -758,3 +758,18 @@ TEST_F(TerminalFaults, AFileErrorNamesTheFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The default menu's list of compile errors, with none: it says so, and
+// shows no numbers.
+TEST_F(TerminalFaults, TheCompileErrorListSaysWhenThereIsNone) {
+  run_in_pane("QUVOPATH=" + q(data) + " " + q(QUVO_BINARY));
+  ASSERT_TRUE(waits(1)) << dump();
+  option(2);
+  EXPECT_EQ(row(1), "  Process compile errors") << dump();
+  EXPECT_EQ(row(4), "  Error:                  message") << dump();
+  EXPECT_EQ(row(24), "No process compile of this session has failed") << dump();
+}
+
+}  // namespace
