@@ -761,11 +761,15 @@ TEST_F(TerminalFaults, AFileErrorNamesTheFile) {
 
 namespace {
 
-// The default menu's list of compile errors, with none: it says so, and
-// shows no numbers.
-TEST_F(TerminalFaults, TheCompileErrorListSaysWhenThereIsNone) {
+// The default menu's error display and list of compile errors, before any
+// error: each says so, and the list shows no numbers.
+TEST_F(TerminalFaults, TheErrorScreensSayWhenThereIsNone) {
   run_in_pane("QUVOPATH=" + q(data) + " " + q(QUVO_BINARY));
   ASSERT_TRUE(waits(1)) << dump();
+  option(1);
+  EXPECT_EQ(row(1), "  Error") << dump();
+  EXPECT_EQ(row(24), "No error has been shown in this session") << dump();
+  key("F3");
   option(2);
   EXPECT_EQ(row(1), "  Process compile errors") << dump();
   EXPECT_EQ(row(4), "  Error:                  message") << dump();
