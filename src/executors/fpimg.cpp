@@ -184,13 +184,10 @@ bool attach(Pcb* pcb, uint32_t img) {
       ut_unwind(4);
     }
     if (row > sb->shown) sb->shown = uint8_t(row);
-    // The cursor stands on the row's first item.
-    int col = 1;
-    if (PcbItemEnt* t = pcb->item_tbl.get(); t && ci->first_item && t[ci->first_item].citm)
-      col = std::max(1, t[ci->first_item].citm->wm.col.get());
+    // The cursor stands on the row (its item: row_cursor).
     pcb->run.curs_req = wmshow::kReqField;
     pcb->run.req_row = 1;
-    pcb->run.req_col = col;
+    pcb->run.req_col = 1;
     ie->region = reg;
     fe->image = img;
     wm_actv(reg);
@@ -223,6 +220,19 @@ bool attach(Pcb* pcb, uint32_t img) {
   fe->image = img;
   wm_actv(ie->region);
   return reattached;
+}
+
+// A scrolling row, its items prepared for the phase: the cursor on the
+// first item that takes input, else on the first item.
+void row_cursor(Pcb* pcb, const EmCimg* ci) {
+  PcbItemEnt* t = pcb->item_tbl.get();
+  EmHeader* em = pcb->module.get();
+  if (!t || !ci->first_item) return;
+  int col = 0;
+  for (uint32_t i = ci->first_item; i <= ci->last_item && i <= em->n_items && !col; ++i)
+    if (t[i].citm && t[i].input) col = t[i].citm->wm.col.get();
+  if (!col && t[ci->first_item].citm) col = t[ci->first_item].citm->wm.col.get();
+  pcb->run.req_col = std::max(1, col);
 }
 
 // True when an item of the image is displayed.
@@ -578,6 +588,7 @@ int exec_img(Pcb* pcb) {
     ie->reset_sig = 0;
   }
   prep_itm(pcb, int(img));
+  if (ip_scrolling(pcb)) row_cursor(pcb, ci);
   upd_scr(pcb, ie->region, reattached);
   // 6 The last pass's messages stay visible once.
   empty_msgs(prev_msgs(pcb), "can't clear prv msg");
