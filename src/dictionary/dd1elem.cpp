@@ -314,8 +314,10 @@ bool cmpl_syn_substr(DdRun* r, const DField* f, DdMelem* m) {
       return false;
     }
     // A substring past its base would reach the next field's bytes, or
-    // past the record: the file fails.
-    if (int(f->offset) - 1 + int(f->length) > int(b.length) || f->offset == 0) {
+    // past the record: the file fails. So would its occurrences (each
+    // follows the one before within the base).
+    int64_t occurs = f->occurs ? int64_t(f->occurs) : 1;
+    if (int64_t(f->offset) - 1 + int64_t(f->length) * occurs > int64_t(b.length) || f->offset == 0) {
       dd_err(r, 100580, 3, f->name.data(), 22);
       return false;
     }

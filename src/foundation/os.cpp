@@ -1304,7 +1304,10 @@ bool os_spawn_argv(const std::string& path, const std::vector<std::string>& args
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   uid_t ruid = getuid();
+  gid_t rgid = getgid();
   bool drop = real_user && geteuid() != ruid;
+  // A set-group-id engine: the program does not keep the engine's group.
+  bool drop_group = real_user && getegid() != rgid;
   return spawn_and_wait(
       [&](const sigset_t& def) -> pid_t {
         pid_t pid = fork();
@@ -1319,6 +1322,7 @@ bool os_spawn_argv(const std::string& path, const std::vector<std::string>& args
         sigprocmask(SIG_SETMASK, &none, nullptr);
         // All three user ids become the real one, so the program cannot
         // switch back to the engine's owner.
+        if (drop_group && setresgid(rgid, rgid, rgid) != 0) _exit(127);
         if (drop && setresuid(ruid, ruid, ruid) != 0) _exit(127);
         execv(path.c_str(), argv.data());
         _exit(127);

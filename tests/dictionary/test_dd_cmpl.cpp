@@ -255,6 +255,8 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
        }},
       {"key number 40", 100240, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 40; })); }},
+      {"key number 17", 100240, 3, "E",
+       [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 17; })); }},
       {"key of 300 bytes", 100660, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "LONGKEY", [](DField& f) { f.key_kind = 1; })); }},
       {"no primary key", 100670, 1, "", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT")); }},
@@ -292,6 +294,11 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
        [&](auto& F) {
          put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
          put("INIT_DFLD_FDB", fld(F, "S", 2, "K", [](DField& f) { f.offset = 5; f.length = 10; }, 4));
+       }},
+      {"substring's occurrences past its base", 100580, 3, "S",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
+         put("INIT_DFLD_FDB", fld(F, "S", 2, "K", [](DField& f) { f.offset = 5; f.length = 2; f.occurs = 4; }, 4));
        }},
       {"substring of occurrences", 100590, 3, "B",
        [&](auto& F) {
@@ -416,6 +423,54 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 
+// A record's length at the limit compiles; one byte past it, or fields of
+// 65535 occurrences of 65535 bytes (whose product passes an int and once
+// wrapped round to a record of 9 bytes, the fields' values written far past
+// its images), fail the file with 100690 and write nothing.
+TEST_F(DdCmpl, RecordLengthAtTheLimitAndPastItHoweverLarge) {
+  DDomain one = domain("ONE", 4, 1);
+  one.dflt_len = 1;
+  put("INIT_DDOM_FDB", one);
+  DDomain wide = domain("WIDE", 4, 1);
+  wide.dflt_len = 65535;
+  put("INIT_DDOM_FDB", wide);
+  auto key0 = [](DField& f) { f.key_kind = 0; f.key_no = 0; };
+  auto occurs = [](int n) { return [n](DField& f) { f.occurs = uint16_t(n); }; };
+  struct Case {
+    const char* file;
+    std::function<void(const std::string&)> define;
+    bool fits;
+  };
+  const int room = int(FM_MAX_REC) - 10;  // beside the 10-byte key
+  std::vector<Case> cases = {
+      {"LIMIT", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "A", 1, "ONE", occurs(room))); }, true},
+      {"PAST", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "A", 1, "ONE", occurs(room + 1))); }, false},
+      {"WRAP",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "A", 1, "WIDE", occurs(65535)));
+         put("INIT_DFLD_FDB", fld(F, "B", 2, "WIDE", occurs(2)));
+       },
+       false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.file);
+    put("INIT_DREC_FDB", record(k.file));
+    k.define(k.file);
+    put("INIT_DFLD_FDB", fld(k.file, "K", 3, "NAME", key0));
+    ASSERT_EQ(c.run(k.file), 1) << errs.last();
+    DFile f;
+    ASSERT_EQ(file_rec(k.file, &f), k.fits);
+    if (k.fits) {
+      EXPECT_EQ(f.rec_len, FM_MAX_REC);
+      EXPECT_TRUE(c.msgs(k.file).empty());
+    } else {
+      EXPECT_EQ(c.numbers(k.file).back(), 100690u);
+      EXPECT_TRUE(elems(k.file).empty());
+    }
+  }
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
 }  // namespace
 
 namespace {
@@ -491,6 +546,8 @@ TEST_F(DdCmpl, GroupsSynonymsAndSubstringsTakeTheirOffsets) {
   put("INIT_DFLD_FDB", fld("GRP", "DAY", 6, "DAY"));
   put("INIT_DFLD_FDB", fld("GRP", "SUB", 7, "NAME", [](DField& f) { f.offset = 5; f.length = 6; }, 4));
   put("INIT_DFLD_FDB", fld("GRP", "SYN", 8, "DAY", nullptr, 5));
+  // occurrences of a substring up to its base's end
+  put("INIT_DFLD_FDB", fld("GRP", "SUB3", 9, "NAME", [](DField& f) { f.offset = 5; f.length = 2; f.occurs = 3; }, 4));
   ASSERT_EQ(c.run("GRP"), 1) << errs.last();
   EXPECT_TRUE(c.msgs("GRP").empty());
   auto es = elems("GRP");
@@ -507,6 +564,10 @@ TEST_F(DdCmpl, GroupsSynonymsAndSubstringsTakeTheirOffsets) {
   EXPECT_EQ(sub->offset, 2 + 4);
   EXPECT_EQ(sub->length, 6);
   EXPECT_EQ(sub->type, 1);
+  const DElem* sub3 = elem(es, "GRP SUB3");
+  ASSERT_TRUE(sub3);
+  EXPECT_EQ(sub3->offset, 2 + 4);
+  EXPECT_EQ(sub3->occurs, 3);
   EXPECT_EQ(syn->offset, 16);
   EXPECT_EQ(syn->length, 4);
   EXPECT_EQ(syn->type, 7);
