@@ -265,9 +265,32 @@ bool queued(Pcb* p, uint32_t msg, const std::string& arg) {
   return false;
 }
 
+// The field errors of an edit pass, while it runs: the pass checks the
+// items from the last to the first, but their messages are queued after it
+// from the first to the last, so that the message shown first is the one
+// of the field the cursor goes to (the first that failed).
+struct FieldErrs;
+FieldErrs* g_field_errs = nullptr;
+
+struct FieldErrs {
+  int item = 0;                                // the item being checked
+  std::vector<std::pair<int, uint32_t>> errs;  // item, message
+  FieldErrs* outer = g_field_errs;
+  FieldErrs() { g_field_errs = this; }
+  ~FieldErrs() { g_field_errs = outer; }
+  FieldErrs(const FieldErrs&) = delete;
+  FieldErrs& operator=(const FieldErrs&) = delete;
+  // Queues the messages, the first item's first.
+  void queue(Pcb* p);
+};
+
 void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
   FmArb* f = p->msg_file.get();
   if (!f) return;
+  if (g_field_errs && !arg) {
+    g_field_errs->errs.emplace_back(g_field_errs->item, msg);
+    return;
+  }
   if (arg) {
     std::string s(arg);
     LaText t{uint16_t(s.size()), s.data()};
@@ -275,6 +298,14 @@ void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
   } else {
     la_add_msg(3, f, msg, 0u);
   }
+}
+
+void FieldErrs::queue(Pcb* p) {
+  g_field_errs = nullptr;  // straight into this process's file
+  std::stable_sort(errs.begin(), errs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& e : errs) add_msg(p, e.second);
+  errs.clear();
+  g_field_errs = this;
 }
 
 // The characteristics of an item (stored records of the module's CCHR,
@@ -579,7 +610,9 @@ bool strong_edit(Pcb* pcb) {
   image_items(pcb, image, &first, &last);
   const int lvl = entry_level(pcb);
   bool all = true;
+  FieldErrs fe;
   for (int n = last; n >= first; --n) {
+    fe.item = n;
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e || !e->input || c->disp > lvl || !c->wm.text) continue;
@@ -620,6 +653,7 @@ bool strong_edit(Pcb* pcb) {
       send_item(pcb, image, c, 0, wa::kBlink, checked);
     }
   }
+  fe.queue(pcb);
   return all;
 }
 
@@ -628,7 +662,9 @@ bool key_edit(Pcb* pcb) {
   int first, last;
   image_items(pcb, image, &first, &last);
   bool all = true;
+  FieldErrs fe;
   for (int n = last; n >= first; --n) {
+    fe.item = n;
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e || !e->input || !c->pcf_key || !c->wm.text || !c->wm.value) continue;
@@ -645,6 +681,7 @@ bool key_edit(Pcb* pcb) {
     all = false;
     mark_error(pcb, image, n, c);
   }
+  fe.queue(pcb);
   return all;
 }
 

@@ -636,7 +636,7 @@ TEST_F(IpScroll, ChangeAndDeleteTheCustomerUnderTheCursor) {
   r.first = {0, "", {}, rows({1, 2, 3, 4, 5}), 1, "CHG", ""};
   r.script = {
       {0, "", typed("12.34", "\r", "\t"), rows({1, 2, 3, 4, 5}), 2, "CHG", ""},
-      {0, "", ks({kDelKey}), rows({1, 2, 3, 4, 5}), 2, "DEL", "Press DELETE again to delete this record"},
+      {0, "", ks({kDelKey}), rows({1, 2, 3, 4, 5}), 2, "DEL", "Press DELETE CONFIRM to delete this record"},
       {0, "", ks({kDelAck}), rows({1, 3, 4, 5, 6}), 2, "DEL", ""},
       {'-', "C0040", ks({"\r"}), rows({1, 3, 5, 6, 7}), 3, "DEL", ""},
       {0, "", ks({kInqKey}), rows({1, 3, 5, 6, 7}), 3, "INQ", ""},
@@ -920,7 +920,7 @@ TEST_F(IpScrollRun, PageAndLineKeysAndADeletedCustomer) {
   key("M-6");
   std::string all;
   for (auto& l : screen()) all += l + "\n";
-  EXPECT_NE(all.find("Press DELETE again to delete this record"), std::string::npos) << all;
+  EXPECT_NE(all.find("Press DELETE CONFIRM to delete this record"), std::string::npos) << all;
   key("M-d");
   want = {"C0010", "C0020", "C0040", "C0060", "C0070"};
   EXPECT_EQ(rows_are(want), want);
