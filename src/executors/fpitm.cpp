@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "files/fm.h"
+#include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/la.h"
@@ -233,28 +234,17 @@ bool send_item(Pcb* p, int image, EmCitm* c, uint32_t value, uint32_t select, bo
   return ok != 0;
 }
 
-struct Msg {
-  uint32_t key;
-  uint16_t type;
-  std::string text;
-};
-// The records of a message file in key order.
-std::vector<Msg> messages(FmArb* f) {
-  std::vector<Msg> out;
-  if (!f || !fm_is_handle(f)) return out;
-  FmArb* s = FM_ATTACH(f, nullptr, com.depth);
-  if (!s) return out;
-  s->key_no = 0;
-  s->op = FM_OP_FIRST;
-  fm_start(s);
-  s->op = FM_OP_FAST;
-  while (uint8_t* r = fm_rdnxt_fast(s, 0)) {
-    auto& h = rec::view<LaQueueRec>(r);
-    out.push_back(Msg{h.key, h.severity, std::string(reinterpret_cast<char*>(r) + 8, h.length)});
-  }
-  s->op = 0;
-  fm_detach(s);
-  return out;
+// Compiles the item's conversion for a check of what was typed; the item's
+// geometry stays as the screen laid it out.
+int cmpl_kept(CvBlock* b, CvItem& cv) {
+  uint32_t rows = cv.rows, cols = cv.cols;
+  uint16_t ext = cv.ext_len, edit = cv.edit_len;
+  int done = cv_cmpl(b, &cv, nullptr, 0);
+  cv.rows = rows;
+  cv.cols = cols;
+  cv.ext_len = ext;
+  cv.edit_len = edit;
+  return done;
 }
 
 // Whether the messages to be shown next (the current file and the one the
@@ -268,7 +258,7 @@ bool queued(Pcb* p, uint32_t msg, const std::string& arg) {
   };
   std::string text = trim(la_substitute(la_labelled(msg, &sev), {arg}));
   for (FmArb* f : {p->msg_file.get(), p->prev_msg[0].get()})
-    for (const Msg& m : messages(f)) {
+    for (const LaQueued& m : la_queue_read(f)) {
       std::string have = trim(m.text);
       if (!have.empty() && text.compare(0, have.size(), have) == 0) return true;
     }
@@ -618,13 +608,7 @@ bool strong_edit(Pcb* pcb) {
     if (ok && checked && c->wm.value) {
       CvItem& cv = cv_of(c);
       CvBlock b;
-      uint32_t rows = cv.rows, cols = cv.cols;
-      uint16_t ext = cv.ext_len, edit = cv.edit_len;
-      int done = cv_cmpl(&b, &cv, nullptr, 0);
-      cv.rows = rows;
-      cv.cols = cols;
-      cv.ext_len = ext;
-      cv.edit_len = edit;
+      int done = cmpl_kept(&b, cv);
       if (done && !cv_etoi(&b)) err = b.msg ? uint32_t(b.msg) : kErrMask;
       ok = err == 0;
     }
@@ -655,13 +639,7 @@ bool key_edit(Pcb* pcb) {
     }
     CvItem& cv = cv_of(c);
     CvBlock b;
-    uint32_t rows = cv.rows, cols = cv.cols;
-    uint16_t ext = cv.ext_len, edit = cv.edit_len;
-    int done = cv_cmpl(&b, &cv, nullptr, 0);
-    cv.rows = rows;
-    cv.cols = cols;
-    cv.ext_len = ext;
-    cv.edit_len = edit;
+    int done = cmpl_kept(&b, cv);
     if (!done || cv_etoi(&b)) continue;
     add_msg(pcb, b.msg ? uint32_t(b.msg) : kErrMask);
     all = false;
@@ -976,18 +954,18 @@ void fp_set_cur_item(Pcb* pcb, int item) {
 
 // ----------------------------------------------------------- messages --
 bool chk_msg(FmArb* cur, FmArb* prev, int* top_type) {
-  std::vector<Msg> now = messages(cur), before = messages(prev);
+  std::vector<LaQueued> now = la_queue_read(cur), before = la_queue_read(prev);
   bool fresh = false;
   int top = 0;
-  for (const Msg& m : now) {
-    top = std::max(top, int(m.type));
-    if (m.type == 2 || m.type == 3) {
+  for (const LaQueued& m : now) {
+    top = std::max(top, int(m.severity));
+    if (m.severity == 2 || m.severity == 3) {
       fresh = true;
       continue;
     }
     bool seen = false;
-    for (const Msg& o : before)
-      if (o.key == m.key && o.type == m.type && o.text == m.text) seen = true;
+    for (const LaQueued& o : before)
+      if (o.key == m.key && o.severity == m.severity && o.text == m.text) seen = true;
     if (!seen) fresh = true;
   }
   if (top_type) *top_type = top;
