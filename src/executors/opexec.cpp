@@ -379,6 +379,9 @@ void gen_std_pgh(Pcb* pcb) {
   std.page = r->page ? r->page : 1;
   std.width = r->width;
   std::string db_name, heading, prefix;
+  // Line 1: the name of the database the process runs in.
+  if (const auto* a9 = pi_area_rec<PdArea9>(pcb, 9))
+    if (const DDatabase* d = pi_get_ddb(a9->cur_db.data())) db_name = d->name.str();
   if (const PdArea1* o = opts_of(pcb)) heading = o->heading.str();
   if (const uint8_t* u = area(pcb, kPcbUserArea)) prefix.assign(reinterpret_cast<const char*>(u), 3);
   std::vector<OpStdHitm> items;

@@ -11,6 +11,7 @@
 #include "executors/fp.h"
 #include "executors/op.h"
 #include "executors/opstd.h"
+#include "executors/rt.h"
 #include "files/fm.h"
 #include "foundation/cvdat.h"
 #include "foundation/la.h"
@@ -154,6 +155,12 @@ void op_std_put(Pcb* pcb) {
   RmRpt* r = op_rpt(pcb);
   OpStd* s = std_of(r);
   if (!s) return;
+  // Made once per report; later its one record is rewritten, so that the
+  // heading processes, which open the file by name, read it as it stands.
+  if (FmArb* f = r->std_fi.get(); f && fm_is_handle(f)) {
+    if (!rt_upd_first(f, s, sizeof(OpStd))) os_sys_err_text(kMod, __LINE__, "runtime STD file write failed");
+    return;
+  }
   if (FmArb* f = remake(r->std_fi, r, "STD     ", int(sizeof(OpStd)), "runtime STD file create failed"))
     put(f, s, sizeof(OpStd), "runtime STD file write failed");
 }
