@@ -196,8 +196,9 @@ void op_std_put(Pcb* pcb);
 // Closes (with scratch) the report's STD, STDHSUB and STDTSUM files.
 void op_std_close(Pcb* owner);
 // The date and time of the page heading into std.date: the current time
-// through the mask of QUVO_STD_PGH_MASK, else "06/05/77 04:03 02.01".
-void gen_std_date(OpStd& std);
+// through the mask of QUVO_STD_PGH_MASK, else the date mask of the
+// process's application record, else "06/05/77 04:03 02.01".
+void gen_std_date(Pcb* pcb, OpStd& std);
 // The headed items of the detail frame and the frames linked from it: each
 // image takes the next ordinal of the STD record and the columns no image
 // owns yet; an item with a heading gives one STDHITM record (left-aligned,

@@ -386,7 +386,7 @@ void gen_std_pgh(Pcb* pcb) {
   if (const uint8_t* u = area(pcb, kPcbUserArea)) prefix.assign(reinterpret_cast<const char*>(u), 3);
   std::vector<OpStdHitm> items;
   if (std.rebuild == '1') {
-    gen_std_date(std);
+    gen_std_date(pcb, std);
     items = oitm_rec(pcb);
   }
   op_std_pgh(std, {db_name, heading, prefix}, items);

@@ -22,6 +22,7 @@
 #include "process/pb.h"
 #include "process/pc.h"
 #include "process/pcb.h"
+#include "process/pigetd.h"
 #include "process/piexec.h"
 #include "process/pipcf.h"
 #include "process/pishr.h"
@@ -175,13 +176,20 @@ void op_std_close(Pcb* pcb) {
   }
 }
 
-void gen_std_date(OpStd& std) {
-  // The mask: QUVO_STD_PGH_MASK, else the standard one.
+void gen_std_date(Pcb* pcb, OpStd& std) {
+  // The mask: QUVO_STD_PGH_MASK, else the application's, else the standard
+  // one.
   char mask[61];
   std::memset(mask, ' ', 60);
   mask[60] = 0;
   const char* env = std::getenv("QUVO_STD_PGH_MASK");
-  std::string m = env && *env ? std::string(env).substr(0, 60) : std::string("06/05/77 04:03 02.01");
+  std::string m;
+  if (env && *env) {
+    m = std::string(env).substr(0, 60);
+  } else if (const DAppl* a = pcb ? pi_get_dap(pcb->invoc.app.data(), pcb->invoc.ver.data()) : nullptr) {
+    m = std::string(a->date_mask.trimmed());
+  }
+  if (m.empty()) m = "06/05/77 04:03 02.01";
   std::memcpy(mask, m.data(), m.size());
   HostTime now;
   os_quvo_time(&now);
