@@ -140,7 +140,10 @@ int fp_frm_ep(Pcb* pcb, const EmCfrm* frame, int ep) {
 
 int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep) {
   IlfExecBlock b;
-  II_EXEC_IMG(pcb, reinterpret_cast<const uint8_t*>(image), ep, &b);
+  // Code 45 is the image's generated total statements, kept apart from its
+  // event points (its totals entry).
+  if (ep == 45) II_EXEC_MISC(pcb, ep, &b, image ? image->tot_ep.get() : 0xFFFFu);
+  else II_EXEC_IMG(pcb, reinterpret_cast<const uint8_t*>(image), ep, &b);
   return int(b.errors);
 }
 

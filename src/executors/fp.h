@@ -103,7 +103,8 @@ bool fp_has_pcf(Pcb* pcb);
 bool fp_record_entry(Pcb* pcb);
 // Queues message `number` into the process's current message file.
 void fp_msg(Pcb* pcb, uint32_t number);
-// Runs event point `ep` of the frame or image; the errors it reported.
+// Runs event point `ep` of the frame or image (an image's code 45: its
+// generated total statements); the errors it reported.
 int fp_frm_ep(Pcb* pcb, const EmCfrm* frame, int ep);
 int fp_img_ep(Pcb* pcb, const EmCimg* image, int ep);
 // The final write of an Input process's own record: INTERACTIVE PHASE 1

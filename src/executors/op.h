@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "executors/rm.h"
 #include "foundation/mm.h"
@@ -185,6 +186,49 @@ void op_rng_detail(Pcb* pcb, int detail);
 void gen_std_pgh(Pcb* pcb);
 void op_bld_sum(Pcb* pcb);
 void op_sum_roll(Pcb* pcb);
+
+// --- the standard work files and generated range frames (opgen.cpp) ---
+// The report's STD record written afresh into the STD work file of "0LA"
+// 00 in the report's scope, which "STANDARD PAGE HEADING" and "STANDARD
+// COLUMN HEADING" read as their own file: at report start and before each
+// run of the heading frames.
+void op_std_put(Pcb* pcb);
+// Closes (with scratch) the report's STD, STDHSUB and STDTSUM files.
+void op_std_close(Pcb* owner);
+// The date and time of the page heading into std.date: the current time
+// through the mask of QUVO_STD_PGH_MASK, else the date mask of the
+// process's application record, else "06/05/77 04:03 02.01".
+void gen_std_date(Pcb* pcb, OpStd& std);
+// The headed items of the detail frame and the frames linked from it: each
+// image takes the next ordinal of the STD record and the columns no image
+// owns yet; an item with a heading gives one STDHITM record (left-aligned,
+// a numeric item with an edit mask right-aligned), when the heading mode is
+// 2 or the report owner's module asks for column headings.
+struct OpStdHitm;
+std::vector<OpStdHitm> oitm_rec(Pcb* pcb);
+// At a range start of the current level: STDHSUB made afresh with the range
+// field's label and its value in display form.
+void fill_osub(Pcb* pcb);
+// At a range end of the current level: STDTSUM made afresh with the range
+// label (a range level's field label, a child's file name at level 0,
+// blank for the owner's level 0), the total label (message 300610, 300620
+// or 300600) and each automatic total of the detail images, edited by its
+// item's mask, at its column (osum_rec).
+void fill_osum(Pcb* pcb);
+void osum_rec(Pcb* pcb, int level);
+// The range frame generated where the process has none of its own: level
+// 0 without ranges: a total frame when the process totals items itself; a
+// range start when the range asks for a subheading and its field is of the
+// process file's application; a range end when it asks for a subtotal. Its
+// number follows the module's frames; 0 when none is generated.
+int op_gen_rng_frm(Pcb* pcb, int level, int kind);
+// Runs a range frame (kind 1 start, 2 end): a generated one fills STDHSUB
+// or STDTSUM and runs "STANDARD SUBHEADING" or "STANDARD SUBTOTAL" of
+// "0LA" 00 as its child; a defined one whose chain holds a frame of
+// standard kind 1 has them filled first.
+int op_run_rng_frame(Pcb* pcb, int frame, int kind);
+// A frame number past the module's frames: a generated one.
+bool op_frm_generated_no(Pcb* pcb, int frame);
 
 // --- the executor's own (opexec.cpp, opstd.cpp) ---
 // Runs "PRINT ON SCREEN" of "0LA" 00 (an Input process, SUBPROCESS of this

@@ -175,7 +175,7 @@ int load_rng_frm_no(Pcb* pcb, int level, int kind) {
     if (occ > 1 && f->grp_no != occ) continue;
     return int(s);
   }
-  return 0;
+  return op_gen_rng_frm(pcb, level, kind);
 }
 
 void op_rng_setup(Pcb* pcb, bool first_run) {
@@ -213,7 +213,7 @@ void op_rng_setup(Pcb* pcb, bool first_run) {
   op.cur_level = 0;
   if (n == 0) {
     *per_level(op.rng_line, 0) = op.cur_buf;
-    run_frame(pcb, *per_level(op.rng_sfrm, 0));
+    op_run_rng_frame(pcb, *per_level(op.rng_sfrm, 0), opfrm::kRngStart);
   }
 }
 
@@ -246,7 +246,20 @@ void op_rng_event(Pcb* pcb, uint32_t status, int level, OpRngPass* pass) {
     }
   }
   op.cur_level = uint16_t(level);
-  run_frame(pcb, frame);
+  if (!end && op_frm_generated_no(pcb, frame) && r->std_rec) {
+    // The first and the last level of this pass's starts that print a
+    // standard subheading.
+    auto& std = rec::view<OpStd>(r->std_rec.get());
+    int first = -1, last = -1;
+    for (int l = std::max(pass->first_start, 0); l < levels; ++l)
+      if (rng_flag(pcb, l, kRngSubhead)) {
+        if (first < 0) first = l;
+        last = l;
+      }
+    std.first_sub = level == first ? '1' : '0';
+    std.last_sub = level == last ? '1' : '0';
+  }
+  op_run_rng_frame(pcb, frame, end ? opfrm::kRngEnd : opfrm::kRngStart);
   if (r->std_rec) {
     auto& std = rec::view<OpStd>(r->std_rec.get());
     std.first_sub = '0';
@@ -262,7 +275,7 @@ void op_rng_eof(Pcb* pcb) {
   OpPcb& op = op_pcb(pcb);
   if (!op.rng_line) return;
   op.cur_level = 0;
-  run_frame(pcb, *per_level(op.rng_efrm, 0));
+  op_run_rng_frame(pcb, *per_level(op.rng_efrm, 0), opfrm::kRngEnd);
   op_sum_roll(pcb);
   merge_back(pcb, *per_level(op.rng_line, 0));
 }
@@ -338,6 +351,7 @@ void rpt_start(Pcb* pcb) {
   op.level = 0;
   op_bld_sum(pcb);
   gen_std_pgh(pcb);
+  op_std_put(pcb);
   // The report start frame, with the heading chain current.
   if (int start = frm_of_class(pcb, opfrm::kRptStart)) {
     rm_use_heading(r, true);
@@ -365,9 +379,17 @@ void gen_std_pgh(Pcb* pcb) {
   std.page = r->page ? r->page : 1;
   std.width = r->width;
   std::string db_name, heading, prefix;
+  // Line 1: the name of the database the process runs in.
+  if (const auto* a9 = pi_area_rec<PdArea9>(pcb, 9))
+    if (const DDatabase* d = pi_get_ddb(a9->cur_db.data())) db_name = d->name.str();
   if (const PdArea1* o = opts_of(pcb)) heading = o->heading.str();
   if (const uint8_t* u = area(pcb, kPcbUserArea)) prefix.assign(reinterpret_cast<const char*>(u), 3);
-  op_std_pgh(std, {db_name, heading, prefix}, {});
+  std::vector<OpStdHitm> items;
+  if (std.rebuild == '1') {
+    gen_std_date(pcb, std);
+    items = oitm_rec(pcb);
+  }
+  op_std_pgh(std, {db_name, heading, prefix}, items);
 }
 
 void op_bld_sum(Pcb* pcb) {
@@ -476,6 +498,7 @@ int rpt_end(Pcb* pcb) {
     }
     rm_opts(r).print.set(o->print.view());
   }
+  op_std_close(pcb);
   rm_cleanup(r);
   pcb->report.reset();
   op.owner.reset();
@@ -679,6 +702,7 @@ int op_cleanup(Pcb* pcb) {
   }
   // A report whose print file was never created still has its block in the
   // registry and buffers in its pool: they go too (nothing is printed).
+  op_std_close(pcb);
   rm_cleanup(r);
   pcb->report.reset();
   op.owner.reset();

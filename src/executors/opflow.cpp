@@ -91,9 +91,13 @@ void run_headings(Pcb* owner, RmRpt* r) {
   EmHeader* em = owner->module.get();
   bool pre = o.pre_frm && em && em->flags376[1] == 1;
   uint8_t page_mode = em && em->flags376[0] == 1 ? 1 : 3;
+  // The heading processes read the STD record as it stands (page number,
+  // heading mode).
   auto mode = [&](uint8_t m) {
     if (s) s->mode = m;
+    op_std_put(owner);
   };
+  op_std_put(owner);
   if (o.pgh_frm) {
     if (pre) {
       mode(0);

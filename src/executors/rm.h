@@ -227,7 +227,8 @@ struct RmRpt {
   Ref<FmArb> browse;           // 1761 the BROWSE file, none when not kept
   Ref<RmRpt> next;             // 1765 registry link
   rec::U32 body_lines;         // 1769 body lines printed on this page
-  rec::Bytes<19> spare;        // 1773
+  Ref<FmArb> std_fi;           // 1773 the STD work file (op.h), none before the report starts
+  rec::Bytes<15> spare;        // 1777
 };
 QV_RECORD(RmRpt, 1792);
 QV_AT(RmRpt, opts, 68);

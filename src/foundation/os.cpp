@@ -305,6 +305,8 @@ void os_usage(FILE* to) {
       "  QUVO_INST_TRACE a file that gets a line for each instruction the interpreter\n"
       "                  runs (with the event points it enters and leaves)\n"
       "  QUVO_PRT_FI_DIR the directory of print files (default /tmp/)\n"
+      "  QUVO_STD_PGH_MASK  the date mask of the standard page heading of reports\n"
+      "                  (default: the application's, else 06/05/77 04:03 02.01)\n"
       "  QUVO_PRT_SCRIPT the print script, run with -config=FILE.cfg FILE for each\n"
       "                  report; in the data directory unless absolute (quvo_print)\n"
       "  QUVO_OLD_PD_MUL when set, CALC multiplies with the older scaling: both\n"

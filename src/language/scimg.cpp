@@ -48,13 +48,16 @@ bool blank_field(const ScOpsImg& o) { return ut_is_all(o.field.text.data(), ' ',
 bool report_flag(const DStmt* st) { return st->proc_type == 3 && st->frame_class != 14; }
 
 // A "0LA" calculation variable named by the two characters of an index
-// value: its element and field index.
+// value: its element and field index. The index is the variable's own data
+// area (the one COMPUTE and the loops write), never a field sub-area of
+// kind 2: those are private copies (STORE's) that the statement would read
+// as they were initialised.
 int var_0la(ScCtx* sc, uint16_t v, CElem* e, uint32_t* ira) {
   char name[3] = {char(v & 0xFF), char(v >> 8) == ' ' ? '\0' : char(v >> 8), '\0'};
   if (name[0] < 'A' || name[0] > 'Z') return 0;
   std::memset(static_cast<void*>(e), 0, sizeof *e);
   if (!sc_ref_0la(sc, name, e, 0)) return 0;
-  *ira = pc_get_ira(sc_pc(sc), "0LA", e->e.area, 2, e->field_offset);
+  *ira = e->ira;
   return *ira != 0;
 }
 

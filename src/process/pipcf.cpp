@@ -807,6 +807,29 @@ int pi_del(Pcb* pcb) {
   return 1;
 }
 
+// ============================================ a field of the own record ==
+bool pi_pcf_field_text(Pcb* pcb, const char* app, const char* field, int occ, int width, std::string* out,
+                       std::string* label) {
+  Pcf p = pcf_of(pcb);
+  if (!p.cfi || !p.rec || width <= 0) return false;
+  std::vector<DElem> fields;
+  std::string ver;
+  if (std::memcmp(p.cfi->fdb.app.data(), app, 3) != 0 || !pcf_fields(p, &fields, &ver)) return false;
+  std::string want(field);
+  while (!want.empty() && want.back() == ' ') want.pop_back();
+  for (const DElem& e : fields) {
+    if (e.name.trimmed() != want) continue;
+    int o = std::clamp(occ, 1, std::max<int>(1, e.occurs)) - 1;
+    size_t at = size_t(e.offset) + size_t(e.length) * size_t(o);
+    if (at + e.length > p.len) return false;
+    if (label) *label = std::string(e.label.trimmed());
+    char a[4] = {};
+    std::memcpy(a, app, 3);
+    return show(e, p.rec + at, width, a, ver.c_str(), out);
+  }
+  return false;
+}
+
 // ===================================================== modification log ==
 int pi_mlog_open(Pcb* pcb) {
   pi_mlog_close(pcb);

@@ -72,6 +72,14 @@ void pi_pcf_free(Pcb* pcb);
 // seq) has no constraints.
 int pi_chld_cns(Pcb* caller, uint32_t seq, struct PiInvoc* v);
 
+// The display text of a field occurrence of the process's own record (its
+// element from the PCF's dictionary, occurrence from 1), at most width
+// characters; its label into *label when given. False when the process has
+// no record, the field is not one of its file's, or the value does not
+// convert (a value too long for its display, 200050, is shown cut).
+bool pi_pcf_field_text(Pcb* pcb, const char* app, const char* field, int occ, int width, std::string* out,
+                       std::string* label = nullptr);
+
 // ------------------------------------------------- modification log --
 // A STDMLOG record (115 bytes, no key: records stay in the order written).
 struct PiModLog {

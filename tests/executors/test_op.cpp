@@ -126,6 +126,17 @@ TEST_F(Op, HeadingReportStartAndEndFramesOnTheirPages) {
   EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("head.golden"));
 }
 
+// The standard heading, column headings and automatic total, printed by
+// the processes of 0LA that the executor fills the STD and STDTSUM records
+// for.
+TEST_F(Op, StandardHeadingColumnHeadingsAndAutomaticTotal) {
+  QuvoRun r = run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Output", "-p", "OP STD"},
+                       {"QUVOPATH=" + var, "QUVO_PRT_FI_DIR=" + prt.str(), "TERM=dumb",
+                        "QUVO_FAKE_TIME=20260102030405", "QUVO_STD_PGH_MASK=06/05/77 04:03"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("std.golden"));
+}
+
 TEST_F(Op, MessagesPendingAtTheEndGoIntoTheReport) {
   QuvoRun r = output("OP NOTE", prt.str());
   ASSERT_EQ(r.status, 0) << r.err;

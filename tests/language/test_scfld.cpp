@@ -210,6 +210,9 @@ TEST_F(ScFld, SetTempMovesPartsOfATemporaryField) {
   p.add(tmp("001", "003", "FROM", "018")).check("T20", EQ, "ABCDEFGHIJ       01B");
   p.add(tmp("009", "005", "FROM", "001")).check("T20", EQ, "89   FGHIJ       01B");
   p.add(tmp("001", "004", "INTO", "019")).check("TEMP 1", EQ, "1B  DE6789");
+  // Positions and count from calculation variables: their current values.
+  p.add(set("T20", "ABCDEFGHIJ", false)).add(calc("", "A", "3")).add(calc("", "B", "4"));
+  p.add(tmp("A", "B", "INTO", "A")).check("TEMP 1", EQ, "1BCDEF6789");
   expect_runs(p, 2, proc("ST2") + tmp("001", "001", "FROM", "001", "BS2"));  // a binary field
   EXPECT_EQ(run("ST2"), 4);
   EXPECT_EQ(errors("ST2"), std::vector<uint32_t>{101730});

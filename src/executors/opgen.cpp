@@ -1,0 +1,387 @@
+// The standard work files of a report (STD, STDHSUB, STDTSUM), what fills
+// them (the heading items of the detail images, the date of the page
+// heading, subheadings and subtotals) and the range frames generated where
+// a process asks for standard ones. See op.h.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "executors/fp.h"
+#include "executors/op.h"
+#include "executors/opstd.h"
+#include "executors/rt.h"
+#include "files/fm.h"
+#include "foundation/cvdat.h"
+#include "foundation/la.h"
+#include "foundation/os.h"
+#include "foundation/ut.h"
+#include "process/em.h"
+#include "process/emrec.h"
+#include "process/pb.h"
+#include "process/pc.h"
+#include "process/pcb.h"
+#include "process/pigetd.h"
+#include "process/piexec.h"
+#include "process/pipcf.h"
+#include "process/pishr.h"
+
+namespace {
+
+constexpr const char* kMod = "OP";
+constexpr int kRngSubhead = 1, kRngSubtotal = 2;
+
+Pcb* owner_of(Pcb* pcb) {
+  Pcb* o = op_pcb(pcb).owner.get();
+  return o ? o : pcb;
+}
+OpStd* std_of(RmRpt* r) { return r && r->std_rec ? reinterpret_cast<OpStd*>(r->std_rec.get()) : nullptr; }
+
+const PbBreakEnt* rng_ent(Pcb* pcb, int level) {
+  if (level < 0 || uint32_t(level) >= pcb->break_count || !pcb->break_tbl) return nullptr;
+  return static_cast<const PbBreakEnt*>(pcb->break_tbl.get()) + level;
+}
+
+// A work file of "0LA" 00 made afresh in the report's scope (the one
+// before it closed with scratch): the standard processes open it by name
+// as their own file.
+FmArb* remake(Ref<FmArb>& slot, RmRpt* r, const char* name8, int rec_len, const char* fail) {
+  if (FmArb* f = slot.get(); f && fm_is_handle(f)) FM_CLOSE(f, FM_CL_SCRATCH);
+  slot.reset();
+  FmFdb fdb;
+  INIT_FDB(&fdb, FM_CLASS_DISK, rec_len, 0, nullptr, 0);
+  INIT_TMP_PATH(&fdb, "0LA", "00", name8, r->scope);
+  if (!FM_CREATE(&fdb, r->scope, 0, 0, 15, 15)) {
+    os_sys_err_text(kMod, __LINE__, fail);
+    return nullptr;
+  }
+  slot.set(fdb.handle.get());
+  return slot.get();
+}
+
+// Writes one record (copied into the arena for the file manager).
+bool put(FmArb* f, const void* rec, size_t len, const char* fail) {
+  if (!f) return false;
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), len));
+  std::memcpy(buf, rec, len);
+  PROTO_FULL(f, 0, buf);
+  bool ok = fm_write(f) != 0;
+  mm_free(buf);
+  if (!ok) os_sys_err_text(kMod, __LINE__, fail);
+  return ok;
+}
+
+// The detail frame (class 0) and the frames linked from it.
+std::vector<EmCfrm*> detail_chain(Pcb* pcb) {
+  std::vector<EmCfrm*> out;
+  EmHeader* em = pcb->module.get();
+  if (!em) return out;
+  for (uint32_t s = 1; s <= em->n_frames; ++s)
+    if (EmCfrm* f = fp_frame(pcb, s); f && f->code == opfrm::kDetail) {
+      for (EmCfrm* g = f; g && out.size() <= em->n_frames; g = g->next ? fp_frame(pcb, g->next) : nullptr)
+        out.push_back(g);
+      break;
+    }
+  return out;
+}
+
+// Calls each(image, item) for the items of the images of the detail chain.
+template <class F>
+void each_detail_item(Pcb* pcb, F each) {
+  PcbItemEnt* items = pcb->item_tbl.get();
+  EmHeader* em = pcb->module.get();
+  for (EmCfrm* f : detail_chain(pcb))
+    for (uint32_t s = 1; em && s <= em->n_images; ++s) {
+      EmCimg* ci = fp_image(pcb, s);
+      if (!ci || ci->frame_seq != f->seq) continue;
+      each(ci, nullptr);
+      for (uint32_t i = ci->first_item; items && i && i <= ci->last_item; ++i)
+        if (EmCitm* c = items[i].citm.get()) each(ci, c);
+    }
+}
+
+bool may_see(Pcb* pcb, const EmCitm* c) {
+  uint32_t code = c->secr[0];
+  return code == 0xFFFFFFFFu || pi_chk_secr(int32_t(code), pcb);
+}
+
+bool numeric(uint8_t type) { return type == 5 || type == 8 || type == 12; }
+bool is_auto_total(const EmCitm* c) { return c->total[0] != 0; }
+
+// The summary entry of an automatic-total item: the running total of its
+// field.
+OpSum* sum_of(Pcb* pcb, const EmCitm* c) {
+  OpPcb& op = op_pcb(pcb);
+  OpSum* s = op.sums.get();
+  for (uint32_t i = 0; s && i < op.sum_count; ++i) {
+    const auto* ref = reinterpret_cast<const PcSum*>(s[i].sum_ref.get());
+    if (ref && s[i].buckets && ref->app == c->app.view() && ref->area == c->area && ref->offset == c->offset)
+      return &s[i];
+  }
+  return nullptr;
+}
+
+// Runs the Output process of "0LA" 00 that a generated frame stands for,
+// as its one automatic child: SUBPROCESS of this process, printing into
+// its report.
+void run_std_child(Pcb* pcb, const char* name) {
+  PiInvoc v;
+  std::memset(static_cast<void*>(&v), 0, sizeof v);
+  v.app.set("0LA");
+  v.ver.set("00");
+  v.type = 3;
+  v.name.set(name);
+  v.kind = 0;
+  v.caller_mode = 1;
+  v.child_fail_mode = 3;
+  v.query_app.clear();
+  v.query_name.clear();
+  v.reserved_text.clear();
+  v.pcf_app.clear();
+  v.reserved2 = 255;
+  v.key_path = 255;
+  v.query_reuse = 1;
+  v.surface1 = pcb->surface1;
+  v.surface2 = pcb->surface2;
+  v.parent_pcb = Ref<void>::of(pcb);
+  pi_exec(&v);
+  if (v.completion == 4 || v.completion == 37) ut_unwind(int(v.completion));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- STD file --
+void op_std_put(Pcb* pcb) {
+  RmRpt* r = op_rpt(pcb);
+  OpStd* s = std_of(r);
+  if (!s) return;
+  // Made once per report; later its one record is rewritten, so that the
+  // heading processes, which open the file by name, read it as it stands.
+  if (FmArb* f = r->std_fi.get(); f && fm_is_handle(f)) {
+    if (!rt_upd_first(f, s, sizeof(OpStd))) os_sys_err_text(kMod, __LINE__, "runtime STD file write failed");
+    return;
+  }
+  if (FmArb* f = remake(r->std_fi, r, "STD     ", int(sizeof(OpStd)), "runtime STD file create failed"))
+    put(f, s, sizeof(OpStd), "runtime STD file write failed");
+}
+
+void op_std_close(Pcb* pcb) {
+  RmRpt* r = op_rpt(pcb);
+  OpPcb& op = op_pcb(pcb);
+  for (Ref<FmArb>* slot : {r ? &r->std_fi : nullptr, &op.stdhsub, &op.stdtsum}) {
+    if (!slot) continue;
+    if (FmArb* f = slot->get(); f && fm_is_handle(f)) FM_CLOSE(f, FM_CL_SCRATCH);
+    slot->reset();
+  }
+}
+
+void gen_std_date(Pcb* pcb, OpStd& std) {
+  // The mask: QUVO_STD_PGH_MASK, else the application's, else the standard
+  // one.
+  char mask[61];
+  std::memset(mask, ' ', 60);
+  mask[60] = 0;
+  const char* env = std::getenv("QUVO_STD_PGH_MASK");
+  std::string m;
+  if (env && *env) {
+    m = std::string(env).substr(0, 60);
+  } else if (const DAppl* a = pcb ? pi_get_dap(pcb->invoc.app.data(), pcb->invoc.ver.data()) : nullptr) {
+    m = std::string(a->date_mask.trimmed());
+  }
+  if (m.empty()) m = "06/05/77 04:03 02.01";
+  std::memcpy(mask, m.data(), m.size());
+  HostTime now;
+  os_quvo_time(&now);
+  auto* host = static_cast<uint8_t*>(MM_ALLOC(pi_pool(), 8 + 64));
+  std::memcpy(host, &now, 8);
+  uint8_t* tokens = host + 8;
+  std::memcpy(tokens, mask, 60);
+  DateDesc d;
+  if (!GREG_BIN_TO_STD(&d, host)) {
+    mm_free(host);
+    os_sys_err_text(kMod, __LINE__, "gen_std_date() - bad standard date");
+    return;
+  }
+  d.mask = tokens;
+  d.mask_len = uint16_t(m.size());
+  if (!cv_cmpl_date_msk(&d)) {
+    mm_free(host);
+    os_sys_err_text(kMod, __LINE__, "gen_std_date() - bad standard date mask");
+    return;
+  }
+  char text[30];
+  std::memset(text, ' ', sizeof text);
+  cv_date_std_to_text(&d, text, sizeof text);
+  std::memcpy(std.date.data(), text, sizeof text);
+  mm_free(host);
+}
+
+// ---------------------------------------------------- heading items --
+std::vector<OpStdHitm> oitm_rec(Pcb* pcb) {
+  std::vector<OpStdHitm> out;
+  RmRpt* r = op_rpt(pcb);
+  OpStd* s = std_of(r);
+  if (!s) return out;
+  Pcb* owner = owner_of(pcb);
+  bool heads = s->mode == kOpHeadUline || (owner->module && op_em_colh(owner->module.get()));
+  int width = std::min<int>(s->width, kOpMaxWidth);
+  uint16_t ordinal = 0;
+  each_detail_item(pcb, [&](EmCimg* ci, EmCitm* c) {
+    if (!c) {  // the image: its columns not owned yet become its own
+      ordinal = s->counter;
+      s->counter = uint16_t(s->counter + 1);
+      op_std_own(*s, std::max<int>(ci->col, 1), std::max<int>(ci->cols, 1), ordinal);
+      return;
+    }
+    if (!heads || (c->text1.blank() && c->text2.blank())) return;
+    int col = std::max<int>(ci->col, 1) + c->wm.col - 1;
+    if (col < 1 || col > width) return;
+    OpStdHitm h;
+    std::memset(static_cast<void*>(&h), 0, sizeof h);
+    int w = std::min<int>(c->wm.text_len, width - col + 1);
+    uint8_t align = kOpAlignLeft;
+    if (numeric(c->wm.data_type)) {
+      if (!c->wm.mask.blank()) align = kOpAlignRight;
+    } else if (c->wm.data_type == 1 || c->wm.data_type == 2 || c->wm.data_type == 13) {
+      align = kOpAlignLeft;
+    }
+    h.col = uint16_t(col);
+    h.width = uint16_t(std::max(w, 1));
+    h.ordinal = ordinal;
+    h.align = align;
+    h.head1 = c->text1;
+    h.head2 = c->text2;
+    out.push_back(h);
+  });
+  return out;
+}
+
+// --------------------------------------------------------- subheading --
+void fill_osub(Pcb* pcb) {
+  RmRpt* r = op_rpt(pcb);
+  OpPcb& o = op_pcb(owner_of(pcb));
+  if (!r) return;
+  FmArb* f = remake(o.stdhsub, r, "STDHSUB ", int(sizeof(OpStdHsub)), "runtime STDHSUB file create failed");
+  const PbBreakEnt* e = rng_ent(pcb, op_pcb(pcb).cur_level);
+  if (!f || !e) return;
+  OpStdHsub line;
+  std::string label, value;
+  if (!pi_pcf_field_text(pcb, std::string(e->app.view()).c_str(), std::string(e->field.view()).c_str(),
+                         std::max<int>(e->levels, 1), int(sizeof line.line), &value, &label)) {
+    os_sys_err_text(kMod, __LINE__, "fill_osub() - can't produce range field's external value");
+    return;
+  }
+  line.line.set(e->label.blank() ? label : std::string(e->label.trimmed()));
+  put(f, &line, sizeof line, "fill_osub() - runtime STDHSUB write failed");
+  line.line.set(value);
+  put(f, &line, sizeof line, "fill_osub() - runtime STDHSUB write failed");
+}
+
+// ----------------------------------------------------------- subtotal --
+void osum_rec(Pcb* pcb, int level) {
+  OpPcb& o = op_pcb(owner_of(pcb));
+  FmArb* f = o.stdtsum.get();
+  RmRpt* r = op_rpt(pcb);
+  if (!f || !r) return;
+  int width = std::min<int>(r->width, kOpMaxWidth);
+  each_detail_item(pcb, [&](EmCimg* ci, EmCitm* c) {
+    if (!c || !ci->totals || !is_auto_total(c) || !may_see(pcb, c)) return;
+    OpSum* sum = sum_of(pcb, c);
+    if (!sum || level < 0 || level > sum->inner) return;
+    int col = std::max<int>(ci->col, 1) + c->wm.col - 1;
+    int w = std::min<int>(c->wm.text_len, 30);
+    if (col < 1 || col + w - 1 > width) return;
+    const auto* b = reinterpret_cast<const OpBucket*>(sum->buckets.get()) + level;
+    std::string_view mask = c->wm.mask.trimmed();
+    OpStdTsum t;
+    t.col = uint16_t(col);
+    t.width = uint16_t(w);
+    t.text.clear();
+    op_bucket_text(*b, mask.data(), int(mask.size()), reinterpret_cast<char*>(t.text.data()), w);
+    put(f, &t, sizeof t, "fill_osum() - runtime STDTSUM write failed");
+  });
+}
+
+void fill_osum(Pcb* pcb) {
+  RmRpt* r = op_rpt(pcb);
+  OpPcb& op = op_pcb(pcb);
+  OpPcb& o = op_pcb(owner_of(pcb));
+  if (!r) return;
+  FmArb* f = remake(o.stdtsum, r, "STDTSUM ", int(sizeof(OpStdTsum)), "runtime STDTSUM file create failed");
+  if (!f) return;
+  int level = op.cur_level;
+  OpStdTsum t;
+  std::memset(static_cast<void*>(&t), 0, sizeof t);
+  uint32_t msg = 300600;
+  const PbBreakEnt* e = pcb->break_count ? rng_ent(pcb, level) : nullptr;
+  if (e && level > 0) {
+    t.text = e->label;
+    msg = 300610;
+  } else if (owner_of(pcb) != pcb) {
+    if (PiFileCtl* fc = static_cast<PiFileCtl*>(pcb->pcf_entry.get()); fc && fc->cfi)
+      t.text.set(fc->cfi->fdb.name.trimmed());
+    msg = 300620;
+  } else {
+    t.text.clear();
+  }
+  put(f, &t, sizeof t, "fill_osum() - runtime STDTSUM write failed");
+  t.text.set(la_text(msg));
+  put(f, &t, sizeof t, "fill_osum() - runtime STDTSUM write failed");
+  osum_rec(pcb, level);
+}
+
+// ------------------------------------------------- generated frames --
+int op_gen_rng_frm(Pcb* pcb, int level, int kind) {
+  EmHeader* em = pcb->module.get();
+  OpPcb& op = op_pcb(pcb);
+  if (!em) return 0;
+  const PbBreakEnt* e = rng_ent(pcb, level);
+  bool want;
+  if (pcb->break_count == 0) {
+    // Without ranges: a total frame when the process totals items itself.
+    bool totals = false;
+    each_detail_item(pcb, [&](EmCimg*, EmCitm* c) { totals |= c && is_auto_total(c) && sum_of(pcb, c); });
+    want = kind == opfrm::kRngEnd && totals;
+  } else if (!e) {
+    want = false;
+  } else if (kind == opfrm::kRngStart) {
+    want = e->flags[kRngSubhead] && level > 0 && e->app == em->pcf_app.view();
+  } else {
+    want = e->flags[kRngSubtotal] != 0;
+  }
+  if (!want) return 0;
+  op.gen_count = uint16_t(op.gen_count + 1);
+  return int(em->n_frames) + op.gen_count;
+}
+
+bool op_frm_generated_no(Pcb* pcb, int frame) {
+  EmHeader* em = pcb->module.get();
+  return em && frame > int(em->n_frames);
+}
+
+int op_run_rng_frame(Pcb* pcb, int frame, int kind) {
+  if (frame <= 0) return kFpDone;
+  if (op_frm_generated_no(pcb, frame)) {
+    if (kind == opfrm::kRngStart) {
+      fill_osub(pcb);
+      run_std_child(pcb, "STANDARD SUBHEADING");
+    } else {
+      fill_osum(pcb);
+      run_std_child(pcb, "STANDARD SUBTOTAL");
+    }
+    return kFpDone;
+  }
+  // A defined frame that prints a standard subheading or subtotal (one of
+  // its chain asks for it) gets it filled first.
+  EmHeader* em = pcb->module.get();
+  int hops = 0;
+  for (EmCfrm* f = fp_frame(pcb, uint32_t(frame)); f && hops <= int(em->n_frames);
+       f = f->next ? fp_frame(pcb, f->next) : nullptr, ++hops)
+    if (op_frm_std_kind(f) == 1) {
+      if (kind == opfrm::kRngStart) fill_osub(pcb);
+      else fill_osum(pcb);
+      break;
+    }
+  return op_run_frame(pcb, uint32_t(frame));
+}
