@@ -22,9 +22,13 @@
 // byte (an oracle of the engine's page breaks, lines and totals): a
 // difference stops the benchmark with an error. Counters: pages per second
 // (form feeds of the print file), and for the engine its peak RSS (wait4:
-// each size its own process) and its time over the anchor's. Sizes: 1,000
-// and 1,000,000 records. The setup (the application added, the file
-// filled by the Subroutine OPB SETUP 1K or 1M) is not timed.
+// each size its own process), its growth from 1,000 to 1,000,000 records
+// against QUVO_RUN_MEM + 16 MiB, and its time over the anchor's. The peak
+// RSS counts the pages of the files the engine maps (the process file is
+// read whole in the query's order). Sizes: 1,000 and 1,000,000 records.
+// The setup (the application added, the file filled by the Subroutine
+// OPB SETUP 1K or 1M) is not timed. BENCH_OP_KEEP=DIR keeps a copy of each
+// engine run's files (data directory, print file) in DIR.
 //
 // `bench_op --oracle` runs the 1,000-record report once and compares it
 // with the awk program's output (a test of the suite): exit status 0 when
