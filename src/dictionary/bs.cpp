@@ -1324,6 +1324,11 @@ int bs_main() {
       for (const char* d : {"print", "print/hold"})
         if (int e = uio_mkdir((tmp / d).c_str()))
           report(&c, "cannot create %s: %s", (tmp / d).c_str(), std::strerror(e));
+      // Its log, the owner's too, which every member appends to: the name
+      // is taken, so no one can plant a link there for others to write
+      // through.
+      if (!put_file(tmp / "print/quvo_print.log", "", 0660))
+        report(&c, "cannot create %s: %s", (tmp / "print/quvo_print.log").c_str(), std::strerror(errno));
     }
     // The saved modules' directories are the owner's: made by the member
     // who first runs a process, they would let that member rename what

@@ -512,7 +512,11 @@ bool cmpl_fi(DdRun* r) {
         good = cmpl_dom_fld(r, f, &m, length);
         if (good) {
           m.e.field_no = uint16_t(field_no);
-          length += m.e.length * m.e.occurs;
+          // Counted wide and held just past the limit: 65535 occurrences of
+          // 65535 bytes must fail the file (100690), never wrap round to a
+          // small record whose images the fields' values would overrun.
+          length = int(std::min<int64_t>(int64_t(length) + int64_t(m.e.length) * m.e.occurs,
+                                         int64_t(FM_MAX_REC) + 1));
           field_no += m.segs * m.e.occurs;
         }
         if (r->standalone)

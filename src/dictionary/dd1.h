@@ -34,6 +34,8 @@
 //     compiled or not; it is stored again (stamp -1) only when it differs.
 //   - A record longer than 32767 bytes gives 100690 for the file.
 //   - A class whose numbers would pass 999,999 gives 100820.
+//   - The work fields compile all or none: a failed run writes no FIELD,
+//     ELEMENT or BITMAP byte (numbers it took are freed again).
 //   - The user-stamp slots (FILE 140 and 144) also take an alpha field of at
 //     least 3 bytes, by special usage 6 and 7 (the runtime writes the 3-byte
 //     user id there, more than a logic field holds); a shorter one, or a

@@ -314,8 +314,10 @@ bool cmpl_syn_substr(DdRun* r, const DField* f, DdMelem* m) {
       return false;
     }
     // A substring past its base would reach the next field's bytes, or
-    // past the record: the file fails.
-    if (int(f->offset) - 1 + int(f->length) > int(b.length) || f->offset == 0) {
+    // past the record: the file fails. So would its occurrences (each
+    // follows the one before within the base).
+    int64_t occurs = f->occurs ? int64_t(f->occurs) : 1;
+    if (int64_t(f->offset) - 1 + int64_t(f->length) * occurs > int64_t(b.length) || f->offset == 0) {
       dd_err(r, 100580, 3, f->name.data(), 22);
       return false;
     }
@@ -560,6 +562,11 @@ bool proc_ano(DdRun* r, uint32_t* area, int a, int b, int mode, const char* name
 
 // -------------------------------------------------------- work fields --
 
+// The work fields compile all or none: the walk builds every element that
+// must compile, then the area numbers are taken, and only then are FIELD
+// (stamp and area) and ELEMENT written. A failed run leaves the dictionary
+// as it was: numbers it marked in BITMAP are freed again, and a number left
+// by a change of share class is freed only once its successor is written.
 void vfy_wrk_fld(DdRun* r) {
   auto* f = static_cast<DField*>(MM_ALLOC(r->pool, sizeof(DField)));
   auto* old = static_cast<DElem*>(MM_ALLOC(r->pool, sizeof(DElem)));
@@ -572,6 +579,7 @@ void vfy_wrk_fld(DdRun* r) {
     }
   } fr{f, old};
   r->melem.clear();
+  std::vector<uint32_t> was;  // each built element's area before the run (0 new)
   bool ok = true;
   // A stream of its own walks the work fields; the domain compile reads
   // FIELD through the file's handle.
@@ -611,32 +619,52 @@ void vfy_wrk_fld(DdRun* r) {
       ~FreeD() { mm_free(p); }
     } fdm{d};
     DdMelem m;
-    uint32_t area = had ? old->area.get() : 0;
     dd_stamp(f->cmpl_stamp.data());
-    if (!get_ddom(r, f, d) || !bld_elem(r, d, f, &m)) {
-      fm_release(s);
-      ok = false;
-      break;
-    }
+    ok = get_ddom(r, f, d) && bld_elem(r, d, f, &m);
+    fm_release(s);
+    if (!ok) break;
     m.e.file.set("");
     m.e.number = 0;
     m.e.work = '1';
     m.e.share_a = f->share_a;
     m.e.share_b = f->share_b;
-    if (!proc_ano(r, &area, int8_t(f->share_b), int8_t(f->share_a), 4, f->name.data())) {
-      fm_release(s);
-      ok = false;
-      break;
-    }
-    m.e.area = area;
     std::memcpy(m.e.cmpl_stamp.data(), f->cmpl_stamp.data(), 8);
     r->melem.push_back(m);
-    f->area = area;
-    if (!fm_rewrite(s)) dd_fail(s->status, "Bad fld rewrite ", kMod, __LINE__);
+    was.push_back(had ? old->area.get() : 0);
   }
   fm_detach(s);
-  if (!ok) return;
-  // upd_wrk_fld: every built element replaces its old one.
+  if (!ok) {
+    r->melem.clear();
+    return;
+  }
+  // Area numbers, in the walk's order. A number of another class is kept
+  // (not given to proc_ano, which would free it) until the run succeeds.
+  std::vector<uint32_t> taken;
+  for (size_t i = 0; i < r->melem.size(); ++i) {
+    DElem& e = r->melem[i].e;
+    int a = int8_t(e.share_b), b = int8_t(e.share_a);
+    uint32_t area = was[i] / 1000000 == uint32_t(dd_area_class(a, b, 4)) ? was[i] : 0;
+    if (!proc_ano(r, &area, a, b, 4, e.name.data())) {
+      for (uint32_t t : taken) bit_free(r, t % 1000000, t / 1000000);
+      r->melem.clear();
+      return;
+    }
+    if (area != was[i]) taken.push_back(area);
+    e.area = area;
+  }
+  // upd_wrk_fld: the FIELD records take their stamps and areas, every
+  // built element replaces its old one.
+  for (size_t i = 0; i < r->melem.size(); ++i) {
+    const DElem& e = r->melem[i].e;
+    std::memcpy(f->name.data(), e.name.data(), 22);
+    PROTO_FULL(r->fld, 0, reinterpret_cast<uint8_t*>(f));
+    r->fld->op = FM_OP_EQUAL | FM_OP_HOLD | FM_OP_WAIT;
+    if (!fm_read(r->fld)) dd_fail(r->fld->status, "Bad fld read", kMod, __LINE__);
+    std::memcpy(f->cmpl_stamp.data(), e.cmpl_stamp.data(), 8);
+    f->area = e.area;
+    if (!fm_rewrite(r->fld)) dd_fail(r->fld->status, "Bad fld rewrite ", kMod, __LINE__);
+    if (was[i] != 0 && was[i] / 1000000 != e.area / 1000000) bit_free(r, was[i] % 1000000, was[i] / 1000000);
+  }
   for (DdMelem& m : r->melem) {
     for (int key : {0, 4}) {
       std::memcpy(old, &m.e, sizeof(DElem));

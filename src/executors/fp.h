@@ -59,7 +59,8 @@ int exec_img(Pcb* pcb);
 // Shows image `image` (its sequence) and waits, when `wait`, for an option
 // that verify_opt accepts; `msgs` are the caller's messages (may be null).
 void show_scr(Pcb* pcb, int image, bool wait, FmArb* msgs);
-// 1 when OPTION may be acted on now, else 0 (with 300590 where due).
+// 1 when OPTION may be acted on now, else 0; a refused key (not the empty
+// option 65535) adds 300590.
 int verify_opt(Pcb* pcb, int image);
 // The image to show, made current: its sequence.
 int fp_get_cimg(Pcb* pcb);

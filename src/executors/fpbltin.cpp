@@ -253,7 +253,11 @@ void bld_help_itm(Pcb* pcb, uint8_t* record, int item) {
 
 int fp_opt_help(Pcb* pcb) {
   int item = int(pcb->run.cur_item);
-  if (!item_of(pcb, item)) return 0;
+  if (!item_of(pcb, item)) {
+    // HELP is the help of a field: without one under the cursor it says so.
+    if (FmArb* q = pcb->msg_file.get()) la_add_msg(3, q, uint32_t(300590), 0);
+    return 0;
+  }
   Rec<FpHelp> r;
   bld_help_itm(pcb, r.bytes(), item);
   if (!rt_upd_first(g.help, r.p, sizeof(FpHelp))) {
@@ -293,6 +297,7 @@ int fp_opt_help_opt(Pcb* pcb) {
     ++written;
   }
   if (written) run_bltin(pcb, g.help_opt_invoc);
+  else if (FmArb* q = pcb->msg_file.get()) la_add_msg(3, q, uint32_t(300590), 0);  // no options to list
   return 0;
 }
 
@@ -372,6 +377,12 @@ int fp_opt_scan(Pcb* pcb) {
   auto* a11 = pi_area_rec<PdArea11>(pcb, 11);
   bool key_entry = a11 && a11->phase == 6;
   if (!item_of(pcb, int(pcb->run.cur_item)) && !(a11 && a11->mode == 1) && !key_entry) {
+    if (FmArb* q = pcb->msg_file.get()) la_add_msg(3, q, uint32_t(300590), 0);
+    return 0;
+  }
+  // Without a scan process in the runtime application the key is not
+  // available (the screen and what was typed on it stay).
+  if (!pi_proc_exists(g.scan_invoc)) {
     if (FmArb* q = pcb->msg_file.get()) la_add_msg(3, q, uint32_t(300590), 0);
     return 0;
   }

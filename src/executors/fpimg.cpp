@@ -184,13 +184,10 @@ bool attach(Pcb* pcb, uint32_t img) {
       ut_unwind(4);
     }
     if (row > sb->shown) sb->shown = uint8_t(row);
-    // The cursor stands on the row's first item.
-    int col = 1;
-    if (PcbItemEnt* t = pcb->item_tbl.get(); t && ci->first_item && t[ci->first_item].citm)
-      col = std::max(1, t[ci->first_item].citm->wm.col.get());
+    // The cursor stands on the row (its item: row_cursor).
     pcb->run.curs_req = wmshow::kReqField;
     pcb->run.req_row = 1;
-    pcb->run.req_col = col;
+    pcb->run.req_col = 1;
     ie->region = reg;
     fe->image = img;
     wm_actv(reg);
@@ -223,6 +220,19 @@ bool attach(Pcb* pcb, uint32_t img) {
   fe->image = img;
   wm_actv(ie->region);
   return reattached;
+}
+
+// A scrolling row, its items prepared for the phase: the cursor on the
+// first item that takes input, else on the first item.
+void row_cursor(Pcb* pcb, const EmCimg* ci) {
+  PcbItemEnt* t = pcb->item_tbl.get();
+  EmHeader* em = pcb->module.get();
+  if (!t || !ci->first_item) return;
+  int col = 0;
+  for (uint32_t i = ci->first_item; i <= ci->last_item && i <= em->n_items && !col; ++i)
+    if (t[i].citm && t[i].input) col = t[i].citm->wm.col.get();
+  if (!col && t[ci->first_item].citm) col = t[ci->first_item].citm->wm.col.get();
+  pcb->run.req_col = std::max(1, col);
 }
 
 // True when an item of the image is displayed.
@@ -264,16 +274,33 @@ void proc_ep11(Pcb* pcb) {
 
 bool may_back_out_first(Pcb* pcb) { return pcb->invoc.query_edit_mode == '1'; }
 
-// After a help child shown over this image: the values the user typed are
-// still only on the screen (they reach the record at verification), so the
-// next pass must not display the items again from the record; and the
-// cursor goes back to the place of the last wait on this image, not where
-// the child's last wait left it.
-void back_from_help(Pcb* pcb, uint32_t img) {
+// The values the user typed are still only on the screen (they reach the
+// record at verification): the next pass of an image that only shows
+// itself again (after a help child, a key refused or not acted on) must not
+// display the items again from the record.
+void keep_typed(Pcb* pcb, uint32_t img) {
   EmCimg* ci = fp_image(pcb, img);
   EmHeader* em = pcb->module.get();
   if (PcbItemEnt* t = pcb->item_tbl.get(); t && ci && ci->first_item)
     for (uint32_t i = ci->first_item; i <= ci->last_item && i <= em->n_items; ++i) t[i].pending = 0;
+}
+
+// What was typed stays when the image shows again after a key it did not act
+// on, unless code of its Post Display or of the frame's Option Intercept ran
+// (it may have changed the values, as code that sets OPTION 277 or 279 to
+// show the image again with the next record does).
+void keep_typed_unless_code(Pcb* pcb, uint32_t img) {
+  EmCimg* ci = fp_image(pcb, img);
+  EmCfrm* fr = cur_frame(pcb);
+  if ((ci && has_ep(ci->eps[2])) || (fr && has_ep(fr->eps[3]))) return;
+  keep_typed(pcb, img);
+}
+
+// After a help child shown over this image: what was typed stays, and the
+// cursor goes back to the place of the last wait on this image, not where
+// the child's last wait left it.
+void back_from_help(Pcb* pcb, uint32_t img) {
+  keep_typed(pcb, img);
   if (!pcb->run.curs_row || !pcb->run.curs_col) return;  // it was outside the image
   pcb->run.curs_req = wmshow::kReqPos;
   pcb->run.req_row = pcb->run.curs_row.get();
@@ -298,13 +325,19 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
     return 0;
   }
   switch (o) {
-    case opt::kScan:
-      if (fp_cur_item(pcb) || mode(pcb) == 1 || phase(pcb) == 6) return fp_opt_scan(pcb);
-      fp_msg(pcb, 300590);
-      return 0;
+    case opt::kScan: {
+      int r = 0;
+      if (fp_cur_item(pcb) || mode(pcb) == 1 || phase(pcb) == 6) r = fp_opt_scan(pcb);
+      else fp_msg(pcb, 300590);
+      if (r == 0) back_from_help(pcb, img);
+      return r;
+    }
     case opt::kSelectKey: return fp_opt_select_key(pcb);
     case opt::kBack:
-      if (pcb->run.frame == 1 && !may_back_out_first(pcb)) return 0;
+      if (pcb->run.frame == 1 && !may_back_out_first(pcb)) {
+        keep_typed_unless_code(pcb, img);
+        return 0;
+      }
       if (WmHandle r = region_of(pcb); r && !wm_detach(r, 0)) sys_err(__LINE__, "wm_detach failed");
       next_child(pcb, "-   ");
       return kFpBack;
@@ -313,7 +346,11 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
     case opt::kDeleteMode:
     case opt::kInquireMode:
     case opt::kChangeMode: return kFpAdd + (o - opt::kAddMode);
-    case opt::kEntryAttrs: return fp_opt_entry_attrs(pcb);
+    case opt::kEntryAttrs: {
+      int r = fp_opt_entry_attrs(pcb);
+      if (r == 0) back_from_help(pcb, img);
+      return r;
+    }
     case opt::kDirect1:
     case opt::kDirect2: return fp_opt_direct(pcb, o);
     case opt::kEnd:
@@ -325,10 +362,15 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       back_from_help(pcb, img);
       return 0;
     case 277:
-    case opt::kMessage: return 0;  // accepted: the image shows again
+    case opt::kMessage:  // accepted: the image shows again
+      keep_typed_unless_code(pcb, img);
+      return 0;
     case opt::kCancel: {
       PdArea3* a3 = steer(pcb);
-      if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0) return 0;
+      if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0) {
+        keep_typed_unless_code(pcb, img);
+        return 0;
+      }
       deactivate(pcb);
       if (auto leave = fp_hooks(type).leave) leave(pcb);
       ut_unwind(4);
@@ -394,9 +436,9 @@ rec::U32* fp_get_reg(Pcb* pcb, int) {
 }
 
 // --------------------------------------------------------- verify_opt --
-int verify_opt(Pcb* pcb, int img) {
+// Whether the option is taken here (the refusal is verify_opt's).
+static int option_ok(Pcb* pcb, int img) {
   const int o = option(pcb);
-  if (o == opt::kNone) return 0;
   switch (o) {
     case opt::kScan:
     case opt::kBack:
@@ -432,7 +474,6 @@ int verify_opt(Pcb* pcb, int img) {
         if (ok && o == opt::kAddMode) ok = em->flags106[0] == 1;
         if (ok && o == opt::kDeleteMode) ok = em->flags106[1] == 1 && cfi->fdb.access != 1;
         if (ok && o == opt::kChangeMode) ok = em->flags106[2] == 1;
-        if (!ok) fp_msg(pcb, 300590);
         return ok;
       }
       case opt::kEntryAttrs: return 1;
@@ -450,6 +491,14 @@ int verify_opt(Pcb* pcb, int img) {
   if (!ch) return 0;
   const int lv = level(pcb);
   return ch->display <= lv || (lv == 0 && phase(pcb) != 6);
+}
+
+// A key the screen does not take says so: "Option is not available now".
+int verify_opt(Pcb* pcb, int img) {
+  if (option(pcb) == opt::kNone) return 0;
+  if (option_ok(pcb, img)) return 1;
+  fp_msg(pcb, 300590);
+  return 0;
 }
 
 // ----------------------------------------------------------- show_scr --
@@ -503,7 +552,10 @@ void show_scr(Pcb* pcb, int img, bool wait, FmArb* msgs) {
     if (ci) fp_img_ep(pcb, ci, 43);
     if (EmCfrm* fr = cur_frame(pcb)) fp_frm_ep(pcb, fr, 24);
     if (msg_count(cur_msgs(pcb)) > before) continue;
-    if (!verify_opt(pcb, img)) continue;
+    if (!verify_opt(pcb, img)) {
+      keep_typed_unless_code(pcb, uint32_t(img));
+      continue;
+    }
     return;
   }
 }
@@ -536,6 +588,7 @@ int exec_img(Pcb* pcb) {
     ie->reset_sig = 0;
   }
   prep_itm(pcb, int(img));
+  if (ip_scrolling(pcb)) row_cursor(pcb, ci);
   upd_scr(pcb, ie->region, reattached);
   // 6 The last pass's messages stay visible once.
   empty_msgs(prev_msgs(pcb), "can't clear prv msg");

@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "files/fm.h"
+#include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/la.h"
@@ -233,28 +234,17 @@ bool send_item(Pcb* p, int image, EmCitm* c, uint32_t value, uint32_t select, bo
   return ok != 0;
 }
 
-struct Msg {
-  uint32_t key;
-  uint16_t type;
-  std::string text;
-};
-// The records of a message file in key order.
-std::vector<Msg> messages(FmArb* f) {
-  std::vector<Msg> out;
-  if (!f || !fm_is_handle(f)) return out;
-  FmArb* s = FM_ATTACH(f, nullptr, com.depth);
-  if (!s) return out;
-  s->key_no = 0;
-  s->op = FM_OP_FIRST;
-  fm_start(s);
-  s->op = FM_OP_FAST;
-  while (uint8_t* r = fm_rdnxt_fast(s, 0)) {
-    auto& h = rec::view<LaQueueRec>(r);
-    out.push_back(Msg{h.key, h.severity, std::string(reinterpret_cast<char*>(r) + 8, h.length)});
-  }
-  s->op = 0;
-  fm_detach(s);
-  return out;
+// Compiles the item's conversion for a check of what was typed; the item's
+// geometry stays as the screen laid it out.
+int cmpl_kept(CvBlock* b, CvItem& cv) {
+  uint32_t rows = cv.rows, cols = cv.cols;
+  uint16_t ext = cv.ext_len, edit = cv.edit_len;
+  int done = cv_cmpl(b, &cv, nullptr, 0);
+  cv.rows = rows;
+  cv.cols = cols;
+  cv.ext_len = ext;
+  cv.edit_len = edit;
+  return done;
 }
 
 // Whether the messages to be shown next (the current file and the one the
@@ -268,16 +258,39 @@ bool queued(Pcb* p, uint32_t msg, const std::string& arg) {
   };
   std::string text = trim(la_substitute(la_labelled(msg, &sev), {arg}));
   for (FmArb* f : {p->msg_file.get(), p->prev_msg[0].get()})
-    for (const Msg& m : messages(f)) {
+    for (const LaQueued& m : la_queue_read(f)) {
       std::string have = trim(m.text);
       if (!have.empty() && text.compare(0, have.size(), have) == 0) return true;
     }
   return false;
 }
 
+// The field errors of an edit pass, while it runs: the pass checks the
+// items from the last to the first, but their messages are queued after it
+// from the first to the last, so that the message shown first is the one
+// of the field the cursor goes to (the first that failed).
+struct FieldErrs;
+FieldErrs* g_field_errs = nullptr;
+
+struct FieldErrs {
+  int item = 0;                                // the item being checked
+  std::vector<std::pair<int, uint32_t>> errs;  // item, message
+  FieldErrs* outer = g_field_errs;
+  FieldErrs() { g_field_errs = this; }
+  ~FieldErrs() { g_field_errs = outer; }
+  FieldErrs(const FieldErrs&) = delete;
+  FieldErrs& operator=(const FieldErrs&) = delete;
+  // Queues the messages, the first item's first.
+  void queue(Pcb* p);
+};
+
 void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
   FmArb* f = p->msg_file.get();
   if (!f) return;
+  if (g_field_errs && !arg) {
+    g_field_errs->errs.emplace_back(g_field_errs->item, msg);
+    return;
+  }
   if (arg) {
     std::string s(arg);
     LaText t{uint16_t(s.size()), s.data()};
@@ -285,6 +298,14 @@ void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
   } else {
     la_add_msg(3, f, msg, 0u);
   }
+}
+
+void FieldErrs::queue(Pcb* p) {
+  g_field_errs = nullptr;  // straight into this process's file
+  std::stable_sort(errs.begin(), errs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& e : errs) add_msg(p, e.second);
+  errs.clear();
+  g_field_errs = this;
 }
 
 // The characteristics of an item (stored records of the module's CCHR,
@@ -589,7 +610,9 @@ bool strong_edit(Pcb* pcb) {
   image_items(pcb, image, &first, &last);
   const int lvl = entry_level(pcb);
   bool all = true;
+  FieldErrs fe;
   for (int n = last; n >= first; --n) {
+    fe.item = n;
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e || !e->input || c->disp > lvl || !c->wm.text) continue;
@@ -618,13 +641,7 @@ bool strong_edit(Pcb* pcb) {
     if (ok && checked && c->wm.value) {
       CvItem& cv = cv_of(c);
       CvBlock b;
-      uint32_t rows = cv.rows, cols = cv.cols;
-      uint16_t ext = cv.ext_len, edit = cv.edit_len;
-      int done = cv_cmpl(&b, &cv, nullptr, 0);
-      cv.rows = rows;
-      cv.cols = cols;
-      cv.ext_len = ext;
-      cv.edit_len = edit;
+      int done = cmpl_kept(&b, cv);
       if (done && !cv_etoi(&b)) err = b.msg ? uint32_t(b.msg) : kErrMask;
       ok = err == 0;
     }
@@ -636,6 +653,7 @@ bool strong_edit(Pcb* pcb) {
       send_item(pcb, image, c, 0, wa::kBlink, checked);
     }
   }
+  fe.queue(pcb);
   return all;
 }
 
@@ -644,7 +662,9 @@ bool key_edit(Pcb* pcb) {
   int first, last;
   image_items(pcb, image, &first, &last);
   bool all = true;
+  FieldErrs fe;
   for (int n = last; n >= first; --n) {
+    fe.item = n;
     EmCitm* c = citm(pcb, n);
     PcbItemEnt* e = ient(pcb, n);
     if (!c || !e || !e->input || !c->pcf_key || !c->wm.text || !c->wm.value) continue;
@@ -655,18 +675,13 @@ bool key_edit(Pcb* pcb) {
     }
     CvItem& cv = cv_of(c);
     CvBlock b;
-    uint32_t rows = cv.rows, cols = cv.cols;
-    uint16_t ext = cv.ext_len, edit = cv.edit_len;
-    int done = cv_cmpl(&b, &cv, nullptr, 0);
-    cv.rows = rows;
-    cv.cols = cols;
-    cv.ext_len = ext;
-    cv.edit_len = edit;
+    int done = cmpl_kept(&b, cv);
     if (!done || cv_etoi(&b)) continue;
     add_msg(pcb, b.msg ? uint32_t(b.msg) : kErrMask);
     all = false;
     mark_error(pcb, image, n, c);
   }
+  fe.queue(pcb);
   return all;
 }
 
@@ -976,18 +991,18 @@ void fp_set_cur_item(Pcb* pcb, int item) {
 
 // ----------------------------------------------------------- messages --
 bool chk_msg(FmArb* cur, FmArb* prev, int* top_type) {
-  std::vector<Msg> now = messages(cur), before = messages(prev);
+  std::vector<LaQueued> now = la_queue_read(cur), before = la_queue_read(prev);
   bool fresh = false;
   int top = 0;
-  for (const Msg& m : now) {
-    top = std::max(top, int(m.type));
-    if (m.type == 2 || m.type == 3) {
+  for (const LaQueued& m : now) {
+    top = std::max(top, int(m.severity));
+    if (m.severity == 2 || m.severity == 3) {
       fresh = true;
       continue;
     }
     bool seen = false;
-    for (const Msg& o : before)
-      if (o.key == m.key && o.type == m.type && o.text == m.text) seen = true;
+    for (const LaQueued& o : before)
+      if (o.key == m.key && o.severity == m.severity && o.text == m.text) seen = true;
     if (!seen) fresh = true;
   }
   if (top_type) *top_type = top;

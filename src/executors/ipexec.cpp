@@ -6,7 +6,8 @@
 // delete is confirmed by DELETE. Records move only through the PCF verbs.
 // A record another user (or another part of this process) holds is shown
 // for inquiry with the lock's message; a key that names no record stays as
-// typed with its message.
+// typed with its message. A process whose first frame scrolls runs the
+// same loop over the rows of its list.
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -226,6 +227,88 @@ void next_step(Ip& ip, int result) {
   else verb_msg(pcb);
 }
 
+// ---------------------------------------------------------- the list --
+// A process whose first frame scrolls shows its records as the rows of a
+// list (ipscrl.cpp). In Change, Delete and Inquire the row under the
+// cursor (the current row) is the record: it is read again before each
+// pass in the mode's phase, so that Change and Delete hold it; ENTER goes
+// on to the next row. A new record (Add) and key entry are entered in the
+// first row of the emptied window; a key read there starts the list at its
+// record.
+void list_entry(Ip& ip) { ip_scroll_start(ip.pcb); }
+
+// Before a pass in a record phase: in Change and Delete the current row's
+// record read again and held. A record another user holds shows for
+// inquiry with the lock's message; a list with no row left goes to key
+// entry. Inquire shows the rows as they were read.
+void list_row(Ip& ip) {
+  Pcb* pcb = ip.pcb;
+  ip.a11->phase = uint8_t(ip_mode_phase(ip.mode()));
+  if (ip.a11->phase == 3 && pcb->scroll_img->cur) return;
+  int r = ip_scroll_row(pcb);
+  if (r == 2) {
+    ip.a11->phase = 3;
+    fp_msg(pcb, pcf_status(pcb));
+  } else if (r == 0) {
+    ip.a11->phase = 6;
+    list_entry(ip);
+    fresh_record(ip);
+  }
+}
+
+// ENTER (or NEXT RECORD) on the list.
+void list_done(Ip& ip) {
+  Pcb* pcb = ip.pcb;
+  int ph = ip.a11->phase;
+  if (ip.mode() == 1) {
+    // The new record was written: the next one.
+    ip.a11->phase = 1;
+    return;
+  }
+  if (ph == 6) {
+    // Key entry: the list from the record the key reads (one held or
+    // locked elsewhere too: its row shows it for inquiry).
+    if (!fp_record_entry(pcb)) ut_unwind(2);
+    ip.a11->phase = uint8_t(ip_mode_phase(ip.mode()));
+    if (key_read(ip) || locked(pcf_status(pcb))) {
+      ip.a11->phase = uint8_t(ip_mode_phase(ip.mode()));
+      ip_scroll_from(pcb);
+      return;
+    }
+    ip.a11->phase = 6;
+    ip.keep = true;
+    verb_msg(pcb);
+    return;
+  }
+  // A record phase: the row is done (rewritten in Change when changed);
+  // the next row, read ahead past the last.
+  if (ph == 7) ip_scroll_retag(pcb);
+  if (pcb->scroll_img->cur && !nxt_tag(pcb, 0)) fp_msg(pcb, kMsgEof);
+}
+
+// A mode key on the list (security already passed): Add enters a new
+// record; another mode on a row keeps the row, read again in the new
+// mode's phase at the next pass; a key that changes nothing, or one with no
+// row shown, goes to key entry in its mode.
+void list_mode(Ip& ip, const IpModeSel& s) {
+  Pcb* pcb = ip.pcb;
+  int ph = ip.a11->phase;
+  bool row = pcb->scroll_img->cur && ph != 1 && ph != 6;
+  if (s.mode == 1) {
+    list_entry(ip);
+    ip.set(1, 1);
+    return;
+  }
+  if (!row || s.mode == ip.mode()) {
+    list_entry(ip);
+    ip.set(s.mode, 6);
+    return;
+  }
+  // The row held for the old mode is let go.
+  if (FmArb* h = pcb->pcf_stream.get()) fm_release(h);
+  ip.set(s.mode, ip_mode_phase(s.mode));
+}
+
 // init_mode: MODE and INTERACTIVE PHASE the process starts in, with its
 // first record read where the mode asks for one.
 void init_mode(Ip& ip) {
@@ -325,20 +408,32 @@ void ip_exec(Pcb* pcb) {
   uint8_t* rec = pcf_rec(pcb, &len);
   ip.defaults.assign(rec, rec ? rec + len : nullptr);
   init_mode(ip);
-  // A process whose first frame scrolls runs its list (ipscrl.cpp).
-  if (ip_scroll_frame(pcb) == 1 && ip.a11->mode != 1) {
-    ip_scrl_exec(pcb, ip.a11->mode);
-    return;
+  // A list starts filled from its first page, in the mode's own phase;
+  // in Add mode with the new record in its first row.
+  const bool list = ip_scroll_frame(pcb) == 1;
+  if (list && ip.mode() != 1) {
+    ip.a11->phase = uint8_t(ip_mode_phase(ip.mode()));
+    ip_scroll_first(pcb);
+  } else if (list) {
+    list_entry(ip);
   }
   EmHeader* em = pcb->module.get();
   for (;;) {
+    // The windows of the child Input processes go.
+    if (list) ip_detach(pcb, 0, false, false, true);
     // Every frame shows its images afresh, from the first level.
     if (PcbFrameEnt* ft = pcb->frame_tbl.get()) {
       for (uint32_t f = 1; f <= em->n_frames; ++f) ft[f].image = 0;
       if (EmCfrm* fr = fp_frame(pcb, 1)) ft[1].level = fp_img_levels(fp_image(pcb, fr->first_img)) != 0 ? 1 : 0;
     }
     int phase = ip.a11->phase;
-    if (phase == 1 || phase == 6) fresh_record(ip);
+    if (phase == 1 || phase == 6) {
+      if (list && pcb->scroll_img->first) list_entry(ip);
+      fresh_record(ip);
+    } else if (list) {
+      list_row(ip);
+      phase = ip.a11->phase;
+    }
     int r;
     if (phase == 6 && ip.a11->file_status == kStQueryRec) {
       ip.a11->file_status = 0;
@@ -351,10 +446,12 @@ void ip_exec(Pcb* pcb) {
         ut_unwind(kFpBack);
       case kFpDone:
       case kFpScanChose:
-        if (!read_step(ip)) next_step(ip, r);
+        if (list) list_done(ip);
+        else if (!read_step(ip)) next_step(ip, r);
         break;
       case kFpNext:
-        next_step(ip, r);
+        if (list) list_done(ip);
+        else next_step(ip, r);
         break;
       case kFpAdd:
       case kFpDelete:
@@ -362,7 +459,8 @@ void ip_exec(Pcb* pcb) {
       case kFpChange: {
         IpModeSel s = ip_slct_mode(r, ip.mode(), ip.a11->phase, mode_facts(pcb));
         if (s.msg) fp_msg(pcb, s.msg);
-        ip.set(s.mode, s.phase);
+        else if (list) list_mode(ip, s);
+        else ip.set(s.mode, s.phase);
         break;
       }
       case kFpDelAck:
@@ -370,10 +468,19 @@ void ip_exec(Pcb* pcb) {
           verb_msg(pcb);
           break;
         }
-        if (!read_step(ip)) next_step(ip, r);
+        // On the list the next pass finds the row's record gone: the rows
+        // below move up and the next one is current.
+        if (!list && !read_step(ip)) next_step(ip, r);
         break;
       case kFpScroll:
-        break;  // scrolling frames: their keys move the window
+        if (!list) break;
+        ip_scroll(pcb);
+        // Rows shown from key entry: the list goes on in the mode.
+        if (ip.a11->phase == 6 && pcb->scroll_img->cur) {
+          ip.a11->phase = uint8_t(ip_mode_phase(ip.mode()));
+          ip.keep = false;
+        }
+        break;
       default: {
         char text[64];
         std::snprintf(text, sizeof text, "ip_exec - unexpected fp_exec status : %d", r);

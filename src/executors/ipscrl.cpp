@@ -90,8 +90,8 @@ void unlink_tag(PcbScroll* sb, PcbTag* t) {
   mm_free(t);
 }
 
-// The stream holds the tag's record again: 1 read (a record held or locked
-// elsewhere is delivered and counts as read), 0 when it is gone.
+// The stream holds the tag's record again: 1 read, 2 delivered but held or
+// locked elsewhere (the status in the stream), 0 when it is gone.
 int reread(Pcb* pcb, PcbTag* t) {
   FmArb* h = pcb->pcf_stream.get();
   if (!h || !t) return 0;
@@ -101,7 +101,8 @@ int reread(Pcb* pcb, PcbTag* t) {
   if (!ok && st != FM_ST_HELD_SELF && st != FM_ST_LOCKED) return 0;
   uint8_t key[FM_MAX_KEY_LEN];
   size_t n = key_of(h, key, sizeof key);
-  return n == t->key_len && std::memcmp(key, pcb_tag_key(t), n) == 0;
+  if (n != t->key_len || std::memcmp(key, pcb_tag_key(t), n) != 0) return 0;
+  return ok ? 1 : 2;
 }
 
 // The next record after the last tag, into the record area: 1 read, 0 at
@@ -131,7 +132,9 @@ int read_ahead(Pcb* pcb) {
   h->op = 0;
   h->key.reset();
   h->key_len = 0;
-  if (pi_rdnxt(pcb, 0)) return 1;
+  // A record held or locked elsewhere is delivered all the same: its row
+  // shows it.
+  if (pi_rdnxt(pcb, 0) || h->status == FM_ST_HELD_SELF || h->status == FM_ST_LOCKED) return 1;
   sb->no_more = 1;
   return 0;
 }
@@ -505,62 +508,45 @@ void ip_scroll(Pcb* pcb) {
   a11->phase = phase;
 }
 
-// --------------------------------------------------------- ip_scrl_exec --
-void ip_scrl_exec(Pcb* pcb, int mode) {
-  PdArea11* a11 = phase_rec(pcb);
+// ------------------------------------------------ the executor's list --
+void ip_scroll_first(Pcb* pcb) {
   PcbScroll* sb = block(pcb);
-  uint32_t frame = ip_scroll_frame(pcb);
-  if (!a11 || !sb || !frame) {
-    sys_err(__LINE__, "ip_exec() - no scrolling frame");
-    ut_unwind(4);
-  }
-  a11->mode = uint8_t(mode == 2 || mode == 4 ? mode : 3);
-  const uint8_t own = a11->mode == 2 ? 2 : a11->mode == 4 ? 7 : 3;
-  a11->phase = own;
+  if (!sb || !window(pcb)) return;
   ip_scroll_start(pcb);
-  // The record area as the process started: what an empty window shows.
-  FmArb* h = pcb->pcf_stream.get();
-  auto* cfi = static_cast<PiFileCtl*>(pcb->pcf_entry.get());
-  size_t len = cfi && cfi->cfi ? size_t(cfi->cfi->fdb.rec_len) : 0;
-  uint8_t* rec = h && len ? h->rec.get() : nullptr;
-  std::vector<uint8_t> blank(rec ? rec : nullptr, rec ? rec + len : nullptr);
   // BUFFER SCROLLING IMG '1': the list starts at its end, once.
   PdArea3* a3 = pi_area_rec<PdArea3>(pcb, 3);
   if (a3 && a3->buffer_scroll == "1") {
     scroll_to_end(pcb);
     a3->buffer_scroll.set("0");
   } else {
-    fill_wnd(pcb);
+    redraw(pcb, nullptr, nullptr, false, "fill_wnd() - wm_del_reg failed");
   }
-  for (;;) {
-    ip_detach(pcb, 0, false, false, true);
-    if (!sb->cur && rec) std::memcpy(rec, blank.data(), len);
-    a11->phase = own;
-    int r = fp_exec(pcb, frame);
-    switch (r) {
-      case kFpBack:
-        ut_unwind(kFpBack);
-      case kFpScroll:
-        ip_scroll(pcb);
-        break;
-      case kFpDone:
-      case kFpNext:
-      case kFpScanChose:
-        // The next record: the next row, read ahead past the last.
-        if (sb->cur && !nxt_tag(pcb, 0)) fp_msg(pcb, kMsgEof);
-        break;
-      case kFpAdd:
-      case kFpDelete:
-      case kFpInquire:
-      case kFpChange:
-        // Mode keys are the input executor's; the list stays as it is.
-        break;
-      default: {
-        char text[64];
-        std::snprintf(text, sizeof text, "ip_exec - unexpected fp_exec status : %d", r);
-        sys_err(__LINE__, text);
-        ut_unwind(4);
-      }
-    }
+}
+
+int ip_scroll_row(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  while (sb && sb->cur) {
+    if (int r = reread(pcb, sb->cur.get())) return r;
+    drop_cur(pcb, "get_tag() - wm_del_reg failed");
   }
+  return 0;
+}
+
+void ip_scroll_from(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  if (!sb || !window(pcb)) return;
+  free_all_tags(pcb);
+  sb->no_more = 0;
+  add_tag(pcb, false);
+  redraw(pcb, sb->first.get(), sb->first.get(), false, "fill_wnd() - wm_del_reg failed");
+}
+
+void ip_scroll_retag(Pcb* pcb) {
+  PcbScroll* sb = block(pcb);
+  PcbTag* t = sb ? sb->cur.get() : nullptr;
+  FmArb* h = pcb->pcf_stream.get();
+  if (!t || !h) return;
+  uint8_t key[FM_MAX_KEY_LEN];
+  size_t n = key_of(h, key, sizeof key);
+  if (n == t->key_len && std::memcmp(key, pcb_tag_key(t), n) == 0) t->rid = uint32_t(h->rid);
 }

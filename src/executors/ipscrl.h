@@ -146,10 +146,22 @@ void scroll_to_end(Pcb* pcb);
 // Acts on a scrolling key 320-325 (OPTION of the status record).
 void ip_scroll(Pcb* pcb);
 constexpr uint32_t kIpRdnxtOn = 8192;  // read-next option: go on after the current tag
-// The loop of an Input process whose first frame scrolls, in Inquire,
-// Change or Delete (`mode`): the window filled from the start of the key,
-// the scrolling keys, ENTER to the next record; END ends the process.
-void ip_scrl_exec(Pcb* pcb, int mode);
+// The list of an Input process whose first frame scrolls, as the input
+// executor runs it (ipexec.cpp):
+// The first page (the last with BUFFER SCROLLING IMG '1', which goes back
+// to '0'), read from the start of the key.
+void ip_scroll_first(Pcb* pcb);
+// The current row's record read again in the process's phase (held in
+// Change and Delete): 1 read, 2 delivered but held or locked elsewhere
+// (the status in the stream), 0 when no row is left. A row whose record
+// is gone goes, the rows below moving up and the next one current.
+int ip_scroll_row(Pcb* pcb);
+// The list started afresh at the record just read (key entry): its row
+// first, the rows after it read ahead.
+void ip_scroll_from(Pcb* pcb);
+// The current row takes the record id of the record just rewritten, when
+// it is still the row's record (its key unchanged).
+void ip_scroll_retag(Pcb* pcb);
 // End of an Input process: its windows go (ip_detach of the process and its
 // child Input processes, deleting their records); a kept window stays
 // while an Input process that called it is current.

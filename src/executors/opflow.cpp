@@ -38,6 +38,11 @@ Pcb* owner_of(Pcb* pcb) {
   return o ? o : pcb;
 }
 PdStatus* status_of(Pcb* pcb) { return reinterpret_cast<PdStatus*>(pcb_status(pcb)); }
+// The last item of the module's table (an image's range is cut to it).
+uint32_t em_items(Pcb* pcb) {
+  EmHeader* em = pcb->module.get();
+  return em ? uint32_t(em->n_items) : 0;
+}
 OpStd* std_of(RmRpt* r) { return reinterpret_cast<OpStd*>(r->std_rec.get()); }
 
 void store_lines_left(Pcb* pcb, RmRpt* r) {
@@ -316,7 +321,7 @@ int op_img_exec(Pcb* pcb) {
   // and the display event points.
   PcbItemEnt* items = pcb->item_tbl.get();
   std::vector<uint32_t> marked;
-  for (uint32_t i = ci->last_item; items && i >= ci->first_item && i > 0; --i) {
+  for (uint32_t i = std::min<uint32_t>(ci->last_item, em_items(pcb)); items && i >= ci->first_item && i > 0; --i) {
     EmCitm* c = items[i].citm.get();
     if (!c) continue;
     items[i].source = uint8_t(c->use == 1 ? 0 : 2);
@@ -327,7 +332,7 @@ int op_img_exec(Pcb* pcb) {
   fp_img_ep(pcb, ci, 42);
   fp_frm_ep(pcb, f, 23);
   fp_img_ep(pcb, ci, 45);
-  for (uint32_t i = ci->last_item; items && i >= ci->first_item && i > 0; --i) {
+  for (uint32_t i = std::min<uint32_t>(ci->last_item, em_items(pcb)); items && i >= ci->first_item && i > 0; --i) {
     EmCitm* c = items[i].citm.get();
     if (!c) continue;
     RmItem it = c->wm;
@@ -398,7 +403,7 @@ void cmpl_img(Pcb* pcb) {
     for (int row = 0; src && row < std::min(rows, wrows); ++row)
       std::memcpy(t + row * wcols, src + row * cols, size_t(std::min(cols, wcols)));
     std::vector<const RmItem*> its;
-    for (uint32_t i = ci->first_item; items && i && i <= ci->last_item; ++i)
+    for (uint32_t i = ci->first_item; items && i && i <= std::min<uint32_t>(ci->last_item, em_items(pcb)); ++i)
       if (EmCitm* c = items[i].citm.get()) its.push_back(&c->wm);
     std::vector<RmChr> chrs;
     if (FmArb* cc = em->cchr.get(); cc && fm_is_handle(cc)) {

@@ -55,13 +55,24 @@ PmStream* new_stream(int fd) {
   return s;
 }
 
+// Writes the buffer out. A failed write (a full disk, a quota) is kept in
+// the stream's flag as its error number; the buffer is dropped then, so
+// that it never fills past its end, and the stream writes nothing more.
 bool flush(PmStream* s) {
+  if (s->flag) {
+    s->fill = 0;
+    return false;
+  }
   const uint8_t* p = s->buf.data();
   size_t left = s->fill;
   while (left > 0) {
     ssize_t n = ::write(s->fd, p, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      s->flag = uint8_t(n < 0 && errno > 0 && errno < 256 ? errno : EIO);
+      s->fill = 0;
+      return false;
+    }
     p += n;
     left -= size_t(n);
   }
@@ -70,7 +81,7 @@ bool flush(PmStream* s) {
 }
 
 void put(PmStream* s, uint8_t b) {
-  if (s->fill >= s->buf.size()) flush(s);
+  if (s->fill >= s->buf.size() && !flush(s)) return;
   s->buf[s->fill] = b;
   s->fill = s->fill + 1;
 }
@@ -146,11 +157,12 @@ void back_to_page(PmCtl* pc, PmStream* s) {
 }
 
 // A .cfg value: trailing blanks dropped, and no control byte, which would
-// let a field begin a line of its own (-mode=...).
+// let a field begin a line of its own (-mode=...): neither C0 nor C1 (0x85
+// ends a line for readers that take the file as ISO 8859-1 text).
 std::string cfg_value(std::string_view v) {
   std::string out(v);
   for (char& c : out)
-    if (uint8_t(c) < 0x20 || uint8_t(c) == 0x7f) c = ' ';
+    if (uint8_t(c) < 0x20 || (uint8_t(c) >= 0x7f && uint8_t(c) <= 0x9f)) c = ' ';
   while (!out.empty() && out.back() == ' ') out.pop_back();
   return out;
 }
@@ -183,6 +195,18 @@ int pm_bld(PmCtl* pc, char path[255]) {
         if (errno == EEXIST) continue;
         return 0;
       }
+      // The .cfg name is claimed with the file (empty until the clean-up
+      // writes it): in a directory others write (/tmp), no one can take it
+      // first and so stop the report from being printed.
+      int cfd = open((p + ".cfg").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (cfd < 0) {
+        int e = errno;
+        close(fd);
+        unlink(p.c_str());
+        if (e == EEXIST) continue;
+        return 0;
+      }
+      close(cfd);
       pc->name.set(name);
       std::memset(path, ' ', 255);
       std::memcpy(path, p.data(), p.size());
@@ -223,7 +247,7 @@ int pm_write(PmCtl* pc, const PmReq* req) {
   }
   const char* text = req->text.get();
   size_t n = text ? req->text_len : 0;
-  if (n == 0) return 1;
+  if (n == 0) return s->flag ? 0 : 1;
   // Width: the text without trailing blanks, but at least to the end of the
   // last attribute run; one attribute word per column.
   size_t width = n;
@@ -266,7 +290,7 @@ int pm_write(PmCtl* pc, const PmReq* req) {
       for (char b : seq) put(s, uint8_t(b));
     }
   }
-  return 1;
+  return s->flag ? 0 : 1;
 }
 
 int pm_close(PmCtl* pc) {
@@ -402,27 +426,46 @@ int pm_cleanup(PmCtl* pc) {
     pc->status = kPmNotOpen;
     return 0;
   }
-  flush(s);
+  bool whole = flush(s);
+  uint32_t write_err = s->flag;
   struct stat st{};
   if (pc->disposition == kPmSave && fstat(s->fd, &st) == 0 && st.st_size == 0) pc->disposition = kPmScratch;
-  std::string path = pm_path(pc);
+  std::string path = pm_path(pc), cfg_path = path + ".cfg";
   free_stream(pc);
   pc->status = 0;
   if (pc->print != 1) {
     AsRealUser who;
     unlink(path.c_str());
+    unlink(cfg_path.c_str());
     return 1;
   }
-  std::string cfg_path = path + ".cfg";
+  // A report that did not reach its file whole is never printed: the file
+  // is left as it is and the status says why.
+  if (!whole) {
+    AsRealUser who;
+    unlink(cfg_path.c_str());
+    pc->status = kPmWriteFailed + write_err;
+    return 0;
+  }
   FILE* cfg = nullptr;
   int open_err = 0;
   {
     AsRealUser who;
-    // A fresh file: never through a link planted in the shared directory.
-    unlink(cfg_path.c_str());
-    int fd = open(cfg_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 && !(cfg = fdopen(fd, "w"))) close(fd);
+    // The .cfg claimed with the file: never through a link, and only while
+    // it is still this user's own regular file.
+    int fd = open(cfg_path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     open_err = errno;  // before the identity comes back
+    struct stat cs{};
+    if (fd >= 0 && (fstat(fd, &cs) != 0 || !S_ISREG(cs.st_mode) || cs.st_uid != geteuid() || cs.st_nlink != 1 ||
+                    ftruncate(fd, 0) != 0)) {
+      close(fd);
+      fd = -1;
+      open_err = EPERM;
+    }
+    if (fd >= 0 && !(cfg = fdopen(fd, "w"))) {
+      open_err = errno;
+      close(fd);
+    }
   }
   if (!cfg) {
     pc->status = kPmCfgFailed + uint32_t(open_err);
@@ -468,7 +511,22 @@ int pm_cleanup(PmCtl* pc) {
   // The script gets the two paths as two arguments, no shell between.
   const char* script = std::getenv("QUVO_PRT_SCRIPT");
   std::string sp = script && *script ? script : "quvo_print";
-  if (sp[0] != '/') sp = std::string(os_data_dir()) + "/" + sp;
+  if (sp[0] != '/') {
+    // The data directory is the group's: a script there runs as this user
+    // only when no one else can have put it there or changed it (owned by
+    // this user, root or the directory's owner; a regular file that no one
+    // else may write; every directory on its way held so too). A missing
+    // one is refused as well: another member could plant it before it runs.
+    std::string top = os_data_dir();
+    sp = top + "/" + sp;
+    struct stat ds{};
+    unsigned owner = stat(top.c_str(), &ds) == 0 ? unsigned(ds.st_uid) : unsigned(getuid());
+    OsTrust t = os_trust_path(top, sp, unsigned(getuid()), owner);
+    if (t != OsTrust::Ok) {
+      pc->status = kPmScriptRefused + uint32_t(t);
+      return 0;
+    }
+  }
   int status = 0;
   os_spawn_argv(sp, {sp, "-config=" + cfg_path, path}, true, &status);
   return 1;

@@ -25,7 +25,7 @@ struct PmStream {
   rec::U64 line_off;    // reader: file offset of the last line returned
   rec::U64 off;         // reader: current file offset
   rec::Bytes<8192> buf; // writer: output waiting for the file
-  rec::U8 flag;
+  rec::U8 flag;         // writer: error number of a failed write, 0 while all went out
   rec::U32 fill;        // writer: bytes in buf
 };
 QV_RECORD(PmStream, 8241);
@@ -75,6 +75,9 @@ constexpr uint8_t kPmHold = 1, kPmSpool = 2, kPmKeep = 3, kPmOnline = 4;
 constexpr uint8_t kPmScratch = 1, kPmSave = 2, kPmRequeue = 3;
 constexpr uint32_t kPmEof = 1, kPmNoFile = 2;
 constexpr uint32_t kPmNotOpen = 0x10000, kPmCfgFailed = 0x20000;
+// Clean-up: the print file could not be written whole (plus the error
+// number); the script refused (plus the OsTrust rule it broke).
+constexpr uint32_t kPmWriteFailed = 0x40000, kPmScriptRefused = 0x80000;
 
 // Attribute run of a line: attribute word, start column (from 1), length.
 struct PmRun {
@@ -110,16 +113,22 @@ QV_AT(PmReq, attrs, 16);
 constexpr uint8_t kPmNewPage = 1, kPmAdvance = 2, kPmGoto = 3;
 
 // Creates a new print file (create-exclusive, so engines sharing the
-// directory never take the same name) and opens it for writing; its path,
-// blank-padded, goes to path. 1, or 0.
+// directory never take the same name; its PATH.cfg name is claimed with it,
+// empty) and opens it for writing; its path, blank-padded, goes to path.
+// 1, or 0.
 int pm_bld(PmCtl* pc, char path[255]);
+// 1, or 0 when no file is open, the action is none of those above, or the
+// file could not be written (a full disk: nothing more is written then).
 int pm_write(PmCtl* pc, const PmReq* req);
 int pm_close(PmCtl* pc);
 int pm_open(PmCtl* pc);
 int pm_rdnxt(PmCtl* pc, PmReq* req);
 int pm_read(PmCtl* pc, PmReq* req);
 // Finishes the file: deletes it when it is not to be printed, else writes
-// PATH.cfg and, unless the mode is KEEP, runs the print script.
+// PATH.cfg and, unless the mode is KEEP, runs the print script. 0 with the
+// status when no file is open, the file was not written whole, the .cfg
+// cannot be made, or the script of the data directory is not trusted
+// (os_trust_path): the files stay then and nothing runs.
 int pm_cleanup(PmCtl* pc);
 
 // The print file's path: the directory (with its final '/') and the name.

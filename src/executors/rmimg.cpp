@@ -10,6 +10,7 @@
 
 #include "executors/rm.h"
 #include "files/fm.h"
+#include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
@@ -22,25 +23,15 @@ void sys_err(int line, const char* text) { os_sys_err_text(kMod, line, text); }
 
 uint32_t cells(const RmImg* b) { return b->rows * b->cols; }
 
-// The texts of a message file in key order.
+// The texts of a message file in key order, without their padding.
 std::vector<std::string> msg_texts(FmArb* f) {
   std::vector<std::string> out;
-  if (!f || !fm_is_handle(f)) return out;
-  FmArb* s = FM_ATTACH(f, nullptr, com.depth);
-  if (!s) return out;
-  s->key_no = 0;
-  s->op = FM_OP_FIRST;
-  fm_start(s);
-  s->op = FM_OP_FAST;
-  while (uint8_t* r = fm_rdnxt_fast(s, 0)) {
-    auto& h = rec::view<LaQueueRec>(r);
-    std::string t(reinterpret_cast<char*>(r) + sizeof(LaQueueRec), h.length);
+  for (LaQueued& m : la_queue_read(f)) {
+    std::string& t = m.text;
     while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
     size_t lead = t.find_first_not_of(' ');
     out.push_back(lead == std::string::npos ? std::string() : t.substr(lead));
   }
-  s->op = 0;
-  fm_detach(s);
   return out;
 }
 

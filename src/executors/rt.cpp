@@ -74,6 +74,22 @@ std::string err_text(const ErrDisplay& r) {
   return text;
 }
 
+// A file error says which file: its database, application and name (as
+// the record's head holds them) after the message's text.
+void name_the_file(ErrDisplay* r) {
+  if (r->msg_flag == 255) return;
+  const auto& f = rec::view<PiFiErr>(static_cast<void*>(r));
+  std::string where;
+  for (std::string part : {f.db.str(), f.file_app.str(), f.file_name.str()}) {
+    while (!part.empty() && part.back() == ' ') part.pop_back();
+    if (!part.empty()) where += (where.empty() ? "" : " ") + part;
+  }
+  std::string text = r->msg_text.str();
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  if (where.empty() || text.empty()) return;
+  r->msg_text.set(text + ": " + where);
+}
+
 void show_cmpl_err(Pcb* parent) {
   PiInvoc v = cmpl_err_invoc;
   v.parent_pcb.set(parent);
@@ -143,9 +159,12 @@ int rt_init() {
 
 void rt_err(void* pcb, const void* err_rec) {
   if (!err_rec) return;
-  const auto& r = rec::view<ErrDisplay>(const_cast<void*>(err_rec));
+  ArenaBuf shown(sizeof(ErrDisplay));
+  std::memcpy(shown.p, err_rec, sizeof(ErrDisplay));
+  auto& r = rec::view<ErrDisplay>(shown.p);
+  name_the_file(&r);
   if (FmArb* f = open_err_dspl()) {
-    if (!rt_upd_first(f, err_rec, sizeof(ErrDisplay))) checkstat(f->status, "can't upd err_dspl", kMod, __LINE__);
+    if (!rt_upd_first(f, &r, sizeof(ErrDisplay))) checkstat(f->status, "can't upd err_dspl", kMod, __LINE__);
     FM_CLOSE(f, 0);
   }
   if (!com.screen_up || !wm_up()) {

@@ -38,8 +38,10 @@
 #include <cassert>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -376,6 +378,7 @@ struct MemFile {
   FmKdb* kdb = nullptr;  // own copy (file manager pool)
   int scope = 0;
   size_t scope_at = 0;  // its place in the scope's list (Mem::by_scope)
+  MemFile* same = nullptr;  // the next file of the identity, of an inner scope (Mem::files)
   // The records by id: recs[i] has id base + i + 1. Ids are never given
   // twice; when the last live record goes the slots go with it and base
   // moves on, so a file whose records come and go stays small.
@@ -428,9 +431,93 @@ struct Cur {
   uint64_t ver = 0;
 };
 
+// The files by identity: an open-addressed table of the identities' hashes
+// and first files (the files of one identity, one per scope, chained
+// outermost first through MemFile::same). A look-up reads one slot, or a
+// few neighbours, whatever the number of files: the file of a new identity
+// made by an invocation costs the same with thousands of files elsewhere.
+class Idents {
+ public:
+  // The outermost file of the identity, null for none.
+  MemFile* first(const std::string& id) const { return slots_[find(id, hash(id))].head; }
+  void insert(MemFile* f) {
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    uint64_t h = hash(f->ident);
+    Slot& s = slots_[find(f->ident, h)];
+    if (!s.head) {
+      s.h = h;
+      ++used_;
+    }
+    MemFile** p = &s.head;
+    while (*p && (*p)->scope <= f->scope) p = &(*p)->same;
+    f->same = *p;
+    *p = f;
+  }
+  // False when f is not in the table.
+  bool erase(MemFile* f) {
+    size_t i = find(f->ident, hash(f->ident));
+    MemFile** p = &slots_[i].head;
+    while (*p && *p != f) p = &(*p)->same;
+    if (!*p) return false;
+    *p = f->same;
+    f->same = nullptr;
+    if (!slots_[i].head) vacate(i);
+    return true;
+  }
+
+ private:
+  struct Slot {
+    uint64_t h = 0;  // 0: empty
+    MemFile* head = nullptr;
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(64);
+  size_t used_ = 0;
+
+  static uint64_t hash(const std::string& id) {
+    uint64_t h = std::hash<std::string_view>{}(id);
+    return h ? h : 1;
+  }
+  size_t mask() const { return slots_.size() - 1; }
+  // The slot of the identity, else the empty one where it would go.
+  size_t find(const std::string& id, uint64_t h) const {
+    for (size_t i = h & mask();; i = (i + 1) & mask()) {
+      const Slot& s = slots_[i];
+      if (s.h == 0 || (s.h == h && s.head->ident == id)) return i;
+    }
+  }
+  // Empties slot i, moving back the entries after it that it kept from
+  // their own slots (linear probing's deletion).
+  void vacate(size_t i) {
+    --used_;
+    size_t j = i;
+    for (;;) {
+      slots_[i] = Slot{};
+      for (;;) {
+        j = (j + 1) & mask();
+        if (slots_[j].h == 0) return;
+        size_t k = slots_[j].h & mask();  // where it belongs
+        // It stays unless its own slot is outside (i, j], cyclically.
+        bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+        if (!stays) break;
+      }
+      slots_[i] = slots_[j];
+      i = j;
+    }
+  }
+  void grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    for (const Slot& s : old) {
+      if (s.h == 0) continue;
+      size_t i = s.h & mask();
+      while (slots_[i].h != 0) i = (i + 1) & mask();
+      slots_[i] = s;
+    }
+  }
+};
+
 struct Mem {
-  // The files of an identity, one per scope, outermost first.
-  std::unordered_map<std::string, std::vector<MemFile*>> files;
+  Idents files;
   // The files of each scope, so that a scope's release visits only its own.
   std::vector<std::vector<MemFile*>> by_scope;
   size_t count = 0;
@@ -448,10 +535,8 @@ std::string ident_of(const FmFdb& f) {
 
 // The file of an identity that the scope sees (see the head of the file).
 MemFile* find_in(const std::string& id, int scope) {
-  auto it = M().files.find(id);
-  if (it == M().files.end()) return nullptr;
   MemFile* seen = nullptr;
-  for (MemFile* f : it->second) {
+  for (MemFile* f = M().files.first(id); f; f = f->same) {
     if (f->scope > scope) return seen ? seen : f;
     seen = f;
   }
@@ -459,16 +544,12 @@ MemFile* find_in(const std::string& id, int scope) {
 }
 // The file of an identity in exactly that scope.
 MemFile* find_at(const std::string& id, int scope) {
-  auto it = M().files.find(id);
-  if (it == M().files.end()) return nullptr;
-  for (MemFile* f : it->second)
+  for (MemFile* f = M().files.first(id); f; f = f->same)
     if (f->scope == scope) return f;
   return nullptr;
 }
 void add_file(MemFile* f) {
-  auto& v = M().files[f->ident];
-  auto at = std::find_if(v.begin(), v.end(), [&](MemFile* o) { return o->scope > f->scope; });
-  v.insert(at, f);
+  M().files.insert(f);
   ++M().count;
   auto& bs = M().by_scope;
   size_t sc = size_t(std::max(f->scope, 0));
@@ -477,14 +558,8 @@ void add_file(MemFile* f) {
   bs[sc].push_back(f);
 }
 void remove_file(MemFile* f) {
-  auto it = M().files.find(f->ident);
-  if (it == M().files.end()) return;
-  auto& v = it->second;
-  auto at = std::find(v.begin(), v.end(), f);
-  if (at == v.end()) return;
-  v.erase(at);
+  if (!M().files.erase(f)) return;
   --M().count;
-  if (v.empty()) M().files.erase(it);
   auto& own = M().by_scope[size_t(std::max(f->scope, 0))];
   own[f->scope_at] = own.back();
   own[f->scope_at]->scope_at = f->scope_at;

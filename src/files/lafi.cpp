@@ -166,6 +166,26 @@ int queue_add(FmArb* queue, uint32_t msg, uint32_t key, const std::vector<std::s
 
 }  // namespace
 
+std::vector<LaQueued> la_queue_read(FmArb* queue) {
+  std::vector<LaQueued> out;
+  if (!queue || !fm_is_handle(queue)) return out;
+  FmArb* s = FM_ATTACH(queue, nullptr, com.depth);
+  if (!s) return out;
+  s->key_no = 0;
+  s->op = FM_OP_FIRST;
+  fm_start(s);
+  s->op = FM_OP_FAST;
+  while (uint8_t* r = fm_rdnxt_fast(s, 0)) {
+    const LaQueueRec& h = rec::view<LaQueueRec>(r);
+    size_t len = s->len_read > kHead ? size_t(s->len_read - kHead) : 0;
+    len = std::min<size_t>(len, h.length);
+    out.push_back(LaQueued{h.key, h.severity, std::string(reinterpret_cast<char*>(r) + kHead, len)});
+  }
+  s->op = 0;
+  fm_detach(s);
+  return out;
+}
+
 const LaFiles la_files = {cat_open, cat_is_open, cat_read, cat_close, queue_create, queue_add};
 
 // ========================================================== the catalogue --

@@ -10,10 +10,23 @@
 // u16 severity, duplicates kept in the order written.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "files/fm.h"
 #include "foundation/la.h"
+
+// A record of a message queue file, read back.
+struct LaQueued {
+  uint32_t key;
+  uint16_t severity;
+  std::string text;  // as written, blank padding kept
+};
+// The records of a message queue file in key order (read through a handle
+// of its own, so the caller's position stays); empty for no file. A text
+// length past the record is cut to the record.
+std::vector<LaQueued> la_queue_read(FmArb* queue);
 
 // The hook table the file manager gives the catalogue (fm_serve_foundation).
 extern const LaFiles la_files;

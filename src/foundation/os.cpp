@@ -275,9 +275,10 @@ void os_usage(FILE* to) {
       "Keys on the screens (xterm and its relatives; -k records your terminal's):\n"
       "  F1 HELP on the field, F2 the options of a menu, F3 END (leaves the screen),\n"
       "  F10 or ESC CANCEL; F5 to F8 the Add, Delete, Inquire and Change modes,\n"
-      "  Shift-F4 DELETE CONFIRM, Shift-F5 NEXT RECORD; TAB and Shift-TAB move\n"
-      "  between the fields, ENTER takes the whole screen (an Input process writes\n"
-      "  its record).\n"
+      "  Shift-F4 or Alt-D DELETE CONFIRM, Shift-F5 or Alt-N NEXT RECORD (Alt-D and\n"
+      "  Alt-N on every terminal, also where Shift does not reach the function keys,\n"
+      "  as under screen and tmux); TAB and Shift-TAB move between the fields,\n"
+      "  ENTER takes the whole screen (an Input process writes its record).\n"
       "\n"
       "Environment:\n"
       "  --NAME=VALUE  set the environment variable NAME for this run\n"
@@ -1303,7 +1304,10 @@ bool os_spawn_argv(const std::string& path, const std::vector<std::string>& args
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   uid_t ruid = getuid();
+  gid_t rgid = getgid();
   bool drop = real_user && geteuid() != ruid;
+  // A set-group-id engine: the program does not keep the engine's group.
+  bool drop_group = real_user && getegid() != rgid;
   return spawn_and_wait(
       [&](const sigset_t& def) -> pid_t {
         pid_t pid = fork();
@@ -1318,6 +1322,7 @@ bool os_spawn_argv(const std::string& path, const std::vector<std::string>& args
         sigprocmask(SIG_SETMASK, &none, nullptr);
         // All three user ids become the real one, so the program cannot
         // switch back to the engine's owner.
+        if (drop_group && setresgid(rgid, rgid, rgid) != 0) _exit(127);
         if (drop && setresuid(ruid, ruid, ruid) != 0) _exit(127);
         execv(path.c_str(), argv.data());
         _exit(127);

@@ -408,9 +408,9 @@ std::string os_type_name(int type);
 bool os_spawn(std::string_view command, int* status);
 // Runs the program at path with the argument words args (args[0] is the
 // name the program sees as its own), no shell between: each word reaches it
-// byte for byte. real_user: when the effective user is not the real one, the
-// child takes the real user's id (all three) before the program starts; the
-// engine keeps its own. status as os_spawn gives it; 127 also when the
+// byte for byte. real_user: when the effective user (group) is not the real
+// one, the child takes the real user's (group's) id, all three, before the
+// program starts; the engine keeps its own. status as os_spawn gives it; 127 also when the
 // program cannot be started.
 bool os_spawn_argv(const std::string& path, const std::vector<std::string>& args, bool real_user, int* status);
 // One shell word: the text in single quotes, quotes inside escaped.

@@ -18,9 +18,20 @@
 #include "language/ibfld.h"
 
 // Sets the level of shift s to v (1, 2) and every deeper level to unset.
-uint32_t ii_set_tf(uint32_t mask, uint32_t v, uint32_t shift);
+inline uint32_t ii_set_tf(uint32_t mask, uint32_t v, uint32_t shift) {
+  if (shift < 2 || shift > 10) return mask;
+  uint32_t low = shift - 2;
+  return ((mask >> shift) << shift | v << low | ((1u << low) - 1)) & 0x3FF;
+}
 // The truth value of a comparison result (-1, 0, 1) under relation 1-6.
-int ii_rel(int cmp, int relation);
+inline int ii_rel(int cmp, int relation) {
+  // rows: less, equal, greater; columns: relation 0-8 (0, 7 and 8: false)
+  static constexpr uint8_t kRel[3][9] = {{2, 2, 2, 2, 1, 1, 1, 2, 2},
+                                         {2, 1, 1, 2, 1, 2, 2, 2, 2},
+                                         {2, 2, 1, 1, 2, 2, 1, 2, 2}};
+  int row = cmp < 0 ? 0 : cmp == 0 ? 1 : 2;
+  return relation >= 0 && relation <= 8 ? kRel[row][relation] : 2;
+}
 
 // Layouts.
 struct IbChkTf {         // CHK_TF 500 (16)

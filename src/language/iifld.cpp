@@ -63,7 +63,7 @@ uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2
     ++s->count;  // the instruction it stands for, for the loop's yield
     int c = pd_fast_cmp(&x, &y);  // what IF_PD compares: the two values' last halves
     if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
-    return ii_next(b, s, set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16));
+    return ii_after_test(b, s, set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16));
   }
   uint8_t w1[16], w2[16];
   auto scale_ok = [](int sc) { return sc >= kIiMinScale && sc <= kIiMaxScale; };

@@ -109,35 +109,10 @@ bool drop(IiCalc& e, int n) {
 
 using pacdec::u128;
 
-// Drops the trailing zero decimals of a magnitude (all of them from 0),
-// a 64-bit one at scale sc >= 0 first.
-void trim64(uint64_t& w, int& sc) {
-  if (w == 0) {
-  sc = 0;
-  return;
-  }
-  // Eight at a time, then the rest (fewer than eight) as 4 + 2 + 1.
-  while (sc >= 8 && w % 100000000 == 0) {
-    w /= 100000000;
-    sc -= 8;
-  }
-  if (sc >= 4 && w % 10000 == 0) {
-    w /= 10000;
-    sc -= 4;
-  }
-  if (sc >= 2 && w % 100 == 0) {
-    w /= 100;
-    sc -= 2;
-  }
-  if (sc >= 1 && w % 10 == 0) {
-    w /= 10;
-    sc -= 1;
-  }
-}
 void trim_mag(u128& m, int& sc) {
   if (sc > 0 && m <= UINT64_MAX) {
     uint64_t w = uint64_t(m);
-    trim64(w, sc);
+    ii_trim64(w, sc);
     m = w;
     return;
   }
@@ -343,49 +318,10 @@ bool exact_quotient(double x, u128& am, int& as, u128 bm, int bs) {
   return true;
 }
 
-// A quotient by a divisor whose only prime factors are 2 and 5 (2, 4, 5,
-// 8, 16, 20, 25 ...) is a product: a / b = a x (10^k / b) / 10^k. Where that
-// product has at most 15 significant digits and 15 decimals it is exact,
-// and so what exact_quotient finds through the double division, found
-// without it; false (nothing changed) otherwise.
-inline bool by_power_of_ten64(uint64_t& am, int& as, uint64_t bm, int bs) {
-  constexpr uint64_t k53 = uint64_t(1) << 53;
-  if (am == 0 || bm == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
-  // The last divisor's factor is kept: a loop divides by the same one.
-  static uint64_t last_b = 0, last_f = 0;
-  static int last_k = -1;
-  if (bm != last_b) [[unlikely]] {
-    uint64_t b = bm;
-    int twos = __builtin_ctzll(b), fives = 0;
-    b >>= twos;
-    while (b % 5 == 0) {
-      b /= 5;
-      ++fives;
-    }
-    last_b = bm;
-    last_k = std::max(twos, fives);
-    if (b != 1 || last_k > 15) last_k = -1;
-    else last_f = uint64_t(pacdec::pow10(last_k)) / last_b;
-  }
-  int k = last_k;
-  if (k < 0) return false;
-  uint64_t m;
-  int sc = as + k - bs;
-  if (__builtin_mul_overflow(am, last_f, &m)) return false;
-  if (sc < 0) {
-    if (__builtin_mul_overflow(m, uint64_t(pacdec::pow10(-sc)), &m)) return false;
-    sc = 0;
-  }
-  trim64(m, sc);
-  if (sc > 15 || m >= 1000000000000000ULL) return false;
-  am = m;
-  as = sc;
-  return true;
-}
 bool by_power_of_ten(u128& am, int& as, u128 bm, int bs) {
   if (am > UINT64_MAX || bm > UINT64_MAX) return false;
   uint64_t a = uint64_t(am);
-  if (!by_power_of_ten64(a, as, uint64_t(bm), bs)) return false;
+  if (!ii_divide_p10(a, as, uint64_t(bm), bs)) return false;
   am = a;
   return true;
 }
@@ -1254,13 +1190,7 @@ uint64_t ii_math_plan_runs() { return plan::g_runs; }
 
 bool ii_math_old_mul() { return g_old_mul; }
 
-bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
-  uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
-  if (by_power_of_ten64(m, as, b < 0 ? uint64_t(0) - uint64_t(b) : uint64_t(b), bs)) {
-    *q = (a < 0) != (b < 0) ? -int64_t(m) : int64_t(m);
-    *qs = as;
-    return true;
-  }
+bool ii_math_divide_general(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
   if (as < 0 || as > 31 || bs < 0 || bs > 31) return false;
   u128 am = a < 0 ? u128(0) - u128(a) : u128(a);
   bool an = a < 0;

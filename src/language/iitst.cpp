@@ -8,21 +8,6 @@
 #include "language/ibtst.h"
 #include "language/iiutil.h"
 
-uint32_t ii_set_tf(uint32_t mask, uint32_t v, uint32_t shift) {
-  if (shift < 2 || shift > 10) return mask;
-  uint32_t low = shift - 2;
-  return ((mask >> shift) << shift | v << low | ((1u << low) - 1)) & 0x3FF;
-}
-
-int ii_rel(int cmp, int relation) {
-  // rows: less, equal, greater; columns: relation 0-8 (0, 7 and 8: false)
-  static const uint8_t kRel[3][9] = {{2, 2, 2, 2, 1, 1, 1, 2, 2},
-                                     {2, 1, 1, 2, 1, 2, 2, 2, 2},
-                                     {2, 2, 1, 1, 2, 2, 1, 2, 2}};
-  int row = cmp < 0 ? 0 : cmp == 0 ? 1 : 2;
-  return relation >= 0 && relation <= 8 ? kRel[row][relation] : 2;
-}
-
 namespace {
 
 uint8_t* set(IlfState* s, uint8_t* pc, int v, uint32_t shift, size_t len) {
@@ -43,15 +28,15 @@ uint8_t* inst_chk_tf(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_fail(b, s, kIiErrAnd);
 }
 
-uint8_t* inst_if_str_eq(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_if_str_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIfCmp>(pc);
   int c = sign(std::memcmp(s->addr[0], s->addr[1], in.len.get()));
   rec::view<rec::U32>(s->work[0]) = uint32_t(c);
-  return set(s, pc, ii_rel(c, in.rel), in.shift, 12);
+  return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 12));
 }
 
 // The rest of the longer operand against blanks, when the common part was equal.
-uint8_t* inst_if_str_rest(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_if_str_rest(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIfRest>(pc);
   int c = int32_t(rec::view<rec::U32>(s->work[0]).get());
   if (c == 0) {
@@ -60,11 +45,11 @@ uint8_t* inst_if_str_rest(IlfExecBlock*, IlfState* s, uint8_t* pc) {
       if (rest[i] != ' ') c = rest[i] > ' ' ? 1 : -1;
     if (in.longer != 1) c = -c;
   }
-  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+  return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));
 }
 
 // Justified alpha: the operands compared right-aligned, blanks before the shorter.
-uint8_t* inst_if_str_just(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_if_str_just(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIf2>(pc);
   int l1 = in.len1, l2 = in.len2, n = std::max(l1, l2), c = 0;
   for (int i = 0; i < n && c == 0; ++i) {
@@ -72,7 +57,7 @@ uint8_t* inst_if_str_just(IlfExecBlock*, IlfState* s, uint8_t* pc) {
     int d = i < n - l2 ? ' ' : s->addr[1][i - (n - l2)];
     c = a < d ? -1 : a > d ? 1 : 0;
   }
-  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+  return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));
 }
 
 // IN and EX: the second operand (trailing blanks off) in the first, blank
@@ -119,12 +104,12 @@ int cmp_scaled(__int128 a, int sa, __int128 b, int sb) {
   else b = up(b, sa - sb);
   return a < b ? -1 : a > b ? 1 : 0;
 }
-uint8_t* inst_if_bin(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_if_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIfBin>(pc);
   int code = in.code;
   int c1 = (code - 1) / 6 + 1, c2 = (code - 1) % 6 + 1;
   int c = cmp_scaled(read_bin(s->addr[0], c1), in.scale1, read_bin(s->addr[1], c2), in.scale2);
-  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+  return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));
 }
 
 uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
@@ -137,7 +122,7 @@ uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   }
   int c = hx == 0 && hy == 0 ? pd_cmp(x + 8, 8, y + 8, 8) : pd_cmp(x, s->len[0], y, s->len[1]);
   if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
-  return set(s, pc, ii_rel(c, in.rel), in.shift, 16);
+  return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));
 }
 
 // IF_DAT: both dates to the internal standard date (102540 when one does
@@ -171,7 +156,7 @@ uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
       c = x < y ? -1 : x > y ? 1 : 0;
     }
   }
-  return set(s, pc, ii_rel(c, in.rel), in.shift, sizeof(IbIfDat) + in.masks_len.get());
+  return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, sizeof(IbIfDat) + in.masks_len.get()));
 }
 
 void define16(uint16_t op, const char* even, const char* odd) {

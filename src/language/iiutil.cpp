@@ -95,10 +95,7 @@ uint8_t* inst_occ_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 // Truth-mask branches.
-uint8_t* inst_tfc(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  uint32_t cond = rec::view<IbTfc>(pc).cond;
-  return (s->mask | cond) != cond ? ii_at(pc + 4) : ii_adv(pc, 12);
-}
+uint8_t* inst_tfc(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return ii_next(b, s, ii_tfc(s, pc)); }
 uint8_t* inst_tfu(IlfExecBlock*, IlfState*, uint8_t* pc) { return ii_at(pc + 4); }
 
 // CNV_PD: the binary at the register becomes a packed work value.

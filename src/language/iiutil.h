@@ -3,10 +3,13 @@
 // every family's init with the interpreter.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
+#include "foundation/pacdec.h"
 #include "foundation/record.h"
+#include "language/ibutil.h"
 #include "language/ii.h"
 
 constexpr uint32_t kIiErrRuntime = 300540;   // overflow, a value that does not fit
@@ -69,6 +72,21 @@ inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->ca
 // which costs only the shortcut.
 inline bool ii_slow(const IlfState* s) { return s->armed == 1; }
 
+// TFC (relocated) at pc: where it goes under the truth mask.
+inline uint8_t* ii_tfc(const IlfState* s, uint8_t* pc) {
+  uint32_t cond = rec::view<IbTfc>(pc).cond;
+  return (s->mask | cond) != cond ? ii_at(pc + 4) : ii_adv(pc, 12);
+}
+// After a test that set the mask, from the end of its handler: a relocated
+// TFC that follows (the T or F branch of an IF) runs from here, else the
+// instruction at pc as ii_next runs it.
+inline uint8_t* ii_after_test(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (ii_op(pc) != 81 || ii_slow(s)) return ii_next(b, s, pc);
+  s->pc = pc;
+  ++s->count;  // the instruction it stands for, for the loop's yield
+  return ii_next(b, s, ii_tfc(s, pc));
+}
+
 // Family inits (ii_set_family_init); ii_families_register plugs them all in
 // before ii_init runs them.
 void ii_tst_init();
@@ -107,11 +125,96 @@ struct IiPlanView {
 int ii_math_plan_view(uint8_t* pc, IiPlanView* out);
 // Whether the older multiply is on (the plans leave it to the instructions).
 bool ii_math_old_mul();
+// Drops the trailing zero decimals of a magnitude (all of them from 0),
+// a 64-bit one at scale sc >= 0 first.
+inline void ii_trim64(uint64_t& w, int& sc) {
+  if (w == 0) {
+    sc = 0;
+    return;
+  }
+  // Eight at a time, then the rest (fewer than eight) as 4 + 2 + 1.
+  while (sc >= 8 && w % 100000000 == 0) {
+    w /= 100000000;
+    sc -= 8;
+  }
+  if (sc >= 4 && w % 10000 == 0) {
+    w /= 10000;
+    sc -= 4;
+  }
+  if (sc >= 2 && w % 100 == 0) {
+    w /= 100;
+    sc -= 2;
+  }
+  if (sc >= 1 && w % 10 == 0) {
+    w /= 10;
+    sc -= 1;
+  }
+}
+
+// The factor of the last divisor: 10^k / b and k, or k = -1 when b is not
+// a divisor of a power of ten up to 10^15.
+struct IiDivisor {
+  uint64_t b = 0, f = 0;
+  int k = -1;
+};
+inline IiDivisor ii_last_divisor;
+[[gnu::noinline]] inline void ii_divisor_factor(uint64_t bm) {
+  uint64_t b = bm;
+  int twos = __builtin_ctzll(b), fives = 0;
+  b >>= twos;
+  while (b % 5 == 0) {
+    b /= 5;
+    ++fives;
+  }
+  IiDivisor& d = ii_last_divisor;
+  d.b = bm;
+  d.k = std::max(twos, fives);
+  if (b != 1 || d.k > 15) d.k = -1;
+  else d.f = uint64_t(pacdec::pow10(d.k)) / bm;
+}
+// A quotient by a divisor whose only prime factors are 2 and 5 (2, 4, 5,
+// 8, 16, 20, 25 ...) is a product: a / b = a x (10^k / b) / 10^k. Where that
+// product has at most 15 significant digits and 15 decimals it is exact,
+// and so what exact_quotient finds through the double division, found
+// without it; false (nothing changed) otherwise.
+[[gnu::always_inline]] inline bool ii_divide_p10(uint64_t& am, int& as, uint64_t bm, int bs) {
+  constexpr uint64_t k53 = uint64_t(1) << 53;
+  if (am == 0 || bm == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
+  // The last divisor's factor is kept: a loop divides by the same one.
+  if (bm != ii_last_divisor.b) [[unlikely]]
+    ii_divisor_factor(bm);
+  int k = ii_last_divisor.k;
+  uint64_t last_f = ii_last_divisor.f;
+  if (k < 0) return false;
+  uint64_t m;
+  int sc = as + k - bs;
+  if (__builtin_mul_overflow(am, last_f, &m)) return false;
+  if (sc < 0) {
+    if (__builtin_mul_overflow(m, uint64_t(pacdec::pow10(-sc)), &m)) return false;
+    sc = 0;
+  }
+  ii_trim64(m, sc);
+  if (sc > 15 || m >= 1000000000000000ULL) return false;
+  am = m;
+  as = sc;
+  return true;
+}
 // A CALC division on 64-bit values with their scales (0..31), as the
 // instructions divide: q at scale qs (15 significant digits, or up to 17
 // at scale 0);
 // false when the division fails (by zero, a quotient of 10^17 or more).
-bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs);
+// The division by a power of ten's divisor runs in line (a loop's plan
+// divides by the same one again and again), the rest out of line.
+bool ii_math_divide_general(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs);
+[[gnu::always_inline]] inline bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
+  uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
+  if (ii_divide_p10(m, as, b < 0 ? uint64_t(0) - uint64_t(b) : uint64_t(b), bs)) {
+    *q = (a < 0) != (b < 0) ? -int64_t(m) : int64_t(m);
+    *qs = as;
+    return true;
+  }
+  return ii_math_divide_general(a, as, b, bs, q, qs);
+}
 
 // Loop plans (iiloop.cpp): END LOOP's back edge of a packed loop hands the
 // body to its plan, which returns the instruction the interpreter goes on

@@ -339,6 +339,8 @@ int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) 
 void (*pc_cmpl_err_show)(Pcb* parent) = nullptr;
 
 void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {
+  // The errors take the place of the compile's notice on the screen.
+  if (!to && com.screen_up) pl_close_notice();
   if (!to && com.screen_up && pc_cmpl_err_show) {
     pc_cmpl_err_show(ctx->pcb ? static_cast<Pcb*>(ctx->pcb->invoc.parent_pcb.get()) : nullptr);
     return;

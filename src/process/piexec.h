@@ -119,6 +119,9 @@ void pi_start_file_failure(const Pcb* pcb, const std::string& why);
 // -p; an application of a database without one); a -v that names another
 // existing version than the one the database runs is warned about.
 bool pi_start_check(const OsCmd& cmd, std::string* why);
+// Whether the dictionary holds the process an invocation names (its
+// application, version, type and name).
+bool pi_proc_exists(const PiInvoc& v);
 
 // ---------------------------------------------------------- defaults --
 // Fills key (a PCB-shaped buffer: process key in key->invoc, language in

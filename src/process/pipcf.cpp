@@ -411,6 +411,8 @@ struct Log {
           break;
         }
       if (!e) continue;  // the second half of a split binary segment
+      // A dictionary's element that reaches past the record shows nothing.
+      if (uint32_t(s[i].offset) + e->length > file->fdb.rec_len) continue;
       int room = 40 - int(t.size()) - (t.empty() ? 0 : 1);
       if (room <= 0) break;
       std::string v;

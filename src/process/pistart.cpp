@@ -33,14 +33,18 @@ bool process_exists(const std::string& app, const std::string& ver, int type, co
   key.ver.set(ver);
   key.type = uint8_t(type);
   key.name.set(name);
+  return pi_proc_exists(key);
+}
+}  // namespace
+
+bool pi_proc_exists(const PiInvoc& v) {
   auto* def = static_cast<DProc*>(MM_ALLOC(pi_pool(), sizeof(DProc)));
   std::memset(static_cast<void*>(def), ' ', sizeof *def);
   uint32_t status = 0;
-  bool found = read_dproc(key, def, nullptr, &status) == 1;
+  bool found = read_dproc(v, def, nullptr, &status) == 1;
   mm_free(def);
   return found;
 }
-}  // namespace
 
 bool pi_start_check(const OsCmd& c, std::string* why) {
   auto refuse = [&](std::string text) {

@@ -813,10 +813,18 @@ int dflt_save_em(const DProc* def, const Pcb* pcb) {
 namespace {
 
 // The window that says what the loader is doing while a screen is up.
+// The notice of the compile under way (the innermost), while it is up.
+struct MsgWin;
+MsgWin* g_notice = nullptr;
+
 struct MsgWin {
   WmHandle win = 0;
   bool shown = false;
   std::string head;
+  MsgWin* outer = g_notice;
+  MsgWin() { g_notice = this; }
+  MsgWin(const MsgWin&) = delete;
+  MsgWin& operator=(const MsgWin&) = delete;
   void open(const Pcb* pcb, const DProc* def) {
     if (!com.screen_up || !wm_up()) return;
     std::string who = def->title.blank() ? def->proc_name.str() : def->title.str();
@@ -849,8 +857,13 @@ struct MsgWin {
     wm_show(&sb, 0);
     shown = true;
   }
-  ~MsgWin() {
+  void close() {
     if (win) wm_detach(win, 1);
+    win = 0;
+  }
+  ~MsgWin() {
+    close();
+    g_notice = outer;
   }
 };
 
@@ -925,6 +938,10 @@ int pl_get(Pcb* pcb, int compile_flag) {
   }
   pl_release(pcb);
   return 0;
+}
+
+void pl_close_notice() {
+  if (g_notice) g_notice->close();
 }
 
 // --------------------------------------------------------- one-off uses --

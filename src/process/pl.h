@@ -40,7 +40,8 @@
 // TRAP count), the TOC records, the TRAP records (12 bytes each).
 //
 // Messages: 300560 while compiling, 300570 while saving, in a message window
-// when a screen is up. QUVO_DBG_VFY names a file that gets one line per
+// when a screen is up (pl_close_notice takes it down before a failed
+// compile's errors show). QUVO_DBG_VFY names a file that gets one line per
 // verification failure.
 #pragma once
 
@@ -99,6 +100,9 @@ void pl_register();
 // Gives the PCB its module: 1 (202 in the completion code for a cache hit),
 // or 0 with the reason in the completion code.
 int pl_get(Pcb* pcb, int compile_flag);
+// Takes the notice of the compile under way off the screen (nothing when
+// none is up).
+void pl_close_notice();
 // Gives back the PCB's hold on its module (invariant 1) and clears the
 // PCB's module field. Safe on a PCB without module.
 void pl_release(Pcb* pcb);

@@ -253,8 +253,19 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
          put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 3; }));
          put("INIT_DFLD_FDB", fld(F, "F", 2, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 3; }));
        }},
+      {"key number 16 taken, 17 refused", 100240, 3, "F",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 16; }));
+         put("INIT_DFLD_FDB", fld(F, "F", 2, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 17; }));
+       }},
       {"key number 40", 100240, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 40; })); }},
+      {"group key of 300 bytes", 100270, 3, "G",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "COUNT", key0));
+         put("INIT_DFLD_FDB", fld(F, "G", 2, "E", [](DField& f) { f.key_kind = 1; }, 2));
+         put("INIT_DFLD_FDB", fld(F, "E", 3, "LONGKEY"));
+       }},
       {"key of 300 bytes", 100660, 3, "E",
        [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "LONGKEY", [](DField& f) { f.key_kind = 1; })); }},
       {"no primary key", 100670, 1, "", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "E", 1, "COUNT")); }},
@@ -292,6 +303,11 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
        [&](auto& F) {
          put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
          put("INIT_DFLD_FDB", fld(F, "S", 2, "K", [](DField& f) { f.offset = 5; f.length = 10; }, 4));
+       }},
+      {"substring's occurrences past its base", 100580, 3, "S",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "K", 1, "NAME", key0));
+         put("INIT_DFLD_FDB", fld(F, "S", 2, "K", [](DField& f) { f.offset = 5; f.length = 2; f.occurs = 4; }, 4));
        }},
       {"substring of occurrences", 100590, 3, "B",
        [&](auto& F) {
@@ -416,6 +432,54 @@ TEST_F(DdCmpl, EveryMessageComesFromADefinitionMadeToRaiseIt) {
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 
+// A record's length at the limit compiles; one byte past it, or fields of
+// 65535 occurrences of 65535 bytes (whose product passes an int and once
+// wrapped round to a record of 9 bytes, the fields' values written far past
+// its images), fail the file with 100690 and write nothing.
+TEST_F(DdCmpl, RecordLengthAtTheLimitAndPastItHoweverLarge) {
+  DDomain one = domain("ONE", 4, 1);
+  one.dflt_len = 1;
+  put("INIT_DDOM_FDB", one);
+  DDomain wide = domain("WIDE", 4, 1);
+  wide.dflt_len = 65535;
+  put("INIT_DDOM_FDB", wide);
+  auto key0 = [](DField& f) { f.key_kind = 0; f.key_no = 0; };
+  auto occurs = [](int n) { return [n](DField& f) { f.occurs = uint16_t(n); }; };
+  struct Case {
+    const char* file;
+    std::function<void(const std::string&)> define;
+    bool fits;
+  };
+  const int room = int(FM_MAX_REC) - 10;  // beside the 10-byte key
+  std::vector<Case> cases = {
+      {"LIMIT", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "A", 1, "ONE", occurs(room))); }, true},
+      {"PAST", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "A", 1, "ONE", occurs(room + 1))); }, false},
+      {"WRAP",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "A", 1, "WIDE", occurs(65535)));
+         put("INIT_DFLD_FDB", fld(F, "B", 2, "WIDE", occurs(2)));
+       },
+       false},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.file);
+    put("INIT_DREC_FDB", record(k.file));
+    k.define(k.file);
+    put("INIT_DFLD_FDB", fld(k.file, "K", 3, "NAME", key0));
+    ASSERT_EQ(c.run(k.file), 1) << errs.last();
+    DFile f;
+    ASSERT_EQ(file_rec(k.file, &f), k.fits);
+    if (k.fits) {
+      EXPECT_EQ(f.rec_len, FM_MAX_REC);
+      EXPECT_TRUE(c.msgs(k.file).empty());
+    } else {
+      EXPECT_EQ(c.numbers(k.file).back(), 100690u);
+      EXPECT_TRUE(elems(k.file).empty());
+    }
+  }
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
 }  // namespace
 
 namespace {
@@ -491,6 +555,8 @@ TEST_F(DdCmpl, GroupsSynonymsAndSubstringsTakeTheirOffsets) {
   put("INIT_DFLD_FDB", fld("GRP", "DAY", 6, "DAY"));
   put("INIT_DFLD_FDB", fld("GRP", "SUB", 7, "NAME", [](DField& f) { f.offset = 5; f.length = 6; }, 4));
   put("INIT_DFLD_FDB", fld("GRP", "SYN", 8, "DAY", nullptr, 5));
+  // occurrences of a substring up to its base's end
+  put("INIT_DFLD_FDB", fld("GRP", "SUB3", 9, "NAME", [](DField& f) { f.offset = 5; f.length = 2; f.occurs = 3; }, 4));
   ASSERT_EQ(c.run("GRP"), 1) << errs.last();
   EXPECT_TRUE(c.msgs("GRP").empty());
   auto es = elems("GRP");
@@ -507,6 +573,10 @@ TEST_F(DdCmpl, GroupsSynonymsAndSubstringsTakeTheirOffsets) {
   EXPECT_EQ(sub->offset, 2 + 4);
   EXPECT_EQ(sub->length, 6);
   EXPECT_EQ(sub->type, 1);
+  const DElem* sub3 = elem(es, "GRP SUB3");
+  ASSERT_TRUE(sub3);
+  EXPECT_EQ(sub3->offset, 2 + 4);
+  EXPECT_EQ(sub3->occurs, 3);
   EXPECT_EQ(syn->offset, 16);
   EXPECT_EQ(syn->length, 4);
   EXPECT_EQ(syn->type, 7);
@@ -664,6 +734,84 @@ TEST_F(DdCmpl, ADomainChangeMarksItsFilesAndWorkFieldsForCompile) {
   ASSERT_EQ(c.run("*"), 1);
   wk = all<DElem>("INIT_DELEM_FDB");
   EXPECT_EQ(elem(wk, "WORK COUNT")->length, 4);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+// A failing work field fails the run: no FIELD, ELEMENT or BITMAP byte
+// changes, so the numbers are not lost and the next good run takes them.
+TEST_F(DdCmpl, AFailingWorkFieldLeavesTheDictionaryAsItWas) {
+  cust();
+  ASSERT_EQ(c.run("CUST"), 1);
+  auto work = [](const char* name, const char* dom) {
+    DField w = field("", name, 0, dom);
+    w.work.set("1");
+    set_unset(w.cmpl_stamp);
+    put("INIT_DFLD_FDB", w);
+  };
+  work("WORK A", "COUNT");
+  ASSERT_EQ(c.run("*"), 1);
+  uint32_t a = elem(all<DElem>("INIT_DELEM_FDB"), "WORK A")->area;
+  // A changed, B new and good, C new without its domain
+  work("WORK A", "AMOUNT");
+  work("WORK B", "COUNT");
+  work("WORK C", "NOWHERE");
+  uint32_t highest = 0;
+  for (const DBitmap& b : all<DBitmap>("INIT_DBITMAP_FDB"))
+    if (b.cls == 0 && b.page == 1) highest = b.highest;
+  ASSERT_GT(highest, 0u);
+  const char* files[] = {"INIT_DFLD_FDB", "INIT_DELEM_FDB", "INIT_DBITMAP_FDB"};
+  std::vector<std::vector<uint8_t>> before;
+  for (const char* f : files) before.push_back(bytes_of(f));
+  ASSERT_EQ(c.run("*"), 1);
+  auto ms = c.msgs("*");
+  ASSERT_EQ(ms.size(), 1u);
+  EXPECT_EQ(ms[0].number, 100230u);
+  EXPECT_EQ(ms[0].object, "WORK C");
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(bytes_of(files[i]), before[i]) << files[i];
+  work("WORK C", "COUNT");
+  ASSERT_EQ(c.run("*"), 1);
+  EXPECT_TRUE(c.msgs("*").empty());
+  auto es = all<DElem>("INIT_DELEM_FDB");
+  EXPECT_EQ(elem(es, "WORK A")->area, a);
+  EXPECT_EQ(elem(es, "WORK A")->type, 8) << "A compiled with its new domain";
+  EXPECT_EQ(elem(es, "WORK B")->area, highest + 1);
+  EXPECT_EQ(elem(es, "WORK C")->area, highest + 2);
+  for (const DField& x : all<DField>("INIT_DFLD_FDB"))
+    if (x.work[0] == '1') {
+      std::string n(x.name.view());
+      n.erase(n.find_last_not_of(' ') + 1);
+      EXPECT_EQ(x.area, elem(es, n)->area) << n;
+    }
+  // Numbers run out: A moves to class 4 (share codes 3 and 1), which has one
+  // number left, and D finds none. A's new number is freed and its old one
+  // (class 0) kept: the dictionary is as it was.
+  FmArb* bm = open("INIT_DBITMAP_FDB");
+  auto* page = static_cast<DBitmap*>(MM_ALLOC(pool(), sizeof(DBitmap)));
+  for (uint32_t p = 1; p <= 2500; ++p) {
+    std::memset(page, 0, sizeof *page);
+    page->cls = 4;
+    page->page = p;
+    page->highest = p == 1 ? 999999 : 0;
+    std::memset(page->bits.data(), 0xFF, 50);
+    if (p == 2500) page->bits.b[49] = 0x3F;  // 999,999 free
+    PROTO_FULL(bm, 0, reinterpret_cast<uint8_t*>(page));
+    ASSERT_TRUE(fm_write(bm));
+  }
+  FM_CLOSE(bm, 0);
+  mm_free(page);
+  for (const char* name : {"WORK A", "WORK D"}) {
+    DField w = field("", name, 0, "COUNT");
+    w.work.set("1");
+    w.share_a = 3;
+    w.share_b = 1;
+    set_unset(w.cmpl_stamp);
+    put("INIT_DFLD_FDB", w);
+  }
+  before.clear();
+  for (const char* f : files) before.push_back(bytes_of(f));
+  ASSERT_EQ(c.run("*"), 1);
+  EXPECT_EQ(c.numbers("*"), std::vector<uint32_t>{100820});
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(bytes_of(files[i]), before[i]) << files[i];
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 

@@ -276,8 +276,7 @@ struct OptState {
   int type, phase, pcf, access, perms, cls, scroll, level, child_level, option;
 };
 
-bool rule(const OptState& s, bool* msg) {
-  *msg = false;
+bool taken(const OptState& s) {
   const int o = s.option;
   if (o == 65535) return false;
   for (int a : {257, 260, 272, 273, 274, 276, 277, 278, 279, 280, 304})
@@ -292,7 +291,6 @@ bool rule(const OptState& s, bool* msg) {
       if (o == 265) ok = ok && (s.perms & 1);
       if (o == 266) ok = ok && (s.perms & 2) && s.access != 1;
       if (o == 268) ok = ok && (s.perms & 4);
-      *msg = !ok;
       return ok;
     }
     if (o == 271) return true;
@@ -302,6 +300,13 @@ bool rule(const OptState& s, bool* msg) {
   }
   if (o != 5) return false;  // option 5 is the image's one child
   return s.child_level <= s.level || (s.level == 0 && s.phase != 6);
+}
+
+// Every refused key but the empty option says 300590.
+bool rule(const OptState& s, bool* msg) {
+  bool ok = taken(s);
+  *msg = !ok && s.option != 65535;
+  return ok;
 }
 
 // Every option over the state; each dimension varied where the rule reads

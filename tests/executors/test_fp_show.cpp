@@ -369,8 +369,8 @@ TEST_F(ShowRun, AFreshDataDirectoryShowsTheDefaultMenuAndEndLeavesIt) {
 // The user FPU signs on: the test menu starts. "2" ENTER opens the form
 // with the cursor on the code (its first field); "1A" there, the name left empty,
 // ENTER: both fields take the error attribute, the cursor stays on the
-// code (the lowest failing field), the message line says the name is
-// required and, at MESSAGE, that the code does not match its mask "##".
+// code (the lowest failing field), the message line says that the code
+// does not match its mask "##" and, at MESSAGE, that the name is required.
 // The screen is as kept in fp-app/form_errors.screen. END leaves the form
 // for the menu, END again the engine.
 TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
@@ -390,9 +390,9 @@ TEST_F(ShowRun, AUsersMenuOpensAFormWhoseFieldsAreVerified) {
   EXPECT_NE(row(e, 3).find(std::string("Name    ") + kEsc + "5m"), std::string::npos);
   EXPECT_EQ(cursor(), (std::pair<int, int>{11, 2}));
   auto s = screen();
-  EXPECT_EQ(row(s, 24).substr(0, 25), "ERROR - Entry is required");
+  EXPECT_EQ(row(s, 24).substr(0, 42), "ERROR - Entry does not match the edit mask");
   key("F12");
-  EXPECT_EQ(row(screen(), 24).substr(0, 42), "ERROR - Entry does not match the edit mask");
+  EXPECT_EQ(row(screen(), 24).substr(0, 25), "ERROR - Entry is required");
   key("F3");
   EXPECT_EQ(row(screen(), 1), "                              Frame processor tests");
   tmux("send-keys F3");

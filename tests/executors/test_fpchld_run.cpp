@@ -77,8 +77,9 @@ class ChldRun : public tmuxrun::PaneTest {
 };
 
 // A design error (a child that does not exist) opens ERROR MESSAGE in its
-// own window, and a failed compile EM BUILD ERRORS; after END each time
-// the menu beneath is as it was and goes on.
+// own window, and a failed compile EM BUILD ERRORS (in place of the
+// compile's notice); after END each time the menu beneath is as it was and
+// goes on.
 TEST_F(ChldRun, DesignErrorAndCompileFailureOpenTheirWindows) {
   ASSERT_NO_FATAL_FAILURE(start());
   auto menu = body();
@@ -94,6 +95,7 @@ TEST_F(ChldRun, DesignErrorAndCompileFailureOpenTheirWindows) {
   EXPECT_TRUE(shows("Process compile errors")) << tmux("capture-pane -p");
   EXPECT_TRUE(shows("CHA BROKEN")) << tmux("capture-pane -p");
   EXPECT_TRUE(shows("GOTO     NOWHERE")) << "the statement in error\n" << tmux("capture-pane -p");
+  EXPECT_FALSE(shows("Compiling process")) << "the compile's notice is gone\n" << tmux("capture-pane -p");
   key("F3");
   EXPECT_EQ(body(), menu);
   std::string err;

@@ -331,8 +331,8 @@ TEST_F(FpItm, StarPositionsAreRestoredAfterARefusal) {
 // ------------------------------------------------------- strong_edit --
 // Three fields: an empty required one, an empty entry-optional one and an
 // embedded blank. Both failures give their messages, both failing fields
-// blink, the cursor goes to the lowest; the passing field's text becomes
-// its value.
+// blink, the cursor goes to the lowest and its message comes first; the
+// passing field's text becomes its value.
 TEST_F(FpItm, StrongEditMarksFailuresAndPutsTheCursorOnTheLowest) {
   int req = add({.row = 2, .col = 10, .len = 6});
   int opt = add({.row = 3, .col = 10, .len = 6, .optional = true});
@@ -346,8 +346,8 @@ TEST_F(FpItm, StrongEditMarksFailuresAndPutsTheCursorOnTheLowest) {
   EXPECT_FALSE(strong_edit(pcb));
   std::vector<std::string> m = msgs();
   ASSERT_EQ(m.size(), 2u);
-  EXPECT_EQ(m[0], "M300020");
-  EXPECT_EQ(m[1], "M300070");
+  EXPECT_EQ(m[0], "M300070");
+  EXPECT_EQ(m[1], "M300020");
   EXPECT_EQ(fp_cur_item(pcb), req);
   EXPECT_EQ(pcb->run.curs_req, wmshow::kReqField);
   EXPECT_EQ(pcb->run.req_row, 2);

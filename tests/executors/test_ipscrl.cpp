@@ -96,7 +96,17 @@ constexpr const char* kScrollKeys = R"(
 "\e[1;5F" BOTTOM
 "\e[1;5A" LINE UP
 "\e[1;5B" LINE DOWN
+"\e5"     ADD MODE
+"\e6"     DELETE MODE
+"\e7"     INQUIRE MODE
+"\e8"     CHANGE MODE
+"\ed"     DELETE CONFIRM
 )";
+constexpr const char* kAddKey = "\x1b" "5";
+constexpr const char* kDelKey = "\x1b" "6";
+constexpr const char* kInqKey = "\x1b" "7";
+constexpr const char* kChgKey = "\x1b" "8";
+constexpr const char* kDelAck = "\x1b" "d";
 const char* key_bytes(int option) {
   switch (option) {
     case opt::kTop: return "\x1b[1;5H";
@@ -111,6 +121,26 @@ const char* key_bytes(int option) {
 }
 
 // ------------------------------------------------------ the child's side --
+// One step of a scripted run: the second engine's change first ('+' adds,
+// '-' deletes, 'h' holds, 'r' lets go the customer `code`), then the keys;
+// then what the screen shows.
+struct Step {
+  char op = 0;
+  std::string code;
+  std::vector<std::string> keys;  // each key's bytes
+  std::vector<std::string> rows;  // the codes of the list's rows
+  int cur = 0;                    // the cursor's row
+  std::string mode;               // the status line's mode item
+  std::string text;               // a text somewhere on the screen (empty: none)
+};
+std::vector<std::string> typed(const std::string& s, const char* last = "\r", const char* first = nullptr) {
+  std::vector<std::string> v;
+  if (first) v.emplace_back(first);
+  for (char c : s) v.emplace_back(1, c);
+  if (last) v.emplace_back(last);
+  return v;
+}
+
 // What the run found; written to a file the test reads back.
 struct ListRun {
   int rows = 5;          // the window's rows
@@ -123,6 +153,10 @@ struct ListRun {
   std::vector<std::string> add, remove;
   bool check = true;     // the list checked against the test's own map
   bool at_end = false;   // BUFFER SCROLLING IMG '1': the list starts at its end
+  int mode = 3;          // DEFAULT MODE (0: the process's own)
+  bool may_add = false;  // the list permits Add
+  std::vector<Step> script;  // in place of random keys: these steps, then END
+  Step first;                // what the list shows before the first step
 };
 
 struct Child {
@@ -164,7 +198,8 @@ struct Child {
         char cmd[6];
         while (::read(a[0], cmd, 6) == 6) {
           std::string code(cmd + 1, 5);
-          bool ok = cmd[0] == '+' ? write_rec(code) : del_rec(code);
+          bool ok = cmd[0] == '+' ? write_rec(code) : cmd[0] == '-' ? del_rec(code) : cmd[0] == 'h' ? hold_rec(code)
+                                                                                 : fm_release(other) != 0;
           char r = ok ? 'y' : 'n';
           if (::write(b[1], &r, 1) != 1) break;
         }
@@ -178,11 +213,11 @@ struct Child {
     std::string cmd = std::string(1, op) + c;
     char r = 'n';
     if (::write(to_helper, cmd.data(), 6) != 6 || ::read(from_helper, &r, 1) != 1 || r != 'y')
-      fail(std::string(op == '+' ? "add " : "delete ") + c);
+      fail(std::string(1, op) + " " + c);
   }
+  FmFdb fdb;  // the customer file's descriptor, as the process opened it
   void open_second() {
-    auto* fc = static_cast<PiFileCtl*>(pcb->pcf_entry.get());
-    FmFdb f = fc->cfi->fdb;
+    FmFdb f = fdb;
     f.handle.reset();
     if (!FM_OPEN(&f, com.base_scope, 0, 15, 15)) _exit(91);
     other = f.handle.get();
@@ -196,6 +231,14 @@ struct Child {
     std::memcpy(buf() + 6, name.data(), 20);
     PROTO_FULL(other, 0, buf());
     return fm_write(other) != 0;
+  }
+  bool hold_rec(const std::string& c) {
+    PROTO_FULL(other, 0, buf());
+    std::memcpy(buf(), (c + " ").data(), 6);
+    other->op = FM_OP_EQUAL | FM_OP_HOLD;
+    bool ok = fm_read(other) != 0;
+    other->op = 0;
+    return ok;
   }
   bool del_rec(const std::string& c) {
     PROTO_FULL(other, 0, buf());
@@ -229,6 +272,7 @@ struct Child {
       return;
     }
     size_t len = fc->cfi->fdb.rec_len;
+    fdb = fc->cfi->fdb;
     tmpl.assign(p->pcf_stream->rec.get(), p->pcf_stream->rec.get() + len);
     // The customers at the start, written before the list is shown.
     open_second();
@@ -243,6 +287,8 @@ struct Child {
     // The frame's window of run.rows rows.
     fp_frame(p, 1)->pos[2] = run.rows;
     if (run.at_end) pi_area_rec<PdArea3>(p, 3)->buffer_scroll.set("1");
+    if (run.mode) pi_area_rec<PdArea3>(p, 3)->default_mode = uint8_t(run.mode);
+    if (run.may_add) p->module->flags106[0] = 1;
   }
   // The customer codes of the window's rows, top to bottom, and the row of
   // the cursor (1-based).
@@ -313,6 +359,47 @@ struct Child {
       return at("324 at the end moved");
   }
 
+  // A scripted run: at the first read of each step's keys, what the
+  // step before did is checked, then the second engine changes the file
+  // and the next step's keys are queued behind this step's.
+  size_t next_size = 0, started = 0;
+  void push_step(size_t k) {
+    size_t before = term.script.size();
+    if (k < run.script.size())
+      for (auto& key : run.script[k].keys) term.key(key);
+    else
+      term.key(key_bytes(opt::kEnd));
+    next_size = term.script.size() - before;
+  }
+  void expect(const Step& s, size_t k) {
+    auto at = [&](const std::string& what) { out << "FAIL after step " << int(k) - 1 << ": " << what << "\n"; };
+    int cur = 0;
+    std::vector<std::string> now = list(&cur);
+    std::string shown, screen;
+    for (auto& c : now) shown += c + " ";
+    for (int r = 1; r <= term.rows; ++r) screen += " |" + wm_screen_row(r);
+    ++checks;
+    if (now != s.rows) at("rows [" + shown + "]" + screen);
+    if (s.cur && cur != s.cur) at("cursor on row " + std::to_string(cur) + screen);
+    std::string item = wm_screen_row(term.rows - 1).substr(71, 7);
+    item.erase(item.find_last_not_of(' ') + 1);
+    if (item != s.mode) at("mode item \"" + item + "\"" + screen);
+    if (!s.text.empty() && screen.find(s.text) == std::string::npos) at("no \"" + s.text + "\"" + screen);
+  }
+  void scripted() {
+    if (term.script.size() != next_size) return;
+    size_t k = started++;
+    expect(k ? run.script[k - 1] : run.first, k);
+    if (k >= run.script.size()) {
+      next_size = SIZE_MAX;
+      return;
+    }
+    const Step& s = run.script[k];
+    if (s.op == '-') del(s.code);
+    else if (s.op) ask(s.op, s.code);
+    push_step(k + 1);
+  }
+
   // At each wait: check what the last key did, change the file, choose a
   // key. The terminal has already taken the first byte of the key it is
   // about to read, so a key chosen here follows the one queued before.
@@ -365,6 +452,7 @@ struct Outcome {
   int status = -1;
   std::vector<std::string> failures;
   std::map<std::string, long long> seen;
+  std::map<std::string, std::string> custs;  // code: amount's packed bytes
 };
 
 // Runs IP CUSTLIST in a child engine with `run`.
@@ -389,8 +477,13 @@ Outcome run_list(const ListRun& run) {
     std::string err;
     std::string src = std::string(kTestKeymap) + kScrollKeys;
     if (!km_compile_source(src.c_str(), ".", "test.km", "xterm", &km, &err)) _exit(90);
-    c.choose();
-    c.term.on_wait = [] { g_child->step(); };
+    if (run.script.empty()) {
+      c.choose();
+      c.term.on_wait = [] { g_child->step(); };
+    } else {
+      c.push_step(0);
+      c.term.on_wait = [] { g_child->scripted(); };
+    }
     engine_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&g_child->term, &km); });
     static OsInitFn ip_start = os_get_init(OsInit::Ip);
@@ -401,6 +494,26 @@ Outcome run_list(const ListRun& run) {
         ip_exec(p);
       };
       proc_svc.ip_cleanup = [](Pcb* p, uint32_t* saved) {
+        // The customers on file: code and the amount's packed bytes.
+        if (!g_child->run.script.empty()) {
+          g_child->open_second();
+          FmArb* f = g_child->other;
+          PROTO_FULL(f, 0, g_child->buf());
+          f->op = FM_OP_FIRST;
+          fm_start(f);
+          f->op = 0;
+          while (fm_rdnxt(f)) {
+            char hex[16];
+            g_child->out << "cust " << std::string(reinterpret_cast<char*>(g_child->buf()), 5) << " ";
+            for (int i = 26; i < 32; ++i) {
+              std::snprintf(hex, sizeof hex, "%02x", g_child->buf()[i]);
+              g_child->out << hex;
+            }
+            g_child->out << "\n";
+          }
+          FM_CLOSE(f, 0);
+          g_child->other = nullptr;
+        }
         ip_cleanup(p, saved);
         auto count = [](FmArb* f, size_t len) {
           std::vector<uint8_t> b(len);
@@ -436,6 +549,7 @@ Outcome run_list(const ListRun& run) {
   std::ifstream in(path);
   for (std::string l; std::getline(in, l);) {
     if (l.rfind("FAIL", 0) == 0) res.failures.push_back(l);
+    if (l.rfind("cust ", 0) == 0 && l.size() == 23) res.custs[l.substr(5, 5)] = l.substr(11);
     std::istringstream s(l);
     std::string name;
     long long v = 0;
@@ -477,6 +591,100 @@ TEST_F(IpScroll, RandomKeysWithCustomersComingAndGoing) {
     EXPECT_EQ(o.seen["wcb"], 0);
     EXPECT_EQ(o.seen["dis"], 0);
   }
+}
+
+// The packed bytes of an amount in cents (CUS AMOUNT: 11 digits and the
+// sign in six bytes).
+std::string packed(long long cents) {
+  unsigned long long v = static_cast<unsigned long long>(cents < 0 ? -cents : cents);
+  int nib[12];
+  nib[11] = cents < 0 ? 0xD : 0xC;
+  for (int i = 10; i >= 0; --i, v /= 10) nib[i] = int(v % 10);
+  char b[16];
+  std::string out;
+  for (int i = 0; i < 6; ++i) {
+    std::snprintf(b, sizeof b, "%02x", unsigned(nib[2 * i] << 4 | nib[2 * i + 1]));
+    out += b;
+  }
+  return out;
+}
+std::vector<std::string> ks(std::initializer_list<std::string> v) { return v; }
+
+// Change and Delete on the customer under the cursor, in a list of five
+// rows over eight customers that starts in Change:
+// - an amount typed on the first row is written; ENTER goes to the next;
+// - DELETE MODE keeps the row and asks for the confirmation; DELETE deletes
+//   it, the rows below move up and the next customer is current;
+// - a customer deleted by the other engine meanwhile is passed over;
+// - INQUIRE and CHANGE MODE keep the row; a customer the other engine
+//   holds shows for inquiry with the lock's message, and once let go is
+//   changed again;
+// - the mode key of the mode the list is in goes to key entry, where a
+//   code starts the list at its customer.
+TEST_F(IpScroll, ChangeAndDeleteTheCustomerUnderTheCursor) {
+  ListRun r;
+  r.keys = 0;
+  r.mutate = false;
+  r.check = false;
+  r.mode = 0;
+  for (int i = 1; i <= 8; ++i) r.add.push_back("C00" + std::to_string(i) + "0");
+  auto rows = [](std::initializer_list<int> n) {
+    std::vector<std::string> v;
+    for (int i : n) v.push_back("C00" + std::to_string(i) + "0");
+    return v;
+  };
+  r.first = {0, "", {}, rows({1, 2, 3, 4, 5}), 1, "CHG", ""};
+  r.script = {
+      {0, "", typed("12.34", "\r", "\t"), rows({1, 2, 3, 4, 5}), 2, "CHG", ""},
+      {0, "", ks({kDelKey}), rows({1, 2, 3, 4, 5}), 2, "DEL", "Press DELETE CONFIRM to delete this record"},
+      {0, "", ks({kDelAck}), rows({1, 3, 4, 5, 6}), 2, "DEL", ""},
+      {'-', "C0040", ks({"\r"}), rows({1, 3, 5, 6, 7}), 3, "DEL", ""},
+      {0, "", ks({kInqKey}), rows({1, 3, 5, 6, 7}), 3, "INQ", ""},
+      {'h', "C0060", ks({kChgKey, "\r"}), rows({1, 3, 5, 6, 7}), 4, "CHG/INQ", "Record is locked by another user"},
+      {0, "", typed("5", "\r", "\t"), rows({1, 3, 5, 6, 7}), 5, "CHG", ""},
+      {'r', "C0060", ks({"\x1b[1;5A"}), rows({1, 3, 5, 6, 7}), 4, "CHG", ""},
+      {0, "", typed("7", "\r", "\t"), rows({1, 3, 5, 6, 7}), 5, "CHG", ""},
+      {0, "", ks({kChgKey}), {}, 1, "CHG/KEY", ""},
+      {0, "", typed("C0050"), rows({5, 6, 7, 8}), 1, "CHG", ""},
+  };
+  Outcome o = run_list(r);
+  EXPECT_EQ(o.status, 0);
+  for (auto& f : o.failures) ADD_FAILURE() << f;
+  EXPECT_EQ(o.seen["checks"], long(r.script.size()) + 1);
+  std::map<std::string, std::string> want;
+  for (int i : {1, 3, 5, 6, 7, 8}) want["C00" + std::to_string(i) + "0"] = packed(0);
+  want["C0010"] = packed(1234);
+  want["C0060"] = packed(700);
+  EXPECT_EQ(o.custs, want);
+  EXPECT_EQ(o.seen["wcb"], 0);
+}
+
+// ADD MODE on a list that permits Add: a new customer is entered in the
+// first row of the emptied window and written; INQUIRE MODE from there goes
+// to key entry, where a code no customer has is refused (the list's exact
+// key) and a code shows the list from its customer, the new one in its
+// place.
+TEST_F(IpScroll, AddModeOnTheList) {
+  ListRun r;
+  r.keys = 0;
+  r.mutate = false;
+  r.check = false;
+  r.mode = 4;
+  r.may_add = true;
+  r.add = {"C0010", "C0020", "C0030"};
+  r.first = {0, "", {}, {"C0010", "C0020", "C0030"}, 1, "CHG", ""};
+  r.script = {
+      {0, "", ks({kAddKey}), {}, 1, "ADD", ""},
+      {0, "", typed("C0025"), {}, 1, "ADD", ""},
+      {0, "", ks({kInqKey}), {}, 1, "INQ/KEY", ""},
+      {0, "", ks({"\r"}), {}, 1, "INQ/KEY", "Record not found"},
+      {0, "", typed("C0020"), {"C0020", "C0025", "C0030"}, 1, "INQ", ""},
+  };
+  Outcome o = run_list(r);
+  EXPECT_EQ(o.status, 0);
+  for (auto& f : o.failures) ADD_FAILURE() << f;
+  EXPECT_EQ(o.custs.size(), 4u);
+  EXPECT_EQ(o.custs.count("C0025"), 1u);
 }
 
 // ------------------------------------------------------------ WCB, DIS --
@@ -700,6 +908,23 @@ TEST_F(IpScrollRun, PageAndLineKeysAndADeletedCustomer) {
   for (auto& c : codes(4, 6)) want.push_back(c);
   EXPECT_EQ(rows_are(want), want);
   EXPECT_EQ(cursor_row(), 3);
+  // The list is in Change: a new amount for C0040 (TAB from its code),
+  // ENTER to the next row.
+  for (const char* k : {"Tab", "5", ".", "2", "5", "Enter"}) key(k);
+  EXPECT_EQ(cursor_row(), 4);
+  std::string row3 = screen()[4];
+  EXPECT_EQ(row3.substr(0, 7), "  C0040") << row3;
+  EXPECT_NE(row3.find(" 5.25"), std::string::npos) << row3;
+  // C0050 deleted: DELETE MODE keeps the row and asks, DELETE deletes it;
+  // the rows below move up.
+  key("M-6");
+  std::string all;
+  for (auto& l : screen()) all += l + "\n";
+  EXPECT_NE(all.find("Press DELETE CONFIRM to delete this record"), std::string::npos) << all;
+  key("M-d");
+  want = {"C0010", "C0020", "C0040", "C0060", "C0070"};
+  EXPECT_EQ(rows_are(want), want);
+  EXPECT_EQ(cursor_row(), 4);
   tmux("send-keys F3");
   std::string err;
   EXPECT_EQ(ended(&err), 0);

@@ -353,7 +353,7 @@ TEST_F(InputRun, FirstUserScenario) {
   key("Enter");
   EXPECT_EQ(mode_item(), "DEL");
   EXPECT_EQ(row(2), "  Code    C3");
-  EXPECT_NE(row(24).find("Press DELETE again to delete this record"), std::string::npos) << row(24);
+  EXPECT_NE(row(24).find("Press DELETE CONFIRM to delete this record"), std::string::npos) << row(24);
   key("S-F4");
   EXPECT_EQ(mode_item(), "DEL/KEY");
   // B2 is now the last record: reading past it gives 300670.
@@ -694,6 +694,86 @@ TEST_F(TerminalFaults, HelpOptionListsTheOptionsOfAMenu) {
   EXPECT_EQ(row(1), "                              Menu executor tests") << dump();
   option(2);
   EXPECT_EQ(row(2), "  Note") << dump();
+}
+
+}  // namespace
+
+namespace {
+
+// Several fields refused by one ENTER: the cursor goes to the first of them
+// and the message shown is that field's; mended, the next refused field
+// takes the cursor with its own message.
+TEST_F(TerminalFaults, TheMessageShownIsTheOneOfTheFieldUnderTheCursor) {
+  new_customers();
+  ASSERT_TRUE(start("IP CUSTOMER", 80, "", true, "Input")) << slurp(dir + "/err");
+  add("E1", "EVE X", "1", "2026-13-45");
+  EXPECT_EQ(cursor().second, 3) << dump();
+  EXPECT_NE(row(24).find("Embedded blanks are not allowed"), std::string::npos) << dump();
+  key("C-u");
+  type("EVE");
+  key("Enter");
+  EXPECT_EQ(cursor().second, 5) << dump();
+  EXPECT_NE(row(24).find("Date is not valid"), std::string::npos) << dump();
+}
+
+// A key the screen does not take says so, and what was typed stays: HELP
+// where no field is, an option the menu lacks, SCAN on a field without a
+// list of values, DELETE CONFIRM outside Delete, HELP OPTION on a screen
+// without options. MESSAGE, and CANCEL
+// where the process may not be cancelled, keep it too.
+TEST_F(TerminalFaults, AKeyNotTakenSaysOptionIsNotAvailable) {
+  new_customers();
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  key("F1");
+  EXPECT_NE(row(24).find("Option is not available now"), std::string::npos) << dump();
+  option(9);
+  EXPECT_NE(row(24).find("Option is not available now"), std::string::npos) << dump();
+  option(1);
+  type("S1");
+  auto at = cursor();
+  for (const char* k : {"F4", "M-d", "F2"}) {
+    key(k);
+    EXPECT_NE(row(24).find("Option is not available now"), std::string::npos) << k << "\n" << dump();
+    EXPECT_EQ(row(2), "  Code    S1") << k << "\n" << dump();
+    EXPECT_EQ(cursor(), at) << k << "\n" << dump();
+  }
+  for (const char* k : {"F12", "Escape"}) {
+    key(k);
+    EXPECT_EQ(row(2), "  Code    S1") << k << "\n" << dump();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A child whose file is missing: the error window names the file.
+TEST_F(TerminalFaults, AFileErrorNamesTheFile) {
+  new_customers();
+  sh("rm -f " + q(data + "/data/IPD/IPA00/CUSTOMER") + "*");
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  option(1);
+  EXPECT_EQ(row(3), "File cannot be opened: IPD IPA CUSTOMER") << dump();
+  EXPECT_NE(dump().find("File not found"), std::string::npos) << dump();
+}
+
+}  // namespace
+
+namespace {
+
+// The default menu's error display and list of compile errors, before any
+// error: each says so, and the list shows no numbers.
+TEST_F(TerminalFaults, TheErrorScreensSayWhenThereIsNone) {
+  run_in_pane("QUVOPATH=" + q(data) + " " + q(QUVO_BINARY));
+  ASSERT_TRUE(waits(1)) << dump();
+  option(1);
+  EXPECT_EQ(row(1), "  Error") << dump();
+  EXPECT_EQ(row(24), "No error has been shown in this session") << dump();
+  key("F3");
+  option(2);
+  EXPECT_EQ(row(1), "  Process compile errors") << dump();
+  EXPECT_EQ(row(4), "  Error:                  message") << dump();
+  EXPECT_EQ(row(24), "No process compile of this session has failed") << dump();
 }
 
 }  // namespace

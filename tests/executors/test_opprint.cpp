@@ -103,6 +103,9 @@ TEST(PrintScriptInstall, TheBootstrapInstallsItAndItsHoldDirectory) {
   ASSERT_EQ(::stat((var + "/print/hold").c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 07000, 03000u) << "only an entry's owner removes a held report";
+  ASSERT_EQ(::lstat((var + "/print/quvo_print.log").c_str(), &st), 0) << "the log's name is taken";
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
 }
 
 TEST_F(PrintScript, HoldAndOnlineKeepThePairInTheHoldDirectoryUnderFreeNames) {
@@ -166,6 +169,29 @@ TEST_F(PrintScript, SpoolHandsTheFileToLpAndScratchRemovesItAfterwards) {
   ASSERT_EQ(run(tools, e).status, 0);
   EXPECT_TRUE(fs::exists(e));
   EXPECT_TRUE(fs::exists(e + ".cfg"));
+}
+
+// Links another member planted in the print directories: the log is not
+// written through one, and a held name that is a link (to a file, or to a
+// device, which a create-exclusive claim lets through) is passed over.
+TEST_F(PrintScript, LinksPlantedInThePrintDirectoriesAreNeverWrittenThrough) {
+  std::string tools = bin("");
+  work.write("victim", "mine\n");
+  std::string victim = (work.path / "victim").string(), lg = var + "/print/quvo_print.log";
+  fs::create_directories(hold());
+  fs::remove(lg);
+  fs::create_symlink(victim, lg);
+  fs::create_symlink(victim, hold() + "/PLANT000");
+  fs::create_symlink("/dev/null", hold() + "/PLANT000.1");
+  std::string a = report("PLANT000", "HOLD", "SAVE");
+  std::string text = slurp(a);
+  ASSERT_EQ(run(tools, a).status, 0);
+  EXPECT_EQ(slurp(victim), "mine\n");
+  EXPECT_TRUE(fs::is_symlink(lg));
+  EXPECT_EQ(slurp(hold() + "/PLANT000.2"), text) << "held under the first name that is no link";
+  EXPECT_TRUE(fs::is_symlink(hold() + "/PLANT000.1"));
+  for (const char* n : {"/PLANT000", "/PLANT000.1", "/PLANT000.2", "/PLANT000.2.cfg"}) fs::remove(hold() + n);
+  fs::remove(lg);
 }
 
 TEST_F(PrintScript, SettingsAreReadAsDataAndOddNamesPassWhole) {

@@ -2,6 +2,7 @@
 // read back whole, the .cfg file and the hand-off to the print script.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -142,12 +144,17 @@ TEST_F(Pm, EightEnginesMakeTwoHundredFilesEachNoneLostOrShared) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
   }
   std::set<std::string> marks;
-  size_t files = 0;
+  size_t files = 0, cfgs = 0;
   for (auto& f : fs::directory_iterator(dir.str())) {
+    if (f.path().extension() == ".cfg") {
+      ++cfgs;
+      continue;
+    }
     ++files;
     marks.insert(slurp(f.path().string()));
   }
   EXPECT_EQ(files, size_t(kEngines * kEach));
+  EXPECT_EQ(cfgs, files) << "each file's .cfg name claimed with it";
   std::set<std::string> want;
   for (int e = 0; e < kEngines; ++e)
     for (int i = 0; i < kEach; ++i) want.insert("\n" + std::to_string(e) + ":" + std::to_string(i));
@@ -279,6 +286,7 @@ TEST_F(PmScript, CfgLinesInOrderAndTheDispositions) {
   pc->notify = 1;
   pc->format.set("WIDE");
   pc->form_ctl.set("a\n-mode=SPOOL");
+  pc->printer_ctl.set("b\x85-mode=SPOOL\x9f\x7f");
   pc->print_date.day = 739000;
   pc->print_date.hundredths = 4500123;
   ASSERT_EQ(pm_cleanup(pc), 1);
@@ -286,7 +294,7 @@ TEST_F(PmScript, CfgLinesInOrderAndTheDispositions) {
   EXPECT_EQ(slurp(dir.sub(name + ".cfg")),
             "-mode=KEEP\n-disposition=SCRATCH\n-copies=1\n-notify=Yes\n-banner=No\n-format=WIDE\n-priority=\n"
             "-date=2024042412300123\n-user=" + std::string(os_uid()) +
-                "\n-printer_name=\n-printer_id=\n-printer_ctl=\n-printer_queue=\n-form_name=\n-form_id=\n"
+                "\n-printer_name=\n-printer_id=\n-printer_ctl=b -mode=SPOOL\n-printer_queue=\n-form_name=\n-form_id=\n"
                 "-form_ctl=a -mode=SPOOL\n-rpt_options=\n");
   EXPECT_EQ(pm_cleanup(pc), 0);
   EXPECT_EQ(pc->status, kPmNotOpen);
@@ -306,13 +314,102 @@ TEST_F(PmScript, CfgLinesInOrderAndTheDispositions) {
   EXPECT_FALSE(fs::exists(dir.sub(name)));
   EXPECT_FALSE(fs::exists(dir.sub(name + ".cfg")));
   EXPECT_FALSE(fs::exists(args_file()));
-  // A .cfg that cannot be made: the status says why, no script runs.
+  // The .cfg name is claimed with the file: a name whose .cfg someone else
+  // took first is passed over, and the claim is written only while it is
+  // the same regular file (not a directory, nor a link, put in its place).
+  dir.write("PRTFI002.cfg", "");  // the next free name's (the unprinted one's is free again)
   pc = ctl();
-  name = bld(pc);
-  fs::create_directory(dir.sub(name + ".cfg"));
+  EXPECT_EQ(bld(pc), "PRTFI003");
+  EXPECT_FALSE(fs::exists(dir.sub("PRTFI002")));
+  EXPECT_TRUE(fs::exists(dir.sub("PRTFI003.cfg")));
+  struct Swap {
+    std::function<void(const std::string&)> put;
+    uint32_t status;
+  };
+  dir.write("victim", "mine");
+  for (const Swap& k : {Swap{[](const std::string& p) { fs::create_directory(p); }, kPmCfgFailed + EISDIR},
+                        Swap{[&](const std::string& p) { fs::create_symlink(dir.sub("victim"), p); },
+                             kPmCfgFailed + ELOOP}}) {
+    fs::remove(dir.sub(pc->name.str() + ".cfg"));
+    k.put(dir.sub(pc->name.str() + ".cfg"));
+    EXPECT_EQ(pm_cleanup(pc), 0);
+    EXPECT_EQ(pc->status, k.status);
+    EXPECT_FALSE(fs::exists(args_file()));
+    pc = ctl();
+    bld(pc);
+  }
+  EXPECT_EQ(slurp(dir.sub("victim")), "mine");
+}
+
+// A full disk: the write that finds the buffer full fails, the buffer never
+// fills past its 8192 bytes, and the report is never printed.
+TEST_F(PmScript, AFileThatCannotBeWrittenIsNeverPrinted) {
+  Env d("QUVO_PRT_FI_DIR", dir.str());
+  script(dir.sub("rec.sh"));
+  Env s("QUVO_PRT_SCRIPT", dir.sub("rec.sh"));
+  PmCtl* pc = ctl();
+  std::string name = bld(pc);
+  PmStream* st = pc->stream.get();
+  int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  ASSERT_EQ(dup2(full, st->fd), int(st->fd));
+  ::close(full);
+  std::string text(8191, 'x');
+  EXPECT_EQ(pm_write(pc, req(kPmAdvance, 1, text)), 1);  // 8192 bytes: the buffer's own
+  EXPECT_EQ(uint32_t(st->fill), 8192u);
+  EXPECT_EQ(pm_write(pc, req(kPmAdvance, 1, "y")), 0);
+  EXPECT_EQ(int(st->flag), ENOSPC);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(pm_write(pc, req(kPmAdvance, 1, text)), 0);
+    EXPECT_LE(uint32_t(st->fill), 8192u);
+    EXPECT_EQ(int(st->flag), ENOSPC);
+  }
   EXPECT_EQ(pm_cleanup(pc), 0);
-  EXPECT_EQ(pc->status, kPmCfgFailed + EEXIST);
+  EXPECT_EQ(pc->status, kPmWriteFailed + ENOSPC);
+  EXPECT_TRUE(fs::exists(dir.sub(name)));
+  EXPECT_FALSE(fs::exists(dir.sub(name + ".cfg")));
   EXPECT_FALSE(fs::exists(args_file()));
+}
+
+// Other members of the group write in the data directory: its script runs
+// only when none of them can have put it there or changed it.
+TEST_F(PmScript, TheDataDirectorysScriptRunsOnlyWhenNoOtherUserCanHaveWrittenIt) {
+  std::string data = dir.sub("data"), sp = data + "/quvo_print";
+  fs::create_directories(data);
+  Env q("QUVOPATH", data);
+  Env d("QUVO_PRT_FI_DIR", dir.str());
+  auto refused = [](OsTrust t) { return kPmScriptRefused + uint32_t(t); };
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    uint32_t status;
+  };
+  std::vector<Case> cases = {
+      {"the owner's in the sticky group directory", [&] { script(sp); }, 0},
+      {"writable by the group", [&] { script(sp); chmod(sp.c_str(), 0775); }, refused(OsTrust::Writable)},
+      {"a link to a sound script",
+       [&] { script(dir.sub("real.sh")); fs::create_symlink(dir.sub("real.sh"), sp); }, refused(OsTrust::NotRegular)},
+      {"missing", [] {}, refused(OsTrust::Missing)},
+      {"in a group directory without the sticky bit", [&] { script(sp); chmod(data.c_str(), 0770); },
+       refused(OsTrust::Directory)},
+  };
+  if (geteuid() == 0)
+    cases.push_back({"another user's", [&] { script(sp); ASSERT_EQ(chown(sp.c_str(), 4321, gid_t(-1)), 0); },
+                     refused(OsTrust::Owner)});
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    fs::remove(sp);
+    fs::remove(args_file());
+    chmod(data.c_str(), 01770);
+    k.make();
+    PmCtl* pc = ctl();
+    std::string name = bld(pc);
+    pm_write(pc, req(kPmAdvance, 1, "x"));
+    EXPECT_EQ(pm_cleanup(pc), k.status ? 0 : 1);
+    EXPECT_EQ(pc->status, k.status);
+    EXPECT_EQ(fs::exists(args_file()), k.status == 0);
+    EXPECT_TRUE(fs::exists(dir.sub(name + ".cfg")));
+  }
 }
 
 TEST_F(PmScript, OddPathsReachTheScriptAsTwoArgumentsAndRunNoCode) {

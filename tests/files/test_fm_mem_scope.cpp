@@ -3,7 +3,10 @@
 // innermost file the asking scope sees, and each file goes with its scope.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -216,6 +219,79 @@ TEST_F(FmMemScope, CloseWithScratchOfTheNestedFileKeepsTheOuterOne) {
     EXPECT_EQ(fm_memfile_count(), base);
   });
   EXPECT_EQ(open(outer), nullptr);
+}
+
+// Thousands of identities made and scratched at random in an outer and a
+// nested scope (the look-up table grows and its entries move back as
+// others leave): each identity is found exactly where a map says it is, and
+// the nested scope's files go with it.
+TEST_F(FmMemScope, ManyIdentitiesComeAndGoAsAMapSays) {
+  auto named = [](int n) {
+    FmFdb f = fdb();
+    char name[9];
+    std::snprintf(name, sizeof name, "N%07d", n);
+    f.name.set(name);
+    return f;
+  };
+  auto make = [&](int n, int scope) {
+    FmFdb f = named(n);
+    if (!FM_CREATE(&f, scope, 0, 0, 15, 15)) return false;
+    put(f.handle.get(), std::to_string(scope).c_str());  // the file says whose it is
+    return FM_CLOSE(f.handle.get(), 0) == 1;
+  };
+  // Which scope's file a look-up from the current scope reaches (-1 none).
+  auto where = [&](int n) {
+    FmFdb f = named(n);
+    if (!FM_OPEN(&f, com.depth, 0, 15, 15)) return -1;
+    V v = all(f.handle.get());
+    FM_CLOSE(f.handle.get(), 0);
+    return v.size() == 1 ? std::stoi(v[0]) : -2;
+  };
+  constexpr int kIds = 3000;
+  std::mt19937 g(7);
+  std::map<int, std::vector<int>> oracle;  // identity: its files' scopes, outermost first
+  size_t base = fm_memfile_count();
+  int outer = com.depth;
+  auto churn = [&](int scope, int rounds) {
+    for (int r = 0; r < rounds; ++r) {
+      int n = int(g() % kIds);
+      auto& v = oracle[n];
+      bool mine = !v.empty() && v.back() == scope;
+      if (!mine) {
+        ASSERT_TRUE(make(n, scope)) << n;
+        v.push_back(scope);
+      } else {
+        FmFdb f = named(n);
+        ASSERT_EQ(FM_SCRATCH(&f, 0), 1) << n << " " << f.status;
+        v.pop_back();
+      }
+    }
+  };
+  auto check = [&] {
+    size_t files = 0;
+    for (int n = 0; n < kIds; ++n) {
+      auto it = oracle.find(n);
+      int expect = it == oracle.end() || it->second.empty() ? -1 : it->second.back();
+      ASSERT_EQ(where(n), expect) << n;
+      if (it != oracle.end()) files += it->second.size();
+    }
+    EXPECT_EQ(fm_memfile_count(), base + files);
+  };
+  churn(outer, 6000);
+  check();
+  auto before = oracle;
+  mark(1, [&] {
+    churn(com.depth, 4000);
+    check();
+  });
+  oracle = before;
+  check();
+  for (auto& [n, v] : oracle)
+    if (!v.empty()) {
+      FmFdb f = named(n);
+      ASSERT_EQ(FM_SCRATCH(&f, 0), 1) << n;
+    }
+  EXPECT_EQ(fm_memfile_count(), base);
 }
 
 }  // namespace

@@ -100,18 +100,25 @@ TEST(Spawn, ArgvWordsReachTheProgramByteForByteAsTheRealUser) {
   // An engine whose effective user is not the real one: the program runs as
   // the real user when asked, else as the effective one (touch, not a shell
   // script: the shell would drop the effective user by itself).
+  // So with the group of a set-group-id engine.
   if (getuid() != 0) GTEST_SKIP() << "the identity switch needs a root test run";
+  gid_t rgid = getgid();
+  ASSERT_EQ(setegid(65534), 0);
   ASSERT_EQ(seteuid(65534), 0);
   bool ok_real = os_spawn_argv("/usr/bin/touch", {"touch", t.sub("real")}, true, &st);
   bool ok_eff = os_spawn_argv("/usr/bin/touch", {"touch", t.sub("eff")}, false, &st);
   ASSERT_EQ(seteuid(0), 0);
+  ASSERT_EQ(setegid(rgid), 0);
   EXPECT_TRUE(ok_real && ok_eff);
   struct stat real{}, eff{};
   ASSERT_EQ(stat(t.sub("real").c_str(), &real), 0);
   ASSERT_EQ(stat(t.sub("eff").c_str(), &eff), 0);
   EXPECT_EQ(real.st_uid, 0u);
+  EXPECT_EQ(real.st_gid, rgid);
   EXPECT_EQ(eff.st_uid, 65534u);
+  EXPECT_EQ(eff.st_gid, 65534u);
   EXPECT_EQ(geteuid(), 0u);
+  EXPECT_EQ(getegid(), rgid);
 }
 
 TEST(Spawn, SubmitPassesEachArgumentAsOneQuotedWord) {

@@ -74,7 +74,7 @@ TEST(Start, UsageListsEveryOptionAndVariable) {
   EXPECT_TRUE(has(r.out, "usage: " + std::string(QUVO_BINARY) + " [run mode]")) << r.out;
   for (const char* part : {"-b ", "-r ", "-k ", "-c HOST", "-h, --help", "-d DB", "-a APP", "-v VER",
                            "-t TYPE", "-p NAME", "-s SESSION", "--NAME=VALUE", "quvo.env", "Exit status",
-                           "F3 END", "ESC CANCEL"})
+                           "F3 END", "ESC CANCEL", "Alt-D DELETE CONFIRM", "Alt-N NEXT RECORD"})
     EXPECT_TRUE(has(r.out, part)) << part;
   EXPECT_EQ(run_quvo({"--help"}, {}).out, r.out);
   // Every line fits an 80-column terminal.

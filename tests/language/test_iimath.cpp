@@ -937,6 +937,44 @@ TEST_F(IiCalc1, OlderMultiplyScalesBothOperands) {
 
 // A hash total over a text of 31 and of 32 digits: the lowest 31 digits
 // are added (a total of 31 digits wraps; it never keeps the highest).
+// The plans' division on 64-bit values with scales (the divisors of a
+// power of ten in line, the rest through double) against the evaluator:
+// dividends of 15 digits and one past, at scales up to 15 and one past,
+// divisors of 2s and 5s and others, both signs; a quotient the double may
+// round either way is skipped.
+TEST(IiMathDivide, QuotientsAtTheLimitsMatchTheEvaluator) {
+  const int64_t dividends[] = {1, 7, 123456789012345, 999999999999999, 1000000000000000, 4999999999999999,
+                               99999999999999999};
+  const int64_t divisors[] = {2, 4, 5, 8, 16, 25, 40, 125, 1024, 3, 7, 1000000000000000, 999999999999999};
+  int checked = 0;
+  for (int64_t a : dividends)
+    for (int as : {0, 1, 2, 14, 15, 16})
+      for (int64_t b : divisors)
+        for (int bs : {0, 2, 15})
+          for (int sign = 0; sign < 4; ++sign) {
+            int64_t x = sign & 1 ? -a : a, y = sign & 2 ? -b : b;
+            V va, vb;
+            va.m = Z(std::to_string(x));
+            va.s = as;
+            vb.m = Z(std::to_string(y));
+            vb.s = bs;
+            V want = divide(va, vb);
+            if (want.unsure) continue;
+            int64_t q = 0;
+            int qs = 0;
+            bool ok = ii_math_divide(x, as, y, bs, &q, &qs);
+            SCOPED_TRACE(std::to_string(x) + "e-" + std::to_string(as) + " / " + std::to_string(y) + "e-" +
+                         std::to_string(bs));
+            ASSERT_EQ(ok, want.ok);
+            if (ok) {
+              EXPECT_EQ(Z(std::to_string(q)), want.m);
+              EXPECT_EQ(qs, want.s);
+            }
+            ++checked;
+          }
+  EXPECT_GT(checked, 2500);
+}
+
 TEST_F(IiMath, HashTotalOverATextKeepsItsLowest31Digits) {
   Form t{8, 16, 0, true};
   for (int len : {31, 32}) {
