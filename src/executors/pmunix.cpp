@@ -262,7 +262,7 @@ int pm_write(PmCtl* pc, const PmReq* req) {
   if (plain) {
     // Most lines carry no attribute: their characters as they are.
     for (size_t c = 0; c < width; ++c) put(s, uint8_t(c < n ? text[c] : ' '));
-    return 1;
+    return s->flag ? 0 : 1;
   }
   std::vector<uint32_t> attr(width, 0);
   for (size_t r = 0; r < nruns; ++r) {
