@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "files/unixio.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -131,6 +133,22 @@ int bt_attach(BtStore& s) {
   const auto& j = *reinterpret_cast<const BtJnlHdr*>(s.jmap);
   if (!(h.magic == "QVIX") || h.version != 1 || h.page_size != kBtPage || !(j.magic == "QVJN"))
     return kBtDamaged;
+  if (s.writable) {
+    // The live mark, held until the index file is closed: while it is, no
+    // other process takes this one's change lock over.
+    uint32_t self = uint32_t(::getpid());
+    if (int e = uio_word_live(s.ifd, kBtLiveBase, self)) {
+      s.err = e;
+      bt_detach(s);
+      return kBtIoError;
+    }
+    s.self = self;
+    // A lock word naming this process is left from a process of the same id
+    // that died (this process holds no change lock of the file yet).
+    uint32_t stale = self;
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_owner)))
+        .compare_exchange_strong(stale, 0);
+  }
   // Key lengths are fixed when the file is made: learnt once, they size
   // every copy of an entry from then on, whatever the mapping says later.
   for (int t = 0; t < kBtTrees; ++t) {
@@ -144,6 +162,8 @@ int bt_attach(BtStore& s) {
 }
 
 void bt_detach(BtStore& s) {
+  if (s.imap) bt_unlock(s);
+  s.self = 0;
   uio_unmap(s.dmap, kBtDataReserve);
   uio_unmap(s.imap, kBtIndexReserve);
   uio_unmap(s.jmap, kBtJnlReserve);
@@ -151,43 +171,68 @@ void bt_detach(BtStore& s) {
 }
 
 // ------------------------------------------------------------------ locks --
-int bt_lock_shared(BtStore& s) {
-  if (s.ilock) return kBtOk;
+namespace {
+UioWordLock word_lock(const BtStore& s) {
+  UioWordLock l;
+  l.owner = reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_owner));
+  l.waiters = s.self ? reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_waiters)) : nullptr;
+  l.fd = s.ifd;
+  l.live_base = kBtLiveBase;
+  l.self = s.self;
+  return l;
+}
+
+int take(BtStore& s, int level) {
+  if (s.ilock) {
+    s.ilock = std::max(s.ilock, level);
+    return kBtOk;
+  }
+  if (!s.self) {
+    // Only a process holding its live mark takes the lock.
+    s.err = EBADF;
+    return kBtIoError;
+  }
   std::string what = "the index of " + s.name;
-  // A process that may write takes the lock as a changer would; one that may
-  // only read cannot, and shares it.
-  UioLock kind = s.writable ? UioLock::Write : UioLock::Read;
-  int e = uio_lock(s.ifd, kBtChangeLock, kind, kUioWaitForever, what.c_str());
-  if (e) {
+  if (int e = uio_word_lock(word_lock(s), kUioWaitForever, what.c_str())) {
     s.err = e;
     return kBtIoError;
   }
-  s.ilock = 1;
+  s.ilock = level;
   return kBtOk;
 }
+
+int lock_excl(BtStore& s) { return take(s, 2); }
+}  // namespace
+
+int bt_lock_shared(BtStore& s) {
+  if (s.ilock) return kBtOk;
+  // A process that may write takes the lock as a changer would; one that may
+  // only read waits until no one holds it.
+  if (s.writable) return take(s, 1);
+  std::string what = "the index of " + s.name;
+  if (int e = uio_word_wait(word_lock(s), what.c_str())) {
+    s.err = e;
+    return kBtIoError;
+  }
+  return kBtOk;
+}
+
+int bt_lock(BtStore& s) { return lock_excl(s); }
 
 void bt_unlock(BtStore& s) {
   if (!s.ilock) return;
-  // An unlock of a lock this process holds fails only for a closed
-  // descriptor, which holds no lock any more.
-  static_cast<void>(uio_unlock(s.ifd, kBtChangeLock));
+  uio_word_unlock(word_lock(s));
   s.ilock = 0;
 }
 
-namespace {
-int lock_excl(BtStore& s) {
-  if (s.ilock == 2) return kBtOk;
-  std::string what = "the index of " + s.name;
-  int e = uio_lock(s.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, what.c_str());
-  if (e) {
-    s.err = e;
-    return kBtIoError;
-  }
-  s.ilock = 2;
-  return kBtOk;
+bool bt_change_dead(BtStore& s) {
+  uint64_t c = bt_counter(s);
+  if (!(c & 1) || !uio_word_free(word_lock(s))) return false;
+  // The owner word is set before the counter turns odd and cleared after it
+  // turns even: an unchanged odd counter with no holder is a dead change.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return bt_counter(s) == c;
 }
-
-}  // namespace
 
 bool bt_hdr_ok(BtStore& s) {
   BtHdr& h = bt_hdr(s);
