@@ -512,8 +512,13 @@ uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
   auto it = f->holds.find(rid);
   if (it != f->holds.end()) return it->second == owner ? 0 : FM_ST_HELD_SELF;
   char what[600];
-  std::snprintf(what, sizeof what, "record %u of %s", rid, f->path.c_str());
-  int e = uio_lock(f->st.dfd, rid, UioLock::Write, wait_secs, what);
+  what[0] = 0;
+  // The name for the wait's report is made only when there is a wait.
+  int e = uio_lock(f->st.dfd, rid, UioLock::Write, kUioNoWait, nullptr);
+  if (e == EAGAIN && wait_secs != kUioNoWait) {
+    std::snprintf(what, sizeof what, "record %u of %s", rid, f->path.c_str());
+    e = uio_lock(f->st.dfd, rid, UioLock::Write, wait_secs, what);
+  }
   switch (e) {
     case 0:
       f->holds[rid] = owner;

@@ -192,8 +192,11 @@ int take(BtStore& s, int level) {
     s.err = EBADF;
     return kBtIoError;
   }
-  std::string what = "the index of " + s.name;
-  if (int e = uio_word_lock(word_lock(s), kUioWaitForever, what.c_str())) {
+  UioWordLock l = word_lock(s);
+  // The name for the wait's report is made only when there is a wait.
+  int e = uio_word_lock(l, kUioNoWait, nullptr);
+  if (e == EAGAIN) e = uio_word_lock(l, kUioWaitForever, ("the index of " + s.name).c_str());
+  if (e) {
     s.err = e;
     return kBtIoError;
   }
@@ -436,27 +439,57 @@ int bt_grow_data(BtStore& s, uint64_t end) {
 }
 
 namespace {
-void mark_touched(BtStore& s, uint32_t pg) {
-  if (s.tmark.size() <= pg) s.tmark.resize(pg + 1024, 0);
+void mark_touched(BtStore& s, uint32_t pg, uint32_t from = kBtPageHdr) {
+  if (s.tmark.size() <= pg) {
+    s.tmark.resize(pg + 1024, 0);
+    s.tfrom.resize(pg + 1024, 0);
+  }
   s.tmark[pg] = s.txn;
+  s.tfrom[pg] = uint16_t(from);
   s.touched.push_back(pg);
+}
+
+// A page for changing its header and its bytes from offset `from` on (a
+// leaf's entries from the one an insert or erase is at): only those are
+// journaled, and the rest on a later wider use in the same change. A
+// rollback copies the entries back newest first, so that every byte gets
+// the value it had before the change. In sync mode, where each journal
+// entry is flushed, a page is journaled whole, in one entry.
+uint8_t* wpage_from(BtStore& s, uint32_t pg, uint32_t from) {
+  uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
+  if (pg == 0) {
+    if (!is_touched(s, 0)) {
+      if (journal(s, 0, kBtHdrJournaled, kBtHdrEnd - kBtHdrJournaled) != kBtOk) return nullptr;
+      mark_touched(s, 0);
+    }
+    return p;
+  }
+  if (from < kBtPageHdr || sync_on()) from = kBtPageHdr;
+  if (from > kBtPage) from = kBtPage;
+  uint64_t at = uint64_t(pg) * kBtPage;
+  if (!is_touched(s, pg)) {
+    // Pages past the header's page count hold nothing yet: a rollback
+    // restores the count and so forgets them.
+    if (pg >= bt_hdr(s).page_count.get()) {
+      mark_touched(s, pg);
+      return p;
+    }
+    if (from == kBtPageHdr) {
+      if (journal(s, 0, at, kBtPage) != kBtOk) return nullptr;
+    } else {
+      if (journal(s, 0, at, kBtPageHdr) != kBtOk) return nullptr;
+      if (from < kBtPage && journal(s, 0, at + from, kBtPage - from) != kBtOk) return nullptr;
+    }
+    mark_touched(s, pg, from);
+  } else if (from < s.tfrom[pg]) {
+    if (journal(s, 0, at + from, s.tfrom[pg] - from) != kBtOk) return nullptr;
+    s.tfrom[pg] = uint16_t(from);
+  }
+  return p;
 }
 }  // namespace
 
-uint8_t* bt_wpage(BtStore& s, uint32_t pg) {
-  if (!is_touched(s, pg)) {
-    uint32_t off = pg == 0 ? kBtHdrJournaled : 0;
-    uint32_t len = pg == 0 ? kBtHdrEnd - kBtHdrJournaled : kBtPage;
-    uint64_t at = uint64_t(pg) * kBtPage + off;
-    // Pages past the header's page count hold nothing yet: a rollback
-    // restores the count and so forgets them.
-    if (pg == 0 || pg < bt_hdr(s).page_count.get()) {
-      if (journal(s, 0, at, len) != kBtOk) return nullptr;
-    }
-    mark_touched(s, pg);
-  }
-  return s.imap + uint64_t(pg) * kBtPage;
-}
+uint8_t* bt_wpage(BtStore& s, uint32_t pg) { return wpage_from(s, pg, kBtPageHdr); }
 
 int bt_commit(BtStore& s, void (*done_fn)(void*), void* arg) {
   uint64_t done = s.txn + 1;
@@ -820,7 +853,9 @@ int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid) {
   const uint8_t* rp = bt_rpage(s, leaf);
   uint32_t i = leaf_index(rp, t, key, t.klen, false);
   if (i < bt_ph(rp).count.get() && kcmp(ent(rp, t, i), key, t.klen) == 0) return kBtDupKey;
-  uint8_t* p = bt_wpage(s, leaf);
+  // The leaf changes from entry i on (also when it splits: its entries
+  // before i stay where they are).
+  uint8_t* p = wpage_from(s, leaf, kBtPageHdr + i * t.esize);
   if (!p) return kBtIoError;
   th.entries = th.entries.get() + 1;
   // Up the path: insert e at i in page pg of the level; split when full.
@@ -899,7 +934,7 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
   if (i >= bt_ph(rp).count.get() || kcmp(ent(rp, t, i), key, t.klen) != 0) return kBtNotFound;
   if (rid) *rid = val(ent(rp, t, i), t);
   if (!bt_wpage(s, 0)) return kBtIoError;
-  uint8_t* p = bt_wpage(s, leaf);
+  uint8_t* p = wpage_from(s, leaf, kBtPageHdr + i * t.esize);  // the entries from i on move
   if (!p) return kBtIoError;
   cut(p, t, i);
   th.entries = th.entries.get() - 1;
