@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include "files/unixio.h"
@@ -118,6 +119,17 @@ void bt_refresh_sizes(BtStore& s) {
   if ((n = uio_size(s.jfd)) >= 0) s.jsize = uint64_t(n) < kBtJnlReserve ? uint64_t(n) : kBtJnlReserve;
 }
 
+namespace {
+// This process's id, asked of the kernel once and again after a fork.
+uint32_t g_pid = 0;
+uint32_t this_process() {
+  static const bool forks_forget = (::pthread_atfork(nullptr, nullptr, [] { g_pid = 0; }), true);
+  static_cast<void>(forks_forget);
+  if (!g_pid) g_pid = uint32_t(::getpid());
+  return g_pid;
+}
+}  // namespace
+
 int bt_attach(BtStore& s) {
   bt_refresh_sizes(s);
   if (s.isize < kBtPage || s.jsize < sizeof(BtJnlHdr)) return kBtDamaged;
@@ -136,7 +148,7 @@ int bt_attach(BtStore& s) {
   if (s.writable) {
     // The live mark, held until the index file is closed: while it is, no
     // other process takes this one's change lock over.
-    uint32_t self = uint32_t(::getpid());
+    uint32_t self = this_process();
     if (int e = uio_word_live(s.ifd, kBtLiveBase, self)) {
       s.err = e;
       bt_detach(s);
@@ -187,10 +199,19 @@ int take(BtStore& s, int level) {
     s.ilock = std::max(s.ilock, level);
     return kBtOk;
   }
-  if (!s.self) {
-    // Only a process holding its live mark takes the lock.
+  if (!s.writable) {
     s.err = EBADF;
     return kBtIoError;
+  }
+  // Only a process holding its live mark takes the lock: a forked child that
+  // goes on with its parent's open store takes its own first.
+  uint32_t me = this_process();
+  if (s.self != me) {
+    if (int e = uio_word_live(s.ifd, kBtLiveBase, me)) {
+      s.err = e;
+      return kBtIoError;
+    }
+    s.self = me;
   }
   UioWordLock l = word_lock(s);
   // The name for the wait's report is made only when there is a wait.
@@ -650,8 +671,17 @@ inline uint32_t val(const uint8_t* e, const TreeShape& t) {
 }
 inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec::U32>(e + t.klen).set(v); }
 
-// A page of the tree checked for what the walk needs.
+// A page of the tree checked for what the walk needs. The first probes of
+// its search are fetched with its header: lines spread over the page, asked
+// of the memory system at once, so that the page's misses overlap instead of
+// following one another (the header's, then the halving's).
 const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level) {
+#if defined(__GNUC__)
+  if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
+    const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
+    for (uint32_t o = 0; o < kBtPage; o += kBtPage / 8) __builtin_prefetch(q + o);
+  }
+#endif
   const uint8_t* p = bt_rpage(s, pg);
   if (!p) return nullptr;
   const BtPageHdr& ph = bt_ph(p);
