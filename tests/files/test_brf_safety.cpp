@@ -514,17 +514,28 @@ TEST_F(BrfSafety, TheChangeLockOfTheDeadIsTakenOver) {
     EXPECT_EQ(words()[0], 0u);
   }
 
-  // A live holder: the change waits for it.
+  // A live holder: the change waits for it, and says every interval who
+  // holds the lock.
   auto* holder = new ChangeLockHolder(path);
   ASSERT_GT(holder->pid, 0);
+  std::string who = "process " + std::to_string(holder->pid) + ")";
+  static std::vector<std::string> reports;
+  reports.clear();
+  uio_set_report([](const char* text) { reports.push_back(text); });
+  uio_set_report_interval(1);
   std::thread release([holder] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     delete holder;
   });
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(insert(30), 0u) << brf_error();
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(250));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1200));
   release.join();
+  uio_set_report(nullptr);
+  uio_set_report_interval(0);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].rfind("Waiting for the index of " + path + ", locked by user ", 0), 0u) << reports[0];
+  EXPECT_NE(reports[0].find(who), std::string::npos) << reports[0];
 
   // A reader that may not write the file: its read waits for the holder's
   // change to end; the words stay as they are.
