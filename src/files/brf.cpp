@@ -360,13 +360,29 @@ int consistent(BrfFile* f, Fn&& fn) {
     std::atomic_thread_fence(std::memory_order_acquire);
     if (bt_counter(s) == c1 && rc != kBtRetry) return rc;
   }
+  if (!s.writable) {
+    // A process that may only read holds no lock: it waits for the change
+    // under way to end and reads again, until no change came between.
+    for (int round = 0; round < 1000; ++round) {
+      if (bt_lock_shared(s) != kBtOk) return kBtIoError;
+      uint64_t c1 = bt_counter(s);
+      if (c1 & 1) {
+        if (bt_change_dead(s)) return kBtDamaged;  // its rollback waits for a writer
+        continue;
+      }
+      int rc = fn(false);
+      std::atomic_thread_fence(std::memory_order_acquire);
+      if (bt_counter(s) == c1) return rc == kBtRetry ? kBtDamaged : rc;
+    }
+    s.err = EBUSY;
+    return kBtIoError;
+  }
   for (int round = 0; round < 3; ++round) {
     if (bt_lock_shared(s) != kBtOk) return kBtIoError;
     BtUnlockGuard unlock(s);  // also when fn unwinds
     if (bt_counter(s) & 1) {
       // The changer died: roll its change back under the change lock.
       bt_unlock(s);
-      if (!s.writable) return kBtDamaged;
       if (int rc = bt_begin(s)) return rc == kBtIoError ? rc : int(kBtDamaged);
       // Nothing of ours to undo: the abort makes the counter even.
       if (int rc = bt_abort(s)) return rc;
@@ -496,8 +512,13 @@ uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
   auto it = f->holds.find(rid);
   if (it != f->holds.end()) return it->second == owner ? 0 : FM_ST_HELD_SELF;
   char what[600];
-  std::snprintf(what, sizeof what, "record %u of %s", rid, f->path.c_str());
-  int e = uio_lock(f->st.dfd, rid, UioLock::Write, wait_secs, what);
+  what[0] = 0;
+  // The name for the wait's report is made only when there is a wait.
+  int e = uio_lock(f->st.dfd, rid, UioLock::Write, kUioNoWait, nullptr);
+  if (e == EAGAIN && wait_secs != kUioNoWait) {
+    std::snprintf(what, sizeof what, "record %u of %s", rid, f->path.c_str());
+    e = uio_lock(f->st.dfd, rid, UioLock::Write, wait_secs, what);
+  }
   switch (e) {
     case 0:
       f->holds[rid] = owner;

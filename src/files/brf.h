@@ -1,5 +1,6 @@
 // Native record files: a data file and its B-tree index file (bt.h), shared
-// by every engine process through one-byte fcntl locks.
+// by every engine process through one-byte fcntl locks and the change lock
+// (a word lock in the index file, bt.h).
 //
 // Files. A native file of path P is three operating-system files: P, the
 // data file; P.ix, the index file; P.jn, the journal of the change under way.
@@ -45,9 +46,9 @@
 // same file in the process could otherwise drop.
 //
 // Reading takes no lock while no change is under way (see bt.h); changes
-// take the exclusive index lock for the few microseconds they last, and are
+// take the change lock for the few microseconds they last, and are
 // undone as a whole if the changing process dies before the change is
-// complete. A record hold is never waited for while the index lock is held.
+// complete. A record hold is never waited for while the change lock is held.
 #pragma once
 
 #include <sys/stat.h>

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -383,25 +384,55 @@ bool same_layout(const BrfFileHdr& a, const BrfFileHdr& b) {
          std::memcmp(x + after, y + after, offsetof(BrfFileHdr, next_gen) - after) == 0;
 }
 
-// Holds the shared index lock on a state with no change under way.
-bool lock_quiet(BrfFile* f) {
+// Holds the shared index lock on a state with no change under way (a
+// process that may only read: waits for one, holding nothing; *seen is the
+// counter of that state).
+bool lock_quiet(BrfFile* f, uint64_t* seen) {
   BtStore& s = f->st;
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < (s.writable ? 3 : 1000); ++i) {
     if (bt_lock_shared(s) != kBtOk) return false;
-    if (!(bt_counter(s) & 1)) return true;
+    *seen = bt_counter(s);
+    if (!(*seen & 1)) return true;
     bt_unlock(s);
-    if (!s.writable || bt_begin(s) != kBtOk) return false;
+    if (!s.writable) {
+      if (bt_change_dead(s)) return false;
+      continue;  // a change under way: wait for its end
+    }
+    if (bt_begin(s) != kBtOk) return false;
     if (bt_abort(s) != kBtOk) return false;
   }
   return false;
 }
 
-// Verify and analyse: everything under the shared lock.
+void examine_once(BrfFile* f, BrfCheck* check, BrfAnalysis* an, uint64_t* seen);
+
+// Verify and analyse: everything under the shared lock. A process that may
+// only read cannot hold changes off: it examines a state in which no change
+// was under way, and again when a change came between.
 void examine(BrfFile* f, BrfCheck* check, BrfAnalysis* an) {
+  uint64_t seen = 0;
+  if (f->st.writable) return examine_once(f, check, an, &seen);
+  constexpr int kRounds = 5;
+  for (int round = 1;; ++round) {
+    BrfCheck c = check ? *check : BrfCheck{};
+    BrfAnalysis a = an ? *an : BrfAnalysis{};
+    examine_once(f, check ? &c : nullptr, an ? &a : nullptr, &seen);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    bool quiet = bt_counter(f->st) == seen;
+    if (quiet || round == kRounds) {
+      if (!quiet) c.problems.push_back("the file kept changing while it was examined: examine it again");
+      if (check) *check = std::move(c);
+      if (an) *an = std::move(a);
+      return;
+    }
+  }
+}
+
+void examine_once(BrfFile* f, BrfCheck* check, BrfAnalysis* an, uint64_t* seen) {
   std::vector<std::string> sink;
   Problems pr{check ? &check->problems : &sink};
   BtStore& s = f->st;
-  if (!lock_quiet(f)) {
+  if (!lock_quiet(f, seen)) {
     pr.add("the file could not be locked for reading: %s", std::strerror(s.err ? s.err : EIO));
     pr.finish();
     return;
@@ -940,7 +971,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     bool attached = old.ifd >= 0 && old.jfd >= 0 && bt_attach(old) == kBtOk;
     if (attached && (bt_counter(old) & 1)) {
       // Only the data file's bytes matter now: the index is written anew.
-      if (uio_lock(old.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, path.c_str()) == 0) {
+      if (bt_lock(old) == kBtOk) {
         uint64_t bad = 0;
         if (bt_recover_check(old, &bad) != kBtOk) {
           out.unrolled = true;

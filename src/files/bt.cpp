@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include "files/unixio.h"
 
 static_assert(std::endian::native == std::endian::little,
@@ -116,6 +119,17 @@ void bt_refresh_sizes(BtStore& s) {
   if ((n = uio_size(s.jfd)) >= 0) s.jsize = uint64_t(n) < kBtJnlReserve ? uint64_t(n) : kBtJnlReserve;
 }
 
+namespace {
+// This process's id, asked of the kernel once and again after a fork.
+uint32_t g_pid = 0;
+uint32_t this_process() {
+  static const bool forks_forget = (::pthread_atfork(nullptr, nullptr, [] { g_pid = 0; }), true);
+  static_cast<void>(forks_forget);
+  if (!g_pid) g_pid = uint32_t(::getpid());
+  return g_pid;
+}
+}  // namespace
+
 int bt_attach(BtStore& s) {
   bt_refresh_sizes(s);
   if (s.isize < kBtPage || s.jsize < sizeof(BtJnlHdr)) return kBtDamaged;
@@ -131,6 +145,22 @@ int bt_attach(BtStore& s) {
   const auto& j = *reinterpret_cast<const BtJnlHdr*>(s.jmap);
   if (!(h.magic == "QVIX") || h.version != 1 || h.page_size != kBtPage || !(j.magic == "QVJN"))
     return kBtDamaged;
+  if (s.writable) {
+    // The live mark, held until the index file is closed: while it is, no
+    // other process takes this one's change lock over.
+    uint32_t self = this_process();
+    if (int e = uio_word_live(s.ifd, kBtLiveBase, self)) {
+      s.err = e;
+      bt_detach(s);
+      return kBtIoError;
+    }
+    s.self = self;
+    // A lock word naming this process is left from a process of the same id
+    // that died (this process holds no change lock of the file yet).
+    uint32_t stale = self;
+    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_owner)))
+        .compare_exchange_strong(stale, 0);
+  }
   // Key lengths are fixed when the file is made: learnt once, they size
   // every copy of an entry from then on, whatever the mapping says later.
   for (int t = 0; t < kBtTrees; ++t) {
@@ -144,6 +174,8 @@ int bt_attach(BtStore& s) {
 }
 
 void bt_detach(BtStore& s) {
+  if (s.imap) bt_unlock(s);
+  s.self = 0;
   uio_unmap(s.dmap, kBtDataReserve);
   uio_unmap(s.imap, kBtIndexReserve);
   uio_unmap(s.jmap, kBtJnlReserve);
@@ -151,43 +183,80 @@ void bt_detach(BtStore& s) {
 }
 
 // ------------------------------------------------------------------ locks --
-int bt_lock_shared(BtStore& s) {
-  if (s.ilock) return kBtOk;
-  std::string what = "the index of " + s.name;
-  // A process that may write takes the lock as a changer would; one that may
-  // only read cannot, and shares it.
-  UioLock kind = s.writable ? UioLock::Write : UioLock::Read;
-  int e = uio_lock(s.ifd, kBtChangeLock, kind, kUioWaitForever, what.c_str());
+namespace {
+UioWordLock word_lock(const BtStore& s) {
+  UioWordLock l;
+  l.owner = reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_owner));
+  l.waiters = s.self ? reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_waiters)) : nullptr;
+  l.fd = s.ifd;
+  l.live_base = kBtLiveBase;
+  l.self = s.self;
+  return l;
+}
+
+int take(BtStore& s, int level) {
+  if (s.ilock) {
+    s.ilock = std::max(s.ilock, level);
+    return kBtOk;
+  }
+  if (!s.writable) {
+    s.err = EBADF;
+    return kBtIoError;
+  }
+  // Only a process holding its live mark takes the lock: a forked child that
+  // goes on with its parent's open store takes its own first.
+  uint32_t me = this_process();
+  if (s.self != me) {
+    if (int e = uio_word_live(s.ifd, kBtLiveBase, me)) {
+      s.err = e;
+      return kBtIoError;
+    }
+    s.self = me;
+  }
+  UioWordLock l = word_lock(s);
+  // The name for the wait's report is made only when there is a wait.
+  int e = uio_word_lock(l, kUioNoWait, nullptr);
+  if (e == EAGAIN) e = uio_word_lock(l, kUioWaitForever, ("the index of " + s.name).c_str());
   if (e) {
     s.err = e;
     return kBtIoError;
   }
-  s.ilock = 1;
+  s.ilock = level;
   return kBtOk;
 }
+
+int lock_excl(BtStore& s) { return take(s, 2); }
+}  // namespace
+
+int bt_lock_shared(BtStore& s) {
+  if (s.ilock) return kBtOk;
+  // A process that may write takes the lock as a changer would; one that may
+  // only read waits until no one holds it.
+  if (s.writable) return take(s, 1);
+  std::string what = "the index of " + s.name;
+  if (int e = uio_word_wait(word_lock(s), what.c_str())) {
+    s.err = e;
+    return kBtIoError;
+  }
+  return kBtOk;
+}
+
+int bt_lock(BtStore& s) { return lock_excl(s); }
 
 void bt_unlock(BtStore& s) {
   if (!s.ilock) return;
-  // An unlock of a lock this process holds fails only for a closed
-  // descriptor, which holds no lock any more.
-  static_cast<void>(uio_unlock(s.ifd, kBtChangeLock));
+  uio_word_unlock(word_lock(s));
   s.ilock = 0;
 }
 
-namespace {
-int lock_excl(BtStore& s) {
-  if (s.ilock == 2) return kBtOk;
-  std::string what = "the index of " + s.name;
-  int e = uio_lock(s.ifd, kBtChangeLock, UioLock::Write, kUioWaitForever, what.c_str());
-  if (e) {
-    s.err = e;
-    return kBtIoError;
-  }
-  s.ilock = 2;
-  return kBtOk;
+bool bt_change_dead(BtStore& s) {
+  uint64_t c = bt_counter(s);
+  if (!(c & 1) || !uio_word_free(word_lock(s))) return false;
+  // The owner word is set before the counter turns odd and cleared after it
+  // turns even: an unchanged odd counter with no holder is a dead change.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return bt_counter(s) == c;
 }
-
-}  // namespace
 
 bool bt_hdr_ok(BtStore& s) {
   BtHdr& h = bt_hdr(s);
@@ -391,27 +460,57 @@ int bt_grow_data(BtStore& s, uint64_t end) {
 }
 
 namespace {
-void mark_touched(BtStore& s, uint32_t pg) {
-  if (s.tmark.size() <= pg) s.tmark.resize(pg + 1024, 0);
+void mark_touched(BtStore& s, uint32_t pg, uint32_t from = kBtPageHdr) {
+  if (s.tmark.size() <= pg) {
+    s.tmark.resize(pg + 1024, 0);
+    s.tfrom.resize(pg + 1024, 0);
+  }
   s.tmark[pg] = s.txn;
+  s.tfrom[pg] = uint16_t(from);
   s.touched.push_back(pg);
+}
+
+// A page for changing its header and its bytes from offset `from` on (a
+// leaf's entries from the one an insert or erase is at): only those are
+// journaled, and the rest on a later wider use in the same change. A
+// rollback copies the entries back newest first, so that every byte gets
+// the value it had before the change. In sync mode, where each journal
+// entry is flushed, a page is journaled whole, in one entry.
+uint8_t* wpage_from(BtStore& s, uint32_t pg, uint32_t from) {
+  uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
+  if (pg == 0) {
+    if (!is_touched(s, 0)) {
+      if (journal(s, 0, kBtHdrJournaled, kBtHdrEnd - kBtHdrJournaled) != kBtOk) return nullptr;
+      mark_touched(s, 0);
+    }
+    return p;
+  }
+  if (from < kBtPageHdr || sync_on()) from = kBtPageHdr;
+  if (from > kBtPage) from = kBtPage;
+  uint64_t at = uint64_t(pg) * kBtPage;
+  if (!is_touched(s, pg)) {
+    // Pages past the header's page count hold nothing yet: a rollback
+    // restores the count and so forgets them.
+    if (pg >= bt_hdr(s).page_count.get()) {
+      mark_touched(s, pg);
+      return p;
+    }
+    if (from == kBtPageHdr) {
+      if (journal(s, 0, at, kBtPage) != kBtOk) return nullptr;
+    } else {
+      if (journal(s, 0, at, kBtPageHdr) != kBtOk) return nullptr;
+      if (from < kBtPage && journal(s, 0, at + from, kBtPage - from) != kBtOk) return nullptr;
+    }
+    mark_touched(s, pg, from);
+  } else if (from < s.tfrom[pg]) {
+    if (journal(s, 0, at + from, s.tfrom[pg] - from) != kBtOk) return nullptr;
+    s.tfrom[pg] = uint16_t(from);
+  }
+  return p;
 }
 }  // namespace
 
-uint8_t* bt_wpage(BtStore& s, uint32_t pg) {
-  if (!is_touched(s, pg)) {
-    uint32_t off = pg == 0 ? kBtHdrJournaled : 0;
-    uint32_t len = pg == 0 ? kBtHdrEnd - kBtHdrJournaled : kBtPage;
-    uint64_t at = uint64_t(pg) * kBtPage + off;
-    // Pages past the header's page count hold nothing yet: a rollback
-    // restores the count and so forgets them.
-    if (pg == 0 || pg < bt_hdr(s).page_count.get()) {
-      if (journal(s, 0, at, len) != kBtOk) return nullptr;
-    }
-    mark_touched(s, pg);
-  }
-  return s.imap + uint64_t(pg) * kBtPage;
-}
+uint8_t* bt_wpage(BtStore& s, uint32_t pg) { return wpage_from(s, pg, kBtPageHdr); }
 
 int bt_commit(BtStore& s, void (*done_fn)(void*), void* arg) {
   uint64_t done = s.txn + 1;
@@ -572,8 +671,17 @@ inline uint32_t val(const uint8_t* e, const TreeShape& t) {
 }
 inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec::U32>(e + t.klen).set(v); }
 
-// A page of the tree checked for what the walk needs.
+// A page of the tree checked for what the walk needs. The first probes of
+// its search are fetched with its header: lines spread over the page, asked
+// of the memory system at once, so that the page's misses overlap instead of
+// following one another (the header's, then the halving's).
 const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level) {
+#if defined(__GNUC__)
+  if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
+    const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
+    for (uint32_t o = 0; o < kBtPage; o += kBtPage / 8) __builtin_prefetch(q + o);
+  }
+#endif
   const uint8_t* p = bt_rpage(s, pg);
   if (!p) return nullptr;
   const BtPageHdr& ph = bt_ph(p);
@@ -775,7 +883,9 @@ int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid) {
   const uint8_t* rp = bt_rpage(s, leaf);
   uint32_t i = leaf_index(rp, t, key, t.klen, false);
   if (i < bt_ph(rp).count.get() && kcmp(ent(rp, t, i), key, t.klen) == 0) return kBtDupKey;
-  uint8_t* p = bt_wpage(s, leaf);
+  // The leaf changes from entry i on (also when it splits: its entries
+  // before i stay where they are).
+  uint8_t* p = wpage_from(s, leaf, kBtPageHdr + i * t.esize);
   if (!p) return kBtIoError;
   th.entries = th.entries.get() + 1;
   // Up the path: insert e at i in page pg of the level; split when full.
@@ -854,7 +964,7 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
   if (i >= bt_ph(rp).count.get() || kcmp(ent(rp, t, i), key, t.klen) != 0) return kBtNotFound;
   if (rid) *rid = val(ent(rp, t, i), t);
   if (!bt_wpage(s, 0)) return kBtIoError;
-  uint8_t* p = bt_wpage(s, leaf);
+  uint8_t* p = wpage_from(s, leaf, kBtPageHdr + i * t.esize);  // the entries from i on move
   if (!p) return kBtIoError;
   cut(p, t, i);
   th.entries = th.entries.get() - 1;

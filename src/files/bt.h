@@ -12,8 +12,16 @@
 //
 // Sharing. Every process maps the index file (MAP_SHARED) and reads pages in
 // place. All changes of a file, data and index, are made under the change
-// lock, an exclusive one-byte fcntl lock on byte kBtChangeLock (1) of the
-// index file, by one process at a time. Readers take no lock while they
+// lock by one process at a time. The change lock is a word lock (unixio.h)
+// in page 0 of the index file (lock_owner, lock_waiters): taken and released
+// without a system call while no one waits for it. Every process that may
+// write the file holds its live mark, a one-byte fcntl lock on byte
+// kBtLiveBase + its process id of the index file, from the open to the
+// close, so that the lock of a process that died is taken over (and its
+// change rolled back, below). A process that may only read cannot write the
+// words: it holds no lock and no writer waits for it; where it needs a state
+// without a change under way, it waits until the lock is free and reads
+// until the counter shows no change came between. Readers take no lock while they
 // read, so no reader, whatever lock it holds elsewhere in the file, can stop
 // a writer. The first 8 bytes of the index file hold the change
 // counter: odd while a change is under way, even between changes. A reader
@@ -58,7 +66,7 @@ constexpr int kBtOrderTree = 18;  // write order of a file without keys: (sequen
 constexpr int kBtTrees = 19;
 constexpr uint32_t kBtMaxKey = 496;  // compared bytes of an entry, at most
 constexpr uint32_t kBtPageHdr = 32;
-constexpr uint64_t kBtChangeLock = 1;  // byte of the index file locked by changes
+constexpr uint64_t kBtLiveBase = uint64_t(1) << 40;  // live marks: this byte + the process id
 
 // Address space reserved for the mappings (the files grow inside them).
 constexpr uint64_t kBtDataReserve = uint64_t(1) << 32;   // record ids are 32-bit offsets
@@ -81,7 +89,9 @@ constexpr uint8_t kBtUsed = 2;  // the tree exists in this file
 // Page 0 of the index file.
 struct BtHdr {
   rec::U64 counter;        // change counter; updated atomically, never journaled
-  rec::Bytes<56> ctl;      // room for more words of that kind
+  rec::U32 lock_owner;     // the change lock: the holder's process id, 0 when free
+  rec::U32 lock_waiters;   // processes waiting for it
+  rec::Bytes<48> ctl;      // room for more words of that kind
   rec::Text<4> magic;      // "QVIX"
   rec::U16 version;
   rec::U16 page_size;
@@ -101,6 +111,7 @@ struct BtHdr {
   rec::Bytes<3072> spare3;
 };
 QV_RECORD(BtHdr, 4096);
+QV_AT(BtHdr, lock_owner, 8);
 QV_AT(BtHdr, magic, 64);
 QV_AT(BtHdr, trees, 96);
 QV_AT(BtHdr, sum, 400);
@@ -169,12 +180,14 @@ struct BtStore {
   uint16_t klen[kBtTrees] = {};
   std::vector<uint64_t> verified;  // per page: change value last verified + 1
   int ilock = 0;                   // change lock held: 0 none, 1 to read, 2 to change
+  uint32_t self = 0;               // process id of this store's live mark (0: none, read only)
   // The change under way.
   bool in_txn = false;
   uint64_t txn = 0;                // its odd counter value
   uint64_t jpos = 0;               // next journal entry offset
   std::vector<uint32_t> touched;   // pages journaled in this change
   std::vector<uint64_t> tmark;     // per page: txn when journaled
+  std::vector<uint16_t> tfrom;     // per page journaled: its header and its bytes from this offset on
   bool dhdr_touched = false;       // data header journaled in this change
   int err = 0;                     // errno of the last kBtIoError
   uint32_t recoveries = 0;         // dead changes this store rolled back
@@ -208,8 +221,14 @@ void bt_refresh_sizes(BtStore& s);
 // ------------------------------------------------------------------ locks --
 // The change lock to read one state (see Sharing above), waiting as long as
 // it takes (with the 10-second report, cancellable). kBtOk or kBtIoError
-// (s.err: ECANCELED when the user cancelled the wait).
+// (s.err: ECANCELED when the user cancelled the wait). A store that may only
+// read takes nothing (ilock stays 0): it waits until the lock is free.
 [[nodiscard]] int bt_lock_shared(BtStore& s);
+// The change lock alone, as bt_begin takes it (for the rebuild's rollback).
+[[nodiscard]] int bt_lock(BtStore& s);
+// The counter is odd with no live holder of the change lock: a changer died
+// and its change waits for a process that may write to roll it back.
+bool bt_change_dead(BtStore& s);
 void bt_unlock(BtStore& s);
 // Releases the change lock when the scope ends, unless released before
 // (a fault that unwinds through a locked read leaves no lock behind).

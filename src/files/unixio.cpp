@@ -6,17 +6,20 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "foundation/la.h"
@@ -665,6 +668,97 @@ std::string uio_who(pid_t pid) {
     std::fclose(f);
   }
   return "user " + user + " (process " + std::to_string(int(pid)) + ")";
+}
+
+// ------------------------------------------------------------ word locks --
+namespace {
+std::atomic_ref<uint32_t> word(uint32_t* w) { return std::atomic_ref<uint32_t>(*w); }
+
+// Whether the process named by an owner word holds its live mark.
+bool holder_alive(const UioWordLock& l, uint32_t owner) {
+  return uio_lock_holder(l.fd, l.live_base + owner, UioLock::Write) > 0;
+}
+
+// Sleeps at most secs: on the owner word while it still reads `seen` when
+// this process can count itself a waiter, else plainly.
+void nap(const UioWordLock& l, uint32_t seen, double secs) {
+  struct timespec ts;
+  ts.tv_sec = time_t(secs);
+  ts.tv_nsec = long((secs - double(ts.tv_sec)) * 1e9);
+  if (!l.waiters) {
+    ::nanosleep(&ts, nullptr);
+    return;
+  }
+  word(l.waiters).fetch_add(1, std::memory_order_seq_cst);
+  if (word(l.owner).load(std::memory_order_seq_cst) == seen)
+    ::syscall(SYS_futex, l.owner, FUTEX_WAIT, seen, &ts, nullptr, 0);
+  word(l.waiters).fetch_sub(1, std::memory_order_seq_cst);
+}
+
+// The wait of uio_word_lock (take) and uio_word_wait.
+int word_wait(const UioWordLock& l, bool take, int wait_secs, const char* what) {
+  std::unique_ptr<InterruptCatch> interrupt;
+  double start = 0, next_report = 0, limit = 0;
+  double pause = 0.0002;  // a dead owner's mark may outlive it for a moment
+  for (;;) {
+    uint32_t cur = word(l.owner).load(std::memory_order_acquire);
+    // Free, a stale word of this process's id (it holds no lock here), or
+    // an owner that died.
+    if (cur == 0 || cur == l.self || !holder_alive(l, cur)) {
+      if (!take) return 0;
+      if (word(l.owner).compare_exchange_strong(cur, l.self, std::memory_order_acq_rel)) return 0;
+      continue;
+    }
+    if (wait_secs == kUioNoWait) return EAGAIN;
+    if (!interrupt) {
+      interrupt = std::make_unique<InterruptCatch>();
+      start = now_secs();
+      next_report = start + g_interval;
+      limit = wait_secs > 0 ? start + wait_secs : 0;
+    }
+    if (cancelled()) return ECANCELED;
+    double now = now_secs();
+    if (limit > 0 && now >= limit) return ETIMEDOUT;
+    if (now >= next_report) {
+      char text[512];
+      std::snprintf(text, sizeof text, "Waiting for %s, locked by %s", what ? what : "a lock",
+                    uio_who(pid_t(cur)).c_str());
+      report(text);
+      while (next_report <= now) next_report += g_interval;
+    }
+    double until = std::min(next_report, now + pause);
+    if (limit > 0 && limit < until) until = limit;
+    nap(l, cur, until - now);
+    pause = std::min(pause * 2, kPollSecs);
+  }
+}
+}  // namespace
+
+int uio_word_live(int fd, uint64_t live_base, uint32_t self) {
+  return set_lock(fd, live_base + self, F_WRLCK, F_SETLK);
+}
+
+int uio_word_lock(const UioWordLock& l, int wait_secs, const char* what) {
+  uint32_t expect = 0;
+  if (word(l.owner).compare_exchange_strong(expect, l.self, std::memory_order_acq_rel)) return 0;
+  return word_wait(l, true, wait_secs, what);
+}
+
+void uio_word_unlock(const UioWordLock& l) {
+  uint32_t expect = l.self;
+  // A word that no longer names this process was taken from it: not ours.
+  if (!word(l.owner).compare_exchange_strong(expect, 0, std::memory_order_seq_cst)) return;
+  if (word(l.waiters).load(std::memory_order_seq_cst) != 0)
+    ::syscall(SYS_futex, l.owner, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+int uio_word_wait(const UioWordLock& l, const char* what) {
+  return word_wait(l, false, kUioWaitForever, what);
+}
+
+bool uio_word_free(const UioWordLock& l) {
+  uint32_t cur = word(l.owner).load(std::memory_order_acquire);
+  return cur == 0 || !holder_alive(l, cur);
 }
 
 void uio_set_report(UioReport r) { g_report = r; }

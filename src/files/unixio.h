@@ -168,6 +168,35 @@ pid_t uio_lock_holder(int fd, uint64_t off, UioLock kind);
 // "user NAME (process PID)" for a process id.
 std::string uio_who(pid_t pid);
 
+// Word locks: a lock kept in two words of a shared mapping (owner,
+// waiters), taken and released without a system call while nobody waits,
+// for locks taken on every change of a file. The owner word holds the
+// holder's process id, 0 while free. A process that may take such a lock
+// first takes its live mark (uio_word_live: a lock of the byte live_base +
+// its id in a file) and keeps it while it may hold the word lock; the
+// kernel drops the mark when the process dies, so that a waiter that finds
+// the owner's mark gone takes the lock over (what the dead owner left half
+// done is the caller's to repair). The words are untrusted: any value is
+// taken for an owner's id, and one that names no live process is taken over.
+struct UioWordLock {
+  uint32_t* owner = nullptr;
+  uint32_t* waiters = nullptr;  // nullptr for a process that can only wait
+  int fd = -1;                  // the file of the live marks
+  uint64_t live_base = 0;
+  uint32_t self = 0;            // this process's id
+};
+// Takes this process's live mark (without waiting): 0 or an errno value.
+int uio_word_live(int fd, uint64_t live_base, uint32_t self);
+// Takes the lock (waits as uio_lock, reporting every 10 seconds who holds
+// it, and cancellable): 0, ECANCELED, ETIMEDOUT or EAGAIN (kUioNoWait).
+[[nodiscard]] int uio_word_lock(const UioWordLock& l, int wait_secs, const char* what);
+void uio_word_unlock(const UioWordLock& l);
+// Waits until the lock is free or its owner dead, without taking it (for a
+// process that may only read): 0 or ECANCELED.
+[[nodiscard]] int uio_word_wait(const UioWordLock& l, const char* what);
+// Whether the owner word names no live holder (free, or its owner dead).
+bool uio_word_free(const UioWordLock& l);
+
 constexpr int kUioReportSeconds = 10;
 using UioReport = void (*)(const char* text);
 // Replaces where lock-wait reports go (nullptr: back to the message line or

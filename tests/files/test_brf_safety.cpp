@@ -70,26 +70,20 @@ bool lock_byte(const std::string& path, uint64_t off, short type) {
   return fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0;
 }
 
-// Whether another process can take a lock on the byte of the index file at
-// once (a forked child tries without waiting).
-bool other_can_lock(const std::string& ipath, uint64_t off, short type) {
-  pid_t pid = ::fork();
-  if (pid == 0) _exit(lock_byte(ipath, off, type) ? 0 : 1);
-  int st = 0;
-  ::waitpid(pid, &st, 0);
-  return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-}
-
 // A child that holds a lock on a byte of a file until killed.
 struct LockHolder {
   pid_t pid = -1;
-  LockHolder(const std::string& path, uint64_t off, short type) {
+  LockHolder(const std::string& path, uint64_t off, short type)
+      : LockHolder([&] { return lock_byte(path, off, type); }) {}
+  // take: what the child does to take its lock.
+  template <class Take>
+  explicit LockHolder(Take take) {
     int ready[2];
     if (::pipe(ready) != 0) return;
     pid = ::fork();
     if (pid == 0) {
       ::close(ready[0]);
-      char ok = lock_byte(path, off, type) ? 'y' : 'n';
+      char ok = take() ? 'y' : 'n';
       if (::write(ready[1], &ok, 1) != 1) _exit(1);
       ::pause();
       _exit(0);
@@ -110,6 +104,19 @@ struct LockHolder {
     }
   }
 };
+
+// A child that holds the change lock of a native file until killed.
+struct ChangeLockHolder : LockHolder {
+  explicit ChangeLockHolder(const std::string& path)
+      : LockHolder([&] {
+          BrfFile* g = nullptr;
+          return brf_open(path, false, &g) == 0 && bt_lock(g->st) == kBtOk;
+        }) {}
+};
+
+// Whether the change lock is free: this process holds none, and its word
+// names no holder (another process takes it at once).
+bool change_lock_free(BrfFile* f) { return f->st.ilock == 0 && bt_hdr(f->st).lock_owner.get() == 0; }
 
 BrfFile* g_file = nullptr;  // the open file whose steps the traces name
 
@@ -342,15 +349,14 @@ TEST_F(BrfSafety, SyncModeFlushesInOrder) {
 // forked process takes it at once.
 TEST_F(BrfSafety, ADamagedHeaderLeavesNoLockBehind) {
   make(5);
-  std::string ipath = brf_index_path(path);
-  EXPECT_TRUE(other_can_lock(ipath, kBtChangeLock, F_RDLCK));
+  EXPECT_TRUE(change_lock_free(f));
   // Damage through the mapping: a descriptor opened and closed here would
   // drop this process's locks on the file and hide the fault.
   uint8_t* byte = f->st.imap + offsetof(BtHdr, trees) + 3;
   *byte ^= 0x5A;
   EXPECT_EQ(insert(50), FM_ST_SYS);
-  EXPECT_TRUE(other_can_lock(ipath, kBtChangeLock, F_RDLCK));
-  EXPECT_TRUE(other_can_lock(ipath, kBtChangeLock, F_WRLCK));
+  EXPECT_TRUE(change_lock_free(f));
+  EXPECT_TRUE(change_lock_free(f));
   *byte ^= 0x5A;
   EXPECT_EQ(insert(51), 0u) << brf_error();
 
@@ -364,7 +370,7 @@ TEST_F(BrfSafety, ADamagedHeaderLeavesNoLockBehind) {
   EXPECT_EQ(insert(52), FM_ST_SYS);
   uio_set_trace(nullptr);
   EXPECT_EQ(g_inject.seen, 1);
-  EXPECT_TRUE(other_can_lock(ipath, kBtChangeLock, F_WRLCK));
+  EXPECT_TRUE(change_lock_free(f));
   EXPECT_EQ(insert(53), 0u) << brf_error();
   EXPECT_EQ(bt_counter(f->st) & 1, 0u);
   EXPECT_EQ(brf_counts(f).live, 7u);
@@ -380,7 +386,6 @@ void fault_in_recovery(BtStore&) {
 // the interrupted rollback is made by the next change.
 TEST_F(BrfSafety, AFaultWhileLockedLeavesNoLockBehind) {
   make(5);
-  std::string ipath = brf_index_path(path);
   ss_reset_sig_handler();
   // A dead changer's odd counter, and a rollback that faults.
   std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(f->st.imap)).fetch_add(1);
@@ -391,7 +396,7 @@ TEST_F(BrfSafety, AFaultWhileLockedLeavesNoLockBehind) {
   f->st.after_recover = keep;
   EXPECT_EQ(code, int(CompletionCode::Signal));
   EXPECT_EQ(f->st.ilock, 0);
-  EXPECT_TRUE(other_can_lock(ipath, kBtChangeLock, F_WRLCK));
+  EXPECT_TRUE(change_lock_free(f));
   EXPECT_EQ(insert(61), 0u) << brf_error();
   EXPECT_EQ(bt_counter(f->st) & 1, 0u);
   EXPECT_EQ(brf_counts(f).live, 6u);
@@ -405,7 +410,7 @@ TEST_F(BrfSafety, AFaultWhileLockedLeavesNoLockBehind) {
 TEST_F(BrfSafety, TheFileUtilitiesHandleFaultsAsTheEngineDoes) {
   make(2);
   close_file();
-  LockHolder writer(brf_index_path(path), kBtChangeLock, F_WRLCK);
+  ChangeLockHolder writer(path);
   ASSERT_GT(writer.pid, 0);
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -443,7 +448,7 @@ TEST_F(BrfSafety, AReadLockOnTheFirstByteStopsNoWriter) {
 // window manager's check, or with ^C when no screen is up.
 TEST_F(BrfSafety, ALockWaitEndsWhenCancelled) {
   make(2);
-  LockHolder writer(brf_index_path(path), kBtChangeLock, F_WRLCK);
+  ChangeLockHolder writer(path);
   ASSERT_GT(writer.pid, 0);
   static auto at = std::chrono::steady_clock::now();
   at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
@@ -486,11 +491,68 @@ TEST_F(BrfSafety, ALockWaitEndsWhenCancelled) {
   EXPECT_TRUE(f->holds.empty());
 }
 
+// The change lock of a process that died is taken over at once, and so is a
+// lock word that names no live holder, whatever it holds (the data directory
+// is untrusted); a live holder is waited for, and the change made after it
+// lets go. A process that may only read waits too, and holds nothing.
+TEST_F(BrfSafety, TheChangeLockOfTheDeadIsTakenOver) {
+  make(2);
+  auto words = [&] { return reinterpret_cast<uint32_t*>(f->st.imap + offsetof(BtHdr, lock_owner)); };
+  {
+    ChangeLockHolder dead(path);
+    ASSERT_GT(dead.pid, 0);
+    EXPECT_EQ(words()[0], uint32_t(dead.pid));
+  }  // killed holding it
+  EXPECT_EQ(insert(20), 0u) << brf_error();
+  uint32_t forged[][2] = {{1, 0}, {0xFFFFFFFFu, 0xFFFFFFFFu}, {uint32_t(::getpid()), 7}, {0x7FFFFFFFu, 1}};
+  uint32_t id = 21;
+  for (auto& w : forged) {
+    words()[0] = w[0];
+    words()[1] = w[1];
+    EXPECT_EQ(insert(id), 0u) << w[0] << " " << brf_error();
+    EXPECT_TRUE(present(id++));
+    EXPECT_EQ(words()[0], 0u);
+  }
+
+  // A live holder: the change waits for it, and says every interval who
+  // holds the lock.
+  auto* holder = new ChangeLockHolder(path);
+  ASSERT_GT(holder->pid, 0);
+  std::string who = "process " + std::to_string(holder->pid) + ")";
+  static std::vector<std::string> reports;
+  reports.clear();
+  uio_set_report([](const char* text) { reports.push_back(text); });
+  uio_set_report_interval(1);
+  std::thread release([holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    delete holder;
+  });
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(insert(30), 0u) << brf_error();
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1200));
+  release.join();
+  uio_set_report(nullptr);
+  uio_set_report_interval(0);
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].rfind("Waiting for the index of " + path + ", locked by user ", 0), 0u) << reports[0];
+  EXPECT_NE(reports[0].find(who), std::string::npos) << reports[0];
+
+  // A reader that may not write the file: its read waits for the holder's
+  // change to end; the words stay as they are.
+  close_file();
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(brf_index_path(path).c_str(), 0444), 0);
+  if (::access(path.c_str(), W_OK) == 0) return;  // files are writable whatever their mode (root)
+  ASSERT_EQ(brf_open(path, false, &f), 0u) << brf_error();
+  ASSERT_FALSE(f->st.writable);
+  EXPECT_TRUE(present(30));
+}
+
 // SIGTERM (or SIGHUP) while the engine waits for a lock ends the wait, so
 // that the engine can end every process.
 TEST_F(BrfSafety, ALockWaitEndsOnSigterm) {
   make(2);
-  LockHolder writer(brf_index_path(path), kBtChangeLock, F_WRLCK);
+  ChangeLockHolder writer(path);
   ASSERT_GT(writer.pid, 0);
   ss_catch_stop_signals();
   pthread_t self = ::pthread_self();
