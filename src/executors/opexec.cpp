@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "executors/fp.h"
 #include "executors/op.h"
 #include "executors/opstd.h"
 #include "files/fm.h"
+#include "foundation/bi.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
 #include "foundation/ssunix.h"
@@ -22,6 +24,7 @@
 #include "process/pipcf.h"
 #include "process/pishr.h"
 #include "process/services.h"
+#include "screen/wm.h"
 
 namespace {
 
@@ -92,6 +95,47 @@ bool scrolling(Pcb* pcb) {
 std::string trimmed(const char* p, size_t n) {
   while (n > 0 && p[n - 1] == ' ') --n;
   return std::string(p, n);
+}
+
+// The progress window of a report owner while its report prints: one row
+// as wide as its text, centred, on the process's surface (or the message
+// surface), shown without waiting for a key. It goes when the report ends
+// (rpt_end of an inquiry, else op_cleanup).
+std::map<const Pcb*, WmHandle>& progress_wins() {
+  static std::map<const Pcb*, WmHandle> w;
+  return w;
+}
+
+void progress_show(Pcb* pcb, const EmHeader* em) {
+  if (!com.screen_up || !wm_up() || progress_wins().count(pcb)) return;
+  std::string_view msg = op_em_rpt_msg(em);
+  if (msg.substr(0, 2) == "\"\"") return;
+  std::string text = trimmed(msg.data(), msg.size());
+  if (text.empty()) text = la_text(1300);
+  if (em->proc_name == "STANDARD MOD LOG") text = la_text(519090) + " " + la_text(1300);
+  if (text.size() > 60) text.resize(60);
+  int cols = std::min<int>(int(text.size()), com.cols);
+  if (cols < 1) return;
+  int row = std::max(1, (int(com.rows) - 3) / 2 - 2), col = std::max(1, (int(com.cols) - cols) / 2);
+  WmWnd w;
+  INIT_WND(&w, 1, row, col, 1, cols, 0);
+  WmHandle surface = pcb->surface1 ? WmHandle(pcb->surface1.get()) : WmHandle(com.msg_surface.get());
+  WmHandle win = wm_attach(&w, surface, int(com.base_scope));
+  if (!win) return;
+  wm_write_reg(wm_cur_reg(win), std::string_view(text).substr(0, size_t(cols)));
+  WmShow sb;
+  std::memset(static_cast<void*>(&sb), 0, sizeof sb);
+  sb.flags = wmshow::kDraw;
+  wm_show(&sb, 0);
+  progress_wins()[pcb] = win;
+}
+
+void progress_end(Pcb* pcb) {
+  auto it = progress_wins().find(pcb);
+  if (it == progress_wins().end()) return;
+  WmHandle win = it->second;
+  progress_wins().erase(it);
+  if (wm_up()) wm_detach(win, 1);
 }
 
 }  // namespace
@@ -312,6 +356,7 @@ void rpt_start(Pcb* pcb) {
     }
   }
   if (title.size() > 60) title.resize(60);
+  progress_show(pcb, em);
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : 0;
   char path[255];
   RmRpt* r = rm_create(title.c_str(), prt.c_str(), width, path, scope);
@@ -490,6 +535,7 @@ int rpt_end(Pcb* pcb) {
   if (!inquiry_mode(pcb)) return result;
   // An inquiry's report ends here: PRINT ON SCREEN when asked, the print
   // file handed on.
+  progress_end(pcb);
   if (PdArea1* o = opts_of(pcb)) {
     if (o->on_screen[0] == '1') {
       int code = op_print_on_screen(pcb);
@@ -677,6 +723,7 @@ int op_inquire(Pcb* pcb) {
 }
 
 int op_cleanup(Pcb* pcb) {
+  progress_end(pcb);
   OpPcb& op = op_pcb(pcb);
   RmRpt* r = op_rpt(pcb);
   if (op.owner.get() != pcb || inquiry_mode(pcb) || !r) return 2;

@@ -254,8 +254,16 @@ int pm_write(PmCtl* pc, const PmReq* req) {
   while (width > 0 && text[width - 1] == ' ') --width;
   const PmRun* runs = req->runs.get();
   size_t nruns = runs ? req->run_count : 0;
-  for (size_t r = 0; r < nruns; ++r)
+  bool plain = true;
+  for (size_t r = 0; r < nruns; ++r) {
     if (runs[r].start > 0) width = std::max(width, size_t(runs[r].start) - 1 + runs[r].len);
+    if (runs[r].start > 0 && runs[r].len > 0 && runs[r].attr != 0) plain = false;
+  }
+  if (plain) {
+    // Most lines carry no attribute: their characters as they are.
+    for (size_t c = 0; c < width; ++c) put(s, uint8_t(c < n ? text[c] : ' '));
+    return s->flag ? 0 : 1;
+  }
   std::vector<uint32_t> attr(width, 0);
   for (size_t r = 0; r < nruns; ++r) {
     size_t from = runs[r].start;

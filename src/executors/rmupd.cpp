@@ -12,6 +12,7 @@
 namespace {
 
 constexpr const char* kMod = "RMUPD";
+constexpr size_t kWorkText = 4096;
 
 // The report item of an image at row and column, or null.
 RmItem* find_item(RmImg* b, int row, int col) {
@@ -66,9 +67,13 @@ int rm_upd_itm(RmRpt* r, const RmItem& item, uint32_t value, uint32_t mask) {
   if (width < 1 || rows < 1) return 1;
   if (mask && !rm_upd_chr(r, RmChrUpd{item.handle, ri->row, ri->col, rows, width}, value, mask)) return 0;
   if (!item.value || !ri->text) return 1;
-  // The value converted into a work text, then placed row by row.
+  // The value converted into a work text, then placed row by row. The work
+  // text of a usual item is one arena page kept for every update (this runs
+  // for each item of each record printed).
   size_t len = size_t(std::max<int>(item.text_len, 1));
-  auto* text = static_cast<char*>(MM_ALLOC(r->pool, len));
+  static char* const kWork = static_cast<char*>(arena::alloc_chunk(kWorkText));
+  bool own = len > kWorkText || !kWork;
+  auto* text = own ? static_cast<char*>(MM_ALLOC(r->pool, len)) : kWork;
   std::memset(text, ' ', len);
   WmItem w = item;
   w.text = Ref<char>::of(text);
@@ -87,6 +92,6 @@ int rm_upd_itm(RmRpt* r, const RmItem& item, uint32_t value, uint32_t mask) {
   size_t k = 0;
   for (int row = 0; row < rows && k < len; ++row)
     for (int c = 0; c < width && k < len; ++c) at[row * cols + c] = text[k++];
-  mm_free(text);
+  if (own) mm_free(text);
   return 1;
 }

@@ -122,8 +122,35 @@ struct Parsed {
 };
 
 // Parses a mask; false when malformed.
+bool parse_mask_text(const char* mask, int length, Parsed& m);
+// The same, the last few masks parsed kept: a report converts the same
+// items' masks on every line it prints.
 bool parse_mask(const char* mask, int length, Parsed& m) {
   while (length > 0 && mask[length - 1] == ' ') --length;
+  struct Memo {
+    char text[128];
+    int len = -1;
+    bool ok = false;
+    Parsed parsed;
+  };
+  static Memo memo[4];
+  static unsigned next = 0;
+  if (length < 0 || length > int(sizeof memo[0].text)) return parse_mask_text(mask, length, m);
+  for (Memo& e : memo)
+    if (e.len == length && std::memcmp(e.text, mask, size_t(length)) == 0) {
+      if (e.ok) m = e.parsed;
+      return e.ok;
+    }
+  Memo& e = memo[next++ % 4];
+  e.parsed = Parsed{};
+  e.ok = parse_mask_text(mask, length, e.parsed);
+  std::memcpy(e.text, mask, size_t(length));
+  e.len = length;
+  if (e.ok) m = e.parsed;
+  return e.ok;
+}
+
+bool parse_mask_text(const char* mask, int length, Parsed& m) {
   bool point = false, seen_digit = false;
   int minus = 0, open = 0, close = 0, lt = 0, gt = 0;
   for (int i = 0; i < length; ++i) {

@@ -42,34 +42,27 @@ struct State {
 
 State& st() {
   static State s;
-  if (!s.base) {
-    void* p = mmap(nullptr, kReserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) {
-      std::fprintf(stderr, "quvo: cannot reserve the engine arena (%llu bytes)\n",
-                   (unsigned long long)kReserve);
-      std::abort();
-    }
-    s.base = static_cast<uint8_t*>(p);
-  }
+  if (!s.base) s.base = reserve();
   return s;
 }
 }  // namespace
 
-uint8_t* base() { return st().base; }
+uint8_t* g_base = nullptr;
 
-bool contains(const void* p) {
-  auto* b = st().base;
-  auto* q = static_cast<const uint8_t*>(p);
-  return q > b && uint64_t(q - b) < kReserve;
-}
-
-uint32_t offset_of(const void* p) {
-  if (!p) return 0;
-  if (!contains(p)) {
-    std::fprintf(stderr, "quvo: fatal: a reference to %p, outside the engine arena\n", p);
+uint8_t* reserve() {
+  if (g_base) return g_base;
+  void* p = mmap(nullptr, kReserve, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) {
+    std::fprintf(stderr, "quvo: cannot reserve the engine arena (%llu bytes)\n", (unsigned long long)kReserve);
     std::abort();
   }
-  return uint32_t(static_cast<const uint8_t*>(p) - st().base);
+  g_base = static_cast<uint8_t*>(p);
+  return g_base;
+}
+
+void outside(const void* p) {
+  std::fprintf(stderr, "quvo: fatal: a reference to %p, outside the engine arena\n", p);
+  std::abort();
 }
 
 void* alloc_chunk(size_t size) {

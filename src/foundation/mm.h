@@ -22,11 +22,26 @@ namespace arena {
 constexpr uint64_t kReserve = uint64_t(1) << 32;  // address space reserved
 constexpr uint32_t kGuard = 64 * 1024;            // never handed out: offset 0 is null
 
-// The arena base (reserving it on first use).
-uint8_t* base();
-bool contains(const void* p);
+// The arena base (reserving it on first use). References are resolved on
+// every record access: the base, once reserved, is read inline.
+extern uint8_t* g_base;
+uint8_t* reserve();
+inline uint8_t* base() {
+  uint8_t* b = g_base;
+  return b ? b : reserve();
+}
+inline bool contains(const void* p) {
+  const uint8_t* b = base();
+  auto* q = static_cast<const uint8_t*>(p);
+  return q > b && uint64_t(q - b) < kReserve;
+}
+[[noreturn]] void outside(const void* p);
 // Offset of p in the arena (0 for null); a pointer outside the arena is fatal.
-uint32_t offset_of(const void* p);
+inline uint32_t offset_of(const void* p) {
+  if (!p) return 0;
+  if (!contains(p)) outside(p);
+  return uint32_t(static_cast<const uint8_t*>(p) - g_base);
+}
 inline void* at(uint32_t off) { return off ? base() + off : nullptr; }
 // Chunks: page-granular, 16-byte aligned; contents undefined.
 void* alloc_chunk(size_t size);

@@ -273,6 +273,55 @@ TEST_F(OpRun, PrintOnScreenWithEnterHandsTheFileToTheScript) {
   EXPECT_EQ(tmuxrun::slurp(dir + "/ran"), "[-config=" + prt + "/PRTFI000.cfg][" + prt + "/PRTFI000]");
 }
 
+// From the menu: the item list prints, slowly (a command before each line),
+// with the progress window up meanwhile; the menu comes back and the kept
+// print file equals its golden; no script runs for KEEP.
+TEST_F(OpRun, FromTheMenuAReportPrintsUnderItsProgressWindowAndIsKept) {
+  ASSERT_TRUE(start("OP MENU", "Menu")) << tmuxrun::slurp(dir + "/err");
+  key("1");
+  int before = waits_seen();
+  tmux("send-keys Enter");
+  // Message 1300 centred, on the row (24 - 3) / 2 - 2, while the report runs.
+  bool seen = false;
+  for (int i = 0; i < 1500 && !seen && waits_seen() == before; ++i) {
+    std::string r = row(8);
+    seen = r.find("Processing - please wait") == 28 - 1;
+    if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(seen) << row(8);
+  ASSERT_TRUE(waits(before + 1));
+  EXPECT_EQ(row(2), "        1   The item list, slowly") << "back on the menu";
+  EXPECT_EQ(row(8).find("Processing"), std::string::npos) << "the window went with the report";
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI000"), golden("list.golden"));
+  EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI000.cfg").substr(0, 11), "-mode=KEEP\n");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_EQ(err, "");
+  EXPECT_FALSE(fs::exists(dir + "/ran"));
+}
+
+// A print directory that cannot hold the file (here a plain file's child:
+// the suite may run as root, whom no mode stops): the report's owner ends
+// with 300580, which the menu shows; nothing is written, no script runs,
+// and the menu goes on.
+TEST_F(OpRun, AnUnwritablePrintDirectoryEndsTheReportWith300580) {
+  using tmuxrun::q;
+  std::ofstream(prt + "/plain") << "a file\n";
+  run_in_pane("QUVOPATH=" + q(data) + " QUVO_PRT_FI_DIR=" + q(prt + "/plain/reports") + " QUVO_PRT_SCRIPT=" +
+              q(script) + " " + q(QUVO_USER_BINARY) + " -d OPD -a OPA -t Menu -p 'OP MENU'");
+  ASSERT_TRUE(waits(1)) << tmuxrun::slurp(dir + "/err");
+  key("2");
+  key("Enter");
+  EXPECT_NE(row(24).find("Print file cannot be created"), std::string::npos) << row(24);
+  EXPECT_EQ(row(2), "        1   The item list, slowly");
+  EXPECT_EQ(files(prt), 1u) << "no print file and no settings file";
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+  EXPECT_FALSE(fs::exists(dir + "/ran"));
+}
+
 // ^C while a long report prints: it ends from the next record on (no
 // statement runs between records), the engine says it was interrupted, and
 // what was printed stays with the "Cancelled" error below it.
