@@ -261,12 +261,13 @@ bool sum_file(FmArb* f, uint32_t* count, uint32_t* crc_all, uint32_t* crc_but_la
 // The handle slots of the header as written: every handle and address
 // zero (invariant 3). The two area indexes at 1320 and 1324 stay: a module
 // is saved before relocation, when they are indexes, which the loader's
-// relocation turns into addresses again.
+// relocation turns into addresses again. The word at 1280 is no handle:
+// it is the compiler's count of summary entries, which a loaded module's
+// reports need for their totals.
 void clear_memory_fields(EmHeader* h) {
   h->area_addr.reset();
   for (const EmSub& s : em_subs) (h->*s.slot).reset();
   h->area_table.reset();
-  h->b1280.zero();
   h->use_count = 0;
   h->running_pcb.reset();
   h->toc.reset();

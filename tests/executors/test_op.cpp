@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "executors/op.h"
+#include "files/fm.h"
+#include "foundation/os.h"
+#include "process/pb.h"
+#include "process/pbutil.h"
+#include "screen/km.h"
+#include "screen/memterm.h"
+#include "screen/wm.h"
 #include "support/quvo_run.h"
 #include "support/tmux.h"
 
@@ -149,6 +159,117 @@ TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   QuvoRun r = output("OP LIST", prt.sub("plain") + "/reports");
   EXPECT_TRUE(ended(r, 255, {"ended with completion code 300580"}));
   EXPECT_EQ(files(prt.path), 1u) << "no print file and no settings file";
+}
+
+// The criteria of the query OPA SALES as the Query executor leaves them in
+// the query files of its scope: its QPARM record (no selection) and its
+// sort lines, region then branch, each a range with a subheading and a
+// subtotal, after a grand-total line (no field, a subtotal) when asked.
+bool write_sales_criteria(int scope, bool grand) {
+  MmPool pool = mm_create_pool(nullptr, scope, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * 17));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * 64));
+  FmFdb f;
+  INIT_QPARM_FDB(&f, kdb, sdb, scope);
+  if (!FM_OPEN(&f, scope, 0, 15, 15) && !FM_CREATE(&f, scope, 0, 0, 15, 15)) return false;
+  FmArb* parm = f.handle.get();
+  auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 1644));
+  std::memset(r, ' ', 1644);
+  std::memcpy(r, "OPAOPA SALES", 12);
+  PROTO_FULL(parm, 0, r);
+  parm->op = 0;
+  bool ok = fm_write(parm);
+  FM_CLOSE(parm, 0);
+  FmArb* s = ok ? pb_open_qfi(scope, "QSORT", "OPA", "OPA SALES") : nullptr;
+  if (!s) return false;
+  FmArb* base = s->parent.get();
+  uint32_t seq = grand ? 0 : 1;
+  for (const char* field : {"", "SALE REGION", "SALE BRANCH"}) {
+    if (!*field && !grand) continue;
+    auto* q = static_cast<PbQsort*>(MM_ALLOC(pool, sizeof(PbQsort)));
+    std::memset(static_cast<void*>(q), ' ', sizeof *q);
+    q->app.set("OPA");
+    q->name.set("OPA SALES");
+    q->seq = seq++;
+    q->occ = *field ? 1 : 0;
+    q->order[0] = '+';
+    for (auto& c : q->flags70) c[0] = '0';
+    if (*field) {
+      q->f_app.set("OPA");
+      q->field.set(field);
+      q->flags70[1][0] = '1';  // subheading
+    }
+    q->flags70[3][0] = '1';  // subtotal
+    q->z75.set("000");
+    q->z84.set("000");
+    for (auto& c : q->flags78) c[0] = '0';
+    q->sorted[0] = '1';
+    q->b88[0] = '0';
+    PROTO_FULL(base, 0, reinterpret_cast<uint8_t*>(q));
+    base->op = 0;
+    ok = ok && fm_write(base);
+  }
+  FM_CLOSE(s, 0);
+  FM_CLOSE(base, 0);
+  mm_destroy_pool(pool);
+  return ok;
+}
+
+// OP RANGES from its menu (option 1, then END) by the engine in a child of
+// the test on a memory terminal, the query's criteria written when the
+// stream asks for its definition: the child's exit status.
+int run_ranges(const std::string& var, const std::string& prt, bool grand) {
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    alarm(60);
+    setenv("QUVOPATH", var.c_str(), 1);
+    setenv("QUVO_PRT_FI_DIR", prt.c_str(), 1);
+    setenv("TERM", "xterm", 1);
+    static Keymap km;
+    static MemTerm term;
+    std::string err;
+    if (!km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) _exit(90);
+    for (const char* k : {"1", "\r", "\x1bOR"}) term.key(k);
+    engine_register();
+    op_register();
+    op_exec_register();
+    os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term, &km); });
+    static bool with_grand;
+    with_grand = grand;
+    pb_set_define([](const FmScbQuery& q, PbQueryDef* out) {
+      return write_sales_criteria(int(q.scope), with_grand) ? pb_qfi_define(q, out) : 0;
+    });
+    const char* args[] = {"quvo", "-d", "OPD", "-a", "OPA", "-t", "Menu", "-p", "OP RANGES MENU", nullptr};
+    int rc = os_main(9, const_cast<char**>(args));
+    std::fflush(nullptr);
+    _exit(rc);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Two range levels of a query: each range starts with its standard
+// subheading and ends with its standard subtotal, the branch's total
+// rolled into its region's and the regions' into the report total of the
+// query's grand-total line. Without that line (a second run, of the module
+// the first one saved) the ranges print the same and no report total
+// follows.
+TEST_F(Op, RangeLevelsGetStandardSubheadingsAndSubtotalsRolledUp) {
+  int rc = run_ranges(var, prt.str(), true);
+  ASSERT_EQ(rc, 0);
+  std::string want = golden("ranges.golden");
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), want);
+
+  // A data directory of its own: the query files stay in it.
+  TempDir other;
+  fs::copy(var, other.sub("var"), fs::copy_options::recursive);
+  ASSERT_EQ(run_ranges(other.sub("var"), other.str(), false), 0);
+  std::string total = "\nReport totals\n                   43";
+  size_t at = want.find(total);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(slurp(other.sub("PRTFI000")), want.erase(at, total.size()));
 }
 
 // In process: the clean-up of an owner whose print file could not be made

@@ -880,12 +880,24 @@ int t_total(ScCtx* sc, DStmt*) {
 
 TEST_F(Pc, TotalReferenceLoadsItsAccumulator) {
   ScCmplFn old14 = sc_set_cmpl_fn(14, t_total);   // the test's statement is a CANCEL
-  define(proc6("TT", {line("", "CANCEL", "X"), line("", "END PROC")}));
+  define(proc6("TT", {line("", "CANCEL", "X"), line("", "END PROC")}), "1");
   g_sum.clear();
   Pcb* p = e.pcb("TT", 2, 6);
   EXPECT_EQ(pl_get(p, 0), 1);
+  auto sums = [](Pcb* q) { return uint32_t(rec::view<rec::U32>(q->module.get()->b1280.data())); };
+  uint32_t count = sums(p);
+  EXPECT_GT(count, 0u);
   pl_release(p);
   EXPECT_EQ(g_sum, (std::vector<uint32_t>{184, 1, 1, 186, 0, kScNoTarget}));
+  // The saved module keeps its count of summary entries (a report's
+  // totals need it).
+  pl_flush();
+  uint32_t n0 = pc_compile_count();
+  p = e.pcb("TT", 2, 6);
+  EXPECT_EQ(pl_get(p, 0), 1);
+  EXPECT_EQ(pc_compile_count(), n0);
+  EXPECT_EQ(sums(p), count);
+  pl_release(p);
   sc_set_cmpl_fn(14, old14);
 }
 
