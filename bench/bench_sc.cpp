@@ -211,7 +211,10 @@ struct World {
     parm.options = FM_OPT_NO_SYSDIR;
     std::string path;
     timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
-    if (fm_os_path(&parm, &path)) ::utimensat(AT_FDCWD, path.c_str(), old, 0);
+    if (fm_os_path(&parm, &path)) {
+      ::utimensat(AT_FDCWD, path.c_str(), old, 0);
+      ::utimensat(AT_FDCWD, path.substr(0, path.rfind('/')).c_str(), old, 0);   // and its directory
+    }
     pcb = e.pcb("BENCH", 2, 6);
     by_size[corpus().stmts] = {pcb, corpus().stmts};
     for (const auto& [n, c] : sized())

@@ -441,7 +441,12 @@ int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict*
   if (blank(ops + 4, 3)) return 1;
   SeDict* d = use_open ? dict : nullptr;
   SeDict* own = nullptr;
-  if (!d || (std::memcmp(app, d->app(), 3) != 0 && std::memcmp(app, "0LA", 3) != 0)) {
+  // The caller's dictionary serves another application of the same version
+  // from disk too (it keeps that application's files open beside its own):
+  // a dictionary of its own for each statement would open them every time.
+  bool serves = d && (std::memcmp(app, d->app(), 3) == 0 || std::memcmp(app, "0LA", 3) == 0 ||
+                      (!d->memory() && std::memcmp(d->ver(), ver, 2) == 0));
+  if (!serves) {
     char a[4] = {app[0], app[1], app[2], 0};
     d = own = new SeDict(a, ver);
   }

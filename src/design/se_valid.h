@@ -68,6 +68,7 @@ class SeDict {
   // 1 when the application has a PROCESS record of that type and name.
   int proc(const char* app, const char* name, int type);
   const char* app() const { return app_; }
+  const char* ver() const { return ver_; }
   bool memory() const { return memory_; }
   const char* ver_of(const char* app) const;
 

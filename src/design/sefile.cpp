@@ -1,6 +1,7 @@
 // Statement blocks: see sefile.h.
 #include "design/sefile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -230,6 +231,12 @@ const char* se_proc_type_name(int type) { return type >= 1 && type <= 10 ? kType
 int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
                  SeFileResult* out, const SeProcCheck& procs) {
   std::vector<std::string> lines;
+  // A record a line at most: room for them all at once, not grown (and
+  // every record moved) a doubling at a time.
+  size_t n_lines = size_t(std::count(content.begin(), content.end(), '\n')) + 1;
+  lines.reserve(n_lines);
+  out->stmts.reserve(out->stmts.size() + n_lines);
+  out->lines.reserve(out->lines.size() + n_lines);
   size_t b = 0;
   while (b < content.size()) {
     size_t e = content.find('\n', b);
@@ -416,19 +423,22 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
   MmPool pool = mm_create_pool(nullptr, com.depth, 0);
   auto* buf = static_cast<DStmt*>(MM_ALLOC(pool, sizeof(DStmt)));
   int written = 0;
-  char line[kSeLineLen];
+  // The statement's line, for an error only.
+  auto text = [](const DStmt& s) {
+    char line[kSeLineLen];
+    se_list_stmt(s, line, kSeLineLen);
+    return cut(std::string(line, kSeLineLen));
+  };
   for (const DStmt& s : stmts) {
     *buf = s;
-    se_list_stmt(s, line, kSeLineLen);
     if (!cnv_token(*buf, ver, 2, 1, dict)) {
-      if (errors) errors->push_back("token not stored: " + cut(std::string(line, kSeLineLen)));
+      if (errors) errors->push_back("token not stored: " + text(s));
       continue;
     }
     a->rec.set(reinterpret_cast<uint8_t*>(buf));
     a->rec_len = 0;
     if (!fm_write(a)) {
-      if (errors) errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " +
-                                    cut(std::string(line, kSeLineLen)));
+      if (errors) errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " + text(s));
       continue;
     }
     ++written;

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <vector>
 #include <string>
 
@@ -151,15 +152,60 @@ struct SrcOpen {
   std::string path;
   dev_t dev;
   ino_t ino;
+  bool dir_known = false;   // dir_mtime: its directory's when the file was last found the same
+  timespec dir_mtime{};
 };
 std::vector<SrcOpen>& src_opens() {
   static std::vector<SrcOpen> v;
   return v;
 }
 
-bool same_file(const std::string& path, dev_t dev, ino_t ino) {
+// Records changed in place are seen through the handle itself. A file is
+// put in another's place only by changing its directory, so once an
+// entry's file was found the same under a directory last changed more
+// than two seconds before (a change within the same clock tick would not
+// show in the directory's time), a later compile that finds the directory
+// unchanged takes the entry without looking the file up: one status of the
+// directory a compile in place of one for every source.
+struct DirSeen {
+  std::string dir;
+  uint32_t compile;   // pc_compile_count() when st was taken
+  bool ok;
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+};
+std::vector<DirSeen>& dirs_seen() {
+  static std::vector<DirSeen> v;
+  return v;
+}
+const DirSeen* dir_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
+  uint32_t now = pc_compile_count();
+  for (DirSeen& d : dirs_seen())
+    if (d.dir == dir) {
+      if (d.compile != now) {
+        d.compile = now;
+        d.ok = ::stat(dir.c_str(), &d.st) == 0;
+      }
+      return &d;
+    }
+  DirSeen d{dir, now, false, {}};
+  d.ok = ::stat(dir.c_str(), &d.st) == 0;
+  dirs_seen().push_back(d);
+  return &dirs_seen().back();
+}
+
+bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// Whether an entry's file is still the one it opened.
+bool same_file(SrcOpen& o) {
+  const DirSeen* d = dir_of(o.path);
+  if (d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime)) return true;
+  struct stat st;
+  if (::stat(o.path.c_str(), &st) != 0 || st.st_dev != o.dev || st.st_ino != o.ino) return false;
+  o.dir_known = d->ok && d->st.st_mtim.tv_sec + 2 < std::time(nullptr);
+  if (o.dir_known) o.dir_mtime = d->st.st_mtim;
+  return true;
 }
 
 void ident_of(FmArb* h, uint8_t* out) {
@@ -206,7 +252,7 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
     if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
         std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
       continue;
-    if (still_open(o) && same_file(o.path, o.dev, o.ino)) {
+    if (still_open(o) && same_file(o)) {
       cap->src[slot] = arena::offset_of(o.h);
       return o.h;
     }

@@ -3,6 +3,9 @@
 // loader and run through the interpreter's event-point entry.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <map>
 #include <random>
@@ -438,6 +441,52 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   used = arena::in_use();
   for (int i = 0; i < 100; ++i) { ASSERT_EQ(run("LS"), 2); pl_flush(); }
   EXPECT_EQ(arena::in_use(), used);
+}
+
+// The dictionary sources stay open from one compile to the next; statements
+// added between two compiles are compiled by the second, whether the
+// directory changed within the last two seconds (its time set back as a
+// change within one clock tick leaves it) or long before.
+TEST_F(Pc, KeptSourcesSeeStatementsAddedBetweenCompiles) {
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00",
+                      {pltest::proc_rec("KS", 6, "0"), pltest::proc_rec("KT", 6, "0"), pltest::proc_rec("KU", 6, "0")}),
+            3);
+  auto add = [](const std::string& text) {
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0);
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  };
+  add(proc6("KS", {line("", "END PROC")}));
+  FmFdb f;
+  INIT_DPARM_FDB(&f, "ABC", "00");
+  f.options = FM_OPT_NO_SYSDIR;
+  std::string path;
+  ASSERT_TRUE(fm_os_path(&f, &path));
+  std::string dir = path.substr(0, path.rfind('/'));
+  auto dir_time = [&] {
+    struct stat st{};
+    EXPECT_EQ(::stat(dir.c_str(), &st), 0);
+    return st.st_mtim;
+  };
+  auto set_dir_time = [&](timespec t) {
+    timespec ts[2] = {t, t};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.c_str(), ts, 0), 0);
+  };
+  auto compile = [&](const char* name, int want) {
+    pl_flush();
+    EXPECT_EQ(run(name), want) << name;
+  };
+  compile("KS", 2);
+  timespec recent = dir_time();
+  add(proc6("KT", {line("", "LOGOUT", "SYSTEM? Y")}));
+  set_dir_time(recent);
+  compile("KT", 25);
+  set_dir_time({std::time(nullptr) - 3600, 0});
+  compile("KT", 25);
+  compile("KS", 2);   // taken without looking the file up
+  add(proc6("KU", {line("", "LOGOUT", "SYSTEM? Y")}));
+  compile("KU", 25);
 }
 
 TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
