@@ -61,6 +61,7 @@
 #include "screen/km.h"
 #include "screen/memterm.h"
 #include "screen/wm.h"
+#include "support/query_sort.h"
 
 namespace fs = std::filesystem;
 
@@ -151,55 +152,6 @@ World& world(int n) {
 
 // ------------------------------------------------------------- engine --
 
-// The query's criteria as the Query executor leaves them in the query
-// files of the query's scope: its QPARM record (no selection text) and
-// its sort lines, region then branch, each asking for a subtotal.
-bool write_criteria(int scope) {
-  MmPool pool = mm_create_pool(nullptr, scope, 0);
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * 17));
-  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * 64));
-  FmFdb f;
-  INIT_QPARM_FDB(&f, kdb, sdb, scope);
-  if (!FM_OPEN(&f, scope, 0, 15, 15) && !FM_CREATE(&f, scope, 0, 0, 15, 15)) return false;
-  FmArb* parm = f.handle.get();
-  auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 1644));
-  std::memset(r, ' ', 1644);
-  std::memcpy(r, "OPBOPB SALES", 12);
-  PROTO_FULL(parm, 0, r);
-  parm->op = 0;
-  bool ok = fm_write(parm);
-  FM_CLOSE(parm, 0);
-  FmArb* s = ok ? pb_open_qfi(scope, "QSORT", "OPB", "OPB SALES") : nullptr;
-  if (!s) return false;
-  FmArb* base = s->parent.get();
-  uint32_t seq = 0;
-  for (const char* field : {"SALE REGION", "SALE BRANCH"}) {
-    auto* q = static_cast<PbQsort*>(MM_ALLOC(pool, sizeof(PbQsort)));
-    std::memset(static_cast<void*>(q), ' ', sizeof *q);
-    q->app.set("OPB");
-    q->name.set("OPB SALES");
-    q->seq = ++seq;
-    q->f_app.set("OPB");
-    q->field.set(field);
-    q->occ = 1;
-    q->order[0] = '+';
-    for (auto& c : q->flags70) c[0] = '0';
-    q->flags70[3][0] = '1';  // subtotal
-    q->z75.set("000");
-    q->z84.set("000");
-    for (auto& c : q->flags78) c[0] = '0';
-    q->sorted[0] = '1';
-    q->b88[0] = '0';
-    PROTO_FULL(base, 0, reinterpret_cast<uint8_t*>(q));
-    base->op = 0;
-    ok = ok && fm_write(base);
-  }
-  FM_CLOSE(s, 0);
-  FM_CLOSE(base, 0);
-  mm_destroy_pool(pool);
-  return ok;
-}
-
 MemTerm& term() {
   static MemTerm t;
   return t;
@@ -240,7 +192,7 @@ EngineRun run_engine(World& w) {
     static bool started = false;
     pb_set_define([](const FmScbQuery& q, PbQueryDef* out) {
       if (!started) t0 = Clock::now(), started = true;
-      if (!write_criteria(int(q.scope))) return 0;
+      if (!qsort_fx::write(int(q.scope), {"OPB", "OPB SALES", {"SALE REGION", "SALE BRANCH"}})) return 0;
       return pb_qfi_define(q, out);
     });
     const char* args[] = {"quvo", "-d", "OPB", "-a", "OPB", "-t", "Menu", "-p", "OPB MENU", nullptr};

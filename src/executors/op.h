@@ -234,6 +234,9 @@ bool op_frm_generated_no(Pcb* pcb, int frame);
 // Runs "PRINT ON SCREEN" of "0LA" 00 (an Input process, SUBPROCESS of this
 // one on its surfaces): its completion code, 4 when the user cancelled.
 int op_print_on_screen(Pcb* pcb);
+// Runs a process of "0LA" 00 of the type given as SUBPROCESS of this one on
+// its surfaces (child_fail_mode as the invocation's): its completion code.
+int op_run_0la(Pcb* pcb, const char* name, uint8_t type, uint8_t child_fail_mode);
 // What the executor reads of the module beyond its named fields (process
 // definition bytes as the designer sets them): the report message (246,
 // 60 characters; two double quotes first: no progress window), the page

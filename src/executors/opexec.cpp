@@ -551,18 +551,16 @@ int rpt_end(Pcb* pcb) {
   return result;
 }
 
-// "PRINT ON SCREEN" of "0LA" 00: an Input process the user leaves with
-// ENTER (go on) or CANCEL (4: nothing is printed).
-int op_print_on_screen(Pcb* pcb) {
+int op_run_0la(Pcb* pcb, const char* name, uint8_t type, uint8_t child_fail_mode) {
   PiInvoc v;
   std::memset(static_cast<void*>(&v), 0, sizeof v);
   v.app.set("0LA");
   v.ver.set("00");
-  v.type = 2;
-  v.name.set("PRINT ON SCREEN");
+  v.type = type;
+  v.name.set(name);
   v.kind = 0;
   v.caller_mode = 1;
-  v.child_fail_mode = 1;
+  v.child_fail_mode = child_fail_mode;
   v.query_app.clear();
   v.query_name.clear();
   v.reserved_text.clear();
@@ -574,8 +572,12 @@ int op_print_on_screen(Pcb* pcb) {
   v.surface2 = pcb->surface2;
   v.parent_pcb = Ref<void>::of(pcb);
   pi_exec(&v);
-  return v.completion;
+  return int(v.completion);
 }
+
+// "PRINT ON SCREEN" of "0LA" 00: an Input process the user leaves with
+// ENTER (go on) or CANCEL (4: nothing is printed).
+int op_print_on_screen(Pcb* pcb) { return op_run_0la(pcb, "PRINT ON SCREEN", 2, 1); }
 
 // ---------------------------------------------------------- the loop --
 void op_exec(Pcb* pcb) {

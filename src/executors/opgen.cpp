@@ -126,27 +126,8 @@ OpSum* sum_of(Pcb* pcb, const EmCitm* c) {
 // as its one automatic child: SUBPROCESS of this process, printing into
 // its report.
 void run_std_child(Pcb* pcb, const char* name) {
-  PiInvoc v;
-  std::memset(static_cast<void*>(&v), 0, sizeof v);
-  v.app.set("0LA");
-  v.ver.set("00");
-  v.type = 3;
-  v.name.set(name);
-  v.kind = 0;
-  v.caller_mode = 1;
-  v.child_fail_mode = 3;
-  v.query_app.clear();
-  v.query_name.clear();
-  v.reserved_text.clear();
-  v.pcf_app.clear();
-  v.reserved2 = 255;
-  v.key_path = 255;
-  v.query_reuse = 1;
-  v.surface1 = pcb->surface1;
-  v.surface2 = pcb->surface2;
-  v.parent_pcb = Ref<void>::of(pcb);
-  pi_exec(&v);
-  if (v.completion == 4 || v.completion == 37) ut_unwind(int(v.completion));
+  int completion = op_run_0la(pcb, name, 3, 3);
+  if (completion == 4 || completion == 37) ut_unwind(completion);
 }
 
 }  // namespace

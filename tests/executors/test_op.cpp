@@ -28,6 +28,7 @@
 #include "screen/memterm.h"
 #include "screen/wm.h"
 #include "support/quvo_run.h"
+#include "support/query_sort.h"
 #include "support/tmux.h"
 
 namespace fs = std::filesystem;
@@ -161,60 +162,6 @@ TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   EXPECT_EQ(files(prt.path), 1u) << "no print file and no settings file";
 }
 
-// The criteria of the query OPA SALES as the Query executor leaves them in
-// the query files of its scope: its QPARM record (no selection) and its
-// sort lines, region then branch, each a range with a subheading and a
-// subtotal, after a grand-total line (no field, a subtotal) when asked.
-bool write_sales_criteria(int scope, bool grand) {
-  MmPool pool = mm_create_pool(nullptr, scope, 0);
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * 17));
-  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * 64));
-  FmFdb f;
-  INIT_QPARM_FDB(&f, kdb, sdb, scope);
-  if (!FM_OPEN(&f, scope, 0, 15, 15) && !FM_CREATE(&f, scope, 0, 0, 15, 15)) return false;
-  FmArb* parm = f.handle.get();
-  auto* r = static_cast<uint8_t*>(MM_ALLOC(pool, 1644));
-  std::memset(r, ' ', 1644);
-  std::memcpy(r, "OPAOPA SALES", 12);
-  PROTO_FULL(parm, 0, r);
-  parm->op = 0;
-  bool ok = fm_write(parm);
-  FM_CLOSE(parm, 0);
-  FmArb* s = ok ? pb_open_qfi(scope, "QSORT", "OPA", "OPA SALES") : nullptr;
-  if (!s) return false;
-  FmArb* base = s->parent.get();
-  uint32_t seq = grand ? 0 : 1;
-  for (const char* field : {"", "SALE REGION", "SALE BRANCH"}) {
-    if (!*field && !grand) continue;
-    auto* q = static_cast<PbQsort*>(MM_ALLOC(pool, sizeof(PbQsort)));
-    std::memset(static_cast<void*>(q), ' ', sizeof *q);
-    q->app.set("OPA");
-    q->name.set("OPA SALES");
-    q->seq = seq++;
-    q->occ = *field ? 1 : 0;
-    q->order[0] = '+';
-    for (auto& c : q->flags70) c[0] = '0';
-    if (*field) {
-      q->f_app.set("OPA");
-      q->field.set(field);
-      q->flags70[1][0] = '1';  // subheading
-    }
-    q->flags70[3][0] = '1';  // subtotal
-    q->z75.set("000");
-    q->z84.set("000");
-    for (auto& c : q->flags78) c[0] = '0';
-    q->sorted[0] = '1';
-    q->b88[0] = '0';
-    PROTO_FULL(base, 0, reinterpret_cast<uint8_t*>(q));
-    base->op = 0;
-    ok = ok && fm_write(base);
-  }
-  FM_CLOSE(s, 0);
-  FM_CLOSE(base, 0);
-  mm_destroy_pool(pool);
-  return ok;
-}
-
 // OP RANGES from its menu (option 1, then END) by the engine in a child of
 // the test on a memory terminal, the query's criteria written when the
 // stream asks for its definition: the child's exit status.
@@ -238,7 +185,7 @@ int run_ranges(const std::string& var, const std::string& prt, bool grand) {
     static bool with_grand;
     with_grand = grand;
     pb_set_define([](const FmScbQuery& q, PbQueryDef* out) {
-      return write_sales_criteria(int(q.scope), with_grand) ? pb_qfi_define(q, out) : 0;
+      return qsort_fx::write(int(q.scope), {"OPA", "OPA SALES", {"SALE REGION", "SALE BRANCH"}, with_grand, true}) ? pb_qfi_define(q, out) : 0;
     });
     const char* args[] = {"quvo", "-d", "OPD", "-a", "OPA", "-t", "Menu", "-p", "OP RANGES MENU", nullptr};
     int rc = os_main(9, const_cast<char**>(args));
