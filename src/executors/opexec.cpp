@@ -515,6 +515,26 @@ void op_sum_roll(Pcb* pcb) {
 }
 
 // --------------------------------------------------------- report end --
+namespace {
+// PRINT ON SCREEN when the print options ask for it: its CANCEL (4) prints
+// nothing; 4 or 37 become the report's result.
+void ask_on_screen(Pcb* pcb, PdArea1* o, int* result) {
+  if (o->on_screen[0] != '1') return;
+  int c = op_print_on_screen(pcb);
+  if (c == 4 || c == 37) *result = c;
+  if (c == 4) o->print.set("0");
+}
+
+// The report's blocks go: its standard files, its registry entry and pool.
+int drop_report(Pcb* pcb, RmRpt* r, int result) {
+  op_std_close(pcb);
+  rm_cleanup(r);
+  pcb->report.reset();
+  op_pcb(pcb).owner.reset();
+  return result;
+}
+}  // namespace
+
 int rpt_end(Pcb* pcb) {
   RmRpt* r = op_rpt(pcb);
   OpPcb& op = op_pcb(pcb);
@@ -537,18 +557,10 @@ int rpt_end(Pcb* pcb) {
   // file handed on.
   progress_end(pcb);
   if (PdArea1* o = opts_of(pcb)) {
-    if (o->on_screen[0] == '1') {
-      int code = op_print_on_screen(pcb);
-      if (code == 4 || code == 37) result = code;
-      if (code == 4) o->print.set("0");
-    }
+    ask_on_screen(pcb, o, &result);
     rm_opts(r).print.set(o->print.view());
   }
-  op_std_close(pcb);
-  rm_cleanup(r);
-  pcb->report.reset();
-  op.owner.reset();
-  return result;
+  return drop_report(pcb, r, result);
 }
 
 int op_run_0la(Pcb* pcb, const char* name, uint8_t type, uint8_t child_fail_mode) {
@@ -743,19 +755,13 @@ int op_cleanup(Pcb* pcb) {
   }
   if (code != int(kRmNoFile)) {
     if (PdArea1* o = opts_of(pcb); o && o->on_screen[0] == '1') {
-      int c = op_print_on_screen(pcb);
-      if (c == 4 || c == 37) result = c;
-      if (c == 4) o->print.set("0");
+      ask_on_screen(pcb, o, &result);
       rm_opts(r).print.set(o->print.view());
     }
   }
   // A report whose print file was never created still has its block in the
   // registry and buffers in its pool: they go too (nothing is printed).
-  op_std_close(pcb);
-  rm_cleanup(r);
-  pcb->report.reset();
-  op.owner.reset();
-  return result;
+  return drop_report(pcb, r, result);
 }
 
 // -------------------------------------------------------- registration --
