@@ -107,6 +107,20 @@ constexpr const char* kDelKey = "\x1b" "6";
 constexpr const char* kInqKey = "\x1b" "7";
 constexpr const char* kChgKey = "\x1b" "8";
 constexpr const char* kDelAck = "\x1b" "d";
+// The number of records of a memory file (WCB, DIS), read through a buffer
+// of len bytes.
+long long records(FmArb* f, size_t len) {
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(" TSTPOOL   ", com.base_scope, 0), len));
+  PROTO_FULL(f, 0, buf);
+  f->op = FM_OP_FIRST;
+  fm_start(f);
+  f->op = 0;
+  long long n = 0;
+  while (fm_rdnxt(f)) ++n;
+  mm_free(buf);
+  return n;
+}
+
 const char* key_bytes(int option) {
   switch (option) {
     case opt::kTop: return "\x1b[1;5H";
@@ -515,19 +529,8 @@ Outcome run_list(const ListRun& run) {
           g_child->other = nullptr;
         }
         ip_cleanup(p, saved);
-        auto count = [](FmArb* f, size_t len) {
-          std::vector<uint8_t> b(len);
-          auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(" TSTPOOL   ", com.base_scope, 0), len));
-          PROTO_FULL(f, 0, buf);
-          f->op = FM_OP_FIRST;
-          fm_start(f);
-          f->op = 0;
-          long long n = 0;
-          while (fm_rdnxt(f)) ++n;
-          return n;
-        };
-        g_child->out << "wcb " << count(ip_wcb_file(), sizeof(IpWcb)) << "\n";
-        g_child->out << "dis " << count(ip_dis_file(), sizeof(IpDis)) << "\n";
+        g_child->out << "wcb " << records(ip_wcb_file(), sizeof(IpWcb)) << "\n";
+        g_child->out << "dis " << records(ip_dis_file(), sizeof(IpDis)) << "\n";
       };
       return ok;
     });
@@ -721,17 +724,7 @@ class IpWcbFiles : public ::testing::Test {
     INIT_WND(&w, 1, 2 + image, 1, 1, 20, keep ? 1 : 0);
     return ip_attach(p, &w, srf, frame, image);
   }
-  static long long count(FmArb* f, size_t len) {
-    auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(" TSTPOOL   ", com.base_scope, 0), len));
-    PROTO_FULL(f, 0, buf);
-    f->op = FM_OP_FIRST;
-    fm_start(f);
-    f->op = 0;
-    long long n = 0;
-    while (fm_rdnxt(f)) ++n;
-    mm_free(buf);
-    return n;
-  }
+  static long long count(FmArb* f, size_t len) { return records(f, len); }
   static int windows() {
     int s = 0, w = 0, r = 0;
     wm_counts(&s, &w, &r);
