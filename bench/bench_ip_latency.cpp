@@ -210,15 +210,19 @@ void report(benchmark::State& st, const std::vector<long long>& us, double ancho
   st.counters[std::string(ratio) + "_p99"] = p99 * 1e6 / anchor_ns;
 }
 
+// The engine's data directory and the anchors, or the run skipped with why.
+bool set_up(benchmark::State& st, const Anchors& a) {
+  const World& w = world();
+  if (w.error.empty() && a.error.empty()) return true;
+  st.SkipWithError((w.error + a.error).c_str());
+  return false;
+}
+
 void BM_TypeCharacter(benchmark::State& st) {
-  World& w = world();
   Anchors& a = anchors();
-  if (!w.error.empty() || !a.error.empty()) {
-    st.SkipWithError((w.error + a.error).c_str());
-    return;
-  }
+  if (!set_up(st, a)) return;
   for (auto _ : st) {
-    Terminal t(w);
+    Terminal t(world());
     if (!t.error.empty()) {
       st.SkipWithError(t.error.c_str());
       return;
@@ -250,14 +254,10 @@ bool keys(Terminal& t, std::initializer_list<const char*> ks) {
 }
 
 void BM_ChangeEnter(benchmark::State& st) {
-  World& w = world();
   Anchors& a = anchors();
-  if (!w.error.empty() || !a.error.empty()) {
-    st.SkipWithError((w.error + a.error).c_str());
-    return;
-  }
+  if (!set_up(st, a)) return;
   for (auto _ : st) {
-    Terminal t(w);
+    Terminal t(world());
     if (!t.error.empty()) {
       st.SkipWithError(t.error.c_str());
       return;
