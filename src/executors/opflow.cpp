@@ -362,7 +362,10 @@ int op_img_exec(Pcb* pcb) {
     bool flushed = w && w->kind == 1 && w->regions && w->regions->count <= regions;
     if ((full || flushed) && o.cur_buf > 0) {
       rm_empty(r, o.cur_buf - 1, 0, 0);
-      if (o.cur_buf - 1 == 0 && r->cur == r->body) op_prt_buf(pcb, 1, 0);
+      // The page buffer prints without ending the buffers above it: the
+      // window's buffer stays in the chain with its window, which the image
+      // written again below opens anew.
+      if (o.cur_buf - 1 == 0 && r->cur == r->body) op_prt_buf(pcb, 0, 0);
       if (full) rm_write_img(r, n, pcb->msg_file.get(), o.cur_buf, w);
     }
   }

@@ -340,12 +340,7 @@ int rm_write_img(RmRpt* r, int n, FmArb* msgs, int buf_id, RmWnd* w) {
   auto* b = reinterpret_cast<RmImg*>(r->work.get());
   std::memcpy(static_cast<void*>(b), stored, kRmImgHead);
   RmXimg* x = stored->ximg.get();
-  if (b->rows > 0) {
-    if (!x || !x->text) return sys_err(__LINE__, "write_img - No ximg provided"), 0;
-    invis_chr(b);
-    float_item(r, b);
-    if (b->compress) cmprs_img(b);
-  }
+  if (b->rows > 0 && (!x || !x->text)) return sys_err(__LINE__, "write_img - No ximg provided"), 0;
   int cols = int(b->cols);
   // A kind-1 window: the image goes into a stand-alone region buffer.
   RmBuf* target = buf;
@@ -368,6 +363,14 @@ int rm_write_img(RmRpt* r, int n, FmArb* msgs, int buf_id, RmWnd* w) {
     w->cur = 1;
     w->start_line = w->cur_line = start + 1;
     w->start_col = w->cur_col = uint32_t(col);
+  }
+  // Hidden cells, floating items and compression change the execution
+  // image: only once the image is sure to be written, so that an image
+  // written again into its window's next opening moves its items once.
+  if (b->rows > 0) {
+    invis_chr(b);
+    float_item(r, b);
+    if (b->compress) cmprs_img(b);
   }
   int at = col + offset;  // the image's first column in the target
   uint32_t pos = start;
