@@ -34,4 +34,8 @@ TEST_F(OpGold, ScrollingWindowsOfTheThreeKindsFillTheirRegions) {
   EXPECT_EQ(report("OP COLUMNS"), golden("columns.golden"));
 }
 
+TEST_F(OpGold, PrintedRegionsWrapCutAndTurnPages) {
+  EXPECT_EQ(report("OP PRINT"), golden("print.golden"));
+}
+
 }  // namespace
