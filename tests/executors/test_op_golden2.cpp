@@ -14,9 +14,12 @@ using namespace opfx;
 class OpGold : public Op {
  protected:
   // The print file of an Output process run alone (KEEP: it stays).
+  // The clock and the heading's date mask fixed.
   std::string report(const std::string& name) {
     TempDir d;
-    QuvoRun r = output(name, d.str());
+    QuvoRun r = run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Output", "-p", name},
+                         {"QUVOPATH=" + var, "QUVO_PRT_FI_DIR=" + d.str(), "TERM=dumb",
+                          "QUVO_FAKE_TIME=20260102030405", "QUVO_STD_PGH_MASK=06/05/77 04:03"});
     EXPECT_EQ(r.status, 0) << name << ": " << r.err;
     return slurp(d.sub("PRTFI000"));
   }
@@ -36,6 +39,13 @@ TEST_F(OpGold, ScrollingWindowsOfTheThreeKindsFillTheirRegions) {
 
 TEST_F(OpGold, PrintedRegionsWrapCutAndTurnPages) {
   EXPECT_EQ(report("OP PRINT"), golden("print.golden"));
+}
+
+// The standard heading, column headings and total at the widest report,
+// and at one column more: the report stays 255 wide.
+TEST_F(OpGold, StandardHeadingsAndTotalsAtTheWidestReportAndOnePast) {
+  EXPECT_EQ(report("OP WIDE"), golden("wide.golden"));
+  EXPECT_EQ(report("OP WIDER"), golden("wider.golden"));
 }
 
 }  // namespace
