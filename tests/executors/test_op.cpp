@@ -31,6 +31,7 @@
 #include "support/query_sort.h"
 #include "support/tmux.h"
 #include "executors/op_fixture.h"
+#include "executors/op_ranges.h"
 
 namespace fs = std::filesystem;
 
@@ -84,41 +85,6 @@ TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   QuvoRun r = output("OP LIST", prt.sub("plain") + "/reports");
   EXPECT_TRUE(ended(r, 255, {"ended with completion code 300580"}));
   EXPECT_EQ(files(prt.path), 1u) << "no print file and no settings file";
-}
-
-// OP RANGES from its menu (option 1, then END) by the engine in a child of
-// the test on a memory terminal, the query's criteria written when the
-// stream asks for its definition: the child's exit status.
-int run_ranges(const std::string& var, const std::string& prt, bool grand) {
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    alarm(60);
-    setenv("QUVOPATH", var.c_str(), 1);
-    setenv("QUVO_PRT_FI_DIR", prt.c_str(), 1);
-    setenv("TERM", "xterm", 1);
-    static Keymap km;
-    static MemTerm term;
-    std::string err;
-    if (!km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) _exit(90);
-    for (const char* k : {"1", "\r", "\x1bOR"}) term.key(k);
-    engine_register();
-    op_register();
-    op_exec_register();
-    os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term, &km); });
-    static bool with_grand;
-    with_grand = grand;
-    pb_set_define([](const FmScbQuery& q, PbQueryDef* out) {
-      return qsort_fx::write(int(q.scope), {"OPA", "OPA SALES", {"SALE REGION", "SALE BRANCH"}, with_grand, true}) ? pb_qfi_define(q, out) : 0;
-    });
-    const char* args[] = {"quvo", "-d", "OPD", "-a", "OPA", "-t", "Menu", "-p", "OP RANGES MENU", nullptr};
-    int rc = os_main(9, const_cast<char**>(args));
-    std::fflush(nullptr);
-    _exit(rc);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
 // Two range levels of a query: each range starts with its standard

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "executors/op_fixture.h"
+#include "executors/op_ranges.h"
 
 namespace {
 
@@ -46,6 +47,14 @@ TEST_F(OpGold, PrintedRegionsWrapCutAndTurnPages) {
 TEST_F(OpGold, StandardHeadingsAndTotalsAtTheWidestReportAndOnePast) {
   EXPECT_EQ(report("OP WIDE"), golden("wide.golden"));
   EXPECT_EQ(report("OP WIDER"), golden("wider.golden"));
+}
+
+// Range levels on the widest report: the standard subheadings and the
+// range totals, each ending in column 255, rolled into the report total.
+TEST_F(OpGold, StandardSubheadingsAndSubtotalsAtTheWidestReport) {
+  TempDir d;
+  ASSERT_EQ(run_ranges(var, d.str(), true, "OP WIDE RANGES MENU"), 0);
+  EXPECT_EQ(slurp(d.sub("PRTFI000")), golden("wideranges.golden"));
 }
 
 }  // namespace
