@@ -349,7 +349,15 @@ int rm_write_img(RmRpt* r, int n, FmArb* msgs, int buf_id, RmWnd* w) {
   int col = b->col, offset = 0;
   uint32_t start = 0;
   bool matrix = w && w->kind == 1;
-  if (placed && !scroll_pos(r, b, buf, w, msgs)) placed = false;
+  if (placed && !scroll_pos(r, b, buf, w, msgs)) {
+    // The window is full: nothing is written and the window stays full,
+    // for the caller to merge it down and write the image again into it
+    // opened anew. (Placing it afresh below the image's own columns would
+    // run a window of rows past its height and print the records out of
+    // order.)
+    if (!matrix) return 1;
+    placed = false;
+  }
   if (placed && !matrix) {
     start = w->cur_line - 1;
     offset = int(w->cur_col) - int(w->start_col);
