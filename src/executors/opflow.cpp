@@ -487,6 +487,10 @@ int svc_print_region(Pcb* pcb, const IiRegion* g) {
   b->rows = uint32_t(g->rows);
   b->cols = uint32_t(g->width);
   b->sep = ' ';
+  // No blank lines before or after: the status record's bytes 40 and 41
+  // that the instruction hands on lie in a spare text field, blank (32)
+  // unless something writes them, and would put 32 blank lines around
+  // every region.
   std::memcpy(rm_img_text(b), g->text, size_t(g->rows * g->width));
   auto* x = static_cast<RmXimg*>(MM_ALLOC(r->pool, sizeof(RmXimg)));
   std::memset(static_cast<void*>(x), 0, sizeof *x);

@@ -49,8 +49,8 @@ TEST_F(OpGold, StandardHeadingsAndTotalsAtTheWidestReportAndOnePast) {
   EXPECT_EQ(report("OP WIDER"), golden("wider.golden"));
 }
 
-// Range levels on the widest report: the standard subheadings and the
-// range totals, each ending in column 255, rolled into the report total.
+// Range levels on the widest report: the standard subheadings, and the
+// range totals ending in column 255, rolled into the report total.
 TEST_F(OpGold, StandardSubheadingsAndSubtotalsAtTheWidestReport) {
   TempDir d;
   ASSERT_EQ(run_ranges(var, d.str(), true, "OP WIDE RANGES MENU"), 0);
