@@ -26,6 +26,7 @@ class OpGold : public Op {
   }
 };
 
+// Bold, underline, hidden and substituted cells set by OP_UPD_CHR.
 TEST_F(OpGold, CharacteristicsChangedWhilePrintingBecomeOverstrikes) {
   EXPECT_EQ(report("OP BOLD"), golden("bold.golden"));
 }
