@@ -183,6 +183,17 @@ TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
                  at(2) + ":15: \"pcf_key\": ERROR has no field \"ERROR_NO_TEXT\"");
 }
 
+// A look-up names a file and one of its fields that the sources define.
+TEST(Gen, RefusesALookupTheSourcesLack) {
+  for (std::string ref : {"0SA/NOFILE/AI", "0LA/STDHSUB/NO FIELD", "0XX/ERROR/AI"}) {
+    const std::string want = ref[1] == 'X' ? "no application 0XX among the sources"
+                             : ref[4] == 'N' ? "no file NOFILE is defined in 0SA"
+                                             : "STDHSUB has no field \"NO FIELD\"";
+    expect_refused([&](const fs::path& s) { append(s / "0SA/files.def", "file LOOKS disk\n  LK = binary 2 lookup \"" + ref + "\"\n"); },
+                   "0SA/files.def:" + past_end("0SA/files.def", 2) + ":24: \"lookup\": " + want);
+  }
+}
+
 // An image refused (its number out of range) takes its items, options and
 // characteristics with it, quietly: they are not placed on another image.
 TEST(Gen, RefusesAnImageWithItsItems) {

@@ -62,6 +62,8 @@ struct Fld {
   int justify = 0;
   int stamp = -1;
   int usage = 0;  // the special usage code that gives the compiler its slot
+  int scan = 0;   // scan code, 0 none
+  std::string lookup_app, lookup_file, lookup_field;  // the look-up reference, blank none
 };
 
 struct KeySeg {
@@ -268,6 +270,8 @@ bool Gen::layout_declared(const App& a, const FileDef& d, GFile* g) {
     f->null_text = fd.null_text;
     f->null_at = fd.null_at;
     if (fd.has_label) f->label = fd.label;
+    if (fd.scan || !fd.lookup_app.empty())
+      errs.add(fd.at, "a declared file's field takes no \"scan\" or \"lookup\"");
   }
   return true;
 }
@@ -298,6 +302,10 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->label = fd.label;
   f->justify = fd.justify;
   f->stamp = fd.stamp;
+  f->scan = fd.scan;
+  f->lookup_app = fd.lookup_app;
+  f->lookup_file = fd.lookup_file;
+  f->lookup_field = fd.lookup_field;
   f->at = fd.at;
   if (fd.stamp >= 0) {
     // The special usage code that makes the dictionary compiler put the
@@ -533,7 +541,7 @@ void Gen::design(GFile& g, bool work_fields) {
     std::memcpy(e.cmpl_stamp.b, stamp, 8);
     e.flag92 = '0';
     e.b93 = 0;
-    e.b94 = 0;
+    e.b94 = uint8_t(f.scan);
     e.label.set(f.label.empty() ? f.elem_name : f.label);
     e.heading1.set("");
     e.heading2.set(f.label.empty() ? f.elem_name : f.label);
@@ -547,6 +555,9 @@ void Gen::design(GFile& g, bool work_fields) {
     e.key_dups = ' ';
     e.low_given = 255;
     e.high_given = 255;
+    e.ref_app.set(f.lookup_app);
+    e.ref_file.set(f.lookup_file);
+    e.ref_field.set(f.lookup_field);
     e.field_no = 0;
     e.type = uint8_t(f.form.type);
     e.initial.set(f.has_initial ? f.initial : "");
