@@ -280,21 +280,22 @@ bool put_key(const DElem& to, uint8_t* rec, const DElem& from, const uint8_t* va
 
 // The descriptive fields of a look-up file, as the module holds them: its
 // compiled fields of the file's application and record area, in order.
-std::vector<std::string> desc_fields(EmHeader* em, const char* app, uint32_t area) {
-  std::vector<std::string> out;
+// None when the module keeps no compiled field; false when they cannot be
+// read.
+bool desc_fields(EmHeader* em, const char* app, uint32_t area, std::vector<std::string>* out) {
   FmArb* c = em ? em->cfld.get() : nullptr;
-  if (!c || !fm_is_handle(c)) return out;
+  if (!c || !fm_is_handle(c)) return true;
   FmArbKeep keep(c);
   PoolBuf k(sizeof(EmCfld));
   std::memcpy(k.p, app, 3);
-  if (!fm_start_at(c, 1, k.p, k.p, 3)) return out;
+  if (!fm_start_at(c, 1, k.p, k.p, 3)) return false;
   c->op = 0;
   while (fm_rdnxt(c)) {
     const auto* r = reinterpret_cast<const EmCfld*>(k.p);
     if (std::memcmp(r->app.data(), app, 3) != 0) break;
-    if (r->area == area) out.emplace_back(r->name.trimmed());
+    if (r->area == area) out->emplace_back(r->name.trimmed());
   }
-  return out;
+  return true;
 }
 
 // The lines of the range field's look-up record: when its element names a
@@ -340,8 +341,13 @@ void osub_lookup(Pcb* pcb, FmArb* f, const DElem& range, const uint8_t* value) {
     FmArbKeep keep(h);
     if (!pi_lookup_read(ctl, key->key_no, rec.p, true)) return;
   }
+  std::vector<std::string> names;
+  if (!desc_fields(em, app, cfi->rec_area, &names)) {
+    os_sys_err_text(kMod, __LINE__, "fill_osub() - can't start cfld file");
+    return;
+  }
   OpStdHsub line;
-  for (const std::string& name : desc_fields(em, app, cfi->rec_area)) {
+  for (const std::string& name : names) {
     const DElem* e = elem(name);
     if (!e) continue;
     if (size_t(e->offset) + e->length > len) {
