@@ -135,6 +135,7 @@ TEST(GenSource, FieldDescriptions) {
   EXPECT_EQ(err("alpha 4 scan 31"), "");
   EXPECT_EQ(err("alpha 4 scan 32"), "f:2:23: \"scan\" takes a number 1-31");
   EXPECT_EQ(err("binary 2 lookup \"OPA/OPREGION/REGION NO\""), "");
+  EXPECT_EQ(err("binary 2 lookup \"OPA/F/ABCDEFGHIJKLMNOPQRSTUV\""), "");
   for (const char* bad : {"\"OP/OPREGION/REGION NO\"", "\"OPA/OPREGION9/REGION NO\"", "\"OPA//REGION NO\"",
                           "\"OPA/OPREGION/\"", "\"OPA/OPREGION/NO/X\"", "\"OPA/F/ABCDEFGHIJKLMNOPQRSTUVW\""})
     EXPECT_EQ(err(std::string("binary 2 lookup ") + bad).substr(0, 28), "f:2:26: \"lookup\" takes \"APP/")
