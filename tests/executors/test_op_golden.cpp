@@ -38,4 +38,10 @@ TEST_F(Op, BlankLinesBeforeCompressedImagesAndSeparatorLines) {
   EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("ruled.golden"));
 }
 
+TEST_F(Op, DetailSuppressionWritesNoDetailImageButTheFramesRun) {
+  QuvoRun r = output("OP SUMMARY", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("summary.golden"));
+}
+
 }  // namespace
