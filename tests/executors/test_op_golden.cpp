@@ -42,6 +42,12 @@ TEST_F(Op, DetailSuppressionWritesNoDetailImageButTheFramesRun) {
   QuvoRun r = output("OP SUMMARY", prt.str());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("summary.golden"));
+  // Again, from the module the first run saved: its summary item still
+  // shows the total.
+  TempDir again;
+  r = output("OP SUMMARY", again.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(again.sub("PRTFI000")), golden("summary.golden"));
 }
 
 }  // namespace
