@@ -104,6 +104,9 @@ TEST(Gen, RefusesARecordLongerThanItsFile) {
 TEST(Gen, RefusesAChildNamingAMissingProcess) {
   expect_refused([](const fs::path& s) { append(s / "0LA/processes/quvo_menu.proc", "option 3 = NO SUCH PROCESS\n"); },
                  "0LA/processes/quvo_menu.proc:" + past_end("0LA/processes/quvo_menu.proc", 1) + ":12: option 3 names no process: \"NO SUCH PROCESS\"");
+  // an automatic child of the frame likewise
+  expect_refused([](const fs::path& s) { append(s / "0LA/processes/quvo_menu.proc", "child 1 = NO SUCH PROCESS\n"); },
+                 "0LA/processes/quvo_menu.proc:" + past_end("0LA/processes/quvo_menu.proc", 1) + ":11: child 1 names no process: \"NO SUCH PROCESS\"");
 }
 
 TEST(Gen, RefusesANameInTwoApplications) {
