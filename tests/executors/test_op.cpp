@@ -88,7 +88,9 @@ TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
 }
 
 // Two range levels of a query: each range starts with its standard
-// subheading and ends with its standard subtotal, the branch's total
+// subheading (a region's with the descriptive fields of its record in the
+// look-up file, none for a region the file lacks) and ends with its
+// standard subtotal, the branch's total
 // rolled into its region's and the regions' into the report total of the
 // query's grand-total line. Without that line (a second run, of the module
 // the first one saved) the ranges print the same and no report total
