@@ -514,10 +514,11 @@ uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
   char what[600];
   what[0] = 0;
   // The name for the wait's report is made only when there is a wait.
-  int e = uio_lock(f->st.dfd, rid, UioLock::Write, kUioNoWait, nullptr);
+  auto mine = [](void* file, uint32_t id) { return static_cast<BrfFile*>(file)->holds.count(id) != 0; };
+  int e = bt_hold(f->st, rid, kUioNoWait, nullptr, mine, f);
   if (e == EAGAIN && wait_secs != kUioNoWait) {
     std::snprintf(what, sizeof what, "record %u of %s", rid, f->path.c_str());
-    e = uio_lock(f->st.dfd, rid, UioLock::Write, wait_secs, what);
+    e = bt_hold(f->st, rid, wait_secs, what, mine, f);
   }
   switch (e) {
     case 0:
@@ -540,7 +541,7 @@ void brf_unhold(BrfFile* f, const void* owner, uint32_t rid) {
   auto it = f->holds.find(rid);
   if (it == f->holds.end() || it->second != owner) return;
   f->holds.erase(it);
-  uio_unlock(f->st.dfd, rid);
+  bt_unhold(f->st, rid);
 }
 
 
@@ -587,10 +588,10 @@ struct Change {
     auto* ch = static_cast<Change*>(arg);
     BrfFile* f = ch->f;
     if (ch->gone != kGoneAll) {
-      if (f->holds.erase(ch->gone)) static_cast<void>(uio_unlock(f->st.dfd, ch->gone));
+      if (f->holds.erase(ch->gone)) bt_unhold(f->st, ch->gone);
       return;
     }
-    for (auto& [rid, owner] : f->holds) static_cast<void>(uio_unlock(f->st.dfd, rid));
+    for (auto& [rid, owner] : f->holds) bt_unhold(f->st, rid);
     f->holds.clear();
   }
   // Maps a failed step and leaves the change to be rolled back.
