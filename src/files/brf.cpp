@@ -425,18 +425,21 @@ namespace {
 // their cache misses overlap the work on the records before them.
 constexpr uint32_t kScanAhead = 8;
 
-void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) {
+// Asks the memory system for the lines of the slot at rid (a hint: rid is
+// not trusted).
+void fetch_slot(BrfFile* f, uint32_t rid) {
 #if defined(__GNUC__)
-  uint32_t rid = bt_ahead(f->st, tree, c, kScanAhead);
   uint64_t len = uint64_t(kBrfSlotOver) + f->lay.rec_len;
   if (rid < kBrfHdrSize || rid + len > f->st.dsize) return;
   const uint8_t* p = f->st.dmap + rid;
   for (uint64_t o = 0; o < len; o += 64) __builtin_prefetch(p + o);
   __builtin_prefetch(p + len - 1);
 #else
-  (void)f, (void)tree, (void)c;
+  (void)f, (void)rid;
 #endif
 }
+
+void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) { fetch_slot(f, bt_ahead(f->st, tree, c, kScanAhead)); }
 
 int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
   uint32_t end;
@@ -454,6 +457,8 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
   int rc = consistent(f, [&](bool) {
     int x = bt_seek(f->st, tree, key, n, how == BrfSeek::After, c);
     if (x != kBtOk) return x;
+    // The record's lines come together rather than one after another.
+    fetch_slot(f, c.rid);
     if (how == BrfSeek::Exact && std::memcmp(c.key, key, n) != 0) return int(kBtNotFound);
     return read_entry(f, c.rid, r);
   });

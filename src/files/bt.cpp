@@ -738,6 +738,8 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
   return p;
 }
 
+constexpr uint32_t kNearBytes = 640;  // a search range fetched whole: ten lines
+
 // The first index in [lo, hi) whose entry's first n bytes compare >= key
 // (after: > key), else hi. The halving has no branch on the comparison, so
 // the probes of the next round are known before this one's entry arrives:
@@ -752,7 +754,15 @@ uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, 
   // An entry goes before the answer when it compares < key (after: <= key).
   const int bar = after ? 1 : 0;
   uint32_t len = hi - lo;
+  bool near = false;
   while (len > 1) {
+    if (!near && len * es <= kNearBytes) {
+      // The rest of the search lies in a few lines: all of them are asked
+      // for at once, and the probes left find them in the cache.
+      near = true;
+      for (uint32_t o = 0; o < len * es; o += 64) __builtin_prefetch(base + o);
+      __builtin_prefetch(base + len * es - 1);
+    }
     uint32_t half = len / 2;
     uint32_t rest = len - half;
     __builtin_prefetch(base + (rest / 2) * es);
