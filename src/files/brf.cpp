@@ -802,9 +802,8 @@ uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len, 
   if (uint32_t st = locate_in_change(ch, rid, s)) return st;
   if (want_seq && s.seq != want_seq) return FM_ST_NO_RECORD;
   uint32_t oldlen = s.len, seq = s.seq, pos = s.pos;
-  std::vector<uint8_t> old(s.p + kBrfSlotHdr, s.p + kBrfSlotHdr + oldlen);
   Keys ok, nk;
-  keys_of(f, old.data(), oldlen, seq, ok);
+  keys_of(f, s.p + kBrfSlotHdr, oldlen, seq, ok);  // before the slot is written
   keys_of(f, rec, len, seq, nk);
   bool changed[kBtTrees] = {};
   for (int t = 0; t < kBtTrees; ++t) {
