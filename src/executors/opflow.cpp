@@ -26,7 +26,6 @@
 #include "process/pishr.h"
 
 int (*op_run_frame)(Pcb* pcb, uint32_t frame) = fp_exec;
-void (*op_img_sums)(Pcb* pcb, int n, EmCimg* image) = nullptr;
 
 namespace {
 
@@ -297,6 +296,20 @@ Ref<uint8_t> item_value(const EmCitm* c) {
   return slot ? *slot : Ref<uint8_t>{};
 }
 
+// A summary item (of a range end frame) shows the running total of its
+// field at the current range level: the item is pointed at that level's sum
+// bucket, a calculation value (8 bytes packed and the scale byte); null for
+// any other item.
+Ref<uint8_t> summary_value(Pcb* pcb, const EmCitm* c) {
+  OpPcb& op = op_pcb(pcb);
+  uint32_t n = c->wm.total_ira;
+  if (c->use2 != 4 || c->wm.summary != 0 || !op.sums || n >= op.sum_count) return {};
+  OpSum& s = op.sums.get()[n];
+  if (!s.buckets) return {};
+  uint32_t level = std::min<uint32_t>(op.cur_level, s.inner);
+  return Ref<uint8_t>::of(s.buckets.get() + level * kOpBucket);
+}
+
 bool may_see(Pcb* pcb, const EmCitm* c) {
   uint32_t code = c->secr[0];
   return code == 0xFFFFFFFFu || pi_chk_secr(int32_t(code), pcb);
@@ -319,7 +332,6 @@ int op_img_exec(Pcb* pcb) {
   op_pcb_run(pcb).cur_img = Ref<EmCimg>::of(ci);
   bool heading = heading_class(f->code);
   if (op_img_end_before(ci) && !heading) op_finish_pg(pcb, f->code);
-  if (ci->totals && op_img_sums) op_img_sums(pcb, n, ci);
   rm_exec_img(r, n);
   // Items from the last to the first: which are shown, then the look-ups
   // and the display event points.
@@ -342,6 +354,11 @@ int op_img_exec(Pcb* pcb) {
     RmItem it = c->wm;
     it.handle = uint32_t(n);
     it.value = item_value(c);
+    if (Ref<uint8_t> sum = summary_value(pcb, c)) {
+      it.value = sum;
+      it.data_type = 12;
+      it.length = uint16_t(kOpBucket - 1);
+    }
     bool see = may_see(pcb, c);
     if (items[i].pending) {
       if (see) rm_upd_itm(r, it, c->attr, c->attr_mask ? c->attr_mask.get() : 0u);

@@ -30,94 +30,18 @@
 #include "support/quvo_run.h"
 #include "support/query_sort.h"
 #include "support/tmux.h"
+#include "executors/op_fixture.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-size_t files(const fs::path& d) {
-  size_t n = 0;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(d, ec); !ec && it != fs::directory_iterator(); ++it) ++n;
-  return n;
-}
-
-// The data directory with OPA added and its items written, once per test
-// program.
-class Op : public ::testing::Test {
- protected:
-  static TempDir* dir;
-  static std::string var, failure;
-
-  static void SetUpTestSuite() {
-    dir = new TempDir;
-    var = dir->sub("var");
-    fs::create_directories(var);
-    std::string boot = dir->sub("boot");
-    std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR +
-                      "/executors/op-app " + boot + " >" + dir->sub("gen.log") + " 2>&1";
-    if (std::system(gen.c_str()) != 0) {
-      failure = "the generator failed: " + gen;
-      return;
-    }
-    std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot};
-    QuvoRun b = run_quvo({"-b"}, env);
-    if (b.status == 0) {
-      env.push_back("QUVO_BOOT_AP=OPA");
-      b = run_quvo({"-b"}, env);
-    }
-    if (b.status != 0) {
-      failure = "quvo -b: " + b.out + b.err;
-      return;
-    }
-    b = run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Subroutine", "-p", "OP SETUP"}, {"QUVOPATH=" + var});
-    if (b.status != 127) failure = "OP SETUP: " + b.out + b.err;
-  }
-  static void TearDownTestSuite() { delete dir; }
-  void SetUp() override { ASSERT_EQ(failure, ""); }
-
-  TempDir prt;
-  QuvoRun output(const std::string& name, const std::string& prt_dir) {
-    return run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Output", "-p", name},
-                    {"QUVOPATH=" + var, "QUVO_PRT_FI_DIR=" + prt_dir, "TERM=dumb"});
-  }
-};
-TempDir* Op::dir = nullptr;
-std::string Op::var, Op::failure;
+using namespace opfx;
 
 TEST_F(Op, WithoutFramesTheRunEndsNormallyAndPrintsNothing) {
   QuvoRun r = output("OP EMPTY", prt.str());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(files(prt.path), 0u);
-}
-
-// A golden report: '#' lines first (comments), then the print file's bytes
-// with \f for a form feed, \b a backspace and \\ a backslash; the file's
-// last line feed is not part of it.
-std::string golden(const std::string& name) {
-  std::ifstream f(std::string(QUVO_TEST_DIR) + "/executors/op-golden/" + name);
-  std::string line, text;
-  bool head = true;
-  while (std::getline(f, line)) {
-    if (head && !line.empty() && line[0] == '#') continue;
-    head = false;
-    text += line + "\n";
-  }
-  if (!text.empty()) text.pop_back();
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    char c = text[++i];
-    out += c == 'f' ? '\f' : c == 'b' ? '\b' : c;
-  }
-  return out;
-}
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 // KEEP: the print file and its settings stay, no script runs; every record
@@ -198,7 +122,9 @@ int run_ranges(const std::string& var, const std::string& prt, bool grand) {
 }
 
 // Two range levels of a query: each range starts with its standard
-// subheading and ends with its standard subtotal, the branch's total
+// subheading (a region's with the descriptive fields of its record in the
+// look-up file, none for a region the file lacks) and ends with its
+// standard subtotal, the branch's total
 // rolled into its region's and the regions' into the report total of the
 // query's grand-total line. Without that line (a second run, of the module
 // the first one saved) the ranges print the same and no report total
