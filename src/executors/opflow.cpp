@@ -361,8 +361,9 @@ int op_img_exec(Pcb* pcb) {
       it.length = uint16_t(kOpBucket - 1);
       const auto& bk = rec::view<OpBucket>(sum.get());
       if (bk.ovf) {
-        // Its last total that fitted is no total: the item shows the
-        // mask's overflow form, as text.
+        // An overflowed total has no value to edit (the bucket keeps the
+        // last sum that fitted): the item shows the mask's overflow form,
+        // as text.
         int w = std::max<int>(c->wm.text_len, 1);
         over = static_cast<char*>(MM_ALLOC(r->pool, size_t(w)));
         std::string_view mask = c->wm.mask.trimmed();
