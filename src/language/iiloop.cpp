@@ -129,7 +129,12 @@ Abs merge(const Abs& a, const Abs& b) {
 }
 
 // ------------------------------------------------------------ plans --
-enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd };
+// kAddZ and kSubZ add and subtract a quotient of kDivK left with its
+// trailing zero decimals (lz); an add is even, a subtract odd.
+enum : uint8_t {
+  kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd
+};
 struct Node {
   uint8_t kind;
   uint8_t d, a, b;     // value slots
@@ -145,6 +150,18 @@ struct Node {
   uint16_t as_first;   // kEdge: its assignments (Plan::sets)
   uint16_t as_n;
   uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
+  // kDivK, a division by a constant whose only prime factors are 2 and 5:
+  // the quotient is a x f at the scale of a plus kd, negated when neg.
+  // lazy: its trailing zero decimals are left to the add or subtract that
+  // reads it. kAddZ, kSubZ: the operand that is such a quotient (1 a, 2 b).
+  uint8_t lazy, neg, lz;
+  int8_t kd;
+  uint64_t f;
+  // kCmp, kCmpTfc with a constant operand (kc 1 a, 2 b): that constant at
+  // the other operand's scale csc, as the last run aligned it (-1 none).
+  uint8_t kc;
+  mutable int8_t csc;
+  mutable int64_t cv;
 };
 // A compare's effect on the truth mask: the bits kept, and the bits set for
 // less, equal and greater (the relation's truth at the level's shift, the
@@ -259,6 +276,12 @@ constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
                               1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
+// Drops the trailing zero decimals of v at scale s.
+void trim(int64_t& v, int& s) {
+  uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  ii_trim64(m, s);
+  v = v < 0 ? int64_t(uint64_t(0) - m) : int64_t(m);
+}
 
 // ----------------------------------------------------------- building --
 enum class Built { Plan, Refused, NotYet };
@@ -804,6 +827,42 @@ struct Builder {
     redirects = std::move(rd);
   }
 
+  // A division by a constant of 2s and 5s (2, 4, 5, 8, 20, 25, 125 ...)
+  // multiplies by its factor, known now. A product or such a quotient that
+  // an add or a subtract alone reads keeps its trailing zero decimals: where
+  // its scale is not above the other operand's, the sum is the same at the
+  // same scale with or without them, so only the add that finds it above
+  // drops them. When that add follows at once, the two are one node.
+  void arithmetic(int nr, int nc, int nf, const std::vector<bool>& target) {
+    int temps_from = nr + nc + nf;
+    for (size_t i = 0; i < pl.nodes.size(); ++i) {
+      Node& n = pl.nodes[i];
+      if (n.kind == kDiv && n.b >= nr && n.b < nr + nc) {
+        const Cnst& c = pl.cnsts[size_t(n.b - nr)];
+        uint64_t bm = c.v < 0 ? uint64_t(0) - uint64_t(c.v) : uint64_t(c.v);
+        IiDivisor d;
+        if (bm != 0 && bm < (uint64_t(1) << 53) && c.sc <= 15) d = ii_divisor_of(bm);
+        if (d.k >= 0) {
+          n.kind = kDivK;
+          n.f = d.f;
+          n.kd = int8_t(d.k - c.sc);
+          n.neg = c.v < 0;
+        }
+      }
+      if ((n.kind != kMul && n.kind != kDivK) || n.d < temps_from) continue;
+      for (size_t j = i + 1; j < pl.nodes.size(); ++j) {
+        Node& u = pl.nodes[j];
+        // (Of two such operands of one add, the second drops its zeros at once.)
+        if ((u.kind != kAdd && u.kind != kSub) || (u.a == n.d) == (u.b == n.d)) continue;
+        n.lazy = 1;
+        u.lz = u.a == n.d ? 1 : 2;
+        u.kind = u.kind == kAdd ? kAddZ : kSubZ;
+        if (j == i + 1 && !target[j]) n.kind = n.kind == kMul ? kMulAdd : kDivAdd;
+        break;
+      }
+    }
+  }
+
   bool finish() {
     prune_shadows();
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
@@ -843,6 +902,12 @@ struct Builder {
     for (const Node& n : pl.nodes)
       if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || n.kind == kRet || (n.kind == kEdge && n.jump))
         target[n.to] = true;
+    arithmetic(nr, nc, nf, target);
+    for (Node& n : pl.nodes)
+      if (n.kind == kCmp) {
+        n.kc = n.a >= nr && n.a < nr + nc ? 1 : n.b >= nr && n.b < nr + nc ? 2 : 0;
+        n.csc = -1;
+      }
     for (size_t i = 0; i + 1 < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
       const Node& t = pl.nodes[i + 1];
@@ -939,7 +1004,26 @@ struct Run {
   [[gnu::always_inline]] bool compare(const Node& x) {
     int64_t a = v[x.a], b = v[x.b];
     int sa = sc[x.a], sb = sc[x.b];
-    if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) return false;
+    if (sa != sb) {
+      // A constant to raise to the other's scale: as the last time, mostly.
+      if (x.kc == 2 && sa > sb) {
+        if (sa != x.csc) [[unlikely]] {
+          if (!up64(b, sa - sb)) return false;
+          x.cv = b;
+          x.csc = int8_t(sa);
+        }
+        b = x.cv;
+      } else if (x.kc == 1 && sb > sa) {
+        if (sb != x.csc) [[unlikely]] {
+          if (!up64(a, sb - sa)) return false;
+          x.cv = a;
+          x.csc = int8_t(sb);
+        }
+        a = x.cv;
+      } else if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) {
+        return false;
+      }
+    }
     if (x.cmp != kNoWork) {
       cx[x.cmp][0] = a;
       cx[x.cmp][1] = b;
@@ -947,6 +1031,52 @@ struct Run {
     }
     int c = (a > b) - (a < b);
     mask = (mask & x.keep) | x.set[c + 1];
+    return true;
+  }
+
+  // x's add or subtract of a and b at the larger of their scales into its
+  // slot d; false when it cannot decide.
+  [[gnu::always_inline]] bool sum(const Node& x, int64_t a, int sa, int64_t b, int sb) {
+    if (sa != sb) [[unlikely]] {
+      if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) return false;
+      sa = std::max(sa, sb);
+    }
+    int64_t y;
+    bool over = (x.kind & 1) == 0 ? __builtin_add_overflow(a, b, &y) : __builtin_sub_overflow(a, b, &y);
+    if (over || (x.chk && (y >= kLimit15 || y <= -kLimit15))) return false;
+    v[x.d] = y;
+    sc[x.d] = sa;
+    return true;
+  }
+  // The add or subtract x of a fused node, its lazy operand y at scale sy.
+  [[gnu::always_inline]] bool fused_sum(const Node& x, int64_t y, int sy) {
+    uint8_t o = x.lz == 1 ? x.b : x.a;
+    if (sy > sc[o]) [[unlikely]]
+      trim(y, sy);
+    return x.lz == 1 ? sum(x, y, sy, v[o], sc[o]) : sum(x, v[o], sc[o], y, sy);
+  }
+  // x's product at the sum of the scales, without trailing zero decimals
+  // unless x is lazy (and its scale 31 at most); false when it cannot decide.
+  [[gnu::always_inline]] bool product(const Node& x, bool old_mul, int64_t& y, int& sy) {
+    sy = sc[x.a] + sc[x.b];
+    if (old_mul || __builtin_mul_overflow(v[x.a], v[x.b], &y)) return false;
+    if (sy > 0 && (!x.lazy || sy > 31)) trim(y, sy);
+    return sy <= 31;
+  }
+  // x's quotient by its constant (kDivK, as ii_divide_p10 divides), without
+  // trailing zero decimals unless x is lazy (and it has 15 digits and 15
+  // decimals at most); false when the general division decides.
+  [[gnu::always_inline]] bool quotient(const Node& x, int64_t& y, int& sy) {
+    int64_t a = v[x.a];
+    int as = sc[x.a];
+    sy = as + x.kd;
+    uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a), q;
+    if (m - 1 >= (uint64_t(1) << 53) - 1 || as > 15 || sy < 0 || __builtin_mul_overflow(m, x.f, &q)) return false;
+    if (!x.lazy || sy > 15 || q >= uint64_t(kLimit15)) {
+      ii_trim64(q, sy);
+      if (sy > 15 || q >= uint64_t(kLimit15)) return false;
+    }
+    y = (a < 0) != (x.neg != 0) ? -int64_t(q) : int64_t(q);
     return true;
   }
 
@@ -1055,42 +1185,33 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // Each node ends by going to the next one's code through the table:
   // a jump of its own per kind, which predicts the next kind far better
   // than one shared dispatch.
-  static_assert(kEnd == 15, "one label per node kind");
-  static const void* const kAt[16] = {&&n_add, &&n_sub,  &&n_mul,  &&n_div,  &&n_neg, &&n_mov, &&n_cmp,  &&n_cmp_tfc,
-                                      &&n_tfc, &&n_chk,  &&n_jmp,  &&n_edge, &&n_call, &&n_ret, &&n_exit, &&n_end};
+  static_assert(kDivAdd == 20, "one label per node kind");
+  static const void* const kAt[21] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+                                      &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
+                                      &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add};
+  int64_t fy;  // a fused node's product or quotient, and its scale
+  int fsy;
   const Node* xp;
 #define QV_NEXT goto* kAt[(xp = nodes + i)->kind]
   QV_NEXT;
   {
-      n_add: n_sub: {  // at the larger scale
-        int64_t a = v[xp->a], b = v[xp->b], y = 0;
-        int sa = sc[xp->a], sb = sc[xp->b];
-        if (sa != sb) [[unlikely]] {
-          if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) {
-            leave = xp->exit;
-            goto out;
-          }
-          sa = std::max(sa, sb);
-        }
-        bool over = xp->kind == kAdd ? __builtin_add_overflow(a, b, &y) : __builtin_sub_overflow(a, b, &y);
-        if (over || (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {
+      n_addz: {  // a lazy product or quotient above the other operand's scale drops its zeros first
+        uint8_t q = xp->lz == 1 ? xp->a : xp->b, o = xp->lz == 1 ? xp->b : xp->a;
+        if (sc[q] > sc[o]) [[unlikely]]
+          trim(v[q], sc[q]);
+        goto n_add;
+      }
+      n_add: n_sub:
+        if (!r.sum(*xp, v[xp->a], sc[xp->a], v[xp->b], sc[xp->b])) {
           leave = xp->exit;
           goto out;
         }
-        v[xp->d] = y;
-        sc[xp->d] = sa;
         ++i;
         QV_NEXT;
-      }
-      n_mul: {  // the scales add; trailing zero decimals go
-        int64_t y = 0;
-        int sy = sc[xp->a] + sc[xp->b];
-        bool over = old_mul || __builtin_mul_overflow(v[xp->a], v[xp->b], &y);
-        while (sy > 0 && y % 10 == 0) [[unlikely]] {
-          y /= 10;
-          --sy;
-        }
-        if (over || sy > 31 || (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {
+      n_mul: {
+        int64_t y;
+        int sy;
+        if (!r.product(*xp, old_mul, y, sy) || (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {
           leave = xp->exit;
           goto out;
         }
@@ -1112,6 +1233,34 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         ++i;
         QV_NEXT;
       }
+      n_divk: {
+        int64_t y;
+        int sy;
+        if (!r.quotient(*xp, y, sy)) [[unlikely]]
+          goto n_div;
+        v[xp->d] = y;
+        sc[xp->d] = sy;
+        ++i;
+        QV_NEXT;
+      }
+      n_mul_add:  // the product, then the add or subtract after it
+        if (!r.product(*xp, old_mul, fy, fsy)) {
+          leave = xp->exit;
+          goto out;
+        }
+        goto fused;
+      n_div_add:
+        if (!r.quotient(*xp, fy, fsy) && !ii_math_divide(v[xp->a], sc[xp->a], v[xp->b], sc[xp->b], &fy, &fsy)) {
+          leave = xp->exit;
+          goto out;
+        }
+      fused:
+        if (!r.fused_sum(xp[1], fy, fsy)) {
+          leave = xp->exit;
+          goto out;
+        }
+        i += 2;
+        QV_NEXT;
       n_neg:
         if (v[xp->a] == INT64_MIN || (xp->chk && (v[xp->a] >= kLimit15 || v[xp->a] <= -kLimit15))) {
           leave = xp->exit;

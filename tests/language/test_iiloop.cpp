@@ -111,6 +111,9 @@ class IiLoop : public ii2::Fix {
   uint32_t ira[kVars] = {}, ira_i = 0, ira_from = 0, ira_to = 0, ira_step = 0, ira_lcb = 0, ira_bin = 0;
   uint8_t* var[kVars] = {};
   uint8_t* cn[kCnsts] = {};
+  // Constant divisors: of 2s and 5s mostly, at scales up to 16.
+  static constexpr int kDivs = 2;
+  uint8_t* dv[kDivs] = {};
   uint8_t *vi = nullptr, *vfrom = nullptr, *vto = nullptr, *vstep = nullptr, *lcb = nullptr, *bin = nullptr;
   // Forms of the review: field indexes that alias a variable (the same
   // field), overlap one, or overlap the loop control block; a constant
@@ -133,6 +136,7 @@ class IiLoop : public ii2::Fix {
     for (int k = 0; k < kVars; ++k) var[k] = field(9, &ira[k]);
     uint32_t unused;
     for (int k = 0; k < kCnsts; ++k) cn[k] = field(9, &unused);
+    for (int k = 0; k < kDivs; ++k) dv[k] = field(9, &unused);
     vi = field(9, &ira_i);
     vfrom = field(9, &ira_from);
     vto = field(9, &ira_to);
@@ -220,9 +224,10 @@ class IiLoop : public ii2::Fix {
     return rc;
   }
   // CNST_n already relocated: the constant's arena offset.
-  void cnst(int k, int reg) {
+  void cnst(int k, int reg) { cnst_at(cn[k], reg); }
+  void cnst_at(uint8_t* f, int reg) {
     uint8_t* p = m.emit(uint16_t(53 + 2 * (reg - 1)), 8);
-    rec::view<rec::U32>(p + 4) = arena::offset_of(cn[k]);
+    rec::view<rec::U32>(p + 4) = arena::offset_of(f);
   }
   void load(Gen& g, int reg) {
     if (extra && g.u(12) == 0) {
@@ -242,11 +247,18 @@ class IiLoop : public ii2::Fix {
       if (g.u(10) == 0) bld_calc_eval(&m.code, '~');
       return;
     }
-    int l = 1 + int(g.u(uint64_t(leaves - 1)));
+    uint64_t k = g.u(16);
+    char op = k < 2 ? '/' : "+-*"[k % 3];
+    // Most divisions are by a constant divisor.
+    bool by_dv = op == '/' && g.u(4) != 0;
+    int l = by_dv ? leaves - 1 : 1 + int(g.u(uint64_t(leaves - 1)));
     expr(g, l, refused);
-    expr(g, leaves - l, refused);
-    uint64_t k = g.u(24);
-    char op = k == 0 ? '/' : "+-*"[k % 3];
+    if (by_dv) {
+      cnst_at(dv[g.u(kDivs)], 1);
+      bld_calc_load(&m.code, 12);
+    } else {
+      expr(g, leaves - l, refused);
+    }
     bld_calc_eval(&m.code, op);
   }
   void calc(Gen& g, bool* refused) {
@@ -380,6 +392,12 @@ void IiLoop::differential(Gen& g, long n) {
     for (int k = 0; k < kCnsts; ++k)
       put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(),
           g.u(64) == 0 ? neg_scale() : scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
+    // Divisors of 2s and 5s (2^49: too many for a power of ten of 15
+    // digits), others, at scales 0-2 and now and then 15 and 16.
+    static const int64_t kDivisors[] = {2, 4, 5, 8, 16, 20, 25, 40, 125, 1024, 1, 10, 3, 7, 562949953421312};
+    for (int k = 0; k < kDivs; ++k)
+      put(dv[k], kDivisors[g.u(std::size(kDivisors))] * (g.u(3) == 0 ? -1 : 1),
+          g.u(10) == 0 ? int(15 + g.u(2)) : int(g.u(3)));
     int64_t from = g.u(4) == 0 ? 999999999999000LL + int64_t(g.u(900)) : int64_t(g.u(100)) - 50;
     int64_t steps[] = {1, 1, 1, 2, 3, -1, -2, 7};
     int64_t step = steps[g.u(8)];
