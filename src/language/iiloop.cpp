@@ -13,6 +13,10 @@
 //   body never stores: read on entry), followed by IF_PD;
 //   IF_BIN of two binary operands of 1, 2 or 4 bytes at scales of 0-31
 //   (fields or constants the body never stores: read on entry);
+//   IF_DAT of two dates, fields or constants (the body stores no date:
+//   each such compare is made once on entry, by the instruction's own
+//   comparison, its dates apart from every register and the loop control
+//   block; one that does not convert is the instruction's to report);
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -27,7 +31,9 @@
 // scale, and the loop's
 // FROM, TO and STEP are integers: it then reads them once, computes
 // natively by the CALC plans' rules (scales aligned, a product's trailing
-// zero decimals dropped), and writes every register it stores into back,
+// zero decimals dropped, a division as the instructions divide: by a
+// constant of 2s and 5s through its factor, found when the plan is built),
+// and writes every register it stores into back,
 // with the truth mask, the address and length registers, the last
 // compare's work values, the depth of the calculation stack and the loop
 // control block, as the instructions would have left them:
@@ -88,6 +94,7 @@ constexpr uint8_t kWaitNoEntry = 64;
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
+constexpr size_t kMaxDates = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
@@ -133,7 +140,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // trailing zero decimals (lz); an add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat
 };
 struct Node {
   uint8_t kind;
@@ -162,6 +169,7 @@ struct Node {
   uint8_t kc;
   mutable int8_t csc;
   mutable int64_t cv;
+  uint8_t dat;  // kCmpDat: its entry of Plan::dates
 };
 // A compare's effect on the truth mask: the bits kept, and the bits set for
 // less, equal and greater (the relation's truth at the level's shift, the
@@ -209,6 +217,13 @@ struct Fixed {
   bool direct = false;  // a constant
 };
 constexpr uint8_t kNoWork = 0xFF;  // Node::cmp of an IF_BIN: no work values
+// An IF_DAT: the instruction and its two operands, a field or a constant
+// each (the body never stores a date: compared once on entry).
+struct DateCmp {
+  uint32_t pc;
+  Item op[2];
+  uint16_t len[2];  // their stored lengths
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -220,6 +235,7 @@ struct Plan {
   std::vector<Reg> regs;     // slots 0..regs-1
   std::vector<Cnst> cnsts;   // the slots after them
   std::vector<Fixed> fixes;  // the slots after those
+  std::vector<DateCmp> dates;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
@@ -682,6 +698,23 @@ struct Builder {
           p = ii_adv(p, 16);
           continue;
         }
+        case 517: {  // IF_DAT: two dates, a field or a constant each
+          auto& f = rec::view<IbIfDat>(p);
+          if (pl.dates.size() >= kMaxDates) return Built::Refused;
+          DateCmp dc{off(p), {cur.addr[0], cur.addr[1]}, {f.d1.len, f.d2.len}};
+          for (const Item& it : dc.op)
+            if (it.kind != kField && it.kind != kConst) return Built::Refused;
+          Node& n = add(kCmpDat, cost);
+          cost = 0;
+          n.cmp = kNoWork;
+          n.dat = uint8_t(pl.dates.size());
+          n.exit = exit_at(p, cur);  // a date that does not convert
+          truth_masks(n, f.shift, f.rel);
+          slots.push_back({0, 0, 0});
+          pl.dates.push_back(dc);
+          p = ii_adv(p, sizeof(IbIfDat) + f.masks_len.get());
+          continue;
+        }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
           if (to <= p || (!sub_ret && to > end)) return Built::Refused;
@@ -988,6 +1021,7 @@ struct Run {
   uint32_t e_depth;
   uintptr_t shadow[kMaxShadows];
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
+  int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -1111,7 +1145,7 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}, 0};
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}, 0, {}};
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -1156,6 +1190,21 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
+  // The dates, compared once: apart from every register and the loop
+  // control block as the fixed fields are.
+  for (size_t k = 0; k < pl.dates.size(); ++k) {
+    const DateCmp& d = pl.dates[k];
+    uint8_t* at[2];
+    for (int j = 0; j < 2; ++j) {
+      uint8_t* p = at[j] = d.op[j].kind == kConst ? ii_arena + d.op[j].v : ii_ref(ii_arena + d.op[j].v);
+      if (!p) return nullptr;
+      size_t len = d.len[j];
+      if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
+      for (size_t i = 0; i < nr; ++i)
+        if (p < r.regs[i] + 9 && r.regs[i] < p + len) return nullptr;
+    }
+    r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
+  }
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
   // (A shadow there takes what the register holds.)
@@ -1185,10 +1234,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // Each node ends by going to the next one's code through the table:
   // a jump of its own per kind, which predicts the next kind far better
   // than one shared dispatch.
-  static_assert(kDivAdd == 20, "one label per node kind");
-  static const void* const kAt[21] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kCmpDat == 21, "one label per node kind");
+  static const void* const kAt[22] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
-                                      &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add};
+                                      &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
+                                      &&n_cmp_dat};
   int64_t fy;  // a fused node's product or quotient, and its scale
   int fsy;
   const Node* xp;
@@ -1295,6 +1345,16 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         }
         i = (r.mask | xp->cond) != xp->cond ? xp->to : i + 2;
         QV_NEXT;
+      n_cmp_dat: {
+        int c = r.dc[xp->dat];
+        if (c == kIiBadDate) [[unlikely]] {
+          leave = xp->exit;
+          goto out;
+        }
+        r.mask = (r.mask & xp->keep) | xp->set[c + 1];
+        ++i;
+        QV_NEXT;
+      }
       n_tfc:
         i = (r.mask | xp->keep) != xp->keep ? xp->to : i + 1;
         QV_NEXT;

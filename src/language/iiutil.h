@@ -223,6 +223,12 @@ bool ii_math_divide_general(int64_t a, int as, int64_t b, int bs, int64_t* q, in
   return ii_math_divide_general(a, as, b, bs, q, qs);
 }
 
+// IF_DAT's comparison of the dates at a and b by the instruction at pc:
+// -1, 0, 1, or kIiBadDate when one does not convert (run-time error
+// 102540). The loop plans compare by it too.
+constexpr int kIiBadDate = 2;
+int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b);
+
 // Loop plans (iiloop.cpp): END LOOP's back edge of a packed loop hands the
 // body to its plan, which returns the instruction the interpreter goes on
 // at. ii_loop_set_plans switches them (tests); ii_loop_plan_iterations
