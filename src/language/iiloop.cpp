@@ -136,8 +136,10 @@ Abs merge(const Abs& a, const Abs& b) {
 }
 
 // ------------------------------------------------------------ plans --
-// kAddZ and kSubZ add and subtract a quotient of kDivK left with its
-// trailing zero decimals (lz); an add is even, a subtract odd.
+// kAddZ and kSubZ add and subtract a lazy product or quotient (see
+// Node::lazy); kMulAdd and kDivAdd are such a product or quotient and the
+// add or subtract right after it in one node (which skips that node). An
+// add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
   kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat
@@ -159,17 +161,20 @@ struct Node {
   uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
   // kDivK, a division by a constant whose only prime factors are 2 and 5:
   // the quotient is a x f at the scale of a plus kd, negated when neg.
-  // lazy: its trailing zero decimals are left to the add or subtract that
-  // reads it. kAddZ, kSubZ: the operand that is such a quotient (1 a, 2 b).
+  // lazy (kMul, kDivK): its trailing zero decimals are left to the add or
+  // subtract that reads it. kAddZ, kSubZ: the operand that is lazy (1 a,
+  // 2 b).
   uint8_t lazy, neg, lz;
   int8_t kd;
-  uint64_t f;
   // kCmp, kCmpTfc with a constant operand (kc 1 a, 2 b): that constant at
   // the other operand's scale csc, as the last run aligned it (-1 none).
   uint8_t kc;
   mutable int8_t csc;
-  mutable int64_t cv;
   uint8_t dat;  // kCmpDat: its entry of Plan::dates
+  union {
+    uint64_t f;
+    mutable int64_t cv;
+  };
 };
 // A compare's effect on the truth mask: the bits kept, and the bits set for
 // less, equal and greater (the relation's truth at the level's shift, the

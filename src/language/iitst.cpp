@@ -125,6 +125,8 @@ uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));
 }
 
+// IF_DAT: the dates compared (ii_if_dat_compare), 102540 when one does not
+// convert.
 uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIfDat>(pc);
   int c = ii_if_dat_compare(pc, s->addr[0], s->addr[1]);

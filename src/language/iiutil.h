@@ -147,7 +147,7 @@ inline void ii_trim64(uint64_t& w, int& sc) {
     return;
   }
   int n = std::min(__builtin_ctzll(w), sc), z = 0;
-  if (n == 0) return;
+  if (n <= 0) return;
   uint64_t q = w;
   for (uint64_t t; n - z >= 4 && (t = q * kInv625) <= UINT64_MAX / 625; z += 4) q = t;
   for (uint64_t t; z < n && (t = q * kInv5) <= UINT64_MAX / 5; ++z) q = t;
