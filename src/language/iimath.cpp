@@ -414,6 +414,7 @@ struct Plan {
   uint16_t insts = 0;  // instructions the statement runs
   uint8_t n = 0;
   bool move = false;   // push, push, store: a copy of one value
+  bool accum = false;  // T = T + X or T = T - X: an add of the packed digits
 
   Step step[kMaxSteps];
 };
@@ -488,6 +489,9 @@ uint16_t build(uint8_t* pc) {
   }
 built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush;
+  pl.accum = pl.n == 5 && pl.step[1].kind == kPush && !pl.step[0].is_cnst && !pl.step[1].is_cnst &&
+             pl.step[1].off == pl.step[0].off && pl.step[2].kind == kPush && pl.step[3].kind == kOp &&
+             (pl.step[3].arg == 1 || pl.step[3].arg == 2);
   std::vector<Plan>& v = plans();
   uint16_t no;
   if (v.size() < kMaxPlans) {
@@ -822,6 +826,23 @@ bool run_move(const Plan& pl, IlfState* s) {
   return true;
 }
 
+// T = T + X and T = T - X at one scale: the packed digits add as they
+// stand (a zero written as the positive zero), which is what the binary run
+// gives without decoding and encoding. False, with T unchanged, for an
+// invalid operand, a sum past 15 digits or scales that differ: the other
+// runs decide those.
+bool run_accum(const Plan& pl, IlfState* s) {
+  uint8_t* t = field(pl.step[0]);
+  uint8_t* x = field(pl.step[2]);
+  if (!t || !x || t[8] != x[8] || t[8] > 31) return false;
+  if (!(pl.step[3].arg == 1 ? pd_fast_add(t, x) : pd_fast_sub(t, x))) return false;
+  s->addr[0] = x;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;
+  ++g_runs;
+  return true;
+}
+
 }  // namespace plan
 
 // ------------------------------------------------------ calc stack --
@@ -836,7 +857,7 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if (pl.at != plan::off(pc)) {
       plan::set_plan_no(pc, 0);  // its number went to another statement: a new plan next time
     } else if (!ii_slow(s)) {
-      int r = pl.move ? int(plan::run_move(pl, s)) : plan::run_int(pl, s);
+      int r = pl.move ? int(plan::run_move(pl, s)) : pl.accum && plan::run_accum(pl, s) ? 1 : plan::run_int(pl, s);
       if (r < 0) r = plan::run_exact(pl, s);
       if (r > 0) return ii_next(b, s, ii_arena + pl.next);
     }

@@ -1277,6 +1277,43 @@ TEST_F(IiCalc1, PlansReadWhatTheFieldHoldsNow) {
   EXPECT_EQ(dec[0][7], 0x6C);
 }
 
+// T = T + X and T = T - X, X a variable or a constant: at one scale the
+// plan adds the packed digits, at two it computes in binary; both leave
+// the instructions' bytes. Values of 15 digits with sums at 15 digits and
+// one past (the store then keeps the 15 highest), both signs and zeros,
+// scales of 0, 2, 15 and 31.
+TEST_F(IiCalc1, AccumulationsGiveWhatTheInstructionsGive) {
+  std::mt19937_64 rng(ii2::seed() + 43);
+  auto u = [&](uint64_t n) { return rng() % n; };
+  auto number = [&](int digits, int scale) {
+    std::string t;
+    for (int d = 0; d < digits; ++d) t += char('0' + (d == 0 && digits > 1 ? 1 + u(9) : u(10)));
+    if (u(4) == 0) t = std::string(size_t(digits), '9');
+    if (u(8) == 0) t = "0";
+    while (int(t.size()) <= scale) t = "0" + t;
+    if (scale > 0) t.insert(t.size() - size_t(scale), ".");
+    return (u(3) == 0 ? "-" : "") + t;
+  };
+  static const int kScales[] = {0, 2, 15, 31};
+  long planned = 0, n = ii2::cases(1500);
+  for (long c = 0; c < n; ++c) {
+    int sa = kScales[u(4)], sb = u(3) ? sa : kScales[u(4)];
+    std::string a = number(sa >= 15 ? int(1 + u(15)) : u(3) == 0 ? 15 : int(1 + u(14)), sa);
+    std::string b = number(sb >= 15 ? int(1 + u(15)) : u(3) == 0 ? 15 : int(1 + u(14)), sb);
+    set_dec(0, a.c_str());
+    set_dec(1, b.c_str());
+    std::string cnst = "#" + b;
+    std::vector<const char*> prog = {"A", u(2) ? "B" : cnst.c_str(), u(2) ? "+" : "-"};
+    Twice t = calc_twice("A", prog);
+    planned += t.plan_runs;
+    std::string text = a + " " + prog[2] + " " + b;
+    ASSERT_EQ(t.first, t.second) << text;
+    ASSERT_TRUE(t.same_bytes) << text;
+    ASSERT_TRUE(t.same_trap) << text;
+  }
+  EXPECT_GT(planned, n * 3 / 4);
+}
+
 // Random statements of +, -, *, / and negation over values of every size
 // and scale: the plan's second run leaves the instructions' bytes.
 TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
