@@ -13,6 +13,9 @@
 //   GOSUB  BASE and GOSUB S1 (S1: CALC C = C + 1, RETURN)
 //   DATE   BASE and IF D > 20000101 (T) CALC C = C + 1, D a date field
 //          (text, CCYYMMDD) set to today before the loop
+// and, to see where BASE's time goes, its parts alone: LOOP (no body), SUM
+// (CALC A = A + I * 3), MOVE (CALC B = A) and TEST (the IF, false throughout,
+// and its (T)).
 // BM_Sc/<body>/plans:1 runs it with the loop plans, plans:0 without (the
 // plain path every loop that has no plan takes); each invocation checks B
 // and C at the end (a wrong value ends the run with 24 instead of 2). The
@@ -132,6 +135,16 @@ const std::vector<Body>& bodies() {
                  "  if a > 1000000 then a = a - 1000000 end\n  b = a\n  if d > 20000101 then c = c + 1 end\n end\n"
                  " return b + c\nend\n",
                  line("", "SET DATE", {{0, "---"}, {4, "D"}})});
+    // The parts of BASE alone, to see where its time goes: the loop with
+    // no body, the sum, the move and the test.
+    v.push_back({"LOOP", "", "", "0", "0", "return function(n)\n local b = 0\n for i = 1, n do end\n return b\nend\n"});
+    v.push_back({"SUM", calc("", "A", "A + I * 3"), "", "0", "0",
+                 "return function(n)\n local a = 0\n for i = 1, n do a = a + i * 3 end\n return 0\nend\n"});
+    v.push_back({"MOVE", calc("", "B", "A"), "", "0", "0",
+                 "return function(n)\n local a, b = 0, 0\n for i = 1, n do b = a end\n return b\nend\n"});
+    v.push_back({"TEST", test("", "IF", "A", 3, "1000000") + calc("T", "A", "A - 1000000"), "", "0", "0",
+                 "return function(n)\n local a = 0\n for i = 1, n do\n  if a > 1000000 then a = a - 1000000 end\n end\n"
+                 " return a\nend\n"});
     return v;
   }();
   return v;
