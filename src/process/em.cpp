@@ -117,13 +117,92 @@ EmHeader* em_new_header(const Pcb* pcb) {
   return em;
 }
 
+namespace {
+
+// Sub-files of freed modules, emptied, for the next modules: making a
+// memory file costs more than a compile of a small process. A set holds a
+// handle (with its number, so that a handle closed meanwhile and its block
+// taken by another is never taken for it) per slot of em_subs, TOC and
+// TRAP; a slot the module had not (scratched, or never made) is made anew.
+struct SpareSub {
+  FmArb* h = nullptr;
+  uint32_t id = 0;
+};
+struct SpareSet {
+  SpareSub sub[kEmSubs];
+  SpareSub toc, trap;
+};
+constexpr size_t kSpareSets = 2;
+std::vector<SpareSet>& spares() {
+  static std::vector<SpareSet> v;
+  return v;
+}
+
+// A spare handle still as it was kept: open, in the base scope, on a memory
+// file of the sub-file's code (its database field " XX").
+FmArb* take(const SpareSub& k, const char* code) {
+  FmArb* h = k.h;
+  if (!h || !fm_is_handle(h) || h->fm_id != k.id || h->scope != com.base_scope) return nullptr;
+  const FmFdb& d = h->file.get()->fdb;
+  if (d.fclass != FM_CLASS_MEMORY || (code && (d.db[1] != code[0] || d.db[2] != code[1]))) return nullptr;
+  return h;
+}
+
+// Empties a handle of a freed module for a spare set; false when it cannot
+// be kept (then the caller scratches it).
+bool keep(FmArb* h, SpareSub* out) {
+  if (!h || !fm_is_handle(h) || h->scope != com.base_scope || !fm_mem_reset(h)) return false;
+  out->h = h;
+  out->id = h->fm_id;
+  return true;
+}
+
+}  // namespace
+
+void em_keep_subs(EmHeader* em) {
+  if (spares().size() >= kSpareSets) return;
+  SpareSet set;
+  bool any = false;
+  for (size_t i = 0; i < kEmSubs; ++i) {
+    const EmSub& s = em_subs[i];
+    if (!s.code) continue;
+    if (keep((em->*s.slot).get(), &set.sub[i])) {
+      (em->*s.slot).reset();
+      any = true;
+    }
+  }
+  if (keep(em->toc.get(), &set.toc)) em->toc.reset();
+  if (keep(em->trap.get(), &set.trap)) em->trap.reset();
+  if (any || set.toc.h || set.trap.h) spares().push_back(set);
+}
+
+void em_spares_forget() { spares().clear(); }
+
 EmHeader* em_new(const Pcb* pcb) {
   EmHeader* em = em_new_header(pcb);
-  for (const EmSub& s : em_subs)
-    if (s.code && !em_create_sub(em, s)) {
+  SpareSet set;
+  if (!spares().empty()) {
+    set = spares().back();
+    spares().pop_back();
+  }
+  for (size_t i = 0; i < kEmSubs; ++i) {
+    const EmSub& s = em_subs[i];
+    if (!s.code) continue;
+    if (FmArb* h = take(set.sub[i], s.code)) {
+      (em->*s.slot).set(h);
+      continue;
+    }
+    if (!em_create_sub(em, s)) {
       pl_free(em, 1);
       return nullptr;
     }
+  }
+  // TOC and TRAP are made by the compile when the module has none.
+  if (FmArb* h = take(set.toc, nullptr)) em->toc.set(h);
+  if (FmArb* h = take(set.trap, nullptr)) {
+    em->trap.set(h);
+    em->trap_count = 0;
+  }
   return em;
 }
 
