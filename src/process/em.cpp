@@ -121,30 +121,37 @@ namespace {
 
 // Sub-files of freed modules, emptied, for the next modules: making a
 // memory file costs more than a compile of a small process. A set holds a
-// handle (with its number, so that a handle closed meanwhile and its block
-// taken by another is never taken for it) per slot of em_subs, TOC and
-// TRAP; a slot the module had not (scratched, or never made) is made anew.
+// handle per slot of em_subs, TOC and TRAP, with its number, file block and
+// file name (so that a handle closed meanwhile, and its block taken by
+// another, is never taken for it); a slot the module had not (scratched, or
+// never made) is made anew.
 struct SpareSub {
   FmArb* h = nullptr;
   uint32_t id = 0;
+  FmFile* file = nullptr;
+  char name[8] = {};
 };
 struct SpareSet {
   SpareSub sub[kEmSubs];
-  SpareSub toc, trap;
 };
 constexpr size_t kSpareSets = 2;
 std::vector<SpareSet>& spares() {
   static std::vector<SpareSet> v;
   return v;
 }
+std::vector<SpareSub>& spare_tocs(bool trap) {
+  static std::vector<SpareSub> v[2];
+  return v[trap ? 1 : 0];
+}
 
-// A spare handle still as it was kept: open, in the base scope, on a memory
-// file of the sub-file's code (its database field " XX").
-FmArb* take(const SpareSub& k, const char* code) {
+// A spare handle still as it was kept: open in the base scope on the same
+// memory file.
+FmArb* take(const SpareSub& k) {
   FmArb* h = k.h;
-  if (!h || !fm_is_handle(h) || h->fm_id != k.id || h->scope != com.base_scope) return nullptr;
-  const FmFdb& d = h->file.get()->fdb;
-  if (d.fclass != FM_CLASS_MEMORY || (code && (d.db[1] != code[0] || d.db[2] != code[1]))) return nullptr;
+  if (!h || !fm_is_handle(h) || h->fm_id != k.id || h->scope != com.base_scope || h->file.get() != k.file)
+    return nullptr;
+  const FmFdb& d = k.file->fdb;
+  if (d.fclass != FM_CLASS_MEMORY || std::memcmp(d.name.data(), k.name, 8) != 0) return nullptr;
   return h;
 }
 
@@ -154,12 +161,22 @@ bool keep(FmArb* h, SpareSub* out) {
   if (!h || !fm_is_handle(h) || h->scope != com.base_scope || !fm_mem_reset(h)) return false;
   out->h = h;
   out->id = h->fm_id;
+  out->file = h->file.get();
+  std::memcpy(out->name, out->file->fdb.name.data(), 8);
   return true;
 }
 
 }  // namespace
 
 void em_keep_subs(EmHeader* em) {
+  for (bool trap : {false, true}) {
+    Ref<FmArb>& slot = trap ? em->trap : em->toc;
+    SpareSub k;
+    if (spare_tocs(trap).size() < kSpareSets && keep(slot.get(), &k)) {
+      spare_tocs(trap).push_back(k);
+      slot.reset();
+    }
+  }
   if (spares().size() >= kSpareSets) return;
   SpareSet set;
   bool any = false;
@@ -171,12 +188,35 @@ void em_keep_subs(EmHeader* em) {
       any = true;
     }
   }
-  if (keep(em->toc.get(), &set.toc)) em->toc.reset();
-  if (keep(em->trap.get(), &set.trap)) em->trap.reset();
-  if (any || set.toc.h || set.trap.h) spares().push_back(set);
+  if (any) spares().push_back(set);
 }
 
-void em_spares_forget() { spares().clear(); }
+void em_spares_forget() {
+  spares().clear();
+  spare_tocs(false).clear();
+  spare_tocs(true).clear();
+}
+
+void pl_spares_release() {
+  std::vector<FmArb*> hs;
+  for (const SpareSet& set : spares())
+    for (const SpareSub& k : set.sub) hs.push_back(take(k));
+  for (bool trap : {false, true})
+    for (const SpareSub& k : spare_tocs(trap)) hs.push_back(take(k));
+  em_spares_forget();
+  for (FmArb* h : hs)
+    if (h) FM_CLOSE(h, FM_CL_SCRATCH);
+}
+
+FmArb* em_spare_toc(bool trap) {
+  auto& v = spare_tocs(trap);
+  while (!v.empty()) {
+    SpareSub k = v.back();
+    v.pop_back();
+    if (FmArb* h = take(k)) return h;
+  }
+  return nullptr;
+}
 
 EmHeader* em_new(const Pcb* pcb) {
   EmHeader* em = em_new_header(pcb);
@@ -188,7 +228,7 @@ EmHeader* em_new(const Pcb* pcb) {
   for (size_t i = 0; i < kEmSubs; ++i) {
     const EmSub& s = em_subs[i];
     if (!s.code) continue;
-    if (FmArb* h = take(set.sub[i], s.code)) {
+    if (FmArb* h = take(set.sub[i])) {
       (em->*s.slot).set(h);
       continue;
     }
@@ -197,14 +237,9 @@ EmHeader* em_new(const Pcb* pcb) {
       return nullptr;
     }
   }
-  // TOC and TRAP are made by the compile when the module has none.
-  if (FmArb* h = take(set.toc, nullptr)) em->toc.set(h);
-  if (FmArb* h = take(set.trap, nullptr)) {
-    em->trap.set(h);
-    em->trap_count = 0;
-  }
   return em;
 }
+
 
 namespace {
 

@@ -234,12 +234,11 @@ void pc_src_forget(bool close) {
   src_opens().clear();
 }
 
-FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
-  if (cap->src[slot]) return src_of(cap, slot);
-  if (FmArb* checked = slot == kSrcStmt ? pc_stmt_source(cap->app.data()) : nullptr) {
-    cap->src[slot] = arena::offset_of(checked);   // the statements of a check
-    return checked;
-  }
+namespace {
+
+// The kept handle of a dictionary source (opened when there is none or its
+// file was replaced); the CAP's slot is left alone.
+FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   using Fill = void (*)(FmFdb*, FmKdb*, FmSdb*, const char*, const char*);
   static const Fill fills[kSrcCount] = {INIT_DPROC_FDB, INIT_DROW_FDB, INIT_DCHLD_FDB, INIT_DSLCT_FDB,
                                         INIT_DSORT_FDB, INIT_DELEM_FDB, INIT_DFI_FDB,  INIT_DITM_FDB,
@@ -252,10 +251,7 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
     if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
         std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
       continue;
-    if (still_open(o) && same_file(o)) {
-      cap->src[slot] = arena::offset_of(o.h);
-      return o.h;
-    }
+    if (still_open(o) && same_file(o)) return o.h;
     if (still_open(o)) FM_CLOSE(o.h, 0);
     opens.erase(opens.begin() + long(i));
     break;
@@ -277,7 +273,6 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   std::memcpy(from, ctx->dict_lang, 3);
   std::memcpy(to, ctx->lang, 3);
   fm_set_lang(h, from, to);
-  cap->src[slot] = arena::offset_of(h);
   SrcOpen o;
   std::memcpy(o.app, app, 3);
   std::memcpy(o.ver, ver, 2);
@@ -294,6 +289,35 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
     opens.push_back(o);
   }
   return h;
+}
+
+// The check's STMT file when it holds the statements of the process
+// compiled and the CAP is of its application.
+FmArb* own_checked(PcCtx* ctx, const EmCap* cap) {
+  const EmHeader* em = ctx->em;
+  if (std::memcmp(cap->app.data(), em->app.data(), 3) != 0) return nullptr;
+  return pc_stmt_source(cap->app.data(), em->proc_type, em->proc_name.data());
+}
+
+}  // namespace
+
+FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
+  if (cap->src[slot]) return src_of(cap, slot);
+  // The statements of the process compiled: a check's, or the dictionary's.
+  FmArb* h = slot == kSrcStmt ? own_checked(ctx, cap) : nullptr;
+  if (!h) h = open_kept(ctx, cap, slot);
+  if (h) cap->src[slot] = arena::offset_of(h);
+  return h;
+}
+
+FmArb* pc_stmt_file(PcCtx* ctx, EmCap* cap, uint8_t type, const char* name) {
+  if (FmArb* checked = pc_stmt_source(cap->app.data(), type, name)) return checked;
+  // The CAP's slot holds the dictionary's file unless it holds a check's.
+  if (cap->src[kSrcStmt]) {
+    FmArb* h = src_of(cap, kSrcStmt);
+    if (!own_checked(ctx, cap)) return h;
+  }
+  return open_kept(ctx, cap, kSrcStmt);
 }
 
 // ---------------------------------------------------------- constants --

@@ -431,6 +431,7 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   // Pools reach their high-water marks (the dictionary sources stay open
   // from one compile to the next, so the compile's own pools settle later).
   for (int i = 0; i < 60; ++i) ASSERT_EQ(run("LK"), -200140);
+  pltest::settle_handles();
   size_t files = fm_open_count();
   size_t used = arena::in_use();
   for (int i = 0; i < 200; ++i) ASSERT_EQ(run("LK"), -200140);
@@ -441,6 +442,47 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   used = arena::in_use();
   for (int i = 0; i < 100; ++i) { ASSERT_EQ(run("LS"), 2); pl_flush(); }
   EXPECT_EQ(arena::in_use(), used);
+}
+
+// A module compiled into the emptied sub-files of freed ones holds the same
+// records, with the same record ids, as one compiled into new files, also
+// after those files held another process's larger module.
+TEST_F(Pc, ModulesInReusedSubFilesAreTheSameRecordForRecord) {
+  define(proc6("RA", {set_line("ABC", "W1", "002", "ABC", "W2"), line("", "MESSAGE", "A"), line("", "GOTO", "L"),
+                      line("", "LABEL", "L"), line("", "END PROC")}) +
+         proc6("RB", {set_line("ABC", "W2", "", "ABC", "W1"), line("", "MESSAGE", "B"), line("", "MESSAGE", "C"),
+                      line("", "END")}));
+  auto image = [&](const char* name) {
+    pl_flush();
+    Pcb* p = e.pcb(name, 2, 6);
+    EXPECT_EQ(pl_get(p, 0), 1) << name;
+    EmHeader* em = p->module.get();
+    std::vector<std::string> out;
+    PcBuf<uint8_t> buf(4096);
+    auto dump = [&](const char* label, FmArb* h) {
+      out.push_back(label);
+      if (!h) return;
+      PROTO_FULL(h, 0, buf.bytes());
+      h->op = FM_OP_FIRST;
+      EXPECT_TRUE(fm_start(h)) << label;
+      h->op = 0;
+      h->rec_len = uint16_t(buf.size());
+      while (fm_rdnxt(h))
+        out.push_back(std::to_string(h->rid) + ":" + std::string(reinterpret_cast<char*>(buf.bytes()), h->len_read));
+      h->rec_len = 0;
+    };
+    for (const EmSub& s : em_subs) dump(s.label, (em->*s.slot).get());
+    dump("TOC", em->toc.get());
+    dump("TRAP", em->trap.get());
+    pl_release(p);
+    return out;
+  };
+  pl_spares_release();
+  auto fresh = image("RA");
+  EXPECT_GT(fresh.size(), size_t(kEmSubs) + 4);
+  EXPECT_EQ(image("RA"), fresh);
+  (void)image("RB");
+  EXPECT_EQ(image("RA"), fresh);
 }
 
 // The dictionary sources stay open from one compile to the next; statements
