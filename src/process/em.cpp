@@ -119,29 +119,22 @@ EmHeader* em_new_header(const Pcb* pcb) {
 
 namespace {
 
-// Sub-files of freed modules, emptied, for the next modules: making a
-// memory file costs more than a compile of a small process. A set holds a
-// handle per slot of em_subs, TOC and TRAP, with its number, file block and
-// file name (so that a handle closed meanwhile, and its block taken by
-// another, is never taken for it); a slot the module had not (scratched, or
-// never made) is made anew.
+// Sub-files of freed modules (and those a compile found empty), emptied,
+// for the next modules: making a memory file costs more than a compile of a
+// small process. Kept per slot of em_subs, then TOC and TRAP, a few of each,
+// every handle with its number, file block and file name (so that a handle
+// closed meanwhile, and its block taken by another, is never taken for it).
 struct SpareSub {
   FmArb* h = nullptr;
   uint32_t id = 0;
   FmFile* file = nullptr;
   char name[8] = {};
 };
-struct SpareSet {
-  SpareSub sub[kEmSubs];
-};
-constexpr size_t kSpareSets = 2;
-std::vector<SpareSet>& spares() {
-  static std::vector<SpareSet> v;
-  return v;
-}
-std::vector<SpareSub>& spare_tocs(bool trap) {
-  static std::vector<SpareSub> v[2];
-  return v[trap ? 1 : 0];
+constexpr size_t kSpares = 2;           // per slot
+constexpr int kSpareToc = kEmSubs, kSpareTrap = kEmSubs + 1;
+std::vector<SpareSub>& spares(int slot) {
+  static std::vector<SpareSub> v[kEmSubs + 2];
+  return v[slot];
 }
 
 // A spare handle still as it was kept: open in the base scope on the same
@@ -154,62 +147,8 @@ FmArb* take(const SpareSub& k) {
   if (d.fclass != FM_CLASS_MEMORY || std::memcmp(d.name.data(), k.name, 8) != 0) return nullptr;
   return h;
 }
-
-// Empties a handle of a freed module for a spare set; false when it cannot
-// be kept (then the caller scratches it).
-bool keep(FmArb* h, SpareSub* out) {
-  if (!h || !fm_is_handle(h) || h->scope != com.base_scope || !fm_mem_reset(h)) return false;
-  out->h = h;
-  out->id = h->fm_id;
-  out->file = h->file.get();
-  std::memcpy(out->name, out->file->fdb.name.data(), 8);
-  return true;
-}
-
-}  // namespace
-
-void em_keep_subs(EmHeader* em) {
-  for (bool trap : {false, true}) {
-    Ref<FmArb>& slot = trap ? em->trap : em->toc;
-    SpareSub k;
-    if (spare_tocs(trap).size() < kSpareSets && keep(slot.get(), &k)) {
-      spare_tocs(trap).push_back(k);
-      slot.reset();
-    }
-  }
-  if (spares().size() >= kSpareSets) return;
-  SpareSet set;
-  bool any = false;
-  for (size_t i = 0; i < kEmSubs; ++i) {
-    const EmSub& s = em_subs[i];
-    if (!s.code) continue;
-    if (keep((em->*s.slot).get(), &set.sub[i])) {
-      (em->*s.slot).reset();
-      any = true;
-    }
-  }
-  if (any) spares().push_back(set);
-}
-
-void em_spares_forget() {
-  spares().clear();
-  spare_tocs(false).clear();
-  spare_tocs(true).clear();
-}
-
-void pl_spares_release() {
-  std::vector<FmArb*> hs;
-  for (const SpareSet& set : spares())
-    for (const SpareSub& k : set.sub) hs.push_back(take(k));
-  for (bool trap : {false, true})
-    for (const SpareSub& k : spare_tocs(trap)) hs.push_back(take(k));
-  em_spares_forget();
-  for (FmArb* h : hs)
-    if (h) FM_CLOSE(h, FM_CL_SCRATCH);
-}
-
-FmArb* em_spare_toc(bool trap) {
-  auto& v = spare_tocs(trap);
+FmArb* take_spare(int slot) {
+  auto& v = spares(slot);
   while (!v.empty()) {
     SpareSub k = v.back();
     v.pop_back();
@@ -218,17 +157,64 @@ FmArb* em_spare_toc(bool trap) {
   return nullptr;
 }
 
+// Keeps the handle of a slot emptied when there is room; false when it is
+// not kept (the caller scratches it).
+bool keep(int slot, FmArb* h) {
+  if (spares(slot).size() >= kSpares || !h || !fm_is_handle(h) || h->scope != com.base_scope || !fm_mem_reset(h))
+    return false;
+  SpareSub k;
+  k.h = h;
+  k.id = h->fm_id;
+  k.file = h->file.get();
+  std::memcpy(k.name, k.file->fdb.name.data(), 8);
+  spares(slot).push_back(k);
+  return true;
+}
+
+int slot_of(Ref<FmArb> EmHeader::*slot) {
+  for (int i = 0; i < kEmSubs; ++i)
+    if (em_subs[i].code && em_subs[i].slot == slot) return i;
+  if (slot == &EmHeader::toc) return kSpareToc;
+  if (slot == &EmHeader::trap) return kSpareTrap;
+  return -1;
+}
+
+}  // namespace
+
+void em_keep_subs(EmHeader* em) {
+  for (int i = 0; i < kEmSubs; ++i)
+    if (em_subs[i].code && keep(i, (em->*em_subs[i].slot).get())) (em->*em_subs[i].slot).reset();
+  if (keep(kSpareToc, em->toc.get())) em->toc.reset();
+  if (keep(kSpareTrap, em->trap.get())) em->trap.reset();
+}
+
+int em_drop_sub(EmHeader* em, Ref<FmArb> EmHeader::*slot) {
+  FmArb* h = (em->*slot).get();
+  (em->*slot).reset();
+  int i = slot_of(slot);
+  if (!h || (i >= 0 && keep(i, h))) return 1;
+  return FM_CLOSE(h, FM_CL_SCRATCH);
+}
+
+void em_spares_forget() {
+  for (int i = 0; i < kEmSubs + 2; ++i) spares(i).clear();
+}
+
+void pl_spares_release() {
+  std::vector<FmArb*> hs;
+  for (int i = 0; i < kEmSubs + 2; ++i)
+    while (FmArb* h = take_spare(i)) hs.push_back(h);
+  for (FmArb* h : hs) FM_CLOSE(h, FM_CL_SCRATCH);
+}
+
+FmArb* em_spare_toc(bool trap) { return take_spare(trap ? kSpareTrap : kSpareToc); }
+
 EmHeader* em_new(const Pcb* pcb) {
   EmHeader* em = em_new_header(pcb);
-  SpareSet set;
-  if (!spares().empty()) {
-    set = spares().back();
-    spares().pop_back();
-  }
-  for (size_t i = 0; i < kEmSubs; ++i) {
+  for (int i = 0; i < kEmSubs; ++i) {
     const EmSub& s = em_subs[i];
     if (!s.code) continue;
-    if (FmArb* h = take(set.sub[i])) {
+    if (FmArb* h = take_spare(i)) {
       (em->*s.slot).set(h);
       continue;
     }

@@ -652,10 +652,7 @@ void pc_bld(PcCtx* ctx) {
     f->rec_len = uint16_t(buf.size());
     int got = fm_rdnxt(f);
     f->rec_len = 0;
-    if (!got && f->status == FM_ST_EOF) {
-      if (!FM_CLOSE(f, FM_CL_SCRATCH)) checkstat(f->status, "bad close", kMod, __LINE__);
-      (em->*slot).reset();
-    }
+    if (!got && f->status == FM_ST_EOF && !em_drop_sub(em, slot)) checkstat(f->status, "bad close", kMod, __LINE__);
   }
   pc_cmpl_finish(ctx);
   em->mark = kEmMark;

@@ -91,6 +91,10 @@ EmHeader* em_new(const Pcb* pcb);
 // A TOC (trap: TRAP) file of a freed module, emptied, for a module's compile
 // to take before it makes one; null when there is none.
 FmArb* em_spare_toc(bool trap);
+// Takes a sub-file (or TOC, TRAP) out of a module: kept emptied for the next
+// modules, or scratched. 1, or 0 when the scratch failed (the status in the
+// handle).
+int em_drop_sub(EmHeader* em, Ref<FmArb> EmHeader::*slot);
 // Scratches the kept sub-files of freed modules (tests that count memory
 // files or arena bytes).
 void pl_spares_release();
