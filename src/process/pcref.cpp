@@ -152,8 +152,10 @@ struct SrcOpen {
   std::string path;
   dev_t dev;
   ino_t ino;
-  bool dir_known = false;   // dir_mtime: its directory's when the file was last found the same
+  bool dir_known = false;   // dir_*: its directory's when the file was last found the same
   timespec dir_mtime{};
+  dev_t dir_dev{};
+  ino_t dir_ino{};
 };
 std::vector<SrcOpen>& src_opens() {
   static std::vector<SrcOpen> v;
@@ -161,12 +163,14 @@ std::vector<SrcOpen>& src_opens() {
 }
 
 // Records changed in place are seen through the handle itself. A file is
-// put in another's place only by changing its directory, so once an
-// entry's file was found the same under a directory last changed more
-// than two seconds before (a change within the same clock tick would not
-// show in the directory's time), a later compile that finds the directory
-// unchanged takes the entry without looking the file up: one status of the
-// directory a compile in place of one for every source.
+// put in another's place only by changing its directory (or by putting
+// another directory in the directory's place), so once an entry's file was
+// found the same under a directory last changed more than two seconds
+// before (a change within the same clock tick would not show in the
+// directory's time), a later compile that finds the same directory (device
+// and inode: a copy put back keeps the times, not the inode) unchanged
+// takes the entry without looking the file up: one status of the directory
+// a compile in place of one for every source.
 struct DirSeen {
   std::string dir;
   uint32_t compile;   // pc_compile_count() when st was taken
@@ -200,11 +204,17 @@ bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_s
 // Whether an entry's file is still the one it opened.
 bool same_file(SrcOpen& o) {
   const DirSeen* d = dir_of(o.path);
-  if (d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime)) return true;
+  if (d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime) && d->st.st_dev == o.dir_dev &&
+      d->st.st_ino == o.dir_ino)
+    return true;
   struct stat st;
   if (::stat(o.path.c_str(), &st) != 0 || st.st_dev != o.dev || st.st_ino != o.ino) return false;
   o.dir_known = d->ok && d->st.st_mtim.tv_sec + 2 < std::time(nullptr);
-  if (o.dir_known) o.dir_mtime = d->st.st_mtim;
+  if (o.dir_known) {
+    o.dir_mtime = d->st.st_mtim;
+    o.dir_dev = d->st.st_dev;
+    o.dir_ino = d->st.st_ino;
+  }
   return true;
 }
 
