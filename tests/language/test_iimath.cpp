@@ -950,7 +950,7 @@ TEST(IiMathDivide, QuotientsAtTheLimitsMatchTheEvaluator) {
   for (int64_t a : dividends)
     for (int as : {0, 1, 2, 14, 15, 16})
       for (int64_t b : divisors)
-        for (int bs : {0, 2, 15})
+        for (int bs : {0, 2, 15, 16})
           for (int sign = 0; sign < 4; ++sign) {
             int64_t x = sign & 1 ? -a : a, y = sign & 2 ? -b : b;
             V va, vb;
@@ -973,6 +973,30 @@ TEST(IiMathDivide, QuotientsAtTheLimitsMatchTheEvaluator) {
             ++checked;
           }
   EXPECT_GT(checked, 2500);
+}
+
+// Trailing zero decimals dropped at once against one at a time: every
+// count of zeros of 64 bits, below, at and past the scale.
+TEST(IiMathDivide, TrailingZerosDropAsOneAtATime) {
+  std::vector<uint64_t> ms = {0, 1, 5, 25, 625, 3125, 390625, UINT64_MAX, uint64_t(1) << 63, 15625ULL << 20};
+  for (uint64_t odd : {1ULL, 3ULL, 7ULL, 125ULL, 18446744073709551ULL}) {
+    uint64_t p = 1;
+    for (int k = 0; k <= 19; ++k, p *= 10)  // (10^19 fits 64 bits)
+      if (p <= UINT64_MAX / odd) ms.push_back(odd * p);
+  }
+  for (uint64_t m : ms)
+    for (int sc = 0; sc <= 32; ++sc) {
+      uint64_t w = m, want = m;
+      int s = sc, want_s = sc;
+      while (want_s > 0 && want % 10 == 0) {
+        want /= 10;
+        --want_s;
+      }
+      if (want == 0) want_s = 0;
+      ii_trim64(w, s);
+      ASSERT_EQ(w, want) << m << " at " << sc;
+      ASSERT_EQ(s, want_s) << m << " at " << sc;
+    }
 }
 
 TEST_F(IiMath, HashTotalOverATextKeepsItsLowest31Digits) {

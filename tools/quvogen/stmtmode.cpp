@@ -241,15 +241,17 @@ int stmt_main(int argc, char** argv) {
   std::string mode = argv[1];
   if (mode == "--help" || mode == "-h") return argc == 2 ? usage(true) : usage(false);
   if (mode == "--template") {
-    if (argc > 3) return usage(false);
     se_load_spellings(true);
     if (argc == 2) {
       list_verbs(stdout);
       return 0;
     }
-    int verb = se_verb_code(argv[2]);
+    // A verb of two words may be typed unquoted: --template END PROC.
+    std::string name = argv[2];
+    for (int i = 3; i < argc; ++i) name += std::string(" ") + argv[i];
+    int verb = se_verb_code(name.c_str());
     if (verb < 0) {
-      std::fprintf(stderr, "quvogen: no verb \"%s\"; the verbs are:\n", argv[2]);
+      std::fprintf(stderr, "quvogen: no verb \"%s\"; the verbs are:\n", name.c_str());
       list_verbs(stderr);
       return 1;
     }
