@@ -184,13 +184,13 @@ int check_file(const char* path, const char* app, const char* ver, bool compile)
     if (errors || !compile) return;
     // The compile reads the file's statements in place of the dictionary's.
     std::vector<std::string> why;
-    FmArb* stmts = se_check_file(app, ver, &dict, r.procs, r.stmts, &why);
+    FmArb* stmts = se_check_file(app, ver, &dict, r.stmts, &why);
     if (!stmts) {
       for (const std::string& w : why) std::fprintf(stderr, "%s: %s\n", path, w.c_str());
       errors += int(why.size()) + (why.empty() ? 1 : 0);
       return;
     }
-    pc_set_stmt_source(app, stmts);
+    pc_set_stmt_source(app, stmts, se_checked_procs(r.procs));
     for (const SeFileResult::Proc& p : r.procs) {
       PiInvoc key;
       std::memset(static_cast<void*>(&key), 0, sizeof key);
