@@ -174,6 +174,11 @@ struct BrfFile {
   int excl_users = 0;
   int open_lock = 0;                // byte 0 of the data file: 1 read, 2 write
   std::unordered_map<uint32_t, const void*> holds;  // record id -> holding handle
+  // While a scattered pass is under way (fm_read_pass), records are read
+  // through the data file into this buffer instead of through its mapping:
+  // reads at scattered places would each map pages of the file into the
+  // process for one record.
+  std::vector<uint8_t> copy;
 };
 
 // Layout checks (for create and the structure check).

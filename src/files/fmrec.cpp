@@ -453,6 +453,12 @@ int fm_del(FmArb* a) {
   return rc;
 }
 
+void fm_read_pass(FmArb* a, int how) {
+  if (!check(a)) return;
+  const FmHandlers* t = T(a);
+  if (t && t->pass) t->pass(a, how);
+}
+
 int fm_del_all(FmArb* a) {
   if (!check(a)) return 0;
   const FmHandlers* t = T(a);
