@@ -318,18 +318,85 @@ int slot_at(BrfFile* f, uint32_t off, uint32_t end, Slot& s) {
   return kBtOk;
 }
 
-// The slot at off read through the file into f->copy (a scattered pass):
-// as slot_at, with the slot's bytes in the copy. Reads no further than a
-// live record's slot can reach: a longer slot (free space, the home slot of
-// a moved record) comes with its header only.
+// The block of the data file at block number b, read through the file into
+// the copies (nullptr when it cannot be read). Places are reused by a
+// clock: the hand passes over places read since it last passed.
+const uint8_t* copied_block(BrfFile* f, uint32_t b, uint32_t* have) {
+  BrfFile::Copies& k = f->copy;
+  if (auto it = k.where.find(b); it != k.where.end()) {
+    k.used[it->second] = 1;
+    *have = k.have[it->second];
+    return k.mem.get() + uint64_t(it->second) * kBrfCopyBlock;
+  }
+  if (!k.mem) {
+    // Memory is taken from the system as places fill.
+    k.mem.reset(new uint8_t[uint64_t(kBrfCopyBlocks) * kBrfCopyBlock]);
+    k.page.assign(kBrfCopyBlocks, 0);
+    k.have.assign(kBrfCopyBlocks, 0);
+    k.used.assign(kBrfCopyBlocks, 0);
+    k.where.reserve(kBrfCopyBlocks);
+  }
+  uint32_t at;
+  if (k.where.size() < kBrfCopyBlocks) {
+    at = uint32_t(k.where.size());
+  } else {
+    while (k.used[k.hand]) k.used[k.hand] = 0, k.hand = (k.hand + 1) % kBrfCopyBlocks;
+    at = k.hand;
+    k.hand = (k.hand + 1) % kBrfCopyBlocks;
+    k.where.erase(k.page[at]);
+  }
+  uint8_t* p = k.mem.get() + uint64_t(at) * kBrfCopyBlock;
+  ssize_t got = uio_pread(f->st.dfd, p, kBrfCopyBlock, uint64_t(b) * kBrfCopyBlock);
+  if (got <= 0) return nullptr;
+  k.where[b] = at;
+  k.page[at] = b;
+  k.have[at] = uint16_t(got);
+  k.used[at] = 1;
+  *have = k.have[at];
+  return p;
+}
+
+// Copies len bytes of the data file at off into dst through the copies of
+// its blocks. False when they cannot be read.
+bool copy_bytes(BrfFile* f, uint64_t off, uint32_t len, uint8_t* dst) {
+  while (len) {
+    uint32_t have;
+    const uint8_t* p = copied_block(f, uint32_t(off / kBrfCopyBlock), &have);
+    uint32_t in = uint32_t(off % kBrfCopyBlock), n = std::min<uint32_t>(len, kBrfCopyBlock - in);
+    if (!p || in + n > have) return false;
+    std::memcpy(dst, p + in, n);
+    dst += n, off += n, len -= n;
+  }
+  return true;
+}
+
+// The slot at off read through the file into f->copy.slot (a scattered
+// pass): as slot_at, with the slot's bytes in the copy. Reads no further
+// than a live record's slot can reach: a longer slot (free space, the home
+// slot of a moved record) comes with its header only. The copies are those
+// of the change counter's present value, which the reader checks again
+// after its read (a change under way reads past them).
 int slot_read(BrfFile* f, uint32_t off, uint32_t end, Slot& s) {
   if (off < kBrfHdrSize || uint64_t(off) + kBrfSlotOver > end) return kBtRetry;
-  if (f->copy.empty()) f->copy.resize(kBrfMaxRec + kBrfSlotOver);
+  BrfFile::Copies& k = f->copy;
+  if (k.slot.empty()) k.slot.resize(kBrfMaxRec + kBrfSlotOver);
   uint32_t want = uint32_t(std::min<uint64_t>(kBrfSlotOver + f->lay.rec_len, end - off));
-  if (uio_pread(f->st.dfd, f->copy.data(), want, off) != ssize_t(want)) return kBtRetry;
-  const BrfSlotHdr& h = rec::view<BrfSlotHdr>(f->copy.data());
+  uint64_t c = bt_counter(f->st);
+  if ((c & 1) || f->st.in_txn) {
+    k.counter = 1;
+    if (uio_pread(f->st.dfd, k.slot.data(), want, off) != ssize_t(want)) return kBtRetry;
+  } else {
+    if (k.counter != c) {
+      k.where.clear();
+      k.hand = 0;
+      std::fill(k.used.begin(), k.used.end(), 0);
+      k.counter = c;
+    }
+    if (!copy_bytes(f, off, want, k.slot.data())) return kBtRetry;
+  }
+  const BrfSlotHdr& h = rec::view<BrfSlotHdr>(k.slot.data());
   s.pos = off;
-  s.p = f->copy.data();
+  s.p = k.slot.data();
   s.state = h.state.get();
   s.len = h.len.get();
   s.seq = h.seq.get();
@@ -1502,7 +1569,11 @@ void unhold(NH* h) {
 }
 
 void end_pass(NH* h) {
-  if (h->pass != FM_PASS_END && h->f) bt_pass_end(h->f->st, h->pass == FM_PASS_SCATTERED);
+  if (h->pass != FM_PASS_END && h->f) {
+    bt_pass_end(h->f->st, h->pass == FM_PASS_SCATTERED);
+    // The last scattered pass gives its copies' memory back.
+    if (!h->f->st.pass_scattered) h->f->copy = BrfFile::Copies{};
+  }
   h->pass = FM_PASS_END;
 }
 

@@ -293,6 +293,14 @@ TEST(Brf, PassesKeepAFileOutOfMemory) {
     ASSERT_EQ(read_rid(o.f, rids[i], &st), std::vector<uint8_t>(rec, rec + sizeof rec));
     if (k % 256 == 0) most = std::max(most, rss_file_kib());
   }
+  // What is read through the file follows the changes made meanwhile.
+  uint32_t st;
+  brf_make_rec(rec, sizeof rec, 5, 99);
+  ASSERT_EQ(brf_update(o.f, rids[5], rec, sizeof rec), 0u) << brf_error();
+  EXPECT_EQ(read_rid(o.f, rids[5], &st), std::vector<uint8_t>(rec, rec + sizeof rec));
+  ASSERT_EQ(brf_remove(o.f, rids[6]), 0u);
+  read_rid(o.f, rids[6], &st);
+  EXPECT_EQ(st, FM_ST_NO_RECORD);
   bt_pass_end(o.f->st, true);
   EXPECT_LT(most - base, slack_kib);
 
