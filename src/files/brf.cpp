@@ -412,7 +412,9 @@ bool live_len_ok(BrfFile* f, uint32_t len) {
 // record has that id), kBtRetry (a check failed). copy: read through the
 // file (slot_read), for a reader only.
 int locate(BrfFile* f, uint32_t rid, Slot& rec, uint32_t end, bool copy = false) {
-  auto at = copy ? slot_read : slot_at;
+  auto at = [copy](BrfFile* f, uint32_t off, uint32_t end, Slot& s) {
+    return copy ? slot_read(f, off, end, s) : slot_at(f, off, end, s);
+  };
   Slot home;
   if (at(f, rid, end, home) != kBtOk) return kBtNotFound;
   if (home.state == kBrfLive) {
