@@ -59,6 +59,7 @@
 #include "process/emrec.h"
 #include "process/pcb.h"
 #include "process/piexec.h"
+#include "process/pipcf.h"
 #include "process/pishr.h"
 #include "screen/wm.h"
 
@@ -821,16 +822,7 @@ bool do_lookup(Pcb* pcb, int item) {
     if (lk_found(d)) return true;
     found = false;  // unchanged key after a failed read (decision 8)
   } else {
-    PiFileCtl* ctl = lk_ctl(d);
-    FmArb* h = ctl ? ctl->handle.get() : nullptr;
-    uint8_t* buf = lk_record(d);
-    found = false;
-    if (h && buf) {
-      PROTO_FULL(h, d->key_no, buf);
-      h->op = d->flag130 ? FM_OP_EQUAL : 0;
-      found = fm_read(h) == 1;
-      h->op = 0;
-    }
+    found = pi_lookup_read(lk_ctl(d), d->key_no, lk_record(d), d->flag130 != 0) == 1;
     state = 3;
     lk_found(d) = found ? 1 : 0;
   }

@@ -302,10 +302,6 @@ bool op_img_end_before(const EmCimg* i);     // IMAGE byte 99 '1'
 bool op_img_end_after(const EmCimg* i);      // 100
 // OP_UPD_CHR(bits, row, column, rows, columns) on the current image.
 int op_upd_chr(Pcb* pcb, uint32_t bits, int row, int col, int rows, int cols);
-// Step 3 of op_img_exec: points the summary items of report image n at
-// their sum buckets of the current level (the standard totals fill it;
-// none: the items keep their own values).
-extern void (*op_img_sums)(Pcb* pcb, int n, EmCimg* image);
 // Runs a frame of the process by sequence during the page flow (headings
 // and footings); fp_exec unless a test puts its own.
 extern int (*op_run_frame)(Pcb* pcb, uint32_t frame);

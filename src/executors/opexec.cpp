@@ -155,9 +155,17 @@ std::string op_em_prt_name(const EmHeader* em) {
   std::memcpy(n + 4, em->def372.data(), 4);
   return trimmed(n, 8);
 }
-bool op_em_names_rpt(const EmHeader* em) { return em->def213[0] > ' '; }
+// The report process a module names: its name, and its application or,
+// blank, the module's own (as the compiler made its child).
+bool op_em_names_rpt(const EmHeader* em) {
+  bool blank = true;
+  for (size_t i = 0; i < em->def216.size(); ++i) blank = blank && (em->def216[i] == ' ' || em->def216[i] == 0);
+  return !blank && !op_em_is_rpt_proc(em, em);
+}
 bool op_em_is_rpt_proc(const EmHeader* rpt_owner_em, const EmHeader* em) {
-  return std::memcmp(rpt_owner_em->def213.data(), em->app.data(), 3) == 0 &&
+  const void* app = rpt_owner_em->def213[0] > ' ' ? static_cast<const void*>(rpt_owner_em->def213.data())
+                                                   : static_cast<const void*>(rpt_owner_em->app.data());
+  return std::memcmp(app, em->app.data(), 3) == 0 &&
          std::memcmp(rpt_owner_em->def216.data(), em->proc_name.data(), 30) == 0;
 }
 

@@ -26,7 +26,6 @@
 #include "process/pishr.h"
 
 int (*op_run_frame)(Pcb* pcb, uint32_t frame) = fp_exec;
-void (*op_img_sums)(Pcb* pcb, int n, EmCimg* image) = nullptr;
 
 namespace {
 
@@ -297,6 +296,20 @@ Ref<uint8_t> item_value(const EmCitm* c) {
   return slot ? *slot : Ref<uint8_t>{};
 }
 
+// A summary item (of a range end frame) shows the running total of its
+// field at the current range level: the item is pointed at that level's sum
+// bucket, a calculation value (8 bytes packed and the scale byte); null for
+// any other item.
+Ref<uint8_t> summary_value(Pcb* pcb, const EmCitm* c) {
+  OpPcb& op = op_pcb(pcb);
+  uint32_t n = c->wm.total_ira;
+  if (c->use2 != 4 || c->wm.summary != 0 || !op.sums || n >= op.sum_count) return {};
+  OpSum& s = op.sums.get()[n];
+  if (!s.buckets) return {};
+  uint32_t level = std::min<uint32_t>(op.cur_level, s.inner);
+  return Ref<uint8_t>::of(s.buckets.get() + level * kOpBucket);
+}
+
 bool may_see(Pcb* pcb, const EmCitm* c) {
   uint32_t code = c->secr[0];
   return code == 0xFFFFFFFFu || pi_chk_secr(int32_t(code), pcb);
@@ -319,7 +332,6 @@ int op_img_exec(Pcb* pcb) {
   op_pcb_run(pcb).cur_img = Ref<EmCimg>::of(ci);
   bool heading = heading_class(f->code);
   if (op_img_end_before(ci) && !heading) op_finish_pg(pcb, f->code);
-  if (ci->totals && op_img_sums) op_img_sums(pcb, n, ci);
   rm_exec_img(r, n);
   // Items from the last to the first: which are shown, then the look-ups
   // and the display event points.
@@ -342,6 +354,11 @@ int op_img_exec(Pcb* pcb) {
     RmItem it = c->wm;
     it.handle = uint32_t(n);
     it.value = item_value(c);
+    if (Ref<uint8_t> sum = summary_value(pcb, c)) {
+      it.value = sum;
+      it.data_type = 12;
+      it.length = uint16_t(kOpBucket - 1);
+    }
     bool see = may_see(pcb, c);
     if (items[i].pending) {
       if (see) rm_upd_itm(r, it, c->attr, c->attr_mask ? c->attr_mask.get() : 0u);
@@ -362,7 +379,10 @@ int op_img_exec(Pcb* pcb) {
     bool flushed = w && w->kind == 1 && w->regions && w->regions->count <= regions;
     if ((full || flushed) && o.cur_buf > 0) {
       rm_empty(r, o.cur_buf - 1, 0, 0);
-      if (o.cur_buf - 1 == 0 && r->cur == r->body) op_prt_buf(pcb, 1, 0);
+      // The page buffer prints without ending the buffers above it: the
+      // window's buffer stays in the chain with its window, which the image
+      // written again below opens anew.
+      if (o.cur_buf - 1 == 0 && r->cur == r->body) op_prt_buf(pcb, 0, 0);
       if (full) rm_write_img(r, n, pcb->msg_file.get(), o.cur_buf, w);
     }
   }
@@ -484,6 +504,10 @@ int svc_print_region(Pcb* pcb, const IiRegion* g) {
   b->rows = uint32_t(g->rows);
   b->cols = uint32_t(g->width);
   b->sep = ' ';
+  // No blank lines before or after: the status record's bytes 40 and 41
+  // that the instruction hands on lie in a spare text field, blank (32)
+  // unless something writes them, and would put 32 blank lines around
+  // every region.
   std::memcpy(rm_img_text(b), g->text, size_t(g->rows * g->width));
   auto* x = static_cast<RmXimg*>(MM_ALLOC(r->pool, sizeof(RmXimg)));
   std::memset(static_cast<void*>(x), 0, sizeof *x);

@@ -13,6 +13,7 @@
 #include "executors/opstd.h"
 #include "executors/rt.h"
 #include "files/fm.h"
+#include "foundation/cv.h"
 #include "foundation/cvdat.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
@@ -239,6 +240,132 @@ std::vector<OpStdHitm> oitm_rec(Pcb* pcb) {
 }
 
 // --------------------------------------------------------- subheading --
+namespace {
+
+// An arena buffer of the process pool, given back on every way out.
+struct PoolBuf {
+  uint8_t* p;
+  explicit PoolBuf(size_t n) : p(static_cast<uint8_t*>(MM_ALLOC(pi_pool(), n ? n : 1))) { std::memset(p, 0, n ? n : 1); }
+  ~PoolBuf() { mm_free(p); }
+  PoolBuf(const PoolBuf&) = delete;
+  PoolBuf& operator=(const PoolBuf&) = delete;
+};
+
+bool alpha(int type) { return type == 1 || type == 2 || type == 13; }
+
+// The look-up field's key (the element to, at its place in rec) from the
+// range field's stored value: the bytes when both are stored alike; an
+// alpha value cut or blank-filled; a number by its value (one that does not
+// fit the key field finds nothing). False when the two cannot meet.
+bool put_key(const DElem& to, uint8_t* rec, const DElem& from, const uint8_t* value) {
+  uint8_t* at = rec + to.offset.get();
+  size_t tl = to.length, fl = from.length;
+  if (to.type == from.type && tl == fl) {
+    std::memcpy(at, value, tl);
+    return true;
+  }
+  if (alpha(to.type) && alpha(from.type)) {
+    std::memset(at, ' ', tl);
+    std::memcpy(at, value, std::min(tl, fl));
+    return true;
+  }
+  if (numeric(to.type) && numeric(from.type)) {
+    CvNum n;
+    uint32_t msg = 0;
+    return cv_num_get(from.type, value, int(fl), from.decimals, from.sign == '1', &n) &&
+           cv_num_put(to.type, at, int(tl), to.digits, to.decimals, to.sign == '1', n, &msg);
+  }
+  return false;
+}
+
+// The descriptive fields of a look-up file, as the module holds them: its
+// compiled fields of the file's application and record area, in order.
+// None when the module keeps no compiled field; false when they cannot be
+// read.
+bool desc_fields(EmHeader* em, const char* app, uint32_t area, std::vector<std::string>* out) {
+  FmArb* c = em ? em->cfld.get() : nullptr;
+  if (!c || !fm_is_handle(c)) return true;
+  FmArbKeep keep(c);
+  PoolBuf k(sizeof(EmCfld));
+  std::memcpy(k.p, app, 3);
+  if (!fm_start_at(c, 1, k.p, k.p, 3)) return false;
+  c->op = 0;
+  while (fm_rdnxt(c)) {
+    const auto* r = reinterpret_cast<const EmCfld*>(k.p);
+    if (std::memcmp(r->app.data(), app, 3) != 0) break;
+    if (r->area == area) out->emplace_back(r->name.trimmed());
+  }
+  return true;
+}
+
+// The lines of the range field's look-up record: when its element names a
+// look-up file, the record of that file whose look-up key equals the range
+// field's value, read into a buffer of its own (the process's record areas
+// stay as they are), gives one line per descriptive field. No line when
+// the element names none or no record has the key.
+void osub_lookup(Pcb* pcb, FmArb* f, const DElem& range, const uint8_t* value) {
+  if (range.ref_app.blank()) return;
+  EmHeader* em = pcb->module.get();
+  char app[4] = {};
+  std::memcpy(app, range.ref_app.data(), 3);
+  EmCfi* cfi = pi_get_cfi(em, app, reinterpret_cast<const char*>(range.ref_file.data()));
+  if (!cfi) {
+    os_sys_err_text(kMod, __LINE__, "can't locate lookup file");
+    return;
+  }
+  const EmCap* cap = pi_get_cap(em, app);
+  char ver[3] = {};
+  std::vector<DElem> elems;
+  if (cap) std::memcpy(ver, cap->ver.data(), 2);
+  if (!cap || !pi_file_elems(app, ver, cfi->fdb.name, &elems)) {
+    os_sys_err_text(kMod, __LINE__, "fill_osub() - can't locate lookup field's cap record");
+    return;
+  }
+  auto elem = [&](std::string_view name) -> const DElem* {
+    for (const DElem& e : elems)
+      if (e.name.trimmed() == name && e.kind != 2 && e.kind != 3) return &e;
+    return nullptr;
+  };
+  const DElem* key = elem(range.ref_field.trimmed());
+  if (!key) {
+    os_sys_err_text(kMod, __LINE__, "fill_osub() - can't locate lookup field's delem record");
+    return;
+  }
+  size_t len = cfi->fdb.rec_len;
+  if (len == 0 || size_t(key->offset) + key->length > len || key->key_no == 255) return;
+  auto* ctl = reinterpret_cast<PiFileCtl*>(pi_find_addr(pcb, app, cfi->ctl_area, 1, 0, nullptr));
+  FmArb* h = ctl ? ctl->handle.get() : nullptr;
+  PoolBuf rec(len);
+  if (!h || !put_key(*key, rec.p, range, value)) return;
+  {
+    FmArbKeep keep(h);
+    if (!pi_lookup_read(ctl, key->key_no, rec.p, true)) return;
+  }
+  std::vector<std::string> names;
+  if (!desc_fields(em, app, cfi->rec_area, &names)) {
+    os_sys_err_text(kMod, __LINE__, "fill_osub() - can't start cfld file");
+    return;
+  }
+  OpStdHsub line;
+  for (const std::string& name : names) {
+    const DElem* e = elem(name);
+    if (!e) continue;
+    if (size_t(e->offset) + e->length > len) {
+      os_sys_err_text(kMod, __LINE__, "fill_osub() - can't find desc field's internal value");
+      return;
+    }
+    std::string text;
+    if (!pi_field_text(*e, rec.p + e->offset.get(), int(sizeof line.line), app, ver, &text)) {
+      os_sys_err_text(kMod, __LINE__, "fill_osub() - can't produce desc field's external value");
+      return;
+    }
+    line.line.set(text);
+    if (!put(f, &line, sizeof line, "fill_osub() - runtime STDHSUB write failed")) return;
+  }
+}
+
+}  // namespace
+
 void fill_osub(Pcb* pcb) {
   RmRpt* r = op_rpt(pcb);
   OpPcb& o = op_pcb(owner_of(pcb));
@@ -248,15 +375,18 @@ void fill_osub(Pcb* pcb) {
   if (!f || !e) return;
   OpStdHsub line;
   std::string label, value;
+  DElem elem;
+  const uint8_t* stored = nullptr;
   if (!pi_pcf_field_text(pcb, std::string(e->app.view()).c_str(), std::string(e->field.view()).c_str(),
-                         std::max<int>(e->levels, 1), int(sizeof line.line), &value, &label)) {
+                         std::max<int>(e->levels, 1), int(sizeof line.line), &value, &label, &elem, &stored)) {
     os_sys_err_text(kMod, __LINE__, "fill_osub() - can't produce range field's external value");
     return;
   }
   line.line.set(e->label.blank() ? label : std::string(e->label.trimmed()));
-  put(f, &line, sizeof line, "fill_osub() - runtime STDHSUB write failed");
+  if (!put(f, &line, sizeof line, "fill_osub() - runtime STDHSUB write failed")) return;
   line.line.set(value);
-  put(f, &line, sizeof line, "fill_osub() - runtime STDHSUB write failed");
+  if (!put(f, &line, sizeof line, "fill_osub() - runtime STDHSUB write failed")) return;
+  osub_lookup(pcb, f, elem, stored);
 }
 
 // ----------------------------------------------------------- subtotal --

@@ -340,12 +340,7 @@ int rm_write_img(RmRpt* r, int n, FmArb* msgs, int buf_id, RmWnd* w) {
   auto* b = reinterpret_cast<RmImg*>(r->work.get());
   std::memcpy(static_cast<void*>(b), stored, kRmImgHead);
   RmXimg* x = stored->ximg.get();
-  if (b->rows > 0) {
-    if (!x || !x->text) return sys_err(__LINE__, "write_img - No ximg provided"), 0;
-    invis_chr(b);
-    float_item(r, b);
-    if (b->compress) cmprs_img(b);
-  }
+  if (b->rows > 0 && (!x || !x->text)) return sys_err(__LINE__, "write_img - No ximg provided"), 0;
   int cols = int(b->cols);
   // A kind-1 window: the image goes into a stand-alone region buffer.
   RmBuf* target = buf;
@@ -354,7 +349,15 @@ int rm_write_img(RmRpt* r, int n, FmArb* msgs, int buf_id, RmWnd* w) {
   int col = b->col, offset = 0;
   uint32_t start = 0;
   bool matrix = w && w->kind == 1;
-  if (placed && !scroll_pos(r, b, buf, w, msgs)) placed = false;
+  if (placed && !scroll_pos(r, b, buf, w, msgs)) {
+    // The window is full: nothing is written and the window stays full,
+    // for the caller to merge it down and write the image again into it
+    // opened anew. (Placing it afresh below the image's own columns would
+    // run a window of rows past its height and print the records out of
+    // order.)
+    if (!matrix) return 1;
+    placed = false;
+  }
   if (placed && !matrix) {
     start = w->cur_line - 1;
     offset = int(w->cur_col) - int(w->start_col);
@@ -368,6 +371,14 @@ int rm_write_img(RmRpt* r, int n, FmArb* msgs, int buf_id, RmWnd* w) {
     w->cur = 1;
     w->start_line = w->cur_line = start + 1;
     w->start_col = w->cur_col = uint32_t(col);
+  }
+  // Hidden cells, floating items and compression change the execution
+  // image: only once the image is sure to be written, so that an image
+  // written again into its window's next opening moves its items once.
+  if (b->rows > 0) {
+    invis_chr(b);
+    float_item(r, b);
+    if (b->compress) cmprs_img(b);
   }
   int at = col + offset;  // the image's first column in the target
   uint32_t pos = start;

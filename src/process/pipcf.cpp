@@ -809,7 +809,7 @@ int pi_del(Pcb* pcb) {
 
 // ============================================ a field of the own record ==
 bool pi_pcf_field_text(Pcb* pcb, const char* app, const char* field, int occ, int width, std::string* out,
-                       std::string* label) {
+                       std::string* label, DElem* elem, const uint8_t** value) {
   Pcf p = pcf_of(pcb);
   if (!p.cfi || !p.rec || width <= 0) return false;
   std::vector<DElem> fields;
@@ -823,11 +823,29 @@ bool pi_pcf_field_text(Pcb* pcb, const char* app, const char* field, int occ, in
     size_t at = size_t(e.offset) + size_t(e.length) * size_t(o);
     if (at + e.length > p.len) return false;
     if (label) *label = std::string(e.label.trimmed());
+    if (elem) *elem = e;
+    if (value) *value = p.rec + at;
     char a[4] = {};
     std::memcpy(a, app, 3);
     return show(e, p.rec + at, width, a, ver.c_str(), out);
   }
   return false;
+}
+
+bool pi_field_text(const DElem& e, const uint8_t* value, int width, const char* app, const char* ver,
+                   std::string* out) {
+  return value && width > 0 && show(e, value, std::min(width, 511), app, ver, out);
+}
+
+// ============================================================= look-ups ==
+int pi_lookup_read(PiFileCtl* ctl, int key_no, uint8_t* rec, bool exact) {
+  FmArb* h = ctl ? ctl->handle.get() : nullptr;
+  if (!h || !rec) return 0;
+  PROTO_FULL(h, key_no, rec);
+  h->op = exact ? FM_OP_EQUAL : 0;
+  int found = fm_read(h) == 1;
+  h->op = 0;
+  return found;
 }
 
 // ===================================================== modification log ==

@@ -47,6 +47,8 @@
 
 struct Pcb;
 struct FmArb;
+struct DElem;
+struct PiFileCtl;
 
 constexpr int kPiRsEp03 = 10, kPiRsEp04 = 11, kPiRsEp05 = 12, kPiRsEp11 = 26, kPiRsFile = 32;
 constexpr uint32_t kPiStNoRecord = 200450, kPiStGuard = 300550, kPiStChild37 = 200860;
@@ -77,8 +79,26 @@ int pi_chld_cns(Pcb* caller, uint32_t seq, struct PiInvoc* v);
 // characters; its label into *label when given. False when the process has
 // no record, the field is not one of its file's, or the value does not
 // convert (a value too long for its display, 200050, is shown cut).
+// With elem and value, also the field's element and where the occurrence's
+// stored value sits in the record.
 bool pi_pcf_field_text(Pcb* pcb, const char* app, const char* field, int occ, int width, std::string* out,
-                       std::string* label = nullptr);
+                       std::string* label = nullptr, DElem* elem = nullptr, const uint8_t** value = nullptr);
+// The display text of a stored value of the element e (of application app,
+// version ver), at most width characters (at most 511); false when it does
+// not convert (a value too long for its display, 200050, is shown cut).
+bool pi_field_text(const DElem& e, const uint8_t* value, int width, const char* app, const char* ver,
+                   std::string* out);
+
+// ------------------------------------------------------------ look-ups --
+// The keyed read of a look-up: the record of the file of control area ctl
+// whose key key_no equals the key held in rec (at the key's segment
+// positions), read into rec; exact asks for an equal key (the read option
+// 8), else option 0. The handle's key number and record buffer are left
+// as set for the read (key_no, rec), its operation word cleared. 1 found;
+// 0 not found, or no open file or no buffer. Screens (the look-ups of
+// their items) and reports (the look-up lines of a subheading) read
+// through it.
+int pi_lookup_read(PiFileCtl* ctl, int key_no, uint8_t* rec, bool exact);
 
 // ------------------------------------------------- modification log --
 // A STDMLOG record (115 bytes, no key: records stay in the order written).

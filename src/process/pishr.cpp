@@ -460,14 +460,7 @@ bool cap_of(EmHeader* em, const char* app, char ver[2], uint32_t hi[kSaaClasses]
     std::memcpy(hi, cap_memo.hi, sizeof cap_memo.hi);
     return true;
   }
-  FmArb* c = em ? em->cap.get() : nullptr;
-  if (!c || !fm_is_handle(c)) return false;
-  static EmCap* key = static_cast<EmCap*>(arena::alloc_chunk(sizeof(EmCap)));
-  std::memset(static_cast<void*>(key), 0, sizeof *key);
-  std::memcpy(key->app.data(), app, 3);
-  PROTO_FULL(c, 0, reinterpret_cast<uint8_t*>(key));
-  auto* r = reinterpret_cast<EmCap*>(fm_read_fast(c, 0));
-  c->op = 0;
+  const EmCap* r = pi_get_cap(em, app);
   if (!r) return false;
   std::memcpy(ver, r->ver.data(), 2);
   for (int i = 0; i < kSaaClasses; ++i) hi[i] = r->hi_area[i];
@@ -1252,6 +1245,18 @@ uint8_t* pi_find_addr(Pcb* pcb, const char* app, uint32_t reference, int kind, u
     return a + offset;
   }
   return nullptr;
+}
+
+const EmCap* pi_get_cap(EmHeader* em, const char* app) {
+  FmArb* c = em ? em->cap.get() : nullptr;
+  if (!c || !fm_is_handle(c)) return nullptr;
+  static EmCap* key = static_cast<EmCap*>(arena::alloc_chunk(sizeof(EmCap)));
+  std::memset(static_cast<void*>(key), 0, sizeof *key);
+  std::memcpy(key->app.data(), app, 3);
+  PROTO_FULL(c, 0, reinterpret_cast<uint8_t*>(key));
+  auto* r = reinterpret_cast<const EmCap*>(fm_read_fast(c, 0));
+  c->op = 0;
+  return r;
 }
 
 EmCfi* pi_get_cfi(EmHeader* em, const char* app, const char* name) {

@@ -51,6 +51,7 @@
 struct Pcb;
 struct EmAreaEntry;
 struct EmCfi;
+struct EmCap;
 struct EmHeader;
 struct FmArb;
 
@@ -554,5 +555,8 @@ void pi_session_forget();
 uint8_t* pi_find_addr(Pcb* pcb, const char* app, uint32_t reference, int kind, uint32_t offset, uint32_t* index);
 // The module's file reference of (application, 8-character file name), or null.
 EmCfi* pi_get_cfi(EmHeader* em, const char* app, const char* name);
+// The module's application reference of an application (its version as
+// compiled), or null; valid until the next read of the module's CAP file.
+const EmCap* pi_get_cap(EmHeader* em, const char* app);
 // The record area of a file of the process, or null.
 uint8_t* pi_find_rec(Pcb* pcb, const char* app, const char* name);

@@ -30,94 +30,19 @@
 #include "support/quvo_run.h"
 #include "support/query_sort.h"
 #include "support/tmux.h"
+#include "executors/op_fixture.h"
+#include "executors/op_ranges.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-size_t files(const fs::path& d) {
-  size_t n = 0;
-  std::error_code ec;
-  for (auto it = fs::directory_iterator(d, ec); !ec && it != fs::directory_iterator(); ++it) ++n;
-  return n;
-}
-
-// The data directory with OPA added and its items written, once per test
-// program.
-class Op : public ::testing::Test {
- protected:
-  static TempDir* dir;
-  static std::string var, failure;
-
-  static void SetUpTestSuite() {
-    dir = new TempDir;
-    var = dir->sub("var");
-    fs::create_directories(var);
-    std::string boot = dir->sub("boot");
-    std::string gen = std::string(QUVOGEN_BINARY) + " " + QUVO_DATA_APPS + " " + QUVO_TEST_DIR +
-                      "/executors/op-app " + boot + " >" + dir->sub("gen.log") + " 2>&1";
-    if (std::system(gen.c_str()) != 0) {
-      failure = "the generator failed: " + gen;
-      return;
-    }
-    std::vector<std::string> env{"QUVOPATH=" + var, "QUVO_BOOT_SRC=" + boot};
-    QuvoRun b = run_quvo({"-b"}, env);
-    if (b.status == 0) {
-      env.push_back("QUVO_BOOT_AP=OPA");
-      b = run_quvo({"-b"}, env);
-    }
-    if (b.status != 0) {
-      failure = "quvo -b: " + b.out + b.err;
-      return;
-    }
-    b = run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Subroutine", "-p", "OP SETUP"}, {"QUVOPATH=" + var});
-    if (b.status != 127) failure = "OP SETUP: " + b.out + b.err;
-  }
-  static void TearDownTestSuite() { delete dir; }
-  void SetUp() override { ASSERT_EQ(failure, ""); }
-
-  TempDir prt;
-  QuvoRun output(const std::string& name, const std::string& prt_dir) {
-    return run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Output", "-p", name},
-                    {"QUVOPATH=" + var, "QUVO_PRT_FI_DIR=" + prt_dir, "TERM=dumb"});
-  }
-};
-TempDir* Op::dir = nullptr;
-std::string Op::var, Op::failure;
+using namespace opfx;
 
 TEST_F(Op, WithoutFramesTheRunEndsNormallyAndPrintsNothing) {
   QuvoRun r = output("OP EMPTY", prt.str());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(files(prt.path), 0u);
-}
-
-// A golden report: '#' lines first (comments), then the print file's bytes
-// with \f for a form feed, \b a backspace and \\ a backslash; the file's
-// last line feed is not part of it.
-std::string golden(const std::string& name) {
-  std::ifstream f(std::string(QUVO_TEST_DIR) + "/executors/op-golden/" + name);
-  std::string line, text;
-  bool head = true;
-  while (std::getline(f, line)) {
-    if (head && !line.empty() && line[0] == '#') continue;
-    head = false;
-    text += line + "\n";
-  }
-  if (!text.empty()) text.pop_back();
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    char c = text[++i];
-    out += c == 'f' ? '\f' : c == 'b' ? '\b' : c;
-  }
-  return out;
-}
-std::string slurp(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 // KEEP: the print file and its settings stay, no script runs; every record
@@ -162,43 +87,10 @@ TEST_F(Op, APrintDirectoryThatCannotHoldTheFileEndsTheOwnerWith300580) {
   EXPECT_EQ(files(prt.path), 1u) << "no print file and no settings file";
 }
 
-// OP RANGES from its menu (option 1, then END) by the engine in a child of
-// the test on a memory terminal, the query's criteria written when the
-// stream asks for its definition: the child's exit status.
-int run_ranges(const std::string& var, const std::string& prt, bool grand) {
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    alarm(60);
-    setenv("QUVOPATH", var.c_str(), 1);
-    setenv("QUVO_PRT_FI_DIR", prt.c_str(), 1);
-    setenv("TERM", "xterm", 1);
-    static Keymap km;
-    static MemTerm term;
-    std::string err;
-    if (!km_compile_source(kTestKeymap, ".", "test.km", "xterm", &km, &err)) _exit(90);
-    for (const char* k : {"1", "\r", "\x1bOR"}) term.key(k);
-    engine_register();
-    op_register();
-    op_exec_register();
-    os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term, &km); });
-    static bool with_grand;
-    with_grand = grand;
-    pb_set_define([](const FmScbQuery& q, PbQueryDef* out) {
-      return qsort_fx::write(int(q.scope), {"OPA", "OPA SALES", {"SALE REGION", "SALE BRANCH"}, with_grand, true}) ? pb_qfi_define(q, out) : 0;
-    });
-    const char* args[] = {"quvo", "-d", "OPD", "-a", "OPA", "-t", "Menu", "-p", "OP RANGES MENU", nullptr};
-    int rc = os_main(9, const_cast<char**>(args));
-    std::fflush(nullptr);
-    _exit(rc);
-  }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 // Two range levels of a query: each range starts with its standard
-// subheading and ends with its standard subtotal, the branch's total
+// subheading (a region's with the descriptive fields of its record in the
+// look-up file, none for a region the file lacks) and ends with its
+// standard subtotal, the branch's total
 // rolled into its region's and the regions' into the report total of the
 // query's grand-total line. Without that line (a second run, of the module
 // the first one saved) the ranges print the same and no report total

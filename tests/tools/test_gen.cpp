@@ -104,6 +104,9 @@ TEST(Gen, RefusesARecordLongerThanItsFile) {
 TEST(Gen, RefusesAChildNamingAMissingProcess) {
   expect_refused([](const fs::path& s) { append(s / "0LA/processes/quvo_menu.proc", "option 3 = NO SUCH PROCESS\n"); },
                  "0LA/processes/quvo_menu.proc:" + past_end("0LA/processes/quvo_menu.proc", 1) + ":12: option 3 names no process: \"NO SUCH PROCESS\"");
+  // an automatic child of the frame likewise
+  expect_refused([](const fs::path& s) { append(s / "0LA/processes/quvo_menu.proc", "child 1 = NO SUCH PROCESS\n"); },
+                 "0LA/processes/quvo_menu.proc:" + past_end("0LA/processes/quvo_menu.proc", 1) + ":11: child 1 names no process: \"NO SUCH PROCESS\"");
 }
 
 TEST(Gen, RefusesANameInTwoApplications) {
@@ -181,6 +184,17 @@ TEST(Gen, RefusesAProcessFileTheDictionaryLacks) {
                  at(2) + ":15: \"pcf_file\": no file ERROR is defined in 0SA");
   expect_refused(spoil("\n  pcf_file  = ERROR\n  pcf_key   = ERROR_NO_TEXT"),
                  at(2) + ":15: \"pcf_key\": ERROR has no field \"ERROR_NO_TEXT\"");
+}
+
+// A look-up names a file and one of its fields that the sources define.
+TEST(Gen, RefusesALookupTheSourcesLack) {
+  for (std::string ref : {"0SA/NOFILE/AI", "0LA/STDHSUB/NO FIELD", "0XX/ERROR/AI"}) {
+    const std::string want = ref[1] == 'X' ? "no application 0XX among the sources"
+                             : ref[4] == 'N' ? "no file NOFILE is defined in 0SA"
+                                             : "STDHSUB has no field \"NO FIELD\"";
+    expect_refused([&](const fs::path& s) { append(s / "0SA/files.def", "file LOOKS disk\n  LK = binary 2 lookup \"" + ref + "\"\n"); },
+                   "0SA/files.def:" + past_end("0SA/files.def", 2) + ":24: \"lookup\": " + want);
+  }
 }
 
 // An image refused (its number out of range) takes its items, options and

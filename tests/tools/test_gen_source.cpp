@@ -116,6 +116,11 @@ TEST(GenSource, FieldDescriptions) {
   EXPECT_EQ(f.initial, "1.5");
   EXPECT_TRUE(f.has_null);
   EXPECT_EQ(f.initial_at.col, 12 + 49);
+  qg::parse_field_form(qg::Entry{"R", "binary 2 scan 3 lookup \"OPA/OPREGION/REGION NO\"", {"f", 5, 3}, {"f", 5, 8}, false},
+                       false, &f, &errs);
+  ASSERT_FALSE(errs.any()) << errs.str();
+  EXPECT_EQ(f.scan, 3);
+  EXPECT_EQ(f.lookup_app + "|" + f.lookup_file + "|" + f.lookup_field, "OPA|OPREGION|REGION NO");
 
   auto err = [](const std::string& v, bool declared = false) {
     qg::Errors es;
@@ -127,6 +132,14 @@ TEST(GenSource, FieldDescriptions) {
   EXPECT_EQ(err("alpha 0"), "f:2:16: field length (1-32767) expected");
   EXPECT_EQ(err("alpha 4 key 17"), "f:2:22: \"key\" takes a number 0-16");
   EXPECT_EQ(err("alpha 4 colour red"), "f:2:18: unknown field option \"colour\"");
+  EXPECT_EQ(err("alpha 4 scan 31"), "");
+  EXPECT_EQ(err("alpha 4 scan 32"), "f:2:23: \"scan\" takes a number 1-31");
+  EXPECT_EQ(err("binary 2 lookup \"OPA/OPREGION/REGION NO\""), "");
+  EXPECT_EQ(err("binary 2 lookup \"OPA/F/ABCDEFGHIJKLMNOPQRSTUV\""), "");
+  for (const char* bad : {"\"OP/OPREGION/REGION NO\"", "\"OPA/OPREGION9/REGION NO\"", "\"OPA//REGION NO\"",
+                          "\"OPA/OPREGION/\"", "\"OPA/OPREGION/NO/X\"", "\"OPA/F/ABCDEFGHIJKLMNOPQRSTUVW\""})
+    EXPECT_EQ(err(std::string("binary 2 lookup ") + bad).substr(0, 28), "f:2:26: \"lookup\" takes \"APP/")
+        << bad;
   EXPECT_EQ(err("alpha 4", true), "f:2:10: a declared file's field takes its type and length from the declaration");
   EXPECT_EQ(err("initial 5", true), "");
 }

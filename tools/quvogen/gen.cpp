@@ -62,6 +62,8 @@ struct Fld {
   int justify = 0;
   int stamp = -1;
   int usage = 0;  // the special usage code that gives the compiler its slot
+  int scan = 0;   // scan code, 0 none
+  std::string lookup_app, lookup_file, lookup_field;  // the look-up reference, blank none
 };
 
 struct KeySeg {
@@ -268,6 +270,8 @@ bool Gen::layout_declared(const App& a, const FileDef& d, GFile* g) {
     f->null_text = fd.null_text;
     f->null_at = fd.null_at;
     if (fd.has_label) f->label = fd.label;
+    if (fd.scan || !fd.lookup_app.empty())
+      errs.add(fd.at, "a declared file's field takes no \"scan\" or \"lookup\"");
   }
   return true;
 }
@@ -298,6 +302,10 @@ bool Gen::field_of(const FieldDef& fd, int off, Fld* f) {
   f->label = fd.label;
   f->justify = fd.justify;
   f->stamp = fd.stamp;
+  f->scan = fd.scan;
+  f->lookup_app = fd.lookup_app;
+  f->lookup_file = fd.lookup_file;
+  f->lookup_field = fd.lookup_field;
   f->at = fd.at;
   if (fd.stamp >= 0) {
     // The special usage code that makes the dictionary compiler put the
@@ -533,7 +541,7 @@ void Gen::design(GFile& g, bool work_fields) {
     std::memcpy(e.cmpl_stamp.b, stamp, 8);
     e.flag92 = '0';
     e.b93 = 0;
-    e.b94 = 0;
+    e.b94 = uint8_t(f.scan);
     e.label.set(f.label.empty() ? f.elem_name : f.label);
     e.heading1.set("");
     e.heading2.set(f.label.empty() ? f.elem_name : f.label);
@@ -547,6 +555,9 @@ void Gen::design(GFile& g, bool work_fields) {
     e.key_dups = ' ';
     e.low_given = 255;
     e.high_given = 255;
+    e.ref_app.set(f.lookup_app);
+    e.ref_file.set(f.lookup_file);
+    e.ref_field.set(f.lookup_field);
     e.field_no = 0;
     e.type = uint8_t(f.form.type);
     e.initial.set(f.has_initial ? f.initial : "");
@@ -1246,17 +1257,22 @@ bool Gen::processes() {
         r[31] = frame_code;
         rec::view<rec::U32>(r.data() + 32).set(frame_no);
       };
+      bool frame_made = false;
       for (size_t i = 1; i < t.blocks.size(); ++i) {
         const Block& b = t.blocks[i];
         std::vector<uint8_t> r;
         if ((b.kind == "item" || b.kind == "chr" || b.kind == "option") && !image) continue;  // image refused
+        if (b.kind == "child" && !frame_made) continue;                                       // frame refused
         if (b.kind == "frame") {
+          frame_made = false;
+          image = nullptr;
           if (!num(b.args[0], 1, 0x7FFFFFFF, &frame_no)) continue;
           frame_code = 0;
           if (const Entry* e = b.find("frame_code")) frame_code = uint8_t(std::atoi(e->value.c_str()));
           image = nullptr;
           if (!encode_record(fr, b, &r, {"proc_type", "proc_name", "frame_no"}, {"frame_code"})) continue;
           own(r);
+          frame_made = true;
           put(fr, r, b.at, "frame");
         } else if (b.kind == "image") {
           image = nullptr;  // until this one is made: its items, characteristics and options wait for it
@@ -1330,13 +1346,16 @@ bool Gen::processes() {
           rec::view<DChr>(r.data()).image_no = uint8_t(image_no);
           rec::view<DChr>(r.data()).b37.set("");
           put(ch, r, b.at, "characteristic");
-        } else if (b.kind == "option") {
+        } else if (b.kind == "option" || b.kind == "child") {
+          // An image's option (chosen by its number) or an automatic child
+          // of the frame (image 0, run in its number's order).
+          const bool option = b.kind == "option";
           uint32_t n = 0;
-          if (!num(b.args[0], 0, 255, &n)) continue;
+          if (!num(b.args[0], option ? 0 : 1, 255, &n)) continue;
           auto p = procs.find(b.args[2].text);
           if (p == procs.end()) {
             if (!refused.count(b.args[2].text))
-              errs.add(b.args[2].at, "option " + b.args[0].text + " names no process: \"" + b.args[2].text + "\"");
+              errs.add(b.args[2].at, b.kind + " " + b.args[0].text + " names no process: \"" + b.args[2].text + "\"");
             continue;
           }
           if (!encode_record(cd, b, &r,
@@ -1345,14 +1364,16 @@ bool Gen::processes() {
             continue;
           own(r);
           DChild& c = rec::view<DChild>(r.data());
-          c.image_no = uint8_t(image_no);
-          c.disc = uint8_t(n);  // the option: the frame processor finds (image, option)
+          c.image_no = uint8_t(option ? image_no : 0);
+          c.disc = uint8_t(option ? n : 0);  // the option: the frame processor finds (image, option)
           c.b38.set("");
           c.child_no = n;
           c.ch_type = uint8_t(p->second.type);
           c.ch_app.set(p->second.app);
           c.ch_name.set(b.args[2].text);
-          put(cd, r, b.at, "option " + b.args[0].text + " of image " + std::to_string(image_no));
+          put(cd, r, b.at,
+              option ? "option " + b.args[0].text + " of image " + std::to_string(image_no)
+                     : "child " + b.args[0].text + " of frame " + std::to_string(frame_no));
         }
       }
     }

@@ -145,6 +145,25 @@ void parse_field_form(const Entry& e, bool declared, FieldDef* f, Errors* errs) 
       if (!need_text(&f->has_null, &f->null_text, &f->null_at)) return;
     } else if (k == "label") {
       if (!need_text(&f->has_label, &f->label, nullptr)) return;
+    } else if (k == "scan") {
+      if (!need_int(1, 31, &f->scan)) return;
+    } else if (k == "lookup") {
+      // "APP/FILE/FIELD": the application's id, a file name, a field name
+      bool given = false;
+      std::string v;
+      Pos where;
+      if (!need_text(&given, &v, &where)) return;
+      size_t a = v.find('/'), b = a == std::string::npos ? a : v.find('/', a + 1);
+      if (b == std::string::npos || a != 3 || b - a - 1 < 1 || b - a - 1 > 8 || v.size() - b - 1 < 1 ||
+          v.size() - b - 1 > 22 || v.find('/', b + 1) != std::string::npos) {
+        errs->add(where, "\"lookup\" takes \"APP/FILE/FIELD\" (an application id of 3 characters, a file name of "
+                         "1-8, a field name of 1-22)");
+        return;
+      }
+      f->lookup_app = v.substr(0, 3);
+      f->lookup_file = v.substr(4, b - 4);
+      f->lookup_field = v.substr(b + 1);
+      f->lookup_at = where;
     } else {
       errs->add(at(i), declared && type_code(k) ? "a declared file's field takes its type and length from "
                                                   "the declaration"
@@ -333,6 +352,23 @@ bool read_sources(const std::vector<std::string>& roots, Sources* out, Errors* e
       const Arg& f = t.blocks[0].args[0];
       if (!a.file(f.text)) errs->add(f.at, "no file " + f.text + " is defined in " + a.id);
     }
+  // A look-up names a field of a file of an application among the sources.
+  auto lookup = [&](const FieldDef& fd) {
+    if (fd.lookup_app.empty()) return;
+    const App* la = out->app(fd.lookup_app);
+    const FileDef* lf = la ? la->file(fd.lookup_file) : nullptr;
+    bool has = false;
+    for (size_t i = 0; lf && i < lf->fields.size(); ++i) has |= lf->fields[i].name == fd.lookup_field;
+    if (!la) errs->add(fd.lookup_at, "\"lookup\": no application " + fd.lookup_app + " among the sources");
+    else if (!lf) errs->add(fd.lookup_at, "\"lookup\": no file " + fd.lookup_file + " is defined in " + fd.lookup_app);
+    else if (!lf->declared && !has)
+      errs->add(fd.lookup_at, "\"lookup\": " + fd.lookup_file + " has no field \"" + fd.lookup_field + "\"");
+  };
+  for (const App& a : out->apps) {
+    for (const FileDef& f : a.files)
+      for (const FieldDef& fd : f.fields) lookup(fd);
+    for (const FieldDef& fd : a.work) lookup(fd);
+  }
   return errs->list.size() == before;
 }
 

@@ -28,6 +28,10 @@ struct FieldDef {
   int decimals = 0;
   int justify = 0;      // justification rule of a text field (0-4)
   int stamp = -1;       // the file's special-usage slot the field fills (0-9), -1 none
+  int scan = 0;         // scan code (1-31): a descriptive field of its file's records, 0 none
+  // the field's look-up: a field (a key) of a file whose record it names
+  std::string lookup_app, lookup_file, lookup_field;
+  Pos lookup_at;
   bool has_mask = false, has_initial = false, has_null = false, has_label = false;
   std::string mask, initial, null_text, label;
   Pos initial_at, null_at;

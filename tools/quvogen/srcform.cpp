@@ -110,7 +110,8 @@ struct Rule {
 const Rule kDefs[] = {{"file", "", 2, 6}, {"work", "", 0, 0}, {"application", "", 0, 0}};
 const Rule kRecs[] = {{"records", "", 1, 1}, {"record", "", 0, 0}};
 const Rule kProc[] = {{"process", "", 1, 1}, {"frame", "process", 1, 1}, {"image", "frame", 1, 1},
-                      {"item", "image", 1, 1}, {"chr", "image", 1, 1}, {"option", "image", 3, 3}};
+                      {"item", "image", 1, 1}, {"chr", "image", 1, 1}, {"option", "image", 3, 3},
+                      {"child", "frame", 3, 3}};
 
 template <size_t N>
 const Rule* find_rule(const Rule (&rules)[N], const std::string& kind) {
@@ -133,7 +134,7 @@ const Rule* rule_of(TextKind tk, const std::string& kind) {
 bool is_header(TextKind tk, const std::string& line) {
   if (line.empty() || !std::islower(static_cast<unsigned char>(line[0]))) return false;
   std::string kw = line.substr(0, line.find(' '));
-  if (kw == "option" && tk == TextKind::Process) return true;
+  if ((kw == "option" || kw == "child") && tk == TextKind::Process) return true;
   if (line.find('=') != std::string::npos) return false;
   // a lower-case word without '=' is a header, known or not (unknown ones are refused)
   for (char c : kw)
@@ -180,17 +181,19 @@ struct Reader {
         return;
       }
       if (!name.empty()) b.args.push_back({name, at(ln, int(kw.size() + lead) + 1), false});
-    } else if (kw == "option") {
-      // option N = PROCESS NAME: the name is the rest after '=' (blanks kept inside)
+    } else if (kw == "option" || kw == "child") {
+      // option N = PROCESS NAME (a child of the image, chosen by its
+      // number) or child N = PROCESS NAME (an automatic child of the frame):
+      // the name is the rest after '=' (blanks kept inside)
       size_t eq = rest.find('=');
       if (words.empty() || eq == std::string::npos) {
-        errs->add(b.at, "expected \"option N = PROCESS NAME\"");
+        errs->add(b.at, "expected \"" + kw + " N = PROCESS NAME\"");
         return;
       }
       size_t lead = 0;
       std::string name = trim(rest.substr(eq + 1), &lead);
       if (name.empty()) {
-        errs->add(at(ln, int(kw.size() + eq) + 2), "option names no process");
+        errs->add(at(ln, int(kw.size() + eq) + 2), kw + " names no process");
         return;
       }
       b.args.push_back({words[0].text, at(ln, int(kw.size()) + words[0].col + 1), false});

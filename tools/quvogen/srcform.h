@@ -50,7 +50,8 @@
 //
 // Field description (file definitions):
 //   TYPE LENGTH [x OCCURS] [key N] [dup] [signed] [decimals D] [just J]
-//        [stamp S] [mask "M"] [initial "V"] [null "V"] [label "L"]
+//        [stamp S] [scan C] [lookup "APP/FILE/FIELD"] [mask "M"] [initial "V"]
+//        [null "V"] [label "L"]
 //   (a date type may give its mask in place of the length)
 //   N: the key the field belongs to (0 primary, 1-16 alternate); the
 //   fields of one key number are its segments, in the record's order
@@ -59,6 +60,10 @@
 //   S: the file's special-usage slot the field fills (0-9): 0 added-by
 //   user, 1 changed-by user, 4 date added, 5 date changed (stamped by the
 //   process's own-file writes), 2 and 3 the delete guard
+//   C: the field's scan code, 1-31: one of the file's descriptive fields
+//   (the lines a report's subheading prints from a looked-up record)
+//   lookup: the field (a key) of a file that this field's value looks up
+//   (the element's look-up reference); the sources must define both
 //   TYPE: alpha | binary | packed | logic | decimal | date-text | date-binary
 //         | date-packed | date-std, or the data type code 1-15.
 //

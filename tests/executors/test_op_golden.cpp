@@ -1,0 +1,53 @@
+// Golden reports of the test application op-app printed by the real engine:
+// children printing into their parent's report, a separate report process,
+// page footings, separators and detail suppression. Each print file (KEEP)
+// is compared byte for byte with its golden.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "executors/op_fixture.h"
+
+namespace {
+
+using namespace opfx;
+
+TEST_F(Op, AChildPrintsItsRecordsIntoItsParentsPages) {
+  QuvoRun r = output("OP FAMILY", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("family.golden"));
+  EXPECT_EQ(files(prt.path), 2u) << "one report: the child opens no print file";
+}
+
+TEST_F(Op, ASeparateReportProcessPrintsEveryPagesHeadingAndFooting) {
+  QuvoRun r = output("OP SEPRPT", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("seprpt.golden"));
+  EXPECT_EQ(files(prt.path), 2u) << "one report: the report process opens no print file";
+}
+
+TEST_F(Op, PageFootingsPrintAtTheFootOfEveryPageTheLastIncluded) {
+  QuvoRun r = output("OP FOOT", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("foot.golden"));
+}
+
+TEST_F(Op, BlankLinesBeforeCompressedImagesAndSeparatorLines) {
+  QuvoRun r = output("OP RULED", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("ruled.golden"));
+}
+
+TEST_F(Op, DetailSuppressionWritesNoDetailImageButTheFramesRun) {
+  QuvoRun r = output("OP SUMMARY", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("summary.golden"));
+  // Again, from the module the first run saved: its summary item still
+  // shows the total.
+  TempDir again;
+  r = output("OP SUMMARY", again.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(again.sub("PRTFI000")), golden("summary.golden"));
+}
+
+}  // namespace
