@@ -306,10 +306,97 @@ struct Slot {
 // The slot at off, its bounds checked. kBtOk or kBtRetry.
 int slot_at(BrfFile* f, uint32_t off, uint32_t end, Slot& s) {
   if (off < kBrfHdrSize || uint64_t(off) + kBrfSlotOver > end) return kBtRetry;
+  bt_pass_read(f->st, 0, off, kBrfSlotOver + f->lay.rec_len);
   uint8_t* p = f->st.dmap + off;
   const BrfSlotHdr& h = rec::view<BrfSlotHdr>(p);
   s.pos = off;
   s.p = p;
+  s.state = h.state.get();
+  s.len = h.len.get();
+  s.seq = h.seq.get();
+  if (s.len == 0 || uint64_t(off) + kBrfSlotOver + s.len > end) return kBtRetry;
+  return kBtOk;
+}
+
+// The block of the data file at block number b, read through the file into
+// the copies (nullptr when it cannot be read). Places are reused by a
+// clock: the hand passes over places read since it last passed.
+const uint8_t* copied_block(BrfFile* f, uint32_t b, uint32_t* have) {
+  BrfFile::Copies& k = f->copy;
+  if (auto it = k.where.find(b); it != k.where.end()) {
+    k.used[it->second] = 1;
+    *have = k.have[it->second];
+    return k.mem.get() + uint64_t(it->second) * kBrfCopyBlock;
+  }
+  if (!k.mem) {
+    // Memory is taken from the system as places fill.
+    k.mem.reset(new uint8_t[uint64_t(kBrfCopyBlocks) * kBrfCopyBlock]);
+    k.page.assign(kBrfCopyBlocks, 0);
+    k.have.assign(kBrfCopyBlocks, 0);
+    k.used.assign(kBrfCopyBlocks, 0);
+    k.where.reserve(kBrfCopyBlocks);
+  }
+  uint32_t at;
+  if (k.where.size() < kBrfCopyBlocks) {
+    at = uint32_t(k.where.size());
+  } else {
+    while (k.used[k.hand]) k.used[k.hand] = 0, k.hand = (k.hand + 1) % kBrfCopyBlocks;
+    at = k.hand;
+    k.hand = (k.hand + 1) % kBrfCopyBlocks;
+    k.where.erase(k.page[at]);
+  }
+  uint8_t* p = k.mem.get() + uint64_t(at) * kBrfCopyBlock;
+  ssize_t got = uio_pread(f->st.dfd, p, kBrfCopyBlock, uint64_t(b) * kBrfCopyBlock);
+  if (got <= 0) return nullptr;
+  k.where[b] = at;
+  k.page[at] = b;
+  k.have[at] = uint16_t(got);
+  k.used[at] = 1;
+  *have = k.have[at];
+  return p;
+}
+
+// Copies len bytes of the data file at off into dst through the copies of
+// its blocks. False when they cannot be read.
+bool copy_bytes(BrfFile* f, uint64_t off, uint32_t len, uint8_t* dst) {
+  while (len) {
+    uint32_t have;
+    const uint8_t* p = copied_block(f, uint32_t(off / kBrfCopyBlock), &have);
+    uint32_t in = uint32_t(off % kBrfCopyBlock), n = std::min<uint32_t>(len, kBrfCopyBlock - in);
+    if (!p || in + n > have) return false;
+    std::memcpy(dst, p + in, n);
+    dst += n, off += n, len -= n;
+  }
+  return true;
+}
+
+// The slot at off read through the file into f->copy.slot (a scattered
+// pass): as slot_at, with the slot's bytes in the copy. Reads no further
+// than a live record's slot can reach: a longer slot (free space, the home
+// slot of a moved record) comes with its header only. The copies are those
+// of the change counter's present value, which the reader checks again
+// after its read (a change under way reads past them).
+int slot_read(BrfFile* f, uint32_t off, uint32_t end, Slot& s) {
+  if (off < kBrfHdrSize || uint64_t(off) + kBrfSlotOver > end) return kBtRetry;
+  BrfFile::Copies& k = f->copy;
+  if (k.slot.empty()) k.slot.resize(kBrfMaxRec + kBrfSlotOver);
+  uint32_t want = uint32_t(std::min<uint64_t>(kBrfSlotOver + f->lay.rec_len, end - off));
+  uint64_t c = bt_counter(f->st);
+  if ((c & 1) || f->st.in_txn) {
+    k.counter = 1;
+    if (uio_pread(f->st.dfd, k.slot.data(), want, off) != ssize_t(want)) return kBtRetry;
+  } else {
+    if (k.counter != c) {
+      k.where.clear();
+      k.hand = 0;
+      std::fill(k.used.begin(), k.used.end(), 0);
+      k.counter = c;
+    }
+    if (!copy_bytes(f, off, want, k.slot.data())) return kBtRetry;
+  }
+  const BrfSlotHdr& h = rec::view<BrfSlotHdr>(k.slot.data());
+  s.pos = off;
+  s.p = k.slot.data();
   s.state = h.state.get();
   s.len = h.len.get();
   s.seq = h.seq.get();
@@ -322,17 +409,22 @@ bool live_len_ok(BrfFile* f, uint32_t len) {
 }
 
 // The record of id rid (following a home slot). kBtOk, kBtNotFound (no live
-// record has that id), kBtRetry (a check failed).
-int locate(BrfFile* f, uint32_t rid, Slot& rec, uint32_t end) {
+// record has that id), kBtRetry (a check failed). copy: read through the
+// file (slot_read), for a reader only.
+int locate(BrfFile* f, uint32_t rid, Slot& rec, uint32_t end, bool copy = false) {
+  auto at = [copy](BrfFile* f, uint32_t off, uint32_t end, Slot& s) {
+    return copy ? slot_read(f, off, end, s) : slot_at(f, off, end, s);
+  };
   Slot home;
-  if (slot_at(f, rid, end, home) != kBtOk) return kBtNotFound;
+  if (at(f, rid, end, home) != kBtOk) return kBtNotFound;
   if (home.state == kBrfLive) {
     rec = home;
   } else if (home.state == kBrfHome) {
-    if (slot_at(f, home.seq, end, rec) != kBtOk || rec.state != kBrfMoved) return kBtRetry;
+    if (at(f, home.seq, end, rec) != kBtOk || rec.state != kBrfMoved) return kBtRetry;
   } else {
     return kBtNotFound;
   }
+  // A copy holds a live record's whole slot only (slot_read).
   if (!live_len_ok(f, rec.len)) return kBtRetry;
   uint32_t trailer = rec::view<rec::U32>(rec.p + kBrfSlotHdr + rec.len).get();
   if (trailer != brf_slot_sum(rec.p, rec.len)) return kBtRetry;
@@ -410,7 +502,7 @@ uint32_t brf_read_rid(BrfFile* f, uint32_t rid, BrfRead& r) {
     uint32_t end;
     if (!records_end(f, &end)) return int(kBtRetry);
     Slot s;
-    int x = locate(f, rid, s, end);
+    int x = locate(f, rid, s, end, f->st.pass_scattered > 0);
     // A bad check at a given id is no record there, once seen under the lock.
     if (x == kBtRetry && locked) return int(kBtNotFound);
     if (x == kBtOk) deliver(s, rid, r);
@@ -445,7 +537,7 @@ int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
   uint32_t end;
   if (!records_end(f, &end)) return kBtRetry;
   Slot s;
-  int x = locate(f, rid, s, end);
+  int x = locate(f, rid, s, end, f->st.pass_scattered > 0);
   if (x != kBtOk) return kBtRetry;  // an entry must lead to a live record
   deliver(s, rid, r);
   return kBtOk;
@@ -1376,6 +1468,7 @@ struct NH {
   BtCursor cur;        // its entry (kAt)
   uint8_t seek[kBtMaxKey];
   uint32_t seek_len = 0;
+  int pass = FM_PASS_END;  // the pass under way (fm_read_pass)
 };
 
 struct Native {
@@ -1482,6 +1575,15 @@ void unhold(NH* h) {
   h->held = 0;
 }
 
+void end_pass(NH* h) {
+  if (h->pass != FM_PASS_END && h->f) {
+    bt_pass_end(h->f->st, h->pass == FM_PASS_SCATTERED);
+    // The last scattered pass gives its copies' memory back.
+    if (!h->f->st.pass_scattered) h->f->copy = BrfFile::Copies{};
+  }
+  h->pass = FM_PASS_END;
+}
+
 // Describes the open file in the file block and checks the caller's
 // structure against it; 1, or 0 with 200630.
 int bind_open(FmArb* a, BrfFile* f, bool excl) {
@@ -1535,6 +1637,7 @@ void n_free_id(FmArb* a) {
   NH* h = nh(a);
   if (!h) return;
   unhold(h);
+  end_pass(h);
   if (h->owner && h->f) {
     drop_kdb(h->f);
     brf_close(h->f, h->excl);
@@ -1582,8 +1685,20 @@ int n_attach(FmArb*, FmArb* s) {
 }
 
 int n_close(FmArb* req, FmArb*) {
-  if (NH* h = nh(req)) unhold(h);
+  if (NH* h = nh(req)) {
+    unhold(h);
+    end_pass(h);
+  }
   return 1;
+}
+
+void n_pass(FmArb* a, int how) {
+  NH* h = nh(a);
+  if (!h || !h->f || h->pass == how) return;
+  end_pass(h);
+  if (how != FM_PASS_WALK && how != FM_PASS_SCATTERED) return;
+  h->pass = how;
+  bt_pass_begin(h->f->st, how == FM_PASS_SCATTERED);
 }
 
 int n_locate(FmFdb* d) {
@@ -1885,7 +2000,7 @@ int n_release(FmArb*, FmArb* a) {
 const FmHandlers brf_handlers = {
     FM_BE_NATIVE, nullptr, n_alloc_id, n_attach, n_create, n_close, nullptr, n_del, n_close, nullptr,
     nullptr, n_free_id, n_locate, n_nam, n_open, n_rdnxt, n_read, n_release, nullptr, n_rename, n_rewrite,
-    n_scratch, n_start, n_write, n_del_all, nullptr,
+    n_scratch, n_start, n_write, n_del_all, nullptr, n_pass,
 };
 
 uint8_t brf_chooser(const FmFdb* fdb) {

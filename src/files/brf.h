@@ -56,6 +56,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -174,7 +175,25 @@ struct BrfFile {
   int excl_users = 0;
   int open_lock = 0;                // byte 0 of the data file: 1 read, 2 write
   std::unordered_map<uint32_t, const void*> holds;  // record id -> holding handle
+  // While a scattered pass is under way (fm_read_pass), records are read
+  // through the data file instead of through its mapping (reads at
+  // scattered places would each map a window of pages for one record):
+  // into a cache of kBrfCopyBlocks blocks of kBrfCopyBlock bytes of the
+  // file, valid while the file's change counter stays at `counter`, and
+  // from there into `slot`.
+  struct Copies {
+    std::unique_ptr<uint8_t[]> mem;                  // the blocks
+    std::unordered_map<uint32_t, uint32_t> where;    // block of the file -> its place
+    std::vector<uint32_t> page;                      // place -> block of the file
+    std::vector<uint16_t> have;                      // place -> bytes read (the file may end in it)
+    std::vector<uint8_t> used;                       // place -> read since the hand last passed
+    uint32_t hand = 0;
+    uint64_t counter = 1;                            // odd: nothing held
+    std::vector<uint8_t> slot;
+  } copy;
 };
+constexpr uint32_t kBrfCopyBlock = 1024;   // a few records: little read for one
+constexpr uint32_t kBrfCopyBlocks = 4096;  // 4 MiB
 
 // Layout checks (for create and the structure check).
 bool brf_layout_ok(const BrfLayout& lay, std::string* why);

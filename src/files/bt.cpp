@@ -210,6 +210,67 @@ void bt_detach(BtStore& s) {
   s.dmap = s.imap = s.jmap = nullptr;
 }
 
+// ----------------------------------------------------------------- passes --
+namespace {
+constexpr uint64_t kNoPage = ~uint64_t(0);
+
+void pass_forget(BtStore& s) {
+  for (int m = 0; m < 2; ++m) s.pass_lo[m] = kNoPage, s.pass_hi[m] = 0;
+  s.pass_pages = 0;
+}
+
+// Lets the pages read since the last release go from this process's view.
+void pass_release(BtStore& s) {
+  uint8_t* base[2] = {s.dmap, s.imap};
+  for (int m = 0; m < 2; ++m) {
+    uint64_t lo = s.pass_lo[m], hi = s.pass_hi[m];
+    if (lo >= hi || !base[m]) continue;
+    uio_map_release(base[m] + lo * kBtPage, (hi - lo) * kBtPage);
+    std::vector<uint64_t>& v = s.pass_seen[m];
+    uint64_t w0 = lo / 64, w1 = std::min<uint64_t>(v.size(), (hi + 63) / 64);
+    if (w0 < w1) std::fill(v.begin() + long(w0), v.begin() + long(w1), 0);
+  }
+  pass_forget(s);
+  ++s.pass_releases;
+}
+}  // namespace
+
+void bt_pass_begin(BtStore& s, bool scattered) {
+  if (!s.pass_walks && !s.pass_scattered) pass_forget(s);
+  ++(scattered ? s.pass_scattered : s.pass_walks);
+}
+
+void bt_pass_end(BtStore& s, bool scattered) {
+  int& n = scattered ? s.pass_scattered : s.pass_walks;
+  if (n <= 0) return;
+  --n;
+  // The last pass leaves nothing of what it read behind.
+  if (!s.pass_walks && !s.pass_scattered) pass_release(s);
+}
+
+void bt_pass_note(BtStore& s, int file, uint64_t off, uint32_t len) {
+  std::vector<uint64_t>& v = s.pass_seen[file];
+  uint64_t first = off / kBtPage, last = (off + (len ? len - 1 : 0)) / kBtPage;
+  if (s.pass_scattered) {
+    // A read fault maps the pages around the one touched that the system
+    // holds (up to kBtPassAround): at scattered places all of them count.
+    first &= ~uint64_t(kBtPassAround - 1);
+    last |= kBtPassAround - 1;
+  }
+  for (uint64_t pg = first; pg <= last; ++pg) {
+    uint64_t w = pg / 64, bit = uint64_t(1) << (pg % 64);
+    if (w < v.size() && (v[w] & bit)) continue;
+    // Before the page is read: a release after it would let go the page
+    // the reader is on.
+    if (s.pass_pages >= kBtPassPages) pass_release(s);
+    if (w >= v.size()) v.resize(w + 1024, 0);
+    v[w] |= bit;
+    ++s.pass_pages;
+    s.pass_lo[file] = std::min(s.pass_lo[file], pg);
+    s.pass_hi[file] = std::max(s.pass_hi[file], pg + 1);
+  }
+}
+
 // ------------------------------------------------------------------ locks --
 namespace {
 UioWordLock word_lock(const BtStore& s) {
@@ -626,6 +687,7 @@ const uint8_t* bt_rpage(BtStore& s, uint32_t pg) {
     bt_refresh_sizes(s);
     if (end > s.isize) return nullptr;
   }
+  bt_pass_read(s, 1, uint64_t(pg) * kBtPage, kBtPage);
   const uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
   if (s.in_txn && is_touched(s, pg)) return p;
   uint64_t lsn = bt_ph(p).lsn.get();

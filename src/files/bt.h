@@ -201,6 +201,13 @@ struct BtStore {
   // Called by a rollback after the old bytes are back (the data file's own
   // repairs: its end-of-records mark).
   void (*after_recover)(BtStore& s) = nullptr;
+  // Passes (bt_pass_begin) under way, and the pages of the data file (0)
+  // and the index file (1) read since the mappings were last let go.
+  int pass_walks = 0, pass_scattered = 0;
+  std::vector<uint64_t> pass_seen[2];  // a bit per page
+  uint64_t pass_lo[2] = {}, pass_hi[2] = {};  // pages [lo, hi) hold the bits set
+  uint32_t pass_pages = 0;
+  uint32_t pass_releases = 0;  // times the mappings were let go (tests)
 };
 
 BtHdr& bt_hdr(BtStore& s);
@@ -224,6 +231,30 @@ void bt_detach(BtStore& s);
 bool bt_hdr_ok(BtStore& s);
 // Learns the files' current sizes (they grow under other processes).
 void bt_refresh_sizes(BtStore& s);
+
+// ------------------------------------------------------------------ passes --
+// A pass reads a large part of a file once: a walk through a tree from
+// start to end, or reads of records by id in an order of the reader's own
+// (scattered). While one is under way, the pages of the data and index
+// files that reads touch are counted, and when more than kBtPassPages have
+// been touched the process lets its view of them go (the pages stay in the
+// system's page cache): a pass over a file of any size keeps a bounded part
+// of it in the process's resident memory, at the price of mapping a page
+// again when it is read again after that. A read fault maps the pages
+// around the one touched too, so while a scattered pass is under way a
+// touched page counts the kBtPassAround pages around it (a walk reads them
+// all anyway); the records a scattered pass reads by id do not go through
+// the mapping at all (brf.h). Passes end with bt_pass_end; what is read is
+// the same with or without one.
+constexpr uint32_t kBtPassPages = 2048;  // 8 MiB
+constexpr uint32_t kBtPassAround = 16;   // the system's usual 64 KB
+void bt_pass_begin(BtStore& s, bool scattered);
+void bt_pass_end(BtStore& s, bool scattered);
+// Notes a read of len bytes at off of the data file (0) or the index file (1).
+void bt_pass_note(BtStore& s, int file, uint64_t off, uint32_t len);
+inline void bt_pass_read(BtStore& s, int file, uint64_t off, uint32_t len) {
+  if (s.pass_walks | s.pass_scattered) bt_pass_note(s, file, off, len);
+}
 
 // ------------------------------------------------------------------ locks --
 // The change lock to read one state (see Sharing above), waiting as long as

@@ -412,6 +412,7 @@ struct FmHandlers {
   // Beyond the 23 slots: operations the file manager uses for itself.
   FmRecFn del_all;                               // delete every record in the stream's range (null: by reads)
   uint8_t* (*fast)(FmArb* a);                    // address of the current record itself (memory files)
+  void (*pass)(FmArb* a, int how);               // fm_read_pass (null: nothing to do)
 };
 
 // Back-end types.
@@ -605,6 +606,14 @@ int fm_rdnxt(FmArb* a);
 uint8_t* fm_read_fast(FmArb* a, int options);
 uint8_t* fm_rdnxt_fast(FmArb* a, int options);
 uint8_t* MADDR(FmArb* a, uint32_t rid);
+// A stream about to read a large part of its file once tells its back end
+// how: FM_PASS_WALK, from start to end in a key's order; FM_PASS_SCATTERED,
+// record by record by id in an order of its own; FM_PASS_END when it is
+// done (closing or detaching the stream ends it too). A back end that maps
+// its file then keeps only a bounded part of it in the process's memory
+// while the pass reads. What the reads deliver does not change.
+constexpr int FM_PASS_END = 0, FM_PASS_WALK = 1, FM_PASS_SCATTERED = 2;
+void fm_read_pass(FmArb* a, int how);
 int fm_write(FmArb* a);
 int fm_rewrite(FmArb* a);
 int fm_del(FmArb* a);

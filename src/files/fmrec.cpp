@@ -475,6 +475,12 @@ int fm_mem_reset(FmArb* a) {
   return 1;
 }
 
+void fm_read_pass(FmArb* a, int how) {
+  if (!check(a)) return;
+  const FmHandlers* t = T(a);
+  if (t && t->pass) t->pass(a, how);
+}
+
 int fm_del_all(FmArb* a) {
   if (!check(a)) return 0;
   const FmHandlers* t = T(a);

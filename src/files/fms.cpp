@@ -1288,7 +1288,7 @@ namespace fmi {
 const FmHandlers mem_handlers = {
     FM_BE_MEMORY, nullptr, m_alloc_id, m_attach, m_create, m_close, nullptr, m_del, m_detach, nullptr,
     nullptr, m_free_id, m_locate, m_nam, m_open, m_rdnxt, m_read, m_release, nullptr, m_rename, m_rewrite,
-    m_scratch, m_start, m_write, m_del_all, m_fast,
+    m_scratch, m_start, m_write, m_del_all, m_fast, nullptr,
 };
 
 bool is_mem(const FmArb* a) { return fm_handlers(a->file->fns) == &mem_handlers; }
@@ -1761,6 +1761,6 @@ namespace fmi {
 const FmHandlers seq_handlers = {
     FM_BE_SEQ, nullptr, s_alloc_id, s_attach, s_create, s_close, nullptr, s_del, s_close, nullptr,
     nullptr, s_free_id, s_locate, s_nam, s_open, s_rdnxt, s_read, s_release, nullptr, s_rename, s_rewrite,
-    s_scratch, s_start, s_write, s_del_all, nullptr,
+    s_scratch, s_start, s_write, s_del_all, nullptr, nullptr,
 };
 }  // namespace fmi

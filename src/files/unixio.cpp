@@ -463,6 +463,10 @@ void uio_unmap(void* base, uint64_t reserve) {
   if (base) ::munmap(base, size_t(reserve));
 }
 
+void uio_map_release(void* base, uint64_t len) {
+  if (base && len) ::madvise(base, size_t(len), MADV_DONTNEED);
+}
+
 // ------------------------------------------------------------------ locks --
 namespace {
 UioReport g_report = nullptr;

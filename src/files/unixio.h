@@ -137,6 +137,11 @@ void uio_set_sync_mode(int mode);
 // them); nullptr with errno.
 uint8_t* uio_map(int fd, uint64_t reserve, bool writable);
 void uio_unmap(void* base, uint64_t reserve);
+// Lets the process's view of len bytes at base (a part of a shared file
+// mapping, page-aligned) go: the bytes stay in the file and in the system's
+// page cache, and the next touch maps them again. Nothing written through
+// the mapping is lost.
+void uio_map_release(void* base, uint64_t len);
 
 // ------------------------------------------------------------------ locks --
 enum class UioLock { Read, Write };

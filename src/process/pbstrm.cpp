@@ -114,6 +114,7 @@ struct PtrPos {
 struct Cursor {
   std::shared_ptr<Query> q;
   FmArb* pcf = nullptr;               // the cursor's handle on the query's file
+  bool passing = false;               // its reads are a pass over the file (fm_read_pass)
   bool events = false;
   PtrPos ptrs;                        // the next pointer record
   std::unique_ptr<PbReader> reader;
@@ -278,6 +279,8 @@ int run_query(Query& q) {
     FmArb* h;
     ~Gone() { fm_detach(h); }
   } gone{sel};
+  // The selection reads the whole file once (an old query's records: by id).
+  fm_read_pass(sel, q.source ? FM_PASS_SCATTERED : FM_PASS_WALK);
   size_t rec_len = std::max<size_t>(q.base->file->fdb.rec_len, 1);
   struct Pool {
     MmPool p;
@@ -369,6 +372,11 @@ void new_reader(Cursor* c) {
       },
       [c](const uint8_t* id) -> uint32_t {
         FmArb* req = c->req;
+        if (!c->passing) {
+          // The records come in the query's order, scattered over the file.
+          fm_read_pass(c->pcf, FM_PASS_SCATTERED);
+          c->passing = true;
+        }
         uint16_t op = uint16_t(req->op & (kReadBits | FM_OP_FAST));
         hand(req, c->pcf, op);
         uint32_t st;

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -192,6 +195,10 @@ TEST(Brf, RandomChangesMatchAnOracle) {
       by_rid.erase(it);
     }
     if (step % 500 == 499) {
+      // Every other check reads inside passes: records by id through the
+      // data file instead of its mapping (moved records too).
+      bool pass = step % 1000 == 999;
+      if (pass) bt_pass_begin(o.f->st, true), bt_pass_begin(o.f->st, false);
       for (auto& [rid, r] : by_rid) {
         uint32_t st;
         ASSERT_EQ(read_rid(o.f, rid, &st), r) << "rid " << rid;
@@ -205,6 +212,7 @@ TEST(Brf, RandomChangesMatchAnOracle) {
         ++i;
       }
       EXPECT_EQ(scan(o.f, 1).size(), by_rid.size());
+      if (pass) bt_pass_end(o.f->st, true), bt_pass_end(o.f->st, false);
       BrfCheck chk;
       ASSERT_EQ(brfanal_verify(p, &chk), 0u);
       EXPECT_TRUE(chk.sound()) << ::testing::PrintToString(chk.problems);
@@ -223,4 +231,100 @@ TEST(Brf, RandomChangesMatchAnOracle) {
   for (auto& [rid, r] : by_rid) ASSERT_EQ(brf_remove(o.f, rid), 0u);
   EXPECT_EQ(brf_counts(o.f).live, 0u);
   EXPECT_TRUE(scan(o.f, 0).empty());
+}
+
+namespace {
+// The process's resident pages of mapped files, in KiB.
+long rss_file_kib() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  long kib = -1;
+  while (f && std::fgets(line, sizeof line, f))
+    if (std::strncmp(line, "RssFile:", 8) == 0) kib = std::atol(line + 8);
+  if (f) std::fclose(f);
+  return kib;
+}
+}  // namespace
+
+// A pass over a file three times the pass's budget keeps the file's pages
+// in the process's memory within the budget and reads every record as a
+// read without a pass does; the budget is counted page by page, and at
+// scattered places by the system's read-around windows.
+TEST(Brf, PassesKeepAFileOutOfMemory) {
+  BrfTempDir d;
+  std::string p = d.file("BIG");
+  Opened o;
+  ASSERT_EQ(brf_create(p, brf_test_layout(), false, &o.f), 0u);
+  const uint32_t n = 3 * kBtPassPages * kBtPage / 216;
+  std::vector<uint32_t> rids(n);
+  uint8_t rec[200];
+  for (uint32_t i = 0; i < n; ++i) {
+    brf_make_rec(rec, sizeof rec, i, i % 13);
+    ASSERT_EQ(brf_insert(o.f, rec, sizeof rec, &rids[i]), 0u) << brf_error();
+  }
+  brf_close(o.f, false);  // its pages leave the process with the mapping
+  ASSERT_EQ(brf_open(p, false, &o.f), 0u);
+  const long budget_kib = long(kBtPassPages) * kBtPage / 1024, slack_kib = 2048;
+  long base = rss_file_kib(), most = base;
+  BrfReader rd;
+  bt_pass_begin(o.f->st, false);
+  uint32_t seen = 0;
+  EXPECT_EQ(rd.scan(o.f, 0,
+                    [&](const BtCursor&) {
+                      brf_make_rec(rec, sizeof rec, seen, seen % 13);
+                      EXPECT_EQ(rd.rec(), std::vector<uint8_t>(rec, rec + sizeof rec));
+                      if (++seen % 256 == 0) most = std::max(most, rss_file_kib());
+                      return true;
+                    }),
+            FM_ST_EOF);
+  EXPECT_EQ(seen, n);
+  EXPECT_GE(o.f->st.pass_releases, 2u);
+  bt_pass_end(o.f->st, false);
+  EXPECT_LT(most - base, budget_kib + slack_kib);
+
+  std::vector<uint32_t> order(n);
+  for (uint32_t i = 0; i < n; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  base = most = rss_file_kib();
+  bt_pass_begin(o.f->st, true);
+  for (uint32_t k = 0; k < n; ++k) {
+    uint32_t i = order[k], st;
+    brf_make_rec(rec, sizeof rec, i, i % 13);
+    ASSERT_EQ(read_rid(o.f, rids[i], &st), std::vector<uint8_t>(rec, rec + sizeof rec));
+    if (k % 256 == 0) most = std::max(most, rss_file_kib());
+  }
+  // What is read through the file follows the changes made meanwhile.
+  uint32_t st;
+  brf_make_rec(rec, sizeof rec, 5, 99);
+  ASSERT_EQ(brf_update(o.f, rids[5], rec, sizeof rec), 0u) << brf_error();
+  EXPECT_EQ(read_rid(o.f, rids[5], &st), std::vector<uint8_t>(rec, rec + sizeof rec));
+  ASSERT_EQ(brf_remove(o.f, rids[6]), 0u);
+  read_rid(o.f, rids[6], &st);
+  EXPECT_EQ(st, FM_ST_NO_RECORD);
+  bt_pass_end(o.f->st, true);
+  EXPECT_LT(most - base, slack_kib);
+
+  // The budget: full, then one page past it.
+  BtStore& s = o.f->st;
+  bt_pass_begin(s, false);
+  uint32_t rel = s.pass_releases;
+  for (uint32_t pg = 0; pg < kBtPassPages; ++pg) bt_pass_read(s, pg % 2, uint64_t(pg / 2) * kBtPage + 5, 1);
+  bt_pass_read(s, 0, 5, 1);  // a page already counted
+  EXPECT_EQ(s.pass_pages, kBtPassPages);
+  EXPECT_EQ(s.pass_releases, rel);
+  bt_pass_read(s, 1, uint64_t(kBtPassPages) * kBtPage, 2);
+  EXPECT_EQ(s.pass_releases, rel + 1);
+  EXPECT_EQ(s.pass_pages, 1u);
+  // A read across two pages counts both; at scattered places, their windows.
+  bt_pass_read(s, 0, 2 * kBtPage - 1, 2);
+  EXPECT_EQ(s.pass_pages, 3u);
+  bt_pass_begin(s, true);
+  bt_pass_read(s, 0, 40 * kBtPage, 1);
+  EXPECT_EQ(s.pass_pages, 3u + kBtPassAround);
+  bt_pass_end(s, true);
+  bt_pass_end(s, false);
+  EXPECT_EQ(s.pass_pages, 0u);
+  // No pass, nothing counted.
+  bt_pass_read(s, 0, 90 * kBtPage, 1);
+  EXPECT_EQ(s.pass_pages, 0u);
 }
