@@ -297,9 +297,9 @@ void BM_ScText(benchmark::State& st) {
       SeFileResult r;
       if (se_read_file("bench.stmt", text, &val, &r) != 0) return;
       std::vector<std::string> why;
-      FmArb* stmts = se_check_file("ABC", "00", &dict, r.procs, r.stmts, &why);
+      FmArb* stmts = se_check_file("ABC", "00", &dict, r.stmts, &why);
       if (!stmts) return;
-      pc_set_stmt_source("ABC", stmts);
+      pc_set_stmt_source("ABC", stmts, se_checked_procs(r.procs));
       std::vector<DCmplErr> errs;
       uint32_t code = 0;
       ok = pc_check(key, &errs, &code) != 0;

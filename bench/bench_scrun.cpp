@@ -11,6 +11,11 @@
 //          field
 //   IFAND  BASE and IF A > 500000 AND B < 700000 (T) CALC C = C + 1
 //   GOSUB  BASE and GOSUB S1 (S1: CALC C = C + 1, RETURN)
+//   DATE   BASE and IF D > 20000101 (T) CALC C = C + 1, D a date field
+//          (text, CCYYMMDD) set to today before the loop
+// and, to see where BASE's time goes, its parts alone: LOOP (no body), SUM
+// (CALC A = A + I * 3), MOVE (CALC B = A) and TEST (the IF, false throughout,
+// and its (T)).
 // BM_Sc/<body>/plans:1 runs it with the loop plans, plans:0 without (the
 // plain path every loop that has no plan takes); each invocation checks B
 // and C at the end (a wrong value ends the run with 24 instead of 2). The
@@ -50,6 +55,7 @@ struct Body {
   std::string tail;   // after the event point's END (GOSUB's routine)
   std::string b, c;   // B and C at the end
   const char* lua;
+  std::string pre = "";  // before the loop
 };
 
 std::string fmt_hundredths(long long v) {
@@ -121,6 +127,24 @@ const std::vector<Body>& bodies() {
                  "return function(n)\n local a, b, c = 0, 0, 0\n local function s1() c = c + 1 end\n"
                  " for i = 1, n do\n  a = a + i * 3\n  if a > 1000000 then a = a - 1000000 end\n  b = a\n  s1()\n"
                  " end\n return b + c\nend\n"});
+    // DATE: today is after 2000-01-01.
+    v.push_back({"DATE",
+                 calc("", "A", "A + I * 3") + wrap + test("", "IF", "D", 3, "20000101") + calc("T", "C", "C + 1"),
+                 "", base_b, std::to_string(kLoops),
+                 "return function(n)\n local a, b, c, d = 0, 0, 0, 20261208\n for i = 1, n do\n  a = a + i * 3\n"
+                 "  if a > 1000000 then a = a - 1000000 end\n  b = a\n  if d > 20000101 then c = c + 1 end\n end\n"
+                 " return b + c\nend\n",
+                 line("", "SET DATE", {{0, "---"}, {4, "D"}})});
+    // The parts of BASE alone, to see where its time goes: the loop with
+    // no body, the sum, the move and the test.
+    v.push_back({"LOOP", "", "", "0", "0", "return function(n)\n local b = 0\n for i = 1, n do end\n return b\nend\n"});
+    v.push_back({"SUM", calc("", "A", "A + I * 3"), "", "0", "0",
+                 "return function(n)\n local a = 0\n for i = 1, n do a = a + i * 3 end\n return 0\nend\n"});
+    v.push_back({"MOVE", calc("", "B", "A"), "", "0", "0",
+                 "return function(n)\n local a, b = 0, 0\n for i = 1, n do b = a end\n return b\nend\n"});
+    v.push_back({"TEST", test("", "IF", "A", 3, "1000000") + calc("T", "A", "A - 1000000"), "", "0", "0",
+                 "return function(n)\n local a = 0\n for i = 1, n do\n  if a > 1000000 then a = a - 1000000 end\n end\n"
+                 " return a\nend\n"});
     return v;
   }();
   return v;
@@ -128,7 +152,7 @@ const std::vector<Body>& bodies() {
 
 std::string program(const Body& b) {
   return std::string("process 6 L") + b.name + "\nstatements 1\n" + calc("", "J", std::to_string(kLoops).c_str()) +
-         calc("", "A", "0") + calc("", "B", "0") + calc("", "C", "0") + stmttext::loop("I", "1", "J") + b.stmts +
+         calc("", "A", "0") + calc("", "B", "0") + calc("", "C", "0") + b.pre + stmttext::loop("I", "1", "J") + b.stmts +
          line("", "END LOOP", {{0, "I"}}) +
          // A wrong result ends the run with LOGOUT's 24 instead of 2.
          test("", "IF", "B", 6, b.b.c_str()) + line("T", "LOGOUT", {{8, "N"}}) + test("", "IF", "C", 6, b.c.c_str()) +
@@ -146,18 +170,21 @@ struct World {
     e.dictionary();
     if (!pltest::usr_in_db1() || !pltest::compilers_on()) return;
     fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")});
-    // The calculation variables, each work field its own data area, and L:
-    // a 5-byte fixed packed work field.
+    // The calculation variables, each work field its own data area, L: a
+    // 5-byte fixed packed work field, and D: a date.
     std::vector<fx::Rec> els;
     int n = 0;
-    for (const char* name : {"A", "B", "C", "I", "J", "L"}) {
+    for (const char* name : {"A", "B", "C", "I", "J", "L", "D"}) {
       ++n;
-      bool l = name[0] == 'L';
+      bool l = name[0] == 'L', d = name[0] == 'D';
       els.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000100 + n)}, {"work", "1"}, {"name", name},
                                         {"kind", "1"}, {"ident_stamp", "2026-01-01T00:00:0" + std::to_string(n)},
-                                        {"number", std::to_string(n)}, {"length", l ? "5" : "9"}, {"occurs", "1"},
-                                        {"type", l ? "8" : "12"}, {"sign", "1"}, {"digits", l ? "9" : "15"},
+                                        {"number", std::to_string(n)}, {"length", d ? "8" : l ? "5" : "9"},
+                                        {"occurs", "1"}, {"type", d ? "4" : l ? "8" : "12"}, {"sign", d ? "0" : "1"},
+                                        // (a date's units: century to day)
+                                        {"digits", d ? "8" : l ? "9" : "15"}, {"decimals", d ? "5" : "0"},
                                         {"key_kind", "255"}}));
+      if (d) rec::view<DElem>(els.back().data()).mask.set("08070605");
     }
     fx::write("ELEMENT", "0LA", "00", els);
     std::string text;

@@ -448,22 +448,20 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
   return written;
 }
 
-FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<SeFileResult::Proc>& procs,
-                     const std::vector<DStmt>& stmts, std::vector<std::string>* errors) {
-  std::vector<DStmt> all;
+FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<DStmt>& stmts,
+                     std::vector<std::string>* errors) {
+  if (se_store_dict(app, ver, dict, stmts, errors, true) != int(stmts.size())) return nullptr;
   uint32_t st = 0;
-  // An application without a STMT file yet has no statements to keep.
-  if (!se_list_dict(app, ver, dict, &all, &st) && st != FM_ST_NOT_FOUND && st != FM_ST_NO_SYSDIR) {
-    if (errors) errors->push_back("the STMT file of " + std::string(app, 3) + " cannot be read: status " + std::to_string(st));
-    return nullptr;
-  }
-  auto checked = [&](const DStmt& s) {
-    for (const SeFileResult::Proc& p : procs)
-      if (s.proc_type == p.type && cut(s.proc_name.str()) == p.name) return true;
-    return false;
-  };
-  std::erase_if(all, checked);
-  all.insert(all.end(), stmts.begin(), stmts.end());
-  if (se_store_dict(app, ver, dict, all, errors, true) != int(all.size())) return nullptr;
   return open_stmt(app, ver, false, true, &st);
+}
+
+std::vector<PcCheckedProc> se_checked_procs(const std::vector<SeFileResult::Proc>& procs) {
+  std::vector<PcCheckedProc> out;
+  for (const SeFileResult::Proc& p : procs) {
+    PcCheckedProc c;
+    c.type = uint8_t(p.type);
+    c.name.set(p.name);
+    out.push_back(c);
+  }
+  return out;
 }

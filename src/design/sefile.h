@@ -20,6 +20,7 @@
 
 #include "design/se.h"
 #include "design/se_valid.h"
+#include "process/pc.h"
 
 // The key of a block: STMT bytes 0-47.
 struct SeBlockKey {
@@ -115,12 +116,15 @@ std::string se_write_file(const std::vector<DStmt>& stmts);
 int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DStmt>* out,
                  uint32_t* status = nullptr);
 // The statements a check compiles: a memory-resident STMT file of the
-// application, in the current scope, holding its dictionary's records with
-// those of each process in `procs` replaced by the records of `stmts`
-// (token names stored as numbers). Its handle, open in the current scope,
-// or null with the reason in errors.
-FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<SeFileResult::Proc>& procs,
-                     const std::vector<DStmt>& stmts, std::vector<std::string>* errors);
+// application, in the current scope, holding the records of `stmts` (token
+// names stored as numbers), to be set as the application's statement source
+// for the processes read (pc_set_stmt_source with se_checked_procs): those
+// compile from it, any other process's statements (a COPY's) from the
+// dictionary. Its handle, open in the current scope, or null with the
+// reason in errors.
+FmArb* se_check_file(const char* app, const char* ver, SeDict* dict, const std::vector<DStmt>& stmts,
+                     std::vector<std::string>* errors);
+std::vector<PcCheckedProc> se_checked_procs(const std::vector<SeFileResult::Proc>& procs);
 // Writes records into an application's STMT file (created when missing),
 // token names stored as numbers (cnv_token direction 2). The count written,
 // -1 when the file cannot be created or opened; a refused token or a

@@ -354,10 +354,25 @@ int op_img_exec(Pcb* pcb) {
     RmItem it = c->wm;
     it.handle = uint32_t(n);
     it.value = item_value(c);
+    char* over = nullptr;  // an overflowed total's text
     if (Ref<uint8_t> sum = summary_value(pcb, c)) {
       it.value = sum;
       it.data_type = 12;
       it.length = uint16_t(kOpBucket - 1);
+      const auto& bk = rec::view<OpBucket>(sum.get());
+      if (bk.ovf) {
+        // An overflowed total has no value to edit (the bucket keeps the
+        // last sum that fitted): the item shows the mask's overflow form,
+        // as text.
+        int w = std::max<int>(c->wm.text_len, 1);
+        over = static_cast<char*>(MM_ALLOC(r->pool, size_t(w)));
+        std::string_view mask = c->wm.mask.trimmed();
+        op_bucket_text(bk, mask.data(), int(mask.size()), over, w);
+        it.value = Ref<uint8_t>::of(reinterpret_cast<uint8_t*>(over));
+        it.data_type = 1;
+        it.length = uint16_t(w);
+        it.mask.clear();
+      }
     }
     bool see = may_see(pcb, c);
     if (items[i].pending) {
@@ -367,6 +382,7 @@ int op_img_exec(Pcb* pcb) {
       RmChrUpd d{uint32_t(n), c->wm.row, c->wm.col, std::max<int>(c->wm.rows, 1), std::max<int>(c->wm.text_len, 1)};
       rm_upd_chr(r, d, 16, 16);
     }
+    if (over) mm_free(over);
   }
   OpPcb& o = op_pcb(pcb);
   PcbFrameEnt* fe = frame_ent(pcb);
@@ -500,7 +516,9 @@ int svc_print_region(Pcb* pcb, const IiRegion* g) {
   if (!b) return 0;
   std::memset(static_cast<void*>(b), 0, kRmImgHead);
   b->number = 1;
-  b->col = uint16_t(std::min(g->first, int(r->width)));
+  // A region is cut at the page's right edge like any image: one that
+  // starts past it prints its rows as blank lines.
+  b->col = uint16_t(g->first);
   b->rows = uint32_t(g->rows);
   b->cols = uint32_t(g->width);
   b->sep = ' ';

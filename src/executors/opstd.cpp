@@ -11,6 +11,7 @@
 #include "foundation/os.h"
 #include "foundation/pd.h"
 #include "language/ii.h"
+#include "process/em.h"
 #include "process/emrec.h"
 #include "process/pc.h"
 #include "process/pcb.h"
@@ -277,6 +278,22 @@ int op_roll_bucket(OpBucket& src, OpBucket& tgt) {
   return 1;
 }
 
+namespace {
+
+// The field of a summary of the module: an item of the module showing or
+// totalling it (blank when none does).
+std::string_view summary_field(Pcb* pcb, const PcSum& sum) {
+  const EmHeader* em = pcb->module.get();
+  const PcbItemEnt* items = pcb->item_tbl.get();
+  for (uint32_t i = 1; em && items && i <= em->n_items; ++i) {
+    const EmCitm* c = items[i].citm.get();
+    if (c && sum.app == c->app.view() && sum.area == c->area && sum.offset == c->offset) return c->field.trimmed();
+  }
+  return {};
+}
+
+}  // namespace
+
 void op_sum_roll_ents(Pcb* pcb, OpSum* ents, int count, int level) {
   for (int i = 0; i < count; ++i) {
     OpSum& e = ents[i];
@@ -301,8 +318,13 @@ void op_sum_roll_ents(Pcb* pcb, OpSum* ents, int count, int level) {
           text += rec::view<EmCitm>(item).field.trimmed();
         } else if (const uint8_t* ref = e.sum_ref.get()) {
           const PcSum& sum = rec::view<PcSum>(ref);
-          text += sum.app.trimmed();
-          text += " " + std::to_string(uint32_t(sum.number));
+          std::string_view field = summary_field(pcb, sum);
+          if (!field.empty()) {
+            text += field;
+          } else {
+            text += sum.app.trimmed();
+            text += " " + std::to_string(uint32_t(sum.number));
+          }
         }
         add_wrn_err(pcb, text.data(), text.size(), 1);
       }

@@ -127,8 +127,9 @@ int op_roll_bucket(OpBucket& src, OpBucket& tgt);
 // 0 into the innermost bucket of the entry it rolls to, or nowhere) and
 // zeroes them. A total that goes into overflow gives the process one
 // warning, once per entry, naming the field (message 200120, the item's
-// field or the summary's application and number); pcb may be null (no
-// warning).
+// field; for a summary of the module the field of an item showing or
+// totalling it, else the summary's application and number); pcb may be
+// null (no warning).
 void op_sum_roll_ents(Pcb* pcb, OpSum* ents, int count, int level);
 
 // A bucket in display form for a subtotal line: the value edited with the

@@ -425,18 +425,21 @@ namespace {
 // their cache misses overlap the work on the records before them.
 constexpr uint32_t kScanAhead = 8;
 
-void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) {
+// Asks the memory system for the lines of the slot at rid (a hint: rid is
+// not trusted).
+void fetch_slot(BrfFile* f, uint32_t rid) {
 #if defined(__GNUC__)
-  uint32_t rid = bt_ahead(f->st, tree, c, kScanAhead);
   uint64_t len = uint64_t(kBrfSlotOver) + f->lay.rec_len;
   if (rid < kBrfHdrSize || rid + len > f->st.dsize) return;
   const uint8_t* p = f->st.dmap + rid;
   for (uint64_t o = 0; o < len; o += 64) __builtin_prefetch(p + o);
   __builtin_prefetch(p + len - 1);
 #else
-  (void)f, (void)tree, (void)c;
+  (void)f, (void)rid;
 #endif
 }
+
+void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) { fetch_slot(f, bt_ahead(f->st, tree, c, kScanAhead)); }
 
 int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
   uint32_t end;
@@ -454,6 +457,8 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
   int rc = consistent(f, [&](bool) {
     int x = bt_seek(f->st, tree, key, n, how == BrfSeek::After, c);
     if (x != kBtOk) return x;
+    // The record's lines come together rather than one after another.
+    fetch_slot(f, c.rid);
     if (how == BrfSeek::Exact && std::memcmp(c.key, key, n) != 0) return int(kBtNotFound);
     return read_entry(f, c.rid, r);
   });
@@ -514,10 +519,11 @@ uint32_t brf_hold(BrfFile* f, const void* owner, uint32_t rid, int wait_secs) {
   char what[600];
   what[0] = 0;
   // The name for the wait's report is made only when there is a wait.
-  int e = uio_lock(f->st.dfd, rid, UioLock::Write, kUioNoWait, nullptr);
+  auto mine = [](void* file, uint32_t id) { return static_cast<BrfFile*>(file)->holds.count(id) != 0; };
+  int e = bt_hold(f->st, rid, kUioNoWait, nullptr, mine, f);
   if (e == EAGAIN && wait_secs != kUioNoWait) {
     std::snprintf(what, sizeof what, "record %u of %s", rid, f->path.c_str());
-    e = uio_lock(f->st.dfd, rid, UioLock::Write, wait_secs, what);
+    e = bt_hold(f->st, rid, wait_secs, what, mine, f);
   }
   switch (e) {
     case 0:
@@ -540,7 +546,7 @@ void brf_unhold(BrfFile* f, const void* owner, uint32_t rid) {
   auto it = f->holds.find(rid);
   if (it == f->holds.end() || it->second != owner) return;
   f->holds.erase(it);
-  uio_unlock(f->st.dfd, rid);
+  bt_unhold(f->st, rid);
 }
 
 
@@ -587,10 +593,10 @@ struct Change {
     auto* ch = static_cast<Change*>(arg);
     BrfFile* f = ch->f;
     if (ch->gone != kGoneAll) {
-      if (f->holds.erase(ch->gone)) static_cast<void>(uio_unlock(f->st.dfd, ch->gone));
+      if (f->holds.erase(ch->gone)) bt_unhold(f->st, ch->gone);
       return;
     }
-    for (auto& [rid, owner] : f->holds) static_cast<void>(uio_unlock(f->st.dfd, rid));
+    for (auto& [rid, owner] : f->holds) bt_unhold(f->st, rid);
     f->holds.clear();
   }
   // Maps a failed step and leaves the change to be rolled back.
@@ -796,9 +802,8 @@ uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len, 
   if (uint32_t st = locate_in_change(ch, rid, s)) return st;
   if (want_seq && s.seq != want_seq) return FM_ST_NO_RECORD;
   uint32_t oldlen = s.len, seq = s.seq, pos = s.pos;
-  std::vector<uint8_t> old(s.p + kBrfSlotHdr, s.p + kBrfSlotHdr + oldlen);
   Keys ok, nk;
-  keys_of(f, old.data(), oldlen, seq, ok);
+  keys_of(f, s.p + kBrfSlotHdr, oldlen, seq, ok);  // before the slot is written
   keys_of(f, rec, len, seq, nk);
   bool changed[kBtTrees] = {};
   for (int t = 0; t < kBtTrees; ++t) {

@@ -34,9 +34,9 @@
 //
 // Sharing. Opens lock byte 0 of the data file: shared opens with a read
 // lock, exclusive opens (share mode below 2) with a write lock, so a file held
-// exclusively answers 200390. Record holds lock the byte at the record id.
-// Within one process the kernel does not separate handles, so holds are also
-// kept in the process's descriptor (200520: held by another handle of this
+// exclusively answers 200390. Record holds are kept in the index file's
+// hold table (bt.h), which holds of one process never conflict in, so holds
+// are also kept in the process's descriptor (200520: held by another handle of this
 // process; 200530: locked by another process). The hold of a record ends
 // with the change that deletes it, before the change lock is released: a
 // hold let go after it would keep another process that reuses the record's

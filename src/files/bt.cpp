@@ -130,6 +130,40 @@ uint32_t this_process() {
 }
 }  // namespace
 
+namespace {
+UioHoldTable hold_table(BtStore& s) {
+  UioHoldTable t;
+  t.words = reinterpret_cast<uint64_t*>(s.imap + offsetof(BtHdr, holds));
+  t.count = uint32_t(sizeof(BtHdr::holds) / 8);
+  t.fd = s.ifd;
+  t.live_base = kBtLiveBase;
+  t.wait_base = kBtWaitBase;
+  t.self = s.self;
+  t.marked = &s.wait_mark;
+  return t;
+}
+
+// Takes the live and wait marks of process me (at the open, or in a forked
+// child that goes on with its parent's store): 0 or an errno value.
+int become_live(BtStore& s, uint32_t me) {
+  if (int e = uio_word_live(s.ifd, kBtLiveBase, me)) return e;
+  s.self = me;
+  UioHoldTable t = hold_table(s);
+  static_cast<void>(uio_hold_mark(t));  // without it, waiters look again now and then
+  // A lock word or holds naming this process are left from a process of the
+  // same id that died (this process holds nothing of the file yet).
+  uint32_t stale = me;
+  std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_owner)))
+      .compare_exchange_strong(stale, 0);
+  for (uint32_t i = 0; i < t.count; ++i) {
+    std::atomic_ref<uint64_t> w(t.words[i]);
+    uint64_t v = w.load(std::memory_order_relaxed);
+    if (v != 0 && (uint32_t(v >> 32) & 0x7FFFFFFFu) == me) w.compare_exchange_strong(v, 0);
+  }
+  return 0;
+}
+}  // namespace
+
 int bt_attach(BtStore& s) {
   bt_refresh_sizes(s);
   if (s.isize < kBtPage || s.jsize < sizeof(BtJnlHdr)) return kBtDamaged;
@@ -148,18 +182,11 @@ int bt_attach(BtStore& s) {
   if (s.writable) {
     // The live mark, held until the index file is closed: while it is, no
     // other process takes this one's change lock over.
-    uint32_t self = this_process();
-    if (int e = uio_word_live(s.ifd, kBtLiveBase, self)) {
+    if (int e = become_live(s, this_process())) {
       s.err = e;
       bt_detach(s);
       return kBtIoError;
     }
-    s.self = self;
-    // A lock word naming this process is left from a process of the same id
-    // that died (this process holds no change lock of the file yet).
-    uint32_t stale = self;
-    std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(s.imap + offsetof(BtHdr, lock_owner)))
-        .compare_exchange_strong(stale, 0);
   }
   // Key lengths are fixed when the file is made: learnt once, they size
   // every copy of an entry from then on, whatever the mapping says later.
@@ -176,6 +203,7 @@ int bt_attach(BtStore& s) {
 void bt_detach(BtStore& s) {
   if (s.imap) bt_unlock(s);
   s.self = 0;
+  s.wait_mark = false;
   uio_unmap(s.dmap, kBtDataReserve);
   uio_unmap(s.imap, kBtIndexReserve);
   uio_unmap(s.jmap, kBtJnlReserve);
@@ -207,11 +235,10 @@ int take(BtStore& s, int level) {
   // goes on with its parent's open store takes its own first.
   uint32_t me = this_process();
   if (s.self != me) {
-    if (int e = uio_word_live(s.ifd, kBtLiveBase, me)) {
+    if (int e = become_live(s, me)) {
       s.err = e;
       return kBtIoError;
     }
-    s.self = me;
   }
   UioWordLock l = word_lock(s);
   // The name for the wait's report is made only when there is a wait.
@@ -248,6 +275,25 @@ void bt_unlock(BtStore& s) {
   uio_word_unlock(word_lock(s));
   s.ilock = 0;
 }
+
+int bt_hold(BtStore& s, uint32_t rid, int wait_secs, const char* what, bool (*mine)(void* arg, uint32_t id),
+            void* arg) {
+  if (!s.writable) return EBADF;
+  uint32_t me = this_process();
+  if (s.self != me) {
+    if (int e = become_live(s, me)) return e;
+  }
+  UioHoldTable t = hold_table(s);
+  t.mine = mine;
+  t.arg = arg;
+  return uio_hold(t, rid, wait_secs, what);
+}
+
+void bt_unhold(BtStore& s, uint32_t rid) {
+  if (s.writable && s.self == this_process()) uio_unhold(hold_table(s), rid);
+}
+
+pid_t bt_holder(BtStore& s, uint32_t rid) { return s.imap ? uio_hold_holder(hold_table(s), rid) : 0; }
 
 bool bt_change_dead(BtStore& s) {
   uint64_t c = bt_counter(s);
@@ -692,6 +738,8 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
   return p;
 }
 
+constexpr uint32_t kNearBytes = 640;  // a search range fetched whole: ten lines
+
 // The first index in [lo, hi) whose entry's first n bytes compare >= key
 // (after: > key), else hi. The halving has no branch on the comparison, so
 // the probes of the next round are known before this one's entry arrives:
@@ -706,7 +754,15 @@ uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, 
   // An entry goes before the answer when it compares < key (after: <= key).
   const int bar = after ? 1 : 0;
   uint32_t len = hi - lo;
+  bool near = false;
   while (len > 1) {
+    if (!near && len * es <= kNearBytes) {
+      // The rest of the search lies in a few lines: all of them are asked
+      // for at once, and the probes left find them in the cache.
+      near = true;
+      for (uint32_t o = 0; o < len * es; o += 64) __builtin_prefetch(base + o);
+      __builtin_prefetch(base + len * es - 1);
+    }
     uint32_t half = len / 2;
     uint32_t rest = len - half;
     __builtin_prefetch(base + (rest / 2) * es);

@@ -57,6 +57,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "foundation/record.h"
 
 constexpr uint32_t kBtPage = 4096;
@@ -67,6 +69,7 @@ constexpr int kBtTrees = 19;
 constexpr uint32_t kBtMaxKey = 496;  // compared bytes of an entry, at most
 constexpr uint32_t kBtPageHdr = 32;
 constexpr uint64_t kBtLiveBase = uint64_t(1) << 40;  // live marks: this byte + the process id
+constexpr uint64_t kBtWaitBase = kBtLiveBase + (uint64_t(1) << 32);  // wait marks of record holds
 
 // Address space reserved for the mappings (the files grow inside them).
 constexpr uint64_t kBtDataReserve = uint64_t(1) << 32;   // record ids are 32-bit offsets
@@ -108,7 +111,9 @@ struct BtHdr {
   // written (brf.h); it carries its own check sum and is neither journaled
   // nor summed here. All zero in index files written before copies were kept.
   rec::Bytes<512> data_hdr;
-  rec::Bytes<3072> spare3;
+  // The record holds of every process sharing the file (a hold table,
+  // unixio.h): neither journaled nor summed, all zero while nothing is held.
+  rec::Bytes<3072> holds;
 };
 QV_RECORD(BtHdr, 4096);
 QV_AT(BtHdr, lock_owner, 8);
@@ -116,6 +121,7 @@ QV_AT(BtHdr, magic, 64);
 QV_AT(BtHdr, trees, 96);
 QV_AT(BtHdr, sum, 400);
 QV_AT(BtHdr, data_hdr, 512);
+QV_AT(BtHdr, holds, 1024);
 // Page 0 is journaled from kBtHdrJournaled to kBtHdrEnd (the counter before
 // it is never rolled back; nothing after it is used).
 constexpr uint32_t kBtHdrJournaled = 64;
@@ -181,6 +187,7 @@ struct BtStore {
   std::vector<uint64_t> verified;  // per page: change value last verified + 1
   int ilock = 0;                   // change lock held: 0 none, 1 to read, 2 to change
   uint32_t self = 0;               // process id of this store's live mark (0: none, read only)
+  bool wait_mark = false;          // the wait mark of its record holds is taken
   // The change under way.
   bool in_txn = false;
   uint64_t txn = 0;                // its odd counter value
@@ -243,6 +250,20 @@ struct BtUnlockGuard {
   BtUnlockGuard(const BtUnlockGuard&) = delete;
   BtUnlockGuard& operator=(const BtUnlockGuard&) = delete;
 };
+
+// ---------------------------------------------------------------- holds --
+// Record holds, kept in page 0's hold table (see unixio.h): taken and let go
+// without a system call while nobody waits. A process that may write holds
+// its live mark and its wait mark (byte kBtWaitBase + its process id) from
+// the open to the close, so the holds of a process that died are free.
+// bt_hold answers as uio_hold does (EBADF for a store that may only read);
+// within one process holds do not conflict (the caller keeps its own).
+// mine(arg, id): whether the caller holds id.
+[[nodiscard]] int bt_hold(BtStore& s, uint32_t rid, int wait_secs, const char* what,
+                          bool (*mine)(void* arg, uint32_t id), void* arg);
+void bt_unhold(BtStore& s, uint32_t rid);
+// The live process holding rid, 0 for none.
+pid_t bt_holder(BtStore& s, uint32_t rid);
 
 // ---------------------------------------------------------------- changes --
 // Takes the change lock, rolls back a dead changer's change, and begins a

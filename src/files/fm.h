@@ -609,6 +609,13 @@ int fm_write(FmArb* a);
 int fm_rewrite(FmArb* a);
 int fm_del(FmArb* a);
 int fm_del_all(FmArb* a);
+// Empties a memory-resident file for another use: every record goes, record
+// ids start at 1 again, and the handle is as the file's create left it
+// (before the first record, no key, record or hold). Only this handle may be
+// open on the file. 1; 0 with 200480 (a closed handle), 200470 (another
+// handle or a stream is open on the file) or 200650 (not the open handle of
+// a memory file: a stream, or a file of another back end).
+int fm_mem_reset(FmArb* a);
 int fm_release(FmArb* a);
 int fm_key_cmp(FmArb* a);
 

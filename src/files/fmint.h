@@ -74,6 +74,8 @@ bool is_mem(const FmArb* a);
 // handle reaches (null when none) before the handle goes, and
 // mem_scratch_bound scratches that file (1, or 0 with the status in fdb).
 void* mem_bound_file(const FmArb* a);
+// fm_mem_reset's part in the memory back end (the handle is a memory file's).
+int mem_reset(FmArb* a);
 int mem_scratch_bound(void* file, FmFdb* fdb);
 
 // The handles open on a memory file are closed by the file manager before

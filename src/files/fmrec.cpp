@@ -453,6 +453,28 @@ int fm_del(FmArb* a) {
   return rc;
 }
 
+int fm_mem_reset(FmArb* a) {
+  if (!check(a)) return 0;
+  if (!fmi::is_mem(a) || a->state != FM_HS_OPEN) return fail(a, FM_ST_SYS);
+  if (!fmi::mem_reset(a)) return 0;
+  // The request fields as a new handle has them; the handle's own stay.
+  FmArb own = *a;
+  *a = fm_fad;
+  a->state = own.state;
+  a->fns = own.fns;
+  a->file = own.file;
+  a->priv = own.priv;
+  a->priv_size = own.priv_size;
+  a->scope = own.scope;
+  a->hflags = own.hflags;
+  a->link = own.link;
+  a->scb = own.scb;
+  a->be_id = own.be_id;
+  a->parent = own.parent;
+  a->fm_id = own.fm_id;
+  return 1;
+}
+
 int fm_del_all(FmArb* a) {
   if (!check(a)) return 0;
   const FmHandlers* t = T(a);

@@ -316,6 +316,17 @@ class Slab {
     left_ = 0;
     chunk_ = 64 * 1024;
   }
+  // Forgets every block; the first chunk stays for the blocks to come, the
+  // others go (a file emptied for another use keeps no more than that).
+  void reset() {
+    if (chunks_.empty()) return clear();
+    for (size_t i = 1; i < chunks_.size(); ++i) arena::free_chunk(chunks_[i].first, chunks_[i].second);
+    chunks_.resize(1);
+    free_.clear();
+    bump_ = chunks_[0].first;
+    left_ = chunks_[0].second;
+    chunk_ = 128 * 1024;
+  }
 
  private:
   std::vector<std::pair<uint8_t*, size_t>> chunks_;
@@ -1285,6 +1296,24 @@ bool is_mem(const FmArb* a) { return fm_handlers(a->file->fns) == &mem_handlers;
 void* mem_bound_file(const FmArb* a) {
   Cur* c = cur(a);
   return c ? c->f : nullptr;
+}
+
+int mem_reset(FmArb* a) {
+  Cur* c = cur(a);
+  MemFile* f = c ? c->f : nullptr;
+  if (!f) return fmi::fail(a, FM_ST_NO_STREAM);
+  if (f->curs.size() != 1) return fmi::fail(a, FM_ST_SCRATCH_OPEN);
+  f->recs.clear();
+  if (f->recs.capacity() > 4096) f->recs.shrink_to_fit();
+  f->base = 0;
+  f->live = 0;
+  for (auto& k : f->keys) k.tree->clear();
+  f->holds.clear();
+  f->slab.reset();
+  *c = Cur{};
+  c->arb = a;
+  c->f = f;
+  return 1;
 }
 
 int mem_scratch_bound(void* file, FmFdb* fdb) {

@@ -761,6 +761,208 @@ bool uio_word_free(const UioWordLock& l) {
   return cur == 0 || !holder_alive(l, cur);
 }
 
+// ----------------------------------------------------------- hold tables --
+namespace {
+constexpr uint64_t kHoldWanted = uint64_t(1) << 63;
+
+std::atomic_ref<uint64_t> hword(uint64_t* w) { return std::atomic_ref<uint64_t>(*w); }
+uint32_t hold_id(uint64_t w) { return uint32_t(w); }
+uint32_t hold_owner(uint64_t w) { return uint32_t(w >> 32) & 0x7FFFFFFFu; }
+uint64_t hold_word(uint32_t id, uint32_t owner) { return uint64_t(owner & 0x7FFFFFFFu) << 32 | id; }
+
+uint64_t* hold_bucket(const UioHoldTable& t, uint32_t id) {
+  uint32_t n = t.count / kUioHoldBucket;
+  uint32_t b = uint32_t((uint64_t(id) * 0x9E3779B97F4A7C15ull) >> 40) % n;
+  return t.words + size_t(b) * kUioHoldBucket;
+}
+
+// Whether owner is another process that holds its live mark (a word naming
+// this process is never another's hold).
+bool hold_alive(const UioHoldTable& t, uint32_t owner) {
+  return owner != 0 && owner != t.self && uio_lock_holder(t.fd, t.live_base + owner, UioLock::Write) > 0;
+}
+
+// The first word of the bucket before `below` holding id for a live other
+// process (its value in *seen), -1 for none. Words of id that hold nothing
+// (a dead owner, this process: left from a dead process of its id) are
+// cleared on the way.
+int hold_find(const UioHoldTable& t, uint64_t* b, uint32_t id, uint32_t below, uint64_t* seen) {
+  for (uint32_t i = 0; i < below; ++i) {
+    uint64_t w = hword(&b[i]).load(std::memory_order_seq_cst);
+    if (w == 0 || hold_id(w) != id) continue;
+    if (hold_alive(t, hold_owner(w))) {
+      *seen = w;
+      return int(i);
+    }
+    hword(&b[i]).compare_exchange_strong(w, 0, std::memory_order_seq_cst);
+  }
+  return -1;
+}
+
+// A free word of the bucket taken for id: an empty one, else one whose owner
+// died. -1 when every word is another live process's hold.
+int hold_claim(const UioHoldTable& t, uint64_t* b, uint32_t id) {
+  uint64_t mine = hold_word(id, t.self);
+  for (uint32_t i = 0; i < kUioHoldBucket; ++i) {
+    uint64_t w = 0;
+    if (hword(&b[i]).load(std::memory_order_relaxed) == 0 &&
+        hword(&b[i]).compare_exchange_strong(w, mine, std::memory_order_seq_cst))
+      return int(i);
+  }
+  for (uint32_t i = 0; i < kUioHoldBucket; ++i) {
+    uint64_t w = hword(&b[i]).load(std::memory_order_seq_cst);
+    uint32_t o = hold_owner(w);
+    // A word out of its id's bucket is no hold of anyone's.
+    bool free = hold_bucket(t, hold_id(w)) != b ||
+                (o == t.self ? !(t.mine && t.mine(t.arg, hold_id(w))) : !hold_alive(t, o));
+    if (w != 0 && free &&
+        hword(&b[i]).compare_exchange_strong(w, mine, std::memory_order_seq_cst))
+      return int(i);
+  }
+  return -1;
+}
+
+// Clears this process's word for id at b[i]; wakes its waiters.
+void hold_drop(const UioHoldTable& t, uint64_t* b, uint32_t i, uint32_t id) {
+  uint64_t mine = hold_word(id, t.self);
+  uint64_t w = hword(&b[i]).load(std::memory_order_seq_cst);
+  while ((w & ~kHoldWanted) == mine) {
+    if (!hword(&b[i]).compare_exchange_weak(w, 0, std::memory_order_seq_cst)) continue;
+    if ((w & kHoldWanted) && *t.marked) {
+      // The waiters sleep on the wait mark: dropped, it lets them look again.
+      // It is taken again at the next hold.
+      static_cast<void>(set_lock(t.fd, t.wait_base + t.self, F_UNLCK, F_SETLK));
+      *t.marked = false;
+    }
+    return;
+  }
+}
+
+void hold_mark(const UioHoldTable& t) {
+  if (!*t.marked) *t.marked = set_lock(t.fd, t.wait_base + t.self, F_WRLCK, F_SETLK) == 0;
+}
+
+void sleep_secs(double secs) {
+  struct timespec ts;
+  ts.tv_sec = time_t(secs);
+  ts.tv_nsec = long((secs - double(ts.tv_sec)) * 1e9);
+  ::nanosleep(&ts, nullptr);
+}
+}  // namespace
+
+int uio_hold_mark(const UioHoldTable& t) {
+  int e = set_lock(t.fd, t.wait_base + t.self, F_WRLCK, F_SETLK);
+  *t.marked = e == 0;
+  return e;
+}
+
+int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what) {
+  if (id == 0 || t.count < kUioHoldBucket) return EINVAL;
+  hold_mark(t);
+  uint64_t* b = hold_bucket(t, id);
+  std::unique_ptr<InterruptCatch> interrupt;
+  bool timer = false;
+  double start = 0, next_report = 0, limit = 0;
+  double pause = 0.0002;  // grows while a wake may have been missed
+  for (;;) {
+    uint64_t seen = 0;
+    int k = hold_find(t, b, id, kUioHoldBucket, &seen);
+    if (k < 0) {
+      int i = hold_claim(t, b, id);
+      if (i >= 0) {
+        // Two processes may claim id at once in two words: the lower word wins.
+        k = hold_find(t, b, id, uint32_t(i), &seen);
+        if (k < 0) return 0;
+        hold_drop(t, b, uint32_t(i), id);
+      } else {
+        // Every word of the bucket is held: wait for another process's.
+        bool own = true;
+        for (uint32_t j = 0; j < kUioHoldBucket && k < 0; ++j) {
+          uint64_t w = hword(&b[j]).load(std::memory_order_seq_cst);
+          if (hold_owner(w) != t.self) own = false;
+          if (hold_alive(t, hold_owner(w))) k = int(j), seen = w;
+        }
+        if (k < 0) {
+          if (own) return ENOLCK;  // all of them this process's own
+          sleep_secs(pause);
+          pause = std::min(pause * 2, kPollSecs);
+          continue;
+        }
+      }
+    }
+    if (wait_secs == kUioNoWait) return EAGAIN;
+    uint32_t holder = hold_owner(seen);
+    if (!interrupt) {
+      interrupt = std::make_unique<InterruptCatch>();
+      timer = timer_ready();
+      start = now_secs();
+      next_report = start + g_interval;
+      limit = wait_secs > 0 ? start + wait_secs : 0;
+    }
+    if (cancelled()) return ECANCELED;
+    double now = now_secs();
+    if (limit > 0 && now >= limit) return ETIMEDOUT;
+    if (now >= next_report) {
+      char text[512];
+      std::snprintf(text, sizeof text, "Waiting for %s, locked by %s", what ? what : "a lock",
+                    uio_who(pid_t(holder)).c_str());
+      report(text);
+      while (next_report <= now) next_report += g_interval;
+    }
+    // Tell the holder someone waits, then sleep on its wait mark; this
+    // process's own mark stays up, so that a wait that closes a circle is
+    // seen by the kernel.
+    hold_mark(t);
+    if (!(seen & kHoldWanted) &&
+        !hword(&b[k]).compare_exchange_strong(seen, seen | kHoldWanted, std::memory_order_seq_cst))
+      continue;
+    double until = std::min(next_report, now + pause);
+    if (limit > 0 && limit < until) until = limit;
+    pause = std::min(pause * 2, kPollSecs);
+    if (!timer) {
+      sleep_secs(until - now);
+      continue;
+    }
+    arm(until - now);
+    int e = set_lock(t.fd, t.wait_base + holder, F_RDLCK, F_SETLKW);
+    disarm();
+    if (e == 0) {
+      static_cast<void>(set_lock(t.fd, t.wait_base + holder, F_UNLCK, F_SETLK));
+      // Woken, or the holder is between marks: look again, and give a holder
+      // without its mark a moment.
+      if (hold_find(t, b, id, kUioHoldBucket, &seen) >= 0 && hold_owner(seen) == holder)
+        sleep_secs(std::min(pause, std::max(0.0, until - now_secs())));
+      continue;
+    }
+    if (e == EDEADLK) return EDEADLK;
+    if (e != EINTR) return e;
+  }
+}
+
+void uio_unhold(const UioHoldTable& t, uint32_t id) {
+  if (id == 0 || t.count < kUioHoldBucket) return;
+  uint64_t* b = hold_bucket(t, id);
+  uint64_t mine = hold_word(id, t.self);
+  for (uint32_t i = 0; i < kUioHoldBucket; ++i) {
+    if ((hword(&b[i]).load(std::memory_order_relaxed) & ~kHoldWanted) == mine) {
+      hold_drop(t, b, i, id);
+      return;
+    }
+  }
+}
+
+pid_t uio_hold_holder(const UioHoldTable& t, uint32_t id) {
+  if (id == 0 || t.count < kUioHoldBucket) return 0;
+  uint64_t* b = hold_bucket(t, id);
+  for (uint32_t i = 0; i < kUioHoldBucket; ++i) {
+    uint64_t w = hword(&b[i]).load(std::memory_order_seq_cst);
+    if (w != 0 && hold_id(w) == id && hold_owner(w) != 0 &&
+        uio_lock_holder(t.fd, t.live_base + hold_owner(w), UioLock::Write) > 0)
+      return pid_t(hold_owner(w));
+  }
+  return 0;
+}
+
 void uio_set_report(UioReport r) { g_report = r; }
 void uio_set_cancel_check(UioCancelCheck check) { g_cancel = check; }
 void uio_set_report_interval(int seconds) { g_interval = seconds > 0 ? seconds : kUioReportSeconds; }

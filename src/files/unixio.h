@@ -197,6 +197,48 @@ void uio_word_unlock(const UioWordLock& l);
 // Whether the owner word names no live holder (free, or its owner dead).
 bool uio_word_free(const UioWordLock& l);
 
+// Hold tables: which process holds which of a file's objects (records),
+// kept in a shared mapping and taken and released without a system call
+// while nobody waits. The table is `count` 64-bit words in buckets of
+// kUioHoldBucket; an object's id picks its bucket. A word holds the id in its
+// low half and the holder's process id in its high half (top bit: another
+// process waits for it), 0 when free. A process that holds objects keeps its
+// live mark (uio_word_live) and its wait mark (a lock of the byte wait_base +
+// its id in the same file) while it may hold; a word whose process holds no
+// live mark is free, so the holds of a process that died vanish with it.
+// A waiter sleeps in the kernel on the holder's wait mark, so that the
+// kernel sees who waits for whom and refuses a wait that would deadlock
+// (EDEADLK, across files and with byte locks alike); a holder that lets go
+// of a waited-for object drops its wait mark for a moment to wake its
+// waiters. The words are untrusted: any value is only ever taken for a
+// claim to be checked, and no word leads to a place outside the table.
+// Within one process holds do not conflict: the caller keeps its own.
+constexpr uint32_t kUioHoldBucket = 32;
+struct UioHoldTable {
+  uint64_t* words = nullptr;  // count words, 8-byte aligned
+  uint32_t count = 0;         // a multiple of kUioHoldBucket
+  int fd = -1;                // the file of the live and wait marks
+  uint64_t live_base = 0;
+  uint64_t wait_base = 0;
+  uint32_t self = 0;          // this process's id
+  bool* marked = nullptr;     // whether this process holds its wait mark now
+  // Whether this process holds id (a word naming it for another id is left
+  // from a dead process of the same id, or forged).
+  bool (*mine)(void* arg, uint32_t id) = nullptr;
+  void* arg = nullptr;
+};
+// Takes this process's wait mark (without waiting): 0 or an errno value.
+int uio_hold_mark(const UioHoldTable& t);
+// Holds id (not 0), waiting as uio_lock does (report every 10 seconds of who
+// holds it, cancellable): 0, EAGAIN (held by another process and not waited
+// for), ETIMEDOUT, EDEADLK, ECANCELED, ENOLCK (the bucket of id is full of
+// this process's own holds) or another errno value.
+[[nodiscard]] int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what);
+// Lets id go (nothing when this process does not hold it), waking its waiters.
+void uio_unhold(const UioHoldTable& t, uint32_t id);
+// The live process holding id, 0 for none.
+pid_t uio_hold_holder(const UioHoldTable& t, uint32_t id);
+
 constexpr int kUioReportSeconds = 10;
 using UioReport = void (*)(const char* text);
 // Replaces where lock-wait reports go (nullptr: back to the message line or

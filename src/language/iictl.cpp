@@ -124,17 +124,50 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* var = s->addr[0];
   int dir = int8_t(lb.dir.get());
   if (lb.all_int && var[8] == 0) {  // the common case: 8-byte integers
-    uint8_t sum[8];
-    std::memcpy(sum, var, 8);
-    if (pd_fast_add(sum, lb.step.data())) {  // else past 15 digits: the 16-byte path below
-      int c = pd_fast_cmp(sum, lb.to.data());
-      if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
-      if (c == dir) {
+    uint64_t var_raw, step_raw, to_raw;
+    std::memcpy(&var_raw, var, 8);
+    std::memcpy(&step_raw, lb.step.data(), 8);
+    std::memcpy(&to_raw, lb.to.data(), 8);
+    IlfState::LoopMemo& m = s->loop_memo;
+    if (m.var == var && m.blk == blk && m.var_raw == var_raw && m.step_raw == step_raw && m.to_raw == to_raw) {
+      int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
+      if (dir > 0 ? v > m.to : v < m.to) {
         lb.back.reset();
         return ii_adv(pc, 8);
       }
-      std::memcpy(var, sum, 8);
-      return ii_loop_back(b, s, pc, back);
+      uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
+      if (a < 1000000000000000ULL) {  // else the 16-byte path below gives the error
+        // Upwards from 0 or above, the digits add as they stand.
+        uint64_t digits = m.v >= 0 && m.step >= 0
+                              ? pacdec::bcd_add15(__builtin_bswap64(var_raw) >> 4, __builtin_bswap64(step_raw) >> 4, 0)
+                              : pacdec::bin_to_bcd(a);
+        var_raw = __builtin_bswap64(digits << 4 | (v < 0 ? com.pd_neg : com.pd_pos));
+        std::memcpy(var, &var_raw, 8);
+        m.var_raw = var_raw;
+        m.v = v;
+        return ii_loop_back(b, s, pc, back);
+      }
+    } else {
+      uint8_t sum[8];
+      std::memcpy(sum, var, 8);
+      if (pd_fast_add(sum, lb.step.data())) {  // else past 15 digits: the 16-byte path below
+        int c = pd_fast_cmp(sum, lb.to.data());
+        if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
+        if (c == dir) {
+          lb.back.reset();
+          return ii_adv(pc, 8);
+        }
+        std::memcpy(var, sum, 8);
+        // All three are valid now: the next step can start from here.
+        auto value = [](uint64_t raw) {
+          uint64_t w = __builtin_bswap64(raw);
+          int64_t x = int64_t(pacdec::bcd_to_bin(w >> 4));
+          return (w & 0xF) == com.pd_neg ? -x : x;
+        };
+        std::memcpy(&var_raw, sum, 8);
+        m = {var, blk, var_raw, step_raw, to_raw, value(var_raw), value(step_raw), value(to_raw)};
+        return ii_loop_back(b, s, pc, back);
+      }
     }
   }
   PdReg v, st, to;

@@ -13,6 +13,10 @@
 //   body never stores: read on entry), followed by IF_PD;
 //   IF_BIN of two binary operands of 1, 2 or 4 bytes at scales of 0-31
 //   (fields or constants the body never stores: read on entry);
+//   IF_DAT of two dates, fields or constants (the body stores no date:
+//   each such compare is made once on entry, by the instruction's own
+//   comparison, its dates apart from every register and the loop control
+//   block; one that does not convert is the instruction's to report);
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -27,7 +31,9 @@
 // scale, and the loop's
 // FROM, TO and STEP are integers: it then reads them once, computes
 // natively by the CALC plans' rules (scales aligned, a product's trailing
-// zero decimals dropped), and writes every register it stores into back,
+// zero decimals dropped, a division as the instructions divide: by a
+// constant of 2s and 5s through its factor, found when the plan is built),
+// and writes every register it stores into back,
 // with the truth mask, the address and length registers, the last
 // compare's work values, the depth of the calculation stack and the loop
 // control block, as the instructions would have left them:
@@ -88,6 +94,7 @@ constexpr uint8_t kWaitNoEntry = 64;
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
+constexpr size_t kMaxDates = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
@@ -129,7 +136,14 @@ Abs merge(const Abs& a, const Abs& b) {
 }
 
 // ------------------------------------------------------------ plans --
-enum : uint8_t { kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd };
+// kAddZ and kSubZ add and subtract a lazy product or quotient (see
+// Node::lazy); kMulAdd and kDivAdd are such a product or quotient and the
+// add or subtract right after it in one node (which skips that node). An
+// add is even, a subtract odd.
+enum : uint8_t {
+  kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat
+};
 struct Node {
   uint8_t kind;
   uint8_t d, a, b;     // value slots
@@ -145,6 +159,22 @@ struct Node {
   uint16_t as_first;   // kEdge: its assignments (Plan::sets)
   uint16_t as_n;
   uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
+  // kDivK, a division by a constant whose only prime factors are 2 and 5:
+  // the quotient is a x f at the scale of a plus kd, negated when neg.
+  // lazy (kMul, kDivK): its trailing zero decimals are left to the add or
+  // subtract that reads it. kAddZ, kSubZ: the operand that is lazy (1 a,
+  // 2 b).
+  uint8_t lazy, neg, lz;
+  int8_t kd;
+  // kCmp, kCmpTfc with a constant operand (kc 1 a, 2 b): that constant at
+  // the other operand's scale csc, as the last run aligned it (-1 none).
+  uint8_t kc;
+  mutable int8_t csc;
+  uint8_t dat;  // kCmpDat: its entry of Plan::dates
+  union {
+    uint64_t f;
+    mutable int64_t cv;
+  };
 };
 // A compare's effect on the truth mask: the bits kept, and the bits set for
 // less, equal and greater (the relation's truth at the level's shift, the
@@ -192,6 +222,13 @@ struct Fixed {
   bool direct = false;  // a constant
 };
 constexpr uint8_t kNoWork = 0xFF;  // Node::cmp of an IF_BIN: no work values
+// An IF_DAT: the instruction and its two operands, a field or a constant
+// each (the body never stores a date: compared once on entry).
+struct DateCmp {
+  uint32_t pc;
+  Item op[2];
+  uint16_t len[2];  // their stored lengths
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -203,6 +240,7 @@ struct Plan {
   std::vector<Reg> regs;     // slots 0..regs-1
   std::vector<Cnst> cnsts;   // the slots after them
   std::vector<Fixed> fixes;  // the slots after those
+  std::vector<DateCmp> dates;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
@@ -259,6 +297,12 @@ constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
                               1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
+// Drops the trailing zero decimals of v at scale s.
+void trim(int64_t& v, int& s) {
+  uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  ii_trim64(m, s);
+  v = v < 0 ? int64_t(uint64_t(0) - m) : int64_t(m);
+}
 
 // ----------------------------------------------------------- building --
 enum class Built { Plan, Refused, NotYet };
@@ -659,6 +703,23 @@ struct Builder {
           p = ii_adv(p, 16);
           continue;
         }
+        case 517: {  // IF_DAT: two dates, a field or a constant each
+          auto& f = rec::view<IbIfDat>(p);
+          if (pl.dates.size() >= kMaxDates) return Built::Refused;
+          DateCmp dc{off(p), {cur.addr[0], cur.addr[1]}, {f.d1.len, f.d2.len}};
+          for (const Item& it : dc.op)
+            if (it.kind != kField && it.kind != kConst) return Built::Refused;
+          Node& n = add(kCmpDat, cost);
+          cost = 0;
+          n.cmp = kNoWork;
+          n.dat = uint8_t(pl.dates.size());
+          n.exit = exit_at(p, cur);  // a date that does not convert
+          truth_masks(n, f.shift, f.rel);
+          slots.push_back({0, 0, 0});
+          pl.dates.push_back(dc);
+          p = ii_adv(p, sizeof(IbIfDat) + f.masks_len.get());
+          continue;
+        }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
           if (to <= p || (!sub_ret && to > end)) return Built::Refused;
@@ -804,6 +865,42 @@ struct Builder {
     redirects = std::move(rd);
   }
 
+  // A division by a constant of 2s and 5s (2, 4, 5, 8, 20, 25, 125 ...)
+  // multiplies by its factor, known now. A product or such a quotient that
+  // an add or a subtract alone reads keeps its trailing zero decimals: where
+  // its scale is not above the other operand's, the sum is the same at the
+  // same scale with or without them, so only the add that finds it above
+  // drops them. When that add follows at once, the two are one node.
+  void arithmetic(int nr, int nc, int nf, const std::vector<bool>& target) {
+    int temps_from = nr + nc + nf;
+    for (size_t i = 0; i < pl.nodes.size(); ++i) {
+      Node& n = pl.nodes[i];
+      if (n.kind == kDiv && n.b >= nr && n.b < nr + nc) {
+        const Cnst& c = pl.cnsts[size_t(n.b - nr)];
+        uint64_t bm = c.v < 0 ? uint64_t(0) - uint64_t(c.v) : uint64_t(c.v);
+        IiDivisor d;
+        if (bm != 0 && bm < (uint64_t(1) << 53) && c.sc <= 15) d = ii_divisor_of(bm);
+        if (d.k >= 0) {
+          n.kind = kDivK;
+          n.f = d.f;
+          n.kd = int8_t(d.k - c.sc);
+          n.neg = c.v < 0;
+        }
+      }
+      if ((n.kind != kMul && n.kind != kDivK) || n.d < temps_from) continue;
+      for (size_t j = i + 1; j < pl.nodes.size(); ++j) {
+        Node& u = pl.nodes[j];
+        // (Of two such operands of one add, the second drops its zeros at once.)
+        if ((u.kind != kAdd && u.kind != kSub) || (u.a == n.d) == (u.b == n.d)) continue;
+        n.lazy = 1;
+        u.lz = u.a == n.d ? 1 : 2;
+        u.kind = u.kind == kAdd ? kAddZ : kSubZ;
+        if (j == i + 1 && !target[j]) n.kind = n.kind == kMul ? kMulAdd : kDivAdd;
+        break;
+      }
+    }
+  }
+
   bool finish() {
     prune_shadows();
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
@@ -843,6 +940,12 @@ struct Builder {
     for (const Node& n : pl.nodes)
       if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || n.kind == kRet || (n.kind == kEdge && n.jump))
         target[n.to] = true;
+    arithmetic(nr, nc, nf, target);
+    for (Node& n : pl.nodes)
+      if (n.kind == kCmp) {
+        n.kc = n.a >= nr && n.a < nr + nc ? 1 : n.b >= nr && n.b < nr + nc ? 2 : 0;
+        n.csc = -1;
+      }
     for (size_t i = 0; i + 1 < pl.nodes.size(); ++i) {
       Node& n = pl.nodes[i];
       const Node& t = pl.nodes[i + 1];
@@ -923,6 +1026,7 @@ struct Run {
   uint32_t e_depth;
   uintptr_t shadow[kMaxShadows];
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
+  int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -939,7 +1043,26 @@ struct Run {
   [[gnu::always_inline]] bool compare(const Node& x) {
     int64_t a = v[x.a], b = v[x.b];
     int sa = sc[x.a], sb = sc[x.b];
-    if (sa != sb && (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb))) return false;
+    if (sa != sb) {
+      // A constant to raise to the other's scale: as the last time, mostly.
+      if (x.kc == 2 && sa > sb) {
+        if (sa != x.csc) [[unlikely]] {
+          if (!up64(b, sa - sb)) return false;
+          x.cv = b;
+          x.csc = int8_t(sa);
+        }
+        b = x.cv;
+      } else if (x.kc == 1 && sb > sa) {
+        if (sb != x.csc) [[unlikely]] {
+          if (!up64(a, sb - sa)) return false;
+          x.cv = a;
+          x.csc = int8_t(sb);
+        }
+        a = x.cv;
+      } else if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) {
+        return false;
+      }
+    }
     if (x.cmp != kNoWork) {
       cx[x.cmp][0] = a;
       cx[x.cmp][1] = b;
@@ -947,6 +1070,52 @@ struct Run {
     }
     int c = (a > b) - (a < b);
     mask = (mask & x.keep) | x.set[c + 1];
+    return true;
+  }
+
+  // x's add or subtract of a and b at the larger of their scales into its
+  // slot d; false when it cannot decide.
+  [[gnu::always_inline]] bool sum(const Node& x, int64_t a, int sa, int64_t b, int sb) {
+    if (sa != sb) [[unlikely]] {
+      if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) return false;
+      sa = std::max(sa, sb);
+    }
+    int64_t y;
+    bool over = (x.kind & 1) == 0 ? __builtin_add_overflow(a, b, &y) : __builtin_sub_overflow(a, b, &y);
+    if (over || (x.chk && (y >= kLimit15 || y <= -kLimit15))) return false;
+    v[x.d] = y;
+    sc[x.d] = sa;
+    return true;
+  }
+  // The add or subtract x of a fused node, its lazy operand y at scale sy.
+  [[gnu::always_inline]] bool fused_sum(const Node& x, int64_t y, int sy) {
+    uint8_t o = x.lz == 1 ? x.b : x.a;
+    if (sy > sc[o]) [[unlikely]]
+      trim(y, sy);
+    return x.lz == 1 ? sum(x, y, sy, v[o], sc[o]) : sum(x, v[o], sc[o], y, sy);
+  }
+  // x's product at the sum of the scales, without trailing zero decimals
+  // unless x is lazy (and its scale 31 at most); false when it cannot decide.
+  [[gnu::always_inline]] bool product(const Node& x, bool old_mul, int64_t& y, int& sy) {
+    sy = sc[x.a] + sc[x.b];
+    if (old_mul || __builtin_mul_overflow(v[x.a], v[x.b], &y)) return false;
+    if (sy > 0 && (!x.lazy || sy > 31)) trim(y, sy);
+    return sy <= 31;
+  }
+  // x's quotient by its constant (kDivK, as ii_divide_p10 divides), without
+  // trailing zero decimals unless x is lazy (and it has 15 digits and 15
+  // decimals at most); false when the general division decides.
+  [[gnu::always_inline]] bool quotient(const Node& x, int64_t& y, int& sy) {
+    int64_t a = v[x.a];
+    int as = sc[x.a];
+    sy = as + x.kd;
+    uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a), q;
+    if (m - 1 >= (uint64_t(1) << 53) - 1 || as > 15 || sy < 0 || __builtin_mul_overflow(m, x.f, &q)) return false;
+    if (!x.lazy || sy > 15 || q >= uint64_t(kLimit15)) {
+      ii_trim64(q, sy);
+      if (sy > 15 || q >= uint64_t(kLimit15)) return false;
+    }
+    y = (a < 0) != (x.neg != 0) ? -int64_t(q) : int64_t(q);
     return true;
   }
 
@@ -981,7 +1150,7 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}, 0};
+  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}, 0, {}};
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -1026,6 +1195,21 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
+  // The dates, compared once: apart from every register and the loop
+  // control block as the fixed fields are.
+  for (size_t k = 0; k < pl.dates.size(); ++k) {
+    const DateCmp& d = pl.dates[k];
+    uint8_t* at[2];
+    for (int j = 0; j < 2; ++j) {
+      uint8_t* p = at[j] = d.op[j].kind == kConst ? ii_arena + d.op[j].v : ii_ref(ii_arena + d.op[j].v);
+      if (!p) return nullptr;
+      size_t len = d.len[j];
+      if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
+      for (size_t i = 0; i < nr; ++i)
+        if (p < r.regs[i] + 9 && r.regs[i] < p + len) return nullptr;
+    }
+    r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
+  }
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
   // (A shadow there takes what the register holds.)
@@ -1055,42 +1239,34 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // Each node ends by going to the next one's code through the table:
   // a jump of its own per kind, which predicts the next kind far better
   // than one shared dispatch.
-  static_assert(kEnd == 15, "one label per node kind");
-  static const void* const kAt[16] = {&&n_add, &&n_sub,  &&n_mul,  &&n_div,  &&n_neg, &&n_mov, &&n_cmp,  &&n_cmp_tfc,
-                                      &&n_tfc, &&n_chk,  &&n_jmp,  &&n_edge, &&n_call, &&n_ret, &&n_exit, &&n_end};
+  static_assert(kCmpDat == 21, "one label per node kind");
+  static const void* const kAt[22] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+                                      &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
+                                      &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
+                                      &&n_cmp_dat};
+  int64_t fy;  // a fused node's product or quotient, and its scale
+  int fsy;
   const Node* xp;
 #define QV_NEXT goto* kAt[(xp = nodes + i)->kind]
   QV_NEXT;
   {
-      n_add: n_sub: {  // at the larger scale
-        int64_t a = v[xp->a], b = v[xp->b], y = 0;
-        int sa = sc[xp->a], sb = sc[xp->b];
-        if (sa != sb) [[unlikely]] {
-          if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) {
-            leave = xp->exit;
-            goto out;
-          }
-          sa = std::max(sa, sb);
-        }
-        bool over = xp->kind == kAdd ? __builtin_add_overflow(a, b, &y) : __builtin_sub_overflow(a, b, &y);
-        if (over || (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {
+      n_addz: {  // a lazy product or quotient above the other operand's scale drops its zeros first
+        uint8_t q = xp->lz == 1 ? xp->a : xp->b, o = xp->lz == 1 ? xp->b : xp->a;
+        if (sc[q] > sc[o]) [[unlikely]]
+          trim(v[q], sc[q]);
+        goto n_add;
+      }
+      n_add: n_sub:
+        if (!r.sum(*xp, v[xp->a], sc[xp->a], v[xp->b], sc[xp->b])) {
           leave = xp->exit;
           goto out;
         }
-        v[xp->d] = y;
-        sc[xp->d] = sa;
         ++i;
         QV_NEXT;
-      }
-      n_mul: {  // the scales add; trailing zero decimals go
-        int64_t y = 0;
-        int sy = sc[xp->a] + sc[xp->b];
-        bool over = old_mul || __builtin_mul_overflow(v[xp->a], v[xp->b], &y);
-        while (sy > 0 && y % 10 == 0) [[unlikely]] {
-          y /= 10;
-          --sy;
-        }
-        if (over || sy > 31 || (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {
+      n_mul: {
+        int64_t y;
+        int sy;
+        if (!r.product(*xp, old_mul, y, sy) || (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {
           leave = xp->exit;
           goto out;
         }
@@ -1112,6 +1288,34 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         ++i;
         QV_NEXT;
       }
+      n_divk: {
+        int64_t y;
+        int sy;
+        if (!r.quotient(*xp, y, sy)) [[unlikely]]
+          goto n_div;
+        v[xp->d] = y;
+        sc[xp->d] = sy;
+        ++i;
+        QV_NEXT;
+      }
+      n_mul_add:  // the product, then the add or subtract after it
+        if (!r.product(*xp, old_mul, fy, fsy)) {
+          leave = xp->exit;
+          goto out;
+        }
+        goto fused;
+      n_div_add:
+        if (!r.quotient(*xp, fy, fsy) && !ii_math_divide(v[xp->a], sc[xp->a], v[xp->b], sc[xp->b], &fy, &fsy)) {
+          leave = xp->exit;
+          goto out;
+        }
+      fused:
+        if (!r.fused_sum(xp[1], fy, fsy)) {
+          leave = xp->exit;
+          goto out;
+        }
+        i += 2;
+        QV_NEXT;
       n_neg:
         if (v[xp->a] == INT64_MIN || (xp->chk && (v[xp->a] >= kLimit15 || v[xp->a] <= -kLimit15))) {
           leave = xp->exit;
@@ -1146,6 +1350,16 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         }
         i = (r.mask | xp->cond) != xp->cond ? xp->to : i + 2;
         QV_NEXT;
+      n_cmp_dat: {
+        int c = r.dc[xp->dat];
+        if (c == kIiBadDate) [[unlikely]] {
+          leave = xp->exit;
+          goto out;
+        }
+        r.mask = (r.mask & xp->keep) | xp->set[c + 1];
+        ++i;
+        QV_NEXT;
+      }
       n_tfc:
         i = (r.mask | xp->keep) != xp->keep ? xp->to : i + 1;
         QV_NEXT;

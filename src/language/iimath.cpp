@@ -414,6 +414,7 @@ struct Plan {
   uint16_t insts = 0;  // instructions the statement runs
   uint8_t n = 0;
   bool move = false;   // push, push, store: a copy of one value
+  bool accum = false;  // T = T + X, T = T + X * Y (or -): adds of the packed digits
 
   Step step[kMaxSteps];
 };
@@ -488,6 +489,13 @@ uint16_t build(uint8_t* pc) {
   }
 built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush;
+  {
+    const Step* x = pl.step;
+    bool product = pl.n == 7 && x[3].kind == kPush && x[4].kind == kOp && x[4].arg == 3;
+    const Step& add = x[product ? 5 : 3];
+    pl.accum = (pl.n == 5 || product) && x[1].kind == kPush && !x[0].is_cnst && !x[1].is_cnst &&
+               x[1].off == x[0].off && x[2].kind == kPush && add.kind == kOp && (add.arg == 1 || add.arg == 2);
+  }
   std::vector<Plan>& v = plans();
   uint16_t no;
   if (v.size() < kMaxPlans) {
@@ -822,6 +830,39 @@ bool run_move(const Plan& pl, IlfState* s) {
   return true;
 }
 
+// T = T + X and T = T + X * Y (or -) where T's scale is X's, or X's and
+// Y's together: the packed digits multiply and add as they stand (a zero
+// written as the positive zero), which is what the binary run gives without
+// decoding and encoding (its product drops trailing zero decimals, but the
+// sum is at T's scale either way). False, with T unchanged, for an invalid
+// operand, a product or sum past 15 digits, other scales or the older
+// multiply: the other runs decide those.
+bool run_accum(const Plan& pl, IlfState* s) {
+  uint8_t* t = field(pl.step[0]);
+  uint8_t* x = field(pl.step[2]);
+  if (!t || !x || t[8] > 31) return false;
+  uint8_t* last = x;  // the last operand pushed
+  const uint8_t* add = x;
+  int scale = x[8];
+  uint8_t product[8];
+  bool by = pl.n == 7;
+  if (by) {
+    last = field(pl.step[3]);
+    if (!last || g_old_mul) return false;
+    scale += last[8];
+    std::memcpy(product, x, 8);
+    if (!pd_mul(product, 8, last, 8)) return false;
+    add = product;
+  }
+  if (scale != t[8]) return false;
+  if (!(pl.step[by ? 5 : 3].arg == 1 ? pd_fast_add(t, add) : pd_fast_sub(t, add))) return false;
+  s->addr[0] = last;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;
+  ++g_runs;
+  return true;
+}
+
 }  // namespace plan
 
 // ------------------------------------------------------ calc stack --
@@ -836,7 +877,7 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if (pl.at != plan::off(pc)) {
       plan::set_plan_no(pc, 0);  // its number went to another statement: a new plan next time
     } else if (!ii_slow(s)) {
-      int r = pl.move ? int(plan::run_move(pl, s)) : plan::run_int(pl, s);
+      int r = pl.move ? int(plan::run_move(pl, s)) : pl.accum && plan::run_accum(pl, s) ? 1 : plan::run_int(pl, s);
       if (r < 0) r = plan::run_exact(pl, s);
       if (r > 0) return ii_next(b, s, ii_arena + pl.next);
     }

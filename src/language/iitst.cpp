@@ -125,37 +125,12 @@ uint8_t* inst_if_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));
 }
 
-// IF_DAT: both dates to the internal standard date (102540 when one does
-// not convert); a null date (the high date) is below every other date and
-// equal to another null one; else the units the two have in common are
-// compared, from the century when both start at the year and the pivot
-// gives them one.
+// IF_DAT: the dates compared (ii_if_dat_compare), 102540 when one does not
+// convert.
 uint8_t* inst_if_dat(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIfDat>(pc);
-  DateDesc d[2];
-  cv_date_desc_load(in.d1, d[0]);
-  cv_date_desc_load(in.d2, d[1]);
-  d[0].mask = pc + sizeof(IbIfDat);
-  d[1].mask = pc + sizeof(IbIfDat) + d[0].mask_len;
-  for (int k = 0; k < 2; ++k) {
-    d[k].value = s->addr[k];
-    if (!cv_ntos_date(&d[k])) return ii_fail(b, s, kMsgBadDate);
-  }
-  bool n0 = cv_date_is_high(d[0].date), n1 = cv_date_is_high(d[1].date);
-  int c = 0;
-  if (n0 || n1) {
-    c = n0 == n1 ? 0 : n0 ? -1 : 1;
-  } else {
-    if (d[0].high == kUnitYear && d[1].high == kUnitYear) {
-      cv_date_pivot(nullptr, &d[0], 0);
-      cv_date_pivot(nullptr, &d[1], 0);
-    }
-    int hi = std::min(d[0].high, d[1].high), lo = std::max(d[0].low, d[1].low);
-    for (int unit = hi; unit >= lo && c == 0; --unit) {
-      uint8_t x = d[0].date[unit_index(unit)], y = d[1].date[unit_index(unit)];
-      c = x < y ? -1 : x > y ? 1 : 0;
-    }
-  }
+  int c = ii_if_dat_compare(pc, s->addr[0], s->addr[1]);
+  if (c == kIiBadDate) return ii_fail(b, s, kMsgBadDate);
   return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, sizeof(IbIfDat) + in.masks_len.get()));
 }
 
@@ -165,6 +140,35 @@ void define16(uint16_t op, const char* even, const char* odd) {
 }
 
 }  // namespace
+
+// Both dates to the internal standard date; a null date (the high date) is
+// below every other date and equal to another null one; else the units the
+// two have in common are compared, from the century when both start at the
+// year and the pivot gives them one.
+int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b) {
+  const auto& in = rec::view<IbIfDat>(const_cast<uint8_t*>(pc));
+  DateDesc d[2];
+  cv_date_desc_load(in.d1, d[0]);
+  cv_date_desc_load(in.d2, d[1]);
+  d[0].mask = const_cast<uint8_t*>(pc) + sizeof(IbIfDat);
+  d[1].mask = d[0].mask + d[0].mask_len;
+  d[0].value = a;
+  d[1].value = b;
+  for (DateDesc& x : d)
+    if (!cv_ntos_date(&x)) return kIiBadDate;
+  bool n0 = cv_date_is_high(d[0].date), n1 = cv_date_is_high(d[1].date);
+  if (n0 || n1) return n0 == n1 ? 0 : n0 ? -1 : 1;
+  if (d[0].high == kUnitYear && d[1].high == kUnitYear) {
+    cv_date_pivot(nullptr, &d[0], 0);
+    cv_date_pivot(nullptr, &d[1], 0);
+  }
+  int hi = std::min(d[0].high, d[1].high), lo = std::max(d[0].low, d[1].low), c = 0;
+  for (int unit = hi; unit >= lo && c == 0; --unit) {
+    uint8_t x = d[0].date[unit_index(unit)], y = d[1].date[unit_index(unit)];
+    c = x < y ? -1 : x > y ? 1 : 0;
+  }
+  return c;
+}
 
 void ii_tst_init() {
   define16(498, "RLOC_IF_STR_JUST", "INST_IF_STR_JUST");

@@ -33,16 +33,16 @@ uint8_t* inst_abort(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_fail(b, s, rec::view<IbAbort>(pc).msg);
 }
 // CNST_n, IRA_n: address register n.
-uint8_t* inst_cnst(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_cnst(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   s->addr[op_reg(pc, 52) & 3] = ii_ref(pc + 4);
-  return ii_adv(pc, 8);
+  return ii_next(b, s, ii_adv(pc, 8));
 }
 uint8_t* inst_ira(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* f = ii_field(pc + 4);
   if (!f) [[unlikely]]
     return ii_no_field(b, s, "inst_ira");
   s->addr[op_reg(pc, 60) & 3] = f;
-  return ii_adv(pc, 8);
+  return ii_next(b, s, ii_adv(pc, 8));
 }
 uint8_t* inst_ira_occ(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIraOcc>(pc);

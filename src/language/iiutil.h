@@ -126,29 +126,33 @@ int ii_math_plan_view(uint8_t* pc, IiPlanView* out);
 // Whether the older multiply is on (the plans leave it to the instructions).
 bool ii_math_old_mul();
 // Drops the trailing zero decimals of a magnitude (all of them from 0),
-// a 64-bit one at scale sc >= 0 first.
+// a 64-bit one at scale sc >= 0 first. A decimal zero is a factor of two
+// and one of five: at most the trailing zero bits can go, and each five is
+// taken off by an exact division, a multiply by its inverse modulo 2^64
+// (x is a multiple of 5^j exactly when x times the inverse of 5^j is at most
+// (2^64 - 1) / 5^j), so no division runs and an odd magnitude costs one test.
+namespace ii_trim_detail {
+constexpr uint64_t inverse(uint64_t x) {  // x odd: y with x * y = 1 modulo 2^64
+  uint64_t y = x;
+  for (int i = 0; i < 6; ++i) y *= 2 - x * y;
+  return y;
+}
+constexpr uint64_t kInv5 = inverse(5), kInv625 = inverse(625);
+static_assert(5 * kInv5 == 1 && 625 * kInv625 == 1);
+}  // namespace ii_trim_detail
 inline void ii_trim64(uint64_t& w, int& sc) {
+  using namespace ii_trim_detail;
   if (w == 0) {
     sc = 0;
     return;
   }
-  // Eight at a time, then the rest (fewer than eight) as 4 + 2 + 1.
-  while (sc >= 8 && w % 100000000 == 0) {
-    w /= 100000000;
-    sc -= 8;
-  }
-  if (sc >= 4 && w % 10000 == 0) {
-    w /= 10000;
-    sc -= 4;
-  }
-  if (sc >= 2 && w % 100 == 0) {
-    w /= 100;
-    sc -= 2;
-  }
-  if (sc >= 1 && w % 10 == 0) {
-    w /= 10;
-    sc -= 1;
-  }
+  int n = std::min(__builtin_ctzll(w), sc), z = 0;
+  if (n <= 0) return;
+  uint64_t q = w;
+  for (uint64_t t; n - z >= 4 && (t = q * kInv625) <= UINT64_MAX / 625; z += 4) q = t;
+  for (uint64_t t; z < n && (t = q * kInv5) <= UINT64_MAX / 5; ++z) q = t;
+  w = q >> z;
+  sc -= z;
 }
 
 // The factor of the last divisor: 10^k / b and k, or k = -1 when b is not
@@ -158,7 +162,8 @@ struct IiDivisor {
   int k = -1;
 };
 inline IiDivisor ii_last_divisor;
-[[gnu::noinline]] inline void ii_divisor_factor(uint64_t bm) {
+// The factor of divisor bm (not 0).
+inline IiDivisor ii_divisor_of(uint64_t bm) {
   uint64_t b = bm;
   int twos = __builtin_ctzll(b), fives = 0;
   b >>= twos;
@@ -166,12 +171,14 @@ inline IiDivisor ii_last_divisor;
     b /= 5;
     ++fives;
   }
-  IiDivisor& d = ii_last_divisor;
+  IiDivisor d;
   d.b = bm;
   d.k = std::max(twos, fives);
   if (b != 1 || d.k > 15) d.k = -1;
   else d.f = uint64_t(pacdec::pow10(d.k)) / bm;
+  return d;
 }
+[[gnu::noinline]] inline void ii_divisor_factor(uint64_t bm) { ii_last_divisor = ii_divisor_of(bm); }
 // A quotient by a divisor whose only prime factors are 2 and 5 (2, 4, 5,
 // 8, 16, 20, 25 ...) is a product: a / b = a x (10^k / b) / 10^k. Where that
 // product has at most 15 significant digits and 15 decimals it is exact,
@@ -215,6 +222,12 @@ bool ii_math_divide_general(int64_t a, int as, int64_t b, int bs, int64_t* q, in
   }
   return ii_math_divide_general(a, as, b, bs, q, qs);
 }
+
+// IF_DAT's comparison of the dates at a and b by the instruction at pc:
+// -1, 0, 1, or kIiBadDate when one does not convert (run-time error
+// 102540). The loop plans compare by it too.
+constexpr int kIiBadDate = 2;
+int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b);
 
 // Loop plans (iiloop.cpp): END LOOP's back edge of a packed loop hands the
 // body to its plan, which returns the instruction the interpreter goes on

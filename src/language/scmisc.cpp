@@ -246,7 +246,7 @@ int sc_copy_guts(ScCtx* sc, const char* app, const char* name, bool quiet) {
   } else if (rec::view<rec::U32>(r.stamp.b) == 0xFFFFFFFFu) {
     return empty_copy(sc);
   }
-  FmArb* stmts = pc_open_src(pc, cap, kSrcStmt);
+  FmArb* stmts = pc_stmt_file(pc, cap, 6, name);
   if (!stmts) return fail();
   IbCode* code = sc_code(sc);
   uint8_t* p = bld_copy(code);

@@ -117,15 +117,115 @@ EmHeader* em_new_header(const Pcb* pcb) {
   return em;
 }
 
+namespace {
+
+// Sub-files of freed modules (and those a compile found empty), emptied,
+// for the next modules: making a memory file costs more than a compile of a
+// small process. Kept per slot of em_subs, then TOC and TRAP, a few of each,
+// every handle with its number, file block and file name (so that a handle
+// closed meanwhile, and its block taken by another, is never taken for it).
+struct SpareSub {
+  FmArb* h = nullptr;
+  uint32_t id = 0;
+  FmFile* file = nullptr;
+  char name[8] = {};
+};
+constexpr size_t kSpares = 2;           // per slot
+constexpr int kSpareToc = kEmSubs, kSpareTrap = kEmSubs + 1;
+std::vector<SpareSub>& spares(int slot) {
+  static std::vector<SpareSub> v[kEmSubs + 2];
+  return v[slot];
+}
+
+// A spare handle still as it was kept: open in the base scope on the same
+// memory file.
+FmArb* take(const SpareSub& k) {
+  FmArb* h = k.h;
+  if (!h || !fm_is_handle(h) || h->fm_id != k.id || h->scope != com.base_scope || h->file.get() != k.file)
+    return nullptr;
+  const FmFdb& d = k.file->fdb;
+  if (d.fclass != FM_CLASS_MEMORY || std::memcmp(d.name.data(), k.name, 8) != 0) return nullptr;
+  return h;
+}
+FmArb* take_spare(int slot) {
+  auto& v = spares(slot);
+  while (!v.empty()) {
+    SpareSub k = v.back();
+    v.pop_back();
+    if (FmArb* h = take(k)) return h;
+  }
+  return nullptr;
+}
+
+// Keeps the handle of a slot emptied when there is room; false when it is
+// not kept (the caller scratches it).
+bool keep(int slot, FmArb* h) {
+  if (spares(slot).size() >= kSpares || !h || !fm_is_handle(h) || h->scope != com.base_scope || !fm_mem_reset(h))
+    return false;
+  SpareSub k;
+  k.h = h;
+  k.id = h->fm_id;
+  k.file = h->file.get();
+  std::memcpy(k.name, k.file->fdb.name.data(), 8);
+  spares(slot).push_back(k);
+  return true;
+}
+
+int slot_of(Ref<FmArb> EmHeader::*slot) {
+  for (int i = 0; i < kEmSubs; ++i)
+    if (em_subs[i].code && em_subs[i].slot == slot) return i;
+  if (slot == &EmHeader::toc) return kSpareToc;
+  if (slot == &EmHeader::trap) return kSpareTrap;
+  return -1;
+}
+
+}  // namespace
+
+void em_keep_subs(EmHeader* em) {
+  for (int i = 0; i < kEmSubs; ++i)
+    if (em_subs[i].code && keep(i, (em->*em_subs[i].slot).get())) (em->*em_subs[i].slot).reset();
+  if (keep(kSpareToc, em->toc.get())) em->toc.reset();
+  if (keep(kSpareTrap, em->trap.get())) em->trap.reset();
+}
+
+int em_drop_sub(EmHeader* em, Ref<FmArb> EmHeader::*slot) {
+  FmArb* h = (em->*slot).get();
+  (em->*slot).reset();
+  int i = slot_of(slot);
+  if (!h || (i >= 0 && keep(i, h))) return 1;
+  return FM_CLOSE(h, FM_CL_SCRATCH);
+}
+
+void em_spares_forget() {
+  for (int i = 0; i < kEmSubs + 2; ++i) spares(i).clear();
+}
+
+void pl_spares_release() {
+  std::vector<FmArb*> hs;
+  for (int i = 0; i < kEmSubs + 2; ++i)
+    while (FmArb* h = take_spare(i)) hs.push_back(h);
+  for (FmArb* h : hs) FM_CLOSE(h, FM_CL_SCRATCH);
+}
+
+FmArb* em_spare_toc(bool trap) { return take_spare(trap ? kSpareTrap : kSpareToc); }
+
 EmHeader* em_new(const Pcb* pcb) {
   EmHeader* em = em_new_header(pcb);
-  for (const EmSub& s : em_subs)
-    if (s.code && !em_create_sub(em, s)) {
+  for (int i = 0; i < kEmSubs; ++i) {
+    const EmSub& s = em_subs[i];
+    if (!s.code) continue;
+    if (FmArb* h = take_spare(i)) {
+      (em->*s.slot).set(h);
+      continue;
+    }
+    if (!em_create_sub(em, s)) {
       pl_free(em, 1);
       return nullptr;
     }
+  }
   return em;
 }
+
 
 namespace {
 

@@ -290,21 +290,21 @@ namespace {
 struct StmtSource {
   char app[3];
   FmArb* h;
+  std::vector<PcCheckedProc> procs;
 };
 std::vector<StmtSource> g_stmt_sources;
 }  // namespace
 
-void pc_set_stmt_source(const char* app, FmArb* stmts) {
+void pc_set_stmt_source(const char* app, FmArb* stmts, const std::vector<PcCheckedProc>& procs) {
   std::erase_if(g_stmt_sources, [&](const StmtSource& s) { return std::memcmp(s.app, app, 3) == 0; });
-  if (stmts) {
-    StmtSource s{{app[0], app[1], app[2]}, stmts};
-    g_stmt_sources.push_back(s);
-  }
+  if (stmts) g_stmt_sources.push_back(StmtSource{{app[0], app[1], app[2]}, stmts, procs});
 }
 
-FmArb* pc_stmt_source(const char* app) {
+FmArb* pc_stmt_source(const char* app, uint8_t type, const char* name) {
   for (const StmtSource& s : g_stmt_sources)
-    if (std::memcmp(s.app, app, 3) == 0) return s.h;
+    if (std::memcmp(s.app, app, 3) == 0)
+      for (const PcCheckedProc& p : s.procs)
+        if (p.type == type && std::memcmp(p.name.data(), name, 30) == 0) return s.h;
   return nullptr;
 }
 
@@ -418,12 +418,17 @@ int pc_prep(PcCtx* ctx) {
   if (type_in(t, {3, 9, 7, 4, 6})) std::memset(em->b1280.b, 0, 4);
   // TOC and TRAP belong to the module (base scope); failures are not
   // reported.
+  if (!em->toc) em->toc.set(em_spare_toc(false));
   if (!em->toc) {
     FmFdb fdb;
     INIT_TOC_FDB(&fdb);
     if (FM_CREATE(&fdb, com.base_scope, 0, 0, 15, 15)) em->toc.set(fdb.handle.get());
   }
   em->toc_count = 0;
+  if (!em->trap) {
+    em->trap.set(em_spare_toc(true));
+    em->trap_count = 0;
+  }
   if (!em->trap) {
     FmFdb fdb;
     INIT_FDB(&fdb, FM_CLASS_MEMORY, 12, 0, nullptr, 0);
@@ -647,10 +652,7 @@ void pc_bld(PcCtx* ctx) {
     f->rec_len = uint16_t(buf.size());
     int got = fm_rdnxt(f);
     f->rec_len = 0;
-    if (!got && f->status == FM_ST_EOF) {
-      if (!FM_CLOSE(f, FM_CL_SCRATCH)) checkstat(f->status, "bad close", kMod, __LINE__);
-      (em->*slot).reset();
-    }
+    if (!got && f->status == FM_ST_EOF && !em_drop_sub(em, slot)) checkstat(f->status, "bad close", kMod, __LINE__);
   }
   pc_cmpl_finish(ctx);
   em->mark = kEmMark;

@@ -326,11 +326,20 @@ std::string pc_cmpl_err_message(const DCmplErr& r);
 // (the start-up shows them after the screen has gone); "" when none.
 std::string pc_cmpl_err_report(const PiInvoc& key);
 // A check of statements not stored yet (quvogen --check): while a source
-// is set, compiles read the statements of application `app` from `stmts`
-// (a STMT file the caller keeps open) instead of its dictionary's STMT
-// file; null sets it back.
-void pc_set_stmt_source(const char* app, FmArb* stmts);
-FmArb* pc_stmt_source(const char* app);
+// is set for application `app`, compiles read the statements of the
+// processes `procs` of that application from `stmts` (a STMT file the
+// caller keeps open, holding the records of those processes: a process of
+// the list without records there has no statements) instead of its
+// dictionary's STMT file; the statements of any other process (the
+// Subroutine of a COPY) come from the dictionary. Null sets it back.
+struct PcCheckedProc {
+  uint8_t type;
+  rec::Text<30> name;
+};
+void pc_set_stmt_source(const char* app, FmArb* stmts, const std::vector<PcCheckedProc>& procs = {});
+// The check's STMT file when it holds the statements of that process (name
+// 30 characters), else null.
+FmArb* pc_stmt_source(const char* app, uint8_t type, const char* name);
 // Compiles a process as the loader does, for a check: the module is built
 // and dropped at once (neither cached nor saved). 1 compiled; 0 with the
 // compile's errors in `errors` (the CMPL_ERR records, in sequence order) or,
@@ -345,6 +354,11 @@ void pc_register();
 // -------------------------------------------------- compiled references --
 EmCap* pc_ap(const char* app, PcCtx* ctx);
 FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot);
+// The STMT file holding the statements of process (type, name) of the CAP's
+// application: the check's (pc_set_stmt_source) when it holds them, else the
+// dictionary's; null when there is none. (The CAP's STMT slot is that of the
+// process compiled.)
+FmArb* pc_stmt_file(PcCtx* ctx, EmCap* cap, uint8_t type, const char* name);
 // The dictionary sources stay open in the base scope from one compile to
 // the next; one whose file was rebuilt under its name (another inode) is
 // opened anew. pc_src_forget forgets them: with close, closes those still

@@ -152,8 +152,10 @@ struct SrcOpen {
   std::string path;
   dev_t dev;
   ino_t ino;
-  bool dir_known = false;   // dir_mtime: its directory's when the file was last found the same
+  bool dir_known = false;   // dir_*: its directory's when the file was last found the same
   timespec dir_mtime{};
+  dev_t dir_dev{};
+  ino_t dir_ino{};
 };
 std::vector<SrcOpen>& src_opens() {
   static std::vector<SrcOpen> v;
@@ -161,12 +163,14 @@ std::vector<SrcOpen>& src_opens() {
 }
 
 // Records changed in place are seen through the handle itself. A file is
-// put in another's place only by changing its directory, so once an
-// entry's file was found the same under a directory last changed more
-// than two seconds before (a change within the same clock tick would not
-// show in the directory's time), a later compile that finds the directory
-// unchanged takes the entry without looking the file up: one status of the
-// directory a compile in place of one for every source.
+// put in another's place only by changing its directory (or by putting
+// another directory in the directory's place), so once an entry's file was
+// found the same under a directory last changed more than two seconds
+// before (a change within the same clock tick would not show in the
+// directory's time), a later compile that finds the same directory (device
+// and inode: a copy put back keeps the times, not the inode) unchanged
+// takes the entry without looking the file up: one status of the directory
+// a compile in place of one for every source.
 struct DirSeen {
   std::string dir;
   uint32_t compile;   // pc_compile_count() when st was taken
@@ -200,11 +204,17 @@ bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_s
 // Whether an entry's file is still the one it opened.
 bool same_file(SrcOpen& o) {
   const DirSeen* d = dir_of(o.path);
-  if (d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime)) return true;
+  if (d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime) && d->st.st_dev == o.dir_dev &&
+      d->st.st_ino == o.dir_ino)
+    return true;
   struct stat st;
   if (::stat(o.path.c_str(), &st) != 0 || st.st_dev != o.dev || st.st_ino != o.ino) return false;
   o.dir_known = d->ok && d->st.st_mtim.tv_sec + 2 < std::time(nullptr);
-  if (o.dir_known) o.dir_mtime = d->st.st_mtim;
+  if (o.dir_known) {
+    o.dir_mtime = d->st.st_mtim;
+    o.dir_dev = d->st.st_dev;
+    o.dir_ino = d->st.st_ino;
+  }
   return true;
 }
 
@@ -234,12 +244,11 @@ void pc_src_forget(bool close) {
   src_opens().clear();
 }
 
-FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
-  if (cap->src[slot]) return src_of(cap, slot);
-  if (FmArb* checked = slot == kSrcStmt ? pc_stmt_source(cap->app.data()) : nullptr) {
-    cap->src[slot] = arena::offset_of(checked);   // the statements of a check
-    return checked;
-  }
+namespace {
+
+// The kept handle of a dictionary source (opened when there is none or its
+// file was replaced); the CAP's slot is left alone.
+FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   using Fill = void (*)(FmFdb*, FmKdb*, FmSdb*, const char*, const char*);
   static const Fill fills[kSrcCount] = {INIT_DPROC_FDB, INIT_DROW_FDB, INIT_DCHLD_FDB, INIT_DSLCT_FDB,
                                         INIT_DSORT_FDB, INIT_DELEM_FDB, INIT_DFI_FDB,  INIT_DITM_FDB,
@@ -252,10 +261,7 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
     if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
         std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
       continue;
-    if (still_open(o) && same_file(o)) {
-      cap->src[slot] = arena::offset_of(o.h);
-      return o.h;
-    }
+    if (still_open(o) && same_file(o)) return o.h;
     if (still_open(o)) FM_CLOSE(o.h, 0);
     opens.erase(opens.begin() + long(i));
     break;
@@ -277,7 +283,6 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
   std::memcpy(from, ctx->dict_lang, 3);
   std::memcpy(to, ctx->lang, 3);
   fm_set_lang(h, from, to);
-  cap->src[slot] = arena::offset_of(h);
   SrcOpen o;
   std::memcpy(o.app, app, 3);
   std::memcpy(o.ver, ver, 2);
@@ -294,6 +299,35 @@ FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
     opens.push_back(o);
   }
   return h;
+}
+
+// The check's STMT file when it holds the statements of the process
+// compiled and the CAP is of its application.
+FmArb* own_checked(PcCtx* ctx, const EmCap* cap) {
+  const EmHeader* em = ctx->em;
+  if (std::memcmp(cap->app.data(), em->app.data(), 3) != 0) return nullptr;
+  return pc_stmt_source(cap->app.data(), em->proc_type, em->proc_name.data());
+}
+
+}  // namespace
+
+FmArb* pc_open_src(PcCtx* ctx, EmCap* cap, int slot) {
+  if (cap->src[slot]) return src_of(cap, slot);
+  // The statements of the process compiled: a check's, or the dictionary's.
+  FmArb* h = slot == kSrcStmt ? own_checked(ctx, cap) : nullptr;
+  if (!h) h = open_kept(ctx, cap, slot);
+  if (h) cap->src[slot] = arena::offset_of(h);
+  return h;
+}
+
+FmArb* pc_stmt_file(PcCtx* ctx, EmCap* cap, uint8_t type, const char* name) {
+  if (FmArb* checked = pc_stmt_source(cap->app.data(), type, name)) return checked;
+  // The CAP's slot holds the dictionary's file unless it holds a check's.
+  if (cap->src[kSrcStmt]) {
+    FmArb* h = src_of(cap, kSrcStmt);
+    if (!own_checked(ctx, cap)) return h;
+  }
+  return open_kept(ctx, cap, kSrcStmt);
 }
 
 // ---------------------------------------------------------- constants --

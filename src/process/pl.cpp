@@ -181,6 +181,7 @@ void pl_init() {
   g.cache = nullptr;
   g.cache_cnt = 0;
   g.precached.clear();
+  em_spares_forget();
   for (ProcFile& f : g_proc_files)
     if (fm_is_handle(f.handle)) FM_CLOSE(f.handle, 0);
   g_proc_files.clear();

@@ -85,8 +85,19 @@ EmVerifier em_verifier();
 
 // ------------------------------------------------------------- module --
 // A new empty module for the PCB's process (header from " PL_POOL", its
-// pool, every sub-file created empty); key and language from the PCB.
+// pool, every sub-file empty: those of a freed module when there are, else
+// created); key and language from the PCB.
 EmHeader* em_new(const Pcb* pcb);
+// A TOC (trap: TRAP) file of a freed module, emptied, for a module's compile
+// to take before it makes one; null when there is none.
+FmArb* em_spare_toc(bool trap);
+// Takes a sub-file (or TOC, TRAP) out of a module: kept emptied for the next
+// modules, or scratched. 1, or 0 when the scratch failed (the status in the
+// handle).
+int em_drop_sub(EmHeader* em, Ref<FmArb> EmHeader::*slot);
+// Scratches the kept sub-files of freed modules (tests that count memory
+// files or arena bytes).
+void pl_spares_release();
 // Compiles the process into a new module: 1 with the module in the PCB
 // (use count 1), or 0 with the compiler's completion code in the PCB.
 int build_em(const DProc* def, Pcb* pcb, int compile_flag);

@@ -13,6 +13,13 @@ EmHeader* em_new_header(const Pcb* pcb);
 // Creates sub-file s of the module in the base scope (its slot set); null
 // after the system error.
 FmArb* em_create_sub(EmHeader* em, const EmSub& s);
+// Keeps the sub-files (TOC and TRAP too) of a module being freed, emptied,
+// for em_new and the compile to take in place of new ones; the slots of
+// those kept are cleared, the caller scratches the rest (a few of each slot
+// are kept at most). em_spares_forget forgets them (a new engine state:
+// their files went with the base scope).
+void em_keep_subs(EmHeader* em);
+void em_spares_forget();
 // The database field of the module's saved files: its language, or blanks.
 void em_lang_db(const EmHeader* em, char db[3]);
 // The one removal of a module from the cache; 1 when it was there.

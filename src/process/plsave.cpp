@@ -538,6 +538,7 @@ int purge_em(EmHeader* em, int delete_saved, FmArb* saved) {
     file_fdb(em, FM_PT_MOD, name, &mod);
     scratch_quiet(mod);
   }
+  em_keep_subs(em);
   for (const EmSub& s : em_subs) {
     FmArb* h = (em->*s.slot).get();
     if (h && fm_is_handle(h) && !FM_CLOSE(h, FM_CL_SCRATCH)) sys_err(__LINE__, "bad EM subfile scratch");

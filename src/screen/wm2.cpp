@@ -12,6 +12,7 @@
 #include <new>
 #include <string_view>
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "files/fm.h"
@@ -1014,7 +1015,7 @@ using namespace wmi;
 // ------------------------------------------------------------ start, end --
 namespace {
 // The objects of the window manager and the screen's layout (the terminal's
-// size once it is taken; until then 24 x 80).
+// size once it is taken; until then as the start set it).
 void start_objects() {
   State& g = st();
   g.pool = mm_create_pool(" WMPOOL    ", 0, 0);
@@ -1120,6 +1121,16 @@ int wm_start(TmDriver* driver, const Keymap* keymap) {
 int wm_start_deferred(TmDriver* driver, const Keymap* keymap) {
   State& g = st();
   if (!start_anew(driver, keymap)) return 0;
+  // Until the first draw the windows are laid out on at least 24 x 80, and
+  // on the terminal's size now where it is larger (a status line takes the
+  // terminal's width); they are placed again when the terminal is taken.
+  g.rows = 24;
+  g.cols = 80;
+  winsize ws;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0) {
+    g.rows = std::max(g.rows, int(ws.ws_row));
+    g.cols = std::max(g.cols, int(ws.ws_col));
+  }
   start_objects();
   g.deferred = true;
   g.later_drv = driver;

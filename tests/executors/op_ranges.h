@@ -25,9 +25,10 @@
 
 namespace opfx {
 
-// The child's exit status. grand: the query begins with a grand-total line.
+// The child's exit status. grand: the query begins with a grand-total line;
+// subheadings: each range asks for a standard subheading.
 inline int run_ranges(const std::string& var, const std::string& prt, bool grand,
-                      const char* menu = "OP RANGES MENU") {
+                      const char* menu = "OP RANGES MENU", bool subheadings = true) {
   std::fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
@@ -44,10 +45,11 @@ inline int run_ranges(const std::string& var, const std::string& prt, bool grand
     op_register();
     op_exec_register();
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term, &km); });
-    static bool with_grand;
+    static bool with_grand, with_subheadings;
     with_grand = grand;
+    with_subheadings = subheadings;
     pb_set_define([](const FmScbQuery& q, PbQueryDef* out) {
-      return qsort_fx::write(int(q.scope), {"OPA", "OPA SALES", {"SALE REGION", "SALE BRANCH"}, with_grand, true}) ? pb_qfi_define(q, out) : 0;
+      return qsort_fx::write(int(q.scope), {"OPA", "OPA SALES", {"SALE REGION", "SALE BRANCH"}, with_grand, with_subheadings}) ? pb_qfi_define(q, out) : 0;
     });
     const char* args[] = {"quvo", "-d", "OPD", "-a", "OPA", "-t", "Menu", "-p", menu, nullptr};
     int rc = os_main(9, const_cast<char**>(args));

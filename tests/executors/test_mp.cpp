@@ -114,6 +114,19 @@ TEST_F(MenuRun, NarrowScreenPutsTheModeTextAtColumnOne) {
   EXPECT_EQ(row(23), "MENU ENTRY  narrow");
 }
 
+// A terminal wider than 80 columns: the menu and the Input process it runs
+// show their status lines across the whole width.
+TEST_F(MenuRun, AWideScreenShowsTheMenuAndItsInputProcess) {
+  ASSERT_TRUE(start("IP MENU", 120)) << slurp(dir + "/err");
+  std::string menu = "quvo MENU ENTRY";
+  menu += std::string(97 - menu.size(), ' ') + "HELP for help";
+  EXPECT_EQ(row(23), menu);
+  key("2");
+  key("Enter");
+  EXPECT_EQ(row(2), "  Note");
+  EXPECT_EQ(row(23), menu + " ADD");
+}
+
 // A menu frame that ends done (22) instead of backing out is a system
 // error; continuing it ends the menu with 4, which ends a run normally.
 TEST_F(MenuRun, FrameEndingDoneIsASystemError) {

@@ -39,15 +39,19 @@ TEST_F(OpGold, ScrollingWindowsOfTheThreeKindsFillTheirRegions) {
   EXPECT_EQ(report("OP COLUMNS"), golden("columns.golden"));
 }
 
+// Regions from the page's last column and from one past it.
 TEST_F(OpGold, PrintedRegionsWrapCutAndTurnPages) {
   EXPECT_EQ(report("OP PRINT"), golden("print.golden"));
+  EXPECT_EQ(report("OP PRINT EDGE"), golden("printedge.golden"));
 }
 
 // The standard heading, column headings and total at the widest report,
-// and at one column more: the report stays 255 wide.
+// and at one column more: the report stays 255 wide. Two images over the
+// last columns: the first's heading checks their owner up to column 255.
 TEST_F(OpGold, StandardHeadingsAndTotalsAtTheWidestReportAndOnePast) {
   EXPECT_EQ(report("OP WIDE"), golden("wide.golden"));
   EXPECT_EQ(report("OP WIDER"), golden("wider.golden"));
+  EXPECT_EQ(report("OP WIDE TWO"), golden("widetwo.golden"));
 }
 
 // Range levels on the widest report: the standard subheadings, and the
@@ -56,6 +60,15 @@ TEST_F(OpGold, StandardSubheadingsAndSubtotalsAtTheWidestReport) {
   TempDir d;
   ASSERT_EQ(run_ranges(var, d.str(), true, "OP WIDE RANGES MENU"), 0);
   EXPECT_EQ(slurp(d.sub("PRTFI000")), golden("wideranges.golden"));
+}
+
+// The application's own range end frames show their totals: one at the
+// most a total holds (15 digits) and one rolled a digit past it, which
+// shows its mask's overflow form.
+TEST_F(OpGold, RangeEndTotalsAtFifteenDigitsAndOnePast) {
+  TempDir d;
+  ASSERT_EQ(run_ranges(var, d.str(), true, "OP BIG TOTALS MENU", false), 0);
+  EXPECT_EQ(slurp(d.sub("PRTFI000")), golden("bigtotals.golden"));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -114,6 +115,16 @@ struct ChangeLockHolder : LockHolder {
         }) {}
 };
 
+// A child that holds a record of a native file until killed.
+struct RecordHolder : LockHolder {
+  RecordHolder(const std::string& path, uint32_t rid)
+      : LockHolder([&] {
+          BrfFile* g = nullptr;
+          static int owner;
+          return brf_open(path, false, &g) == 0 && brf_hold(g, &owner, rid, kUioNoWait) == 0;
+        }) {}
+};
+
 // Whether the change lock is free: this process holds none, and its word
 // names no holder (another process takes it at once).
 bool change_lock_free(BrfFile* f) { return f->st.ilock == 0 && bt_hdr(f->st).lock_owner.get() == 0; }
@@ -143,6 +154,14 @@ class BrfSafety : public ::testing::Test {
     brf_make_rec(rec, kLen, id, id % 7);
     uint32_t rid;
     return brf_insert(f, rec, kLen, &rid);
+  }
+  // The record id of record id (0 when absent).
+  uint32_t rid_of(uint32_t id) {
+    uint8_t rec[kLen], key[kBtMaxKey];
+    brf_make_rec(rec, kLen, id, id % 7);
+    brf_key_of(f, 0, rec, kLen, 0, key);
+    BrfReader rd(kLen);
+    return rd.seek(f, 0, key, 20) == 0 ? rd.r.rid : 0;
   }
   bool present(uint32_t id) {
     uint8_t rec[kLen], key[kBtMaxKey];
@@ -482,13 +501,90 @@ TEST_F(BrfSafety, ALockWaitEndsWhenCancelled) {
   BrfReader rd(kLen);
   ASSERT_EQ(rd.seek(f, 0, key, 20), 0u);
   BrfRead& r = rd.r;
-  LockHolder holder(path, r.rid, F_WRLCK);
+  RecordHolder holder(path, r.rid);
   ASSERT_GT(holder.pid, 0);
   at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
   uio_set_cancel_check([] { return std::chrono::steady_clock::now() > at; });
   int owner = 0;
   EXPECT_EQ(brf_hold(f, &owner, r.rid, kUioWaitForever), FM_ST_LOCK_TIMEOUT);
   EXPECT_TRUE(f->holds.empty());
+}
+
+// A record hold is seen by other processes and ends with its holder. The
+// hold table in the index file is untrusted: words that name no live holder
+// (garbage, an impossible or dead process, one without a live mark, this
+// process's own id for records it does not hold) hold nothing, even when
+// they fill the table.
+TEST_F(BrfSafety, TheHoldsOfTheDeadAreFree) {
+  make(40);
+  std::vector<uint32_t> rids;
+  for (uint32_t i = 0; i < 40; ++i) rids.push_back(rid_of(i));
+  int owner = 0;
+  {
+    RecordHolder other(path, rids[0]);
+    ASSERT_GT(other.pid, 0);
+    EXPECT_EQ(bt_holder(f->st, rids[0]), other.pid);
+    EXPECT_EQ(brf_hold(f, &owner, rids[0], kUioNoWait), FM_ST_LOCKED);
+  }  // killed holding it
+  EXPECT_EQ(bt_holder(f->st, rids[0]), 0);
+  auto* words = reinterpret_cast<uint64_t*>(f->st.imap + offsetof(BtHdr, holds));
+  size_t n = sizeof(BtHdr::holds) / 8;
+  std::mt19937_64 rng(7);
+  uint64_t self = uint64_t(::getpid());
+  for (uint64_t forged : {uint64_t(0), uint64_t(0xFFFFFFFFu), self, uint64_t(1), uint64_t(2)}) {
+    for (size_t i = 0; i < n; ++i) {
+      uint64_t id = rids[i % rids.size()];
+      words[i] = forged == 2 ? rng() : forged << 32 | id;  // 0xFFFFFFFF: waited for, no such process
+    }
+    for (uint32_t rid : rids) EXPECT_EQ(brf_hold(f, &owner, rid, kUioNoWait), 0u) << forged << " " << brf_error();
+    for (uint32_t rid : rids) EXPECT_EQ(bt_holder(f->st, rid), 0) << forged;  // this process's own
+    for (uint32_t rid : rids) brf_unhold(f, &owner, rid);
+  }
+  RecordHolder again(path, rids[0]);  // and the others see the table sound again
+  EXPECT_GT(again.pid, 0);
+}
+
+// Two processes that each hold a record and wait for the other's: the
+// circle is seen and one of the two waits is refused, the other goes on.
+TEST_F(BrfSafety, AWaitThatWouldDeadlockIsRefused) {
+  make(2);
+  uint32_t a = rid_of(0), b = rid_of(1);
+  int owner = 0;
+  ASSERT_EQ(brf_hold(f, &owner, a, kUioNoWait), 0u);
+  static auto deadline = std::chrono::steady_clock::now();
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  uio_set_cancel_check([] { return std::chrono::steady_clock::now() > deadline; });
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    BrfFile* g = nullptr;
+    int mine = 0;
+    if (brf_open(path, false, &g) != 0 || brf_hold(g, &mine, b, kUioNoWait) != 0) _exit(3);
+    char c = 'y';
+    if (::write(ready[1], &c, 1) != 1) _exit(3);
+    uint32_t st = brf_hold(g, &mine, a, kUioWaitForever);
+    if (st == 0) _exit(0);
+    _exit(st == FM_ST_LOCKED && brf_error().find("would deadlock") != std::string::npos ? 1 : 2);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the child waits
+  uint32_t st = brf_hold(f, &owner, b, kUioWaitForever);
+  if (st != 0) {
+    EXPECT_EQ(st, FM_ST_LOCKED);
+    EXPECT_NE(brf_error().find("record " + std::to_string(b) + " of " + path + ": waiting for it would deadlock"),
+              std::string::npos)
+        << brf_error();
+    brf_unhold(f, &owner, a);
+  }
+  int ws = 0;
+  ASSERT_EQ(::waitpid(pid, &ws, 0), pid);
+  EXPECT_TRUE(WIFEXITED(ws));
+  EXPECT_EQ(WEXITSTATUS(ws), st == 0 ? 1 : 0);
+  EXPECT_LT(std::chrono::steady_clock::now(), deadline);
 }
 
 // The change lock of a process that died is taken over at once, and so is a

@@ -258,6 +258,29 @@ TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
   }
   // The blocks kept by reference are the caller's still.
   for (uint8_t* b : blocks) EXPECT_TRUE(std::memcmp(b + 4, "ODD", 3) == 0 || std::memcmp(b + 4, "EVEN", 4) == 0);
+  // Emptied for another use (fm_mem_reset): refused while the stream is
+  // open on the file; then its ids start at 1 again, its keys hold nothing
+  // of before, and the handle asks nothing of its last request.
+  put(key, 7, "EVEN");
+  ASSERT_TRUE(write_rec(a, key));
+  EXPECT_TRUE(fails_with(fm_mem_reset(a), a, FM_ST_SCRATCH_OPEN));
+  ASSERT_TRUE(FM_CLOSE(s, 0));
+  EXPECT_TRUE(fails_with(fm_mem_reset(s), s, FM_ST_NO_STREAM));
+  a->op = FM_OP_HOLD;
+  ASSERT_EQ(fm_mem_reset(a), 1);
+  EXPECT_EQ(a->op, 0);
+  EXPECT_EQ(a->rec.get(), nullptr);
+  ASSERT_TRUE(start_first(a, 1, key));
+  EXPECT_EQ(fm_rdnxt_fast(a, 0), nullptr);
+  for (uint32_t i = 1; i <= 3; ++i) {
+    put(key, 10 - i, "EVEN");
+    ASSERT_TRUE(write_rec(a, key));
+    EXPECT_EQ(a->rid, i);
+  }
+  ASSERT_TRUE(start_first(a, 0, key));
+  std::vector<uint32_t> order;
+  while (fm_rdnxt(a)) order.push_back(rec::view<rec::U32>(key));
+  EXPECT_EQ(order, (std::vector<uint32_t>{7, 8, 9}));
 }
 
 TEST_F(FmMem, UniqueWorkFilesGetTheirOwnNames) {

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "files/brf.h"
 #include "files/brf_support.h"
@@ -223,3 +225,39 @@ TEST(UioMembers, AMemberReplacesNothingAndItsLinksLeadNowhere) {
 }
 
 }  // namespace
+
+// A bucket of a hold table holds kUioHoldBucket holds of one process, and
+// the one past them is refused (ENOLCK) until one of them is let go; a hold
+// let go is free again at once.
+TEST(UioHolds, ABucketHoldsItsWordsAndRefusesOneMore) {
+  BrfTempDir dir;
+  int fd = uio_create(dir.file("marks").c_str());
+  ASSERT_GE(fd, 0);
+  constexpr uint64_t kLive = uint64_t(1) << 40, kWait = kLive + (uint64_t(1) << 32);
+  uint32_t self = uint32_t(::getpid());
+  ASSERT_EQ(uio_word_live(fd, kLive, self), 0);
+  static std::set<uint32_t> held;
+  held.clear();
+  std::vector<uint64_t> words(kUioHoldBucket, 0);
+  bool marked = false;
+  UioHoldTable t;
+  t.words = words.data();
+  t.count = kUioHoldBucket;
+  t.fd = fd;
+  t.live_base = kLive;
+  t.wait_base = kWait;
+  t.self = self;
+  t.marked = &marked;
+  t.mine = [](void*, uint32_t id) { return held.count(id) != 0; };
+  ASSERT_EQ(uio_hold_mark(t), 0);
+  for (uint32_t id = 1; id <= kUioHoldBucket; ++id) {
+    ASSERT_EQ(uio_hold(t, id, kUioNoWait, nullptr), 0) << id;
+    held.insert(id);
+  }
+  EXPECT_EQ(uio_hold(t, kUioHoldBucket + 1, kUioNoWait, nullptr), ENOLCK);
+  uio_unhold(t, 7);
+  held.erase(7);
+  EXPECT_EQ(uio_hold(t, kUioHoldBucket + 1, kUioNoWait, nullptr), 0);
+  EXPECT_EQ(uio_hold(t, 0, kUioNoWait, nullptr), EINVAL);
+  uio_close(fd);
+}

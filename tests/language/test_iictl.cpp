@@ -4,6 +4,7 @@
 // selection branches and the ways out of an event point.
 #include <algorithm>
 #include <climits>
+#include <random>
 #include <string>
 
 #include "language/ii2_fix.h"
@@ -171,6 +172,94 @@ TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
   // At mixed scales the sum drops decimals to stay in 15 digits.
   EXPECT_EQ(go("99999999999999.5", "100000000000001", "0.75"), "1 3 100000000000001");
+}
+
+// Packed integer loops step in binary from the second step on, while the
+// variable, STEP and TO hold the bytes the last step left: a body that
+// writes any of them (here POKE, 102, at the iterations a script names)
+// sends the step the long way. Against a model on 128-bit integers: the
+// iterations, the completion code and the variable's bytes (as the
+// number's text converts), across zero, down and up, and at 15 digits.
+constexpr uint16_t kOpPoke = 102;
+using i128 = __int128;
+struct Poke {
+  int at;            // the iteration (1-based)
+  int what;          // 0 the variable, 1 STEP, 2 TO
+  long long value;
+};
+std::vector<Poke> g_pokes;
+int g_iteration = 0;
+uint8_t *g_var = nullptr, *g_lcb = nullptr;
+void put_int(uint8_t* p, long long v) { set_pd(p, std::to_string(v).c_str()); }
+uint8_t* h_poke(IlfExecBlock*, IlfState*, uint8_t* pc) {
+  ++g_iteration;
+  for (const Poke& k : g_pokes) {
+    if (k.at != g_iteration) continue;
+    uint8_t v[9];
+    put_int(v, k.value);
+    if (k.what == 0) std::memcpy(g_var, v, 9);
+    else std::memcpy(k.what == 1 ? rec::view<IiLoopPd>(g_lcb).step.data() : rec::view<IiLoopPd>(g_lcb).to.data(), v, 8);
+  }
+  return ii_adv(pc, 8);
+}
+TEST_F(IiCtl, PackedIntegerLoopsStepInBinaryAsInPacked) {
+  ii_set_pair(kOpPoke, h_poke);
+  uint32_t v, f, t, s, c;
+  g_lcb = field(28, &c);
+  g_var = pd("0", &v);
+  uint8_t* from = pd("0", &f);
+  uint8_t* to = pd("0", &t);
+  uint8_t* step = pd("1", &s);
+  uint8_t* b = beg(false, v, f, t, s, c);
+  m.emit(kOpPoke, 8);
+  end_loop(false, v, c, b);
+  end();
+  std::mt19937_64 rng(ii2::seed());
+  auto u = [&](long long n) { return (long long)(rng() % uint64_t(n)); };
+  const long long top = 999999999999999;
+  for (long n = ii2::cases(400), k = 0; k < n; ++k) {
+    // FROM and STEP; TO a few steps away, sometimes at the 15-digit limit.
+    long long st = 1 + (u(4) == 0 ? u(1000000) : u(5));
+    int dir = u(2) ? 1 : -1;
+    long long fr = u(3) == 0 ? -u(10) : u(3) == 0 ? dir * (top - u(20)) : u(2000000) - 1000000;
+    long long tt = fr + dir * (st * u(12) + u(st));
+    if (tt > top || tt < -top) tt = dir * top;
+    g_pokes.clear();
+    for (int p = 0, np = int(u(3)); p < np; ++p) {
+      int what = int(u(3));
+      long long val = what == 1 ? dir * (1 + u(3)) * st : what == 2 ? tt + dir * u(3) : fr + dir * u(5) * st;
+      val = std::clamp(val, -top, top);
+      g_pokes.push_back({int(1 + u(8)), what, val});
+    }
+    // The model.
+    i128 var = fr, stp = dir * st, lim = tt;
+    long iters = 0;
+    int want_rc = 1;
+    if ((var > lim ? 1 : var < lim ? -1 : 0) != dir) {
+      for (;;) {
+        ++iters;
+        for (const Poke& p : g_pokes)
+          if (p.at == iters) (p.what == 0 ? var : p.what == 1 ? stp : lim) = p.value;
+        i128 next = var + stp;
+        if ((next > lim ? 1 : next < lim ? -1 : 0) == dir) break;
+        if (next >= i128(top) + 1 || next <= -i128(top) - 1) {
+          want_rc = 300540;
+          break;
+        }
+        var = next;
+      }
+    }
+    put_int(from, fr);
+    put_int(to, tt);
+    put_int(step, dir * st);
+    g_iteration = 0;
+    std::string what = "from " + std::to_string(fr) + " to " + std::to_string(tt) + " by " + std::to_string(dir * st);
+    ASSERT_EQ(run(ii2::cref(1, 0)), want_rc) << what;
+    ASSERT_EQ(g_iteration, iters) << what;
+    uint8_t want[9];
+    put_int(want, (long long)var);
+    ASSERT_EQ(std::memcmp(g_var, want, 9), 0) << what << ": " << pd_str(g_var);
+  }
 }
 
 // Loop values a CALC result past 15 digits left (its 15 highest digits at

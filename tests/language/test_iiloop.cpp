@@ -111,6 +111,18 @@ class IiLoop : public ii2::Fix {
   uint32_t ira[kVars] = {}, ira_i = 0, ira_from = 0, ira_to = 0, ira_step = 0, ira_lcb = 0, ira_bin = 0;
   uint8_t* var[kVars] = {};
   uint8_t* cn[kCnsts] = {};
+  // Dates under the mask CCYYMMDD: a text, a binary day number and a packed
+  // field, a text constant; now and then (with extra) a packed date over
+  // the low bytes of the third variable, which the body may change.
+  static constexpr int kDates = 3;
+  static constexpr uint8_t kDateType[kDates] = {4, 7, 10};
+  static constexpr uint16_t kDateLen[kDates] = {8, 4, 5};
+  uint32_t ira_dt[kDates] = {}, ira_dt_var = 0;
+  uint8_t* dt[kDates] = {};
+  uint8_t* dt_cn = nullptr;
+  // Constant divisors: of 2s and 5s mostly, at scales up to 16.
+  static constexpr int kDivs = 2;
+  uint8_t* dv[kDivs] = {};
   uint8_t *vi = nullptr, *vfrom = nullptr, *vto = nullptr, *vstep = nullptr, *lcb = nullptr, *bin = nullptr;
   // Forms of the review: field indexes that alias a variable (the same
   // field), overlap one, or overlap the loop control block; a constant
@@ -133,6 +145,11 @@ class IiLoop : public ii2::Fix {
     for (int k = 0; k < kVars; ++k) var[k] = field(9, &ira[k]);
     uint32_t unused;
     for (int k = 0; k < kCnsts; ++k) cn[k] = field(9, &unused);
+    for (int k = 0; k < kDivs; ++k) dv[k] = field(9, &unused);
+    for (int k = 0; k < kDates; ++k) dt[k] = field(kDateLen[k], &ira_dt[k]);
+    dt_cn = field(8, &unused);
+    field(1, &ira_dt_var);
+    areas[ira_dt_var].set(var[2] + 3);
     vi = field(9, &ira_i);
     vfrom = field(9, &ira_from);
     vto = field(9, &ira_to);
@@ -220,9 +237,10 @@ class IiLoop : public ii2::Fix {
     return rc;
   }
   // CNST_n already relocated: the constant's arena offset.
-  void cnst(int k, int reg) {
+  void cnst(int k, int reg) { cnst_at(cn[k], reg); }
+  void cnst_at(uint8_t* f, int reg) {
     uint8_t* p = m.emit(uint16_t(53 + 2 * (reg - 1)), 8);
-    rec::view<rec::U32>(p + 4) = arena::offset_of(cn[k]);
+    rec::view<rec::U32>(p + 4) = arena::offset_of(f);
   }
   void load(Gen& g, int reg) {
     if (extra && g.u(12) == 0) {
@@ -242,11 +260,18 @@ class IiLoop : public ii2::Fix {
       if (g.u(10) == 0) bld_calc_eval(&m.code, '~');
       return;
     }
-    int l = 1 + int(g.u(uint64_t(leaves - 1)));
+    uint64_t k = g.u(16);
+    char op = k < 2 ? '/' : "+-*"[k % 3];
+    // Most divisions are by a constant divisor.
+    bool by_dv = op == '/' && g.u(4) != 0;
+    int l = by_dv ? leaves - 1 : 1 + int(g.u(uint64_t(leaves - 1)));
     expr(g, l, refused);
-    expr(g, leaves - l, refused);
-    uint64_t k = g.u(24);
-    char op = k == 0 ? '/' : "+-*"[k % 3];
+    if (by_dv) {
+      cnst_at(dv[g.u(kDivs)], 1);
+      bld_calc_load(&m.code, 12);
+    } else {
+      expr(g, leaves - l, refused);
+    }
     bld_calc_eval(&m.code, op);
   }
   void calc(Gen& g, bool* refused) {
@@ -271,7 +296,20 @@ class IiLoop : public ii2::Fix {
   // variable packed operands, or of fixed packed ones at scales of 0-3 (now
   // and then past 31).
   void test_if(Gen& g, uint32_t shift) {
+    static const int kVerbs[] = {38, 38, 51, 52};
     IbTstOp op[2];
+    if (g.u(6) == 0) {  // two dates
+      for (int r = 1; r <= 2; ++r) {
+        uint64_t k = g.u(extra ? 5 : 4);
+        op[r - 1] = {k < kDates ? kDateType[k] : k == kDates ? uint8_t(4) : uint8_t(10),
+                     k < kDates ? kDateLen[k] : k == kDates ? uint16_t(8) : uint16_t(5), 0, true, false, "08070605"};
+        if (k == kDates) cnst_at(dt_cn, r);
+        else bld_ira(&m.code, k < kDates ? ira_dt[k] : ira_dt_var, r);
+      }
+      uint32_t msg = 0;
+      ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), kVerbs[g.u(4)], shift, &msg), 1) << msg;
+      return;
+    }
     for (int r = 1; r <= 2; ++r) {
       if (g.u(3) == 0) {
         int k = int(g.u(kFixed));
@@ -288,7 +326,6 @@ class IiLoop : public ii2::Fix {
       }
     }
     uint32_t msg = 0;
-    static const int kVerbs[] = {38, 38, 51, 52};
     ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), kVerbs[g.u(4)], shift, &msg), 1) << msg;
   }
   // A body of n statements; *refused when it holds a form no plan takes.
@@ -380,6 +417,12 @@ void IiLoop::differential(Gen& g, long n) {
     for (int k = 0; k < kCnsts; ++k)
       put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(),
           g.u(64) == 0 ? neg_scale() : scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
+    // Divisors of 2s and 5s (2^49: too many for a power of ten of 15
+    // digits), others, at scales 0-2 and now and then 15 and 16.
+    static const int64_t kDivisors[] = {2, 4, 5, 8, 16, 20, 25, 40, 125, 1024, 1, 10, 3, 7, 562949953421312};
+    for (int k = 0; k < kDivs; ++k)
+      put(dv[k], kDivisors[g.u(std::size(kDivisors))] * (g.u(3) == 0 ? -1 : 1),
+          g.u(10) == 0 ? int(15 + g.u(2)) : int(g.u(3)));
     int64_t from = g.u(4) == 0 ? 999999999999000LL + int64_t(g.u(900)) : int64_t(g.u(100)) - 50;
     int64_t steps[] = {1, 1, 1, 2, 3, -1, -2, 7};
     int64_t step = steps[g.u(8)];
@@ -404,6 +447,18 @@ void IiLoop::differential(Gen& g, long n) {
       put(vjstep, g.u(4) ? 1 : 3, 0);
     }
     rec::view<rec::U32>(bin) = g.u(2) ? uint32_t(g.u(3)) : uint32_t(g.value());
+    // Dates at the bounds of the calendar and one past, null dates, a
+    // 29 February that is none and a 13th month.
+    static const int64_t kYmd[] = {10101, 99991231, 20260228, 20240229, 20260101, 20250229, 99991232, 0, -1, 20261301};
+    static const uint32_t kDays[] = {1, 2, kDayMax, kDayMax + 1, 0, 0xFFFFFFFF, 739617, 739616};  // 739617: 2026-01-01
+    for (uint8_t* f : {dt[0], dt_cn}) {
+      int64_t d = kYmd[g.u(std::size(kYmd))];
+      char t[9];
+      std::snprintf(t, sizeof t, "%08lld", static_cast<long long>(d));
+      std::memcpy(f, d < 0 ? "        " : t, 8);
+    }
+    rec::view<rec::U32>(dt[1]) = kDays[g.u(std::size(kDays))];
+    put_fixed(dt[2], 5, kYmd[g.u(std::size(kYmd))]);
     // The fixed fields: small values mostly; now and then a negative zero
     // or the other positive sign nibble.
     for (int k = 0; k < kFixed; ++k) {
@@ -573,6 +628,13 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
   p = loop_with([&] { test(fix, ira_l, var_op, ira[1], 5, 38); }, all);
   EXPECT_LE(p.builds[1], 1u);
   EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
+  // IF D GT E (a text date, 2026-01-01, against a binary one, 2025-12-31).
+  IbTstOp txt{4, 8, 0, true, false, "08070605"}, day{7, 4, 0, true, false, "08070605"};
+  std::memcpy(dt[0], "20260101", 8);
+  rec::view<rec::U32>(dt[1]) = 739616;
+  p = loop_with([&] { test(txt, ira_dt[0], day, ira_dt[1], 3, 38); }, all);
+  EXPECT_LE(p.builds[1], 1u);
+  EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
   // IF I GT B AND L LT B: true from I = 6 on.
   p = loop_with(
       [&] {
@@ -582,6 +644,38 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
       all - 15);
   EXPECT_LE(p.builds[1], 1u);
   EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
+}
+
+// A date over the low bytes of a variable the body adds 1 to: compared
+// again each time (no plan compares it once), on the first run and on the
+// second, which finds every instruction relocated.
+TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
+  IbTstOp pk{10, 5, 0, true, false, "08070605"};
+  restart();
+  uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+  bld_calc_reset(&m.code);
+  calc_add(ira[2], ira[3]);
+  bld_ira(&m.code, ira_dt_var, 1);
+  bld_ira(&m.code, ira_dt[2], 2);
+  uint32_t msg = 0;
+  ASSERT_EQ(bld_if_and_or(&m.code, pk, pk, 3, 38, 10, &msg), 1) << msg;
+  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+  bld_calc_reset(&m.code);
+  calc_add(ira[0], ira[3]);
+  rec::view<IbTfc>(tfc).to = here();
+  end_loop(false, ira_i, ira_lcb, loop);
+  end();
+  for (int r = 0; r < 2; ++r) {
+    put(var[0], 0, 0);
+    put(var[2], 20260101, 0);
+    put(var[3], 1, 0);
+    put(vfrom, 1, 0);
+    put(vto, 20, 0);
+    put(vstep, 1, 0);
+    put_fixed(dt[2], 5, 20260110);
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(value_of(var[0]), 11) << r;  // 2026-01-11 .. 2026-01-21
+  }
 }
 
 // GOSUB in the body: the routine after the event point's END runs inside

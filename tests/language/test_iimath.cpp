@@ -950,7 +950,7 @@ TEST(IiMathDivide, QuotientsAtTheLimitsMatchTheEvaluator) {
   for (int64_t a : dividends)
     for (int as : {0, 1, 2, 14, 15, 16})
       for (int64_t b : divisors)
-        for (int bs : {0, 2, 15})
+        for (int bs : {0, 2, 15, 16})
           for (int sign = 0; sign < 4; ++sign) {
             int64_t x = sign & 1 ? -a : a, y = sign & 2 ? -b : b;
             V va, vb;
@@ -973,6 +973,30 @@ TEST(IiMathDivide, QuotientsAtTheLimitsMatchTheEvaluator) {
             ++checked;
           }
   EXPECT_GT(checked, 2500);
+}
+
+// Trailing zero decimals dropped at once against one at a time: every
+// count of zeros of 64 bits, below, at and past the scale.
+TEST(IiMathDivide, TrailingZerosDropAsOneAtATime) {
+  std::vector<uint64_t> ms = {0, 1, 5, 25, 625, 3125, 390625, UINT64_MAX, uint64_t(1) << 63, 15625ULL << 20};
+  for (uint64_t odd : {1ULL, 3ULL, 7ULL, 125ULL, 18446744073709551ULL}) {
+    uint64_t p = 1;
+    for (int k = 0; k <= 19; ++k, p *= 10)  // (10^19 fits 64 bits)
+      if (p <= UINT64_MAX / odd) ms.push_back(odd * p);
+  }
+  for (uint64_t m : ms)
+    for (int sc = 0; sc <= 32; ++sc) {
+      uint64_t w = m, want = m;
+      int s = sc, want_s = sc;
+      while (want_s > 0 && want % 10 == 0) {
+        want /= 10;
+        --want_s;
+      }
+      if (want == 0) want_s = 0;
+      ii_trim64(w, s);
+      ASSERT_EQ(w, want) << m << " at " << sc;
+      ASSERT_EQ(s, want_s) << m << " at " << sc;
+    }
 }
 
 TEST_F(IiMath, HashTotalOverATextKeepsItsLowest31Digits) {
@@ -1275,6 +1299,56 @@ TEST_F(IiCalc1, PlansReadWhatTheFieldHoldsNow) {
   EXPECT_EQ(t.plan_runs, 1u);
   EXPECT_TRUE(t.same_bytes);
   EXPECT_EQ(dec[0][7], 0x6C);
+}
+
+// T = T + X, T = T - X and T = T + X * Y, X a variable or a constant: where
+// T's scale is X's (or X's and Y's together) the plan adds and multiplies
+// the packed digits, else it computes in binary; both leave the
+// instructions' bytes. Values of 15 digits with sums and products at 15
+// digits and one past (the store then keeps the 15 highest), both signs
+// and zeros, scales of 0, 2, 15 and 31, and products with trailing zeros.
+TEST_F(IiCalc1, AccumulationsGiveWhatTheInstructionsGive) {
+  std::mt19937_64 rng(ii2::seed() + 43);
+  auto u = [&](uint64_t n) { return rng() % n; };
+  auto number = [&](int digits, int scale) {
+    std::string t;
+    for (int d = 0; d < digits; ++d) t += char('0' + (d == 0 && digits > 1 ? 1 + u(9) : u(10)));
+    if (u(4) == 0) t = std::string(size_t(digits), '9');
+    if (u(8) == 0) t = "0";
+    while (int(t.size()) <= scale) t = "0" + t;
+    if (scale > 0) t.insert(t.size() - size_t(scale), ".");
+    return (u(3) == 0 ? "-" : "") + t;
+  };
+  static const int kScales[] = {0, 2, 15, 31};
+  long planned = 0, n = ii2::cases(1500);
+  for (long c = 0; c < n; ++c) {
+    bool by = u(2) == 0;
+    int sa = kScales[u(4)], sb = u(3) ? sa : kScales[u(4)], sc = 0;
+    if (by) {  // scales that add up to T's, mostly
+      sc = u(4) ? int(u(uint64_t(sa) + 1)) : kScales[u(4)];
+      sb = u(4) ? std::max(0, sa - sc) : kScales[u(4)];
+    }
+    auto digits = [&](int scale) { return scale >= 15 ? int(1 + u(15)) : u(3) == 0 ? 15 : int(1 + u(14)); };
+    std::string a = number(digits(sa), sa);
+    std::string b = number(by ? int(1 + u(8)) : digits(sb), sb);
+    std::string c3 = number(int(1 + u(8)), sc);
+    if (by && sc < 31 && u(4) == 0) c3 += "0";  // a product with a trailing zero decimal
+    set_dec(0, a.c_str());
+    set_dec(1, b.c_str());
+    set_dec(2, c3.c_str());
+    std::string cnst = "#" + b;
+    const char* op = u(2) ? "+" : "-";
+    std::vector<const char*> prog = {"A", u(2) ? "B" : cnst.c_str()};
+    if (by) prog.insert(prog.end(), {"C", "*"});
+    prog.push_back(op);
+    Twice t = calc_twice("A", prog);
+    planned += t.plan_runs;
+    std::string text = a + " " + op + " " + b + (by ? " * " + c3 : "");
+    ASSERT_EQ(t.first, t.second) << text;
+    ASSERT_TRUE(t.same_bytes) << text;
+    ASSERT_TRUE(t.same_trap) << text;
+  }
+  EXPECT_GT(planned, n * 3 / 4);
 }
 
 // Random statements of +, -, *, / and negation over values of every size

@@ -334,6 +334,53 @@ TEST_F(ScFam, CopyRecursionAndMissingSubroutines) {
   EXPECT_EQ(all, (std::vector<uint32_t>{101180}));
 }
 
+// A check compiles the processes of its file from the file, a COPY of one
+// of them too, and the statements of every other process (a COPY of a
+// stored Subroutine, a compile of another process) from the dictionary; a
+// process of the file without lines there has none. (Stored, each checked
+// process copies a Subroutine there is none of: a check that read it
+// would fail with 101180.)
+TEST_F(ScFam, CheckReadsItsOwnProcessesFromItsFileAndTheRestFromTheDictionary) {
+  std::string bad = copy("", "ABC", "NOSUCH");
+  define(proc("KSUB") + msg() + proc("KMAIN") + bad + proc("KNEW") + bad + proc("KMISS") + bad + proc("KBAD") + bad);
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("k.stmt",
+                         proc("KMAIN") + copy("", "ABC", "KSUB") + copy("", "ABC", "KNEW") + proc("KNEW") + msg() +
+                             "process 6 KMISS\n",
+                         nullptr, &r),
+            0);
+  ASSERT_EQ(r.procs.size(), 3u);
+  using Got = std::pair<int, std::vector<uint32_t>>;
+  auto check = [](const char* name) {
+    PiInvoc key;
+    std::memset(static_cast<void*>(&key), 0, sizeof key);
+    key.app.set("ABC");
+    key.ver.set("00");
+    key.type = 6;
+    key.name.set(name);
+    std::vector<DCmplErr> errs;
+    uint32_t code = 0;
+    int ok = pc_check(key, &errs, &code);
+    Got got{ok, {}};
+    for (const DCmplErr& e : errs) got.second.push_back(e.msg);
+    return got;
+  };
+  mark(0, [&] {
+    std::vector<std::string> why;
+    FmArb* stmts = se_check_file("ABC", "00", nullptr, r.stmts, &why);
+    ASSERT_NE(stmts, nullptr) << testing::PrintToString(why);
+    pc_set_stmt_source("ABC", stmts, se_checked_procs(r.procs));
+    EXPECT_EQ(check("KMAIN"), Got(1, {}));
+    EXPECT_EQ(check("KMISS"), Got(1, {}));
+    EXPECT_EQ(check("KSUB"), Got(1, {}));
+    EXPECT_EQ(check("KBAD"), Got(0, {101180}));
+    pc_set_stmt_source("ABC", nullptr);
+  });
+  pc_set_stmt_source("ABC", nullptr);
+  // Without the source, the stored statements.
+  EXPECT_EQ(check("KMAIN"), Got(0, {101180}));
+}
+
 // A GOSUB to a label the event point never defines runs the Subroutine of
 // that name inline and returns; one of no Subroutine is 101350.
 TEST_F(ScFam, GosubToAnUndefinedLabelRunsTheSubroutine) {

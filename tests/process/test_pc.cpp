@@ -5,14 +5,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "files/brf.h"
 #include "foundation/os.h"
 #include "language/ibmisc.h"
 #include "language/ibutil.h"
@@ -431,6 +434,7 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   // Pools reach their high-water marks (the dictionary sources stay open
   // from one compile to the next, so the compile's own pools settle later).
   for (int i = 0; i < 60; ++i) ASSERT_EQ(run("LK"), -200140);
+  pltest::settle_handles();
   size_t files = fm_open_count();
   size_t used = arena::in_use();
   for (int i = 0; i < 200; ++i) ASSERT_EQ(run("LK"), -200140);
@@ -441,6 +445,47 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   used = arena::in_use();
   for (int i = 0; i < 100; ++i) { ASSERT_EQ(run("LS"), 2); pl_flush(); }
   EXPECT_EQ(arena::in_use(), used);
+}
+
+// A module compiled into the emptied sub-files of freed ones holds the same
+// records, with the same record ids, as one compiled into new files, also
+// after those files held another process's larger module.
+TEST_F(Pc, ModulesInReusedSubFilesAreTheSameRecordForRecord) {
+  define(proc6("RA", {set_line("ABC", "W1", "002", "ABC", "W2"), line("", "MESSAGE", "A"), line("", "GOTO", "L"),
+                      line("", "LABEL", "L"), line("", "END PROC")}) +
+         proc6("RB", {set_line("ABC", "W2", "", "ABC", "W1"), line("", "MESSAGE", "B"), line("", "MESSAGE", "C"),
+                      line("", "END")}));
+  auto image = [&](const char* name) {
+    pl_flush();
+    Pcb* p = e.pcb(name, 2, 6);
+    EXPECT_EQ(pl_get(p, 0), 1) << name;
+    EmHeader* em = p->module.get();
+    std::vector<std::string> out;
+    PcBuf<uint8_t> buf(4096);
+    auto dump = [&](const char* label, FmArb* h) {
+      out.push_back(label);
+      if (!h) return;
+      PROTO_FULL(h, 0, buf.bytes());
+      h->op = FM_OP_FIRST;
+      EXPECT_TRUE(fm_start(h)) << label;
+      h->op = 0;
+      h->rec_len = uint16_t(buf.size());
+      while (fm_rdnxt(h))
+        out.push_back(std::to_string(h->rid) + ":" + std::string(reinterpret_cast<char*>(buf.bytes()), h->len_read));
+      h->rec_len = 0;
+    };
+    for (const EmSub& s : em_subs) dump(s.label, (em->*s.slot).get());
+    dump("TOC", em->toc.get());
+    dump("TRAP", em->trap.get());
+    pl_release(p);
+    return out;
+  };
+  pl_spares_release();
+  auto fresh = image("RA");
+  EXPECT_GT(fresh.size(), size_t(kEmSubs) + 4);
+  EXPECT_EQ(image("RA"), fresh);
+  (void)image("RB");
+  EXPECT_EQ(image("RA"), fresh);
 }
 
 // The dictionary sources stay open from one compile to the next; statements
@@ -487,6 +532,71 @@ TEST_F(Pc, KeptSourcesSeeStatementsAddedBetweenCompiles) {
   compile("KS", 2);   // taken without looking the file up
   add(proc6("KU", {line("", "LOGOUT", "SYSTEM? Y")}));
   compile("KU", 25);
+}
+
+// A dictionary file put in its place by another engine (made anew and
+// linked in under the name) is compiled from, never the file a kept handle
+// still has open; so is one of a directory put back from a copy that keeps
+// the directory's times (its time the one the kept sources last saw).
+TEST_F(Pc, KeptSourcesSeeDictionaryFilesPutInTheirPlace) {
+  define(proc6("RE", {set_line("ABC", "W1", "002", "ABC", "W2"), line("", "END PROC")}));
+  auto elem_path = [&](const char* ver) {
+    FmFdb f;
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(e.pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(e.pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+    INIT_DELEM_FDB(&f, kdb, sdb, "ABC", ver);
+    f.options = FM_OPT_NO_SYSDIR;
+    std::string path;
+    EXPECT_TRUE(fm_os_path(&f, &path));
+    return path;
+  };
+  // ELEMENT files of W1 with 1 and with 3 occurrences, made under other versions.
+  fx::Rec one = w1;
+  rec::view<DElem>(one.data()).occurs = uint16_t(1);
+  fx::Rec w2 = fx::rec("ELEMENT", {{"area", "3000001"}, {"work", "1"}, {"name", "W2"}, {"kind", "1"},
+                                    {"ident_stamp", "2026-01-03T00:00:00"}, {"number", "901"}, {"length", "10"},
+                                    {"occurs", "1"}, {"type", "1"}, {"key_kind", "255"}});
+  ASSERT_EQ(fx::write("ELEMENT", "ABC", "01", {one, w2}), 2);
+  ASSERT_EQ(fx::write("ELEMENT", "ABC", "02", {w1, w2}), 2);
+  const std::string path = elem_path("00"), dir = path.substr(0, path.rfind('/'));
+  auto move_in = [&](const std::string& from, const std::string& to) {
+    for (const std::string& p : {from, brf_index_path(from), brf_journal_path(from)}) {
+      std::string q = p == from ? to : p == brf_index_path(from) ? brf_index_path(to) : brf_journal_path(to);
+      if (::access(p.c_str(), F_OK) == 0) {
+        ASSERT_EQ(::rename(p.c_str(), q.c_str()), 0) << p;
+      }
+    }
+  };
+  const timespec old{std::time(nullptr) - 3600, 0};
+  auto set_dir_time = [&](const std::string& d) {
+    timespec ts[2] = {old, old};
+    ASSERT_EQ(::utimensat(AT_FDCWD, d.c_str(), ts, 0), 0);
+  };
+  auto compile = [&] {
+    pl_flush();
+    Pcb* p = e.pcb("RE", 2, 6);
+    int code = pl_get(p, 0);
+    if (code) pl_release(p);
+    std::vector<uint32_t> msgs;
+    for (const DCmplErr& r : errors("RE")) msgs.push_back(r.msg);
+    return std::make_pair(code, msgs);
+  };
+  using Got = std::pair<int, std::vector<uint32_t>>;
+  set_dir_time(dir);
+  EXPECT_EQ(compile(), Got(1, {}));
+  EXPECT_EQ(compile(), Got(1, {}));   // the sources taken on the directory's word
+  move_in(elem_path("01"), path);
+  EXPECT_EQ(compile(), Got(0, {102720}));
+  // The directory put back as a copy with its times: W1 of 3 occurrences.
+  set_dir_time(dir);
+  EXPECT_EQ(compile(), Got(0, {102720}));
+  EXPECT_EQ(compile(), Got(0, {102720}));
+  std::filesystem::copy(dir, dir + ".new");
+  move_in(elem_path("02"), dir + ".new/" + path.substr(path.rfind('/') + 1));
+  set_dir_time(dir + ".new");
+  ASSERT_EQ(::rename(dir.c_str(), (dir + ".old").c_str()), 0);
+  ASSERT_EQ(::rename((dir + ".new").c_str(), dir.c_str()), 0);
+  EXPECT_EQ(compile(), Got(1, {}));
 }
 
 TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {

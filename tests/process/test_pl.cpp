@@ -421,6 +421,7 @@ TEST_F(Pl, AModuleHeldByARelatedRunSurvivesADictionaryChangeAndIsFreedAfter) {
   Pcb* old_run = e.pcb("P1", 1);
   ASSERT_EQ(pl_get(old_run, 1), 1);
   EmHeader* old_em = old_run->module.get();
+  pl_spares_release();
   size_t files = fm_memfile_count();
   // The definition changes while the RELATED run holds its module.
   ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); },
@@ -437,9 +438,11 @@ TEST_F(Pl, AModuleHeldByARelatedRunSurvivesADictionaryChangeAndIsFreedAfter) {
   before.values.pop_back();
   EXPECT_EQ(Engine::run(old_run), expected(before));
   EXPECT_EQ(Engine::run(new_run), expected(descs()["P1"]));
+  pl_spares_release();
   size_t with_both = fm_memfile_count();
   EXPECT_GT(with_both, files);
   pl_release(old_run);  // its last release frees it
+  pl_spares_release();
   EXPECT_LT(fm_memfile_count(), with_both);
   pl_release(new_run);
   EXPECT_EQ(pl_cache_count(), 1u);
@@ -482,12 +485,14 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
   // Warm up with a full cache so the baseline holds the loader's own work
   // areas, the pools' high-water marks and the file manager's quarantine of
   // closed handles at its steady size.
+  settle_handles();
   for (int i = 0; i < kWarm; ++i) {
     Pcb* w = e.pcb(("E" + std::to_string(i)).c_str());
     ASSERT_EQ(pl_get(w, 1), 1);
     pl_release(w);
   }
   pl_flush();
+  pl_spares_release();
   size_t baseline = arena::in_use();
   // The PCBs of the loop come from a pool of their own, gone before the count.
   MmPool fixture_pool = e.pool;
@@ -530,6 +535,7 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
     Engine::free_pcb(p);
   }
   pl_flush();
+  pl_spares_release();
   mm_destroy_pool(e.pool);
   e.pool = fixture_pool;
   EXPECT_EQ(pl_cache_count(), 0u);

@@ -117,7 +117,7 @@ TEST(Gen, RefusesANameInTwoApplications) {
 TEST(Gen, RefusesAnItemOfAnUnknownField) {
   expect_refused(
       replace_in("0LA/processes/error_message.proc", "ERROR_MSG_TEXT", "ERROR_NO_TEXT"),
-      "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "ERROR_MSG_TEXT") + ":11: no field \"ERROR_NO_TEXT\" in the system applications' dictionary");
+      "0LA/processes/error_message.proc:" + line_of("0LA/processes/error_message.proc", "ERROR_MSG_TEXT") + ":11: no field \"ERROR_NO_TEXT\" in the applications' definitions (*.def)");
 }
 
 // Values at a field's limits: an unsigned byte takes 255, not 256; a signed

@@ -103,6 +103,9 @@ TEST(GenStmt, TemplateModeAndRefusedStatementsInSources) {
   ASSERT_EQ(qg_run("--template 'BEG LOOP'", t.str(), &out, &err), 0) << err;
   EXPECT_EQ(out.substr(0, out.find('\n')), "      BEG LOOP    =     TO      STEP");
   EXPECT_NE(out.find("a column 16 width 2 letter: loop letter, required"), std::string::npos) << out;
+  std::string quoted = out;
+  ASSERT_EQ(qg_run("--template BEG LOOP", t.str(), &out, &err), 0) << err;
+  EXPECT_EQ(out, quoted);
   EXPECT_EQ(qg_run("--template NOSUCH", t.str(), &out, &err), 1);
   // A statement the reader refuses stops the generation at its place.
   std::string src = t.sub("apps");

@@ -1335,7 +1335,7 @@ bool Gen::processes() {
           if (di.field.blank()) errs.add(b.at, "an item names its field (field = NAME)");
           else if (!elem_names.count(trim_right(std::string(di.field.view()))))
             errs.add(b.find("field")->value_at, "no field \"" + trim_right(std::string(di.field.view())) +
-                                                   "\" in the system applications' dictionary");
+                                                   "\" in the applications' definitions (*.def)");
           put(it, r, b.at, "item");
         } else if (b.kind == "chr") {
           uint32_t n = 0;

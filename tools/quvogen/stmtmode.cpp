@@ -184,13 +184,13 @@ int check_file(const char* path, const char* app, const char* ver, bool compile)
     if (errors || !compile) return;
     // The compile reads the file's statements in place of the dictionary's.
     std::vector<std::string> why;
-    FmArb* stmts = se_check_file(app, ver, &dict, r.procs, r.stmts, &why);
+    FmArb* stmts = se_check_file(app, ver, &dict, r.stmts, &why);
     if (!stmts) {
       for (const std::string& w : why) std::fprintf(stderr, "%s: %s\n", path, w.c_str());
       errors += int(why.size()) + (why.empty() ? 1 : 0);
       return;
     }
-    pc_set_stmt_source(app, stmts);
+    pc_set_stmt_source(app, stmts, se_checked_procs(r.procs));
     for (const SeFileResult::Proc& p : r.procs) {
       PiInvoc key;
       std::memset(static_cast<void*>(&key), 0, sizeof key);
@@ -241,15 +241,17 @@ int stmt_main(int argc, char** argv) {
   std::string mode = argv[1];
   if (mode == "--help" || mode == "-h") return argc == 2 ? usage(true) : usage(false);
   if (mode == "--template") {
-    if (argc > 3) return usage(false);
     se_load_spellings(true);
     if (argc == 2) {
       list_verbs(stdout);
       return 0;
     }
-    int verb = se_verb_code(argv[2]);
+    // A verb of two words may be typed unquoted: --template END PROC.
+    std::string name = argv[2];
+    for (int i = 3; i < argc; ++i) name += std::string(" ") + argv[i];
+    int verb = se_verb_code(name.c_str());
     if (verb < 0) {
-      std::fprintf(stderr, "quvogen: no verb \"%s\"; the verbs are:\n", argv[2]);
+      std::fprintf(stderr, "quvogen: no verb \"%s\"; the verbs are:\n", name.c_str());
       list_verbs(stderr);
       return 1;
     }
