@@ -331,14 +331,18 @@ void osub_lookup(Pcb* pcb, FmArb* f, const DElem& range, const uint8_t* value) {
     os_sys_err_text(kMod, __LINE__, "fill_osub() - can't locate lookup field's delem record");
     return;
   }
-  size_t len = cfi->fdb.rec_len;
-  if (len == 0 || size_t(key->offset) + key->length > len || key->key_no == 255) return;
   auto* ctl = reinterpret_cast<PiFileCtl*>(pi_find_addr(pcb, app, cfi->ctl_area, 1, 0, nullptr));
   FmArb* h = ctl ? ctl->handle.get() : nullptr;
+  if (!h || !fm_is_handle(h)) return;
+  // The buffer holds a record of the file as opened (its keys are read from
+  // it) and as the module describes it, and the read copies no more.
+  size_t len = std::max<size_t>(cfi->fdb.rec_len, h->file ? h->file->fdb.rec_len.get() : 0);
+  if (len == 0 || len > FM_MAX_REC || size_t(key->offset) + key->length > len || key->key_no == 255) return;
   PoolBuf rec(len);
-  if (!h || !put_key(*key, rec.p, range, value)) return;
+  if (!put_key(*key, rec.p, range, value)) return;
   {
     FmArbKeep keep(h);
+    h->rec_len = uint16_t(len);
     if (!pi_lookup_read(ctl, key->key_no, rec.p, true)) return;
   }
   std::vector<std::string> names;

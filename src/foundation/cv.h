@@ -470,7 +470,9 @@ int cv_num_universal(const char* text, int length, CvNum* n, uint32_t* msg);
 // when it does not fit.
 int cv_num_to_universal(CvNum n, char* out, int out_len);
 
-// Stored numbers to and from CvNum, by data type 5, 8 or 12 (1 or 0).
+// Stored numbers to and from CvNum, by data type 5, 8 or 12 (1 or 0). Both
+// refuse a scale (decimals) past 31 digits and a type 12 value shorter than
+// its 9 bytes.
 int cv_num_get(int type, const void* stored, int len, int decimals, bool is_signed, CvNum* n);
 int cv_num_put(int type, void* stored, int len, int digits, int decimals, bool is_signed, CvNum n,
                uint32_t* msg);

@@ -687,6 +687,9 @@ int cv_num_to_universal(CvNum n, char* out, int out_len) {
 int cv_num_get(int type, const void* stored, int len, int decimals, bool is_signed, CvNum* n) {
   const uint8_t* p = static_cast<const uint8_t*>(stored);
   if (!p) return 0;
+  // A scale past the digits a number holds, or a calculation value shorter
+  // than its 9 bytes, is no stored number (a damaged element).
+  if (type == 12 ? len < 9 : decimals < 0 || decimals > kMaxDigits) return 0;
   switch (type) {
     case 5: {
       i128 v;
@@ -733,6 +736,7 @@ int cv_num_put(int type, void* stored, int len, int digits, int decimals, bool i
   };
   uint8_t* p = static_cast<uint8_t*>(stored);
   if (!p) return refuse(200050);
+  if (type == 12 ? len < 9 : decimals < 0 || decimals > kMaxDigits) return refuse(200050);
   // Trailing zero decimals lose nothing: drop them before the check.
   while (n.scale > 0 && n.value % 10 == 0) {
     n.value /= 10;

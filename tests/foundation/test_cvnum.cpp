@@ -284,6 +284,29 @@ TEST(NumStored, BinaryPackedAndVariable) {
   EXPECT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 0);
 }
 
+// Elements of a damaged dictionary: a scale past 31 digits (a value of
+// that scale once divided by zero) and a calculation value shorter than
+// its 9 bytes (read and written past the field) are refused.
+TEST(NumStored, ScalesAndCalculationLengthsPastTheirBounds) {
+  uint8_t buf[16] = {};
+  uint32_t msg = 0;
+  CvNum n;
+  buf[0] = 7;
+  ASSERT_EQ(cv_num_get(5, buf, 1, 31, false, &n), 1);
+  EXPECT_TRUE(n.value == 7 && n.scale == 31);
+  EXPECT_EQ(cv_num_put(5, buf, 4, 1, 31, false, n, &msg), 1);
+  EXPECT_EQ(cv_num_get(5, buf, 1, 32, false, &n), 0);
+  EXPECT_EQ(cv_num_put(5, buf, 4, 1, 32, false, CvNum{7, 32}, &msg), 0);
+  EXPECT_EQ(cv_num_put(8, buf, 4, 1, 200, false, CvNum{7, 200}, &msg), 0);
+  EXPECT_EQ(msg, 200050u);
+  ASSERT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{5, 0}, &msg), 1);
+  EXPECT_EQ(cv_num_get(12, buf, 9, 0, true, &n), 1);
+  std::memset(buf, 0xEE, sizeof buf);
+  EXPECT_EQ(cv_num_get(12, buf, 8, 0, true, &n), 0);
+  EXPECT_EQ(cv_num_put(12, buf, 8, 15, 15, true, CvNum{5, 0}, &msg), 0);
+  EXPECT_EQ(buf[0], 0xEE);
+}
+
 TEST(NumStored, UniversalText) {
   CvNum n;
   uint32_t msg;
