@@ -699,10 +699,41 @@ void nap(const UioWordLock& l, uint32_t seen, double secs) {
   word(l.waiters).fetch_sub(1, std::memory_order_seq_cst);
 }
 
+// The clock of a wait for a word or a hold: started at the first call of
+// tick, which says whether to go on (0), or that the wait was cancelled or
+// ran out of time, and reports the holder every interval.
+struct WaitClock {
+  std::unique_ptr<InterruptCatch> interrupt;
+  double next_report = 0, limit = 0;
+  int tick(int wait_secs, const char* what, uint32_t holder, double* now) {
+    if (!interrupt) {
+      interrupt = std::make_unique<InterruptCatch>();
+      double start = now_secs();
+      next_report = start + g_interval;
+      limit = wait_secs > 0 ? start + wait_secs : 0;
+    }
+    if (cancelled()) return ECANCELED;
+    *now = now_secs();
+    if (limit > 0 && *now >= limit) return ETIMEDOUT;
+    if (*now >= next_report) {
+      char text[512];
+      std::snprintf(text, sizeof text, "Waiting for %s, locked by %s", what ? what : "a lock",
+                    uio_who(pid_t(holder)).c_str());
+      report(text);
+      while (next_report <= *now) next_report += g_interval;
+    }
+    return 0;
+  }
+  // When to look again: after pause, at the next report or the limit.
+  double until(double now, double pause) const {
+    double u = std::min(next_report, now + pause);
+    return limit > 0 && limit < u ? limit : u;
+  }
+};
+
 // The wait of uio_word_lock (take) and uio_word_wait.
 int word_wait(const UioWordLock& l, bool take, int wait_secs, const char* what) {
-  std::unique_ptr<InterruptCatch> interrupt;
-  double start = 0, next_report = 0, limit = 0;
+  WaitClock clock;
   double pause = 0.0002;  // a dead owner's mark may outlive it for a moment
   for (;;) {
     uint32_t cur = word(l.owner).load(std::memory_order_acquire);
@@ -714,25 +745,9 @@ int word_wait(const UioWordLock& l, bool take, int wait_secs, const char* what) 
       continue;
     }
     if (wait_secs == kUioNoWait) return EAGAIN;
-    if (!interrupt) {
-      interrupt = std::make_unique<InterruptCatch>();
-      start = now_secs();
-      next_report = start + g_interval;
-      limit = wait_secs > 0 ? start + wait_secs : 0;
-    }
-    if (cancelled()) return ECANCELED;
-    double now = now_secs();
-    if (limit > 0 && now >= limit) return ETIMEDOUT;
-    if (now >= next_report) {
-      char text[512];
-      std::snprintf(text, sizeof text, "Waiting for %s, locked by %s", what ? what : "a lock",
-                    uio_who(pid_t(cur)).c_str());
-      report(text);
-      while (next_report <= now) next_report += g_interval;
-    }
-    double until = std::min(next_report, now + pause);
-    if (limit > 0 && limit < until) until = limit;
-    nap(l, cur, until - now);
+    double now = 0;
+    if (int e = clock.tick(wait_secs, what, cur, &now)) return e;
+    nap(l, cur, clock.until(now, pause) - now);
     pause = std::min(pause * 2, kPollSecs);
   }
 }
@@ -864,9 +879,8 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
   if (id == 0 || t.count < kUioHoldBucket) return EINVAL;
   hold_mark(t);
   uint64_t* b = hold_bucket(t, id);
-  std::unique_ptr<InterruptCatch> interrupt;
+  WaitClock clock;
   bool timer = false;
-  double start = 0, next_report = 0, limit = 0;
   double pause = 0.0002;  // grows while a wake may have been missed
   for (;;) {
     uint64_t seen = 0;
@@ -896,23 +910,10 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
     }
     if (wait_secs == kUioNoWait) return EAGAIN;
     uint32_t holder = hold_owner(seen);
-    if (!interrupt) {
-      interrupt = std::make_unique<InterruptCatch>();
-      timer = timer_ready();
-      start = now_secs();
-      next_report = start + g_interval;
-      limit = wait_secs > 0 ? start + wait_secs : 0;
-    }
-    if (cancelled()) return ECANCELED;
-    double now = now_secs();
-    if (limit > 0 && now >= limit) return ETIMEDOUT;
-    if (now >= next_report) {
-      char text[512];
-      std::snprintf(text, sizeof text, "Waiting for %s, locked by %s", what ? what : "a lock",
-                    uio_who(pid_t(holder)).c_str());
-      report(text);
-      while (next_report <= now) next_report += g_interval;
-    }
+    bool first = !clock.interrupt;
+    double now = 0;
+    if (int e = clock.tick(wait_secs, what, holder, &now)) return e;
+    if (first) timer = timer_ready();
     // Tell the holder someone waits, then sleep on its wait mark; this
     // process's own mark stays up, so that a wait that closes a circle is
     // seen by the kernel.
@@ -920,8 +921,7 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
     if (!(seen & kHoldWanted) &&
         !hword(&b[k]).compare_exchange_strong(seen, seen | kHoldWanted, std::memory_order_seq_cst))
       continue;
-    double until = std::min(next_report, now + pause);
-    if (limit > 0 && limit < until) until = limit;
+    double until = clock.until(now, pause);
     pause = std::min(pause * 2, kPollSecs);
     if (!timer) {
       sleep_secs(until - now);
