@@ -938,7 +938,15 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
         sleep_secs(std::min(pause, std::max(0.0, until - now_secs())));
       continue;
     }
-    if (e == EDEADLK) return EDEADLK;
+    if (e == EDEADLK) {
+      // The kernel sees a circle of marks. A waiter that read the table a
+      // moment before its holder let the record go may still sleep on the
+      // holder's mark while the holder, holding nothing it wants, waits on
+      // another's: a circle that no hold closes. Only a hold of id still
+      // taken by the same holder is a deadlock.
+      if (hold_find(t, b, id, kUioHoldBucket, &seen) >= 0 && hold_owner(seen) == holder) return EDEADLK;
+      continue;
+    }
     if (e != EINTR) return e;
   }
 }
