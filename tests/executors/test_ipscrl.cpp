@@ -254,14 +254,7 @@ struct Child {
     other->op = 0;
     return ok;
   }
-  bool del_rec(const std::string& c) {
-    PROTO_FULL(other, 0, buf());
-    std::memcpy(buf(), (c + " ").data(), 6);
-    other->op = FM_OP_EQUAL | FM_OP_HOLD;
-    bool ok = fm_read(other) != 0;
-    other->op = 0;
-    return ok && fm_del(other);
-  }
+  bool del_rec(const std::string& c) { return hold_rec(c) && fm_del(other); }
   void put(const std::string& c, bool now = false) {
     if (now) {
       if (!write_rec(c)) fail("write " + c);
