@@ -421,7 +421,11 @@ int SeDictValidator::validate(SeCheck& c) {
       if (r != 1) x.err(f2);
     }
   } else if (!literal_converts(e1, v, x.at(a1), dict_.ver_of(x.at(a1)), lit)) {
-    x.err(f2);
+    // A date is written as its digits, two a unit from the century down,
+    // whatever the field's mask shows.
+    std::string why = "value not valid for " + x.text(f1);
+    if (is_date(e1.type) && v != kVerbDateAdd) why += " (a date is written as its digits, 2000-01-31 as 20000131)";
+    x.err(f2, why);
   }
   return c.err_col ? 0 : 1;
 }
