@@ -308,7 +308,8 @@ FmArb* pc_stmt_source(const char* app, uint8_t type, const char* name) {
   return nullptr;
 }
 
-int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) {
+int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code,
+             const std::function<void(EmHeader*)>& inspect) {
   *code = 0;
   MmPool pool = mm_create_pool(nullptr, com.depth, 0);
   auto* pcb = static_cast<Pcb*>(MM_ALLOC(pool, sizeof(Pcb)));
@@ -323,6 +324,7 @@ int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) 
   if (!read_dproc(pcb->invoc, def, &ident, &status)) {
     *code = status ? status : kPlNoDefinition;
   } else if (build_em(def, pcb, 0)) {
+    if (inspect) inspect(pcb->module.get());
     pl_release(pcb);   // a module no cache keeps goes with its last holder
     ok = 1;
   } else {
