@@ -180,9 +180,11 @@ std::string trim(std::string s) {
   return s;
 }
 
+}  // namespace
+
 // Where an error is: a statement by its owner, event point and sequence,
 // another source by its kind.
-std::string err_where(const DCmplErr& r) {
+std::string pc_cmpl_err_where(const DCmplErr& r) {
   static const char* const kinds[10] = {"",     "process",        "frame",     "image",     "child",
                                         "item", "characteristic", "statement", "selection", "sort"};
   if (r.kind == kPcErrStmt) {
@@ -211,8 +213,6 @@ std::string err_where(const DCmplErr& r) {
   return r.kind < 10 ? kinds[r.kind] : "kind " + std::to_string(r.kind);
 }
 
-}  // namespace
-
 std::string pc_cmpl_err_message(const DCmplErr& r) {
   char num[16];
   std::snprintf(num, sizeof num, "%06u ", unsigned(r.msg));
@@ -224,7 +224,7 @@ std::string pc_cmpl_err_message(const DCmplErr& r) {
 
 std::string pc_cmpl_err_line(const DCmplErr& r) {
   std::string line = r.app.str() + " " + r.ver.str() + " " + std::to_string(r.proc_type) + " " +
-                     trim(r.proc_name.str()) + ", " + err_where(r) + ": " + pc_cmpl_err_message(r);
+                     trim(r.proc_name.str()) + ", " + pc_cmpl_err_where(r) + ": " + pc_cmpl_err_message(r);
   std::string st = trim(r.stmt_text.str());
   if (!st.empty()) line += " | " + st;
   return line;
@@ -274,7 +274,7 @@ std::string pc_cmpl_err_report(const PiInvoc& key) {
       uint32_t seq = s.seq;
       for (int i = 3; i >= 0; --i) order += char(seq >> (8 * i));
     }
-    std::string text = err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
+    std::string text = pc_cmpl_err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
     std::string st = trim(r.stmt_text.str());
     if (!st.empty()) text += st + "\n";
     lines.emplace_back(std::move(order), std::move(text));

@@ -319,6 +319,9 @@ extern void (*pc_cmpl_err_show)(Pcb* parent);
 // statement's owner, event point and sequence, else the kind of source),
 // the message number and text, the name in error and the statement's text.
 std::string pc_cmpl_err_line(const DCmplErr& r);
+// Where a record's error is: "frame 0 1, image 2", "frame 0 1, event point
+// 23, sequence 4", "process" ...
+std::string pc_cmpl_err_where(const DCmplErr& r);
 // "NNNNNN text (name)": a record's message number and text, the name in
 // error when it has one.
 std::string pc_cmpl_err_message(const DCmplErr& r);

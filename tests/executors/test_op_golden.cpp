@@ -54,17 +54,19 @@ TEST_F(Op, DetailSuppressionWritesNoDetailImageButTheFramesRun) {
 
 // The statement check compiles a report's images as its report would take
 // them: 21 rows and 255 columns pass, a row or a column more is refused at
-// the process's line.
-TEST_F(Op, TheStatementCheckRefusesReportImagesLargerThanAReportTakes) {
+// the process's line; so is what the compiler refuses outside the
+// statements (a frame without a mode).
+TEST_F(Op, TheStatementCheckSaysWhatTheCompilerAndTheReportRefuse) {
   TempDir d;
   std::string file = d.sub("big.stmt");
-  std::ofstream(file) << "process output OP BIG IMAGE\nstatements 1\n      CALC     A  = 1\n"
-                      << "process output OP BIGGER IMAGE\nstatements 1\n      CALC     A  = 1\n";
+  for (const char* name : {"OP BIG IMAGE", "OP BIGGER IMAGE", "OP NO MODE"})
+    std::ofstream(file, std::ios::app) << "process output " << name << "\nstatements 1\n      CALC     A  = 1\n";
   QuvoRun r = run_quvo({"--check", var, "OPA", file}, {}, {}, QUVOGEN_BINARY);
   EXPECT_EQ(r.status, 1);
   const std::string at = file + ":4:1: Output OP BIGGER IMAGE: image 1 of frame ";
   const std::string most = "; a report image has at most 21 rows and 255 columns\n";
-  EXPECT_EQ(r.err, at + "1 is 22 x 1 (rows x columns)" + most + at + "2 is 1 x 256 (rows x columns)" + most);
+  EXPECT_EQ(r.err, at + "1 is 22 x 1 (rows x columns)" + most + at + "2 is 1 x 256 (rows x columns)" + most + file +
+                       ":7:1: Output OP NO MODE does not compile: frame 0 1: 101920 Frame mode must be 1, 2 or 3\n");
 }
 
 }  // namespace

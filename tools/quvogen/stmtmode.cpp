@@ -141,7 +141,14 @@ int report_compile(const char* path, const SeFileResult& r, const SeFileResult::
                    const std::vector<DCmplErr>& errs) {
   std::vector<std::pair<int, std::string>> out;   // by line, in the file's order
   for (const DCmplErr& e : errs) {
-    if (e.kind != kPcErrStmt) continue;   // frames and the rest: not the statement file's
+    if (e.kind != kPcErrStmt) {
+      // Frames, images, items and the rest: the dictionary's, said at the
+      // process's line, for the process does not compile all the same.
+      out.emplace_back(p.line, std::string(path) + ":" + std::to_string(p.line) + ":1: " +
+                                   se_proc_type_name(p.type) + " " + p.name + " does not compile: " +
+                                   pc_cmpl_err_where(e) + ": " + pc_cmpl_err_message(e));
+      continue;
+    }
     DStmt s;
     std::memcpy(&s, e.src.b, sizeof s);
     int line = p.line, col = 1;
