@@ -69,4 +69,13 @@ TEST_F(Op, TheStatementCheckSaysWhatTheCompilerAndTheReportRefuse) {
                        ":7:1: Output OP NO MODE does not compile: frame 0 1: 101920 Frame mode must be 1, 2 or 3\n");
 }
 
+// An Input process whose frame waits for no key shows the items one after
+// another and ends after the last (it passed again and again before, deaf
+// to SIGTERM: a minute's kill stops it then).
+TEST_F(Op, AnInputProcessThatNeverWaitsEndsAfterItsLastRecord) {
+  QuvoRun r = run_quvo({"-d", "OPD", "-a", "OPA", "-t", "Input", "-p", "OP ITEMS SHOWN"}, {"QUVOPATH=" + var, "TERM=dumb"},
+                       {"/usr/bin/timeout", "-s", "KILL", "60"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
 }  // namespace
