@@ -427,6 +427,34 @@ int fm_write(FmArb* a) {
   return rc;
 }
 
+int fm_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
+  if (!check(a)) return 0;
+  const FmHandlers* t = T(a);
+  if (!t || !t->write) return missing(a, "write");
+  if (!allowed(a, 2, "write")) return 0;
+  a->status = 0;
+  const FmEventProcs* ev = fm_event_procs();
+  bool events = a->file->evt && ev && (ev->pre_upd || ev->post_upd);
+  if (fmi::is_mem(a) && a->state == FM_HS_OPEN && !events) return fmi::mem_write_all(a, recs, count);
+  // Else one fm_write a record, from a buffer of the engine's.
+  size_t len = a->file->fdb.rec_len;
+  ScopeBlock buf(len ? len : 1);
+  Ref<uint8_t> rec = a->rec;
+  uint16_t rec_len = a->rec_len, op = a->op;
+  a->rec.set(static_cast<uint8_t*>(buf.p));
+  a->rec_len = 0;
+  a->op = uint16_t(op & ~FM_OP_FAST);   // (the buffer is not to be kept)
+  uint32_t n = 0;
+  for (; n < count; ++n) {
+    std::memcpy(buf.p, recs + n * len, len);
+    if (!fm_write(a)) break;
+  }
+  a->rec = rec;
+  a->rec_len = rec_len;
+  a->op = op;
+  return int(n);
+}
+
 int fm_rewrite(FmArb* a) {
   if (!check(a)) return 0;
   const FmHandlers* t = T(a);
