@@ -1096,6 +1096,49 @@ void entries_of(MemFile* f, const uint8_t* data, uint32_t rid, std::vector<uint8
   }
 }
 
+// Where a new entry goes: after every entry of its key (true), or
+// anywhere (false: the tree is searched). An entry after all others
+// duplicates a key only when it has the greatest entry's key.
+bool goes_last(const MemKey& k, const uint8_t* e, bool* dup) {
+  *dup = false;
+  if (k.tree->bare()) return true;
+  const uint8_t* g = k.tree->greatest();
+  if (!g || std::memcmp(e, g, k.cw) <= 0) return false;
+  *dup = k.unique && std::memcmp(e, g, k.klen) == 0;
+  return true;
+}
+
+// Whether a record's new entries may go in: 0 with 200170 when one
+// duplicates a unique key. last[i]: key i's entry goes after all others.
+int admit(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const std::vector<bool>& use, uint32_t rid,
+          std::vector<bool>* last) {
+  last->assign(f->keys.size(), false);
+  bool search = false;
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    bool dup = false;
+    (*last)[i] = use[i] && goes_last(f->keys[i], ents.data() + at, &dup);
+    if (dup) return fmi::fail(a, FM_ST_DUP_KEY);
+    search = search || (use[i] && !(*last)[i]);
+    at += f->keys[i].ew;
+  }
+  return search ? check_unique(a, f, ents, use, rid) : 1;
+}
+
+// Enters a stored record in its keys.
+void enter(MemFile* f, std::vector<uint8_t>& ents, const std::vector<bool>& use, const std::vector<bool>& last,
+           const MemRec& r) {
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    uint8_t* e = ents.data() + at;
+    at += f->keys[i].ew;
+    set_payload(f->keys[i], e, r.data, r.len);
+    if (!use[i]) continue;
+    if (last[i]) f->keys[i].tree->append(e);
+    else f->keys[i].tree->insert(e);
+  }
+}
+
 int m_write(FmArb* req, FmArb* a) {
   (void)req;
   Cur* c = cur(a);
@@ -1106,7 +1149,7 @@ int m_write(FmArb* req, FmArb* a) {
   bool byref = a->op & FM_OP_FAST;
   uint32_t rid = f->last_rid() + 1;
   static thread_local std::vector<uint8_t> ents;
-  static thread_local std::vector<bool> use;
+  static thread_local std::vector<bool> use, last;
   static thread_local std::vector<uint8_t> tmp;
   const uint8_t* keysrc = src;
   size_t given = a->rec_len ? a->rec_len : f->fdb.rec_len;
@@ -1119,7 +1162,7 @@ int m_write(FmArb* req, FmArb* a) {
   const uint8_t* keys = key_source(f, keysrc, size_t(len), pad);
   if (!f->keys.empty()) {
     entries_of(f, keys, rid, &ents, &use);
-    if (!check_unique(a, f, ents, use, rid)) return 0;
+    if (!admit(a, f, ents, use, rid, &last)) return 0;
   }
   MemRec r;
   if (byref) {
@@ -1145,29 +1188,11 @@ int m_write(FmArb* req, FmArb* a) {
     }
   }
   f->recs.push_back(r);
-  size_t at = 0;
-  const MemRec& stored = f->recs.back();
-  for (size_t i = 0; i < f->keys.size(); ++i) {
-    set_payload(f->keys[i], ents.data() + at, stored.data, stored.len);
-    if (use[i]) f->keys[i].tree->insert(ents.data() + at);
-    at += f->keys[i].ew;
-  }
+  enter(f, ents, use, last, f->recs.back());
   ++f->live;
   a->rid = rid;
   a->rid_len = 4;
   return 1;
-}
-
-// Where a new entry goes: after every entry of its key (true), or
-// anywhere (false: the tree is searched). An entry after all others
-// duplicates a key only when it has the greatest entry's key.
-bool goes_last(const MemKey& k, const uint8_t* e, bool* dup) {
-  *dup = false;
-  if (k.tree->bare()) return true;
-  const uint8_t* g = k.tree->greatest();
-  if (!g || std::memcmp(e, g, k.cw) <= 0) return false;
-  *dup = k.unique && std::memcmp(e, g, k.klen) == 0;
-  return true;
 }
 
 int m_rewrite(FmArb* req, FmArb* a) {
@@ -1356,7 +1381,7 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   const uint32_t len = f->fdb.rec_len;
   const size_t nkeys = f->keys.size();
   std::vector<uint8_t> ents, pad;
-  std::vector<bool> use, last(nkeys);
+  std::vector<bool> use, last;
   if (f->recs.capacity() < f->recs.size() + count)
     f->recs.reserve(std::max(f->recs.size() + count, 2 * f->recs.capacity()));
   uint32_t n = 0;
@@ -1365,20 +1390,7 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
     uint32_t rid = f->last_rid() + 1;
     if (nkeys) {
       entries_of(f, key_source(f, src, len, pad), rid, &ents, &use);
-      // Records in key order go after the last entry of each key: no search.
-      bool all_last = true;
-      size_t at = 0;
-      for (size_t i = 0; i < nkeys; ++i) {
-        bool dup = false;
-        last[i] = use[i] && goes_last(f->keys[i], ents.data() + at, &dup);
-        if (dup) {
-          fmi::fail(a, FM_ST_DUP_KEY);
-          return int(n);
-        }
-        all_last = all_last && (last[i] || !use[i]);
-        at += f->keys[i].ew;
-      }
-      if (!all_last && !check_unique(a, f, ents, use, rid)) return int(n);
+      if (!admit(a, f, ents, use, rid, &last)) return int(n);
     }
     MemRec r;
     r.data = f->slab.alloc(len, &r.cap);
@@ -1390,15 +1402,7 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
     r.len = len;
     r.flags = kLive;
     f->recs.push_back(r);
-    size_t at = 0;
-    for (size_t i = 0; i < nkeys; ++i) {
-      uint8_t* e = ents.data() + at;
-      at += f->keys[i].ew;
-      if (!use[i]) continue;
-      set_payload(f->keys[i], e, r.data, r.len);
-      if (last[i]) f->keys[i].tree->append(e);
-      else f->keys[i].tree->insert(e);
-    }
+    enter(f, ents, use, last, r);
     ++f->live;
     a->rid = rid;
     a->rid_len = 4;
