@@ -296,6 +296,8 @@ class BTree {
 // ============================================================== slab ==
 // Record storage in arena chunks, with free lists by 16-byte size class.
 class Slab {
+  static constexpr size_t kKeptChunk = size_t(512) << 10, kMaxChunk = size_t(4) << 20, kKeptChunks = 16;
+
  public:
   ~Slab() { clear(); }
   uint8_t* alloc(size_t n, uint32_t* cap) {
@@ -314,7 +316,12 @@ class Slab {
       chunks_.push_back({p, size});
       bump_ = p;
       left_ = size;
-      if (chunk_ < (size_t(4) << 20)) chunk_ *= 2;
+      // Up to 512 KiB until the file holds kKeptChunks chunks, then up to
+      // 4 MiB: the arena keeps the pages of chunks below 1 MiB for the next
+      // user, so the first few megabytes of a file that goes and comes
+      // again (a check's statements, a module's sub-files) are not faulted
+      // in anew each time; a larger file's growth gives its pages back.
+      if (chunk_ < kKeptChunk || (chunks_.size() >= kKeptChunks && chunk_ < kMaxChunk)) chunk_ *= 2;
     }
     uint8_t* p = bump_;
     bump_ += n;
