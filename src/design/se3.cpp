@@ -225,8 +225,9 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   char line[kSeLineLen];
   int have = st.len < kSeLineLen ? st.len : kSeLineLen;
   if (have < 0) have = 0;
+  // (Blanks over the whole line first: stores of a known length.)
+  std::memset(line, ' ', kSeLineLen);
   if (have) std::memcpy(line, st.text, size_t(have));
-  std::memset(line + have, ' ', size_t(kSeLineLen - have));
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;

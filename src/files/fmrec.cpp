@@ -436,17 +436,19 @@ int fm_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   const FmEventProcs* ev = fm_event_procs();
   bool events = a->file->evt && ev && (ev->pre_upd || ev->post_upd);
   if (fmi::is_mem(a) && a->state == FM_HS_OPEN && !events) return fmi::mem_write_all(a, recs, count);
-  // Else one fm_write a record, from a buffer of the engine's.
+  // Else one fm_write a record: from the blocks themselves when they are to
+  // be kept, else from a buffer of the engine's.
   size_t len = a->file->fdb.rec_len;
-  ScopeBlock buf(len ? len : 1);
+  bool byref = a->op & FM_OP_FAST;
+  ScopeBlock buf(byref ? 1 : len ? len : 1);
   Ref<uint8_t> rec = a->rec;
   uint16_t rec_len = a->rec_len, op = a->op;
   a->rec.set(static_cast<uint8_t*>(buf.p));
   a->rec_len = 0;
-  a->op = uint16_t(op & ~FM_OP_FAST);   // (the buffer is not to be kept)
   uint32_t n = 0;
   for (; n < count; ++n) {
-    std::memcpy(buf.p, recs + n * len, len);
+    if (byref) a->rec.set(const_cast<uint8_t*>(recs + n * len));
+    else std::memcpy(buf.p, recs + n * len, len);
     if (!fm_write(a)) break;
   }
   a->rec = rec;

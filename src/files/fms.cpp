@@ -1387,6 +1387,7 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   }
   const uint32_t len = f->fdb.rec_len;
   const size_t nkeys = f->keys.size();
+  const bool byref = a->op & FM_OP_FAST;
   std::vector<uint8_t> ents, pad;
   std::vector<bool> use, last;
   if (f->recs.capacity() < f->recs.size() + count)
@@ -1400,14 +1401,24 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
       if (!admit(a, f, ents, use, rid, &last)) return int(n);
     }
     MemRec r;
-    r.data = f->slab.alloc(len, &r.cap);
-    if (!r.data) {
-      fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
-      return int(n);
-    }
-    std::memcpy(r.data, src, len);
     r.len = len;
-    r.flags = kLive;
+    if (byref) {
+      r.data = const_cast<uint8_t*>(src);
+      r.flags = kLive | kByRef;
+      if (nkeys && !(r.shadow = f->slab.alloc(f->shadow_len, &r.cap)))
+        return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str()), int(n);
+      size_t from = 0, to = 0;
+      for (size_t i = 0; i < nkeys; ++i) {
+        std::memcpy(r.shadow + to, ents.data() + from, f->keys[i].klen);
+        from += f->keys[i].ew;
+        to += f->keys[i].klen;
+      }
+    } else {
+      if (!(r.data = f->slab.alloc(len, &r.cap)))
+        return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str()), int(n);
+      std::memcpy(r.data, src, len);
+      r.flags = kLive;
+    }
     f->recs.push_back(r);
     enter(f, ents, use, last, r);
     ++f->live;
