@@ -1405,8 +1405,10 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
     if (byref) {
       r.data = const_cast<uint8_t*>(src);
       r.flags = kLive | kByRef;
-      if (nkeys && !(r.shadow = f->slab.alloc(f->shadow_len, &r.cap)))
-        return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str()), int(n);
+      if (nkeys && !(r.shadow = f->slab.alloc(f->shadow_len, &r.cap))) {
+        fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+        return int(n);
+      }
       size_t from = 0, to = 0;
       for (size_t i = 0; i < nkeys; ++i) {
         std::memcpy(r.shadow + to, ents.data() + from, f->keys[i].klen);
@@ -1414,8 +1416,10 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
         to += f->keys[i].klen;
       }
     } else {
-      if (!(r.data = f->slab.alloc(len, &r.cap)))
-        return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str()), int(n);
+      if (!(r.data = f->slab.alloc(len, &r.cap))) {
+        fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+        return int(n);
+      }
       std::memcpy(r.data, src, len);
       r.flags = kLive;
     }
