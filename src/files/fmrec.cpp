@@ -32,7 +32,17 @@ namespace fmi {
 static inline void norm_seg(const FmSdb& s, const uint8_t* src, size_t n, uint8_t* out, bool whole) {
   bool desc = s.order == '-';
   if (s.type == FM_SEG_BINARY && whole) {
-    for (size_t i = 0; i < n; ++i) out[i] = src[n - 1 - i];
+    // Most binary segments are a byte or a word: those without a loop.
+    if (n == 1) {
+      out[0] = src[0];
+    } else if (n == 4) {
+      uint32_t w;
+      std::memcpy(&w, src, 4);
+      w = __builtin_bswap32(w);
+      std::memcpy(out, &w, 4);
+    } else {
+      for (size_t i = 0; i < n; ++i) out[i] = src[n - 1 - i];
+    }
   } else {
     std::memcpy(out, src, n);
   }
