@@ -99,6 +99,10 @@ struct BrfRebuilt {
 // (the summary last), the counts in out.
 uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log, BrfRebuilt* out = nullptr);
 
+// Reorganises the file (brf_reorganise); a file in use names who has it.
+struct BrfReorganised;
+uint32_t brfanal_reorganise(const std::string& path, BrfReorganised* out);
+
 // The side file of a rebuild: the data file's path with ".lost". Entries are
 // appended, each this header and then len bytes as they lay in the data file.
 constexpr uint8_t kBrfLostSlots = 1;    // damaged slots
@@ -119,6 +123,7 @@ struct BrfLostHdr {
 QV_RECORD(BrfLostHdr, 32);
 std::string brfanal_lost_path(const std::string& path);
 
-// The file-utility run mode: mode 'v' verify, 'a' analyse, 'r' rebuild.
+// The file-utility run mode: mode 'v' verify, 'a' analyse, 'r' rebuild,
+// 'o' reorganise (in key order).
 // Writes the reports to out; returns the exit status.
 int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out);
