@@ -531,7 +531,26 @@ void fetch_slot(BrfFile* f, uint32_t rid) {
 #endif
 }
 
-void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) { fetch_slot(f, bt_ahead(f->st, tree, c, kScanAhead)); }
+// A walk going through the data file in its order (kBrfMapAheadRun steps
+// in a row, each forward by less than a page) has the pages before it mapped
+// in batches. Not during a pass, which keeps little of the file mapped.
+void map_ahead(BrfFile* f, uint32_t rid) {
+  BrfFile::Ahead& w = f->ahead;
+  bool along = rid > w.last && rid - w.last < kBtPage;
+  w.last = rid;
+  w.run = along ? w.run + 1 : 0;
+  if (w.run < kBrfMapAheadRun || rid < w.mapped || f->st.pass_walks || f->st.pass_scattered) return;
+  uint64_t from = rid & ~uint64_t(kBtPage - 1), to = std::min<uint64_t>(from + kBrfMapAhead, f->st.dsize);
+  if (from >= to) return;
+  uio_map_ahead(f->st.dmap + from, to - from);
+  w.mapped = to;
+}
+
+void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) {
+  uint32_t rid = bt_ahead(f->st, tree, c, kScanAhead);
+  fetch_slot(f, rid);
+  map_ahead(f, rid);
+}
 
 int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
   uint32_t end;

@@ -191,7 +191,18 @@ struct BrfFile {
     uint64_t counter = 1;                            // odd: nothing held
     std::vector<uint8_t> slot;
   } copy;
+  // A walk meeting its records in the data file's order (a reorganised
+  // file) maps the file ahead of it kBrfMapAhead bytes at a time: the place
+  // the read-ahead last asked for, how many steps in a row went a little
+  // forward from there, and the end of what was mapped so.
+  struct Ahead {
+    uint32_t last = 0;
+    uint32_t run = 0;
+    uint64_t mapped = 0;
+  } ahead;
 };
+constexpr uint32_t kBrfMapAhead = 1 << 20;
+constexpr uint32_t kBrfMapAheadRun = 16;  // steps in a row that make a walk in file order
 constexpr uint32_t kBrfCopyBlock = 1024;   // a few records: little read for one
 constexpr uint32_t kBrfCopyBlocks = 4096;  // 4 MiB
 
