@@ -1503,15 +1503,32 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   std::string tpath = brf_reorg_path(path), tipath = ipath + ".rg", tjpath = jpath + ".rg";
   int tfd = -1;
   BtStore ns;
-  auto fail = [&](uint32_t status) {
+  bool placed = false;  // the new data file is in place: what waits beside it must stay
+  // Ends the run, on a failure or an unwind too: the new files go unless the
+  // data file is in place, and the files close (their locks with them).
+  auto end = [&] {
     bt_detach(ns);
     uio_close(ns.ifd);
     uio_close(ns.jfd);
-    uio_unlink(tpath.c_str());
-    uio_unlink(tipath.c_str());
-    uio_unlink(tjpath.c_str());
-    uio_close(tfd);
+    ns.ifd = ns.jfd = -1;
+    if (!placed) {
+      uio_unlink(tpath.c_str());
+      uio_unlink(tipath.c_str());
+      uio_unlink(tjpath.c_str());
+    }
     brf_close(f, true);
+    uio_close(tfd);
+  };
+  struct Guard {
+    decltype(end)& run;
+    bool armed = true;
+    ~Guard() {
+      if (armed) run();
+    }
+  } guard{end};
+  auto fail = [&](uint32_t status) {
+    guard.armed = false;
+    end();
     return status;
   };
   if (!f->st.writable) return fail(brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(EACCES)));
@@ -1533,7 +1550,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   chunk.reserve(kReorgChunk + kBrfMaxRec + kBrfSlotOver);
   std::vector<uint8_t> rec(kBrfMaxRec);
   std::vector<uint32_t> old_ids;
-  old_ids.reserve(old.live.get());
+  old_ids.reserve(std::min<uint64_t>(old.live.get(), (old.end.get() - kBrfHdrSize) / kBrfSlotOver));
   uint64_t pos = kBrfHdrSize, written = kBrfHdrSize;
   uint8_t kb[kBtMaxKey];
   uint8_t prev[kBtMaxKey];
@@ -1648,16 +1665,14 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
 
   // In place: the data file first. From its rename on the new records are
   // the file's, and an open completes what is left.
-  if (int err = uio_rename(tpath.c_str(), path.c_str())) {
+  if (int err = uio_rename(tpath.c_str(), path.c_str()))
     return fail(brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err)));
-  }
+  placed = true;
   int err = uio_rename(tjpath.c_str(), jpath.c_str());
   if (!err) err = uio_rename(tipath.c_str(), ipath.c_str());
   if (!err) err = sync_dir(path);
-  uio_close(ns.ifd);
-  uio_close(ns.jfd);
-  brf_close(f, true);
-  uio_close(tfd);
+  guard.armed = false;
+  end();
   if (err)
     return brf_fail(FM_ST_SYS, "%s: the reorganised records are in place, but not yet their index (%s): opening the "
                                "file completes it",

@@ -447,6 +447,31 @@ TEST(BrfAnal, AReorganisationWritesTheRecordsInKeyOrder) {
   });
   EXPECT_EQ(last, std::string(reinterpret_cast<char*>(rec.data()), 20));
   brf_close(f, false);
+  // A file without keys keeps its write order, packed.
+  std::string q = d.file("NOKEYS");
+  BrfLayout lay;
+  lay.rec_len = 40;
+  lay.org = 2;
+  ASSERT_EQ(brf_create(q, lay, false, &f), 0u) << brf_error();
+  std::vector<uint32_t> rids(6);
+  for (uint32_t i = 0; i < 6; ++i) {
+    brf_make_rec(rec.data(), 40, i, 0);
+    ASSERT_EQ(brf_insert(f, rec.data(), 40, &rids[i]), 0u);
+  }
+  ASSERT_EQ(brf_remove(f, rids[1]), 0u);
+  brf_close(f, false);
+  ASSERT_EQ(brf_reorganise(q), 0u) << brf_error();
+  ASSERT_EQ(brf_open(q, false, &f), 0u);
+  std::vector<uint32_t> ids;
+  at = kBrfHdrSize;
+  rd.scan(f, kBtOrderTree, [&](const BtCursor&) {
+    EXPECT_EQ(rd.r.rid, at);
+    at += kBrfSlotOver + 40;
+    ids.push_back(uint32_t(std::stoul(key_of(rd).substr(1))));
+    return true;
+  });
+  brf_close(f, false);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{0, 2, 3, 4, 5}));
   // An index of the new generation waiting beside the data file whose copy
   // of the header is not the header now, the old index in place: not taken.
   std::string ix = brf_index_path(p);
