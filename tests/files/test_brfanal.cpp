@@ -472,6 +472,21 @@ TEST(BrfAnal, AReorganisationWritesTheRecordsInKeyOrder) {
   });
   brf_close(f, false);
   EXPECT_EQ(ids, (std::vector<uint32_t>{0, 2, 3, 4, 5}));
+  // A header whose count of live records is one above or one below what
+  // the index leads to is refused, the file left as it was.
+  Bytes data = brf_slurp(q);
+  for (int delta : {1, -1}) {
+    Bytes forged = data;
+    BrfFileHdr& h = rec::view<BrfFileHdr>(forged.data());
+    h.live = uint32_t(int(h.live.get()) + delta);
+    h.sum = brf_hdr_sum(h);
+    brf_spit(q, forged);
+    EXPECT_EQ(brf_reorganise(q), FM_ST_SYS) << delta;
+    EXPECT_NE(brf_error().find("its index does not match its records"), std::string::npos) << brf_error();
+    EXPECT_EQ(brf_slurp(q), forged);
+    EXPECT_FALSE(brf_exists(brf_reorg_path(q)));
+  }
+  brf_spit(q, data);
   // An index of the new generation waiting beside the data file whose copy
   // of the header is not the header now, the old index in place: not taken.
   std::string ix = brf_index_path(p);
