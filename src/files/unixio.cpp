@@ -467,6 +467,14 @@ void uio_map_release(void* base, uint64_t len) {
   if (base && len) ::madvise(base, size_t(len), MADV_DONTNEED);
 }
 
+void uio_map_ahead(void* base, uint64_t len) {
+#if defined(MADV_POPULATE_READ)
+  if (base && len) ::madvise(base, size_t(len), MADV_POPULATE_READ);
+#else
+  (void)base, (void)len;
+#endif
+}
+
 // ------------------------------------------------------------------ locks --
 namespace {
 UioReport g_report = nullptr;
