@@ -456,6 +456,14 @@ uint8_t* uio_map(int fd, uint64_t reserve, bool writable) {
   int prot = PROT_READ | (writable ? PROT_WRITE : 0);
   void* p = ::mmap(nullptr, size_t(reserve), prot, MAP_SHARED | MAP_NORESERVE, fd, 0);
   if (p == MAP_FAILED) return nullptr;
+  // A page a writable map brings into the page cache comes alone, not in a
+  // block read ahead around it. The system keeps what it reads ahead as one
+  // large unit, and the first store into a written-back unit dirties all of
+  // it: the fault walks every block of the unit and the flush writes all of
+  // it back, so that in files larger than what the system lets stay dirty,
+  // stores at scattered places (a change) are flushed and dirtied again over
+  // and over at many times their size. Read-only maps keep the read-ahead.
+  if (writable) ::madvise(p, size_t(reserve), MADV_RANDOM);
   return static_cast<uint8_t*>(p);
 }
 

@@ -134,7 +134,8 @@ void uio_set_sync_mode(int mode);
 
 // A shared mapping of reserve bytes of address space over the file (pages
 // beyond the file's end must not be touched until the file has grown over
-// them); nullptr with errno.
+// them); nullptr with errno. A writable one brings pages into the page cache
+// one at a time, without read-ahead (see unixio.cpp).
 uint8_t* uio_map(int fd, uint64_t reserve, bool writable);
 void uio_unmap(void* base, uint64_t reserve);
 // Lets the process's view of len bytes at base (a part of a shared file
