@@ -903,7 +903,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     // Who has it open, and what to do.
     pid_t holder = 0;
     if (int fd = uio_open(path.c_str(), O_RDONLY); fd >= 0) {
-      holder = uio_lock_holder(fd, 0, UioLock::Write);
+      holder = uio_lock_holder(fd, kBrfOpenByte, UioLock::Write);
+      if (holder <= 0) holder = uio_lock_holder(fd, kBrfKeepByte, UioLock::Write);
       uio_close(fd);
     }
     std::string who = holder > 0 ? " by " + uio_who(holder) : "";

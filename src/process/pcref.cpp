@@ -144,6 +144,9 @@ namespace {
 // compile of a small process. An entry is taken again only while its file
 // is the one it opened (same device and inode under its path: a file
 // rebuilt under its name is opened anew) and its handle is still open.
+// The handles are kept for reading only (fm_keep), so that another engine
+// may scratch a dictionary file and make it anew meanwhile: the look-up
+// before the next use finds the new file.
 struct SrcOpen {
   char app[3], ver[2], from[3], to[3];
   int slot;
@@ -279,6 +282,9 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
     return nullptr;
   }
   FmArb* h = fdb.handle.get();
+  // Kept between compiles without holding the file open against another
+  // engine's scratch: the entry is looked up again before its next use.
+  fm_keep(h);
   char from[4] = {}, to[4] = {};
   std::memcpy(from, ctx->dict_lang, 3);
   std::memcpy(to, ctx->lang, 3);
