@@ -58,6 +58,15 @@ FmArb* create_work(void (*fill)(FmFdb*, FmKdb*, FmSdb*), int scope, const char* 
   return fdb.handle.get();
 }
 
+// The compile's area list goes back emptied for the next compile (or is
+// scratched when there is no room for it).
+void give_back_lf(PcCtx* ctx) {
+  FmArb* lf = ctx->lf;
+  ctx->lf = nullptr;
+  if (!lf || em_keep_lf(lf)) return;
+  if (!FM_CLOSE(lf, FM_CL_SCRATCH)) checkstat(lf->status, "bad dlf close and scratch", kMod, __LINE__);
+}
+
 }  // namespace
 
 uint32_t pc_last_dstmt_sno = 0;
@@ -393,7 +402,10 @@ int pc_prep(PcCtx* ctx) {
     }
   }
   int lvl = ctx->attach_level;
-  ctx->lf = create_work(em_dlf_fdb, lvl, "dlf file create failed");
+  // The area list: an earlier compile's, emptied, or a new one; in the base
+  // scope either way, given back when the compile ends (pc_cmpl).
+  ctx->lf = em_spare_lf();
+  if (!ctx->lf) ctx->lf = create_work(em_dlf_fdb, com.base_scope, "dlf file create failed");
   if (!ctx->lf) return 0;
   int t = em->proc_type;
   if (type_in(t, {1, 2, 3, 7, 8, 9, 10})) {
@@ -455,8 +467,7 @@ int pc_cmpl_finish(PcCtx* ctx) {
     // the table from 1, as it numbers IRAs).
     uint32_t i = 1;
     while (i <= n && fm_rdnxt(ctx->lf)) table[i++] = e;
-    if (!FM_CLOSE(ctx->lf, FM_CL_SCRATCH)) checkstat(ctx->lf->status, "bad dlf close and scratch", kMod, __LINE__);
-    ctx->lf = nullptr;
+    give_back_lf(ctx);
   }
   em->area_table.set(reinterpret_cast<uint8_t*>(table));
   if (ctx->tdlu) {
@@ -663,6 +674,8 @@ void pc_bld(PcCtx* ctx) {
 int pc_cmpl(PcCtx* ctx) {
   ++g_compiles;
   int r = MARK(5, [](void* p) { pc_bld(static_cast<PcCtx*>(p)); }, ctx, [](int) {});
+  // A compile that unwound before its end still has its area list.
+  give_back_lf(ctx);
   return r == 1;
 }
 
