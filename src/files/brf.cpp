@@ -2068,7 +2068,7 @@ uint8_t brf_chooser(const FmFdb* fdb) {
   return t;
 }
 
-int fm_keep(FmArb* a) {
+int fm_keep(FmArb* a, FmFileId* id) {
   if (!fm_is_handle(a) || a->state != FM_HS_OPEN) {
     if (a && fm_is_handle(a)) a->status = FM_ST_SYS;
     return 0;
@@ -2078,8 +2078,12 @@ int fm_keep(FmArb* a) {
     brf_fail(FM_ST_SYS, "only the shared open handle of a native file is kept");
     return status(a, FM_ST_SYS);
   }
-  if (h->kept) return 1;
-  if (uint32_t st = brf_keep(h->f)) return status(a, st);
+  if (!h->kept)
+    if (uint32_t st = brf_keep(h->f)) return status(a, st);
   h->kept = true;
+  if (id) {
+    id->dev = uint64_t(h->f->dev);
+    id->ino = uint64_t(h->f->ino);
+  }
   return 1;
 }

@@ -509,7 +509,7 @@ bool watch_start() {
 
 // Adds a watch (the masks of one object add up); false when refused.
 bool watch_add(const std::string& path, uint32_t mask, bool any, const std::string& name) {
-  int wd = ::inotify_add_watch(g_watch.fd, path.c_str(), mask | IN_MASK_ADD | IN_DONT_FOLLOW);
+  int wd = ::inotify_add_watch(g_watch.fd, path.c_str(), mask | IN_MASK_ADD);
   if (wd < 0) return false;
   Watches::Wd& w = g_watch.wds[wd];
   if (any) w.any = true;
@@ -527,13 +527,15 @@ bool uio_watch(const std::string& path, bool bytes) {
             std::find(rel.begin(), rel.end(), "..") == rel.end();
   // From the data directory down to the path's directory: each watched for
   // the next name on the way; the path's directory for every name.
+  // The data directory's own name is resolved as the system does; no other
+  // name on the way is followed.
   std::string dir = os_data_dir();
   for (size_t i = 0; ok && i < rel.size(); ++i) {
     bool last = i + 1 == rel.size();
-    ok = watch_add(dir, kNameEvents | IN_ONLYDIR, last, rel[i]);
+    ok = watch_add(dir, kNameEvents | IN_ONLYDIR | (i ? IN_DONT_FOLLOW : 0), last, rel[i]);
     dir += "/" + rel[i];
   }
-  if (ok && bytes) ok = watch_add(path, kByteEvents, true, "");
+  if (ok && bytes) ok = watch_add(path, kByteEvents | IN_DONT_FOLLOW, true, "");
   // A watch half made is no harm: it only bumps the epoch more often.
   g_watch.asked[key] = ok;
   return ok;

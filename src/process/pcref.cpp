@@ -311,7 +311,8 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   FmArb* h = fdb.handle.get();
   // Kept between compiles without holding the file open against another
   // engine's scratch: the entry is looked up again before its next use.
-  fm_keep(h);
+  FmFileId id;
+  bool kept = fm_keep(h, &id);
   char from[4] = {}, to[4] = {};
   std::memcpy(from, ctx->dict_lang, 3);
   std::memcpy(to, ctx->lang, 3);
@@ -328,8 +329,10 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   struct stat st;
   if (fm_os_path(&where, &o.path)) watch(o);
   if (!o.path.empty() && ::stat(o.path.c_str(), &st) == 0) {
-    o.dev = st.st_dev;
-    o.ino = st.st_ino;
+    o.dev = kept ? dev_t(id.dev) : st.st_dev;
+    o.ino = kept ? ino_t(id.ino) : st.st_ino;
+    // A file put in its place since the open: looked up again next time.
+    if (o.dev != st.st_dev || o.ino != st.st_ino) o.watched = false;
     opens.push_back(o);
   }
   return h;
