@@ -122,7 +122,7 @@ namespace {
 // Sub-files of freed modules (and those a compile found empty), emptied,
 // for the next modules: making a memory file costs more than a compile of a
 // small process. Kept per slot of em_subs, then TOC and TRAP (and the
-// compile's area list, which the compile takes in the same way), a few of each,
+// compile's work files LF and TDLU, taken by compiles in the same way), a few of each,
 // every handle with its number, file block and file name (so that a handle
 // closed meanwhile, and its block taken by another, is never taken for it).
 struct SpareSub {
@@ -132,7 +132,8 @@ struct SpareSub {
   char name[8] = {};
 };
 constexpr size_t kSpares = 2;           // per slot
-constexpr int kSpareToc = kEmSubs, kSpareTrap = kEmSubs + 1, kSpareLf = kEmSubs + 2, kSpareSlots = kEmSubs + 3;
+constexpr int kSpareToc = kEmSubs, kSpareTrap = kEmSubs + 1, kSpareLf = kEmSubs + 2, kSpareTdlu = kEmSubs + 3,
+              kSpareSlots = kEmSubs + 4;
 std::vector<SpareSub>& spares(int slot) {
   static std::vector<SpareSub> v[kSpareSlots];
   return v[slot];
@@ -209,8 +210,8 @@ void pl_spares_release() {
 }
 
 FmArb* em_spare_toc(bool trap) { return take_spare(trap ? kSpareTrap : kSpareToc); }
-FmArb* em_spare_lf() { return take_spare(kSpareLf); }
-bool em_keep_lf(FmArb* h) { return keep(kSpareLf, h); }
+FmArb* em_spare_work(bool tdlu) { return take_spare(tdlu ? kSpareTdlu : kSpareLf); }
+bool em_keep_work(bool tdlu, FmArb* h) { return keep(tdlu ? kSpareTdlu : kSpareLf, h); }
 
 EmHeader* em_new(const Pcb* pcb) {
   EmHeader* em = em_new_header(pcb);
