@@ -1082,9 +1082,11 @@ uint32_t open_data(const std::string& path, bool exclusive, bool keep, int* fd_o
       if (errno == ENOENT) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
       return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
     }
+    // The keep byte first: refused by kept users, the open byte is never
+    // held a moment against other engines' shared opens.
     UioLock kind = exclusive ? UioLock::Write : UioLock::Read;
-    int e = uio_lock(fd, kBrfOpenByte, kind, kUioNoWait, path.c_str());
-    if (!e && keep) e = uio_lock(fd, kBrfKeepByte, kind, kUioNoWait, path.c_str());
+    int e = keep ? uio_lock(fd, kBrfKeepByte, kind, kUioNoWait, path.c_str()) : 0;
+    if (!e) e = uio_lock(fd, kBrfOpenByte, kind, kUioNoWait, path.c_str());
     if (e) {
       uio_close(fd);
       if (e == EAGAIN) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
