@@ -490,6 +490,7 @@ struct Spell {
   bool builtin = false;
   char lang[3] = {};                        // language id the words are of
   std::array<uint64_t, kSeVerbs> vkey{};    // the verb spellings' 8 bytes, for the reader
+  std::array<int16_t, 256> vslot{};         // verbs by vkey (open addressing), -1 empty
   std::array<std::string, kSeVerbs> verb;   // 8 characters
   std::array<std::string, kSeVerbs> tpl;    // 64 characters
   std::array<std::string, 8> area;          // 1-7, 14 characters
@@ -517,6 +518,8 @@ uint64_t key8(const char* p) {
   std::memcpy(&k, p, 8);
   return k;
 }
+
+size_t vslot_of(uint64_t k) { return size_t((k * 0x9E3779B97F4A7C15ull) >> 56); }
 
 inline void ensure_spellings() {
   if (!g_spell.loaded || (!g_spell.builtin && std::memcmp(com.language.data(), g_spell.lang, 3) != 0))
@@ -585,6 +588,13 @@ void se_load_spellings(bool builtin) {
     }
     s.tpl[size_t(v)] = tpl;
   }
+  // The first verb of a spelling keeps its slot (as a search in code order finds it).
+  s.vslot.fill(-1);
+  for (int v = 0; v < kSeVerbs; ++v) {
+    size_t h = vslot_of(s.vkey[size_t(v)]);
+    while (s.vslot[h] >= 0 && s.vkey[size_t(s.vslot[h])] != s.vkey[size_t(v)]) h = (h + 1) & 255;
+    if (s.vslot[h] < 0) s.vslot[h] = int16_t(v);
+  }
   static const char* const areas[8] = {"", "FIELD", "FILE", "RECORD", "STORE RECORD", "STORE FIELD",
                                        "DEFAULT RECORD", "DEFAULT FIELD"};
   static const uint32_t area_msg[8] = {0, 106000, 106010, 106040, 106020, 106030, 106060, 106050};
@@ -615,9 +625,10 @@ int se_find_verb(const char* text, bool display_names) {
     if (std::memcmp(text, "NO BOLD ", 8) == 0) return kVerbDim;
   }
   uint64_t k = key8(text);
-  for (int v = 0; v < kSeVerbs; ++v)
-    if (g_spell.vkey[size_t(v)] == k) return v;
-  return -1;
+  for (size_t h = vslot_of(k);; h = (h + 1) & 255) {
+    int v = g_spell.vslot[h];
+    if (v < 0 || g_spell.vkey[size_t(v)] == k) return v;
+  }
 }
 
 std::string_view se_template(int verb) {

@@ -1,6 +1,7 @@
 // Statement text, module se3: a line read back into a record, the
 // occurrence text and the combination rules. See se.h; the dictionary
 // checks are behind se_valid.h.
+#include <array>
 #include <cassert>
 #include <climits>
 #include <string>
@@ -24,6 +25,48 @@ bool blank(const char* t, int n) {
 // A character no statement line holds: C0 and C1 controls and DEL (a tab
 // among them).
 bool control(uint8_t c) { return c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0); }
+
+// The first control character of the line's 80 columns, -1 for none (one
+// pass without branches, then the search when there is one).
+int first_control(const char* line) {
+  uint8_t any = 0;
+  for (int i = 0; i < kSeLineLen; ++i) {
+    uint8_t c = uint8_t(line[i]);
+    any |= uint8_t((c < 0x20) | (c == 0x7f) | (uint8_t(c - 0x80) < 0x20));
+  }
+  if (!any) return -1;
+  for (int i = 0; i < kSeLineLen; ++i)
+    if (control(uint8_t(line[i]))) return i;
+  return -1;
+}
+
+// Per verb, the columns of the operand part its operands cover (1) or not (0).
+const uint8_t* covered_cols(int verb) {
+  static const auto table = [] {
+    std::array<std::array<uint8_t, kSeOpLen>, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      int n = 0;
+      const XmeEntry* run = xme_run(v, &n);
+      for (int i = 0; i < n; ++i)
+        if (run[i].kind != kSeRest)
+          for (int c = run[i].col; c < run[i].col + run[i].len; ++c) t[size_t(v)][size_t(c)] = 1;
+    }
+    return t;
+  }();
+  return table[size_t(verb)].data();
+}
+
+// The first column of the operand part outside the operands that is neither
+// blank nor the template's own character, -1 for none.
+int first_stray(const char* ops, const uint8_t* covered, const char* tpl) {
+  uint8_t any = 0;
+  for (int c = 0; c < kSeOpLen; ++c)
+    any |= uint8_t((covered[c] == 0) & (ops[c] != ' ') & (ops[c] != tpl[c]));
+  if (!any) return -1;
+  for (int c = 0; c < kSeOpLen; ++c)
+    if (!covered[c] && ops[c] != ' ' && ops[c] != tpl[c]) return c;
+  return -1;
+}
 
 // Compares the screen text with a word of the spelling tables (blank-padded
 // to n).
@@ -138,7 +181,7 @@ uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
 // T/F column without 'C': 'T', 'F', '1', '0' or '-' characters, then blanks.
 bool tf_ok(const char* t) {
   int i = 0;
-  while (i < 5 && std::strchr("TF10-", t[i]) && t[i]) ++i;
+  while (i < 5 && (t[i] == 'T' || t[i] == 'F' || t[i] == '1' || t[i] == '0' || t[i] == '-')) ++i;
   return blank(t + i, 5 - i);
 }
 
@@ -182,8 +225,9 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   char line[kSeLineLen];
   int have = st.len < kSeLineLen ? st.len : kSeLineLen;
   if (have < 0) have = 0;
+  // (Blanks over the whole line first: stores of a known length.)
+  std::memset(line, ' ', kSeLineLen);
   if (have) std::memcpy(line, st.text, size_t(have));
-  std::memset(line + have, ' ', size_t(kSeLineLen - have));
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;
@@ -197,11 +241,8 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   auto refuse = [&](int col) {
     if (col < other) other = col;
   };
-  for (int i = 0; i < have; ++i)
-    if (control(uint8_t(line[i]))) {
-      refuse(i + 1);
-      break;
-    }
+  // (The blanks after the text are no controls.)
+  if (int i = first_control(line); i >= 0) refuse(i + 1);
   for (int i = kSeLineLen - 1; i < st.len; ++i)
     if (st.text[i] != ' ') {
       refuse(kSeLineLen);
@@ -227,7 +268,6 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   const XmeEntry* run = xme_run(verb, &n);
   st.n = n;
   const char* ops = line + kSeOpCol - 1;
-  bool covered[kSeOpLen] = {};
   bool bad[kSeMaxEntries] = {};
   int first_field = -1, file_entry = -1;
   for (int i = 0; i < n; ++i) {
@@ -236,7 +276,6 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
       st.status[i] = kSeStBlank;
       continue;
     }
-    for (int c = e.col; c < e.col + e.len; ++c) covered[c] = true;
     uint8_t s = convert(e, verb, ops + e.col, stmt.ops.data() + e.offset);
     st.status[i] = s;
     if (s == kSeStInvalid || ((e.flags & kXmeRequired) && s != kSeStGiven && !cflag)) bad[i] = true;
@@ -256,12 +295,7 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
     }
   }
   // The operand part outside the operands: blank or the template's own text.
-  std::string_view tpl = se_template(verb);
-  for (int c = 0; c < kSeOpLen; ++c)
-    if (!covered[c] && ops[c] != ' ' && ops[c] != tpl[size_t(c)]) {
-      refuse(kSeOpCol + c);
-      break;
-    }
+  if (int c = first_stray(ops, covered_cols(verb), se_template(verb).data()); c >= 0) refuse(kSeOpCol + c);
 
   int best = other, best_entry = -1;
   for (int i = 0; i < n; ++i)

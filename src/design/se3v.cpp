@@ -1,8 +1,11 @@
 // Statement checking against the dictionary and the token conversion: see
 // se_valid.h.
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "design/se_valid.h"
 #include "files/dictrec.h"
@@ -52,6 +55,19 @@ bool kept_number(const uint8_t* p, int n, long long* out) {
 
 // ------------------------------------------------------------- SeDict --
 
+// The fields read: application (3) and name (22) to the record, or none.
+struct SeDict::Elems {
+  using Key = std::array<char, 25>;
+  struct Hash {
+    size_t operator()(const Key& k) const { return std::hash<std::string_view>{}(std::string_view(k.data(), k.size())); }
+  };
+  struct Got {
+    bool found;
+    DElem rec;
+  };
+  std::unordered_map<Key, Got, Hash> by_name;
+};
+
 struct SeDict::Files {
   char app[3];
   FmArb* h[3];
@@ -69,6 +85,7 @@ SeDict::SeDict(const char* app, const char* ver, bool memory) : memory_(memory) 
   buf_ = static_cast<uint8_t*>(MM_ALLOC(pool_, 1024));
   apps_ = new Files[kMaxApps];
   napps_ = 0;
+  elems_ = new Elems;
 }
 
 SeDict::~SeDict() {
@@ -76,6 +93,7 @@ SeDict::~SeDict() {
     for (FmArb* h : apps_[i].h)
       if (h) (void)FM_CLOSE(h, 0);
   delete[] apps_;
+  delete elems_;
   mm_destroy_pool(pool_);
 }
 
@@ -128,12 +146,26 @@ int SeDict::read(FmArb* a, int key, uint8_t* rec, uint32_t* status) {
 }
 
 int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status) {
+  Elems::Key key;
+  std::memcpy(key.data(), app, 3);
+  std::memcpy(key.data() + 3, name, 22);
+  auto it = elems_->by_name.find(key);
+  if (it != elems_->by_name.end()) {
+    if (it->second.found && out) *out = it->second.rec;
+    return it->second.found ? 1 : 0;
+  }
   FmArb* a = open(kElem, app);
   if (!a) return -1;
   std::memset(buf_, ' ', sizeof(DElem));
   std::memcpy(buf_ + 5, name, 22);
   int r = read(a, 0, buf_, status);
   if (r == 1 && out) std::memcpy(static_cast<void*>(out), buf_, sizeof(DElem));
+  // (Failures are not remembered: the next read tries again.)
+  if (r == 1 || r == 0) {
+    Elems::Got& g = elems_->by_name[key];
+    g.found = r == 1;
+    if (r == 1) std::memcpy(static_cast<void*>(&g.rec), buf_, sizeof(DElem));
+  }
   return r;
 }
 
@@ -421,7 +453,11 @@ int SeDictValidator::validate(SeCheck& c) {
       if (r != 1) x.err(f2);
     }
   } else if (!literal_converts(e1, v, x.at(a1), dict_.ver_of(x.at(a1)), lit)) {
-    x.err(f2);
+    // A date is written as its digits, two a unit from the century down,
+    // whatever the field's mask shows.
+    std::string why = "value not valid for " + x.text(f1);
+    if (is_date(e1.type) && v != kVerbDateAdd) why += " (a date is written as its digits, 2000-01-31 as 20000131)";
+    x.err(f2, why);
   }
   return c.err_col ? 0 : 1;
 }

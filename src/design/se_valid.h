@@ -50,6 +50,8 @@ struct FmArb;
 // with '0'). memory: the dictionaries are memory-resident files (generated
 // processes, tests and benchmarks) instead of the data directory's.
 // app and ver are read up to 3 and 2 characters (or a terminating zero).
+// A field read (found or not) is remembered for the object's life: one
+// check run sees each field as it was at its first read.
 class SeDict {
  public:
   SeDict(const char* app, const char* ver, bool memory = false);
@@ -77,6 +79,8 @@ class SeDict {
   Files* files(const char* app);
   FmArb* open(int which, const char* app);
   int read(FmArb* a, int key, uint8_t* rec, uint32_t* status);
+  struct Elems;
+  Elems* elems_;
   char app_[4];
   char ver_[3];
   bool memory_;

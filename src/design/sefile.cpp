@@ -131,32 +131,45 @@ bool se_parse_block_header(const std::string& line, SeBlockKey* key, int* col) {
   return true;
 }
 
+namespace {
+
+// Reads one statement line into a record appended to out, the block's key
+// taken from proto; a refused line is left out. 1 read, 0 refused.
+int read_line(const DStmt& proto, const char* text, int len, const std::string& file, int line_no,
+              SeLineState& st, std::vector<DStmt>* out, std::vector<std::string>* errors,
+              std::vector<std::string>* warnings, std::vector<int>* line_nos) {
+  out->push_back(proto);
+  DStmt& s = out->back();
+  st.text = text;
+  st.len = len;
+  int col = 0, second = 0;
+  if (!se_degen_stmt(st, s, &col, &second)) {
+    out->pop_back();
+    if (errors) errors->push_back(se_refusal_text(file, line_no, st, col, second));
+    return 0;
+  }
+  if (st.warning && warnings)
+    warnings->push_back(file + ":" + std::to_string(line_no) + ":" + std::to_string(col) + ": " +
+                        se_warning_text(st));
+  s.seq = uint32_t(100 * out->size());
+  if (line_nos) line_nos->push_back(line_no);
+  return 1;
+}
+
+}  // namespace
+
 int se_read_block(const SeBlockKey& key, const std::vector<std::string>& lines, const std::string& file,
                   int first_line, SeValidator* validator, std::vector<DStmt>* out,
                   std::vector<std::string>* errors, std::vector<std::string>* warnings,
                   std::vector<int>* line_nos) {
+  DStmt proto;
+  se_stmt_init(&proto, key);
+  SeLineState st;
+  st.validator = validator;
   int refused = 0;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    DStmt s;
-    se_stmt_init(&s, key);
-    SeLineState st;
-    st.text = lines[i].data();
-    st.len = int(lines[i].size());
-    st.validator = validator;
-    int col = 0, second = 0;
-    int line_no = first_line + int(i);
-    if (!se_degen_stmt(st, s, &col, &second)) {
-      ++refused;
-      if (errors) errors->push_back(se_refusal_text(file, line_no, st, col, second));
-      continue;
-    }
-    if (st.warning && warnings)
-      warnings->push_back(file + ":" + std::to_string(line_no) + ":" + std::to_string(col) + ": " +
-                          se_warning_text(st));
-    s.seq = uint32_t(100 * (out->size() + 1));
-    out->push_back(s);
-    if (line_nos) line_nos->push_back(line_no);
-  }
+  for (size_t i = 0; i < lines.size(); ++i)
+    refused += 1 - read_line(proto, lines[i].data(), int(lines[i].size()), file, first_line + int(i), st, out,
+                             errors, warnings, line_nos);
   return refused;
 }
 
@@ -230,55 +243,51 @@ const char* se_proc_type_name(int type) { return type >= 1 && type <= 10 ? kType
 
 int se_read_file(const std::string& path, const std::string& content, SeValidator* validator,
                  SeFileResult* out, const SeProcCheck& procs) {
-  std::vector<std::string> lines;
   // A record a line at most: room for them all at once, not grown (and
   // every record moved) a doubling at a time.
-  size_t n_lines = size_t(std::count(content.begin(), content.end(), '\n')) + 1;
-  lines.reserve(n_lines);
+  size_t n_lines = 1;
+  for (const char *p = content.data(), *end = p + content.size();
+       (p = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)))) != nullptr; ++p)
+    ++n_lines;
   out->stmts.reserve(out->stmts.size() + n_lines);
   out->lines.reserve(out->lines.size() + n_lines);
-  size_t b = 0;
-  while (b < content.size()) {
-    size_t e = content.find('\n', b);
-    if (e == std::string::npos) e = content.size();
-    std::string l = content.substr(b, e - b);
-    if (!l.empty() && l.back() == '\r') l.pop_back();
-    lines.push_back(l);
-    b = e + 1;
-  }
   int errors = 0;
   auto error = [&](int line, int col, const std::string& text) {
     out->errors.push_back(path + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " + text);
     ++errors;
   };
   SeBlockKey key;
+  DStmt proto;   // a record of the current block before its line is read
+  SeLineState st;
+  st.validator = validator;
   bool have_proc = false, have_block = false;
   // After a refused header its lines are left out without an error each:
   // the header's error says it all.
   bool skipping = false;
-  std::vector<std::string> block;
-  int block_line = 0;
-  auto flush = [&]() {
-    if (have_block && !block.empty()) {
-      size_t before = out->errors.size();
-      se_read_block(key, block, path, block_line, validator, &out->stmts, &out->errors, &out->warnings,
-                    &out->lines);
-      errors += int(out->errors.size() - before);
-    }
-    block.clear();
-  };
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string& l = lines[i];
-    int n = int(i) + 1;
-    if (l.empty() || l[0] == '#') {
-      if (have_block && !block.empty()) {   // a comment ends the run of lines
-        flush();
-        block_line = 0;
+  const char* const text = content.data();
+  const size_t size = content.size();
+  int n = 0;
+  for (size_t b = 0; b < size;) {
+    const char* nl = static_cast<const char*>(std::memchr(text + b, '\n', size - b));
+    size_t e = nl ? size_t(nl - text) : size;
+    size_t len = e - b;
+    if (len && text[e - 1] == '\r') --len;
+    const char* ln = text + b;
+    b = e + 1;
+    ++n;
+    if (len == 0 || ln[0] == '#') continue;
+    if (ln[0] != 's' && ln[0] != 'p') {   // (no header begins otherwise)
+      if (!have_block) {
+        if (!skipping) error(n, 1, "statement outside a block");
+        skipping = true;
+        continue;
       }
+      errors += 1 - read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
+                              &out->lines);
       continue;
     }
+    std::string l(ln, len);
     if (starts(l, "process")) {
-      flush();
       have_block = false;
       have_proc = false;
       skipping = true;
@@ -315,10 +324,8 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
       continue;
     }
     if (starts(l, "statements")) {
-      flush();
       int col = 0;
       have_block = false;
-      block_line = 0;
       if (!have_proc) {
         // one error for a process header that is missing, none when it was refused
         if (!skipping) error(n, 1, "statements before a process header");
@@ -329,6 +336,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
       } else {
         have_block = true;
         skipping = false;
+        se_stmt_init(&proto, key);
       }
       continue;
     }
@@ -337,14 +345,9 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
       skipping = true;
       continue;
     }
-    if (block.empty()) block_line = n;
-    if (block_line + int(block.size()) != n) {   // lines after a comment: a new run
-      flush();
-      block_line = n;
-    }
-    block.push_back(l);
+    errors += 1 - read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
+                            &out->lines);
   }
-  flush();
   // Sequences count per block, whatever runs of lines it was read in.
   uint32_t seq = 0;
   for (size_t i = 0; i < out->stmts.size(); ++i) {
@@ -420,8 +423,6 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     if (errors) errors->push_back("STMT file of " + std::string(app, 3) + " cannot be opened: status " + std::to_string(st));
     return -1;
   }
-  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
-  auto* buf = static_cast<DStmt*>(MM_ALLOC(pool, sizeof(DStmt)));
   int written = 0;
   // The statement's line, for an error only.
   auto text = [](const DStmt& s) {
@@ -429,22 +430,40 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     se_list_stmt(s, line, kSeLineLen);
     return cut(std::string(line, kSeLineLen));
   };
-  for (const DStmt& s : stmts) {
-    *buf = s;
-    if (!cnv_token(*buf, ver, 2, 1, dict)) {
-      if (errors) errors->push_back("token not stored: " + text(s));
+  // The records go in batches: converted into the batch, written together.
+  constexpr size_t kBatch = 256;
+  std::vector<DStmt> batch;
+  std::vector<size_t> from;   // the statement of each record of the batch
+  batch.reserve(kBatch);
+  from.reserve(kBatch);
+  auto write = [&] {
+    size_t done = 0;
+    while (done < batch.size()) {
+      size_t n = size_t(fm_write_all(a, reinterpret_cast<const uint8_t*>(batch.data() + done),
+                                     uint32_t(batch.size() - done)));
+      written += int(n);
+      done += n;
+      if (done == batch.size()) break;
+      if (errors)
+        errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " + text(stmts[from[done]]));
+      ++done;
+    }
+    batch.clear();
+    from.clear();
+  };
+  for (size_t i = 0; i < stmts.size(); ++i) {
+    batch.push_back(stmts[i]);
+    if (!cnv_token(batch.back(), ver, 2, 1, dict)) {
+      batch.pop_back();
+      write();   // (the errors in statement order)
+      if (errors) errors->push_back("token not stored: " + text(stmts[i]));
       continue;
     }
-    a->rec.set(reinterpret_cast<uint8_t*>(buf));
-    a->rec_len = 0;
-    if (!fm_write(a)) {
-      if (errors) errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " + text(s));
-      continue;
-    }
-    ++written;
+    from.push_back(i);
+    if (batch.size() == kBatch) write();
   }
+  write();
   (void)FM_CLOSE(a, 0);
-  mm_destroy_pool(pool);
   return written;
 }
 

@@ -206,11 +206,25 @@ bool read_step(Ip& ip) {
 }
 
 // Step 7: the next record after ENTER (or NEXT RECORD, 23).
+// A process none of whose frames waits for a key shows one record a pass
+// and goes on to the next: with none left (or in Add, where nobody keys
+// one) it ends, rather than passing again and again without a wait.
+bool never_waits(Pcb* pcb) {
+  EmHeader* em = pcb->module.get();
+  for (uint32_t f = 1; em && f <= em->n_frames; ++f)
+    if (EmCfrm* fr = fp_frame(pcb, f); fr && fr->interactive) return false;
+  return true;
+}
+
 void next_step(Ip& ip, int result) {
   Pcb* pcb = ip.pcb;
   int mode = ip.mode();
+  bool shown = result == kFpNext && never_waits(pcb);
   ip.a11->phase = uint8_t(ip_mode_phase(mode));
-  if (mode == 1) return;
+  if (mode == 1) {
+    if (shown) ut_unwind(2);
+    return;
+  }
   if (result != kFpNext && !ip_auto_rdnxt(mode, ip.a11->phase, arn(ip))) {
     ip.a11->phase = 6;
     return;
@@ -222,6 +236,7 @@ void next_step(Ip& ip, int result) {
     fp_msg(pcb, st);
     return;
   }
+  if (shown) ut_unwind(2);
   ip.a11->phase = 6;
   if (st == kStEof || st == kStNotPositioned) fp_msg(pcb, kMsgEof);
   else verb_msg(pcb);

@@ -262,6 +262,9 @@ void op_exec_register();
 // Compiles the process's images into its report; their report numbers go
 // to the image table's region words.
 void cmpl_img(Pcb* pcb);
+// Forgets the windows the process's scrolling frames kept in an earlier
+// report: they went with that report's pool.
+void op_forget_windows(Pcb* pcb);
 // Frame start and end hooks of an Output or Inquiry frame (the current
 // frame: pcb->run.frame).
 void op_sof(Pcb* pcb);

@@ -689,6 +689,7 @@ void op_auto(Pcb* pcb) {
       return;
     if (p == pop.owner.get()) break;
   }
+  if (pcb->report != parent->report || op.rpt_no != pop.rpt_no) op_forget_windows(pcb);
   pcb->report = parent->report;
   op.owner = pop.owner;
   op.rpt_no = pop.rpt_no;

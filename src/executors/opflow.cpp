@@ -409,9 +409,18 @@ int op_img_exec(Pcb* pcb) {
 
 // ----------------------------------------------------------- compiling --
 
+void op_forget_windows(Pcb* pcb) {
+  EmHeader* em = pcb->module.get();
+  PcbFrameEnt* fe = pcb->frame_tbl.get();
+  for (uint32_t f = 1; em && fe && f <= em->n_frames; ++f) fe[f].window.reset();
+}
+
 void cmpl_img(Pcb* pcb) {
   RmRpt* r = op_rpt(pcb);
   EmHeader* em = pcb->module.get();
+  // A process joining a report (an Inquiry starts one per record) opens
+  // its windows in it anew.
+  op_forget_windows(pcb);
   if (!r || !em || !pcb->image_tbl) return;
   PcbItemEnt* items = pcb->item_tbl.get();
   for (uint32_t seq = 1; seq <= em->n_images; ++seq) {

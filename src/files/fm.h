@@ -615,6 +615,15 @@ uint8_t* MADDR(FmArb* a, uint32_t rid);
 constexpr int FM_PASS_END = 0, FM_PASS_WALK = 1, FM_PASS_SCATTERED = 2;
 void fm_read_pass(FmArb* a, int how);
 int fm_write(FmArb* a);
+// Adds count records of the file's record length, laid one after the other
+// at recs, as that many fm_write calls with rec_len 0 would: the same
+// records under the same ids, the ARB's record id the last one's. It stops
+// at the first record fm_write would refuse (the ARB's status says why).
+// The count of records written. The records are copied (any memory), but
+// with the fast bit in the operation word a memory file keeps the blocks
+// themselves (in the engine arena), as fm_write does. A memory-resident
+// file takes records in key order without searching its indexes.
+int fm_write_all(FmArb* a, const uint8_t* recs, uint32_t count);
 int fm_rewrite(FmArb* a);
 int fm_del(FmArb* a);
 int fm_del_all(FmArb* a);

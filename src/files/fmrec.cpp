@@ -32,7 +32,17 @@ namespace fmi {
 static inline void norm_seg(const FmSdb& s, const uint8_t* src, size_t n, uint8_t* out, bool whole) {
   bool desc = s.order == '-';
   if (s.type == FM_SEG_BINARY && whole) {
-    for (size_t i = 0; i < n; ++i) out[i] = src[n - 1 - i];
+    // Most binary segments are a byte or a word: those without a loop.
+    if (n == 1) {
+      out[0] = src[0];
+    } else if (n == 4) {
+      uint32_t w;
+      std::memcpy(&w, src, 4);
+      w = __builtin_bswap32(w);
+      std::memcpy(out, &w, 4);
+    } else {
+      for (size_t i = 0; i < n; ++i) out[i] = src[n - 1 - i];
+    }
   } else {
     std::memcpy(out, src, n);
   }
@@ -425,6 +435,36 @@ int fm_write(FmArb* a) {
   int rc = t->write(a, a);
   if (rc) post_upd(a);
   return rc;
+}
+
+int fm_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
+  if (!check(a)) return 0;
+  const FmHandlers* t = T(a);
+  if (!t || !t->write) return missing(a, "write");
+  if (!allowed(a, 2, "write")) return 0;
+  a->status = 0;
+  const FmEventProcs* ev = fm_event_procs();
+  bool events = a->file->evt && ev && (ev->pre_upd || ev->post_upd);
+  if (fmi::is_mem(a) && a->state == FM_HS_OPEN && !events) return fmi::mem_write_all(a, recs, count);
+  // Else one fm_write a record: from the blocks themselves when they are to
+  // be kept, else from a buffer of the engine's.
+  size_t len = a->file->fdb.rec_len;
+  bool byref = a->op & FM_OP_FAST;
+  ScopeBlock buf(byref ? 1 : len ? len : 1);
+  Ref<uint8_t> rec = a->rec;
+  uint16_t rec_len = a->rec_len, op = a->op;
+  a->rec.set(static_cast<uint8_t*>(buf.p));
+  a->rec_len = 0;
+  uint32_t n = 0;
+  for (; n < count; ++n) {
+    if (byref) a->rec.set(const_cast<uint8_t*>(recs + n * len));
+    else std::memcpy(buf.p, recs + n * len, len);
+    if (!fm_write(a)) break;
+  }
+  a->rec = rec;
+  a->rec_len = rec_len;
+  a->op = op;
+  return int(n);
 }
 
 int fm_rewrite(FmArb* a) {

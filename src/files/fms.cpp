@@ -86,22 +86,20 @@ class BTree {
   }
 
   // false when the entry is present already.
-  bool insert(const uint8_t* e) {
-    if (!root_) root_ = new_leaf();
-    Split sp;
-    if (!ins(root_, e, &sp)) return false;
-    if (sp.right) {
-      Node* r = new_inner();
-      r->n = 1;
-      kids(r)[0] = root_;
-      kids(r)[1] = sp.right;
-      std::memcpy(ikey(r, 0), sp.sep.data(), w_);
-      root_ = r;
-    }
-    ++size_;
-    ++ver_;
-    return true;
+  bool insert(const uint8_t* e) { return add<false>(e); }
+  // Adds an entry that compares greater than greatest() (or to a bare
+  // tree): the same tree as insert, without searching the way down.
+  void append(const uint8_t* e) { (void)add<true>(e); }
+  // The greatest entry when the last leaf holds it; null when the tree is
+  // empty or its last leaf was emptied by erases.
+  const uint8_t* greatest() const {
+    Node* n = root_;
+    if (!n) return nullptr;
+    while (!n->leaf) n = kids(n)[n->n];
+    return n->n ? lkey(n, n->n - 1) : nullptr;
   }
+  // No nodes at all (never written, or cleared).
+  bool bare() const { return root_ == nullptr; }
 
   bool erase(const uint8_t* e) {
     Node* n = root_;
@@ -211,10 +209,30 @@ class BTree {
   uint32_t child_lb(Node* n, const uint8_t* k, uint32_t len) const { return bound<false, false>(n, k, len); }
   uint32_t child_ub(Node* n, const uint8_t* k, uint32_t len) const { return bound<true, false>(n, k, len); }
 
+  template <bool Append>
+  bool add(const uint8_t* e) {
+    if (!root_) root_ = new_leaf();
+    Split sp;
+    if (!ins<Append>(root_, e, &sp)) return false;
+    if (sp.right) {
+      Node* r = new_inner();
+      r->n = 1;
+      kids(r)[0] = root_;
+      kids(r)[1] = sp.right;
+      std::memcpy(ikey(r, 0), sp.sep.data(), w_);
+      root_ = r;
+    }
+    ++size_;
+    ++ver_;
+    return true;
+  }
+
+  // Append: the entry goes after every other (the last place of each node).
+  template <bool Append>
   bool ins(Node* n, const uint8_t* e, Split* sp) {
     if (n->leaf) {
-      uint32_t i = leaf_lb(n, e, c_);
-      if (i < n->n && std::memcmp(lkey(n, i), e, c_) == 0) return false;
+      uint32_t i = Append ? n->n : leaf_lb(n, e, c_);
+      if (!Append && i < n->n && std::memcmp(lkey(n, i), e, c_) == 0) return false;
       if (n->n < lcap_) {
         std::memmove(lkey(n, i + 1), lkey(n, i), size_t(n->n - i) * w_);
         std::memcpy(lkey(n, i), e, w_);
@@ -238,9 +256,9 @@ class BTree {
       sp->sep.assign(lkey(r, 0), lkey(r, 0) + w_);
       return true;
     }
-    uint32_t c = child_ub(n, e, c_);
+    uint32_t c = Append ? n->n : child_ub(n, e, c_);
     Split sub;
-    if (!ins(kids(n)[c], e, &sub)) return false;
+    if (!ins<Append>(kids(n)[c], e, &sub)) return false;
     if (!sub.right) return true;
     if (n->n < icap_) {
       std::memmove(ikey(n, c + 1), ikey(n, c), size_t(n->n - c) * w_);
@@ -278,6 +296,8 @@ class BTree {
 // ============================================================== slab ==
 // Record storage in arena chunks, with free lists by 16-byte size class.
 class Slab {
+  static constexpr size_t kKeptChunk = size_t(512) << 10, kMaxChunk = size_t(4) << 20, kKeptChunks = 16;
+
  public:
   ~Slab() { clear(); }
   uint8_t* alloc(size_t n, uint32_t* cap) {
@@ -296,7 +316,12 @@ class Slab {
       chunks_.push_back({p, size});
       bump_ = p;
       left_ = size;
-      if (chunk_ < (size_t(4) << 20)) chunk_ *= 2;
+      // Up to 512 KiB until the file holds kKeptChunks chunks, then up to
+      // 4 MiB: the arena keeps the pages of chunks below 1 MiB for the next
+      // user, so the first few megabytes of a file that goes and comes
+      // again (a check's statements, a module's sub-files) are not faulted
+      // in anew each time; a larger file's growth gives its pages back.
+      if (chunk_ < kKeptChunk || (chunks_.size() >= kKeptChunks && chunk_ < kMaxChunk)) chunk_ *= 2;
     }
     uint8_t* p = bump_;
     bump_ += n;
@@ -1078,6 +1103,49 @@ void entries_of(MemFile* f, const uint8_t* data, uint32_t rid, std::vector<uint8
   }
 }
 
+// Where a new entry goes: after every entry of its key (true), or
+// anywhere (false: the tree is searched). An entry after all others
+// duplicates a key only when it has the greatest entry's key.
+bool goes_last(const MemKey& k, const uint8_t* e, bool* dup) {
+  *dup = false;
+  if (k.tree->bare()) return true;
+  const uint8_t* g = k.tree->greatest();
+  if (!g || std::memcmp(e, g, k.cw) <= 0) return false;
+  *dup = k.unique && std::memcmp(e, g, k.klen) == 0;
+  return true;
+}
+
+// Whether a record's new entries may go in: 0 with 200170 when one
+// duplicates a unique key. last[i]: key i's entry goes after all others.
+int admit(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const std::vector<bool>& use, uint32_t rid,
+          std::vector<bool>* last) {
+  last->assign(f->keys.size(), false);
+  bool search = false;
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    bool dup = false;
+    (*last)[i] = use[i] && goes_last(f->keys[i], ents.data() + at, &dup);
+    if (dup) return fmi::fail(a, FM_ST_DUP_KEY);
+    search = search || (use[i] && !(*last)[i]);
+    at += f->keys[i].ew;
+  }
+  return search ? check_unique(a, f, ents, use, rid) : 1;
+}
+
+// Enters a stored record in its keys.
+void enter(MemFile* f, std::vector<uint8_t>& ents, const std::vector<bool>& use, const std::vector<bool>& last,
+           const MemRec& r) {
+  size_t at = 0;
+  for (size_t i = 0; i < f->keys.size(); ++i) {
+    uint8_t* e = ents.data() + at;
+    at += f->keys[i].ew;
+    set_payload(f->keys[i], e, r.data, r.len);
+    if (!use[i]) continue;
+    if (last[i]) f->keys[i].tree->append(e);
+    else f->keys[i].tree->insert(e);
+  }
+}
+
 int m_write(FmArb* req, FmArb* a) {
   (void)req;
   Cur* c = cur(a);
@@ -1088,7 +1156,7 @@ int m_write(FmArb* req, FmArb* a) {
   bool byref = a->op & FM_OP_FAST;
   uint32_t rid = f->last_rid() + 1;
   static thread_local std::vector<uint8_t> ents;
-  static thread_local std::vector<bool> use;
+  static thread_local std::vector<bool> use, last;
   static thread_local std::vector<uint8_t> tmp;
   const uint8_t* keysrc = src;
   size_t given = a->rec_len ? a->rec_len : f->fdb.rec_len;
@@ -1101,7 +1169,7 @@ int m_write(FmArb* req, FmArb* a) {
   const uint8_t* keys = key_source(f, keysrc, size_t(len), pad);
   if (!f->keys.empty()) {
     entries_of(f, keys, rid, &ents, &use);
-    if (!check_unique(a, f, ents, use, rid)) return 0;
+    if (!admit(a, f, ents, use, rid, &last)) return 0;
   }
   MemRec r;
   if (byref) {
@@ -1127,13 +1195,7 @@ int m_write(FmArb* req, FmArb* a) {
     }
   }
   f->recs.push_back(r);
-  size_t at = 0;
-  const MemRec& stored = f->recs.back();
-  for (size_t i = 0; i < f->keys.size(); ++i) {
-    set_payload(f->keys[i], ents.data() + at, stored.data, stored.len);
-    if (use[i]) f->keys[i].tree->insert(ents.data() + at);
-    at += f->keys[i].ew;
-  }
+  enter(f, ents, use, last, f->recs.back());
   ++f->live;
   a->rid = rid;
   a->rid_len = 4;
@@ -1314,6 +1376,60 @@ int mem_reset(FmArb* a) {
   c->arb = a;
   c->f = f;
   return 1;
+}
+
+int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
+  Cur* c = cur(a);
+  MemFile* f = c ? c->f : nullptr;
+  if (!f) {
+    fmi::fail(a, FM_ST_NO_STREAM);
+    return 0;
+  }
+  const uint32_t len = f->fdb.rec_len;
+  const size_t nkeys = f->keys.size();
+  const bool byref = a->op & FM_OP_FAST;
+  std::vector<uint8_t> ents, pad;
+  std::vector<bool> use, last;
+  if (f->recs.capacity() < f->recs.size() + count)
+    f->recs.reserve(std::max(f->recs.size() + count, 2 * f->recs.capacity()));
+  uint32_t n = 0;
+  for (; n < count; ++n) {
+    const uint8_t* src = recs + size_t(n) * len;
+    uint32_t rid = f->last_rid() + 1;
+    if (nkeys) {
+      entries_of(f, key_source(f, src, len, pad), rid, &ents, &use);
+      if (!admit(a, f, ents, use, rid, &last)) return int(n);
+    }
+    MemRec r;
+    r.len = len;
+    if (byref) {
+      r.data = const_cast<uint8_t*>(src);
+      r.flags = kLive | kByRef;
+      if (nkeys && !(r.shadow = f->slab.alloc(f->shadow_len, &r.cap))) {
+        fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+        return int(n);
+      }
+      size_t from = 0, to = 0;
+      for (size_t i = 0; i < nkeys; ++i) {
+        std::memcpy(r.shadow + to, ents.data() + from, f->keys[i].klen);
+        from += f->keys[i].ew;
+        to += f->keys[i].klen;
+      }
+    } else {
+      if (!(r.data = f->slab.alloc(len, &r.cap))) {
+        fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+        return int(n);
+      }
+      std::memcpy(r.data, src, len);
+      r.flags = kLive;
+    }
+    f->recs.push_back(r);
+    enter(f, ents, use, last, r);
+    ++f->live;
+    a->rid = rid;
+    a->rid_len = 4;
+  }
+  return int(n);
 }
 
 int mem_scratch_bound(void* file, FmFdb* fdb) {

@@ -4,6 +4,7 @@
 // Values are carried as a 128-bit integer and a scale (CvNum): 31 decimal
 // digits, the most any packed field holds, fit with room to spare.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -82,17 +83,18 @@ bool packed_put(uint8_t* p, int len, i128 v) {
   if (len < 1 || len > 16) return false;
   bool neg = v < 0;
   i128 m = neg ? -v : v;
-  if (digit_count(m) > 2 * len - 1) return false;
-  uint8_t tmp[16];
-  tmp[len - 1] = uint8_t((int(m % 10) << 4) | (neg && m != 0 ? com.pd_neg : com.pd_pos));
-  m /= 10;
-  for (int i = len - 2; i >= 0; --i) {
-    int lo = int(m % 10);
-    m /= 10;
-    int hi = int(m % 10);
-    m /= 10;
-    tmp[i] = uint8_t((hi << 4) | lo);
+  // The digits from the units up (a magnitude within 64 bits divides in 64).
+  uint8_t d[40] = {};
+  int n = 0;
+  if (m <= i128(UINT64_MAX)) {
+    for (uint64_t u = uint64_t(m); u != 0; u /= 10) d[n++] = uint8_t(u % 10);
+  } else {
+    for (i128 r = m; r != 0; r /= 10) d[n++] = uint8_t(int(r % 10));
   }
+  if (n > 2 * len - 1) return false;
+  uint8_t tmp[16];
+  tmp[len - 1] = uint8_t((d[0] << 4) | (neg && m != 0 ? com.pd_neg : com.pd_pos));
+  for (int i = len - 2, k = 1; i >= 0; --i, k += 2) tmp[i] = uint8_t((d[k + 1] << 4) | d[k]);
   std::memcpy(p, tmp, size_t(len));
   return true;
 }

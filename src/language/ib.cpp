@@ -246,16 +246,15 @@ int ib_put_traps(EmHeader* em, const IbTrap* traps, size_t n) {
   MmPool pool = em->pool ? MmPool(em->pool) : ii_pool();
   auto* block = f ? static_cast<IbTrap*>(MM_ALLOC(pool, n * sizeof(IbTrap))) : nullptr;
   if (block) std::memcpy(static_cast<void*>(block), traps, n * sizeof(IbTrap));
-  for (size_t i = 0; block && i < n; ++i) {
+  if (block) {
     // By reference: the file keeps the block, which goes with the module's
     // pool after the file (the module scratches TRAP before its pool).
     f->op = FM_OP_FAST;
-    f->rec.set(reinterpret_cast<uint8_t*>(block + i));
     f->rec_len = 0;
-    int ok = fm_write(f);
+    size_t ok = size_t(fm_write_all(f, reinterpret_cast<const uint8_t*>(block), uint32_t(n)));
     f->op = 0;
     f->rec.reset();
-    if (!ok) block = nullptr;
+    if (ok != n) block = nullptr;
   }
   if (!block) {
     sys_err(kModSc, __LINE__, "Trap write failed");

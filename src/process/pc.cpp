@@ -189,9 +189,11 @@ std::string trim(std::string s) {
   return s;
 }
 
+}  // namespace
+
 // Where an error is: a statement by its owner, event point and sequence,
 // another source by its kind.
-std::string err_where(const DCmplErr& r) {
+std::string pc_cmpl_err_where(const DCmplErr& r) {
   static const char* const kinds[10] = {"",     "process",        "frame",     "image",     "child",
                                         "item", "characteristic", "statement", "selection", "sort"};
   if (r.kind == kPcErrStmt) {
@@ -220,8 +222,6 @@ std::string err_where(const DCmplErr& r) {
   return r.kind < 10 ? kinds[r.kind] : "kind " + std::to_string(r.kind);
 }
 
-}  // namespace
-
 std::string pc_cmpl_err_message(const DCmplErr& r) {
   char num[16];
   std::snprintf(num, sizeof num, "%06u ", unsigned(r.msg));
@@ -233,7 +233,7 @@ std::string pc_cmpl_err_message(const DCmplErr& r) {
 
 std::string pc_cmpl_err_line(const DCmplErr& r) {
   std::string line = r.app.str() + " " + r.ver.str() + " " + std::to_string(r.proc_type) + " " +
-                     trim(r.proc_name.str()) + ", " + err_where(r) + ": " + pc_cmpl_err_message(r);
+                     trim(r.proc_name.str()) + ", " + pc_cmpl_err_where(r) + ": " + pc_cmpl_err_message(r);
   std::string st = trim(r.stmt_text.str());
   if (!st.empty()) line += " | " + st;
   return line;
@@ -283,7 +283,7 @@ std::string pc_cmpl_err_report(const PiInvoc& key) {
       uint32_t seq = s.seq;
       for (int i = 3; i >= 0; --i) order += char(seq >> (8 * i));
     }
-    std::string text = err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
+    std::string text = pc_cmpl_err_where(r) + ": " + pc_cmpl_err_message(r) + "\n";
     std::string st = trim(r.stmt_text.str());
     if (!st.empty()) text += st + "\n";
     lines.emplace_back(std::move(order), std::move(text));
@@ -317,7 +317,8 @@ FmArb* pc_stmt_source(const char* app, uint8_t type, const char* name) {
   return nullptr;
 }
 
-int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) {
+int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code,
+             const std::function<void(EmHeader*)>& inspect) {
   *code = 0;
   MmPool pool = mm_create_pool(nullptr, com.depth, 0);
   auto* pcb = static_cast<Pcb*>(MM_ALLOC(pool, sizeof(Pcb)));
@@ -332,6 +333,7 @@ int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code) 
   if (!read_dproc(pcb->invoc, def, &ident, &status)) {
     *code = status ? status : kPlNoDefinition;
   } else if (build_em(def, pcb, 0)) {
+    if (inspect) inspect(pcb->module.get());
     pl_release(pcb);   // a module no cache keeps goes with its last holder
     ok = 1;
   } else {

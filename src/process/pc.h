@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -318,6 +319,9 @@ extern void (*pc_cmpl_err_show)(Pcb* parent);
 // statement's owner, event point and sequence, else the kind of source),
 // the message number and text, the name in error and the statement's text.
 std::string pc_cmpl_err_line(const DCmplErr& r);
+// Where a record's error is: "frame 0 1, image 2", "frame 0 1, event point
+// 23, sequence 4", "process" ...
+std::string pc_cmpl_err_where(const DCmplErr& r);
 // "NNNNNN text (name)": a record's message number and text, the name in
 // error when it has one.
 std::string pc_cmpl_err_message(const DCmplErr& r);
@@ -344,8 +348,10 @@ FmArb* pc_stmt_source(const char* app, uint8_t type, const char* name);
 // and dropped at once (neither cached nor saved). 1 compiled; 0 with the
 // compile's errors in `errors` (the CMPL_ERR records, in sequence order) or,
 // when it could not compile at all (no definition, no APPL record), none
-// and the reason in *code (200140, or the failed file's status).
-int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code);
+// and the reason in *code (200140, or the failed file's status). `inspect`,
+// when given, sees a module that compiled before it is dropped.
+int pc_check(const PiInvoc& key, std::vector<DCmplErr>* errors, uint32_t* code,
+             const std::function<void(EmHeader*)>& inspect = {});
 // Compiles counted since start-up (tests).
 uint32_t pc_compile_count();
 // Registers the compiler's start-up stages and the loader hook (main).

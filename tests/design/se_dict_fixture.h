@@ -27,7 +27,10 @@ struct MemDict {
     elem("ABC", "CUSTOMER NAME", 1, 30, 1);
     elem("ABC", "CODE", 1, 2, 1);
     elem("ABC", "LINES", 8, 8, 5);
-    elem("ABC", "ORDER DATE", 3, 4, 1);
+    DElem& d = elem("ABC", "ORDER DATE", 7, 4, 1);   // a day's date in binary
+    d.digits = 8;
+    d.decimals = 5;
+    d.mask.set("0807-06-05");
     elem("ABC", "PAID", 11, 1, 1);
     DElem& c = elem("ABC", "COLOR", 5, 4, 1);
     c.token_mark = 10;

@@ -103,6 +103,13 @@ TEST_F(SeValid, FieldsTypesAndLiterals) {
   EXPECT_EQ(p.ok, 0);
   EXPECT_EQ(p.col, 54);
   EXPECT_EQ(p.st.err_kind, kSeField);
+  EXPECT_EQ(p.st.why, "value not valid for AMOUNT");
+  // A date literal is its digits; as a mask shows it, it is refused and
+  // the refusal says how it is written.
+  EXPECT_EQ(check(ifl("ORDER DATE", "LT", "", "20000131")).ok, 1);
+  p = check(ifl("ORDER DATE", "LT", "", "2000-01-31"));
+  EXPECT_EQ(p.col, 54);
+  EXPECT_EQ(p.st.why, "value not valid for ORDER DATE (a date is written as its digits, 2000-01-31 as 20000131)");
   EXPECT_EQ(check(ifl("AMOUNT", "EQ", "ABC", "LINES")).ok, 1);   // numeric types mix
   p = check(ifl("AMOUNT", "EQ", "ABC", "CUSTOMER NAME"));
   EXPECT_EQ(p.col, 54);

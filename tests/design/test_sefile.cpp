@@ -150,6 +150,32 @@ TEST(SeFile, StatementFileErrors) {
   EXPECT_EQ(r.errors[5], "bad.stmt:8:43: occurrence");
 }
 
+// Lines ending in CR LF, a comment inside a block (the block goes on) and a
+// line that begins like a header but is none (a statement line, refused at
+// its T/F column, its line number counted across the CR LFs).
+TEST(SeFile, CrLfCommentsAndHeaderLikeLines) {
+  se_load_spellings(true);
+  SeFileResult r;
+  const std::string text =
+      "process 1 MAIN MENU\r\n"
+      "statements 2\r\n"
+      "      END\r\n"
+      "# between\r\n"
+      "\r\n"
+      "      EXIT\r\n"
+      "statement 3\r\n"
+      "pEND\n"
+      "      END PROC";
+  EXPECT_EQ(se_read_file("crlf.stmt", text, nullptr, &r), 2);
+  ASSERT_EQ(r.errors.size(), 2u);
+  EXPECT_EQ(r.errors[0], "crlf.stmt:7:1: T/F column");
+  EXPECT_EQ(r.errors[1], "crlf.stmt:8:1: T/F column");
+  ASSERT_EQ(r.stmts.size(), 3u);
+  EXPECT_EQ(r.stmts[1].verb, uint16_t(se_verb_code("EXIT")));
+  EXPECT_EQ(r.stmts[2].seq, 300u);
+  EXPECT_EQ(r.lines, (std::vector<int>{3, 6, 9}));
+}
+
 }  // namespace
 
 namespace {

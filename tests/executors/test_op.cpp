@@ -213,6 +213,24 @@ TEST_F(OpRun, AnInquiryPrintsOneReportPerKeyedRecordAndStopsAtTheEnd) {
   EXPECT_FALSE(fs::exists(dir + "/ran"));
 }
 
+// An inquiry starts a report per record: the heading's window of each is
+// its own (two regions across, 10 columns each, one row: the third image
+// opens it again), never one left from the report before.
+TEST_F(OpRun, EveryInquiryReportHasItsHeadingsWindow) {
+  ASSERT_TRUE(start("OP INQ WINDOW", "Inquiry")) << tmuxrun::slurp(dir + "/err");
+  for (int item = 1; item <= 3; ++item) {
+    key("C-u");
+    key(std::to_string(item));
+    key("Enter");
+    EXPECT_EQ(tmuxrun::slurp(prt + "/PRTFI00" + std::to_string(item - 1)),
+              "\nHeading A Heading B\nHeading C\nItem         " + std::to_string(item) + "  quantity        " +
+                  std::to_string(item * 10) + "\f");
+  }
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0) << err;
+}
+
 TEST_F(OpRun, PrintOnScreenCancelledLeavesNoPrintFileAndRunsNoScript) {
   ASSERT_TRUE(start("OP SCREEN")) << tmuxrun::slurp(dir + "/err");
   EXPECT_EQ(screen()[0], "  The report is ready.");

@@ -32,11 +32,12 @@ TEST_F(OpGold, CharacteristicsChangedWhilePrintingBecomeOverstrikes) {
 }
 
 // One window of each scrolling kind over the five sales, a warning below
-// some of them.
+// some of them; a page heading's window found full while it prints.
 TEST_F(OpGold, ScrollingWindowsOfTheThreeKindsFillTheirRegions) {
   EXPECT_EQ(report("OP MATRIX"), golden("matrix.golden"));
   EXPECT_EQ(report("OP ACROSS"), golden("across.golden"));
   EXPECT_EQ(report("OP COLUMNS"), golden("columns.golden"));
+  EXPECT_EQ(report("OP HEAD WINDOW"), golden("headwnd.golden"));
 }
 
 // Regions from the page's last column and from one past it.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -1342,6 +1343,63 @@ TEST_P(FmContract, HandleFieldsComeBackWhenACallUnwinds) {
   EXPECT_TRUE(fm_del_all(s)) << s->status;
   check(FM_OP_KEY, "delete all done");
   EXPECT_EQ(read_all(a, 0, buf), (V{"A1"}));
+}
+
+// Records written together are the records written one at a time: the
+// same bytes under the same ids in the same order of every key; a refused
+// record ends the run there.
+TEST_P(FmContract, WritingRecordsTogetherIsWritingThemOneByOne) {
+  FmArb* a = create("MANY");
+  FmArb* b = create("ONES");
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  std::set<std::string> codes;   // key 0's order
+  auto rec = [](const std::string& code, uint32_t n) { return Rec(code, n % 7, "G" + std::to_string(n % 3), uint16_t(n), code); };
+  auto put = [&](const std::vector<Rec>& recs, uint32_t want) {
+    std::vector<uint8_t> run;
+    for (const Rec& r : recs) run.insert(run.end(), r.p, r.p + kLen);
+    a->rid = 0;
+    int got = fm_write_all(a, run.data(), uint32_t(recs.size()));
+    EXPECT_EQ(a->status, want < recs.size() ? FM_ST_DUP_KEY : 0u);
+    uint32_t ones = 0;
+    while (ones < recs.size() && write(b, recs[ones])) ++ones;
+    EXPECT_EQ(got, int(want));
+    EXPECT_EQ(ones, want);
+    if (want == recs.size() && want) {
+      EXPECT_EQ(a->rid, b->rid);
+    }
+    for (uint32_t i = 0; i < want; ++i) codes.insert(recs[i].code());
+  };
+  // In key order (past several index blocks), then out of it, then with a
+  // code already there first, last and in the middle of the run; none.
+  std::vector<Rec> up, down;
+  for (uint32_t i = 0; i < 700; ++i) up.push_back(rec("K" + std::to_string(10000 + 2 * i), i));
+  put(up, 700);
+  for (uint32_t i = 0; i < 300; ++i) down.push_back(rec("K" + std::to_string(11399 - 2 * i), i));
+  put(down, 300);
+  put({rec("K10000", 1), rec("A1", 1)}, 0);
+  put({rec("A1", 1), rec("Z1", 2), rec("K10002", 3)}, 2);
+  put({rec("A2", 4), rec("Z1", 5), rec("Z2", 6)}, 1);
+  put({}, 0);
+  put({rec("ZZ", 8)}, 1);
+  uint8_t* buf = alloc(kLen);
+  for (int key = 0; key < 3; ++key) {
+    std::vector<std::string> in_a, in_b;
+    for (auto [h, out] : {std::pair{a, &in_a}, std::pair{b, &in_b}}) {
+      h->rec.set(buf);
+      h->rec_len = 0;
+      ASSERT_TRUE(start_first(h, key));
+      h->op = 0;
+      while (fm_rdnxt(h)) out->push_back(std::string(reinterpret_cast<char*>(buf), kLen) + std::to_string(h->rid));
+      EXPECT_EQ(h->status, FM_ST_EOF);
+    }
+    EXPECT_EQ(in_a, in_b) << "key " << key;
+    if (key == 0) {
+      ASSERT_EQ(in_a.size(), codes.size());
+      size_t i = 0;
+      for (const std::string& c : codes) EXPECT_EQ(code_of(reinterpret_cast<const uint8_t*>(in_a[i++].data())), c);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Memory, FmContract, ::testing::Values(FmBackendParam{}),

@@ -551,3 +551,66 @@ TEST_F(FmMem, DeepTreesWithWideKeys) {
   EXPECT_EQ(n, oracle.size());
   EXPECT_GT(n, 2000u);
 }
+
+// Records written together into trees of three levels, and after the last
+// index block was emptied by deletes, against records written one at a
+// time and an ordered map.
+TEST_F(FmMem, RecordsWrittenTogetherIntoDeepTrees) {
+  uint8_t* area_a = alloc(256);
+  uint8_t* area_b = alloc(256);
+  FmFdb fa, fb;
+  FmArb* a = make_file(&fa, area_a, "WA", com.depth);
+  FmArb* b = make_file(&fb, area_b, "WB", com.depth);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  std::map<uint32_t, std::string> oracle;
+  uint8_t* one = alloc(32);
+  auto both = [&](const std::vector<uint32_t>& ids) {
+    std::vector<uint8_t> run(ids.size() * 32, ' ');
+    for (size_t i = 0; i < ids.size(); ++i) {
+      rec::view<rec::U32>(run.data() + 32 * i).set(ids[i]);
+      std::string n = "N" + std::to_string(ids[i] % 40);
+      std::memcpy(run.data() + 32 * i + 4, n.data(), n.size());
+      oracle[ids[i]] = n;
+    }
+    ASSERT_EQ(fm_write_all(a, run.data(), uint32_t(ids.size())), int(ids.size())) << a->status;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      std::memcpy(one, run.data() + 32 * i, 32);
+      ASSERT_TRUE(write_rec(b, one));
+    }
+  };
+  auto del = [&](uint32_t id) {
+    for (FmArb* h : {a, b}) {
+      std::memset(one, ' ', 32);
+      rec::view<rec::U32>(one).set(id);
+      PROTO_FULL(h, 0, one);
+      h->op = FM_OP_EQUAL | FM_OP_HOLD;
+      ASSERT_TRUE(fm_read(h));
+      ASSERT_TRUE(fm_del(h));
+    }
+    oracle.erase(id);
+  };
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < 40000; ++i) ids.push_back(10 + 2 * i);
+  both(ids);
+  // The last 400 go: the last index block of key 0 is empty.
+  for (uint32_t i = 39600; i < 40000; ++i) del(10 + 2 * i);
+  ids.clear();
+  for (uint32_t i = 0; i < 50; ++i) ids.push_back(11 + 2 * i);   // among them
+  for (uint32_t i = 0; i < 50; ++i) ids.push_back(100000 + i);   // after all
+  both(ids);
+  for (int key = 0; key < 2; ++key) {
+    std::vector<std::pair<std::string, uint32_t>> in_a, in_b;
+    for (auto [h, out] : {std::pair{a, &in_a}, std::pair{b, &in_b}}) {
+      ASSERT_TRUE(start_first(h, key, one));
+      while (fm_rdnxt(h)) out->emplace_back(std::string(reinterpret_cast<char*>(one), 32), uint32_t(h->rid));
+      ASSERT_EQ(h->status, FM_ST_EOF);
+    }
+    EXPECT_TRUE(in_a == in_b) << "key " << key;
+    if (key == 0) {
+      ASSERT_EQ(in_a.size(), oracle.size());
+      auto it = oracle.begin();
+      for (auto& [bytes, rid] : in_a) EXPECT_EQ(rec::view<rec::U32>(reinterpret_cast<const uint8_t*>(bytes.data())).get(), (it++)->first);
+    }
+  }
+}

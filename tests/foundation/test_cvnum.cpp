@@ -236,7 +236,9 @@ TEST(NumStored, BinaryPackedAndVariable) {
     i128 max = 1;
     for (int i = 0; i < 2 * len - 1; ++i) max *= 10;
     max -= 1;
-    for (i128 v : {max, -max, i128(0), i128(-1)}) {
+    // (and the largest 64-bit magnitude and one past it, where they fit)
+    i128 u64 = i128(UINT64_MAX);
+    for (i128 v : {max, -max, i128(0), i128(-1), len >= 11 ? u64 : 0, len >= 11 ? -u64 - 1 : 0}) {
       ASSERT_EQ(cv_num_put(8, buf, len, 0, 0, true, CvNum{v, 0}, &msg), 1) << len;
       CvNum n;
       ASSERT_EQ(cv_num_get(8, buf, len, 0, true, &n), 1);

@@ -14,6 +14,7 @@
 
 #include "design/se.h"
 #include "design/sefile.h"
+#include "executors/rm.h"
 #include "files/fm.h"
 #include "files/lafi.h"
 #include "foundation/bi.h"
@@ -22,6 +23,7 @@
 #include "language/ii.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
+#include "process/emrec.h"
 #include "process/pc.h"
 #include "process/pigetd.h"
 #include "process/pl.h"
@@ -55,7 +57,8 @@ const char kHelp[] =
     "  --check DATA-DIR APP [VER] FILE...\n"
     "                 reads each statement file against APP's dictionary in\n"
     "                 DATA-DIR and compiles its processes with the engine's\n"
-    "                 compiler; nothing is written\n"
+    "                 compiler (a report's images as its report takes them);\n"
+    "                 nothing is written\n"
     "\n"
     "Exit status: 0 done; 1 after errors, each on standard error as\n"
     "FILE:LINE:COLUMN: what is wrong; 2 for a command line it does not know.\n";
@@ -138,7 +141,14 @@ int report_compile(const char* path, const SeFileResult& r, const SeFileResult::
                    const std::vector<DCmplErr>& errs) {
   std::vector<std::pair<int, std::string>> out;   // by line, in the file's order
   for (const DCmplErr& e : errs) {
-    if (e.kind != kPcErrStmt) continue;   // frames and the rest: not the statement file's
+    if (e.kind != kPcErrStmt) {
+      // Frames, images, items and the rest: the dictionary's, said at the
+      // process's line, for the process does not compile all the same.
+      out.emplace_back(p.line, std::string(path) + ":" + std::to_string(p.line) + ":1: " +
+                                   se_proc_type_name(p.type) + " " + p.name + " does not compile: " +
+                                   pc_cmpl_err_where(e) + ": " + pc_cmpl_err_message(e));
+      continue;
+    }
     DStmt s;
     std::memcpy(&s, e.src.b, sizeof s);
     int line = p.line, col = 1;
@@ -158,6 +168,46 @@ int report_compile(const char* path, const SeFileResult& r, const SeFileResult::
   std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [line, text] : out) std::fprintf(stderr, "%s\n", text.c_str());
   return int(out.size());
+}
+
+// The images of a report process that its report cannot take (taller or
+// wider than a report image; a scrolling frame's images as wide and deep
+// as its regions), as "image N of frame M ..." texts.
+std::vector<std::string> oversized_report_images(EmHeader* em) {
+  struct Frame {
+    int code, number, scroll, ext_rows, ext_cols;
+  };
+  std::vector<std::pair<uint32_t, Frame>> frames;
+  std::vector<std::string> out;
+  auto each = [](FmArb* f, auto&& fn) {
+    if (!f || !fm_is_handle(f)) return;
+    FmArb* s = FM_ATTACH(f, nullptr, com.depth);
+    if (!s) return;
+    s->key_no = 0;
+    s->op = FM_OP_FIRST;
+    fm_start(s);
+    s->op = FM_OP_FAST;
+    while (uint8_t* p = fm_rdnxt_fast(s, 0)) fn(p);
+    s->op = 0;
+    fm_detach(s);
+  };
+  each(em->cfrm.get(), [&](uint8_t* p) {
+    const auto* f = reinterpret_cast<const EmCfrm*>(p);
+    frames.push_back({f->seq, {f->code, int(f->number), f->scroll, f->ext_rows, f->ext_cols}});
+  });
+  each(em->cimg.get(), [&](uint8_t* p) {
+    const auto* i = reinterpret_cast<const EmCimg*>(p);
+    auto f = std::find_if(frames.begin(), frames.end(), [&](const auto& e) { return e.first == i->frame_seq; });
+    if (f == frames.end() || f->second.code == 14) return;   // the interactive frame of an Inquiry
+    const Frame& fr = f->second;
+    int rows = fr.scroll ? std::max<int>(i->rows, fr.ext_rows) : i->rows.get();
+    int cols = fr.scroll ? std::max<int>(i->cols, fr.ext_cols) : i->cols.get();
+    if (rows <= kRmMaxRows && cols <= kRmMaxCols) return;
+    out.push_back("image " + std::to_string(i->image_no.get()) + " of frame " + std::to_string(fr.number) + " is " +
+                  std::to_string(rows) + " x " + std::to_string(cols) + " (rows x columns); a report image has at most " +
+                  std::to_string(kRmMaxRows) + " rows and " + std::to_string(kRmMaxCols) + " columns");
+  });
+  return out;
 }
 
 // Reads, checks and compiles one statement file; the count of errors. All
@@ -200,7 +250,18 @@ int check_file(const char* path, const char* app, const char* ver, bool compile)
       key.name.set(p.name);
       std::vector<DCmplErr> errs;
       uint32_t code = 0;
-      if (pc_check(key, &errs, &code)) continue;
+      // A report's images are compiled into the report when it runs: what
+      // it cannot take is said here.
+      std::vector<std::string> big;
+      auto images = [&](EmHeader* em) { big = oversized_report_images(em); };
+      bool report = p.type == 3 || p.type == 9;
+      if (pc_check(key, &errs, &code, report ? images : std::function<void(EmHeader*)>{})) {
+        for (const std::string& b : big)
+          std::fprintf(stderr, "%s:%d:1: %s %s: %s\n", path, p.line, se_proc_type_name(p.type), p.name.c_str(),
+                       b.c_str());
+        errors += int(big.size());
+        continue;
+      }
       if (errs.empty()) {
         std::fprintf(stderr, "%s:%d:1: %s %s does not compile: %s\n", path, p.line, se_proc_type_name(p.type),
                      p.name.c_str(), la_text(code).c_str());
