@@ -470,6 +470,14 @@ void uio_map_release(void* base, uint64_t len) {
   if (base && len) ::madvise(base, size_t(len), MADV_DONTNEED);
 }
 
+void uio_map_ahead(void* base, uint64_t len) {
+#if defined(MADV_POPULATE_READ)
+  if (base && len) ::madvise(base, size_t(len), MADV_POPULATE_READ);
+#else
+  (void)base, (void)len;
+#endif
+}
+
 // ---------------------------------------------------------------- watches --
 namespace {
 constexpr uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;

@@ -142,6 +142,10 @@ void uio_unmap(void* base, uint64_t reserve);
 // page cache, and the next touch maps them again. Nothing written through
 // the mapping is lost.
 void uio_map_release(void* base, uint64_t len);
+// Maps len bytes at base (a part of a shared file mapping, page-aligned,
+// inside the file) for reading at once, rather than a fault at a time as
+// they are touched; a hint: where the system cannot, nothing is done.
+void uio_map_ahead(void* base, uint64_t len);
 
 // ---------------------------------------------------------------- watches --
 // Name watches: whether a name below the data directory may have come to
