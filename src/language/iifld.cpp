@@ -34,7 +34,7 @@ bool shift15(uint64_t& w, int n) {
 }
 
 uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
-  uint64_t x, y, z = 0;
+  uint64_t x = 0, y = 0, z = 0;
   bool small = (l1 >= 1) & (l1 <= 8) & (l2 >= 1) & (l2 <= 8) & (sc1 >= 0) & (sc2 >= 0);
   bool in_range = sc1 <= kIiMaxScale && sc2 <= kIiMaxScale;
   // (A scale byte past 31 is a damaged value: refused below, as every
