@@ -84,6 +84,7 @@ struct ScCtx {
   DStmt cur{};
   PcBuf<DStmt> io;          // the read buffer (arena)
   PcBuf<uint8_t> key{64};   // the range's key prefix (arena)
+  PcBuf<uint8_t> cnst{16};  // a constant to be written (arena)
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
@@ -569,6 +570,7 @@ IbCode* sc_code(ScCtx* sc) { return &sc->code; }
 uint32_t& sc_msg(ScCtx* sc) { return sc->msg; }
 PcCtx* sc_pc(ScCtx* sc) { return sc->pc; }
 const DStmt& sc_stmt(ScCtx* sc) { return sc->cur; }
+uint8_t* sc_cnst_buf(ScCtx* sc) { return sc->cnst.bytes(); }
 std::shared_ptr<void>& sc_fi_state(ScCtx* sc) { return sc->fi; }
 
 void sc_err(ScCtx* sc, uint32_t msg) { pc_add_cmpl_err(sc->pc, kPcErrStmt, &sc->cur, msg, nullptr, 0); }
