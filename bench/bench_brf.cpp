@@ -1,7 +1,8 @@
 // Native record files against LMDB and SQLite, in one run on one machine:
 // the same records (200 bytes: a unique 20-byte key, a 4-byte duplicate key,
 // payload) inserted in random key order, read by random key, scanned in key
-// order, rewritten and deleted at random.
+// order, scanned again after a reorganisation, rewritten and deleted at
+// random.
 //
 // Every operation is its own committed change, as in the engine (a write is
 // acknowledged when it returns): the native files through the record
@@ -25,7 +26,11 @@
 //   lmdb_sync     LMDB with its default syncs, the same durability
 //
 // Each pass of an engine runs in a child process on a fresh file: insert,
-// keyed read, ordered scan, rewrite, delete, each timed; the summary takes
+// keyed read, ordered scan, ordered scan after a reorganisation, rewrite,
+// delete, each timed. The reorganisation itself is not timed: the native
+// files write their records anew in key order (brf_reorganise, the file
+// closed), and its rate is reported beside; the other engines keep their
+// records in key order already and scan again. The summary takes
 // the median rate of the passes and the largest resident set of a pass.
 // The passes of the engines interleave, so that the load of a shared
 // machine falls on all alike. Benchmark brf/N runs the engines at N
@@ -64,8 +69,9 @@
 namespace {
 
 constexpr int kRec = 200;
-constexpr int kOps = 5;
-const char* const kOpName[kOps] = {"insert", "keyed read", "ordered scan", "rewrite", "delete"};
+constexpr int kOps = 6;
+const char* const kOpName[kOps] = {"insert", "keyed read", "ordered scan", "scan, reorg.", "rewrite", "delete"};
+constexpr int kReorgScan = 3;
 
 long env_long(const char* name, long dflt) {
   const char* v = std::getenv(name);
@@ -127,6 +133,7 @@ struct Engine {
   void (*open)();
   void (*op[kOps])();
   void (*close)();
+  void (*reorganise)();  // before the scan after a reorganisation, untimed (null: nothing)
 };
 
 // ------------------------------------------------------------ native --
@@ -135,6 +142,8 @@ struct Native {
   FmArb* a = nullptr;
   uint8_t* buf = nullptr;
   uint8_t* key = nullptr;
+  FmFdb fdb;
+  double reorg_rate = 0;  // records a second
 } N;
 
 void native_open() {
@@ -155,6 +164,7 @@ void native_open() {
     std::exit(1);
   }
   N.a = f.handle.get();
+  N.fdb = f;
   N.buf = static_cast<uint8_t*>(MM_ALLOC(N.pool, kRec));
   N.key = static_cast<uint8_t*>(MM_ALLOC(N.pool, 20));
 }
@@ -218,6 +228,21 @@ void native_delete() {
   }
 }
 void native_close() { FM_CLOSE(N.a, FM_CL_SCRATCH); }
+// The file closed, reorganised and opened again.
+void native_reorganise() {
+  std::string path;
+  if (!fm_os_path(&N.fdb, &path)) die("path", 0);
+  FM_CLOSE(N.a, 0);
+  auto t0 = std::chrono::steady_clock::now();
+  BrfReorganised r;
+  if (brf_reorganise(path, &r) || r.records != count()) die("reorganise", 0);
+  N.reorg_rate = double(count()) / std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  FmFdb f = N.fdb;
+  if (!FM_OPEN(&f, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) die("open", f.status);
+  N.a = f.handle.get();
+  N.a->rec.set(N.buf);
+  N.a->rec_len = 0;
+}
 
 // ------------------------------------------------------------ SQLite --
 struct Sql {
@@ -417,27 +442,28 @@ void lm_close() {
   mdb_env_close(L.env);
 }
 
-#define OPS(p) {p##_insert, p##_get, p##_scan, p##_rewrite, p##_delete}
+#define OPS(p) {p##_insert, p##_get, p##_scan, p##_scan, p##_rewrite, p##_delete}
 const Engine kEngines[] = {
-    {"native", false, native_open, OPS(native), native_close},
-    {"lmdb_wm", false, lm_wm_open, OPS(lm), lm_close},
-    {"lmdb", false, lm_open, OPS(lm), lm_close},
-    {"sqlite", false, sql_open, OPS(sql), sql_close},
-    {"native_sync", true, native_sync_open, OPS(native), native_close},
-    {"lmdb_sync", true, lm_sync_open, OPS(lm), lm_close},
+    {"native", false, native_open, OPS(native), native_close, native_reorganise},
+    {"lmdb_wm", false, lm_wm_open, OPS(lm), lm_close, nullptr},
+    {"lmdb", false, lm_open, OPS(lm), lm_close, nullptr},
+    {"sqlite", false, sql_open, OPS(sql), sql_close, nullptr},
+    {"native_sync", true, native_sync_open, OPS(native), native_close, native_reorganise},
+    {"lmdb_sync", true, lm_sync_open, OPS(lm), lm_close, nullptr},
 };
 #undef OPS
 
 // ------------------------------------------------------------ passes --
 struct Result {
   double rate[kOps] = {};  // medians, operations per second
+  double reorg = 0;        // median rate of the reorganisation (records a second), 0: none
   long max_rss_kb = 0;
 };
 std::map<size_t, std::map<std::string, Result>> g_results;
 
 // Runs one pass of engine `e` at `n` records in a child process; the rates
 // come back through a pipe, the child's largest resident set from wait4.
-bool run_pass(const Engine& e, size_t n, double rate[kOps], long* rss_kb) {
+bool run_pass(const Engine& e, size_t n, double rate[kOps + 1], long* rss_kb) {
   int fds[2];
   if (pipe(fds) != 0) return false;
   std::fflush(nullptr);
@@ -450,9 +476,13 @@ bool run_pass(const Engine& e, size_t n, double rate[kOps], long* rss_kb) {
     g_data = &d;
     g_dir += "/" + std::string(e.name);
     std::filesystem::create_directories(g_dir);
-    double r[kOps];
+    double r[kOps + 1] = {};
     e.open();
     for (int i = 0; i < kOps; ++i) {
+      if (i == kReorgScan && e.reorganise) {
+        e.reorganise();
+        r[kOps] = N.reorg_rate;
+      }
       auto t0 = std::chrono::steady_clock::now();
       e.op[i]();
       double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -464,13 +494,13 @@ bool run_pass(const Engine& e, size_t n, double rate[kOps], long* rss_kb) {
     _exit(ok ? 0 : 1);
   }
   close(fds[1]);
-  ssize_t got = read(fds[0], rate, sizeof(double) * kOps);
+  ssize_t got = read(fds[0], rate, sizeof(double) * (kOps + 1));
   close(fds[0]);
   int status = 0;
   struct rusage ru {};
   wait4(pid, &status, 0, &ru);
   *rss_kb = ru.ru_maxrss;
-  return got == ssize_t(sizeof(double) * kOps) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return got == ssize_t(sizeof(double) * (kOps + 1)) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // The engines chosen by QUVO_BENCH_BRF_ENGINES (a comma-separated list of
@@ -496,18 +526,18 @@ void BM_Engines(benchmark::State& st, bool sync, size_t n) {
   std::vector<const Engine*> es;
   for (const Engine& e : kEngines)
     if (e.sync == sync && chosen(e)) es.push_back(&e);
-  std::map<const Engine*, std::vector<double>[kOps]> rates;
+  std::map<const Engine*, std::vector<double>[kOps + 1]> rates;
   std::map<const Engine*, long> rss;
   for (auto _ : st) {
     for (int p = 0; p < passes; ++p) {
       for (const Engine* e : es) {
-        double r[kOps];
+        double r[kOps + 1];
         long kb = 0;
         if (!run_pass(*e, n, r, &kb)) {
           st.SkipWithError((std::string("a pass of ") + e->name + " failed").c_str());
           return;
         }
-        for (int i = 0; i < kOps; ++i) rates[e][i].push_back(r[i]);
+        for (int i = 0; i <= kOps; ++i) rates[e][i].push_back(r[i]);
         rss[e] = std::max(rss[e], kb);
       }
     }
@@ -520,6 +550,10 @@ void BM_Engines(benchmark::State& st, bool sync, size_t n) {
       res.rate[i] = v[v.size() / 2];
       st.counters[std::string(e->name) + " " + kOpName[i]] = res.rate[i];
     }
+    auto& g = rates[e][kOps];
+    std::sort(g.begin(), g.end());
+    res.reorg = g[g.size() / 2];
+    if (res.reorg > 0) st.counters[std::string(e->name) + " reorganise"] = res.reorg;
     res.max_rss_kb = rss[e];
     st.counters[std::string(e->name) + " max_rss_mb"] = double(res.max_rss_kb) / 1024.0;
     g_results[n][e->name] = res;
@@ -548,6 +582,9 @@ void print_table(size_t n, const std::vector<std::string>& names, const std::vec
     for (auto& b : base) std::printf(" %12.2f", at[b].rate[i] > 0 ? at[have[0]].rate[i] / at[b].rate[i] : 0.0);
     std::printf("\n");
   }
+  if (at[have[0]].reorg > 0)
+    std::printf("(%s: the reorganisation before the second scan, %.0f records a second)\n", have[0].c_str(),
+                at[have[0]].reorg);
   std::printf("%-14s", "max RSS (MB)");
   for (auto& nm : have) std::printf(" %12.0f", double(at[nm].max_rss_kb) / 1024.0);
   std::printf("\n");

@@ -531,7 +531,26 @@ void fetch_slot(BrfFile* f, uint32_t rid) {
 #endif
 }
 
-void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) { fetch_slot(f, bt_ahead(f->st, tree, c, kScanAhead)); }
+// A walk going through the data file in its order (kBrfMapAheadRun steps
+// in a row, each forward by less than a page) has the pages before it mapped
+// in batches. Not during a pass, which keeps little of the file mapped.
+void map_ahead(BrfFile* f, uint32_t rid) {
+  BrfFile::Ahead& w = f->ahead;
+  bool along = rid > w.last && rid - w.last < kBtPage;
+  w.last = rid;
+  w.run = along ? w.run + 1 : 0;
+  if (w.run < kBrfMapAheadRun || rid < w.mapped || f->st.pass_walks || f->st.pass_scattered) return;
+  uint64_t from = rid & ~uint64_t(kBtPage - 1), to = std::min<uint64_t>(from + kBrfMapAhead, f->st.dsize);
+  if (from >= to) return;
+  uio_map_ahead(f->st.dmap + from, to - from);
+  w.mapped = to;
+}
+
+void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) {
+  uint32_t rid = bt_ahead(f->st, tree, c, kScanAhead);
+  fetch_slot(f, rid);
+  map_ahead(f, rid);
+}
 
 int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
   uint32_t end;
@@ -1101,6 +1120,29 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, boo
 
 namespace {
 
+// A reorganisation killed between the renames of its data file and its
+// index: the new index waits beside the data file (P.ix.rg). It is taken
+// when it belongs to the data file in place (its generation, and its copy
+// of the header is that header as it is) while the index in place does
+// not. True when it was put in place (the journal waiting too, first).
+bool finish_reorganise(const std::string& path, const BrfFileHdr& hdr, uint32_t index_gen) {
+  if (index_gen == hdr.generation.get()) return false;
+  std::string ipath = brf_index_path(path), tipath = ipath + ".rg";
+  int fd = uio_open(tipath.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  BtHdr ih;
+  bool ours = uio_pread(fd, &ih, sizeof ih, 0) == ssize_t(sizeof ih) && ih.magic == "QVIX" &&
+              ih.generation.get() == hdr.generation.get() && std::memcmp(&ih.data_hdr, &hdr, sizeof hdr) == 0;
+  uio_close(fd);
+  if (!ours) return false;
+  std::string jpath = brf_journal_path(path), tjpath = jpath + ".rg";
+  int e = uio_rename(tjpath.c_str(), jpath.c_str());
+  if (e == ENOENT) e = 0;  // in place already
+  if (!e) e = uio_rename(tipath.c_str(), ipath.c_str());
+  if (!e) e = sync_dir(path);
+  return e == 0;
+}
+
 void release(BrfFile* f) {
   bt_detach(f->st);
   uio_close(f->st.dfd);
@@ -1133,6 +1175,13 @@ uint32_t attach(BrfFile* f) {
     }
   }
   if (s.ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
+  rec::U32 igen;
+  if (s.writable && uio_pread(s.ifd, &igen, 4, offsetof(BtHdr, generation)) == 4 &&
+      finish_reorganise(f->path, hdr, igen.get())) {
+    uio_close(s.ifd);
+    s.ifd = uio_open(ipath.c_str(), mode);
+    if (s.ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
+  }
   s.jfd = uio_open(jpath.c_str(), mode);
   if (s.jfd < 0 && errno == ENOENT && s.writable) {
     // The journal matters only while a change is under way: a missing one is
@@ -1430,6 +1479,209 @@ int brf_finish_rebuild(BtStore& s) {
   std::memcpy(s.dmap, &c, sizeof c);
   return bt_commit(s);
 }
+
+// ------------------------------------------------------ reorganisation --
+std::string brf_reorg_path(const std::string& path) { return path + ".rg"; }
+
+namespace {
+constexpr uint32_t kReorgChunk = 1 << 20;  // bytes of new slots written at a time
+
+// The used trees of a layout (brf_tree_defs), the free-space tree left out.
+bool entered_tree(const BrfFile* f, int t) { return t != kBtFreeTree && f->key_len[t] != 0; }
+}  // namespace
+
+uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
+  BrfReorganised local;
+  if (!out) out = &local;
+  *out = BrfReorganised{};
+  if (cached(path, nullptr)) return brf_fail(FM_ST_BUSY, "%s is open in this process", path.c_str());
+  // Opened alone: a change a dead process left is rolled back, an earlier
+  // rebuild or reorganisation that was interrupted is completed.
+  BrfFile* f;
+  if (uint32_t st = brf_open(path, true, &f)) return st;
+  std::string ipath = brf_index_path(path), jpath = brf_journal_path(path);
+  std::string tpath = brf_reorg_path(path), tipath = ipath + ".rg", tjpath = jpath + ".rg";
+  int tfd = -1;
+  BtStore ns;
+  bool placed = false;  // the new data file is in place: what waits beside it must stay
+  // Ends the run, on a failure or an unwind too: the new files go unless the
+  // data file is in place, and the files close (their locks with them).
+  auto end = [&] {
+    bt_detach(ns);
+    uio_close(ns.ifd);
+    uio_close(ns.jfd);
+    ns.ifd = ns.jfd = -1;
+    if (!placed) {
+      uio_unlink(tpath.c_str());
+      uio_unlink(tipath.c_str());
+      uio_unlink(tjpath.c_str());
+    }
+    brf_close(f, true);
+    uio_close(tfd);
+  };
+  struct Guard {
+    decltype(end)& run;
+    bool armed = true;
+    ~Guard() {
+      if (armed) run();
+    }
+  } guard{end};
+  auto fail = [&](uint32_t status) {
+    guard.armed = false;
+    end();
+    return status;
+  };
+  if (!f->st.writable) return fail(brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(EACCES)));
+  BrfFileHdr old;
+  std::memcpy(&old, f->st.dmap, sizeof old);
+  out->size_before = uint64_t(old.end.get()) + kBrfSlotHdr;
+  // The new data file is held alone from the start, so that no one opens it
+  // before its index is in place.
+  tfd = create_fresh(tpath);
+  if (tfd < 0) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(errno)));
+  if (int e = uio_lock(tfd, 0, UioLock::Write, kUioNoWait, tpath.c_str()))
+    return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
+
+  // The records in the walk's order, each slot as a live record at its home,
+  // and the entries of every tree under the new ids.
+  int walk = f->lay.keys.empty() ? kBtOrderTree : 0;
+  std::vector<uint8_t> ents[kBtTrees];
+  std::vector<uint8_t> chunk;
+  chunk.reserve(kReorgChunk + kBrfMaxRec + kBrfSlotOver);
+  std::vector<uint8_t> rec(kBrfMaxRec);
+  std::vector<uint32_t> old_ids;
+  old_ids.reserve(std::min<uint64_t>(old.live.get(), (old.end.get() - kBrfHdrSize) / kBrfSlotOver));
+  uint64_t pos = kBrfHdrSize, written = kBrfHdrSize;
+  uint8_t kb[kBtMaxKey];
+  uint8_t prev[kBtMaxKey];
+  uint32_t wlen = f->key_len[walk];
+  BtCursor c;
+  BrfRead r;
+  r.buf = rec.data();
+  r.cap = kBrfMaxRec;
+  uint8_t none = 0;
+  uint32_t st = brf_seek(f, walk, &none, 0, BrfSeek::AtLeast, c, r);
+  auto flush = [&] {
+    int e = uio_pwrite(tfd, chunk.data(), chunk.size(), written);
+    written += chunk.size();
+    chunk.clear();
+    return e;
+  };
+  for (; st == 0; st = brf_next(f, walk, c, r)) {
+    // The walk must meet every record once, in ascending order.
+    if (old_ids.size() >= old.live.get() || (!old_ids.empty() && std::memcmp(prev, c.key, wlen) >= 0))
+      return fail(damaged(f, "its index does not match its records"));
+    std::memcpy(prev, c.key, wlen);
+    if (pos + kBrfSlotOver + r.len + kBrfSlotHdr > kBtDataReserve)
+      return fail(damaged(f, "its index does not match its records"));
+    uint32_t rid = uint32_t(pos);
+    size_t at = chunk.size();
+    chunk.resize(at + kBrfSlotOver + r.len);
+    uint8_t* slot = chunk.data() + at;
+    BrfSlotHdr& h = rec::view<BrfSlotHdr>(slot);
+    h.state = kBrfLive;
+    h.spare = 0;
+    h.short_len = 0;
+    h.len = r.len;
+    h.seq = r.seq;
+    std::memcpy(slot + kBrfSlotHdr, r.buf, r.len);
+    rec::view<rec::U32>(slot + kBrfSlotHdr + r.len) = brf_slot_sum(slot, r.len);
+    pos += kBrfSlotOver + r.len;
+    old_ids.push_back(r.rid);
+    for (int t = 0; t < kBtTrees; ++t) {
+      if (!entered_tree(f, t) || !brf_entry_of(f, t, r, kb)) continue;
+      std::vector<uint8_t>& e = ents[t];
+      size_t n = e.size();
+      e.resize(n + f->key_len[t] + 4);
+      std::memcpy(e.data() + n, kb, f->key_len[t]);
+      std::memcpy(e.data() + n + f->key_len[t], &rid, 4);
+    }
+    if (chunk.size() >= kReorgChunk)
+      if (int e = flush()) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
+  }
+  if (st != FM_ST_EOF) return fail(st);
+  std::sort(old_ids.begin(), old_ids.end());
+  if (old_ids.size() != old.live.get() || std::adjacent_find(old_ids.begin(), old_ids.end()) != old_ids.end())
+    return fail(damaged(f, "its index does not match its records"));
+  chunk.insert(chunk.end(), kBrfSlotHdr, 0);  // the end of the records
+  if (int e = flush()) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
+
+  // Its header: the old one under a new generation, with the new counts.
+  BrfFileHdr nh = old;
+  uint32_t gen = new_generation();
+  while (gen == old.generation.get()) gen = new_generation();
+  nh.generation = gen;
+  nh.end = uint32_t(pos);
+  nh.live = uint32_t(old_ids.size());
+  nh.dead = 0;
+  nh.free_bytes = 0;
+  nh.next_gen = 0;
+  nh.sum = brf_hdr_sum(nh);
+  if (int e = uio_pwrite(tfd, &nh, sizeof nh, 0))
+    return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
+
+  // Its index, each tree's entries in order.
+  if (uint32_t status = brf_format_index(tipath, tjpath, nh, f->lay, 0)) return fail(status);
+  ns.dfd = tfd;
+  ns.writable = true;
+  ns.name = path;
+  ns.ifd = uio_open(tipath.c_str(), O_RDWR);
+  ns.jfd = uio_open(tjpath.c_str(), O_RDWR);
+  auto unwritten = [&] { return fail(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str())); };
+  if (ns.ifd < 0 || ns.jfd < 0 || bt_attach(ns) != kBtOk || bt_begin(ns) != kBtOk) return unwritten();
+  for (int t = 0; t < kBtTrees; ++t) {
+    if (!entered_tree(f, t)) continue;
+    uint32_t k = f->key_len[t], esize = k + 4;
+    const uint8_t* e = ents[t].data();
+    size_t n = ents[t].size() / esize;
+    std::vector<uint32_t> order(n);
+    for (uint32_t i = 0; i < n; ++i) order[i] = i;
+    if (t != walk)
+      std::sort(order.begin(), order.end(),
+                [&](uint32_t a, uint32_t b) { return std::memcmp(e + size_t(a) * esize, e + size_t(b) * esize, k) < 0; });
+    for (uint32_t i : order) {
+      uint32_t rid;
+      std::memcpy(&rid, e + size_t(i) * esize + k, 4);
+      if (int rc = bt_insert(ns, t, e + size_t(i) * esize, rid)) {
+        static_cast<void>(bt_abort(ns));
+        if (rc == kBtDupKey) return fail(damaged(f, "a unique key repeats among its records"));
+        return unwritten();
+      }
+    }
+    std::vector<uint8_t>().swap(ents[t]);
+  }
+  int e = bt_commit(ns) == kBtOk ? 0 : (ns.err ? ns.err : EIO);
+  // Its counter starts past the old index's, and its journal empty: nothing
+  // in any journal can be taken for one of its changes.
+  if (!e) bt_hdr(ns).counter = (bt_counter(f->st) | 1) + 3;
+  if (!e && ::ftruncate(ns.jfd, sizeof(BtJnlHdr)) != 0) e = errno;
+  if (!e && uio_sync_mode()) {
+    e = uio_sync(tfd);
+    if (!e) e = uio_sync(ns.ifd);
+    if (!e) e = uio_sync(ns.jfd);
+  }
+  bt_detach(ns);
+  if (e) return fail(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(e)));
+
+  // In place: the data file first. From its rename on the new records are
+  // the file's, and an open completes what is left.
+  if (int err = uio_rename(tpath.c_str(), path.c_str()))
+    return fail(brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(err)));
+  placed = true;
+  int err = uio_rename(tjpath.c_str(), jpath.c_str());
+  if (!err) err = uio_rename(tipath.c_str(), ipath.c_str());
+  if (!err) err = sync_dir(path);
+  guard.armed = false;
+  end();
+  if (err)
+    return brf_fail(FM_ST_SYS, "%s: the reorganised records are in place, but not yet their index (%s): opening the "
+                               "file completes it",
+                    path.c_str(), std::strerror(err));
+  out->records = uint32_t(old_ids.size());
+  out->size_after = pos + kBrfSlotHdr;
+  return 0;
+}
+
 
 bool brf_is_native_file(const std::string& path) {
   if (brf_is_open(path)) return true;

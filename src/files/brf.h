@@ -191,7 +191,18 @@ struct BrfFile {
     uint64_t counter = 1;                            // odd: nothing held
     std::vector<uint8_t> slot;
   } copy;
+  // A walk meeting its records in the data file's order (a reorganised
+  // file) maps the file ahead of it kBrfMapAhead bytes at a time: the place
+  // the read-ahead last asked for, how many steps in a row went a little
+  // forward from there, and the end of what was mapped so.
+  struct Ahead {
+    uint32_t last = 0;
+    uint32_t run = 0;
+    uint64_t mapped = 0;
+  } ahead;
 };
+constexpr uint32_t kBrfMapAhead = 1 << 20;
+constexpr uint32_t kBrfMapAheadRun = 16;  // steps in a row that make a walk in file order
 constexpr uint32_t kBrfCopyBlock = 1024;   // a few records: little read for one
 constexpr uint32_t kBrfCopyBlocks = 4096;  // 4 MiB
 
@@ -287,6 +298,27 @@ bool brf_hdr_copy(const BtHdr& ih, BrfFileHdr* out, BrfLayout* lay);
 // kBtOk when it was completed, kBtNotFound when nothing waits, kBtBusy when
 // this store may not write, else the change's failure.
 [[nodiscard]] int brf_finish_rebuild(BtStore& s);
+
+// Reorganisation: the file's records written anew in the order of its first
+// key (a file without keys: in write order), packed from the header on, each
+// with its write sequence, so that a walk in that order reads the data file
+// from start to end. Record ids change; free space and moved records are
+// gone. It needs the file to itself (200390 while anyone else has it open,
+// for the whole time it runs). The new data file, index and journal are
+// written beside the old ones (P.rg, P.ix.rg, P.jn.rg) under a new
+// generation, the index keeping the new header as its copy, then renamed
+// into place: the data file, the journal, the index. A reorganisation killed
+// before the data file's rename leaves the old file as it was (and its
+// temporary files, which the next one replaces); killed after it, the new
+// data file stands beside an index of the old generation, and whoever may
+// write the file completes the renames when opening it (the waiting index
+// is taken only when its copy of the header is the data file's header).
+struct BrfReorganised {
+  uint32_t records = 0;
+  uint64_t size_before = 0, size_after = 0;  // of the data file
+};
+uint32_t brf_reorganise(const std::string& path, BrfReorganised* out = nullptr);
+std::string brf_reorg_path(const std::string& path);  // where the new one is written (P.rg)
 
 // ------------------------------------------------------ for the analyser --
 // Sets brf_error() and returns the status.

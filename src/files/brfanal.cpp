@@ -875,6 +875,30 @@ uint32_t restored_end(const uint8_t* d, uint64_t dsize, const BrfFileHdr& damage
 
 }  // namespace
 
+namespace {
+// A utility that needs the file to itself found it open: who has it, and
+// what to do.
+uint32_t in_use(const std::string& path, const char* what, char mode) {
+  pid_t holder = 0;
+  if (int fd = uio_open(path.c_str(), O_RDONLY); fd >= 0) {
+    holder = uio_lock_holder(fd, 0, UioLock::Write);
+    uio_close(fd);
+  }
+  std::string who = holder > 0 ? " by " + uio_who(holder) : "";
+  return brf_fail(FM_ST_BUSY,
+                  "%s is in use%s: the %s needs the file to itself; end the engines that have it open, then run quvo "
+                  "-f%c again",
+                  path.c_str(), who.c_str(), what, mode);
+}
+}  // namespace
+
+uint32_t brfanal_reorganise(const std::string& path, BrfReorganised* out) {
+  if (brf_is_open(path)) return brf_fail(FM_ST_BUSY, "%s is open in this process", path.c_str());
+  if (uint32_t st = not_there(path)) return st;
+  uint32_t st = brf_reorganise(path, out);
+  return st == FM_ST_BUSY ? in_use(path, "reorganisation", 'o') : st;
+}
+
 uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log, BrfRebuilt* res) {
   std::vector<std::string> sink;
   if (!log) log = &sink;
@@ -898,20 +922,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   int dfd;
   bool writable;
   struct stat st;
-  if (uint32_t status = brf_open_data(path, true, &dfd, &writable, &st)) {
-    if (status != FM_ST_BUSY) return status;
-    // Who has it open, and what to do.
-    pid_t holder = 0;
-    if (int fd = uio_open(path.c_str(), O_RDONLY); fd >= 0) {
-      holder = uio_lock_holder(fd, 0, UioLock::Write);
-      uio_close(fd);
-    }
-    std::string who = holder > 0 ? " by " + uio_who(holder) : "";
-    return brf_fail(FM_ST_BUSY,
-                    "%s is in use%s: the rebuild needs the file to itself; end the engines that have it open, then "
-                    "run quvo -fr again",
-                    path.c_str(), who.c_str());
-  }
+  if (uint32_t status = brf_open_data(path, true, &dfd, &writable, &st))
+    return status == FM_ST_BUSY ? in_use(path, "rebuild", 'r') : status;
   if (!writable) {
     uio_close(dfd);
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(EACCES));
@@ -1450,6 +1462,11 @@ enum class Kind { Native, Sequential, Other };
 Kind kind_of(const std::string& path) {
   uint8_t head[8] = {};
   if (!read_exact(path, head, sizeof head, 0)) return Kind::Other;
+  // What a reorganisation killed before its end left beside its data file.
+  uint8_t base[8] = {};
+  if (path.size() > 3 && path.compare(path.size() - 3, 3, ".rg") == 0 &&
+      read_exact(path.substr(0, path.size() - 3), base, sizeof base, 0) && std::memcmp(base + 4, "QVDF", 4) == 0)
+    return Kind::Other;
   if (std::memcmp(head + 4, "QVDF", 4) == 0) return Kind::Native;
   if (std::memcmp(head, "QVSEQ001", 8) == 0) return Kind::Sequential;
   // An index, a journal or a side file belongs to its data file.
@@ -1488,7 +1505,10 @@ std::vector<std::string> files_below(const std::string& dir, std::string* err) {
 // A sequential file named or found: what it is, and that the utility has
 // nothing to do with it.
 void report_sequential(char mode, const std::string& p, long records, FILE* out) {
-  const char* what = mode == 'r' ? "it has no index to rebuild" : mode == 'a' ? "nothing to analyse" : "nothing to verify";
+  const char* what = mode == 'r'   ? "it has no index to rebuild"
+                     : mode == 'o' ? "nothing to reorganise"
+                     : mode == 'a' ? "nothing to analyse"
+                                   : "nothing to verify";
   if (records == 1)
     std::fprintf(out, "%s: a single-record file, not a native file: %s\n", p.c_str(), what);
   else
@@ -1544,6 +1564,16 @@ bool run_one(char mode, const std::string& p, FILE* out) {
       std::fprintf(out, "  no file utility can repair it: restore the file from a backup\n");
     return false;
   }
+  if (mode == 'o') {
+    BrfReorganised r;
+    if (brfanal_reorganise(p, &r)) {
+      std::fprintf(out, "%s\n", brf_error().c_str());
+      return false;
+    }
+    std::fprintf(out, "%s: reorganised: %u records in key order, data file %llu bytes (was %llu)\n", p.c_str(),
+                 r.records, (unsigned long long)r.size_after, (unsigned long long)r.size_before);
+    return true;
+  }
   std::vector<std::string> lines;
   BrfRebuilt r;
   uint32_t st = brfanal_rebuild(p, &lines, &r);
@@ -1558,7 +1588,7 @@ bool run_one(char mode, const std::string& p, FILE* out) {
 }  // namespace
 
 int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
-  if (mode != 'v' && mode != 'a' && mode != 'r') {
+  if (mode != 'v' && mode != 'a' && mode != 'r' && mode != 'o') {
     std::fprintf(out, "unknown file utility -f%c\n", mode);
     return kExitUsage;
   }
@@ -1585,14 +1615,14 @@ int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out) {
         std::fprintf(out, "%s\n", err.c_str());
         status = kExitNotSound;
       }
-      const char* done = mode == 'r' ? "rebuilt" : mode == 'a' ? "analysed" : "verified";
-      const char* fault = mode == 'r' ? "not rebuilt whole" : "not sound";
+      const char* done = mode == 'r' ? "rebuilt" : mode == 'o' ? "reorganised" : mode == 'a' ? "analysed" : "verified";
+      const char* fault = mode == 'r' ? "not rebuilt whole" : mode == 'o' ? "not reorganised" : "not sound";
       if (native == 0) {
         // A directory not read has said so: there may be files below it.
         if (err.empty()) std::fprintf(out, "%s: no native files below it\n", p.c_str());
       } else if (bad == 0) {
         std::fprintf(out, "%s: %d native %s %s, %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
-                     mode == 'r' ? "nothing left out" : "all sound");
+                     mode == 'r' ? "nothing left out" : mode == 'o' ? "all of them" : "all sound");
       } else {
         std::fprintf(out, "%s: %d native %s %s, %d %s\n", p.c_str(), native, native == 1 ? "file" : "files", done,
                      bad, fault);

@@ -1,4 +1,5 @@
-// The file utilities of native record files: verify, analyse, rebuild.
+// The file utilities of native record files: verify, analyse, rebuild,
+// reorganise (brf.h, brf_reorganise).
 //
 // Verify reads the whole file under the shared index lock (so other users go
 // on reading while it runs) and checks that every index page is sound (check
@@ -28,15 +29,18 @@
 // before leaves that change to be rolled back, so the old index never stands
 // over changed records.
 //
-// The run mode of the engine (quvo -fv / -fa / -fr PATH...) prints a report
-// per file on standard output, its summary line last; its exit status is 0
-// only when every file is sound (verify, analyse) or was rebuilt with nothing
-// left out (rebuild), else 2, and -fa says which on its last line. A
+// The run mode of the engine (quvo -fv / -fa / -fr / -fo PATH...) prints a
+// report per file on standard output, its summary line last; its exit status
+// is 0 only when every file is sound (verify, analyse), was rebuilt with
+// nothing left out (rebuild) or was reorganised (reorganise), else 2, and -fa
+// says which on its last line. A
 // directory stands for every native data file below it (no link followed),
 // and ends with a line of its own. A sequential file (a single-record file
 // such as PARAM) is named as such and has nothing to check; a file named
 // that is no native data file (an index, a journal, any other file) is
-// named as such and is an error. A rebuild of a file in use names who has it.
+// named as such and is an error. A rebuild or reorganisation of a file in use
+// names who has it; a reorganisation's own temporary data file (P.rg beside a
+// native P) is not taken for a native file.
 #pragma once
 
 #include <cstdint>
@@ -99,6 +103,10 @@ struct BrfRebuilt {
 // (the summary last), the counts in out.
 uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log, BrfRebuilt* out = nullptr);
 
+// Reorganises the file (brf_reorganise); a file in use names who has it.
+struct BrfReorganised;
+uint32_t brfanal_reorganise(const std::string& path, BrfReorganised* out);
+
 // The side file of a rebuild: the data file's path with ".lost". Entries are
 // appended, each this header and then len bytes as they lay in the data file.
 constexpr uint8_t kBrfLostSlots = 1;    // damaged slots
@@ -119,6 +127,7 @@ struct BrfLostHdr {
 QV_RECORD(BrfLostHdr, 32);
 std::string brfanal_lost_path(const std::string& path);
 
-// The file-utility run mode: mode 'v' verify, 'a' analyse, 'r' rebuild.
+// The file-utility run mode: mode 'v' verify, 'a' analyse, 'r' rebuild,
+// 'o' reorganise (in key order).
 // Writes the reports to out; returns the exit status.
 int brfanal_main(char mode, const std::vector<std::string>& paths, FILE* out);

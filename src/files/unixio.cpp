@@ -456,6 +456,14 @@ uint8_t* uio_map(int fd, uint64_t reserve, bool writable) {
   int prot = PROT_READ | (writable ? PROT_WRITE : 0);
   void* p = ::mmap(nullptr, size_t(reserve), prot, MAP_SHARED | MAP_NORESERVE, fd, 0);
   if (p == MAP_FAILED) return nullptr;
+  // A page a writable map brings into the page cache comes alone, not in a
+  // block read ahead around it. The system keeps what it reads ahead as one
+  // large unit, and the first store into a written-back unit dirties all of
+  // it: the fault walks every block of the unit and the flush writes all of
+  // it back, so that in files larger than what the system lets stay dirty,
+  // stores at scattered places (a change) are flushed and dirtied again over
+  // and over at many times their size. Read-only maps keep the read-ahead.
+  if (writable) ::madvise(p, size_t(reserve), MADV_RANDOM);
   return static_cast<uint8_t*>(p);
 }
 
@@ -465,6 +473,14 @@ void uio_unmap(void* base, uint64_t reserve) {
 
 void uio_map_release(void* base, uint64_t len) {
   if (base && len) ::madvise(base, size_t(len), MADV_DONTNEED);
+}
+
+void uio_map_ahead(void* base, uint64_t len) {
+#if defined(MADV_POPULATE_READ)
+  if (base && len) ::madvise(base, size_t(len), MADV_POPULATE_READ);
+#else
+  (void)base, (void)len;
+#endif
 }
 
 // ------------------------------------------------------------------ locks --

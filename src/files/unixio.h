@@ -134,7 +134,8 @@ void uio_set_sync_mode(int mode);
 
 // A shared mapping of reserve bytes of address space over the file (pages
 // beyond the file's end must not be touched until the file has grown over
-// them); nullptr with errno.
+// them); nullptr with errno. A writable one brings pages into the page cache
+// one at a time, without read-ahead (see unixio.cpp).
 uint8_t* uio_map(int fd, uint64_t reserve, bool writable);
 void uio_unmap(void* base, uint64_t reserve);
 // Lets the process's view of len bytes at base (a part of a shared file
@@ -142,6 +143,10 @@ void uio_unmap(void* base, uint64_t reserve);
 // page cache, and the next touch maps them again. Nothing written through
 // the mapping is lost.
 void uio_map_release(void* base, uint64_t len);
+// Maps len bytes at base (a part of a shared file mapping, page-aligned,
+// inside the file) for reading at once, rather than a fault at a time as
+// they are touched; a hint: where the system cannot, nothing is done.
+void uio_map_ahead(void* base, uint64_t len);
 
 // ------------------------------------------------------------------ locks --
 enum class UioLock { Read, Write };

@@ -258,6 +258,8 @@ void os_usage(FILE* to) {
       "                  exit status as -fv (its last line says which)\n"
       "  -fr FILE...     rebuild the indexes of native files from their data files:\n"
       "                  exit status 2 when anything was left out\n"
+      "  -fo FILE...     reorganise native files: their records written anew in\n"
+      "                  key order, free space given back (record ids change)\n"
       "  -h, --help      show this text\n"
       "\n"
       "Start-up invocation (interactive engine):\n"
@@ -444,8 +446,8 @@ RunMode os_parse_cmd(int argc, char** argv, OsCmd* out) {
         }
         continue;
       case 'f':
-        if (a.size() != 3 || (a[2] != 'v' && a[2] != 'a' && a[2] != 'r'))
-          return refuse("unknown option " + std::string(a) + ": the file utilities are -fv, -fa and -fr");
+        if (a.size() != 3 || (a[2] != 'v' && a[2] != 'a' && a[2] != 'r' && a[2] != 'o'))
+          return refuse("unknown option " + std::string(a) + ": the file utilities are -fv, -fa, -fr and -fo");
         ++modes;
         out->mode = RunMode::FileUtility;
         out->file_util = a[2];
@@ -1103,7 +1105,7 @@ int os_main(int argc, char** argv) {
       return os_hooks.thin_client(g_cmd);
     case RunMode::FileUtility:
       // The files are named by their paths: no data directory is needed.
-      if (!os_hooks.file_utility) return not_built("the file utilities (-fv, -fa, -fr)");
+      if (!os_hooks.file_utility) return not_built("the file utilities (-fv, -fa, -fr, -fo)");
       return os_hooks.file_utility(g_cmd);
     case RunMode::Bootstrap:
       if (!os_hooks.bootstrap) return not_built("the bootstrap (-b)");

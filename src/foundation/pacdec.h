@@ -534,7 +534,7 @@ fail:
 // lookups each, multiplied, and the product p cut into four groups of digits
 // (p / 10^11, then four, four and three digits), which the quad and last
 // tables turn into the bytes to store, the sign nibble with the last three
-// digits. The four 2-byte stores come after every check. Larger operands, a
+// digits. The one store comes after every check. Larger operands, a
 // sign pair the tables are not for, and invalid operands go to mul8_wide.
 [[gnu::always_inline]] inline int mul8x(void* a, const void* b) {
   uint8_t* pa = static_cast<uint8_t*>(a);
@@ -588,14 +588,20 @@ fail:
       "movzwl %c[quad](%[tab],%%rdx,2), %%edx\n\t"
       "movzwl %c[quad](%[tab],%%rcx,2), %%ecx\n\t"
       "movzwl (%%rdi,%%r8,2), %%r8d\n\t"
-      "mov %%si, %[a0]\n\t"
-      "mov %%dx, %[a2]\n\t"
-      "mov %%cx, %[a4]\n\t"
-      "mov %%r8w, %[a6]\n\t"
+      // One 8-byte store: a load of the whole value right after it (an add
+      // of the product) takes it from the store, where four 2-byte stores
+      // would make it wait for them to reach the cache.
+      "shl $16, %%rdx\n\t"
+      "shl $32, %%rcx\n\t"
+      "shl $48, %%r8\n\t"
+      "or %%rdx, %%rsi\n\t"
+      "or %%rcx, %%r8\n\t"
+      "or %%r8, %%rsi\n\t"
+      "mov %%rsi, %[am]\n\t"
       : [am] "+m"(*static_cast<uint64_t*>(a))
       // Each byte operand only places an access; the first line declares the
       // value read and written whole, and bm the other operand.
-      : [a0] "m"(pa[0]), [a2] "m"(pa[2]), [a3] "m"(pa[3]), [a4] "m"(pa[4]), [a5] "m"(pa[5]), [a6] "m"(pa[6]),
+      : [a0] "m"(pa[0]), [a3] "m"(pa[3]), [a5] "m"(pa[5]), [a6] "m"(pa[6]),
         [b0] "m"(pb[0]), [b3] "m"(pb[3]), [b5] "m"(pb[5]), [b6] "m"(pb[6]),
         [bm] "m"(*static_cast<const uint64_t*>(b)), [tab] "r"(&mul_tables),
         [plus] "r"(&mul_tables.last[0]), [pos] "m"(com.pd_pos), [pair] "i"(offsetof(MulTables, pair)),

@@ -282,7 +282,7 @@ uint8_t* inst_gosub(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (s->gosubs >= kIiGosubDepth) return ii_fail(b, s, kIiErrGosub);
   ii_gosub_push(s, ii_at(pc + 8), s->mask);
   s->mask = 0x3FF;
-  return ii_at(pc + 4);
+  return ii_next(b, s, ii_at(pc + 4));
 }
 
 uint8_t* inst_return(IlfExecBlock* b, IlfState* s, uint8_t*) {
@@ -294,7 +294,7 @@ uint8_t* inst_return(IlfExecBlock* b, IlfState* s, uint8_t*) {
   s->mask = g->mask;
   g->link.next.set(s->spare);
   s->spare = g;
-  return to;
+  return ii_next(b, s, to);
 }
 
 uint8_t* inst_overflow(IlfExecBlock*, IlfState* s, uint8_t* pc) {

@@ -700,10 +700,11 @@ int run_int(const Plan& pl, IlfState* s) {
         int sb = sc[n - 1];
         --n;
         if (x->arg == 4) {  // below 10^17: within 64 bits
-          u128 am = a < 0 ? u128(0) - u128(a) : u128(a);
-          bool an = a < 0;
-          if (!bin_divide(am, an, sa, b < 0 ? u128(0) - u128(b) : u128(b), b < 0, sb)) return -1;
-          a = an ? -int64_t(am) : int64_t(am);
+          int64_t q;
+          int qs;
+          if (!ii_math_divide(a, sa, b, sb, &q, &qs)) return -1;
+          a = q;
+          sa = qs;
           break;
         }
         if (x->arg == 3) {

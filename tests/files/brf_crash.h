@@ -11,10 +11,11 @@
 // operation that was under way when the child died (it was never
 // acknowledged, so either outcome is right).
 //
-// Rebuilds are killed the same way (rebuild_round): at a given step of the
-// rebuild (its n-th sync, rename or link, as the file services' trace sees
-// them), or at a random instant of a child rebuilding over and over. The
-// file must then open as it is, verify sound and hold the same records.
+// Rebuilds and reorganisations are killed the same way (rebuild_round): at a
+// given step of the utility (its n-th sync, rename or link, as the file
+// services' trace sees them), or at a random instant of a child running it
+// over and over. The file must then open as it is, verify sound and hold the
+// same records.
 #pragma once
 
 #include <signal.h>
@@ -280,6 +281,11 @@ inline Round round(const std::string& path, std::map<uint32_t, uint32_t>& versio
   return out;
 }
 
+// The utilities that rewrite a whole file.
+using Utility = uint32_t (*)(const std::string& path);
+inline uint32_t rebuild(const std::string& path) { return brfanal_rebuild(path, nullptr); }
+inline uint32_t reorganise(const std::string& path) { return brf_reorganise(path); }
+
 // The steps of a rebuild, counted by the trace; at kill_at the process
 // kills itself before the step is made.
 struct StepKill {
@@ -291,22 +297,23 @@ struct StepKill {
   }
 };
 
-// The steps one rebuild of the file makes (it rebuilds the file).
-inline int rebuild_steps(const std::string& path, std::string* why) {
+// The steps one run of the utility makes (it runs on the file).
+inline int rebuild_steps(const std::string& path, std::string* why, Utility run = rebuild) {
   StepKill::seen = 0;
   StepKill::kill_at = 0;
   uio_set_trace(StepKill::trace);
-  uint32_t st = brfanal_rebuild(path, nullptr);
+  uint32_t st = run(path);
   uio_set_trace(nullptr);
-  if (st) *why = "rebuild: " + brf_error();
+  if (st) *why = "utility: " + brf_error();
   return StepKill::seen;
 }
 
-// A child rebuilds the file and is killed before its step-th step, or, with
-// step 0, at a random instant below max_us of rebuilding over and over. The
-// file is then checked against versions; the error, empty when it is right.
+// A child runs the utility on the file and is killed before its step-th
+// step, or, with step 0, at a random instant below max_us of running it over
+// and over. The file is then checked against versions; the error, empty when
+// it is right.
 inline std::string rebuild_round(const std::string& path, const std::map<uint32_t, uint32_t>& versions, int step,
-                                 std::mt19937& rng, uint32_t max_us) {
+                                 std::mt19937& rng, uint32_t max_us, Utility run = rebuild) {
   uint32_t us = step ? 0 : rng() % max_us;
   pid_t pid = fork();
   if (pid == 0) {
@@ -314,11 +321,11 @@ inline std::string rebuild_round(const std::string& path, const std::map<uint32_
       StepKill::seen = 0;
       StepKill::kill_at = step;
       uio_set_trace(StepKill::trace);
-      brfanal_rebuild(path, nullptr);
+      run(path);
       _exit(0);
     }
     for (;;)
-      if (brfanal_rebuild(path, nullptr)) _exit(9);
+      if (run(path)) _exit(9);
   }
   if (!step) {
     usleep(us);
@@ -327,7 +334,7 @@ inline std::string rebuild_round(const std::string& path, const std::map<uint32_
   int ws;
   waitpid(pid, &ws, 0);
   if (!(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL))
-    return "the rebuild ended by itself (status " + std::to_string(ws) + ")";
+    return "the utility ended by itself (status " + std::to_string(ws) + ")";
   std::string why;
   bool alt_seen;
   if (!check(path, versions, std::nullopt, false, &why, &alt_seen)) return why;

@@ -217,6 +217,9 @@ TEST(BrfAnal, RunModesOfTheEngine) {
   EXPECT_NE(out.find("NOT SOUND"), std::string::npos) << out;
   EXPECT_EQ(run("-fr '" + p + "'", &out), 0) << out;
   EXPECT_EQ(run("-fv '" + p + "'", &out), 0) << out;
+  EXPECT_EQ(run("-fo '" + p + "'", &out), 0) << out;
+  EXPECT_NE(out.find(": reorganised: 40 records in key order"), std::string::npos) << out;
+  EXPECT_EQ(run("-fv '" + p + "'", &out), 0) << out;
   EXPECT_EQ(run("-fv '" + d.file("NONE") + "'", &out), 2) << out;
   EXPECT_EQ(run("-fv", &out), 1) << out;
 }
@@ -315,8 +318,8 @@ TEST(BrfAnal, UtilitiesTakeEveryNativeFileBelowADirectory) {
   EXPECT_EQ(r.text.substr(r.text.rfind('\n', r.text.size() - 2) + 1), "exit status 0: every file is sound\n");
 }
 
-// A rebuild of a file another process has open names who has it and says
-// what to do.
+// A rebuild or reorganisation of a file another process has open names who
+// has it and says what to do.
 TEST(BrfAnal, ARebuildOfAFileInUseSaysWhatToDo) {
   BrfTempDir d;
   std::string p = d.file("BUSY");
@@ -334,6 +337,7 @@ TEST(BrfAnal, ARebuildOfAFileInUseSaysWhatToDo) {
   char c;
   ASSERT_EQ(::read(fds[0], &c, 1), 1);
   Ran r = utility('r', {p});
+  Ran o = utility('o', {p});
   std::string who = uio_who(pid);
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
@@ -341,6 +345,155 @@ TEST(BrfAnal, ARebuildOfAFileInUseSaysWhatToDo) {
   EXPECT_EQ(r.text, p + " is in use by " + who +
                         ": the rebuild needs the file to itself; end the engines that have it open, then run quvo -fr "
                         "again\n");
+  EXPECT_EQ(o.status, 2);
+  EXPECT_EQ(o.text, p + " is in use by " + who +
+                        ": the reorganisation needs the file to itself; end the engines that have it open, then run "
+                        "quvo -fo again\n");
+}
+
+namespace {
+// Before each rename of a reorganisation: whether another process could
+// open the file (it must find it busy).
+struct OpenDuringRenames {
+  static inline std::string path;
+  static inline std::vector<int> refused;
+  static int trace(UioStep step, int, const char*, const char*) {
+    if (step != UioStep::Rename) return 0;
+    pid_t pid = fork();
+    if (pid == 0) {
+      BrfFile* f;
+      _exit(brf_open(path, false, &f) == FM_ST_BUSY ? 0 : 1);
+    }
+    int ws = -1;
+    waitpid(pid, &ws, 0);
+    refused.push_back(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+    return 0;
+  }
+};
+
+std::string key_of(const BrfReader& rd) { return std::string(rd.buf.begin(), rd.buf.begin() + 20); }
+uint32_t group_of(const BrfReader& rd) {
+  uint32_t g;
+  std::memcpy(&g, rd.buf.data() + 20, 4);
+  return g;
+}
+// The unique keys in the order of the duplicate key.
+std::vector<std::string> dup_order(BrfFile* f) {
+  std::vector<std::string> keys;
+  BrfReader rd;
+  rd.scan(f, 1, [&](const BtCursor&) {
+    keys.push_back(key_of(rd));
+    return true;
+  });
+  return keys;
+}
+}  // namespace
+
+// A reorganisation writes the records anew in key order, packed from the
+// header on, each keeping its write sequence: duplicates keep their order
+// and a record written after it comes after them. Nobody opens the file
+// while it runs; an index waiting beside a file is taken only when it is
+// that file's.
+TEST(BrfAnal, AReorganisationWritesTheRecordsInKeyOrder) {
+  BrfTempDir d;
+  std::string p = d.file("REORG");
+  auto recs = build(p, 7);
+  BrfFile* f;
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  std::vector<std::string> before = dup_order(f);
+  EXPECT_EQ(brf_reorganise(p), FM_ST_BUSY);
+  brf_close(f, false);
+  Bytes old_ix = brf_slurp(brf_index_path(p));
+  OpenDuringRenames::path = p;
+  uio_set_trace(OpenDuringRenames::trace);
+  BrfReorganised r;
+  uint32_t st = brf_reorganise(p, &r);
+  uio_set_trace(nullptr);
+  ASSERT_EQ(st, 0u) << brf_error();
+  EXPECT_EQ(OpenDuringRenames::refused, std::vector<int>(3, 1));
+  EXPECT_EQ(r.records, recs.size());
+  EXPECT_LT(r.size_after, r.size_before);
+  BrfCheck c;
+  ASSERT_EQ(brfanal_verify(p, &c), 0u);
+  EXPECT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
+  EXPECT_EQ(c.free_slots + c.moved, 0u);
+  std::string err;
+  EXPECT_TRUE(read_back(p, recs, &err)) << err;
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  uint64_t at = kBrfHdrSize;
+  auto want = recs.begin();
+  BrfReader rd;
+  EXPECT_EQ(rd.scan(f, 0, [&](const BtCursor&) {
+    EXPECT_EQ(rd.r.rid, at);
+    EXPECT_TRUE(want != recs.end() && key_of(rd) == want->first);
+    at += kBrfSlotOver + rd.r.len;
+    ++want;
+    return true;
+  }), FM_ST_EOF);
+  EXPECT_EQ(brf_counts(f).end, at);
+  EXPECT_EQ(r.size_after, at + kBrfSlotHdr);
+  EXPECT_EQ(dup_order(f), before);
+  // A record of an existing group written now comes last in its group.
+  ASSERT_EQ(rd.seek(f, 0, recs.begin()->first.data(), 20), 0u);
+  uint32_t g = group_of(rd);
+  std::vector<uint8_t> rec(100);
+  brf_make_rec(rec.data(), rec.size(), 99999, g);
+  uint32_t rid;
+  ASSERT_EQ(brf_insert(f, rec.data(), 100, &rid), 0u) << brf_error();
+  std::string last;
+  rd.scan(f, 1, [&](const BtCursor&) {
+    if (group_of(rd) == g) last = key_of(rd);
+    return group_of(rd) <= g;
+  });
+  EXPECT_EQ(last, std::string(reinterpret_cast<char*>(rec.data()), 20));
+  brf_close(f, false);
+  // A file without keys keeps its write order, packed.
+  std::string q = d.file("NOKEYS");
+  BrfLayout lay;
+  lay.rec_len = 40;
+  lay.org = 2;
+  ASSERT_EQ(brf_create(q, lay, false, &f), 0u) << brf_error();
+  std::vector<uint32_t> rids(6);
+  for (uint32_t i = 0; i < 6; ++i) {
+    brf_make_rec(rec.data(), 40, i, 0);
+    ASSERT_EQ(brf_insert(f, rec.data(), 40, &rids[i]), 0u);
+  }
+  ASSERT_EQ(brf_remove(f, rids[1]), 0u);
+  brf_close(f, false);
+  ASSERT_EQ(brf_reorganise(q), 0u) << brf_error();
+  ASSERT_EQ(brf_open(q, false, &f), 0u);
+  std::vector<uint32_t> ids;
+  at = kBrfHdrSize;
+  rd.scan(f, kBtOrderTree, [&](const BtCursor&) {
+    EXPECT_EQ(rd.r.rid, at);
+    at += kBrfSlotOver + 40;
+    ids.push_back(uint32_t(std::stoul(key_of(rd).substr(1))));
+    return true;
+  });
+  brf_close(f, false);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{0, 2, 3, 4, 5}));
+  // A header whose count of live records is one above or one below what
+  // the index leads to is refused, the file left as it was.
+  Bytes data = brf_slurp(q);
+  for (int delta : {1, -1}) {
+    Bytes forged = data;
+    BrfFileHdr& h = rec::view<BrfFileHdr>(forged.data());
+    h.live = uint32_t(int(h.live.get()) + delta);
+    h.sum = brf_hdr_sum(h);
+    brf_spit(q, forged);
+    EXPECT_EQ(brf_reorganise(q), FM_ST_SYS) << delta;
+    EXPECT_NE(brf_error().find("its index does not match its records"), std::string::npos) << brf_error();
+    EXPECT_EQ(brf_slurp(q), forged);
+    EXPECT_FALSE(brf_exists(brf_reorg_path(q)));
+  }
+  brf_spit(q, data);
+  // An index of the new generation waiting beside the data file whose copy
+  // of the header is not the header now, the old index in place: not taken.
+  std::string ix = brf_index_path(p);
+  brf_spit(ix + ".rg", brf_slurp(ix));
+  brf_spit(ix, old_ix);
+  EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS);
+  EXPECT_TRUE(brf_exists(ix + ".rg"));
 }
 
 // A freshly bootstrapped data directory verifies clean as a whole; its

@@ -2,13 +2,14 @@
 // component and no name leads out of it, whether the kernel resolves them
 // (openat2) or the walk does, one component at a time; the directories the
 // engine makes are 3770 with the data directory's group; and what another
-// member of the group can and cannot do to them.
+// member of the group can and cannot do to them; how writable maps read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -259,5 +260,36 @@ TEST(UioHolds, ABucketHoldsItsWordsAndRefusesOneMore) {
   held.erase(7);
   EXPECT_EQ(uio_hold(t, kUioHoldBucket + 1, kUioNoWait, nullptr), 0);
   EXPECT_EQ(uio_hold(t, 0, kUioNoWait, nullptr), EINVAL);
+  uio_close(fd);
+}
+
+// A writable map brings pages in one at a time (no read-ahead: see uio_map);
+// a read-only map keeps the read-ahead. The kernel shows the advice as the
+// map's "rr" flag.
+TEST(UioMaps, AWritableMapReadsNoPagesAhead) {
+  BrfTempDir dir;
+  int fd = uio_create(dir.file("f").c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(uio_grow(fd, 1 << 20), 0);
+  auto flags_of = [](const void* at) {
+    std::ifstream in("/proc/self/smaps");
+    char start[32];
+    std::snprintf(start, sizeof start, "%lx-", reinterpret_cast<unsigned long>(at));
+    bool ours = false;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(start, 0) == 0) ours = true;
+      else if (ours && line.rfind("VmFlags:", 0) == 0) return line + " ";
+    }
+    return std::string();
+  };
+  uint8_t* w = uio_map(fd, 1 << 20, true);
+  uint8_t* r = uio_map(fd, 1 << 20, false);
+  ASSERT_TRUE(w && r);
+  EXPECT_NE(flags_of(w).find(" rr "), std::string::npos) << flags_of(w);
+  std::string rf = flags_of(r);
+  EXPECT_FALSE(rf.empty());
+  EXPECT_EQ(rf.find(" rr "), std::string::npos) << rf;
+  uio_unmap(w, 1 << 20);
+  uio_unmap(r, 1 << 20);
   uio_close(fd);
 }

@@ -3,7 +3,8 @@
 //
 //   build/tests/brf_soak [kills] [max-microseconds-before-kill] [directory]
 //
-// Every tenth kill falls on a rebuild of the file instead of a writer.
+// Every tenth kill falls on a rebuild of the file instead of a writer, every
+// twentieth on a reorganisation.
 // Prints progress every 500 kills and the totals; exit status 0 when every
 // kill left the file sound and holding exactly the acknowledged operations.
 #include <cstdio>
@@ -30,9 +31,12 @@ int main(int argc, char** argv) {
   int status = 0;
   for (int i = 1; i <= kills; ++i) {
     if (i % 10 == 0) {
-      std::string e = brf_crash::rebuild_round(p, versions, 0, rng, max_us);
+      bool reorg = i % 20 == 0;
+      std::string e = brf_crash::rebuild_round(p, versions, 0, rng, max_us,
+                                               reorg ? brf_crash::reorganise : brf_crash::rebuild);
       if (!e.empty()) {
-        std::fprintf(stderr, "kill %d (rebuild): %s (file kept: %s)\n", i, e.c_str(), p.c_str());
+        std::fprintf(stderr, "kill %d (%s): %s (file kept: %s)\n", i, reorg ? "reorganisation" : "rebuild", e.c_str(),
+                     p.c_str());
         return 1;
       }
     } else {
