@@ -1082,9 +1082,12 @@ uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, co
   return 0;
 }
 
-// Opens the data file and locks its open byte; makes sure the path still
-// names the file locked (a scratch or rename may have come between).
-uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, bool* writable, struct stat* st_out) {
+namespace {
+// Opens the data file and locks its open byte (with keep: the keep byte too,
+// as the open byte); makes sure the path still names the file locked (a
+// scratch or rename may have come between).
+uint32_t open_data(const std::string& path, bool exclusive, bool keep, int* fd_out, bool* writable,
+                   struct stat* st_out) {
   for (int attempt = 0; attempt < 20; ++attempt) {
     bool w = true;
     int ro_why = 0;  // why the file could not be opened for writing
@@ -1098,7 +1101,11 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, boo
       if (errno == ENOENT) return brf_fail(FM_ST_NOT_FOUND, "%s: no such file", path.c_str());
       return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(errno));
     }
-    int e = uio_lock(fd, 0, exclusive ? UioLock::Write : UioLock::Read, kUioNoWait, path.c_str());
+    // The keep byte first: refused by kept users, the open byte is never
+    // held a moment against other engines' shared opens.
+    UioLock kind = exclusive ? UioLock::Write : UioLock::Read;
+    int e = keep ? uio_lock(fd, kBrfKeepByte, kind, kUioNoWait, path.c_str()) : 0;
+    if (!e) e = uio_lock(fd, kBrfOpenByte, kind, kUioNoWait, path.c_str());
     if (e) {
       uio_close(fd);
       if (e == EAGAIN) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
@@ -1116,6 +1123,11 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, boo
     uio_close(fd);
   }
   return brf_fail(FM_ST_BUSY, "%s keeps changing", path.c_str());
+}
+}  // namespace
+
+uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, bool* writable, struct stat* st_out) {
+  return open_data(path, exclusive, exclusive, fd_out, writable, st_out);
 }
 
 namespace {
@@ -1314,7 +1326,8 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
   uint8_t zero[kBrfSlotHdr] = {};
   int e = uio_pwrite(fd, &hdr, sizeof hdr, 0);
   if (!e) e = uio_pwrite(fd, zero, sizeof zero, kBrfHdrSize);
-  if (!e) e = uio_lock(fd, 0, UioLock::Write, kUioNoWait, path.c_str());
+  if (!e) e = uio_lock(fd, kBrfOpenByte, UioLock::Write, kUioNoWait, path.c_str());
+  if (!e && exclusive) e = uio_lock(fd, kBrfKeepByte, UioLock::Write, kUioNoWait, path.c_str());
   if (!e && uio_sync_mode()) e = uio_sync(fd);
   if (e) {
     uio_close(fd);
@@ -1354,7 +1367,7 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
     return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(err));
   }
   // From the write lock to a read lock on a byte this process holds: no wait.
-  if (!exclusive) static_cast<void>(uio_lock(fd, 0, UioLock::Read, kUioNoWait, path.c_str()));
+  if (!exclusive) static_cast<void>(uio_lock(fd, kBrfOpenByte, UioLock::Read, kUioNoWait, path.c_str()));
   return open_new(path, exclusive, fd, true, st, out);
 }
 
@@ -1362,6 +1375,13 @@ uint32_t brf_open(const std::string& path, bool exclusive, BrfFile** out) {
   struct stat st;
   if (BrfFile* f = cached(path, &st)) {
     if (f->excl_users > 0 || (exclusive && f->users > 0)) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
+    // Kept users alone hold no open byte: a user that is not kept takes it.
+    if (f->open_lock == 0) {
+      int e = uio_lock(f->st.dfd, kBrfOpenByte, UioLock::Read, kUioNoWait, path.c_str());
+      if (e == EAGAIN) return brf_fail(FM_ST_BUSY, "%s is in use", path.c_str());
+      if (e) return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
+      f->open_lock = 1;
+    }
     ++f->users;
     *out = f;
     return 0;
@@ -1372,13 +1392,37 @@ uint32_t brf_open(const std::string& path, bool exclusive, BrfFile** out) {
   return open_new(path, exclusive, fd, writable, st, out);
 }
 
-void brf_close(BrfFile* f, bool exclusive) {
+void brf_close(BrfFile* f, bool exclusive, bool kept) {
   if (!f) return;
   if (exclusive && f->excl_users > 0) --f->excl_users;
-  if (--f->users > 0) return;
+  if (kept && f->kept_users > 0) --f->kept_users;
+  if (--f->users > 0) {
+    // The other users go on: the bytes this user alone needed go.
+    if (kept && f->kept_users == 0 && f->excl_users == 0) static_cast<void>(uio_unlock(f->st.dfd, kBrfKeepByte));
+    if (!kept && f->users == f->kept_users && f->open_lock == 1) {
+      static_cast<void>(uio_unlock(f->st.dfd, kBrfOpenByte));
+      f->open_lock = 0;
+    }
+    return;
+  }
   cache().files.erase({f->dev, f->ino});
   release(f);  // closing the files drops every lock of this process on them
   delete f;
+}
+
+uint32_t brf_keep(BrfFile* f) {
+  if (f->excl_users > 0 || f->users <= f->kept_users)
+    return brf_fail(FM_ST_SYS, "%s: only a shared user is kept", f->path.c_str());
+  // This process holds the open byte, so nobody holds the keep byte to write.
+  if (f->kept_users == 0)
+    if (int e = uio_lock(f->st.dfd, kBrfKeepByte, UioLock::Read, kUioNoWait, f->path.c_str()))
+      return brf_fail(FM_ST_SYS, "%s: %s", f->path.c_str(), std::strerror(e));
+  ++f->kept_users;
+  if (f->users == f->kept_users && f->open_lock == 1) {
+    static_cast<void>(uio_unlock(f->st.dfd, kBrfOpenByte));
+    f->open_lock = 0;
+  }
+  return 0;
 }
 
 bool brf_exists(const std::string& path) {
@@ -1391,7 +1435,8 @@ uint32_t brf_scratch(const std::string& path) {
   int fd;
   bool w;
   struct stat st;
-  uint32_t status = brf_open_data(path, true, &fd, &w, &st);
+  // The open byte alone: users kept for reading go on reading the file.
+  uint32_t status = open_data(path, true, false, &fd, &w, &st);
   if (status == FM_ST_BUSY) return brf_fail(FM_ST_SCRATCH_OPEN, "%s is open", path.c_str());
   if (status) return status;
   // Only a native data file is removed (with its index and journal).
@@ -1708,6 +1753,7 @@ struct NH {
   BrfFile* f = nullptr;
   bool owner = false;  // the open handle: it holds the file's open
   bool excl = false;
+  bool kept = false;   // kept for reading (fm_keep): writes refused
   uint32_t held = 0;   // record held by this handle
   uint32_t held_seq = 0;  // its write sequence when the hold was taken
   // The record the last read with hold delivered, held or not: a rewrite or
@@ -1892,7 +1938,7 @@ void n_free_id(FmArb* a) {
   end_pass(h);
   if (h->owner && h->f) {
     drop_kdb(h->f);
-    brf_close(h->f, h->excl);
+    brf_close(h->f, h->excl, h->kept);
   }
   NV().hs[a->be_id] = nullptr;
   NV().free_ids.push_back(a->be_id);
@@ -1933,6 +1979,7 @@ int n_attach(FmArb*, FmArb* s) {
   if (!p || !p->f || !h) return status(s, FM_ST_NO_STREAM);
   h->f = p->f;
   h->tree = p->tree;
+  h->kept = p->kept;
   return 1;
 }
 
@@ -2183,8 +2230,16 @@ const uint8_t* rec_of(FmArb* a, uint32_t* len) {
   return b;
 }
 
+// A handle kept for reading changes nothing: its file may no longer be the
+// one its name names.
+int refuse_kept(FmArb* a) {
+  brf_fail(FM_ST_SYS, "%s: the handle is kept for reading", nh(a)->f->path.c_str());
+  return status(a, FM_ST_SYS);
+}
+
 int n_write(FmArb*, FmArb* a) {
   NH* h = nh(a);
+  if (h->kept) return refuse_kept(a);
   uint32_t len;
   const uint8_t* rec = rec_of(a, &len);
   uint32_t rid;
@@ -2204,6 +2259,7 @@ int n_write(FmArb*, FmArb* a) {
 template <class Change>
 int change_held(FmArb* a, Change&& change) {
   NH* h = nh(a);
+  if (h->kept) return refuse_kept(a);
   if (!h->held || h->held != h->hold_target) return status(a, FM_ST_NOT_HELD);
   uint32_t st = change(h);
   if (st && st != FM_ST_NO_RECORD) return status(a, st);
@@ -2232,6 +2288,7 @@ int n_del(FmArb*, FmArb* a) {
 
 int n_del_all(FmArb*, FmArb* a) {
   NH* h = nh(a);
+  if (h->kept) return refuse_kept(a);
   BrfFile* f = h->f;
   if (uint32_t st = brf_remove_all(f)) return status(a, st);
   for (NH* o : NV().hs)
@@ -2263,4 +2320,24 @@ uint8_t brf_chooser(const FmFdb* fdb) {
     if (fm_os_path(&probe, &path) && brf_is_native_file(path)) return FM_BE_NATIVE;
   }
   return t;
+}
+
+int fm_keep(FmArb* a, FmFileId* id) {
+  if (!fm_is_handle(a) || a->state != FM_HS_OPEN) {
+    if (a && fm_is_handle(a)) a->status = FM_ST_SYS;
+    return 0;
+  }
+  NH* h = fm_handlers(a->file->fns) == &brf_handlers ? nh(a) : nullptr;
+  if (!h || !h->owner || !h->f || h->excl) {
+    brf_fail(FM_ST_SYS, "only the shared open handle of a native file is kept");
+    return status(a, FM_ST_SYS);
+  }
+  if (!h->kept)
+    if (uint32_t st = brf_keep(h->f)) return status(a, st);
+  h->kept = true;
+  if (id) {
+    id->dev = uint64_t(h->f->dev);
+    id->ino = uint64_t(h->f->ino);
+  }
+  return 1;
 }

@@ -32,9 +32,15 @@
 // slot after it is merged with it, and a slot freed at the end shortens the
 // file's records.
 //
-// Sharing. Opens lock byte 0 of the data file: shared opens with a read
-// lock, exclusive opens (share mode below 2) with a write lock, so a file held
-// exclusively answers 200390. Record holds are kept in the index file's
+// Sharing. Opens lock byte 0 of the data file (the open byte): shared opens
+// with a read lock, exclusive opens (share mode below 2) with a write lock, so
+// a file held exclusively answers 200390. A user kept open for reading
+// between uses (brf_keep) holds a read lock of byte 1 (the keep byte) instead
+// of the open byte; exclusive opens take the keep byte too (write lock), and
+// a scratch only the open byte: a scratch removes names, never a file's
+// bytes, so it may go on while kept users read the file they opened (they look
+// its name up again before their next use), while whatever may change a file
+// in place or put another index under it waits for them. Record holds are kept in the index file's
 // hold table (bt.h), which holds of one process never conflict in, so holds
 // are also kept in the process's descriptor (200520: held by another handle of this
 // process; 200530: locked by another process). The hold of a record ends
@@ -173,7 +179,8 @@ struct BrfFile {
   uint32_t key_hash = 0;
   int users = 0;
   int excl_users = 0;
-  int open_lock = 0;                // byte 0 of the data file: 1 read, 2 write
+  int kept_users = 0;               // users kept for reading (brf_keep)
+  int open_lock = 0;                // byte 0 of the data file: 0 none (kept users only), 1 read, 2 write
   std::unordered_map<uint32_t, const void*> holds;  // record id -> holding handle
   // While a scattered pass is under way (fm_read_pass), records are read
   // through the data file instead of through its mapping (reads at
@@ -214,9 +221,14 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
 // Opens (or shares the descriptor of) a native file. exclusive: hold it
 // alone (200390 when anyone else has it open, in this process or another).
 uint32_t brf_open(const std::string& path, bool exclusive, BrfFile** out);
-// Drops one user; the last one closes the files (and so every lock of this
-// process on them).
-void brf_close(BrfFile* f, bool exclusive);
+// Drops one user (kept: one that brf_keep made a kept user); the last one
+// closes the files (and so every lock of this process on them).
+void brf_close(BrfFile* f, bool exclusive, bool kept = false);
+// Makes one shared user of the file a kept user: it holds the keep byte, and
+// the open byte goes when no other user of this process needs it. 0, or
+// 200650 (an exclusive user, or the lock refused).
+uint32_t brf_keep(BrfFile* f);
+constexpr uint64_t kBrfOpenByte = 0, kBrfKeepByte = 1;
 uint32_t brf_scratch(const std::string& path);
 uint32_t brf_rename(const std::string& from, const std::string& to);
 bool brf_exists(const std::string& path);
@@ -323,7 +335,8 @@ std::string brf_reorg_path(const std::string& path);  // where the new one is wr
 // ------------------------------------------------------ for the analyser --
 // Sets brf_error() and returns the status.
 uint32_t brf_fail(uint32_t status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-// Opens the data file and locks its open byte (exclusive: write lock).
+// Opens the data file and locks its open byte (exclusive: write lock, and
+// the keep byte too).
 uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd, bool* writable, struct stat* st);
 // Writes fresh index and journal files for a data file's header: new files,
 // made exclusively after whatever held the names was removed (never written

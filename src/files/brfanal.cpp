@@ -881,7 +881,8 @@ namespace {
 uint32_t in_use(const std::string& path, const char* what, char mode) {
   pid_t holder = 0;
   if (int fd = uio_open(path.c_str(), O_RDONLY); fd >= 0) {
-    holder = uio_lock_holder(fd, 0, UioLock::Write);
+    holder = uio_lock_holder(fd, kBrfOpenByte, UioLock::Write);
+    if (holder <= 0) holder = uio_lock_holder(fd, kBrfKeepByte, UioLock::Write);
     uio_close(fd);
   }
   std::string who = holder > 0 ? " by " + uio_who(holder) : "";

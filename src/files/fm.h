@@ -634,6 +634,20 @@ int fm_del_all(FmArb* a);
 // handle or a stream is open on the file) or 200650 (not the open handle of
 // a memory file: a stream, or a file of another back end).
 int fm_mem_reset(FmArb* a);
+// Keeps the open handle of a native file for reading between uses, for as
+// long as it stays open: it no longer holds the file open against a scratch
+// by another engine (a scratch removes the file's names, not its bytes: the
+// handle goes on reading the file it opened, and whoever keeps it looks the
+// name up again before relying on it), but still against exclusive use, which
+// may change the file in place. Writes, rewrites and deletes through it (or
+// its streams) are refused from then on (200650). The file's device and
+// inode go to id when given (what the handle reads, whatever its name names
+// by now). 1; 0 with 200650 (a closed handle, a stream, a handle opened
+// exclusively, or one of another back end).
+struct FmFileId {
+  uint64_t dev = 0, ino = 0;
+};
+int fm_keep(FmArb* a, FmFileId* id = nullptr);
 int fm_release(FmArb* a);
 int fm_key_cmp(FmArb* a);
 

@@ -4,6 +4,7 @@
 #include <linux/openat2.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <linux/futex.h>
@@ -19,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <pthread.h>
 #include <vector>
 
 #include "foundation/la.h"
@@ -481,6 +484,118 @@ void uio_map_ahead(void* base, uint64_t len) {
 #else
   (void)base, (void)len;
 #endif
+}
+
+// ---------------------------------------------------------------- watches --
+namespace {
+constexpr uint32_t kNameEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr uint32_t kByteEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+
+struct Watches {
+  int fd = -1;
+  bool broken = false;   // no watches to be had in this process
+  uint64_t epoch = 1;
+  struct Wd {
+    bool any = false;                // every event counts (the path's directory, a file)
+    std::vector<std::string> names;  // else those naming one of these
+  };
+  std::map<int, Wd> wds;
+  std::map<std::pair<std::string, bool>, bool> asked;  // (path, bytes) watched
+};
+Watches g_watch;
+
+// A forked child shares the parent's queue: it never reads it (that would
+// take the parent's events), and watches anew if asked.
+void watch_forget_in_child() {
+  if (g_watch.fd >= 0) ::close(g_watch.fd);
+  g_watch.fd = -1;
+  g_watch.wds.clear();
+  g_watch.asked.clear();
+  ++g_watch.epoch;
+}
+
+bool watch_start() {
+  if (g_watch.fd >= 0) return true;
+  if (g_watch.broken) return false;
+  static bool at_fork = ::pthread_atfork(nullptr, nullptr, watch_forget_in_child) == 0;
+  g_watch.fd = at_fork ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
+  if (g_watch.fd < 0) g_watch.broken = true;
+  return g_watch.fd >= 0;
+}
+
+// Adds a watch (the masks of one object add up); false when refused.
+bool watch_add(const std::string& path, uint32_t mask, bool any, const std::string& name) {
+  int wd = ::inotify_add_watch(g_watch.fd, path.c_str(), mask | IN_MASK_ADD);
+  if (wd < 0) return false;
+  Watches::Wd& w = g_watch.wds[wd];
+  if (any) w.any = true;
+  else if (std::find(w.names.begin(), w.names.end(), name) == w.names.end()) w.names.push_back(name);
+  return true;
+}
+}  // namespace
+
+bool uio_watch(const std::string& path, bool bytes) {
+  if (!watch_start()) return false;
+  auto key = std::make_pair(path, bytes);
+  if (auto it = g_watch.asked.find(key); it != g_watch.asked.end()) return it->second;
+  std::vector<std::string> rel;
+  bool ok = below_root(path.c_str(), &rel) && !rel.empty() &&
+            std::find(rel.begin(), rel.end(), "..") == rel.end();
+  // From the data directory down to the path's directory: each watched for
+  // the next name on the way; the path's directory for every name.
+  // The data directory's own name is resolved as the system does; no other
+  // name on the way is followed.
+  std::string dir = os_data_dir();
+  for (size_t i = 0; ok && i < rel.size(); ++i) {
+    bool last = i + 1 == rel.size();
+    ok = watch_add(dir, kNameEvents | IN_ONLYDIR | (i ? IN_DONT_FOLLOW : 0), last, rel[i]);
+    dir += "/" + rel[i];
+  }
+  if (ok && bytes) ok = watch_add(path, kByteEvents | IN_DONT_FOLLOW, true, "");
+  // A watch half made is no harm: it only bumps the epoch more often.
+  g_watch.asked[key] = ok;
+  return ok;
+}
+
+uint64_t uio_watch_epoch() {
+  if (g_watch.fd < 0) return g_watch.epoch;
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(g_watch.fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) break;
+    if (n <= 0) {
+      // Nothing more can be told: every look from now on says "changed".
+      ::close(g_watch.fd);
+      g_watch.fd = -1;
+      g_watch.broken = true;
+      g_watch.wds.clear();
+      g_watch.asked.clear();
+      ++g_watch.epoch;
+      break;
+    }
+    for (ssize_t off = 0; off < n;) {
+      const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+      off += ssize_t(sizeof(inotify_event) + ev->len);
+      if (ev->mask & IN_Q_OVERFLOW) {
+        ++g_watch.epoch;
+        continue;
+      }
+      auto it = g_watch.wds.find(ev->wd);
+      if (it == g_watch.wds.end()) continue;
+      // An event of the watched object itself, or of a name in it that counts.
+      const std::vector<std::string>& names = it->second.names;
+      if (!ev->len || it->second.any || std::find(names.begin(), names.end(), std::string(ev->name)) != names.end())
+        ++g_watch.epoch;
+      if (ev->mask & IN_IGNORED) {
+        // The object is gone: its watch with it; paths through it are
+        // watched again when asked.
+        g_watch.wds.erase(it);
+        g_watch.asked.clear();
+      }
+    }
+  }
+  return g_watch.epoch;
 }
 
 // ------------------------------------------------------------------ locks --

@@ -148,6 +148,28 @@ void uio_map_release(void* base, uint64_t len);
 // they are touched; a hint: where the system cannot, nothing is done.
 void uio_map_ahead(void* base, uint64_t len);
 
+// ---------------------------------------------------------------- watches --
+// Name watches: whether a name below the data directory may have come to
+// name another file (or a watched file been written) since an earlier look,
+// at the cost of one system call a look: the kernel queues what changed
+// (inotify). A watch of a path covers every directory from the data
+// directory down to the path's own: a directory on the way renamed, removed
+// or put in another's place, and any name made, removed or renamed in the
+// path's own directory, bump the epoch; so does, for a path watched with its
+// bytes, a write, truncation or change of times of the file itself (a change
+// through a shared mapping is not seen: such files are read through their
+// mapping). Whoever relies on a name watches it, then takes the epoch, then
+// looks the name up: while the epoch stays the same, the name names what it
+// named then.
+// True when path is watched from now on (also when it already was); false
+// when it cannot be (outside the data directory, no watch to be had): the
+// caller then looks the name up itself every time.
+bool uio_watch(const std::string& path, bool bytes);
+// The epoch, after what the kernel queued since the last look; a lost
+// event, a failed read, or another process (a fork) than the one that
+// watched bumps it, and the watches are then made again as asked.
+uint64_t uio_watch_epoch();
+
 // ------------------------------------------------------------------ locks --
 enum class UioLock { Read, Write };
 

@@ -121,7 +121,8 @@ namespace {
 
 // Sub-files of freed modules (and those a compile found empty), emptied,
 // for the next modules: making a memory file costs more than a compile of a
-// small process. Kept per slot of em_subs, then TOC and TRAP, a few of each,
+// small process. Kept per slot of em_subs, then TOC and TRAP (and the
+// compile's work files LF and TDLU, taken by compiles in the same way), a few of each,
 // every handle with its number, file block and file name (so that a handle
 // closed meanwhile, and its block taken by another, is never taken for it).
 struct SpareSub {
@@ -131,9 +132,10 @@ struct SpareSub {
   char name[8] = {};
 };
 constexpr size_t kSpares = 2;           // per slot
-constexpr int kSpareToc = kEmSubs, kSpareTrap = kEmSubs + 1;
+constexpr int kSpareToc = kEmSubs, kSpareTrap = kEmSubs + 1, kSpareLf = kEmSubs + 2, kSpareTdlu = kEmSubs + 3,
+              kSpareSlots = kEmSubs + 4;
 std::vector<SpareSub>& spares(int slot) {
-  static std::vector<SpareSub> v[kEmSubs + 2];
+  static std::vector<SpareSub> v[kSpareSlots];
   return v[slot];
 }
 
@@ -197,17 +199,19 @@ int em_drop_sub(EmHeader* em, Ref<FmArb> EmHeader::*slot) {
 }
 
 void em_spares_forget() {
-  for (int i = 0; i < kEmSubs + 2; ++i) spares(i).clear();
+  for (int i = 0; i < kSpareSlots; ++i) spares(i).clear();
 }
 
 void pl_spares_release() {
   std::vector<FmArb*> hs;
-  for (int i = 0; i < kEmSubs + 2; ++i)
+  for (int i = 0; i < kSpareSlots; ++i)
     while (FmArb* h = take_spare(i)) hs.push_back(h);
   for (FmArb* h : hs) FM_CLOSE(h, FM_CL_SCRATCH);
 }
 
 FmArb* em_spare_toc(bool trap) { return take_spare(trap ? kSpareTrap : kSpareToc); }
+FmArb* em_spare_work(bool tdlu) { return take_spare(tdlu ? kSpareTdlu : kSpareLf); }
+bool em_keep_work(bool tdlu, FmArb* h) { return keep(tdlu ? kSpareTdlu : kSpareLf, h); }
 
 EmHeader* em_new(const Pcb* pcb) {
   EmHeader* em = em_new_header(pcb);

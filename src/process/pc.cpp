@@ -58,6 +58,15 @@ FmArb* create_work(void (*fill)(FmFdb*, FmKdb*, FmSdb*), int scope, const char* 
   return fdb.handle.get();
 }
 
+// A work file of the compile goes back emptied for the next compile (or is
+// scratched when there is no room for it).
+void give_back(FmArb*& slot, bool tdlu) {
+  FmArb* f = slot;
+  slot = nullptr;
+  if (!f || em_keep_work(tdlu, f)) return;
+  if (!FM_CLOSE(f, FM_CL_SCRATCH) && !tdlu) checkstat(f->status, "bad dlf close and scratch", kMod, __LINE__);
+}
+
 }  // namespace
 
 uint32_t pc_last_dstmt_sno = 0;
@@ -394,12 +403,14 @@ int pc_prep(PcCtx* ctx) {
       g_cmpl_err->op = 0;
     }
   }
-  int lvl = ctx->attach_level;
-  ctx->lf = create_work(em_dlf_fdb, lvl, "dlf file create failed");
+  // The work files: an earlier compile's, emptied, or new ones; in the base
+  // scope either way, given back when the compile ends (pc_cmpl).
+  ctx->lf = em_spare_work(false);
+  if (!ctx->lf) ctx->lf = create_work(em_dlf_fdb, com.base_scope, "dlf file create failed");
   if (!ctx->lf) return 0;
   int t = em->proc_type;
-  if (type_in(t, {1, 2, 3, 7, 8, 9, 10})) {
-    ctx->lookups = 0;
+  if (type_in(t, {1, 2, 3, 7, 8, 9, 10})) ctx->lookups = 0;
+  if (type_in(t, {1, 2, 3, 7, 8, 9, 10}) && !(ctx->tdlu = em_spare_work(true))) {
     Areas* a = areas();
     FmFdb fdb;
     INIT_FDB(&fdb, FM_CLASS_MEMORY, 636, 0, a->kdb, 1);
@@ -411,7 +422,7 @@ int pc_prep(PcCtx* ctx) {
     s->order = '+';
     INIT_KDB(a->kdb, 0, '+', 0, s, 1);
     INIT_UNIQUE_PATH(&fdb, "PC", "DL", FM_PT_DATA);
-    if (!FM_CREATE(&fdb, lvl, 0, 0, 15, 15)) {
+    if (!FM_CREATE(&fdb, com.base_scope, 0, 0, 15, 15)) {
       checkstat(fdb.status, "tdlu file create failed", kMod, __LINE__);
       return 0;
     }
@@ -457,14 +468,10 @@ int pc_cmpl_finish(PcCtx* ctx) {
     // the table from 1, as it numbers IRAs).
     uint32_t i = 1;
     while (i <= n && fm_rdnxt(ctx->lf)) table[i++] = e;
-    if (!FM_CLOSE(ctx->lf, FM_CL_SCRATCH)) checkstat(ctx->lf->status, "bad dlf close and scratch", kMod, __LINE__);
-    ctx->lf = nullptr;
+    give_back(ctx->lf, false);
   }
   em->area_table.set(reinterpret_cast<uint8_t*>(table));
-  if (ctx->tdlu) {
-    FM_CLOSE(ctx->tdlu, FM_CL_SCRATCH);
-    ctx->tdlu = nullptr;
-  }
+  give_back(ctx->tdlu, true);
   // The compile's source handles end with its scope: a CAP keeps none.
   if (FmArb* cap = em->cap.get()) {
     PcBuf<EmCap> r_buf;
@@ -665,6 +672,9 @@ void pc_bld(PcCtx* ctx) {
 int pc_cmpl(PcCtx* ctx) {
   ++g_compiles;
   int r = MARK(5, [](void* p) { pc_bld(static_cast<PcCtx*>(p)); }, ctx, [](int) {});
+  // A compile that unwound before its end still has its work files.
+  give_back(ctx->lf, false);
+  give_back(ctx->tdlu, true);
   return r == 1;
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "files/fmcat.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
@@ -144,6 +145,9 @@ namespace {
 // compile of a small process. An entry is taken again only while its file
 // is the one it opened (same device and inode under its path: a file
 // rebuilt under its name is opened anew) and its handle is still open.
+// The handles are kept for reading only (fm_keep), so that another engine
+// may scratch a dictionary file and make it anew meanwhile: the look-up
+// before the next use finds the new file.
 struct SrcOpen {
   char app[3], ver[2], from[3], to[3];
   int slot;
@@ -152,6 +156,8 @@ struct SrcOpen {
   std::string path;
   dev_t dev;
   ino_t ino;
+  bool watched = false;     // the name is watched (uio_watch) since the epoch
+  uint64_t epoch = 0;
   bool dir_known = false;   // dir_*: its directory's when the file was last found the same
   timespec dir_mtime{};
   dev_t dir_dev{};
@@ -164,7 +170,10 @@ std::vector<SrcOpen>& src_opens() {
 
 // Records changed in place are seen through the handle itself. A file is
 // put in another's place only by changing its directory (or by putting
-// another directory in the directory's place), so once an entry's file was
+// another directory in the directory's place). Where the names are watched
+// (uio_watch), an entry whose file was found the same under its name at an
+// epoch is taken without a look-up while the epoch stays (one look at the
+// epoch a compile). Elsewhere, once an entry's file was
 // found the same under a directory last changed more than two seconds
 // before (a change within the same clock tick would not show in the
 // directory's time), a later compile that finds the same directory (device
@@ -201,14 +210,35 @@ const DirSeen* dir_of(const std::string& path) {
 
 bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
+// The watches' epoch, looked at once a compile (fresh: now).
+uint64_t g_epoch = 0;
+uint32_t g_epoch_compile = 0;
+uint64_t epoch(bool fresh) {
+  if (fresh || g_epoch_compile != pc_compile_count() || !g_epoch) {
+    g_epoch = uio_watch_epoch();
+    g_epoch_compile = pc_compile_count();
+  }
+  return g_epoch;
+}
+
+// Watches an entry's name and takes the epoch, before its file is looked up.
+void watch(SrcOpen& o) {
+  o.watched = uio_watch(o.path, false);
+  if (o.watched) o.epoch = epoch(true);
+}
+
 // Whether an entry's file is still the one it opened.
 bool same_file(SrcOpen& o) {
-  const DirSeen* d = dir_of(o.path);
-  if (d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime) && d->st.st_dev == o.dir_dev &&
+  if (o.watched && o.epoch == epoch(false)) return true;
+  const DirSeen* d = o.watched ? nullptr : dir_of(o.path);
+  if (d && d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime) && d->st.st_dev == o.dir_dev &&
       d->st.st_ino == o.dir_ino)
     return true;
+  watch(o);
   struct stat st;
   if (::stat(o.path.c_str(), &st) != 0 || st.st_dev != o.dev || st.st_ino != o.ino) return false;
+  if (o.watched) return true;
+  if (!d) d = dir_of(o.path);
   o.dir_known = d->ok && d->st.st_mtim.tv_sec + 2 < std::time(nullptr);
   if (o.dir_known) {
     o.dir_mtime = d->st.st_mtim;
@@ -279,6 +309,10 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
     return nullptr;
   }
   FmArb* h = fdb.handle.get();
+  // Kept between compiles without holding the file open against another
+  // engine's scratch: the entry is looked up again before its next use.
+  FmFileId id;
+  bool kept = fm_keep(h, &id);
   char from[4] = {}, to[4] = {};
   std::memcpy(from, ctx->dict_lang, 3);
   std::memcpy(to, ctx->lang, 3);
@@ -293,9 +327,12 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   ident_of(h, o.ident);
   FmFdb where = h->file.get()->fdb;
   struct stat st;
-  if (fm_os_path(&where, &o.path) && ::stat(o.path.c_str(), &st) == 0) {
-    o.dev = st.st_dev;
-    o.ino = st.st_ino;
+  if (fm_os_path(&where, &o.path)) watch(o);
+  if (!o.path.empty() && ::stat(o.path.c_str(), &st) == 0) {
+    o.dev = kept ? dev_t(id.dev) : st.st_dev;
+    o.ino = kept ? ino_t(id.ino) : st.st_ino;
+    // A file put in its place since the open: looked up again next time.
+    if (o.dev != st.st_dev || o.ino != st.st_ino) o.watched = false;
     opens.push_back(o);
   }
   return h;

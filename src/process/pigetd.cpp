@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "files/fmcat.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/la.h"
@@ -71,13 +72,17 @@ bool read_one(FmFdb* fdb, void* buf, const char* close_text, int line) {
 // modification time; the handle reads what the file held at its open). A
 // file changed within the last two seconds before its open is opened anew at
 // every read: a later change in the same clock tick would not show in its
-// time.
+// time. Where the file is watched (uio_watch, its bytes too), an entry is
+// taken without looking at the file while the epoch stays the one taken
+// before the file was last found unchanged.
 struct ParmOpen {
   char key[5];
   FmArb* h;
   uint8_t ident[13];   // the file block's name, application and version at the open
   std::string path;
   struct stat st;
+  bool watched = false;
+  uint64_t epoch = 0;
 };
 std::vector<ParmOpen>& parm_opens() {
   static std::vector<ParmOpen> v;
@@ -111,6 +116,9 @@ FmArb* parm_handle(const char* app, const char* ver, bool* kept) {
   for (size_t i = 0; i < opens.size(); ++i) {
     ParmOpen& o = opens[i];
     if (std::memcmp(o.key, key, 5) != 0) continue;
+    if (parm_live(o) && o.watched && o.epoch == uio_watch_epoch()) return o.h;
+    o.watched = uio_watch(o.path, true);
+    if (o.watched) o.epoch = uio_watch_epoch();
     struct stat st;
     if (parm_live(o) && ::stat(o.path.c_str(), &st) == 0 && st.st_dev == o.st.st_dev && st.st_ino == o.st.st_ino &&
         st.st_size == o.st.st_size && st.st_mtim.tv_sec == o.st.st_mtim.tv_sec &&
@@ -129,8 +137,11 @@ FmArb* parm_handle(const char* app, const char* ver, bool* kept) {
   o.h = h;
   parm_ident(h, o.ident);
   FmFdb where = h->file.get()->fdb;
-  if (fm_os_path(&where, &o.path) && ::stat(o.path.c_str(), &o.st) == 0 &&
-      o.st.st_mtim.tv_sec + 2 < std::time(nullptr))
+  if (fm_os_path(&where, &o.path)) {
+    o.watched = uio_watch(o.path, true);
+    if (o.watched) o.epoch = uio_watch_epoch();
+  }
+  if (!o.path.empty() && ::stat(o.path.c_str(), &o.st) == 0 && o.st.st_mtim.tv_sec + 2 < std::time(nullptr))
     opens.push_back(o);
   else
     *kept = false;

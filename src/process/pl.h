@@ -91,6 +91,12 @@ EmHeader* em_new(const Pcb* pcb);
 // A TOC (trap: TRAP) file of a freed module, emptied, for a module's compile
 // to take before it makes one; null when there is none.
 FmArb* em_spare_toc(bool trap);
+// The same for the compile's work files (the area list LF; with tdlu,
+// TDLU): one of an earlier compile, emptied, or null; em_keep_work keeps one
+// (open in the base scope) emptied when there is room, else answers false
+// and the caller scratches it.
+FmArb* em_spare_work(bool tdlu);
+bool em_keep_work(bool tdlu, FmArb* h);
 // Takes a sub-file (or TOC, TRAP) out of a module: kept emptied for the next
 // modules, or scratched. 1, or 0 when the scratch failed (the status in the
 // handle).

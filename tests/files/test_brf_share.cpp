@@ -157,6 +157,48 @@ TEST_F(ShareTest, ExclusiveOpenAndHoldsAcrossProcesses) {
   EXPECT_TRUE(read(a, 0, buf, FM_OP_HOLD)) << a->status;
 }
 
+// A handle kept for reading lets another process scratch its file (it goes
+// on reading the file it opened) but not hold the file alone, and changes
+// nothing itself; a shared user of this process still holds the file open.
+TEST_F(ShareTest, AKeptHandleLetsAnotherProcessScratchItsFile) {
+  make(3);
+  FmArb* ex = open(1);
+  ASSERT_NE(ex, nullptr);
+  EXPECT_TRUE(fails_with(fm_keep(ex), ex, FM_ST_SYS));
+  ASSERT_TRUE(FM_CLOSE(ex, 0));
+  FmArb* k = open();
+  ASSERT_NE(k, nullptr);
+  ASSERT_TRUE(fm_keep(k));
+  EXPECT_TRUE(fm_keep(k));
+  uint8_t* buf = alloc(kLen);
+  EXPECT_TRUE(fails_with(put(k, "R9", 9), k, FM_ST_SYS));
+  ASSERT_TRUE(read(k, 1, buf, FM_OP_HOLD));
+  EXPECT_TRUE(fails_with(fm_rewrite(k), k, FM_ST_SYS));
+  EXPECT_TRUE(fails_with(fm_del_all(k), k, FM_ST_SYS));
+  // What another process may do: 0 refused as expected, 1 not.
+  auto other = [&](bool scratch_ok) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      bool excl_refused = open(1) == nullptr && last_status == FM_ST_BUSY;
+      FmFdb f = describe();
+      int sc = FM_SCRATCH(&f, 0);
+      _exit(excl_refused && (scratch_ok ? sc == 1 : !sc && f.status == FM_ST_SCRATCH_OPEN) ? 0 : 1);
+    }
+    return exit_code(pid);
+  };
+  FmArb* s = open();
+  ASSERT_NE(s, nullptr);
+  EXPECT_TRUE(put(s, "R9", 9)) << s->status;
+  EXPECT_EQ(other(false), 0);
+  ASSERT_TRUE(FM_CLOSE(s, 0));
+  EXPECT_EQ(other(true), 0);
+  EXPECT_TRUE(read(k, 9, buf, 0));
+  EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 9u);
+  ASSERT_TRUE(FM_CLOSE(k, 0));
+  EXPECT_EQ(open(), nullptr);
+  EXPECT_EQ(last_status, FM_ST_NOT_FOUND);
+}
+
 TEST_F(ShareTest, ALongWaitSaysWhoHoldsTheLockAndKeepsWaiting) {
   make(1);
   g_reports.clear();

@@ -5,12 +5,15 @@
 // member of the group can and cannot do to them; how writable maps read.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
@@ -293,3 +296,55 @@ TEST(UioMaps, AWritableMapReadsNoPagesAhead) {
   uio_unmap(r, 1 << 20);
   uio_close(fd);
 }
+
+// A watched name: the epoch stays while nothing on its way changes and
+// moves when a name is made in its directory, its file is written (watched
+// with its bytes), or a directory on the way is renamed and put back; names
+// beside the way leave it; a forked child that looks takes nothing from its
+// parent's queue; a name outside the data directory is not watched.
+TEST(UioWatch, TheEpochMovesWithTheNamesOnTheWay) {
+  UioData d;
+  ASSERT_EQ(uio_mkdirs(d.data.file("data/dict/A").c_str()), 0);
+  const std::string f = d.data.file("data/dict/A/P");
+  std::ofstream(f) << "one";
+  EXPECT_FALSE(uio_watch(d.home.file("P"), false));
+  if (!uio_watch(f, true)) {
+    // The kernel's per-user limit of queues, shared with every process of
+    // the user, may leave none (the callers then look names up).
+    int probe = ::inotify_init1(IN_CLOEXEC);
+    if (probe < 0) GTEST_SKIP() << "no inotify queue to be had: " << std::strerror(errno);
+    ::close(probe);
+    FAIL() << "not watched";
+  }
+  uint64_t e = uio_watch_epoch();
+  auto moved = [&] {
+    uint64_t now = uio_watch_epoch();
+    bool m = now != e;
+    e = now;
+    return m;
+  };
+  std::ofstream(d.data.file("data/X")) << "x";
+  ASSERT_EQ(::mkdir(d.data.file("data/dict/B").c_str(), 0770), 0);
+  std::ofstream(d.data.file("data/dict/B/P")) << "p";
+  EXPECT_FALSE(moved());
+  std::ofstream(d.data.file("data/dict/A/Q")) << "q";
+  EXPECT_TRUE(moved());
+  std::ofstream(f, std::ios::app) << "two";
+  EXPECT_TRUE(moved());
+  EXPECT_FALSE(moved());
+  ASSERT_EQ(::rename(d.data.file("data/dict").c_str(), d.data.file("data/d2").c_str()), 0);
+  EXPECT_TRUE(moved());
+  ASSERT_EQ(::rename(d.data.file("data/d2").c_str(), d.data.file("data/dict").c_str()), 0);
+  EXPECT_TRUE(moved());
+  std::ofstream(d.data.file("data/dict/A/R")) << "r";   // queued, not looked at yet
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    uio_watch_epoch();
+    _exit(0);
+  }
+  int st = 0;
+  ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(moved());
+}
+

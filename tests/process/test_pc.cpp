@@ -5,10 +5,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -597,6 +599,73 @@ TEST_F(Pc, KeptSourcesSeeDictionaryFilesPutInTheirPlace) {
   ASSERT_EQ(::rename(dir.c_str(), (dir + ".old").c_str()), 0);
   ASSERT_EQ(::rename((dir + ".new").c_str(), dir.c_str()), 0);
   EXPECT_EQ(compile(), Got(1, {}));
+}
+
+// The other engine of the test below: over the parent's data directory, it
+// opens ELEMENT of "ABC" 00 exclusively, scratches it and makes it anew with
+// W1 of one occurrence, and writes the statuses to a file.
+TEST(PcChild, ScratchesAndMakesAnewAnElementFile) {
+  const char* dir = getenv("QUVO_PC_CHILD_DIR");
+  const char* out = getenv("QUVO_PC_CHILD_OUT");
+  if (!dir || !out) GTEST_SKIP() << "run by Pc.AnotherEngineScratchesAndMakesAnewAKeptSource";
+  Engine e;
+  e.dir = dir;
+  e.start(false);
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  FmFdb f;
+  INIT_DELEM_FDB(&f, kdb, sdb, "ABC", "00");
+  uint32_t excl = FM_OPEN(&f, com.depth, 0, 1, 0) ? 0 : uint32_t(f.status);
+  if (!excl) FM_CLOSE(f.handle.get(), 0);
+  INIT_DELEM_FDB(&f, kdb, sdb, "ABC", "00");
+  uint32_t scratch = FM_SCRATCH(&f, 0) ? 0 : uint32_t(f.status);
+  auto el = [](const char* name, const char* occurs, const char* number) {
+    return fx::rec("ELEMENT", {{"area", "3000001"}, {"work", "1"}, {"name", name}, {"kind", "1"},
+                               {"ident_stamp", std::string("2026-01-05T00:00:") + (number + 1)},
+                               {"number", number}, {"length", "10"},
+                               {"occurs", occurs}, {"type", "1"}, {"key_kind", "255"}});
+  };
+  int written = fx::write("ELEMENT", "ABC", "00", {el("W1", "1", "801"), el("W2", "1", "802")});
+  std::ofstream(out) << excl << " " << scratch << " " << written << "\n";
+  mm_destroy_pool(pool);
+  e.stop(false);
+}
+
+// Another engine may scratch a dictionary file this engine compiled from
+// and keeps open, and make it anew; the next compile here reads the new
+// file. An exclusive open of the kept file is still refused.
+TEST_F(Pc, AnotherEngineScratchesAndMakesAnewAKeptSource) {
+  define(proc6("RS", {set_line("ABC", "W1", "002", "ABC", "W2"), line("", "END PROC")}));
+  auto compile = [&] {
+    pl_flush();
+    Pcb* p = e.pcb("RS", 2, 6);
+    int code = pl_get(p, 0);
+    if (code) pl_release(p);
+    std::vector<uint32_t> msgs;
+    for (const DCmplErr& r : errors("RS")) msgs.push_back(r.msg);
+    return std::make_pair(code, msgs);
+  };
+  using Got = std::pair<int, std::vector<uint32_t>>;
+  EXPECT_EQ(compile(), Got(1, {}));
+  EXPECT_EQ(compile(), Got(1, {}));
+  std::string out = e.dir + "/child.out";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("QUVO_PC_CHILD_DIR", e.dir.c_str(), 1);
+    setenv("QUVO_PC_CHILD_OUT", out.c_str(), 1);
+    execl("/proc/self/exe", "test_process", "--gtest_filter=PcChild.ScratchesAndMakesAnewAnElementFile",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  std::string got;
+  std::getline(std::ifstream(out), got);
+  EXPECT_EQ(got, std::to_string(FM_ST_BUSY) + " 0 2");
+  EXPECT_EQ(compile(), Got(0, {102720}));
 }
 
 TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
