@@ -468,13 +468,17 @@ int SeDictValidator::is_pdf(const char* app, const char* name) {
 
 // ------------------------------------------------------------- tokens --
 
-int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict) {
+bool cnv_token_may_change(const DStmt& stmt) {
   int v = stmt.verb;
-  if (v != kVerbSet && v != kVerbIf && v != kVerbAnd && v != kVerbOr) return 1;
+  if (v != kVerbSet && v != kVerbIf && v != kVerbAnd && v != kVerbOr) return false;
+  const uint8_t* ops = stmt.ops.data();
+  return blank(ops + 34, 3) && !blank(ops + 4, 3);
+}
+
+int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict) {
+  if (!cnv_token_may_change(stmt)) return 1;
   uint8_t* ops = stmt.ops.data();
-  if (!blank(ops + 34, 3)) return 1;
   const char* app = reinterpret_cast<const char*>(ops + 4);
-  if (blank(ops + 4, 3)) return 1;
   SeDict* d = use_open ? dict : nullptr;
   SeDict* own = nullptr;
   // The caller's dictionary serves another application of the same version

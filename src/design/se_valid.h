@@ -117,3 +117,6 @@ class SeDictValidator : public SeValidator {
 // is stored as that number, so a statement keeps its token number through
 // the text even when the TOKEN record is gone.
 [[nodiscard]] int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict = nullptr);
+// Whether cnv_token may change the statement at all (false: it answers 1
+// and leaves the record as it is, whatever the dictionary holds).
+bool cnv_token_may_change(const DStmt& stmt);

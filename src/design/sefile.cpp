@@ -430,28 +430,44 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     se_list_stmt(s, line, kSeLineLen);
     return cut(std::string(line, kSeLineLen));
   };
-  // The records go in batches: converted into the batch, written together.
+  // Records the token conversion leaves as they are go from the list itself,
+  // a run at a time; the others are converted into a batch, written
+  // together. Either way in statement order.
   constexpr size_t kBatch = 256;
   std::vector<DStmt> batch;
   std::vector<size_t> from;   // the statement of each record of the batch
   batch.reserve(kBatch);
   from.reserve(kBatch);
-  auto write = [&] {
+  // Writes count records at recs, of the statements of_rec(0 .. count - 1).
+  auto put = [&](const DStmt* recs, size_t count, auto of_rec) {
     size_t done = 0;
-    while (done < batch.size()) {
-      size_t n = size_t(fm_write_all(a, reinterpret_cast<const uint8_t*>(batch.data() + done),
-                                     uint32_t(batch.size() - done)));
+    while (done < count) {
+      size_t n = size_t(fm_write_all(a, reinterpret_cast<const uint8_t*>(recs + done), uint32_t(count - done)));
       written += int(n);
       done += n;
-      if (done == batch.size()) break;
+      if (done == count) break;
       if (errors)
-        errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " + text(stmts[from[done]]));
+        errors->push_back("write failed, status " + std::to_string(a->status.get()) + ": " + text(stmts[of_rec(done)]));
       ++done;
     }
+  };
+  auto write = [&] {
+    put(batch.data(), batch.size(), [&](size_t k) { return from[k]; });
     batch.clear();
     from.clear();
   };
+  size_t run = 0;   // the statements [run, i) go as they are
+  auto write_run = [&](size_t end) {
+    if (end > run) put(stmts.data() + run, end - run, [&](size_t k) { return run + k; });
+    run = end;
+  };
   for (size_t i = 0; i < stmts.size(); ++i) {
+    if (!cnv_token_may_change(stmts[i])) {
+      if (!batch.empty()) write();   // (the run starts here)
+      continue;
+    }
+    write_run(i);
+    run = i + 1;
     batch.push_back(stmts[i]);
     if (!cnv_token(batch.back(), ver, 2, 1, dict)) {
       batch.pop_back();
@@ -463,6 +479,7 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     if (batch.size() == kBatch) write();
   }
   write();
+  write_run(stmts.size());
   (void)FM_CLOSE(a, 0);
   return written;
 }

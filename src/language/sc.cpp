@@ -84,6 +84,7 @@ struct ScCtx {
   DStmt cur{};
   PcBuf<DStmt> io;          // the read buffer (arena)
   PcBuf<uint8_t> key{64};   // the range's key prefix (arena)
+  PcBuf<uint8_t> cnst{16};  // a constant to be written (arena)
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
@@ -413,13 +414,33 @@ bool same_ep(const DStmt& a, const DStmt& b) {
          a.event_point == b.event_point;
 }
 
+// The next statement of the stream, nullptr at its end. A memory file's
+// record of the statement's length is read where it lies (no copy into the
+// read buffer); any other record is read into the buffer. The record is
+// valid until the stream or its file changes.
+const DStmt* read_stmt(ScCtx* sc) {
+  FmArb* f = sc->stmts;
+  if (f->file->fdb.fclass == FM_CLASS_MEMORY) {
+    const uint8_t* p = fm_rdnxt_fast(f, 0);
+    f->op = 0;
+    if (p && f->len_read == sizeof(DStmt)) return reinterpret_cast<const DStmt*>(p);
+    if (p) {
+      // (A record of another length reads as a copy would.)
+      std::memmove(sc->io.bytes(), p, std::min<size_t>(f->len_read, sizeof(DStmt)));
+      return sc->io.p;
+    }
+  } else if (fm_rdnxt(f)) {
+    return sc->io.p;
+  }
+  if (f->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
+  return nullptr;
+}
+
 // Reads the next statement of the range into sc->cur: false at its end.
 bool next_stmt(ScCtx* sc, const uint8_t* prefix, int len) {
-  if (!fm_rdnxt(sc->stmts)) {
-    if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
-    return false;
-  }
-  sc->cur = *sc->io;
+  const DStmt* s = read_stmt(sc);
+  if (!s) return false;
+  sc->cur = *s;
   return std::memcmp(&sc->cur, prefix, size_t(len)) == 0;
 }
 
@@ -499,22 +520,20 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
   // The statement compiled is sc->cur itself; the next one is read into the
   // file's buffer and taken over only while the event point goes on, so at
   // its end sc->cur is still its last statement.
+  DStmt next;
   while (more) {
     compile_one(sc, toc_index);
-    if (!fm_rdnxt(sc->stmts)) {
-      if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
+    const DStmt* s = read_stmt(sc);
+    if (!s || std::memcmp(s, prefix, size_t(len)) != 0) {
       more = false;
-    } else if (std::memcmp(sc->io.p, prefix, size_t(len)) != 0) {
-      more = false;
-    } else if (!same_ep(*sc->io, first)) {
+    } else if (!same_ep(*s, first)) {
       more = false;
       other = true;
+      next = *s;
     } else {
-      sc->cur = *sc->io;
+      sc->cur = *s;
     }
   }
-  DStmt next;
-  if (other) next = *sc->io;
   bld_br(sc, "     ");
   if (!bld_end(&sc->code, false)) sc_err(sc, 101260), sc->failed = true;
   sc->moved = false;
@@ -551,6 +570,7 @@ IbCode* sc_code(ScCtx* sc) { return &sc->code; }
 uint32_t& sc_msg(ScCtx* sc) { return sc->msg; }
 PcCtx* sc_pc(ScCtx* sc) { return sc->pc; }
 const DStmt& sc_stmt(ScCtx* sc) { return sc->cur; }
+uint8_t* sc_cnst_buf(ScCtx* sc) { return sc->cnst.bytes(); }
 std::shared_ptr<void>& sc_fi_state(ScCtx* sc) { return sc->fi; }
 
 void sc_err(ScCtx* sc, uint32_t msg) { pc_add_cmpl_err(sc->pc, kPcErrStmt, &sc->cur, msg, nullptr, 0); }
@@ -687,12 +707,9 @@ int sc_cmpl_copy(ScCtx* sc, FmArb* stmts, const uint8_t* prefix, int prefix_len,
     DStmt first = sc->cur;
     for (;;) {
       compile_one(sc, index);
-      if (!fm_rdnxt(sc->stmts)) {
-        if (sc->stmts->status != FM_ST_EOF) sys_err(__LINE__, "cmpl_ep() - dstmt read failed");
-        break;
-      }
-      if (std::memcmp(sc->io.p, prefix, size_t(prefix_len)) != 0 || !same_ep(*sc->io, first)) break;
-      sc->cur = *sc->io;
+      const DStmt* s = read_stmt(sc);
+      if (!s || std::memcmp(s, prefix, size_t(prefix_len)) != 0 || !same_ep(*s, first)) break;
+      sc->cur = *s;
     }
     --sc->copy_depth;
     sc->copy_len = keep_len;

@@ -66,6 +66,9 @@ IbCode* sc_code(ScCtx* sc);
 uint32_t& sc_msg(ScCtx* sc);
 PcCtx* sc_pc(ScCtx* sc);
 const DStmt& sc_stmt(ScCtx* sc);
+// A 16-byte buffer in the arena for a constant on its way to the constant
+// file (written from where it lies, not copied there first).
+uint8_t* sc_cnst_buf(ScCtx* sc);
 // The file statements' own part of the context (their open BEG READ loops).
 std::shared_ptr<void>& sc_fi_state(ScCtx* sc);
 

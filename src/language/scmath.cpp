@@ -70,7 +70,8 @@ int cmpl_calc(ScCtx* sc, DStmt* st) {
 }
 
 int sc_pd_cnst(ScCtx* sc, const char* text, int len, uint32_t* ref) {
-  uint8_t v[9] = {};
+  uint8_t* v = sc_cnst_buf(sc);
+  std::memset(v, 0, 9);
   PdCva cv{v, 8, 0};
   if (len <= 0 || !pd_cva(text, len, '.', &cv)) return 0;
   v[8] = uint8_t(cv.scale);

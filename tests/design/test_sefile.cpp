@@ -128,6 +128,48 @@ TEST(SeFile, StatementFileThroughTheDictionaryAndBack) {
   fm_shutdown();
 }
 
+// Token statements are converted in batches of 256, the others written as
+// they are: runs of both kinds at the batch's size and one past, with a
+// token refused between them, store every other statement once.
+TEST(SeFile, StoreRunsAroundTheTokenBatch) {
+  bi_init_com();
+  fms_init();
+  se_load_spellings(true);
+  {
+    MemDict fix;
+    SeDict dict("ABC", "01", true);
+    const std::string tok = "T     IF       ABC COLOR                      EQ     BLUE\n";
+    const std::string other = "      RETURN\n";
+    const std::string refused = "      IF       ABC COLOR                      EQ     WIDE\n";
+    std::string head = "process 1 MAIN MENU\nstatements 1\n", kept = head, all = head;
+    auto add = [&](const std::string& line, int n) {
+      for (int i = 0; i < n; ++i) kept += line, all += line;
+    };
+    add(tok, 256);
+    add(other, 1);
+    add(tok, 257);
+    all += refused;
+    add(other, 2);
+    add(tok, 1);
+    all += refused;
+    add(tok, 3);
+    add(other, 1);
+    SeFileResult r;
+    ASSERT_EQ(se_read_file("runs.stmt", all, nullptr, &r), 0);
+    ASSERT_EQ(r.stmts.size(), 256u + 1 + 257 + 1 + 2 + 1 + 1 + 3 + 1);
+    std::vector<std::string> errors;
+    ASSERT_EQ(se_store_dict("ABC", "01", &dict, r.stmts, &errors, true), int(r.stmts.size()) - 2);
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_EQ(errors[0], "token not stored: " + refused.substr(0, refused.size() - 1));
+    std::vector<DStmt> listed;
+    ASSERT_EQ(se_list_dict("ABC", "01", &dict, &listed), 1);
+    ASSERT_EQ(listed.size(), r.stmts.size() - 2);
+    // (the refused lines' sequence numbers are missing; the text shows none)
+    EXPECT_EQ(se_write_file(listed), kept);
+  }
+  fm_shutdown();
+}
+
 TEST(SeFile, StatementFileErrors) {
   se_load_spellings(true);
   SeFileResult r;
