@@ -276,14 +276,17 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
     b = e + 1;
     ++n;
     if (len == 0 || ln[0] == '#') continue;
-    if (ln[0] != 's' && ln[0] != 'p') {   // (no header begins otherwise)
+    auto statement_line = [&] {
       if (!have_block) {
         if (!skipping) error(n, 1, "statement outside a block");
         skipping = true;
-        continue;
+        return;
       }
       errors += 1 - read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
                               &out->lines);
+    };
+    if (ln[0] != 's' && ln[0] != 'p') {   // (no header begins otherwise)
+      statement_line();
       continue;
     }
     std::string l(ln, len);
@@ -340,13 +343,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
       }
       continue;
     }
-    if (!have_block) {
-      if (!skipping) error(n, 1, "statement outside a block");
-      skipping = true;
-      continue;
-    }
-    errors += 1 - read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
-                            &out->lines);
+    statement_line();
   }
   // Sequences count per block, whatever runs of lines it was read in.
   uint32_t seq = 0;
