@@ -156,6 +156,7 @@ TEST_F(FmMem, ReadersSeeChangesMadeBetweenTheirReads) {
   ASSERT_NE(s, nullptr);
   uint8_t* buf = alloc(32);
   uint8_t* rd = alloc(32);
+  ASSERT_TRUE(buf && rd);
   auto write = [&](uint32_t id) {
     std::memset(buf, ' ', 32);
     rec::view<rec::U32>(buf).set(id);
