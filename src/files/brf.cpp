@@ -1584,7 +1584,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   // before its index is in place.
   tfd = create_fresh(tpath);
   if (tfd < 0) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(errno)));
-  if (int e = uio_lock(tfd, 0, UioLock::Write, kUioNoWait, tpath.c_str()))
+  if (int e = uio_lock(tfd, kBrfOpenByte, UioLock::Write, kUioNoWait, tpath.c_str()))
     return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
 
   // The records in the walk's order, each slot as a live record at its home,
@@ -1726,7 +1726,6 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   out->size_after = pos + kBrfSlotHdr;
   return 0;
 }
-
 
 bool brf_is_native_file(const std::string& path) {
   if (brf_is_open(path)) return true;

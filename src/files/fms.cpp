@@ -1146,6 +1146,41 @@ void enter(MemFile* f, std::vector<uint8_t>& ents, const std::vector<bool>& use,
   }
 }
 
+// Stores a new record whose entries were admitted (by reference: the
+// caller's bytes, with a shadow of its normalised keys) and enters it in its
+// keys as record rid. 1; 0 when there is no memory for it.
+int store_new(FmArb* a, MemFile* f, const uint8_t* src, uint32_t len, bool byref, std::vector<uint8_t>& ents,
+              const std::vector<bool>& use, const std::vector<bool>& last, uint32_t rid) {
+  MemRec r;
+  r.len = len;
+  if (byref) {
+    r.data = const_cast<uint8_t*>(src);
+    r.flags = kLive | kByRef;
+  } else {
+    r.data = f->slab.alloc(len, &r.cap);
+    if (!r.data) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    std::memcpy(r.data, src, len);
+    r.flags = kLive;
+  }
+  if (byref && !f->keys.empty()) {
+    // The shadow keeps the normalised keys the entries already hold.
+    r.shadow = f->slab.alloc(f->shadow_len, &r.cap);
+    if (!r.shadow) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    size_t from = 0, to = 0;
+    for (auto& k : f->keys) {
+      std::memcpy(r.shadow + to, ents.data() + from, k.klen);
+      from += k.ew;
+      to += k.klen;
+    }
+  }
+  f->recs.push_back(r);
+  enter(f, ents, use, last, f->recs.back());
+  ++f->live;
+  a->rid = rid;
+  a->rid_len = 4;
+  return 1;
+}
+
 int m_write(FmArb* req, FmArb* a) {
   (void)req;
   Cur* c = cur(a);
@@ -1171,35 +1206,7 @@ int m_write(FmArb* req, FmArb* a) {
     entries_of(f, keys, rid, &ents, &use);
     if (!admit(a, f, ents, use, rid, &last)) return 0;
   }
-  MemRec r;
-  if (byref) {
-    r.data = a->rec.get();
-    r.len = uint32_t(len);
-    r.flags = kLive | kByRef;
-  } else {
-    r.data = f->slab.alloc(len, &r.cap);
-    if (!r.data) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
-    std::memcpy(r.data, keysrc, len);
-    r.len = uint32_t(len);
-    r.flags = kLive;
-  }
-  if (byref && !f->keys.empty()) {
-    // The shadow keeps the normalised keys the entries already hold.
-    r.shadow = f->slab.alloc(f->shadow_len, &r.cap);
-    if (!r.shadow) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
-    size_t from = 0, to = 0;
-    for (auto& k : f->keys) {
-      std::memcpy(r.shadow + to, ents.data() + from, k.klen);
-      from += k.ew;
-      to += k.klen;
-    }
-  }
-  f->recs.push_back(r);
-  enter(f, ents, use, last, f->recs.back());
-  ++f->live;
-  a->rid = rid;
-  a->rid_len = 4;
-  return 1;
+  return store_new(a, f, byref ? src : keysrc, uint32_t(len), byref, ents, use, last, rid);
 }
 
 int m_rewrite(FmArb* req, FmArb* a) {
@@ -1400,34 +1407,7 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
       entries_of(f, key_source(f, src, len, pad), rid, &ents, &use);
       if (!admit(a, f, ents, use, rid, &last)) return int(n);
     }
-    MemRec r;
-    r.len = len;
-    if (byref) {
-      r.data = const_cast<uint8_t*>(src);
-      r.flags = kLive | kByRef;
-      if (nkeys && !(r.shadow = f->slab.alloc(f->shadow_len, &r.cap))) {
-        fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
-        return int(n);
-      }
-      size_t from = 0, to = 0;
-      for (size_t i = 0; i < nkeys; ++i) {
-        std::memcpy(r.shadow + to, ents.data() + from, f->keys[i].klen);
-        from += f->keys[i].ew;
-        to += f->keys[i].klen;
-      }
-    } else {
-      if (!(r.data = f->slab.alloc(len, &r.cap))) {
-        fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
-        return int(n);
-      }
-      std::memcpy(r.data, src, len);
-      r.flags = kLive;
-    }
-    f->recs.push_back(r);
-    enter(f, ents, use, last, r);
-    ++f->live;
-    a->rid = rid;
-    a->rid_len = 4;
+    if (!store_new(a, f, src, len, byref, ents, use, last, rid)) return int(n);
   }
   return int(n);
 }
