@@ -131,8 +131,9 @@ SlotLook look(const uint8_t* d, uint32_t pos, uint32_t limit, const BrfLayout& l
     // state byte is damaged). (A home slot keeps its record's old bytes and
     // trailer, which may hold for its pointer.)
     uint32_t link = h.seq.get();
-    bool chained = !lay.var && len == lay.rec_len &&
-                   (link == kBrfChainEnd || (link >= kBrfHdrSize && uint64_t(link) + kBrfSlotOver <= limit && link != pos));
+    bool linked =
+        link == kBrfChainEnd || (link >= kBrfHdrSize && uint64_t(link) + kBrfSlotOver <= limit && link != pos);
+    bool chained = !lay.var && len == lay.rec_len && linked;
     if (link != 0 && !chained) {
       l.why = "a free slot whose header is damaged";
       return l;
@@ -557,7 +558,8 @@ void examine_once(BrfFile* f, BrfCheck* check, BrfAnalysis* an, uint64_t* seen) 
         seen.insert(key);
       }
       for (auto& fr : ds.frees)
-        if (!seen.count(fr) && !ds.chained.count(fr.second)) pr.add("index: the free slot at %u (%u bytes) is not in the free-space tree", fr.second, fr.first);
+        if (!seen.count(fr) && !ds.chained.count(fr.second))
+          pr.add("index: the free slot at %u (%u bytes) is not in the free-space tree", fr.second, fr.first);
       continue;
     }
     std::vector<uint8_t> hit(ds.live.size(), 0);

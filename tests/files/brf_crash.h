@@ -2,8 +2,9 @@
 // test and the long soak (brf_soak).
 //
 // A child process runs random writes, rewrites and deletes of variable-length
-// records (or of records of one length: layout(kFixed)) on one file and reports each operation on a pipe twice: before it
-// starts ("intent") and after it returned success ("done"). The parent kills
+// records (or of records of one length: layout(kFixed)) on one file and
+// reports each operation on a pipe twice: before it starts ("intent") and
+// after it returned success ("done"). The parent kills
 // the child with SIGKILL at a random instant, reads what the child reported,
 // opens the file (which rolls back a change the child left unfinished),
 // verifies it, and compares every record with the acknowledged state: the
