@@ -16,6 +16,20 @@ namespace {
 
 constexpr char kMod[] = "SE3";
 
+// A copy of a short run of a length known only at run time, in words (a
+// plain memcpy of such a length compiles to a slow string instruction here).
+void copy_short(void* dst, const void* src, size_t n) {
+  auto* d = static_cast<char*>(dst);
+  const auto* s = static_cast<const char*>(src);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) std::memcpy(d + i, s + i, 8);
+  if (i + 4 <= n) {
+    std::memcpy(d + i, s + i, 4);
+    i += 4;
+  }
+  for (; i < n; ++i) d[i] = s[i];
+}
+
 bool blank(const char* t, int n) {
   for (int i = 0; i < n; ++i)
     if (t[i] != ' ') return false;
@@ -91,7 +105,7 @@ uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
   if (e.kind != kSeRest) std::memset(dst, ' ', e.width);
   switch (e.kind) {
     case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField:
-      std::memcpy(dst, t, size_t(len));
+      copy_short(dst, t, size_t(len));
       return blank(t, len) ? kSeStBlank : kSeStGiven;
     case kSeApp:
       if (std::memcmp(t, "---", 3) == 0) std::memcpy(dst, "0LA", 3);
@@ -227,7 +241,7 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   if (have < 0) have = 0;
   // (Blanks over the whole line first: stores of a known length.)
   std::memset(line, ' ', kSeLineLen);
-  if (have) std::memcpy(line, st.text, size_t(have));
+  copy_short(line, st.text, size_t(have));
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;

@@ -59,7 +59,7 @@ bool kept_number(const uint8_t* p, int n, long long* out) {
 struct SeDict::Elems {
   using Key = std::array<char, 25>;
   struct Hash {
-    size_t operator()(const Key& k) const { return std::hash<std::string_view>{}(std::string_view(k.data(), k.size())); }
+    size_t operator()(const Key& k) const { return size_t(ut_hash(k.data(), k.size())); }
   };
   struct Got {
     bool found;
@@ -452,7 +452,7 @@ int SeDictValidator::validate(SeCheck& c) {
       }
       if (r != 1) x.err(f2);
     }
-  } else if (!literal_converts(e1, v, x.at(a1), dict_.ver_of(x.at(a1)), lit)) {
+  } else if (!converts(e1, v, x.at(a1), x.at(f1), lit)) {
     // A date is written as its digits, two a unit from the century down,
     // whatever the field's mask shows.
     std::string why = "value not valid for " + x.text(f1);
@@ -460,6 +460,19 @@ int SeDictValidator::validate(SeCheck& c) {
     x.err(f2, why);
   }
   return c.err_col ? 0 : 1;
+}
+
+size_t SeDictValidator::LiteralHash::operator()(const LiteralKey& k) const { return size_t(ut_hash(k.data(), k.size())); }
+
+bool SeDictValidator::converts(const DElem& e, int verb, const char* app, const char* name, const uint8_t* lit) {
+  LiteralKey key;
+  std::memcpy(key.data(), app, 3);
+  std::memcpy(key.data() + 3, name, 22);
+  key[25] = verb == kVerbDateAdd ? 'D' : ' ';
+  std::memcpy(key.data() + 26, lit, 22);
+  auto [it, fresh] = literals_.try_emplace(key, false);
+  if (fresh) it->second = literal_converts(e, verb, app, dict_.ver_of(app), lit);
+  return it->second;
 }
 
 int SeDictValidator::is_pdf(const char* app, const char* name) {

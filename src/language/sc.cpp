@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -110,6 +111,19 @@ struct ScCtx {
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
   bool moved = false;               // a generated COPY read the statement file
   std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
+  // The constants converted so far: a constant of the same text read in the
+  // same element form converts to the same stored bytes (the compile's
+  // application and version do not change). Token fields are not kept: their
+  // conversion reads the token file.
+  struct Cnst {
+    uint64_t hash;
+    DElem e;                        // the form, as sc_cmpl_cnst leaves it
+    std::string text;
+    const uint8_t* value;           // the stored form (e.length bytes, in the compile's pool)
+    uint32_t com_ref;               // or the common block's constant (nonzero)
+  };
+  std::deque<Cnst> cnsts;
+  std::vector<uint32_t> cnst_slots;   // open addressing: index in cnsts + 1, 0 free
 };
 
 namespace {
@@ -819,6 +833,23 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   // A constant of no field's form (a zeroed element: two constants
   // compared) has no edit mask.
   if (e.type == 1 && e.mask[0] == '\0') std::memset(e.mask.data(), ' ', sizeof e.mask);
+  const bool keep = e.token_mark.get() == 0;
+  uint64_t h = 0;
+  size_t slot = 0;
+  std::vector<uint32_t>& slots = sc->cnst_slots;
+  if (keep) {
+    h = ut_hash(e.name.data(), 22, ut_hash(text, size_t(len), uint64_t(e.type) << 16 | e.length.get()));
+    if (slots.empty()) slots.assign(1024, 0);
+    for (slot = h & (slots.size() - 1); slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
+      const ScCtx::Cnst& c = sc->cnsts[slots[slot] - 1];
+      if (c.hash != h || c.text.size() != size_t(len) || std::memcmp(c.text.data(), text, size_t(len)) != 0 ||
+          std::memcmp(&c.e, &e, sizeof e) != 0)
+        continue;
+      elem->e = c.e;
+      elem->ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
+      return 1;
+    }
+  }
   CvBlock blk;
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, pc->app, 3);
@@ -845,6 +876,24 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   }
   elem->e = e;
   elem->ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
+  if (keep) {
+    ScCtx::Cnst& c = sc->cnsts.emplace_back();
+    c.hash = h;
+    c.e = e;
+    c.text.assign(text, size_t(len));
+    c.value = blk.item->int_addr.get();
+    c.com_ref = in_com ? elem->ira.get() : 0;
+    slots[slot] = uint32_t(sc->cnsts.size());
+    // At half full the table doubles.
+    if (2 * sc->cnsts.size() > slots.size()) {
+      slots.assign(2 * slots.size(), 0);
+      for (size_t i = 0; i < sc->cnsts.size(); ++i) {
+        size_t j = sc->cnsts[i].hash & (slots.size() - 1);
+        while (slots[j]) j = (j + 1) & (slots.size() - 1);
+        slots[j] = uint32_t(i + 1);
+      }
+    }
+  }
   return 1;
 }
 
