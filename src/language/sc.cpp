@@ -897,22 +897,30 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   return 1;
 }
 
-int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options) {
+namespace {
+
+// An operand compiled (see sc_cmpl_ref): its element, copied into *copy when
+// given, else where the compile keeps it (a field only); null when refused.
+const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* kind, uint32_t options) {
   PcCtx* pc = sc->pc;
   if (ut_is_all(op.app.data(), ' ', 3)) {
     if (kind) *kind = 2;
     if (options & kScRefTarget) {
       sc->msg = kScNoTarget;
-      return 0;
+      return nullptr;
+    }
+    if (!copy) {
+      sys_err(__LINE__, "a constant operand needs an element of its own");
+      return nullptr;
     }
     int len = (options & kScRefCnstLen) ? int(op.occ.get()) : 22;
     if (len > 22) len = 22;
-    if (!sc_cmpl_cnst(sc, op.text.data(), len, elem, options & kScRefKeepType)) return 0;
-    if (reg && !bld_cnst(&sc->code, elem->ira, reg)) {
+    if (!sc_cmpl_cnst(sc, op.text.data(), len, copy, options & kScRefKeepType)) return nullptr;
+    if (reg && !bld_cnst(&sc->code, copy->ira, reg)) {
       sc->msg = kScBadReg;
-      return 0;
+      return nullptr;
     }
-    return 1;
+    return copy;
   }
   char app[4] = {}, name[23] = {};
   std::memcpy(app, op.app.data(), 3);
@@ -921,39 +929,47 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
   if (name[1] == 'L' && std::memcmp(app, "0LA", 3) == 0 && std::memcmp(name, "ALTERNATE IMAGE NUMBER", 22) == 0)
     pc->sc.flags |= 1;
   pc->em->status = 0;
-  if (!pc_fld(app, name, 1, elem, pc)) {
+  const CElem* got = pc_fld_ref(app, name, 1, pc);
+  if (!got) {
     uint32_t st = pc->em->status;
     if (st == kPcNoApp && reg) bld_abort(&sc->code, kPcNoApp);
     sc->msg = st ? st : kScBadOcc;
-    return 0;
+    return nullptr;
   }
+  if (copy) *copy = *got;
+  const CElem* elem = copy ? copy : got;
   if ((options & kScRefTarget) && (options & kScRefStrictTarget) && (elem->spare[0] & kCElemNoTarget)) {
     sc->msg = kScNoTarget;
-    return 0;
+    return nullptr;
   }
-  if (options & (kScRefIra3 | kScRefIra2))
-    elem->ira = pc_get_ira(pc, app, elem->e.area, (options & kScRefIra3) ? 3 : 2, elem->field_offset);
+  if (options & (kScRefIra3 | kScRefIra2)) {
+    if (!copy) {
+      sys_err(__LINE__, "an operand's own area entry needs an element of its own");
+      return nullptr;
+    }
+    copy->ira = pc_get_ira(pc, app, copy->e.area, (options & kScRefIra3) ? 3 : 2, copy->field_offset);
+  }
   uint16_t occurs = elem->e.occurs ? uint16_t(elem->e.occurs) : 1;
   uint16_t mode = op.occ_mode, occ = op.occ;
   if (!reg) {
     if (mode == 0 && occ > occurs) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
-    return 1;
+    return elem;
   }
   if (mode == 0 && occ >= 2) {
     if (occ > occurs) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
     if (!bld_ira_occ(&sc->code, elem->ira, elem->e.length, occ, reg)) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
   } else if (!bld_ira(&sc->code, elem->ira, reg)) {
     sc->msg = mode == 2 || mode == 0 ? kScBadOcc : kScBadReg;
-    return 0;
+    return nullptr;
   }
   if (mode == 1) {
     char oname[23];
@@ -961,21 +977,31 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
     oname[22] = 0;
     oname[0] = char(op.occ.get() & 0xFF);
     oname[1] = char(op.occ.get() >> 8);
-    CElem oc;
-    if (!pc_fld("0LA", oname, 1, &oc, pc)) {
+    const CElem* oc = pc_fld_ref("0LA", oname, 1, pc);
+    if (!oc) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
-    uint8_t t = oc.e.type;
+    uint8_t t = oc->e.type;
     uint8_t* p = nullptr;
-    if (t == 5) p = bld_occ_bin(&sc->code, oc.ira, reg, elem->e.length, occurs);
-    else if (t == 8 || t == 12) p = bld_occ_pd(&sc->code, oc.ira, reg, elem->e.length, occurs);
+    if (t == 5) p = bld_occ_bin(&sc->code, oc->ira, reg, elem->e.length, occurs);
+    else if (t == 8 || t == 12) p = bld_occ_pd(&sc->code, oc->ira, reg, elem->e.length, occurs);
     if (!p) {
       sc->msg = kScBadOccFld;
-      return 0;
+      return nullptr;
     }
   }
-  return 1;
+  return elem;
+}
+
+}  // namespace
+
+int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options) {
+  if (!elem) {
+    sys_err(__LINE__, "Null celem pointer");
+    return 0;
+  }
+  return cmpl_ref(sc, op, elem, reg, kind, options) ? 1 : 0;
 }
 
 // ---------------------------------------------------- for the families --
@@ -1033,7 +1059,8 @@ int sc_cmpl_made(ScCtx* sc, const DStmt& st, ScCmplFn fn) {
   return r;
 }
 
-int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
+namespace {
+const CElem* ref_0la(ScCtx* sc, const char* name, CElem* copy, int reg) {
   ScOpnd op;
   std::memset(static_cast<void*>(&op), ' ', sizeof op);
   op.occ = 0;
@@ -1042,9 +1069,19 @@ int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
   size_t n = std::strlen(name);
   std::memcpy(op.text.data(), name, n > 22 ? 22 : n);
   int kind = 0;
-  int r = sc_cmpl_ref(sc, op, elem, reg, &kind, 0);
-  return r;
+  return cmpl_ref(sc, op, copy, reg, &kind, 0);
 }
+}  // namespace
+
+int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
+  if (!elem) {
+    sys_err(__LINE__, "Null celem pointer");
+    return 0;
+  }
+  return ref_0la(sc, name, elem, reg) ? 1 : 0;
+}
+
+const CElem* sc_ref_0la_at(ScCtx* sc, const char* name, int reg) { return ref_0la(sc, name, nullptr, reg); }
 
 int sc_get_primary_key(ScCtx* sc, ScOpnd* out, const char* app, const char* file_name) {
   PcCtx* pc = sc->pc;

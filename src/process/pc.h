@@ -378,6 +378,10 @@ int pc_fi(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx);
 // name); c follows the stored record.
 void pc_cfi_use(PcCtx* ctx, EmCfi* c, uint8_t bits);
 int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
+// pc_fld's element where the compile keeps it (null when pc_fld fails): it
+// stays there, unchanged, until the context's next pc_prep; the caller
+// copies what it means to change.
+const CElem* pc_fld_ref(const char* app, const char* field, uint16_t occ, PcCtx* ctx);
 int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);

@@ -759,15 +759,22 @@ namespace {
 int pc_fld_in(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
 }  // namespace
 
-int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
-  if (!app) { sys_err(__LINE__, "Null application id"); return 0; }
-  if (!field) { sys_err(__LINE__, "Null field name"); return 0; }
-  if (!out) { sys_err(__LINE__, "Null celem pointer"); return 0; }
+namespace {
+PcFldKey fld_key(const char* app, const char* field, uint16_t occ) {
   PcFldKey fk;
   std::memcpy(fk.b, app, 3);
   ut_cpy_fill(fk.b + 3, field, 22);
   uint16_t occ1 = occ ? occ : 1;
   std::memcpy(fk.b + 25, &occ1, 2);
+  return fk;
+}
+}  // namespace
+
+int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
+  if (!app) { sys_err(__LINE__, "Null application id"); return 0; }
+  if (!field) { sys_err(__LINE__, "Null field name"); return 0; }
+  if (!out) { sys_err(__LINE__, "Null celem pointer"); return 0; }
+  PcFldKey fk = fld_key(app, field, occ);
   if (auto it = ctx->fields.find(fk); it != ctx->fields.end()) {
     *out = it->second;
     return 1;
@@ -775,6 +782,16 @@ int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* 
   if (!pc_fld_in(app, field, occ, out, ctx)) return 0;
   ctx->fields.emplace(fk, *out);
   return 1;
+}
+
+const CElem* pc_fld_ref(const char* app, const char* field, uint16_t occ, PcCtx* ctx) {
+  if (!app) { sys_err(__LINE__, "Null application id"); return nullptr; }
+  if (!field) { sys_err(__LINE__, "Null field name"); return nullptr; }
+  PcFldKey fk = fld_key(app, field, occ);
+  if (auto it = ctx->fields.find(fk); it != ctx->fields.end()) return &it->second;
+  CElem got;
+  if (!pc_fld_in(app, field, occ, &got, ctx)) return nullptr;
+  return &ctx->fields.emplace(fk, got).first->second;
 }
 
 namespace {
