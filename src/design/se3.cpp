@@ -40,17 +40,23 @@ bool blank(const char* t, int n) {
 // among them).
 bool control(uint8_t c) { return c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0); }
 
-// The first control character of the line's 80 columns, -1 for none (one
-// pass without branches, then the search when there is one).
-int first_control(const char* line) {
-  uint8_t any = 0;
-  for (int i = 0; i < kSeLineLen; ++i) {
-    uint8_t c = uint8_t(line[i]);
-    any |= uint8_t((c < 0x20) | (c == 0x7f) | (uint8_t(c - 0x80) < 0x20));
+// The first control character of n characters, -1 for none (one pass over
+// words, then the search when there is one). A control character is one
+// whose bits 5 and 6 are both clear (C0, C1), or DEL.
+int first_control(const char* text, int n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  auto zero_byte = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  uint64_t any = 0;
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    any |= zero_byte(w & 0x6060606060606060ull) | zero_byte(w ^ 0x7f7f7f7f7f7f7f7full);
   }
+  for (; i < n; ++i) any |= control(uint8_t(text[i]));
   if (!any) return -1;
-  for (int i = 0; i < kSeLineLen; ++i)
-    if (control(uint8_t(line[i]))) return i;
+  for (int i = 0; i < n; ++i)
+    if (control(uint8_t(text[i]))) return i;
   return -1;
 }
 
@@ -255,8 +261,9 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   auto refuse = [&](int col) {
     if (col < other) other = col;
   };
-  // (The blanks after the text are no controls.)
-  if (int i = first_control(line); i >= 0) refuse(i + 1);
+  // (The blanks after the text are no controls. The text is searched where
+  // it lies: a read of the copy just made would wait for its stores.)
+  if (int i = first_control(st.text, have); i >= 0) refuse(i + 1);
   for (int i = kSeLineLen - 1; i < st.len; ++i)
     if (st.text[i] != ' ') {
       refuse(kSeLineLen);

@@ -1420,6 +1420,12 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   return int(n);
 }
 
+uint8_t* mem_rdnxt_fast(FmArb* a) {
+  if (!m_rdnxt(a, a)) return nullptr;
+  Cur* c = cur(a);
+  return const_cast<uint8_t*>(c->data);
+}
+
 int mem_scratch_bound(void* file, FmFdb* fdb) {
   auto* f = static_cast<MemFile*>(file);
   if (!f->curs.empty()) return fmi::fail(fdb, FM_ST_SCRATCH_OPEN);
