@@ -1,6 +1,7 @@
 // Statement text, module se3: a line read back into a record, the
 // occurrence text and the combination rules. See se.h; the dictionary
 // checks are behind se_valid.h.
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <climits>
@@ -77,11 +78,35 @@ const uint8_t* covered_cols(int verb) {
 }
 
 // The first column of the operand part outside the operands that is neither
-// blank nor the template's own character, -1 for none.
-int first_stray(const char* ops, const uint8_t* covered, const char* tpl) {
-  uint8_t any = 0;
-  for (int c = 0; c < kSeOpLen; ++c)
-    any |= uint8_t((covered[c] == 0) & (ops[c] != ' ') & (ops[c] != tpl[c]));
+// blank nor the template's own character, -1 for none (words of eight
+// columns at a time, then the search when there is one).
+int first_stray(const char* ops, int verb) {
+  static_assert(kSeOpLen % 8 == 0);
+  // Per verb, 0x80 at each column outside its operands.
+  static const auto outside = [] {
+    std::array<std::array<uint8_t, kSeOpLen>, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      const uint8_t* covered = covered_cols(v);
+      for (int c = 0; c < kSeOpLen; ++c) t[size_t(v)][size_t(c)] = covered[c] ? 0 : 0x80;
+    }
+    return t;
+  }();
+  const uint8_t* covered = covered_cols(verb);
+  std::string_view tv = se_template(verb);
+  char tpl[kSeOpLen];
+  std::memset(tpl, ' ', kSeOpLen);
+  std::memcpy(tpl, tv.data(), std::min<size_t>(tv.size(), kSeOpLen));
+  constexpr uint64_t kLow = 0x7f7f7f7f7f7f7f7full, kHigh = 0x8080808080808080ull, kBlanks = 0x2020202020202020ull;
+  // High bit of each byte that is not zero.
+  auto nonzero = [](uint64_t x) { return (((x & kLow) + kLow) | x) & kHigh; };
+  uint64_t any = 0;
+  for (int c = 0; c < kSeOpLen; c += 8) {
+    uint64_t w, t, o;
+    std::memcpy(&w, ops + c, 8);
+    std::memcpy(&t, tpl + c, 8);
+    std::memcpy(&o, outside[size_t(verb)].data() + c, 8);
+    any |= nonzero(w ^ kBlanks) & nonzero(w ^ t) & o;
+  }
   if (!any) return -1;
   for (int c = 0; c < kSeOpLen; ++c)
     if (!covered[c] && ops[c] != ' ' && ops[c] != tpl[c]) return c;
@@ -316,7 +341,7 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
     }
   }
   // The operand part outside the operands: blank or the template's own text.
-  if (int c = first_stray(ops, covered_cols(verb), se_template(verb).data()); c >= 0) refuse(kSeOpCol + c);
+  if (int c = first_stray(ops, verb); c >= 0) refuse(kSeOpCol + c);
 
   int best = other, best_entry = -1;
   for (int i = 0; i < n; ++i)

@@ -375,9 +375,15 @@ TEST(SeRefuse, ColumnsOfTheLine) {
 
 // Every byte at every column of a remark (its text takes columns 15-78),
 // last on the line or with text after it: refused at its column exactly
-// when it is a C0 or C1 control or DEL.
+// when it is a C0 or C1 control or DEL. Every byte but a blank is refused
+// outside an IF's operands.
 TEST(SeRefuse, ControlCharactersAtEveryColumn) {
   se_load_spellings();
+  const std::string ifl = "T     IF       ABC AMOUNT                 001 EQ     100";
+  for (int b = 0; b < 256; ++b) {
+    if (b == ' ') continue;
+    ASSERT_EQ(parse(with(ifl, 42, std::string(1, char(b)))).col, 42) << "byte " << b;
+  }
   for (int b = 0; b < 256; ++b) {
     bool control = b < 0x20 || b == 0x7f || (b >= 0x80 && b < 0xa0);
     for (int col = 16; col <= 80; ++col)
