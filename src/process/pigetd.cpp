@@ -170,9 +170,14 @@ const DAppl* pi_get_dap(const char* app, const char* ver) {
   std::memcpy(key, app, 3);
   std::memcpy(key + 3, ver, 2);
   if (IS_ZUB_AP(app)) std::memcpy(key + 3, "00", 2);
+  // The record remembered is of the file still there (open_dap forgets it
+  // when it opens the file anew).
+  if (!open_dap()) {
+    mem.dap_ok = false;
+    return nullptr;
+  }
   if (mem.dap_ok && std::memcmp(mem.dap, key, 5) == 0) return &s->dap;
   mem.dap_ok = false;
-  if (!open_dap()) return nullptr;
   FmArb* a = com.dap_handle.get();
   std::memset(&s->dap, ' ', sizeof s->dap);
   s->dap.app.set(std::string_view(key, 3));
@@ -214,6 +219,8 @@ const DSysparm* pi_get_dsysparm() {
   mem.sysparm_ok = true;
   return &s->sysparm;
 }
+
+void pi_dap_forget() { mem.dap_ok = false; }
 
 void pi_getters_reset() {
   mem = Memory{};
