@@ -357,7 +357,7 @@ TEST_F(OpRun, AnInterruptEndsALongReportOrRecordShowBetweenRecords) {
       else std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_EQ(::kill(pid, sig), 0);
     EXPECT_EQ(ended(&err), 20) << err;
     EXPECT_NE(err.find(sig == SIGINT ? "interrupted" : "ended by SIGTERM"), std::string::npos) << err;
