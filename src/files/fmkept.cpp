@@ -55,7 +55,7 @@ bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_s
 
 // Watches the name and takes the epoch, before the file is looked up.
 void watch(FmKept* k) {
-  k->watched = uio_watch(k->path, false);
+  k->watched = uio_watch(k->path, k->bytes);
   if (k->watched) k->epoch = epoch(true);
 }
 
@@ -77,15 +77,21 @@ bool fm_kept_open(const FmKept& k) {
   return std::memcmp(id, k.ident, sizeof id) == 0;
 }
 
-bool fm_kept_take(FmKept* k, FmArb* h) {
+bool fm_kept_take(FmKept* k, FmArb* h, bool bytes) {
   *k = FmKept{};
+  k->bytes = bytes;
   FmFileId id;
+  auto status = h->status;
   bool kept = fm_keep(h, &id);
+  if (!kept) h->status = status;   // a handle of another back end stays as it is
   FmFdb where = h->file.get()->fdb;
   if (!fm_os_path(&where, &k->path)) return false;
   watch(k);
   struct stat st;
   if (::stat(k->path.c_str(), &st) != 0) return false;
+  if (bytes && st.st_mtim.tv_sec + 2 >= std::time(nullptr)) return false;
+  k->size = int64_t(st.st_size);
+  k->mtime = st.st_mtim;
   k->dev = kept ? id.dev : uint64_t(st.st_dev);
   k->ino = kept ? id.ino : uint64_t(st.st_ino);
   // A file put in its place since the open: looked up again at the next use.
@@ -98,7 +104,7 @@ bool fm_kept_take(FmKept* k, FmArb* h) {
 bool fm_kept_fresh(FmKept* k) {
   if (!fm_kept_open(*k)) return false;
   if (k->watched && k->epoch == epoch(false)) return true;
-  const DirSeen* d = k->watched ? nullptr : dir_of(k->path);
+  const DirSeen* d = k->watched || k->bytes ? nullptr : dir_of(k->path);
   if (d && d->ok && k->dir_known && same_time(d->st.st_mtim, k->dir_mtime) && uint64_t(d->st.st_dev) == k->dir_dev &&
       uint64_t(d->st.st_ino) == k->dir_ino)
     return true;
@@ -106,7 +112,8 @@ bool fm_kept_fresh(FmKept* k) {
   struct stat st;
   if (::stat(k->path.c_str(), &st) != 0 || uint64_t(st.st_dev) != k->dev || uint64_t(st.st_ino) != k->ino)
     return false;
-  if (k->watched) return true;
+  if (k->bytes && (int64_t(st.st_size) != k->size || !same_time(st.st_mtim, k->mtime))) return false;
+  if (k->watched || k->bytes) return true;
   if (!d) d = dir_of(k->path);
   k->dir_known = d->ok && d->st.st_mtim.tv_sec + 2 < std::time(nullptr);
   if (k->dir_known) {

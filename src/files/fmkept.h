@@ -11,21 +11,26 @@
 //     may scratch the file and make it anew meanwhile (exclusive opens are
 //     still refused; writes through the handle are refused). A handle of
 //     another back end stays as it is. k records the file's path and the
-//     device and inode the handle reads. False (k forgets h) when the file
-//     has no path or its path names nothing: such a handle cannot be told
+//     device and inode the handle reads. With bytes, what the handle gives
+//     is what the file held at its open (a file read whole at its open): its
+//     size and modification time are recorded too. False (k forgets h) when
+//     the file has no path or its path names nothing, or, with bytes, when
+//     it was changed within the last two seconds (a later change in the same
+//     clock tick would not show in its time): such a handle cannot be told
 //     fresh, and the caller uses it for this use alone.
 //  2. fm_kept_fresh(k) is true while k's handle is still the open handle it
 //     took (not closed by its scope's release or by anybody else) and the
 //     path names the file the handle reads. Records changed in place are
-//     read through the handle itself. A file put in the name's place (the
-//     file scratched and made anew, another renamed over it, the directory
-//     replaced by a copy) makes it false: the caller closes the handle
-//     (fm_kept_close) and opens the name anew.
+//     read through the handle itself (without bytes). A file put in the
+//     name's place (the file scratched and made anew, another renamed over
+//     it, the directory replaced by a copy) makes it false, and so does,
+//     with bytes, a change of the file's size or time: the caller closes the
+//     handle (fm_kept_close) and opens the name anew.
 //  3. The looks are saved where that is safe. Where the name is watched
 //     (uio_watch), a handle whose file was found the same at a watch epoch
-//     is taken without a look-up while the epoch stays. Elsewhere, once the
-//     file was found the same in a directory last changed more than two
-//     seconds before (a change within the same clock tick would not show in
+//     (with bytes, the file's bytes watched too) is taken without a look-up
+//     while the epoch stays. Elsewhere, without bytes, once the file was
+//     found the same in a directory last changed more than two seconds before (a change within the same clock tick would not show in
 //     the directory's time), the same directory (device and inode: a copy
 //     put back keeps the times, not the inode) found unchanged vouches for
 //     it. The epoch and each directory are looked at once a round:
@@ -46,6 +51,9 @@ struct FmKept {
   uint8_t ident[13] = {};   // the file block's name, application and version at the take
   std::string path;
   uint64_t dev = 0, ino = 0;
+  bool bytes = false;       // size and mtime: the file's when the handle was opened
+  int64_t size = 0;
+  timespec mtime{};
   bool watched = false;     // the name is watched (uio_watch) since epoch
   uint64_t epoch = 0;
   bool dir_known = false;   // dir_*: its directory's when the file was last found the same
@@ -53,7 +61,7 @@ struct FmKept {
   uint64_t dir_dev = 0, dir_ino = 0;
 };
 
-bool fm_kept_take(FmKept* k, FmArb* h);
+bool fm_kept_take(FmKept* k, FmArb* h, bool bytes = false);
 bool fm_kept_fresh(FmKept* k);
 // True while k's handle is still the open handle it took (1).
 bool fm_kept_open(const FmKept& k);
