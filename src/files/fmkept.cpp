@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "files/brf.h"
 #include "files/unixio.h"
 
 namespace {
@@ -81,9 +82,8 @@ bool fm_kept_take(FmKept* k, FmArb* h, bool bytes) {
   *k = FmKept{};
   k->bytes = bytes;
   FmFileId id;
-  auto status = h->status;
-  bool kept = fm_keep(h, &id);
-  if (!kept) h->status = status;   // a handle of another back end stays as it is
+  // A handle of another back end stays as it is.
+  bool kept = fm_handlers(h->file->fns) == &brf_handlers && fm_keep(h, &id);
   FmFdb where = h->file.get()->fdb;
   if (!fm_os_path(&where, &k->path)) return false;
   watch(k);

@@ -143,7 +143,7 @@ namespace {
 // compile of a small process. They are kept handles (files/fmkept.h): an
 // entry is taken again only while its file is the one it opened, so that
 // another engine may scratch a dictionary file and make it anew meanwhile;
-// the look before the next use finds the new file.
+// the look before the next compile finds the new file.
 struct SrcOpen {
   char app[3], ver[2], from[3], to[3];
   int slot;
@@ -152,14 +152,6 @@ struct SrcOpen {
 std::vector<SrcOpen>& src_opens() {
   static std::vector<SrcOpen> v;
   return v;
-}
-
-// One round of looks at the kept files a compile.
-void new_round() {
-  static uint32_t seen = 0;
-  if (seen == pc_compile_count()) return;
-  seen = pc_compile_count();
-  fm_kept_new_round();
 }
 
 }  // namespace
@@ -184,7 +176,8 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
                                         INIT_DFRM_FDB};
   if (!fills[slot]) return nullptr;
   auto& opens = src_opens();
-  new_round();
+  // (Every compile follows the loader's read of the process's definition,
+  // which begins the round of looks the sources are taken in: read_dproc.)
   for (size_t i = 0; i < opens.size(); ++i) {
     SrcOpen& o = opens[i];
     if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||

@@ -271,7 +271,8 @@ FmArb* proc_file(FmFdb* fdb, bool* kept) {
   std::string key(fdb->app.view());
   key.append(fdb->ver.view()).append(fdb->src_app.view()).append(fdb->src_ver.view());
   key.push_back(char('0' + fdb->path_type));
-  // Every read looks again at what changed since the last.
+  // Every read looks again at what changed since the last; so does the
+  // compile that may follow, in the same round (pcref.cpp).
   fm_kept_new_round();
   for (auto it = g_proc_files.begin(); it != g_proc_files.end(); ++it) {
     if (it->key != key) continue;
