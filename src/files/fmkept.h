@@ -1,8 +1,8 @@
 // Kept handles: the open handle of a file kept from one use to the next,
 // with what tells, before a use, whether the file's name still names the
-// file the handle reads. The dictionary sources of the compiler and the
-// loader's PROCESS and APPL files are kept so: an open costs far more than
-// the read or compile it serves.
+// file the handle reads. The dictionary sources of the compiler, the
+// loader's PROCESS and APPL files and the PARAM files of the getter are kept
+// so: an open costs far more than the read or compile it serves.
 //
 // Contract:
 //  1. fm_kept_take(k, h) takes the open handle h of a shared open into k. A
@@ -30,13 +30,15 @@
 //     (uio_watch), a handle whose file was found the same at a watch epoch
 //     (with bytes, the file's bytes watched too) is taken without a look-up
 //     while the epoch stays. Elsewhere, without bytes, once the file was
-//     found the same in a directory last changed more than two seconds before (a change within the same clock tick would not show in
-//     the directory's time), the same directory (device and inode: a copy
-//     put back keeps the times, not the inode) found unchanged vouches for
-//     it. The epoch and each directory are looked at once a round:
-//     fm_kept_new_round begins one; a user of several kept handles together
-//     (a compile's sources) begins one before it uses them, and every user
-//     begins one where it must see what changed since its last use.
+//     found the same in a directory last changed more than two seconds
+//     before (a change within the same clock tick would not show in the
+//     directory's time), the same directory (device and inode: a copy put
+//     back keeps the times, not the inode) found unchanged vouches for it.
+//     The epoch and each directory are looked at once a round:
+//     fm_kept_new_round begins one. Every user begins one where it must see
+//     what changed since its last use (the loader at each read of a process
+//     definition); the uses that follow in the same round (the compile of
+//     that process, its sources) cost no further look.
 //  4. fm_kept_close(k) closes k's handle when it is still the one taken, and
 //     forgets it.
 #pragma once
