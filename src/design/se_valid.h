@@ -64,6 +64,8 @@ class SeDict {
   // Reads: 1 found, 0 not found, -1 the dictionary file cannot be opened,
   // -2 another failure (the status in *status).
   int elem(const char* app, const char* name, DElem* out, uint32_t* status = nullptr);
+  // The same, *out where the object keeps the field (for its life).
+  int elem_at(const char* app, const char* name, const DElem** out, uint32_t* status = nullptr);
   int file(const char* app, const char* name, DFile* out, uint32_t* status = nullptr);
   int token_by_number(const char* app, const DElem& elem, int32_t number, CvTokenRec* out,
                       uint32_t* status = nullptr);
