@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -255,6 +256,23 @@ struct PcFldKeyHash {
     return size_t(h ^ (h >> 32));
   }
 };
+// The table of those fields: each element stays where it is until clear();
+// the keys are found by open addressing.
+class PcFldTable {
+ public:
+  const CElem* find(const PcFldKey& k) const;
+  // Adds a key not in the table.
+  const CElem* add(const PcFldKey& k, const CElem& e);
+  void clear();
+
+ private:
+  struct Entry {
+    PcFldKey key;
+    CElem e;
+  };
+  std::deque<Entry> entries_;
+  std::vector<uint64_t> slots_;   // hash's high half << 32 | entry + 1; 0 free
+};
 
 struct PcCtx {
   MmPool pool = 0;             // compile pool, at attach_level
@@ -276,7 +294,7 @@ struct PcCtx {
   char lang[3]{}, dict_lang[3]{};
   bool failed = false;
   uint32_t status = 0;         // the header status word's copy of the last reference failure
-  std::unordered_map<PcFldKey, CElem, PcFldKeyHash> fields;   // emptied by pc_prep
+  PcFldTable fields;           // emptied by pc_prep
   PcCtx() = default;
   PcCtx(const PcCtx&) = delete;
   PcCtx& operator=(const PcCtx&) = delete;
