@@ -17,13 +17,19 @@ namespace {
 
 constexpr char kMod[] = "SE3";
 
-// A copy of a short run of a length known only at run time, in words (a
-// plain memcpy of such a length compiles to a slow string instruction here).
+// A copy of a short run of a length known only at run time, in blocks of
+// 16 bytes as far as they go (a plain memcpy of such a length compiles to a
+// slow string instruction here; reads of 16 bytes from the start are each
+// served by one store).
 void copy_short(void* dst, const void* src, size_t n) {
   auto* d = static_cast<char*>(dst);
   const auto* s = static_cast<const char*>(src);
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) std::memcpy(d + i, s + i, 8);
+  for (; i + 16 <= n; i += 16) std::memcpy(d + i, s + i, 16);
+  if (i + 8 <= n) {
+    std::memcpy(d + i, s + i, 8);
+    i += 8;
+  }
   if (i + 4 <= n) {
     std::memcpy(d + i, s + i, 4);
     i += 4;
@@ -272,7 +278,11 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   if (have < 0) have = 0;
   // (Blanks over the whole line first: stores of a known length.)
   std::memset(line, ' ', kSeLineLen);
-  copy_short(line, st.text, size_t(have));
+  // (The operand part is copied from its own first column: its words are
+  // read back just after, each from the one store that wrote it.)
+  int head = have < kSeOpCol - 1 ? have : kSeOpCol - 1;
+  copy_short(line, st.text, size_t(head));
+  copy_short(line + head, st.text + head, size_t(have - head));
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;
