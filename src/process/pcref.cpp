@@ -2,6 +2,7 @@
 // fields (the compiled element), work fields (CFLD), constants, data areas
 // (LF and the IRA) and summary references. See pc.h.
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -639,22 +640,76 @@ namespace {
 int pc_fld_in(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
 }  // namespace
 
-int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
-  if (!app) { sys_err(__LINE__, "Null application id"); return 0; }
-  if (!field) { sys_err(__LINE__, "Null field name"); return 0; }
-  if (!out) { sys_err(__LINE__, "Null celem pointer"); return 0; }
+namespace {
+PcFldKey fld_key(const char* app, const char* field, uint16_t occ) {
   PcFldKey fk;
   std::memcpy(fk.b, app, 3);
   ut_cpy_fill(fk.b + 3, field, 22);
   uint16_t occ1 = occ ? occ : 1;
   std::memcpy(fk.b + 25, &occ1, 2);
-  if (auto it = ctx->fields.find(fk); it != ctx->fields.end()) {
-    *out = it->second;
+  return fk;
+}
+}  // namespace
+
+const CElem* PcFldTable::find(const PcFldKey& k) const {
+  if (slots_.empty()) return nullptr;
+  uint64_t h = PcFldKeyHash{}(k);
+  size_t mask = slots_.size() - 1;
+  for (size_t i = h & mask; slots_[i]; i = (i + 1) & mask) {
+    if ((slots_[i] >> 32) != (h >> 32)) continue;
+    const Entry& e = entries_[uint32_t(slots_[i]) - 1];
+    if (e.key == k) return &e.e;
+  }
+  return nullptr;
+}
+
+const CElem* PcFldTable::add(const PcFldKey& k, const CElem& e) {
+  entries_.push_back({k, e});
+  // At half full the table doubles (and is made anew).
+  if (2 * entries_.size() > slots_.size()) {
+    slots_.assign(std::max<size_t>(64, 2 * slots_.size()), 0);
+    for (size_t n = 0; n < entries_.size(); ++n) {
+      uint64_t h = PcFldKeyHash{}(entries_[n].key);
+      size_t i = h & (slots_.size() - 1);
+      while (slots_[i]) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = (h >> 32) << 32 | (n + 1);
+    }
+  } else {
+    uint64_t h = PcFldKeyHash{}(k);
+    size_t i = h & (slots_.size() - 1);
+    while (slots_[i]) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = (h >> 32) << 32 | entries_.size();
+  }
+  return &entries_.back().e;
+}
+
+void PcFldTable::clear() {
+  entries_.clear();
+  slots_.clear();
+}
+
+int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx) {
+  if (!app) { sys_err(__LINE__, "Null application id"); return 0; }
+  if (!field) { sys_err(__LINE__, "Null field name"); return 0; }
+  if (!out) { sys_err(__LINE__, "Null celem pointer"); return 0; }
+  PcFldKey fk = fld_key(app, field, occ);
+  if (const CElem* got = ctx->fields.find(fk)) {
+    *out = *got;
     return 1;
   }
   if (!pc_fld_in(app, field, occ, out, ctx)) return 0;
-  ctx->fields.emplace(fk, *out);
+  ctx->fields.add(fk, *out);
   return 1;
+}
+
+const CElem* pc_fld_ref(const char* app, const char* field, uint16_t occ, PcCtx* ctx) {
+  if (!app) { sys_err(__LINE__, "Null application id"); return nullptr; }
+  if (!field) { sys_err(__LINE__, "Null field name"); return nullptr; }
+  PcFldKey fk = fld_key(app, field, occ);
+  if (const CElem* got = ctx->fields.find(fk)) return got;
+  CElem got;
+  if (!pc_fld_in(app, field, occ, &got, ctx)) return nullptr;
+  return ctx->fields.add(fk, got);
 }
 
 namespace {
