@@ -20,7 +20,11 @@
 //                       dictionary checks (se_read_file) and compiled from
 //                       its records in place of the dictionary's, as
 //                       `quvogen --check` does, per byte of text against
-//                       BM_LuaLoadBuffer.
+//                       BM_LuaLoadBuffer;
+//   BM_ScTextReport     the same for a text of a report's shape (64 fields
+//                       of every numeric form and text; SET, COMPUTE,
+//                       IF/AND, CALC; constants common and rare), against
+//                       BM_LuaLoadReport, a Lua chunk of a like shape.
 #include <benchmark/benchmark.h>
 
 #include <lauxlib.h>
@@ -30,6 +34,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <ctime>
 #include <map>
 #include <random>
@@ -151,8 +158,137 @@ Corpus make_corpus(const char* name, size_t stmts) {
     return c;
 }
 
+// A report's shape: many fields of every numeric form and text, set from
+// constants and from each other, compared, computed and totalled; constants
+// of every kind, the common ones (0, 1, 100) often, others once. 11 event
+// points of 2,000 statements each.
+constexpr int kPacked = 24, kFixed = 12, kBinary = 12, kTexts = 16;
+std::string fld(char kind, int n) {
+  char b[8];
+  std::snprintf(b, sizeof b, "%c%02d", kind, n);
+  return b;
+}
+Corpus make_report(const char* name) {
+  Corpus c;
+  std::mt19937 rng(11);
+  const char* words[] = {"NORTH", "SOUTH", "EAST", "WEST", "OPEN", "CLOSED", "PAID", "DUE", "HELD",
+                         "RETAIL", "TRADE", "EXPORT", "CASH", "CREDIT", "ON ORDER", "BACK ORDER"};
+  const char* rels[] = {"EQ", "NE", "GT", "LT", "GE", "LE"};
+  const char* lrels[] = {"==", "~=", ">", "<", ">=", "<="};
+  const char* cols[] = {"", "T", "F", "TT", "TF", "FT"};
+  const char* luacond[] = {"", "a", "not a", "a and b", "a and not b", "not a and b"};
+  auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+  auto number = [&](bool decimals) {
+    static const char* common[] = {"0", "1", "2", "10", "100", "1000"};
+    if (pick(2)) return std::string(common[pick(6)]);
+    std::string v = std::to_string(rng() % 1000000);
+    if (decimals && pick(2)) v += "." + std::to_string(10 + rng() % 90);
+    return v;
+  };
+  // A numeric field of any form, with its Lua name.
+  auto numeric = [&](char* kind) {
+    int k = pick(3);
+    *kind = "PFB"[k];
+    return fld(*kind, 1 + pick(k == 0 ? kPacked : k == 1 ? kFixed : kBinary));
+  };
+  auto lname = [](std::string f) {
+    for (auto& ch : f) ch = char(std::tolower(ch));
+    return f;
+  };
+  c.text = std::string("process 6 ") + name + "\n";
+  for (int ep = 1; ep <= 11; ++ep) {
+    c.text += "statements " + std::to_string(ep) + "\n";
+    c.lua += "function rep" + std::to_string(ep) + "(a, b)\n";
+    for (int i = 0; i < 2000; ++i) {
+      std::string l, lu;
+      int col = pick(6);
+      char k1 = 0, k2 = 0;
+      switch (pick(9)) {
+        case 0: {   // SET a number from a constant
+          std::string t = numeric(&k1), v = number(k1 == 'F');
+          if (k1 == 'B') v = v.substr(0, v.find('.'));
+          l = line(cols[col], "SET", at({{0, "---"}, {4, t}, {38, v}}));
+          lu = lname(t) + " = " + v;
+          break;
+        }
+        case 1: {   // SET a text from a constant
+          std::string t = fld('T', 1 + pick(kTexts)), w = words[pick(16)];
+          l = line(cols[col], "SET", at({{0, "---"}, {4, t}, {38, w}}));
+          lu = lname(t) + " = \"" + w + "\"";
+          break;
+        }
+        case 2: {   // SET a field from another of its kind
+          bool text = pick(4) == 0;
+          std::string t = text ? fld('T', 1 + pick(kTexts)) : numeric(&k1);
+          std::string f = text ? fld('T', 1 + pick(kTexts)) : numeric(&k2);
+          l = line(cols[col], "SET", at({{0, "---"}, {4, t}, {34, "---"}, {38, f}}));
+          lu = lname(t) + " = " + lname(f);
+          break;
+        }
+        case 3: case 4: {   // IF/AND/OR over numbers and texts, then a SET
+          std::string t1 = numeric(&k1), t2 = fld('T', 1 + pick(kTexts)), w = words[pick(16)];
+          std::string v = number(k1 == 'F');
+          if (k1 == 'B') v = v.substr(0, v.find('.'));
+          int r1 = pick(6), r2 = pick(2);
+          l = line("", "IF", at({{0, "---"}, {4, t1}, {31, rels[r1]}, {38, v}})) + "\n" +
+              line("", "AND", at({{0, "---"}, {4, t2}, {31, rels[r2]}, {38, w}})) + "\n" +
+              line("T", "COMPUTE", at({{0, "---"}, {4, fld('F', 1 + pick(kFixed))}, {31, "+"}, {34, "---"}, {38, t1}}));
+          lu = "if " + lname(t1) + " " + lrels[r1] + " " + v + " and " + lname(t2) + " " + lrels[r2] + " \"" + w +
+               "\" then f01 = f01 + " + lname(t1) + " end";
+          col = 0;
+          break;
+        }
+        case 5: {   // COMPUTE from a constant or a field
+          std::string t = numeric(&k1);
+          bool field = pick(2);
+          std::string s = field ? numeric(&k2) : number(k1 == 'F');
+          if (!field && k1 == 'B') s = s.substr(0, s.find('.'));
+          const char* op = std::array<const char*, 3>{"+", "-", "*"}[size_t(pick(3))];
+          l = line(cols[col], "COMPUTE", at({{0, "---"}, {4, t}, {31, op}, {34, field ? "---" : ""}, {38, s}}));
+          lu = lname(t) + " = " + lname(t) + " " + op + " " + (field ? lname(s) : s);
+          break;
+        }
+        case 6: {   // CALC over the calculation variables and constants
+          const char* v = "ABCDEFGH";
+          std::string e = std::string(1, v[pick(8)]) + " + " + v[pick(8)] + " * " + number(true) + " - " + v[pick(8)];
+          std::string t(1, v[pick(8)]);
+          l = line(cols[col], "CALC", t + "    " + e);
+          lu = lname(t) + " = " + lname(e);
+          break;
+        }
+        case 7: {   // a remark
+          l = line("", "*", "totals by " + std::string(words[pick(16)]) + " and region");
+          lu = "-- totals by region";
+          col = 0;
+          break;
+        }
+        default: {   // IF a text against a text field, then SET
+          std::string t1 = fld('T', 1 + pick(kTexts)), t2 = fld('T', 1 + pick(kTexts));
+          l = line("", "IF", at({{0, "---"}, {4, t1}, {31, "EQ"}, {34, "---"}, {38, t2}})) + "\n" +
+              line("T", "SET", at({{0, "---"}, {4, t1}, {38, words[pick(16)]}}));
+          lu = "if " + lname(t1) + " == " + lname(t2) + " then " + lname(t1) + " = \"X\" end";
+          col = 0;
+          break;
+        }
+      }
+      if (col) lu = "if " + std::string(luacond[col]) + " then " + lu + " end";
+      c.text += l + "\n";
+      c.bytes += l.size() + 1;
+      c.stmts += size_t(1 + std::count(l.begin(), l.end(), '\n'));
+      c.lua += lu + "\n";
+    }
+    c.lua += "end\n";
+  }
+  while (c.lua.size() < c.bytes) c.lua += "-- a remark of the same kind as the statements carry\n";
+  return c;
+}
+
 const Corpus& corpus() {
   static Corpus c = make_corpus("BENCH", 0);
+  return c;
+}
+const Corpus& report() {
+  static Corpus c = make_report("BENCHR");
   return c;
 }
 // The smaller processes of BM_ScRecords.
@@ -183,18 +319,29 @@ struct World {
     // The calculation variables of the computing verbs, each work field its
     // own data area.
     fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")});
+    // The report's fields besides: D-H, and packed, fixed packed (2
+    // decimals), binary and text fields.
     std::vector<fx::Rec> els;
     int n = 0;
-    for (const char* name : {"A", "B", "C", "I"}) {
+    auto el = [&](const std::string& name, int type, int len, int digits, int decimals) {
       ++n;
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "2026-01-01T00:%02d:%02d", n / 60, n % 60);
       els.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000100 + n)}, {"work", "1"}, {"name", name},
-                                        {"kind", "1"}, {"ident_stamp", "2026-01-01T00:00:0" + std::to_string(n)},
-                                        {"number", std::to_string(n)}, {"length", "9"}, {"occurs", "1"},
-                                        {"type", "12"}, {"sign", "1"}, {"digits", "15"}, {"key_kind", "255"}}));
-    }
+                                        {"kind", "1"}, {"ident_stamp", stamp}, {"number", std::to_string(n)},
+                                        {"length", std::to_string(len)}, {"occurs", "1"}, {"type", std::to_string(type)},
+                                        {"sign", "1"}, {"digits", std::to_string(digits)},
+                                        {"decimals", std::to_string(decimals)}, {"key_kind", "255"}}));
+    };
+    for (const char* name : {"A", "B", "C", "I"}) el(name, 12, 9, 15, 0);
+    for (const char* name : {"D", "E", "F", "G", "H"}) el(name, 12, 9, 15, 0);
+    for (int i = 1; i <= kPacked; ++i) el(fld('P', i), 12, 9, 15, 0);
+    for (int i = 1; i <= kFixed; ++i) el(fld('F', i), 8, 10, 17, 2);
+    for (int i = 1; i <= kBinary; ++i) el(fld('B', i), 5, 4, 9, 0);
+    for (int i = 1; i <= kTexts; ++i) el(fld('T', i), 1, 20, 0, 0);
     fx::write("ELEMENT", "0LA", "00", els);
-    std::string text = corpus().text;
-    std::vector<fx::Rec> procs = {proc_rec("BENCH", 6, "0")};
+    std::string text = corpus().text + report().text;
+    std::vector<fx::Rec> procs = {proc_rec("BENCH", 6, "0"), proc_rec("BENCHR", 6, "0")};
     for (const auto& [n, c] : sized()) {
       text += c.text;
       procs.push_back(proc_rec(("BENCH" + std::to_string(n)).c_str(), 6, "0"));
@@ -276,46 +423,56 @@ void BM_ScRecords(benchmark::State& st) {
 }
 BENCHMARK(BM_ScRecords)->Arg(11)->Arg(1000)->Arg(39000)->Unit(benchmark::kMicrosecond);
 
-void BM_ScText(benchmark::State& st) {
+// Reads a statement file with the dictionary checks and compiles its
+// process as `quvogen --check` does.
+void text_to_module(benchmark::State& st, const std::string& text, const char* name) {
   World& w = world();
   if (!w.ok) {
     st.SkipWithError("corpus not read");
     return;
   }
-  const std::string& text = corpus().text;
   PiInvoc key;
   std::memset(static_cast<void*>(&key), 0, sizeof key);
   key.app.set("ABC");
   key.ver.set("00");
   key.type = 6;
-  key.name.set("BENCH");
+  key.name.set(name);
   for (auto _ : st) {
     bool ok = false;
+    std::string why;
     mark(0, [&] {
       SeDict dict("ABC", "00");
       SeDictValidator val(dict);
       SeFileResult r;
-      if (se_read_file("bench.stmt", text, &val, &r) != 0) return;
-      std::vector<std::string> why;
-      FmArb* stmts = se_check_file("ABC", "00", &dict, r.stmts, &why);
+      if (se_read_file("bench.stmt", text, &val, &r) != 0) {
+        why = r.errors.empty() ? "the text was refused" : r.errors.front();
+        return;
+      }
+      std::vector<std::string> errs;
+      FmArb* stmts = se_check_file("ABC", "00", &dict, r.stmts, &errs);
       if (!stmts) return;
       pc_set_stmt_source("ABC", stmts, se_checked_procs(r.procs));
-      std::vector<DCmplErr> errs;
+      std::vector<DCmplErr> cerrs;
       uint32_t code = 0;
-      ok = pc_check(key, &errs, &code) != 0;
+      ok = pc_check(key, &cerrs, &code) != 0 && cerrs.empty();
+      if (!ok) why = "compile errors: " + std::to_string(cerrs.size());
       pc_set_stmt_source("ABC", nullptr);
     });
     if (!ok) {
-      st.SkipWithError("the text did not compile");
+      st.SkipWithError(("the text did not compile: " + why).c_str());
       break;
     }
   }
   st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(text.size()));
 }
+
+void BM_ScText(benchmark::State& st) { text_to_module(st, corpus().text, "BENCH"); }
 BENCHMARK(BM_ScText)->Unit(benchmark::kMillisecond);
 
-void BM_LuaLoadBuffer(benchmark::State& st) {
-  const std::string& src = corpus().lua;
+void BM_ScTextReport(benchmark::State& st) { text_to_module(st, report().text, "BENCHR"); }
+BENCHMARK(BM_ScTextReport)->Unit(benchmark::kMillisecond);
+
+void lua_load(benchmark::State& st, const std::string& src) {
   lua_State* L = luaL_newstate();
   for (auto _ : st) {
     int rc = luaL_loadbuffer(L, src.data(), src.size(), "chunk");
@@ -328,7 +485,12 @@ void BM_LuaLoadBuffer(benchmark::State& st) {
   lua_close(L);
   st.SetBytesProcessed(int64_t(st.iterations()) * int64_t(src.size()));
 }
+
+void BM_LuaLoadBuffer(benchmark::State& st) { lua_load(st, corpus().lua); }
 BENCHMARK(BM_LuaLoadBuffer)->Unit(benchmark::kMillisecond);
+
+void BM_LuaLoadReport(benchmark::State& st) { lua_load(st, report().lua); }
+BENCHMARK(BM_LuaLoadReport)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

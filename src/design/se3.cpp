@@ -1,6 +1,7 @@
 // Statement text, module se3: a line read back into a record, the
 // occurrence text and the combination rules. See se.h; the dictionary
 // checks are behind se_valid.h.
+#include <algorithm>
 #include <array>
 #include <cassert>
 #include <climits>
@@ -16,6 +17,26 @@ namespace {
 
 constexpr char kMod[] = "SE3";
 
+// A copy of a short run of a length known only at run time, in blocks of
+// 16 bytes as far as they go (a plain memcpy of such a length compiles to a
+// slow string instruction here; reads of 16 bytes from the start are each
+// served by one store).
+void copy_short(void* dst, const void* src, size_t n) {
+  auto* d = static_cast<char*>(dst);
+  const auto* s = static_cast<const char*>(src);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) std::memcpy(d + i, s + i, 16);
+  if (i + 8 <= n) {
+    std::memcpy(d + i, s + i, 8);
+    i += 8;
+  }
+  if (i + 4 <= n) {
+    std::memcpy(d + i, s + i, 4);
+    i += 4;
+  }
+  for (; i < n; ++i) d[i] = s[i];
+}
+
 bool blank(const char* t, int n) {
   for (int i = 0; i < n; ++i)
     if (t[i] != ' ') return false;
@@ -26,17 +47,23 @@ bool blank(const char* t, int n) {
 // among them).
 bool control(uint8_t c) { return c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0); }
 
-// The first control character of the line's 80 columns, -1 for none (one
-// pass without branches, then the search when there is one).
-int first_control(const char* line) {
-  uint8_t any = 0;
-  for (int i = 0; i < kSeLineLen; ++i) {
-    uint8_t c = uint8_t(line[i]);
-    any |= uint8_t((c < 0x20) | (c == 0x7f) | (uint8_t(c - 0x80) < 0x20));
+// The first control character of n characters, -1 for none (one pass over
+// words, then the search when there is one). A control character is one
+// whose bits 5 and 6 are both clear (C0, C1), or DEL.
+int first_control(const char* text, int n) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  auto zero_byte = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  uint64_t any = 0;
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    any |= zero_byte(w & 0x6060606060606060ull) | zero_byte(w ^ 0x7f7f7f7f7f7f7f7full);
   }
+  for (; i < n; ++i) any |= control(uint8_t(text[i]));
   if (!any) return -1;
-  for (int i = 0; i < kSeLineLen; ++i)
-    if (control(uint8_t(line[i]))) return i;
+  for (int i = 0; i < n; ++i)
+    if (control(uint8_t(text[i]))) return i;
   return -1;
 }
 
@@ -57,11 +84,35 @@ const uint8_t* covered_cols(int verb) {
 }
 
 // The first column of the operand part outside the operands that is neither
-// blank nor the template's own character, -1 for none.
-int first_stray(const char* ops, const uint8_t* covered, const char* tpl) {
-  uint8_t any = 0;
-  for (int c = 0; c < kSeOpLen; ++c)
-    any |= uint8_t((covered[c] == 0) & (ops[c] != ' ') & (ops[c] != tpl[c]));
+// blank nor the template's own character, -1 for none (words of eight
+// columns at a time, then the search when there is one).
+int first_stray(const char* ops, int verb) {
+  static_assert(kSeOpLen % 8 == 0);
+  // Per verb, 0x80 at each column outside its operands.
+  static const auto outside = [] {
+    std::array<std::array<uint8_t, kSeOpLen>, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      const uint8_t* covered = covered_cols(v);
+      for (int c = 0; c < kSeOpLen; ++c) t[size_t(v)][size_t(c)] = covered[c] ? 0 : 0x80;
+    }
+    return t;
+  }();
+  const uint8_t* covered = covered_cols(verb);
+  std::string_view tv = se_template(verb);
+  char tpl[kSeOpLen];
+  std::memset(tpl, ' ', kSeOpLen);
+  std::memcpy(tpl, tv.data(), std::min<size_t>(tv.size(), kSeOpLen));
+  constexpr uint64_t kLow = 0x7f7f7f7f7f7f7f7full, kHigh = 0x8080808080808080ull, kBlanks = 0x2020202020202020ull;
+  // High bit of each byte that is not zero.
+  auto nonzero = [](uint64_t x) { return (((x & kLow) + kLow) | x) & kHigh; };
+  uint64_t any = 0;
+  for (int c = 0; c < kSeOpLen; c += 8) {
+    uint64_t w, t, o;
+    std::memcpy(&w, ops + c, 8);
+    std::memcpy(&t, tpl + c, 8);
+    std::memcpy(&o, outside[size_t(verb)].data() + c, 8);
+    any |= nonzero(w ^ kBlanks) & nonzero(w ^ t) & o;
+  }
   if (!any) return -1;
   for (int c = 0; c < kSeOpLen; ++c)
     if (!covered[c] && ops[c] != ' ' && ops[c] != tpl[c]) return c;
@@ -91,7 +142,7 @@ uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
   if (e.kind != kSeRest) std::memset(dst, ' ', e.width);
   switch (e.kind) {
     case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField:
-      std::memcpy(dst, t, size_t(len));
+      copy_short(dst, t, size_t(len));
       return blank(t, len) ? kSeStBlank : kSeStGiven;
     case kSeApp:
       if (std::memcmp(t, "---", 3) == 0) std::memcpy(dst, "0LA", 3);
@@ -227,7 +278,11 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   if (have < 0) have = 0;
   // (Blanks over the whole line first: stores of a known length.)
   std::memset(line, ' ', kSeLineLen);
-  if (have) std::memcpy(line, st.text, size_t(have));
+  // (The operand part is copied from its own first column: its words are
+  // read back just after, each from the one store that wrote it.)
+  int head = have < kSeOpCol - 1 ? have : kSeOpCol - 1;
+  copy_short(line, st.text, size_t(head));
+  copy_short(line + head, st.text + head, size_t(have - head));
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;
@@ -241,8 +296,9 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   auto refuse = [&](int col) {
     if (col < other) other = col;
   };
-  // (The blanks after the text are no controls.)
-  if (int i = first_control(line); i >= 0) refuse(i + 1);
+  // (The blanks after the text are no controls. The text is searched where
+  // it lies: a read of the copy just made would wait for its stores.)
+  if (int i = first_control(st.text, have); i >= 0) refuse(i + 1);
   for (int i = kSeLineLen - 1; i < st.len; ++i)
     if (st.text[i] != ' ') {
       refuse(kSeLineLen);
@@ -295,7 +351,7 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
     }
   }
   // The operand part outside the operands: blank or the template's own text.
-  if (int c = first_stray(ops, covered_cols(verb), se_template(verb).data()); c >= 0) refuse(kSeOpCol + c);
+  if (int c = first_stray(ops, verb); c >= 0) refuse(kSeOpCol + c);
 
   int best = other, best_entry = -1;
   for (int i = 0; i < n; ++i)

@@ -59,7 +59,7 @@ bool kept_number(const uint8_t* p, int n, long long* out) {
 struct SeDict::Elems {
   using Key = std::array<char, 25>;
   struct Hash {
-    size_t operator()(const Key& k) const { return std::hash<std::string_view>{}(std::string_view(k.data(), k.size())); }
+    size_t operator()(const Key& k) const { return size_t(ut_hash(k.data(), k.size())); }
   };
   struct Got {
     bool found;
@@ -146,12 +146,19 @@ int SeDict::read(FmArb* a, int key, uint8_t* rec, uint32_t* status) {
 }
 
 int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status) {
+  const DElem* at = nullptr;
+  int r = elem_at(app, name, &at, status);
+  if (r == 1 && out) *out = *at;
+  return r;
+}
+
+int SeDict::elem_at(const char* app, const char* name, const DElem** out, uint32_t* status) {
   Elems::Key key;
   std::memcpy(key.data(), app, 3);
   std::memcpy(key.data() + 3, name, 22);
   auto it = elems_->by_name.find(key);
   if (it != elems_->by_name.end()) {
-    if (it->second.found && out) *out = it->second.rec;
+    if (it->second.found) *out = &it->second.rec;
     return it->second.found ? 1 : 0;
   }
   FmArb* a = open(kElem, app);
@@ -159,12 +166,14 @@ int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status
   std::memset(buf_, ' ', sizeof(DElem));
   std::memcpy(buf_ + 5, name, 22);
   int r = read(a, 0, buf_, status);
-  if (r == 1 && out) std::memcpy(static_cast<void*>(out), buf_, sizeof(DElem));
   // (Failures are not remembered: the next read tries again.)
   if (r == 1 || r == 0) {
     Elems::Got& g = elems_->by_name[key];
     g.found = r == 1;
-    if (r == 1) std::memcpy(static_cast<void*>(&g.rec), buf_, sizeof(DElem));
+    if (r == 1) {
+      std::memcpy(static_cast<void*>(&g.rec), buf_, sizeof(DElem));
+      *out = &g.rec;
+    }
   }
   return r;
 }
@@ -252,20 +261,20 @@ struct Ctx {
   }
   // The field of (app a, field f) and its occurrence o: 1 found (in its
   // application or, moved there, in "0LA"), 0 missing, -1 no dictionary.
-  int lookup(int a, int f, int o, DElem* e) {
-    int r = d.elem(at(a), at(f), e);
+  int lookup(int a, int f, int o, const DElem** found) {
+    int r = d.elem_at(at(a), at(f), found);
     if (r == -1) {
       warn(a, false);
       return -1;
     }
     if (r != 1) {
-      if (std::memcmp(at(a), "0LA", 3) == 0 || d.elem("0LA", at(f), e) != 1) return 0;
+      if (std::memcmp(at(a), "0LA", 3) == 0 || d.elem_at("0LA", at(f), found) != 1) return 0;
       std::memcpy(ops + c.run[a].offset, "0LA", 3);
       c.changed = true;
     }
     if (o >= 0 && given(o)) {
       const SeOcc& occ = rec::view<SeOcc>(ops + c.run[o].offset);
-      int count = e->occurs > 0 ? e->occurs : 1;
+      int count = (*found)->occurs > 0 ? (*found)->occurs : 1;
       if (occ.type == kOccNumber && occ.num() > count)
         err(o, text(f) + " has " + std::to_string(count) + " occurrence(s)");
     }
@@ -368,8 +377,8 @@ int SeDictValidator::validate(SeCheck& c) {
     return c.err_col ? 0 : 1;
   int a1 = x.app_of(f1);
   if (a1 < 0 || !x.given(a1)) return c.err_col ? 0 : 1;
-  DElem e1;
-  int r1 = x.lookup(a1, f1, occs[0], &e1);
+  const DElem* p1 = nullptr;
+  int r1 = x.lookup(a1, f1, occs[0], &p1);
   if (r1 == 0) {
     bool not_a_field_ok = (v == kVerbStore || v == kVerbRestore) && area >= 0 &&
                           x.ops[c.run[area].offset] != 1 && x.ops[c.run[area].offset] != 7;
@@ -377,6 +386,7 @@ int SeDictValidator::validate(SeCheck& c) {
     return c.err_col ? 0 : 1;
   }
   if (r1 != 1) return c.err_col ? 0 : 1;
+  const DElem& e1 = *p1;   // (where the dictionary object keeps it)
   if (v == kVerbSet && std::memcmp(x.at(a1), "0LA", 3) == 0 && e1.name == "MODE") x.err(f1);
   int t1 = e1.type;
   bool ok = true;
@@ -413,10 +423,11 @@ int SeDictValidator::validate(SeCheck& c) {
   if (a2 == a1) a2 = -1;
   if (a2 >= 0 && x.given(a2)) {
     if (!x.given(f2)) return c.err_col ? 0 : 1;
-    DElem e2;
-    int r2 = x.lookup(a2, f2, occs[1], &e2);
+    const DElem* p2 = nullptr;
+    int r2 = x.lookup(a2, f2, occs[1], &p2);
     if (r2 == 0) x.err(f2, x.no_field(a2, f2));
     if (r2 != 1) return c.err_col ? 0 : 1;
+    const DElem& e2 = *p2;
     int t2 = e2.type;
     bool flag = op >= 0 && (x.ops[c.run[op].offset] == 'P' || x.ops[c.run[op].offset] == 'M');
     switch (v) {
@@ -452,7 +463,7 @@ int SeDictValidator::validate(SeCheck& c) {
       }
       if (r != 1) x.err(f2);
     }
-  } else if (!literal_converts(e1, v, x.at(a1), dict_.ver_of(x.at(a1)), lit)) {
+  } else if (!converts(e1, v, x.at(a1), x.at(f1), lit)) {
     // A date is written as its digits, two a unit from the century down,
     // whatever the field's mask shows.
     std::string why = "value not valid for " + x.text(f1);
@@ -460,6 +471,19 @@ int SeDictValidator::validate(SeCheck& c) {
     x.err(f2, why);
   }
   return c.err_col ? 0 : 1;
+}
+
+size_t SeDictValidator::LiteralHash::operator()(const LiteralKey& k) const { return size_t(ut_hash(k.data(), k.size())); }
+
+bool SeDictValidator::converts(const DElem& e, int verb, const char* app, const char* name, const uint8_t* lit) {
+  LiteralKey key;
+  std::memcpy(key.data(), app, 3);
+  std::memcpy(key.data() + 3, name, 22);
+  key[25] = verb == kVerbDateAdd ? 'D' : ' ';
+  std::memcpy(key.data() + 26, lit, 22);
+  auto [it, fresh] = literals_.try_emplace(key, false);
+  if (fresh) it->second = literal_converts(e, verb, app, dict_.ver_of(app), lit);
+  return it->second;
 }
 
 int SeDictValidator::is_pdf(const char* app, const char* name) {

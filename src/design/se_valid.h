@@ -6,8 +6,10 @@
 // application's dictionary files; tests may give their own.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "design/se.h"
 
@@ -62,6 +64,8 @@ class SeDict {
   // Reads: 1 found, 0 not found, -1 the dictionary file cannot be opened,
   // -2 another failure (the status in *status).
   int elem(const char* app, const char* name, DElem* out, uint32_t* status = nullptr);
+  // The same, *out where the object keeps the field (for its life).
+  int elem_at(const char* app, const char* name, const DElem** out, uint32_t* status = nullptr);
   int file(const char* app, const char* name, DFile* out, uint32_t* status = nullptr);
   int token_by_number(const char* app, const DElem& elem, int32_t number, CvTokenRec* out,
                       uint32_t* status = nullptr);
@@ -92,6 +96,9 @@ class SeDict {
 
 // The checks against an application's dictionary (the application being
 // edited, "0LA" for predefined fields, others opened on demand).
+// A literal's conversion with a field's form is remembered for the
+// validator's life, by application, field name, verb kind and literal text
+// (the field is the one the dictionary object remembers).
 class SeDictValidator : public SeValidator {
  public:
   explicit SeDictValidator(SeDict& dict) : dict_(dict) {}
@@ -99,7 +106,14 @@ class SeDictValidator : public SeValidator {
   int is_pdf(const char* app, const char* name) override;
 
  private:
+  bool converts(const DElem& e, int verb, const char* app, const char* name, const uint8_t* lit);
+  // application, field name, 'D' for DATE ADD, the literal
+  using LiteralKey = std::array<char, 48>;
+  struct LiteralHash {
+    size_t operator()(const LiteralKey& k) const;
+  };
   SeDict& dict_;
+  std::unordered_map<LiteralKey, bool, LiteralHash> literals_;
 };
 
 // Token conversion of the second operand of SET, IF, AND and OR when it is

@@ -375,14 +375,17 @@ std::string se_write_file(const std::vector<DStmt>& stmts) {
 
 namespace {
 
-FmArb* open_stmt(const char* app, const char* ver, bool create, bool memory, uint32_t* status) {
+// expect: the records a created file is to take (a memory file makes room
+// for them at once).
+FmArb* open_stmt(const char* app, const char* ver, bool create, bool memory, uint32_t* status, size_t expect = 0) {
   MmPool pool = mm_create_pool(nullptr, com.depth, 0);
   auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
   auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
   FmFdb fdb;
   INIT_DSTMT_FDB(&fdb, kdb, sdb, app, app[0] == '0' ? "00" : ver);
   if (memory) fdb.fclass = FM_CLASS_MEMORY;
-  int ok = create ? FM_CREATE(&fdb, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 3, 15)
+  uint32_t want = memory && expect < 10000000 ? uint32_t(expect) : 0;
+  int ok = create ? FM_CREATE(&fdb, com.depth, want, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 3, 15)
                   : FM_OPEN(&fdb, com.depth, FM_OPT_NO_SYSDIR, 1, 15);
   mm_destroy_pool(pool);
   if (!ok && status) *status = fdb.status;
@@ -415,7 +418,7 @@ int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DSt
 int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vector<DStmt>& stmts,
                   std::vector<std::string>* errors, bool memory) {
   uint32_t st = 0;
-  FmArb* a = open_stmt(app, ver, true, memory, &st);
+  FmArb* a = open_stmt(app, ver, true, memory, &st, stmts.size());
   if (!a) {
     if (errors) errors->push_back("STMT file of " + std::string(app, 3) + " cannot be opened: status " + std::to_string(st));
     return -1;

@@ -79,6 +79,10 @@ int mem_reset(FmArb* a);
 // fm_write_all's part in the memory back end (the open handle of a memory
 // file without event procedures).
 int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count);
+// fm_rdnxt_fast's step on a memory file when the stream has no range,
+// constraints or events: the next record where it lies, null at the end or
+// on a failure (the status set).
+uint8_t* mem_rdnxt_fast(FmArb* a);
 int mem_scratch_bound(void* file, FmFdb* fdb);
 
 // The handles open on a memory file are closed by the file manager before

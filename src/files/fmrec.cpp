@@ -413,6 +413,12 @@ uint8_t* fm_read_fast(FmArb* a, int options) {
 uint8_t* fm_rdnxt_fast(FmArb* a, int options) {
   if (!check(a)) return nullptr;
   a->op = uint16_t(options | FM_OP_FAST);
+  // A memory file read on with nothing to admit, hold or tell: one step.
+  if (!(options & (FM_OP_FIRST | FM_OP_HOLD)) && !a->scb && fmi::is_mem(a) && !a->file->evt) {
+    if (!check_key(a, false)) return nullptr;
+    a->status = 0;
+    return fmi::mem_rdnxt_fast(a);
+  }
   if (!fm_rdnxt(a)) return nullptr;
   return current(a);
 }

@@ -1073,8 +1073,16 @@ int m_rdnxt(FmArb* req, FmArb* a) {
   return take(a, c, rid, entry_data(k, e), entry_len(k, e));
 }
 
+// A flag per key of a file (a file has at most 255 keys).
+struct KeyFlags {
+  bool v[256];
+  void fill(size_t n, bool b) { std::memset(v, b, n); }
+  bool& operator[](size_t i) { return v[i]; }
+  bool operator[](size_t i) const { return v[i]; }
+};
+
 // Checks the unique keys for a record's new entries (except its own).
-int check_unique(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const std::vector<bool>& use, uint32_t rid) {
+int check_unique(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const KeyFlags& use, uint32_t rid) {
   size_t at = 0;
   for (size_t i = 0; i < f->keys.size(); ++i) {
     MemKey& k = f->keys[i];
@@ -1090,11 +1098,11 @@ int check_unique(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const s
   return 1;
 }
 
-void entries_of(MemFile* f, const uint8_t* data, uint32_t rid, std::vector<uint8_t>* ents, std::vector<bool>* use) {
+void entries_of(MemFile* f, const uint8_t* data, uint32_t rid, std::vector<uint8_t>* ents, KeyFlags* use) {
   size_t total = 0;
   for (auto& k : f->keys) total += k.ew;
   ents->resize(total);
-  use->assign(f->keys.size(), true);
+  use->fill(f->keys.size(), true);
   size_t at = 0;
   for (size_t i = 0; i < f->keys.size(); ++i) {
     entry(f->keys[i], data, rid, ents->data() + at);
@@ -1117,9 +1125,9 @@ bool goes_last(const MemKey& k, const uint8_t* e, bool* dup) {
 
 // Whether a record's new entries may go in: 0 with 200170 when one
 // duplicates a unique key. last[i]: key i's entry goes after all others.
-int admit(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const std::vector<bool>& use, uint32_t rid,
-          std::vector<bool>* last) {
-  last->assign(f->keys.size(), false);
+int admit(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const KeyFlags& use, uint32_t rid,
+          KeyFlags* last) {
+  last->fill(f->keys.size(), false);
   bool search = false;
   size_t at = 0;
   for (size_t i = 0; i < f->keys.size(); ++i) {
@@ -1133,7 +1141,7 @@ int admit(FmArb* a, MemFile* f, const std::vector<uint8_t>& ents, const std::vec
 }
 
 // Enters a stored record in its keys.
-void enter(MemFile* f, std::vector<uint8_t>& ents, const std::vector<bool>& use, const std::vector<bool>& last,
+void enter(MemFile* f, std::vector<uint8_t>& ents, const KeyFlags& use, const KeyFlags& last,
            const MemRec& r) {
   size_t at = 0;
   for (size_t i = 0; i < f->keys.size(); ++i) {
@@ -1150,7 +1158,7 @@ void enter(MemFile* f, std::vector<uint8_t>& ents, const std::vector<bool>& use,
 // caller's bytes, with a shadow of its normalised keys) and enters it in its
 // keys as record rid. 1; 0 when there is no memory for it.
 int store_new(FmArb* a, MemFile* f, const uint8_t* src, uint32_t len, bool byref, std::vector<uint8_t>& ents,
-              const std::vector<bool>& use, const std::vector<bool>& last, uint32_t rid) {
+              const KeyFlags& use, const KeyFlags& last, uint32_t rid) {
   MemRec r;
   r.len = len;
   if (byref) {
@@ -1191,7 +1199,7 @@ int m_write(FmArb* req, FmArb* a) {
   bool byref = a->op & FM_OP_FAST;
   uint32_t rid = f->last_rid() + 1;
   static thread_local std::vector<uint8_t> ents;
-  static thread_local std::vector<bool> use, last;
+  static thread_local KeyFlags use, last;
   static thread_local std::vector<uint8_t> tmp;
   const uint8_t* keysrc = src;
   size_t given = a->rec_len ? a->rec_len : f->fdb.rec_len;
@@ -1232,12 +1240,12 @@ int m_rewrite(FmArb* req, FmArb* a) {
     src = tmp.data();
   }
   std::vector<uint8_t> olds, news;
-  std::vector<bool> ouse, nuse;
+  KeyFlags ouse, nuse;
   if (!f->keys.empty()) {
     size_t total = 0;
     for (auto& k : f->keys) total += k.ew;
     olds.resize(total);
-    ouse.assign(f->keys.size(), true);
+    ouse.fill(f->keys.size(), true);
     size_t at = 0;
     for (size_t i = 0; i < f->keys.size(); ++i) {
       stored_entry(f, int(i), rid, olds.data() + at);
@@ -1396,7 +1404,7 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   const size_t nkeys = f->keys.size();
   const bool byref = a->op & FM_OP_FAST;
   std::vector<uint8_t> ents, pad;
-  std::vector<bool> use, last;
+  KeyFlags use, last;
   if (f->recs.capacity() < f->recs.size() + count)
     f->recs.reserve(std::max(f->recs.size() + count, 2 * f->recs.capacity()));
   uint32_t n = 0;
@@ -1410,6 +1418,12 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
     if (!store_new(a, f, src, len, byref, ents, use, last, rid)) return int(n);
   }
   return int(n);
+}
+
+uint8_t* mem_rdnxt_fast(FmArb* a) {
+  if (!m_rdnxt(a, a)) return nullptr;
+  Cur* c = cur(a);
+  return const_cast<uint8_t*>(c->data);
 }
 
 int mem_scratch_bound(void* file, FmFdb* fdb) {

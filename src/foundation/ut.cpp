@@ -190,6 +190,27 @@ size_t ut_cpy_case(int mode, void* target, size_t tlen, const void* source, size
 
 void SET_BLANK(void* address, size_t length) { std::memset(address, ' ', length); }
 
+uint64_t ut_hash(const void* bytes, size_t n, uint64_t seed) {
+  const auto* b = static_cast<const uint8_t*>(bytes);
+  uint64_t h = (seed ^ 0x9E3779B97F4A7C15ull) + n;
+  auto mix = [&](uint64_t w) {
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  };
+  for (; n >= 8; n -= 8, b += 8) {
+    uint64_t w;
+    std::memcpy(&w, b, 8);
+    mix(w);
+  }
+  if (n) {
+    uint64_t w = 0;
+    for (size_t i = 0; i < n; ++i) w |= uint64_t(b[i]) << (8 * i);
+    mix(w);
+  }
+  h *= 0x94D049BB133111EBull;
+  return h ^ (h >> 29);
+}
+
 // ---------------------------------------------------------------- lists --
 namespace {
 UtLink* link_of(void* element, size_t link_off) {

@@ -81,6 +81,10 @@ void ut_center(void* target, size_t width, const void* text, size_t length);
 // rest of the target is blank filled. Returns the copied length.
 size_t ut_cpy_case(int mode, void* target, size_t tlen, const void* source, size_t slen);
 void SET_BLANK(void* address, size_t length);
+// A hash of n bytes for the engine's in-memory tables (short keys: names,
+// constants), eight bytes a step; seed starts another hash or goes on with
+// one. Not stored anywhere: it may change between builds.
+uint64_t ut_hash(const void* bytes, size_t n, uint64_t seed = 0);
 
 // ---------------------------------------------------------------- lists --
 // An intrusive two-way list: the head holds first and last, each element's

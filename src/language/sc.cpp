@@ -7,6 +7,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -110,6 +111,19 @@ struct ScCtx {
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
   bool moved = false;               // a generated COPY read the statement file
   std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
+  // The constants converted so far: a constant of the same text read in the
+  // same element form converts to the same stored bytes (the compile's
+  // application and version do not change). Token fields are not kept: their
+  // conversion reads the token file.
+  struct Cnst {
+    uint64_t hash;
+    DElem e;                        // the form, as sc_cmpl_cnst leaves it
+    std::string text;
+    const uint8_t* value;           // the stored form (e.length bytes, in the compile's pool)
+    uint32_t com_ref;               // or the common block's constant (nonzero)
+  };
+  std::deque<Cnst> cnsts;
+  std::vector<uint32_t> cnst_slots;   // open addressing: index in cnsts + 1, 0 free
 };
 
 namespace {
@@ -819,6 +833,23 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   // A constant of no field's form (a zeroed element: two constants
   // compared) has no edit mask.
   if (e.type == 1 && e.mask[0] == '\0') std::memset(e.mask.data(), ' ', sizeof e.mask);
+  const bool keep = e.token_mark.get() == 0;
+  uint64_t h = 0;
+  size_t slot = 0;
+  std::vector<uint32_t>& slots = sc->cnst_slots;
+  if (keep) {
+    h = ut_hash(e.name.data(), 22, ut_hash(text, size_t(len), uint64_t(e.type) << 16 | e.length.get()));
+    if (slots.empty()) slots.assign(1024, 0);
+    for (slot = h & (slots.size() - 1); slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
+      const ScCtx::Cnst& c = sc->cnsts[slots[slot] - 1];
+      if (c.hash != h || c.text.size() != size_t(len) || std::memcmp(c.text.data(), text, size_t(len)) != 0 ||
+          std::memcmp(&c.e, &e, sizeof e) != 0)
+        continue;
+      elem->e = c.e;
+      elem->ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
+      return 1;
+    }
+  }
   CvBlock blk;
   char app[4] = {}, ver[3] = {};
   std::memcpy(app, pc->app, 3);
@@ -845,25 +876,51 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   }
   elem->e = e;
   elem->ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
+  if (keep) {
+    ScCtx::Cnst& c = sc->cnsts.emplace_back();
+    c.hash = h;
+    c.e = e;
+    c.text.assign(text, size_t(len));
+    c.value = blk.item->int_addr.get();
+    c.com_ref = in_com ? elem->ira.get() : 0;
+    slots[slot] = uint32_t(sc->cnsts.size());
+    // At half full the table doubles.
+    if (2 * sc->cnsts.size() > slots.size()) {
+      slots.assign(2 * slots.size(), 0);
+      for (size_t i = 0; i < sc->cnsts.size(); ++i) {
+        size_t j = sc->cnsts[i].hash & (slots.size() - 1);
+        while (slots[j]) j = (j + 1) & (slots.size() - 1);
+        slots[j] = uint32_t(i + 1);
+      }
+    }
+  }
   return 1;
 }
 
-int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options) {
+namespace {
+
+// An operand compiled (see sc_cmpl_ref): its element, copied into *copy when
+// given, else where the compile keeps it (a field only); null when refused.
+const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* kind, uint32_t options) {
   PcCtx* pc = sc->pc;
   if (ut_is_all(op.app.data(), ' ', 3)) {
     if (kind) *kind = 2;
     if (options & kScRefTarget) {
       sc->msg = kScNoTarget;
-      return 0;
+      return nullptr;
+    }
+    if (!copy) {
+      sys_err(__LINE__, "a constant operand needs an element of its own");
+      return nullptr;
     }
     int len = (options & kScRefCnstLen) ? int(op.occ.get()) : 22;
     if (len > 22) len = 22;
-    if (!sc_cmpl_cnst(sc, op.text.data(), len, elem, options & kScRefKeepType)) return 0;
-    if (reg && !bld_cnst(&sc->code, elem->ira, reg)) {
+    if (!sc_cmpl_cnst(sc, op.text.data(), len, copy, options & kScRefKeepType)) return nullptr;
+    if (reg && !bld_cnst(&sc->code, copy->ira, reg)) {
       sc->msg = kScBadReg;
-      return 0;
+      return nullptr;
     }
-    return 1;
+    return copy;
   }
   char app[4] = {}, name[23] = {};
   std::memcpy(app, op.app.data(), 3);
@@ -872,39 +929,47 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
   if (name[1] == 'L' && std::memcmp(app, "0LA", 3) == 0 && std::memcmp(name, "ALTERNATE IMAGE NUMBER", 22) == 0)
     pc->sc.flags |= 1;
   pc->em->status = 0;
-  if (!pc_fld(app, name, 1, elem, pc)) {
+  const CElem* got = pc_fld_ref(app, name, 1, pc);
+  if (!got) {
     uint32_t st = pc->em->status;
     if (st == kPcNoApp && reg) bld_abort(&sc->code, kPcNoApp);
     sc->msg = st ? st : kScBadOcc;
-    return 0;
+    return nullptr;
   }
+  if (copy) *copy = *got;
+  const CElem* elem = copy ? copy : got;
   if ((options & kScRefTarget) && (options & kScRefStrictTarget) && (elem->spare[0] & kCElemNoTarget)) {
     sc->msg = kScNoTarget;
-    return 0;
+    return nullptr;
   }
-  if (options & (kScRefIra3 | kScRefIra2))
-    elem->ira = pc_get_ira(pc, app, elem->e.area, (options & kScRefIra3) ? 3 : 2, elem->field_offset);
+  if (options & (kScRefIra3 | kScRefIra2)) {
+    if (!copy) {
+      sys_err(__LINE__, "an operand's own area entry needs an element of its own");
+      return nullptr;
+    }
+    copy->ira = pc_get_ira(pc, app, copy->e.area, (options & kScRefIra3) ? 3 : 2, copy->field_offset);
+  }
   uint16_t occurs = elem->e.occurs ? uint16_t(elem->e.occurs) : 1;
   uint16_t mode = op.occ_mode, occ = op.occ;
   if (!reg) {
     if (mode == 0 && occ > occurs) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
-    return 1;
+    return elem;
   }
   if (mode == 0 && occ >= 2) {
     if (occ > occurs) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
     if (!bld_ira_occ(&sc->code, elem->ira, elem->e.length, occ, reg)) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
   } else if (!bld_ira(&sc->code, elem->ira, reg)) {
     sc->msg = mode == 2 || mode == 0 ? kScBadOcc : kScBadReg;
-    return 0;
+    return nullptr;
   }
   if (mode == 1) {
     char oname[23];
@@ -912,21 +977,31 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
     oname[22] = 0;
     oname[0] = char(op.occ.get() & 0xFF);
     oname[1] = char(op.occ.get() >> 8);
-    CElem oc;
-    if (!pc_fld("0LA", oname, 1, &oc, pc)) {
+    const CElem* oc = pc_fld_ref("0LA", oname, 1, pc);
+    if (!oc) {
       sc->msg = kScBadOcc;
-      return 0;
+      return nullptr;
     }
-    uint8_t t = oc.e.type;
+    uint8_t t = oc->e.type;
     uint8_t* p = nullptr;
-    if (t == 5) p = bld_occ_bin(&sc->code, oc.ira, reg, elem->e.length, occurs);
-    else if (t == 8 || t == 12) p = bld_occ_pd(&sc->code, oc.ira, reg, elem->e.length, occurs);
+    if (t == 5) p = bld_occ_bin(&sc->code, oc->ira, reg, elem->e.length, occurs);
+    else if (t == 8 || t == 12) p = bld_occ_pd(&sc->code, oc->ira, reg, elem->e.length, occurs);
     if (!p) {
       sc->msg = kScBadOccFld;
-      return 0;
+      return nullptr;
     }
   }
-  return 1;
+  return elem;
+}
+
+}  // namespace
+
+int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options) {
+  if (!elem) {
+    sys_err(__LINE__, "Null celem pointer");
+    return 0;
+  }
+  return cmpl_ref(sc, op, elem, reg, kind, options) ? 1 : 0;
 }
 
 // ---------------------------------------------------- for the families --
@@ -984,7 +1059,8 @@ int sc_cmpl_made(ScCtx* sc, const DStmt& st, ScCmplFn fn) {
   return r;
 }
 
-int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
+namespace {
+const CElem* ref_0la(ScCtx* sc, const char* name, CElem* copy, int reg) {
   ScOpnd op;
   std::memset(static_cast<void*>(&op), ' ', sizeof op);
   op.occ = 0;
@@ -993,9 +1069,19 @@ int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
   size_t n = std::strlen(name);
   std::memcpy(op.text.data(), name, n > 22 ? 22 : n);
   int kind = 0;
-  int r = sc_cmpl_ref(sc, op, elem, reg, &kind, 0);
-  return r;
+  return cmpl_ref(sc, op, copy, reg, &kind, 0);
 }
+}  // namespace
+
+int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg) {
+  if (!elem) {
+    sys_err(__LINE__, "Null celem pointer");
+    return 0;
+  }
+  return ref_0la(sc, name, elem, reg) ? 1 : 0;
+}
+
+const CElem* sc_ref_0la_at(ScCtx* sc, const char* name, int reg) { return ref_0la(sc, name, nullptr, reg); }
 
 int sc_get_primary_key(ScCtx* sc, ScOpnd* out, const char* app, const char* file_name) {
   PcCtx* pc = sc->pc;

@@ -21,7 +21,7 @@ CodeRef later() {
 // The loop variable of the letter in register 1 (its length in length
 // register 1 for a packed loop) and its loop control block.
 struct LoopVar {
-  CElem e;
+  const CElem* e = nullptr;   // (where the compile keeps it)
   bool binary = false;
   uint32_t ira = 0;
 };
@@ -30,11 +30,11 @@ int loop_var(ScCtx* sc, const ScLoopVal& v, LoopVar* lv) {
   char letter = char(v.v[0]);
   if (letter < 'A' || letter > 'Z') return 0;
   char name[2] = {letter, 0};
-  std::memset(static_cast<void*>(&lv->e), 0, sizeof lv->e);
-  if (!sc_ref_0la(sc, name, &lv->e, 1)) return 0;
-  lv->binary = lv->e.e.type == 5;
-  if (!lv->binary && !bld_addr_len(sc_code(sc), 1, uint8_t(lv->e.e.length))) return 0;
-  lv->ira = pc_get_ira(sc_pc(sc), "0LA", lv->e.e.area, 6, lv->e.field_offset);
+  lv->e = sc_ref_0la_at(sc, name, 1);
+  if (!lv->e) return 0;
+  lv->binary = lv->e->e.type == 5;
+  if (!lv->binary && !bld_addr_len(sc_code(sc), 1, uint8_t(lv->e->e.length))) return 0;
+  lv->ira = pc_get_ira(sc_pc(sc), "0LA", lv->e->e.area, 6, lv->e->field_offset);
   return lv->ira ? 1 : 0;
 }
 
@@ -43,12 +43,11 @@ int bloop_val(ScCtx* sc, const ScLoopVal& v, int reg, const LoopVar& lv) {
   IbCode* code = sc_code(sc);
   if (v.flag == 1) {
     char name[3] = {char(v.v[0]), char(v.v[1]) == ' ' ? '\0' : char(v.v[1]), '\0'};
-    CElem o;
-    std::memset(static_cast<void*>(&o), 0, sizeof o);
-    if (!sc_ref_0la(sc, name, &o, reg)) return 0;
-    if (o.e.type != lv.e.e.type)
-      return bld_loop_cnv(code, reg, lv.e.e.type, o.e.type, uint8_t(o.e.length)) ? 1 : 0;
-    return lv.binary || bld_addr_len(code, reg, uint8_t(o.e.length)) ? 1 : 0;
+    const CElem* o = sc_ref_0la_at(sc, name, reg);
+    if (!o) return 0;
+    if (o->e.type != lv.e->e.type)
+      return bld_loop_cnv(code, reg, lv.e->e.type, o->e.type, uint8_t(o->e.length)) ? 1 : 0;
+    return lv.binary || bld_addr_len(code, reg, uint8_t(o->e.length)) ? 1 : 0;
   }
   int16_t num = int16_t(uint16_t(v.v[0] | v.v[1] << 8));
   uint32_t ref = 0;

@@ -327,6 +327,9 @@ CodeRef sc_ref_of(ScCtx* sc, const uint8_t* p);
 int sc_cmpl_made(ScCtx* sc, const DStmt& st, ScCmplFn fn = nullptr);
 // Compiles a "0LA" field by name into register reg (0: none).
 int sc_ref_0la(ScCtx* sc, const char* name, CElem* elem, int reg);
+// The same, the element where the compile keeps it (pc_fld_ref), not to be
+// changed; null when refused.
+const CElem* sc_ref_0la_at(ScCtx* sc, const char* name, int reg);
 
 // Invocations, RUN, CALL and PASS (scctl.cpp).
 struct ScOpsInvoc {     // MENU, INPUT, ... DISP

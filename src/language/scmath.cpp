@@ -16,16 +16,15 @@ namespace {
 int calc_var(void* ctx, char letter, bool is_int, uint32_t* msg) {
   auto* sc = static_cast<ScCtx*>(ctx);
   char name[3] = {letter, is_int ? 'I' : '\0', '\0'};
-  CElem e;
-  std::memset(static_cast<void*>(&e), 0, sizeof e);
-  if (!sc_ref_0la(sc, name, &e, 1)) {
+  const CElem* e = sc_ref_0la_at(sc, name, 1);
+  if (!e) {
     *msg = sc_msg(sc) ? sc_msg(sc) : kScCalcErr;
     return 0;
   }
   // The stack code reads a decimal variable as 8 packed bytes and a scale
   // byte, an integer one as a 32-bit word: any other field is refused here
   // rather than read as a number at run time.
-  bool fits = is_int ? e.e.type == 5 && e.e.length == 4 : e.e.type == 12 && e.e.length == 9;
+  bool fits = is_int ? e->e.type == 5 && e->e.length == 4 : e->e.type == 12 && e->e.length == 9;
   if (!fits) {
     *msg = kScCalcErr;
     return 0;

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -255,6 +256,23 @@ struct PcFldKeyHash {
     return size_t(h ^ (h >> 32));
   }
 };
+// The table of those fields: each element stays where it is until clear();
+// the keys are found by open addressing.
+class PcFldTable {
+ public:
+  const CElem* find(const PcFldKey& k) const;
+  // Adds a key not in the table.
+  const CElem* add(const PcFldKey& k, const CElem& e);
+  void clear();
+
+ private:
+  struct Entry {
+    PcFldKey key;
+    CElem e;
+  };
+  std::deque<Entry> entries_;
+  std::vector<uint64_t> slots_;   // hash's high half << 32 | entry + 1; 0 free
+};
 
 struct PcCtx {
   MmPool pool = 0;             // compile pool, at attach_level
@@ -276,7 +294,7 @@ struct PcCtx {
   char lang[3]{}, dict_lang[3]{};
   bool failed = false;
   uint32_t status = 0;         // the header status word's copy of the last reference failure
-  std::unordered_map<PcFldKey, CElem, PcFldKeyHash> fields;   // emptied by pc_prep
+  PcFldTable fields;           // emptied by pc_prep
   PcCtx() = default;
   PcCtx(const PcCtx&) = delete;
   PcCtx& operator=(const PcCtx&) = delete;
@@ -378,6 +396,10 @@ int pc_fi(EmCap* cap, const char* file_name, EmCfi* out, PcCtx* ctx);
 // name); c follows the stored record.
 void pc_cfi_use(PcCtx* ctx, EmCfi* c, uint8_t bits);
 int pc_fld(const char* app, const char* field, uint16_t occ, CElem* out, PcCtx* ctx);
+// pc_fld's element where the compile keeps it (null when pc_fld fails): it
+// stays there, unchanged, until the context's next pc_prep; the caller
+// copies what it means to change.
+const CElem* pc_fld_ref(const char* app, const char* field, uint16_t occ, PcCtx* ctx);
 int pc_wrk(EmCap* cap, CElem* celem, PcCtx* ctx);
 uint32_t pc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uint32_t offset);

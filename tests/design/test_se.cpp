@@ -373,6 +373,34 @@ TEST(SeRefuse, ColumnsOfTheLine) {
   EXPECT_EQ(parse(with(loop, 21, "-5 ")).ok, 1);   // a bound may be negative
 }
 
+// Every byte at every column of a remark (its text takes columns 15-78),
+// last on the line or with text after it: refused at its column exactly
+// when it is a C0 or C1 control or DEL. Every byte but a blank is refused
+// outside an IF's operands.
+TEST(SeRefuse, ControlCharactersAtEveryColumn) {
+  se_load_spellings();
+  const std::string ifl = "T     IF       ABC AMOUNT                 001 EQ     100";
+  for (int b = 0; b < 256; ++b) {
+    if (b == ' ') continue;
+    ASSERT_EQ(parse(with(ifl, 42, std::string(1, char(b)))).col, 42) << "byte " << b;
+  }
+  for (int b = 0; b < 256; ++b) {
+    bool control = b < 0x20 || b == 0x7f || (b >= 0x80 && b < 0xa0);
+    for (int col = 16; col <= 80; ++col)
+      for (int len : {col, std::min(78, col + 3)}) {
+        if (len < col || (!control && col > 78)) continue;
+        std::string l = pad80("      *").substr(0, size_t(col - 1)) + char(b);
+        l.resize(size_t(len), 'x');
+        Parsed p = parse(l);
+        if (control) {
+          ASSERT_EQ(p.col, col) << "byte " << b << " column " << col;
+        } else {
+          ASSERT_EQ(p.ok, 1) << "byte " << b << " column " << col;
+        }
+      }
+  }
+}
+
 TEST(SeRefuse, CLinesAndRequiredOperands) {
   se_load_spellings();
   auto p = parse("      READ");

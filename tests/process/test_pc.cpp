@@ -229,6 +229,41 @@ struct Pc : ::testing::Test {
   }
 };
 
+// The compile's table of fields against a std::map: keys that differ in
+// one byte of the application, the name or the occurrence, across the
+// table's growths; an element stays where it was given.
+TEST(PcFldTable, KeysAcrossGrowthAgainstAMap) {
+  PcFldTable t;
+  std::map<std::string, uint32_t> want;
+  std::vector<std::pair<PcFldKey, const CElem*>> given;
+  std::mt19937 rng(3);
+  for (uint32_t n = 0; n < 5000; ++n) {
+    PcFldKey k;
+    std::memcpy(k.b, "ABC", 3);
+    std::memset(k.b + 3, ' ', 24);
+    std::snprintf(k.b + 3, 22, "F%u", n / 7);
+    k.b[3 + std::strlen(k.b + 3)] = ' ';
+    if (n % 7 == 1) k.b[0] = 'X';                    // another application
+    k.b[25] = char(n % 7 >= 2 ? n % 7 : 1);          // occurrences 1-6
+    k.b[26] = 0;
+    std::string key(k.b, sizeof k.b);
+    if (want.count(key)) continue;
+    ASSERT_EQ(t.find(k), nullptr) << n;
+    CElem e{};
+    e.ira = n;
+    want[key] = n;
+    given.emplace_back(k, t.add(k, e));
+    if (rng() % 64 != 0) continue;
+    for (const auto& [gk, at] : given) ASSERT_EQ(t.find(gk), at);
+  }
+  for (const auto& [gk, at] : given) {
+    ASSERT_EQ(t.find(gk), at);
+    EXPECT_EQ(uint32_t(at->ira), want[std::string(gk.b, sizeof gk.b)]);
+  }
+  t.clear();
+  EXPECT_EQ(t.find(given.front().first), nullptr);
+}
+
 TEST_F(Pc, EndingsGiveTheirCompletionCodes) {
   define(proc6("EP", {line("", "END PROC")}) + proc6("EX", {line("", "EXIT")}) +
          proc6("LO", {line("", "LOGOUT", "SYSTEM? Y")}) + proc6("LN", {line("", "LOGOUT", "SYSTEM? N")}) +
