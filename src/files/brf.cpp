@@ -745,14 +745,25 @@ void free_key(uint8_t* k, uint32_t cap, uint32_t off) {
 }
 
 // The slot region [off, off + 16 + cap) becomes free. Its header bytes are
-// journaled by the caller. Merges a free slot that follows; a free slot at
-// the end of the records shortens them.
+// journaled by the caller. A free slot at the end of the records shortens
+// them. Otherwise, with fixed-length records, the slot goes onto the free
+// chain (its header and the file header are all it writes); with
+// variable-length records it merges a free slot that follows and goes into
+// the free-space tree.
 int make_free(Change& ch, uint32_t off, uint32_t cap) {
   BrfFile* f = ch.f;
   BrfFileHdr& h = dh(f);
   if (int rc = ch.touch_hdr()) return rc;
   uint32_t end = h.end.get();
   uint64_t next = uint64_t(off) + kBrfSlotOver + cap;
+  if (!f->lay.var && next < end) {
+    uint32_t last = h.free_chain.get();
+    write_hdr(f, off, kBrfFree, cap, last ? last : kBrfChainEnd);
+    h.free_chain = off;
+    h.dead = h.dead.get() + 1;
+    h.free_bytes = h.free_bytes.get() + cap;
+    return kBtOk;
+  }
   if (next < end) {
     Slot n;
     if (slot_at(f, uint32_t(next), end, n) == kBtOk && n.state == kBrfFree) {
@@ -785,6 +796,22 @@ int alloc_slot(Change& ch, uint32_t len, uint32_t* out) {
   BrfFile* f = ch.f;
   BrfFileHdr& h = dh(f);
   if (int rc = ch.touch_hdr()) return rc;
+  if (uint32_t off = h.free_chain.get()) {
+    // The slot freed last. Its link names the one before it, or ends the
+    // chain; anything else (a slot of another length, a link out of the
+    // records or to itself) is damage.
+    uint32_t end = h.end.get();
+    Slot s;
+    if (f->lay.var || slot_at(f, off, end, s) != kBtOk || s.state != kBrfFree || s.len != len || s.seq == off ||
+        (s.seq != kBrfChainEnd && (s.seq < kBrfHdrSize || uint64_t(s.seq) + kBrfSlotOver > end)))
+      return kBtDamaged;
+    if (int e = ch.touch(off, kBrfSlotHdr)) return e;
+    h.free_chain = s.seq == kBrfChainEnd ? 0 : s.seq;
+    h.dead = h.dead.get() - 1;
+    h.free_bytes = h.free_bytes.get() - len;
+    *out = off;
+    return kBtOk;
+  }
   if (h.free_bytes.get() >= len) {
     BtCursor c;
     uint8_t k[8];
@@ -1024,6 +1051,7 @@ uint32_t brf_remove_all(BrfFile* f) {
   h.live = 0;
   h.dead = 0;
   h.free_bytes = 0;
+  h.free_chain = 0;
   if (kBrfHdrSize + kBrfSlotHdr <= f->st.dsize) std::memset(f->st.dmap + kBrfHdrSize, 0, kBrfSlotHdr);
   ch.gone = Change::kGoneAll;
   return ch.commit();
@@ -1672,6 +1700,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   nh.live = uint32_t(old_ids.size());
   nh.dead = 0;
   nh.free_bytes = 0;
+  nh.free_chain = 0;
   nh.next_gen = 0;
   nh.sum = brf_hdr_sum(nh);
   if (int e = uio_pwrite(tfd, &nh, sizeof nh, 0))

@@ -30,7 +30,13 @@
 // go to the index's free-space tree (by size) and are reused, best fit,
 // split when the rest can hold a slot of its own; a slot freed next to a free
 // slot after it is merged with it, and a slot freed at the end shortens the
-// file's records.
+// file's records. In a file of fixed-length records every slot has the
+// record's length, so best fit and merging buy nothing there: a deleted slot
+// goes instead onto the free chain, where a delete writes anyway (its own
+// slot header links the slot freed before it; the file header names the
+// last one), and inserts take the last one freed first. Slots in the
+// free-space tree (of files written before the chain) are reused after the
+// chain's.
 //
 // Sharing. Opens lock byte 0 of the data file (the open byte): shared opens
 // with a read lock, exclusive opens (share mode below 2) with a write lock, so
@@ -116,7 +122,7 @@ struct BrfFileHdr {
   rec::U32 generation;  // also in the index file: the two belong together
   rec::U32 created;     // time of creation
   rec::U32 key_hash;    // hash of the key layout (also in the index file)
-  rec::Bytes<4> spare1;
+  rec::U32 free_chain;  // fixed-length records: the last slot put on the free chain, 0 none
   BrfKeyDesc keys[kBrfMaxKeys];
   BrfSeg segs[kBrfMaxSegs];
   rec::U32 next_gen;    // 0, or the generation of the index a rebuild is putting in place
@@ -125,6 +131,7 @@ struct BrfFileHdr {
 QV_RECORD(BrfFileHdr, 512);
 QV_AT(BrfFileHdr, stamp, 20);
 QV_AT(BrfFileHdr, end, 28);
+QV_AT(BrfFileHdr, free_chain, 60);
 QV_AT(BrfFileHdr, keys, 64);
 QV_AT(BrfFileHdr, segs, 132);
 QV_AT(BrfFileHdr, next_gen, 504);
@@ -135,10 +142,13 @@ struct BrfSlotHdr {
   rec::U8 spare;
   rec::U16 short_len;  // 0 (lengths are in len)
   rec::U32 len;        // record bytes (free slot, home slot: its room)
-  rec::U32 seq;        // write sequence; home slot of a moved record: its offset
+  rec::U32 seq;        // write sequence; home slot of a moved record: its offset;
+                       // free slot: 0 in the free-space tree, else its link on the
+                       // free chain (the slot put on it before, kBrfChainEnd none)
 };
 QV_RECORD(BrfSlotHdr, 12);
 constexpr uint8_t kBrfLive = 0, kBrfFree = 1, kBrfHome = 2, kBrfMoved = 4;
+constexpr uint32_t kBrfChainEnd = 1;  // never a slot's offset
 inline bool brf_is_live(uint8_t state) { return (state & 3) == 0; }
 
 // --------------------------------------------------------------- layouts --

@@ -65,6 +65,7 @@ struct DataScan {
   std::vector<LiveRec> live;
   std::unordered_map<uint32_t, size_t> by_rid;
   std::set<std::pair<uint32_t, uint32_t>> frees;  // (room, offset)
+  std::map<uint32_t, uint32_t> chained;           // free slot on the free chain -> its link
   std::map<uint32_t, uint32_t> homes;             // home offset -> record offset
   std::map<uint32_t, LiveRec> moved;              // record offset -> record (rid unknown yet)
   std::vector<Gap> gaps;                          // damaged ranges, in file order
@@ -124,10 +125,16 @@ SlotLook look(const uint8_t* d, uint32_t pos, uint32_t limit, const BrfLayout& l
     }
     l.kind = SlotKind::Record;
   } else if (state == kBrfFree) {
-    // Free slots are written with sequence 0; any other is a damaged header
-    // (perhaps a record's whose state byte is damaged). (A home slot keeps
-    // its record's old bytes and trailer, which may hold for its pointer.)
-    if (h.seq.get() != 0) {
+    // Free slots in the free-space tree are written with sequence 0; on the
+    // free chain (fixed-length records) it is their link, the end mark or a
+    // slot's place; any other is a damaged header (perhaps a record's whose
+    // state byte is damaged). (A home slot keeps its record's old bytes and
+    // trailer, which may hold for its pointer.)
+    uint32_t link = h.seq.get();
+    bool linked =
+        link == kBrfChainEnd || (link >= kBrfHdrSize && uint64_t(link) + kBrfSlotOver <= limit && link != pos);
+    bool chained = !lay.var && len == lay.rec_len && linked;
+    if (link != 0 && !chained) {
       l.why = "a free slot whose header is damaged";
       return l;
     }
@@ -250,6 +257,7 @@ void scan_data(const uint8_t* d, uint32_t limit, const BrfLayout& lay, DataScan&
     } else if (l.kind == SlotKind::Free) {
       s.frees.insert({len, pos});
       s.free_bytes += len;
+      if (h.seq.get() != 0) s.chained[pos] = h.seq.get();
     } else {
       s.homes[pos] = h.seq.get();
       ++s.stubs;
@@ -379,9 +387,11 @@ bool same_layout(const BrfFileHdr& a, const BrfFileHdr& b) {
   const auto* x = reinterpret_cast<const uint8_t*>(&a);
   const auto* y = reinterpret_cast<const uint8_t*>(&b);
   size_t counts = offsetof(BrfFileHdr, end), after = offsetof(BrfFileHdr, generation);
-  // (next_gen: the mark of a rebuild, which one killed early may leave.)
-  return std::memcmp(x, y, counts) == 0 &&
-         std::memcmp(x + after, y + after, offsetof(BrfFileHdr, next_gen) - after) == 0;
+  size_t chain = offsetof(BrfFileHdr, free_chain), keys = offsetof(BrfFileHdr, keys);
+  // (free_chain: changes with the counts; next_gen: the mark of a rebuild,
+  // which one killed early may leave.)
+  return std::memcmp(x, y, counts) == 0 && std::memcmp(x + after, y + after, chain - after) == 0 &&
+         std::memcmp(x + keys, y + keys, offsetof(BrfFileHdr, next_gen) - keys) == 0;
 }
 
 // Holds the shared index lock on a state with no change under way (a
@@ -464,6 +474,26 @@ void examine_once(BrfFile* f, BrfCheck* check, BrfAnalysis* an, uint64_t* seen) 
     pr.add("data: %zu live records, the header says %u", ds.live.size(), h.live.get());
   if (ds.frees.size() + ds.stubs != h.dead.get())
     pr.add("data: %zu free and moved-away slots, the header says %u", ds.frees.size() + ds.stubs, h.dead.get());
+  // The free chain: from the slot the header names through the links, each
+  // a free slot on it, none met twice, ending with the end mark; every slot
+  // with a link is on it.
+  {
+    std::set<uint32_t> met;
+    for (uint32_t at = h.free_chain.get(); at != 0;) {
+      auto it = ds.chained.find(at);
+      if (it == ds.chained.end()) {
+        pr.add("data: the free chain leads to %u, where no free slot links on", at);
+        break;
+      }
+      if (!met.insert(at).second) {
+        pr.add("data: the free chain comes back to the slot at %u", at);
+        break;
+      }
+      at = it->second == kBrfChainEnd ? 0 : it->second;
+    }
+    for (auto& [at, link] : ds.chained)
+      if (!met.count(at)) pr.add("data: the free slot at %u links to %u but is not on the free chain", at, link);
+  }
   if (ds.free_bytes != h.free_bytes.get())
     pr.add("data: %llu free bytes, the header says %u", (unsigned long long)ds.free_bytes, h.free_bytes.get());
   std::set<uint32_t> seqs;
@@ -523,12 +553,13 @@ void examine_once(BrfFile* f, BrfCheck* check, BrfAnalysis* an, uint64_t* seen) 
       for (auto& [k, v] : w.entries) {
         auto key = std::make_pair(be32(reinterpret_cast<const uint8_t*>(k.data())),
                                   be32(reinterpret_cast<const uint8_t*>(k.data()) + 4));
-        if (!ds.frees.count(key) || key.second != v)
+        if (!ds.frees.count(key) || key.second != v || ds.chained.count(key.second))
           pr.add("index: the free-space entry (%u bytes at %u) names no free slot", key.first, key.second);
         seen.insert(key);
       }
       for (auto& fr : ds.frees)
-        if (!seen.count(fr)) pr.add("index: the free slot at %u (%u bytes) is not in the free-space tree", fr.second, fr.first);
+        if (!seen.count(fr) && !ds.chained.count(fr.second))
+          pr.add("index: the free slot at %u (%u bytes) is not in the free-space tree", fr.second, fr.first);
       continue;
     }
     std::vector<uint8_t> hit(ds.live.size(), 0);
@@ -1080,6 +1111,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     g.room_end = at + kBrfSlotOver + len;
     if (state == kBrfFree) {
       ds.frees.erase({len, at});
+      ds.chained.erase(at);
       ds.free_bytes -= len;
     } else if (state == kBrfHome) {
       uint32_t to = ds.homes[at];
@@ -1282,6 +1314,15 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
       seen.insert(r.seq);
     }
   }
+  // The rebuilt index keeps every free slot in its free-space tree: the
+  // free chain (perhaps what the damage was in) is dropped.
+  for (auto& [room, off] : ds.frees) {
+    if (off >= end) continue;
+    auto& sh = rec::view<BrfSlotHdr>(d + off);
+    if (sh.seq.get() == 0) continue;
+    touch(off, kBrfSlotHdr);
+    sh.seq = 0;
+  }
   } catch (const NotJournaled&) {
     return not_journaled();
   }
@@ -1305,6 +1346,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   nh.live = live;
   nh.dead = dead + ds.stubs;
   nh.free_bytes = uint32_t(free_bytes);
+  nh.free_chain = 0;
   nh.next_seq = next_seq;
   nh.next_gen = 0;
   nh.sum = brf_hdr_sum(nh);

@@ -2,8 +2,9 @@
 // test and the long soak (brf_soak).
 //
 // A child process runs random writes, rewrites and deletes of variable-length
-// records on one file and reports each operation on a pipe twice: before it
-// starts ("intent") and after it returned success ("done"). The parent kills
+// records (or of records of one length: layout(kFixed)) on one file and
+// reports each operation on a pipe twice: before it starts ("intent") and
+// after it returned success ("done"). The parent kills
 // the child with SIGKILL at a random instant, reads what the child reported,
 // opens the file (which rolls back a change the child left unfinished),
 // verifies it, and compares every record with the acknowledged state: the
@@ -39,6 +40,7 @@
 namespace brf_crash {
 
 constexpr uint32_t kKeys = 1500;
+constexpr uint16_t kFixed = 240;  // the record length of a fixed-length run
 
 // One reported operation.
 struct Msg {
@@ -55,9 +57,10 @@ inline uint32_t rec_len(uint32_t key, uint32_t version) {
   return (h % 8 == 0) ? 24 + h % 1800 : 24 + h % 200;
 }
 
-// The record of a key at a version: unique key at 0 (20), group at 20 (4).
-inline std::vector<uint8_t> make(uint32_t key, uint32_t version) {
-  std::vector<uint8_t> r(rec_len(key, version));
+// The record of a key at a version: unique key at 0 (20), group at 20 (4);
+// fixed: the length of a file of fixed-length records.
+inline std::vector<uint8_t> make(uint32_t key, uint32_t version, uint32_t fixed = 0) {
+  std::vector<uint8_t> r(fixed ? fixed : rec_len(key, version));
   char k[32];
   std::snprintf(k, sizeof k, "C%019u", key);
   std::memcpy(r.data(), k, 20);
@@ -67,10 +70,10 @@ inline std::vector<uint8_t> make(uint32_t key, uint32_t version) {
   return r;
 }
 
-inline BrfLayout layout() {
+inline BrfLayout layout(uint16_t fixed = 0) {
   BrfLayout lay;
-  lay.rec_len = 2100;
-  lay.var = 1;
+  lay.rec_len = fixed ? fixed : 2100;
+  lay.var = fixed ? 0 : 1;
   BrfKeyDef k0;
   k0.key_no = 0;
   BrfSeg s0;
@@ -98,6 +101,7 @@ inline BrfLayout layout() {
                                std::map<uint32_t, uint32_t> versions) {
   BrfFile* f;
   if (brf_open(path, false, &f)) _exit(3);
+  const uint32_t fixed = f->lay.var ? 0 : f->lay.rec_len;
   std::mt19937 rng(seed);
   auto send = [&](Msg m) {
     if (write(fd, &m, sizeof m) != ssize_t(sizeof m)) _exit(4);
@@ -112,7 +116,7 @@ inline BrfLayout layout() {
     std::memcpy(key20, k, 20);
     if (it == versions.end()) {
       uint32_t v = rng() % 100000 + 1;
-      auto r = make(key, v);
+      auto r = make(key, v, fixed);
       send({'I', 'w', 0, key, v});
       uint32_t rid;
       if (brf_insert(f, r.data(), uint32_t(r.size()), &rid)) _exit(5);
@@ -132,7 +136,7 @@ inline BrfLayout layout() {
       versions.erase(it);
     } else {
       uint32_t v = rng() % 100000 + 1;
-      auto r = make(key, v);
+      auto r = make(key, v, fixed);
       send({'I', 'r', 0, key, v});
       if (brf_update(f, rd.rid, r.data(), uint32_t(r.size()))) _exit(8);
       send({'D', 'r', 0, key, v});
@@ -182,6 +186,7 @@ inline bool check(const std::string& path, const std::map<uint32_t, uint32_t>& w
   }
   std::map<uint32_t, std::vector<uint8_t>> have;
   uint32_t st = read_all(f, &have);
+  const uint32_t fixed = f->lay.var ? 0 : f->lay.rec_len;
   brf_close(f, false);
   if (st != FM_ST_EOF) {
     *why = "scan: " + brf_error();
@@ -193,7 +198,7 @@ inline bool check(const std::string& path, const std::map<uint32_t, uint32_t>& w
     if (w.size() != have.size()) return false;
     for (auto& [k, v] : w) {
       auto it = have.find(k);
-      if (it == have.end() || it->second != make(k, v)) return false;
+      if (it == have.end() || it->second != make(k, v, fixed)) return false;
     }
     return true;
   };

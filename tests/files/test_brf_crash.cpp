@@ -12,28 +12,33 @@
 #include "files/brf_support.h"
 #include "files/unixio.h"
 
+// Variable-length records, then records of one length (whose deleted slots
+// go onto the free chain).
 TEST(BrfCrash, KillNineAtRandomInstantsLosesNothingAcknowledged) {
-  BrfTempDir d;
-  std::string p = d.file("CRASH");
-  BrfFile* f;
-  ASSERT_EQ(brf_create(p, brf_crash::layout(), false, &f), 0u) << brf_error();
-  brf_close(f, false);
-  std::mt19937 rng(20261207);
-  std::map<uint32_t, uint32_t> versions;
-  uint32_t acked = 0, applied = 0;
-  const int kills = 220;
-  for (int i = 0; i < kills; ++i) {
-    brf_crash::Round r = brf_crash::round(p, versions, rng, 4000);
-    ASSERT_TRUE(r.error.empty()) << "kill " << i << ": " << r.error;
-    acked += r.acked;
-    applied += r.inflight_applied ? 1 : 0;
+  for (uint16_t fixed : {uint16_t(0), brf_crash::kFixed}) {
+    SCOPED_TRACE(fixed ? "fixed-length records" : "variable-length records");
+    BrfTempDir d;
+    std::string p = d.file("CRASH");
+    BrfFile* f;
+    ASSERT_EQ(brf_create(p, brf_crash::layout(fixed), false, &f), 0u) << brf_error();
+    brf_close(f, false);
+    std::mt19937 rng(20261207 + fixed);
+    std::map<uint32_t, uint32_t> versions;
+    uint32_t acked = 0, applied = 0;
+    const int kills = fixed ? 120 : 220;
+    for (int i = 0; i < kills; ++i) {
+      brf_crash::Round r = brf_crash::round(p, versions, rng, 4000);
+      ASSERT_TRUE(r.error.empty()) << "kill " << i << ": " << r.error;
+      acked += r.acked;
+      applied += r.inflight_applied ? 1 : 0;
+    }
+    // The kills came at all kinds of moments: many operations were acknowledged,
+    // and some kills fell after an operation was done but before it was reported.
+    EXPECT_GT(acked, uint32_t(kills) * 5);
+    EXPECT_GT(versions.size(), 100u);
+    RecordProperty(fixed ? "acknowledged_fixed" : "acknowledged", int(acked));
+    RecordProperty(fixed ? "inflight_applied_fixed" : "inflight_applied", int(applied));
   }
-  // The kills came at all kinds of moments: many operations were acknowledged,
-  // and some kills fell after an operation was done but before it was reported.
-  EXPECT_GT(acked, uint32_t(kills) * 5);
-  EXPECT_GT(versions.size(), 100u);
-  RecordProperty("acknowledged", int(acked));
-  RecordProperty("inflight_applied", int(applied));
 }
 
 // Sync mode runs the same operations with the disk flushes in place.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -544,4 +545,124 @@ TEST(BrfAnal, WhatThisUserMayNotReadIsNamedNeverSound) {
   r = run_quvo({"-fr", locked + "/A"}, {}, outsider);
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, locked + "/A: Permission denied\n");
+}
+
+// Fixed-length records: deleted slots go onto the free chain and are taken
+// back last freed first; slots in the free-space tree (as files written
+// before the chain keep them, and as a rebuild leaves them) are taken after
+// the chain's; a chain that is broken is found by verify, refused by an
+// insert and mended by the rebuild, every record kept.
+TEST(BrfAnal, FixedRecordsReuseTheirFreeChain) {
+  BrfTempDir d;
+  std::string p = d.file("CHAIN");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_test_layout(100), false, &f), 0u);
+  uint8_t rec[100];
+  std::vector<uint32_t> rid(12);
+  std::map<uint32_t, uint32_t> live;  // rid -> id of its record
+  auto put = [&](uint32_t id) {
+    brf_make_rec(rec, sizeof rec, id, id % 3);
+    uint32_t r = 0;
+    EXPECT_EQ(brf_insert(f, rec, sizeof rec, &r), 0u) << brf_error();
+    live[r] = id;
+    return r;
+  };
+  auto del = [&](uint32_t r) {
+    ASSERT_EQ(brf_remove(f, r), 0u) << brf_error();
+    live.erase(r);
+  };
+  auto sound = [&](uint32_t free_slots, uint32_t in_tree) {
+    BrfCheck c;
+    ASSERT_EQ(brfanal_verify(p, &c), 0u);
+    EXPECT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
+    EXPECT_EQ(c.free_slots, free_slots);
+    EXPECT_EQ(bt_hdr(f->st).trees[kBtFreeTree].entries.get(), in_tree);
+    BrfReader rd;
+    for (auto& [r, id] : live) {
+      brf_make_rec(rec, sizeof rec, id, id % 3);
+      ASSERT_EQ(brf_read_rid(f, r, rd.r), 0u);
+      EXPECT_EQ(rd.rec(), std::vector<uint8_t>(rec, rec + sizeof rec));
+    }
+  };
+  for (uint32_t i = 0; i < 12; ++i) rid[i] = put(i);
+  del(rid[2]);
+  del(rid[5]);
+  del(rid[7]);
+  del(rid[11]);  // the last slot: the records end before it
+  EXPECT_EQ(brf_counts(f).end, rid[11]);
+  EXPECT_EQ(brf_counts(f).dead, 3u);
+  EXPECT_EQ(brf_counts(f).free_bytes, 300u);
+  sound(3, 0);
+  EXPECT_EQ(put(100), rid[7]);
+  EXPECT_EQ(put(101), rid[5]);
+  EXPECT_EQ(put(102), rid[2]);
+  EXPECT_EQ(put(103), rid[11]);  // the chain is empty: new room at the end
+  sound(0, 0);
+
+  // Three slots freed, then a rebuild: they are in the tree, as in older files.
+  del(rid[1]);
+  del(rid[4]);
+  del(rid[9]);
+  brf_close(f, false);
+  ASSERT_EQ(brfanal_rebuild(p, nullptr), 0u) << brf_error();
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  EXPECT_EQ(rec::view<BrfFileHdr>(f->st.dmap).free_chain.get(), 0u);
+  sound(3, 3);
+  del(rid[3]);
+  del(rid[8]);
+  sound(5, 3);
+  EXPECT_EQ(put(104), rid[8]);
+  EXPECT_EQ(put(105), rid[3]);
+  EXPECT_EQ(put(106), rid[1]);  // then the tree, best fit, lowest place first
+  EXPECT_EQ(put(107), rid[4]);
+  sound(1, 1);
+
+  // Broken chains. Each is found by verify (an insert refuses a chain that
+  // names no free slot), and the rebuild mends it.
+  del(rid[0]);
+  del(rid[6]);
+  sound(3, 1);
+  brf_close(f, false);
+  const Bytes good = brf_slurp(p), good_ix = brf_slurp(brf_index_path(p)), good_jn = brf_slurp(brf_journal_path(p));
+  auto link_of = [](Bytes& b, uint32_t at) -> rec::U32& { return rec::view<BrfSlotHdr>(b.data() + at).seq; };
+  auto set_head = [](Bytes& b, uint32_t at) {
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    h.free_chain = at;
+    h.sum = brf_hdr_sum(h);
+  };
+  const struct {
+    const char* what;
+    bool refused;
+    std::function<void(Bytes&)> harm;
+  } cases[] = {
+      {"comes back", false, [&](Bytes& b) { link_of(b, rid[0]) = rid[6]; }},
+      {"leads to", true, [&](Bytes& b) { set_head(b, rid[3]); }},  // a live record
+      {"not on the free chain", false, [&](Bytes& b) { set_head(b, rid[0]); }},
+      {"not on the free chain", false, [&](Bytes& b) { set_head(b, 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes b = good;
+    c.harm(b);
+    brf_spit(p, b);
+    brf_spit(brf_index_path(p), good_ix);
+    brf_spit(brf_journal_path(p), good_jn);
+    BrfCheck chk;
+    ASSERT_EQ(brfanal_verify(p, &chk), 0u);
+    EXPECT_FALSE(chk.sound());
+    EXPECT_NE(::testing::PrintToString(chk.problems).find(c.what), std::string::npos)
+        << ::testing::PrintToString(chk.problems);
+    if (c.refused) {
+      ASSERT_EQ(brf_open(p, false, &f), 0u);
+      uint32_t r;
+      brf_make_rec(rec, sizeof rec, 200, 0);
+      EXPECT_EQ(brf_insert(f, rec, sizeof rec, &r), FM_ST_SYS);
+      EXPECT_NE(brf_error().find("damaged"), std::string::npos) << brf_error();
+      brf_close(f, false);
+    }
+    ASSERT_EQ(brfanal_rebuild(p, nullptr), 0u) << brf_error();
+    ASSERT_EQ(brf_open(p, false, &f), 0u);
+    sound(3, 3);
+    brf_close(f, false);
+  }
 }
