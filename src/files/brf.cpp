@@ -512,10 +512,15 @@ uint32_t brf_read_rid(BrfFile* f, uint32_t rid, BrfRead& r) {
 }
 
 namespace {
-// A walk in key order meets its records at random places of the data file:
-// the slots a few entries ahead are asked of the memory system now, so that
-// their cache misses overlap the work on the records before them.
-constexpr uint32_t kScanAhead = 8;
+// A walk in key order meets its records at random places of the data file,
+// each on a page of its own: a miss in the address cache and a page-table
+// walk before the memory is even asked for. A hint for one record at a time
+// holds the walk up on that page-table walk; hints for several records at
+// once have theirs overlap. So every kScanBatch steps the walk asks for the
+// slots of the kScanBatch records kScanAhead entries before it, and on its
+// first step (a seek alone reads one record) for all those up to there.
+constexpr uint32_t kScanAhead = 16;
+constexpr uint32_t kScanBatch = 16;
 
 // Asks the memory system for the lines of the slot at rid (a hint: rid is
 // not trusted).
@@ -546,10 +551,21 @@ void map_ahead(BrfFile* f, uint32_t rid) {
   w.mapped = to;
 }
 
+// The read-ahead of a walk at c, c.steps steps after its seek. The batches
+// tile the walk: each record is asked for once.
 void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) {
-  uint32_t rid = bt_ahead(f->st, tree, c, kScanAhead);
-  fetch_slot(f, rid);
-  map_ahead(f, rid);
+  uint32_t from, n;
+  if (c.steps == 1) {
+    from = 0, n = kScanAhead + kScanBatch - 1;
+  } else if (c.steps % kScanBatch == 0) {
+    from = kScanAhead, n = kScanBatch;
+  } else {
+    return;
+  }
+  uint32_t rids[kScanAhead + kScanBatch];
+  n = bt_ahead(f->st, tree, c, from, rids, n);
+  for (uint32_t i = 0; i < n; ++i) fetch_slot(f, rids[i]);
+  for (uint32_t i = 0; i < n; ++i) map_ahead(f, rids[i]);
 }
 
 int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
@@ -570,6 +586,7 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
     if (x != kBtOk) return x;
     // The record's lines come together rather than one after another.
     fetch_slot(f, c.rid);
+    c.steps = 0;
     if (how == BrfSeek::Exact && std::memcmp(c.key, key, n) != 0) return int(kBtNotFound);
     return read_entry(f, c.rid, r);
   });
@@ -579,7 +596,7 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
 uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
   // What a retry must start from again: the entry (its compared bytes only).
   struct Saved {
-    uint32_t page, idx, rid;
+    uint32_t page, idx, rid, steps;
     uint64_t stamp;
     uint8_t key[kBtMaxKey];
   } saved;
@@ -587,12 +604,14 @@ uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
   saved.page = c.page;
   saved.idx = c.idx;
   saved.rid = c.rid;
+  saved.steps = c.steps;
   saved.stamp = c.stamp;
   std::memcpy(saved.key, c.key, klen);
   auto restore = [&] {
     c.page = saved.page;
     c.idx = saved.idx;
     c.rid = saved.rid;
+    c.steps = saved.steps;
     c.stamp = saved.stamp;
     std::memcpy(c.key, saved.key, klen);
   };
@@ -602,6 +621,7 @@ uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
     first = false;
     int x = bt_step(f->st, tree, c);
     if (x != kBtOk) return x;
+    c.steps = saved.steps + 1 == 0 ? 1 : saved.steps + 1;
     fetch_ahead(f, tree, c);
     return read_entry(f, c.rid, r);
   });
