@@ -513,24 +513,43 @@ uint32_t brf_read_rid(BrfFile* f, uint32_t rid, BrfRead& r) {
 
 namespace {
 // A walk in key order meets its records at random places of the data file,
-// each on a page of its own: a miss in the address cache and a page-table
-// walk before the memory is even asked for. A hint for one record at a time
-// holds the walk up on that page-table walk; hints for several records at
-// once have theirs overlap. So every kScanBatch steps the walk asks for the
-// slots of the kScanBatch records kScanAhead entries before it, and on its
-// first step (a seek alone reads one record) for all those up to there.
+// each on a page of its own: a miss in the address cache, a page-table walk,
+// then the slot's lines. Hints for a record's every line at a distance keep
+// more lines outstanding than the memory system tracks at once, and the
+// walk stalls on its own hints. So the walk asks in two steps: every
+// kScanBatch steps, for the first line of each of the kScanBatch records
+// kScanAhead entries before it (their page-table walks overlap, and each
+// record's page is known to the address cache when its turn comes), and on
+// each step for the whole slot of the record kScanNear entries before it.
+// Its first step (a seek alone reads one record) asks for everything up to
+// where the batches take over.
+constexpr uint32_t kScanNear = 4;
 constexpr uint32_t kScanAhead = 16;
 constexpr uint32_t kScanBatch = 16;
 
-// Asks the memory system for the lines of the slot at rid (a hint: rid is
-// not trusted).
+// Whether the slot at rid lies in the mapped file, as far as a hint goes
+// (rid is not trusted).
+bool slot_mapped(const BrfFile* f, uint32_t rid) {
+  return rid >= kBrfHdrSize && uint64_t(rid) + kBrfSlotOver + f->lay.rec_len <= f->st.dsize;
+}
+
+// Asks the memory system for the lines of the slot at rid (a hint).
 void fetch_slot(BrfFile* f, uint32_t rid) {
 #if defined(__GNUC__)
+  if (!slot_mapped(f, rid)) return;
   uint64_t len = uint64_t(kBrfSlotOver) + f->lay.rec_len;
-  if (rid < kBrfHdrSize || rid + len > f->st.dsize) return;
   const uint8_t* p = f->st.dmap + rid;
   for (uint64_t o = 0; o < len; o += 64) __builtin_prefetch(p + o);
   __builtin_prefetch(p + len - 1);
+#else
+  (void)f, (void)rid;
+#endif
+}
+
+// Asks for the first line of the slot at rid only (a hint).
+void fetch_head(BrfFile* f, uint32_t rid) {
+#if defined(__GNUC__)
+  if (slot_mapped(f, rid)) __builtin_prefetch(f->st.dmap + rid);
 #else
   (void)f, (void)rid;
 #endif
@@ -552,19 +571,20 @@ void map_ahead(BrfFile* f, uint32_t rid) {
 }
 
 // The read-ahead of a walk at c, c.steps steps after its seek. The batches
-// tile the walk: each record is asked for once.
+// tile the walk: each record's first line is asked for once.
 void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) {
-  uint32_t from, n;
+  uint32_t rids[kScanAhead + kScanBatch], n;
+  uint32_t from = 0;
   if (c.steps == 1) {
-    from = 0, n = kScanAhead + kScanBatch - 1;
+    n = bt_ahead(f->st, tree, c, 0, rids, kScanAhead + kScanBatch - 1);
+    for (; from < n && from < kScanNear; ++from) fetch_slot(f, rids[from]);
   } else if (c.steps % kScanBatch == 0) {
-    from = kScanAhead, n = kScanBatch;
+    n = bt_ahead(f->st, tree, c, kScanAhead, rids, kScanBatch);
   } else {
-    return;
+    n = 0;
   }
-  uint32_t rids[kScanAhead + kScanBatch];
-  n = bt_ahead(f->st, tree, c, from, rids, n);
-  for (uint32_t i = 0; i < n; ++i) fetch_slot(f, rids[i]);
+  for (uint32_t i = from; i < n; ++i) fetch_head(f, rids[i]);
+  if (bt_ahead(f->st, tree, c, kScanNear, rids + n, 1)) fetch_slot(f, rids[n]);
   for (uint32_t i = 0; i < n; ++i) map_ahead(f, rids[i]);
 }
 
