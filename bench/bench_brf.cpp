@@ -1,8 +1,8 @@
 // Native record files against LMDB and SQLite, in one run on one machine:
 // the same records (200 bytes: a unique 20-byte key, a 4-byte duplicate key,
 // payload) inserted in random key order, read by random key, scanned in key
-// order, scanned again after a reorganisation, rewritten and deleted at
-// random.
+// order, read in ranges of 100 records from random keys, scanned again after
+// a reorganisation, rewritten and deleted at random.
 //
 // Every operation is its own committed change, as in the engine (a write is
 // acknowledged when it returns): the native files through the record
@@ -26,8 +26,9 @@
 //   lmdb_sync     LMDB with its default syncs, the same durability
 //
 // Each pass of an engine runs in a child process on a fresh file: insert,
-// keyed read, ordered scan, ordered scan after a reorganisation, rewrite,
-// delete, each timed. The reorganisation itself is not timed: the native
+// keyed read, ordered scan, ranges, ordered scan after a reorganisation,
+// rewrite, delete, each timed (ranges: records a second, the seeks
+// included). The reorganisation itself is not timed: the native
 // files write their records anew in key order (brf_reorganise, the file
 // closed), and its rate is reported beside; the other engines keep their
 // records in key order already and scan again. The summary takes
@@ -69,9 +70,11 @@
 namespace {
 
 constexpr int kRec = 200;
-constexpr int kOps = 6;
-const char* const kOpName[kOps] = {"insert", "keyed read", "ordered scan", "scan, reorg.", "rewrite", "delete"};
-constexpr int kReorgScan = 3;
+constexpr int kOps = 7;
+const char* const kOpName[kOps] = {"insert",       "keyed read", "ordered scan", "ranges of 100",
+                                   "scan, reorg.", "rewrite",    "delete"};
+constexpr int kReorgScan = 4;
+constexpr size_t kRange = 100;  // records a range reads at most
 
 long env_long(const char* name, long dflt) {
   const char* v = std::getenv(name);
@@ -213,6 +216,23 @@ void native_scan() {
   while (fm_rdnxt(a)) ++n;
   if (n != count()) die("scan", a->status);
 }
+// Ranges from the keys of the read order until count() records were read.
+void native_ranges() {
+  FmArb* a = N.a;
+  size_t got = 0;
+  for (size_t j = 0; got < count(); ++j) {
+    key_of(data().read_order[j % count()], N.key);
+    a->rec.set(N.buf);
+    a->rec_len = 0;
+    a->key_no = 0;
+    a->key.set(N.key);
+    a->key_len = 20;
+    a->op = FM_OP_AT | FM_OP_KEY;
+    if (!fm_start(a)) die("start", a->status);
+    a->op = 0;
+    for (size_t k = 0; k < kRange && got < count() && fm_rdnxt(a); ++k) ++got;
+  }
+}
 void native_rewrite() {
   for (uint32_t id : data().change_order) {
     if (!native_read(id, FM_OP_HOLD)) die("read for rewrite", N.a->status);
@@ -247,7 +267,7 @@ void native_reorganise() {
 // ------------------------------------------------------------ SQLite --
 struct Sql {
   sqlite3* db = nullptr;
-  sqlite3_stmt *ins = nullptr, *get = nullptr, *scan = nullptr, *upd = nullptr, *del = nullptr;
+  sqlite3_stmt *ins = nullptr, *get = nullptr, *scan = nullptr, *range = nullptr, *upd = nullptr, *del = nullptr;
 } S;
 
 void sql_check(int rc, const char* what) {
@@ -269,6 +289,8 @@ void sql_open() {
   sql_check(sqlite3_prepare_v2(S.db, "INSERT INTO t(k,g,v) VALUES(?,?,?)", -1, &S.ins, nullptr), "prepare");
   sql_check(sqlite3_prepare_v2(S.db, "SELECT g,v FROM t WHERE k=?", -1, &S.get, nullptr), "prepare");
   sql_check(sqlite3_prepare_v2(S.db, "SELECT k,g,v FROM t ORDER BY k", -1, &S.scan, nullptr), "prepare");
+  sql_check(sqlite3_prepare_v2(S.db, "SELECT k,g,v FROM t WHERE k>=? ORDER BY k LIMIT 100", -1, &S.range, nullptr),
+            "prepare");
   sql_check(sqlite3_prepare_v2(S.db, "UPDATE t SET v=? WHERE k=?", -1, &S.upd, nullptr), "prepare");
   sql_check(sqlite3_prepare_v2(S.db, "DELETE FROM t WHERE k=?", -1, &S.del, nullptr), "prepare");
 }
@@ -310,6 +332,23 @@ void sql_scan() {
   sqlite3_reset(S.scan);
   if (n != count()) sql_check(SQLITE_ERROR, "scan");
 }
+void sql_ranges() {
+  uint8_t k[20], out[kRec];
+  size_t got = 0;
+  for (size_t j = 0; got < count(); ++j) {
+    key_of(data().read_order[j % count()], k);
+    sqlite3_bind_blob(S.range, 1, k, 20, SQLITE_STATIC);
+    while (got < count() && sqlite3_step(S.range) == SQLITE_ROW) {
+      std::memcpy(out, sqlite3_column_blob(S.range, 0), 20);
+      uint32_t g = uint32_t(sqlite3_column_int(S.range, 1));
+      std::memcpy(out + 20, &g, 4);
+      std::memcpy(out + 24, sqlite3_column_blob(S.range, 2), size_t(sqlite3_column_bytes(S.range, 2)));
+      benchmark::DoNotOptimize(out);
+      ++got;
+    }
+    sqlite3_reset(S.range);
+  }
+}
 void sql_rewrite() {
   uint8_t r[kRec];
   for (uint32_t id : data().change_order) {
@@ -330,7 +369,7 @@ void sql_delete() {
   }
 }
 void sql_close() {
-  for (sqlite3_stmt* s : {S.ins, S.get, S.scan, S.upd, S.del}) sqlite3_finalize(s);
+  for (sqlite3_stmt* s : {S.ins, S.get, S.scan, S.range, S.upd, S.del}) sqlite3_finalize(s);
   sqlite3_close(S.db);
 }
 
@@ -409,6 +448,27 @@ void lm_scan() {
   mdb_txn_reset(L.rtxn);
   if (n != count()) lm_check(EINVAL, "scan");
 }
+void lm_ranges() {
+  uint8_t kb[20], out[kRec];
+  size_t got = 0;
+  for (size_t j = 0; got < count(); ++j) {
+    key_of(data().read_order[j % count()], kb);
+    lm_check(mdb_txn_renew(L.rtxn), "renew");
+    MDB_cursor* c;
+    lm_check(mdb_cursor_open(L.rtxn, L.main, &c), "cursor");
+    MDB_val k{20, kb}, v;
+    size_t in = 0;
+    for (int rc = mdb_cursor_get(c, &k, &v, MDB_SET_RANGE); rc == 0 && in < kRange && got < count();
+         rc = mdb_cursor_get(c, &k, &v, MDB_NEXT)) {
+      std::memcpy(out, k.mv_data, 20);
+      std::memcpy(out + 20, v.mv_data, v.mv_size);
+      benchmark::DoNotOptimize(out);
+      ++in, ++got;
+    }
+    mdb_cursor_close(c);
+    mdb_txn_reset(L.rtxn);
+  }
+}
 void lm_rewrite() {
   uint8_t r[kRec];
   for (uint32_t id : data().change_order) {
@@ -442,7 +502,7 @@ void lm_close() {
   mdb_env_close(L.env);
 }
 
-#define OPS(p) {p##_insert, p##_get, p##_scan, p##_scan, p##_rewrite, p##_delete}
+#define OPS(p) {p##_insert, p##_get, p##_scan, p##_ranges, p##_scan, p##_rewrite, p##_delete}
 const Engine kEngines[] = {
     {"native", false, native_open, OPS(native), native_close, native_reorganise},
     {"lmdb_wm", false, lm_wm_open, OPS(lm), lm_close, nullptr},

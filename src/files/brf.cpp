@@ -512,20 +512,44 @@ uint32_t brf_read_rid(BrfFile* f, uint32_t rid, BrfRead& r) {
 }
 
 namespace {
-// A walk in key order meets its records at random places of the data file:
-// the slots a few entries ahead are asked of the memory system now, so that
-// their cache misses overlap the work on the records before them.
-constexpr uint32_t kScanAhead = 8;
+// A walk in key order meets its records at random places of the data file,
+// each on a page of its own: a miss in the address cache, a page-table walk,
+// then the slot's lines. Hints for a record's every line at a distance keep
+// more lines outstanding than the memory system tracks at once, and the
+// walk stalls on its own hints. So the walk asks in two steps: every
+// kScanBatch steps, for the first line of each of the kScanBatch records
+// kScanAhead entries before it (their page-table walks overlap, and each
+// record's page is known to the address cache when its turn comes), and on
+// each step for the whole slot of the record kScanNear entries before it.
+// Its first step (a seek alone reads one record) asks for everything up to
+// where the batches take over.
+constexpr uint32_t kScanNear = 4;
+constexpr uint32_t kScanAhead = 16;
+constexpr uint32_t kScanBatch = 16;
 
-// Asks the memory system for the lines of the slot at rid (a hint: rid is
-// not trusted).
+// Whether the slot at rid lies in the mapped file, as far as a hint goes
+// (rid is not trusted).
+bool slot_mapped(const BrfFile* f, uint32_t rid) {
+  return rid >= kBrfHdrSize && uint64_t(rid) + kBrfSlotOver + f->lay.rec_len <= f->st.dsize;
+}
+
+// Asks the memory system for the lines of the slot at rid (a hint).
 void fetch_slot(BrfFile* f, uint32_t rid) {
 #if defined(__GNUC__)
+  if (!slot_mapped(f, rid)) return;
   uint64_t len = uint64_t(kBrfSlotOver) + f->lay.rec_len;
-  if (rid < kBrfHdrSize || rid + len > f->st.dsize) return;
   const uint8_t* p = f->st.dmap + rid;
   for (uint64_t o = 0; o < len; o += 64) __builtin_prefetch(p + o);
   __builtin_prefetch(p + len - 1);
+#else
+  (void)f, (void)rid;
+#endif
+}
+
+// Asks for the first line of the slot at rid only (a hint).
+void fetch_head(BrfFile* f, uint32_t rid) {
+#if defined(__GNUC__)
+  if (slot_mapped(f, rid)) __builtin_prefetch(f->st.dmap + rid);
 #else
   (void)f, (void)rid;
 #endif
@@ -546,10 +570,22 @@ void map_ahead(BrfFile* f, uint32_t rid) {
   w.mapped = to;
 }
 
+// The read-ahead of a walk at c, c.steps steps after its seek. The batches
+// tile the walk: each record's first line is asked for once.
 void fetch_ahead(BrfFile* f, int tree, const BtCursor& c) {
-  uint32_t rid = bt_ahead(f->st, tree, c, kScanAhead);
-  fetch_slot(f, rid);
-  map_ahead(f, rid);
+  uint32_t rids[kScanAhead + kScanBatch], n;
+  uint32_t from = 0;
+  if (c.steps == 1) {
+    n = bt_ahead(f->st, tree, c, 0, rids, kScanAhead + kScanBatch - 1);
+    for (; from < n && from < kScanNear; ++from) fetch_slot(f, rids[from]);
+  } else if (c.steps % kScanBatch == 0) {
+    n = bt_ahead(f->st, tree, c, kScanAhead, rids, kScanBatch);
+  } else {
+    n = 0;
+  }
+  for (uint32_t i = from; i < n; ++i) fetch_head(f, rids[i]);
+  if (bt_ahead(f->st, tree, c, kScanNear, rids + n, 1)) fetch_slot(f, rids[n]);
+  for (uint32_t i = 0; i < n; ++i) map_ahead(f, rids[i]);
 }
 
 int read_entry(BrfFile* f, uint32_t rid, BrfRead& r) {
@@ -570,6 +606,7 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
     if (x != kBtOk) return x;
     // The record's lines come together rather than one after another.
     fetch_slot(f, c.rid);
+    c.steps = 0;
     if (how == BrfSeek::Exact && std::memcmp(c.key, key, n) != 0) return int(kBtNotFound);
     return read_entry(f, c.rid, r);
   });
@@ -579,7 +616,7 @@ uint32_t brf_seek(BrfFile* f, int tree, const uint8_t* key, uint32_t n, BrfSeek 
 uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
   // What a retry must start from again: the entry (its compared bytes only).
   struct Saved {
-    uint32_t page, idx, rid;
+    uint32_t page, idx, rid, steps;
     uint64_t stamp;
     uint8_t key[kBtMaxKey];
   } saved;
@@ -587,12 +624,14 @@ uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
   saved.page = c.page;
   saved.idx = c.idx;
   saved.rid = c.rid;
+  saved.steps = c.steps;
   saved.stamp = c.stamp;
   std::memcpy(saved.key, c.key, klen);
   auto restore = [&] {
     c.page = saved.page;
     c.idx = saved.idx;
     c.rid = saved.rid;
+    c.steps = saved.steps;
     c.stamp = saved.stamp;
     std::memcpy(c.key, saved.key, klen);
   };
@@ -602,6 +641,7 @@ uint32_t brf_next(BrfFile* f, int tree, BtCursor& c, BrfRead& r) {
     first = false;
     int x = bt_step(f->st, tree, c);
     if (x != kBtOk) return x;
+    c.steps = saved.steps + 1 == 0 ? 1 : saved.steps + 1;
     fetch_ahead(f, tree, c);
     return read_entry(f, c.rid, r);
   });

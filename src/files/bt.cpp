@@ -904,19 +904,20 @@ int bt_step(BtStore& s, int tree, BtCursor& c) {
   return bt_seek(s, tree, key, t.klen, true, c);
 }
 
-uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead) {
+uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead, uint32_t* out, uint32_t n) {
   uint32_t k = s.klen[tree];
   if (k == 0 || k > kBtMaxKey) return 0;
   uint32_t esize = k + 4, cap = (kBtPage - kBtPageHdr) / esize;
-  uint32_t pg = c.page, i = c.idx + ahead;
-  for (int leaf = 0; leaf < 2 && pg != 0 && (uint64_t(pg) + 1) * kBtPage <= s.isize; ++leaf) {
+  uint32_t pg = c.page, i = c.idx + ahead, got = 0;
+  for (int leaf = 0; leaf < kBtAheadLeaves && got < n && pg != 0 && (uint64_t(pg) + 1) * kBtPage <= s.isize;
+       ++leaf) {
     const uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
-    uint32_t n = std::min<uint32_t>(bt_ph(p).count.get(), cap);
-    if (i < n) return rec::view<rec::U32>(p + kBtPageHdr + i * esize + k).get();
-    i -= n;
+    uint32_t count = std::min<uint32_t>(bt_ph(p).count.get(), cap);
+    for (; i < count && got < n; ++i) out[got++] = rec::view<rec::U32>(p + kBtPageHdr + i * esize + k).get();
+    i = i >= count ? i - count : i;
     pg = bt_ph(p).next.get();
   }
-  return 0;
+  return got;
 }
 
 // -------------------------------------------------------------- changes --

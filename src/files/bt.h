@@ -347,6 +347,7 @@ struct BtCursor {
   uint32_t idx = 0;
   uint64_t stamp = 1;  // odd: no cached position
   uint32_t rid = 0;
+  uint32_t steps = 0;  // steps since the walk's seek (its read-ahead's clock)
   uint8_t key[kBtMaxKey];
 };
 
@@ -355,10 +356,12 @@ struct BtCursor {
 [[nodiscard]] int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, BtCursor& c);
 // The entry after c's. kBtOk, kBtNotFound, kBtRetry.
 [[nodiscard]] int bt_step(BtStore& s, int tree, BtCursor& c);
-// The value of the entry `ahead` places after c's when it lies in c's leaf
-// or the next one, else 0: a hint for reading ahead in a walk, read without
-// checks (the page may be changing), never to be trusted.
-uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead);
+// The values of the n entries from `ahead` places after c's on, as far as
+// they lie in c's leaf and the kBtAheadLeaves - 1 leaves after it: their
+// count. Hints for reading ahead in a walk, read without checks (the pages
+// may be changing), never to be trusted.
+constexpr int kBtAheadLeaves = 8;
+uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead, uint32_t* out, uint32_t n);
 // Inside a change: adds an entry (key_len bytes and the value); kBtDupKey
 // when its compared bytes are present.
 [[nodiscard]] int bt_insert(BtStore& s, int tree, const uint8_t* key, uint32_t rid);

@@ -53,6 +53,7 @@ TEST(Bt, DeepTreesSplitAndShrinkAgainstAnOracle) {
     }
   };
   for (int i = 0; i < 30000; ++i) put(rng() % 40000);
+  bool full = true;  // every leaf at least half full
   auto check = [&] {
     BrfCheck c;
     ASSERT_EQ(brfanal_verify(p, &c), 0u);
@@ -66,6 +67,26 @@ TEST(Bt, DeepTreesSplitAndShrinkAgainstAnOracle) {
       return ++it, true;
     });
     EXPECT_EQ(it, keys.end());
+    // The read-ahead's hints: from any entry, the ids of the entries a walk
+    // meets after it, across leaves, cut short only by the end (or, in a
+    // thinned tree, by its leaf limit).
+    std::vector<uint32_t> walk;
+    rd.scan(f, 0, [&](const BtCursor& c) { return walk.push_back(c.rid), true; });
+    size_t at = 0;
+    rd.scan(f, 0, [&](const BtCursor& c) {
+      for (uint32_t from : {0u, 16u}) {
+        uint32_t got[16];
+        uint32_t n = bt_ahead(f->st, 0, c, from, got, 16);
+        size_t want = std::min<size_t>(16, walk.size() - std::min(walk.size(), at + from));
+        if (full) {
+          EXPECT_EQ(n, want) << at;
+        }
+        EXPECT_LE(n, want) << at;
+        for (uint32_t i = 0; i < n; ++i)
+          if (got[i] != walk[at + from + i]) return ADD_FAILURE() << at << "+" << from + i, false;
+      }
+      return ++at, true;
+    });
     // Seeks by a whole key and by its first 8 bytes, at least and after,
     // against the set's bounds: the first and last keys, one before and
     // one past them, and random keys present or not.
@@ -103,6 +124,7 @@ TEST(Bt, DeepTreesSplitAndShrinkAgainstAnOracle) {
   // Remove most records in random order: pages empty out and leave the trees.
   std::vector<std::string> order(keys.begin(), keys.end());
   std::shuffle(order.begin(), order.end(), rng);
+  full = false;
   for (size_t i = 0; i < order.size() * 9 / 10; ++i) {
     ASSERT_EQ(brf_remove(f, rids[order[i]]), 0u) << brf_error();
     keys.erase(order[i]);
