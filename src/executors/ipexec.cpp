@@ -21,6 +21,7 @@
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "foundation/ut.h"
 #include "process/em.h"
 #include "process/emrec.h"
@@ -216,6 +217,20 @@ bool never_waits(Pcb* pcb) {
   return true;
 }
 
+// Between the records such a process shows on its own nobody can press a
+// key: an interrupt (^C) is its CANCEL key. Where CANCEL may end the
+// process, the interrupt ends it as CANCEL does (the modification log
+// ended, completion code 4); an end signal (SIGTERM, SIGHUP) ends every
+// process.
+void stop_check(Pcb* pcb) {
+  ss_yield();
+  if (ss_stop_signal()) ss_stop_unwind();
+  auto* a3 = pi_area_rec<PdArea3>(pcb, 3);
+  if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0 || !ss_take_interrupt()) return;
+  ip_mod_end(pcb);
+  ut_unwind(int(CompletionCode::CancelError));
+}
+
 void next_step(Ip& ip, int result) {
   Pcb* pcb = ip.pcb;
   int mode = ip.mode();
@@ -229,6 +244,7 @@ void next_step(Ip& ip, int result) {
     ip.a11->phase = 6;
     return;
   }
+  if (shown) stop_check(pcb);
   if (pi_rdnxt(pcb, 0)) return;
   uint32_t st = pcf_status(pcb);
   if (locked(st)) {

@@ -1133,20 +1133,25 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd_out, boo
 namespace {
 
 // A reorganisation killed between the renames of its data file and its
-// index: the new index waits beside the data file (P.ix.rg). It is taken
-// when it belongs to the data file in place (its generation, and its copy
-// of the header is that header as it is) while the index in place does
-// not. True when it was put in place (the journal waiting too, first).
-bool finish_reorganise(const std::string& path, const BrfFileHdr& hdr, uint32_t index_gen) {
+// index: the new index waits beside the data file (P.ix.rg). It belongs to
+// the data file in place when the index in place does not while its own
+// generation and its copy of the header are the data file's, the header as
+// it is.
+bool index_waits(const std::string& path, const BrfFileHdr& hdr, uint32_t index_gen) {
   if (index_gen == hdr.generation.get()) return false;
-  std::string ipath = brf_index_path(path), tipath = ipath + ".rg";
-  int fd = uio_open(tipath.c_str(), O_RDONLY);
+  int fd = uio_open((brf_index_path(path) + ".rg").c_str(), O_RDONLY);
   if (fd < 0) return false;
   BtHdr ih;
   bool ours = uio_pread(fd, &ih, sizeof ih, 0) == ssize_t(sizeof ih) && ih.magic == "QVIX" &&
               ih.generation.get() == hdr.generation.get() && std::memcmp(&ih.data_hdr, &hdr, sizeof hdr) == 0;
   uio_close(fd);
-  if (!ours) return false;
+  return ours;
+}
+
+// A user who may write the file puts the waiting index in place (the
+// journal waiting too, first). True when it is in place.
+bool finish_reorganise(const std::string& path) {
+  std::string ipath = brf_index_path(path), tipath = ipath + ".rg";
   std::string jpath = brf_journal_path(path), tjpath = jpath + ".rg";
   int e = uio_rename(tjpath.c_str(), jpath.c_str());
   if (e == ENOENT) e = 0;  // in place already
@@ -1188,10 +1193,17 @@ uint32_t attach(BrfFile* f) {
   }
   if (s.ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
   rec::U32 igen;
-  if (s.writable && uio_pread(s.ifd, &igen, 4, offsetof(BtHdr, generation)) == 4 &&
-      finish_reorganise(f->path, hdr, igen.get())) {
+  if (uio_pread(s.ifd, &igen, 4, offsetof(BtHdr, generation)) == 4 && index_waits(f->path, hdr, igen.get())) {
+    // A user who may only read reads the waiting index (and the journal
+    // beside it, when that waits too) where it lies, renaming nothing.
+    bool in_place = s.writable && finish_reorganise(f->path);
+    std::string tipath = ipath + ".rg", tjpath = jpath + ".rg";
     uio_close(s.ifd);
-    s.ifd = uio_open(ipath.c_str(), mode);
+    s.ifd = in_place ? -1 : uio_open(tipath.c_str(), mode);
+    struct stat jst;
+    if (s.ifd >= 0 && uio_lstat(tjpath.c_str(), &jst) == 0) jpath = tjpath;
+    // (a writer that put it in place meanwhile: the index in place)
+    if (s.ifd < 0) s.ifd = uio_open(ipath.c_str(), mode);
     if (s.ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
   }
   s.jfd = uio_open(jpath.c_str(), mode);

@@ -344,6 +344,13 @@ int ss_stop_signal() { return g_end_sig; }
 
 int ss_interrupts_taken() { return g_intr_taken; }
 
+bool ss_take_interrupt() {
+  if (!g_intr) return false;
+  g_intr = 0;
+  ++g_intr_taken;
+  return true;
+}
+
 void ss_stop_clear() {
   g_intr = 0;
   g_intr_taken = 0;

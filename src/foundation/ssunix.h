@@ -78,6 +78,10 @@ bool ss_interrupted();
 int ss_stop_signal();
 // How many processes an interrupt has ended since the last ss_stop_clear.
 int ss_interrupts_taken();
+// Takes a pending interrupt for a process that its caller ends itself
+// (completion code 4), counted as ss_stop_unwind counts it: true when one
+// was pending.
+bool ss_take_interrupt();
 // Forgets the interrupt and the end signal (tests; a new run).
 void ss_stop_clear();
 // Ends what a stop signal ends: after SIGTERM or SIGHUP (or ss_end_engine)

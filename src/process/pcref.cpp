@@ -1,17 +1,15 @@
 // Compiled references: applications (CAP), files (CFI with KDB and SDB),
 // fields (the compiled element), work fields (CFLD), constants, data areas
 // (LF and the IRA) and summary references. See pc.h.
-#include <sys/stat.h>
 
 #include <cassert>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <vector>
 #include <string>
 
 #include "files/fmcat.h"
-#include "files/unixio.h"
+#include "files/fmkept.h"
 #include "foundation/bi.h"
 #include "foundation/os.h"
 #include "foundation/ut.h"
@@ -142,133 +140,25 @@ namespace {
 
 // Dictionary sources stay open in the base scope from one compile to the
 // next (as the loader's PROCESS files do): an open costs far more than a
-// compile of a small process. An entry is taken again only while its file
-// is the one it opened (same device and inode under its path: a file
-// rebuilt under its name is opened anew) and its handle is still open.
-// The handles are kept for reading only (fm_keep), so that another engine
-// may scratch a dictionary file and make it anew meanwhile: the look-up
-// before the next use finds the new file.
+// compile of a small process. They are kept handles (files/fmkept.h): an
+// entry is taken again only while its file is the one it opened, so that
+// another engine may scratch a dictionary file and make it anew meanwhile;
+// the look before the next compile finds the new file.
 struct SrcOpen {
   char app[3], ver[2], from[3], to[3];
   int slot;
-  FmArb* h;
-  uint8_t ident[16];   // the file block's name, application and version at the open
-  std::string path;
-  dev_t dev;
-  ino_t ino;
-  bool watched = false;     // the name is watched (uio_watch) since the epoch
-  uint64_t epoch = 0;
-  bool dir_known = false;   // dir_*: its directory's when the file was last found the same
-  timespec dir_mtime{};
-  dev_t dir_dev{};
-  ino_t dir_ino{};
+  FmKept kept;
 };
 std::vector<SrcOpen>& src_opens() {
   static std::vector<SrcOpen> v;
   return v;
 }
 
-// Records changed in place are seen through the handle itself. A file is
-// put in another's place only by changing its directory (or by putting
-// another directory in the directory's place). Where the names are watched
-// (uio_watch), an entry whose file was found the same under its name at an
-// epoch is taken without a look-up while the epoch stays (one look at the
-// epoch a compile). Elsewhere, once an entry's file was
-// found the same under a directory last changed more than two seconds
-// before (a change within the same clock tick would not show in the
-// directory's time), a later compile that finds the same directory (device
-// and inode: a copy put back keeps the times, not the inode) unchanged
-// takes the entry without looking the file up: one status of the directory
-// a compile in place of one for every source.
-struct DirSeen {
-  std::string dir;
-  uint32_t compile;   // pc_compile_count() when st was taken
-  bool ok;
-  struct stat st;
-};
-std::vector<DirSeen>& dirs_seen() {
-  static std::vector<DirSeen> v;
-  return v;
-}
-const DirSeen* dir_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
-  uint32_t now = pc_compile_count();
-  for (DirSeen& d : dirs_seen())
-    if (d.dir == dir) {
-      if (d.compile != now) {
-        d.compile = now;
-        d.ok = ::stat(dir.c_str(), &d.st) == 0;
-      }
-      return &d;
-    }
-  DirSeen d{dir, now, false, {}};
-  d.ok = ::stat(dir.c_str(), &d.st) == 0;
-  dirs_seen().push_back(d);
-  return &dirs_seen().back();
-}
-
-bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
-// The watches' epoch, looked at once a compile (fresh: now).
-uint64_t g_epoch = 0;
-uint32_t g_epoch_compile = 0;
-uint64_t epoch(bool fresh) {
-  if (fresh || g_epoch_compile != pc_compile_count() || !g_epoch) {
-    g_epoch = uio_watch_epoch();
-    g_epoch_compile = pc_compile_count();
-  }
-  return g_epoch;
-}
-
-// Watches an entry's name and takes the epoch, before its file is looked up.
-void watch(SrcOpen& o) {
-  o.watched = uio_watch(o.path, false);
-  if (o.watched) o.epoch = epoch(true);
-}
-
-// Whether an entry's file is still the one it opened.
-bool same_file(SrcOpen& o) {
-  if (o.watched && o.epoch == epoch(false)) return true;
-  const DirSeen* d = o.watched ? nullptr : dir_of(o.path);
-  if (d && d->ok && o.dir_known && same_time(d->st.st_mtim, o.dir_mtime) && d->st.st_dev == o.dir_dev &&
-      d->st.st_ino == o.dir_ino)
-    return true;
-  watch(o);
-  struct stat st;
-  if (::stat(o.path.c_str(), &st) != 0 || st.st_dev != o.dev || st.st_ino != o.ino) return false;
-  if (o.watched) return true;
-  if (!d) d = dir_of(o.path);
-  o.dir_known = d->ok && d->st.st_mtim.tv_sec + 2 < std::time(nullptr);
-  if (o.dir_known) {
-    o.dir_mtime = d->st.st_mtim;
-    o.dir_dev = d->st.st_dev;
-    o.dir_ino = d->st.st_ino;
-  }
-  return true;
-}
-
-void ident_of(FmArb* h, uint8_t* out) {
-  const FmFdb& d = h->file.get()->fdb;
-  std::memcpy(out, d.name.data(), 8);
-  std::memcpy(out + 8, d.app.data(), 3);
-  std::memcpy(out + 11, d.ver.data(), 2);
-  std::memset(out + 13, 0, 3);
-}
-
-bool still_open(const SrcOpen& o) {
-  if (!fm_is_handle(o.h)) return false;
-  uint8_t id[16];
-  ident_of(o.h, id);
-  return std::memcmp(id, o.ident, sizeof id) == 0;
-}
-
 }  // namespace
 
 void pc_src_forget(bool close) {
   if (close) {
-    for (const SrcOpen& o : src_opens())
-      if (still_open(o)) FM_CLOSE(o.h, 0);
+    for (SrcOpen& o : src_opens()) fm_kept_close(&o.kept);
     pi_getters_reset();   // and the PARAM files the getter keeps open
   }
   src_opens().clear();
@@ -286,13 +176,15 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
                                         INIT_DFRM_FDB};
   if (!fills[slot]) return nullptr;
   auto& opens = src_opens();
+  // (Every compile follows the loader's read of the process's definition,
+  // which begins the round of looks the sources are taken in: read_dproc.)
   for (size_t i = 0; i < opens.size(); ++i) {
     SrcOpen& o = opens[i];
     if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
         std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
       continue;
-    if (still_open(o) && same_file(o)) return o.h;
-    if (still_open(o)) FM_CLOSE(o.h, 0);
+    if (fm_kept_fresh(&o.kept)) return o.kept.h;
+    fm_kept_close(&o.kept);
     opens.erase(opens.begin() + long(i));
     break;
   }
@@ -310,31 +202,19 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   }
   FmArb* h = fdb.handle.get();
   // Kept between compiles without holding the file open against another
-  // engine's scratch: the entry is looked up again before its next use.
-  FmFileId id;
-  bool kept = fm_keep(h, &id);
+  // engine's scratch: the entry is looked at again before its next use.
+  SrcOpen o;
+  bool kept = fm_kept_take(&o.kept, h);
   char from[4] = {}, to[4] = {};
   std::memcpy(from, ctx->dict_lang, 3);
   std::memcpy(to, ctx->lang, 3);
   fm_set_lang(h, from, to);
-  SrcOpen o;
   std::memcpy(o.app, app, 3);
   std::memcpy(o.ver, ver, 2);
   std::memcpy(o.from, ctx->dict_lang, 3);
   std::memcpy(o.to, ctx->lang, 3);
   o.slot = slot;
-  o.h = h;
-  ident_of(h, o.ident);
-  FmFdb where = h->file.get()->fdb;
-  struct stat st;
-  if (fm_os_path(&where, &o.path)) watch(o);
-  if (!o.path.empty() && ::stat(o.path.c_str(), &st) == 0) {
-    o.dev = kept ? dev_t(id.dev) : st.st_dev;
-    o.ino = kept ? ino_t(id.ino) : st.st_ino;
-    // A file put in its place since the open: looked up again next time.
-    if (o.dev != st.st_dev || o.ino != st.st_ino) o.watched = false;
-    opens.push_back(o);
-  }
+  if (kept) opens.push_back(o);
   return h;
 }
 

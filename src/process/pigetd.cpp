@@ -1,16 +1,13 @@
 // Dictionary getters and the file-error exit: see pigetd.h.
 #include "process/pigetd.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "files/fmcat.h"
-#include "files/unixio.h"
+#include "files/fmkept.h"
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/la.h"
@@ -66,43 +63,21 @@ bool read_one(FmFdb* fdb, void* buf, const char* close_text, int line) {
 
 // The PARAM files stay open in the base scope from one read to the next
 // (the compiler reads its application's at every compile, and an open costs
-// far more than the read: each open looks the file up in SYSDIR twice). An
-// entry is taken again only while its handle is open on the file it opened
-// and its path still names that file, unchanged since (same inode, size and
-// modification time; the handle reads what the file held at its open). A
-// file changed within the last two seconds before its open is opened anew at
-// every read: a later change in the same clock tick would not show in its
-// time. Where the file is watched (uio_watch, its bytes too), an entry is
-// taken without looking at the file while the epoch stays the one taken
-// before the file was last found unchanged.
+// far more than the read: each open looks the file up in SYSDIR twice). They
+// are kept handles of files read whole at their open (files/fmkept.h, with
+// bytes): an entry is taken again only while its path names the file it
+// opened, unchanged since (same inode, size and modification time). Every
+// read looks again at what changed since the last.
 struct ParmOpen {
   char key[5];
-  FmArb* h;
-  uint8_t ident[13];   // the file block's name, application and version at the open
-  std::string path;
-  struct stat st;
-  bool watched = false;
-  uint64_t epoch = 0;
+  FmKept kept;
 };
 std::vector<ParmOpen>& parm_opens() {
   static std::vector<ParmOpen> v;
   return v;
 }
-void parm_ident(FmArb* h, uint8_t* out) {
-  const FmFdb& d = h->file.get()->fdb;
-  std::memcpy(out, d.name.data(), 8);
-  std::memcpy(out + 8, d.app.data(), 3);
-  std::memcpy(out + 11, d.ver.data(), 2);
-}
-bool parm_live(const ParmOpen& o) {
-  if (!fm_is_handle(o.h)) return false;
-  uint8_t id[13];
-  parm_ident(o.h, id);
-  return std::memcmp(id, o.ident, sizeof id) == 0;
-}
 void parm_forget() {
-  for (const ParmOpen& o : parm_opens())
-    if (parm_live(o)) FM_CLOSE(o.h, 0);
+  for (ParmOpen& o : parm_opens()) fm_kept_close(&o.kept);
   parm_opens().clear();
 }
 // The kept handle of an application's PARAM file, opened when there is
@@ -113,18 +88,12 @@ FmArb* parm_handle(const char* app, const char* ver, bool* kept) {
   std::memcpy(key, app, 3);
   std::memcpy(key + 3, ver, 2);
   auto& opens = parm_opens();
+  fm_kept_new_round();
   for (size_t i = 0; i < opens.size(); ++i) {
     ParmOpen& o = opens[i];
     if (std::memcmp(o.key, key, 5) != 0) continue;
-    if (parm_live(o) && o.watched && o.epoch == uio_watch_epoch()) return o.h;
-    o.watched = uio_watch(o.path, true);
-    if (o.watched) o.epoch = uio_watch_epoch();
-    struct stat st;
-    if (parm_live(o) && ::stat(o.path.c_str(), &st) == 0 && st.st_dev == o.st.st_dev && st.st_ino == o.st.st_ino &&
-        st.st_size == o.st.st_size && st.st_mtim.tv_sec == o.st.st_mtim.tv_sec &&
-        st.st_mtim.tv_nsec == o.st.st_mtim.tv_nsec)
-      return o.h;
-    if (parm_live(o)) FM_CLOSE(o.h, 0);
+    if (fm_kept_fresh(&o.kept)) return o.kept.h;
+    fm_kept_close(&o.kept);
     opens.erase(opens.begin() + long(i));
     break;
   }
@@ -134,17 +103,8 @@ FmArb* parm_handle(const char* app, const char* ver, bool* kept) {
   FmArb* h = fdb.handle.get();
   ParmOpen o;
   std::memcpy(o.key, key, 5);
-  o.h = h;
-  parm_ident(h, o.ident);
-  FmFdb where = h->file.get()->fdb;
-  if (fm_os_path(&where, &o.path)) {
-    o.watched = uio_watch(o.path, true);
-    if (o.watched) o.epoch = uio_watch_epoch();
-  }
-  if (!o.path.empty() && ::stat(o.path.c_str(), &o.st) == 0 && o.st.st_mtim.tv_sec + 2 < std::time(nullptr))
-    opens.push_back(o);
-  else
-    *kept = false;
+  *kept = fm_kept_take(&o.kept, h, true);
+  if (*kept) opens.push_back(o);
   return h;
 }
 
@@ -170,9 +130,14 @@ const DAppl* pi_get_dap(const char* app, const char* ver) {
   std::memcpy(key, app, 3);
   std::memcpy(key + 3, ver, 2);
   if (IS_ZUB_AP(app)) std::memcpy(key + 3, "00", 2);
+  // The record remembered is of the file still there (open_dap forgets it
+  // when it opens the file anew).
+  if (!open_dap()) {
+    mem.dap_ok = false;
+    return nullptr;
+  }
   if (mem.dap_ok && std::memcmp(mem.dap, key, 5) == 0) return &s->dap;
   mem.dap_ok = false;
-  if (!open_dap()) return nullptr;
   FmArb* a = com.dap_handle.get();
   std::memset(&s->dap, ' ', sizeof s->dap);
   s->dap.app.set(std::string_view(key, 3));
@@ -214,6 +179,8 @@ const DSysparm* pi_get_dsysparm() {
   mem.sysparm_ok = true;
   return &s->sysparm;
 }
+
+void pi_dap_forget() { mem.dap_ok = false; }
 
 void pi_getters_reset() {
   mem = Memory{};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "files/fmcat.h"
+#include "files/fmkept.h"
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/la.h"
@@ -53,12 +54,16 @@ bool* g_rejected = nullptr;  // verify_em_ex's report that the module is gone
 
 // PROCESS files stay open in the base scope, one per application, version
 // and path type, so that every pl_get reads the current definition without
-// opening the file again (a cache hit costs one keyed read).
+// opening the file again (a cache hit costs one keyed read). They are kept
+// handles (files/fmkept.h): another engine may scratch a PROCESS file and
+// make it anew meanwhile, and the look before each read finds the new file.
+// So is the application dictionary (APPL) of the common block.
 struct ProcFile {
   std::string key;
-  FmArb* handle;
+  FmKept kept;
 };
 std::vector<ProcFile> g_proc_files;
+FmKept g_dap;
 
 // Arena work areas of the loader (taken once).
 struct Work {
@@ -182,8 +187,7 @@ void pl_init() {
   g.cache_cnt = 0;
   g.precached.clear();
   em_spares_forget();
-  for (ProcFile& f : g_proc_files)
-    if (fm_is_handle(f.handle)) FM_CLOSE(f.handle, 0);
+  for (ProcFile& f : g_proc_files) fm_kept_close(&f.kept);
   g_proc_files.clear();
   pl_sweep_reset();
   mm_create_pool(" PL_POOL", com.base_scope, 0);
@@ -241,30 +245,46 @@ void pl_release(Pcb* pcb) {
 
 // ------------------------------------------------------- definitions --
 int open_dap() {
-  if (com.dap_handle.get() && fm_is_handle(com.dap_handle.get())) return 1;
+  FmArb* h = com.dap_handle.get();
+  if (h && h == g_dap.h && fm_kept_fresh(&g_dap)) return 1;
+  // Without a path to look at, the handle stays open as it is.
+  if (h && !g_dap.h && fm_is_handle(h)) return 1;
+  if (h && h == g_dap.h) fm_kept_close(&g_dap);
+  else if (h && fm_is_handle(h)) FM_CLOSE(h, 0);
   com.dap_handle.reset();
+  g_dap = FmKept{};
+  pi_dap_forget();
   Work* w = work();
   FmFdb fdb;
   INIT_DAP_FDB(&fdb, w->kdb, w->sdb);
   if (!FM_OPEN(&fdb, com.base_scope, 0, 1, 15)) return 0;
   com.dap_handle.set(fdb.handle.get());
+  fm_kept_take(&g_dap, fdb.handle.get());
   return 1;
 }
 
 namespace {
 
-FmArb* proc_file(FmFdb* fdb) {
+// The PROCESS file's handle; *kept false: a handle for this read alone.
+FmArb* proc_file(FmFdb* fdb, bool* kept) {
+  *kept = true;
   std::string key(fdb->app.view());
   key.append(fdb->ver.view()).append(fdb->src_app.view()).append(fdb->src_ver.view());
   key.push_back(char('0' + fdb->path_type));
+  // Every read looks again at what changed since the last; so does the
+  // compile that may follow, in the same round (pcref.cpp).
+  fm_kept_new_round();
   for (auto it = g_proc_files.begin(); it != g_proc_files.end(); ++it) {
     if (it->key != key) continue;
-    if (fm_is_handle(it->handle)) return it->handle;
+    if (fm_kept_fresh(&it->kept)) return it->kept.h;
+    fm_kept_close(&it->kept);
     g_proc_files.erase(it);
     break;
   }
   if (!FM_OPEN(fdb, com.base_scope, 0, 1, 15)) return nullptr;
-  g_proc_files.push_back({key, fdb->handle.get()});
+  ProcFile f{key, {}};
+  *kept = fm_kept_take(&f.kept, fdb->handle.get());
+  if (*kept) g_proc_files.push_back(f);
   return fdb->handle.get();
 }
 }  // namespace
@@ -277,11 +297,13 @@ int read_dproc(const PiInvoc& key, DProc* def, FmFdb* ident, uint32_t* status) {
   def->proc_type = key.type;
   def->proc_name = key.name;
   int ok = 0;
-  if (FmArb* a = proc_file(&fdb)) {
+  bool kept = false;
+  if (FmArb* a = proc_file(&fdb, &kept)) {
     PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(def));
     ok = fm_read(a);
     if (!ok) fdb.status = a->status;
     a->rec.reset();
+    if (!kept) FM_CLOSE(a, 0);
   }
   if (!ok) {
     // A dictionary without a directory entry, of an application that does

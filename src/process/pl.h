@@ -150,6 +150,9 @@ std::string pl_rec_text(const char* label, const void* rec);
 // sub-files).
 void pl_dump_records(FILE* out, EmHeader* em);
 int verify_em(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang);
+// The application dictionary (APPL) in com.dap_handle, kept open from one
+// use to the next and opened anew when its file was replaced (the APPL
+// getter then forgets its record): 1, or 0 when it cannot be opened.
 int open_dap();
 void remove_init_null(EmHeader* em);
 

@@ -302,8 +302,10 @@ TEST_F(OpRun, AnUnwritablePrintDirectoryEndsTheReportWith300580) {
 
 // ^C while a long report prints: it ends from the next record on (no
 // statement runs between records), the engine says it was interrupted, and
-// what was printed stays with the "Cancelled" error below it.
-TEST_F(OpRun, AnInterruptEndsALongReportBetweenRecords) {
+// what was printed stays with the "Cancelled" error below it. So do ^C and
+// SIGTERM end an Input process that shows the records one after another
+// without waiting for a key.
+TEST_F(OpRun, AnInterruptEndsALongReportOrRecordShowBetweenRecords) {
   using tmuxrun::q;
   std::string env = "env -i PATH=/usr/bin:/bin" + tmuxrun::sanitizer_env() + " QUVOPATH=" + q(data) + " ";
   int rc = 0;
@@ -319,12 +321,14 @@ TEST_F(OpRun, AnInterruptEndsALongReportBetweenRecords) {
   }
   // ^C as the terminal sends it, to the engine alone: the pane's shell
   // would end with it and take the exit status along.
-  std::string shell = tmux("display -p '#{pane_pid}'");
-  std::string kids = tmuxrun::slurp("/proc/" + std::to_string(std::atoi(shell.c_str())) + "/task/" +
-                                    std::to_string(std::atoi(shell.c_str())) + "/children");
-  pid_t engine = pid_t(std::atoi(kids.c_str()));
-  ASSERT_GT(engine, 0) << shell << " / " << kids;
-  ASSERT_EQ(::kill(engine, SIGINT), 0);
+  auto engine = [&] {
+    std::string shell = tmux("display -p '#{pane_pid}'");
+    std::string kids = tmuxrun::slurp("/proc/" + std::to_string(std::atoi(shell.c_str())) + "/task/" +
+                                      std::to_string(std::atoi(shell.c_str())) + "/children");
+    return pid_t(std::atoi(kids.c_str()));
+  };
+  ASSERT_GT(engine(), 0);
+  ASSERT_EQ(::kill(engine(), SIGINT), 0);
   std::string err;
   EXPECT_EQ(ended(&err), 20) << [&] {
     std::string all;
@@ -338,6 +342,26 @@ TEST_F(OpRun, AnInterruptEndsALongReportBetweenRecords) {
   EXPECT_LT(lines, 998001u) << "the report ran to its end";
   EXPECT_EQ(text.substr(text.rfind('\n') + 1), "ERROR - Cancelled");
   fs::remove(file);
+  // The Input process showing the items: signalled once it has caught the
+  // stop signals and run a while among its records.
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    tmux("kill-server");
+    run_in_pane("QUVOPATH=" + q(data) + " " + q(QUVO_USER_BINARY) + " -d OPD -a OPA -t Input -p 'OP ITEMS SHOWN'");
+    pid_t pid = 0;
+    for (int i = 0; i < 500 && !pid; ++i) {
+      pid_t p = engine();
+      std::string status = p > 0 ? tmuxrun::slurp("/proc/" + std::to_string(p) + "/status") : "";
+      size_t at = status.find("SigCgt:");
+      if (at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) & 2u)) pid = p;
+      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(::kill(pid, sig), 0);
+    EXPECT_EQ(ended(&err), 20) << err;
+    EXPECT_NE(err.find(sig == SIGINT ? "interrupted" : "ended by SIGTERM"), std::string::npos) << err;
+  }
   tmuxrun::sh(env + q(QUVO_BINARY) + " -d OPD -a OPA -t Subroutine -p 'OP SETUP' >/dev/null 2>&1", &rc);
   EXPECT_EQ(rc, 127) << "OP SETUP";
 }

@@ -147,6 +147,24 @@ struct Round {
   std::string error;         // empty when the file was right
 };
 
+// Every record of an open file by key (key id -> bytes): FM_ST_EOF when all
+// were read, else the status that stopped the scan.
+inline uint32_t read_all(BrfFile* f, std::map<uint32_t, std::vector<uint8_t>>* have) {
+  std::vector<uint8_t> buf(4096);
+  BtCursor c;
+  BrfRead rd;
+  rd.buf = buf.data();
+  rd.cap = uint32_t(buf.size());
+  uint8_t none = 0;
+  uint32_t st = brf_seek(f, 0, &none, 0, BrfSeek::AtLeast, c, rd);
+  while (st == 0) {
+    uint32_t key = uint32_t(std::strtoul(reinterpret_cast<char*>(buf.data()) + 1, nullptr, 10));
+    (*have)[key].assign(buf.begin(), buf.begin() + rd.len);
+    st = brf_next(f, 0, c, rd);
+  }
+  return st;
+}
+
 // Reads the file's whole content by key: key -> version (0 when the record's
 // bytes match no version of the map entry).
 inline bool check(const std::string& path, const std::map<uint32_t, uint32_t>& want,
@@ -162,19 +180,8 @@ inline bool check(const std::string& path, const std::map<uint32_t, uint32_t>& w
     *why = "open: " + brf_error();
     return false;
   }
-  std::vector<uint8_t> buf(4096);
-  BtCursor c;
-  BrfRead rd;
-  rd.buf = buf.data();
-  rd.cap = uint32_t(buf.size());
   std::map<uint32_t, std::vector<uint8_t>> have;
-  uint8_t none = 0;
-  uint32_t st = brf_seek(f, 0, &none, 0, BrfSeek::AtLeast, c, rd);
-  while (st == 0) {
-    uint32_t key = uint32_t(std::strtoul(reinterpret_cast<char*>(buf.data()) + 1, nullptr, 10));
-    have[key].assign(buf.begin(), buf.begin() + rd.len);
-    st = brf_next(f, 0, c, rd);
-  }
+  uint32_t st = read_all(f, &have);
   brf_close(f, false);
   if (st != FM_ST_EOF) {
     *why = "scan: " + brf_error();

@@ -3,6 +3,10 @@
 // holds exactly what was acknowledged. (The long run of the same harness is
 // the brf_soak program.)
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
 
 #include "files/brf_crash.h"
 #include "files/brf_support.h"
@@ -114,4 +118,76 @@ TEST(BrfCrash, AReorganisationKilledAtAnyStepLeavesTheOldFileOrTheNew) {
   auto us = uint32_t(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0).count());
   for (int i = 0; i < 30; ++i)
     ASSERT_EQ(brf_crash::rebuild_round(p, versions, 0, rng, 3 * us + 200, brf_crash::reorganise), "") << "kill " << i;
+}
+
+// A user who may only read the file (a child that may not write its files)
+// opens a file whose reorganisation was killed at any step and reads every
+// record, renaming nothing: past the data file's rename, the index that
+// waits beside it. A writer's open then completes the renames.
+TEST(BrfCrash, AReaderReadsAFileWhoseReorganisationWasKilledAtAnyStep) {
+  namespace fs = std::filesystem;
+  BrfTempDir d;
+  std::string p = d.file("REORG");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_crash::layout(), false, &f), 0u) << brf_error();
+  brf_close(f, false);
+  std::mt19937 rng(31);
+  std::map<uint32_t, uint32_t> versions;
+  for (int i = 0; i < 200 && versions.size() <= 50u; ++i) ASSERT_EQ(brf_crash::round(p, versions, rng, 4000).error, "");
+  std::string why;
+  int steps = brf_crash::rebuild_steps(p, &why, brf_crash::reorganise);
+  ASSERT_EQ(why, "");
+  auto names = [&] {
+    std::set<std::string> n;
+    for (const auto& e : fs::directory_iterator(d.path)) n.insert(e.path().filename().string());
+    return n;
+  };
+  auto modes = [&](mode_t m) {
+    for (const auto& e : fs::directory_iterator(d.path)) ASSERT_EQ(::chmod(e.path().c_str(), m), 0);
+  };
+  ASSERT_EQ(::chmod(d.path.c_str(), 0755), 0);
+  int waited = 0;
+  for (int k = 1; k <= steps; ++k) {
+    SCOPED_TRACE(k);
+    pid_t pid = fork();
+    if (pid == 0) {
+      brf_crash::StepKill::seen = 0;
+      brf_crash::StepKill::kill_at = k;
+      uio_set_trace(brf_crash::StepKill::trace);
+      brf_reorganise(p);
+      _exit(0);
+    }
+    int ws;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(ws));
+    std::set<std::string> before = names();
+    bool waits = !before.count("REORG.rg") && before.count("REORG.ix.rg");
+    waited += waits;
+    modes(0444);
+    pid = fork();
+    if (pid == 0) {
+      // The superuser writes whatever the modes say: another user then.
+      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+      BrfFile* r;
+      if (brf_open(p, false, &r)) {
+        std::fprintf(stderr, "%s\n", brf_error().c_str());
+        _exit(3);
+      }
+      std::map<uint32_t, std::vector<uint8_t>> have;
+      if (r->st.writable || brf_crash::read_all(r, &have) != FM_ST_EOF) _exit(4);
+      bool same = have.size() == versions.size();
+      for (const auto& [key, v] : versions) same = same && have[key] == brf_crash::make(key, v);
+      _exit(same ? 0 : 5);
+    }
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws;
+    EXPECT_EQ(names(), before);
+    modes(0660);
+    bool alt = false;
+    ASSERT_TRUE(brf_crash::check(p, versions, std::nullopt, false, &why, &alt)) << why;
+    if (waits) {
+      EXPECT_FALSE(fs::exists(p + ".ix.rg"));
+    }
+  }
+  EXPECT_GE(waited, 1);
 }

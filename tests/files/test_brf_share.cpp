@@ -16,6 +16,7 @@
 #include "files/brf.h"
 #include "files/brf_support.h"
 #include "files/fm.h"
+#include "files/fmkept.h"
 #include "files/unixio.h"
 #include "files/fm_check.h"
 #include "foundation/bi.h"
@@ -158,8 +159,9 @@ TEST_F(ShareTest, ExclusiveOpenAndHoldsAcrossProcesses) {
 }
 
 // A handle kept for reading lets another process scratch its file (it goes
-// on reading the file it opened) but not hold the file alone, and changes
-// nothing itself; a shared user of this process still holds the file open.
+// on reading the file it opened, no longer fresh) but not hold the file
+// alone, and changes nothing itself; a shared user of this process still
+// holds the file open.
 TEST_F(ShareTest, AKeptHandleLetsAnotherProcessScratchItsFile) {
   make(3);
   FmArb* ex = open(1);
@@ -170,6 +172,9 @@ TEST_F(ShareTest, AKeptHandleLetsAnotherProcessScratchItsFile) {
   ASSERT_NE(k, nullptr);
   ASSERT_TRUE(fm_keep(k));
   EXPECT_TRUE(fm_keep(k));
+  FmKept kept;
+  ASSERT_TRUE(fm_kept_take(&kept, k));
+  EXPECT_TRUE(fm_kept_fresh(&kept));
   uint8_t* buf = alloc(kLen);
   EXPECT_TRUE(fails_with(put(k, "R9", 9), k, FM_ST_SYS));
   ASSERT_TRUE(read(k, 1, buf, FM_OP_HOLD));
@@ -194,7 +199,10 @@ TEST_F(ShareTest, AKeptHandleLetsAnotherProcessScratchItsFile) {
   EXPECT_EQ(other(true), 0);
   EXPECT_TRUE(read(k, 9, buf, 0));
   EXPECT_EQ(rec::view<rec::U32>(buf + 10).get(), 9u);
+  fm_kept_new_round();
+  EXPECT_FALSE(fm_kept_fresh(&kept)) << "its name names no file now";
   ASSERT_TRUE(FM_CLOSE(k, 0));
+  EXPECT_FALSE(fm_kept_open(kept));
   EXPECT_EQ(open(), nullptr);
   EXPECT_EQ(last_status, FM_ST_NOT_FOUND);
 }

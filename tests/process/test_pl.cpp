@@ -617,4 +617,59 @@ TEST_F(Pl, ASavedModuleIsCompiledAgainWhenAFileItUsesOrTheLanguageChanges) {
   }
 }
 
+// The other engine of the test below: over the parent's data directory, it
+// scratches the PROCESS file of "ABC" 00 and the APPL file and makes them
+// anew (P2 added, "ABC" titled NEW), and writes the statuses to a file.
+TEST(PlChild, ScratchesAndMakesAnewProcessAndApplFiles) {
+  const char* dir = getenv("QUVO_PL_CHILD_DIR");
+  const char* out = getenv("QUVO_PL_CHILD_OUT");
+  if (!dir || !out) GTEST_SKIP() << "run by Pl.AnotherEngineScratchesAndMakesAnewTheFilesTheLoaderKeeps";
+  Engine e;
+  e.dir = dir;
+  e.start(false);
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  FmFdb f;
+  INIT_DPROC_FDB(&f, kdb, sdb, "ABC", "00");
+  uint32_t proc = FM_SCRATCH(&f, 0) ? 0 : uint32_t(f.status);
+  int procs = fx::write("PROCESS", "ABC", "00", {proc_rec("P1"), proc_rec("P2")});
+  INIT_DAP_FDB(&f, kdb, sdb);
+  uint32_t appl = FM_SCRATCH(&f, 0) ? 0 : uint32_t(f.status);
+  int appls = fx::write("APPL", nullptr, nullptr, {fx::appl("ABC", "00", "NEW")});
+  std::ofstream(out) << proc << " " << procs << " " << appl << " " << appls << "\n";
+  mm_destroy_pool(pool);
+  e.stop(false);
+}
+
+// Another engine may scratch and make anew the PROCESS and APPL files that
+// this engine's loader keeps open between uses; the next load here reads
+// the new files.
+TEST_F(Pl, AnotherEngineScratchesAndMakesAnewTheFilesTheLoaderKeeps) {
+  define({proc_rec("P1")});
+  get_release();
+  ASSERT_NE(pi_get_dap("ABC", "00"), nullptr);
+  EXPECT_EQ(pi_get_dap("ABC", "00")->title.str().find("NEW"), std::string::npos);
+  std::string out = e.dir + "/child.out";
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setenv("QUVO_PL_CHILD_DIR", e.dir.c_str(), 1);
+    setenv("QUVO_PL_CHILD_OUT", out.c_str(), 1);
+    execl("/proc/self/exe", "test_process", "--gtest_filter=PlChild.ScratchesAndMakesAnewProcessAndApplFiles",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  std::string got;
+  std::getline(std::ifstream(out), got);
+  EXPECT_EQ(got, "0 2 0 1");
+  descs()["P2"] = descs()["P1"];
+  get_release("P2");
+  ASSERT_NE(pi_get_dap("ABC", "00"), nullptr);
+  EXPECT_EQ(pi_get_dap("ABC", "00")->title.str().substr(0, 3), "NEW");
+}
+
 }  // namespace
