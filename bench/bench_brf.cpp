@@ -41,15 +41,12 @@
 // QUVO_BENCH_BRF_SYNC_N the count of the two power-safe engines (default
 // 500: each change is several disk flushes); QUVO_BENCH_BRF_PASSES (default
 // 3); QUVO_BENCH_BRF_OPS, how many of the operations to run from the first
-// (default all; 2 runs insert and keyed read only); QUVO_BENCH_BRF_CPU=1
-// times the operations by processor time instead of elapsed time; TMPDIR the
-// directory.
+// (default all; 2 runs insert and keyed read only); TMPDIR the directory.
 #include <benchmark/benchmark.h>
 #include <lmdb.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -465,18 +462,6 @@ struct Result {
 };
 std::map<size_t, std::map<std::string, Result>> g_results;
 
-// The clock of the passes: elapsed time, or with QUVO_BENCH_BRF_CPU=1 the
-// processor time of the pass's process (user and system), which the other
-// work of a shared machine disturbs less.
-double seconds() {
-  if (env_long("QUVO_BENCH_BRF_CPU", 0) == 1) {
-    timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-  }
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // Runs one pass of engine `e` at `n` records in a child process; the rates
 // come back through a pipe, the child's largest resident set from wait4.
 bool run_pass(const Engine& e, size_t n, double rate[kOps + 1], long* rss_kb) {
@@ -500,9 +485,10 @@ bool run_pass(const Engine& e, size_t n, double rate[kOps + 1], long* rss_kb) {
         e.reorganise();
         r[kOps] = N.reorg_rate;
       }
-      double t0 = seconds();
+      auto t0 = std::chrono::steady_clock::now();
       e.op[i]();
-      r[i] = double(n) / (seconds() - t0);
+      double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      r[i] = double(n) / s;
     }
     e.close();
     std::filesystem::remove_all(g_dir);
