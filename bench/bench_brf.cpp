@@ -41,7 +41,8 @@
 // (default 100000,1000000); QUVO_BENCH_BRF_BIG=1 adds 10,000,000;
 // QUVO_BENCH_BRF_SYNC_N the count of the two power-safe engines (default
 // 500: each change is several disk flushes); QUVO_BENCH_BRF_PASSES (default
-// 3); TMPDIR the directory.
+// 3); QUVO_BENCH_BRF_OPS, how many of the operations to run from the first
+// (default all; 2 runs insert and keyed read only); TMPDIR the directory.
 #include <benchmark/benchmark.h>
 #include <lmdb.h>
 #include <sqlite3.h>
@@ -538,7 +539,8 @@ bool run_pass(const Engine& e, size_t n, double rate[kOps + 1], long* rss_kb) {
     std::filesystem::create_directories(g_dir);
     double r[kOps + 1] = {};
     e.open();
-    for (int i = 0; i < kOps; ++i) {
+    int ops = int(std::min<long>(env_long("QUVO_BENCH_BRF_OPS", kOps), kOps));
+    for (int i = 0; i < ops; ++i) {
       if (i == kReorgScan && e.reorganise) {
         e.reorganise();
         r[kOps] = N.reorg_rate;

@@ -2127,6 +2127,16 @@ void place(NH* h, int tree, const BrfRead& r) {
 
 enum { kDone = 1, kGone = 2 };
 
+// A cursor's place and the compared bytes of its entry (the rest of its key
+// buffer is not copied).
+void copy_cursor(BtCursor& to, const BtCursor& from, uint32_t klen) {
+  to.page = from.page;
+  to.idx = from.idx;
+  to.stamp = from.stamp;
+  to.rid = from.rid;
+  std::memcpy(to.key, from.key, std::min<uint32_t>(klen, kBtMaxKey));
+}
+
 // Holds (when asked) and delivers a record found at a tree entry (at: the
 // cursor on that entry, or null). kGone when the record went away before
 // the hold was taken.
@@ -2161,7 +2171,7 @@ int take(FmArb* a, NH* h, int tree, BrfRead& r, const BtCursor* at, int* rc) {
     }
   }
   if (at && !fresh) {
-    if (at != &h->cur) h->cur = *at;
+    if (at != &h->cur) copy_cursor(h->cur, *at, f->key_len[tree]);
     h->tree = tree;
     h->rid = r.rid;
     h->st = kAt;
@@ -2169,7 +2179,7 @@ int take(FmArb* a, NH* h, int tree, BrfRead& r, const BtCursor* at, int* rc) {
     // Its entry as the record is now (a held record may have changed).
     place(h, tree, r);
     if (at && at != &h->cur && h->st == kAt && std::memcmp(at->key, h->cur.key, f->key_len[tree]) == 0)
-      h->cur = *at;  // unchanged: keep the walk's place in its page
+      copy_cursor(h->cur, *at, f->key_len[tree]);  // unchanged: keep the walk's place in its page
   }
   a->rid = r.rid;
   a->rid_len = 4;

@@ -52,20 +52,30 @@ uint64_t jnl_sum(const BtJnlEnt& e, const uint8_t* bytes, uint32_t padded) {
 
 uint32_t pad8(uint32_t n) { return (n + 7) & ~7u; }
 
-// memcmp of short keys, eight bytes at a time.
+// memcmp of short keys: eight bytes at a time, compared as big-endian
+// words. The last word of a key ends with the key (it overlaps the word
+// before, whose bytes are equal by then); a key of 4 to 7 bytes is compared
+// as its first and last four bytes.
 inline int kcmp(const uint8_t* a, const uint8_t* b, uint32_t n) {
-  while (n >= 8) {
-    uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    if (x != y) {
-      x = __builtin_bswap64(x);
-      y = __builtin_bswap64(y);
-      return x < y ? -1 : 1;
+  if (n >= 8) {
+    for (uint32_t i = 0;; i += 8) {
+      if (i + 8 > n) i = n - 8;
+      uint64_t x, y;
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y) ? -1 : 1;
+      if (i + 8 >= n) return 0;
     }
-    a += 8;
-    b += 8;
-    n -= 8;
+  }
+  if (n >= 4) {
+    uint32_t x0, x1, y0, y1;
+    std::memcpy(&x0, a, 4);
+    std::memcpy(&x1, a + n - 4, 4);
+    std::memcpy(&y0, b, 4);
+    std::memcpy(&y1, b + n - 4, 4);
+    uint64_t x = uint64_t(__builtin_bswap32(x0)) << 32 | __builtin_bswap32(x1);
+    uint64_t y = uint64_t(__builtin_bswap32(y0)) << 32 | __builtin_bswap32(y1);
+    return x == y ? 0 : x < y ? -1 : 1;
   }
   for (; n; --n, ++a, ++b)
     if (*a != *b) return *a < *b ? -1 : 1;
@@ -779,15 +789,32 @@ inline uint32_t val(const uint8_t* e, const TreeShape& t) {
 }
 inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec::U32>(e + t.klen).set(v); }
 
-// A page of the tree checked for what the walk needs. The first probes of
-// its search are fetched with its header: lines spread over the page, asked
-// of the memory system at once, so that the page's misses overlap instead of
-// following one another (the header's, then the halving's).
+// A search in a page first compares the key with samples: the entries at
+// multiples of the group size, spread over the page so that each group of
+// entries between two samples lies in a few lines. The samples' lines are
+// asked of the memory system with the page's header, all at once; the group
+// the answer lies in is fetched next, whole. A search in a page from memory
+// waits for two rounds of fetches rather than one for each halving.
+constexpr uint32_t kGroupBytes = 512;
+constexpr uint32_t kNearBytes = 640;  // a search range fetched whole: ten lines
+
+inline uint32_t group_size(const TreeShape& t) { return std::max<uint32_t>(2, kGroupBytes / t.esize); }
+
+// A page of the tree checked for what the walk needs, its header and the
+// lines of its samples asked for before it is read.
 const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level) {
 #if defined(__GNUC__)
   if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
-    for (uint32_t o = 0; o < kBtPage; o += kBtPage / 8) __builtin_prefetch(q + o);
+    __builtin_prefetch(q);
+    if (t.cap * t.esize > kNearBytes) {
+      uint32_t g = group_size(t);
+      for (uint32_t i = g; i < t.cap; i += g) {
+        const uint8_t* e = ent(q, t, i);
+        __builtin_prefetch(e);
+        __builtin_prefetch(e + t.klen - 1);
+      }
+    }
   }
 #endif
   const uint8_t* p = bt_rpage(s, pg);
@@ -800,38 +827,37 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
   return p;
 }
 
-constexpr uint32_t kNearBytes = 640;  // a search range fetched whole: ten lines
-
 // The first index in [lo, hi) whose entry's first n bytes compare >= key
-// (after: > key), else hi. The halving has no branch on the comparison, so
-// the probes of the next round are known before this one's entry arrives:
-// both are fetched ahead, and the cache misses of a page overlap instead of
-// following one another.
+// (after: > key), else hi. The samples inside the range narrow it to one
+// group; the group's lines are fetched at once and halved without a branch
+// on the comparison. Whatever the entries hold, the answer lies in [lo, hi].
 uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, const uint8_t* key, uint32_t n,
                 bool after) {
-  if (lo >= hi) return lo;
-  const uint8_t* first = p + kBtPageHdr + lo * t.esize;
-  const uint8_t* base = first;
-  const uint32_t es = t.esize;
   // An entry goes before the answer when it compares < key (after: <= key).
   const int bar = after ? 1 : 0;
+  const uint32_t es = t.esize;
+  if (lo < hi && (hi - lo) * es > kNearBytes) {
+    uint32_t g = group_size(t);
+    uint32_t first = (lo / g + 1) * g;
+    uint32_t below = 0;
+    for (uint32_t i = first; i < hi; i += g) below += kcmp(ent(p, t, i), key, n) < bar ? 1 : 0;
+    // In a sound page the samples before the key come first.
+    if (below) lo = first + (below - 1) * g + 1;
+    hi = std::min(hi, first + below * g);
+  }
+  if (lo >= hi) return lo;
+  const uint8_t* first = p + kBtPageHdr + lo * es;
+  const uint8_t* base = first;
   uint32_t len = hi - lo;
-  bool near = false;
+#if defined(__GNUC__)
+  for (uint32_t o = 0; o < len * es; o += 64) __builtin_prefetch(base + o);
+  __builtin_prefetch(base + len * es - 1);
+#endif
   while (len > 1) {
-    if (!near && len * es <= kNearBytes) {
-      // The rest of the search lies in a few lines: all of them are asked
-      // for at once, and the probes left find them in the cache.
-      near = true;
-      for (uint32_t o = 0; o < len * es; o += 64) __builtin_prefetch(base + o);
-      __builtin_prefetch(base + len * es - 1);
-    }
     uint32_t half = len / 2;
-    uint32_t rest = len - half;
-    __builtin_prefetch(base + (rest / 2) * es);
-    __builtin_prefetch(base + (half + rest / 2) * es);
     const uint8_t* probe = base + half * es;
     base = kcmp(probe, key, n) < bar ? probe : base;
-    len = rest;
+    len -= half;
   }
   uint32_t i = lo + uint32_t(base - first) / es;
   return i + (kcmp(base, key, n) < bar ? 1 : 0);
