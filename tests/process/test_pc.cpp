@@ -28,6 +28,7 @@
 #include "process/piexec.h"
 #include "process/pc_fixture.h"
 #include "process/pl_fixture.h"
+#include "support/child_test.h"
 
 namespace {
 
@@ -685,18 +686,7 @@ TEST_F(Pc, AnotherEngineScratchesAndMakesAnewAKeptSource) {
   EXPECT_EQ(compile(), Got(1, {}));
   EXPECT_EQ(compile(), Got(1, {}));
   std::string out = e.dir + "/child.out";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("QUVO_PC_CHILD_DIR", e.dir.c_str(), 1);
-    setenv("QUVO_PC_CHILD_OUT", out.c_str(), 1);
-    execl("/proc/self/exe", "test_process", "--gtest_filter=PcChild.ScratchesAndMakesAnewAnElementFile",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int st = 0;
-  ASSERT_EQ(waitpid(pid, &st, 0), pid);
-  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  ASSERT_EQ(run_child_test("PcChild.ScratchesAndMakesAnewAnElementFile", {{"QUVO_PC_CHILD_DIR", e.dir}, {"QUVO_PC_CHILD_OUT", out}}), 0);
   std::string got;
   std::getline(std::ifstream(out), got);
   EXPECT_EQ(got, std::to_string(FM_ST_BUSY) + " 0 2");

@@ -12,6 +12,7 @@
 
 #include "foundation/os.h"
 #include "process/pl_fixture.h"
+#include "support/child_test.h"
 #include "support/syserr.h"
 
 using namespace pltest;
@@ -651,18 +652,7 @@ TEST_F(Pl, AnotherEngineScratchesAndMakesAnewTheFilesTheLoaderKeeps) {
   ASSERT_NE(pi_get_dap("ABC", "00"), nullptr);
   EXPECT_EQ(pi_get_dap("ABC", "00")->title.str().find("NEW"), std::string::npos);
   std::string out = e.dir + "/child.out";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("QUVO_PL_CHILD_DIR", e.dir.c_str(), 1);
-    setenv("QUVO_PL_CHILD_OUT", out.c_str(), 1);
-    execl("/proc/self/exe", "test_process", "--gtest_filter=PlChild.ScratchesAndMakesAnewProcessAndApplFiles",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int st = 0;
-  ASSERT_EQ(waitpid(pid, &st, 0), pid);
-  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  ASSERT_EQ(run_child_test("PlChild.ScratchesAndMakesAnewProcessAndApplFiles", {{"QUVO_PL_CHILD_DIR", e.dir}, {"QUVO_PL_CHILD_OUT", out}}), 0);
   std::string got;
   std::getline(std::ifstream(out), got);
   EXPECT_EQ(got, "0 2 0 1");

@@ -16,6 +16,7 @@
 
 #include "files/fmint.h"
 #include "process/pl_fixture.h"
+#include "support/child_test.h"
 
 using namespace pltest;
 
@@ -126,19 +127,7 @@ TEST_F(PlCrash, ASavedModuleRunsInAFreshEngineProcess) {
   uint32_t want = Engine::run(p);
   pl_release(p);
   std::string out = e.dir + "/child.out";
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setenv("QUVO_PL_CHILD_DIR", e.dir.c_str(), 1);
-    setenv("QUVO_PL_CHILD_OUT", out.c_str(), 1);
-    execl("/proc/self/exe", "test_process", "--gtest_filter=PlChild.RunsEventPoint01OfTheSavedModule",
-          static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int st = 0;
-  ASSERT_EQ(waitpid(pid, &st, 0), pid);
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 0);
+  ASSERT_EQ(run_child_test("PlChild.RunsEventPoint01OfTheSavedModule", {{"QUVO_PL_CHILD_DIR", e.dir}, {"QUVO_PL_CHILD_OUT", out}}), 0);
   int got = 0, n = -1;
   uint32_t r = 0;
   std::ifstream(out) >> got >> n >> r;
