@@ -241,6 +241,19 @@ inline bool rewrite(Fill fill, const fx::Rec& r) {
 
 // The engine state of one test: a data directory, the dictionary of "ABC",
 // the loader, the interpreter with the fixture's opcodes.
+
+// The catalog work areas an FDB of a dictionary file is set up with, from a
+// pool of the current depth.
+struct CatAreas {
+  MmPool pool;   // the caller destroys it
+  FmKdb* kdb;
+  FmSdb* sdb;
+};
+inline CatAreas cat_areas() {
+  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
+  return {pool, static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA)),
+          static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA))};
+}
 struct Engine {
   std::string dir;
   MmPool pool = 0;

@@ -628,9 +628,7 @@ TEST(PlChild, ScratchesAndMakesAnewProcessAndApplFiles) {
   Engine e;
   e.dir = dir;
   e.start(false);
-  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
-  auto* kdb = static_cast<FmKdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmKdb), FM_CAT_KDB_AREA));
-  auto* sdb = static_cast<FmSdb*>(MM_ALLOC_ARRAY(pool, sizeof(FmSdb), FM_CAT_SDB_AREA));
+  auto [pool, kdb, sdb] = cat_areas();
   FmFdb f;
   INIT_DPROC_FDB(&f, kdb, sdb, "ABC", "00");
   uint32_t proc = FM_SCRATCH(&f, 0) ? 0 : uint32_t(f.status);
