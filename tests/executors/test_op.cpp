@@ -356,7 +356,7 @@ TEST_F(OpRun, AnInterruptEndsALongReportOrRecordShowBetweenRecords) {
       if (at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) & 2u)) pid = p;
       else std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ASSERT_GT(pid, 0);
+    ASSERT_GT(pid, 0) << tmuxrun::slurp(dir + "/err");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ASSERT_EQ(::kill(pid, sig), 0);
     EXPECT_EQ(ended(&err), 20) << err;

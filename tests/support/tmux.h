@@ -71,6 +71,21 @@ inline int make_engine_dir(const std::string& prefix, std::string* root, std::st
   return rc;
 }
 
+// Starts a session of the tmux server that the command prefix `tmux` names.
+// A server told to end a moment ago may still take the new session's client
+// and then leave with it: the session is made again until the server has it
+// (5 s at most). False when no session came up.
+inline bool new_session(const std::string& tmux, const std::string& args) {
+  for (int i = 0; i < 100; ++i) {
+    sh(tmux + "new-session -d " + args + " 2>&1");
+    int rc = -1;
+    sh(tmux + "has-session 2>&1", &rc);
+    if (rc == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 struct EngineResult {
   int status = -1;
   std::string err, trace;
@@ -88,8 +103,8 @@ inline EngineResult run_engine(const std::string& root, const std::string& data,
                     " QUVO_INST_TRACE=" + q(tracef) + " " + env + sanitizer_env() + " " + q(QUVO_BINARY) + " " +
                     args + " 2>" + q(errf) + "; echo $? > " + q(rcf) + "; sleep 30";
   std::string tmux = "env -u TMUX TMUX_TMPDIR=" + q(root) + " SHELL=/bin/sh tmux -L " + name + " -f /dev/null ";
-  sh(tmux + "new-session -d -x 80 -y 24 " + q(cmd) + " 2>&1");
   EngineResult r;
+  if (!new_session(tmux, "-x 80 -y 24 " + q(cmd))) return r;
   for (int i = 0; i < 1500; ++i) {
     std::string s = slurp(rcf);
     if (!s.empty() && s.back() == '\n') {
@@ -122,10 +137,10 @@ class PaneTest : public ::testing::Test {
   }
   void TearDown() override { tmux("kill-server"); }
 
-  std::string tmux(const std::string& args) {
-    return sh("env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name +
-              " -f /dev/null " + args + " 2>&1");
+  std::string tmux_prefix() {
+    return "env -u TMUX TMUX_TMPDIR=" + q(dir) + " SHELL=/bin/sh LANG=C.UTF-8 tmux -u -L " + name + " -f /dev/null ";
   }
+  std::string tmux(const std::string& args) { return sh(tmux_prefix() + args + " 2>&1"); }
   // Starts `cmd` (the engine's command line, settings first) in a pane
   // `cols` x 24; the log and status of an earlier run go first.
   void run_in_pane(const std::string& cmd, int cols = 80) {
@@ -134,7 +149,8 @@ class PaneTest : public ::testing::Test {
     std::string line = "env -i PATH=/usr/bin:/bin HOME=" + q(dir) + " TERM=xterm LANG=C.UTF-8 QUVO_WM_LOG=" + q(log) +
                        sanitizer_env() + " " + cmd + " 2>" + q(dir + "/err") + "; echo $? > " + q(dir + "/rc") +
                        "; sleep 60";
-    tmux("new-session -d -x " + std::to_string(cols) + " -y 24 " + q(line));
+    if (!new_session(tmux_prefix(), "-x " + std::to_string(cols) + " -y 24 " + q(line)))
+      ADD_FAILURE() << "tmux made no session";
   }
   int waits_seen() {
     std::string s = slurp(log);
