@@ -666,3 +666,47 @@ TEST(BrfAnal, FixedRecordsReuseTheirFreeChain) {
     brf_close(f, false);
   }
 }
+
+// A chain that names a place between the slots, inside a live record whose
+// bytes look like a free slot's header (a record's bytes are the user's), is
+// refused: the record is never overwritten. A slot's own place (the slot
+// freed last) is taken.
+TEST(BrfAnal, AFreeChainIntoARecordsBytesIsRefused) {
+  BrfTempDir d;
+  std::string p = d.file("CHAIN");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_test_layout(100), false, &f), 0u);
+  uint8_t rec[100], back[100];
+  uint32_t rid[4];
+  const uint32_t mimic = 40;  // in the record's bytes: state 1, length 100, link "end"
+  for (uint32_t i = 0; i < 4; ++i) {
+    brf_make_rec(rec, sizeof rec, i, 0);
+    auto& h = rec::view<BrfSlotHdr>(rec + mimic);
+    h.state = kBrfFree;
+    h.len = 100;
+    h.seq = kBrfChainEnd;
+    if (i == 0) std::memcpy(back, rec, sizeof rec);
+    ASSERT_EQ(brf_insert(f, rec, sizeof rec, &rid[i]), 0u) << brf_error();
+  }
+  ASSERT_EQ(brf_remove(f, rid[2]), 0u);
+  brf_close(f, false);
+  const Bytes good = brf_slurp(p), good_ix = brf_slurp(brf_index_path(p));
+  for (uint32_t at : {rid[0] + uint32_t(sizeof(BrfSlotHdr)) + mimic, rid[2] + 1, rid[2]}) {
+    SCOPED_TRACE(at);
+    Bytes b = good;
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    h.free_chain = at;
+    h.sum = brf_hdr_sum(h);
+    brf_spit(p, b);
+    brf_spit(brf_index_path(p), good_ix);
+    ASSERT_EQ(brf_open(p, false, &f), 0u);
+    brf_make_rec(rec, sizeof rec, 9, 0);
+    uint32_t r = 0;
+    EXPECT_EQ(brf_insert(f, rec, sizeof rec, &r), at == rid[2] ? 0u : FM_ST_SYS) << brf_error();
+    EXPECT_EQ(r, at == rid[2] ? rid[2] : 0u);
+    BrfReader rd;
+    ASSERT_EQ(brf_read_rid(f, rid[0], rd.r), 0u);
+    EXPECT_EQ(rd.rec(), std::vector<uint8_t>(back, back + sizeof back));
+    brf_close(f, false);
+  }
+}
