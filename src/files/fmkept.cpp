@@ -88,7 +88,7 @@ bool fm_kept_take(FmKept* k, FmArb* h, bool bytes) {
   if (!fm_os_path(&where, &k->path)) return false;
   watch(k);
   struct stat st;
-  if (::stat(k->path.c_str(), &st) != 0) return false;
+  if (::lstat(k->path.c_str(), &st) != 0) return false;
   if (bytes && st.st_mtim.tv_sec + 2 >= std::time(nullptr)) return false;
   k->size = int64_t(st.st_size);
   k->mtime = st.st_mtim;
@@ -110,7 +110,7 @@ bool fm_kept_fresh(FmKept* k) {
     return true;
   watch(k);
   struct stat st;
-  if (::stat(k->path.c_str(), &st) != 0 || uint64_t(st.st_dev) != k->dev || uint64_t(st.st_ino) != k->ino)
+  if (::lstat(k->path.c_str(), &st) != 0 || uint64_t(st.st_dev) != k->dev || uint64_t(st.st_ino) != k->ino)
     return false;
   if (k->bytes && (int64_t(st.st_size) != k->size || !same_time(st.st_mtim, k->mtime))) return false;
   if (k->watched || k->bytes) return true;
