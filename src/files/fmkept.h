@@ -23,7 +23,8 @@
 //     path names the file the handle reads. Records changed in place are
 //     read through the handle itself (without bytes). A file put in the
 //     name's place (the file scratched and made anew, another renamed over
-//     it, the directory replaced by a copy) makes it false, and so does,
+//     it, a symbolic link, the directory replaced by a copy; the name must
+//     name the file itself, as the opens require) makes it false, and so does,
 //     with bytes, a change of the file's size or time: the caller closes the
 //     handle (fm_kept_close) and opens the name anew.
 //  3. The looks are saved where that is safe. Where the name is watched

@@ -710,3 +710,32 @@ TEST(BrfAnal, AFreeChainIntoARecordsBytesIsRefused) {
     brf_close(f, false);
   }
 }
+
+// The data file cut short, its header made to agree: the index's entries of
+// the records past the cut lead outside the file. Reads and walks in key
+// order, with their read-ahead, refuse those records and read nothing
+// outside the file; a cut at the records' end loses nothing.
+TEST(BrfAnal, EntriesPastTheDataFilesEndAreNeverRead) {
+  BrfTempDir d;
+  std::string p = d.file("CUT");
+  auto recs = build(p, 5, 400);
+  const Bytes data0 = brf_slurp(p), index0 = brf_slurp(brf_index_path(p));
+  const uint32_t end = rec::view<BrfFileHdr>(data0.data()).end.get();
+  // A page's end inside a slot past the middle: the rest of the slot is in
+  // no page of the file.
+  uint32_t inside = kBrfHdrSize;
+  for (uint32_t next; (next = inside + kBrfSlotOver + rec::view<BrfSlotHdr>(data0.data() + inside).len.get()) < end &&
+                      (inside < end / 2 || inside / kBtPage == (next - 1) / kBtPage);)
+    inside = next;
+  for (uint32_t cut : {end, end - 1, (inside / kBtPage + 1) * kBtPage}) {
+    SCOPED_TRACE(cut);
+    Bytes b(data0.begin(), data0.begin() + cut);
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    h.end = cut;
+    h.sum = brf_hdr_sum(h);
+    brf_spit(p, b);
+    brf_spit(brf_index_path(p), index0);
+    std::string err;
+    EXPECT_EQ(read_back(p, recs, &err), cut == end) << err;
+  }
+}
