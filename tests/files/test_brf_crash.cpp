@@ -232,38 +232,12 @@ TEST(BrfCrash, AReaderReadsAFileWhoseReorganisationWasKilledAtAnyStep) {
   int waited = 0;
   for (int k = 1; k <= steps; ++k) {
     SCOPED_TRACE(k);
-    pid_t pid = fork();
-    if (pid == 0) {
-      brf_crash::StepKill::seen = 0;
-      brf_crash::StepKill::kill_at = k;
-      uio_set_trace(brf_crash::StepKill::trace);
-      brf_reorganise(p);
-      _exit(0);
-    }
-    int ws;
-    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(ws));
+    ASSERT_TRUE(WIFSIGNALED(brf_crash::kill_at_step(p, k, brf_crash::reorganise)));
     std::set<std::string> before = names();
     bool waits = !before.count("REORG.rg") && before.count("REORG.ix.rg");
     waited += waits;
     modes(0444);
-    pid = fork();
-    if (pid == 0) {
-      // The superuser writes whatever the modes say: another user then.
-      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
-      BrfFile* r;
-      if (brf_open(p, false, &r)) {
-        std::fprintf(stderr, "%s\n", brf_error().c_str());
-        _exit(3);
-      }
-      std::map<uint32_t, std::vector<uint8_t>> have;
-      if (r->st.writable || brf_crash::read_all(r, &have) != FM_ST_EOF) _exit(4);
-      bool same = have.size() == versions.size();
-      for (const auto& [key, v] : versions) same = same && have[key] == brf_crash::make(key, v);
-      _exit(same ? 0 : 5);
-    }
-    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
-    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws;
+    EXPECT_EQ(brf_crash::read_as_reader(p, versions), 0);
     EXPECT_EQ(names(), before);
     modes(0660);
     bool alt = false;
@@ -299,16 +273,7 @@ TEST(BrfCrash, AReaderRefusesAWaitingIndexThatIsNotTheFilesOwn) {
   const std::string waiting = brf_index_path(p) + ".rg";
   std::map<std::string, BrfBytes> killed;
   for (int k = 1; k <= steps && killed.empty(); ++k) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      brf_crash::StepKill::seen = 0;
-      brf_crash::StepKill::kill_at = k;
-      uio_set_trace(brf_crash::StepKill::trace);
-      brf_reorganise(p);
-      _exit(0);
-    }
-    int ws;
-    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    brf_crash::kill_at_step(p, k, brf_crash::reorganise);
     if (!fs::exists(p + ".rg") && fs::exists(waiting))
       for (const auto& e : fs::directory_iterator(d.path)) killed[e.path().string()] = brf_slurp(e.path().string());
   }
@@ -317,24 +282,6 @@ TEST(BrfCrash, AReaderRefusesAWaitingIndexThatIsNotTheFilesOwn) {
   const BrfBytes ix = killed[waiting];
   const uint32_t pages = rec::view<BtHdr>(ix.data()).page_count.get();
   ASSERT_GT(pages, 2u);
-  // 0: read whole and right; 3: refused at the open; 4: refused on reading.
-  auto reader = [&] {
-    for (const auto& e : fs::directory_iterator(d.path)) ::chmod(e.path().c_str(), 0444);
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
-      BrfFile* r;
-      if (brf_open(p, false, &r)) _exit(3);
-      std::map<uint32_t, std::vector<uint8_t>> have;
-      if (r->st.writable || brf_crash::read_all(r, &have) != FM_ST_EOF) _exit(4);
-      bool same = have.size() == versions.size();
-      for (const auto& [key, v] : versions) same = same && have[key] == brf_crash::make(key, v);
-      _exit(same ? 0 : 5);
-    }
-    int ws;
-    waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + ws;
-  };
   const struct {
     const char* what;
     std::function<void()> harm;
@@ -366,7 +313,8 @@ TEST(BrfCrash, AReaderRefusesAWaitingIndexThatIsNotTheFilesOwn) {
     for (const auto& e : fs::directory_iterator(d.path)) fs::remove(e.path());
     for (const auto& [name, bytes] : killed) brf_spit(name, bytes);
     c.harm();
-    int got = reader();
+    for (const auto& e : fs::directory_iterator(d.path)) ::chmod(e.path().c_str(), 0444);
+    int got = brf_crash::read_as_reader(p, versions);
     EXPECT_TRUE(c.allowed.count(got)) << got;
   }
 }

@@ -668,9 +668,9 @@ TEST(BrfAnal, FixedRecordsReuseTheirFreeChain) {
 }
 
 // A chain that names a place between the slots, inside a live record whose
-// bytes look like a free slot's header (a record's bytes are the user's), is
-// refused: the record is never overwritten. A slot's own place (the slot
-// freed last) is taken.
+// bytes look like a free slot's header (a record's bytes are the user's), in
+// the file header, past the records or anywhere, is refused: the record is
+// never overwritten. A slot's own place (the slot freed last) is taken.
 TEST(BrfAnal, AFreeChainIntoARecordsBytesIsRefused) {
   BrfTempDir d;
   std::string p = d.file("CHAIN");
@@ -691,7 +691,8 @@ TEST(BrfAnal, AFreeChainIntoARecordsBytesIsRefused) {
   ASSERT_EQ(brf_remove(f, rid[2]), 0u);
   brf_close(f, false);
   const Bytes good = brf_slurp(p), good_ix = brf_slurp(brf_index_path(p));
-  for (uint32_t at : {rid[0] + uint32_t(sizeof(BrfSlotHdr)) + mimic, rid[2] + 1, rid[2]}) {
+  const uint32_t past = rid[3] + kBrfSlotOver + 100;  // where the records end
+  for (uint32_t at : {rid[0] + uint32_t(sizeof(BrfSlotHdr)) + mimic, rid[2] + 1, 100u, past, ~0u, rid[2]}) {
     SCOPED_TRACE(at);
     Bytes b = good;
     auto& h = rec::view<BrfFileHdr>(b.data());
