@@ -43,11 +43,13 @@ TEST(BrfCrash, KillNineAtRandomInstantsLosesNothingAcknowledged) {
   }
 }
 
-// An insert that takes a slot off the free chain and a delete that puts one
-// on it, each killed before every flush of its change (sync mode) and after
-// the last: the file opens verified sound with the change made or not, and
-// the inserts after it take every chained slot once.
-TEST(BrfCrash, FreeChainTakeAndPutKilledAtEveryStep) {
+// An insert that takes a slot off the free chain, a delete that puts one on
+// it and a rebuild that puts the chain's slots into the free-space tree,
+// each killed before every flush (sync mode), rename and link it makes and
+// after the last: the file opens verified sound with the change made or
+// not, and the inserts after it take every free slot once.
+TEST(BrfCrash, FreeChainTakePutAndRebuildKilledAtEveryStep) {
+  namespace fs = std::filesystem;
   using namespace brf_crash;
   BrfTempDir d;
   std::string p = d.file("CHAIN");
@@ -77,36 +79,40 @@ TEST(BrfCrash, FreeChainTakeAndPutKilledAtEveryStep) {
     versions.erase(k);
   }
   brf_close(f, false);
-  const BrfBytes good = brf_slurp(p), good_ix = brf_slurp(brf_index_path(p));
-  for (bool take : {true, false}) {
-    SCOPED_TRACE(take ? "take" : "put");
-    const uint32_t key = take ? 100 : 20;
+  std::map<std::string, BrfBytes> good;
+  for (const auto& e : fs::directory_iterator(d.path)) good[e.path().string()] = brf_slurp(e.path().string());
+  uio_set_sync_mode(1);
+  for (char op : {'w', 'd', 'b'}) {
+    SCOPED_TRACE(op);
+    const uint32_t key = op == 'w' ? 100 : 20;
     int k = 1;
     for (bool whole = false; !whole; ++k) {
       SCOPED_TRACE(k);
-      brf_spit(p, good);
-      brf_spit(brf_index_path(p), good_ix);
-      pid_t pid = fork();
-      if (pid == 0) {
-        uio_set_sync_mode(1);
+      for (const auto& e : fs::directory_iterator(d.path)) fs::remove(e.path());
+      for (const auto& [name, bytes] : good) brf_spit(name, bytes);
+      int ws = 0;
+      if (op == 'b') {
+        ws = kill_at_step(p, k, rebuild);
+      } else if (pid_t pid = fork(); pid == 0) {
         BrfFile* c;
         if (brf_open(p, false, &c)) _exit(3);
         StepKill::seen = 0;
         StepKill::kill_at = k;
         uio_set_trace(StepKill::trace);
-        _exit((take ? put(c, key) : brf_remove(c, rid_of(c, key))) ? 4 : 0);
+        _exit((op == 'w' ? put(c, key) : brf_remove(c, rid_of(c, key))) ? 4 : 0);
+      } else {
+        ASSERT_EQ(waitpid(pid, &ws, 0), pid);
       }
-      int ws;
-      ASSERT_EQ(waitpid(pid, &ws, 0), pid);
       whole = WIFEXITED(ws);
       ASSERT_TRUE(whole ? WEXITSTATUS(ws) == 0 : WTERMSIG(ws) == SIGKILL) << ws;
       std::string why;
       bool made = false;
-      ASSERT_TRUE(check(p, versions, std::make_pair(key, 1u), !take, &why, &made)) << why;
-      EXPECT_TRUE(!whole || made);
+      if (op == 'b') ASSERT_TRUE(check(p, versions, std::nullopt, false, &why, &made)) << why;
+      else ASSERT_TRUE(check(p, versions, std::make_pair(key, 1u), op == 'd', &why, &made)) << why;
+      EXPECT_TRUE(!whole || made || op == 'b');
       std::map<uint32_t, uint32_t> now = versions;
-      if (made && take) now[key] = 1;
-      if (made && !take) now.erase(key);
+      if (made && op == 'w') now[key] = 1;
+      if (made && op == 'd') now.erase(key);
       ASSERT_EQ(brf_open(p, false, &f), 0u) << brf_error();
       for (uint32_t n = 200; n < 205; ++n) {
         ASSERT_EQ(put(f, n), 0u) << brf_error();
@@ -117,6 +123,7 @@ TEST(BrfCrash, FreeChainTakeAndPutKilledAtEveryStep) {
     }
     EXPECT_GT(k, 3);
   }
+  uio_set_sync_mode(-1);
 }
 
 // Sync mode runs the same operations with the disk flushes in place.
