@@ -149,6 +149,7 @@ struct SrcOpen {
   char app[3], ver[2], from[3], to[3];
   int slot;
   FmKept kept;
+  FmArb* loose = nullptr;  // a handle that could not be kept: closed at its next look-up
 };
 std::vector<SrcOpen>& src_opens() {
   static std::vector<SrcOpen> v;
@@ -184,8 +185,9 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
     if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
         std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
       continue;
-    if (fm_kept_fresh(&o.kept)) return o.kept.h;
+    if (!o.loose && fm_kept_fresh(&o.kept)) return o.kept.h;
     fm_kept_close(&o.kept);
+    if (o.loose && fm_is_handle(o.loose)) FM_CLOSE(o.loose, 0);
     opens.erase(opens.begin() + long(i));
     break;
   }
@@ -215,7 +217,8 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   std::memcpy(o.from, ctx->dict_lang, 3);
   std::memcpy(o.to, ctx->lang, 3);
   o.slot = slot;
-  if (kept) opens.push_back(o);
+  if (!kept) o.loose = h;
+  opens.push_back(o);
   return h;
 }
 
