@@ -263,8 +263,21 @@ int ib_put_traps(EmHeader* em, const IbTrap* traps, size_t n) {
   return 1;
 }
 
+void ib_toc_end(EmHeader* em, IbToc* toc) { toc->last_trap = em->trap_count - 1; }
+
+int ib_put_tocs(EmHeader* em, const IbToc* tocs, size_t n) {
+  if (!n) return 1;
+  FmArb* f = em->toc.get();
+  if (f) f->op = 0;
+  if (!f || size_t(fm_write_all(f, reinterpret_cast<const uint8_t*>(tocs), uint32_t(n))) != n) {
+    sys_err(kModSc, __LINE__, "TOC write failed");
+    return 0;
+  }
+  return 1;
+}
+
 int ib_toc_close(EmHeader* em, IbToc* toc) {
-  toc->last_trap = em->trap_count - 1;
+  ib_toc_end(em, toc);
   if (!write_rec(em->toc.get(), toc, sizeof *toc)) {
     sys_err(kModSc, __LINE__, "TOC write failed");
     return 0;

@@ -374,7 +374,7 @@ void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {
 // ------------------------------------------------------------- driver --
 int pc_prep(PcCtx* ctx) {
   EmHeader* em = ctx->em;
-  const DParam* p = pi_get_dparm(ctx->app, ctx->ver);
+  const DParam* p = pi_get_dparm_in_round(ctx->app, ctx->ver);
   if (p) std::memcpy(ctx->dict_lang, p->dict_lang.data(), 3);
   else std::memset(ctx->dict_lang, ' ', 3);
   em->lang = ctx->pcb->lang;
