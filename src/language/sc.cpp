@@ -102,6 +102,7 @@ struct ScCtx {
     std::vector<CodeRef> exits;
     DStmt beg;
   } loops[2][26];
+  bool loops_used = false;          // a loop was opened since the last event point's end
   int copy_depth = 0;               // COPY bodies being compiled into the event point
   char copy_tf[5];                  // their T/F prefix (copy_len characters)
   int copy_len = 0;
@@ -559,14 +560,16 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
   if (!label_cleanup(sc)) sc->failed = true;
   // A generated COPY left the stream elsewhere: on after the next one.
   if (other && sc->moved) position(sc, reinterpret_cast<const uint8_t*>(&next), DSTMT_KEY_LEN, true);
-  for (auto& table : sc->loops)
-    for (auto& l : table)
-      if (!l.exits.empty()) {
-        sc->cur = l.beg;
-        sc_err(sc, kScOpenLoop);
-        sc->failed = true;
-        l.exits.clear();
-      }
+  if (sc->loops_used)
+    for (auto& table : sc->loops)
+      for (auto& l : table)
+        if (!l.exits.empty()) {
+          sc->cur = l.beg;
+          sc_err(sc, kScOpenLoop);
+          sc->failed = true;
+          l.exits.clear();
+        }
+  sc->loops_used = false;
   sc->pending.clear();
   if (other) sc->cur = next;
   return other ? 1 : 0;
@@ -662,6 +665,7 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
     pc->sc.sc = sc;
     pc->sc.sc_free = free_sc;
     sc->pc = pc;
+    sc->tocs.reserve(32);
   }
   sc->stmts = stmts;
   EmHeader* em = pc->em;
@@ -1057,6 +1061,7 @@ void sc_label_ref(ScCtx* sc, const char* app, const char* name, CodeRef inst, bo
 
 void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg) {
   auto& l = sc->loops[binary][letter];
+  sc->loops_used = true;
   l.exits.push_back(beg);
   l.beg = sc->cur;
 }
