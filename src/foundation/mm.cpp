@@ -191,11 +191,21 @@ MmPool mm_create_pool(const char* name, int scope, int flags) {
   std::memset(key, ' ', sizeof key);
   if (name)
     for (size_t i = 0; i < sizeof key && name[i]; ++i) key[i] = name[i];
+  // A named pool is asked for again and again (the same few names): the
+  // last pool found under a name's hash is looked at first, and taken when
+  // it is still that pool. (There is at most one pool of a name and scope.)
+  static MmPool seen[64];
+  uint32_t h = uint32_t(scope) * 0x9E3779B1u;
+  for (char c : key) h = (h ^ uint8_t(c)) * 0x01000193u;
+  MmPool& hint = seen[h >> 26];
+  auto match = [&](MmPool i) {
+    const Pool* p = i < ps.by_id.size() ? ps.by_id[i] : nullptr;
+    return p && p->named && p->scope == scope && std::memcmp(p->name, key, 11) == 0;
+  };
   if (name) {
-    for (size_t i = 1; i < ps.by_id.size(); ++i) {
-      Pool* p = ps.by_id[i];
-      if (p && p->named && p->scope == scope && std::memcmp(p->name, key, 11) == 0) return MmPool(i);
-    }
+    if (hint && match(hint)) return hint;
+    for (size_t i = 1; i < ps.by_id.size(); ++i)
+      if (match(MmPool(i))) return hint = MmPool(i);
   }
   Pool* p = new Pool;
   std::memcpy(p->name, key, 11);
@@ -212,6 +222,7 @@ MmPool mm_create_pool(const char* name, int scope, int flags) {
     ps.by_id.push_back(p);
   }
   ++ps.live;
+  if (name) hint = id;
   return id;
 }
 

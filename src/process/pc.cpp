@@ -650,10 +650,10 @@ void pc_bld(PcCtx* ctx) {
     ut_unwind(int(kPcFailed));
   }
   // 13. Empty sub-files go.
+  PcBuf<uint8_t> buf(2100);
   for (Ref<FmArb> EmHeader::*slot : {&EmHeader::cfi, &EmHeader::cfld, &EmHeader::inst, &EmHeader::clib}) {
     FmArb* f = (em->*slot).get();
     if (!f) continue;
-    PcBuf<uint8_t> buf(2100);
     PROTO_FULL(f, 0, buf.bytes());
     f->op = FM_OP_FIRST;
     fm_start(f);
