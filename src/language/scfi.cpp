@@ -120,7 +120,7 @@ bool chk_ap(ScCtx* sc, const char* app) {
   char a[4] = {}, v[3] = {};
   std::memcpy(a, pc->app, 3);
   std::memcpy(v, pc->ver, 2);
-  const DParam* p = pi_get_dparm_in_round(a, v);
+  const DParam* p = pi_get_dparm(a, v);
   if (p && p->utl == "UTL") return true;
   sc_err(sc, kSysWrite);
   return false;
