@@ -96,11 +96,27 @@ FmArb* file_and_elems(PcCtx* ctx, EmCap* cap, DFile* file) {
 }  // namespace
 
 // ------------------------------------------------------------ pc_ap --
+namespace {
+EmCap* ap_find(const char* app, PcCtx* ctx);
+}  // namespace
+
 EmCap* pc_ap(const char* app, PcCtx* ctx) {
   if (!app) {
     sys_err(__LINE__, "pc_ap - got a NULL ap_id");
     return nullptr;
   }
+  for (int i = 0; i < ctx->ap_seen_n; ++i)
+    if (std::memcmp(ctx->ap_seen[i].app, app, 3) == 0) return ctx->ap_seen[i].cap;
+  EmCap* r = ap_find(app, ctx);
+  if (r && ctx->ap_seen_n < int(std::size(ctx->ap_seen))) {
+    std::memcpy(ctx->ap_seen[ctx->ap_seen_n].app, app, 3);
+    ctx->ap_seen[ctx->ap_seen_n++].cap = r;
+  }
+  return r;
+}
+
+namespace {
+EmCap* ap_find(const char* app, PcCtx* ctx) {
   EmHeader* em = ctx->em;
   FmArb* f = em->cap.get();
   PcBuf<EmCap> key_buf;
@@ -136,6 +152,7 @@ EmCap* pc_ap(const char* app, PcCtx* ctx) {
   em->status = kPcNoApp;
   return nullptr;
 }
+}  // namespace
 
 namespace {
 
