@@ -13,6 +13,9 @@
 //   GOSUB  BASE and GOSUB S1 (S1: CALC C = C + 1, RETURN)
 //   DATE   BASE and IF D > 20000101 (T) CALC C = C + 1, D a date field
 //          (text, CCYYMMDD) set to today before the loop
+//   RECORD what an event point does once per record: CALC Q = I * 2 + 1;
+//          CALC P = Q; IF P > 100000 (T) CALC C = C + 1; CALC A = A + P - I;
+//          CALC B = A
 // and, to see where BASE's time goes, its parts alone: LOOP (no body), SUM
 // (CALC A = A + I * 3), MOVE (CALC B = A) and TEST (the IF, false throughout,
 // and its (T)).
@@ -135,6 +138,16 @@ const std::vector<Body>& bodies() {
                  "  if a > 1000000 then a = a - 1000000 end\n  b = a\n  if d > 20000101 then c = c + 1 end\n end\n"
                  " return b + c\nend\n",
                  line("", "SET DATE", {{0, "---"}, {4, "D"}})});
+    // RECORD
+    {
+      long long n = kLoops;
+      v.push_back({"RECORD",
+                   calc("", "Q", "I * 2 + 1") + calc("", "P", "Q") + test("", "IF", "P", 3, "100000") +
+                       calc("T", "C", "C + 1") + calc("", "A", "A + P - I") + calc("", "B", "A"),
+                   "", std::to_string(n * (n + 1) / 2 + n), std::to_string(n - 50000 + 1),
+                   "return function(n)\n local a, b, c, p, q = 0, 0, 0, 0, 0\n for i = 1, n do\n  q = i * 2 + 1\n"
+                   "  p = q\n  if p > 100000 then c = c + 1 end\n  a = a + p - i\n  b = a\n end\n return b + c\nend\n"});
+    }
     // The parts of BASE alone, to see where its time goes: the loop with
     // no body, the sum, the move and the test.
     v.push_back({"LOOP", "", "", "0", "0", "return function(n)\n local b = 0\n for i = 1, n do end\n return b\nend\n"});
@@ -174,7 +187,7 @@ struct World {
     // 5-byte fixed packed work field, and D: a date.
     std::vector<fx::Rec> els;
     int n = 0;
-    for (const char* name : {"A", "B", "C", "I", "J", "L", "D"}) {
+    for (const char* name : {"A", "B", "C", "I", "J", "L", "D", "Q", "P"}) {
       ++n;
       bool l = name[0] == 'L', d = name[0] == 'D';
       els.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000100 + n)}, {"work", "1"}, {"name", name},
