@@ -176,7 +176,9 @@ int bs_bootstrap(BsCounts* c);
 // The -b entry: checks, temporary directory, messages, keymaps, bs_bootstrap,
 // move; returns the exit status.
 int bs_main();
-// Test hook: QUVO_TEST_BOOT_KILL=build (after the first file is made) or
-// move (after the first entry is moved in) makes the run kill itself there.
+// Test hooks: QUVO_TEST_BOOT_KILL=build (after the first file is made), move
+// (after the first entry is moved in) or moved (after the temporary
+// directory is removed, before the marker) makes the run kill itself there;
+// QUVO_TEST_BOOT_FAIL=move fails the move of the second entry.
 // Makes bs_main the bootstrap entry (call after la_register and wm_register).
 void bs_register();

@@ -839,10 +839,12 @@ int alloc_slot(Change& ch, uint32_t len, uint32_t* out) {
   if (uint32_t off = h.free_chain.get()) {
     // The slot freed last. Its link names the one before it, or ends the
     // chain; anything else (a slot of another length, a link out of the
-    // records or to itself) is damage.
+    // records or to itself, a place between the slots, where a record's
+    // bytes may look like a free slot's header) is damage.
     uint32_t end = h.end.get();
     Slot s;
-    if (f->lay.var || slot_at(f, off, end, s) != kBtOk || s.state != kBrfFree || s.len != len || s.seq == off ||
+    if (f->lay.var || (off - kBrfHdrSize) % (kBrfSlotOver + len) != 0 || slot_at(f, off, end, s) != kBtOk ||
+        s.state != kBrfFree || s.len != len || s.seq == off ||
         (s.seq != kBrfChainEnd && (s.seq < kBrfHdrSize || uint64_t(s.seq) + kBrfSlotOver > end)))
       return kBtDamaged;
     if (int e = ch.touch(off, kBrfSlotHdr)) return e;

@@ -1370,11 +1370,12 @@ int mm_load_fi(FmFdb* fdb, FmArb* seq, int scope) {
 // Used by fmrec.cpp.
 bool fm_live(const FmArb* a) { return live(a); }
 
+// A handle's block is never given back (closed ones are reused): its own
+// number names its entry, which is it while it is open.
+// (Any address may be asked about: one the arena has no memory at is none.)
 bool fm_is_handle(const void* p) {
-  if (!p) return false;
-  for (const FmArb* a : S().by_id)
-    if (a == p) return a->state != FM_HS_CLOSED;
-  return false;
+  if (!p || !arena::contains(p) || arena::offset_of(p) + sizeof(FmArb) > arena::committed()) return false;
+  return live(static_cast<const FmArb*>(p));
 }
 FmArb* fm_new_stream(FmArb* parent, int scope) {
   FmFile* f = parent->file.get();

@@ -56,7 +56,7 @@ bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_s
 
 // Watches the name and takes the epoch, before the file is looked up.
 void watch(FmKept* k) {
-  k->watched = uio_watch(k->path, k->bytes);
+  k->watched = uio_watch(k->path, k->bytes || k->mapped);
   if (k->watched) k->epoch = epoch(true);
 }
 
@@ -84,11 +84,12 @@ bool fm_kept_take(FmKept* k, FmArb* h, bool bytes) {
   FmFileId id;
   // A handle of another back end stays as it is.
   bool kept = fm_handlers(h->file->fns) == &brf_handlers && fm_keep(h, &id);
+  k->mapped = kept;
   FmFdb where = h->file.get()->fdb;
   if (!fm_os_path(&where, &k->path)) return false;
   watch(k);
   struct stat st;
-  if (::stat(k->path.c_str(), &st) != 0) return false;
+  if (::lstat(k->path.c_str(), &st) != 0) return false;
   if (bytes && st.st_mtim.tv_sec + 2 >= std::time(nullptr)) return false;
   k->size = int64_t(st.st_size);
   k->mtime = st.st_mtim;
@@ -110,9 +111,13 @@ bool fm_kept_fresh(FmKept* k) {
     return true;
   watch(k);
   struct stat st;
-  if (::stat(k->path.c_str(), &st) != 0 || uint64_t(st.st_dev) != k->dev || uint64_t(st.st_ino) != k->ino)
+  if (::lstat(k->path.c_str(), &st) != 0 || uint64_t(st.st_dev) != k->dev || uint64_t(st.st_ino) != k->ino)
     return false;
   if (k->bytes && (int64_t(st.st_size) != k->size || !same_time(st.st_mtim, k->mtime))) return false;
+  // A native file grows, never shrinks in place: one cut short would fault
+  // the reads of its mapping.
+  if (k->mapped && int64_t(st.st_size) < k->size) return false;
+  if (k->mapped) k->size = int64_t(st.st_size);
   if (k->watched || k->bytes) return true;
   if (!d) d = dir_of(k->path);
   k->dir_known = d->ok && d->st.st_mtim.tv_sec + 2 < std::time(nullptr);

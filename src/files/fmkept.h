@@ -23,9 +23,13 @@
 //     path names the file the handle reads. Records changed in place are
 //     read through the handle itself (without bytes). A file put in the
 //     name's place (the file scratched and made anew, another renamed over
-//     it, the directory replaced by a copy) makes it false, and so does,
-//     with bytes, a change of the file's size or time: the caller closes the
-//     handle (fm_kept_close) and opens the name anew.
+//     it, a symbolic link, the directory replaced by a copy; the name must
+//     name the file itself, as the opens require) makes it false, and so does,
+//     with bytes, a change of the file's size or time, and, for a native
+//     file (read through its mapping, watched with its bytes), a size below
+//     the largest seen (a native file never shrinks in place; one cut short
+//     would fault the reads of its mapping): the caller closes the handle
+//     (fm_kept_close) and opens the name anew.
 //  3. The looks are saved where that is safe. Where the name is watched
 //     (uio_watch), a handle whose file was found the same at a watch epoch
 //     (with bytes, the file's bytes watched too) is taken without a look-up
@@ -54,6 +58,7 @@ struct FmKept {
   std::string path;
   uint64_t dev = 0, ino = 0;
   bool bytes = false;       // size and mtime: the file's when the handle was opened
+  bool mapped = false;      // a native file read through its mapping: size, the largest seen
   int64_t size = 0;
   timespec mtime{};
   bool watched = false;     // the name is watched (uio_watch) since epoch

@@ -537,7 +537,13 @@ bool watch_add(const std::string& path, uint32_t mask, bool any, const std::stri
 bool uio_watch(const std::string& path, bool bytes) {
   if (!watch_start()) return false;
   auto key = std::make_pair(path, bytes);
-  if (auto it = g_watch.asked.find(key); it != g_watch.asked.end()) return it->second;
+  if (auto it = g_watch.asked.find(key); it != g_watch.asked.end()) {
+    // A file's own watch stays with the file: one put in the name's place
+    // since (the one before still open somewhere) is watched anew.
+    if (!it->second || !bytes || watch_add(path, kByteEvents | IN_DONT_FOLLOW, true, "")) return it->second;
+    g_watch.asked.erase(it);
+    return false;
+  }
   std::vector<std::string> rel;
   bool ok = below_root(path.c_str(), &rel) && !rel.empty() &&
             std::find(rel.begin(), rel.end(), "..") == rel.end();

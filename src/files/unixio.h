@@ -161,6 +161,9 @@ void uio_map_ahead(void* base, uint64_t len);
 // mapping). Whoever relies on a name watches it, then takes the epoch, then
 // looks the name up: while the epoch stays the same, the name names what it
 // named then.
+// Asked again, a path watched with its bytes has the file its name names
+// now watched too (a file put in its place since, while the one before is
+// still open somewhere, keeps the watch of the one before).
 // True when path is watched from now on (also when it already was); false
 // when it cannot be (outside the data directory, no watch to be had): the
 // caller then looks the name up itself every time.

@@ -111,6 +111,7 @@ constexpr uint32_t kFreed = 0xF3EEDB10u;
 constexpr uint8_t kTrailByte = 0xFD;
 constexpr size_t kTrail = 8;
 constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kSmallTotal = 4096;
 
 struct BlockHead {
   uint32_t magic;
@@ -136,7 +137,12 @@ struct Pool {
   uint8_t* bump_end = nullptr;
   size_t bump_chunk = 0;  // index of the chunk being carved
   void bump_chunk_used() { chunks[bump_chunk].used = size_t(bump - chunks[bump_chunk].p); }
-  std::unordered_map<uint32_t, std::vector<BlockHead*>> free;  // by total size
+  // Freed blocks by total size. Up to kSmallTotal bytes, a list per size
+  // threaded through the freed blocks themselves: the head's arena offset
+  // here, each freed block's `size` holding the next one's (0 ends it);
+  // larger ones by size in the map.
+  uint32_t small_free[kSmallTotal / 16 + 1] = {};
+  std::unordered_map<uint32_t, std::vector<BlockHead*>> free;
   std::vector<BlockHead*> live_big;  // blocks in chunks of their own
 };
 
@@ -165,9 +171,13 @@ bool trailer_ok(const BlockHead* h) {
   const uint8_t* t = reinterpret_cast<const uint8_t*>(h + 1) + h->size;
   const uint8_t* end = reinterpret_cast<const uint8_t*>(h) + h->total;
   QV_UNPOISON(t, size_t(end - t));
-  bool ok = true;
-  for (const uint8_t* q = t; q < end; ++q)
-    if (*q != kTrailByte) ok = false;
+  // At least kTrail bytes: a word at a time, the last word overlapping.
+  constexpr uint64_t kWord = 0x0101010101010101ull * kTrailByte;
+  uint64_t bad = 0, w;
+  const uint8_t* q = t;
+  for (; q + 8 <= end; q += 8) std::memcpy(&w, q, 8), bad |= w ^ kWord;
+  if (q < end) std::memcpy(&w, end - 8, 8), bad |= w ^ kWord;
+  bool ok = bad == 0;
   QV_POISON(t, size_t(end - t));
   return ok;
 }
@@ -181,11 +191,21 @@ MmPool mm_create_pool(const char* name, int scope, int flags) {
   std::memset(key, ' ', sizeof key);
   if (name)
     for (size_t i = 0; i < sizeof key && name[i]; ++i) key[i] = name[i];
+  // A named pool is asked for again and again (the same few names): the
+  // last pool found under a name's hash is looked at first, and taken when
+  // it is still that pool. (There is at most one pool of a name and scope.)
+  static MmPool seen[64];
+  uint32_t h = uint32_t(scope) * 0x9E3779B1u;
+  for (char c : key) h = (h ^ uint8_t(c)) * 0x01000193u;
+  MmPool& hint = seen[h >> 26];
+  auto match = [&](MmPool i) {
+    const Pool* p = i < ps.by_id.size() ? ps.by_id[i] : nullptr;
+    return p && p->named && p->scope == scope && std::memcmp(p->name, key, 11) == 0;
+  };
   if (name) {
-    for (size_t i = 1; i < ps.by_id.size(); ++i) {
-      Pool* p = ps.by_id[i];
-      if (p && p->named && p->scope == scope && std::memcmp(p->name, key, 11) == 0) return MmPool(i);
-    }
+    if (hint && match(hint)) return hint;
+    for (size_t i = 1; i < ps.by_id.size(); ++i)
+      if (match(MmPool(i))) return hint = MmPool(i);
   }
   Pool* p = new Pool;
   std::memcpy(p->name, key, 11);
@@ -202,6 +222,7 @@ MmPool mm_create_pool(const char* name, int scope, int flags) {
     ps.by_id.push_back(p);
   }
   ++ps.live;
+  if (name) hint = id;
   return id;
 }
 
@@ -215,8 +236,13 @@ void* mm_dbg_alloc(MmPool id, size_t size, const char* file, int line) {
   if (size > 0xFFFFFFF0u) return sys_err("mm_alloc() - block too large"), nullptr;
   size_t total = total_for(size);
   BlockHead* h = nullptr;
-  auto fl = p->free.find(uint32_t(total));
-  if (fl != p->free.end() && !fl->second.empty()) {
+  uint32_t* small = total <= kSmallTotal ? &p->small_free[total / 16] : nullptr;
+  auto fl = small ? p->free.end() : p->free.find(uint32_t(total));
+  if (small && *small) {
+    h = reinterpret_cast<BlockHead*>(arena::base() + *small);
+    QV_UNPOISON(h, sizeof *h);
+    *small = h->size;
+  } else if (fl != p->free.end() && !fl->second.empty()) {
     h = fl->second.back();
     fl->second.pop_back();
   } else if (total > kChunk / 4) {
@@ -258,7 +284,13 @@ int mm_free(void* block) {
   if (!p) return sys_err("mm_free() - invalid pool id"), 0;
   if (!trailer_ok(h)) return sys_err("mm_free() - corrupted trailer"), 0;
   h->magic = kFreed;
-  p->free[h->total].push_back(h);
+  if (h->total <= kSmallTotal) {
+    uint32_t& head = p->small_free[h->total / 16];
+    h->size = head;
+    head = arena::offset_of(h);
+  } else {
+    p->free[h->total].push_back(h);
+  }
   QV_POISON(h + 1, h->total - sizeof(BlockHead));
   return 1;
 }

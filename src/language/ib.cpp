@@ -25,6 +25,23 @@ void sys_err(const char* mod, int line, const char* text) {
 
 MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }
 
+// Adds an empty instruction block to the INST file: the file copies it from
+// a zero block of the arena, taken once.
+int write_zero_block(FmArb* f) {
+  static uint8_t* zero = [] {
+    auto* z = static_cast<uint8_t*>(arena::alloc_chunk(kIbBlockSize));
+    if (z) std::memset(z, 0, kIbBlockSize);
+    return z;
+  }();
+  if (!f || !zero) return 0;
+  f->op = 0;
+  f->rec.set(zero);
+  f->rec_len = 0;
+  int ok = fm_write(f);
+  f->rec.reset();
+  return ok;
+}
+
 // Writes one record of a memory work file from a copy in the arena.
 int write_rec(FmArb* f, const void* data, size_t len) {
   if (!f) return 0;
@@ -131,8 +148,7 @@ int ib_start(IbCode* code, FmArb* inst) {
   code->block = 0;
   code->offset = 0;
   code->storage = nullptr;
-  static const uint8_t zero[kIbBlockSize] = {};
-  if (!write_rec(inst, zero, kIbBlockSize)) {
+  if (!write_zero_block(inst)) {
     sys_err(kModSc, __LINE__, "instructions file write failed");
     return 0;
   }
@@ -156,8 +172,7 @@ uint8_t* inst_alloc(size_t size, CodeRef* where, IbCode* code) {
     bnb.head.zero = 0;
     bnb.next.block = uint16_t(code->block + 1);
     bnb.next.offset = 0;
-    static const uint8_t zero[kIbBlockSize] = {};
-    if (!write_rec(code->inst, zero, kIbBlockSize)) {
+    if (!write_zero_block(code->inst)) {
       sys_err(kModSc, __LINE__, "instructions file write failed");
       return nullptr;
     }
@@ -263,8 +278,21 @@ int ib_put_traps(EmHeader* em, const IbTrap* traps, size_t n) {
   return 1;
 }
 
+void ib_toc_end(EmHeader* em, IbToc* toc) { toc->last_trap = em->trap_count - 1; }
+
+int ib_put_tocs(EmHeader* em, const IbToc* tocs, size_t n) {
+  if (!n) return 1;
+  FmArb* f = em->toc.get();
+  if (f) f->op = 0;
+  if (!f || size_t(fm_write_all(f, reinterpret_cast<const uint8_t*>(tocs), uint32_t(n))) != n) {
+    sys_err(kModSc, __LINE__, "TOC write failed");
+    return 0;
+  }
+  return 1;
+}
+
 int ib_toc_close(EmHeader* em, IbToc* toc) {
-  toc->last_trap = em->trap_count - 1;
+  ib_toc_end(em, toc);
   if (!write_rec(em->toc.get(), toc, sizeof *toc)) {
     sys_err(kModSc, __LINE__, "TOC write failed");
     return 0;

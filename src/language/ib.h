@@ -213,6 +213,11 @@ uint8_t* ib_code_to_pc(EmHeader* module, CodeRef ref);
 int ib_toc_open(EmHeader* module, IbToc* toc, uint8_t ep, uint8_t index, uint16_t owner);
 int ib_put_trap(EmHeader* module, CodeRef addr, uint32_t seq, uint8_t ep, uint8_t toc_index);
 int ib_toc_close(EmHeader* module, IbToc* toc);
+// Ends a TOC record as ib_toc_close does, without writing it; ib_put_tocs
+// writes n such records in one call (0 after the system error "TOC write
+// failed").
+void ib_toc_end(EmHeader* module, IbToc* toc);
+int ib_put_tocs(EmHeader* module, const IbToc* tocs, size_t n);
 // Writes n TRAP records kept by the caller (their count is already in the
 // module's TRAP count, as ib_put_trap adds it): one block of the module's
 // pool, each record stored by reference, so a statement costs no copy.

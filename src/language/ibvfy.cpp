@@ -799,7 +799,20 @@ bool check_code_operands(Vfy& v) {
 
 int ib_verify(EmHeader* em, char* why, size_t n) {
   if (why && n) why[0] = 0;
-  Vfy v{em, why, n, {}, {}, {}, {}, {}, {}, {}};
+  // The tables of the last check are emptied for this one: a check after
+  // every compile costs no allocation of its own.
+  static Vfy kept{nullptr, nullptr, 0, {}, {}, {}, {}, {}, {}, {}};
+  Vfy& v = kept;
+  v.em = em;
+  v.why = why;
+  v.n = n;
+  v.blocks.clear();
+  v.insts.clear();
+  v.code_ops.clear();
+  v.chain_ops.clear();
+  v.area.clear();
+  v.file_len.clear();
+  v.cnst_room.clear();
   if (!em) return v.fail("no module");
   v.insts.reserve(1024);
   if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v)) return 0;

@@ -102,12 +102,18 @@ struct ScCtx {
     std::vector<CodeRef> exits;
     DStmt beg;
   } loops[2][26];
+  bool loops_used = false;          // a loop was opened since the last event point's end
   int copy_depth = 0;               // COPY bodies being compiled into the event point
   char copy_tf[5];                  // their T/F prefix (copy_len characters)
   int copy_len = 0;
   uint8_t copy_ep = 0;              // the COPY statement's event point code
   uint8_t own_ep = 0;               // the compiled statement's own event point code
-  std::vector<IbTrap> traps;        // TRAP records of the open event point
+  // TRAP records and closed TOC records not written yet: a compile of
+  // statements writes them when it ends, all at once, in the order they
+  // were made (a COPY body writes the TRAP records before its own first).
+  std::vector<IbTrap> traps;
+  std::vector<IbToc> tocs;
+  int cmpl_depth = 0;               // sc_cmpl running (it writes the TOC records)
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
   bool moved = false;               // a generated COPY read the statement file
   std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
@@ -150,8 +156,8 @@ uint8_t* at(ScCtx* sc, CodeRef r) {
   return base + r.offset;
 }
 
-// A TRAP record of the current event point; the records are written at its
-// end, all at once (ib_put_traps).
+// A TRAP record of the current statement; the records are written
+// together (put_pending).
 void put_trap(ScCtx* sc, CodeRef addr, uint32_t seq, uint8_t ep, uint8_t toc_index) {
   IbTrap t;
   std::memset(static_cast<void*>(&t), 0, sizeof t);
@@ -554,20 +560,42 @@ int cmpl_ep(ScCtx* sc, const uint8_t* prefix, int len, uint8_t toc_index) {
   if (!label_cleanup(sc)) sc->failed = true;
   // A generated COPY left the stream elsewhere: on after the next one.
   if (other && sc->moved) position(sc, reinterpret_cast<const uint8_t*>(&next), DSTMT_KEY_LEN, true);
-  for (auto& table : sc->loops)
-    for (auto& l : table)
-      if (!l.exits.empty()) {
-        sc->cur = l.beg;
-        sc_err(sc, kScOpenLoop);
-        sc->failed = true;
-        l.exits.clear();
-      }
+  if (sc->loops_used)
+    for (auto& table : sc->loops)
+      for (auto& l : table)
+        if (!l.exits.empty()) {
+          sc->cur = l.beg;
+          sc_err(sc, kScOpenLoop);
+          sc->failed = true;
+          l.exits.clear();
+        }
+  sc->loops_used = false;
   sc->pending.clear();
   if (other) sc->cur = next;
   return other ? 1 : 0;
 }
 
 void free_sc(void* p) { delete static_cast<ScCtx*>(p); }
+
+// Writes the TRAP records and, but inside sc_cmpl, the TOC records kept so
+// far; 0 after the system error.
+int put_pending(ScCtx* sc, bool tocs) {
+  EmHeader* em = sc->pc->em;
+  int ok = ib_put_traps(em, sc->traps.data(), sc->traps.size());
+  sc->traps.clear();
+  if (ok && tocs) ok = ib_put_tocs(em, sc->tocs.data(), sc->tocs.size());
+  if (tocs) sc->tocs.clear();
+  return ok;
+}
+
+// sc_cmpl running: a COPY body compiled inside leaves its TOC record to it.
+struct CmplScope {
+  ScCtx* sc;
+  explicit CmplScope(ScCtx* s) : sc(s) { ++sc->cmpl_depth; }
+  ~CmplScope() { --sc->cmpl_depth; }
+  CmplScope(const CmplScope&) = delete;
+  CmplScope& operator=(const CmplScope&) = delete;
+};
 
 }  // namespace
 
@@ -637,6 +665,7 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
     pc->sc.sc = sc;
     pc->sc.sc_free = free_sc;
     sc->pc = pc;
+    sc->tocs.reserve(32);
   }
   sc->stmts = stmts;
   EmHeader* em = pc->em;
@@ -654,6 +683,7 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
     pc->sc.started = true;
   }
   uint32_t errors_before = pc->errors;
+  CmplScope scope(sc);
   sc->failed = false;
   pc->sc.flags &= uint8_t(~1u);
   for (auto& e : pc->sc.ep_start) e = cref(kNoCode, 0);
@@ -667,16 +697,15 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
       ++pc->sc.ep_index;
       ib_toc_open(em, &toc, ep, index, pc->owner);
     }
-    sc->traps.clear();
     int more = cmpl_ep(sc, prefix, prefix_len, index);
     if (ep != DSTMT_EP_CONSTRAINT) {
-      if (!ib_put_traps(em, sc->traps.data(), sc->traps.size())) return 0;
-      sc->traps.clear();
-      if (!ib_toc_close(em, &toc)) return 0;
+      ib_toc_end(em, &toc);
+      sc->tocs.push_back(toc);
       if (ep == 21 || ep == 25) keep_flag |= pc->sc.flags & 1;
     }
     if (!more) break;
   }
+  if (!put_pending(sc, true)) return 0;
   pc->sc.flags |= keep_flag;
   return pc->errors == errors_before && !sc->failed ? 1 : 0;
 }
@@ -690,8 +719,7 @@ int sc_cmpl_copy(ScCtx* sc, FmArb* stmts, const uint8_t* prefix, int prefix_len,
   }
   if (prefix_len > 52) prefix_len = 52;
   // The enclosing event point's TRAP records so far come first in the file.
-  if (!ib_put_traps(em, sc->traps.data(), sc->traps.size())) return 0;
-  sc->traps.clear();
+  if (!put_pending(sc, false)) return 0;
   FmArb* outer = sc->stmts;
   DStmt at = sc->cur;   // the COPY statement (its column already prefixed)
   uint8_t at_ep = sc->own_ep;
@@ -729,9 +757,9 @@ int sc_cmpl_copy(ScCtx* sc, FmArb* stmts, const uint8_t* prefix, int prefix_len,
     sc->copy_len = keep_len;
     std::memcpy(sc->copy_tf, keep_tf, 5);
     sc->copy_ep = keep_ep;
-    int ok = ib_put_traps(em, sc->traps.data(), sc->traps.size());
-    sc->traps.clear();
-    if (!ok || !ib_toc_close(em, &toc)) {
+    ib_toc_end(em, &toc);
+    sc->tocs.push_back(toc);
+    if (!put_pending(sc, sc->cmpl_depth == 0)) {
       sc->stmts = outer;
       sc->cur = at;
       return 0;
@@ -1033,6 +1061,7 @@ void sc_label_ref(ScCtx* sc, const char* app, const char* name, CodeRef inst, bo
 
 void sc_loop_open(ScCtx* sc, bool binary, int letter, CodeRef beg) {
   auto& l = sc->loops[binary][letter];
+  sc->loops_used = true;
   l.exits.push_back(beg);
   l.beg = sc->cur;
 }

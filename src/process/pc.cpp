@@ -374,7 +374,7 @@ void pc_show_cmpl_err(PcCtx* ctx, FILE* to) {
 // ------------------------------------------------------------- driver --
 int pc_prep(PcCtx* ctx) {
   EmHeader* em = ctx->em;
-  const DParam* p = pi_get_dparm(ctx->app, ctx->ver);
+  const DParam* p = pi_get_dparm_in_round(ctx->app, ctx->ver);
   if (p) std::memcpy(ctx->dict_lang, p->dict_lang.data(), 3);
   else std::memset(ctx->dict_lang, ' ', 3);
   em->lang = ctx->pcb->lang;
@@ -650,10 +650,10 @@ void pc_bld(PcCtx* ctx) {
     ut_unwind(int(kPcFailed));
   }
   // 13. Empty sub-files go.
+  PcBuf<uint8_t> buf(2100);
   for (Ref<FmArb> EmHeader::*slot : {&EmHeader::cfi, &EmHeader::cfld, &EmHeader::inst, &EmHeader::clib}) {
     FmArb* f = (em->*slot).get();
     if (!f) continue;
-    PcBuf<uint8_t> buf(2100);
     PROTO_FULL(f, 0, buf.bytes());
     f->op = FM_OP_FIRST;
     fm_start(f);

@@ -295,6 +295,14 @@ struct PcCtx {
   bool failed = false;
   uint32_t status = 0;         // the header status word's copy of the last reference failure
   PcFldTable fields;           // emptied by pc_prep
+  // The CAP records pc_ap found (they stay where they are for the module's
+  // life): an application asked for again is not looked up.
+  struct ApSeen {
+    char app[3];
+    EmCap* cap;
+  };
+  ApSeen ap_seen[4]{};
+  int ap_seen_n = 0;
   PcCtx() = default;
   PcCtx(const PcCtx&) = delete;
   PcCtx& operator=(const PcCtx&) = delete;

@@ -96,11 +96,27 @@ FmArb* file_and_elems(PcCtx* ctx, EmCap* cap, DFile* file) {
 }  // namespace
 
 // ------------------------------------------------------------ pc_ap --
+namespace {
+EmCap* ap_find(const char* app, PcCtx* ctx);
+}  // namespace
+
 EmCap* pc_ap(const char* app, PcCtx* ctx) {
   if (!app) {
     sys_err(__LINE__, "pc_ap - got a NULL ap_id");
     return nullptr;
   }
+  for (int i = 0; i < ctx->ap_seen_n; ++i)
+    if (std::memcmp(ctx->ap_seen[i].app, app, 3) == 0) return ctx->ap_seen[i].cap;
+  EmCap* r = ap_find(app, ctx);
+  if (r && ctx->ap_seen_n < int(std::size(ctx->ap_seen))) {
+    std::memcpy(ctx->ap_seen[ctx->ap_seen_n].app, app, 3);
+    ctx->ap_seen[ctx->ap_seen_n++].cap = r;
+  }
+  return r;
+}
+
+namespace {
+EmCap* ap_find(const char* app, PcCtx* ctx) {
   EmHeader* em = ctx->em;
   FmArb* f = em->cap.get();
   PcBuf<EmCap> key_buf;
@@ -136,6 +152,7 @@ EmCap* pc_ap(const char* app, PcCtx* ctx) {
   em->status = kPcNoApp;
   return nullptr;
 }
+}  // namespace
 
 namespace {
 
@@ -149,6 +166,7 @@ struct SrcOpen {
   char app[3], ver[2], from[3], to[3];
   int slot;
   FmKept kept;
+  FmArb* loose = nullptr;  // a handle that could not be kept: closed at its next look-up
 };
 std::vector<SrcOpen>& src_opens() {
   static std::vector<SrcOpen> v;
@@ -184,8 +202,9 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
     if (o.slot != slot || std::memcmp(o.app, cap->app.data(), 3) || std::memcmp(o.ver, cap->ver.data(), 2) ||
         std::memcmp(o.from, ctx->dict_lang, 3) || std::memcmp(o.to, ctx->lang, 3))
       continue;
-    if (fm_kept_fresh(&o.kept)) return o.kept.h;
+    if (!o.loose && fm_kept_fresh(&o.kept)) return o.kept.h;
     fm_kept_close(&o.kept);
+    if (o.loose && fm_is_handle(o.loose)) FM_CLOSE(o.loose, 0);
     opens.erase(opens.begin() + long(i));
     break;
   }
@@ -215,7 +234,8 @@ FmArb* open_kept(PcCtx* ctx, EmCap* cap, int slot) {
   std::memcpy(o.from, ctx->dict_lang, 3);
   std::memcpy(o.to, ctx->lang, 3);
   o.slot = slot;
-  if (kept) opens.push_back(o);
+  if (!kept) o.loose = h;
+  opens.push_back(o);
   return h;
 }
 

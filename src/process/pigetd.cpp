@@ -82,13 +82,13 @@ void parm_forget() {
 }
 // The kept handle of an application's PARAM file, opened when there is
 // none; *kept false: a handle for this read alone.
-FmArb* parm_handle(const char* app, const char* ver, bool* kept) {
+FmArb* parm_handle(const char* app, const char* ver, bool* kept, bool new_round) {
   *kept = true;
   char key[5];
   std::memcpy(key, app, 3);
   std::memcpy(key + 3, ver, 2);
   auto& opens = parm_opens();
-  fm_kept_new_round();
+  if (new_round) fm_kept_new_round();
   for (size_t i = 0; i < opens.size(); ++i) {
     ParmOpen& o = opens[i];
     if (std::memcmp(o.key, key, 5) != 0) continue;
@@ -156,10 +156,11 @@ const DAppl* pi_get_dap(const char* app, const char* ver) {
   return &s->dap;
 }
 
-const DParam* pi_get_dparm(const char* app, const char* ver) {
+namespace {
+const DParam* get_dparm(const char* app, const char* ver, bool new_round) {
   Store* s = store();
   bool kept = false;
-  FmArb* a = parm_handle(app, ver, &kept);
+  FmArb* a = parm_handle(app, ver, &kept, new_round);
   if (!a) return nullptr;
   PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(&s->parm));
   a->op = FM_OP_RID;
@@ -169,6 +170,10 @@ const DParam* pi_get_dparm(const char* app, const char* ver) {
   if (!kept && !FM_CLOSE(a, 0)) sys_err(__LINE__, "dparm close failed");
   return ok ? &s->parm : nullptr;
 }
+}  // namespace
+
+const DParam* pi_get_dparm(const char* app, const char* ver) { return get_dparm(app, ver, true); }
+const DParam* pi_get_dparm_in_round(const char* app, const char* ver) { return get_dparm(app, ver, false); }
 
 const DSysparm* pi_get_dsysparm() {
   Store* s = store();

@@ -28,6 +28,10 @@ struct Pcb;
 const DUser* pi_get_dusr(const char* user);
 const DAppl* pi_get_dap(const char* app, const char* ver);
 const DParam* pi_get_dparm(const char* app, const char* ver);
+// The same read within the round of looks already begun (files/fmkept.h):
+// for the compile, which follows the loader's read of its process's
+// definition and sees the dictionary as that round found it.
+const DParam* pi_get_dparm_in_round(const char* app, const char* ver);
 const DSysparm* pi_get_dsysparm();
 void pi_getters_reset();
 // Forgets the APPL getter's record (open_dap found the file replaced).

@@ -1,6 +1,8 @@
 // Statement text: the layout table, lines from records (golden lines), the
 // corpus both ways and what it must cover, and the reader's refusals.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <map>
 #include <set>
@@ -399,6 +401,35 @@ TEST(SeRefuse, ControlCharactersAtEveryColumn) {
         }
       }
   }
+}
+
+// A line read where it lies, its last byte the last of a page whose next
+// page is not mapped: at every length around the reader's word and block
+// steps nothing past the line's end is read, and the line reads as the same
+// line held anywhere else.
+TEST(SeRefuse, ALineEndingAtAPageEndIsReadWithinIt) {
+  se_load_spellings();
+  const size_t pg = size_t(sysconf(_SC_PAGESIZE));
+  auto* m = static_cast<char*>(mmap(nullptr, 2 * pg, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(m, MAP_FAILED);
+  ASSERT_EQ(mprotect(m + pg, pg, PROT_NONE), 0);
+  const std::string lines[] = {pad80("T     IF       ABC AMOUNT                 001 EQ     100") + "Z",
+                               pad80("      *        A REMARK \x01 AND MORE") + "  "};
+  for (const std::string& full : lines)
+    for (size_t n : {0, 1, 6, 7, 8, 9, 14, 15, 16, 17, 23, 24, 25, 31, 32, 33, 63, 64, 65, 79, 80, 81, 82}) {
+      SCOPED_TRACE(n);
+      std::string l = full.substr(0, n);
+      char* at = m + pg - n;
+      std::memcpy(at, l.data(), n);
+      Parsed want = parse(l), got;
+      got.st.text = at;
+      got.st.len = int(n);
+      got.ok = se_degen_stmt(got.st, got.stmt, &got.col, &got.second);
+      EXPECT_EQ(got.ok, want.ok);
+      EXPECT_EQ(got.col, want.col);
+      EXPECT_EQ(std::memcmp(&got.stmt, &want.stmt, sizeof got.stmt), 0);
+    }
+  munmap(m, 2 * pg);
 }
 
 TEST(SeRefuse, CLinesAndRequiredOperands) {

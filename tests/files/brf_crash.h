@@ -169,6 +169,31 @@ inline uint32_t read_all(BrfFile* f, std::map<uint32_t, std::vector<uint8_t>>* h
   return st;
 }
 
+// A child that may not write the file (another user when this is the
+// superuser, who writes whatever the modes say) opens it and reads every
+// record. 0: read whole and as versions says; 3: refused at the open; 4:
+// refused on reading (or opened for writing); 5: other records; 100 + the
+// wait status when it did not exit.
+inline int read_as_reader(const std::string& path, const std::map<uint32_t, uint32_t>& versions) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    BrfFile* r;
+    if (brf_open(path, false, &r)) {
+      std::fprintf(stderr, "%s\n", brf_error().c_str());
+      _exit(3);
+    }
+    std::map<uint32_t, std::vector<uint8_t>> have;
+    if (r->st.writable || read_all(r, &have) != FM_ST_EOF) _exit(4);
+    bool same = have.size() == versions.size();
+    for (const auto& [key, v] : versions) same = same && have[key] == make(key, v);
+    _exit(same ? 0 : 5);
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 100 + ws;
+}
+
 // Reads the file's whole content by key: key -> version (0 when the record's
 // bytes match no version of the map entry).
 inline bool check(const std::string& path, const std::map<uint32_t, uint32_t>& want,
@@ -321,12 +346,9 @@ inline int rebuild_steps(const std::string& path, std::string* why, Utility run 
 }
 
 // A child runs the utility on the file and is killed before its step-th
-// step, or, with step 0, at a random instant below max_us of running it over
-// and over. The file is then checked against versions; the error, empty when
-// it is right.
-inline std::string rebuild_round(const std::string& path, const std::map<uint32_t, uint32_t>& versions, int step,
-                                 std::mt19937& rng, uint32_t max_us, Utility run = rebuild) {
-  uint32_t us = step ? 0 : rng() % max_us;
+// step (step 0: after us microseconds of running it over and over). The
+// child's wait status.
+inline int kill_at_step(const std::string& path, int step, Utility run, uint32_t us = 0) {
   pid_t pid = fork();
   if (pid == 0) {
     if (step) {
@@ -343,8 +365,16 @@ inline std::string rebuild_round(const std::string& path, const std::map<uint32_
     usleep(us);
     kill(pid, SIGKILL);
   }
-  int ws;
+  int ws = 0;
   waitpid(pid, &ws, 0);
+  return ws;
+}
+
+// kill_at_step, then the file checked against versions; the error, empty
+// when it is right.
+inline std::string rebuild_round(const std::string& path, const std::map<uint32_t, uint32_t>& versions, int step,
+                                 std::mt19937& rng, uint32_t max_us, Utility run = rebuild) {
+  int ws = kill_at_step(path, step, run, step ? 0 : rng() % max_us);
   if (!(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL))
     return "the utility ended by itself (status " + std::to_string(ws) + ")";
   std::string why;

@@ -666,3 +666,77 @@ TEST(BrfAnal, FixedRecordsReuseTheirFreeChain) {
     brf_close(f, false);
   }
 }
+
+// A chain that names a place between the slots, inside a live record whose
+// bytes look like a free slot's header (a record's bytes are the user's), in
+// the file header, past the records or anywhere, is refused: the record is
+// never overwritten. A slot's own place (the slot freed last) is taken.
+TEST(BrfAnal, AFreeChainIntoARecordsBytesIsRefused) {
+  BrfTempDir d;
+  std::string p = d.file("CHAIN");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_test_layout(100), false, &f), 0u);
+  uint8_t rec[100], back[100];
+  uint32_t rid[4];
+  const uint32_t mimic = 40;  // in the record's bytes: state 1, length 100, link "end"
+  for (uint32_t i = 0; i < 4; ++i) {
+    brf_make_rec(rec, sizeof rec, i, 0);
+    auto& h = rec::view<BrfSlotHdr>(rec + mimic);
+    h.state = kBrfFree;
+    h.len = 100;
+    h.seq = kBrfChainEnd;
+    if (i == 0) std::memcpy(back, rec, sizeof rec);
+    ASSERT_EQ(brf_insert(f, rec, sizeof rec, &rid[i]), 0u) << brf_error();
+  }
+  ASSERT_EQ(brf_remove(f, rid[2]), 0u);
+  brf_close(f, false);
+  const Bytes good = brf_slurp(p), good_ix = brf_slurp(brf_index_path(p));
+  const uint32_t past = rid[3] + kBrfSlotOver + 100;  // where the records end
+  for (uint32_t at : {rid[0] + uint32_t(sizeof(BrfSlotHdr)) + mimic, rid[2] + 1, 100u, past, ~0u, rid[2]}) {
+    SCOPED_TRACE(at);
+    Bytes b = good;
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    h.free_chain = at;
+    h.sum = brf_hdr_sum(h);
+    brf_spit(p, b);
+    brf_spit(brf_index_path(p), good_ix);
+    ASSERT_EQ(brf_open(p, false, &f), 0u);
+    brf_make_rec(rec, sizeof rec, 9, 0);
+    uint32_t r = 0;
+    EXPECT_EQ(brf_insert(f, rec, sizeof rec, &r), at == rid[2] ? 0u : FM_ST_SYS) << brf_error();
+    EXPECT_EQ(r, at == rid[2] ? rid[2] : 0u);
+    BrfReader rd;
+    ASSERT_EQ(brf_read_rid(f, rid[0], rd.r), 0u);
+    EXPECT_EQ(rd.rec(), std::vector<uint8_t>(back, back + sizeof back));
+    brf_close(f, false);
+  }
+}
+
+// The data file cut short, its header made to agree: the index's entries of
+// the records past the cut lead outside the file. Reads and walks in key
+// order, with their read-ahead, refuse those records and read nothing
+// outside the file; a cut at the records' end loses nothing.
+TEST(BrfAnal, EntriesPastTheDataFilesEndAreNeverRead) {
+  BrfTempDir d;
+  std::string p = d.file("CUT");
+  auto recs = build(p, 5, 400);
+  const Bytes data0 = brf_slurp(p), index0 = brf_slurp(brf_index_path(p));
+  const uint32_t end = rec::view<BrfFileHdr>(data0.data()).end.get();
+  // A page's end inside a slot past the middle: the rest of the slot is in
+  // no page of the file.
+  uint32_t inside = kBrfHdrSize;
+  for (uint32_t next; (next = inside + kBrfSlotOver + rec::view<BrfSlotHdr>(data0.data() + inside).len.get()) < end &&
+                      (inside < end / 2 || inside / kBtPage == (next - 1) / kBtPage);)
+    inside = next;
+  for (uint32_t cut : {end, end - 1, (inside / kBtPage + 1) * kBtPage}) {
+    SCOPED_TRACE(cut);
+    Bytes b(data0.begin(), data0.begin() + cut);
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    h.end = cut;
+    h.sum = brf_hdr_sum(h);
+    brf_spit(p, b);
+    brf_spit(brf_index_path(p), index0);
+    std::string err;
+    EXPECT_EQ(read_back(p, recs, &err), cut == end) << err;
+  }
+}

@@ -615,3 +615,47 @@ TEST_F(FmMem, RecordsWrittenTogetherIntoDeepTrees) {
     }
   }
 }
+
+namespace {
+
+// Whether an address is an open handle, against the set of handles open:
+// closed handles, handles whose blocks serve new handles (a block is taken
+// again after more than 1,024 closes), blocks of a pool, the last address
+// the arena can read a handle at and the one after.
+TEST_F(FmMem, HandlesAreToldFromOtherAddresses) {
+  uint8_t* area = alloc(2 * sizeof(FmKdb) + 2 * sizeof(FmSdb));
+  std::set<const void*> open, seen;
+  std::vector<FmArb*> handles;
+  size_t made = 0;
+  std::mt19937 rng(3);
+  for (int step = 0; step < 5000; ++step) {
+    if (handles.empty() || rng() % 8 < 5) {
+      FmFdb f;
+      FmArb* h = make_file(&f, area, "HA", 0);
+      ASSERT_NE(h, nullptr);
+      handles.push_back(h);
+      open.insert(h);
+      seen.insert(h);
+      ++made;
+    } else {
+      size_t i = rng() % handles.size();
+      ASSERT_TRUE(FM_CLOSE(handles[i], FM_CL_SCRATCH));
+      open.erase(handles[i]);
+      handles[i] = handles.back();
+      handles.pop_back();
+    }
+    if (step % 250 != 0 && step <= 4900) continue;
+    for (const void* p : seen) ASSERT_EQ(fm_is_handle(p), open.count(p) == 1) << step;
+  }
+  EXPECT_LT(seen.size(), made);   // blocks of closed handles were taken again
+  EXPECT_FALSE(fm_is_handle(nullptr));
+  EXPECT_FALSE(fm_is_handle(area));
+  int local = 0;
+  EXPECT_FALSE(fm_is_handle(&local));
+  const uint8_t* end = arena::base() + arena::committed();
+  EXPECT_FALSE(fm_is_handle(end - sizeof(FmArb)));
+  EXPECT_FALSE(fm_is_handle(end - sizeof(FmArb) + 1));
+  for (FmArb* h : handles) FM_CLOSE(h, FM_CL_SCRATCH);
+}
+
+}  // namespace

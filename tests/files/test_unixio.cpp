@@ -346,5 +346,16 @@ TEST(UioWatch, TheEpochMovesWithTheNamesOnTheWay) {
   int st = 0;
   ASSERT_EQ(::waitpid(pid, &st, 0), pid);
   EXPECT_TRUE(moved());
+  // Another file renamed over it while the one before stays open: asked
+  // again, the name's new file is watched with its bytes.
+  int before = ::open(f.c_str(), O_RDONLY);
+  std::ofstream(f + ".new") << "new";
+  ASSERT_EQ(::rename((f + ".new").c_str(), f.c_str()), 0);
+  EXPECT_TRUE(moved());
+  ASSERT_TRUE(uio_watch(f, true));
+  e = uio_watch_epoch();
+  std::ofstream(f, std::ios::app) << "more";
+  EXPECT_TRUE(moved());
+  ::close(before);
 }
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <random>
 #include <vector>
 
 #include "foundation/bi.h"
@@ -81,6 +83,24 @@ TEST(Pool, FindOrCreateByNameAndScope) {
   EXPECT_EQ(mm_pool_scope(a), -1);
 }
 
+// A name's pool found before and gone since is not taken for the pool that
+// reuses its number under another name or scope.
+TEST(Pool, ANameIsNotFoundThroughAGonePool) {
+  MmPool a = mm_create_pool(" GONE", 0, 0);
+  EXPECT_EQ(mm_create_pool(" GONE", 0, 0), a);
+  mm_destroy_pool(a);
+  MmPool b = mm_create_pool(" OTHER", 0, 0);   // the number comes back
+  ASSERT_EQ(b, a);
+  MmPool c = mm_create_pool(" GONE", 0, 0);
+  EXPECT_NE(c, b);
+  mm_destroy_pool(c);
+  MmPool d = mm_create_pool(" GONE", 3, 0);     // same number, another scope
+  ASSERT_EQ(d, c);
+  EXPECT_NE(mm_create_pool(" GONE", 0, 0), d);
+  EXPECT_EQ(mm_create_pool(" GONE", 3, 0), d);
+  for (MmPool p : {b, d, mm_create_pool(" GONE", 0, 0)}) mm_destroy_pool(p);
+}
+
 TEST(Pool, BlocksAreZeroedDistinctAndReused) {
   MmPool p = mm_create_pool(nullptr, 0, 0);
   std::vector<uint8_t*> blocks;
@@ -109,6 +129,69 @@ TEST(Pool, BlocksAreZeroedDistinctAndReused) {
   char* s = MM_ALLOC_STR(p, d, 30);
   EXPECT_EQ(d.len, 30);
   EXPECT_EQ(d.text.get(), s);
+  mm_destroy_pool(p);
+}
+
+// Freed blocks come back by their whole size (header, data and guard bytes
+// in 16-byte steps), the last freed first, against a model of a stack per
+// size; sizes on both sides of 4,096 whole bytes, where the pool keeps its
+// free lists apart.
+TEST(Pool, FreedBlocksComeBackBySizeAgainstAModel) {
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  auto whole = [](size_t n) { return (16 + n + 8 + 15) & ~size_t(15); };
+  // 4,072 bytes: 4,096 whole, the largest of the small lists; 4,073: 4,112.
+  const size_t sizes[] = {1, 8, 9, 24, 25, 100, 4056, 4057, 4072, 4073, 4088, 4089, 9000};
+  std::map<size_t, std::vector<uint8_t*>> freed;   // whole size -> freed blocks, last on top
+  std::vector<std::pair<uint8_t*, size_t>> live;
+  std::mt19937 rng(7);
+  for (int step = 0; step < 4000; ++step) {
+    if (live.empty() || rng() % 2) {
+      size_t n = sizes[rng() % std::size(sizes)];
+      auto* q = static_cast<uint8_t*>(MM_ALLOC(p, n));
+      ASSERT_NE(q, nullptr);
+      auto& stack = freed[whole(n)];
+      if (!stack.empty()) {
+        ASSERT_EQ(q, stack.back()) << n;
+        stack.pop_back();
+      }
+      for (size_t i = 0; i < n; ++i) ASSERT_EQ(q[i], 0) << n;
+      std::memset(q, 0x5A, n);
+      live.emplace_back(q, n);
+    } else {
+      size_t i = rng() % live.size();
+      ASSERT_EQ(mm_free(live[i].first), 1);
+      freed[whole(live[i].second)].push_back(live[i].first);
+      live[i] = live.back();
+      live.pop_back();
+    }
+  }
+  EXPECT_EQ(mm_check_pool(p), 0);
+  EXPECT_EQ(mm_pool_live(p), live.size());
+  mm_destroy_pool(p);
+}
+
+// Every guard byte is checked, whatever the number of them (8 to 23).
+TEST(Pool, EachGuardByteIsChecked) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  for (size_t n = 1; n <= 16; ++n) {
+    auto* q = static_cast<uint8_t*>(MM_ALLOC(p, n));
+    size_t guard = ((16 + n + 8 + 15) & ~size_t(15)) - 16 - n;
+    q[n - 1] = 0xFD;   // the last byte of the block is the caller's
+    EXPECT_EQ(mm_check_pool(p), 0) << n;
+    for (size_t i = 0; i < guard; ++i) {
+#if defined(__SANITIZE_ADDRESS__)
+      ASAN_UNPOISON_MEMORY_REGION(q + n + i, 1);
+#endif
+      q[n + i] = 0;
+      EXPECT_EQ(mm_check_pool(p), 1) << n << " " << i;
+      q[n + i] = 0xFD;
+#if defined(__SANITIZE_ADDRESS__)
+      ASAN_POISON_MEMORY_REGION(q + n + i, 1);
+#endif
+    }
+    EXPECT_EQ(mm_free(q), 1);
+  }
   mm_destroy_pool(p);
 }
 

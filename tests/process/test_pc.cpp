@@ -1104,6 +1104,40 @@ TEST_F(Pc, CopyCompilesTheCopiedStatementsInPlace) {
   sc_set_cmpl_fn(21, old21);
 }
 
+// The TOC and TRAP records of a process whose event points hold COPYs: one
+// TRAP record a statement in the order compiled (the copied ones where the
+// COPY stands); a TOC record each event point and each COPY body, in the
+// order they end (a body before its event point), each naming its TRAP
+// records by number. Against the table the statements give.
+TEST_F(Pc, TocAndTrapRecordsOfEventPointsWithCopies) {
+  ScCmplFn old21 = sc_set_cmpl_fn(21, t_copy);
+  define(std::string("process 6 CR\nstatements 1\n") + line("", "WARNING", "M") + "\n" +
+         line("T", "COPY", "ABC SUBA") + "\n" + line("", "MESSAGE", "B") + "\nstatements 2\n" +
+         line("", "MESSAGE", "D") + "\n" + line("", "COPY", "ABC SUBA") + "\nstatements 3\n" +
+         line("", "MESSAGE", "E") + "\n" +
+         proc6("SUBA", {line("", "MESSAGE", "X"), line("F", "MESSAGE", "Y"), line("", "MESSAGE", "Z"),
+                        line("", "END")}));
+  Pcb* p = e.pcb("CR", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  EmHeader* em = p->module.get();
+  std::vector<std::vector<int>> toc, trap;
+  each_rec<IbToc>(em->toc.get(), [&](const IbToc& t) {
+    toc.push_back({int(t.ep), int(t.index), int(t.owner), int(t.first_trap), int(t.last_trap)});
+  });
+  each_rec<IbTrap>(em->trap.get(), [&](const IbTrap& t) { trap.push_back({int(t.seq), int(t.toc_index)}); });
+  EXPECT_EQ(em->toc_count, 5u);
+  pl_release(p);
+  Engine::free_pcb(p);
+  sc_set_cmpl_fn(21, old21);
+  // (ep, index, owner, first, last): a COPY body is event point 81, owned
+  // by the copied process's number (7 here).
+  EXPECT_EQ(toc, (std::vector<std::vector<int>>{
+                     {81, 1, 7, 2, 5}, {1, 0, 0, 0, 6}, {81, 3, 7, 9, 12}, {2, 2, 0, 7, 12}, {3, 4, 0, 13, 13}}));
+  EXPECT_EQ(trap, (std::vector<std::vector<int>>{{100, 0}, {200, 0}, {100, 1}, {200, 1}, {300, 1}, {400, 1},
+                                                 {300, 0}, {100, 2}, {200, 2}, {100, 3}, {200, 3}, {300, 3},
+                                                 {400, 3}, {100, 4}}));
+}
+
 // A TOTAL reference: the accumulator of the field occurrence (W1 has three
 // occurrences, numbered 0, 1, 2 in the order of their SUM records) into a
 // register, then the bucket of the current level; a constant is refused.

@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <set>
 
+#include "files/fmkept.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "process/pl_fixture.h"
 #include "support/child_test.h"
 #include "support/syserr.h"
@@ -658,6 +661,71 @@ TEST_F(Pl, AnotherEngineScratchesAndMakesAnewTheFilesTheLoaderKeeps) {
   get_release("P2");
   ASSERT_NE(pi_get_dap("ABC", "00"), nullptr);
   EXPECT_EQ(pi_get_dap("ABC", "00")->title.str().substr(0, 3), "NEW");
+}
+
+// The PROCESS and APPL files the loader keeps between uses, put in
+// another's place or changed by another user in every way the data
+// directory allows: a copy renamed over it, a symbolic link to a copy, a
+// directory or a pipe under its name, the file cut short in place. Each use
+// reads the file the name names, or fails with a status; over 1,000 rounds
+// no descriptor is left open that was not before.
+TEST_F(Pl, TheKeptFilesReplacedInEveryWayLeakNothing) {
+  namespace fs = std::filesystem;
+  define({proc_rec("P1")});
+  get_release();
+  std::map<std::string, std::string> at;
+  for (const auto& e : fs::recursive_directory_iterator(e.dir)) at[e.path().filename()] = e.path().string();
+  ASSERT_TRUE(at.count("PROCESS") && at.count("APPL"));
+  const std::vector<uint8_t> good_proc = read_file(at["PROCESS"]), good_appl = read_file(at["APPL"]);
+  auto fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+  // The loader's use of PROCESS (a load) or of APPL (the application's
+  // record, remembered while the file stays): 1, else the completion.
+  auto use = [&](bool appl) {
+    Pcb* q = e.pcb("P1");
+    return mark(0, [&] {
+      fm_kept_new_round();
+      if (appl ? pi_get_dap("ABC", "00") == nullptr : !pl_get(q, 1)) ut_unwind(4);
+      if (!appl) pl_release(q);
+    });
+  };
+  long before = 0;
+  for (int i = 0; i < 1000; ++i) {
+    SCOPED_TRACE(i);
+    const bool appl = i / 5 % 2;
+    const std::string p = at[appl ? "APPL" : "PROCESS"], aside = p + ".aside";
+    const std::vector<uint8_t>& good = appl ? good_appl : good_proc;
+    switch (i % 5) {
+      case 0:
+        write_file(aside, good);
+        ASSERT_EQ(::rename(aside.c_str(), p.c_str()), 0);
+        ASSERT_EQ(use(appl), 1);
+        break;
+      case 1:
+      case 2:
+      case 3:
+        ASSERT_EQ(::rename(p.c_str(), aside.c_str()), 0);
+        ASSERT_EQ(i % 5 == 1 ? ::symlink(aside.c_str(), p.c_str())
+                  : i % 5 == 2 ? ::mkdir(p.c_str(), 0700)
+                               : ::mkfifo(p.c_str(), 0600),
+                  0);
+        EXPECT_EQ(use(appl), 4);
+        ASSERT_EQ(::remove(p.c_str()), 0);
+        ASSERT_EQ(::rename(aside.c_str(), p.c_str()), 0);
+        break;
+      case 4: {
+        // (Not read through the handle's mapping, where it would fault.)
+        ASSERT_EQ(::truncate(p.c_str(), 0), 0);
+        ss_reset_sig_handler();
+        EXPECT_EQ(use(appl), 4);
+        ss_reset_sig_handler();
+        write_file(p, good);
+        break;
+      }
+    }
+    ASSERT_EQ(use(appl), 1);
+    if (i == 4) before = fds();
+  }
+  EXPECT_EQ(fds(), before);
 }
 
 }  // namespace
