@@ -772,12 +772,38 @@ struct TreeShape {
   uint32_t klen;   // compared bytes
   uint32_t esize;  // entry size
   uint32_t cap;    // entries per page
+  uint32_t group;  // entries from one search sample to the next (below)
 };
+
+// A search in a page first compares the key with samples: the entries at
+// multiples of the group size, spread over the page so that each group of
+// entries between two samples lies in a few lines. The samples' lines are
+// asked of the memory system with the page's header, all at once; the group
+// the answer lies in is fetched next, whole. A search in a page from memory
+// waits for two rounds of fetches rather than one for each halving.
+constexpr uint32_t kGroupBytes = 512;
+constexpr uint32_t kNearBytes = 640;  // a search range fetched whole: ten lines
+
+// Entries a page and a group by compared bytes, worked out once: a shape is
+// needed on every descent, and a division costs more than the lookup.
+struct Shapes {
+  uint16_t cap[kBtMaxKey + 1];
+  uint16_t group[kBtMaxKey + 1];
+};
+constexpr Shapes make_shapes() {
+  Shapes t{};
+  for (uint32_t k = 0; k <= kBtMaxKey; ++k) {
+    t.cap[k] = uint16_t((kBtPage - kBtPageHdr) / (k + 4));
+    t.group[k] = uint16_t(std::max<uint32_t>(2, kGroupBytes / (k + 4)));
+  }
+  return t;
+}
+constexpr Shapes kShapes = make_shapes();
 
 TreeShape shape(BtStore& s, int tree) {
   uint32_t k = s.klen[tree];
-  TreeShape t{k, k + 4, (kBtPage - kBtPageHdr) / (k + 4)};
-  return t;
+  if (k > kBtMaxKey) return TreeShape{k, k + 4, (kBtPage - kBtPageHdr) / (k + 4), 2};
+  return TreeShape{k, k + 4, kShapes.cap[k], kShapes.group[k]};
 }
 
 inline uint8_t* ent(uint8_t* p, const TreeShape& t, uint32_t i) { return p + kBtPageHdr + i * t.esize; }
@@ -789,16 +815,6 @@ inline uint32_t val(const uint8_t* e, const TreeShape& t) {
 }
 inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec::U32>(e + t.klen).set(v); }
 
-// A search in a page first compares the key with samples: the entries at
-// multiples of the group size, spread over the page so that each group of
-// entries between two samples lies in a few lines. The samples' lines are
-// asked of the memory system with the page's header, all at once; the group
-// the answer lies in is fetched next, whole. A search in a page from memory
-// waits for two rounds of fetches rather than one for each halving.
-constexpr uint32_t kGroupBytes = 512;
-constexpr uint32_t kNearBytes = 640;  // a search range fetched whole: ten lines
-
-inline uint32_t group_size(const TreeShape& t) { return std::max<uint32_t>(2, kGroupBytes / t.esize); }
 
 // A page of the tree checked for what the walk needs, its header and the
 // lines of its samples asked for before it is read.
@@ -808,7 +824,7 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
     __builtin_prefetch(q);
     if (t.cap * t.esize > kNearBytes) {
-      uint32_t g = group_size(t);
+      uint32_t g = t.group;
       for (uint32_t i = g; i < t.cap; i += g) {
         const uint8_t* e = ent(q, t, i);
         __builtin_prefetch(e);
@@ -837,8 +853,8 @@ uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, 
   const int bar = after ? 1 : 0;
   const uint32_t es = t.esize;
   if (lo < hi && (hi - lo) * es > kNearBytes) {
-    uint32_t g = group_size(t);
-    uint32_t first = (lo / g + 1) * g;
+    uint32_t g = t.group;
+    uint32_t first = lo < g ? g : (lo / g + 1) * g;
     uint32_t below = 0;
     for (uint32_t i = first; i < hi; i += g) below += kcmp(ent(p, t, i), key, n) < bar ? 1 : 0;
     // In a sound page the samples before the key come first.
@@ -846,21 +862,23 @@ uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, 
     hi = std::min(hi, first + below * g);
   }
   if (lo >= hi) return lo;
-  const uint8_t* first = p + kBtPageHdr + lo * es;
-  const uint8_t* base = first;
+  const uint8_t* base = p + kBtPageHdr + lo * es;
   uint32_t len = hi - lo;
 #if defined(__GNUC__)
   for (uint32_t o = 0; o < len * es; o += 64) __builtin_prefetch(base + o);
   __builtin_prefetch(base + len * es - 1);
 #endif
+  // The index of base is kept beside it (no division at the end).
+  uint32_t at = lo;
   while (len > 1) {
     uint32_t half = len / 2;
     const uint8_t* probe = base + half * es;
-    base = kcmp(probe, key, n) < bar ? probe : base;
+    bool before = kcmp(probe, key, n) < bar;
+    base = before ? probe : base;
+    at = before ? at + half : at;
     len -= half;
   }
-  uint32_t i = lo + uint32_t(base - first) / es;
-  return i + (kcmp(base, key, n) < bar ? 1 : 0);
+  return at + (kcmp(base, key, n) < bar ? 1 : 0);
 }
 
 // Child index in an internal page: the last entry i >= 1 whose first n
