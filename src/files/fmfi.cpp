@@ -26,6 +26,9 @@
 // (fm_os_path, and so every back end's open, create, locate, scratch and
 // rename, and the back-end choice) is that directory and the file name,
 // whether or not the operation itself insists on the entry.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -1375,6 +1378,10 @@ bool fm_live(const FmArb* a) { return live(a); }
 // (Any address may be asked about: one the arena has no memory at is none.)
 bool fm_is_handle(const void* p) {
   if (!p || !arena::contains(p) || arena::offset_of(p) + sizeof(FmArb) > arena::committed()) return false;
+#if defined(__SANITIZE_ADDRESS__)
+  // A handle's block is allocated, never poisoned; a freed block or a guard is.
+  if (__asan_region_is_poisoned(const_cast<void*>(p), sizeof(FmArb))) return false;
+#endif
   return live(static_cast<const FmArb*>(p));
 }
 FmArb* fm_new_stream(FmArb* parent, int scope) {

@@ -179,16 +179,17 @@ TEST(Pool, EachGuardByteIsChecked) {
     size_t guard = ((16 + n + 8 + 15) & ~size_t(15)) - 16 - n;
     q[n - 1] = 0xFD;   // the last byte of the block is the caller's
     EXPECT_EQ(mm_check_pool(p), 0) << n;
+    // The guard damaged knowingly (the check poisons it again).
+    auto put = [&](size_t i, uint8_t v) {
+#if defined(__SANITIZE_ADDRESS__)
+      ASAN_UNPOISON_MEMORY_REGION(q + n, guard);
+#endif
+      q[n + i] = v;
+    };
     for (size_t i = 0; i < guard; ++i) {
-#if defined(__SANITIZE_ADDRESS__)
-      ASAN_UNPOISON_MEMORY_REGION(q + n + i, 1);
-#endif
-      q[n + i] = 0;
+      put(i, 0);
       EXPECT_EQ(mm_check_pool(p), 1) << n << " " << i;
-      q[n + i] = 0xFD;
-#if defined(__SANITIZE_ADDRESS__)
-      ASAN_POISON_MEMORY_REGION(q + n + i, 1);
-#endif
+      put(i, 0xFD);
     }
     EXPECT_EQ(mm_free(q), 1);
   }
