@@ -789,6 +789,7 @@ void remove_stale(const fs::path& target, const std::string& keep) {
 // user's: anything else (planted by another member, damaged) removes nothing.
 struct Marker {
   bool present = false, trusted = false;
+  bool finished = false;  // this user's marker of a move that ended: only the marker is left
   std::string why;  // why it is not trusted
   std::string tmp;
   std::vector<std::string> entries;
@@ -844,15 +845,26 @@ Marker read_marker(const fs::path& target) {
     }
     m.entries.push_back(e);
   }
-  if (!own_dir(target / m.tmp)) {
-    m.why = "the temporary directory it names (" + m.tmp + ") is gone or not " + user_name(::geteuid()) + "'s";
-    return m;
-  }
   // A run still going (a second bootstrap started beside it) is moving in
   // what the marker lists: undoing it would take away its work.
   long pid = tmp_pid(m.tmp);
   if (pid == long(::getpid()) || ::kill(pid_t(pid), 0) == 0 || errno == EPERM) {
     m.why = "the run that wrote it (process " + std::to_string(pid) + ") is still running";
+    return m;
+  }
+  if (!exists_here(target / m.tmp)) {
+    // The run removes its emptied temporary directory once everything is
+    // moved in, then the marker: killed between the two, it left a whole
+    // directory. Every entry it lists in place and this user's says so.
+    bool all = !m.entries.empty();
+    for (const std::string& e : m.entries) {
+      struct stat st;
+      all = all && ::lstat((target / e).c_str(), &st) == 0 && st.st_uid == ::geteuid();
+    }
+    m.finished = all;
+  }
+  if (!own_dir(target / m.tmp)) {
+    m.why = "the temporary directory it names (" + m.tmp + ") is gone or not " + user_name(::geteuid()) + "'s";
     return m;
   }
   m.trusted = true;
@@ -1237,7 +1249,13 @@ int bs_main() {
   const bool owner = ::geteuid() == 0 || ::geteuid() == ts.st_uid;
   Marker marker = read_marker(target);
   remove_stale(target, marker.trusted ? marker.tmp : "");
-  if (marker.present && !marker.trusted)
+  if (marker.finished) {
+    fs::remove(target / kMarker, ec);
+    std::printf("bootstrap: %s was finished by a run cut short before it could say so; its marker is removed\n",
+                target.c_str());
+    if (!add) return 0;
+  }
+  if (marker.present && !marker.trusted && !marker.finished)
     warn(&c, "%s is left alone: %s", (target / kMarker).c_str(), marker.why.c_str());
   // The system applications' files live under "data"; the keymap store is
   // the engine's mark of a bootstrapped directory.
@@ -1347,6 +1365,7 @@ int bs_main() {
   take_group(tmp, ts.st_gid, &c);
 
   bool changed = false;  // the data directory is not as it was
+  bool marked = false;   // the marker of the move is in place
   std::vector<std::string> dbs;
   if (c.failures == 0 && add) {
     Registration reg;
@@ -1410,9 +1429,13 @@ int bs_main() {
     fs::path mark = tmp / kMarker;
     if (c.failures == 0 && (!put_file(mark, list, 0600) || move_in(mark, target / kMarker, true) != 0))
       report(&c, "cannot write %s: %s", (target / kMarker).c_str(), std::strerror(errno));
+    marked = c.failures == 0;
     for (size_t i = 0; i < entries.size() && c.failures == 0; ++i) {
       bool log = entries[i].filename() == kLogName;
-      if (int e = move_in(entries[i], target / entries[i].filename(), log))
+      int e = move_in(entries[i], target / entries[i].filename(), log);
+      if (const char* f = os_test_hook("QUVO_TEST_BOOT_FAIL"); !e && i == 1 && f && std::strcmp(f, "move") == 0)
+        e = EIO;
+      if (e)
         report(&c, "cannot move %s into %s: %s", entries[i].c_str(), target.c_str(), std::strerror(e));
       else
         kill_point("move"), changed = true;
@@ -1421,6 +1444,7 @@ int bs_main() {
     // killed after the marker is gone leaves nothing behind.
     if (c.failures == 0) {
       fs::remove_all(tmp, ec);
+      kill_point("moved");
       fs::remove(target / kMarker, ec);
     }
   }
@@ -1429,7 +1453,9 @@ int bs_main() {
     g_log = nullptr;
     if (c.failures == 0) move_in(tmp / kLogName, target / kLogName, true);
   }
-  fs::remove_all(tmp, ec);
+  // A move that failed keeps what it did not move beside its marker: the
+  // next run trusts the marker and undoes the move.
+  if (!(marked && c.failures)) fs::remove_all(tmp, ec);
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   if (c.failures) {
     std::fprintf(stderr, "quvo: bootstrap failed: %d failure%s; %s %s\n", c.failures, c.failures == 1 ? "" : "s",

@@ -72,7 +72,11 @@
 // temporary directory, then the entries to move); a rerun trusts it only
 // when it is this user's, no one else may change it and the temporary
 // directory it names is there and this user's: then it removes what that
-// run moved in and builds again. Any other marker removes nothing.
+// run moved in and builds again. A marker of this user whose temporary
+// directory is gone while every entry it lists is in place is of a run
+// killed after its move ended: the marker goes and the run ends well. A
+// move that fails keeps its temporary directory beside the marker, so that
+// the next run undoes it. Any other marker removes nothing.
 //
 // With QUVO_BOOT_AP (and QUVO_BOOT_VER, default "00") it adds that
 // application's dictionary to a bootstrapped directory instead, and

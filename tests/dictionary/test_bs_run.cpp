@@ -182,6 +182,27 @@ TEST(BootstrapRun, AKilledRunIsCompletedByTheNext) {
   EXPECT_FALSE(std::filesystem::exists(b + "/.quvo-boot-unfinished"));
   EXPECT_EQ(leftovers(b), 0);
   EXPECT_EQ(bst::dir_hashes(b), clean);
+  // Killed once all is moved in, before the marker goes: the next run
+  // removes the marker alone and says the directory was finished.
+  std::string d = in.fresh();
+  r = in.boot(d, in.root, {"QUVO_TEST_BOOT_KILL=moved"});
+  EXPECT_EQ(r.status, 128 + 9);
+  r = in.boot(d, in.root);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "was finished by a run cut short")) << r.out;
+  EXPECT_FALSE(std::filesystem::exists(d + "/.quvo-boot-unfinished"));
+  EXPECT_EQ(leftovers(d), 0);
+  EXPECT_EQ(bst::dir_hashes(d), clean);
+  // A move that fails part way: the next run undoes it and builds again.
+  std::string e = in.fresh();
+  r = in.boot(e, in.root, {"QUVO_TEST_BOOT_FAIL=move"});
+  EXPECT_EQ(r.status, kExitBootFailed);
+  EXPECT_TRUE(has(r.err, "was changed: run the same bootstrap again")) << r.err;
+  r = in.boot(e, in.root);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "was left unfinished")) << r.out;
+  EXPECT_EQ(leftovers(e), 0);
+  EXPECT_EQ(bst::dir_hashes(e), clean);
 }
 
 TEST(BootstrapRun, BootApAddsOneApplicationsDictionary) {
