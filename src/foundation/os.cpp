@@ -383,6 +383,7 @@ void os_usage(FILE* to) {
       "                  loaded\n"
       "  QUVO_TEST_FAULT segv or bus: the start-up process faults in its scope\n"
       "  QUVO_TEST_BOOT_KILL  build or move: -b kills itself at that step\n"
+      "  QUVO_TEST_BOOT_FAIL  move: -b fails moving its second entry in\n"
       "  QUVO_TEST_EXEC  TYPE:CODE,...: until the executors are built, the stand-in\n"
       "                  executor of process type TYPE ends with CODE (default 2)\n"
       "  QUVO_TEST_USER  sign on as this login name instead of the real one\n"

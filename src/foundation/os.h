@@ -167,7 +167,8 @@ int TRACE_QUVO(int flags, int level, uint32_t msg, void* pcb, void* data);
 //
 // Test hooks: settings that change who the user is or how the engine starts,
 // boots and faults (QUVO_TEST_USER, QUVO_TEST_HOME, QUVO_TEST_FAULT,
-// QUVO_TEST_BOOT_KILL, QUVO_TEST_EXEC, QUVO_TEST_NO_PI, QUVO_TEST_PRINTENV).
+// QUVO_TEST_BOOT_KILL, QUVO_TEST_BOOT_FAIL, QUVO_TEST_EXEC, QUVO_TEST_NO_PI,
+// QUVO_TEST_PRINTENV).
 // They are read only through os_test_hook. Its body is chosen when the
 // program is linked: the engine users run (quvo) takes the library's, which
 // honours none of them, whatever the environment, quvo.env or --NAME=VALUE
