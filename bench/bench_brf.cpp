@@ -42,7 +42,10 @@
 // QUVO_BENCH_BRF_SYNC_N the count of the two power-safe engines (default
 // 500: each change is several disk flushes); QUVO_BENCH_BRF_PASSES (default
 // 3); QUVO_BENCH_BRF_OPS, how many of the operations to run from the first
-// (default all; 2 runs insert and keyed read only); TMPDIR the directory.
+// (default all; 2 runs insert and keyed read only); TMPDIR the directory;
+// QUVO_BENCH_BRF_TRACE=1 writes a line to standard error as each operation
+// of a pass begins (engine, operation, the pass's process id), for tools
+// that watch one operation of a long run.
 #include <benchmark/benchmark.h>
 #include <lmdb.h>
 #include <sqlite3.h>
@@ -545,6 +548,8 @@ bool run_pass(const Engine& e, size_t n, double rate[kOps + 1], long* rss_kb) {
         e.reorganise();
         r[kOps] = N.reorg_rate;
       }
+      if (env_long("QUVO_BENCH_BRF_TRACE", 0) == 1)
+        std::fprintf(stderr, "brf: %s %s begins, pid %d\n", e.name, kOpName[i], int(getpid()));
       auto t0 = std::chrono::steady_clock::now();
       e.op[i]();
       double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

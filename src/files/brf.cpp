@@ -1629,6 +1629,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   std::string ipath = brf_index_path(path), jpath = brf_journal_path(path);
   std::string tpath = brf_reorg_path(path), tipath = ipath + ".rg", tjpath = jpath + ".rg";
   int tfd = -1;
+  uint8_t* tmap = nullptr;  // the new data file, written through a mapping
   BtStore ns;
   bool placed = false;  // the new data file is in place: what waits beside it must stay
   // Ends the run, on a failure or an unwind too: the new files go unless the
@@ -1644,6 +1645,8 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
       uio_unlink(tjpath.c_str());
     }
     brf_close(f, true);
+    uio_unmap(tmap, kBtDataReserve);
+    tmap = nullptr;
     uio_close(tfd);
   };
   struct Guard {
@@ -1668,6 +1671,15 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   if (tfd < 0) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(errno)));
   if (int e = uio_lock(tfd, kBrfOpenByte, UioLock::Write, kUioNoWait, tpath.c_str()))
     return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
+  // Written through a mapping as writers store (uio_map): its pages enter
+  // the page cache one at a time. Pages a write() brings in may be kept in
+  // large units, and a writer's store into one page of such a unit dirties
+  // the whole unit: each later change at a scattered place would walk and
+  // flush a unit of up to a megabyte. The view of each written chunk's
+  // whole pages is let go at once, so that the run's resident set does not
+  // grow with the new file.
+  tmap = uio_map(tfd, kBtDataReserve, true);
+  if (!tmap) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(errno)));
 
   // The records in the walk's order, each slot as a live record at its home,
   // and the entries of every tree under the new ids.
@@ -1678,7 +1690,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   std::vector<uint8_t> rec(kBrfMaxRec);
   std::vector<uint32_t> old_ids;
   old_ids.reserve(std::min<uint64_t>(old.live.get(), (old.end.get() - kBrfHdrSize) / kBrfSlotOver));
-  uint64_t pos = kBrfHdrSize, written = kBrfHdrSize;
+  uint64_t pos = kBrfHdrSize, written = kBrfHdrSize, let_go = 0;
   uint8_t kb[kBtMaxKey];
   uint8_t prev[kBtMaxKey];
   uint32_t wlen = f->key_len[walk];
@@ -1689,8 +1701,12 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   uint8_t none = 0;
   uint32_t st = brf_seek(f, walk, &none, 0, BrfSeek::AtLeast, c, r);
   auto flush = [&] {
-    int e = uio_pwrite(tfd, chunk.data(), chunk.size(), written);
+    int e = uio_grow(tfd, written + chunk.size());
+    if (!e) std::memcpy(tmap + written, chunk.data(), chunk.size());
     written += chunk.size();
+    uint64_t whole = written / kBtPage * kBtPage;
+    uio_map_release(tmap + let_go, whole - let_go);
+    let_go = whole;
     chunk.clear();
     return e;
   };
@@ -1745,8 +1761,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   nh.free_chain = 0;
   nh.next_gen = 0;
   nh.sum = brf_hdr_sum(nh);
-  if (int e = uio_pwrite(tfd, &nh, sizeof nh, 0))
-    return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
+  std::memcpy(tmap, &nh, sizeof nh);
 
   // Its index, each tree's entries in order.
   if (uint32_t status = brf_format_index(tipath, tjpath, nh, f->lay, 0)) return fail(status);

@@ -490,6 +490,7 @@ int bt_begin(BtStore& s) {
   s.in_txn = true;
   s.jpos = sizeof(BtJnlHdr);
   s.touched.clear();
+  s.touched_from.clear();
   s.dhdr_touched = false;
   return kBtOk;
 }
@@ -536,11 +537,23 @@ int journal(BtStore& s, uint8_t file, uint64_t off, uint32_t len) {
   return kBtOk;
 }
 
-// A change journals a handful of pages: their short list is looked through
-// first, since the per-page marks of a large index are a cache miss apart.
+// A change journals a handful of pages: their short list is looked through,
+// since the per-page marks of a large index are a cache miss apart; only a
+// change of more pages marks them there too.
+constexpr size_t kShortTouched = 32;
 bool is_touched(const BtStore& s, uint32_t pg) {
-  if (s.touched.size() <= 32) return std::find(s.touched.begin(), s.touched.end(), pg) != s.touched.end();
+  if (s.touched.size() <= kShortTouched) return std::find(s.touched.begin(), s.touched.end(), pg) != s.touched.end();
   return pg < s.tmark.size() && s.tmark[pg] == s.txn;
+}
+// Where a journaled page's journaled bytes begin (the page is touched).
+uint16_t& touched_from(BtStore& s, uint32_t pg) {
+  if (s.touched.size() <= kShortTouched)
+    return s.touched_from[size_t(std::find(s.touched.begin(), s.touched.end(), pg) - s.touched.begin())];
+  return s.tfrom[pg];
+}
+void clear_touched(BtStore& s) {
+  s.touched.clear();
+  s.touched_from.clear();
 }
 }  // namespace
 
@@ -578,13 +591,21 @@ int bt_grow_data(BtStore& s, uint64_t end) {
 
 namespace {
 void mark_touched(BtStore& s, uint32_t pg, uint32_t from = kBtPageHdr) {
-  if (s.tmark.size() <= pg) {
-    s.tmark.resize(pg + 1024, 0);
-    s.tfrom.resize(pg + 1024, 0);
-  }
-  s.tmark[pg] = s.txn;
-  s.tfrom[pg] = uint16_t(from);
   s.touched.push_back(pg);
+  s.touched_from.push_back(uint16_t(from));
+  size_t n = s.touched.size();
+  if (n <= kShortTouched) return;
+  // Past the short list: every page of the change gets its marks, the list's
+  // pages when it grows past it.
+  for (size_t i = n == kShortTouched + 1 ? 0 : n - 1; i < n; ++i) {
+    uint32_t q = s.touched[i];
+    if (s.tmark.size() <= q) {
+      s.tmark.resize(q + 1024, 0);
+      s.tfrom.resize(q + 1024, 0);
+    }
+    s.tmark[q] = s.txn;
+    s.tfrom[q] = s.touched_from[i];
+  }
 }
 
 // A page for changing its header and its bytes from offset `from` on (a
@@ -619,9 +640,9 @@ uint8_t* wpage_from(BtStore& s, uint32_t pg, uint32_t from) {
       if (from < kBtPage && journal(s, 0, at + from, kBtPage - from) != kBtOk) return nullptr;
     }
     mark_touched(s, pg, from);
-  } else if (from < s.tfrom[pg]) {
-    if (journal(s, 0, at + from, s.tfrom[pg] - from) != kBtOk) return nullptr;
-    s.tfrom[pg] = uint16_t(from);
+  } else if (uint16_t& was = touched_from(s, pg); from < was) {
+    if (journal(s, 0, at + from, was - from) != kBtOk) return nullptr;
+    was = uint16_t(from);
   }
   return p;
 }
@@ -656,7 +677,7 @@ int bt_commit(BtStore& s, void (*done_fn)(void*), void* arg) {
   std::atomic_thread_fence(std::memory_order_release);
   set_counter(s, done);
   s.in_txn = false;
-  s.touched.clear();
+  clear_touched(s);
   if (done_fn) done_fn(arg);
   int e = sync_on() ? uio_sync(s.ifd) : 0;
   bt_unlock(s);
@@ -678,7 +699,7 @@ int bt_abort(BtStore& s) {
     rc = bt_recover(s);
   }
   s.in_txn = false;
-  s.touched.clear();
+  clear_touched(s);
   bt_unlock(s);
   return rc;
 }
@@ -1119,7 +1140,7 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
   TreeShape t = shape(s, tree);
   BtTreeHdr& th = bt_hdr(s).trees[tree];
   if (th.root.get() == 0) return kBtNotFound;
-  std::vector<PathStep> path;
+  thread_local std::vector<PathStep> path;  // its room kept from erase to erase
   uint32_t leaf;
   if (int rc = descend(s, tree, t, key, path, &leaf)) return rc;
   const uint8_t* rp = bt_rpage(s, leaf);

@@ -193,8 +193,11 @@ struct BtStore {
   uint64_t txn = 0;                // its odd counter value
   uint64_t jpos = 0;               // next journal entry offset
   std::vector<uint32_t> touched;   // pages journaled in this change
-  std::vector<uint64_t> tmark;     // per page: txn when journaled
-  std::vector<uint16_t> tfrom;     // per page journaled: its header and its bytes from this offset on
+  std::vector<uint16_t> touched_from;  // of each: its header and its bytes from this offset on
+  // In a change of many pages, also per page: txn when journaled, and
+  // touched_from.
+  std::vector<uint64_t> tmark;
+  std::vector<uint16_t> tfrom;
   bool dhdr_touched = false;       // data header journaled in this change
   int err = 0;                     // errno of the last kBtIoError
   uint32_t recoveries = 0;         // dead changes this store rolled back

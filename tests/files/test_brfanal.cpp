@@ -9,6 +9,9 @@
 #include <map>
 #include <random>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+
 #include "files/brf.h"
 #include "files/brf_mixed.h"
 #include "files/brf_support.h"
@@ -495,6 +498,50 @@ TEST(BrfAnal, AReorganisationWritesTheRecordsInKeyOrder) {
   brf_spit(ix, old_ix);
   EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS);
   EXPECT_TRUE(brf_exists(ix + ".rg"));
+}
+
+// How many of a file's pages the system holds in units of more than one
+// page, as its own page flags say (-1 when this process may not read them).
+int pages_in_large_units(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  int pm = ::open("/proc/self/pagemap", O_RDONLY), kf = ::open("/proc/kpageflags", O_RDONLY);
+  struct stat st {};
+  int n = -1;
+  if (fd >= 0 && pm >= 0 && kf >= 0 && ::fstat(fd, &st) == 0) {
+    size_t len = size_t(st.st_size);
+    auto* m = static_cast<volatile uint8_t*>(::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0));
+    if (m != MAP_FAILED) {
+      ::madvise(const_cast<uint8_t*>(m), len, MADV_RANDOM);
+      n = 0;
+      for (size_t at = 0; at < len && n >= 0; at += 4096) {
+        static_cast<void>(m[at]);
+        uint64_t e = 0, flags = 0, pfn;
+        off_t slot = off_t(reinterpret_cast<uintptr_t>(m + at) / 4096 * 8);
+        if (::pread(pm, &e, 8, slot) != 8 || !(pfn = e & ((uint64_t(1) << 55) - 1))) n = -1;
+        else if (::pread(kf, &flags, 8, off_t(pfn * 8)) != 8) n = -1;
+        else if (flags & (uint64_t(3) << 15)) ++n;  // the head or a tail of a compound page
+      }
+      ::munmap(const_cast<uint8_t*>(m), len);
+    }
+  }
+  for (int d : {fd, pm, kf})
+    if (d >= 0) ::close(d);
+  return n;
+}
+
+// A reorganised data file comes into the page cache a page at a time, as
+// writers' stores bring pages in: a store into one page must dirty that page
+// alone, not a large unit around it.
+TEST(BrfAnal, AReorganisedFileIsCachedAPageAtATime) {
+  BrfTempDir d;
+  std::string p = d.file("UNITS");
+  auto recs = brf_build_mixed(p, 3, 8000, {false, 500, 5});
+  ASSERT_EQ(brf_reorganise(p), 0u) << brf_error();
+  int large = pages_in_large_units(p);
+  if (large < 0) GTEST_SKIP() << "the system's page flags cannot be read here";
+  EXPECT_EQ(large, 0);
+  std::string err;
+  EXPECT_TRUE(read_back(p, recs, &err)) << err;
 }
 
 // A freshly bootstrapped data directory verifies clean as a whole; its
