@@ -1,6 +1,7 @@
 #include "files/unixio.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <linux/openat2.h>
 #include <pwd.h>
 #include <signal.h>
@@ -978,6 +979,35 @@ int hold_claim(const UioHoldTable& t, uint64_t* b, uint32_t id) {
   return -1;
 }
 
+// After this process claimed id in word `mine` of the bucket: -1 when the
+// claim stands, else the word of another live process's claim that wins
+// (its value in *seen). Two processes may claim id at once in two words,
+// and a word below a claim may fall free after the claim's look: so each
+// claimer looks at every other word after its own claim, and a claim stands
+// only when its last look saw no other. A claim below wins at once; one
+// above may be a claimer yet to look (it sees ours below and goes), or the
+// holder: it is looked at again for a while, then taken for the holder.
+int hold_settle(const UioHoldTable& t, uint64_t* b, uint32_t id, uint32_t mine, uint64_t* seen) {
+  for (int round = 0;; ++round) {
+    int above = -1;
+    for (uint32_t i = 0; i < kUioHoldBucket; ++i) {
+      if (i == mine) continue;
+      uint64_t w = hword(&b[i]).load(std::memory_order_seq_cst);
+      if (w == 0 || hold_id(w) != id) continue;
+      if (!hold_alive(t, hold_owner(w))) {
+        if (hold_owner(w) != t.self) hword(&b[i]).compare_exchange_strong(w, 0, std::memory_order_seq_cst);
+        continue;
+      }
+      *seen = w;
+      if (i < mine) return int(i);
+      above = int(i);
+    }
+    if (above < 0) return -1;
+    if (round >= 200) return above;
+    ::sched_yield();
+  }
+}
+
 // Clears this process's word for id at b[i]; wakes its waiters.
 void hold_drop(const UioHoldTable& t, uint64_t* b, uint32_t i, uint32_t id) {
   uint64_t mine = hold_word(id, t.self);
@@ -1025,8 +1055,7 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
     if (k < 0) {
       int i = hold_claim(t, b, id);
       if (i >= 0) {
-        // Two processes may claim id at once in two words: the lower word wins.
-        k = hold_find(t, b, id, uint32_t(i), &seen);
+        k = hold_settle(t, b, id, uint32_t(i), &seen);
         if (k < 0) return 0;
         hold_drop(t, b, uint32_t(i), id);
       } else {
