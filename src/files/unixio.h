@@ -241,6 +241,9 @@ bool uio_word_free(const UioWordLock& l);
 // live mark (uio_word_live) and its wait mark (a lock of the byte wait_base +
 // its id in the same file) while it may hold; a word whose process holds no
 // live mark is free, so the holds of a process that died vanish with it.
+// A claim (a free word taken) stands only when a look at every other word
+// of the bucket after it sees no live claim of the same id; of two claims
+// made at once the lower word wins.
 // A waiter sleeps in the kernel on the holder's wait mark, so that the
 // kernel sees who waits for whom and refuses a wait that would deadlock
 // (EDEADLK, across files and with byte locks alike); a holder that lets go
