@@ -939,12 +939,12 @@ bool hold_alive(const UioHoldTable& t, uint32_t owner) {
   return owner != 0 && owner != t.self && uio_lock_holder(t.fd, t.live_base + owner, UioLock::Write) > 0;
 }
 
-// The first word of the bucket before `below` holding id for a live other
+// The first word of the bucket from `from` and before `below` holding id for a live other
 // process (its value in *seen), -1 for none. Words of id that hold nothing
 // (a dead owner, this process: left from a dead process of its id) are
 // cleared on the way.
-int hold_find(const UioHoldTable& t, uint64_t* b, uint32_t id, uint32_t below, uint64_t* seen) {
-  for (uint32_t i = 0; i < below; ++i) {
+int hold_find(const UioHoldTable& t, uint64_t* b, uint32_t id, uint32_t below, uint64_t* seen, uint32_t from = 0) {
+  for (uint32_t i = from; i < below; ++i) {
     uint64_t w = hword(&b[i]).load(std::memory_order_seq_cst);
     if (w == 0 || hold_id(w) != id) continue;
     if (hold_alive(t, hold_owner(w))) {
@@ -989,21 +989,9 @@ int hold_claim(const UioHoldTable& t, uint64_t* b, uint32_t id) {
 // holder: it is looked at again for a while, then taken for the holder.
 int hold_settle(const UioHoldTable& t, uint64_t* b, uint32_t id, uint32_t mine, uint64_t* seen) {
   for (int round = 0;; ++round) {
-    int above = -1;
-    for (uint32_t i = 0; i < kUioHoldBucket; ++i) {
-      if (i == mine) continue;
-      uint64_t w = hword(&b[i]).load(std::memory_order_seq_cst);
-      if (w == 0 || hold_id(w) != id) continue;
-      if (!hold_alive(t, hold_owner(w))) {
-        if (hold_owner(w) != t.self) hword(&b[i]).compare_exchange_strong(w, 0, std::memory_order_seq_cst);
-        continue;
-      }
-      *seen = w;
-      if (i < mine) return int(i);
-      above = int(i);
-    }
-    if (above < 0) return -1;
-    if (round >= 200) return above;
+    if (int k = hold_find(t, b, id, mine, seen); k >= 0) return k;
+    int above = hold_find(t, b, id, kUioHoldBucket, seen, mine + 1);
+    if (above < 0 || round >= 200) return above;
     ::sched_yield();
   }
 }
