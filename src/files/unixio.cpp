@@ -1037,8 +1037,10 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
   WaitClock clock;
   bool timer = false;
   double pause = 0.0002;  // grows while a wake may have been missed
+  double circle = 0;      // since when the kernel sees a circle through a wait for room
   for (;;) {
     uint64_t seen = 0;
+    bool room = false;  // waiting for a word of a full bucket, not for id
     int k = hold_find(t, b, id, kUioHoldBucket, &seen);
     if (k < 0) {
       int i = hold_claim(t, b, id);
@@ -1052,7 +1054,7 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
         for (uint32_t j = 0; j < kUioHoldBucket && k < 0; ++j) {
           uint64_t w = hword(&b[j]).load(std::memory_order_seq_cst);
           if (hold_owner(w) != t.self) own = false;
-          if (hold_alive(t, hold_owner(w))) k = int(j), seen = w;
+          if (hold_alive(t, hold_owner(w))) k = int(j), seen = w, room = true;
         }
         if (k < 0) {
           if (own) return ENOLCK;  // all of them this process's own
@@ -1085,6 +1087,7 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
     int e = set_lock(t.fd, t.wait_base + holder, F_RDLCK, F_SETLKW);
     disarm();
     if (e == 0) {
+      circle = 0;
       static_cast<void>(set_lock(t.fd, t.wait_base + holder, F_UNLCK, F_SETLK));
       // Woken, or the holder is between marks: look again, and give a holder
       // without its mark a moment.
@@ -1099,6 +1102,15 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
       // another's: a circle that no hold closes. Only a hold of id still
       // taken by the same holder is a deadlock.
       if (hold_find(t, b, id, kUioHoldBucket, &seen) >= 0 && hold_owner(seen) == holder) return EDEADLK;
+      if (room) {
+        // Waiting for room: the circle closes through holds of other ids. One
+        // the kernel still sees after every stale sleep in it has ended (a
+        // sleep lasts at most kPollSecs) is a deadlock; till then, no spin.
+        double at = now_secs();
+        if (circle == 0) circle = at;
+        else if (at - circle > 4 * kPollSecs) return EDEADLK;
+        sleep_secs(pause);
+      }
       continue;
     }
     if (e != EINTR) return e;
