@@ -719,6 +719,13 @@ TEST_F(Pl, TheKeptFilesReplacedInEveryWayLeakNothing) {
         EXPECT_EQ(use(appl), 4);
         ss_reset_sig_handler();
         write_file(p, good);
+        ASSERT_EQ(use(appl), 1);
+        // Its index cut short in place likewise.
+        const std::vector<uint8_t> ix = read_file(p + ".ix");
+        ASSERT_EQ(::truncate((p + ".ix").c_str(), 0), 0);
+        EXPECT_EQ(use(appl), 4);
+        ss_reset_sig_handler();
+        write_file(p + ".ix", ix);
         break;
       }
     }
