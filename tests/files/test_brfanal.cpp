@@ -3,6 +3,9 @@
 // read as if it were sound.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -11,6 +14,8 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include "files/brf.h"
 #include "files/brf_mixed.h"
@@ -542,6 +547,38 @@ TEST(BrfAnal, AReorganisedFileIsCachedAPageAtATime) {
   EXPECT_EQ(large, 0);
   std::string err;
   EXPECT_TRUE(read_back(p, recs, &err)) << err;
+}
+
+// A reorganisation whose new data file cannot grow (no room: here a file
+// size limit one byte short of it) fails with an ordinary error before it
+// stores into that file's mapping, and leaves the file as it was and nothing
+// beside it; with room for exactly the new file it succeeds.
+TEST(BrfAnal, AReorganisationWithoutRoomForItsNewFileFailsAndChangesNothing) {
+  BrfTempDir d;
+  std::string p = d.file("ROOM");
+  auto recs = brf_build_mixed(p, 5, 3000, {true, 570, 5});
+  BrfReorganised once;
+  ASSERT_EQ(brf_reorganise(p, &once), 0u) << brf_error();
+  ASSERT_GT(std::filesystem::file_size(p), std::filesystem::file_size(brf_index_path(p)));
+  for (uint64_t limit : {once.size_after - 1, once.size_after}) {
+    SCOPED_TRACE(limit);
+    pid_t pid = fork();
+    if (pid == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      rlimit r{limit, limit};
+      if (::setrlimit(RLIMIT_FSIZE, &r) != 0) _exit(3);
+      uint32_t st = brf_reorganise(p);
+      _exit(st == 0 ? 0 : std::string(brf_error()).find(std::strerror(EFBIG)) != std::string::npos ? 1 : 2);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    ASSERT_TRUE(WIFEXITED(ws)) << "ended by signal " << WTERMSIG(ws);
+    EXPECT_EQ(WEXITSTATUS(ws), limit < once.size_after ? 1 : 0);
+    std::string err;
+    EXPECT_TRUE(read_back(p, recs, &err)) << err;
+    EXPECT_FALSE(std::filesystem::exists(brf_reorg_path(p)));
+    EXPECT_FALSE(std::filesystem::exists(brf_index_path(p) + ".rg"));
+  }
 }
 
 // A freshly bootstrapped data directory verifies clean as a whole; its
