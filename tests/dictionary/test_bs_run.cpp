@@ -387,10 +387,11 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
   r = in.boot(data, in.root);
   EXPECT_TRUE(ended(r, kExitBootFailed, {"already holds the system applications", "nothing was removed"}));
   EXPECT_EQ(hashes(), whole);
-  // Damaged markers of this user: a temporary directory that is not there,
-  // a name with a slash, a cut line; and a sound one of a run still going
-  // (this test's process stands for it).
-  for (const std::string& text : {std::string(".boot-77\ndata\nkeymaps\n"), std::string("garbage\n"),
+  // Damaged markers of this user: a temporary directory that is not there
+  // of a run that is gone, listing entries in place that are not its run's
+  // (older than it), a name with a slash, a cut line; and a sound one of a
+  // run still going (this test's process stands for it).
+  for (const std::string& text : {std::string(".boot-9999999\ndata\nkeymaps\n"), std::string("garbage\n"),
                                   ".boot-" + std::to_string(getpid()) + "\n../etc\n", std::string(".boot-5\ndata"),
                                   ".boot-" + std::to_string(getpid()) + "\ndata\nkeymaps\n"}) {
     unlink(marker.c_str());
