@@ -402,6 +402,22 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
     EXPECT_TRUE(ended(r, kExitBootFailed, {"is left alone", "nothing was removed"})) << text;
     EXPECT_EQ(hashes(), whole) << text;
   }
+  // A marker of a run that is gone whose entries are in place and changed
+  // since it was written: one of them another user's, it is no run's that
+  // finished; all of them this user's, it is one cut short before it said so.
+  for (uid_t keymaps_owner : {uid_t(65534), uid_t(0)}) {
+    unlink(marker.c_str());
+    bst::spit(marker, ".boot-9999999\ndata\nkeymaps\n");
+    chmod(marker.c_str(), 0600);
+    ASSERT_EQ(lchown((data + "/data").c_str(), 0, kGroup), 0);
+    ASSERT_EQ(lchown((data + "/keymaps").c_str(), keymaps_owner, kGroup), 0);
+    r = in.boot(data, in.root);
+    if (keymaps_owner != 0)
+      EXPECT_TRUE(ended(r, kExitBootFailed, {"is left alone", "nothing was removed"})) << r.out;
+    else
+      EXPECT_TRUE(ended(r, 0) && has(r.out, "was finished by a run cut short")) << r.out;
+    EXPECT_EQ(std::filesystem::exists(marker), keymaps_owner != 0);
+  }
 }
 
 // A checksummed raw file cut exactly at a record boundary (after its header,
