@@ -269,8 +269,9 @@ struct UioHoldTable {
 int uio_hold_mark(const UioHoldTable& t);
 // Holds id (not 0), waiting as uio_lock does (report every 10 seconds of who
 // holds it, cancellable): 0, EAGAIN (held by another process and not waited
-// for), ETIMEDOUT, EDEADLK, ECANCELED, ENOLCK (the bucket of id is full of
-// this process's own holds) or another errno value.
+// for), ETIMEDOUT, EDEADLK (also a wait for room in a full bucket whose
+// holders wait, in a circle, for this process), ECANCELED, ENOLCK (the
+// bucket of id is full of this process's own holds) or another errno value.
 [[nodiscard]] int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what);
 // Lets id go (nothing when this process does not hold it), waking its waiters.
 void uio_unhold(const UioHoldTable& t, uint32_t id);
