@@ -235,13 +235,13 @@ int uio_open(const char* path, int flags) {
   return fd;
 }
 
-int uio_create(const char* path) {
+int uio_create(const char* path, int mode) {
   UioAt at;
   if (int e = uio_at(path, &at)) {
     errno = e;
     return -1;
   }
-  int fd = openat_retry(at.dir, at.leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
+  int fd = openat_retry(at.dir, at.leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return -1;
   // The umask takes bits away at the open: the mode is set again. The group
   // is the data directory's (a set-group-id directory gives it already).
@@ -250,7 +250,7 @@ int uio_create(const char* path) {
       ::fchown(fd, uid_t(-1), at.group) != 0) {
     // Not a member of that group: it keeps the user's own.
   }
-  if (::fchmod(fd, kUioFileMode) != 0) {
+  if (::fchmod(fd, mode_t(mode)) != 0) {
     int e = errno;
     ::close(fd);
     ::unlinkat(at.dir, at.leaf.c_str(), 0);

@@ -77,15 +77,16 @@ bool uio_resolve_in_kernel();
 // made by uio_create. -1 with errno.
 int uio_open(const char* path, int flags);
 // Makes a new regular file (O_CREAT | O_EXCL | O_NOFOLLOW, read and write):
-// EEXIST when the name is taken, by anything. Its mode is kUioFileMode
-// whatever the umask, and its group as UioAt says (when the user may give
-// it that group). -1 with errno.
+// EEXIST when the name is taken, by anything. Its mode is kUioFileMode (or
+// mode: 0600 for a file no one else may open for writing while it is being
+// made) whatever the umask, and its group as UioAt says (when the user may
+// give it that group). -1 with errno.
 constexpr int kUioFileMode = 0660;
 // Directories: the group's members only, new entries take the directory's
 // group, and only an entry's owner (or the directory's) removes or renames
 // it, so no member replaces another's files.
 constexpr int kUioDirMode = 03770;
-int uio_create(const char* path);
+int uio_create(const char* path, int mode = kUioFileMode);
 // Makes a directory of mode kUioDirMode whatever the umask, with the group
 // as UioAt says; 0, or an errno value (EEXIST when the name is taken).
 int uio_mkdir(const char* path);
