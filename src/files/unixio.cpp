@@ -402,6 +402,17 @@ int uio_grow(int fd, uint64_t size) {
   }
 }
 
+int uio_reserve(int fd, uint64_t off, uint64_t len) {
+  for (;;) {
+    // (Not posix_fallocate: where the system cannot allocate, its stand-in
+    // writes back bytes it read a moment before, over another's store.)
+    if (::fallocate(fd, 0, off_t(off), off_t(len)) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) return uio_grow(fd, off + len);
+    return errno;
+  }
+}
+
 int uio_sync(int fd) {
   if (int e = traced(UioStep::Sync, fd, nullptr, nullptr)) return e;
   for (;;) {

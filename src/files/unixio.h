@@ -111,6 +111,12 @@ int64_t uio_size(int fd);
 // Makes the file at least size bytes long, with its blocks allocated, so that
 // stores through a mapping never meet a full disk; 0 or an errno value.
 [[nodiscard]] int uio_grow(int fd, uint64_t size);
+// Makes sure the blocks of len bytes at off are the file's (allocated, the
+// file at least off + len long): a file lengthened with holes (a copy of
+// one whose tail was reserved, a truncate) need not hold them, and a store
+// through a mapping into a hole faults when the disk is full, where a
+// write says ENOSPC. On a file system that cannot allocate: uio_grow.
+[[nodiscard]] int uio_reserve(int fd, uint64_t off, uint64_t len);
 // Flushes the file's data to disk (fdatasync); 0 or an errno value.
 [[nodiscard]] int uio_sync(int fd);
 // Flushes the directory holding path (its entries: a create, link or

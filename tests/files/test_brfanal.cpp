@@ -618,6 +618,39 @@ TEST(BrfAnal, AReorganisationsNewFilesArePrivateUntilComplete) {
   EXPECT_TRUE(read_back(p, recs, &err)) << err;
 }
 
+// A data file whose reserved tail became a hole (as a copy can make it):
+// a writer reserves the blocks it stores into next before it stores (a
+// store through the mapping into a hole faults when the disk is full, where
+// a write says ENOSPC): a step past the records' end is allocated, not only
+// the pages stored into.
+TEST(BrfAnal, AWriterReservesWhatItStoresIntoInAFileLengthenedWithHoles) {
+  BrfTempDir d;
+  std::string p = d.file("HOLES");
+  brf_build_mixed(p, 5, 200, {true, 570, 5});
+  auto records_end = [&] {
+    BrfFileHdr h;
+    int fd = ::open(p.c_str(), O_RDONLY);
+    bool ok = ::pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h);
+    ::close(fd);
+    return ok ? uint64_t(h.end.get()) + kBrfSlotHdr : 0;
+  };
+  uint64_t end = records_end();
+  ASSERT_EQ(::truncate(p.c_str(), off_t(end)), 0);
+  ASSERT_EQ(::truncate(p.c_str(), off_t(end + (32 << 20))), 0);
+  BrfFile* f;
+  ASSERT_EQ(brf_open(p, false, &f), 0u) << brf_error();
+  for (int i = 0; i < 100; ++i) {  // some 50 KB
+    BrfBytes r(500);
+    brf_make_rec(r.data(), r.size(), uint32_t(100000 + i), 1, uint32_t(i));
+    uint32_t rid;
+    ASSERT_EQ(brf_insert(f, r.data(), uint32_t(r.size()), &rid), 0u) << brf_error();
+  }
+  brf_close(f, false);
+  struct stat st;
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_GE(uint64_t(st.st_blocks) * 512, records_end() + (512 << 10));
+}
+
 // A freshly bootstrapped data directory verifies clean as a whole; its
 // single-record files are named as such.
 TEST(BrfAnal, AFreshlyBootstrappedDirectoryVerifiesClean) {
