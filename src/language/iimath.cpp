@@ -1019,13 +1019,15 @@ Runner runner_for(const Plan& pl, uint8_t shape) {
 }  // namespace plan
 
 // ------------------------------------------------------ calc stack --
-uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+// The reset of a statement with no plan yet, whose plan number went to
+// another statement, or while every instruction is looked at.
+[[gnu::noinline]] uint8_t* reset_slow(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint16_t no = plan::plan_no(pc);
-  if (no == 0) [[unlikely]] {
+  if (no == 0) {
     no = plan::build(pc);
     if (no) plan::set_plan_no(pc, no);
   }
-  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
+  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) {  // a plan
     const plan::Plan& pl = plan::g_plans[no - 1u];
     if (pl.at != plan::off(pc)) {
       plan::set_plan_no(pc, 0);  // its number went to another statement: a new plan next time
@@ -1035,6 +1037,15 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   }
   s->calc_count = 0;
   return ii_adv(pc, 4);
+}
+
+uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint16_t no = plan::plan_no(pc);
+  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
+    const plan::Plan& pl = plan::g_plans[no - 1u];
+    if (pl.at == plan::off(pc) && !ii_slow(s)) [[likely]] return pl.run(b, s, pc, pl);
+  }
+  return reset_slow(b, s, pc);
 }
 
 // Push address register 1's operand.
