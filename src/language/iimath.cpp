@@ -412,12 +412,12 @@ struct Step {
   uint32_t off;     // arena offset
 };
 constexpr int kMaxSteps = 48;
-// The statement compiled for run_int: its operands (the pushes after the
-// target's), each read once at the start, then its operations in order on
-// numbered values, the operands first and then each operation's result: no
-// stack, and no step kinds to tell apart while it runs. A constant is
-// decoded when the plan is built; a run only checks that its bytes are
-// still those.
+// The statement compiled for run_int and run_short: its operands (the
+// pushes after the target's), each read once at the start, then its
+// operations in order on numbered values, the operands first and then each
+// operation's result: no stack, and no step kinds to tell apart while it
+// runs. A constant is decoded when the plan is built; a run only checks
+// that its bytes are still those.
 constexpr int kMaxLeaves = kMaxSteps / 2;  // (a statement of 48 steps has at most 23)
 struct Leaf {
   uint32_t off;   // arena offset: the constant's own, else its area word's
@@ -469,12 +469,12 @@ void set_plan_no(uint8_t* pc, uint16_t no) {
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
 uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
 
-// The compiled form of pl's steps (pushes, operations, negations and the
-// store, the depth checked as they were taken).
-// The short forms: X op Y, (X op Y) op Z and X op (Y op Z), each operand
-// used once, no negation (run_short);
-// ((X op Y) op Z) op W and X op ((Y op Z) op W) (T = T + X * Y / Z) too.
+// The short forms, run in straight code (run_short): X op Y, (X op Y) op Z,
+// X op (Y op Z), ((X op Y) op Z) op W and X op ((Y op Z) op W) (T = T + X *
+// Y / Z), each operand used once, no negation.
 enum : uint8_t { kGeneral = 0, kShort2 = 1, kShort3L = 2, kShort3R = 3, kShort4L = 4, kShort4R = 5 };
+// The compiled form of pl's steps (pushes, operations, negations and the
+// store, the depth checked as they were taken), and its short form if any.
 uint8_t compile(Plan& pl) {
   uint8_t slot[kCalcDepth];  // the value at each depth of the stack
   int depth = 0;
