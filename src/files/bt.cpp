@@ -504,14 +504,16 @@ int journal(BtStore& s, uint8_t file, uint64_t off, uint32_t len) {
     s.err = EFBIG;
     return kBtIoError;
   }
-  if (need > s.jsize) {
+  if (need > s.jheld) {
     uint64_t want = need + (need / 4 > kGrowMin ? need / 4 : kGrowMin);
     if (want > kBtJnlReserve) want = kBtJnlReserve;
-    if (int e = uio_grow(s.jfd, want)) {
+    uint64_t from = std::max(s.jheld, s.jpos);
+    if (int e = uio_reserve(s.jfd, from, want - from)) {
       s.err = e;
       return kBtIoError;
     }
-    s.jsize = want;
+    s.jheld = want;
+    s.jsize = std::max(s.jsize, want);
   }
   uint8_t* at = s.jmap + s.jpos;
   auto& e = *reinterpret_cast<BtJnlEnt*>(at);
@@ -572,20 +574,24 @@ int bt_touch_data(BtStore& s, uint64_t off, uint32_t len) {
 }
 
 int bt_grow_data(BtStore& s, uint64_t end) {
-  if (end <= s.dsize) return kBtOk;
+  if (end <= s.dheld) return kBtOk;
   if (end > kBtDataReserve) {
     s.err = EFBIG;
     return kBtIoError;
   }
   bt_refresh_sizes(s);
-  if (end <= s.dsize) return kBtOk;
-  uint64_t want = end + (s.dsize / 8 > (uint64_t(1) << 20) ? s.dsize / 8 : (uint64_t(1) << 20));
+  uint64_t want = end + (end / 8 > (uint64_t(1) << 20) ? end / 8 : (uint64_t(1) << 20));
   if (want > kBtDataReserve) want = kBtDataReserve;
-  if (int e = uio_grow(s.dfd, want)) {
+  // A file long enough may still have holes where it is written next (see
+  // uio_reserve): from a step below end on (the slot being written, up to
+  // kGrowMin bytes, begins there) to want.
+  uint64_t from = std::max(s.dheld, end > kGrowMin ? end - kGrowMin : 0);
+  if (int e = uio_reserve(s.dfd, from, want - from)) {
     s.err = e;
     return kBtIoError;
   }
-  s.dsize = want;
+  s.dheld = want;
+  s.dsize = std::max(s.dsize, want);
   return kBtOk;
 }
 
@@ -748,18 +754,18 @@ int bt_alloc_page(BtStore& s, uint32_t* out) {
       return kBtIoError;
     }
     uint64_t need = uint64_t(pg + 1) * kBtPage;
-    if (need > s.isize) {
+    if (need > s.iheld) {
       bt_refresh_sizes(s);
-      if (need > s.isize) {
-        uint64_t want = need + (s.isize / 8 > kGrowMin ? s.isize / 8 : kGrowMin);
-        want = (want + kBtPage - 1) / kBtPage * kBtPage;
-        if (want > kBtIndexReserve) want = kBtIndexReserve;
-        if (int e = uio_grow(s.ifd, want)) {
-          s.err = e;
-          return kBtIoError;
-        }
-        s.isize = want;
+      uint64_t want = need + (need / 8 > kGrowMin ? need / 8 : kGrowMin);
+      want = (want + kBtPage - 1) / kBtPage * kBtPage;
+      if (want > kBtIndexReserve) want = kBtIndexReserve;
+      uint64_t from = std::max(s.iheld, need - kBtPage);  // the new page on (see uio_reserve)
+      if (int e = uio_reserve(s.ifd, from, want - from)) {
+        s.err = e;
+        return kBtIoError;
       }
+      s.iheld = want;
+      s.isize = std::max(s.isize, want);
     }
     if (!is_touched(s, pg)) mark_touched(s, pg);
     h.page_count = pg + 1;

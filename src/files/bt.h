@@ -177,7 +177,10 @@ struct BtStore {
   uint8_t* dmap = nullptr;
   uint8_t* imap = nullptr;
   uint8_t* jmap = nullptr;
-  uint64_t dsize = 0, isize = 0, jsize = 0;  // file sizes known to be allocated
+  uint64_t dsize = 0, isize = 0, jsize = 0;  // file sizes known
+  // Below these, this process's stores land on blocks made sure of (what
+  // the stores write next is reserved first: uio_reserve).
+  uint64_t dheld = 0, iheld = 0, jheld = 0;
   bool writable = false;
   std::string name;  // the data file's path, for messages
 
