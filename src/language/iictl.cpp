@@ -129,7 +129,9 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     std::memcpy(&step_raw, lb.step.data(), 8);
     std::memcpy(&to_raw, lb.to.data(), 8);
     IlfState::LoopMemo& m = s->loop_memo;
-    if (m.var == var && m.blk == blk && m.var_raw == var_raw && m.step_raw == step_raw && m.to_raw == to_raw) {
+    // (The values follow from the bytes alone; the variable's address only
+    // tells a memo from none.)
+    if (m.var == var && m.var_raw == var_raw && m.step_raw == step_raw && m.to_raw == to_raw) {
       int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
       if (dir > 0 ? v > m.to : v < m.to) {
         lb.back.reset();
@@ -145,7 +147,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
         std::memcpy(var, &var_raw, 8);
         m.var_raw = var_raw;
         m.v = v;
-        return ii_loop_back(b, s, pc, back);
+        return ii_next(b, s, ii_loop_back(b, s, pc, back));
       }
     } else {
       uint8_t sum[8];
@@ -166,7 +168,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
         };
         std::memcpy(&var_raw, sum, 8);
         m = {var, blk, var_raw, step_raw, to_raw, value(var_raw), value(step_raw), value(to_raw)};
-        return ii_loop_back(b, s, pc, back);
+        return ii_next(b, s, ii_loop_back(b, s, pc, back));
       }
     }
   }
