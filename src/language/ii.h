@@ -173,7 +173,7 @@ inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) <<
 // loop instead, which is the same as the plain return. The call must be the
 // handler's last act, with nothing of the handler's left to destroy after
 // it (a local with a destructor keeps the call from becoming a jump).
-inline uint8_t* ii_next(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+[[gnu::always_inline]] inline uint8_t* ii_next(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int32_t tick = s->tick - 1;
   if (tick <= 0) [[unlikely]] return pc;
   s->tick = tick;
