@@ -165,6 +165,23 @@ bool text_date(const DateDescRec& r, const uint8_t* v, uint8_t out[8]) {
   return true;
 }
 
+// The commonest of them, CCYYMMDD, eight characters at once: the eight
+// bytes as a big-endian number, which orders valid dates as their units do.
+bool ccyymmdd(const DateDescRec& r, const uint8_t* v, uint64_t* key) {
+  if (!v || r.type != kDtText || r.high != kUnitCentury || r.low != kUnitDay || r.len != 8) return false;
+  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0FULL, kHigh = ~kLow, kLanes = 0x00FF00FF00FF00FFULL;
+  uint64_t w;
+  std::memcpy(&w, v, 8);
+  uint64_t lo = w & kLow;
+  if ((w & kHigh) != 0x3030303030303030ULL || ((lo + 0x0606060606060606ULL) & kHigh) != 0) return false;
+  uint64_t units = (lo & kLanes) * 10 + ((lo >> 8) & kLanes);  // a 16-bit lane a unit, century first
+  int year = int(units & 0xFFFF) * 100 + int((units >> 16) & 0xFFFF);
+  int month = int((units >> 32) & 0xFFFF), day = int(units >> 48);
+  if (year < 1 || month < 1 || month > 12 || day < 1 || (day > 28 && day > LAST_DAY(year, month))) return false;
+  *key = __builtin_bswap64(w);
+  return true;
+}
+
 }  // namespace
 
 // Both dates to the internal standard date; a null date (the high date) is
@@ -174,6 +191,8 @@ bool text_date(const DateDescRec& r, const uint8_t* v, uint8_t out[8]) {
 int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b) {
   const auto& in = rec::view<IbIfDat>(const_cast<uint8_t*>(pc));
   // Two text dates from the century (CCYYMMDD and longer): read here.
+  uint64_t ka, kb;
+  if (ccyymmdd(in.d1, a, &ka) && ccyymmdd(in.d2, b, &kb)) return ka < kb ? -1 : ka > kb;
   uint8_t ta[8], tb[8];
   if (text_date(in.d1, a, ta) && text_date(in.d2, b, tb)) {
     int n = 9 - std::max(in.d1.low.get(), in.d2.low.get());
