@@ -374,6 +374,49 @@ TEST_F(IiTst, DatesCompareTheirCommonUnits) {
   std::printf("dates: %ld comparisons\n", runs);
 }
 
+// Two variable packed values at one scale (0, 2, 15, 31: the compare
+// expansion's short path) of up to 15 digits and both signs, against
+// __int128; a digit or sign nibble that is none is 300540.
+TEST_F(IiTst, PackedAtOneScaleToFifteenDigits) {
+  const int64_t kMags[] = {0, 1, 9, 10, 100000000000000, 123456789012345, 999999999999998, 999999999999999};
+  auto put = [](uint8_t* f, int64_t v, int sc) {
+    uint64_t m = uint64_t(v < 0 ? -v : v), w = v < 0 ? 0xD : 0xC;
+    for (int i = 1; i < 16; ++i, m /= 10) w |= (m % 10) << (4 * i);
+    for (int i = 0; i < 8; ++i) f[i] = uint8_t(w >> (8 * (7 - i)));
+    f[8] = uint8_t(sc);
+  };
+  int runs = 0;
+  for (int sc : {0, 2, 15, 31})
+    for (int i = 0; i < 300; ++i) {
+      int64_t x = kMags[u(8)] * (u(2) ? -1 : 1), y = u(3) ? kMags[u(8)] * (u(2) ? -1 : 1) : x;
+      int rel = 1 + int(u(6));
+      restart();
+      bld_ira(&m.code, ira_a, 1);
+      bld_ira(&m.code, ira_b, 2);
+      uint32_t msg = 0;
+      IbTstOp t{12, 9, uint8_t(sc), true, false};
+      ASSERT_TRUE(bld_if_and_or(&m.code, t, t, uint8_t(rel), 38, 10, &msg));
+      end();
+      put(fa, x, sc);
+      put(fb, y, sc);
+      int bad = int(u(12));
+      if (bad == 0) fb[3] = uint8_t(fb[3] | 0xA0);  // a digit of 10
+      if (bad == 1) fa[7] = uint8_t((fa[7] & 0xF0) | 0x5);  // a sign nibble of 5
+      m.pcb->dbg->err_msg = 0;
+      uint32_t mask = 0;
+      int rc = run(ii2::cref(1, 0), &mask);
+      if (bad <= 1) {
+        ASSERT_EQ(rc, 300540) << x << " " << y;
+        continue;
+      }
+      ASSERT_EQ(rc, 1) << x << " " << y;
+      __int128 a = x, b = y;
+      ASSERT_EQ((mask >> 8) & 3, holds(a < b ? -1 : a > b, rel) ? 1u : 2u) << x << " " << y << " rel " << rel;
+      ++runs;
+    }
+  EXPECT_GT(runs, 800);
+}
+
 // Text dates from the century (8 and 14 characters, and 4 and 6), read
 // where the days are near their limits, against the civil calendar of
 // <chrono>: the comparison of the common units, a null date (blanks) below
