@@ -333,9 +333,8 @@ inline int add_short(void* av, int alen, const void* bv, int blen) {
   return 1;
 }
 
-inline int cmp_short(const void* a, int alen, const void* b, int blen) {
-  uint64_t wa = load_be(static_cast<const uint8_t*>(a), alen);
-  uint64_t wb = load_be(static_cast<const uint8_t*>(b), blen);
+// The comparison of two values of up to 8 bytes already loaded (load_be).
+inline int cmp_words(uint64_t wa, uint64_t wb) {
   unsigned pos = com.pd_pos, negn = com.pd_neg;
   unsigned sa = unsigned(wa & 0xF), sb = unsigned(wb & 0xF);
   uint64_t da = wa >> 4, db = wb >> 4;
@@ -346,6 +345,9 @@ inline int cmp_short(const void* a, int alen, const void* b, int blen) {
   int64_t va = na ? -int64_t(da) : int64_t(da);
   int64_t vb = nb ? -int64_t(db) : int64_t(db);
   return (va > vb) - (va < vb);
+}
+inline int cmp_short(const void* a, int alen, const void* b, int blen) {
+  return cmp_words(load_be(static_cast<const uint8_t*>(a), alen), load_be(static_cast<const uint8_t*>(b), blen));
 }
 
 // a := a * b on 8-byte values.
