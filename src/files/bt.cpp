@@ -837,9 +837,68 @@ inline uint32_t val(const uint8_t* e, const TreeShape& t) {
 inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec::U32>(e + t.klen).set(v); }
 
 
+// A seek guesses where in the leaf its entry lies before the leaf is read.
+// Keys spread fairly evenly between two neighbouring separators of a
+// parent page, so the key's place between the separators on either side
+// of the child taken, times the entries the leaf had when this process
+// last read it, is near the answer. The lines of the entries around the
+// guess are asked for with the leaf's header and samples, and the search
+// looks there first: when the entries at the two ends of that window
+// enclose the key, the answer lies between them and the search needs no
+// group fetched after the samples. The guess only decides where the search
+// looks first, never what it finds.
+constexpr uint32_t kGuessBytes = 192;  // entries on either side of the guess: about this many bytes
+
+uint32_t guess_reach(const TreeShape& t) { return std::max<uint32_t>(4, kGuessBytes / t.esize); }
+
+// Where key (its first n bytes) lies between the compared bytes lo and hi:
+// a share in [0, 1], or -1 when their bytes tell nothing. The bytes after
+// those lo and hi share are read as the digits of a number: a place where
+// all three hold decimal digits (numbers kept as text) as a digit of ten
+// values, any other as one of 256, so that keys of text numbers spread as
+// evenly as binary ones.
+double key_place(const uint8_t* lo, const uint8_t* hi, const uint8_t* key, uint32_t klen, uint32_t n) {
+  uint32_t c = 0;
+  for (; c + 8 <= klen; c += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, lo + c, 8);
+    std::memcpy(&b, hi + c, 8);
+    if (a != b) break;
+  }
+  while (c < klen && lo[c] == hi[c]) ++c;
+  if (c >= n) return -1;
+  double vl = 0, vh = 0, vk = 0, unit = 1;
+  for (uint32_t j = c; j < c + 6 && j < klen; ++j) {
+    uint32_t a = lo[j], b = hi[j], k = j < n ? key[j] : 0;
+    bool digits = a - '0' < 10 && b - '0' < 10 && k - '0' < 10;
+    uint32_t zero = digits ? '0' : 0;
+    unit /= digits ? 10 : 256;
+    vl += (a - zero) * unit;
+    vh += (b - zero) * unit;
+    vk += (k - zero) * unit;
+  }
+  if (!(vh > vl)) return -1;
+  if (vk <= vl) return 0;
+  if (vk >= vh) return 1;
+  return (vk - vl) / (vh - vl);
+}
+
+// The entry of leaf pg a seek for key is likely to end at (lo, hi: the
+// leaf's separators in its parent, null at either end of the tree), or -1.
+int32_t leaf_guess(const BtStore& s, const TreeShape& t, uint32_t pg, const uint8_t* lo, const uint8_t* hi,
+                   const uint8_t* key, uint32_t n) {
+  if (!lo || !hi || pg >= s.leaf_count.size()) return -1;
+  uint32_t had = s.leaf_count[pg];
+  if (had == 0) return -1;
+  double f = key_place(lo, hi, key, t.klen, n);
+  if (f < 0) return -1;
+  return int32_t(f * had);
+}
+
 // A page of the tree checked for what the walk needs, its header and the
-// lines of its samples asked for before it is read.
-const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level) {
+// lines of its samples asked for before it is read; with a guess (-1:
+// none), the lines of the entries around the guessed one too.
+const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level, int32_t guess = -1) {
 #if defined(__GNUC__)
   if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
@@ -852,7 +911,20 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
         __builtin_prefetch(e + t.klen - 1);
       }
     }
+    if (guess >= 0) {
+      uint32_t r = guess_reach(t);
+      uint32_t from = uint32_t(guess) > r ? uint32_t(guess) - r : 0;
+      uint32_t to = std::min(t.cap, uint32_t(guess) + r + 1);
+      if (from < to) {
+        const uint8_t* a = ent(q, t, from);
+        uint32_t len = (to - from) * t.esize;
+        for (uint32_t o = 0; o < len; o += 64) __builtin_prefetch(a + o);
+        __builtin_prefetch(a + len - 1);
+      }
+    }
   }
+#else
+  static_cast<void>(guess);
 #endif
   const uint8_t* p = bt_rpage(s, pg);
   if (!p) return nullptr;
@@ -861,6 +933,10 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
   if (ph.kind.get() != kind || ph.tree.get() != tree || ph.level.get() != level || ph.count.get() > t.cap)
     return nullptr;
   if (level > 0 && ph.count.get() == 0) return nullptr;
+  if (level == 0) {
+    if (s.leaf_count.size() <= pg) s.leaf_count.resize(pg + 1024, 0);
+    s.leaf_count[pg] = uint16_t(ph.count.get());
+  }
   return p;
 }
 
@@ -900,6 +976,24 @@ uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, 
     len -= half;
   }
   return at + (kcmp(base, key, n) < bar ? 1 : 0);
+}
+
+// leaf_index, looking first at the window of entries around a guess (-1:
+// none) when the leaf has any.
+uint32_t leaf_index_near(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after,
+                         int32_t guess) {
+  uint32_t count = bt_ph(p).count.get();
+  if (guess >= 0 && count > 0) {
+    const int bar = after ? 1 : 0;
+    uint32_t r = guess_reach(t);
+    uint32_t g = std::min(uint32_t(guess), count - 1);
+    uint32_t a = g > r ? g - r : 0, b = std::min(count, g + r + 1);
+    // The answer is past a when entry a goes before it, and at most b - 1
+    // when entry b - 1 does not (the page's ends bound it anyway).
+    if ((a == 0 || kcmp(ent(p, t, a), key, n) < bar) && (b == count || kcmp(ent(p, t, b - 1), key, n) >= bar))
+      return search(p, t, a == 0 ? 0 : a + 1, b == count ? count : b - 1, key, n, after);
+  }
+  return search(p, t, 0, count, key, n, after);
 }
 
 // Child index in an internal page: the last entry i >= 1 whose first n
@@ -947,13 +1041,20 @@ int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, Bt
   int level = th.height.get() - 1;
   if (pg == 0 || level < 0) return kBtNotFound;
   if (level > 40) return kBtRetry;
+  // The separators on either side of the subtree the descent is in (null:
+  // the tree's end), for the guess in the leaf.
+  const uint8_t* lo = nullptr;
+  const uint8_t* hi = nullptr;
+  int32_t guess = -1;
   for (;;) {
-    const uint8_t* p = tree_page(s, tree, t, pg, level);
+    const uint8_t* p = tree_page(s, tree, t, pg, level, guess);
     if (!p) return kBtRetry;
-    if (level == 0) return settle(s, tree, t, p, pg, leaf_index(p, t, key, n, after), c);
+    if (level == 0) return settle(s, tree, t, p, pg, leaf_index_near(p, t, key, n, after, guess), c);
     uint32_t i = child_index(p, t, key, n, after);
+    if (i > 0) lo = ent(p, t, i);
+    if (i + 1 < bt_ph(p).count.get()) hi = ent(p, t, i + 1);
     pg = val(ent(p, t, i), t);
-    --level;
+    if (--level == 0) guess = leaf_guess(s, t, pg, lo, hi, key, n);
   }
 }
 
