@@ -855,8 +855,14 @@ uint32_t guess_reach(const TreeShape& t) { return std::max<uint32_t>(4, kGuessBy
 // a share in [0, 1], or -1 when their bytes tell nothing. The bytes after
 // those lo and hi share are read as the digits of a number: a place where
 // all three hold decimal digits (numbers kept as text) as a digit of ten
-// values, any other as one of 256, so that keys of text numbers spread as
-// evenly as binary ones.
+// values, where all three hold capital letters (or all three small ones)
+// as one of 26, any other as one of 256, so that keys of text spread about
+// as evenly as binary ones.
+struct KeyDigits {
+  uint32_t first, count;
+};
+constexpr KeyDigits kKeyDigits[] = {{'0', 10}, {'A', 26}, {'a', 26}};
+
 double key_place(const uint8_t* lo, const uint8_t* hi, const uint8_t* key, uint32_t klen, uint32_t n) {
   uint32_t c = 0;
   for (; c + 8 <= klen; c += 8) {
@@ -870,9 +876,14 @@ double key_place(const uint8_t* lo, const uint8_t* hi, const uint8_t* key, uint3
   double vl = 0, vh = 0, vk = 0, unit = 1;
   for (uint32_t j = c; j < c + 6 && j < klen; ++j) {
     uint32_t a = lo[j], b = hi[j], k = j < n ? key[j] : 0;
-    bool digits = a - '0' < 10 && b - '0' < 10 && k - '0' < 10;
-    uint32_t zero = digits ? '0' : 0;
-    unit /= digits ? 10 : 256;
+    uint32_t zero = 0, values = 256;
+    for (auto [first, count] : kKeyDigits) {
+      if (a - first < count && b - first < count && k - first < count) {
+        zero = first, values = count;
+        break;
+      }
+    }
+    unit /= values;
     vl += (a - zero) * unit;
     vh += (b - zero) * unit;
     vk += (k - zero) * unit;
@@ -897,13 +908,16 @@ int32_t leaf_guess(const BtStore& s, const TreeShape& t, uint32_t pg, const uint
 
 // A page of the tree checked for what the walk needs, its header and the
 // lines of its samples asked for before it is read; with a guess (-1:
-// none), the lines of the entries around the guessed one too.
+// none), the lines of the entries around the guessed one instead of the
+// samples.
 const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level, int32_t guess = -1) {
 #if defined(__GNUC__)
   if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
     __builtin_prefetch(q);
-    if (t.cap * t.esize > kNearBytes) {
+    // With a guess, the samples are read only when it fails: fewer lines
+    // asked for at once come sooner.
+    if (t.cap * t.esize > kNearBytes && guess < 0) {
       uint32_t g = t.group;
       for (uint32_t i = g; i < t.cap; i += g) {
         const uint8_t* e = ent(q, t, i);
