@@ -906,6 +906,15 @@ int32_t leaf_guess(const BtStore& s, const TreeShape& t, uint32_t pg, const uint
   return int32_t(f * had);
 }
 
+// The guesses of a tree's seeks lately: tried, missed (halved every 64).
+void note_guess(BtStore& s, int tree, bool hit) {
+  BtStore::Guesses& g = s.guesses[tree];
+  if (++g.tried > 64) g.tried /= 2, g.missed /= 2;
+  g.missed += hit ? 0 : 1;
+}
+// More than a quarter of them missed.
+bool guesses_miss(const BtStore& s, int tree) { return s.guesses[tree].missed * 4 > s.guesses[tree].tried; }
+
 // A page of the tree checked for what the walk needs, its header and the
 // lines of its samples asked for before it is read; with a guess (-1:
 // none), the lines of the entries around the guessed one instead of the
@@ -916,8 +925,9 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
     __builtin_prefetch(q);
     // With a guess, the samples are read only when it fails: fewer lines
-    // asked for at once come sooner.
-    if (t.cap * t.esize > kNearBytes && guess < 0) {
+    // asked for at once come sooner. Where the guesses of the tree missed
+    // often lately (keys spread unevenly), they are asked for too.
+    if (t.cap * t.esize > kNearBytes && (guess < 0 || guesses_miss(s, tree))) {
       uint32_t g = t.group;
       for (uint32_t i = g; i < t.cap; i += g) {
         const uint8_t* e = ent(q, t, i);
@@ -993,9 +1003,9 @@ uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, 
 }
 
 // leaf_index, looking first at the window of entries around a guess (-1:
-// none) when the leaf has any.
-uint32_t leaf_index_near(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after,
-                         int32_t guess) {
+// none) when the leaf has any; how the guess fared is noted.
+uint32_t leaf_index_near(BtStore& s, int tree, const uint8_t* p, const TreeShape& t, const uint8_t* key,
+                         uint32_t n, bool after, int32_t guess) {
   uint32_t count = bt_ph(p).count.get();
   if (guess >= 0 && count > 0) {
     const int bar = after ? 1 : 0;
@@ -1004,8 +1014,9 @@ uint32_t leaf_index_near(const uint8_t* p, const TreeShape& t, const uint8_t* ke
     uint32_t a = g > r ? g - r : 0, b = std::min(count, g + r + 1);
     // The answer is past a when entry a goes before it, and at most b - 1
     // when entry b - 1 does not (the page's ends bound it anyway).
-    if ((a == 0 || kcmp(ent(p, t, a), key, n) < bar) && (b == count || kcmp(ent(p, t, b - 1), key, n) >= bar))
-      return search(p, t, a == 0 ? 0 : a + 1, b == count ? count : b - 1, key, n, after);
+    bool hit = (a == 0 || kcmp(ent(p, t, a), key, n) < bar) && (b == count || kcmp(ent(p, t, b - 1), key, n) >= bar);
+    note_guess(s, tree, hit);
+    if (hit) return search(p, t, a == 0 ? 0 : a + 1, b == count ? count : b - 1, key, n, after);
   }
   return search(p, t, 0, count, key, n, after);
 }
@@ -1063,7 +1074,7 @@ int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, Bt
   for (;;) {
     const uint8_t* p = tree_page(s, tree, t, pg, level, guess);
     if (!p) return kBtRetry;
-    if (level == 0) return settle(s, tree, t, p, pg, leaf_index_near(p, t, key, n, after, guess), c);
+    if (level == 0) return settle(s, tree, t, p, pg, leaf_index_near(s, tree, p, t, key, n, after, guess), c);
     uint32_t i = child_index(p, t, key, n, after);
     if (i > 0) lo = ent(p, t, i);
     if (i + 1 < bt_ph(p).count.get()) hi = ent(p, t, i + 1);
