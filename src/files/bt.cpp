@@ -840,13 +840,14 @@ inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec:
 // A seek guesses where in the leaf its entry lies before the leaf is read.
 // Keys spread fairly evenly between two neighbouring separators of a
 // parent page, so the key's place between the separators on either side
-// of the child taken, times the entries the leaf had when this process
-// last read it, is near the answer. The lines of the entries around the
-// guess are asked for with the leaf's header and samples, and the search
-// looks there first: when the entries at the two ends of that window
-// enclose the key, the answer lies between them and the search needs no
-// group fetched after the samples. The guess only decides where the search
-// looks first, never what it finds.
+// of the child taken, times the entries the leaf had when a seek of this
+// process last read it, is near the answer. The lines of the entries
+// around the guess are asked for with the leaf's header, in place of its
+// samples, and the search looks there first: when the entries at the two
+// ends of that window enclose the key, the answer lies between them, and
+// the search needs neither the samples nor a group fetched after them (one
+// round of fetches instead of two). The guess only decides where the
+// search looks first, never what it finds.
 constexpr uint32_t kGuessBytes = 192;  // entries on either side of the guess: about this many bytes
 
 uint32_t guess_reach(const TreeShape& t) { return std::max<uint32_t>(4, kGuessBytes / t.esize); }
@@ -957,10 +958,6 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
   if (ph.kind.get() != kind || ph.tree.get() != tree || ph.level.get() != level || ph.count.get() > t.cap)
     return nullptr;
   if (level > 0 && ph.count.get() == 0) return nullptr;
-  if (level == 0) {
-    if (s.leaf_count.size() <= pg) s.leaf_count.resize(pg + 1024, 0);
-    s.leaf_count[pg] = uint16_t(ph.count.get());
-  }
   return p;
 }
 
@@ -1074,7 +1071,12 @@ int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, Bt
   for (;;) {
     const uint8_t* p = tree_page(s, tree, t, pg, level, guess);
     if (!p) return kBtRetry;
-    if (level == 0) return settle(s, tree, t, p, pg, leaf_index_near(s, tree, p, t, key, n, after, guess), c);
+    if (level == 0) {
+      // The leaf's entries, for the next seek's guess in it.
+      if (s.leaf_count.size() <= pg) s.leaf_count.resize(pg + 1024, 0);
+      s.leaf_count[pg] = uint16_t(bt_ph(p).count.get());
+      return settle(s, tree, t, p, pg, leaf_index_near(s, tree, p, t, key, n, after, guess), c);
+    }
     uint32_t i = child_index(p, t, key, n, after);
     if (i > 0) lo = ent(p, t, i);
     if (i + 1 < bt_ph(p).count.get()) hi = ent(p, t, i + 1);

@@ -185,7 +185,7 @@ struct BtStore {
   // every copy of an entry (the shared header may change under a reader).
   uint16_t klen[kBtTrees] = {};
   std::vector<uint64_t> verified;  // per page: change value last verified + 1
-  std::vector<uint16_t> leaf_count;  // per leaf page: its entries when last read (a seek's hint)
+  std::vector<uint16_t> leaf_count;  // per leaf page: its entries when a seek last read it (a hint)
   struct Guesses {
     uint8_t tried = 0, missed = 0;
   } guesses[kBtTrees];  // how the seeks' guesses in the leaves fared lately, per tree
