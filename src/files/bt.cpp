@@ -861,8 +861,9 @@ uint32_t guess_reach(const TreeShape& t) { return std::max<uint32_t>(4, kGuessBy
 // as evenly as binary ones.
 struct KeyDigits {
   uint32_t first, count;
+  double part;  // 1 / count: a multiplication where a division would wait
 };
-constexpr KeyDigits kKeyDigits[] = {{'0', 10}, {'A', 26}, {'a', 26}};
+constexpr KeyDigits kKeyDigits[] = {{'0', 10, 1.0 / 10}, {'A', 26, 1.0 / 26}, {'a', 26, 1.0 / 26}};
 
 double key_place(const uint8_t* lo, const uint8_t* hi, const uint8_t* key, uint32_t klen, uint32_t n) {
   uint32_t c = 0;
@@ -877,14 +878,15 @@ double key_place(const uint8_t* lo, const uint8_t* hi, const uint8_t* key, uint3
   double vl = 0, vh = 0, vk = 0, unit = 1;
   for (uint32_t j = c; j < c + 6 && j < klen; ++j) {
     uint32_t a = lo[j], b = hi[j], k = j < n ? key[j] : 0;
-    uint32_t zero = 0, values = 256;
-    for (auto [first, count] : kKeyDigits) {
-      if (a - first < count && b - first < count && k - first < count) {
-        zero = first, values = count;
+    uint32_t zero = 0;
+    double part = 1.0 / 256;
+    for (const KeyDigits& d : kKeyDigits) {
+      if (a - d.first < d.count && b - d.first < d.count && k - d.first < d.count) {
+        zero = d.first, part = d.part;
         break;
       }
     }
-    unit /= values;
+    unit *= part;
     vl += (a - zero) * unit;
     vh += (b - zero) * unit;
     vk += (k - zero) * unit;
