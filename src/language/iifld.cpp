@@ -2,6 +2,7 @@
 // packed compare-expansions and UNXPND, APPEND, SET TEMP, token texts and
 // the settings between binary and packed values.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "foundation/bi.h"
@@ -30,6 +31,24 @@ bool shift15(uint64_t& w, int n) {
   if (n > 14 || !pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg) || (d >> (60 - 4 * n)) != 0)
     return false;
   w = d << (4 * n + 4) | (d == 0 ? uint64_t(com.pd_pos) : sg);  // a zero is written positive
+  return true;
+}
+
+// Two valid values too far apart in scale for the aligning shift to hold
+// both in 31 digits (15 digits at scale 0 against a value at scale 31, say)
+// still compare: the one of fewer decimals, shifted, would pass 31 digits
+// where the other holds at most 31, so it is the larger in magnitude and
+// its sign decides. Their work values become what compares as they do:
+// -1 or 1, and zero. False for an invalid value.
+bool compare_apart(uint8_t* w1, int sc1, uint8_t* w2, int sc2) {
+  pacdec::u128 m1, m2;
+  bool n1, n2;
+  if (!pacdec::decode(w1, 16, m1, n1) || !pacdec::decode(w2, 16, m2, n2)) return false;
+  bool first = sc1 < sc2;  // the larger is the first
+  if ((first ? m1 : m2) == 0) return false;  // (a zero always aligns)
+  bool neg = first ? n1 : !n2;  // the first below the second
+  pacdec::encode(w1, 16, 1, neg);
+  pacdec::encode(w2, 16, 0, false);
   return true;
 }
 
@@ -73,8 +92,17 @@ bool shift15(uint64_t& w, int n) {
     pd_widen(w1, s->addr[0], l1);
     pd_widen(w2, s->addr[1], l2);
   }
-  if (ok && sc1 < sc2) ok = pd_shft(w1, 16, sc2 - sc1);
-  if (ok && sc2 < sc1) ok = pd_shft(w2, 16, sc1 - sc2);
+  if (ok && sc1 != sc2) {
+    uint8_t keep[16];
+    uint8_t* up = sc1 < sc2 ? w1 : w2;
+    std::memcpy(keep, up, 16);
+    if (!pd_shft(up, 16, std::abs(sc2 - sc1))) {
+      // Only for the IF_PD that compares them at once: any other use of
+      // the work values (UNXPND) needs the aligned value itself.
+      std::memcpy(up, keep, 16);
+      ok = (rec::view<IbInst>(ii_adv(pc, len)).op.get() | 1) == 511 && compare_apart(w1, sc1, w2, sc2);
+    }
+  }
   if (!ok) return ii_fail(b, s, kIiErrRuntime);
   std::memcpy(s->work[0], w1, 16);
   std::memcpy(s->work[1], w2, 16);

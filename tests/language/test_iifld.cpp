@@ -337,7 +337,7 @@ TEST_F(IiFld, CompareExpansionsAgainstTheModel) {
             }),
             300540);
   auto u = [&](uint64_t n) { return int(rng() % n); };
-  long n = ii2::cases(4000), fused = 0;
+  long n = ii2::cases(4000), fused = 0, apart = 0;
   for (long c = 0; c < n; ++c) {
     int form = u(4);  // 0 fix-fix, 1 var-var, 2 var-fix, 3 fix-var
     bool var[2] = {form == 1 || form == 2, form == 1 || form == 3};
@@ -385,6 +385,31 @@ TEST_F(IiFld, CompareExpansionsAgainstTheModel) {
     std::string what = "case " + std::to_string(c) + " form " + std::to_string(form) + " lengths " +
                        std::to_string(len[0]) + "/" + std::to_string(len[1]) + " scales " + std::to_string(sc[0]) +
                        "/" + std::to_string(sc[1]);
+    // Valid values too far apart in scale to align, compared at once: as
+    // their numbers compare (digits written out, 64 whole and 32 decimal).
+    uint8_t o[2][16];
+    i128 a[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) pd_widen(o[k], f[k], len[k]);
+    if (!ok && ok_sc(sc[0]) && ok_sc(sc[1]) && tail >= 2 && get_pd(o[0], 16, &a[0]) && get_pd(o[1], 16, &a[1])) {
+      auto text = [](i128 v, int scale) {
+        std::string d;
+        i128 mag = v < 0 ? -v : v;
+        do d.insert(d.begin(), char('0' + int(mag % 10))); while ((mag /= 10) != 0);
+        if (scale < 0) d.append(size_t(-scale), '0'), scale = 0;
+        if (int(d.size()) <= scale) d.insert(0, size_t(scale + 1) - d.size(), '0');
+        std::string whole = d.substr(0, d.size() - size_t(scale)), part = d.substr(d.size() - size_t(scale));
+        return std::string(64 - whole.size(), '0') + whole + part + std::string(32 - part.size(), '0');
+      };
+      int g0 = a[0] < 0 ? -1 : a[0] > 0, g1 = a[1] < 0 ? -1 : a[1] > 0;
+      int c2 = text(a[0], sc[0]).compare(text(a[1], sc[1]));
+      c2 = c2 < 0 ? -1 : c2 > 0;
+      int want = g0 != g1 ? (g0 < g1 ? -1 : 1) : g0 < 0 ? -c2 : c2;
+      ASSERT_EQ(rc, 1) << what;
+      ASSERT_EQ(g_probes.size(), 1u) << what;
+      ASSERT_EQ(g_probes[0].mask, ii_set_tf(0x3FF, uint32_t(ii_rel(want, rel)), 10)) << what;
+      ++apart;
+      continue;
+    }
     if (!ok || (cmp_too && !valid)) {
       ASSERT_EQ(rc, 300540) << what;
       continue;
@@ -401,6 +426,7 @@ TEST_F(IiFld, CompareExpansionsAgainstTheModel) {
     fused += tail > 1 && len[0] <= 8 && len[1] <= 8;
   }
   EXPECT_GT(fused, n / 8);
+  EXPECT_GT(apart, n / 100);  // (about 1 in 30)
 }
 
 }  // namespace
