@@ -38,6 +38,15 @@ class IiTst : public ii2::Fix {
   uint32_t ira_a = 0, ira_b = 0, ira_pos = 0, ira_t = 0, ira_f = 0;
   uint8_t *fa = nullptr, *fb = nullptr, *fpos = nullptr, *ft = nullptr, *ff = nullptr;
   uint64_t u(uint64_t n) { return rng() % n; }
+  // A module of one IF (fa against fb) at shift 10.
+  void build_if(const IbTstOp& a, const IbTstOp& b, int rel) {
+    restart();
+    bld_ira(&m.code, ira_a, 1);
+    bld_ira(&m.code, ira_b, 2);
+    uint32_t msg = 0;
+    ASSERT_TRUE(bld_if_and_or(&m.code, a, b, uint8_t(rel), 38, 10, &msg)) << msg;
+    end();
+  }
   void SetUp() override {
     Fix::SetUp();
     fa = field(64, &ira_a);
@@ -323,13 +332,7 @@ TEST_F(IiTst, DatesCompareTheirCommonUnits) {
     int ha = int(u(24)), hb = u(2) ? ha : int(u(24));
     bool null_a = u(10) == 0, null_b = u(10) == 0;
     int rel = 1 + int(u(6));
-    restart();
-    bld_ira(&m.code, ira_a, 1);
-    bld_ira(&m.code, ira_b, 2);
-    uint32_t msg = 0;
-    IbTstOp a{4, uint16_t(x.len), 0, true, false, x.mask}, b{4, uint16_t(y.len), 0, true, false, y.mask};
-    ASSERT_TRUE(bld_if_and_or(&m.code, a, b, uint8_t(rel), 38, 10, &msg)) << msg;
-    end();
+    build_if({4, uint16_t(x.len), 0, true, false, x.mask}, {4, uint16_t(y.len), 0, true, false, y.mask}, rel);
     std::string ta = null_a ? std::string(size_t(x.len), ' ') : text(x, ya, ma, da, ha);
     std::string tb = null_b ? std::string(size_t(y.len), ' ') : text(y, yb, mb, db, hb);
     std::memcpy(fa, ta.data(), ta.size());
@@ -390,13 +393,8 @@ TEST_F(IiTst, PackedAtOneScaleToFifteenDigits) {
     for (int i = 0; i < 300; ++i) {
       int64_t x = kMags[u(8)] * (u(2) ? -1 : 1), y = u(3) ? kMags[u(8)] * (u(2) ? -1 : 1) : x;
       int rel = 1 + int(u(6));
-      restart();
-      bld_ira(&m.code, ira_a, 1);
-      bld_ira(&m.code, ira_b, 2);
-      uint32_t msg = 0;
       IbTstOp t{12, 9, uint8_t(sc), true, false};
-      ASSERT_TRUE(bld_if_and_or(&m.code, t, t, uint8_t(rel), 38, 10, &msg));
-      end();
+      build_if(t, t, rel);
       put(fa, x, sc);
       put(fb, y, sc);
       int bad = int(u(12));
@@ -457,13 +455,7 @@ TEST_F(IiTst, TextDatesAgainstTheCivilCalendar) {
   for (int i = 0; i < 4000; ++i) {
     const Form &x = forms[u(4)], &y = u(3) ? x : forms[u(4)];
     int rel = 1 + int(u(6));
-    restart();
-    bld_ira(&m.code, ira_a, 1);
-    bld_ira(&m.code, ira_b, 2);
-    uint32_t msg = 0;
-    IbTstOp a{4, uint16_t(x.len), 0, true, false, x.mask}, b{4, uint16_t(y.len), 0, true, false, y.mask};
-    ASSERT_TRUE(bld_if_and_or(&m.code, a, b, uint8_t(rel), 38, 10, &msg)) << msg;
-    end();
+    build_if({4, uint16_t(x.len), 0, true, false, x.mask}, {4, uint16_t(y.len), 0, true, false, y.mask}, rel);
     std::string ta = make(x), tb = u(4) ? make(y) : ta.substr(0, size_t(y.len)) + std::string(size_t(std::max(0, y.len - x.len)), '0');
     tb.resize(size_t(y.len), '0');
     std::memcpy(fa, ta.data(), ta.size());
