@@ -33,36 +33,11 @@ uint64_t load64(const uint8_t* p) {
   return v;
 }
 
-// A page's sum covers its first 16 bytes (through the seed) and its bytes
-// from kSumFrom on (the sum field between them excluded).
-constexpr uint32_t kSumFrom = 24;
-constexpr uint32_t kSumLen = kBtPage - kSumFrom;
-
-uint64_t page_seed(const uint8_t* p, uint32_t pg) {
+uint64_t page_sum(const uint8_t* p, uint32_t pg) {
   uint64_t seed = (uint64_t(pg) << 1 | 1) * 0x9E3779B97F4A7C15ull;
   seed ^= load64(p) * 0xC2B2AE3D27D4EB4Full;
   seed ^= load64(p + 8) * 0x165667B19E3779F9ull;
-  return seed;
-}
-
-uint64_t page_sum(const uint8_t* p, uint32_t pg) { return uio_sum64(p + kSumFrom, kSumLen, page_seed(p, pg)); }
-
-// What the page's bytes [from, to) add to its sum's totals, taken away
-// (sign -1) or added (1); from and to multiples of 8, from >= kSumFrom.
-void sum_range(UioSumLanes* l, const uint8_t* p, uint32_t from, uint32_t to, int sign) {
-  if (to > from) uio_sum64_add(l, p + kSumFrom, kSumLen, from - kSumFrom, to - from, sign);
-}
-void add_lanes(UioSumLanes* l, const UioSumLanes& o) {
-  for (int j = 0; j < 4; ++j) l->a[j] += o.a[j], l->b[j] += o.b[j];
-  l->ta += o.ta;
-  l->tb += o.tb;
-}
-
-// Index files past this many pages share the open sums' slots.
-constexpr size_t kMaxSumSlots = size_t(1) << 18;
-BtStore::SumSlot* sum_slot(BtStore& s, uint32_t pg) {
-  if (s.sums.empty()) return nullptr;
-  return &s.sums[pg & (s.sums.size() - 1)];
+  return uio_sum64(p + 24, kBtPage - 24, seed);
 }
 
 uint64_t hdr_sum(const uint8_t* p) {
@@ -243,7 +218,6 @@ void bt_detach(BtStore& s) {
   uio_unmap(s.imap, kBtIndexReserve);
   uio_unmap(s.jmap, kBtJnlReserve);
   s.dmap = s.imap = s.jmap = nullptr;
-  s.sums.clear();
 }
 
 // ----------------------------------------------------------------- passes --
@@ -465,10 +439,7 @@ int bt_recover(BtStore& s) {
   }
   if (s.after_recover) s.after_recover(s);
   // Nothing this process verified can be trusted any longer.
-  if (!ents.empty()) {
-    std::fill(s.verified.begin(), s.verified.end(), 0);
-    std::fill(s.sums.begin(), s.sums.end(), BtStore::SumSlot{});
-  }
+  if (!ents.empty()) std::fill(s.verified.begin(), s.verified.end(), 0);
   // The old bytes reach the disk before the counter says the change is gone;
   // a failed flush leaves it odd, so that the rollback is made again.
   if (sync_on()) {
@@ -520,7 +491,6 @@ int bt_begin(BtStore& s) {
   s.jpos = sizeof(BtJnlHdr);
   s.touched.clear();
   s.touched_from.clear();
-  s.touched_sum.clear();
   s.dhdr_touched = false;
   return kBtOk;
 }
@@ -584,7 +554,6 @@ uint16_t& touched_from(BtStore& s, uint32_t pg) {
 void clear_touched(BtStore& s) {
   s.touched.clear();
   s.touched_from.clear();
-  s.touched_sum.clear();
 }
 }  // namespace
 
@@ -621,11 +590,9 @@ int bt_grow_data(BtStore& s, uint64_t end) {
 }
 
 namespace {
-void mark_touched(BtStore& s, uint32_t pg, uint32_t from = kBtPageHdr,
-                  const BtStore::TouchSum& ts = BtStore::TouchSum{}) {
+void mark_touched(BtStore& s, uint32_t pg, uint32_t from = kBtPageHdr) {
   s.touched.push_back(pg);
   s.touched_from.push_back(uint16_t(from));
-  s.touched_sum.push_back(ts);
   size_t n = s.touched.size();
   if (n <= kShortTouched) return;
   // Past the short list: every page of the change gets its marks, the list's
@@ -658,7 +625,6 @@ uint8_t* wpage_from(BtStore& s, uint32_t pg, uint32_t from) {
   }
   if (from < kBtPageHdr || sync_on()) from = kBtPageHdr;
   if (from > kBtPage) from = kBtPage;
-  from &= ~7u;  // whole words of the page sum
   uint64_t at = uint64_t(pg) * kBtPage;
   if (!is_touched(s, pg)) {
     // Pages past the header's page count hold nothing yet: a rollback
@@ -667,29 +633,15 @@ uint8_t* wpage_from(BtStore& s, uint32_t pg, uint32_t from) {
       mark_touched(s, pg);
       return p;
     }
-    BtStore::TouchSum ts;
     if (from == kBtPageHdr) {
       if (journal(s, 0, at, kBtPage) != kBtOk) return nullptr;
     } else {
       if (journal(s, 0, at, kBtPageHdr) != kBtOk) return nullptr;
       if (from < kBtPage && journal(s, 0, at + from, kBtPage - from) != kBtOk) return nullptr;
-      // The sum's totals lose the old bytes that may change: the header's
-      // words after the sum field, and the page from `from` on.
-      const BtPageHdr& ph = bt_ph(p);
-      ts.lsn = ph.lsn.get();
-      ts.sum = ph.sum.get();
-      ts.whole = false;
-      sum_range(&ts.gone, p, kSumFrom, kBtPageHdr, -1);
-      sum_range(&ts.gone, p, from, kBtPage, -1);
     }
-    mark_touched(s, pg, from, ts);
+    mark_touched(s, pg, from);
   } else if (uint16_t& was = touched_from(s, pg); from < was) {
     if (journal(s, 0, at + from, was - from) != kBtOk) return nullptr;
-    // Past the short list the sums are worked out whole (bt_commit).
-    if (s.touched.size() <= kShortTouched) {
-      BtStore::TouchSum& ts = s.touched_sum[size_t(&was - s.touched_from.data())];
-      sum_range(&ts.gone, p, from, was, -1);
-    }
     was = uint16_t(from);
   }
   return p;
@@ -700,33 +652,12 @@ uint8_t* bt_wpage(BtStore& s, uint32_t pg) { return wpage_from(s, pg, kBtPageHdr
 
 int bt_commit(BtStore& s, void (*done_fn)(void*), void* arg) {
   uint64_t done = s.txn + 1;
-  // The open sums' slots grow with the file (their contents are dropped).
-  size_t want = std::min<size_t>(std::bit_ceil(size_t(bt_hdr(s).page_count.get())), kMaxSumSlots);
-  if (s.sums.size() < want) s.sums.assign(want, BtStore::SumSlot{});
-  // Past the short list a page's journaled bytes are not all known here.
-  bool by_change = s.touched.size() <= kShortTouched;
-  for (size_t k = 0; k < s.touched.size(); ++k) {
-    uint32_t pg = s.touched[k];
+  for (uint32_t pg : s.touched) {
     uint8_t* p = s.imap + uint64_t(pg) * kBtPage;
     if (pg == 0) continue;
     BtPageHdr& ph = bt_ph(p);
     ph.lsn = done;
-    // The totals this process kept of the page as the change found it, less
-    // its old bytes that may have changed, plus their new values; else the
-    // whole page.
-    UioSumLanes l;
-    BtStore::SumSlot* slot = sum_slot(s, pg);
-    const BtStore::TouchSum* ts = by_change ? &s.touched_sum[k] : nullptr;
-    if (ts && !ts->whole && slot && slot->pg == pg && slot->lsn == ts->lsn && slot->sum == ts->sum) {
-      l = slot->l;
-      add_lanes(&l, ts->gone);
-      sum_range(&l, p, kSumFrom, kBtPageHdr, 1);
-      sum_range(&l, p, s.touched_from[k], kBtPage, 1);
-    } else {
-      uio_sum64_lanes(p + kSumFrom, kSumLen, &l);
-    }
-    ph.sum = uio_sum64_finish(l, kSumLen, page_seed(p, pg));
-    if (slot) *slot = {pg, done, ph.sum.get(), l};
+    ph.sum = page_sum(p, pg);
     if (s.verified.size() <= pg) s.verified.resize(pg + 1024, 0);
     s.verified[pg] = done + 1;
   }

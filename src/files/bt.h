@@ -59,7 +59,6 @@
 
 #include <sys/types.h>
 
-#include "files/unixio.h"
 #include "foundation/record.h"
 
 constexpr uint32_t kBtPage = 4096;
@@ -199,25 +198,6 @@ struct BtStore {
   // touched_from.
   std::vector<uint64_t> tmark;
   std::vector<uint16_t> tfrom;
-  // Page sums kept open (UioSumLanes) for the pages this process summed
-  // last, so that a change's new sums are worked out from the bytes it
-  // changed, not the whole page (a slot per page number modulo their count,
-  // naming its page and the change value and sum its totals belong to; 0: none).
-  struct SumSlot {
-    uint32_t pg = 0;
-    uint64_t lsn = 0, sum = 0;
-    UioSumLanes l{};
-  };
-  std::vector<SumSlot> sums;
-  // Of each page of the short list: its change value and sum before the
-  // change, and what its journaled old bytes took away from its totals
-  // (whole: the page is summed anew at commit).
-  struct TouchSum {
-    uint64_t lsn = 0, sum = 0;
-    bool whole = true;
-    UioSumLanes gone{};
-  };
-  std::vector<TouchSum> touched_sum;
   bool dhdr_touched = false;       // data header journaled in this change
   int err = 0;                     // errno of the last kBtIoError
   uint32_t recoveries = 0;         // dead changes this store rolled back

@@ -1215,8 +1215,8 @@ inline uint64_t mix64(uint64_t h) {
 // bytes, so that the lanes add in parallel; a tail of 4-byte words goes to a
 // fifth pair. A changed bit changes its lane's a, and b by a multiple of its
 // distance to the end; the pairs, the seed and the length are then mixed.
-__attribute__((target_clones("avx2", "default"))) void uio_sum64_lanes(const void* data, size_t n,
-                                                                       UioSumLanes* out) {
+__attribute__((target_clones("avx2", "default"))) uint64_t uio_sum64(const void* data, size_t n,
+                                                                      uint64_t seed) {
   static_assert(std::endian::native == std::endian::little, "sums are taken over little-endian words");
   auto* p = static_cast<const uint8_t*>(data);
   V4 a = {0, 0, 0, 0}, b = {0, 0, 0, 0};
@@ -1234,47 +1234,9 @@ __attribute__((target_clones("avx2", "default"))) void uio_sum64_lanes(const voi
     ta += w;
     tb += ta;
   }
-  for (int j = 0; j < 4; ++j) out->a[j] = a[j], out->b[j] = b[j];
-  out->ta = ta;
-  out->tb = tb;
-}
-
-uint64_t uio_sum64_finish(const UioSumLanes& l, size_t n, uint64_t seed) {
   uint64_t h = mix64(seed ^ (uint64_t(n) << 40) ^ 0x9E3779B97F4A7C15ull);
-  for (int j = 0; j < 4; ++j) h = mix64(h ^ l.a[j]) + l.b[j];
-  return mix64(h ^ l.ta) + l.tb;
-}
-
-uint64_t uio_sum64(const void* data, size_t n, uint64_t seed) {
-  UioSumLanes l;
-  uio_sum64_lanes(data, n, &l);
-  return uio_sum64_finish(l, n, seed);
-}
-
-// An 8-byte word in block k of K whole blocks adds itself to its lane's a
-// and K - k times itself to its b; a 4-byte word i of the T after them
-// likewise to ta and tb with T - i.
-void uio_sum64_add(UioSumLanes* l, const void* base, size_t n, size_t off, size_t len, int sign) {
-  auto* p = static_cast<const uint8_t*>(base);
-  const uint64_t m = sign < 0 ? ~uint64_t(0) : 1;  // times -1 or 1, modulo 2^64
-  const size_t whole = n / 32 * 32;
-  size_t end = std::min(off + len, n);
-  size_t i = off;
-  for (; i < end && i + 8 <= whole; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    w *= m;
-    l->a[(i / 8) & 3] += w;
-    l->b[(i / 8) & 3] += w * uint64_t(n / 32 - i / 32);
-  }
-  const uint64_t tail = (n - whole) / 4;
-  for (i = std::max(i, whole); i + 4 <= end; i += 4) {
-    uint32_t w32;
-    std::memcpy(&w32, p + i, 4);
-    uint64_t w = uint64_t(w32) * m;
-    l->ta += w;
-    l->tb += w * (tail - (i - whole) / 4);
-  }
+  for (int j = 0; j < 4; ++j) h = mix64(h ^ a[j]) + b[j];
+  return mix64(h ^ ta) + tb;
 }
 
 uint32_t uio_crc32c_rec(uint32_t crc, const void* p, size_t n) {

@@ -296,17 +296,3 @@ uint32_t uio_crc32c_rec(uint32_t crc, const void* p, size_t n);
 // a change of any bits, a zeroed block or words swapped change it (but for a
 // chance of 2^-64). Used for index pages and journal entries.
 uint64_t uio_sum64(const void* p, size_t n, uint64_t seed);
-// The same sum kept open: its running totals over n bytes, and the sum they
-// give. The totals change linearly with the bytes, so a change of some
-// bytes changes them by what those bytes add: uio_sum64_add adds (sign 1)
-// or takes away (sign -1) what the bytes [off, off + len) of the n bytes at
-// base add, off and len multiples of 8 (len may end at n). A sum of bytes
-// that mostly stay is kept up to date by taking away their old bytes and
-// adding the new ones, without reading the rest.
-struct UioSumLanes {
-  uint64_t a[4], b[4];  // four lanes of 8-byte words
-  uint64_t ta, tb;      // the 4-byte words after the last whole 32 bytes
-};
-void uio_sum64_lanes(const void* p, size_t n, UioSumLanes* out);
-uint64_t uio_sum64_finish(const UioSumLanes& l, size_t n, uint64_t seed);
-void uio_sum64_add(UioSumLanes* l, const void* base, size_t n, size_t off, size_t len, int sign);
