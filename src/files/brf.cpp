@@ -1065,15 +1065,15 @@ uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq, int at_tree, co
   Keys ok;
   keys_of(f, s.p + kBrfSlotHdr, s.len, s.seq, ok);
   if (!at) at_tree = -1;
-  // The leaves not yet in memory are asked for at once, so that they arrive
-  // while the first is changed rather than one after the other.
-  int first = -1;
+  // The leaves erased after the first (but the one the read found) are
+  // asked for at once, so that they arrive while the first is changed
+  // rather than one after the other.
+  bool first = true;
   for (int t = 0; t < kBtTrees; ++t) {
-    if (!ok.in[t] || t == at_tree) continue;
-    if (first < 0) first = t;
-    else bt_prefetch_leaf(f->st, t, ok.k[t]);
+    if (!ok.in[t]) continue;
+    if (!first && t != at_tree) bt_prefetch_leaf(f->st, t, ok.k[t]);
+    first = false;
   }
-  if (at_tree >= 0 && first >= 0) bt_prefetch_leaf(f->st, first, ok.k[first]);
   int rc;
   for (int t = 0; t < kBtTrees; ++t) {
     if (!ok.in[t]) continue;
