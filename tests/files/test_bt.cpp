@@ -142,6 +142,15 @@ void deep_trees(uint32_t klen) {
       ASSERT_EQ(at_key(k, c), 0u);
       put(rng() % 40000);
       ASSERT_EQ(brf_remove(f, rids[k], 0, 0, &c), 0u) << brf_error();
+    } else if (i % 10 == 4) {
+      // Read by the second key (duplicates: its entry ends with the record's
+      // write sequence).
+      ASSERT_EQ(at_key(k, c), 0u);
+      uint8_t e[kBtMaxKey];
+      ASSERT_TRUE(brf_entry_of(f, 1, rd.r, e));
+      ASSERT_EQ(brf_seek(f, 1, e, f->key_len[1], BrfSeek::Exact, c, rd.r), 0u);
+      ASSERT_EQ(rd.r.rid, rids[k]);
+      ASSERT_EQ(brf_remove(f, rids[k], 0, 1, &c), 0u) << brf_error();
     } else if (i % 2 == 0) {
       ASSERT_EQ(at_key(k, c), 0u);
       ASSERT_EQ(brf_remove(f, rids[k], 0, 0, &c), 0u) << brf_error();
