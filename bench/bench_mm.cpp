@@ -1,5 +1,6 @@
 // Pool allocation against the system allocator: a burst of blocks of mixed
-// sizes, then the pool destroyed (or every block freed).
+// sizes, then the pool destroyed (or every block freed); blocks freed and
+// taken again.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -31,6 +32,22 @@ void BM_PoolAllocDestroy(benchmark::State& st) {
   st.SetItemsProcessed(st.iterations() * int64_t(sizes().size()));
 }
 BENCHMARK(BM_PoolAllocDestroy);
+
+// Blocks freed and asked for again: every one comes back off its size's
+// free list (against BM_MallocFree).
+void BM_PoolFreeRealloc(benchmark::State& st) {
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  std::vector<void*> blocks;
+  for (size_t n : sizes()) blocks.push_back(MM_ALLOC(p, n));
+  for (auto _ : st) {
+    for (void* q : blocks) mm_free(q);
+    size_t i = 0;
+    for (size_t n : sizes()) benchmark::DoNotOptimize(blocks[i++] = MM_ALLOC(p, n));
+  }
+  mm_destroy_pool(p);
+  st.SetItemsProcessed(st.iterations() * int64_t(sizes().size()));
+}
+BENCHMARK(BM_PoolFreeRealloc);
 
 void BM_MallocFree(benchmark::State& st) {
   std::vector<void*> blocks(sizes().size());

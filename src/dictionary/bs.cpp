@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "dictionary/dd2.h"
@@ -855,11 +856,15 @@ Marker read_marker(const fs::path& target) {
   if (!exists_here(target / m.tmp)) {
     // The run removes its emptied temporary directory once everything is
     // moved in, then the marker: killed between the two, it left a whole
-    // directory. Every entry it lists in place and this user's says so.
+    // directory. Every entry it lists in place, this user's and moved there
+    // since the marker was (a move sets an entry's change time) says so;
+    // entries older than the marker are not its run's.
+    const timespec marked = st.st_ctim;
     bool all = !m.entries.empty();
     for (const std::string& e : m.entries) {
-      struct stat st;
-      all = all && ::lstat((target / e).c_str(), &st) == 0 && st.st_uid == ::geteuid();
+      struct stat es;
+      all = all && ::lstat((target / e).c_str(), &es) == 0 && es.st_uid == ::geteuid() &&
+            std::tie(es.st_ctim.tv_sec, es.st_ctim.tv_nsec) >= std::tie(marked.tv_sec, marked.tv_nsec);
     }
     m.finished = all;
   }

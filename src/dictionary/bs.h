@@ -73,8 +73,9 @@
 // when it is this user's, no one else may change it and the temporary
 // directory it names is there and this user's: then it removes what that
 // run moved in and builds again. A marker of this user whose temporary
-// directory is gone while every entry it lists is in place is of a run
-// killed after its move ended: the marker goes and the run ends well. A
+// directory is gone while every entry it lists is in place, this user's
+// and moved there since the marker was, is of a run killed after its move
+// ended: the marker goes and the run ends well. A
 // move that fails keeps its temporary directory beside the marker, so that
 // the next run undoes it. Any other marker removes nothing.
 //

@@ -1127,11 +1127,11 @@ uint32_t new_generation() {
 // name, or the index or journal of an empty data file held exclusively):
 // whatever is left there (by a process that died, or planted by another
 // user) is removed, never written through, and the file made anew.
-int create_fresh(const std::string& path) {
-  int fd = uio_create(path.c_str());
+int create_fresh(const std::string& path, int mode = kUioFileMode) {
+  int fd = uio_create(path.c_str(), mode);
   if (fd < 0 && errno == EEXIST) {
     uio_unlink(path.c_str());
-    fd = uio_create(path.c_str());
+    fd = uio_create(path.c_str(), mode);
   }
   return fd;
 }
@@ -1141,10 +1141,10 @@ int create_fresh(const std::string& path) {
 // Writes the index and journal files of a data file whose header is hdr
 // (new files: what was under those names is replaced, never written through).
 uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
-                      const BrfLayout& lay, int) {
-  int ifd = create_fresh(ipath);
+                      const BrfLayout& lay, int mode) {
+  int ifd = create_fresh(ipath, mode);
   if (ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
-  int jfd = create_fresh(jpath);
+  int jfd = create_fresh(jpath, mode);
   if (jfd < 0) {
     int e = errno;
     uio_close(ifd);
@@ -1266,7 +1266,7 @@ uint32_t attach(BrfFile* f) {
     BrfLayout lay;
     if (s.writable && f->open_lock == 2 && brf_decode_hdr(hdr, &lay, &why) && hdr.live.get() == 0 &&
         hdr.end.get() == kBrfHdrSize) {
-      if (uint32_t st = brf_format_index(ipath, jpath, hdr, lay, O_TRUNC)) return st;
+      if (uint32_t st = brf_format_index(ipath, jpath, hdr, lay, kUioFileMode)) return st;
       s.ifd = uio_open(ipath.c_str(), mode);
     } else {
       return brf_fail(FM_ST_SYS, "%s: its index file is missing; rebuild it", f->path.c_str());
@@ -1427,7 +1427,7 @@ uint32_t brf_create(const std::string& path, const BrfLayout& lay, bool exclusiv
     cleanup();
     return brf_fail(FM_ST_SYS, "%s: %s", path.c_str(), std::strerror(e));
   }
-  if (uint32_t st = brf_format_index(itmp, jtmp, hdr, lay, O_TRUNC)) {
+  if (uint32_t st = brf_format_index(itmp, jtmp, hdr, lay, kUioFileMode)) {
     uio_close(fd);
     cleanup();
     return st;
@@ -1677,8 +1677,10 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   std::memcpy(&old, f->st.dmap, sizeof old);
   out->size_before = uint64_t(old.end.get()) + kBrfSlotHdr;
   // The new data file is held alone from the start, so that no one opens it
-  // before its index is in place.
-  tfd = create_fresh(tpath);
+  // before its index is in place. Its files are written through mappings, a
+  // store past a file's end faults: no one else may open them for writing
+  // (to cut one short) until they are complete.
+  tfd = create_fresh(tpath, 0600);
   if (tfd < 0) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(errno)));
   if (int e = uio_lock(tfd, kBrfOpenByte, UioLock::Write, kUioNoWait, tpath.c_str()))
     return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(e)));
@@ -1775,7 +1777,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   std::memcpy(tmap, &nh, sizeof nh);
 
   // Its index, each tree's entries in order.
-  if (uint32_t status = brf_format_index(tipath, tjpath, nh, f->lay, 0)) return fail(status);
+  if (uint32_t status = brf_format_index(tipath, tjpath, nh, f->lay, 0600)) return fail(status);
   ns.dfd = tfd;
   ns.writable = true;
   ns.name = path;
@@ -1809,6 +1811,9 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   // in any journal can be taken for one of its changes.
   if (!e) bt_hdr(ns).counter = (bt_counter(f->st) | 1) + 3;
   if (!e && ::ftruncate(ns.jfd, sizeof(BtJnlHdr)) != 0) e = errno;
+  // Complete: the group's again, as every data file is.
+  for (int fd : {tfd, ns.ifd, ns.jfd})
+    if (!e && ::fchmod(fd, kUioFileMode) != 0) e = errno;
   if (!e && uio_sync_mode()) {
     e = uio_sync(tfd);
     if (!e) e = uio_sync(ns.ifd);

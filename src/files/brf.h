@@ -352,8 +352,8 @@ uint32_t brf_fail(uint32_t status, const char* fmt, ...) __attribute__((format(p
 uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd, bool* writable, struct stat* st);
 // Writes fresh index and journal files for a data file's header: new files,
 // made exclusively after whatever held the names was removed (never written
-// through, so a link planted there is replaced, not followed). The last
-// argument is no longer used.
+// through, so a link planted there is replaced, not followed), of the given
+// mode (uio_create).
 uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
                           const BrfLayout& lay, int open_flags);
 // Whether this process has the file open.

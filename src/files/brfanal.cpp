@@ -1352,7 +1352,7 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   nh.sum = brf_hdr_sum(nh);
   // The new index, under the new generation, written beside the old one.
   std::string itmp = ipath + ".rb", jtmp = jpath + ".rb";
-  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, O_TRUNC)) return done(status);
+  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, kUioFileMode)) return done(status);
   BtStore& ns = nf.st;
   ns.dfd = dfd;
   ns.writable = true;

@@ -504,14 +504,16 @@ int journal(BtStore& s, uint8_t file, uint64_t off, uint32_t len) {
     s.err = EFBIG;
     return kBtIoError;
   }
-  if (need > s.jsize) {
+  if (need > s.jheld) {
     uint64_t want = need + (need / 4 > kGrowMin ? need / 4 : kGrowMin);
     if (want > kBtJnlReserve) want = kBtJnlReserve;
-    if (int e = uio_grow(s.jfd, want)) {
+    uint64_t from = std::max(s.jheld, s.jpos);
+    if (int e = uio_reserve(s.jfd, from, want - from)) {
       s.err = e;
       return kBtIoError;
     }
-    s.jsize = want;
+    s.jheld = want;
+    s.jsize = std::max(s.jsize, want);
   }
   uint8_t* at = s.jmap + s.jpos;
   auto& e = *reinterpret_cast<BtJnlEnt*>(at);
@@ -572,20 +574,24 @@ int bt_touch_data(BtStore& s, uint64_t off, uint32_t len) {
 }
 
 int bt_grow_data(BtStore& s, uint64_t end) {
-  if (end <= s.dsize) return kBtOk;
+  if (end <= s.dheld) return kBtOk;
   if (end > kBtDataReserve) {
     s.err = EFBIG;
     return kBtIoError;
   }
   bt_refresh_sizes(s);
-  if (end <= s.dsize) return kBtOk;
-  uint64_t want = end + (s.dsize / 8 > (uint64_t(1) << 20) ? s.dsize / 8 : (uint64_t(1) << 20));
+  uint64_t want = end + (end / 8 > (uint64_t(1) << 20) ? end / 8 : (uint64_t(1) << 20));
   if (want > kBtDataReserve) want = kBtDataReserve;
-  if (int e = uio_grow(s.dfd, want)) {
+  // A file long enough may still have holes where it is written next (see
+  // uio_reserve): from a step below end on (the slot being written, up to
+  // kGrowMin bytes, begins there) to want.
+  uint64_t from = std::max(s.dheld, end > kGrowMin ? end - kGrowMin : 0);
+  if (int e = uio_reserve(s.dfd, from, want - from)) {
     s.err = e;
     return kBtIoError;
   }
-  s.dsize = want;
+  s.dheld = want;
+  s.dsize = std::max(s.dsize, want);
   return kBtOk;
 }
 
@@ -748,18 +754,18 @@ int bt_alloc_page(BtStore& s, uint32_t* out) {
       return kBtIoError;
     }
     uint64_t need = uint64_t(pg + 1) * kBtPage;
-    if (need > s.isize) {
+    if (need > s.iheld) {
       bt_refresh_sizes(s);
-      if (need > s.isize) {
-        uint64_t want = need + (s.isize / 8 > kGrowMin ? s.isize / 8 : kGrowMin);
-        want = (want + kBtPage - 1) / kBtPage * kBtPage;
-        if (want > kBtIndexReserve) want = kBtIndexReserve;
-        if (int e = uio_grow(s.ifd, want)) {
-          s.err = e;
-          return kBtIoError;
-        }
-        s.isize = want;
+      uint64_t want = need + (need / 8 > kGrowMin ? need / 8 : kGrowMin);
+      want = (want + kBtPage - 1) / kBtPage * kBtPage;
+      if (want > kBtIndexReserve) want = kBtIndexReserve;
+      uint64_t from = std::max(s.iheld, need - kBtPage);  // the new page on (see uio_reserve)
+      if (int e = uio_reserve(s.ifd, from, want - from)) {
+        s.err = e;
+        return kBtIoError;
       }
+      s.iheld = want;
+      s.isize = std::max(s.isize, want);
     }
     if (!is_touched(s, pg)) mark_touched(s, pg);
     h.page_count = pg + 1;
@@ -837,14 +843,99 @@ inline uint32_t val(const uint8_t* e, const TreeShape& t) {
 inline void set_val(uint8_t* e, const TreeShape& t, uint32_t v) { rec::view<rec::U32>(e + t.klen).set(v); }
 
 
-// A page of the tree checked for what the walk needs, its header and the
-// lines of its samples asked for before it is read.
-void prefetch_page(const BtStore& s, const TreeShape& t, uint32_t pg) {
+// A seek guesses where in the leaf its entry lies before the leaf is read.
+// Keys spread fairly evenly between two neighbouring separators of a
+// parent page, so the key's place between the separators on either side
+// of the child taken, times the entries the leaf had when a seek of this
+// process last read it, is near the answer. The lines of the entries
+// around the guess are asked for with the leaf's header, in place of its
+// samples, and the search looks there first: when the entries at the two
+// ends of that window enclose the key, the answer lies between them, and
+// the search needs neither the samples nor a group fetched after them (one
+// round of fetches instead of two). The guess only decides where the
+// search looks first, never what it finds.
+constexpr uint32_t kGuessBytes = 192;  // entries on either side of the guess: about this many bytes
+
+uint32_t guess_reach(const TreeShape& t) { return std::max<uint32_t>(4, kGuessBytes / t.esize); }
+
+// Where key (its first n bytes) lies between the compared bytes lo and hi:
+// a share in [0, 1], or -1 when their bytes tell nothing. The bytes after
+// those lo and hi share are read as the digits of a number: a place where
+// all three hold decimal digits (numbers kept as text) as a digit of ten
+// values, where all three hold capital letters (or all three small ones)
+// as one of 26, any other as one of 256, so that keys of text spread about
+// as evenly as binary ones.
+struct KeyDigits {
+  uint32_t first, count;
+  double part;  // 1 / count: a multiplication where a division would wait
+};
+constexpr KeyDigits kKeyDigits[] = {{'0', 10, 1.0 / 10}, {'A', 26, 1.0 / 26}, {'a', 26, 1.0 / 26}};
+
+double key_place(const uint8_t* lo, const uint8_t* hi, const uint8_t* key, uint32_t klen, uint32_t n) {
+  uint32_t c = 0;
+  for (; c + 8 <= klen; c += 8) {
+    uint64_t a, b;
+    std::memcpy(&a, lo + c, 8);
+    std::memcpy(&b, hi + c, 8);
+    if (a != b) break;
+  }
+  while (c < klen && lo[c] == hi[c]) ++c;
+  if (c >= n) return -1;
+  double vl = 0, vh = 0, vk = 0, unit = 1;
+  for (uint32_t j = c; j < c + 6 && j < klen; ++j) {
+    uint32_t a = lo[j], b = hi[j], k = j < n ? key[j] : 0;
+    uint32_t zero = 0;
+    double part = 1.0 / 256;
+    for (const KeyDigits& d : kKeyDigits) {
+      if (a - d.first < d.count && b - d.first < d.count && k - d.first < d.count) {
+        zero = d.first, part = d.part;
+        break;
+      }
+    }
+    unit *= part;
+    vl += (a - zero) * unit;
+    vh += (b - zero) * unit;
+    vk += (k - zero) * unit;
+  }
+  if (!(vh > vl)) return -1;
+  if (vk <= vl) return 0;
+  if (vk >= vh) return 1;
+  return (vk - vl) / (vh - vl);
+}
+
+// The entry of leaf pg a seek for key is likely to end at (lo, hi: the
+// leaf's separators in its parent, null at either end of the tree), or -1.
+int32_t leaf_guess(const BtStore& s, const TreeShape& t, uint32_t pg, const uint8_t* lo, const uint8_t* hi,
+                   const uint8_t* key, uint32_t n) {
+  if (!lo || !hi || pg >= s.leaf_count.size()) return -1;
+  uint32_t had = s.leaf_count[pg];
+  if (had == 0) return -1;
+  double f = key_place(lo, hi, key, t.klen, n);
+  if (f < 0) return -1;
+  return int32_t(f * had);
+}
+
+// The guesses of a tree's seeks lately: tried, missed (halved every 64).
+void note_guess(BtStore& s, int tree, bool hit) {
+  BtStore::Guesses& g = s.guesses[tree];
+  if (++g.tried > 64) g.tried /= 2, g.missed /= 2;
+  g.missed += hit ? 0 : 1;
+}
+// More than a quarter of them missed.
+bool guesses_miss(const BtStore& s, int tree) { return s.guesses[tree].missed * 4 > s.guesses[tree].tried; }
+
+// The lines of a page of the tree a walk reads first, asked for: its header
+// and the lines of its samples; with a guess (-1: none), the lines of the
+// entries around the guessed one instead of the samples.
+void prefetch_page(const BtStore& s, int tree, const TreeShape& t, uint32_t pg, int32_t guess = -1) {
 #if defined(__GNUC__)
   if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
     __builtin_prefetch(q);
-    if (t.cap * t.esize > kNearBytes) {
+    // With a guess, the samples are read only when it fails: fewer lines
+    // asked for at once come sooner. Where the guesses of the tree missed
+    // often lately (keys spread unevenly), they are asked for too.
+    if (t.cap * t.esize > kNearBytes && (guess < 0 || guesses_miss(s, tree))) {
       uint32_t g = t.group;
       for (uint32_t i = g; i < t.cap; i += g) {
         const uint8_t* e = ent(q, t, i);
@@ -852,14 +943,28 @@ void prefetch_page(const BtStore& s, const TreeShape& t, uint32_t pg) {
         __builtin_prefetch(e + t.klen - 1);
       }
     }
+    if (guess >= 0) {
+      uint32_t r = guess_reach(t);
+      uint32_t from = uint32_t(guess) > r ? uint32_t(guess) - r : 0;
+      uint32_t to = std::min(t.cap, uint32_t(guess) + r + 1);
+      if (from < to) {
+        const uint8_t* a = ent(q, t, from);
+        uint32_t len = (to - from) * t.esize;
+        for (uint32_t o = 0; o < len; o += 64) __builtin_prefetch(a + o);
+        __builtin_prefetch(a + len - 1);
+      }
+    }
   }
 #else
-  (void)s, (void)t, (void)pg;
+  static_cast<void>(s), static_cast<void>(tree), static_cast<void>(t), static_cast<void>(pg);
+  static_cast<void>(guess);
 #endif
 }
 
-const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level) {
-  prefetch_page(s, t, pg);
+// A page of the tree checked for what the walk needs, its first lines asked
+// for before it is read (prefetch_page).
+const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level, int32_t guess = -1) {
+  prefetch_page(s, tree, t, pg, guess);
   const uint8_t* p = bt_rpage(s, pg);
   if (!p) return nullptr;
   const BtPageHdr& ph = bt_ph(p);
@@ -908,6 +1013,25 @@ uint32_t search(const uint8_t* p, const TreeShape& t, uint32_t lo, uint32_t hi, 
   return at + (kcmp(base, key, n) < bar ? 1 : 0);
 }
 
+// leaf_index, looking first at the window of entries around a guess (-1:
+// none) when the leaf has any; how the guess fared is noted.
+uint32_t leaf_index_near(BtStore& s, int tree, const uint8_t* p, const TreeShape& t, const uint8_t* key,
+                         uint32_t n, bool after, int32_t guess) {
+  uint32_t count = bt_ph(p).count.get();
+  if (guess >= 0 && count > 0) {
+    const int bar = after ? 1 : 0;
+    uint32_t r = guess_reach(t);
+    uint32_t g = std::min(uint32_t(guess), count - 1);
+    uint32_t a = g > r ? g - r : 0, b = std::min(count, g + r + 1);
+    // The answer is past a when entry a goes before it, and at most b - 1
+    // when entry b - 1 does not (the page's ends bound it anyway).
+    bool hit = (a == 0 || kcmp(ent(p, t, a), key, n) < bar) && (b == count || kcmp(ent(p, t, b - 1), key, n) >= bar);
+    note_guess(s, tree, hit);
+    if (hit) return search(p, t, a == 0 ? 0 : a + 1, b == count ? count : b - 1, key, n, after);
+  }
+  return search(p, t, 0, count, key, n, after);
+}
+
 // Child index in an internal page: the last entry i >= 1 whose first n
 // bytes compare < key (after: <= key), else 0.
 uint32_t child_index(const uint8_t* p, const TreeShape& t, const uint8_t* key, uint32_t n, bool after) {
@@ -953,13 +1077,25 @@ int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, Bt
   int level = th.height.get() - 1;
   if (pg == 0 || level < 0) return kBtNotFound;
   if (level > 40) return kBtRetry;
+  // The separators on either side of the subtree the descent is in (null:
+  // the tree's end), for the guess in the leaf.
+  const uint8_t* lo = nullptr;
+  const uint8_t* hi = nullptr;
+  int32_t guess = -1;
   for (;;) {
-    const uint8_t* p = tree_page(s, tree, t, pg, level);
+    const uint8_t* p = tree_page(s, tree, t, pg, level, guess);
     if (!p) return kBtRetry;
-    if (level == 0) return settle(s, tree, t, p, pg, leaf_index(p, t, key, n, after), c);
+    if (level == 0) {
+      // The leaf's entries, for the next seek's guess in it.
+      if (s.leaf_count.size() <= pg) s.leaf_count.resize(pg + 1024, 0);
+      s.leaf_count[pg] = uint16_t(bt_ph(p).count.get());
+      return settle(s, tree, t, p, pg, leaf_index_near(s, tree, p, t, key, n, after, guess), c);
+    }
     uint32_t i = child_index(p, t, key, n, after);
+    if (i > 0) lo = ent(p, t, i);
+    if (i + 1 < bt_ph(p).count.get()) hi = ent(p, t, i + 1);
     pg = val(ent(p, t, i), t);
-    --level;
+    if (--level == 0) guess = leaf_guess(s, t, pg, lo, hi, key, n);
   }
 }
 
@@ -1263,7 +1399,7 @@ void bt_prefetch_leaf(BtStore& s, int tree, const uint8_t* key) {
     if (!p) return;
     pg = val(ent(p, t, child_index(p, t, key, t.klen, true)), t);
   }
-  prefetch_page(s, t, pg);
+  prefetch_page(s, tree, t, pg);
 }
 
 int bt_clear(BtStore& s) {

@@ -177,7 +177,10 @@ struct BtStore {
   uint8_t* dmap = nullptr;
   uint8_t* imap = nullptr;
   uint8_t* jmap = nullptr;
-  uint64_t dsize = 0, isize = 0, jsize = 0;  // file sizes known to be allocated
+  uint64_t dsize = 0, isize = 0, jsize = 0;  // file sizes known
+  // Below these, this process's stores land on blocks made sure of (what
+  // the stores write next is reserved first: uio_reserve).
+  uint64_t dheld = 0, iheld = 0, jheld = 0;
   bool writable = false;
   std::string name;  // the data file's path, for messages
 
@@ -185,6 +188,10 @@ struct BtStore {
   // every copy of an entry (the shared header may change under a reader).
   uint16_t klen[kBtTrees] = {};
   std::vector<uint64_t> verified;  // per page: change value last verified + 1
+  std::vector<uint16_t> leaf_count;  // per leaf page: its entries when a seek last read it (a hint)
+  struct Guesses {
+    uint8_t tried = 0, missed = 0;
+  } guesses[kBtTrees];  // how the seeks' guesses in the leaves fared lately, per tree
   int ilock = 0;                   // change lock held: 0 none, 1 to read, 2 to change
   uint32_t self = 0;               // process id of this store's live mark (0: none, read only)
   bool wait_mark = false;          // the wait mark of its record holds is taken

@@ -56,8 +56,17 @@ bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_s
 
 // Watches the name and takes the epoch, before the file is looked up.
 void watch(FmKept* k) {
-  k->watched = uio_watch(k->path, k->bytes || k->mapped);
+  k->watched = uio_watch(k->path, k->bytes || k->mapped) && (!k->mapped || uio_watch(brf_index_path(k->path), true));
   if (k->watched) k->epoch = epoch(true);
+}
+
+// A mapped native file's index is no shorter than seen before (the largest
+// size seen kept).
+bool index_grown(FmKept* k) {
+  struct stat st;
+  if (::lstat(brf_index_path(k->path).c_str(), &st) != 0 || int64_t(st.st_size) < k->index_size) return false;
+  k->index_size = int64_t(st.st_size);
+  return true;
 }
 
 void ident_of(FmArb* h, uint8_t* out) {
@@ -93,6 +102,7 @@ bool fm_kept_take(FmKept* k, FmArb* h, bool bytes) {
   if (bytes && st.st_mtim.tv_sec + 2 >= std::time(nullptr)) return false;
   k->size = int64_t(st.st_size);
   k->mtime = st.st_mtim;
+  if (kept && !index_grown(k)) return false;
   k->dev = kept ? id.dev : uint64_t(st.st_dev);
   k->ino = kept ? id.ino : uint64_t(st.st_ino);
   // A file put in its place since the open: looked up again at the next use.
@@ -116,7 +126,7 @@ bool fm_kept_fresh(FmKept* k) {
   if (k->bytes && (int64_t(st.st_size) != k->size || !same_time(st.st_mtim, k->mtime))) return false;
   // A native file grows, never shrinks in place: one cut short would fault
   // the reads of its mapping.
-  if (k->mapped && int64_t(st.st_size) < k->size) return false;
+  if (k->mapped && (int64_t(st.st_size) < k->size || !index_grown(k))) return false;
   if (k->mapped) k->size = int64_t(st.st_size);
   if (k->watched || k->bytes) return true;
   if (!d) d = dir_of(k->path);

@@ -26,9 +26,10 @@
 //     it, a symbolic link, the directory replaced by a copy; the name must
 //     name the file itself, as the opens require) makes it false, and so does,
 //     with bytes, a change of the file's size or time, and, for a native
-//     file (read through its mapping, watched with its bytes), a size below
-//     the largest seen (a native file never shrinks in place; one cut short
-//     would fault the reads of its mapping): the caller closes the handle
+//     file (read through its mappings, watched with its bytes and its
+//     index's), a size of either below the largest seen (a native file
+//     never shrinks in place; one cut short would fault the reads of its
+//     mapping): the caller closes the handle
 //     (fm_kept_close) and opens the name anew.
 //  3. The looks are saved where that is safe. Where the name is watched
 //     (uio_watch), a handle whose file was found the same at a watch epoch
@@ -60,6 +61,7 @@ struct FmKept {
   bool bytes = false;       // size and mtime: the file's when the handle was opened
   bool mapped = false;      // a native file read through its mapping: size, the largest seen
   int64_t size = 0;
+  int64_t index_size = 0;   // mapped: its index file's, the largest seen
   timespec mtime{};
   bool watched = false;     // the name is watched (uio_watch) since epoch
   uint64_t epoch = 0;

@@ -235,13 +235,13 @@ int uio_open(const char* path, int flags) {
   return fd;
 }
 
-int uio_create(const char* path) {
+int uio_create(const char* path, int mode) {
   UioAt at;
   if (int e = uio_at(path, &at)) {
     errno = e;
     return -1;
   }
-  int fd = openat_retry(at.dir, at.leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kUioFileMode);
+  int fd = openat_retry(at.dir, at.leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return -1;
   // The umask takes bits away at the open: the mode is set again. The group
   // is the data directory's (a set-group-id directory gives it already).
@@ -250,7 +250,7 @@ int uio_create(const char* path) {
       ::fchown(fd, uid_t(-1), at.group) != 0) {
     // Not a member of that group: it keeps the user's own.
   }
-  if (::fchmod(fd, kUioFileMode) != 0) {
+  if (::fchmod(fd, mode_t(mode)) != 0) {
     int e = errno;
     ::close(fd);
     ::unlinkat(at.dir, at.leaf.c_str(), 0);
@@ -399,6 +399,17 @@ int uio_grow(int fd, uint64_t size) {
       return 0;
     }
     return r;
+  }
+}
+
+int uio_reserve(int fd, uint64_t off, uint64_t len) {
+  for (;;) {
+    // (Not posix_fallocate: where the system cannot allocate, its stand-in
+    // writes back bytes it read a moment before, over another's store.)
+    if (::fallocate(fd, 0, off_t(off), off_t(len)) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) return uio_grow(fd, off + len);
+    return errno;
   }
 }
 
@@ -1037,8 +1048,10 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
   WaitClock clock;
   bool timer = false;
   double pause = 0.0002;  // grows while a wake may have been missed
+  double circle = 0;      // since when the kernel sees a circle through a wait for room
   for (;;) {
     uint64_t seen = 0;
+    bool room = false;  // waiting for a word of a full bucket, not for id
     int k = hold_find(t, b, id, kUioHoldBucket, &seen);
     if (k < 0) {
       int i = hold_claim(t, b, id);
@@ -1052,7 +1065,7 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
         for (uint32_t j = 0; j < kUioHoldBucket && k < 0; ++j) {
           uint64_t w = hword(&b[j]).load(std::memory_order_seq_cst);
           if (hold_owner(w) != t.self) own = false;
-          if (hold_alive(t, hold_owner(w))) k = int(j), seen = w;
+          if (hold_alive(t, hold_owner(w))) k = int(j), seen = w, room = true;
         }
         if (k < 0) {
           if (own) return ENOLCK;  // all of them this process's own
@@ -1085,6 +1098,7 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
     int e = set_lock(t.fd, t.wait_base + holder, F_RDLCK, F_SETLKW);
     disarm();
     if (e == 0) {
+      circle = 0;
       static_cast<void>(set_lock(t.fd, t.wait_base + holder, F_UNLCK, F_SETLK));
       // Woken, or the holder is between marks: look again, and give a holder
       // without its mark a moment.
@@ -1099,6 +1113,15 @@ int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what
       // another's: a circle that no hold closes. Only a hold of id still
       // taken by the same holder is a deadlock.
       if (hold_find(t, b, id, kUioHoldBucket, &seen) >= 0 && hold_owner(seen) == holder) return EDEADLK;
+      if (room) {
+        // Waiting for room: the circle closes through holds of other ids. One
+        // the kernel still sees after every stale sleep in it has ended (a
+        // sleep lasts at most kPollSecs) is a deadlock; till then, no spin.
+        double at = now_secs();
+        if (circle == 0) circle = at;
+        else if (at - circle > 4 * kPollSecs) return EDEADLK;
+        sleep_secs(pause);
+      }
       continue;
     }
     if (e != EINTR) return e;

@@ -77,15 +77,16 @@ bool uio_resolve_in_kernel();
 // made by uio_create. -1 with errno.
 int uio_open(const char* path, int flags);
 // Makes a new regular file (O_CREAT | O_EXCL | O_NOFOLLOW, read and write):
-// EEXIST when the name is taken, by anything. Its mode is kUioFileMode
-// whatever the umask, and its group as UioAt says (when the user may give
-// it that group). -1 with errno.
+// EEXIST when the name is taken, by anything. Its mode is kUioFileMode (or
+// mode: 0600 for a file no one else may open for writing while it is being
+// made) whatever the umask, and its group as UioAt says (when the user may
+// give it that group). -1 with errno.
 constexpr int kUioFileMode = 0660;
 // Directories: the group's members only, new entries take the directory's
 // group, and only an entry's owner (or the directory's) removes or renames
 // it, so no member replaces another's files.
 constexpr int kUioDirMode = 03770;
-int uio_create(const char* path);
+int uio_create(const char* path, int mode = kUioFileMode);
 // Makes a directory of mode kUioDirMode whatever the umask, with the group
 // as UioAt says; 0, or an errno value (EEXIST when the name is taken).
 int uio_mkdir(const char* path);
@@ -110,6 +111,12 @@ int64_t uio_size(int fd);
 // Makes the file at least size bytes long, with its blocks allocated, so that
 // stores through a mapping never meet a full disk; 0 or an errno value.
 [[nodiscard]] int uio_grow(int fd, uint64_t size);
+// Makes sure the blocks of len bytes at off are the file's (allocated, the
+// file at least off + len long): a file lengthened with holes (a copy of
+// one whose tail was reserved, a truncate) need not hold them, and a store
+// through a mapping into a hole faults when the disk is full, where a
+// write says ENOSPC. On a file system that cannot allocate: uio_grow.
+[[nodiscard]] int uio_reserve(int fd, uint64_t off, uint64_t len);
 // Flushes the file's data to disk (fdatasync); 0 or an errno value.
 [[nodiscard]] int uio_sync(int fd);
 // Flushes the directory holding path (its entries: a create, link or
@@ -269,8 +276,9 @@ struct UioHoldTable {
 int uio_hold_mark(const UioHoldTable& t);
 // Holds id (not 0), waiting as uio_lock does (report every 10 seconds of who
 // holds it, cancellable): 0, EAGAIN (held by another process and not waited
-// for), ETIMEDOUT, EDEADLK, ECANCELED, ENOLCK (the bucket of id is full of
-// this process's own holds) or another errno value.
+// for), ETIMEDOUT, EDEADLK (also a wait for room in a full bucket whose
+// holders wait, in a circle, for this process), ECANCELED, ENOLCK (the
+// bucket of id is full of this process's own holds) or another errno value.
 [[nodiscard]] int uio_hold(const UioHoldTable& t, uint32_t id, int wait_secs, const char* what);
 // Lets id go (nothing when this process does not hold it), waking its waiters.
 void uio_unhold(const UioHoldTable& t, uint32_t id);

@@ -239,8 +239,19 @@ void* mm_dbg_alloc(MmPool id, size_t size, const char* file, int line) {
   uint32_t* small = total <= kSmallTotal ? &p->small_free[total / 16] : nullptr;
   auto fl = small ? p->free.end() : p->free.find(uint32_t(total));
   if (small && *small) {
-    h = reinterpret_cast<BlockHead*>(arena::base() + *small);
-    QV_UNPOISON(h, sizeof *h);
+    // The link lives in the freed block: one overrun by its neighbour would
+    // hand out memory that is in use. Taken only when it is a freed block
+    // of this pool and size.
+    uint32_t off = *small;
+    h = off % 16 == 0 && size_t(off) + total <= arena::committed()
+            ? reinterpret_cast<BlockHead*>(arena::base() + off)
+            : nullptr;
+    if (h) QV_UNPOISON(h, sizeof *h);
+    if (!h || h->magic != kFreed || h->pool != id || h->total != total) {
+      *small = 0;  // what the list held is lost, not handed out
+      sys_err("mm_alloc() - corrupted free list");
+      return mm_dbg_alloc(id, size, file, line);
+    }
     *small = h->size;
   } else if (fl != p->free.end() && !fl->second.empty()) {
     h = fl->second.back();

@@ -66,8 +66,9 @@ struct IlfExecBlock {
   uint32_t last = 0;
 };
 
-// A GOSUB return entry (from the interpreter pool). At most kIiGosubDepth
-// are open in one event point run: the GOSUB after them is run-time error
+// A GOSUB return entry (from the interpreter pool) of a GOSUB nested
+// deeper than the state holds in itself. At most kIiGosubDepth are open in
+// one event point run: the GOSUB after them is run-time error
 // 300420, so a recursion without end stops there, not at the arena's end.
 constexpr uint32_t kIiGosubDepth = 1000;
 struct IiGosub {
@@ -90,8 +91,16 @@ QV_RECORD(IiReadEntry, 12);
 struct IlfState {
   uint32_t go_ahead = 1;        // DEFINE instructions
   uint32_t mask = 0x3FF;        // truth mask, all five levels unset
-  UtList gosub{};               // IiGosub entries
-  uint32_t gosubs = 0;          //   how many (kIiGosubDepth at most)
+  // The open GOSUBs (kIiGosubDepth at most): the first kGosubNear here, in
+  // the order they were made, the deeper ones in the list.
+  struct GosubRet {
+    uint8_t* ret;               // the return address
+    uint32_t mask;              // the caller's truth mask
+  };
+  static constexpr uint32_t kGosubNear = 16;
+  GosubRet near[kGosubNear] = {};
+  UtList gosub{};               // IiGosub entries past the first kGosubNear
+  uint32_t gosubs = 0;          //   how many are open in all
   IiGosub* spare = nullptr;     //   entries RETURN gave back, chained by link.next, for the next GOSUB
   uint8_t* pc = nullptr;        // the current instruction
   uint8_t* addr[4] = {};        // address registers 1-4
@@ -164,7 +173,7 @@ inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) <<
 // loop instead, which is the same as the plain return. The call must be the
 // handler's last act, with nothing of the handler's left to destroy after
 // it (a local with a destructor keeps the call from becoming a jump).
-inline uint8_t* ii_next(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+[[gnu::always_inline]] inline uint8_t* ii_next(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int32_t tick = s->tick - 1;
   if (tick <= 0) [[unlikely]] return pc;
   s->tick = tick;

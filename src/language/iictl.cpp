@@ -115,61 +115,47 @@ uint8_t* inst_beg_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_at(pc + 4);
 }
 
-uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint8_t* blk = loop_block(pc, 4);
-  if (!blk) return ii_no_field(b, s, "inst_end_loop_pd");
+uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* blk, uint8_t* back);
+
+// END LOOP past its checks, but for a step the memo gives (below).
+[[gnu::noinline]] uint8_t* end_loop_pd_any(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* blk, uint8_t* back) {
   auto& lb = rec::view<IiLoopPd>(blk);
-  uint8_t* back = ii_ref(reinterpret_cast<const uint8_t*>(&lb.back));  // (no call for the arena's base)
-  if (!back || !ii_loop_back_ok(s, blk, back)) return ii_fail(b, s, kIiErrLoop);
   uint8_t* var = s->addr[0];
   int dir = int8_t(lb.dir.get());
-  if (lb.all_int && var[8] == 0) {  // the common case: 8-byte integers
-    uint64_t var_raw, step_raw, to_raw;
-    std::memcpy(&var_raw, var, 8);
-    std::memcpy(&step_raw, lb.step.data(), 8);
-    std::memcpy(&to_raw, lb.to.data(), 8);
+  if (lb.all_int && var[8] == 0) {  // 8-byte integers
     IlfState::LoopMemo& m = s->loop_memo;
-    if (m.var == var && m.blk == blk && m.var_raw == var_raw && m.step_raw == step_raw && m.to_raw == to_raw) {
-      int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
-      if (dir > 0 ? v > m.to : v < m.to) {
+    uint8_t sum[8];
+    std::memcpy(sum, var, 8);
+    if (pd_fast_add(sum, lb.step.data())) {  // else past 15 digits: the 16-byte path below
+      int c = pd_fast_cmp(sum, lb.to.data());
+      if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
+      if (c == dir) {
         lb.back.reset();
         return ii_adv(pc, 8);
       }
-      uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
-      if (a < 1000000000000000ULL) {  // else the 16-byte path below gives the error
-        // Upwards from 0 or above, the digits add as they stand.
-        uint64_t digits = m.v >= 0 && m.step >= 0
-                              ? pacdec::bcd_add15(__builtin_bswap64(var_raw) >> 4, __builtin_bswap64(step_raw) >> 4, 0)
-                              : pacdec::bin_to_bcd(a);
-        var_raw = __builtin_bswap64(digits << 4 | (v < 0 ? com.pd_neg : com.pd_pos));
-        std::memcpy(var, &var_raw, 8);
-        m.var_raw = var_raw;
-        m.v = v;
-        return ii_loop_back(b, s, pc, back);
-      }
-    } else {
-      uint8_t sum[8];
-      std::memcpy(sum, var, 8);
-      if (pd_fast_add(sum, lb.step.data())) {  // else past 15 digits: the 16-byte path below
-        int c = pd_fast_cmp(sum, lb.to.data());
-        if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
-        if (c == dir) {
-          lb.back.reset();
-          return ii_adv(pc, 8);
-        }
-        std::memcpy(var, sum, 8);
-        // All three are valid now: the next step can start from here.
-        auto value = [](uint64_t raw) {
-          uint64_t w = __builtin_bswap64(raw);
-          int64_t x = int64_t(pacdec::bcd_to_bin(w >> 4));
-          return (w & 0xF) == com.pd_neg ? -x : x;
-        };
-        std::memcpy(&var_raw, sum, 8);
-        m = {var, blk, var_raw, step_raw, to_raw, value(var_raw), value(step_raw), value(to_raw)};
-        return ii_loop_back(b, s, pc, back);
-      }
+      std::memcpy(var, sum, 8);
+      // All three are valid now: the next step can start from here.
+      auto value = [](uint64_t raw) {
+        uint64_t w = __builtin_bswap64(raw);
+        int64_t x = int64_t(pacdec::bcd_to_bin(w >> 4));
+        return (w & 0xF) == com.pd_neg ? -x : x;
+      };
+      uint64_t var_raw, step_raw, to_raw;
+      std::memcpy(&var_raw, sum, 8);
+      std::memcpy(&step_raw, lb.step.data(), 8);
+      std::memcpy(&to_raw, lb.to.data(), 8);
+      m = {var, blk, var_raw, step_raw, to_raw, value(var_raw), value(step_raw), value(to_raw)};
+      return ii_next(b, s, ii_loop_back(b, s, pc, back));
     }
   }
+  return end_loop_pd_general(b, s, pc, blk, back);
+}
+
+// The 16-byte path: any scale, any step.
+[[gnu::noinline]] uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* blk, uint8_t* back) {
+  auto& lb = rec::view<IiLoopPd>(blk);
+  uint8_t* var = s->addr[0];
+  int dir = int8_t(lb.dir.get());
   PdReg v, st, to;
   uint8_t tb[9], sb[9];
   std::memcpy(tb, lb.to.data(), 8);
@@ -202,6 +188,48 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   var[8] = uint8_t(sc);
   return back;
 }
+
+uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* blk = loop_block(pc, 4);
+  if (!blk) [[unlikely]]
+    return ii_no_field(b, s, "inst_end_loop_pd");
+  auto& lb = rec::view<IiLoopPd>(blk);
+  uint8_t* back = ii_ref(reinterpret_cast<const uint8_t*>(&lb.back));  // (no call for the arena's base)
+  if (!back || !ii_loop_back_ok(s, blk, back)) [[unlikely]]
+    return ii_fail(b, s, kIiErrLoop);
+  // The common case: 8-byte integers, the step after one the memo holds
+  // (the values follow from the bytes alone; the variable's address only
+  // tells a memo from none).
+  uint8_t* var = s->addr[0];
+  IlfState::LoopMemo& m = s->loop_memo;
+  uint64_t var_raw, step_raw, to_raw;
+  std::memcpy(&var_raw, var, 8);
+  std::memcpy(&step_raw, lb.step.data(), 8);
+  std::memcpy(&to_raw, lb.to.data(), 8);
+  if (lb.all_int && var[8] == 0 && m.var == var && m.var_raw == var_raw && m.step_raw == step_raw &&
+      m.to_raw == to_raw) [[likely]] {
+    int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
+    if (int8_t(lb.dir.get()) > 0 ? v > m.to : v < m.to) {
+      lb.back.reset();
+      return ii_adv(pc, 8);
+    }
+    uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
+    if (a < 1000000000000000ULL) [[likely]] {  // else the 16-byte path gives the error
+      // Upwards from 0 or above, the digits add as they stand.
+      uint64_t digits = m.v >= 0 && m.step >= 0
+                            ? pacdec::bcd_add15(__builtin_bswap64(var_raw) >> 4, __builtin_bswap64(step_raw) >> 4, 0)
+                            : pacdec::bin_to_bcd(a);
+      var_raw = __builtin_bswap64(digits << 4 | (v < 0 ? com.pd_neg : com.pd_pos));
+      std::memcpy(var, &var_raw, 8);
+      m.var_raw = var_raw;
+      m.v = v;
+      return ii_next(b, s, ii_loop_back(b, s, pc, back));
+    }
+    return end_loop_pd_general(b, s, pc, blk, back);
+  }
+  return end_loop_pd_any(b, s, pc, blk, back);
+}
+
 
 // SET_ADDR_LEN; the END LOOP that usually follows it runs from here (not
 // while the loop looks at every instruction).
@@ -259,9 +287,14 @@ MmPool ii_pool() { return mm_create_pool(" IIPOOL    ", com.base_scope, 0); }
 
 }  // namespace
 
-// An entry that RETURN gave back is used again before a new one is taken
-// from the pool: a GOSUB in a loop allocates once.
+// The first GOSUBs stay in the state; past them, an entry that RETURN
+// gave back is used again before a new one is taken from the pool: a GOSUB
+// in a loop allocates once.
 void ii_gosub_push(IlfState* s, uint8_t* ret, uint32_t mask) {
+  if (s->gosubs < IlfState::kGosubNear) [[likely]] {
+    s->near[s->gosubs++] = {ret, mask};
+    return;
+  }
   IiGosub* g = s->spare;
   if (g)
     s->spare = static_cast<IiGosub*>(g->link.next.get());
@@ -286,6 +319,13 @@ uint8_t* inst_gosub(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 uint8_t* inst_return(IlfExecBlock* b, IlfState* s, uint8_t*) {
+  uint32_t n = s->gosubs;
+  if (n == 0) return ii_fail(b, s, kIiErrReturn);
+  if (n <= IlfState::kGosubNear) [[likely]] {
+    s->gosubs = n - 1;
+    s->mask = s->near[n - 1].mask;
+    return ii_next(b, s, s->near[n - 1].ret);
+  }
   auto* g = static_cast<IiGosub*>(s->gosub.last.get());
   if (!g) return ii_fail(b, s, kIiErrReturn);
   ut_remove_from_lst(&s->gosub, g, &g->link);

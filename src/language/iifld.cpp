@@ -33,7 +33,8 @@ bool shift15(uint64_t& w, int n) {
   return true;
 }
 
-uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2, size_t len) {
+[[gnu::noinline]] uint8_t* xpnd_any(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2,
+                                     size_t len) {
   uint64_t x = 0, y = 0, z = 0;
   bool small = (l1 >= 1) & (l1 <= 8) & (l2 >= 1) & (l2 <= 8) & (sc1 >= 0) & (sc2 >= 0);
   bool in_range = sc1 <= kIiMaxScale && sc2 <= kIiMaxScale;
@@ -81,6 +82,31 @@ uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2
   s->addr[1] = s->work[1];
   s->len[0] = s->len[1] = 16;
   return ii_adv(pc, len);
+}
+// The common case in line: two values of up to 8 bytes at one scale (what
+// xpnd_any does first, without its frame).
+[[gnu::always_inline]] inline uint8_t* xpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2,
+                                            int sc2, size_t len) {
+  if (sc1 != sc2 || unsigned(l1 - 1) > 7u || unsigned(l2 - 1) > 7u || unsigned(sc1) > unsigned(kIiMaxScale))
+    [[unlikely]]
+    return xpnd_any(b, s, pc, l1, sc1, l2, sc2, len);
+  uint64_t x = pacdec::load_be(s->addr[0], l1), y = pacdec::load_be(s->addr[1], l2);
+  uint64_t xs = __builtin_bswap64(x), ys = __builtin_bswap64(y), z = 0;
+  std::memcpy(s->work[0], &z, 8);
+  std::memcpy(s->work[0] + 8, &xs, 8);
+  std::memcpy(s->work[1], &z, 8);
+  std::memcpy(s->work[1] + 8, &ys, 8);
+  s->addr[0] = s->work[0];
+  s->addr[1] = s->work[1];
+  s->len[0] = s->len[1] = 16;
+  uint8_t* next = ii_adv(pc, len);
+  if ((rec::view<IbInst>(next).op.get() | 1) != 511 || ii_slow(s)) return ii_next(b, s, next);
+  s->pc = next;
+  ++s->count;  // the instruction it stands for, for the loop's yield
+  int c = pacdec::cmp_words(x, y);  // what IF_PD compares: the two values' last halves
+  if (c == kPdCmpInvalid) [[unlikely]]
+    return ii_fail(b, s, kIiErrRuntime);
+  return ii_after_test(b, s, set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16));
 }
 uint8_t* inst_xpnd_fix_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbXpndFixFix>(pc);

@@ -84,7 +84,6 @@
 
 namespace {
 
-bool g_on = true;
 uint64_t g_iterations = 0;
 uint64_t g_builds = 0;
 
@@ -1484,17 +1483,9 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
 
 }  // namespace
 
-uint8_t* ii_loop_back(IlfExecBlock*, IlfState* s, uint8_t* end, uint8_t* back) {
-  uint8_t wait = end[3];
-  if (wait > 1) {
-    end[3] = uint8_t(wait - 1);
-    return back;
-  }
-  if (!g_on || ii_slow(s)) return back;
-  return enter(s, end, back);
-}
+uint8_t* ii_loop_enter(IlfState* s, uint8_t* end, uint8_t* back) { return enter(s, end, back); }
 
-void ii_loop_set_plans(bool on) { g_on = on; }
+void ii_loop_set_plans(bool on) { ii_loop_plans_on = on; }
 
 uint64_t ii_loop_plan_iterations() { return g_iterations; }
 uint64_t ii_loop_plan_builds() { return g_builds; }

@@ -383,9 +383,13 @@ bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_c
 // A CALC statement whose operands are all packed variables or constants
 // (address register 1, types 8 and 12) and whose operators are +, -, * and
 // negation runs, from its second run on, as one step: the reset finds the
-// statement's plan and computes on exact binary values (a 128-bit
-// magnitude with its scale) by the same rules as the packed stack, then
-// stores. The plan is built once every instruction of the statement has
+// statement's plan and jumps to its runner, which computes by the same
+// rules as the packed stack and stores: the move copies the value, T = T +
+// X (* Y) adds packed digits, the rest computes on 64-bit values with their
+// scales (the compiled form; operands read once, constants decoded when
+// the plan is built, two to four operands in straight code) and, when
+// those do not decide it, on exact binary values (a 128-bit magnitude with
+// its scale). The plan is built once every instruction of the statement has
 // been relocated; its number is kept in the zero bytes of the reset and of
 // the instruction after it (relocated code is never saved), and the plan
 // remembers the reset's address: the plans are kMaxPlans at most, their
@@ -408,13 +412,45 @@ struct Step {
   uint32_t off;     // arena offset
 };
 constexpr int kMaxSteps = 48;
-struct Plan {
+// The statement compiled for run_int and run_short: its operands (the
+// pushes after the target's), each read once at the start, then its
+// operations in order on numbered values, the operands first and then each
+// operation's result: no stack, and no step kinds to tell apart while it
+// runs. A constant is decoded when the plan is built; a run only checks
+// that its bytes are still those.
+constexpr int kMaxLeaves = kMaxSteps / 2;  // (a statement of 48 steps has at most 23)
+struct Leaf {
+  uint32_t off;   // arena offset: the constant's own, else its area word's
+  uint8_t cnst;
+  uint8_t sc;     // a constant's scale byte
+  uint8_t ok;     // a constant that decoded (else the exact run decides)
+  uint8_t unused;
+  uint64_t raw;   // a constant's first 8 bytes as stored
+  int64_t m;      // and their value
+};
+struct Calc {
+  uint8_t op;  // kOp's operation (1-4), or 0 for negation
+  uint8_t a, b;
+};
+struct Plan;
+// A plan's run from the reset at pc: the instruction to go on at.
+using Runner = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl);
+// What a run reads first lies in its first two cache lines.
+struct alignas(64) Plan {
+  Runner run = nullptr;
   uint32_t at = 0;     // the reset's arena offset
   uint32_t next = 0;   // the instruction after the store
   uint16_t insts = 0;  // instructions the statement runs
   uint8_t n = 0;
   bool move = false;   // push, push, store: a copy of one value
   bool accum = false;  // T = T + X, T = T + X * Y (or -): adds of the packed digits
+  uint8_t nl = 0, nc = 0;  // operands and operations of the compiled form
+  uint8_t res = 0;         //   the value it stores
+  uint16_t pair = 0;       //   the sign nibbles its constants were decoded by
+  uint8_t op[3] = {};      //   the short forms' operations
+  Step target{};
+  Leaf leaf[kMaxLeaves];
+  Calc calc[kMaxSteps];
 
   Step step[kMaxSteps];
 };
@@ -432,6 +468,61 @@ void set_plan_no(uint8_t* pc, uint16_t no) {
 }
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
 uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
+
+// The short forms, run in straight code (run_short): X op Y, (X op Y) op Z,
+// X op (Y op Z), ((X op Y) op Z) op W and X op ((Y op Z) op W) (T = T + X *
+// Y / Z), each operand used once, no negation.
+enum : uint8_t { kGeneral = 0, kShort2 = 1, kShort3L = 2, kShort3R = 3, kShort4L = 4, kShort4R = 5 };
+// The compiled form of pl's steps (pushes, operations, negations and the
+// store, the depth checked as they were taken), and its short form if any.
+uint8_t compile(Plan& pl) {
+  uint8_t slot[kCalcDepth];  // the value at each depth of the stack
+  int depth = 0;
+  pl.pair = uint16_t(com.pd_pos | com.pd_neg << 8);
+  for (int i = 0; i < pl.n; ++i) {
+    const Step& x = pl.step[i];
+    if (x.kind == kPush) {
+      if (depth == 0) {
+        pl.target = x;
+        slot[depth++] = 0;
+        continue;
+      }
+      Leaf l{x.off, x.is_cnst, 0, 0, 0, 0, 0};
+      if (x.is_cnst) {
+        const uint8_t* p = ii_arena + x.off;
+        uint64_t w = pacdec::load8(p), sg = w & 0xF, d = w >> 4;
+        l.sc = p[8];
+        std::memcpy(&l.raw, p, 8);
+        l.ok = pacdec::digits_ok(d) && (sg == com.pd_pos || sg == com.pd_neg) && l.sc <= 31;
+        l.m = l.ok ? int64_t(pacdec::bcd_to_bin(d)) * (sg == com.pd_neg ? -1 : 1) : 0;
+      }
+      slot[depth++] = pl.nl;
+      pl.leaf[pl.nl++] = l;
+    } else if (x.kind == kOp || x.kind == kNeg) {
+      bool neg = x.kind == kNeg;
+      pl.calc[pl.nc] = Calc{uint8_t(neg ? 0 : x.arg), slot[depth - (neg ? 1 : 2)], slot[depth - 1]};
+      depth -= neg ? 0 : 1;
+      slot[depth - 1] = uint8_t(kMaxLeaves + pl.nc++);
+    }
+  }
+  pl.res = slot[1];
+  const Calc* c = pl.calc;
+  constexpr uint8_t k = kMaxLeaves;
+  bool ops = pl.nc == pl.nl - 1 && pl.nc <= 3;
+  for (int j = 0; ops && j < pl.nc; ++j) {
+    pl.op[j] = c[j].op;
+    ops = c[j].op != 0;
+  }
+  if (!ops) return kGeneral;
+  auto is = [&](int j, int a, int b) { return c[j].a == a && c[j].b == b; };
+  if (pl.nl == 2) return kShort2;
+  if (pl.nl == 3 && is(0, 0, 1) && is(1, k, 2)) return kShort3L;
+  if (pl.nl == 3 && is(0, 1, 2) && is(1, 0, k)) return kShort3R;
+  if (pl.nl == 4 && is(0, 0, 1) && is(1, k, 2) && is(2, k + 1, 3)) return kShort4L;
+  if (pl.nl == 4 && is(0, 1, 2) && is(1, k, 3) && is(2, 0, k + 1)) return kShort4R;
+  return kGeneral;
+}
+Runner runner_for(const Plan& pl, uint8_t shape);
 
 // The plan of the statement at pc, or kNone when it has none; 0 while one
 // of its instructions is still to be relocated (looked at again next time).
@@ -489,6 +580,7 @@ uint16_t build(uint8_t* pc) {
   }
 built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush;
+  uint8_t shape = compile(pl);
   {
     const Step* x = pl.step;
     bool product = pl.n == 7 && x[3].kind == kPush && x[4].kind == kOp && x[4].arg == 3;
@@ -496,6 +588,7 @@ built:
     pl.accum = (pl.n == 5 || product) && x[1].kind == kPush && !x[0].is_cnst && !x[1].is_cnst &&
                x[1].off == x[0].off && x[2].kind == kPush && add.kind == kOp && (add.arg == 1 || add.arg == 2);
   }
+  pl.run = runner_for(pl, shape);
   std::vector<Plan>& v = plans();
   uint16_t no;
   if (v.size() < kMaxPlans) {
@@ -596,12 +689,14 @@ bool load(const uint8_t* p, Val& v) {
 }
 
 // The operand a push reads.
-inline uint8_t* field(const Step& x) {
-  if (x.is_cnst) return ii_arena + x.off;
+inline uint8_t* field(uint32_t off, bool cnst) {
+  if (cnst) return ii_arena + off;
   uint32_t w;
-  std::memcpy(&w, ii_arena + x.off, 4);  // the area word: a Ref
+  std::memcpy(&w, ii_arena + off, 4);  // the area word: a Ref
   return w ? ii_arena + w : nullptr;
 }
+inline uint8_t* field(const Step& x) { return field(x.off, x.is_cnst); }
+inline uint8_t* field(const Leaf& x) { return field(x.off, x.cnst); }
 
 // The common case first: 64-bit values with their scales. While a value
 // fits 64 bits it is far inside 31 digits, so an aligning shift or a sum
@@ -633,125 +728,144 @@ constexpr int64_t kP10[19] = {1,
 // v * 10^k within 64 bits.
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
 
-// The values the plans read or stored last, by the field's arena offset: a
-// push whose field still holds the same nine bytes takes its value from
-// here instead of decoding it again. The bytes are compared on every use,
-// so a field that anything else wrote since is decoded anew; the entries
-// hold only valid values and are dropped when the sign nibbles change.
-struct Known {
-  uint64_t word;  // the field's first 8 bytes as stored
-  int64_t m;      // their value
-  uint32_t at;    // the field's arena offset, 0 for none
-  uint8_t sc;     // the scale byte
-};
-constexpr int kKnownBits = 6;
-Known g_known[1 << kKnownBits];
-uint64_t g_known_signs = 0;
-inline Known& known(uint32_t at) { return g_known[(at * 0x9E3779B1u) >> (32 - kKnownBits)]; }
-inline void known_signs(uint64_t pos, uint64_t neg) {
-  if (g_known_signs != (pos | neg << 8)) [[unlikely]] {
-    std::memset(g_known, 0, sizeof g_known);
-    g_known_signs = pos | neg << 8;
+// An operand of the compiled form: 1 read, 0 a field with no data area
+// (the instructions decide), -1 a value the exact run must decide.
+[[gnu::always_inline]] inline int read(const Leaf& l, uint64_t pos, uint64_t neg, int64_t& v, int& sc, uint8_t*& p) {
+  uint64_t raw;
+  if (l.cnst) {
+    p = ii_arena + l.off;
+    std::memcpy(&raw, p, 8);
+    if (raw != l.raw || p[8] != l.sc || !l.ok) return -1;
+    v = l.m;
+    sc = l.sc;
+    return 1;
   }
+  uint32_t w;
+  std::memcpy(&w, ii_arena + l.off, 4);  // the area word: a Ref
+  if (!w) return 0;
+  p = ii_arena + w;
+  std::memcpy(&raw, p, 8);
+  uint8_t k = p[8];
+  uint64_t x = __builtin_bswap64(raw);
+  uint64_t sg = x & 0xF, d = x >> 4;
+  if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
+  int64_t m = int64_t(pacdec::bcd_to_bin(d));
+  v = sg == neg ? -m : m;
+  sc = k;
+  return 1;
 }
 
-int run_int(const Plan& pl, IlfState* s) {
-  int64_t st[kCalcDepth];
-  int sc[kCalcDepth];
-  int n = 0;
-  uint8_t* target = nullptr;
-  uint8_t* r1 = nullptr;
-  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
-  known_signs(pos, neg);
-  for (const Step* x = pl.step;; ++x) {
-    switch (x->kind) {
-      case kPush: {
-        r1 = field(*x);
-        if (!r1) return 0;
-        if (n == 0) {
-          target = r1;
-          n = 1;
-          break;
-        }
-        uint64_t raw;
-        std::memcpy(&raw, r1, 8);
-        uint8_t k = r1[8];
-        uint32_t at = off(r1);
-        Known& e = known(at);
-        if (e.at == at && e.word == raw && e.sc == k) {
-          st[n] = e.m;
-          sc[n++] = k;
-          break;
-        }
-        uint64_t w = __builtin_bswap64(raw);
-        uint64_t sg = w & 0xF, d = w >> 4;
-        if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
-        int64_t m = int64_t(pacdec::bcd_to_bin(d));
-        if (sg == neg) m = -m;
-        e = Known{raw, m, at, k};
-        st[n] = m;
-        sc[n++] = k;
-        break;
-      }
-      case kOp: {
-        int64_t& a = st[n - 2];
-        int64_t b = st[n - 1];
-        int& sa = sc[n - 2];
-        int sb = sc[n - 1];
-        --n;
-        if (x->arg == 4) {  // below 10^17: within 64 bits
-          int64_t q;
-          int qs;
-          if (!ii_math_divide(a, sa, b, sb, &q, &qs)) return -1;
-          a = q;
-          sa = qs;
-          break;
-        }
-        if (x->arg == 3) {
-          if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return -1;
-          sa += sb;
-          while (sa > 0 && a % 10 == 0) {
-            a /= 10;
-            --sa;
-          }
-          if (sa > 31) return -1;
-          break;
-        }
-        if (sa != sb) {
-          if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) return -1;
-          sa = std::max(sa, sb);
-        }
-        if (x->arg == 1 ? __builtin_add_overflow(a, b, &a) : __builtin_sub_overflow(a, b, &a)) return -1;
-        break;
-      }
-      case kNeg:
-        if (st[n - 1] == INT64_MIN) return -1;
-        st[n - 1] = -st[n - 1];
-        break;
-      default: {
-        int64_t v = st[n - 1];
-        uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-        if (a >= 1000000000000000ULL) return -1;
-        uint64_t raw = __builtin_bswap64(pacdec::bin_to_bcd(a) << 4 | (v < 0 ? neg : pos));
-        std::memcpy(target, &raw, 8);
-        target[8] = uint8_t(sc[n - 1]);
-        uint32_t at = off(target);
-        known(at) = Known{raw, v, at, target[8]};
-        s->addr[0] = r1;
-        s->calc_count = 1;
-        s->count += pl.insts - 1u;
-        ++g_runs;
-        return 1;
-      }
+// a := a op b by the packed stack's rules; false when the exact run must
+// decide (64 bits overflow, a scale past 31, the older multiply).
+[[gnu::always_inline]] inline bool apply(uint8_t op, int64_t& a, int& sa, int64_t b, int sb) {
+  if (op <= 2) {
+    if (op == 0) {  // negation
+      if (a == INT64_MIN) return false;
+      a = -a;
+      return true;
     }
+    if (sa != sb) [[unlikely]] {
+      if (sa < sb ? !up64(a, sb - sa) : !up64(b, sa - sb)) return false;
+      sa = std::max(sa, sb);
+    }
+    return !(op == 1 ? __builtin_add_overflow(a, b, &a) : __builtin_sub_overflow(a, b, &a));
   }
+  if (op == 3) {
+    if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return false;
+    sa += sb;
+    if (sa > 0 && a % 10 == 0) {  // trailing zero decimals dropped
+      uint64_t w = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
+      ii_trim64(w, sa);
+      a = a < 0 ? -int64_t(w) : int64_t(w);
+    }
+    return sa <= 31;
+  }
+  int64_t q;  // below 10^17: within 64 bits
+  int qs;
+  if (!ii_math_divide(a, sa, b, sb, &q, &qs)) return false;
+  a = q;
+  sa = qs;
+  return true;
+}
+
+// The store of the result (15 digits at most), and what the instructions
+// leave besides: address register 1 at the last operand pushed, the
+// stack's depth, the instructions counted for the loop's yield.
+[[gnu::always_inline]] inline int store(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t v, int sc,
+                                        uint64_t pos, uint64_t neg) {
+  uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  if (a >= 1000000000000000ULL) return -1;
+  uint64_t raw = pacdec::bcd_mem_signed(a, v < 0 ? neg : pos);
+  std::memcpy(target, &raw, 8);
+  target[8] = uint8_t(sc);
+  s->addr[0] = r1;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;
+  ++g_runs;
+  return 1;
+}
+
+// The compiled form: 1 done, 0 the statement must run instruction by
+// instruction, -1 not decided here.
+int run_int(const Plan& pl, IlfState* s) {
+  int64_t v[kMaxLeaves + kMaxSteps];
+  int sc[kMaxLeaves + kMaxSteps];
+  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
+  if (pl.pair != (pos | neg << 8)) [[unlikely]] return -1;  // constants decoded by other sign nibbles
+  uint8_t* target = field(pl.target);
+  if (!target) return 0;
+  uint8_t* r1 = nullptr;
+  for (int i = 0; i < pl.nl; ++i) {
+    int r = read(pl.leaf[i], pos, neg, v[i], sc[i], r1);
+    if (r <= 0) return r;
+  }
+  for (int j = 0; j < pl.nc; ++j) {
+    const Calc& c = pl.calc[j];
+    int64_t a = v[c.a];
+    int sa = sc[c.a];
+    if (!apply(c.op, a, sa, v[c.b], sc[c.b])) return -1;
+    v[kMaxLeaves + j] = a;
+    sc[kMaxLeaves + j] = sa;
+  }
+  return store(pl, s, target, r1, v[pl.res], sc[pl.res], pos, neg);
+}
+
+// The short forms, in straight code on values kept in registers.
+template <uint8_t Shape>
+int run_short(const Plan& pl, IlfState* s) {
+  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
+  if (pl.pair != (pos | neg << 8)) [[unlikely]] return -1;
+  uint8_t* target = field(pl.target);
+  if (!target) return 0;
+  uint8_t* r1;
+  int64_t x, y, z = 0, w = 0;
+  int sx, sy, sz = 0, sw = 0, r;
+  if ((r = read(pl.leaf[0], pos, neg, x, sx, r1)) <= 0) return r;
+  if ((r = read(pl.leaf[1], pos, neg, y, sy, r1)) <= 0) return r;
+  if constexpr (Shape != kShort2)
+    if ((r = read(pl.leaf[2], pos, neg, z, sz, r1)) <= 0) return r;
+  if constexpr (Shape == kShort4L || Shape == kShort4R)
+    if ((r = read(pl.leaf[3], pos, neg, w, sw, r1)) <= 0) return r;
+  if constexpr (Shape == kShort3R || Shape == kShort4R) {
+    if (!apply(pl.op[0], y, sy, z, sz)) return -1;
+    if constexpr (Shape == kShort4R)
+      if (!apply(pl.op[1], y, sy, w, sw)) return -1;
+    if (!apply(pl.op[Shape == kShort4R ? 2 : 1], x, sx, y, sy)) return -1;
+  } else {
+    if (!apply(pl.op[0], x, sx, y, sy)) return -1;
+    if constexpr (Shape != kShort2)
+      if (!apply(pl.op[1], x, sx, z, sz)) return -1;
+    if constexpr (Shape == kShort4L)
+      if (!apply(pl.op[2], x, sx, w, sw)) return -1;
+  }
+  return store(pl, s, target, r1, x, sx, pos, neg);
 }
 
 // T = X: a valid value of 15 digits at most always fits, so it is copied
 // with its scale, a zero written as the positive zero.
-bool run_move(const Plan& pl, IlfState* s) {
-  uint8_t* t = field(pl.step[0]);
-  uint8_t* x = field(pl.step[1]);
+[[gnu::always_inline]] inline bool run_move(const Plan& pl, IlfState* s) {
+  uint8_t* t = field(pl.target);
+  uint8_t* x = field(pl.leaf[0]);
   if (!t || !x) return false;
   uint64_t w = pacdec::load8(x);
   uint64_t sg = w & 0xF, d = w >> 4;
@@ -838,9 +952,9 @@ bool run_move(const Plan& pl, IlfState* s) {
 // sum is at T's scale either way). False, with T unchanged, for an invalid
 // operand, a product or sum past 15 digits, other scales or the older
 // multiply: the other runs decide those.
-bool run_accum(const Plan& pl, IlfState* s) {
-  uint8_t* t = field(pl.step[0]);
-  uint8_t* x = field(pl.step[2]);
+[[gnu::always_inline]] inline bool run_accum(const Plan& pl, IlfState* s) {
+  uint8_t* t = field(pl.target);
+  uint8_t* x = field(pl.leaf[1]);
   if (!t || !x || t[8] > 31) return false;
   uint8_t* last = x;  // the last operand pushed
   const uint8_t* add = x;
@@ -848,7 +962,7 @@ bool run_accum(const Plan& pl, IlfState* s) {
   uint8_t product[8];
   bool by = pl.n == 7;
   if (by) {
-    last = field(pl.step[3]);
+    last = field(pl.leaf[2]);
     if (!last || g_old_mul) return false;
     scale += last[8];
     std::memcpy(product, x, 8);
@@ -856,7 +970,7 @@ bool run_accum(const Plan& pl, IlfState* s) {
     add = product;
   }
   if (scale != t[8]) return false;
-  if (!(pl.step[by ? 5 : 3].arg == 1 ? pd_fast_add(t, add) : pd_fast_sub(t, add))) return false;
+  if (!(pl.op[by ? 1 : 0] == 1 ? pd_fast_add(t, add) : pd_fast_sub(t, add))) return false;
   s->addr[0] = last;
   s->calc_count = 1;
   s->count += pl.insts - 1u;
@@ -864,27 +978,74 @@ bool run_accum(const Plan& pl, IlfState* s) {
   return true;
 }
 
+// ------------------------------------------------------------ runners --
+// Each form's runner goes on after the store when its run decided the
+// statement; else the exact run decides, or the instructions run from the
+// reset as if there were no plan.
+[[gnu::noinline]] uint8_t* undecided(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl, int r) {
+  if (r < 0 && run_exact(pl, s)) return ii_next(b, s, ii_arena + pl.next);
+  s->calc_count = 0;
+  return ii_adv(pc, 4);
+}
+template <int (*Run)(const Plan&, IlfState*)>
+uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+  int r = Run(pl, s);
+  if (r > 0) [[likely]] return ii_next(b, s, ii_arena + pl.next);
+  return undecided(b, s, pc, pl, r);
+}
+int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
+template <uint8_t Shape>
+[[gnu::noinline]] int accum_binary(const Plan& pl, IlfState* s) {
+  return run_short<Shape>(pl, s);
+}
+template <uint8_t Shape>
+int accum_form(const Plan& pl, IlfState* s) {
+  return run_accum(pl, s) ? 1 : accum_binary<Shape>(pl, s);
+}
+
+Runner runner_for(const Plan& pl, uint8_t shape) {
+  if (pl.move) return runner<move_form>;
+  if (pl.accum) return pl.nl == 2 ? runner<accum_form<kShort2>> : runner<accum_form<kShort3R>>;
+  switch (shape) {
+    case kShort2: return runner<run_short<kShort2>>;
+    case kShort3L: return runner<run_short<kShort3L>>;
+    case kShort3R: return runner<run_short<kShort3R>>;
+    case kShort4L: return runner<run_short<kShort4L>>;
+    case kShort4R: return runner<run_short<kShort4R>>;
+    default: return runner<run_int>;
+  }
+}
+
 }  // namespace plan
 
 // ------------------------------------------------------ calc stack --
-uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+// The reset of a statement with no plan yet, whose plan number went to
+// another statement, or while every instruction is looked at.
+[[gnu::noinline]] uint8_t* reset_slow(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint16_t no = plan::plan_no(pc);
-  if (no == 0) [[unlikely]] {
+  if (no == 0) {
     no = plan::build(pc);
     if (no) plan::set_plan_no(pc, no);
   }
-  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
+  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) {  // a plan
     const plan::Plan& pl = plan::g_plans[no - 1u];
     if (pl.at != plan::off(pc)) {
       plan::set_plan_no(pc, 0);  // its number went to another statement: a new plan next time
     } else if (!ii_slow(s)) {
-      int r = pl.move ? int(plan::run_move(pl, s)) : pl.accum && plan::run_accum(pl, s) ? 1 : plan::run_int(pl, s);
-      if (r < 0) r = plan::run_exact(pl, s);
-      if (r > 0) return ii_next(b, s, ii_arena + pl.next);
+      return pl.run(b, s, pc, pl);
     }
   }
   s->calc_count = 0;
   return ii_adv(pc, 4);
+}
+
+uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint16_t no = plan::plan_no(pc);
+  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
+    const plan::Plan& pl = plan::g_plans[no - 1u];
+    if (pl.at == plan::off(pc) && !ii_slow(s)) [[likely]] return pl.run(b, s, pc, pl);
+  }
+  return reset_slow(b, s, pc);
 }
 
 // Push address register 1's operand.

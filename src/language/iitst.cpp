@@ -20,11 +20,11 @@ int sign(int c) { return c < 0 ? -1 : c > 0 ? 1 : 0; }
 uint8_t* inst_chk_tf(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbChkTf>(pc);
   uint32_t shift = in.shift;
-  if (shift < 2 || shift > 10) return ii_adv(pc, 16);
+  if (shift < 2 || shift > 10) return ii_next(b, s, ii_adv(pc, 16));
   uint32_t v = (s->mask >> (shift - 2)) & 3;
-  if (in.is_or) return v == 1 ? ii_at(pc + 4) : ii_adv(pc, 16);
-  if (v == 1) return ii_adv(pc, 16);
-  if (v == 2) return ii_at(pc + 4);
+  if (in.is_or) return ii_next(b, s, v == 1 ? ii_at(pc + 4) : ii_adv(pc, 16));
+  if (v == 1) return ii_next(b, s, ii_adv(pc, 16));
+  if (v == 2) return ii_next(b, s, ii_at(pc + 4));
   return ii_fail(b, s, kIiErrAnd);
 }
 
@@ -139,6 +139,49 @@ void define16(uint16_t op, const char* even, const char* odd) {
   ib_define_op(op, d, odd);
 }
 
+// The text form from the century down to unit `low` (two digits a unit,
+// nothing after them), read straight: the units (the base values below
+// `low`), or false when the general reader must decide (another form,
+// blanks, a character that is no digit, a unit out of its range, a zero
+// date part, a year 0). What it accepts the general reader accepts with the
+// same units.
+bool text_date(const DateDescRec& r, const uint8_t* v, uint8_t out[8]) {
+  int low = r.low;
+  if (!v || r.type != kDtText || r.high != kUnitCentury || low < kUnitHundredths || low > kUnitCentury) return false;
+  int n = 9 - low;  // units
+  if (r.len != 2 * n) return false;
+  static constexpr uint8_t kMax[8] = {99, 99, 12, 31, 23, 59, 59, 99};  // century to hundredths
+  uint8_t t[8] = {0, 0, 1, 1, 0, 0, 0, 0};
+  for (int i = 0; i < n; ++i) {
+    unsigned hi = unsigned(v[2 * i]) - '0', lo = unsigned(v[2 * i + 1]) - '0';
+    if (hi > 9 || lo > 9) return false;
+    t[i] = uint8_t(hi * 10 + lo);
+    if (t[i] > kMax[i]) return false;
+  }
+  int year = t[0] * 100 + t[1];
+  if (year < 1 || (n >= 3 && t[2] < 1)) return false;
+  if (n >= 4 && (t[3] < 1 || t[3] > LAST_DAY(year, t[2]))) return false;
+  std::memcpy(out, t, 8);
+  return true;
+}
+
+// The commonest of them, CCYYMMDD, eight characters at once: the eight
+// bytes as a big-endian number, which orders valid dates as their units do.
+bool ccyymmdd(const DateDescRec& r, const uint8_t* v, uint64_t* key) {
+  if (!v || r.type != kDtText || r.high != kUnitCentury || r.low != kUnitDay || r.len != 8) return false;
+  constexpr uint64_t kLow = 0x0F0F0F0F0F0F0F0FULL, kHigh = ~kLow, kLanes = 0x00FF00FF00FF00FFULL;
+  uint64_t w;
+  std::memcpy(&w, v, 8);
+  uint64_t lo = w & kLow;
+  if ((w & kHigh) != 0x3030303030303030ULL || ((lo + 0x0606060606060606ULL) & kHigh) != 0) return false;
+  uint64_t units = (lo & kLanes) * 10 + ((lo >> 8) & kLanes);  // a 16-bit lane a unit, century first
+  int year = int(units & 0xFFFF) * 100 + int((units >> 16) & 0xFFFF);
+  int month = int((units >> 32) & 0xFFFF), day = int(units >> 48);
+  if (year < 1 || month < 1 || month > 12 || day < 1 || (day > 28 && day > LAST_DAY(year, month))) return false;
+  *key = __builtin_bswap64(w);
+  return true;
+}
+
 }  // namespace
 
 // Both dates to the internal standard date; a null date (the high date) is
@@ -147,6 +190,15 @@ void define16(uint16_t op, const char* even, const char* odd) {
 // year and the pivot gives them one.
 int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b) {
   const auto& in = rec::view<IbIfDat>(const_cast<uint8_t*>(pc));
+  // Two text dates from the century (CCYYMMDD and longer): read here.
+  uint64_t ka, kb;
+  if (ccyymmdd(in.d1, a, &ka) && ccyymmdd(in.d2, b, &kb)) return ka < kb ? -1 : ka > kb;
+  uint8_t ta[8], tb[8];
+  if (text_date(in.d1, a, ta) && text_date(in.d2, b, tb)) {
+    int n = 9 - std::max(in.d1.low.get(), in.d2.low.get());
+    int c = std::memcmp(ta, tb, size_t(n));
+    return c < 0 ? -1 : c > 0;
+  }
   DateDesc d[2];
   cv_date_desc_load(in.d1, d[0]);
   cv_date_desc_load(in.d2, d[1]);

@@ -234,7 +234,20 @@ int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b);
 // at. ii_loop_set_plans switches them (tests); ii_loop_plan_iterations
 // counts the iterations they ran, ii_loop_plan_builds the bodies looked at
 // to build one (a body no plan takes is looked at once).
-uint8_t* ii_loop_back(IlfExecBlock* b, IlfState* s, uint8_t* end_pc, uint8_t* back);
+// ii_loop_back is in line up to the plan's look-up (a loop without a plan
+// pays a byte's test); ii_loop_plans_on is the switch ii_loop_set_plans
+// sets.
+inline bool ii_loop_plans_on = true;
+uint8_t* ii_loop_enter(IlfState* s, uint8_t* end_pc, uint8_t* back);
+inline uint8_t* ii_loop_back(IlfExecBlock*, IlfState* s, uint8_t* end_pc, uint8_t* back) {
+  uint8_t wait = end_pc[3];
+  if (wait > 1) {
+    end_pc[3] = uint8_t(wait - 1);
+    return back;
+  }
+  if (!ii_loop_plans_on || ii_slow(s)) return back;
+  return ii_loop_enter(s, end_pc, back);
+}
 // A GOSUB's return entry: the return address and the caller's truth mask
 // (GOSUB, and a loop plan that leaves inside the routine).
 void ii_gosub_push(IlfState* s, uint8_t* ret, uint32_t mask);

@@ -387,10 +387,11 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
   r = in.boot(data, in.root);
   EXPECT_TRUE(ended(r, kExitBootFailed, {"already holds the system applications", "nothing was removed"}));
   EXPECT_EQ(hashes(), whole);
-  // Damaged markers of this user: a temporary directory that is not there,
-  // a name with a slash, a cut line; and a sound one of a run still going
-  // (this test's process stands for it).
-  for (const std::string& text : {std::string(".boot-77\ndata\nkeymaps\n"), std::string("garbage\n"),
+  // Damaged markers of this user: a temporary directory that is not there
+  // of a run that is gone, listing entries in place that are not its run's
+  // (older than it), a name with a slash, a cut line; and a sound one of a
+  // run still going (this test's process stands for it).
+  for (const std::string& text : {std::string(".boot-9999999\ndata\nkeymaps\n"), std::string("garbage\n"),
                                   ".boot-" + std::to_string(getpid()) + "\n../etc\n", std::string(".boot-5\ndata"),
                                   ".boot-" + std::to_string(getpid()) + "\ndata\nkeymaps\n"}) {
     unlink(marker.c_str());
@@ -400,6 +401,22 @@ TEST(BootstrapRun, AMarkerNotOfThisRunRemovesNothing) {
     r = in.boot(data, in.root);
     EXPECT_TRUE(ended(r, kExitBootFailed, {"is left alone", "nothing was removed"})) << text;
     EXPECT_EQ(hashes(), whole) << text;
+  }
+  // A marker of a run that is gone whose entries are in place and changed
+  // since it was written: one of them another user's, it is no run's that
+  // finished; all of them this user's, it is one cut short before it said so.
+  for (uid_t keymaps_owner : {uid_t(65534), uid_t(0)}) {
+    unlink(marker.c_str());
+    bst::spit(marker, ".boot-9999999\ndata\nkeymaps\n");
+    chmod(marker.c_str(), 0600);
+    ASSERT_EQ(lchown((data + "/data").c_str(), 0, kGroup), 0);
+    ASSERT_EQ(lchown((data + "/keymaps").c_str(), keymaps_owner, kGroup), 0);
+    r = in.boot(data, in.root);
+    if (keymaps_owner != 0)
+      EXPECT_TRUE(ended(r, kExitBootFailed, {"is left alone", "nothing was removed"})) << r.out;
+    else
+      EXPECT_TRUE(ended(r, 0) && has(r.out, "was finished by a run cut short")) << r.out;
+    EXPECT_EQ(std::filesystem::exists(marker), keymaps_owner != 0);
   }
 }
 

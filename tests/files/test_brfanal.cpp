@@ -3,6 +3,9 @@
 // read as if it were sound.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -11,6 +14,8 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include "files/brf.h"
 #include "files/brf_mixed.h"
@@ -542,6 +547,108 @@ TEST(BrfAnal, AReorganisedFileIsCachedAPageAtATime) {
   EXPECT_EQ(large, 0);
   std::string err;
   EXPECT_TRUE(read_back(p, recs, &err)) << err;
+}
+
+// A reorganisation whose new data file cannot grow (no room: here a file
+// size limit one byte short of it) fails with an ordinary error before it
+// stores into that file's mapping, and leaves the file as it was and nothing
+// beside it; with room for exactly the new file it succeeds.
+TEST(BrfAnal, AReorganisationWithoutRoomForItsNewFileFailsAndChangesNothing) {
+  BrfTempDir d;
+  std::string p = d.file("ROOM");
+  auto recs = brf_build_mixed(p, 5, 3000, {true, 570, 5});
+  BrfReorganised once;
+  ASSERT_EQ(brf_reorganise(p, &once), 0u) << brf_error();
+  ASSERT_GT(std::filesystem::file_size(p), std::filesystem::file_size(brf_index_path(p)));
+  for (uint64_t limit : {once.size_after - 1, once.size_after}) {
+    SCOPED_TRACE(limit);
+    pid_t pid = fork();
+    if (pid == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      rlimit r{limit, limit};
+      if (::setrlimit(RLIMIT_FSIZE, &r) != 0) _exit(3);
+      uint32_t st = brf_reorganise(p);
+      _exit(st == 0 ? 0 : std::string(brf_error()).find(std::strerror(EFBIG)) != std::string::npos ? 1 : 2);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    ASSERT_TRUE(WIFEXITED(ws)) << "ended by signal " << WTERMSIG(ws);
+    EXPECT_EQ(WEXITSTATUS(ws), limit < once.size_after ? 1 : 0);
+    std::string err;
+    EXPECT_TRUE(read_back(p, recs, &err)) << err;
+    EXPECT_FALSE(std::filesystem::exists(brf_reorg_path(p)));
+    EXPECT_FALSE(std::filesystem::exists(brf_index_path(p) + ".rg"));
+  }
+}
+
+// A reorganisation's new files are written through mappings, where a store
+// past a file's end faults: while they are written no one else may open
+// them for writing (to cut one short); complete, they are the group's, as
+// every data file is.
+TEST(BrfAnal, AReorganisationsNewFilesArePrivateUntilComplete) {
+  BrfTempDir d;
+  static std::string p;
+  p = d.file("PRIV");
+  auto recs = brf_build_mixed(p, 6, 500, {});
+  static std::vector<int> while_written, when_placed;  // the files' modes
+  while_written.clear();
+  when_placed.clear();
+  uio_set_sync_mode(1);
+  uio_set_trace([](UioStep step, int fd, const char* from, const char*) {
+    struct stat st, rg;
+    bool writing = ::lstat(brf_reorg_path(p).c_str(), &rg) == 0;
+    if (step == UioStep::Sync && writing && ::fstat(fd, &st) == 0)
+      while_written.insert(while_written.end(), {int(st.st_mode & 0777), int(rg.st_mode & 0777)});
+    if (step == UioStep::Rename && writing && brf_reorg_path(p) == from) when_placed.push_back(int(rg.st_mode & 0777));
+    return 0;
+  });
+  uint32_t st = brf_reorganise(p);
+  uio_set_trace(nullptr);
+  uio_set_sync_mode(-1);
+  ASSERT_EQ(st, 0u) << brf_error();
+  // (The synced file and the new data file at each sync: the first, of the
+  // new index as it is made; the last, when everything is written.)
+  ASSERT_GE(while_written.size(), 4u);
+  EXPECT_EQ(std::vector<int>(while_written.begin(), while_written.begin() + 2), std::vector<int>({0600, 0600}));
+  EXPECT_EQ(std::vector<int>(while_written.end() - 2, while_written.end()), std::vector<int>({kUioFileMode, kUioFileMode}));
+  EXPECT_EQ(when_placed, std::vector<int>{kUioFileMode});
+  for (const std::string& f : {p, brf_index_path(p), brf_journal_path(p)})
+    EXPECT_EQ(std::filesystem::status(f).permissions(), std::filesystem::perms(kUioFileMode)) << f;
+  std::string err;
+  EXPECT_TRUE(read_back(p, recs, &err)) << err;
+}
+
+// A data file whose reserved tail became a hole (as a copy can make it):
+// a writer reserves the blocks it stores into next before it stores (a
+// store through the mapping into a hole faults when the disk is full, where
+// a write says ENOSPC): a step past the records' end is allocated, not only
+// the pages stored into.
+TEST(BrfAnal, AWriterReservesWhatItStoresIntoInAFileLengthenedWithHoles) {
+  BrfTempDir d;
+  std::string p = d.file("HOLES");
+  brf_build_mixed(p, 5, 200, {true, 570, 5});
+  auto records_end = [&] {
+    BrfFileHdr h;
+    int fd = ::open(p.c_str(), O_RDONLY);
+    bool ok = ::pread(fd, &h, sizeof h, 0) == ssize_t(sizeof h);
+    ::close(fd);
+    return ok ? uint64_t(h.end.get()) + kBrfSlotHdr : 0;
+  };
+  uint64_t end = records_end();
+  ASSERT_EQ(::truncate(p.c_str(), off_t(end)), 0);
+  ASSERT_EQ(::truncate(p.c_str(), off_t(end + (32 << 20))), 0);
+  BrfFile* f;
+  ASSERT_EQ(brf_open(p, false, &f), 0u) << brf_error();
+  for (int i = 0; i < 100; ++i) {  // some 50 KB
+    BrfBytes r(500);
+    brf_make_rec(r.data(), r.size(), uint32_t(100000 + i), 1, uint32_t(i));
+    uint32_t rid;
+    ASSERT_EQ(brf_insert(f, r.data(), uint32_t(r.size()), &rid), 0u) << brf_error();
+  }
+  brf_close(f, false);
+  struct stat st;
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_GE(uint64_t(st.st_blocks) * 512, records_end() + (512 << 10));
 }
 
 // A freshly bootstrapped data directory verifies clean as a whole; its

@@ -180,6 +180,87 @@ TEST(Bt, DeepTreesSplitAndShrinkAgainstAnOracle) {
   deep_trees(12);
 }
 
+// A seek guesses where in a leaf its entry lies (from the separators on
+// either side of the leaf and the entries the leaf had when last read) and
+// looks there first. Keys crowded at places, numbers and letters, a
+// duplicate key with a long run: whatever the guess, and whatever the
+// remembered counts say, every seek lands where the oracle's does.
+TEST(Bt, SeeksLandWhereTheOracleDoesWhateverTheGuess) {
+  BrfTempDir d;
+  BrfFile* f;
+  ASSERT_EQ(brf_create(d.file("GUESS"), brf_test_layout(32), false, &f), 0u);
+  std::mt19937 rng(11);
+  std::set<std::string> keys;
+  std::map<uint32_t, std::vector<std::string>> groups;  // duplicate key: unique keys in write order
+  std::vector<uint8_t> rec(32);
+  auto key_of = [&](uint32_t i) {
+    char k[24];
+    if (i % 5 == 0)
+      std::snprintf(k, sizeof k, "AB%c%017u", 'A' + int(i % 26), i);  // letters
+    else if (i % 5 < 3)
+      std::snprintf(k, sizeof k, "%020u", 500000000u + i % 3000);  // crowded
+    else
+      std::snprintf(k, sizeof k, "%020llu", (unsigned long long)i * i * 7919);  // spread
+    return std::string(k, 20);
+  };
+  for (uint32_t i = 0; i < 20000; ++i) {
+    std::string k = key_of(rng() % 60000);
+    if (keys.count(k)) continue;
+    uint32_t g = i % 3 == 0 ? 77 : rng() % 500;
+    std::memcpy(rec.data(), k.data(), 20);
+    std::memcpy(rec.data() + 20, &g, 4);
+    uint32_t rid;
+    ASSERT_EQ(brf_insert(f, rec.data(), 32, &rid), 0u) << brf_error();
+    keys.insert(k);
+    groups[g].push_back(k);
+  }
+  BrfReader rd(64);
+  auto got = [&] { return std::string(rd.buf.begin(), rd.buf.begin() + 20); };
+  auto seeks = [&](const char* hints) {
+    SCOPED_TRACE(hints);
+    for (int i = 0; i < 3000; ++i) {
+      std::string probe = i % 2 ? *std::next(keys.begin(), long(rng() % keys.size())) : key_of(rng() % 60000);
+      for (uint32_t n : {20u, 11u, 3u}) {
+        for (BrfSeek how : {BrfSeek::AtLeast, BrfSeek::After, BrfSeek::Exact}) {
+          std::string bound = probe.substr(0, n) + std::string(20 - n, how == BrfSeek::After ? '\xff' : '\0');
+          auto want = how == BrfSeek::After ? keys.upper_bound(bound) : keys.lower_bound(bound);
+          if (how == BrfSeek::Exact && want != keys.end() && want->compare(0, n, probe, 0, n) != 0)
+            want = keys.end();
+          BtCursor c;
+          uint32_t st = brf_seek(f, 0, reinterpret_cast<const uint8_t*>(probe.data()), n, how, c, rd.r);
+          if (want == keys.end()) {
+            ASSERT_NE(st, 0u) << probe << " " << n;
+          } else {
+            ASSERT_EQ(st, 0u) << probe << " " << n << " " << brf_error();
+            ASSERT_EQ(got(), *want) << probe << " " << n << " " << int(how);
+          }
+        }
+      }
+      // The duplicate key: the first record of the first value at least
+      // (after) the probe's, in write order.
+      uint32_t g = i % 4 == 0 ? 77 : rng() % 520;
+      uint8_t be[4] = {uint8_t(g >> 24), uint8_t(g >> 16), uint8_t(g >> 8), uint8_t(g)};
+      for (BrfSeek how : {BrfSeek::AtLeast, BrfSeek::After}) {
+        auto want = how == BrfSeek::After ? groups.upper_bound(g) : groups.lower_bound(g);
+        BtCursor c;
+        uint32_t st = brf_seek(f, 1, be, 4, how, c, rd.r);
+        if (want == groups.end()) {
+          ASSERT_EQ(st, uint32_t(FM_ST_EOF)) << g;
+        } else {
+          ASSERT_EQ(st, 0u) << g << " " << brf_error();
+          ASSERT_EQ(got(), want->second.front()) << g << " " << int(how);
+        }
+      }
+    }
+  };
+  seeks("counts as read");
+  for (auto& n : f->st.leaf_count) n = 1;
+  seeks("every leaf remembered with one entry");
+  for (auto& n : f->st.leaf_count) n = uint16_t(rng());
+  seeks("random counts");
+  brf_close(f, false);
+}
+
 TEST(Bt, ChecksumsAgainstOracles) {
   // CRC-32C check value, and random buffers against a bitwise CRC.
   EXPECT_EQ(uio_crc32c("123456789", 9), 0xE3069283u);

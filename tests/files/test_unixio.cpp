@@ -6,15 +6,22 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -230,6 +237,49 @@ TEST(UioMembers, AMemberReplacesNothingAndItsLinksLeadNowhere) {
 
 }  // namespace
 
+namespace {
+// A hold table over shared words for this process, its live and wait marks
+// in fd; the ids it holds kept here.
+struct Holds {
+  static constexpr uint64_t kLive = uint64_t(1) << 40, kWait = kLive + (uint64_t(1) << 32);
+  std::set<uint32_t> held;
+  bool marked = false;
+  UioHoldTable t;
+  Holds(uint64_t* words, uint32_t count, int fd) {
+    t.words = words;
+    t.count = count;
+    t.fd = fd;
+    t.live_base = kLive;
+    t.wait_base = kWait;
+    t.self = uint32_t(::getpid());
+    t.marked = &marked;
+    t.arg = this;
+    t.mine = [](void* arg, uint32_t id) { return static_cast<Holds*>(arg)->held.count(id) != 0; };
+  }
+  Holds(const Holds&) = delete;
+  int live() {
+    int e = uio_word_live(t.fd, kLive, t.self);
+    return e ? e : uio_hold_mark(t);
+  }
+  int hold(uint32_t id, int secs) {
+    int e = uio_hold(t, id, secs, nullptr);
+    if (!e) held.insert(id);
+    return e;
+  }
+  void unhold(uint32_t id) {
+    uio_unhold(t, id);
+    held.erase(id);
+  }
+};
+
+// Shared memory for a table and what its users tell each other.
+template <class T>
+T* shared() {
+  void* p = ::mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : new (p) T{};
+}
+}  // namespace
+
 // A bucket of a hold table holds kUioHoldBucket holds of one process, and
 // the one past them is refused (ENOLCK) until one of them is let go; a hold
 // let go is free again at once.
@@ -237,32 +287,164 @@ TEST(UioHolds, ABucketHoldsItsWordsAndRefusesOneMore) {
   BrfTempDir dir;
   int fd = uio_create(dir.file("marks").c_str());
   ASSERT_GE(fd, 0);
-  constexpr uint64_t kLive = uint64_t(1) << 40, kWait = kLive + (uint64_t(1) << 32);
-  uint32_t self = uint32_t(::getpid());
-  ASSERT_EQ(uio_word_live(fd, kLive, self), 0);
-  static std::set<uint32_t> held;
-  held.clear();
   std::vector<uint64_t> words(kUioHoldBucket, 0);
-  bool marked = false;
-  UioHoldTable t;
-  t.words = words.data();
-  t.count = kUioHoldBucket;
-  t.fd = fd;
-  t.live_base = kLive;
-  t.wait_base = kWait;
-  t.self = self;
-  t.marked = &marked;
-  t.mine = [](void*, uint32_t id) { return held.count(id) != 0; };
-  ASSERT_EQ(uio_hold_mark(t), 0);
-  for (uint32_t id = 1; id <= kUioHoldBucket; ++id) {
-    ASSERT_EQ(uio_hold(t, id, kUioNoWait, nullptr), 0) << id;
-    held.insert(id);
+  Holds h(words.data(), kUioHoldBucket, fd);
+  ASSERT_EQ(h.live(), 0);
+  for (uint32_t id = 1; id <= kUioHoldBucket; ++id) ASSERT_EQ(h.hold(id, kUioNoWait), 0) << id;
+  EXPECT_EQ(h.hold(kUioHoldBucket + 1, kUioNoWait), ENOLCK);
+  h.unhold(7);
+  EXPECT_EQ(h.hold(kUioHoldBucket + 1, kUioNoWait), 0);
+  EXPECT_EQ(h.hold(0, kUioNoWait), EINVAL);
+  uio_close(fd);
+}
+
+// Two processes that share a full bucket, each waiting for room in it: a
+// deadlock, told to one of them within a few polls (its caller lets go, the
+// other goes on), not waited out nor spun on. With one word free, none.
+TEST(UioHolds, TwoWaitsForRoomInAFullBucketAreADeadlock) {
+  BrfTempDir dir;
+  int fd = uio_create(dir.file("marks").c_str());
+  ASSERT_GE(fd, 0);
+  struct Table {
+    uint64_t words[kUioHoldBucket];
+  };
+  constexpr uint32_t kHalf = kUioHoldBucket / 2;
+  auto cpu = [](const rusage& r) {
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+  };
+  for (uint32_t others : {kHalf - 1, kHalf}) {
+    SCOPED_TRACE(others);
+    Table* tab = shared<Table>();
+    ASSERT_NE(tab, nullptr);
+    Holds me(tab->words, kUioHoldBucket, fd);
+    ASSERT_EQ(me.live(), 0);
+    for (uint32_t id = 1; id <= kHalf; ++id) ASSERT_EQ(me.hold(id, kUioNoWait), 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t kid = ::fork();
+    if (kid == 0) {
+      Holds other(tab->words, kUioHoldBucket, fd);
+      if (other.live()) _exit(2);
+      for (uint32_t id = kHalf + 1; id <= kHalf + others; ++id)
+        if (other.hold(id, kUioNoWait)) _exit(3);
+      if (::write(ready[1], "r", 1) != 1) _exit(4);
+      int e = other.hold(kUioHoldBucket + 1, kUioWaitForever);
+      _exit(e == 0 ? 0 : e == EDEADLK ? 1 : 5);
+    }
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ::usleep(200000);  // the other asleep on its wait for room (or done)
+    rusage mine0, mine1, theirs;
+    ::getrusage(RUSAGE_SELF, &mine0);
+    auto t0 = std::chrono::steady_clock::now();
+    int e = me.hold(kUioHoldBucket + 2, 10);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ::getrusage(RUSAGE_SELF, &mine1);
+    for (uint32_t id : std::set<uint32_t>(me.held)) me.unhold(id);  // a caller told of a deadlock lets go
+    int ws = 0;
+    ASSERT_EQ(::wait4(kid, &ws, 0, &theirs), kid);
+    ASSERT_TRUE(WIFEXITED(ws)) << ws;
+    int code = WEXITSTATUS(ws);
+    if (others < kHalf) {
+      EXPECT_EQ(e, 0);
+      EXPECT_EQ(code, 0);
+    } else {
+      EXPECT_TRUE((e == EDEADLK && code == 0) || (e == 0 && code == 1)) << e << " " << code;
+      EXPECT_LT(secs, 5.0);
+      EXPECT_LT(cpu(mine1) - cpu(mine0) + cpu(theirs), 1.0);
+    }
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ::munmap(tab, sizeof *tab);
   }
-  EXPECT_EQ(uio_hold(t, kUioHoldBucket + 1, kUioNoWait, nullptr), ENOLCK);
-  uio_unhold(t, 7);
-  held.erase(7);
-  EXPECT_EQ(uio_hold(t, kUioHoldBucket + 1, kUioNoWait, nullptr), 0);
-  EXPECT_EQ(uio_hold(t, 0, kUioNoWait, nullptr), EINVAL);
+  uio_close(fd);
+}
+
+// Many processes holding up to three of 40 ids that share one bucket (so
+// that it is often full), killed at random moments and replaced: no id is
+// ever held by two live processes at once (each holder marks the id as its
+// own while it holds it and finds the mark still its own when it lets go),
+// no wait lasts for ever (a dead process's words, a bucket full, claimers
+// backing off), and every process left ends when asked.
+TEST(UioHolds, ProcessesKilledAtRandomNeverShareAHoldAndNeverWaitForEver) {
+  BrfTempDir dir;
+  int fd = uio_create(dir.file("marks").c_str());
+  ASSERT_GE(fd, 0);
+  constexpr int kProcs = 12, kIds = 40, kKills = 60;
+  struct Shared {
+    uint64_t words[kUioHoldBucket];
+    uint32_t occupant[kIds + 1];
+    uint32_t shared, stuck, stop;
+    uint64_t holds;
+  };
+  Shared* sh = shared<Shared>();
+  ASSERT_NE(sh, nullptr);
+  auto at = [](uint32_t& w) { return std::atomic_ref<uint32_t>(w); };
+  auto child = [&](uint32_t seed) {
+    Holds h(sh->words, kUioHoldBucket, fd);
+    if (h.live()) _exit(2);
+    // Words naming this id are left from a dead process of the same id.
+    for (uint64_t& w : sh->words) {
+      uint64_t v = std::atomic_ref<uint64_t>(w).load();
+      if ((uint32_t(v >> 32) & 0x7FFFFFFFu) == h.t.self) std::atomic_ref<uint64_t>(w).compare_exchange_strong(v, 0);
+    }
+    std::mt19937 rng(seed);
+    while (!at(sh->stop).load()) {
+      std::set<uint32_t> want;
+      for (int n = 1 + int(rng() % 3); int(want.size()) < n;) want.insert(1 + rng() % kIds);
+      for (uint32_t id : want) {
+        int e = h.hold(id, 20);
+        if (e == ETIMEDOUT) at(sh->stuck).fetch_add(1);
+        if (e) break;
+        at(sh->occupant[id]).exchange(h.t.self);
+      }
+      std::atomic_ref<uint64_t>(sh->holds).fetch_add(1);
+      if (rng() % 4 == 0) ::sched_yield();
+      for (uint32_t id : std::set<uint32_t>(h.held)) {
+        uint32_t me = h.t.self;
+        if (!at(sh->occupant[id]).compare_exchange_strong(me, 0)) at(sh->shared).fetch_add(1);
+        h.unhold(id);
+      }
+    }
+    _exit(0);
+  };
+  std::vector<pid_t> kids;
+  uint32_t seed = 1;
+  auto spawn = [&] {
+    pid_t pid = ::fork();
+    if (pid == 0) child(seed);
+    ++seed;
+    return pid;
+  };
+  for (int i = 0; i < kProcs; ++i) kids.push_back(spawn());
+  std::mt19937 rng(4711);
+  for (int k = 0; k < kKills; ++k) {
+    ::usleep(useconds_t(rng() % 40000));
+    size_t i = rng() % kids.size();
+    ::kill(kids[i], SIGKILL);
+    ::waitpid(kids[i], nullptr, 0);
+    kids[i] = spawn();
+  }
+  at(sh->stop).store(1);
+  // Every process ends within the time a wait may last.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int ended = 0;
+  for (pid_t pid : kids) {
+    int ws = 0;
+    pid_t r;
+    while ((r = ::waitpid(pid, &ws, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) ::usleep(10000);
+    if (r == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &ws, 0);
+      continue;
+    }
+    ended += WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
+  }
+  EXPECT_EQ(ended, kProcs);
+  EXPECT_EQ(sh->shared, 0u) << "holds shared by two live processes";
+  EXPECT_EQ(sh->stuck, 0u) << "waits of 20 s";
+  EXPECT_GT(sh->holds, uint64_t(kKills));
+  ::munmap(sh, sizeof *sh);
   uio_close(fd);
 }
 

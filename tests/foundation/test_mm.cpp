@@ -230,6 +230,25 @@ TEST(Pool, ErrorsAreSystemErrors) {
   EXPECT_EQ(mm_check_pool(p), 1);
   EXPECT_EQ(mm_free(r), 0);
   EXPECT_EQ(cap.last(), "mm_free() - corrupted trailer");
+  // A freed block's link to the next freed block of its size, damaged (as
+  // an overrun of the block before it would): to a block in use, a byte off
+  // a block's place, a freed block of another size. Nothing is handed out
+  // that is in use or too small.
+  for (int way = 0; way < 3; ++way) {
+    auto* a = static_cast<uint8_t*>(MM_ALLOC(p, 24));
+    auto* b = static_cast<uint8_t*>(MM_ALLOC(p, 24));
+    auto* c = static_cast<uint8_t*>(MM_ALLOC(p, 24));
+    auto* e = static_cast<uint8_t*>(MM_ALLOC(p, 8));
+    ASSERT_EQ(mm_free(e), 1);
+    ASSERT_EQ(mm_free(c), 1);
+    ASSERT_EQ(mm_free(b), 1);
+    uint32_t link = way == 2 ? arena::offset_of(e - 16) : arena::offset_of(a - 16) + 8 * way;
+    std::memcpy(b - 16 + 4, &link, 4);  // the freed header's size word
+    EXPECT_EQ(MM_ALLOC(p, 24), b);
+    uint8_t* d = static_cast<uint8_t*>(MM_ALLOC(p, 24));
+    EXPECT_EQ(cap.last(), "mm_alloc() - corrupted free list") << way;
+    EXPECT_TRUE(d && (d + 24 <= a - 16 || d >= a + 24) && d != e) << way;
+  }
   int local;
   EXPECT_EQ(mm_free(&local), 0);
   // An array whose size does not fit the address space is refused, not

@@ -772,6 +772,32 @@ TEST_F(Pd, BigEndianLoadsOfEveryLength) {
     }
 }
 
+// Fifteen digits and a sign nibble as the bytes to store, against the
+// digits written out one by one: 0, each power of ten and one below it up
+// to 10^15 - 1, the group boundaries of the conversion, and random values.
+TEST_F(Pd, FifteenDigitWordsMatchTheirDigits) {
+  std::mt19937_64 rng(42);
+  std::vector<uint64_t> ns = {0};
+  for (uint64_t p = 1; p <= 1000000000000000ULL; p *= 10) ns.insert(ns.end(), {p - 1, p, p + 1});
+  ns.pop_back();
+  ns.pop_back();  // (10^15 and one past: 16 digits)
+  for (uint64_t g : {999ULL, 1000ULL, 9999999ULL, 10000000ULL, 99999999999ULL, 100000000000ULL})
+    ns.insert(ns.end(), {g, g * 1000 + 999});
+  for (int i = 0; i < 20000; ++i) ns.push_back(rng() % 1000000000000000ULL >> (rng() % 50));
+  for (uint64_t n : ns) {
+    ASSERT_LT(n, 1000000000000000ULL);
+    for (uint64_t sign : {0xCULL, 0xDULL, 0xFULL}) {
+      uint8_t want[8];
+      uint64_t v = n;
+      want[7] = uint8_t((v % 10) << 4 | sign);
+      v /= 10;
+      for (int i = 6; i >= 0; --i, v /= 100) want[i] = uint8_t((v / 10 % 10) << 4 | v % 10);
+      uint64_t got = pacdec::bcd_mem_signed(n, sign);
+      EXPECT_EQ(std::memcmp(&got, want, 8), 0) << n << " " << sign;
+    }
+  }
+}
+
 TEST_F(Pd, BadLengthsAreRefused) {
   uint8_t a[16], b[16];
   pd_cvp(a, 16, 5);

@@ -14,7 +14,7 @@ namespace {
 using ii2::set_pd;
 
 // Test handler: STATE (98, 8 bytes) records the time-out seconds, whether a
-// time-out label is set, and the GOSUB list's length.
+// time-out label is set, and how many GOSUBs are open.
 constexpr uint16_t kOpState = 98;
 struct Seen {
   int32_t secs;
@@ -24,9 +24,7 @@ struct Seen {
 };
 std::vector<Seen> g_seen;
 uint8_t* h_state(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  int n = 0;
-  for (auto* g = static_cast<IiGosub*>(s->gosub.first.get()); g; g = static_cast<IiGosub*>(g->link.next.get())) ++n;
-  g_seen.push_back({s->timeout_secs, s->timeout_label != nullptr, n, s->mask});
+  g_seen.push_back({s->timeout_secs, s->timeout_label != nullptr, int(s->gosubs), s->mask});
   return ii_adv(pc, 8);
 }
 
@@ -465,6 +463,30 @@ TEST_F(IiCtl, GosubDepthIsBounded) {
   ASSERT_EQ(g_seen.size(), 1u);
   EXPECT_EQ(g_seen[0].gosubs, 0);
   EXPECT_EQ(mm_pool_live(pool), live);
+}
+
+// GOSUBs nested past the ones the state holds in itself return in order,
+// each to its caller's truth mask.
+TEST_F(IiCtl, GosubsNestedPastTheStatesOwnReturnInOrder) {
+  const int deep = int(IlfState::kGosubNear) + 4;
+  std::vector<uint8_t*> calls;
+  for (int i = 0; i < deep; ++i) {
+    if (i) rec::view<IbGosub>(calls.back()).label = here();
+    set_tf(10, i % 2 == 0);  // level 1 true in the even routines
+    calls.push_back(bld_gosub(&m.code, ii2::no_code()));
+    state();
+    if (i) bld_return(&m.code);
+    else end();
+  }
+  rec::view<IbGosub>(calls.back()).label = here();
+  bld_return(&m.code);
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_EQ(g_seen.size(), size_t(deep));
+  for (int k = 0; k < deep; ++k) {  // back in routine deep - 1 - k
+    int i = deep - 1 - k;
+    EXPECT_EQ(g_seen[size_t(k)].gosubs, i);
+    EXPECT_EQ((g_seen[size_t(k)].mask >> 8) & 3, i % 2 == 0 ? 1u : 2u) << k;
+  }
 }
 
 TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {

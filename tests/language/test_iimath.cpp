@@ -786,9 +786,9 @@ class IiCalc1 : public IiCalcDiff {
     for (const char* t : prog) {
       if (t[0] >= 'A' && t[0] <= 'Z') {
         if (load_var(t)) bld_calc_eval(&m.code, '$');
-      } else if (t[0] == '#') {
+      } else if (t[0] == '#') {  // CNST_1, relocated: its bytes are the constant's
         ii2::set_pd(cnst[size_t(consts)], t + 1);
-        bld_ira(&m.code, cnst_ira[size_t(consts++)], 1);
+        rec::view<rec::U32>(m.emit(53, 8) + 4) = arena::offset_of(cnst[size_t(consts++)]);
         bld_calc_load(&m.code, 12);
       } else if (t[0] == '@') {
         bld_calc_fn(&m.code, uint8_t(std::atoi(t + 1)));
@@ -1187,6 +1187,11 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {"A", {"E", "P", "/"}, true},             // 10^27: 300540
       {"A", {"M", "M", "*", "#3", "/"}, true},  // past 10^17: 300540
       {"A", {"I", "J", "/", "~"}, true},
+      // Four operands: T = T + X * Y / Z, and a chain.
+      {"A", {"G", "H", "#3", "*", "#4", "/", "+"}, true},
+      {"A", {"G", "K", "+", "L", "-", "#0.5", "+"}, true},
+      {"A", {"M", "#2", "*", "#4", "/", "#1", "+"}, true},  // 16 digits before the division
+      {"A", {"G", "H", "#0", "/", "+"}, true},                // by zero: 300540
   };
   auto setup = [&] {
     std::memset(dec[1], 0, 8);
@@ -1255,6 +1260,8 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {{"H", "#4", "/"}, "5625e-4"},
       {{"K", "#3", "/"}, "41152263004115e-1"},
       {{"I", "J", "/", "~"}, "12e-1"},
+      {{"G", "H", "#3", "*", "#4", "/", "+"}, "31875e-4"},  // 1.5 + 6.75 / 4
+      {{"M", "#2", "*", "#4", "/", "#1", "+"}, "500000000000001e-0"},  // 499999999999999.5 kept in 15 digits
   };
   for (const auto& [prog, want] : values) {
     ASSERT_EQ(calc("A", prog), 1);
@@ -1299,6 +1306,57 @@ TEST_F(IiCalc1, PlansReadWhatTheFieldHoldsNow) {
   EXPECT_EQ(t.plan_runs, 1u);
   EXPECT_TRUE(t.same_bytes);
   EXPECT_EQ(dec[0][7], 0x6C);
+}
+
+// A plan reads its constants when it is built; a constant whose bytes
+// changed since (its digits, its scale byte, a digit above 9) or whose sign
+// nibble now means the other sign is read anew, in every form.
+TEST_F(IiCalc1, PlansReadWhatTheConstantsHoldNow) {
+  set_dec(1, "25");
+  set_dec(2, "4");
+  const std::vector<std::vector<const char*>> progs = {
+      {"B", "#3", "+"}, {"B", "#3", "C", "*", "-"}, {"B", "C", "#3", "*", "#2", "/", "+"}, {"B", "#3", "~", "*"}};
+  // With the constant 3, 1 and 0.01; then 3 with the sign nibbles swapped
+  // (B, C and the constants all read negative: -28, -37, -31, -75, read
+  // back here by the usual nibbles).
+  const char* want[][4] = {{"28e-0", "26e-0", "2501e-2", "28e-0"},
+                           {"13e-0", "21e-0", "2496e-2", "37e-0"},
+                           {"31e-0", "27e-0", "2502e-2", "31e-0"},
+                           {"-75e-0", "-25e-0", "-25e-2", "75e-0"}};
+  FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  for (size_t i = 0; i < progs.size(); ++i) {
+    ASSERT_EQ(calc("A", progs[i]), 1);
+    uint64_t runs = ii_math_plan_runs();
+    auto again = [&](const char* w) {
+      ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+      EXPECT_EQ(dec_str(0), w) << i;
+    };
+    again(want[i][0]);
+    ii2::set_pd(cnst[0], "1");
+    again(want[i][1]);
+    cnst[0][8] = 2;  // 0.01
+    again(want[i][2]);
+    cnst[0][8] = 0;
+    cnst[0][6] = 0xA1;  // a digit above 9: 300540
+    EXPECT_EQ(run(ii2::cref(1, 0)), 300540) << i;
+    ii2::set_pd(cnst[0], "3");
+    const uint8_t pos = com.pd_pos, neg = com.pd_neg;
+    com.pd_pos = neg;
+    com.pd_neg = pos;
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    std::string planned = dec_str(0);
+    ii_set_trace(trace);  // the instructions alone
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    ii_set_trace(nullptr);
+    std::string plain = dec_str(0);
+    com.pd_pos = pos;
+    com.pd_neg = neg;
+    EXPECT_EQ(planned, want[i][3]) << i;
+    EXPECT_EQ(plain, want[i][3]) << i;
+    EXPECT_EQ(ii_math_plan_runs() - runs, 4u) << i;
+  }
+  std::fclose(trace);
 }
 
 // T = T + X, T = T - X and T = T + X * Y, X a variable or a constant: where
@@ -1352,7 +1410,8 @@ TEST_F(IiCalc1, AccumulationsGiveWhatTheInstructionsGive) {
 }
 
 // Random statements of +, -, *, / and negation over values of every size
-// and scale: the plan's second run leaves the instructions' bytes.
+// and scale, a fourth of the operands constants: the plan's second run
+// leaves the instructions' bytes.
 TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
   std::mt19937_64 rng(ii2::seed() + 41);
   auto u = [&](uint64_t n) { return rng() % n; };
@@ -1364,9 +1423,11 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
   static const char* const kEven[] = {"2", "4", "5", "8", "16", "25", "0.5", "0.25", "1.6", "0.08", "-4", "-0.2"};
   for (long c = 0; c < n; ++c) {
     bool even = u(3) == 0;
+    std::string text_of[11];
     for (int k = 1; k <= 10; ++k) {
       if (even && u(2) == 0) {
-        set_dec(k, kEven[u(12)]);
+        text_of[k] = kEven[u(12)];
+        set_dec(k, text_of[k].c_str());
         continue;
       }
       int digits = even ? (u(4) == 0 ? 15 : 1 + int(u(4))) : 1 + int(u(15));
@@ -1376,21 +1437,25 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
       if (scale > 0 && scale < digits) t.insert(t.size() - size_t(scale), ".");
       else if (scale > 0) t = (t[0] == '-' ? "-0." : "0.") + std::string(size_t(scale - digits), '0') + t.substr(t[0] == '-');
       set_dec(k, t.c_str());
+      text_of[k] = t;
     }
-    std::vector<const char*> prog;
+    std::vector<std::string> words;
     int depth = 0, ops = 0, len = 1 + int(u(6));
     while (ops < len || depth != 1) {
       if (depth < 2 || (ops < len && u(2) == 0 && depth < 6)) {
-        prog.push_back(kVars[u(10)]);
+        int k = int(u(10));
+        words.push_back(u(4) == 0 ? "#" + text_of[k + 1] : kVars[k]);
         ++depth;
       } else if (u(8) == 0) {
-        prog.push_back("~");
+        words.push_back("~");
       } else {
-        prog.push_back(u(3) == 0 ? "/" : u(3) == 0 ? "*" : u(2) ? "+" : "-");
+        words.push_back(u(3) == 0 ? "/" : u(3) == 0 ? "*" : u(2) ? "+" : "-");
         --depth;
         ++ops;
       }
     }
+    std::vector<const char*> prog;
+    for (const std::string& w : words) prog.push_back(w.c_str());
     Twice t = calc_twice("A", prog);
     planned += t.plan_runs;
     std::string text;

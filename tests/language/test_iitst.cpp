@@ -4,6 +4,7 @@
 // and variable packed in the four expansion forms, binary with packed,
 // logic, IN and EX) at levels 1-5 with every state of the levels around.
 #include <array>
+#include <chrono>
 #include <random>
 #include <string>
 
@@ -371,6 +372,120 @@ TEST_F(IiTst, DatesCompareTheirCommonUnits) {
   EXPECT_EQ(last_err(), 102540u);
   cv_date_set_pivot(-1);
   std::printf("dates: %ld comparisons\n", runs);
+}
+
+// Two variable packed values at one scale (0, 2, 15, 31: the compare
+// expansion's short path) of up to 15 digits and both signs, against
+// __int128; a digit or sign nibble that is none is 300540.
+TEST_F(IiTst, PackedAtOneScaleToFifteenDigits) {
+  const int64_t kMags[] = {0, 1, 9, 10, 100000000000000, 123456789012345, 999999999999998, 999999999999999};
+  auto put = [](uint8_t* f, int64_t v, int sc) {
+    uint64_t m = uint64_t(v < 0 ? -v : v), w = v < 0 ? 0xD : 0xC;
+    for (int i = 1; i < 16; ++i, m /= 10) w |= (m % 10) << (4 * i);
+    for (int i = 0; i < 8; ++i) f[i] = uint8_t(w >> (8 * (7 - i)));
+    f[8] = uint8_t(sc);
+  };
+  int runs = 0;
+  for (int sc : {0, 2, 15, 31})
+    for (int i = 0; i < 300; ++i) {
+      int64_t x = kMags[u(8)] * (u(2) ? -1 : 1), y = u(3) ? kMags[u(8)] * (u(2) ? -1 : 1) : x;
+      int rel = 1 + int(u(6));
+      restart();
+      bld_ira(&m.code, ira_a, 1);
+      bld_ira(&m.code, ira_b, 2);
+      uint32_t msg = 0;
+      IbTstOp t{12, 9, uint8_t(sc), true, false};
+      ASSERT_TRUE(bld_if_and_or(&m.code, t, t, uint8_t(rel), 38, 10, &msg));
+      end();
+      put(fa, x, sc);
+      put(fb, y, sc);
+      int bad = int(u(12));
+      if (bad == 0) fb[3] = uint8_t(fb[3] | 0xA0);  // a digit of 10
+      if (bad == 1) fa[7] = uint8_t((fa[7] & 0xF0) | 0x5);  // a sign nibble of 5
+      m.pcb->dbg->err_msg = 0;
+      uint32_t mask = 0;
+      int rc = run(ii2::cref(1, 0), &mask);
+      if (bad <= 1) {
+        ASSERT_EQ(rc, 300540) << x << " " << y;
+        continue;
+      }
+      ASSERT_EQ(rc, 1) << x << " " << y;
+      __int128 a = x, b = y;
+      ASSERT_EQ((mask >> 8) & 3, holds(a < b ? -1 : a > b, rel) ? 1u : 2u) << x << " " << y << " rel " << rel;
+      ++runs;
+    }
+  EXPECT_GT(runs, 800);
+}
+
+// Text dates from the century (8 and 14 characters, and 4 and 6), read
+// where the days are near their limits, against the civil calendar of
+// <chrono>: the comparison of the common units, a null date (blanks) below
+// every date, and 102540 for a text that is no date (a month 0 or 13, a day
+// past its month, a year 0, an hour 24, a minute 60, a character that is no
+// digit (those just past the digits among them), blanks in part).
+TEST_F(IiTst, TextDatesAgainstTheCivilCalendar) {
+  struct Form {
+    const char* mask;
+    int len;
+  };
+  const Form forms[] = {{"08070605", 8}, {"08070605040302", 14}, {"0807", 4}, {"080706", 6}};
+  auto pick = [&](std::initializer_list<int> v) { return *(v.begin() + u(v.size())); };
+  auto make = [&](const Form& f) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d%02d%02d%02d%02d%02d%02d", pick({0, 19, 20, 99}), pick({0, 1, 4, 23, 24, 99}),
+                  pick({0, 1, 2, 12, 13}), pick({0, 1, 28, 29, 30, 31, 32}), pick({0, 23, 24}), pick({0, 59, 60}),
+                  pick({0, 59, 60}));
+    std::string t(buf, size_t(f.len));
+    if (u(12) == 0) t[u(t.size())] = "x /:?"[u(5)];
+    if (u(12) == 0) t = std::string(t.size(), ' ');
+    if (u(20) == 0) t = std::string(t.size(), '0');
+    return t;
+  };
+  // The oracle: 0 no date, 1 null, 2 a date.
+  auto kind = [](const std::string& t) {
+    if (t.find_first_not_of(' ') == std::string::npos) return 1;
+    if (t.find_first_not_of("0123456789") != std::string::npos) return 0;
+    int v[7] = {0, 0, 1, 1, 0, 0, 0};
+    for (size_t i = 0; 2 * i < t.size(); ++i) v[i] = std::stoi(t.substr(2 * i, 2));
+    if (v[2] > 12 || v[3] > 31 || v[4] > 23 || v[5] > 59 || v[6] > 59) return 0;
+    if (v[0] == 0 && v[1] == 0 && (t.size() < 6 || v[2] == 0) && (t.size() < 8 || v[3] == 0)) return 2;
+    using namespace std::chrono;
+    year_month_day d{year(v[0] * 100 + v[1]), month(unsigned(v[2])), day(unsigned(v[3]))};
+    return v[0] * 100 + v[1] >= 1 && d.ok() ? 2 : 0;
+  };
+  long dates = 0, refused = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const Form &x = forms[u(4)], &y = u(3) ? x : forms[u(4)];
+    int rel = 1 + int(u(6));
+    restart();
+    bld_ira(&m.code, ira_a, 1);
+    bld_ira(&m.code, ira_b, 2);
+    uint32_t msg = 0;
+    IbTstOp a{4, uint16_t(x.len), 0, true, false, x.mask}, b{4, uint16_t(y.len), 0, true, false, y.mask};
+    ASSERT_TRUE(bld_if_and_or(&m.code, a, b, uint8_t(rel), 38, 10, &msg)) << msg;
+    end();
+    std::string ta = make(x), tb = u(4) ? make(y) : ta.substr(0, size_t(y.len)) + std::string(size_t(std::max(0, y.len - x.len)), '0');
+    tb.resize(size_t(y.len), '0');
+    std::memcpy(fa, ta.data(), ta.size());
+    std::memcpy(fb, tb.data(), tb.size());
+    int ka = kind(ta), kb = kind(tb);
+    uint32_t mask = 0;
+    int rc = run(ii2::cref(1, 0), &mask);
+    if (ka == 0 || kb == 0) {
+      ASSERT_EQ(rc, 300540) << "'" << ta << "' '" << tb << "'";
+      ASSERT_EQ(last_err(), 102540u);
+      ++refused;
+      continue;
+    }
+    ASSERT_EQ(rc, 1) << "'" << ta << "' '" << tb << "'";
+    size_t common = size_t(std::min(x.len, y.len));
+    int c = ka == 1 || kb == 1 ? (ka == kb ? 0 : ka == 1 ? -1 : 1) : ta.compare(0, common, tb, 0, common);
+    c = c < 0 ? -1 : c > 0;
+    ASSERT_EQ((mask >> 8) & 3, holds(c, rel) ? 1u : 2u) << "'" << ta << "' '" << tb << "' rel " << rel;
+    ++dates;
+  }
+  EXPECT_GT(dates, 1000);
+  EXPECT_GT(refused, 300);
 }
 
 }  // namespace

@@ -666,9 +666,10 @@ TEST_F(Pl, AnotherEngineScratchesAndMakesAnewTheFilesTheLoaderKeeps) {
 // The PROCESS and APPL files the loader keeps between uses, put in
 // another's place or changed by another user in every way the data
 // directory allows: a copy renamed over it, a symbolic link to a copy, a
-// directory or a pipe under its name, the file cut short in place. Each use
-// reads the file the name names, or fails with a status; over 1,000 rounds
-// no descriptor is left open that was not before.
+// directory or a pipe under its name, the file or its index cut short in
+// place. Each use reads the file the name names, or fails with a status;
+// over 1,000 rounds no descriptor or mapping of a file is left that was not
+// before.
 TEST_F(Pl, TheKeptFilesReplacedInEveryWayLeakNothing) {
   namespace fs = std::filesystem;
   define({proc_rec("P1")});
@@ -678,6 +679,12 @@ TEST_F(Pl, TheKeptFilesReplacedInEveryWayLeakNothing) {
   ASSERT_TRUE(at.count("PROCESS") && at.count("APPL"));
   const std::vector<uint8_t> good_proc = read_file(at["PROCESS"]), good_appl = read_file(at["APPL"]);
   auto fds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+  auto maps = [] {  // the files mapped
+    std::ifstream in("/proc/self/maps");
+    long n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(" /") != std::string::npos;
+    return n;
+  };
   // The loader's use of PROCESS (a load) or of APPL (the application's
   // record, remembered while the file stays): 1, else the completion.
   auto use = [&](bool appl) {
@@ -688,7 +695,7 @@ TEST_F(Pl, TheKeptFilesReplacedInEveryWayLeakNothing) {
       if (!appl) pl_release(q);
     });
   };
-  long before = 0;
+  long before = 0, before_maps = 0;
   for (int i = 0; i < 1000; ++i) {
     SCOPED_TRACE(i);
     const bool appl = i / 5 % 2;
@@ -719,13 +726,21 @@ TEST_F(Pl, TheKeptFilesReplacedInEveryWayLeakNothing) {
         EXPECT_EQ(use(appl), 4);
         ss_reset_sig_handler();
         write_file(p, good);
+        ASSERT_EQ(use(appl), 1);
+        // Its index cut short in place likewise.
+        const std::vector<uint8_t> ix = read_file(p + ".ix");
+        ASSERT_EQ(::truncate((p + ".ix").c_str(), 0), 0);
+        EXPECT_EQ(use(appl), 4);
+        ss_reset_sig_handler();
+        write_file(p + ".ix", ix);
         break;
       }
     }
     ASSERT_EQ(use(appl), 1);
-    if (i == 4) before = fds();
+    if (i == 4) before = fds(), before_maps = maps();
   }
   EXPECT_EQ(fds(), before);
+  EXPECT_EQ(maps(), before_maps);
 }
 
 }  // namespace
