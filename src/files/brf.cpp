@@ -1055,7 +1055,7 @@ uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len, 
   return ch.commit();
 }
 
-uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq) {
+uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq, int at_tree, const BtCursor* at) {
   Change ch(f);
   if (uint32_t st = ch.begin()) return st;
   BrfFileHdr& h = dh(f);
@@ -1064,10 +1064,21 @@ uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t want_seq) {
   if (want_seq && s.seq != want_seq) return FM_ST_NO_RECORD;
   Keys ok;
   keys_of(f, s.p + kBrfSlotHdr, s.len, s.seq, ok);
+  if (!at) at_tree = -1;
+  // The leaves erased after the first (but the one the read found) are
+  // asked for at once, so that they arrive while the first is changed
+  // rather than one after the other.
+  bool first = true;
+  for (int t = 0; t < kBtTrees; ++t) {
+    if (!ok.in[t]) continue;
+    if (!first && t != at_tree) bt_prefetch_leaf(f->st, t, ok.k[t]);
+    first = false;
+  }
   int rc;
   for (int t = 0; t < kBtTrees; ++t) {
     if (!ok.in[t]) continue;
-    if ((rc = bt_erase(f->st, t, ok.k[t], nullptr))) return ch.bad(rc == kBtNotFound ? kBtDamaged : rc);
+    rc = t == at_tree ? bt_erase_at(f->st, t, ok.k[t], rid, *at) : bt_erase(f->st, t, ok.k[t], nullptr);
+    if (rc) return ch.bad(rc == kBtNotFound ? kBtDamaged : rc);
   }
   if ((rc = ch.touch_hdr()) || (rc = ch.touch(s.pos, kBrfSlotHdr)) || (rc = make_free(ch, s.pos, s.len)))
     return ch.bad(rc);
@@ -2395,7 +2406,11 @@ int n_rewrite(FmArb*, FmArb* a) {
 }
 
 int n_del(FmArb*, FmArb* a) {
-  return change_held(a, [](NH* h) { return brf_remove(h->f, h->held, h->held_seq); });
+  return change_held(a, [](NH* h) {
+    // The read that took the hold left the handle on the record's entry.
+    bool on = h->st == kAt && h->rid == h->held;
+    return brf_remove(h->f, h->held, h->held_seq, on ? h->tree : -1, on ? &h->cur : nullptr);
+  });
 }
 
 int n_del_all(FmArb*, FmArb* a) {

@@ -284,7 +284,9 @@ void brf_unhold(BrfFile* f, const void* owner, uint32_t rid);
 // by brf_remove_all) answers 200450 instead of being changed.
 uint32_t brf_insert(BrfFile* f, const uint8_t* rec, uint32_t len, uint32_t* rid);
 uint32_t brf_update(BrfFile* f, uint32_t rid, const uint8_t* rec, uint32_t len, uint32_t seq = 0);
-uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t seq = 0);
+// at, when given: the cursor on the record's entry in tree as the read of
+// the record left it (its place is reused when nothing changed since).
+uint32_t brf_remove(BrfFile* f, uint32_t rid, uint32_t seq = 0, int tree = -1, const BtCursor* at = nullptr);
 uint32_t brf_remove_all(BrfFile* f);
 
 // The compared bytes of a record's entry in a tree (brf_key_of with the

@@ -924,11 +924,10 @@ void note_guess(BtStore& s, int tree, bool hit) {
 // More than a quarter of them missed.
 bool guesses_miss(const BtStore& s, int tree) { return s.guesses[tree].missed * 4 > s.guesses[tree].tried; }
 
-// A page of the tree checked for what the walk needs, its header and the
-// lines of its samples asked for before it is read; with a guess (-1:
-// none), the lines of the entries around the guessed one instead of the
-// samples.
-const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level, int32_t guess = -1) {
+// The lines of a page of the tree a walk reads first, asked for: its header
+// and the lines of its samples; with a guess (-1: none), the lines of the
+// entries around the guessed one instead of the samples.
+void prefetch_page(const BtStore& s, int tree, const TreeShape& t, uint32_t pg, int32_t guess = -1) {
 #if defined(__GNUC__)
   if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
@@ -957,8 +956,15 @@ const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
     }
   }
 #else
+  static_cast<void>(s), static_cast<void>(tree), static_cast<void>(t), static_cast<void>(pg);
   static_cast<void>(guess);
 #endif
+}
+
+// A page of the tree checked for what the walk needs, its first lines asked
+// for before it is read (prefetch_page).
+const uint8_t* tree_page(BtStore& s, int tree, const TreeShape& t, uint32_t pg, int level, int32_t guess = -1) {
+  prefetch_page(s, tree, t, pg, guess);
   const uint8_t* p = bt_rpage(s, pg);
   if (!p) return nullptr;
   const BtPageHdr& ph = bt_ph(p);
@@ -1359,6 +1365,41 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
     }
   }
   return kBtOk;
+}
+
+int bt_erase_at(BtStore& s, int tree, const uint8_t* key, uint32_t rid, const BtCursor& c) {
+  TreeShape t = shape(s, tree);
+  if (s.in_txn && c.stamp + 1 == s.txn && t.klen > 0 && t.klen <= kBtMaxKey && c.page != 0 &&
+      c.page < bt_hdr(s).page_count.get()) {
+    const uint8_t* rp = tree_page(s, tree, t, c.page, 0);
+    // An emptied leaf leaves the tree, which needs the path: descended below.
+    if (rp && c.idx < bt_ph(rp).count.get() && bt_ph(rp).count.get() > 1 &&
+        kcmp(ent(rp, t, c.idx), key, t.klen) == 0 && val(ent(rp, t, c.idx), t) == rid) {
+      if (!bt_wpage(s, 0)) return kBtIoError;
+      uint8_t* p = wpage_from(s, c.page, kBtPageHdr + c.idx * t.esize);
+      if (!p) return kBtIoError;
+      cut(p, t, c.idx);
+      BtTreeHdr& th = bt_hdr(s).trees[tree];
+      th.entries = th.entries.get() - 1;
+      return kBtOk;
+    }
+  }
+  return bt_erase(s, tree, key, nullptr);
+}
+
+void bt_prefetch_leaf(BtStore& s, int tree, const uint8_t* key) {
+  TreeShape t = shape(s, tree);
+  if (t.klen == 0 || t.klen > kBtMaxKey) return;
+  const BtTreeHdr& th = bt_hdr(s).trees[tree];
+  uint32_t pg = th.root.get();
+  int level = th.height.get() - 1;
+  if (pg == 0 || level > 40) return;
+  for (; level > 0; --level) {
+    const uint8_t* p = tree_page(s, tree, t, pg, level);
+    if (!p) return;
+    pg = val(ent(p, t, child_index(p, t, key, t.klen, true)), t);
+  }
+  prefetch_page(s, tree, t, pg);
 }
 
 int bt_clear(BtStore& s) {

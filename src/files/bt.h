@@ -378,6 +378,18 @@ uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead,
 // Inside a change: removes the entry with these compared bytes; its value
 // in *rid. kBtNotFound when absent.
 [[nodiscard]] int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid);
+// Inside a change: as bt_erase of the entry key with value rid, taken at the
+// place c found before the change began (a delete after the read of its
+// record saves the descent). The place is used only when nothing changed
+// since c was filled (its stamp is the counter the change began from), the
+// leaf there holds exactly that entry, and keeps others; otherwise the tree
+// is descended as bt_erase does.
+[[nodiscard]] int bt_erase_at(BtStore& s, int tree, const uint8_t* key, uint32_t rid, const BtCursor& c);
+// A hint for a change about to erase or insert key in tree: the internal
+// pages are descended and the leaf's header and search samples asked of the
+// memory system, not waited for, so that the leaf arrives while other work
+// goes on. Changes nothing; a page that fails its checks ends the hint.
+void bt_prefetch_leaf(BtStore& s, int tree, const uint8_t* key);
 // Inside a change: empties every tree and frees every page.
 [[nodiscard]] int bt_clear(BtStore& s);
 

@@ -125,9 +125,39 @@ void deep_trees(uint32_t klen) {
   std::vector<std::string> order(keys.begin(), keys.end());
   std::shuffle(order.begin(), order.end(), rng);
   full = false;
+  // Every other record is read first and deleted at the read's place. Every
+  // tenth is given a place that must not be used: the entry of another
+  // record read just before, or its own entry read before another change.
+  BrfReader rd(200);
+  auto at_key = [&](const std::string& k, BtCursor& c) {
+    return brf_seek(f, 0, reinterpret_cast<const uint8_t*>(k.data()), klen, BrfSeek::Exact, c, rd.r);
+  };
   for (size_t i = 0; i < order.size() * 9 / 10; ++i) {
-    ASSERT_EQ(brf_remove(f, rids[order[i]]), 0u) << brf_error();
-    keys.erase(order[i]);
+    const std::string& k = order[i];
+    BtCursor c;
+    if (i % 10 == 0) {
+      ASSERT_EQ(at_key(order[i + 1], c), 0u);
+      ASSERT_EQ(brf_remove(f, rids[k], 0, 0, &c), 0u) << brf_error();
+    } else if (i % 10 == 2) {
+      ASSERT_EQ(at_key(k, c), 0u);
+      put(rng() % 40000);
+      ASSERT_EQ(brf_remove(f, rids[k], 0, 0, &c), 0u) << brf_error();
+    } else if (i % 10 == 4) {
+      // Read by the second key (duplicates: its entry ends with the record's
+      // write sequence).
+      ASSERT_EQ(at_key(k, c), 0u);
+      uint8_t e[kBtMaxKey];
+      ASSERT_TRUE(brf_entry_of(f, 1, rd.r, e));
+      ASSERT_EQ(brf_seek(f, 1, e, f->key_len[1], BrfSeek::Exact, c, rd.r), 0u);
+      ASSERT_EQ(rd.r.rid, rids[k]);
+      ASSERT_EQ(brf_remove(f, rids[k], 0, 1, &c), 0u) << brf_error();
+    } else if (i % 2 == 0) {
+      ASSERT_EQ(at_key(k, c), 0u);
+      ASSERT_EQ(brf_remove(f, rids[k], 0, 0, &c), 0u) << brf_error();
+    } else {
+      ASSERT_EQ(brf_remove(f, rids[k]), 0u) << brf_error();
+    }
+    keys.erase(k);
     if (i % 5000 == 0) check();
   }
   check();
