@@ -34,6 +34,19 @@ bool shift15(uint64_t& w, int n) {
   return true;
 }
 
+// Two values of up to 8 bytes (their words as loaded) into the last halves
+// of the two work values, which registers 1 and 2 then address (length 16).
+inline void put_work(IlfState* s, uint64_t x, uint64_t y) {
+  uint64_t z = 0, xs = __builtin_bswap64(x), ys = __builtin_bswap64(y);
+  std::memcpy(s->work[0], &z, 8);
+  std::memcpy(s->work[0] + 8, &xs, 8);
+  std::memcpy(s->work[1], &z, 8);
+  std::memcpy(s->work[1] + 8, &ys, 8);
+  s->addr[0] = s->work[0];
+  s->addr[1] = s->work[1];
+  s->len[0] = s->len[1] = 16;
+}
+
 // Two valid values too far apart in scale for the aligning shift to hold
 // both in 31 digits (15 digits at scale 0 against a value at scale 31, say)
 // still compare: the one of fewer decimals, shifted, would pass 31 digits
@@ -54,7 +67,7 @@ bool compare_apart(uint8_t* w1, int sc1, uint8_t* w2, int sc2) {
 
 [[gnu::noinline]] uint8_t* xpnd_any(IlfExecBlock* b, IlfState* s, uint8_t* pc, int l1, int sc1, int l2, int sc2,
                                      size_t len) {
-  uint64_t x = 0, y = 0, z = 0;
+  uint64_t x = 0, y = 0;
   bool small = (l1 >= 1) & (l1 <= 8) & (l2 >= 1) & (l2 <= 8) & (sc1 >= 0) & (sc2 >= 0);
   bool in_range = sc1 <= kIiMaxScale && sc2 <= kIiMaxScale;
   // (A scale byte past 31 is a damaged value: refused below, as every
@@ -68,20 +81,12 @@ bool compare_apart(uint8_t* w1, int sc1, uint8_t* w2, int sc2) {
     // (not while the loop looks at every instruction).
     if (sc1 >= sc2) x = pacdec::load_be(s->addr[0], l1);
     if (sc2 >= sc1) y = pacdec::load_be(s->addr[1], l2);
-    x = __builtin_bswap64(x);
-    y = __builtin_bswap64(y);
-    std::memcpy(s->work[0], &z, 8);
-    std::memcpy(s->work[0] + 8, &x, 8);
-    std::memcpy(s->work[1], &z, 8);
-    std::memcpy(s->work[1] + 8, &y, 8);
-    s->addr[0] = s->work[0];
-    s->addr[1] = s->work[1];
-    s->len[0] = s->len[1] = 16;
+    put_work(s, x, y);
     uint8_t* next = ii_adv(pc, len);
     if ((rec::view<IbInst>(next).op.get() | 1) != 511 || ii_slow(s)) return next;
     s->pc = next;
     ++s->count;  // the instruction it stands for, for the loop's yield
-    int c = pd_fast_cmp(&x, &y);  // what IF_PD compares: the two values' last halves
+    int c = pacdec::cmp_words(x, y);  // what IF_PD compares: the two values' last halves
     if (c == kPdCmpInvalid) return ii_fail(b, s, kIiErrRuntime);
     return ii_after_test(b, s, set(s, next, ii_rel(c, rec::view<IbIf2>(next).rel), rec::view<IbIf2>(next).shift, 16));
   }
@@ -119,14 +124,7 @@ bool compare_apart(uint8_t* w1, int sc1, uint8_t* w2, int sc2) {
     [[unlikely]]
     return xpnd_any(b, s, pc, l1, sc1, l2, sc2, len);
   uint64_t x = pacdec::load_be(s->addr[0], l1), y = pacdec::load_be(s->addr[1], l2);
-  uint64_t xs = __builtin_bswap64(x), ys = __builtin_bswap64(y), z = 0;
-  std::memcpy(s->work[0], &z, 8);
-  std::memcpy(s->work[0] + 8, &xs, 8);
-  std::memcpy(s->work[1], &z, 8);
-  std::memcpy(s->work[1] + 8, &ys, 8);
-  s->addr[0] = s->work[0];
-  s->addr[1] = s->work[1];
-  s->len[0] = s->len[1] = 16;
+  put_work(s, x, y);
   uint8_t* next = ii_adv(pc, len);
   if ((rec::view<IbInst>(next).op.get() | 1) != 511 || ii_slow(s)) return ii_next(b, s, next);
   s->pc = next;
