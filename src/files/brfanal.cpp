@@ -1350,9 +1350,11 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   nh.next_seq = next_seq;
   nh.next_gen = 0;
   nh.sum = brf_hdr_sum(nh);
-  // The new index, under the new generation, written beside the old one.
+  // The new index, under the new generation, written beside the old one
+  // through its mapping: private until complete (no one else may cut it
+  // short while it is written), then the group's, as every data file is.
   std::string itmp = ipath + ".rb", jtmp = jpath + ".rb";
-  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, kUioFileMode)) return done(status);
+  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, 0600)) return done(status);
   BtStore& ns = nf.st;
   ns.dfd = dfd;
   ns.writable = true;
@@ -1394,6 +1396,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   // The new journal starts empty: the entries of the build must never be
   // taken for those of a later change, of this index or of the old one.
   if (!synced && ::ftruncate(ns.jfd, sizeof(BtJnlHdr)) != 0) synced = errno;
+  for (int fd : {ns.ifd, ns.jfd})
+    if (!synced && ::fchmod(fd, kUioFileMode) != 0) synced = errno;
   if (!synced && uio_sync_mode()) {
     synced = uio_sync(ns.ifd);
     if (!synced) synced = uio_sync(ns.jfd);

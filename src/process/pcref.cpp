@@ -177,7 +177,10 @@ std::vector<SrcOpen>& src_opens() {
 
 void pc_src_forget(bool close) {
   if (close) {
-    for (SrcOpen& o : src_opens()) fm_kept_close(&o.kept);
+    for (SrcOpen& o : src_opens()) {
+      fm_kept_close(&o.kept);
+      if (o.loose && fm_is_handle(o.loose)) FM_CLOSE(o.loose, 0);
+    }
     pi_getters_reset();   // and the PARAM files the getter keeps open
   }
   src_opens().clear();

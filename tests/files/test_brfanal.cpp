@@ -581,41 +581,46 @@ TEST(BrfAnal, AReorganisationWithoutRoomForItsNewFileFailsAndChangesNothing) {
   }
 }
 
-// A reorganisation's new files are written through mappings, where a store
-// past a file's end faults: while they are written no one else may open
-// them for writing (to cut one short); complete, they are the group's, as
-// every data file is.
-TEST(BrfAnal, AReorganisationsNewFilesArePrivateUntilComplete) {
-  BrfTempDir d;
-  static std::string p;
-  p = d.file("PRIV");
-  auto recs = brf_build_mixed(p, 6, 500, {});
-  static std::vector<int> while_written, when_placed;  // the files' modes
-  while_written.clear();
-  when_placed.clear();
-  uio_set_sync_mode(1);
-  uio_set_trace([](UioStep step, int fd, const char* from, const char*) {
-    struct stat st, rg;
-    bool writing = ::lstat(brf_reorg_path(p).c_str(), &rg) == 0;
-    if (step == UioStep::Sync && writing && ::fstat(fd, &st) == 0)
-      while_written.insert(while_written.end(), {int(st.st_mode & 0777), int(rg.st_mode & 0777)});
-    if (step == UioStep::Rename && writing && brf_reorg_path(p) == from) when_placed.push_back(int(rg.st_mode & 0777));
-    return 0;
-  });
-  uint32_t st = brf_reorganise(p);
-  uio_set_trace(nullptr);
-  uio_set_sync_mode(-1);
-  ASSERT_EQ(st, 0u) << brf_error();
-  // (The synced file and the new data file at each sync: the first, of the
-  // new index as it is made; the last, when everything is written.)
-  ASSERT_GE(while_written.size(), 4u);
-  EXPECT_EQ(std::vector<int>(while_written.begin(), while_written.begin() + 2), std::vector<int>({0600, 0600}));
-  EXPECT_EQ(std::vector<int>(while_written.end() - 2, while_written.end()), std::vector<int>({kUioFileMode, kUioFileMode}));
-  EXPECT_EQ(when_placed, std::vector<int>{kUioFileMode});
-  for (const std::string& f : {p, brf_index_path(p), brf_journal_path(p)})
-    EXPECT_EQ(std::filesystem::status(f).permissions(), std::filesystem::perms(kUioFileMode)) << f;
-  std::string err;
-  EXPECT_TRUE(read_back(p, recs, &err)) << err;
+// A reorganisation's and a rebuild's new files are written through
+// mappings, where a store past a file's end faults: while they are written
+// no one else may open them for writing (to cut one short); complete, they
+// are the group's, as every data file is.
+TEST(BrfAnal, NewFilesArePrivateUntilComplete) {
+  for (bool rebuild : {false, true}) {
+    SCOPED_TRACE(rebuild ? "rebuild" : "reorganisation");
+    BrfTempDir d;
+    static std::string p, fresh;  // the data file, and the new file looked at
+    p = d.file("PRIV");
+    fresh = rebuild ? brf_index_path(p) + ".rb" : brf_reorg_path(p);
+    auto recs = brf_build_mixed(p, 6, 500, {});
+    static std::vector<int> while_written, when_placed;  // the files' modes
+    while_written.clear();
+    when_placed.clear();
+    uio_set_sync_mode(1);
+    uio_set_trace([](UioStep step, int fd, const char* from, const char*) {
+      struct stat st, rg;
+      bool writing = ::lstat(fresh.c_str(), &rg) == 0;
+      if (step == UioStep::Sync && writing && ::fstat(fd, &st) == 0)
+        while_written.insert(while_written.end(), {int(st.st_mode & 0777), int(rg.st_mode & 0777)});
+      if (step == UioStep::Rename && writing && fresh == from) when_placed.push_back(int(rg.st_mode & 0777));
+      return 0;
+    });
+    uint32_t st = rebuild ? brfanal_rebuild(p, nullptr) : brf_reorganise(p);
+    uio_set_trace(nullptr);
+    uio_set_sync_mode(-1);
+    ASSERT_EQ(st, 0u) << brf_error();
+    // (The synced file and the new file at each sync: the first, of the new
+    // index as it is made; the last, when everything is written.)
+    ASSERT_GE(while_written.size(), 4u);
+    EXPECT_EQ(std::vector<int>(while_written.begin(), while_written.begin() + 2), std::vector<int>({0600, 0600}));
+    EXPECT_EQ(std::vector<int>(while_written.end() - 2, while_written.end()),
+              std::vector<int>({kUioFileMode, kUioFileMode}));
+    EXPECT_EQ(when_placed, std::vector<int>{kUioFileMode});
+    for (const std::string& f : {p, brf_index_path(p), brf_journal_path(p)})
+      EXPECT_EQ(std::filesystem::status(f).permissions(), std::filesystem::perms(kUioFileMode)) << f;
+    std::string err;
+    EXPECT_TRUE(read_back(p, recs, &err)) << err;
+  }
 }
 
 // A data file whose reserved tail became a hole (as a copy can make it):
