@@ -381,7 +381,8 @@ void os_usage(FILE* to) {
       "                  directory of the password entry\n"
       "  QUVO_TEST_PRINTENV  A,B,...: print these variables once the settings are\n"
       "                  loaded\n"
-      "  QUVO_TEST_FAULT segv or bus: the start-up process faults in its scope\n"
+      "  QUVO_TEST_FAULT segv, bus or copy: the start-up process faults in its scope\n"
+      "                  (copy: inside a library copy)\n"
       "  QUVO_TEST_BOOT_KILL  build, move or moved: -b kills itself at that step\n"
       "  QUVO_TEST_BOOT_FAIL  move: -b fails to move its second entry in\n"
       "  QUVO_TEST_EXEC  TYPE:CODE,...: until the executors are built, the stand-in\n"
@@ -931,18 +932,24 @@ std::string invoc_text(const PiInvoc& v) {
 
 // The test-only start-up process of QUVO_TEST_FAULT: takes a pool in its
 // scope, then faults (segv: a write to a page without access; bus: a read
-// past the end of a mapped empty file).
+// past the end of a mapped empty file; copy: the same read by the C
+// library's copy).
 void test_fault(PiInvoc*) {
   mm_create_pool(" TESTFAULT", com.depth, 0);
   std::string kind = os_test_hook("QUVO_TEST_FAULT");
   long page = sysconf(_SC_PAGESIZE);
-  if (kind == "bus") {
+  if (kind == "bus" || kind == "copy") {
     char tmpl[] = "/tmp/quvo-faultXXXXXX";
     int fd = mkstemp(tmpl);
     if (fd >= 0) {
       unlink(tmpl);
       void* p = mmap(nullptr, size_t(page), PROT_READ, MAP_SHARED, fd, 0);
-      if (p != MAP_FAILED) {
+      if (p != MAP_FAILED && kind == "copy") {
+        // Inside a library routine, which the unwinding may not pass.
+        std::string into(size_t(page), ' ');
+        volatile size_t n = size_t(page);
+        std::memcpy(into.data(), p, n);
+      } else if (p != MAP_FAILED) {
         volatile char c = *static_cast<volatile char*>(p);
         (void)c;
       }

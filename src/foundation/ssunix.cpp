@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -266,6 +267,20 @@ void on_fault(int sig, siginfo_t* info, void*) {
   throw ScopeUnwind{int(CompletionCode::Signal), std::max(com.proc_scope.get(), com.subproc_scope.get())};
 }
 
+// A fault inside a library routine (a copy of the C library's, say) cannot
+// be unwound: the routine is declared not to throw, so the search for the
+// scope stops at its caller and ends in std::terminate. The engine then
+// ends as it does for a fault outside any scope, its terminal given back.
+std::terminate_handler g_old_terminate = nullptr;
+[[noreturn]] void on_terminate() {
+  if (!g_ready && g_sig) {
+    if (os_hooks.wm_finish) os_hooks.wm_finish();
+    fatal(g_sig, g_addr, "inside a library routine, from which the process cannot be ended alone");
+  }
+  if (g_old_terminate) g_old_terminate();
+  std::abort();
+}
+
 void set_alt_stack() {
   static bool done = false;
   if (done) return;
@@ -282,6 +297,7 @@ void set_alt_stack() {
 
 void ss_reset_sig_handler() {
   set_alt_stack();
+  if (std::get_terminate() != on_terminate) g_old_terminate = std::set_terminate(on_terminate);
   struct sigaction sa{};
   sa.sa_sigaction = on_fault;
   sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;

@@ -353,6 +353,14 @@ TEST(Start, MemoryFaultEndsTheStartupProcessWithCode37) {
     EXPECT_TRUE(has(r.err, "startup error: 37\n\n")) << r.err;
     EXPECT_FALSE(has(r.err, "did not fault")) << r.err;
   }
+  // Inside a library copy, which cannot be unwound: the engine ends as
+  // reported, never aborts.
+  QuvoRun r = run_quvo({}, d.env({"QUVO_TEST_FAULT=copy"}));
+  EXPECT_EQ(r.status, 37) << r.err;
+  EXPECT_TRUE(has(r.err, "memory fault (SIGBUS) at address ")) << r.err;
+  EXPECT_TRUE(has(r.err, "inside a library routine, from which the process cannot be ended alone; the engine ends"))
+      << r.err;
+  EXPECT_FALSE(has(r.err, "terminate called")) << r.err;
 }
 
 TEST(Start, MalformedFakeTimeStopsTheStart) {
