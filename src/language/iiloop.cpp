@@ -1259,11 +1259,18 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       if (n.kind == kAdd) go = n.chk ? &&f_add_c : &&f_add;
       if (n.kind == kSub) go = n.chk ? &&f_sub_c : &&f_sub;
       if (n.kind == kMov) go = n.chk ? &&f_mov_c : &&f_mov;
+      if (n.kind == kMul) go = n.chk ? &&f_mul_c : &&f_mul;
       if (n.kind == kMulAdd) {
         const Node& u = (&n)[1];
         go = u.kind == kAddZ ? (u.chk ? &&f_mul_add_c : &&f_mul_add)
              : u.lz == 1     ? (u.chk ? &&f_mul_sub_c : &&f_mul_sub)
                              : (u.chk ? &&f_sub_mul_c : &&f_sub_mul);
+      }
+      if (n.kind == kDivAdd) {
+        const Node& u = (&n)[1];
+        go = u.kind == kAddZ ? (u.chk ? &&f_div_add_c : &&f_div_add)
+             : u.lz == 1     ? (u.chk ? &&f_div_sub_c : &&f_div_sub)
+                             : (u.chk ? &&f_sub_div_c : &&f_sub_div);
       }
       n.go = go;
     }
@@ -1311,8 +1318,53 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     xp += 2;                                                                                              \
     QV_NEXT;                                                                                              \
   }
+// A product of two operands at scale 0.
+#define QV_MUL(CHK)                                                                                      \
+  {                                                                                                      \
+    const uint8_t a_ = xp->a, b_ = xp->b;                                                                \
+    int64_t y_;                                                                                          \
+    if (sc[a_] + sc[b_] + mul_guard != 0 || __builtin_mul_overflow(v[a_], v[b_], &y_) || (CHK && !fits15(y_))) \
+        [[unlikely]]                                                                                     \
+      goto n_mul;                                                                                        \
+    v[xp->d] = y_;                                                                                       \
+    sc[xp->d] = 0;                                                                                       \
+    ++xp;                                                                                                \
+    QV_NEXT;                                                                                             \
+  }
+// A lazy quotient by a constant of 2s and 5s and the add or subtract after
+// it, the quotient's scale the other operand's (15 at most) and the
+// quotient within 15 digits: nothing to drop, no scales to align.
+#define QV_DIV_SUM(OP, REV, CHK)                                                                           \
+  {                                                                                                        \
+    const Node* u_ = xp + 1;                                                                               \
+    const uint8_t o_ = u_->lz == 1 ? u_->b : u_->a;                                                        \
+    const int s_ = sc[o_], as_ = sc[xp->a];                                                                \
+    const int64_t a_ = v[xp->a];                                                                           \
+    const uint64_t m_ = a_ < 0 ? uint64_t(0) - uint64_t(a_) : uint64_t(a_);                                \
+    uint64_t q_;                                                                                           \
+    int64_t y_;                                                                                            \
+    if (as_ + xp->kd != s_ || as_ > 15 || s_ > 15 || m_ - 1 >= (uint64_t(1) << 53) - 1 ||                  \
+        __builtin_mul_overflow(m_, xp->f, &q_) || q_ >= uint64_t(kLimit15)) [[unlikely]]                   \
+      goto n_div_add;                                                                                      \
+    const int64_t d_ = (a_ < 0) != (xp->neg != 0) ? -int64_t(q_) : int64_t(q_);                            \
+    if ((REV ? __builtin_##OP##_overflow(v[o_], d_, &y_) : __builtin_##OP##_overflow(d_, v[o_], &y_)) ||   \
+        (CHK && !fits15(y_))) [[unlikely]]                                                                 \
+      goto n_div_add;                                                                                      \
+    v[u_->d] = y_;                                                                                         \
+    sc[u_->d] = s_;                                                                                        \
+    xp += 2;                                                                                               \
+    QV_NEXT;                                                                                               \
+  }
   QV_NEXT;
   {
+      f_mul: QV_MUL(false)
+      f_mul_c: QV_MUL(true)
+      f_div_add: QV_DIV_SUM(add, false, false)
+      f_div_add_c: QV_DIV_SUM(add, false, true)
+      f_div_sub: QV_DIV_SUM(sub, false, false)
+      f_div_sub_c: QV_DIV_SUM(sub, false, true)
+      f_sub_div: QV_DIV_SUM(sub, true, false)
+      f_sub_div_c: QV_DIV_SUM(sub, true, true)
       f_add: QV_SUM(add, false)
       f_add_c: QV_SUM(add, true)
       f_sub: QV_SUM(sub, false)
@@ -1481,6 +1533,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         QV_NEXT;
       }
   }
+#undef QV_DIV_SUM
+#undef QV_MUL
 #undef QV_MUL_SUM
 #undef QV_SUM
 #undef QV_LEAVE
