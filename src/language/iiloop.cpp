@@ -93,6 +93,7 @@ constexpr uint8_t kWaitNoEntry = 64;
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
+constexpr int kMaxFixedSets = 32;
 constexpr size_t kMaxDates = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
@@ -1029,6 +1030,16 @@ struct Run {
   uint16_t e_len[4];
   uint32_t e_depth;
   uintptr_t shadow[kMaxShadows];
+  // What each of the first kMaxFixedSets edge assignments that copies no
+  // shadow gives: an address or value that stays while the plan runs (the
+  // area words the body reads are checked on entry and change only at a
+  // yield, after which they are read again).
+  uintptr_t fixed_set[kMaxFixedSets];
+  void fix_sets() {
+    size_t n = std::min(pl.sets.size(), size_t(kMaxFixedSets));
+    for (size_t i = 0; i < n; ++i)
+      if (pl.sets[i].it.kind != kShadow) fixed_set[i] = value(pl.sets[i].it, pl.sets[i].k);
+  }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
 
@@ -1154,7 +1165,7 @@ void set_count(IlfState* s, uint32_t n) {
 // Runs the plan from the top of the body: the instruction to go on at, or
 // null when it could not start.
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, false, s->mask, {}, {}, s->calc_count, {}, 0, {}};
+  Run r{pl, s, {}, {}, {}, {}, false, s->mask, {}, {}, s->calc_count, {}, {}, 0, {}};
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -1226,6 +1237,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   if (top.depth.kind == kShadow) r.shadow[top.depth.v] = s->calc_count;
   else if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
   // The work values stay as they are until a compare runs.
+  r.fix_sets();
 
   bool old_mul = ii_math_old_mul();
   // (The fast product-and-sum asks that the product's scale be the other
@@ -1271,6 +1283,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         go = u.kind == kAddZ ? (u.chk ? &&f_div_add_c : &&f_div_add)
              : u.lz == 1     ? (u.chk ? &&f_div_sub_c : &&f_div_sub)
                              : (u.chk ? &&f_sub_div_c : &&f_sub_div);
+      }
+      if (n.kind == kEdge && n.as_n >= 1 && n.as_n <= 2 && n.as_first + n.as_n <= kMaxFixedSets) {
+        const ShadowSet* a = pl.sets.data() + n.as_first;
+        if (a[0].it.kind != kShadow && (n.as_n == 1 || a[1].it.kind != kShadow)) {
+          n.a = uint8_t(a[0].sid);
+          n.b = uint8_t(a[n.as_n - 1].sid);
+          go = n.as_n == 1 ? &&f_edge1 : &&f_edge2;
+        }
       }
       n.go = go;
     }
@@ -1497,6 +1517,15 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         mask = r.caller_mask;
         xp = nodes + xp->to;
         QV_NEXT;
+      f_edge1:  // one or two assignments, of what stays (Run::fixed_set): Node::a and b the shadows
+        r.shadow[xp->a] = r.fixed_set[xp->as_first];
+        xp = xp->jump ? nodes + xp->to : xp + 1;
+        QV_NEXT;
+      f_edge2:
+        r.shadow[xp->a] = r.fixed_set[xp->as_first];
+        r.shadow[xp->b] = r.fixed_set[xp->as_first + 1];
+        xp = xp->jump ? nodes + xp->to : xp + 1;
+        QV_NEXT;
       n_edge: {
         const ShadowSet* a = pl.sets.data() + xp->as_first;
         for (uint16_t n = 0; n < xp->as_n; ++n) r.shadow[a[n].sid] = r.value(a[n].it, a[n].k);
@@ -1524,6 +1553,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
           base = 1;
           since = 0;
           cap = int64_t(kIiYieldEvery) / per;
+          r.fix_sets();
           if (ii_slow_mode()) {
             leave = xp->top;
             goto out;
