@@ -1163,7 +1163,13 @@ void set_count(IlfState* s, uint32_t n) {
 }
 
 // Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start.
+// null when it could not start. The nodes keep the addresses of its code
+// (Node::go) from one run to the next: one copy of it only.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone))
+#endif
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   Run r{pl, s, {}, {}, {}, {}, false, s->mask, {}, {}, s->calc_count, {}, {}, 0, {}};
   for (int k = 0; k < 4; ++k) {
