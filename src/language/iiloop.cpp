@@ -50,7 +50,7 @@
 //   5. at each yield, at the top of the body: the interpreter yields once
 //      the instructions started since the last yield pass kIiYieldEvery,
 //      and the plan counts each of its own steps as one (an iteration as
-//      all of its steps), so it yields at least as often in time; all is
+//      its longest path), so it yields at least as often in time; all is
 //      written back before ss_yield runs, and when the trace or the
 //      debugger came on meanwhile, the interpreter goes on there instead.
 // Registers that no instruction of the body changes are never written. Where
@@ -245,7 +245,7 @@ struct Plan {
   std::vector<DateCmp> dates;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
-  uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
+  uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
   std::vector<uint32_t> words;  // the area words IRA instructions read
   std::vector<ShadowSet> sets;  // the edges' assignments into shadows
   std::vector<std::pair<uint32_t, int>> sids;  // shadow ids: (join offset, register)
@@ -906,6 +906,33 @@ struct Builder {
     }
   }
 
+  // The steps of an iteration at most: the nodes of its longest path from
+  // the top of the body to END LOOP or an exit. Branches lead forward, and
+  // the edge nodes after the body's back to their join, past the branch:
+  // no cycle (were there one, every node would count).
+  uint32_t longest_path() const {
+    constexpr int kNone = -1, kOnPath = -2, kCycle = 1 << 20;
+    std::vector<int> len(pl.nodes.size(), kNone);
+    auto walk = [&](auto& self, size_t i) -> int {
+      if (i >= len.size() || len[i] == kOnPath) return kCycle;
+      if (len[i] != kNone) return len[i];
+      len[i] = kOnPath;
+      const Node& n = pl.nodes[i];
+      int after;
+      switch (n.kind) {
+        case kEnd: case kExit: after = 0; break;
+        case kJmp: case kRet: after = self(self, n.to); break;
+        case kEdge: after = self(self, n.jump ? n.to : i + 1); break;
+        case kTfc: case kChk: after = std::max(self(self, i + 1), self(self, n.to)); break;
+        case kCmpTfc: after = std::max(self(self, i + 2), self(self, n.to)); break;
+        case kMulAdd: case kDivAdd: after = self(self, i + 2); break;
+        default: after = self(self, i + 1); break;
+      }
+      return len[i] = std::min(after, kCycle) + 1;
+    };
+    return uint32_t(std::min<int64_t>(walk(walk, 0), int64_t(pl.nodes.size())));
+  }
+
   bool finish() {
     prune_shadows();
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
@@ -960,7 +987,7 @@ struct Builder {
         n.to = t.to;
       }
     }
-    pl.per_iter = uint32_t(pl.nodes.size());
+    pl.per_iter = longest_path();
     return true;
   }
 };
