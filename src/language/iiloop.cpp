@@ -1273,8 +1273,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   r.fix_sets();
 
   bool old_mul = ii_math_old_mul();
-  // (The fast product-and-sum asks that the product's scale be the other
-  // operand's: with the older multiply it never is.)
+  // (The fast products compare the sum of their operands' scales with the
+  // scale they take: under the older multiply it never matches, and the
+  // general code leaves the plan.)
   const int mul_guard = old_mul ? 64 : 0;
   // The yield: once the instructions started since the last one pass the
   // interpreter's count, every iteration taken as its longest path.
