@@ -50,7 +50,7 @@
 //   5. at each yield, at the top of the body: the interpreter yields once
 //      the instructions started since the last yield pass kIiYieldEvery,
 //      and the plan counts each of its own steps as one (an iteration as
-//      all of its steps), so it yields at least as often in time; all is
+//      its longest path), so it yields at least as often in time; all is
 //      written back before ss_yield runs, and when the trace or the
 //      debugger came on meanwhile, the interpreter goes on there instead.
 // Registers that no instruction of the body changes are never written. Where
@@ -93,6 +93,7 @@ constexpr uint8_t kWaitNoEntry = 64;
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
+constexpr int kMaxFixedSets = 32;
 constexpr size_t kMaxDates = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
@@ -144,6 +145,7 @@ enum : uint8_t {
   kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat
 };
 struct Node {
+  const void* go;      // its code in run (set on the plan's first run)
   uint8_t kind;
   uint8_t d, a, b;     // value slots
   uint8_t chk;         // a store: the result must keep 15 digits
@@ -175,6 +177,7 @@ struct Node {
     mutable int64_t cv;
   };
 };
+static_assert(sizeof(Node) == 64, "a node is a cache line: the next one a shift away");
 // A compare's effect on the truth mask: the bits kept, and the bits set for
 // less, equal and greater (the relation's truth at the level's shift, the
 // lower levels' bits on). A shift outside 2-10 leaves the mask as it was.
@@ -242,11 +245,12 @@ struct Plan {
   std::vector<DateCmp> dates;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
-  uint32_t per_iter = 1;     // steps of an iteration at most (its nodes)
+  uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
   std::vector<uint32_t> words;  // the area words IRA instructions read
   std::vector<ShadowSet> sets;  // the edges' assignments into shadows
   std::vector<std::pair<uint32_t, int>> sids;  // shadow ids: (join offset, register)
   int misses = 0;            // entries in a row that ran no iteration
+  bool linked = false;       // the nodes' code set (Node::go)
 };
 
 std::unordered_map<uint32_t, Plan>& plans() {
@@ -295,6 +299,8 @@ void work_put(uint8_t* w, int64_t v) {
 constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
                               1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
+// |v| < 10^15: 15 digits.
+inline bool fits15(int64_t v) { return uint64_t(v) + uint64_t(kLimit15 - 1) <= uint64_t(2 * (kLimit15 - 1)); }
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
 // Drops the trailing zero decimals of v at scale s.
 void trim(int64_t& v, int& s) {
@@ -900,6 +906,33 @@ struct Builder {
     }
   }
 
+  // The steps of an iteration at most: the nodes of its longest path from
+  // the top of the body to END LOOP or an exit. Branches lead forward, and
+  // the edge nodes after the body's back to their join, past the branch:
+  // no cycle (were there one, every node would count).
+  uint32_t longest_path() const {
+    constexpr int kNone = -1, kOnPath = -2, kCycle = 1 << 20;
+    std::vector<int> len(pl.nodes.size(), kNone);
+    auto walk = [&](auto& self, size_t i) -> int {
+      if (i >= len.size() || len[i] == kOnPath) return kCycle;
+      if (len[i] != kNone) return len[i];
+      len[i] = kOnPath;
+      const Node& n = pl.nodes[i];
+      int after;
+      switch (n.kind) {
+        case kEnd: case kExit: after = 0; break;
+        case kJmp: case kRet: after = self(self, n.to); break;
+        case kEdge: after = self(self, n.jump ? n.to : i + 1); break;
+        case kTfc: case kChk: after = std::max(self(self, i + 1), self(self, n.to)); break;
+        case kCmpTfc: after = std::max(self(self, i + 2), self(self, n.to)); break;
+        case kMulAdd: case kDivAdd: after = self(self, i + 2); break;
+        default: after = self(self, i + 1); break;
+      }
+      return len[i] = std::min(after, kCycle) + 1;
+    };
+    return uint32_t(std::min<int64_t>(walk(walk, 0), int64_t(pl.nodes.size())));
+  }
+
   bool finish() {
     prune_shadows();
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
@@ -954,7 +987,7 @@ struct Builder {
         n.to = t.to;
       }
     }
-    pl.per_iter = uint32_t(pl.nodes.size());
+    pl.per_iter = longest_path();
     return true;
   }
 };
@@ -1017,13 +1050,23 @@ struct Run {
   uint8_t* regs[kMaxSlots];
   int64_t v[kMaxSlots];
   int sc[kMaxSlots];
-  int64_t cx[kMaxCmps][2];  // each compare's two values at their common scale
-  int last_cmp;              // the compare whose values the work values hold; -1 those of the entry
-  uint32_t mask;
+  int64_t wk[2];             // the last compare's two values at their common scale
+  bool have_wk;              // false: the work values are still those of the entry
+  uint32_t mask;             // (kept in run's own variable while the nodes run)
   uint8_t* e_addr[4];        // the registers on entry
   uint16_t e_len[4];
   uint32_t e_depth;
   uintptr_t shadow[kMaxShadows];
+  // What each of the first kMaxFixedSets edge assignments that copies no
+  // shadow gives: an address or value that stays while the plan runs (the
+  // area words the body reads are checked on entry and change only at a
+  // yield, after which they are read again).
+  uintptr_t fixed_set[kMaxFixedSets];
+  void fix_sets() {
+    size_t n = std::min(pl.sets.size(), size_t(kMaxFixedSets));
+    for (size_t i = 0; i < n; ++i)
+      if (pl.sets[i].it.kind != kShadow) fixed_set[i] = value(pl.sets[i].it, pl.sets[i].k);
+  }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
 
@@ -1039,7 +1082,7 @@ struct Run {
 
   // A compare at the common scale of its two values: the mask as the
   // instructions set it; false when the alignment leaves 64 bits.
-  [[gnu::always_inline]] bool compare(const Node& x) {
+  [[gnu::always_inline]] bool compare(const Node& x, uint32_t& mask) {
     int64_t a = v[x.a], b = v[x.b];
     int sa = sc[x.a], sb = sc[x.b];
     if (sa != sb) {
@@ -1063,9 +1106,9 @@ struct Run {
       }
     }
     if (x.cmp != kNoWork) {
-      cx[x.cmp][0] = a;
-      cx[x.cmp][1] = b;
-      last_cmp = x.cmp;
+      wk[0] = a;
+      wk[1] = b;
+      have_wk = true;
     }
     int c = (a > b) - (a < b);
     mask = (mask & x.keep) | x.set[c + 1];
@@ -1131,8 +1174,8 @@ struct Run {
       if (st.addr[k].kind != kEntry) s->addr[k] = reinterpret_cast<uint8_t*>(value(st.addr[k], k));
       if (st.len[k].kind == kValue || st.len[k].kind == kShadow) s->len[k] = uint16_t(value(st.len[k], k + 4));
     }
-    if (last_cmp >= 0)
-      for (int k = 0; k < 2; ++k) work_put(s->work[k], cx[last_cmp][k]);
+    if (have_wk)
+      for (int k = 0; k < 2; ++k) work_put(s->work[k], wk[k]);
     if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
@@ -1147,9 +1190,15 @@ void set_count(IlfState* s, uint32_t n) {
 }
 
 // Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start.
+// null when it could not start. The nodes keep the addresses of its code
+// (Node::go) from one run to the next: one copy of it only.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone))
+#endif
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, -1, s->mask, {}, {}, s->calc_count, {}, 0, {}};
+  Run r{pl, s, {}, {}, {}, {}, false, s->mask, {}, {}, s->calc_count, {}, {}, 0, {}};
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -1221,8 +1270,13 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   if (top.depth.kind == kShadow) r.shadow[top.depth.v] = s->calc_count;
   else if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
   // The work values stay as they are until a compare runs.
+  r.fix_sets();
 
   bool old_mul = ii_math_old_mul();
+  // (The fast products compare the sum of their operands' scales with the
+  // scale they take: under the older multiply it never matches, and the
+  // general code leaves the plan.)
+  const int mul_guard = old_mul ? 64 : 0;
   // The yield: once the instructions started since the last one pass the
   // interpreter's count, every iteration taken as its longest path.
   uint32_t base = s->count + uint32_t(s->armed - s->tick);
@@ -1230,25 +1284,163 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   int64_t since = 0;
   int64_t cap = base > uint32_t(kIiYieldEvery) + 1 ? -1 : int64_t(uint32_t(kIiYieldEvery) + 1 - base) / per;
   uint64_t iters = 0;
-  const Node* nodes = pl.nodes.data();
   int64_t* v = r.v;
   int* sc = r.sc;
-  size_t i = 0;
+  uint32_t mask = r.mask;
   uint16_t leave;
-  // Each node ends by going to the next one's code through the table:
-  // a jump of its own per kind, which predicts the next kind far better
-  // than one shared dispatch.
+  // Each node ends by going to the next one's code (Node::go): a jump of
+  // its own per kind, which predicts the next kind far better than one
+  // shared dispatch. The stores, sums and moves have forms of their own
+  // per operation and check; each leaves what it cannot settle at once
+  // (scales apart, an overflow, 15 digits passed) to its kind's general
+  // code, which decides or leaves the plan.
   static_assert(kCmpDat == 21, "one label per node kind");
   static const void* const kAt[22] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
                                       &&n_cmp_dat};
+  if (!pl.linked) {
+    for (Node& n : pl.nodes) {
+      const void* go = kAt[n.kind];
+      if (n.kind == kAdd) go = n.chk ? &&f_add_c : &&f_add;
+      if (n.kind == kSub) go = n.chk ? &&f_sub_c : &&f_sub;
+      if (n.kind == kMov) go = n.chk ? &&f_mov_c : &&f_mov;
+      if (n.kind == kMul) go = n.chk ? &&f_mul_c : &&f_mul;
+      if (n.kind == kMulAdd) {
+        const Node& u = (&n)[1];
+        go = u.kind == kAddZ ? (u.chk ? &&f_mul_add_c : &&f_mul_add)
+             : u.lz == 1     ? (u.chk ? &&f_mul_sub_c : &&f_mul_sub)
+                             : (u.chk ? &&f_sub_mul_c : &&f_sub_mul);
+      }
+      if (n.kind == kDivAdd) {
+        const Node& u = (&n)[1];
+        go = u.kind == kAddZ ? (u.chk ? &&f_div_add_c : &&f_div_add)
+             : u.lz == 1     ? (u.chk ? &&f_div_sub_c : &&f_div_sub)
+                             : (u.chk ? &&f_sub_div_c : &&f_sub_div);
+      }
+      if (n.kind == kEdge && n.as_n >= 1 && n.as_n <= 2 && n.as_first + n.as_n <= kMaxFixedSets) {
+        const ShadowSet* a = pl.sets.data() + n.as_first;
+        if (a[0].it.kind != kShadow && (n.as_n == 1 || a[1].it.kind != kShadow)) {
+          n.a = uint8_t(a[0].sid);
+          n.b = uint8_t(a[n.as_n - 1].sid);
+          go = n.as_n == 1 ? &&f_edge1 : &&f_edge2;
+        }
+      }
+      n.go = go;
+    }
+    pl.linked = true;
+  }
+  const Node* const nodes = pl.nodes.data();
+  const Node* xp = nodes;
   int64_t fy;  // a fused node's product or quotient, and its scale
   int fsy;
-  const Node* xp;
-#define QV_NEXT goto* kAt[(xp = nodes + i)->kind]
+#define QV_NEXT goto* xp->go
+#define QV_LEAVE     \
+  {                  \
+    leave = xp->exit; \
+    goto out;        \
+  }
+// An add or subtract of two operands at one scale, its result within 64
+// bits (and 15 digits when it is a store).
+#define QV_SUM(OP, CHK)                                                                                  \
+  {                                                                                                      \
+    const uint8_t a_ = xp->a, b_ = xp->b;                                                                \
+    const int s_ = sc[a_];                                                                               \
+    int64_t y_;                                                                                          \
+    if (s_ != sc[b_] || __builtin_##OP##_overflow(v[a_], v[b_], &y_) || (CHK && !fits15(y_))) [[unlikely]] \
+      goto n_add;                                                                                        \
+    v[xp->d] = y_;                                                                                       \
+    sc[xp->d] = s_;                                                                                      \
+    ++xp;                                                                                                \
+    QV_NEXT;                                                                                             \
+  }
+// A lazy product and the add or subtract after it, the product's scale
+// the other operand's: no zeros to drop, no scales to align. REV: the
+// product is subtracted from the other operand.
+#define QV_MUL_SUM(OP, REV, CHK)                                                                          \
+  {                                                                                                       \
+    const Node* u_ = xp + 1;                                                                              \
+    const uint8_t o_ = u_->lz == 1 ? u_->b : u_->a;                                                       \
+    const int s_ = sc[o_];                                                                                \
+    int64_t p_, y_;                                                                                       \
+    if (sc[xp->a] + sc[xp->b] + mul_guard != s_ || __builtin_mul_overflow(v[xp->a], v[xp->b], &p_) ||     \
+        (REV ? __builtin_##OP##_overflow(v[o_], p_, &y_) : __builtin_##OP##_overflow(p_, v[o_], &y_)) ||  \
+        (CHK && !fits15(y_))) [[unlikely]]                                                                \
+      goto n_mul_add;                                                                                     \
+    v[u_->d] = y_;                                                                                        \
+    sc[u_->d] = s_;                                                                                       \
+    xp += 2;                                                                                              \
+    QV_NEXT;                                                                                              \
+  }
+// A product of two operands at scale 0.
+#define QV_MUL(CHK)                                                                                      \
+  {                                                                                                      \
+    const uint8_t a_ = xp->a, b_ = xp->b;                                                                \
+    int64_t y_;                                                                                          \
+    if (sc[a_] + sc[b_] + mul_guard != 0 || __builtin_mul_overflow(v[a_], v[b_], &y_) || (CHK && !fits15(y_))) \
+        [[unlikely]]                                                                                     \
+      goto n_mul;                                                                                        \
+    v[xp->d] = y_;                                                                                       \
+    sc[xp->d] = 0;                                                                                       \
+    ++xp;                                                                                                \
+    QV_NEXT;                                                                                             \
+  }
+// A lazy quotient by a constant of 2s and 5s and the add or subtract after
+// it, the quotient's scale the other operand's (15 at most) and the
+// quotient within 15 digits: nothing to drop, no scales to align.
+#define QV_DIV_SUM(OP, REV, CHK)                                                                           \
+  {                                                                                                        \
+    const Node* u_ = xp + 1;                                                                               \
+    const uint8_t o_ = u_->lz == 1 ? u_->b : u_->a;                                                        \
+    const int s_ = sc[o_], as_ = sc[xp->a];                                                                \
+    const int64_t a_ = v[xp->a];                                                                           \
+    const uint64_t m_ = a_ < 0 ? uint64_t(0) - uint64_t(a_) : uint64_t(a_);                                \
+    uint64_t q_;                                                                                           \
+    int64_t y_;                                                                                            \
+    if (as_ + xp->kd != s_ || as_ > 15 || s_ > 15 || m_ - 1 >= (uint64_t(1) << 53) - 1 ||                  \
+        __builtin_mul_overflow(m_, xp->f, &q_) || q_ >= uint64_t(kLimit15)) [[unlikely]]                   \
+      goto n_div_add;                                                                                      \
+    const int64_t d_ = (a_ < 0) != (xp->neg != 0) ? -int64_t(q_) : int64_t(q_);                            \
+    if ((REV ? __builtin_##OP##_overflow(v[o_], d_, &y_) : __builtin_##OP##_overflow(d_, v[o_], &y_)) ||   \
+        (CHK && !fits15(y_))) [[unlikely]]                                                                 \
+      goto n_div_add;                                                                                      \
+    v[u_->d] = y_;                                                                                         \
+    sc[u_->d] = s_;                                                                                        \
+    xp += 2;                                                                                               \
+    QV_NEXT;                                                                                               \
+  }
   QV_NEXT;
   {
+      f_mul: QV_MUL(false)
+      f_mul_c: QV_MUL(true)
+      f_div_add: QV_DIV_SUM(add, false, false)
+      f_div_add_c: QV_DIV_SUM(add, false, true)
+      f_div_sub: QV_DIV_SUM(sub, false, false)
+      f_div_sub_c: QV_DIV_SUM(sub, false, true)
+      f_sub_div: QV_DIV_SUM(sub, true, false)
+      f_sub_div_c: QV_DIV_SUM(sub, true, true)
+      f_add: QV_SUM(add, false)
+      f_add_c: QV_SUM(add, true)
+      f_sub: QV_SUM(sub, false)
+      f_sub_c: QV_SUM(sub, true)
+      f_mul_add: QV_MUL_SUM(add, false, false)
+      f_mul_add_c: QV_MUL_SUM(add, false, true)
+      f_mul_sub: QV_MUL_SUM(sub, false, false)
+      f_mul_sub_c: QV_MUL_SUM(sub, false, true)
+      f_sub_mul: QV_MUL_SUM(sub, true, false)
+      f_sub_mul_c: QV_MUL_SUM(sub, true, true)
+      f_mov:
+        v[xp->d] = v[xp->a];
+        sc[xp->d] = sc[xp->a];
+        ++xp;
+        QV_NEXT;
+      f_mov_c:
+        if (!fits15(v[xp->a])) [[unlikely]]
+          QV_LEAVE;
+        v[xp->d] = v[xp->a];
+        sc[xp->d] = sc[xp->a];
+        ++xp;
+        QV_NEXT;
       n_addz: {  // a lazy product or quotient above the other operand's scale drops its zeros first
         uint8_t q = xp->lz == 1 ? xp->a : xp->b, o = xp->lz == 1 ? xp->b : xp->a;
         if (sc[q] > sc[o]) [[unlikely]]
@@ -1256,35 +1448,27 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         goto n_add;
       }
       n_add: n_sub:
-        if (!r.sum(*xp, v[xp->a], sc[xp->a], v[xp->b], sc[xp->b])) {
-          leave = xp->exit;
-          goto out;
-        }
-        ++i;
+        if (!r.sum(*xp, v[xp->a], sc[xp->a], v[xp->b], sc[xp->b])) QV_LEAVE;
+        ++xp;
         QV_NEXT;
       n_mul: {
         int64_t y;
         int sy;
-        if (!r.product(*xp, old_mul, y, sy) || (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {
-          leave = xp->exit;
-          goto out;
-        }
+        if (!r.product(*xp, old_mul, y, sy) || (xp->chk && !fits15(y))) QV_LEAVE;
         v[xp->d] = y;
         sc[xp->d] = sy;
-        ++i;
+        ++xp;
         QV_NEXT;
       }
       n_div: {  // as the instructions divide (through double, 15 digits)
         int64_t y;
         int sy;
         if (!ii_math_divide(v[xp->a], sc[xp->a], v[xp->b], sc[xp->b], &y, &sy) ||
-            (xp->chk && (y >= kLimit15 || y <= -kLimit15))) {  // (17 digits at scale 0)
-          leave = xp->exit;
-          goto out;
-        }
+            (xp->chk && !fits15(y)))  // (17 digits at scale 0)
+          QV_LEAVE;
         v[xp->d] = y;
         sc[xp->d] = sy;
-        ++i;
+        ++xp;
         QV_NEXT;
       }
       n_divk: {
@@ -1294,118 +1478,100 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
           goto n_div;
         v[xp->d] = y;
         sc[xp->d] = sy;
-        ++i;
+        ++xp;
         QV_NEXT;
       }
       n_mul_add:  // the product, then the add or subtract after it
-        if (!r.product(*xp, old_mul, fy, fsy)) {
-          leave = xp->exit;
-          goto out;
-        }
+        if (!r.product(*xp, old_mul, fy, fsy)) QV_LEAVE;
         goto fused;
       n_div_add:
-        if (!r.quotient(*xp, fy, fsy) && !ii_math_divide(v[xp->a], sc[xp->a], v[xp->b], sc[xp->b], &fy, &fsy)) {
-          leave = xp->exit;
-          goto out;
-        }
+        if (!r.quotient(*xp, fy, fsy) && !ii_math_divide(v[xp->a], sc[xp->a], v[xp->b], sc[xp->b], &fy, &fsy))
+          QV_LEAVE;
       fused:
-        if (!r.fused_sum(xp[1], fy, fsy)) {
-          leave = xp->exit;
-          goto out;
-        }
-        i += 2;
+        if (!r.fused_sum(xp[1], fy, fsy)) QV_LEAVE;
+        xp += 2;
         QV_NEXT;
       n_neg:
-        if (v[xp->a] == INT64_MIN || (xp->chk && (v[xp->a] >= kLimit15 || v[xp->a] <= -kLimit15))) {
-          leave = xp->exit;
-          goto out;
-        }
+        if (v[xp->a] == INT64_MIN || (xp->chk && !fits15(v[xp->a]))) QV_LEAVE;
         v[xp->d] = -v[xp->a];
         sc[xp->d] = sc[xp->a];
-        ++i;
+        ++xp;
         QV_NEXT;
       n_mov: {
         int64_t y = v[xp->a];
-        if (xp->chk && (y >= kLimit15 || y <= -kLimit15)) {
-          leave = xp->exit;
-          goto out;
-        }
+        if (xp->chk && !fits15(y)) QV_LEAVE;
         v[xp->d] = y;
         sc[xp->d] = sc[xp->a];
-        ++i;
+        ++xp;
         QV_NEXT;
       }
       n_cmp:
-        if (!r.compare(*xp)) [[unlikely]] {
-          leave = xp->exit;
-          goto out;
-        }
-        ++i;
+        if (!r.compare(*xp, mask)) [[unlikely]]
+          QV_LEAVE;
+        ++xp;
         QV_NEXT;
       n_cmp_tfc:
-        if (!r.compare(*xp)) [[unlikely]] {
-          leave = xp->exit;
-          goto out;
-        }
-        i = (r.mask | xp->cond) != xp->cond ? xp->to : i + 2;
+        if (!r.compare(*xp, mask)) [[unlikely]]
+          QV_LEAVE;
+        xp = (mask | xp->cond) != xp->cond ? nodes + xp->to : xp + 2;
         QV_NEXT;
       n_cmp_dat: {
         int c = r.dc[xp->dat];
-        if (c == kIiBadDate) [[unlikely]] {
-          leave = xp->exit;
-          goto out;
-        }
-        r.mask = (r.mask & xp->keep) | xp->set[c + 1];
-        ++i;
+        if (c == kIiBadDate) [[unlikely]]
+          QV_LEAVE;
+        mask = (mask & xp->keep) | xp->set[c + 1];
+        ++xp;
         QV_NEXT;
       }
       n_tfc:
-        i = (r.mask | xp->keep) != xp->keep ? xp->to : i + 1;
+        xp = (mask | xp->keep) != xp->keep ? nodes + xp->to : xp + 1;
         QV_NEXT;
       n_chk: {
-        uint32_t lv = (r.mask >> (xp->keep - 2)) & 3;
+        uint32_t lv = (mask >> (xp->keep - 2)) & 3;
         if (xp->cond) {
-          i = lv == 1 ? xp->to : i + 1;
+          xp = lv == 1 ? nodes + xp->to : xp + 1;
           QV_NEXT;
         }
-        if (lv == 3 || lv == 0) [[unlikely]] {
-          leave = xp->exit;
-          goto out;
-        }
-        i = lv == 1 ? i + 1 : xp->to;
+        if (lv == 3 || lv == 0) [[unlikely]]
+          QV_LEAVE;
+        xp = lv == 1 ? xp + 1 : nodes + xp->to;
         QV_NEXT;
       }
       n_jmp:
-        i = xp->to;
+        xp = nodes + xp->to;
         QV_NEXT;
       n_call:
-        if (s->gosubs >= kIiGosubDepth) [[unlikely]] {
-          leave = xp->exit;
-          goto out;
-        }
-        r.caller_mask = r.mask;
-        r.mask = 0x3FF;
-        ++i;
+        if (s->gosubs >= kIiGosubDepth) [[unlikely]]
+          QV_LEAVE;
+        r.caller_mask = mask;
+        mask = 0x3FF;
+        ++xp;
         QV_NEXT;
       n_ret:
-        r.mask = r.caller_mask;
-        i = xp->to;
+        mask = r.caller_mask;
+        xp = nodes + xp->to;
+        QV_NEXT;
+      f_edge1:  // one or two assignments, of what stays (Run::fixed_set): Node::a and b the shadows
+        r.shadow[xp->a] = r.fixed_set[xp->as_first];
+        xp = xp->jump ? nodes + xp->to : xp + 1;
+        QV_NEXT;
+      f_edge2:
+        r.shadow[xp->a] = r.fixed_set[xp->as_first];
+        r.shadow[xp->b] = r.fixed_set[xp->as_first + 1];
+        xp = xp->jump ? nodes + xp->to : xp + 1;
         QV_NEXT;
       n_edge: {
         const ShadowSet* a = pl.sets.data() + xp->as_first;
         for (uint16_t n = 0; n < xp->as_n; ++n) r.shadow[a[n].sid] = r.value(a[n].it, a[n].k);
-        i = xp->jump ? xp->to : i + 1;
+        xp = xp->jump ? nodes + xp->to : xp + 1;
         QV_NEXT;
       }
       n_exit:
-        leave = xp->exit;
-        goto out;
+        QV_LEAVE;
       n_end: {
         int64_t sum = v[xp->a] + step;
-        if (sum >= kLimit15 || sum <= -kLimit15 || sc[xp->a] != 0) {  // (the 16-byte path)
-          leave = xp->exit;
-          goto out;
-        }
+        if (!fits15(sum) || sc[xp->a] != 0)  // (the 16-byte path)
+          QV_LEAVE;
         ++iters;
         int c = (sum > to) - (sum < to);
         if (c == dir) {
@@ -1414,23 +1580,31 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
           goto out;
         }
         v[xp->a] = sum;
-        i = 0;
         if (++since > cap) [[unlikely]] {
+          r.mask = mask;
           r.write_back(pl.exits[xp->top]);
           ss_yield();
           base = 1;
           since = 0;
           cap = int64_t(kIiYieldEvery) / per;
+          r.fix_sets();
           if (ii_slow_mode()) {
             leave = xp->top;
             goto out;
           }
         }
+        xp = nodes;
         QV_NEXT;
       }
   }
+#undef QV_DIV_SUM
+#undef QV_MUL
+#undef QV_MUL_SUM
+#undef QV_SUM
+#undef QV_LEAVE
 #undef QV_NEXT
 out:
+  r.mask = mask;
   r.write_back(pl.exits[leave]);
   set_count(s, uint32_t(std::min<int64_t>(base + since * per, kIiYieldEvery + 1)));
   g_iterations += iters;

@@ -194,6 +194,37 @@ class IiLoop : public ii2::Fix {
     bld_calc_eval(&m.code, '=');
   }
   void differential(Gen& g, long n);
+  // Runs the code from the data as it is, with plans and without (plans
+  // first or second: the first run relocates the code and plans the CALC
+  // statements), and compares the fields, completion, mask, flags and
+  // probes they leave: empty when the same. *rc: the first's completion.
+  std::string both_ways(bool plans_first, int* rc) {
+    std::vector<uint8_t> start(data, data + used), first(start.size());
+    int rcs[2];
+    uint32_t mask[2];
+    std::vector<uint32_t> fl[2];
+    std::vector<Probe> pr[2];
+    for (int run_no = 0; run_no < 2; ++run_no) {
+      std::memcpy(data, start.data(), start.size());
+      ii_loop_set_plans(run_no == 0 ? plans_first : !plans_first);
+      ii2::flags().clear();
+      probes().clear();
+      rcs[run_no] = run(ii2::cref(1, 0), &mask[run_no]);
+      fl[run_no] = ii2::flags();
+      pr[run_no] = probes();
+      if (run_no == 0) std::memcpy(first.data(), data, first.size());
+    }
+    *rc = rcs[0];
+    if (rcs[0] == rcs[1] && mask[0] == mask[1] && fl[0] == fl[1] && pr[0] == pr[1] &&
+        std::memcmp(first.data(), data, first.size()) == 0)
+      return "";
+    size_t at = 0;
+    while (at < first.size() && first[at] == data[at]) ++at;
+    return "completion " + std::to_string(rcs[0]) + "/" + std::to_string(rcs[1]) + ", mask " + std::to_string(mask[0]) +
+           "/" + std::to_string(mask[1]) + ", flags " + std::to_string(fl[0].size()) + "/" +
+           std::to_string(fl[1].size()) + ", probes " + (pr[0] == pr[1] ? "same" : "differ") +
+           ", first differing data byte " + std::to_string(at);
+  }
   // The routines of the GOSUBs: a statement or two, now and then an early
   // (T) RETURN among them, and RETURN.
   void routines(Gen& g, bool* refused) {
@@ -284,6 +315,28 @@ class IiLoop : public ii2::Fix {
       bld_ira(&m.code, ira_same, 1);
       bld_calc_load(&m.code, 12);
       expr(g, 1 + int(g.u(3)), refused);
+      bld_calc_eval(&m.code, '=');
+      return;
+    }
+    if (g.u(6) == 0) {  // a running sum of quotients by a divisor: V = V + x / d, V - x / d or x / d - V
+      uint32_t t = ira[g.u(kVars)];
+      int form = int(g.u(3));
+      auto var = [&] {
+        bld_ira(&m.code, t, 1);
+        bld_calc_load(&m.code, 12);
+      };
+      auto quotient = [&] {
+        load(g, 1);
+        bld_calc_load(&m.code, 12);
+        cnst_at(dv[g.u(kDivs)], 1);
+        bld_calc_load(&m.code, 12);
+        bld_calc_eval(&m.code, '/');
+      };
+      var();
+      if (form < 2) var();
+      quotient();
+      if (form == 2) var();
+      bld_calc_eval(&m.code, form == 0 ? '+' : '-');
       bld_calc_eval(&m.code, '=');
       return;
     }
@@ -404,16 +457,16 @@ void put_neg_zero(uint8_t* p, int scale) {
 void IiLoop::differential(Gen& g, long n) {
   long bad = 0, ended = 0, refused_loops = 0, negative = 0;
   uint64_t before = ii_loop_plan_iterations();
-  std::vector<uint8_t> start(static_cast<size_t>(used)), first(static_cast<size_t>(used));
   for (long c = 0; c < n && bad < 10; ++c) {
     // The values: near the bounds of 15 digits as often as small; in a
-    // third of the loops with decimals, now and then many.
+    // third of the loops with decimals, now and then many (13-16 or any).
     // Now and then a value a CALC result past 15 digits left: its 15
     // highest digits at a negative scale.
     bool scaled = g.u(3) == 0;
     auto neg_scale = [&] { return -int(1 + g.u(g.u(4) ? 3 : 17)); };
+    auto many = [&] { return int(g.u(2) ? 13 + g.u(4) : g.u(32)); };
     for (int k = 0; k < kVars; ++k)
-      put(var[k], g.value(), g.u(16) == 0 ? neg_scale() : scaled && g.u(2) ? int(g.u(g.u(8) ? 4 : 32)) : 0);
+      put(var[k], g.value(), g.u(16) == 0 ? neg_scale() : scaled && g.u(2) ? (g.u(8) ? int(g.u(4)) : many()) : 0);
     for (int k = 0; k < kCnsts; ++k)
       put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(),
           g.u(64) == 0 ? neg_scale() : scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
@@ -488,33 +541,13 @@ void IiLoop::differential(Gen& g, long n) {
     // Both orders: the first run relocates the code and plans the CALC
     // statements, so the second finds everything in place.
     bool plans_first = g.u(2) == 0;
-    std::memcpy(start.data(), data, start.size());
-    int rc[2];
-    uint32_t mask[2];
-    std::vector<uint32_t> fl[2];
-    std::vector<Probe> pr[2];
-    for (int run_no = 0; run_no < 2; ++run_no) {
-      std::memcpy(data, start.data(), start.size());
-      ii_loop_set_plans(run_no == 0 ? plans_first : !plans_first);
-      ii2::flags().clear();
-      probes().clear();
-      rc[run_no] = run(ii2::cref(1, 0), &mask[run_no]);
-      fl[run_no] = ii2::flags();
-      pr[run_no] = probes();
-      if (run_no == 0) std::memcpy(first.data(), data, first.size());
-    }
+    int rc = 0;
+    std::string diff = both_ways(plans_first, &rc);
     for (int k = 0; k < kVars; ++k) negative += int8_t(var[k][8]) < 0;
-    ended += rc[0] == 1;
-    bool same = rc[0] == rc[1] && mask[0] == mask[1] && fl[0] == fl[1] && pr[0] == pr[1] &&
-                std::memcmp(first.data(), data, first.size()) == 0;
-    if (!same) {
+    ended += rc == 1;
+    if (!diff.empty()) {
       ++bad;
-      size_t at = 0;
-      while (at < first.size() && first[at] == data[at]) ++at;
-      ADD_FAILURE() << "case " << c << " (plans " << (plans_first ? "first" : "second") << "): completion "
-                    << rc[0] << "/" << rc[1] << ", mask " << mask[0] << "/" << mask[1] << ", flags "
-                    << fl[0].size() << "/" << fl[1].size() << ", probes " << (pr[0] == pr[1] ? "same" : "differ")
-                    << ", first differing data byte " << at;
+      ADD_FAILURE() << "case " << c << " (plans " << (plans_first ? "first" : "second") << "): " << diff;
     }
   }
   uint64_t iterations = ii_loop_plan_iterations() - before;
@@ -540,6 +573,70 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeaveWithAliasesAndOddBytes) {
 }
 
 // While the trace is on, no plan runs; the loop still gives its result.
+// The sums, products and quotients a plan settles at once, at the bound of
+// 15 digits (a store past it leaves the plan in the middle of the loop, after
+// a yield: the instructions keep its 15 highest digits), both signs,
+// scales 0, 2, 15 and 31 and one past 15.
+TEST_F(IiLoop, FastFormsAtTheBoundsLeaveWhatTheInstructionsLeave) {
+  constexpr int64_t kFar = 999999999500000;  // 500,000 below 15 digits
+  // V = V + X * I, V - X * I, X * I - V, V + X / 4, V - X / 4, X / 4 - V,
+  // V + X, V - X and X * I: a step of X that takes V past 15 digits near
+  // the 600th iteration. Last, X / 4 - V with a quotient of 16 digits and
+  // V swinging between two values of 15.
+  const char* forms[] = {"VXI*+", "VXI*-", "XI*V-", "VX4/+", "VX4/-", "X4/V-", "VX+", "VX-", "XI*", "X4/V-"};  // (postfix)
+  const int64_t steps[] = {3, 3, 3, 3333, 3333, 3333, 833, 833, 1666666666667, 50000000000001};
+  long bad = 0, cases = 0, past = 0;
+  uint64_t before = ii_loop_plan_iterations();
+  for (size_t f = 0; f < std::size(forms); ++f)
+    for (int sx : {0, 2, 13, 14, 15, 16, 29, 31})
+      for (int signs = 0; signs < 8 && bad < 5; ++signs) {
+        bool div = std::strchr(forms[f], '/') != nullptr;
+        int sv = std::min(sx + (div ? 2 : 0), 31);
+        int64_t v0 = f + 1 < std::size(forms) ? kFar : 600000000000000;
+        put(var[0], signs & 1 ? -v0 : v0, sv);
+        put(var[1], signs & 2 ? -steps[f] : steps[f], sx);
+        put(dv[0], 4, 0);
+        put(vfrom, 1, 0);
+        put(vto, 2000, 0);
+        put(vstep, 1, 0);
+        restart();
+        uint8_t* ov = signs & 4 ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
+        uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+        bld_calc_reset(&m.code);
+        bld_ira(&m.code, ira[0], 1);
+        bld_calc_load(&m.code, 12);
+        for (const char* c = forms[f]; *c; ++c) {
+          if (std::strchr("VXI4", *c)) {
+            if (*c == '4') cnst_at(dv[0], 1);
+            else bld_ira(&m.code, *c == 'V' ? ira[0] : *c == 'X' ? ira[1] : ira_i, 1);
+            bld_calc_load(&m.code, 12);
+          } else {
+            bld_calc_eval(&m.code, *c);
+          }
+        }
+        bld_calc_eval(&m.code, '=');
+        end_loop(false, ira_i, ira_lcb, loop);
+        probe();
+        end();
+        if (ov) {
+          rec::view<IbLabel>(ov).label = here();
+          probe();
+          flag(1);
+          end();
+        }
+        int rc = 0;
+        std::string diff = both_ways(signs & 1, &rc);
+        ++cases;
+        past += int8_t(var[0][8]) < sv;  // (a store past 15 digits: its 15 highest digits)
+        if (!diff.empty()) {
+          ++bad;
+          ADD_FAILURE() << forms[f] << " at scale " << sx << ", signs " << signs << ": " << diff;
+        }
+      }
+  EXPECT_GT(ii_loop_plan_iterations() - before, uint64_t(cases) * 300);
+  EXPECT_GT(past, cases / 4);
+}
+
 TEST_F(IiLoop, NoPlanWhileTracing) {
   sum_loop(500);
   FILE* t = std::tmpfile();
