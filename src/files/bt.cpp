@@ -924,6 +924,21 @@ void note_guess(BtStore& s, int tree, bool hit) {
 // More than a quarter of them missed.
 bool guesses_miss(const BtStore& s, int tree) { return s.guesses[tree].missed * 4 > s.guesses[tree].tried; }
 
+// The header line of page pg asked for, and this process's notes on it (the
+// change value it was last verified at, a leaf's count): the first ask of a
+// page in a large file waits for its page-table walk, and the notes, a miss
+// of their own in a large index, arrive during it rather than after.
+void ask_page(const BtStore& s, uint32_t pg) {
+#if defined(__GNUC__)
+  if ((uint64_t(pg) + 1) * kBtPage > s.isize) return;
+  __builtin_prefetch(s.imap + uint64_t(pg) * kBtPage);
+  if (pg < s.verified.size()) __builtin_prefetch(s.verified.data() + pg);
+  if (pg < s.leaf_count.size()) __builtin_prefetch(s.leaf_count.data() + pg);
+#else
+  static_cast<void>(s), static_cast<void>(pg);
+#endif
+}
+
 // The lines of a page of the tree a walk reads first, asked for: its header
 // and the lines of its samples; with a guess (-1: none), the lines of the
 // entries around the guessed one instead of the samples.
@@ -931,7 +946,7 @@ void prefetch_page(const BtStore& s, int tree, const TreeShape& t, uint32_t pg, 
 #if defined(__GNUC__)
   if ((uint64_t(pg) + 1) * kBtPage <= s.isize) {
     const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
-    __builtin_prefetch(q);
+    ask_page(s, pg);
     // With a guess, the samples are read only when it fails: fewer lines
     // asked for at once come sooner. Where the guesses of the tree missed
     // often lately (keys spread unevenly), they are asked for too.
@@ -1095,7 +1110,10 @@ int bt_seek(BtStore& s, int tree, const uint8_t* key, uint32_t n, bool after, Bt
     if (i > 0) lo = ent(p, t, i);
     if (i + 1 < bt_ph(p).count.get()) hi = ent(p, t, i + 1);
     pg = val(ent(p, t, i), t);
-    if (--level == 0) guess = leaf_guess(s, t, pg, lo, hi, key, n);
+    if (--level == 0) {
+      ask_page(s, pg);
+      guess = leaf_guess(s, t, pg, lo, hi, key, n);
+    }
   }
 }
 
@@ -1399,7 +1417,12 @@ void bt_prefetch_leaf(BtStore& s, int tree, const uint8_t* key) {
     if (!p) return;
     pg = val(ent(p, t, child_index(p, t, key, t.klen, true)), t);
   }
-  prefetch_page(s, tree, t, pg);
+#if defined(__GNUC__)
+  if ((uint64_t(pg) + 1) * kBtPage > s.isize) return;
+  ask_page(s, pg);
+  const uint8_t* q = s.imap + uint64_t(pg) * kBtPage;
+  for (uint32_t o = 64; o < kBtPage; o += 64) __builtin_prefetch(q + o);
+#endif
 }
 
 int bt_clear(BtStore& s) {

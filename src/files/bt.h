@@ -386,9 +386,10 @@ uint32_t bt_ahead(const BtStore& s, int tree, const BtCursor& c, uint32_t ahead,
 // is descended as bt_erase does.
 [[nodiscard]] int bt_erase_at(BtStore& s, int tree, const uint8_t* key, uint32_t rid, const BtCursor& c);
 // A hint for a change about to erase or insert key in tree: the internal
-// pages are descended and the leaf's header and search samples asked of the
-// memory system, not waited for, so that the leaf arrives while other work
-// goes on. Changes nothing; a page that fails its checks ends the hint.
+// pages are descended and every line of the leaf asked of the memory system,
+// not waited for, so that the leaf arrives while other work goes on (a
+// change reads all of it: its check sum at commit). Changes nothing; a page
+// that fails its checks ends the hint.
 void bt_prefetch_leaf(BtStore& s, int tree, const uint8_t* key);
 // Inside a change: empties every tree and frees every page.
 [[nodiscard]] int bt_clear(BtStore& s);
