@@ -184,6 +184,19 @@ class IiLoop : public ii2::Fix {
     Fix::TearDown();
   }
   void probe() { m.emit(kOpProbe, 4); }
+  // The loop's end, the event point's end, and the OVERFLOW label's code
+  // (ov, when set) after it.
+  void close_loop(uint8_t* loop, uint8_t* ov) {
+    end_loop(false, ira_i, ira_lcb, loop);
+    probe();
+    end();
+    if (ov) {
+      rec::view<IbLabel>(ov).label = here();
+      probe();
+      flag(1);
+      end();
+    }
+  }
   // CALC t = t + a over packed fields.
   void calc_add(uint32_t t, uint32_t a) {
     for (uint32_t f : {t, t, a}) {
@@ -527,15 +540,7 @@ void IiLoop::differential(Gen& g, long n) {
     gosubs.clear();
     again.clear();
     body(g, 1 + int(g.u(6)), &refused);
-    end_loop(false, ira_i, ira_lcb, loop);
-    probe();
-    end();
-    if (ov) {
-      rec::view<IbLabel>(ov).label = here();
-      probe();
-      flag(1);
-      end();
-    }
+    close_loop(loop, ov);
     routines(g, &refused);
     refused_loops += refused;
     // Both orders: the first run relocates the code and plans the CALC
@@ -615,15 +620,7 @@ TEST_F(IiLoop, FastFormsAtTheBoundsLeaveWhatTheInstructionsLeave) {
           }
         }
         bld_calc_eval(&m.code, '=');
-        end_loop(false, ira_i, ira_lcb, loop);
-        probe();
-        end();
-        if (ov) {
-          rec::view<IbLabel>(ov).label = here();
-          probe();
-          flag(1);
-          end();
-        }
+        close_loop(loop, ov);
         int rc = 0;
         std::string diff = both_ways(signs & 1, &rc);
         ++cases;
