@@ -128,6 +128,10 @@ bool walk_blocks(Vfy& v) {
                                              : d.size + 8u * p[at + d.len_at];
       if (len < 4 || at + len > size_t(kIbBlockSize))
         return v.fail("block %u offset %d: opcode %u of %zu bytes past the block", b, at, unsigned(op), len);
+      // A CALC reset's zero byte and the next instruction's hold the number
+      // of its statement's plan once the code runs: zero in compiled code.
+      if (op == 700 && (p[at + 3] != 0 || (at + 8 <= kIbBlockSize && p[at + 7] != 0)))
+        return v.fail("block %u offset %d: a CALC reset that names a plan", b, at);
       for (int i = 0; i < d.nopnd; ++i) {
         if (d.opnd[i].at + 4u > len || d.opnd[i].kind_at >= len)
           return v.fail("block %u offset %d: operand past the instruction", b, at);

@@ -493,6 +493,22 @@ TEST_F(PlVfy, ACraftedSavedModuleIsCompiledAgainNeverRun) {
   // The compile's module was saved in its place and loads.
   EXPECT_TRUE(get_and_run(&r));
   EXPECT_EQ(r, want);
+  // A CALC reset carrying a statement plan's number (kept in its zero byte
+  // and the next instruction's once the code runs, never in compiled code):
+  // refused, never taken as the number of a plan this engine built.
+  for (auto [lo, hi] : {std::pair{0, 0}, std::pair{0xFF, 0}, std::pair{0, 0x0F}}) {
+    save_crafted([lo, hi](EmHeader* em) {
+      replace_move(em, 1, 0, 700, [lo, hi](uint8_t* c) {
+        c[3] = uint8_t(lo);
+        c[7] = uint8_t(hi);  // (the END after it)
+      });
+    });
+    const bool sound = lo == 0 && hi == 0;
+    EXPECT_EQ(get_and_run(&r), sound) << lo << " " << hi;
+    if (!sound) {
+      EXPECT_EQ(r, want);
+    }
+  }
 }
 
 // A module whose area index is one past its table gives no address:
