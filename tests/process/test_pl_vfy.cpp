@@ -623,8 +623,10 @@ void calc_loop(IbCode* c) {
 // computes A = 50 * 3 * 3 through its plans.
 TEST_F(PlVfy, DamagedPlannedLoopModulesAreRefusedOrRunSound) {
   const char* n_env = std::getenv("QUVO_FUZZ_PL_N");
+  const char* s_env = std::getenv("QUVO_FUZZ_PL_SEED");
   const long n = n_env ? std::atol(n_env) : 400;
-  std::mt19937_64 rng(20261208u);
+  const uint64_t seed = s_env ? std::strtoull(s_env, nullptr, 10) : 20261208u;
+  std::mt19937_64 rng(seed);
   SysErrCapture quiet(SysErrAnswer::Continue);
   uint32_t r = 0;
   // END READ of a cursor that no BEG READ began (area 1: its bytes are
@@ -668,7 +670,7 @@ TEST_F(PlVfy, DamagedPlannedLoopModulesAreRefusedOrRunSound) {
       ASSERT_EQ(r, want) << "case " << i;
     }
     if (HasFailure()) {
-      ADD_FAILURE() << "case " << i;
+      ADD_FAILURE() << "case " << i << " seed " << seed;
       break;
     }
   }
