@@ -334,11 +334,8 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
     }
     case opt::kSelectKey: return fp_opt_select_key(pcb);
     case opt::kBack:
-      // Refused on a first frame that may not be backed out of: the key says
-      // so, as every key the screen does not take.
       if (pcb->run.frame == 1 && !may_back_out_first(pcb)) {
         keep_typed_unless_code(pcb, img);
-        fp_msg(pcb, 300590);
         return 0;
       }
       if (WmHandle r = region_of(pcb); r && !wm_detach(r, 0)) sys_err(__LINE__, "wm_detach failed");
@@ -370,11 +367,8 @@ int dispatch(Pcb* pcb, uint32_t img, bool* place_cursor) {
       return 0;
     case opt::kCancel: {
       PdArea3* a3 = steer(pcb);
-      // CANCEL taken away (CANCEL OK not '1', or an invocation whose child
-      // failure mode is 0) changes nothing, and says so.
       if (!a3 || a3->cancel_ok != "1" || pcb->invoc.child_fail_mode == 0) {
         keep_typed_unless_code(pcb, img);
-        fp_msg(pcb, 300590);
         return 0;
       }
       deactivate(pcb);

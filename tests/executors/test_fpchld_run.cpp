@@ -198,7 +198,7 @@ TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
 
 // CANCEL ends a form whose CANCEL OK is '1' (its invocation lets the menu
 // go on after a failed child) and does nothing on one whose start set it
-// to '0' but say so, as BACK on its first frame: that form stays until END.
+// to '0', nor does BACK on its first frame: that form stays until END.
 TEST_F(ChldRun, CancelEndsAFormOnlyWithCancelOk) {
   ASSERT_NO_FATAL_FAILURE(start());
   auto menu = body();
@@ -212,7 +212,7 @@ TEST_F(ChldRun, CancelEndsAFormOnlyWithCancelOk) {
   for (const char* k : {"C-c", "Escape", "F11"}) {
     key(k);
     EXPECT_EQ(body(), form) << k << "\n" << tmux("capture-pane -p");
-    EXPECT_EQ(screen()[23], "ERROR - Option is not available now") << k << "\n" << tmux("capture-pane -p");
+    EXPECT_EQ(screen()[23].find("Option is not available"), std::string::npos) << k << "\n" << tmux("capture-pane -p");
   }
   key("F3");
   EXPECT_EQ(body(), menu);
