@@ -4,6 +4,7 @@
 #include "executors/fpchld.h"
 
 #include <cstring>
+#include <string>
 
 #include "executors/fp.h"
 #include "foundation/bi.h"
@@ -21,6 +22,7 @@
 namespace {
 
 constexpr const char* kMod = "FP";
+constexpr uint32_t kRunTimeError = 300540;
 
 PdStatus* status_rec(Pcb* pcb) { return pi_area_rec<PdStatus>(pcb, 7); }
 
@@ -53,6 +55,22 @@ const EmCchld* child_at(Pcb* pcb, uint32_t seq) {
 bool own_child(Pcb* pcb, uint32_t seq, uint32_t fs) {
   const EmCchld* c = child_at(pcb, seq);
   return !c || (c->image_seq == 0 && c->frame_seq == fs);
+}
+
+// The message of a child's completion code. A run-time error names the
+// error that ended the child, its number and text ("Run-time error 101910:
+// Application is not available"), as the engine's start-up failure does:
+// "Run-time error" alone tells the user nothing to look for.
+void add_completion_msg(FmArb* q, uint32_t code) {
+  uint32_t own = code == kRunTimeError ? os_run_error() : 0;
+  if (!own) {
+    la_add_msg(3, q, code, 0);
+    return;
+  }
+  os_clear_run_error();
+  std::string s = std::to_string(own) + ": " + la_text(own);
+  LaText t{uint16_t(s.size()), s.data()};
+  la_add_msg(4, q, code, 0u, &t);
 }
 
 }  // namespace
@@ -114,7 +132,7 @@ int invoc_chld(Pcb* pcb, const EmCchld* c) {
       was_chld_corrupt(&v, pcb);
       break;
     default:
-      if (FmArb* q = pcb->msg_file.get()) la_add_msg(3, q, uint32_t(code), 0);
+      if (FmArb* q = pcb->msg_file.get()) add_completion_msg(q, uint32_t(code));
   }
   // 10. Where the automatic children go next.
   if (st && st->next_child.blank()) st->next_child.set(code == 5 ? "-   " : "+   ");

@@ -274,8 +274,13 @@ struct FieldErrs;
 FieldErrs* g_field_errs = nullptr;
 
 struct FieldErrs {
-  int item = 0;                                // the item being checked
-  std::vector<std::pair<int, uint32_t>> errs;  // item, message
+  struct Err {
+    int item;
+    uint32_t msg;
+    std::string arg;  // the message's %1, or empty
+  };
+  int item = 0;           // the item being checked
+  std::vector<Err> errs;  // in the order found
   FieldErrs* outer = g_field_errs;
   FieldErrs() { g_field_errs = this; }
   ~FieldErrs() { g_field_errs = outer; }
@@ -289,10 +294,10 @@ void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
   FmArb* f = p->msg_file.get();
   if (!f) return;
   if (g_field_errs && !arg) {
-    g_field_errs->errs.emplace_back(g_field_errs->item, msg);
+    g_field_errs->errs.push_back({g_field_errs->item, msg, ""});
     return;
   }
-  if (arg) {
+  if (arg && *arg) {
     std::string s(arg);
     LaText t{uint16_t(s.size()), s.data()};
     la_add_msg(4, f, msg, 0u, &t);
@@ -303,8 +308,8 @@ void add_msg(Pcb* p, uint32_t msg, const char* arg = nullptr) {
 
 void FieldErrs::queue(Pcb* p) {
   g_field_errs = nullptr;  // straight into this process's file
-  std::stable_sort(errs.begin(), errs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& e : errs) add_msg(p, e.second);
+  std::stable_sort(errs.begin(), errs.end(), [](const Err& a, const Err& b) { return a.item < b.item; });
+  for (const Err& e : errs) add_msg(p, e.msg, e.arg.empty() ? nullptr : e.arg.c_str());
   errs.clear();
   g_field_errs = this;
 }
@@ -712,8 +717,10 @@ bool edit_alp(Pcb* pcb, int item) {
     last[k] = i;
   }
   const int rule = cv.justify;
-  auto fail = [&](uint32_t msg) {
-    add_msg(pcb, msg);
+  auto fail = [&](uint32_t msg, const char* arg = nullptr) {
+    // A field error with its %1 keeps its place among the pass's errors.
+    if (arg && g_field_errs) g_field_errs->errs.push_back({g_field_errs->item, msg, arg});
+    else add_msg(pcb, msg, arg);
     return false;
   };
   // 2. Blanks by the justification rule.
@@ -721,7 +728,8 @@ bool edit_alp(Pcb* pcb, int item) {
     int last_char = -1;
     for (int k = kChrPrint; k <= kChrReserved; ++k) last_char = std::max(last_char, last[k]);
     if (rule == 1 && first[kChrBlank] < last_char) return fail(kErrJustify);
-    if (rule == 0 && first[kChrBlank] < last_char) return fail(kErrRequired);
+    // The message of an empty entry, saying what is wrong with this one.
+    if (rule == 0 && first[kChrBlank] < last_char) return fail(kErrRequired, ", without blanks inside");
   }
   // 3. The alpha kind.
   const bool sign = cv.sign == '1';

@@ -64,7 +64,7 @@ WmItem item_at(int col, int len, char* text) {
 void lay_out(Pcb* pcb, IpStat* s) {
   if (s->window) wm_detach(s->window, 1);
   s->window = 0;
-  MpStatWin sw = mp_stat_window(pcb, kMod, "ip_setup()");
+  MpStatWin sw = mp_stat_window(pcb, kMod, "ip_setup()", true);
   if (!sw.window) return;
   s->window = sw.window;
   s->region = sw.region;

@@ -57,11 +57,11 @@ std::string msg_text(uint32_t number) {
 
 }  // namespace
 
-MpStatWin mp_stat_window(Pcb* pcb, const char* module, const char* who) {
+MpStatWin mp_stat_window(Pcb* pcb, const char* module, const char* who, bool help_hint) {
   MpStatWin sw;
   sw.width = mp_screen_cols();
   const char* q = std::getenv("QUVO_MSG");
-  sw.layout = mp_stat_layout(sw.width, q ? q : "");
+  sw.layout = mp_stat_layout(sw.width, q ? q : "", help_hint);
   WmWnd w;
   INIT_WND(&w, 3, 0, 1, 1, sw.width, 0);
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
@@ -85,7 +85,7 @@ void lay_out(Pcb* pcb, MpStat* s) {
   if (s->window) wm_detach(s->window, 1);
   s->window = 0;
   s->region = 0;
-  MpStatWin sw = mp_stat_window(pcb, kMod, "mp_setup()");
+  MpStatWin sw = mp_stat_window(pcb, kMod, "mp_setup()", false);
   if (!sw.window) return;
   s->window = sw.window;
   s->region = sw.region;
@@ -110,7 +110,7 @@ struct Regions {
 
 }  // namespace
 
-MpStatLayout mp_stat_layout(int width, const std::string& qmsg) {
+MpStatLayout mp_stat_layout(int width, const std::string& qmsg, bool help_hint) {
   MpStatLayout l;
   if (width < 1) width = 1;
   l.text.assign(size_t(width), ' ');
@@ -123,7 +123,7 @@ MpStatLayout mp_stat_layout(int width, const std::string& qmsg) {
   if (room >= 1 && room <= width) {
     l.fits = true;
     l.text.replace(0, name.size(), name);
-    l.text.replace(size_t(width - 10) - help.size(), help.size(), help);
+    if (help_hint) l.text.replace(size_t(width - 10) - help.size(), help.size(), help);
     l.mode_col = int(name.size()) + 2;
   }
   return l;

@@ -1,8 +1,8 @@
 // The menu executor: runs the frame of a Menu process (its image lists
 // numbered options, each a child process) through the frame processor until
 // the user leaves it, and keeps the process's status window: one row on the
-// status line with the status text (QUVO_MSG centred, the engine's name,
-// the help hint) and the process's mode text ("MENU ENTRY" or "DATA ENTRY").
+// status line with the status text (QUVO_MSG centred, the engine's name)
+// and the process's mode text ("MENU ENTRY" or "DATA ENTRY").
 #pragma once
 
 #include <cstdint>
@@ -12,15 +12,16 @@ struct Pcb;
 
 // The status line of a screen `width` columns wide: the status text
 // (QUVO_MSG centred and cut to the width when `qmsg` is not empty, else
-// blank) with message 300530 at its start and message 300520 ending ten
-// columns before the right edge when both fit; the column of the
-// ten-character mode-text item (after 300530, else 1).
+// blank) with message 300530 at its start and, with `help_hint` (an Input
+// process's line; a menu has no field to ask HELP on), message 300520
+// ending ten columns before the right edge, when both fit; the column of
+// the ten-character mode-text item (after 300530, else 1).
 struct MpStatLayout {
   std::string text;
   int mode_col = 1;
   bool fits = false;  // both messages have their places
 };
-MpStatLayout mp_stat_layout(int width, const std::string& qmsg);
+MpStatLayout mp_stat_layout(int width, const std::string& qmsg, bool help_hint);
 
 // A one-row window on the status line, laid out for the present width and
 // written with the status text: the window (0 after a system error, whose
@@ -32,7 +33,7 @@ struct MpStatWin {
   int width = 0;
   MpStatLayout layout;
 };
-MpStatWin mp_stat_window(Pcb* pcb, const char* module, const char* who);
+MpStatWin mp_stat_window(Pcb* pcb, const char* module, const char* who, bool help_hint);
 
 // The screen's width: the window manager's once the terminal is taken;
 // before that the terminal's own, when standard output is one.

@@ -103,6 +103,19 @@ TEST_F(ChldRun, DesignErrorAndCompileFailureOpenTheirWindows) {
   EXPECT_EQ(err, "");
 }
 
+// A child ended by a run-time error: the menu's message names the error,
+// its number and text, and the menu goes on.
+TEST_F(ChldRun, ARunTimeErrorOfAChildIsNamedOnTheMenu) {
+  ASSERT_NO_FATAL_FAILURE(start());
+  auto menu = body();
+  option(11);
+  EXPECT_EQ(screen()[23], "ERROR - Run-time error 300410: RETURN without GOSUB") << tmux("capture-pane -p");
+  EXPECT_EQ(body(), menu);
+  std::string err;
+  EXPECT_EQ(leave(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
 // A child that dies of a memory fault twice: message 200860 each time, and
 // the menu goes on.
 TEST_F(ChldRun, AMemoryFaultTwiceAndTheMenuGoesOn) {
@@ -143,7 +156,7 @@ TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
   key("F2");
   EXPECT_EQ(numbers(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8})) << tmux("capture-pane -p");
   key("Enter");
-  EXPECT_EQ(numbers(), (std::vector<int>{9, 10})) << tmux("capture-pane -p");
+  EXPECT_EQ(numbers(), (std::vector<int>{9, 10, 11})) << tmux("capture-pane -p");
   key("Enter");
   EXPECT_EQ(body(), menu);
   option(4);
@@ -185,7 +198,7 @@ TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
 
 // CANCEL ends a form whose CANCEL OK is '1' (its invocation lets the menu
 // go on after a failed child) and does nothing on one whose start set it
-// to '0': that form stays until END.
+// to '0', nor does BACK on its first frame: that form stays until END.
 TEST_F(ChldRun, CancelEndsAFormOnlyWithCancelOk) {
   ASSERT_NO_FATAL_FAILURE(start());
   auto menu = body();
@@ -196,8 +209,11 @@ TEST_F(ChldRun, CancelEndsAFormOnlyWithCancelOk) {
   option(5);
   auto form = body();
   ASSERT_NE(form[0].find("A form without CANCEL"), std::string::npos) << tmux("capture-pane -p");
-  key("C-c");
-  EXPECT_EQ(body(), form) << tmux("capture-pane -p");
+  for (const char* k : {"C-c", "Escape", "F11"}) {
+    key(k);
+    EXPECT_EQ(body(), form) << k << "\n" << tmux("capture-pane -p");
+    EXPECT_EQ(screen()[23].find("Option is not available"), std::string::npos) << k << "\n" << tmux("capture-pane -p");
+  }
   key("F3");
   EXPECT_EQ(body(), menu);
   std::string err;

@@ -330,24 +330,28 @@ TEST_F(FpItm, StarPositionsAreRestoredAfterARefusal) {
 
 // ------------------------------------------------------- strong_edit --
 // Three fields: an empty required one, an empty entry-optional one and an
-// embedded blank. Both failures give their messages, both failing fields
-// blink, the cursor goes to the lowest and its message comes first; the
-// passing field's text becomes its value.
+// embedded blank (under rule 1, and under rule 0, whose message says what is
+// wrong with a value that is there). The failures give their messages, the
+// failing fields blink, the cursor goes to the lowest and its message comes
+// first; the passing field's text becomes its value.
 TEST_F(FpItm, StrongEditMarksFailuresAndPutsTheCursorOnTheLowest) {
   int req = add({.row = 2, .col = 10, .len = 6});
   int opt = add({.row = 3, .col = 10, .len = 6, .optional = true});
   int emb = add({.row = 4, .col = 10, .len = 6});
   int good = add({.row = 5, .col = 10, .len = 6});
+  int emb0 = add({.row = 6, .col = 10, .len = 6, .rule = 0});
   prepare();
   EXPECT_EQ(ent(req).input, 1);
   type(emb, "AB C");
+  type(emb0, "AB C");
   type(good, "HELLO");
   pcb->run.curs_req = 0;
   EXPECT_FALSE(strong_edit(pcb));
   std::vector<std::string> m = msgs();
-  ASSERT_EQ(m.size(), 2u);
+  ASSERT_EQ(m.size(), 3u);
   EXPECT_EQ(m[0], "M300070");
   EXPECT_EQ(m[1], "M300020");
+  EXPECT_EQ(m[2], "M300070 , without blanks inside");
   EXPECT_EQ(fp_cur_item(pcb), req);
   EXPECT_EQ(pcb->run.curs_req, wmshow::kReqField);
   EXPECT_EQ(pcb->run.req_row, 2);
@@ -358,6 +362,7 @@ TEST_F(FpItm, StrongEditMarksFailuresAndPutsTheCursorOnTheLowest) {
   // Fixed, both pass; the optional one stays empty without a message.
   type(req, "X");
   type(emb, "ABC");
+  type(emb0, "ABC");
   EXPECT_TRUE(strong_edit(pcb));
   EXPECT_TRUE(msgs().empty());
   EXPECT_EQ(value(req), "X     ");
