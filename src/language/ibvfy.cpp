@@ -655,6 +655,10 @@ bool check_code_flow(Vfy& v) {
           default: break;
         }
       }
+      // REFRESH takes its text from a constant (1) or register 1 (0): no
+      // other kind, which it would read as the register's for as many bytes.
+      if (op == 242 && rec::view<IbMsg>(p).kind > 1u)
+        return v.fail("block %u offset %u: REFRESH of text kind %u", b, at, unsigned(rec::view<IbMsg>(p).kind));
       // A message's constant holds its text (MSG_CNST, REFRESH of a constant).
       if (op == 628 || (op == 242 && rec::view<IbMsg>(p).kind == 1 && rec::view<IbMsg>(p).len != 0)) {
         uint64_t room;

@@ -282,6 +282,21 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"item range-check entry",
        [](EmHeader* em) { put_citm(em, uint32_t(g_at.end) << 16 | 1u); },
        [](EmHeader* em) { put_citm(em, uint32_t(g_at.end + 2) << 16 | 1u); }},
+      {"REFRESH text kind",  // 1 a constant's (here 2 bytes of constant 1), 0 register 1's
+       [](EmHeader* em) {
+         replace_move(em, 1, 0, 242, [](uint8_t* c) {
+           rec::view<IbMsg>(c).text = 1u;
+           rec::view<IbMsg>(c).len = 2;
+           rec::view<IbMsg>(c).kind = 1u;
+         });
+       },
+       [](EmHeader* em) {
+         replace_move(em, 1, 0, 242, [](uint8_t* c) {
+           rec::view<IbMsg>(c).text = 1u;
+           rec::view<IbMsg>(c).len = 2;
+           rec::view<IbMsg>(c).kind = 2u;
+         });
+       }},
       {"defined opcode",
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 96; }},
