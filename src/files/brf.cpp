@@ -1141,7 +1141,7 @@ int create_fresh(const std::string& path, int mode = kUioFileMode) {
 // Writes the index and journal files of a data file whose header is hdr
 // (new files: what was under those names is replaced, never written through).
 uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
-                      const BrfLayout& lay, int mode) {
+                      const BrfLayout& lay, int mode, int* keep) {
   int ifd = create_fresh(ipath, mode);
   if (ifd < 0) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(errno));
   int jfd = create_fresh(jpath, mode);
@@ -1157,10 +1157,20 @@ uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, co
   // restore a damaged one.
   if (!e) e = uio_pwrite(ifd, &hdr, sizeof hdr, offsetof(BtHdr, data_hdr));
   if (!e && uio_sync_mode()) e = uio_sync(ifd);
-  uio_close(ifd);
-  uio_close(jfd);
+  if (e || !keep) {
+    uio_close(ifd);
+    uio_close(jfd);
+  } else {
+    keep[0] = ifd;
+    keep[1] = jfd;
+  }
   if (e) return brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(e));
   return 0;
+}
+
+bool brf_still_named(int fd, const std::string& path) {
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && uio_lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 namespace {
@@ -1777,12 +1787,14 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   std::memcpy(tmap, &nh, sizeof nh);
 
   // Its index, each tree's entries in order.
-  if (uint32_t status = brf_format_index(tipath, tjpath, nh, f->lay, 0600)) return fail(status);
+  // (Kept open from their making: never opened again by name.)
+  int made[2];
+  if (uint32_t status = brf_format_index(tipath, tjpath, nh, f->lay, 0600, made)) return fail(status);
   ns.dfd = tfd;
   ns.writable = true;
   ns.name = path;
-  ns.ifd = uio_open(tipath.c_str(), O_RDWR);
-  ns.jfd = uio_open(tjpath.c_str(), O_RDWR);
+  ns.ifd = made[0];
+  ns.jfd = made[1];
   auto unwritten = [&] { return fail(brf_fail(FM_ST_SYS, "%s: the new index cannot be written", path.c_str())); };
   if (ns.ifd < 0 || ns.jfd < 0 || bt_attach(ns) != kBtOk || bt_begin(ns) != kBtOk) return unwritten();
   for (int t = 0; t < kBtTrees; ++t) {
@@ -1821,6 +1833,10 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   }
   bt_detach(ns);
   if (e) return fail(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(e)));
+  // What goes in place is what was written: a file another user put under
+  // one of the names meanwhile is never renamed over the file's own.
+  if (!brf_still_named(tfd, tpath) || !brf_still_named(ns.ifd, tipath) || !brf_still_named(ns.jfd, tjpath))
+    return fail(brf_fail(FM_ST_SYS, "%s: its new files were replaced while written", path.c_str()));
 
   // In place: the data file first. From its rename on the new records are
   // the file's, and an open completes what is left.

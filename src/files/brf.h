@@ -353,9 +353,13 @@ uint32_t brf_open_data(const std::string& path, bool exclusive, int* fd, bool* w
 // Writes fresh index and journal files for a data file's header: new files,
 // made exclusively after whatever held the names was removed (never written
 // through, so a link planted there is replaced, not followed), of the given
-// mode (uio_create).
+// mode (uio_create). With keep, the two files stay open, their descriptors
+// in keep[0] and keep[1]: a caller that goes on writing them never opens
+// them again by name, which another user may have taken over meanwhile.
 uint32_t brf_format_index(const std::string& ipath, const std::string& jpath, const BrfFileHdr& hdr,
-                          const BrfLayout& lay, int open_flags);
+                          const BrfLayout& lay, int mode, int* keep = nullptr);
+// Whether path still names the file open at fd (not replaced since).
+bool brf_still_named(int fd, const std::string& path);
 // Whether this process has the file open.
 bool brf_is_open(const std::string& path);
 

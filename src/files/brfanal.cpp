@@ -1354,13 +1354,15 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   // through its mapping: private until complete (no one else may cut it
   // short while it is written), then the group's, as every data file is.
   std::string itmp = ipath + ".rb", jtmp = jpath + ".rb";
-  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, 0600)) return done(status);
+  // (Kept open from their making: never opened again by name.)
+  int made[2];
+  if (uint32_t status = brf_format_index(itmp, jtmp, nh, lay, 0600, made)) return done(status);
   BtStore& ns = nf.st;
   ns.dfd = dfd;
   ns.writable = true;
   ns.name = path;
-  ns.ifd = uio_open(itmp.c_str(), O_RDWR);
-  ns.jfd = uio_open(jtmp.c_str(), O_RDWR);
+  ns.ifd = made[0];
+  ns.jfd = made[1];
   auto drop = [&](uint32_t status) {
     bt_detach(ns);
     uio_close(ns.ifd);
@@ -1402,6 +1404,9 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     synced = uio_sync(ns.ifd);
     if (!synced) synced = uio_sync(ns.jfd);
   }
+  // What goes in place is what was written: a file another user put under
+  // one of the names meanwhile is never renamed over the index.
+  if (!synced && (!brf_still_named(ns.ifd, itmp) || !brf_still_named(ns.jfd, jtmp))) synced = EEXIST;
   try {
     if (end + kBrfSlotHdr <= uint64_t(dsize)) {
       touch(end, kBrfSlotHdr);

@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <stdexcept>
 #include <utility>
 
 #include "foundation/bi.h"
@@ -381,8 +383,10 @@ void os_usage(FILE* to) {
       "                  directory of the password entry\n"
       "  QUVO_TEST_PRINTENV  A,B,...: print these variables once the settings are\n"
       "                  loaded\n"
-      "  QUVO_TEST_FAULT segv, bus or copy: the start-up process faults in its scope\n"
-      "                  (copy: inside a library copy)\n"
+      "  QUVO_TEST_FAULT segv, bus, copy, dtor or noexcept: the start-up process faults\n"
+      "                  in its scope (copy: inside a library copy; dtor: a destructor\n"
+      "                  throws as the fault's unwind passes it; noexcept: no fault, an\n"
+      "                  exception escapes a function declared not to throw)\n"
       "  QUVO_TEST_BOOT_KILL  build, move or moved: -b kills itself at that step\n"
       "  QUVO_TEST_BOOT_FAIL  move: -b fails to move its second entry in\n"
       "  QUVO_TEST_EXEC  TYPE:CODE,...: until the executors are built, the stand-in\n"
@@ -930,15 +934,33 @@ std::string invoc_text(const PiInvoc& v) {
   return v.app.str() + " " + v.ver.str() + " " + os_type_name(v.type) + " \"" + v.name.str() + "\"";
 }
 
+// An exception thrown where the unwinding cannot pass (through a pointer:
+// the compiler sees no throw to warn of).
+[[noreturn]] void throw_logic() { throw std::logic_error("QUVO_TEST_FAULT"); }
+void (*volatile g_throw_logic)() = throw_logic;
+void escape_noexcept() noexcept { g_throw_logic(); }
+// Armed, throws from its destructor while an unwind passes it.
+struct ThrowsWhenUnwound {
+  bool armed;
+  ~ThrowsWhenUnwound() noexcept(false) {
+    if (armed && std::uncaught_exceptions() > 0) g_throw_logic();
+  }
+};
+
 // The test-only start-up process of QUVO_TEST_FAULT: takes a pool in its
 // scope, then faults (segv: a write to a page without access; bus: a read
 // past the end of a mapped empty file; copy: the same read by the C
-// library's copy).
+// library's copy; dtor: segv, a destructor throwing as its unwind passes;
+// noexcept: no fault, an exception escaping a function declared not to
+// throw).
 void test_fault(PiInvoc*) {
   mm_create_pool(" TESTFAULT", com.depth, 0);
   std::string kind = os_test_hook("QUVO_TEST_FAULT");
   long page = sysconf(_SC_PAGESIZE);
-  if (kind == "bus" || kind == "copy") {
+  ThrowsWhenUnwound dtor_throws{kind == "dtor"};
+  if (kind == "noexcept") {
+    escape_noexcept();
+  } else if (kind == "bus" || kind == "copy") {
     char tmpl[] = "/tmp/quvo-faultXXXXXX";
     int fd = mkstemp(tmpl);
     if (fd >= 0) {

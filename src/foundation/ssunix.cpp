@@ -217,6 +217,8 @@ int ss_dyn_count() { return int(libs().size()); }
 // engine. SA_NODEFER leaves the signal unblocked after the throw, and the
 // alternate stack lets a stack overflow at least be reported.
 namespace {
+// The unwind a fault starts (caught as ScopeUnwind everywhere).
+struct FaultUnwind : ScopeUnwind {};
 volatile sig_atomic_t g_ready = 1;
 volatile sig_atomic_t g_sig = 0;
 const void* volatile g_addr = nullptr;
@@ -264,19 +266,40 @@ void on_fault(int sig, siginfo_t* info, void*) {
   pthread_sigmask(SIG_UNBLOCK, &s, nullptr);
   // The running process: a SUBPROCESS child runs in a sub-process scope
   // inside its caller's process scope, and its fault ends it alone.
-  throw ScopeUnwind{int(CompletionCode::Signal), std::max(com.proc_scope.get(), com.subproc_scope.get())};
+  throw FaultUnwind{{int(CompletionCode::Signal), std::max(com.proc_scope.get(), com.subproc_scope.get())}};
+}
+
+// Whether what ends in std::terminate is the unwind a fault started (the
+// exception being thrown is the handler's own), not an exception of
+// something else: one escaping a function declared not to throw, or thrown
+// by a destructor while the fault's unwind passed it.
+bool fault_unwind_stopped() {
+  std::exception_ptr e = std::current_exception();
+  if (!e) return false;
+  try {
+    std::rethrow_exception(e);
+  } catch (const FaultUnwind&) {
+    return true;
+  } catch (...) {
+  }
+  return false;
 }
 
 // A fault inside a library routine (a copy of the C library's, say) cannot
 // be unwound: the routine is declared not to throw, so the search for the
 // scope stops at its caller and ends in std::terminate. The engine then
 // ends as it does for a fault outside any scope, its terminal given back.
+// Any other std::terminate gives the terminal back too, then ends as the
+// handler found at the start ends it (a message naming the exception, and
+// an abort).
 std::terminate_handler g_old_terminate = nullptr;
 [[noreturn]] void on_terminate() {
-  if (!g_ready && g_sig) {
-    if (os_hooks.wm_finish) os_hooks.wm_finish();
-    fatal(g_sig, g_addr, "inside a library routine, from which the process cannot be ended alone");
-  }
+  static bool entered = false;  // a second one from in here: no more than the abort
+  if (entered) std::abort();
+  entered = true;
+  bool fault = g_sig && !g_ready && fault_unwind_stopped();
+  if (os_hooks.wm_finish) os_hooks.wm_finish();
+  if (fault) fatal(g_sig, g_addr, "inside a library routine, from which the process cannot be ended alone");
   if (g_old_terminate) g_old_terminate();
   std::abort();
 }

@@ -160,6 +160,9 @@ int ib_rloc_operands(EmHeader* module, uint8_t* p);
 //      0 up to its zero fill, every one of a defined, even (not yet
 //      relocated) opcode and wholly inside the block, the last one a
 //      branch or an end (code never runs off its block or into the fill);
+//      a CALC reset's zero byte and the next instruction's are zero (the
+//      number of the statement's plan goes there once the code runs), and
+//      a REFRESH takes its text from a constant or register 1, no other;
 //   2. every code operand is the start of an instruction, and so is every
 //      event-point entry (of the header, frames, images and children) but
 //      "no code";

@@ -128,6 +128,10 @@ bool walk_blocks(Vfy& v) {
                                              : d.size + 8u * p[at + d.len_at];
       if (len < 4 || at + len > size_t(kIbBlockSize))
         return v.fail("block %u offset %d: opcode %u of %zu bytes past the block", b, at, unsigned(op), len);
+      // A CALC reset's zero byte and the next instruction's hold the number
+      // of its statement's plan once the code runs: zero in compiled code.
+      if (op == 700 && (p[at + 3] != 0 || (at + 8 <= kIbBlockSize && p[at + 7] != 0)))
+        return v.fail("block %u offset %d: a CALC reset that names a plan", b, at);
       for (int i = 0; i < d.nopnd; ++i) {
         if (d.opnd[i].at + 4u > len || d.opnd[i].kind_at >= len)
           return v.fail("block %u offset %d: operand past the instruction", b, at);
@@ -651,6 +655,10 @@ bool check_code_flow(Vfy& v) {
           default: break;
         }
       }
+      // REFRESH takes its text from a constant (1) or register 1 (0): no
+      // other kind, which it would read as the register's for as many bytes.
+      if (op == 242 && rec::view<IbMsg>(p).kind > 1u)
+        return v.fail("block %u offset %u: REFRESH of text kind %u", b, at, unsigned(rec::view<IbMsg>(p).kind));
       // A message's constant holds its text (MSG_CNST, REFRESH of a constant).
       if (op == 628 || (op == 242 && rec::view<IbMsg>(p).kind == 1 && rec::view<IbMsg>(p).len != 0)) {
         uint64_t room;

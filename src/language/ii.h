@@ -80,12 +80,15 @@ QV_RECORD(IiGosub, 16);
 
 // Head of an open BEG READ entry (the file statements extend it): when the
 // event point ends the entry is freed and the stream's word that refers to
-// it (back) is cleared.
+// it (back) is cleared. loop: where the loop's body starts, the only place
+// its END READ goes back to (the cursor's copy lies in a data area, which
+// the code may overwrite).
 struct IiReadEntry {
   UtLink link;
   Ref<rec::U32> back;
+  Ref<uint8_t> loop;
 };
-QV_RECORD(IiReadEntry, 12);
+QV_RECORD(IiReadEntry, 16);
 
 // The interpreter state: one per ii_exec, on its frame.
 struct IlfState {

@@ -637,6 +637,7 @@ uint8_t* inst_beg_read_start(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto* e = static_cast<IiReadEntry*>(MM_ALLOC(pi_pool(), sizeof(IiReadEntry)));
   std::memset(static_cast<void*>(e), 0, sizeof *e);
   e->back.set(reinterpret_cast<rec::U32*>(&c->loop));
+  e->loop.set(loop);
   ut_add_to_lst(&s->reads, e, &e->link);
   c->loop.set(loop);
   return loop;
@@ -685,8 +686,12 @@ uint8_t* inst_beg_read(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 uint8_t* inst_end_read(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   PiReadCursor* c = cursor_at(pc + 4);
-  uint8_t* loop = c ? c->loop.get() : nullptr;
-  if (!loop) return ii_fail(b, s, kNoLoop);
+  // Back only where a BEG READ of this run began the cursor's loop, and
+  // only while the cursor still says so: never to an address that data
+  // holds.
+  IiReadEntry* e = c ? read_entry(s, c) : nullptr;
+  uint8_t* loop = e ? e->loop.get() : nullptr;
+  if (!loop || c->loop.get() != loop) return ii_fail(b, s, kNoLoop);
   return loop;
 }
 

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -377,6 +378,13 @@ inline std::string rebuild_round(const std::string& path, const std::map<uint32_
   int ws = kill_at_step(path, step, run, step ? 0 : rng() % max_us);
   if (!(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL))
     return "the utility ended by itself (status " + std::to_string(ws) + ")";
+  // Whatever is under the file's names is the group's, as it was: a new
+  // file goes there only once it is (a private one is left beside them).
+  for (const std::string& f : {path, brf_index_path(path), brf_journal_path(path)}) {
+    struct stat st;
+    if (::lstat(f.c_str(), &st) == 0 && (st.st_mode & 07777) != kUioFileMode)
+      return f + " has mode " + std::to_string(st.st_mode & 07777) + " after the kill";
+  }
   std::string why;
   bool alt_seen;
   if (!check(path, versions, std::nullopt, false, &why, &alt_seen)) return why;

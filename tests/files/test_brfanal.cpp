@@ -623,6 +623,55 @@ TEST(BrfAnal, NewFilesArePrivateUntilComplete) {
   }
 }
 
+// A file another member of the group puts under the new index's name while
+// it is made (after its exclusive creation; a copy of it, as made so far)
+// is never written through nor put in place: the rebuild or reorganisation
+// refuses to place its own, the old file as it was.
+TEST(BrfAnal, AFilePlantedUnderANewIndexsNameIsNeverWrittenThrough) {
+  for (bool rebuild : {false, true}) {
+    SCOPED_TRACE(rebuild ? "rebuild" : "reorganisation");
+    BrfTempDir d;
+    static std::string fresh, copy;
+    static int planted;
+    std::string p = d.file("PLANT");
+    fresh = brf_index_path(p) + (rebuild ? ".rb" : ".rg");
+    planted = -1;
+    auto recs = brf_build_mixed(p, 6, 300, {});
+    struct stat before;
+    ASSERT_EQ(::stat(brf_index_path(p).c_str(), &before), 0);
+    uio_set_sync_mode(1);
+    // At the new index's first sync (its making), the name is taken over.
+    uio_set_trace([](UioStep step, int fd, const char*, const char*) {
+      struct stat a, b;
+      if (planted < 0 && step == UioStep::Sync && ::fstat(fd, &a) == 0 && ::lstat(fresh.c_str(), &b) == 0 &&
+          a.st_ino == b.st_ino) {
+        copy.assign(size_t(a.st_size), '\0');
+        if (::pread(fd, copy.data(), copy.size(), 0) != ssize_t(copy.size())) return 0;
+        ::unlink(fresh.c_str());
+        planted = ::open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+        if (planted >= 0 && ::write(planted, copy.data(), copy.size()) != ssize_t(copy.size())) planted = -2;
+      }
+      return 0;
+    });
+    uint32_t st = rebuild ? brfanal_rebuild(p, nullptr) : brf_reorganise(p);
+    uio_set_trace(nullptr);
+    uio_set_sync_mode(-1);
+    ASSERT_GE(planted, 0);
+    EXPECT_NE(st, 0u);
+    struct stat pst, now;
+    ASSERT_EQ(::fstat(planted, &pst), 0);
+    std::string back(size_t(pst.st_size), '\0');
+    EXPECT_EQ(::pread(planted, back.data(), back.size(), 0), ssize_t(copy.size()));
+    EXPECT_TRUE(back == copy) << "the planted file was written through";
+    ASSERT_EQ(::stat(brf_index_path(p).c_str(), &now), 0);
+    EXPECT_NE(now.st_ino, pst.st_ino);
+    EXPECT_EQ(now.st_ino, before.st_ino);
+    ::close(planted);
+    std::string err;
+    EXPECT_TRUE(read_back(p, recs, &err)) << err;
+  }
+}
+
 // A data file whose reserved tail became a hole (as a copy can make it):
 // a writer reserves the blocks it stores into next before it stores (a
 // store through the mapping into a hole faults when the disk is full, where

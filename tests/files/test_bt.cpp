@@ -288,3 +288,74 @@ TEST(Bt, ChecksumsAgainstOracles) {
   EXPECT_NE(uio_sum64(zero.data(), zero.size(), 42), 0u);
   EXPECT_NE(uio_sum64(page.data(), page.size(), 43), s);
 }
+
+// A page number or count that another user wrote into an index page, its
+// check sum made whole again: a child one past the last page, or far past
+// it; a count one past what the page holds, or the largest.
+// What reaches the damaged tree (a seek by its key, a remove or insert,
+// which ask for its leaves ahead) answers the damage's status, never a
+// fault; seeks by the other key go on.
+TEST(Bt, CraftedPageNumbersAndCountsGiveTheDamageStatus) {
+  struct Craft {
+    int tree;
+    bool count;  // else a child's page number
+    uint32_t v;  // 0: one past the last page
+  };
+  const Craft crafts[] = {{0, false, 0}, {1, false, 0}, {0, false, 0xFFFFFFFFu}, {1, false, 0xFFFFFFFFu},
+                          {1, false, 1000000}, {0, true, 0}, {1, true, 0}, {1, true, 0xFFFF}};
+  for (const Craft& c : crafts) {
+    BrfTempDir d;
+    std::string p = d.file("CRAFT");
+    BrfLayout lay;
+    lay.rec_len = 120;
+    BrfKeyDef k0;
+    k0.segs.push_back(brf_seg(0, 100));
+    BrfKeyDef k1;
+    k1.key_no = 1;
+    k1.flags = kBrfKeyDup;
+    k1.segs.push_back(brf_seg(100, 2, 8, '-'));
+    lay.keys = {k0, k1};
+    BrfFile* f;
+    ASSERT_EQ(brf_create(p, lay, false, &f), 0u);
+    std::vector<uint8_t> rec(120, ' ');
+    std::vector<uint32_t> rids;
+    for (uint32_t n = 0; n < 3000; ++n) {
+      std::snprintf(reinterpret_cast<char*>(rec.data()), 101, "%08u%092u", n * 7919 % 3000, n);
+      uint16_t g = uint16_t(n % 50);
+      std::memcpy(rec.data() + 100, &g, 2);
+      uint32_t rid;
+      ASSERT_EQ(brf_insert(f, rec.data(), 120, &rid), 0u) << brf_error();
+      rids.push_back(rid);
+    }
+    BtStore& s = f->st;
+    uint32_t root = bt_hdr(s).trees[c.tree].root.get();
+    uint32_t pages = bt_hdr(s).page_count.get();
+    ASSERT_EQ(bt_begin(s), 0);
+    uint8_t* pg = bt_wpage(s, root);
+    ASSERT_NE(pg, nullptr);
+    ASSERT_GT(bt_ph(pg).level.get(), 0);
+    const uint32_t esize = s.klen[c.tree] + 4;
+    if (c.count) {
+      bt_ph(pg).count = uint16_t(c.v ? c.v : (kBtPage - kBtPageHdr) / esize + 1);
+    } else {
+      for (uint32_t i = 0; i < bt_ph(pg).count.get(); ++i)
+        rec::view<rec::U32>(pg + kBtPageHdr + i * esize + s.klen[c.tree]) = c.v ? c.v : pages;
+    }
+    ASSERT_EQ(bt_commit(s), 0);
+    std::vector<uint8_t> buf(200);
+    BrfRead r{buf.data(), 200};
+    for (uint32_t n = 0; n < 3000; n += 97) {
+      BtCursor cur;
+      std::snprintf(reinterpret_cast<char*>(rec.data()), 101, "%08u%092u", n * 7919 % 3000, n);
+      uint32_t st[2] = {brf_seek(f, 0, rec.data(), 100, BrfSeek::AtLeast, cur, r),
+                        brf_seek(f, 1, rec.data() + 100, 2, BrfSeek::AtLeast, cur, r)};
+      EXPECT_EQ(st[c.tree], FM_ST_SYS) << n;
+      EXPECT_EQ(st[1 - c.tree], 0u) << n;
+      EXPECT_EQ(brf_remove(f, rids[n]), FM_ST_SYS) << n;
+      uint32_t rid;
+      rec[0] = 'Z';
+      EXPECT_EQ(brf_insert(f, rec.data(), 120, &rid), FM_ST_SYS) << n;
+    }
+    brf_close(f, false);
+  }
+}

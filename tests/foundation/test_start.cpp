@@ -363,6 +363,15 @@ TEST(Start, MemoryFaultEndsTheStartupProcessWithCode37) {
               has(r.err, "ended with completion code 37 (memory fault)"))
       << r.err;
   EXPECT_FALSE(has(r.err, "terminate called")) << r.err;
+  // An end for any other reason (a destructor throwing as a fault's unwind
+  // passes it; an exception escaping a function declared not to throw, no
+  // fault at all) is not a memory fault: it ends as such an end does.
+  for (std::string kind : {"dtor", "noexcept"}) {
+    QuvoRun t = run_quvo({}, d.env({"QUVO_TEST_FAULT=" + kind}));
+    EXPECT_EQ(t.status, 128 + SIGABRT) << kind << ": " << t.err;
+    EXPECT_TRUE(has(t.err, "terminate called after throwing an instance of 'std::logic_error'")) << kind << ": " << t.err;
+    EXPECT_FALSE(has(t.err, "inside a library routine")) << kind << ": " << t.err;
+  }
 }
 
 TEST(Start, MalformedFakeTimeStopsTheStart) {

@@ -207,6 +207,31 @@ class IiLoop : public ii2::Fix {
     bld_calc_eval(&m.code, '=');
   }
   void differential(Gen& g, long n);
+  // BEG LOOP I FROM 1 TO to; CALC V = form (postfix over V, X, I and the
+  // divisor 4); END LOOP, with the OVERFLOW label's code when ov.
+  void form_loop(const char* form, int64_t to, bool ov) {
+    put(dv[0], 4, 0);
+    put(vfrom, 1, 0);
+    put(vto, to, 0);
+    put(vstep, 1, 0);
+    restart();
+    uint8_t* ov_at = ov ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
+    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    bld_calc_reset(&m.code);
+    bld_ira(&m.code, ira[0], 1);
+    bld_calc_load(&m.code, 12);
+    for (const char* c = form; *c; ++c) {
+      if (std::strchr("VXI4", *c)) {
+        if (*c == '4') cnst_at(dv[0], 1);
+        else bld_ira(&m.code, *c == 'V' ? ira[0] : *c == 'X' ? ira[1] : ira_i, 1);
+        bld_calc_load(&m.code, 12);
+      } else {
+        bld_calc_eval(&m.code, *c);
+      }
+    }
+    bld_calc_eval(&m.code, '=');
+    close_loop(loop, ov_at);
+  }
   // Runs the code from the data as it is, with plans and without (plans
   // first or second: the first run relocates the code and plans the CALC
   // statements), and compares the fields, completion, mask, flags and
@@ -600,27 +625,7 @@ TEST_F(IiLoop, FastFormsAtTheBoundsLeaveWhatTheInstructionsLeave) {
         int64_t v0 = f + 1 < std::size(forms) ? kFar : 600000000000000;
         put(var[0], signs & 1 ? -v0 : v0, sv);
         put(var[1], signs & 2 ? -steps[f] : steps[f], sx);
-        put(dv[0], 4, 0);
-        put(vfrom, 1, 0);
-        put(vto, 2000, 0);
-        put(vstep, 1, 0);
-        restart();
-        uint8_t* ov = signs & 4 ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
-        uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
-        bld_calc_reset(&m.code);
-        bld_ira(&m.code, ira[0], 1);
-        bld_calc_load(&m.code, 12);
-        for (const char* c = forms[f]; *c; ++c) {
-          if (std::strchr("VXI4", *c)) {
-            if (*c == '4') cnst_at(dv[0], 1);
-            else bld_ira(&m.code, *c == 'V' ? ira[0] : *c == 'X' ? ira[1] : ira_i, 1);
-            bld_calc_load(&m.code, 12);
-          } else {
-            bld_calc_eval(&m.code, *c);
-          }
-        }
-        bld_calc_eval(&m.code, '=');
-        close_loop(loop, ov);
+        form_loop(forms[f], 2000, signs & 4);
         int rc = 0;
         std::string diff = both_ways(signs & 1, &rc);
         ++cases;
@@ -632,6 +637,62 @@ TEST_F(IiLoop, FastFormsAtTheBoundsLeaveWhatTheInstructionsLeave) {
       }
   EXPECT_GT(ii_loop_plan_iterations() - before, uint64_t(cases) * 300);
   EXPECT_GT(past, cases / 4);
+}
+
+// Each fast form that stores, an iteration well inside the plan (I = 40, 41
+// or 27) landing exactly on 15 digits' largest value and on one past it,
+// both signs, with and without the OVERFLOW label; and a product with its
+// sum at scale 30 under the older multiply, which drops digits of operands
+// at scale 15.
+TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
+  struct Form {
+    const char* form;
+    int64_t x;
+    int64_t (*v0)(int64_t t, int64_t x);  // V's start for V = t at I = 40 (41: X4/V-; XI*: below)
+  };
+  const Form forms[] = {
+      {"VX+", 7, [](int64_t t, int64_t x) { return t - 40 * x; }},
+      {"VX-", -7, [](int64_t t, int64_t x) { return t + 40 * x; }},
+      {"VXI*+", 7, [](int64_t t, int64_t x) { return t - 820 * x; }},
+      {"VXI*-", -7, [](int64_t t, int64_t x) { return t + 820 * x; }},
+      {"XI*V-", 7, [](int64_t t, int64_t x) { return t - 20 * x; }},
+      {"XI*", 0, [](int64_t, int64_t) { return int64_t(0); }},
+      {"VX4/+", 4, [](int64_t t, int64_t x) { return t - 40 * 25 * x; }},  // (X / 4 is 25 X two places down)
+      {"VX4/-", -4, [](int64_t t, int64_t x) { return t + 40 * 25 * x; }},
+      {"X4/V-", 4, [](int64_t t, int64_t x) { return 25 * x - t; }},
+  };
+  constexpr int64_t kMax = 999999999999999;
+  long bad = 0, cases = 0;
+  uint64_t before = ii_loop_plan_iterations();
+  for (const Form& f : forms)
+    for (int64_t t : {kMax, kMax + 1})
+      for (int sx : {0, 2})
+        for (int signs = 0; signs < 4 && bad < 5; ++signs) {
+          const int sg = signs & 1 ? -1 : 1;
+          const bool div = std::strchr(f.form, '/') != nullptr;
+          // X * I lands on t at I = 27 (t = 27 * 37037037037037) or I = 40.
+          const int64_t x = f.x ? f.x : t % 27 == 0 ? t / 27 : t / 40;
+          put(var[0], sg * f.v0(t, x), div ? sx + 2 : sx);
+          put(var[1], sg * x, sx);
+          form_loop(f.form, 60, signs & 2);
+          int rc = 0;
+          std::string diff = both_ways(signs & 1, &rc);
+          ++cases;
+          if (!diff.empty()) {
+            ++bad;
+            ADD_FAILURE() << f.form << " to " << sg * t << " at scale " << sx << ", signs " << signs << ": " << diff;
+          }
+        }
+  EXPECT_GT(ii_loop_plan_iterations() - before, uint64_t(cases) * 15);
+  ii_math_set_switches(true, false);
+  for (int sg : {1, -1}) {
+    put(var[0], 0, 30);
+    put(var[1], sg, 15);
+    form_loop("VXX*+", 60, false);
+    int rc = 0;
+    EXPECT_EQ(both_ways(sg < 0, &rc), "") << "the older multiply, sign " << sg;
+  }
+  ii_math_set_switches(false, false);
 }
 
 TEST_F(IiLoop, NoPlanWhileTracing) {
@@ -849,6 +910,53 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
   // A plan's iteration here is two steps: a yield at least every 500.
   EXPECT_GE(g_seen.pings, kN / 500 - 1);
   EXPECT_EQ(g_seen.wrong, 0);
+}
+
+// An iteration counts its longest path towards the yield, through a branch
+// too: IF I < 0 is never true, so (T) TFU to END LOOP is passed over and the
+// four sums after it run each time: six steps at least (the compare and its
+// branch in one, the sums, END LOOP), a yield at least every 166 iterations.
+// Apart: a sum between the IF and its branch, a step of its own.
+TEST_F(IiLoop, YieldsCountTheLongestPathThroughABranch) {
+  constexpr int kN = 30000;
+  for (bool apart : {false, true}) {
+    put(var[0], 0, 0);
+    put(var[1], 0, 0);
+    put(cn[0], 0, 0);
+    put(vfrom, 1, 0);
+    put(vto, kN, 0);
+    put(vstep, 1, 0);
+    restart();
+    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    bld_ira(&m.code, ira_i, 1);
+    cnst(0, 2);
+    const IbTstOp op{12, 9, 0, true, false, nullptr};
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, op, op, 5, 38, 10, &msg), 1) << msg;
+    if (apart) {
+      bld_calc_reset(&m.code);
+      calc_add(ira[1], ira_i);
+    }
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    uint8_t* tfu = bld_tfu(&m.code, ii2::no_code());
+    rec::view<IbTfc>(tfc).to = here();
+    for (int k = 0; k < 4; ++k) {
+      bld_calc_reset(&m.code);
+      calc_add(ira[0], ira_i);
+    }
+    rec::view<IbTfu>(tfu).to = here();
+    close_loop(loop, nullptr);
+    g_seen = PingSeen{};
+    uint64_t before = ii_loop_plan_iterations();
+    EXPECT_EQ(run_pinging([] {
+                ++g_seen.pings;
+                return true;
+              }),
+              1);
+    EXPECT_EQ(value_of(var[0]), 4 * int64_t(kN) * (kN + 1) / 2) << apart;
+    EXPECT_GT(ii_loop_plan_iterations(), before + kN / 2) << apart;
+    EXPECT_GE(g_seen.pings, kN / 166 - 1) << apart;
+  }
 }
 
 // The trace comes on at a yield inside the plan: the plan leaves at the top

@@ -15,6 +15,7 @@
 #include <random>
 
 #include "foundation/os.h"
+#include "foundation/pacdec.h"
 #include "foundation/ssunix.h"
 #include "language/ibcnv.h"
 #include "language/ibctl.h"
@@ -161,6 +162,7 @@ class PlVfy : public ::testing::Test {
     for (uint32_t i = 1; em && i <= em->n_areas; ++i) {
       auto* b = static_cast<uint8_t*>(MM_ALLOC(e.pool, kAreaSize + kGuard));
       std::memset(b, 0xA5, kAreaSize + kGuard);
+      if (fill) fill(i, b);
       em->area_addr.get()[i].set(b);
       bufs.push_back(b);
     }
@@ -176,7 +178,9 @@ class PlVfy : public ::testing::Test {
     *result = Engine::run(p);
     com.net_socket = 0;
     ss_set_ping(nullptr);
+    last_areas.clear();
     for (uint8_t* b : bufs) {
+      last_areas.emplace_back(b, b + kAreaSize);
       for (size_t k = kAreaSize; k < kAreaSize + kGuard; ++k)
         if (b[k] != 0xA5) {
           ADD_FAILURE() << "a move wrote past its area";
@@ -189,6 +193,10 @@ class PlVfy : public ::testing::Test {
     pl_flush();
     return loaded;
   }
+  // When set, fills area i's buffer (b) before the run; each area's bytes
+  // after it (area i at i - 1).
+  std::function<void(uint32_t i, uint8_t* b)> fill;
+  std::vector<std::vector<uint8_t>> last_areas;
   std::string mod_file() const { return e.mod_path(stamp_name().c_str()); }
   static bool refused_logged() {
     for (const SysErrRecord& r : os_sys_err_log())
@@ -274,6 +282,21 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"item range-check entry",
        [](EmHeader* em) { put_citm(em, uint32_t(g_at.end) << 16 | 1u); },
        [](EmHeader* em) { put_citm(em, uint32_t(g_at.end + 2) << 16 | 1u); }},
+      {"REFRESH text kind",  // 1 a constant's (here 2 bytes of constant 1), 0 register 1's
+       [](EmHeader* em) {
+         replace_move(em, 1, 0, 242, [](uint8_t* c) {
+           rec::view<IbMsg>(c).text = 1u;
+           rec::view<IbMsg>(c).len = 2;
+           rec::view<IbMsg>(c).kind = 1u;
+         });
+       },
+       [](EmHeader* em) {
+         replace_move(em, 1, 0, 242, [](uint8_t* c) {
+           rec::view<IbMsg>(c).text = 1u;
+           rec::view<IbMsg>(c).len = 2;
+           rec::view<IbMsg>(c).kind = 2u;
+         });
+       }},
       {"defined opcode",
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 96; }},
@@ -493,6 +516,22 @@ TEST_F(PlVfy, ACraftedSavedModuleIsCompiledAgainNeverRun) {
   // The compile's module was saved in its place and loads.
   EXPECT_TRUE(get_and_run(&r));
   EXPECT_EQ(r, want);
+  // A CALC reset carrying a statement plan's number (kept in its zero byte
+  // and the next instruction's once the code runs, never in compiled code):
+  // refused, never taken as the number of a plan this engine built.
+  for (auto [lo, hi] : {std::pair{0, 0}, std::pair{0xFF, 0}, std::pair{0, 0x0F}}) {
+    save_crafted([lo, hi](EmHeader* em) {
+      replace_move(em, 1, 0, 700, [lo, hi](uint8_t* c) {
+        c[3] = uint8_t(lo);
+        c[7] = uint8_t(hi);  // (the END after it)
+      });
+    });
+    const bool sound = lo == 0 && hi == 0;
+    EXPECT_EQ(get_and_run(&r), sound) << lo << " " << hi;
+    if (!sound) {
+      EXPECT_EQ(r, want);
+    }
+  }
 }
 
 // A module whose area index is one past its table gives no address:
@@ -562,6 +601,97 @@ TEST_F(PlVfy, ASavedModuleAnotherUserCouldHaveWrittenIsNotRead) {
     ASSERT_EQ(chown(e.dir.c_str(), 4321, 0), 0);
     ASSERT_EQ(chown(f.c_str(), 4321, 0), 0);
   }));
+}
+
+// A loop whose body is one CALC statement, each field an area of its own
+// (area 2 I, 6 FROM, 7 TO, 8 STEP, 4 the loop's control block; 3 A, 5 B):
+//   BEG LOOP I FROM 1 TO 50 STEP 1; CALC A = A + B * B; END LOOP
+// Its code's bytes (filled by the compile).
+struct CalcLoop {
+  uint16_t from, to;
+};
+CalcLoop g_calc;
+void calc_loop(IbCode* c) {
+  g_calc.from = c->offset;
+  for (int r = 1; r <= 4; ++r) bld_ira(c, r == 1 ? 2 : 4 + uint32_t(r), r);
+  for (int r = 1; r <= 4; ++r) bld_addr_len(c, r, 9);
+  uint8_t* beg = bld_beg_loop(c, false, 4);
+  bld_calc_reset(c);
+  for (uint32_t f : {3u, 3u, 5u, 5u}) {
+    bld_ira(c, f, 1);
+    bld_calc_load(c, 12);
+  }
+  bld_calc_eval(c, '*');
+  bld_calc_eval(c, '+');
+  bld_calc_eval(c, '=');
+  bld_ira(c, 2, 1);
+  bld_addr_len(c, 1, 9);
+  bld_end_loop(c, false, 4);
+  rec::view<IbBegLoop>(beg).exit = ib_here(c);
+  g_calc.to = c->offset;
+}
+
+// The same damage to a module whose loop and CALC statement the interpreter
+// plans (the CALC and loop plans keep their numbers in bytes of the code
+// once it runs): random bytes of its code, half of them the zero byte of
+// an instruction, are refused or run inside their areas. The sound module
+// computes A = 50 * 3 * 3 through its plans.
+TEST_F(PlVfy, DamagedPlannedLoopModulesAreRefusedOrRunSound) {
+  const char* n_env = std::getenv("QUVO_FUZZ_PL_N");
+  const char* s_env = std::getenv("QUVO_FUZZ_PL_SEED");
+  const long n = n_env ? std::atol(n_env) : 400;
+  const uint64_t seed = s_env ? std::strtoull(s_env, nullptr, 10) : 20261208u;
+  std::mt19937_64 rng(seed);
+  SysErrCapture quiet(SysErrAnswer::Continue);
+  uint32_t r = 0;
+  // END READ of a cursor that no BEG READ began (area 1: its bytes are
+  // 0xA5 each, an address in the arena): the statement fails, the run never
+  // goes where those bytes point.
+  save_crafted([](EmHeader* em) {
+    replace_move(em, 1, 0, 560, [](uint8_t* c) { rec::view<IbRef1>(c).ref = 1u; });
+  });
+  EXPECT_TRUE(get_and_run(&r));
+  descs()["P1"] = Desc{{7, 11}, {}, {}, false, calc_loop};
+  const uint32_t want = expected(descs()["P1"]);
+  fill = [](uint32_t i, uint8_t* b) {
+    static const uint64_t kStart[9] = {0, 0, 0, 0, 0, 3, 1, 0x50, 1};  // by area, in packed digits
+    if (i == 4 || i > 8) return;  // (the control block: BEG LOOP fills it)
+    pacdec::store8(b, kStart[i] << 4 | com.pd_pos);
+    b[8] = 0;
+  };
+  uint64_t planned = ii_loop_plan_iterations();
+  save_crafted([](EmHeader*) {});
+  EXPECT_TRUE(get_and_run(&r));
+  EXPECT_EQ(r, want);
+  ASSERT_GE(last_areas.size(), 3u);
+  EXPECT_EQ(pacdec::load8(last_areas[2].data()), uint64_t(0x450) << 4 | com.pd_pos);
+  EXPECT_GT(ii_loop_plan_iterations(), planned + 20);
+  long loaded = 0, refused = 0;
+  for (long i = 0; i < n; ++i) {
+    save_crafted([&](EmHeader* em) {
+      std::vector<uint16_t> starts;
+      for (uint16_t at = g_calc.from; at < g_calc.to; at = uint16_t(at + ((ib_inst_len(code(em, at)) + 3) & ~size_t(3))))
+        starts.push_back(at);
+      for (int k = 1 + int(rng() % 3); k > 0; --k) {
+        uint16_t at = rng() % 2 ? uint16_t(starts[rng() % starts.size()] + 3)
+                                : uint16_t(g_calc.from + rng() % (g_calc.to - g_calc.from));
+        code(em)[at] = uint8_t(rng() % 4 ? rng() : 1 + rng() % 2);
+      }
+    });
+    if (get_and_run(&r)) {
+      ++loaded;
+    } else {
+      ++refused;
+      ASSERT_EQ(r, want) << "case " << i;
+    }
+    if (HasFailure()) {
+      ADD_FAILURE() << "case " << i << " seed " << seed;
+      break;
+    }
+  }
+  fill = nullptr;
+  std::printf("planned-loop module damage: %ld cases, %ld refused and compiled again, %ld loaded and run sound\n", n,
+              refused, loaded);
 }
 
 // Random byte damage and crafted operands in saved modules: every one is
