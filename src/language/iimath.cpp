@@ -729,10 +729,11 @@ constexpr int64_t kP10[19] = {1,
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
 
 // An operand of the compiled form: 1 read, 0 a field with no data area
-// (the instructions decide), -1 a value the exact run must decide.
-[[gnu::always_inline]] inline int read(const Leaf& l, uint64_t pos, uint64_t neg, int64_t& v, int& sc, uint8_t*& p) {
-  uint64_t raw;
+// (the instructions decide), -1 a value the exact run must decide. A field
+// is read through the value cache.
+[[gnu::always_inline]] inline int read(const Leaf& l, uint64_t pair, int64_t& v, int& sc, uint8_t*& p) {
   if (l.cnst) {
+    uint64_t raw;
     p = ii_arena + l.off;
     std::memcpy(&raw, p, 8);
     if (raw != l.raw || p[8] != l.sc || !l.ok) return -1;
@@ -744,15 +745,7 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
   std::memcpy(&w, ii_arena + l.off, 4);  // the area word: a Ref
   if (!w) return 0;
   p = ii_arena + w;
-  std::memcpy(&raw, p, 8);
-  uint8_t k = p[8];
-  uint64_t x = __builtin_bswap64(raw);
-  uint64_t sg = x & 0xF, d = x >> 4;
-  if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
-  int64_t m = int64_t(pacdec::bcd_to_bin(d));
-  v = sg == neg ? -m : m;
-  sc = k;
-  return 1;
+  return ii_vc_read(p, pair, v, sc) ? 1 : -1;
 }
 
 // a := a op b by the packed stack's rules; false when the exact run must
@@ -792,12 +785,10 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 // leave besides: address register 1 at the last operand pushed, the
 // stack's depth, the instructions counted for the loop's yield.
 [[gnu::always_inline]] inline int store(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t v, int sc,
-                                        uint64_t pos, uint64_t neg) {
+                                        uint64_t pair) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   if (a >= 1000000000000000ULL) return -1;
-  uint64_t raw = pacdec::bcd_mem_signed(a, v < 0 ? neg : pos);
-  std::memcpy(target, &raw, 8);
-  target[8] = uint8_t(sc);
+  ii_vc_store(target, v, sc, pair);
   s->addr[0] = r1;
   s->calc_count = 1;
   s->count += pl.insts - 1u;
@@ -810,13 +801,13 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 int run_int(const Plan& pl, IlfState* s) {
   int64_t v[kMaxLeaves + kMaxSteps];
   int sc[kMaxLeaves + kMaxSteps];
-  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
-  if (pl.pair != (pos | neg << 8)) [[unlikely]] return -1;  // constants decoded by other sign nibbles
+  const uint64_t pair = ii_vc_pair();
+  if (pl.pair != pair) [[unlikely]] return -1;  // constants decoded by other sign nibbles
   uint8_t* target = field(pl.target);
   if (!target) return 0;
   uint8_t* r1 = nullptr;
   for (int i = 0; i < pl.nl; ++i) {
-    int r = read(pl.leaf[i], pos, neg, v[i], sc[i], r1);
+    int r = read(pl.leaf[i], pair, v[i], sc[i], r1);
     if (r <= 0) return r;
   }
   for (int j = 0; j < pl.nc; ++j) {
@@ -827,25 +818,25 @@ int run_int(const Plan& pl, IlfState* s) {
     v[kMaxLeaves + j] = a;
     sc[kMaxLeaves + j] = sa;
   }
-  return store(pl, s, target, r1, v[pl.res], sc[pl.res], pos, neg);
+  return store(pl, s, target, r1, v[pl.res], sc[pl.res], pair);
 }
 
 // The short forms, in straight code on values kept in registers.
 template <uint8_t Shape>
 int run_short(const Plan& pl, IlfState* s) {
-  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
-  if (pl.pair != (pos | neg << 8)) [[unlikely]] return -1;
+  const uint64_t pair = ii_vc_pair();
+  if (pl.pair != pair) [[unlikely]] return -1;
   uint8_t* target = field(pl.target);
   if (!target) return 0;
   uint8_t* r1;
   int64_t x, y, z = 0, w = 0;
   int sx, sy, sz = 0, sw = 0, r;
-  if ((r = read(pl.leaf[0], pos, neg, x, sx, r1)) <= 0) return r;
-  if ((r = read(pl.leaf[1], pos, neg, y, sy, r1)) <= 0) return r;
+  if ((r = read(pl.leaf[0], pair, x, sx, r1)) <= 0) return r;
+  if ((r = read(pl.leaf[1], pair, y, sy, r1)) <= 0) return r;
   if constexpr (Shape != kShort2)
-    if ((r = read(pl.leaf[2], pos, neg, z, sz, r1)) <= 0) return r;
+    if ((r = read(pl.leaf[2], pair, z, sz, r1)) <= 0) return r;
   if constexpr (Shape == kShort4L || Shape == kShort4R)
-    if ((r = read(pl.leaf[3], pos, neg, w, sw, r1)) <= 0) return r;
+    if ((r = read(pl.leaf[3], pair, w, sw, r1)) <= 0) return r;
   if constexpr (Shape == kShort3R || Shape == kShort4R) {
     if (!apply(pl.op[0], y, sy, z, sz)) return -1;
     if constexpr (Shape == kShort4R)
@@ -858,7 +849,7 @@ int run_short(const Plan& pl, IlfState* s) {
     if constexpr (Shape == kShort4L)
       if (!apply(pl.op[2], x, sx, w, sw)) return -1;
   }
-  return store(pl, s, target, r1, x, sx, pos, neg);
+  return store(pl, s, target, r1, x, sx, pair);
 }
 
 // T = X: a valid value of 15 digits at most always fits, so it is copied
