@@ -384,10 +384,10 @@ bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_c
 // (address register 1, types 8 and 12) and whose operators are +, -, * and
 // negation runs, from its second run on, as one step: the reset finds the
 // statement's plan and jumps to its runner, which computes by the same
-// rules as the packed stack and stores: the move copies the value, T = T +
-// X (* Y) adds packed digits, the rest computes on 64-bit values with their
-// scales (the compiled form; operands read once, constants decoded when
-// the plan is built, two to four operands in straight code) and, when
+// rules as the packed stack and stores: the move copies the value, the rest
+// computes on 64-bit values with their scales (the compiled form; fields
+// read and stored through the value cache, constants decoded when the plan
+// is built, two to four operands in straight code) and, when
 // those do not decide it, on exact binary values (a 128-bit magnitude with
 // its scale). The plan is built once every instruction of the statement has
 // been relocated; its number is kept in the zero bytes of the reset and of
@@ -443,7 +443,6 @@ struct alignas(64) Plan {
   uint16_t insts = 0;  // instructions the statement runs
   uint8_t n = 0;
   bool move = false;   // push, push, store: a copy of one value
-  bool accum = false;  // T = T + X, T = T + X * Y (or -): adds of the packed digits
   uint8_t nl = 0, nc = 0;  // operands and operations of the compiled form
   uint8_t res = 0;         //   the value it stores
   uint16_t pair = 0;       //   the sign nibbles its constants were decoded by
@@ -581,13 +580,6 @@ uint16_t build(uint8_t* pc) {
 built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush;
   uint8_t shape = compile(pl);
-  {
-    const Step* x = pl.step;
-    bool product = pl.n == 7 && x[3].kind == kPush && x[4].kind == kOp && x[4].arg == 3;
-    const Step& add = x[product ? 5 : 3];
-    pl.accum = (pl.n == 5 || product) && x[1].kind == kPush && !x[0].is_cnst && !x[1].is_cnst &&
-               x[1].off == x[0].off && x[2].kind == kPush && add.kind == kOp && (add.arg == 1 || add.arg == 2);
-  }
   pl.run = runner_for(pl, shape);
   std::vector<Plan>& v = plans();
   uint16_t no;
@@ -821,9 +813,12 @@ int run_int(const Plan& pl, IlfState* s) {
   return store(pl, s, target, r1, v[pl.res], sc[pl.res], pair);
 }
 
-// The short forms, in straight code on values kept in registers.
-template <uint8_t Shape>
-int run_short(const Plan& pl, IlfState* s) {
+// The short forms, in straight code on values kept in registers; the
+// operations of the two- and three-operand forms are known when compiled
+// (O0, O1; 0 reads it from the plan).
+template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0>
+[[gnu::always_inline]] inline int run_short(const Plan& pl, IlfState* s) {
+  const uint8_t op0 = O0 ? O0 : pl.op[0], op1 = O1 ? O1 : pl.op[1];
   const uint64_t pair = ii_vc_pair();
   if (pl.pair != pair) [[unlikely]] return -1;
   uint8_t* target = field(pl.target);
@@ -838,14 +833,14 @@ int run_short(const Plan& pl, IlfState* s) {
   if constexpr (Shape == kShort4L || Shape == kShort4R)
     if ((r = read(pl.leaf[3], pair, w, sw, r1)) <= 0) return r;
   if constexpr (Shape == kShort3R || Shape == kShort4R) {
-    if (!apply(pl.op[0], y, sy, z, sz)) return -1;
+    if (!apply(op0, y, sy, z, sz)) return -1;
     if constexpr (Shape == kShort4R)
-      if (!apply(pl.op[1], y, sy, w, sw)) return -1;
-    if (!apply(pl.op[Shape == kShort4R ? 2 : 1], x, sx, y, sy)) return -1;
+      if (!apply(op1, y, sy, w, sw)) return -1;
+    if (!apply(Shape == kShort4R ? pl.op[2] : op1, x, sx, y, sy)) return -1;
   } else {
-    if (!apply(pl.op[0], x, sx, y, sy)) return -1;
+    if (!apply(op0, x, sx, y, sy)) return -1;
     if constexpr (Shape != kShort2)
-      if (!apply(pl.op[1], x, sx, z, sz)) return -1;
+      if (!apply(op1, x, sx, z, sz)) return -1;
     if constexpr (Shape == kShort4L)
       if (!apply(pl.op[2], x, sx, w, sw)) return -1;
   }
@@ -936,39 +931,6 @@ int run_short(const Plan& pl, IlfState* s) {
   return true;
 }
 
-// T = T + X and T = T + X * Y (or -) where T's scale is X's, or X's and
-// Y's together: the packed digits multiply and add as they stand (a zero
-// written as the positive zero), which is what the binary run gives without
-// decoding and encoding (its product drops trailing zero decimals, but the
-// sum is at T's scale either way). False, with T unchanged, for an invalid
-// operand, a product or sum past 15 digits, other scales or the older
-// multiply: the other runs decide those.
-[[gnu::always_inline]] inline bool run_accum(const Plan& pl, IlfState* s) {
-  uint8_t* t = field(pl.target);
-  uint8_t* x = field(pl.leaf[1]);
-  if (!t || !x || t[8] > 31) return false;
-  uint8_t* last = x;  // the last operand pushed
-  const uint8_t* add = x;
-  int scale = x[8];
-  uint8_t product[8];
-  bool by = pl.n == 7;
-  if (by) {
-    last = field(pl.leaf[2]);
-    if (!last || g_old_mul) return false;
-    scale += last[8];
-    std::memcpy(product, x, 8);
-    if (!pd_mul(product, 8, last, 8)) return false;
-    add = product;
-  }
-  if (scale != t[8]) return false;
-  if (!(pl.op[by ? 1 : 0] == 1 ? pd_fast_add(t, add) : pd_fast_sub(t, add))) return false;
-  s->addr[0] = last;
-  s->calc_count = 1;
-  s->count += pl.insts - 1u;
-  ++g_runs;
-  return true;
-}
-
 // ------------------------------------------------------------ runners --
 // Each form's runner goes on after the store when its run decided the
 // statement; else the exact run decides, or the instructions run from the
@@ -985,24 +947,47 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   return undecided(b, s, pc, pl, r);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
-template <uint8_t Shape>
-[[gnu::noinline]] int accum_binary(const Plan& pl, IlfState* s) {
-  return run_short<Shape>(pl, s);
+template <uint8_t Shape, uint8_t O0, uint8_t O1>
+int short_form(const Plan& pl, IlfState* s) {
+  return run_short<Shape, O0, O1>(pl, s);
+}
+// The runners of a form by its first operation, and its second.
+template <uint8_t Shape, uint8_t O0>
+Runner by_second(uint8_t o1) {
+  switch (o1) {
+    case 1: return runner<short_form<Shape, O0, 1>>;
+    case 2: return runner<short_form<Shape, O0, 2>>;
+    case 3: return runner<short_form<Shape, O0, 3>>;
+    default: return runner<short_form<Shape, O0, 4>>;
+  }
 }
 template <uint8_t Shape>
-int accum_form(const Plan& pl, IlfState* s) {
-  return run_accum(pl, s) ? 1 : accum_binary<Shape>(pl, s);
+Runner by_ops(const Plan& pl) {
+  if constexpr (Shape == kShort2) {
+    switch (pl.op[0]) {
+      case 1: return runner<short_form<Shape, 1, 0>>;
+      case 2: return runner<short_form<Shape, 2, 0>>;
+      case 3: return runner<short_form<Shape, 3, 0>>;
+      default: return runner<short_form<Shape, 4, 0>>;
+    }
+  } else {
+    switch (pl.op[0]) {
+      case 1: return by_second<Shape, 1>(pl.op[1]);
+      case 2: return by_second<Shape, 2>(pl.op[1]);
+      case 3: return by_second<Shape, 3>(pl.op[1]);
+      default: return by_second<Shape, 4>(pl.op[1]);
+    }
+  }
 }
 
 Runner runner_for(const Plan& pl, uint8_t shape) {
   if (pl.move) return runner<move_form>;
-  if (pl.accum) return pl.nl == 2 ? runner<accum_form<kShort2>> : runner<accum_form<kShort3R>>;
   switch (shape) {
-    case kShort2: return runner<run_short<kShort2>>;
-    case kShort3L: return runner<run_short<kShort3L>>;
-    case kShort3R: return runner<run_short<kShort3R>>;
-    case kShort4L: return runner<run_short<kShort4L>>;
-    case kShort4R: return runner<run_short<kShort4R>>;
+    case kShort2: return by_ops<kShort2>(pl);
+    case kShort3L: return by_ops<kShort3L>(pl);
+    case kShort3R: return by_ops<kShort3R>(pl);
+    case kShort4L: return runner<short_form<kShort4L, 0, 0>>;
+    case kShort4R: return runner<short_form<kShort4R, 0, 0>>;
     default: return runner<run_int>;
   }
 }
