@@ -255,8 +255,14 @@ inline IiVcEntry& ii_vc_slot(uint32_t place) { return ii_vc_table[(place >> 3) &
 inline uint64_t ii_vc_key(uint32_t place, uint8_t scale, uint64_t pair) {
   return place | uint64_t(scale) << 32 | pair << 40 | uint64_t(1) << 63;
 }
-// The miss: decodes raw (the bytes at p) into v, enters them when valid.
-bool ii_vc_fill(const uint8_t* p, uint64_t raw, uint64_t key, int64_t& v);
+// The miss: decodes raw (the bytes at p) and enters them when valid (the
+// value comes back in registers, so that a caller's value need not live in
+// memory).
+struct IiVcGot {
+  int64_t v;
+  uint64_t ok;
+};
+IiVcGot ii_vc_fill(const uint8_t* p, uint64_t raw, uint64_t key);
 // The value and scale of the variable packed value at p (its 9 bytes):
 // false when it is not valid (v and sc then undefined).
 [[gnu::always_inline]] inline bool ii_vc_read(const uint8_t* p, uint64_t pair, int64_t& v, int& sc) {
@@ -271,7 +277,9 @@ bool ii_vc_fill(const uint8_t* p, uint64_t raw, uint64_t key, int64_t& v);
     v = e.v;
     return true;
   }
-  return ii_vc_fill(p, raw, key, v);
+  IiVcGot got = ii_vc_fill(p, raw, key);
+  v = got.v;
+  return got.ok != 0;
 }
 // Enters what the caller itself stored at p: the 8 bytes raw, the scale
 // byte sc (0-31), and v, which must be their value under the sign pair.
