@@ -813,12 +813,9 @@ int run_int(const Plan& pl, IlfState* s) {
   return store(pl, s, target, r1, v[pl.res], sc[pl.res], pair);
 }
 
-// The short forms, in straight code on values kept in registers; the
-// operations of the two- and three-operand forms are known when compiled
-// (O0, O1; 0 reads it from the plan).
-template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0>
-[[gnu::always_inline]] inline int run_short(const Plan& pl, IlfState* s) {
-  const uint8_t op0 = O0 ? O0 : pl.op[0], op1 = O1 ? O1 : pl.op[1];
+// The short forms, in straight code on values kept in registers.
+template <uint8_t Shape>
+int run_short(const Plan& pl, IlfState* s) {
   const uint64_t pair = ii_vc_pair();
   if (pl.pair != pair) [[unlikely]] return -1;
   uint8_t* target = field(pl.target);
@@ -833,14 +830,14 @@ template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0>
   if constexpr (Shape == kShort4L || Shape == kShort4R)
     if ((r = read(pl.leaf[3], pair, w, sw, r1)) <= 0) return r;
   if constexpr (Shape == kShort3R || Shape == kShort4R) {
-    if (!apply(op0, y, sy, z, sz)) return -1;
+    if (!apply(pl.op[0], y, sy, z, sz)) return -1;
     if constexpr (Shape == kShort4R)
-      if (!apply(op1, y, sy, w, sw)) return -1;
-    if (!apply(Shape == kShort4R ? pl.op[2] : op1, x, sx, y, sy)) return -1;
+      if (!apply(pl.op[1], y, sy, w, sw)) return -1;
+    if (!apply(pl.op[Shape == kShort4R ? 2 : 1], x, sx, y, sy)) return -1;
   } else {
-    if (!apply(op0, x, sx, y, sy)) return -1;
+    if (!apply(pl.op[0], x, sx, y, sy)) return -1;
     if constexpr (Shape != kShort2)
-      if (!apply(op1, x, sx, z, sz)) return -1;
+      if (!apply(pl.op[1], x, sx, z, sz)) return -1;
     if constexpr (Shape == kShort4L)
       if (!apply(pl.op[2], x, sx, w, sw)) return -1;
   }
@@ -947,47 +944,14 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   return undecided(b, s, pc, pl, r);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
-template <uint8_t Shape, uint8_t O0, uint8_t O1>
-int short_form(const Plan& pl, IlfState* s) {
-  return run_short<Shape, O0, O1>(pl, s);
-}
-// The runners of a form by its first operation, and its second.
-template <uint8_t Shape, uint8_t O0>
-Runner by_second(uint8_t o1) {
-  switch (o1) {
-    case 1: return runner<short_form<Shape, O0, 1>>;
-    case 2: return runner<short_form<Shape, O0, 2>>;
-    case 3: return runner<short_form<Shape, O0, 3>>;
-    default: return runner<short_form<Shape, O0, 4>>;
-  }
-}
-template <uint8_t Shape>
-Runner by_ops(const Plan& pl) {
-  if constexpr (Shape == kShort2) {
-    switch (pl.op[0]) {
-      case 1: return runner<short_form<Shape, 1, 0>>;
-      case 2: return runner<short_form<Shape, 2, 0>>;
-      case 3: return runner<short_form<Shape, 3, 0>>;
-      default: return runner<short_form<Shape, 4, 0>>;
-    }
-  } else {
-    switch (pl.op[0]) {
-      case 1: return by_second<Shape, 1>(pl.op[1]);
-      case 2: return by_second<Shape, 2>(pl.op[1]);
-      case 3: return by_second<Shape, 3>(pl.op[1]);
-      default: return by_second<Shape, 4>(pl.op[1]);
-    }
-  }
-}
-
 Runner runner_for(const Plan& pl, uint8_t shape) {
   if (pl.move) return runner<move_form>;
   switch (shape) {
-    case kShort2: return by_ops<kShort2>(pl);
-    case kShort3L: return by_ops<kShort3L>(pl);
-    case kShort3R: return by_ops<kShort3R>(pl);
-    case kShort4L: return runner<short_form<kShort4L, 0, 0>>;
-    case kShort4R: return runner<short_form<kShort4R, 0, 0>>;
+    case kShort2: return runner<run_short<kShort2>>;
+    case kShort3L: return runner<run_short<kShort3L>>;
+    case kShort3R: return runner<run_short<kShort3R>>;
+    case kShort4L: return runner<run_short<kShort4L>>;
+    case kShort4R: return runner<run_short<kShort4R>>;
     default: return runner<run_int>;
   }
 }

@@ -1412,9 +1412,8 @@ TEST_F(IiCalc1, PlansReadWhatTheConstantsHoldNow) {
   std::fclose(trace);
 }
 
-// T = T + X, T = T - X and T = T + X * Y, X a variable or a constant: where
-// T's scale is X's (or X's and Y's together) the plan adds and multiplies
-// the packed digits, else it computes in binary; both leave the
+// T = T + X, T = T - X and T = T + X * Y, X a variable or a constant, T's
+// scale mostly X's (or X's and Y's together): the plan leaves the
 // instructions' bytes. Values of 15 digits with sums and products at 15
 // digits and one past (the store then keeps the 15 highest), both signs
 // and zeros, scales of 0, 2, 15 and 31, and products with trailing zeros.
