@@ -221,6 +221,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
                             : pacdec::bin_to_bcd(a);
       var_raw = __builtin_bswap64(digits << 4 | (v < 0 ? com.pd_neg : com.pd_pos));
       std::memcpy(var, &var_raw, 8);
+      ii_vc_enter(var, var_raw, v, 0, ii_vc_pair());  // the body reads it next
       m.var_raw = var_raw;
       m.v = v;
       return ii_next(b, s, ii_loop_back(b, s, pc, back));

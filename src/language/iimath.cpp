@@ -384,10 +384,10 @@ bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_c
 // (address register 1, types 8 and 12) and whose operators are +, -, * and
 // negation runs, from its second run on, as one step: the reset finds the
 // statement's plan and jumps to its runner, which computes by the same
-// rules as the packed stack and stores: the move copies the value, T = T +
-// X (* Y) adds packed digits, the rest computes on 64-bit values with their
-// scales (the compiled form; operands read once, constants decoded when
-// the plan is built, two to four operands in straight code) and, when
+// rules as the packed stack and stores: the move copies the value, the rest
+// computes on 64-bit values with their scales (the compiled form; fields
+// read and stored through the value cache, constants decoded when the plan
+// is built, two to four operands in straight code) and, when
 // those do not decide it, on exact binary values (a 128-bit magnitude with
 // its scale). The plan is built once every instruction of the statement has
 // been relocated; its number is kept in the zero bytes of the reset and of
@@ -443,7 +443,6 @@ struct alignas(64) Plan {
   uint16_t insts = 0;  // instructions the statement runs
   uint8_t n = 0;
   bool move = false;   // push, push, store: a copy of one value
-  bool accum = false;  // T = T + X, T = T + X * Y (or -): adds of the packed digits
   uint8_t nl = 0, nc = 0;  // operands and operations of the compiled form
   uint8_t res = 0;         //   the value it stores
   uint16_t pair = 0;       //   the sign nibbles its constants were decoded by
@@ -581,13 +580,6 @@ uint16_t build(uint8_t* pc) {
 built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush;
   uint8_t shape = compile(pl);
-  {
-    const Step* x = pl.step;
-    bool product = pl.n == 7 && x[3].kind == kPush && x[4].kind == kOp && x[4].arg == 3;
-    const Step& add = x[product ? 5 : 3];
-    pl.accum = (pl.n == 5 || product) && x[1].kind == kPush && !x[0].is_cnst && !x[1].is_cnst &&
-               x[1].off == x[0].off && x[2].kind == kPush && add.kind == kOp && (add.arg == 1 || add.arg == 2);
-  }
   pl.run = runner_for(pl, shape);
   std::vector<Plan>& v = plans();
   uint16_t no;
@@ -729,10 +721,11 @@ constexpr int64_t kP10[19] = {1,
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
 
 // An operand of the compiled form: 1 read, 0 a field with no data area
-// (the instructions decide), -1 a value the exact run must decide.
-[[gnu::always_inline]] inline int read(const Leaf& l, uint64_t pos, uint64_t neg, int64_t& v, int& sc, uint8_t*& p) {
-  uint64_t raw;
+// (the instructions decide), -1 a value the exact run must decide. A field
+// is read through the value cache.
+[[gnu::always_inline]] inline int read(const Leaf& l, uint64_t pair, int64_t& v, int& sc, uint8_t*& p) {
   if (l.cnst) {
+    uint64_t raw;
     p = ii_arena + l.off;
     std::memcpy(&raw, p, 8);
     if (raw != l.raw || p[8] != l.sc || !l.ok) return -1;
@@ -744,15 +737,7 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
   std::memcpy(&w, ii_arena + l.off, 4);  // the area word: a Ref
   if (!w) return 0;
   p = ii_arena + w;
-  std::memcpy(&raw, p, 8);
-  uint8_t k = p[8];
-  uint64_t x = __builtin_bswap64(raw);
-  uint64_t sg = x & 0xF, d = x >> 4;
-  if (k > 31 || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return -1;
-  int64_t m = int64_t(pacdec::bcd_to_bin(d));
-  v = sg == neg ? -m : m;
-  sc = k;
-  return 1;
+  return ii_vc_read(p, pair, v, sc) ? 1 : -1;
 }
 
 // a := a op b by the packed stack's rules; false when the exact run must
@@ -792,12 +777,10 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 // leave besides: address register 1 at the last operand pushed, the
 // stack's depth, the instructions counted for the loop's yield.
 [[gnu::always_inline]] inline int store(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t v, int sc,
-                                        uint64_t pos, uint64_t neg) {
+                                        uint64_t pair) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   if (a >= 1000000000000000ULL) return -1;
-  uint64_t raw = pacdec::bcd_mem_signed(a, v < 0 ? neg : pos);
-  std::memcpy(target, &raw, 8);
-  target[8] = uint8_t(sc);
+  ii_vc_store(target, v, sc, pair);
   s->addr[0] = r1;
   s->calc_count = 1;
   s->count += pl.insts - 1u;
@@ -810,13 +793,13 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 int run_int(const Plan& pl, IlfState* s) {
   int64_t v[kMaxLeaves + kMaxSteps];
   int sc[kMaxLeaves + kMaxSteps];
-  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
-  if (pl.pair != (pos | neg << 8)) [[unlikely]] return -1;  // constants decoded by other sign nibbles
+  const uint64_t pair = ii_vc_pair();
+  if (pl.pair != pair) [[unlikely]] return -1;  // constants decoded by other sign nibbles
   uint8_t* target = field(pl.target);
   if (!target) return 0;
   uint8_t* r1 = nullptr;
   for (int i = 0; i < pl.nl; ++i) {
-    int r = read(pl.leaf[i], pos, neg, v[i], sc[i], r1);
+    int r = read(pl.leaf[i], pair, v[i], sc[i], r1);
     if (r <= 0) return r;
   }
   for (int j = 0; j < pl.nc; ++j) {
@@ -827,25 +810,25 @@ int run_int(const Plan& pl, IlfState* s) {
     v[kMaxLeaves + j] = a;
     sc[kMaxLeaves + j] = sa;
   }
-  return store(pl, s, target, r1, v[pl.res], sc[pl.res], pos, neg);
+  return store(pl, s, target, r1, v[pl.res], sc[pl.res], pair);
 }
 
 // The short forms, in straight code on values kept in registers.
 template <uint8_t Shape>
 int run_short(const Plan& pl, IlfState* s) {
-  const uint64_t pos = com.pd_pos, neg = com.pd_neg;
-  if (pl.pair != (pos | neg << 8)) [[unlikely]] return -1;
+  const uint64_t pair = ii_vc_pair();
+  if (pl.pair != pair) [[unlikely]] return -1;
   uint8_t* target = field(pl.target);
   if (!target) return 0;
   uint8_t* r1;
   int64_t x, y, z = 0, w = 0;
   int sx, sy, sz = 0, sw = 0, r;
-  if ((r = read(pl.leaf[0], pos, neg, x, sx, r1)) <= 0) return r;
-  if ((r = read(pl.leaf[1], pos, neg, y, sy, r1)) <= 0) return r;
+  if ((r = read(pl.leaf[0], pair, x, sx, r1)) <= 0) return r;
+  if ((r = read(pl.leaf[1], pair, y, sy, r1)) <= 0) return r;
   if constexpr (Shape != kShort2)
-    if ((r = read(pl.leaf[2], pos, neg, z, sz, r1)) <= 0) return r;
+    if ((r = read(pl.leaf[2], pair, z, sz, r1)) <= 0) return r;
   if constexpr (Shape == kShort4L || Shape == kShort4R)
-    if ((r = read(pl.leaf[3], pos, neg, w, sw, r1)) <= 0) return r;
+    if ((r = read(pl.leaf[3], pair, w, sw, r1)) <= 0) return r;
   if constexpr (Shape == kShort3R || Shape == kShort4R) {
     if (!apply(pl.op[0], y, sy, z, sz)) return -1;
     if constexpr (Shape == kShort4R)
@@ -858,7 +841,7 @@ int run_short(const Plan& pl, IlfState* s) {
     if constexpr (Shape == kShort4L)
       if (!apply(pl.op[2], x, sx, w, sw)) return -1;
   }
-  return store(pl, s, target, r1, x, sx, pos, neg);
+  return store(pl, s, target, r1, x, sx, pair);
 }
 
 // T = X: a valid value of 15 digits at most always fits, so it is copied
@@ -945,39 +928,6 @@ int run_short(const Plan& pl, IlfState* s) {
   return true;
 }
 
-// T = T + X and T = T + X * Y (or -) where T's scale is X's, or X's and
-// Y's together: the packed digits multiply and add as they stand (a zero
-// written as the positive zero), which is what the binary run gives without
-// decoding and encoding (its product drops trailing zero decimals, but the
-// sum is at T's scale either way). False, with T unchanged, for an invalid
-// operand, a product or sum past 15 digits, other scales or the older
-// multiply: the other runs decide those.
-[[gnu::always_inline]] inline bool run_accum(const Plan& pl, IlfState* s) {
-  uint8_t* t = field(pl.target);
-  uint8_t* x = field(pl.leaf[1]);
-  if (!t || !x || t[8] > 31) return false;
-  uint8_t* last = x;  // the last operand pushed
-  const uint8_t* add = x;
-  int scale = x[8];
-  uint8_t product[8];
-  bool by = pl.n == 7;
-  if (by) {
-    last = field(pl.leaf[2]);
-    if (!last || g_old_mul) return false;
-    scale += last[8];
-    std::memcpy(product, x, 8);
-    if (!pd_mul(product, 8, last, 8)) return false;
-    add = product;
-  }
-  if (scale != t[8]) return false;
-  if (!(pl.op[by ? 1 : 0] == 1 ? pd_fast_add(t, add) : pd_fast_sub(t, add))) return false;
-  s->addr[0] = last;
-  s->calc_count = 1;
-  s->count += pl.insts - 1u;
-  ++g_runs;
-  return true;
-}
-
 // ------------------------------------------------------------ runners --
 // Each form's runner goes on after the store when its run decided the
 // statement; else the exact run decides, or the instructions run from the
@@ -994,18 +944,8 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   return undecided(b, s, pc, pl, r);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
-template <uint8_t Shape>
-[[gnu::noinline]] int accum_binary(const Plan& pl, IlfState* s) {
-  return run_short<Shape>(pl, s);
-}
-template <uint8_t Shape>
-int accum_form(const Plan& pl, IlfState* s) {
-  return run_accum(pl, s) ? 1 : accum_binary<Shape>(pl, s);
-}
-
 Runner runner_for(const Plan& pl, uint8_t shape) {
   if (pl.move) return runner<move_form>;
-  if (pl.accum) return pl.nl == 2 ? runner<accum_form<kShort2>> : runner<accum_form<kShort3R>>;
   switch (shape) {
     case kShort2: return runner<run_short<kShort2>>;
     case kShort3L: return runner<run_short<kShort3L>>;

@@ -230,6 +230,90 @@ bool ii_math_divide_general(int64_t a, int as, int64_t b, int bs, int64_t* q, in
   return ii_math_divide_general(a, as, b, bs, q, qs);
 }
 
+// ------------------------------------------------- the value cache --
+// Variable packed values (8 bytes of 15 digits and a sign nibble, then the
+// scale byte) as 64-bit values with their scales, shared by every handler
+// and plan that reads or stores one. An entry remembers the bytes last
+// stored or decoded at a place (the snapshot: the 8 packed bytes and the
+// scale byte) with their value. A read loads the place's bytes and its
+// entry and takes the entry's value only when the snapshot equals those
+// bytes, else it decodes them and fills the entry. A value is a pure
+// function of the 9 bytes and the sign nibbles (pd_pos, pd_neg), and the
+// key holds all three, so a value read is exact whatever wrote the field
+// (another instruction, a record read into its buffer, another process):
+// nothing has to keep the table in step, and code that knows nothing of it
+// stays correct. The place only decides the slot (hits and misses), never a
+// value. Only valid values are entered: digit nibbles 0-9, a sign nibble
+// that is one of the pair, a scale byte of 0-31 (the CALC's negative scales
+// and anything else read as not valid, and the caller's own path decides).
+// A value goes on from a hit through a branch (predicted), so neither its
+// decode nor the encode of the store before it waits in the chain.
+struct IiVcEntry {
+  uint64_t key;  // place (its low 32 bits) | scale byte << 32 | sign pair << 40 | 1 << 63; 0 empty
+  uint64_t raw;  // the 8 packed bytes (their load in memory order)
+  int64_t v;     // their value
+  uint64_t unused;
+};
+constexpr uint32_t kIiVcSlots = 128;
+alignas(64) inline IiVcEntry ii_vc_table[kIiVcSlots];
+// The sign nibbles as the cache keys them: pd_pos | pd_neg << 8.
+inline uint64_t ii_vc_pair() { return uint64_t(com.pd_pos) | uint64_t(com.pd_neg) << 8; }
+inline IiVcEntry& ii_vc_slot(uint32_t place) { return ii_vc_table[(place >> 3) & (kIiVcSlots - 1)]; }
+inline uint64_t ii_vc_key(uint32_t place, uint8_t scale, uint64_t pair) {
+  return place | uint64_t(scale) << 32 | pair << 40 | uint64_t(1) << 63;
+}
+// The miss: decodes raw (the bytes at p) and enters them when valid (the
+// value comes back in registers, so that a caller's value need not live in
+// memory).
+struct IiVcGot {
+  int64_t v;
+  uint64_t ok;
+};
+IiVcGot ii_vc_fill(const uint8_t* p, uint64_t raw, uint64_t key);
+// The value and scale of the variable packed value at p (its 9 bytes):
+// false when it is not valid (v and sc then undefined).
+[[gnu::always_inline]] inline bool ii_vc_read(const uint8_t* p, uint64_t pair, int64_t& v, int& sc) {
+  uint64_t raw;
+  std::memcpy(&raw, p, 8);
+  uint8_t k = p[8];
+  uint32_t place = uint32_t(uintptr_t(p) - uintptr_t(ii_arena));
+  uint64_t key = ii_vc_key(place, k, pair);
+  const IiVcEntry& e = ii_vc_slot(place);
+  sc = k;
+  if (((e.key ^ key) | (e.raw ^ raw)) == 0) [[likely]] {
+    v = e.v;
+    return true;
+  }
+  IiVcGot got = ii_vc_fill(p, raw, key);
+  v = got.v;
+  return got.ok != 0;
+}
+// Enters what the caller itself stored at p: the 8 bytes raw, the scale
+// byte sc (0-31), and v, which must be their value under the sign pair.
+[[gnu::always_inline]] inline void ii_vc_enter(const uint8_t* p, uint64_t raw, int64_t v, int sc, uint64_t pair) {
+  uint32_t place = uint32_t(uintptr_t(p) - uintptr_t(ii_arena));
+  IiVcEntry& e = ii_vc_slot(place);
+  e.key = ii_vc_key(place, uint8_t(sc), pair);
+  e.raw = raw;
+  e.v = v;
+}
+// Stores v (|v| below 10^15) at scale sc (0-31) at p as the packed
+// instructions write it (zero as the positive zero) and enters it.
+[[gnu::always_inline]] inline void ii_vc_store(uint8_t* p, int64_t v, int sc, uint64_t pair) {
+  uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  uint64_t raw = pacdec::bcd_mem_signed(a, v < 0 ? pair >> 8 : pair & 0xFF);
+  std::memcpy(p, &raw, 8);
+  p[8] = uint8_t(sc);
+  ii_vc_enter(p, raw, v, sc, pair);
+}
+// Empties the table (tests; never needed for exactness).
+void ii_vc_clear();
+// Reads that missed so far (tests, benchmarks).
+struct IiVcCounts {
+  uint64_t misses = 0;
+};
+IiVcCounts ii_vc_counts();
+
 // IF_DAT's comparison of the dates at a and b by the instruction at pc:
 // -1, 0, 1, or kIiBadDate when one does not convert (run-time error
 // 102540). The loop plans compare by it too.

@@ -775,6 +775,13 @@ class IiCalc1 : public IiCalcDiff {
     consts = 0;
     for (int i = 0; i < pad; ++i) ib_put(&m.code, 466);
     uint8_t* ov = trap ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
+    emit_calc(res, prog);
+    end_trapped(ov);
+    ii2::flags().clear();
+    return run(ii2::cref(1, 0));
+  }
+  // The statement's instructions.
+  void emit_calc(const char* res, const std::vector<const char*>& prog) {
     auto load_var = [&](const char* v) {
       bool is_int = v[1] == 'I';
       bld_ira(&m.code, is_int ? int_ira[v[0] - 'A'] : dec_ira[v[0] - 'A'], 1);
@@ -797,9 +804,6 @@ class IiCalc1 : public IiCalcDiff {
       }
     }
     bld_calc_eval(&m.code, '=');
-    end_trapped(ov);
-    ii2::flags().clear();
-    return run(ii2::cref(1, 0));
   }
   // The statement run by the instructions, then again from the same value
   // of its result (its second run is the plan's): both outcomes, and
@@ -1308,6 +1312,55 @@ TEST_F(IiCalc1, PlansReadWhatTheFieldHoldsNow) {
   EXPECT_EQ(dec[0][7], 0x6C);
 }
 
+// Another instruction changes a field after one statement read it and
+// before the next reads it (a MOVE of other digits, of text, of the digits
+// at scale 32 or with the other sign): the second statement reads what the
+// field holds, planned as by the instructions.
+TEST_F(IiCalc1, PlansReadWhatAMoveLeftInTheField) {
+  uint32_t src_ira;
+  uint8_t* src = field(9, &src_ira);
+  auto fill = [&](int variant) {
+    switch (variant) {
+      case 0: ii2::set_pd(src, "3.7"); break;
+      case 1: std::memcpy(src, "ABCDEFGHI", 9); break;
+      case 2: ii2::set_pd(src, "25"); src[8] = 32; break;
+      default: ii2::set_pd(src, "-25"); break;
+    }
+  };
+  const char* want[] = {"47e-1", nullptr, nullptr, "-24e-0"};  // nullptr: 300540, trapped
+  FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  for (int variant = 0; variant < 4; ++variant) {
+    restart();
+    consts = 0;
+    uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
+    emit_calc("A", {"B", "C", "+"});
+    bld_ira(&m.code, dec_ira[1], 1);
+    bld_ira(&m.code, src_ira, 2);
+    bld_move_char(&m.code, 9);
+    emit_calc("D", {"B", "C", "+"});
+    end_trapped(ov);
+    std::string first;
+    uint64_t runs = ii_math_plan_runs();
+    for (int pass = 0; pass < 3; ++pass) {  // by the instructions, then planned
+      set_dec(1, "25");
+      set_dec(2, "1");
+      set_dec(3, "0");
+      fill(variant);
+      ii2::flags().clear();
+      if (pass == 0) ii_set_trace(trace);
+      ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+      ii_set_trace(nullptr);
+      std::string got = dec_str(0) + " " + dec_str(3) + (ii2::flags().empty() ? "" : " trapped");
+      if (pass == 0) first = got;
+      EXPECT_EQ(got, first) << variant << " pass " << pass;
+    }
+    EXPECT_EQ(first, want[variant] ? "26e-0 " + std::string(want[variant]) : "26e-0 0e-0 trapped") << variant;
+    EXPECT_GE(ii_math_plan_runs() - runs, want[variant] ? 2u : 1u) << variant;
+  }
+  std::fclose(trace);
+}
+
 // A plan reads its constants when it is built; a constant whose bytes
 // changed since (its digits, its scale byte, a digit above 9) or whose sign
 // nibble now means the other sign is read anew, in every form.
@@ -1359,9 +1412,8 @@ TEST_F(IiCalc1, PlansReadWhatTheConstantsHoldNow) {
   std::fclose(trace);
 }
 
-// T = T + X, T = T - X and T = T + X * Y, X a variable or a constant: where
-// T's scale is X's (or X's and Y's together) the plan adds and multiplies
-// the packed digits, else it computes in binary; both leave the
+// T = T + X, T = T - X and T = T + X * Y, X a variable or a constant, T's
+// scale mostly X's (or X's and Y's together): the plan leaves the
 // instructions' bytes. Values of 15 digits with sums and products at 15
 // digits and one past (the store then keeps the 15 highest), both signs
 // and zeros, scales of 0, 2, 15 and 31, and products with trailing zeros.

@@ -2,9 +2,11 @@
 // loads, the binary store's ranges, packed and text moves, the logic moves,
 // the null test and the compare-expansions with their unpacking.
 #include <algorithm>
+#include <random>
 #include <string>
 
 #include "language/ii2_fix.h"
+#include "language/iiutil.h"
 #include "process/em.h"
 
 namespace {
@@ -308,6 +310,86 @@ TEST_F(IiUtil, MissingDataAreaIsASystemError) {
   end();
   EXPECT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_NE(cap.last().find("inst_end_loop_bin() - no data area"), std::string::npos);
+}
+
+// The value cache against the nibbles written out: two places in one slot,
+// each stored through the cache, written by hand (a digit or sign nibble
+// changed, whole other bytes, a scale byte of 31, 32 and 255) or read under
+// sign nibbles swapped, in random order; every read gives what the bytes
+// hold now, and every store writes the packed form.
+TEST_F(IiUtil, ValueCacheReadsWhatTheBytesHoldNow) {
+  uint32_t ix;
+  uint8_t* base = field(1024 + 9, &ix);
+  uint8_t* place[2] = {base, base + 1024};  // one slot
+  ASSERT_EQ(&ii_vc_slot(uint32_t(place[0] - ii_arena)), &ii_vc_slot(uint32_t(place[1] - ii_arena)));
+  const uint8_t pos = com.pd_pos, neg = com.pd_neg;
+  // The oracle: valid when every digit nibble is 0-9, the sign one of the
+  // pair and the scale at most 31.
+  auto oracle = [&](const uint8_t* p, __int128& v) {
+    __int128 m = 0;
+    for (int i = 0; i < 15; ++i) {
+      int d = (p[i / 2] >> (i % 2 ? 0 : 4)) & 15;
+      if (d > 9) return false;
+      m = m * 10 + d;
+    }
+    int sg = p[7] & 15;
+    if ((sg != com.pd_pos && sg != com.pd_neg) || p[8] > 31) return false;
+    v = sg == com.pd_neg ? -m : m;
+    return true;
+  };
+  std::mt19937_64 rng(ii2::seed() + 7);
+  auto u = [&](uint64_t n) { return rng() % n; };
+  const int64_t kMax = 999999999999999;
+  long hits = 0, n = ii2::cases(20000);
+  uint64_t misses = ii_vc_counts().misses;
+  for (long c = 0; c < n; ++c) {
+    uint8_t* p = place[u(2)];
+    switch (u(6)) {
+      case 0: {  // a store: 15 digits, zero, both signs, scales 0-31
+        int64_t v = u(4) == 0 ? kMax : u(8) == 0 ? 0 : int64_t(u(uint64_t(kMax) + 1));
+        if (u(2)) v = -v;
+        int sc = u(3) == 0 ? 31 : int(u(32));
+        ii_vc_store(p, v, sc, ii_vc_pair());
+        __int128 got;
+        ASSERT_TRUE(oracle(p, got));
+        ASSERT_TRUE(got == v) << c;
+        ASSERT_EQ(p[8], sc);
+        if (v == 0) {
+          ASSERT_EQ(p[7] & 15, com.pd_pos);
+        }
+        break;
+      }
+      case 1: p[u(8)] ^= uint8_t(1 + u(255)); break;  // any bits of the digits and sign
+      case 2: {  // one digit nibble above 9, or the sign nibble the other one
+        int i = int(u(16));
+        uint8_t nib = i == 15 ? uint8_t((p[7] & 15) == com.pd_pos ? com.pd_neg : com.pd_pos) : uint8_t(10 + u(6));
+        p[i / 2] = i % 2 ? uint8_t((p[i / 2] & 0xF0) | nib) : uint8_t((p[i / 2] & 0x0F) | nib << 4);
+        break;
+      }
+      case 3: {
+        static const uint8_t kScales[] = {0, 31, 32, 255};
+        p[8] = kScales[u(4)];
+        break;
+      }
+      case 4: std::swap(com.pd_pos, com.pd_neg); break;
+      default: break;
+    }
+    int64_t v = 0;
+    int sc = -1;
+    __int128 want;
+    uint64_t before = ii_vc_counts().misses;
+    bool ok = ii_vc_read(p, ii_vc_pair(), v, sc);
+    hits += ii_vc_counts().misses == before;
+    ASSERT_EQ(ok, oracle(p, want)) << c;
+    if (ok) {
+      ASSERT_TRUE(v == want) << c;
+      ASSERT_EQ(sc, p[8]) << c;
+    }
+  }
+  com.pd_pos = pos;
+  com.pd_neg = neg;
+  EXPECT_GT(hits, n / 10);  // the cache served reads
+  EXPECT_GT(ii_vc_counts().misses - misses, uint64_t(n / 4));
 }
 
 }  // namespace
