@@ -198,6 +198,17 @@ struct Plan {
   uint8_t l1 = 0, l2 = 0;    // the values' lengths (1-8; a variable's scale byte follows)
   uint8_t sc1 = 0, sc2 = 0;  // fixed scales
   uint8_t insts = 0;     // the instructions from IRA_1 to the test
+  // A constant second operand of 8 bytes as it was when the plan was built
+  // (its bytes, scale byte and the sign nibbles then): its word and value
+  // at its own scale (0) and shifted up to the first operand's scale then
+  // (1); its value as a number (v, against the value cache's) and as its
+  // digit nibbles (n, against a fixed first operand's).
+  struct Konst {
+    uint64_t raw = 0, pair = 0;
+    uint64_t w[2] = {};
+    int64_t v[2] = {}, n[2] = {};
+    int sc[2] = {-1, -1};
+  } k;
 };
 constexpr uint32_t kMaxPlans = 254 * 256;
 std::vector<Plan> g_plans;
@@ -298,6 +309,81 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   return tested<Tfc>(b, s, pl, c);
 }
 
+// The form with a constant decoded when the plan was built, while its bytes
+// and the sign nibbles are still those: a variable first operand read
+// through the value cache, or a fixed one read here; anything else as
+// runner.
+template <bool V1, bool Tfc>
+uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+  constexpr uint8_t kForm = V1 ? kVarVar : kFixVar;
+  uint8_t* a = ii_ref(ii_arena + pl.word);
+  uint8_t* y = ii_arena + pl.second;
+  uint64_t ry, pair = ii_vc_pair();
+  std::memcpy(&ry, y, 8);
+  if (!a) [[unlikely]]
+    return ira_1(b, s, pc);
+  if (pl.chk) {  // (going on to the comparison leaves nothing for runner to see)
+    int go = chk(s, pl, a, y);
+    if (go < 0) return ira_1(b, s, pc);
+    if (go == 0) return ii_next(b, s, ii_at(ii_arena + pl.chk + 4));
+  }
+  if (ry != pl.k.raw || y[8] != pl.k.sc[0] || pair != pl.k.pair) [[unlikely]]
+    return runner<kForm, Tfc>(b, s, pc, pl);
+  uint64_t x;
+  int i, c;
+  if constexpr (V1) {
+    int64_t va;
+    int sa;
+    if (!ii_vc_read(a, pair, va, sa)) [[unlikely]]
+      return runner<kForm, Tfc>(b, s, pc, pl);
+    i = sa == pl.k.sc[0] ? 0 : sa == pl.k.sc[1] ? 1 : -1;
+    if (i < 0) [[unlikely]]
+      return runner<kForm, Tfc>(b, s, pc, pl);
+    x = read_value(a, 8);
+    c = (va > pl.k.v[i]) - (va < pl.k.v[i]);
+  } else {
+    x = read_value(a, pl.l1);
+    uint64_t d = x >> 4, sg = x & 0xF;
+    i = pl.sc1 == pl.k.sc[0] ? 0 : 1;
+    if (!pacdec::digits_ok(d) || (sg != (pair & 0xFF) && sg != pair >> 8)) [[unlikely]]
+      return ira_1(b, s, pc);
+    int64_t xn = sg == pair >> 8 ? -int64_t(d) : int64_t(d);
+    c = (xn > pl.k.n[i]) - (xn < pl.k.n[i]);
+  }
+  put_work(s, x, pl.k.w[i]);
+  return tested<Tfc>(b, s, pl, c);
+}
+
+// The constant of pl (8 bytes at the second operand) decoded for runner_k
+// with a first operand at scale sc: false when it does not serve.
+bool decode_konst(Plan& pl, int sc) {
+  const uint8_t* y = ii_arena + pl.second;
+  uint64_t pair = ii_vc_pair(), w = pacdec::load_be(y, 8), d = w >> 4, sg = w & 0xF;
+  int csc = y[8];
+  if (csc > kIiMaxScale || sc < csc || sc > kIiMaxScale || !pacdec::digits_ok(d) ||
+      (sg != (pair & 0xFF) && sg != pair >> 8))
+    return false;
+  Plan::Konst& k = pl.k;
+  std::memcpy(&k.raw, y, 8);
+  k.pair = pair;
+  k.sc[0] = csc;
+  k.w[0] = w;
+  if (sc != csc) {
+    k.sc[1] = sc;
+    k.w[1] = w;
+    if (!shift15(k.w[1], sc - csc)) return false;
+  } else {
+    k.w[1] = w;
+  }
+  for (int i = 0; i < 2; ++i) {
+    uint64_t di = k.w[i] >> 4;
+    bool neg = (k.w[i] & 0xF) == pair >> 8;
+    k.n[i] = neg ? -int64_t(di) : int64_t(di);
+    k.v[i] = neg ? -int64_t(pacdec::bcd_to_bin(di)) : int64_t(pacdec::bcd_to_bin(di));
+  }
+  return true;
+}
+
 // The plan of the statement at pc (IRA_1, the second load relocated);
 // 0 while a CHK_TF after them is still to be relocated.
 uint32_t build(uint8_t* pc) {
@@ -378,6 +464,13 @@ uint32_t build(uint8_t* pc) {
                                         {runner<kFixFix, false>, runner<kFixFix, true>},
                                         {runner<kDat, false>, runner<kDat, true>}};
   pl.run = kRun[form][pl.tfc];
+  // A constant of 8 bytes after a variable of 8 bytes or a fixed value at
+  // a scale it reaches.
+  uint8_t* a = ii_ref(ii_arena + pl.word);
+  if (pl.cnst && pl.l2 == 8 && ((form == kVarVar && pl.l1 == 8 && a) || form == kFixVar) &&
+      decode_konst(pl, form == kVarVar ? int8_t(a[8]) : pl.sc1))
+    pl.run = form == kVarVar ? (pl.tfc ? runner_k<true, true> : runner_k<true, false>)
+                             : (pl.tfc ? runner_k<false, true> : runner_k<false, false>);
   if (g_plans.size() < kMaxPlans) {
     g_plans.push_back(pl);
     return uint32_t(g_plans.size());

@@ -437,6 +437,13 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
     };
     Out want = go(true);
     for (int k = 0; k < 2; ++k) {
+      if (k == 1 && u(3) == 0) {  // under the plan: another constant, scale or value
+        int what = int(u(3));
+        uint8_t* p = what == 0 ? bp : fa;
+        if (what == 2 && va) fa[la] = uint8_t(u(4));
+        else p[0] = uint8_t(p[0] ^ 0x10);
+        want = go(true);
+      }
       Out got = go(false);
       ASSERT_EQ(got.rc, want.rc) << "case " << i;
       ASSERT_EQ(got.err, want.err) << "case " << i;
