@@ -171,8 +171,8 @@ uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 //
 // The plan is built once the second load and a CHK_TF are relocated. Its
 // number lives in byte 3 of the second load (1-254, 255 when the statement
-// has none) and byte 3 of the instruction after it, which no one else
-// writes; the plan remembers IRA_1's address, so a number given again to
+// has none; cleared when that load is relocated) and byte 3 of the
+// instruction after it, which no one else writes; the plan remembers IRA_1's address, so a number given again to
 // another statement (the plans are kMaxPlans at most, numbers reused in
 // turn) makes the first one build again.
 namespace cmp_plan {
@@ -726,6 +726,9 @@ uint64_t ii_cmp_plan_runs() { return cmp_plan::g_runs; }
 uint64_t ii_cmp_plan_builds() { return cmp_plan::g_builds; }
 
 void ii_fld_init() {
+  // The byte a compiled compare's number lives in, cleared when the second
+  // load is relocated: what a module's file held there names no plan.
+  for (uint16_t op : {54, 62}) ib_set_hook(op, [](EmHeader*, uint8_t* p) { p[3] = 0; });
   ii_set_pair(250, inst_append);
   ii_set_pair(252, inst_appendfix);
   ii_set_pair(272, inst_xpnd_fix_var);

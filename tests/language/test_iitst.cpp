@@ -463,7 +463,8 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
 
 // A statement is looked at once: one that has no compiled form (two alpha
 // fields) is refused once and then runs its instructions; one that has
-// runs it from its second run on; neither builds again.
+// runs it from its second run on; neither builds again. A plan's number
+// left in new code is no plan.
 TEST_F(IiTst, ACompareIsBuiltOnce) {
   for (bool alpha : {true, false}) {
     IbTstOp t = alpha ? IbTstOp{1, 8, 0, true, false} : IbTstOp{12, 9, 0, true, false};
@@ -478,6 +479,19 @@ TEST_F(IiTst, ACompareIsBuiltOnce) {
     }
     EXPECT_EQ(ii_cmp_plan_builds() - builds, 1u);
     EXPECT_EQ(ii_cmp_plan_runs() - runs, alpha ? 0u : 18u);
+  }
+  // New code in the same place whose second load carries, as a module's
+  // file may, the number of the plan built there before (an = where the
+  // new code tests <>) is planned anew.
+  uint8_t number = m.code.storage[11];
+  ASSERT_NE(number, 0);
+  IbTstOp t{12, 9, 0, true, false};
+  build_if(t, t, 6);
+  m.code.storage[11] = number;
+  for (int i = 0; i < 3; ++i) {
+    uint32_t mask = 0;
+    ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+    ASSERT_EQ(mask, 0x2FFu) << i;
   }
 }
 
