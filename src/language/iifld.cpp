@@ -172,9 +172,10 @@ uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // The plan is built once the second load and a CHK_TF are relocated. Its
 // number lives in byte 3 of the second load (1-254, 255 when the statement
 // has none; cleared when that load is relocated) and byte 3 of the
-// instruction after it, which no one else writes; the plan remembers IRA_1's address, so a number given again to
-// another statement (the plans are kMaxPlans at most, numbers reused in
-// turn) makes the first one build again.
+// instruction after it, which no one else writes; the plan remembers
+// IRA_1's address, so a number given again to another statement (the plans
+// are kMaxPlans at most, numbers reused in turn) makes the first one build
+// again.
 namespace cmp_plan {
 
 struct Plan;
