@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "foundation/bi.h"
 #include "foundation/cv.h"
@@ -153,6 +154,371 @@ uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int lv = in.var_len;
   return xpnd(b, s, pc, in.fix_len, in.fix_scale, lv, int8_t(s->addr[1][lv]), 10);
 }
+// ------------------------------------------------ compiled compares --
+// IF, AND and OR of two numbers whose registers are loaded by IRA_1 and
+// CNST_2 (or IRA_2) run, from their second run on, as one step: IRA_1
+// finds the statement's plan and jumps to its run, which reads both
+// operands once and leaves what the instructions leave (registers 1 and 2
+// at the work values, lengths 16, the work values, the truth mask, the
+// instructions started), then goes on as IF_PD would (a TFC after it
+// runs from there too). The forms it takes: [CHK_TF] COMP_XPND_* IF_PD
+// with two values of up to 8 bytes that need no more than 8 bytes at their
+// common scale, and [CHK_TF] IF_DAT. Anything it does not decide (an
+// invalid value, scales that do not align in 15 digits, a missing data
+// area, an AND on an unset level, a date that does not convert, the trace
+// or the debugger) runs the instructions from IRA_1 as if there were no
+// plan, which gives the error.
+//
+// The plan is built once the second load and a CHK_TF are relocated. Its
+// number lives in byte 3 of the second load (1-254, 255 when the statement
+// has none; cleared when that load is relocated) and byte 3 of the
+// instruction after it, which no one else writes; the plan remembers
+// IRA_1's address, so a number given again to another statement (the plans
+// are kMaxPlans at most, numbers reused in turn) makes the first one build
+// again.
+namespace cmp_plan {
+
+struct Plan;
+// A plan's run from the IRA_1 at pc: the instruction to go on at.
+using Runner = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl);
+enum : uint8_t { kVarVar, kVarFix, kFixVar, kFixFix, kDat };
+struct Plan {
+  Runner run = nullptr;
+  uint32_t at = 0;       // IRA_1's arena offset
+  uint32_t word = 0;     // its area word
+  uint32_t second = 0;   // the constant's own offset (CNST_2), or the area word of IRA_2
+  uint32_t chk = 0;      // CHK_TF (0 none)
+  uint32_t test = 0;     // IF_PD or IF_DAT
+  uint32_t next = 0;     // the instruction after the test
+  uint32_t keep = 0;     // the mask's bits the test keeps
+  uint32_t set[3] = {};  //   and those it sets, for a comparison of -1, 0, 1
+  uint32_t cond = 0;     // a relocated TFC after the test: its condition
+  uint32_t to = 0;       //   and target
+  bool tfc = false;
+  bool cnst = false;     // the second operand a constant
+  uint8_t l1 = 0, l2 = 0;    // the values' lengths (1-8; a variable's scale byte follows)
+  uint8_t sc1 = 0, sc2 = 0;  // fixed scales
+  uint8_t insts = 0;     // the instructions from IRA_1 to the test
+  // A constant second operand of 8 bytes as it was when the plan was built
+  // (its bytes, scale byte and the sign nibbles then): its word and value
+  // at its own scale (0) and shifted up to the first operand's scale then
+  // (1); its value as a number (v, against the value cache's) and as its
+  // digit nibbles (n, against a fixed first operand's).
+  struct Konst {
+    uint64_t raw = 0, pair = 0;
+    uint64_t w[2] = {};
+    int64_t v[2] = {}, n[2] = {};
+    int sc[2] = {-1, -1};
+  } k;
+};
+constexpr uint32_t kMaxPlans = 254 * 256;
+std::vector<Plan> g_plans;
+uint32_t g_next = 0;  // the number to give again once all are taken
+uint64_t g_runs = 0, g_builds = 0;
+
+uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
+uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
+
+// The plan number at the IRA_1 at pc (0 none yet, kRefused none ever).
+constexpr uint32_t kRefused = 0xFFFFFFFF;
+inline uint32_t plan_no(const uint8_t* pc) {
+  uint8_t lo = pc[11];
+  if (lo == 0) return 0;
+  if (lo == 255) return kRefused;
+  return uint32_t(lo) + 254u * pc[19];
+}
+void set_plan_no(uint8_t* pc, uint32_t no) {
+  if (no == kRefused) {
+    pc[11] = 255;
+    return;
+  }
+  pc[11] = uint8_t((no - 1) % 254 + 1);
+  pc[19] = uint8_t((no - 1) / 254);
+}
+
+[[gnu::noinline]] uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+
+// A packed operand's value: its bytes as a big-endian word (what the
+// compare-expansion puts in the last half of its work value).
+[[gnu::always_inline]] inline uint64_t read_value(const uint8_t* p, int len) { return pacdec::load_be(p, len); }
+
+// After the test: the mask, the instructions it stood for, then a TFC
+// that follows as ii_after_test runs it.
+template <bool Tfc>
+[[gnu::always_inline]] inline uint8_t* tested(IlfExecBlock* b, IlfState* s, const Plan& pl, int c) {
+  uint32_t mask = (s->mask & pl.keep) | pl.set[c + 1];
+  s->mask = mask;
+  ++g_runs;
+  if (!Tfc) {
+    s->count += pl.insts - 1u;
+    return ii_after_test(b, s, ii_arena + pl.next);
+  }
+  s->count += pl.insts;  // and the TFC
+  s->pc = ii_arena + pl.next;
+  return ii_next(b, s, (mask | pl.cond) != pl.cond ? ii_arena + pl.to : ii_adv(ii_arena + pl.next, 12));
+}
+
+// CHK_TF before the comparison: 1 on to it, 0 past it (registers 1 and 2
+// at the operands, as the loads leave them), -1 for the AND's error.
+[[gnu::always_inline]] inline int chk(IlfState* s, const Plan& pl, uint8_t* a, uint8_t* y) {
+  auto& in = rec::view<IbChkTf>(ii_arena + pl.chk);
+  uint32_t shift = in.shift;
+  if (shift < 2 || shift > 10) return 1;
+  uint32_t v = (s->mask >> (shift - 2)) & 3;
+  if (in.is_or ? v != 1 : v == 1) return 1;
+  if (!in.is_or && v != 2) return -1;
+  s->addr[0] = a;
+  s->addr[1] = y;
+  s->count += 2;  // the second load and CHK_TF
+  return 0;
+}
+
+template <uint8_t Form, bool Tfc>
+uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+  uint8_t* a = ii_ref(ii_arena + pl.word);
+  uint8_t* y = pl.cnst ? ii_arena + pl.second : ii_ref(ii_arena + pl.second);
+  if (!a || !y) [[unlikely]]
+    return ira_1(b, s, pc);
+  if (pl.chk) [[unlikely]] {
+    int go = chk(s, pl, a, y);
+    if (go < 0) return ira_1(b, s, pc);
+    if (go == 0) return ii_next(b, s, ii_at(ii_arena + pl.chk + 4));
+  }
+  int c;
+  if constexpr (Form == kDat) {
+    c = ii_if_dat_compare(ii_arena + pl.test, a, y);
+    if (c == kIiBadDate) [[unlikely]]
+      return ira_1(b, s, pc);
+    s->addr[0] = a;
+    s->addr[1] = y;
+  } else {
+    constexpr bool v1 = Form == kVarVar || Form == kVarFix, v2 = Form == kVarVar || Form == kFixVar;
+    int sc1 = v1 ? int8_t(a[pl.l1]) : pl.sc1, sc2 = v2 ? int8_t(y[pl.l2]) : pl.sc2;
+    uint64_t x = read_value(a, pl.l1), z = read_value(y, pl.l2);
+    if (sc1 != sc2) [[unlikely]] {
+      if (unsigned(sc1) > unsigned(kIiMaxScale) || unsigned(sc2) > unsigned(kIiMaxScale) ||
+          !shift15(sc1 < sc2 ? x : z, std::abs(sc2 - sc1)))
+        return ira_1(b, s, pc);
+    } else if (unsigned(sc1) > unsigned(kIiMaxScale)) [[unlikely]] {
+      return ira_1(b, s, pc);
+    }
+    c = pacdec::cmp_words(x, z);
+    if (c == kPdCmpInvalid) [[unlikely]]
+      return ira_1(b, s, pc);
+    put_work(s, x, z);
+  }
+  return tested<Tfc>(b, s, pl, c);
+}
+
+// The form with a constant decoded when the plan was built, while its bytes
+// and the sign nibbles are still those: a variable first operand read
+// through the value cache, or a fixed one read here; anything else as
+// runner.
+template <bool V1, bool Tfc>
+uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+  constexpr uint8_t kForm = V1 ? kVarVar : kFixVar;
+  uint8_t* a = ii_ref(ii_arena + pl.word);
+  uint8_t* y = ii_arena + pl.second;
+  uint64_t ry, pair = ii_vc_pair();
+  std::memcpy(&ry, y, 8);
+  if (!a) [[unlikely]]
+    return ira_1(b, s, pc);
+  if (pl.chk) {  // (going on to the comparison leaves nothing for runner to see)
+    int go = chk(s, pl, a, y);
+    if (go < 0) return ira_1(b, s, pc);
+    if (go == 0) return ii_next(b, s, ii_at(ii_arena + pl.chk + 4));
+  }
+  if (ry != pl.k.raw || y[8] != pl.k.sc[0] || pair != pl.k.pair) [[unlikely]]
+    return runner<kForm, Tfc>(b, s, pc, pl);
+  uint64_t x;
+  int i, c;
+  if constexpr (V1) {
+    int64_t va;
+    int sa;
+    if (!ii_vc_read(a, pair, va, sa)) [[unlikely]]
+      return runner<kForm, Tfc>(b, s, pc, pl);
+    i = sa == pl.k.sc[0] ? 0 : sa == pl.k.sc[1] ? 1 : -1;
+    if (i < 0) [[unlikely]]
+      return runner<kForm, Tfc>(b, s, pc, pl);
+    x = read_value(a, 8);
+    c = (va > pl.k.v[i]) - (va < pl.k.v[i]);
+  } else {
+    x = read_value(a, pl.l1);
+    uint64_t d = x >> 4, sg = x & 0xF;
+    i = pl.sc1 == pl.k.sc[0] ? 0 : 1;
+    if (!pacdec::digits_ok(d) || (sg != (pair & 0xFF) && sg != pair >> 8)) [[unlikely]]
+      return ira_1(b, s, pc);
+    int64_t xn = sg == pair >> 8 ? -int64_t(d) : int64_t(d);
+    c = (xn > pl.k.n[i]) - (xn < pl.k.n[i]);
+  }
+  put_work(s, x, pl.k.w[i]);
+  return tested<Tfc>(b, s, pl, c);
+}
+
+// The constant of pl (8 bytes at the second operand) decoded for runner_k
+// with a first operand at scale sc: false when it does not serve.
+bool decode_konst(Plan& pl, int sc) {
+  const uint8_t* y = ii_arena + pl.second;
+  uint64_t pair = ii_vc_pair(), w = pacdec::load_be(y, 8), d = w >> 4, sg = w & 0xF;
+  int csc = y[8];
+  if (csc > kIiMaxScale || sc < csc || sc > kIiMaxScale || !pacdec::digits_ok(d) ||
+      (sg != (pair & 0xFF) && sg != pair >> 8))
+    return false;
+  Plan::Konst& k = pl.k;
+  std::memcpy(&k.raw, y, 8);
+  k.pair = pair;
+  k.sc[0] = csc;
+  k.w[0] = w;
+  if (sc != csc) {
+    k.sc[1] = sc;
+    k.w[1] = w;
+    if (!shift15(k.w[1], sc - csc)) return false;
+  } else {
+    k.w[1] = w;
+  }
+  for (int i = 0; i < 2; ++i) {
+    uint64_t di = k.w[i] >> 4;
+    bool neg = (k.w[i] & 0xF) == pair >> 8;
+    k.n[i] = neg ? -int64_t(di) : int64_t(di);
+    k.v[i] = neg ? -int64_t(pacdec::bcd_to_bin(di)) : int64_t(pacdec::bcd_to_bin(di));
+  }
+  return true;
+}
+
+// The plan of the statement at pc (IRA_1, the second load relocated);
+// 0 while a CHK_TF after them is still to be relocated.
+uint32_t build(uint8_t* pc) {
+  ++g_builds;
+  Plan pl;
+  pl.at = off(pc);
+  pl.word = rec::view<rec::U32>(pc + 4).get();
+  pl.cnst = op_of(pc + 8) == 55;
+  pl.second = rec::view<rec::U32>(pc + 12).get();
+  if (pl.second == 0) return kRefused;
+  uint8_t* p = pc + 16;
+  int insts = 2;
+  if ((op_of(p) & ~1u) == 500) {
+    if (op_of(p) == 500) return 0;
+    pl.chk = off(p);
+    p = ii_adv(p, 16);
+    ++insts;
+  }
+  uint16_t op = op_of(p) | 1;
+  uint8_t form;
+  uint8_t* t = p;
+  uint32_t shift;
+  int rel;
+  if (op == 517) {
+    form = kDat;
+    auto& in = rec::view<IbIfDat>(p);
+    rel = in.rel;
+    shift = in.shift;
+    pl.next = off(ii_adv(p, sizeof(IbIfDat) + in.masks_len.get()));
+    pl.insts = uint8_t(insts + 1);
+  } else {
+    size_t len = 10;
+    int l1 = 0, l2 = 0;
+    if (op == 279) {
+      auto& in = rec::view<IbXpndVarVar>(p);
+      l1 = in.len1, l2 = in.len2, form = kVarVar, len = 8;
+    } else if (op == 277 || op == 273) {
+      auto& in = rec::view<IbXpndMixed>(p);
+      bool first = op == 277;  // the first operand the variable one
+      (first ? l1 : l2) = in.var_len;
+      (first ? l2 : l1) = in.fix_len;
+      (first ? pl.sc2 : pl.sc1) = in.fix_scale;
+      form = first ? kVarFix : kFixVar;
+    } else if (op == 423) {
+      auto& in = rec::view<IbXpndFixFix>(p);
+      l1 = in.len1, l2 = in.len2, pl.sc1 = in.scale1, pl.sc2 = in.scale2, form = kFixFix;
+    } else {
+      return kRefused;
+    }
+    if (l1 < 1 || l1 > 8 || l2 < 1 || l2 > 8) return kRefused;
+    pl.l1 = uint8_t(l1), pl.l2 = uint8_t(l2);
+    t = ii_adv(p, len);
+    if ((op_of(t) | 1) != 511) return kRefused;
+    auto& in = rec::view<IbIf2>(t);
+    rel = in.rel;
+    shift = in.shift;
+    pl.next = off(ii_adv(t, 16));
+    pl.insts = uint8_t(insts + 2);
+  }
+  pl.test = off(t);
+  // The mask as ii_set_tf sets it, for each outcome.
+  pl.keep = ~0u;
+  for (int c = -1; c <= 1; ++c) {
+    uint32_t v = uint32_t(ii_rel(c, rel));
+    pl.set[c + 1] = ii_set_tf(0, v, shift);
+    if (shift >= 2 && shift <= 10) pl.keep = ~((1u << shift) - 1) & 0x3FF;
+    if (ii_set_tf(0x3FF, v, shift) != ((0x3FF & pl.keep) | pl.set[c + 1])) return kRefused;
+  }
+  uint8_t* n = ii_arena + pl.next;
+  if (ii_op(n) == 81) {
+    pl.tfc = true;
+    pl.cond = rec::view<IbTfc>(n).cond;
+    pl.to = off(ii_at(n + 4));
+  }
+  static constexpr Runner kRun[5][2] = {{runner<kVarVar, false>, runner<kVarVar, true>},
+                                        {runner<kVarFix, false>, runner<kVarFix, true>},
+                                        {runner<kFixVar, false>, runner<kFixVar, true>},
+                                        {runner<kFixFix, false>, runner<kFixFix, true>},
+                                        {runner<kDat, false>, runner<kDat, true>}};
+  pl.run = kRun[form][pl.tfc];
+  // A constant of 8 bytes after a variable of 8 bytes or a fixed value at
+  // a scale it reaches.
+  uint8_t* a = ii_ref(ii_arena + pl.word);
+  if (pl.cnst && pl.l2 == 8 && ((form == kVarVar && pl.l1 == 8 && a) || form == kFixVar) &&
+      decode_konst(pl, form == kVarVar ? int8_t(a[8]) : pl.sc1))
+    pl.run = form == kVarVar ? (pl.tfc ? runner_k<true, true> : runner_k<true, false>)
+                             : (pl.tfc ? runner_k<false, true> : runner_k<false, false>);
+  if (g_plans.size() < kMaxPlans) {
+    g_plans.push_back(pl);
+    return uint32_t(g_plans.size());
+  }
+  g_plans[g_next] = pl;
+  uint32_t no = g_next + 1;
+  g_next = (g_next + 1) % kMaxPlans;
+  return no;
+}
+
+// IRA_1 as every family loads register 1.
+uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* f = ii_field(pc + 4);
+  if (!f) [[unlikely]]
+    return ii_no_field(b, s, "inst_ira");
+  s->addr[0] = f;
+  return ii_next(b, s, ii_adv(pc, 8));
+}
+// IRA_1 of a statement whose plan is to be built or was given to another.
+[[gnu::noinline]] uint8_t* ira_1_build(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint32_t no = build(pc);
+  if (no) set_plan_no(pc, no);
+  return ira_1(b, s, pc);
+}
+
+}  // namespace cmp_plan
+}  // namespace
+
+uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  using namespace cmp_plan;
+  uint16_t second = rec::view<IbInst>(pc + 8).op;
+  if ((second | 8) != 63 || ii_slow(s)) [[unlikely]]  // (55 CNST_2, 63 IRA_2)
+    return ira_1(b, s, pc);
+  uint32_t no = plan_no(pc);
+  if (no - 1 < g_plans.size()) [[likely]] {
+    const Plan& pl = g_plans[no - 1];
+    if (pl.at == off(pc)) [[likely]]
+      return pl.run(b, s, pc, pl);
+    pc[11] = 0;  // its number went to another statement
+    no = 0;
+  }
+  if (no == 0) return ira_1_build(b, s, pc);
+  return ira_1(b, s, pc);
+}
+
+namespace {
+
 // UNXPND: scratch value 1 into the target at r1 of the given length; a
 // value that does not fit is 300540, the target unchanged.
 uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
@@ -357,7 +723,13 @@ uint8_t* inst_token_to_alp(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 
 }  // namespace
 
+uint64_t ii_cmp_plan_runs() { return cmp_plan::g_runs; }
+uint64_t ii_cmp_plan_builds() { return cmp_plan::g_builds; }
+
 void ii_fld_init() {
+  // The byte a compiled compare's number lives in, cleared when the second
+  // load is relocated: what a module's file held there names no plan.
+  for (uint16_t op : {54, 62}) ib_set_hook(op, [](EmHeader*, uint8_t* p) { p[3] = 0; });
   ii_set_pair(250, inst_append);
   ii_set_pair(252, inst_appendfix);
   ii_set_pair(272, inst_xpnd_fix_var);

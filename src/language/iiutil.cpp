@@ -448,6 +448,7 @@ void ii_util_init() {
   ii_set_pair(50, inst_abort);
   for (uint16_t op = 52; op <= 58; op += 2) ii_set_pair(op, inst_cnst);
   for (uint16_t op = 60; op <= 66; op += 2) ii_set_pair(op, inst_ira);
+  ii_set_pair(60, ii_ira_1);  // may start a compiled compare (iifld.cpp)
   for (uint16_t op = 68; op <= 74; op += 2) ii_set_pair(op, inst_ira_occ);
   ii_set_pair(76, inst_occ_pd);
   ii_set_pair(78, inst_occ_bin);

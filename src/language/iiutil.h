@@ -104,6 +104,13 @@ void ii_families_register();
 void ii_math_set_switches(bool old_pd_mul, bool no_neg_int);
 // CALC statements run as one step by their plans so far (tests).
 uint64_t ii_math_plan_runs();
+// IRA_1: address register 1 at its field, or the whole IF, AND or OR it
+// starts as its compiled compare (iifld.cpp).
+uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+// IF, AND and OR statements run as one step by their compiled compares so
+// far, and the statements looked at to build one (tests).
+uint64_t ii_cmp_plan_runs();
+uint64_t ii_cmp_plan_builds();
 // A CALC statement's plan as the loop plans read it: its steps in order
 // (kind 1 a push of the operand at `off`, a constant's own offset or else
 // its area word's; 2 the operation `arg`, 1 + 2 - 3 *; 3 negation; 4 the

@@ -5,6 +5,8 @@
 // logic, IN and EX) at levels 1-5 with every state of the levels around.
 #include <array>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 
@@ -294,6 +296,203 @@ TEST_F(IiTst, ShiftZeroAndBranches) {
   fb[0] = 255;
   ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
   EXPECT_EQ(mask, 0x1FFu);
+}
+
+// A snapshot of what an IF leaves for the instructions after it (opcode
+// 98, 8 bytes): the mask, registers 1-2 (a work value by its number, else
+// an arena offset), the lengths, both work values and the instructions
+// started.
+std::vector<std::string>& snaps() {
+  static std::vector<std::string> v;
+  return v;
+}
+uint8_t* h_snap(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  std::string t = std::to_string(s->mask);
+  for (int r = 0; r < 2; ++r) {
+    uint8_t* a = s->addr[r];
+    t += a == s->work[0] ? " w0" : a == s->work[1] ? " w1" : " " + std::to_string(a - ii_arena);
+  }
+  for (int r = 0; r < 4; ++r) t += " " + std::to_string(s->len[r]);
+  t += " n" + std::to_string(s->count + uint32_t(s->armed - s->tick)) + " ";
+  t.append(reinterpret_cast<const char*>(s->work[0]), 64);
+  snaps().push_back(t);
+  return ii_adv(pc, 8);
+}
+
+// IF, AND and OR of packed fields and constants, run by the instructions
+// alone (the trace on) and then twice as the engine runs them (the compiled
+// compare from its first relocated run): the same completion, error, mask,
+// branches taken, registers, work values and instruction count. Values of
+// up to 15 digits and both signs, 15 digits shifted one past, scales apart
+// (to 31, and a negative scale byte, one past 31), bad digit and sign
+// nibbles; text dates; AND and OR on every state of their level; the
+// statement last in the event point or followed by a (T) and (F) chain.
+TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
+  cv_date_init();
+  ii_set_pair(98, h_snap);
+  uint32_t ira_c = 0;
+  uint8_t* cn = field(9, &ira_c);
+  FILE* trace = std::fopen("/dev/null", "w");
+  ASSERT_TRUE(trace);
+  const int64_t kMags[] = {0, 1, 7, 10, 99999, 100000000000000, 123456789012345, 999999999999999};
+  auto put = [&](uint8_t* f, int len, int64_t v) {
+    uint64_t m = uint64_t(v < 0 ? -v : v), w = v < 0 ? 0xD : 0xC;
+    for (int i = 1; i < 2 * len; ++i, m /= 10) w |= (m % 10) << (4 * i);
+    for (int i = 0; i < len; ++i) f[i] = uint8_t(w >> (8 * (len - 1 - i)));
+  };
+  uint64_t runs0 = ii_cmp_plan_runs(), builds0 = ii_cmp_plan_builds();
+  long cases = 0, errors = 0;
+  uint64_t stmts = 0;
+  for (int i = 0; i < 4000; ++i) {
+    // The operands: a variable (9 bytes) or fixed packed field, and a
+    // constant (a variable value) or another field.
+    bool va = u(3) != 0, vb = u(3) != 0, cnst = vb && u(2);
+    int la = va ? 8 : 1 + int(u(8)), lb = vb ? 8 : 1 + int(u(8));
+    auto scale = [&](bool var) { return int(u(4) ? u(3) * (u(2) ? 1 : 2) : var ? u(33) : u(6)); };
+    int sa = scale(va), sb = u(3) ? sa : scale(vb);
+    auto value = [&](int len) {
+      int64_t m = kMags[u(8)] % int64_t(std::pow(10.0, 2 * len - 1));
+      if (u(4) == 0) m = int64_t(u(uint64_t(std::pow(10.0, std::min(2 * len - 1, 15)))));
+      return u(2) ? -m : m;
+    };
+    int64_t xa = value(la), xb = u(4) ? value(lb) : xa;
+    std::memset(fa, 0, 16);
+    std::memset(fb, 0, 16);
+    put(fa, la, xa);
+    uint8_t* bp = cnst ? cn : fb;
+    put(bp, lb, xb);
+    if (va) fa[la] = uint8_t(sa);
+    if (vb) bp[lb] = uint8_t(sb);
+    switch (u(24)) {
+      case 0: fa[0] |= 0xA0; break;                                  // a digit of 10
+      case 1: bp[lb - 1] = uint8_t((bp[lb - 1] & 0xF0) | 0x5); break;  // a sign nibble of 5
+      case 2: if (va) fa[la] = uint8_t(u(2) ? 0xFE : 32); break;       // scale -2 or 32
+      default: break;
+    }
+    // One case in four compares text dates (CCYYMMDD) instead: near the
+    // month's end, blank, or no date.
+    bool date = u(4) == 0;
+    if (date) {
+      auto make = [&](char* t) {
+        std::snprintf(t, 9, "%04d%02d%02d", int(1999 + u(3)), int(1 + u(12)), int(28 + u(4)));
+        if (u(8) == 0) t[u(8)] = u(2) ? ' ' : 'x';
+        if (u(8) == 0) std::memset(t, ' ', 8);
+      };
+      char t[9];
+      make(t);
+      std::memcpy(fa, t, 8);
+      if (u(3)) make(t);
+      std::memcpy(bp, t, 8);
+    }
+    // The code: levels 1-2 set (or not) before, the test at level 2, then
+    // nothing, or (T) and (F) branches that mark their way.
+    restart();
+    for (int l = 1; l <= 2; ++l) {
+      int v = int(1 + u(3));
+      if (v == 3) break;
+      ++stmts;
+      bld_ira(&m.code, ira_t, 1);
+      bld_ira(&m.code, v == 1 ? ira_t : ira_f, 2);
+      sc_gen_if_comp(&m.code, 504, uint32_t(12 - 2 * l), 1, 1, true);
+    }
+    ++stmts;
+    bld_ira(&m.code, ira_a, 1);
+    if (cnst) rec::view<rec::U32>(m.emit(55, 8) + 4) = arena::offset_of(cn);
+    else bld_ira(&m.code, ira_b, 2);
+    int verb = std::array<int, 3>{38, 3, 52}[u(3)];
+    int rel = 1 + int(u(6));
+    IbTstOp ta{uint8_t(va ? 12 : 8), uint16_t(va ? 9 : la), uint8_t(va ? 0 : sa), true, false};
+    IbTstOp tb{uint8_t(vb ? 12 : 8), uint16_t(vb ? 9 : lb), uint8_t(vb ? 0 : sb), true, false};
+    if (date) ta = tb = {4, 8, 0, true, false, "08070605"};
+    uint32_t msg = 0;
+    ASSERT_TRUE(bld_if_and_or(&m.code, ta, tb, uint8_t(rel), verb, 8, &msg));
+    if (u(3)) {
+      for (uint32_t cond : {0x37Fu, 0x3BFu}) {  // level 2 true, false
+        CodeRef over;
+        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), cond, &over);
+        flag(cond);
+        rec::view<IbTfc>(tfc).to = here();
+      }
+      m.emit(98, 8);
+    }
+    end();
+    struct Out {
+      int rc;
+      uint32_t mask, err;
+      std::vector<uint32_t> flags;
+      std::vector<std::string> snaps;
+    };
+    auto go = [&](bool instructions) {
+      ii2::flags().clear();
+      snaps().clear();
+      m.pcb->dbg->err_msg = 0;
+      if (instructions) ii_set_trace(trace);
+      Out o{};
+      o.rc = run(ii2::cref(1, 0), &o.mask);
+      ii_set_trace(nullptr);
+      o.err = last_err();
+      o.flags = ii2::flags();
+      o.snaps = snaps();
+      return o;
+    };
+    Out want = go(true);
+    for (int k = 0; k < 2; ++k) {
+      if (k == 1 && u(3) == 0) {  // under the plan: another constant, scale or value
+        int what = int(u(3));
+        uint8_t* p = what == 0 ? bp : fa;
+        if (what == 2 && va) fa[la] = uint8_t(u(4));
+        else p[0] = uint8_t(p[0] ^ 0x10);
+        want = go(true);
+      }
+      Out got = go(false);
+      ASSERT_EQ(got.rc, want.rc) << "case " << i;
+      ASSERT_EQ(got.err, want.err) << "case " << i;
+      ASSERT_EQ(got.mask, want.mask) << "case " << i;
+      ASSERT_EQ(got.flags, want.flags) << "case " << i;
+      ASSERT_EQ(got.snaps, want.snaps) << "case " << i;
+    }
+    ++cases;
+    errors += want.rc != 1;
+  }
+  std::fclose(trace);
+  std::printf("compiled compares: %ld cases, %ld errors, %llu plan runs, %llu looked at\n", cases, errors,
+              (unsigned long long)(ii_cmp_plan_runs() - runs0), (unsigned long long)(ii_cmp_plan_builds() - builds0));
+  EXPECT_GT(ii_cmp_plan_runs() - runs0, 1500u);
+  EXPECT_LE(ii_cmp_plan_builds() - builds0, stmts);  // once a statement
+}
+
+// A statement is looked at once: one that has no compiled form (two alpha
+// fields) is refused once and then runs its instructions; one that has
+// runs it from its second run on; neither builds again. A plan's number
+// left in new code is no plan.
+TEST_F(IiTst, ACompareIsBuiltOnce) {
+  for (bool alpha : {true, false}) {
+    IbTstOp t = alpha ? IbTstOp{1, 8, 0, true, false} : IbTstOp{12, 9, 0, true, false};
+    build_if(t, t, 1);
+    std::memcpy(fa, alpha ? "ABCDEFGH" : "\x00\x00\x00\x00\x00\x00\x01\x2C\x00", 9);
+    std::memcpy(fb, fa, 9);
+    uint64_t runs = ii_cmp_plan_runs(), builds = ii_cmp_plan_builds();
+    for (int i = 0; i < 20; ++i) {
+      uint32_t mask = 0;
+      ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+      ASSERT_EQ(mask, 0x1FFu);
+    }
+    EXPECT_EQ(ii_cmp_plan_builds() - builds, 1u);
+    EXPECT_EQ(ii_cmp_plan_runs() - runs, alpha ? 0u : 18u);
+  }
+  // New code in the same place whose second load carries, as a module's
+  // file may, the number of the plan built there before (an = where the
+  // new code tests <>) is planned anew.
+  uint8_t number = m.code.storage[11];
+  ASSERT_NE(number, 0);
+  IbTstOp t{12, 9, 0, true, false};
+  build_if(t, t, 6);
+  m.code.storage[11] = number;
+  for (int i = 0; i < 3; ++i) {
+    uint32_t mask = 0;
+    ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+    ASSERT_EQ(mask, 0x2FFu) << i;
+  }
 }
 
 // Dates: shared and disjoint units, the century pivot, null dates (below
