@@ -17,9 +17,9 @@
 #include "files/unixio.h"
 
 // Keys of klen bytes (at most 100) in a file of 120-byte records.
-void deep_trees(uint32_t klen) {
-  BrfTempDir d;
-  std::string p = d.file("DEEP");
+// Records of 120 bytes: a unique key of klen bytes at 0, a duplicate key on
+// the 2 bytes at 100.
+BrfLayout two_keys(uint32_t klen) {
   BrfLayout lay;
   lay.rec_len = 120;
   BrfKeyDef k0;
@@ -29,6 +29,13 @@ void deep_trees(uint32_t klen) {
   k1.flags = kBrfKeyDup;
   k1.segs.push_back(brf_seg(100, 2, 8, '-'));
   lay.keys = {k0, k1};
+  return lay;
+}
+
+void deep_trees(uint32_t klen) {
+  BrfTempDir d;
+  std::string p = d.file("DEEP");
+  BrfLayout lay = two_keys(klen);
   BrfFile* f;
   ASSERT_EQ(brf_create(p, lay, false, &f), 0u);
   std::mt19937 rng(5);
@@ -306,15 +313,7 @@ TEST(Bt, CraftedPageNumbersAndCountsGiveTheDamageStatus) {
   for (const Craft& c : crafts) {
     BrfTempDir d;
     std::string p = d.file("CRAFT");
-    BrfLayout lay;
-    lay.rec_len = 120;
-    BrfKeyDef k0;
-    k0.segs.push_back(brf_seg(0, 100));
-    BrfKeyDef k1;
-    k1.key_no = 1;
-    k1.flags = kBrfKeyDup;
-    k1.segs.push_back(brf_seg(100, 2, 8, '-'));
-    lay.keys = {k0, k1};
+    BrfLayout lay = two_keys(100);
     BrfFile* f;
     ASSERT_EQ(brf_create(p, lay, false, &f), 0u);
     std::vector<uint8_t> rec(120, ' ');

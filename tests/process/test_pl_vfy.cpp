@@ -36,6 +36,17 @@ using namespace pltest;
 
 namespace {
 
+// The fuzz's case count and seed: QUVO_FUZZ_PL_N and QUVO_FUZZ_PL_SEED, else
+// 400 and the test's own seed.
+long fuzz_cases() {
+  const char* v = std::getenv("QUVO_FUZZ_PL_N");
+  return v ? std::atol(v) : 400;
+}
+uint64_t fuzz_seed(uint64_t dflt) {
+  const char* v = std::getenv("QUVO_FUZZ_PL_SEED");
+  return v ? std::strtoull(v, nullptr, 10) : dflt;
+}
+
 constexpr uint32_t kAreaSize = 64;   // the fixture's areas
 constexpr size_t kGuard = 64;        // guard bytes after each area when run
 
@@ -637,10 +648,8 @@ void calc_loop(IbCode* c) {
 // an instruction, are refused or run inside their areas. The sound module
 // computes A = 50 * 3 * 3 through its plans.
 TEST_F(PlVfy, DamagedPlannedLoopModulesAreRefusedOrRunSound) {
-  const char* n_env = std::getenv("QUVO_FUZZ_PL_N");
-  const char* s_env = std::getenv("QUVO_FUZZ_PL_SEED");
-  const long n = n_env ? std::atol(n_env) : 400;
-  const uint64_t seed = s_env ? std::strtoull(s_env, nullptr, 10) : 20261208u;
+  const long n = fuzz_cases();
+  const uint64_t seed = fuzz_seed(20261208u);
   std::mt19937_64 rng(seed);
   SysErrCapture quiet(SysErrAnswer::Continue);
   uint32_t r = 0;
@@ -701,10 +710,8 @@ TEST_F(PlVfy, DamagedPlannedLoopModulesAreRefusedOrRunSound) {
 // bytes, opcodes made relocated or undefined, and opcodes swapped for others
 // of the same length that read or write at address registers.
 TEST_F(PlVfy, DamagedAndCraftedSavedModulesAreRefusedOrRunSound) {
-  const char* n_env = std::getenv("QUVO_FUZZ_PL_N");
-  const char* s_env = std::getenv("QUVO_FUZZ_PL_SEED");
-  const long n = n_env ? std::atol(n_env) : 400;
-  const uint64_t seed = s_env ? std::strtoull(s_env, nullptr, 10) : 20261207u;
+  const long n = fuzz_cases();
+  const uint64_t seed = fuzz_seed(20261207u);
   std::mt19937_64 rng(seed);
   SysErrCapture quiet(SysErrAnswer::Continue);  // a run may end in one
   const uint32_t want = expected(descs()["P1"]);
