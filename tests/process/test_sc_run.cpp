@@ -157,11 +157,13 @@ TEST_F(ScRun, ARunTimeErrorIsNamedWithItsOwnNumber) {
   }
 }
 
-// BEG LOOP K = 001 TO 002 STEP 000 repeats for ever (a CALC and an IF in it).
+// BEG LOOP K = 001 TO 002 STEP 000 repeats for ever; in it a plain loop of
+// a CALC and an IF counts B to 1000 and back to TOP.
 std::string endless() {
   return "process 6 ENDLESS\nstatements 1\n" + calc("", "A", "0") + loop("K", "001", "002", "000") +
-         calc("", "A", "A + 1") + test("", "IF", "A", 3, "1000000000") + calc("T", "A", "0") +
-         line("", "END LOOP", {{0, "K"}}) + line("", "END PROC");
+         calc("", "A", "A + 1") + calc("", "B", "0") + line("", "LABEL", {{0, "TOP"}}) + calc("", "B", "B + 1") +
+         test("", "IF", "B", 5, "1000") + line("T", "GOTO", {{0, "TOP"}}) + line("", "END LOOP", {{0, "K"}}) +
+         line("", "END PROC");
 }
 
 // The settings of a run of the engine as ScRun::run gives them, as env words.
