@@ -11,6 +11,7 @@
 #include <string>
 
 #include "language/ii2_fix.h"
+#include "support/syserr.h"
 
 namespace {
 
@@ -323,9 +324,10 @@ uint8_t* h_snap(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 // alone (the trace on) and then twice as the engine runs them (the compiled
 // compare from its first relocated run): the same completion, error, mask,
 // branches taken, registers, work values and instruction count. Values of
-// up to 15 digits and both signs, 15 digits shifted one past, scales apart
-// (to 31, and a negative scale byte, one past 31), bad digit and sign
-// nibbles; text dates; AND and OR on every state of their level; the
+// up to 15 digits and both signs (a negative zero too), 15 digits shifted
+// one past, scales apart (to 31, and a negative scale byte, one past 31),
+// bad digit and sign nibbles; under the plan a value, a scale, the
+// constant's bytes or scale, or the sign nibbles changed; text dates; AND and OR on every state of their level; the
 // statement last in the event point or followed by a (T) and (F) chain.
 TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
   cv_date_init();
@@ -361,6 +363,8 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
     put(fa, la, xa);
     uint8_t* bp = cnst ? cn : fb;
     put(bp, lb, xb);
+    if (xa == 0 && u(3) == 0) fa[la - 1] |= 1;  // a negative zero (D)
+    if (xb == 0 && u(3) == 0) bp[lb - 1] |= 1;
     if (va) fa[la] = uint8_t(sa);
     if (vb) bp[lb] = uint8_t(sb);
     switch (u(24)) {
@@ -436,15 +440,19 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
       return o;
     };
     Out want = go(true);
+    bool swapped = false;
     for (int k = 0; k < 2; ++k) {
-      if (k == 1 && u(3) == 0) {  // under the plan: another constant, scale or value
-        int what = int(u(3));
+      if (k == 1 && u(3) == 0) {  // under the plan: another constant, scale, value or sign pair
+        int what = int(u(4));
         uint8_t* p = what == 0 ? bp : fa;
-        if (what == 2 && va) fa[la] = uint8_t(u(4));
+        if (what == 3) swapped = true, std::swap(com.pd_pos, com.pd_neg);
+        else if (what == 2 && va) fa[la] = uint8_t(u(4));
+        else if (what == 0 && vb && u(2)) bp[lb] = uint8_t(bp[lb] ^ 1);
         else p[0] = uint8_t(p[0] ^ 0x10);
         want = go(true);
       }
       Out got = go(false);
+      if (swapped) std::swap(com.pd_pos, com.pd_neg);
       ASSERT_EQ(got.rc, want.rc) << "case " << i;
       ASSERT_EQ(got.err, want.err) << "case " << i;
       ASSERT_EQ(got.mask, want.mask) << "case " << i;
@@ -464,7 +472,7 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
 // A statement is looked at once: one that has no compiled form (two alpha
 // fields) is refused once and then runs its instructions; one that has
 // runs it from its second run on; neither builds again. A plan's number
-// left in new code is no plan.
+// left in new code, or given again to another statement, is no plan.
 TEST_F(IiTst, ACompareIsBuiltOnce) {
   for (bool alpha : {true, false}) {
     IbTstOp t = alpha ? IbTstOp{1, 8, 0, true, false} : IbTstOp{12, 9, 0, true, false};
@@ -483,16 +491,95 @@ TEST_F(IiTst, ACompareIsBuiltOnce) {
   // New code in the same place whose second load carries, as a module's
   // file may, the number of the plan built there before (an = where the
   // new code tests <>) is planned anew.
-  uint8_t number = m.code.storage[11];
+  uint8_t number = m.code.storage[11], high = m.code.storage[19];
   ASSERT_NE(number, 0);
   IbTstOp t{12, 9, 0, true, false};
   build_if(t, t, 6);
   m.code.storage[11] = number;
+  m.code.storage[19] = high;
   for (int i = 0; i < 3; ++i) {
     uint32_t mask = 0;
     ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
     ASSERT_EQ(mask, 0x2FFu) << i;
   }
+  // Two statements, X (=, level 1) and Y (<>, level 2), Y planned again
+  // and again until it is given X's number: X's next run is its own
+  // compare, not Y's. Then X's field loses its data area under its plan
+  // (against a constant): the instructions' system error, no read.
+  std::memcpy(fb, fa, 9);
+  uint32_t ira_c = 0;
+  uint8_t* cn = field(9, &ira_c);
+  std::memcpy(cn, fa, 9);
+  restart();
+  uint8_t* x = m.code.storage + m.code.offset;
+  bld_ira(&m.code, ira_a, 1);
+  rec::view<rec::U32>(m.emit(55, 8) + 4) = arena::offset_of(cn);
+  uint32_t msg = 0;
+  ASSERT_TRUE(bld_if_and_or(&m.code, t, t, 1, 38, 10, &msg));
+  uint8_t* y = m.code.storage + m.code.offset;
+  bld_ira(&m.code, ira_a, 1);
+  bld_ira(&m.code, ira_b, 2);
+  ASSERT_TRUE(bld_if_and_or(&m.code, t, t, 6, 38, 8, &msg));
+  end();
+  auto no_of = [](const uint8_t* pc) { return pc[11] + 254u * pc[19]; };
+  uint32_t want = 0, mask = 0;
+  ASSERT_EQ(run(ii2::cref(1, 0), &want), 1);  // the instructions
+  EXPECT_EQ(want, 0x1BFu);  // level 1 true, level 2 false
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  const uint32_t nx = no_of(x);
+  ASSERT_NE(nx, 0u);
+  for (uint32_t i = 0; i <= 254u * 256u && no_of(y) != nx; ++i) {
+    y[11] = 0;
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  }
+  ASSERT_EQ(no_of(y), nx);
+  uint64_t runs = ii_cmp_plan_runs();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+    EXPECT_EQ(mask, want) << i;
+  }
+  EXPECT_EQ(ii_cmp_plan_runs() - runs, 3u);  // X planned anew
+  SysErrCapture cap(SysErrAnswer::Continue);
+  areas[ira_a].reset();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos);
+}
+
+// An AND whose second field has no data area for two runs (its load
+// relocated, the level check after it never reached) is planned only once
+// that check has run: with the area back and the level false, it goes past
+// the comparison as the instructions do, run after run.
+TEST_F(IiTst, AnAndIsPlannedOnceItsLevelCheckHasRun) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  IbTstOp t{12, 9, 0, true, false};
+  std::memcpy(fa, "\x00\x00\x00\x00\x00\x00\x01\x2C\x00", 9);
+  std::memcpy(fb, fa, 9);
+  restart();
+  bld_ira(&m.code, ira_t, 1);
+  bld_ira(&m.code, ira_f, 2);
+  sc_gen_if_comp(&m.code, 504, 8, 1, 1, true);  // level 2 false
+  bld_ira(&m.code, ira_a, 1);
+  bld_ira(&m.code, ira_b, 2);
+  uint32_t msg = 0;
+  ASSERT_TRUE(bld_if_and_or(&m.code, t, t, 1, 3, 8, &msg));
+  flag(1);
+  end();
+  Ref<uint8_t> area = areas[ira_b];
+  areas[ira_b].reset();
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos);
+  areas[ira_b] = area;
+  uint64_t builds = ii_cmp_plan_builds();
+  uint32_t want = 0;
+  for (int i = 0; i < 4; ++i) {
+    ii2::flags().clear();
+    uint32_t mask = 0;
+    ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+    if (i == 0) want = mask;  // the instructions'
+    EXPECT_EQ(mask, want) << i;
+    EXPECT_EQ(ii2::flags(), std::vector<uint32_t>{1}) << i;
+  }
+  EXPECT_EQ(ii_cmp_plan_builds() - builds, 2u);  // the plan built on the second, run on the others
 }
 
 // Dates: shared and disjoint units, the century pivot, null dates (below

@@ -614,9 +614,11 @@ TEST_F(PlVfy, ASavedModuleAnotherUserCouldHaveWrittenIsNotRead) {
   }));
 }
 
-// A loop whose body is one CALC statement, each field an area of its own
-// (area 2 I, 6 FROM, 7 TO, 8 STEP, 4 the loop's control block; 3 A, 5 B):
-//   BEG LOOP I FROM 1 TO 50 STEP 1; CALC A = A + B * B; END LOOP
+// A loop whose body is a CALC statement and an IF, each field an area of
+// its own (area 2 I, 6 FROM, 7 TO, 8 STEP, 4 the loop's control block; 3 A,
+// 5 B):
+//   BEG LOOP I FROM 1 TO 50 STEP 1; CALC A = A + B * B; IF I > B AND A > B;
+//   END LOOP
 // Its code's bytes (filled by the compile).
 struct CalcLoop {
   uint16_t from, to;
@@ -635,6 +637,13 @@ void calc_loop(IbCode* c) {
   bld_calc_eval(c, '*');
   bld_calc_eval(c, '+');
   bld_calc_eval(c, '=');
+  const IbTstOp v{12, 9, 0, true, false};
+  uint32_t msg = 0;
+  for (auto [f, verb] : {std::pair{2u, 38}, std::pair{3u, 3}}) {
+    bld_ira(c, f, 1);
+    bld_ira(c, 5, 2);
+    bld_if_and_or(c, v, v, 3, verb, 10, &msg);
+  }
   bld_ira(c, 2, 1);
   bld_addr_len(c, 1, 9);
   bld_end_loop(c, false, 4);
@@ -642,8 +651,8 @@ void calc_loop(IbCode* c) {
   g_calc.to = c->offset;
 }
 
-// The same damage to a module whose loop and CALC statement the interpreter
-// plans (the CALC and loop plans keep their numbers in bytes of the code
+// The same damage to a module whose loop, CALC statement and compares the
+// interpreter plans (the plans keep their numbers in bytes of the code
 // once it runs): random bytes of its code, half of them the zero byte of
 // an instruction, are refused or run inside their areas. The sound module
 // computes A = 50 * 3 * 3 through its plans.
@@ -668,39 +677,47 @@ TEST_F(PlVfy, DamagedPlannedLoopModulesAreRefusedOrRunSound) {
     pacdec::store8(b, kStart[i] << 4 | com.pd_pos);
     b[8] = 0;
   };
-  uint64_t planned = ii_loop_plan_iterations();
-  save_crafted([](EmHeader*) {});
-  EXPECT_TRUE(get_and_run(&r));
-  EXPECT_EQ(r, want);
-  ASSERT_GE(last_areas.size(), 3u);
-  EXPECT_EQ(pacdec::load8(last_areas[2].data()), uint64_t(0x450) << 4 | com.pd_pos);
-  EXPECT_GT(ii_loop_plan_iterations(), planned + 20);
+  // With the loop's plan, then without it (its CALC and compares planned
+  // each on its own).
   long loaded = 0, refused = 0;
-  for (long i = 0; i < n; ++i) {
-    save_crafted([&](EmHeader* em) {
-      std::vector<uint16_t> starts;
-      for (uint16_t at = g_calc.from; at < g_calc.to; at = uint16_t(at + ((ib_inst_len(code(em, at)) + 3) & ~size_t(3))))
-        starts.push_back(at);
-      for (int k = 1 + int(rng() % 3); k > 0; --k) {
-        uint16_t at = rng() % 2 ? uint16_t(starts[rng() % starts.size()] + 3)
-                                : uint16_t(g_calc.from + rng() % (g_calc.to - g_calc.from));
-        code(em)[at] = uint8_t(rng() % 4 ? rng() : 1 + rng() % 2);
+  for (bool loop_plans : {true, false}) {
+    ii_loop_plans_on = loop_plans;
+    uint64_t planned = ii_loop_plan_iterations(), compared = ii_cmp_plan_runs();
+    save_crafted([](EmHeader*) {});
+    EXPECT_TRUE(get_and_run(&r));
+    EXPECT_EQ(r, want);
+    ASSERT_GE(last_areas.size(), 3u);
+    EXPECT_EQ(pacdec::load8(last_areas[2].data()), uint64_t(0x450) << 4 | com.pd_pos);
+    if (loop_plans) EXPECT_GT(ii_loop_plan_iterations(), planned + 20);
+    else EXPECT_GT(ii_cmp_plan_runs(), compared + 40);  // the loop's statements one by one
+    for (long i = 0; i < n; ++i) {
+      save_crafted([&](EmHeader* em) {
+        std::vector<uint16_t> starts;
+        for (uint16_t at = g_calc.from; at < g_calc.to;
+             at = uint16_t(at + ((ib_inst_len(code(em, at)) + 3) & ~size_t(3))))
+          starts.push_back(at);
+        for (int k = 1 + int(rng() % 3); k > 0; --k) {
+          uint16_t at = rng() % 2 ? uint16_t(starts[rng() % starts.size()] + 3)
+                                  : uint16_t(g_calc.from + rng() % (g_calc.to - g_calc.from));
+          code(em)[at] = uint8_t(rng() % 4 ? rng() : 1 + rng() % 2);
+        }
+      });
+      if (get_and_run(&r)) {
+        ++loaded;
+      } else {
+        ++refused;
+        ASSERT_EQ(r, want) << "case " << i;
       }
-    });
-    if (get_and_run(&r)) {
-      ++loaded;
-    } else {
-      ++refused;
-      ASSERT_EQ(r, want) << "case " << i;
-    }
-    if (HasFailure()) {
-      ADD_FAILURE() << "case " << i << " seed " << seed;
-      break;
+      if (HasFailure()) {
+        ADD_FAILURE() << "case " << i << " seed " << seed << (loop_plans ? "" : " (no loop plans)");
+        break;
+      }
     }
   }
+  ii_loop_plans_on = true;
   fill = nullptr;
-  std::printf("planned-loop module damage: %ld cases, %ld refused and compiled again, %ld loaded and run sound\n", n,
-              refused, loaded);
+  std::printf("planned-loop module damage: %ld cases twice, %ld refused and compiled again, %ld loaded and run sound\n",
+              n, refused, loaded);
 }
 
 // Random byte damage and crafted operands in saved modules: every one is

@@ -157,9 +157,14 @@ TEST_F(ScRun, ARunTimeErrorIsNamedWithItsOwnNumber) {
   }
 }
 
-// BEG LOOP K = 001 TO 002 STEP 000 repeats for ever.
-const std::string kEndless = "process 6 ENDLESS\nstatements 1\n" + calc("", "A", "0") + loop("K", "001", "002", "000") +
-                             calc("", "A", "A + 1") + line("", "END LOOP", {{0, "K"}}) + line("", "END PROC");
+// BEG LOOP K = 001 TO 002 STEP 000 repeats for ever; in it a plain loop of
+// a CALC and an IF counts B to 1000 and back to TOP.
+std::string endless() {
+  return "process 6 ENDLESS\nstatements 1\n" + calc("", "A", "0") + loop("K", "001", "002", "000") +
+         calc("", "A", "A + 1") + calc("", "B", "0") + line("", "LABEL", {{0, "TOP"}}) + calc("", "B", "B + 1") +
+         test("", "IF", "B", 5, "1000") + line("T", "GOTO", {{0, "TOP"}}) + line("", "END LOOP", {{0, "K"}}) +
+         line("", "END PROC");
+}
 
 // The settings of a run of the engine as ScRun::run gives them, as env words.
 std::vector<std::string> abc_env(const std::string& data, std::vector<std::string> more) {
@@ -204,7 +209,7 @@ bool wait_busy(pid_t pid) {
 // loop ran the shell's text stayed on the screen (no alternate screen).
 // The data files verify clean afterwards.
 TEST_F(ScRun, CtrlCEndsAnEndlessLoopAndTheScreenStaysAsItWas) {
-  define(kEndless, {"ENDLESS"});
+  define(endless(), {"ENDLESS"});
   std::string rcf = root + "/rc", errf = root + "/err";
   // The shell catches ^C itself (the engine gets it as usual), so that it
   // lives on to note the engine's status.
@@ -241,7 +246,7 @@ TEST_F(ScRun, CtrlCEndsAnEndlessLoopAndTheScreenStaysAsItWas) {
 // SIGTERM and SIGHUP end the endless loop, and the engine, with the status
 // that says so; here with no terminal at all (no TERM either, as from cron).
 TEST_F(ScRun, TermAndHangupEndTheEngineWithTheirStatus) {
-  define(kEndless, {"ENDLESS"});
+  define(endless(), {"ENDLESS"});
   for (int sig : {SIGTERM, SIGHUP}) {
     // (A signal this run ignores, as under nohup, the engine keeps ignoring.)
     struct sigaction now;
