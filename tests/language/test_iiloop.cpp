@@ -171,6 +171,14 @@ class IiLoop : public ii2::Fix {
     vjstep = field(9, &ira_jstep);
     field(28, &ira_lcb2);
   }
+  // The outer loop's FROM, TO and STEP, and its BEG LOOP I at the end of
+  // the code.
+  void bounds(int64_t from, int64_t to, int64_t step) {
+    put(vfrom, from, 0);
+    put(vto, to, 0);
+    put(vstep, step, 0);
+  }
+  uint8_t* beg_i() { return beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb); }
   // The inner loop around a body of one or two statements.
   void inner_loop(Gen& g, bool* refused) {
     uint8_t* loop = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
@@ -211,12 +219,10 @@ class IiLoop : public ii2::Fix {
   // divisor 4); END LOOP, with the OVERFLOW label's code when ov.
   void form_loop(const char* form, int64_t to, bool ov) {
     put(dv[0], 4, 0);
-    put(vfrom, 1, 0);
-    put(vto, to, 0);
-    put(vstep, 1, 0);
+    bounds(1, to, 1);
     restart();
     uint8_t* ov_at = ov ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
-    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* loop = beg_i();
     bld_calc_reset(&m.code);
     bld_ira(&m.code, ira[0], 1);
     bld_calc_load(&m.code, 12);
@@ -286,11 +292,9 @@ class IiLoop : public ii2::Fix {
   // variable, from 0.
   void sum_loop(int64_t n) {
     put(var[0], 0, 0);
-    put(vfrom, 1, 0);
-    put(vto, n, 0);
-    put(vstep, 1, 0);
+    bounds(1, n, 1);
     restart();
-    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* loop = beg_i();
     bld_calc_reset(&m.code);
     calc_add(ira[0], ira_i);
     end_loop(false, ira_i, ira_lcb, loop);
@@ -519,9 +523,7 @@ void IiLoop::differential(Gen& g, long n) {
     int64_t step = steps[g.u(8)];
     int64_t count = int64_t(g.u(4) == 0 ? g.u(3000) : g.u(60));
     int64_t to = std::min<int64_t>(from + step * count, 999999999999999LL);  // near the bound: the step leaves 15 digits
-    put(vfrom, from, 0);
-    put(vto, to, 0);
-    put(vstep, step, 0);
+    bounds(from, to, step);
     if (extra) {
       // Negative zeros where the loop reads its bounds, in a variable and a
       // constant; a variable whose sign nibble is the other positive one.
@@ -560,7 +562,7 @@ void IiLoop::differential(Gen& g, long n) {
     restart();
     bool trapped = g.u(2) == 0;
     uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
-    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* loop = beg_i();
     bool refused = false;
     gosubs.clear();
     again.clear();
@@ -731,14 +733,12 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
   uint8_t* l = field(5, &ira_l);
   auto loop_with = [&](const std::function<void()>& test, int64_t sum) {
     put(var[0], 0, 0);
-    put(vfrom, 1, 0);
-    put(vto, kN, 0);
-    put(vstep, 1, 0);
+    bounds(1, kN, 1);
     put(var[1], 5, 0);
     pacdec::store_be(l, com.pd_pos, 5);  // L = 0
     rec::view<rec::U32>(bin) = 1;
     restart();
-    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* loop = beg_i();
     test();
     uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
     bld_calc_reset(&m.code);
@@ -807,7 +807,7 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
 TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
   IbTstOp pk{10, 5, 0, true, false, "08070605"};
   restart();
-  uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+  uint8_t* loop = beg_i();
   bld_calc_reset(&m.code);
   calc_add(ira[2], ira[3]);
   bld_ira(&m.code, ira_dt_var, 1);
@@ -824,9 +824,7 @@ TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
     put(var[0], 0, 0);
     put(var[2], 20260101, 0);
     put(var[3], 1, 0);
-    put(vfrom, 1, 0);
-    put(vto, 20, 0);
-    put(vstep, 1, 0);
+    bounds(1, 20, 1);
     put_fixed(dt[2], 5, 20260110);
     EXPECT_EQ(run(ii2::cref(1, 0)), 1);
     EXPECT_EQ(value_of(var[0]), 11) << r;  // 2026-01-11 .. 2026-01-21
@@ -838,11 +836,9 @@ TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
 TEST_F(IiLoop, AGosubInTheBodyIsPlanned) {
   constexpr int kN = 3000;
   put(var[0], 0, 0);
-  put(vfrom, 1, 0);
-  put(vto, kN, 0);
-  put(vstep, 1, 0);
+  bounds(1, kN, 1);
   restart();
-  uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+  uint8_t* loop = beg_i();
   uint8_t* go = bld_gosub(&m.code, ii2::no_code());
   end_loop(false, ira_i, ira_lcb, loop);
   end();
@@ -923,11 +919,9 @@ TEST_F(IiLoop, YieldsCountTheLongestPathThroughABranch) {
     put(var[0], 0, 0);
     put(var[1], 0, 0);
     put(cn[0], 0, 0);
-    put(vfrom, 1, 0);
-    put(vto, kN, 0);
-    put(vstep, 1, 0);
+    bounds(1, kN, 1);
     restart();
-    uint8_t* loop = beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb);
+    uint8_t* loop = beg_i();
     bld_ira(&m.code, ira_i, 1);
     cnst(0, 2);
     const IbTstOp op{12, 9, 0, true, false, nullptr};
