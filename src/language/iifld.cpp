@@ -446,11 +446,10 @@ uint32_t build(uint8_t* pc) {
   }
   pl.test = off(t);
   // The mask as ii_set_tf sets it, for each outcome.
-  pl.keep = ~0u;
+  pl.keep = shift >= 2 && shift <= 10 ? ~((1u << shift) - 1) & 0x3FF : ~0u;
   for (int c = -1; c <= 1; ++c) {
     uint32_t v = uint32_t(ii_rel(c, rel));
     pl.set[c + 1] = ii_set_tf(0, v, shift);
-    if (shift >= 2 && shift <= 10) pl.keep = ~((1u << shift) - 1) & 0x3FF;
     if (ii_set_tf(0x3FF, v, shift) != ((0x3FF & pl.keep) | pl.set[c + 1])) return kRefused;
   }
   uint8_t* n = ii_arena + pl.next;

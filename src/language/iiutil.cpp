@@ -424,11 +424,11 @@ namespace {
 uint64_t g_vc_misses = 0;
 }  // namespace
 
-IiVcGot ii_vc_fill(const uint8_t* p, uint64_t raw, uint64_t key) {
+IiVcGot ii_vc_fill(uint64_t raw, uint64_t key) {
   ++g_vc_misses;
   uint64_t x = __builtin_bswap64(raw), sg = x & 0xF, d = x >> 4;
-  uint64_t pos = (key >> 40) & 0xFF, neg = (key >> 48) & 0xFF;
-  if (p[8] > kIiMaxScale || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return IiVcGot{0, 0};
+  uint64_t scale = (key >> 32) & 0xFF, pos = (key >> 40) & 0xFF, neg = (key >> 48) & 0xFF;
+  if (scale > uint64_t(kIiMaxScale) || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return IiVcGot{0, 0};
   int64_t m = int64_t(pacdec::bcd_to_bin(d));
   int64_t v = sg == neg ? -m : m;
   IiVcEntry& e = ii_vc_slot(uint32_t(key));

@@ -262,14 +262,15 @@ inline IiVcEntry& ii_vc_slot(uint32_t place) { return ii_vc_table[(place >> 3) &
 inline uint64_t ii_vc_key(uint32_t place, uint8_t scale, uint64_t pair) {
   return place | uint64_t(scale) << 32 | pair << 40 | uint64_t(1) << 63;
 }
-// The miss: decodes raw (the bytes at p) and enters them when valid (the
+// The miss: decodes raw (the 8 bytes read) under the scale byte and sign
+// pair the key holds, as read with them, and enters them when valid (the
 // value comes back in registers, so that a caller's value need not live in
 // memory).
 struct IiVcGot {
   int64_t v;
   uint64_t ok;
 };
-IiVcGot ii_vc_fill(const uint8_t* p, uint64_t raw, uint64_t key);
+IiVcGot ii_vc_fill(uint64_t raw, uint64_t key);
 // The value and scale of the variable packed value at p (its 9 bytes):
 // false when it is not valid (v and sc then undefined).
 [[gnu::always_inline]] inline bool ii_vc_read(const uint8_t* p, uint64_t pair, int64_t& v, int& sc) {
@@ -284,7 +285,7 @@ IiVcGot ii_vc_fill(const uint8_t* p, uint64_t raw, uint64_t key);
     v = e.v;
     return true;
   }
-  IiVcGot got = ii_vc_fill(p, raw, key);
+  IiVcGot got = ii_vc_fill(raw, key);
   v = got.v;
   return got.ok != 0;
 }
