@@ -249,17 +249,6 @@ bool app_id(const uint8_t* p) {
   return n > 0 && blank(reinterpret_cast<const char*>(p) + n, 3 - n);
 }
 
-// A value written in a column where it does not belong, though each
-// operand converts alone: text in an application column that is no
-// application id; the application of a second operand (a field or a
-// value) given without its field, so that the compile looks for a field of
-// no name (of an application that may not exist, which fails only when
-// the statement runs); an occurrence of a second operand that names no
-// field. The entry to refuse (the leftmost), its reason in *why; -1 none.
-// (The first operand's pairs of the verbs with combination rules, and the
-// required operands, are refused by those rules.)
-int misplaced(const XmeEntry* run, int n, const uint8_t* status, const uint8_t* ops, std::string* why);
-
 // Per verb, its application entries: the entry, and for a second operand
 // (an application after the first, its field next) the field and the
 // occurrence before (-1 none).
@@ -283,7 +272,7 @@ const AppSlots& app_slots(int verb) {
         AppSlot a{int8_t(i), -1, -1};
         if (s.n > 0 && i + 1 < n && run[i + 1].kind == kSeField) {
           a.field = int8_t(i + 1);
-          if (i > 0 && run[i - 1].kind == kSeOcc) a.occ = int8_t(i - 1);
+          if (run[i - 1].kind == kSeOcc) a.occ = int8_t(i - 1);
         }
         s.at[s.n++] = a;
       }
@@ -293,58 +282,57 @@ const AppSlots& app_slots(int verb) {
   return table[size_t(verb)];
 }
 
-// Whether misplaced() finds anything (the common case, nothing, without
-// building a text).
-bool any_misplaced(int verb, const XmeEntry* run, const uint8_t* status, const uint8_t* ops) {
+// A value written in a column where it does not belong, though each
+// operand converts alone: text in an application column that is no
+// application id; the application of a second operand (a field or a
+// value) given without its field, so that the compile looks for a field of
+// no name (of an application that may not exist, which fails only when
+// the statement runs); an occurrence of a second operand that names no
+// field. The entry to refuse, -1 none. With why, the leftmost and its
+// reason; without, the first found (the common case, nothing, builds no
+// text). (The first operand's pairs of the verbs with combination rules,
+// and the required operands, are refused by those rules.)
+int misplaced(int verb, const XmeEntry* run, const uint8_t* status, const uint8_t* ops, std::string* why) {
+  int at = -1;
+  // true: stop looking
+  auto refuse = [&](int i, auto&& text) {
+    if (at >= 0 && run[i].col >= run[at].col) return false;
+    at = i;
+    if (!why) return true;
+    *why = text();
+    return false;
+  };
   const AppSlots& s = app_slots(verb);
   for (int k = 0; k < s.n; ++k) {
     const AppSlot& a = s.at[k];
-    bool app = status[a.app] == kSeStGiven;
-    if (app && !app_id(ops + run[a.app].offset)) return true;
-    if (a.field < 0) continue;
-    bool field = status[a.field] == kSeStGiven;
-    if (app && !field && !(run[a.field].flags & kXmeRequired)) return true;
-    if (a.occ >= 0 && status[a.occ] == kSeStGiven && (!field || !app)) return true;
-  }
-  return false;
-}
-
-int misplaced(const XmeEntry* run, int n, const uint8_t* status, const uint8_t* ops, std::string* why) {
-  int at = -1;
-  auto refuse = [&](int i, std::string text) {
-    if (at < 0 || run[i].col < run[at].col) {
-      at = i;
-      *why = std::move(text);
-    }
-  };
-  int apps = 0;
-  for (int i = 0; i < n; ++i) {
-    const XmeEntry& e = run[i];
-    if (e.kind != kSeApp) continue;
-    ++apps;
+    const XmeEntry& e = run[a.app];
     const uint8_t* app = ops + e.offset;
-    if (status[i] == kSeStGiven && !app_id(app))
-      refuse(i, "\"" + trimmed(app, 3) + "\" is no application id: columns " + cols(e) +
-                    " take an application id, one to three upper-case letters or digits from column " +
-                    std::to_string(se_entry_col(e)) + ", or --- for the runtime application");
-    if (apps < 2 || i + 1 >= n || run[i + 1].kind != kSeField) continue;
-    // A second operand: its application, its field or value, and the
-    // occurrence before them.
-    const XmeEntry& f = run[i + 1];
-    bool field = status[i + 1] == kSeStGiven;
-    if (status[i] == kSeStGiven && !field && !(f.flags & kXmeRequired))
-      refuse(i, "application " + trimmed(app, 3) + " with no field: columns " + cols(e) +
-                    " take the application of the field named in columns " + cols(f) + "; a value goes in columns " +
-                    cols(f) + " with columns " + cols(e) + " blank");
-    if (i > 0 && run[i - 1].kind == kSeOcc && status[i - 1] == kSeStGiven && (!field || status[i] != kSeStGiven)) {
-      const XmeEntry& o = run[i - 1];
-      char occ[4] = {};
-      put_occ(occ, rec::view<SeOcc>(ops + o.offset));
-      refuse(i - 1, "occurrence " + trimmed(reinterpret_cast<const uint8_t*>(occ), 3) + " of " +
-                        (field ? "a value" : "no field") + ": columns " + cols(o) +
-                        " take the occurrence of the field named in columns " + cols(f) + " with its application in columns " +
-                        cols(e));
-    }
+    bool given = status[a.app] == kSeStGiven;
+    if (given && !app_id(app) && refuse(a.app, [&] {
+          return "\"" + trimmed(app, 3) + "\" is no application id: columns " + cols(e) +
+                 " take an application id, one to three upper-case letters or digits from column " +
+                 std::to_string(se_entry_col(e)) + ", or --- for the runtime application";
+        }))
+      return at;
+    if (a.field < 0) continue;
+    const XmeEntry& f = run[a.field];
+    bool field = status[a.field] == kSeStGiven;
+    if (given && !field && !(f.flags & kXmeRequired) && refuse(a.app, [&] {
+          return "application " + trimmed(app, 3) + " with no field: columns " + cols(e) +
+                 " take the application of the field named in columns " + cols(f) + "; a value goes in columns " +
+                 cols(f) + " with columns " + cols(e) + " blank";
+        }))
+      return at;
+    if (a.occ >= 0 && status[a.occ] == kSeStGiven && (!field || !given) && refuse(a.occ, [&] {
+          const XmeEntry& o = run[a.occ];
+          char occ[4] = {};
+          put_occ(occ, rec::view<SeOcc>(ops + o.offset));
+          return "occurrence " + trimmed(reinterpret_cast<const uint8_t*>(occ), 3) + " of " +
+                 (field ? "a value" : "no field") + ": columns " + cols(o) +
+                 " take the occurrence of the field named in columns " + cols(f) + " with its application in columns " +
+                 cols(e);
+        }))
+      return at;
   }
   return at;
 }
@@ -479,9 +467,9 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
       best = se_entry_col(run[i]);
       best_entry = i;
     }
-  if (!cflag && any_misplaced(verb, run, st.status, stmt.ops.data())) {
+  if (!cflag && misplaced(verb, run, st.status, stmt.ops.data(), nullptr) >= 0) {
     std::string why;
-    int i = misplaced(run, n, st.status, stmt.ops.data(), &why);
+    int i = misplaced(verb, run, st.status, stmt.ops.data(), &why);
     if (i >= 0 && se_entry_col(run[i]) < best) {
       best = se_entry_col(run[i]);
       best_entry = i;
@@ -581,6 +569,15 @@ std::string se_warning_text(const SeLineState& st) {
 
 namespace {
 
+// What an operand of each kind holds, as the refusals name it.
+const char* const kinds[26] = {
+    "",           "free text",        "application id",  "field name",   "occurrence",
+    "appearance number", "process name", "invocation kind", "digit 0-3", "comparison code",
+    "arithmetic operator", "Y or N",   "digit 0-9",       "count",        "file name",
+    "IN or EX",   "loop letter",      "loop bound",      "digit 1-8",    "area kind",
+    "area kind",  "L or S",           "word",            "FROM or INTO", "digit 0-2",
+    ""};
+
 // What is wrong with a character no operand takes, at column col: and what
 // the columns around it take.
 std::string stray_text(const SeLineState& st, int col) {
@@ -601,12 +598,6 @@ std::string stray_text(const SeLineState& st, int col) {
   std::string name = std::string(se_builtin_verb(verb));
   int n = 0;
   const XmeEntry* run = xme_run(verb, &n);
-  static const char* const what[26] = {
-      "",           "text",           "application id", "field name", "occurrence", "appearance number",
-      "process name", "invocation kind", "digit", "comparison code", "operator", "Y or N",
-      "digit",      "count",          "file name",      "IN or EX",   "loop letter", "loop bound",
-      "digit",      "area kind",      "area kind",      "L or S",     "word",        "FROM or INTO",
-      "digit",      ""};
   const XmeEntry *before = nullptr, *after = nullptr;
   for (int i = 0; i < n; ++i) {
     const XmeEntry& e = run[i];
@@ -615,7 +606,7 @@ std::string stray_text(const SeLineState& st, int col) {
     if (last < col && (!before || last > se_entry_col(*before) + before->len - 1)) before = &e;
     if (first > col && (!after || first < se_entry_col(*after))) after = &e;
   }
-  auto named = [&](const XmeEntry* e) { return std::string("the ") + what[e->kind] + " in columns " + cols(*e); };
+  auto named = [&](const XmeEntry* e) { return std::string("the ") + kinds[e->kind] + " in columns " + cols(*e); };
   std::string s = "character outside " + name + "'s operands: ";
   if (!before && !after) return s + name + " takes none";
   if (before && after) return s + "column " + std::to_string(col) + " lies between " + named(before) + " and " + named(after);
@@ -626,13 +617,6 @@ std::string stray_text(const SeLineState& st, int col) {
 }  // namespace
 
 std::string se_refusal_text(const std::string& file, int line, const SeLineState& st, int col, int second_col) {
-  static const char* const kinds[26] = {
-      "",           "free text",        "application id",  "field name",   "occurrence",
-      "appearance number", "process name", "invocation kind", "digit 0-3", "comparison code",
-      "arithmetic operator", "Y or N",   "digit 0-9",       "count",        "file name",
-      "IN or EX",   "loop letter",      "loop bound",      "digit 1-8",    "area kind",
-      "area kind",  "L or S",           "word",            "FROM or INTO", "digit 0-2",
-      ""};
   std::string what;
   if (!st.why.empty()) {
     what = st.why;
