@@ -229,6 +229,114 @@ uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
   }
 }
 
+// The columns of entry e as text: "50-52".
+std::string cols(const XmeEntry& e) {
+  int c = se_entry_col(e);
+  return std::to_string(c) + "-" + std::to_string(c + e.len - 1);
+}
+
+std::string trimmed(const uint8_t* p, int n) {
+  std::string s(reinterpret_cast<const char*>(p), size_t(n));
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+// An application id as a record keeps it: one to three upper-case letters
+// or digits from its first column, blanks after.
+bool app_id(const uint8_t* p) {
+  int n = 0;
+  while (n < 3 && ((p[n] >= 'A' && p[n] <= 'Z') || (p[n] >= '0' && p[n] <= '9'))) ++n;
+  return n > 0 && blank(reinterpret_cast<const char*>(p) + n, 3 - n);
+}
+
+// Per verb, its application entries: the entry, and for a second operand
+// (an application after the first, its field next) the field and the
+// occurrence before (-1 none).
+struct AppSlot {
+  int8_t app, field, occ;
+};
+struct AppSlots {
+  AppSlot at[4];
+  int n;
+};
+
+const AppSlots& app_slots(int verb) {
+  static const auto table = [] {
+    std::array<AppSlots, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      int n = 0;
+      const XmeEntry* run = xme_run(v, &n);
+      AppSlots& s = t[size_t(v)];
+      for (int i = 0; i < n && s.n < 4; ++i) {
+        if (run[i].kind != kSeApp) continue;
+        AppSlot a{int8_t(i), -1, -1};
+        if (s.n > 0 && i + 1 < n && run[i + 1].kind == kSeField) {
+          a.field = int8_t(i + 1);
+          if (run[i - 1].kind == kSeOcc) a.occ = int8_t(i - 1);
+        }
+        s.at[s.n++] = a;
+      }
+    }
+    return t;
+  }();
+  return table[size_t(verb)];
+}
+
+// A value written in a column where it does not belong, though each
+// operand converts alone: text in an application column that is no
+// application id; the application of a second operand (a field or a
+// value) given without its field, so that the compile looks for a field of
+// no name (of an application that may not exist, which fails only when
+// the statement runs); an occurrence of a second operand that names no
+// field. The entry to refuse, -1 none. With why, the leftmost and its
+// reason; without, the first found (the common case, nothing, builds no
+// text). (The first operand's pairs of the verbs with combination rules,
+// and the required operands, are refused by those rules.)
+int misplaced(int verb, const XmeEntry* run, const uint8_t* status, const uint8_t* ops, std::string* why) {
+  int at = -1;
+  // true: stop looking
+  auto refuse = [&](int i, auto&& text) {
+    if (at >= 0 && run[i].col >= run[at].col) return false;
+    at = i;
+    if (!why) return true;
+    *why = text();
+    return false;
+  };
+  const AppSlots& s = app_slots(verb);
+  for (int k = 0; k < s.n; ++k) {
+    const AppSlot& a = s.at[k];
+    const XmeEntry& e = run[a.app];
+    const uint8_t* app = ops + e.offset;
+    bool given = status[a.app] == kSeStGiven;
+    if (given && !app_id(app) && refuse(a.app, [&] {
+          return "\"" + trimmed(app, 3) + "\" is no application id: columns " + cols(e) +
+                 " take an application id, one to three upper-case letters or digits from column " +
+                 std::to_string(se_entry_col(e)) + ", or --- for the runtime application";
+        }))
+      return at;
+    if (a.field < 0) continue;
+    const XmeEntry& f = run[a.field];
+    bool field = status[a.field] == kSeStGiven;
+    if (given && !field && !(f.flags & kXmeRequired) && refuse(a.app, [&] {
+          return "application " + trimmed(app, 3) + " with no field: columns " + cols(e) +
+                 " take the application of the field named in columns " + cols(f) + "; a value goes in columns " +
+                 cols(f) + " with columns " + cols(e) + " blank";
+        }))
+      return at;
+    if (a.occ >= 0 && status[a.occ] == kSeStGiven && (!field || !given) && refuse(a.occ, [&] {
+          const XmeEntry& o = run[a.occ];
+          char occ[4] = {};
+          put_occ(occ, rec::view<SeOcc>(ops + o.offset));
+          return "occurrence " + trimmed(reinterpret_cast<const uint8_t*>(occ), 3) + " of " +
+                 (field ? "a value" : "no field") + ": columns " + cols(o) +
+                 " take the occurrence of the field named in columns " + cols(f) + " with its application in columns " +
+                 cols(e);
+        }))
+      return at;
+  }
+  return at;
+}
+
 // T/F column without 'C': 'T', 'F', '1', '0' or '-' characters, then blanks.
 bool tf_ok(const char* t) {
   int i = 0;
@@ -359,6 +467,15 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
       best = se_entry_col(run[i]);
       best_entry = i;
     }
+  if (!cflag && misplaced(verb, run, st.status, stmt.ops.data(), nullptr) >= 0) {
+    std::string why;
+    int i = misplaced(verb, run, st.status, stmt.ops.data(), &why);
+    if (i >= 0 && se_entry_col(run[i]) < best) {
+      best = se_entry_col(run[i]);
+      best_entry = i;
+      st.why = std::move(why);
+    }
+  }
 
   SeCheck chk;
   if (!cflag && st.validator) {
@@ -450,14 +567,56 @@ std::string se_warning_text(const SeLineState& st) {
   return st.file_warning ? "WARNING - File not found" : "WARNING - Application not found in application file";
 }
 
+namespace {
+
+// What an operand of each kind holds, as the refusals name it.
+const char* const kinds[26] = {
+    "",           "free text",        "application id",  "field name",   "occurrence",
+    "appearance number", "process name", "invocation kind", "digit 0-3", "comparison code",
+    "arithmetic operator", "Y or N",   "digit 0-9",       "count",        "file name",
+    "IN or EX",   "loop letter",      "loop bound",      "digit 1-8",    "area kind",
+    "area kind",  "L or S",           "word",            "FROM or INTO", "digit 0-2",
+    ""};
+
+// What is wrong with a character no operand takes, at column col: and what
+// the columns around it take.
+std::string stray_text(const SeLineState& st, int col) {
+  uint8_t c = col >= 1 && col <= st.len ? uint8_t(st.text[col - 1]) : uint8_t(' ');
+  if (control(c)) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%02X", unsigned(c));
+    return std::string("control character ") + hex + ": a statement line holds printable characters only";
+  }
+  if (col == 6) return "column 6 stays blank: the T/F column is 1-5, the verb 7-14";
+  if (col == 15) return "column 15 stays blank: the verb is in columns 7-14, its operands begin in column 16";
+  if (col >= kSeLineLen) return "text past column 79, where a statement ends";
+  char verb_cols[8];
+  std::memset(verb_cols, ' ', 8);
+  for (int i = 6; i < 14 && i < st.len; ++i) verb_cols[i - 6] = st.text[i];
+  int verb = se_find_verb(verb_cols, st.display_names);
+  if (verb < 0) return "character outside the statement's fields";
+  std::string name = std::string(se_builtin_verb(verb));
+  int n = 0;
+  const XmeEntry* run = xme_run(verb, &n);
+  const XmeEntry *before = nullptr, *after = nullptr;
+  for (int i = 0; i < n; ++i) {
+    const XmeEntry& e = run[i];
+    if (e.kind == kSeRest) continue;
+    int first = se_entry_col(e), last = first + e.len - 1;
+    if (last < col && (!before || last > se_entry_col(*before) + before->len - 1)) before = &e;
+    if (first > col && (!after || first < se_entry_col(*after))) after = &e;
+  }
+  auto named = [&](const XmeEntry* e) { return std::string("the ") + kinds[e->kind] + " in columns " + cols(*e); };
+  std::string s = "character outside " + name + "'s operands: ";
+  if (!before && !after) return s + name + " takes none";
+  if (before && after) return s + "column " + std::to_string(col) + " lies between " + named(before) + " and " + named(after);
+  if (before) return s + "column " + std::to_string(col) + " lies after the last, " + named(before);
+  return s + "column " + std::to_string(col) + " lies before the first, " + named(after);
+}
+
+}  // namespace
+
 std::string se_refusal_text(const std::string& file, int line, const SeLineState& st, int col, int second_col) {
-  static const char* const kinds[26] = {
-      "",           "free text",        "application id",  "field name",   "occurrence",
-      "appearance number", "process name", "invocation kind", "digit 0-3", "comparison code",
-      "arithmetic operator", "Y or N",   "digit 0-9",       "count",        "file name",
-      "IN or EX",   "loop letter",      "loop bound",      "digit 1-8",    "area kind",
-      "area kind",  "L or S",           "word",            "FROM or INTO", "digit 0-2",
-      ""};
   std::string what;
   if (!st.why.empty()) {
     what = st.why;
@@ -476,10 +635,10 @@ std::string se_refusal_text(const std::string& file, int line, const SeLineState
     if (word.empty()) what = "verb missing";
     else if (se_verb_code(word) >= 0) what = "verb";
     else if (first != word && se_verb_code(first) >= 0)
-      what = "text after verb " + first + " in the verb's columns 7-14; its operands begin in column 15";
+      what = "text after verb " + first + " in the verb's columns 7-14; its operands begin in column 16";
     else what = "unknown verb " + word;
   } else {
-    what = "character outside the statement's fields";
+    what = stray_text(st, col);
   }
   std::string s = file + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " + what;
   if (second_col) s += ", second column " + std::to_string(second_col);

@@ -378,6 +378,7 @@ int fp_init() { return fp_bltin_init(); }
 void fp_register() {
   os_set_init(OsInit::Fp, [] {
     proc_svc.fp_get_reg = fp_get_reg;
+    wm_set_resized(fp_resized);
     return fp_init();
   });
   static bool registered = false;

@@ -59,6 +59,9 @@ int exec_img(Pcb* pcb);
 // Shows image `image` (its sequence) and waits, when `wait`, for an option
 // that verify_opt accepts; `msgs` are the caller's messages (may be null).
 void show_scr(Pcb* pcb, int image, bool wait, FmArb* msgs);
+// The terminal changed size while show_scr waits: the waiting process's
+// status line is laid out for the new width at once (wm_set_resized).
+void fp_resized();
 // 1 when OPTION may be acted on now, else 0; a refused key (not the empty
 // option 65535) adds 300590.
 int verify_opt(Pcb* pcb, int image);

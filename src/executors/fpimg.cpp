@@ -502,6 +502,21 @@ int verify_opt(Pcb* pcb, int img) {
 }
 
 // ----------------------------------------------------------- show_scr --
+namespace {
+// The process whose screen waits in wm_show (the innermost), for a resize
+// during the wait.
+Pcb* g_waiting = nullptr;
+struct Waiting {
+  Pcb* before;
+  explicit Waiting(Pcb* pcb) : before(g_waiting) { g_waiting = pcb; }
+  ~Waiting() { g_waiting = before; }
+};
+}  // namespace
+
+void fp_resized() {
+  if (g_waiting) pi_upd_stat(g_waiting);
+}
+
 void show_scr(Pcb* pcb, int img, bool wait, FmArb* msgs) {
   PdStatus* st = status(pcb);
   EmCimg* ci = fp_image(pcb, uint32_t(img));
@@ -525,6 +540,7 @@ void show_scr(Pcb* pcb, int img, bool wait, FmArb* msgs) {
       sb->region = pcb->run.curs_req ? region : 0;
       sb->req_row = pcb->run.req_row.get();
       sb->req_col = pcb->run.req_col.get();
+      Waiting waiting(pcb);
       if (!wm_show(sb, dspl ? arena::offset_of(dspl) : 0)) {
         sys_err(__LINE__, "exec_img() - wm_show failed");
         ut_unwind(4);

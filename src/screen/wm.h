@@ -211,6 +211,13 @@ void wm_set_itoe(WmItoe fn);
 using WmHangup = void (*)();
 void wm_set_hangup(WmHangup fn);
 
+// What wm_show does when the terminal has changed size during a wait, once
+// the windows are placed on the new size and before the screen is drawn
+// again: the owner of the status line lays it out for the new width (the
+// windows may be attached, detached and written then). nullptr: nothing.
+using WmResized = void (*)();
+void wm_set_resized(WmResized fn);
+
 // --------------------------------------------------------- diagnostics --
 // The file named by QUVO_WM_LOG (opened by wm_start) gets one line each
 // time wm_show, the system-error window or the keymap utility starts waiting

@@ -1308,6 +1308,7 @@ int wm_show(WmShow* sb, WmHandle msgq) {
         break;
       case Event::Resize:
         on_resize();
+        if (g.resized) g.resized();
         sb->status = uint8_t(sb->status.get() | wmshow::kResized);
         break;
       case Event::Eof:
@@ -1415,6 +1416,7 @@ int wmi::cv_item_itoe(WmItem* w) {
 
 void wm_set_itoe(WmItoe fn) { st().itoe = fn ? fn : wmi::cv_item_itoe; }
 void wm_set_hangup(WmHangup fn) { st().hangup = fn; }
+void wm_set_resized(WmResized fn) { st().resized = fn; }
 
 std::string wm_screen_row(int row) {
   State& g = st();

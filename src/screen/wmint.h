@@ -161,6 +161,7 @@ struct State {
   WmItoe itoe = cv_item_itoe;
   WmMsgReader reader = nullptr;
   WmHangup hangup = nullptr;
+  WmResized resized = nullptr;
 };
 State& st();
 

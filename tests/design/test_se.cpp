@@ -478,6 +478,59 @@ TEST(SeRefuse, CombinationRules) {
   EXPECT_EQ(parse(L("", "TIMEOUT", {{34, "ABC"}})).col, 54);
 }
 
+// A value in the columns of another operand: each operand converts alone,
+// but the statement would name an application that is no id, a field of
+// no name or an occurrence of no field. Refused at the column, with what
+// the columns take; the operands' other forms read as before.
+TEST(SeRefuse, AValueInAnotherOperandsColumns) {
+  se_load_spellings();
+  const std::string ifl = L("", "IF", {{0, "ABC"}, {4, "AMOUNT"}, {31, "EQ"}});
+  ASSERT_EQ(parse(with(ifl, 54, "42")).ok, 1);
+  ASSERT_EQ(parse(with(with(ifl, 50, "XYZ"), 54, "TOTAL")).ok, 1);
+  struct Case {
+    int at;
+    const char* text;
+    int col;
+    const char* why;
+  } cases[] = {
+      {50, "42", 50, "application 42 with no field: columns 50-52 take the application of the field named in columns 54-75; "
+                     "a value goes in columns 54-75 with columns 50-52 blank"},
+      {51, "42", 50, "\" 42\" is no application id: columns 50-52 take an application id, one to three upper-case "
+                     "letters or digits from column 50, or --- for the runtime application"},
+      {16, "4-C", 16, nullptr},
+      {16, "abc", 16, nullptr},
+      {77, "42", 77, "occurrence 042 of no field: columns 77-79 take the occurrence of the field named in columns 54-75 "
+                     "with its application in columns 50-52"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    Parsed p = parse(with(ifl, c.at, c.text));
+    EXPECT_EQ(p.ok, 0);
+    EXPECT_EQ(p.col, c.col);
+    if (c.why) {
+      EXPECT_EQ(p.st.why, c.why);
+    }
+  }
+  Parsed p = parse(with(with(ifl, 54, "42"), 77, "002"));   // a value has no occurrence
+  EXPECT_EQ(p.col, 77);
+  EXPECT_EQ(p.st.why.substr(0, 29), "occurrence 002 of a value: co");
+  // The second operand of the other verbs that take a field or a value.
+  EXPECT_EQ(parse(L("", "SET", {{0, "ABC"}, {4, "AMOUNT"}, {34, "1"}})).col, 50);
+  EXPECT_EQ(parse(L("", "BEG AT", {{0, "ABC"}, {4, "CUSTOMER"}, {13, "IN"}, {16, "ABC"}})).col, 32);
+  EXPECT_EQ(parse(L("", "BEG AT", {{0, "ABC"}, {4, "CUSTOMER"}, {13, "IN"}, {20, "100"}})).ok, 1);
+  // An attribute verb's application alone, and a line kept out of the
+  // compile, read as before.
+  EXPECT_EQ(parse(L("", "DIM", {{0, "ABC"}})).ok, 1);
+  EXPECT_EQ(parse(with(with(ifl, 1, "C"), 50, "42")).ok, 1);
+  // A character in no operand's columns says which are around it.
+  const std::string stray = with(ifl, 53, "4");   // (the state points into the line)
+  p = parse(stray);
+  EXPECT_EQ(p.col, 53);
+  EXPECT_EQ(se_refusal_text("f", 3, p.st, p.col, 0),
+            "f:3:53: character outside IF's operands: column 53 lies between the application id in columns 50-52 and "
+            "the field name in columns 54-75");
+}
+
 TEST(SeOcc, GetAndPut) {
   SeOcc o;
   struct C { const char* t; int kind; int ok; int type; int num; };

@@ -173,6 +173,23 @@ TEST_F(MenuRun, ChildStatusLineGoesAndTheLineFollowsTheWidth) {
   EXPECT_EQ(row(23), "MENU ENTRY");
 }
 
+// A resize during a wait lays the status line out again at once, before
+// any key: the help hint and the mode item move to the new right edge, and
+// go where the width no longer holds them.
+TEST_F(MenuRun, AResizeRedrawsTheStatusLineBeforeAnyKey) {
+  ASSERT_TRUE(start("IP FORM", 80, "", true, "Input")) << slurp(dir + "/err");
+  const std::string mode = "quvo MENU ENTRY";
+  EXPECT_EQ(row(23), mode + std::string(57 - mode.size(), ' ') + "HELP for help ADD");
+  int before = waits_seen();
+  tmux("resize-window -x 100");
+  ASSERT_TRUE(waits(before + 1));
+  EXPECT_EQ(row(23), mode + std::string(77 - mode.size(), ' ') + "HELP for help ADD");
+  before = waits_seen();
+  tmux("resize-window -x 30");
+  ASSERT_TRUE(waits(before + 1));
+  EXPECT_EQ(row(23), "MENU ENTRY" + std::string(12, ' ') + "ADD");   // the mode item at width - 7
+}
+
 // The mode item's names: the mode alone in its own phase, else the mode
 // and the phase; seven characters.
 TEST(IpModeName, ModeAndPhaseNames) {

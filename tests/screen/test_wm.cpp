@@ -649,6 +649,32 @@ TEST_F(Wm, ResizeReplacesCentredWindows) {
   EXPECT_GE(term.full_flushes, 2);
 }
 
+// The resize hook runs in the wait once the size is taken, and what it
+// lays out (a status line of the new width) is on the screen the wait
+// draws next, before any key.
+TEST_F(Wm, ResizeHookLaysOutBeforeTheNextDraw) {
+  static uint32_t surface;
+  surface = srf;
+  wm_set_resized([] {
+    WmWnd st;
+    INIT_WND(&st, 3, 0, 1, 1, com.cols, 0);
+    ASSERT_NE(wm_attach(&st, surface, 0), 0u);
+    wm_write_reg(st.region, std::string(size_t(com.cols.get()) - 3, ' ') + "END");
+  });
+  term.next_rows = 30;
+  term.next_cols = 100;
+  term.script.push_back(kTmResize);
+  term.key("\x1bOR");
+  std::string seen;
+  term.on_wait = [&] {
+    if (seen.empty() && term.rows == 30) seen = term.row(29);
+  };
+  WmShow sb{};
+  show(&sb);
+  wm_set_resized(nullptr);
+  EXPECT_EQ(seen.substr(97), "END");
+}
+
 TEST_F(Wm, SystemErrorWindowAsksContinueOrCancel) {
   WmHandle reg;
   window(1, 1, 5, 30, &reg, ".");

@@ -157,15 +157,19 @@ TEST(GenStmt, CheckModeReadsAndCompilesAgainstTheDataDirectory) {
       << "process subroutine CHECK ONE\nstatements 1\n" << line("", "COMPUT", {{0, "A"}})
       << line("", "IF", {{0, "0LA"}, {4, "NOSUCH"}, {31, "EQ"}, {38, "1"}})
       << line("", "PRINT", {{0, "0LA"}, {4, "A"}, {34, "1"}, {43, "1"}, {55, "10"}})
+      << line("", "SET", {{0, "---"}, {4, "PRINT REPORT"}, {34, "1"}})   // the value 4 columns left
       << "process 6 NO SUCH\nstatements 1\n      END\nprocess menu CHECK ONE\n";
   EXPECT_EQ(qg_run("--check " + var + " 0LA " + read_bad, t.str(), &out, &err), 1);
   EXPECT_EQ(err, read_bad + ":3:7: unknown verb COMPUT\n" + read_bad + ":4:20: no field NOSUCH in 0LA\n" + read_bad +
-                     ":5:20: PRINT needs an alpha field\n" + read_bad + ":6:9: no Subroutine NO SUCH in 0LA\n" +
-                     read_bad + ":9:9: no Menu CHECK ONE in 0LA (there is a Subroutine process of that name)\n");
+                     ":5:20: PRINT needs an alpha field\n" + read_bad +
+                     ":6:50: application 1 with no field: columns 50-52 take the application of the field named in "
+                     "columns 54-75; a value goes in columns 54-75 with columns 50-52 blank\n" +
+                     read_bad + ":7:9: no Subroutine NO SUCH in 0LA\n" + read_bad +
+                     ":10:9: no Menu CHECK ONE in 0LA (there is a Subroutine process of that name)\n");
   // A verb with its operands written into the verb's columns.
   std::ofstream(read_bad, std::ios::binary) << "process subroutine CHECK ONE\nstatements 1\n      CALC A = 1\n";
   EXPECT_EQ(qg_run("--check " + var + " 0LA " + read_bad, t.str(), &out, &err), 1);
-  EXPECT_EQ(err, read_bad + ":3:7: text after verb CALC in the verb's columns 7-14; its operands begin in column 15\n");
+  EXPECT_EQ(err, read_bad + ":3:7: text after verb CALC in the verb's columns 7-14; its operands begin in column 16\n");
 
   const std::string cmpl_bad = t.sub("compile.stmt");
   const std::string good = "process 6 CHECK ONE\nstatements 1\n" + calc("", "A", "1") +
