@@ -49,8 +49,7 @@ struct EmHeader {
   rec::I32 secr3;              // 80
   rec::I32 secr4;              // 84
   rec::Bytes<3> flags106;      // 88   1 where definition 106-108 hold '1'
-  rec::U8 dflt_mode;           // 91   definition 109: the mode an Input or Query process starts
-                               //      in (DEFAULT MODE), 1-254; 0 none
+  rec::U8 dflt_mode;           // 91   definition 109: DEFAULT MODE of an Input process, 1-254; 0 none
   rec::U32 pcf_file;           // 92   file number of the PCF (0 until resolved)
   rec::Text<3> pcf_app;        // 96
   rec::Text<8> pcf_name;       // 99
