@@ -93,9 +93,9 @@ void ip_setup(Pcb* pcb, uint32_t* saved);
 // The module's defaults into the predefined fields: DEFAULT MODE when none
 // was handed to the process (0 or above 254; the module's 0, none, leaves
 // Add to be tried first), AUTO READNEXT when its default is not blank, and
-// EXACT KEY REQUIRED as its default is, '0' when it is blank: other than
-// '1', key entry reads the first record for an empty key and the first
-// beginning with a key's entered leading segments; '1' only the exact key.
+// EXACT KEY REQUIRED as its default is (blank or '0': key entry reads the
+// first record for an empty key and the first beginning with a key's
+// entered leading segments; '1' only the exact key).
 void ip_take_defaults(Pcb* pcb);
 // The status window's two items show the process's state again.
 void ip_upd_stat(Pcb* pcb);

@@ -118,10 +118,7 @@ void ip_take_defaults(Pcb* pcb) {
   if (!a3) return;
   if (a3->default_mode == 0 || a3->default_mode > 254) a3->default_mode = em->dflt_mode;
   if (!em->dflt_auto_rdnxt.blank()) a3->auto_readnext = em->dflt_auto_rdnxt;
-  // A flag that SET ENTRY ATTRIBUTES offers as on or off: a definition
-  // that gives no default asks for no exact key.
-  if (em->dflt_exact_key.blank()) a3->exact_key.set("0");
-  else a3->exact_key = em->dflt_exact_key;
+  a3->exact_key = em->dflt_exact_key;  // (blank: no exact key, as '0')
 }
 
 void ip_upd_stat(Pcb* pcb) {
