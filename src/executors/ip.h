@@ -86,9 +86,17 @@ IpModeSel ip_init_mode(int mode, const IpModeFacts& f, bool entry, bool keyed, c
 // 1-7); seven characters, blank filled.
 std::string ip_mode_name(int mode, int phase);
 
-// Start of an Input process: its status window on the status line (the
-// status text of the menu's layout, the mode text and the mode item).
+// Start of an Input process: the process's defaults (ip_take_defaults),
+// then its status window on the status line (the status text of the
+// menu's layout, the mode text and the mode item).
 void ip_setup(Pcb* pcb, uint32_t* saved);
+// The module's defaults into the predefined fields: DEFAULT MODE when none
+// was handed to the process (0 or above 254; the module's 0, none, leaves
+// Add to be tried first), AUTO READNEXT when its default is not blank, and
+// EXACT KEY REQUIRED as its default is (blank or '0': key entry reads the
+// first record for an empty key and the first beginning with a key's
+// entered leading segments; '1' only the exact key).
+void ip_take_defaults(Pcb* pcb);
 // The status window's two items show the process's state again.
 void ip_upd_stat(Pcb* pcb);
 // End of an Input process: its windows go.

@@ -13,6 +13,7 @@
 #include "foundation/la.h"
 #include "foundation/mm.h"
 #include "foundation/os.h"
+#include "process/em.h"
 #include "process/pcb.h"
 #include "process/pishr.h"
 #include "process/services.h"
@@ -99,13 +100,25 @@ std::string ip_mode_name(int mode, int phase) {
 }
 
 void ip_setup(Pcb* pcb, uint32_t* saved) {
-  if (pcb) ip_inp_enter(pcb, saved);
+  if (pcb) {
+    ip_inp_enter(pcb, saved);
+    ip_take_defaults(pcb);
+  }
   if (!pcb || !com.status_surface) return;
   int scope = pcb->pool_scope ? int(pcb->pool_scope) : int(com.depth);
   auto* s = static_cast<IpStat*>(MM_ALLOC(mm_create_pool(" IPPOOL    ", scope, 0), sizeof(IpStat)));
   std::memset(static_cast<void*>(s), 0, sizeof *s);
   pcb->stat_line.set(s);
   lay_out(pcb, s);
+}
+
+void ip_take_defaults(Pcb* pcb) {
+  const EmHeader* em = pcb ? pcb->module.get() : nullptr;
+  auto* a3 = em ? pi_area_rec<PdArea3>(pcb, 3) : nullptr;
+  if (!a3) return;
+  if (a3->default_mode == 0 || a3->default_mode > 254) a3->default_mode = em->dflt_mode;
+  if (!em->dflt_auto_rdnxt.blank()) a3->auto_readnext = em->dflt_auto_rdnxt;
+  a3->exact_key = em->dflt_exact_key;  // (blank: no exact key, as '0')
 }
 
 void ip_upd_stat(Pcb* pcb) {

@@ -198,19 +198,19 @@ struct DProc {
   rec::Text<1> b89;           // 89  copied into the module
   rec::Text<4> secr[4];       // 90  four security codes
   rec::Text<1> flag106[3];    // 106 three '1' flags
-  rec::Text<1> b109;          // 109
+  rec::U8 default_mode;       // 109 the mode an Input process starts in, 1-254 (0: none)
   rec::Text<1> b110;          // 110 '0': the PCF's CFI byte 47 is cleared
   rec::Text<3> pcf_app;       // 111 application of the process's own file
   rec::Text<8> pcf_file;      // 114 its file name
   rec::Text<11> b122;         // 122 decided here: not used, blank
   rec::Text<22> pcf_key;      // 133 PCF key field name (blank: none)
   rec::Text<22> seq_field;    // 155 the PCF's sequence-number field name (blank: none)
-  rec::Text<1> b177;          // 177 copied
-  rec::Text<1> b178;          // 178 copied
+  rec::Text<1> auto_readnext; // 177 default of AUTO READNEXT: '1', '0', blank none
+  rec::Text<1> exact_key;     // 178 default of EXACT KEY REQUIRED: '1', '0', blank none
   rec::U16 w179;              // 179 copied
   rec::Text<1> b181;          // 181 copied
   rec::Text<30> b182;         // 182 copied
-  rec::Text<1> b212;          // 212 copied
+  rec::Text<1> cancel_ok;     // 212 default of CANCEL OK: '1', '0', blank none
   rec::Text<3> rpt_app;       // 213 report process application
   rec::Text<30> rpt_name;     // 216 report process name
   rec::Text<60> text246;      // 246 copied
@@ -241,11 +241,11 @@ QV_FIELDS(DProc, kFldProc, QV_FLD(DProc, proc_type, 5), QV_FLD(DProc, proc_name,
           QV_FLD(DProc, proc_class, 5), QV_FLD(DProc, save_flag, 1), QV_FLD(DProc, retention, 5),
           QV_FLD(DProc, added, 7), QV_FLD(DProc, changed, 7), QV_FLD(DProc, b88, 1),
           QV_FLD(DProc, b89, 1), QV_FLD(DProc, secr, 1), QV_FLD(DProc, flag106, 1),
-          QV_FLD(DProc, b109, 1), QV_FLD(DProc, b110, 1), QV_FLD(DProc, pcf_app, 1),
+          QV_FLD(DProc, default_mode, 5), QV_FLD(DProc, b110, 1), QV_FLD(DProc, pcf_app, 1),
           QV_FLD(DProc, pcf_file, 1), QV_FLD(DProc, b122, 1), QV_FLD(DProc, pcf_key, 1),
-          QV_FLD(DProc, seq_field, 1), QV_FLD(DProc, b177, 1), QV_FLD(DProc, b178, 1),
+          QV_FLD(DProc, seq_field, 1), QV_FLD(DProc, auto_readnext, 1), QV_FLD(DProc, exact_key, 1),
           QV_FLD(DProc, w179, 5), QV_FLD(DProc, b181, 1), QV_FLD(DProc, b182, 1),
-          QV_FLD(DProc, b212, 1), QV_FLD(DProc, rpt_app, 1), QV_FLD(DProc, rpt_name, 1),
+          QV_FLD(DProc, cancel_ok, 1), QV_FLD(DProc, rpt_app, 1), QV_FLD(DProc, rpt_name, 1),
           QV_FLD(DProc, text246, 1), QV_FLD(DProc, w306, 5), QV_FLD(DProc, title60, 1),
           QV_FLD(DProc, name368, 1), QV_FLD(DProc, flag376, 1), QV_FLD(DProc, b378, 1),
           QV_FLD(DProc, flag380, 1), QV_FLD(DProc, b382, 1), QV_FLD(DProc, b383, 1),

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "foundation/mm.h"
 #include "foundation/record.h"
@@ -48,7 +49,7 @@ struct EmHeader {
   rec::I32 secr3;              // 80
   rec::I32 secr4;              // 84
   rec::Bytes<3> flags106;      // 88   1 where definition 106-108 hold '1'
-  rec::U8 def109;              // 91
+  rec::U8 dflt_mode;           // 91   definition 109: DEFAULT MODE of an Input process, 1-254; 0 none
   rec::U32 pcf_file;           // 92   file number of the PCF (0 until resolved)
   rec::Text<3> pcf_app;        // 96
   rec::Text<8> pcf_name;       // 99
@@ -57,7 +58,11 @@ struct EmHeader {
   rec::Text<22> blank118;      // 118
   rec::Bytes<763> pcf_cmpl;    // 140  the compiler's results of the PCF compile (its own placement)
   rec::U8 b903;                // 903
-  rec::Bytes<3> def177;        // 904  definition 177, 178, 212
+  // 904: the process's defaults of three predefined fields (definition
+  // 177, 178 and 212), each '1', '0' or blank (no default).
+  rec::Text<1> dflt_auto_rdnxt;  // 904  AUTO READNEXT
+  rec::Text<1> dflt_exact_key;   // 905  EXACT KEY REQUIRED
+  rec::Text<1> dflt_cancel_ok;   // 906  CANCEL OK
   rec::Bytes<3> def179;        // 907
   rec::Bytes<30> def182;       // 910
   rec::Bytes<3> def213;        // 940
@@ -118,10 +123,15 @@ QV_AT(EmHeader, lang, 44);
 QV_AT(EmHeader, created_day, 52);
 QV_AT(EmHeader, changed_day, 60);
 QV_AT(EmHeader, exec_secr, 72);
+QV_AT(EmHeader, dflt_mode, 91);
 QV_AT(EmHeader, pcf_file, 92);
 QV_AT(EmHeader, pcf_name, 99);
 QV_AT(EmHeader, blank118, 118);
 QV_AT(EmHeader, b903, 903);
+QV_AT(EmHeader, dflt_auto_rdnxt, 904);
+QV_AT(EmHeader, dflt_exact_key, 905);
+QV_AT(EmHeader, dflt_cancel_ok, 906);
+QV_AT(EmHeader, def179, 907);
 QV_AT(EmHeader, def246, 973);
 QV_AT(EmHeader, title, 1036);
 QV_AT(EmHeader, def383, 1112);
@@ -145,6 +155,19 @@ QV_AT(EmHeader, cur_ep, 1340);
 QV_AT(EmHeader, saved, 1342);
 QV_AT(EmHeader, code_relocated, 1343);
 QV_AT(EmHeader, block_bases, 1344);
+
+// The process's defaults as the compile keeps them: a flag '1', '0' or blank
+// (none), whatever else the definition holds; a default mode 1-254, and 0
+// (none) for anything else, a blank too (what dictionaries written when the
+// definition's byte was text hold there). A saved module is taken only when
+// its defaults are so kept (em_dflts_sound).
+inline char em_dflt_flag(char c) { return c == '1' || c == '0' ? c : ' '; }
+inline uint8_t em_dflt_mode(uint8_t m) { return m >= 1 && m <= 254 && m != ' ' ? m : 0; }
+inline bool em_dflts_sound(const EmHeader& em) {
+  for (const rec::Text<1>* f : {&em.dflt_auto_rdnxt, &em.dflt_exact_key, &em.dflt_cancel_ok})
+    if (em_dflt_flag((*f)[0]) != (*f)[0]) return false;
+  return em_dflt_mode(em.dflt_mode) == em.dflt_mode;
+}
 
 // Area table entry (28 bytes; LF work file while compiling).
 struct EmAreaEntry {

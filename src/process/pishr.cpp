@@ -211,6 +211,18 @@ void init_pdf(Pcb* pcb, bool resumed) {
     id->type = v.type;
     id->name = v.name;
   }
+  // The process's defaults: AUTO READNEXT and EXACT KEY REQUIRED for a
+  // process with a file of its own, CANCEL OK for every process; a blank
+  // default leaves the field as its initial value gives it.
+  const EmHeader* em = pcb->module.get();
+  auto* a3 = pi_area_rec<PdArea3>(pcb, 3);
+  if (em && a3) {
+    if (!em->pcf_name.blank()) {
+      if (!em->dflt_auto_rdnxt.blank()) a3->auto_readnext = em->dflt_auto_rdnxt;
+      if (!em->dflt_exact_key.blank()) a3->exact_key = em->dflt_exact_key;
+    }
+    if (!em->dflt_cancel_ok.blank()) a3->cancel_ok = em->dflt_cancel_ok;
+  }
   // A resumed process keeps the rest as it was suspended with; a
   // SUBPROCESS as its caller has it: the user, the database and the
   // application it runs in (its own areas of these classes start blank).

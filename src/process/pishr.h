@@ -488,15 +488,16 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope);
 // the query's sort lines (pb_break_table).
 void bld_rng(Pcb* pcb);
 // Fills the process data fields of a starting PCB: the process
-// identification; unless a SUBPROCESS (whose other fields are its
-// caller's) and a resumed process (whose fields are as it was suspended
-// with), the user, the database in use (the caller's, else the start-up
-// database, else the user's; "init_pdf() - invalid database" when it has no
-// DATABASE record), the database options byte (DBXAP byte 6, 2 without
-// one), the application in use, a DETACHED run's print and run options
-// (rt_dflt_disp) and the language. The module keeps no defaults for AUTO
-// READNEXT, EXACT KEY REQUIRED and CANCEL OK yet: they stay as the
-// dictionary's INITIAL image gives them.
+// identification; the module's defaults of AUTO READNEXT and EXACT KEY
+// REQUIRED (a process with a file of its own) and of CANCEL OK, each only
+// when not blank (a blank default leaves the field as the INITIAL image
+// gives it); unless a SUBPROCESS (whose other fields are its caller's) and
+// a resumed process (whose fields are as it was suspended with), the user,
+// the database in use (the caller's, else the start-up database, else the
+// user's; "init_pdf() - invalid database" when it has no DATABASE record),
+// the database options byte (DBXAP byte 6, 2 without one), the application
+// in use, a DETACHED run's print and run options (rt_dflt_disp) and the
+// language.
 void init_pdf(Pcb* pcb, bool resumed = false);
 // Fills a new area by its initialisation kind (the entry's source): 1 the
 // file's INITIAL record image, 2 the work field's initial constant for

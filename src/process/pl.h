@@ -56,7 +56,11 @@
 #include "process/em.h"
 #include "process/pcb.h"
 
-constexpr uint32_t kEmFormat = 1;        // saved-module format version (header bytes 1-3)
+// Saved-module format version (header bytes 1-3). 2: the header keeps the
+// process's defaults (default mode, AUTO READNEXT, EXACT KEY REQUIRED,
+// CANCEL OK); a module of version 1 copied those definition bytes as they
+// stood and is compiled again.
+constexpr uint32_t kEmFormat = 2;
 constexpr uint32_t kPlNoDefinition = 200140;
 
 // The compile context handed to the process compiler.

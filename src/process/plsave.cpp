@@ -768,6 +768,14 @@ int load_em(const DProc* def, Pcb* pcb) {
     vfy_log_line(line);
     return reject_file(pcb, em, f, FM_ST_STRUCT);
   }
+  // The process's defaults go into predefined fields as they stand: a
+  // header holding what no compile writes there is damaged.
+  if (!em_dflts_sound(*em)) {
+    char line[96];
+    std::snprintf(line, sizeof line, "%.*s - BAD Defaults\n", 30, pcb->invoc.name.data());
+    vfy_log_line(line);
+    return reject_file(pcb, em, f, FM_ST_STRUCT);
+  }
   // 5. The references, then verification against the dictionary.
   for (const char* label : {"CAP", "CFI", "CFLD", "CLIB"})
     if (!load_sub(f, em, *em_sub(label))) return reject_file(pcb, em, f, FM_ST_STRUCT);

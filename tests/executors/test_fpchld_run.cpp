@@ -174,7 +174,8 @@ TEST_F(ChldRun, HelpOnTheOptionsAndOnAField) {
 }
 
 // SET ENTRY ATTRIBUTES on the form's amount offers the form's settings
-// (the amount's carry-forward flag is set: a number without a default); an answer
+// (its definition gives no exact-key default: blank; the amount's
+// carry-forward flag is set: a number without a default); an answer
 // typed and ENTER comes back into them (offered so the next time), and the
 // form is as it was after each.
 TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
@@ -185,7 +186,7 @@ TEST_F(ChldRun, EntryAttributesComeBackIntoTheForm) {
   auto offered = body();
   ASSERT_NE(offered[0].find("Entry attributes"), std::string::npos) << tmux("capture-pane -p");
   EXPECT_EQ(offered[2], "  Read the next record after each one:   0");
-  EXPECT_EQ(offered[3], "  An exact key is required:              1");
+  EXPECT_EQ(offered[3], "  An exact key is required:");
   EXPECT_EQ(offered[4], "  Carry the current field forward:       1");
   key("1");  // the first answer, where the cursor starts
   key("Enter");

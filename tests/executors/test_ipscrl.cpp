@@ -657,9 +657,9 @@ TEST_F(IpScroll, ChangeAndDeleteTheCustomerUnderTheCursor) {
 
 // ADD MODE on a list that permits Add: a new customer is entered in the
 // first row of the emptied window and written; INQUIRE MODE from there goes
-// to key entry, where a code no customer has is refused (the list's exact
-// key) and a code shows the list from its customer, the new one in its
-// place.
+// to key entry, where an empty key shows the list from its first customer,
+// a code no customer has is refused and a code shows the list from its
+// customer, the new one in its place.
 TEST_F(IpScroll, AddModeOnTheList) {
   ListRun r;
   r.keys = 0;
@@ -673,7 +673,9 @@ TEST_F(IpScroll, AddModeOnTheList) {
       {0, "", ks({kAddKey}), {}, 1, "ADD", ""},
       {0, "", typed("C0025"), {}, 1, "ADD", ""},
       {0, "", ks({kInqKey}), {}, 1, "INQ/KEY", ""},
-      {0, "", ks({"\r"}), {}, 1, "INQ/KEY", "Record not found"},
+      {0, "", ks({"\r"}), {"C0010", "C0020", "C0025", "C0030"}, 1, "INQ", ""},
+      {0, "", ks({kInqKey}), {}, 1, "INQ/KEY", ""},
+      {0, "", typed("C0099"), {"C0099"}, 1, "INQ/KEY", "Record not found"},
       {0, "", typed("C0020"), {"C0020", "C0025", "C0030"}, 1, "INQ", ""},
   };
   Outcome o = run_list(r);

@@ -407,6 +407,65 @@ TEST_F(InputRun, FirstUserScenario) {
   EXPECT_EQ(hex(recs[1]), hex(cust_bytes({"B2", "BOB", 123456, year(2025) / December / 1, 2, today})));
 }
 
+// Order lines (a key of two segments: the order, then the line number that
+// Add gives) in Inquire: ENTER on an empty key shows the first line in the
+// key's order, and an order alone (B1, after A1 and A2) the first of its
+// lines. IP LINES EXACT
+// over the same lines starts, as its definition says, in Inquire on the
+// first line and reads the next at each ENTER, and asks for the exact key:
+// neither an empty key nor an order alone finds a line; nor does CANCEL end
+// it, as it ends IP LINES.
+TEST_F(InputRun, InquireReadsFromTheEnteredLeadingPartOfTheKeyUnlessTheExactKeyIsRequired) {
+  new_customers();
+  ASSERT_TRUE(start("IP LINES", 80, "", true, "Input")) << slurp(dir + "/err");
+  EXPECT_EQ(mode_item(), "ADD");
+  for (auto [order, text] : {std::pair{"B1", "bone"}, {"A1", "aone"}, {"A2", "atwo"}}) {
+    type(order);
+    key("Tab");
+    type(text);
+    key("Enter");
+  }
+  const std::string a1 = "  Order   A1    Line   1   Text aone", a2 = "  Order   A2    Line   1   Text atwo",
+                    b1 = "  Order   B1    Line   1   Text bone";
+  key("F7");
+  EXPECT_EQ(mode_item(), "INQ/KEY");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "INQ");
+  EXPECT_EQ(row(1), a1);
+  key("F7");
+  type("B1");
+  key("Enter");
+  EXPECT_EQ(mode_item(), "INQ");
+  EXPECT_EQ(row(1), b1);
+  EXPECT_EQ(row(24), "");
+  tmux("send-keys C-c");  // CANCEL OK as the predefined field starts: '1'
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+
+  ASSERT_TRUE(start("IP LINES EXACT", 80, "", true, "Input")) << slurp(dir + "/err");
+  EXPECT_EQ(mode_item(), "INQ");
+  EXPECT_EQ(row(1), a1);
+  key("Enter");
+  EXPECT_EQ(row(1), a2);
+  key("F7");
+  EXPECT_EQ(mode_item(), "INQ/KEY");
+  key("Enter");
+  EXPECT_NE(row(24).find("Record not found"), std::string::npos) << row(24);
+  EXPECT_EQ(mode_item(), "INQ/KEY");
+  key("C-u");
+  type("B1");
+  key("Enter");
+  EXPECT_NE(row(24).find("Record not found"), std::string::npos) << row(24);
+  EXPECT_EQ(row(1).substr(0, 12), "  Order   B1");
+  key("C-c");  // its definition takes CANCEL away
+  EXPECT_EQ(row(1).substr(0, 12), "  Order   B1");
+  EXPECT_EQ(mode_item(), "INQ/KEY");
+  tmux("send-keys F3");
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
 }  // namespace
 
 namespace {

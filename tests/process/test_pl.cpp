@@ -277,11 +277,14 @@ TEST_F(Pl, AProcessNeverLoadsOrOverwritesTheSavedModuleOfAnotherProcessOfItsStam
 }
 
 // ------------------------------------------------------ saved files --
-TEST_F(Pl, AWrongMarkOrVersionIsDeletedAndCompiled) {
+// A saved header of another mark or version, or holding process defaults
+// that no compile writes (a flag other than '1', '0' or blank; the mode
+// 255 or a blank), is deleted and the process compiled, sealed as it is.
+TEST_F(Pl, AWrongMarkOrVersionOrDefaultIsDeletedAndCompiled) {
   define({proc_rec("P1")});
   std::string nm = stamp_name();
   get_release();
-  for (int which = 0; which < 2; ++which) {
+  for (int which = 0; which < 5; ++which) {
     SCOPED_TRACE(which);
     restart();
     // Copy the saved file with another mark (or version), sealed anew.
@@ -303,8 +306,12 @@ TEST_F(Pl, AWrongMarkOrVersionIsDeletedAndCompiled) {
     std::vector<std::vector<uint8_t>> recs;
     while (fm_rdnxt(s)) recs.emplace_back(buf, buf + s->len_read);
     recs.pop_back();  // the old checksum record
-    if (which == 0) recs[0][0] = 'X';
-    else recs[0][1] = uint8_t(kEmFormat + 1);
+    auto& h = rec::view<EmHeader>(recs[0].data());
+    if (which == 0) h.mark = uint8_t('X');
+    if (which == 1) h.b1[0] = uint8_t(kEmFormat + 1);
+    if (which == 2) h.dflt_exact_key[0] = 'Y';
+    if (which == 3) h.dflt_mode = 255;
+    if (which == 4) h.dflt_mode = ' ';
     for (auto& r : recs) {
       std::memcpy(buf, r.data(), r.size());
       d->rec.set(buf);
@@ -324,6 +331,42 @@ TEST_F(Pl, AWrongMarkOrVersionIsDeletedAndCompiled) {
     restart();
     get_release();
     EXPECT_EQ(compiles(), 0);
+  }
+}
+
+// The process's defaults as the compile keeps them, at each bound, and the
+// same again from the saved module in a fresh engine.
+TEST_F(Pl, TheProcessDefaultsAreKeptAndComeBackFromTheSavedModule) {
+  struct Case {
+    const char *arn, *exact, *cancel, *mode;
+    std::string want;  // AUTO READNEXT, EXACT KEY REQUIRED, CANCEL OK
+    int want_mode;
+  };
+  const Case cases[] = {{"1", "0", "", "1", "10 ", 1},    {"0", "1", "1", "254", "011", 254},
+                        {"", "", "0", "255", "  0", 0},   {"Y", "2", "x", "0", "   ", 0},
+                        {"", "", "", "32", "   ", 0},     {"1", "1", "0", "33", "110", 33}};
+  define({proc_rec("P1")});
+  int day = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    auto r = proc_rec("P1", 4, "1", 50, "2026-01-" + std::to_string(10 + day++) + "T00:00:00");
+    auto& d = rec::view<DProc>(r.data());
+    d.auto_readnext.set(c.arn);
+    d.exact_key.set(c.exact);
+    d.cancel_ok.set(c.cancel);
+    d.default_mode = uint8_t(std::stoi(c.mode));
+    ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); }, r));
+    for (int loaded = 0; loaded < 2; ++loaded) {
+      restart();
+      Pcb* p = e.pcb("P1");
+      ASSERT_EQ(pl_get(p, 1), 1);
+      EXPECT_EQ(compiles(), 1 - loaded);
+      const EmHeader* em = p->module.get();
+      std::string got{em->dflt_auto_rdnxt[0], em->dflt_exact_key[0], em->dflt_cancel_ok[0]};
+      EXPECT_EQ(got, c.want);
+      EXPECT_EQ(int(em->dflt_mode), c.want_mode);
+      pl_release(p);
+    }
   }
 }
 
