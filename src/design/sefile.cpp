@@ -22,7 +22,8 @@ std::string cut(std::string s) {
 const char* kind_name(int k) {
   static const char* const names[26] = {
       "",          "text",        "application", "field",      "occurrence", "appearance",
-      "process",   "invocation",  "digit 0-3",   "comparison", "operator",   "Y/N",
+      "process",   "invocation",  "digit 0-3 (on failure: 0 nothing, 1 a warning, 2 an error, 3 cancel)",
+      "comparison", "operator",   "Y/N",
       "digit 0-9", "count",       "file",        "IN/EX",      "loop letter", "loop bound",
       "digit 1-8", "area",        "area",        "L/S",        "word",       "FROM/INTO",
       "digit 0-2", ""};
@@ -201,7 +202,7 @@ std::vector<std::string> se_verb_template(int verb) {
     const XmeEntry& e = run[i];
     if (e.kind == kSeRest) continue;
     for (int c = 0; c < e.len; ++c) marks[size_t(kSeOpCol - 1 + e.col + c)] = letter;
-    char b[96];
+    char b[160];
     std::snprintf(b, sizeof b, "%c column %d width %d %s: %s%s", letter, se_entry_col(e), int(e.len),
                   xme_name(verb, i), kind_name(e.kind), (e.flags & kXmeRequired) ? ", required" : "");
     legend.push_back(b);

@@ -69,6 +69,7 @@ TEST(SeFile, VerbTemplate) {
   EXPECT_EQ(t[0], "      READ                   HOLD      FAIL      KEY IS");
   EXPECT_EQ(t[1], "               aaa bbbbbbbb       c         d            eeeeeeeeeeeeeeeeeeeeee");
   EXPECT_EQ(t[2], "a column 16 width 3 app: application, required");
+  EXPECT_EQ(t[5], "d column 45 width 1 fail: digit 0-3 (on failure: 0 nothing, 1 a warning, 2 an error, 3 cancel), required");
   EXPECT_EQ(t[6], "e column 58 width 22 key: field");
   // Filling the marked columns gives a line that reads.
   std::string l = t[0];

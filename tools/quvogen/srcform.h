@@ -68,7 +68,9 @@
 //         | date-packed | date-std, or the data type code 1-15.
 //
 // Screen rows: a run "@M___" (an '@', the marker character M, underscores)
-// places item M at the '@' column; its width is the length of the run.
+// places item M at the '@' column. The run only marks the place: the item is
+// as wide as its field shows (its mask, else its length), and the process
+// compiler refuses an item that would cover fixed text or another item.
 // Everything else on the row is the row's text; the markers' places become
 // blanks in the text.
 //
