@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "dictionary/bs.h"
 #include "files/fmcat.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 
@@ -264,7 +266,25 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
   if (!ok) return -1;
   std::string text = sum_block_text(b);
 
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // The SUMMARY lies in the group's data directory: never written through a
+  // link or into anything but a regular file (uio_open), and made new under
+  // a free name only (uio_create), as the umask allows of 0644.
+  int fd = -1;
+  for (int tries = 0; fd < 0 && tries < 8; ++tries) {
+    fd = uio_open(path.c_str(), O_RDWR | O_APPEND);
+    if (fd >= 0 || errno != ENOENT) break;
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    fd = uio_create(path.c_str(), int(0644 & ~mask));
+    // Appended to like an opened one: another compile may write first.
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0 && (errno == ELOOP || errno == EINVAL)) {
+    ctx->error = "SUMMARY not written: " + path + " is " +
+                 (errno == ELOOP ? "or leads through a symbolic link" : "not a regular file");
+    return -1;
+  }
   if (fd < 0) return 0;
   struct flock lk {};
   lk.l_type = F_WRLCK;

@@ -3,11 +3,13 @@
 // edge cases of both formats, and the conversions of STMT operands.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 
 #include "dictionary/bs.h"
 #include "dictionary/bs_support.h"
@@ -126,6 +128,44 @@ TEST(Summary, TheBlockOfAFileWithGroupAndDateKeys) {
   unsetenv("DD_SUMMARY_FILE");
   ctx.summary.clear();
   EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 0);
+  unsetenv("QUVOPATH");
+}
+
+// The SUMMARY lies in the group's data directory: a link planted under its
+// name (to the user's profile, say) or a pipe is refused with the reason,
+// the link's target untouched; a regular file is appended to again.
+TEST(Summary, APlantedLinkOrPipeIsRefused) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  setenv("DD_SUMMARY_FILE", "1", 1);
+  fms_init();
+  FmFdb sum;
+  summary_of(&sum, "0LA");
+  std::string path;
+  ASSERT_TRUE(fm_os_path(&sum, &path));
+  std::string profile = d.root + "/profile";
+  std::ofstream(profile) << "PATH=/bin\n";
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  fx::Rec file = bst::testfi_file();
+  for (bool link : {true, false}) {
+    std::filesystem::remove(path);
+    ASSERT_EQ(link ? symlink(profile.c_str(), path.c_str()) : mkfifo(path.c_str(), 0660), 0);
+    ctx.error.clear();
+    EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), -1);
+    EXPECT_NE(ctx.error.find(link ? "symbolic link" : "not a regular file"), std::string::npos) << ctx.error;
+  }
+  EXPECT_EQ(bst::slurp(profile), "PATH=/bin\n");
+  std::filesystem::remove(path);
+  EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
+  EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
+  std::string text = bst::slurp(path);
+  EXPECT_EQ(text.substr(0, 2), "1\n");
+  EXPECT_EQ(text.find("\n1\n"), std::string::npos);
+  fm_shutdown();
+  unsetenv("DD_SUMMARY_FILE");
   unsetenv("QUVOPATH");
 }
 
