@@ -286,6 +286,13 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
     return -1;
   }
   if (fd < 0) return 0;
+  // A second name is a hard link made to some other file (a profile).
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_nlink != 1) {
+    ::close(fd);
+    ctx->error = "SUMMARY not written: " + path + " is a hard link to another file";
+    return -1;
+  }
   struct flock lk {};
   lk.l_type = F_WRLCK;
   lk.l_whence = SEEK_SET;

@@ -69,8 +69,8 @@ struct DdCtx {
 // Appends the summary of one compiled file. 1 written; 0 not switched on or
 // the file cannot be opened (skipped); -1 a read failure of ELEMENT or
 // INITIAL, a bad element, or a SUMMARY name that is (or leads through) a
-// symbolic link or names no regular file (ctx->error says which; nothing is
-// appended, nothing is written elsewhere).
+// symbolic link, names no regular file or has a second name (a hard link)
+// (ctx->error says which; nothing is appended, nothing is written elsewhere).
 int bld_sum_fi(DdCtx* ctx, const DFile* file);
 
 // One block of a SUMMARY text.

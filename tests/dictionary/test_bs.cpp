@@ -132,8 +132,9 @@ TEST(Summary, TheBlockOfAFileWithGroupAndDateKeys) {
 }
 
 // The SUMMARY lies in the group's data directory: a link planted under its
-// name (to the user's profile, say) or a pipe is refused with the reason,
-// the link's target untouched; a regular file is appended to again.
+// name (symbolic or hard, to the user's profile, say) or a pipe is refused
+// with the reason, the link's target untouched; a regular file is appended
+// to again.
 TEST(Summary, APlantedLinkOrPipeIsRefused) {
   Dirs d;
   ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
@@ -150,12 +151,16 @@ TEST(Summary, APlantedLinkOrPipeIsRefused) {
   std::memcpy(ctx.app, "0LA", 3);
   std::memcpy(ctx.ver, "00", 2);
   fx::Rec file = bst::testfi_file();
-  for (bool link : {true, false}) {
+  for (int kind = 0; kind < 3; ++kind) {
     std::filesystem::remove(path);
-    ASSERT_EQ(link ? symlink(profile.c_str(), path.c_str()) : mkfifo(path.c_str(), 0660), 0);
+    ASSERT_EQ(kind == 0   ? symlink(profile.c_str(), path.c_str())
+              : kind == 1 ? link(profile.c_str(), path.c_str())
+                          : mkfifo(path.c_str(), 0660),
+              0);
     ctx.error.clear();
     EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), -1);
-    EXPECT_NE(ctx.error.find(link ? "symbolic link" : "not a regular file"), std::string::npos) << ctx.error;
+    const char* why[] = {"symbolic link", "hard link", "not a regular file"};
+    EXPECT_NE(ctx.error.find(why[kind]), std::string::npos) << ctx.error;
   }
   EXPECT_EQ(bst::slurp(profile), "PATH=/bin\n");
   std::filesystem::remove(path);
