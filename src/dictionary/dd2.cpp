@@ -293,10 +293,13 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
     ctx->error = "SUMMARY not written: " + path + " is a hard link to another file";
     return -1;
   }
-  struct flock lk {};
-  lk.l_type = F_WRLCK;
-  lk.l_whence = SEEK_SET;
-  while (fcntl(fd, F_SETLKW, &lk) != 0 && errno == EINTR) {
+  // The wait for another compile's append says who holds the file and ends
+  // when the user cancels it: whoever else may open the file cannot keep
+  // this engine waiting for good.
+  if (int e = uio_lock(fd, 0, UioLock::Write, kUioWaitForever, path.c_str())) {
+    ::close(fd);
+    ctx->error = "SUMMARY not written: " + path + ": " + std::strerror(e);
+    return -1;
   }
   // "1" once, when the file does not yet begin with a number.
   char head[8] = {};
@@ -304,8 +307,7 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
   bool numbered = n > 0 && (head[0] >= '0' && head[0] <= '9');
   if (!numbered) text = "1\n" + text;
   bool wrote = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-  lk.l_type = F_UNLCK;
-  fcntl(fd, F_SETLK, &lk);
+  (void)uio_unlock(fd, 0);
   ::close(fd);
   if (!wrote) {
     ctx->error = "SUMMARY write failed: " + path;

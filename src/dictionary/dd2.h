@@ -33,10 +33,11 @@
 //
 // Writer. bld_sum_fi appends one file's block when DD_SUMMARY_FILE is set
 // (or the context names a path). The append holds an fcntl write lock on
-// the whole file, so two compiles never interleave their lines; the block is
-// built first and written in one piece. Byte 14 and the variable flag are
-// written as digits (a blank or other byte as 0), so the reader can take
-// them back.
+// the file's first byte (uio_lock: a wait for it reports the holder and
+// ends when the user cancels it), so two compiles never interleave their
+// lines; the block is built first and written in one piece. Byte 14 and the
+// variable flag are written as digits (a blank or other byte as 0), so the
+// reader can take them back.
 //
 // Reader. SumReader is stricter than the patterns it replaces: a line must
 // hold exactly its items; numbers must lie in range (key count 0-17, record

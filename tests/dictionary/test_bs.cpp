@@ -3,11 +3,15 @@
 // edge cases of both formats, and the conversions of STMT operands.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 
@@ -15,6 +19,7 @@
 #include "dictionary/bs_support.h"
 #include "dictionary/dd2.h"
 #include "files/fmcat.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 
@@ -171,6 +176,50 @@ TEST(Summary, APlantedLinkOrPipeIsRefused) {
   EXPECT_EQ(text.find("\n1\n"), std::string::npos);
   fm_shutdown();
   unsetenv("DD_SUMMARY_FILE");
+  unsetenv("QUVOPATH");
+}
+
+// Another process that holds the SUMMARY's lock (any member may open it)
+// keeps a compile waiting only until the user cancels; nothing is appended.
+TEST(Summary, AWaitForAnotherHoldersLockEndsWhenCancelled) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  std::string path = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  const std::string before = bst::slurp(path);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    int fd = ::open(path.c_str(), O_RDWR);
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    if (fd < 0 || fcntl(fd, F_SETLK, &lk) != 0) _exit(1);
+    (void)!write(ready[1], "x", 1);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  fms_init();
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ctx.summary = path;
+  fx::Rec file = bst::testfi_file();
+  static auto at = std::chrono::steady_clock::now();
+  at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  uio_set_cancel_check([] { return std::chrono::steady_clock::now() > at; });
+  EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), -1);
+  uio_set_cancel_check(nullptr);
+  EXPECT_NE(ctx.error.find(std::strerror(ECANCELED)), std::string::npos) << ctx.error;
+  ::kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(bst::slurp(path), before);
+  fm_shutdown();
   unsetenv("QUVOPATH");
 }
 
