@@ -1310,7 +1310,11 @@ int bs_main() {
     std::fprintf(stderr, "quvo: bootstrap: cannot create %s: %s\n", tmp.c_str(), std::strerror(e));
     return kExitBootFailed;
   }
-  ::chmod(tmp.c_str(), 02700);
+  // Through the directory just made (never a link put in its place).
+  if (int fd = uio_open(tmp.c_str(), O_RDONLY | O_DIRECTORY); fd >= 0) {
+    (void)::fchmod(fd, 02700);
+    uio_close(fd);
+  }
   {
     fs::path lp = tmp / kLogName;
     if (put_file(lp, "", 0644)) g_log = std::fopen(lp.c_str(), "a");

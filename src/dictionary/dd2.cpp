@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 
 #include "dictionary/bs.h"
 #include "files/fmcat.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 
@@ -264,12 +266,40 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
   if (!ok) return -1;
   std::string text = sum_block_text(b);
 
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // The SUMMARY lies in the group's data directory: never written through a
+  // link or into anything but a regular file (uio_open), and made new under
+  // a free name only (uio_create), as the umask allows of 0644.
+  int fd = -1;
+  for (int tries = 0; fd < 0 && tries < 8; ++tries) {
+    fd = uio_open(path.c_str(), O_RDWR | O_APPEND);
+    if (fd >= 0 || errno != ENOENT) break;
+    mode_t mask = ::umask(0);
+    ::umask(mask);
+    fd = uio_create(path.c_str(), int(0644 & ~mask));
+    // Appended to like an opened one: another compile may write first.
+    if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0 && (errno == ELOOP || errno == EINVAL)) {
+    ctx->error = "SUMMARY not written: " + path + " is " +
+                 (errno == ELOOP ? "or leads through a symbolic link" : "not a regular file");
+    return -1;
+  }
   if (fd < 0) return 0;
-  struct flock lk {};
-  lk.l_type = F_WRLCK;
-  lk.l_whence = SEEK_SET;
-  while (fcntl(fd, F_SETLKW, &lk) != 0 && errno == EINTR) {
+  // A second name is a hard link made to some other file (a profile).
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || st.st_nlink != 1) {
+    ::close(fd);
+    ctx->error = "SUMMARY not written: " + path + " is a hard link to another file";
+    return -1;
+  }
+  // The wait for another compile's append says who holds the file and ends
+  // when the user cancels it: whoever else may open the file cannot keep
+  // this engine waiting for good.
+  if (int e = uio_lock(fd, 0, UioLock::Write, kUioWaitForever, path.c_str())) {
+    ::close(fd);
+    ctx->error = "SUMMARY not written: " + path + ": " + std::strerror(e);
+    return -1;
   }
   // "1" once, when the file does not yet begin with a number.
   char head[8] = {};
@@ -277,8 +307,7 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
   bool numbered = n > 0 && (head[0] >= '0' && head[0] <= '9');
   if (!numbered) text = "1\n" + text;
   bool wrote = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
-  lk.l_type = F_UNLCK;
-  fcntl(fd, F_SETLK, &lk);
+  (void)uio_unlock(fd, 0);
   ::close(fd);
   if (!wrote) {
     ctx->error = "SUMMARY write failed: " + path;

@@ -33,10 +33,11 @@
 //
 // Writer. bld_sum_fi appends one file's block when DD_SUMMARY_FILE is set
 // (or the context names a path). The append holds an fcntl write lock on
-// the whole file, so two compiles never interleave their lines; the block is
-// built first and written in one piece. Byte 14 and the variable flag are
-// written as digits (a blank or other byte as 0), so the reader can take
-// them back.
+// the file's first byte (uio_lock: a wait for it reports the holder and
+// ends when the user cancels it), so two compiles never interleave their
+// lines; the block is built first and written in one piece. Byte 14 and the
+// variable flag are written as digits (a blank or other byte as 0), so the
+// reader can take them back.
 //
 // Reader. SumReader is stricter than the patterns it replaces: a line must
 // hold exactly its items; numbers must lie in range (key count 0-17, record
@@ -68,7 +69,9 @@ struct DdCtx {
 
 // Appends the summary of one compiled file. 1 written; 0 not switched on or
 // the file cannot be opened (skipped); -1 a read failure of ELEMENT or
-// INITIAL or a bad element (ctx->error says which; nothing is appended).
+// INITIAL, a bad element, or a SUMMARY name that is (or leads through) a
+// symbolic link, names no regular file or has a second name (a hard link)
+// (ctx->error says which; nothing is appended, nothing is written elsewhere).
 int bld_sum_fi(DdCtx* ctx, const DFile* file);
 
 // One block of a SUMMARY text.

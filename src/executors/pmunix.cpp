@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "files/unixio.h"
 #include "foundation/la.h"
 #include "foundation/ssunix.h"
 
@@ -307,7 +308,9 @@ int pm_open(PmCtl* pc) {
   int fd;
   {
     AsRealUser who;
-    fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Only the regular file the report wrote: never through a link, and
+    // never a pipe or device put in its place (whose reads would wait).
+    fd = uio_open(path.c_str(), O_RDWR);
   }
   if (fd < 0) return 0;
   pc->line = 0;

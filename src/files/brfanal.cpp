@@ -1417,8 +1417,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
     bt_detach(ns);
     uio_close(ns.ifd);
     uio_close(ns.jfd);
-    ::unlink(itmp.c_str());
-    ::unlink(jtmp.c_str());
+    uio_unlink(itmp.c_str());
+    uio_unlink(jtmp.c_str());
     return not_journaled();
   }
   // The header names the new index before the index takes its place; the
@@ -1459,8 +1459,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   }
   if (!moved && uio_sync_mode()) moved = uio_sync_dir(path);
   if (moved) {
-    ::unlink(itmp.c_str());
-    ::unlink(jtmp.c_str());
+    uio_unlink(itmp.c_str());
+    uio_unlink(jtmp.c_str());
     return done(brf_fail(FM_ST_SYS, "%s: %s", ipath.c_str(), std::strerror(moved)));
   }
   if (out.header_restored) {

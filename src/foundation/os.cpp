@@ -1372,6 +1372,27 @@ int os_submit(const char session[8], const OsSubmit& fields) {
     return -1;
   }
   std::string path = script[0] == '/' ? std::string(script) : std::string(os_data_dir()) + "/" + script;
+  if (script[0] != '/') {
+    // The data directory is the group's: a script there runs as this user
+    // only when no one else can have put it there or changed it, as the
+    // print script (owned by this user, root or the directory's owner; a
+    // regular file that no one else may write; every directory on its way
+    // held so too). A missing one is refused as well: another member could
+    // plant it before it runs.
+    std::string top = os_data_dir(), where;
+    struct stat ds{};
+    unsigned owner = stat(top.c_str(), &ds) == 0 ? unsigned(ds.st_uid) : unsigned(geteuid());
+    OsTrust t = os_trust_path(top, path, unsigned(geteuid()), owner, &where);
+    if (t != OsTrust::Ok) {
+      static const char* const kWhy[] = {"", "is not a regular file", "belongs to another user",
+                                         "may be changed by other users", "lies in a directory others may change",
+                                         "is missing"};
+      std::snprintf(ut_dbg, sizeof ut_dbg, "os_submit() - the submit script %s is refused: %s %s", path.c_str(),
+                    where.c_str(), kWhy[int(t)]);
+      os_sys_err("OS", __LINE__);
+      return -1;
+    }
+  }
   auto arg = [](const char* name, std::string_view v) {
     while (!v.empty() && (v.back() == ' ' || v.back() == '\0')) v.remove_suffix(1);
     return " " + os_shell_quote(std::string("-") + name + "=" + std::string(v));

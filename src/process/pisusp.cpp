@@ -306,11 +306,14 @@ int pi_suspend(Pcb* pcb) {
     return 0;
   }
   {
-    int fd = open(tpath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) {
+    // Only this engine's own regular file, with no other name: a file of
+    // this user's linked in under the name (a key in the home directory)
+    // never becomes readable by the group.
+    int fd = uio_open(tpath.c_str(), O_RDONLY);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1)
       (void)fchmod(fd, 0640);
-      close(fd);
-    }
+    if (fd >= 0) close(fd);
   }
   // The id: the time, taking the next hundredth while one is taken.
   HostTime now;

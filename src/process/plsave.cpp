@@ -327,14 +327,16 @@ int write_dbg(EmHeader* em, FmFdb* fdb) {
 }
 
 // Takes the group's write permission from this engine's own new file
-// (never through a link).
+// (never through a link, and never a file with another name: a file of this
+// user's linked in under the name would become readable by the group).
 void owner_only(FmFdb fdb) {
   std::string path;
   if (!fm_os_path(&fdb, &path)) return;
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  int fd = uio_open(path.c_str(), O_RDONLY);
   if (fd < 0) return;
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid()) (void)fchmod(fd, 0640);
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1)
+    (void)fchmod(fd, 0640);
   close(fd);
 }
 

@@ -3,16 +3,23 @@
 // edge cases of both formats, and the conversions of STMT operands.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
 
 #include "dictionary/bs.h"
 #include "dictionary/bs_support.h"
 #include "dictionary/dd2.h"
 #include "files/fmcat.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
 
@@ -126,6 +133,93 @@ TEST(Summary, TheBlockOfAFileWithGroupAndDateKeys) {
   unsetenv("DD_SUMMARY_FILE");
   ctx.summary.clear();
   EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 0);
+  unsetenv("QUVOPATH");
+}
+
+// The SUMMARY lies in the group's data directory: a link planted under its
+// name (symbolic or hard, to the user's profile, say) or a pipe is refused
+// with the reason, the link's target untouched; a regular file is appended
+// to again.
+TEST(Summary, APlantedLinkOrPipeIsRefused) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  setenv("DD_SUMMARY_FILE", "1", 1);
+  fms_init();
+  FmFdb sum;
+  summary_of(&sum, "0LA");
+  std::string path;
+  ASSERT_TRUE(fm_os_path(&sum, &path));
+  std::string profile = d.root + "/profile";
+  std::ofstream(profile) << "PATH=/bin\n";
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  fx::Rec file = bst::testfi_file();
+  for (int kind = 0; kind < 3; ++kind) {
+    std::filesystem::remove(path);
+    ASSERT_EQ(kind == 0   ? symlink(profile.c_str(), path.c_str())
+              : kind == 1 ? link(profile.c_str(), path.c_str())
+                          : mkfifo(path.c_str(), 0660),
+              0);
+    ctx.error.clear();
+    EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), -1);
+    const char* why[] = {"symbolic link", "hard link", "not a regular file"};
+    EXPECT_NE(ctx.error.find(why[kind]), std::string::npos) << ctx.error;
+  }
+  EXPECT_EQ(bst::slurp(profile), "PATH=/bin\n");
+  std::filesystem::remove(path);
+  EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
+  EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
+  std::string text = bst::slurp(path);
+  EXPECT_EQ(text.substr(0, 2), "1\n");
+  EXPECT_EQ(text.find("\n1\n"), std::string::npos);
+  fm_shutdown();
+  unsetenv("DD_SUMMARY_FILE");
+  unsetenv("QUVOPATH");
+}
+
+// Another process that holds the SUMMARY's lock (any member may open it)
+// keeps a compile waiting only until the user cancels; nothing is appended.
+TEST(Summary, AWaitForAnotherHoldersLockEndsWhenCancelled) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  std::string path = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  const std::string before = bst::slurp(path);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    int fd = ::open(path.c_str(), O_RDWR);
+    struct flock lk {};
+    lk.l_type = F_WRLCK;
+    lk.l_whence = SEEK_SET;
+    if (fd < 0 || fcntl(fd, F_SETLK, &lk) != 0) _exit(1);
+    (void)!write(ready[1], "x", 1);
+    pause();
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  fms_init();
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ctx.summary = path;
+  fx::Rec file = bst::testfi_file();
+  static auto at = std::chrono::steady_clock::now();
+  at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  uio_set_cancel_check([] { return std::chrono::steady_clock::now() > at; });
+  EXPECT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), -1);
+  uio_set_cancel_check(nullptr);
+  EXPECT_NE(ctx.error.find(std::strerror(ECANCELED)), std::string::npos) << ctx.error;
+  ::kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(bst::slurp(path), before);
+  fm_shutdown();
   unsetenv("QUVOPATH");
 }
 

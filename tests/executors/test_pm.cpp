@@ -161,6 +161,29 @@ TEST_F(Pm, EightEnginesMakeTwoHundredFilesEachNoneLostOrShared) {
   EXPECT_EQ(marks, want);
 }
 
+// Reading back reopens the report's own regular file only: a link or a
+// pipe put under its name is refused.
+TEST_F(Pm, ReopenRefusesALinkOrPipeInTheFilesPlace) {
+  Env d("QUVO_PRT_FI_DIR", dir.str() + "/");
+  PmCtl* pc = ctl("R");
+  std::string name = bld(pc);
+  ASSERT_FALSE(name.empty());
+  ASSERT_EQ(pm_close(pc), 1);
+  std::string p = dir.sub(name), other = dir.sub("other");
+  std::ofstream(other) << "x\n";
+  fs::remove(p);
+  ASSERT_EQ(symlink(other.c_str(), p.c_str()), 0);
+  EXPECT_EQ(pm_open(pc), 0);
+  fs::remove(p);
+  ASSERT_EQ(mkfifo(p.c_str(), 0600), 0);
+  EXPECT_EQ(pm_open(pc), 0);
+  fs::remove(p);
+  std::ofstream(p) << "a\n";
+  ASSERT_EQ(pm_open(pc), 1);
+  EXPECT_EQ(pm_close(pc), 1);
+  EXPECT_EQ(slurp(other), "x\n");
+}
+
 TEST_F(Pm, LinesAndPagesReadBackAsWritten) {
   Env d("QUVO_PRT_FI_DIR", dir.str());
   PmCtl* pc = ctl();

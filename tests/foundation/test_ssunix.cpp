@@ -151,6 +151,36 @@ TEST(Spawn, SubmitWithoutScriptIsASystemError) {
   EXPECT_EQ(cap.last(), "os_submit() - QUVO_BG_SCRIPT is not set: no submit script");
 }
 
+// A submit script named in the group's data directory runs only when no one
+// else can have put it there or changed it: one the group may write, a link
+// planted under its name and a missing one are refused, and nothing runs.
+TEST(Spawn, SubmitScriptOthersMayChangeIsRefused) {
+  TempDir data;
+  data.write("mine.sh", "touch \"$(dirname \"$0\")/ran\"\n");
+  chmod(data.sub("mine.sh").c_str(), 0775);
+  ASSERT_EQ(symlink(data.sub("mine.sh").c_str(), data.sub("link.sh").c_str()), 0);
+  EnvSet q("QUVOPATH", data.str());
+  struct Case {
+    const char* script;
+    const char* why;
+  };
+  for (Case c : {Case{"mine.sh", "may be changed by other users"}, Case{"link.sh", "is not a regular file"},
+                 Case{"none.sh", "is missing"}}) {
+    EnvSet s("QUVO_BG_SCRIPT", c.script);
+    SysErrCapture cap(SysErrAnswer::Continue);
+    EXPECT_EQ(os_submit("SESS0001", OsSubmit{}), -1) << c.script;
+    ASSERT_EQ(cap.count(), 1u) << c.script;
+    EXPECT_NE(cap.last().find(std::string(c.script) + " is refused"), std::string::npos) << cap.last();
+    EXPECT_NE(cap.last().find(c.why), std::string::npos) << cap.last();
+  }
+  EXPECT_FALSE(std::filesystem::exists(data.sub("ran")));
+  // Taken back by its owner, it runs.
+  chmod(data.sub("mine.sh").c_str(), 0755);
+  EnvSet s("QUVO_BG_SCRIPT", "mine.sh");
+  EXPECT_EQ(os_submit("SESS0001", OsSubmit{}), 0);
+  EXPECT_TRUE(std::filesystem::exists(data.sub("ran")));
+}
+
 // ------------------------------------------------- dynamic load and call --
 namespace {
 std::string lib_dir() {

@@ -572,6 +572,9 @@ TEST_F(Susp, DamagedSuspendFilesAreRefusedAndStay) {
   ASSERT_EQ(ids().size(), 1u);
   std::string id = *ids().begin(), path = sess_dir() + "/" + id;
   std::string good = text_of(path);
+  struct stat made {};
+  ASSERT_EQ(stat(path.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0640u);  // written by its owner alone
   // The file's records, as the sequential file frames them.
   auto write = [&](const std::string& id2, const std::vector<std::string>& recs) {
     FmFdb f;
