@@ -1072,6 +1072,7 @@ int tables_compiler(EmCmplCtx* c) {
     auto& r = rec::view<EmCfrm>(buf);
     r.seq = s;
     r.number = 10 * s;
+    r.mode = 1;  // (as every compiled frame has one)
     r.scroll = uint8_t(s == 2 || two ? 1 : 0);
     put(em->cfrm.get(), sizeof(EmCfrm));
   }
