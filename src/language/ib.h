@@ -183,6 +183,7 @@ int ib_rloc_operands(EmHeader* module, uint8_t* p);
 //      count; a look-up's control slot holds a file control area and its
 //      record area the file's record; an item's value, look-up key part,
 //      empty value and place in a look-up's record hold its stored length;
+//      a child's constraint arrays are constants that hold its count;
 //      token lists are of applications the module uses.
 // 1 when sound; 0 with the first fault found in why (n bytes).
 int ib_verify(EmHeader* module, char* why, size_t n);

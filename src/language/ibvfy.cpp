@@ -386,6 +386,19 @@ bool check_screens(Vfy& v) {
         ok = v.fail("item %u: empty value at %u past the record", no, unsigned(off));
     }
   });
+  // Children: the constraint arrays a count asks for are constants that
+  // hold them (6-byte positions, 16-byte descriptors).
+  each_record<EmCchld>(em->cchld.get(), [&](uint8_t* p, uint32_t) {
+    const PiInvoc& iv = rec::view<EmCchld>(p).invoc;
+    const uint64_t n = iv.cns_count;
+    for (auto [key, size] : {std::pair{iv.cns_positions.raw(), 6u}, std::pair{iv.cns_descs.raw(), 16u}}) {
+      uint64_t room = 0;
+      if (!ok || !n) return;
+      if (!key || key >= uint32_t(kComCnstBase) || !cnst_room(v, key, &room) || room < n * size)
+        ok = v.fail("child %u: %llu constraints, not in constant %u", unsigned(rec::view<EmCchld>(p).seq),
+                    static_cast<unsigned long long>(n), unsigned(key));
+    }
+  });
   // Token lists: of the module's own applications alone.
   auto known_app = [&](const char* app) {
     if (!std::memcmp(app, em->app.data(), 3)) return true;

@@ -1,6 +1,7 @@
 // The screen records of a saved module as untrusted input: FP DAMAGE of
 // fp-app (two chained frames, characteristics, a look-up, a numbered
-// option) is saved, then one of its frame, image, item, characteristic,
+// option) and the test menu FP MENU (options running a form) are saved,
+// then one of a module's frame, image, item, characteristic,
 // child, look-up or token records or one of the header's counts is damaged
 // (values at and one past the limits, and random ones; records added or
 // taken away), the file sealed again as a member of the group could, and
@@ -112,31 +113,47 @@ Target target(const char* label, const DictField (&f)[N]) {
 const DictField kFldCtok[] = {QV_FLD(EmCtok, app, 1), QV_FLD(EmCtok, zero, 5), QV_FLD(EmCtok, name, 1),
                               QV_FLD(EmCtok, token_handle, 5)};
 
-// Runs FP DAMAGE: a key, a text and a part number (which the look-up
-// finds) typed, ENTER on each frame, then END.
-const std::string kKeys = std::string("D001\r") + "note\t12\r" + fpeng::kEnd;
-fpeng::Result run_damage() { return fpeng::run(fpeng::input("FP DAMAGE"), nullptr, kKeys, 60); }
+// The processes damaged: FP DAMAGE with a key, a text and a part number
+// (which the look-up finds) typed, ENTER on each frame, then END; the test
+// menu FP MENU, its form option 2 chosen, a code and a name typed, END back
+// and END.
+struct Proc {
+  const char* name;
+  std::vector<std::string> args;
+  std::string keys;
+  std::string path;  // its saved module
+  Bytes sound;
+  fpeng::Result run() const { return fpeng::run(args, nullptr, keys, 60); }
+};
 
 class FpDamage : public ::testing::Test {
  protected:
   std::unique_ptr<TempDir> own;
-  std::string path;  // the saved module of FP DAMAGE
-  Bytes sound;
+  Proc procs[2] = {{"FP DAMAGE", fpeng::input("FP DAMAGE"), std::string("D001\r") + "note\t12\r" + fpeng::kEnd, {}, {}},
+                   {"FP MENU", fpeng::menu("FP MENU"), std::string("2\r") + "12\tABC\r" + fpeng::kEnd + fpeng::kEnd, {}, {}}};
+  std::string& path = procs[0].path;  // FP DAMAGE's
+  Bytes& sound = procs[0].sound;
   void SetUp() override {
     ASSERT_EQ(fpeng::build_app(), "");  // (built once; the application's own directory again)
     own = fpeng::own_var_dir();
     ASSERT_TRUE(own);
-    // The first run compiles and saves the module.
-    auto r = run_damage();
-    ASSERT_EQ(r.status, 0);
-    ASSERT_EQ(r.seen["sys_errors"], 0);
+    // The first runs compile and save the modules.
+    for (Proc& p : procs) {
+      auto r = p.run();
+      ASSERT_EQ(r.status, 0) << p.name;
+      ASSERT_EQ(r.seen["sys_errors"], 0) << p.name;
+    }
     for (const auto& e : std::filesystem::recursive_directory_iterator(fpeng::var_dir() + "/mod")) {
       if (!e.is_regular_file()) continue;
       ModFile m;
-      if (m.parse(read_file(e.path().string())) && m.header().proc_name == "FP DAMAGE") path = e.path().string();
+      if (!m.parse(read_file(e.path().string()))) continue;
+      for (Proc& p : procs)
+        if (m.header().proc_name == p.name) p.path = e.path().string();
     }
-    ASSERT_NE(path, "") << "FP DAMAGE was not saved";
-    sound = read_file(path);
+    for (Proc& p : procs) {
+      ASSERT_NE(p.path, "") << p.name << " was not saved";
+      p.sound = read_file(p.path);
+    }
   }
 };
 
@@ -164,9 +181,10 @@ TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
   const uint64_t seed = fuzz_seed();
   std::mt19937_64 rng(seed);
   auto pick = [&](uint64_t k) { return k ? rng() % k : 0; };
-  ModFile base;
-  ASSERT_TRUE(base.parse(sound));
-  const EmHeader h0 = base.header();
+  ModFile bases[2];
+  ASSERT_TRUE(bases[0].parse(procs[0].sound));
+  ASSERT_TRUE(bases[1].parse(procs[1].sound));
+  EmHeader h0 = bases[0].header();
   const Target targets[] = {target("CFRM", kFldCfrm), target("CIMG", kFldCimg), target("CCHR", kFldCchr),
                             target("CCHLD", kFldCchld), target("CITM", kFldCitm), target("CDLU", kFldCdlu),
                             target("CTOK", kFldCtok)};
@@ -211,17 +229,19 @@ TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
   };
   long loaded = 0, refused = 0;
   for (long i = 0; i < n; ++i) {
-    ModFile m = base;
-    what.clear();
+    const Proc& proc = procs[pick(3) == 2];  // FP DAMAGE twice as often
+    ModFile m = bases[&proc - procs];
+    h0 = m.header();
+    what = std::string(proc.name) + " ";
     const int kind = int(pick(8));
     if (kind == 0) {  // a count of the header
       EmHeader& h = m.header();
       switch (pick(5)) {
-        case 0: h.n_frames = uint16_t(value(h.n_frames)); what = "n_frames"; break;
-        case 1: h.n_images = uint16_t(value(h.n_images)); what = "n_images"; break;
-        case 2: h.n_items = uint16_t(value(h.n_items)); what = "n_items"; break;
-        case 3: h.n_children = uint16_t(value(h.n_children)); what = "n_children"; break;
-        default: h.n_invocs = value(h.n_invocs); what = "n_invocs";
+        case 0: h.n_frames = uint16_t(value(h.n_frames)); what += "n_frames"; break;
+        case 1: h.n_images = uint16_t(value(h.n_images)); what += "n_images"; break;
+        case 2: h.n_items = uint16_t(value(h.n_items)); what += "n_items"; break;
+        case 3: h.n_children = uint16_t(value(h.n_children)); what += "n_children"; break;
+        default: h.n_invocs = value(h.n_invocs); what += "n_invocs";
       }
     } else {
       const Target& t = targets[pick(std::size(targets))];
@@ -229,7 +249,7 @@ TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
       ASSERT_NE(at, 0u);
       const uint32_t count = m.count(at);
       const uint32_t k = uint32_t(pick(count));  // the record (0 when there is none)
-      what = std::string(t.label) + " " + std::to_string(k + 1) + " of " + std::to_string(count);
+      what += std::string(t.label) + " " + std::to_string(k + 1) + " of " + std::to_string(count);
       if (kind == 1 && count) {  // a record taken away
         m.recs.erase(m.recs.begin() + long(at + 1 + k));
         m.set_count(at, count - 1);
@@ -247,16 +267,16 @@ TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
       }
     }
     const Bytes damaged = m.bytes();
-    if (damaged == sound) continue;
-    write_file(path, damaged);
-    auto r = run_damage();
+    if (damaged == proc.sound) continue;
+    write_file(proc.path, damaged);
+    auto r = proc.run();
     const std::string at = "case " + std::to_string(i) + " (" + what + ") seed " + std::to_string(seed);
     EXPECT_LT(r.status, 128) << at << ": the run crashed or did not end";
     EXPECT_EQ(r.seen["fault"], 0) << at << ": a memory fault";
-    const Bytes after = read_file(path);
-    if (std::getenv("QUVO_FUZZ_SCR_TRACE")) std::printf("TRACE %s: status %d sys_errors %lld %s\n", at.c_str(), r.status, r.seen["sys_errors"], after == damaged ? "loaded" : after == sound ? "refused" : "other");
+    const Bytes after = read_file(proc.path);
+    if (std::getenv("QUVO_FUZZ_SCR_TRACE")) std::printf("TRACE %s: status %d sys_errors %lld %s\n", at.c_str(), r.status, r.seen["sys_errors"], after == damaged ? "loaded" : after == proc.sound ? "refused" : "other");
     if (after == damaged) ++loaded;
-    else if (after == sound) ++refused;
+    else if (after == proc.sound) ++refused;
     else ADD_FAILURE() << at << ": the module file is neither the damaged one nor the compiled one";
     if (HasFailure()) break;
   }

@@ -281,6 +281,22 @@ void put_lookup(EmHeader* em, uint32_t rec_ix) {
   d->area = rec_ix;
   put_rec(em->cdlu.get(), d);
 }
+// A child whose count constraints are in a 16-byte constant (record 3).
+void put_cchld(EmHeader* em, uint32_t count) {
+  PcBuf<uint8_t> c(16);
+  FmArb* cn = em->cnst.get();
+  PROTO_FULL(cn, 0, c.bytes());
+  cn->rec_len = 16;
+  ASSERT_EQ(fm_write(cn), 1);
+  PcBuf<EmCchld> r;
+  r->seq = 1u;
+  r->eps[0] = r->eps[1] = 0xFFFFu;
+  r->invoc.cns_count = count;
+  r->invoc.cns_positions.off = 3u;
+  r->invoc.cns_descs.off = 3u;
+  put_rec(em->cchld.get(), r);
+  em->n_children = 1;
+}
 void put_ctok(EmHeader* em, const char* app) {
   PcBuf<EmCtok> r;
   r->app.set(app);
@@ -391,6 +407,9 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
          auto* d = reinterpret_cast<EmCdlu*>(MADDR(em->cdlu.get(), 1));
          d->ctl_ira = 7u;
        }},
+      {"child constraints",  // one descriptor of 16 bytes fills the constant
+       [](EmHeader* em) { put_cchld(em, 1); },
+       [](EmHeader* em) { put_cchld(em, 2); }},
       {"token list",
        [](EmHeader* em) { put_ctok(em, "ABC"); },
        [](EmHeader* em) { put_ctok(em, "ABD"); }},
