@@ -332,11 +332,37 @@ bool check_screens(Vfy& v) {
     while (at && steps++ <= frames) at = next[at];
     if (at) ok = v.fail("frame %u: its chain of next frames never ends", f);
   }
-  // Images: their items among the module's.
+  // Images: their items among the module's; each image of a frame's range
+  // has its record. Their sizes, by sequence.
+  std::map<uint32_t, std::pair<int64_t, int64_t>> size;
   each_record<EmCimg>(em->cimg.get(), [&](uint8_t* p, uint32_t) {
     const auto& im = rec::view<EmCimg>(p);
     if (ok && !range(im.first_item, im.last_item, items))
       ok = v.fail("image %u: items %u-%u of %u", unsigned(im.seq), unsigned(im.first_item), unsigned(im.last_item), items);
+    size[im.seq] = {im.rows.get(), im.cols.get()};
+  });
+  each_record<EmCfrm>(em->cfrm.get(), [&](uint8_t* p, uint32_t) {
+    const auto& f = rec::view<EmCfrm>(p);
+    for (uint32_t i = f.first_img; ok && i && i <= f.last_img; ++i)
+      if (!size.count(i)) ok = v.fail("frame %u: image %u has no record", unsigned(f.seq), i);
+  });
+  // Characteristics and items lie inside their images, as their compile
+  // placed them (an item of no rows takes one, of no columns its width).
+  auto inside = [&](uint32_t image, int64_t row, int64_t col, int64_t rows, int64_t cols) {
+    auto it = size.find(image);
+    return it == size.end() || (rows >= 1 && cols >= 1 && row >= 1 && col >= 1 && row + rows - 1 <= it->second.first &&
+                                col + cols - 1 <= it->second.second);
+  };
+  each_record<EmCchr>(em->cchr.get(), [&](uint8_t* p, uint32_t) {
+    const auto& c = rec::view<EmCchr>(p);
+    if (ok && !inside(c.handle, c.row, c.col, c.rows, c.cols))
+      ok = v.fail("characteristic at %d,%d outside image %u", int(c.row), int(c.col), unsigned(c.handle));
+  });
+  each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
+    const auto& w = rec::view<EmCitm>(p).wm;
+    const int64_t rows = w.rows ? int64_t(w.rows) : 1, cols = std::max<int64_t>(1, w.cols ? int64_t(w.cols) : int64_t(w.text_len));
+    if (ok && !inside(w.handle, w.row, w.col, rows, cols))
+      ok = v.fail("item %u outside image %u", unsigned(rec::view<EmCitm>(p).item_no), unsigned(w.handle));
   });
   // Look-ups: a file control area and a record area that holds the file's
   // record.

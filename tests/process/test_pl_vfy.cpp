@@ -259,10 +259,23 @@ void put_cfrm(EmHeader* em, uint32_t seq, uint16_t first, uint16_t last, uint32_
   put_rec(em->cfrm.get(), r);
   em->n_frames = uint16_t(std::max<uint32_t>(em->n_frames, seq));
 }
-void put_item(EmHeader* em, uint16_t no, uint32_t ix, uint16_t len) {
+// An image of sequence seq, rows x cols.
+void put_img(EmHeader* em, uint32_t seq, int32_t rows = 2, int32_t cols = 10) {
+  PcBuf<EmCimg> r;
+  r->seq = seq;
+  r->image_no = seq;
+  r->rows = rows;
+  r->cols = cols;
+  for (auto& e : r->eps) e = 0xFFFFu;
+  r->tot_ep = 0xFFFFu;
+  put_rec(em->cimg.get(), r);
+}
+void put_item(EmHeader* em, uint16_t no, uint32_t ix, uint16_t len, int32_t col = 0, uint16_t width = 0) {
   PcBuf<EmCitm> r;
   r->wm.handle = 1u;
   r->wm.row = no;
+  r->wm.col = col;
+  r->wm.text_len = width;
   r->wm.ira_sub = ix;
   r->wm.length = len;
   r->item_no = no;
@@ -379,9 +392,35 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 96; }},
       // The screen records.
-      {"frame's images",  // the image count is one more than the images
-       [](EmHeader* em) { em->n_images = 3; put_cfrm(em, 1, 1, 3); },
-       [](EmHeader* em) { em->n_images = 3; put_cfrm(em, 1, 2, 4); }},
+      {"frame's images",  // within the count (one more than the images)
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 3); put_cfrm(em, 1, 3, 3); },
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 3); put_cfrm(em, 1, 3, 4); }},
+      {"frame's image records",
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 1); put_img(em, 2); put_cfrm(em, 1, 1, 2); },
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 1); put_img(em, 2); put_cfrm(em, 1, 1, 3); }},
+      {"characteristic in its image",  // 2 x 10: its last cell, or one past
+       [](EmHeader* em) {
+         put_img(em, 1);
+         PcBuf<EmCchr> c;
+         c->handle = 1u;
+         c->row = 2;
+         c->col = 10;
+         c->rows = c->cols = 1;
+         put_rec(em->cchr.get(), c);
+       },
+       [](EmHeader* em) {
+         put_img(em, 1);
+         PcBuf<EmCchr> c;
+         c->handle = 1u;
+         c->row = 2;
+         c->col = 10;
+         c->rows = 1;
+         c->cols = 2;
+         put_rec(em->cchr.get(), c);
+       }},
+      {"item in its image",  // 2 x 10: item 2 (on row 2) 10 wide from column 1, or from 2
+       [](EmHeader* em) { put_img(em, 1); put_item(em, 1, 2, 1, 1, 1); put_item(em, 2, 2, 1, 1, 10); },
+       [](EmHeader* em) { put_img(em, 1); put_item(em, 1, 2, 1, 1, 1); put_item(em, 2, 2, 1, 2, 10); }},
       {"frame mode",
        [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 0, 3); },
        [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 0, 4); }},
