@@ -66,6 +66,16 @@ void status_msg(Pcb* pcb) {
   if (st) fp_msg(pcb, st);
 }
 
+// A frame backs out of a final write that failed where no one can mend the
+// record: the file's message, and the automatic children walk back, so the
+// frame chained before this one backs out too instead of passing on to it
+// again at once.
+int back_out_of_write(Pcb* pcb) {
+  status_msg(pcb);
+  if (auto* st = pi_area_rec<PdStatus>(pcb, kPcbStatusArea)) st->next_child.set("-   ");
+  return kFpBack;
+}
+
 // Runs the automatic children of the frame: 22, 5 (a non-interactive
 // frame's 32 counts as 5), or another result (an error).
 int auto_children(Pcb* pcb, const EmCfrm* fr) {
@@ -192,8 +202,7 @@ int fp_exec(Pcb* pcb, uint32_t frame) {
     if (fr->next) return fp_exec(pcb, fr->next);
     if (type != 2 || !fp_has_pcf(pcb)) return kFpDone;
     if (fp_final_write(pcb)) return kFpDone;
-    status_msg(pcb);
-    return kFpBack;
+    return back_out_of_write(pcb);
   }
 
   // 3. Interactive path.
@@ -209,6 +218,7 @@ int fp_exec(Pcb* pcb, uint32_t frame) {
     fp_frm_ep(pcb, fr, 21);
     if (auto sof = fp_hooks(type).sof) sof(pcb);
     // 3.4 The image, as long as it asks to run again.
+    bool unseen = true;  // no image of this pass waited for a person
     if (type == 1 || type == 2 || type == 3 || type == 9) {
       if (fr->first_img) {
         auto run_img = [&]() -> int {
@@ -222,6 +232,7 @@ int fp_exec(Pcb* pcb, uint32_t frame) {
           r = run_img();
           prev = r;
         }
+        unseen = r == kFpSkipped;
       }
       pcb->invoc.completion = r;
     } else if (type < 1 || type > 10) {
@@ -280,12 +291,10 @@ int fp_exec(Pcb* pcb, uint32_t frame) {
       if (!passed && !back && !error) {
         r = kFpDone;
         if (type == 2 && fp_has_pcf(pcb) && !fp_final_write(pcb)) {
-          // A frame nobody looks at cannot have its record mended: it
-          // backs out with the message rather than writing again forever.
-          if (!fr->interactive) {
-            status_msg(pcb);
-            return kFpBack;
-          }
+          // A frame nobody looks at (not interactive, or its image skipped
+          // this pass) cannot have its record mended: it backs out with the
+          // message rather than writing again forever.
+          if (!fr->interactive || unseen) return back_out_of_write(pcb);
           if (pcb->invoc.completion == kPiRsFile) status_msg(pcb);
           r = pcb->invoc.completion;
           error = true;

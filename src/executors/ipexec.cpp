@@ -209,8 +209,11 @@ bool read_step(Ip& ip) {
 // Step 7: the next record after ENTER (or NEXT RECORD, 23).
 // A process none of whose frames waits for a key shows one record a pass
 // and goes on to the next: with none left (or in Add, where nobody keys
-// one) it ends, rather than passing again and again without a wait.
+// one) it ends, rather than passing again and again without a wait. So
+// does one whose first frame is not interactive: its image pass ends the
+// pass (with NEXT) before any frame chained after it waits.
 bool never_waits(Pcb* pcb) {
+  if (EmCfrm* first = fp_frame(pcb, 1); first && !first->interactive) return true;
   EmHeader* em = pcb->module.get();
   for (uint32_t f = 1; em && f <= em->n_frames; ++f)
     if (EmCfrm* fr = fp_frame(pcb, f); fr && fr->interactive) return false;

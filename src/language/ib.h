@@ -175,7 +175,18 @@ int ib_rloc_operands(EmHeader* module, uint8_t* p);
 //      same straight run of code (from the last branch target on) and stays
 //      inside the area, constant or field they point into; an occurrence
 //      without a maximum, which the run checks against its area, leaves the
-//      register its element's length.
+//      register its element's length;
+//   5. the screen records hold together: each frame's mode is 1-3, its
+//      images and children lie within the counts, its next frame too, and
+//      no chain of next frames comes round again; every frame and item the
+//      counts name has its record, and so does each image of a frame's
+//      range; an image's items lie within the item count, its
+//      characteristics and items inside it as their compile placed them; a
+//      look-up's control slot holds a file control area and its
+//      record area the file's record; an item's value, look-up key part,
+//      empty value and place in a look-up's record hold its stored length;
+//      a child's constraint arrays are constants that hold its count;
+//      token lists are of applications the module uses.
 // 1 when sound; 0 with the first fault found in why (n bytes).
 int ib_verify(EmHeader* module, char* why, size_t n);
 

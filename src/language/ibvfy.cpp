@@ -23,6 +23,7 @@
 #include "language/ibutil.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "process/pishr.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ struct Vfy {
   std::vector<const uint8_t*> code_ops;      // every code operand
   std::vector<const uint8_t*> chain_ops;     // RLOC_BNB's to offset 0 of the block after its own
   std::vector<uint64_t> area;                // room at each address-array slot (0: not known)
+  std::vector<uint8_t> ctl;                  // 1 at a slot that holds a file control area, else 0
   std::map<uint16_t, uint32_t> file_len;     // record length by process file number
   std::vector<uint64_t> cnst_room;           // room of each constant looked up (0: not yet)
 
@@ -204,6 +206,7 @@ bool check_entries(Vfy& v) {
 bool check_areas(Vfy& v) {
   const uint32_t n = v.em->n_areas;
   v.area.assign(size_t(n) + 1, 0);
+  v.ctl.assign(size_t(n) + 1, 2);  // 2: not seen yet
   const uint8_t* t = v.em->area_table.get();
   if (!t) return true;
   // The first entry's size by (class, application, number).
@@ -234,6 +237,9 @@ bool check_areas(Vfy& v) {
       whole = room;
     }
     if (room > v.area[ix]) v.area[ix] = room;
+    // A slot is a file control area when every entry naming it is one.
+    const uint8_t ctl = e.sub == 0 && e.kind == 1 && room >= sizeof(PiFileCtl) ? 1 : 0;
+    v.ctl[ix] = v.ctl[ix] == 2 || v.ctl[ix] == ctl ? ctl : 0;
   }
   return true;
 }
@@ -284,6 +290,159 @@ bool field_room(Vfy& v, const uint8_t* at, uint64_t* room) {
   if (off >= it->second) return v.fail("field at %u past the record of file %u", unsigned(off), unsigned(file_no));
   *room = it->second - off;
   return true;
+}
+
+// (5) The screen records: what the frame processor and the window manager
+// take from them as counts, places and lengths.
+bool check_screens(Vfy& v) {
+  EmHeader* em = v.em;
+  const uint32_t frames = em->n_frames, images = em->n_images, items = em->n_items, children = em->n_children;
+  auto slot_room = [&](uint32_t ix) -> uint64_t { return ix <= em->n_areas ? v.area[ix] : 0; };
+  auto range = [](uint32_t first, uint32_t last, uint32_t count) { return !first || (first <= last && last <= count); };
+  bool ok = true;
+  // Frames: their images and children among the module's, a known mode,
+  // and chains of next frames that end.
+  std::vector<uint32_t> next(size_t(frames) + 1, 0);
+  each_record<EmCfrm>(em->cfrm.get(), [&](uint8_t* p, uint32_t) {
+    const auto& f = rec::view<EmCfrm>(p);
+    if (!ok) return;
+    if (f.mode < 1 || f.mode > 3) ok = v.fail("frame %u: mode %u", unsigned(f.seq), unsigned(f.mode));
+    else if (!range(f.first_img, f.last_img, images)) ok = v.fail("frame %u: images %u-%u of %u", unsigned(f.seq), unsigned(f.first_img), unsigned(f.last_img), images);
+    else if (!range(f.first_chld, f.last_chld, children)) ok = v.fail("frame %u: children %u-%u of %u", unsigned(f.seq), unsigned(f.first_chld), unsigned(f.last_chld), children);
+    else if (f.next > frames) ok = v.fail("frame %u: next frame %u of %u", unsigned(f.seq), unsigned(f.next), frames);
+    else if (f.seq >= 1 && f.seq <= frames) next[f.seq] = f.next;
+  });
+  // Every frame and item the counts name has its record: the frame
+  // processor's tables are filled from them. (The image count is one more
+  // than the images.)
+  auto all_there = [&](FmArb* sub, size_t at, uint32_t count, const char* what) {
+    std::vector<bool> seen(size_t(count) + 1, false);
+    each_record<uint8_t>(sub, [&](uint8_t* p, uint32_t len) {
+      if (at + 4 > len) return;
+      uint32_t no = at == offsetof(EmCitm, item_no) ? uint32_t(rec::view<rec::U16>(p + at)) : uint32_t(rec::view<rec::U32>(p + at));
+      if (no >= 1 && no <= count) seen[no] = true;
+    });
+    for (uint32_t i = 1; ok && i <= count; ++i)
+      if (!seen[i]) ok = v.fail("%s %u of %u has no record", what, i, count);
+  };
+  all_there(em->cfrm.get(), offsetof(EmCfrm, seq), frames, "frame");
+  all_there(em->citm.get(), offsetof(EmCitm, item_no), items, "item");
+  for (uint32_t f = 1; ok && f <= frames; ++f) {
+    uint32_t at = f, steps = 0;
+    while (at && steps++ <= frames) at = next[at];
+    if (at) ok = v.fail("frame %u: its chain of next frames never ends", f);
+  }
+  // Images: their items among the module's; each image of a frame's range
+  // has its record. Their sizes, by sequence.
+  std::map<uint32_t, std::pair<int64_t, int64_t>> size;
+  each_record<EmCimg>(em->cimg.get(), [&](uint8_t* p, uint32_t) {
+    const auto& im = rec::view<EmCimg>(p);
+    if (ok && !range(im.first_item, im.last_item, items))
+      ok = v.fail("image %u: items %u-%u of %u", unsigned(im.seq), unsigned(im.first_item), unsigned(im.last_item), items);
+    size[im.seq] = {im.rows.get(), im.cols.get()};
+  });
+  each_record<EmCfrm>(em->cfrm.get(), [&](uint8_t* p, uint32_t) {
+    const auto& f = rec::view<EmCfrm>(p);
+    for (uint32_t i = f.first_img; ok && i && i <= f.last_img; ++i)
+      if (!size.count(i)) ok = v.fail("frame %u: image %u has no record", unsigned(f.seq), i);
+  });
+  // Characteristics and items lie inside their images, as their compile
+  // placed them (an item of no rows takes one, of no columns its width).
+  auto inside = [&](uint32_t image, int64_t row, int64_t col, int64_t rows, int64_t cols) {
+    auto it = size.find(image);
+    return it == size.end() || (rows >= 1 && cols >= 1 && row >= 1 && col >= 1 && row + rows - 1 <= it->second.first &&
+                                col + cols - 1 <= it->second.second);
+  };
+  each_record<EmCchr>(em->cchr.get(), [&](uint8_t* p, uint32_t) {
+    const auto& c = rec::view<EmCchr>(p);
+    if (ok && !inside(c.handle, c.row, c.col, c.rows, c.cols))
+      ok = v.fail("characteristic at %d,%d outside image %u", int(c.row), int(c.col), unsigned(c.handle));
+  });
+  each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
+    const auto& w = rec::view<EmCitm>(p).wm;
+    const int64_t rows = w.rows ? int64_t(w.rows) : 1, cols = std::max<int64_t>(1, w.cols ? int64_t(w.cols) : int64_t(w.text_len));
+    if (ok && !inside(w.handle, w.row, w.col, rows, cols))
+      ok = v.fail("item %u outside image %u", unsigned(rec::view<EmCitm>(p).item_no), unsigned(w.handle));
+  });
+  // Look-ups: a file control area and a record area that holds the file's
+  // record.
+  std::map<uint16_t, uint64_t> lk_room;  // record room of each look-up
+  each_record<EmCdlu>(em->cdlu.get(), [&](uint8_t* p, uint32_t) {
+    const auto& d = rec::view<EmCdlu>(p);
+    if (!ok) return;
+    if (d.ctl_ira && (d.ctl_ira > em->n_areas || v.ctl[d.ctl_ira] != 1)) {
+      ok = v.fail("look-up %u: slot %u holds no file control area", unsigned(d.number), unsigned(d.ctl_ira));
+      return;
+    }
+    uint64_t need = 0;
+    each_record<EmCfi>(em->cfi.get(), [&](uint8_t* q, uint32_t len) {
+      const auto& r = rec::view<EmCfi>(q);
+      if (len >= sizeof(EmCfi) && d.ctl_ira && r.ctl_ira == d.ctl_ira) need = std::max<uint64_t>(need, r.fdb.rec_len);
+    });
+    if (d.area && slot_room(d.area) < need)
+      ok = v.fail("look-up %u: record area %u holds less than the file's record", unsigned(d.number), unsigned(d.area));
+    lk_room[d.number] = d.area ? slot_room(d.area) : 0;
+  });
+  // Items: the value, the look-up key part and the empty value hold the
+  // value's stored length; one shown from a look-up's record lies inside it.
+  each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
+    const auto& c = rec::view<EmCitm>(p);
+    if (!ok) return;
+    const auto& cv = rec::view<CvItem>(p + offsetof(EmCitm, wm) + 12);
+    uint64_t len = cv.int_len;
+    if (!len && IS_ELEM_DATE(cv.type))
+      len = uint64_t(std::max(0, cv_date_stored_len(cv.type, cv.digits, cv.decimals, cv.julian)));
+    const unsigned no = c.item_no;
+    if (c.wm.ira_sub && slot_room(c.wm.ira_sub) < len)
+      ok = v.fail("item %u: %llu bytes at slot %u", no, static_cast<unsigned long long>(len), unsigned(c.wm.ira_sub));
+    else if (c.lk_no && c.lk_ira && slot_room(c.lk_ira) < len)
+      ok = v.fail("item %u: look-up key part of %llu bytes at slot %u", no, static_cast<unsigned long long>(len), unsigned(c.lk_ira));
+    else if ((c.use == 2 || c.use == 3) && c.lk_file_no && lk_room.count(c.lk_file_no) &&
+             uint64_t(c.offset) + len > lk_room[c.lk_file_no])
+      ok = v.fail("item %u: at %u past the record of look-up %u", no, unsigned(c.offset), unsigned(c.lk_file_no));
+    if (!ok || !c.wm.reference) return;
+    uint64_t room = 0;
+    if (c.wm.source == 2 && !cnst_room(v, c.wm.reference, &room)) ok = false;
+    else if (c.wm.source == 2 && room < len) ok = v.fail("item %u: empty value of %llu bytes in constant %u", no, static_cast<unsigned long long>(len), unsigned(c.wm.reference));
+    else if (c.wm.source == 1) {
+      const uint8_t* ref = reinterpret_cast<const uint8_t*>(&c.wm.reference);
+      auto it = v.file_len.find(rec::view<rec::U16>(const_cast<uint8_t*>(ref)));
+      const uint16_t off = rec::view<rec::U16>(const_cast<uint8_t*>(ref) + 2);
+      if (it != v.file_len.end() && uint64_t(off) + len > it->second)
+        ok = v.fail("item %u: empty value at %u past the record", no, unsigned(off));
+    }
+  });
+  // Children: the constraint arrays a count asks for are constants that
+  // hold them (6-byte positions, 16-byte descriptors).
+  each_record<EmCchld>(em->cchld.get(), [&](uint8_t* p, uint32_t) {
+    const PiInvoc& iv = rec::view<EmCchld>(p).invoc;
+    const uint64_t n = iv.cns_count;
+    for (auto [key, size] : {std::pair{iv.cns_positions.raw(), 6u}, std::pair{iv.cns_descs.raw(), 16u}}) {
+      uint64_t room = 0;
+      if (!ok || !n) return;
+      if (!key || key >= uint32_t(kComCnstBase) || !cnst_room(v, key, &room) || room < n * size)
+        ok = v.fail("child %u: %llu constraints, not in constant %u", unsigned(rec::view<EmCchld>(p).seq),
+                    static_cast<unsigned long long>(n), unsigned(key));
+    }
+  });
+  // Token lists: of the module's own applications alone.
+  auto known_app = [&](const char* app) {
+    if (!std::memcmp(app, em->app.data(), 3)) return true;
+    bool found = false;
+    each_record<EmCap>(em->cap.get(), [&](uint8_t* q, uint32_t) {
+      if (!std::memcmp(rec::view<EmCap>(q).app.data(), app, 3)) found = true;
+    });
+    return found;
+  };
+  each_record<EmCtok>(em->ctok.get(), [&](uint8_t* p, uint32_t) {
+    if (ok && !known_app(rec::view<EmCtok>(p).app.data())) ok = v.fail("token list of an application the module does not use");
+  });
+  each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
+    const auto& cv = rec::view<CvItem>(p + offsetof(EmCitm, wm) + 12);
+    if (ok && cv.token_mark && (cv.type == 1 || cv.type == 2 || cv.type == 13 || cv.type == 5) && !known_app(cv.app.data()))
+      ok = v.fail("item %u: token list of an application the module does not use", unsigned(rec::view<EmCitm>(p).item_no));
+  });
+  return ok;
 }
 
 bool fits(Vfy& v, const Reg& r, uint64_t len, uint16_t op, int reg) {
@@ -809,7 +968,7 @@ int ib_verify(EmHeader* em, char* why, size_t n) {
   if (why && n) why[0] = 0;
   // The tables of the last check are emptied for this one: a check after
   // every compile costs no allocation of its own.
-  static Vfy kept{nullptr, nullptr, 0, {}, {}, {}, {}, {}, {}, {}};
+  static Vfy kept{nullptr, nullptr, 0, {}, {}, {}, {}, {}, {}, {}, {}};
   Vfy& v = kept;
   v.em = em;
   v.why = why;
@@ -819,10 +978,13 @@ int ib_verify(EmHeader* em, char* why, size_t n) {
   v.code_ops.clear();
   v.chain_ops.clear();
   v.area.clear();
+  v.ctl.clear();
   v.file_len.clear();
   v.cnst_room.clear();
   if (!em) return v.fail("no module");
   v.insts.reserve(1024);
-  if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v)) return 0;
+  if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v) ||
+      !check_screens(v))
+    return 0;
   return check_code_flow(v) ? 1 : 0;
 }

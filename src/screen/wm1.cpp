@@ -51,16 +51,18 @@ bool scope_ok(int scope, const char* fn) {
   return false;
 }
 
-// The rectangle an item takes in its region.
+// The rectangle an item takes in its region. Its last row and column are
+// worked out wide: an item's or characteristic's words come from compiled
+// records, whatever they hold.
 struct Rect {
   int row, col, rows, cols;
-  int last_row() const { return row + rows - 1; }
-  int last_col() const { return col + cols - 1; }
+  int64_t last_row() const { return int64_t(row) + rows - 1; }
+  int64_t last_col() const { return int64_t(col) + cols - 1; }
 };
 Rect item_rect(const WmItem& it) {
   int len = it.text_len.get();
   int cols = it.cols.get() > 0 ? it.cols.get() : std::max(1, len);
-  int rows = it.rows.get() > 0 ? it.rows.get() : std::max(1, (len + cols - 1) / cols);
+  int rows = it.rows.get() > 0 ? it.rows.get() : int(std::max<int64_t>(1, (int64_t(len) + cols - 1) / cols));
   return Rect{it.row.get(), it.col.get(), rows, cols};
 }
 bool inside(const Region& r, const Rect& x) {
@@ -70,8 +72,8 @@ bool inside(const Region& r, const Rect& x) {
 
 // Lays value under select on the cells of the rectangle (clipped).
 void lay(Region& r, const Rect& x, uint32_t value, uint32_t select, int colour) {
-  for (int i = std::max(1, x.row); i <= std::min(r.rows, x.last_row()); ++i)
-    for (int j = std::max(1, x.col); j <= std::min(r.cols, x.last_col()); ++j) {
+  for (int i = std::max(1, x.row); i <= std::min<int64_t>(r.rows, x.last_row()); ++i)
+    for (int j = std::max(1, x.col); j <= std::min<int64_t>(r.cols, x.last_col()); ++j) {
       size_t k = size_t(i - 1) * size_t(r.cols) + size_t(j - 1);
       r.attr[k] = (r.attr[k] & ~select) | (value & select);
       if (colour >= 0) r.colour[k] = uint8_t(colour);
@@ -566,8 +568,10 @@ int wm_write_reg(WmHandle region, std::string_view text, std::span<const WmItem>
     sys_err("WM1.C", __LINE__, "wm_write_reg() - reg too big");
     return 0;
   }
+  // A region written without text is cleared: an empty text may have no
+  // bytes at all to copy from.
   r->clear();
-  std::memcpy(r->text.data(), text.data(), text.size());
+  if (!text.empty()) std::memcpy(r->text.data(), text.data(), text.size());
   for (const WmItem& it : items) put_item(*r, it);
   for (const WmChr& c : chrs) apply_chr(*r, c, 0xFFFFFFFFu);
   r->rec->state = 0;

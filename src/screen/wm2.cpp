@@ -90,21 +90,24 @@ ItemGeo geo(const WmItem& it) {
 
 void draw_box(Window* w, Region* r, const Box& b, int base_r, int base_c) {
   uint16_t v = visual(w->active ? b.attr : (b.attr & ~wa::kInactiveDrop)) | tmv::kLine;
-  auto put = [&](int i, int j, char ch) {
+  auto put = [&](int64_t i, int64_t j, char ch) {
     if (i < 1 || j < 1 || i > r->rows || j > r->cols) return;
-    if (TmCell* c = cell_at(base_r + i - 1, base_c + j - 1)) *c = TmCell{uint8_t(ch), b.colour, v};
+    if (TmCell* c = cell_at(base_r + int(i) - 1, base_c + int(j) - 1)) *c = TmCell{uint8_t(ch), b.colour, v};
   };
-  int r2 = b.row + b.rows - 1, c2 = b.col + b.cols - 1;
+  // A box may pass its region (its words are a characteristic's, whatever
+  // they hold): its lines are drawn over the region's cells alone.
+  const int64_t r2 = int64_t(b.row) + b.rows - 1, c2 = int64_t(b.col) + b.cols - 1;
+  const int64_t rows = r->rows, cols = r->cols;
   if (b.rows == 1) {
-    for (int j = b.col; j <= c2; ++j) put(b.row, j, 'q');
+    for (int64_t j = std::max<int64_t>(b.col, 1); j <= std::min(c2, cols); ++j) put(b.row, j, 'q');
   } else if (b.cols == 1) {
-    for (int i = b.row; i <= r2; ++i) put(i, b.col, 'x');
+    for (int64_t i = std::max<int64_t>(b.row, 1); i <= std::min(r2, rows); ++i) put(i, b.col, 'x');
   } else {
-    for (int j = b.col + 1; j < c2; ++j) {
+    for (int64_t j = std::max<int64_t>(int64_t(b.col) + 1, 1); j < std::min(c2, cols + 1); ++j) {
       put(b.row, j, 'q');
       put(r2, j, 'q');
     }
-    for (int i = b.row + 1; i < r2; ++i) {
+    for (int64_t i = std::max<int64_t>(int64_t(b.row) + 1, 1); i < std::min(r2, rows + 1); ++i) {
       put(i, b.col, 'x');
       put(i, c2, 'x');
     }

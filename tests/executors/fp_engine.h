@@ -33,6 +33,7 @@
 #include "files/lafi.h"
 #include "foundation/bi.h"
 #include "foundation/os.h"
+#include "foundation/ssunix.h"
 #include "language/ii.h"
 #include "language/iiutil.h"
 #include "language/sc.h"
@@ -216,6 +217,7 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     int rc = os_main(int(a.size()), argv.data());
     note("sys_errors", (long long)(os_sys_err_log().size() - before));
     note("waits", waits);
+    note("fault", ss_fault_signal());  // a memory fault the engine survived
     std::fflush(nullptr);
     _exit(rc);
   }

@@ -158,10 +158,14 @@ TEST_F(Fp, PhaseTwoWritesWithoutDrawingAndLeavesAnUnchangedRecordAlone) {
 
 // A frame that is not interactive and whose final write fails (the key is
 // on file already) backs out with the file status's message once; it does
-// not write again and again.
+// not write again and again. So does an interactive frame whose pass shows
+// no image (here FP INPUT's, its image taken away as a damaged module may
+// hold it): no one can mend its record either.
+bool g_unseen = false;
 void batch_exec(Pcb* p) {
   uint8_t* rec = pcf_rec(p);
   if (!rec) ut_unwind(2);
+  if (EmCfrm* fr = fp_frame(p, 1); fr && g_unseen) fr->first_img = 0;
   std::memcpy(rec, g_key, 4);
   std::memcpy(rec + 4, "batch     ", 10);
   ph(p)->phase = 1;
@@ -174,12 +178,16 @@ void batch_exec(Pcb* p) {
 }
 
 TEST_F(Fp, AFailingNonInteractiveWriteBacksOutOnce) {
-  std::memcpy(g_key, "B001", 4);
-  auto r = fpeng::run(fpeng::input("FP BATCH"), batch_exec, "", 20);
-  ASSERT_EQ(r.status, 0) << "the run did not end";
-  EXPECT_EQ(r.seen["first"], kFpDone);
-  EXPECT_EQ(r.seen["again"], kFpBack);
-  EXPECT_EQ(r.seen["messages"], 1);
+  for (const char* proc : {"FP BATCH", "FP INPUT"}) {
+    SCOPED_TRACE(proc);
+    g_unseen = proc[3] == 'I';
+    std::memcpy(g_key, g_unseen ? "B002" : "B001", 4);
+    auto r = fpeng::run(fpeng::input(proc), batch_exec, "", 20);
+    ASSERT_EQ(r.status, 0) << "the run did not end";
+    EXPECT_EQ(r.seen["first"], kFpDone);
+    EXPECT_EQ(r.seen["again"], kFpBack);
+    EXPECT_EQ(r.seen["messages"], 1);
+  }
 }
 
 // A menu at a terminal: the codes 277 and 279 (which Option Intercept makes

@@ -1072,6 +1072,7 @@ int tables_compiler(EmCmplCtx* c) {
     auto& r = rec::view<EmCfrm>(buf);
     r.seq = s;
     r.number = 10 * s;
+    r.mode = 1;  // (as every compiled frame has one)
     r.scroll = uint8_t(s == 2 || two ? 1 : 0);
     put(em->cfrm.get(), sizeof(EmCfrm));
   }
@@ -1080,12 +1081,15 @@ int tables_compiler(EmCmplCtx* c) {
     r.seq = s;
     r.frame_seq = 1u;
     r.image_no = uint8_t(s);
+    r.rows = 4;
+    r.cols = 10;
     put(em->cimg.get(), sizeof(EmCimg));
   }
   for (uint16_t s = 1; s <= 3; ++s) {
     auto& r = rec::view<EmCitm>(buf);
     r.wm.handle = 1u;
     r.wm.row = int32_t(s);
+    r.wm.col = 1;
     r.item_no = s;
     r.flag = uint8_t(s == 2 ? 1 : 0);
     r.app.set("ABC");

@@ -237,6 +237,86 @@ void put_citm(EmHeader* em, uint32_t e) {
   ASSERT_EQ(fm_write(em->citm.get()), 1);
 }
 
+// Screen records written into a module (the fixture's compile makes none):
+// a frame of sequence seq, images first-last and next frame next; an item
+// of number no whose value is len bytes at slot ix; a look-up over the
+// memory file MEMF (its control area slot 8 made one) whose record is at
+// slot rec_ix; a token list of application app.
+template <class T>
+void put_rec(FmArb* f, PcBuf<T>& r) {
+  PROTO_FULL(f, 0, r.bytes());
+  ASSERT_EQ(fm_write(f), 1);
+}
+void put_cfrm(EmHeader* em, uint32_t seq, uint16_t first, uint16_t last, uint32_t next = 0, uint8_t mode = 1) {
+  PcBuf<EmCfrm> r;
+  r->seq = seq;
+  r->number = seq;
+  r->mode = mode;
+  r->first_img = first;
+  r->last_img = last;
+  r->next = next;
+  for (auto& e : r->eps) e = 0xFFFFu;
+  put_rec(em->cfrm.get(), r);
+  em->n_frames = uint16_t(std::max<uint32_t>(em->n_frames, seq));
+}
+// An image of sequence seq, rows x cols.
+void put_img(EmHeader* em, uint32_t seq, int32_t rows = 2, int32_t cols = 10) {
+  PcBuf<EmCimg> r;
+  r->seq = seq;
+  r->image_no = seq;
+  r->rows = rows;
+  r->cols = cols;
+  for (auto& e : r->eps) e = 0xFFFFu;
+  r->tot_ep = 0xFFFFu;
+  put_rec(em->cimg.get(), r);
+}
+void put_item(EmHeader* em, uint16_t no, uint32_t ix, uint16_t len, int32_t col = 0, uint16_t width = 0) {
+  PcBuf<EmCitm> r;
+  r->wm.handle = 1u;
+  r->wm.row = no;
+  r->wm.col = col;
+  r->wm.text_len = width;
+  r->wm.ira_sub = ix;
+  r->wm.length = len;
+  r->item_no = no;
+  r->range_ep = 0xFFFFu;
+  put_rec(em->citm.get(), r);
+  em->n_items = std::max(em->n_items.get(), no);
+}
+void put_lookup(EmHeader* em, uint32_t rec_ix) {
+  PcBuf<EmCfi> f;
+  *f = memfile_cfi();
+  put_rec(em->cfi.get(), f);
+  rec::view<EmAreaEntry>(em->area_table.get() + sizeof(EmAreaEntry) * 8).kind = 1;
+  PcBuf<EmCdlu> d;
+  d->number = 1;
+  d->ctl_ira = 8u;
+  d->area = rec_ix;
+  put_rec(em->cdlu.get(), d);
+}
+// A child whose count constraints are in a 16-byte constant (record 3).
+void put_cchld(EmHeader* em, uint32_t count) {
+  PcBuf<uint8_t> c(16);
+  FmArb* cn = em->cnst.get();
+  PROTO_FULL(cn, 0, c.bytes());
+  cn->rec_len = 16;
+  ASSERT_EQ(fm_write(cn), 1);
+  PcBuf<EmCchld> r;
+  r->seq = 1u;
+  r->eps[0] = r->eps[1] = 0xFFFFu;
+  r->invoc.cns_count = count;
+  r->invoc.cns_positions.off = 3u;
+  r->invoc.cns_descs.off = 3u;
+  put_rec(em->cchld.get(), r);
+  em->n_children = 1;
+}
+void put_ctok(EmHeader* em, const char* app) {
+  PcBuf<EmCtok> r;
+  r->app.set(app);
+  r->name.set("COLOURS");
+  put_rec(em->ctok.get(), r);
+}
+
 TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
   std::string why;
   ASSERT_EQ(verify([](EmHeader*) {}, &why), 1) << why;
@@ -311,6 +391,67 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"defined opcode",
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 114; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.move)).op = 96; }},
+      // The screen records.
+      {"frame's images",  // within the count (one more than the images)
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 3); put_cfrm(em, 1, 3, 3); },
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 3); put_cfrm(em, 1, 3, 4); }},
+      {"frame's image records",
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 1); put_img(em, 2); put_cfrm(em, 1, 1, 2); },
+       [](EmHeader* em) { em->n_images = 3; put_img(em, 1); put_img(em, 2); put_cfrm(em, 1, 1, 3); }},
+      {"characteristic in its image",  // 2 x 10: its last cell, or one past
+       [](EmHeader* em) {
+         put_img(em, 1);
+         PcBuf<EmCchr> c;
+         c->handle = 1u;
+         c->row = 2;
+         c->col = 10;
+         c->rows = c->cols = 1;
+         put_rec(em->cchr.get(), c);
+       },
+       [](EmHeader* em) {
+         put_img(em, 1);
+         PcBuf<EmCchr> c;
+         c->handle = 1u;
+         c->row = 2;
+         c->col = 10;
+         c->rows = 1;
+         c->cols = 2;
+         put_rec(em->cchr.get(), c);
+       }},
+      {"item in its image",  // 2 x 10: item 2 (on row 2) 10 wide from column 1, or from 2
+       [](EmHeader* em) { put_img(em, 1); put_item(em, 1, 2, 1, 1, 1); put_item(em, 2, 2, 1, 1, 10); },
+       [](EmHeader* em) { put_img(em, 1); put_item(em, 1, 2, 1, 1, 1); put_item(em, 2, 2, 1, 2, 10); }},
+      {"frame mode",
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 0, 3); },
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 0, 4); }},
+      {"next frame",  // the last frame, or one past it
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 2); put_cfrm(em, 2, 0, 0, 0); },
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 3); put_cfrm(em, 2, 0, 0, 0); }},
+      {"chain of next frames",  // frame 2 goes on to frame 1 again
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 2); put_cfrm(em, 2, 0, 0, 0); },
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0, 2); put_cfrm(em, 2, 0, 0, 1); }},
+      {"frames and items counted",  // every one has its record
+       [](EmHeader* em) { put_cfrm(em, 2, 0, 0); em->n_frames = 2; put_cfrm(em, 1, 0, 0); },
+       [](EmHeader* em) { put_cfrm(em, 2, 0, 0); em->n_frames = 3; put_cfrm(em, 1, 0, 0); }},
+      {"item value",  // slot 2: a 64-byte area
+       [](EmHeader* em) { put_item(em, 1, 2, uint16_t(kAreaSize)); },
+       [](EmHeader* em) { put_item(em, 1, 2, uint16_t(kAreaSize + 1)); }},
+      {"look-up record area",  // MEMF's record: 16 bytes
+       [](EmHeader* em) { area(em, 6).size = 16u; put_lookup(em, 6); },
+       [](EmHeader* em) { area(em, 6).size = 15u; put_lookup(em, 6); }},
+      {"look-up control area",  // slot 8 holds a file control area, slot 7 a record
+       [](EmHeader* em) { put_lookup(em, 3); },
+       [](EmHeader* em) {
+         put_lookup(em, 3);
+         auto* d = reinterpret_cast<EmCdlu*>(MADDR(em->cdlu.get(), 1));
+         d->ctl_ira = 7u;
+       }},
+      {"child constraints",  // one descriptor of 16 bytes fills the constant
+       [](EmHeader* em) { put_cchld(em, 1); },
+       [](EmHeader* em) { put_cchld(em, 2); }},
+      {"token list",
+       [](EmHeader* em) { put_ctok(em, "ABC"); },
+       [](EmHeader* em) { put_ctok(em, "ABD"); }},
       {"last instruction",  // END at the end of code; a fall-through there runs off
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.end)).op = 10; },
        [](EmHeader* em) { rec::view<IbInst>(code(em, g_at.end)).op = 466; }},

@@ -369,6 +369,31 @@ TEST_F(Wm, BoxesAndLines) {
   EXPECT_EQ(term.at(6, 11).ch, 'j');
   EXPECT_EQ(term.at(3, 2).ch, 'x');
   EXPECT_EQ(term.at(4, 5).ch, 'q');
+  // A box one column past its region has no right edge there; lines that
+  // pass the region by all a word holds are drawn over its cells as
+  // quickly.
+  WmHandle reg2;
+  window(8, 2, 3, 10, &reg2);
+  box.rows = 3;
+  box.cols = 11;
+  wm_upd_chr(reg2, &box, 0xFFFFFFFF);
+  line.row = 2;
+  line.col = 2;
+  line.cols = 0x7FFFFFFF;
+  wm_upd_chr(reg2, &line, 0xFFFFFFFF);
+  WmChr tall = line;
+  tall.row = 1;
+  tall.col = 5;
+  tall.cols = 1;
+  tall.rows = 0x7FFFFFFF;
+  wm_upd_chr(reg2, &tall, 0xFFFFFFFF);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.at(8, 2).ch, 'l');
+  EXPECT_EQ(term.at(8, 11).ch, 'q');
+  EXPECT_EQ(term.at(10, 11).ch, 'q');
+  EXPECT_EQ(term.at(9, 2).ch, 'x');
+  EXPECT_EQ(term.at(9, 11).ch, 'q');
+  EXPECT_EQ(term.at(10, 6).ch, 'x');
 }
 
 // A numeric field takes a number as a whole: the first character typed at
@@ -706,6 +731,14 @@ TEST_F(Wm, BadInputGivesSystemErrors) {
   window(1, 1, 2, 10, &reg);
   EXPECT_EQ(wm_write_reg(reg, std::string(21, 'x')), 0);
   EXPECT_EQ(cap.last(), "wm_write_reg() - reg too big");
+  // Text of the region's size is taken; none at all (no bytes to copy
+  // from: an image without rows) clears the region.
+  EXPECT_EQ(wm_write_reg(reg, std::string(20, 'x')), 1);
+  EXPECT_EQ(wm_write_reg(reg, std::string_view()), 1);
+  WmShow clear{};
+  ASSERT_EQ(show(&clear, wmshow::kDraw), 1);
+  EXPECT_EQ(term.row(1).substr(0, 10), std::string(10, ' '));
+  EXPECT_EQ(term.row(2).substr(0, 10), std::string(10, ' '));
   WmItem big = item(2, 5, text("0123456789"), 10);
   EXPECT_EQ(wm_write_reg(reg, "", std::span<const WmItem>(&big, 1)), 0);
   EXPECT_EQ(cap.last(), "wm_write_reg() - reg too big");
