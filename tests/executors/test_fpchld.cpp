@@ -183,7 +183,15 @@ TEST_F(ChldFix, AProcessTakesTheDefaultsOfItsDefinition) {
     ran_body = true;
     PdArea3* a3 = steer(p);
     EXPECT_EQ(std::string({a3->auto_readnext[0], a3->exact_key[0], a3->cancel_ok[0]}), plain.substr(0, 2) + "0");
+    // With a file of its own it takes them too.
     EmHeader* em = p->module.get();
+    const auto no_file = em->pcf_name;
+    em->pcf_name.set("IPLINE");
+    a3->auto_readnext.set("0");
+    a3->exact_key.set("0");
+    init_pdf(p, true);
+    em->pcf_name = no_file;
+    EXPECT_EQ(std::string({a3->auto_readnext[0], a3->exact_key[0], a3->cancel_ok[0]}), "110");
     em->dflt_mode = 3;
     for (auto [handed, want] : {std::pair{0, 3}, {1, 1}, {254, 254}, {255, 3}}) {
       a3->default_mode = uint8_t(handed);
