@@ -514,6 +514,17 @@ TEST(SeRefuse, AValueInAnotherOperandsColumns) {
   Parsed p = parse(with(with(ifl, 54, "42"), 77, "002"));   // a value has no occurrence
   EXPECT_EQ(p.col, 77);
   EXPECT_EQ(p.st.why.substr(0, 29), "occurrence 002 of a value: co");
+  // An application id's characters at their bounds, and one past each.
+  for (const char* id : {"A09", "Z", "9ZA"}) EXPECT_EQ(parse(with(with(ifl, 50, id), 54, "TOTAL")).ok, 1) << id;
+  for (const char* id : {"@", "[", "/", ":"}) EXPECT_EQ(parse(with(with(ifl, 50, id), 54, "TOTAL")).col, 50) << id;
+  // Of two refusals the leftmost: the application before the occurrence,
+  // a comparison code that does not convert before the application.
+  p = parse(with(with(ifl, 50, "42"), 77, "002"));
+  EXPECT_EQ(p.col, 50);
+  EXPECT_EQ(p.st.why.substr(0, 29), "application 42 with no field:");
+  EXPECT_EQ(parse(with(with(ifl, 47, "XX"), 50, "42")).col, 47);
+  // A second operand whose field is required: its missing field refused.
+  EXPECT_EQ(parse(L("", "COMPUTE", {{0, "ABC"}, {4, "AMOUNT"}, {34, "ABC"}, {31, "+"}})).col, 54);
   // The second operand of the other verbs that take a field or a value.
   EXPECT_EQ(parse(L("", "SET", {{0, "ABC"}, {4, "AMOUNT"}, {34, "1"}})).col, 50);
   EXPECT_EQ(parse(L("", "BEG AT", {{0, "ABC"}, {4, "CUSTOMER"}, {13, "IN"}, {16, "ABC"}})).col, 32);

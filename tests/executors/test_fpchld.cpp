@@ -6,6 +6,7 @@
 
 #include "executors/chld_fixture.h"
 #include "executors/fp.h"
+#include "executors/ip.h"
 #include "support/syserr.h"
 
 using namespace chldtest;
@@ -156,6 +157,58 @@ TEST_F(ChldFix, EntryLevelAndTheModeHandedDown) {
     EXPECT_EQ(steer(p)->default_mode, 4);
   });
   EXPECT_EQ(ran("ap_exec").size(), 2u);
+}
+
+// The process's defaults at its start. Every process takes CANCEL OK from
+// its definition; only one with a file of its own AUTO READNEXT and EXACT
+// KEY REQUIRED: without one they are as a process with no defaults has
+// them. An Input process then takes DEFAULT MODE when none was handed (0,
+// or one past the modes, 255), AUTO READNEXT when the module has one, and
+// EXACT KEY REQUIRED as the module has it.
+TEST_F(ChldFix, AProcessTakesTheDefaultsOfItsDefinition) {
+  procs({{"PLAIN", 1}, {"PARENT", 1}});
+  fx::Rec r = proc_rec("PARENT", 1, "0");
+  auto& d = rec::view<DProc>(r.data());
+  d.auto_readnext.set("1");
+  d.exact_key.set("1");
+  d.cancel_ok.set("0");
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); }, r));
+  std::string plain;
+  run_parent("PLAIN", 1, [&](Pcb* p) {
+    plain = {steer(p)->auto_readnext[0], steer(p)->exact_key[0], steer(p)->cancel_ok[0]};
+  });
+  ASSERT_EQ(plain.size(), 3u);
+  bool ran_body = false;
+  run_parent("PARENT", 1, [&](Pcb* p) {
+    ran_body = true;
+    PdArea3* a3 = steer(p);
+    EXPECT_EQ(std::string({a3->auto_readnext[0], a3->exact_key[0], a3->cancel_ok[0]}), plain.substr(0, 2) + "0");
+    // With a file of its own it takes them too.
+    EmHeader* em = p->module.get();
+    const auto no_file = em->pcf_name;
+    em->pcf_name.set("IPLINE");
+    a3->auto_readnext.set("0");
+    a3->exact_key.set("0");
+    init_pdf(p, true);
+    em->pcf_name = no_file;
+    EXPECT_EQ(std::string({a3->auto_readnext[0], a3->exact_key[0], a3->cancel_ok[0]}), "110");
+    em->dflt_mode = 3;
+    for (auto [handed, want] : {std::pair{0, 3}, {1, 1}, {254, 254}, {255, 3}}) {
+      a3->default_mode = uint8_t(handed);
+      ip_take_defaults(p);
+      EXPECT_EQ(a3->default_mode, want) << handed;
+    }
+    for (char given : {' ', '0', '1'}) {
+      em->dflt_auto_rdnxt[0] = given;
+      em->dflt_exact_key[0] = given;
+      a3->auto_readnext.set("1");
+      a3->exact_key.set("1");
+      ip_take_defaults(p);
+      EXPECT_EQ(a3->auto_readnext[0], given == ' ' ? '1' : given);
+      EXPECT_EQ(a3->exact_key[0], given);
+    }
+  });
+  EXPECT_TRUE(ran_body);
 }
 
 // The automatic children: "+   " (or blank) walks forward to the end (22);

@@ -1300,6 +1300,14 @@ TEST_F(IiCalc1, PlansReadWhatTheFieldHoldsNow) {
   dec[1][8] = 40;  // past 31: 300540
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
   dec[1][8] = 0;
+  // A move copies a scale byte of 31 and refuses one past it.
+  ASSERT_EQ(calc("A", {"B"}), 1);
+  again("35e-0");
+  dec[1][8] = 31;
+  again("35e-31");
+  dec[1][8] = 32;
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  dec[1][8] = 0;
   // Sign nibble C now means negative: -35 + -1, as the instructions give.
   const uint8_t pos = com.pd_pos, neg = com.pd_neg;
   com.pd_pos = 0x0F;
@@ -1362,20 +1370,21 @@ TEST_F(IiCalc1, PlansReadWhatAMoveLeftInTheField) {
 }
 
 // A plan reads its constants when it is built; a constant whose bytes
-// changed since (its digits, its scale byte, a digit above 9) or whose sign
-// nibble now means the other sign is read anew, in every form.
+// changed since (its scale byte alone, its digits, its scale byte, a digit
+// above 9) or whose sign nibble now means the other sign is read anew, in
+// every form.
 TEST_F(IiCalc1, PlansReadWhatTheConstantsHoldNow) {
   set_dec(1, "25");
   set_dec(2, "4");
   const std::vector<std::vector<const char*>> progs = {
       {"B", "#3", "+"}, {"B", "#3", "C", "*", "-"}, {"B", "C", "#3", "*", "#2", "/", "+"}, {"B", "#3", "~", "*"}};
-  // With the constant 3, 1 and 0.01; then 3 with the sign nibbles swapped
-  // (B, C and the constants all read negative: -28, -37, -31, -75, read
-  // back here by the usual nibbles).
-  const char* want[][4] = {{"28e-0", "26e-0", "2501e-2", "28e-0"},
-                           {"13e-0", "21e-0", "2496e-2", "37e-0"},
-                           {"31e-0", "27e-0", "2502e-2", "31e-0"},
-                           {"-75e-0", "-25e-0", "-25e-2", "75e-0"}};
+  // With the constant 3, 0.03, 1 and 0.01; then 3 with the sign nibbles
+  // swapped (B, C and the constants all read negative: -28, -37, -31, -75,
+  // read back here by the usual nibbles).
+  const char* want[][5] = {{"28e-0", "2503e-2", "26e-0", "2501e-2", "28e-0"},
+                           {"13e-0", "2488e-2", "21e-0", "2496e-2", "37e-0"},
+                           {"31e-0", "2506e-2", "27e-0", "2502e-2", "31e-0"},
+                           {"-75e-0", "-75e-2", "-25e-0", "-25e-2", "75e-0"}};
   FILE* trace = std::tmpfile();
   ASSERT_NE(trace, nullptr);
   for (size_t i = 0; i < progs.size(); ++i) {
@@ -1386,10 +1395,13 @@ TEST_F(IiCalc1, PlansReadWhatTheConstantsHoldNow) {
       EXPECT_EQ(dec_str(0), w) << i;
     };
     again(want[i][0]);
-    ii2::set_pd(cnst[0], "1");
+    cnst[0][8] = 2;  // 0.03: the digits as the plan read them
     again(want[i][1]);
-    cnst[0][8] = 2;  // 0.01
+    cnst[0][8] = 0;
+    ii2::set_pd(cnst[0], "1");
     again(want[i][2]);
+    cnst[0][8] = 2;  // 0.01
+    again(want[i][3]);
     cnst[0][8] = 0;
     cnst[0][6] = 0xA1;  // a digit above 9: 300540
     EXPECT_EQ(run(ii2::cref(1, 0)), 300540) << i;
@@ -1405,11 +1417,38 @@ TEST_F(IiCalc1, PlansReadWhatTheConstantsHoldNow) {
     std::string plain = dec_str(0);
     com.pd_pos = pos;
     com.pd_neg = neg;
-    EXPECT_EQ(planned, want[i][3]) << i;
-    EXPECT_EQ(plain, want[i][3]) << i;
-    EXPECT_EQ(ii_math_plan_runs() - runs, 4u) << i;
+    EXPECT_EQ(planned, want[i][4]) << i;
+    EXPECT_EQ(plain, want[i][4]) << i;
+    EXPECT_EQ(ii_math_plan_runs() - runs, 5u) << i;
   }
   std::fclose(trace);
+}
+
+// Two statements, Y before X, Y holding X's plan number (as when the
+// numbers are given again once all are taken): Y runs its own
+// instructions, never X's plan, and is planned anew; X keeps its plan.
+TEST_F(IiCalc1, AStatementHoldingAnotherOnesPlanNumberRunsItsOwn) {
+  set_dec(1, "25");
+  restart();
+  consts = 0;
+  uint8_t* y = m.code.storage + m.code.offset;
+  emit_calc("D", {"B", "#1", "-"});
+  uint8_t* x = m.code.storage + m.code.offset;
+  emit_calc("A", {"B", "#3", "+"});
+  end_trapped(nullptr);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_NE(x[3] | x[7], 0);
+  ASSERT_NE(y[3] | y[7] << 8, x[3] | x[7] << 8);
+  y[3] = x[3];
+  y[7] = x[7];
+  for (int i = 0; i < 3; ++i) {
+    set_dec(0, "0");
+    set_dec(3, "0");
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(dec_str(3), "24e-0") << i;
+    EXPECT_EQ(dec_str(0), "28e-0") << i;
+  }
+  EXPECT_NE(y[3] | y[7] << 8, x[3] | x[7] << 8);
 }
 
 // T = T + X, T = T - X and T = T + X * Y, X a variable or a constant, T's

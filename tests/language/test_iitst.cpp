@@ -325,10 +325,12 @@ uint8_t* h_snap(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 // compare from its first relocated run): the same completion, error, mask,
 // branches taken, registers, work values and instruction count. Values of
 // up to 15 digits and both signs (a negative zero too), 15 digits shifted
-// one past, scales apart (to 31, and a negative scale byte, one past 31),
-// bad digit and sign nibbles; under the plan a value, a scale, the
-// constant's bytes or scale, or the sign nibbles changed; text dates; AND and OR on every state of their level; the
-// statement last in the event point or followed by a (T) and (F) chain.
+// one past, fixed values of 1-8 bytes and one past (9), scales apart (to
+// 31, and a negative scale byte, one past 31, in either operand), bad digit
+// and sign nibbles; under the plan a value, a scale, the constant's bytes or
+// scale, or the sign nibbles changed; text dates; AND and OR on every state
+// of their level; the statement last in the event point, followed by
+// another instruction, or by a (T) and (F) chain.
 TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
   cv_date_init();
   ii_set_pair(98, h_snap);
@@ -338,9 +340,10 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
   ASSERT_TRUE(trace);
   const int64_t kMags[] = {0, 1, 7, 10, 99999, 100000000000000, 123456789012345, 999999999999999};
   auto put = [&](uint8_t* f, int len, int64_t v) {
-    uint64_t m = uint64_t(v < 0 ? -v : v), w = v < 0 ? 0xD : 0xC;
-    for (int i = 1; i < 2 * len; ++i, m /= 10) w |= (m % 10) << (4 * i);
-    for (int i = 0; i < len; ++i) f[i] = uint8_t(w >> (8 * (len - 1 - i)));
+    uint64_t m = uint64_t(v < 0 ? -v : v);
+    std::memset(f, 0, size_t(len));
+    f[len - 1] = v < 0 ? 0xD : 0xC;
+    for (int i = 1; i < 2 * len; ++i, m /= 10) f[len - 1 - i / 2] |= uint8_t((m % 10) << (4 * (i % 2)));
   };
   uint64_t runs0 = ii_cmp_plan_runs(), builds0 = ii_cmp_plan_builds();
   long cases = 0, errors = 0;
@@ -349,7 +352,7 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
     // The operands: a variable (9 bytes) or fixed packed field, and a
     // constant (a variable value) or another field.
     bool va = u(3) != 0, vb = u(3) != 0, cnst = vb && u(2);
-    int la = va ? 8 : 1 + int(u(8)), lb = vb ? 8 : 1 + int(u(8));
+    int la = va ? 8 : 1 + int(u(9)), lb = vb ? 8 : 1 + int(u(9));
     auto scale = [&](bool var) { return int(u(4) ? u(3) * (u(2) ? 1 : 2) : var ? u(33) : u(6)); };
     int sa = scale(va), sb = u(3) ? sa : scale(vb);
     auto value = [&](int len) {
@@ -371,6 +374,7 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
       case 0: fa[0] |= 0xA0; break;                                  // a digit of 10
       case 1: bp[lb - 1] = uint8_t((bp[lb - 1] & 0xF0) | 0x5); break;  // a sign nibble of 5
       case 2: if (va) fa[la] = uint8_t(u(2) ? 0xFE : 32); break;       // scale -2 or 32
+      case 3: if (vb) bp[lb] = uint8_t(u(2) ? 0xFE : 32); break;
       default: break;
     }
     // One case in four compares text dates (CCYYMMDD) instead: near the
@@ -410,15 +414,15 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
     if (date) ta = tb = {4, 8, 0, true, false, "08070605"};
     uint32_t msg = 0;
     ASSERT_TRUE(bld_if_and_or(&m.code, ta, tb, uint8_t(rel), verb, 8, &msg));
-    if (u(3)) {
-      for (uint32_t cond : {0x37Fu, 0x3BFu}) {  // level 2 true, false
-        CodeRef over;
-        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), cond, &over);
-        flag(cond);
-        rec::view<IbTfc>(tfc).to = here();
-      }
-      m.emit(98, 8);
+    int tail = int(u(6));  // 0: nothing after; 1: a snapshot; else the chain
+    for (uint32_t cond : {0x37Fu, 0x3BFu}) {  // level 2 true, false
+      if (tail < 2) break;
+      CodeRef over;
+      uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), cond, &over);
+      flag(cond);
+      rec::view<IbTfc>(tfc).to = here();
     }
+    if (tail) m.emit(98, 8);
     end();
     struct Out {
       int rc;

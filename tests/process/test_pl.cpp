@@ -278,13 +278,15 @@ TEST_F(Pl, AProcessNeverLoadsOrOverwritesTheSavedModuleOfAnotherProcessOfItsStam
 
 // ------------------------------------------------------ saved files --
 // A saved header of another mark or version, or holding process defaults
-// that no compile writes (a flag other than '1', '0' or blank; the mode
-// 255 or a blank), is deleted and the process compiled, sealed as it is.
+// that no compile writes (a flag other than '1', '0' or blank, in each of
+// the three; the mode 255 or a blank), is deleted and the process
+// compiled, sealed as it is and writable by its owner alone (as a save
+// leaves it: a file others may write is refused before it is read).
 TEST_F(Pl, AWrongMarkOrVersionOrDefaultIsDeletedAndCompiled) {
   define({proc_rec("P1")});
   std::string nm = stamp_name();
   get_release();
-  for (int which = 0; which < 5; ++which) {
+  for (int which = 0; which < 7; ++which) {
     SCOPED_TRACE(which);
     restart();
     // Copy the saved file with another mark (or version), sealed anew.
@@ -312,6 +314,8 @@ TEST_F(Pl, AWrongMarkOrVersionOrDefaultIsDeletedAndCompiled) {
     if (which == 2) h.dflt_exact_key[0] = 'Y';
     if (which == 3) h.dflt_mode = 255;
     if (which == 4) h.dflt_mode = ' ';
+    if (which == 5) h.dflt_auto_rdnxt[0] = '2';
+    if (which == 6) h.dflt_cancel_ok[0] = 0;
     for (auto& r : recs) {
       std::memcpy(buf, r.data(), r.size());
       d->rec.set(buf);
@@ -322,6 +326,7 @@ TEST_F(Pl, AWrongMarkOrVersionOrDefaultIsDeletedAndCompiled) {
     FM_CLOSE(s, 0);
     FM_CLOSE(d, FM_CL_KEEP);
     ASSERT_EQ(fm_replace(&src, &dst, 0), 1) << src.status;
+    ASSERT_EQ(chmod(e.mod_path(nm.c_str()).c_str(), 0640), 0);
     Pcb* q = e.pcb("P1");
     ASSERT_EQ(pl_get(q, 1), 1);
     EXPECT_EQ(compiles(), 1);

@@ -676,11 +676,14 @@ TEST_F(Wm, ResizeReplacesCentredWindows) {
 
 // The resize hook runs in the wait once the size is taken, and what it
 // lays out (a status line of the new width) is on the screen the wait
-// draws next, before any key.
+// draws next, before any key. Cleared, it is called no more.
 TEST_F(Wm, ResizeHookLaysOutBeforeTheNextDraw) {
   static uint32_t surface;
+  static int calls;
   surface = srf;
+  calls = 0;
   wm_set_resized([] {
+    ++calls;
     WmWnd st;
     INIT_WND(&st, 3, 0, 1, 1, com.cols, 0);
     ASSERT_NE(wm_attach(&st, surface, 0), 0u);
@@ -698,6 +701,14 @@ TEST_F(Wm, ResizeHookLaysOutBeforeTheNextDraw) {
   show(&sb);
   wm_set_resized(nullptr);
   EXPECT_EQ(seen.substr(97), "END");
+  EXPECT_EQ(calls, 1);
+  term.next_rows = 24;
+  term.next_cols = 80;
+  term.script.push_back(kTmResize);
+  term.key("\x1bOR");
+  show(&sb);
+  EXPECT_EQ(com.cols.get(), 80);
+  EXPECT_EQ(calls, 1);
 }
 
 TEST_F(Wm, SystemErrorWindowAsksContinueOrCancel) {
