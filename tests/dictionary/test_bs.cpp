@@ -27,6 +27,16 @@ namespace {
 
 using bst::kTestfiLen;
 
+// A compile context of 0LA 00 whose SUMMARY text is at path (empty: the
+// dictionary's SUMMARY file).
+DdCtx sum_ctx(const std::string& path) {
+  DdCtx ctx;
+  std::memcpy(ctx.app, "0LA", 3);
+  std::memcpy(ctx.ver, "00", 2);
+  ctx.summary = path;
+  return ctx;
+}
+
 struct Dirs {
   std::string root = bst::temp_dir("bsroot"), gen = bst::temp_dir("bsgen"), target = bst::temp_dir("bsdata");
   ~Dirs() {
@@ -113,10 +123,7 @@ TEST(Summary, TheBlockOfAFileWithGroupAndDateKeys) {
   // A second compile of the file appends a second block, no second "1".
   setenv("QUVOPATH", d.gen.c_str(), 1);
   fms_init();
-  DdCtx ctx;
-  std::memcpy(ctx.app, "0LA", 3);
-  std::memcpy(ctx.ver, "00", 2);
-  ctx.summary = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+  DdCtx ctx = sum_ctx(bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY"));
   fx::Rec file = bst::testfi_file();
   ASSERT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
   fm_shutdown();
@@ -152,9 +159,7 @@ TEST(Summary, APlantedLinkOrPipeIsRefused) {
   ASSERT_TRUE(fm_os_path(&sum, &path));
   std::string profile = d.root + "/profile";
   std::ofstream(profile) << "PATH=/bin\n";
-  DdCtx ctx;
-  std::memcpy(ctx.app, "0LA", 3);
-  std::memcpy(ctx.ver, "00", 2);
+  DdCtx ctx = sum_ctx("");
   fx::Rec file = bst::testfi_file();
   for (int kind = 0; kind < 3; ++kind) {
     std::filesystem::remove(path);
@@ -203,10 +208,7 @@ TEST(Summary, AWaitForAnotherHoldersLockEndsWhenCancelled) {
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   setenv("QUVOPATH", d.gen.c_str(), 1);
   fms_init();
-  DdCtx ctx;
-  std::memcpy(ctx.app, "0LA", 3);
-  std::memcpy(ctx.ver, "00", 2);
-  ctx.summary = path;
+  DdCtx ctx = sum_ctx(path);
   fx::Rec file = bst::testfi_file();
   static auto at = std::chrono::steady_clock::now();
   at = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
@@ -530,10 +532,7 @@ TEST(Summary, AppendsOfManyProcessesNeverInterleave) {
     if (p == 0) {
       setenv("QUVOPATH", d.gen.c_str(), 1);
       fms_init();
-      DdCtx ctx;
-      std::memcpy(ctx.app, "0LA", 3);
-      std::memcpy(ctx.ver, "00", 2);
-      ctx.summary = path;
+      DdCtx ctx = sum_ctx(path);
       fx::Rec file = bst::testfi_file();
       int ok = 1;
       for (int i = 0; i < 25; ++i) ok &= bld_sum_fi(&ctx, &rec::view<DFile>(file.data())) == 1;
@@ -611,10 +610,7 @@ TEST(Summary, AGroupKeyOverRepeatedDatesCoversEveryOccurrence) {
   ASSERT_EQ(fx::write("INITIAL", "0LA", "00", pieces), 2);
   fx::Rec file = fx::rec("FILE", {{"name", "GRPDT"}, {"ftype", "1"}, {"org", "3"}, {"b14", "0"}, {"var", "0"},
                                   {"rec_len", "20"}, {"key_count", "1"}, {"seg_count[1]", "4"}, {"key_elem[1]", "1"}});
-  DdCtx ctx;
-  std::memcpy(ctx.app, "0LA", 3);
-  std::memcpy(ctx.ver, "00", 2);
-  ctx.summary = d.root + "/SUMMARY";
+  DdCtx ctx = sum_ctx(d.root + "/SUMMARY");
   ASSERT_EQ(bld_sum_fi(&ctx, &rec::view<DFile>(file.data())), 1) << ctx.error;
   fm_shutdown();
   unsetenv("QUVOPATH");
