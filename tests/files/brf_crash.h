@@ -37,6 +37,7 @@
 #include "files/brfanal.h"
 #include "files/fm.h"
 #include "files/unixio.h"
+#include "support/child_test.h"
 
 namespace brf_crash {
 
@@ -261,7 +262,7 @@ inline Round round(const std::string& path, std::map<uint32_t, uint32_t>& versio
   }
   close(fds[1]);
   // Let the child run a random while (it writes ahead into the pipe).
-  uint32_t us = rng() % max_us;
+  uint32_t us = rng() % max_us * kChildSlowdown;
   std::vector<uint8_t> data;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
   uint8_t chunk[65536];

@@ -143,7 +143,7 @@ TEST_F(PlCrash, AKilledSaveLeavesTheOldOrTheNewModuleWhole) {
   ASSERT_TRUE(save_version(e, kA));
   ASSERT_EQ(load_and_run(e), expected(kA));
   std::mt19937 rng(uint32_t(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::uniform_int_distribution<int> wait_us(0, 15000);
+  std::uniform_int_distribution<int> wait_us(0, int(15000 * kChildSlowdown));
   int seen_a = 0, seen_b = 0;
   for (int i = 0; i < kills; ++i) {
     pid_t pid = fork();

@@ -11,6 +11,15 @@
 #include <string>
 #include <utility>
 
+// How many times longer work takes under the sanitizers: a test that kills
+// a child after a random while stretches the while by it, so that the kills
+// still come after as much work as in the plain build.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr unsigned kChildSlowdown = 4;
+#else
+constexpr unsigned kChildSlowdown = 1;
+#endif
+
 inline int run_child_test(const char* filter,
                           std::initializer_list<std::pair<const char*, std::string>> env) {
   std::string arg = std::string("--gtest_filter=") + filter;
