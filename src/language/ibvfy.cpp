@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "files/fm.h"
@@ -306,11 +308,17 @@ bool check_screens(Vfy& v) {
   each_record<EmCfrm>(em->cfrm.get(), [&](uint8_t* p, uint32_t) {
     const auto& f = rec::view<EmCfrm>(p);
     if (!ok) return;
-    if (f.mode < 1 || f.mode > 3) ok = v.fail("frame %u: mode %u", unsigned(f.seq), unsigned(f.mode));
-    else if (!range(f.first_img, f.last_img, images)) ok = v.fail("frame %u: images %u-%u of %u", unsigned(f.seq), unsigned(f.first_img), unsigned(f.last_img), images);
-    else if (!range(f.first_chld, f.last_chld, children)) ok = v.fail("frame %u: children %u-%u of %u", unsigned(f.seq), unsigned(f.first_chld), unsigned(f.last_chld), children);
-    else if (f.next > frames) ok = v.fail("frame %u: next frame %u of %u", unsigned(f.seq), unsigned(f.next), frames);
-    else if (f.seq >= 1 && f.seq <= frames) next[f.seq] = f.next;
+    const unsigned seq = f.seq;
+    if (f.mode < 1 || f.mode > 3)
+      ok = v.fail("frame %u: mode %u", seq, unsigned(f.mode));
+    else if (!range(f.first_img, f.last_img, images))
+      ok = v.fail("frame %u: images %u-%u of %u", seq, unsigned(f.first_img), unsigned(f.last_img), images);
+    else if (!range(f.first_chld, f.last_chld, children))
+      ok = v.fail("frame %u: children %u-%u of %u", seq, unsigned(f.first_chld), unsigned(f.last_chld), children);
+    else if (f.next > frames)
+      ok = v.fail("frame %u: next frame %u of %u", seq, unsigned(f.next), frames);
+    else if (seq >= 1 && seq <= frames)
+      next[seq] = f.next;
   });
   // Every frame and item the counts name has its record: the frame
   // processor's tables are filled from them. (The image count is one more
@@ -319,7 +327,8 @@ bool check_screens(Vfy& v) {
     std::vector<bool> seen(size_t(count) + 1, false);
     each_record<uint8_t>(sub, [&](uint8_t* p, uint32_t len) {
       if (at + 4 > len) return;
-      uint32_t no = at == offsetof(EmCitm, item_no) ? uint32_t(rec::view<rec::U16>(p + at)) : uint32_t(rec::view<rec::U32>(p + at));
+      uint32_t no = at == offsetof(EmCitm, item_no) ? uint32_t(rec::view<rec::U16>(p + at))
+                                                    : uint32_t(rec::view<rec::U32>(p + at));
       if (no >= 1 && no <= count) seen[no] = true;
     });
     for (uint32_t i = 1; ok && i <= count; ++i)
@@ -338,7 +347,8 @@ bool check_screens(Vfy& v) {
   each_record<EmCimg>(em->cimg.get(), [&](uint8_t* p, uint32_t) {
     const auto& im = rec::view<EmCimg>(p);
     if (ok && !range(im.first_item, im.last_item, items))
-      ok = v.fail("image %u: items %u-%u of %u", unsigned(im.seq), unsigned(im.first_item), unsigned(im.last_item), items);
+      ok = v.fail("image %u: items %u-%u of %u", unsigned(im.seq), unsigned(im.first_item), unsigned(im.last_item),
+                  items);
     size[im.seq] = {im.rows.get(), im.cols.get()};
   });
   each_record<EmCfrm>(em->cfrm.get(), [&](uint8_t* p, uint32_t) {
@@ -360,7 +370,8 @@ bool check_screens(Vfy& v) {
   });
   each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
     const auto& w = rec::view<EmCitm>(p).wm;
-    const int64_t rows = w.rows ? int64_t(w.rows) : 1, cols = std::max<int64_t>(1, w.cols ? int64_t(w.cols) : int64_t(w.text_len));
+    const int64_t rows = w.rows ? int64_t(w.rows) : 1;
+    const int64_t cols = std::max<int64_t>(1, w.cols ? int64_t(w.cols) : int64_t(w.text_len));
     if (ok && !inside(w.handle, w.row, w.col, rows, cols))
       ok = v.fail("item %u outside image %u", unsigned(rec::view<EmCitm>(p).item_no), unsigned(w.handle));
   });
@@ -377,7 +388,8 @@ bool check_screens(Vfy& v) {
     uint64_t need = 0;
     each_record<EmCfi>(em->cfi.get(), [&](uint8_t* q, uint32_t len) {
       const auto& r = rec::view<EmCfi>(q);
-      if (len >= sizeof(EmCfi) && d.ctl_ira && r.ctl_ira == d.ctl_ira) need = std::max<uint64_t>(need, r.fdb.rec_len);
+      if (len >= sizeof(EmCfi) && d.ctl_ira && r.ctl_ira == d.ctl_ira)
+        need = std::max<uint64_t>(need, r.fdb.rec_len);
     });
     if (d.area && slot_room(d.area) < need)
       ok = v.fail("look-up %u: record area %u holds less than the file's record", unsigned(d.number), unsigned(d.area));
@@ -389,21 +401,22 @@ bool check_screens(Vfy& v) {
     const auto& c = rec::view<EmCitm>(p);
     if (!ok) return;
     const auto& cv = rec::view<CvItem>(p + offsetof(EmCitm, wm) + 12);
-    uint64_t len = cv.int_len;
+    unsigned long long len = cv.int_len;
     if (!len && IS_ELEM_DATE(cv.type))
-      len = uint64_t(std::max(0, cv_date_stored_len(cv.type, cv.digits, cv.decimals, cv.julian)));
+      len = unsigned(std::max(0, cv_date_stored_len(cv.type, cv.digits, cv.decimals, cv.julian)));
     const unsigned no = c.item_no;
     if (c.wm.ira_sub && slot_room(c.wm.ira_sub) < len)
-      ok = v.fail("item %u: %llu bytes at slot %u", no, static_cast<unsigned long long>(len), unsigned(c.wm.ira_sub));
+      ok = v.fail("item %u: %llu bytes at slot %u", no, len, unsigned(c.wm.ira_sub));
     else if (c.lk_no && c.lk_ira && slot_room(c.lk_ira) < len)
-      ok = v.fail("item %u: look-up key part of %llu bytes at slot %u", no, static_cast<unsigned long long>(len), unsigned(c.lk_ira));
+      ok = v.fail("item %u: look-up key part of %llu bytes at slot %u", no, len, unsigned(c.lk_ira));
     else if ((c.use == 2 || c.use == 3) && c.lk_file_no && lk_room.count(c.lk_file_no) &&
              uint64_t(c.offset) + len > lk_room[c.lk_file_no])
       ok = v.fail("item %u: at %u past the record of look-up %u", no, unsigned(c.offset), unsigned(c.lk_file_no));
     if (!ok || !c.wm.reference) return;
     uint64_t room = 0;
     if (c.wm.source == 2 && !cnst_room(v, c.wm.reference, &room)) ok = false;
-    else if (c.wm.source == 2 && room < len) ok = v.fail("item %u: empty value of %llu bytes in constant %u", no, static_cast<unsigned long long>(len), unsigned(c.wm.reference));
+    else if (c.wm.source == 2 && room < len)
+      ok = v.fail("item %u: empty value of %llu bytes in constant %u", no, len, unsigned(c.wm.reference));
     else if (c.wm.source == 1) {
       const uint8_t* ref = reinterpret_cast<const uint8_t*>(&c.wm.reference);
       auto it = v.file_len.find(rec::view<rec::U16>(const_cast<uint8_t*>(ref)));
@@ -426,21 +439,22 @@ bool check_screens(Vfy& v) {
     }
   });
   // Token lists: of the module's own applications alone.
+  // (copied: a record's bytes may lie in a buffer the next record reuses)
+  std::vector<std::string> apps{std::string(em->app.data(), 3)};
+  each_record<EmCap>(em->cap.get(), [&](uint8_t* q, uint32_t) { apps.emplace_back(rec::view<EmCap>(q).app.data(), 3); });
   auto known_app = [&](const char* app) {
-    if (!std::memcmp(app, em->app.data(), 3)) return true;
-    bool found = false;
-    each_record<EmCap>(em->cap.get(), [&](uint8_t* q, uint32_t) {
-      if (!std::memcmp(rec::view<EmCap>(q).app.data(), app, 3)) found = true;
-    });
-    return found;
+    return std::find(apps.begin(), apps.end(), std::string_view(app, 3)) != apps.end();
   };
   each_record<EmCtok>(em->ctok.get(), [&](uint8_t* p, uint32_t) {
-    if (ok && !known_app(rec::view<EmCtok>(p).app.data())) ok = v.fail("token list of an application the module does not use");
+    if (ok && !known_app(rec::view<EmCtok>(p).app.data()))
+      ok = v.fail("token list of an application the module does not use");
   });
   each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
     const auto& cv = rec::view<CvItem>(p + offsetof(EmCitm, wm) + 12);
-    if (ok && cv.token_mark && (cv.type == 1 || cv.type == 2 || cv.type == 13 || cv.type == 5) && !known_app(cv.app.data()))
-      ok = v.fail("item %u: token list of an application the module does not use", unsigned(rec::view<EmCitm>(p).item_no));
+    const bool tokens = cv.token_mark && (cv.type == 1 || cv.type == 2 || cv.type == 13 || cv.type == 5);
+    if (ok && tokens && !known_app(cv.app.data()))
+      ok = v.fail("item %u: token list of an application the module does not use",
+                  unsigned(rec::view<EmCitm>(p).item_no));
   });
   return ok;
 }
