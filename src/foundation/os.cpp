@@ -672,6 +672,14 @@ OsTrust os_trust_path(const std::string& top, const std::string& path, unsigned 
   }
 }
 
+OsTrust os_trust_data(const std::string& path, std::string* where) {
+  const char* top = os_data_dir();
+  const unsigned me = unsigned(geteuid());
+  struct stat ds;
+  unsigned owner = top && *top && stat(top, &ds) == 0 ? unsigned(ds.st_uid) : me;
+  return os_trust_path(top ? top : "", path, me, owner, where);
+}
+
 namespace {
 bool read_env_file(FILE* f, const std::string& path, std::vector<std::pair<std::string, std::string>>* out,
                    std::string* error) {
@@ -1379,10 +1387,8 @@ int os_submit(const char session[8], const OsSubmit& fields) {
     // regular file that no one else may write; every directory on its way
     // held so too). A missing one is refused as well: another member could
     // plant it before it runs.
-    std::string top = os_data_dir(), where;
-    struct stat ds{};
-    unsigned owner = stat(top.c_str(), &ds) == 0 ? unsigned(ds.st_uid) : unsigned(geteuid());
-    OsTrust t = os_trust_path(top, path, unsigned(geteuid()), owner, &where);
+    std::string where;
+    OsTrust t = os_trust_data(path, &where);
     if (t != OsTrust::Ok) {
       static const char* const kWhy[] = {"", "is not a regular file", "belongs to another user",
                                          "may be changed by other users", "lies in a directory others may change",

@@ -302,6 +302,9 @@ OsTrust os_trust(const struct stat& file, const struct stat& dir, unsigned trust
 // the entry that broke the rule.
 OsTrust os_trust_path(const std::string& top, const std::string& path, unsigned trusted1, unsigned trusted2,
                       std::string* where = nullptr);
+// os_trust_path for a file of the data directory, trusting this user and
+// the data directory's owner (this user when the directory cannot be read).
+OsTrust os_trust_data(const std::string& path, std::string* where = nullptr);
 // QUVO_LIB_DIRS as the data directory's quvo.env sets it ("" when it does
 // not): the directories from which libraries named by a path may be loaded.
 const std::string& os_lib_dirs();

@@ -509,11 +509,8 @@ bool pi_session_start(PiInvoc* inv, std::string_view session) {
   bool ok = fm_os_path(&im.fdb, &path);
   if (!ok) why = "no path for the suspend file";
   if (ok) {
-    const char* top = os_data_dir();
-    struct stat ds;
-    unsigned owner = top && *top && stat(top, &ds) == 0 ? unsigned(ds.st_uid) : unsigned(geteuid());
     std::string where;
-    OsTrust t = os_trust_path(top ? top : "", path, unsigned(geteuid()), owner, &where);
+    OsTrust t = os_trust_data(path, &where);
     if (t == OsTrust::Missing) {
       ok = false;
       why = "can't open suspend file " + path + ": there is none";

@@ -627,10 +627,7 @@ bool held_by_other(const EmHeader* em, FmFdb fdb) {
 OsTrust trust_of(FmFdb fdb, std::string* where) {
   std::string path;
   if (!fm_os_path(&fdb, &path)) return OsTrust::Missing;
-  const char* top = os_data_dir();
-  struct stat ds;
-  unsigned owner = top && *top && stat(top, &ds) == 0 ? unsigned(ds.st_uid) : unsigned(geteuid());
-  return os_trust_path(top ? top : "", path, unsigned(geteuid()), owner, where);
+  return os_trust_data(path, where);
 }
 
 uint32_t trusted_file(const EmHeader* em, FmFdb fdb, const char* pname) {
