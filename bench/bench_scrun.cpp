@@ -16,6 +16,8 @@
 //   RECORD what an event point does once per record: CALC Q = I * 2 + 1;
 //          CALC P = Q; IF P > 100000 (T) CALC C = C + 1; CALC A = A + P - I;
 //          CALC B = A
+//   NEST   BASE in an inner loop of two iterations (BEG LOOP K 1 2): a
+//          short loop begun and ended once an outer iteration
 // and, to see where BASE's time goes, its parts alone: LOOP (no body), SUM
 // (CALC A = A + I * 3), MOVE (CALC B = A) and TEST (the IF, false throughout,
 // and its (T)).
@@ -148,6 +150,20 @@ const std::vector<Body>& bodies() {
                    "return function(n)\n local a, b, c, p, q = 0, 0, 0, 0, 0\n for i = 1, n do\n  q = i * 2 + 1\n"
                    "  p = q\n  if p > 100000 then c = c + 1 end\n  a = a + p - i\n  b = a\n end\n return b + c\nend\n"});
     }
+    // NEST: BASE twice an iteration, in an inner loop of two.
+    {
+      long long a2 = 0;
+      for (long long i = 1; i <= kLoops; ++i)
+        for (int k = 0; k < 2; ++k) {
+          a2 += i * 3;
+          if (a2 > 1000000) a2 -= 1000000;
+        }
+      v.push_back({"NEST",
+                   stmttext::loop("K", "1", "2") + calc("", "A", "A + I * 3") + wrap + line("", "END LOOP", {{0, "K"}}),
+                   "", std::to_string(a2), "0",
+                   "return function(n)\n local a, b = 0, 0\n for i = 1, n do\n  for k = 1, 2 do\n   a = a + i * 3\n"
+                   "   if a > 1000000 then a = a - 1000000 end\n   b = a\n  end\n end\n return b\nend\n"});
+    }
     // The parts of BASE alone, to see where its time goes: the loop with
     // no body, the sum, the move and the test.
     v.push_back({"LOOP", "", "", "0", "0", "return function(n)\n local b = 0\n for i = 1, n do end\n return b\nend\n"});
@@ -187,11 +203,11 @@ struct World {
     // 5-byte fixed packed work field, and D: a date.
     std::vector<fx::Rec> els;
     int n = 0;
-    for (const char* name : {"A", "B", "C", "I", "J", "L", "D", "Q", "P"}) {
+    for (const char* name : {"A", "B", "C", "I", "J", "L", "D", "Q", "P", "K"}) {
       ++n;
       bool l = name[0] == 'L', d = name[0] == 'D';
       els.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000100 + n)}, {"work", "1"}, {"name", name},
-                                        {"kind", "1"}, {"ident_stamp", "2026-01-01T00:00:0" + std::to_string(n)},
+                                        {"kind", "1"}, {"ident_stamp", (n < 10 ? "2026-01-01T00:00:0" : "2026-01-01T00:00:") + std::to_string(n)},
                                         {"number", std::to_string(n)}, {"length", d ? "8" : l ? "5" : "9"},
                                         {"occurs", "1"}, {"type", d ? "4" : l ? "8" : "12"}, {"sign", d ? "0" : "1"},
                                         // (a date's units: century to day)

@@ -90,6 +90,8 @@ uint64_t g_builds = 0;
 constexpr uint8_t kWaitFirstRun = 16;  // back edges before looking again
 constexpr uint8_t kWaitRefused = 255;
 constexpr uint8_t kWaitNoEntry = 64;
+constexpr uint8_t kWaitShort = 200;
+constexpr uint64_t kShortRun = 6;  // iterations an entry must run to pay for itself
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
@@ -250,6 +252,7 @@ struct Plan {
   std::vector<ShadowSet> sets;  // the edges' assignments into shadows
   std::vector<std::pair<uint32_t, int>> sids;  // shadow ids: (join offset, register)
   int misses = 0;            // entries in a row that ran no iteration
+  int shorts = 0;            //   and that saw the loop end after a few
   bool linked = false;       // the nodes' code set (Node::go)
 };
 
@@ -270,8 +273,11 @@ uint64_t encode(int64_t v) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   return pacdec::bin_to_bcd(a) << 4 | (v < 0 ? com.pd_neg : com.pd_pos);
 }
-// A value whose 8 bytes are its canonical form (a zero positive).
-bool canonical(const uint8_t* p, int64_t* v) { return decode(p, v) && encode(*v) == pacdec::load8(p); }
+// A value whose 8 bytes are its canonical form (a zero positive): valid
+// digits and sign nibble give back the same bytes, but for a zero.
+bool canonical(const uint8_t* p, int64_t* v) {
+  return decode(p, v) && (*v != 0 || (pacdec::load8(p) & 0xF) == com.pd_pos);
+}
 // The same for a fixed packed field of len bytes (1-8).
 bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
   uint8_t w[8] = {};
@@ -1164,8 +1170,13 @@ struct Run {
   // The registers, the state of exit e and the mask as the instructions
   // leave them.
   void write_back(const Exit& e) {
+    const uint64_t pair = ii_vc_pair();
     for (size_t i = 0; i < pl.regs.size(); ++i) {
       if (!pl.regs[i].stored) continue;
+      if (fits15(v[i])) {
+        ii_vc_store(regs[i], v[i], sc[i], pair);  // (what reads it next finds it decoded)
+        continue;
+      }
       pacdec::store8(regs[i], encode(v[i]));
       regs[i][8] = uint8_t(sc[i]);
     }
@@ -1651,6 +1662,15 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
   if (!next || pl.misses >= 4) {
     pl.misses = 0;
     end[3] = kWaitNoEntry;
+  }
+  // An inner loop of a few iterations ends before its plan pays for the
+  // entry's checks: while it keeps doing so, its back edges mostly go the
+  // instructions' way.
+  bool ended = next && ran && next == ii_adv(end, 8);
+  pl.shorts = ended && ran < kShortRun ? pl.shorts + 1 : 0;
+  if (pl.shorts >= 2) {
+    pl.shorts = 0;
+    end[3] = kWaitShort;
   }
   return next ? next : back;
 }
