@@ -17,7 +17,8 @@
 //          CALC P = Q; IF P > 100000 (T) CALC C = C + 1; CALC A = A + P - I;
 //          CALC B = A
 //   NEST   BASE in an inner loop of two iterations (BEG LOOP K 1 2): a
-//          short loop begun and ended once an outer iteration
+//          short loop begun and ended once an outer iteration; NEST12 the
+//          same of twelve (a year's months)
 // and, to see where BASE's time goes, its parts alone: LOOP (no body), SUM
 // (CALC A = A + I * 3), MOVE (CALC B = A) and TEST (the IF, false throughout,
 // and its (T)).
@@ -59,7 +60,7 @@ struct Body {
   std::string stmts;  // the loop body
   std::string tail;   // after the event point's END (GOSUB's routine)
   std::string b, c;   // B and C at the end
-  const char* lua;
+  std::string lua;
   std::string pre = "";  // before the loop
 };
 
@@ -150,19 +151,22 @@ const std::vector<Body>& bodies() {
                    "return function(n)\n local a, b, c, p, q = 0, 0, 0, 0, 0\n for i = 1, n do\n  q = i * 2 + 1\n"
                    "  p = q\n  if p > 100000 then c = c + 1 end\n  a = a + p - i\n  b = a\n end\n return b + c\nend\n"});
     }
-    // NEST: BASE twice an iteration, in an inner loop of two.
-    {
+    // NEST and NEST12: BASE in an inner loop of two or twelve iterations.
+    for (int k : {2, 12}) {
       long long a2 = 0;
       for (long long i = 1; i <= kLoops; ++i)
-        for (int k = 0; k < 2; ++k) {
+        for (int j = 0; j < k; ++j) {
           a2 += i * 3;
           if (a2 > 1000000) a2 -= 1000000;
         }
-      v.push_back({"NEST",
-                   stmttext::loop("K", "1", "2") + calc("", "A", "A + I * 3") + wrap + line("", "END LOOP", {{0, "K"}}),
+      std::string ks = std::to_string(k);
+      v.push_back({k == 2 ? "NEST" : "NEST12",
+                   stmttext::loop("K", "1", ks.c_str()) + calc("", "A", "A + I * 3") + wrap +
+                       line("", "END LOOP", {{0, "K"}}),
                    "", std::to_string(a2), "0",
-                   "return function(n)\n local a, b = 0, 0\n for i = 1, n do\n  for k = 1, 2 do\n   a = a + i * 3\n"
-                   "   if a > 1000000 then a = a - 1000000 end\n   b = a\n  end\n end\n return b\nend\n"});
+                   "return function(n)\n local a, b = 0, 0\n for i = 1, n do\n  for k = 1, " + ks +
+                       " do\n   a = a + i * 3\n"
+                       "   if a > 1000000 then a = a - 1000000 end\n   b = a\n  end\n end\n return b\nend\n"});
     }
     // The parts of BASE alone, to see where its time goes: the loop with
     // no body, the sum, the move and the test.
@@ -273,7 +277,7 @@ int main(int argc, char** argv) {
                                    [&b, plans](benchmark::State& st) { run_body(st, b, plans != 0); })
           ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((std::string("BM_Lua/") + b.name).c_str(),
-                                 [&b](benchmark::State& st) { lua_loop(st, b.lua, kLoops); })
+                                 [&b](benchmark::State& st) { lua_loop(st, b.lua.c_str(), kLoops); })
         ->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);

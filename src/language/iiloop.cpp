@@ -253,6 +253,7 @@ struct Plan {
   std::vector<std::pair<uint32_t, int>> sids;  // shadow ids: (join offset, register)
   int misses = 0;            // entries in a row that ran no iteration
   int shorts = 0;            //   and that saw the loop end after a few
+  uint8_t nslots = 0;        // the value slots its nodes use
   bool linked = false;       // the nodes' code set (Node::go)
 };
 
@@ -943,6 +944,7 @@ struct Builder {
     prune_shadows();
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
     if (nr + nc + nf + temps > kMaxSlots || pl.sids.size() > size_t(kMaxShadows)) return false;
+    pl.nslots = uint8_t(nr + nc + nf + temps);
     auto num = [&](int x) {
       return x >= 3000 ? nr + nc + (x - 3000) : x >= 2000 ? nr + nc + nf + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x;
     };
@@ -1075,6 +1077,20 @@ struct Run {
   }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
+
+  // Registers, constants and fixed fields are read on entry, every other
+  // slot is written by its node before it is read, each shadow on the way
+  // in, each date compared on entry: only the temporaries and shadows the
+  // plan uses are cleared (clearing all the arrays cost a short loop's
+  // entry more than its body).
+  Run(const Plan& p, IlfState* st)
+      : pl(p), s(st), wk{}, have_wk(false), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {
+    for (size_t i = p.regs.size() + p.cnsts.size() + p.fixes.size(); i < p.nslots; ++i) {
+      v[i] = 0;
+      sc[i] = 0;
+    }
+    for (size_t i = 0; i < p.sids.size() && i < size_t(kMaxShadows); ++i) shadow[i] = 0;
+  }
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -1209,7 +1225,7 @@ __attribute__((noinline))
 __attribute__((noinline, noclone))
 #endif
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, false, s->mask, {}, {}, s->calc_count, {}, {}, 0, {}};
+  Run r(pl, s);
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
