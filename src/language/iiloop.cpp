@@ -262,7 +262,7 @@ std::unordered_map<uint32_t, Plan>& plans() {
   return m;
 }
 
-bool decode(const uint8_t* p, int64_t* v) {
+[[gnu::always_inline]] inline bool decode(const uint8_t* p, int64_t* v) {
   uint64_t w = pacdec::load8(p);
   uint64_t sg = w & 0xF, d = w >> 4;
   if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
