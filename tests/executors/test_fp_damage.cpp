@@ -23,6 +23,7 @@
 #include <random>
 
 #include "executors/fp_engine.h"
+#include "executors/op_fixture.h"
 #include "files/dictrec.h"
 #include "files/unixio.h"
 #include "process/em.h"
@@ -212,6 +213,47 @@ TEST_F(FpDamage, PassesThatWaitForNoKeyEnd) {
     EXPECT_EQ(r.seen["sys_errors"], 0);
     EXPECT_EQ(read_file(path), damaged);  // loaded and run, not compiled again
   }
+}
+
+// Modules the compiler makes as defined, which a person can do nothing
+// with, end their run, compiled and then loaded from their saved files: an
+// Input process or a menu without frames at once and normally (as a report
+// without frames); an inquiry whose key frame is not interactive after the
+// last record, printing none (nobody keys one); a menu whose frame is not
+// interactive and an Input process whose frame lies below the largest
+// screen with the system error of each (the menu frame did not back out;
+// the window does not fit). Nothing waits, nothing faults.
+TEST_F(FpDamage, FramesNoOneCanUseEndTheRun) {
+  fpeng::var_dir() = op_var;
+  struct Case {
+    const char* type;
+    const char* name;
+    const char* error;  // the run's one system error, or none
+  } cases[] = {{"Input", "OP EMPTY INPUT", nullptr},
+               {"Menu", "OP EMPTY MENU", nullptr},
+               {"Inquiry", "OP FLAT INQ", nullptr},
+               {"Menu", "OP FLAT MENU", "mp_exec() - unexpected completion of frame"},
+               {"Input", "OP LOW INPUT", "ip_attach() - wm_attach failed"}};
+  for (const Case& c : cases)
+    for (int run = 0; run < 2; ++run) {  // compiled, then loaded
+      SCOPED_TRACE(std::string(c.name) + (run ? " loaded" : " compiled"));
+      const size_t printed = opfx::files(prt.path);
+      auto r = fpeng::run(fpeng::report(c.type, c.name), nullptr, std::string(fpeng::kEnd) + fpeng::kEnd, 20);
+      EXPECT_EQ(opfx::files(prt.path), printed);
+      EXPECT_LT(r.status, 128);
+      EXPECT_EQ(r.seen["fault"], 0);
+      EXPECT_EQ(r.seen["waits"], 0);
+      std::vector<std::string> errors;
+      for (const std::string& l : r.lines)
+        if (!l.rfind("sys_error ", 0)) errors.push_back(l.substr(l.find(' ', l.find(' ', 10) + 1) + 1));
+      if (!c.error) {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(errors.empty()) << errors[0];
+      } else {
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0], c.error);
+      }
+    }
 }
 
 TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
