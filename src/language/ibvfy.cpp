@@ -195,8 +195,9 @@ bool check_entries(Vfy& v) {
       for (uint32_t i = 0; ok && i < s.count && s.at + 4 * i + 4 <= len; ++i)
         // 0, an entry never filled, is no compile's: each entry is one or
         // "no code".
-        ok = rec::view<rec::U32>(p + s.at + 4 * i) != 0u ? check_code(v, p + s.at + 4 * i, "frame, image or child entry")
-                                                        : v.fail("frame, image or child entry never filled");
+        ok = rec::view<rec::U32>(p + s.at + 4 * i) != 0u
+                 ? check_code(v, p + s.at + 4 * i, "frame, image or child entry")
+                 : v.fail("frame, image or child entry never filled");
     });
   return ok;
 }
@@ -408,8 +409,10 @@ bool check_screens(Vfy& v) {
     // Its look-ups are the module's, its empty value of a known kind (none,
     // a record field, a constant).
     for (uint16_t lk : {c.lk_no.get(), c.lk_file_no.get()})
-      if (ok && lk && !lk_room.count(lk)) ok = v.fail("item %u: look-up %u has no record", unsigned(c.item_no), unsigned(lk));
-    if (ok && c.wm.source > 2) ok = v.fail("item %u: empty value of kind %u", unsigned(c.item_no), unsigned(c.wm.source));
+      if (ok && lk && !lk_room.count(lk))
+        ok = v.fail("item %u: look-up %u has no record", unsigned(c.item_no), unsigned(lk));
+    if (ok && c.wm.source > 2)
+      ok = v.fail("item %u: empty value of kind %u", unsigned(c.item_no), unsigned(c.wm.source));
     if (!ok) return;
     const auto& cv = rec::view<CvItem>(p + offsetof(EmCitm, wm) + 12);
     unsigned long long len = cv.int_len;

@@ -147,9 +147,11 @@ class FpDamage : public ::testing::Test {
   TempDir prt;  // the reports' print files
   Proc procs[4] = {
       {"FP DAMAGE", fpeng::input("FP DAMAGE"), std::string("D001\r") + "note\t12\r" + fpeng::kEnd, &fp_var, {}, {}},
-      {"FP MENU", fpeng::menu("FP MENU"), std::string("2\r") + "12\tABC\r" + fpeng::kEnd + fpeng::kEnd, &fp_var, {}, {}},
+      {"FP MENU", fpeng::menu("FP MENU"), std::string("2\r") + "12\tABC\r" + fpeng::kEnd + fpeng::kEnd, &fp_var, {},
+       {}},
       {"OP DAMAGE", fpeng::report("Output", "OP DAMAGE"), std::string(fpeng::kEnd) + fpeng::kEnd, &op_var, {}, {}},
-      {"OP INQ", fpeng::report("Inquiry", "OP INQ"), std::string("\x15") + "2\r\x15" + "3\r" + fpeng::kEnd, &op_var, {}, {}}};
+      {"OP INQ", fpeng::report("Inquiry", "OP INQ"), std::string("\x15") + "2\r\x15" + "3\r" + fpeng::kEnd, &op_var,
+       {}, {}}};
   std::string& path = procs[0].path;  // FP DAMAGE's
   Bytes& sound = procs[0].sound;
   void SetUp() override {
