@@ -431,6 +431,9 @@ int find_nxt_sno(Pcb* pcb, bool search) {
 
 // ------------------------------------------------------------ ip_exec --
 void ip_exec(Pcb* pcb) {
+  // A process defined without frames shows nothing: it ends at once,
+  // normally, as a report without frames does.
+  if (!pcb->module || pcb->module->n_frames == 0) ut_unwind(1);
   Ip ip{pcb, pi_area_rec<PdArea3>(pcb, 3), pi_area_rec<PdArea11>(pcb, 11), pcf_cfi(pcb), {}};
   if (!ip.a11) {
     os_sys_err_text(kMod, __LINE__, "ip_exec() - no mode block");

@@ -152,6 +152,9 @@ void mp_setup(Pcb* pcb) {
 }
 
 void mp_exec(Pcb* pcb) {
+  // A menu defined without frames has no options to show: it ends at
+  // once, normally, as a report without frames does.
+  if (!pcb->module || pcb->module->n_frames == 0) ut_unwind(1);
   Regions keep{pcb};
   // 1. Frame 1 starts at level 1 when its first image has entry levels.
   if (PcbFrameEnt* ft = pcb->frame_tbl.get(); ft && fp_frame(pcb, 1)) {

@@ -708,6 +708,12 @@ int op_inquire(Pcb* pcb) {
     if (st == kOpEof) st = 300670;
     fp_msg(pcb, st ? st : 300670);
   };
+  // A frame nobody keys in (not interactive) waits for no key: the inquiry
+  // goes through the records one a pass and ends after the last, as an
+  // Input process whose frames never wait does, rather than passing again
+  // and again without a wait.
+  const EmCfrm* fr = fp_frame(pcb, uint32_t(frame));
+  const bool never_waits = fr && !fr->interactive;
   for (;;) {
     if (a11) {
       a11->phase = 6;
@@ -715,7 +721,11 @@ int op_inquire(Pcb* pcb) {
     }
     if (a3) a3->alt_image = uint8_t(em->pcf_key + 1);
     int res = run_frame(pcb, frame);
-    bool next = false;
+    if (never_waits) {
+      ss_yield();
+      if (ss_stop_signal()) ss_stop_unwind();
+    }
+    bool next = never_waits;
     switch (res) {
       case kFpDone: case kFpScanChose: {
         if (a11) a11->phase = 0;
@@ -728,7 +738,7 @@ int op_inquire(Pcb* pcb) {
           }
         }
         pcb->invoc.completion = mark(5, [&] { op_exec(pcb); });
-        next = a3 && a3->auto_readnext[0] == '1';
+        next = never_waits || (a3 && a3->auto_readnext[0] == '1');
         break;
       }
       case kFpNext:
@@ -741,7 +751,10 @@ int op_inquire(Pcb* pcb) {
         os_sys_err_text(kMod, __LINE__, "op_inquire() - unexpected case switch");
         break;
     }
-    if (next && !pi_rdnxt(pcb, 0)) failed();
+    if (next && !pi_rdnxt(pcb, 0)) {
+      if (never_waits) ut_unwind(2);
+      failed();
+    }
   }
 }
 

@@ -177,16 +177,20 @@ int ib_rloc_operands(EmHeader* module, uint8_t* p);
 //      without a maximum, which the run checks against its area, leaves the
 //      register its element's length;
 //   5. the screen records hold together: each frame's mode is 1-3, its
-//      images and children lie within the counts, its next frame too, and
-//      no chain of next frames comes round again; every frame and item the
-//      counts name has its record, and so does each image of a frame's
-//      range; an image's items lie within the item count, its
+//      sequence, images and children lie within the counts, its next frame
+//      too, and no chain of next frames comes round again; every frame and
+//      item the counts name has its record, and so does each image of a
+//      frame's range; an image's items lie within the item count, its
 //      characteristics and items inside it as their compile placed them; a
 //      look-up's control slot holds a file control area and its
-//      record area the file's record; an item's value, look-up key part,
-//      empty value and place in a look-up's record hold its stored length;
-//      a child's constraint arrays are constants that hold its count;
-//      token lists are of applications the module uses.
+//      record area the file's record; an item's look-ups have their
+//      records, its empty value is of a known kind (none, field,
+//      constant), and its value, look-up key part, empty value and place
+//      in a look-up's record hold its stored length; a child's constraint
+//      arrays are constants that hold its count; token lists are of
+//      applications the module uses; the summaries are as many as the
+//      header counts, each a total numbered once below the count, and
+//      every TOTAL's accumulator is one of them.
 // 1 when sound; 0 with the first fault found in why (n bytes).
 int ib_verify(EmHeader* module, char* why, size_t n);
 

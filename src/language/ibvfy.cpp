@@ -25,6 +25,7 @@
 #include "language/ibutil.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "process/pc.h"
 #include "process/pishr.h"
 
 namespace {
@@ -192,8 +193,11 @@ bool check_entries(Vfy& v) {
   for (const Sub& s : subs)
     each_record<uint8_t>(s.f, [&](uint8_t* p, uint32_t len) {
       for (uint32_t i = 0; ok && i < s.count && s.at + 4 * i + 4 <= len; ++i)
-        // 0: an entry never filled, which the interpreter refuses to run.
-        if (rec::view<rec::U32>(p + s.at + 4 * i) != 0u) ok = check_code(v, p + s.at + 4 * i, "frame, image or child entry");
+        // 0, an entry never filled, is no compile's: each entry is one or
+        // "no code".
+        ok = rec::view<rec::U32>(p + s.at + 4 * i) != 0u
+                 ? check_code(v, p + s.at + 4 * i, "frame, image or child entry")
+                 : v.fail("frame, image or child entry never filled");
     });
   return ok;
 }
@@ -317,7 +321,9 @@ bool check_screens(Vfy& v) {
       ok = v.fail("frame %u: children %u-%u of %u", seq, unsigned(f.first_chld), unsigned(f.last_chld), children);
     else if (f.next > frames)
       ok = v.fail("frame %u: next frame %u of %u", seq, unsigned(f.next), frames);
-    else if (seq >= 1 && seq <= frames)
+    else if (seq < 1 || seq > frames)
+      ok = v.fail("frame %u of %u", seq, frames);
+    else
       next[seq] = f.next;
   });
   // Every frame and item the counts name has its record: the frame
@@ -400,6 +406,14 @@ bool check_screens(Vfy& v) {
   each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
     const auto& c = rec::view<EmCitm>(p);
     if (!ok) return;
+    // Its look-ups are the module's, its empty value of a known kind (none,
+    // a record field, a constant).
+    for (uint16_t lk : {c.lk_no.get(), c.lk_file_no.get()})
+      if (ok && lk && !lk_room.count(lk))
+        ok = v.fail("item %u: look-up %u has no record", unsigned(c.item_no), unsigned(lk));
+    if (ok && c.wm.source > 2)
+      ok = v.fail("item %u: empty value of kind %u", unsigned(c.item_no), unsigned(c.wm.source));
+    if (!ok) return;
     const auto& cv = rec::view<CvItem>(p + offsetof(EmCitm, wm) + 12);
     unsigned long long len = cv.int_len;
     if (!len && IS_ELEM_DATE(cv.type))
@@ -437,6 +451,22 @@ bool check_screens(Vfy& v) {
         ok = v.fail("child %u: %llu constraints, not in constant %u", unsigned(rec::view<EmCchld>(p).seq),
                     static_cast<unsigned long long>(n), unsigned(key));
     }
+  });
+  // Summaries: the header counts them, each numbered once below the count
+  // (the report's accumulators are a table of that count, by number), and
+  // each a running total (the compile makes them for totals alone).
+  const uint32_t sums = rec::view<rec::U32>(em->b1280.data());
+  uint32_t sum_recs = 0;
+  each_record<PcSum>(em->sum.get(), [&](uint8_t*, uint32_t) { ++sum_recs; });
+  if (ok && sum_recs != sums) ok = v.fail("%u summaries counted, %u recorded", sums, sum_recs);
+  std::vector<bool> sum_seen(ok ? sums : 0, false);
+  each_record<PcSum>(em->sum.get(), [&](uint8_t* p, uint32_t) {
+    const auto& s = rec::view<PcSum>(p);
+    if (!ok) return;
+    if (s.number >= sums) ok = v.fail("summary %u of %u", unsigned(s.number), sums);
+    else if (s.total != 1) ok = v.fail("summary %u: not a total", unsigned(s.number));
+    else if (sum_seen[s.number]) ok = v.fail("summary %u twice", unsigned(s.number));
+    else sum_seen[s.number] = true;
   });
   // Token lists: of the module's own applications alone.
   // (copied: a record's bytes may lie in a buffer the next record reuses)
@@ -914,6 +944,9 @@ bool check_code_flow(Vfy& v) {
       if (op == 184 || op == 186) {  // TOTAL: a 28-byte accumulator entry, its 9-byte bucket
         const uint32_t r = op == 184 ? rec::view<IbIraSum>(p).reg.get() : rec::view<IbIraBucket>(p).reg.get();
         if (r < 1 || r > 4) return v.fail("block %u offset %u: register %u", b, at, unsigned(r));
+        if (op == 184 && rec::view<IbIraSum>(p).acc >= rec::view<rec::U32>(v.em->b1280.data()))
+          return v.fail("block %u offset %u: summary %u of %u", b, at, unsigned(rec::view<IbIraSum>(p).acc),
+                        unsigned(rec::view<rec::U32>(v.em->b1280.data())));
         reg[r - 1] = Reg{true, op == 184 ? 28u : 9u, 0};
         continue;
       }

@@ -198,11 +198,17 @@ void browse(Pcb* p, const EmCitm& c) {
   if (em) std::memcpy(br.app.data(), reinterpret_cast<uint8_t*>(em) + 96, 11);
   br.key_len = kIiBrowseKey;
   const uint8_t* buf = p->pcf_buf1.get();
+  // The record's length, which bounds the key's segments: they come from
+  // the module, which may have been saved by anyone of the group.
+  const auto* fc = static_cast<const PiFileCtl*>(p->pcf_entry.get());
+  const EmCfi* cfi = fc ? fc->cfi.get() : nullptr;
+  const size_t rec_len = cfi ? cfi->fdb.rec_len.get() : 0;
   size_t at = 0;
   if (em && buf) {
     uint8_t k0[2] = {0, 0};
     scan<EmPk>(em->pk.get(), 0, k0, 2, "upd_itm_chr() - attach failed", [&](EmPk* pk) {
       if (pk->key_no != 0 || at >= sizeof key) return false;
+      if (size_t(pk->offset) + pk->length > rec_len) return true;  // none of the record's
       size_t n = std::min<size_t>(pk->length, sizeof key - at);
       std::memcpy(key + at, buf + pk->offset.get(), n);
       at += n;

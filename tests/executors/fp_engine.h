@@ -28,6 +28,7 @@
 #include "executors/fp.h"
 #include "executors/ip.h"
 #include "executors/mp.h"
+#include "executors/op.h"
 #include "executors/rt.h"
 #include "files/fm.h"
 #include "files/lafi.h"
@@ -149,6 +150,9 @@ inline const char* kEnd = "\x1bOR";
 // Called in the engine child once every executor started: a case's own
 // service slots (null: none).
 inline void (*slots)() = nullptr;
+// The report executors as the program entry registers them (Output and
+// Inquiry processes run); else their doubles.
+inline bool with_reports = false;
 
 // Typed keys, each its own: an escape sequence (ESC O x, or ESC [ up to its
 // final byte) is one key; any other byte, a lone ESC too, is one.
@@ -190,6 +194,10 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     if (!km_compile_source(std::string(kTestKeymap) + kEngineKeys, ".", "test.km", "xterm", &km, &err)) _exit(90);
     for (const std::string& k : split_keys(keys)) term().key(k);
     engine_register();
+    if (with_reports) {
+      op_register();
+      op_exec_register();
+    }
     os_set_init(OsInit::Wm, [] { return wm_start_deferred(&term(), &km); });
     static void (*exec)(Pcb*) = nullptr;
     static OsInitFn ip_start = nullptr;
@@ -216,6 +224,12 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
     size_t before = os_sys_err_log().size();
     int rc = os_main(int(a.size()), argv.data());
     note("sys_errors", (long long)(os_sys_err_log().size() - before));
+    for (size_t i = before; i < os_sys_err_log().size(); ++i) {  // their texts, a line each
+      const SysErrRecord& e = os_sys_err_log()[i];
+      std::string text = e.text;
+      std::replace(text.begin(), text.end(), '\n', ' ');
+      std::ofstream(log_path(), std::ios::app) << "sys_error " << e.module << " " << e.line << " " << text << "\n";
+    }
     note("waits", waits);
     note("fault", ss_fault_signal());  // a memory fault the engine survived
     std::fflush(nullptr);
@@ -238,5 +252,9 @@ inline Result run(const std::vector<std::string>& args, void (*input_exec)(Pcb*)
 
 inline std::vector<std::string> menu(const char* name) { return {"-d", "FPD", "-a", "FPA", "-t", "Menu", "-p", name}; }
 inline std::vector<std::string> input(const char* name) { return {"-d", "FPD", "-a", "FPA", "-t", "Input", "-p", name}; }
+// A process of the report test application (op-app: OPA, database OPD).
+inline std::vector<std::string> report(const char* type, const char* name) {
+  return {"-d", "OPD", "-a", "OPA", "-t", type, "-p", name};
+}
 
 }  // namespace fpeng

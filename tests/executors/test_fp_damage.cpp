@@ -1,14 +1,16 @@
 // The screen records of a saved module as untrusted input: FP DAMAGE of
 // fp-app (two chained frames, characteristics, a look-up, a numbered
-// option) and the test menu FP MENU (options running a form) are saved,
-// then one of a module's frame, image, item, characteristic,
-// child, look-up or token records or one of the header's counts is damaged
-// (values at and one past the limits, and random ones; records added or
-// taken away), the file sealed again as a member of the group could, and
-// the process run on the memory terminal with keys typed. Each damaged
-// module is refused and compiled again (the file then holds the compiled
-// module again), or loaded and run sound: no crash, no memory fault, no
-// hang (the run's alarm).
+// option), the test menu FP MENU (options running a form), the report OP
+// DAMAGE of op-app (a detail frame whose quantity is totalled, a page
+// heading, report start and end frames) and the inquiry OP INQ are saved,
+// then one of a module's frame, image, item, characteristic, child,
+// look-up, token, summary or key-segment records or one of the header's
+// counts is damaged (values at and one past the limits, and random ones;
+// records added or taken away), the file sealed again as a member of the
+// group could, and the process run on the memory terminal with keys typed.
+// Each damaged module is refused and compiled again (the file then holds
+// the compiled module again), or loaded and run sound: no crash, no memory
+// fault, no hang (the run's alarm).
 //
 // QUVO_FUZZ_SCR_N sets the loop's case count (default 16), QUVO_FUZZ_SCR_SEED
 // its seed; QUVO_FUZZ_SCR_TRACE set prints each case's damage and outcome.
@@ -21,10 +23,12 @@
 #include <random>
 
 #include "executors/fp_engine.h"
+#include "executors/op_fixture.h"
 #include "files/dictrec.h"
 #include "files/unixio.h"
 #include "process/em.h"
 #include "process/emrec.h"
+#include "process/pc.h"
 
 namespace {
 
@@ -112,48 +116,78 @@ Target target(const char* label, const DictField (&f)[N]) {
 }
 const DictField kFldCtok[] = {QV_FLD(EmCtok, app, 1), QV_FLD(EmCtok, zero, 5), QV_FLD(EmCtok, name, 1),
                               QV_FLD(EmCtok, token_handle, 5)};
+const DictField kFldSum[] = {QV_FLD(PcSum, number, 5), QV_FLD(PcSum, ira, 5),  QV_FLD(PcSum, index, 5),
+                             QV_FLD(PcSum, total, 5),  QV_FLD(PcSum, app, 1),  QV_FLD(PcSum, b14, 0),
+                             QV_FLD(PcSum, area, 5),   QV_FLD(PcSum, offset, 5)};
+const DictField kFldPk[] = {QV_FLD(EmPk, key_no, 5), QV_FLD(EmPk, field, 5), QV_FLD(EmPk, length, 5),
+                            QV_FLD(EmPk, offset, 5)};
 
 // The processes damaged: FP DAMAGE with a key, a text and a part number
 // (which the look-up finds) typed, ENTER on each frame, then END; the test
 // menu FP MENU, its form option 2 chosen, a code and a name typed, END back
-// and END.
+// and END; the report OP DAMAGE over the items; the inquiry OP INQ, items
+// 2 and 3 keyed and printed, then END.
 struct Proc {
   const char* name;
   std::vector<std::string> args;
   std::string keys;
+  std::string* var;  // its data directory
   std::string path;  // its saved module
   Bytes sound;
-  fpeng::Result run() const { return fpeng::run(args, nullptr, keys, 60); }
+  fpeng::Result run() const {
+    fpeng::var_dir() = *var;
+    return fpeng::run(args, nullptr, keys, 60);
+  }
 };
 
 class FpDamage : public ::testing::Test {
  protected:
-  std::unique_ptr<TempDir> own;
-  Proc procs[2] = {{"FP DAMAGE", fpeng::input("FP DAMAGE"), std::string("D001\r") + "note\t12\r" + fpeng::kEnd, {}, {}},
-                   {"FP MENU", fpeng::menu("FP MENU"), std::string("2\r") + "12\tABC\r" + fpeng::kEnd + fpeng::kEnd, {}, {}}};
+  std::unique_ptr<TempDir> own, own_op;
+  std::string fp_var, op_var;
+  TempDir prt;  // the reports' print files
+  Proc procs[4] = {
+      {"FP DAMAGE", fpeng::input("FP DAMAGE"), std::string("D001\r") + "note\t12\r" + fpeng::kEnd, &fp_var, {}, {}},
+      {"FP MENU", fpeng::menu("FP MENU"), std::string("2\r") + "12\tABC\r" + fpeng::kEnd + fpeng::kEnd, &fp_var, {},
+       {}},
+      {"OP DAMAGE", fpeng::report("Output", "OP DAMAGE"), std::string(fpeng::kEnd) + fpeng::kEnd, &op_var, {}, {}},
+      {"OP INQ", fpeng::report("Inquiry", "OP INQ"), std::string("\x15") + "2\r\x15" + "3\r" + fpeng::kEnd, &op_var,
+       {}, {}}};
   std::string& path = procs[0].path;  // FP DAMAGE's
   Bytes& sound = procs[0].sound;
   void SetUp() override {
+    ASSERT_EQ(fpeng::build_app("op-app", "OPA", "OPD", "OP SETUP"), "");
+    own_op = fpeng::own_var_dir();
+    ASSERT_TRUE(own_op);
+    op_var = fpeng::var_dir();
     ASSERT_EQ(fpeng::build_app(), "");  // (built once; the application's own directory again)
     own = fpeng::own_var_dir();
     ASSERT_TRUE(own);
+    fp_var = fpeng::var_dir();
+    setenv("QUVO_PRT_FI_DIR", (prt.str() + "/").c_str(), 1);
+    fpeng::with_reports = true;
     // The first runs compile and save the modules.
     for (Proc& p : procs) {
       auto r = p.run();
       ASSERT_EQ(r.status, 0) << p.name;
       ASSERT_EQ(r.seen["sys_errors"], 0) << p.name;
     }
-    for (const auto& e : std::filesystem::recursive_directory_iterator(fpeng::var_dir() + "/mod")) {
-      if (!e.is_regular_file()) continue;
-      ModFile m;
-      if (!m.parse(read_file(e.path().string()))) continue;
-      for (Proc& p : procs)
-        if (m.header().proc_name == p.name) p.path = e.path().string();
-    }
+    for (const std::string* var : {&fp_var, &op_var})
+      for (const auto& e : std::filesystem::recursive_directory_iterator(*var + "/mod")) {
+        if (!e.is_regular_file()) continue;
+        ModFile m;
+        if (!m.parse(read_file(e.path().string()))) continue;
+        for (Proc& p : procs)
+          if (p.var == var && m.header().proc_name == p.name) p.path = e.path().string();
+      }
     for (Proc& p : procs) {
       ASSERT_NE(p.path, "") << p.name << " was not saved";
       p.sound = read_file(p.path);
     }
+    fpeng::var_dir() = fp_var;
+  }
+  void TearDown() override {
+    fpeng::with_reports = false;
+    unsetenv("QUVO_PRT_FI_DIR");
   }
 };
 
@@ -183,18 +217,58 @@ TEST_F(FpDamage, PassesThatWaitForNoKeyEnd) {
   }
 }
 
+// Modules the compiler makes as defined, which a person can do nothing
+// with, end their run, compiled and then loaded from their saved files: an
+// Input process or a menu without frames at once and normally (as a report
+// without frames); an inquiry whose key frame is not interactive after the
+// last record, printing none (nobody keys one); a menu whose frame is not
+// interactive and an Input process whose frame lies below the largest
+// screen with the system error of each (the menu frame did not back out;
+// the window does not fit). Nothing waits, nothing faults.
+TEST_F(FpDamage, FramesNoOneCanUseEndTheRun) {
+  fpeng::var_dir() = op_var;
+  struct Case {
+    const char* type;
+    const char* name;
+    const char* error;  // the run's one system error, or none
+  } cases[] = {{"Input", "OP EMPTY INPUT", nullptr},
+               {"Menu", "OP EMPTY MENU", nullptr},
+               {"Inquiry", "OP FLAT INQ", nullptr},
+               {"Menu", "OP FLAT MENU", "mp_exec() - unexpected completion of frame"},
+               {"Input", "OP LOW INPUT", "ip_attach() - wm_attach failed"}};
+  for (const Case& c : cases)
+    for (int run = 0; run < 2; ++run) {  // compiled, then loaded
+      SCOPED_TRACE(std::string(c.name) + (run ? " loaded" : " compiled"));
+      const size_t printed = opfx::files(prt.path);
+      auto r = fpeng::run(fpeng::report(c.type, c.name), nullptr, std::string(fpeng::kEnd) + fpeng::kEnd, 20);
+      EXPECT_EQ(opfx::files(prt.path), printed);
+      EXPECT_LT(r.status, 128);
+      EXPECT_EQ(r.seen["fault"], 0);
+      EXPECT_EQ(r.seen["waits"], 0);
+      std::vector<std::string> errors;
+      for (const std::string& l : r.lines)
+        if (!l.rfind("sys_error ", 0)) errors.push_back(l.substr(l.find(' ', l.find(' ', 10) + 1) + 1));
+      if (!c.error) {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(errors.empty()) << errors[0];
+      } else {
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0], c.error);
+      }
+    }
+}
+
 TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
   const long n = fuzz_cases();
   const uint64_t seed = fuzz_seed();
   std::mt19937_64 rng(seed);
   auto pick = [&](uint64_t k) { return k ? rng() % k : 0; };
-  ModFile bases[2];
-  ASSERT_TRUE(bases[0].parse(procs[0].sound));
-  ASSERT_TRUE(bases[1].parse(procs[1].sound));
+  ModFile bases[std::size(procs)];
+  for (size_t p = 0; p < std::size(procs); ++p) ASSERT_TRUE(bases[p].parse(procs[p].sound));
   EmHeader h0 = bases[0].header();
   const Target targets[] = {target("CFRM", kFldCfrm), target("CIMG", kFldCimg), target("CCHR", kFldCchr),
                             target("CCHLD", kFldCchld), target("CITM", kFldCitm), target("CDLU", kFldCdlu),
-                            target("CTOK", kFldCtok)};
+                            target("CTOK", kFldCtok), target("SUM", kFldSum), target("PK", kFldPk)};
   // A value at or one past a limit of the module, or anything.
   auto value = [&](uint32_t was) -> uint32_t {
     const uint32_t limits[] = {h0.n_frames, h0.n_images, h0.n_items, h0.n_children, h0.n_areas, 22, 24, 80, 255,
@@ -236,19 +310,26 @@ TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
   };
   long loaded = 0, refused = 0;
   for (long i = 0; i < n; ++i) {
-    const Proc& proc = procs[pick(3) == 2];  // FP DAMAGE twice as often
+    const uint64_t p = pick(5);
+    const Proc& proc = procs[p ? p - 1 : 0];  // FP DAMAGE twice as often
     ModFile m = bases[&proc - procs];
     h0 = m.header();
     what = std::string(proc.name) + " ";
     const int kind = int(pick(8));
     if (kind == 0) {  // a count of the header
       EmHeader& h = m.header();
-      switch (pick(5)) {
+      switch (pick(6)) {
         case 0: h.n_frames = uint16_t(value(h.n_frames)); what += "n_frames"; break;
         case 1: h.n_images = uint16_t(value(h.n_images)); what += "n_images"; break;
         case 2: h.n_items = uint16_t(value(h.n_items)); what += "n_items"; break;
         case 3: h.n_children = uint16_t(value(h.n_children)); what += "n_children"; break;
-        default: h.n_invocs = value(h.n_invocs); what += "n_invocs";
+        case 4: h.n_invocs = value(h.n_invocs); what += "n_invocs"; break;
+        default: {  // the summaries
+          auto& sums = rec::view<rec::U32>(h.b1280.data());
+          const uint32_t was = sums;
+          sums = value(was);
+          what += "summaries=" + std::to_string(uint32_t(sums)) + " (was " + std::to_string(was) + ")";
+        }
       }
     } else {
       const Target& t = targets[pick(std::size(targets))];
@@ -281,7 +362,12 @@ TEST_F(FpDamage, DamagedScreenRecordsAreRefusedOrRunSound) {
     EXPECT_LT(r.status, 128) << at << ": the run crashed or did not end";
     EXPECT_EQ(r.seen["fault"], 0) << at << ": a memory fault";
     const Bytes after = read_file(proc.path);
-    if (std::getenv("QUVO_FUZZ_SCR_TRACE")) std::printf("TRACE %s: status %d sys_errors %lld %s\n", at.c_str(), r.status, r.seen["sys_errors"], after == damaged ? "loaded" : after == proc.sound ? "refused" : "other");
+    if (std::getenv("QUVO_FUZZ_SCR_TRACE")) {
+      std::printf("TRACE %s: status %d sys_errors %lld %s\n", at.c_str(), r.status, r.seen["sys_errors"],
+                  after == damaged ? "loaded" : after == proc.sound ? "refused" : "other");
+      for (const std::string& l : r.lines)
+        if (!l.rfind("sys_error ", 0)) std::printf("  %s\n", l.c_str());
+    }
     if (after == damaged) ++loaded;
     else if (after == proc.sound) ++refused;
     else ADD_FAILURE() << at << ": the module file is neither the damaged one nor the compiled one";

@@ -15,6 +15,7 @@
 #include "language/iiutil.h"
 #include "process/pc.h"
 #include "process/emrec.h"
+#include "process/pishr.h"
 #include "files/fmcat.h"
 #include "language/ii_asm.h"
 #include "screen/memterm.h"
@@ -315,20 +316,36 @@ TEST_F(IiImgReport, AttributeAndDisplayVerbsGoToTheReportManager) {
   EXPECT_EQ(calls[2].select, 0u);
 }
 
+// The key's segment (90 bytes at 0) is taken from a record that holds it
+// (90 bytes), never from one a byte shorter: the module's key segments are
+// no bound of the record (the key then stays blank).
 TEST_F(IiImgReport, BrowseWritesItsRecordWithTheKeyCutAt82Bytes) {
   ii_report_svc.has_report = [](Pcb*) { return true; };
   auto* rec = static_cast<uint8_t*>(MM_ALLOC(m.pool, 100));
   for (int i = 0; i < 100; ++i) rec[i] = uint8_t('A' + i % 26);
   m.pcb->pcf_buf1.set(rec);
+  auto* cfi = static_cast<EmCfi*>(MM_ALLOC(m.pool, sizeof(EmCfi)));
+  std::memset(static_cast<void*>(cfi), 0, sizeof *cfi);
+  auto* fc = static_cast<PiFileCtl*>(MM_ALLOC(m.pool, sizeof(PiFileCtl)));
+  std::memset(static_cast<void*>(fc), 0, sizeof *fc);
+  fc->cfi.set(cfi);
+  m.pcb->pcf_entry.set(fc);
   first = ib_here(&m.code);
   ASSERT_NE(bld_chr_def(&m.code, 95, "SHW", name, 1, 1, true), nullptr);
-  EXPECT_EQ(run_code(), 1);
-  const auto& calls = ii_rm_calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].kind, 'B');
-  EXPECT_EQ(calls[0].handle, 7u);
-  EXPECT_EQ(calls[0].col, 5);
-  EXPECT_EQ(calls[0].key, std::string(reinterpret_cast<char*>(rec), 82));
+  m.op4(10);
+  for (uint16_t len : {90, 89}) {
+    SCOPED_TRACE(len);
+    cfi->fdb.rec_len = len;
+    ii_rm_calls().clear();
+    IlfExecBlock b;
+    EXPECT_EQ(::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); }), 1);
+    const auto& calls = ii_rm_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].kind, 'B');
+    EXPECT_EQ(calls[0].handle, 7u);
+    EXPECT_EQ(calls[0].col, 5);
+    EXPECT_EQ(calls[0].key, len == 90 ? std::string(reinterpret_cast<char*>(rec), 82) : std::string(82, ' '));
+  }
 }
 
 // COLOR: foreground and background 0-8 from the status record, any other

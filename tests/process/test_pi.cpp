@@ -1072,7 +1072,8 @@ int tables_compiler(EmCmplCtx* c) {
     auto& r = rec::view<EmCfrm>(buf);
     r.seq = s;
     r.number = 10 * s;
-    r.mode = 1;  // (as every compiled frame has one)
+    r.mode = 1;  // (as every compiled frame has one, and its entries)
+    for (auto& e : r.eps) e = 0xFFFFu;
     r.scroll = uint8_t(s == 2 || two ? 1 : 0);
     put(em->cfrm.get(), sizeof(EmCfrm));
   }
@@ -1083,6 +1084,8 @@ int tables_compiler(EmCmplCtx* c) {
     r.image_no = uint8_t(s);
     r.rows = 4;
     r.cols = 10;
+    for (auto& e : r.eps) e = 0xFFFFu;
+    r.tot_ep = 0xFFFFu;
     put(em->cimg.get(), sizeof(EmCimg));
   }
   for (uint16_t s = 1; s <= 3; ++s) {
@@ -1093,6 +1096,7 @@ int tables_compiler(EmCmplCtx* c) {
     r.item_no = s;
     r.flag = uint8_t(s == 2 ? 1 : 0);
     r.app.set("ABC");
+    r.range_ep = 0xFFFFu;
     put(em->citm.get(), sizeof(EmCitm));
   }
   for (uint32_t s = 1; s <= 2; ++s) {
@@ -1100,6 +1104,7 @@ int tables_compiler(EmCmplCtx* c) {
     r.seq = s;
     r.frame_seq = 1u;
     r.child_no = 100 + s;
+    r.eps[0] = r.eps[1] = 0xFFFFu;
     put(em->cchld.get(), sizeof(EmCchld));
   }
   mm_free(buf);

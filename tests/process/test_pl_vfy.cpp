@@ -310,6 +310,19 @@ void put_cchld(EmHeader* em, uint32_t count) {
   put_rec(em->cchld.get(), r);
   em->n_children = 1;
 }
+// A summary of number no, a total or not, of field slot 2 + field, counted
+// in the header.
+void put_sum(EmHeader* em, uint32_t no, uint8_t total = 1, uint32_t field = ~0u) {
+  if (field == ~0u) field = no;
+  PcBuf<PcSum> r;
+  r->number = no;
+  r->ira = 2u + field;
+  r->offset = field;
+  r->total = total;
+  put_rec(em->sum.get(), r);
+  auto& count = rec::view<rec::U32>(em->b1280.data());
+  count = count + 1;
+}
 void put_ctok(EmHeader* em, const char* app) {
   PcBuf<EmCtok> r;
   r->app.set(app);
@@ -370,6 +383,9 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"image totals entry",
        [](EmHeader* em) { put_cimg(em, 6, uint32_t(g_at.end) << 16 | 1u); },
        [](EmHeader* em) { put_cimg(em, 6, uint32_t(g_at.end + 2) << 16 | 1u); }},
+      {"image entry filled",  // "no code", or 0
+       [](EmHeader* em) { put_cimg(em, 0, 0xFFFFu); },
+       [](EmHeader* em) { put_cimg(em, 0, 0u); }},
       {"item range-check entry",
        [](EmHeader* em) { put_citm(em, uint32_t(g_at.end) << 16 | 1u); },
        [](EmHeader* em) { put_citm(em, uint32_t(g_at.end + 2) << 16 | 1u); }},
@@ -433,6 +449,54 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"frames and items counted",  // every one has its record
        [](EmHeader* em) { put_cfrm(em, 2, 0, 0); em->n_frames = 2; put_cfrm(em, 1, 0, 0); },
        [](EmHeader* em) { put_cfrm(em, 2, 0, 0); em->n_frames = 3; put_cfrm(em, 1, 0, 0); }},
+      {"frame records within the count",
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0); put_cfrm(em, 2, 0, 0); },
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0); put_cfrm(em, 2, 0, 0); em->n_frames = 1; }},
+      {"item's look-up",  // look-up 1 has its record, 2 none
+       [](EmHeader* em) {
+         put_lookup(em, 3);
+         put_item(em, 1, 0, 0);
+         reinterpret_cast<EmCitm*>(MADDR(em->citm.get(), 1))->lk_file_no = 1;
+       },
+       [](EmHeader* em) {
+         put_lookup(em, 3);
+         put_item(em, 1, 0, 0);
+         reinterpret_cast<EmCitm*>(MADDR(em->citm.get(), 1))->lk_file_no = 2;
+       }},
+      {"item's empty value kind",  // a constant (none given), or a kind past it
+       [](EmHeader* em) { put_item(em, 1, 0, 0); reinterpret_cast<EmCitm*>(MADDR(em->citm.get(), 1))->wm.source = 2; },
+       [](EmHeader* em) { put_item(em, 1, 0, 0); reinterpret_cast<EmCitm*>(MADDR(em->citm.get(), 1))->wm.source = 3; }},
+      {"summaries counted",  // two, counted as two or three
+       [](EmHeader* em) { put_sum(em, 0); put_sum(em, 1); },
+       [](EmHeader* em) { put_sum(em, 0); put_sum(em, 1); rec::view<rec::U32>(em->b1280.data()) = 3u; }},
+      {"summary numbers",  // below the count, each once
+       [](EmHeader* em) { put_sum(em, 1); put_sum(em, 0); },
+       [](EmHeader* em) { put_sum(em, 1); put_sum(em, 2); }},
+      {"summary numbered once",
+       [](EmHeader* em) { put_sum(em, 1); put_sum(em, 0); },
+       [](EmHeader* em) { put_sum(em, 1, 1, 0); put_sum(em, 1, 1, 1); }},
+      {"summary a total",
+       [](EmHeader* em) { put_sum(em, 0, 1); },
+       [](EmHeader* em) { put_sum(em, 0, 0); }},
+      {"TOTAL's accumulator",  // IRA_SUM of summary 1 of 2, or of 2
+       [](EmHeader* em) {
+         put_sum(em, 0);
+         put_sum(em, 1);
+         auto& in = rec::view<IbIraSum>(code(em, g_at.end));
+         in.head.op = 184;
+         in.acc = 1u;
+         in.reg = 1u;
+         rec::view<IbInst>(code(em, g_at.end + 12)).op = 10;
+       },
+       [](EmHeader* em) {
+         put_sum(em, 0);
+         put_sum(em, 1);
+         auto& in = rec::view<IbIraSum>(code(em, g_at.end));
+         in.head.op = 184;
+         in.acc = 2u;
+         in.reg = 1u;
+         rec::view<IbInst>(code(em, g_at.end + 12)).op = 10;
+       }},
       {"item value",  // slot 2: a 64-byte area
        [](EmHeader* em) { put_item(em, 1, 2, uint16_t(kAreaSize)); },
        [](EmHeader* em) { put_item(em, 1, 2, uint16_t(kAreaSize + 1)); }},
