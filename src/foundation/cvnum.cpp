@@ -26,10 +26,8 @@ i128 pow10(int n) {
 int digit_count(i128 v) {
   if (v < 0) v = -v;
   int n = 0;
-  while (v != 0) {
-    v /= 10;
-    ++n;
-  }
+  for (; v > i128(UINT64_MAX); v /= 10) ++n;
+  for (uint64_t u = uint64_t(v); u != 0; u /= 10) ++n;  // (64-bit divides)
   return n;
 }
 
@@ -62,8 +60,16 @@ bool rescale(CvNum& n, int scale) {
 
 bool packed_get(const uint8_t* p, int len, i128* out) {
   if (len < 1 || len > 16) return false;
-  i128 v = 0;
-  for (int i = 0; i < len; ++i) {
+  // Up to 18 digits in 64 bits, the rest on 128.
+  uint64_t u = 0;
+  int i = 0;
+  for (; i < len - 1 && i < 9; ++i) {
+    int hi = p[i] >> 4, lo = p[i] & 0xF;
+    if (hi > 9 || lo > 9) return false;
+    u = u * 100 + uint64_t(hi * 10 + lo);
+  }
+  i128 v = u;
+  for (; i < len; ++i) {
     int hi = p[i] >> 4, lo = p[i] & 0xF;
     if (hi > 9) return false;
     v = v * 10 + hi;
@@ -261,9 +267,17 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   if (digit_count(mag) > total) return fail();
   // The value's digits, right-aligned over the mask's digit positions.
   char digs[kMaxDigits + 1];
-  for (int i = total - 1; i >= 0; --i) {
-    digs[i] = char('0' + int(mag % 10));
-    mag /= 10;
+  if (mag <= i128(UINT64_MAX)) {
+    uint64_t u = uint64_t(mag);  // (64-bit divides)
+    for (int i = total - 1; i >= 0; --i) {
+      digs[i] = char('0' + int(u % 10));
+      u /= 10;
+    }
+  } else {
+    for (int i = total - 1; i >= 0; --i) {
+      digs[i] = char('0' + int(mag % 10));
+      mag /= 10;
+    }
   }
 
   // Cells of the result and how each was produced.
