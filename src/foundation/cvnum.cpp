@@ -132,8 +132,9 @@ struct Parsed {
 // Parses a mask; false when malformed.
 bool parse_mask_text(const char* mask, int length, Parsed& m);
 // The same, the last few masks parsed kept: a report converts the same
-// items' masks on every line it prints.
-bool parse_mask(const char* mask, int length, Parsed& m) {
+// items' masks on every line it prints, a statement at each run. The parse
+// (null when malformed) stays until the next mask is parsed.
+const Parsed* parse_mask_ref(const char* mask, int length) {
   while (length > 0 && mask[length - 1] == ' ') --length;
   struct Memo {
     char text[128];
@@ -143,19 +144,24 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
   };
   static Memo memo[4];
   static unsigned next = 0;
-  if (length < 0 || length > int(sizeof memo[0].text)) return parse_mask_text(mask, length, m);
+  if (length < 0 || length > int(sizeof memo[0].text)) {
+    static Parsed spill;
+    spill = Parsed{};
+    return parse_mask_text(mask, length, spill) ? &spill : nullptr;
+  }
   for (Memo& e : memo)
-    if (e.len == length && std::memcmp(e.text, mask, size_t(length)) == 0) {
-      if (e.ok) m = e.parsed;
-      return e.ok;
-    }
+    if (e.len == length && std::memcmp(e.text, mask, size_t(length)) == 0) return e.ok ? &e.parsed : nullptr;
   Memo& e = memo[next++ % 4];
   e.parsed = Parsed{};
   e.ok = parse_mask_text(mask, length, e.parsed);
   std::memcpy(e.text, mask, size_t(length));
   e.len = length;
-  if (e.ok) m = e.parsed;
-  return e.ok;
+  return e.ok ? &e.parsed : nullptr;
+}
+bool parse_mask(const char* mask, int length, Parsed& m) {
+  const Parsed* p = parse_mask_ref(mask, length);
+  if (p) m = *p;
+  return p != nullptr;
 }
 
 bool parse_mask_text(const char* mask, int length, Parsed& m) {
@@ -234,8 +240,9 @@ std::string_view currency() {
 
 int cv_num_msk(CvNumMsk* m) {
   if (!m || !m->mask || m->length < 0) return 0;
-  Parsed p;
-  if (!parse_mask(m->mask, m->length, p)) return 0;
+  const Parsed* pp = parse_mask_ref(m->mask, m->length);
+  if (!pp) return 0;
+  const Parsed& p = *pp;
   m->facts.int_digits = uint8_t(p.ints);
   m->facts.decimals = uint8_t(p.decs);
   m->facts.sign = uint8_t(p.sign);
@@ -246,13 +253,14 @@ int cv_num_msk(CvNumMsk* m) {
 }
 
 int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
-  Parsed m;
   if (!out || out_len < 0) return 0;
   std::memset(out, ' ', size_t(out_len));
-  if (!mask || !parse_mask(mask, mask_len, m)) {
+  const Parsed* mp = mask ? parse_mask_ref(mask, mask_len) : nullptr;
+  if (!mp) {
     std::memset(out, '*', size_t(out_len));
     return 0;
   }
+  const Parsed& m = *mp;
   auto fail = [&] {
     std::memset(out, ' ', size_t(out_len));
     std::memset(out, '*', size_t(m.n < out_len ? m.n : out_len));
