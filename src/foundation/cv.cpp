@@ -15,6 +15,7 @@
 #include "foundation/cvdat.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "foundation/scratch.h"
 #include "foundation/ut.h"
 
 namespace {
@@ -427,24 +428,6 @@ DateDesc* INT_DATE(DateDesc* d, const CvBlock* block, int direct) {
 
 // ============================================================ conversions --
 
-namespace {
-// A value's working copy: on the stack when short (a statement converts at
-// each run), else on the heap.
-template <class T>
-class Scratch {
- public:
-  explicit Scratch(size_t n) : p_(n <= sizeof small_ / sizeof(T) ? small_ : (big_.resize(n), big_.data())) {}
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  T* data() { return p_; }
-  T& operator[](size_t i) { return p_[i]; }
-
- private:
-  T small_[256];
-  std::vector<T> big_;
-  T* p_;
-};
-}  // namespace
 
 int cv_itoe(CvBlock* block) {
   if (!block || !block->item) return 0;

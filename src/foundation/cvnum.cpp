@@ -693,10 +693,12 @@ int cv_num_to_universal(CvNum n, char* out, int out_len) {
   if (n.scale < 0) mag *= pow10(-n.scale);
   char digs[48];
   int nd = 0;
+  for (; mag > i128(UINT64_MAX); mag /= 10) digs[nd++] = char('0' + int(mag % 10));
+  uint64_t u = uint64_t(mag);  // (64-bit divides)
   do {
-    digs[nd++] = char('0' + int(mag % 10));
-    mag /= 10;
-  } while (mag != 0 || nd <= scale);
+    digs[nd++] = char('0' + int(u % 10));
+    u /= 10;
+  } while (u != 0 || nd <= scale);
   if (neg) buf[w++] = '-';
   for (int i = nd - 1; i >= 0; --i) {
     buf[w++] = digs[i];

@@ -455,7 +455,7 @@ int pd_cva(const char* text, int length, char point, PdCva* out) {
     sign = true;
     --end;
   }
-  u128 mag = 0;
+  u128 d = 0;  // the significant digits as nibbles
   int digits = 0, sig = 0, scale = -1;
   for (; i < end; ++i) {
     char c = text[i];
@@ -466,14 +466,14 @@ int pd_cva(const char* text, int length, char point, PdCva* out) {
     if (c < '0' || c > '9') return 0;
     ++digits;
     if (scale >= 0 && ++scale > kPdMaxDigits) return 0;
-    if (mag != 0 || c != '0') {
+    if (d != 0 || c != '0') {
       if (++sig > kPdMaxDigits) return 0;
-      mag = mag * 10 + u128(c - '0');
+      d = d << 4 | u128(c - '0');
     }
   }
   if (digits == 0 && (sign || scale >= 0)) return 0;  // a lone sign or point
-  if (mag >= limit(out->len)) return 0;
-  encode(out->buf, out->len, mag, neg);
+  if (sig > 2 * out->len - 1) return 0;
+  store_digits(out->buf, out->len, d, neg);
   out->scale = scale < 0 ? 0 : scale;
   return 1;
 }

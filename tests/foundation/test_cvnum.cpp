@@ -322,6 +322,19 @@ TEST(NumStored, UniversalText) {
   ASSERT_EQ(cv_num_to_universal(CvNum{1200, 0}, out, 4), 1);
   EXPECT_EQ(std::string(out, 4), "1200");
   EXPECT_EQ(cv_num_to_universal(CvNum{12000, 0}, out, 4), 0);
+  // Magnitudes on both sides of 64 bits (the digits are written with 64-bit
+  // divides below it), at scales 0, 3 and 31.
+  const i128 u64 = i128(UINT64_MAX), e19 = i128(10000000000000000000ULL);
+  for (i128 v : {u64, u64 + 1, e19 - 1, e19, e19 * 100000000000LL + 7, -(e19 * 1000000000000LL - 1)})
+    for (int scale : {0, 3, 31}) {
+      std::string d = to_text(v < 0 ? -v : v);
+      if (int(d.size()) <= scale) d.insert(0, size_t(scale + 1) - d.size(), '0');
+      if (scale) d.insert(d.size() - size_t(scale), ".");
+      if (v < 0) d.insert(0, "-");
+      char big[48];
+      ASSERT_EQ(cv_num_to_universal(CvNum{v, scale}, big, 48), 1);
+      EXPECT_EQ(std::string(big, 48), d + std::string(48 - d.size(), ' '));
+    }
 }
 
 // ------------------------------------------------------------------ alpha --
