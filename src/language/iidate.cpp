@@ -132,10 +132,41 @@ uint8_t* inst_set_date(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, in.len);
 }
 
+// DATE ADD of days to a text date from the century to the day (CCYYMMDD,
+// the commonest date field), read and written straight. False, with nothing
+// written, for anything the general code must decide (another form, a value
+// that is no valid date of it, a count that does not read, a result outside
+// the calendar); what it does is what the general code does.
+bool add_days_ccyymmdd(const IbDateAdd& in, uint8_t* v, const uint8_t* count) {
+  const DateDescRec& r = in.d;
+  if (!v || r.type != kDtText || r.high != kUnitCentury || r.low != kUnitDay || r.len != 8 || r.julian != 0)
+    return false;
+  int u[4];
+  for (int i = 0; i < 4; ++i) {
+    unsigned hi = unsigned(v[2 * i]) - '0', lo = unsigned(v[2 * i + 1]) - '0';
+    if (hi > 9 || lo > 9) return false;
+    u[i] = int(hi * 10 + lo);
+  }
+  int year = u[0] * 100 + u[1];
+  if (year < 1 || u[2] < 1 || u[2] > 12 || u[3] < 1 || u[3] > LAST_DAY(year, u[2])) return false;
+  int64_t n;
+  if (!count_of(count, in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n)) return false;
+  __int128 day = __int128(cv_days_from_civil(year, u[2], u[3])) + __int128(n) * in.factor.get();
+  int y, m, d;
+  if (day < 1 || day > kDayMax || !cv_civil_from_days(int32_t(day), &y, &m, &d)) return false;
+  const int out[4] = {y / 100, y % 100, m, d};
+  for (int i = 0; i < 4; ++i) {
+    v[2 * i] = uint8_t('0' + out[i] / 10);
+    v[2 * i + 1] = uint8_t('0' + out[i] % 10);
+  }
+  return true;
+}
+
 // DATE ADD in months (factor 1, 12, 1200), days, hundredths (factor 1, 100,
 // 6000, 360000).
 uint8_t* date_add(IlfExecBlock* b, IlfState* s, uint8_t* pc, int kind) {
   auto& in = rec::view<IbDateAdd>(pc);
+  if (kind == 1 && add_days_ccyymmdd(in, s->addr[0], s->addr[1])) return ii_adv(pc, in.len);
   DateDesc d = desc(in.d, s->addr[0], pc + sizeof(IbDateAdd));
   int64_t n;
   if (!load(&d) || !count_of(s->addr[1], in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n))
