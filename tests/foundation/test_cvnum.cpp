@@ -261,6 +261,18 @@ TEST(NumStored, BinaryPackedAndVariable) {
   buf[0] = 0x01;
   buf[1] = 0x2B;
   EXPECT_EQ(cv_num_get(8, buf, 2, 0, true, &n), 0);
+  // Every digit place (read two at a time for the first 18 digits): a value
+  // of 31 different digits, and a bad nibble at each place of 9 and 16 bytes.
+  const i128 digits31 = i128(1234567890123456LL) * 1000000000000000LL + 789012345678901LL;
+  ASSERT_EQ(cv_num_put(8, buf, 16, 0, 0, true, CvNum{-digits31, 0}, &msg), 1);
+  ASSERT_EQ(cv_num_get(8, buf, 16, 0, true, &n), 1);
+  EXPECT_TRUE(n.value == -digits31);
+  for (int len : {9, 16})
+    for (int at = 0; at < 2 * len - 1; ++at) {
+      ASSERT_EQ(cv_num_put(8, buf, len, 0, 0, true, CvNum{7, 0}, &msg), 1);
+      buf[at / 2] = uint8_t(at % 2 ? (buf[at / 2] & 0xF0) | 0xC : (buf[at / 2] & 0x0F) | 0xA0);
+      EXPECT_EQ(cv_num_get(8, buf, len, 0, true, &n), 0) << len << " " << at;
+    }
 
   // Variable packed: 8 bytes and the value's own scale.
   ASSERT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{-123456, 3}, &msg), 1);
