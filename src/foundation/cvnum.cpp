@@ -127,6 +127,9 @@ struct Parsed {
   // stands before the digits.
   int cur_at = -1, cur_run = 0;
   bool cur_lead = false;
+  // Only digit positions '9', 'Z' and '0', a point and a trailing minus (a
+  // numeric field's default mask): nothing floats, fills or drops.
+  bool digits_only = false;
 };
 
 // Parses a mask; false when malformed.
@@ -228,6 +231,10 @@ bool parse_mask_text(const char* mask, int length, Parsed& m) {
   int forms = (minus ? 1 : 0) + (open ? 1 : 0) + (lt ? 1 : 0);
   if (forms > 1) return false;
   m.sign = minus ? 1 : open ? 2 : lt ? 3 : 0;
+  m.digits_only = std::all_of(m.pos, m.pos + m.n, [](const MaskPos& p) {
+    return (p.kind == Pos::Digit && (p.ch == '9' || p.ch == 'Z' || p.ch == '0')) || p.kind == Pos::Point ||
+           (p.kind == Pos::SignT && p.ch == '-');
+  });
   return true;
 }
 
@@ -286,6 +293,28 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
       digs[i] = char('0' + int(mag % 10));
       mag /= 10;
     }
+  }
+
+  if (m.digits_only) {
+    // What the cells below come to for such a mask: each cell in place.
+    bool significant = false;
+    for (int i = 0, di = 0; i < m.n; ++i) {
+      const MaskPos& p = m.pos[i];
+      char c = ' ';
+      if (p.kind == Pos::Digit) {
+        char d = digs[di++];
+        if (p.frac || significant || d != '0' || p.ch == '0') {
+          significant = true;
+          c = d;
+        }
+      } else if (p.kind == Pos::Point) {
+        if (m.decs > 0) c = char(com.dec_sep);
+      } else if (neg) {
+        c = '-';
+      }
+      out[i] = c;
+    }
+    return 1;
   }
 
   // Cells of the result and how each was produced.

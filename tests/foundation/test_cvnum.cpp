@@ -165,6 +165,65 @@ TEST(NumEntry, AcceptsWhatTheMasksShowAndRefusesTheRest) {
 
 // Display -> entry -> display is stable for every mask, against the
 // 128-bit oracle.
+// Masks of digit positions, a point and a trailing minus only (the default
+// masks of numeric fields) against their own rule: the digits right-aligned,
+// leading zeros blank before the first '0' position or significant digit,
+// the decimals always shown, the point shown when decimals follow, '-' for a
+// negative value; a value past the digits all '*'. Lengths of 1-31 digits,
+// values at the limit and one past, on both sides of 64 bits.
+TEST(NumMask, DigitMasksAgainstTheirRule) {
+  std::mt19937_64 rng(20261209);
+  auto p10 = [](int n) {
+    i128 v = 1;
+    while (n-- > 0) v *= 10;
+    return v;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    int ints = 1 + int(rng() % 24), decs = int(rng() % 8);
+    if (ints + decs > 31) decs = 31 - ints;
+    bool minus = rng() % 2, point = decs > 0 || rng() % 4 == 0;
+    int zero_at = rng() % 3 ? ints - 1 : int(rng() % ints);  // the first '0' position
+    std::string mask;
+    for (int k = 0; k < ints; ++k) mask += k >= zero_at ? '0' : "9Z"[rng() % 2];
+    if (point) mask += '.';
+    mask += std::string(size_t(decs), "90"[rng() % 2]);
+    if (minus) mask += '-';
+    int total = ints + decs;
+    i128 lim = p10(total);
+    i128 v;
+    switch (rng() % 4) {
+      case 0: v = lim - 1; break;
+      case 1: v = lim; break;
+      case 2: v = i128(rng() % 1000); break;
+      default: v = (i128(rng()) << 40 ^ i128(rng())) % lim;
+    }
+    if (rng() % 2) v = -v;
+    char out[40];
+    int got = num_itoe(mask.data(), int(mask.size()), CvNum{v, decs}, out, int(sizeof out));
+    // The rule.
+    std::string want;
+    bool fits = (v < 0 ? -v : v) < lim && (v >= 0 || minus);
+    if (!fits) {
+      want = std::string(mask.size(), '*');
+    } else {
+      i128 m = v < 0 ? -v : v;
+      std::string d(size_t(total), '0');
+      for (int k = total - 1; k >= 0; --k, m /= 10) d[size_t(k)] = char('0' + int(m % 10));
+      bool sig = false;
+      for (int k = 0; k < total; ++k) {
+        if (k == ints && point) want += decs > 0 ? char(com.dec_sep) : ' ';
+        sig = sig || k >= ints || k >= zero_at || d[size_t(k)] != '0';
+        want += sig ? d[size_t(k)] : ' ';
+      }
+      if (point && decs == 0) want += ' ';
+      if (minus) want += v < 0 ? '-' : ' ';
+    }
+    want += std::string(sizeof out - want.size(), ' ');
+    ASSERT_EQ(got, fits ? 1 : 0) << mask << " " << int64_t(v);
+    ASSERT_EQ(std::string(out, sizeof out), want) << mask << " " << int64_t(v);
+  }
+}
+
 TEST(NumMask, RoundTripsRandomValues) {
   Separators sep('.', ',', "$");
   std::mt19937_64 rng(42);
