@@ -16,6 +16,9 @@
 //   RECORD what an event point does once per record: CALC Q = I * 2 + 1;
 //          CALC P = Q; IF P > 100000 (T) CALC C = C + 1; CALC A = A + P - I;
 //          CALC B = A
+//   NEST   BASE in an inner loop of two iterations (BEG LOOP K 1 2): a
+//          short loop begun and ended once an outer iteration; NEST12 the
+//          same of twelve (a year's months)
 // and, to see where BASE's time goes, its parts alone: LOOP (no body), SUM
 // (CALC A = A + I * 3), MOVE (CALC B = A) and TEST (the IF, false throughout,
 // and its (T)).
@@ -271,6 +274,23 @@ const std::vector<Body>& bodies() {
                    "return function(n)\n local a, b, c, p, q = 0, 0, 0, 0, 0\n for i = 1, n do\n  q = i * 2 + 1\n"
                    "  p = q\n  if p > 100000 then c = c + 1 end\n  a = a + p - i\n  b = a\n end\n return b + c\nend\n"});
     }
+    // NEST and NEST12: BASE in an inner loop of two or twelve iterations.
+    for (int k : {2, 12}) {
+      long long a2 = 0;
+      for (long long i = 1; i <= kLoops; ++i)
+        for (int j = 0; j < k; ++j) {
+          a2 += i * 3;
+          if (a2 > 1000000) a2 -= 1000000;
+        }
+      std::string ks = std::to_string(k);
+      v.push_back({k == 2 ? "NEST" : "NEST12",
+                   stmttext::loop("K", "1", ks.c_str()) + calc("", "A", "A + I * 3") + wrap +
+                       line("", "END LOOP", {{0, "K"}}),
+                   "", std::to_string(a2), "0",
+                   "return function(n)\n local a, b = 0, 0\n for i = 1, n do\n  for k = 1, " + ks +
+                       " do\n   a = a + i * 3\n"
+                       "   if a > 1000000 then a = a - 1000000 end\n   b = a\n  end\n end\n return b\nend\n"});
+    }
     // The parts of BASE alone, to see where its time goes: the loop with
     // no body, the sum, the move and the test.
     v.push_back({"LOOP", "", "", "0", "0", "return function(n)\n local b = 0\n for i = 1, n do end\n return b\nend\n"});
@@ -319,6 +339,7 @@ struct World {
                        {"I", 12, 9, 1, 15, 0, "1"},  {"J", 12, 9, 1, 15, 0, "1"},   {"L", 8, 5, 1, 9, 0, "1"},
                        // (a date's units: century to day)
                        {"D", 4, 8, 1, 8, 5, "0"},    {"Q", 12, 9, 1, 15, 0, "1"},   {"P", 12, 9, 1, 15, 0, "1"},
+                       {"K", 12, 9, 1, 15, 0, "1"},
                        {"AI", 5, 4, 1, 10, 0, "1"},  {"BI", 5, 4, 1, 10, 0, "1"},   {"F5", 8, 5, 1, 9, 2, "1"},
                        {"F4", 8, 4, 1, 7, 0, "1"},   {"T4", 1, 4, 1, 0, 0, "1"},    {"T20", 1, 20, 1, 0, 0, "1"},
                        {"T80", 1, 80, 1, 0, 0, "1"}, {"NO", 5, 4, kOcc, 10, 0, "1"}, {"XO", 1, 8, kOcc, 0, 0, "1"}};

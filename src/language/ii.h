@@ -134,14 +134,16 @@ struct IlfState {
   // The last step of a packed loop of integers in binary: the variable's
   // bytes as END LOOP wrote them, STEP's and TO's as it read them, and their
   // values. The next step adds in binary while all three are still those
-  // bytes (anything that wrote one of them sends it the long way).
+  // bytes (anything that wrote one of them sends it the long way). One per
+  // loop control block of a few (nested loops keep theirs).
   struct LoopMemo {
     uint8_t* var;
     uint8_t* blk;
     uint64_t var_raw, step_raw, to_raw;
     int64_t v, step, to;
   };
-  LoopMemo loop_memo{};
+  static constexpr uint32_t kLoopMemos = 4;
+  LoopMemo loop_memo[kLoopMemos] = {};
 };
 // BEG LOOP began the loop of block blk with its body at back; END LOOP
 // checks that the block's back word is still that.

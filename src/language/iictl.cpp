@@ -84,10 +84,65 @@ int cmp_at(PdReg a, PdReg b) {
 }
 int sgn(int64_t v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
 
+// The memo of the loop of control block blk (the blocks lie side by side,
+// one a letter: nested loops take different memos).
+IlfState::LoopMemo& memo_of(IlfState* s, const uint8_t* blk) {
+  return s->loop_memo[uint32_t(blk - ii_arena) / sizeof(IiLoopPd) % IlfState::kLoopMemos];
+}
+
+// An 8-byte packed value and its scale byte (a register of length 9) that
+// is valid: its value, and its bytes as pd_set would copy them (a zero of
+// either sign the positive zero). False leaves it to the 16-byte path.
+bool pd_reg8(const uint8_t* p, int len, uint64_t* raw, int64_t* v) {
+  if (len != 9) return false;
+  uint64_t w = pacdec::load8(p), sg = w & 0xF, d = w >> 4;
+  if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
+  if (d == 0) w = com.pd_pos;
+  int64_t m = int64_t(pacdec::bcd_to_bin(d));
+  *v = sg == com.pd_neg ? -m : m;
+  *raw = __builtin_bswap64(w);  // (the stored byte order)
+  return true;
+}
+
+// BEG LOOP of three valid 8-byte values at one scale: what the 16-byte path
+// below does, without its conversions; false when it must decide.
+bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t** next) {
+  const uint8_t* a[3] = {s->addr[1], s->addr[2], s->addr[3]};
+  int sc = int8_t(a[0][8]);
+  if (s->len[1] != 9 || s->len[2] != 9 || s->len[3] != 9 || int8_t(a[1][8]) != sc || int8_t(a[2][8]) != sc ||
+      sc < kIiMinScale || sc > kIiMaxScale)
+    return false;
+  uint64_t raw[3];
+  int64_t v[3];
+  for (int i = 0; i < 3; ++i)
+    if (!pd_reg8(a[i], 9, &raw[i], &v[i])) return false;
+  std::memcpy(s->addr[0], &raw[0], 8);
+  s->addr[0][8] = uint8_t(sc);
+  std::memcpy(lb.to.data(), &raw[1], 8);
+  lb.to_scale = uint8_t(sc);
+  std::memcpy(lb.step.data(), &raw[2], 8);
+  lb.step_scale = uint8_t(sc);
+  lb.all_int = sc == 0;
+  int dir = v[2] < 0 ? -1 : 1;
+  lb.dir = uint8_t(int8_t(dir));
+  if (sgn(v[0] - v[1]) != dir) {  // (both below 10^15 in magnitude)
+    lb.back.set(ii_adv(pc, 12));
+    ii_loop_begun(s, blk, ii_adv(pc, 12));
+    if (sc == 0) memo_of(s, blk) = {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]};
+    *next = ii_adv(pc, 12);
+  } else {
+    lb.back.reset();
+    *next = ii_at(pc + 4);
+  }
+  return true;
+}
+
 uint8_t* inst_beg_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* blk = loop_block(pc, 8);
   if (!blk) return ii_no_field(b, s, "inst_beg_loop_pd");
   auto& lb = rec::view<IiLoopPd>(blk);
+  uint8_t* next;
+  if (beg_loop_pd8(s, lb, blk, pc, &next)) [[likely]] return next;
   PdReg from, to, step;
   if (!pd_reg(s->addr[1], s->len[1], &from) || !pd_reg(s->addr[2], s->len[2], &to) ||
       !pd_reg(s->addr[3], s->len[3], &step))
@@ -117,13 +172,14 @@ uint8_t* inst_beg_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* blk, uint8_t* back);
 
+
 // END LOOP past its checks, but for a step the memo gives (below).
 [[gnu::noinline]] uint8_t* end_loop_pd_any(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* blk, uint8_t* back) {
   auto& lb = rec::view<IiLoopPd>(blk);
   uint8_t* var = s->addr[0];
   int dir = int8_t(lb.dir.get());
   if (lb.all_int && var[8] == 0) {  // 8-byte integers
-    IlfState::LoopMemo& m = s->loop_memo;
+    IlfState::LoopMemo& m = memo_of(s, blk);
     uint8_t sum[8];
     std::memcpy(sum, var, 8);
     if (pd_fast_add(sum, lb.step.data())) {  // else past 15 digits: the 16-byte path below
@@ -201,7 +257,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   // (the values follow from the bytes alone; the variable's address only
   // tells a memo from none).
   uint8_t* var = s->addr[0];
-  IlfState::LoopMemo& m = s->loop_memo;
+  IlfState::LoopMemo& m = memo_of(s, blk);
   uint64_t var_raw, step_raw, to_raw;
   std::memcpy(&var_raw, var, 8);
   std::memcpy(&step_raw, lb.step.data(), 8);

@@ -90,6 +90,8 @@ uint64_t g_builds = 0;
 constexpr uint8_t kWaitFirstRun = 16;  // back edges before looking again
 constexpr uint8_t kWaitRefused = 255;
 constexpr uint8_t kWaitNoEntry = 64;
+constexpr uint8_t kWaitShort = 200;
+constexpr uint64_t kShortRun = 6;  // iterations an entry must run to pay for itself
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
@@ -250,6 +252,8 @@ struct Plan {
   std::vector<ShadowSet> sets;  // the edges' assignments into shadows
   std::vector<std::pair<uint32_t, int>> sids;  // shadow ids: (join offset, register)
   int misses = 0;            // entries in a row that ran no iteration
+  int shorts = 0;            //   and that saw the loop end after a few
+  uint8_t nslots = 0;        // the value slots its nodes use
   bool linked = false;       // the nodes' code set (Node::go)
 };
 
@@ -258,7 +262,7 @@ std::unordered_map<uint32_t, Plan>& plans() {
   return m;
 }
 
-bool decode(const uint8_t* p, int64_t* v) {
+[[gnu::always_inline]] inline bool decode(const uint8_t* p, int64_t* v) {
   uint64_t w = pacdec::load8(p);
   uint64_t sg = w & 0xF, d = w >> 4;
   if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
@@ -270,8 +274,11 @@ uint64_t encode(int64_t v) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   return pacdec::bin_to_bcd(a) << 4 | (v < 0 ? com.pd_neg : com.pd_pos);
 }
-// A value whose 8 bytes are its canonical form (a zero positive).
-bool canonical(const uint8_t* p, int64_t* v) { return decode(p, v) && encode(*v) == pacdec::load8(p); }
+// A value whose 8 bytes are its canonical form (a zero positive): valid
+// digits and sign nibble give back the same bytes, but for a zero.
+bool canonical(const uint8_t* p, int64_t* v) {
+  return decode(p, v) && (*v != 0 || (pacdec::load8(p) & 0xF) == com.pd_pos);
+}
 // The same for a fixed packed field of len bytes (1-8).
 bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
   uint8_t w[8] = {};
@@ -937,6 +944,7 @@ struct Builder {
     prune_shadows();
     int nr = int(pl.regs.size()), nc = int(pl.cnsts.size()), nf = int(pl.fixes.size());
     if (nr + nc + nf + temps > kMaxSlots || pl.sids.size() > size_t(kMaxShadows)) return false;
+    pl.nslots = uint8_t(nr + nc + nf + temps);
     auto num = [&](int x) {
       return x >= 3000 ? nr + nc + (x - 3000) : x >= 2000 ? nr + nc + nf + (x - 2000) : x >= 1000 ? nr + (x - 1000) : x;
     };
@@ -1070,6 +1078,20 @@ struct Run {
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
 
+  // Registers, constants and fixed fields are read on entry, every other
+  // slot is written by its node before it is read, each shadow on the way
+  // in, each date compared on entry: only the temporaries and shadows the
+  // plan uses are cleared (clearing all the arrays cost a short loop's
+  // entry more than its body).
+  Run(const Plan& p, IlfState* st)
+      : pl(p), s(st), wk{}, have_wk(false), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {
+    for (size_t i = p.regs.size() + p.cnsts.size() + p.fixes.size(); i < p.nslots; ++i) {
+      v[i] = 0;
+      sc[i] = 0;
+    }
+    for (size_t i = 0; i < p.sids.size() && i < size_t(kMaxShadows); ++i) shadow[i] = 0;
+  }
+
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
     switch (it.kind) {
@@ -1164,8 +1186,13 @@ struct Run {
   // The registers, the state of exit e and the mask as the instructions
   // leave them.
   void write_back(const Exit& e) {
+    const uint64_t pair = ii_vc_pair();
     for (size_t i = 0; i < pl.regs.size(); ++i) {
       if (!pl.regs[i].stored) continue;
+      if (fits15(v[i])) {
+        ii_vc_store(regs[i], v[i], sc[i], pair);  // (what reads it next finds it decoded)
+        continue;
+      }
       pacdec::store8(regs[i], encode(v[i]));
       regs[i][8] = uint8_t(sc[i]);
     }
@@ -1198,7 +1225,7 @@ __attribute__((noinline))
 __attribute__((noinline, noclone))
 #endif
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
-  Run r{pl, s, {}, {}, {}, {}, false, s->mask, {}, {}, s->calc_count, {}, {}, 0, {}};
+  Run r(pl, s);
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -1651,6 +1678,15 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
   if (!next || pl.misses >= 4) {
     pl.misses = 0;
     end[3] = kWaitNoEntry;
+  }
+  // An inner loop of a few iterations ends before its plan pays for the
+  // entry's checks: while it keeps doing so, its back edges mostly go the
+  // instructions' way.
+  bool ended = next && ran && next == ii_adv(end, 8);
+  pl.shorts = ended && ran < kShortRun ? pl.shorts + 1 : 0;
+  if (pl.shorts >= 2) {
+    pl.shorts = 0;
+    end[3] = kWaitShort;
   }
   return next ? next : back;
 }

@@ -260,6 +260,87 @@ TEST_F(IiCtl, PackedIntegerLoopsStepInBinaryAsInPacked) {
   }
 }
 
+// BEG LOOP reads three 8-byte values at one valid scale without widening
+// them: it must leave what the same values read as 9-byte ones (the wide
+// path) leave: the variable, the loop control block, the iterations and
+// the completion, at the bounds of digits, signs and scales and for bytes
+// that are no value.
+// CAP (104): counts the iterations and ends the event point at the 20th.
+constexpr uint16_t kOpCap = 104;
+int g_capped = 0;
+uint8_t* h_cap(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  if (++g_capped >= 20) return ii_stop(s);
+  return ii_adv(pc, 4);
+}
+TEST_F(IiCtl, BegLoopOfEightByteValuesLeavesWhatWideValuesLeave) {
+  ii_set_pair(kOpCap, h_cap);
+  uint32_t v, c = lcb();
+  uint8_t* var = pd("0", &v);
+  uint8_t* blk = data + (used - 28);  // (lcb's field, just made)
+  uint32_t ira8[3], ira9[3];
+  uint8_t *p8[3], *p9[3];
+  for (int k = 0; k < 3; ++k) {
+    p8[k] = field(9, &ira8[k]);
+    p9[k] = field(10, &ira9[k]);
+  }
+  // The same code either way but for the registers' lengths.
+  auto code = [&](bool wide) {
+    restart();
+    const uint32_t* r = wide ? ira9 : ira8;
+    bld_ira(&m.code, v, 1);
+    for (int k = 0; k < 3; ++k) bld_ira(&m.code, r[k], k + 2);
+    bld_addr_len(&m.code, 1, 9);
+    for (int k = 2; k <= 4; ++k) bld_addr_len(&m.code, k, wide ? 10 : 9);
+    uint8_t* b = bld_beg_loop(&m.code, false, c);
+    m.emit(kOpCap, 4);
+    end_loop(false, v, c, b);
+    end();
+  };
+  // 8 value bytes and a scale byte; the wide field has a zero byte first.
+  auto run_with = [&](bool wide, const uint8_t (&val)[3][9]) {
+    code(wide);
+    for (int k = 0; k < 3; ++k) {
+      if (wide) {
+        p9[k][0] = 0;
+        std::memcpy(p9[k] + 1, val[k], 9);
+      } else {
+        std::memcpy(p8[k], val[k], 9);
+      }
+    }
+    std::memset(var, 0x11, 9);
+    std::memset(blk, 0x22, 28);
+    g_capped = 0;
+    int rc = run(ii2::cref(1, 0));
+    std::string out = std::to_string(rc) + " " + std::to_string(g_capped) + " var";
+    char h[4];
+    for (int i = 0; i < 9; ++i) std::snprintf(h, sizeof h, " %02x", var[i]), out += h;
+    out += " lcb";
+    for (int i = 0; i < 28; ++i)
+      if (i < 18 || i >= 22) std::snprintf(h, sizeof h, " %02x", blk[i]), out += h;  // (back: an address)
+    return out;
+  };
+  const char* values[] = {"0", "1", "-1", "2", "999999999999999", "-999999999999999", "999999999999998", "12.5"};
+  std::mt19937_64 rng(ii2::seed());
+  auto u = [&](uint64_t n) { return rng() % n; };
+  for (long n = ii2::cases(600), k = 0; k < n; ++k) {
+    uint8_t val[3][9];
+    int sc = u(4) == 0 ? int(u(65)) - 32 : int(u(3));  // one past each end of -31..31 now and then
+    for (auto& x : val) {
+      set_pd(x, values[u(std::size(values))]);
+      x[8] = uint8_t(u(5) == 0 ? int(u(3)) : sc);  // mixed scales: the wide path for both
+      switch (u(12)) {
+        case 0: x[7] = uint8_t((x[7] & 0xF0) | com.pd_neg); break;  // a negative zero, or a sign made negative
+        case 1: x[7] = uint8_t((x[7] & 0xF0) | 0xA); break;         // no sign
+        case 2: x[u(8)] |= 0xA0; break;                             // no digit
+        default: break;
+      }
+    }
+    if (u(3) == 0) std::memcpy(val[1], val[0], 9);  // FROM equal to TO
+    std::string a = run_with(false, val), b = run_with(true, val);
+    ASSERT_EQ(a, b) << "case " << k;
+  }
+}
+
 // Loop values a CALC result past 15 digits left (its 15 highest digits at
 // a negative scale): compared and stepped at the largest scale of the
 // three, the variable kept there; a sum that would need a digit below

@@ -697,6 +697,36 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
   ii_math_set_switches(false, false);
 }
 
+// A plan's entry costs more than an iteration or two save: an inner loop
+// that ends after a few iterations time and again is mostly left to the
+// instructions, a longer one stays planned; either way the same results.
+TEST_F(IiLoop, AShortInnerLoopIsMostlyLeftToTheInstructions) {
+  constexpr int64_t kOuter = 300;
+  for (int64_t inner : {2, 40}) {
+    put(var[0], 0, 0);
+    bounds(1, kOuter, 1);
+    put(vjfrom, 1, 0);
+    put(vjto, inner, 0);
+    put(vjstep, 1, 0);
+    restart();
+    uint8_t* loop = beg_i();
+    uint8_t* jl = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], ira_j);
+    end_loop(false, ira_j, ira_lcb2, jl);
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+    uint64_t before = ii_loop_plan_iterations();
+    int rc;
+    ASSERT_EQ(both_ways(true, &rc), "") << inner;
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(value_of(var[0]), kOuter * inner * (inner + 1) / 2);
+    uint64_t planned = ii_loop_plan_iterations() - before;
+    if (inner == 2) EXPECT_LT(planned, 10u);  // 300 back edges
+    else EXPECT_GT(planned, uint64_t(kOuter * (inner - 2)));
+  }
+}
+
 TEST_F(IiLoop, NoPlanWhileTracing) {
   sum_loop(500);
   FILE* t = std::tmpfile();
