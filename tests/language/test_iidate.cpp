@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/bi.h"
+#include "foundation/os.h"
 #include "language/ibdate.h"
 #include "language/ii2_fix.h"
 
@@ -170,6 +171,28 @@ TEST_F(IiDate, DaysAddedToATextDateAsToTheStandardForm) {
   for (const char* bad : {"20230230", "20231301", "20230001", "20230100", "00000101", "2023 101", "2023010:", "/0230101",
                           "2023\xff" "101"})
     EXPECT_EQ(add_text(bad, 1), "E102540") << bad;
+}
+
+// SET DATE into a CCYYMMDD text date (written straight) against SET DATE
+// into the internal standard date, at clocks set to a leap day, a year's
+// end, the first year and the last (minutes from the day's end: the clock
+// runs on between the two).
+TEST_F(IiDate, TodayIntoATextDateAsIntoTheStandardForm) {
+  const IbDateOp text8{kDtText, 8, "08070605"};
+  for (const char* at : {"20240229120000", "19991231235000", "00010101000000", "99991231235000", "20000301000000"}) {
+    setenv("QUVO_FAKE_TIME", at, 1);
+    std::string err;
+    ASSERT_TRUE(os_fake_time_load(&err)) << err;
+    std::memset(fa, 'x', 8);
+    ASSERT_EQ(go([&] { bld_set_date(&m.code, text8); }), 1) << at;
+    std::string text_form(reinterpret_cast<char*>(fa), 8);
+    ASSERT_EQ(go([&] { bld_set_date(&m.code, kStd); }), 1) << at;
+    EXPECT_EQ(text_form, std_text(fa).substr(0, 8)) << at;
+    EXPECT_EQ(text_form, std::string(at, 8)) << at;
+  }
+  unsetenv("QUVO_FAKE_TIME");
+  std::string err;
+  os_fake_time_load(&err);
 }
 
 // A count with decimals is cut toward zero: 1.9 days is one, -1.9 minus one.
