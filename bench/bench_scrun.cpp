@@ -22,6 +22,37 @@
 // and, to see where BASE's time goes, its parts alone: LOOP (no body), SUM
 // (CALC A = A + I * 3), MOVE (CALC B = A) and TEST (the IF, false throughout,
 // and its (T)).
+// The other statements event points are made of, a short body each (T4, T20,
+// T80 texts; AI, BI 4-byte binaries; F5 a 5-byte fixed packed field of 2
+// decimals, F4 one of 4 bytes and none; NO and XO 4-byte binaries and 8-byte
+// texts of kOcc occurrences):
+//   TXTIF  IF T20 = ABCDEF (T) CALC C = C + 1 (a text against a constant)
+//   TXTFF  IF T80 = T20 (T) CALC C = C + 1 (texts of two lengths)
+//   TXTSET SET T20 = XYZ; SET T80 = T20
+//   SETPB  SET AI = I; SET B = AI (packed to binary and back)
+//   SETPF  SET F5 = I; SET B = F5 (to fixed packed and back)
+//   SETPT  SET T20 = I; SET B = T20 (to text and back)
+//   SETBF  CALC AI = AI + 1; SET F5 = AI; SET BI = F5
+//   SETFT  SET F5 = I; SET T20 = F5; SET F4 = T20
+//   SETBT  SET AI = I; SET T20 = AI; SET BI = T20
+//   OCCB   SET NO(I) = I; SET B = NO(I) (the loop variable as index)
+//   OCCT   SET XO(I) = T20; IF XO(I) = T20 (T) CALC C = C + 1
+//   APPEND SET T20 = AB; APPEND T20 1 blank T4 (T4 = CD)
+//   DATEADD DATE ADD D 1 day (D from 2000-01-01)
+//   SETDT  SET DATE D (today)
+//   CNVT   CNV TEXT T20 = I; CNV TEXT B = T20
+//   CNVB   CALC AI = I; CNV BIN T4 = AI; CNV BIN B = T4
+//   CALCB  BASE on binaries: CALC BI = BI + 1; CALC AI = AI + BI * 3;
+//          IF AI > 1000000 (T) CALC AI = AI - 1000000
+//   CALCM  BASE with a binary counter: CALC AI = AI + 1;
+//          CALC A = A + AI * 3 and BASE's IF and move
+//   CMPT   COMPUTE A + I
+//   CMPTB  COMPUTE AI + 3
+//   CMPTF  COMPUTE F5 + 1
+// (OCCB and OCCT run kOcc iterations, the others kLoops; TOTAL adds into a
+// report's totals, which a process without a report does not have.) Where a
+// body leaves neither B nor C, the statements after the loop move or count
+// its result into them.
 // BM_Sc/<body>/plans:1 runs it with the loop plans, plans:0 without (the
 // plain path every loop that has no plan takes); each invocation checks B
 // and C at the end (a wrong value ends the run with 24 instead of 2). The
@@ -31,6 +62,7 @@
 
 #include "lua_loop.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -50,6 +82,7 @@ using namespace pltest;
 namespace {
 
 constexpr int kLoops = 100000;
+constexpr int kOcc = 10000;  // occurrences of NO and XO
 
 using stmttext::calc;
 using stmttext::line;
@@ -61,13 +94,103 @@ struct Body {
   std::string tail;   // after the event point's END (GOSUB's routine)
   std::string b, c;   // B and C at the end
   std::string lua;
-  std::string pre = "";  // before the loop
+  std::string pre = "";   // before the loop
+  std::string post = "";  // after it
+  int n = kLoops;         // iterations
 };
 
 std::string fmt_hundredths(long long v) {
   char s[40];
   std::snprintf(s, sizeof s, "%lld.%02lld", v / 100, v % 100);
   return s;
+}
+
+std::string set(const char* t, const char* s, bool field = true, const char* occ = "", const char* occ2 = "") {
+  return line("", "SET", {{0, "---"}, {4, t}, {27, occ}, {34, field ? "---" : ""}, {38, s}, {61, occ2}});
+}
+std::string op2(const char* verb, const char* t, const char* op, const char* s, bool field = true) {
+  return line("", verb, {{0, "---"}, {4, t}, {31, op}, {34, field ? "---" : ""}, {38, s}});
+}
+std::string lua_fn(const char* locals, const char* body, const char* ret) {
+  return std::string("return function(n)\n local ") + locals + "\n for i = 1, n do\n" + body + " end\n return " + ret +
+         "\nend\n";
+}
+
+// The bodies of the other statements (see the head of the file).
+void more_bodies(std::vector<Body>* v) {
+  const std::string n = std::to_string(kLoops), occ = std::to_string(kOcc);
+  const std::string c1 = calc("T", "C", "C + 1");
+  auto add = [v](const char* name, std::string stmts, std::string b, std::string c, std::string lua, std::string pre = "",
+                 std::string post = "", int loops = kLoops) {
+    v->push_back({name, std::move(stmts), "", std::move(b), std::move(c), std::move(lua), std::move(pre), std::move(post),
+                  loops});
+  };
+  const std::string abc = set("T20", "ABCDEF", false);
+  add("TXTIF", test("", "IF", "T20", 1, "ABCDEF") + c1, "0", n,
+      lua_fn("c, t = 0, 'ABCDEF'", "  if t == 'ABCDEF' then c = c + 1 end\n", "c"), abc);
+  add("TXTFF", test("", "IF", "T80", 1, "T20", true) + c1, "0", n,
+      lua_fn("c, t, u = 0, 'ABCDEF', 'ABCDEF'", "  if u == t then c = c + 1 end\n", "c"), abc + set("T80", "T20"));
+  add("TXTSET", set("T20", "XYZ", false) + set("T80", "T20"), "0", "1",
+      lua_fn("c, t, u = 0, '', ''", "  t = 'XYZ'\n  u = t\n", "c"), "", test("", "IF", "T80", 1, "XYZ") + c1);
+  add("SETPB", set("AI", "I") + set("B", "AI"), n, "0", lua_fn("b, ai = 0, 0", "  ai = i\n  b = ai\n", "b"));
+  add("SETPF", set("F5", "I") + set("B", "F5"), n, "0", lua_fn("b, f = 0, 0", "  f = i\n  b = f\n", "b"));
+  add("SETPT", set("T20", "I") + set("B", "T20"), n, "0",
+      lua_fn("b, t = 0, ''", "  t = tostring(i)\n  b = tonumber(t)\n", "b"));
+  add("SETBF", calc("", "AI", "AI + 1") + set("F5", "AI") + set("BI", "F5"), n, "0",
+      lua_fn("b, ai, f = 0, 0, 0", "  ai = ai + 1\n  f = ai\n  b = f\n", "b"), "", set("B", "BI"));
+  add("SETFT", set("F5", "I") + set("T20", "F5") + set("F4", "T20"), n, "0",
+      lua_fn("b, f, t = 0, 0, ''", "  f = i\n  t = tostring(f)\n  b = tonumber(t)\n", "b"), "", set("B", "F4"));
+  add("SETBT", set("AI", "I") + set("T20", "AI") + set("BI", "T20"), n, "0",
+      lua_fn("b, ai, t = 0, 0, ''", "  ai = i\n  t = tostring(ai)\n  b = tonumber(t)\n", "b"), "", set("B", "BI"));
+  add("OCCB", set("NO", "I", true, "I") + set("B", "NO", true, "", "I"), occ, "0",
+      lua_fn("b, no = 0, {}", "  no[i] = i\n  b = no[i]\n", "b"), "", "", kOcc);
+  add("OCCT", set("XO", "T20", true, "I") + line("", "IF", {{0, "---"}, {4, "XO"}, {27, "I"}, {31, std::string(se_rel_code(1))}, {34, "---"}, {38, "T20"}}) + c1,
+      "0", occ, lua_fn("c, t, xo = 0, 'ABCDEF', {}", "  xo[i] = t\n  if xo[i] == t then c = c + 1 end\n", "c"), abc, "",
+      kOcc);
+  add("APPEND", set("T20", "AB", false) + line("", "APPEND", {{0, "---"}, {4, "T20"}, {31, "1"}, {34, "---"}, {38, "T4"}}),
+      "0", "1", lua_fn("c, t, u = 0, '', 'CD'", "  t = 'AB'\n  t = t .. ' ' .. u\n", "c"), set("T4", "CD", false),
+      test("", "IF", "T20", 1, "AB CD") + c1);
+  {
+    using namespace std::chrono;
+    year_month_day d{sys_days{year{2000} / 1 / 1} + days{kLoops}};
+    char want[16];
+    std::snprintf(want, sizeof want, "%04d%02u%02u", int(d.year()), unsigned(d.month()), unsigned(d.day()));
+    add("DATEADD", op2("DATE ADD", "D", "5", "1", false), "0", "1",
+        lua_fn("c, d = 0, 730120", "  d = d + 1\n", "c"), set("D", "20000101", false), test("", "IF", "D", 1, want) + c1);
+  }
+  add("SETDT", line("", "SET DATE", {{0, "---"}, {4, "D"}}), "0", "1",
+      lua_fn("c, d = 0, 0", "  d = os.time()\n", "c"), "", test("", "IF", "D", 3, "20000101") + c1);
+  auto cnv = [](const char* verb, const char* t, const char* s) {
+    return line("", verb, {{0, "---"}, {4, t}, {34, "---"}, {38, s}});
+  };
+  add("CNVT", cnv("CNV TEXT", "T20", "I") + cnv("CNV TEXT", "B", "T20"), n, "0",
+      lua_fn("b, t = 0, ''", "  t = tostring(i)\n  b = tonumber(t)\n", "b"));
+  add("CNVB", calc("", "AI", "I") + cnv("CNV BIN", "T4", "AI") + cnv("CNV BIN", "B", "T4"), n, "0",
+      lua_fn("b, ai, t = 0, 0, ''", "  ai = i\n  t = string.pack('<i4', ai)\n  b = string.unpack('<i4', t)\n", "b"));
+  long long a = 0;
+  for (long long i = 1; i <= kLoops; ++i) {
+    a += i * 3;
+    if (a > 1000000) a -= 1000000;
+  }
+  const std::string base_b = std::to_string(a);
+  add("CALCB",
+      calc("", "BI", "BI + 1") + calc("", "AI", "AI + BI * 3") + test("", "IF", "AI", 3, "1000000") +
+          calc("T", "AI", "AI - 1000000"),
+      base_b, "0",
+      lua_fn("ai, bi = 0, 0", "  bi = bi + 1\n  ai = ai + bi * 3\n  if ai > 1000000 then ai = ai - 1000000 end\n", "ai"),
+      "", set("B", "AI"));
+  add("CALCM",
+      calc("", "AI", "AI + 1") + calc("", "A", "A + AI * 3") + test("", "IF", "A", 3, "1000000") +
+          calc("T", "A", "A - 1000000") + calc("", "B", "A"),
+      base_b, "0",
+      lua_fn("a, b, ai = 0, 0, 0",
+             "  ai = ai + 1\n  a = a + ai * 3\n  if a > 1000000 then a = a - 1000000 end\n  b = a\n", "b"));
+  add("CMPT", op2("COMPUTE", "A", "+", "I"), std::to_string(1LL * kLoops * (kLoops + 1) / 2), "0",
+      lua_fn("a = 0", "  a = a + i\n", "a"), "", calc("", "B", "A"));
+  add("CMPTB", op2("COMPUTE", "AI", "+", "3", false), std::to_string(3 * kLoops), "0",
+      lua_fn("ai = 0", "  ai = ai + 3\n", "ai"), "", set("B", "AI"));
+  add("CMPTF", op2("COMPUTE", "F5", "+", "1", false), n, "0", lua_fn("f = 0", "  f = f + 1\n", "f"), "",
+      set("B", "F5"));
 }
 
 const std::vector<Body>& bodies() {
@@ -178,15 +301,16 @@ const std::vector<Body>& bodies() {
     v.push_back({"TEST", test("", "IF", "A", 3, "1000000") + calc("T", "A", "A - 1000000"), "", "0", "0",
                  "return function(n)\n local a = 0\n for i = 1, n do\n  if a > 1000000 then a = a - 1000000 end\n end\n"
                  " return a\nend\n"});
+    more_bodies(&v);
     return v;
   }();
   return v;
 }
 
 std::string program(const Body& b) {
-  return std::string("process 6 L") + b.name + "\nstatements 1\n" + calc("", "J", std::to_string(kLoops).c_str()) +
+  return std::string("process 6 L") + b.name + "\nstatements 1\n" + calc("", "J", std::to_string(b.n).c_str()) +
          calc("", "A", "0") + calc("", "B", "0") + calc("", "C", "0") + b.pre + stmttext::loop("I", "1", "J") + b.stmts +
-         line("", "END LOOP", {{0, "I"}}) +
+         line("", "END LOOP", {{0, "I"}}) + b.post +
          // A wrong result ends the run with LOGOUT's 24 instead of 2.
          test("", "IF", "B", 6, b.b.c_str()) + line("T", "LOGOUT", {{8, "N"}}) + test("", "IF", "C", 6, b.c.c_str()) +
          line("T", "LOGOUT", {{8, "N"}}) + line("", "END") + b.tail;
@@ -204,20 +328,34 @@ struct World {
     if (!pltest::usr_in_db1() || !pltest::compilers_on()) return;
     fx::write("APPL", nullptr, nullptr, {fx::appl("0LA", "00")});
     // The calculation variables, each work field its own data area, L: a
-    // 5-byte fixed packed work field, and D: a date.
+    // 5-byte fixed packed work field, D: a date, and the fields of the
+    // other statements.
+    struct El {
+      const char* name;
+      int type, length, occurs, digits, decimals;
+      const char* sign;
+    };
+    const El kEls[] = {{"A", 12, 9, 1, 15, 0, "1"},  {"B", 12, 9, 1, 15, 0, "1"},   {"C", 12, 9, 1, 15, 0, "1"},
+                       {"I", 12, 9, 1, 15, 0, "1"},  {"J", 12, 9, 1, 15, 0, "1"},   {"L", 8, 5, 1, 9, 0, "1"},
+                       // (a date's units: century to day)
+                       {"D", 4, 8, 1, 8, 5, "0"},    {"Q", 12, 9, 1, 15, 0, "1"},   {"P", 12, 9, 1, 15, 0, "1"},
+                       {"K", 12, 9, 1, 15, 0, "1"},
+                       {"AI", 5, 4, 1, 10, 0, "1"},  {"BI", 5, 4, 1, 10, 0, "1"},   {"F5", 8, 5, 1, 9, 2, "1"},
+                       {"F4", 8, 4, 1, 7, 0, "1"},   {"T4", 1, 4, 1, 0, 0, "1"},    {"T20", 1, 20, 1, 0, 0, "1"},
+                       {"T80", 1, 80, 1, 0, 0, "1"}, {"NO", 5, 4, kOcc, 10, 0, "1"}, {"XO", 1, 8, kOcc, 0, 0, "1"}};
     std::vector<fx::Rec> els;
     int n = 0;
-    for (const char* name : {"A", "B", "C", "I", "J", "L", "D", "Q", "P", "K"}) {
+    for (const El& el : kEls) {
       ++n;
-      bool l = name[0] == 'L', d = name[0] == 'D';
-      els.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000100 + n)}, {"work", "1"}, {"name", name},
-                                        {"kind", "1"}, {"ident_stamp", (n < 10 ? "2026-01-01T00:00:0" : "2026-01-01T00:00:") + std::to_string(n)},
-                                        {"number", std::to_string(n)}, {"length", d ? "8" : l ? "5" : "9"},
-                                        {"occurs", "1"}, {"type", d ? "4" : l ? "8" : "12"}, {"sign", d ? "0" : "1"},
-                                        // (a date's units: century to day)
-                                        {"digits", d ? "8" : l ? "9" : "15"}, {"decimals", d ? "5" : "0"},
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "2026-01-01T00:%02d:%02d", n / 60, n % 60);
+      els.push_back(fx::rec("ELEMENT", {{"area", std::to_string(3000100 + n)}, {"work", "1"}, {"name", el.name},
+                                        {"kind", "1"}, {"ident_stamp", stamp}, {"number", std::to_string(n)},
+                                        {"length", std::to_string(el.length)}, {"occurs", std::to_string(el.occurs)},
+                                        {"type", std::to_string(el.type)}, {"sign", el.sign},
+                                        {"digits", std::to_string(el.digits)}, {"decimals", std::to_string(el.decimals)},
                                         {"key_kind", "255"}}));
-      if (d) rec::view<DElem>(els.back().data()).mask.set("08070605");
+      if (el.type == 4) rec::view<DElem>(els.back().data()).mask.set("08070605");
     }
     fx::write("ELEMENT", "0LA", "00", els);
     std::string text;
@@ -263,7 +401,7 @@ void run_body(benchmark::State& st, const Body& b, bool plans) {
     rc = pltest::pi_run(name.c_str());
   }
   ii_loop_set_plans(true);
-  st.counters["iter"] = benchmark::Counter(double(st.iterations()) * kLoops, benchmark::Counter::kIsRate);
+  st.counters["iter"] = benchmark::Counter(double(st.iterations()) * b.n, benchmark::Counter::kIsRate);
   st.counters["compiles"] = double(pc_compile_count() - before);
 }
 
@@ -277,7 +415,7 @@ int main(int argc, char** argv) {
                                    [&b, plans](benchmark::State& st) { run_body(st, b, plans != 0); })
           ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((std::string("BM_Lua/") + b.name).c_str(),
-                                 [&b](benchmark::State& st) { lua_loop(st, b.lua.c_str(), kLoops); })
+                                 [&b](benchmark::State& st) { lua_loop(st, b.lua.c_str(), b.n); })
         ->Unit(benchmark::kMillisecond);
   }
   benchmark::Initialize(&argc, argv);

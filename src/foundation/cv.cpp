@@ -3,6 +3,7 @@
 // files through the file manager's CvTokenFiles).
 #include "foundation/cv.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "foundation/cvdat.h"
 #include "foundation/la.h"
 #include "foundation/os.h"
+#include "foundation/scratch.h"
 #include "foundation/ut.h"
 
 namespace {
@@ -288,24 +290,39 @@ int cv_cmpl(CvBlock* block, CvItem* item, const CvBounds* bounds, MmPool pool) {
         item->token_handle = cv_load_token(item->app.str().c_str(), item->ver.str().c_str(), 0,
                                            item->token_name.str().c_str());
     } else {
-      std::string mask;
+      // (Built on the stack: a statement that converts compiles its item at
+      // each run.)
+      char mask[2 * 255 + 3];
+      size_t n = 0;
       if (ml > 0) {
-        mask.assign(item->mask.data(), ml);
+        std::memcpy(mask, item->mask.data(), ml);
+        n = ml;
       } else {
         // The default mask: the integer digits with a '0' at the units, the
         // decimals, a trailing sign for signed fields.
         int digits = item->digits ? item->digits : 1;
         if (type == 12 && digits > 15) digits = 15;
-        mask.assign(size_t(digits - 1), '9');
-        mask += '0';
-        if (item->decimals) mask += '.' + std::string(item->decimals, '9');
-        if (item->sign == '1' || type == 12) mask += '-';
+        std::memset(mask, '9', size_t(digits - 1));
+        n = size_t(digits - 1);
+        mask[n++] = '0';
+        if (item->decimals) {
+          mask[n++] = '.';
+          std::memset(mask + n, '9', item->decimals);
+          n += item->decimals;
+        }
+        if (item->sign == '1' || type == 12) mask[n++] = '-';
       }
-      CvNumMsk m{mask.data(), int(mask.size()), {}, 0};
-      if (mask.size() >= sizeof block->num_mask || !cv_num_msk(&m)) return refuse(block, kMsgNumMask);
-      std::memcpy(block->num_mask, mask.data(), mask.size());
-      block->num_mask_len = uint16_t(mask.size());
-      block->num_plain = mask.find_first_not_of("9Z0*8.,-()<>") == std::string::npos;
+      CvNumMsk m{mask, int(n), {}, 0};
+      if (n >= sizeof block->num_mask || !cv_num_msk(&m)) return refuse(block, kMsgNumMask);
+      std::memcpy(block->num_mask, mask, n);
+      block->num_mask_len = uint16_t(n);
+      block->num_plain = std::all_of(mask, mask + n, [](char c) {
+        switch (c) {
+          case '9': case 'Z': case '0': case '*': case '8': case '.': case ',':
+          case '-': case '(': case ')': case '<': case '>': return true;
+          default: return false;
+        }
+      });
       width = m.width;
     }
   } else if (type == 11) {
@@ -411,6 +428,7 @@ DateDesc* INT_DATE(DateDesc* d, const CvBlock* block, int direct) {
 
 // ============================================================ conversions --
 
+
 int cv_itoe(CvBlock* block) {
   if (!block || !block->item) return 0;
   CvItem* it = block->item;
@@ -423,7 +441,8 @@ int cv_itoe(CvBlock* block) {
     refuse(block, kMsgNoFit);
     return 0;
   }
-  std::string text(size_t(ext), ' ');
+  Scratch<char> text{size_t(ext)};
+  std::memset(text.data(), ' ', size_t(ext));
   uint32_t msg = 0;
   if (is_alpha(type)) {
     int n = len < ext ? len : ext;
@@ -489,8 +508,10 @@ int cv_etoi(CvBlock* block) {
   it->msg = 0;
   if (!stored || !display || len <= 0) return refuse(block, kMsgNoFit);
   // The new value is built aside and stored only when it is complete.
-  std::vector<uint8_t> work(stored, stored + len);
-  std::string text(display, size_t(ext));
+  Scratch<uint8_t> work{size_t(len)};
+  std::memcpy(work.data(), stored, size_t(len));
+  Scratch<char> text{size_t(ext)};
+  std::memcpy(text.data(), display, size_t(ext));
   uint32_t msg = 0;
   if (is_alpha(type)) {
     if (it->kind == 1 && it->xlate_mode == 1)

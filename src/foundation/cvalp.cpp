@@ -4,6 +4,7 @@
 
 #include "foundation/bi.h"
 #include "foundation/cv.h"
+#include "foundation/scratch.h"
 #include "foundation/ut.h"
 
 namespace {
@@ -64,10 +65,12 @@ int alp_etoi(const char* text, int tlen, char* target, int target_len, const cha
   };
   if (!target || target_len < 0 || tlen < 0 || (!text && tlen > 0)) return refuse(200050);
   // The text after its case rule, in a work copy.
-  std::string work(text ? text : "", size_t(tlen));
+  Scratch<char> work{size_t(tlen)};
+  if (tlen > 0) std::memcpy(work.data(), text, size_t(tlen));
   apply_case(work.data(), tlen, case_code);
   const char* t = work.data();
-  std::string out(size_t(target_len), ' ');
+  Scratch<char> out{size_t(target_len)};
+  std::memset(out.data(), ' ', size_t(target_len));
   int ml = mask ? trimmed(mask, mask_len) : 0;
 
   for (int i = 0; i < ml; ++i)

@@ -26,10 +26,8 @@ i128 pow10(int n) {
 int digit_count(i128 v) {
   if (v < 0) v = -v;
   int n = 0;
-  while (v != 0) {
-    v /= 10;
-    ++n;
-  }
+  for (; v > i128(UINT64_MAX); v /= 10) ++n;
+  for (uint64_t u = uint64_t(v); u != 0; u /= 10) ++n;  // (64-bit divides)
   return n;
 }
 
@@ -62,8 +60,16 @@ bool rescale(CvNum& n, int scale) {
 
 bool packed_get(const uint8_t* p, int len, i128* out) {
   if (len < 1 || len > 16) return false;
-  i128 v = 0;
-  for (int i = 0; i < len; ++i) {
+  // Up to 18 digits in 64 bits, the rest on 128.
+  uint64_t u = 0;
+  int i = 0;
+  for (; i < len - 1 && i < 9; ++i) {
+    int hi = p[i] >> 4, lo = p[i] & 0xF;
+    if (hi > 9 || lo > 9) return false;
+    u = u * 100 + uint64_t(hi * 10 + lo);
+  }
+  i128 v = u;
+  for (; i < len; ++i) {
     int hi = p[i] >> 4, lo = p[i] & 0xF;
     if (hi > 9) return false;
     v = v * 10 + hi;
@@ -121,13 +127,17 @@ struct Parsed {
   // stands before the digits.
   int cur_at = -1, cur_run = 0;
   bool cur_lead = false;
+  // Only digit positions '9', 'Z' and '0', a point and a trailing minus (a
+  // numeric field's default mask): nothing floats, fills or drops.
+  bool digits_only = false;
 };
 
 // Parses a mask; false when malformed.
 bool parse_mask_text(const char* mask, int length, Parsed& m);
 // The same, the last few masks parsed kept: a report converts the same
-// items' masks on every line it prints.
-bool parse_mask(const char* mask, int length, Parsed& m) {
+// items' masks on every line it prints, a statement at each run. The parse
+// (null when malformed) stays until the next mask is parsed.
+const Parsed* parse_mask_ref(const char* mask, int length) {
   while (length > 0 && mask[length - 1] == ' ') --length;
   struct Memo {
     char text[128];
@@ -137,19 +147,24 @@ bool parse_mask(const char* mask, int length, Parsed& m) {
   };
   static Memo memo[4];
   static unsigned next = 0;
-  if (length < 0 || length > int(sizeof memo[0].text)) return parse_mask_text(mask, length, m);
+  if (length < 0 || length > int(sizeof memo[0].text)) {
+    static Parsed spill;
+    spill = Parsed{};
+    return parse_mask_text(mask, length, spill) ? &spill : nullptr;
+  }
   for (Memo& e : memo)
-    if (e.len == length && std::memcmp(e.text, mask, size_t(length)) == 0) {
-      if (e.ok) m = e.parsed;
-      return e.ok;
-    }
+    if (e.len == length && std::memcmp(e.text, mask, size_t(length)) == 0) return e.ok ? &e.parsed : nullptr;
   Memo& e = memo[next++ % 4];
   e.parsed = Parsed{};
   e.ok = parse_mask_text(mask, length, e.parsed);
   std::memcpy(e.text, mask, size_t(length));
   e.len = length;
-  if (e.ok) m = e.parsed;
-  return e.ok;
+  return e.ok ? &e.parsed : nullptr;
+}
+bool parse_mask(const char* mask, int length, Parsed& m) {
+  const Parsed* p = parse_mask_ref(mask, length);
+  if (p) m = *p;
+  return p != nullptr;
 }
 
 bool parse_mask_text(const char* mask, int length, Parsed& m) {
@@ -216,6 +231,10 @@ bool parse_mask_text(const char* mask, int length, Parsed& m) {
   int forms = (minus ? 1 : 0) + (open ? 1 : 0) + (lt ? 1 : 0);
   if (forms > 1) return false;
   m.sign = minus ? 1 : open ? 2 : lt ? 3 : 0;
+  m.digits_only = std::all_of(m.pos, m.pos + m.n, [](const MaskPos& p) {
+    return (p.kind == Pos::Digit && (p.ch == '9' || p.ch == 'Z' || p.ch == '0')) || p.kind == Pos::Point ||
+           (p.kind == Pos::SignT && p.ch == '-');
+  });
   return true;
 }
 
@@ -228,8 +247,9 @@ std::string_view currency() {
 
 int cv_num_msk(CvNumMsk* m) {
   if (!m || !m->mask || m->length < 0) return 0;
-  Parsed p;
-  if (!parse_mask(m->mask, m->length, p)) return 0;
+  const Parsed* pp = parse_mask_ref(m->mask, m->length);
+  if (!pp) return 0;
+  const Parsed& p = *pp;
   m->facts.int_digits = uint8_t(p.ints);
   m->facts.decimals = uint8_t(p.decs);
   m->facts.sign = uint8_t(p.sign);
@@ -240,13 +260,14 @@ int cv_num_msk(CvNumMsk* m) {
 }
 
 int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
-  Parsed m;
   if (!out || out_len < 0) return 0;
   std::memset(out, ' ', size_t(out_len));
-  if (!mask || !parse_mask(mask, mask_len, m)) {
+  const Parsed* mp = mask ? parse_mask_ref(mask, mask_len) : nullptr;
+  if (!mp) {
     std::memset(out, '*', size_t(out_len));
     return 0;
   }
+  const Parsed& m = *mp;
   auto fail = [&] {
     std::memset(out, ' ', size_t(out_len));
     std::memset(out, '*', size_t(m.n < out_len ? m.n : out_len));
@@ -261,9 +282,39 @@ int num_itoe(const char* mask, int mask_len, CvNum n, char* out, int out_len) {
   if (digit_count(mag) > total) return fail();
   // The value's digits, right-aligned over the mask's digit positions.
   char digs[kMaxDigits + 1];
-  for (int i = total - 1; i >= 0; --i) {
-    digs[i] = char('0' + int(mag % 10));
-    mag /= 10;
+  if (mag <= i128(UINT64_MAX)) {
+    uint64_t u = uint64_t(mag);  // (64-bit divides)
+    for (int i = total - 1; i >= 0; --i) {
+      digs[i] = char('0' + int(u % 10));
+      u /= 10;
+    }
+  } else {
+    for (int i = total - 1; i >= 0; --i) {
+      digs[i] = char('0' + int(mag % 10));
+      mag /= 10;
+    }
+  }
+
+  if (m.digits_only) {
+    // What the cells below come to for such a mask: each cell in place.
+    bool significant = false;
+    for (int i = 0, di = 0; i < m.n; ++i) {
+      const MaskPos& p = m.pos[i];
+      char c = ' ';
+      if (p.kind == Pos::Digit) {
+        char d = digs[di++];
+        if (p.frac || significant || d != '0' || p.ch == '0') {
+          significant = true;
+          c = d;
+        }
+      } else if (p.kind == Pos::Point) {
+        if (m.decs > 0) c = char(com.dec_sep);
+      } else if (neg) {
+        c = '-';
+      }
+      out[i] = c;
+    }
+    return 1;
   }
 
   // Cells of the result and how each was produced.
@@ -671,10 +722,12 @@ int cv_num_to_universal(CvNum n, char* out, int out_len) {
   if (n.scale < 0) mag *= pow10(-n.scale);
   char digs[48];
   int nd = 0;
+  for (; mag > i128(UINT64_MAX); mag /= 10) digs[nd++] = char('0' + int(mag % 10));
+  uint64_t u = uint64_t(mag);  // (64-bit divides)
   do {
-    digs[nd++] = char('0' + int(mag % 10));
-    mag /= 10;
-  } while (mag != 0 || nd <= scale);
+    digs[nd++] = char('0' + int(u % 10));
+    u /= 10;
+  } while (u != 0 || nd <= scale);
   if (neg) buf[w++] = '-';
   for (int i = nd - 1; i >= 0; --i) {
     buf[w++] = digs[i];

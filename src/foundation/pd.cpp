@@ -83,27 +83,62 @@ inline int cmp_signed(u128 ma, bool na, u128 mb, bool nb) {
   return (va > vb) - (va < vb);
 }
 
-// Shift in place by n digits; see pd_shft / pd_shftn.
+// A value of 1..16 bytes as its digit nibbles (up to 31, the first digit in
+// the highest used nibble) and whether its sign is the negative one; false
+// for a bad length, a digit nibble above 9 or an unknown sign nibble: what
+// decode reads, left in decimal. Setting, shifting and counting the digits
+// of a value then need no conversion to binary and back.
+inline bool load_digits(const void* v, int len, u128& d, bool& neg) {
+  if (!len_ok(len)) return false;
+  const uint8_t* p = static_cast<const uint8_t*>(v);
+  u128 w = len <= 8 ? u128(load_be(p, len)) : u128(load_be(p, len - 8)) << 64 | load8(p + len - 8);
+  unsigned s = unsigned(w & 0xF);
+  d = w >> 4;
+  neg = s == com.pd_neg;
+  return digits_ok(uint64_t(d)) & digits_ok(uint64_t(d >> 64)) & (neg | (s == com.pd_pos));
+}
+// Writes digits that fit len bytes with the configured sign nibbles, zero
+// positive (as encode does).
+inline void store_digits(void* v, int len, u128 d, bool neg) {
+  uint8_t* p = static_cast<uint8_t*>(v);
+  u128 w = d << 4 | ((neg && d != 0) ? com.pd_neg : com.pd_pos);
+  if (len <= 8) {
+    store_be(p, uint64_t(w), len);
+  } else {
+    store8(p + len - 8, uint64_t(w));
+    store_be(p, uint64_t(w >> 64), len - 8);
+  }
+}
+// Digit nibbles d plus one (d below 10^31 - 1).
+inline u128 digits_inc(u128 d) {
+  int t = 0;
+  while (((d >> (4 * t)) & 0xF) == 9) ++t;
+  return ((d >> (4 * t)) + 1) << (4 * t);
+}
+
+// Shift in place by n digits; see pd_shft / pd_shftn. On the digit nibbles:
+// up by n digits is n nibbles up, down by k is k nibbles down, rounded half
+// away from zero by the first digit dropped.
 int shift(void* value, int len, int n, bool round) {
-  u128 mag;
+  u128 d;
   bool neg;
-  if (!decode(value, len, mag, neg)) return 0;
+  if (!load_digits(value, len, d, neg)) return 0;
   if (n == 0) return 1;
   int digits = 2 * len - 1;
   if (n > 0) {
-    if (mag != 0) {
-      if (n >= digits || mag >= pow10(digits - n)) return 0;
-      mag *= pow10(n);
+    if (d != 0) {
+      if (n >= digits || (d >> (4 * (digits - n))) != 0) return 0;
+      d <<= 4 * n;
     }
-  } else if (n < -38) {
-    mag = 0;  // every digit dropped; the first dropped one is a leading zero
+  } else if (n < -31) {
+    d = 0;  // every digit dropped; the first dropped one is a leading zero
   } else {
-    u128 d = pow10(-n);
-    u128 q = mag / d, r = mag % d;
-    if (round && 2 * r >= d) ++q;
-    mag = q;
+    int k = -n;
+    bool up = round && ((d >> (4 * (k - 1))) & 0xF) >= 5;
+    d >>= 4 * k;
+    if (up) d = digits_inc(d);
   }
-  encode(value, len, mag, neg);
+  store_digits(value, len, d, neg);
   return 1;
 }
 
@@ -310,10 +345,10 @@ int pd_div(void* a, int alen, const void* b, int blen, int scale, int round) {
 }
 
 int pd_set(void* target, int tlen, const void* source, int slen) {
-  u128 mag;
+  u128 d;
   bool neg;
-  if (!len_ok(tlen) || !decode(source, slen, mag, neg) || mag >= limit(tlen)) return 0;
-  encode(target, tlen, mag, neg);
+  if (!len_ok(tlen) || !load_digits(source, slen, d, neg) || (d >> (4 * (2 * tlen - 1))) != 0) return 0;
+  store_digits(target, tlen, d, neg);
   return 1;
 }
 
@@ -420,7 +455,7 @@ int pd_cva(const char* text, int length, char point, PdCva* out) {
     sign = true;
     --end;
   }
-  u128 mag = 0;
+  u128 d = 0;  // the significant digits as nibbles
   int digits = 0, sig = 0, scale = -1;
   for (; i < end; ++i) {
     char c = text[i];
@@ -431,14 +466,14 @@ int pd_cva(const char* text, int length, char point, PdCva* out) {
     if (c < '0' || c > '9') return 0;
     ++digits;
     if (scale >= 0 && ++scale > kPdMaxDigits) return 0;
-    if (mag != 0 || c != '0') {
+    if (d != 0 || c != '0') {
       if (++sig > kPdMaxDigits) return 0;
-      mag = mag * 10 + u128(c - '0');
+      d = d << 4 | u128(c - '0');
     }
   }
   if (digits == 0 && (sign || scale >= 0)) return 0;  // a lone sign or point
-  if (mag >= limit(out->len)) return 0;
-  encode(out->buf, out->len, mag, neg);
+  if (sig > 2 * out->len - 1) return 0;
+  store_digits(out->buf, out->len, d, neg);
   out->scale = scale < 0 ? 0 : scale;
   return 1;
 }
@@ -462,9 +497,13 @@ int32_t pd_var_bin(const void* var) {
 }
 
 int SIG_DIGITS(const void* value, int length, int* count) {
-  u128 mag;
+  u128 d;
   bool neg;
-  int c = decode(value, length, mag, neg) ? digit_count(mag) : -1;
+  int c = -1;
+  if (load_digits(value, length, d, neg)) {
+    uint64_t hi = uint64_t(d >> 64), lo = uint64_t(d);
+    c = hi ? 16 + (63 - __builtin_clzll(hi)) / 4 + 1 : lo ? (63 - __builtin_clzll(lo)) / 4 + 1 : 0;
+  }
   if (count) *count = c;
   return c;
 }

@@ -119,12 +119,55 @@ uint8_t* status_diff(IlfState* s, Pcb* pcb) {
 
 uint8_t* fail(IlfExecBlock* b, IlfState* s) { return ii_fail(b, s, kIiErrDate); }
 
+// A text date from the century to the day (CCYYMMDD, the commonest date
+// field) is read and written straight by SET DATE and DATE ADD of days;
+// anything else, and anything such a field holds that is no valid date of
+// it, goes to the general code, which does the same with what these do.
+bool is_ccyymmdd(const DateDescRec& r) {
+  return r.type == kDtText && r.high == kUnitCentury && r.low == kUnitDay && r.len == 8 && r.julian == 0;
+}
+void put_ccyymmdd(uint8_t* v, int y, int m, int d) {
+  const int out[4] = {y / 100, y % 100, m, d};
+  for (int i = 0; i < 4; ++i) {
+    v[2 * i] = uint8_t('0' + out[i] / 10);
+    v[2 * i + 1] = uint8_t('0' + out[i] % 10);
+  }
+}
+
+// DATE ADD of days to such a field: false, with nothing written, for a
+// value that is no valid date, a count that does not read or a result
+// outside the calendar.
+bool add_days_ccyymmdd(const IbDateAdd& in, uint8_t* v, const uint8_t* count) {
+  if (!v || !is_ccyymmdd(in.d)) return false;
+  int u[4];
+  for (int i = 0; i < 4; ++i) {
+    unsigned hi = unsigned(v[2 * i]) - '0', lo = unsigned(v[2 * i + 1]) - '0';
+    if (hi > 9 || lo > 9) return false;
+    u[i] = int(hi * 10 + lo);
+  }
+  int year = u[0] * 100 + u[1];
+  if (year < 1 || u[2] < 1 || u[2] > 12 || u[3] < 1 || u[3] > LAST_DAY(year, u[2])) return false;
+  int64_t n;
+  if (!count_of(count, in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n)) return false;
+  __int128 day = __int128(cv_days_from_civil(year, u[2], u[3])) + __int128(n) * in.factor.get();
+  int y, m, d;
+  if (day < 1 || day > kDayMax || !cv_civil_from_days(int32_t(day), &y, &m, &d)) return false;
+  put_ccyymmdd(v, y, m, d);
+  return true;
+}
+
 // ---------------------------------------------------------- statements --
 uint8_t* inst_set_date(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetDate>(pc);
-  DateDesc d = desc(in.d, s->addr[0], pc + sizeof(IbSetDate));
   HostTime now;
   os_quvo_time(&now);
+  int y, m, md;
+  if (s->addr[0] && is_ccyymmdd(in.d) && now.day.get() >= 1 && now.day.get() <= uint32_t(kDayMax) &&
+      now.hundredths.get() < uint32_t(kDayHundredths) && cv_civil_from_days(int32_t(now.day.get()), &y, &m, &md)) {
+    put_ccyymmdd(s->addr[0], y, m, md);
+    return ii_adv(pc, in.len);
+  }
+  DateDesc d = desc(in.d, s->addr[0], pc + sizeof(IbSetDate));
   DateDesc n;
   if (!GREG_BIN_TO_STD(&n, &now)) return fail(b, s);
   std::memcpy(d.date, n.date, 8);
@@ -136,6 +179,7 @@ uint8_t* inst_set_date(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // 6000, 360000).
 uint8_t* date_add(IlfExecBlock* b, IlfState* s, uint8_t* pc, int kind) {
   auto& in = rec::view<IbDateAdd>(pc);
+  if (kind == 1 && add_days_ccyymmdd(in, s->addr[0], s->addr[1])) return ii_adv(pc, in.len);
   DateDesc d = desc(in.d, s->addr[0], pc + sizeof(IbDateAdd));
   int64_t n;
   if (!load(&d) || !count_of(s->addr[1], in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n))

@@ -165,6 +165,65 @@ TEST(NumEntry, AcceptsWhatTheMasksShowAndRefusesTheRest) {
 
 // Display -> entry -> display is stable for every mask, against the
 // 128-bit oracle.
+// Masks of digit positions, a point and a trailing minus only (the default
+// masks of numeric fields) against their own rule: the digits right-aligned,
+// leading zeros blank before the first '0' position or significant digit,
+// the decimals always shown, the point shown when decimals follow, '-' for a
+// negative value; a value past the digits all '*'. Lengths of 1-31 digits,
+// values at the limit and one past, on both sides of 64 bits.
+TEST(NumMask, DigitMasksAgainstTheirRule) {
+  std::mt19937_64 rng(20261209);
+  auto p10 = [](int n) {
+    i128 v = 1;
+    while (n-- > 0) v *= 10;
+    return v;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    int ints = 1 + int(rng() % 24), decs = int(rng() % 8);
+    if (ints + decs > 31) decs = 31 - ints;
+    bool minus = rng() % 2, point = decs > 0 || rng() % 4 == 0;
+    int zero_at = rng() % 3 ? ints - 1 : int(rng() % ints);  // the first '0' position
+    std::string mask;
+    for (int k = 0; k < ints; ++k) mask += k >= zero_at ? '0' : "9Z"[rng() % 2];
+    if (point) mask += '.';
+    mask += std::string(size_t(decs), "90"[rng() % 2]);
+    if (minus) mask += '-';
+    int total = ints + decs;
+    i128 lim = p10(total);
+    i128 v;
+    switch (rng() % 4) {
+      case 0: v = lim - 1; break;
+      case 1: v = lim; break;
+      case 2: v = i128(rng() % 1000); break;
+      default: v = (i128(rng()) << 40 ^ i128(rng())) % lim;
+    }
+    if (rng() % 2) v = -v;
+    char out[40];
+    int got = num_itoe(mask.data(), int(mask.size()), CvNum{v, decs}, out, int(sizeof out));
+    // The rule.
+    std::string want;
+    bool fits = (v < 0 ? -v : v) < lim && (v >= 0 || minus);
+    if (!fits) {
+      want = std::string(mask.size(), '*');
+    } else {
+      i128 m = v < 0 ? -v : v;
+      std::string d(size_t(total), '0');
+      for (int k = total - 1; k >= 0; --k, m /= 10) d[size_t(k)] = char('0' + int(m % 10));
+      bool sig = false;
+      for (int k = 0; k < total; ++k) {
+        if (k == ints && point) want += decs > 0 ? char(com.dec_sep) : ' ';
+        sig = sig || k >= ints || k >= zero_at || d[size_t(k)] != '0';
+        want += sig ? d[size_t(k)] : ' ';
+      }
+      if (point && decs == 0) want += ' ';
+      if (minus) want += v < 0 ? '-' : ' ';
+    }
+    want += std::string(sizeof out - want.size(), ' ');
+    ASSERT_EQ(got, fits ? 1 : 0) << mask << " " << int64_t(v);
+    ASSERT_EQ(std::string(out, sizeof out), want) << mask << " " << int64_t(v);
+  }
+}
+
 TEST(NumMask, RoundTripsRandomValues) {
   Separators sep('.', ',', "$");
   std::mt19937_64 rng(42);
@@ -261,6 +320,18 @@ TEST(NumStored, BinaryPackedAndVariable) {
   buf[0] = 0x01;
   buf[1] = 0x2B;
   EXPECT_EQ(cv_num_get(8, buf, 2, 0, true, &n), 0);
+  // Every digit place (read two at a time for the first 18 digits): a value
+  // of 31 different digits, and a bad nibble at each place of 9 and 16 bytes.
+  const i128 digits31 = i128(1234567890123456LL) * 1000000000000000LL + 789012345678901LL;
+  ASSERT_EQ(cv_num_put(8, buf, 16, 0, 0, true, CvNum{-digits31, 0}, &msg), 1);
+  ASSERT_EQ(cv_num_get(8, buf, 16, 0, true, &n), 1);
+  EXPECT_TRUE(n.value == -digits31);
+  for (int len : {9, 16})
+    for (int at = 0; at < 2 * len - 1; ++at) {
+      ASSERT_EQ(cv_num_put(8, buf, len, 0, 0, true, CvNum{7, 0}, &msg), 1);
+      buf[at / 2] = uint8_t(at % 2 ? (buf[at / 2] & 0xF0) | 0xC : (buf[at / 2] & 0x0F) | 0xA0);
+      EXPECT_EQ(cv_num_get(8, buf, len, 0, true, &n), 0) << len << " " << at;
+    }
 
   // Variable packed: 8 bytes and the value's own scale.
   ASSERT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{-123456, 3}, &msg), 1);
@@ -322,6 +393,19 @@ TEST(NumStored, UniversalText) {
   ASSERT_EQ(cv_num_to_universal(CvNum{1200, 0}, out, 4), 1);
   EXPECT_EQ(std::string(out, 4), "1200");
   EXPECT_EQ(cv_num_to_universal(CvNum{12000, 0}, out, 4), 0);
+  // Magnitudes on both sides of 64 bits (the digits are written with 64-bit
+  // divides below it), at scales 0, 3 and 31.
+  const i128 u64 = i128(UINT64_MAX), e19 = i128(10000000000000000000ULL);
+  for (i128 v : {u64, u64 + 1, e19 - 1, e19, e19 * 100000000000LL + 7, -(e19 * 1000000000000LL - 1)})
+    for (int scale : {0, 3, 31}) {
+      std::string d = to_text(v < 0 ? -v : v);
+      if (int(d.size()) <= scale) d.insert(0, size_t(scale + 1) - d.size(), '0');
+      if (scale) d.insert(d.size() - size_t(scale), ".");
+      if (v < 0) d.insert(0, "-");
+      char big[48];
+      ASSERT_EQ(cv_num_to_universal(CvNum{v, scale}, big, 48), 1);
+      EXPECT_EQ(std::string(big, 48), d + std::string(48 - d.size(), ' '));
+    }
 }
 
 // ------------------------------------------------------------------ alpha --

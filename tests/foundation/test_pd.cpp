@@ -457,6 +457,46 @@ TEST_F(Pd, ShiftsMatchOracle) {
   });
 }
 
+// Setting, shifting and counting work on the digit nibbles: the rounding
+// carry through a run of nines (into a new leading digit, at every length),
+// the digit bounds of the target (the limit and one past), and negative zero.
+TEST_F(Pd, DigitFormsAtTheirBounds) {
+  for (int len = 1; len <= 16; ++len) {
+    int digits = 2 * len - 1;
+    for (int m = 1; m <= digits; ++m)
+      for (i128 v : {p10(m) - 1, -(p10(m) - 1), 5 * p10(m - 1), -5 * p10(m - 1) + 1, p10(m - 1)})
+        for (int sh = -m - 1; sh <= digits - m + 1; ++sh)
+          for (bool round : {true, false}) {
+            Packed a = enc(v, len), before = a;
+            std::optional<i128> want;
+            if (sh < 0) want = div_round(v, p10(-sh), round);
+            else if (sh < digits && iabs(v) < p10(digits - sh)) want = v * p10(sh);
+            EXPECT_TRUE(same("shift", round ? pd_shft(a.b, len, sh) : pd_shftn(a.b, len, sh), a, before, want))
+                << str(v) << "/" << len << " by " << sh;
+            // Into every length: its digits and one past.
+            for (int tlen = 1; tlen <= 16; ++tlen) {
+              Packed t = enc(7, tlen), keep = t;
+              std::optional<i128> fit;
+              if (iabs(v) < p10(2 * tlen - 1)) fit = v;
+              EXPECT_TRUE(same("pd_set", pd_set(t.b, tlen, before.b, len), t, keep, fit)) << str(v) << " " << tlen;
+            }
+            int count = -5;
+            EXPECT_EQ(SIG_DIGITS(before.b, len, &count), iabs(v) < p10(m - 1) ? m - 1 : m);
+          }
+    // Negative zero: set and shifted positive, no digits.
+    Packed z = enc(0, len);
+    z.b[len - 1] = uint8_t((z.b[len - 1] & 0xF0) | com.pd_neg);
+    Packed t = enc(1, len), keep = t;
+    EXPECT_TRUE(same("pd_set", pd_set(t.b, len, z.b, len), t, keep, i128(0)));
+    EXPECT_EQ(t.b[len - 1] & 0xF, com.pd_pos);
+    Packed u = z;
+    EXPECT_EQ(pd_shft(u.b, len, -1), 1);
+    EXPECT_EQ(u.b[len - 1] & 0xF, com.pd_pos);
+    EXPECT_EQ(SIG_DIGITS(z.b, len, nullptr), 0);
+    if (HasFailure()) break;
+  }
+}
+
 TEST_F(Pd, IntegerConversionsMatchOracle) {
   sweep(8, cases(), true, [&](Gen& g, uint64_t) {
     int len = g.len();

@@ -64,6 +64,31 @@ TEST(Record, FixedWidthFields) {
   EXPECT_EQ(raw[11], 0xFE);
 }
 
+// The length without trailing blanks, read eight blanks at a time: a last
+// character at every place of widths around the word bounds, and none.
+TEST(Record, TextLengthAtEveryPlace) {
+  auto check = [](auto& t, size_t width) {
+    for (size_t at = 0; at <= width; ++at)
+      for (char ch : {'A', '\0', '\x1F', '!'}) {
+        t.clear();
+        if (at > 0) std::memset(t.data(), ch, at);
+        EXPECT_EQ(t.len(), at) << width << " " << int(ch);
+        if (at > 0) {  // blanks before the last character count
+          t.clear();
+          t.data()[at - 1] = ch;
+          EXPECT_EQ(t.len(), at) << width;
+        }
+      }
+  };
+  rec::Text<1> t1;
+  rec::Text<7> t7;
+  rec::Text<8> t8;
+  rec::Text<9> t9;
+  rec::Text<16> t16;
+  rec::Text<60> t60;
+  check(t1, 1), check(t7, 7), check(t8, 8), check(t9, 9), check(t16, 16), check(t60, 60);
+}
+
 namespace {
 struct Node {
   int value;

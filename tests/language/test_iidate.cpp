@@ -7,6 +7,7 @@
 #include <string>
 
 #include "foundation/bi.h"
+#include "foundation/os.h"
 #include "language/ibdate.h"
 #include "language/ii2_fix.h"
 
@@ -137,6 +138,61 @@ TEST_F(IiDate, AddLimits) {
   EXPECT_EQ(add(jan31, 6, 1), "2000022900000000");
   EXPECT_EQ(add(Dt{ch::year(1900) / 1 / 31, 0}, 6, 1), "1900022800000000");
   EXPECT_EQ(add(Dt{ch::year(2000) / 1 / 1, 0}, 4, 100000), text(from_day(Dt{ch::year(2000) / 1 / 1, 0}.day() + 4166, 16 * 360000)));
+}
+
+// Days added to a CCYYMMDD text date (read and written straight) against
+// the same addition on the internal standard date: the calendar's first and
+// last days and one past, leap days, month ends and random dates, counts of
+// every size; a text that is no valid date of its form is 102540 with the
+// field unchanged, as the general reader decides.
+TEST_F(IiDate, DaysAddedToATextDateAsToTheStandardForm) {
+  const IbDateOp text8{kDtText, 8, "08070605"};
+  auto add_text = [&](const std::string& t, int32_t n) {
+    std::memcpy(fa, t.data(), 8);
+    rec::view<rec::U32>(fb) = uint32_t(n);
+    int rc = go([&] { bld_date_add(&m.code, text8, 5, 4, true, 0, 1, kOpDateAddDd); });
+    std::string now(reinterpret_cast<char*>(fa), 8);
+    if (rc != 1 && now != t) return "changed " + now;
+    return rc == 1 ? now : "E" + std::to_string(last_err());
+  };
+  std::vector<Dt> dates = {from_day(1), from_day(kDayMax), Dt{ch::year(2000) / 2 / 29}, Dt{ch::year(1900) / 2 / 28},
+                           Dt{ch::year(2004) / 2 / 29}, Dt{ch::year(1999) / 12 / 31}, Dt{ch::year(100) / 3 / 1}};
+  for (int i = 0; i < 300; ++i) dates.push_back(Dt{any_date().ymd});
+  for (const Dt& d : dates) {
+    int64_t day = d.day();
+    for (int64_t n : {int64_t(0), int64_t(1), int64_t(-1), int64_t(365), int64_t(-366), kDayMax - day, kDayMax - day + 1,
+                      1 - day, -day, int64_t(2000000000), int64_t(-2000000000), int64_t(rng() % 2000001) - 1000000}) {
+      if (n < INT32_MIN || n > INT32_MAX) continue;
+      std::string general = add(d, 5, int32_t(n));
+      if (general[0] != 'E') general = general.substr(0, 8);
+      ASSERT_EQ(add_text(text(d).substr(0, 8), int32_t(n)), general) << text(d) << " + " << n;
+    }
+  }
+  for (const char* bad : {"20230230", "20231301", "20230001", "20230100", "00000101", "2023 101", "2023010:", "/0230101",
+                          "2023\xff" "101"})
+    EXPECT_EQ(add_text(bad, 1), "E102540") << bad;
+}
+
+// SET DATE into a CCYYMMDD text date (written straight) against SET DATE
+// into the internal standard date, at clocks set to a leap day, a year's
+// end, the first year and the last (minutes from the day's end: the clock
+// runs on between the two).
+TEST_F(IiDate, TodayIntoATextDateAsIntoTheStandardForm) {
+  const IbDateOp text8{kDtText, 8, "08070605"};
+  for (const char* at : {"20240229120000", "19991231235000", "00010101000000", "99991231235000", "20000301000000"}) {
+    setenv("QUVO_FAKE_TIME", at, 1);
+    std::string err;
+    ASSERT_TRUE(os_fake_time_load(&err)) << err;
+    std::memset(fa, 'x', 8);
+    ASSERT_EQ(go([&] { bld_set_date(&m.code, text8); }), 1) << at;
+    std::string text_form(reinterpret_cast<char*>(fa), 8);
+    ASSERT_EQ(go([&] { bld_set_date(&m.code, kStd); }), 1) << at;
+    EXPECT_EQ(text_form, std_text(fa).substr(0, 8)) << at;
+    EXPECT_EQ(text_form, std::string(at, 8)) << at;
+  }
+  unsetenv("QUVO_FAKE_TIME");
+  std::string err;
+  os_fake_time_load(&err);
 }
 
 // A count with decimals is cut toward zero: 1.9 days is one, -1.9 minus one.

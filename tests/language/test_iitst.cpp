@@ -258,6 +258,34 @@ TEST_F(IiTst, TruthMaskMatchesTheOracle) {
   std::printf("tests: %ld run, %ld run-time errors (300390, 300540)\n", runs, errors);
 }
 
+// Alpha operands of unequal lengths: the rest of the longer one against
+// blanks, read eight bytes at a time. One byte that is not a blank, below or
+// above it, at each place of rests around the word bounds (and none).
+TEST_F(IiTst, TheRestOfTheLongerTextAgainstBlanks) {
+  for (int diff : {1, 7, 8, 9, 15, 16, 17, 61})
+    for (int at = -1; at < diff; ++at)
+      for (char ch : {'\x1F', '!', 'z'})
+        for (bool a_longer : {true, false})
+          for (int rel : {1, 3, 5}) {
+            int shorter = 3, longer = shorter + diff;
+            std::string l = "ABC" + std::string(size_t(diff), ' '), r = "ABC";
+            if (at >= 0) l[size_t(shorter + at)] = ch;
+            const std::string &x = a_longer ? l : r, &y = a_longer ? r : l;
+            build_if({1, uint16_t(a_longer ? longer : shorter), 0, true, false},
+                     {1, uint16_t(a_longer ? shorter : longer), 0, true, false}, rel);
+            std::memcpy(fa, x.data(), x.size());
+            std::memcpy(fb, y.data(), y.size());
+            uint32_t mask = 0;
+            ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1);
+            std::string px = x, py = y;
+            px.resize(size_t(longer), ' ');
+            py.resize(size_t(longer), ' ');
+            int c = px.compare(py);
+            ASSERT_EQ(mask, ii_set_tf(0x3FF, holds(c < 0 ? -1 : c > 0, rel) ? 1 : 2, 10))
+                << diff << " " << at << " " << int(ch) << " " << a_longer << " " << rel;
+          }
+}
+
 TEST_F(IiTst, ShiftZeroAndBranches) {
   // A test at shift 0 (a T/F column without a blank) changes nothing.
   bld_ira(&m.code, ira_t, 1);
