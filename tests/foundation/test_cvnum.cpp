@@ -163,8 +163,6 @@ TEST(NumEntry, AcceptsWhatTheMasksShowAndRefusesTheRest) {
   EXPECT_EQ(msg, 200050u);
 }
 
-// Display -> entry -> display is stable for every mask, against the
-// 128-bit oracle.
 // Masks of digit positions, a point and a trailing minus only (the default
 // masks of numeric fields) against their own rule: the digits right-aligned,
 // leading zeros blank before the first '0' position or significant digit,
@@ -224,6 +222,8 @@ TEST(NumMask, DigitMasksAgainstTheirRule) {
   }
 }
 
+// Display -> entry -> display is stable for every mask, against the
+// 128-bit oracle.
 TEST(NumMask, RoundTripsRandomValues) {
   Separators sep('.', ',', "$");
   std::mt19937_64 rng(42);
