@@ -338,6 +338,18 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
     std::function<void(EmHeader*)> at_limit, past;
   };
   const uint32_t com_end = 65000 + uint32_t(sizeof(ComArea));
+  // Two summaries and a TOTAL (IRA_SUM) of accumulator acc.
+  auto total_of = [](uint32_t acc) {
+    return [acc](EmHeader* em) {
+      put_sum(em, 0);
+      put_sum(em, 1);
+      auto& in = rec::view<IbIraSum>(code(em, g_at.end));
+      in.head.op = 184;
+      in.acc = acc;
+      in.reg = 1u;
+      rec::view<IbInst>(code(em, g_at.end + 12)).op = 10;
+    };
+  };
   std::vector<Case> cases = {
       {"field index",
        [](EmHeader* em) { rec::view<IbRef1>(code(em, g_at.ira)).ref = em->n_areas.get(); },
@@ -478,25 +490,7 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"summary a total",
        [](EmHeader* em) { put_sum(em, 0, 1); },
        [](EmHeader* em) { put_sum(em, 0, 0); }},
-      {"TOTAL's accumulator",  // IRA_SUM of summary 1 of 2, or of 2
-       [](EmHeader* em) {
-         put_sum(em, 0);
-         put_sum(em, 1);
-         auto& in = rec::view<IbIraSum>(code(em, g_at.end));
-         in.head.op = 184;
-         in.acc = 1u;
-         in.reg = 1u;
-         rec::view<IbInst>(code(em, g_at.end + 12)).op = 10;
-       },
-       [](EmHeader* em) {
-         put_sum(em, 0);
-         put_sum(em, 1);
-         auto& in = rec::view<IbIraSum>(code(em, g_at.end));
-         in.head.op = 184;
-         in.acc = 2u;
-         in.reg = 1u;
-         rec::view<IbInst>(code(em, g_at.end + 12)).op = 10;
-       }},
+      {"TOTAL's accumulator", total_of(1), total_of(2)},  // IRA_SUM of summary 1 of 2, or of 2
       {"item value",  // slot 2: a 64-byte area
        [](EmHeader* em) { put_item(em, 1, 2, uint16_t(kAreaSize)); },
        [](EmHeader* em) { put_item(em, 1, 2, uint16_t(kAreaSize + 1)); }},
