@@ -338,6 +338,19 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
     std::function<void(EmHeader*)> at_limit, past;
   };
   const uint32_t com_end = 65000 + uint32_t(sizeof(ComArea));
+  // Image 1 and a characteristic at its row 2, column 10, cols wide.
+  auto chr_of = [](uint8_t cols) {
+    return [cols](EmHeader* em) {
+      put_img(em, 1);
+      PcBuf<EmCchr> c;
+      c->handle = 1u;
+      c->row = 2;
+      c->col = 10;
+      c->rows = 1;
+      c->cols = cols;
+      put_rec(em->cchr.get(), c);
+    };
+  };
   // Two summaries and a TOTAL (IRA_SUM) of accumulator acc.
   auto total_of = [](uint32_t acc) {
     return [acc](EmHeader* em) {
@@ -426,26 +439,7 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"frame's image records",
        [](EmHeader* em) { em->n_images = 3; put_img(em, 1); put_img(em, 2); put_cfrm(em, 1, 1, 2); },
        [](EmHeader* em) { em->n_images = 3; put_img(em, 1); put_img(em, 2); put_cfrm(em, 1, 1, 3); }},
-      {"characteristic in its image",  // 2 x 10: its last cell, or one past
-       [](EmHeader* em) {
-         put_img(em, 1);
-         PcBuf<EmCchr> c;
-         c->handle = 1u;
-         c->row = 2;
-         c->col = 10;
-         c->rows = c->cols = 1;
-         put_rec(em->cchr.get(), c);
-       },
-       [](EmHeader* em) {
-         put_img(em, 1);
-         PcBuf<EmCchr> c;
-         c->handle = 1u;
-         c->row = 2;
-         c->col = 10;
-         c->rows = 1;
-         c->cols = 2;
-         put_rec(em->cchr.get(), c);
-       }},
+      {"characteristic in its image", chr_of(1), chr_of(2)},  // 2 x 10: its last cell, or one past
       {"item in its image",  // 2 x 10: item 2 (on row 2) 10 wide from column 1, or from 2
        [](EmHeader* em) { put_img(em, 1); put_item(em, 1, 2, 1, 1, 1); put_item(em, 2, 2, 1, 1, 10); },
        [](EmHeader* em) { put_img(em, 1); put_item(em, 1, 2, 1, 1, 1); put_item(em, 2, 2, 1, 2, 10); }},
