@@ -142,6 +142,71 @@ TEST_F(IiUtil, BinaryStoresAndTextToBinary) {
   EXPECT_EQ(a2b4("00123", 3, 0), "123");
 }
 
+// Packed moves of up to 8 bytes at each end decide in 64 bits: they must
+// leave what the 16-byte path's steps give (pd_set, pd_shft, pd_set), at
+// the digits of the target and one past, every shift from -33 to +33 and
+// far past, negative zeros, and bytes that are no value.
+TEST_F(IiUtil, PackedMovesOfEightBytesLeaveWhatTheWidePathLeaves) {
+  std::mt19937_64 rng(ii2::seed());
+  auto u = [&](uint64_t n) { return rng() % n; };
+  auto value = [&] {  // a magnitude near a power of ten as often as not
+    uint64_t p = 1;
+    for (uint64_t k = u(16); k > 0; --k) p *= 10;
+    uint64_t v = u(2) ? p - 1 + u(3) : u(p + 1);
+    return v > 999999999999999ULL ? 999999999999999ULL : v;
+  };
+  auto damage = [&](uint8_t* p, int len) {
+    switch (u(10)) {
+      case 0: p[len - 1] = uint8_t((p[len - 1] & 0xF0) | com.pd_neg); break;  // made negative, or -0
+      case 1: p[len - 1] = uint8_t((p[len - 1] & 0xF0) | 0xB); break;
+      case 2: p[u(uint64_t(len))] |= 0xE0; break;
+      default: break;
+    }
+  };
+  for (long n = ii2::cases(4000), k = 0; k < n; ++k) {
+    // MOVE_FIX_VAR: a variable value into a fixed field of 1-9 bytes.
+    {
+      uint64_t mv = value();
+      ASSERT_EQ(pd_cvp64(fb, 8, u(2) ? -int64_t(mv) : int64_t(mv)), 1);
+      damage(fb, 8);
+      int from = u(6) == 0 ? int(u(67)) - 33 : int(u(4));
+      int len = 1 + int(u(9));
+      uint16_t scale = u(20) == 0 ? uint16_t(40 + u(2000)) : uint16_t(u(20));
+      if (u(4) == 0) {  // a shift of 15 places, one less or one more, either way
+        static const int kShift[] = {-16, -15, -14, 14, 15, 16};
+        scale = uint16_t(u(16));
+        from = int(scale) - kShift[u(6)];
+      }
+      fb[8] = uint8_t(int8_t(from));
+      uint8_t v[16], want[16];
+      std::memset(want, 0x77, sizeof want);
+      bool ok = from >= -31 && from <= 31 && pd_set(v, 16, fb, 8) && pd_shft(v, 16, int(scale) - from) &&
+                pd_set(want, len, v, 16);
+      std::memset(fa, 0x77, 16);
+      ASSERT_EQ(go([&] { bld_move_fix_var(&m.code, uint16_t(len), scale); }), ok ? 1 : 300540)
+          << mv << " from " << from << " to " << scale << " in " << len;
+      ASSERT_EQ(std::memcmp(fa, want, 16), 0) << mv << " from " << from << " to " << scale << " in " << len;
+    }
+    // MOVE_VAR_FIX: a fixed field of 1-8 bytes into a variable value.
+    {
+      int len = 1 + int(u(8));
+      uint64_t mv = value();
+      uint64_t lim = 1;
+      for (int i = 0; i < 2 * len - 1; ++i) lim *= 10;
+      ASSERT_EQ(pd_cvp64(fb, len, (u(2) ? -1 : 1) * int64_t(mv % lim)), 1);
+      damage(fb, len);
+      uint8_t scale = u(8) == 0 ? uint8_t(120 + u(16)) : uint8_t(u(16));
+      uint8_t v[16], want[16];
+      std::memset(want, 0x77, sizeof want);
+      bool ok = pd_set(v, 16, fb, len) && scale <= 127 && pd_set(want, 8, v, 16);
+      if (ok) want[8] = scale;
+      std::memset(fa, 0x77, 16);
+      ASSERT_EQ(go([&] { bld_move_var_fix(&m.code, scale, uint8_t(len)); }), ok ? 1 : 300540) << mv << " " << len;
+      ASSERT_EQ(std::memcmp(fa, want, 16), 0) << mv << " in " << len << " at " << int(scale);
+    }
+  }
+}
+
 TEST_F(IiUtil, PackedAndLogicMoves) {
   // MOVE_VAR_CHAR: 10 integer and 7 fraction digits keep 15; 17 integer
   // digits is 300540.
