@@ -94,13 +94,13 @@ IlfState::LoopMemo& memo_of(IlfState* s, const uint8_t* blk) {
 // is valid: its value, and its bytes as pd_set would copy them (a zero of
 // either sign the positive zero). False leaves it to the 16-byte path.
 bool pd_reg8(const uint8_t* p, int len, uint64_t* raw, int64_t* v) {
-  if (len != 9) return false;
-  uint64_t w = pacdec::load8(p), sg = w & 0xF, d = w >> 4;
-  if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
-  if (d == 0) w = com.pd_pos;
-  int64_t m = int64_t(pacdec::bcd_to_bin(d));
-  *v = sg == com.pd_neg ? -m : m;
-  *raw = __builtin_bswap64(w);  // (the stored byte order)
+  pacdec::u128 mag;
+  bool neg;
+  if (len != 9 || !pacdec::decode(p, 8, mag, neg)) return false;
+  uint8_t b[8];
+  pacdec::encode(b, 8, mag, neg);
+  std::memcpy(raw, b, 8);
+  *v = neg ? -int64_t(mag) : int64_t(mag);
   return true;
 }
 

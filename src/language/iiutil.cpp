@@ -204,37 +204,22 @@ uint8_t* inst_offset_reg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 
 // ------------------------------------------------ packed and text moves --
-// A packed value of 1-8 bytes that is valid: its magnitude and sign.
-bool pd_small(const uint8_t* p, int len, uint64_t* mag, bool* neg) {
-  uint64_t w = pacdec::load_be(p, len), sg = w & 0xF, d = w >> 4;
-  if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
-  *mag = pacdec::bcd_to_bin(d);
-  *neg = sg == com.pd_neg;
-  return true;
-}
-// Writes mag (below 10^(2 len - 1)) into len bytes as pd_set writes it: the
-// configured sign nibbles, a zero positive.
-void pd_small_put(uint8_t* p, int len, uint64_t mag, bool neg) {
-  pacdec::store_be(p, pacdec::bin_to_bcd(mag) << 4 | (neg && mag ? com.pd_neg : com.pd_pos), len);
-}
-constexpr uint64_t kP10u[16] = {1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL,
-                                100000000ULL, 1000000000ULL, 10000000000ULL, 100000000000ULL, 1000000000000ULL,
-                                10000000000000ULL, 100000000000000ULL, 1000000000000000ULL};
-
 // MOVE_FIX_VAR of a valid value into a field of 1-8 bytes where it fits:
 // what the 16-byte path below does, in 64 bits (shifted up exactly, down
 // rounded half away from zero); false leaves it to that path.
 bool move_fix_var8(uint8_t* target, int len, const uint8_t* var, int k) {
-  uint64_t m;
+  pacdec::u128 mag;
   bool neg;
-  if (len > 8 || !pd_small(var, 8, &m, &neg)) return false;
+  if (len > 8 || !pacdec::decode(var, 8, mag, neg)) return false;
+  uint64_t m = uint64_t(mag);
   if (k >= 0) {
-    if (m != 0 && (k > 15 || __builtin_mul_overflow(m, kP10u[k], &m))) return false;
+    if (m != 0 && (k > 15 || __builtin_mul_overflow(m, uint64_t(pacdec::pow10(k)), &m))) return false;
   } else {
-    m = -k > 15 ? 0 : (m + kP10u[-k] / 2) / kP10u[-k];  // (|m| below 10^15: past 15 places, 0)
+    uint64_t d = -k > 15 ? 0 : uint64_t(pacdec::pow10(-k));  // (|m| below 10^15: past 15 places, 0)
+    m = d ? (m + d / 2) / d : 0;
   }
-  if (m >= kP10u[2 * len - 1]) return false;
-  pd_small_put(target, len, m, neg);
+  if (m >= uint64_t(pacdec::limit(len))) return false;
+  pacdec::encode(target, len, m, neg);
   return true;
 }
 
@@ -273,10 +258,10 @@ uint8_t* inst_move_var_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int len = in.len;
   // A valid value of 1-8 bytes has 15 digits at most: copied as it is, at
   // the instruction's scale.
-  uint64_t m;
+  pacdec::u128 m;
   bool neg;
-  if (len >= 1 && len <= 8 && in.scale <= 127 && pd_small(s->addr[1], len, &m, &neg)) [[likely]] {
-    pd_small_put(s->addr[0], 8, m, neg);
+  if (len >= 1 && len <= 8 && in.scale <= 127 && pacdec::decode(s->addr[1], len, m, neg)) [[likely]] {
+    pacdec::encode(s->addr[0], 8, m, neg);
     s->addr[0][8] = uint8_t(in.scale);
     return ii_adv(pc, 6);
   }
