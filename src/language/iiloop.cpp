@@ -298,16 +298,24 @@ int64_t read_bin(const uint8_t* p, int code) {
   return sg ? int64_t(int32_t(w)) : int64_t(w);
 }
 
-// A work value: 16 bytes of packed, as a compare-expansion leaves them.
+// |v| < 10^15: 15 digits.
+inline bool fits15(int64_t v) { return uint64_t(v) + uint64_t(kLimit15 - 1) <= uint64_t(2 * (kLimit15 - 1)); }
+// A work value: 16 bytes of packed, as a compare-expansion leaves them (a
+// value of 15 digits: eight zero bytes, then its own eight).
 void work_put(uint8_t* w, int64_t v) {
-  pacdec::encode(w, 16, v < 0 ? pacdec::u128(uint64_t(0) - uint64_t(v)) : pacdec::u128(uint64_t(v)), v < 0);
+  uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  if (fits15(v)) {
+    uint64_t raw = pacdec::bcd_mem_signed(a, v < 0 ? com.pd_neg : com.pd_pos);
+    std::memset(w, 0, 8);
+    std::memcpy(w + 8, &raw, 8);
+    return;
+  }
+  pacdec::encode(w, 16, pacdec::u128(a), v < 0);
 }
 // v * 10^k within 64 bits.
 constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
                               1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
-// |v| < 10^15: 15 digits.
-inline bool fits15(int64_t v) { return uint64_t(v) + uint64_t(kLimit15 - 1) <= uint64_t(2 * (kLimit15 - 1)); }
 inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mul_overflow(v, kP10[k], &v)); }
 // Drops the trailing zero decimals of v at scale s.
 void trim(int64_t& v, int& s) {

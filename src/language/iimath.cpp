@@ -381,8 +381,10 @@ bool has(const IlfState* s, uint32_t n) { return s->calc_count >= n && s->calc_c
 
 // ------------------------------------------------ compiled statements --
 // A CALC statement whose operands are all packed variables or constants
-// (address register 1, types 8 and 12) and whose operators are +, -, * and
-// negation runs, from its second run on, as one step: the reset finds the
+// (address register 1, types 8 and 12) or binary fields made packed at once
+// (type 5 and ALTER_ELEM, as the compiler writes them), whose target is a
+// packed or binary field, and whose operators are +, -, *, / and negation
+// runs, from its second run on, as one step: the reset finds the
 // statement's plan and jumps to its runner, which computes by the same
 // rules as the packed stack and stores: the move copies the value, the rest
 // computes on 64-bit values with their scales (the compiled form; fields
@@ -424,7 +426,7 @@ struct Leaf {
   uint8_t cnst;
   uint8_t sc;     // a constant's scale byte
   uint8_t ok;     // a constant that decoded (else the exact run decides)
-  uint8_t unused;
+  uint8_t bin;    // a binary field (its 32-bit word, signed, at scale 0)
   uint64_t raw;   // a constant's first 8 bytes as stored
   int64_t m;      // and their value
 };
@@ -447,6 +449,8 @@ struct alignas(64) Plan {
   uint8_t res = 0;         //   the value it stores
   uint16_t pair = 0;       //   the sign nibbles its constants were decoded by
   uint8_t op[3] = {};      //   the short forms' operations
+  bool bin = false;        // a binary operand or target
+  bool bin_target = false;
   Step target{};
   Leaf leaf[kMaxLeaves];
   Calc calc[kMaxSteps];
@@ -486,7 +490,7 @@ uint8_t compile(Plan& pl) {
         slot[depth++] = 0;
         continue;
       }
-      Leaf l{x.off, x.is_cnst, 0, 0, 0, 0, 0};
+      Leaf l{x.off, x.is_cnst, 0, 0, uint8_t(x.arg == kIiBin), 0, 0};
       if (x.is_cnst) {
         const uint8_t* p = ii_arena + x.off;
         uint64_t w = pacdec::load8(p), sg = w & 0xF, d = w >> 4;
@@ -551,7 +555,24 @@ uint16_t build(uint8_t* pc) {
         continue;
       case 702: case 703: {
         uint8_t type = rec::view<IbMath>(p).arg;
-        if (!reg1 || (type != kIiPdFix && type != kIiPdVar) || ++depth > int(kCalcDepth)) return kNone;
+        if (!reg1 || ++depth > int(kCalcDepth)) return kNone;
+        if (type == kIiBin) {
+          // A binary field: the target, or an operand that ALTER_ELEM
+          // makes packed at once (as the compiler writes it).
+          if (reg1_cnst) return kNone;
+          pl.bin = true;
+          if (depth > 1) {
+            uint8_t* q = ii_adv(p, 6);
+            if ((op_of(q) | 1) != 715 || rec::view<IbMath>(q).arg != 1) return kNone;
+            ++insts;
+            pl.step[pl.n++] = Step{kPush, kIiBin, 0, 0, reg1_off};
+            p = ii_adv(q, 6);
+            continue;
+          }
+          pl.bin_target = true;
+        } else if (type != kIiPdFix && type != kIiPdVar) {
+          return kNone;
+        }
         st = Step{kPush, type, uint8_t(reg1_cnst), 0, reg1_off};
         break;
       }
@@ -578,7 +599,7 @@ uint16_t build(uint8_t* pc) {
     p = ii_adv(p, 6);
   }
 built:
-  pl.move = pl.n == 3 && pl.step[1].kind == kPush;
+  pl.move = pl.n == 3 && pl.step[1].kind == kPush && !pl.bin;
   uint8_t shape = compile(pl);
   pl.run = runner_for(pl, shape);
   std::vector<Plan>& v = plans();
@@ -737,6 +758,11 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
   std::memcpy(&w, ii_arena + l.off, 4);  // the area word: a Ref
   if (!w) return 0;
   p = ii_arena + w;
+  if (l.bin) [[unlikely]] {
+    v = int32_t(rec::view<rec::U32>(p).get());
+    sc = 0;
+    return 1;
+  }
   return ii_vc_read(p, pair, v, sc) ? 1 : -1;
 }
 
@@ -776,11 +802,30 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 // The store of the result (15 digits at most), and what the instructions
 // leave besides: address register 1 at the last operand pushed, the
 // stack's depth, the instructions counted for the loop's yield.
+// A binary target takes the value rounded to an integer (half away from
+// zero) when it is a 32-bit word; false otherwise (the exact run decides).
+bool store_word(uint8_t* target, int64_t v, int sc) {
+  uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  if (sc >= 20) {  // (|v| < 2^63 < 10^20 / 2)
+    a = 0;
+  } else if (sc > 0) {
+    uint64_t p = uint64_t(pacdec::pow10(sc)), r = a % p;
+    a = a / p + (r >= p - r);
+  }
+  if (a > (v < 0 ? uint64_t(1) << 31 : (uint64_t(1) << 31) - 1)) return false;
+  rec::view<rec::U32>(target) = uint32_t(v < 0 ? 0 - a : a);
+  return true;
+}
+
 [[gnu::always_inline]] inline int store(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t v, int sc,
                                         uint64_t pair) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-  if (a >= 1000000000000000ULL) return -1;
-  ii_vc_store(target, v, sc, pair);
+  if (pl.bin_target) [[unlikely]] {
+    if (!store_word(target, v, sc)) return -1;
+  } else {
+    if (a >= 1000000000000000ULL) return -1;
+    ii_vc_store(target, v, sc, pair);
+  }
   s->addr[0] = r1;
   s->calc_count = 1;
   s->count += pl.insts - 1u;
@@ -881,6 +926,8 @@ int run_short(const Plan& pl, IlfState* s) {
         if (n == 0) {
           target = r1;  // its value is not used
           st[n++] = Val{0, 0};
+        } else if (x.arg == kIiBin) {
+          st[n++] = Val{int32_t(rec::view<rec::U32>(r1).get()), 0};
         } else if (!load(r1, st[n++])) {
           return false;
         }
@@ -907,6 +954,12 @@ int run_short(const Plan& pl, IlfState* s) {
       case kNeg: st[n - 1].m = -st[n - 1].m; break;
       default: {  // kEq: the 15 highest digits (calc_limit)
         Val v = st[n - 1];
+        if (pl.bin_target) {  // a 32-bit word, rounded
+          i128 q = down(v.m, v.sc, true);
+          if (q < INT32_MIN || q > INT32_MAX) return false;
+          rec::view<rec::U32>(target) = uint32_t(int32_t(q));
+          break;
+        }
         for (int pass = 0; pass < 2; ++pass) {
           int d = ndig(v.m);
           if (d <= 15) break;
@@ -1354,6 +1407,7 @@ int ii_math_plan_view(uint8_t* pc, IiPlanView* out) {
   }
   if (no == plan::kNone) return -1;
   const plan::Plan& pl = plan::g_plans[no - 1u];
+  if (pl.bin) return -1;  // (the loop plans read packed values only)
   static_assert(sizeof(IiPlanView::step) / sizeof(IiPlanStep) >= size_t(plan::kMaxSteps));
   for (int i = 0; i < pl.n; ++i) {
     const plan::Step& x = pl.step[i];

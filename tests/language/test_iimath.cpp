@@ -814,20 +814,23 @@ class IiCalc1 : public IiCalcDiff {
     uint64_t plan_runs;
   };
   Twice calc_twice(const char* res, const std::vector<const char*>& prog, FILE* trace = nullptr) {
-    uint8_t before[9], after[9];
+    uint8_t before[13], after[13];  // A's bytes and AI's
     std::memcpy(before, dec[0], 9);
+    std::memcpy(before + 9, ints[0], 4);
     Twice t{};
     t.first = calc(res, prog, true);
     std::memcpy(after, dec[0], 9);
+    std::memcpy(after + 9, ints[0], 4);
     t.trapped = !ii2::flags().empty();
     std::memcpy(dec[0], before, 9);
+    std::memcpy(ints[0], before + 9, 4);
     ii2::flags().clear();
     uint64_t runs = ii_math_plan_runs();
     if (trace) ii_set_trace(trace);
     t.second = run(ii2::cref(1, 0));
     ii_set_trace(nullptr);
     t.plan_runs = ii_math_plan_runs() - runs;
-    t.same_bytes = std::memcmp(after, dec[0], 9) == 0;
+    t.same_bytes = std::memcmp(after, dec[0], 9) == 0 && std::memcmp(after + 9, ints[0], 4) == 0;
     t.same_trap = t.trapped == !ii2::flags().empty();
     return t;
   }
@@ -1551,6 +1554,76 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
     planned += t.plan_runs;
     std::string text;
     for (const char* w : prog) text += std::string(w) + " ";
+    ASSERT_EQ(t.first, t.second) << text;
+    ASSERT_TRUE(t.same_bytes) << text;
+    ASSERT_TRUE(t.same_trap) << text;
+  }
+  EXPECT_GT(planned, n / 2);
+}
+
+// Statements over binary fields, into A or AI: operands of 32 bits at and
+// one past their bounds mostly, against packed values and constants; a
+// result into AI rounded and at and one past the word's bounds. The plan's
+// second run leaves the instructions' bytes.
+TEST_F(IiCalc1, BinaryOperandsAndTargetsGiveWhatTheInstructionsGive) {
+  std::mt19937_64 rng(ii2::seed() + 43);
+  auto u = [&](uint64_t n) { return rng() % n; };
+  static const char* const kInts[] = {"BI", "CI", "DI", "EI"};
+  static const char* const kDecs[] = {"B", "C"};
+  static const int64_t kBounds[] = {INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MIN + 1, 0, 1, -1, 46341, -46341};
+  // Packed values that put a result at a word's bound, one past it, or half
+  // a unit from a rounding.
+  static const char* const kDec[] = {"2147483647", "2147483648", "-2147483648", "-2147483649", "0.5", "-0.5",
+                                     "2147483647.49", "2147483647.5", "-2147483648.5", "-2147483648.49", "1.25", "3"};
+  // Products at 19 decimals, of 0.56 and 0.46 (the word's rounding past
+  // 64-bit powers of ten), and at 20 (a product of two units of 10^-10).
+  struct Fixed {
+    const char *b, *c;
+    int32_t want;
+  } fixed[] = {{"0.7000000001", "0.800000001", 1},
+               {"-0.7000000001", "0.800000001", -1},
+               {"0.5000000001", "0.920000001", 0},
+               {"0.0000000001", "0.0000000001", 0}};
+  for (const Fixed& f : fixed) {
+    set_dec(1, f.b);
+    set_dec(2, f.c);
+    Twice t = calc_twice("AI", {"B", "C", "*"});
+    EXPECT_EQ(t.first, 1) << f.b;
+    EXPECT_TRUE(t.same_bytes && t.plan_runs == 1) << f.b;
+    EXPECT_EQ(int32_t(rec::view<rec::U32>(ints[0]).get()), f.want) << f.b;
+  }
+  long planned = 0, n = ii2::cases(3000);
+  for (long c = 0; c < n; ++c) {
+    for (int k = 1; k <= 4; ++k)
+      set_int(k, int32_t(u(2) ? kBounds[u(std::size(kBounds))] : int64_t(u(2001)) - 1000));
+    set_int(0, int32_t(u(2001)) - 1000);
+    std::string text_of[3];
+    for (int k = 1; k <= 2; ++k) {
+      text_of[k] = kDec[u(std::size(kDec))];
+      set_dec(k, text_of[k].c_str());
+    }
+    std::vector<std::string> words;
+    int depth = 0, ops = 0, len = int(u(4));
+    while (ops < len || depth != 1) {
+      if (depth < 2 || (ops < len && u(2) == 0 && depth < 5)) {
+        uint64_t k = u(8);
+        words.push_back(k < 5 ? kInts[u(4)] : k < 6 ? kDecs[u(2)] : k < 7 ? "#" + text_of[1 + u(2)] : "#2");
+        ++depth;
+      } else if (u(8) == 0) {
+        words.push_back("~");
+      } else {
+        words.push_back(u(4) == 0 ? "/" : u(3) == 0 ? "*" : u(2) ? "+" : "-");
+        --depth;
+        ++ops;
+      }
+    }
+    std::vector<const char*> prog;
+    for (const std::string& w : words) prog.push_back(w.c_str());
+    const char* res = u(4) ? "AI" : "A";
+    Twice t = calc_twice(res, prog);
+    planned += t.plan_runs;
+    std::string text = std::string(res) + " =";
+    for (const char* w : prog) text += std::string(" ") + w;
     ASSERT_EQ(t.first, t.second) << text;
     ASSERT_TRUE(t.same_bytes) << text;
     ASSERT_TRUE(t.same_trap) << text;
