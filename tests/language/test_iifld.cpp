@@ -118,14 +118,28 @@ TEST_F(IiFld, BinToBinAgainstTheModel) {
 }
 
 // SET_PD_TO_BIN from fixed and variable packed sources (one rounding half
-// away from zero), and SET_BIN_TO_PD into fixed and variable targets.
+// away from zero), and SET_BIN_TO_PD into fixed and variable targets; now
+// and then with scales 15, 16, 31 and 32 apart, negative zeros, and values
+// at a packed target's digits and one past.
 TEST_F(IiFld, PackedAndBinaryAgainstTheModel) {
   const int lens[] = {1, 2, 4};
+  const int far[] = {15, 16, 31, 32, -15, -16, -31, -32};
+  // Scales apart by one of far (the larger at most 40), else small ones.
+  auto scales = [&](int* from, int* to, int small_from) {
+    if (rng() % 6) {
+      *from = int(rng() % uint64_t(small_from)), *to = int(rng() % 4);
+      return;
+    }
+    int d = far[rng() % 8], base = int(rng() % 9);
+    *from = d > 0 ? base : base - d;
+    *to = d > 0 ? base + d : base;
+  };
   for (long n = 0; n < ii2::cases(4000); ++n) {
     // Packed into binary.
     bool var = rng() % 2;
     int plen = var ? 9 : int(1 + rng() % 10), digits = 2 * (var ? 8 : plen) - 1;
-    int sscale = var ? int(rng() % 6) : int(rng() % 4), tscale = int(rng() % 4);
+    int sscale, tscale;
+    scales(&sscale, &tscale, var ? 6 : 4);
     int nd = int(rng() % (digits + 1));
     i128 v = 0;
     for (int i = 0; i < nd; ++i) v = v * 10 + i128(rng() % 10);
@@ -135,9 +149,11 @@ TEST_F(IiFld, PackedAndBinaryAgainstTheModel) {
     bool ts = rng() % 2;
     i128 want = tscale >= sscale ? v * p10(tscale - sscale) : round_down(v, sscale - tscale);
     i128 mag = want < 0 ? -want : want;
-    bool ok = mag < p10(10) && mag <= 4294967295ll && fits_bin(tl, ts, want);
+    // (A source scale is -31..31.)
+    bool ok = mag < p10(10) && mag <= 4294967295ll && fits_bin(tl, ts, want) && sscale <= 31;
     std::memset(fa, 0xA5, 4);
     put_pd(fb, var ? 8 : plen, v);
+    if (v == 0 && rng() % 2) fb[(var ? 8 : plen) - 1] |= 0x0D;  // a negative zero
     if (var) fb[8] = uint8_t(sscale);
     int rc = go([&] {
       bld_set_pd_to_bin(&m.code, uint16_t(tl), ts, uint16_t(tscale), var, uint16_t(plen), uint16_t(var ? 0 : sscale));
@@ -156,9 +172,19 @@ TEST_F(IiFld, PackedAndBinaryAgainstTheModel) {
     int sl = lens[rng() % 3];
     bool ss = rng() % 2;
     int64_t b = any_value(sl, ss);
-    int bscale = int(rng() % 4), pscale = int(rng() % 4);
+    int bscale, pscale;
+    scales(&bscale, &pscale, 4);
     bool vt = rng() % 2;
-    int tlen = vt ? 9 : int(1 + rng() % 8);
+    int tlen = vt ? int(2 + rng() % 9) : int(1 + rng() % 9);
+    if (rng() % 4 == 0) {  // the target's digits at a scale of 0, or one past
+      i128 lim = p10(2 * (vt ? tlen - 1 : tlen) - 1);
+      i128 w = rng() % 2 ? lim - 1 : lim;
+      if (w <= 4294967295ll && (ss || rng() % 2 == 0)) {
+        b = int64_t(ss && w > 2147483647 ? 2147483647 : w) * (ss && rng() % 2 ? -1 : 1);
+        bscale = pscale;
+        sl = 4;
+      }
+    }
     i128 pw = vt ? i128(b) : (pscale >= bscale ? i128(b) * p10(pscale - bscale) : round_down(b, bscale - pscale));
     i128 pm = pw < 0 ? -pw : pw;
     bool pok = pm < p10(2 * (vt ? tlen - 1 : tlen) - 1);
