@@ -550,17 +550,6 @@ bool store_bin(uint8_t* t, int len, bool sg, bool neg, uint64_t mag) {
   return true;
 }
 
-// A magnitude below 10^15 shifted k places (-31..31) as pd_shft shifts (up
-// exactly, down rounded half away from zero): false when it leaves 64 bits
-// or k its bounds.
-bool shift64(uint64_t& m, int k) {
-  if (k < -31 || k > 31) return false;
-  if (k >= 0) return m == 0 || (k <= 15 && !__builtin_mul_overflow(m, uint64_t(pacdec::pow10(k)), &m));
-  uint64_t d = -k > 15 ? 0 : uint64_t(pacdec::pow10(-k));  // (past 15 places, 0)
-  m = d ? (m + d / 2) / d : 0;
-  return true;
-}
-
 // SET_BIN_TO_PD: the binary at r2 into packed r1. Into 1-8 bytes where it
 // fits, in 64 bits what the 16-byte path below does.
 uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
@@ -569,7 +558,7 @@ uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   {
     int tl = in.tgt_len - (in.var_target ? 1 : 0);
     uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-    if (tl >= 1 && tl <= 8 && (in.var_target || shift64(m, int(in.tgt_scale.get()) - int(in.scale.get()))) &&
+    if (tl >= 1 && tl <= 8 && (in.var_target || ii_shift64(m, int(in.tgt_scale.get()) - int(in.scale.get()))) &&
         m < uint64_t(pacdec::limit(tl))) [[likely]] {
       pacdec::encode(s->addr[0], tl, m, v < 0);
       if (in.var_target) s->addr[0][tl] = uint8_t(in.scale.get());
@@ -608,7 +597,7 @@ uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     bool neg;
     uint64_t m;
     if (sl >= 1 && sl <= 8 && ss >= 0 && ss <= kIiMaxScale && pacdec::decode(s->addr[1], sl, mag, neg) &&
-        shift64(m = uint64_t(mag), int(in.tgt_scale.get()) - ss) && m <= 0xFFFFFFFFull &&
+        ii_shift64(m = uint64_t(mag), int(in.tgt_scale.get()) - ss) && m <= 0xFFFFFFFFull &&
         store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, neg, m)) [[likely]]
       return ii_adv(pc, 16);
   }

@@ -212,13 +212,7 @@ bool move_fix_var8(uint8_t* target, int len, const uint8_t* var, int k) {
   bool neg;
   if (len > 8 || !pacdec::decode(var, 8, mag, neg)) return false;
   uint64_t m = uint64_t(mag);
-  if (k >= 0) {
-    if (m != 0 && (k > 15 || __builtin_mul_overflow(m, uint64_t(pacdec::pow10(k)), &m))) return false;
-  } else {
-    uint64_t d = -k > 15 ? 0 : uint64_t(pacdec::pow10(-k));  // (|m| below 10^15: past 15 places, 0)
-    m = d ? (m + d / 2) / d : 0;
-  }
-  if (m >= uint64_t(pacdec::limit(len))) return false;
+  if (!ii_shift64(m, k) || m >= uint64_t(pacdec::limit(len))) return false;
   pacdec::encode(target, len, m, neg);
   return true;
 }

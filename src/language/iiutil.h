@@ -162,6 +162,17 @@ inline void ii_trim64(uint64_t& w, int& sc) {
   sc -= z;
 }
 
+// A magnitude below 10^15 shifted k places (-31..31) as pd_shft shifts (up
+// exactly, down rounded half away from zero): false when it leaves 64 bits
+// or k its bounds.
+inline bool ii_shift64(uint64_t& m, int k) {
+  if (k < -31 || k > 31) return false;
+  if (k >= 0) return m == 0 || (k <= 15 && !__builtin_mul_overflow(m, uint64_t(pacdec::pow10(k)), &m));
+  uint64_t d = -k > 15 ? 0 : uint64_t(pacdec::pow10(-k));  // (past 15 places, 0)
+  m = d ? (m + d / 2) / d : 0;
+  return true;
+}
+
 // The factor of the last divisor: 10^k / b and k, or k = -1 when b is not
 // a divisor of a power of ten up to 10^15.
 struct IiDivisor {

@@ -465,6 +465,78 @@ TEST_F(IiMath, ComputeAndTotalMatchTheEvaluator) {
   EXPECT_GT(done, n / 2);
 }
 
+// COMPUTE over packed values decides in 64 bits where it can: at the
+// bounds of that path (a variable result of 15 digits and one past, a
+// product at 31 decimals and 32, a fixed operand at scale 31 and 32, a
+// fixed target's rounding of a half, and zeros of either sign) it leaves
+// the same bytes and outcome as the instructions one by one (the trace on).
+TEST_F(IiMath, ComputeAtTheBoundsOfItsShortPathGivesWhatTheInstructionsGive) {
+  struct Case {
+    Form t;
+    const char* a;  // digits; a variable value: "<digits>e-<scale>"
+    Form s;
+    const char* b;
+    char op;
+  };
+  const Form var{12, 9, 0, true};
+  auto fix = [](int len, int scale) { return Form{8, uint8_t(len), uint8_t(scale), true}; };
+  const Case cases[] = {
+      {var, "999999999999999e-0", var, "1e-0", '+'},          // 10^15: 300540
+      {var, "999999999999998e-0", var, "1e-0", '+'},          // 15 digits
+      {var, "-999999999999999e-0", var, "1e-0", '-'},
+      {var, "999999999999999e-3", var, "1e-3", '+'},          // 16 digits at scale 3: a decimal dropped
+      {var, "1e-16", var, "3e-16", '*'},                      // 32 decimals: rounded to 31
+      {var, "1e-16", var, "3e-15", '*'},                      // 31
+      {var, "5e-16", var, "5e-16", '*'},                      // 25 at 32 decimals: 3 at 31
+      {var, "12e-1", var, "5e-1", '*'},                       // 0.60: 0.6
+      {var, "-0e-0", var, "-0e-0", '+'},                      // negative zeros
+      {var, "-0e-2", var, "7e-1", '*'},
+      {fix(5, 0), "0", var, "25e-1", '+'},                    // 2.5 into scale 0: 3
+      {fix(5, 0), "0", var, "-25e-1", '+'},                   // -3
+      {fix(5, 0), "0", var, "249e-2", '+'},                   // 2
+      {fix(2, 0), "99", var, "1e-0", '+'},                    // 100 into 2 bytes: 300540
+      {fix(2, 0), "98", var, "1e-0", '+'},                    // 99
+      {fix(8, 31), "1", var, "1e-0", '+'},                    // a fixed operand at scale 31
+      {fix(8, 32), "1", var, "1e-0", '+'},                    // and at 32: 300540
+      {var, "7e-0", fix(8, 32), "1", '+'},
+      {fix(8, 0), "999999999999999", var, "1e-0", '+'},       // 10^15 into 8 bytes: 300540
+      {fix(8, 32), "1", fix(8, 32), "1", '+'},
+  };
+  auto put = [](uint8_t* p, const Form& f, const char* text) {
+    std::string t = text;
+    size_t e = t.find("e-");
+    V v;
+    v.m = Z(t.substr(0, e), 10);
+    v.s = e == std::string::npos ? f.scale : std::atoi(t.c_str() + e + 2);
+    store(p, f, v);
+    if (t[0] == '-' && v.m == 0) p[(f.type == 12 ? 8 : f.len) - 1] |= 0x0D;  // a negative zero
+    return v;
+  };
+  FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  for (const Case& c : cases) {
+    std::vector<uint8_t> got[2];
+    bool trapped[2];
+    for (int slow = 0; slow < 2; ++slow) {
+      std::memset(tf, 0x5A, 32);
+      std::memset(sf, 0x5A, 40);
+      V a = put(tf, c.t, c.a), b = put(sf, c.s, c.b);
+      ASSERT_TRUE(compute(num(c.t, a), num(c.s, b), c.op));
+      ii2::flags().clear();
+      if (slow) ii_set_trace(trace);
+      int rc = run(ii2::cref(1, 0));
+      ii_set_trace(nullptr);
+      ASSERT_EQ(rc, 1);
+      trapped[slow] = !ii2::flags().empty();
+      got[slow].assign(tf, tf + 32);
+    }
+    std::string what = std::string(c.a) + " " + c.op + " " + c.b;
+    EXPECT_EQ(trapped[0], trapped[1]) << what;
+    EXPECT_EQ(got[0], got[1]) << what;
+  }
+  std::fclose(trace);
+}
+
 // ------------------------------------------------------------ CALC --
 // A random expression: leaves are decimal variables, integer variables
 // (converted before any arithmetic) and constants; nodes + - * /, negation
