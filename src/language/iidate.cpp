@@ -149,7 +149,14 @@ bool add_days_ccyymmdd(const IbDateAdd& in, uint8_t* v, const uint8_t* count) {
   if (year < 1 || u[2] < 1 || u[2] > 12 || u[3] < 1 || u[3] > LAST_DAY(year, u[2])) return false;
   int64_t n;
   if (!count_of(count, in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n)) return false;
-  __int128 day = __int128(cv_days_from_civil(year, u[2], u[3])) + __int128(n) * in.factor.get();
+  __int128 add = __int128(n) * in.factor.get();
+  if (add >= 1 - u[3] && add <= LAST_DAY(year, u[2]) - u[3]) {  // within the month: the day's digits alone
+    int d = u[3] + int(add);
+    v[6] = uint8_t('0' + d / 10);
+    v[7] = uint8_t('0' + d % 10);
+    return true;
+  }
+  __int128 day = __int128(cv_days_from_civil(year, u[2], u[3])) + add;
   int y, m, d;
   if (day < 1 || day > kDayMax || !cv_civil_from_days(int32_t(day), &y, &m, &d)) return false;
   put_ccyymmdd(v, y, m, d);

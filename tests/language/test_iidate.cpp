@@ -160,8 +160,11 @@ TEST_F(IiDate, DaysAddedToATextDateAsToTheStandardForm) {
   for (int i = 0; i < 300; ++i) dates.push_back(Dt{any_date().ymd});
   for (const Dt& d : dates) {
     int64_t day = d.day();
+    // (The month's last day and one past, its first and one before.)
+    int64_t dd = unsigned(d.ymd.day()), last = unsigned((d.ymd.year() / d.ymd.month() / ch::last).day());
     for (int64_t n : {int64_t(0), int64_t(1), int64_t(-1), int64_t(365), int64_t(-366), kDayMax - day, kDayMax - day + 1,
-                      1 - day, -day, int64_t(2000000000), int64_t(-2000000000), int64_t(rng() % 2000001) - 1000000}) {
+                      1 - day, -day, int64_t(2000000000), int64_t(-2000000000), int64_t(rng() % 2000001) - 1000000,
+                      last - dd, last - dd + 1, 1 - dd, -dd}) {
       if (n < INT32_MIN || n > INT32_MAX) continue;
       std::string general = add(d, 5, int32_t(n));
       if (general[0] != 'E') general = general.substr(0, 8);
