@@ -1220,6 +1220,57 @@ uint8_t* inst_calc_fn(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // zero decimals dropped, the target's rule), leaving the stack's depth as
 // they do. The instruction after the store, or null when these values or
 // forms are the instructions' to decide.
+// A value for a binary field of size bytes: within its range?
+bool bin_fits(int64_t v, int size, bool uns) {
+  if (uns) return v >= 0 && (size == 1 ? v <= 255 : size == 2 ? v <= 65535 : v <= 0xFFFFFFFFll);
+  if (v < 0 && g_no_neg_int && size < 4) return false;
+  if (size == 1) return v >= -128 && v <= 127;
+  if (size == 2) return v >= -32768 && v <= 32767;
+  return v >= INT32_MIN && v <= INT32_MAX;
+}
+void store_bin(uint8_t* p, int size, int64_t v) {
+  uint32_t w = uint32_t(v);
+  for (int i = 0; i < size; ++i) p[i] = uint8_t(w >> (8 * i));
+}
+
+// A binary COMPUTE operand of 1, 2 or 4 bytes (any other length: 4), as
+// COMPUTE_OPRND and BIN_MATH read it.
+int64_t compute_word(const IbComputeOprnd& in, const uint8_t* p) {
+  bool sg = in.is_signed;
+  switch (in.len) {
+    case 1: return sg ? int8_t(p[0]) : p[0];
+    case 2: {
+      uint16_t h = rec::view<rec::U16>(const_cast<uint8_t*>(p));
+      return sg ? int16_t(h) : h;
+    }
+    default: {
+      uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
+      return sg ? int64_t(int32_t(w)) : int64_t(w);
+    }
+  }
+}
+
+// COMPUTE of two binary fields at one scale by + or - (COMPUTE_OPRND twice,
+// BIN_MATH, BIN_EQ): the sum stored by the target's range rules (its
+// size's range lies in its word's), as the instructions leave it, or null.
+uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd& f, uint8_t* o, uint8_t* e) {
+  int op = rec::view<IbMath>(o).arg;
+  uint8_t* tp = s->addr[0];
+  if ((op != 1 && op != 2) || f.type != kIiBin || t.scale != f.scale || (ii_op(e) | 1) != 723 || !tp || !s->addr[1])
+    return nullptr;
+  int64_t a = compute_word(t, tp), b = compute_word(f, s->addr[1]);
+  int64_t r = op == 1 ? a + b : a - b;  // (within 34 bits)
+  bool uns = !t.is_signed;
+  int size = t.len == 1 || t.len == 2 ? t.len : 4;
+  if (!bin_fits(r, size, uns)) return nullptr;  // (within the word's range too)
+  store_bin(tp, size, r);
+  s->work[0][0] = uns ? '0' : '1';  // (what COMPUTE_OPRND leaves of a binary target)
+  s->addr[2] = s->work[0];
+  s->calc_count = 2;
+  s->count += 3;  // the instructions it stands for, for the loop's yield
+  return ii_adv(e, 6);
+}
+
 uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
   const auto& t = rec::view<IbComputeOprnd>(pc);
   uint8_t* q = ii_adv(pc, 10);
@@ -1228,6 +1279,7 @@ uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
   uint8_t* o = ii_adv(q, 10);
   size_t op = ii_op(o) | 1;
   uint8_t* e = ii_adv(o, 6);
+  if (op == 721 && t.type == kIiBin && f.which == 2) return compute_bin(s, t, f, o, e);
   if ((op != 729 && op != 731 && op != 733) || (ii_op(e) | 1) != 737 || f.which != 2) return nullptr;
   const uint64_t pair = ii_vc_pair();
   uint8_t* tp = s->addr[0];
@@ -1406,19 +1458,6 @@ uint8_t* inst_pd_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     std::memcpy(p, tmp, size_t(size));
   }
   return ii_adv(pc, 6);
-}
-
-// A value for a binary field of size bytes: within its range?
-bool bin_fits(int64_t v, int size, bool uns) {
-  if (uns) return v >= 0 && (size == 1 ? v <= 255 : size == 2 ? v <= 65535 : v <= 0xFFFFFFFFll);
-  if (v < 0 && g_no_neg_int && size < 4) return false;
-  if (size == 1) return v >= -128 && v <= 127;
-  if (size == 2) return v >= -32768 && v <= 32767;
-  return v >= INT32_MIN && v <= INT32_MAX;
-}
-void store_bin(uint8_t* p, int size, int64_t v) {
-  uint32_t w = uint32_t(v);
-  for (int i = 0; i < size; ++i) p[i] = uint8_t(w >> (8 * i));
 }
 
 uint8_t* inst_bin_eq(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
