@@ -885,6 +885,41 @@ class IiCalc1 : public IiCalcDiff {
     bool trapped, same_bytes, same_trap;
     uint64_t plan_runs;
   };
+  // A postfix program of `len` operations (+ - * /, a division one time in
+  // `div`, now and then a negation), at most `deep` operands on the stack,
+  // its operands from `leaf`.
+  template <class U, class Leaf>
+  static std::vector<std::string> postfix(U& u, int len, int deep, uint64_t div, Leaf leaf) {
+    std::vector<std::string> words;
+    int depth = 0, ops = 0;
+    while (ops < len || depth != 1) {
+      if (depth < 2 || (ops < len && u(2) == 0 && depth < deep)) {
+        words.push_back(leaf());
+        ++depth;
+      } else if (u(8) == 0) {
+        words.push_back("~");
+      } else {
+        words.push_back(u(div) == 0 ? "/" : u(3) == 0 ? "*" : u(2) ? "+" : "-");
+        --depth;
+        ++ops;
+      }
+    }
+    return words;
+  }
+  // The program into `res` twice (calc_twice): false, with a failure, when
+  // the plan's run did not leave what the instructions left.
+  bool same_twice(const char* res, const std::vector<std::string>& words, long* planned) {
+    std::vector<const char*> prog;
+    for (const std::string& w : words) prog.push_back(w.c_str());
+    Twice t = calc_twice(res, prog);
+    *planned += long(t.plan_runs);
+    std::string text = std::string(res) + " =";
+    for (const char* w : prog) text += std::string(" ") + w;
+    EXPECT_EQ(t.first, t.second) << text;
+    EXPECT_TRUE(t.same_bytes) << text;
+    EXPECT_TRUE(t.same_trap) << text;
+    return t.first == t.second && t.same_bytes && t.same_trap;
+  }
   Twice calc_twice(const char* res, const std::vector<const char*>& prog, FILE* trace = nullptr) {
     uint8_t before[13], after[13];  // A's bytes and AI's
     std::memcpy(before, dec[0], 9);
@@ -1605,30 +1640,11 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGiveAtRandom) {
       set_dec(k, t.c_str());
       text_of[k] = t;
     }
-    std::vector<std::string> words;
-    int depth = 0, ops = 0, len = 1 + int(u(6));
-    while (ops < len || depth != 1) {
-      if (depth < 2 || (ops < len && u(2) == 0 && depth < 6)) {
-        int k = int(u(10));
-        words.push_back(u(4) == 0 ? "#" + text_of[k + 1] : kVars[k]);
-        ++depth;
-      } else if (u(8) == 0) {
-        words.push_back("~");
-      } else {
-        words.push_back(u(3) == 0 ? "/" : u(3) == 0 ? "*" : u(2) ? "+" : "-");
-        --depth;
-        ++ops;
-      }
-    }
-    std::vector<const char*> prog;
-    for (const std::string& w : words) prog.push_back(w.c_str());
-    Twice t = calc_twice("A", prog);
-    planned += t.plan_runs;
-    std::string text;
-    for (const char* w : prog) text += std::string(w) + " ";
-    ASSERT_EQ(t.first, t.second) << text;
-    ASSERT_TRUE(t.same_bytes) << text;
-    ASSERT_TRUE(t.same_trap) << text;
+    auto leaf = [&] {
+      int k = int(u(10));
+      return u(4) == 0 ? "#" + text_of[k + 1] : std::string(kVars[k]);
+    };
+    ASSERT_TRUE(same_twice("A", postfix(u, 1 + int(u(6)), 6, 3, leaf), &planned));
   }
   EXPECT_GT(planned, n / 2);
 }
@@ -1674,31 +1690,12 @@ TEST_F(IiCalc1, BinaryOperandsAndTargetsGiveWhatTheInstructionsGive) {
       text_of[k] = kDec[u(std::size(kDec))];
       set_dec(k, text_of[k].c_str());
     }
-    std::vector<std::string> words;
-    int depth = 0, ops = 0, len = int(u(4));
-    while (ops < len || depth != 1) {
-      if (depth < 2 || (ops < len && u(2) == 0 && depth < 5)) {
-        uint64_t k = u(8);
-        words.push_back(k < 5 ? kInts[u(4)] : k < 6 ? kDecs[u(2)] : k < 7 ? "#" + text_of[1 + u(2)] : "#2");
-        ++depth;
-      } else if (u(8) == 0) {
-        words.push_back("~");
-      } else {
-        words.push_back(u(4) == 0 ? "/" : u(3) == 0 ? "*" : u(2) ? "+" : "-");
-        --depth;
-        ++ops;
-      }
-    }
-    std::vector<const char*> prog;
-    for (const std::string& w : words) prog.push_back(w.c_str());
-    const char* res = u(4) ? "AI" : "A";
-    Twice t = calc_twice(res, prog);
-    planned += t.plan_runs;
-    std::string text = std::string(res) + " =";
-    for (const char* w : prog) text += std::string(" ") + w;
-    ASSERT_EQ(t.first, t.second) << text;
-    ASSERT_TRUE(t.same_bytes) << text;
-    ASSERT_TRUE(t.same_trap) << text;
+    auto leaf = [&] {
+      uint64_t k = u(8);
+      return k < 5 ? std::string(kInts[u(4)]) : k < 6 ? std::string(kDecs[u(2)]) : k < 7 ? "#" + text_of[1 + u(2)] : "#2";
+    };
+    int len = int(u(4));
+    ASSERT_TRUE(same_twice(u(4) ? "AI" : "A", postfix(u, len, 5, 4, leaf), &planned));
   }
   EXPECT_GT(planned, n / 2);
 }
