@@ -634,12 +634,6 @@ std::string ptos(const uint8_t* p, int len, int scale) {
   digits.erase(0, lead);
   return (neg ? "-" : "") + digits;
 }
-int64_t bin_value(const uint8_t* p, int len, bool is_signed) {
-  if (len == 1) return is_signed ? int8_t(p[0]) : p[0];
-  if (len == 2) return is_signed ? int16_t(p[0] | p[1] << 8) : uint16_t(p[0] | p[1] << 8);
-  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
-  return is_signed ? int64_t(int32_t(w)) : int64_t(w);
-}
 std::string stuff_param(const PifRec& r) {
   int type = int(r.type.get() & 0xFF), len = int(r.len.get());
   if (r.kind == 2) {
@@ -656,7 +650,7 @@ std::string stuff_param(const PifRec& r) {
     return t;
   }
   switch (type) {
-    case 5: return std::to_string(bin_value(p, len, true));
+    case 5: return std::to_string(ii_read_bin(p, len, true));
     case 6: case 7: {
       std::string t = std::to_string(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get());
       if (len >= 5) t += std::to_string(rec::view<rec::U32>(const_cast<uint8_t*>(p) + 4).get());
@@ -778,7 +772,7 @@ uint8_t* inst_call(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
         continue;
       } else if (type == 5) {
         bool sgn = (r.type.get() & 0x100) != 0;
-        int64_t v = p ? bin_value(p, int(len), len >= 4 && sgn) : 0;
+        int64_t v = p ? ii_read_bin(p, int(len), len >= 4 && sgn) : 0;
         words.push_back({intptr_t(v), false});
         continue;
       } else if (type == 11) {

@@ -81,12 +81,7 @@ bool store(DateDesc* d) {
 // The whole part of a count (binary, fixed or variable packed), toward zero.
 bool count_of(const uint8_t* p, int type, int len, bool sg, int scale, int64_t* out) {
   if (type == 5) {
-    if (len == 1) *out = sg ? int8_t(p[0]) : p[0];
-    else if (len == 2) *out = sg ? int16_t(uint16_t(p[0] | p[1] << 8)) : uint16_t(p[0] | p[1] << 8);
-    else {
-      uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
-      *out = sg ? int64_t(int32_t(w)) : int64_t(w);
-    }
+    *out = ii_read_bin(p, len, sg);
     return true;
   }
   if (type == 12) {

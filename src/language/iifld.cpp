@@ -529,14 +529,6 @@ uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 // ------------------------------------------------------ binary values --
-// A binary field of 1, 2 or (any other length) 4 bytes.
-int64_t read_bin(const uint8_t* p, int len, bool sg) {
-  if (len == 1) return sg ? int8_t(p[0]) : p[0];
-  uint16_t h = uint16_t(p[0] | p[1] << 8);
-  if (len == 2) return sg ? int16_t(h) : h;
-  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
-  return sg ? int64_t(int32_t(w)) : int64_t(w);
-}
 // Stores a magnitude and its sign into a binary field by the range rules;
 // false (nothing written) when it does not fit.
 bool store_bin(uint8_t* t, int len, bool sg, bool neg, uint64_t mag) {
@@ -554,7 +546,7 @@ bool store_bin(uint8_t* t, int len, bool sg, bool neg, uint64_t mag) {
 // fits, in 64 bits what the 16-byte path below does.
 uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetBinToPd>(pc);
-  int64_t v = read_bin(s->addr[1], in.src_len, in.src_signed != 0);
+  int64_t v = ii_read_bin(s->addr[1], in.src_len, in.src_signed != 0);
   {
     int tl = in.tgt_len - (in.var_target ? 1 : 0);
     uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
@@ -621,7 +613,7 @@ uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // SET_BIN_TO_BIN: the scale difference one digit at a time.
 uint8_t* inst_set_bin_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetBinToBin>(pc);
-  int64_t v = read_bin(s->addr[1], in.src_len, in.src_signed != 0);
+  int64_t v = ii_read_bin(s->addr[1], in.src_len, in.src_signed != 0);
   bool neg = v < 0;
   uint64_t mag = uint64_t(neg ? -v : v);
   bool ok = true;

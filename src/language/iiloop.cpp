@@ -286,17 +286,6 @@ bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
   return canonical(w, v);
 }
 
-// An IF_BIN operand by its code: 1 unsigned four bytes, 2 two, 3 one; 4-6
-// the same signed.
-int64_t read_bin(const uint8_t* p, int code) {
-  bool sg = code >= 4;
-  int kind = sg ? code - 3 : code;
-  if (kind == 3) return sg ? int8_t(p[0]) : p[0];
-  uint16_t h = uint16_t(p[0] | p[1] << 8);
-  if (kind == 2) return sg ? int16_t(h) : h;
-  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
-  return sg ? int64_t(int32_t(w)) : int64_t(w);
-}
 
 // |v| < 10^15: 15 digits.
 inline bool fits15(int64_t v) { return uint64_t(v) + uint64_t(kLimit15 - 1) <= uint64_t(2 * (kLimit15 - 1)); }
@@ -1267,7 +1256,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     const Fixed& f = pl.fixes[i];
     uint8_t* p = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
     if (!p) return nullptr;
-    if (f.bin) r.v[at] = read_bin(p, f.bin);
+    if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
     else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
     r.sc[at] = f.sc;
     if (p < blk + sizeof(IiLoopPd) && blk < p + f.len) return nullptr;

@@ -799,9 +799,6 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
   return true;
 }
 
-// The store of the result (15 digits at most), and what the instructions
-// leave besides: address register 1 at the last operand pushed, the
-// stack's depth, the instructions counted for the loop's yield.
 // A binary target takes the value rounded to an integer (half away from
 // zero) when it is a 32-bit word; false otherwise (the exact run decides).
 bool store_word(uint8_t* target, int64_t v, int sc) {
@@ -817,6 +814,10 @@ bool store_word(uint8_t* target, int64_t v, int sc) {
   return true;
 }
 
+// The store of the result (15 digits at most; a binary target's word), and
+// what the instructions leave besides: address register 1 at the last
+// operand pushed, the stack's depth, the instructions counted for the
+// loop's yield.
 [[gnu::always_inline]] inline int store(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t v, int sc,
                                         uint64_t pair) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
@@ -1214,12 +1215,6 @@ uint8_t* inst_calc_fn(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return true;
 }
 
-// COMPUTE of packed operands by +, - or * (COMPUTE_OPRND twice, PD_ADD,
-// PD_SUB or PD_MUL, PD_EQ), from the first COMPUTE_OPRND: in 64 bits, as
-// the instructions compute and store (scales aligned, a product's trailing
-// zero decimals dropped, the target's rule), leaving the stack's depth as
-// they do. The instruction after the store, or null when these values or
-// forms are the instructions' to decide.
 // A value for a binary field of size bytes: within its range?
 bool bin_fits(int64_t v, int size, bool uns) {
   if (uns) return v >= 0 && (size == 1 ? v <= 255 : size == 2 ? v <= 65535 : v <= 0xFFFFFFFFll);
@@ -1233,23 +1228,6 @@ void store_bin(uint8_t* p, int size, int64_t v) {
   for (int i = 0; i < size; ++i) p[i] = uint8_t(w >> (8 * i));
 }
 
-// A binary COMPUTE operand of 1, 2 or 4 bytes (any other length: 4), as
-// COMPUTE_OPRND and BIN_MATH read it.
-int64_t compute_word(const IbComputeOprnd& in, const uint8_t* p) {
-  bool sg = in.is_signed;
-  switch (in.len) {
-    case 1: return sg ? int8_t(p[0]) : p[0];
-    case 2: {
-      uint16_t h = rec::view<rec::U16>(const_cast<uint8_t*>(p));
-      return sg ? int16_t(h) : h;
-    }
-    default: {
-      uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
-      return sg ? int64_t(int32_t(w)) : int64_t(w);
-    }
-  }
-}
-
 // COMPUTE of two binary fields at one scale by + or - (COMPUTE_OPRND twice,
 // BIN_MATH, BIN_EQ): the sum stored by the target's range rules (its
 // size's range lies in its word's), as the instructions leave it, or null.
@@ -1258,7 +1236,7 @@ uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd&
   uint8_t* tp = s->addr[0];
   if ((op != 1 && op != 2) || f.type != kIiBin || t.scale != f.scale || (ii_op(e) | 1) != 723 || !tp || !s->addr[1])
     return nullptr;
-  int64_t a = compute_word(t, tp), b = compute_word(f, s->addr[1]);
+  int64_t a = ii_read_bin(tp, t.len, t.is_signed), b = ii_read_bin(s->addr[1], f.len, f.is_signed);
   int64_t r = op == 1 ? a + b : a - b;  // (within 34 bits)
   bool uns = !t.is_signed;
   int size = t.len == 1 || t.len == 2 ? t.len : 4;
@@ -1271,6 +1249,13 @@ uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd&
   return ii_adv(e, 6);
 }
 
+// COMPUTE of packed operands by +, - or * (COMPUTE_OPRND twice, PD_ADD,
+// PD_SUB or PD_MUL, PD_EQ), from the first COMPUTE_OPRND: in 64 bits, as
+// the instructions compute and store (scales aligned, a product's trailing
+// zero decimals dropped, the target's rule), leaving the stack's depth as
+// they do; or of binary fields (compute_bin). The instruction after the
+// store, or null when these values or forms are the instructions' to
+// decide.
 uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
   const auto& t = rec::view<IbComputeOprnd>(pc);
   uint8_t* q = ii_adv(pc, 10);
@@ -1331,18 +1316,8 @@ uint8_t* inst_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   e.uns = in.is_signed ? 0 : 1;
   e.room = in.type == kIiBin ? (in.len == 1 || in.len == 2 ? in.len : 4) : in.len;
   if (e.type == kIiBin) {
-    uint32_t v = 0;
     bool sg = in.is_signed;
-    switch (in.len) {
-      case 1: v = sg ? uint32_t(int32_t(int8_t(p[0]))) : p[0]; break;
-      case 2: {
-        uint16_t h = rec::view<rec::U16>(p);
-        v = sg ? uint32_t(int32_t(int16_t(h))) : h;
-        break;
-      }
-      default: v = rec::view<rec::U32>(p); break;
-    }
-    set_word(e, v);
+    set_word(e, uint32_t(ii_read_bin(p, in.len, sg)));
     if (which == 0) {
       s->work[0][0] = sg ? '1' : '0';
       s->addr[2] = s->work[0];

@@ -93,15 +93,6 @@ uint8_t* inst_if_in(IlfExecBlock*, IlfState* s, uint8_t* pc) { return in_ex(s, p
 uint8_t* inst_if_ex(IlfExecBlock*, IlfState* s, uint8_t* pc) { return in_ex(s, pc, true); }
 
 // Two binary fields, each by its size and sign, at their scales: exact.
-__int128 read_bin(const uint8_t* p, int c) {
-  bool sg = c >= 4;
-  int kind = sg ? c - 3 : c;  // 1 four bytes, 2 two, 3 one
-  if (kind == 3) return sg ? int8_t(p[0]) : p[0];
-  uint16_t h = uint16_t(p[0] | p[1] << 8);
-  if (kind == 2) return sg ? int16_t(h) : h;
-  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
-  return sg ? __int128(int32_t(w)) : __int128(w);
-}
 int cmp_scaled(__int128 a, int sa, __int128 b, int sb) {
   auto up = [](__int128 v, int d) -> __int128 {
     if (v == 0 || d == 0) return v;
@@ -117,7 +108,7 @@ uint8_t* inst_if_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIfBin>(pc);
   int code = in.code;
   int c1 = (code - 1) / 6 + 1, c2 = (code - 1) % 6 + 1;
-  int c = cmp_scaled(read_bin(s->addr[0], c1), in.scale1, read_bin(s->addr[1], c2), in.scale2);
+  int c = cmp_scaled(ii_read_bin_code(s->addr[0], c1), in.scale1, ii_read_bin_code(s->addr[1], c2), in.scale2);
   return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));
 }
 

@@ -104,19 +104,7 @@ uint8_t* inst_cnv_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int reg = in.reg;
   if (reg < 1 || reg > 4) return sys_fail(b, s, __LINE__, "inst_cnv_pd() - unexpected case switch");
   const uint8_t* p = s->addr[reg - 1];
-  int64_t v;
-  switch (in.size) {
-    case 1: v = in.is_signed ? int8_t(p[0]) : p[0]; break;
-    case 2: {
-      uint16_t h = rec::view<rec::U16>(const_cast<uint8_t*>(p));
-      v = in.is_signed ? int16_t(h) : h;
-      break;
-    }
-    default: {
-      uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
-      v = in.is_signed ? int32_t(w) : int64_t(w);
-    }
-  }
+  int64_t v = ii_read_bin(p, in.size, in.is_signed);
   pd_cvp64(s->work[reg - 1], 16, v);
   s->addr[reg - 1] = s->work[reg - 1];
   s->len[reg - 1] = 16;

@@ -162,6 +162,22 @@ inline void ii_trim64(uint64_t& w, int& sc) {
   sc -= z;
 }
 
+// A binary field of 1, 2 or (any other length) 4 bytes, signed or not.
+inline int64_t ii_read_bin(const uint8_t* p, int len, bool sg) {
+  if (len == 1) return sg ? int8_t(p[0]) : p[0];
+  uint16_t h = uint16_t(p[0] | p[1] << 8);
+  if (len == 2) return sg ? int16_t(h) : h;
+  uint32_t w = rec::view<rec::U32>(const_cast<uint8_t*>(p));
+  return sg ? int64_t(int32_t(w)) : int64_t(w);
+}
+// The same by an IF_BIN operand code: 1 unsigned four bytes, 2 two, 3 one;
+// 4-6 the same signed.
+inline int64_t ii_read_bin_code(const uint8_t* p, int code) {
+  bool sg = code >= 4;
+  int kind = sg ? code - 3 : code;
+  return ii_read_bin(p, kind == 3 ? 1 : kind == 2 ? 2 : 4, sg);
+}
+
 // A magnitude below 10^15 shifted k places (-31..31) as pd_shft shifts (up
 // exactly, down rounded half away from zero): false when it leaves 64 bits
 // or k its bounds.
