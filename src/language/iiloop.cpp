@@ -144,7 +144,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -208,6 +208,8 @@ struct Exit {
 struct Reg {
   uint32_t word;  // the area word's arena offset
   bool stored;
+  bool bin = false;  // a binary field of 4 bytes, signed (a CALC integer), at scale 0
+  size_t len() const { return bin ? 4 : 9; }
 };
 struct Cnst {
   uint32_t at;
@@ -336,10 +338,12 @@ struct Builder {
   std::vector<uint32_t> tramp_to;                      // their joins' offsets
   std::vector<std::array<int, 3>> slots;               // per node: a, b, d before numbering
 
-  int reg(uint32_t word) {
+  // The register of a field, packed or binary; -1 for a field read both
+  // ways.
+  int reg(uint32_t word, bool bin = false) {
     for (size_t i = 0; i < pl.regs.size(); ++i)
-      if (pl.regs[i].word == word) return int(i);
-    pl.regs.push_back({word, false});
+      if (pl.regs[i].word == word) return pl.regs[i].bin == bin ? int(i) : -1;
+    pl.regs.push_back({word, false, bin});
     return int(pl.regs.size() - 1);
   }
   // Constants are numbered after the registers once the walk is done.
@@ -403,11 +407,12 @@ struct Builder {
           last = it;
           if (target < 0) {
             if (x.is_cnst) return Built::Refused;
-            target = reg(x.off);
+            target = reg(x.off, x.arg == kIiBin);
+            if (target < 0) return Built::Refused;
             st.push_back(target);
             break;
           }
-          int slot = x.is_cnst ? cnst(x.off) : reg(x.off);
+          int slot = x.is_cnst ? cnst(x.off) : reg(x.off, x.arg == kIiBin);
           if (slot < 0) return Built::Refused;
           st.push_back(slot);
           break;
@@ -438,8 +443,12 @@ struct Builder {
         case 4: {
           if (st.size() != 2 || i != v.n - 1) return Built::Refused;
           int val = st.back();
-          // The last operation stores into the target itself.
-          if (pl.nodes.size() > first && val >= 2000 && slots.back()[2] == val) {
+          if (pl.regs[size_t(target)].bin) {  // a binary target: the value rounded into its word
+            Node& n = add(kStBin, 0);
+            n.exit = ex;
+            slots.push_back({val, val, target});
+          } else if (pl.nodes.size() > first && val >= 2000 && slots.back()[2] == val) {
+            // The last operation stores into the target itself.
             slots.back()[2] = target;
             pl.nodes.back().chk = 1;
           } else {
@@ -701,7 +710,10 @@ struct Builder {
             int len = kind == 1 ? 4 : kind == 2 ? 2 : 1;
             Item it = cur.addr[k];
             if (fsc[k] > 31 || (it.kind != kField && it.kind != kConst)) return Built::Refused;
-            slot[k] = fixed(it.v, len, fsc[k], uint8_t(c[k]), it.kind == kConst);
+            // (A signed word at scale 0, a CALC integer, is the field's register.)
+            slot[k] = it.kind == kField && c[k] == 4 && fsc[k] == 0 ? reg(it.v, true)
+                                                                   : fixed(it.v, len, fsc[k], uint8_t(c[k]), it.kind == kConst);
+            if (slot[k] < 0) return Built::Refused;
           }
           Node& n = add(kCmp, cost);
           cost = 0;
@@ -798,6 +810,7 @@ struct Builder {
     if (!pending.empty() || op_of(end) != 13) return Built::Refused;
     if (cur.addr[0].kind != kField) return Built::Refused;
     int var = reg(cur.addr[0].v);
+    if (var < 0) return Built::Refused;
     pl.regs[size_t(var)].stored = true;
     Node& n = add(kEnd, uint16_t(cost + 1));
     slots.push_back({var, var, var});
@@ -1186,6 +1199,10 @@ struct Run {
     const uint64_t pair = ii_vc_pair();
     for (size_t i = 0; i < pl.regs.size(); ++i) {
       if (!pl.regs[i].stored) continue;
+      if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
+        rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
+        continue;
+      }
       if (fits15(v[i])) {
         ii_vc_store(regs[i], v[i], sc[i], pair);  // (what reads it next finds it decoded)
         continue;
@@ -1237,21 +1254,29 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   int dir = int8_t(lb.dir.get());
   for (size_t i = 0; i < nr; ++i) {
     uint8_t* p = ii_ref(ii_arena + pl.regs[i].word);
-    r.sc[i] = p ? p[8] : 0;
-    if (!p || r.sc[i] > 31 || !canonical(p, &r.v[i])) return nullptr;
-    if (p < blk + sizeof(IiLoopPd) && blk < p + 9) return nullptr;
+    if (!p) return nullptr;
+    size_t n = pl.regs[i].len();
+    if (pl.regs[i].bin) {
+      r.v[i] = int32_t(rec::view<rec::U32>(p).get());
+      r.sc[i] = 0;
+    } else {
+      r.sc[i] = p[8];
+      if (r.sc[i] > 31 || !canonical(p, &r.v[i])) return nullptr;
+    }
+    if (p < blk + sizeof(IiLoopPd) && blk < p + n) return nullptr;
     for (size_t j = 0; j < i; ++j)
-      if (p < r.regs[j] + 9 && r.regs[j] < p + 9) return nullptr;
+      if (p < r.regs[j] + pl.regs[j].len() && r.regs[j] < p + n) return nullptr;
     for (const Cnst& k : pl.cnsts)
-      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + 9) return nullptr;
+      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + n) return nullptr;
     r.regs[i] = p;
   }
   for (size_t i = 0; i < pl.cnsts.size(); ++i) {
     r.v[nr + i] = pl.cnsts[i].v;
     r.sc[nr + i] = pl.cnsts[i].sc;
   }
-  // The fixed fields: canonical values, apart from every register, constant
-  // and the loop control block (nothing changes them while the plan runs).
+  // The fixed fields: canonical values, apart from every register the body
+  // stores, every constant and the loop control block (nothing changes them
+  // while the plan runs).
   for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
     const Fixed& f = pl.fixes[i];
     uint8_t* p = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
@@ -1260,14 +1285,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
     r.sc[at] = f.sc;
     if (p < blk + sizeof(IiLoopPd) && blk < p + f.len) return nullptr;
-    for (size_t j = 0; j < nr; ++j)
-      if (p < r.regs[j] + 9 && r.regs[j] < p + f.len) return nullptr;
+    for (size_t j = 0; j < nr; ++j)  // (what the body stores: a register it only reads changes nothing)
+      if (pl.regs[j].stored && p < r.regs[j] + pl.regs[j].len() && r.regs[j] < p + f.len) return nullptr;
     for (const Cnst& k : pl.cnsts)
       if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + f.len) return nullptr;
   }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
-  // The dates, compared once: apart from every register and the loop
+  // The dates, compared once: apart from every stored register and the loop
   // control block as the fixed fields are.
   for (size_t k = 0; k < pl.dates.size(); ++k) {
     const DateCmp& d = pl.dates[k];
@@ -1278,7 +1303,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       size_t len = d.len[j];
       if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
       for (size_t i = 0; i < nr; ++i)
-        if (p < r.regs[i] + 9 && r.regs[i] < p + len) return nullptr;
+        if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
     }
     r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
   }
@@ -1318,11 +1343,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kCmpDat == 21, "one label per node kind");
-  static const void* const kAt[22] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kStBin == 22, "one label per node kind");
+  static const void* const kAt[23] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat};
+                                      &&n_cmp_dat, &&n_st_bin};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -1588,6 +1613,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         const ShadowSet* a = pl.sets.data() + xp->as_first;
         for (uint16_t n = 0; n < xp->as_n; ++n) r.shadow[a[n].sid] = r.value(a[n].it, a[n].k);
         xp = xp->jump ? nodes + xp->to : xp + 1;
+        QV_NEXT;
+      }
+      n_st_bin: {  // into a binary register: rounded to its word, as CALC stores it
+        int32_t w;
+        if (!ii_round_word(v[xp->a], sc[xp->a], &w)) QV_LEAVE;
+        v[xp->d] = w;
+        sc[xp->d] = 0;
+        ++xp;
         QV_NEXT;
       }
       n_exit:

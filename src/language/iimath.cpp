@@ -802,15 +802,9 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 // A binary target takes the value rounded to an integer (half away from
 // zero) when it is a 32-bit word; false otherwise (the exact run decides).
 bool store_word(uint8_t* target, int64_t v, int sc) {
-  uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-  if (sc >= 20) {  // (|v| < 2^63 < 10^20 / 2)
-    a = 0;
-  } else if (sc > 0) {
-    uint64_t p = uint64_t(pacdec::pow10(sc)), r = a % p;
-    a = a / p + (r >= p - r);
-  }
-  if (a > (v < 0 ? uint64_t(1) << 31 : (uint64_t(1) << 31) - 1)) return false;
-  rec::view<rec::U32>(target) = uint32_t(v < 0 ? 0 - a : a);
+  int32_t w;
+  if (!ii_round_word(v, sc, &w)) return false;
+  rec::view<rec::U32>(target) = uint32_t(w);
   return true;
 }
 
@@ -1488,7 +1482,6 @@ int ii_math_plan_view(uint8_t* pc, IiPlanView* out) {
   }
   if (no == plan::kNone) return -1;
   const plan::Plan& pl = plan::g_plans[no - 1u];
-  if (pl.bin) return -1;  // (the loop plans read packed values only)
   static_assert(sizeof(IiPlanView::step) / sizeof(IiPlanStep) >= size_t(plan::kMaxSteps));
   for (int i = 0; i < pl.n; ++i) {
     const plan::Step& x = pl.step[i];

@@ -178,6 +178,21 @@ inline int64_t ii_read_bin_code(const uint8_t* p, int code) {
   return ii_read_bin(p, kind == 3 ? 1 : kind == 2 ? 2 : 4, sg);
 }
 
+// A value at scale sc (0-31) rounded to an integer, half away from zero,
+// when it is a signed 32-bit word (what CALC stores into a binary target).
+inline bool ii_round_word(int64_t v, int sc, int32_t* out) {
+  uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  if (sc >= 20) {  // (|v| < 2^63 < 10^20 / 2)
+    a = 0;
+  } else if (sc > 0) {
+    uint64_t p = uint64_t(pacdec::pow10(sc)), r = a % p;
+    a = a / p + (r >= p - r);
+  }
+  if (a > (v < 0 ? uint64_t(1) << 31 : (uint64_t(1) << 31) - 1)) return false;
+  *out = int32_t(uint32_t(v < 0 ? 0 - a : a));
+  return true;
+}
+
 // A magnitude below 10^15 shifted k places (-31..31) as pd_shft shifts (up
 // exactly, down rounded half away from zero): false when it leaves 64 bits
 // or k its bounds.

@@ -327,6 +327,12 @@ class IiLoop : public ii2::Fix {
     else bld_ira(&m.code, ira_i, reg);
   }
   void expr(Gen& g, int leaves, bool* refused) {
+    if (leaves <= 1 && g.u(8) == 0) {  // the binary field as a CALC integer, made packed
+      bld_ira(&m.code, ira_bin, 1);
+      bld_calc_load(&m.code, 5);
+      bld_calc_eval(&m.code, '$');
+      return;
+    }
     if (leaves <= 1) {
       load(g, 1);
       bld_calc_load(&m.code, 12);
@@ -382,8 +388,9 @@ class IiLoop : public ii2::Fix {
       bld_calc_eval(&m.code, '=');
       return;
     }
-    bld_ira(&m.code, ira[g.u(kVars)], 1);  // (never the loop variable: the loop would not end)
-    bld_calc_load(&m.code, 12);
+    bool to_bin = g.u(10) == 0;  // into the binary field, rounded to its word
+    bld_ira(&m.code, to_bin ? ira_bin : ira[g.u(kVars)], 1);  // (never the loop variable: the loop would not end)
+    bld_calc_load(&m.code, to_bin ? 5 : 12);
     expr(g, 1 + int(g.u(4)), refused);
     bld_calc_eval(&m.code, '=');
   }
@@ -539,7 +546,9 @@ void IiLoop::differential(Gen& g, long n) {
       put(vjto, int64_t(g.u(12)), 0);
       put(vjstep, g.u(4) ? 1 : 3, 0);
     }
-    rec::view<rec::U32>(bin) = g.u(2) ? uint32_t(g.u(3)) : uint32_t(g.value());
+    // (Now and then at a word's bound or one inside it.)
+    static const uint32_t kWords[] = {0x7FFFFFFF, 0x80000000, 0x7FFFFFFE, 0x80000001};
+    rec::view<rec::U32>(bin) = g.u(2) ? uint32_t(g.u(3)) : g.u(4) ? uint32_t(g.value()) : kWords[g.u(4)];
     // Dates at the bounds of the calendar and one past, null dates, a
     // 29 February that is none and a 13th month.
     static const int64_t kYmd[] = {10101, 99991231, 20260228, 20240229, 20260101, 20250229, 99991232, 0, -1, 20261301};
@@ -858,6 +867,46 @@ TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
     put_fixed(dt[2], 5, 20260110);
     EXPECT_EQ(run(ii2::cref(1, 0)), 1);
     EXPECT_EQ(value_of(var[0]), 11) << r;  // 2026-01-11 .. 2026-01-21
+  }
+}
+
+// A CALC integer the body stores (BI = BI + 1 from 250), compared as its
+// low byte with its word: equal up to 255, not from 256 on. The byte is no
+// register, so no plan may read it once for all; the sum counts the
+// iterations that found them equal, each time the same.
+TEST_F(IiLoop, ABinaryFieldTheBodyStoresIsReadAgainAsItsLowByte) {
+  IbTstOp b1{5, 1, 0, false, false, nullptr}, b4{5, 4, 0, true, false, nullptr};
+  restart();
+  uint8_t* loop = beg_i();
+  bld_calc_reset(&m.code);
+  bld_ira(&m.code, ira_bin, 1);
+  bld_calc_load(&m.code, 5);
+  bld_ira(&m.code, ira_bin, 1);
+  bld_calc_load(&m.code, 5);
+  bld_calc_eval(&m.code, '$');
+  cnst(0, 1);
+  bld_calc_load(&m.code, 12);
+  bld_calc_eval(&m.code, '+');
+  bld_calc_eval(&m.code, '=');
+  bld_ira(&m.code, ira_bin, 1);
+  bld_ira(&m.code, ira_bin, 2);
+  uint32_t msg = 0;
+  ASSERT_EQ(bld_if_and_or(&m.code, b1, b4, 1, 38, 10, &msg), 1) << msg;
+  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+  bld_calc_reset(&m.code);
+  calc_add(ira[0], ira[3]);
+  rec::view<IbTfc>(tfc).to = here();
+  end_loop(false, ira_i, ira_lcb, loop);
+  end();
+  for (int r = 0; r < 2; ++r) {
+    put(var[0], 0, 0);
+    put(var[3], 1, 0);
+    put(cn[0], 1, 0);
+    rec::view<rec::U32>(bin) = 250;
+    bounds(1, 40, 1);
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(value_of(var[0]), 5) << r;  // 251 .. 255
+    EXPECT_EQ(rec::view<rec::U32>(bin).get(), 290u) << r;
   }
 }
 
