@@ -288,6 +288,23 @@ class IiLoop : public ii2::Fix {
     }
     in_routine = false;
   }
+  // BEG LOOP I; `first`; IF (fields ra, rb by a and b) rel (T) CALC A = A
+  // + D (the first variable and the fourth); END LOOP; END.
+  void loop_if_sum(const std::function<void()>& first, IbTstOp a, uint32_t ra, IbTstOp b, uint32_t rb, uint8_t rel) {
+    restart();
+    uint8_t* loop = beg_i();
+    first();
+    bld_ira(&m.code, ra, 1);
+    bld_ira(&m.code, rb, 2);
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, a, b, rel, 38, 10, &msg), 1) << msg;
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], ira[3]);
+    rec::view<IbTfc>(tfc).to = here();
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+  }
   // BEG LOOP I FROM 1 TO n; CALC A = A + I; END LOOP, with A the first
   // variable, from 0.
   void sum_loop(int64_t n) {
@@ -845,20 +862,12 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
 // second, which finds every instruction relocated.
 TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
   IbTstOp pk{10, 5, 0, true, false, "08070605"};
-  restart();
-  uint8_t* loop = beg_i();
-  bld_calc_reset(&m.code);
-  calc_add(ira[2], ira[3]);
-  bld_ira(&m.code, ira_dt_var, 1);
-  bld_ira(&m.code, ira_dt[2], 2);
-  uint32_t msg = 0;
-  ASSERT_EQ(bld_if_and_or(&m.code, pk, pk, 3, 38, 10, &msg), 1) << msg;
-  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
-  bld_calc_reset(&m.code);
-  calc_add(ira[0], ira[3]);
-  rec::view<IbTfc>(tfc).to = here();
-  end_loop(false, ira_i, ira_lcb, loop);
-  end();
+  loop_if_sum(
+      [&] {
+        bld_calc_reset(&m.code);
+        calc_add(ira[2], ira[3]);
+      },
+      pk, ira_dt_var, pk, ira_dt[2], 3);
   for (int r = 0; r < 2; ++r) {
     put(var[0], 0, 0);
     put(var[2], 20260101, 0);
@@ -876,28 +885,20 @@ TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
 // iterations that found them equal, each time the same.
 TEST_F(IiLoop, ABinaryFieldTheBodyStoresIsReadAgainAsItsLowByte) {
   IbTstOp b1{5, 1, 0, false, false, nullptr}, b4{5, 4, 0, true, false, nullptr};
-  restart();
-  uint8_t* loop = beg_i();
-  bld_calc_reset(&m.code);
-  bld_ira(&m.code, ira_bin, 1);
-  bld_calc_load(&m.code, 5);
-  bld_ira(&m.code, ira_bin, 1);
-  bld_calc_load(&m.code, 5);
-  bld_calc_eval(&m.code, '$');
-  cnst(0, 1);
-  bld_calc_load(&m.code, 12);
-  bld_calc_eval(&m.code, '+');
-  bld_calc_eval(&m.code, '=');
-  bld_ira(&m.code, ira_bin, 1);
-  bld_ira(&m.code, ira_bin, 2);
-  uint32_t msg = 0;
-  ASSERT_EQ(bld_if_and_or(&m.code, b1, b4, 1, 38, 10, &msg), 1) << msg;
-  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
-  bld_calc_reset(&m.code);
-  calc_add(ira[0], ira[3]);
-  rec::view<IbTfc>(tfc).to = here();
-  end_loop(false, ira_i, ira_lcb, loop);
-  end();
+  loop_if_sum(
+      [&] {
+        bld_calc_reset(&m.code);
+        bld_ira(&m.code, ira_bin, 1);
+        bld_calc_load(&m.code, 5);
+        bld_ira(&m.code, ira_bin, 1);
+        bld_calc_load(&m.code, 5);
+        bld_calc_eval(&m.code, '$');
+        cnst(0, 1);
+        bld_calc_load(&m.code, 12);
+        bld_calc_eval(&m.code, '+');
+        bld_calc_eval(&m.code, '=');
+      },
+      b1, ira_bin, b4, ira_bin, 1);
   for (int r = 0; r < 2; ++r) {
     put(var[0], 0, 0);
     put(var[3], 1, 0);
