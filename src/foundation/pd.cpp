@@ -482,18 +482,22 @@ int32_t pd_var_bin(const void* var) {
   u128 mag;
   bool neg;
   if (!decode(var, 8, mag, neg)) return 0;
+  // 15 digits at most: 64 bits, anything past 2^32 taken as 2^32.
+  constexpr uint64_t kPast = uint64_t(1) << 32;
+  uint64_t m = uint64_t(mag);
   int scale = int8_t(static_cast<const uint8_t*>(var)[8]);
-  if (mag == 0 || scale > 38) {
-    mag = 0;
+  if (m == 0 || scale > 15) {  // (below 10^15: no integer part past 15 decimals)
+    m = 0;
   } else if (scale > 0) {
-    mag /= pow10(scale);
+    m /= uint64_t(pow10(scale));
   } else if (scale < -10) {
-    mag = u128(1) << 32;  // 11 digits or more: beyond the int32 range
+    m = kPast;  // 11 digits or more: beyond the int32 range
   } else if (scale < 0) {
-    mag *= pow10(-scale);
+    uint64_t p = uint64_t(pow10(-scale));
+    m = m > kPast / p ? kPast : m * p;
   }
-  if (neg) return mag >= (u128(1) << 31) ? INT32_MIN : int32_t(-int64_t(mag));
-  return mag > INT32_MAX ? INT32_MAX : int32_t(mag);
+  if (neg) return m >= (uint64_t(1) << 31) ? INT32_MIN : int32_t(-int64_t(m));
+  return m > uint64_t(INT32_MAX) ? INT32_MAX : int32_t(m);
 }
 
 int SIG_DIGITS(const void* value, int length, int* count) {

@@ -1033,6 +1033,21 @@ TEST_F(Pd, VariablePackedIntegerPart) {
     int32_t want = s > 0 ? 0 : s == 0 ? 7 : s >= -8 ? 7 * int32_t(p10(-s)) : INT32_MAX;
     EXPECT_EQ(pd_var_bin(v), want) << s;
   }
+  // 15 digits at scale -10 whose product with 10^10 is past 2^64 but, taken
+  // modulo 2^64, a small number: still past the word's range.
+  uint64_t inv = 1, f = 9765625;  // 5^10, and its inverse modulo 2^54
+  for (int i = 0; i < 6; ++i) inv *= 2 - f * inv;
+  bool found = false;
+  for (uint64_t t = 1; t < (1 << 20) && !found; ++t) {
+    uint64_t m = (t * inv) & ((uint64_t(1) << 54) - 1);  // m x 5^10 = t (mod 2^54): m x 10^10 = 1024 t (mod 2^64)
+    if (m == 0 || m >= 1000000000000000ULL) continue;
+    ASSERT_EQ(m * 10000000000ULL, 1024 * t);  // (the wrap the test wants)
+    ASSERT_EQ(pd_cvp64(var, 8, int64_t(m)), 1);
+    var[8] = uint8_t(int8_t(-10));
+    EXPECT_EQ(pd_var_bin(var), INT32_MAX) << m;
+    found = true;
+  }
+  EXPECT_TRUE(found);
 }
 
 TEST_F(Pd, FloatConversionEdges) {
