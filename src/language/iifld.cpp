@@ -181,7 +181,7 @@ namespace cmp_plan {
 struct Plan;
 // A plan's run from the IRA_1 at pc: the instruction to go on at.
 using Runner = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl);
-enum : uint8_t { kVarVar, kVarFix, kFixVar, kFixFix, kDat };
+enum : uint8_t { kVarVar, kVarFix, kFixVar, kFixFix, kDat, kStr };
 struct Plan {
   Runner run = nullptr;
   uint32_t at = 0;       // IRA_1's arena offset
@@ -199,6 +199,13 @@ struct Plan {
   uint8_t l1 = 0, l2 = 0;    // the values' lengths (1-8; a variable's scale byte follows)
   uint8_t sc1 = 0, sc2 = 0;  // fixed scales
   uint8_t insts = 0;     // the instructions from IRA_1 to the test
+  // kStr: IF_STR_EQ over len bytes, and an IF_STR_REST after it (rest) that
+  // looks at the longer text's diff bytes past shorter (longer 1 or 2); the
+  // mask's bits IF_STR_EQ keeps and sets then (the test's are IF_STR_REST's).
+  uint16_t len = 0, shorter = 0, diff = 0;
+  bool rest = false;
+  uint8_t longer = 0;
+  uint32_t keep_eq = 0, set_eq[3] = {};
   // A constant second operand of 8 bytes as it was when the plan was built
   // (its bytes, scale byte and the sign nibbles then): its word and value
   // at its own scale (0) and shifted up to the first operand's scale then
@@ -271,6 +278,43 @@ template <bool Tfc>
   s->addr[1] = y;
   s->count += 2;  // the second load and CHK_TF
   return 0;
+}
+
+// IF_STR_EQ (and IF_STR_REST) of two texts: the first comparison in the
+// first word of work value 1 and its mask, then the rest's.
+template <bool Tfc>
+uint8_t* runner_str(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+  uint8_t* a = ii_ref(ii_arena + pl.word);
+  uint8_t* y = pl.cnst ? ii_arena + pl.second : ii_ref(ii_arena + pl.second);
+  if (!a || !y) [[unlikely]]
+    return ira_1(b, s, pc);
+  if (pl.chk) [[unlikely]] {
+    int go = chk(s, pl, a, y);
+    if (go < 0) return ira_1(b, s, pc);
+    if (go == 0) return ii_next(b, s, ii_at(ii_arena + pl.chk + 4));
+  }
+  int m = std::memcmp(a, y, pl.len), c = (m > 0) - (m < 0);
+  rec::view<rec::U32>(s->work[0]) = uint32_t(c);
+  s->addr[0] = a;
+  s->addr[1] = y;
+  if (pl.rest) {
+    s->mask = (s->mask & pl.keep_eq) | pl.set_eq[c + 1];
+    if (c == 0) {
+      const uint8_t* r = (pl.longer == 1 ? a : y) + pl.shorter;
+      size_t i = 0;
+      for (uint64_t w; i + 8 <= pl.diff; i += 8) {  // (eight blanks at a time)
+        std::memcpy(&w, r + i, 8);
+        if (w != 0x2020202020202020ULL) break;
+      }
+      for (; i < pl.diff; ++i)
+        if (r[i] != ' ') {
+          c = r[i] > ' ' ? 1 : -1;
+          break;
+        }
+      if (pl.longer != 1) c = -c;
+    }
+  }
+  return tested<Tfc>(b, s, pl, c);
 }
 
 template <uint8_t Form, bool Tfc>
@@ -385,6 +429,18 @@ bool decode_konst(Plan& pl, int sc) {
   return true;
 }
 
+// The mask as ii_set_tf sets it for each outcome of a test at (shift, rel):
+// the bits kept and those set; false when it does not part so.
+bool masks(uint32_t shift, int rel, uint32_t* keep, uint32_t set[3]) {
+  *keep = shift >= 2 && shift <= 10 ? ~((1u << shift) - 1) & 0x3FF : ~0u;
+  for (int c = -1; c <= 1; ++c) {
+    uint32_t v = uint32_t(ii_rel(c, rel));
+    set[c + 1] = ii_set_tf(0, v, shift);
+    if (ii_set_tf(0x3FF, v, shift) != ((0x3FF & *keep) | set[c + 1])) return false;
+  }
+  return true;
+}
+
 // The plan of the statement at pc (IRA_1, the second load relocated);
 // 0 while a CHK_TF after them is still to be relocated.
 uint32_t build(uint8_t* pc) {
@@ -415,6 +471,28 @@ uint32_t build(uint8_t* pc) {
     shift = in.shift;
     pl.next = off(ii_adv(p, sizeof(IbIfDat) + in.masks_len.get()));
     pl.insts = uint8_t(insts + 1);
+  } else if (op == 505) {  // IF_STR_EQ, and IF_STR_REST when the texts' lengths differ
+    form = kStr;
+    auto& eq = rec::view<IbIfCmp>(p);
+    pl.len = eq.len;
+    rel = eq.rel;
+    shift = eq.shift;
+    uint8_t* q = ii_adv(p, 12);
+    pl.next = off(q);
+    pl.insts = uint8_t(insts + 1);
+    if ((op_of(q) | 1) == 507) {
+      if (!masks(shift, rel, &pl.keep_eq, pl.set_eq)) return kRefused;
+      auto& r = rec::view<IbIfRest>(q);
+      pl.rest = true;
+      pl.longer = r.longer;
+      pl.shorter = r.shorter;
+      pl.diff = r.diff;
+      rel = r.rel;
+      shift = r.shift;
+      t = q;
+      pl.next = off(ii_adv(q, 16));
+      pl.insts = uint8_t(insts + 2);
+    }
   } else {
     size_t len = 10;
     int l1 = 0, l2 = 0;
@@ -445,24 +523,19 @@ uint32_t build(uint8_t* pc) {
     pl.insts = uint8_t(insts + 2);
   }
   pl.test = off(t);
-  // The mask as ii_set_tf sets it, for each outcome.
-  pl.keep = shift >= 2 && shift <= 10 ? ~((1u << shift) - 1) & 0x3FF : ~0u;
-  for (int c = -1; c <= 1; ++c) {
-    uint32_t v = uint32_t(ii_rel(c, rel));
-    pl.set[c + 1] = ii_set_tf(0, v, shift);
-    if (ii_set_tf(0x3FF, v, shift) != ((0x3FF & pl.keep) | pl.set[c + 1])) return kRefused;
-  }
+  if (!masks(shift, rel, &pl.keep, pl.set)) return kRefused;
   uint8_t* n = ii_arena + pl.next;
   if (ii_op(n) == 81) {
     pl.tfc = true;
     pl.cond = rec::view<IbTfc>(n).cond;
     pl.to = off(ii_at(n + 4));
   }
-  static constexpr Runner kRun[5][2] = {{runner<kVarVar, false>, runner<kVarVar, true>},
+  static constexpr Runner kRun[6][2] = {{runner<kVarVar, false>, runner<kVarVar, true>},
                                         {runner<kVarFix, false>, runner<kVarFix, true>},
                                         {runner<kFixVar, false>, runner<kFixVar, true>},
                                         {runner<kFixFix, false>, runner<kFixFix, true>},
-                                        {runner<kDat, false>, runner<kDat, true>}};
+                                        {runner<kDat, false>, runner<kDat, true>},
+                                        {runner_str<false>, runner_str<true>}};
   pl.run = kRun[form][pl.tfc];
   // A constant of 8 bytes after a variable of 8 bytes or a fixed value at
   // a scale it reaches.

@@ -420,6 +420,21 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
       if (u(3)) make(t);
       std::memcpy(bp, t, 8);
     }
+    // One case in five of the others compares texts of 1-16 bytes: the same
+    // letters, or one apart, a longer one's rest blank or not (a letter, a
+    // character below the blank).
+    bool text = !date && u(5) == 0;
+    int ta_len = 1 + int(u(16)), tb_len = u(3) ? ta_len : 1 + int(u(16));
+    if (text) {  // (two fields of 16 bytes: the constant's area holds 9)
+      cnst = false;
+      bp = fb;
+      std::memset(fa, ' ', 16);
+      for (int k = 0; k < ta_len; ++k) fa[k] = uint8_t(u(3) ? 'A' + u(3) : ' ');
+      std::memcpy(bp, fa, 16);
+      if (u(3) == 0) bp[u(uint64_t(std::min(ta_len, tb_len)))] = 'B';
+      uint8_t* longer = ta_len > tb_len ? fa : bp;
+      if (ta_len != tb_len && u(2)) longer[std::min(ta_len, tb_len) + int(u(uint64_t(std::abs(ta_len - tb_len))))] = u(2) ? 'Z' : '\x01';
+    }
     // The code: levels 1-2 set (or not) before, the test at level 2, then
     // nothing, or (T) and (F) branches that mark their way.
     restart();
@@ -440,6 +455,7 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
     IbTstOp ta{uint8_t(va ? 12 : 8), uint16_t(va ? 9 : la), uint8_t(va ? 0 : sa), true, false};
     IbTstOp tb{uint8_t(vb ? 12 : 8), uint16_t(vb ? 9 : lb), uint8_t(vb ? 0 : sb), true, false};
     if (date) ta = tb = {4, 8, 0, true, false, "08070605"};
+    if (text) ta = {1, uint16_t(ta_len), 0, true, false}, tb = {1, uint16_t(tb_len), 0, true, false};
     uint32_t msg = 0;
     ASSERT_TRUE(bld_if_and_or(&m.code, ta, tb, uint8_t(rel), verb, 8, &msg));
     int tail = int(u(6));  // 0: nothing after; 1: a snapshot; else the chain
@@ -501,15 +517,15 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
   EXPECT_LE(ii_cmp_plan_builds() - builds0, stmts);  // once a statement
 }
 
-// A statement is looked at once: one that has no compiled form (two alpha
-// fields) is refused once and then runs its instructions; one that has
-// runs it from its second run on; neither builds again. A plan's number
+// A statement is looked at once: one that has no compiled form (two
+// binary fields) is refused once and then runs its instructions; one that
+// has runs it from its second run on; neither builds again. A plan's number
 // left in new code, or given again to another statement, is no plan.
 TEST_F(IiTst, ACompareIsBuiltOnce) {
-  for (bool alpha : {true, false}) {
-    IbTstOp t = alpha ? IbTstOp{1, 8, 0, true, false} : IbTstOp{12, 9, 0, true, false};
+  for (bool bin : {true, false}) {
+    IbTstOp t = bin ? IbTstOp{5, 4, 0, true, false} : IbTstOp{12, 9, 0, true, false};
     build_if(t, t, 1);
-    std::memcpy(fa, alpha ? "ABCDEFGH" : "\x00\x00\x00\x00\x00\x00\x01\x2C\x00", 9);
+    std::memcpy(fa, bin ? "ABCDEFGH" : "\x00\x00\x00\x00\x00\x00\x01\x2C\x00", 9);
     std::memcpy(fb, fa, 9);
     uint64_t runs = ii_cmp_plan_runs(), builds = ii_cmp_plan_builds();
     for (int i = 0; i < 20; ++i) {
@@ -518,7 +534,7 @@ TEST_F(IiTst, ACompareIsBuiltOnce) {
       ASSERT_EQ(mask, 0x1FFu);
     }
     EXPECT_EQ(ii_cmp_plan_builds() - builds, 1u);
-    EXPECT_EQ(ii_cmp_plan_runs() - runs, alpha ? 0u : 18u);
+    EXPECT_EQ(ii_cmp_plan_runs() - runs, bin ? 0u : 18u);
   }
   // New code in the same place whose second load carries, as a module's
   // file may, the number of the plan built there before (an = where the
