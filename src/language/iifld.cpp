@@ -280,43 +280,6 @@ template <bool Tfc>
   return 0;
 }
 
-// IF_STR_EQ (and IF_STR_REST) of two texts: the first comparison in the
-// first word of work value 1 and its mask, then the rest's.
-template <bool Tfc>
-uint8_t* runner_str(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
-  uint8_t* a = ii_ref(ii_arena + pl.word);
-  uint8_t* y = pl.cnst ? ii_arena + pl.second : ii_ref(ii_arena + pl.second);
-  if (!a || !y) [[unlikely]]
-    return ira_1(b, s, pc);
-  if (pl.chk) [[unlikely]] {
-    int go = chk(s, pl, a, y);
-    if (go < 0) return ira_1(b, s, pc);
-    if (go == 0) return ii_next(b, s, ii_at(ii_arena + pl.chk + 4));
-  }
-  int m = std::memcmp(a, y, pl.len), c = (m > 0) - (m < 0);
-  rec::view<rec::U32>(s->work[0]) = uint32_t(c);
-  s->addr[0] = a;
-  s->addr[1] = y;
-  if (pl.rest) {
-    s->mask = (s->mask & pl.keep_eq) | pl.set_eq[c + 1];
-    if (c == 0) {
-      const uint8_t* r = (pl.longer == 1 ? a : y) + pl.shorter;
-      size_t i = 0;
-      for (uint64_t w; i + 8 <= pl.diff; i += 8) {  // (eight blanks at a time)
-        std::memcpy(&w, r + i, 8);
-        if (w != 0x2020202020202020ULL) break;
-      }
-      for (; i < pl.diff; ++i)
-        if (r[i] != ' ') {
-          c = r[i] > ' ' ? 1 : -1;
-          break;
-        }
-      if (pl.longer != 1) c = -c;
-    }
-  }
-  return tested<Tfc>(b, s, pl, c);
-}
-
 template <uint8_t Form, bool Tfc>
 uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   uint8_t* a = ii_ref(ii_arena + pl.word);
@@ -329,7 +292,19 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
     if (go == 0) return ii_next(b, s, ii_at(ii_arena + pl.chk + 4));
   }
   int c;
-  if constexpr (Form == kDat) {
+  if constexpr (Form == kStr) {
+    // IF_STR_EQ: its comparison in the first word of work value 1 and its
+    // mask; IF_STR_REST then looks at the longer text's rest.
+    int m = std::memcmp(a, y, pl.len);
+    c = (m > 0) - (m < 0);
+    rec::view<rec::U32>(s->work[0]) = uint32_t(c);
+    s->addr[0] = a;
+    s->addr[1] = y;
+    if (pl.rest) {
+      s->mask = (s->mask & pl.keep_eq) | pl.set_eq[c + 1];
+      if (c == 0) c = (pl.longer == 1 ? 1 : -1) * ii_rest_vs_blanks((pl.longer == 1 ? a : y) + pl.shorter, pl.diff);
+    }
+  } else if constexpr (Form == kDat) {
     c = ii_if_dat_compare(ii_arena + pl.test, a, y);
     if (c == kIiBadDate) [[unlikely]]
       return ira_1(b, s, pc);
@@ -535,7 +510,7 @@ uint32_t build(uint8_t* pc) {
                                         {runner<kFixVar, false>, runner<kFixVar, true>},
                                         {runner<kFixFix, false>, runner<kFixFix, true>},
                                         {runner<kDat, false>, runner<kDat, true>},
-                                        {runner_str<false>, runner_str<true>}};
+                                        {runner<kStr, false>, runner<kStr, true>}};
   pl.run = kRun[form][pl.tfc];
   // A constant of 8 bytes after a variable of 8 bytes or a fixed value at
   // a scale it reaches.

@@ -40,18 +40,7 @@ uint8_t* inst_if_str_rest(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIfRest>(pc);
   int c = int32_t(rec::view<rec::U32>(s->work[0]).get());
   if (c == 0) {
-    const uint8_t* rest = s->addr[in.longer == 1 ? 0 : 1] + in.shorter.get();
-    size_t n = in.diff.get(), i = 0;
-    // Eight blanks at a time up to the word that holds a non-blank.
-    for (uint64_t w; i + 8 <= n; i += 8) {
-      std::memcpy(&w, rest + i, 8);
-      if (w != 0x2020202020202020ULL) break;
-    }
-    for (; i < n; ++i)
-      if (rest[i] != ' ') {
-        c = rest[i] > ' ' ? 1 : -1;
-        break;
-      }
+    c = ii_rest_vs_blanks(s->addr[in.longer == 1 ? 0 : 1] + in.shorter.get(), in.diff.get());
     if (in.longer != 1) c = -c;
   }
   return ii_after_test(b, s, set(s, pc, ii_rel(c, in.rel), in.shift, 16));

@@ -193,6 +193,20 @@ inline bool ii_round_word(int64_t v, int sc, int32_t* out) {
   return true;
 }
 
+// IF_STR_REST's comparison of the n bytes past a shorter text's end in the
+// longer one with blanks: 0 all blank, else 1 or -1 by the first that is
+// not (eight blanks at a time up to the word that holds it).
+inline int ii_rest_vs_blanks(const uint8_t* rest, size_t n) {
+  size_t i = 0;
+  for (uint64_t w; i + 8 <= n; i += 8) {
+    std::memcpy(&w, rest + i, 8);
+    if (w != 0x2020202020202020ULL) break;
+  }
+  for (; i < n; ++i)
+    if (rest[i] != ' ') return rest[i] > ' ' ? 1 : -1;
+  return 0;
+}
+
 // A magnitude below 10^15 shifted k places (-31..31) as pd_shft shifts (up
 // exactly, down rounded half away from zero): false when it leaves 64 bits
 // or k its bounds.
