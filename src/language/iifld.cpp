@@ -155,15 +155,16 @@ uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return xpnd(b, s, pc, in.fix_len, in.fix_scale, lv, int8_t(s->addr[1][lv]), 10);
 }
 // ------------------------------------------------ compiled compares --
-// IF, AND and OR of two numbers whose registers are loaded by IRA_1 and
-// CNST_2 (or IRA_2) run, from their second run on, as one step: IRA_1
-// finds the statement's plan and jumps to its run, which reads both
-// operands once and leaves what the instructions leave (registers 1 and 2
-// at the work values, lengths 16, the work values, the truth mask, the
-// instructions started), then goes on as IF_PD would (a TFC after it
-// runs from there too). The forms it takes: [CHK_TF] COMP_XPND_* IF_PD
-// with two values of up to 8 bytes that need no more than 8 bytes at their
-// common scale, and [CHK_TF] IF_DAT. Anything it does not decide (an
+// IF, AND and OR of two numbers, dates or texts whose registers are loaded
+// by IRA_1 and CNST_2 (or IRA_2) run, from their second run on, as one
+// step: IRA_1 finds the statement's plan and jumps to its run, which reads
+// both operands once and leaves what the instructions leave (the registers,
+// the work values and their lengths, the truth mask, the instructions
+// started), then goes on as the test would (a TFC after it runs from there
+// too). The forms it takes: [CHK_TF] COMP_XPND_* IF_PD with two values of
+// up to 8 bytes that need no more than 8 bytes at their common scale,
+// [CHK_TF] IF_DAT, and [CHK_TF] IF_STR_EQ [IF_STR_REST] (the first
+// comparison left in work value 1). Anything it does not decide (an
 // invalid value, scales that do not align in 15 digits, a missing data
 // area, an AND on an unset level, a date that does not convert, the trace
 // or the debugger) runs the instructions from IRA_1 as if there were no
