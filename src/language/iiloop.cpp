@@ -17,6 +17,11 @@
 //   each such compare is made once on entry, by the instruction's own
 //   comparison, its dates apart from every register and the loop control
 //   block; one that does not convert is the instruction's to report);
+//   IF_STR_EQ, and the IF_STR_REST after it, of two texts, fields or
+//   constants the body never stores (compared once on entry, as the
+//   instructions compare, each apart from every stored register and the
+//   loop control block; the comparison IF_STR_EQ leaves in work value 1 is
+//   written back when no packed compare ran after it);
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -97,6 +102,7 @@ constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
 constexpr int kMaxFixedSets = 32;
 constexpr size_t kMaxDates = 8;
+constexpr size_t kMaxTexts = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
@@ -144,7 +150,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -173,7 +179,7 @@ struct Node {
   // the other operand's scale csc, as the last run aligned it (-1 none).
   uint8_t kc;
   mutable int8_t csc;
-  uint8_t dat;  // kCmpDat: its entry of Plan::dates
+  uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts
   union {
     uint64_t f;
     mutable int64_t cv;
@@ -235,6 +241,17 @@ struct DateCmp {
   Item op[2];
   uint16_t len[2];  // their stored lengths
 };
+// An IF_STR_EQ and the IF_STR_REST after it if any: two texts, a field or a
+// constant each (neither one the body stores: compared once on entry).
+struct TextCmp {
+  Item op[2];
+  uint16_t len;      // IF_STR_EQ's
+  uint16_t diff = 0;  // IF_STR_REST's (0: none)
+  uint16_t shorter = 0;
+  uint8_t longer = 0;
+  // The bytes of operand j the compare reads.
+  size_t extent(int j) const { return longer == j + 1 ? std::max<size_t>(len, size_t(shorter) + diff) : len; }
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -247,6 +264,7 @@ struct Plan {
   std::vector<Cnst> cnsts;   // the slots after them
   std::vector<Fixed> fixes;  // the slots after those
   std::vector<DateCmp> dates;
+  std::vector<TextCmp> texts;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
@@ -741,6 +759,34 @@ struct Builder {
           p = ii_adv(p, sizeof(IbIfDat) + f.masks_len.get());
           continue;
         }
+        case 505: {  // IF_STR_EQ [IF_STR_REST]: two texts, a field or a constant each
+          auto& f = rec::view<IbIfCmp>(p);
+          if (pl.texts.size() >= kMaxTexts) return Built::Refused;
+          TextCmp tc{{cur.addr[0], cur.addr[1]}, f.len};
+          for (const Item& it : tc.op)
+            if (it.kind != kField && it.kind != kConst) return Built::Refused;
+          uint8_t* q = ii_adv(p, 12);
+          if ((sub_ret || q < end) && (op_of(q) | 1) == 507) {
+            // (Its level and relation are IF_STR_EQ's: its mask is the one left.)
+            auto& r = rec::view<IbIfRest>(q);
+            if (r.shift.get() != f.shift.get() || r.rel != f.rel || (r.longer != 1 && r.longer != 2))
+              return Built::Refused;
+            tc.diff = r.diff;
+            tc.shorter = r.shorter;
+            tc.longer = r.longer;
+            q = ii_adv(q, 16);
+            ++cost;
+          }
+          Node& n = add(kCmpTxt, cost);
+          cost = 0;
+          n.cmp = kNoWork;
+          n.dat = uint8_t(pl.texts.size());
+          truth_masks(n, f.shift, f.rel);
+          slots.push_back({0, 0, 0});
+          pl.texts.push_back(tc);
+          p = q;
+          continue;
+        }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
           if (to <= p || (!sub_ret && to > end)) return Built::Refused;
@@ -1087,6 +1133,9 @@ struct Run {
   }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
+  int tc[kMaxTexts];         // each text compare's comparison, its rest's when equal so far
+  int tw[kMaxTexts];         //   and IF_STR_EQ's alone, which it leaves in work value 1
+  int last_txt = -1;         // the text compare that ran after the last packed one, if any
 
   // Registers, constants and fixed fields are read on entry, every other
   // slot is written by its node before it is read, each shadow on the way
@@ -1141,6 +1190,7 @@ struct Run {
       wk[0] = a;
       wk[1] = b;
       have_wk = true;
+      last_txt = -1;
     }
     int c = (a > b) - (a < b);
     mask = (mask & x.keep) | x.set[c + 1];
@@ -1217,6 +1267,7 @@ struct Run {
     }
     if (have_wk)
       for (int k = 0; k < 2; ++k) work_put(s->work[k], wk[k]);
+    if (last_txt >= 0) rec::view<rec::U32>(s->work[0]) = uint32_t(tw[last_txt]);
     if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
@@ -1307,6 +1358,24 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     }
     r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
   }
+  // The texts, compared once as IF_STR_EQ and IF_STR_REST compare them:
+  // apart from every stored register and the loop control block too.
+  for (size_t k = 0; k < pl.texts.size(); ++k) {
+    const TextCmp& t = pl.texts[k];
+    uint8_t* at[2];
+    for (int j = 0; j < 2; ++j) {
+      uint8_t* p = at[j] = t.op[j].kind == kConst ? ii_arena + t.op[j].v : ii_ref(ii_arena + t.op[j].v);
+      if (!p) return nullptr;
+      size_t len = t.extent(j);
+      if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
+      for (size_t i = 0; i < nr; ++i)
+        if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
+    }
+    int c = std::memcmp(at[0], at[1], t.len);
+    c = r.tw[k] = (c > 0) - (c < 0);
+    if (c == 0 && t.diff) c = (t.longer == 1 ? 1 : -1) * ii_rest_vs_blanks(at[t.longer - 1] + t.shorter, t.diff);
+    r.tc[k] = c;
+  }
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
   // (A shadow there takes what the register holds.)
@@ -1343,11 +1412,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kStBin == 22, "one label per node kind");
-  static const void* const kAt[23] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kCmpTxt == 23, "one label per node kind");
+  static const void* const kAt[24] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat, &&n_st_bin};
+                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -1572,6 +1641,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         ++xp;
         QV_NEXT;
       }
+      n_cmp_txt:
+        r.last_txt = xp->dat;
+        mask = (mask & xp->keep) | xp->set[r.tc[xp->dat] + 1];
+        ++xp;
+        QV_NEXT;
       n_tfc:
         xp = (mask | xp->keep) != xp->keep ? nodes + xp->to : xp + 1;
         QV_NEXT;

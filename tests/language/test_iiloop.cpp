@@ -120,6 +120,14 @@ class IiLoop : public ii2::Fix {
   uint32_t ira_dt[kDates] = {}, ira_dt_var = 0;
   uint8_t* dt[kDates] = {};
   uint8_t* dt_cn = nullptr;
+  // Texts of 6 and 9 bytes, a text constant of 6; now and then (with
+  // extra) texts of 6 over the low digits of the third and fifth
+  // variables, which the body may change.
+  static constexpr int kTexts = 2;
+  static constexpr uint16_t kTextLen[kTexts] = {6, 9};
+  uint32_t ira_tx[kTexts] = {}, ira_tx_var[2] = {};
+  uint8_t* tx[kTexts] = {};
+  uint8_t* tx_cn = nullptr;
   // Constant divisors: of 2s and 5s mostly, at scales up to 16.
   static constexpr int kDivs = 2;
   uint8_t* dv[kDivs] = {};
@@ -150,6 +158,12 @@ class IiLoop : public ii2::Fix {
     dt_cn = field(8, &unused);
     field(1, &ira_dt_var);
     areas[ira_dt_var].set(var[2] + 3);
+    for (int k = 0; k < kTexts; ++k) tx[k] = field(kTextLen[k], &ira_tx[k]);
+    tx_cn = field(6, &unused);
+    for (int k = 0; k < 2; ++k) {
+      field(1, &ira_tx_var[k]);
+      areas[ira_tx_var[k]].set(var[2 + 2 * k] + 3);
+    }
     vi = field(9, &ira_i);
     vfrom = field(9, &ira_from);
     vto = field(9, &ira_to);
@@ -417,6 +431,17 @@ class IiLoop : public ii2::Fix {
   void test_if(Gen& g, uint32_t shift) {
     static const int kVerbs[] = {38, 38, 51, 52};
     IbTstOp op[2];
+    if (g.u(6) == 0) {  // two texts
+      for (int r = 1; r <= 2; ++r) {
+        uint64_t k = g.u(extra ? 5 : 3);
+        op[r - 1] = {1, k < kTexts ? kTextLen[k] : uint16_t(6), 0, true, false, nullptr};
+        if (k == kTexts) cnst_at(tx_cn, r);
+        else bld_ira(&m.code, k < kTexts ? ira_tx[k] : ira_tx_var[k - kTexts - 1], r);
+      }
+      uint32_t msg = 0;
+      ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), kVerbs[g.u(4)], shift, &msg), 1) << msg;
+      return;
+    }
     if (g.u(6) == 0) {  // two dates
       for (int r = 1; r <= 2; ++r) {
         uint64_t k = g.u(extra ? 5 : 4);
@@ -578,6 +603,14 @@ void IiLoop::differential(Gen& g, long n) {
     }
     rec::view<rec::U32>(dt[1]) = kDays[g.u(std::size(kDays))];
     put_fixed(dt[2], 5, kYmd[g.u(std::size(kYmd))]);
+    // Texts the same or a letter apart; the longer one's rest blank, a
+    // letter or a character below the blank.
+    for (uint8_t* t : {tx[0], tx[1], tx_cn}) {
+      std::memcpy(t, "ABCDEF", 6);
+      if (g.u(3) == 0) t[g.u(6)] = uint8_t('A' + g.u(8));
+    }
+    static const char kRest[][4] = {"   ", "   ", "G  ", "  \x1f"};
+    std::memcpy(tx[1] + 6, kRest[g.u(4)], 3);
     // The fixed fields: small values mostly; now and then a negative zero
     // or the other positive sign nibble.
     for (int k = 0; k < kFixed; ++k) {
@@ -780,7 +813,7 @@ struct Planned {
 // A body no plan takes (a compare of a binary field at a scale past 31) is
 // looked at once, not again and again as one waiting for its first run; a
 // compare of binary fields, of a fixed packed field (whose instruction
-// keeps its even opcode) and IF with AND (the level checked first, the T
+// keeps its even opcode), of texts, and IF with AND (the level checked first, the T
 // path's registers not those of the other) are planned. The loop gives its
 // result each time.
 TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
@@ -846,6 +879,13 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
   p = loop_with([&] { test(txt, ira_dt[0], day, ira_dt[1], 3, 38); }, all);
   EXPECT_LE(p.builds[1], 1u);
   EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
+  // IF T LT U (texts of 6 and 9, the same but for U's rest, "G  ").
+  IbTstOp t6{1, 6, 0, true, false, nullptr}, t9{1, 9, 0, true, false, nullptr};
+  std::memcpy(tx[0], "ABCDEF", 6);
+  std::memcpy(tx[1], "ABCDEFG  ", 9);
+  p = loop_with([&] { test(t6, ira_tx[0], t9, ira_tx[1], 5, 38); }, all);
+  EXPECT_LE(p.builds[1], 1u);
+  EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
   // IF I GT B AND L LT B: true from I = 6 on.
   p = loop_with(
       [&] {
@@ -876,6 +916,27 @@ TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
     put_fixed(dt[2], 5, 20260110);
     EXPECT_EQ(run(ii2::cref(1, 0)), 1);
     EXPECT_EQ(value_of(var[0]), 11) << r;  // 2026-01-11 .. 2026-01-21
+  }
+}
+
+// The same for a text over the low digits of such a variable (C = C + 1
+// from 0), compared with one over another's (5): equal once.
+TEST_F(IiLoop, ATextTheBodyChangesIsComparedEachTime) {
+  IbTstOp t6{1, 6, 0, true, false, nullptr};
+  loop_if_sum(
+      [&] {
+        bld_calc_reset(&m.code);
+        calc_add(ira[2], ira[3]);
+      },
+      t6, ira_tx_var[0], t6, ira_tx_var[1], 1);
+  for (int r = 0; r < 2; ++r) {
+    put(var[0], 0, 0);
+    put(var[2], 0, 0);
+    put(var[3], 1, 0);
+    put(var[4], 5, 0);
+    bounds(1, 20, 1);
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(value_of(var[0]), 1) << r;
   }
 }
 
