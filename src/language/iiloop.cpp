@@ -21,7 +21,13 @@
 //   constants the body never stores (compared once on entry, as the
 //   instructions compare, each apart from every stored register and the
 //   loop control block; the comparison IF_STR_EQ leaves in work value 1 is
-//   written back when no packed compare ran after it);
+//   written back when no packed compare ran after it; a text a move of the
+//   body may change is compared each time instead);
+//   MOVE_CHAR and MOVE_CHAR_PAD of a text field from a text field or
+//   constant, made in place as the body runs (the target apart from every
+//   register, constant, fixed field, date compared once, the loop control
+//   block, the area words the body reads and its code; the source apart
+//   from every register and the loop control block);
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -103,6 +109,7 @@ constexpr int kMaxShadows = 16;
 constexpr int kMaxFixedSets = 32;
 constexpr size_t kMaxDates = 8;
 constexpr size_t kMaxTexts = 8;
+constexpr size_t kMaxMovs = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
@@ -150,7 +157,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -179,7 +186,7 @@ struct Node {
   // the other operand's scale csc, as the last run aligned it (-1 none).
   uint8_t kc;
   mutable int8_t csc;
-  uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts
+  uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts; kMovTxt: of Plan::movs
   union {
     uint64_t f;
     mutable int64_t cv;
@@ -252,6 +259,12 @@ struct TextCmp {
   // The bytes of operand j the compare reads.
   size_t extent(int j) const { return longer == j + 1 ? std::max<size_t>(len, size_t(shorter) + diff) : len; }
 };
+// MOVE_CHAR and MOVE_CHAR_PAD: a text field from a text field or constant,
+// len bytes and pad blanks after them, made in place as the body runs.
+struct TextMov {
+  Item op[2];
+  uint16_t len, pad;
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -265,6 +278,7 @@ struct Plan {
   std::vector<Fixed> fixes;  // the slots after those
   std::vector<DateCmp> dates;
   std::vector<TextCmp> texts;
+  std::vector<TextMov> movs;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
@@ -787,6 +801,19 @@ struct Builder {
           p = q;
           continue;
         }
+        case 115: case 117: {  // MOVE_CHAR, MOVE_CHAR_PAD: into a text field
+          auto& in = rec::view<IbLen2>(p);
+          if (pl.movs.size() >= kMaxMovs) return Built::Refused;
+          TextMov mv{{cur.addr[0], cur.addr[1]}, in.a, uint16_t(op == 117 ? in.b.get() : 0)};
+          if (mv.op[0].kind != kField || (mv.op[1].kind != kField && mv.op[1].kind != kConst)) return Built::Refused;
+          Node& n = add(kMovTxt, cost);
+          cost = 0;
+          n.dat = uint8_t(pl.movs.size());
+          slots.push_back({0, 0, 0});
+          pl.movs.push_back(mv);
+          p = ii_adv(p, op == 115 ? 6 : 8);
+          continue;
+        }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
           if (to <= p || (!sub_ret && to > end)) return Built::Refused;
@@ -1135,6 +1162,17 @@ struct Run {
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
   int tc[kMaxTexts];         // each text compare's comparison, its rest's when equal so far
   int tw[kMaxTexts];         //   and IF_STR_EQ's alone, which it leaves in work value 1
+  uint8_t* tat[kMaxTexts][2];  // its operands, when a move may change them (compared each time)
+  bool tlive[kMaxTexts];
+  uint8_t* mat[kMaxMovs][2];   // each text move's target and source
+  // Text compare k of the texts at a and b: into tc and tw.
+  void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
+    const TextCmp& t = pl.texts[k];
+    int c = std::memcmp(a, b, t.len);
+    c = tw[k] = (c > 0) - (c < 0);
+    if (c == 0 && t.diff) c = (t.longer == 1 ? 1 : -1) * ii_rest_vs_blanks((t.longer == 1 ? a : b) + t.shorter, t.diff);
+    tc[k] = c;
+  }
   int last_txt = -1;         // the text compare that ran after the last packed one, if any
 
   // Registers, constants and fixed fields are read on entry, every other
@@ -1274,6 +1312,31 @@ struct Run {
   }
 };
 
+// A text move's copy (of texts apart) and blanks, a word at a time: the
+// texts of a body are short, and a call for each costs more than the move.
+[[gnu::always_inline]] inline void copy_words(uint8_t* t, const uint8_t* f, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) t[i] = f[i];
+    return;
+  }
+  uint64_t w;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&w, f + i, 8);
+    std::memcpy(t + i, &w, 8);
+  }
+  std::memcpy(&w, f + n - 8, 8);  // (the last word, over the one before when n is no multiple of 8)
+  std::memcpy(t + n - 8, &w, 8);
+}
+[[gnu::always_inline]] inline void blank_words(uint8_t* t, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) t[i] = ' ';
+    return;
+  }
+  const uint64_t w = 0x2020202020202020ULL;
+  for (size_t i = 0; i + 8 < n; i += 8) std::memcpy(t + i, &w, 8);
+  std::memcpy(t + n - 8, &w, 8);
+}
+
 // Sets the interpreter's counter: n instructions started since the yield.
 void set_count(IlfState* s, uint32_t n) {
   int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
@@ -1343,6 +1406,42 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
+  // The text moves write their targets as the body runs: apart from every
+  // register, constant, fixed field, the loop control block, the area words
+  // the body reads and its code, which the plan reads once or holds as
+  // they were; their sources apart from every register and the loop
+  // control block (a date or text compared once must not lie under a
+  // target either: see below).
+  auto apart = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p + n <= q || q + m <= p; };
+  for (size_t k = 0; k < pl.movs.size(); ++k) {
+    const TextMov& mv = pl.movs[k];
+    for (int j = 0; j < 2; ++j) {
+      uint8_t* p = r.mat[k][j] = mv.op[j].kind == kConst ? ii_arena + mv.op[j].v : ii_ref(ii_arena + mv.op[j].v);
+      if (!p) return nullptr;
+      size_t len = j == 0 ? size_t(mv.len) + mv.pad : mv.len;
+      if (!apart(p, len, blk, sizeof(IiLoopPd))) return nullptr;
+      for (size_t i = 0; i < nr; ++i)
+        if (!apart(p, len, r.regs[i], pl.regs[i].len())) return nullptr;
+      if (j == 1) continue;
+      for (const Cnst& c : pl.cnsts)
+        if (!apart(p, len, ii_arena + c.at, c.len)) return nullptr;
+      for (const Fixed& f : pl.fixes) {
+        uint8_t* q = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
+        if (q && !apart(p, len, q, f.len)) return nullptr;
+      }
+      for (uint32_t w : pl.words)
+        if (!apart(p, len, ii_arena + w, 4)) return nullptr;
+      for (const auto& sp : pl.spans)
+        if (!apart(p, len, ii_arena + sp.first, sp.second - sp.first)) return nullptr;
+      for (const auto& sp : pl.subs)
+        if (!apart(p, len, ii_arena + sp.first, sp.second - sp.first)) return nullptr;
+    }
+  }
+  auto under_a_move = [&](const uint8_t* p, size_t n) {
+    for (size_t k = 0; k < pl.movs.size(); ++k)
+      if (!apart(p, n, r.mat[k][0], size_t(pl.movs[k].len) + pl.movs[k].pad)) return true;
+    return false;
+  };
   // The dates, compared once: apart from every stored register and the loop
   // control block as the fixed fields are.
   for (size_t k = 0; k < pl.dates.size(); ++k) {
@@ -1355,14 +1454,17 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
       for (size_t i = 0; i < nr; ++i)
         if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
+      if (under_a_move(p, len)) return nullptr;
     }
     r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
   }
-  // The texts, compared once as IF_STR_EQ and IF_STR_REST compare them:
-  // apart from every stored register and the loop control block too.
+  // The texts, compared as IF_STR_EQ and IF_STR_REST compare them: apart
+  // from every stored register and the loop control block too; once, or
+  // each time when a text move may change one.
   for (size_t k = 0; k < pl.texts.size(); ++k) {
     const TextCmp& t = pl.texts[k];
-    uint8_t* at[2];
+    uint8_t** at = r.tat[k];
+    r.tlive[k] = false;
     for (int j = 0; j < 2; ++j) {
       uint8_t* p = at[j] = t.op[j].kind == kConst ? ii_arena + t.op[j].v : ii_ref(ii_arena + t.op[j].v);
       if (!p) return nullptr;
@@ -1370,11 +1472,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
       for (size_t i = 0; i < nr; ++i)
         if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
+      r.tlive[k] |= under_a_move(p, len);
     }
-    int c = std::memcmp(at[0], at[1], t.len);
-    c = r.tw[k] = (c > 0) - (c < 0);
-    if (c == 0 && t.diff) c = (t.longer == 1 ? 1 : -1) * ii_rest_vs_blanks(at[t.longer - 1] + t.shorter, t.diff);
-    r.tc[k] = c;
+    if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
@@ -1412,11 +1512,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kCmpTxt == 23, "one label per node kind");
-  static const void* const kAt[24] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kMovTxt == 24, "one label per node kind");
+  static const void* const kAt[25] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt};
+                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -1642,10 +1742,21 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         QV_NEXT;
       }
       n_cmp_txt:
+        if (r.tlive[xp->dat]) r.text_cmp(xp->dat, r.tat[xp->dat][0], r.tat[xp->dat][1]);
         r.last_txt = xp->dat;
         mask = (mask & xp->keep) | xp->set[r.tc[xp->dat] + 1];
         ++xp;
         QV_NEXT;
+      n_mov_txt: {
+        const TextMov& mv = pl.movs[xp->dat];
+        uint8_t* t = r.mat[xp->dat][0];
+        const uint8_t* f = r.mat[xp->dat][1];
+        if (t + mv.len <= f || f + mv.len <= t) copy_words(t, f, mv.len);
+        else std::memmove(t, f, mv.len);
+        blank_words(t + mv.len, mv.pad);
+        ++xp;
+        QV_NEXT;
+      }
       n_tfc:
         xp = (mask | xp->keep) != xp->keep ? nodes + xp->to : xp + 1;
         QV_NEXT;
