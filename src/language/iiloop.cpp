@@ -17,6 +17,17 @@
 //   each such compare is made once on entry, by the instruction's own
 //   comparison, its dates apart from every register and the loop control
 //   block; one that does not convert is the instruction's to report);
+//   IF_STR_EQ, and the IF_STR_REST after it, of two texts, fields or
+//   constants the body never stores (compared once on entry, as the
+//   instructions compare, each apart from every stored register and the
+//   loop control block; the comparison IF_STR_EQ leaves in work value 1 is
+//   written back when no packed compare ran after it; a text a move of the
+//   body may change is compared each time instead);
+//   MOVE_CHAR and MOVE_CHAR_PAD of a text field from a text field or
+//   constant, made in place as the body runs (the target apart from every
+//   register, constant, fixed field, date compared once, the loop control
+//   block, the area words the body reads and its code; the source apart
+//   from every register and the loop control block);
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -97,6 +108,8 @@ constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
 constexpr int kMaxFixedSets = 32;
 constexpr size_t kMaxDates = 8;
+constexpr size_t kMaxTexts = 8;
+constexpr size_t kMaxMovs = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
@@ -144,7 +157,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -173,7 +186,7 @@ struct Node {
   // the other operand's scale csc, as the last run aligned it (-1 none).
   uint8_t kc;
   mutable int8_t csc;
-  uint8_t dat;  // kCmpDat: its entry of Plan::dates
+  uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts; kMovTxt: of Plan::movs
   union {
     uint64_t f;
     mutable int64_t cv;
@@ -235,6 +248,23 @@ struct DateCmp {
   Item op[2];
   uint16_t len[2];  // their stored lengths
 };
+// An IF_STR_EQ and the IF_STR_REST after it if any: two texts, a field or a
+// constant each (neither one the body stores: compared once on entry).
+struct TextCmp {
+  Item op[2];
+  uint16_t len;      // IF_STR_EQ's
+  uint16_t diff = 0;  // IF_STR_REST's (0: none)
+  uint16_t shorter = 0;
+  uint8_t longer = 0;
+  // The bytes of operand j the compare reads.
+  size_t extent(int j) const { return longer == j + 1 ? std::max<size_t>(len, size_t(shorter) + diff) : len; }
+};
+// MOVE_CHAR and MOVE_CHAR_PAD: a text field from a text field or constant,
+// len bytes and pad blanks after them, made in place as the body runs.
+struct TextMov {
+  Item op[2];
+  uint16_t len, pad;
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -247,6 +277,8 @@ struct Plan {
   std::vector<Cnst> cnsts;   // the slots after them
   std::vector<Fixed> fixes;  // the slots after those
   std::vector<DateCmp> dates;
+  std::vector<TextCmp> texts;
+  std::vector<TextMov> movs;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
@@ -741,6 +773,47 @@ struct Builder {
           p = ii_adv(p, sizeof(IbIfDat) + f.masks_len.get());
           continue;
         }
+        case 505: {  // IF_STR_EQ [IF_STR_REST]: two texts, a field or a constant each
+          auto& f = rec::view<IbIfCmp>(p);
+          if (pl.texts.size() >= kMaxTexts) return Built::Refused;
+          TextCmp tc{{cur.addr[0], cur.addr[1]}, f.len};
+          for (const Item& it : tc.op)
+            if (it.kind != kField && it.kind != kConst) return Built::Refused;
+          uint8_t* q = ii_adv(p, 12);
+          if ((sub_ret || q < end) && (op_of(q) | 1) == 507) {
+            // (Its level and relation are IF_STR_EQ's: its mask is the one left.)
+            auto& r = rec::view<IbIfRest>(q);
+            if (r.shift.get() != f.shift.get() || r.rel != f.rel || (r.longer != 1 && r.longer != 2))
+              return Built::Refused;
+            tc.diff = r.diff;
+            tc.shorter = r.shorter;
+            tc.longer = r.longer;
+            q = ii_adv(q, 16);
+            ++cost;
+          }
+          Node& n = add(kCmpTxt, cost);
+          cost = 0;
+          n.cmp = kNoWork;
+          n.dat = uint8_t(pl.texts.size());
+          truth_masks(n, f.shift, f.rel);
+          slots.push_back({0, 0, 0});
+          pl.texts.push_back(tc);
+          p = q;
+          continue;
+        }
+        case 115: case 117: {  // MOVE_CHAR, MOVE_CHAR_PAD: into a text field
+          auto& in = rec::view<IbLen2>(p);
+          if (pl.movs.size() >= kMaxMovs) return Built::Refused;
+          TextMov mv{{cur.addr[0], cur.addr[1]}, in.a, uint16_t(op == 117 ? in.b.get() : 0)};
+          if (mv.op[0].kind != kField || (mv.op[1].kind != kField && mv.op[1].kind != kConst)) return Built::Refused;
+          Node& n = add(kMovTxt, cost);
+          cost = 0;
+          n.dat = uint8_t(pl.movs.size());
+          slots.push_back({0, 0, 0});
+          pl.movs.push_back(mv);
+          p = ii_adv(p, op == 115 ? 6 : 8);
+          continue;
+        }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
           if (to <= p || (!sub_ret && to > end)) return Built::Refused;
@@ -1087,6 +1160,20 @@ struct Run {
   }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
+  int tc[kMaxTexts];         // each text compare's comparison, its rest's when equal so far
+  int tw[kMaxTexts];         //   and IF_STR_EQ's alone, which it leaves in work value 1
+  uint8_t* tat[kMaxTexts][2];  // its operands, when a move may change them (compared each time)
+  bool tlive[kMaxTexts];
+  uint8_t* mat[kMaxMovs][2];   // each text move's target and source
+  // Text compare k of the texts at a and b: into tc and tw.
+  void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
+    const TextCmp& t = pl.texts[k];
+    int c = std::memcmp(a, b, t.len);
+    c = tw[k] = (c > 0) - (c < 0);
+    if (c == 0 && t.diff) c = (t.longer == 1 ? 1 : -1) * ii_rest_vs_blanks((t.longer == 1 ? a : b) + t.shorter, t.diff);
+    tc[k] = c;
+  }
+  int last_txt = -1;         // the text compare that ran after the last packed one, if any
 
   // Registers, constants and fixed fields are read on entry, every other
   // slot is written by its node before it is read, each shadow on the way
@@ -1141,6 +1228,7 @@ struct Run {
       wk[0] = a;
       wk[1] = b;
       have_wk = true;
+      last_txt = -1;
     }
     int c = (a > b) - (a < b);
     mask = (mask & x.keep) | x.set[c + 1];
@@ -1217,11 +1305,37 @@ struct Run {
     }
     if (have_wk)
       for (int k = 0; k < 2; ++k) work_put(s->work[k], wk[k]);
+    if (last_txt >= 0) rec::view<rec::U32>(s->work[0]) = uint32_t(tw[last_txt]);
     if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
   }
 };
+
+// A text move's copy (of texts apart) and blanks, a word at a time: the
+// texts of a body are short, and a call for each costs more than the move.
+[[gnu::always_inline]] inline void copy_words(uint8_t* t, const uint8_t* f, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) t[i] = f[i];
+    return;
+  }
+  uint64_t w;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&w, f + i, 8);
+    std::memcpy(t + i, &w, 8);
+  }
+  std::memcpy(&w, f + n - 8, 8);  // (the last word, over the one before when n is no multiple of 8)
+  std::memcpy(t + n - 8, &w, 8);
+}
+[[gnu::always_inline]] inline void blank_words(uint8_t* t, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) t[i] = ' ';
+    return;
+  }
+  const uint64_t w = 0x2020202020202020ULL;
+  for (size_t i = 0; i + 8 < n; i += 8) std::memcpy(t + i, &w, 8);
+  std::memcpy(t + n - 8, &w, 8);
+}
 
 // Sets the interpreter's counter: n instructions started since the yield.
 void set_count(IlfState* s, uint32_t n) {
@@ -1292,6 +1406,42 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
+  // The text moves write their targets as the body runs: apart from every
+  // register, constant, fixed field, the loop control block, the area words
+  // the body reads and its code, which the plan reads once or holds as
+  // they were; their sources apart from every register and the loop
+  // control block (a date or text compared once must not lie under a
+  // target either: see below).
+  auto apart = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p + n <= q || q + m <= p; };
+  for (size_t k = 0; k < pl.movs.size(); ++k) {
+    const TextMov& mv = pl.movs[k];
+    for (int j = 0; j < 2; ++j) {
+      uint8_t* p = r.mat[k][j] = mv.op[j].kind == kConst ? ii_arena + mv.op[j].v : ii_ref(ii_arena + mv.op[j].v);
+      if (!p) return nullptr;
+      size_t len = j == 0 ? size_t(mv.len) + mv.pad : mv.len;
+      if (!apart(p, len, blk, sizeof(IiLoopPd))) return nullptr;
+      for (size_t i = 0; i < nr; ++i)
+        if (!apart(p, len, r.regs[i], pl.regs[i].len())) return nullptr;
+      if (j == 1) continue;
+      for (const Cnst& c : pl.cnsts)
+        if (!apart(p, len, ii_arena + c.at, c.len)) return nullptr;
+      for (const Fixed& f : pl.fixes) {
+        uint8_t* q = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
+        if (q && !apart(p, len, q, f.len)) return nullptr;
+      }
+      for (uint32_t w : pl.words)
+        if (!apart(p, len, ii_arena + w, 4)) return nullptr;
+      for (const auto& sp : pl.spans)
+        if (!apart(p, len, ii_arena + sp.first, sp.second - sp.first)) return nullptr;
+      for (const auto& sp : pl.subs)
+        if (!apart(p, len, ii_arena + sp.first, sp.second - sp.first)) return nullptr;
+    }
+  }
+  auto under_a_move = [&](const uint8_t* p, size_t n) {
+    for (size_t k = 0; k < pl.movs.size(); ++k)
+      if (!apart(p, n, r.mat[k][0], size_t(pl.movs[k].len) + pl.movs[k].pad)) return true;
+    return false;
+  };
   // The dates, compared once: apart from every stored register and the loop
   // control block as the fixed fields are.
   for (size_t k = 0; k < pl.dates.size(); ++k) {
@@ -1304,8 +1454,27 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
       for (size_t i = 0; i < nr; ++i)
         if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
+      if (under_a_move(p, len)) return nullptr;
     }
     r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
+  }
+  // The texts, compared as IF_STR_EQ and IF_STR_REST compare them: apart
+  // from every stored register and the loop control block too; once, or
+  // each time when a text move may change one.
+  for (size_t k = 0; k < pl.texts.size(); ++k) {
+    const TextCmp& t = pl.texts[k];
+    uint8_t** at = r.tat[k];
+    r.tlive[k] = false;
+    for (int j = 0; j < 2; ++j) {
+      uint8_t* p = at[j] = t.op[j].kind == kConst ? ii_arena + t.op[j].v : ii_ref(ii_arena + t.op[j].v);
+      if (!p) return nullptr;
+      size_t len = t.extent(j);
+      if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
+      for (size_t i = 0; i < nr; ++i)
+        if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
+      r.tlive[k] |= under_a_move(p, len);
+    }
+    if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
   // The interpreter's registers hold what the body's end leaves.
   const Abs& top = pl.top;
@@ -1343,11 +1512,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kStBin == 22, "one label per node kind");
-  static const void* const kAt[23] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kMovTxt == 24, "one label per node kind");
+  static const void* const kAt[25] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat, &&n_st_bin};
+                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -1569,6 +1738,22 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         if (c == kIiBadDate) [[unlikely]]
           QV_LEAVE;
         mask = (mask & xp->keep) | xp->set[c + 1];
+        ++xp;
+        QV_NEXT;
+      }
+      n_cmp_txt:
+        if (r.tlive[xp->dat]) r.text_cmp(xp->dat, r.tat[xp->dat][0], r.tat[xp->dat][1]);
+        r.last_txt = xp->dat;
+        mask = (mask & xp->keep) | xp->set[r.tc[xp->dat] + 1];
+        ++xp;
+        QV_NEXT;
+      n_mov_txt: {
+        const TextMov& mv = pl.movs[xp->dat];
+        uint8_t* t = r.mat[xp->dat][0];
+        const uint8_t* f = r.mat[xp->dat][1];
+        if (t + mv.len <= f || f + mv.len <= t) copy_words(t, f, mv.len);
+        else std::memmove(t, f, mv.len);
+        blank_words(t + mv.len, mv.pad);
         ++xp;
         QV_NEXT;
       }

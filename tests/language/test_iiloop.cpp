@@ -120,6 +120,26 @@ class IiLoop : public ii2::Fix {
   uint32_t ira_dt[kDates] = {}, ira_dt_var = 0;
   uint8_t* dt[kDates] = {};
   uint8_t* dt_cn = nullptr;
+  // Texts of 6, 20 and 20 bytes, a text constant of 6; now and then (with
+  // extra) texts of 6 over the low digits of the third and fifth
+  // variables, which the body may change, and over the second text from
+  // its fourth byte.
+  static constexpr int kTexts = 3;
+  static constexpr uint16_t kTextLen[kTexts] = {6, 20, 20};
+  uint32_t ira_tx[kTexts] = {}, ira_tx_var[3] = {};
+  uint8_t* tx[kTexts] = {};
+  uint8_t* tx_cn = nullptr;
+  // Text operand k into address register reg: the texts, the text
+  // constant, the date constant (8), then (extra) those over other fields.
+  // Its length.
+  static constexpr int kTextOps = kTexts + 2, kTextOpsExtra = kTextOps + 3;
+  uint16_t text_op(uint64_t k, int reg) {
+    if (k < kTexts) bld_ira(&m.code, ira_tx[k], reg);
+    else if (k == kTexts) cnst_at(tx_cn, reg);
+    else if (k == kTexts + 1) cnst_at(dt_cn, reg);
+    else bld_ira(&m.code, ira_tx_var[k - kTextOps], reg);
+    return k < kTexts ? kTextLen[k] : k == kTexts + 1 ? 8 : 6;
+  }
   // Constant divisors: of 2s and 5s mostly, at scales up to 16.
   static constexpr int kDivs = 2;
   uint8_t* dv[kDivs] = {};
@@ -150,6 +170,12 @@ class IiLoop : public ii2::Fix {
     dt_cn = field(8, &unused);
     field(1, &ira_dt_var);
     areas[ira_dt_var].set(var[2] + 3);
+    for (int k = 0; k < kTexts; ++k) tx[k] = field(kTextLen[k], &ira_tx[k]);
+    tx_cn = field(6, &unused);
+    for (int k = 0; k < 3; ++k) {
+      field(1, &ira_tx_var[k]);
+      areas[ira_tx_var[k]].set(k < 2 ? var[2 + 2 * k] + 3 : tx[1] + 3);
+    }
     vi = field(9, &ira_i);
     vfrom = field(9, &ira_from);
     vto = field(9, &ira_to);
@@ -417,6 +443,15 @@ class IiLoop : public ii2::Fix {
   void test_if(Gen& g, uint32_t shift) {
     static const int kVerbs[] = {38, 38, 51, 52};
     IbTstOp op[2];
+    if (g.u(6) == 0) {  // two texts
+      for (int r = 1; r <= 2; ++r) {
+        uint64_t k = extra && g.u(3) == 0 ? kTextOps + g.u(3) : g.u(kTextOps);
+        op[r - 1] = {1, text_op(k, r), 0, true, false, nullptr};
+      }
+      uint32_t msg = 0;
+      ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), kVerbs[g.u(4)], shift, &msg), 1) << msg;
+      return;
+    }
     if (g.u(6) == 0) {  // two dates
       for (int r = 1; r <= 2; ++r) {
         uint64_t k = g.u(extra ? 5 : 4);
@@ -447,6 +482,24 @@ class IiLoop : public ii2::Fix {
     uint32_t msg = 0;
     ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), kVerbs[g.u(4)], shift, &msg), 1) << msg;
   }
+  // SET of a text from a text or a text constant, padded with blanks when
+  // the target is longer; now and then (with extra) of the text date from
+  // the date constant.
+  void text_move(Gen& g) {
+    if (extra && g.u(4) == 0) {
+      bld_ira(&m.code, ira_dt[0], 1);
+      cnst_at(dt_cn, 2);
+      bld_move_char(&m.code, 8);
+      return;
+    }
+    uint16_t len[2];
+    for (int r = 1; r <= 2; ++r) {  // (no constant a target)
+      uint64_t k = extra && g.u(3) == 0 ? kTextOps + g.u(3) : g.u(r == 1 ? kTexts : kTextOps);
+      len[r - 1] = text_op(k, r);
+    }
+    if (len[0] > len[1]) bld_move_char_pad(&m.code, len[1], uint16_t(len[0] - len[1]));
+    else bld_move_char(&m.code, len[0]);
+  }
   // A body of n statements; *refused when it holds a form no plan takes.
   void body(Gen& g, int n, bool* refused) {
     static const uint32_t kConds[] = {0x1FF, 0x2FF, 0x17F, 0x1BF, 0x27F, 0x2BF, 0x3FF};
@@ -473,6 +526,10 @@ class IiLoop : public ii2::Fix {
           }
           break;
         case 9: {  // a move
+          if (g.u(3) == 0) {
+            text_move(g);
+            break;
+          }
           bld_calc_reset(&m.code);
           bld_ira(&m.code, ira[g.u(kVars)], 1);
           bld_calc_load(&m.code, 12);
@@ -578,6 +635,17 @@ void IiLoop::differential(Gen& g, long n) {
     }
     rec::view<rec::U32>(dt[1]) = kDays[g.u(std::size(kDays))];
     put_fixed(dt[2], 5, kYmd[g.u(std::size(kYmd))]);
+    // Texts the same or a letter apart; the longer one's rest blank, a
+    // letter or a character below the blank.
+    for (uint8_t* t : {tx[0], tx[1], tx[2], tx_cn}) {
+      std::memcpy(t, "ABCDEF", 6);
+      if (g.u(3) == 0) t[g.u(6)] = uint8_t('A' + g.u(8));
+    }
+    static const char kRest[][4] = {"   ", "   ", "G  ", "  \x1f"};
+    for (uint8_t* t : {tx[1], tx[2]}) {
+      std::memset(t + 6, ' ', 14);
+      std::memcpy(t + 6 + g.u(12), kRest[g.u(4)], 3);
+    }
     // The fixed fields: small values mostly; now and then a negative zero
     // or the other positive sign nibble.
     for (int k = 0; k < kFixed; ++k) {
@@ -780,7 +848,7 @@ struct Planned {
 // A body no plan takes (a compare of a binary field at a scale past 31) is
 // looked at once, not again and again as one waiting for its first run; a
 // compare of binary fields, of a fixed packed field (whose instruction
-// keeps its even opcode) and IF with AND (the level checked first, the T
+// keeps its even opcode), of texts, and IF with AND (the level checked first, the T
 // path's registers not those of the other) are planned. The loop gives its
 // result each time.
 TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
@@ -846,6 +914,13 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
   p = loop_with([&] { test(txt, ira_dt[0], day, ira_dt[1], 3, 38); }, all);
   EXPECT_LE(p.builds[1], 1u);
   EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
+  // IF T LT U (texts of 6 and 20, the same but for U's rest, "G" and blanks).
+  IbTstOp t6{1, 6, 0, true, false, nullptr}, t20{1, 20, 0, true, false, nullptr};
+  std::memcpy(tx[0], "ABCDEF", 6);
+  std::memcpy(tx[1], "ABCDEFG             ", 20);
+  p = loop_with([&] { test(t6, ira_tx[0], t20, ira_tx[1], 5, 38); }, all);
+  EXPECT_LE(p.builds[1], 1u);
+  EXPECT_GT(p.iterations[1], uint64_t(kN) / 2);
   // IF I GT B AND L LT B: true from I = 6 on.
   p = loop_with(
       [&] {
@@ -876,6 +951,65 @@ TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
     put_fixed(dt[2], 5, 20260110);
     EXPECT_EQ(run(ii2::cref(1, 0)), 1);
     EXPECT_EQ(value_of(var[0]), 11) << r;  // 2026-01-11 .. 2026-01-21
+  }
+}
+
+// The same for a text over the low digits of such a variable (C = C + 1
+// from 0), compared with one over another's (5): equal once.
+TEST_F(IiLoop, ATextTheBodyChangesIsComparedEachTime) {
+  IbTstOp t6{1, 6, 0, true, false, nullptr};
+  loop_if_sum(
+      [&] {
+        bld_calc_reset(&m.code);
+        calc_add(ira[2], ira[3]);
+      },
+      t6, ira_tx_var[0], t6, ira_tx_var[1], 1);
+  for (int r = 0; r < 2; ++r) {
+    put(var[0], 0, 0);
+    put(var[2], 0, 0);
+    put(var[3], 1, 0);
+    put(var[4], 5, 0);
+    bounds(1, 20, 1);
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(value_of(var[0]), 1) << r;
+  }
+}
+
+// Text moves in a body of SETs and the sum of I, made as the instructions
+// make them, by a plan: a text of 20 from the date constant and then from
+// a text of 6 (the padding over digits) or from another of 20 (every word
+// copied over another value); a text over the fourth byte of another from
+// it and into it (moves over themselves, which change the text each time).
+TEST_F(IiLoop, TextMovesArePlanned) {
+  struct Move {
+    uint64_t t, s;  // text operands (text_op)
+  };
+  const uint64_t in = kTextOps + 2, date = kTexts + 1;
+  const std::vector<std::vector<Move>> cases = {
+      {{1, date}, {1, 0}}, {{1, date}, {1, 2}}, {{in, 1}}, {{1, in}}};
+  for (const auto& moves : cases) {
+    put(var[0], 0, 0);
+    bounds(1, 50, 1);
+    std::memcpy(tx[0], "ABCDEF", 6);
+    std::memcpy(tx[1], "XXXXXXG\x1fGXXXXXXXXXXX", 20);
+    std::memcpy(tx[2], "0123456789ABCDEFGHIJ", 20);
+    std::memcpy(dt_cn, "20260101", 8);
+    restart();
+    uint8_t* loop = beg_i();
+    for (const Move& mv : moves) {
+      uint16_t t = text_op(mv.t, 1), f = text_op(mv.s, 2);
+      if (t > f) bld_move_char_pad(&m.code, f, uint16_t(t - f));
+      else bld_move_char(&m.code, t);
+    }
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], ira_i);
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+    uint64_t it = ii_loop_plan_iterations();
+    int rc = 0;
+    EXPECT_EQ(both_ways(true, &rc), "") << moves.size() << " moves from " << moves[0].s;
+    EXPECT_EQ(rc, 1);
+    EXPECT_GT(ii_loop_plan_iterations(), it + 40);
   }
 }
 
