@@ -8,6 +8,19 @@
 //   IRA_n and CNST_n (address registers), SET_ADDR_LEN, NOP, GHOST;
 //   a CALC statement whose plan (iimath.cpp) has only pushes, + - *,
 //   negation and the store;
+//   COMPUTE (COMPUTE_OPRND twice, the operation, the store) into an 8-byte
+//   variable packed field by +, - or * of one, or of a fixed packed field
+//   of 1-8 bytes at a scale of 0-31 (read on entry), or a constant, by the
+//   CALC plans' rules; or into a signed 4-byte binary at scale 0 (a CALC
+//   integer: its field's register) by + or - of a binary field of 1, 2 or
+//   4 bytes or a constant at scale 0, the sum within the word's range
+//   (leaving register 3 at work value 1 and its first byte '1', as
+//   COMPUTE_OPRND does: over what a compare before it left there);
+//   SET_PD_TO_BIN into such a signed word from a variable packed value or
+//   a fixed packed one of 1-8 bytes at a scale of 0-31 (rounded half away
+//   from zero, within -(2^31 - 1) .. 2^31 - 1), and SET_BIN_TO_PD into an
+//   8-byte variable packed field from a binary of 1, 2 or 4 bytes at a
+//   scale of 0-31 (a move: the value at that scale);
 //   a compare-expansion of two packed operands, each an 8-byte variable
 //   value or a fixed packed field of 1-8 bytes at a scale of 0-31 (one the
 //   body never stores: read on entry), followed by IF_PD;
@@ -50,7 +63,8 @@
 // control block, as the instructions would have left them:
 //   1. when the loop ends (END LOOP's own exit);
 //   2. before a statement it cannot decide (an overflow of 64 bits, a value
-//      past 15 digits, a scale past 31, the older multiply), or a compare
+//      past 15 digits, a scale past 31, the older multiply, a COMPUTE sum
+//      or a SET outside its binary word), or a compare
 //      whose alignment leaves 64 bits: the interpreter resumes at that
 //      instruction, which then gives the instructions' outcome (the exact
 //      path, 300540, the OVERFLOW label);
@@ -89,6 +103,8 @@
 #include "foundation/pacdec.h"
 #include "foundation/ssunix.h"
 #include "language/ibctl.h"
+#include "language/ibfld.h"
+#include "language/ibmath.h"
 #include "language/ibtst.h"
 #include "language/ibutil.h"
 #include "language/iiutil.h"
@@ -157,7 +173,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -175,6 +191,8 @@ struct Node {
   uint16_t as_first;   // kEdge: its assignments (Plan::sets)
   uint16_t as_n;
   uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
+  // kSumW, COMPUTE into a signed word: a + b, or a - b when neg. kToW,
+  // SET of a packed value into a signed word: a rounded to an integer.
   // kDivK, a division by a constant whose only prime factors are 2 and 5:
   // the quotient is a x f at the scale of a plus kd, negated when neg.
   // lazy (kMul, kDivK): its trailing zero decimals are left to the add or
@@ -511,6 +529,111 @@ struct Builder {
     return Built::Plan;
   }
 
+  // COMPUTE at pc (its first COMPUTE_OPRND; IRA_1 loaded the target, IRA_2
+  // or CNST_2 the operand), its four instructions as one node that leaves
+  // before them when it cannot decide:
+  //   a variable packed register by +, - or * of a variable packed register
+  //   or constant, or of a fixed packed field or constant of 1-8 bytes at a
+  //   scale of 0-31: the CALC nodes' add, subtract and product stored (15
+  //   digits, 64 bits, a scale of 31 at most);
+  //   a signed word at scale 0 (a CALC integer's register) by + or - of a
+  //   binary field or constant at scale 0: the sum within the word's range
+  //   (kSumW).
+  // The instructions leave the stack's depth 2, and of a binary target
+  // register 3 at work value 1, its first byte '1' (Run::have_wk).
+  bool compute(uint8_t*& p, Abs& cur, uint16_t cost) {
+    const auto& t = rec::view<IbComputeOprnd>(p);
+    uint8_t* q = ii_adv(p, 10);
+    uint8_t* o = ii_adv(q, 10);
+    uint8_t* e = ii_adv(o, 6);
+    if ((!sub_ret && e >= end) || t.which != 1 || (op_of(q) | 1) != 711) return false;
+    const auto& f = rec::view<IbComputeOprnd>(q);
+    uint16_t op = op_of(o) | 1, eq = op_of(e) | 1;
+    int arg = rec::view<IbMath>(o).arg;
+    Item ti = cur.addr[0], fi = cur.addr[1];
+    if (f.which != 2 || ti.kind != kField || (fi.kind != kField && fi.kind != kConst)) return false;
+    bool bin = t.type == kIiBin;
+    int a, b;
+    uint8_t kind;
+    if (bin) {
+      int code = f.len == 4 ? 1 : f.len == 2 ? 2 : f.len == 1 ? 3 : 0;
+      if (op != 721 || eq != 723 || (arg != 1 && arg != 2) || t.len != 4 || !t.is_signed || t.scale != 0 ||
+          f.type != kIiBin || f.scale != 0 || code == 0)
+        return false;
+      code += f.is_signed ? 3 : 0;
+      a = reg(ti.v, true);
+      b = fi.kind == kField && code == 4 ? reg(fi.v, true) : fixed(fi.v, f.len, 0, uint8_t(code), fi.kind == kConst);
+      kind = kSumW;
+    } else {
+      if (t.type != kIiPdVar || t.len != 9 || (op != 729 && op != 731 && op != 733) || eq != 737) return false;
+      a = reg(ti.v);
+      if (f.type == kIiPdVar && f.len == 9)
+        b = fi.kind == kField ? reg(fi.v) : cnst(fi.v);
+      else if (f.type == kIiPdFix && f.len >= 1 && f.len <= 8 && f.scale <= 31)
+        b = fi.kind == kField ? fixed(fi.v, f.len, f.scale) : cnst(fi.v, f.len, f.scale);
+      else
+        return false;
+      kind = op == 729 ? kAdd : op == 731 ? kSub : kMul;
+    }
+    if (a < 0 || b < 0) return false;
+    Node& n = add(kind, uint16_t(cost + 3));
+    n.chk = 1;
+    n.neg = bin && arg == 2;
+    n.exit = exit_at(p, cur);
+    slots.push_back({a, b, a});
+    pl.regs[size_t(a)].stored = true;
+    cur.depth = Item{kValue, 2};
+    if (bin) cur.addr[2] = Item{kWork, 0};
+    p = ii_adv(e, 6);
+    return true;
+  }
+
+  // SET between packed and a signed word at scale 0 (a CALC integer's
+  // register), IRA_1 and IRA_2 or CNST_2 before it:
+  //   SET_PD_TO_BIN of a variable packed register or constant, or a fixed
+  //   packed field or constant of 1-8 bytes at a scale of 0-31: shifted to
+  //   an integer (half away from zero) within -(2^31 - 1) .. 2^31 - 1, else
+  //   the plan leaves before it (kToW);
+  //   SET_BIN_TO_PD into a variable packed register of a binary field or
+  //   constant of 1, 2 or 4 bytes at a scale of 0-31: its value at that
+  //   scale (a move: it always fits).
+  // Neither changes any register of the interpreter.
+  bool set_bin(uint8_t*& p, const Abs& cur, uint16_t op, uint16_t cost) {
+    Item ti = cur.addr[0], fi = cur.addr[1];
+    if (ti.kind != kField || (fi.kind != kField && fi.kind != kConst)) return false;
+    int a, b;
+    uint8_t kind;
+    if (op == 417) {
+      const auto& in = rec::view<IbSetPdToBin>(p);
+      if (in.tgt_len != 4 || !in.tgt_signed || in.tgt_scale != 0) return false;
+      a = reg(ti.v, true);
+      if (in.var_source && in.src_len == 9)
+        b = fi.kind == kField ? reg(fi.v) : cnst(fi.v);
+      else if (!in.var_source && in.src_len >= 1 && in.src_len <= 8 && in.src_scale <= 31)
+        b = fi.kind == kField ? fixed(fi.v, in.src_len, in.src_scale) : cnst(fi.v, in.src_len, in.src_scale);
+      else
+        return false;
+      kind = kToW;
+    } else {
+      const auto& in = rec::view<IbSetBinToPd>(p);
+      int code = in.src_len == 4 ? 1 : in.src_len == 2 ? 2 : in.src_len == 1 ? 3 : 0;
+      if (!in.var_target || in.tgt_len != 9 || in.scale > 31 || code == 0) return false;
+      code += in.src_signed ? 3 : 0;
+      a = reg(ti.v);
+      b = fi.kind == kField && code == 4 && in.scale == 0
+              ? reg(fi.v, true)
+              : fixed(fi.v, in.src_len, in.scale, uint8_t(code), fi.kind == kConst);
+      kind = kMov;
+    }
+    if (a < 0 || b < 0) return false;
+    Node& n = add(kind, cost);
+    if (kind == kToW) n.exit = exit_at(p, cur);
+    slots.push_back({b, b, a});
+    pl.regs[size_t(a)].stored = true;
+    p = ii_adv(p, 16);
+    return true;
+  }
+
   // An instruction the plan cannot read yet (its first run is to come):
   // the plan leaves before it, and the walk goes on at the next branch
   // target (branches only go forward, so the instructions between are
@@ -682,6 +805,14 @@ struct Builder {
           p = next;
           continue;
         }
+        case 415: case 417:
+          if (!set_bin(p, cur, op, cost)) return Built::Refused;
+          cost = 0;
+          continue;
+        case 711:
+          if (!compute(p, cur, cost)) return Built::Refused;
+          cost = 0;
+          continue;
         case 279: case 273: case 277: case 423: {
           // Each operand 8-byte variable packed, or fixed packed of 1-8
           // bytes at a scale of 0-31.
@@ -1142,7 +1273,10 @@ struct Run {
   int64_t v[kMaxSlots];
   int sc[kMaxSlots];
   int64_t wk[2];             // the last compare's two values at their common scale
-  bool have_wk;              // false: the work values are still those of the entry
+  // 1: the work values are the last packed compare's (wk); 2: a COMPUTE
+  // into a binary register set work value 1's first byte since it and
+  // since the last text compare (its sign, '1'); 0: neither ran.
+  uint8_t have_wk;
   uint32_t mask;             // (kept in run's own variable while the nodes run)
   uint8_t* e_addr[4];        // the registers on entry
   uint16_t e_len[4];
@@ -1181,7 +1315,7 @@ struct Run {
   // plan uses are cleared (clearing all the arrays cost a short loop's
   // entry more than its body).
   Run(const Plan& p, IlfState* st)
-      : pl(p), s(st), wk{}, have_wk(false), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {
+      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {
     for (size_t i = p.regs.size() + p.cnsts.size() + p.fixes.size(); i < p.nslots; ++i) {
       v[i] = 0;
       sc[i] = 0;
@@ -1227,7 +1361,7 @@ struct Run {
     if (x.cmp != kNoWork) {
       wk[0] = a;
       wk[1] = b;
-      have_wk = true;
+      have_wk = 1;
       last_txt = -1;
     }
     int c = (a > b) - (a < b);
@@ -1303,9 +1437,10 @@ struct Run {
       if (st.addr[k].kind != kEntry) s->addr[k] = reinterpret_cast<uint8_t*>(value(st.addr[k], k));
       if (st.len[k].kind == kValue || st.len[k].kind == kShadow) s->len[k] = uint16_t(value(st.len[k], k + 4));
     }
-    if (have_wk)
+    if (have_wk & 1)
       for (int k = 0; k < 2; ++k) work_put(s->work[k], wk[k]);
     if (last_txt >= 0) rec::view<rec::U32>(s->work[0]) = uint32_t(tw[last_txt]);
+    if (have_wk & 2) s->work[0][0] = '1';
     if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
@@ -1512,11 +1647,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kMovTxt == 24, "one label per node kind");
-  static const void* const kAt[25] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kToW == 26, "one label per node kind");
+  static const void* const kAt[27] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt};
+                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -1744,6 +1879,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       n_cmp_txt:
         if (r.tlive[xp->dat]) r.text_cmp(xp->dat, r.tat[xp->dat][0], r.tat[xp->dat][1]);
         r.last_txt = xp->dat;
+        r.have_wk &= 1;  // (its comparison over a COMPUTE's sign byte)
         mask = (mask & xp->keep) | xp->set[r.tc[xp->dat] + 1];
         ++xp;
         QV_NEXT;
@@ -1805,6 +1941,26 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         if (!ii_round_word(v[xp->a], sc[xp->a], &w)) QV_LEAVE;
         v[xp->d] = w;
         sc[xp->d] = 0;
+        ++xp;
+        QV_NEXT;
+      }
+      n_sum_w: {  // COMPUTE into a signed word: the sum within its range
+        const int64_t y = xp->neg ? v[xp->a] - v[xp->b] : v[xp->a] + v[xp->b];
+        if (y != int64_t(int32_t(y))) [[unlikely]]
+          QV_LEAVE;
+        v[xp->d] = y;
+        r.have_wk |= 2;
+        ++xp;
+        QV_NEXT;
+      }
+      n_to_w: {  // SET into a signed word: rounded to an integer, within its range
+        const int64_t x = v[xp->a];
+        uint64_t m = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
+        if (sc[xp->a] != 0) [[unlikely]]
+          ii_shift64(m, -sc[xp->a]);  // (down by 31 places at most: it cannot fail)
+        if (m > 0x7FFFFFFF) [[unlikely]]
+          QV_LEAVE;
+        v[xp->d] = x < 0 ? -int64_t(m) : int64_t(m);
         ++xp;
         QV_NEXT;
       }

@@ -18,6 +18,8 @@
 
 #include "foundation/pacdec.h"
 #include "foundation/ssunix.h"
+#include "language/ibfld.h"
+#include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ii2_fix.h"
 
@@ -144,6 +146,10 @@ class IiLoop : public ii2::Fix {
   static constexpr int kDivs = 2;
   uint8_t* dv[kDivs] = {};
   uint8_t *vi = nullptr, *vfrom = nullptr, *vto = nullptr, *vstep = nullptr, *lcb = nullptr, *bin = nullptr;
+  // A second binary field (COMPUTE's operand, read as 1, 2 or 4 bytes) and
+  // a binary constant of 4 bytes.
+  uint32_t ira_bin2 = 0;
+  uint8_t *bin2 = nullptr, *bcn = nullptr;
   // Forms of the review: field indexes that alias a variable (the same
   // field), overlap one, or overlap the loop control block; a constant
   // field for CALC I = I + c (c in the loop's direction).
@@ -182,6 +188,8 @@ class IiLoop : public ii2::Fix {
     vstep = field(9, &ira_step);
     lcb = field(28, &ira_lcb);
     bin = field(4, &ira_bin);
+    bin2 = field(4, &ira_bin2);
+    bcn = field(4, &unused);
     ci = field(9, &ira_ci);
     for (int k = 0; k < kFixed; ++k) fx[k] = field(kFixedLen[k], &ira_fx[k]);
     uint8_t* unused_p = field(1, &ira_same);
@@ -500,14 +508,106 @@ class IiLoop : public ii2::Fix {
     if (len[0] > len[1]) bld_move_char_pad(&m.code, len[1], uint16_t(len[0] - len[1]));
     else bld_move_char(&m.code, len[0]);
   }
+  // COMPUTE of a variable packed field by +, - or * (now and then /: no
+  // plan) of a variable packed field or constant, or of a fixed packed
+  // field or constant at scales of 0-3, 31 and now and then 32 (no plan);
+  // or of the binary field by + or - (now and then *: no plan) of itself,
+  // the second binary field read as 1, 2 or 4 bytes, signed or not, or the
+  // binary constant, all at scale 0 (now and then 1: no plan).
+  void compute(Gen& g, bool* refused) {
+    if (g.u(3) == 0) {
+      bld_ira(&m.code, ira_bin, 1);
+      IbNum t{5, 4, 0, 9, true}, o{5, 4, 0, 9, true};
+      uint64_t k = g.u(4);
+      if (k == 0) {
+        bld_ira(&m.code, ira_bin, 2);
+      } else if (k == 1) {
+        cnst_at(bcn, 2);
+      } else {
+        static const uint8_t kLens[3] = {1, 2, 4};
+        bld_ira(&m.code, ira_bin2, 2);
+        o.len = kLens[g.u(3)];
+        o.is_signed = g.u(2) == 0;
+      }
+      if (g.u(30) == 0) t.scale = o.scale = 1;
+      char op = g.u(30) == 0 ? '*' : g.u(2) ? '+' : '-';
+      *refused |= t.scale != 0 || op == '*';
+      ASSERT_NE(bld_compute(&m.code, t, o, op), nullptr);
+      return;
+    }
+    bld_ira(&m.code, ira[g.u(kVars)], 1);  // (never the loop variable: the loop would not end)
+    IbNum t{12, 9, 0, 15, true}, o{12, 9, 0, 15, true};
+    if (g.u(3) == 0) {
+      int k = int(g.u(kFixed));
+      if (k == kFixed - 1) cnst_at(fx[k], 2);
+      else bld_ira(&m.code, ira_fx[k], 2);
+      static const uint8_t kScales[] = {0, 1, 2, 3, 31};
+      o = IbNum{8, uint8_t(kFixedLen[k]), g.u(10) == 0 ? uint8_t(32) : kScales[g.u(5)], 0, true};
+      *refused |= o.scale > 31;
+    } else {
+      load(g, 2);
+    }
+    char op = g.u(40) == 0 ? '/' : "+-*"[g.u(3)];
+    *refused |= op == '/';
+    ASSERT_NE(bld_compute(&m.code, t, o, op), nullptr);
+  }
+  // SET of the binary field (4 bytes signed at scale 0; now and then 2
+  // bytes, unsigned or at scale 1: no plan) from a variable packed field or
+  // constant, or a fixed packed field or constant at scales of 0-3, 31 and
+  // now and then 32 (no plan); or SET of a variable packed field from the
+  // binary fields read as 1, 2 or 4 bytes, signed or not, or the binary
+  // constant, at scales of 0-3, 31 and now and then 32 (no plan).
+  void set_bin(Gen& g, bool* refused) {
+    static const uint16_t kScales[] = {0, 0, 1, 2, 3, 31};
+    if (g.u(2) == 0) {
+      bld_ira(&m.code, ira_bin, 1);
+      bool var_src = g.u(3) != 0;
+      uint16_t len = 9, sc = 0;
+      if (var_src && g.u(3) == 0) {
+        bld_ira(&m.code, g.u(3) ? ira_i : ira[kVars - 1], 2);  // (now and then at a word's bound)
+      } else if (var_src) {
+        load(g, 2);
+      } else {
+        int k = int(g.u(kFixed));
+        if (k == kFixed - 1) cnst_at(fx[k], 2);
+        else bld_ira(&m.code, ira_fx[k], 2);
+        len = uint16_t(kFixedLen[k]);
+        sc = g.u(5) == 0 ? 32 : kScales[g.u(std::size(kScales))];
+      }
+      uint16_t tl = g.u(12) == 0 ? 2 : 4, ts = g.u(8) == 0 ? 1 : 0;
+      bool sg = g.u(12) != 0;
+      *refused |= sc > 31 || tl != 4 || ts != 0 || !sg;
+      bld_set_pd_to_bin(&m.code, tl, sg, ts, var_src, len, sc);
+      return;
+    }
+    bld_ira(&m.code, ira[g.u(kVars)], 1);
+    static const uint16_t kLens[3] = {1, 2, 4};
+    uint16_t len = 4;
+    bool sg = true;
+    uint64_t k = g.u(4);
+    if (k == 0) {
+      cnst_at(bcn, 2);
+    } else if (k == 1) {
+      bld_ira(&m.code, ira_bin, 2);
+    } else {
+      bld_ira(&m.code, ira_bin2, 2);
+      len = kLens[g.u(3)];
+      sg = g.u(2) == 0;
+    }
+    uint16_t sc = g.u(5) == 0 ? 32 : kScales[g.u(std::size(kScales))];
+    *refused |= sc > 31;
+    bld_set_bin_to_pd(&m.code, len, sg, sc, true, 9, 0);
+  }
   // A body of n statements; *refused when it holds a form no plan takes.
   void body(Gen& g, int n, bool* refused) {
     static const uint32_t kConds[] = {0x1FF, 0x2FF, 0x17F, 0x1BF, 0x27F, 0x2BF, 0x3FF};
     for (int i = 0; i < n; ++i) {
       uint8_t* tfc = nullptr;
       if (g.u(3) == 0) tfc = bld_tfc(&m.code, ii2::no_code(), kConds[g.u(7)]);
-      switch (g.u(12)) {
+      switch (g.u(16)) {
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
+        case 12: case 13: compute(g, refused); break;
+        case 14: case 15: set_bin(g, refused); break;
         case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
         case 8:
           if (extra && !in_inner && !in_routine && g.u(3) == 0) {
@@ -521,6 +621,8 @@ class IiLoop : public ii2::Fix {
             } else {
               gosubs.push_back(go);
             }
+          } else if (g.u(2) == 0) {
+            bld_ira(&m.code, ira[g.u(kVars)], 3);  // (register 3, which a binary COMPUTE sets)
           } else {
             bld_nop(&m.code);
           }
@@ -590,6 +692,14 @@ void IiLoop::differential(Gen& g, long n) {
     auto many = [&] { return int(g.u(2) ? 13 + g.u(4) : g.u(32)); };
     for (int k = 0; k < kVars; ++k)
       put(var[k], g.value(), g.u(16) == 0 ? neg_scale() : scaled && g.u(2) ? (g.u(8) ? int(g.u(4)) : many()) : 0);
+    // Now and then the last variable at a word's bound or one past, or a
+    // half below or at it (x.4, x.5), for SET into the binary field.
+    if (g.u(4) == 0) {
+      static const int64_t kEdges[] = {2147483647, 2147483648, -2147483647, -2147483648, 2147483646};
+      int64_t e = kEdges[g.u(std::size(kEdges))];
+      if (g.u(2)) put(var[kVars - 1], e, 0);
+      else put(var[kVars - 1], e * 10 + (e < 0 ? -1 : 1) * int64_t(4 + g.u(2)), 1);
+    }
     for (int k = 0; k < kCnsts; ++k)
       put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(),
           g.u(64) == 0 ? neg_scale() : scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
@@ -602,6 +712,8 @@ void IiLoop::differential(Gen& g, long n) {
     int64_t from = g.u(4) == 0 ? 999999999999000LL + int64_t(g.u(900)) : int64_t(g.u(100)) - 50;
     int64_t steps[] = {1, 1, 1, 2, 3, -1, -2, 7};
     int64_t step = steps[g.u(8)];
+    // Now and then I passes a word's bound (SET AI = I) in the loop.
+    if (g.u(6) == 0) from = (step > 0 ? 1 : -1) * (2147483647 - int64_t(g.u(20)));
     int64_t count = int64_t(g.u(4) == 0 ? g.u(3000) : g.u(60));
     int64_t to = std::min<int64_t>(from + step * count, 999999999999999LL);  // near the bound: the step leaves 15 digits
     bounds(from, to, step);
@@ -622,7 +734,11 @@ void IiLoop::differential(Gen& g, long n) {
     }
     // (Now and then at a word's bound or one inside it.)
     static const uint32_t kWords[] = {0x7FFFFFFF, 0x80000000, 0x7FFFFFFE, 0x80000001};
-    rec::view<rec::U32>(bin) = g.u(2) ? uint32_t(g.u(3)) : g.u(4) ? uint32_t(g.value()) : kWords[g.u(4)];
+    rec::view<rec::U32>(bin) = g.u(2) ? uint32_t(g.u(3)) : g.u(2) ? uint32_t(g.value()) : kWords[g.u(4)];
+    // COMPUTE's binary operands: small, or at a word's bound.
+    rec::view<rec::U32>(bin2) = g.u(2) ? uint32_t(int32_t(g.u(7)) - 3) : kWords[g.u(4)];
+    static const uint32_t kSteps[] = {1, 0xFFFFFFFF, 1, 0xFFFFFFFF, 2, 0x7FFFFFFF, 0x80000000, 0x40000000};
+    rec::view<rec::U32>(bcn) = kSteps[g.u(std::size(kSteps))];
     // Dates at the bounds of the calendar and one past, null dates, a
     // 29 February that is none and a 13th month.
     static const int64_t kYmd[] = {10101, 99991231, 20260228, 20240229, 20260101, 20250229, 99991232, 0, -1, 20261301};
