@@ -1491,12 +1491,19 @@ int64_t g_time_offset = 0;  // hundredths added to the host clock
 int64_t local_hundredths() {
   timeval tv;
   gettimeofday(&tv, nullptr);
+  // The local time of a second is worked out once: a program that reads
+  // the clock in a loop reads it many times a second.
+  thread_local time_t last_s = -1;
+  thread_local int64_t last_secs = 0;
   time_t s = tv.tv_sec;
-  tm t;
-  localtime_r(&s, &t);
-  int64_t day = os_days_from_civil(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-  int64_t secs = day * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
-  return secs * 100 + tv.tv_usec / 10000;
+  if (s != last_s) {
+    tm t;
+    localtime_r(&s, &t);
+    int64_t day = os_days_from_civil(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    last_secs = day * 86400 + t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec;
+    last_s = s;
+  }
+  return last_secs * 100 + tv.tv_usec / 10000;
 }
 
 bool all_digits(std::string_view s) {

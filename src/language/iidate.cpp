@@ -423,6 +423,13 @@ uint8_t* inst_date_to_date(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 }  // namespace
 
+bool ii_date_add_text_days(const uint8_t* pc) {
+  return (ii_op(pc) | 1) == kOpDateAddDd + 1 && is_ccyymmdd(rec::view<IbDateAdd>(const_cast<uint8_t*>(pc)).d);
+}
+bool ii_date_add_days(const uint8_t* pc, uint8_t* v, const uint8_t* count) {
+  return add_days_ccyymmdd(rec::view<IbDateAdd>(const_cast<uint8_t*>(pc)), v, count);
+}
+
 void ii_date_init() {
   for (uint16_t op = 200; op <= 230; op += 2) {
     IbOpDef d{"", 0, IbLen::PlusU16, uint8_t(op == kOpSetDate ? 36 : 4), 0, {}};

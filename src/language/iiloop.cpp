@@ -26,21 +26,24 @@
 //   body never stores: read on entry), followed by IF_PD;
 //   IF_BIN of two binary operands of 1, 2 or 4 bytes at scales of 0-31
 //   (fields or constants the body never stores: read on entry);
-//   IF_DAT of two dates, fields or constants (the body stores no date:
-//   each such compare is made once on entry, by the instruction's own
-//   comparison, its dates apart from every register and the loop control
-//   block; one that does not convert is the instruction's to report);
+//   IF_DAT of two dates, fields or constants (compared by the
+//   instruction's own comparison, once on entry unless a write below may
+//   change one, its dates apart from every stored register and the loop
+//   control block; one that does not convert is the instruction's to
+//   report);
 //   IF_STR_EQ, and the IF_STR_REST after it, of two texts, fields or
 //   constants the body never stores (compared once on entry, as the
 //   instructions compare, each apart from every stored register and the
 //   loop control block; the comparison IF_STR_EQ leaves in work value 1 is
-//   written back when no packed compare ran after it; a text a move of the
-//   body may change is compared each time instead);
+//   written back when no packed compare ran after it);
 //   MOVE_CHAR and MOVE_CHAR_PAD of a text field from a text field or
-//   constant, made in place as the body runs (the target apart from every
-//   register, constant, fixed field, date compared once, the loop control
-//   block, the area words the body reads and its code; the source apart
-//   from every register and the loop control block);
+//   constant, and DATE ADD of days to a text date from the century to the
+//   day (by the instruction's own add; one it cannot make is the
+//   instruction's to report), made in place as the body runs: the target
+//   apart from every register, constant, fixed field, the loop control
+//   block, the area words the body reads and its code; what they read
+//   apart from every register the body stores and the loop control block;
+//   a date or a text compared under a target is compared each time;
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -103,6 +106,7 @@
 #include "foundation/pacdec.h"
 #include "foundation/ssunix.h"
 #include "language/ibctl.h"
+#include "language/ibdate.h"
 #include "language/ibfld.h"
 #include "language/ibmath.h"
 #include "language/ibtst.h"
@@ -173,7 +177,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW, kDateAdd
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -204,7 +208,8 @@ struct Node {
   // the other operand's scale csc, as the last run aligned it (-1 none).
   uint8_t kc;
   mutable int8_t csc;
-  uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts; kMovTxt: of Plan::movs
+  uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts; kMovTxt: of Plan::movs;
+                // kDateAdd: of Plan::dadds
   union {
     uint64_t f;
     mutable int64_t cv;
@@ -283,6 +288,14 @@ struct TextMov {
   Item op[2];
   uint16_t len, pad;
 };
+// DATE ADD of days to a text date from the century to the day, made in
+// place as the body runs: the instruction, the date and the count (its
+// stored length).
+struct DateAdd {
+  uint32_t pc;
+  Item op[2];
+  uint16_t count_len;
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -297,6 +310,7 @@ struct Plan {
   std::vector<DateCmp> dates;
   std::vector<TextCmp> texts;
   std::vector<TextMov> movs;
+  std::vector<DateAdd> dadds;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
@@ -932,6 +946,21 @@ struct Builder {
           p = q;
           continue;
         }
+        case kOpDateAddDd + 1: {  // DATE ADD of days to a text date
+          auto& in = rec::view<IbDateAdd>(p);
+          if (!ii_date_add_text_days(p) || pl.dadds.size() >= kMaxMovs) return Built::Refused;
+          uint16_t n = in.num_len;
+          DateAdd da{off(p), {cur.addr[0], cur.addr[1]}, uint16_t(in.num_type == 5 && n != 1 && n != 2 ? 4 : n)};
+          if (da.op[0].kind != kField || (da.op[1].kind != kField && da.op[1].kind != kConst)) return Built::Refused;
+          Node& nd = add(kDateAdd, cost);
+          cost = 0;
+          nd.dat = uint8_t(pl.dadds.size());
+          nd.exit = exit_at(p, cur);  // a date or count that does not read, a result outside the calendar
+          slots.push_back({0, 0, 0});
+          pl.dadds.push_back(da);
+          p = ii_adv(p, in.len);
+          continue;
+        }
         case 115: case 117: {  // MOVE_CHAR, MOVE_CHAR_PAD: into a text field
           auto& in = rec::view<IbLen2>(p);
           if (pl.movs.size() >= kMaxMovs) return Built::Refused;
@@ -1299,6 +1328,9 @@ struct Run {
   uint8_t* tat[kMaxTexts][2];  // its operands, when a move may change them (compared each time)
   bool tlive[kMaxTexts];
   uint8_t* mat[kMaxMovs][2];   // each text move's target and source
+  uint8_t* dat_at[kMaxMovs][2];  // each DATE ADD's date and count
+  uint8_t* dt_at[kMaxDates][2];  // each IF_DAT's dates, when a write may change them (compared each time)
+  bool dlive[kMaxDates];
   // Text compare k of the texts at a and b: into tc and tw.
   void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
     const TextCmp& t = pl.texts[k];
@@ -1541,47 +1573,64 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
-  // The text moves write their targets as the body runs: apart from every
-  // register, constant, fixed field, the loop control block, the area words
-  // the body reads and its code, which the plan reads once or holds as
-  // they were; their sources apart from every register and the loop
-  // control block (a date or text compared once must not lie under a
-  // target either: see below).
+  // The text moves and DATE ADDs write their targets as the body runs:
+  // apart from every register, constant, fixed field, the loop control
+  // block, the area words the body reads and its code, which the plan
+  // reads once or holds as they were; what they read apart from every
+  // register the body stores and the loop control block (a date or text
+  // compared under a target is compared each time: see below).
   auto apart = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p + n <= q || q + m <= p; };
+  auto read_apart = [&](const uint8_t* p, size_t n) {
+    if (!apart(p, n, blk, sizeof(IiLoopPd))) return false;
+    for (size_t i = 0; i < nr; ++i)
+      if (pl.regs[i].stored && !apart(p, n, r.regs[i], pl.regs[i].len())) return false;
+    return true;
+  };
+  auto write_apart = [&](const uint8_t* p, size_t n) {
+    if (!apart(p, n, blk, sizeof(IiLoopPd))) return false;
+    for (size_t i = 0; i < nr; ++i)
+      if (!apart(p, n, r.regs[i], pl.regs[i].len())) return false;
+    for (const Cnst& c : pl.cnsts)
+      if (!apart(p, n, ii_arena + c.at, c.len)) return false;
+    for (const Fixed& f : pl.fixes) {
+      uint8_t* q = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
+      if (q && !apart(p, n, q, f.len)) return false;
+    }
+    for (uint32_t w : pl.words)
+      if (!apart(p, n, ii_arena + w, 4)) return false;
+    for (const auto& sp : pl.spans)
+      if (!apart(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
+    for (const auto& sp : pl.subs)
+      if (!apart(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
+    return true;
+  };
+  auto at_of = [](const Item& it) { return it.kind == kConst ? ii_arena + it.v : ii_ref(ii_arena + it.v); };
   for (size_t k = 0; k < pl.movs.size(); ++k) {
     const TextMov& mv = pl.movs[k];
-    for (int j = 0; j < 2; ++j) {
-      uint8_t* p = r.mat[k][j] = mv.op[j].kind == kConst ? ii_arena + mv.op[j].v : ii_ref(ii_arena + mv.op[j].v);
-      if (!p) return nullptr;
-      size_t len = j == 0 ? size_t(mv.len) + mv.pad : mv.len;
-      if (!apart(p, len, blk, sizeof(IiLoopPd))) return nullptr;
-      for (size_t i = 0; i < nr; ++i)
-        if (!apart(p, len, r.regs[i], pl.regs[i].len())) return nullptr;
-      if (j == 1) continue;
-      for (const Cnst& c : pl.cnsts)
-        if (!apart(p, len, ii_arena + c.at, c.len)) return nullptr;
-      for (const Fixed& f : pl.fixes) {
-        uint8_t* q = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
-        if (q && !apart(p, len, q, f.len)) return nullptr;
-      }
-      for (uint32_t w : pl.words)
-        if (!apart(p, len, ii_arena + w, 4)) return nullptr;
-      for (const auto& sp : pl.spans)
-        if (!apart(p, len, ii_arena + sp.first, sp.second - sp.first)) return nullptr;
-      for (const auto& sp : pl.subs)
-        if (!apart(p, len, ii_arena + sp.first, sp.second - sp.first)) return nullptr;
-    }
+    uint8_t* t = r.mat[k][0] = at_of(mv.op[0]);
+    uint8_t* f = r.mat[k][1] = at_of(mv.op[1]);
+    if (!t || !f || !write_apart(t, size_t(mv.len) + mv.pad) || !read_apart(f, mv.len)) return nullptr;
+  }
+  for (size_t k = 0; k < pl.dadds.size(); ++k) {
+    const DateAdd& da = pl.dadds[k];
+    uint8_t* t = r.dat_at[k][0] = at_of(da.op[0]);
+    uint8_t* c = r.dat_at[k][1] = at_of(da.op[1]);
+    if (!t || !c || !write_apart(t, 8) || !read_apart(c, da.count_len)) return nullptr;
   }
   auto under_a_move = [&](const uint8_t* p, size_t n) {
     for (size_t k = 0; k < pl.movs.size(); ++k)
       if (!apart(p, n, r.mat[k][0], size_t(pl.movs[k].len) + pl.movs[k].pad)) return true;
+    for (size_t k = 0; k < pl.dadds.size(); ++k)
+      if (!apart(p, n, r.dat_at[k][0], 8)) return true;
     return false;
   };
-  // The dates, compared once: apart from every stored register and the loop
-  // control block as the fixed fields are.
+  // The dates, compared once (or each time, under a move or DATE ADD):
+  // apart from every stored register and the loop control block as the
+  // fixed fields are.
   for (size_t k = 0; k < pl.dates.size(); ++k) {
     const DateCmp& d = pl.dates[k];
-    uint8_t* at[2];
+    uint8_t** at = r.dt_at[k];
+    r.dlive[k] = false;
     for (int j = 0; j < 2; ++j) {
       uint8_t* p = at[j] = d.op[j].kind == kConst ? ii_arena + d.op[j].v : ii_ref(ii_arena + d.op[j].v);
       if (!p) return nullptr;
@@ -1589,9 +1638,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
       for (size_t i = 0; i < nr; ++i)
         if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
-      if (under_a_move(p, len)) return nullptr;
+      r.dlive[k] |= under_a_move(p, len);
     }
-    r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
+    if (!r.dlive[k]) r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
   }
   // The texts, compared as IF_STR_EQ and IF_STR_REST compare them: apart
   // from every stored register and the loop control block too; once, or
@@ -1647,11 +1696,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kToW == 26, "one label per node kind");
-  static const void* const kAt[27] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kDateAdd == 27, "one label per node kind");
+  static const void* const kAt[28] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w};
+                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -1869,6 +1918,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         xp = (mask | xp->cond) != xp->cond ? nodes + xp->to : xp + 2;
         QV_NEXT;
       n_cmp_dat: {
+        if (r.dlive[xp->dat]) [[unlikely]]
+          r.dc[xp->dat] = ii_if_dat_compare(ii_arena + pl.dates[xp->dat].pc, r.dt_at[xp->dat][0], r.dt_at[xp->dat][1]);
         int c = r.dc[xp->dat];
         if (c == kIiBadDate) [[unlikely]]
           QV_LEAVE;
@@ -1883,6 +1934,13 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         mask = (mask & xp->keep) | xp->set[r.tc[xp->dat] + 1];
         ++xp;
         QV_NEXT;
+      n_date_add: {
+        uint8_t* const* at = r.dat_at[xp->dat];
+        if (!ii_date_add_days(ii_arena + pl.dadds[xp->dat].pc, at[0], at[1])) [[unlikely]]
+          QV_LEAVE;
+        ++xp;
+        QV_NEXT;
+      }
       n_mov_txt: {
         const TextMov& mv = pl.movs[xp->dat];
         uint8_t* t = r.mat[xp->dat][0];

@@ -376,6 +376,14 @@ IiVcCounts ii_vc_counts();
 // 102540). The loop plans compare by it too.
 constexpr int kIiBadDate = 2;
 int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b);
+// DATE ADD of days (the instruction at pc) to a text date from the century
+// to the day: whether it is one (ii_date_add_text_days), and the add itself
+// of the count at `count` to the date at v, as the instruction adds (false,
+// nothing written, when the date or the count does not read or the result
+// leaves the calendar: the instruction's to report). The loop plans add by
+// it.
+bool ii_date_add_text_days(const uint8_t* pc);
+bool ii_date_add_days(const uint8_t* pc, uint8_t* v, const uint8_t* count);
 
 // Loop plans (iiloop.cpp): END LOOP's back edge of a packed loop hands the
 // body to its plan, which returns the instruction the interpreter goes on

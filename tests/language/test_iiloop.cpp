@@ -18,6 +18,7 @@
 
 #include "foundation/pacdec.h"
 #include "foundation/ssunix.h"
+#include "language/ibdate.h"
 #include "language/ibfld.h"
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
@@ -492,8 +493,18 @@ class IiLoop : public ii2::Fix {
   }
   // SET of a text from a text or a text constant, padded with blanks when
   // the target is longer; now and then (with extra) of the text date from
-  // the date constant.
+  // the date constant; or DATE ADD of days to the text date, the count a
+  // packed constant, variable, the loop variable or the binary field.
   void text_move(Gen& g) {
+    if (g.u(3) == 0) {  // DATE ADD of days to the text date
+      bld_ira(&m.code, ira_dt[0], 1);
+      uint64_t k = g.u(4);
+      uint8_t type = k == 3 ? 5 : 12, len = k == 3 ? 4 : 9;
+      if (k == 0) cnst(int(g.u(kCnsts)), 2);
+      else bld_ira(&m.code, k == 1 ? ira[g.u(kVars)] : k == 2 ? ira_i : ira_bin, 2);
+      ASSERT_NE(bld_date_add(&m.code, IbDateOp{kDtText, 8, "08070605"}, type, len, true, 0, 1, kOpDateAddDd), nullptr);
+      return;
+    }
     if (extra && g.u(4) == 0) {
       bld_ira(&m.code, ira_dt[0], 1);
       cnst_at(dt_cn, 2);
@@ -1067,6 +1078,31 @@ TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
     put_fixed(dt[2], 5, 20260110);
     EXPECT_EQ(run(ii2::cref(1, 0)), 1);
     EXPECT_EQ(value_of(var[0]), 11) << r;  // 2026-01-11 .. 2026-01-21
+  }
+}
+
+// A text date the body adds a day to, compared with a binary one
+// (2026-01-10) each time: after the tenth.
+TEST_F(IiLoop, ADateTheBodyAddsToIsComparedEachTime) {
+  IbTstOp txt{4, 8, 0, true, false, "08070605"}, day{7, 4, 0, true, false, "08070605"};
+  loop_if_sum(
+      [&] {
+        bld_ira(&m.code, ira_dt[0], 1);
+        bld_ira(&m.code, ira[3], 2);
+        bld_date_add(&m.code, IbDateOp{kDtText, 8, "08070605"}, 12, 9, true, 0, 1, kOpDateAddDd);
+      },
+      txt, ira_dt[0], day, ira_dt[1], 3);
+  for (int r = 0; r < 2; ++r) {
+    put(var[0], 0, 0);
+    put(var[3], 1, 0);
+    bounds(1, 20, 1);
+    std::memcpy(dt[0], "20260101", 8);
+    rec::view<rec::U32>(dt[1]) = 739626;
+    uint64_t it = ii_loop_plan_iterations();
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(value_of(var[0]), 11) << r;  // 2026-01-11 .. 2026-01-21
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(dt[0]), 8), "20260121");
+    EXPECT_GT(ii_loop_plan_iterations(), it + 10);
   }
 }
 
