@@ -1632,31 +1632,23 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     uint8_t** at = r.dt_at[k];
     r.dlive[k] = false;
     for (int j = 0; j < 2; ++j) {
-      uint8_t* p = at[j] = d.op[j].kind == kConst ? ii_arena + d.op[j].v : ii_ref(ii_arena + d.op[j].v);
-      if (!p) return nullptr;
-      size_t len = d.len[j];
-      if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
-      for (size_t i = 0; i < nr; ++i)
-        if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
-      r.dlive[k] |= under_a_move(p, len);
+      uint8_t* p = at[j] = at_of(d.op[j]);
+      if (!p || !read_apart(p, d.len[j])) return nullptr;
+      r.dlive[k] |= under_a_move(p, d.len[j]);
     }
     if (!r.dlive[k]) r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
   }
   // The texts, compared as IF_STR_EQ and IF_STR_REST compare them: apart
   // from every stored register and the loop control block too; once, or
-  // each time when a text move may change one.
+  // each time under a write.
   for (size_t k = 0; k < pl.texts.size(); ++k) {
     const TextCmp& t = pl.texts[k];
     uint8_t** at = r.tat[k];
     r.tlive[k] = false;
     for (int j = 0; j < 2; ++j) {
-      uint8_t* p = at[j] = t.op[j].kind == kConst ? ii_arena + t.op[j].v : ii_ref(ii_arena + t.op[j].v);
-      if (!p) return nullptr;
-      size_t len = t.extent(j);
-      if (p < blk + sizeof(IiLoopPd) && blk < p + len) return nullptr;
-      for (size_t i = 0; i < nr; ++i)
-        if (pl.regs[i].stored && p < r.regs[i] + pl.regs[i].len() && r.regs[i] < p + len) return nullptr;
-      r.tlive[k] |= under_a_move(p, len);
+      uint8_t* p = at[j] = at_of(t.op[j]);
+      if (!p || !read_apart(p, t.extent(j))) return nullptr;
+      r.tlive[k] |= under_a_move(p, t.extent(j));
     }
     if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
