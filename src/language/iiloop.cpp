@@ -102,6 +102,11 @@ constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
 uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
 uint32_t u32_at(const uint8_t* p) { return rec::view<rec::U32>(const_cast<uint8_t*>(p)).get(); }
+uint64_t u64_at(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
 
 // ---------------------------------------------------- abstract state --
 // What an address register, length register, the work values and the
@@ -257,6 +262,10 @@ struct Plan {
   int shorts = 0;            //   and that saw the loop end after a few
   uint8_t nslots = 0;        // the value slots its nodes use
   bool linked = false;       // the nodes' code set (Node::go)
+  // The offsets of the registers, the fixed fields and the loop control
+  // block the last entry found apart (run, apart): regs, fixes, block.
+  std::vector<uint32_t> seen;
+  bool seen_ok = false;
 };
 
 std::unordered_map<uint32_t, Plan>& plans() {
@@ -1018,14 +1027,26 @@ void copy_code(Plan& pl) {
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
 }
+// Whether the n bytes (1-16) at a and b are the same, in two loads a side.
+inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n >= 8) return ((u64_at(a) ^ u64_at(b)) | (u64_at(a + n - 8) ^ u64_at(b + n - 8))) == 0;
+  uint32_t d = 0;
+  if (n >= 4) {
+    d = (u32_at(a) ^ u32_at(b)) | (u32_at(a + n - 4) ^ u32_at(b + n - 4));
+  } else {
+    for (size_t i = 0; i < n; ++i) d |= uint32_t(a[i] ^ b[i]);
+  }
+  return d == 0;
+}
 bool same_code(const Plan& pl) {
   const uint8_t* c = pl.code.data();
   for (auto [from, to] : pl.spans) {
-    if (std::memcmp(c, ii_arena + from, to - from) != 0) return false;
-    c += to - from;
+    size_t n = to - from;
+    if (n <= 16 ? !same_short(c, ii_arena + from, n) : std::memcmp(c, ii_arena + from, n) != 0) return false;
+    c += n;
   }
   for (const Cnst& k : pl.cnsts)
-    if (std::memcmp(k.bytes, ii_arena + k.at, k.len) != 0) return false;
+    if (!same_short(k.bytes, ii_arena + k.at, k.len)) return false;
   return true;
 }
 
@@ -1048,6 +1069,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   if (r != Built::Plan) return r;
   if (!(last == first) || !b.finish()) return Built::Refused;
   pl.top = first;
+  pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1, 0);
   copy_code(pl);
   *out = std::move(pl);
   return Built::Plan;
@@ -1089,18 +1111,12 @@ struct Run {
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
 
   // Registers, constants and fixed fields are read on entry, every other
-  // slot is written by its node before it is read, each shadow on the way
-  // in, each date compared on entry: only the temporaries and shadows the
-  // plan uses are cleared (clearing all the arrays cost a short loop's
-  // entry more than its body).
+  // slot (a statement's temporary) is written by its node before it is
+  // read, each shadow on every edge into its join (one at the top on
+  // entry), each date compared on entry: nothing is cleared (an entry costs
+  // a short loop more than its body's iteration otherwise).
   Run(const Plan& p, IlfState* st)
-      : pl(p), s(st), wk{}, have_wk(false), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {
-    for (size_t i = p.regs.size() + p.cnsts.size() + p.fixes.size(); i < p.nslots; ++i) {
-      v[i] = 0;
-      sc[i] = 0;
-    }
-    for (size_t i = 0; i < p.sids.size() && i < size_t(kMaxShadows); ++i) shadow[i] = 0;
-  }
+      : pl(p), s(st), wk{}, have_wk(false), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {}
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -1223,6 +1239,38 @@ struct Run {
   }
 };
 
+// Whether the registers lie apart from each other, the constants and the
+// loop control block, and the fixed fields apart from every register the
+// body stores, every constant and the block; remembered (Plan::seen) when
+// they do: the answer depends only on these addresses, the constants' being
+// the code's.
+[[gnu::noinline]] bool apart(Plan& pl, uint8_t* const* regs, uint8_t* const* fx, const uint8_t* blk) {
+  auto overlap = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p < q + m && q < p + n; };
+  auto on_cnst = [&](const uint8_t* p, size_t n) {
+    for (const Cnst& k : pl.cnsts)
+      if (overlap(p, n, ii_arena + k.at, k.len)) return true;
+    return false;
+  };
+  size_t nr = pl.regs.size(), nf = pl.fixes.size();
+  for (size_t i = 0; i < nr; ++i) {
+    size_t n = pl.regs[i].len();
+    if (overlap(regs[i], n, blk, sizeof(IiLoopPd)) || on_cnst(regs[i], n)) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (overlap(regs[i], n, regs[j], pl.regs[j].len())) return false;
+  }
+  for (size_t i = 0; i < nf; ++i) {
+    size_t n = pl.fixes[i].len;
+    if (overlap(fx[i], n, blk, sizeof(IiLoopPd)) || on_cnst(fx[i], n)) return false;
+    for (size_t j = 0; j < nr; ++j)  // (what the body stores: a register it only reads changes nothing)
+      if (pl.regs[j].stored && overlap(fx[i], n, regs[j], pl.regs[j].len())) return false;
+  }
+  for (size_t i = 0; i < nr; ++i) pl.seen[i] = off(regs[i]);
+  for (size_t i = 0; i < nf; ++i) pl.seen[nr + i] = off(fx[i]);
+  pl.seen[nr + nf] = off(blk);
+  pl.seen_ok = true;
+  return true;
+}
+
 // Sets the interpreter's counter: n instructions started since the yield.
 void set_count(IlfState* s, uint32_t n) {
   int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
@@ -1249,47 +1297,54 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   if (!blk) return nullptr;
   auto& lb = rec::view<IiLoopPd>(blk);
   if (!lb.all_int || lb.back.get() != ii_arena + pl.back) return nullptr;
+  // TO and STEP: the loop's memo holds their values while their bytes are
+  // still the ones it saw.
   int64_t to, step;
-  if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) return nullptr;
+  const IlfState::LoopMemo& lm = ii_loop_memo(s, blk);
+  if (lm.blk == blk && lm.to_raw == u64_at(lb.to.data()) && lm.step_raw == u64_at(lb.step.data())) {
+    to = lm.to;
+    step = lm.step;
+  } else if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) {
+    return nullptr;
+  }
   int dir = int8_t(lb.dir.get());
+  // The registers through the value cache: valid bytes (a hit is bytes
+  // the cache decoded or saw stored) at a scale of 0-31, and a zero the
+  // positive one.
+  const uint64_t pair = ii_vc_pair();
+  const uint32_t* seen = pl.seen.data();
+  bool same = pl.seen_ok;
   for (size_t i = 0; i < nr; ++i) {
     uint8_t* p = ii_ref(ii_arena + pl.regs[i].word);
     if (!p) return nullptr;
-    size_t n = pl.regs[i].len();
     if (pl.regs[i].bin) {
       r.v[i] = int32_t(rec::view<rec::U32>(p).get());
       r.sc[i] = 0;
-    } else {
-      r.sc[i] = p[8];
-      if (r.sc[i] > 31 || !canonical(p, &r.v[i])) return nullptr;
+    } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
+      return nullptr;
     }
-    if (p < blk + sizeof(IiLoopPd) && blk < p + n) return nullptr;
-    for (size_t j = 0; j < i; ++j)
-      if (p < r.regs[j] + pl.regs[j].len() && r.regs[j] < p + n) return nullptr;
-    for (const Cnst& k : pl.cnsts)
-      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + n) return nullptr;
+    same &= seen[i] == off(p);
     r.regs[i] = p;
   }
   for (size_t i = 0; i < pl.cnsts.size(); ++i) {
     r.v[nr + i] = pl.cnsts[i].v;
     r.sc[nr + i] = pl.cnsts[i].sc;
   }
-  // The fixed fields: canonical values, apart from every register the body
-  // stores, every constant and the loop control block (nothing changes them
-  // while the plan runs).
+  // The fixed fields: canonical values (nothing changes them while the plan
+  // runs).
+  uint8_t* fx[kMaxSlots];
   for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
     const Fixed& f = pl.fixes[i];
-    uint8_t* p = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
+    uint8_t* p = fx[i] = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
     if (!p) return nullptr;
     if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
     else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
     r.sc[at] = f.sc;
-    if (p < blk + sizeof(IiLoopPd) && blk < p + f.len) return nullptr;
-    for (size_t j = 0; j < nr; ++j)  // (what the body stores: a register it only reads changes nothing)
-      if (pl.regs[j].stored && p < r.regs[j] + pl.regs[j].len() && r.regs[j] < p + f.len) return nullptr;
-    for (const Cnst& k : pl.cnsts)
-      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + f.len) return nullptr;
+    same &= seen[nr + i] == off(p);
   }
+  // Where they lie: checked when it is not where the last entry checked it.
+  same &= seen[nr + pl.fixes.size()] == off(blk);
+  if (!same && !apart(pl, r.regs, fx, blk)) return nullptr;
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
   // The dates, compared once: apart from every stored register and the loop
