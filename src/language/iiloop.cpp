@@ -209,6 +209,13 @@ struct Exit {
   uint32_t pc;  // arena offset the interpreter goes on at
   Abs st;
   uint32_t call_ret = 0;  // inside a GOSUB's routine: the return address's offset
+  uint16_t first = 0, n = 0;  // the registers it writes: Plan::writes (list_states)
+};
+// Register k (0-3 address, 4-7 length, 8 the depth of the calculation
+// stack) and what it holds.
+struct RegItem {
+  uint8_t k;
+  Item it;
 };
 struct Reg {
   uint32_t word;  // the area word's arena offset
@@ -253,6 +260,8 @@ struct Plan {
   std::vector<Fixed> fixes;  // the slots after those
   std::vector<DateCmp> dates;
   Abs top;                   // the state at the top of the body (= at END LOOP)
+  std::vector<RegItem> tops;    // what top says of the registers on entry (list_states)
+  std::vector<RegItem> writes;  // what the exits write
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
   std::vector<uint32_t> words;  // the area words IRA instructions read
@@ -312,6 +321,23 @@ void work_put(uint8_t* w, int64_t v) {
   }
   pacdec::encode(w, 16, pacdec::u128(a), v < 0);
 }
+// The 8 bytes of values of 15 digits as the packed instructions store
+// them, the last two kept: a move's source and target, or a compared
+// register and the work value it leaves, are encoded once.
+struct Bytes15 {
+  int64_t v[2] = {INT64_MIN, INT64_MIN};  // (never one of 15 digits)
+  uint64_t raw[2] = {0, 0};
+  uint64_t of(int64_t x, uint64_t pair) {
+    if (x == v[0]) return raw[0];
+    if (x == v[1]) return raw[1];
+    uint64_t a = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
+    v[1] = v[0];
+    raw[1] = raw[0];
+    v[0] = x;
+    raw[0] = pacdec::bcd_mem_signed(a, x < 0 ? pair >> 8 : pair & 0xFF);
+    return raw[0];
+  }
+};
 // v * 10^k within 64 bits.
 constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
@@ -1050,6 +1076,26 @@ bool same_code(const Plan& pl) {
   return true;
 }
 
+// The registers the state at the top says anything of (a shadow takes
+// the register's value on entry, anything else but the entry's must be
+// what the register holds), and those each exit writes: an address
+// register not left as on entry, a length or the depth that is a value.
+void list_states(Plan& pl) {
+  auto list = [&](const Abs& st) {
+    for (int k = 0; k < 9; ++k) {
+      const Item& it = k < 4 ? st.addr[k] : k < 8 ? st.len[k - 4] : st.depth;
+      if (k < 4 ? it.kind != kEntry : it.kind == kValue || it.kind == kShadow) pl.writes.push_back({uint8_t(k), it});
+    }
+  };
+  list(pl.top);
+  pl.tops.swap(pl.writes);
+  for (Exit& e : pl.exits) {
+    e.first = uint16_t(pl.writes.size());
+    list(e.st);
+    e.n = uint16_t(pl.writes.size() - e.first);
+  }
+}
+
 Built build(uint8_t* end, uint8_t* back, Plan* out) {
   Plan pl;
   pl.end_pc = off(end);
@@ -1069,6 +1115,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   if (r != Built::Plan) return r;
   if (!(last == first) || !b.finish()) return Built::Refused;
   pl.top = first;
+  list_states(pl);
   pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1, 0);
   copy_code(pl);
   *out = std::move(pl);
@@ -1213,6 +1260,7 @@ struct Run {
   // leave them.
   void write_back(const Exit& e) {
     const uint64_t pair = ii_vc_pair();
+    Bytes15 b15;
     for (size_t i = 0; i < pl.regs.size(); ++i) {
       if (!pl.regs[i].stored) continue;
       if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
@@ -1220,20 +1268,31 @@ struct Run {
         continue;
       }
       if (fits15(v[i])) {
-        ii_vc_store(regs[i], v[i], sc[i], pair);  // (what reads it next finds it decoded)
+        uint64_t raw = b15.of(v[i], pair);
+        std::memcpy(regs[i], &raw, 8);
+        regs[i][8] = uint8_t(sc[i]);
+        ii_vc_enter(regs[i], raw, v[i], sc[i], pair);  // (what reads it next finds it decoded)
         continue;
       }
       pacdec::store8(regs[i], encode(v[i]));
       regs[i][8] = uint8_t(sc[i]);
     }
-    const Abs& st = e.st;
-    for (int k = 0; k < 4; ++k) {
-      if (st.addr[k].kind != kEntry) s->addr[k] = reinterpret_cast<uint8_t*>(value(st.addr[k], k));
-      if (st.len[k].kind == kValue || st.len[k].kind == kShadow) s->len[k] = uint16_t(value(st.len[k], k + 4));
+    for (const RegItem* w = pl.writes.data() + e.first, *we = w + e.n; w < we; ++w) {
+      uintptr_t x = value(w->it, w->k);
+      if (w->k < 4) s->addr[w->k] = reinterpret_cast<uint8_t*>(x);
+      else if (w->k < 8) s->len[w->k - 4] = uint16_t(x);
+      else s->calc_count = uint32_t(x);
     }
     if (have_wk)
-      for (int k = 0; k < 2; ++k) work_put(s->work[k], wk[k]);
-    if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
+      for (int k = 0; k < 2; ++k) {
+        if (!fits15(wk[k])) {
+          work_put(s->work[k], wk[k]);
+          continue;
+        }
+        uint64_t raw = b15.of(wk[k], pair);
+        std::memset(s->work[k], 0, 8);
+        std::memcpy(s->work[k] + 8, &raw, 8);
+      }
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
   }
@@ -1362,17 +1421,13 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     }
     r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
   }
-  // The interpreter's registers hold what the body's end leaves.
-  const Abs& top = pl.top;
-  // (A shadow there takes what the register holds.)
-  for (int k = 0; k < 4; ++k) {
-    if (top.addr[k].kind == kShadow) r.shadow[top.addr[k].v] = uintptr_t(s->addr[k]);
-    else if (top.addr[k].kind != kEntry && s->addr[k] != addr_of(top.addr[k], s)) return nullptr;
-    if (top.len[k].kind == kShadow) r.shadow[top.len[k].v] = s->len[k];
-    else if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
+  // The interpreter's registers hold what the body's end leaves (a shadow
+  // there takes what the register holds).
+  for (const RegItem& t : pl.tops) {
+    uintptr_t now = t.k < 4 ? uintptr_t(s->addr[t.k]) : t.k < 8 ? s->len[t.k - 4] : s->calc_count;
+    if (t.it.kind == kShadow) r.shadow[t.it.v] = now;
+    else if (now != r.value(t.it, t.k)) return nullptr;
   }
-  if (top.depth.kind == kShadow) r.shadow[top.depth.v] = s->calc_count;
-  else if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
   // The work values stay as they are until a compare runs.
   r.fix_sets();
 
