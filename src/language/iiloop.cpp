@@ -62,8 +62,17 @@
 // entry checks that the interpreter's registers hold what the body's end
 // leaves (a GOTO into the body does not), that every area word the body
 // reads holds its data area, and that no register overlaps another, a
-// constant or the loop control block. No plan runs while the interpreter
-// looks at every instruction (trace, debugger, step and break bits).
+// constant or the loop control block, nor a fixed field or date a stored
+// register or the block. An entry is made cheap for an inner loop entered
+// again and again: the registers are read through the value cache (a hit
+// is bytes it decoded or saw stored: valid, at a scale of 0-31; a zero must
+// still be the positive one), TO and STEP taken from the loop's memo while
+// their bytes are the memo's, and the overlaps checked again only when a
+// register, fixed field or the control block lies elsewhere than at the
+// last entry that passed them (Plan::seen: they depend on nothing else,
+// the constants' places being the code's). No plan runs while the
+// interpreter looks at every instruction (trace, debugger, step and break
+// bits).
 //
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
@@ -247,9 +256,16 @@ struct DateCmp {
   Item op[2];
   uint16_t len[2];  // their stored lengths
 };
+// 8 bytes of code the plan rests on: at `at`, those of mask, as w.
+struct CodeWord {
+  uint32_t at;
+  uint64_t mask, w;
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
+  std::vector<CodeWord> words8;                      // and compared as words (copy_code)
+  bool short_cnsts = false;                          // and constants of 1-7 bytes
   std::vector<std::pair<uint32_t, uint32_t>> subs;   // the GOSUB routines' code: [from, to)
   std::vector<uint8_t> code;
   uint32_t end_pc = 0, back = 0;
@@ -262,6 +278,7 @@ struct Plan {
   Abs top;                   // the state at the top of the body (= at END LOOP)
   std::vector<RegItem> tops;    // what top says of the registers on entry (list_states)
   std::vector<RegItem> writes;  // what the exits write
+  std::vector<uint8_t> stored;  // the registers the body stores
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
   std::vector<uint32_t> words;  // the area words IRA instructions read
@@ -1045,13 +1062,27 @@ struct Builder {
   }
 };
 
-// The spans of code the plan rests on: the body and END LOOP but for its
-// byte 3.
+// The code the plan rests on: the body and the GOSUB routines as bytes,
+// END LOOP but for its byte 3 and the constants of 8 bytes or more as words
+// (masked, at the start and the end of each).
 void copy_code(Plan& pl) {
-  pl.spans = {{pl.back, pl.end_pc + 3}, {pl.end_pc + 4, pl.end_pc + 8}};
+  pl.spans = {{pl.back, pl.end_pc}};
   pl.spans.insert(pl.spans.end(), pl.subs.begin(), pl.subs.end());
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
+  const uint8_t not3[8] = {0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+  uint64_t all = ~uint64_t(0), mask = u64_at(not3);
+  pl.words8.clear();
+  auto word = [&](uint32_t at, uint64_t m) { pl.words8.push_back({at, m, u64_at(ii_arena + at) & m}); };
+  word(pl.end_pc, mask);
+  pl.short_cnsts = false;
+  for (const Cnst& k : pl.cnsts)
+    if (k.len >= 8) {
+      word(k.at, all);
+      word(k.at + k.len - 8, all);
+    } else {
+      pl.short_cnsts = true;
+    }
 }
 // Whether the n bytes (1-16) at a and b are the same, in two loads a side.
 inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
@@ -1071,8 +1102,12 @@ bool same_code(const Plan& pl) {
     if (n <= 16 ? !same_short(c, ii_arena + from, n) : std::memcmp(c, ii_arena + from, n) != 0) return false;
     c += n;
   }
-  for (const Cnst& k : pl.cnsts)
-    if (!same_short(k.bytes, ii_arena + k.at, k.len)) return false;
+  uint64_t d = 0;
+  for (const CodeWord& w : pl.words8) d |= (u64_at(ii_arena + w.at) & w.mask) ^ w.w;
+  if (d != 0) return false;
+  if (pl.short_cnsts)
+    for (const Cnst& k : pl.cnsts)
+      if (k.len < 8 && !same_short(k.bytes, ii_arena + k.at, k.len)) return false;
   return true;
 }
 
@@ -1116,6 +1151,8 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   if (!(last == first) || !b.finish()) return Built::Refused;
   pl.top = first;
   list_states(pl);
+  for (size_t i = 0; i < pl.regs.size(); ++i)
+    if (pl.regs[i].stored) pl.stored.push_back(uint8_t(i));
   pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1, 0);
   copy_code(pl);
   *out = std::move(pl);
@@ -1261,8 +1298,7 @@ struct Run {
   void write_back(const Exit& e) {
     const uint64_t pair = ii_vc_pair();
     Bytes15 b15;
-    for (size_t i = 0; i < pl.regs.size(); ++i) {
-      if (!pl.regs[i].stored) continue;
+    for (uint8_t i : pl.stored) {
       if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
         continue;
