@@ -197,6 +197,12 @@ uint8_t* ii_rloc(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 
 // The arena base, kept where the handlers reach it in one load.
 extern uint8_t* ii_arena;
+// The memo of the loop of control block blk (the blocks, 28 bytes each,
+// lie side by side, one a letter: nested loops take different memos). Its
+// blk is that block only once BEG LOOP or a step has set it.
+inline IlfState::LoopMemo& ii_loop_memo(IlfState* s, const uint8_t* blk) {
+  return s->loop_memo[uint32_t(blk - ii_arena) / 28 % IlfState::kLoopMemos];
+}
 // The address a relocated operand at p refers to (a little-endian Ref).
 inline uint8_t* ii_ref(const uint8_t* p) {
   uint32_t off = rec::view<rec::U32>(const_cast<uint8_t*>(p)).get();

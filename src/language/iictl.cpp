@@ -84,11 +84,8 @@ int cmp_at(PdReg a, PdReg b) {
 }
 int sgn(int64_t v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
 
-// The memo of the loop of control block blk (the blocks lie side by side,
-// one a letter: nested loops take different memos).
-IlfState::LoopMemo& memo_of(IlfState* s, const uint8_t* blk) {
-  return s->loop_memo[uint32_t(blk - ii_arena) / sizeof(IiLoopPd) % IlfState::kLoopMemos];
-}
+static_assert(sizeof(IiLoopPd) == 28, "ii_loop_memo steps by the control block's size");
+IlfState::LoopMemo& memo_of(IlfState* s, const uint8_t* blk) { return ii_loop_memo(s, blk); }
 
 // An 8-byte packed value and its scale byte (a register of length 9) that
 // is valid: its value, and its bytes as pd_set would copy them (a zero of

@@ -90,8 +90,17 @@
 // entry checks that the interpreter's registers hold what the body's end
 // leaves (a GOTO into the body does not), that every area word the body
 // reads holds its data area, and that no register overlaps another, a
-// constant or the loop control block. No plan runs while the interpreter
-// looks at every instruction (trace, debugger, step and break bits).
+// constant or the loop control block, nor a fixed field or date a stored
+// register or the block. An entry is made cheap for an inner loop entered
+// again and again: the registers are read through the value cache (a hit
+// is bytes it decoded or saw stored: valid, at a scale of 0-31; a zero must
+// still be the positive one), TO and STEP taken from the loop's memo while
+// their bytes are the memo's, and the overlaps checked again only when a
+// register, fixed field or the control block lies elsewhere than at the
+// last entry that passed them (Plan::seen: they depend on nothing else,
+// the constants' places being the code's). No plan runs while the
+// interpreter looks at every instruction (trace, debugger, step and break
+// bits).
 //
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
@@ -135,6 +144,11 @@ constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
 uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
 uint32_t u32_at(const uint8_t* p) { return rec::view<rec::U32>(const_cast<uint8_t*>(p)).get(); }
+uint64_t u64_at(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
 
 // ---------------------------------------------------- abstract state --
 // What an address register, length register, the work values and the
@@ -240,6 +254,13 @@ struct Exit {
   uint32_t pc;  // arena offset the interpreter goes on at
   Abs st;
   uint32_t call_ret = 0;  // inside a GOSUB's routine: the return address's offset
+  uint16_t first = 0, n = 0;  // the registers it writes: Plan::writes (list_states)
+};
+// Register k (0-3 address, 4-7 length, 8 the depth of the calculation
+// stack) and what it holds.
+struct RegItem {
+  uint8_t k;
+  Item it;
 };
 struct Reg {
   uint32_t word;  // the area word's arena offset
@@ -296,9 +317,16 @@ struct DateAdd {
   Item op[2];
   uint16_t count_len;
 };
+// 8 bytes of code the plan rests on: at `at`, those of mask, as w.
+struct CodeWord {
+  uint32_t at;
+  uint64_t mask, w;
+};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
+  std::vector<CodeWord> words8;                      // and compared as words (copy_code)
+  bool short_cnsts = false;                          // and constants of 1-7 bytes
   std::vector<std::pair<uint32_t, uint32_t>> subs;   // the GOSUB routines' code: [from, to)
   std::vector<uint8_t> code;
   uint32_t end_pc = 0, back = 0;
@@ -312,6 +340,9 @@ struct Plan {
   std::vector<TextMov> movs;
   std::vector<DateAdd> dadds;
   Abs top;                   // the state at the top of the body (= at END LOOP)
+  std::vector<RegItem> tops;    // what top says of the registers on entry (list_states)
+  std::vector<RegItem> writes;  // what the exits write
+  std::vector<uint8_t> stored;  // the registers the body stores
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
   std::vector<uint32_t> words;  // the area words IRA instructions read
@@ -321,6 +352,10 @@ struct Plan {
   int shorts = 0;            //   and that saw the loop end after a few
   uint8_t nslots = 0;        // the value slots its nodes use
   bool linked = false;       // the nodes' code set (Node::go)
+  // The offsets of the registers, the fixed fields and the loop control
+  // block the last entry found apart (run, apart): regs, fixes, block.
+  std::vector<uint32_t> seen;
+  bool seen_ok = false;
 };
 
 std::unordered_map<uint32_t, Plan>& plans() {
@@ -367,6 +402,23 @@ void work_put(uint8_t* w, int64_t v) {
   }
   pacdec::encode(w, 16, pacdec::u128(a), v < 0);
 }
+// The 8 bytes of values of 15 digits as the packed instructions store
+// them, the last two kept: a move's source and target, or a compared
+// register and the work value it leaves, are encoded once.
+struct Bytes15 {
+  int64_t v[2] = {INT64_MIN, INT64_MIN};  // (never one of 15 digits)
+  uint64_t raw[2] = {0, 0};
+  uint64_t of(int64_t x, uint64_t pair) {
+    if (x == v[0]) return raw[0];
+    if (x == v[1]) return raw[1];
+    uint64_t a = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
+    v[1] = v[0];
+    raw[1] = raw[0];
+    v[0] = x;
+    raw[0] = pacdec::bcd_mem_signed(a, x < 0 ? pair >> 8 : pair & 0xFF);
+    return raw[0];
+  }
+};
 // v * 10^k within 64 bits.
 constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
@@ -1243,23 +1295,73 @@ struct Builder {
   }
 };
 
-// The spans of code the plan rests on: the body and END LOOP but for its
-// byte 3.
+// The code the plan rests on: the body and the GOSUB routines as bytes,
+// END LOOP but for its byte 3 and the constants of 8 bytes or more as words
+// (masked, at the start and the end of each).
 void copy_code(Plan& pl) {
-  pl.spans = {{pl.back, pl.end_pc + 3}, {pl.end_pc + 4, pl.end_pc + 8}};
+  pl.spans = {{pl.back, pl.end_pc}};
   pl.spans.insert(pl.spans.end(), pl.subs.begin(), pl.subs.end());
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
+  const uint8_t not3[8] = {0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+  uint64_t all = ~uint64_t(0), mask = u64_at(not3);
+  pl.words8.clear();
+  auto word = [&](uint32_t at, uint64_t m) { pl.words8.push_back({at, m, u64_at(ii_arena + at) & m}); };
+  word(pl.end_pc, mask);
+  pl.short_cnsts = false;
+  for (const Cnst& k : pl.cnsts)
+    if (k.len >= 8) {
+      word(k.at, all);
+      word(k.at + k.len - 8, all);
+    } else {
+      pl.short_cnsts = true;
+    }
+}
+// Whether the n bytes (1-16) at a and b are the same, in two loads a side.
+inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n >= 8) return ((u64_at(a) ^ u64_at(b)) | (u64_at(a + n - 8) ^ u64_at(b + n - 8))) == 0;
+  uint32_t d = 0;
+  if (n >= 4) {
+    d = (u32_at(a) ^ u32_at(b)) | (u32_at(a + n - 4) ^ u32_at(b + n - 4));
+  } else {
+    for (size_t i = 0; i < n; ++i) d |= uint32_t(a[i] ^ b[i]);
+  }
+  return d == 0;
 }
 bool same_code(const Plan& pl) {
   const uint8_t* c = pl.code.data();
   for (auto [from, to] : pl.spans) {
-    if (std::memcmp(c, ii_arena + from, to - from) != 0) return false;
-    c += to - from;
+    size_t n = to - from;
+    if (n <= 16 ? !same_short(c, ii_arena + from, n) : std::memcmp(c, ii_arena + from, n) != 0) return false;
+    c += n;
   }
-  for (const Cnst& k : pl.cnsts)
-    if (std::memcmp(k.bytes, ii_arena + k.at, k.len) != 0) return false;
+  uint64_t d = 0;
+  for (const CodeWord& w : pl.words8) d |= (u64_at(ii_arena + w.at) & w.mask) ^ w.w;
+  if (d != 0) return false;
+  if (pl.short_cnsts)
+    for (const Cnst& k : pl.cnsts)
+      if (k.len < 8 && !same_short(k.bytes, ii_arena + k.at, k.len)) return false;
   return true;
+}
+
+// The registers the state at the top says anything of (a shadow takes
+// the register's value on entry, anything else but the entry's must be
+// what the register holds), and those each exit writes: an address
+// register not left as on entry, a length or the depth that is a value.
+void list_states(Plan& pl) {
+  auto list = [&](const Abs& st) {
+    for (int k = 0; k < 9; ++k) {
+      const Item& it = k < 4 ? st.addr[k] : k < 8 ? st.len[k - 4] : st.depth;
+      if (k < 4 ? it.kind != kEntry : it.kind == kValue || it.kind == kShadow) pl.writes.push_back({uint8_t(k), it});
+    }
+  };
+  list(pl.top);
+  pl.tops.swap(pl.writes);
+  for (Exit& e : pl.exits) {
+    e.first = uint16_t(pl.writes.size());
+    list(e.st);
+    e.n = uint16_t(pl.writes.size() - e.first);
+  }
 }
 
 Built build(uint8_t* end, uint8_t* back, Plan* out) {
@@ -1281,6 +1383,10 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   if (r != Built::Plan) return r;
   if (!(last == first) || !b.finish()) return Built::Refused;
   pl.top = first;
+  list_states(pl);
+  for (size_t i = 0; i < pl.regs.size(); ++i)
+    if (pl.regs[i].stored) pl.stored.push_back(uint8_t(i));
+  pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1, 0);
   copy_code(pl);
   *out = std::move(pl);
   return Built::Plan;
@@ -1342,18 +1448,12 @@ struct Run {
   int last_txt = -1;         // the text compare that ran after the last packed one, if any
 
   // Registers, constants and fixed fields are read on entry, every other
-  // slot is written by its node before it is read, each shadow on the way
-  // in, each date compared on entry: only the temporaries and shadows the
-  // plan uses are cleared (clearing all the arrays cost a short loop's
-  // entry more than its body).
+  // slot (a statement's temporary) is written by its node before it is
+  // read, each shadow on every edge into its join (one at the top on
+  // entry), each date compared on entry: nothing is cleared (an entry costs
+  // a short loop more than its body's iteration otherwise).
   Run(const Plan& p, IlfState* st)
-      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {
-    for (size_t i = p.regs.size() + p.cnsts.size() + p.fixes.size(); i < p.nslots; ++i) {
-      v[i] = 0;
-      sc[i] = 0;
-    }
-    for (size_t i = 0; i < p.sids.size() && i < size_t(kMaxShadows); ++i) shadow[i] = 0;
-  }
+      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {}
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -1451,29 +1551,40 @@ struct Run {
   // leave them.
   void write_back(const Exit& e) {
     const uint64_t pair = ii_vc_pair();
-    for (size_t i = 0; i < pl.regs.size(); ++i) {
-      if (!pl.regs[i].stored) continue;
+    Bytes15 b15;
+    for (uint8_t i : pl.stored) {
       if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
         continue;
       }
       if (fits15(v[i])) {
-        ii_vc_store(regs[i], v[i], sc[i], pair);  // (what reads it next finds it decoded)
+        uint64_t raw = b15.of(v[i], pair);
+        std::memcpy(regs[i], &raw, 8);
+        regs[i][8] = uint8_t(sc[i]);
+        ii_vc_enter(regs[i], raw, v[i], sc[i], pair);  // (what reads it next finds it decoded)
         continue;
       }
       pacdec::store8(regs[i], encode(v[i]));
       regs[i][8] = uint8_t(sc[i]);
     }
-    const Abs& st = e.st;
-    for (int k = 0; k < 4; ++k) {
-      if (st.addr[k].kind != kEntry) s->addr[k] = reinterpret_cast<uint8_t*>(value(st.addr[k], k));
-      if (st.len[k].kind == kValue || st.len[k].kind == kShadow) s->len[k] = uint16_t(value(st.len[k], k + 4));
+    for (const RegItem* w = pl.writes.data() + e.first, *we = w + e.n; w < we; ++w) {
+      uintptr_t x = value(w->it, w->k);
+      if (w->k < 4) s->addr[w->k] = reinterpret_cast<uint8_t*>(x);
+      else if (w->k < 8) s->len[w->k - 4] = uint16_t(x);
+      else s->calc_count = uint32_t(x);
     }
     if (have_wk & 1)
-      for (int k = 0; k < 2; ++k) work_put(s->work[k], wk[k]);
+      for (int k = 0; k < 2; ++k) {
+        if (!fits15(wk[k])) {
+          work_put(s->work[k], wk[k]);
+          continue;
+        }
+        uint64_t raw = b15.of(wk[k], pair);
+        std::memset(s->work[k], 0, 8);
+        std::memcpy(s->work[k] + 8, &raw, 8);
+      }
     if (last_txt >= 0) rec::view<rec::U32>(s->work[0]) = uint32_t(tw[last_txt]);
     if (have_wk & 2) s->work[0][0] = '1';
-    if (st.depth.kind == kValue || st.depth.kind == kShadow) s->calc_count = uint32_t(value(st.depth, 8));
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
   }
@@ -1504,6 +1615,38 @@ struct Run {
   std::memcpy(t + n - 8, &w, 8);
 }
 
+// Whether the registers lie apart from each other, the constants and the
+// loop control block, and the fixed fields apart from every register the
+// body stores, every constant and the block; remembered (Plan::seen) when
+// they do: the answer depends only on these addresses, the constants' being
+// the code's.
+[[gnu::noinline]] bool apart(Plan& pl, uint8_t* const* regs, uint8_t* const* fx, const uint8_t* blk) {
+  auto overlap = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p < q + m && q < p + n; };
+  auto on_cnst = [&](const uint8_t* p, size_t n) {
+    for (const Cnst& k : pl.cnsts)
+      if (overlap(p, n, ii_arena + k.at, k.len)) return true;
+    return false;
+  };
+  size_t nr = pl.regs.size(), nf = pl.fixes.size();
+  for (size_t i = 0; i < nr; ++i) {
+    size_t n = pl.regs[i].len();
+    if (overlap(regs[i], n, blk, sizeof(IiLoopPd)) || on_cnst(regs[i], n)) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (overlap(regs[i], n, regs[j], pl.regs[j].len())) return false;
+  }
+  for (size_t i = 0; i < nf; ++i) {
+    size_t n = pl.fixes[i].len;
+    if (overlap(fx[i], n, blk, sizeof(IiLoopPd)) || on_cnst(fx[i], n)) return false;
+    for (size_t j = 0; j < nr; ++j)  // (what the body stores: a register it only reads changes nothing)
+      if (pl.regs[j].stored && overlap(fx[i], n, regs[j], pl.regs[j].len())) return false;
+  }
+  for (size_t i = 0; i < nr; ++i) pl.seen[i] = off(regs[i]);
+  for (size_t i = 0; i < nf; ++i) pl.seen[nr + i] = off(fx[i]);
+  pl.seen[nr + nf] = off(blk);
+  pl.seen_ok = true;
+  return true;
+}
+
 // Sets the interpreter's counter: n instructions started since the yield.
 void set_count(IlfState* s, uint32_t n) {
   int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
@@ -1530,47 +1673,54 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   if (!blk) return nullptr;
   auto& lb = rec::view<IiLoopPd>(blk);
   if (!lb.all_int || lb.back.get() != ii_arena + pl.back) return nullptr;
+  // TO and STEP: the loop's memo holds their values while their bytes are
+  // still the ones it saw.
   int64_t to, step;
-  if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) return nullptr;
+  const IlfState::LoopMemo& lm = ii_loop_memo(s, blk);
+  if (lm.blk == blk && lm.to_raw == u64_at(lb.to.data()) && lm.step_raw == u64_at(lb.step.data())) {
+    to = lm.to;
+    step = lm.step;
+  } else if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) {
+    return nullptr;
+  }
   int dir = int8_t(lb.dir.get());
+  // The registers through the value cache: valid bytes (a hit is bytes
+  // the cache decoded or saw stored) at a scale of 0-31, and a zero the
+  // positive one.
+  const uint64_t pair = ii_vc_pair();
+  const uint32_t* seen = pl.seen.data();
+  bool same = pl.seen_ok;
   for (size_t i = 0; i < nr; ++i) {
     uint8_t* p = ii_ref(ii_arena + pl.regs[i].word);
     if (!p) return nullptr;
-    size_t n = pl.regs[i].len();
     if (pl.regs[i].bin) {
       r.v[i] = int32_t(rec::view<rec::U32>(p).get());
       r.sc[i] = 0;
-    } else {
-      r.sc[i] = p[8];
-      if (r.sc[i] > 31 || !canonical(p, &r.v[i])) return nullptr;
+    } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
+      return nullptr;
     }
-    if (p < blk + sizeof(IiLoopPd) && blk < p + n) return nullptr;
-    for (size_t j = 0; j < i; ++j)
-      if (p < r.regs[j] + pl.regs[j].len() && r.regs[j] < p + n) return nullptr;
-    for (const Cnst& k : pl.cnsts)
-      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + n) return nullptr;
+    same &= seen[i] == off(p);
     r.regs[i] = p;
   }
   for (size_t i = 0; i < pl.cnsts.size(); ++i) {
     r.v[nr + i] = pl.cnsts[i].v;
     r.sc[nr + i] = pl.cnsts[i].sc;
   }
-  // The fixed fields: canonical values, apart from every register the body
-  // stores, every constant and the loop control block (nothing changes them
-  // while the plan runs).
+  // The fixed fields: canonical values (nothing changes them while the plan
+  // runs).
+  uint8_t* fx[kMaxSlots];
   for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
     const Fixed& f = pl.fixes[i];
-    uint8_t* p = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
+    uint8_t* p = fx[i] = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
     if (!p) return nullptr;
     if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
     else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
     r.sc[at] = f.sc;
-    if (p < blk + sizeof(IiLoopPd) && blk < p + f.len) return nullptr;
-    for (size_t j = 0; j < nr; ++j)  // (what the body stores: a register it only reads changes nothing)
-      if (pl.regs[j].stored && p < r.regs[j] + pl.regs[j].len() && r.regs[j] < p + f.len) return nullptr;
-    for (const Cnst& k : pl.cnsts)
-      if (p < ii_arena + k.at + k.len && ii_arena + k.at < p + f.len) return nullptr;
+    same &= seen[nr + i] == off(p);
   }
+  // Where they lie: checked when it is not where the last entry checked it.
+  same &= seen[nr + pl.fixes.size()] == off(blk);
+  if (!same && !apart(pl, r.regs, fx, blk)) return nullptr;
   for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
     if (!ii_ref(ii_arena + w)) return nullptr;
   // The text moves and DATE ADDs write their targets as the body runs:
@@ -1579,29 +1729,29 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // reads once or holds as they were; what they read apart from every
   // register the body stores and the loop control block (a date or text
   // compared under a target is compared each time: see below).
-  auto apart = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p + n <= q || q + m <= p; };
+  auto disjoint = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p + n <= q || q + m <= p; };
   auto read_apart = [&](const uint8_t* p, size_t n) {
-    if (!apart(p, n, blk, sizeof(IiLoopPd))) return false;
+    if (!disjoint(p, n, blk, sizeof(IiLoopPd))) return false;
     for (size_t i = 0; i < nr; ++i)
-      if (pl.regs[i].stored && !apart(p, n, r.regs[i], pl.regs[i].len())) return false;
+      if (pl.regs[i].stored && !disjoint(p, n, r.regs[i], pl.regs[i].len())) return false;
     return true;
   };
   auto write_apart = [&](const uint8_t* p, size_t n) {
-    if (!apart(p, n, blk, sizeof(IiLoopPd))) return false;
+    if (!disjoint(p, n, blk, sizeof(IiLoopPd))) return false;
     for (size_t i = 0; i < nr; ++i)
-      if (!apart(p, n, r.regs[i], pl.regs[i].len())) return false;
+      if (!disjoint(p, n, r.regs[i], pl.regs[i].len())) return false;
     for (const Cnst& c : pl.cnsts)
-      if (!apart(p, n, ii_arena + c.at, c.len)) return false;
+      if (!disjoint(p, n, ii_arena + c.at, c.len)) return false;
     for (const Fixed& f : pl.fixes) {
       uint8_t* q = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
-      if (q && !apart(p, n, q, f.len)) return false;
+      if (q && !disjoint(p, n, q, f.len)) return false;
     }
     for (uint32_t w : pl.words)
-      if (!apart(p, n, ii_arena + w, 4)) return false;
+      if (!disjoint(p, n, ii_arena + w, 4)) return false;
     for (const auto& sp : pl.spans)
-      if (!apart(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
+      if (!disjoint(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
     for (const auto& sp : pl.subs)
-      if (!apart(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
+      if (!disjoint(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
     return true;
   };
   auto at_of = [](const Item& it) { return it.kind == kConst ? ii_arena + it.v : ii_ref(ii_arena + it.v); };
@@ -1619,9 +1769,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   auto under_a_move = [&](const uint8_t* p, size_t n) {
     for (size_t k = 0; k < pl.movs.size(); ++k)
-      if (!apart(p, n, r.mat[k][0], size_t(pl.movs[k].len) + pl.movs[k].pad)) return true;
+      if (!disjoint(p, n, r.mat[k][0], size_t(pl.movs[k].len) + pl.movs[k].pad)) return true;
     for (size_t k = 0; k < pl.dadds.size(); ++k)
-      if (!apart(p, n, r.dat_at[k][0], 8)) return true;
+      if (!disjoint(p, n, r.dat_at[k][0], 8)) return true;
     return false;
   };
   // The dates, compared once (or each time, under a move or DATE ADD):
@@ -1652,17 +1802,13 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     }
     if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
-  // The interpreter's registers hold what the body's end leaves.
-  const Abs& top = pl.top;
-  // (A shadow there takes what the register holds.)
-  for (int k = 0; k < 4; ++k) {
-    if (top.addr[k].kind == kShadow) r.shadow[top.addr[k].v] = uintptr_t(s->addr[k]);
-    else if (top.addr[k].kind != kEntry && s->addr[k] != addr_of(top.addr[k], s)) return nullptr;
-    if (top.len[k].kind == kShadow) r.shadow[top.len[k].v] = s->len[k];
-    else if (top.len[k].kind == kValue && s->len[k] != top.len[k].v) return nullptr;
+  // The interpreter's registers hold what the body's end leaves (a shadow
+  // there takes what the register holds).
+  for (const RegItem& t : pl.tops) {
+    uintptr_t now = t.k < 4 ? uintptr_t(s->addr[t.k]) : t.k < 8 ? s->len[t.k - 4] : s->calc_count;
+    if (t.it.kind == kShadow) r.shadow[t.it.v] = now;
+    else if (now != r.value(t.it, t.k)) return nullptr;
   }
-  if (top.depth.kind == kShadow) r.shadow[top.depth.v] = s->calc_count;
-  else if (top.depth.kind == kValue && s->calc_count != top.depth.v) return nullptr;
   // The work values stay as they are until a compare runs.
   r.fix_sets();
 

@@ -948,6 +948,96 @@ TEST_F(IiLoop, AShortInnerLoopIsMostlyLeftToTheInstructions) {
   }
 }
 
+// HOOK (100, 4 bytes): what the test changes between two entries of an
+// inner loop's plan, given the outer loop variable's value.
+constexpr uint16_t kOpHook = 100;
+std::function<void(int64_t)> g_hook;
+const uint8_t* g_hook_i = nullptr;  // the outer loop's variable
+uint8_t* h_hook(IlfExecBlock*, IlfState*, uint8_t* pc) {
+  if (g_hook) g_hook(value_of(g_hook_i));
+  return ii_adv(pc, 4);
+}
+
+// BEG LOOP I 1 TO 40; HOOK; BEG LOOP J 1 TO 30; CALC A = A + J * C; CALC
+// B = B + J; CALC Y = X; END LOOP J; END LOOP I (B and its target through
+// field indexes of their own, C a constant): between two entries of the
+// inner loop's plan the hook moves B onto A or onto the inner loop's STEP,
+// writes X's bytes (another value, the negative zero, a negative scale),
+// changes C's value or scale or points B's loads at another field. The
+// plan runs exactly or not at all, and most iterations still run by it.
+TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
+  ii_set_pair(kOpHook, h_hook);
+  uint32_t ira_b = 0;
+  field(1, &ira_b);
+  uint8_t* lcb2 = areas[ira_lcb2].get();
+  std::vector<uint8_t*> b_loads;  // the IRAs of B in CALC B = B + J
+  auto word_of = [&](uint32_t ira) { return arena::offset_of(reinterpret_cast<uint8_t*>(&areas[ira])); };
+  auto neg_zero = [](uint8_t* p, int scale) {
+    pacdec::store8(p, com.pd_neg);
+    p[8] = uint8_t(scale);
+  };
+  const std::pair<const char*, std::function<void(int64_t)>> kCases[] = {
+      {"B onto A", [&](int64_t n) { areas[ira_b].set(n % 4 == 3 ? var[0] : var[1]); }},
+      {"B onto STEP", [&](int64_t n) { areas[ira_b].set(n % 4 == 3 ? lcb2 + 9 : var[1]); }},
+      {"X written", [&](int64_t n) { n % 4 == 2 ? neg_zero(var[2], 0) : put(var[2], n * 7 - 100, n % 4 == 3 ? 255 : 0); }},
+      {"C changed", [&](int64_t n) { put(cn[0], n % 4 == 2 ? 5 : 3, n % 4 == 3 ? 1 : 0); }},
+      {"B's loads moved", [&](int64_t n) {
+         for (uint8_t* p : b_loads)
+           if (rec::view<IbInst>(p).op & 1) rec::view<rec::U32>(p + 4) = word_of(n % 4 == 2 ? ira[3] : ira_b);
+       }}};
+  for (const auto& [name, change] : kCases) {
+    for (int k = 0; k < 5; ++k) put(var[k], 0, 0);
+    put(var[2], 11, 0);
+    put(cn[0], 3, 0);
+    areas[ira_b].set(var[1]);
+    bounds(1, 40, 1);
+    put(vjfrom, 1, 0);
+    put(vjto, 30, 0);
+    put(vjstep, 1, 0);
+    restart();
+    uint8_t* loop = beg_i();
+    m.emit(kOpHook, 4);
+    uint8_t* jl = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    bld_calc_reset(&m.code);
+    for (uint32_t f : {ira[0], ira[0], ira_j}) {
+      bld_ira(&m.code, f, 1);
+      bld_calc_load(&m.code, 12);
+    }
+    cnst(0, 1);
+    bld_calc_load(&m.code, 12);
+    bld_calc_eval(&m.code, '*');
+    bld_calc_eval(&m.code, '+');
+    bld_calc_eval(&m.code, '=');
+    bld_calc_reset(&m.code);
+    b_loads.clear();
+    for (uint32_t f : {ira_b, ira_b, ira_j}) {
+      uint8_t* p = bld_ira(&m.code, f, 1);
+      if (f == ira_b) b_loads.push_back(p);
+      bld_calc_load(&m.code, 12);
+    }
+    bld_calc_eval(&m.code, '+');
+    bld_calc_eval(&m.code, '=');
+    bld_calc_reset(&m.code);
+    for (uint32_t f : {ira[4], ira[2]}) {
+      bld_ira(&m.code, f, 1);
+      bld_calc_load(&m.code, 12);
+    }
+    bld_calc_eval(&m.code, '=');
+    end_loop(false, ira_j, ira_lcb2, jl);
+    end_loop(false, ira_i, ira_lcb, loop);
+    probe();
+    end();
+    g_hook = change;
+    g_hook_i = vi;
+    uint64_t before = ii_loop_plan_iterations();
+    int rc;
+    EXPECT_EQ(both_ways(true, &rc), "") << name;
+    EXPECT_EQ(rc, 1) << name;
+    EXPECT_GT(ii_loop_plan_iterations() - before, 250u) << name;  // of 40 x 29
+  }
+  g_hook = nullptr;
+}
+
 TEST_F(IiLoop, NoPlanWhileTracing) {
   sum_loop(500);
   FILE* t = std::tmpfile();
