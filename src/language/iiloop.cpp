@@ -107,7 +107,8 @@
 // register or the block. An entry is made cheap for an inner loop entered
 // again and again: the registers are read through the value cache (a hit
 // is bytes it decoded or saw stored: valid, at a scale of 0-31; a zero must
-// still be the positive one), TO and STEP taken from the loop's memo while
+// still be the positive one; a fixed packed register is read from its
+// bytes, canonical), TO and STEP taken from the loop's memo while
 // their bytes are the memo's, and the overlaps checked again only when a
 // register, fixed field or the control block lies elsewhere than at the
 // last entry that passed them (Plan::seen: they depend on nothing else,
