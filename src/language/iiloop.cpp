@@ -10,8 +10,10 @@
 //   negation and the store;
 //   COMPUTE (COMPUTE_OPRND twice, the operation, the store) into an 8-byte
 //   variable packed field by +, - or * of one, or of a fixed packed field
-//   of 1-8 bytes at a scale of 0-31 (read on entry), or a constant, by the
-//   CALC plans' rules; or into a signed 4-byte binary at scale 0 (a CALC
+//   of 1-8 bytes at a scale of 0-31, or a constant, by the CALC plans'
+//   rules; into such a fixed packed field (the store at its scale) by the
+//   same operations, the result (within 64 bits, a scale of 31 at most)
+//   stored by the field's rule (below); or into a signed 4-byte binary at scale 0 (a CALC
 //   integer: its field's register) by + or - of a binary field of 1, 2 or
 //   4 bytes or a constant at scale 0, the sum within the word's range
 //   (leaving register 3 at work value 1 and its first byte '1', as
@@ -19,11 +21,14 @@
 //   SET_PD_TO_BIN into such a signed word from a variable packed value or
 //   a fixed packed one of 1-8 bytes at a scale of 0-31 (rounded half away
 //   from zero, within -(2^31 - 1) .. 2^31 - 1), and SET_BIN_TO_PD into an
-//   8-byte variable packed field from a binary of 1, 2 or 4 bytes at a
-//   scale of 0-31 (a move: the value at that scale);
+//   8-byte variable packed field (a move: the value at that scale) or a
+//   fixed packed one from a binary of 1, 2 or 4 bytes at a scale of 0-31;
+//   MOVE_FIX_VAR into a fixed packed field from a variable packed value,
+//   and MOVE_VAR_FIX into a variable packed field from a fixed packed one
+//   (a move: the value at that scale);
 //   a compare-expansion of two packed operands, each an 8-byte variable
-//   value or a fixed packed field of 1-8 bytes at a scale of 0-31 (one the
-//   body never stores: read on entry), followed by IF_PD;
+//   value or a fixed packed field of 1-8 bytes at a scale of 0-31,
+//   followed by IF_PD;
 //   IF_BIN of two binary operands of 1, 2 or 4 bytes at scales of 0-31
 //   (fields or constants the body never stores: read on entry);
 //   IF_DAT of two dates, fields or constants (compared by the
@@ -51,7 +56,14 @@
 //   the caller's mask back and go on after the GOSUB; a plan that leaves
 //   inside the routine leaves its return entry as GOSUB would have;
 // and the END LOOP itself. Each distinct field is one register: a 64-bit
-// value and its scale. The plan runs only while every register holds a
+// value and its scale. A fixed packed field the body stores is a register
+// of its length (1-8) and scale (0-31), which every read of it reads (one
+// read at another length or scale refuses the body); one it never stores
+// is read on entry. A store into it (MOVE_FIX_VAR, SET_BIN_TO_PD, COMPUTE)
+// takes the value to the field's scale as the instructions do
+// (`ii_shift64`: up exactly, down rounded half away from zero), within its
+// digits (below 10^(2 len - 1)), else the plan leaves before the
+// instruction. The plan runs only while every register holds a
 // valid value in its canonical bytes (a zero positive) with a scale of
 // 0-31 (a negative one, which a CALC result past 15 digits leaves, is the
 // instructions' to read), so that the bytes are a function of value and
@@ -67,7 +79,8 @@
 //   1. when the loop ends (END LOOP's own exit);
 //   2. before a statement it cannot decide (an overflow of 64 bits, a value
 //      past 15 digits, a scale past 31, the older multiply, a COMPUTE sum
-//      or a SET outside its binary word), or a compare
+//      or a SET outside its binary word, a store past a fixed field's
+//      digits), or a compare
 //      whose alignment leaves 64 bits: the interpreter resumes at that
 //      instruction, which then gives the instructions' outcome (the exact
 //      path, 300540, the OVERFLOW label);
@@ -94,7 +107,8 @@
 // register or the block. An entry is made cheap for an inner loop entered
 // again and again: the registers are read through the value cache (a hit
 // is bytes it decoded or saw stored: valid, at a scale of 0-31; a zero must
-// still be the positive one), TO and STEP taken from the loop's memo while
+// still be the positive one; a fixed packed register is read from its
+// bytes, canonical), TO and STEP taken from the loop's memo while
 // their bytes are the memo's, and the overlaps checked again only when a
 // register, fixed field or the control block lies elsewhere than at the
 // last entry that passed them (Plan::seen: they depend on nothing else,
@@ -191,7 +205,7 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW, kDateAdd
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW, kDateAdd, kToFix
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -211,6 +225,8 @@ struct Node {
   uint8_t jump;        // kEdge: goes on at `to` (a branch's), else at the next node
   // kSumW, COMPUTE into a signed word: a + b, or a - b when neg. kToW,
   // SET of a packed value into a signed word: a rounded to an integer.
+  // kToFix, a store into a fixed packed register: a shifted to its scale
+  // kd (ii_shift64), its magnitude below f (the field's limit).
   // kDivK, a division by a constant whose only prime factors are 2 and 5:
   // the quotient is a x f at the scale of a plus kd, negated when neg.
   // lazy (kMul, kDivK): its trailing zero decimals are left to the add or
@@ -266,7 +282,9 @@ struct Reg {
   uint32_t word;  // the area word's arena offset
   bool stored;
   bool bin = false;  // a binary field of 4 bytes, signed (a CALC integer), at scale 0
-  size_t len() const { return bin ? 4 : 9; }
+  uint8_t flen = 0;  // a fixed packed field the body stores: its length (1-8)
+  int fsc = 0;       //   and its scale (0-31)
+  size_t len() const { return flen ? flen : bin ? 4 : 9; }
 };
 struct Cnst {
   uint32_t at;
@@ -456,11 +474,27 @@ struct Builder {
 
   // The register of a field, packed or binary; -1 for a field read both
   // ways.
-  int reg(uint32_t word, bool bin = false) {
-    for (size_t i = 0; i < pl.regs.size(); ++i)
-      if (pl.regs[i].word == word) return pl.regs[i].bin == bin ? int(i) : -1;
-    pl.regs.push_back({word, false, bin});
+  int reg(uint32_t word, bool bin = false, int flen = 0, int fsc = 0) {
+    for (size_t i = 0; i < pl.regs.size(); ++i) {
+      const Reg& g = pl.regs[i];
+      if (g.word == word) return g.bin == bin && g.flen == flen && g.fsc == fsc ? int(i) : -1;
+    }
+    pl.regs.push_back({word, false, bin, uint8_t(flen), fsc});
     return int(pl.regs.size() - 1);
+  }
+  // The fixed packed fields the body stores (found by the first walk): each
+  // a register of its length and scale, which every read of it reads.
+  std::vector<uint32_t> fixed_stored;
+  bool stores_fixed(uint32_t word) const {
+    return std::find(fixed_stored.begin(), fixed_stored.end(), word) != fixed_stored.end();
+  }
+  // The register of a fixed packed field of len bytes (1-8) at scale sc
+  // (0-31) that an instruction stores.
+  int fixed_reg(uint32_t word, int len, int sc) {
+    if (len < 1 || len > 8 || sc < 0 || sc > 31) return -1;
+    int r = reg(word, false, len, sc);
+    if (r >= 0) pl.regs[size_t(r)].stored = true;
+    return r;
   }
   // Constants are numbered after the registers once the walk is done.
   // A variable packed constant (len 9), or a fixed one of len bytes at scale sc.
@@ -478,6 +512,7 @@ struct Builder {
     return 1000 + int(pl.cnsts.size() - 1);
   }
   int fixed(uint32_t word, int len, int sc, uint8_t bin = 0, bool direct = false) {
+    if (!bin && !direct && stores_fixed(word)) return reg(word, false, len, sc);
     for (size_t i = 0; i < pl.fixes.size(); ++i) {
       const Fixed& f = pl.fixes[i];
       if (f.word == word && f.len == len && f.sc == sc && f.bin == bin && f.direct == direct) return 3000 + int(i);
@@ -631,8 +666,13 @@ struct Builder {
       b = fi.kind == kField && code == 4 ? reg(fi.v, true) : fixed(fi.v, f.len, 0, uint8_t(code), fi.kind == kConst);
       kind = kSumW;
     } else {
-      if (t.type != kIiPdVar || t.len != 9 || (op != 729 && op != 731 && op != 733) || eq != 737) return false;
-      a = reg(ti.v);
+      if ((op != 729 && op != 731 && op != 733) || eq != 737) return false;
+      if (t.type == kIiPdVar && t.len == 9)
+        a = reg(ti.v);
+      else if (t.type == kIiPdFix && rec::view<IbMath>(e).scale == t.scale)
+        a = fixed_reg(ti.v, t.len, t.scale);
+      else
+        return false;
       if (f.type == kIiPdVar && f.len == 9)
         b = fi.kind == kField ? reg(fi.v) : cnst(fi.v);
       else if (f.type == kIiPdFix && f.len >= 1 && f.len <= 8 && f.scale <= 31)
@@ -643,10 +683,18 @@ struct Builder {
     }
     if (a < 0 || b < 0) return false;
     Node& n = add(kind, uint16_t(cost + 3));
-    n.chk = 1;
     n.neg = bin && arg == 2;
     n.exit = exit_at(p, cur);
-    slots.push_back({a, b, a});
+    if (const Reg& g = pl.regs[size_t(a)]; g.flen) {
+      // The result within 64 bits and a scale of 31, then stored by the
+      // target's rule.
+      int y = temp();
+      slots.push_back({a, b, y});
+      to_fix(y, a, n.exit, 0);
+    } else {
+      n.chk = 1;
+      slots.push_back({a, b, a});
+    }
     pl.regs[size_t(a)].stored = true;
     cur.depth = Item{kValue, 2};
     if (bin) cur.addr[2] = Item{kWork, 0};
@@ -683,20 +731,74 @@ struct Builder {
     } else {
       const auto& in = rec::view<IbSetBinToPd>(p);
       int code = in.src_len == 4 ? 1 : in.src_len == 2 ? 2 : in.src_len == 1 ? 3 : 0;
-      if (!in.var_target || in.tgt_len != 9 || in.scale > 31 || code == 0) return false;
+      if (in.scale > 31 || code == 0) return false;
+      if (in.var_target && in.tgt_len == 9)
+        a = reg(ti.v);
+      else if (!in.var_target)
+        a = fixed_reg(ti.v, in.tgt_len, in.tgt_scale);
+      else
+        return false;
       code += in.src_signed ? 3 : 0;
-      a = reg(ti.v);
       b = fi.kind == kField && code == 4 && in.scale == 0
               ? reg(fi.v, true)
               : fixed(fi.v, in.src_len, in.scale, uint8_t(code), fi.kind == kConst);
       kind = kMov;
     }
     if (a < 0 || b < 0) return false;
-    Node& n = add(kind, cost);
-    if (kind == kToW) n.exit = exit_at(p, cur);
-    slots.push_back({b, b, a});
+    if (pl.regs[size_t(a)].flen) {
+      to_fix(b, a, exit_at(p, cur), cost);
+    } else {
+      Node& n = add(kind, cost);
+      if (kind == kToW) n.exit = exit_at(p, cur);
+      slots.push_back({b, b, a});
+    }
     pl.regs[size_t(a)].stored = true;
     p = ii_adv(p, 16);
+    return true;
+  }
+
+  // A store of slot `from` into fixed packed register `to` (kToFix): shifted
+  // to its scale, up exactly and down rounded half away from zero, and
+  // within its digits, else the plan leaves at `exit`, before the
+  // instruction (whose outcome is 300540, the field unchanged).
+  void to_fix(int from, int to, uint16_t exit, uint16_t cost) {
+    const Reg& g = pl.regs[size_t(to)];
+    Node& n = add(kToFix, cost);
+    n.exit = exit;
+    n.kd = int8_t(g.fsc);
+    n.f = uint64_t(pacdec::limit(g.flen));
+    slots.push_back({from, from, to});
+  }
+
+  // The packed moves between variable and fixed forms, IRA_1 and IRA_2 or
+  // CNST_2 before them:
+  //   MOVE_FIX_VAR into a fixed packed field of 1-8 bytes at a scale of
+  //   0-31 from a variable packed register or constant (kToFix);
+  //   MOVE_VAR_FIX into a variable packed register from a fixed packed
+  //   field or constant of 1-8 bytes at a scale of 0-31: its value at that
+  //   scale (a move: it always fits).
+  // Neither changes any register of the interpreter.
+  bool move_fix(uint8_t*& p, const Abs& cur, uint16_t op, uint16_t cost) {
+    Item ti = cur.addr[0], fi = cur.addr[1];
+    if (ti.kind != kField || (fi.kind != kField && fi.kind != kConst)) return false;
+    if (op == 111) {
+      const auto& in = rec::view<IbMoveFixVar>(p);
+      int a = fixed_reg(ti.v, in.len, in.scale);
+      int b = fi.kind == kField ? reg(fi.v) : cnst(fi.v);
+      if (a < 0 || b < 0) return false;
+      to_fix(b, a, exit_at(p, cur), cost);
+      p = ii_adv(p, 8);
+      return true;
+    }
+    const auto& in = rec::view<IbMoveVarFix>(p);
+    if (in.len < 1 || in.len > 8 || in.scale > 31) return false;
+    int a = reg(ti.v);
+    int b = fi.kind == kField ? fixed(fi.v, in.len, in.scale) : cnst(fi.v, in.len, in.scale);
+    if (a < 0 || b < 0) return false;
+    add(kMov, cost);
+    slots.push_back({b, b, a});
+    pl.regs[size_t(a)].stored = true;
+    p = ii_adv(p, 6);
     return true;
   }
 
@@ -873,6 +975,10 @@ struct Builder {
         }
         case 415: case 417:
           if (!set_bin(p, cur, op, cost)) return Built::Refused;
+          cost = 0;
+          continue;
+        case 111: case 121:
+          if (!move_fix(p, cur, op, cost)) return Built::Refused;
           cost = 0;
           continue;
         case 711:
@@ -1370,14 +1476,18 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   pl.back = off(back);
   if (back >= end || end - back > 4 * kIbBlockSize) return Built::Refused;
   Abs first;
+  std::vector<uint32_t> stored;
   {
     Plan trial;
     Builder b(trial, end, back);
     Built r = b.walk(Abs{}, &first);
     if (r != Built::Plan) return r;
     pl.sids = trial.sids;  // (the state at the top names the trial's shadows)
+    for (const Reg& g : trial.regs)
+      if (g.flen && g.stored) stored.push_back(g.word);
   }
   Builder b(pl, end, back);
+  b.fixed_stored = std::move(stored);
   Abs last;
   Built r = b.walk(first, &last);
   if (r != Built::Plan) return r;
@@ -1557,6 +1667,10 @@ struct Run {
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
         continue;
       }
+      if (pl.regs[i].flen) {  // (kToFix kept it within the field's digits)
+        pacdec::encode(regs[i], pl.regs[i].flen, v[i] < 0 ? uint64_t(0) - uint64_t(v[i]) : uint64_t(v[i]), v[i] < 0);
+        continue;
+      }
       if (fits15(v[i])) {
         uint64_t raw = b15.of(v[i], pair);
         std::memcpy(regs[i], &raw, 8);
@@ -1696,6 +1810,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     if (pl.regs[i].bin) {
       r.v[i] = int32_t(rec::view<rec::U32>(p).get());
       r.sc[i] = 0;
+    } else if (pl.regs[i].flen) {
+      r.sc[i] = pl.regs[i].fsc;
+      if (!canonical_fixed(p, pl.regs[i].flen, &r.v[i])) return nullptr;
     } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
       return nullptr;
     }
@@ -1834,11 +1951,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kDateAdd == 27, "one label per node kind");
-  static const void* const kAt[28] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kToFix == 28, "one label per node kind");
+  static const void* const kAt[29] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add};
+                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add, &&n_to_fix};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -2157,6 +2274,16 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         if (m > 0x7FFFFFFF) [[unlikely]]
           QV_LEAVE;
         v[xp->d] = x < 0 ? -int64_t(m) : int64_t(m);
+        ++xp;
+        QV_NEXT;
+      }
+      n_to_fix: {  // into a fixed packed register: at its scale, within its digits
+        const int64_t x = v[xp->a];
+        uint64_t m = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
+        if (!ii_shift64(m, xp->kd - sc[xp->a]) || m >= xp->f) [[unlikely]]
+          QV_LEAVE;
+        v[xp->d] = x < 0 ? -int64_t(m) : int64_t(m);
+        sc[xp->d] = xp->kd;
         ++xp;
         QV_NEXT;
       }

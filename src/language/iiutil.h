@@ -207,14 +207,18 @@ inline int ii_rest_vs_blanks(const uint8_t* rest, size_t n) {
   return 0;
 }
 
-// A magnitude below 10^15 shifted k places (-31..31) as pd_shft shifts (up
-// exactly, down rounded half away from zero): false when it leaves 64 bits
-// or k its bounds.
+// A magnitude shifted k places (-31..31) as pd_shft shifts (up exactly,
+// down rounded half away from zero): false when it leaves 64 bits or k its
+// bounds. (A COMPUTE's product or aligned sum may have 19 digits.)
 inline bool ii_shift64(uint64_t& m, int k) {
   if (k < -31 || k > 31) return false;
   if (k >= 0) return m == 0 || (k <= 15 && !__builtin_mul_overflow(m, uint64_t(pacdec::pow10(k)), &m));
-  uint64_t d = -k > 15 ? 0 : uint64_t(pacdec::pow10(-k));  // (past 15 places, 0)
-  m = d ? (m + d / 2) / d : 0;
+  if (k < -19) {  // (below 2^64, less than half of 10^20)
+    m = 0;
+    return true;
+  }
+  const uint64_t d = uint64_t(pacdec::pow10(-k)), r = m % d;
+  m = m / d + (r >= d - r ? 1 : 0);
   return true;
 }
 

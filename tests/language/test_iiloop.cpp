@@ -108,9 +108,13 @@ class IiLoop : public ii2::Fix {
  protected:
   static constexpr int kVars = 6, kCnsts = 6, kFixed = 3;
   static constexpr int kFixedLen[kFixed] = {3, 5, 8};
-  // Fixed packed fields (the last a constant, read through CNST).
+  // Fixed packed fields (the last a constant, read through CNST), and each
+  // one's scale in a case's statements, mostly.
   uint32_t ira_fx[kFixed] = {};
   uint8_t* fx[kFixed] = {};
+  int fx_sc[kFixed] = {};
+  uint8_t fixed_scale(Gen& g, int k) { return g.u(24) == 0 ? 32 : g.u(6) == 0 ? uint8_t(g.u(4)) : uint8_t(fx_sc[k]); }
+  static int64_t fixed_limit(int k) { return int64_t(pacdec::limit(kFixedLen[k])); }
   uint32_t ira[kVars] = {}, ira_i = 0, ira_from = 0, ira_to = 0, ira_step = 0, ira_lcb = 0, ira_bin = 0;
   uint8_t* var[kVars] = {};
   uint8_t* cn[kCnsts] = {};
@@ -482,7 +486,7 @@ class IiLoop : public ii2::Fix {
         } else {
           bld_ira(&m.code, ira_fx[k], r);
         }
-        op[r - 1] = {8, uint16_t(kFixedLen[k]), uint8_t(g.u(40) == 0 ? 32 : g.u(4)), true, false, nullptr};
+        op[r - 1] = {8, uint16_t(kFixedLen[k]), fixed_scale(g, k), true, false, nullptr};
       } else {
         load(g, r);
         op[r - 1] = {12, 9, 0, true, false, nullptr};
@@ -552,8 +556,7 @@ class IiLoop : public ii2::Fix {
       int k = int(g.u(kFixed));
       if (k == kFixed - 1) cnst_at(fx[k], 2);
       else bld_ira(&m.code, ira_fx[k], 2);
-      static const uint8_t kScales[] = {0, 1, 2, 3, 31};
-      o = IbNum{8, uint8_t(kFixedLen[k]), g.u(10) == 0 ? uint8_t(32) : kScales[g.u(5)], 0, true};
+      o = IbNum{8, uint8_t(kFixedLen[k]), fixed_scale(g, k), 0, true};
       *refused |= o.scale > 31;
     } else {
       load(g, 2);
@@ -583,7 +586,7 @@ class IiLoop : public ii2::Fix {
         if (k == kFixed - 1) cnst_at(fx[k], 2);
         else bld_ira(&m.code, ira_fx[k], 2);
         len = uint16_t(kFixedLen[k]);
-        sc = g.u(5) == 0 ? 32 : kScales[g.u(std::size(kScales))];
+        sc = fixed_scale(g, k);
       }
       uint16_t tl = g.u(12) == 0 ? 2 : 4, ts = g.u(8) == 0 ? 1 : 0;
       bool sg = g.u(12) != 0;
@@ -609,14 +612,84 @@ class IiLoop : public ii2::Fix {
     *refused |= sc > 31;
     bld_set_bin_to_pd(&m.code, len, sg, sc, true, 9, 0);
   }
+  // Stores into the fixed fields, at their scales mostly: SET from a
+  // variable packed field or constant (MOVE_FIX_VAR) or from the binary
+  // fields or constant at scales of 0-3, 31 and now and then 32
+  // (SET_BIN_TO_PD), COMPUTE by +, - or * (now and then /: no plan) of a
+  // variable or fixed packed field or constant; and SET of a variable
+  // packed field from a fixed one or the fixed constant (MOVE_VAR_FIX).
+  void fixed_store(Gen& g, bool* refused) {
+    int k = int(g.u(kFixed - 1));
+    uint8_t sc = fixed_scale(g, k);
+    uint8_t len = uint8_t(kFixedLen[k]);
+    uint64_t form = g.u(4);
+    if (form == 3) {
+      bld_ira(&m.code, ira[g.u(kVars)], 1);
+      k = int(g.u(kFixed));
+      sc = fixed_scale(g, k);
+      if (k == kFixed - 1) cnst_at(fx[k], 2);
+      else bld_ira(&m.code, ira_fx[k], 2);
+      *refused |= sc > 31;
+      bld_move_var_fix(&m.code, sc, uint8_t(kFixedLen[k]));
+      return;
+    }
+    // (With extra, now and then a target over a variable or the loop
+    // control block: the plan must not start; now and then one of 9 bytes
+    // over a variable: no plan.)
+    bool wide = form == 0 && g.u(24) == 0;
+    uint32_t t = wide ? ira[g.u(kVars)] : extra && g.u(10) == 0 ? (g.u(2) ? ira_half : ira_in_lcb) : ira_fx[k];
+    bld_ira(&m.code, t, 1);
+    *refused |= sc > 31 || wide;
+    if (form == 0) {
+      load(g, 2);
+      bld_move_fix_var(&m.code, wide ? 9 : len, sc);
+    } else if (form == 1) {
+      static const uint16_t kLens[3] = {1, 2, 4}, kScales[] = {0, 0, 1, 2, 3, 31};
+      uint16_t bl = 4;
+      bool sg = true;
+      uint64_t b = g.u(3);
+      if (b == 0) {
+        cnst_at(bcn, 2);
+      } else {
+        bld_ira(&m.code, b == 1 ? ira_bin : ira_bin2, 2);
+        if (b == 2) {
+          bl = kLens[g.u(3)];
+          sg = g.u(2) == 0;
+        }
+      }
+      uint16_t bs = g.u(12) == 0 ? 32 : kScales[g.u(std::size(kScales))];
+      *refused |= bs > 31;
+      bld_set_bin_to_pd(&m.code, bl, sg, bs, false, len, sc);
+    } else {
+      IbNum t{8, len, sc, 0, true}, o{12, 9, 0, 15, true};
+      if (g.u(3) == 0) {
+        int j = int(g.u(kFixed));
+        if (j == kFixed - 1) cnst_at(fx[j], 2);
+        else bld_ira(&m.code, ira_fx[j], 2);
+        o = IbNum{8, uint8_t(kFixedLen[j]), fixed_scale(g, j), 0, true};
+        *refused |= o.scale > 31;
+      } else {
+        load(g, 2);
+      }
+      char op = g.u(40) == 0 ? '/' : "+-*"[g.u(3)];
+      *refused |= op == '/';
+      uint8_t* eq = bld_compute(&m.code, t, o, op);
+      ASSERT_NE(eq, nullptr);
+      if (g.u(20) == 0 && sc < 31) {  // a store at a scale not the target's: no plan
+        rec::view<IbMath>(eq).scale = uint8_t(sc + 1);
+        *refused = true;
+      }
+    }
+  }
   // A body of n statements; *refused when it holds a form no plan takes.
   void body(Gen& g, int n, bool* refused) {
     static const uint32_t kConds[] = {0x1FF, 0x2FF, 0x17F, 0x1BF, 0x27F, 0x2BF, 0x3FF};
     for (int i = 0; i < n; ++i) {
       uint8_t* tfc = nullptr;
       if (g.u(3) == 0) tfc = bld_tfc(&m.code, ii2::no_code(), kConds[g.u(7)]);
-      switch (g.u(16)) {
+      switch (g.u(19)) {
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
+        case 16: case 17: case 18: fixed_store(g, refused); break;
         case 12: case 13: compute(g, refused); break;
         case 14: case 15: set_bin(g, refused); break;
         case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
@@ -711,6 +784,21 @@ void IiLoop::differential(Gen& g, long n) {
       if (g.u(2)) put(var[kVars - 1], e, 0);
       else put(var[kVars - 1], e * 10 + (e < 0 ? -1 : 1) * int64_t(4 + g.u(2)), 1);
     }
+    // Now and then a variable at a fixed field's digit limit or one past at
+    // its scale, or a half below or at it one place down (x.4, x.5: the
+    // rounding takes it to the limit), a small x.5 or x.4 one place down, or
+    // a value 31 places down (a shift of 31).
+    if (g.u(3) == 0) {
+      int k = int(g.u(kFixed));
+      int64_t lim = fixed_limit(k), sg = g.u(2) ? 1 : -1;
+      uint8_t* v = var[g.u(kVars)];
+      switch (g.u(4)) {
+        case 0: put(v, sg * (lim - 1 + int64_t(g.u(2))), fx_sc[k]); break;
+        case 1: put(v, sg * ((lim - 1) * 10 + 4 + int64_t(g.u(2))), std::min(fx_sc[k] + 1, 31)); break;
+        case 2: put(v, sg * (int64_t(g.u(10)) * 10 + 4 + int64_t(g.u(2))), std::min(fx_sc[k] + 1, 31)); break;
+        default: put(v, sg * int64_t(g.u(2) ? 5 : 4) * 100000000000000, 31); break;
+      }
+    }
     for (int k = 0; k < kCnsts; ++k)
       put(cn[k], g.u(2) ? int64_t(g.u(100)) - 20 : g.value(),
           g.u(64) == 0 ? neg_scale() : scaled && g.u(3) == 0 ? int(g.u(g.u(8) ? 3 : 32)) : 0);
@@ -748,6 +836,7 @@ void IiLoop::differential(Gen& g, long n) {
     rec::view<rec::U32>(bin) = g.u(2) ? uint32_t(g.u(3)) : g.u(2) ? uint32_t(g.value()) : kWords[g.u(4)];
     // COMPUTE's binary operands: small, or at a word's bound.
     rec::view<rec::U32>(bin2) = g.u(2) ? uint32_t(int32_t(g.u(7)) - 3) : kWords[g.u(4)];
+    if (g.u(6) == 0) rec::view<rec::U32>(bin2) = uint32_t(fixed_limit(0) - int64_t(g.u(2)));  // (3 bytes: at the limit, one past)
     static const uint32_t kSteps[] = {1, 0xFFFFFFFF, 1, 0xFFFFFFFF, 2, 0x7FFFFFFF, 0x80000000, 0x40000000};
     rec::view<rec::U32>(bcn) = kSteps[g.u(std::size(kSteps))];
     // Dates at the bounds of the calendar and one past, null dates, a
@@ -773,11 +862,15 @@ void IiLoop::differential(Gen& g, long n) {
       std::memset(t + 6, ' ', 14);
       std::memcpy(t + 6 + g.u(12), kRest[g.u(4)], 3);
     }
-    // The fixed fields: small values mostly; now and then a negative zero
-    // or the other positive sign nibble.
+    // The fixed fields: small values mostly, now and then at their digit
+    // limit; now and then a negative zero or the other positive sign nibble.
+    // Their scales: 0-3 mostly, now and then 31.
     for (int k = 0; k < kFixed; ++k) {
-      put_fixed(fx[k], kFixedLen[k], g.u(2) ? int64_t(g.u(20)) - 5 : g.value());
-      if (g.u(12) == 0) pacdec::store_be(fx[k], com.pd_neg, kFixedLen[k]);
+      fx_sc[k] = g.u(8) == 0 ? 31 : int(g.u(4));
+      int64_t lim = fixed_limit(k);
+      put_fixed(fx[k], kFixedLen[k],
+                g.u(6) == 0 ? (g.u(2) ? 1 : -1) * (lim - 1) : g.u(2) ? int64_t(g.u(20)) - 5 : g.value());
+      if (g.u(5) == 0) pacdec::store_be(fx[k], com.pd_neg, kFixedLen[k]);
       if (g.u(12) == 0) fx[k][kFixedLen[k] - 1] |= 0x0F;
     }
     restart();
@@ -1152,6 +1245,51 @@ TEST_F(IiLoop, BodiesWithTestsArePlannedOrRefusedOnce) {
 // A date over the low bytes of a variable the body adds 1 to: compared
 // again each time (no plan compares it once), on the first run and on the
 // second, which finds every instruction relocated.
+// A fixed packed field the body stores (once run: in place), under a
+// condition never true: a negative zero or the other positive sign nibble
+// on entry keeps the plan from starting (its canonical bytes would be
+// written back), 7 does not; each keeps its bytes.
+TEST_F(IiLoop, AFixedFieldTheBodyStoresStartsThePlanOnlyInItsCanonicalBytes) {
+  for (int form = 0; form < 3; ++form) {
+    put_fixed(fx[1], 5, form == 2 ? 7 : 0);
+    if (form == 0) pacdec::store_be(fx[1], com.pd_neg, 5);
+    if (form == 1) fx[1][4] |= 0x0F;
+    const std::vector<uint8_t> was(fx[1], fx[1] + 5);
+    put(var[0], 0, 0);
+    put(var[1], 1, 0);
+    put(var[2], 2, 0);
+    put(var[3], 3, 0);
+    bounds(1, 200, 1);
+    restart();
+    uint8_t* loop = beg_i();
+    bld_ira(&m.code, ira[1], 1);
+    bld_ira(&m.code, ira[2], 2);
+    IbTstOp v{12, 9, 0, true, false, nullptr};
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, v, v, 1, 38, 10, &msg), 1) << msg;
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    bld_ira(&m.code, ira_fx[1], 1);
+    bld_ira(&m.code, ira[3], 2);
+    bld_move_fix_var(&m.code, 5, 0);
+    rec::view<IbTfc>(tfc).to = here();
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], ira_i);
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+    put(var[2], 1, 0);
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    put(var[2], 2, 0);
+    put(var[0], 0, 0);
+    std::memcpy(fx[1], was.data(), 5);
+    uint64_t it = ii_loop_plan_iterations();
+    int rc = 0;
+    EXPECT_EQ(both_ways(true, &rc), "") << form;
+    EXPECT_EQ(std::vector<uint8_t>(fx[1], fx[1] + 5), was) << form;
+    EXPECT_EQ(value_of(var[0]), 20100) << form;
+    EXPECT_EQ(ii_loop_plan_iterations() - it > 100, form == 2) << form;
+  }
+}
+
 TEST_F(IiLoop, ADateTheBodyChangesIsComparedEachTime) {
   IbTstOp pk{10, 5, 0, true, false, "08070605"};
   loop_if_sum(

@@ -501,6 +501,10 @@ TEST_F(IiMath, ComputeAtTheBoundsOfItsShortPathGivesWhatTheInstructionsGive) {
       {var, "7e-0", fix(8, 32), "1", '+'},
       {fix(8, 0), "999999999999999", var, "1e-0", '+'},       // 10^15 into 8 bytes: 300540
       {fix(8, 32), "1", fix(8, 32), "1", '+'},
+      // 19 digits 16 places down into scale 0: 900, and 1 (not 0)
+      {fix(8, 0), "3000000001", var, "3000000001e-16", '*'},
+      {fix(8, 0), "1", var, "999999999999999e-16", '+'},
+      {fix(8, 0), "-1", var, "-5e-1", '+'},                  // -1.5: -2
   };
   auto put = [](uint8_t* p, const Form& f, const char* text) {
     std::string t = text;
