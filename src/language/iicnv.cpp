@@ -4,6 +4,7 @@
 // unsigned little-endian integer. Every value that does not fit its target,
 // after the target's scale is applied, is 300540 with the target unchanged
 // (scaling never stops short and stores a smaller number).
+#include <cstddef>
 #include <cstring>
 
 #include "foundation/pd.h"
@@ -127,6 +128,51 @@ uint8_t* inst_cnv_bin_a_n(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, 220);
 }
 
+// The conversion blocks of CNV TEXT statements, kept by the instruction's
+// arena offset with their items' bytes: a statement in a loop compiles its
+// item once. A block is kept only when compiling changed nothing of the
+// item (its second compile, usually: the first fills in the display width
+// and the like), so that using it is the same as compiling again; items
+// whose compile reads more than the item (a token list, a date without a
+// mask of its own: the application's) are compiled each time.
+struct CnvMemo {
+  uint32_t at = 0;  // 0: none
+  uint8_t item[sizeof(CvItem)];
+  CvBlock blk;
+};
+constexpr size_t kCnvMemos = 64;
+CnvMemo g_cnv_memo[kCnvMemos];
+// The item's bytes but its value's addresses (cv_set_addr's) and its last
+// message.
+bool same_item(const uint8_t* a, const uint8_t* b) {
+  constexpr size_t addr = offsetof(CvItem, int_addr), addr_end = offsetof(CvItem, ext_len);
+  constexpr size_t msg = offsetof(CvItem, msg), msg_end = msg + 4;
+  return std::memcmp(a, b, addr) == 0 && std::memcmp(a + addr_end, b + addr_end, msg - addr_end) == 0 &&
+         std::memcmp(a + msg_end, b + msg_end, sizeof(CvItem) - msg_end) == 0;
+}
+bool item_alone(const CvItem& it) {
+  int t = it.type;
+  bool date = t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15;
+  return it.token_mark.get() == 0 && (!date || !it.mask.blank());
+}
+// The compiled block of the statement at pc, or null when its item does
+// not compile.
+CvBlock* cnv_block(uint8_t* pc, CvItem* item, CvBlock* local) {
+  uint32_t at = uint32_t(pc - ii_arena);
+  CnvMemo& m = g_cnv_memo[(at >> 2) % kCnvMemos];
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(item);
+  if (m.at == at && same_item(m.item, bytes)) return &m.blk;
+  uint8_t before[sizeof(CvItem)];
+  std::memcpy(before, bytes, sizeof before);
+  if (cv_cmpl(local, item, nullptr) == 0) return nullptr;
+  if (item_alone(*item) && same_item(before, bytes)) {
+    m.at = at;
+    std::memcpy(m.item, bytes, sizeof m.item);
+    m.blk = *local;
+  }
+  return local;
+}
+
 // CNV TEXT: a failure sets the level false; a success sets it true unless
 // the level is false already (only the level's own two bits are looked at).
 // With an occurrence mode every occurrence of the counted operand is
@@ -134,7 +180,7 @@ uint8_t* inst_cnv_bin_a_n(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // failure makes the statement false (the others are still converted).
 uint8_t* inst_cnv_text(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbCnvText>(pc);
-  CvBlock blk;
+  CvBlock local;
   bool to_text = in.direction == 1;
   uint8_t* field = s->addr[to_text ? 1 : 0];
   char* text = reinterpret_cast<char*>(s->addr[to_text ? 0 : 1]);
@@ -146,7 +192,8 @@ uint8_t* inst_cnv_text(IlfExecBlock*, IlfState* s, uint8_t* pc) {
     step[1 - c] = n ? s->len[1 - c] / n : 0;
   }
   size_t fstep = step[to_text ? 1 : 0], tstep = step[to_text ? 0 : 1];
-  bool compiled = n > 0 && cv_cmpl(&blk, &in.item, nullptr) != 0;
+  CvBlock* blk = n > 0 ? cnv_block(pc, &in.item, &local) : nullptr;
+  bool compiled = blk != nullptr;
   // Every text of a counted statement is the display width long: texts
   // side by side whose last would pass the length its operand was given
   // (occurrences shorter than the display) convert nothing and are false.
@@ -154,17 +201,17 @@ uint8_t* inst_cnv_text(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   // (a length of 0: one field for every text).
   if (compiled && in.occ_mode != 0) {
     size_t tlen = s->len[to_text ? 0 : 1], flen = s->len[to_text ? 1 : 0];
-    if ((n - 1) * tstep + blk.item->ext_len > tlen || (fstep && (n - 1) * fstep + blk.item->int_len > flen))
+    if ((n - 1) * tstep + blk->item->ext_len > tlen || (fstep && (n - 1) * fstep + blk->item->int_len > flen))
       compiled = false;
   }
   bool ok = compiled;
   for (size_t k = 0; compiled && k < n; ++k) {
-    cv_set_addr(&blk, field + k * fstep, text + k * tstep);
-    blk.msg = 0;
+    cv_set_addr(blk, field + k * fstep, text + k * tstep);
+    blk->msg = 0;
     if (to_text) {
-      cv_itoe(&blk);  // 1 when the text changed: success is the message
-      if (blk.msg != 0) ok = false;
-    } else if (cv_etoi(&blk) == 0) {
+      cv_itoe(blk);  // 1 when the text changed: success is the message
+      if (blk->msg != 0) ok = false;
+    } else if (cv_etoi(blk) == 0) {
       ok = false;
     }
   }

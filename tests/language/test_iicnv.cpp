@@ -2,6 +2,7 @@
 #include <string>
 
 #include "language/ibcnv.h"
+#include "language/ibmisc.h"
 #include "language/ii2_fix.h"
 
 namespace {
@@ -106,6 +107,39 @@ TEST_F(IiCnv, TextConversionSetsFalseOnlyOnAFailure) {
   EXPECT_EQ(cnv(0, 10, {2}), 2u);
   EXPECT_EQ(cnv(0, 6, {2}), 2u);
   EXPECT_EQ(cnv(0, 6, {1}), 1u);
+}
+
+// A statement's conversion follows its item when another item comes to its
+// place (a compiled item is kept by place and item): an item with a mask
+// after one without, compared with the same item first run elsewhere.
+TEST_F(IiCnv, TextConversionFollowsItsItem) {
+  CvItem a = ii2::int4_item(), b = a;
+  b.mask.set("99999999");
+  auto cnv = [&](const CvItem& item, bool elsewhere) {
+    restart();
+    if (elsewhere) bld_nop(&m.code);
+    bld_ira(&m.code, ia, 1);
+    bld_ira(&m.code, ib, 2);
+    bld_cnv_text(&m.code, 10, item, 4, 0, 1, false, "TEXT", "AMOUNT");
+    end();
+    std::string out;
+    for (int r = 0; r < 3; ++r) {  // (the item compiled again, then kept)
+      rec::view<rec::U32>(fb) = 12345;
+      std::memset(fa, '.', 12);
+      EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+      std::string now(reinterpret_cast<char*>(fa), 12);
+      if (r > 0) {
+        EXPECT_EQ(now, out) << r;
+      }
+      out = now;
+    }
+    return out;
+  };
+  std::string with_a = cnv(a, false);
+  std::string with_b = cnv(b, true);
+  EXPECT_NE(with_a, with_b);
+  EXPECT_EQ(cnv(b, false), with_b);
+  EXPECT_EQ(cnv(a, false), with_a);
 }
 
 // All occurrences: each value of the counted operand with the other's value
