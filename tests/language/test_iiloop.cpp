@@ -523,6 +523,21 @@ class IiLoop : public ii2::Fix {
     if (len[0] > len[1]) bld_move_char_pad(&m.code, len[1], uint16_t(len[0] - len[1]));
     else bld_move_char(&m.code, len[0]);
   }
+  // A packed operand in register 2: a fixed field or constant at the
+  // case's scale (now and then past 31: no plan), or a variable or
+  // constant (load).
+  IbNum packed_operand(Gen& g, bool* refused) {
+    if (g.u(3) == 0) {
+      int k = int(g.u(kFixed));
+      if (k == kFixed - 1) cnst_at(fx[k], 2);
+      else bld_ira(&m.code, ira_fx[k], 2);
+      IbNum o{8, uint8_t(kFixedLen[k]), fixed_scale(g, k), 0, true};
+      *refused |= o.scale > 31;
+      return o;
+    }
+    load(g, 2);
+    return IbNum{12, 9, 0, 15, true};
+  }
   // COMPUTE of a variable packed field by +, - or * (now and then /: no
   // plan) of a variable packed field or constant, or of a fixed packed
   // field or constant at scales of 0-3, 31 and now and then 32 (no plan);
@@ -551,16 +566,7 @@ class IiLoop : public ii2::Fix {
       return;
     }
     bld_ira(&m.code, ira[g.u(kVars)], 1);  // (never the loop variable: the loop would not end)
-    IbNum t{12, 9, 0, 15, true}, o{12, 9, 0, 15, true};
-    if (g.u(3) == 0) {
-      int k = int(g.u(kFixed));
-      if (k == kFixed - 1) cnst_at(fx[k], 2);
-      else bld_ira(&m.code, ira_fx[k], 2);
-      o = IbNum{8, uint8_t(kFixedLen[k]), fixed_scale(g, k), 0, true};
-      *refused |= o.scale > 31;
-    } else {
-      load(g, 2);
-    }
+    IbNum t{12, 9, 0, 15, true}, o = packed_operand(g, refused);
     char op = g.u(40) == 0 ? '/' : "+-*"[g.u(3)];
     *refused |= op == '/';
     ASSERT_NE(bld_compute(&m.code, t, o, op), nullptr);
@@ -661,16 +667,7 @@ class IiLoop : public ii2::Fix {
       *refused |= bs > 31;
       bld_set_bin_to_pd(&m.code, bl, sg, bs, false, len, sc);
     } else {
-      IbNum t{8, len, sc, 0, true}, o{12, 9, 0, 15, true};
-      if (g.u(3) == 0) {
-        int j = int(g.u(kFixed));
-        if (j == kFixed - 1) cnst_at(fx[j], 2);
-        else bld_ira(&m.code, ira_fx[j], 2);
-        o = IbNum{8, uint8_t(kFixedLen[j]), fixed_scale(g, j), 0, true};
-        *refused |= o.scale > 31;
-      } else {
-        load(g, 2);
-      }
+      IbNum t{8, len, sc, 0, true}, o = packed_operand(g, refused);
       char op = g.u(40) == 0 ? '/' : "+-*"[g.u(3)];
       *refused |= op == '/';
       uint8_t* eq = bld_compute(&m.code, t, o, op);
