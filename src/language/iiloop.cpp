@@ -1865,10 +1865,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     }
     for (uint32_t w : pl.words)
       if (!disjoint(p, n, ii_arena + w, 4)) return false;
-    for (const auto& sp : pl.spans)
+    for (const auto& sp : pl.spans)  // (the body and the routines)
       if (!disjoint(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
-    for (const auto& sp : pl.subs)
-      if (!disjoint(p, n, ii_arena + sp.first, sp.second - sp.first)) return false;
+    if (!disjoint(p, n, ii_arena + pl.end_pc, 8)) return false;  // (END LOOP)
     return true;
   };
   auto at_of = [](const Item& it) { return it.kind == kConst ? ii_arena + it.v : ii_ref(ii_arena + it.v); };
