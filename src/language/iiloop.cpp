@@ -2279,8 +2279,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       n_to_fix: {  // into a fixed packed register: at its scale, within its digits
         const int64_t x = v[xp->a];
         uint64_t m = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
-        const int k = xp->kd - sc[xp->a];  // (mostly 0: a value at the field's own scale)
-        if ((k != 0 && !ii_shift64(m, k)) || m >= xp->f) [[unlikely]]
+        if (!ii_shift64(m, xp->kd - sc[xp->a]) || m >= xp->f) [[unlikely]]
           QV_LEAVE;
         v[xp->d] = x < 0 ? -int64_t(m) : int64_t(m);
         sc[xp->d] = xp->kd;

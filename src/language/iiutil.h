@@ -210,7 +210,7 @@ inline int ii_rest_vs_blanks(const uint8_t* rest, size_t n) {
 // A magnitude shifted k places (-31..31) as pd_shft shifts (up exactly,
 // down rounded half away from zero): false when it leaves 64 bits or k its
 // bounds. (A COMPUTE's product or aligned sum may have 19 digits.)
-inline bool ii_shift64(uint64_t& m, int k) {
+inline bool ii_shift64_by(uint64_t& m, int k) {
   if (k < -31 || k > 31) return false;
   if (k >= 0) return m == 0 || (k <= 15 && !__builtin_mul_overflow(m, uint64_t(pacdec::pow10(k)), &m));
   if (k < -19) {  // (below 2^64, less than half of 10^20)
@@ -221,6 +221,8 @@ inline bool ii_shift64(uint64_t& m, int k) {
   m = m / d + (r >= d - r ? 1 : 0);
   return true;
 }
+// (A value at the scale it goes to, mostly: no shift, in line.)
+inline bool ii_shift64(uint64_t& m, int k) { return k == 0 || ii_shift64_by(m, k); }
 
 // The factor of the last divisor: 10^k / b and k, or k = -1 when b is not
 // a divisor of a power of ten up to 10^15.
