@@ -326,11 +326,13 @@ struct TextCmp {
 struct TextMov {
   Item op[2];
   uint16_t len, pad;
+  size_t written() const { return size_t(len) + pad; }
 };
 // DATE ADD of days to a text date from the century to the day, made in
 // place as the body runs: the instruction, the date and the count (its
 // stored length).
 struct DateAdd {
+  static constexpr size_t kLen = 8;  // the date's bytes
   uint32_t pc;
   Item op[2];
   uint16_t count_len;
@@ -1859,10 +1861,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       if (!disjoint(p, n, r.regs[i], pl.regs[i].len())) return false;
     for (const Cnst& c : pl.cnsts)
       if (!disjoint(p, n, ii_arena + c.at, c.len)) return false;
-    for (const Fixed& f : pl.fixes) {
-      uint8_t* q = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
-      if (q && !disjoint(p, n, q, f.len)) return false;
-    }
+    for (size_t i = 0; i < pl.fixes.size(); ++i)
+      if (!disjoint(p, n, fx[i], pl.fixes[i].len)) return false;
     for (uint32_t w : pl.words)
       if (!disjoint(p, n, ii_arena + w, 4)) return false;
     for (const auto& sp : pl.spans)  // (the body and the routines)
@@ -1875,19 +1875,19 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     const TextMov& mv = pl.movs[k];
     uint8_t* t = r.mat[k][0] = at_of(mv.op[0]);
     uint8_t* f = r.mat[k][1] = at_of(mv.op[1]);
-    if (!t || !f || !write_apart(t, size_t(mv.len) + mv.pad) || !read_apart(f, mv.len)) return nullptr;
+    if (!t || !f || !write_apart(t, mv.written()) || !read_apart(f, mv.len)) return nullptr;
   }
   for (size_t k = 0; k < pl.dadds.size(); ++k) {
     const DateAdd& da = pl.dadds[k];
     uint8_t* t = r.dat_at[k][0] = at_of(da.op[0]);
     uint8_t* c = r.dat_at[k][1] = at_of(da.op[1]);
-    if (!t || !c || !write_apart(t, 8) || !read_apart(c, da.count_len)) return nullptr;
+    if (!t || !c || !write_apart(t, DateAdd::kLen) || !read_apart(c, da.count_len)) return nullptr;
   }
-  auto under_a_move = [&](const uint8_t* p, size_t n) {
+  auto under_a_write = [&](const uint8_t* p, size_t n) {
     for (size_t k = 0; k < pl.movs.size(); ++k)
-      if (!disjoint(p, n, r.mat[k][0], size_t(pl.movs[k].len) + pl.movs[k].pad)) return true;
+      if (!disjoint(p, n, r.mat[k][0], pl.movs[k].written())) return true;
     for (size_t k = 0; k < pl.dadds.size(); ++k)
-      if (!disjoint(p, n, r.dat_at[k][0], 8)) return true;
+      if (!disjoint(p, n, r.dat_at[k][0], DateAdd::kLen)) return true;
     return false;
   };
   // The dates, compared once (or each time, under a move or DATE ADD):
@@ -1900,7 +1900,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     for (int j = 0; j < 2; ++j) {
       uint8_t* p = at[j] = at_of(d.op[j]);
       if (!p || !read_apart(p, d.len[j])) return nullptr;
-      r.dlive[k] |= under_a_move(p, d.len[j]);
+      r.dlive[k] |= under_a_write(p, d.len[j]);
     }
     if (!r.dlive[k]) r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
   }
@@ -1914,7 +1914,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     for (int j = 0; j < 2; ++j) {
       uint8_t* p = at[j] = at_of(t.op[j]);
       if (!p || !read_apart(p, t.extent(j))) return nullptr;
-      r.tlive[k] |= under_a_move(p, t.extent(j));
+      r.tlive[k] |= under_a_write(p, t.extent(j));
     }
     if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
