@@ -129,6 +129,21 @@ void put_ccyymmdd(uint8_t* v, int y, int m, int d) {
   }
 }
 
+// The CCYYMMDD text of day number `day` (1 .. kDayMax), or null when it is
+// none. SET DATE in a run reads the same day again and again: the text is
+// worked out once a day.
+const uint8_t* day_text(uint32_t day) {
+  static uint32_t memo_day = 0;
+  static uint8_t memo[8];
+  if (day != memo_day) {
+    int y, m, d;
+    if (day < 1 || day > uint32_t(kDayMax) || !cv_civil_from_days(int32_t(day), &y, &m, &d)) return nullptr;
+    put_ccyymmdd(memo, y, m, d);
+    memo_day = day;
+  }
+  return memo;
+}
+
 // DATE ADD of days to such a field: false, with nothing written, for a
 // value that is no valid date, a count that does not read or a result
 // outside the calendar.
@@ -163,10 +178,10 @@ uint8_t* inst_set_date(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetDate>(pc);
   HostTime now;
   os_quvo_time(&now);
-  int y, m, md;
-  if (s->addr[0] && is_ccyymmdd(in.d) && now.day.get() >= 1 && now.day.get() <= uint32_t(kDayMax) &&
-      now.hundredths.get() < uint32_t(kDayHundredths) && cv_civil_from_days(int32_t(now.day.get()), &y, &m, &md)) {
-    put_ccyymmdd(s->addr[0], y, m, md);
+  const uint8_t* text = nullptr;
+  if (s->addr[0] && is_ccyymmdd(in.d) && now.hundredths.get() < uint32_t(kDayHundredths) &&
+      (text = day_text(now.day.get()))) {
+    std::memcpy(s->addr[0], text, 8);
     return ii_adv(pc, in.len);
   }
   DateDesc d = desc(in.d, s->addr[0], pc + sizeof(IbSetDate));
