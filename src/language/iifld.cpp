@@ -705,10 +705,22 @@ uint8_t* inst_pd_to_log(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 // --------------------------------------------------------- alpha moves --
-uint8_t* append(IlfState* s, uint8_t* pc, int tl, int sl, int blanks, uint8_t sep) {
-  uint8_t* t = s->addr[0];
+// The length of the text at t (tl bytes) without its trailing blanks,
+// eight bytes at a time from the end.
+int unblanked_len(const uint8_t* t, int tl) {
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
   int n = tl;
+  for (uint64_t w; n >= 8; n -= 8) {
+    std::memcpy(&w, t + n - 8, 8);
+    if (w != kBlanks) break;
+  }
   while (n > 0 && t[n - 1] == ' ') --n;
+  return n;
+}
+// The source at r2 after the text at r1 (tl bytes, n of them before its
+// trailing blanks), `blanks` separators of sep between, cut at the end.
+uint8_t* append(IlfState* s, uint8_t* pc, int tl, int n, int sl, int blanks, uint8_t sep) {
+  uint8_t* t = s->addr[0];
   int room = tl - n;
   if (room > 0) {
     if (blanks > room) {
@@ -723,11 +735,10 @@ uint8_t* append(IlfState* s, uint8_t* pc, int tl, int sl, int blanks, uint8_t se
 }
 uint8_t* inst_append(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAppend>(pc);
-  int tl = in.tgt_len, blanks = in.blanks, n = tl;
+  int tl = in.tgt_len, blanks = in.blanks, n = unblanked_len(s->addr[0], tl);
   // With too few blanks for the separators, nothing is appended.
-  while (n > 0 && s->addr[0][n - 1] == ' ') --n;
   if (blanks > tl - n) return ii_adv(pc, 10);
-  return append(s, pc, tl, in.src_len, blanks, ' ');
+  return append(s, pc, tl, n, in.src_len, blanks, ' ');
 }
 // APPENDFIX: a one-byte target length and the fill character between; a
 // target whose first three bytes are blank is empty: the source goes to
@@ -741,7 +752,7 @@ uint8_t* inst_appendfix(IlfExecBlock*, IlfState* s, uint8_t* pc) {
     std::memmove(t, s->addr[1], size_t(std::min(sl, tl)));
     return ii_adv(pc, 10);
   }
-  return append(s, pc, tl, sl, in.blanks, com.fill_char);
+  return append(s, pc, tl, unblanked_len(t, tl), sl, in.blanks, com.fill_char);
 }
 
 // SET_TEMP: a substring of the source at r2 into the target at r1.

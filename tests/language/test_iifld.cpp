@@ -282,6 +282,17 @@ TEST_F(IiFld, SmallerInstructions) {
   EXPECT_EQ(app("XY", "ABCDEF", 6, 1), "XY ABC");
   EXPECT_EQ(app("XYZAB", "ABC", 6, 2), "XYZAB ");  // two blanks do not fit the one left
   EXPECT_EQ(app("XYZABC", "Q", 6, 0), "XYZABC");
+  // The text's end found on each side of an 8-byte word (an inner blank
+  // kept), against the rule written out.
+  for (int tl : {7, 8, 9, 15, 16, 17})
+    for (int len = 0; len <= tl; ++len) {
+      std::string t(size_t(len), 'X');
+      if (len > 2) t[1] = ' ';
+      std::string want = t;
+      if (tl - len >= 1) want = (t + " AB").substr(0, size_t(tl));
+      want.resize(size_t(tl), ' ');
+      EXPECT_EQ(app(t.c_str(), "AB", tl, 1), want) << tl << " " << len;
+    }
   // APPENDFIX: the common block's fill character between; a target whose
   // first three bytes are blank takes the source at its start.
   auto fix = [&](const char* t, const char* src, int tl, int seps) {
