@@ -1010,10 +1010,14 @@ const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* ki
       sc->msg = kScBadOcc;
       return nullptr;
     }
+    // The occurrence moves read a binary word or a variable packed value
+    // (8 bytes and a scale byte); a field of any other form, a fixed packed
+    // one among them, would be read past its end: it does not compile, as
+    // in an image's index.
     uint8_t t = oc->e.type;
     uint8_t* p = nullptr;
     if (t == 5) p = bld_occ_bin(&sc->code, oc->ira, reg, elem->e.length, occurs);
-    else if (t == 8 || t == 12) p = bld_occ_pd(&sc->code, oc->ira, reg, elem->e.length, occurs);
+    else if (t == 12) p = bld_occ_pd(&sc->code, oc->ira, reg, elem->e.length, occurs);
     if (!p) {
       sc->msg = kScBadOccFld;
       return nullptr;

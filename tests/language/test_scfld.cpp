@@ -45,6 +45,7 @@ struct ScFld : ScFam {
     el("DHM", 4, 4, 4, 3, "0", "0403");                // hours and minutes
     el("DMD", 4, 4, 6, 5, "0", "0605");                // month and day
     el("TEMP 1", 1, 10, 0, 0);                         // a temporary field
+    el("Y", 8, 5, 7, 0);                               // fixed packed: no occurrence index
     // A file of two 4-character fields, its record area 3000700.
     for (int i = 0; i < 2; ++i) {
       fx::Rec r = fx::rec("ELEMENT", {{"area", "3000700"}, {"work", "0"}, {"name", i ? "W2" : "W1"}, {"kind", "1"},
@@ -233,6 +234,20 @@ TEST_F(ScFld, CompileErrors) {
          set("T20", "NOSUCH") + line("", "STORE", {{0, "---"}, {4, "NOFILE"}, {31, "RECORD"}}) +
          line("", "RESTORE", {{0, "---"}, {4, "WF      W1"}, {31, "RECORD"}}));
   expect_refused("E1", {102440, 102440, 102230, 102380, 102410, 102930, 102410, 102380, 102380, 102230, 102410, 102390, 102080});
+}
+
+// An occurrence index is a binary or variable packed work field: a fixed
+// packed one (Y, 5 bytes) does not compile, since the occurrence move
+// reads 9 bytes of a variable one; the other forms compile and run.
+TEST_F(ScFld, AFixedPackedIndexDoesNotCompile) {
+  auto occ = [](const char* index) {
+    return line("", "SET", {{0, "---"}, {4, "N3"}, {27, index}, {38, "7"}});
+  };
+  Prog p("O2");
+  p.add(calc("", "A", "2")).add(occ("A")).add(set("Y", "2", false)).add(calc("", "AI", "3")).add(occ("AI"));
+  p.add(line("", "SET", {{0, "---"}, {4, "BI"}, {34, "---"}, {38, "N3"}, {61, "A"}})).check("BI", EQ, "7");
+  expect_runs(p, 2, proc("O1") + occ("Y"));
+  expect_refused("O1", {102730});
 }
 
 // The errors no statement line spells (the editor refuses such lines):
