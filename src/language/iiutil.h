@@ -178,6 +178,12 @@ inline int64_t ii_read_bin_code(const uint8_t* p, int code) {
   return ii_read_bin(p, kind == 3 ? 1 : kind == 2 ? 2 : 4, sg);
 }
 
+// The last occurrence OCC_PD and OCC_BIN accept for an address register at
+// base: the instruction's maximum, else the last element that ends inside
+// the data area holding base (65535 at most, and when the module's area
+// table does not know that area). Below 1 or past it is 102710.
+uint32_t ii_occ_last(const IlfState* s, const IbOcc& in, const uint8_t* base);
+
 // A value at scale sc (0-31) rounded to an integer, half away from zero,
 // when it is a signed 32-bit word (what CALC stores into a binary target).
 inline bool ii_round_word(int64_t v, int sc, int32_t* out) {
