@@ -23,6 +23,7 @@
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ii2_fix.h"
+#include "process/em.h"
 
 namespace {
 
@@ -170,6 +171,14 @@ class IiLoop : public ii2::Fix {
   std::vector<uint8_t*> gosubs;
   std::vector<std::pair<uint8_t*, size_t>> again;  // a second GOSUB of routine k
   bool in_routine = false;
+  // Arrays an occurrence reaches: 4 signed words right before the binary
+  // field and 4 texts of 8 right before the first text (the element past
+  // the last is that field), each its own data area in the module's area
+  // table (an OCC with no maximum stops at its end); the index fields IX
+  // (packed) and IXB (binary), which the body never stores.
+  static constexpr int kElems = 4;
+  uint32_t ira_nw = 0, ira_xt = 0, ira_ix = 0, ira_ixb = 0;
+  uint8_t *nw = nullptr, *xt = nullptr, *ix = nullptr, *ixb = nullptr;
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
@@ -181,6 +190,7 @@ class IiLoop : public ii2::Fix {
     dt_cn = field(8, &unused);
     field(1, &ira_dt_var);
     areas[ira_dt_var].set(var[2] + 3);
+    xt = field(8 * kElems, &ira_xt);
     for (int k = 0; k < kTexts; ++k) tx[k] = field(kTextLen[k], &ira_tx[k]);
     tx_cn = field(6, &unused);
     for (int k = 0; k < 3; ++k) {
@@ -192,6 +202,7 @@ class IiLoop : public ii2::Fix {
     vto = field(9, &ira_to);
     vstep = field(9, &ira_step);
     lcb = field(28, &ira_lcb);
+    nw = field(4 * kElems, &ira_nw);
     bin = field(4, &ira_bin);
     bin2 = field(4, &ira_bin2);
     bcn = field(4, &unused);
@@ -209,6 +220,15 @@ class IiLoop : public ii2::Fix {
     vjto = field(9, &ira_jto);
     vjstep = field(9, &ira_jstep);
     field(28, &ira_lcb2);
+    ix = field(9, &ira_ix);
+    ixb = field(4, &ira_ixb);
+    auto* table = static_cast<EmAreaEntry*>(MM_ALLOC(m.pool, sizeof(EmAreaEntry) * (kFields + 1)));
+    std::memset(table, 0, sizeof(EmAreaEntry) * (kFields + 1));
+    table[0].index = ira_nw;
+    table[0].size = 4 * kElems;
+    table[1].index = ira_xt;
+    table[1].size = 8 * kElems;
+    m.em->area_table.set(reinterpret_cast<uint8_t*>(table));
   }
   // The outer loop's FROM, TO and STEP, and its BEG LOOP I at the end of
   // the code.
@@ -678,13 +698,77 @@ class IiLoop : public ii2::Fix {
       }
     }
   }
+  // IRA of an array into register reg and an occurrence of it by the loop
+  // variable, IX, IXB or the binary field (which the body may store), its
+  // maximum the array's, none (its data area's end) or past it.
+  void occ_op(Gen& g, bool text, int reg) {
+    bld_ira(&m.code, text ? ira_xt : ira_nw, reg);
+    uint64_t k = g.u(4);
+    static const uint16_t kMax[] = {kElems, kElems, 0, kElems + 1, kElems + 2};
+    (k < 2 ? bld_occ_pd : bld_occ_bin)(&m.code, k == 0 ? ira_i : k == 1 ? ira_ix : k == 2 ? ira_ixb : ira_bin, reg,
+                                       text ? 8 : 4, kMax[g.u(std::size(kMax))]);
+  }
+  // SET of a word element from a packed field or constant, of a variable
+  // or fixed field from one; SET of a text element from a text, of a text
+  // from one; IF of a text element and a text.
+  bool has_occ = false;  // a case's body holds an occurrence
+  void occ_stmt(Gen& g) {
+    has_occ = true;
+    switch (g.u(5)) {
+      case 0:
+        occ_op(g, false, 1);
+        load(g, 2);
+        bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+        return;
+      case 1: {
+        static const uint16_t kScales[] = {0, 0, 1, 3, 31};
+        if (g.u(3) == 0) {
+          int k = int(g.u(kFixed - 1));
+          bld_ira(&m.code, ira_fx[k], 1);
+          occ_op(g, false, 2);
+          bld_set_bin_to_pd(&m.code, 4, true, kScales[g.u(5)], false, uint16_t(kFixedLen[k]), uint16_t(fx_sc[k]));
+          return;
+        }
+        bld_ira(&m.code, ira[g.u(kVars)], 1);
+        occ_op(g, false, 2);
+        bld_set_bin_to_pd(&m.code, 4, true, kScales[g.u(5)], true, 9, 0);
+        return;
+      }
+      case 2: case 3: {
+        uint16_t tl = 8, fl = 8;
+        if (g.u(2)) {
+          occ_op(g, true, 1);
+          fl = text_op(g.u(kTextOps), 2);
+        } else {
+          tl = text_op(g.u(kTexts), 1);
+          occ_op(g, true, 2);
+        }
+        if (tl > fl) bld_move_char_pad(&m.code, fl, uint16_t(tl - fl));
+        else bld_move_char(&m.code, tl);
+        return;
+      }
+      default: {
+        IbTstOp op[2];
+        uint64_t e = g.u(2);  // the element's register
+        for (int r = 1; r <= 2; ++r) {
+          uint16_t len = 8;
+          if (uint64_t(r - 1) == e) occ_op(g, true, r);
+          else len = text_op(g.u(kTextOps), r);
+          op[r - 1] = {1, len, 0, true, false, nullptr};
+        }
+        uint32_t msg = 0;
+        ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), 38, 10, &msg), 1) << msg;
+      }
+    }
+  }
   // A body of n statements; *refused when it holds a form no plan takes.
   void body(Gen& g, int n, bool* refused) {
     static const uint32_t kConds[] = {0x1FF, 0x2FF, 0x17F, 0x1BF, 0x27F, 0x2BF, 0x3FF};
     for (int i = 0; i < n; ++i) {
       uint8_t* tfc = nullptr;
       if (g.u(3) == 0) tfc = bld_tfc(&m.code, ii2::no_code(), kConds[g.u(7)]);
-      switch (g.u(19)) {
+      switch (g.u(21)) {
+        case 19: case 20: occ_stmt(g); break;
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
         case 16: case 17: case 18: fixed_store(g, refused); break;
         case 12: case 13: compute(g, refused); break;
@@ -761,7 +845,8 @@ void put_neg_zero(uint8_t* p, int scale) {
 }
 
 void IiLoop::differential(Gen& g, long n) {
-  long bad = 0, ended = 0, refused_loops = 0, negative = 0;
+  long bad = 0, ended = 0, refused_loops = 0, negative = 0, occ_errs = 0;
+  uint64_t occ_iterations = 0;
   uint64_t before = ii_loop_plan_iterations();
   for (long c = 0; c < n && bad < 10; ++c) {
     // The values: near the bounds of 15 digits as often as small; in a
@@ -810,6 +895,7 @@ void IiLoop::differential(Gen& g, long n) {
     int64_t step = steps[g.u(8)];
     // Now and then I passes a word's bound (SET AI = I) in the loop.
     if (g.u(6) == 0) from = (step > 0 ? 1 : -1) * (2147483647 - int64_t(g.u(20)));
+    if (g.u(5) == 0) from = int64_t(g.u(3));  // (I an array's index now and then)
     int64_t count = int64_t(g.u(4) == 0 ? g.u(3000) : g.u(60));
     int64_t to = std::min<int64_t>(from + step * count, 999999999999999LL);  // near the bound: the step leaves 15 digits
     bounds(from, to, step);
@@ -870,6 +956,19 @@ void IiLoop::differential(Gen& g, long n) {
       if (g.u(5) == 0) pacdec::store_be(fx[k], com.pd_neg, kFixedLen[k]);
       if (g.u(12) == 0) fx[k][kFixedLen[k] - 1] |= 0x0F;
     }
+    // The elements: small words or at a word's bound, texts as the others;
+    // the indexes 0, 1, the last, one past it or two, negative, now and
+    // then at a scale (1.5: 1; 0.5 and -0.5: 0).
+    for (int e = 0; e < kElems; ++e) {
+      rec::view<rec::U32>(nw + 4 * e) = g.u(2) ? uint32_t(int32_t(g.u(9)) - 4) : kWords[g.u(4)];
+      std::memcpy(xt + 8 * e, g.u(2) ? "ABCDEF  " : "ABCDEFGH", 8);
+      if (g.u(3) == 0) xt[8 * e + g.u(8)] = uint8_t('A' + g.u(8));
+    }
+    static const int64_t kIx[] = {0, 1, 2, kElems, kElems + 1, kElems + 2, -1, 3};
+    int64_t at = kIx[g.u(std::size(kIx))];
+    if (g.u(5) == 0) put(ix, at * 10 + (g.u(2) ? 5 : -5), 1);
+    else put(ix, at, 0);
+    rec::view<rec::U32>(ixb) = g.u(10) == 0 ? 0x80000000u : uint32_t(kIx[g.u(std::size(kIx))]);
     restart();
     bool trapped = g.u(2) == 0;
     uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
@@ -877,6 +976,7 @@ void IiLoop::differential(Gen& g, long n) {
     bool refused = false;
     gosubs.clear();
     again.clear();
+    has_occ = false;
     body(g, 1 + int(g.u(6)), &refused);
     close_loop(loop, ov);
     routines(g, &refused);
@@ -885,7 +985,12 @@ void IiLoop::differential(Gen& g, long n) {
     // statements, so the second finds everything in place.
     bool plans_first = g.u(2) == 0;
     int rc = 0;
+    uint64_t it = ii_loop_plan_iterations();
     std::string diff = both_ways(plans_first, &rc);
+    if (has_occ) {
+      occ_iterations += ii_loop_plan_iterations() - it;
+      occ_errs += rc != 1;
+    }
     for (int k = 0; k < kVars; ++k) negative += int8_t(var[k][8]) < 0;
     ended += rc == 1;
     if (!diff.empty()) {
@@ -894,10 +999,12 @@ void IiLoop::differential(Gen& g, long n) {
     }
   }
   uint64_t iterations = ii_loop_plan_iterations() - before;
-  std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan, "
-              "%ld fields left at a negative scale\n",
-              n, refused_loops, ended, static_cast<unsigned long long>(iterations), negative);
+  std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan "
+              "(%llu with occurrences, %ld of those loops ending otherwise), %ld fields left at a negative scale\n",
+              n, refused_loops, ended, static_cast<unsigned long long>(iterations),
+              static_cast<unsigned long long>(occ_iterations), occ_errs, negative);
   EXPECT_GT(iterations, uint64_t(n) * 5);
+  EXPECT_GT(occ_iterations, uint64_t(n) / 2);
   EXPECT_GT(negative, n / 10);
 }
 
