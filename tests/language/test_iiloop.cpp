@@ -171,8 +171,8 @@ class IiLoop : public ii2::Fix {
   std::vector<uint8_t*> gosubs;
   std::vector<std::pair<uint8_t*, size_t>> again;  // a second GOSUB of routine k
   bool in_routine = false;
-  // Arrays an occurrence reaches: 4 signed words right before the binary
-  // field and 4 texts of 8 right before the first text (the element past
+  // Arrays an occurrence reaches: 4 signed words right before the first
+  // variable and 4 texts of 8 right before the first text (the element past
   // the last is that field), each its own data area in the module's area
   // table (an OCC with no maximum stops at its end); the index fields IX
   // (packed) and IXB (binary), which the body never stores.
@@ -182,6 +182,7 @@ class IiLoop : public ii2::Fix {
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
+    nw = field(4 * kElems, &ira_nw);
     for (int k = 0; k < kVars; ++k) var[k] = field(9, &ira[k]);
     uint32_t unused;
     for (int k = 0; k < kCnsts; ++k) cn[k] = field(9, &unused);
@@ -202,7 +203,6 @@ class IiLoop : public ii2::Fix {
     vto = field(9, &ira_to);
     vstep = field(9, &ira_step);
     lcb = field(28, &ira_lcb);
-    nw = field(4 * kElems, &ira_nw);
     bin = field(4, &ira_bin);
     bin2 = field(4, &ira_bin2);
     bcn = field(4, &unused);
@@ -704,7 +704,7 @@ class IiLoop : public ii2::Fix {
   void occ_op(Gen& g, bool text, int reg) {
     bld_ira(&m.code, text ? ira_xt : ira_nw, reg);
     uint64_t k = g.u(4);
-    static const uint16_t kMax[] = {kElems, kElems, 0, kElems + 1, kElems + 2};
+    static const uint16_t kMax[] = {kElems, 0, kElems + 1, kElems + 2};
     (k < 2 ? bld_occ_pd : bld_occ_bin)(&m.code, k == 0 ? ira_i : k == 1 ? ira_ix : k == 2 ? ira_ixb : ira_bin, reg,
                                        text ? 8 : 4, kMax[g.u(std::size(kMax))]);
   }
@@ -714,8 +714,8 @@ class IiLoop : public ii2::Fix {
   bool has_occ = false;  // a case's body holds an occurrence
   void occ_stmt(Gen& g) {
     has_occ = true;
-    switch (g.u(5)) {
-      case 0:
+    switch (g.u(6)) {
+      case 0: case 5:
         occ_op(g, false, 1);
         load(g, 2);
         bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
@@ -747,7 +747,7 @@ class IiLoop : public ii2::Fix {
         else bld_move_char(&m.code, tl);
         return;
       }
-      default: {
+      case 4: {
         IbTstOp op[2];
         uint64_t e = g.u(2);  // the element's register
         for (int r = 1; r <= 2; ++r) {
@@ -758,6 +758,7 @@ class IiLoop : public ii2::Fix {
         }
         uint32_t msg = 0;
         ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), 38, 10, &msg), 1) << msg;
+        return;
       }
     }
   }
@@ -964,7 +965,7 @@ void IiLoop::differential(Gen& g, long n) {
       std::memcpy(xt + 8 * e, g.u(2) ? "ABCDEF  " : "ABCDEFGH", 8);
       if (g.u(3) == 0) xt[8 * e + g.u(8)] = uint8_t('A' + g.u(8));
     }
-    static const int64_t kIx[] = {0, 1, 2, kElems, kElems + 1, kElems + 2, -1, 3};
+    static const int64_t kIx[] = {0, 1, kElems, kElems + 1, kElems + 1, kElems + 2, -1, 3};
     int64_t at = kIx[g.u(std::size(kIx))];
     if (g.u(5) == 0) put(ix, at * 10 + (g.u(2) ? 5 : -5), 1);
     else put(ix, at, 0);
@@ -1494,6 +1495,112 @@ TEST_F(IiLoop, TextMovesArePlanned) {
     EXPECT_EQ(both_ways(true, &rc), "") << moves.size() << " moves from " << moves[0].s;
     EXPECT_EQ(rc, 1);
     EXPECT_GT(ii_loop_plan_iterations(), it + 40);
+  }
+}
+
+// SET NO(I) = I; SET A = NO(I) (words) and SET XO(I) = T; IF XO(I) = T
+// (T) CALC C = C + 1 (texts of 8 and 20), arrays of 400, are planned; I
+// one past the last stops the plan where the instructions stop, with
+// 102710. SET NW(IX) = I; CALC A = A + I, with NW's maximum past its end
+// over A (IX 5): no plan starts; IX 4, NW's own maximum: one does.
+TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
+  constexpr int kN = 400;
+  watch_errors();
+  uint32_t ira_no = 0, ira_xo = 0;
+  uint8_t* no = field(4 * kN, &ira_no);
+  uint8_t* xo = field(8 * kN, &ira_xo);
+  // Runs the code with plans and without from the same bytes: the same
+  // completion, error, bytes and probes; the error and the iterations by
+  // a plan.
+  auto both = [&](uint32_t* err) {
+    std::vector<uint8_t> start(data, data + used), after[2];
+    int rc[2];
+    uint32_t e[2];
+    std::vector<Probe> pr[2];
+    uint64_t planned = 0;
+    for (int plans = 1; plans >= 0; --plans) {
+      std::memcpy(data, start.data(), start.size());
+      ii_loop_set_plans(plans != 0);
+      probes().clear();
+      m.pcb->dbg->err_msg = 0;
+      uint64_t it = ii_loop_plan_iterations();
+      rc[plans] = run(ii2::cref(1, 0));
+      if (plans) planned = ii_loop_plan_iterations() - it;
+      e[plans] = last_err();
+      pr[plans] = probes();
+      after[plans].assign(data, data + used);
+    }
+    EXPECT_EQ(rc[0], rc[1]);
+    EXPECT_EQ(e[0], e[1]);
+    EXPECT_TRUE(after[0] == after[1]);
+    EXPECT_TRUE(pr[0] == pr[1]);
+    *err = e[1];
+    return planned;
+  };
+  for (bool text : {false, true})
+    for (int64_t to : {int64_t(kN), int64_t(kN) + 1}) {
+      put(var[0], 0, 0);
+      put(var[1], 0, 0);
+      put(var[3], 1, 0);
+      bounds(1, to, 1);
+      std::memset(no, 0, 4 * kN);
+      std::memset(xo, ' ', 8 * kN);
+      std::memcpy(tx[1], "ABCDEF              ", 20);
+      restart();
+      uint8_t* loop = beg_i();
+      if (!text) {
+        bld_ira(&m.code, ira_no, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 4, kN);
+        bld_ira(&m.code, ira_i, 2);
+        bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+        bld_ira(&m.code, ira[0], 1);
+        bld_ira(&m.code, ira_no, 2);
+        bld_occ_pd(&m.code, ira_i, 2, 4, kN);
+        bld_set_bin_to_pd(&m.code, 4, true, 0, true, 9, 0);
+      } else {
+        bld_ira(&m.code, ira_xo, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 8, kN);
+        bld_ira(&m.code, ira_tx[1], 2);
+        bld_move_char(&m.code, 8);
+        bld_ira(&m.code, ira_xo, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 8, kN);
+        bld_ira(&m.code, ira_tx[1], 2);
+        IbTstOp a{1, 8, 0, true, false, nullptr}, b{1, 20, 0, true, false, nullptr};
+        uint32_t msg = 0;
+        ASSERT_EQ(bld_if_and_or(&m.code, a, b, 1, 38, 10, &msg), 1) << msg;
+        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+        bld_calc_reset(&m.code);
+        calc_add(ira[1], ira[3]);
+        rec::view<IbTfc>(tfc).to = here();
+      }
+      end_loop(false, ira_i, ira_lcb, loop);
+      probe();
+      end();
+      uint32_t err = 0;
+      EXPECT_GT(both(&err), uint64_t(kN) / 2) << text << " to " << to;
+      EXPECT_EQ(err, to > kN ? kIiErrOcc : 0u) << text;
+      EXPECT_EQ(value_of(text ? var[1] : var[0]), kN) << text << " to " << to;
+      EXPECT_EQ(text ? std::memcmp(xo + 8 * (kN - 1), "ABCDEF  ", 8) : int(rec::view<rec::U32>(no + 4 * (kN - 1)).get()),
+                text ? 0 : kN);
+    }
+  for (int64_t at : {int64_t(kElems), int64_t(kElems) + 1}) {
+    put(var[0], 0, 0);
+    put(ix, at, 0);
+    bounds(1, 300, 1);
+    restart();
+    uint8_t* loop = beg_i();
+    bld_ira(&m.code, ira_nw, 1);
+    bld_occ_pd(&m.code, ira_ix, 1, 4, at > kElems ? kElems + 2 : kElems);
+    bld_ira(&m.code, ira_i, 2);
+    bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], ira_i);
+    end_loop(false, ira_i, ira_lcb, loop);
+    probe();
+    end();
+    uint32_t err = 0;
+    uint64_t planned = both(&err);
+    EXPECT_EQ(planned > 200, at == kElems) << at;
   }
 }
 
