@@ -710,7 +710,8 @@ class IiLoop : public ii2::Fix {
   }
   // SET of a word element from a packed field or constant, of a variable
   // or fixed field from one; SET of a text element from a text, of a text
-  // from one; IF of a text element and a text.
+  // from one; IF of a text element and a text, or of the text after the
+  // array and another.
   bool has_occ = false;  // a case's body holds an occurrence
   void occ_stmt(Gen& g) {
     has_occ = true;
@@ -738,7 +739,7 @@ class IiLoop : public ii2::Fix {
         uint16_t tl = 8, fl = 8;
         if (g.u(2)) {
           occ_op(g, true, 1);
-          fl = text_op(g.u(kTextOps), 2);
+          fl = text_op(g.u(2) ? kTexts + 1 : g.u(kTextOps), 2);  // (the date constant often: other bytes)
         } else {
           tl = text_op(g.u(kTexts), 1);
           occ_op(g, true, 2);
@@ -749,11 +750,11 @@ class IiLoop : public ii2::Fix {
       }
       case 4: {
         IbTstOp op[2];
-        uint64_t e = g.u(2);  // the element's register
+        uint64_t e = g.u(3);  // the element's register; (2) none: the text after the array's end
         for (int r = 1; r <= 2; ++r) {
           uint16_t len = 8;
           if (uint64_t(r - 1) == e) occ_op(g, true, r);
-          else len = text_op(g.u(kTextOps), r);
+          else len = text_op(e == 2 && r == 1 ? 0 : g.u(kTextOps), r);
           op[r - 1] = {1, len, 0, true, false, nullptr};
         }
         uint32_t msg = 0;
@@ -1602,6 +1603,44 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
     uint64_t planned = both(&err);
     EXPECT_EQ(planned > 200, at == kElems) << at;
   }
+  // SET XT(IX) = D (the date constant); IF T = U (T) CALC A = A + 1; SET
+  // XT(IX) = U, with T the text after XT (IX 5, XT's maximum past its end):
+  // T is compared each time, never equal to U there.
+  uint32_t ira_u = 0;
+  std::memcpy(field(6, &ira_u), "ABCDEF", 6);
+  std::memcpy(dt_cn, "20260101", 8);
+  std::memcpy(tx[0], "ABCDEF", 6);
+  put(var[0], 0, 0);
+  put(var[3], 1, 0);
+  put(ix, kElems + 1, 0);
+  bounds(1, 300, 1);
+  restart();
+  uint8_t* loop = beg_i();
+  auto set_xt = [&](bool date) {
+    bld_ira(&m.code, ira_xt, 1);
+    bld_occ_pd(&m.code, ira_ix, 1, 8, kElems + 2);
+    if (date) cnst_at(dt_cn, 2);
+    else bld_ira(&m.code, ira_u, 2);
+    if (date) bld_move_char(&m.code, 8);
+    else bld_move_char_pad(&m.code, 6, 2);
+  };
+  set_xt(true);
+  bld_ira(&m.code, ira_tx[0], 1);
+  bld_ira(&m.code, ira_u, 2);
+  IbTstOp t6{1, 6, 0, true, false, nullptr};
+  uint32_t msg = 0;
+  ASSERT_EQ(bld_if_and_or(&m.code, t6, t6, 1, 38, 10, &msg), 1) << msg;
+  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+  bld_calc_reset(&m.code);
+  calc_add(ira[0], ira[3]);
+  rec::view<IbTfc>(tfc).to = here();
+  set_xt(false);
+  end_loop(false, ira_i, ira_lcb, loop);
+  probe();
+  end();
+  uint32_t err = 0;
+  EXPECT_GT(both(&err), 200u);
+  EXPECT_EQ(value_of(var[0]), 0);
 }
 
 // A CALC integer the body stores (BI = BI + 1 from 250), compared as its
