@@ -49,6 +49,19 @@
 //   block, the area words the body reads and its code; what they read
 //   apart from every register the body stores and the loop control block;
 //   a date or a text compared under a target is compared each time;
+//   OCC_PD and OCC_BIN of an address register IRA loaded with an array,
+//   by an index that is a register of the plan (a packed field, or a
+//   signed word the OCC_BIN reads; the loop variable mostly), its integer
+//   part as the instruction takes it: the element is no register but a
+//   place in memory, read and written in place as the body runs, its
+//   address computed each time within the instruction's bounds (1 up to
+//   ii_occ_last, found on entry: the plan leaves before an OCC out of
+//   them, whose instruction gives 102710); an element may be the signed
+//   word SET_PD_TO_BIN stores, the binary SET_BIN_TO_PD reads, a text
+//   move's target or source, or a text compare's operand (compared each
+//   time). Every element the OCC may reach lies apart as a text move's
+//   target does when the body writes one, as its source when it reads
+//   one, and a date or text compared under one is compared each time;
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -94,7 +107,10 @@
 //      its longest path), so it yields at least as often in time; all is
 //      written back before ss_yield runs, and when the trace or the
 //      debugger came on meanwhile, the interpreter goes on there instead.
-// Registers that no instruction of the body changes are never written. Where
+// Registers that no instruction of the body changes are never written. An
+// address register an OCC left at an element holds what its last run
+// computed (taken from the interpreter on entry when the body's end leaves
+// it there). Where
 // paths that leave the address and length registers or the depth of the
 // calculation stack different meet, the plan keeps that register's value in
 // a shadow that each path sets on its way in (at most kMaxShadows). A plan is checked on every entry
@@ -121,6 +137,7 @@
 // one refused, or an entry that did not run, is looked at again later.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -1521,6 +1538,28 @@ void copy_code(Plan& pl) {
       pl.short_cnsts = true;
     }
 }
+// The order of the n bytes at a and b as memcmp gives it (-1, 0, 1), a word
+// at a time: a text compare the body makes each time is short, and a call
+// costs more than it.
+inline int order(const uint8_t* a, const uint8_t* b, size_t n) {
+  auto first_differs = [](uint64_t x, uint64_t y) {
+    if constexpr (std::endian::native == std::endian::little) {
+      x = __builtin_bswap64(x);
+      y = __builtin_bswap64(y);
+    }
+    return x < y ? -1 : 1;
+  };
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return 0;
+  }
+  for (size_t i = 0; i + 8 < n; i += 8)
+    if (u64_at(a + i) != u64_at(b + i)) return first_differs(u64_at(a + i), u64_at(b + i));
+  // (The last word, over the one before when n is no multiple of 8: those bytes are equal.)
+  uint64_t x = u64_at(a + n - 8), y = u64_at(b + n - 8);
+  return x == y ? 0 : first_differs(x, y);
+}
 // Whether the n bytes (1-16) at a and b are the same, in two loads a side.
 inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
   if (n >= 8) return ((u64_at(a) ^ u64_at(b)) | (u64_at(a + n - 8) ^ u64_at(b + n - 8))) == 0;
@@ -1654,8 +1693,7 @@ struct Run {
   // Text compare k of the texts at a and b: into tc and tw.
   void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
     const TextCmp& t = pl.texts[k];
-    int c = std::memcmp(a, b, t.len);
-    c = tw[k] = (c > 0) - (c < 0);
+    int c = tw[k] = order(a, b, t.len);
     if (c == 0 && t.diff) c = (t.longer == 1 ? 1 : -1) * ii_rest_vs_blanks((t.longer == 1 ? a : b) + t.shorter, t.diff);
     tc[k] = c;
   }
