@@ -1691,7 +1691,7 @@ struct Run {
   uint8_t* dt_at[kMaxDates][2];  // each IF_DAT's dates, when a write may change them (compared each time)
   bool dlive[kMaxDates];
   // Text compare k of the texts at a and b: into tc and tw.
-  void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
+  [[gnu::always_inline]] void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
     const TextCmp& t = pl.texts[k];
     int c = tw[k] = order(a, b, t.len);
     if (c == 0 && t.diff) c = (t.longer == 1 ? 1 : -1) * ii_rest_vs_blanks((t.longer == 1 ? a : b) + t.shorter, t.diff);
