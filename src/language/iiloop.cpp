@@ -30,7 +30,8 @@
 //   value or a fixed packed field of 1-8 bytes at a scale of 0-31,
 //   followed by IF_PD;
 //   IF_BIN of two binary operands of 1, 2 or 4 bytes at scales of 0-31
-//   (fields or constants the body never stores: read on entry);
+//   (fields or constants the body never stores: read on entry; elements,
+//   below: read each time);
 //   IF_DAT of two dates, fields or constants (compared by the
 //   instruction's own comparison, once on entry unless a write below may
 //   change one, its dates apart from every stored register and the loop
@@ -57,9 +58,9 @@
 //   address computed each time within the instruction's bounds (1 up to
 //   ii_occ_last, found on entry: the plan leaves before an OCC out of
 //   them, whose instruction gives 102710); an element may be the signed
-//   word SET_PD_TO_BIN stores, the binary SET_BIN_TO_PD reads, a text
-//   move's target or source, or a text compare's operand (compared each
-//   time). Every element the OCC may reach lies apart as a text move's
+//   word SET_PD_TO_BIN stores, the binary SET_BIN_TO_PD or IF_BIN reads, a
+//   text move's target or source, or a text compare's operand (compared
+//   each time). Every element the OCC may reach lies apart as a text move's
 //   target does when the body writes one, as its source when it reads
 //   one, and a date or text compared under one is compared each time;
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
@@ -1154,7 +1155,17 @@ struct Builder {
             int kind = c[k] >= 4 ? c[k] - 3 : c[k];  // 1 four bytes, 2 two, 3 one
             int len = kind == 1 ? 4 : kind == 2 ? 2 : 1;
             Item it = cur.addr[k];
-            if (fsc[k] > 31 || (it.kind != kField && it.kind != kConst)) return Built::Refused;
+            if (fsc[k] > 31 || (it.kind != kField && it.kind != kConst && it.kind != kElem)) return Built::Refused;
+            if (it.kind == kElem) {  // an element: read as the body runs, into a temporary
+              slot[k] = temp();
+              Node& l = add(kLdBin, 0);
+              l.dat = uint8_t(it.v);
+              l.lz = uint8_t(c[k]);
+              l.kd = int8_t(fsc[k]);
+              slots.push_back({slot[k], slot[k], slot[k]});
+              touch(it, uint32_t(len), 0);
+              continue;
+            }
             // (A signed word at scale 0, a CALC integer, is the field's register.)
             slot[k] = it.kind == kField && c[k] == 4 && fsc[k] == 0 ? reg(it.v, true)
                                                                    : fixed(it.v, len, fsc[k], uint8_t(c[k]), it.kind == kConst);

@@ -709,13 +709,26 @@ class IiLoop : public ii2::Fix {
                                        text ? 8 : 4, kMax[g.u(std::size(kMax))]);
   }
   // SET of a word element from a packed field or constant, of a variable
-  // or fixed field from one; SET of a text element from a text, of a text
-  // from one; IF of a text element and a text, or of the text after the
-  // array and another.
+  // or fixed field from one; IF of a word element read as 1, 2 or 4 bytes
+  // and the binary field or another element; SET of a text element from a
+  // text, of a text from one; IF of a text element and a text, or of the
+  // text after the array and another.
   bool has_occ = false;  // a case's body holds an occurrence
   void occ_stmt(Gen& g) {
     has_occ = true;
-    switch (g.u(6)) {
+    switch (g.u(7)) {
+      case 6: {
+        static const uint16_t kLens[3] = {1, 2, 4};
+        IbTstOp b[2];
+        for (int r = 1; r <= 2; ++r) {
+          if (r == 1 || g.u(2)) occ_op(g, false, r);
+          else bld_ira(&m.code, ira_bin, r);
+          b[r - 1] = IbTstOp{5, kLens[g.u(3)], uint8_t(g.u(3)), g.u(3) != 0, false, nullptr};
+        }
+        uint32_t msg = 0;
+        ASSERT_EQ(bld_if_and_or(&m.code, b[0], b[1], uint8_t(1 + g.u(6)), 38, 10, &msg), 1) << msg;
+        return;
+      }
       case 0: case 5:
         occ_op(g, false, 1);
         load(g, 2);
@@ -1499,8 +1512,9 @@ TEST_F(IiLoop, TextMovesArePlanned) {
   }
 }
 
-// SET NO(I) = I; SET A = NO(I) (words) and SET XO(I) = T; IF XO(I) = T
-// (T) CALC C = C + 1 (texts of 8 and 20), arrays of 400, are planned; I
+// SET NO(I) = I; SET A = NO(I); IF NO(I) GT B (T) CALC C = C + 1 (words)
+// and SET XO(I) = T; IF XO(I) = T (T) CALC C = C + 1 (texts of 8 and 20),
+// arrays of 400, are planned; I
 // one past the last stops the plan where the instructions stop, with
 // 102710. SET NW(IX) = I; CALC A = A + I, with NW's maximum past its end
 // over A (IX 5): no plan starts; IX 4, NW's own maximum: one does.
@@ -1543,6 +1557,7 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
       put(var[0], 0, 0);
       put(var[1], 0, 0);
       put(var[3], 1, 0);
+      rec::view<rec::U32>(bin) = 20;
       bounds(1, to, 1);
       std::memset(no, 0, 4 * kN);
       std::memset(xo, ' ', 8 * kN);
@@ -1558,6 +1573,17 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
         bld_ira(&m.code, ira_no, 2);
         bld_occ_pd(&m.code, ira_i, 2, 4, kN);
         bld_set_bin_to_pd(&m.code, 4, true, 0, true, 9, 0);
+        // IF NO(I) GT B, NO(I) at scale 1 and B 20: I from 201 on.
+        bld_ira(&m.code, ira_no, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 4, kN);
+        bld_ira(&m.code, ira_bin, 2);
+        IbTstOp w1{5, 4, 1, true, false, nullptr}, w0{5, 4, 0, true, false, nullptr};
+        uint32_t msg = 0;
+        ASSERT_EQ(bld_if_and_or(&m.code, w1, w0, 3, 38, 10, &msg), 1) << msg;
+        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+        bld_calc_reset(&m.code);
+        calc_add(ira[1], ira[3]);
+        rec::view<IbTfc>(tfc).to = here();
       } else {
         bld_ira(&m.code, ira_xo, 1);
         bld_occ_pd(&m.code, ira_i, 1, 8, kN);
@@ -1580,7 +1606,8 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
       uint32_t err = 0;
       EXPECT_GT(both(&err), uint64_t(kN) / 2) << text << " to " << to;
       EXPECT_EQ(err, to > kN ? kIiErrOcc : 0u) << text;
-      EXPECT_EQ(value_of(text ? var[1] : var[0]), kN) << text << " to " << to;
+      EXPECT_EQ(value_of(var[text ? 1 : 0]), kN) << text << " to " << to;
+      EXPECT_EQ(value_of(var[1]), text ? kN : kN - 200) << text << " to " << to;
       EXPECT_EQ(text ? std::memcmp(xo + 8 * (kN - 1), "ABCDEF  ", 8) : int(rec::view<rec::U32>(no + 4 * (kN - 1)).get()),
                 text ? 0 : kN);
     }
