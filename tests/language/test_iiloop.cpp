@@ -1518,10 +1518,10 @@ TEST_F(IiLoop, TextMovesArePlanned) {
 
 // SET NO(I) = I; SET A = NO(I); IF NO(I) GT B (T) CALC C = C + 1 (words)
 // and SET XO(I) = T; IF XO(I) = T (T) CALC C = C + 1 (texts of 8 and 20),
-// arrays of 400, are planned; I
-// one past the last stops the plan where the instructions stop, with
-// 102710. SET NW(IX) = I; CALC A = A + I, with NW's maximum past its end
-// over A (IX 5): no plan starts; IX 4, NW's own maximum: one does.
+// arrays of 400, are planned; I one past the last stops the plan where the
+// instructions stop, with 102710. SET NW(IX) = I; CALC A = A + I, with
+// NW's maximum past its end over A (IX 5): no plan starts; IX 4, NW's own
+// maximum: one does.
 TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
   constexpr int kN = 400;
   watch_errors();
@@ -1535,6 +1535,14 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
     int rc = 0;
     EXPECT_EQ(both_ways(true, &rc), "");
     return ii_loop_plan_iterations() - it;
+  };
+  auto if_count = [&](IbTstOp a, IbTstOp b, uint8_t rel) {  // IF a rel b (T) CALC C = C + 1
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, a, b, rel, 38, 10, &msg), 1) << msg;
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    bld_calc_reset(&m.code);
+    calc_add(ira[1], ira[3]);
+    rec::view<IbTfc>(tfc).to = here();
   };
   for (bool text : {false, true})
     for (int64_t to : {int64_t(kN), int64_t(kN) + 1}) {
@@ -1561,13 +1569,7 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
         bld_ira(&m.code, ira_no, 1);
         bld_occ_pd(&m.code, ira_i, 1, 4, kN);
         bld_ira(&m.code, ira_bin, 2);
-        IbTstOp w1{5, 4, 1, true, false, nullptr}, w0{5, 4, 0, true, false, nullptr};
-        uint32_t msg = 0;
-        ASSERT_EQ(bld_if_and_or(&m.code, w1, w0, 3, 38, 10, &msg), 1) << msg;
-        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
-        bld_calc_reset(&m.code);
-        calc_add(ira[1], ira[3]);
-        rec::view<IbTfc>(tfc).to = here();
+        if_count(IbTstOp{5, 4, 1, true, false, nullptr}, IbTstOp{5, 4, 0, true, false, nullptr}, 3);
       } else {
         bld_ira(&m.code, ira_xo, 1);
         bld_occ_pd(&m.code, ira_i, 1, 8, kN);
@@ -1576,20 +1578,14 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
         bld_ira(&m.code, ira_xo, 1);
         bld_occ_pd(&m.code, ira_i, 1, 8, kN);
         bld_ira(&m.code, ira_tx[1], 2);
-        IbTstOp a{1, 8, 0, true, false, nullptr}, b{1, 20, 0, true, false, nullptr};
-        uint32_t msg = 0;
-        ASSERT_EQ(bld_if_and_or(&m.code, a, b, 1, 38, 10, &msg), 1) << msg;
-        uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
-        bld_calc_reset(&m.code);
-        calc_add(ira[1], ira[3]);
-        rec::view<IbTfc>(tfc).to = here();
+        if_count(IbTstOp{1, 8, 0, true, false, nullptr}, IbTstOp{1, 20, 0, true, false, nullptr}, 1);
       }
       end_loop(false, ira_i, ira_lcb, loop);
       probe();
       end();
       EXPECT_GT(both(), uint64_t(kN) / 2) << text << " to " << to;
       EXPECT_EQ(last_err(), to > kN ? kIiErrOcc : 0u) << text;
-      EXPECT_EQ(value_of(var[text ? 1 : 0]), kN) << text << " to " << to;
+      EXPECT_EQ(value_of(var[0]), text ? 0 : kN) << text << " to " << to;
       EXPECT_EQ(value_of(var[1]), text ? kN : kN - 200) << text << " to " << to;
       EXPECT_EQ(text ? std::memcmp(xo + 8 * (kN - 1), "ABCDEF  ", 8) : int(rec::view<rec::U32>(no + 4 * (kN - 1)).get()),
                 text ? 0 : kN);
@@ -1611,14 +1607,14 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
     end();
     EXPECT_EQ(both() > 200, at == kElems) << at;
   }
-  // SET XT(IX) = D (the date constant); IF T = U (T) CALC A = A + 1; SET
+  // SET XT(IX) = D (the date constant); IF T = U (T) CALC C = C + 1; SET
   // XT(IX) = U, with T the text after XT (IX 5, XT's maximum past its end):
   // T is compared each time, never equal to U there.
   uint32_t ira_u = 0;
   std::memcpy(field(6, &ira_u), "ABCDEF", 6);
   std::memcpy(dt_cn, "20260101", 8);
   std::memcpy(tx[0], "ABCDEF", 6);
-  put(var[0], 0, 0);
+  put(var[1], 0, 0);
   put(var[3], 1, 0);
   put(ix, kElems + 1, 0);
   bounds(1, 300, 1);
@@ -1635,19 +1631,13 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
   set_xt(true);
   bld_ira(&m.code, ira_tx[0], 1);
   bld_ira(&m.code, ira_u, 2);
-  IbTstOp t6{1, 6, 0, true, false, nullptr};
-  uint32_t msg = 0;
-  ASSERT_EQ(bld_if_and_or(&m.code, t6, t6, 1, 38, 10, &msg), 1) << msg;
-  uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
-  bld_calc_reset(&m.code);
-  calc_add(ira[0], ira[3]);
-  rec::view<IbTfc>(tfc).to = here();
+  if_count(IbTstOp{1, 6, 0, true, false, nullptr}, IbTstOp{1, 6, 0, true, false, nullptr}, 1);
   set_xt(false);
   end_loop(false, ira_i, ira_lcb, loop);
   probe();
   end();
   EXPECT_GT(both(), 200u);
-  EXPECT_EQ(value_of(var[0]), 0);
+  EXPECT_EQ(value_of(var[1]), 0);
 }
 
 // A CALC integer the body stores (BI = BI + 1 from 250), compared as its
