@@ -30,7 +30,8 @@
 //   value or a fixed packed field of 1-8 bytes at a scale of 0-31,
 //   followed by IF_PD;
 //   IF_BIN of two binary operands of 1, 2 or 4 bytes at scales of 0-31
-//   (fields or constants the body never stores: read on entry);
+//   (fields or constants the body never stores: read on entry; elements,
+//   below: read each time);
 //   IF_DAT of two dates, fields or constants (compared by the
 //   instruction's own comparison, once on entry unless a write below may
 //   change one, its dates apart from every stored register and the loop
@@ -49,6 +50,19 @@
 //   block, the area words the body reads and its code; what they read
 //   apart from every register the body stores and the loop control block;
 //   a date or a text compared under a target is compared each time;
+//   OCC_PD and OCC_BIN of an address register IRA loaded with an array,
+//   by an index that is a register of the plan (a packed field, or a
+//   signed word the OCC_BIN reads; the loop variable mostly), its integer
+//   part as the instruction takes it: the element is no register but a
+//   place in memory, read and written in place as the body runs, its
+//   address computed each time within the instruction's bounds (1 up to
+//   ii_occ_last, found on entry: the plan leaves before an OCC out of
+//   them, whose instruction gives 102710); an element may be the signed
+//   word SET_PD_TO_BIN stores, the binary SET_BIN_TO_PD or IF_BIN reads, a
+//   text move's target or source, or a text compare's operand (compared
+//   each time). Every element the OCC may reach lies apart as a text move's
+//   target does when the body writes one, as its source when it reads
+//   one, and a date or text compared under one is compared each time;
 //   CHK_TF (AND, OR) and TFC and TFU branching forward inside the body;
 //   GOSUB of a routine after the END LOOP, called once in the body and
 //   calling none itself: its instructions (the same kinds, branching
@@ -94,7 +108,10 @@
 //      its longest path), so it yields at least as often in time; all is
 //      written back before ss_yield runs, and when the trace or the
 //      debugger came on meanwhile, the interpreter goes on there instead.
-// Registers that no instruction of the body changes are never written. Where
+// Registers that no instruction of the body changes are never written. An
+// address register an OCC left at an element holds what its last run
+// computed (taken from the interpreter on entry when the body's end leaves
+// it there). Where
 // paths that leave the address and length registers or the depth of the
 // calculation stack different meet, the plan keeps that register's value in
 // a shadow that each path sets on its way in (at most kMaxShadows). A plan is checked on every entry
@@ -121,6 +138,7 @@
 // one refused, or an entry that did not run, is looked at again later.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -169,13 +187,18 @@ uint64_t u64_at(const uint8_t* p) {
 // calculation stack's depth hold at a point of the body: what they held
 // on entry, a known value, or (paths disagreeing) unknown.
 // kShadow: paths that disagree meet (a branch target): the plan keeps the
-// value at run time, in shadow v (see Builder::join).
-enum : uint8_t { kUnknown = 0, kEntry = 1, kField = 2, kConst = 3, kWork = 4, kValue = 5, kShadow = 6 };
+// value at run time, in shadow v (see Builder::join). kElem: the element
+// occurrence v (Plan::occs) last moved the register to, which the plan
+// keeps at run time too (Run::occ_at).
+enum : uint8_t { kUnknown = 0, kEntry = 1, kField = 2, kConst = 3, kWork = 4, kValue = 5, kShadow = 6, kElem = 7 };
 struct Item {
   uint8_t kind = kEntry;
   uint32_t v = 0;
   bool operator==(const Item&) const = default;
 };
+// Whether what an item names stays while the plan runs (an edge's
+// assignment of it is made once: Run::fixed_set).
+inline bool stays(const Item& it) { return it.kind != kShadow && it.kind != kElem; }
 Item merge(Item a, Item b) { return a == b ? a : Item{kUnknown, 0}; }
 struct Abs {
   Item addr[4], len[4], work, depth;
@@ -205,7 +228,8 @@ Abs merge(const Abs& a, const Abs& b) {
 // add is even, a subtract odd.
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
-  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW, kDateAdd, kToFix
+  kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW, kDateAdd, kToFix,
+  kOccAt, kToWAt, kLdBin
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -239,7 +263,12 @@ struct Node {
   uint8_t kc;
   mutable int8_t csc;
   uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts; kMovTxt: of Plan::movs;
-                // kDateAdd: of Plan::dadds
+                // kDateAdd: of Plan::dadds; kOccAt, kToWAt, kLdBin: of Plan::occs
+  // kOccAt, an occurrence: the element of index a (its integer part) of
+  // f bytes each, within the bounds found on entry. kToWAt, SET of a
+  // packed value into a signed word element: a rounded to an integer (as
+  // kToW) and stored there. kLdBin, SET of a binary element into packed: its
+  // value (IF_BIN's operand code lz) at scale kd into d.
   union {
     uint64_t f;
     mutable int64_t cv;
@@ -337,6 +366,19 @@ struct DateAdd {
   Item op[2];
   uint16_t count_len;
 };
+// OCC_PD, OCC_BIN: an address register IRA loaded with an array (area
+// word `word`) moved to element n of elem_len bytes, n an index register's
+// integer part, 1 up to the instruction's last (ii_occ_last, found on
+// entry). The bytes from an element's start that the body reads and writes
+// through it (rd, wr): an element is a place in memory, read and written in
+// place as the body runs.
+struct Occ {
+  uint32_t pc;
+  uint32_t word = 0;
+  uint32_t elem_len = 0;
+  uint32_t rd = 0, wr = 0;
+};
+constexpr size_t kMaxOccs = 8;
 // 8 bytes of code the plan rests on: at `at`, those of mask, as w.
 struct CodeWord {
   uint32_t at;
@@ -359,6 +401,7 @@ struct Plan {
   std::vector<TextCmp> texts;
   std::vector<TextMov> movs;
   std::vector<DateAdd> dadds;
+  std::vector<Occ> occs;
   Abs top;                   // the state at the top of the body (= at END LOOP)
   std::vector<RegItem> tops;    // what top says of the registers on entry (list_states)
   std::vector<RegItem> writes;  // what the exits write
@@ -523,6 +566,22 @@ struct Builder {
     return 3000 + int(pl.fixes.size() - 1);
   }
   int temp() { return 2000 + temps++; }
+  // The occurrence at pc (found again by the second walk: the state at the
+  // top names the first's); -1 past kMaxOccs.
+  int occ_of(uint32_t pc) {
+    for (size_t i = 0; i < pl.occs.size(); ++i)
+      if (pl.occs[i].pc == pc) return int(i);
+    if (pl.occs.size() >= kMaxOccs) return -1;
+    pl.occs.push_back({pc});
+    return int(pl.occs.size() - 1);
+  }
+  // An operand it that is an element: rd bytes read, wr written from its start.
+  void touch(const Item& it, uint32_t rd, uint32_t wr) {
+    if (it.kind != kElem) return;
+    Occ& o = pl.occs[it.v];
+    o.rd = std::max(o.rd, rd);
+    o.wr = std::max(o.wr, wr);
+  }
   // A GOSUB's routine being walked: where it returns to, where it starts,
   // and the end of its code walked so far.
   uint8_t* sub_ret = nullptr;
@@ -713,22 +772,36 @@ struct Builder {
   //   SET_BIN_TO_PD into a variable packed register of a binary field or
   //   constant of 1, 2 or 4 bytes at a scale of 0-31: its value at that
   //   scale (a move: it always fits).
+  // The word of SET_PD_TO_BIN's target, or the binary SET_BIN_TO_PD reads,
+  // may be an element an occurrence chose: stored there as the body runs
+  // (kToWAt), read there (kLdBin).
   // Neither changes any register of the interpreter.
   bool set_bin(uint8_t*& p, const Abs& cur, uint16_t op, uint16_t cost) {
     Item ti = cur.addr[0], fi = cur.addr[1];
-    if (ti.kind != kField || (fi.kind != kField && fi.kind != kConst)) return false;
+    const bool t_el = op == 417 && ti.kind == kElem, f_el = op == 415 && fi.kind == kElem;
+    if ((ti.kind != kField && !t_el) || (fi.kind != kField && fi.kind != kConst && !f_el)) return false;
     int a, b;
     uint8_t kind;
     if (op == 417) {
       const auto& in = rec::view<IbSetPdToBin>(p);
       if (in.tgt_len != 4 || !in.tgt_signed || in.tgt_scale != 0) return false;
-      a = reg(ti.v, true);
       if (in.var_source && in.src_len == 9)
         b = fi.kind == kField ? reg(fi.v) : cnst(fi.v);
       else if (!in.var_source && in.src_len >= 1 && in.src_len <= 8 && in.src_scale <= 31)
         b = fi.kind == kField ? fixed(fi.v, in.src_len, in.src_scale) : cnst(fi.v, in.src_len, in.src_scale);
       else
         return false;
+      if (t_el) {
+        if (b < 0) return false;
+        Node& n = add(kToWAt, cost);
+        n.exit = exit_at(p, cur);
+        n.dat = uint8_t(ti.v);
+        slots.push_back({b, b, b});
+        touch(ti, 0, 4);
+        p = ii_adv(p, 16);
+        return true;
+      }
+      a = reg(ti.v, true);
       kind = kToW;
     } else {
       const auto& in = rec::view<IbSetBinToPd>(p);
@@ -741,6 +814,21 @@ struct Builder {
       else
         return false;
       code += in.src_signed ? 3 : 0;
+      if (f_el) {
+        if (a < 0) return false;
+        bool to_fixed = pl.regs[size_t(a)].flen != 0;
+        int d = to_fixed ? temp() : a;
+        Node& n = add(kLdBin, cost);
+        n.dat = uint8_t(fi.v);
+        n.lz = uint8_t(code);
+        n.kd = int8_t(in.scale);
+        slots.push_back({d, d, d});
+        if (to_fixed) to_fix(d, a, exit_at(p, cur), 0);
+        touch(fi, in.src_len, 0);
+        pl.regs[size_t(a)].stored = true;
+        p = ii_adv(p, 16);
+        return true;
+      }
       b = fi.kind == kField && code == 4 && in.scale == 0
               ? reg(fi.v, true)
               : fixed(fi.v, in.src_len, in.scale, uint8_t(code), fi.kind == kConst);
@@ -950,6 +1038,27 @@ struct Builder {
             pl.words.push_back(u32_at(p + 4));
           p = ii_adv(p, 8);
           continue;
+        case 77: case 79: {  // OCC_PD, OCC_BIN: a register IRA loaded with an array to an element
+          auto& in = rec::view<IbOcc>(p);
+          int k = in.reg - 1;
+          if (k < 0 || k > 3 || in.elem_len.get() == 0 || cur.addr[k].kind != kField) return Built::Refused;
+          uint32_t w = u32_at(p + 4);
+          int ix = op == 77 ? reg(w) : reg(w, true), id = occ_of(off(p));
+          if (ix < 0 || id < 0) return Built::Refused;
+          if (std::find(pl.words.begin(), pl.words.end(), w) == pl.words.end()) pl.words.push_back(w);
+          Occ& o = pl.occs[size_t(id)];
+          o.word = cur.addr[k].v;
+          o.elem_len = in.elem_len;
+          Node& n = add(kOccAt, cost);
+          cost = 0;
+          n.dat = uint8_t(id);
+          n.f = o.elem_len;
+          n.exit = exit_at(p, cur);  // an occurrence out of its bounds
+          slots.push_back({ix, ix, ix});
+          cur.addr[k] = Item{kElem, uint32_t(id)};
+          p = ii_adv(p, 16);
+          continue;
+        }
         case 9: {
           auto& in = rec::view<IbAddrLen>(p);
           int r = in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3;
@@ -1046,7 +1155,17 @@ struct Builder {
             int kind = c[k] >= 4 ? c[k] - 3 : c[k];  // 1 four bytes, 2 two, 3 one
             int len = kind == 1 ? 4 : kind == 2 ? 2 : 1;
             Item it = cur.addr[k];
-            if (fsc[k] > 31 || (it.kind != kField && it.kind != kConst)) return Built::Refused;
+            if (fsc[k] > 31 || (it.kind != kField && it.kind != kConst && it.kind != kElem)) return Built::Refused;
+            if (it.kind == kElem) {  // an element: read as the body runs, into a temporary
+              slot[k] = temp();
+              Node& l = add(kLdBin, 0);
+              l.dat = uint8_t(it.v);
+              l.lz = uint8_t(c[k]);
+              l.kd = int8_t(fsc[k]);
+              slots.push_back({slot[k], slot[k], slot[k]});
+              touch(it, uint32_t(len), 0);
+              continue;
+            }
             // (A signed word at scale 0, a CALC integer, is the field's register.)
             slot[k] = it.kind == kField && c[k] == 4 && fsc[k] == 0 ? reg(it.v, true)
                                                                    : fixed(it.v, len, fsc[k], uint8_t(c[k]), it.kind == kConst);
@@ -1083,7 +1202,7 @@ struct Builder {
           if (pl.texts.size() >= kMaxTexts) return Built::Refused;
           TextCmp tc{{cur.addr[0], cur.addr[1]}, f.len};
           for (const Item& it : tc.op)
-            if (it.kind != kField && it.kind != kConst) return Built::Refused;
+            if (it.kind != kField && it.kind != kConst && it.kind != kElem) return Built::Refused;
           uint8_t* q = ii_adv(p, 12);
           if ((sub_ret || q < end) && (op_of(q) | 1) == 507) {
             // (Its level and relation are IF_STR_EQ's: its mask is the one left.)
@@ -1096,6 +1215,7 @@ struct Builder {
             q = ii_adv(q, 16);
             ++cost;
           }
+          for (int j = 0; j < 2; ++j) touch(tc.op[j], uint32_t(tc.extent(j)), 0);
           Node& n = add(kCmpTxt, cost);
           cost = 0;
           n.cmp = kNoWork;
@@ -1125,7 +1245,11 @@ struct Builder {
           auto& in = rec::view<IbLen2>(p);
           if (pl.movs.size() >= kMaxMovs) return Built::Refused;
           TextMov mv{{cur.addr[0], cur.addr[1]}, in.a, uint16_t(op == 117 ? in.b.get() : 0)};
-          if (mv.op[0].kind != kField || (mv.op[1].kind != kField && mv.op[1].kind != kConst)) return Built::Refused;
+          if ((mv.op[0].kind != kField && mv.op[0].kind != kElem) ||
+              (mv.op[1].kind != kField && mv.op[1].kind != kConst && mv.op[1].kind != kElem))
+            return Built::Refused;
+          touch(mv.op[0], 0, uint32_t(mv.written()));
+          touch(mv.op[1], mv.len, 0);
           Node& n = add(kMovTxt, cost);
           cost = 0;
           n.dat = uint8_t(pl.movs.size());
@@ -1425,6 +1549,28 @@ void copy_code(Plan& pl) {
       pl.short_cnsts = true;
     }
 }
+// The order of the n bytes at a and b as memcmp gives it (-1, 0, 1), a word
+// at a time: a text compare the body makes each time is short, and a call
+// costs more than it.
+inline int order(const uint8_t* a, const uint8_t* b, size_t n) {
+  auto first_differs = [](uint64_t x, uint64_t y) {
+    if constexpr (std::endian::native == std::endian::little) {
+      x = __builtin_bswap64(x);
+      y = __builtin_bswap64(y);
+    }
+    return x < y ? -1 : 1;
+  };
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
+    return 0;
+  }
+  for (size_t i = 0; i + 8 < n; i += 8)
+    if (u64_at(a + i) != u64_at(b + i)) return first_differs(u64_at(a + i), u64_at(b + i));
+  // (The last word, over the one before when n is no multiple of 8: those bytes are equal.)
+  uint64_t x = u64_at(a + n - 8), y = u64_at(b + n - 8);
+  return x == y ? 0 : first_differs(x, y);
+}
 // Whether the n bytes (1-16) at a and b are the same, in two loads a side.
 inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
   if (n >= 8) return ((u64_at(a) ^ u64_at(b)) | (u64_at(a + n - 8) ^ u64_at(b + n - 8))) == 0;
@@ -1484,7 +1630,8 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
     Builder b(trial, end, back);
     Built r = b.walk(Abs{}, &first);
     if (r != Built::Plan) return r;
-    pl.sids = trial.sids;  // (the state at the top names the trial's shadows)
+    pl.sids = trial.sids;  // (the state at the top names the trial's shadows and occurrences)
+    pl.occs = trial.occs;
     for (const Reg& g : trial.regs)
       if (g.flen && g.stored) stored.push_back(g.word);
   }
@@ -1537,7 +1684,7 @@ struct Run {
   void fix_sets() {
     size_t n = std::min(pl.sets.size(), size_t(kMaxFixedSets));
     for (size_t i = 0; i < n; ++i)
-      if (pl.sets[i].it.kind != kShadow) fixed_set[i] = value(pl.sets[i].it, pl.sets[i].k);
+      if (stays(pl.sets[i].it)) fixed_set[i] = value(pl.sets[i].it, pl.sets[i].k);
   }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
@@ -1545,15 +1692,19 @@ struct Run {
   int tw[kMaxTexts];         //   and IF_STR_EQ's alone, which it leaves in work value 1
   uint8_t* tat[kMaxTexts][2];  // its operands, when a move may change them (compared each time)
   bool tlive[kMaxTexts];
-  uint8_t* mat[kMaxMovs][2];   // each text move's target and source
+  uint8_t* mat[kMaxMovs][2];   // each text move's target and source (fields, constants)
+  uint8_t* const* mref[kMaxMovs][2];  //   where it finds them: mat, or an element's occ_at
+  uint8_t* const* tref[kMaxTexts][2];  // where a text compare finds its operands: tat, or occ_at
+  uint8_t* occ_at[kMaxOccs];     // each occurrence's element (where it left its register)
+  uint8_t* occ_base[kMaxOccs];   //   its array's element 1
+  uint32_t occ_last[kMaxOccs];   //   and the last element it accepts
   uint8_t* dat_at[kMaxMovs][2];  // each DATE ADD's date and count
   uint8_t* dt_at[kMaxDates][2];  // each IF_DAT's dates, when a write may change them (compared each time)
   bool dlive[kMaxDates];
   // Text compare k of the texts at a and b: into tc and tw.
-  void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
+  [[gnu::always_inline]] void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
     const TextCmp& t = pl.texts[k];
-    int c = std::memcmp(a, b, t.len);
-    c = tw[k] = (c > 0) - (c < 0);
+    int c = tw[k] = order(a, b, t.len);
     if (c == 0 && t.diff) c = (t.longer == 1 ? 1 : -1) * ii_rest_vs_blanks((t.longer == 1 ? a : b) + t.shorter, t.diff);
     tc[k] = c;
   }
@@ -1573,6 +1724,7 @@ struct Run {
       case kEntry: return k < 4 ? uintptr_t(e_addr[k]) : k < 8 ? e_len[k - 4] : e_depth;
       case kShadow: return shadow[it.v];
       case kValue: return it.v;
+      case kElem: return uintptr_t(occ_at[it.v]);
       default: return uintptr_t(addr_of(it, s));
     }
   }
@@ -1705,6 +1857,17 @@ struct Run {
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
   }
 };
+
+// SET's packed value x at scale sc (0-31) into a signed word: rounded to an
+// integer (half away from zero), within -(2^31 - 1) .. 2^31 - 1.
+[[gnu::always_inline]] inline bool to_word(int64_t x, int sc, int32_t* w) {
+  uint64_t m = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
+  if (sc != 0) [[unlikely]]
+    ii_shift64(m, -sc);  // (down by 31 places at most: it cannot fail)
+  if (m > 0x7FFFFFFF) return false;
+  *w = int32_t(x < 0 ? -int64_t(m) : int64_t(m));
+  return true;
+}
 
 // A text move's copy (of texts apart) and blanks, a word at a time: the
 // texts of a body are short, and a call for each costs more than the move.
@@ -1871,11 +2034,32 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     return true;
   };
   auto at_of = [](const Item& it) { return it.kind == kConst ? ii_arena + it.v : ii_ref(ii_arena + it.v); };
+  // The occurrences' arrays, every element their instructions let them
+  // reach: written there as a text move's target is, read as its source.
+  size_t occ_wr[kMaxOccs];  // the bytes from element 1 the body may write
+  for (size_t k = 0; k < pl.occs.size(); ++k) {
+    const Occ& o = pl.occs[k];
+    uint8_t* base = r.occ_base[k] = ii_ref(ii_arena + o.word);
+    if (!base) return nullptr;
+    uint32_t last = r.occ_last[k] = ii_occ_last(s, rec::view<IbOcc>(ii_arena + o.pc), base);
+    uint64_t reach = last ? uint64_t(last - 1) * o.elem_len : 0;  // (none: each run of it leaves the plan)
+    if (reach >= (uint64_t(1) << 32)) return nullptr;
+    occ_wr[k] = last && o.wr ? size_t(reach + o.wr) : 0;
+    if ((occ_wr[k] && !write_apart(base, occ_wr[k])) || (last && o.rd && !read_apart(base, size_t(reach + o.rd))))
+      return nullptr;
+  }
   for (size_t k = 0; k < pl.movs.size(); ++k) {
     const TextMov& mv = pl.movs[k];
-    uint8_t* t = r.mat[k][0] = at_of(mv.op[0]);
-    uint8_t* f = r.mat[k][1] = at_of(mv.op[1]);
-    if (!t || !f || !write_apart(t, mv.written()) || !read_apart(f, mv.len)) return nullptr;
+    for (int j = 0; j < 2; ++j) {
+      const Item& it = mv.op[j];
+      if (it.kind == kElem) {
+        r.mref[k][j] = &r.occ_at[it.v];
+        continue;
+      }
+      uint8_t* p = r.mat[k][j] = at_of(it);
+      if (!p || !(j == 0 ? write_apart(p, mv.written()) : read_apart(p, mv.len))) return nullptr;
+      r.mref[k][j] = &r.mat[k][j];
+    }
   }
   for (size_t k = 0; k < pl.dadds.size(); ++k) {
     const DateAdd& da = pl.dadds[k];
@@ -1885,9 +2069,11 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   auto under_a_write = [&](const uint8_t* p, size_t n) {
     for (size_t k = 0; k < pl.movs.size(); ++k)
-      if (!disjoint(p, n, r.mat[k][0], pl.movs[k].written())) return true;
+      if (pl.movs[k].op[0].kind != kElem && !disjoint(p, n, r.mat[k][0], pl.movs[k].written())) return true;
     for (size_t k = 0; k < pl.dadds.size(); ++k)
       if (!disjoint(p, n, r.dat_at[k][0], DateAdd::kLen)) return true;
+    for (size_t k = 0; k < pl.occs.size(); ++k)
+      if (occ_wr[k] && !disjoint(p, n, r.occ_base[k], occ_wr[k])) return true;
     return false;
   };
   // The dates, compared once (or each time, under a move or DATE ADD):
@@ -1906,14 +2092,20 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   }
   // The texts, compared as IF_STR_EQ and IF_STR_REST compare them: apart
   // from every stored register and the loop control block too; once, or
-  // each time under a write.
+  // each time under a write or when one is an element.
   for (size_t k = 0; k < pl.texts.size(); ++k) {
     const TextCmp& t = pl.texts[k];
     uint8_t** at = r.tat[k];
     r.tlive[k] = false;
     for (int j = 0; j < 2; ++j) {
+      if (t.op[j].kind == kElem) {
+        r.tref[k][j] = &r.occ_at[t.op[j].v];
+        r.tlive[k] = true;
+        continue;
+      }
       uint8_t* p = at[j] = at_of(t.op[j]);
       if (!p || !read_apart(p, t.extent(j))) return nullptr;
+      r.tref[k][j] = &at[j];
       r.tlive[k] |= under_a_write(p, t.extent(j));
     }
     if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
@@ -1923,6 +2115,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   for (const RegItem& t : pl.tops) {
     uintptr_t now = t.k < 4 ? uintptr_t(s->addr[t.k]) : t.k < 8 ? s->len[t.k - 4] : s->calc_count;
     if (t.it.kind == kShadow) r.shadow[t.it.v] = now;
+    else if (t.it.kind == kElem) r.occ_at[t.it.v] = reinterpret_cast<uint8_t*>(now);
     else if (now != r.value(t.it, t.k)) return nullptr;
   }
   // The work values stay as they are until a compare runs.
@@ -1950,11 +2143,12 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kToFix == 28, "one label per node kind");
-  static const void* const kAt[29] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kLdBin == 31, "one label per node kind");
+  static const void* const kAt[32] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
-                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add, &&n_to_fix};
+                                      &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add, &&n_to_fix,
+                                      &&n_occ_at, &&n_to_w_at, &&n_ld_bin};
   if (!pl.linked) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -1976,7 +2170,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       }
       if (n.kind == kEdge && n.as_n >= 1 && n.as_n <= 2 && n.as_first + n.as_n <= kMaxFixedSets) {
         const ShadowSet* a = pl.sets.data() + n.as_first;
-        if (a[0].it.kind != kShadow && (n.as_n == 1 || a[1].it.kind != kShadow)) {
+        if (stays(a[0].it) && (n.as_n == 1 || stays(a[1].it))) {
           n.a = uint8_t(a[0].sid);
           n.b = uint8_t(a[n.as_n - 1].sid);
           go = n.as_n == 1 ? &&f_edge1 : &&f_edge2;
@@ -2182,7 +2376,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         QV_NEXT;
       }
       n_cmp_txt:
-        if (r.tlive[xp->dat]) r.text_cmp(xp->dat, r.tat[xp->dat][0], r.tat[xp->dat][1]);
+        if (r.tlive[xp->dat]) r.text_cmp(xp->dat, *r.tref[xp->dat][0], *r.tref[xp->dat][1]);
         r.last_txt = xp->dat;
         r.have_wk &= 1;  // (its comparison over a COMPUTE's sign byte)
         mask = (mask & xp->keep) | xp->set[r.tc[xp->dat] + 1];
@@ -2197,8 +2391,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
       }
       n_mov_txt: {
         const TextMov& mv = pl.movs[xp->dat];
-        uint8_t* t = r.mat[xp->dat][0];
-        const uint8_t* f = r.mat[xp->dat][1];
+        uint8_t* t = *r.mref[xp->dat][0];
+        const uint8_t* f = *r.mref[xp->dat][1];
         if (t + mv.len <= f || f + mv.len <= t) copy_words(t, f, mv.len);
         else std::memmove(t, f, mv.len);
         blank_words(t + mv.len, mv.pad);
@@ -2266,13 +2460,33 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
         QV_NEXT;
       }
       n_to_w: {  // SET into a signed word: rounded to an integer, within its range
-        const int64_t x = v[xp->a];
-        uint64_t m = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
-        if (sc[xp->a] != 0) [[unlikely]]
-          ii_shift64(m, -sc[xp->a]);  // (down by 31 places at most: it cannot fail)
-        if (m > 0x7FFFFFFF) [[unlikely]]
+        int32_t w;
+        if (!to_word(v[xp->a], sc[xp->a], &w)) [[unlikely]]
           QV_LEAVE;
-        v[xp->d] = x < 0 ? -int64_t(m) : int64_t(m);
+        v[xp->d] = w;
+        ++xp;
+        QV_NEXT;
+      }
+      n_to_w_at: {  // the same into a word element, in place
+        int32_t w;
+        if (!to_word(v[xp->a], sc[xp->a], &w)) [[unlikely]]
+          QV_LEAVE;
+        rec::view<rec::U32>(r.occ_at[xp->dat]) = uint32_t(w);
+        ++xp;
+        QV_NEXT;
+      }
+      n_ld_bin:  // SET of a binary element into packed: its value at the instruction's scale
+        v[xp->d] = ii_read_bin_code(r.occ_at[xp->dat], xp->lz);
+        sc[xp->d] = xp->kd;
+        ++xp;
+        QV_NEXT;
+      n_occ_at: {  // OCC_PD, OCC_BIN: the element of the index's integer part, within its bounds
+        const int64_t x = v[xp->a];
+        const int xs = sc[xp->a];
+        const int64_t n = xs == 0 ? x : xs > 18 ? 0 : x / kP10[xs];
+        if (n < 1 || n > int64_t(r.occ_last[xp->dat])) [[unlikely]]
+          QV_LEAVE;
+        r.occ_at[xp->dat] = r.occ_base[xp->dat] + size_t(n - 1) * xp->f;
         ++xp;
         QV_NEXT;
       }

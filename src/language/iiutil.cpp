@@ -51,34 +51,37 @@ uint8_t* inst_ira_occ(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   s->addr[op_reg(pc, 68) & 3] = f + size_t(in.occ.get() - 1) * in.elem_len.get();
   return ii_adv(pc, 16);
 }
-// Whether len bytes at `at` stay inside the data area that holds `base`
-// (true when the module's area table does not know that area).
-bool in_area(const EmHeader* em, const uint8_t* base, const uint8_t* at, size_t len) {
+}  // namespace
+
+uint32_t ii_occ_last(const IlfState* s, const IbOcc& in, const uint8_t* base) {
+  if (in.max != 0) return in.max;
+  const EmHeader* em = s->module;
   const uint8_t* table = em ? em->area_table.get() : nullptr;
   const Ref<uint8_t>* addr = em ? em->area_addr.get() : nullptr;
-  if (!table || !addr) return true;
+  constexpr uint32_t kAny = 65535;
+  if (!table || !addr) return kAny;
+  size_t len = in.elem_len;
   for (uint32_t i = 0; i <= em->n_areas; ++i) {
     const auto& e = rec::view<EmAreaEntry>(const_cast<uint8_t*>(table) + sizeof(EmAreaEntry) * i);
     uint32_t ix = e.index;
     const uint8_t* area = ix <= em->n_areas ? addr[ix].get() : nullptr;
     if (!area || base < area || base >= area + e.size.get()) continue;
-    return at >= area && at + len <= area + e.size.get();
+    // Element n ends at base + n len: within the area up to (end - base) / len.
+    return len == 0 ? kAny : uint32_t(std::min<size_t>(kAny, size_t(area + e.size.get() - base) / len));
   }
-  return true;
+  return kAny;
 }
 
+namespace {
+
 // OCC_PD, OCC_BIN: the register moves to the occurrence the field names;
-// an occurrence below 1, above the maximum, or (with no maximum) past the
-// end of the data area the register points into is 102710.
+// one below 1 or past ii_occ_last is 102710.
 uint8_t* occ(IlfExecBlock* b, IlfState* s, uint8_t* pc, int64_t n) {
   auto& in = rec::view<IbOcc>(pc);
   int reg = in.reg;
   if (reg < 1 || reg > 4) return sys_fail(b, s, __LINE__, "inst_occ_pd() - unexpected case switch");
-  uint16_t max = in.max;
-  if (n < 1 || (max != 0 && n > max) || n > 65535) return ii_fail(b, s, kIiErrOcc);
-  uint8_t* at = s->addr[reg - 1] + size_t(n - 1) * in.elem_len.get();
-  if (max == 0 && !in_area(s->module, s->addr[reg - 1], at, in.elem_len.get())) return ii_fail(b, s, kIiErrOcc);
-  s->addr[reg - 1] = at;
+  if (n < 1 || n > int64_t(ii_occ_last(s, in, s->addr[reg - 1]))) return ii_fail(b, s, kIiErrOcc);
+  s->addr[reg - 1] += size_t(n - 1) * in.elem_len.get();
   return ii_adv(pc, 16);
 }
 uint8_t* inst_occ_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {

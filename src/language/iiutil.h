@@ -178,6 +178,12 @@ inline int64_t ii_read_bin_code(const uint8_t* p, int code) {
   return ii_read_bin(p, kind == 3 ? 1 : kind == 2 ? 2 : 4, sg);
 }
 
+// The last occurrence OCC_PD and OCC_BIN accept for an address register at
+// base: the instruction's maximum, else the last element that ends inside
+// the data area holding base (65535 at most, and when the module's area
+// table does not know that area). Below 1 or past it is 102710.
+uint32_t ii_occ_last(const IlfState* s, const IbOcc& in, const uint8_t* base);
+
 // A value at scale sc (0-31) rounded to an integer, half away from zero,
 // when it is a signed 32-bit word (what CALC stores into a binary target).
 inline bool ii_round_word(int64_t v, int sc, int32_t* out) {
@@ -197,10 +203,16 @@ inline bool ii_round_word(int64_t v, int sc, int32_t* out) {
 // longer one with blanks: 0 all blank, else 1 or -1 by the first that is
 // not (eight blanks at a time up to the word that holds it).
 inline int ii_rest_vs_blanks(const uint8_t* rest, size_t n) {
+  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
   size_t i = 0;
-  for (uint64_t w; i + 8 <= n; i += 8) {
+  uint64_t w;
+  for (; i + 8 <= n; i += 8) {
     std::memcpy(&w, rest + i, 8);
-    if (w != 0x2020202020202020ULL) break;
+    if (w != kBlanks) break;
+  }
+  if (i + 8 > n && i < n && n >= 8) {  // the last word, over the blanks before it
+    std::memcpy(&w, rest + n - 8, 8);
+    if (w == kBlanks) return 0;
   }
   for (; i < n; ++i)
     if (rest[i] != ' ') return rest[i] > ' ' ? 1 : -1;

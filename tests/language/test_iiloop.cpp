@@ -23,6 +23,7 @@
 #include "language/ibmath.h"
 #include "language/ibmisc.h"
 #include "language/ii2_fix.h"
+#include "process/em.h"
 
 namespace {
 
@@ -170,9 +171,18 @@ class IiLoop : public ii2::Fix {
   std::vector<uint8_t*> gosubs;
   std::vector<std::pair<uint8_t*, size_t>> again;  // a second GOSUB of routine k
   bool in_routine = false;
+  // Arrays an occurrence reaches: 4 signed words right before the first
+  // variable and 4 texts of 8 right before the first text (the element past
+  // the last is that field), each its own data area in the module's area
+  // table (an OCC with no maximum stops at its end); the index fields IX
+  // (packed) and IXB (binary), which the body never stores.
+  static constexpr int kElems = 4;
+  uint32_t ira_nw = 0, ira_xt = 0, ira_ix = 0, ira_ixb = 0;
+  uint8_t *nw = nullptr, *xt = nullptr, *ix = nullptr, *ixb = nullptr;
   void SetUp() override {
     Fix::SetUp();
     ii_set_pair(kOpProbe, h_probe);
+    nw = field(4 * kElems, &ira_nw);
     for (int k = 0; k < kVars; ++k) var[k] = field(9, &ira[k]);
     uint32_t unused;
     for (int k = 0; k < kCnsts; ++k) cn[k] = field(9, &unused);
@@ -181,6 +191,7 @@ class IiLoop : public ii2::Fix {
     dt_cn = field(8, &unused);
     field(1, &ira_dt_var);
     areas[ira_dt_var].set(var[2] + 3);
+    xt = field(8 * kElems, &ira_xt);
     for (int k = 0; k < kTexts; ++k) tx[k] = field(kTextLen[k], &ira_tx[k]);
     tx_cn = field(6, &unused);
     for (int k = 0; k < 3; ++k) {
@@ -209,6 +220,15 @@ class IiLoop : public ii2::Fix {
     vjto = field(9, &ira_jto);
     vjstep = field(9, &ira_jstep);
     field(28, &ira_lcb2);
+    ix = field(9, &ira_ix);
+    ixb = field(4, &ira_ixb);
+    auto* table = static_cast<EmAreaEntry*>(MM_ALLOC(m.pool, sizeof(EmAreaEntry) * (kFields + 1)));
+    std::memset(table, 0, sizeof(EmAreaEntry) * (kFields + 1));
+    table[0].index = ira_nw;
+    table[0].size = 4 * kElems;
+    table[1].index = ira_xt;
+    table[1].size = 8 * kElems;
+    m.em->area_table.set(reinterpret_cast<uint8_t*>(table));
   }
   // The outer loop's FROM, TO and STEP, and its BEG LOOP I at the end of
   // the code.
@@ -280,11 +300,12 @@ class IiLoop : public ii2::Fix {
   // Runs the code from the data as it is, with plans and without (plans
   // first or second: the first run relocates the code and plans the CALC
   // statements), and compares the fields, completion, mask, flags and
-  // probes they leave: empty when the same. *rc: the first's completion.
+  // probes they leave, and (watch_errors) the run-time error: empty when
+  // the same. *rc: the first's completion.
   std::string both_ways(bool plans_first, int* rc) {
     std::vector<uint8_t> start(data, data + used), first(start.size());
     int rcs[2];
-    uint32_t mask[2];
+    uint32_t mask[2], err[2];
     std::vector<uint32_t> fl[2];
     std::vector<Probe> pr[2];
     for (int run_no = 0; run_no < 2; ++run_no) {
@@ -292,18 +313,21 @@ class IiLoop : public ii2::Fix {
       ii_loop_set_plans(run_no == 0 ? plans_first : !plans_first);
       ii2::flags().clear();
       probes().clear();
+      if (m.pcb->dbg) m.pcb->dbg->err_msg = 0;
       rcs[run_no] = run(ii2::cref(1, 0), &mask[run_no]);
+      err[run_no] = last_err();
       fl[run_no] = ii2::flags();
       pr[run_no] = probes();
       if (run_no == 0) std::memcpy(first.data(), data, first.size());
     }
     *rc = rcs[0];
-    if (rcs[0] == rcs[1] && mask[0] == mask[1] && fl[0] == fl[1] && pr[0] == pr[1] &&
+    if (rcs[0] == rcs[1] && mask[0] == mask[1] && err[0] == err[1] && fl[0] == fl[1] && pr[0] == pr[1] &&
         std::memcmp(first.data(), data, first.size()) == 0)
       return "";
     size_t at = 0;
     while (at < first.size() && first[at] == data[at]) ++at;
-    return "completion " + std::to_string(rcs[0]) + "/" + std::to_string(rcs[1]) + ", mask " + std::to_string(mask[0]) +
+    return "completion " + std::to_string(rcs[0]) + "/" + std::to_string(rcs[1]) + ", error " + std::to_string(err[0]) +
+           "/" + std::to_string(err[1]) + ", mask " + std::to_string(mask[0]) +
            "/" + std::to_string(mask[1]) + ", flags " + std::to_string(fl[0].size()) + "/" +
            std::to_string(fl[1].size()) + ", probes " + (pr[0] == pr[1] ? "same" : "differ") +
            ", first differing data byte " + std::to_string(at);
@@ -678,13 +702,92 @@ class IiLoop : public ii2::Fix {
       }
     }
   }
+  // IRA of an array into register reg and an occurrence of it by the loop
+  // variable, IX, IXB or the binary field (which the body may store), its
+  // maximum the array's, none (its data area's end) or past it.
+  void occ_op(Gen& g, bool text, int reg) {
+    bld_ira(&m.code, text ? ira_xt : ira_nw, reg);
+    uint64_t k = g.u(4);
+    static const uint16_t kMax[] = {kElems, 0, kElems + 1, kElems + 2};
+    (k < 2 ? bld_occ_pd : bld_occ_bin)(&m.code, k == 0 ? ira_i : k == 1 ? ira_ix : k == 2 ? ira_ixb : ira_bin, reg,
+                                       text ? 8 : 4, kMax[g.u(std::size(kMax))]);
+  }
+  // SET of a word element from a packed field or constant, of a variable
+  // or fixed field from one; IF of a word element read as 1, 2 or 4 bytes
+  // and the binary field or another element; SET of a text element from a
+  // text, of a text from one; IF of a text element and a text, or of the
+  // text after the array and another.
+  bool has_occ = false;  // a case's body holds an occurrence
+  void occ_stmt(Gen& g) {
+    has_occ = true;
+    switch (g.u(7)) {
+      case 6: {
+        static const uint16_t kLens[3] = {1, 2, 4};
+        IbTstOp b[2];
+        for (int r = 1; r <= 2; ++r) {
+          if (r == 1 || g.u(2)) occ_op(g, false, r);
+          else bld_ira(&m.code, ira_bin, r);
+          b[r - 1] = IbTstOp{5, kLens[g.u(3)], uint8_t(g.u(3)), g.u(3) != 0, false, nullptr};
+        }
+        uint32_t msg = 0;
+        ASSERT_EQ(bld_if_and_or(&m.code, b[0], b[1], uint8_t(1 + g.u(6)), 38, 10, &msg), 1) << msg;
+        return;
+      }
+      case 0: case 5:
+        occ_op(g, false, 1);
+        load(g, 2);
+        bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+        return;
+      case 1: {
+        static const uint16_t kScales[] = {0, 0, 1, 3, 31};
+        if (g.u(3) == 0) {
+          int k = int(g.u(kFixed - 1));
+          bld_ira(&m.code, ira_fx[k], 1);
+          occ_op(g, false, 2);
+          bld_set_bin_to_pd(&m.code, 4, true, kScales[g.u(5)], false, uint16_t(kFixedLen[k]), uint16_t(fx_sc[k]));
+          return;
+        }
+        bld_ira(&m.code, ira[g.u(kVars)], 1);
+        occ_op(g, false, 2);
+        bld_set_bin_to_pd(&m.code, 4, true, kScales[g.u(5)], true, 9, 0);
+        return;
+      }
+      case 2: case 3: {
+        uint16_t tl = 8, fl = 8;
+        if (g.u(2)) {
+          occ_op(g, true, 1);
+          fl = text_op(g.u(2) ? kTexts + 1 : g.u(kTextOps), 2);  // (the date constant often: other bytes)
+        } else {
+          tl = text_op(g.u(kTexts), 1);
+          occ_op(g, true, 2);
+        }
+        if (tl > fl) bld_move_char_pad(&m.code, fl, uint16_t(tl - fl));
+        else bld_move_char(&m.code, tl);
+        return;
+      }
+      case 4: {
+        IbTstOp op[2];
+        uint64_t e = g.u(3);  // the element's register; (2) none: the text after the array's end
+        for (int r = 1; r <= 2; ++r) {
+          uint16_t len = 8;
+          if (uint64_t(r - 1) == e) occ_op(g, true, r);
+          else len = text_op(e == 2 && r == 1 ? 0 : g.u(kTextOps), r);
+          op[r - 1] = {1, len, 0, true, false, nullptr};
+        }
+        uint32_t msg = 0;
+        ASSERT_EQ(bld_if_and_or(&m.code, op[0], op[1], uint8_t(1 + g.u(6)), 38, 10, &msg), 1) << msg;
+        return;
+      }
+    }
+  }
   // A body of n statements; *refused when it holds a form no plan takes.
   void body(Gen& g, int n, bool* refused) {
     static const uint32_t kConds[] = {0x1FF, 0x2FF, 0x17F, 0x1BF, 0x27F, 0x2BF, 0x3FF};
     for (int i = 0; i < n; ++i) {
       uint8_t* tfc = nullptr;
       if (g.u(3) == 0) tfc = bld_tfc(&m.code, ii2::no_code(), kConds[g.u(7)]);
-      switch (g.u(19)) {
+      switch (g.u(21)) {
+        case 19: case 20: occ_stmt(g); break;
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
         case 16: case 17: case 18: fixed_store(g, refused); break;
         case 12: case 13: compute(g, refused); break;
@@ -761,7 +864,8 @@ void put_neg_zero(uint8_t* p, int scale) {
 }
 
 void IiLoop::differential(Gen& g, long n) {
-  long bad = 0, ended = 0, refused_loops = 0, negative = 0;
+  long bad = 0, ended = 0, refused_loops = 0, negative = 0, occ_errs = 0;
+  uint64_t occ_iterations = 0;
   uint64_t before = ii_loop_plan_iterations();
   for (long c = 0; c < n && bad < 10; ++c) {
     // The values: near the bounds of 15 digits as often as small; in a
@@ -810,6 +914,7 @@ void IiLoop::differential(Gen& g, long n) {
     int64_t step = steps[g.u(8)];
     // Now and then I passes a word's bound (SET AI = I) in the loop.
     if (g.u(6) == 0) from = (step > 0 ? 1 : -1) * (2147483647 - int64_t(g.u(20)));
+    if (g.u(5) == 0) from = int64_t(g.u(3));  // (I an array's index now and then)
     int64_t count = int64_t(g.u(4) == 0 ? g.u(3000) : g.u(60));
     int64_t to = std::min<int64_t>(from + step * count, 999999999999999LL);  // near the bound: the step leaves 15 digits
     bounds(from, to, step);
@@ -870,6 +975,19 @@ void IiLoop::differential(Gen& g, long n) {
       if (g.u(5) == 0) pacdec::store_be(fx[k], com.pd_neg, kFixedLen[k]);
       if (g.u(12) == 0) fx[k][kFixedLen[k] - 1] |= 0x0F;
     }
+    // The elements: small words or at a word's bound, texts as the others;
+    // the indexes 0, 1, the last, one past it or two, negative, now and
+    // then at a scale (1.5: 1; 0.5 and -0.5: 0).
+    for (int e = 0; e < kElems; ++e) {
+      rec::view<rec::U32>(nw + 4 * e) = g.u(2) ? uint32_t(int32_t(g.u(9)) - 4) : kWords[g.u(4)];
+      std::memcpy(xt + 8 * e, g.u(2) ? "ABCDEF  " : "ABCDEFGH", 8);
+      if (g.u(3) == 0) xt[8 * e + g.u(8)] = uint8_t('A' + g.u(8));
+    }
+    static const int64_t kIx[] = {0, 1, kElems, kElems + 1, kElems + 1, kElems + 2, -1, 3};
+    int64_t at = kIx[g.u(std::size(kIx))];
+    if (g.u(5) == 0) put(ix, at * 10 + (g.u(2) ? 5 : -5), 1);
+    else put(ix, at, 0);
+    rec::view<rec::U32>(ixb) = g.u(10) == 0 ? 0x80000000u : uint32_t(kIx[g.u(std::size(kIx))]);
     restart();
     bool trapped = g.u(2) == 0;
     uint8_t* ov = trapped ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
@@ -877,6 +995,7 @@ void IiLoop::differential(Gen& g, long n) {
     bool refused = false;
     gosubs.clear();
     again.clear();
+    has_occ = false;
     body(g, 1 + int(g.u(6)), &refused);
     close_loop(loop, ov);
     routines(g, &refused);
@@ -885,7 +1004,12 @@ void IiLoop::differential(Gen& g, long n) {
     // statements, so the second finds everything in place.
     bool plans_first = g.u(2) == 0;
     int rc = 0;
+    uint64_t it = ii_loop_plan_iterations();
     std::string diff = both_ways(plans_first, &rc);
+    if (has_occ) {
+      occ_iterations += ii_loop_plan_iterations() - it;
+      occ_errs += rc != 1;
+    }
     for (int k = 0; k < kVars; ++k) negative += int8_t(var[k][8]) < 0;
     ended += rc == 1;
     if (!diff.empty()) {
@@ -894,10 +1018,12 @@ void IiLoop::differential(Gen& g, long n) {
     }
   }
   uint64_t iterations = ii_loop_plan_iterations() - before;
-  std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan, "
-              "%ld fields left at a negative scale\n",
-              n, refused_loops, ended, static_cast<unsigned long long>(iterations), negative);
+  std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan "
+              "(%llu with occurrences, %ld of those loops ending otherwise), %ld fields left at a negative scale\n",
+              n, refused_loops, ended, static_cast<unsigned long long>(iterations),
+              static_cast<unsigned long long>(occ_iterations), occ_errs, negative);
   EXPECT_GT(iterations, uint64_t(n) * 5);
+  EXPECT_GT(occ_iterations, uint64_t(n) / 2);
   EXPECT_GT(negative, n / 10);
 }
 
@@ -1388,6 +1514,130 @@ TEST_F(IiLoop, TextMovesArePlanned) {
     EXPECT_EQ(rc, 1);
     EXPECT_GT(ii_loop_plan_iterations(), it + 40);
   }
+}
+
+// SET NO(I) = I; SET A = NO(I); IF NO(I) GT B (T) CALC C = C + 1 (words)
+// and SET XO(I) = T; IF XO(I) = T (T) CALC C = C + 1 (texts of 8 and 20),
+// arrays of 400, are planned; I one past the last stops the plan where the
+// instructions stop, with 102710. SET NW(IX) = I; CALC A = A + I, with
+// NW's maximum past its end over A (IX 5): no plan starts; IX 4, NW's own
+// maximum: one does.
+TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
+  constexpr int kN = 400;
+  watch_errors();
+  uint32_t ira_no = 0, ira_xo = 0;
+  uint8_t* no = field(4 * kN, &ira_no);
+  uint8_t* xo = field(8 * kN, &ira_xo);
+  // Runs the code with plans (first) and without: the same outcome; the
+  // iterations by a plan.
+  auto both = [&] {
+    uint64_t it = ii_loop_plan_iterations();
+    int rc = 0;
+    EXPECT_EQ(both_ways(true, &rc), "");
+    return ii_loop_plan_iterations() - it;
+  };
+  auto if_count = [&](IbTstOp a, IbTstOp b, uint8_t rel) {  // IF a rel b (T) CALC C = C + 1
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, a, b, rel, 38, 10, &msg), 1) << msg;
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    bld_calc_reset(&m.code);
+    calc_add(ira[1], ira[3]);
+    rec::view<IbTfc>(tfc).to = here();
+  };
+  for (bool text : {false, true})
+    for (int64_t to : {int64_t(kN), int64_t(kN) + 1}) {
+      put(var[0], 0, 0);
+      put(var[1], 0, 0);
+      put(var[3], 1, 0);
+      rec::view<rec::U32>(bin) = 20;
+      bounds(1, to, 1);
+      std::memset(no, 0, 4 * kN);
+      std::memset(xo, ' ', 8 * kN);
+      std::memcpy(tx[1], "ABCDEF              ", 20);
+      restart();
+      uint8_t* loop = beg_i();
+      if (!text) {
+        bld_ira(&m.code, ira_no, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 4, kN);
+        bld_ira(&m.code, ira_i, 2);
+        bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+        bld_ira(&m.code, ira[0], 1);
+        bld_ira(&m.code, ira_no, 2);
+        bld_occ_pd(&m.code, ira_i, 2, 4, kN);
+        bld_set_bin_to_pd(&m.code, 4, true, 0, true, 9, 0);
+        // IF NO(I) GT B, NO(I) at scale 1 and B 20: I from 201 on.
+        bld_ira(&m.code, ira_no, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 4, kN);
+        bld_ira(&m.code, ira_bin, 2);
+        if_count(IbTstOp{5, 4, 1, true, false, nullptr}, IbTstOp{5, 4, 0, true, false, nullptr}, 3);
+      } else {
+        bld_ira(&m.code, ira_xo, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 8, kN);
+        bld_ira(&m.code, ira_tx[1], 2);
+        bld_move_char(&m.code, 8);
+        bld_ira(&m.code, ira_xo, 1);
+        bld_occ_pd(&m.code, ira_i, 1, 8, kN);
+        bld_ira(&m.code, ira_tx[1], 2);
+        if_count(IbTstOp{1, 8, 0, true, false, nullptr}, IbTstOp{1, 20, 0, true, false, nullptr}, 1);
+      }
+      end_loop(false, ira_i, ira_lcb, loop);
+      probe();
+      end();
+      EXPECT_GT(both(), uint64_t(kN) / 2) << text << " to " << to;
+      EXPECT_EQ(last_err(), to > kN ? kIiErrOcc : 0u) << text;
+      EXPECT_EQ(value_of(var[0]), text ? 0 : kN) << text << " to " << to;
+      EXPECT_EQ(value_of(var[1]), text ? kN : kN - 200) << text << " to " << to;
+      EXPECT_EQ(text ? std::memcmp(xo + 8 * (kN - 1), "ABCDEF  ", 8) : int(rec::view<rec::U32>(no + 4 * (kN - 1)).get()),
+                text ? 0 : kN);
+    }
+  for (int64_t at : {int64_t(kElems), int64_t(kElems) + 1}) {
+    put(var[0], 0, 0);
+    put(ix, at, 0);
+    bounds(1, 300, 1);
+    restart();
+    uint8_t* loop = beg_i();
+    bld_ira(&m.code, ira_nw, 1);
+    bld_occ_pd(&m.code, ira_ix, 1, 4, at > kElems ? kElems + 2 : kElems);
+    bld_ira(&m.code, ira_i, 2);
+    bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], ira_i);
+    end_loop(false, ira_i, ira_lcb, loop);
+    probe();
+    end();
+    EXPECT_EQ(both() > 200, at == kElems) << at;
+  }
+  // SET XT(IX) = D (the date constant); IF T = U (T) CALC C = C + 1; SET
+  // XT(IX) = U, with T the text after XT (IX 5, XT's maximum past its end):
+  // T is compared each time, never equal to U there.
+  uint32_t ira_u = 0;
+  std::memcpy(field(6, &ira_u), "ABCDEF", 6);
+  std::memcpy(dt_cn, "20260101", 8);
+  std::memcpy(tx[0], "ABCDEF", 6);
+  put(var[1], 0, 0);
+  put(var[3], 1, 0);
+  put(ix, kElems + 1, 0);
+  bounds(1, 300, 1);
+  restart();
+  uint8_t* loop = beg_i();
+  auto set_xt = [&](bool date) {
+    bld_ira(&m.code, ira_xt, 1);
+    bld_occ_pd(&m.code, ira_ix, 1, 8, kElems + 2);
+    if (date) cnst_at(dt_cn, 2);
+    else bld_ira(&m.code, ira_u, 2);
+    if (date) bld_move_char(&m.code, 8);
+    else bld_move_char_pad(&m.code, 6, 2);
+  };
+  set_xt(true);
+  bld_ira(&m.code, ira_tx[0], 1);
+  bld_ira(&m.code, ira_u, 2);
+  if_count(IbTstOp{1, 6, 0, true, false, nullptr}, IbTstOp{1, 6, 0, true, false, nullptr}, 1);
+  set_xt(false);
+  end_loop(false, ira_i, ira_lcb, loop);
+  probe();
+  end();
+  EXPECT_GT(both(), 200u);
+  EXPECT_EQ(value_of(var[1]), 0);
 }
 
 // A CALC integer the body stores (BI = BI + 1 from 250), compared as its
