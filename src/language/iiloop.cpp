@@ -2115,7 +2115,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
   for (const RegItem& t : pl.tops) {
     uintptr_t now = t.k < 4 ? uintptr_t(s->addr[t.k]) : t.k < 8 ? s->len[t.k - 4] : s->calc_count;
     if (t.it.kind == kShadow) r.shadow[t.it.v] = now;
-    else if (t.it.kind == kElem) r.occ_at[t.it.v] = reinterpret_cast<uint8_t*>(now);
+    else if (t.it.kind == kElem) {
+      // An element the body's end left the register at: one of those the
+      // entry checked (a GOTO into the body may leave it anywhere).
+      const size_t k = t.it.v;
+      uint8_t* at = r.occ_at[k] = reinterpret_cast<uint8_t*>(now);
+      const uint64_t from = uint64_t(at - r.occ_base[k]), len = pl.occs[k].elem_len;
+      if (at < r.occ_base[k] || from % len != 0 || from / len >= r.occ_last[k]) return nullptr;
+    }
     else if (now != r.value(t.it, t.k)) return nullptr;
   }
   // The work values stay as they are until a compare runs.

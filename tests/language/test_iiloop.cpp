@@ -1638,6 +1638,25 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
   end();
   EXPECT_GT(both(), 200u);
   EXPECT_EQ(value_of(var[1]), 0);
+  // SET NO(I) = I; SET A = NO(I): register 2 is left at an element when the
+  // body ends, and each entry takes it from there.
+  put(var[0], 0, 0);
+  bounds(1, kN, 1);
+  restart();
+  loop = beg_i();
+  bld_ira(&m.code, ira_no, 1);
+  bld_occ_pd(&m.code, ira_i, 1, 4, kN);
+  bld_ira(&m.code, ira_i, 2);
+  bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+  bld_ira(&m.code, ira[0], 1);
+  bld_ira(&m.code, ira_no, 2);
+  bld_occ_pd(&m.code, ira_i, 2, 4, kN);
+  bld_set_bin_to_pd(&m.code, 4, true, 0, true, 9, 0);
+  end_loop(false, ira_i, ira_lcb, loop);
+  probe();
+  end();
+  EXPECT_GT(both(), uint64_t(kN) / 2);
+  EXPECT_EQ(value_of(var[0]), kN);
 }
 
 // A CALC integer the body stores (BI = BI + 1 from 250), compared as its
