@@ -463,7 +463,7 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     run = end;
   };
   for (size_t i = 0; i < stmts.size(); ++i) {
-    if (!cnv_token_may_change(stmts[i])) {
+    if (!cnv_token_needed(stmts[i], ver, dict)) {
       if (!batch.empty()) write();   // (the run starts here)
       continue;
     }
