@@ -98,10 +98,15 @@ int first_stray(const char* ops, int verb) {
     return t;
   }();
   const uint8_t* covered = covered_cols(verb);
+  // (Templates are 64 characters: read in place.)
   std::string_view tv = se_template(verb);
-  char tpl[kSeOpLen];
-  std::memset(tpl, ' ', kSeOpLen);
-  std::memcpy(tpl, tv.data(), std::min<size_t>(tv.size(), kSeOpLen));
+  char pad[kSeOpLen];
+  const char* tpl = tv.data();
+  if (tv.size() < size_t(kSeOpLen)) {
+    std::memset(pad, ' ', kSeOpLen);
+    std::memcpy(pad, tv.data(), tv.size());
+    tpl = pad;
+  }
   constexpr uint64_t kLow = 0x7f7f7f7f7f7f7f7full, kHigh = 0x8080808080808080ull, kBlanks = 0x2020202020202020ull;
   // High bit of each byte that is not zero.
   auto nonzero = [](uint64_t x) { return (((x & kLow) + kLow) | x) & kHigh; };
@@ -136,10 +141,32 @@ uint8_t digit(const char* t, uint8_t* dst, char max) {
   return kSeStGiven;
 }
 
-// Converts the screen text of entry e into the operand area; the status.
-uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
+// Per verb, whether the stored bytes of two of its operands overlap (then
+// each operand's bytes are blanked again before it is converted; else the
+// operand area blanked once serves them all).
+const bool* overlapping() {
+  static const auto table = [] {
+    std::array<bool, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      int n = 0;
+      const XmeEntry* run = xme_run(v, &n);
+      std::array<uint8_t, 256> used{};
+      for (int i = 0; i < n; ++i) {
+        if (run[i].kind == kSeRest) continue;
+        for (int b = run[i].offset; b < run[i].offset + run[i].width; ++b)
+          if (b >= 256 || used[size_t(b)]++) t[size_t(v)] = true;
+      }
+    }
+    return t;
+  }();
+  return table.data();
+}
+
+// Converts the screen text of entry e into the operand area (its bytes blank
+// already, or blanked first when blank_first); the status.
+uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst, bool blank_first) {
   int len = e.len;
-  if (e.kind != kSeRest) std::memset(dst, ' ', e.width);
+  if (blank_first && e.kind != kSeRest) std::memset(dst, ' ', e.width);
   switch (e.kind) {
     case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField:
       copy_short(dst, t, size_t(len));
@@ -434,13 +461,14 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   const char* ops = line + kSeOpCol - 1;
   bool bad[kSeMaxEntries] = {};
   int first_field = -1, file_entry = -1;
+  const bool overlap = overlapping()[verb];
   for (int i = 0; i < n; ++i) {
     const XmeEntry& e = run[i];
     if (e.kind == kSeRest) {
       st.status[i] = kSeStBlank;
       continue;
     }
-    uint8_t s = convert(e, verb, ops + e.col, stmt.ops.data() + e.offset);
+    uint8_t s = convert(e, verb, ops + e.col, stmt.ops.data() + e.offset, overlap);
     st.status[i] = s;
     if (s == kSeStInvalid || ((e.flags & kXmeRequired) && s != kSeStGiven && !cflag)) bad[i] = true;
     if (e.kind == kSeFile && file_entry < 0) file_entry = i;

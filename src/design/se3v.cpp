@@ -74,15 +74,19 @@ struct SeDict::Elems {
     }
   };
   struct Got {
-    Key key;
     bool found;
     DElem rec;
+  };
+  // A slot: the key and 1 + its record's number (0: empty).
+  struct Slot {
+    Key key;
+    uint32_t got;
   };
   static constexpr size_t kChunk = 64;
   std::vector<std::unique_ptr<Got[]>> chunks;
   size_t count = 0;
-  std::vector<uint32_t> slots = std::vector<uint32_t>(64, 0);   // 1 + the record's number; 0 empty
-  const Got* last = nullptr;
+  std::vector<Slot> slots = std::vector<Slot>(64, Slot{});
+  const Slot* last = nullptr;
 
   // (Read from the bytes in words: a key written bytewise and read back as
   // words at once would wait for the stores.)
@@ -105,33 +109,36 @@ struct SeDict::Elems {
   }
   Got& at(size_t i) { return chunks[i / kChunk][i % kChunk]; }
   const Got* find(const Key& k) {
-    if (last && last->key == k) return last;
+    if (last && last->key == k) return &at(last->got - 1);
     size_t mask = slots.size() - 1;
     for (size_t h = hash(k) & mask;; h = (h + 1) & mask) {
-      uint32_t s = slots[h];
-      if (!s) return nullptr;
-      const Got& g = at(s - 1);
-      if (g.key == k) return last = &g;
+      const Slot& s = slots[h];
+      if (!s.got) return nullptr;
+      if (s.key == k) {
+        last = &s;
+        return &at(s.got - 1);
+      }
     }
   }
   Got& add(const Key& k) {
     if (2 * (count + 1) > slots.size()) {
-      std::vector<uint32_t> grown(2 * slots.size(), 0);
+      std::vector<Slot> grown(2 * slots.size(), Slot{});
       size_t mask = grown.size() - 1;
-      for (size_t i = 0; i < count; ++i) {
-        size_t h = hash(at(i).key) & mask;
-        while (grown[h]) h = (h + 1) & mask;
-        grown[h] = uint32_t(i + 1);
+      for (const Slot& s : slots) {
+        if (!s.got) continue;
+        size_t h = hash(s.key) & mask;
+        while (grown[h].got) h = (h + 1) & mask;
+        grown[h] = s;
       }
       slots.swap(grown);
+      last = nullptr;
     }
     if (count % kChunk == 0) chunks.emplace_back(new Got[kChunk]);
     Got& g = at(count);
-    g.key = k;
     size_t mask = slots.size() - 1;
     size_t h = hash(k) & mask;
-    while (slots[h]) h = (h + 1) & mask;
-    slots[h] = uint32_t(++count);
+    while (slots[h].got) h = (h + 1) & mask;
+    slots[h] = Slot{k, uint32_t(++count)};
     return g;
   }
 };
@@ -526,7 +533,7 @@ struct SeDictValidator::Literals {
     uint8_t state() const { return uint8_t(w[2] >> 56); }   // 0 empty, 1 refused, 2 converts
   };
   static constexpr uint64_t kKeyBits = 0x00FFFFFFFFFFFFFFull;
-  std::vector<Entry> slots = std::vector<Entry>(1024, Entry{});
+  std::vector<Entry> slots = std::vector<Entry>(4096, Entry{});
   size_t count = 0;
 
   // (Read from the bytes in words: a key written bytewise and read back as

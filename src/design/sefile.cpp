@@ -246,10 +246,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
                  SeFileResult* out, const SeProcCheck& procs) {
   // A record a line at most: room for them all at once, not grown (and
   // every record moved) a doubling at a time.
-  size_t n_lines = 1;
-  for (const char *p = content.data(), *end = p + content.size();
-       (p = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)))) != nullptr; ++p)
-    ++n_lines;
+  size_t n_lines = 1 + size_t(std::count(content.begin(), content.end(), '\n'));
   out->stmts.reserve(out->stmts.size() + n_lines);
   out->lines.reserve(out->lines.size() + n_lines);
   int errors = 0;
