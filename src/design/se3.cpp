@@ -38,7 +38,13 @@ void copy_short(void* dst, const void* src, size_t n) {
 }
 
 bool blank(const char* t, int n) {
-  for (int i = 0; i < n; ++i)
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, t + i, 8);
+    if (w != 0x2020202020202020ull) return false;
+  }
+  for (; i < n; ++i)
     if (t[i] != ' ') return false;
   return true;
 }
