@@ -566,7 +566,7 @@ struct SeDictValidator::Literals {
     return slots[h];
   }
   void grow() {
-    std::vector<Entry> old(2 * slots.size(), Entry{});
+    std::vector<Entry> old(4 * slots.size(), Entry{});
     old.swap(slots);
     for (const Entry& e : old)
       if (e.state()) slot(e) = e;

@@ -2,7 +2,6 @@
 #include "design/sefile.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -238,7 +237,7 @@ size_t count_newlines(const char* p, size_t n) {
     w ^= kNl;
     // the high bit of each byte that is not zero, exactly
     uint64_t nonzero = (((w & kLow) + kLow) | w) & kHigh;
-    count += 8 - size_t(std::popcount(nonzero));
+    count += 8 - size_t(((nonzero >> 7) * 0x0101010101010101ull) >> 56);   // (the sum of the bytes' bits)
   }
   for (; i < n; ++i) count += p[i] == '\n';
   return count;
