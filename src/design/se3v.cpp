@@ -367,20 +367,56 @@ bool key_verb(int v) { return v == kVerbBegRead || v == kVerbSelect || v == kVer
 
 }  // namespace
 
-int SeDictValidator::validate(SeCheck& c) {
-  Ctx x{c, dict_, c.stmt->ops.data()};
-  const int v = c.verb;
-  int fields[2] = {-1, -1}, occs[2] = {-1, -1}, nf = 0, no = 0, area = -1, op = -1, proc = -1;
-  for (int i = 0; i < c.n; ++i) {
-    switch (c.run[i].kind) {
-      case kSeField: if (nf < 2) fields[nf++] = i; break;
-      case kSeOcc: if (no < 2) occs[no++] = i; break;
-      case kSeArea: case kSeCommArea: area = i; break;
-      case kSeArith: op = i; break;
-      case kSeProc: proc = i; break;
+namespace {
+
+// The entries the checks look at: the first two fields and occurrences, the
+// (last) area kind, arithmetic operator and process name; -1 none.
+struct Roles {
+  int fields[2] = {-1, -1}, occs[2] = {-1, -1}, area = -1, op = -1, proc = -1;
+};
+
+Roles roles_of(const XmeEntry* run, int n) {
+  Roles r;
+  int nf = 0, no = 0;
+  for (int i = 0; i < n; ++i) {
+    switch (run[i].kind) {
+      case kSeField: if (nf < 2) r.fields[nf++] = i; break;
+      case kSeOcc: if (no < 2) r.occs[no++] = i; break;
+      case kSeArea: case kSeCommArea: r.area = i; break;
+      case kSeArith: r.op = i; break;
+      case kSeProc: r.proc = i; break;
       default: break;
     }
   }
+  return r;
+}
+
+// Those of the verb's own run, found once per verb; of another run, found
+// for the call.
+Roles roles(const SeCheck& c) {
+  static const auto table = [] {
+    std::array<Roles, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      int n = 0;
+      const XmeEntry* run = xme_run(v, &n);
+      t[size_t(v)] = roles_of(run, n);
+    }
+    return t;
+  }();
+  int n = 0;
+  if (c.verb >= 0 && c.verb < kSeVerbs && xme_run(c.verb, &n) == c.run && n == c.n) return table[size_t(c.verb)];
+  return roles_of(c.run, c.n);
+}
+
+}  // namespace
+
+int SeDictValidator::validate(SeCheck& c) {
+  Ctx x{c, dict_, c.stmt->ops.data()};
+  const int v = c.verb;
+  const Roles r = roles(c);
+  const int* fields = r.fields;
+  const int* occs = r.occs;
+  const int area = r.area, op = r.op, proc = r.proc;
 
   // 1. The file of the file verbs.
   int org = 0;
