@@ -37,6 +37,23 @@ void copy_short(void* dst, const void* src, size_t n) {
   for (; i < n; ++i) d[i] = s[i];
 }
 
+// The same for an operand's text, whose words the dictionary checks read
+// back at once: from 8 characters on, the last 8 go in one store (over what
+// the blocks before wrote), so that the words the checks read (the first 8
+// characters, 6-13 and the last 8 of a name) each come from one store.
+void copy_operand(void* dst, const void* src, size_t n) {
+  if (n < 8) {
+    copy_short(dst, src, n);
+    return;
+  }
+  auto* d = static_cast<char*>(dst);
+  const auto* s = static_cast<const char*>(src);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) std::memcpy(d + i, s + i, 16);
+  if (n - i > 8) std::memcpy(d + i, s + i, 8);
+  if (i < n) std::memcpy(d + n - 8, s + n - 8, 8);
+}
+
 bool blank(const char* t, int n) {
   int i = 0;
   for (; i + 8 <= n; i += 8) {
@@ -175,7 +192,7 @@ uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst, bool b
   if (blank_first && e.kind != kSeRest) std::memset(dst, ' ', e.width);
   switch (e.kind) {
     case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField:
-      copy_short(dst, t, size_t(len));
+      copy_operand(dst, t, size_t(len));
       return blank(t, len) ? kSeStBlank : kSeStGiven;
     case kSeApp:
       if (std::memcmp(t, "---", 3) == 0) std::memcpy(dst, "0LA", 3);

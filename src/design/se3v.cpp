@@ -65,8 +65,8 @@ bool kept_number(const uint8_t* p, int n, long long* out) {
 // valid for the object's life. The last key found is tried first (the
 // reader asks for a statement's first field twice in a row).
 struct SeDict::Elems {
-  // The key: the name's 22 bytes in the first three words (zero-filled),
-  // the application's 3 in the fourth.
+  // The key: the name's 22 bytes in the first three words (its characters
+  // 0-7, 6-13 and 14-21), the application's 3 in the fourth.
   struct Key {
     uint64_t w[4];
     bool operator==(const Key& o) const {
@@ -88,17 +88,13 @@ struct SeDict::Elems {
   std::vector<Slot> slots = std::vector<Slot>(64, Slot{});
   const Slot* last = nullptr;
 
-  // (Read from the bytes in words: a key written bytewise and read back as
-  // words at once would wait for the stores.)
+  // (Read from the bytes in words, each from the one store that wrote it:
+  // see copy_operand, se3.cpp.)
   static Key key_of(const char* app, const char* name) {
     Key k;
-    uint32_t w4;
-    uint16_t w2;
     std::memcpy(&k.w[0], name, 8);
-    std::memcpy(&k.w[1], name + 8, 8);
-    std::memcpy(&w4, name + 16, 4);
-    std::memcpy(&w2, name + 20, 2);
-    k.w[2] = w4 | uint64_t(w2) << 32;
+    std::memcpy(&k.w[1], name + 6, 8);
+    std::memcpy(&k.w[2], name + 14, 8);
     k.w[3] = uint64_t(uint8_t(app[0])) | uint64_t(uint8_t(app[1])) << 8 | uint64_t(uint8_t(app[2])) << 16;
     return k;
   }
@@ -561,51 +557,50 @@ int SeDictValidator::validate(SeCheck& c) {
 // number of days, whatever the field). The conversions run against one
 // stored value and one display text in the arena, made once.
 struct SeDictValidator::Literals {
-  // The key in four words: the literal's 22 bytes, whether DATE ADD reads
-  // it (byte 22) and the field's record; byte 23 is the entry's state.
+  // The key: the literal's 22 bytes in three words (its characters 0-7,
+  // 6-13 and 14-21), the field's record and whether DATE ADD reads it.
   struct Entry {
     uint64_t w[3];
     const DElem* elem;
-    uint8_t state() const { return uint8_t(w[2] >> 56); }   // 0 empty, 1 refused, 2 converts
+    uint8_t date_add;
+    uint8_t state;         // 0 empty, 1 refused, 2 converts
   };
-  static constexpr uint64_t kKeyBits = 0x00FFFFFFFFFFFFFFull;
   std::vector<Entry> slots = std::vector<Entry>(4096, Entry{});
   size_t count = 0;
 
-  // (Read from the bytes in words: a key written bytewise and read back as
-  // words at once would wait for the stores.)
+  // (Read from the bytes in words, each from the one store that wrote it:
+  // see copy_operand, se3.cpp.)
   static Entry key_of(const uint8_t* lit, bool date_add, const DElem* elem) {
     Entry k;
-    uint32_t w4;
-    uint16_t w2;
     std::memcpy(&k.w[0], lit, 8);
-    std::memcpy(&k.w[1], lit + 8, 8);
-    std::memcpy(&w4, lit + 16, 4);
-    std::memcpy(&w2, lit + 20, 2);
-    k.w[2] = w4 | uint64_t(w2) << 32 | uint64_t(date_add) << 48;
+    std::memcpy(&k.w[1], lit + 6, 8);
+    std::memcpy(&k.w[2], lit + 14, 8);
     k.elem = elem;
+    k.date_add = date_add;
+    k.state = 0;
     return k;
   }
   static size_t hash(const Entry& e) {
-    uint64_t h = e.w[0] * 0x9E3779B97F4A7C15ull ^ e.w[1] * 0xBF58476D1CE4E5B9ull ^
-                 (e.w[2] & kKeyBits) * 0x94D049BB133111EBull ^ reinterpret_cast<uintptr_t>(e.elem) * 0xD6E8FEB86659FD93ull;
+    uint64_t h = e.w[0] * 0x9E3779B97F4A7C15ull ^ e.w[1] * 0xBF58476D1CE4E5B9ull ^ e.w[2] * 0x94D049BB133111EBull ^
+                 (reinterpret_cast<uintptr_t>(e.elem) + e.date_add) * 0xD6E8FEB86659FD93ull;
     return size_t(h ^ (h >> 32));
   }
   static bool same(const Entry& a, const Entry& b) {
-    return ((a.w[0] ^ b.w[0]) | (a.w[1] ^ b.w[1]) | ((a.w[2] ^ b.w[2]) & kKeyBits)) == 0 && a.elem == b.elem;
+    return ((a.w[0] ^ b.w[0]) | (a.w[1] ^ b.w[1]) | (a.w[2] ^ b.w[2])) == 0 && a.elem == b.elem &&
+           a.date_add == b.date_add;
   }
   // The slot of the key: its entry, or the empty slot where it goes.
   Entry& slot(const Entry& k) {
     size_t mask = slots.size() - 1;
     size_t h = hash(k) & mask;
-    while (slots[h].state() && !same(slots[h], k)) h = (h + 1) & mask;
+    while (slots[h].state && !same(slots[h], k)) h = (h + 1) & mask;
     return slots[h];
   }
   void grow() {
     std::vector<Entry> old(4 * slots.size(), Entry{});
     old.swap(slots);
     for (const Entry& e : old)
-      if (e.state()) slot(e) = e;
+      if (e.state) slot(e) = e;
   }
 
   // A field's conversion (one for its own form, one for DATE ADD's).
@@ -656,14 +651,14 @@ bool SeDictValidator::converts(const DElem& e, int verb, const char* app, const 
   bool date_add = verb == kVerbDateAdd;
   Literals::Entry key = Literals::key_of(lit, date_add, &e);
   Literals::Entry* at = &literals_->slot(key);
-  if (uint8_t st = at->state()) return st == 2;
+  if (at->state) return at->state == 2;
   bool ok = literals_->convert(e, date_add, app, dict_.ver_of(app), lit);
   if (2 * (literals_->count + 1) > literals_->slots.size()) {
     literals_->grow();
     at = &literals_->slot(key);
   }
   *at = key;
-  at->w[2] |= uint64_t(ok ? 2 : 1) << 56;
+  at->state = ok ? 2 : 1;
   ++literals_->count;
   return ok;
 }
