@@ -2,7 +2,6 @@
 #include "design/sefile.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -228,20 +227,20 @@ bool starts(const std::string& l, const char* word) {
   return l.compare(0, n, word) == 0 && (l.size() == n || l[n] == ' ');
 }
 
-// The places of the newlines of n bytes, found eight bytes at a time.
-void find_newlines(const char* p, size_t n, std::vector<size_t>* at) {
+// The newlines of n bytes, eight at a time.
+size_t count_newlines(const char* p, size_t n) {
   constexpr uint64_t kLow = 0x7f7f7f7f7f7f7f7full, kHigh = 0x8080808080808080ull, kNl = 0x0a0a0a0a0a0a0a0aull;
-  size_t i = 0;
+  size_t count = 0, i = 0;
   for (; i + 8 <= n; i += 8) {
     uint64_t w;
     std::memcpy(&w, p + i, 8);
     w ^= kNl;
-    // the high bit of each byte that is a newline, exactly
-    uint64_t nl = ~((((w & kLow) + kLow) | w)) & kHigh;
-    for (; nl; nl &= nl - 1) at->push_back(i + size_t(std::countr_zero(nl)) / 8);
+    // the high bit of each byte that is not zero, exactly
+    uint64_t nonzero = (((w & kLow) + kLow) | w) & kHigh;
+    count += 8 - size_t(((nonzero >> 7) * 0x0101010101010101ull) >> 56);   // (the sum of the bytes' bits)
   }
-  for (; i < n; ++i)
-    if (p[i] == '\n') at->push_back(i);
+  for (; i < n; ++i) count += p[i] == '\n';
+  return count;
 }
 
 }  // namespace
@@ -263,10 +262,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
                  SeFileResult* out, const SeProcCheck& procs) {
   // A record a line at most: room for them all at once, not grown (and
   // every record moved) a doubling at a time.
-  std::vector<size_t> newlines;
-  newlines.reserve(content.size() / 32 + 16);
-  find_newlines(content.data(), content.size(), &newlines);
-  size_t n_lines = 1 + newlines.size();
+  size_t n_lines = 1 + count_newlines(content.data(), content.size());
   out->stmts.reserve(out->stmts.size() + n_lines);
   out->lines.reserve(out->lines.size() + n_lines);
   int errors = 0;
@@ -285,9 +281,9 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   const char* const text = content.data();
   const size_t size = content.size();
   int n = 0;
-  size_t next = 0;   // the next newline
   for (size_t b = 0; b < size;) {
-    size_t e = next < newlines.size() ? newlines[next++] : size;
+    const char* nl = static_cast<const char*>(std::memchr(text + b, '\n', size - b));
+    size_t e = nl ? size_t(nl - text) : size;
     size_t len = e - b;
     if (len && text[e - 1] == '\r') --len;
     const char* ln = text + b;
