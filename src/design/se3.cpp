@@ -436,11 +436,17 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   if (have < 0) have = 0;
   // (Blanks over the whole line first: stores of a known length.)
   std::memset(line, ' ', kSeLineLen);
-  // (The operand part is copied from its own first column: its words are
-  // read back just after, each from the one store that wrote it.)
-  int head = have < kSeOpCol - 1 ? have : kSeOpCol - 1;
-  copy_short(line, st.text, size_t(head));
-  copy_short(line + head, st.text + head, size_t(have - head));
+  // (The verb's columns 7-14 and the operand part are copied each from its
+  // own first column: their words are read back just after, each from the
+  // one store that wrote it.)
+  if (have >= kSeOpCol - 1) {
+    std::memcpy(line, st.text, 8);
+    std::memcpy(line + 6, st.text + 6, 8);
+    line[14] = st.text[14];
+    copy_short(line + kSeOpCol - 1, st.text + kSeOpCol - 1, size_t(have - (kSeOpCol - 1)));
+  } else {
+    copy_short(line, st.text, size_t(have));
+  }
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;

@@ -234,7 +234,7 @@ class BTree {
       uint32_t i = Append ? n->n : leaf_lb(n, e, c_);
       if (!Append && i < n->n && std::memcmp(lkey(n, i), e, c_) == 0) return false;
       if (n->n < lcap_) {
-        std::memmove(lkey(n, i + 1), lkey(n, i), size_t(n->n - i) * w_);
+        if (!Append) std::memmove(lkey(n, i + 1), lkey(n, i), size_t(n->n - i) * w_);   // (nothing after an append)
         std::memcpy(lkey(n, i), e, w_);
         ++n->n;
         return true;
