@@ -164,9 +164,20 @@ uint8_t digit(const char* t, uint8_t* dst, char max) {
   return kSeStGiven;
 }
 
-// Per verb, whether the stored bytes of two of its operands overlap (then
-// each operand's bytes are blanked again before it is converted; else the
-// operand area blanked once serves them all).
+// The bytes convert writes for an entry: its text's, or its stored form's.
+int written(const XmeEntry& e) {
+  switch (e.kind) {
+    case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField: return e.len;
+    case kSeApp: return 3;
+    case kSeOcc: case kSeOcc2: case kSeCount: case kSeLoop: case kSeBound: case kSeDir: return 4;
+    default: return 1;
+  }
+}
+
+// Per verb, whether the bytes two of its operands may write overlap (then
+// each operand's bytes are blanked again before it is converted, so that
+// what one wrote into another's is blanked as before; else the operand area
+// blanked once serves them all).
 const bool* overlapping() {
   static const auto table = [] {
     std::array<bool, kSeVerbs> t{};
@@ -176,7 +187,8 @@ const bool* overlapping() {
       std::array<uint8_t, 256> used{};
       for (int i = 0; i < n; ++i) {
         if (run[i].kind == kSeRest) continue;
-        for (int b = run[i].offset; b < run[i].offset + run[i].width; ++b)
+        int end = run[i].offset + std::max<int>(run[i].width, written(run[i]));
+        for (int b = run[i].offset; b < end; ++b)
           if (b >= 256 || used[size_t(b)]++) t[size_t(v)] = true;
       }
     }
