@@ -37,8 +37,31 @@ void copy_short(void* dst, const void* src, size_t n) {
   for (; i < n; ++i) d[i] = s[i];
 }
 
+// The same for an operand's text, whose words the dictionary checks read
+// back at once: from 8 characters on, the last 8 go in one store (over what
+// the blocks before wrote), so that the words the checks read (the first 8
+// characters, 6-13 and the last 8 of a name) each come from one store.
+void copy_operand(void* dst, const void* src, size_t n) {
+  if (n < 8) {
+    copy_short(dst, src, n);
+    return;
+  }
+  auto* d = static_cast<char*>(dst);
+  const auto* s = static_cast<const char*>(src);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) std::memcpy(d + i, s + i, 16);
+  if (n - i > 8) std::memcpy(d + i, s + i, 8);
+  if (i < n) std::memcpy(d + n - 8, s + n - 8, 8);
+}
+
 bool blank(const char* t, int n) {
-  for (int i = 0; i < n; ++i)
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, t + i, 8);
+    if (w != 0x2020202020202020ull) return false;
+  }
+  for (; i < n; ++i)
     if (t[i] != ' ') return false;
   return true;
 }
@@ -98,10 +121,15 @@ int first_stray(const char* ops, int verb) {
     return t;
   }();
   const uint8_t* covered = covered_cols(verb);
+  // (Templates are 64 characters: read in place.)
   std::string_view tv = se_template(verb);
-  char tpl[kSeOpLen];
-  std::memset(tpl, ' ', kSeOpLen);
-  std::memcpy(tpl, tv.data(), std::min<size_t>(tv.size(), kSeOpLen));
+  char pad[kSeOpLen];
+  const char* tpl = tv.data();
+  if (tv.size() < size_t(kSeOpLen)) {
+    std::memset(pad, ' ', kSeOpLen);
+    std::memcpy(pad, tv.data(), tv.size());
+    tpl = pad;
+  }
   constexpr uint64_t kLow = 0x7f7f7f7f7f7f7f7full, kHigh = 0x8080808080808080ull, kBlanks = 0x2020202020202020ull;
   // High bit of each byte that is not zero.
   auto nonzero = [](uint64_t x) { return (((x & kLow) + kLow) | x) & kHigh; };
@@ -136,13 +164,47 @@ uint8_t digit(const char* t, uint8_t* dst, char max) {
   return kSeStGiven;
 }
 
-// Converts the screen text of entry e into the operand area; the status.
-uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst) {
+// The bytes convert writes for an entry: its text's, or its stored form's.
+int written(const XmeEntry& e) {
+  switch (e.kind) {
+    case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField: return e.len;
+    case kSeApp: return 3;
+    case kSeOcc: case kSeOcc2: case kSeCount: case kSeLoop: case kSeBound: case kSeDir: return 4;
+    default: return 1;
+  }
+}
+
+// Per verb, whether the bytes two of its operands may write overlap (then
+// each operand's bytes are blanked again before it is converted, so that
+// what one wrote into another's is blanked as before; else the operand area
+// blanked once serves them all).
+const bool* overlapping() {
+  static const auto table = [] {
+    std::array<bool, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      int n = 0;
+      const XmeEntry* run = xme_run(v, &n);
+      std::array<uint8_t, 256> used{};
+      for (int i = 0; i < n; ++i) {
+        if (run[i].kind == kSeRest) continue;
+        int end = run[i].offset + std::max<int>(run[i].width, written(run[i]));
+        for (int b = run[i].offset; b < end; ++b)
+          if (b >= 256 || used[size_t(b)]++) t[size_t(v)] = true;
+      }
+    }
+    return t;
+  }();
+  return table.data();
+}
+
+// Converts the screen text of entry e into the operand area (its bytes blank
+// already, or blanked first when blank_first); the status.
+uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst, bool blank_first) {
   int len = e.len;
-  if (e.kind != kSeRest) std::memset(dst, ' ', e.width);
+  if (blank_first && e.kind != kSeRest) std::memset(dst, ' ', e.width);
   switch (e.kind) {
     case kSeText: case kSeProc: case kSeFile: case kSeWord: case kSeField:
-      copy_short(dst, t, size_t(len));
+      copy_operand(dst, t, size_t(len));
       return blank(t, len) ? kSeStBlank : kSeStGiven;
     case kSeApp:
       if (std::memcmp(t, "---", 3) == 0) std::memcpy(dst, "0LA", 3);
@@ -386,11 +448,17 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   if (have < 0) have = 0;
   // (Blanks over the whole line first: stores of a known length.)
   std::memset(line, ' ', kSeLineLen);
-  // (The operand part is copied from its own first column: its words are
-  // read back just after, each from the one store that wrote it.)
-  int head = have < kSeOpCol - 1 ? have : kSeOpCol - 1;
-  copy_short(line, st.text, size_t(head));
-  copy_short(line + head, st.text + head, size_t(have - head));
+  // (The verb's columns 7-14 and the operand part are copied each from its
+  // own first column: their words are read back just after, each from the
+  // one store that wrote it.)
+  if (have >= kSeOpCol - 1) {
+    std::memcpy(line, st.text, 8);
+    std::memcpy(line + 6, st.text + 6, 8);
+    line[14] = st.text[14];
+    copy_short(line + kSeOpCol - 1, st.text + kSeOpCol - 1, size_t(have - (kSeOpCol - 1)));
+  } else {
+    copy_short(line, st.text, size_t(have));
+  }
   st.n = 0;
   st.err_entry = -1;
   st.err_kind = 0;
@@ -434,13 +502,14 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   const char* ops = line + kSeOpCol - 1;
   bool bad[kSeMaxEntries] = {};
   int first_field = -1, file_entry = -1;
+  const bool overlap = overlapping()[verb];
   for (int i = 0; i < n; ++i) {
     const XmeEntry& e = run[i];
     if (e.kind == kSeRest) {
       st.status[i] = kSeStBlank;
       continue;
     }
-    uint8_t s = convert(e, verb, ops + e.col, stmt.ops.data() + e.offset);
+    uint8_t s = convert(e, verb, ops + e.col, stmt.ops.data() + e.offset, overlap);
     st.status[i] = s;
     if (s == kSeStInvalid || ((e.flags & kXmeRequired) && s != kSeStGiven && !cflag)) bad[i] = true;
     if (e.kind == kSeFile && file_entry < 0) file_entry = i;

@@ -1,11 +1,14 @@
 // Statement checking against the dictionary and the token conversion: see
 // se_valid.h.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <memory>
 #include <unordered_map>
+#include <vector>
 
 #include "design/se_valid.h"
 #include "files/dictrec.h"
@@ -56,16 +59,84 @@ bool kept_number(const uint8_t* p, int n, long long* out) {
 // ------------------------------------------------------------- SeDict --
 
 // The fields read: application (3) and name (22) to the record, or none.
+// An open-addressing table of the keys (the dictionary of one check holds
+// some hundreds of fields at most, and each line asks for one to three),
+// over records in chunks that never move: where a record is kept stays
+// valid for the object's life. The last key found is tried first (the
+// reader asks for a statement's first field twice in a row).
 struct SeDict::Elems {
-  using Key = std::array<char, 25>;
-  struct Hash {
-    size_t operator()(const Key& k) const { return size_t(ut_hash(k.data(), k.size())); }
+  // The key: the name's 22 bytes in the first three words (its characters
+  // 0-7, 6-13 and 14-21), the application's 3 in the fourth.
+  struct Key {
+    uint64_t w[4];
+    bool operator==(const Key& o) const {
+      return ((w[0] ^ o.w[0]) | (w[1] ^ o.w[1]) | (w[2] ^ o.w[2]) | (w[3] ^ o.w[3])) == 0;
+    }
   };
   struct Got {
     bool found;
     DElem rec;
   };
-  std::unordered_map<Key, Got, Hash> by_name;
+  // A slot: the key and 1 + its record's number (0: empty).
+  struct Slot {
+    Key key;
+    uint32_t got;
+  };
+  static constexpr size_t kChunk = 64;
+  std::vector<std::unique_ptr<Got[]>> chunks;
+  size_t count = 0;
+  std::vector<Slot> slots = std::vector<Slot>(64, Slot{});
+  const Slot* last = nullptr;
+
+  // (Read from the bytes in words, each from the one store that wrote it:
+  // see copy_operand, se3.cpp.)
+  static Key key_of(const char* app, const char* name) {
+    Key k;
+    std::memcpy(&k.w[0], name, 8);
+    std::memcpy(&k.w[1], name + 6, 8);
+    std::memcpy(&k.w[2], name + 14, 8);
+    k.w[3] = uint64_t(uint8_t(app[0])) | uint64_t(uint8_t(app[1])) << 8 | uint64_t(uint8_t(app[2])) << 16;
+    return k;
+  }
+  static size_t hash(const Key& k) {
+    uint64_t h = k.w[0] * 0x9E3779B97F4A7C15ull ^ k.w[1] * 0xBF58476D1CE4E5B9ull ^ k.w[2] * 0x94D049BB133111EBull ^
+                 k.w[3] * 0xD6E8FEB86659FD93ull;
+    return size_t(h ^ (h >> 32));
+  }
+  Got& at(size_t i) { return chunks[i / kChunk][i % kChunk]; }
+  const Got* find(const Key& k) {
+    if (last && last->key == k) return &at(last->got - 1);
+    size_t mask = slots.size() - 1;
+    for (size_t h = hash(k) & mask;; h = (h + 1) & mask) {
+      const Slot& s = slots[h];
+      if (!s.got) return nullptr;
+      if (s.key == k) {
+        last = &s;
+        return &at(s.got - 1);
+      }
+    }
+  }
+  Got& add(const Key& k) {
+    if (2 * (count + 1) > slots.size()) {
+      std::vector<Slot> grown(2 * slots.size(), Slot{});
+      size_t mask = grown.size() - 1;
+      for (const Slot& s : slots) {
+        if (!s.got) continue;
+        size_t h = hash(s.key) & mask;
+        while (grown[h].got) h = (h + 1) & mask;
+        grown[h] = s;
+      }
+      slots.swap(grown);
+      last = nullptr;
+    }
+    if (count % kChunk == 0) chunks.emplace_back(new Got[kChunk]);
+    Got& g = at(count);
+    size_t mask = slots.size() - 1;
+    size_t h = hash(k) & mask;
+    while (slots[h].got) h = (h + 1) & mask;
+    slots[h] = Slot{k, uint32_t(++count)};
+    return g;
+  }
 };
 
 struct SeDict::Files {
@@ -153,13 +224,10 @@ int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status
 }
 
 int SeDict::elem_at(const char* app, const char* name, const DElem** out, uint32_t* status) {
-  Elems::Key key;
-  std::memcpy(key.data(), app, 3);
-  std::memcpy(key.data() + 3, name, 22);
-  auto it = elems_->by_name.find(key);
-  if (it != elems_->by_name.end()) {
-    if (it->second.found) *out = &it->second.rec;
-    return it->second.found ? 1 : 0;
+  Elems::Key key = Elems::key_of(app, name);
+  if (const Elems::Got* g = elems_->find(key)) {
+    if (g->found) *out = &g->rec;
+    return g->found ? 1 : 0;
   }
   FmArb* a = open(kElem, app);
   if (!a) return -1;
@@ -168,7 +236,7 @@ int SeDict::elem_at(const char* app, const char* name, const DElem** out, uint32
   int r = read(a, 0, buf_, status);
   // (Failures are not remembered: the next read tries again.)
   if (r == 1 || r == 0) {
-    Elems::Got& g = elems_->by_name[key];
+    Elems::Got& g = elems_->add(key);
     g.found = r == 1;
     if (r == 1) {
       std::memcpy(static_cast<void*>(&g.rec), buf_, sizeof(DElem));
@@ -293,30 +361,47 @@ bool file_verb(int v) {
 }
 bool key_verb(int v) { return v == kVerbBegRead || v == kVerbSelect || v == kVerbRead || v == kVerbReadNext; }
 
-// Does the literal convert with the field's conversion?
-bool literal_converts(const DElem& elem, int verb, const char* app, const char* ver, const uint8_t* lit) {
-  DElem num;
-  const DElem* e = &elem;
-  if (verb == kVerbDateAdd) {
-    INIT_NUM_DELEM(&num, 4, 10);
-    e = &num;
+}  // namespace
+
+namespace {
+
+// The entries the checks look at: the first two fields and occurrences, the
+// (last) area kind, arithmetic operator and process name; -1 none.
+struct Roles {
+  int fields[2] = {-1, -1}, occs[2] = {-1, -1}, area = -1, op = -1, proc = -1;
+};
+
+Roles roles_of(const XmeEntry* run, int n) {
+  Roles r;
+  int nf = 0, no = 0;
+  for (int i = 0; i < n; ++i) {
+    switch (run[i].kind) {
+      case kSeField: if (nf < 2) r.fields[nf++] = i; break;
+      case kSeOcc: if (no < 2) r.occs[no++] = i; break;
+      case kSeArea: case kSeCommArea: r.area = i; break;
+      case kSeArith: r.op = i; break;
+      case kSeProc: r.proc = i; break;
+      default: break;
+    }
   }
-  CvBlock block;
-  char a[4] = {app[0], app[1], app[2], 0};
-  if (!cv_get_cnv(&block, e, a, ver)) {
-    std::snprintf(ut_dbg, sizeof ut_dbg, "cv_get_cnv() - bad delem");
-    os_sys_err(kMod, __LINE__);
-    return false;
-  }
-  MmPool pool = mm_create_pool(nullptr, com.depth, 0);
-  char* text = static_cast<char*>(MM_ALLOC(pool, 22));
-  std::memcpy(text, lit, 22);
-  cv_set_addr(&block, nullptr, text);
-  block.item->ext_len = 22;
-  int in_com = 0;
-  int ok = cv_get_universal(&block, 0, &in_com, pool);
-  mm_destroy_pool(pool);
-  return ok == 1;
+  return r;
+}
+
+// Those of the verb's own run, found once per verb; of another run, found
+// for the call.
+Roles roles(const SeCheck& c) {
+  static const auto table = [] {
+    std::array<Roles, kSeVerbs> t{};
+    for (int v = 0; v < kSeVerbs; ++v) {
+      int n = 0;
+      const XmeEntry* run = xme_run(v, &n);
+      t[size_t(v)] = roles_of(run, n);
+    }
+    return t;
+  }();
+  int n = 0;
+  if (c.verb >= 0 && c.verb < kSeVerbs && xme_run(c.verb, &n) == c.run && n == c.n) return table[size_t(c.verb)];
+  return roles_of(c.run, c.n);
 }
 
 }  // namespace
@@ -324,17 +409,10 @@ bool literal_converts(const DElem& elem, int verb, const char* app, const char* 
 int SeDictValidator::validate(SeCheck& c) {
   Ctx x{c, dict_, c.stmt->ops.data()};
   const int v = c.verb;
-  int fields[2] = {-1, -1}, occs[2] = {-1, -1}, nf = 0, no = 0, area = -1, op = -1, proc = -1;
-  for (int i = 0; i < c.n; ++i) {
-    switch (c.run[i].kind) {
-      case kSeField: if (nf < 2) fields[nf++] = i; break;
-      case kSeOcc: if (no < 2) occs[no++] = i; break;
-      case kSeArea: case kSeCommArea: area = i; break;
-      case kSeArith: op = i; break;
-      case kSeProc: proc = i; break;
-      default: break;
-    }
-  }
+  const Roles r = roles(c);
+  const int* fields = r.fields;
+  const int* occs = r.occs;
+  const int area = r.area, op = r.op, proc = r.proc;
 
   // 1. The file of the file verbs.
   int org = 0;
@@ -463,7 +541,7 @@ int SeDictValidator::validate(SeCheck& c) {
       }
       if (r != 1) x.err(f2);
     }
-  } else if (!converts(e1, v, x.at(a1), x.at(f1), lit)) {
+  } else if (!converts(e1, v, x.at(a1), lit)) {
     // A date is written as its digits, two a unit from the century down,
     // whatever the field's mask shows.
     std::string why = "value not valid for " + x.text(f1);
@@ -473,17 +551,116 @@ int SeDictValidator::validate(SeCheck& c) {
   return c.err_col ? 0 : 1;
 }
 
-size_t SeDictValidator::LiteralHash::operator()(const LiteralKey& k) const { return size_t(ut_hash(k.data(), k.size())); }
+// The literals seen and each field's conversion. A literal's key: its 22
+// bytes, the field's record (where the dictionary object keeps it, which
+// names the application and field) and whether DATE ADD reads it (as a
+// number of days, whatever the field). The conversions run against one
+// stored value and one display text in the arena, made once.
+struct SeDictValidator::Literals {
+  // The key: the literal's 22 bytes in three words (its characters 0-7,
+  // 6-13 and 14-21), the field's record and whether DATE ADD reads it.
+  struct Entry {
+    uint64_t w[3];
+    const DElem* elem;
+    uint8_t date_add;
+    uint8_t state;         // 0 empty, 1 refused, 2 converts
+  };
+  std::vector<Entry> slots = std::vector<Entry>(4096, Entry{});
+  size_t count = 0;
 
-bool SeDictValidator::converts(const DElem& e, int verb, const char* app, const char* name, const uint8_t* lit) {
-  LiteralKey key;
-  std::memcpy(key.data(), app, 3);
-  std::memcpy(key.data() + 3, name, 22);
-  key[25] = verb == kVerbDateAdd ? 'D' : ' ';
-  std::memcpy(key.data() + 26, lit, 22);
-  auto [it, fresh] = literals_.try_emplace(key, false);
-  if (fresh) it->second = literal_converts(e, verb, app, dict_.ver_of(app), lit);
-  return it->second;
+  // (Read from the bytes in words, each from the one store that wrote it:
+  // see copy_operand, se3.cpp.)
+  static Entry key_of(const uint8_t* lit, bool date_add, const DElem* elem) {
+    Entry k;
+    std::memcpy(&k.w[0], lit, 8);
+    std::memcpy(&k.w[1], lit + 6, 8);
+    std::memcpy(&k.w[2], lit + 14, 8);
+    k.elem = elem;
+    k.date_add = date_add;
+    k.state = 0;
+    return k;
+  }
+  static size_t hash(const Entry& e) {
+    uint64_t h = e.w[0] * 0x9E3779B97F4A7C15ull ^ e.w[1] * 0xBF58476D1CE4E5B9ull ^ e.w[2] * 0x94D049BB133111EBull ^
+                 (reinterpret_cast<uintptr_t>(e.elem) + e.date_add) * 0xD6E8FEB86659FD93ull;
+    return size_t(h ^ (h >> 32));
+  }
+  static bool same(const Entry& a, const Entry& b) {
+    return ((a.w[0] ^ b.w[0]) | (a.w[1] ^ b.w[1]) | (a.w[2] ^ b.w[2])) == 0 && a.elem == b.elem &&
+           a.date_add == b.date_add;
+  }
+  // The slot of the key: its entry, or the empty slot where it goes.
+  Entry& slot(const Entry& k) {
+    size_t mask = slots.size() - 1;
+    size_t h = hash(k) & mask;
+    while (slots[h].state && !same(slots[h], k)) h = (h + 1) & mask;
+    return slots[h];
+  }
+  void grow() {
+    std::vector<Entry> old(4 * slots.size(), Entry{});
+    old.swap(slots);
+    for (const Entry& e : old)
+      if (e.state) slot(e) = e;
+  }
+
+  // A field's conversion (one for its own form, one for DATE ADD's).
+  struct Conv {
+    std::unique_ptr<CvBlock> block;   // (a block is not moved: its item is inside it)
+    uint8_t* stored = nullptr;
+    bool ok = false;
+  };
+  std::unordered_map<const DElem*, Conv> convs[2];
+  MmPool pool;
+  char* text;
+
+  Literals() : pool(mm_create_pool(nullptr, com.depth, 0)), text(static_cast<char*>(MM_ALLOC(pool, 22))) {}
+  ~Literals() { mm_destroy_pool(pool); }
+
+  // Does the literal convert with the field's conversion?
+  bool convert(const DElem& elem, bool date_add, const char* app, const char* ver, const uint8_t* lit) {
+    Conv& c = convs[date_add][&elem];
+    if (!c.block) {
+      DElem num;
+      const DElem* e = &elem;
+      if (date_add) {
+        INIT_NUM_DELEM(&num, 4, 10);
+        e = &num;
+      }
+      c.block = std::make_unique<CvBlock>();
+      char a[4] = {app[0], app[1], app[2], 0};
+      c.ok = cv_get_cnv(c.block.get(), e, a, ver) != 0;
+      if (c.ok) c.stored = static_cast<uint8_t*>(MM_ALLOC(pool, size_t(std::max<int>(c.block->item->int_len, 1))));
+    }
+    if (!c.ok) {
+      std::snprintf(ut_dbg, sizeof ut_dbg, "cv_get_cnv() - bad delem");
+      os_sys_err(kMod, __LINE__);
+      return false;
+    }
+    std::memcpy(text, lit, 22);
+    cv_set_addr(c.block.get(), c.stored, text);
+    c.block->item->ext_len = 22;
+    return cv_get_universal(c.block.get(), 0, nullptr, pool) == 1;
+  }
+};
+
+SeDictValidator::SeDictValidator(SeDict& dict) : dict_(dict), literals_(new Literals) {}
+
+SeDictValidator::~SeDictValidator() { delete literals_; }
+
+bool SeDictValidator::converts(const DElem& e, int verb, const char* app, const uint8_t* lit) {
+  bool date_add = verb == kVerbDateAdd;
+  Literals::Entry key = Literals::key_of(lit, date_add, &e);
+  Literals::Entry* at = &literals_->slot(key);
+  if (at->state) return at->state == 2;
+  bool ok = literals_->convert(e, date_add, app, dict_.ver_of(app), lit);
+  if (2 * (literals_->count + 1) > literals_->slots.size()) {
+    literals_->grow();
+    at = &literals_->slot(key);
+  }
+  *at = key;
+  at->state = ok ? 2 : 1;
+  ++literals_->count;
+  return ok;
 }
 
 int SeDictValidator::is_pdf(const char* app, const char* name) {
@@ -499,18 +676,36 @@ bool cnv_token_may_change(const DStmt& stmt) {
   return blank(ops + 34, 3) && !blank(ops + 4, 3);
 }
 
+namespace {
+
+// Whether the caller's dictionary reads the fields of app. It serves another
+// application of the same version from disk too (it keeps that
+// application's files open beside its own): a dictionary of its own for
+// each statement would open them every time.
+bool serves(SeDict* d, const char* app, const char* ver) {
+  return d && (std::memcmp(app, d->app(), 3) == 0 || std::memcmp(app, "0LA", 3) == 0 ||
+               (!d->memory() && std::memcmp(d->ver(), ver, 2) == 0));
+}
+
+}  // namespace
+
+bool cnv_token_needed(const DStmt& stmt, const char* ver, SeDict* dict) {
+  if (!cnv_token_may_change(stmt)) return false;
+  const uint8_t* ops = stmt.ops.data();
+  const char* app = reinterpret_cast<const char*>(ops + 4);
+  if (!serves(dict, app, ver)) return true;
+  const DElem* e = nullptr;
+  int r = dict->elem_at(app, reinterpret_cast<const char*>(ops + 7), &e);
+  return r == -2 || (r == 1 && is_token(*e));
+}
+
 int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict) {
   if (!cnv_token_may_change(stmt)) return 1;
   uint8_t* ops = stmt.ops.data();
   const char* app = reinterpret_cast<const char*>(ops + 4);
   SeDict* d = use_open ? dict : nullptr;
   SeDict* own = nullptr;
-  // The caller's dictionary serves another application of the same version
-  // from disk too (it keeps that application's files open beside its own):
-  // a dictionary of its own for each statement would open them every time.
-  bool serves = d && (std::memcmp(app, d->app(), 3) == 0 || std::memcmp(app, "0LA", 3) == 0 ||
-                      (!d->memory() && std::memcmp(d->ver(), ver, 2) == 0));
-  if (!serves) {
+  if (!serves(d, app, ver)) {
     char a[4] = {app[0], app[1], app[2], 0};
     d = own = new SeDict(a, ver);
   }
@@ -518,14 +713,15 @@ int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict*
     SeDict* p;
     ~Own() { delete p; }
   } gone{own};
-  DElem e;
+  const DElem* found = nullptr;
   uint32_t st = 0;
-  int r = d->elem(app, reinterpret_cast<const char*>(ops + 7), &e, &st);
+  int r = d->elem_at(app, reinterpret_cast<const char*>(ops + 7), &found, &st);
   if (r == -2) {
     checkstat(st, "Bad elem read ", kMod, __LINE__);
     return 0;
   }
-  if (r != 1 || !is_token(e)) return 1;
+  if (r != 1 || !is_token(*found)) return 1;
+  const DElem& e = *found;   // (where the dictionary object keeps it)
   int len = e.token_mark < 22 ? int(e.token_mark) : 22;
   uint8_t* lit = ops + 37;
   CvTokenRec t;

@@ -6,10 +6,8 @@
 // application's dictionary files; tests may give their own.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 
 #include "design/se.h"
 
@@ -97,23 +95,24 @@ class SeDict {
 // The checks against an application's dictionary (the application being
 // edited, "0LA" for predefined fields, others opened on demand).
 // A literal's conversion with a field's form is remembered for the
-// validator's life, by application, field name, verb kind and literal text
-// (the field is the one the dictionary object remembers).
+// validator's life, by field (the one the dictionary object remembers, and
+// so its application and name), verb kind and literal text; so is each
+// field's conversion. The validator must not outlive the recovery scope
+// current when it was made.
 class SeDictValidator : public SeValidator {
  public:
-  explicit SeDictValidator(SeDict& dict) : dict_(dict) {}
+  explicit SeDictValidator(SeDict& dict);
+  ~SeDictValidator() override;
+  SeDictValidator(const SeDictValidator&) = delete;
+  SeDictValidator& operator=(const SeDictValidator&) = delete;
   int validate(SeCheck& check) override;
   int is_pdf(const char* app, const char* name) override;
 
  private:
-  bool converts(const DElem& e, int verb, const char* app, const char* name, const uint8_t* lit);
-  // application, field name, 'D' for DATE ADD, the literal
-  using LiteralKey = std::array<char, 48>;
-  struct LiteralHash {
-    size_t operator()(const LiteralKey& k) const;
-  };
+  bool converts(const DElem& e, int verb, const char* app, const uint8_t* lit);
+  struct Literals;
   SeDict& dict_;
-  std::unordered_map<LiteralKey, bool, LiteralHash> literals_;
+  Literals* literals_;
 };
 
 // Token conversion of the second operand of SET, IF, AND and OR when it is
@@ -134,3 +133,8 @@ class SeDictValidator : public SeValidator {
 // Whether cnv_token may change the statement at all (false: it answers 1
 // and leaves the record as it is, whatever the dictionary holds).
 bool cnv_token_may_change(const DStmt& stmt);
+// With the caller's dictionary (use_open 1): false when cnv_token would
+// answer 1 and leave the record as it is (its first operand is no token
+// field, or no field the dictionary holds); true when it may change or
+// refuse it.
+bool cnv_token_needed(const DStmt& stmt, const char* ver, SeDict* dict);

@@ -227,6 +227,22 @@ bool starts(const std::string& l, const char* word) {
   return l.compare(0, n, word) == 0 && (l.size() == n || l[n] == ' ');
 }
 
+// The newlines of n bytes, eight at a time.
+size_t count_newlines(const char* p, size_t n) {
+  constexpr uint64_t kLow = 0x7f7f7f7f7f7f7f7full, kHigh = 0x8080808080808080ull, kNl = 0x0a0a0a0a0a0a0a0aull;
+  size_t count = 0, i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    w ^= kNl;
+    // the high bit of each byte that is not zero, exactly
+    uint64_t nonzero = (((w & kLow) + kLow) | w) & kHigh;
+    count += 8 - size_t(((nonzero >> 7) * 0x0101010101010101ull) >> 56);   // (the sum of the bytes' bits)
+  }
+  for (; i < n; ++i) count += p[i] == '\n';
+  return count;
+}
+
 }  // namespace
 
 int se_proc_type_code(const std::string& word) {
@@ -246,10 +262,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
                  SeFileResult* out, const SeProcCheck& procs) {
   // A record a line at most: room for them all at once, not grown (and
   // every record moved) a doubling at a time.
-  size_t n_lines = 1;
-  for (const char *p = content.data(), *end = p + content.size();
-       (p = static_cast<const char*>(std::memchr(p, '\n', size_t(end - p)))) != nullptr; ++p)
-    ++n_lines;
+  size_t n_lines = 1 + count_newlines(content.data(), content.size());
   out->stmts.reserve(out->stmts.size() + n_lines);
   out->lines.reserve(out->lines.size() + n_lines);
   int errors = 0;
@@ -463,7 +476,7 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     run = end;
   };
   for (size_t i = 0; i < stmts.size(); ++i) {
-    if (!cnv_token_may_change(stmts[i])) {
+    if (!cnv_token_needed(stmts[i], ver, dict)) {
       if (!batch.empty()) write();   // (the run starts here)
       continue;
     }

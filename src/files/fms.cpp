@@ -234,7 +234,7 @@ class BTree {
       uint32_t i = Append ? n->n : leaf_lb(n, e, c_);
       if (!Append && i < n->n && std::memcmp(lkey(n, i), e, c_) == 0) return false;
       if (n->n < lcap_) {
-        std::memmove(lkey(n, i + 1), lkey(n, i), size_t(n->n - i) * w_);
+        if (!Append) std::memmove(lkey(n, i + 1), lkey(n, i), size_t(n->n - i) * w_);   // (nothing after an append)
         std::memcpy(lkey(n, i), e, w_);
         ++n->n;
         return true;
@@ -1159,30 +1159,36 @@ void enter(MemFile* f, std::vector<uint8_t>& ents, const KeyFlags& use, const Ke
 // keys as record rid. 1; 0 when there is no memory for it.
 int store_new(FmArb* a, MemFile* f, const uint8_t* src, uint32_t len, bool byref, std::vector<uint8_t>& ents,
               const KeyFlags& use, const KeyFlags& last, uint32_t rid) {
-  MemRec r;
-  r.len = len;
+  // (The fields are set where the record is kept: a record made aside and
+  // copied in at once would wait for the stores that made it.)
+  uint8_t* data;
+  uint8_t* shadow = nullptr;
+  uint32_t cap = 0;
   if (byref) {
-    r.data = const_cast<uint8_t*>(src);
-    r.flags = kLive | kByRef;
+    data = const_cast<uint8_t*>(src);
   } else {
-    r.data = f->slab.alloc(len, &r.cap);
-    if (!r.data) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
-    std::memcpy(r.data, src, len);
-    r.flags = kLive;
+    data = f->slab.alloc(len, &cap);
+    if (!data) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    std::memcpy(data, src, len);
   }
   if (byref && !f->keys.empty()) {
     // The shadow keeps the normalised keys the entries already hold.
-    r.shadow = f->slab.alloc(f->shadow_len, &r.cap);
-    if (!r.shadow) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
+    shadow = f->slab.alloc(f->shadow_len, &cap);
+    if (!shadow) return fmi::bad(a, "no memory for a record of %s", fmi::ident_text(f->fdb).c_str());
     size_t from = 0, to = 0;
     for (auto& k : f->keys) {
-      std::memcpy(r.shadow + to, ents.data() + from, k.klen);
+      std::memcpy(shadow + to, ents.data() + from, k.klen);
       from += k.ew;
       to += k.klen;
     }
   }
-  f->recs.push_back(r);
-  enter(f, ents, use, last, f->recs.back());
+  MemRec& r = f->recs.emplace_back();
+  r.data = data;
+  r.len = len;
+  r.cap = cap;
+  r.flags = byref ? kLive | kByRef : kLive;
+  r.shadow = shadow;
+  enter(f, ents, use, last, r);
   ++f->live;
   a->rid = rid;
   a->rid_len = 4;

@@ -619,14 +619,23 @@ int cv_get_universal(CvBlock* block, int direction, int* in_com, MmPool pool) {
 
   const char* text = it->ext_addr.get();
   if (!text || len <= 0) return refuse(block, kMsgNoFit);
-  std::vector<uint8_t> work(size_t(len), 0);
+  // The value is made aside (a refusal leaves the target as it was), on the
+  // stack for the usual lengths.
+  uint8_t small[256];
+  std::vector<uint8_t> large;
+  uint8_t* work = small;
+  if (size_t(len) > sizeof small) {
+    large.resize(size_t(len));
+    work = large.data();
+  }
+  std::memset(work, 0, size_t(len));
   uint32_t msg = 0;
   int tl = ext;
   if (is_alpha(type)) {
-    std::memset(work.data(), ' ', size_t(len));
+    std::memset(work, ' ', size_t(len));
     size_t t = ut_buflen(text, size_t(tl));
     if (t > size_t(len)) return refuse(block, kMsgNoFit);
-    std::memcpy(work.data(), text, t);
+    std::memcpy(work, text, t);
     if (has_tokens(it) && it->token_handle && t > 0) {
       char key[30];
       std::memset(key, ' ', 30);
@@ -647,16 +656,16 @@ int cv_get_universal(CvBlock* block, int direction, int* in_com, MmPool pool) {
     // A token field's literal is the token's number (blank or -1: none).
     CvNum n;
     if (!cv_num_universal(text, tl, &n, &msg) || n.scale != 0) return refuse(block, msg ? msg : kMsgToken);
-    if (n.value == -1 || blank(text, size_t(tl))) std::memset(work.data(), 0xFF, size_t(len));
-    else if (!put_token_number(work.data(), len, int32_t(n.value))) return refuse(block, kMsgNoFit);
+    if (n.value == -1 || blank(text, size_t(tl))) std::memset(work, 0xFF, size_t(len));
+    else if (!put_token_number(work, len, int32_t(n.value))) return refuse(block, kMsgNoFit);
   } else if (is_num(type)) {
     CvNum n;
     if (!cv_num_universal(text, tl, &n, &msg)) return refuse(block, msg);
-    if (!cv_num_put(type, work.data(), len, it->digits, it->decimals, it->sign == '1' || type == 12, n, &msg))
+    if (!cv_num_put(type, work, len, it->digits, it->decimals, it->sign == '1' || type == 12, n, &msg))
       return refuse(block, msg);
   } else if (is_date(type)) {
     DateDesc d;
-    date_desc(block, work.data(), &d);
+    date_desc(block, work, &d);
     if (!cv_date_from_universal(text, size_t(tl), d.date)) return refuse(block, kMsgBadDate);
     if (!cv_date_is_high(d.date)) {
       cv_date_clear_parts(&d);
@@ -673,11 +682,11 @@ int cv_get_universal(CvBlock* block, int direction, int* in_com, MmPool pool) {
   if (!target && in_com) {
     const uint8_t* hit = nullptr;
     if ((is_alpha(type) || type == 11 || (is_date(type) && (type == 3 || type == 4))) && len <= 256 &&
-        blank(reinterpret_cast<const char*>(work.data()), size_t(len)))
+        blank(reinterpret_cast<const char*>(work), size_t(len)))
       hit = reinterpret_cast<const uint8_t*>(com.blanks.data());
     else if (type == 8 && len == 8) {
       for (const uint8_t* c : {com.pd_zero.data(), com.pd_one.data(), com.pd_minus_one.data()})
-        if (std::memcmp(c, work.data(), 8) == 0) hit = c;
+        if (std::memcmp(c, work, 8) == 0) hit = c;
     }
     if (hit) {
       it->int_addr.set(const_cast<uint8_t*>(hit));
@@ -689,7 +698,7 @@ int cv_get_universal(CvBlock* block, int direction, int* in_com, MmPool pool) {
     target = static_cast<uint8_t*>(MM_ALLOC(p, size_t(len)));
     it->int_addr.set(target);
   }
-  std::memcpy(target, work.data(), size_t(len));
+  std::memcpy(target, work, size_t(len));
   return 1;
 }
 

@@ -141,6 +141,35 @@ TEST_F(SeValid, FieldsTypesAndLiterals) {
   EXPECT_EQ(check(L("", "PASS", {{0, "ABC"}, {4, "WHATEVER"}, {31, "FIELD"}, {55, "N"}})).col, 20);
 }
 
+// More fields and literals than the checks' tables first make room for: each
+// verdict is the field's own, read again from what was remembered. A text
+// of five digits fits a number, not four characters of alpha; "A" and three
+// digits the other way round.
+TEST_F(SeValid, ManyFieldsAndLiteralsKeepTheirOwnVerdicts) {
+  constexpr int kFields = 100, kLiterals = 25;   // 2,500 literals
+  std::vector<std::string> names;
+  for (int i = 0; i < kFields; ++i) {
+    names.push_back("F" + std::to_string(1000 + i));
+    fix->elem("ABC", names.back().c_str(), i % 2 ? 1 : 5, 4, 1);
+  }
+  fix->flush();
+  auto literal = [](int i, int k) {
+    return k % 2 ? "A" + std::to_string(100 + (i * kLiterals + k) % 875) : std::to_string(10000 + i * kLiterals + k);
+  };
+  for (int pass = 0; pass < 2; ++pass)
+    for (int n = 0; n < kFields * kLiterals; ++n) {
+      int at = pass ? kFields * kLiterals - 1 - n : n, i = at / kLiterals, k = at % kLiterals;
+      std::string lit = literal(i, k);
+      bool numeric = i % 2 == 0, digits = k % 2 == 0;
+      auto p = check(L("", "IF", {{0, "ABC"}, {4, names[size_t(i)].c_str()}, {31, "EQ"}, {38, lit.c_str()}}));
+      ASSERT_EQ(p.ok, numeric == digits ? 1 : 0) << names[size_t(i)] << " " << lit << " pass " << pass;
+      if (!p.ok) {
+        ASSERT_EQ(p.st.why, "value not valid for " + names[size_t(i)]);
+      }
+    }
+  EXPECT_EQ(check(L("", "IF", {{0, "ABC"}, {4, "NO SUCH FIELD"}, {31, "EQ"}, {38, "1"}})).col, 20);
+}
+
 TEST_F(SeValid, PredefinedFieldsOf0LA) {
   // Found only in "0LA": stored as "0LA" and shown "---".
   auto p = check(L("", "IF", {{0, "ABC"}, {4, "ERRORS"}, {31, "GT"}, {38, "0"}}));
