@@ -117,18 +117,36 @@ struct ScCtx {
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
   bool moved = false;               // a generated COPY read the statement file
   std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
+  // The forms constants are read in: the element a reference gives (and
+  // whether a text keeps its own type, and for a form of no type the
+  // constant's length, which make the form), with the element the constant
+  // takes. A form is found by the address of the element given, checked
+  // against all of its bytes, else by a hash of them; it stays where it is
+  // until the context ends.
+  struct Form {
+    DElem given;
+    uint16_t len;                   // the constant's length for a form of no type, else 0
+    bool keep_type;
+    uint64_t hash;
+    CElem out;                      // e: the form taken; ira: the last constant's
+  };
+  std::deque<Form> forms;
+  std::vector<uint32_t> form_slots;          // open addressing: index in forms + 1, 0 free
+  std::array<uint32_t, 64> form_hint{};      // by the given element's address: index + 1
   // The constants converted so far: a constant of the same text read in the
-  // same element form converts to the same stored bytes (the compile's
-  // application and version do not change). Token fields are not kept: their
-  // conversion reads the token file.
+  // same form converts to the same stored bytes (the compile's application
+  // and version do not change). Token fields are not kept: their conversion
+  // reads the token file.
   struct Cnst {
     uint64_t hash;
-    DElem e;                        // the form, as sc_cmpl_cnst leaves it
-    std::string text;
-    const uint8_t* value;           // the stored form (e.length bytes, in the compile's pool)
-    uint32_t com_ref;               // or the common block's constant (nonzero)
+    uint32_t form;                  // index in forms
+    uint32_t text;                  // its text: at this offset of cnst_text
+    uint32_t len;
+    uint32_t com_ref;               // the common block's constant (nonzero), else
+    const uint8_t* value;           // the stored form (the form's length, in the compile's pool)
   };
-  std::deque<Cnst> cnsts;
+  std::vector<Cnst> cnsts;
+  std::vector<char> cnst_text;
   std::vector<uint32_t> cnst_slots;   // open addressing: index in cnsts + 1, 0 free
 };
 
@@ -847,35 +865,91 @@ int32_t sc_stmt_list(const uint32_t* args) {
 }
 
 // ------------------------------------------------------------ operands --
-int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type) {
-  PcCtx* pc = sc->pc;
-  if (len < 0) len = 0;
-  if (len > 256) len = 256;
-  DElem e = elem->e;
-  if (e.type == 0 || (e.type == 1 && !keep_type)) {
-    // A literal of no given type is kept as text of its own length.
+namespace {
+
+uint64_t form_hash(const DElem& e, uint16_t len, bool keep_type) {
+  uint64_t seed = uint64_t(e.type) << 48 | uint64_t(e.length.get()) << 32 | uint64_t(len) << 16 |
+                  uint64_t(e.decimals) << 8 | uint64_t(keep_type);
+  return ut_hash(e.name.data(), sizeof e.name, ut_hash(e.mask.data(), sizeof e.mask, seed));
+}
+
+// The form a constant is read in when the reference gives `given`: its
+// index in forms.
+uint32_t form_of(ScCtx* sc, const DElem& given, int len, bool keep_type) {
+  // A literal of no given type is kept as text of its own length.
+  const bool no_type = given.type == 0 || (given.type == 1 && !keep_type);
+  const uint16_t flen = no_type ? uint16_t(len ? len : 1) : 0;
+  auto same = [&](const ScCtx::Form& f) {
+    return f.len == flen && f.keep_type == keep_type && std::memcmp(&f.given, &given, sizeof given) == 0;
+  };
+  uint32_t& hint = sc->form_hint[(reinterpret_cast<uintptr_t>(&given) >> 4 ^ keep_type) & 63];
+  if (hint && same(sc->forms[hint - 1])) return hint - 1;
+  uint64_t h = form_hash(given, flen, keep_type);
+  std::vector<uint32_t>& slots = sc->form_slots;
+  if (slots.empty()) slots.assign(64, 0);
+  size_t slot = h & (slots.size() - 1);
+  for (; slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
+    ScCtx::Form& f = sc->forms[slots[slot] - 1];
+    if (f.hash == h && same(f)) {
+      hint = slots[slot];
+      return hint - 1;
+    }
+  }
+  ScCtx::Form& f = sc->forms.emplace_back();
+  f.given = given;
+  f.len = flen;
+  f.keep_type = keep_type;
+  f.hash = h;
+  std::memset(static_cast<void*>(&f.out), 0, sizeof f.out);
+  DElem& e = f.out.e;
+  e = given;
+  if (no_type) {
     e.type = 1;
-    e.length = uint16_t(len ? len : 1);
+    e.length = flen;
     e.occurs = 1;
   }
   // A constant of no field's form (a zeroed element: two constants
   // compared) has no edit mask.
   if (e.type == 1 && e.mask[0] == '\0') std::memset(e.mask.data(), ' ', sizeof e.mask);
+  const uint32_t ix = uint32_t(sc->forms.size() - 1);
+  slots[slot] = ix + 1;
+  hint = ix + 1;
+  // At half full the table doubles.
+  if (2 * sc->forms.size() > slots.size()) {
+    slots.assign(2 * slots.size(), 0);
+    for (size_t i = 0; i < sc->forms.size(); ++i) {
+      size_t j = sc->forms[i].hash & (slots.size() - 1);
+      while (slots[j]) j = (j + 1) & (slots.size() - 1);
+      slots[j] = uint32_t(i + 1);
+    }
+  }
+  return ix;
+}
+
+// A constant converted in `given`'s form (see sc_cmpl_cnst): the element it
+// took, with its ira; null when it does not convert (the reason in the
+// context's message) or after the system error.
+const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, bool keep_type) {
+  PcCtx* pc = sc->pc;
+  if (len < 0) len = 0;
+  if (len > 256) len = 256;
+  const uint32_t form_ix = form_of(sc, given, len, keep_type);
+  ScCtx::Form& f = sc->forms[form_ix];
+  const DElem& e = f.out.e;
   const bool keep = e.token_mark.get() == 0;
   uint64_t h = 0;
   size_t slot = 0;
   std::vector<uint32_t>& slots = sc->cnst_slots;
   if (keep) {
-    h = ut_hash(e.name.data(), 22, ut_hash(text, size_t(len), uint64_t(e.type) << 16 | e.length.get()));
+    h = ut_hash(text, size_t(len), uint64_t(form_ix) * 0x9E3779B97F4A7C15ull);
     if (slots.empty()) slots.assign(1024, 0);
     for (slot = h & (slots.size() - 1); slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
       const ScCtx::Cnst& c = sc->cnsts[slots[slot] - 1];
-      if (c.hash != h || c.text.size() != size_t(len) || std::memcmp(c.text.data(), text, size_t(len)) != 0 ||
-          std::memcmp(&c.e, &e, sizeof e) != 0)
+      if (c.hash != h || c.form != form_ix || c.len != uint32_t(len) ||
+          std::memcmp(sc->cnst_text.data() + c.text, text, size_t(len)) != 0)
         continue;
-      elem->e = c.e;
-      elem->ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
-      return 1;
+      f.out.ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
+      return &f.out;
     }
   }
   CvBlock blk;
@@ -884,7 +958,7 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   std::memcpy(ver, pc->ver, 2);
   if (!cv_get_cnv(&blk, &e, app, ver)) {
     sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
-    return 0;
+    return nullptr;
   }
   // A number is read whole: its text may be wider than the display of the
   // form it takes (leading zeros, a sign, a point), and a cut text would be
@@ -900,17 +974,18 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
   int in_com = 0;
   if (!cv_get_universal(&blk, 0, &in_com, pc->pool)) {
     sc->msg = kScBadCnst;
-    return 0;
+    return nullptr;
   }
-  elem->e = e;
-  elem->ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
+  f.out.ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
   if (keep) {
     ScCtx::Cnst& c = sc->cnsts.emplace_back();
     c.hash = h;
-    c.e = e;
-    c.text.assign(text, size_t(len));
+    c.form = form_ix;
+    c.text = uint32_t(sc->cnst_text.size());
+    c.len = uint32_t(len);
+    sc->cnst_text.insert(sc->cnst_text.end(), text, text + len);
     c.value = blk.item->int_addr.get();
-    c.com_ref = in_com ? elem->ira.get() : 0;
+    c.com_ref = in_com ? f.out.ira.get() : 0;
     slots[slot] = uint32_t(sc->cnsts.size());
     // At half full the table doubles.
     if (2 * sc->cnsts.size() > slots.size()) {
@@ -922,14 +997,31 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
       }
     }
   }
+  return &f.out;
+}
+
+}  // namespace
+
+int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type) {
+  const CElem* c = cnst_of(sc, text, len, elem->e, keep_type);
+  if (!c) return 0;
+  elem->e = c->e;
+  elem->ira = c->ira;
   return 1;
+}
+
+const CElem* sc_cnst(ScCtx* sc, const char* text, int len, const DElem* form, bool keep_type) {
+  static const DElem kNoForm{};
+  return cnst_of(sc, text, len, form ? *form : kNoForm, keep_type);
 }
 
 namespace {
 
 // An operand compiled (see sc_cmpl_ref): its element, copied into *copy when
-// given, else where the compile keeps it (a field only); null when refused.
-const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* kind, uint32_t options) {
+// given (a constant read in copy's form), else where the compile keeps it (a
+// constant read in `form`, see sc_ref); null when refused.
+const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, const DElem* form, int reg, int* kind,
+                      uint32_t options) {
   PcCtx* pc = sc->pc;
   if (ut_is_all(op.app.data(), ' ', 3)) {
     if (kind) *kind = 2;
@@ -937,18 +1029,17 @@ const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* ki
       sc->msg = kScNoTarget;
       return nullptr;
     }
-    if (!copy) {
-      sys_err(__LINE__, "a constant operand needs an element of its own");
-      return nullptr;
-    }
     int len = (options & kScRefCnstLen) ? int(op.occ.get()) : 22;
     if (len > 22) len = 22;
-    if (!sc_cmpl_cnst(sc, op.text.data(), len, copy, options & kScRefKeepType)) return nullptr;
-    if (reg && !bld_cnst(&sc->code, copy->ira, reg)) {
+    const bool keep_type = options & kScRefKeepType;
+    const CElem* c = copy ? (sc_cmpl_cnst(sc, op.text.data(), len, copy, keep_type) ? copy : nullptr)
+                          : sc_cnst(sc, op.text.data(), len, form, keep_type);
+    if (!c) return nullptr;
+    if (reg && !bld_cnst(&sc->code, c->ira, reg)) {
       sc->msg = kScBadReg;
       return nullptr;
     }
-    return copy;
+    return c;
   }
   char app[4] = {}, name[23] = {};
   std::memcpy(app, op.app.data(), 3);
@@ -1029,7 +1120,11 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
     sys_err(__LINE__, "Null celem pointer");
     return 0;
   }
-  return cmpl_ref(sc, op, elem, reg, kind, options) ? 1 : 0;
+  return cmpl_ref(sc, op, elem, nullptr, reg, kind, options) ? 1 : 0;
+}
+
+const CElem* sc_ref(ScCtx* sc, const ScOpnd& op, const DElem* form, int reg, int* kind, uint32_t options) {
+  return cmpl_ref(sc, op, nullptr, form, reg, kind, options);
 }
 
 // ---------------------------------------------------- for the families --
@@ -1098,7 +1193,7 @@ const CElem* ref_0la(ScCtx* sc, const char* name, CElem* copy, int reg) {
   size_t n = std::strlen(name);
   std::memcpy(op.text.data(), name, n > 22 ? 22 : n);
   int kind = 0;
-  return cmpl_ref(sc, op, copy, reg, &kind, 0);
+  return cmpl_ref(sc, op, copy, nullptr, reg, &kind, 0);
 }
 }  // namespace
 
