@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -132,7 +133,7 @@ struct ScCtx {
   };
   std::deque<Form> forms;
   std::vector<uint32_t> form_slots;          // open addressing: index in forms + 1, 0 free
-  std::array<uint32_t, 64> form_hint{};      // by the given element's address: index + 1
+  std::array<uint32_t, 256> form_hint{};     // by the given element's address: index + 1
   // The constants converted so far: a constant of the same text read in the
   // same form converts to the same stored bytes (the compile's application
   // and version do not change). Token fields are not kept: their conversion
@@ -148,6 +149,16 @@ struct ScCtx {
   std::vector<Cnst> cnsts;
   std::vector<char> cnst_text;
   std::vector<uint32_t> cnst_slots;   // open addressing: index in cnsts + 1, 0 free
+  // The fields operands named so far, by the bytes of their application and
+  // name as the operand holds them (the process compiler's table keeps the
+  // element where it is until it is emptied: fld_gen).
+  struct FldRef {
+    uint64_t w[4];                  // operand bytes 4-19 and 13-28
+    const CElem* e;                 // null: a free slot
+  };
+  std::vector<FldRef> fld_refs;     // open addressing
+  size_t fld_count = 0;
+  uint32_t fld_gen = 0;
 };
 
 namespace {
@@ -882,7 +893,8 @@ uint32_t form_of(ScCtx* sc, const DElem& given, int len, bool keep_type) {
   auto same = [&](const ScCtx::Form& f) {
     return f.len == flen && f.keep_type == keep_type && std::memcmp(&f.given, &given, sizeof given) == 0;
   };
-  uint32_t& hint = sc->form_hint[(reinterpret_cast<uintptr_t>(&given) >> 4 ^ keep_type) & 63];
+  uint32_t& hint =
+      sc->form_hint[((reinterpret_cast<uintptr_t>(&given) ^ keep_type) * 0x9E3779B97F4A7C15ull) >> 56];
   if (hint && same(sc->forms[hint - 1])) return hint - 1;
   uint64_t h = form_hash(given, flen, keep_type);
   std::vector<uint32_t>& slots = sc->form_slots;
@@ -1017,6 +1029,52 @@ const CElem* sc_cnst(ScCtx* sc, const char* text, int len, const DElem* form, bo
 
 namespace {
 
+uint64_t fld_hash(const uint64_t* w) {
+  uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xBF58476D1CE4E5B9ull);
+  h = (h ^ (h >> 29) ^ w[2]) * 0x94D049BB133111EBull;
+  h = (h ^ (h >> 32) ^ w[3]) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 32);
+}
+
+// The field an operand names (pc_fld_ref of its application and name, the
+// first occurrence), found again by the operand's bytes.
+const CElem* fld_ref(ScCtx* sc, const ScOpnd& op, const char* app, const char* name) {
+  PcCtx* pc = sc->pc;
+  static_assert(offsetof(ScOpnd, app) == 4 && offsetof(ScOpnd, text) + 22 == 29);
+  uint64_t w[4];
+  const auto* b = reinterpret_cast<const uint8_t*>(&op);
+  std::memcpy(w, b + 4, 16);
+  std::memcpy(w + 2, b + 13, 16);
+  const uint64_t h = fld_hash(w);
+  std::vector<ScCtx::FldRef>& t = sc->fld_refs;
+  if (sc->fld_gen != pc->fields.generation() || t.empty()) {
+    t.assign(256, ScCtx::FldRef{});
+    sc->fld_count = 0;
+    sc->fld_gen = pc->fields.generation();
+  }
+  size_t mask = t.size() - 1, i = h & mask;
+  for (; t[i].e; i = (i + 1) & mask)
+    if (std::memcmp(t[i].w, w, sizeof w) == 0) return t[i].e;
+  const CElem* got = pc_fld_ref(app, name, 1, pc);
+  // (A reference that fails is not kept: it reports again.)
+  if (!got) return nullptr;
+  std::memcpy(t[i].w, w, sizeof w);
+  t[i].e = got;
+  // At half full the table doubles.
+  if (2 * ++sc->fld_count > t.size()) {
+    std::vector<ScCtx::FldRef> old(2 * t.size(), ScCtx::FldRef{});
+    old.swap(t);
+    mask = t.size() - 1;
+    for (const ScCtx::FldRef& r : old) {
+      if (!r.e) continue;
+      size_t j = fld_hash(r.w) & mask;
+      while (t[j].e) j = (j + 1) & mask;
+      t[j] = r;
+    }
+  }
+  return got;
+}
+
 // An operand compiled (see sc_cmpl_ref): its element, copied into *copy when
 // given (a constant read in copy's form), else where the compile keeps it (a
 // constant read in `form`, see sc_ref); null when refused.
@@ -1048,7 +1106,7 @@ const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, const DElem* for
   if (name[1] == 'L' && std::memcmp(app, "0LA", 3) == 0 && std::memcmp(name, "ALTERNATE IMAGE NUMBER", 22) == 0)
     pc->sc.flags |= 1;
   pc->em->status = 0;
-  const CElem* got = pc_fld_ref(app, name, 1, pc);
+  const CElem* got = fld_ref(sc, op, app, name);
   if (!got) {
     uint32_t st = pc->em->status;
     if (st == kPcNoApp && reg) bld_abort(&sc->code, kPcNoApp);
