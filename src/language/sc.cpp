@@ -130,6 +130,7 @@ struct ScCtx {
     bool keep_type;
     uint64_t hash;
     CElem out;                      // e: the form taken; ira: the last constant's
+    std::unique_ptr<CvBlock> cnv;   // its conversion (a form without tokens), once built
   };
   std::deque<Form> forms;
   std::vector<uint32_t> form_slots;          // open addressing: index in forms + 1, 0 free
@@ -964,14 +965,22 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
       return &f.out;
     }
   }
+  // A form without tokens converts the same way each time: its conversion
+  // is built once (a token form's reads the token file).
   CvBlock blk;
-  char app[4] = {}, ver[3] = {};
-  std::memcpy(app, pc->app, 3);
-  std::memcpy(ver, pc->ver, 2);
-  if (!cv_get_cnv(&blk, &e, app, ver)) {
-    sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
-    return nullptr;
+  if (!keep || !f.cnv) {
+    char app[4] = {}, ver[3] = {};
+    std::memcpy(app, pc->app, 3);
+    std::memcpy(ver, pc->ver, 2);
+    if (!cv_get_cnv(&blk, &e, app, ver)) {
+      sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
+      return nullptr;
+    }
+    if (keep) f.cnv = std::make_unique<CvBlock>(blk);
+  } else {
+    blk = *f.cnv;
   }
+  blk.item = &blk.own;
   // A number is read whole: its text may be wider than the display of the
   // form it takes (leading zeros, a sign, a point), and a cut text would be
   // another value.
