@@ -119,15 +119,13 @@ struct ScCtx {
   bool moved = false;               // a generated COPY read the statement file
   std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
   // The forms constants are read in: the element a reference gives (and
-  // whether a text keeps its own type, and for a form of no type the
-  // constant's length, which make the form), with the element the constant
-  // takes. A form is found by the address of the element given, checked
+  // for a form of no type, the constant's length, which makes the form),
+  // with the element the constant takes. A form is found by the address of the element given, checked
   // against all of its bytes, else by a hash of them; it stays where it is
   // until the context ends.
   struct Form {
     DElem given;
     uint16_t len;                   // the constant's length for a form of no type, else 0
-    bool keep_type;
     uint64_t hash;
     CElem out;                      // e: the form taken; ira: the last constant's
     std::unique_ptr<CvBlock> cnv;   // its conversion (a form without tokens), once built
@@ -879,9 +877,8 @@ int32_t sc_stmt_list(const uint32_t* args) {
 // ------------------------------------------------------------ operands --
 namespace {
 
-uint64_t form_hash(const DElem& e, uint16_t len, bool keep_type) {
-  uint64_t seed = uint64_t(e.type) << 48 | uint64_t(e.length.get()) << 32 | uint64_t(len) << 16 |
-                  uint64_t(e.decimals) << 8 | uint64_t(keep_type);
+uint64_t form_hash(const DElem& e, uint16_t len) {
+  uint64_t seed = uint64_t(e.type) << 48 | uint64_t(e.length.get()) << 32 | uint64_t(len) << 16 | e.decimals;
   return ut_hash(e.name.data(), sizeof e.name, ut_hash(e.mask.data(), sizeof e.mask, seed));
 }
 
@@ -892,12 +889,11 @@ uint32_t form_of(ScCtx* sc, const DElem& given, int len, bool keep_type) {
   const bool no_type = given.type == 0 || (given.type == 1 && !keep_type);
   const uint16_t flen = no_type ? uint16_t(len ? len : 1) : 0;
   auto same = [&](const ScCtx::Form& f) {
-    return f.len == flen && f.keep_type == keep_type && std::memcmp(&f.given, &given, sizeof given) == 0;
+    return f.len == flen && std::memcmp(&f.given, &given, sizeof given) == 0;
   };
-  uint32_t& hint =
-      sc->form_hint[((reinterpret_cast<uintptr_t>(&given) ^ keep_type) * 0x9E3779B97F4A7C15ull) >> 56];
+  uint32_t& hint = sc->form_hint[(reinterpret_cast<uintptr_t>(&given) * 0x9E3779B97F4A7C15ull) >> 56];
   if (hint && same(sc->forms[hint - 1])) return hint - 1;
-  uint64_t h = form_hash(given, flen, keep_type);
+  uint64_t h = form_hash(given, flen);
   std::vector<uint32_t>& slots = sc->form_slots;
   if (slots.empty()) slots.assign(64, 0);
   size_t slot = h & (slots.size() - 1);
@@ -911,7 +907,6 @@ uint32_t form_of(ScCtx* sc, const DElem& given, int len, bool keep_type) {
   ScCtx::Form& f = sc->forms.emplace_back();
   f.given = given;
   f.len = flen;
-  f.keep_type = keep_type;
   f.hash = h;
   std::memset(static_cast<void*>(&f.out), 0, sizeof f.out);
   DElem& e = f.out.e;
