@@ -147,7 +147,7 @@ struct ScCtx {
   };
   std::vector<Cnst> cnsts;
   std::vector<char> cnst_text;
-  std::vector<uint32_t> cnst_slots;   // open addressing: index in cnsts + 1, 0 free
+  std::vector<uint64_t> cnst_slots;   // open addressing: hash's high half << 32 | index in cnsts + 1; 0 free
   // The fields operands named so far, by the bytes of their application and
   // name as the operand holds them (the process compiler's table keeps the
   // element where it is until it is emptied: fld_gen).
@@ -947,12 +947,13 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
   const bool keep = e.token_mark.get() == 0;
   uint64_t h = 0;
   size_t slot = 0;
-  std::vector<uint32_t>& slots = sc->cnst_slots;
+  std::vector<uint64_t>& slots = sc->cnst_slots;
   if (keep) {
     h = ut_hash(text, size_t(len), uint64_t(form_ix) * 0x9E3779B97F4A7C15ull);
     if (slots.empty()) slots.assign(1024, 0);
     for (slot = h & (slots.size() - 1); slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
-      const ScCtx::Cnst& c = sc->cnsts[slots[slot] - 1];
+      if ((slots[slot] >> 32) != (h >> 32)) continue;
+      const ScCtx::Cnst& c = sc->cnsts[uint32_t(slots[slot]) - 1];
       if (c.hash != h || c.form != form_ix || c.len != uint32_t(len) ||
           std::memcmp(sc->cnst_text.data() + c.text, text, size_t(len)) != 0)
         continue;
@@ -1002,14 +1003,15 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
     sc->cnst_text.insert(sc->cnst_text.end(), text, text + len);
     c.value = blk.item->int_addr.get();
     c.com_ref = in_com ? f.out.ira.get() : 0;
-    slots[slot] = uint32_t(sc->cnsts.size());
+    slots[slot] = (h >> 32) << 32 | sc->cnsts.size();
     // At half full the table doubles.
     if (2 * sc->cnsts.size() > slots.size()) {
       slots.assign(2 * slots.size(), 0);
       for (size_t i = 0; i < sc->cnsts.size(); ++i) {
-        size_t j = sc->cnsts[i].hash & (slots.size() - 1);
+        const uint64_t k = sc->cnsts[i].hash;
+        size_t j = k & (slots.size() - 1);
         while (slots[j]) j = (j + 1) & (slots.size() - 1);
-        slots[j] = uint32_t(i + 1);
+        slots[j] = (k >> 32) << 32 | (i + 1);
       }
     }
   }
