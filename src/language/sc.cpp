@@ -11,7 +11,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "files/fm.h"
@@ -90,7 +89,9 @@ struct ScCtx {
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
-  std::unordered_map<LabelName, size_t, LabelHash> label_ix;   // name -> index in labels
+  // The labels by name, open addressing: the hash's high half << 32 | index
+  // in labels + 1; 0 free.
+  std::vector<uint64_t> label_ix;
   std::vector<size_t> label_defs;   // labels awaiting an address
   uint8_t shift = 10;
   char tf[5];
@@ -206,18 +207,39 @@ void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
   rec::view<CodeRef>(p + 4) = to;
 }
 
-Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
+uint64_t label_hash(const char* name) {
   LabelName key;
   std::memcpy(key.data(), name, 30);
-  auto it = sc->label_ix.find(key);
-  if (it != sc->label_ix.end()) return &sc->labels[it->second];
+  return LabelHash{}(key);
+}
+
+Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
+  std::vector<uint64_t>& slots = sc->label_ix;
+  if (slots.empty()) slots.assign(256, 0);
+  const uint64_t h = label_hash(name);
+  size_t mask = slots.size() - 1, i = h & mask;
+  for (; slots[i]; i = (i + 1) & mask) {
+    if ((slots[i] >> 32) != (h >> 32)) continue;
+    Label& l = sc->labels[uint32_t(slots[i]) - 1];
+    if (std::memcmp(l.name, name, 30) == 0) return &l;
+  }
   if (!create) return nullptr;
-  Label l;
+  Label& l = sc->labels.emplace_back();
   std::memcpy(l.app, app, 3);
   std::memcpy(l.name, name, 30);
   l.stmt = sc->cur;
-  sc->label_ix.emplace(key, sc->labels.size());
-  sc->labels.push_back(l);
+  slots[i] = (h >> 32) << 32 | sc->labels.size();
+  // At half full the table doubles.
+  if (2 * sc->labels.size() > slots.size()) {
+    slots.assign(2 * slots.size(), 0);
+    mask = slots.size() - 1;
+    for (size_t n = 0; n < sc->labels.size(); ++n) {
+      const uint64_t k = label_hash(sc->labels[n].name);
+      size_t j = k & mask;
+      while (slots[j]) j = (j + 1) & mask;
+      slots[j] = (k >> 32) << 32 | (n + 1);
+    }
+  }
   return &sc->labels.back();
 }
 
@@ -451,7 +473,7 @@ int label_cleanup(ScCtx* sc) {
     for (const CodeRef& r : l.refs) patch(sc, r, l.addr);
   }
   sc->labels.clear();
-  sc->label_ix.clear();
+  std::fill(sc->label_ix.begin(), sc->label_ix.end(), 0);
   sc->label_defs.clear();
   return ok;
 }
