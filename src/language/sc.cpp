@@ -1058,10 +1058,10 @@ const CElem* sc_cnst(ScCtx* sc, const char* text, int len, const DElem* form, bo
 namespace {
 
 uint64_t fld_hash(const uint64_t* w) {
-  uint64_t h = (w[0] * 0x9E3779B97F4A7C15ull) ^ (w[1] * 0xBF58476D1CE4E5B9ull);
-  h = (h ^ (h >> 29) ^ w[2]) * 0x94D049BB133111EBull;
-  h = (h ^ (h >> 32) ^ w[3]) * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 32);
+  uint64_t h = (w[0] ^ (w[1] << 13 | w[1] >> 51) ^ (w[2] << 29 | w[2] >> 35) ^ (w[3] << 43 | w[3] >> 21)) *
+               0x9E3779B97F4A7C15ull;
+  h = (h ^ (h >> 32)) * 0xBF58476D1CE4E5B9ull;
+  return h ^ (h >> 29);
 }
 
 // The field an operand names (pc_fld_ref of its application and name, the
