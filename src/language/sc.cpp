@@ -716,6 +716,7 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
     pc->sc.sc_free = free_sc;
     sc->pc = pc;
     sc->tocs.reserve(32);
+    sc->traps.reserve(4096);
   }
   sc->stmts = stmts;
   EmHeader* em = pc->em;
