@@ -119,11 +119,11 @@ struct ScCtx {
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
   bool moved = false;               // a generated COPY read the statement file
   std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
-  // The forms constants are read in: the element a reference gives (and
+  // The forms constants are read in: the element a reference gives (and,
   // for a form of no type, the constant's length, which makes the form),
-  // with the element the constant takes. A form is found by the address of the element given, checked
-  // against all of its bytes, else by a hash of them; it stays where it is
-  // until the context ends.
+  // with the element the constant takes. A form is found by the address of
+  // the element given, checked against all of its bytes, else by a hash of
+  // them; it stays where it is until the context ends.
   struct Form {
     DElem given;
     uint16_t len;                   // the constant's length for a form of no type, else 0
