@@ -86,6 +86,7 @@ struct ScCtx {
   PcBuf<DStmt> io;          // the read buffer (arena)
   PcBuf<uint8_t> key{64};   // the range's key prefix (arena)
   PcBuf<uint8_t> cnst{16};  // a constant to be written (arena)
+  std::unique_ptr<PcBuf<char>> cnst_in;   // a constant's text on its way to conversion (arena)
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
@@ -1007,10 +1008,13 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
     blk.item->ext_len = uint16_t(len);
   // The text is read over the item's display width: the buffer holds all of it.
   size_t n = std::max({size_t(e.length), size_t(len), size_t(blk.item->ext_len.get())});
-  PcBuf<char> buf(n + 1);
-  std::memset(buf.p, ' ', n);
-  if (len > 0) std::memcpy(buf.p, text, size_t(len));
-  cv_set_addr(&blk, nullptr, buf.p);
+  if (!sc->cnst_in || sc->cnst_in->size() < n + 1)
+    sc->cnst_in = std::make_unique<PcBuf<char>>(std::max<size_t>(n + 1, 512));
+  char* buf = sc->cnst_in->p;
+  std::memset(buf, ' ', n);
+  buf[n] = '\0';
+  if (len > 0) std::memcpy(buf, text, size_t(len));
+  cv_set_addr(&blk, nullptr, buf);
   int in_com = 0;
   if (!cv_get_universal(&blk, 0, &in_com, pc->pool)) {
     sc->msg = kScBadCnst;
