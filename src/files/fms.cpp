@@ -1062,8 +1062,14 @@ int m_rdnxt(FmArb* req, FmArb* a) {
     return fmi::fail(a, FM_ST_EOF);
   }
   const uint8_t* e = t.at(it);
-  // Reading in key order jumps around the records: fetch the next one early.
-  if (const uint8_t* nx = t.peek(it)) __builtin_prefetch(entry_data(k, nx));
+  // Reading in key order jumps around the records: fetch the next one early
+  // (its first 256 bytes).
+  if (const uint8_t* nx = t.peek(it)) {
+    const uint8_t* d = entry_data(k, nx);
+    const uint32_t n = std::min<uint32_t>(entry_len(k, nx), 256);
+    for (uint32_t o = 0; o < n; o += 64) __builtin_prefetch(d + o);
+    if (n) __builtin_prefetch(d + n - 1);
+  }
   uint32_t rid = entry_rid(k, e);
   c->pos.assign(e, e + k.cw);
   c->rid = rid;

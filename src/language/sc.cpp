@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "files/fm.h"
@@ -86,10 +86,13 @@ struct ScCtx {
   PcBuf<DStmt> io;          // the read buffer (arena)
   PcBuf<uint8_t> key{64};   // the range's key prefix (arena)
   PcBuf<uint8_t> cnst{16};  // a constant to be written (arena)
+  std::unique_ptr<PcBuf<char>> cnst_in;   // a constant's text on its way to conversion (arena)
   IbCode code;
   std::vector<Pending> pending;
   std::vector<Label> labels;
-  std::unordered_map<LabelName, size_t, LabelHash> label_ix;   // name -> index in labels
+  // The labels by name, open addressing: the hash's high half << 32 | index
+  // in labels + 1; 0 free.
+  std::vector<uint64_t> label_ix;
   std::vector<size_t> label_defs;   // labels awaiting an address
   uint8_t shift = 10;
   char tf[5];
@@ -117,19 +120,46 @@ struct ScCtx {
   std::vector<uint8_t*> blocks;     // storage of INST blocks already left
   bool moved = false;               // a generated COPY read the statement file
   std::shared_ptr<void> fi;         // the file statements' open BEG READ loops
+  // The forms constants are read in: the element a reference gives (and,
+  // for a form of no type, the constant's length, which makes the form),
+  // with the element the constant takes. A form is found by the address of
+  // the element given, checked against all of its bytes, else by a hash of
+  // them; it stays where it is until the context ends.
+  struct Form {
+    DElem given;
+    uint16_t len;                   // the constant's length for a form of no type, else 0
+    uint64_t hash;
+    CElem out;                      // e: the form taken; ira: the last constant's
+    std::unique_ptr<CvBlock> cnv;   // its conversion (a form without tokens), once built
+  };
+  std::deque<Form> forms;
+  std::vector<uint32_t> form_slots;          // open addressing: index in forms + 1, 0 free
+  std::array<uint32_t, 256> form_hint{};     // by the given element's address: index + 1
   // The constants converted so far: a constant of the same text read in the
-  // same element form converts to the same stored bytes (the compile's
-  // application and version do not change). Token fields are not kept: their
-  // conversion reads the token file.
+  // same form converts to the same stored bytes (the compile's application
+  // and version do not change). Token fields are not kept: their conversion
+  // reads the token file.
   struct Cnst {
     uint64_t hash;
-    DElem e;                        // the form, as sc_cmpl_cnst leaves it
-    std::string text;
-    const uint8_t* value;           // the stored form (e.length bytes, in the compile's pool)
-    uint32_t com_ref;               // or the common block's constant (nonzero)
+    uint32_t form;                  // index in forms
+    uint32_t text;                  // its text: at this offset of cnst_text
+    uint32_t len;
+    uint32_t com_ref;               // the common block's constant (nonzero), else
+    const uint8_t* value;           // the stored form (the form's length, in the compile's pool)
   };
-  std::deque<Cnst> cnsts;
-  std::vector<uint32_t> cnst_slots;   // open addressing: index in cnsts + 1, 0 free
+  std::vector<Cnst> cnsts;
+  std::vector<char> cnst_text;
+  std::vector<uint64_t> cnst_slots;   // open addressing: hash's high half << 32 | index in cnsts + 1; 0 free
+  // The fields operands named so far, by the bytes of their application and
+  // name as the operand holds them (the process compiler's table keeps the
+  // element where it is until it is emptied: fld_gen).
+  struct FldRef {
+    uint64_t w[4];                  // operand bytes 4-19 and 13-28
+    const CElem* e;                 // null: a free slot
+  };
+  std::vector<FldRef> fld_refs;     // open addressing
+  size_t fld_count = 0;
+  uint32_t fld_gen = 0;
 };
 
 namespace {
@@ -178,18 +208,39 @@ void patch(ScCtx* sc, CodeRef inst, CodeRef to) {
   rec::view<CodeRef>(p + 4) = to;
 }
 
-Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
+uint64_t label_hash(const char* name) {
   LabelName key;
   std::memcpy(key.data(), name, 30);
-  auto it = sc->label_ix.find(key);
-  if (it != sc->label_ix.end()) return &sc->labels[it->second];
+  return LabelHash{}(key);
+}
+
+Label* find_label(ScCtx* sc, const char* app, const char* name, bool create) {
+  std::vector<uint64_t>& slots = sc->label_ix;
+  if (slots.empty()) slots.assign(256, 0);
+  const uint64_t h = label_hash(name);
+  size_t mask = slots.size() - 1, i = h & mask;
+  for (; slots[i]; i = (i + 1) & mask) {
+    if ((slots[i] >> 32) != (h >> 32)) continue;
+    Label& l = sc->labels[uint32_t(slots[i]) - 1];
+    if (std::memcmp(l.name, name, 30) == 0) return &l;
+  }
   if (!create) return nullptr;
-  Label l;
+  Label& l = sc->labels.emplace_back();
   std::memcpy(l.app, app, 3);
   std::memcpy(l.name, name, 30);
   l.stmt = sc->cur;
-  sc->label_ix.emplace(key, sc->labels.size());
-  sc->labels.push_back(l);
+  slots[i] = (h >> 32) << 32 | sc->labels.size();
+  // At half full the table doubles.
+  if (2 * sc->labels.size() > slots.size()) {
+    slots.assign(2 * slots.size(), 0);
+    mask = slots.size() - 1;
+    for (size_t n = 0; n < sc->labels.size(); ++n) {
+      const uint64_t k = label_hash(sc->labels[n].name);
+      size_t j = k & mask;
+      while (slots[j]) j = (j + 1) & mask;
+      slots[j] = (k >> 32) << 32 | (n + 1);
+    }
+  }
   return &sc->labels.back();
 }
 
@@ -423,7 +474,7 @@ int label_cleanup(ScCtx* sc) {
     for (const CodeRef& r : l.refs) patch(sc, r, l.addr);
   }
   sc->labels.clear();
-  sc->label_ix.clear();
+  std::fill(sc->label_ix.begin(), sc->label_ix.end(), 0);
   sc->label_defs.clear();
   return ok;
 }
@@ -666,6 +717,7 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
     pc->sc.sc_free = free_sc;
     sc->pc = pc;
     sc->tocs.reserve(32);
+    sc->traps.reserve(4096);
   }
   sc->stmts = stmts;
   EmHeader* em = pc->em;
@@ -847,45 +899,108 @@ int32_t sc_stmt_list(const uint32_t* args) {
 }
 
 // ------------------------------------------------------------ operands --
-int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type) {
-  PcCtx* pc = sc->pc;
-  if (len < 0) len = 0;
-  if (len > 256) len = 256;
-  DElem e = elem->e;
-  if (e.type == 0 || (e.type == 1 && !keep_type)) {
-    // A literal of no given type is kept as text of its own length.
+namespace {
+
+uint64_t form_hash(const DElem& e, uint16_t len) {
+  uint64_t seed = uint64_t(e.type) << 48 | uint64_t(e.length.get()) << 32 | uint64_t(len) << 16 | e.decimals;
+  return ut_hash(e.name.data(), sizeof e.name, ut_hash(e.mask.data(), sizeof e.mask, seed));
+}
+
+// The form a constant is read in when the reference gives `given`: its
+// index in forms.
+uint32_t form_of(ScCtx* sc, const DElem& given, int len, bool keep_type) {
+  // A literal of no given type is kept as text of its own length.
+  const bool no_type = given.type == 0 || (given.type == 1 && !keep_type);
+  const uint16_t flen = no_type ? uint16_t(len ? len : 1) : 0;
+  auto same = [&](const ScCtx::Form& f) {
+    return f.len == flen && std::memcmp(&f.given, &given, sizeof given) == 0;
+  };
+  uint32_t& hint = sc->form_hint[(reinterpret_cast<uintptr_t>(&given) * 0x9E3779B97F4A7C15ull) >> 56];
+  if (hint && same(sc->forms[hint - 1])) return hint - 1;
+  uint64_t h = form_hash(given, flen);
+  std::vector<uint32_t>& slots = sc->form_slots;
+  if (slots.empty()) slots.assign(64, 0);
+  size_t slot = h & (slots.size() - 1);
+  for (; slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
+    ScCtx::Form& f = sc->forms[slots[slot] - 1];
+    if (f.hash == h && same(f)) {
+      hint = slots[slot];
+      return hint - 1;
+    }
+  }
+  ScCtx::Form& f = sc->forms.emplace_back();
+  f.given = given;
+  f.len = flen;
+  f.hash = h;
+  std::memset(static_cast<void*>(&f.out), 0, sizeof f.out);
+  DElem& e = f.out.e;
+  e = given;
+  if (no_type) {
     e.type = 1;
-    e.length = uint16_t(len ? len : 1);
+    e.length = flen;
     e.occurs = 1;
   }
   // A constant of no field's form (a zeroed element: two constants
   // compared) has no edit mask.
   if (e.type == 1 && e.mask[0] == '\0') std::memset(e.mask.data(), ' ', sizeof e.mask);
+  const uint32_t ix = uint32_t(sc->forms.size() - 1);
+  slots[slot] = ix + 1;
+  hint = ix + 1;
+  // At half full the table doubles.
+  if (2 * sc->forms.size() > slots.size()) {
+    slots.assign(2 * slots.size(), 0);
+    for (size_t i = 0; i < sc->forms.size(); ++i) {
+      size_t j = sc->forms[i].hash & (slots.size() - 1);
+      while (slots[j]) j = (j + 1) & (slots.size() - 1);
+      slots[j] = uint32_t(i + 1);
+    }
+  }
+  return ix;
+}
+
+// A constant converted in `given`'s form (see sc_cmpl_cnst): the element it
+// took, with its ira; null when it does not convert (the reason in the
+// context's message) or after the system error.
+const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, bool keep_type) {
+  PcCtx* pc = sc->pc;
+  if (len < 0) len = 0;
+  if (len > 256) len = 256;
+  const uint32_t form_ix = form_of(sc, given, len, keep_type);
+  ScCtx::Form& f = sc->forms[form_ix];
+  const DElem& e = f.out.e;
   const bool keep = e.token_mark.get() == 0;
   uint64_t h = 0;
   size_t slot = 0;
-  std::vector<uint32_t>& slots = sc->cnst_slots;
+  std::vector<uint64_t>& slots = sc->cnst_slots;
   if (keep) {
-    h = ut_hash(e.name.data(), 22, ut_hash(text, size_t(len), uint64_t(e.type) << 16 | e.length.get()));
+    h = ut_hash(text, size_t(len), uint64_t(form_ix) * 0x9E3779B97F4A7C15ull);
     if (slots.empty()) slots.assign(1024, 0);
     for (slot = h & (slots.size() - 1); slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
-      const ScCtx::Cnst& c = sc->cnsts[slots[slot] - 1];
-      if (c.hash != h || c.text.size() != size_t(len) || std::memcmp(c.text.data(), text, size_t(len)) != 0 ||
-          std::memcmp(&c.e, &e, sizeof e) != 0)
+      if ((slots[slot] >> 32) != (h >> 32)) continue;
+      const ScCtx::Cnst& c = sc->cnsts[uint32_t(slots[slot]) - 1];
+      if (c.hash != h || c.form != form_ix || c.len != uint32_t(len) ||
+          std::memcmp(sc->cnst_text.data() + c.text, text, size_t(len)) != 0)
         continue;
-      elem->e = c.e;
-      elem->ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
-      return 1;
+      f.out.ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
+      return &f.out;
     }
   }
+  // A form without tokens converts the same way each time: its conversion
+  // is built once (a token form's reads the token file).
   CvBlock blk;
-  char app[4] = {}, ver[3] = {};
-  std::memcpy(app, pc->app, 3);
-  std::memcpy(ver, pc->ver, 2);
-  if (!cv_get_cnv(&blk, &e, app, ver)) {
-    sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
-    return 0;
+  if (!keep || !f.cnv) {
+    char app[4] = {}, ver[3] = {};
+    std::memcpy(app, pc->app, 3);
+    std::memcpy(ver, pc->ver, 2);
+    if (!cv_get_cnv(&blk, &e, app, ver)) {
+      sys_err(__LINE__, "sc_cmpl_cnst() - bad celem");
+      return nullptr;
+    }
+    if (keep) f.cnv = std::make_unique<CvBlock>(blk);
+  } else {
+    blk = *f.cnv;
   }
+  blk.item = &blk.own;
   // A number is read whole: its text may be wider than the display of the
   // form it takes (leading zeros, a sign, a point), and a cut text would be
   // another value.
@@ -893,43 +1008,111 @@ int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_ty
     blk.item->ext_len = uint16_t(len);
   // The text is read over the item's display width: the buffer holds all of it.
   size_t n = std::max({size_t(e.length), size_t(len), size_t(blk.item->ext_len.get())});
-  PcBuf<char> buf(n + 1);
-  std::memset(buf.p, ' ', n);
-  if (len > 0) std::memcpy(buf.p, text, size_t(len));
-  cv_set_addr(&blk, nullptr, buf.p);
+  if (!sc->cnst_in || sc->cnst_in->size() < n + 1)
+    sc->cnst_in = std::make_unique<PcBuf<char>>(std::max<size_t>(n + 1, 512));
+  char* buf = sc->cnst_in->p;
+  std::memset(buf, ' ', n);
+  buf[n] = '\0';
+  if (len > 0) std::memcpy(buf, text, size_t(len));
+  cv_set_addr(&blk, nullptr, buf);
   int in_com = 0;
   if (!cv_get_universal(&blk, 0, &in_com, pc->pool)) {
     sc->msg = kScBadCnst;
-    return 0;
+    return nullptr;
   }
-  elem->e = e;
-  elem->ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
+  f.out.ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
   if (keep) {
     ScCtx::Cnst& c = sc->cnsts.emplace_back();
     c.hash = h;
-    c.e = e;
-    c.text.assign(text, size_t(len));
+    c.form = form_ix;
+    c.text = uint32_t(sc->cnst_text.size());
+    c.len = uint32_t(len);
+    sc->cnst_text.insert(sc->cnst_text.end(), text, text + len);
     c.value = blk.item->int_addr.get();
-    c.com_ref = in_com ? elem->ira.get() : 0;
-    slots[slot] = uint32_t(sc->cnsts.size());
+    c.com_ref = in_com ? f.out.ira.get() : 0;
+    slots[slot] = (h >> 32) << 32 | sc->cnsts.size();
     // At half full the table doubles.
     if (2 * sc->cnsts.size() > slots.size()) {
       slots.assign(2 * slots.size(), 0);
       for (size_t i = 0; i < sc->cnsts.size(); ++i) {
-        size_t j = sc->cnsts[i].hash & (slots.size() - 1);
+        const uint64_t k = sc->cnsts[i].hash;
+        size_t j = k & (slots.size() - 1);
         while (slots[j]) j = (j + 1) & (slots.size() - 1);
-        slots[j] = uint32_t(i + 1);
+        slots[j] = (k >> 32) << 32 | (i + 1);
       }
     }
   }
+  return &f.out;
+}
+
+}  // namespace
+
+int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type) {
+  const CElem* c = cnst_of(sc, text, len, elem->e, keep_type);
+  if (!c) return 0;
+  elem->e = c->e;
+  elem->ira = c->ira;
   return 1;
+}
+
+const CElem* sc_cnst(ScCtx* sc, const char* text, int len, const DElem* form, bool keep_type) {
+  static const DElem kNoForm{};
+  return cnst_of(sc, text, len, form ? *form : kNoForm, keep_type);
 }
 
 namespace {
 
+uint64_t fld_hash(const uint64_t* w) {
+  uint64_t h = (w[0] ^ (w[1] << 13 | w[1] >> 51) ^ (w[2] << 29 | w[2] >> 35) ^ (w[3] << 43 | w[3] >> 21)) *
+               0x9E3779B97F4A7C15ull;
+  h = (h ^ (h >> 32)) * 0xBF58476D1CE4E5B9ull;
+  return h ^ (h >> 29);
+}
+
+// The field an operand names (pc_fld_ref of its application and name, the
+// first occurrence), found again by the operand's bytes.
+const CElem* fld_ref(ScCtx* sc, const ScOpnd& op, const char* app, const char* name) {
+  PcCtx* pc = sc->pc;
+  static_assert(offsetof(ScOpnd, app) == 4 && offsetof(ScOpnd, text) + 22 == 29);
+  uint64_t w[4];
+  const auto* b = reinterpret_cast<const uint8_t*>(&op);
+  std::memcpy(w, b + 4, 16);
+  std::memcpy(w + 2, b + 13, 16);
+  const uint64_t h = fld_hash(w);
+  std::vector<ScCtx::FldRef>& t = sc->fld_refs;
+  if (sc->fld_gen != pc->fields.generation() || t.empty()) {
+    t.assign(256, ScCtx::FldRef{});
+    sc->fld_count = 0;
+    sc->fld_gen = pc->fields.generation();
+  }
+  size_t mask = t.size() - 1, i = h & mask;
+  for (; t[i].e; i = (i + 1) & mask)
+    if (std::memcmp(t[i].w, w, sizeof w) == 0) return t[i].e;
+  const CElem* got = pc_fld_ref(app, name, 1, pc);
+  // (A reference that fails is not kept: it reports again.)
+  if (!got) return nullptr;
+  std::memcpy(t[i].w, w, sizeof w);
+  t[i].e = got;
+  // At half full the table doubles.
+  if (2 * ++sc->fld_count > t.size()) {
+    std::vector<ScCtx::FldRef> old(2 * t.size(), ScCtx::FldRef{});
+    old.swap(t);
+    mask = t.size() - 1;
+    for (const ScCtx::FldRef& r : old) {
+      if (!r.e) continue;
+      size_t j = fld_hash(r.w) & mask;
+      while (t[j].e) j = (j + 1) & mask;
+      t[j] = r;
+    }
+  }
+  return got;
+}
+
 // An operand compiled (see sc_cmpl_ref): its element, copied into *copy when
-// given, else where the compile keeps it (a field only); null when refused.
-const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* kind, uint32_t options) {
+// given (a constant read in copy's form), else where the compile keeps it (a
+// constant read in `form`, see sc_ref); null when refused.
+const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, const DElem* form, int reg, int* kind,
+                      uint32_t options) {
   PcCtx* pc = sc->pc;
   if (ut_is_all(op.app.data(), ' ', 3)) {
     if (kind) *kind = 2;
@@ -937,18 +1120,17 @@ const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* ki
       sc->msg = kScNoTarget;
       return nullptr;
     }
-    if (!copy) {
-      sys_err(__LINE__, "a constant operand needs an element of its own");
-      return nullptr;
-    }
     int len = (options & kScRefCnstLen) ? int(op.occ.get()) : 22;
     if (len > 22) len = 22;
-    if (!sc_cmpl_cnst(sc, op.text.data(), len, copy, options & kScRefKeepType)) return nullptr;
-    if (reg && !bld_cnst(&sc->code, copy->ira, reg)) {
+    const bool keep_type = options & kScRefKeepType;
+    const CElem* c = copy ? (sc_cmpl_cnst(sc, op.text.data(), len, copy, keep_type) ? copy : nullptr)
+                          : sc_cnst(sc, op.text.data(), len, form, keep_type);
+    if (!c) return nullptr;
+    if (reg && !bld_cnst(&sc->code, c->ira, reg)) {
       sc->msg = kScBadReg;
       return nullptr;
     }
-    return copy;
+    return c;
   }
   char app[4] = {}, name[23] = {};
   std::memcpy(app, op.app.data(), 3);
@@ -957,7 +1139,7 @@ const CElem* cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* copy, int reg, int* ki
   if (name[1] == 'L' && std::memcmp(app, "0LA", 3) == 0 && std::memcmp(name, "ALTERNATE IMAGE NUMBER", 22) == 0)
     pc->sc.flags |= 1;
   pc->em->status = 0;
-  const CElem* got = pc_fld_ref(app, name, 1, pc);
+  const CElem* got = fld_ref(sc, op, app, name);
   if (!got) {
     uint32_t st = pc->em->status;
     if (st == kPcNoApp && reg) bld_abort(&sc->code, kPcNoApp);
@@ -1033,7 +1215,11 @@ int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, ui
     sys_err(__LINE__, "Null celem pointer");
     return 0;
   }
-  return cmpl_ref(sc, op, elem, reg, kind, options) ? 1 : 0;
+  return cmpl_ref(sc, op, elem, nullptr, reg, kind, options) ? 1 : 0;
+}
+
+const CElem* sc_ref(ScCtx* sc, const ScOpnd& op, const DElem* form, int reg, int* kind, uint32_t options) {
+  return cmpl_ref(sc, op, nullptr, form, reg, kind, options);
 }
 
 // ---------------------------------------------------- for the families --
@@ -1102,7 +1288,7 @@ const CElem* ref_0la(ScCtx* sc, const char* name, CElem* copy, int reg) {
   size_t n = std::strlen(name);
   std::memcpy(op.text.data(), name, n > 22 ? 22 : n);
   int kind = 0;
-  return cmpl_ref(sc, op, copy, reg, &kind, 0);
+  return cmpl_ref(sc, op, copy, nullptr, reg, &kind, 0);
 }
 }  // namespace
 

@@ -156,6 +156,17 @@ enum ScRef : uint32_t {
 // predefined field of "0LA", 2 a constant. reg 1-4 emits the register load.
 int sc_cmpl_ref(ScCtx* sc, const ScOpnd& op, CElem* elem, int reg, int* kind, uint32_t options);
 int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type);
+// As sc_cmpl_ref, without a copy of the operand's element: a field's element
+// where the compile keeps it; for a constant, read in the form `form` gives
+// (null: none) as sc_cmpl_ref reads it in elem's, the element it took, with
+// the ira of this reference. The element stays where it is until the
+// statement compiler's context ends (a constant's ira until the next
+// constant of that form). Null when refused, the reason in the context's
+// message. Not for kScRefIra3 and kScRefIra2 (they change the element).
+const CElem* sc_ref(ScCtx* sc, const ScOpnd& op, const DElem* form, int reg, int* kind, uint32_t options);
+// As sc_cmpl_cnst, the constant read in the form `form` gives (null: none):
+// the element it took, kept as sc_ref keeps it.
+const CElem* sc_cnst(ScCtx* sc, const char* text, int len, const DElem* form, bool keep_type);
 // A reference to the TOTAL accumulator of a field occurrence: its SUM
 // records (the field's summary numbers, marked as totals), and for reg 1-4
 // IRA_SUM into the register, with level set also IRA_BUCKET (the bucket of

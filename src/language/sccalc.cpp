@@ -195,7 +195,11 @@ uint32_t parse_calc(const char* text, int len, CalcTree* tree) {
   tree->nodes.clear();
   tree->nodes.reserve(32);
   tree->root = -1;
-  Parse p{text, 0, len - 1, tree};
+  // Trailing blanks read as the end (the field is mostly blanks; every
+  // level of the parse would look past them again).
+  int last = len - 1;
+  while (last >= 0 && text[last] == ' ') --last;
+  Parse p{text, 0, last, tree};
   int root = -1;
   try {
     root = parse_expr(p);

@@ -178,35 +178,34 @@ int ref_fail(ScCtx* sc, uint32_t preset) {
 int cmpl_set(ScCtx* sc, DStmt* st) {
   const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
   uint32_t preset = sc_msg(sc);
-  CElem t, s;
-  std::memset(static_cast<void*>(&t), 0, sizeof t);
-  std::memset(static_cast<void*>(&s), 0, sizeof s);
   int kind = 0;
-  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget | kScRefStrictTarget)) return ref_fail(sc, preset);
+  const CElem* t = sc_ref(sc, ops.op1, nullptr, 1, &kind, kScRefTarget | kScRefStrictTarget);
+  if (!t) return ref_fail(sc, preset);
   // A constant source takes the target's form.
-  s.e = t.e;
+  const CElem* s = nullptr;
   if (st->verb == kVerbScan) {
     // A SCAN's return block: the source is the scanned field, read from the
     // scan buffer at the field's place in its record.
-    if (!sc_cmpl_ref(sc, ops.op2, &s, 0, &kind, kScRefTarget)) return ref_fail(sc, preset);
-    uint32_t at = s.e.offset;
-    if (ops.op2.occ_mode == 0 && ops.op2.occ > 1) at += (uint32_t(ops.op2.occ) - 1u) * s.e.length;
+    if (!(s = sc_ref(sc, ops.op2, &t->e, 0, &kind, kScRefTarget))) return ref_fail(sc, preset);
+    uint32_t at = s->e.offset;
+    if (ops.op2.occ_mode == 0 && ops.op2.occ > 1) at += (uint32_t(ops.op2.occ) - 1u) * s->e.length;
     if (at > 0xFFFFu || !bld_scan_ira(sc_code(sc), uint16_t(at), 2)) return sc_fail(sc, preset);
-  } else if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) {
+  } else if (!(s = sc_ref(sc, ops.op2, &t->e, 2, &kind, 0))) {
     return ref_fail(sc, preset);
   }
   sc_msg(sc) = preset;
   uint8_t* null_test = nullptr;
-  if (is_num(s.e.type) && !s.e.null_value.blank() && t.e.type != 11 && is_known(t.e.type)) {
-    CElem tn = t, sn = s;
-    bool num = is_num(t.e.type);
-    if (!sc_cmpl_cnst(sc, num ? t.e.null_value.data() : " ", num ? 33 : 1, &tn, true) ||
-        !sc_cmpl_cnst(sc, s.e.null_value.data(), 33, &sn, true) ||
-        !(null_test = bld_set_if_null(sc_code(sc), t.e.length, tn.ira, s.e.length, sn.ira)))
+  const DElem &te = t->e, &se = s->e;
+  if (is_num(se.type) && !se.null_value.blank() && te.type != 11 && is_known(te.type)) {
+    bool num = is_num(te.type);
+    const CElem* tn = sc_cnst(sc, num ? te.null_value.data() : " ", num ? 33 : 1, &te, true);
+    uint32_t tn_ira = tn ? uint32_t(tn->ira) : 0;
+    const CElem* sn = tn ? sc_cnst(sc, se.null_value.data(), 33, &se, true) : nullptr;
+    if (!sn || !(null_test = bld_set_if_null(sc_code(sc), te.length, tn_ira, se.length, sn->ira)))
       return sc_fail(sc, preset);
   }
   uint32_t msg = 0;
-  if (!set_conv(sc, t, s, ut_is_all(ops.op2.app.data(), ' ', 3) ? nullptr : ops.op2.app.data(), &msg)) {
+  if (!set_conv(sc, *t, *s, ut_is_all(ops.op2.app.data(), ' ', 3) ? nullptr : ops.op2.app.data(), &msg)) {
     if (msg) sc_err(sc, msg);
     return 0;
   }

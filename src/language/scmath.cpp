@@ -107,18 +107,15 @@ int cmpl_compute(ScCtx* sc, DStmt* st) {
   char op = math_op(uint8_t(ops.rel));
   if (!op) return fail();
   bool hash = op == '1' || op == '2';
-  CElem t, s;
-  std::memset(static_cast<void*>(&t), 0, sizeof t);
-  std::memset(static_cast<void*>(&s), 0, sizeof s);
   int kind = 0;
-  if (!sc_cmpl_ref(sc, ops.op1, &t, 1, &kind, kScRefTarget)) return fail();
-  if (!numeric(t.e.type)) return fail();
+  const CElem* t = sc_ref(sc, ops.op1, nullptr, 1, &kind, kScRefTarget);
+  if (!t || !numeric(t->e.type)) return fail();
   // A constant source is read in the target's form.
-  if (ut_is_all(ops.op2.app.data(), ' ', 3)) s.e = t.e;
-  if (!sc_cmpl_ref(sc, ops.op2, &s, 2, &kind, 0)) return fail();
+  const CElem* s = sc_ref(sc, ops.op2, &t->e, 2, &kind, 0);
+  if (!s) return fail();
   // Only the hash totals take an alpha source (turned into a number first).
-  if (!numeric(s.e.type) && !(hash && s.e.type == 1)) return fail();
-  if (!bld_compute(sc_code(sc), num_of(t.e), num_of(s.e), op)) return fail();
+  if (!numeric(s->e.type) && !(hash && s->e.type == 1)) return fail();
+  if (!bld_compute(sc_code(sc), num_of(t->e), num_of(s->e), op)) return fail();
   return 1;
 }
 

@@ -25,19 +25,17 @@ IbTstOp tst_op(const CElem& c) {
 int cmpl_if_and_or(ScCtx* sc, DStmt* st) {
   const auto& ops = rec::view<ScOpsTwo>(st->ops.b);
   uint32_t preset = sc_msg(sc);
-  CElem a, b;
-  std::memset(static_cast<void*>(&a), 0, sizeof a);
-  std::memset(static_cast<void*>(&b), 0, sizeof b);
   int kind = 0;
   // A field not found compiles to an ABORT that fails when it runs.
-  if (!sc_cmpl_ref(sc, ops.op1, &a, 1, &kind, kScRefKeepType)) {
+  const CElem* a = sc_ref(sc, ops.op1, nullptr, 1, &kind, kScRefKeepType);
+  if (!a) {
     if (sc_msg(sc) == kPcNoApp) return 1;
     sc_err(sc, sc_msg(sc) ? sc_msg(sc) : preset);
     return 0;
   }
   // A constant compared with a field takes the field's type.
-  if (ut_is_all(ops.op2.app.data(), ' ', 3)) b.e = a.e;
-  if (!sc_cmpl_ref(sc, ops.op2, &b, 2, &kind, 0)) {
+  const CElem* b = sc_ref(sc, ops.op2, &a->e, 2, &kind, 0);
+  if (!b) {
     if (sc_msg(sc) == kPcNoApp) return 1;
     sc_err(sc, sc_msg(sc) ? sc_msg(sc) : preset);
     return 0;
@@ -57,7 +55,7 @@ int cmpl_if_and_or(ScCtx* sc, DStmt* st) {
     }
   }
   uint32_t msg = 0;
-  if (!bld_if_and_or(sc_code(sc), tst_op(a), tst_op(b), rel, st->verb, sc_shift(sc), &msg)) {
+  if (!bld_if_and_or(sc_code(sc), tst_op(*a), tst_op(*b), rel, st->verb, sc_shift(sc), &msg)) {
     sc_err(sc, msg ? msg : preset);
     return 0;
   }

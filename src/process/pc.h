@@ -264,8 +264,12 @@ class PcFldTable {
   // Adds a key not in the table.
   const CElem* add(const PcFldKey& k, const CElem& e);
   void clear();
+  // Changes when the table is emptied: an element found before stays where
+  // it is while this does not change.
+  uint32_t generation() const { return generation_; }
 
  private:
+  uint32_t generation_ = 0;
   struct Entry {
     PcFldKey key;
     CElem e;

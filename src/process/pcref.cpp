@@ -707,6 +707,7 @@ const CElem* PcFldTable::add(const PcFldKey& k, const CElem& e) {
 }
 
 void PcFldTable::clear() {
+  ++generation_;
   entries_.clear();
   slots_.clear();
 }

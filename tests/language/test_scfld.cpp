@@ -46,6 +46,9 @@ struct ScFld : ScFam {
     el("DMD", 4, 4, 6, 5, "0", "0605");                // month and day
     el("TEMP 1", 1, 10, 0, 0);                         // a temporary field
     el("Y", 8, 5, 7, 0);                               // fixed packed: no occurrence index
+    // Names that differ in their last character only.
+    el("CUSTOMER BALANCE DUE 1", 8, 5, 7, 2);
+    el("CUSTOMER BALANCE DUE 2", 1, 4, 0, 0);
     // A file of two 4-character fields, its record area 3000700.
     for (int i = 0; i < 2; ++i) {
       fx::Rec r = fx::rec("ELEMENT", {{"area", "3000700"}, {"work", "0"}, {"name", i ? "W2" : "W1"}, {"kind", "1"},
@@ -146,6 +149,69 @@ TEST_F(ScFld, RangeEdgesThroughTheCompiler) {
                   set("PF2", "T20"));
   EXPECT_EQ(run("S4"), 300540);
   EXPECT_EQ(run("S5"), 300540);
+}
+
+// Constants are kept by their text and the whole form they are read in:
+// one element buffer whose form changes between constants, a text that
+// keeps its type or not, a constant of no form at two lengths. Each
+// stored value against its packed or text spelling.
+namespace kept {
+std::vector<std::string> got;
+int probe(ScCtx* sc, DStmt*) {
+  CElem c;
+  auto form = [&](uint8_t type, uint16_t len, uint8_t digits, uint8_t decimals) {
+    std::memset(static_cast<void*>(&c), 0, sizeof c);
+    if (!type) return;
+    c.e.name.set("KEPT");
+    c.e.type = type;
+    c.e.length = len;
+    c.e.occurs = 1;
+    c.e.digits = digits;
+    c.e.decimals = decimals;
+    c.e.sign = '1';
+    c.e.mask.set("");
+  };
+  auto put = [&](const char* text, bool keep_type) {
+    if (!sc_cmpl_cnst(sc, text, int(std::strlen(text)), &c, keep_type)) return got.push_back("refused");
+    const uint8_t* v = MADDR(sc_pc(sc)->em->cnst.get(), c.ira);
+    got.push_back(std::to_string(c.e.type) + ":" + std::string(reinterpret_cast<const char*>(v), c.e.length));
+  };
+  for (int decimals : {2, 0, 2}) {
+    form(8, 5, 7, uint8_t(decimals));
+    put("125", false);
+  }
+  form(1, 6, 0, 0);
+  put("AB", true);
+  form(1, 6, 0, 0);
+  put("AB", false);
+  for (const char* t : {"AB", "AB "}) {
+    form(0, 0, 0, 0);
+    put(t, false);
+  }
+  return 1;
+}
+}  // namespace kept
+
+TEST_F(ScFld, ConstantsAreKeptByTheirWholeForm) {
+  define(proc("K1") + line("", "MESSAGE", {{0, "m"}}));
+  ScCmplFn was = sc_set_cmpl_fn(45, kept::probe);
+  kept::got.clear();
+  run("K1");
+  sc_set_cmpl_fn(45, was);
+  using namespace std::string_literals;
+  const std::vector<std::string> want = {
+      "8:"s + "\x00\x00\x12\x50\x0C"s, "8:"s + "\x00\x00\x00\x12\x5C"s, "8:"s + "\x00\x00\x12\x50\x0C"s,
+      "1:AB    ", "1:AB", "1:AB", "1:AB "};
+  EXPECT_EQ(kept::got, want);
+}
+
+// Fields whose names differ in their last character are two fields.
+TEST_F(ScFld, OperandsOfNamesThatDifferAtTheEnd) {
+  Prog p("K2");
+  p.add(set("CUSTOMER BALANCE DUE 1", "12.5", false)).add(set("CUSTOMER BALANCE DUE 2", "AB", false));
+  p.check("CUSTOMER BALANCE DUE 1", EQ, "12.50").check("CUSTOMER BALANCE DUE 2", EQ, "AB");
+  p.add(set("T20", "CUSTOMER BALANCE DUE 1")).check("T20", EQ, "12.50");
+  expect_runs(p);
 }
 
 // A number source at its null value gives the target the target's null
