@@ -1536,6 +1536,16 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
     EXPECT_EQ(both_ways(true, &rc), "");
     return ii_loop_plan_iterations() - it;
   };
+  auto set_no_and_a = [&] {  // SET NO(I) = I; SET A = NO(I)
+    bld_ira(&m.code, ira_no, 1);
+    bld_occ_pd(&m.code, ira_i, 1, 4, kN);
+    bld_ira(&m.code, ira_i, 2);
+    bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
+    bld_ira(&m.code, ira[0], 1);
+    bld_ira(&m.code, ira_no, 2);
+    bld_occ_pd(&m.code, ira_i, 2, 4, kN);
+    bld_set_bin_to_pd(&m.code, 4, true, 0, true, 9, 0);
+  };
   auto if_count = [&](IbTstOp a, IbTstOp b, uint8_t rel) {  // IF a rel b (T) CALC C = C + 1
     uint32_t msg = 0;
     ASSERT_EQ(bld_if_and_or(&m.code, a, b, rel, 38, 10, &msg), 1) << msg;
@@ -1557,14 +1567,7 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
       restart();
       uint8_t* loop = beg_i();
       if (!text) {
-        bld_ira(&m.code, ira_no, 1);
-        bld_occ_pd(&m.code, ira_i, 1, 4, kN);
-        bld_ira(&m.code, ira_i, 2);
-        bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
-        bld_ira(&m.code, ira[0], 1);
-        bld_ira(&m.code, ira_no, 2);
-        bld_occ_pd(&m.code, ira_i, 2, 4, kN);
-        bld_set_bin_to_pd(&m.code, 4, true, 0, true, 9, 0);
+        set_no_and_a();
         // IF NO(I) GT B, NO(I) at scale 1 and B 20: I from 201 on.
         bld_ira(&m.code, ira_no, 1);
         bld_occ_pd(&m.code, ira_i, 1, 4, kN);
@@ -1644,14 +1647,7 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
   bounds(1, kN, 1);
   restart();
   loop = beg_i();
-  bld_ira(&m.code, ira_no, 1);
-  bld_occ_pd(&m.code, ira_i, 1, 4, kN);
-  bld_ira(&m.code, ira_i, 2);
-  bld_set_pd_to_bin(&m.code, 4, true, 0, true, 9, 0);
-  bld_ira(&m.code, ira[0], 1);
-  bld_ira(&m.code, ira_no, 2);
-  bld_occ_pd(&m.code, ira_i, 2, 4, kN);
-  bld_set_bin_to_pd(&m.code, 4, true, 0, true, 9, 0);
+  set_no_and_a();
   end_loop(false, ira_i, ira_lcb, loop);
   probe();
   end();
