@@ -125,8 +125,11 @@ bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t*
   if (sgn(v[0] - v[1]) != dir) {  // (both below 10^15 in magnitude)
     lb.back.set(ii_adv(pc, 12));
     ii_loop_begun(s, blk, ii_adv(pc, 12));
-    if (sc == 0) memo_of(s, blk) = {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]};
     *next = ii_adv(pc, 12);
+    if (sc == 0) {
+      memo_of(s, blk) = {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]};
+      *next = ii_loop_first(s, pc, blk, *next);  // (a plan runs only loops of integers)
+    }
   } else {
     lb.back.reset();
     *next = ii_at(pc + 4);
