@@ -128,6 +128,7 @@ bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t*
     *next = ii_adv(pc, 12);
     if (sc == 0) {
       memo_of(s, blk) = {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]};
+      ii_vc_enter(s->addr[0], raw[0], v[0], 0, ii_vc_pair());  // the body reads it next
       *next = ii_loop_first(s, pc, blk, *next);  // (a plan runs only loops of integers)
     }
   } else {

@@ -136,6 +136,18 @@
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
 // one refused, or an entry that did not run, is looked at again later.
+//
+// A loop's first iteration: once the plan has run at END LOOP's back edge,
+// the END LOOP marks the BEG LOOP right before the body (byte 3: 1; its
+// exit past this END LOOP and its control block the same). BEG LOOP then
+// enters the plan at the top of the body as soon as it goes into it
+// (ii_loop_begin), its bytes and back address checked as on every entry,
+// with the registers as the instructions before the loop left them: see
+// first_entry for why the plan's nodes hold and what its exits then write.
+// An inner loop entered again and again thus runs planned from its first
+// iteration (one of a single iteration has no back edge and no plan). An
+// entry that does not start (a register of Plan::live_top not as the body's
+// end leaves it, say) makes BEG LOOP skip the next kWaitNoEntry ones.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -494,6 +506,18 @@ struct Bytes15 {
     return raw[0];
   }
 };
+// The last two values of 15 digits written back, kept from one entry to the
+// next (an inner loop entered again and again writes a constant's value to
+// the work values each time), while the sign nibbles are the same.
+Bytes15& written15(uint64_t pair) {
+  static Bytes15 b15;
+  static uint64_t b15_pair = ~uint64_t(0);
+  if (pair != b15_pair) {
+    b15 = Bytes15{};
+    b15_pair = pair;
+  }
+  return b15;
+}
 // v * 10^k within 64 bits.
 constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
@@ -1867,7 +1891,7 @@ struct Run {
   // iteration of an entry at BEG LOOP).
   void write_back(const Exit& e, uint16_t keep = 0) {
     const uint64_t pair = ii_vc_pair();
-    Bytes15 b15;
+    Bytes15& b15 = written15(pair);
     for (uint8_t i : pl.stored) {
       if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
