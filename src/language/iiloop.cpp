@@ -2011,8 +2011,9 @@ void set_count(IlfState* s, uint32_t n) {
 }
 
 // Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start. first: entered at BEG LOOP (first_entry). The nodes keep the addresses of its code
-// (Node::go) from one run to the next: one copy of it only.
+// null when it could not start; first: entered at BEG LOOP (first_entry).
+// The nodes keep the addresses of their code (Node::go) from one run to
+// the next: one copy of it only.
 #if defined(__clang__)
 __attribute__((noinline))
 #else
