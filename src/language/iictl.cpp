@@ -94,8 +94,11 @@ bool pd_reg8(const uint8_t* p, int len, uint64_t* raw, int64_t* v) {
   pacdec::u128 mag;
   bool neg;
   if (len != 9 || !pacdec::decode(p, 8, mag, neg)) return false;
+  // (decode takes the two sign nibbles only: the bytes are encode's but
+  // for a negative zero.)
   uint8_t b[8];
-  pacdec::encode(b, 8, mag, neg);
+  if (neg && mag == 0) pacdec::encode(b, 8, mag, neg);
+  else std::memcpy(b, p, 8);
   std::memcpy(raw, b, 8);
   *v = neg ? -int64_t(mag) : int64_t(mag);
   return true;
