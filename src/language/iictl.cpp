@@ -94,8 +94,11 @@ bool pd_reg8(const uint8_t* p, int len, uint64_t* raw, int64_t* v) {
   pacdec::u128 mag;
   bool neg;
   if (len != 9 || !pacdec::decode(p, 8, mag, neg)) return false;
+  // (decode takes the two sign nibbles only: the bytes are encode's but
+  // for a negative zero.)
   uint8_t b[8];
-  pacdec::encode(b, 8, mag, neg);
+  if (neg && mag == 0) pacdec::encode(b, 8, mag, neg);
+  else std::memcpy(b, p, 8);
   std::memcpy(raw, b, 8);
   *v = neg ? -int64_t(mag) : int64_t(mag);
   return true;
@@ -125,8 +128,12 @@ bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t*
   if (sgn(v[0] - v[1]) != dir) {  // (both below 10^15 in magnitude)
     lb.back.set(ii_adv(pc, 12));
     ii_loop_begun(s, blk, ii_adv(pc, 12));
-    if (sc == 0) memo_of(s, blk) = {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]};
     *next = ii_adv(pc, 12);
+    if (sc == 0) {
+      memo_of(s, blk) = {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]};
+      ii_vc_enter(s->addr[0], raw[0], v[0], 0, ii_vc_pair());  // the body reads it next
+      *next = ii_loop_first(s, pc, blk, *next);  // (a plan runs only loops of integers)
+    }
   } else {
     lb.back.reset();
     *next = ii_at(pc + 4);

@@ -136,6 +136,18 @@
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
 // one refused, or an entry that did not run, is looked at again later.
+//
+// A loop's first iteration: once the plan has run at END LOOP's back edge,
+// the END LOOP marks the BEG LOOP right before the body (byte 3: 1; its
+// exit past this END LOOP and its control block the same). BEG LOOP then
+// enters the plan at the top of the body as soon as it goes into it
+// (ii_loop_begin), its bytes and back address checked as on every entry,
+// with the registers as the instructions before the loop left them: see
+// first_entry for why the plan's nodes hold and what its exits then write.
+// An inner loop entered again and again thus runs planned from its first
+// iteration (one of a single iteration has no back edge and no plan). An
+// entry that does not start (a register of Plan::live_top not as the body's
+// end leaves it, say) makes BEG LOOP skip the next kWaitNoEntry ones.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -158,6 +170,7 @@ namespace {
 
 uint64_t g_iterations = 0;
 uint64_t g_builds = 0;
+uint64_t g_firsts = 0;
 
 constexpr uint8_t kWaitFirstRun = 16;  // back edges before looking again
 constexpr uint8_t kWaitRefused = 255;
@@ -174,6 +187,8 @@ constexpr size_t kMaxMovs = 8;
 constexpr int64_t kLimit15 = 1000000000000000LL;  // 10^15
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
+// The loop control block of the END LOOP at p.
+uint8_t* end_block(uint8_t* p) { return ii_field(reinterpret_cast<const uint8_t*>(&rec::view<IbEndLoop>(p).ira)); }
 uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
 uint32_t u32_at(const uint8_t* p) { return rec::view<rec::U32>(const_cast<uint8_t*>(p)).get(); }
 uint64_t u64_at(const uint8_t* p) {
@@ -300,6 +315,10 @@ struct Exit {
   Abs st;
   uint32_t call_ret = 0;  // inside a GOSUB's routine: the return address's offset
   uint16_t first = 0, n = 0;  // the registers it writes: Plan::writes (list_states)
+  // Those of them that no instruction sets on the way from the top of the
+  // body: left as they are when it is taken on the first iteration of an
+  // entry at BEG LOOP (first_entry).
+  uint16_t keep = 0;
 };
 // Register k (0-3 address, 4-7 length, 8 the depth of the calculation
 // stack) and what it holds.
@@ -406,6 +425,11 @@ struct Plan {
   std::vector<RegItem> tops;    // what top says of the registers on entry (list_states)
   std::vector<RegItem> writes;  // what the exits write
   std::vector<uint8_t> stored;  // the registers the body stores
+  // An entry at BEG LOOP (the loop's first iteration): whether it may be
+  // made, and the registers (bit k: 0-3 address, 4-7 length, 8 the depth)
+  // that must then hold what the body's end leaves (see first_entry).
+  bool firsts = false;
+  uint16_t live_top = 0x1FF;
   int ncmp = 0;
   uint32_t per_iter = 1;     // steps of an iteration at most (its longest path)
   std::vector<uint32_t> words;  // the area words IRA instructions read
@@ -482,6 +506,18 @@ struct Bytes15 {
     return raw[0];
   }
 };
+// The last two values of 15 digits written back, kept from one entry to the
+// next (an inner loop entered again and again writes a constant's value to
+// the work values each time), while the sign nibbles are the same.
+Bytes15& written15(uint64_t pair) {
+  static Bytes15 b15;
+  static uint64_t b15_pair = ~uint64_t(0);
+  if (pair != b15_pair) {
+    b15 = Bytes15{};
+    b15_pair = pair;
+  }
+  return b15;
+}
 // v * 10^k within 64 bits.
 constexpr int64_t kP10[19] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
@@ -1618,6 +1654,41 @@ void list_states(Plan& pl) {
   }
 }
 
+// An entry at BEG LOOP finds the registers as the instructions before the
+// loop left them, not as the body's end leaves them (Plan::top). The first
+// walk went from those (every register kEntry) and took every register an
+// instruction reads from one set on the way since the top (it refuses an
+// entry item): the nodes of the second walk, made from Plan::top, read
+// nothing that the top decides. What the top decides is what an exit
+// writes of a register:
+//   1. set on every way to the exit to one item: the first walk's exit
+//      holds it, and the second's the same;
+//   2. set on no way there (the first walk's exit holds kEntry): the
+//      instructions leave it as the entry found it, which the second walk's
+//      item at the top stands for (Exit::keep: an exit of the first
+//      iteration leaves it as it is);
+//   3. set on some ways only (a shadow, or unknown): the register must hold
+//      what the top says (Plan::live_top).
+// Every register is set on every way to END LOOP or as at the top there
+// (Plan::top is the first walk's end): from the second iteration on, the
+// registers hold what the body's end leaves, as after an entry at END LOOP.
+// The entry is made when the two walks left the same exits, in order.
+void first_entry(Plan& pl, const std::vector<Exit>& trial) {
+  pl.firsts = trial.size() == pl.exits.size();
+  uint16_t live = 0;
+  for (size_t i = 0; pl.firsts && i < trial.size(); ++i) {
+    pl.firsts = trial[i].pc == pl.exits[i].pc && trial[i].call_ret == pl.exits[i].call_ret;
+    uint16_t keep = 0;
+    for (int k = 0; k < 9; ++k) {
+      uint8_t kind = Builder::reg_item(trial[i].st, k).kind;
+      if (kind == kEntry) keep |= uint16_t(1u << k);
+      else if (kind == kShadow || kind == kUnknown) live |= uint16_t(1u << k);
+    }
+    pl.exits[i].keep = keep;
+  }
+  pl.live_top = live;
+}
+
 Built build(uint8_t* end, uint8_t* back, Plan* out) {
   Plan pl;
   pl.end_pc = off(end);
@@ -1625,6 +1696,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   if (back >= end || end - back > 4 * kIbBlockSize) return Built::Refused;
   Abs first;
   std::vector<uint32_t> stored;
+  std::vector<Exit> trial_exits;  // the exits of the walk from the entry's registers
   {
     Plan trial;
     Builder b(trial, end, back);
@@ -1634,6 +1706,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
     pl.occs = trial.occs;
     for (const Reg& g : trial.regs)
       if (g.flen && g.stored) stored.push_back(g.word);
+    trial_exits = std::move(trial.exits);
   }
   Builder b(pl, end, back);
   b.fixed_stored = std::move(stored);
@@ -1642,6 +1715,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   if (r != Built::Plan) return r;
   if (!(last == first) || !b.finish()) return Built::Refused;
   pl.top = first;
+  first_entry(pl, trial_exits);
   list_states(pl);
   for (size_t i = 0; i < pl.regs.size(); ++i)
     if (pl.regs[i].stored) pl.stored.push_back(uint8_t(i));
@@ -1813,9 +1887,11 @@ struct Run {
 
   // The registers, the state of exit e and the mask as the instructions
   // leave them.
-  void write_back(const Exit& e) {
+  // keep: the registers left as they are (Exit::keep, on the first
+  // iteration of an entry at BEG LOOP).
+  void write_back(const Exit& e, uint16_t keep = 0) {
     const uint64_t pair = ii_vc_pair();
-    Bytes15 b15;
+    Bytes15& b15 = written15(pair);
     for (uint8_t i : pl.stored) {
       if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
@@ -1836,6 +1912,7 @@ struct Run {
       regs[i][8] = uint8_t(sc[i]);
     }
     for (const RegItem* w = pl.writes.data() + e.first, *we = w + e.n; w < we; ++w) {
+      if (keep >> w->k & 1) continue;
       uintptr_t x = value(w->it, w->k);
       if (w->k < 4) s->addr[w->k] = reinterpret_cast<uint8_t*>(x);
       else if (w->k < 8) s->len[w->k - 4] = uint16_t(x);
@@ -1934,14 +2011,15 @@ void set_count(IlfState* s, uint32_t n) {
 }
 
 // Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start. The nodes keep the addresses of its code
-// (Node::go) from one run to the next: one copy of it only.
+// null when it could not start; first: entered at BEG LOOP (first_entry).
+// The nodes keep the addresses of their code (Node::go) from one run to
+// the next: one copy of it only.
 #if defined(__clang__)
 __attribute__((noinline))
 #else
 __attribute__((noinline, noclone))
 #endif
-uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
+uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
   Run r(pl, s);
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
@@ -2111,11 +2189,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
     if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
   // The interpreter's registers hold what the body's end leaves (a shadow
-  // there takes what the register holds).
+  // there takes what the register holds); at BEG LOOP, those of live_top.
+  const uint16_t live = first ? pl.live_top : 0x1FF;
   for (const RegItem& t : pl.tops) {
     uintptr_t now = t.k < 4 ? uintptr_t(s->addr[t.k]) : t.k < 8 ? s->len[t.k - 4] : s->calc_count;
     if (t.it.kind == kShadow) r.shadow[t.it.v] = now;
-    else if (t.it.kind == kElem) {
+    else if (!(live >> t.k & 1)) {
+      if (t.it.kind == kElem) r.occ_at[t.it.v] = r.occ_base[t.it.v];  // (set before any node reads it)
+    } else if (t.it.kind == kElem) {
       // An element the body's end left the register at: one of those the
       // entry checked (a GOTO into the body may leave it anywhere).
       const size_t k = t.it.v;
@@ -2546,7 +2627,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran) {
 #undef QV_NEXT
 out:
   r.mask = mask;
-  r.write_back(pl.exits[leave]);
+  r.write_back(pl.exits[leave], first && iters == 0 ? pl.exits[leave].keep : 0);
   set_count(s, uint32_t(std::min<int64_t>(base + since * per, kIiYieldEvery + 1)));
   g_iterations += iters;
   *ran = iters;
@@ -2585,7 +2666,7 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
     return back;
   }
   uint64_t ran = 0;
-  uint8_t* next = run(pl, s, end, &ran);
+  uint8_t* next = run(pl, s, end, &ran, false);
   // A plan that cannot start, or leaves before a whole iteration time and
   // again, waits: the interpreter takes those iterations meanwhile.
   pl.misses = ran ? 0 : pl.misses + 1;
@@ -2602,10 +2683,43 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
     pl.shorts = 0;
     end[3] = kWaitShort;
   }
+  if (next && pl.firsts) {  // from now on BEG LOOP may run it too
+    auto& beg = rec::view<IbBegLoop>(back - sizeof(IbBegLoop));
+    if (off(back) >= sizeof(IbBegLoop) && beg.head.zero == 0 && (beg.head.op | 1) == 3 &&
+        ii_at(reinterpret_cast<const uint8_t*>(&beg.exit)) == ii_adv(end, 8) &&
+        ii_field(reinterpret_cast<const uint8_t*>(&beg.ira)) == end_block(end))
+      beg.head.zero = 1;
+  }
   return next ? next : back;
 }
 
 }  // namespace
+
+// BEG LOOP's exit is past the END LOOP whose plan marked it (checked
+// then); a plan gone, refused or of other code unmarks it (the END LOOP
+// marks it again once its plan runs).
+uint8_t* ii_loop_begin(IlfState* s, uint8_t* beg, uint8_t* blk, uint8_t* body) {
+  auto& in = rec::view<IbBegLoop>(beg);
+  uint8_t* end = ii_at(reinterpret_cast<const uint8_t*>(&in.exit)) - sizeof(IbEndLoop);
+  auto& m = plans();
+  auto it = m.find(off(end));
+  if (it == m.end() || it->second.refused || !it->second.firsts || it->second.back != off(body) ||
+      op_of(end) != 13 || end_block(end) != blk || !same_code(it->second)) {
+    in.head.zero = 0;
+    return body;
+  }
+  Plan& pl = it->second;
+  uint64_t ran = 0;
+  uint8_t* next = run(pl, s, end, &ran, true);
+  pl.misses = ran ? 0 : pl.misses + 1;
+  if (!next || pl.misses >= 4) {
+    pl.misses = 0;
+    in.head.zero = kWaitNoEntry;
+  }
+  if (!next) return body;
+  ++g_firsts;
+  return next;
+}
 
 uint8_t* ii_loop_enter(IlfState* s, uint8_t* end, uint8_t* back) { return enter(s, end, back); }
 
@@ -2613,3 +2727,4 @@ void ii_loop_set_plans(bool on) { ii_loop_plans_on = on; }
 
 uint64_t ii_loop_plan_iterations() { return g_iterations; }
 uint64_t ii_loop_plan_builds() { return g_builds; }
+uint64_t ii_loop_plan_firsts() { return g_firsts; }

@@ -422,9 +422,28 @@ inline uint8_t* ii_loop_back(IlfExecBlock*, IlfState* s, uint8_t* end_pc, uint8_
   if (!ii_loop_plans_on || ii_slow(s)) return back;
   return ii_loop_enter(s, end_pc, back);
 }
+// BEG LOOP of a packed loop going into its body (after ii_loop_begun):
+// when the loop has a plan that may run from the top (byte 3 of BEG LOOP,
+// IbInst::zero, set by the END LOOP's plan: 1, or back entries to skip
+// first), ii_loop_begin runs it from the first iteration and returns the
+// instruction to go on at (body when it did not start). blk is the loop's
+// control block.
+uint8_t* ii_loop_begin(IlfState* s, uint8_t* beg, uint8_t* blk, uint8_t* body);
+inline uint8_t* ii_loop_first(IlfState* s, uint8_t* beg, uint8_t* blk, uint8_t* body) {
+  uint8_t wait = rec::view<IbInst>(beg).zero;
+  if (wait == 0) [[likely]]
+    return body;
+  if (wait > 1) {
+    rec::view<IbInst>(beg).zero = uint8_t(wait - 1);
+    return body;
+  }
+  if (!ii_loop_plans_on || ii_slow(s)) return body;
+  return ii_loop_begin(s, beg, blk, body);
+}
 // A GOSUB's return entry: the return address and the caller's truth mask
 // (GOSUB, and a loop plan that leaves inside the routine).
 void ii_gosub_push(IlfState* s, uint8_t* ret, uint32_t mask);
 void ii_loop_set_plans(bool on);
 uint64_t ii_loop_plan_iterations();
 uint64_t ii_loop_plan_builds();
+uint64_t ii_loop_plan_firsts();  // the plans' entries at BEG LOOP

@@ -162,7 +162,10 @@ class IiLoop : public ii2::Fix {
   bool extra = false;
   uint32_t ira_same = 0, ira_half = 0, ira_in_lcb = 0, ira_ci = 0;
   uint8_t* ci = nullptr;
-  // An inner loop J FROM 1 TO .. STEP 1 with its own control block.
+  // An inner loop J FROM 1 TO .. STEP 1 with its own control block; with
+  // nested, in most bodies and mostly of 0-3 iterations (entered again and
+  // again: its plan, once built, runs from its first iteration).
+  bool nested = false;
   uint32_t ira_j = 0, ira_jfrom = 0, ira_jto = 0, ira_jstep = 0, ira_lcb2 = 0;
   uint8_t *vjfrom = nullptr, *vjto = nullptr, *vjstep = nullptr;
   bool in_inner = false;
@@ -238,8 +241,10 @@ class IiLoop : public ii2::Fix {
     put(vstep, step, 0);
   }
   uint8_t* beg_i() { return beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb); }
-  // The inner loop around a body of one or two statements.
+  // The inner loop around a body of one or two statements; now and then
+  // the calculation stack emptied before it (its body's end leaves a depth).
   void inner_loop(Gen& g, bool* refused) {
+    if (g.u(3) == 0) bld_calc_reset(&m.code);
     uint8_t* loop = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
     in_inner = true;
     body(g, 1 + int(g.u(2)), refused);
@@ -786,7 +791,7 @@ class IiLoop : public ii2::Fix {
     for (int i = 0; i < n; ++i) {
       uint8_t* tfc = nullptr;
       if (g.u(3) == 0) tfc = bld_tfc(&m.code, ii2::no_code(), kConds[g.u(7)]);
-      switch (g.u(21)) {
+      switch (nested && i == 0 && !in_inner && !in_routine && g.u(4) ? 8 : g.u(21)) {
         case 19: case 20: occ_stmt(g); break;
         case 0: case 1: case 2: case 3: case 4: calc(g, refused); break;
         case 16: case 17: case 18: fixed_store(g, refused); break;
@@ -794,7 +799,7 @@ class IiLoop : public ii2::Fix {
         case 14: case 15: set_bin(g, refused); break;
         case 5: case 6: case 7: test_if(g, g.u(3) ? 10 : 8); break;
         case 8:
-          if (extra && !in_inner && !in_routine && g.u(3) == 0) {
+          if ((extra || nested) && !in_inner && !in_routine && g.u(nested ? 1 : 3) == 0) {
             inner_loop(g, refused);
           } else if (g.u(2) == 0) {
             uint8_t* go = bld_gosub(&m.code, ii2::no_code());
@@ -866,7 +871,7 @@ void put_neg_zero(uint8_t* p, int scale) {
 void IiLoop::differential(Gen& g, long n) {
   long bad = 0, ended = 0, refused_loops = 0, negative = 0, occ_errs = 0;
   uint64_t occ_iterations = 0;
-  uint64_t before = ii_loop_plan_iterations();
+  uint64_t before = ii_loop_plan_iterations(), firsts = ii_loop_plan_firsts();
   for (long c = 0; c < n && bad < 10; ++c) {
     // The values: near the bounds of 15 digits as often as small; in a
     // third of the loops with decimals, now and then many (13-16 or any).
@@ -929,8 +934,10 @@ void IiLoop::differential(Gen& g, long n) {
       if (g.u(10) == 0) var[g.u(kVars)][7] |= 0x0F;
       int64_t c = g.u(2) ? 2 : 5;
       put(ci, step < 0 ? -c : c, c == 5 ? 1 : 0);
+    }
+    if (extra || nested) {
       put(vjfrom, 1, 0);
-      put(vjto, int64_t(g.u(12)), 0);
+      put(vjto, int64_t(g.u(nested && g.u(4) ? 4 : 12)), 0);
       put(vjstep, g.u(4) ? 1 : 3, 0);
     }
     // (Now and then at a word's bound or one inside it.)
@@ -1018,10 +1025,15 @@ void IiLoop::differential(Gen& g, long n) {
     }
   }
   uint64_t iterations = ii_loop_plan_iterations() - before;
+  firsts = ii_loop_plan_firsts() - firsts;
   std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan "
-              "(%llu with occurrences, %ld of those loops ending otherwise), %ld fields left at a negative scale\n",
+              "(%llu with occurrences, %ld of those loops ending otherwise), %ld fields left at a negative scale, "
+              "%llu entries at BEG LOOP\n",
               n, refused_loops, ended, static_cast<unsigned long long>(iterations),
-              static_cast<unsigned long long>(occ_iterations), occ_errs, negative);
+              static_cast<unsigned long long>(occ_iterations), occ_errs, negative, static_cast<unsigned long long>(firsts));
+  if (nested) {
+    EXPECT_GT(firsts, uint64_t(n) * 3);
+  }
   EXPECT_GT(iterations, uint64_t(n) * 5);
   EXPECT_GT(occ_iterations, uint64_t(n) / 2);
   EXPECT_GT(negative, n / 10);
@@ -1038,6 +1050,14 @@ TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeave) {
 TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeaveWithAliasesAndOddBytes) {
   Gen g{std::mt19937_64(seed() + 23)};
   extra = true;
+  differential(g, cases(3000));
+}
+
+// The same with an inner loop in most bodies, of 0-3 iterations mostly,
+// entered at BEG LOOP again and again once its plan is built.
+TEST_F(IiLoop, PlansLeaveWhatTheInstructionsLeaveInInnerLoops) {
+  Gen g{std::mt19937_64(seed() + 29)};
+  nested = true;
   differential(g, cases(3000));
 }
 
@@ -1134,12 +1154,13 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
   ii_math_set_switches(false, false);
 }
 
-// A plan's entry costs more than an iteration or two save: an inner loop
-// that ends after a few iterations time and again is mostly left to the
-// instructions, a longer one stays planned; either way the same results.
-TEST_F(IiLoop, AShortInnerLoopIsMostlyLeftToTheInstructions) {
+// An inner loop's plan, once built at its first back edge, runs it from
+// its first iteration at every later BEG LOOP: each iteration of the
+// second run is the plan's. A loop of one iteration has no back edge and
+// no plan. Either way the same results.
+TEST_F(IiLoop, AnInnerLoopsPlanRunsFromItsFirstIteration) {
   constexpr int64_t kOuter = 300;
-  for (int64_t inner : {2, 40}) {
+  for (int64_t inner : {1, 2, 40}) {
     put(var[0], 0, 0);
     bounds(1, kOuter, 1);
     put(vjfrom, 1, 0);
@@ -1153,15 +1174,56 @@ TEST_F(IiLoop, AShortInnerLoopIsMostlyLeftToTheInstructions) {
     end_loop(false, ira_j, ira_lcb2, jl);
     end_loop(false, ira_i, ira_lcb, loop);
     end();
-    uint64_t before = ii_loop_plan_iterations();
     int rc;
+    ASSERT_EQ(both_ways(true, &rc), "") << inner;
+    put(var[0], 0, 0);
+    uint64_t before = ii_loop_plan_iterations(), firsts = ii_loop_plan_firsts();
     ASSERT_EQ(both_ways(true, &rc), "") << inner;
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(value_of(var[0]), kOuter * inner * (inner + 1) / 2);
-    uint64_t planned = ii_loop_plan_iterations() - before;
-    if (inner == 2) EXPECT_LT(planned, 10u);  // 300 back edges
-    else EXPECT_GT(planned, uint64_t(kOuter * (inner - 2)));
+    const int64_t planned = inner > 1 ? kOuter : 0;
+    EXPECT_EQ(ii_loop_plan_iterations() - before, uint64_t(planned * inner)) << inner;
+    EXPECT_EQ(ii_loop_plan_firsts() - firsts, uint64_t(planned)) << inner;
   }
+}
+
+// The first iteration of an entry at BEG LOOP finds the registers as the
+// instructions before the loop left them, not as the body's end leaves
+// them: a plan that leaves it (before a move past the fixed field's digits,
+// 300540: the OVERFLOW label) leaves those no statement set yet as they
+// are; the probe at the label sees them. The move fails on the 59th: the
+// first iteration of the last outer iteration, entered at BEG LOOP (the
+// plan built at an earlier back edge once its statements ran).
+TEST_F(IiLoop, AnExitInTheFirstIterationLeavesTheRegistersAsTheyAre) {
+  constexpr int64_t kOuter = 30;
+  put(var[0], fixed_limit(0) - 116, 0);
+  put(var[1], 2, 0);
+  bounds(1, kOuter, 1);
+  put(vjfrom, 1, 0);
+  put(vjto, 2, 0);
+  put(vjstep, 1, 0);
+  restart();
+  uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
+  uint8_t* loop = beg_i();
+  bld_calc_reset(&m.code);
+  uint8_t* jl = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+  bld_ira(&m.code, ira_fx[0], 1);  // SET F = V0
+  bld_ira(&m.code, ira[0], 2);
+  bld_move_fix_var(&m.code, uint8_t(kFixedLen[0]), 0);
+  bld_calc_reset(&m.code);  // CALC V0 = V0 + V1
+  calc_add(ira[0], ira[1]);
+  bld_ira(&m.code, ira[0], 1);  // IF V0 > V1
+  bld_ira(&m.code, ira[1], 2);
+  IbTstOp op{12, 9, 0, true, false, nullptr};
+  uint32_t msg = 0;
+  ASSERT_EQ(bld_if_and_or(&m.code, op, op, 1, 38, 10, &msg), 1) << msg;
+  end_loop(false, ira_j, ira_lcb2, jl);
+  close_loop(loop, ov);
+  uint64_t firsts = ii_loop_plan_firsts();
+  int rc;
+  EXPECT_EQ(both_ways(true, &rc), "");
+  EXPECT_EQ(ii2::flags().size(), 1u);  // (the OVERFLOW label's)
+  EXPECT_GT(ii_loop_plan_firsts() - firsts, 2u);
 }
 
 // HOOK (100, 4 bytes): what the test changes between two entries of an
