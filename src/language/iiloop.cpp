@@ -2686,7 +2686,7 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
   if (next && pl.firsts) {  // from now on BEG LOOP may run it too
     auto& beg = rec::view<IbBegLoop>(back - sizeof(IbBegLoop));
     if (off(back) >= sizeof(IbBegLoop) && beg.head.zero == 0 && (beg.head.op | 1) == 3 &&
-        ii_at(reinterpret_cast<const uint8_t*>(&beg.exit)) == ii_adv(end, 8) &&
+        ii_at(reinterpret_cast<const uint8_t*>(&beg.exit)) == end + sizeof(IbEndLoop) &&  // (as ii_loop_begin finds it)
         ii_field(reinterpret_cast<const uint8_t*>(&beg.ira)) == end_block(end))
       beg.head.zero = 1;
   }
