@@ -2718,6 +2718,15 @@ uint8_t* ii_loop_begin(IlfState* s, uint8_t* beg, uint8_t* blk, uint8_t* body) {
   }
   if (!next) return body;
   ++g_firsts;
+  // A loop of a few iterations, time and again, costs less on the
+  // instructions than an entry's checks: BEG LOOP leaves it to them for a
+  // while (its END LOOP does the same, by its own count).
+  const bool ended = ran && next == end + sizeof(IbEndLoop);
+  pl.shorts = ended && ran < kShortRun ? pl.shorts + 1 : 0;
+  if (pl.shorts >= 2) {
+    pl.shorts = 0;
+    in.head.zero = kWaitShort;
+  }
   return next;
 }
 

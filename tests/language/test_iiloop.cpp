@@ -1157,10 +1157,11 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
 // An inner loop's plan, once built at its first back edge, runs it from
 // its first iteration at every later BEG LOOP: each iteration of the
 // second run is the plan's. A loop of one iteration has no back edge and
-// no plan. Either way the same results.
+// no plan; one of two is mostly left to the instructions (an entry costs
+// more). Either way the same results.
 TEST_F(IiLoop, AnInnerLoopsPlanRunsFromItsFirstIteration) {
   constexpr int64_t kOuter = 300;
-  for (int64_t inner : {1, 2, 40}) {
+  for (int64_t inner : {1, 2, 6, 40}) {
     put(var[0], 0, 0);
     bounds(1, kOuter, 1);
     put(vjfrom, 1, 0);
@@ -1181,6 +1182,10 @@ TEST_F(IiLoop, AnInnerLoopsPlanRunsFromItsFirstIteration) {
     ASSERT_EQ(both_ways(true, &rc), "") << inner;
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(value_of(var[0]), kOuter * inner * (inner + 1) / 2);
+    if (inner == 2) {
+      EXPECT_LT(ii_loop_plan_firsts() - firsts, uint64_t(kOuter / 10)) << inner;
+      continue;
+    }
     const int64_t planned = inner > 1 ? kOuter : 0;
     EXPECT_EQ(ii_loop_plan_iterations() - before, uint64_t(planned * inner)) << inner;
     EXPECT_EQ(ii_loop_plan_firsts() - firsts, uint64_t(planned)) << inner;
@@ -1191,16 +1196,16 @@ TEST_F(IiLoop, AnInnerLoopsPlanRunsFromItsFirstIteration) {
 // instructions before the loop left them, not as the body's end leaves
 // them: a plan that leaves it (before a move past the fixed field's digits,
 // 300540: the OVERFLOW label) leaves those no statement set yet as they
-// are; the probe at the label sees them. The move fails on the 59th: the
+// are; the probe at the label sees them. The move fails on the 55th: the
 // first iteration of the last outer iteration, entered at BEG LOOP (the
 // plan built at an earlier back edge once its statements ran).
 TEST_F(IiLoop, AnExitInTheFirstIterationLeavesTheRegistersAsTheyAre) {
-  constexpr int64_t kOuter = 30;
-  put(var[0], fixed_limit(0) - 116, 0);
+  constexpr int64_t kOuter = 10;
+  put(var[0], fixed_limit(0) - 108, 0);
   put(var[1], 2, 0);
   bounds(1, kOuter, 1);
   put(vjfrom, 1, 0);
-  put(vjto, 2, 0);
+  put(vjto, 6, 0);
   put(vjstep, 1, 0);
   restart();
   uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
