@@ -147,7 +147,9 @@
 // An inner loop entered again and again thus runs planned from its first
 // iteration (one of a single iteration has no back edge and no plan). An
 // entry that does not start (a register of Plan::live_top not as the body's
-// end leaves it, say) makes BEG LOOP skip the next kWaitNoEntry ones.
+// end leaves it, say) makes BEG LOOP skip the next kWaitNoEntry ones, and
+// two entries in a row that end the loop within kShortRun iterations the
+// next kWaitShort (an entry costs more than such a loop on the instructions).
 #include <algorithm>
 #include <array>
 #include <bit>
