@@ -140,6 +140,11 @@ void ut_add_reset(int scope, void* address, const void* value, size_t size) {
 // --------------------------------------------------------------- texts --
 size_t ut_buflen(const void* text, size_t width) {
   auto* t = static_cast<const char*>(text);
+  // Eight bytes at a time from the end while they are blanks.
+  for (uint64_t w; width >= 8; width -= 8) {
+    std::memcpy(&w, t + width - 8, 8);
+    if (w != 0x2020202020202020ULL) break;
+  }
   while (width > 0 && t[width - 1] == ' ') --width;
   return width;
 }

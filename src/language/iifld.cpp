@@ -9,6 +9,7 @@
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/pd.h"
+#include "foundation/ut.h"
 #include "language/ibfld.h"
 #include "language/ibtst.h"
 #include "language/iiutil.h"
@@ -705,18 +706,6 @@ uint8_t* inst_pd_to_log(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 // --------------------------------------------------------- alpha moves --
-// The length of the text at t (tl bytes) without its trailing blanks,
-// eight bytes at a time from the end.
-int unblanked_len(const uint8_t* t, int tl) {
-  constexpr uint64_t kBlanks = 0x2020202020202020ULL;
-  int n = tl;
-  for (uint64_t w; n >= 8; n -= 8) {
-    std::memcpy(&w, t + n - 8, 8);
-    if (w != kBlanks) break;
-  }
-  while (n > 0 && t[n - 1] == ' ') --n;
-  return n;
-}
 // The source at r2 after the text at r1 (tl bytes, n of them before its
 // trailing blanks), `blanks` separators of sep between, cut at the end.
 uint8_t* append(IlfState* s, uint8_t* pc, int tl, int n, int sl, int blanks, uint8_t sep) {
@@ -735,7 +724,7 @@ uint8_t* append(IlfState* s, uint8_t* pc, int tl, int n, int sl, int blanks, uin
 }
 uint8_t* inst_append(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAppend>(pc);
-  int tl = in.tgt_len, blanks = in.blanks, n = unblanked_len(s->addr[0], tl);
+  int tl = in.tgt_len, blanks = in.blanks, n = int(ut_buflen(s->addr[0], size_t(tl)));
   // With too few blanks for the separators, nothing is appended.
   if (blanks > tl - n) return ii_adv(pc, 10);
   return append(s, pc, tl, n, in.src_len, blanks, ' ');
@@ -752,7 +741,7 @@ uint8_t* inst_appendfix(IlfExecBlock*, IlfState* s, uint8_t* pc) {
     std::memmove(t, s->addr[1], size_t(std::min(sl, tl)));
     return ii_adv(pc, 10);
   }
-  return append(s, pc, tl, unblanked_len(t, tl), sl, in.blanks, com.fill_char);
+  return append(s, pc, tl, int(ut_buflen(t, size_t(tl))), sl, in.blanks, com.fill_char);
 }
 
 // SET_TEMP: a substring of the source at r2 into the target at r1.

@@ -18,6 +18,13 @@ TEST(Text, BlankPaddedFields) {
   EXPECT_EQ(std::string(b, 10), std::string(10, ' '));
   SET_BLANK(b, 10);
   EXPECT_EQ(ut_buflen(b, 10), 0u);
+  // The end found on each side of an 8-byte word, an inner blank kept.
+  for (size_t width : {7u, 8u, 9u, 15u, 16u, 17u})
+    for (size_t len = 0; len <= width; ++len) {
+      std::string t(width, ' ');
+      for (size_t i = 0; i < len; ++i) t[i] = i == 1 ? ' ' : 'x';
+      EXPECT_EQ(ut_buflen(t.data(), width), len == 2 ? 1u : len) << width << " " << len;
+    }
   EXPECT_TRUE(ut_is_all(b, ' ', 10));
   EXPECT_FALSE(ut_is_all("  x", ' ', 3));
   ut_center(b, 10, "abcd", 4);
