@@ -356,7 +356,7 @@ uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   if constexpr (V1) {
     int64_t va;
     int sa;
-    if (!ii_vc_read(a, pair, va, sa)) [[unlikely]]
+    if (!ii_vc_get(a, ii_vc_hi(pair), va, sa)) [[unlikely]]  // (no call)
       return runner<kForm, Tfc>(b, s, pc, pl);
     i = sa == pl.k.sc[0] ? 0 : sa == pl.k.sc[1] ? 1 : -1;
     if (i < 0) [[unlikely]]
