@@ -344,9 +344,11 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_next(b, s, back);
 }
 
+}  // namespace
+
 // SET_ADDR_LEN; the END LOOP that usually follows it runs from here (not
 // while the loop looks at every instruction).
-uint8_t* inst_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAddrLen>(pc);
   int r = in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3;
   s->len[r] = in.len;
@@ -356,6 +358,8 @@ uint8_t* inst_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   ++s->count;  // the instruction it stands for, for the loop's yield
   return inst_end_loop_pd(b, s, next);
 }
+
+namespace {
 
 int32_t bin_reg(const uint8_t* p) { return int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get()); }
 
@@ -947,7 +951,7 @@ void ii_ctl_init() {
   ii_set_pair(0, inst_loop_cnv);
   ii_set_pair(2, inst_beg_loop_pd);
   ii_set_pair(4, inst_beg_loop_bin);
-  ii_set_pair(8, inst_set_addr_len);
+  ii_set_pair(8, ii_set_addr_len);
   ii_set_pair(12, inst_end_loop_pd);
   ii_set_pair(14, inst_end_loop_bin);
   ii_set_pair(16, inst_exit);

@@ -547,13 +547,28 @@ uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 }  // namespace cmp_plan
+
+// IRA_1 and the SET_ADDR_LEN after it (a loop's variable before its END
+// LOOP), not while the loop looks at every instruction.
+[[gnu::noinline]] uint8_t* ira_1_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* f = ii_field(pc + 4);
+  if (!f || ii_slow(s)) [[unlikely]]
+    return cmp_plan::ira_1(b, s, pc);
+  s->addr[0] = f;
+  s->pc = pc + 8;
+  ++s->count;  // the instruction it stands for, for the loop's yield
+  return ii_set_addr_len(b, s, pc + 8);
+}
+
 }  // namespace
 
 uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   using namespace cmp_plan;
   uint16_t second = rec::view<IbInst>(pc + 8).op;
-  if ((second | 8) != 63 || ii_slow(s)) [[unlikely]]  // (55 CNST_2, 63 IRA_2)
+  if ((second | 8) != 63 || ii_slow(s)) [[unlikely]] {  // (55 CNST_2, 63 IRA_2)
+    if ((second | 1) == 9) return ira_1_len(b, s, pc);
     return ira_1(b, s, pc);
+  }
   uint32_t no = plan_no(pc);
   if (no - 1 < g_plans.size()) [[likely]] {
     const Plan& pl = g_plans[no - 1];

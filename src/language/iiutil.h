@@ -107,6 +107,9 @@ uint64_t ii_math_plan_runs();
 // IRA_1: address register 1 at its field, or the whole IF, AND or OR it
 // starts as its compiled compare (iifld.cpp).
 uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+// SET_ADDR_LEN (iictl.cpp), which runs an END LOOP after it; IRA_1 runs it
+// when it follows.
+uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // IF, AND and OR statements run as one step by their compiled compares so
 // far, and the statements looked at to build one (tests).
 uint64_t ii_cmp_plan_runs();
@@ -339,7 +342,13 @@ constexpr uint32_t kIiVcSlots = 128;
 alignas(64) inline IiVcEntry ii_vc_table[kIiVcSlots];
 // The sign nibbles as the cache keys them: pd_pos | pd_neg << 8.
 inline uint64_t ii_vc_pair() { return uint64_t(com.pd_pos) | uint64_t(com.pd_neg) << 8; }
-inline IiVcEntry& ii_vc_slot(uint32_t place) { return ii_vc_table[(place >> 3) & (kIiVcSlots - 1)]; }
+// (The entry of (place >> 3) modulo the slots, its byte offset worked out
+// in two steps.)
+static_assert(sizeof(IiVcEntry) == 32);
+inline IiVcEntry& ii_vc_slot(uint32_t place) {
+  auto* t = reinterpret_cast<uint8_t*>(ii_vc_table);
+  return *reinterpret_cast<IiVcEntry*>(t + ((size_t(place) << 2) & ((kIiVcSlots - 1) * sizeof(IiVcEntry))));
+}
 // The key's bits of the sign pair (the same for every place while the
 // pair holds: a handler works it out once).
 inline uint64_t ii_vc_hi(uint64_t pair) { return pair << 40 | uint64_t(1) << 63; }
