@@ -128,7 +128,9 @@ struct IlfState {
     uint8_t* back;
   };
   static constexpr uint32_t kLoops = 52;  // a packed and a binary loop per letter
+  struct LoopMemo;
   LoopBack last_loop{};
+  LoopMemo* last_memo = nullptr;  //   the memo of last_loop's block (ii_loop_memo)
   LoopBack loops[kLoops] = {};
   uint32_t nloops = 0;
   // The last step of a packed loop of integers in binary: the variable's

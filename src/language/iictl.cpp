@@ -311,7 +311,7 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint32_t back_off = lb.back.raw();
   uint8_t* back = ii_arena + back_off;
   uint8_t* var = s->addr[0];
-  IlfState::LoopMemo& m = memo_of(s, blk);
+  IlfState::LoopMemo& m = *s->last_memo;  // (memo_of(s, blk))
   uint64_t var_raw, step_raw, to_raw;
   std::memcpy(&var_raw, var, 8);
   std::memcpy(&step_raw, lb.step.data(), 8);
@@ -1016,6 +1016,7 @@ bool ii_run_command(const char* text, size_t len, const std::vector<std::string>
 
 void ii_loop_begun(IlfState* s, uint8_t* blk, uint8_t* back) {
   s->last_loop = {blk, back};
+  s->last_memo = &memo_of(s, blk);
   for (uint32_t i = 0; i < s->nloops; ++i)
     if (s->loops[i].blk == blk) {
       s->loops[i].back = back;
@@ -1031,6 +1032,7 @@ bool ii_loop_back_ok(IlfState* s, uint8_t* blk, const uint8_t* back) {
   for (uint32_t i = 0; i < s->nloops; ++i)
     if (s->loops[i].blk == blk) {
       s->last_loop = s->loops[i];
+      s->last_memo = &memo_of(s, blk);
       return back == s->loops[i].back;
     }
   return false;

@@ -1009,14 +1009,15 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
 // decide (nothing written: a value the cache must decode, a division by
 // another divisor, anything the exact run or the instructions decide) runs
 // the form in full out of line, from the start.
+// (The reset's address is the plan's: pc need not be kept.)
 template <int (*Run)(const Plan&, IlfState*)>
-[[gnu::noinline, gnu::cold]] uint8_t* runner_cold(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
-  return runner<Run>(b, s, pc, pl);
+[[gnu::noinline, gnu::cold]] uint8_t* runner_cold(IlfExecBlock* b, IlfState* s, const Plan& pl) {
+  return runner<Run>(b, s, ii_arena + pl.at, pl);
 }
 template <int (*Fast)(const Plan&, IlfState*), int (*Run)(const Plan&, IlfState*)>
-uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const Plan& pl) {
   if (Fast(pl, s) > 0) [[likely]] return ii_next(b, s, ii_arena + pl.next);
-  return runner_cold<Run>(b, s, pc, pl);
+  return runner_cold<Run>(b, s, pl);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
 // The short forms' runners: of two and three operands one per pair of
