@@ -223,6 +223,7 @@ struct Plan {
 };
 constexpr uint32_t kMaxPlans = 254 * 256;
 std::vector<Plan> g_plans;
+uint32_t g_nplans = 0;  // g_plans.size(), one load away
 uint32_t g_next = 0;  // the number to give again once all are taken
 uint64_t g_runs = 0, g_builds = 0;
 
@@ -532,7 +533,8 @@ uint32_t build(uint8_t* pc) {
     pl.run = pl.tfc ? runner_k<false, true, true> : runner_k<false, false, true>;
   if (g_plans.size() < kMaxPlans) {
     g_plans.push_back(pl);
-    return uint32_t(g_plans.size());
+    g_nplans = uint32_t(g_plans.size());
+    return g_nplans;
   }
   g_plans[g_next] = pl;
   uint32_t no = g_next + 1;
@@ -578,14 +580,14 @@ uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if ((second | 1) == 9) return ira_1_len(b, s, pc);
     return ira_1(b, s, pc);
   }
-  uint32_t no = plan_no(pc);
-  if (no - 1 < g_plans.size()) [[likely]] {
+  uint32_t lo = pc[11], no = lo + 254u * pc[19];  // (plan_no, when lo is 1-254)
+  if (lo - 1u < 254u && no - 1 < g_nplans) [[likely]] {
     const Plan& pl = g_plans[no - 1];
     if (pl.at == off(pc)) [[likely]]
       return pl.run(b, s, pc, pl);
     pc[11] = 0;  // its number went to another statement
-    no = 0;
   }
+  no = plan_no(pc);
   if (no == 0) return ira_1_build(b, s, pc);
   return ira_1(b, s, pc);
 }

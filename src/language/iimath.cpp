@@ -1020,8 +1020,8 @@ uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const Plan& pl) {
   return runner_cold<Run>(b, s, pl);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
-// The short forms' runners: of two and three operands one per pair of
-// operations (each compiled for its own), of four one for all.
+// The short forms' runners: one per first two operations (each compiled
+// for its own; a third is read from the plan).
 template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0>
 constexpr Runner kShortRunner = runner2<run_short<Shape, O0, O1, true>, run_short<Shape>>;
 template <uint8_t Shape, size_t... I>
@@ -1032,6 +1032,8 @@ constexpr std::array<Runner, sizeof...(I)> short_runners(std::index_sequence<I..
 constexpr auto kShort2Runners = short_runners<kShort2>(std::make_index_sequence<4>());
 constexpr auto kShort3LRunners = short_runners<kShort3L>(std::make_index_sequence<16>());
 constexpr auto kShort3RRunners = short_runners<kShort3R>(std::make_index_sequence<16>());
+constexpr auto kShort4LRunners = short_runners<kShort4L>(std::make_index_sequence<16>());
+constexpr auto kShort4RRunners = short_runners<kShort4R>(std::make_index_sequence<16>());
 Runner runner_for(const Plan& pl, uint8_t shape) {
   if (pl.move) return runner<move_form>;
   const int o0 = pl.op[0] - 1, o01 = o0 * 4 + pl.op[1] - 1;  // (each 1-4)
@@ -1039,8 +1041,8 @@ Runner runner_for(const Plan& pl, uint8_t shape) {
     case kShort2: return kShort2Runners[o0];
     case kShort3L: return kShort3LRunners[o01];
     case kShort3R: return kShort3RRunners[o01];
-    case kShort4L: return kShortRunner<kShort4L>;
-    case kShort4R: return kShortRunner<kShort4R>;
+    case kShort4L: return kShort4LRunners[o01];
+    case kShort4R: return kShort4RRunners[o01];
     default: return runner<run_int>;
   }
 }
