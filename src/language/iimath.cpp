@@ -1004,12 +1004,12 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   if (r > 0) [[likely]] return ii_next(b, s, ii_arena + pl.next);
   return undecided(b, s, pc, pl, r);
 }
-// A form whose straight path (Fast) calls nothing, so that the runner keeps
-// its few values in registers that need no saving; whatever it does not
-// decide (nothing written: a value the cache must decode, a division by
+// A form whose straight path (Fast) calls nothing (a value the cache
+// misses is decoded in line), so that no value of it is held across a
+// call; whatever it does not decide (nothing written: a division by
 // another divisor, anything the exact run or the instructions decide) runs
-// the form in full out of line, from the start.
-// (The reset's address is the plan's: pc need not be kept.)
+// the form in full out of line, from the start. (The reset's address is
+// the plan's: pc need not be kept.)
 template <int (*Run)(const Plan&, IlfState*)>
 [[gnu::noinline, gnu::cold]] uint8_t* runner_cold(IlfExecBlock* b, IlfState* s, const Plan& pl) {
   return runner<Run>(b, s, ii_arena + pl.at, pl);
