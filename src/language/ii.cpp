@@ -20,7 +20,8 @@
 #include "screen/wm.h"
 
 uint8_t* ii_arena = nullptr;
-IiFn ii_inst_fns[kIbOps + 1];
+IiFn ii_inst_fns[kIiSlots];
+static_assert(kIiSlots > UINT16_MAX, "every opcode has its slot");
 
 namespace {
 constexpr const char* kMod = "II.C";
@@ -170,8 +171,6 @@ __attribute__((noinline, hot)) void run(IlfExecBlock* b, IlfState* s, uint8_t* p
   arm(s);
   // One step: the counter, the call, the look at a null result. The loop
   // holds eight: more call sites predict the handler to come far better.
-  // Here a clamp of the opcode (slot 781) runs faster than a branch to the
-  // default handler; in ii_next, the other way round.
 #define QV_II_STEP                                                \
   if (--s->tick <= 0) [[unlikely]] {                              \
     if (s->stop & 1) return; /* a stop flag set by hand */        \
@@ -180,7 +179,7 @@ __attribute__((noinline, hot)) void run(IlfExecBlock* b, IlfState* s, uint8_t* p
     pc = s->pc;                                                   \
   }                                                               \
   s->pc = pc;                                                     \
-  pc = ii_inst_fns[std::min<size_t>(ii_op(pc), kIbOps)](b, s, pc); \
+  pc = ii_inst_fns[ii_op(pc)](b, s, pc);                          \
   if (!pc) [[unlikely]] {                                         \
     if (!resume(s)) return;                                       \
     pc = s->pc; /* ii_again: the debugger's word looked at again */ \

@@ -13,8 +13,9 @@
 // The loop, per instruction: one counter test (trace, debugger and the
 // network-terminal yield share it: while trace and debugger are off it
 // reaches zero once per 1001 instructions) and one indexed call through the
-// 781-slot table (an opcode outside 0-780, a damaged block, reaches the
-// default handler). The instruction pointer stays in a register: a handler
+// table of every 16-bit opcode (one outside 0-780, a damaged block, reaches
+// the default handler; no bound is checked). The instruction pointer stays
+// in a register: a handler
 // gets it and returns the next one. The counter lives in the state
 // (s->tick), so that a handler may also run the next instruction itself by
 // ending with ii_next: the same test and the same indexed call, made in tail
@@ -128,7 +129,9 @@ struct IlfState {
     uint8_t* back;
   };
   static constexpr uint32_t kLoops = 52;  // a packed and a binary loop per letter
+  struct LoopMemo;
   LoopBack last_loop{};
+  LoopMemo* last_memo = nullptr;  //   the memo of last_loop's block (ii_loop_memo)
   LoopBack loops[kLoops] = {};
   uint32_t nloops = 0;
   // The last step of a packed loop of integers in binary: the variable's
@@ -162,8 +165,10 @@ inline uint8_t* ii_stop(IlfState* s) {
 // Goes on at s->pc, looking at the debugger's control word again.
 inline uint8_t* ii_again(IlfState*) { return nullptr; }
 
-// The handler table: slots 0-780, and slot 781 for an opcode outside them.
-extern IiFn ii_inst_fns[kIbOps + 1];
+// The handler table: a slot per 16-bit opcode, those past 780 the default
+// handler's (ii_set_op sets only 0-780).
+constexpr size_t kIiSlots = 65536;
+extern IiFn ii_inst_fns[kIiSlots];
 // The default handler: system error "Missing II function " (II.C); the
 // event point then ends.
 uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t* pc);
@@ -183,9 +188,7 @@ inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) <<
   if (tick <= 0) [[unlikely]] return pc;
   s->tick = tick;
   s->pc = pc;
-  size_t op = ii_op(pc);
-  if (op >= size_t(kIbOps)) [[unlikely]] return inst_fns_err(b, s, pc);
-  return ii_inst_fns[op](b, s, pc);
+  return ii_inst_fns[ii_op(pc)](b, s, pc);
 }
 // Registers a handler for both opcodes of a kind (even and odd); the even
 // slot relocates first (ii_rloc) when the kind has relocatable operands or a

@@ -249,7 +249,7 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
   return back;
 }
 
-uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+[[gnu::noinline]] uint8_t* end_loop_pd_full(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* blk = loop_block(pc, 4);
   if (!blk) [[unlikely]]
     return ii_no_field(b, s, "inst_end_loop_pd");
@@ -292,9 +292,63 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 
+// The way back where a loop plan may take over (ii_loop_back past its
+// wait): out of line, so that END LOOP's straight path makes no call.
+[[gnu::noinline]] uint8_t* end_loop_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* back) {
+  return ii_next(b, s, ii_loop_enter(s, pc, back));
+}
+
+// END LOOP: the step of the loop last begun or stepped, 8-byte integers
+// after a step the memo holds, that goes back into the body, with no call
+// (its registers need no saving); anything else (another loop, no memo, a
+// value past 15 digits, the loop's end, an error) is end_loop_pd_full's,
+// from the start (nothing is written before that is known).
+uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* blk = loop_block(pc, 4);
+  if (!blk || blk != s->last_loop.blk) [[unlikely]]
+    return end_loop_pd_full(b, s, pc);
+  auto& lb = rec::view<IiLoopPd>(blk);
+  uint32_t back_off = lb.back.raw();
+  uint8_t* back = ii_arena + back_off;
+  uint8_t* var = s->addr[0];
+  IlfState::LoopMemo& m = *s->last_memo;  // (memo_of(s, blk))
+  uint64_t var_raw, step_raw, to_raw;
+  std::memcpy(&var_raw, var, 8);
+  std::memcpy(&step_raw, lb.step.data(), 8);
+  std::memcpy(&to_raw, lb.to.data(), 8);
+  if (!back_off || back != s->last_loop.back || !lb.all_int || var[8] != 0 || m.var != var ||
+      m.var_raw != var_raw || m.step_raw != step_raw || m.to_raw != to_raw) [[unlikely]]
+    return end_loop_pd_full(b, s, pc);
+  int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
+  uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
+  if ((int8_t(lb.dir.get()) > 0 ? v > m.to : v < m.to) || a >= 1000000000000000ULL) [[unlikely]]
+    return end_loop_pd_full(b, s, pc);
+  const uint64_t pair = ii_vc_pair();
+  // Upwards from 0 or above, the digits add as they stand.
+  if (m.v >= 0 && m.step >= 0)
+    var_raw = __builtin_bswap64(
+        pacdec::bcd_add15(__builtin_bswap64(var_raw) >> 4, __builtin_bswap64(step_raw) >> 4, 0) << 4 | (pair & 0xFF));
+  else
+    var_raw = pacdec::bcd_mem_signed(a, v < 0 ? pair >> 8 : pair & 0xFF);
+  std::memcpy(var, &var_raw, 8);
+  ii_vc_enter(var, var_raw, v, 0, pair);  // the body reads it next
+  m.var_raw = var_raw;
+  m.v = v;
+  // ii_loop_back, its call out of line.
+  uint8_t wait = pc[3];
+  if (wait > 1) {
+    pc[3] = uint8_t(wait - 1);
+  } else if (ii_loop_plans_on && !ii_slow(s)) {
+    return end_loop_enter(b, s, pc, back);
+  }
+  return ii_next(b, s, back);
+}
+
+}  // namespace
+
 // SET_ADDR_LEN; the END LOOP that usually follows it runs from here (not
 // while the loop looks at every instruction).
-uint8_t* inst_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAddrLen>(pc);
   int r = in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3;
   s->len[r] = in.len;
@@ -304,6 +358,8 @@ uint8_t* inst_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   ++s->count;  // the instruction it stands for, for the loop's yield
   return inst_end_loop_pd(b, s, next);
 }
+
+namespace {
 
 int32_t bin_reg(const uint8_t* p) { return int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get()); }
 
@@ -895,7 +951,7 @@ void ii_ctl_init() {
   ii_set_pair(0, inst_loop_cnv);
   ii_set_pair(2, inst_beg_loop_pd);
   ii_set_pair(4, inst_beg_loop_bin);
-  ii_set_pair(8, inst_set_addr_len);
+  ii_set_pair(8, ii_set_addr_len);
   ii_set_pair(12, inst_end_loop_pd);
   ii_set_pair(14, inst_end_loop_bin);
   ii_set_pair(16, inst_exit);
@@ -960,6 +1016,7 @@ bool ii_run_command(const char* text, size_t len, const std::vector<std::string>
 
 void ii_loop_begun(IlfState* s, uint8_t* blk, uint8_t* back) {
   s->last_loop = {blk, back};
+  s->last_memo = &memo_of(s, blk);
   for (uint32_t i = 0; i < s->nloops; ++i)
     if (s->loops[i].blk == blk) {
       s->loops[i].back = back;
@@ -975,6 +1032,7 @@ bool ii_loop_back_ok(IlfState* s, uint8_t* blk, const uint8_t* back) {
   for (uint32_t i = 0; i < s->nloops; ++i)
     if (s->loops[i].blk == blk) {
       s->last_loop = s->loops[i];
+      s->last_memo = &memo_of(s, blk);
       return back == s->loops[i].back;
     }
   return false;

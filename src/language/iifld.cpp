@@ -209,7 +209,8 @@ struct Plan {
   uint8_t longer = 0;
   uint32_t keep_eq = 0, set_eq[3] = {};
   // A constant second operand of 8 bytes as it was when the plan was built
-  // (its bytes, scale byte and the sign nibbles then): its word and value
+  // (its bytes, scale byte and the sign nibbles then; a fixed one of 1-8
+  // bytes against a fixed first operand: raw its word): its word and value
   // at its own scale (0) and shifted up to the first operand's scale then
   // (1); its value as a number (v, against the value cache's) and as its
   // digit nibbles (n, against a fixed first operand's).
@@ -222,6 +223,7 @@ struct Plan {
 };
 constexpr uint32_t kMaxPlans = 254 * 256;
 std::vector<Plan> g_plans;
+uint32_t g_nplans = 0;  // g_plans.size(), one load away
 uint32_t g_next = 0;  // the number to give again once all are taken
 uint64_t g_runs = 0, g_builds = 0;
 
@@ -335,13 +337,16 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
 // and the sign nibbles are still those: a variable first operand read
 // through the value cache, or a fixed one read here; anything else as
 // runner.
-template <bool V1, bool Tfc>
+// FixK: a fixed first operand against a fixed constant (its l2 bytes, as
+// their big-endian word, at the fixed scale sc2).
+template <bool V1, bool Tfc, bool FixK = false>
 uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
-  constexpr uint8_t kForm = V1 ? kVarVar : kFixVar;
+  constexpr uint8_t kForm = V1 ? kVarVar : FixK ? kFixFix : kFixVar;
   uint8_t* a = ii_ref(ii_arena + pl.word);
   uint8_t* y = ii_arena + pl.second;
   uint64_t ry, pair = ii_vc_pair();
-  std::memcpy(&ry, y, 8);
+  if constexpr (FixK) ry = read_value(y, pl.l2);
+  else std::memcpy(&ry, y, 8);
   if (!a) [[unlikely]]
     return ira_1(b, s, pc);
   if (pl.chk) {  // (going on to the comparison leaves nothing for runner to see)
@@ -349,14 +354,14 @@ uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
     if (go < 0) return ira_1(b, s, pc);
     if (go == 0) return ii_next(b, s, ii_at(ii_arena + pl.chk + 4));
   }
-  if (ry != pl.k.raw || y[8] != pl.k.sc[0] || pair != pl.k.pair) [[unlikely]]
+  if (ry != pl.k.raw || (!FixK && y[8] != pl.k.sc[0]) || pair != pl.k.pair) [[unlikely]]
     return runner<kForm, Tfc>(b, s, pc, pl);
   uint64_t x;
   int i, c;
   if constexpr (V1) {
     int64_t va;
     int sa;
-    if (!ii_vc_read(a, pair, va, sa)) [[unlikely]]
+    if (!ii_vc_get(a, ii_vc_hi(pair), va, sa)) [[unlikely]]  // (no call)
       return runner<kForm, Tfc>(b, s, pc, pl);
     i = sa == pl.k.sc[0] ? 0 : sa == pl.k.sc[1] ? 1 : -1;
     if (i < 0) [[unlikely]]
@@ -376,17 +381,20 @@ uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   return tested<Tfc>(b, s, pl, c);
 }
 
-// The constant of pl (8 bytes at the second operand) decoded for runner_k
-// with a first operand at scale sc: false when it does not serve.
-bool decode_konst(Plan& pl, int sc) {
+// The constant of pl (8 bytes at the second operand, or with fix its l2
+// bytes at the fixed scale sc2) decoded for runner_k with a first operand
+// at scale sc: false when it does not serve.
+bool decode_konst(Plan& pl, int sc, bool fix = false) {
   const uint8_t* y = ii_arena + pl.second;
-  uint64_t pair = ii_vc_pair(), w = pacdec::load_be(y, 8), d = w >> 4, sg = w & 0xF;
-  int csc = y[8];
+  const int len = fix ? pl.l2 : 8;
+  uint64_t pair = ii_vc_pair(), w = pacdec::load_be(y, len), d = w >> 4, sg = w & 0xF;
+  int csc = fix ? pl.sc2 : y[8];
   if (csc > kIiMaxScale || sc < csc || sc > kIiMaxScale || !pacdec::digits_ok(d) ||
       (sg != (pair & 0xFF) && sg != pair >> 8))
     return false;
   Plan::Konst& k = pl.k;
-  std::memcpy(&k.raw, y, 8);
+  if (fix) k.raw = w;
+  else std::memcpy(&k.raw, y, 8);
   k.pair = pair;
   k.sc[0] = csc;
   k.w[0] = w;
@@ -521,9 +529,12 @@ uint32_t build(uint8_t* pc) {
       decode_konst(pl, form == kVarVar ? int8_t(a[8]) : pl.sc1))
     pl.run = form == kVarVar ? (pl.tfc ? runner_k<true, true> : runner_k<true, false>)
                              : (pl.tfc ? runner_k<false, true> : runner_k<false, false>);
+  else if (pl.cnst && form == kFixFix && decode_konst(pl, pl.sc1, true))
+    pl.run = pl.tfc ? runner_k<false, true, true> : runner_k<false, false, true>;
   if (g_plans.size() < kMaxPlans) {
     g_plans.push_back(pl);
-    return uint32_t(g_plans.size());
+    g_nplans = uint32_t(g_plans.size());
+    return g_nplans;
   }
   g_plans[g_next] = pl;
   uint32_t no = g_next + 1;
@@ -547,21 +558,36 @@ uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 }  // namespace cmp_plan
+
+// IRA_1 and the SET_ADDR_LEN after it (a loop's variable before its END
+// LOOP), not while the loop looks at every instruction.
+[[gnu::noinline]] uint8_t* ira_1_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* f = ii_field(pc + 4);
+  if (!f || ii_slow(s)) [[unlikely]]
+    return cmp_plan::ira_1(b, s, pc);
+  s->addr[0] = f;
+  s->pc = pc + 8;
+  ++s->count;  // the instruction it stands for, for the loop's yield
+  return ii_set_addr_len(b, s, pc + 8);
+}
+
 }  // namespace
 
 uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   using namespace cmp_plan;
   uint16_t second = rec::view<IbInst>(pc + 8).op;
-  if ((second | 8) != 63 || ii_slow(s)) [[unlikely]]  // (55 CNST_2, 63 IRA_2)
+  if ((second | 8) != 63 || ii_slow(s)) [[unlikely]] {  // (55 CNST_2, 63 IRA_2)
+    if ((second | 1) == 9) return ira_1_len(b, s, pc);
     return ira_1(b, s, pc);
-  uint32_t no = plan_no(pc);
-  if (no - 1 < g_plans.size()) [[likely]] {
+  }
+  uint32_t lo = pc[11], no = lo + 254u * pc[19];  // (plan_no, when lo is 1-254)
+  if (lo - 1u < 254u && no - 1 < g_nplans) [[likely]] {
     const Plan& pl = g_plans[no - 1];
     if (pl.at == off(pc)) [[likely]]
       return pl.run(b, s, pc, pl);
     pc[11] = 0;  // its number went to another statement
-    no = 0;
   }
+  no = plan_no(pc);
   if (no == 0) return ira_1_build(b, s, pc);
   return ira_1(b, s, pc);
 }

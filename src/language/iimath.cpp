@@ -21,11 +21,13 @@
 //      size and signedness (QUVO_NO_NEG_INT: no negative value in a signed 1-
 //      or 2-byte field).
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "foundation/pd.h"
@@ -743,8 +745,10 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 
 // An operand of the compiled form: 1 read, 0 a field with no data area
 // (the instructions decide), -1 a value the exact run must decide. A field
-// is read through the value cache.
-[[gnu::always_inline]] inline int read(const Leaf& l, uint64_t pair, int64_t& v, int& sc, uint8_t*& p) {
+// is read through the value cache. Fast (the straight path of a runner,
+// which calls nothing): anything but 1 goes to the full run.
+template <bool Fast>
+[[gnu::always_inline]] inline int read(const Leaf& l, uint64_t pair, uint64_t hi, int64_t& v, int& sc, uint8_t*& p) {
   if (l.cnst) {
     uint64_t raw;
     p = ii_arena + l.off;
@@ -763,11 +767,14 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
     sc = 0;
     return 1;
   }
+  if constexpr (Fast) return ii_vc_get(p, hi, v, sc) ? 1 : 0;
   return ii_vc_read(p, pair, v, sc) ? 1 : -1;
 }
 
 // a := a op b by the packed stack's rules; false when the exact run must
-// decide (64 bits overflow, a scale past 31, the older multiply).
+// decide (64 bits overflow, a scale past 31, the older multiply), or (Fast)
+// when the division would need a call.
+template <bool Fast = false>
 [[gnu::always_inline]] inline bool apply(uint8_t op, int64_t& a, int& sa, int64_t b, int sb) {
   if (op <= 2) {
     if (op == 0) {  // negation
@@ -793,7 +800,7 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
   }
   int64_t q;  // below 10^17: within 64 bits
   int qs;
-  if (!ii_math_divide(a, sa, b, sb, &q, &qs)) return false;
+  if (!ii_math_divide<!Fast>(a, sa, b, sb, &q, &qs)) return false;
   a = q;
   sa = qs;
   return true;
@@ -801,7 +808,7 @@ inline bool up64(int64_t& v, int k) { return v == 0 || (k <= 18 && !__builtin_mu
 
 // A binary target takes the value rounded to an integer (half away from
 // zero) when it is a 32-bit word; false otherwise (the exact run decides).
-bool store_word(uint8_t* target, int64_t v, int sc) {
+[[gnu::always_inline]] inline bool store_word(uint8_t* target, int64_t v, int sc) {
   int32_t w;
   if (!ii_round_word(v, sc, &w)) return false;
   rec::view<rec::U32>(target) = uint32_t(w);
@@ -839,7 +846,7 @@ int run_int(const Plan& pl, IlfState* s) {
   if (!target) return 0;
   uint8_t* r1 = nullptr;
   for (int i = 0; i < pl.nl; ++i) {
-    int r = read(pl.leaf[i], pair, v[i], sc[i], r1);
+    int r = read<false>(pl.leaf[i], pair, 0, v[i], sc[i], r1);
     if (r <= 0) return r;
   }
   for (int j = 0; j < pl.nc; ++j) {
@@ -853,35 +860,41 @@ int run_int(const Plan& pl, IlfState* s) {
   return store(pl, s, target, r1, v[pl.res], sc[pl.res], pair);
 }
 
-// The short forms, in straight code on values kept in registers.
-template <uint8_t Shape>
+// The short forms, in straight code on values kept in registers. Fast:
+// the runner's straight path, 1 done, else (0) the full run decides. O0
+// and O1, when not 0, are the first two operations as the plan has them
+// (the form compiled for them).
+template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0, bool Fast = false>
 int run_short(const Plan& pl, IlfState* s) {
-  const uint64_t pair = ii_vc_pair();
-  if (pl.pair != pair) [[unlikely]] return -1;
+  const uint8_t op0 = O0 ? O0 : pl.op[0], op1 = O1 ? O1 : pl.op[1];
+  constexpr int kExact = Fast ? 0 : -1;
+  const uint64_t pair = ii_vc_pair(), hi = ii_vc_hi(pair);
+  if (pl.pair != pair) [[unlikely]] return kExact;
   uint8_t* target = field(pl.target);
   if (!target) return 0;
   uint8_t* r1;
   int64_t x, y, z = 0, w = 0;
   int sx, sy, sz = 0, sw = 0, r;
-  if ((r = read(pl.leaf[0], pair, x, sx, r1)) <= 0) return r;
-  if ((r = read(pl.leaf[1], pair, y, sy, r1)) <= 0) return r;
+  if ((r = read<Fast>(pl.leaf[0], pair, hi, x, sx, r1)) <= 0) return Fast ? 0 : r;
+  if ((r = read<Fast>(pl.leaf[1], pair, hi, y, sy, r1)) <= 0) return Fast ? 0 : r;
   if constexpr (Shape != kShort2)
-    if ((r = read(pl.leaf[2], pair, z, sz, r1)) <= 0) return r;
+    if ((r = read<Fast>(pl.leaf[2], pair, hi, z, sz, r1)) <= 0) return Fast ? 0 : r;
   if constexpr (Shape == kShort4L || Shape == kShort4R)
-    if ((r = read(pl.leaf[3], pair, w, sw, r1)) <= 0) return r;
+    if ((r = read<Fast>(pl.leaf[3], pair, hi, w, sw, r1)) <= 0) return Fast ? 0 : r;
   if constexpr (Shape == kShort3R || Shape == kShort4R) {
-    if (!apply(pl.op[0], y, sy, z, sz)) return -1;
+    if (!apply<Fast>(op0, y, sy, z, sz)) return kExact;
     if constexpr (Shape == kShort4R)
-      if (!apply(pl.op[1], y, sy, w, sw)) return -1;
-    if (!apply(pl.op[Shape == kShort4R ? 2 : 1], x, sx, y, sy)) return -1;
+      if (!apply<Fast>(op1, y, sy, w, sw)) return kExact;
+    if (!apply<Fast>(Shape == kShort4R ? pl.op[2] : op1, x, sx, y, sy)) return kExact;
   } else {
-    if (!apply(pl.op[0], x, sx, y, sy)) return -1;
+    if (!apply<Fast>(op0, x, sx, y, sy)) return kExact;
     if constexpr (Shape != kShort2)
-      if (!apply(pl.op[1], x, sx, z, sz)) return -1;
+      if (!apply<Fast>(op1, x, sx, z, sz)) return kExact;
     if constexpr (Shape == kShort4L)
-      if (!apply(pl.op[2], x, sx, w, sw)) return -1;
+      if (!apply<Fast>(pl.op[2], x, sx, w, sw)) return kExact;
   }
-  return store(pl, s, target, r1, x, sx, pair);
+  r = store(pl, s, target, r1, x, sx, pair);
+  return Fast && r < 0 ? 0 : r;
 }
 
 // T = X: a valid value of 15 digits at most always fits, so it is copied
@@ -991,15 +1004,45 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   if (r > 0) [[likely]] return ii_next(b, s, ii_arena + pl.next);
   return undecided(b, s, pc, pl, r);
 }
+// A form whose straight path (Fast) calls nothing (a value the cache
+// misses is decoded in line), so that no value of it is held across a
+// call; whatever it does not decide (nothing written: a division by
+// another divisor, anything the exact run or the instructions decide) runs
+// the form in full out of line, from the start. (The reset's address is
+// the plan's: pc need not be kept.)
+template <int (*Run)(const Plan&, IlfState*)>
+[[gnu::noinline, gnu::cold]] uint8_t* runner_cold(IlfExecBlock* b, IlfState* s, const Plan& pl) {
+  return runner<Run>(b, s, ii_arena + pl.at, pl);
+}
+template <int (*Fast)(const Plan&, IlfState*), int (*Run)(const Plan&, IlfState*)>
+uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const Plan& pl) {
+  if (Fast(pl, s) > 0) [[likely]] return ii_next(b, s, ii_arena + pl.next);
+  return runner_cold<Run>(b, s, pl);
+}
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
+// The short forms' runners: one per first two operations (each compiled
+// for its own; a third is read from the plan).
+template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0>
+constexpr Runner kShortRunner = runner2<run_short<Shape, O0, O1, true>, run_short<Shape>>;
+template <uint8_t Shape, size_t... I>
+constexpr std::array<Runner, sizeof...(I)> short_runners(std::index_sequence<I...>) {
+  if constexpr (Shape == kShort2) return {kShortRunner<Shape, uint8_t(I + 1)>...};
+  else return {kShortRunner<Shape, uint8_t(I / 4 + 1), uint8_t(I % 4 + 1)>...};
+}
+constexpr auto kShort2Runners = short_runners<kShort2>(std::make_index_sequence<4>());
+constexpr auto kShort3LRunners = short_runners<kShort3L>(std::make_index_sequence<16>());
+constexpr auto kShort3RRunners = short_runners<kShort3R>(std::make_index_sequence<16>());
+constexpr auto kShort4LRunners = short_runners<kShort4L>(std::make_index_sequence<16>());
+constexpr auto kShort4RRunners = short_runners<kShort4R>(std::make_index_sequence<16>());
 Runner runner_for(const Plan& pl, uint8_t shape) {
   if (pl.move) return runner<move_form>;
+  const int o0 = pl.op[0] - 1, o01 = o0 * 4 + pl.op[1] - 1;  // (each 1-4)
   switch (shape) {
-    case kShort2: return runner<run_short<kShort2>>;
-    case kShort3L: return runner<run_short<kShort3L>>;
-    case kShort3R: return runner<run_short<kShort3R>>;
-    case kShort4L: return runner<run_short<kShort4L>>;
-    case kShort4R: return runner<run_short<kShort4R>>;
+    case kShort2: return kShort2Runners[o0];
+    case kShort3L: return kShort3LRunners[o01];
+    case kShort3R: return kShort3RRunners[o01];
+    case kShort4L: return kShort4LRunners[o01];
+    case kShort4R: return kShort4RRunners[o01];
     default: return runner<run_int>;
   }
 }

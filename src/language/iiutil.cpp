@@ -436,29 +436,13 @@ uint8_t* ii_no_field(IlfExecBlock* b, IlfState* s, const char* who) {
 }
 
 // ------------------------------------------------- the value cache --
-namespace {
-uint64_t g_vc_misses = 0;
-}  // namespace
-
-IiVcGot ii_vc_fill(uint64_t raw, uint64_t key) {
-  ++g_vc_misses;
-  uint64_t x = __builtin_bswap64(raw), sg = x & 0xF, d = x >> 4;
-  uint64_t scale = (key >> 32) & 0xFF, pos = (key >> 40) & 0xFF, neg = (key >> 48) & 0xFF;
-  if (scale > uint64_t(kIiMaxScale) || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return IiVcGot{0, 0};
-  int64_t m = int64_t(pacdec::bcd_to_bin(d));
-  int64_t v = sg == neg ? -m : m;
-  IiVcEntry& e = ii_vc_slot(uint32_t(key));
-  e.key = key;
-  e.raw = raw;
-  e.v = v;
-  return IiVcGot{v, 1};
-}
+IiVcGot ii_vc_fill(uint64_t raw, uint64_t key) { return ii_vc_fill_here(raw, key); }
 
 void ii_vc_clear() {
   for (IiVcEntry& e : ii_vc_table) e = IiVcEntry{};
 }
 
-IiVcCounts ii_vc_counts() { return IiVcCounts{g_vc_misses}; }
+IiVcCounts ii_vc_counts() { return IiVcCounts{ii_vc_misses}; }
 
 void ii_util_init() {
   ii_set_pair(50, inst_abort);

@@ -107,6 +107,9 @@ uint64_t ii_math_plan_runs();
 // IRA_1: address register 1 at its field, or the whole IF, AND or OR it
 // starts as its compiled compare (iifld.cpp).
 uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+// SET_ADDR_LEN (iictl.cpp), which runs an END LOOP after it; IRA_1 runs it
+// when it follows.
+uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // IF, AND and OR statements run as one step by their compiled compares so
 // far, and the statements looked at to build one (tests).
 uint64_t ii_cmp_plan_runs();
@@ -147,7 +150,7 @@ constexpr uint64_t inverse(uint64_t x) {  // x odd: y with x * y = 1 modulo 2^64
 constexpr uint64_t kInv5 = inverse(5), kInv625 = inverse(625);
 static_assert(5 * kInv5 == 1 && 625 * kInv625 == 1);
 }  // namespace ii_trim_detail
-inline void ii_trim64(uint64_t& w, int& sc) {
+[[gnu::always_inline]] inline void ii_trim64(uint64_t& w, int& sc) {
   using namespace ii_trim_detail;
   if (w == 0) {
     sc = 0;
@@ -265,12 +268,17 @@ inline IiDivisor ii_divisor_of(uint64_t bm) {
 // product has at most 15 significant digits and 15 decimals it is exact,
 // and so what exact_quotient finds through the double division, found
 // without it; false (nothing changed) otherwise.
+// (Call false: a divisor other than the last one is false too, so that
+// a handler's straight path makes no call.)
+template <bool Call = true>
 [[gnu::always_inline]] inline bool ii_divide_p10(uint64_t& am, int& as, uint64_t bm, int bs) {
   constexpr uint64_t k53 = uint64_t(1) << 53;
   if (am == 0 || bm == 0 || am >= k53 || bm >= k53 || as < 0 || as > 15 || bs < 0 || bs > 15) return false;
   // The last divisor's factor is kept: a loop divides by the same one.
-  if (bm != ii_last_divisor.b) [[unlikely]]
+  if (bm != ii_last_divisor.b) [[unlikely]] {
+    if (!Call) return false;
     ii_divisor_factor(bm);
+  }
   int k = ii_last_divisor.k;
   uint64_t last_f = ii_last_divisor.f;
   if (k < 0) return false;
@@ -293,15 +301,17 @@ inline IiDivisor ii_divisor_of(uint64_t bm) {
 // false when the division fails (by zero, a quotient of 10^17 or more).
 // The division by a power of ten's divisor runs in line (a loop's plan
 // divides by the same one again and again), the rest out of line.
+// (Call false: only the division in line, else false.)
 bool ii_math_divide_general(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs);
+template <bool Call = true>
 [[gnu::always_inline]] inline bool ii_math_divide(int64_t a, int as, int64_t b, int bs, int64_t* q, int* qs) {
   uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
-  if (ii_divide_p10(m, as, b < 0 ? uint64_t(0) - uint64_t(b) : uint64_t(b), bs)) {
+  if (ii_divide_p10<Call>(m, as, b < 0 ? uint64_t(0) - uint64_t(b) : uint64_t(b), bs)) {
     *q = (a < 0) != (b < 0) ? -int64_t(m) : int64_t(m);
     *qs = as;
     return true;
   }
-  return ii_math_divide_general(a, as, b, bs, q, qs);
+  return Call && ii_math_divide_general(a, as, b, bs, q, qs);
 }
 
 // ------------------------------------------------- the value cache --
@@ -332,9 +342,18 @@ constexpr uint32_t kIiVcSlots = 128;
 alignas(64) inline IiVcEntry ii_vc_table[kIiVcSlots];
 // The sign nibbles as the cache keys them: pd_pos | pd_neg << 8.
 inline uint64_t ii_vc_pair() { return uint64_t(com.pd_pos) | uint64_t(com.pd_neg) << 8; }
-inline IiVcEntry& ii_vc_slot(uint32_t place) { return ii_vc_table[(place >> 3) & (kIiVcSlots - 1)]; }
+// (The entry of (place >> 3) modulo the slots, its byte offset worked out
+// in two steps.)
+static_assert(sizeof(IiVcEntry) == 32);
+inline IiVcEntry& ii_vc_slot(uint32_t place) {
+  auto* t = reinterpret_cast<uint8_t*>(ii_vc_table);
+  return *reinterpret_cast<IiVcEntry*>(t + ((size_t(place) << 2) & ((kIiVcSlots - 1) * sizeof(IiVcEntry))));
+}
+// The key's bits of the sign pair (the same for every place while the
+// pair holds: a handler works it out once).
+inline uint64_t ii_vc_hi(uint64_t pair) { return pair << 40 | uint64_t(1) << 63; }
 inline uint64_t ii_vc_key(uint32_t place, uint8_t scale, uint64_t pair) {
-  return place | uint64_t(scale) << 32 | pair << 40 | uint64_t(1) << 63;
+  return place | uint64_t(scale) << 32 | ii_vc_hi(pair);
 }
 // The miss: decodes raw (the 8 bytes read) under the scale byte and sign
 // pair the key holds, as read with them, and enters them when valid (the
@@ -360,6 +379,40 @@ IiVcGot ii_vc_fill(uint64_t raw, uint64_t key);
     return true;
   }
   IiVcGot got = ii_vc_fill(raw, key);
+  v = got.v;
+  return got.ok != 0;
+}
+// The miss in line (ii_vc_fill's work), for a handler's straight path
+// that makes no call.
+inline uint64_t ii_vc_misses = 0;
+[[gnu::always_inline]] inline IiVcGot ii_vc_fill_here(uint64_t raw, uint64_t key) {
+  ++ii_vc_misses;
+  uint64_t x = __builtin_bswap64(raw), sg = x & 0xF, d = x >> 4;
+  uint64_t scale = (key >> 32) & 0xFF, pos = (key >> 40) & 0xFF, neg = (key >> 48) & 0xFF;
+  if (scale > uint64_t(kIiMaxScale) || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return IiVcGot{0, 0};
+  int64_t m = int64_t(pacdec::bcd_to_bin(d));
+  int64_t v = sg == neg ? -m : m;
+  IiVcEntry& e = ii_vc_slot(uint32_t(key));
+  e.key = key;
+  e.raw = raw;
+  e.v = v;
+  return IiVcGot{v, 1};
+}
+// ii_vc_read with the key's pair bits worked out (hi, ii_vc_hi) and the
+// miss in line.
+[[gnu::always_inline]] inline bool ii_vc_get(const uint8_t* p, uint64_t hi, int64_t& v, int& sc) {
+  uint64_t raw;
+  std::memcpy(&raw, p, 8);
+  uint8_t k = p[8];
+  uint32_t place = uint32_t(uintptr_t(p) - uintptr_t(ii_arena));
+  uint64_t key = place | uint64_t(k) << 32 | hi;
+  const IiVcEntry& e = ii_vc_slot(place);
+  sc = k;
+  if (((e.key ^ key) | (e.raw ^ raw)) == 0) [[likely]] {
+    v = e.v;
+    return true;
+  }
+  IiVcGot got = ii_vc_fill_here(raw, key);
   v = got.v;
   return got.ok != 0;
 }

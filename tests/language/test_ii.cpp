@@ -277,7 +277,7 @@ TEST_F(Ii, EndOfFrameRemovesDefinedItemsWithOrWithoutCode) {
 }
 
 TEST_F(Ii, UnregisteredOpcodesReachTheDefaultHandler) {
-  for (uint16_t op : {28, 86, 760, 9999, 65535}) {
+  for (uint16_t op : {28, 86, 760, 781, 9999, 65535}) {  // (781: the first past the opcodes)
     SCOPED_TRACE(op);
     SysErrCapture cap(SysErrAnswer::Continue);
     CodeRef r = m.op4(op);

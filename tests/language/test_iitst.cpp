@@ -378,8 +378,8 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
   uint64_t stmts = 0;
   for (int i = 0; i < 4000; ++i) {
     // The operands: a variable (9 bytes) or fixed packed field, and a
-    // constant (a variable value) or another field.
-    bool va = u(3) != 0, vb = u(3) != 0, cnst = vb && u(2);
+    // constant (a variable or fixed value) or another field.
+    bool va = u(3) != 0, vb = u(3) != 0, cnst = u(2) != 0;
     int la = va ? 8 : 1 + int(u(9)), lb = vb ? 8 : 1 + int(u(9));
     auto scale = [&](bool var) { return int(u(4) ? u(3) * (u(2) ? 1 : 2) : var ? u(33) : u(6)); };
     int sa = scale(va), sb = u(3) ? sa : scale(vb);
