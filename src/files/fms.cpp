@@ -81,6 +81,7 @@ class BTree {
   void clear() {
     if (root_) destroy(root_);
     root_ = nullptr;
+    last_ = nullptr;
     size_ = 0;
     ++ver_;
   }
@@ -92,12 +93,7 @@ class BTree {
   void append(const uint8_t* e) { (void)add<true>(e); }
   // The greatest entry when the last leaf holds it; null when the tree is
   // empty or its last leaf was emptied by erases.
-  const uint8_t* greatest() const {
-    Node* n = root_;
-    if (!n) return nullptr;
-    while (!n->leaf) n = kids(n)[n->n];
-    return n->n ? lkey(n, n->n - 1) : nullptr;
-  }
+  const uint8_t* greatest() const { return last_ && last_->n ? lkey(last_, last_->n - 1) : nullptr; }
   // No nodes at all (never written, or cleared).
   bool bare() const { return root_ == nullptr; }
 
@@ -158,6 +154,7 @@ class BTree {
   };
   uint32_t w_, c_, lcap_, icap_;
   Node* root_ = nullptr;
+  Node* last_ = nullptr;  // the last leaf (the end of the leaves' chain)
   size_t size_ = 0;
   uint64_t ver_ = 1;
 
@@ -211,7 +208,7 @@ class BTree {
 
   template <bool Append>
   bool add(const uint8_t* e) {
-    if (!root_) root_ = new_leaf();
+    if (!root_) root_ = last_ = new_leaf();
     Split sp;
     if (!ins<Append>(root_, e, &sp)) return false;
     if (sp.right) {
@@ -247,6 +244,7 @@ class BTree {
       n->n = uint16_t(keep);
       r->next = n->next;
       n->next = r;
+      if (last_ == n) last_ = r;
       Node* t = i <= keep && !(i == keep && keep == lcap_) ? n : r;
       if (t == r) i -= keep;
       std::memmove(lkey(t, i + 1), lkey(t, i), size_t(t->n - i) * w_);
