@@ -73,17 +73,17 @@ struct SeDict::Elems {
       return ((w[0] ^ o.w[0]) | (w[1] ^ o.w[1]) | (w[2] ^ o.w[2]) | (w[3] ^ o.w[3])) == 0;
     }
   };
-  struct Got {
-    bool found;
-    DElem rec;
-  };
-  // A slot: the key and 1 + its record's number (0: empty).
+  // A slot: the key, 1 + its record's number (0: empty), whether the field
+  // was found and whether it is a token field (so that the questions most
+  // asked are answered from the slot, without the record).
   struct Slot {
     Key key;
     uint32_t got;
+    bool found;
+    bool token;
   };
   static constexpr size_t kChunk = 64;
-  std::vector<std::unique_ptr<Got[]>> chunks;
+  std::vector<std::unique_ptr<DElem[]>> chunks;
   size_t count = 0;
   std::vector<Slot> slots = std::vector<Slot>(64, Slot{});
   const Slot* last = nullptr;
@@ -103,20 +103,21 @@ struct SeDict::Elems {
                  k.w[3] * 0xD6E8FEB86659FD93ull;
     return size_t(h ^ (h >> 32));
   }
-  Got& at(size_t i) { return chunks[i / kChunk][i % kChunk]; }
-  const Got* find(const Key& k) {
-    if (last && last->key == k) return &at(last->got - 1);
+  DElem& at(size_t i) { return chunks[i / kChunk][i % kChunk]; }
+  const Slot* find(const Key& k) {
+    if (last && last->key == k) return last;
     size_t mask = slots.size() - 1;
     for (size_t h = hash(k) & mask;; h = (h + 1) & mask) {
       const Slot& s = slots[h];
       if (!s.got) return nullptr;
       if (s.key == k) {
         last = &s;
-        return &at(s.got - 1);
+        return &s;
       }
     }
   }
-  Got& add(const Key& k) {
+  // Remembers a field read (rec) or not found (null).
+  const Slot* add(const Key& k, const DElem* rec) {
     if (2 * (count + 1) > slots.size()) {
       std::vector<Slot> grown(2 * slots.size(), Slot{});
       size_t mask = grown.size() - 1;
@@ -129,13 +130,14 @@ struct SeDict::Elems {
       slots.swap(grown);
       last = nullptr;
     }
-    if (count % kChunk == 0) chunks.emplace_back(new Got[kChunk]);
-    Got& g = at(count);
+    if (count % kChunk == 0) chunks.emplace_back(new DElem[kChunk]);
+    DElem& g = at(count);
+    if (rec) std::memcpy(static_cast<void*>(&g), rec, sizeof(DElem));
     size_t mask = slots.size() - 1;
     size_t h = hash(k) & mask;
     while (slots[h].got) h = (h + 1) & mask;
-    slots[h] = Slot{k, uint32_t(++count)};
-    return g;
+    slots[h] = Slot{k, uint32_t(++count), rec != nullptr, rec && is_token(*rec)};
+    return &slots[h];
   }
 };
 
@@ -224,26 +226,27 @@ int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status
 }
 
 int SeDict::elem_at(const char* app, const char* name, const DElem** out, uint32_t* status) {
+  bool token;
+  return elem_slot(app, name, out, &token, status);
+}
+
+int SeDict::elem_slot(const char* app, const char* name, const DElem** out, bool* token, uint32_t* status) {
   Elems::Key key = Elems::key_of(app, name);
-  if (const Elems::Got* g = elems_->find(key)) {
-    if (g->found) *out = &g->rec;
-    return g->found ? 1 : 0;
+  const Elems::Slot* s = elems_->find(key);
+  if (!s) {
+    FmArb* a = open(kElem, app);
+    if (!a) return -1;
+    std::memset(buf_, ' ', sizeof(DElem));
+    std::memcpy(buf_ + 5, name, 22);
+    int r = read(a, 0, buf_, status);
+    // (Failures are not remembered: the next read tries again.)
+    if (r != 1 && r != 0) return r;
+    s = elems_->add(key, r == 1 ? reinterpret_cast<const DElem*>(buf_) : nullptr);
   }
-  FmArb* a = open(kElem, app);
-  if (!a) return -1;
-  std::memset(buf_, ' ', sizeof(DElem));
-  std::memcpy(buf_ + 5, name, 22);
-  int r = read(a, 0, buf_, status);
-  // (Failures are not remembered: the next read tries again.)
-  if (r == 1 || r == 0) {
-    Elems::Got& g = elems_->add(key);
-    g.found = r == 1;
-    if (r == 1) {
-      std::memcpy(static_cast<void*>(&g.rec), buf_, sizeof(DElem));
-      *out = &g.rec;
-    }
-  }
-  return r;
+  *token = s->token;
+  if (!s->found) return 0;
+  *out = &elems_->at(s->got - 1);
+  return 1;
 }
 
 int SeDict::file(const char* app, const char* name, DFile* out, uint32_t* status) {
@@ -695,8 +698,9 @@ bool cnv_token_needed(const DStmt& stmt, const char* ver, SeDict* dict) {
   const char* app = reinterpret_cast<const char*>(ops + 4);
   if (!serves(dict, app, ver)) return true;
   const DElem* e = nullptr;
-  int r = dict->elem_at(app, reinterpret_cast<const char*>(ops + 7), &e);
-  return r == -2 || (r == 1 && is_token(*e));
+  bool token = false;
+  int r = dict->elem_slot(app, reinterpret_cast<const char*>(ops + 7), &e, &token);
+  return r == -2 || (r == 1 && token);
 }
 
 int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict) {

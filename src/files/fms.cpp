@@ -208,6 +208,14 @@ class BTree {
 
   template <bool Append>
   bool add(const uint8_t* e) {
+    // An append the last leaf has room for changes no other node.
+    if (Append && last_ && last_->n < lcap_) {
+      std::memcpy(lkey(last_, last_->n), e, w_);
+      ++last_->n;
+      ++size_;
+      ++ver_;
+      return true;
+    }
     if (!root_) root_ = last_ = new_leaf();
     Split sp;
     if (!ins<Append>(root_, e, &sp)) return false;
@@ -370,8 +378,20 @@ struct MemRec {
   uint8_t* shadow = nullptr;  // by-reference records: their index entries' keys
 };
 
+// A key's normal form made in a few steps, its segments' bytes in order:
+// runs of copied bytes (text segments and one-byte binary ones next to each
+// other in the record), four-byte binary numbers byte-swapped, other binary
+// numbers reversed. Keys with a descending segment have none (norm_rec_key
+// makes theirs).
+struct KeyStep {
+  uint16_t src, len;
+  uint8_t kind;  // kStepCopy, kStepSwap4, kStepReverse
+};
+enum : uint8_t { kStepCopy, kStepSwap4, kStepReverse };
+
 struct MemKey {
   const FmKdb* kd;
+  std::vector<KeyStep> plan;
   uint32_t klen;
   uint32_t cw;  // compared part of an entry: key and record id
   uint32_t ew;  // whole entry: and the record's place and length
@@ -617,8 +637,45 @@ Cur* cur(const FmArb* a) {
 }
 
 // The entry of a record in a key: normalised key and big-endian record id.
+// The steps of a key's normal form (see KeyStep): none when a segment is
+// descending.
+std::vector<KeyStep> key_plan(const FmKdb& kd) {
+  std::vector<KeyStep> plan;
+  const FmSdb* sg = kd.segs.get();
+  for (int j = 0; j < kd.seg_count; ++j) {
+    const FmSdb& g = sg[j];
+    if (g.order == '-') return {};
+    const uint16_t off = g.offset, len = g.length;
+    const uint8_t kind = g.type != FM_SEG_BINARY || len == 1 ? kStepCopy : len == 4 ? kStepSwap4 : kStepReverse;
+    if (kind == kStepCopy && !plan.empty() && plan.back().kind == kStepCopy &&
+        plan.back().src + plan.back().len == off)
+      plan.back().len = uint16_t(plan.back().len + len);
+    else
+      plan.push_back({off, len, kind});
+  }
+  return plan;
+}
+
 void entry(const MemKey& k, const uint8_t* data, uint32_t rid, uint8_t* out) {
-  fmi::norm_rec_key(*k.kd, data, out);
+  if (k.plan.empty()) {
+    fmi::norm_rec_key(*k.kd, data, out);
+  } else {
+    uint8_t* o = out;
+    for (const KeyStep& st : k.plan) {
+      const uint8_t* src = data + st.src;
+      if (st.kind == kStepCopy) {
+        std::memcpy(o, src, st.len);
+      } else if (st.kind == kStepSwap4) {
+        uint32_t w;
+        std::memcpy(&w, src, 4);
+        w = __builtin_bswap32(w);
+        std::memcpy(o, &w, 4);
+      } else {
+        for (uint32_t i = 0; i < st.len; ++i) o[i] = src[st.len - 1 - i];
+      }
+      o += st.len;
+    }
+  }
   out[k.klen] = uint8_t(rid >> 24);
   out[k.klen + 1] = uint8_t(rid >> 16);
   out[k.klen + 2] = uint8_t(rid >> 8);
@@ -687,6 +744,7 @@ void build_keys(MemFile* f) {
     const FmKdb* kd = f->kdb + i;
     MemKey k;
     k.kd = kd;
+    k.plan = key_plan(*kd);
     k.klen = kd->key_len;
     k.unique = !(kd->flags & FM_KEY_DUP);
     k.nullsupp = kd->flags & FM_KEY_NULL_SUPP;
