@@ -566,10 +566,13 @@ struct SeDictValidator::Literals {
     uint64_t w[3];
     const DElem* elem;
     uint8_t date_add;
-    uint8_t state;         // 0 empty, 1 refused, 2 converts
+    uint8_t state;         // 1 refused, 2 converts
   };
-  std::vector<Entry> slots = std::vector<Entry>(4096, Entry{});
-  size_t count = 0;
+  // The entries in the order seen; the table's slots each hold the high half
+  // of an entry's hash and 1 + its index (0: empty), so that a probe reads
+  // an entry only when it may be the one (and the table stays small).
+  std::vector<Entry> entries;
+  std::vector<uint64_t> slots = std::vector<uint64_t>(4096, 0);
 
   // (Read from the bytes in words, each from the one store that wrote it:
   // see copy_operand, se3.cpp.)
@@ -583,27 +586,41 @@ struct SeDictValidator::Literals {
     k.state = 0;
     return k;
   }
-  static size_t hash(const Entry& e) {
+  static uint64_t hash(const Entry& e) {
     uint64_t h = e.w[0] * 0x9E3779B97F4A7C15ull ^ e.w[1] * 0xBF58476D1CE4E5B9ull ^ e.w[2] * 0x94D049BB133111EBull ^
                  (reinterpret_cast<uintptr_t>(e.elem) + e.date_add) * 0xD6E8FEB86659FD93ull;
-    return size_t(h ^ (h >> 32));
+    return h ^ (h >> 32);
   }
   static bool same(const Entry& a, const Entry& b) {
     return ((a.w[0] ^ b.w[0]) | (a.w[1] ^ b.w[1]) | (a.w[2] ^ b.w[2])) == 0 && a.elem == b.elem &&
            a.date_add == b.date_add;
   }
-  // The slot of the key: its entry, or the empty slot where it goes.
-  Entry& slot(const Entry& k) {
-    size_t mask = slots.size() - 1;
-    size_t h = hash(k) & mask;
-    while (slots[h].state && !same(slots[h], k)) h = (h + 1) & mask;
-    return slots[h];
+  // The entry of the key, or null with *slot the empty slot where it goes.
+  const Entry* find(const Entry& k, uint64_t h, size_t* slot) const {
+    const size_t mask = slots.size() - 1;
+    size_t i = h & mask;
+    for (; slots[i]; i = (i + 1) & mask) {
+      if ((slots[i] >> 32) != (h >> 32)) continue;
+      const Entry& e = entries[uint32_t(slots[i]) - 1];
+      if (same(e, k)) return &e;
+    }
+    *slot = i;
+    return nullptr;
   }
-  void grow() {
-    std::vector<Entry> old(4 * slots.size(), Entry{});
-    old.swap(slots);
-    for (const Entry& e : old)
-      if (e.state) slot(e) = e;
+  // Enters the key (with its state) at the empty slot find gave; the table
+  // doubles at half full.
+  void add(const Entry& k, uint64_t h, size_t slot) {
+    entries.push_back(k);
+    slots[slot] = (h >> 32) << 32 | entries.size();
+    if (2 * entries.size() <= slots.size()) return;
+    slots.assign(2 * slots.size(), 0);
+    const size_t mask = slots.size() - 1;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const uint64_t g = hash(entries[i]);
+      size_t j = g & mask;
+      while (slots[j]) j = (j + 1) & mask;
+      slots[j] = (g >> 32) << 32 | (i + 1);
+    }
   }
 
   // A field's conversion (one for its own form, one for DATE ADD's).
@@ -653,16 +670,12 @@ SeDictValidator::~SeDictValidator() { delete literals_; }
 bool SeDictValidator::converts(const DElem& e, int verb, const char* app, const uint8_t* lit) {
   bool date_add = verb == kVerbDateAdd;
   Literals::Entry key = Literals::key_of(lit, date_add, &e);
-  Literals::Entry* at = &literals_->slot(key);
-  if (at->state) return at->state == 2;
+  const uint64_t h = Literals::hash(key);
+  size_t slot = 0;
+  if (const Literals::Entry* at = literals_->find(key, h, &slot)) return at->state == 2;
   bool ok = literals_->convert(e, date_add, app, dict_.ver_of(app), lit);
-  if (2 * (literals_->count + 1) > literals_->slots.size()) {
-    literals_->grow();
-    at = &literals_->slot(key);
-  }
-  *at = key;
-  at->state = ok ? 2 : 1;
-  ++literals_->count;
+  key.state = ok ? 2 : 1;
+  literals_->add(key, h, slot);
   return ok;
 }
 
