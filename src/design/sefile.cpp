@@ -491,6 +491,9 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
   for (size_t i = 0; i < stmts.size(); ++i) {
     if (!cnv_token_needed(stmts[i], ver, dict)) {
       if (!batch.empty()) write();   // (the run starts here)
+      // (A long run goes a part at a time, while the records just looked
+      // at are at hand.)
+      if (i - run >= kBatch) write_run(i);
       continue;
     }
     write_run(i);
