@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -578,9 +579,16 @@ struct Mem {
   std::vector<Cur*> curs{nullptr};
   std::vector<uint32_t> free_curs;
 };
-Mem& M() {
+// (Every handler asks for it: after the first call, one load in line.)
+std::atomic<Mem*> mem_state{nullptr};
+Mem& first_mem() {
   static Mem m;
+  mem_state.store(&m, std::memory_order_release);
   return m;
+}
+inline Mem& M() {
+  Mem* m = mem_state.load(std::memory_order_acquire);
+  return m ? *m : first_mem();
 }
 
 std::string ident_of(const FmFdb& f) {
