@@ -220,7 +220,8 @@ int SeDict::read(FmArb* a, int key, uint8_t* rec, uint32_t* status) {
 
 int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status) {
   const DElem* at = nullptr;
-  int r = elem_at(app, name, &at, status);
+  bool token;
+  int r = elem_slot(app, name, &at, &token, status);
   if (r == 1 && out) *out = *at;
   return r;
 }
