@@ -169,6 +169,9 @@ int se_find_verb(const char* text, bool display_names);
 std::string_view se_template(int verb);
 // The two characters of comparison code 1-8 ("" outside).
 std::string_view se_rel_code(int code);
+// The first comparison code from `first` to 8 whose two characters the text
+// t shows (a shorter spelling blank-padded), 0 for none.
+int se_rel_find(const char* t, int first);
 // Area name of index 1-7 (14 characters), FROM / INTO (1, 2; 4 characters)
 // and invocation kind 0-2 (10 characters); "" outside.
 std::string_view se_area_name(int index);

@@ -643,6 +643,16 @@ std::string_view se_rel_code(int code) {
   return g_spell.rel[size_t(code)];
 }
 
+int se_rel_find(const char* t, int first) {
+  ensure_spellings();
+  for (int c = first < 1 ? 1 : first; c <= 8; ++c) {
+    const std::string& w = g_spell.rel[size_t(c)];
+    if (w.empty()) continue;
+    if (t[0] == w[0] && t[1] == (w.size() > 1 ? w[1] : ' ')) return c;
+  }
+  return 0;
+}
+
 // Spellings the reader compares against (se3).
 std::string_view se_area_name(int index) {
   ensure_spellings();

@@ -239,11 +239,10 @@ uint8_t convert(const XmeEntry& e, int verb, const char* t, uint8_t* dst, bool b
     case kSeDigit2: return digit(t, dst, '2');
     case kSeRel: case kSeRel2:
       if (blank(t, len)) return kSeStBlank;
-      for (int c = e.kind == kSeRel ? 1 : 7; c <= 8; ++c)
-        if (same(t, se_rel_code(c), 2)) {
-          *dst = uint8_t(c);
-          return kSeStGiven;
-        }
+      if (int c = se_rel_find(t, e.kind == kSeRel ? 1 : 7)) {
+        *dst = uint8_t(c);
+        return kSeStGiven;
+      }
       return kSeStInvalid;
     case kSeArith:
       if (*t == ' ') return kSeStBlank;

@@ -73,17 +73,17 @@ struct SeDict::Elems {
       return ((w[0] ^ o.w[0]) | (w[1] ^ o.w[1]) | (w[2] ^ o.w[2]) | (w[3] ^ o.w[3])) == 0;
     }
   };
-  struct Got {
-    bool found;
-    DElem rec;
-  };
-  // A slot: the key and 1 + its record's number (0: empty).
+  // A slot: the key, 1 + its record's number (0: empty), whether the field
+  // was found and whether it is a token field (so that the questions most
+  // asked are answered from the slot, without the record).
   struct Slot {
     Key key;
     uint32_t got;
+    bool found;
+    bool token;
   };
   static constexpr size_t kChunk = 64;
-  std::vector<std::unique_ptr<Got[]>> chunks;
+  std::vector<std::unique_ptr<DElem[]>> chunks;
   size_t count = 0;
   std::vector<Slot> slots = std::vector<Slot>(64, Slot{});
   const Slot* last = nullptr;
@@ -103,20 +103,21 @@ struct SeDict::Elems {
                  k.w[3] * 0xD6E8FEB86659FD93ull;
     return size_t(h ^ (h >> 32));
   }
-  Got& at(size_t i) { return chunks[i / kChunk][i % kChunk]; }
-  const Got* find(const Key& k) {
-    if (last && last->key == k) return &at(last->got - 1);
+  DElem& at(size_t i) { return chunks[i / kChunk][i % kChunk]; }
+  const Slot* find(const Key& k) {
+    if (last && last->key == k) return last;
     size_t mask = slots.size() - 1;
     for (size_t h = hash(k) & mask;; h = (h + 1) & mask) {
       const Slot& s = slots[h];
       if (!s.got) return nullptr;
       if (s.key == k) {
         last = &s;
-        return &at(s.got - 1);
+        return &s;
       }
     }
   }
-  Got& add(const Key& k) {
+  // Remembers a field read (rec) or not found (null).
+  const Slot* add(const Key& k, const DElem* rec) {
     if (2 * (count + 1) > slots.size()) {
       std::vector<Slot> grown(2 * slots.size(), Slot{});
       size_t mask = grown.size() - 1;
@@ -129,13 +130,14 @@ struct SeDict::Elems {
       slots.swap(grown);
       last = nullptr;
     }
-    if (count % kChunk == 0) chunks.emplace_back(new Got[kChunk]);
-    Got& g = at(count);
+    if (count % kChunk == 0) chunks.emplace_back(new DElem[kChunk]);
+    DElem& g = at(count);
+    if (rec) std::memcpy(static_cast<void*>(&g), rec, sizeof(DElem));
     size_t mask = slots.size() - 1;
     size_t h = hash(k) & mask;
     while (slots[h].got) h = (h + 1) & mask;
-    slots[h] = Slot{k, uint32_t(++count)};
-    return g;
+    slots[h] = Slot{k, uint32_t(++count), rec != nullptr, rec && is_token(*rec)};
+    return &slots[h];
   }
 };
 
@@ -218,32 +220,34 @@ int SeDict::read(FmArb* a, int key, uint8_t* rec, uint32_t* status) {
 
 int SeDict::elem(const char* app, const char* name, DElem* out, uint32_t* status) {
   const DElem* at = nullptr;
-  int r = elem_at(app, name, &at, status);
+  bool token;
+  int r = elem_slot(app, name, &at, &token, status);
   if (r == 1 && out) *out = *at;
   return r;
 }
 
 int SeDict::elem_at(const char* app, const char* name, const DElem** out, uint32_t* status) {
+  bool token;
+  return elem_slot(app, name, out, &token, status);
+}
+
+int SeDict::elem_slot(const char* app, const char* name, const DElem** out, bool* token, uint32_t* status) {
   Elems::Key key = Elems::key_of(app, name);
-  if (const Elems::Got* g = elems_->find(key)) {
-    if (g->found) *out = &g->rec;
-    return g->found ? 1 : 0;
+  const Elems::Slot* s = elems_->find(key);
+  if (!s) {
+    FmArb* a = open(kElem, app);
+    if (!a) return -1;
+    std::memset(buf_, ' ', sizeof(DElem));
+    std::memcpy(buf_ + 5, name, 22);
+    int r = read(a, 0, buf_, status);
+    // (Failures are not remembered: the next read tries again.)
+    if (r != 1 && r != 0) return r;
+    s = elems_->add(key, r == 1 ? reinterpret_cast<const DElem*>(buf_) : nullptr);
   }
-  FmArb* a = open(kElem, app);
-  if (!a) return -1;
-  std::memset(buf_, ' ', sizeof(DElem));
-  std::memcpy(buf_ + 5, name, 22);
-  int r = read(a, 0, buf_, status);
-  // (Failures are not remembered: the next read tries again.)
-  if (r == 1 || r == 0) {
-    Elems::Got& g = elems_->add(key);
-    g.found = r == 1;
-    if (r == 1) {
-      std::memcpy(static_cast<void*>(&g.rec), buf_, sizeof(DElem));
-      *out = &g.rec;
-    }
-  }
-  return r;
+  *token = s->token;
+  if (!s->found) return 0;
+  *out = &elems_->at(s->got - 1);
+  return 1;
 }
 
 int SeDict::file(const char* app, const char* name, DFile* out, uint32_t* status) {
@@ -563,10 +567,13 @@ struct SeDictValidator::Literals {
     uint64_t w[3];
     const DElem* elem;
     uint8_t date_add;
-    uint8_t state;         // 0 empty, 1 refused, 2 converts
+    uint8_t state;         // 1 refused, 2 converts
   };
-  std::vector<Entry> slots = std::vector<Entry>(4096, Entry{});
-  size_t count = 0;
+  // The entries in the order seen; the table's slots each hold the high half
+  // of an entry's hash and 1 + its index (0: empty), so that a probe reads
+  // an entry only when it may be the one (and the table stays small).
+  std::vector<Entry> entries;
+  std::vector<uint64_t> slots = std::vector<uint64_t>(4096, 0);
 
   // (Read from the bytes in words, each from the one store that wrote it:
   // see copy_operand, se3.cpp.)
@@ -580,27 +587,41 @@ struct SeDictValidator::Literals {
     k.state = 0;
     return k;
   }
-  static size_t hash(const Entry& e) {
+  static uint64_t hash(const Entry& e) {
     uint64_t h = e.w[0] * 0x9E3779B97F4A7C15ull ^ e.w[1] * 0xBF58476D1CE4E5B9ull ^ e.w[2] * 0x94D049BB133111EBull ^
                  (reinterpret_cast<uintptr_t>(e.elem) + e.date_add) * 0xD6E8FEB86659FD93ull;
-    return size_t(h ^ (h >> 32));
+    return h ^ (h >> 32);
   }
   static bool same(const Entry& a, const Entry& b) {
     return ((a.w[0] ^ b.w[0]) | (a.w[1] ^ b.w[1]) | (a.w[2] ^ b.w[2])) == 0 && a.elem == b.elem &&
            a.date_add == b.date_add;
   }
-  // The slot of the key: its entry, or the empty slot where it goes.
-  Entry& slot(const Entry& k) {
-    size_t mask = slots.size() - 1;
-    size_t h = hash(k) & mask;
-    while (slots[h].state && !same(slots[h], k)) h = (h + 1) & mask;
-    return slots[h];
+  // The entry of the key, or null with *slot the empty slot where it goes.
+  const Entry* find(const Entry& k, uint64_t h, size_t* slot) const {
+    const size_t mask = slots.size() - 1;
+    size_t i = h & mask;
+    for (; slots[i]; i = (i + 1) & mask) {
+      if ((slots[i] >> 32) != (h >> 32)) continue;
+      const Entry& e = entries[uint32_t(slots[i]) - 1];
+      if (same(e, k)) return &e;
+    }
+    *slot = i;
+    return nullptr;
   }
-  void grow() {
-    std::vector<Entry> old(4 * slots.size(), Entry{});
-    old.swap(slots);
-    for (const Entry& e : old)
-      if (e.state) slot(e) = e;
+  // Enters the key (with its state) at the empty slot find gave; the table
+  // doubles at half full.
+  void add(const Entry& k, uint64_t h, size_t slot) {
+    entries.push_back(k);
+    slots[slot] = (h >> 32) << 32 | entries.size();
+    if (2 * entries.size() <= slots.size()) return;
+    slots.assign(2 * slots.size(), 0);
+    const size_t mask = slots.size() - 1;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      const uint64_t g = hash(entries[i]);
+      size_t j = g & mask;
+      while (slots[j]) j = (j + 1) & mask;
+      slots[j] = (g >> 32) << 32 | (i + 1);
+    }
   }
 
   // A field's conversion (one for its own form, one for DATE ADD's).
@@ -650,16 +671,12 @@ SeDictValidator::~SeDictValidator() { delete literals_; }
 bool SeDictValidator::converts(const DElem& e, int verb, const char* app, const uint8_t* lit) {
   bool date_add = verb == kVerbDateAdd;
   Literals::Entry key = Literals::key_of(lit, date_add, &e);
-  Literals::Entry* at = &literals_->slot(key);
-  if (at->state) return at->state == 2;
+  const uint64_t h = Literals::hash(key);
+  size_t slot = 0;
+  if (const Literals::Entry* at = literals_->find(key, h, &slot)) return at->state == 2;
   bool ok = literals_->convert(e, date_add, app, dict_.ver_of(app), lit);
-  if (2 * (literals_->count + 1) > literals_->slots.size()) {
-    literals_->grow();
-    at = &literals_->slot(key);
-  }
-  *at = key;
-  at->state = ok ? 2 : 1;
-  ++literals_->count;
+  key.state = ok ? 2 : 1;
+  literals_->add(key, h, slot);
   return ok;
 }
 
@@ -695,8 +712,9 @@ bool cnv_token_needed(const DStmt& stmt, const char* ver, SeDict* dict) {
   const char* app = reinterpret_cast<const char*>(ops + 4);
   if (!serves(dict, app, ver)) return true;
   const DElem* e = nullptr;
-  int r = dict->elem_at(app, reinterpret_cast<const char*>(ops + 7), &e);
-  return r == -2 || (r == 1 && is_token(*e));
+  bool token = false;
+  int r = dict->elem_slot(app, reinterpret_cast<const char*>(ops + 7), &e, &token);
+  return r == -2 || (r == 1 && token);
 }
 
 int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict) {

@@ -64,6 +64,8 @@ class SeDict {
   int elem(const char* app, const char* name, DElem* out, uint32_t* status = nullptr);
   // The same, *out where the object keeps the field (for its life).
   int elem_at(const char* app, const char* name, const DElem** out, uint32_t* status = nullptr);
+  // The same, and *token: a token field's (set when found).
+  int elem_slot(const char* app, const char* name, const DElem** out, bool* token, uint32_t* status = nullptr);
   int file(const char* app, const char* name, DFile* out, uint32_t* status = nullptr);
   int token_by_number(const char* app, const DElem& elem, int32_t number, CvTokenRec* out,
                       uint32_t* status = nullptr);

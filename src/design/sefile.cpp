@@ -263,6 +263,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   // A record a line at most: room for them all at once, not grown (and
   // every record moved) a doubling at a time.
   size_t n_lines = 1 + count_newlines(content.data(), content.size());
+  const size_t had = out->stmts.size();
   out->stmts.reserve(out->stmts.size() + n_lines);
   out->lines.reserve(out->lines.size() + n_lines);
   int errors = 0;
@@ -296,8 +297,17 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
         skipping = true;
         return;
       }
-      errors += 1 - read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
-                              &out->lines);
+      if (!read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings, &out->lines)) {
+        ++errors;
+        return;
+      }
+      // Its sequence while the record before it is still at hand.
+      const size_t i = out->stmts.size() - 1;
+      if (i > had) {
+        DStmt& s = out->stmts[i];
+        const DStmt& p = out->stmts[i - 1];
+        s.seq = std::memcmp(&p, &s, 48) == 0 ? p.seq + 100 : 100;
+      }
     };
     if (ln[0] != 's' && ln[0] != 'p') {   // (no header begins otherwise)
       statement_line();
@@ -359,9 +369,12 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
     }
     statement_line();
   }
-  // Sequences count per block, whatever runs of lines it was read in.
+  // Sequences count per block, whatever runs of lines it was read in (each
+  // record's but the first new one's set as it was read; records the caller
+  // had take theirs again from the start).
   uint32_t seq = 0;
-  for (size_t i = 0; i < out->stmts.size(); ++i) {
+  const size_t upto = had ? out->stmts.size() : std::min<size_t>(1, out->stmts.size());
+  for (size_t i = 0; i < upto; ++i) {
     bool same = i > 0 && std::memcmp(&out->stmts[i - 1], &out->stmts[i], 48) == 0;
     seq = same ? seq + 100 : 100;
     out->stmts[i].seq = seq;
@@ -478,6 +491,9 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
   for (size_t i = 0; i < stmts.size(); ++i) {
     if (!cnv_token_needed(stmts[i], ver, dict)) {
       if (!batch.empty()) write();   // (the run starts here)
+      // (A long run goes a part at a time, while the records just looked
+      // at are at hand.)
+      if (i - run >= kBatch) write_run(i);
       continue;
     }
     write_run(i);

@@ -35,6 +35,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cerrno>
 #include <cstring>
@@ -81,6 +82,7 @@ class BTree {
   void clear() {
     if (root_) destroy(root_);
     root_ = nullptr;
+    last_ = nullptr;
     size_ = 0;
     ++ver_;
   }
@@ -92,12 +94,7 @@ class BTree {
   void append(const uint8_t* e) { (void)add<true>(e); }
   // The greatest entry when the last leaf holds it; null when the tree is
   // empty or its last leaf was emptied by erases.
-  const uint8_t* greatest() const {
-    Node* n = root_;
-    if (!n) return nullptr;
-    while (!n->leaf) n = kids(n)[n->n];
-    return n->n ? lkey(n, n->n - 1) : nullptr;
-  }
+  const uint8_t* greatest() const { return last_ && last_->n ? lkey(last_, last_->n - 1) : nullptr; }
   // No nodes at all (never written, or cleared).
   bool bare() const { return root_ == nullptr; }
 
@@ -158,6 +155,7 @@ class BTree {
   };
   uint32_t w_, c_, lcap_, icap_;
   Node* root_ = nullptr;
+  Node* last_ = nullptr;  // the last leaf (the end of the leaves' chain)
   size_t size_ = 0;
   uint64_t ver_ = 1;
 
@@ -211,7 +209,15 @@ class BTree {
 
   template <bool Append>
   bool add(const uint8_t* e) {
-    if (!root_) root_ = new_leaf();
+    // An append the last leaf has room for changes no other node.
+    if (Append && last_ && last_->n < lcap_) {
+      std::memcpy(lkey(last_, last_->n), e, w_);
+      ++last_->n;
+      ++size_;
+      ++ver_;
+      return true;
+    }
+    if (!root_) root_ = last_ = new_leaf();
     Split sp;
     if (!ins<Append>(root_, e, &sp)) return false;
     if (sp.right) {
@@ -247,6 +253,7 @@ class BTree {
       n->n = uint16_t(keep);
       r->next = n->next;
       n->next = r;
+      if (last_ == n) last_ = r;
       Node* t = i <= keep && !(i == keep && keep == lcap_) ? n : r;
       if (t == r) i -= keep;
       std::memmove(lkey(t, i + 1), lkey(t, i), size_t(t->n - i) * w_);
@@ -372,8 +379,20 @@ struct MemRec {
   uint8_t* shadow = nullptr;  // by-reference records: their index entries' keys
 };
 
+// A key's normal form made in a few steps, its segments' bytes in order:
+// runs of copied bytes (text segments and one-byte binary ones next to each
+// other in the record), four-byte binary numbers byte-swapped, other binary
+// numbers reversed. Keys with a descending segment have none (norm_rec_key
+// makes theirs).
+struct KeyStep {
+  uint16_t src, len;
+  uint8_t kind;  // kStepCopy, kStepSwap4, kStepReverse
+};
+enum : uint8_t { kStepCopy, kStepSwap4, kStepReverse };
+
 struct MemKey {
   const FmKdb* kd;
+  std::vector<KeyStep> plan;
   uint32_t klen;
   uint32_t cw;  // compared part of an entry: key and record id
   uint32_t ew;  // whole entry: and the record's place and length
@@ -560,9 +579,16 @@ struct Mem {
   std::vector<Cur*> curs{nullptr};
   std::vector<uint32_t> free_curs;
 };
-Mem& M() {
+// (Every handler asks for it: after the first call, one load in line.)
+std::atomic<Mem*> mem_state{nullptr};
+Mem& first_mem() {
   static Mem m;
+  mem_state.store(&m, std::memory_order_release);
   return m;
+}
+inline Mem& M() {
+  Mem* m = mem_state.load(std::memory_order_acquire);
+  return m ? *m : first_mem();
 }
 
 std::string ident_of(const FmFdb& f) {
@@ -613,14 +639,53 @@ int asking_scope(const FmFdb& f) {
 }
 MemFile* find_file(const FmFdb& f) { return find_in(ident_of(f), asking_scope(f)); }
 
-Cur* cur(const FmArb* a) {
+// (In line: every handler starts here.)
+[[gnu::always_inline]] inline Cur* cur(const FmArb* a) {
   uint32_t id = a->be_id;
-  return id && id < M().curs.size() ? M().curs[id] : nullptr;
+  const std::vector<Cur*>& curs = M().curs;
+  return id && id < curs.size() ? curs[id] : nullptr;
 }
 
 // The entry of a record in a key: normalised key and big-endian record id.
+// The steps of a key's normal form (see KeyStep): none when a segment is
+// descending.
+std::vector<KeyStep> key_plan(const FmKdb& kd) {
+  std::vector<KeyStep> plan;
+  const FmSdb* sg = kd.segs.get();
+  for (int j = 0; j < kd.seg_count; ++j) {
+    const FmSdb& g = sg[j];
+    if (g.order == '-') return {};
+    const uint16_t off = g.offset, len = g.length;
+    const uint8_t kind = g.type != FM_SEG_BINARY || len == 1 ? kStepCopy : len == 4 ? kStepSwap4 : kStepReverse;
+    if (kind == kStepCopy && !plan.empty() && plan.back().kind == kStepCopy &&
+        plan.back().src + plan.back().len == off)
+      plan.back().len = uint16_t(plan.back().len + len);
+    else
+      plan.push_back({off, len, kind});
+  }
+  return plan;
+}
+
 void entry(const MemKey& k, const uint8_t* data, uint32_t rid, uint8_t* out) {
-  fmi::norm_rec_key(*k.kd, data, out);
+  if (k.plan.empty()) {
+    fmi::norm_rec_key(*k.kd, data, out);
+  } else {
+    uint8_t* o = out;
+    for (const KeyStep& st : k.plan) {
+      const uint8_t* src = data + st.src;
+      if (st.kind == kStepCopy) {
+        std::memcpy(o, src, st.len);
+      } else if (st.kind == kStepSwap4) {
+        uint32_t w;
+        std::memcpy(&w, src, 4);
+        w = __builtin_bswap32(w);
+        std::memcpy(o, &w, 4);
+      } else {
+        for (uint32_t i = 0; i < st.len; ++i) o[i] = src[st.len - 1 - i];
+      }
+      o += st.len;
+    }
+  }
   out[k.klen] = uint8_t(rid >> 24);
   out[k.klen + 1] = uint8_t(rid >> 16);
   out[k.klen + 2] = uint8_t(rid >> 8);
@@ -689,6 +754,7 @@ void build_keys(MemFile* f) {
     const FmKdb* kd = f->kdb + i;
     MemKey k;
     k.kd = kd;
+    k.plan = key_plan(*kd);
     k.klen = kd->key_len;
     k.unique = !(kd->flags & FM_KEY_DUP);
     k.nullsupp = kd->flags & FM_KEY_NULL_SUPP;

@@ -161,38 +161,28 @@ int ib_start(IbCode* code, FmArb* inst) {
   return 1;
 }
 
-uint8_t* inst_alloc(size_t size, CodeRef* where, IbCode* code) {
-  size = (size + 3) & ~size_t(3);
+// Chains to a new block (RLOC_BNB to its offset 0) and reserves there.
+uint8_t* inst_alloc_next(size_t size, CodeRef* where, IbCode* code) {
   assert(code && code->storage && size > 0 && size <= size_t(kIbBlockFill));
-  if (code->offset + size > size_t(kIbBlockFill)) {
-    // Chain to a new block: RLOC_BNB to its offset 0.
-    auto& bnb = rec::view<IbBnb>(code->storage + code->offset);
-    bnb.head.op = 464;
-    bnb.head.flags = 0;
-    bnb.head.zero = 0;
-    bnb.next.block = uint16_t(code->block + 1);
-    bnb.next.offset = 0;
-    if (!write_zero_block(code->inst)) {
-      sys_err(kModSc, __LINE__, "instructions file write failed");
-      return nullptr;
-    }
-    uint8_t* next = MADDR(code->inst, code->block + 1u);
-    if (!next) {
-      sys_err(kModSc, __LINE__, "instructions file read failed");
-      return nullptr;
-    }
-    code->block = uint16_t(code->block + 1);
-    code->offset = 0;
-    code->storage = next;
+  auto& bnb = rec::view<IbBnb>(code->storage + code->offset);
+  bnb.head.op = 464;
+  bnb.head.flags = 0;
+  bnb.head.zero = 0;
+  bnb.next.block = uint16_t(code->block + 1);
+  bnb.next.offset = 0;
+  if (!write_zero_block(code->inst)) {
+    sys_err(kModSc, __LINE__, "instructions file write failed");
+    return nullptr;
   }
-  uint8_t* p = code->storage + code->offset;
-  if (where) {
-    where->block = code->block;
-    where->offset = code->offset;
+  uint8_t* next = MADDR(code->inst, code->block + 1u);
+  if (!next) {
+    sys_err(kModSc, __LINE__, "instructions file read failed");
+    return nullptr;
   }
-  code->offset = uint16_t(code->offset + size);
-  std::memset(p, 0, 4);
-  return p;
+  code->block = uint16_t(code->block + 1);
+  code->offset = 0;
+  code->storage = next;
+  return inst_alloc(size, where, code);
 }
 
 CodeRef ib_here(const IbCode* code) {

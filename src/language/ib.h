@@ -24,6 +24,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "foundation/macros.h"
 #include "foundation/mm.h"
@@ -210,7 +211,22 @@ int ib_start(IbCode* code, FmArb* inst);
 // reservation's code reference into where when given and zeroes its first 4
 // bytes. Returns the reserved bytes, or null after the system error
 // "instructions file write failed" / "instructions file read failed" (SC.C).
-uint8_t* inst_alloc(size_t size, CodeRef* where, IbCode* code);
+// (In line: a builder reserves every instruction through it. The move to a
+// new block is inst_alloc_next's.)
+uint8_t* inst_alloc_next(size_t size, CodeRef* where, IbCode* code);
+inline uint8_t* inst_alloc(size_t size, CodeRef* where, IbCode* code) {
+  size = (size + 3) & ~size_t(3);
+  if (code->offset + size > size_t(kIbBlockFill)) [[unlikely]]
+    return inst_alloc_next(size, where, code);
+  uint8_t* p = code->storage + code->offset;
+  if (where) {
+    where->block = code->block;
+    where->offset = code->offset;
+  }
+  code->offset = uint16_t(code->offset + size);
+  std::memset(p, 0, 4);
+  return p;
+}
 // The current instruction address.
 CodeRef ib_here(const IbCode* code);
 

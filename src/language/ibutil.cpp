@@ -11,6 +11,24 @@ namespace {
 constexpr const char* kMod = "IB.C";
 
 bool reg_ok(int reg) { return reg >= 1 && reg <= 4; }
+
+// Zeroes n bytes (n a multiple of 4) of a new instruction. Most are 8 to
+// 32 bytes: two stores that may overlap do it without a call.
+void zero_inst(uint8_t* p, size_t n) {
+  static constexpr uint8_t kZero[16] = {};
+  if (n > 32) {
+    std::memset(p, 0, n);
+  } else if (n >= 16) {
+    std::memcpy(p, kZero, 16);
+    std::memcpy(p + n - 16, kZero, 16);
+  } else if (n >= 8) {
+    std::memcpy(p, kZero, 8);
+    std::memcpy(p + n - 8, kZero, 8);
+  } else if (n >= 4) {
+    std::memcpy(p, kZero, 4);
+    std::memcpy(p + n - 4, kZero, 4);
+  }
+}
 }  // namespace
 
 uint8_t* ib_err(int line, const char* text) {
@@ -23,7 +41,7 @@ uint8_t* ib_put(IbCode* code, uint16_t op, size_t size, CodeRef* where) {
   if (size == 0) size = ib_op(op).size;
   uint8_t* p = inst_alloc(size, where, code);
   if (!p) return nullptr;
-  std::memset(p, 0, (size + 3) & ~size_t(3));
+  zero_inst(p, (size + 3) & ~size_t(3));
   rec::view<IbInst>(p).op = op;
   return p;
 }

@@ -3,6 +3,7 @@
 #include "language/sc.h"
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cassert>
 #include <cstddef>
@@ -683,14 +684,13 @@ uint32_t sc_tf_no(const char* tf, uint8_t* shift) {
     t['F'] = t['0'] = 2;
     return t;
   }();
-  uint32_t mask = 0;
-  int first_blank = -1;
+  uint32_t mask = 0, any = 0;   // any: bit i when character i means any
   for (int i = 0; i < 5; ++i) {
     uint32_t v = kLevel[uint8_t(tf[i])];
-    if (v == 3 && first_blank < 0) first_blank = i;
+    any |= uint32_t(v == 3) << i;
     mask |= v << (2 * (4 - i));
   }
-  if (shift) *shift = uint8_t(first_blank < 0 ? 0 : 2 * (5 - first_blank));
+  if (shift) *shift = uint8_t(any ? 2 * (5 - std::countr_zero(any)) : 0);
   return mask;
 }
 

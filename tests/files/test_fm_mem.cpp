@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "files/fm.h"
@@ -612,6 +613,110 @@ TEST_F(FmMem, RecordsWrittenTogetherIntoDeepTrees) {
       ASSERT_EQ(in_a.size(), oracle.size());
       auto it = oracle.begin();
       for (auto& [bytes, rid] : in_a) EXPECT_EQ(rec::view<rec::U32>(reinterpret_cast<const uint8_t*>(bytes.data())).get(), (it++)->first);
+    }
+  }
+}
+
+// Keys of every segment form (text, binary of 1, 2, 4 and 8 bytes, a
+// descending one, segments apart in the record and next to each other), the
+// records written one at a time and together: each key reads in the order
+// of the segments' values, ties in write order, and a unique key refuses its
+// duplicates.
+TEST_F(FmMem, KeysOfEveryFormReadInTheirValuesOrder) {
+  auto* kdb = reinterpret_cast<FmKdb*>(alloc(2 * sizeof(FmKdb)));
+  auto* sdb = reinterpret_cast<FmSdb*>(alloc(8 * sizeof(FmSdb)));
+  // Key 0 (unique): text 0+2, binary 2+2, 4+4, 8+1, text 9+2, binary 16+8.
+  // Key 1 (duplicates): binary 24+4 descending, text 28+2.
+  init_sdb_func(&sdb[0], 1, 0, 2, FM_SEG_ALPHA, '+');
+  init_sdb_func(&sdb[1], 2, 2, 2, FM_SEG_BINARY, '+');
+  init_sdb_func(&sdb[2], 3, 4, 4, FM_SEG_BINARY, '+');
+  init_sdb_func(&sdb[3], 4, 8, 1, FM_SEG_BINARY, '+');
+  init_sdb_func(&sdb[4], 5, 9, 2, FM_SEG_ALPHA, '+');
+  init_sdb_func(&sdb[5], 6, 16, 8, FM_SEG_BINARY, '+');
+  init_sdb_func(&sdb[6], 7, 24, 4, FM_SEG_BINARY, '-');
+  init_sdb_func(&sdb[7], 8, 28, 2, FM_SEG_ALPHA, '+');
+  INIT_KDB(&kdb[0], 0, '+', 0, &sdb[0], 6);
+  INIT_KDB(&kdb[1], 1, '+', FM_KEY_DUP, &sdb[6], 2);
+  struct Vals {
+    std::string a, e, s;
+    uint16_t b;
+    uint32_t c, d;
+    uint8_t x;
+    uint64_t f;
+  };
+  std::mt19937 rng(29);
+  // Few values each, so that keys tie on their first segments.
+  auto make = [&] {
+    Vals v;
+    v.a = std::string(1, char('A' + rng() % 2)) + char('A' + rng() % 2);
+    v.b = uint16_t(rng() % 2 ? 0x0102 : 0x0201);
+    v.c = rng() % 2 ? 0x01000002u : 0x02000001u;
+    v.x = uint8_t(rng() % 3);
+    v.e = std::string(1, char('a' + rng() % 2)) + char('a' + rng() % 2);
+    v.f = rng() % 2 ? 0x0100000000000002ull : 0x0200000000000001ull;
+    v.d = rng() % 2 ? 0x00000100u : 0x00010000u;
+    v.s = std::string(1, char('x' + rng() % 3)) + 'y';
+    return v;
+  };
+  auto bytes = [](const Vals& v, uint8_t* r) {
+    std::memset(r, ' ', 32);
+    std::memcpy(r, v.a.data(), 2);
+    std::memcpy(r + 2, &v.b, 2);   // (binary segments: little-endian numbers)
+    std::memcpy(r + 4, &v.c, 4);
+    r[8] = v.x;
+    std::memcpy(r + 9, v.e.data(), 2);
+    std::memcpy(r + 16, &v.f, 8);
+    std::memcpy(r + 24, &v.d, 4);
+    std::memcpy(r + 28, v.s.data(), 2);
+  };
+  auto key0 = [](const Vals& v) { return std::tuple(v.a, v.b, v.c, v.x, v.e, v.f); };
+  for (bool together : {false, true}) {
+    FmFdb f;
+    INIT_FDB(&f, FM_CLASS_MEMORY, 32, 0, kdb, 2);
+    INIT_UNIQUE_PATH(&f, "TS", together ? "KT" : "KO", 1);
+    ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, FM_OPT_BASE, 15, 15));
+    FmArb* h = f.handle.get();
+    std::vector<Vals> written;   // by record id - 1
+    std::set<decltype(key0(Vals{}))> seen;
+    std::vector<uint8_t> run;
+    uint8_t* one = alloc(32);
+    for (int i = 0; i < 600; ++i) {
+      Vals v = make();
+      bool dup = !seen.insert(key0(v)).second;
+      bytes(v, one);
+      if (together && !dup) {
+        run.insert(run.end(), one, one + 32);
+        if (run.size() == 32 * 50 || i == 599) {
+          ASSERT_EQ(fm_write_all(h, run.data(), uint32_t(run.size() / 32)), int(run.size() / 32));
+          run.clear();
+        }
+      } else if (together) {
+        // A duplicate ends the run before it: the run goes in, it does not.
+        ASSERT_EQ(fm_write_all(h, run.data(), uint32_t(run.size() / 32)), int(run.size() / 32));
+        run.clear();
+        ASSERT_EQ(fm_write_all(h, one, 1), 0);
+        ASSERT_EQ(h->status, FM_ST_DUP_KEY);
+      } else {
+        ASSERT_EQ(write_rec(h, one) == 1, !dup) << i;
+        if (dup) {
+          ASSERT_EQ(h->status, FM_ST_DUP_KEY);
+        }
+      }
+      if (!dup) written.push_back(v);
+    }
+    ASSERT_TRUE(run.empty() || fm_write_all(h, run.data(), uint32_t(run.size() / 32)) == int(run.size() / 32));
+    std::vector<uint32_t> want0(written.size()), want1(written.size());
+    for (uint32_t i = 0; i < written.size(); ++i) want0[i] = want1[i] = i;
+    std::sort(want0.begin(), want0.end(), [&](uint32_t x, uint32_t y) { return key0(written[x]) < key0(written[y]); });
+    std::stable_sort(want1.begin(), want1.end(), [&](uint32_t x, uint32_t y) {
+      return std::tuple(~written[x].d, written[x].s) < std::tuple(~written[y].d, written[y].s);
+    });
+    for (int key = 0; key < 2; ++key) {
+      std::vector<uint32_t> got;
+      ASSERT_TRUE(start_first(h, key, one));
+      while (fm_rdnxt(h)) got.push_back(uint32_t(h->rid) - 1);
+      ASSERT_EQ(h->status, FM_ST_EOF);
+      EXPECT_EQ(got, key ? want1 : want0) << "key " << key << (together ? " together" : " one at a time");
     }
   }
 }
