@@ -400,16 +400,10 @@ struct Occ {
   uint32_t rd = 0, wr = 0;
 };
 constexpr size_t kMaxOccs = 8;
-// 8 bytes of code the plan rests on: at `at`, those of mask, as w.
-struct CodeWord {
-  uint32_t at;
-  uint64_t mask, w;
-};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
-  std::vector<CodeWord> words8;                      // and compared as words (copy_code)
-  bool short_cnsts = false;                          // and constants of 1-7 bytes
+  uint64_t end_word = 0;                             // and END LOOP's first 8 but byte 3 (copy_code)
   std::vector<std::pair<uint32_t, uint32_t>> subs;   // the GOSUB routines' code: [from, to)
   std::vector<uint8_t> code;
   uint32_t end_pc = 0, back = 0;
@@ -445,11 +439,46 @@ struct Plan {
   // block the last entry found apart (run, apart): regs, fixes, block.
   std::vector<uint32_t> seen;
   bool seen_ok = false;
+  // What an entry reads, laid out for it once (prepare_entry):
+  bool extras = false;               // occurrences, text moves, DATE ADDs, dates or texts to place
+  std::vector<uint32_t> words_more;  // the area words no register or fixed field reads too
+  std::vector<RegItem> tops_first;   // of tops, those an entry at BEG LOOP looks at
+  std::vector<uint8_t> stored_vp;    // the stored registers of variable packed values
+  std::vector<uint8_t> stored_other;  //   and the others (binary words, fixed packed)
+  // The bytes each stored register and work value took at the last write
+  // (under the sign nibbles wpair), so that a value written again, as a
+  // loop's end or a constant compared, is not encoded again.
+  struct Written {
+    int64_t v = INT64_MIN;  // (never one of 15 digits)
+    uint64_t raw = 0;
+  };
+  mutable uint64_t wpair = ~uint64_t(0);
+  mutable std::vector<Written> written;  // regs, then the two work values
 };
 
 std::unordered_map<uint32_t, Plan>& plans() {
   static std::unordered_map<uint32_t, Plan> m;
   return m;
+}
+// The plans last found, by their END LOOP's offset: an inner loop entered
+// again and again finds its plan in one slot. A plan's place in the map
+// stays until it is erased, and every erase empties the slots (forget_hot).
+struct HotPlan {
+  uint32_t key = 0;
+  Plan* pl = nullptr;
+};
+HotPlan g_hot[16];
+Plan* find_plan(uint32_t key) {
+  HotPlan& h = g_hot[(key >> 3) & 15];
+  if (h.key == key && h.pl) [[likely]]
+    return h.pl;
+  auto it = plans().find(key);
+  if (it == plans().end()) return nullptr;
+  h = {key, &it->second};
+  return h.pl;
+}
+void forget_hot() {
+  for (HotPlan& h : g_hot) h = {};
 }
 
 [[gnu::always_inline]] inline bool decode(const uint8_t* p, int64_t* v) {
@@ -1566,26 +1595,15 @@ struct Builder {
 };
 
 // The code the plan rests on: the body and the GOSUB routines as bytes,
-// END LOOP but for its byte 3 and the constants of 8 bytes or more as words
-// (masked, at the start and the end of each).
+// END LOOP but for its byte 3 as a word, the constants as their bytes
+// (Cnst::bytes).
+constexpr uint64_t kNotByte3 = std::endian::native == std::endian::little ? 0xFFFFFFFF00FFFFFFull : 0xFFFFFF00FFFFFFFFull;
 void copy_code(Plan& pl) {
   pl.spans = {{pl.back, pl.end_pc}};
   pl.spans.insert(pl.spans.end(), pl.subs.begin(), pl.subs.end());
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
-  const uint8_t not3[8] = {0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF};
-  uint64_t all = ~uint64_t(0), mask = u64_at(not3);
-  pl.words8.clear();
-  auto word = [&](uint32_t at, uint64_t m) { pl.words8.push_back({at, m, u64_at(ii_arena + at) & m}); };
-  word(pl.end_pc, mask);
-  pl.short_cnsts = false;
-  for (const Cnst& k : pl.cnsts)
-    if (k.len >= 8) {
-      word(k.at, all);
-      word(k.at + k.len - 8, all);
-    } else {
-      pl.short_cnsts = true;
-    }
+  pl.end_word = u64_at(ii_arena + pl.end_pc) & kNotByte3;
 }
 // The order of the n bytes at a and b as memcmp gives it (-1, 0, 1), a word
 // at a time: a text compare the body makes each time is short, and a call
@@ -1620,19 +1638,22 @@ inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
   }
   return d == 0;
 }
+// Whether the n bytes (1-16) at a and b differ: nonzero when they do.
+inline uint64_t differ_short(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n >= 8) return (u64_at(a) ^ u64_at(b)) | (u64_at(a + n - 8) ^ u64_at(b + n - 8));
+  return same_short(a, b, n) ? 0 : 1;
+}
 bool same_code(const Plan& pl) {
+  uint8_t* const arena = ii_arena;
+  uint64_t d = (u64_at(arena + pl.end_pc) & kNotByte3) ^ pl.end_word;
+  for (const Cnst& k : pl.cnsts) d |= differ_short(k.bytes, arena + k.at, k.len);
+  if (d != 0) return false;
   const uint8_t* c = pl.code.data();
   for (auto [from, to] : pl.spans) {
     size_t n = to - from;
-    if (n <= 16 ? !same_short(c, ii_arena + from, n) : std::memcmp(c, ii_arena + from, n) != 0) return false;
+    if (n <= 16 ? !same_short(c, arena + from, n) : std::memcmp(c, arena + from, n) != 0) return false;
     c += n;
   }
-  uint64_t d = 0;
-  for (const CodeWord& w : pl.words8) d |= (u64_at(ii_arena + w.at) & w.mask) ^ w.w;
-  if (d != 0) return false;
-  if (pl.short_cnsts)
-    for (const Cnst& k : pl.cnsts)
-      if (k.len < 8 && !same_short(k.bytes, ii_arena + k.at, k.len)) return false;
   return true;
 }
 
@@ -1691,6 +1712,27 @@ void first_entry(Plan& pl, const std::vector<Exit>& trial) {
   pl.live_top = live;
 }
 
+// What an entry reads, laid out once: the area words no register or fixed
+// field reads (those are checked as they are read), the registers of the
+// state at the top that an entry at BEG LOOP looks at (a shadow, an
+// element, one of live_top: see run), the stored registers by kind.
+void prepare_entry(Plan& pl) {
+  pl.extras = !pl.occs.empty() || !pl.movs.empty() || !pl.dadds.empty() || !pl.dates.empty() || !pl.texts.empty();
+  pl.words_more.clear();
+  for (uint32_t w : pl.words) {
+    bool read = std::any_of(pl.regs.begin(), pl.regs.end(), [&](const Reg& g) { return g.word == w; }) ||
+                std::any_of(pl.fixes.begin(), pl.fixes.end(), [&](const Fixed& f) { return !f.direct && f.word == w; });
+    if (!read) pl.words_more.push_back(w);
+  }
+  pl.tops_first.clear();
+  for (const RegItem& t : pl.tops)
+    if (t.it.kind == kShadow || t.it.kind == kElem || (pl.live_top >> t.k & 1)) pl.tops_first.push_back(t);
+  pl.stored_vp.clear();
+  pl.stored_other.clear();
+  for (uint8_t i : pl.stored) (pl.regs[i].bin || pl.regs[i].flen ? pl.stored_other : pl.stored_vp).push_back(i);
+  pl.written.assign(pl.regs.size() + 2, Plan::Written{});
+}
+
 Built build(uint8_t* end, uint8_t* back, Plan* out) {
   Plan pl;
   pl.end_pc = off(end);
@@ -1722,6 +1764,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   for (size_t i = 0; i < pl.regs.size(); ++i)
     if (pl.regs[i].stored) pl.stored.push_back(uint8_t(i));
   pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1, 0);
+  prepare_entry(pl);
   copy_code(pl);
   *out = std::move(pl);
   return Built::Plan;
@@ -1894,24 +1937,40 @@ struct Run {
   void write_back(const Exit& e, uint16_t keep = 0) {
     const uint64_t pair = ii_vc_pair();
     Bytes15& b15 = written15(pair);
-    for (uint8_t i : pl.stored) {
+    if (pl.wpair != pair) {
+      pl.written.assign(pl.written.size(), Plan::Written{});
+      pl.wpair = pair;
+    }
+    Plan::Written* const wr = pl.written.data();
+    // The bytes of value x of 15 digits for what slot j of Plan::written
+    // writes: as it wrote them last, or as another of this write wrote them.
+    auto bytes = [&](size_t j, int64_t x) {
+      Plan::Written& m = wr[j];
+      if (m.v != x) {
+        m.raw = b15.of(x, pair);
+        m.v = x;
+      }
+      return m.raw;
+    };
+    for (uint8_t i : pl.stored_vp) {
+      uint8_t* p = regs[i];
+      if (fits15(v[i])) [[likely]] {
+        uint64_t raw = bytes(i, v[i]);
+        std::memcpy(p, &raw, 8);
+        p[8] = uint8_t(sc[i]);
+        ii_vc_enter(p, raw, v[i], sc[i], pair);  // (what reads it next finds it decoded)
+        continue;
+      }
+      pacdec::store8(p, encode(v[i]));
+      p[8] = uint8_t(sc[i]);
+    }
+    for (uint8_t i : pl.stored_other) {
       if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
         continue;
       }
-      if (pl.regs[i].flen) {  // (kToFix kept it within the field's digits)
-        pacdec::encode(regs[i], pl.regs[i].flen, v[i] < 0 ? uint64_t(0) - uint64_t(v[i]) : uint64_t(v[i]), v[i] < 0);
-        continue;
-      }
-      if (fits15(v[i])) {
-        uint64_t raw = b15.of(v[i], pair);
-        std::memcpy(regs[i], &raw, 8);
-        regs[i][8] = uint8_t(sc[i]);
-        ii_vc_enter(regs[i], raw, v[i], sc[i], pair);  // (what reads it next finds it decoded)
-        continue;
-      }
-      pacdec::store8(regs[i], encode(v[i]));
-      regs[i][8] = uint8_t(sc[i]);
+      // (kToFix kept it within the field's digits)
+      pacdec::encode(regs[i], pl.regs[i].flen, v[i] < 0 ? uint64_t(0) - uint64_t(v[i]) : uint64_t(v[i]), v[i] < 0);
     }
     for (const RegItem* w = pl.writes.data() + e.first, *we = w + e.n; w < we; ++w) {
       if (keep >> w->k & 1) continue;
@@ -1926,7 +1985,7 @@ struct Run {
           work_put(s->work[k], wk[k]);
           continue;
         }
-        uint64_t raw = b15.of(wk[k], pair);
+        uint64_t raw = bytes(pl.regs.size() + size_t(k), wk[k]);
         std::memset(s->work[k], 0, 8);
         std::memcpy(s->work[k] + 8, &raw, 8);
       }
@@ -2005,86 +2064,11 @@ struct Run {
   return true;
 }
 
-// Sets the interpreter's counter: n instructions started since the yield.
-void set_count(IlfState* s, uint32_t n) {
-  int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
-  s->count = n;
-  s->armed = s->tick = t < 1 ? 1 : t;
-}
-
-// Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start; first: entered at BEG LOOP (first_entry).
-// The nodes keep the addresses of their code (Node::go) from one run to
-// the next: one copy of it only.
-#if defined(__clang__)
-__attribute__((noinline))
-#else
-__attribute__((noinline, noclone))
-#endif
-uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
-  Run r(pl, s);
-  for (int k = 0; k < 4; ++k) {
-    r.e_addr[k] = s->addr[k];
-    r.e_len[k] = s->len[k];
-  }
-  size_t nr = pl.regs.size();
-  uint8_t* blk = ii_field(end + 4);
-  if (!blk) return nullptr;
-  auto& lb = rec::view<IiLoopPd>(blk);
-  if (!lb.all_int || lb.back.get() != ii_arena + pl.back) return nullptr;
-  // TO and STEP: the loop's memo holds their values while their bytes are
-  // still the ones it saw.
-  int64_t to, step;
-  const IlfState::LoopMemo& lm = ii_loop_memo(s, blk);
-  if (lm.blk == blk && lm.to_raw == u64_at(lb.to.data()) && lm.step_raw == u64_at(lb.step.data())) {
-    to = lm.to;
-    step = lm.step;
-  } else if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) {
-    return nullptr;
-  }
-  int dir = int8_t(lb.dir.get());
-  // The registers through the value cache: valid bytes (a hit is bytes
-  // the cache decoded or saw stored) at a scale of 0-31, and a zero the
-  // positive one.
-  const uint64_t pair = ii_vc_pair();
-  const uint32_t* seen = pl.seen.data();
-  bool same = pl.seen_ok;
-  for (size_t i = 0; i < nr; ++i) {
-    uint8_t* p = ii_ref(ii_arena + pl.regs[i].word);
-    if (!p) return nullptr;
-    if (pl.regs[i].bin) {
-      r.v[i] = int32_t(rec::view<rec::U32>(p).get());
-      r.sc[i] = 0;
-    } else if (pl.regs[i].flen) {
-      r.sc[i] = pl.regs[i].fsc;
-      if (!canonical_fixed(p, pl.regs[i].flen, &r.v[i])) return nullptr;
-    } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
-      return nullptr;
-    }
-    same &= seen[i] == off(p);
-    r.regs[i] = p;
-  }
-  for (size_t i = 0; i < pl.cnsts.size(); ++i) {
-    r.v[nr + i] = pl.cnsts[i].v;
-    r.sc[nr + i] = pl.cnsts[i].sc;
-  }
-  // The fixed fields: canonical values (nothing changes them while the plan
-  // runs).
-  uint8_t* fx[kMaxSlots];
-  for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
-    const Fixed& f = pl.fixes[i];
-    uint8_t* p = fx[i] = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
-    if (!p) return nullptr;
-    if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
-    else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
-    r.sc[at] = f.sc;
-    same &= seen[nr + i] == off(p);
-  }
-  // Where they lie: checked when it is not where the last entry checked it.
-  same &= seen[nr + pl.fixes.size()] == off(blk);
-  if (!same && !apart(pl, r.regs, fx, blk)) return nullptr;
-  for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
-    if (!ii_ref(ii_arena + w)) return nullptr;
+// Places what the text moves, DATE ADDs, dates, texts and occurrences of
+// the body read and write (Plan::extras), for run: false when the plan
+// cannot start.
+[[gnu::noinline]] bool place(const Plan& pl, Run& r, IlfState* s, uint8_t* blk, uint8_t* const* fx) {
+  const size_t nr = pl.regs.size();
   // The text moves and DATE ADDs write their targets as the body runs:
   // apart from every register, constant, fixed field, the loop control
   // block, the area words the body reads and its code, which the plan
@@ -2120,13 +2104,13 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
   for (size_t k = 0; k < pl.occs.size(); ++k) {
     const Occ& o = pl.occs[k];
     uint8_t* base = r.occ_base[k] = ii_ref(ii_arena + o.word);
-    if (!base) return nullptr;
+    if (!base) return false;
     uint32_t last = r.occ_last[k] = ii_occ_last(s, rec::view<IbOcc>(ii_arena + o.pc), base);
     uint64_t reach = last ? uint64_t(last - 1) * o.elem_len : 0;  // (none: each run of it leaves the plan)
-    if (reach >= (uint64_t(1) << 32)) return nullptr;
+    if (reach >= (uint64_t(1) << 32)) return false;
     occ_wr[k] = last && o.wr ? size_t(reach + o.wr) : 0;
     if ((occ_wr[k] && !write_apart(base, occ_wr[k])) || (last && o.rd && !read_apart(base, size_t(reach + o.rd))))
-      return nullptr;
+      return false;
   }
   for (size_t k = 0; k < pl.movs.size(); ++k) {
     const TextMov& mv = pl.movs[k];
@@ -2137,7 +2121,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
         continue;
       }
       uint8_t* p = r.mat[k][j] = at_of(it);
-      if (!p || !(j == 0 ? write_apart(p, mv.written()) : read_apart(p, mv.len))) return nullptr;
+      if (!p || !(j == 0 ? write_apart(p, mv.written()) : read_apart(p, mv.len))) return false;
       r.mref[k][j] = &r.mat[k][j];
     }
   }
@@ -2145,7 +2129,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
     const DateAdd& da = pl.dadds[k];
     uint8_t* t = r.dat_at[k][0] = at_of(da.op[0]);
     uint8_t* c = r.dat_at[k][1] = at_of(da.op[1]);
-    if (!t || !c || !write_apart(t, DateAdd::kLen) || !read_apart(c, da.count_len)) return nullptr;
+    if (!t || !c || !write_apart(t, DateAdd::kLen) || !read_apart(c, da.count_len)) return false;
   }
   auto under_a_write = [&](const uint8_t* p, size_t n) {
     for (size_t k = 0; k < pl.movs.size(); ++k)
@@ -2165,7 +2149,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
     r.dlive[k] = false;
     for (int j = 0; j < 2; ++j) {
       uint8_t* p = at[j] = at_of(d.op[j]);
-      if (!p || !read_apart(p, d.len[j])) return nullptr;
+      if (!p || !read_apart(p, d.len[j])) return false;
       r.dlive[k] |= under_a_write(p, d.len[j]);
     }
     if (!r.dlive[k]) r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
@@ -2184,16 +2168,105 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
         continue;
       }
       uint8_t* p = at[j] = at_of(t.op[j]);
-      if (!p || !read_apart(p, t.extent(j))) return nullptr;
+      if (!p || !read_apart(p, t.extent(j))) return false;
       r.tref[k][j] = &at[j];
       r.tlive[k] |= under_a_write(p, t.extent(j));
     }
     if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
+  return true;
+}
+
+// Sets the interpreter's counter: n instructions started since the yield.
+void set_count(IlfState* s, uint32_t n) {
+  int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
+  s->count = n;
+  s->armed = s->tick = t < 1 ? 1 : t;
+}
+
+// Runs the plan from the top of the body: the instruction to go on at, or
+// null when it could not start; first: entered at BEG LOOP (first_entry).
+// The nodes keep the addresses of their code (Node::go) from one run to
+// the next: one copy of it only.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone))
+#endif
+uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
+  Run r(pl, s);
+  for (int k = 0; k < 4; ++k) {
+    r.e_addr[k] = s->addr[k];
+    r.e_len[k] = s->len[k];
+  }
+  uint8_t* const arena = ii_arena;
+  const size_t nr = pl.regs.size(), nc = pl.cnsts.size(), nf = pl.fixes.size();
+  uint8_t* blk = ii_field(end + 4);
+  if (!blk) return nullptr;
+  auto& lb = rec::view<IiLoopPd>(blk);
+  if (!lb.all_int || lb.back.get() != arena + pl.back) return nullptr;
+  // TO and STEP: the loop's memo holds their values while their bytes are
+  // still the ones it saw.
+  int64_t to, step;
+  const IlfState::LoopMemo& lm = ii_loop_memo(s, blk);
+  if (lm.blk == blk && lm.to_raw == u64_at(lb.to.data()) && lm.step_raw == u64_at(lb.step.data())) {
+    to = lm.to;
+    step = lm.step;
+  } else if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) {
+    return nullptr;
+  }
+  int dir = int8_t(lb.dir.get());
+  // The registers through the value cache: valid bytes (a hit is bytes
+  // the cache decoded or saw stored) at a scale of 0-31, and a zero the
+  // positive one.
+  const uint64_t pair = ii_vc_pair();
+  const uint32_t* seen = pl.seen.data();
+  const Reg* rg = pl.regs.data();
+  bool same = pl.seen_ok;
+  for (size_t i = 0; i < nr; ++i) {
+    const uint32_t o = u32_at(arena + rg[i].word);
+    if (!o) return nullptr;
+    uint8_t* p = arena + o;
+    if (rg[i].bin) {
+      r.v[i] = int32_t(rec::view<rec::U32>(p).get());
+      r.sc[i] = 0;
+    } else if (rg[i].flen) {
+      r.sc[i] = rg[i].fsc;
+      if (!canonical_fixed(p, rg[i].flen, &r.v[i])) return nullptr;
+    } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
+      return nullptr;
+    }
+    same &= seen[i] == o;
+    r.regs[i] = p;
+  }
+  for (size_t i = 0; i < nc; ++i) {
+    r.v[nr + i] = pl.cnsts[i].v;
+    r.sc[nr + i] = pl.cnsts[i].sc;
+  }
+  // The fixed fields: canonical values (nothing changes them while the plan
+  // runs).
+  uint8_t* fx[kMaxSlots];
+  for (size_t i = 0, at = nr + nc; i < nf; ++i, ++at) {
+    const Fixed& f = pl.fixes[i];
+    uint8_t* p = fx[i] = f.direct ? arena + f.word : ii_ref(arena + f.word);
+    if (!p) return nullptr;
+    if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
+    else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
+    r.sc[at] = f.sc;
+    same &= seen[nr + i] == off(p);
+  }
+  // Where they lie: checked when it is not where the last entry checked it.
+  same &= seen[nr + nf] == off(blk);
+  if (!same && !apart(pl, r.regs, fx, blk)) return nullptr;
+  for (uint32_t w : pl.words_more)  // (the IRA would end the event point: no data area)
+    if (!u32_at(arena + w)) return nullptr;
+  if (pl.extras && !place(pl, r, s, blk, fx)) return nullptr;
   // The interpreter's registers hold what the body's end leaves (a shadow
-  // there takes what the register holds); at BEG LOOP, those of live_top.
+  // there takes what the register holds); at BEG LOOP, those of live_top
+  // (Plan::tops_first: the others hold anything, and only a shadow or an
+  // element needs setting).
   const uint16_t live = first ? pl.live_top : 0x1FF;
-  for (const RegItem& t : pl.tops) {
+  for (const RegItem& t : first ? pl.tops_first : pl.tops) {
     uintptr_t now = t.k < 4 ? uintptr_t(s->addr[t.k]) : t.k < 8 ? s->len[t.k - 4] : s->calc_count;
     if (t.it.kind == kShadow) r.shadow[t.it.v] = now;
     else if (!(live >> t.k & 1)) {
@@ -2637,19 +2710,19 @@ out:
 }
 
 __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* back) {
-  auto& m = plans();
   uint32_t key = off(end);
-  auto it = m.find(key);
-  if (it == m.end() || it->second.back != off(back) || !same_code(it->second)) {
+  Plan* found = find_plan(key);
+  if (!found || found->back != off(back) || !same_code(*found)) {
+    auto& m = plans();
     if (m.size() >= 1024) {
       m.clear();
-      it = m.end();
+      forget_hot();
     }
     Plan pl;
     ++g_builds;
     Built r = build(end, back, &pl);
     if (r == Built::NotYet) {
-      if (it != m.end()) m.erase(it);
+      if (m.erase(key)) forget_hot();
       end[3] = kWaitFirstRun;
       return back;
     }
@@ -2660,9 +2733,9 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
       pl.back = off(back);
       if (back < end && end - back <= 4 * kIbBlockSize) copy_code(pl);
     }
-    it = m.insert_or_assign(key, std::move(pl)).first;
+    found = &m.insert_or_assign(key, std::move(pl)).first->second;
   }
-  Plan& pl = it->second;
+  Plan& pl = *found;
   if (pl.refused) {
     end[3] = kWaitRefused;
     return back;
@@ -2703,14 +2776,13 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
 uint8_t* ii_loop_begin(IlfState* s, uint8_t* beg, uint8_t* blk, uint8_t* body) {
   auto& in = rec::view<IbBegLoop>(beg);
   uint8_t* end = ii_at(reinterpret_cast<const uint8_t*>(&in.exit)) - sizeof(IbEndLoop);
-  auto& m = plans();
-  auto it = m.find(off(end));
-  if (it == m.end() || it->second.refused || !it->second.firsts || it->second.back != off(body) ||
-      op_of(end) != 13 || end_block(end) != blk || !same_code(it->second)) {
+  Plan* found = find_plan(off(end));
+  if (!found || found->refused || !found->firsts || found->back != off(body) || op_of(end) != 13 ||
+      end_block(end) != blk || !same_code(*found)) {
     in.head.zero = 0;
     return body;
   }
-  Plan& pl = it->second;
+  Plan& pl = *found;
   uint64_t ran = 0;
   uint8_t* next = run(pl, s, end, &ran, true);
   pl.misses = ran ? 0 : pl.misses + 1;
