@@ -2184,17 +2184,16 @@ void set_count(IlfState* s, uint32_t n) {
   s->armed = s->tick = t < 1 ? 1 : t;
 }
 
-// Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start; first: entered at BEG LOOP (first_entry).
-// The nodes keep the addresses of their code (Node::go) from one run to
-// the next: one copy of it only.
-#if defined(__clang__)
-__attribute__((noinline))
-#else
-__attribute__((noinline, noclone))
-#endif
-uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
-  Run r(pl, s);
+// What run takes from the loop control block on entry.
+struct LoopIn {
+  uint8_t* blk;
+  int64_t to, step;
+  int dir;
+};
+// An entry's checks and reads for run (kept apart from the nodes' code, so
+// that what it holds in registers does not crowd theirs): false when the
+// plan cannot start.
+[[gnu::noinline]] bool start(Plan& pl, Run& r, IlfState* s, uint8_t* end, bool first, LoopIn* lp) {
   for (int k = 0; k < 4; ++k) {
     r.e_addr[k] = s->addr[k];
     r.e_len[k] = s->len[k];
@@ -2202,20 +2201,22 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
   uint8_t* const arena = ii_arena;
   const size_t nr = pl.regs.size(), nc = pl.cnsts.size(), nf = pl.fixes.size();
   uint8_t* blk = ii_field(end + 4);
-  if (!blk) return nullptr;
+  if (!blk) return false;
   auto& lb = rec::view<IiLoopPd>(blk);
-  if (!lb.all_int || lb.back.get() != arena + pl.back) return nullptr;
+  if (!lb.all_int || lb.back.get() != arena + pl.back) return false;
   // TO and STEP: the loop's memo holds their values while their bytes are
   // still the ones it saw.
-  int64_t to, step;
+  int64_t& to = lp->to;
+  int64_t& step = lp->step;
+  lp->blk = blk;
   const IlfState::LoopMemo& lm = ii_loop_memo(s, blk);
   if (lm.blk == blk && lm.to_raw == u64_at(lb.to.data()) && lm.step_raw == u64_at(lb.step.data())) {
     to = lm.to;
     step = lm.step;
   } else if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) {
-    return nullptr;
+    return false;
   }
-  int dir = int8_t(lb.dir.get());
+  lp->dir = int8_t(lb.dir.get());
   // The registers through the value cache: valid bytes (a hit is bytes
   // the cache decoded or saw stored) at a scale of 0-31, and a zero the
   // positive one.
@@ -2225,16 +2226,16 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
   bool same = pl.seen_ok;
   for (size_t i = 0; i < nr; ++i) {
     const uint32_t o = u32_at(arena + rg[i].word);
-    if (!o) return nullptr;
+    if (!o) return false;
     uint8_t* p = arena + o;
     if (rg[i].bin) {
       r.v[i] = int32_t(rec::view<rec::U32>(p).get());
       r.sc[i] = 0;
     } else if (rg[i].flen) {
       r.sc[i] = rg[i].fsc;
-      if (!canonical_fixed(p, rg[i].flen, &r.v[i])) return nullptr;
+      if (!canonical_fixed(p, rg[i].flen, &r.v[i])) return false;
     } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
-      return nullptr;
+      return false;
     }
     same &= seen[i] == o;
     r.regs[i] = p;
@@ -2249,18 +2250,18 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
   for (size_t i = 0, at = nr + nc; i < nf; ++i, ++at) {
     const Fixed& f = pl.fixes[i];
     uint8_t* p = fx[i] = f.direct ? arena + f.word : ii_ref(arena + f.word);
-    if (!p) return nullptr;
+    if (!p) return false;
     if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
-    else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
+    else if (!canonical_fixed(p, f.len, &r.v[at])) return false;
     r.sc[at] = f.sc;
     same &= seen[nr + i] == off(p);
   }
   // Where they lie: checked when it is not where the last entry checked it.
   same &= seen[nr + nf] == off(blk);
-  if (!same && !apart(pl, r.regs, fx, blk)) return nullptr;
+  if (!same && !apart(pl, r.regs, fx, blk)) return false;
   for (uint32_t w : pl.words_more)  // (the IRA would end the event point: no data area)
-    if (!u32_at(arena + w)) return nullptr;
-  if (pl.extras && !place(pl, r, s, blk, fx)) return nullptr;
+    if (!u32_at(arena + w)) return false;
+  if (pl.extras && !place(pl, r, s, blk, fx)) return false;
   // The interpreter's registers hold what the body's end leaves (a shadow
   // there takes what the register holds); at BEG LOOP, those of live_top
   // (Plan::tops_first: the others hold anything, and only a shadow or an
@@ -2277,10 +2278,29 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
       const size_t k = t.it.v;
       uint8_t* at = r.occ_at[k] = reinterpret_cast<uint8_t*>(now);
       const uint64_t from = uint64_t(at - r.occ_base[k]), len = pl.occs[k].elem_len;
-      if (at < r.occ_base[k] || from % len != 0 || from / len >= r.occ_last[k]) return nullptr;
+      if (at < r.occ_base[k] || from % len != 0 || from / len >= r.occ_last[k]) return false;
     }
-    else if (now != r.value(t.it, t.k)) return nullptr;
+    else if (now != r.value(t.it, t.k)) return false;
   }
+  return true;
+}
+
+// Runs the plan from the top of the body: the instruction to go on at, or
+// null when it could not start; first: entered at BEG LOOP (first_entry).
+// The nodes keep the addresses of their code (Node::go) from one run to
+// the next: one copy of it only.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone))
+#endif
+uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
+  Run r(pl, s);
+  LoopIn lp;
+  if (!start(pl, r, s, end, first, &lp)) return nullptr;
+  auto& lb = rec::view<IiLoopPd>(lp.blk);
+  const int64_t to = lp.to, step = lp.step;
+  const int dir = lp.dir;
   // The work values stay as they are until a compare runs.
   r.fix_sets();
 
