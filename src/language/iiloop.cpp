@@ -115,8 +115,9 @@
 // paths that leave the address and length registers or the depth of the
 // calculation stack different meet, the plan keeps that register's value in
 // a shadow that each path sets on its way in (at most kMaxShadows). A plan is checked on every entry
-// against a copy of the body's bytes and of its constants (code relocated
-// again, replaced, or a CALC statement planned anew, builds it again); each
+// against a copy of the body's bytes and of its constants, and the sign
+// nibbles their values were read by (code relocated again, replaced, a CALC
+// statement planned anew, or other sign nibbles, build it again); each
 // entry checks that the interpreter's registers hold what the body's end
 // leaves (a GOTO into the body does not), that every area word the body
 // reads holds its data area, and that no register overlaps another, a
@@ -334,6 +335,7 @@ struct Reg {
   bool bin = false;  // a binary field of 4 bytes, signed (a CALC integer), at scale 0
   uint8_t flen = 0;  // a fixed packed field the body stores: its length (1-8)
   int fsc = 0;       //   and its scale (0-31)
+  uint8_t other = 0;  // not a variable packed value: bin or flen (prepare_entry)
   size_t len() const { return flen ? flen : bin ? 4 : 9; }
 };
 struct Cnst {
@@ -404,6 +406,7 @@ struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
   uint64_t end_word = 0;                             // and END LOOP's first 8 but byte 3 (copy_code)
+  uint64_t pair = 0;                                 // and the sign nibbles its constants were read by
   std::vector<std::pair<uint32_t, uint32_t>> subs;   // the GOSUB routines' code: [from, to)
   std::vector<uint8_t> code;
   uint32_t end_pc = 0, back = 0;
@@ -440,19 +443,20 @@ struct Plan {
   std::vector<uint32_t> seen;
   bool seen_ok = false;
   // What an entry reads, laid out for it once (prepare_entry):
+  uint8_t nregs = 0, ncnsts = 0, nfixes = 0;  // of regs, cnsts, fixes
   bool extras = false;               // occurrences, text moves, DATE ADDs, dates or texts to place
   std::vector<uint32_t> words_more;  // the area words no register or fixed field reads too
   std::vector<RegItem> tops_first;   // of tops, those an entry at BEG LOOP looks at
   std::vector<uint8_t> stored_vp;    // the stored registers of variable packed values
   std::vector<uint8_t> stored_other;  //   and the others (binary words, fixed packed)
   // The bytes each stored register and work value took at the last write
-  // (under the sign nibbles wpair), so that a value written again, as a
-  // loop's end or a constant compared, is not encoded again.
+  // (under the sign nibbles of Plan::pair, the only ones the plan runs
+  // under), so that a value written again, as a loop's end or a constant
+  // compared, is not encoded again.
   struct Written {
     int64_t v = INT64_MIN;  // (never one of 15 digits)
     uint64_t raw = 0;
   };
-  mutable uint64_t wpair = ~uint64_t(0);
   mutable std::vector<Written> written;  // regs, then the two work values
 };
 
@@ -1596,7 +1600,8 @@ struct Builder {
 
 // The code the plan rests on: the body and the GOSUB routines as bytes,
 // END LOOP but for its byte 3 as a word, the constants as their bytes
-// (Cnst::bytes).
+// (Cnst::bytes) and the sign nibbles that gave their values (the same bytes
+// are another value under other ones).
 constexpr uint64_t kNotByte3 = std::endian::native == std::endian::little ? 0xFFFFFFFF00FFFFFFull : 0xFFFFFF00FFFFFFFFull;
 void copy_code(Plan& pl) {
   pl.spans = {{pl.back, pl.end_pc}};
@@ -1604,6 +1609,7 @@ void copy_code(Plan& pl) {
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
   pl.end_word = u64_at(ii_arena + pl.end_pc) & kNotByte3;
+  pl.pair = ii_vc_pair();
 }
 // The order of the n bytes at a and b as memcmp gives it (-1, 0, 1), a word
 // at a time: a text compare the body makes each time is short, and a call
@@ -1645,7 +1651,7 @@ inline uint64_t differ_short(const uint8_t* a, const uint8_t* b, size_t n) {
 }
 bool same_code(const Plan& pl) {
   uint8_t* const arena = ii_arena;
-  uint64_t d = (u64_at(arena + pl.end_pc) & kNotByte3) ^ pl.end_word;
+  uint64_t d = ((u64_at(arena + pl.end_pc) & kNotByte3) ^ pl.end_word) | (pl.pair ^ ii_vc_pair());
   for (const Cnst& k : pl.cnsts) d |= differ_short(k.bytes, arena + k.at, k.len);
   if (d != 0) return false;
   const uint8_t* c = pl.code.data();
@@ -1717,6 +1723,9 @@ void first_entry(Plan& pl, const std::vector<Exit>& trial) {
 // state at the top that an entry at BEG LOOP looks at (a shadow, an
 // element, one of live_top: see run), the stored registers by kind.
 void prepare_entry(Plan& pl) {
+  pl.nregs = uint8_t(pl.regs.size());  // (kMaxSlots in all at most)
+  pl.ncnsts = uint8_t(pl.cnsts.size());
+  pl.nfixes = uint8_t(pl.fixes.size());
   pl.extras = !pl.occs.empty() || !pl.movs.empty() || !pl.dadds.empty() || !pl.dates.empty() || !pl.texts.empty();
   pl.words_more.clear();
   for (uint32_t w : pl.words) {
@@ -1727,6 +1736,7 @@ void prepare_entry(Plan& pl) {
   pl.tops_first.clear();
   for (const RegItem& t : pl.tops)
     if (t.it.kind == kShadow || t.it.kind == kElem || (pl.live_top >> t.k & 1)) pl.tops_first.push_back(t);
+  for (Reg& g : pl.regs) g.other = g.bin || g.flen;
   pl.stored_vp.clear();
   pl.stored_other.clear();
   for (uint8_t i : pl.stored) (pl.regs[i].bin || pl.regs[i].flen ? pl.stored_other : pl.stored_vp).push_back(i);
@@ -1783,6 +1793,7 @@ struct Run {
   const Plan& pl;
   IlfState* s;
   uint8_t* regs[kMaxSlots];
+  uint32_t place[kMaxSlots];  // the registers' arena offsets
   int64_t v[kMaxSlots];
   int sc[kMaxSlots];
   int64_t wk[2];             // the last compare's two values at their common scale
@@ -1935,12 +1946,8 @@ struct Run {
   // keep: the registers left as they are (Exit::keep, on the first
   // iteration of an entry at BEG LOOP).
   void write_back(const Exit& e, uint16_t keep = 0) {
-    const uint64_t pair = ii_vc_pair();
+    const uint64_t pair = ii_vc_pair();  // (the plan's own: Plan::pair, checked on entry)
     Bytes15& b15 = written15(pair);
-    if (pl.wpair != pair) {
-      pl.written.assign(pl.written.size(), Plan::Written{});
-      pl.wpair = pair;
-    }
     Plan::Written* const wr = pl.written.data();
     // The bytes of value x of 15 digits for what slot j of Plan::written
     // writes: as it wrote them last, or as another of this write wrote them.
@@ -1958,7 +1965,11 @@ struct Run {
         uint64_t raw = bytes(i, v[i]);
         std::memcpy(p, &raw, 8);
         p[8] = uint8_t(sc[i]);
-        ii_vc_enter(p, raw, v[i], sc[i], pair);  // (what reads it next finds it decoded)
+        // (ii_vc_enter, the place known: what reads it next finds it decoded)
+        IiVcEntry& e = ii_vc_slot(place[i]);
+        e.key = ii_vc_key(place[i], uint8_t(sc[i]), pair);
+        e.raw = raw;
+        e.v = v[i];
         continue;
       }
       pacdec::store8(p, encode(v[i]));
@@ -1985,7 +1996,7 @@ struct Run {
           work_put(s->work[k], wk[k]);
           continue;
         }
-        uint64_t raw = bytes(pl.regs.size() + size_t(k), wk[k]);
+        uint64_t raw = bytes(pl.nregs + size_t(k), wk[k]);
         std::memset(s->work[k], 0, 8);
         std::memcpy(s->work[k] + 8, &raw, 8);
       }
@@ -2199,7 +2210,7 @@ struct LoopIn {
     r.e_len[k] = s->len[k];
   }
   uint8_t* const arena = ii_arena;
-  const size_t nr = pl.regs.size(), nc = pl.cnsts.size(), nf = pl.fixes.size();
+  const size_t nr = pl.nregs, nc = pl.ncnsts, nf = pl.nfixes;
   uint8_t* blk = ii_field(end + 4);
   if (!blk) return false;
   auto& lb = rec::view<IiLoopPd>(blk);
@@ -2228,17 +2239,31 @@ struct LoopIn {
     const uint32_t o = u32_at(arena + rg[i].word);
     if (!o) return false;
     uint8_t* p = arena + o;
-    if (rg[i].bin) {
+    r.regs[i] = p;
+    r.place[i] = o;
+    same &= seen[i] == o;
+    if (!rg[i].other) [[likely]] {
+      // (ii_vc_read, the place known)
+      const uint64_t raw = u64_at(p);
+      const uint8_t k = p[8];
+      const uint64_t key = ii_vc_key(o, k, pair);
+      const IiVcEntry& e = ii_vc_slot(o);
+      r.sc[i] = k;
+      if (((e.key ^ key) | (e.raw ^ raw)) == 0) [[likely]] {
+        r.v[i] = e.v;
+      } else {
+        IiVcGot got = ii_vc_fill(raw, key);
+        if (!got.ok) return false;
+        r.v[i] = got.v;
+      }
+      if (k > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) return false;
+    } else if (rg[i].bin) {
       r.v[i] = int32_t(rec::view<rec::U32>(p).get());
       r.sc[i] = 0;
-    } else if (rg[i].flen) {
+    } else {
       r.sc[i] = rg[i].fsc;
       if (!canonical_fixed(p, rg[i].flen, &r.v[i])) return false;
-    } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
-      return false;
     }
-    same &= seen[i] == o;
-    r.regs[i] = p;
   }
   for (size_t i = 0; i < nc; ++i) {
     r.v[nr + i] = pl.cnsts[i].v;

@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/pacdec.h"
@@ -1246,8 +1247,10 @@ uint8_t* h_hook(IlfExecBlock*, IlfState*, uint8_t* pc) {
 // field indexes of their own, C a constant): between two entries of the
 // inner loop's plan the hook moves B onto A or onto the inner loop's STEP,
 // writes X's bytes (another value, the negative zero, a negative scale),
-// changes C's value or scale or points B's loads at another field. The
-// plan runs exactly or not at all, and most iterations still run by it.
+// changes C's value or scale, points B's loads at another field or swaps
+// the sign nibbles (Y = X = 0 then written again under the other pair:
+// the plan keeps no bytes of a value from the last entry). The plan runs
+// exactly or not at all, and most iterations still run by it.
 TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
   ii_set_pair(kOpHook, h_hook);
   uint32_t ira_b = 0;
@@ -1267,6 +1270,10 @@ TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
       {"B's loads moved", [&](int64_t n) {
          for (uint8_t* p : b_loads)
            if (rec::view<IbInst>(p).op & 1) rec::view<rec::U32>(p + 4) = word_of(n % 4 == 2 ? ira[3] : ira_b);
+       }},
+      {"signs swapped", [&](int64_t n) {
+         if (n % 4 == 3) std::swap(com.pd_pos, com.pd_neg);
+         put(var[2], 0, 0);
        }}};
   for (const auto& [name, change] : kCases) {
     for (int k = 0; k < 5; ++k) put(var[k], 0, 0);
