@@ -445,6 +445,9 @@ struct Plan {
   // What an entry reads, laid out for it once (prepare_entry):
   uint8_t nregs = 0, ncnsts = 0, nfixes = 0;  // of regs, cnsts, fixes
   bool extras = false;               // occurrences, text moves, DATE ADDs, dates or texts to place
+  bool entry_regs = false;           // an edge copies a register as the entry found it (Run::e_addr)
+  std::vector<int64_t> cv;           // the constants' values and scales, in slot order
+  std::vector<int> csc;
   std::vector<uint32_t> words_more;  // the area words no register or fixed field reads too
   std::vector<RegItem> tops_first;   // of tops, those an entry at BEG LOOP looks at
   std::vector<uint8_t> stored_vp;    // the stored registers of variable packed values
@@ -1733,6 +1736,13 @@ void prepare_entry(Plan& pl) {
                 std::any_of(pl.fixes.begin(), pl.fixes.end(), [&](const Fixed& f) { return !f.direct && f.word == w; });
     if (!read) pl.words_more.push_back(w);
   }
+  pl.entry_regs = std::any_of(pl.sets.begin(), pl.sets.end(), [](const ShadowSet& a) { return a.it.kind == kEntry; });
+  pl.cv.clear();
+  pl.csc.clear();
+  for (const Cnst& k : pl.cnsts) {
+    pl.cv.push_back(k.v);
+    pl.csc.push_back(k.sc);
+  }
   pl.tops_first.clear();
   for (const RegItem& t : pl.tops)
     if (t.it.kind == kShadow || t.it.kind == kElem || (pl.live_top >> t.k & 1)) pl.tops_first.push_back(t);
@@ -2204,14 +2214,14 @@ struct LoopIn {
 // An entry's checks and reads for run (kept apart from the nodes' code, so
 // that what it holds in registers does not crowd theirs): false when the
 // plan cannot start.
-[[gnu::noinline]] bool start(Plan& pl, Run& r, IlfState* s, uint8_t* end, bool first, LoopIn* lp) {
-  for (int k = 0; k < 4; ++k) {
-    r.e_addr[k] = s->addr[k];
-    r.e_len[k] = s->len[k];
-  }
+[[gnu::noinline]] bool start(Plan& pl, Run& r, IlfState* s, uint8_t* blk, bool first, LoopIn* lp) {
+  if (pl.entry_regs)
+    for (int k = 0; k < 4; ++k) {
+      r.e_addr[k] = s->addr[k];
+      r.e_len[k] = s->len[k];
+    }
   uint8_t* const arena = ii_arena;
   const size_t nr = pl.nregs, nc = pl.ncnsts, nf = pl.nfixes;
-  uint8_t* blk = ii_field(end + 4);
   if (!blk) return false;
   auto& lb = rec::view<IiLoopPd>(blk);
   if (!lb.all_int || lb.back.get() != arena + pl.back) return false;
@@ -2265,10 +2275,8 @@ struct LoopIn {
       if (!canonical_fixed(p, rg[i].flen, &r.v[i])) return false;
     }
   }
-  for (size_t i = 0; i < nc; ++i) {
-    r.v[nr + i] = pl.cnsts[i].v;
-    r.sc[nr + i] = pl.cnsts[i].sc;
-  }
+  std::memcpy(r.v + nr, pl.cv.data(), nc * sizeof(int64_t));
+  std::memcpy(r.sc + nr, pl.csc.data(), nc * sizeof(int));
   // The fixed fields: canonical values (nothing changes them while the plan
   // runs).
   uint8_t* fx[kMaxSlots];
@@ -2310,8 +2318,9 @@ struct LoopIn {
   return true;
 }
 
-// Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start; first: entered at BEG LOOP (first_entry).
+// Runs the plan from the top of the body, blk the END LOOP's loop control
+// block: the instruction to go on at, or null when it could not start;
+// first: entered at BEG LOOP (first_entry).
 // The nodes keep the addresses of their code (Node::go) from one run to
 // the next: one copy of it only.
 #if defined(__clang__)
@@ -2319,10 +2328,10 @@ __attribute__((noinline))
 #else
 __attribute__((noinline, noclone))
 #endif
-uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
+uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
   Run r(pl, s);
   LoopIn lp;
-  if (!start(pl, r, s, end, first, &lp)) return nullptr;
+  if (!start(pl, r, s, blk, first, &lp)) return nullptr;
   auto& lb = rec::view<IiLoopPd>(lp.blk);
   const int64_t to = lp.to, step = lp.step;
   const int dir = lp.dir;
@@ -2786,7 +2795,7 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
     return back;
   }
   uint64_t ran = 0;
-  uint8_t* next = run(pl, s, end, &ran, false);
+  uint8_t* next = run(pl, s, end_block(end), &ran, false);
   // A plan that cannot start, or leaves before a whole iteration time and
   // again, waits: the interpreter takes those iterations meanwhile.
   pl.misses = ran ? 0 : pl.misses + 1;
@@ -2829,7 +2838,7 @@ uint8_t* ii_loop_begin(IlfState* s, uint8_t* beg, uint8_t* blk, uint8_t* body) {
   }
   Plan& pl = *found;
   uint64_t ran = 0;
-  uint8_t* next = run(pl, s, end, &ran, true);
+  uint8_t* next = run(pl, s, blk, &ran, true);  // (blk: the END LOOP's, checked above)
   pl.misses = ran ? 0 : pl.misses + 1;
   if (!next || pl.misses >= 4) {
     pl.misses = 0;
