@@ -446,8 +446,6 @@ struct Plan {
   uint8_t nregs = 0, ncnsts = 0, nfixes = 0;  // of regs, cnsts, fixes
   bool extras = false;               // occurrences, text moves, DATE ADDs, dates or texts to place
   bool entry_regs = false;           // an edge copies a register as the entry found it (Run::e_addr)
-  std::vector<int64_t> cv;           // the constants' values and scales, in slot order
-  std::vector<int> csc;
   std::vector<uint32_t> words_more;  // the area words no register or fixed field reads too
   std::vector<RegItem> tops_first;   // of tops, those an entry at BEG LOOP looks at
   std::vector<uint8_t> stored_vp;    // the stored registers of variable packed values
@@ -488,14 +486,15 @@ void forget_hot() {
   for (HotPlan& h : g_hot) h = {};
 }
 
-[[gnu::always_inline]] inline bool decode(const uint8_t* p, int64_t* v) {
-  uint64_t w = pacdec::load8(p);
+// The value of the 8 packed bytes w (as pacdec::load8 reads them).
+[[gnu::always_inline]] inline bool decode_word(uint64_t w, int64_t* v) {
   uint64_t sg = w & 0xF, d = w >> 4;
   if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
   int64_t m = int64_t(pacdec::bcd_to_bin(d));
   *v = sg == com.pd_neg ? -m : m;
   return true;
 }
+[[gnu::always_inline]] inline bool decode(const uint8_t* p, int64_t* v) { return decode_word(pacdec::load8(p), v); }
 uint64_t encode(int64_t v) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   return pacdec::bin_to_bcd(a) << 4 | (v < 0 ? com.pd_neg : com.pd_pos);
@@ -505,11 +504,12 @@ uint64_t encode(int64_t v) {
 bool canonical(const uint8_t* p, int64_t* v) {
   return decode(p, v) && (*v != 0 || (pacdec::load8(p) & 0xF) == com.pd_pos);
 }
-// The same for a fixed packed field of len bytes (1-8).
+// The same for a fixed packed field of len bytes (1-8), read a byte at a
+// time (a copy of so few bytes of a length known only here starts slower).
 bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
-  uint8_t w[8] = {};
-  std::memcpy(w + 8 - len, p, size_t(len));
-  return canonical(w, v);
+  uint64_t w = 0;
+  for (int i = 0; i < len; ++i) w = w << 8 | p[i];
+  return decode_word(w, v) && (*v != 0 || (w & 0xF) == com.pd_pos);
 }
 
 
@@ -1737,12 +1737,6 @@ void prepare_entry(Plan& pl) {
     if (!read) pl.words_more.push_back(w);
   }
   pl.entry_regs = std::any_of(pl.sets.begin(), pl.sets.end(), [](const ShadowSet& a) { return a.it.kind == kEntry; });
-  pl.cv.clear();
-  pl.csc.clear();
-  for (const Cnst& k : pl.cnsts) {
-    pl.cv.push_back(k.v);
-    pl.csc.push_back(k.sc);
-  }
   pl.tops_first.clear();
   for (const RegItem& t : pl.tops)
     if (t.it.kind == kShadow || t.it.kind == kElem || (pl.live_top >> t.k & 1)) pl.tops_first.push_back(t);
@@ -1990,8 +1984,11 @@ struct Run {
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
         continue;
       }
-      // (kToFix kept it within the field's digits)
-      pacdec::encode(regs[i], pl.regs[i].flen, v[i] < 0 ? uint64_t(0) - uint64_t(v[i]) : uint64_t(v[i]), v[i] < 0);
+      // (kToFix kept it within the field's digits: pacdec::encode's bytes,
+      // stored a byte at a time, as canonical_fixed reads them)
+      const uint64_t m = v[i] < 0 ? uint64_t(0) - uint64_t(v[i]) : uint64_t(v[i]);
+      uint64_t w = pacdec::bin_to_bcd(m) << 4 | (v[i] < 0 ? com.pd_neg : com.pd_pos);
+      for (int b = pl.regs[i].flen - 1; b >= 0; --b, w >>= 8) regs[i][b] = uint8_t(w);
     }
     for (const RegItem* w = pl.writes.data() + e.first, *we = w + e.n; w < we; ++w) {
       if (keep >> w->k & 1) continue;
@@ -2275,8 +2272,10 @@ struct LoopIn {
       if (!canonical_fixed(p, rg[i].flen, &r.v[i])) return false;
     }
   }
-  std::memcpy(r.v + nr, pl.cv.data(), nc * sizeof(int64_t));
-  std::memcpy(r.sc + nr, pl.csc.data(), nc * sizeof(int));
+  for (size_t i = 0; i < nc; ++i) {  // (a few: a copy of them as a block starts slower)
+    r.v[nr + i] = pl.cnsts[i].v;
+    r.sc[nr + i] = pl.cnsts[i].sc;
+  }
   // The fixed fields: canonical values (nothing changes them while the plan
   // runs).
   uint8_t* fx[kMaxSlots];
