@@ -130,9 +130,15 @@
 // their bytes are the memo's, and the overlaps checked again only when a
 // register, fixed field or the control block lies elsewhere than at the
 // last entry that passed them (Plan::seen: they depend on nothing else,
-// the constants' places being the code's). No plan runs while the
-// interpreter looks at every instruction (trace, debugger, step and break
-// bits).
+// the constants' places being the code's). The plan itself is found in a
+// slot of the plans last found (find_plan), what the entry reads is laid
+// out when the plan is built (prepare_entry: texts, dates and occurrences
+// are placed only in bodies that have them, and at BEG LOOP only the
+// registers that must hold what the body's end leaves are looked at), and
+// the write back takes a value it wrote the last time, as a loop's end or
+// a compared constant, in the bytes it encoded then (Plan::written). No
+// plan runs while the interpreter looks at every instruction (trace,
+// debugger, step and break bits).
 //
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
@@ -438,6 +444,7 @@ struct Plan {
   int shorts = 0;            //   and that saw the loop end after a few
   uint8_t nslots = 0;        // the value slots its nodes use
   bool linked = false;       // the nodes' code set (Node::go)
+  bool linked_old_mul = false;  //   under the older multiply or not
   // The offsets of the registers, the fixed fields and the loop control
   // block the last entry found apart (run, apart): regs, fixes, block.
   std::vector<uint32_t> seen;
@@ -2325,7 +2332,7 @@ struct LoopIn {
 #if defined(__clang__)
 __attribute__((noinline))
 #else
-__attribute__((noinline, noclone))
+__attribute__((noinline, noclone, optimize("no-crossjumping")))
 #endif
 uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
   Run r(pl, s);
@@ -2337,11 +2344,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
   // The work values stay as they are until a compare runs.
   r.fix_sets();
 
+  // (Under the older multiply the products go to their general code, which
+  // leaves the plan: the nodes are linked again when it is switched.)
   bool old_mul = ii_math_old_mul();
-  // (The fast products compare the sum of their operands' scales with the
-  // scale they take: under the older multiply it never matches, and the
-  // general code leaves the plan.)
-  const int mul_guard = old_mul ? 64 : 0;
   // The yield: once the instructions started since the last one pass the
   // interpreter's count, every iteration taken as its longest path.
   uint32_t base = s->count + uint32_t(s->armed - s->tick);
@@ -2365,14 +2370,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
                                       &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add, &&n_to_fix,
                                       &&n_occ_at, &&n_to_w_at, &&n_ld_bin};
-  if (!pl.linked) {
+  if (!pl.linked || pl.linked_old_mul != old_mul) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
       if (n.kind == kAdd) go = n.chk ? &&f_add_c : &&f_add;
       if (n.kind == kSub) go = n.chk ? &&f_sub_c : &&f_sub;
       if (n.kind == kMov) go = n.chk ? &&f_mov_c : &&f_mov;
-      if (n.kind == kMul) go = n.chk ? &&f_mul_c : &&f_mul;
-      if (n.kind == kMulAdd) {
+      if (n.kind == kMul && !old_mul) go = n.chk ? &&f_mul_c : &&f_mul;
+      if (n.kind == kMulAdd && !old_mul) {
         const Node& u = (&n)[1];
         go = u.kind == kAddZ ? (u.chk ? &&f_mul_add_c : &&f_mul_add)
              : u.lz == 1     ? (u.chk ? &&f_mul_sub_c : &&f_mul_sub)
@@ -2395,6 +2400,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
       n.go = go;
     }
     pl.linked = true;
+    pl.linked_old_mul = old_mul;
   }
   const Node* const nodes = pl.nodes.data();
   const Node* xp = nodes;
@@ -2429,7 +2435,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
     const uint8_t o_ = u_->lz == 1 ? u_->b : u_->a;                                                       \
     const int s_ = sc[o_];                                                                                \
     int64_t p_, y_;                                                                                       \
-    if (sc[xp->a] + sc[xp->b] + mul_guard != s_ || __builtin_mul_overflow(v[xp->a], v[xp->b], &p_) ||     \
+    if (sc[xp->a] + sc[xp->b] != s_ || __builtin_mul_overflow(v[xp->a], v[xp->b], &p_) ||                 \
         (REV ? __builtin_##OP##_overflow(v[o_], p_, &y_) : __builtin_##OP##_overflow(p_, v[o_], &y_)) ||  \
         (CHK && !fits15(y_))) [[unlikely]]                                                                \
       goto n_mul_add;                                                                                     \
@@ -2443,7 +2449,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
   {                                                                                                      \
     const uint8_t a_ = xp->a, b_ = xp->b;                                                                \
     int64_t y_;                                                                                          \
-    if (sc[a_] + sc[b_] + mul_guard != 0 || __builtin_mul_overflow(v[a_], v[b_], &y_) || (CHK && !fits15(y_))) \
+    if (sc[a_] + sc[b_] != 0 || __builtin_mul_overflow(v[a_], v[b_], &y_) || (CHK && !fits15(y_)))             \
         [[unlikely]]                                                                                     \
       goto n_mul;                                                                                        \
     v[xp->d] = y_;                                                                                       \

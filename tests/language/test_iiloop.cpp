@@ -1144,13 +1144,16 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
           }
         }
   EXPECT_GT(ii_loop_plan_iterations() - before, uint64_t(cases) * 15);
-  ii_math_set_switches(true, false);
+  // The older multiply, also for a plan built and run under the newer one.
   for (int sg : {1, -1}) {
-    put(var[0], 0, 30);
-    put(var[1], sg, 15);
     form_loop("VXX*+", 60, false);
     int rc = 0;
-    EXPECT_EQ(both_ways(sg < 0, &rc), "") << "the older multiply, sign " << sg;
+    for (bool older : {false, true}) {
+      ii_math_set_switches(older, false);
+      put(var[0], 0, 30);
+      put(var[1], sg, 15);
+      EXPECT_EQ(both_ways(sg < 0, &rc), "") << "the older multiply " << older << ", sign " << sg;
+    }
   }
   ii_math_set_switches(false, false);
 }
