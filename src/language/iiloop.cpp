@@ -115,8 +115,9 @@
 // paths that leave the address and length registers or the depth of the
 // calculation stack different meet, the plan keeps that register's value in
 // a shadow that each path sets on its way in (at most kMaxShadows). A plan is checked on every entry
-// against a copy of the body's bytes and of its constants (code relocated
-// again, replaced, or a CALC statement planned anew, builds it again); each
+// against a copy of the body's bytes and of its constants, and the sign
+// nibbles their values were read by (code relocated again, replaced, a CALC
+// statement planned anew, or other sign nibbles, build it again); each
 // entry checks that the interpreter's registers hold what the body's end
 // leaves (a GOTO into the body does not), that every area word the body
 // reads holds its data area, and that no register overlaps another, a
@@ -129,9 +130,15 @@
 // their bytes are the memo's, and the overlaps checked again only when a
 // register, fixed field or the control block lies elsewhere than at the
 // last entry that passed them (Plan::seen: they depend on nothing else,
-// the constants' places being the code's). No plan runs while the
-// interpreter looks at every instruction (trace, debugger, step and break
-// bits).
+// the constants' places being the code's). The plan itself is found in a
+// slot of the plans last found (find_plan), what the entry reads is laid
+// out when the plan is built (prepare_entry: texts, dates and occurrences
+// are placed only in bodies that have them, and at BEG LOOP only the
+// registers that must hold what the body's end leaves are looked at), and
+// the write back takes a value it wrote the last time, as a loop's end or
+// a compared constant, in the bytes it encoded then (Plan::written). No
+// plan runs while the interpreter looks at every instruction (trace,
+// debugger, step and break bits).
 //
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
@@ -178,7 +185,7 @@ constexpr uint8_t kWaitFirstRun = 16;  // back edges before looking again
 constexpr uint8_t kWaitRefused = 255;
 constexpr uint8_t kWaitNoEntry = 64;
 constexpr uint8_t kWaitShort = 200;
-constexpr uint64_t kShortRun = 6;  // iterations an entry must run to pay for itself
+constexpr uint64_t kShortRun = 3;  // iterations an entry must run to pay for itself
 constexpr int kMaxSlots = 64;
 constexpr int kMaxCmps = 8;
 constexpr int kMaxShadows = 16;
@@ -334,6 +341,7 @@ struct Reg {
   bool bin = false;  // a binary field of 4 bytes, signed (a CALC integer), at scale 0
   uint8_t flen = 0;  // a fixed packed field the body stores: its length (1-8)
   int fsc = 0;       //   and its scale (0-31)
+  uint8_t other = 0;  // not a variable packed value: bin or flen (prepare_entry)
   size_t len() const { return flen ? flen : bin ? 4 : 9; }
 };
 struct Cnst {
@@ -400,16 +408,11 @@ struct Occ {
   uint32_t rd = 0, wr = 0;
 };
 constexpr size_t kMaxOccs = 8;
-// 8 bytes of code the plan rests on: at `at`, those of mask, as w.
-struct CodeWord {
-  uint32_t at;
-  uint64_t mask, w;
-};
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
-  std::vector<CodeWord> words8;                      // and compared as words (copy_code)
-  bool short_cnsts = false;                          // and constants of 1-7 bytes
+  uint64_t end_word = 0;                             // and END LOOP's first 8 but byte 3 (copy_code)
+  uint64_t pair = 0;                                 // and the sign nibbles its constants were read by
   std::vector<std::pair<uint32_t, uint32_t>> subs;   // the GOSUB routines' code: [from, to)
   std::vector<uint8_t> code;
   uint32_t end_pc = 0, back = 0;
@@ -441,25 +444,64 @@ struct Plan {
   int shorts = 0;            //   and that saw the loop end after a few
   uint8_t nslots = 0;        // the value slots its nodes use
   bool linked = false;       // the nodes' code set (Node::go)
+  bool linked_old_mul = false;  //   under the older multiply or not
   // The offsets of the registers, the fixed fields and the loop control
   // block the last entry found apart (run, apart): regs, fixes, block.
   std::vector<uint32_t> seen;
   bool seen_ok = false;
+  // What an entry reads, laid out for it once (prepare_entry):
+  uint8_t nregs = 0, ncnsts = 0, nfixes = 0;  // of regs, cnsts, fixes
+  bool extras = false;               // occurrences, text moves, DATE ADDs, dates or texts to place
+  bool entry_regs = false;           // an edge copies a register as the entry found it (Run::e_addr)
+  std::vector<uint32_t> words_more;  // the area words no register or fixed field reads too
+  std::vector<RegItem> tops_first;   // of tops, those an entry at BEG LOOP looks at
+  std::vector<uint8_t> stored_vp;    // the stored registers of variable packed values
+  std::vector<uint8_t> stored_other;  //   and the others (binary words, fixed packed)
+  // The bytes each stored register and work value took at the last write
+  // (under the sign nibbles of Plan::pair, the only ones the plan runs
+  // under), so that a value written again, as a loop's end or a constant
+  // compared, is not encoded again.
+  struct Written {
+    int64_t v = INT64_MIN;  // (never one of 15 digits)
+    uint64_t raw = 0;
+  };
+  mutable std::vector<Written> written;  // regs, then the two work values
 };
 
 std::unordered_map<uint32_t, Plan>& plans() {
   static std::unordered_map<uint32_t, Plan> m;
   return m;
 }
+// The plans last found, by their END LOOP's offset: an inner loop entered
+// again and again finds its plan in one slot. A plan's place in the map
+// stays until it is erased, and every erase empties the slots (forget_hot).
+struct HotPlan {
+  uint32_t key = 0;
+  Plan* pl = nullptr;
+};
+HotPlan g_hot[16];
+Plan* find_plan(uint32_t key) {
+  HotPlan& h = g_hot[(key >> 3) & 15];
+  if (h.key == key && h.pl) [[likely]]
+    return h.pl;
+  auto it = plans().find(key);
+  if (it == plans().end()) return nullptr;
+  h = {key, &it->second};
+  return h.pl;
+}
+void forget_hot() {
+  for (HotPlan& h : g_hot) h = {};
+}
 
-[[gnu::always_inline]] inline bool decode(const uint8_t* p, int64_t* v) {
-  uint64_t w = pacdec::load8(p);
+// The value of the 8 packed bytes w (as pacdec::load8 reads them).
+[[gnu::always_inline]] inline bool decode_word(uint64_t w, int64_t* v) {
   uint64_t sg = w & 0xF, d = w >> 4;
   if (!pacdec::digits_ok(d) || (sg != com.pd_pos && sg != com.pd_neg)) return false;
   int64_t m = int64_t(pacdec::bcd_to_bin(d));
   *v = sg == com.pd_neg ? -m : m;
   return true;
 }
+[[gnu::always_inline]] inline bool decode(const uint8_t* p, int64_t* v) { return decode_word(pacdec::load8(p), v); }
 uint64_t encode(int64_t v) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   return pacdec::bin_to_bcd(a) << 4 | (v < 0 ? com.pd_neg : com.pd_pos);
@@ -469,11 +511,12 @@ uint64_t encode(int64_t v) {
 bool canonical(const uint8_t* p, int64_t* v) {
   return decode(p, v) && (*v != 0 || (pacdec::load8(p) & 0xF) == com.pd_pos);
 }
-// The same for a fixed packed field of len bytes (1-8).
+// The same for a fixed packed field of len bytes (1-8), read a byte at a
+// time (a copy of so few bytes of a length known only here starts slower).
 bool canonical_fixed(const uint8_t* p, int len, int64_t* v) {
-  uint8_t w[8] = {};
-  std::memcpy(w + 8 - len, p, size_t(len));
-  return canonical(w, v);
+  uint64_t w = 0;
+  for (int i = 0; i < len; ++i) w = w << 8 | p[i];
+  return decode_word(w, v) && (*v != 0 || (w & 0xF) == com.pd_pos);
 }
 
 
@@ -1566,26 +1609,17 @@ struct Builder {
 };
 
 // The code the plan rests on: the body and the GOSUB routines as bytes,
-// END LOOP but for its byte 3 and the constants of 8 bytes or more as words
-// (masked, at the start and the end of each).
+// END LOOP but for its byte 3 as a word, the constants as their bytes
+// (Cnst::bytes) and the sign nibbles that gave their values (the same bytes
+// are another value under other ones).
+constexpr uint64_t kNotByte3 = std::endian::native == std::endian::little ? 0xFFFFFFFF00FFFFFFull : 0xFFFFFF00FFFFFFFFull;
 void copy_code(Plan& pl) {
   pl.spans = {{pl.back, pl.end_pc}};
   pl.spans.insert(pl.spans.end(), pl.subs.begin(), pl.subs.end());
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
-  const uint8_t not3[8] = {0xFF, 0xFF, 0xFF, 0, 0xFF, 0xFF, 0xFF, 0xFF};
-  uint64_t all = ~uint64_t(0), mask = u64_at(not3);
-  pl.words8.clear();
-  auto word = [&](uint32_t at, uint64_t m) { pl.words8.push_back({at, m, u64_at(ii_arena + at) & m}); };
-  word(pl.end_pc, mask);
-  pl.short_cnsts = false;
-  for (const Cnst& k : pl.cnsts)
-    if (k.len >= 8) {
-      word(k.at, all);
-      word(k.at + k.len - 8, all);
-    } else {
-      pl.short_cnsts = true;
-    }
+  pl.end_word = u64_at(ii_arena + pl.end_pc) & kNotByte3;
+  pl.pair = ii_vc_pair();
 }
 // The order of the n bytes at a and b as memcmp gives it (-1, 0, 1), a word
 // at a time: a text compare the body makes each time is short, and a call
@@ -1620,19 +1654,22 @@ inline bool same_short(const uint8_t* a, const uint8_t* b, size_t n) {
   }
   return d == 0;
 }
+// Whether the n bytes (1-16) at a and b differ: nonzero when they do.
+inline uint64_t differ_short(const uint8_t* a, const uint8_t* b, size_t n) {
+  if (n >= 8) return (u64_at(a) ^ u64_at(b)) | (u64_at(a + n - 8) ^ u64_at(b + n - 8));
+  return same_short(a, b, n) ? 0 : 1;
+}
 bool same_code(const Plan& pl) {
+  uint8_t* const arena = ii_arena;
+  uint64_t d = ((u64_at(arena + pl.end_pc) & kNotByte3) ^ pl.end_word) | (pl.pair ^ ii_vc_pair());
+  for (const Cnst& k : pl.cnsts) d |= differ_short(k.bytes, arena + k.at, k.len);
+  if (d != 0) return false;
   const uint8_t* c = pl.code.data();
   for (auto [from, to] : pl.spans) {
     size_t n = to - from;
-    if (n <= 16 ? !same_short(c, ii_arena + from, n) : std::memcmp(c, ii_arena + from, n) != 0) return false;
+    if (n <= 16 ? !same_short(c, arena + from, n) : std::memcmp(c, arena + from, n) != 0) return false;
     c += n;
   }
-  uint64_t d = 0;
-  for (const CodeWord& w : pl.words8) d |= (u64_at(ii_arena + w.at) & w.mask) ^ w.w;
-  if (d != 0) return false;
-  if (pl.short_cnsts)
-    for (const Cnst& k : pl.cnsts)
-      if (k.len < 8 && !same_short(k.bytes, ii_arena + k.at, k.len)) return false;
   return true;
 }
 
@@ -1691,6 +1728,32 @@ void first_entry(Plan& pl, const std::vector<Exit>& trial) {
   pl.live_top = live;
 }
 
+// What an entry reads, laid out once: the area words no register or fixed
+// field reads (those are checked as they are read), the registers of the
+// state at the top that an entry at BEG LOOP looks at (a shadow, an
+// element, one of live_top: see run), the stored registers by kind.
+void prepare_entry(Plan& pl) {
+  pl.nregs = uint8_t(pl.regs.size());  // (kMaxSlots in all at most)
+  pl.ncnsts = uint8_t(pl.cnsts.size());
+  pl.nfixes = uint8_t(pl.fixes.size());
+  pl.extras = !pl.occs.empty() || !pl.movs.empty() || !pl.dadds.empty() || !pl.dates.empty() || !pl.texts.empty();
+  pl.words_more.clear();
+  for (uint32_t w : pl.words) {
+    bool read = std::any_of(pl.regs.begin(), pl.regs.end(), [&](const Reg& g) { return g.word == w; }) ||
+                std::any_of(pl.fixes.begin(), pl.fixes.end(), [&](const Fixed& f) { return !f.direct && f.word == w; });
+    if (!read) pl.words_more.push_back(w);
+  }
+  pl.entry_regs = std::any_of(pl.sets.begin(), pl.sets.end(), [](const ShadowSet& a) { return a.it.kind == kEntry; });
+  pl.tops_first.clear();
+  for (const RegItem& t : pl.tops)
+    if (t.it.kind == kShadow || t.it.kind == kElem || (pl.live_top >> t.k & 1)) pl.tops_first.push_back(t);
+  for (Reg& g : pl.regs) g.other = g.bin || g.flen;
+  pl.stored_vp.clear();
+  pl.stored_other.clear();
+  for (uint8_t i : pl.stored) (pl.regs[i].bin || pl.regs[i].flen ? pl.stored_other : pl.stored_vp).push_back(i);
+  pl.written.assign(pl.regs.size() + 2, Plan::Written{});
+}
+
 Built build(uint8_t* end, uint8_t* back, Plan* out) {
   Plan pl;
   pl.end_pc = off(end);
@@ -1722,6 +1785,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   for (size_t i = 0; i < pl.regs.size(); ++i)
     if (pl.regs[i].stored) pl.stored.push_back(uint8_t(i));
   pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1, 0);
+  prepare_entry(pl);
   copy_code(pl);
   *out = std::move(pl);
   return Built::Plan;
@@ -1740,6 +1804,7 @@ struct Run {
   const Plan& pl;
   IlfState* s;
   uint8_t* regs[kMaxSlots];
+  uint32_t place[kMaxSlots];  // the registers' arena offsets
   int64_t v[kMaxSlots];
   int sc[kMaxSlots];
   int64_t wk[2];             // the last compare's two values at their common scale
@@ -1892,26 +1957,45 @@ struct Run {
   // keep: the registers left as they are (Exit::keep, on the first
   // iteration of an entry at BEG LOOP).
   void write_back(const Exit& e, uint16_t keep = 0) {
-    const uint64_t pair = ii_vc_pair();
+    const uint64_t pair = ii_vc_pair();  // (the plan's own: Plan::pair, checked on entry)
     Bytes15& b15 = written15(pair);
-    for (uint8_t i : pl.stored) {
+    Plan::Written* const wr = pl.written.data();
+    // The bytes of value x of 15 digits for what slot j of Plan::written
+    // writes: as it wrote them last, or as another of this write wrote them.
+    auto bytes = [&](size_t j, int64_t x) {
+      Plan::Written& m = wr[j];
+      if (m.v != x) {
+        m.raw = b15.of(x, pair);
+        m.v = x;
+      }
+      return m.raw;
+    };
+    for (uint8_t i : pl.stored_vp) {
+      uint8_t* p = regs[i];
+      if (fits15(v[i])) [[likely]] {
+        uint64_t raw = bytes(i, v[i]);
+        std::memcpy(p, &raw, 8);
+        p[8] = uint8_t(sc[i]);
+        // (ii_vc_enter, the place known: what reads it next finds it decoded)
+        IiVcEntry& e = ii_vc_slot(place[i]);
+        e.key = ii_vc_key(place[i], uint8_t(sc[i]), pair);
+        e.raw = raw;
+        e.v = v[i];
+        continue;
+      }
+      pacdec::store8(p, encode(v[i]));
+      p[8] = uint8_t(sc[i]);
+    }
+    for (uint8_t i : pl.stored_other) {
       if (pl.regs[i].bin) {  // (an integer of 32 bits: kStBin stored it)
         rec::view<rec::U32>(regs[i]) = uint32_t(int32_t(v[i]));
         continue;
       }
-      if (pl.regs[i].flen) {  // (kToFix kept it within the field's digits)
-        pacdec::encode(regs[i], pl.regs[i].flen, v[i] < 0 ? uint64_t(0) - uint64_t(v[i]) : uint64_t(v[i]), v[i] < 0);
-        continue;
-      }
-      if (fits15(v[i])) {
-        uint64_t raw = b15.of(v[i], pair);
-        std::memcpy(regs[i], &raw, 8);
-        regs[i][8] = uint8_t(sc[i]);
-        ii_vc_enter(regs[i], raw, v[i], sc[i], pair);  // (what reads it next finds it decoded)
-        continue;
-      }
-      pacdec::store8(regs[i], encode(v[i]));
-      regs[i][8] = uint8_t(sc[i]);
+      // (kToFix kept it within the field's digits: pacdec::encode's bytes,
+      // stored a byte at a time, as canonical_fixed reads them)
+      const uint64_t m = v[i] < 0 ? uint64_t(0) - uint64_t(v[i]) : uint64_t(v[i]);
+      uint64_t w = pacdec::bin_to_bcd(m) << 4 | (v[i] < 0 ? com.pd_neg : com.pd_pos);
+      for (int b = pl.regs[i].flen - 1; b >= 0; --b, w >>= 8) regs[i][b] = uint8_t(w);
     }
     for (const RegItem* w = pl.writes.data() + e.first, *we = w + e.n; w < we; ++w) {
       if (keep >> w->k & 1) continue;
@@ -1926,7 +2010,7 @@ struct Run {
           work_put(s->work[k], wk[k]);
           continue;
         }
-        uint64_t raw = b15.of(wk[k], pair);
+        uint64_t raw = bytes(pl.nregs + size_t(k), wk[k]);
         std::memset(s->work[k], 0, 8);
         std::memcpy(s->work[k] + 8, &raw, 8);
       }
@@ -1946,6 +2030,14 @@ struct Run {
   if (m > 0x7FFFFFFF) return false;
   *w = int32_t(x < 0 ? -int64_t(m) : int64_t(m));
   return true;
+}
+
+// The little-endian word a rec::U32 holds, stored in one store (the
+// nodes' code is compiled without cross-jumping, which also leaves the
+// record's byte stores unmerged).
+[[gnu::always_inline]] inline void store_u32(uint8_t* p, uint32_t w) {
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+  std::memcpy(p, &w, 4);
 }
 
 // A text move's copy (of texts apart) and blanks, a word at a time: the
@@ -2005,86 +2097,11 @@ struct Run {
   return true;
 }
 
-// Sets the interpreter's counter: n instructions started since the yield.
-void set_count(IlfState* s, uint32_t n) {
-  int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
-  s->count = n;
-  s->armed = s->tick = t < 1 ? 1 : t;
-}
-
-// Runs the plan from the top of the body: the instruction to go on at, or
-// null when it could not start; first: entered at BEG LOOP (first_entry).
-// The nodes keep the addresses of their code (Node::go) from one run to
-// the next: one copy of it only.
-#if defined(__clang__)
-__attribute__((noinline))
-#else
-__attribute__((noinline, noclone))
-#endif
-uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
-  Run r(pl, s);
-  for (int k = 0; k < 4; ++k) {
-    r.e_addr[k] = s->addr[k];
-    r.e_len[k] = s->len[k];
-  }
-  size_t nr = pl.regs.size();
-  uint8_t* blk = ii_field(end + 4);
-  if (!blk) return nullptr;
-  auto& lb = rec::view<IiLoopPd>(blk);
-  if (!lb.all_int || lb.back.get() != ii_arena + pl.back) return nullptr;
-  // TO and STEP: the loop's memo holds their values while their bytes are
-  // still the ones it saw.
-  int64_t to, step;
-  const IlfState::LoopMemo& lm = ii_loop_memo(s, blk);
-  if (lm.blk == blk && lm.to_raw == u64_at(lb.to.data()) && lm.step_raw == u64_at(lb.step.data())) {
-    to = lm.to;
-    step = lm.step;
-  } else if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) {
-    return nullptr;
-  }
-  int dir = int8_t(lb.dir.get());
-  // The registers through the value cache: valid bytes (a hit is bytes
-  // the cache decoded or saw stored) at a scale of 0-31, and a zero the
-  // positive one.
-  const uint64_t pair = ii_vc_pair();
-  const uint32_t* seen = pl.seen.data();
-  bool same = pl.seen_ok;
-  for (size_t i = 0; i < nr; ++i) {
-    uint8_t* p = ii_ref(ii_arena + pl.regs[i].word);
-    if (!p) return nullptr;
-    if (pl.regs[i].bin) {
-      r.v[i] = int32_t(rec::view<rec::U32>(p).get());
-      r.sc[i] = 0;
-    } else if (pl.regs[i].flen) {
-      r.sc[i] = pl.regs[i].fsc;
-      if (!canonical_fixed(p, pl.regs[i].flen, &r.v[i])) return nullptr;
-    } else if (!ii_vc_read(p, pair, r.v[i], r.sc[i]) || r.sc[i] > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) {
-      return nullptr;
-    }
-    same &= seen[i] == off(p);
-    r.regs[i] = p;
-  }
-  for (size_t i = 0; i < pl.cnsts.size(); ++i) {
-    r.v[nr + i] = pl.cnsts[i].v;
-    r.sc[nr + i] = pl.cnsts[i].sc;
-  }
-  // The fixed fields: canonical values (nothing changes them while the plan
-  // runs).
-  uint8_t* fx[kMaxSlots];
-  for (size_t i = 0, at = nr + pl.cnsts.size(); i < pl.fixes.size(); ++i, ++at) {
-    const Fixed& f = pl.fixes[i];
-    uint8_t* p = fx[i] = f.direct ? ii_arena + f.word : ii_ref(ii_arena + f.word);
-    if (!p) return nullptr;
-    if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
-    else if (!canonical_fixed(p, f.len, &r.v[at])) return nullptr;
-    r.sc[at] = f.sc;
-    same &= seen[nr + i] == off(p);
-  }
-  // Where they lie: checked when it is not where the last entry checked it.
-  same &= seen[nr + pl.fixes.size()] == off(blk);
-  if (!same && !apart(pl, r.regs, fx, blk)) return nullptr;
-  for (uint32_t w : pl.words)  // (the IRA would end the event point: no data area)
-    if (!ii_ref(ii_arena + w)) return nullptr;
+// Places what the text moves, DATE ADDs, dates, texts and occurrences of
+// the body read and write (Plan::extras), for run: false when the plan
+// cannot start.
+[[gnu::noinline]] bool place(const Plan& pl, Run& r, IlfState* s, uint8_t* blk, uint8_t* const* fx) {
+  const size_t nr = pl.regs.size();
   // The text moves and DATE ADDs write their targets as the body runs:
   // apart from every register, constant, fixed field, the loop control
   // block, the area words the body reads and its code, which the plan
@@ -2120,13 +2137,13 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
   for (size_t k = 0; k < pl.occs.size(); ++k) {
     const Occ& o = pl.occs[k];
     uint8_t* base = r.occ_base[k] = ii_ref(ii_arena + o.word);
-    if (!base) return nullptr;
+    if (!base) return false;
     uint32_t last = r.occ_last[k] = ii_occ_last(s, rec::view<IbOcc>(ii_arena + o.pc), base);
     uint64_t reach = last ? uint64_t(last - 1) * o.elem_len : 0;  // (none: each run of it leaves the plan)
-    if (reach >= (uint64_t(1) << 32)) return nullptr;
+    if (reach >= (uint64_t(1) << 32)) return false;
     occ_wr[k] = last && o.wr ? size_t(reach + o.wr) : 0;
     if ((occ_wr[k] && !write_apart(base, occ_wr[k])) || (last && o.rd && !read_apart(base, size_t(reach + o.rd))))
-      return nullptr;
+      return false;
   }
   for (size_t k = 0; k < pl.movs.size(); ++k) {
     const TextMov& mv = pl.movs[k];
@@ -2137,7 +2154,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
         continue;
       }
       uint8_t* p = r.mat[k][j] = at_of(it);
-      if (!p || !(j == 0 ? write_apart(p, mv.written()) : read_apart(p, mv.len))) return nullptr;
+      if (!p || !(j == 0 ? write_apart(p, mv.written()) : read_apart(p, mv.len))) return false;
       r.mref[k][j] = &r.mat[k][j];
     }
   }
@@ -2145,7 +2162,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
     const DateAdd& da = pl.dadds[k];
     uint8_t* t = r.dat_at[k][0] = at_of(da.op[0]);
     uint8_t* c = r.dat_at[k][1] = at_of(da.op[1]);
-    if (!t || !c || !write_apart(t, DateAdd::kLen) || !read_apart(c, da.count_len)) return nullptr;
+    if (!t || !c || !write_apart(t, DateAdd::kLen) || !read_apart(c, da.count_len)) return false;
   }
   auto under_a_write = [&](const uint8_t* p, size_t n) {
     for (size_t k = 0; k < pl.movs.size(); ++k)
@@ -2165,7 +2182,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
     r.dlive[k] = false;
     for (int j = 0; j < 2; ++j) {
       uint8_t* p = at[j] = at_of(d.op[j]);
-      if (!p || !read_apart(p, d.len[j])) return nullptr;
+      if (!p || !read_apart(p, d.len[j])) return false;
       r.dlive[k] |= under_a_write(p, d.len[j]);
     }
     if (!r.dlive[k]) r.dc[k] = ii_if_dat_compare(ii_arena + d.pc, at[0], at[1]);
@@ -2184,16 +2201,120 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
         continue;
       }
       uint8_t* p = at[j] = at_of(t.op[j]);
-      if (!p || !read_apart(p, t.extent(j))) return nullptr;
+      if (!p || !read_apart(p, t.extent(j))) return false;
       r.tref[k][j] = &at[j];
       r.tlive[k] |= under_a_write(p, t.extent(j));
     }
     if (!r.tlive[k]) r.text_cmp(k, at[0], at[1]);
   }
+  return true;
+}
+
+// Sets the interpreter's counter: n instructions started since the yield.
+void set_count(IlfState* s, uint32_t n) {
+  int32_t t = ii_slow_mode() ? 1 : int32_t(kIiYieldEvery + 2) - int32_t(n);
+  s->count = n;
+  s->armed = s->tick = t < 1 ? 1 : t;
+}
+
+// What run takes from the loop control block on entry.
+struct LoopIn {
+  uint8_t* blk;
+  int64_t to, step;
+  int dir;
+};
+// An entry's checks and reads for run (kept apart from the nodes' code, so
+// that what it holds in registers does not crowd theirs): false when the
+// plan cannot start.
+[[gnu::noinline]] bool start(Plan& pl, Run& r, IlfState* s, uint8_t* blk, bool first, LoopIn* lp) {
+  if (pl.entry_regs)
+    for (int k = 0; k < 4; ++k) {
+      r.e_addr[k] = s->addr[k];
+      r.e_len[k] = s->len[k];
+    }
+  uint8_t* const arena = ii_arena;
+  const size_t nr = pl.nregs, nc = pl.ncnsts, nf = pl.nfixes;
+  if (!blk) return false;
+  auto& lb = rec::view<IiLoopPd>(blk);
+  if (!lb.all_int || lb.back.get() != arena + pl.back) return false;
+  // TO and STEP: the loop's memo holds their values while their bytes are
+  // still the ones it saw.
+  int64_t& to = lp->to;
+  int64_t& step = lp->step;
+  lp->blk = blk;
+  const IlfState::LoopMemo& lm = ii_loop_memo(s, blk);
+  if (lm.blk == blk && lm.to_raw == u64_at(lb.to.data()) && lm.step_raw == u64_at(lb.step.data())) {
+    to = lm.to;
+    step = lm.step;
+  } else if (!decode(lb.to.data(), &to) || !decode(lb.step.data(), &step)) {
+    return false;
+  }
+  lp->dir = int8_t(lb.dir.get());
+  // The registers through the value cache: valid bytes (a hit is bytes
+  // the cache decoded or saw stored) at a scale of 0-31, and a zero the
+  // positive one.
+  const uint64_t pair = ii_vc_pair();
+  const uint32_t* seen = pl.seen.data();
+  const Reg* rg = pl.regs.data();
+  bool same = pl.seen_ok;
+  for (size_t i = 0; i < nr; ++i) {
+    const uint32_t o = u32_at(arena + rg[i].word);
+    if (!o) return false;
+    uint8_t* p = arena + o;
+    r.regs[i] = p;
+    r.place[i] = o;
+    same &= seen[i] == o;
+    if (!rg[i].other) [[likely]] {
+      // (ii_vc_read, the place known)
+      const uint64_t raw = u64_at(p);
+      const uint8_t k = p[8];
+      const uint64_t key = ii_vc_key(o, k, pair);
+      const IiVcEntry& e = ii_vc_slot(o);
+      r.sc[i] = k;
+      if (((e.key ^ key) | (e.raw ^ raw)) == 0) [[likely]] {
+        r.v[i] = e.v;
+      } else {
+        IiVcGot got = ii_vc_fill(raw, key);
+        if (!got.ok) return false;
+        r.v[i] = got.v;
+      }
+      if (k > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) return false;
+    } else if (rg[i].bin) {
+      r.v[i] = int32_t(rec::view<rec::U32>(p).get());
+      r.sc[i] = 0;
+    } else {
+      r.sc[i] = rg[i].fsc;
+      if (!canonical_fixed(p, rg[i].flen, &r.v[i])) return false;
+    }
+  }
+  for (size_t i = 0; i < nc; ++i) {  // (a few: a copy of them as a block starts slower)
+    r.v[nr + i] = pl.cnsts[i].v;
+    r.sc[nr + i] = pl.cnsts[i].sc;
+  }
+  // The fixed fields: canonical values (nothing changes them while the plan
+  // runs).
+  uint8_t* fx[kMaxSlots];
+  for (size_t i = 0, at = nr + nc; i < nf; ++i, ++at) {
+    const Fixed& f = pl.fixes[i];
+    uint8_t* p = fx[i] = f.direct ? arena + f.word : ii_ref(arena + f.word);
+    if (!p) return false;
+    if (f.bin) r.v[at] = ii_read_bin_code(p, f.bin);
+    else if (!canonical_fixed(p, f.len, &r.v[at])) return false;
+    r.sc[at] = f.sc;
+    same &= seen[nr + i] == off(p);
+  }
+  // Where they lie: checked when it is not where the last entry checked it.
+  same &= seen[nr + nf] == off(blk);
+  if (!same && !apart(pl, r.regs, fx, blk)) return false;
+  for (uint32_t w : pl.words_more)  // (the IRA would end the event point: no data area)
+    if (!u32_at(arena + w)) return false;
+  if (pl.extras && !place(pl, r, s, blk, fx)) return false;
   // The interpreter's registers hold what the body's end leaves (a shadow
-  // there takes what the register holds); at BEG LOOP, those of live_top.
+  // there takes what the register holds); at BEG LOOP, those of live_top
+  // (Plan::tops_first: the others hold anything, and only a shadow or an
+  // element needs setting).
   const uint16_t live = first ? pl.live_top : 0x1FF;
-  for (const RegItem& t : pl.tops) {
+  for (const RegItem& t : first ? pl.tops_first : pl.tops) {
     uintptr_t now = t.k < 4 ? uintptr_t(s->addr[t.k]) : t.k < 8 ? s->len[t.k - 4] : s->calc_count;
     if (t.it.kind == kShadow) r.shadow[t.it.v] = now;
     else if (!(live >> t.k & 1)) {
@@ -2204,18 +2325,36 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
       const size_t k = t.it.v;
       uint8_t* at = r.occ_at[k] = reinterpret_cast<uint8_t*>(now);
       const uint64_t from = uint64_t(at - r.occ_base[k]), len = pl.occs[k].elem_len;
-      if (at < r.occ_base[k] || from % len != 0 || from / len >= r.occ_last[k]) return nullptr;
+      if (at < r.occ_base[k] || from % len != 0 || from / len >= r.occ_last[k]) return false;
     }
-    else if (now != r.value(t.it, t.k)) return nullptr;
+    else if (now != r.value(t.it, t.k)) return false;
   }
+  return true;
+}
+
+// Runs the plan from the top of the body, blk the END LOOP's loop control
+// block: the instruction to go on at, or null when it could not start;
+// first: entered at BEG LOOP (first_entry).
+// The nodes keep the addresses of their code (Node::go) from one run to
+// the next: one copy of it only.
+#if defined(__clang__)
+__attribute__((noinline))
+#else
+__attribute__((noinline, noclone, optimize("no-crossjumping")))
+#endif
+uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
+  Run r(pl, s);
+  LoopIn lp;
+  if (!start(pl, r, s, blk, first, &lp)) return nullptr;
+  auto& lb = rec::view<IiLoopPd>(lp.blk);
+  const int64_t to = lp.to, step = lp.step;
+  const int dir = lp.dir;
   // The work values stay as they are until a compare runs.
   r.fix_sets();
 
+  // (Under the older multiply the products go to their general code, which
+  // leaves the plan: the nodes are linked again when it is switched.)
   bool old_mul = ii_math_old_mul();
-  // (The fast products compare the sum of their operands' scales with the
-  // scale they take: under the older multiply it never matches, and the
-  // general code leaves the plan.)
-  const int mul_guard = old_mul ? 64 : 0;
   // The yield: once the instructions started since the last one pass the
   // interpreter's count, every iteration taken as its longest path.
   uint32_t base = s->count + uint32_t(s->armed - s->tick);
@@ -2239,14 +2378,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
                                       &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add, &&n_to_fix,
                                       &&n_occ_at, &&n_to_w_at, &&n_ld_bin};
-  if (!pl.linked) {
+  if (!pl.linked || pl.linked_old_mul != old_mul) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
       if (n.kind == kAdd) go = n.chk ? &&f_add_c : &&f_add;
       if (n.kind == kSub) go = n.chk ? &&f_sub_c : &&f_sub;
       if (n.kind == kMov) go = n.chk ? &&f_mov_c : &&f_mov;
-      if (n.kind == kMul) go = n.chk ? &&f_mul_c : &&f_mul;
-      if (n.kind == kMulAdd) {
+      if (n.kind == kMul && !old_mul) go = n.chk ? &&f_mul_c : &&f_mul;
+      if (n.kind == kMulAdd && !old_mul) {
         const Node& u = (&n)[1];
         go = u.kind == kAddZ ? (u.chk ? &&f_mul_add_c : &&f_mul_add)
              : u.lz == 1     ? (u.chk ? &&f_mul_sub_c : &&f_mul_sub)
@@ -2269,6 +2408,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
       n.go = go;
     }
     pl.linked = true;
+    pl.linked_old_mul = old_mul;
   }
   const Node* const nodes = pl.nodes.data();
   const Node* xp = nodes;
@@ -2303,7 +2443,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
     const uint8_t o_ = u_->lz == 1 ? u_->b : u_->a;                                                       \
     const int s_ = sc[o_];                                                                                \
     int64_t p_, y_;                                                                                       \
-    if (sc[xp->a] + sc[xp->b] + mul_guard != s_ || __builtin_mul_overflow(v[xp->a], v[xp->b], &p_) ||     \
+    if (sc[xp->a] + sc[xp->b] != s_ || __builtin_mul_overflow(v[xp->a], v[xp->b], &p_) ||                 \
         (REV ? __builtin_##OP##_overflow(v[o_], p_, &y_) : __builtin_##OP##_overflow(p_, v[o_], &y_)) ||  \
         (CHK && !fits15(y_))) [[unlikely]]                                                                \
       goto n_mul_add;                                                                                     \
@@ -2317,7 +2457,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
   {                                                                                                      \
     const uint8_t a_ = xp->a, b_ = xp->b;                                                                \
     int64_t y_;                                                                                          \
-    if (sc[a_] + sc[b_] + mul_guard != 0 || __builtin_mul_overflow(v[a_], v[b_], &y_) || (CHK && !fits15(y_))) \
+    if (sc[a_] + sc[b_] != 0 || __builtin_mul_overflow(v[a_], v[b_], &y_) || (CHK && !fits15(y_)))             \
         [[unlikely]]                                                                                     \
       goto n_mul;                                                                                        \
     v[xp->d] = y_;                                                                                       \
@@ -2561,7 +2701,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* end, uint64_t* ran, bool first) {
         int32_t w;
         if (!to_word(v[xp->a], sc[xp->a], &w)) [[unlikely]]
           QV_LEAVE;
-        rec::view<rec::U32>(r.occ_at[xp->dat]) = uint32_t(w);
+        store_u32(r.occ_at[xp->dat], uint32_t(w));
         ++xp;
         QV_NEXT;
       }
@@ -2637,19 +2777,19 @@ out:
 }
 
 __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* back) {
-  auto& m = plans();
   uint32_t key = off(end);
-  auto it = m.find(key);
-  if (it == m.end() || it->second.back != off(back) || !same_code(it->second)) {
+  Plan* found = find_plan(key);
+  if (!found || found->back != off(back) || !same_code(*found)) {
+    auto& m = plans();
     if (m.size() >= 1024) {
       m.clear();
-      it = m.end();
+      forget_hot();
     }
     Plan pl;
     ++g_builds;
     Built r = build(end, back, &pl);
     if (r == Built::NotYet) {
-      if (it != m.end()) m.erase(it);
+      if (m.erase(key)) forget_hot();
       end[3] = kWaitFirstRun;
       return back;
     }
@@ -2660,15 +2800,15 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
       pl.back = off(back);
       if (back < end && end - back <= 4 * kIbBlockSize) copy_code(pl);
     }
-    it = m.insert_or_assign(key, std::move(pl)).first;
+    found = &m.insert_or_assign(key, std::move(pl)).first->second;
   }
-  Plan& pl = it->second;
+  Plan& pl = *found;
   if (pl.refused) {
     end[3] = kWaitRefused;
     return back;
   }
   uint64_t ran = 0;
-  uint8_t* next = run(pl, s, end, &ran, false);
+  uint8_t* next = run(pl, s, end_block(end), &ran, false);
   // A plan that cannot start, or leaves before a whole iteration time and
   // again, waits: the interpreter takes those iterations meanwhile.
   pl.misses = ran ? 0 : pl.misses + 1;
@@ -2703,16 +2843,15 @@ __attribute__((noinline)) uint8_t* enter(IlfState* s, uint8_t* end, uint8_t* bac
 uint8_t* ii_loop_begin(IlfState* s, uint8_t* beg, uint8_t* blk, uint8_t* body) {
   auto& in = rec::view<IbBegLoop>(beg);
   uint8_t* end = ii_at(reinterpret_cast<const uint8_t*>(&in.exit)) - sizeof(IbEndLoop);
-  auto& m = plans();
-  auto it = m.find(off(end));
-  if (it == m.end() || it->second.refused || !it->second.firsts || it->second.back != off(body) ||
-      op_of(end) != 13 || end_block(end) != blk || !same_code(it->second)) {
+  Plan* found = find_plan(off(end));
+  if (!found || found->refused || !found->firsts || found->back != off(body) || op_of(end) != 13 ||
+      end_block(end) != blk || !same_code(*found)) {
     in.head.zero = 0;
     return body;
   }
-  Plan& pl = it->second;
+  Plan& pl = *found;
   uint64_t ran = 0;
-  uint8_t* next = run(pl, s, end, &ran, true);
+  uint8_t* next = run(pl, s, blk, &ran, true);  // (blk: the END LOOP's, checked above)
   pl.misses = ran ? 0 : pl.misses + 1;
   if (!next || pl.misses >= 4) {
     pl.misses = 0;

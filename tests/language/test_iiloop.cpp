@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/pacdec.h"
@@ -1143,13 +1144,16 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
           }
         }
   EXPECT_GT(ii_loop_plan_iterations() - before, uint64_t(cases) * 15);
-  ii_math_set_switches(true, false);
+  // The older multiply, also for a plan built and run under the newer one.
   for (int sg : {1, -1}) {
-    put(var[0], 0, 30);
-    put(var[1], sg, 15);
     form_loop("VXX*+", 60, false);
     int rc = 0;
-    EXPECT_EQ(both_ways(sg < 0, &rc), "") << "the older multiply, sign " << sg;
+    for (bool older : {false, true}) {
+      ii_math_set_switches(older, false);
+      put(var[0], 0, 30);
+      put(var[1], sg, 15);
+      EXPECT_EQ(both_ways(sg < 0, &rc), "") << "the older multiply " << older << ", sign " << sg;
+    }
   }
   ii_math_set_switches(false, false);
 }
@@ -1158,10 +1162,10 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
 // its first iteration at every later BEG LOOP: each iteration of the
 // second run is the plan's. A loop of one iteration has no back edge and
 // no plan; one of two is mostly left to the instructions (an entry costs
-// more). Either way the same results.
+// more), one of three is the plan's. Either way the same results.
 TEST_F(IiLoop, AnInnerLoopsPlanRunsFromItsFirstIteration) {
   constexpr int64_t kOuter = 300;
-  for (int64_t inner : {1, 2, 6, 40}) {
+  for (int64_t inner : {1, 2, 3, 6, 40}) {
     put(var[0], 0, 0);
     bounds(1, kOuter, 1);
     put(vjfrom, 1, 0);
@@ -1246,8 +1250,10 @@ uint8_t* h_hook(IlfExecBlock*, IlfState*, uint8_t* pc) {
 // field indexes of their own, C a constant): between two entries of the
 // inner loop's plan the hook moves B onto A or onto the inner loop's STEP,
 // writes X's bytes (another value, the negative zero, a negative scale),
-// changes C's value or scale or points B's loads at another field. The
-// plan runs exactly or not at all, and most iterations still run by it.
+// changes C's value or scale, points B's loads at another field or swaps
+// the sign nibbles (Y = X = 0 then written again under the other pair:
+// the plan keeps no bytes of a value from the last entry). The plan runs
+// exactly or not at all, and most iterations still run by it.
 TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
   ii_set_pair(kOpHook, h_hook);
   uint32_t ira_b = 0;
@@ -1267,6 +1273,10 @@ TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
       {"B's loads moved", [&](int64_t n) {
          for (uint8_t* p : b_loads)
            if (rec::view<IbInst>(p).op & 1) rec::view<rec::U32>(p + 4) = word_of(n % 4 == 2 ? ira[3] : ira_b);
+       }},
+      {"signs swapped", [&](int64_t n) {
+         if (n % 4 == 3) std::swap(com.pd_pos, com.pd_neg);
+         put(var[2], 0, 0);
        }}};
   for (const auto& [name, change] : kCases) {
     for (int k = 0; k < 5; ++k) put(var[k], 0, 0);
