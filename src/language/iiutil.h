@@ -364,24 +364,6 @@ struct IiVcGot {
   uint64_t ok;
 };
 IiVcGot ii_vc_fill(uint64_t raw, uint64_t key);
-// The value and scale of the variable packed value at p (its 9 bytes):
-// false when it is not valid (v and sc then undefined).
-[[gnu::always_inline]] inline bool ii_vc_read(const uint8_t* p, uint64_t pair, int64_t& v, int& sc) {
-  uint64_t raw;
-  std::memcpy(&raw, p, 8);
-  uint8_t k = p[8];
-  uint32_t place = uint32_t(uintptr_t(p) - uintptr_t(ii_arena));
-  uint64_t key = ii_vc_key(place, k, pair);
-  const IiVcEntry& e = ii_vc_slot(place);
-  sc = k;
-  if (((e.key ^ key) | (e.raw ^ raw)) == 0) [[likely]] {
-    v = e.v;
-    return true;
-  }
-  IiVcGot got = ii_vc_fill(raw, key);
-  v = got.v;
-  return got.ok != 0;
-}
 // The miss in line (ii_vc_fill's work), for a handler's straight path
 // that makes no call.
 inline uint64_t ii_vc_misses = 0;
@@ -398,9 +380,10 @@ inline uint64_t ii_vc_misses = 0;
   e.v = v;
   return IiVcGot{v, 1};
 }
-// ii_vc_read with the key's pair bits worked out (hi, ii_vc_hi) and the
-// miss in line.
-[[gnu::always_inline]] inline bool ii_vc_get(const uint8_t* p, uint64_t hi, int64_t& v, int& sc) {
+// The look-up both reads share: hi the key's pair bits (ii_vc_hi); the
+// miss in line (Here) or through ii_vc_fill.
+template <bool Here>
+[[gnu::always_inline]] inline bool ii_vc_lookup(const uint8_t* p, uint64_t hi, int64_t& v, int& sc) {
   uint64_t raw;
   std::memcpy(&raw, p, 8);
   uint8_t k = p[8];
@@ -412,9 +395,19 @@ inline uint64_t ii_vc_misses = 0;
     v = e.v;
     return true;
   }
-  IiVcGot got = ii_vc_fill_here(raw, key);
+  IiVcGot got = Here ? ii_vc_fill_here(raw, key) : ii_vc_fill(raw, key);
   v = got.v;
   return got.ok != 0;
+}
+// The value and scale of the variable packed value at p (its 9 bytes):
+// false when it is not valid (v and sc then undefined).
+[[gnu::always_inline]] inline bool ii_vc_read(const uint8_t* p, uint64_t pair, int64_t& v, int& sc) {
+  return ii_vc_lookup<false>(p, ii_vc_hi(pair), v, sc);
+}
+// ii_vc_read with the key's pair bits worked out (hi, ii_vc_hi) and the
+// miss in line.
+[[gnu::always_inline]] inline bool ii_vc_get(const uint8_t* p, uint64_t hi, int64_t& v, int& sc) {
+  return ii_vc_lookup<true>(p, hi, v, sc);
 }
 // Enters what the caller itself stored at p: the 8 bytes raw, the scale
 // byte sc (0-31), and v, which must be their value under the sign pair.
