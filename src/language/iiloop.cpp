@@ -2253,7 +2253,7 @@ struct LoopIn {
   // The registers through the value cache: valid bytes (a hit is bytes
   // the cache decoded or saw stored) at a scale of 0-31, and a zero the
   // positive one.
-  const uint64_t pair = ii_vc_pair();
+  const uint64_t hi = ii_vc_hi(ii_vc_pair());
   const uint32_t* seen = pl.seen.data();
   const Reg* rg = pl.regs.data();
   bool same = pl.seen_ok;
@@ -2265,20 +2265,9 @@ struct LoopIn {
     r.place[i] = o;
     same &= seen[i] == o;
     if (!rg[i].other) [[likely]] {
-      // (ii_vc_read, the place known)
-      const uint64_t raw = u64_at(p);
-      const uint8_t k = p[8];
-      const uint64_t key = ii_vc_key(o, k, pair);
-      const IiVcEntry& e = ii_vc_slot(o);
-      r.sc[i] = k;
-      if (((e.key ^ key) | (e.raw ^ raw)) == 0) [[likely]] {
-        r.v[i] = e.v;
-      } else {
-        IiVcGot got = ii_vc_fill(raw, key);
-        if (!got.ok) return false;
-        r.v[i] = got.v;
-      }
-      if (k > 31 || (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos)) return false;
+      if (!ii_vc_lookup<false>(p, hi, r.v[i], r.sc[i]) || r.sc[i] > 31 ||
+          (r.v[i] == 0 && (p[7] & 0xF) != com.pd_pos))
+        return false;
     } else if (rg[i].bin) {
       r.v[i] = int32_t(rec::view<rec::U32>(p).get());
       r.sc[i] = 0;
