@@ -69,6 +69,21 @@
 //   forward inside it) are walked in place up to its RETURNs, which give
 //   the caller's mask back and go on after the GOSUB; a plan that leaves
 //   inside the routine leaves its return entry as GOSUB would have;
+//   a packed loop inside the body (months of a year, lines of an order):
+//   BEG LOOP of FROM, TO and STEP each an 8-byte variable packed field (a
+//   register of the plan) or constant, whose END LOOP lies in the body,
+//   its exit right after that END LOOP, of the same control block and not
+//   the body's own, no branch from before it going into it, none from
+//   inside it going out, no loop inside it: the plan runs it itself, as
+//   the instructions would, its control block written in place (apart
+//   from every register, constant, fixed field, the loop control block,
+//   the area words the body reads and its code) and the interpreter's list
+//   of loops told it began at each write back (an entry waits while that
+//   list is full without it). The plan leaves before its BEG LOOP when
+//   FROM, TO or STEP is no integer, and before its END LOOP as before the
+//   body's own (below); a register its END LOOP leaves other than its BEG
+//   LOOP found it takes a shadow at the top of its body (found by a walk
+//   of that body alone first), set on the way in and on the way back;
 // and the END LOOP itself. Each distinct field is one register: a 64-bit
 // value and its scale. A fixed packed field the body stores is a register
 // of its length (1-8) and scale (0-31), which every read of it reads (one
@@ -98,16 +113,19 @@
 //      whose alignment leaves 64 bits: the interpreter resumes at that
 //      instruction, which then gives the instructions' outcome (the exact
 //      path, 300540, the OVERFLOW label);
-//   3. before END LOOP when the step leaves 15 digits or the variable has
-//      decimals (its 16-byte path);
+//   3. before END LOOP, the body's or an inner loop's, when the step
+//      leaves 15 digits or the variable has decimals (its 16-byte path);
 //   4. before an instruction still to be relocated (its first run), when
 //      branches lead around it: the plan is built again after it ran;
-//   5. at each yield, at the top of the body: the interpreter yields once
-//      the instructions started since the last yield pass kIiYieldEvery,
-//      and the plan counts each of its own steps as one (an iteration as
-//      its longest path), so it yields at least as often in time; all is
-//      written back before ss_yield runs, and when the trace or the
-//      debugger came on meanwhile, the interpreter goes on there instead.
+//   5. at each yield, at the top of the body or before an inner loop's
+//      END LOOP: the interpreter yields once the instructions started
+//      since the last yield pass kIiYieldEvery, and the plan counts each of
+//      its own steps as one (an iteration as its longest path, an inner
+//      loop's body in it once, and each further iteration of the inner
+//      loop as its body's longest path), so it yields at least as often in
+//      time; all is written back before ss_yield runs, and when the trace
+//      or the debugger came on meanwhile, the interpreter goes on there
+//      instead.
 // Registers that no instruction of the body changes are never written. An
 // address register an OCC left at an element holds what its last run
 // computed (taken from the interpreter on entry when the body's end leaves
@@ -142,7 +160,9 @@
 //
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
-// one refused, or an entry that did not run, is looked at again later.
+// one refused, or an entry that did not run, is looked at again later. (An
+// inner loop's BEG LOOP and END LOOP count so for their own plan: the code
+// an outer plan rests on leaves their bytes 3 out.)
 //
 // A loop's first iteration: once the plan has run at END LOOP's back edge,
 // the END LOOP marks the BEG LOOP right before the body (byte 3: 1; its

@@ -243,10 +243,21 @@ class IiLoop : public ii2::Fix {
   }
   uint8_t* beg_i() { return beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb); }
   // The inner loop around a body of one or two statements; now and then
-  // the calculation stack emptied before it (its body's end leaves a depth).
+  // the calculation stack emptied before it (its body's end leaves a depth),
+  // now and then TO and STEP constants (CNST of their fields' bytes).
   void inner_loop(Gen& g, bool* refused) {
     if (g.u(3) == 0) bld_calc_reset(&m.code);
-    uint8_t* loop = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    uint8_t* loop;
+    if (g.u(3) == 0) {
+      bld_ira(&m.code, ira_j, 1);
+      bld_ira(&m.code, ira_jfrom, 2);
+      cnst_at(vjto, 3);
+      cnst_at(vjstep, 4);
+      for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+      loop = bld_beg_loop(&m.code, false, ira_lcb2);
+    } else {
+      loop = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    }
     in_inner = true;
     body(g, 1 + int(g.u(2)), refused);
     in_inner = false;
@@ -1893,6 +1904,70 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
 // four sums after it run each time: six steps at least (the compare and its
 // branch in one, the sums, END LOOP), a yield at least every 166 iterations.
 // Apart: a sum between the IF and its branch, a step of its own.
+// BEG LOOP I 1 TO 20; BEG LOOP J 1 TO 1500 (a constant); CALC A = A + J;
+// END LOOP J; END LOOP I: the outer loop's plan runs the inner loop, and
+// the yields inside it (before its END LOOP) and at the top of the outer
+// body find the fields written back: A holds (I - 1) x 1500 x 1501 / 2 and
+// then 1 + ... + J, or 1 + ... + (J - 1) between two of the inner loop's
+// statements.
+// Then the same nest with the inner loop's control block the outer loop's,
+// or over a variable the body reads: no plan runs it, and the instructions
+// give their outcome.
+TEST_F(IiLoop, AnOuterLoopsPlanRunsTheInnerLoopAndYieldsInIt) {
+  constexpr int64_t kI = 20, kJ = 1500, kSum = kJ * (kJ + 1) / 2;
+  put(var[0], 0, 0);
+  put(cn[0], kJ, 0);
+  put(vjfrom, 1, 0);
+  put(vjstep, 1, 0);
+  bounds(1, kI, 1);
+  auto nest = [&](uint32_t lcb2, uint32_t add) {
+    restart();
+    uint8_t* loop = beg_i();
+    bld_ira(&m.code, ira_j, 1);
+    bld_ira(&m.code, ira_jfrom, 2);
+    cnst(0, 3);
+    bld_ira(&m.code, ira_jstep, 4);
+    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    uint8_t* jl = bld_beg_loop(&m.code, false, lcb2);
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], add);
+    end_loop(false, ira_j, lcb2, jl);
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+  };
+  nest(ira_lcb2, ira_j);
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);  // (relocates the code)
+  put(var[0], 0, 0);
+  put(vi, 1, 0);  // (as the last run left them, a yield before BEG LOOP would find them)
+  put(areas[ira_j].get(), 1, 0);
+  g_seen = PingSeen{var[0], vi};
+  static const uint8_t* s_j;
+  s_j = areas[ira_j].get();
+  uint64_t begun = ii_loop_plan_inner();
+  EXPECT_EQ(run_pinging([] {
+              ++g_seen.pings;
+              const int64_t i = value_of(g_seen.i), j = value_of(s_j);
+              const int64_t a = value_of(g_seen.a) - (i - 1) * kSum;
+              if (a != 0 && a != j * (j + 1) / 2 && a != j * (j - 1) / 2) ++g_seen.wrong;
+              return true;
+            }),
+            1);
+  EXPECT_EQ(value_of(var[0]), kI * kSum);
+  EXPECT_GE(ii_loop_plan_inner() - begun, uint64_t(kI - 1));
+  EXPECT_GE(g_seen.pings, kI * kJ / 500 - 1);  // (an inner iteration two steps at least)
+  EXPECT_EQ(g_seen.wrong, 0);
+  for (uint32_t lcb2 : {ira_lcb, ira_half}) {
+    put(var[0], 0, 0);
+    put(var[1], 7, 0);
+    nest(lcb2, ira[1]);
+    begun = ii_loop_plan_inner();
+    int rc;
+    EXPECT_EQ(both_ways(true, &rc), "") << lcb2;
+    EXPECT_EQ(both_ways(true, &rc), "") << lcb2;
+    EXPECT_EQ(ii_loop_plan_inner() - begun, 0u) << lcb2;
+  }
+}
+
 TEST_F(IiLoop, YieldsCountTheLongestPathThroughABranch) {
   constexpr int kN = 30000;
   for (bool apart : {false, true}) {
