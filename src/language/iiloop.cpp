@@ -2035,6 +2035,9 @@ struct Run {
   int64_t ito[kMaxInner], istep[kMaxInner];
   int idir[kMaxInner];
   uint8_t began;
+  // The steps towards the yield: those left when the plan started or last
+  // yielded, and the inner loops' iterations after their first since then.
+  int64_t room, extra;
   // Text compare k of the texts at a and b: into tc and tw.
   [[gnu::always_inline]] void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
     const TextCmp& t = pl.texts[k];
@@ -2050,7 +2053,7 @@ struct Run {
   // entry), each date compared on entry: nothing is cleared (an entry costs
   // a short loop more than its body's iteration otherwise).
   Run(const Plan& p, IlfState* st)
-      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0), began(0) {}
+      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0), began(0), room(0), extra(0) {}
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -2588,9 +2591,10 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
   // each further iteration of an inner loop as its body's).
   uint32_t base = s->count + uint32_t(s->armed - s->tick);
   const uint32_t per = pl.per_iter;
-  int64_t steps = 0;
-  int64_t cap = base > uint32_t(kIiYieldEvery) + 1 ? -1 : int64_t(uint32_t(kIiYieldEvery) + 1 - base);
-  uint64_t iters = 0, inner = 0;
+  int64_t since = 0;  // iterations (and the inner loops' further steps: Run::extra)
+  r.room = base > uint32_t(kIiYieldEvery) + 1 ? -1 : int64_t(uint32_t(kIiYieldEvery) + 1 - base);
+  int64_t cap = r.room < 0 ? -1 : r.room / per;
+  uint64_t iters = 0;
   int64_t* v = r.v;
   int* sc = r.sc;
   uint32_t mask = r.mask;
@@ -2993,7 +2997,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
         r.istep[xp->dat] = st;
         r.idir[xp->dat] = d;
         r.began |= uint8_t(1u << xp->dat);
-        ++inner;
+        ++g_inner;
         if ((from > to_) - (from < to_) == d) {  // none: on past its END LOOP
           ib.back.reset();
           xp = nodes + xp->to;
@@ -3013,13 +3017,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
           ++xp;
           QV_NEXT;
         }
-        if ((steps += int64_t(xp->f)) > cap) [[unlikely]] {  // the yield, before the END LOOP
+        if ((r.extra += int64_t(xp->f)) + since * per > r.room) [[unlikely]] {  // the yield, before the END LOOP
           r.mask = mask;
           r.write_back(pl.exits[xp->exit]);
           ss_yield();
           base = 1;
-          steps = 0;
-          cap = int64_t(kIiYieldEvery);
+          since = r.extra = 0;
+          r.room = int64_t(kIiYieldEvery);
+          cap = r.room / per;
           r.fix_sets();
           if (ii_slow_mode()) {
             leave = xp->exit;
@@ -3044,13 +3049,14 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
           goto out;
         }
         v[xp->a] = sum;
-        if ((steps += per) > cap) [[unlikely]] {
+        if (++since > cap) [[unlikely]] {
           r.mask = mask;
           r.write_back(pl.exits[xp->top]);
           ss_yield();
           base = 1;
-          steps = 0;
-          cap = int64_t(kIiYieldEvery);
+          since = r.extra = 0;
+          r.room = int64_t(kIiYieldEvery);
+          cap = r.room / per;
           r.fix_sets();
           if (ii_slow_mode()) {
             leave = xp->top;
@@ -3070,9 +3076,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
 out:
   r.mask = mask;
   r.write_back(pl.exits[leave], first && iters == 0 ? pl.exits[leave].keep : 0);
-  set_count(s, uint32_t(std::min<int64_t>(base + steps, kIiYieldEvery + 1)));
+  set_count(s, uint32_t(std::min<int64_t>(base + since * per + r.extra, kIiYieldEvery + 1)));
   g_iterations += iters;
-  g_inner += inner;
   *ran = iters;
   return ii_arena + pl.exits[leave].pc;
 }
