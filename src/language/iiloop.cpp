@@ -3003,7 +3003,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
           xp = nodes + xp->to;
           QV_NEXT;
         }
-        ib.back.set(ii_arena + il.body);
+        ib.back.off.set(il.body);  // (the body's arena offset)
         ++xp;
         QV_NEXT;
       }
