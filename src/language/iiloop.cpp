@@ -2008,10 +2008,15 @@ struct Run {
   // area words the body reads are checked on entry and change only at a
   // yield, after which they are read again).
   uintptr_t fixed_set[kMaxFixedSets];
+  // Where each of them, or one that copies a shadow, takes its value from.
+  const uintptr_t* src[kMaxFixedSets];
   void fix_sets() {
     size_t n = std::min(pl.sets.size(), size_t(kMaxFixedSets));
-    for (size_t i = 0; i < n; ++i)
-      if (stays(pl.sets[i].it)) fixed_set[i] = value(pl.sets[i].it, pl.sets[i].k);
+    for (size_t i = 0; i < n; ++i) {
+      const Item& it = pl.sets[i].it;
+      if (stays(it)) fixed_set[i] = value(it, pl.sets[i].k);
+      src[i] = stays(it) ? &fixed_set[i] : it.kind == kShadow ? &shadow[it.v] : nullptr;
+    }
   }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
@@ -2630,13 +2635,15 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
              : u.lz == 1     ? (u.chk ? &&f_div_sub_c : &&f_div_sub)
                              : (u.chk ? &&f_sub_div_c : &&f_sub_div);
       }
-      if (n.kind == kEdge && n.as_n >= 1 && n.as_n <= 3 && n.as_first + n.as_n <= kMaxFixedSets) {
+      if (n.kind == kEdge && n.as_n >= 1 && n.as_first + n.as_n <= kMaxFixedSets) {
         const ShadowSet* a = pl.sets.data() + n.as_first;
-        if (std::all_of(a, a + n.as_n, [](const ShadowSet& x) { return stays(x.it); })) {
+        if (n.as_n <= 3 && std::all_of(a, a + n.as_n, [](const ShadowSet& x) { return stays(x.it); })) {
           n.a = uint8_t(a[0].sid);
           n.b = uint8_t(a[std::min(n.as_n, uint16_t(2)) - 1].sid);
           n.d = uint8_t(a[n.as_n - 1].sid);
           go = n.as_n == 1 ? &&f_edge1 : n.as_n == 2 ? &&f_edge2 : &&f_edge3;
+        } else if (std::all_of(a, a + n.as_n, [](const ShadowSet& x) { return stays(x.it) || x.it.kind == kShadow; })) {
+          go = &&f_edge_src;
         }
       }
       n.go = go;
@@ -2906,6 +2913,12 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
         r.shadow[xp->d] = r.fixed_set[xp->as_first + 2];
         xp = xp->jump ? nodes + xp->to : xp + 1;
         QV_NEXT;
+      f_edge_src: {  // the same of what stays or another shadow holds (Run::src)
+        const ShadowSet* a = pl.sets.data() + xp->as_first;
+        for (uint16_t n = 0; n < xp->as_n; ++n) r.shadow[a[n].sid] = *r.src[xp->as_first + n];
+        xp = xp->jump ? nodes + xp->to : xp + 1;
+        QV_NEXT;
+      }
       n_edge: {
         const ShadowSet* a = pl.sets.data() + xp->as_first;
         for (uint16_t n = 0; n < xp->as_n; ++n) r.shadow[a[n].sid] = r.value(a[n].it, a[n].k);
