@@ -75,11 +75,11 @@
 //   its exit right after that END LOOP, of the same control block and not
 //   the body's own, no branch from before it going into it, none from
 //   inside it going out, no loop inside it: the plan runs it itself, as
-//   the instructions would, its control block written in place (apart
-//   from every register, constant, fixed field, the loop control block,
-//   the area words the body reads and its code) and the interpreter's list
-//   of loops told it began at each write back (an entry waits while that
-//   list is full without it). The plan leaves before its BEG LOOP when
+//   the instructions would, its control block (apart from every register,
+//   constant, fixed field, the loop control block, the area words the body
+//   reads and its code) written as its last BEG LOOP and END LOOP left it
+//   and the interpreter's list of loops told it began at each write back
+//   (an entry waits while that list is full without it). The plan leaves before its BEG LOOP when
 //   FROM, TO or STEP is no integer, and before its END LOOP as before the
 //   body's own (below); a register its END LOOP leaves other than its BEG
 //   LOOP found it takes a shadow at the top of its body (found by a walk
@@ -2040,6 +2040,7 @@ struct Run {
   int64_t ito[kMaxInner], istep[kMaxInner];
   int idir[kMaxInner];
   uint8_t began;
+  uint8_t active;  // bit i: inner loop i goes on into its body (its block's back word set)
   // The steps towards the yield: those left when the plan started or last
   // yielded, and the inner loops' iterations after their first since then.
   int64_t room, extra;
@@ -2058,7 +2059,7 @@ struct Run {
   // entry), each date compared on entry: nothing is cleared (an entry costs
   // a short loop more than its body's iteration otherwise).
   Run(const Plan& p, IlfState* st)
-      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0), began(0), room(0), extra(0) {}
+      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0), began(0), active(0), room(0), extra(0) {}
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -2219,8 +2220,34 @@ struct Run {
     if (have_wk & 2) s->work[0][0] = '1';
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
-    for (size_t i = 0; began >> i; ++i)
-      if (began >> i & 1) ii_loop_begun(s, iblk[i], ii_arena + pl.inner[i].body);
+    if (began) write_blocks();
+  }
+  // The control blocks of the inner loops begun, as their last BEG LOOP
+  // and END LOOP left them (nothing reads them while the plan runs: they
+  // lie apart from all it reads), and the interpreter's list of loops told
+  // they began.
+  [[gnu::noinline]] void write_blocks() {
+    for (size_t i = 0; began >> i; ++i) {
+      if (!(began >> i & 1)) continue;
+      const InLoop& il = pl.inner[i];
+      if (ito[i] != il.to_v) {
+        il.to_raw = raw15(ito[i], pl.pair);
+        il.to_v = ito[i];
+      }
+      if (istep[i] != il.step_v) {
+        il.step_raw = raw15(istep[i], pl.pair);
+        il.step_v = istep[i];
+      }
+      auto& ib = rec::view<IiLoopPd>(iblk[i]);
+      std::memcpy(ib.to.data(), &il.to_raw, 8);
+      ib.to_scale = 0;
+      std::memcpy(ib.step.data(), &il.step_raw, 8);
+      ib.step_scale = 0;
+      ib.all_int = 1;
+      ib.dir = uint8_t(int8_t(idir[i]));
+      ib.back.off.set(active >> i & 1 ? il.body : 0);  // (the body's arena offset, or none)
+      ii_loop_begun(s, iblk[i], ii_arena + il.body);
+    }
   }
 };
 
@@ -2271,11 +2298,11 @@ struct Run {
 // Whether the registers lie apart from each other, the constants and the
 // loop control block, and the fixed fields apart from every register the
 // body stores, every constant and the block; the inner loops' control
-// blocks (written as the body runs) apart from every register, constant,
-// fixed field, the loop control block, each other, the area words the body
-// reads and its code; remembered (Plan::seen) when they do: the answer
-// depends only on these addresses, the constants' and words' being the
-// code's.
+// blocks (which the instructions write as the body runs) apart from every
+// register, constant, fixed field, the loop control block, each other, the
+// area words the body reads and its code; remembered (Plan::seen) when they
+// do: the answer depends only on these addresses, the constants' and
+// words' being the code's.
 [[gnu::noinline]] bool apart(Plan& pl, uint8_t* const* regs, uint8_t* const* fx, const uint8_t* blk,
                              uint8_t* const* iblk) {
   auto overlap = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p < q + m && q < p + n; };
@@ -2983,40 +3010,26 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
         ++xp;
         QV_NEXT;
       }
-      n_beg: {  // BEG LOOP of an inner loop, of integers: its control block as the instruction sets it
-        const InLoop& il = pl.inner[xp->dat];
+      n_beg: {  // BEG LOOP of an inner loop, of integers (its control block written back: Run::write_blocks)
+        const uint8_t i = xp->dat;
         if ((sc[xp->a] | sc[xp->b] | sc[xp->d]) != 0) [[unlikely]]
           QV_LEAVE;
         const int64_t from = v[xp->a], to_ = v[xp->b], st = v[xp->d];
-        if (to_ != il.to_v) {
-          il.to_raw = raw15(to_, pl.pair);
-          il.to_v = to_;
-        }
-        if (st != il.step_v) {
-          il.step_raw = raw15(st, pl.pair);
-          il.step_v = st;
-        }
         const int d = st < 0 ? -1 : 1;
-        auto& ib = rec::view<IiLoopPd>(r.iblk[xp->dat]);
-        std::memcpy(ib.to.data(), &il.to_raw, 8);
-        ib.to_scale = 0;
-        std::memcpy(ib.step.data(), &il.step_raw, 8);
-        ib.step_scale = 0;
-        ib.all_int = 1;
-        ib.dir = uint8_t(int8_t(d));
-        v[il.var] = from;
-        sc[il.var] = 0;
-        r.ito[xp->dat] = to_;
-        r.istep[xp->dat] = st;
-        r.idir[xp->dat] = d;
-        r.began |= uint8_t(1u << xp->dat);
+        const int var = pl.inner[i].var;
+        v[var] = from;
+        sc[var] = 0;
+        r.ito[i] = to_;
+        r.istep[i] = st;
+        r.idir[i] = d;
+        r.began |= uint8_t(1u << i);
         ++g_inner;
         if ((from > to_) - (from < to_) == d) {  // none: on past its END LOOP
-          ib.back.reset();
+          r.active &= uint8_t(~(1u << i));
           xp = nodes + xp->to;
           QV_NEXT;
         }
-        ib.back.off.set(il.body);  // (the body's arena offset)
+        r.active |= uint8_t(1u << i);
         ++xp;
         QV_NEXT;
       }
@@ -3026,7 +3039,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
         if (!fits15(sum) || sc[xp->a] != 0) [[unlikely]]  // (the 16-byte path)
           QV_LEAVE;
         if ((sum > r.ito[i]) - (sum < r.ito[i]) == r.idir[i]) {
-          rec::view<IiLoopPd>(r.iblk[i]).back.reset();
+          r.active &= uint8_t(~(1u << i));
           ++xp;
           QV_NEXT;
         }
