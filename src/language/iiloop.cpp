@@ -69,6 +69,21 @@
 //   forward inside it) are walked in place up to its RETURNs, which give
 //   the caller's mask back and go on after the GOSUB; a plan that leaves
 //   inside the routine leaves its return entry as GOSUB would have;
+//   a packed loop inside the body (months of a year, lines of an order):
+//   BEG LOOP of FROM, TO and STEP each an 8-byte variable packed field (a
+//   register of the plan) or constant, whose END LOOP lies in the body,
+//   its exit right after that END LOOP, of the same control block and not
+//   the body's own, no branch from before it going into it, none from
+//   inside it going out, no loop inside it: the plan runs it itself, as
+//   the instructions would, its control block (apart from every register,
+//   constant, fixed field, the loop control block, the area words the body
+//   reads and its code) written as its last BEG LOOP and END LOOP left it
+//   and the interpreter's list of loops told it began at each write back
+//   (an entry waits while that list is full without it). The plan leaves before its BEG LOOP when
+//   FROM, TO or STEP is no integer, and before its END LOOP as before the
+//   body's own (below); a register its END LOOP leaves other than its BEG
+//   LOOP found it takes a shadow at the top of its body (found by a walk
+//   of that body alone first), set on the way in and on the way back;
 // and the END LOOP itself. Each distinct field is one register: a 64-bit
 // value and its scale. A fixed packed field the body stores is a register
 // of its length (1-8) and scale (0-31), which every read of it reads (one
@@ -98,16 +113,19 @@
 //      whose alignment leaves 64 bits: the interpreter resumes at that
 //      instruction, which then gives the instructions' outcome (the exact
 //      path, 300540, the OVERFLOW label);
-//   3. before END LOOP when the step leaves 15 digits or the variable has
-//      decimals (its 16-byte path);
+//   3. before END LOOP, the body's or an inner loop's, when the step
+//      leaves 15 digits or the variable has decimals (its 16-byte path);
 //   4. before an instruction still to be relocated (its first run), when
 //      branches lead around it: the plan is built again after it ran;
-//   5. at each yield, at the top of the body: the interpreter yields once
-//      the instructions started since the last yield pass kIiYieldEvery,
-//      and the plan counts each of its own steps as one (an iteration as
-//      its longest path), so it yields at least as often in time; all is
-//      written back before ss_yield runs, and when the trace or the
-//      debugger came on meanwhile, the interpreter goes on there instead.
+//   5. at each yield, at the top of the body or before an inner loop's
+//      END LOOP: the interpreter yields once the instructions started
+//      since the last yield pass kIiYieldEvery, and the plan counts each of
+//      its own steps as one (an iteration as its longest path, an inner
+//      loop's body in it once, and each further iteration of the inner
+//      loop as its body's longest path), so it yields at least as often in
+//      time; all is written back before ss_yield runs, and when the trace
+//      or the debugger came on meanwhile, the interpreter goes on there
+//      instead.
 // Registers that no instruction of the body changes are never written. An
 // address register an OCC left at an element holds what its last run
 // computed (taken from the interpreter on entry when the body's end leaves
@@ -142,7 +160,9 @@
 //
 // Byte 3 of END LOOP (zero in compiled code; relocated code is never saved)
 // counts back edges to skip: a body waiting for a statement's first run,
-// one refused, or an entry that did not run, is looked at again later.
+// one refused, or an entry that did not run, is looked at again later. (An
+// inner loop's BEG LOOP and END LOOP count so for their own plan: the code
+// an outer plan rests on leaves their bytes 3 out.)
 //
 // A loop's first iteration: once the plan has run at END LOOP's back edge,
 // the END LOOP marks the BEG LOOP right before the body (byte 3: 1; its
@@ -160,6 +180,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <unordered_map>
@@ -180,6 +201,7 @@ namespace {
 uint64_t g_iterations = 0;
 uint64_t g_builds = 0;
 uint64_t g_firsts = 0;
+uint64_t g_inner = 0;
 
 constexpr uint8_t kWaitFirstRun = 16;  // back edges before looking again
 constexpr uint8_t kWaitRefused = 255;
@@ -253,7 +275,7 @@ Abs merge(const Abs& a, const Abs& b) {
 enum : uint8_t {
   kAdd, kSub, kMul, kDiv, kNeg, kMov, kCmp, kCmpTfc, kTfc, kChk, kJmp, kEdge, kCall, kRet, kExit, kEnd,
   kAddZ, kSubZ, kDivK, kMulAdd, kDivAdd, kCmpDat, kStBin, kCmpTxt, kMovTxt, kSumW, kToW, kDateAdd, kToFix,
-  kOccAt, kToWAt, kLdBin
+  kOccAt, kToWAt, kLdBin, kBeg, kEndIn
 };
 struct Node {
   const void* go;      // its code in run (set on the plan's first run)
@@ -262,7 +284,7 @@ struct Node {
   uint8_t chk;         // a store: the result must keep 15 digits
   uint8_t cmp;         // kCmp: its work-value pair
   uint16_t exit;       // where it leaves when it cannot decide
-  uint16_t to;         // kTfc, kChk, kJmp, kRet: the node; kEnd: the exit after the loop
+  uint16_t to;         // kTfc, kChk, kJmp, kRet, kEndIn: the node (kBeg: past its loop); kEnd: the exit after the loop
   uint16_t top;        // kEnd: the exit at the top of the body
   uint16_t cost;       // instructions it stands for
   uint32_t keep;       // kCmp: the mask bits kept; kTfc: the condition; kChk: the level's shift
@@ -287,12 +309,15 @@ struct Node {
   uint8_t kc;
   mutable int8_t csc;
   uint8_t dat;  // kCmpDat: its entry of Plan::dates; kCmpTxt: of Plan::texts; kMovTxt: of Plan::movs;
-                // kDateAdd: of Plan::dadds; kOccAt, kToWAt, kLdBin: of Plan::occs
+                // kDateAdd: of Plan::dadds; kOccAt, kToWAt, kLdBin: of Plan::occs; kBeg, kEndIn: of Plan::inner
   // kOccAt, an occurrence: the element of index a (its integer part) of
   // f bytes each, within the bounds found on entry. kToWAt, SET of a
   // packed value into a signed word element: a rounded to an integer (as
   // kToW) and stored there. kLdBin, SET of a binary element into packed: its
-  // value (IF_BIN's operand code lz) at scale kd into d.
+  // value (IF_BIN's operand code lz) at scale kd into d. kBeg, BEG LOOP of
+  // an inner loop: FROM a, TO b and STEP d (its variable: InLoop::var).
+  // kEndIn, its END LOOP: the variable a stepped, back to node `to` (its
+  // body's top) with f steps more counted, or on past it.
   union {
     uint64_t f;
     mutable int64_t cv;
@@ -408,6 +433,18 @@ struct Occ {
   uint32_t rd = 0, wr = 0;
 };
 constexpr size_t kMaxOccs = 8;
+// A packed loop inside the body (BEG LOOP ... END LOOP, its exit right
+// after that END LOOP), run by the plan itself: the arena offsets of its
+// BEG LOOP, END LOOP and body, its variable's slot, and the bytes the last
+// TO and STEP it began with took (under the sign nibbles of Plan::pair, the
+// only ones the plan runs under).
+struct InLoop {
+  uint32_t beg = 0, end = 0, body = 0;
+  int var = 0;
+  mutable int64_t to_v = INT64_MIN, step_v = INT64_MIN;  // (never one of 15 digits)
+  mutable uint64_t to_raw = 0, step_raw = 0;
+};
+constexpr size_t kMaxInner = 4;
 struct Plan {
   bool refused = false;
   std::vector<std::pair<uint32_t, uint32_t>> spans;  // code copied: [from, to) offsets
@@ -426,6 +463,7 @@ struct Plan {
   std::vector<TextMov> movs;
   std::vector<DateAdd> dadds;
   std::vector<Occ> occs;
+  std::vector<InLoop> inner;  // in the order of the code
   Abs top;                   // the state at the top of the body (= at END LOOP)
   std::vector<RegItem> tops;    // what top says of the registers on entry (list_states)
   std::vector<RegItem> writes;  // what the exits write
@@ -551,6 +589,12 @@ struct Bytes15 {
     return raw[0];
   }
 };
+// The 8 bytes of a value of 15 digits as the packed instructions store it
+// under the sign nibbles of pair.
+uint64_t raw15(int64_t x, uint64_t pair) {
+  uint64_t a = x < 0 ? uint64_t(0) - uint64_t(x) : uint64_t(x);
+  return pacdec::bcd_mem_signed(a, x < 0 ? pair >> 8 : pair & 0xFF);
+}
 // The last two values of 15 digits written back, kept from one entry to the
 // next (an inner loop entered again and again writes a constant's value to
 // the work values each time), while the sign nibbles are the same.
@@ -667,6 +711,15 @@ struct Builder {
   // and the end of its code walked so far.
   uint8_t* sub_ret = nullptr;
   uint32_t sub_from = 0, sub_to = 0;
+  // An inner loop being walked (its Plan::inner entry) and the state at the
+  // top of its body; no_inner: a walk of an inner loop's body alone (which
+  // takes no loop inside it).
+  int in_at = -1;
+  Abs in_top;
+  bool no_inner = false;
+  // The last instruction a branch of the code being walked may reach: the
+  // END LOOP of the inner loop walked, else the body's.
+  uint32_t last_target() const { return in_at >= 0 ? pl.inner[size_t(in_at)].end : off(end); }
 
   uint16_t exit_at(const uint8_t* pc, const Abs& st) {
     pl.exits.push_back({off(pc), st, sub_ret ? off(sub_ret) : 0});
@@ -973,6 +1026,112 @@ struct Builder {
     return true;
   }
 
+  // BEG LOOP at p of a packed loop whose END LOOP (its exit right before)
+  // lies inside the body, of the same control block and not the body's
+  // own, each of FROM, TO and STEP a variable packed field or constant of 9
+  // bytes, no branch from before it going into it and none from inside it
+  // going out: a loop the plan runs (kBeg, kEndIn). Neither instruction
+  // changes a register of the interpreter; the state at the top of its
+  // body takes a shadow for each register its END LOOP leaves other than
+  // the BEG LOOP found it (found by a walk of its body alone), set on the
+  // way in and on the way back. kBeg leaves before BEG LOOP when FROM, TO
+  // or STEP is not an integer (the instruction's 16-byte path).
+  Built inner_begin(uint8_t*& p, Abs& cur, uint16_t cost) {
+    if (sub_ret || in_at >= 0 || no_inner || pl.inner.size() >= kMaxInner) return Built::Refused;
+    const auto& in = rec::view<IbBegLoop>(p);
+    uint8_t* after = ii_at(reinterpret_cast<const uint8_t*>(&in.exit));
+    uint8_t* body = ii_adv(p, sizeof(IbBegLoop));
+    uint8_t* iend = after - sizeof(IbEndLoop);
+    if (iend < body || iend >= end) return Built::Refused;
+    if (op_of(iend) != 13) return Built::Refused;  // (its first run relocates it: the code changes)
+    const uint32_t blk = in.ira.get();
+    if (rec::view<IbEndLoop>(iend).ira.get() != blk || rec::view<IbEndLoop>(end).ira.get() == blk) return Built::Refused;
+    for (const Pending& pd : pending)
+      if (pd.to > off(p) && pd.to < off(after)) return Built::Refused;
+    if (cur.addr[0].kind != kField) return Built::Refused;
+    int var = reg(cur.addr[0].v), ops[3];
+    for (int k = 1; k < 4; ++k) {
+      const Item it = cur.addr[k];
+      if (!(cur.len[k] == Item{kValue, 9})) return Built::Refused;
+      ops[k - 1] = it.kind == kField ? reg(it.v) : it.kind == kConst ? cnst(it.v) : -1;
+      if (ops[k - 1] < 0) return Built::Refused;
+    }
+    if (var < 0) return Built::Refused;
+    pl.regs[size_t(var)].stored = true;
+    const Abs s0 = cur;
+    Abs s1;
+    {
+      Plan tp;
+      tp.sids = pl.sids;
+      tp.occs = pl.occs;
+      Builder sb(tp, iend, body);
+      sb.fixed_stored = fixed_stored;
+      sb.no_inner = true;
+      Built r = sb.walk(s0, &s1);
+      if (r != Built::Plan) return r;
+    }
+    Abs j = s0;
+    for (int k = 0; k < 9; ++k)
+      if (!(reg_item(s0, k) == reg_item(s1, k))) reg_item(j, k) = Item{kShadow, sid(off(body), k)};
+    j.work = merge(s0.work, s1.work);
+    InLoop il;
+    il.beg = off(p);
+    il.end = off(iend);
+    il.body = off(body);
+    il.var = var;
+    pl.inner.push_back(il);
+    Node& n = add(kBeg, cost);
+    n.dat = uint8_t(pl.inner.size() - 1);
+    n.exit = exit_at(p, s0);
+    slots.push_back({ops[0], ops[1], ops[2]});
+    const uint16_t node = uint16_t(pl.nodes.size() - 1);
+    fixups.push_back({node, off(after)});
+    pending.push_back({off(after), s0, node});
+    edge(s0, j);
+    in_at = int(pl.inner.size() - 1);
+    in_top = j;
+    cur = j;
+    p = body;
+    return Built::Plan;
+  }
+  // The edge node that brings state st into the join's state j, if any
+  // register needs it (an edge into a loop's body top goes on there).
+  void edge(const Abs& st, const Abs& j) {
+    auto [first, n] = sets_for(st, j);
+    if (n == 0) return;
+    Node t{};
+    t.kind = kEdge;
+    t.as_first = first;
+    t.as_n = n;
+    pl.nodes.push_back(t);
+    slots.push_back({0, 0, 0});
+  }
+  // The inner loop's END LOOP at p: what it leaves in each register must be
+  // what the top of its body holds, or set into the shadow there (that
+  // top's own shadows only) on the way back.
+  bool inner_end(uint8_t*& p, Abs& cur, uint16_t cost) {
+    const InLoop& il = pl.inner[size_t(in_at)];
+    if (cur.addr[0].kind != kField) return false;
+    int var = reg(cur.addr[0].v);
+    if (var < 0) return false;
+    for (int k = 0; k < 9; ++k) {
+      const Item t = reg_item(in_top, k);
+      const bool own = t.kind == kShadow && pl.sids[t.v] == std::pair<uint32_t, int>{il.body, k};
+      if (!own && !(reg_item(cur, k) == t)) return false;
+    }
+    if (!(merge(in_top.work, cur.work) == in_top.work)) return false;
+    edge(cur, in_top);
+    pl.regs[size_t(var)].stored = true;
+    Node& n = add(kEndIn, cost);
+    n.dat = uint8_t(in_at);
+    n.exit = exit_at(p, cur);  // before it: a step past 15 digits, a variable with decimals
+    slots.push_back({var, var, var});
+    fixups.push_back({uint16_t(pl.nodes.size() - 1), il.body});
+    in_at = -1;
+    p = ii_adv(p, sizeof(IbEndLoop));
+    return true;
+  }
+
   // An instruction the plan cannot read yet (its first run is to come):
   // the plan leaves before it, and the walk goes on at the next branch
   // target (branches only go forward, so the instructions between are
@@ -992,7 +1151,7 @@ struct Builder {
     }
     uint32_t at = off(p), next = 0;
     for (auto& pd : pending)
-      if (pd.to > at && (next == 0 || pd.to < next)) next = pd.to;
+      if (pd.to > at && pd.to <= last_target() && (next == 0 || pd.to < next)) next = pd.to;
     if (next == 0) return false;
     Node& n = add(kExit, 0);
     slots.push_back({0, 0, 0});
@@ -1148,6 +1307,16 @@ struct Builder {
           continue;
         }
         case 467: case 469: p = ii_adv(p, 4); continue;
+        case 3: {  // BEG LOOP of a packed loop inside the body
+          Built r = inner_begin(p, cur, cost);
+          if (r != Built::Plan) return r;
+          cost = 0;
+          continue;
+        }
+        case 13:  // its END LOOP
+          if (in_at < 0 || off(p) != pl.inner[size_t(in_at)].end || !inner_end(p, cur, cost)) return Built::Refused;
+          cost = 0;
+          continue;
         case 701: {
           --cost;
           uint8_t* next = nullptr;
@@ -1341,7 +1510,7 @@ struct Builder {
         }
         case 81: case 83: {
           uint8_t* to = ii_at(p + 4);
-          if (to <= p || (!sub_ret && to > end)) return Built::Refused;
+          if (to <= p || (!sub_ret && off(to) > last_target())) return Built::Refused;
           Node& n = add(op == 81 ? kTfc : kJmp, cost);
           cost = 0;
           if (op == 81) n.keep = rec::view<IbTfc>(p).cond;
@@ -1381,7 +1550,7 @@ struct Builder {
         case 501: {  // CHK_TF: AND and OR look at their level first
           auto& in = rec::view<IbChkTf>(p);
           uint8_t* to = ii_at(p + 4);
-          if (to <= p || (!sub_ret && to > end)) return Built::Refused;
+          if (to <= p || (!sub_ret && off(to) > last_target())) return Built::Refused;
           uint32_t shift = in.shift;
           if (shift >= 2 && shift <= 10) {
             Node& n = add(kChk, cost);
@@ -1405,7 +1574,7 @@ struct Builder {
           continue;
       }
     }
-    if (!pending.empty() || op_of(end) != 13) return Built::Refused;
+    if (!pending.empty() || in_at >= 0 || op_of(end) != 13) return Built::Refused;
     if (cur.addr[0].kind != kField) return Built::Refused;
     int var = reg(cur.addr[0].v);
     if (var < 0) return Built::Refused;
@@ -1522,10 +1691,12 @@ struct Builder {
   }
 
   // The steps of an iteration at most: the nodes of its longest path from
-  // the top of the body to END LOOP or an exit. Branches lead forward, and
-  // the edge nodes after the body's back to their join, past the branch:
-  // no cycle (were there one, every node would count).
-  uint32_t longest_path() const {
+  // the top of the body to END LOOP or an exit (an inner loop's body
+  // counted once: its END LOOP counts the steps of each iteration more).
+  // Branches lead forward, and the edge nodes after the body's back to their
+  // join, past the branch: no cycle (were there one, every node would
+  // count). From node `from` to node `stop` (an inner loop's body).
+  uint32_t longest_path(size_t from = 0, size_t stop = SIZE_MAX) const {
     constexpr int kNone = -1, kOnPath = -2, kCycle = 1 << 20;
     std::vector<int> len(pl.nodes.size(), kNone);
     auto walk = [&](auto& self, size_t i) -> int {
@@ -1534,8 +1705,10 @@ struct Builder {
       len[i] = kOnPath;
       const Node& n = pl.nodes[i];
       int after;
+      if (i == stop) return len[i] = 1;
       switch (n.kind) {
         case kEnd: case kExit: after = 0; break;
+        case kBeg: after = std::max(self(self, i + 1), self(self, n.to)); break;
         case kJmp: case kRet: after = self(self, n.to); break;
         case kEdge: after = self(self, n.jump ? n.to : i + 1); break;
         case kTfc: case kChk: after = std::max(self(self, i + 1), self(self, n.to)); break;
@@ -1545,7 +1718,7 @@ struct Builder {
       }
       return len[i] = std::min(after, kCycle) + 1;
     };
-    return uint32_t(std::min<int64_t>(walk(walk, 0), int64_t(pl.nodes.size())));
+    return uint32_t(std::min<int64_t>(walk(walk, from), int64_t(pl.nodes.size())));
   }
 
   bool finish() {
@@ -1562,6 +1735,7 @@ struct Builder {
       n.b = uint8_t(num(slots[i][1]));
       n.d = uint8_t(num(slots[i][2]));
     }
+    for (InLoop& il : pl.inner) il.var = num(il.var);
     auto label = [&](uint32_t to) -> int {
       auto it = std::find_if(labels.begin(), labels.end(), [&](auto& l) { return l.first == to; });
       return it == labels.end() ? -1 : int(it->second);
@@ -1586,7 +1760,8 @@ struct Builder {
     // one node.
     std::vector<bool> target(pl.nodes.size() + 1, false);
     for (const Node& n : pl.nodes)
-      if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || n.kind == kRet || (n.kind == kEdge && n.jump))
+      if (n.kind == kTfc || n.kind == kChk || n.kind == kJmp || n.kind == kRet || (n.kind == kEdge && n.jump) ||
+          n.kind == kBeg || n.kind == kEndIn)
         target[n.to] = true;
     arithmetic(nr, nc, nf, target);
     for (Node& n : pl.nodes)
@@ -1604,6 +1779,8 @@ struct Builder {
       }
     }
     pl.per_iter = longest_path();
+    for (size_t i = 0; i < pl.nodes.size(); ++i)
+      if (pl.nodes[i].kind == kEndIn) pl.nodes[i].f = longest_path(pl.nodes[i].to, i);
     return true;
   }
 };
@@ -1611,10 +1788,19 @@ struct Builder {
 // The code the plan rests on: the body and the GOSUB routines as bytes,
 // END LOOP but for its byte 3 as a word, the constants as their bytes
 // (Cnst::bytes) and the sign nibbles that gave their values (the same bytes
-// are another value under other ones).
+// are another value under other ones). Byte 3 of an inner loop's BEG LOOP
+// and END LOOP, which count entries to skip as the outer END LOOP's does,
+// is left out.
 constexpr uint64_t kNotByte3 = std::endian::native == std::endian::little ? 0xFFFFFFFF00FFFFFFull : 0xFFFFFF00FFFFFFFFull;
 void copy_code(Plan& pl) {
-  pl.spans = {{pl.back, pl.end_pc}};
+  pl.spans.clear();
+  uint32_t from = pl.back;
+  for (const InLoop& il : pl.inner)
+    for (uint32_t at : {il.beg, il.end}) {
+      pl.spans.push_back({from, at + offsetof(IbInst, zero)});
+      from = at + offsetof(IbInst, zero) + 1;
+    }
+  pl.spans.push_back({from, pl.end_pc});
   pl.spans.insert(pl.spans.end(), pl.subs.begin(), pl.subs.end());
   pl.code.clear();
   for (auto [from, to] : pl.spans) pl.code.insert(pl.code.end(), ii_arena + from, ii_arena + to);
@@ -1784,7 +1970,7 @@ Built build(uint8_t* end, uint8_t* back, Plan* out) {
   list_states(pl);
   for (size_t i = 0; i < pl.regs.size(); ++i)
     if (pl.regs[i].stored) pl.stored.push_back(uint8_t(i));
-  pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1, 0);
+  pl.seen.assign(pl.regs.size() + pl.fixes.size() + 1 + pl.inner.size(), 0);
   prepare_entry(pl);
   copy_code(pl);
   *out = std::move(pl);
@@ -1822,10 +2008,15 @@ struct Run {
   // area words the body reads are checked on entry and change only at a
   // yield, after which they are read again).
   uintptr_t fixed_set[kMaxFixedSets];
+  // Where each of them, or one that copies a shadow, takes its value from.
+  const uintptr_t* src[kMaxFixedSets];
   void fix_sets() {
     size_t n = std::min(pl.sets.size(), size_t(kMaxFixedSets));
-    for (size_t i = 0; i < n; ++i)
-      if (stays(pl.sets[i].it)) fixed_set[i] = value(pl.sets[i].it, pl.sets[i].k);
+    for (size_t i = 0; i < n; ++i) {
+      const Item& it = pl.sets[i].it;
+      if (stays(it)) fixed_set[i] = value(it, pl.sets[i].k);
+      src[i] = stays(it) ? &fixed_set[i] : it.kind == kShadow ? &shadow[it.v] : nullptr;
+    }
   }
   uint32_t caller_mask;      // inside a GOSUB's routine: the mask its RETURN restores
   int dc[kMaxDates];         // each IF_DAT's comparison (kIiBadDate: the instruction's to fail)
@@ -1842,6 +2033,17 @@ struct Run {
   uint8_t* dat_at[kMaxMovs][2];  // each DATE ADD's date and count
   uint8_t* dt_at[kMaxDates][2];  // each IF_DAT's dates, when a write may change them (compared each time)
   bool dlive[kMaxDates];
+  // Each inner loop's control block, and its TO, STEP and direction as its
+  // last kBeg found them; bit i of began: inner loop i began (the
+  // interpreter's list of loops learns it at each write back).
+  uint8_t* iblk[kMaxInner];
+  int64_t ito[kMaxInner], istep[kMaxInner];
+  int idir[kMaxInner];
+  uint8_t began;
+  uint8_t active;  // bit i: inner loop i goes on into its body (its block's back word set)
+  // The steps towards the yield: those left when the plan started or last
+  // yielded, and the inner loops' iterations after their first since then.
+  int64_t room, extra;
   // Text compare k of the texts at a and b: into tc and tw.
   [[gnu::always_inline]] void text_cmp(size_t k, const uint8_t* a, const uint8_t* b) {
     const TextCmp& t = pl.texts[k];
@@ -1857,7 +2059,7 @@ struct Run {
   // entry), each date compared on entry: nothing is cleared (an entry costs
   // a short loop more than its body's iteration otherwise).
   Run(const Plan& p, IlfState* st)
-      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0) {}
+      : pl(p), s(st), wk{}, have_wk(0), mask(st->mask), e_depth(st->calc_count), caller_mask(0), began(0), active(0), room(0), extra(0) {}
 
   // What register k (0-3 address, 4-7 length, 8 depth) holds in state item `it`.
   uintptr_t value(const Item& it, int k) {
@@ -2018,6 +2220,34 @@ struct Run {
     if (have_wk & 2) s->work[0][0] = '1';
     s->mask = mask;
     if (e.call_ret) ii_gosub_push(s, ii_arena + e.call_ret, caller_mask);
+    if (began) write_blocks();
+  }
+  // The control blocks of the inner loops begun, as their last BEG LOOP
+  // and END LOOP left them (nothing reads them while the plan runs: they
+  // lie apart from all it reads), and the interpreter's list of loops told
+  // they began.
+  [[gnu::noinline]] void write_blocks() {
+    for (size_t i = 0; began >> i; ++i) {
+      if (!(began >> i & 1)) continue;
+      const InLoop& il = pl.inner[i];
+      if (ito[i] != il.to_v) {
+        il.to_raw = raw15(ito[i], pl.pair);
+        il.to_v = ito[i];
+      }
+      if (istep[i] != il.step_v) {
+        il.step_raw = raw15(istep[i], pl.pair);
+        il.step_v = istep[i];
+      }
+      auto& ib = rec::view<IiLoopPd>(iblk[i]);
+      std::memcpy(ib.to.data(), &il.to_raw, 8);
+      ib.to_scale = 0;
+      std::memcpy(ib.step.data(), &il.step_raw, 8);
+      ib.step_scale = 0;
+      ib.all_int = 1;
+      ib.dir = uint8_t(int8_t(idir[i]));
+      ib.back.off.set(active >> i & 1 ? il.body : 0);  // (the body's arena offset, or none)
+      ii_loop_begun(s, iblk[i], ii_arena + il.body);
+    }
   }
 };
 
@@ -2067,10 +2297,14 @@ struct Run {
 
 // Whether the registers lie apart from each other, the constants and the
 // loop control block, and the fixed fields apart from every register the
-// body stores, every constant and the block; remembered (Plan::seen) when
-// they do: the answer depends only on these addresses, the constants' being
-// the code's.
-[[gnu::noinline]] bool apart(Plan& pl, uint8_t* const* regs, uint8_t* const* fx, const uint8_t* blk) {
+// body stores, every constant and the block; the inner loops' control
+// blocks (which the instructions write as the body runs) apart from every
+// register, constant, fixed field, the loop control block, each other, the
+// area words the body reads and its code; remembered (Plan::seen) when they
+// do: the answer depends only on these addresses, the constants' and
+// words' being the code's.
+[[gnu::noinline]] bool apart(Plan& pl, uint8_t* const* regs, uint8_t* const* fx, const uint8_t* blk,
+                             uint8_t* const* iblk) {
   auto overlap = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p < q + m && q < p + n; };
   auto on_cnst = [&](const uint8_t* p, size_t n) {
     for (const Cnst& k : pl.cnsts)
@@ -2090,9 +2324,29 @@ struct Run {
     for (size_t j = 0; j < nr; ++j)  // (what the body stores: a register it only reads changes nothing)
       if (pl.regs[j].stored && overlap(fx[i], n, regs[j], pl.regs[j].len())) return false;
   }
+  const size_t ni = pl.inner.size(), kb = sizeof(IiLoopPd);
+  for (size_t i = 0; i < ni; ++i) {
+    const uint8_t* b = iblk[i];
+    if (overlap(b, kb, blk, kb) || on_cnst(b, kb)) return false;
+    for (size_t j = 0; j < nr; ++j)
+      if (overlap(b, kb, regs[j], pl.regs[j].len())) return false;
+    for (size_t j = 0; j < nf; ++j)
+      if (overlap(b, kb, fx[j], pl.fixes[j].len)) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (overlap(b, kb, iblk[j], kb)) return false;
+    for (uint32_t w : pl.words)
+      if (overlap(b, kb, ii_arena + w, 4)) return false;
+    for (const auto& sp : pl.spans)
+      if (overlap(b, kb, ii_arena + sp.first, sp.second - sp.first)) return false;
+    for (const InLoop& il : pl.inner)
+      if (overlap(b, kb, ii_arena + il.beg, sizeof(IbBegLoop)) || overlap(b, kb, ii_arena + il.end, sizeof(IbEndLoop)))
+        return false;
+    if (overlap(b, kb, ii_arena + pl.end_pc, sizeof(IbEndLoop))) return false;
+  }
   for (size_t i = 0; i < nr; ++i) pl.seen[i] = off(regs[i]);
   for (size_t i = 0; i < nf; ++i) pl.seen[nr + i] = off(fx[i]);
   pl.seen[nr + nf] = off(blk);
+  for (size_t i = 0; i < ni; ++i) pl.seen[nr + nf + 1 + i] = off(iblk[i]);
   pl.seen_ok = true;
   return true;
 }
@@ -2109,14 +2363,23 @@ struct Run {
   // register the body stores and the loop control block (a date or text
   // compared under a target is compared each time: see below).
   auto disjoint = [](const uint8_t* p, size_t n, const uint8_t* q, size_t m) { return p + n <= q || q + m <= p; };
-  auto read_apart = [&](const uint8_t* p, size_t n) {
+  auto blocks_apart = [&](const uint8_t* p, size_t n) {
     if (!disjoint(p, n, blk, sizeof(IiLoopPd))) return false;
+    for (size_t i = 0; i < pl.inner.size(); ++i)
+      if (!disjoint(p, n, r.iblk[i], sizeof(IiLoopPd))) return false;
+    return true;
+  };
+  auto read_apart = [&](const uint8_t* p, size_t n) {
+    if (!blocks_apart(p, n)) return false;
     for (size_t i = 0; i < nr; ++i)
       if (pl.regs[i].stored && !disjoint(p, n, r.regs[i], pl.regs[i].len())) return false;
     return true;
   };
   auto write_apart = [&](const uint8_t* p, size_t n) {
-    if (!disjoint(p, n, blk, sizeof(IiLoopPd))) return false;
+    if (!blocks_apart(p, n)) return false;
+    for (const InLoop& il : pl.inner)  // (their bytes 3 are no span's)
+      if (!disjoint(p, n, ii_arena + il.beg, sizeof(IbBegLoop)) || !disjoint(p, n, ii_arena + il.end, sizeof(IbEndLoop)))
+        return false;
     for (size_t i = 0; i < nr; ++i)
       if (!disjoint(p, n, r.regs[i], pl.regs[i].len())) return false;
     for (const Cnst& c : pl.cnsts)
@@ -2292,9 +2555,20 @@ struct LoopIn {
     r.sc[at] = f.sc;
     same &= seen[nr + i] == off(p);
   }
-  // Where they lie: checked when it is not where the last entry checked it.
+  // The inner loops' control blocks, each one the interpreter's list of
+  // loops holds or has room for (a loop begun past its room would take the
+  // place of its first).
   same &= seen[nr + nf] == off(blk);
-  if (!same && !apart(pl, r.regs, fx, blk)) return false;
+  for (size_t i = 0; i < pl.inner.size(); ++i) {
+    uint8_t* b = r.iblk[i] = ii_field(reinterpret_cast<const uint8_t*>(&rec::view<IbBegLoop>(arena + pl.inner[i].beg).ira));
+    if (!b) return false;
+    if (s->nloops >= IlfState::kLoops &&
+        std::none_of(s->loops, s->loops + s->nloops, [&](const IlfState::LoopBack& l) { return l.blk == b; }))
+      return false;
+    same &= seen[nr + nf + 1 + i] == off(b);
+  }
+  // Where they lie: checked when it is not where the last entry checked it.
+  if (!same && !apart(pl, r.regs, fx, blk, r.iblk)) return false;
   for (uint32_t w : pl.words_more)  // (the IRA would end the event point: no data area)
     if (!u32_at(arena + w)) return false;
   if (pl.extras && !place(pl, r, s, blk, fx)) return false;
@@ -2345,11 +2619,13 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
   // leaves the plan: the nodes are linked again when it is switched.)
   bool old_mul = ii_math_old_mul();
   // The yield: once the instructions started since the last one pass the
-  // interpreter's count, every iteration taken as its longest path.
+  // interpreter's count, every iteration taken as its longest path (and
+  // each further iteration of an inner loop as its body's).
   uint32_t base = s->count + uint32_t(s->armed - s->tick);
   const uint32_t per = pl.per_iter;
-  int64_t since = 0;
-  int64_t cap = base > uint32_t(kIiYieldEvery) + 1 ? -1 : int64_t(uint32_t(kIiYieldEvery) + 1 - base) / per;
+  int64_t since = 0;  // iterations (and the inner loops' further steps: Run::extra)
+  r.room = base > uint32_t(kIiYieldEvery) + 1 ? -1 : int64_t(uint32_t(kIiYieldEvery) + 1 - base);
+  int64_t cap = r.room < 0 ? -1 : r.room / per;
   uint64_t iters = 0;
   int64_t* v = r.v;
   int* sc = r.sc;
@@ -2361,12 +2637,12 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
   // per operation and check; each leaves what it cannot settle at once
   // (scales apart, an overflow, 15 digits passed) to its kind's general
   // code, which decides or leaves the plan.
-  static_assert(kLdBin == 31, "one label per node kind");
-  static const void* const kAt[32] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
+  static_assert(kEndIn == 33, "one label per node kind");
+  static const void* const kAt[34] = {&&n_add,     &&n_sub,  &&n_mul,   &&n_div,   &&n_neg,     &&n_mov,     &&n_cmp,
                                       &&n_cmp_tfc, &&n_tfc,  &&n_chk,   &&n_jmp,   &&n_edge,    &&n_call,    &&n_ret,
                                       &&n_exit,    &&n_end,  &&n_addz,  &&n_addz,  &&n_divk,    &&n_mul_add, &&n_div_add,
                                       &&n_cmp_dat, &&n_st_bin, &&n_cmp_txt, &&n_mov_txt, &&n_sum_w, &&n_to_w, &&n_date_add, &&n_to_fix,
-                                      &&n_occ_at, &&n_to_w_at, &&n_ld_bin};
+                                      &&n_occ_at, &&n_to_w_at, &&n_ld_bin, &&n_beg, &&n_end_in};
   if (!pl.linked || pl.linked_old_mul != old_mul) {
     for (Node& n : pl.nodes) {
       const void* go = kAt[n.kind];
@@ -2386,12 +2662,15 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
              : u.lz == 1     ? (u.chk ? &&f_div_sub_c : &&f_div_sub)
                              : (u.chk ? &&f_sub_div_c : &&f_sub_div);
       }
-      if (n.kind == kEdge && n.as_n >= 1 && n.as_n <= 2 && n.as_first + n.as_n <= kMaxFixedSets) {
+      if (n.kind == kEdge && n.as_n >= 1 && n.as_first + n.as_n <= kMaxFixedSets) {
         const ShadowSet* a = pl.sets.data() + n.as_first;
-        if (stays(a[0].it) && (n.as_n == 1 || stays(a[1].it))) {
+        if (n.as_n <= 3 && std::all_of(a, a + n.as_n, [](const ShadowSet& x) { return stays(x.it); })) {
           n.a = uint8_t(a[0].sid);
-          n.b = uint8_t(a[n.as_n - 1].sid);
-          go = n.as_n == 1 ? &&f_edge1 : &&f_edge2;
+          n.b = uint8_t(a[std::min(n.as_n, uint16_t(2)) - 1].sid);
+          n.d = uint8_t(a[n.as_n - 1].sid);
+          go = n.as_n == 1 ? &&f_edge1 : n.as_n == 2 ? &&f_edge2 : &&f_edge3;
+        } else if (std::all_of(a, a + n.as_n, [](const ShadowSet& x) { return stays(x.it) || x.it.kind == kShadow; })) {
+          go = &&f_edge_src;
         }
       }
       n.go = go;
@@ -2646,7 +2925,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
         mask = r.caller_mask;
         xp = nodes + xp->to;
         QV_NEXT;
-      f_edge1:  // one or two assignments, of what stays (Run::fixed_set): Node::a and b the shadows
+      f_edge1:  // one to three assignments, of what stays (Run::fixed_set): Node::a, b and d the shadows
         r.shadow[xp->a] = r.fixed_set[xp->as_first];
         xp = xp->jump ? nodes + xp->to : xp + 1;
         QV_NEXT;
@@ -2655,6 +2934,18 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
         r.shadow[xp->b] = r.fixed_set[xp->as_first + 1];
         xp = xp->jump ? nodes + xp->to : xp + 1;
         QV_NEXT;
+      f_edge3:
+        r.shadow[xp->a] = r.fixed_set[xp->as_first];
+        r.shadow[xp->b] = r.fixed_set[xp->as_first + 1];
+        r.shadow[xp->d] = r.fixed_set[xp->as_first + 2];
+        xp = xp->jump ? nodes + xp->to : xp + 1;
+        QV_NEXT;
+      f_edge_src: {  // the same of what stays or another shadow holds (Run::src)
+        const ShadowSet* a = pl.sets.data() + xp->as_first;
+        for (uint16_t n = 0; n < xp->as_n; ++n) r.shadow[a[n].sid] = *r.src[xp->as_first + n];
+        xp = xp->jump ? nodes + xp->to : xp + 1;
+        QV_NEXT;
+      }
       n_edge: {
         const ShadowSet* a = pl.sets.data() + xp->as_first;
         for (uint16_t n = 0; n < xp->as_n; ++n) r.shadow[a[n].sid] = r.value(a[n].it, a[n].k);
@@ -2719,6 +3010,57 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
         ++xp;
         QV_NEXT;
       }
+      n_beg: {  // BEG LOOP of an inner loop, of integers (its control block written back: Run::write_blocks)
+        const uint8_t i = xp->dat;
+        if ((sc[xp->a] | sc[xp->b] | sc[xp->d]) != 0) [[unlikely]]
+          QV_LEAVE;
+        const int64_t from = v[xp->a], to_ = v[xp->b], st = v[xp->d];
+        const int d = st < 0 ? -1 : 1;
+        const int var = pl.inner[i].var;
+        v[var] = from;
+        sc[var] = 0;
+        r.ito[i] = to_;
+        r.istep[i] = st;
+        r.idir[i] = d;
+        r.began |= uint8_t(1u << i);
+        ++g_inner;
+        if ((from > to_) - (from < to_) == d) {  // none: on past its END LOOP
+          r.active &= uint8_t(~(1u << i));
+          xp = nodes + xp->to;
+          QV_NEXT;
+        }
+        r.active |= uint8_t(1u << i);
+        ++xp;
+        QV_NEXT;
+      }
+      n_end_in: {  // its END LOOP: the next value, and back to its body, or past it at its end
+        const uint8_t i = xp->dat;
+        const int64_t sum = v[xp->a] + r.istep[i];
+        if (!fits15(sum) || sc[xp->a] != 0) [[unlikely]]  // (the 16-byte path)
+          QV_LEAVE;
+        if ((sum > r.ito[i]) - (sum < r.ito[i]) == r.idir[i]) {
+          r.active &= uint8_t(~(1u << i));
+          ++xp;
+          QV_NEXT;
+        }
+        if ((r.extra += int64_t(xp->f)) + since * per > r.room) [[unlikely]] {  // the yield, before the END LOOP
+          r.mask = mask;
+          r.write_back(pl.exits[xp->exit]);
+          ss_yield();
+          base = 1;
+          since = r.extra = 0;
+          r.room = int64_t(kIiYieldEvery);
+          cap = r.room / per;
+          r.fix_sets();
+          if (ii_slow_mode()) {
+            leave = xp->exit;
+            goto out;
+          }
+        }
+        v[xp->a] = sum;
+        xp = nodes + xp->to;
+        QV_NEXT;
+      }
       n_exit:
         QV_LEAVE;
       n_end: {
@@ -2738,8 +3080,9 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
           r.write_back(pl.exits[xp->top]);
           ss_yield();
           base = 1;
-          since = 0;
-          cap = int64_t(kIiYieldEvery) / per;
+          since = r.extra = 0;
+          r.room = int64_t(kIiYieldEvery);
+          cap = r.room / per;
           r.fix_sets();
           if (ii_slow_mode()) {
             leave = xp->top;
@@ -2759,7 +3102,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
 out:
   r.mask = mask;
   r.write_back(pl.exits[leave], first && iters == 0 ? pl.exits[leave].keep : 0);
-  set_count(s, uint32_t(std::min<int64_t>(base + since * per, kIiYieldEvery + 1)));
+  set_count(s, uint32_t(std::min<int64_t>(base + since * per + r.extra, kIiYieldEvery + 1)));
   g_iterations += iters;
   *ran = iters;
   return ii_arena + pl.exits[leave].pc;
@@ -2867,3 +3210,4 @@ void ii_loop_set_plans(bool on) { ii_loop_plans_on = on; }
 uint64_t ii_loop_plan_iterations() { return g_iterations; }
 uint64_t ii_loop_plan_builds() { return g_builds; }
 uint64_t ii_loop_plan_firsts() { return g_firsts; }
+uint64_t ii_loop_plan_inner() { return g_inner; }

@@ -493,3 +493,4 @@ void ii_loop_set_plans(bool on);
 uint64_t ii_loop_plan_iterations();
 uint64_t ii_loop_plan_builds();
 uint64_t ii_loop_plan_firsts();  // the plans' entries at BEG LOOP
+uint64_t ii_loop_plan_inner();   // the inner loops' BEG LOOPs the outer loops' plans ran

@@ -243,10 +243,21 @@ class IiLoop : public ii2::Fix {
   }
   uint8_t* beg_i() { return beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb); }
   // The inner loop around a body of one or two statements; now and then
-  // the calculation stack emptied before it (its body's end leaves a depth).
+  // the calculation stack emptied before it (its body's end leaves a depth),
+  // now and then TO and STEP constants (CNST of their fields' bytes).
   void inner_loop(Gen& g, bool* refused) {
     if (g.u(3) == 0) bld_calc_reset(&m.code);
-    uint8_t* loop = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    uint8_t* loop;
+    if (g.u(3) == 0) {
+      bld_ira(&m.code, ira_j, 1);
+      bld_ira(&m.code, ira_jfrom, 2);
+      cnst_at(vjto, 3);
+      cnst_at(vjstep, 4);
+      for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+      loop = bld_beg_loop(&m.code, false, ira_lcb2);
+    } else {
+      loop = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+    }
     in_inner = true;
     body(g, 1 + int(g.u(2)), refused);
     in_inner = false;
@@ -872,7 +883,7 @@ void put_neg_zero(uint8_t* p, int scale) {
 void IiLoop::differential(Gen& g, long n) {
   long bad = 0, ended = 0, refused_loops = 0, negative = 0, occ_errs = 0;
   uint64_t occ_iterations = 0;
-  uint64_t before = ii_loop_plan_iterations(), firsts = ii_loop_plan_firsts();
+  uint64_t before = ii_loop_plan_iterations(), firsts = ii_loop_plan_firsts(), inner = ii_loop_plan_inner();
   for (long c = 0; c < n && bad < 10; ++c) {
     // The values: near the bounds of 15 digits as often as small; in a
     // third of the loops with decimals, now and then many (13-16 or any).
@@ -940,6 +951,31 @@ void IiLoop::differential(Gen& g, long n) {
       put(vjfrom, 1, 0);
       put(vjto, int64_t(g.u(nested && g.u(4) ? 4 : 12)), 0);
       put(vjstep, g.u(4) ? 1 : 3, 0);
+    }
+    // Now and then inner bounds the outer loop's plan leaves to the
+    // instructions (a decimal: BEG LOOP's; a step past 15 digits: END
+    // LOOP's), a negative step, FROM past TO, a negative zero.
+    if (nested && g.u(3) == 0) {
+      switch (g.u(6)) {
+        case 0: put(g.u(2) ? vjto : vjfrom, int64_t(g.u(40)), 1); break;
+        case 1:
+          put(vjfrom, 999999999999996 + int64_t(g.u(3)), 0);
+          put(vjto, 999999999999999, 0);
+          put(vjstep, 1 + int64_t(g.u(2)), 0);
+          break;
+        case 2:
+          put(vjfrom, -999999999999996 - int64_t(g.u(3)), 0);
+          put(vjto, -999999999999999, 0);
+          put(vjstep, -1 - int64_t(g.u(2)), 0);
+          break;
+        case 3:
+          put(vjfrom, 3, 0);
+          put(vjto, int64_t(g.u(6)) - 2, 0);
+          put(vjstep, -1 - int64_t(g.u(2)), 0);
+          break;
+        case 4: put(vjfrom, 5 + int64_t(g.u(3)), 0); break;
+        default: put_neg_zero(g.u(2) ? vjto : vjfrom, 0); break;
+      }
     }
     // (Now and then at a word's bound or one inside it.)
     static const uint32_t kWords[] = {0x7FFFFFFF, 0x80000000, 0x7FFFFFFE, 0x80000001};
@@ -1027,13 +1063,16 @@ void IiLoop::differential(Gen& g, long n) {
   }
   uint64_t iterations = ii_loop_plan_iterations() - before;
   firsts = ii_loop_plan_firsts() - firsts;
+  inner = ii_loop_plan_inner() - inner;
   std::printf("loop plans: %ld loops (%ld with a form no plan takes), %ld ended normally, %llu iterations by a plan "
               "(%llu with occurrences, %ld of those loops ending otherwise), %ld fields left at a negative scale, "
-              "%llu entries at BEG LOOP\n",
+              "%llu entries at BEG LOOP, %llu inner loops run by the outer loop's plan\n",
               n, refused_loops, ended, static_cast<unsigned long long>(iterations),
-              static_cast<unsigned long long>(occ_iterations), occ_errs, negative, static_cast<unsigned long long>(firsts));
+              static_cast<unsigned long long>(occ_iterations), occ_errs, negative, static_cast<unsigned long long>(firsts),
+              static_cast<unsigned long long>(inner));
   if (nested) {
     EXPECT_GT(firsts, uint64_t(n) * 3);
+    EXPECT_GT(inner, uint64_t(n) * 3);
   }
   EXPECT_GT(iterations, uint64_t(n) * 5);
   EXPECT_GT(occ_iterations, uint64_t(n) / 2);
@@ -1159,41 +1198,60 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
 }
 
 // An inner loop's plan, once built at its first back edge, runs it from
-// its first iteration at every later BEG LOOP: each iteration of the
-// second run is the plan's. A loop of one iteration has no back edge and
-// no plan; one of two is mostly left to the instructions (an entry costs
-// more), one of three is the plan's. Either way the same results.
+// its first iteration at every later BEG LOOP, when the outer loop's body
+// has no plan (a compare of binary fields, one at a scale past 31, before
+// the inner loop): each iteration of the second run is the plan's. A loop
+// of one iteration has no back edge and no plan; one of two is mostly left
+// to the instructions (an entry costs more), one of three is the plan's.
+// When the outer loop's body has a plan, that plan runs the inner loop
+// itself, every outer iteration of the second run but the first at most.
+// Either way the same results.
 TEST_F(IiLoop, AnInnerLoopsPlanRunsFromItsFirstIteration) {
   constexpr int64_t kOuter = 300;
-  for (int64_t inner : {1, 2, 3, 6, 40}) {
-    put(var[0], 0, 0);
-    bounds(1, kOuter, 1);
-    put(vjfrom, 1, 0);
-    put(vjto, inner, 0);
-    put(vjstep, 1, 0);
-    restart();
-    uint8_t* loop = beg_i();
-    uint8_t* jl = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
-    bld_calc_reset(&m.code);
-    calc_add(ira[0], ira_j);
-    end_loop(false, ira_j, ira_lcb2, jl);
-    end_loop(false, ira_i, ira_lcb, loop);
-    end();
-    int rc;
-    ASSERT_EQ(both_ways(true, &rc), "") << inner;
-    put(var[0], 0, 0);
-    uint64_t before = ii_loop_plan_iterations(), firsts = ii_loop_plan_firsts();
-    ASSERT_EQ(both_ways(true, &rc), "") << inner;
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(value_of(var[0]), kOuter * inner * (inner + 1) / 2);
-    if (inner == 2) {
-      EXPECT_LT(ii_loop_plan_firsts() - firsts, uint64_t(kOuter / 10)) << inner;
-      continue;
+  IbTstOp bin4{5, 4, 0, true, false, nullptr}, bin_odd = bin4;
+  bin_odd.scale = 32;
+  for (bool outer : {false, true})
+    for (int64_t inner : {1, 2, 3, 6, 40}) {
+      put(var[0], 0, 0);
+      bounds(1, kOuter, 1);
+      put(vjfrom, 1, 0);
+      put(vjto, inner, 0);
+      put(vjstep, 1, 0);
+      restart();
+      uint8_t* loop = beg_i();
+      if (!outer) {
+        bld_ira(&m.code, ira_bin, 1);
+        bld_ira(&m.code, ira_bin, 2);
+        uint32_t msg = 0;
+        ASSERT_EQ(bld_if_and_or(&m.code, bin4, bin_odd, 1, 38, 10, &msg), 1) << msg;
+      }
+      uint8_t* jl = beg(false, ira_j, ira_jfrom, ira_jto, ira_jstep, ira_lcb2);
+      bld_calc_reset(&m.code);
+      calc_add(ira[0], ira_j);
+      end_loop(false, ira_j, ira_lcb2, jl);
+      end_loop(false, ira_i, ira_lcb, loop);
+      end();
+      int rc;
+      ASSERT_EQ(both_ways(true, &rc), "") << inner;
+      put(var[0], 0, 0);
+      uint64_t before = ii_loop_plan_iterations(), firsts = ii_loop_plan_firsts(), begun = ii_loop_plan_inner();
+      ASSERT_EQ(both_ways(true, &rc), "") << inner;
+      EXPECT_EQ(rc, 1);
+      EXPECT_EQ(value_of(var[0]), kOuter * inner * (inner + 1) / 2);
+      if (outer) {
+        EXPECT_GE(ii_loop_plan_inner() - begun, uint64_t(kOuter - 1)) << inner;
+        EXPECT_LE(ii_loop_plan_inner() - begun, uint64_t(kOuter)) << inner;
+        continue;
+      }
+      EXPECT_EQ(ii_loop_plan_inner() - begun, 0u) << inner;
+      if (inner == 2) {
+        EXPECT_LT(ii_loop_plan_firsts() - firsts, uint64_t(kOuter / 10)) << inner;
+        continue;
+      }
+      const int64_t planned = inner > 1 ? kOuter : 0;
+      EXPECT_EQ(ii_loop_plan_iterations() - before, uint64_t(planned * inner)) << inner;
+      EXPECT_EQ(ii_loop_plan_firsts() - firsts, uint64_t(planned)) << inner;
     }
-    const int64_t planned = inner > 1 ? kOuter : 0;
-    EXPECT_EQ(ii_loop_plan_iterations() - before, uint64_t(planned * inner)) << inner;
-    EXPECT_EQ(ii_loop_plan_firsts() - firsts, uint64_t(planned)) << inner;
-  }
 }
 
 // The first iteration of an entry at BEG LOOP finds the registers as the
@@ -1846,6 +1904,70 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
 // four sums after it run each time: six steps at least (the compare and its
 // branch in one, the sums, END LOOP), a yield at least every 166 iterations.
 // Apart: a sum between the IF and its branch, a step of its own.
+// BEG LOOP I 1 TO 20; BEG LOOP J 1 TO 1500 (a constant); CALC A = A + J;
+// END LOOP J; END LOOP I: the outer loop's plan runs the inner loop, and
+// the yields inside it (before its END LOOP) and at the top of the outer
+// body find the fields written back: A holds (I - 1) x 1500 x 1501 / 2 and
+// then 1 + ... + J, or 1 + ... + (J - 1) between two of the inner loop's
+// statements.
+// Then the same nest with the inner loop's control block the outer loop's,
+// or over a variable the body reads: no plan runs it, and the instructions
+// give their outcome.
+TEST_F(IiLoop, AnOuterLoopsPlanRunsTheInnerLoopAndYieldsInIt) {
+  constexpr int64_t kI = 20, kJ = 1500, kSum = kJ * (kJ + 1) / 2;
+  put(var[0], 0, 0);
+  put(cn[0], kJ, 0);
+  put(vjfrom, 1, 0);
+  put(vjstep, 1, 0);
+  bounds(1, kI, 1);
+  auto nest = [&](uint32_t lcb2, uint32_t add) {
+    restart();
+    uint8_t* loop = beg_i();
+    bld_ira(&m.code, ira_j, 1);
+    bld_ira(&m.code, ira_jfrom, 2);
+    cnst(0, 3);
+    bld_ira(&m.code, ira_jstep, 4);
+    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    uint8_t* jl = bld_beg_loop(&m.code, false, lcb2);
+    bld_calc_reset(&m.code);
+    calc_add(ira[0], add);
+    end_loop(false, ira_j, lcb2, jl);
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+  };
+  nest(ira_lcb2, ira_j);
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);  // (relocates the code)
+  put(var[0], 0, 0);
+  put(vi, 1, 0);  // (as the last run left them, a yield before BEG LOOP would find them)
+  put(areas[ira_j].get(), 1, 0);
+  g_seen = PingSeen{var[0], vi};
+  static const uint8_t* s_j;
+  s_j = areas[ira_j].get();
+  uint64_t begun = ii_loop_plan_inner();
+  EXPECT_EQ(run_pinging([] {
+              ++g_seen.pings;
+              const int64_t i = value_of(g_seen.i), j = value_of(s_j);
+              const int64_t a = value_of(g_seen.a) - (i - 1) * kSum;
+              if (a != 0 && a != j * (j + 1) / 2 && a != j * (j - 1) / 2) ++g_seen.wrong;
+              return true;
+            }),
+            1);
+  EXPECT_EQ(value_of(var[0]), kI * kSum);
+  EXPECT_GE(ii_loop_plan_inner() - begun, uint64_t(kI - 1));
+  EXPECT_GE(g_seen.pings, kI * kJ / 500 - 1);  // (an inner iteration two steps at least)
+  EXPECT_EQ(g_seen.wrong, 0);
+  for (uint32_t lcb2 : {ira_lcb, ira_half}) {
+    put(var[0], 0, 0);
+    put(var[1], 7, 0);
+    nest(lcb2, ira[1]);
+    begun = ii_loop_plan_inner();
+    int rc;
+    EXPECT_EQ(both_ways(true, &rc), "") << lcb2;
+    EXPECT_EQ(both_ways(true, &rc), "") << lcb2;
+    EXPECT_EQ(ii_loop_plan_inner() - begun, 0u) << lcb2;
+  }
+}
+
 TEST_F(IiLoop, YieldsCountTheLongestPathThroughABranch) {
   constexpr int kN = 30000;
   for (bool apart : {false, true}) {
