@@ -11,6 +11,7 @@
 #include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
+#include "foundation/ut.h"
 
 namespace {
 
@@ -243,6 +244,52 @@ size_t count_newlines(const char* p, size_t n) {
   return count;
 }
 
+// The statement lines read so far that another line of the same text reads
+// like (SeLineState::repeatable), by their text, each with the record it
+// gave. Statement files say many lines again and again (END, comments, the
+// same SET or IF), and such a line is then a look-up and a copy. The texts
+// are where the file's content keeps them.
+class LineMemo {
+ public:
+  static uint64_t hash(const char* text, size_t len) { return ut_hash(text, len); }
+  // The record (its index) an earlier line of this text gave, -1 for none;
+  // *slot where a new one goes.
+  int64_t find(const char* text, size_t len, uint64_t h, size_t* slot) const {
+    const size_t mask = slots_.size() - 1;
+    size_t i = h & mask;
+    for (; slots_[i]; i = (i + 1) & mask) {
+      if ((slots_[i] >> 32) != (h >> 32)) continue;
+      const Line& l = lines_[uint32_t(slots_[i]) - 1];
+      if (l.len == len && std::memcmp(l.text, text, len) == 0) return l.stmt;
+    }
+    *slot = i;
+    return -1;
+  }
+  // Keeps the line at the slot find gave; the table doubles at half full.
+  void add(const char* text, size_t len, uint64_t h, size_t slot, size_t stmt) {
+    lines_.push_back({text, len, stmt});
+    slots_[slot] = (h >> 32) << 32 | lines_.size();
+    if (2 * lines_.size() <= slots_.size()) return;
+    slots_.assign(2 * slots_.size(), 0);
+    const size_t mask = slots_.size() - 1;
+    for (size_t k = 0; k < lines_.size(); ++k) {
+      const uint64_t g = hash(lines_[k].text, lines_[k].len);
+      size_t j = g & mask;
+      while (slots_[j]) j = (j + 1) & mask;
+      slots_[j] = (g >> 32) << 32 | (k + 1);
+    }
+  }
+
+ private:
+  struct Line {
+    const char* text;
+    size_t len;
+    size_t stmt;   // index of its record
+  };
+  std::vector<Line> lines_;
+  std::vector<uint64_t> slots_ = std::vector<uint64_t>(1024, 0);   // hash's high half << 32 | index + 1; 0 free
+};
+
 }  // namespace
 
 int se_proc_type_code(const std::string& word) {
@@ -279,6 +326,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   // After a refused header its lines are left out without an error each:
   // the header's error says it all.
   bool skipping = false;
+  LineMemo memo;
   const char* const text = content.data();
   const size_t size = content.size();
   int n = 0;
@@ -297,9 +345,25 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
         skipping = true;
         return;
       }
-      if (!read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings, &out->lines)) {
+      // A line said before reads as it did: the record it gave, in this
+      // block's key.
+      const uint64_t h = LineMemo::hash(ln, len);
+      size_t slot = 0;
+      if (const int64_t same = memo.find(ln, len, h, &slot); same >= 0) {
+        out->stmts.push_back(proto);
+        DStmt& s = out->stmts.back();
+        const DStmt& was = out->stmts[size_t(same)];
+        std::memcpy(s.tf.data(), was.tf.data(), sizeof s.tf);
+        s.verb = was.verb;
+        std::memcpy(s.ops.data(), was.ops.data(), sizeof s.ops);
+        s.seq = uint32_t(100 * out->stmts.size());
+        out->lines.push_back(n);
+      } else if (!read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
+                            &out->lines)) {
         ++errors;
         return;
+      } else if (st.repeatable) {
+        memo.add(ln, len, h, slot, out->stmts.size() - 1);
       }
       // Its sequence while the record before it is still at hand.
       const size_t i = out->stmts.size() - 1;
