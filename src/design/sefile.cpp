@@ -245,49 +245,75 @@ size_t count_newlines(const char* p, size_t n) {
 }
 
 // The statement lines read so far that another line of the same text reads
-// like (SeLineState::repeatable), by their text, each with the record it
-// gave. Statement files say many lines again and again (END, comments, the
-// same SET or IF), and such a line is then a look-up and a copy. The texts
-// are where the file's content keeps them.
+// like (SeLineState::repeatable), by their text, each with what it gave:
+// the T/F column, verb and operand area of its record. Statement files say
+// many lines again and again (END, comments, the same SET or IF), and such
+// a line is then a look-up and a copy. A line's text and what it gave are
+// kept together, so that a look-up reads one place besides its slot (and
+// the reader fetches the slot of the next line while it reads this one).
 class LineMemo {
  public:
   static uint64_t hash(const char* text, size_t len) { return ut_hash(text, len); }
-  // The record (its index) an earlier line of this text gave, -1 for none;
-  // *slot where a new one goes.
-  int64_t find(const char* text, size_t len, uint64_t h, size_t* slot) const {
+  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+  // What an earlier line of this text gave, null for none; *slot where a
+  // new one goes.
+  const uint8_t* find(const char* text, size_t len, uint64_t h, size_t* slot) const {
     const size_t mask = slots_.size() - 1;
+    const uint32_t tag = uint32_t(h >> 32);
     size_t i = h & mask;
-    for (; slots_[i]; i = (i + 1) & mask) {
-      if ((slots_[i] >> 32) != (h >> 32)) continue;
-      const Line& l = lines_[uint32_t(slots_[i]) - 1];
-      if (l.len == len && std::memcmp(l.text, text, len) == 0) return l.stmt;
+    for (; slots_[i].len; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.tag != tag || s.len != len) continue;
+      const uint8_t* at = store_.data() + s.at;
+      if (std::memcmp(at + kGave, text, len) == 0) return at;
     }
     *slot = i;
-    return -1;
+    return nullptr;
   }
-  // Keeps the line at the slot find gave; the table doubles at half full.
-  void add(const char* text, size_t len, uint64_t h, size_t slot, size_t stmt) {
-    lines_.push_back({text, len, stmt});
-    slots_[slot] = (h >> 32) << 32 | lines_.size();
-    if (2 * lines_.size() <= slots_.size()) return;
-    slots_.assign(2 * slots_.size(), 0);
+  // Keeps the line at the slot find gave (false when there is no room for
+  // it: a line of 4 GiB or more); the table doubles at half full.
+  bool add(const char* text, size_t len, uint64_t h, size_t slot, const DStmt& gave) {
+    const size_t at = store_.size();
+    if (len >= UINT32_MAX || at + kGave + len >= UINT32_MAX) return false;
+    store_.resize(at + kGave + len);
+    uint8_t* p = store_.data() + at;
+    std::memcpy(p, gave.tf.data(), sizeof gave.tf);
+    p[5] = uint8_t(gave.verb & 0xFF);
+    p[6] = uint8_t(gave.verb >> 8);
+    std::memcpy(p + 8, gave.ops.data(), sizeof gave.ops);
+    std::memcpy(p + kGave, text, len);
+    slots_[slot] = Slot{uint32_t(h >> 32), uint32_t(len), uint32_t(at)};
+    if (2 * ++count_ <= slots_.size()) return true;
+    std::vector<Slot> old(2 * slots_.size(), Slot{});
+    old.swap(slots_);
     const size_t mask = slots_.size() - 1;
-    for (size_t k = 0; k < lines_.size(); ++k) {
-      const uint64_t g = hash(lines_[k].text, lines_[k].len);
-      size_t j = g & mask;
-      while (slots_[j]) j = (j + 1) & mask;
-      slots_[j] = (g >> 32) << 32 | (k + 1);
+    for (const Slot& s : old) {
+      if (!s.len) continue;
+      size_t j = hash(reinterpret_cast<const char*>(store_.data()) + s.at + kGave, s.len) & mask;
+      while (slots_[j].len) j = (j + 1) & mask;
+      slots_[j] = s;
     }
+    return true;
+  }
+  // Sets what a line gave into a record.
+  static void give(const uint8_t* gave, DStmt* s) {
+    std::memcpy(s->tf.data(), gave, sizeof s->tf);
+    s->verb = uint16_t(gave[5] | gave[6] << 8);
+    std::memcpy(s->ops.data(), gave + 8, sizeof s->ops);
   }
 
  private:
-  struct Line {
-    const char* text;
-    size_t len;
-    size_t stmt;   // index of its record
+  // What a line gave: T/F column (5), verb (2, little-endian), a spare
+  // byte, operand area (64); its text follows.
+  static constexpr size_t kGave = 8 + sizeof(DStmt::ops);
+  struct Slot {
+    uint32_t tag;   // the hash's high half
+    uint32_t len;   // the text's length; 0: free
+    uint32_t at;    // where the line is kept
   };
-  std::vector<Line> lines_;
-  std::vector<uint64_t> slots_ = std::vector<uint64_t>(1024, 0);   // hash's high half << 32 | index + 1; 0 free
+  std::vector<Slot> slots_ = std::vector<Slot>(1024, Slot{});
+  std::vector<uint8_t> store_;
+  size_t count_ = 0;
 };
 
 }  // namespace
@@ -326,17 +352,34 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   // After a refused header its lines are left out without an error each:
   // the header's error says it all.
   bool skipping = false;
-  LineMemo memo;
   const char* const text = content.data();
+  LineMemo memo;
   const size_t size = content.size();
   int n = 0;
+  // Each line's end and hash are found a line ahead: the memo's slot of a
+  // line is fetched while the line before it is read.
+  auto line_at = [&](size_t from, size_t* end, size_t* len) {
+    const char* nl = static_cast<const char*>(std::memchr(text + from, '\n', size - from));
+    *end = nl ? size_t(nl - text) : size;
+    *len = *end - from;
+    if (*len && text[*end - 1] == '\r') --*len;
+  };
+  size_t next_e = 0, next_len = 0;
+  uint64_t next_hash = 0;
+  if (size) {
+    line_at(0, &next_e, &next_len);
+    next_hash = LineMemo::hash(text, next_len);
+  }
   for (size_t b = 0; b < size;) {
-    const char* nl = static_cast<const char*>(std::memchr(text + b, '\n', size - b));
-    size_t e = nl ? size_t(nl - text) : size;
-    size_t len = e - b;
-    if (len && text[e - 1] == '\r') --len;
+    const size_t e = next_e, len = next_len;
+    const uint64_t line_hash = next_hash;
     const char* ln = text + b;
     b = e + 1;
+    if (b < size) {
+      line_at(b, &next_e, &next_len);
+      next_hash = LineMemo::hash(text + b, next_len);
+      memo.prefetch(next_hash);
+    }
     ++n;
     if (len == 0 || ln[0] == '#') continue;
     auto statement_line = [&] {
@@ -347,15 +390,12 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
       }
       // A line said before reads as it did: the record it gave, in this
       // block's key.
-      const uint64_t h = LineMemo::hash(ln, len);
+      const uint64_t h = line_hash;
       size_t slot = 0;
-      if (const int64_t same = memo.find(ln, len, h, &slot); same >= 0) {
+      if (const uint8_t* gave = memo.find(ln, len, h, &slot)) {
         out->stmts.push_back(proto);
         DStmt& s = out->stmts.back();
-        const DStmt& was = out->stmts[size_t(same)];
-        std::memcpy(s.tf.data(), was.tf.data(), sizeof s.tf);
-        s.verb = was.verb;
-        std::memcpy(s.ops.data(), was.ops.data(), sizeof s.ops);
+        LineMemo::give(gave, &s);
         s.seq = uint32_t(100 * out->stmts.size());
         out->lines.push_back(n);
       } else if (!read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
@@ -363,7 +403,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
         ++errors;
         return;
       } else if (st.repeatable) {
-        memo.add(ln, len, h, slot, out->stmts.size() - 1);
+        (void)memo.add(ln, len, h, slot, out->stmts.back());
       }
       // Its sequence while the record before it is still at hand.
       const size_t i = out->stmts.size() - 1;
