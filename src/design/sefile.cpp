@@ -265,51 +265,55 @@ class LineMemo {
       const Slot& s = slots_[i];
       if (s.tag != tag || s.len != len) continue;
       const uint8_t* at = store_.data() + s.at;
-      if (std::memcmp(at + kGave, text, len) == 0) return at;
+      if (std::memcmp(at + sizeof(Gave), text, len) == 0) return at;
     }
     *slot = i;
     return nullptr;
   }
-  // Keeps the line at the slot find gave (false when there is no room for
-  // it: a line of 4 GiB or more); the table doubles at half full.
-  bool add(const char* text, size_t len, uint64_t h, size_t slot, const DStmt& gave) {
+  // Keeps the line at the slot find gave (not when the store has no room
+  // for it: 4 GiB); the table doubles at half full.
+  void add(const char* text, size_t len, uint64_t h, size_t slot, const DStmt& rec) {
     const size_t at = store_.size();
-    if (len >= UINT32_MAX || at + kGave + len >= UINT32_MAX) return false;
-    store_.resize(at + kGave + len);
-    uint8_t* p = store_.data() + at;
-    std::memcpy(p, gave.tf.data(), sizeof gave.tf);
-    p[5] = uint8_t(gave.verb & 0xFF);
-    p[6] = uint8_t(gave.verb >> 8);
-    std::memcpy(p + 8, gave.ops.data(), sizeof gave.ops);
-    std::memcpy(p + kGave, text, len);
+    if (at + sizeof(Gave) + len >= UINT32_MAX) return;
+    Gave g;
+    std::memcpy(g.tf, rec.tf.data(), sizeof g.tf);
+    g.verb = rec.verb;
+    std::memcpy(g.ops, rec.ops.data(), sizeof g.ops);
+    store_.resize(at + sizeof(Gave) + len);
+    std::memcpy(store_.data() + at, &g, sizeof g);
+    std::memcpy(store_.data() + at + sizeof(Gave), text, len);
     slots_[slot] = Slot{uint32_t(h >> 32), uint32_t(len), uint32_t(at)};
-    if (2 * ++count_ <= slots_.size()) return true;
+    if (2 * ++count_ <= slots_.size()) return;
     std::vector<Slot> old(2 * slots_.size(), Slot{});
     old.swap(slots_);
     const size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
       if (!s.len) continue;
-      size_t j = hash(reinterpret_cast<const char*>(store_.data()) + s.at + kGave, s.len) & mask;
+      size_t j = hash(reinterpret_cast<const char*>(store_.data()) + s.at + sizeof(Gave), s.len) & mask;
       while (slots_[j].len) j = (j + 1) & mask;
       slots_[j] = s;
     }
-    return true;
   }
-  // Sets what a line gave into a record.
-  static void give(const uint8_t* gave, DStmt* s) {
-    std::memcpy(s->tf.data(), gave, sizeof s->tf);
-    s->verb = uint16_t(gave[5] | gave[6] << 8);
-    std::memcpy(s->ops.data(), gave + 8, sizeof s->ops);
+  // Sets what a line gave (find) into a record.
+  static void give(const uint8_t* gave, DStmt* rec) {
+    Gave g;
+    std::memcpy(&g, gave, sizeof g);
+    std::memcpy(rec->tf.data(), g.tf, sizeof g.tf);
+    rec->verb = g.verb;
+    std::memcpy(rec->ops.data(), g.ops, sizeof g.ops);
   }
 
  private:
-  // What a line gave: T/F column (5), verb (2, little-endian), a spare
-  // byte, operand area (64); its text follows.
-  static constexpr size_t kGave = 8 + sizeof(DStmt::ops);
+  // What a line gave, kept before its text.
+  struct Gave {
+    uint8_t tf[5];
+    uint16_t verb;
+    uint8_t ops[sizeof(DStmt::ops)];
+  };
   struct Slot {
     uint32_t tag;   // the hash's high half
     uint32_t len;   // the text's length; 0: free
-    uint32_t at;    // where the line is kept
+    uint32_t at;    // where the line is kept in the store
   };
   std::vector<Slot> slots_ = std::vector<Slot>(1024, Slot{});
   std::vector<uint8_t> store_;
@@ -403,7 +407,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
         ++errors;
         return;
       } else if (st.repeatable) {
-        (void)memo.add(ln, len, h, slot, out->stmts.back());
+        memo.add(ln, len, h, slot, out->stmts.back());
       }
       // Its sequence while the record before it is still at hand.
       const size_t i = out->stmts.size() - 1;
