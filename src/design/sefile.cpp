@@ -2,6 +2,7 @@
 #include "design/sefile.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,6 @@
 #include "files/fmcat.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
-#include "foundation/ut.h"
 
 namespace {
 
@@ -253,7 +253,33 @@ size_t count_newlines(const char* p, size_t n) {
 // the reader fetches the slot of the next line while it reads this one).
 class LineMemo {
  public:
-  static uint64_t hash(const char* text, size_t len) { return ut_hash(text, len); }
+  // A hash of a line's text: four lanes of eight-byte words side by side
+  // (the words of one line do not wait for each other), then mixed.
+  static uint64_t hash(const char* text, size_t len) {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    auto word = [&](size_t at) {
+      uint64_t w;
+      std::memcpy(&w, text + at, 8);
+      return w;
+    };
+    uint64_t lane[4] = {len * 0xBF58476D1CE4E5B9ull, 0x94D049BB133111EBull, 0xD6E8FEB86659FD93ull, kMul};
+    size_t i = 0;
+    for (; i + 32 <= len; i += 32)
+      for (int k = 0; k < 4; ++k) lane[k] = (lane[k] ^ word(i + 8 * size_t(k))) * kMul;
+    for (int k = 0; i + 8 <= len; i += 8, ++k) lane[k] = (lane[k] ^ word(i)) * kMul;
+    if (i < len) {
+      uint64_t w = 0;
+      if (len >= 8) {
+        w = word(len - 8);   // (the last eight bytes, some read before)
+      } else {
+        for (size_t j = 0; j < len; ++j) w |= uint64_t(uint8_t(text[j])) << (8 * j);
+      }
+      lane[3] = (lane[3] ^ w) * 0xBF58476D1CE4E5B9ull;
+    }
+    uint64_t h = lane[0] ^ std::rotl(lane[1], 17) ^ std::rotl(lane[2], 31) ^ std::rotl(lane[3], 47);
+    h = (h ^ (h >> 31)) * 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 29);
+  }
   void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
   // What an earlier line of this text gave, null for none; *slot where a
   // new one goes.
