@@ -281,6 +281,14 @@ class LineMemo {
     return h ^ (h >> 29);
   }
   void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+  // Fetches what a line of that hash may have given, when its slot (fetched
+  // a while before) tells where.
+  void prefetch_gave(uint64_t h) const {
+    const Slot& s = slots_[h & (slots_.size() - 1)];
+    if (!s.len || s.tag != uint32_t(h >> 32)) return;
+    const uint8_t* p = store_.data() + s.at;
+    for (size_t o = 0; o < sizeof(Gave) + s.len; o += 64) __builtin_prefetch(p + o);
+  }
   // What an earlier line of this text gave, null for none; *slot where a
   // new one goes.
   const uint8_t* find(const char* text, size_t len, uint64_t h, size_t* slot) const {
@@ -400,15 +408,27 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
     line_at(0, &next_e, &next_len);
     next_hash = LineMemo::hash(text, next_len);
   }
+  // When a line is done, what the next one may take from the memo is
+  // fetched (its slot was fetched when the line began).
+  struct ThenFetch {
+    const LineMemo& memo;
+    const uint64_t& hash;
+    bool more = false;
+    ~ThenFetch() {
+      if (more) memo.prefetch_gave(hash);
+    }
+  };
   for (size_t b = 0; b < size;) {
     const size_t e = next_e, len = next_len;
     const uint64_t line_hash = next_hash;
     const char* ln = text + b;
     b = e + 1;
+    ThenFetch then{memo, next_hash};
     if (b < size) {
       line_at(b, &next_e, &next_len);
       next_hash = LineMemo::hash(text + b, next_len);
       memo.prefetch(next_hash);
+      then.more = true;
     }
     ++n;
     if (len == 0 || ln[0] == '#') continue;
