@@ -232,6 +232,9 @@ struct SeLineState {
   bool warning = false;               // accepted with a warning column
   bool file_warning = false;          // ... and the column is the file name's
   bool redraw = false;                // validate changed the record (application ids)
+  bool repeatable = false;            // accepted without a warning, and a line of the same text
+                                      // (same validator, same flags) reads into the same T/F
+                                      // column, verb and operand area
 };
 
 // Parses the line into stmt: T/F column, verb code and operand area (the

@@ -462,7 +462,8 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
   st.err_entry = -1;
   st.err_kind = 0;
   st.why.clear();
-  st.warning = st.file_warning = st.redraw = false;
+  st.warning = st.file_warning = st.redraw = st.repeatable = false;
+  const int64_t unkept = st.validator ? st.validator->unkept() : 0;
   if (err_col) *err_col = 0;
   if (second_col) *second_col = 0;
 
@@ -582,6 +583,8 @@ int se_degen_stmt(SeLineState& st, DStmt& stmt, int* err_col, int* second_col) {
     st.file_warning = chk.warn_file;
     if (err_col) *err_col = chk.warn_col;
   }
+  // The same text reads the same while every answer it took is remembered.
+  st.repeatable = !st.warning && (!st.validator || (unkept >= 0 && st.validator->unkept() == unkept));
   return 1;
 }
 

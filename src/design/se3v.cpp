@@ -236,12 +236,18 @@ int SeDict::elem_slot(const char* app, const char* name, const DElem** out, bool
   const Elems::Slot* s = elems_->find(key);
   if (!s) {
     FmArb* a = open(kElem, app);
-    if (!a) return -1;
+    if (!a) {
+      ++unkept_;
+      return -1;
+    }
     std::memset(buf_, ' ', sizeof(DElem));
     std::memcpy(buf_ + 5, name, 22);
     int r = read(a, 0, buf_, status);
     // (Failures are not remembered: the next read tries again.)
-    if (r != 1 && r != 0) return r;
+    if (r != 1 && r != 0) {
+      ++unkept_;
+      return r;
+    }
     s = elems_->add(key, r == 1 ? reinterpret_cast<const DElem*>(buf_) : nullptr);
   }
   *token = s->token;
@@ -251,6 +257,7 @@ int SeDict::elem_slot(const char* app, const char* name, const DElem** out, bool
 }
 
 int SeDict::file(const char* app, const char* name, DFile* out, uint32_t* status) {
+  ++unkept_;
   FmArb* a = open(kFile, app);
   if (!a) return -1;
   std::memset(buf_, ' ', sizeof(DFile));
@@ -261,6 +268,7 @@ int SeDict::file(const char* app, const char* name, DFile* out, uint32_t* status
 }
 
 int SeDict::token_by_number(const char* app, const DElem& e, int32_t number, CvTokenRec* out, uint32_t* status) {
+  ++unkept_;
   FmArb* a = open(kToken, app);
   if (!a) return -1;
   auto& t = rec::view<CvTokenRec>(buf_);
@@ -275,6 +283,7 @@ int SeDict::token_by_number(const char* app, const DElem& e, int32_t number, CvT
 
 int SeDict::token_by_name(const char* app, const DElem& e, const char* name, int len, CvTokenRec* out,
                           uint32_t* status) {
+  ++unkept_;
   FmArb* a = open(kToken, app);
   if (!a) return -1;
   auto& t = rec::view<CvTokenRec>(buf_);
@@ -288,6 +297,7 @@ int SeDict::token_by_name(const char* app, const DElem& e, const char* name, int
 }
 
 int SeDict::proc(const char* app, const char* name, int type) {
+  ++unkept_;
   char a[4] = {app[0], app[1], app[2], 0};
   char n[31];
   std::memcpy(n, name, 30);

@@ -35,6 +35,10 @@ struct SeValidator {
   // 1 when app is "0LA" and its ELEMENT file holds a field of that name
   // (a predefined field); app 3 characters, name 22.
   virtual int is_pdf(const char* app, const char* name) = 0;
+  // The checks' reads whose answers are not remembered (so that the same
+  // text may be answered otherwise the next time), counted; -1 when the
+  // validator does not count them (then no answer counts as remembered).
+  virtual int64_t unkept() const { return -1; }
 };
 
 struct DElem;
@@ -77,6 +81,9 @@ class SeDict {
   const char* ver() const { return ver_; }
   bool memory() const { return memory_; }
   const char* ver_of(const char* app) const;
+  // The reads whose answers the object does not remember, counted: of a
+  // file, a process or a token, and the field reads that failed.
+  int64_t unkept() const { return unkept_; }
 
  private:
   struct Files;
@@ -92,6 +99,7 @@ class SeDict {
   uint8_t* buf_;
   Files* apps_;
   int napps_;
+  int64_t unkept_ = 0;
 };
 
 // The checks against an application's dictionary (the application being
@@ -109,6 +117,7 @@ class SeDictValidator : public SeValidator {
   SeDictValidator& operator=(const SeDictValidator&) = delete;
   int validate(SeCheck& check) override;
   int is_pdf(const char* app, const char* name) override;
+  int64_t unkept() const override { return dict_.unkept(); }
 
  private:
   bool converts(const DElem& e, int verb, const char* app, const uint8_t* lit);

@@ -2,6 +2,7 @@
 #include "design/sefile.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -243,6 +244,116 @@ size_t count_newlines(const char* p, size_t n) {
   return count;
 }
 
+// The statement lines read so far that another line of the same text reads
+// like (SeLineState::repeatable), by their text, each with what it gave:
+// the T/F column, verb and operand area of its record. Statement files say
+// many lines again and again (END, comments, the same SET or IF), and such
+// a line is then a look-up and a copy. A line's text and what it gave are
+// kept together, so that a look-up reads one place besides its slot (and
+// the reader fetches the slot of the next line while it reads this one).
+class LineMemo {
+ public:
+  // A hash of a line's text: four lanes of eight-byte words side by side
+  // (the words of one line do not wait for each other), then mixed.
+  static uint64_t hash(const char* text, size_t len) {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    auto word = [&](size_t at) {
+      uint64_t w;
+      std::memcpy(&w, text + at, 8);
+      return w;
+    };
+    uint64_t lane[4] = {len * 0xBF58476D1CE4E5B9ull, 0x94D049BB133111EBull, 0xD6E8FEB86659FD93ull, kMul};
+    size_t i = 0;
+    for (; i + 32 <= len; i += 32)
+      for (int k = 0; k < 4; ++k) lane[k] = (lane[k] ^ word(i + 8 * size_t(k))) * kMul;
+    for (int k = 0; i + 8 <= len; i += 8, ++k) lane[k] = (lane[k] ^ word(i)) * kMul;
+    if (i < len) {
+      uint64_t w = 0;
+      if (len >= 8) {
+        w = word(len - 8);   // (the last eight bytes, some read before)
+      } else {
+        for (size_t j = 0; j < len; ++j) w |= uint64_t(uint8_t(text[j])) << (8 * j);
+      }
+      lane[3] = (lane[3] ^ w) * 0xBF58476D1CE4E5B9ull;
+    }
+    uint64_t h = lane[0] ^ std::rotl(lane[1], 17) ^ std::rotl(lane[2], 31) ^ std::rotl(lane[3], 47);
+    h = (h ^ (h >> 31)) * 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 29);
+  }
+  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+  // Fetches what a line of that hash may have given, when its slot (fetched
+  // a while before) tells where.
+  void prefetch_gave(uint64_t h) const {
+    const Slot& s = slots_[h & (slots_.size() - 1)];
+    if (!s.len || s.tag != uint32_t(h >> 32)) return;
+    const uint8_t* p = store_.data() + s.at;
+    for (size_t o = 0; o < sizeof(Gave) + s.len; o += 64) __builtin_prefetch(p + o);
+  }
+  // What an earlier line of this text gave, null for none; *slot where a
+  // new one goes.
+  const uint8_t* find(const char* text, size_t len, uint64_t h, size_t* slot) const {
+    const size_t mask = slots_.size() - 1;
+    const uint32_t tag = uint32_t(h >> 32);
+    size_t i = h & mask;
+    for (; slots_[i].len; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.tag != tag || s.len != len) continue;
+      const uint8_t* at = store_.data() + s.at;
+      if (std::memcmp(at + sizeof(Gave), text, len) == 0) return at;
+    }
+    *slot = i;
+    return nullptr;
+  }
+  // Keeps the line at the slot find gave (not when the store has no room
+  // for it: 4 GiB); the table doubles at half full.
+  void add(const char* text, size_t len, uint64_t h, size_t slot, const DStmt& rec) {
+    const size_t at = store_.size();
+    if (at + sizeof(Gave) + len >= UINT32_MAX) return;
+    Gave g;
+    std::memcpy(g.tf, rec.tf.data(), sizeof g.tf);
+    g.verb = rec.verb;
+    std::memcpy(g.ops, rec.ops.data(), sizeof g.ops);
+    store_.resize(at + sizeof(Gave) + len);
+    std::memcpy(store_.data() + at, &g, sizeof g);
+    std::memcpy(store_.data() + at + sizeof(Gave), text, len);
+    slots_[slot] = Slot{uint32_t(h >> 32), uint32_t(len), uint32_t(at)};
+    if (2 * ++count_ <= slots_.size()) return;
+    std::vector<Slot> old(2 * slots_.size(), Slot{});
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (!s.len) continue;
+      size_t j = hash(reinterpret_cast<const char*>(store_.data()) + s.at + sizeof(Gave), s.len) & mask;
+      while (slots_[j].len) j = (j + 1) & mask;
+      slots_[j] = s;
+    }
+  }
+  // Sets what a line gave (find) into a record.
+  static void give(const uint8_t* gave, DStmt* rec) {
+    Gave g;
+    std::memcpy(&g, gave, sizeof g);
+    std::memcpy(rec->tf.data(), g.tf, sizeof g.tf);
+    rec->verb = g.verb;
+    std::memcpy(rec->ops.data(), g.ops, sizeof g.ops);
+  }
+
+ private:
+  // What a line gave, kept before its text.
+  struct Gave {
+    uint8_t tf[5];
+    uint16_t verb;
+    uint8_t ops[sizeof(DStmt::ops)];
+  };
+  struct Slot {
+    uint32_t tag;   // the hash's high half
+    uint32_t len;   // the text's length; 0: free
+    uint32_t at;    // where the line is kept in the store
+  };
+  std::vector<Slot> slots_ = std::vector<Slot>(1024, Slot{});
+  std::vector<uint8_t> store_;
+  size_t count_ = 0;
+};
+
 }  // namespace
 
 int se_proc_type_code(const std::string& word) {
@@ -280,15 +391,45 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   // the header's error says it all.
   bool skipping = false;
   const char* const text = content.data();
+  LineMemo memo;
   const size_t size = content.size();
   int n = 0;
+  // Each line's end and hash are found a line ahead: the memo's slot of a
+  // line is fetched while the line before it is read.
+  auto line_at = [&](size_t from, size_t* end, size_t* len) {
+    const char* nl = static_cast<const char*>(std::memchr(text + from, '\n', size - from));
+    *end = nl ? size_t(nl - text) : size;
+    *len = *end - from;
+    if (*len && text[*end - 1] == '\r') --*len;
+  };
+  size_t next_e = 0, next_len = 0;
+  uint64_t next_hash = 0;
+  if (size) {
+    line_at(0, &next_e, &next_len);
+    next_hash = LineMemo::hash(text, next_len);
+  }
+  // When a line is done, what the next one may take from the memo is
+  // fetched (its slot was fetched when the line began).
+  struct ThenFetch {
+    const LineMemo& memo;
+    const uint64_t& hash;
+    bool more = false;
+    ~ThenFetch() {
+      if (more) memo.prefetch_gave(hash);
+    }
+  };
   for (size_t b = 0; b < size;) {
-    const char* nl = static_cast<const char*>(std::memchr(text + b, '\n', size - b));
-    size_t e = nl ? size_t(nl - text) : size;
-    size_t len = e - b;
-    if (len && text[e - 1] == '\r') --len;
+    const size_t e = next_e, len = next_len;
+    const uint64_t line_hash = next_hash;
     const char* ln = text + b;
     b = e + 1;
+    ThenFetch then{memo, next_hash};
+    if (b < size) {
+      line_at(b, &next_e, &next_len);
+      next_hash = LineMemo::hash(text + b, next_len);
+      memo.prefetch(next_hash);
+      then.more = true;
+    }
     ++n;
     if (len == 0 || ln[0] == '#') continue;
     auto statement_line = [&] {
@@ -297,9 +438,22 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
         skipping = true;
         return;
       }
-      if (!read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings, &out->lines)) {
+      // A line said before reads as it did: the record it gave, in this
+      // block's key.
+      const uint64_t h = line_hash;
+      size_t slot = 0;
+      if (const uint8_t* gave = memo.find(ln, len, h, &slot)) {
+        out->stmts.push_back(proto);
+        DStmt& s = out->stmts.back();
+        LineMemo::give(gave, &s);
+        s.seq = uint32_t(100 * out->stmts.size());
+        out->lines.push_back(n);
+      } else if (!read_line(proto, ln, int(len), path, n, st, &out->stmts, &out->errors, &out->warnings,
+                            &out->lines)) {
         ++errors;
         return;
+      } else if (st.repeatable) {
+        memo.add(ln, len, h, slot, out->stmts.back());
       }
       // Its sequence while the record before it is still at hand.
       const size_t i = out->stmts.size() - 1;

@@ -1486,6 +1486,35 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   if (f->recs.capacity() < f->recs.size() + count)
     f->recs.reserve(std::max(f->recs.size() + count, 2 * f->recs.capacity()));
   uint32_t n = 0;
+  // A file of one key written in its order (a check's statements): each
+  // record's entry is made where the loop keeps it and goes after the
+  // greatest, as the steps below would do it. The first record that goes
+  // elsewhere, duplicates a key or finds no room takes the steps below.
+  if (nkeys == 1 && !byref && len >= f->key_end && !f->keys[0].plan.empty()) {
+    MemKey& k = f->keys[0];
+    uint8_t e[FM_MAX_KEY_LEN + 12];
+    for (; n < count; ++n) {
+      const uint8_t* src = recs + size_t(n) * len;
+      const uint32_t rid = f->last_rid() + 1;
+      entry(k, src, rid, e);
+      bool dup = false;
+      if (!goes_last(k, e, &dup) || dup) break;
+      uint32_t cap = 0;
+      uint8_t* data = f->slab.alloc(len, &cap);
+      if (!data) break;
+      std::memcpy(data, src, len);
+      MemRec& r = f->recs.emplace_back();
+      r.data = data;
+      r.len = len;
+      r.cap = cap;
+      r.flags = kLive;
+      set_payload(k, e, data, len);
+      k.tree->append(e);
+      ++f->live;
+      a->rid = rid;
+      a->rid_len = 4;
+    }
+  }
   for (; n < count; ++n) {
     const uint8_t* src = recs + size_t(n) * len;
     uint32_t rid = f->last_rid() + 1;

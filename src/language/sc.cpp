@@ -140,6 +140,7 @@ struct ScCtx {
   // same form converts to the same stored bytes (the compile's application
   // and version do not change). Token fields are not kept: their conversion
   // reads the token file.
+  static constexpr uint32_t kCnstShort = 24;
   struct Cnst {
     uint64_t hash;
     uint32_t form;                  // index in forms
@@ -147,6 +148,7 @@ struct ScCtx {
     uint32_t len;
     uint32_t com_ref;               // the common block's constant (nonzero), else
     const uint8_t* value;           // the stored form (the form's length, in the compile's pool)
+    char head[kCnstShort];          // the text's first bytes (all of a short one: compared here)
   };
   std::vector<Cnst> cnsts;
   std::vector<char> cnst_text;
@@ -978,9 +980,9 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
     for (slot = h & (slots.size() - 1); slots[slot]; slot = (slot + 1) & (slots.size() - 1)) {
       if ((slots[slot] >> 32) != (h >> 32)) continue;
       const ScCtx::Cnst& c = sc->cnsts[uint32_t(slots[slot]) - 1];
-      if (c.hash != h || c.form != form_ix || c.len != uint32_t(len) ||
-          std::memcmp(sc->cnst_text.data() + c.text, text, size_t(len)) != 0)
-        continue;
+      if (c.hash != h || c.form != form_ix || c.len != uint32_t(len)) continue;
+      const char* kept = uint32_t(len) <= ScCtx::kCnstShort ? c.head : sc->cnst_text.data() + c.text;
+      if (std::memcmp(kept, text, size_t(len)) != 0) continue;
       f.out.ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
       return &f.out;
     }
@@ -1027,6 +1029,7 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
     c.form = form_ix;
     c.text = uint32_t(sc->cnst_text.size());
     c.len = uint32_t(len);
+    std::memcpy(c.head, text, std::min<size_t>(size_t(len), sizeof c.head));
     sc->cnst_text.insert(sc->cnst_text.end(), text, text + len);
     c.value = blk.item->int_addr.get();
     c.com_ref = in_com ? f.out.ira.get() : 0;
@@ -1086,8 +1089,10 @@ const CElem* fld_ref(ScCtx* sc, const ScOpnd& op, const char* app, const char* n
     sc->fld_gen = pc->fields.generation();
   }
   size_t mask = t.size() - 1, i = h & mask;
-  for (; t[i].e; i = (i + 1) & mask)
-    if (std::memcmp(t[i].w, w, sizeof w) == 0) return t[i].e;
+  for (; t[i].e; i = (i + 1) & mask) {
+    const uint64_t* k = t[i].w;
+    if (((k[0] ^ w[0]) | (k[1] ^ w[1]) | (k[2] ^ w[2]) | (k[3] ^ w[3])) == 0) return t[i].e;
+  }
   const CElem* got = pc_fld_ref(app, name, 1, pc);
   // (A reference that fails is not kept: it reports again.)
   if (!got) return nullptr;

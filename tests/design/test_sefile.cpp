@@ -301,3 +301,102 @@ TEST(SeFile, ARefusedHeaderIsOneError) {
 }
 
 }  // namespace
+
+namespace {
+
+// The checks of a dictionary validator, counted.
+struct CountingValidator : SeValidator {
+  SeDictValidator& v;
+  bool counts_unkept;
+  int validated = 0;
+  CountingValidator(SeDictValidator& val, bool counts) : v(val), counts_unkept(counts) {}
+  int validate(SeCheck& c) override {
+    ++validated;
+    return v.validate(c);
+  }
+  int is_pdf(const char* app, const char* name) override { return v.is_pdf(app, name); }
+  int64_t unkept() const override { return counts_unkept ? v.unkept() : -1; }
+};
+
+// A line said again reads as it did the first time (each line read alone,
+// in a file of its own, is the oracle), in the key and sequence of its own
+// block; it is checked again when its checks read what the dictionary does
+// not remember (a file, a token), when it was refused or warned of, and
+// always under a validator that does not count such reads.
+TEST(SeFile, ALineSaidAgainReadsAsItDid) {
+  bi_init_com();
+  fms_init();
+  se_load_spellings(true);
+  {
+    MemDict fix;
+    // A line: T/F column, verb, template, operands at their columns.
+    auto L = [](const char* tf, const char* verb, std::initializer_list<std::pair<int, const char*>> ops) {
+      std::string l(80, ' ');
+      l.replace(0, std::strlen(tf), tf);
+      l.replace(6, std::strlen(verb), verb);
+      l.replace(15, 64, se_template(se_verb_code(verb)));
+      for (auto& [c, t] : ops) l.replace(size_t(15 + c), std::strlen(t), t);
+      while (l.back() == ' ') l.pop_back();
+      return l;
+    };
+    const std::string set = L("T", "SET", {{0, "ABC"}, {4, "AMOUNT"}, {38, "100"}});
+    const std::string pdf = L("", "SET", {{0, "ABC"}, {4, "OPTION"}, {38, "12"}});   // read as 0LA's field
+    const std::string read = L("", "READ", {{0, "ABC"}, {4, "CUSTOMER"}, {19, "0"}, {29, "0"}, {42, "CUST NO"}});
+    const std::string tok = L("", "IF", {{0, "ABC"}, {4, "COLOR"}, {31, "EQ"}, {38, "BLUE"}});
+    const std::string bad = L("", "IF", {{0, "ABC"}, {4, "COLOR"}, {31, "EQ"}, {38, "BLACK"}});
+    const std::string warn = L("", "SET", {{0, "XYZ"}, {4, "AMOUNT"}, {38, "1"}});
+    const std::string comment = L("C", "SET", {{0, "ABC"}, {4, "NOSUCH"}});
+    const std::vector<std::string> lines = {set, pdf, read, tok, bad, warn, comment};
+    std::string text = "process 1 MAIN MENU\nstatements 1\n";
+    for (int i = 0; i < 2; ++i)
+      for (const std::string& l : lines) text += l + "\n";
+    text += "statements 2\n";
+    for (const std::string& l : lines) text += l + "\n";
+    // Each line alone: its record, refusal or warning.
+    auto alone = [&](const std::string& l, int line_no) {
+      SeDict dict("ABC", "01", true);
+      SeDictValidator val(dict);
+      SeFileResult r;
+      std::string one = "process 1 MAIN MENU\nstatements 1\n";
+      for (int i = 3; i < line_no; ++i) one += "# \n";
+      se_read_file("same.stmt", one + l + "\n", &val, &r);
+      return r;
+    };
+    for (bool counts : {true, false}) {
+      SeDict dict("ABC", "01", true);
+      SeDictValidator val(dict);
+      CountingValidator v(val, counts);
+      SeFileResult r;
+      EXPECT_EQ(se_read_file("same.stmt", text, &v, &r), 3);
+      ASSERT_EQ(r.stmts.size(), 3u * (lines.size() - 1));
+      std::vector<std::string> errors, warnings;
+      size_t k = 0;
+      for (int n = 3; n < 3 + 3 * int(lines.size()) + 1; ++n) {
+        if (n == 3 + 2 * int(lines.size())) continue;   // the second block's header
+        const std::string& l = lines[size_t(n - 3 - (n > 3 + 2 * int(lines.size()))) % lines.size()];
+        SeFileResult one = alone(l, n);
+        errors.insert(errors.end(), one.errors.begin(), one.errors.end());
+        warnings.insert(warnings.end(), one.warnings.begin(), one.warnings.end());
+        if (one.stmts.empty()) continue;
+        ASSERT_LT(k, r.stmts.size());
+        const DStmt& s = r.stmts[k];
+        EXPECT_EQ(std::memcmp(s.tf.data(), one.stmts[0].tf.data(), sizeof s.tf), 0) << n;
+        EXPECT_EQ(s.verb, one.stmts[0].verb) << n;
+        EXPECT_EQ(std::memcmp(s.ops.data(), one.stmts[0].ops.data(), sizeof s.ops), 0) << n;
+        EXPECT_EQ(s.event_point, n < 3 + 2 * int(lines.size()) ? 1 : 2) << n;
+        EXPECT_EQ(r.lines[k], n);
+        ++k;
+      }
+      EXPECT_EQ(r.errors, errors);
+      EXPECT_EQ(r.warnings, warnings);
+      EXPECT_EQ(r.stmts[7].seq, 800u);
+      EXPECT_EQ(r.stmts[12].seq, 100u);
+      // Checked again: the file and token lines, the refused and warned ones
+      // (the 'C' line is not checked at all); the rest once.
+      EXPECT_EQ(v.validated, counts ? 2 + 3 * 4 : 3 * 6);
+    }
+  }
+  fm_shutdown();
+}
+
+}  // namespace

@@ -36,15 +36,15 @@ class FmMem : public ::testing::Test {
 };
 
 // 32-byte records: u32 id at 0 (key 0 unique, binary), 8-char name at 4
-// (key 1, duplicates), payload.
-FmArb* make_file(FmFdb* f, uint8_t* area, const char* area_code, int scope) {
+// (key 1, duplicates; keys 1: none), payload.
+FmArb* make_file(FmFdb* f, uint8_t* area, const char* area_code, int scope, int keys = 2) {
   auto* kdb = reinterpret_cast<FmKdb*>(area);
   auto* sdb = reinterpret_cast<FmSdb*>(area + 2 * sizeof(FmKdb));
   init_sdb_func(&sdb[0], 1, 0, 4, FM_SEG_BINARY, '+');
   init_sdb_func(&sdb[1], 2, 4, 8, FM_SEG_ALPHA, '+');
   INIT_KDB(&kdb[0], 0, '+', 8, &sdb[0], 1);
   INIT_KDB(&kdb[1], 1, '+', 9, &sdb[1], 1);
-  INIT_FDB(f, FM_CLASS_MEMORY, 32, 0, kdb, 2);
+  INIT_FDB(f, FM_CLASS_MEMORY, 32, 0, kdb, keys);
   INIT_UNIQUE_PATH(f, "TS", area_code, 1);
   if (!FM_CREATE(f, scope, 100, FM_OPT_BASE, 15, 15)) return nullptr;
   return f->handle.get();
@@ -556,63 +556,81 @@ TEST_F(FmMem, DeepTreesWithWideKeys) {
 
 // Records written together into trees of three levels, and after the last
 // index block was emptied by deletes, against records written one at a
-// time and an ordered map.
+// time and an ordered map; in files of two keys and of one (whose runs in
+// its order go after the greatest entry), a run going on among the records
+// there, and a run ended by a duplicate.
 TEST_F(FmMem, RecordsWrittenTogetherIntoDeepTrees) {
-  uint8_t* area_a = alloc(256);
-  uint8_t* area_b = alloc(256);
-  FmFdb fa, fb;
-  FmArb* a = make_file(&fa, area_a, "WA", com.depth);
-  FmArb* b = make_file(&fb, area_b, "WB", com.depth);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  std::map<uint32_t, std::string> oracle;
-  uint8_t* one = alloc(32);
-  auto both = [&](const std::vector<uint32_t>& ids) {
-    std::vector<uint8_t> run(ids.size() * 32, ' ');
-    for (size_t i = 0; i < ids.size(); ++i) {
-      rec::view<rec::U32>(run.data() + 32 * i).set(ids[i]);
-      std::string n = "N" + std::to_string(ids[i] % 40);
-      std::memcpy(run.data() + 32 * i + 4, n.data(), n.size());
-      oracle[ids[i]] = n;
-    }
-    ASSERT_EQ(fm_write_all(a, run.data(), uint32_t(ids.size())), int(ids.size())) << a->status;
-    for (size_t i = 0; i < ids.size(); ++i) {
-      std::memcpy(one, run.data() + 32 * i, 32);
-      ASSERT_TRUE(write_rec(b, one));
-    }
-  };
-  auto del = [&](uint32_t id) {
-    for (FmArb* h : {a, b}) {
-      std::memset(one, ' ', 32);
-      rec::view<rec::U32>(one).set(id);
-      PROTO_FULL(h, 0, one);
-      h->op = FM_OP_EQUAL | FM_OP_HOLD;
-      ASSERT_TRUE(fm_read(h));
-      ASSERT_TRUE(fm_del(h));
-    }
-    oracle.erase(id);
-  };
-  std::vector<uint32_t> ids;
-  for (uint32_t i = 0; i < 40000; ++i) ids.push_back(10 + 2 * i);
-  both(ids);
-  // The last 400 go: the last index block of key 0 is empty.
-  for (uint32_t i = 39600; i < 40000; ++i) del(10 + 2 * i);
-  ids.clear();
-  for (uint32_t i = 0; i < 50; ++i) ids.push_back(11 + 2 * i);   // among them
-  for (uint32_t i = 0; i < 50; ++i) ids.push_back(100000 + i);   // after all
-  both(ids);
-  for (int key = 0; key < 2; ++key) {
-    std::vector<std::pair<std::string, uint32_t>> in_a, in_b;
-    for (auto [h, out] : {std::pair{a, &in_a}, std::pair{b, &in_b}}) {
-      ASSERT_TRUE(start_first(h, key, one));
-      while (fm_rdnxt(h)) out->emplace_back(std::string(reinterpret_cast<char*>(one), 32), uint32_t(h->rid));
-      ASSERT_EQ(h->status, FM_ST_EOF);
-    }
-    EXPECT_TRUE(in_a == in_b) << "key " << key;
-    if (key == 0) {
-      ASSERT_EQ(in_a.size(), oracle.size());
-      auto it = oracle.begin();
-      for (auto& [bytes, rid] : in_a) EXPECT_EQ(rec::view<rec::U32>(reinterpret_cast<const uint8_t*>(bytes.data())).get(), (it++)->first);
+  for (int keys : {2, 1}) {
+    SCOPED_TRACE(keys);
+    uint8_t* area_a = alloc(256);
+    uint8_t* area_b = alloc(256);
+    FmFdb fa, fb;
+    FmArb* a = make_file(&fa, area_a, keys == 2 ? "WA" : "WC", com.depth, keys);
+    FmArb* b = make_file(&fb, area_b, keys == 2 ? "WB" : "WD", com.depth, keys);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    std::map<uint32_t, std::string> oracle;
+    uint8_t* one = alloc(32);
+    // want: the records the run takes (the next one a duplicate).
+    auto both = [&](const std::vector<uint32_t>& ids, size_t want) {
+      std::vector<uint8_t> run(ids.size() * 32, ' ');
+      for (size_t i = 0; i < ids.size(); ++i) {
+        rec::view<rec::U32>(run.data() + 32 * i).set(ids[i]);
+        std::string n = "N" + std::to_string(ids[i] % 40);
+        std::memcpy(run.data() + 32 * i + 4, n.data(), n.size());
+        if (i < want) oracle[ids[i]] = n;
+      }
+      ASSERT_EQ(fm_write_all(a, run.data(), uint32_t(ids.size())), int(want)) << a->status;
+      EXPECT_EQ(a->status, want < ids.size() ? FM_ST_DUP_KEY : 0u);
+      for (size_t i = 0; i < ids.size(); ++i) {
+        std::memcpy(one, run.data() + 32 * i, 32);
+        ASSERT_EQ(write_rec(b, one), i < want ? 1 : 0);
+        if (i == want) break;
+      }
+      if (want) {
+        EXPECT_EQ(a->rid, b->rid);
+      }
+    };
+    auto del = [&](uint32_t id) {
+      for (FmArb* h : {a, b}) {
+        std::memset(one, ' ', 32);
+        rec::view<rec::U32>(one).set(id);
+        PROTO_FULL(h, 0, one);
+        h->op = FM_OP_EQUAL | FM_OP_HOLD;
+        ASSERT_TRUE(fm_read(h));
+        ASSERT_TRUE(fm_del(h));
+      }
+      oracle.erase(id);
+    };
+    std::vector<uint32_t> ids;
+    for (uint32_t i = 0; i < 40000; ++i) ids.push_back(10 + 2 * i);
+    both(ids, ids.size());
+    // The last 400 go: the last index block of key 0 is empty.
+    for (uint32_t i = 39600; i < 40000; ++i) del(10 + 2 * i);
+    ids.clear();
+    for (uint32_t i = 0; i < 50; ++i) ids.push_back(11 + 2 * i);   // among them
+    for (uint32_t i = 0; i < 50; ++i) ids.push_back(100000 + i);   // after all
+    both(ids, ids.size());
+    // After all, then among them; after all, then one there already.
+    ids.clear();
+    for (uint32_t i = 0; i < 30; ++i) ids.push_back(200000 + i);
+    for (uint32_t i = 0; i < 30; ++i) ids.push_back(211 + 2 * i);
+    both(ids, ids.size());
+    both({300000, 300001, 300002, 200005, 300003}, 3);
+    both({300003, 300003}, 1);
+    for (int key = 0; key < keys; ++key) {
+      std::vector<std::pair<std::string, uint32_t>> in_a, in_b;
+      for (auto [h, out] : {std::pair{a, &in_a}, std::pair{b, &in_b}}) {
+        ASSERT_TRUE(start_first(h, key, one));
+        while (fm_rdnxt(h)) out->emplace_back(std::string(reinterpret_cast<char*>(one), 32), uint32_t(h->rid));
+        ASSERT_EQ(h->status, FM_ST_EOF);
+      }
+      EXPECT_TRUE(in_a == in_b) << "key " << key;
+      if (key == 0) {
+        ASSERT_EQ(in_a.size(), oracle.size());
+        auto it = oracle.begin();
+        for (auto& [bytes, rid] : in_a) EXPECT_EQ(rec::view<rec::U32>(reinterpret_cast<const uint8_t*>(bytes.data())).get(), (it++)->first);
+      }
     }
   }
 }
