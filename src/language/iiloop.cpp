@@ -2688,6 +2688,24 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
     leave = xp->exit; \
     goto out;        \
   }
+// The yield: everything written back as exit E leaves it, ss_yield, the
+// count begun again; when the trace or the debugger came on meanwhile, the
+// plan leaves there.
+#define QV_YIELD(E)                    \
+  {                                    \
+    r.mask = mask;                     \
+    r.write_back(pl.exits[E]);         \
+    ss_yield();                        \
+    base = 1;                          \
+    since = r.extra = 0;               \
+    r.room = int64_t(kIiYieldEvery);   \
+    cap = r.room / per;                \
+    r.fix_sets();                      \
+    if (ii_slow_mode()) {              \
+      leave = E;                       \
+      goto out;                        \
+    }                                  \
+  }
 // An add or subtract of two operands at one scale, its result within 64
 // bits (and 15 digits when it is a store).
 #define QV_SUM(OP, CHK)                                                                                  \
@@ -3043,20 +3061,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
           ++xp;
           QV_NEXT;
         }
-        if ((r.extra += int64_t(xp->f)) + since * per > r.room) [[unlikely]] {  // the yield, before the END LOOP
-          r.mask = mask;
-          r.write_back(pl.exits[xp->exit]);
-          ss_yield();
-          base = 1;
-          since = r.extra = 0;
-          r.room = int64_t(kIiYieldEvery);
-          cap = r.room / per;
-          r.fix_sets();
-          if (ii_slow_mode()) {
-            leave = xp->exit;
-            goto out;
-          }
-        }
+        if ((r.extra += int64_t(xp->f)) + since * per > r.room) [[unlikely]]  // the yield, before the END LOOP
+          QV_YIELD(xp->exit);
         v[xp->a] = sum;
         xp = nodes + xp->to;
         QV_NEXT;
@@ -3075,20 +3081,8 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
           goto out;
         }
         v[xp->a] = sum;
-        if (++since > cap) [[unlikely]] {
-          r.mask = mask;
-          r.write_back(pl.exits[xp->top]);
-          ss_yield();
-          base = 1;
-          since = r.extra = 0;
-          r.room = int64_t(kIiYieldEvery);
-          cap = r.room / per;
-          r.fix_sets();
-          if (ii_slow_mode()) {
-            leave = xp->top;
-            goto out;
-          }
-        }
+        if (++since > cap) [[unlikely]]
+          QV_YIELD(xp->top);
         xp = nodes;
         QV_NEXT;
       }
@@ -3098,6 +3092,7 @@ uint8_t* run(Plan& pl, IlfState* s, uint8_t* blk, uint64_t* ran, bool first) {
 #undef QV_MUL_SUM
 #undef QV_SUM
 #undef QV_LEAVE
+#undef QV_YIELD
 #undef QV_NEXT
 out:
   r.mask = mask;
