@@ -399,4 +399,45 @@ TEST(SeFile, ALineSaidAgainReadsAsItDid) {
   fm_shutdown();
 }
 
+// Past the memo's first table (its 512th line and one past, where it
+// grows), every line said again still reads as the same file read with no
+// memo at all (a validator that does not count).
+TEST(SeFile, LinesSaidAgainPastTheMemosGrowthReadAsWithoutIt) {
+  bi_init_com();
+  fms_init();
+  se_load_spellings(true);
+  {
+    MemDict fix;
+    std::string text = "process 1 MAIN MENU\nstatements 1\n";
+    for (int pass = 0; pass < 2; ++pass)
+      for (int n = 0; n < 513; ++n) {
+        std::string l(80, ' ');
+        l.replace(6, 3, "SET");
+        l.replace(15, 64, se_template(se_verb_code("SET")));
+        l.replace(15, 3, "ABC");
+        l.replace(19, 6, "AMOUNT");
+        const std::string v = std::to_string(n);
+        l.replace(53, v.size(), v);
+        while (l.back() == ' ') l.pop_back();
+        text += l + "\n";
+      }
+    SeFileResult with, without;
+    for (bool counts : {true, false}) {
+      SeDict dict("ABC", "01", true);
+      SeDictValidator val(dict);
+      CountingValidator v(val, counts);
+      SeFileResult& r = counts ? with : without;
+      EXPECT_EQ(se_read_file("many.stmt", text, &v, &r), 0);
+      EXPECT_EQ(v.validated, counts ? 513 : 2 * 513);
+    }
+    ASSERT_EQ(with.stmts.size(), 2u * 513);
+    ASSERT_EQ(without.stmts.size(), with.stmts.size());
+    for (size_t i = 0; i < with.stmts.size(); ++i)
+      EXPECT_EQ(std::memcmp(&with.stmts[i], &without.stmts[i], sizeof(DStmt)), 0) << i;
+    EXPECT_EQ(with.lines, without.lines);
+    EXPECT_TRUE(with.errors.empty());
+  }
+  fm_shutdown();
+}
+
 }  // namespace

@@ -1968,6 +1968,45 @@ TEST_F(IiLoop, AnOuterLoopsPlanRunsTheInnerLoopAndYieldsInIt) {
   }
 }
 
+// A body runs at most four inner loops itself: with four its plan runs
+// them all, with a fifth the body has no plan; both leave what the
+// instructions leave.
+TEST_F(IiLoop, AnOuterPlanRunsFourInnerLoopsAndRefusesAFifth) {
+  constexpr int64_t kI = 10, kJ = 3;
+  uint32_t blocks[5];
+  for (uint32_t& b : blocks) field(28, &b);
+  put(cn[0], kJ, 0);
+  put(vjfrom, 1, 0);
+  put(vjstep, 1, 0);
+  bounds(1, kI, 1);
+  for (int n : {4, 5}) {
+    put(var[0], 0, 0);
+    restart();
+    uint8_t* loop = beg_i();
+    for (int k = 0; k < n; ++k) {
+      bld_ira(&m.code, ira_j, 1);
+      bld_ira(&m.code, ira_jfrom, 2);
+      cnst(0, 3);
+      bld_ira(&m.code, ira_jstep, 4);
+      for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+      uint8_t* jl = bld_beg_loop(&m.code, false, blocks[k]);
+      bld_calc_reset(&m.code);
+      calc_add(ira[0], ira_j);
+      end_loop(false, ira_j, blocks[k], jl);
+    }
+    end_loop(false, ira_i, ira_lcb, loop);
+    end();
+    uint64_t begun = ii_loop_plan_inner();
+    int rc;
+    EXPECT_EQ(both_ways(true, &rc), "") << n;
+    EXPECT_EQ(rc, 1) << n;
+    EXPECT_EQ(value_of(var[0]), kI * n * kJ * (kJ + 1) / 2) << n;
+    EXPECT_EQ(both_ways(true, &rc), "") << n;  // (the code relocated: planned now if at all)
+    if (n == 4) EXPECT_GE(ii_loop_plan_inner() - begun, uint64_t(4 * (kI - 2))) << n;
+    else EXPECT_EQ(ii_loop_plan_inner() - begun, 0u) << n;
+  }
+}
+
 TEST_F(IiLoop, YieldsCountTheLongestPathThroughABranch) {
   constexpr int kN = 30000;
   for (bool apart : {false, true}) {
