@@ -48,6 +48,9 @@ struct State {
   uint32_t cache_cnt = 0;
   FILE* vfy = nullptr;          // QUVO_DBG_VFY
   std::unordered_set<EmHeader*> precached;  // modules whose files hold record caches
+  // The modules whose headers are records of the cache: one look answers
+  // whether a module is cached (every release asks), without a keyed read.
+  std::unordered_set<const EmHeader*> cached;
 };
 State g;
 bool* g_rejected = nullptr;  // verify_em_ex's report that the module is gone
@@ -146,7 +149,7 @@ int em_code_sound(EmHeader* em, const char* what) {
 // The one removal of a module from the cache (invariant 2); 1 when it was
 // there.
 int cache_remove(EmHeader* em) {
-  if (cache_of(em) != em) return 0;
+  if (!g.cached.count(em) || cache_of(em) != em) return 0;
   FmArb* c = g.cache;
   uint8_t* p = fm_read_fast(c, FM_OP_KEY | FM_OP_HOLD);
   c->op = 0;
@@ -155,10 +158,11 @@ int cache_remove(EmHeader* em) {
     return 0;
   }
   --g.cache_cnt;
+  g.cached.erase(em);
   return 1;
 }
 
-bool em_cached(const EmHeader* em) { return cache_of(em) == em; }
+bool em_cached(const EmHeader* em) { return cache_live() && g.cached.count(em) != 0; }
 
 // ------------------------------------------------------------- start --
 void pl_flush() {
@@ -185,6 +189,7 @@ void pl_init() {
   }
   g.cache = nullptr;
   g.cache_cnt = 0;
+  g.cached.clear();
   g.precached.clear();
   em_spares_forget();
   for (ProcFile& f : g_proc_files) fm_kept_close(&f.kept);
@@ -420,6 +425,7 @@ int cache_put(Pcb* pcb) {
   c->rec.reset();
   if (ok) {
     ++g.cache_cnt;
+    g.cached.insert(em);
     return 1;
   }
   if (c->status == FM_ST_DUP_KEY) return 2;  // cached already: the caller takes that one
