@@ -107,6 +107,11 @@ const std::vector<std::pair<uint8_t*, uint32_t>>& records_of(Vfy& v, FmArb* f) {
   w.own.clear();
   if (!f || !fm_is_handle(f)) return w.list;
   f->key_no = 0;
+  // An empty file (most sub-files of most modules) is not walked.
+  if (fm_mem_records(f) == 0) {
+    f->op = 0;
+    return w.list;
+  }
   f->op = FM_OP_FIRST;
   fm_start(f);
   f->op = FM_OP_FAST;

@@ -654,6 +654,10 @@ void pc_bld(PcCtx* ctx) {
   for (Ref<FmArb> EmHeader::*slot : {&EmHeader::cfi, &EmHeader::cfld, &EmHeader::inst, &EmHeader::clib}) {
     FmArb* f = (em->*slot).get();
     if (!f) continue;
+    if (fm_mem_records(f) == 0) {
+      if (!em_drop_sub(em, slot)) checkstat(f->status, "bad close", kMod, __LINE__);
+      continue;
+    }
     PROTO_FULL(f, 0, buf.bytes());
     f->op = FM_OP_FIRST;
     fm_start(f);

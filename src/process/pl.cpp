@@ -502,6 +502,11 @@ std::vector<T*> records_of(FmArb* f) {
   std::vector<T*> out;
   if (!f || !fm_is_handle(f)) return out;
   f->key_no = 0;
+  // An empty file (most sub-files of most modules) is not walked.
+  if (fm_mem_records(f) == 0) {
+    f->op = 0;
+    return out;
+  }
   f->op = FM_OP_FIRST;
   fm_start(f);
   f->op = FM_OP_FAST;
