@@ -149,6 +149,12 @@ bool walk_blocks(Vfy& v) {
     // The code ends where the zero fill begins (looked for 8 bytes at a
     // time: blocks are 8-byte multiples).
     int fill = kIbBlockSize;
+    while (fill >= 32) {   // 32 bytes at a time while they are all zero
+      uint64_t w[4];
+      std::memcpy(w, p + fill - 32, 32);
+      if (w[0] | w[1] | w[2] | w[3]) break;
+      fill -= 32;
+    }
     while (fill >= 8) {
       uint64_t w;
       std::memcpy(&w, p + fill - 8, 8);

@@ -120,10 +120,6 @@ EmHeader* cache_find(uint8_t type, const char* app, const char* ver, const char*
   return reinterpret_cast<EmHeader*>(p);
 }
 
-EmHeader* cache_of(const EmHeader* em) {
-  return cache_find(em->proc_type, em->app.data(), em->ver.data(), em->proc_name.data(), em->lang.data());
-}
-
 }  // namespace
 
 void vfy_log_line(const char* text) { vfy_log("%s", text); }
@@ -149,11 +145,26 @@ int em_code_sound(EmHeader* em, const char* what) {
 // The one removal of a module from the cache (invariant 2); 1 when it was
 // there.
 int cache_remove(EmHeader* em) {
-  if (!g.cached.count(em) || cache_of(em) != em) return 0;
+  if (!g.cached.count(em) || !cache_live()) return 0;
+  // The record of its key, held for the delete: when it is another
+  // module's, the hold goes back and nothing is removed.
   FmArb* c = g.cache;
+  uint8_t* k = work()->key;
+  c->key_no = 0;
+  c->key.set(k);
+  c->key_len = uint16_t(cache_key(k, em->proc_type, em->app.data(), em->ver.data(), em->proc_name.data(),
+                                  em->lang.data()));
   uint8_t* p = fm_read_fast(c, FM_OP_KEY | FM_OP_HOLD);
   c->op = 0;
-  if (!p || !fm_del(c)) {
+  if (!p) {
+    if (c->status != FM_ST_NO_RECORD) sys_err(__LINE__, "cache read failed");
+    return 0;
+  }
+  if (p != reinterpret_cast<uint8_t*>(em)) {
+    fm_release(c);
+    return 0;
+  }
+  if (!fm_del(c)) {
     sys_err(__LINE__, "cache delete failed");
     return 0;
   }
