@@ -4,8 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,8 +75,8 @@ struct Vfy {
     std::vector<std::pair<uint8_t*, uint32_t>> list;
     std::vector<std::vector<uint8_t>> own;
   };
-  std::deque<Walked> walked;                 // stays where it is while a walk goes on
-  size_t walked_n = 0;                       // entries of this verification
+  std::vector<std::unique_ptr<Walked>> walked;  // each stays where it is while a walk goes on
+  size_t walked_n = 0;                          // entries of this verification
 
   bool fail(const char* fmt, ...) {
     va_list ap;
@@ -99,9 +99,9 @@ bool ends_run(uint16_t op) {
 // verification.
 const std::vector<std::pair<uint8_t*, uint32_t>>& records_of(Vfy& v, FmArb* f) {
   for (size_t i = 0; i < v.walked_n; ++i)
-    if (v.walked[i].f == f) return v.walked[i].list;
-  if (v.walked_n == v.walked.size()) v.walked.emplace_back();
-  Vfy::Walked& w = v.walked[v.walked_n++];
+    if (v.walked[i]->f == f) return v.walked[i]->list;
+  if (v.walked_n == v.walked.size()) v.walked.push_back(std::make_unique<Vfy::Walked>());
+  Vfy::Walked& w = *v.walked[v.walked_n++];
   w.f = f;
   w.list.clear();
   w.own.clear();
