@@ -634,6 +634,11 @@ int fm_del_all(FmArb* a);
 // handle or a stream is open on the file) or 200650 (not the open handle of
 // a memory file: a stream, or a file of another back end).
 int fm_mem_reset(FmArb* a);
+// The records of a memory-resident file, through an open handle or stream
+// of it: their number (all of the file's, whatever a stream's range).
+// Nothing in the handle changes. -1 for a handle that is not live or a file
+// of another back end.
+int64_t fm_mem_records(FmArb* a);
 // Keeps the open handle of a native file for reading between uses, for as
 // long as it stays open: it no longer holds the file open against a scratch
 // by another engine (a scratch removes the file's names, not its bytes: the

@@ -76,6 +76,9 @@ bool is_mem(const FmArb* a);
 void* mem_bound_file(const FmArb* a);
 // fm_mem_reset's part in the memory back end (the handle is a memory file's).
 int mem_reset(FmArb* a);
+// fm_mem_records' part: the file's live records, -1 when the handle reaches
+// no file.
+int64_t mem_records(const FmArb* a);
 // fm_write_all's part in the memory back end (the open handle of a memory
 // file without event procedures).
 int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count);

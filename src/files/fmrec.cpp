@@ -499,6 +499,11 @@ int fm_del(FmArb* a) {
   return rc;
 }
 
+int64_t fm_mem_records(FmArb* a) {
+  if (!a || !fm_live(a) || !fmi::is_mem(a)) return -1;
+  return fmi::mem_records(a);
+}
+
 int fm_mem_reset(FmArb* a) {
   if (!check(a)) return 0;
   if (!fmi::is_mem(a) || a->state != FM_HS_OPEN) return fail(a, FM_ST_SYS);

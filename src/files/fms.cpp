@@ -1471,6 +1471,11 @@ int mem_reset(FmArb* a) {
   return 1;
 }
 
+int64_t mem_records(const FmArb* a) {
+  Cur* c = cur(a);
+  return c && c->f ? int64_t(c->f->live) : -1;
+}
+
 int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   Cur* c = cur(a);
   MemFile* f = c ? c->f : nullptr;

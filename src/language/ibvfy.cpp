@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +66,17 @@ struct Vfy {
   std::vector<uint8_t> ctl;                  // 1 at a slot that holds a file control area, else 0
   std::map<uint16_t, uint32_t> file_len;     // record length by process file number
   std::vector<uint64_t> cnst_room;           // room of each constant looked up (0: not yet)
+  // The records of each sub-file walked, read once per verification (the
+  // checks walk frames, items, summaries and file references several times):
+  // the record and its length, in key order; a record the read left in the
+  // handle's buffer is copied (own), as the next read reuses that buffer.
+  struct Walked {
+    FmArb* f = nullptr;
+    std::vector<std::pair<uint8_t*, uint32_t>> list;
+    std::vector<std::vector<uint8_t>> own;
+  };
+  std::vector<std::unique_ptr<Walked>> walked;  // each stays where it is while a walk goes on
+  size_t walked_n = 0;                          // entries of this verification
 
   bool fail(const char* fmt, ...) {
     va_list ap;
@@ -83,15 +95,41 @@ bool ends_run(uint16_t op) {
   }
 }
 
-template <class T, class F>
-void each_record(FmArb* f, F fn) {
-  if (!f || !fm_is_handle(f)) return;
+// The records of a sub-file in key order, read at the first walk of this
+// verification.
+const std::vector<std::pair<uint8_t*, uint32_t>>& records_of(Vfy& v, FmArb* f) {
+  for (size_t i = 0; i < v.walked_n; ++i)
+    if (v.walked[i]->f == f) return v.walked[i]->list;
+  if (v.walked_n == v.walked.size()) v.walked.push_back(std::make_unique<Vfy::Walked>());
+  Vfy::Walked& w = *v.walked[v.walked_n++];
+  w.f = f;
+  w.list.clear();
+  w.own.clear();
+  if (!f || !fm_is_handle(f)) return w.list;
   f->key_no = 0;
+  // An empty file (most sub-files of most modules) is not walked.
+  if (fm_mem_records(f) == 0) {
+    f->op = 0;
+    return w.list;
+  }
   f->op = FM_OP_FIRST;
   fm_start(f);
   f->op = FM_OP_FAST;
-  while (uint8_t* p = fm_rdnxt_fast(f, 0)) fn(p, f->len_read.get());
+  while (uint8_t* p = fm_rdnxt_fast(f, 0)) {
+    const uint32_t len = f->len_read.get();
+    if (p == f->rec.get()) {
+      w.own.emplace_back(p, p + len);
+      p = w.own.back().data();
+    }
+    w.list.emplace_back(p, len);
+  }
   f->op = 0;
+  return w.list;
+}
+
+template <class T, class F>
+void each_record(Vfy& v, FmArb* f, F fn) {
+  for (const auto& [p, len] : records_of(v, f)) fn(p, len);
 }
 
 // (1) The blocks and the instructions in them.
@@ -111,6 +149,12 @@ bool walk_blocks(Vfy& v) {
     // The code ends where the zero fill begins (looked for 8 bytes at a
     // time: blocks are 8-byte multiples).
     int fill = kIbBlockSize;
+    while (fill >= 32) {   // 32 bytes at a time while they are all zero
+      uint64_t w[4];
+      std::memcpy(w, p + fill - 32, 32);
+      if (w[0] | w[1] | w[2] | w[3]) break;
+      fill -= 32;
+    }
     while (fill >= 8) {
       uint64_t w;
       std::memcpy(&w, p + fill - 8, 8);
@@ -191,7 +235,7 @@ bool check_entries(Vfy& v) {
               {v.em->citm.get(), 296, 1}};
   bool ok = true;
   for (const Sub& s : subs)
-    each_record<uint8_t>(s.f, [&](uint8_t* p, uint32_t len) {
+    each_record<uint8_t>(v, s.f, [&](uint8_t* p, uint32_t len) {
       for (uint32_t i = 0; ok && i < s.count && s.at + 4 * i + 4 <= len; ++i)
         // 0, an entry never filled, is no compile's: each entry is one or
         // "no code".
@@ -252,7 +296,7 @@ bool check_areas(Vfy& v) {
 
 bool load_files(Vfy& v) {
   bool ok = true;
-  each_record<EmCfi>(v.em->cfi.get(), [&](uint8_t* p, uint32_t len) {
+  each_record<EmCfi>(v, v.em->cfi.get(), [&](uint8_t* p, uint32_t len) {
     if (len < sizeof(EmCfi)) {
       ok = v.fail("file reference of %u bytes", len);
       return;
@@ -309,7 +353,7 @@ bool check_screens(Vfy& v) {
   // Frames: their images and children among the module's, a known mode,
   // and chains of next frames that end.
   std::vector<uint32_t> next(size_t(frames) + 1, 0);
-  each_record<EmCfrm>(em->cfrm.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCfrm>(v, em->cfrm.get(), [&](uint8_t* p, uint32_t) {
     const auto& f = rec::view<EmCfrm>(p);
     if (!ok) return;
     const unsigned seq = f.seq;
@@ -331,7 +375,7 @@ bool check_screens(Vfy& v) {
   // than the images.)
   auto all_there = [&](FmArb* sub, size_t at, uint32_t count, const char* what) {
     std::vector<bool> seen(size_t(count) + 1, false);
-    each_record<uint8_t>(sub, [&](uint8_t* p, uint32_t len) {
+    each_record<uint8_t>(v, sub, [&](uint8_t* p, uint32_t len) {
       if (at + 4 > len) return;
       uint32_t no = at == offsetof(EmCitm, item_no) ? uint32_t(rec::view<rec::U16>(p + at))
                                                     : uint32_t(rec::view<rec::U32>(p + at));
@@ -350,14 +394,14 @@ bool check_screens(Vfy& v) {
   // Images: their items among the module's; each image of a frame's range
   // has its record. Their sizes, by sequence.
   std::map<uint32_t, std::pair<int64_t, int64_t>> size;
-  each_record<EmCimg>(em->cimg.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCimg>(v, em->cimg.get(), [&](uint8_t* p, uint32_t) {
     const auto& im = rec::view<EmCimg>(p);
     if (ok && !range(im.first_item, im.last_item, items))
       ok = v.fail("image %u: items %u-%u of %u", unsigned(im.seq), unsigned(im.first_item), unsigned(im.last_item),
                   items);
     size[im.seq] = {im.rows.get(), im.cols.get()};
   });
-  each_record<EmCfrm>(em->cfrm.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCfrm>(v, em->cfrm.get(), [&](uint8_t* p, uint32_t) {
     const auto& f = rec::view<EmCfrm>(p);
     for (uint32_t i = f.first_img; ok && i && i <= f.last_img; ++i)
       if (!size.count(i)) ok = v.fail("frame %u: image %u has no record", unsigned(f.seq), i);
@@ -369,12 +413,12 @@ bool check_screens(Vfy& v) {
     return it == size.end() || (rows >= 1 && cols >= 1 && row >= 1 && col >= 1 && row + rows - 1 <= it->second.first &&
                                 col + cols - 1 <= it->second.second);
   };
-  each_record<EmCchr>(em->cchr.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCchr>(v, em->cchr.get(), [&](uint8_t* p, uint32_t) {
     const auto& c = rec::view<EmCchr>(p);
     if (ok && !inside(c.handle, c.row, c.col, c.rows, c.cols))
       ok = v.fail("characteristic at %d,%d outside image %u", int(c.row), int(c.col), unsigned(c.handle));
   });
-  each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCitm>(v, em->citm.get(), [&](uint8_t* p, uint32_t) {
     const auto& w = rec::view<EmCitm>(p).wm;
     const int64_t rows = w.rows ? int64_t(w.rows) : 1;
     const int64_t cols = std::max<int64_t>(1, w.cols ? int64_t(w.cols) : int64_t(w.text_len));
@@ -384,7 +428,7 @@ bool check_screens(Vfy& v) {
   // Look-ups: a file control area and a record area that holds the file's
   // record.
   std::map<uint16_t, uint64_t> lk_room;  // record room of each look-up
-  each_record<EmCdlu>(em->cdlu.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCdlu>(v, em->cdlu.get(), [&](uint8_t* p, uint32_t) {
     const auto& d = rec::view<EmCdlu>(p);
     if (!ok) return;
     if (d.ctl_ira && (d.ctl_ira > em->n_areas || v.ctl[d.ctl_ira] != 1)) {
@@ -392,7 +436,7 @@ bool check_screens(Vfy& v) {
       return;
     }
     uint64_t need = 0;
-    each_record<EmCfi>(em->cfi.get(), [&](uint8_t* q, uint32_t len) {
+    each_record<EmCfi>(v, em->cfi.get(), [&](uint8_t* q, uint32_t len) {
       const auto& r = rec::view<EmCfi>(q);
       if (len >= sizeof(EmCfi) && d.ctl_ira && r.ctl_ira == d.ctl_ira)
         need = std::max<uint64_t>(need, r.fdb.rec_len);
@@ -403,7 +447,7 @@ bool check_screens(Vfy& v) {
   });
   // Items: the value, the look-up key part and the empty value hold the
   // value's stored length; one shown from a look-up's record lies inside it.
-  each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCitm>(v, em->citm.get(), [&](uint8_t* p, uint32_t) {
     const auto& c = rec::view<EmCitm>(p);
     if (!ok) return;
     // Its look-ups are the module's, its empty value of a known kind (none,
@@ -441,7 +485,7 @@ bool check_screens(Vfy& v) {
   });
   // Children: the constraint arrays a count asks for are constants that
   // hold them (6-byte positions, 16-byte descriptors).
-  each_record<EmCchld>(em->cchld.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCchld>(v, em->cchld.get(), [&](uint8_t* p, uint32_t) {
     const PiInvoc& iv = rec::view<EmCchld>(p).invoc;
     const uint64_t n = iv.cns_count;
     for (auto [key, size] : {std::pair{iv.cns_positions.raw(), 6u}, std::pair{iv.cns_descs.raw(), 16u}}) {
@@ -457,10 +501,10 @@ bool check_screens(Vfy& v) {
   // each a running total (the compile makes them for totals alone).
   const uint32_t sums = rec::view<rec::U32>(em->b1280.data());
   uint32_t sum_recs = 0;
-  each_record<PcSum>(em->sum.get(), [&](uint8_t*, uint32_t) { ++sum_recs; });
+  each_record<PcSum>(v, em->sum.get(), [&](uint8_t*, uint32_t) { ++sum_recs; });
   if (ok && sum_recs != sums) ok = v.fail("%u summaries counted, %u recorded", sums, sum_recs);
   std::vector<bool> sum_seen(ok ? sums : 0, false);
-  each_record<PcSum>(em->sum.get(), [&](uint8_t* p, uint32_t) {
+  each_record<PcSum>(v, em->sum.get(), [&](uint8_t* p, uint32_t) {
     const auto& s = rec::view<PcSum>(p);
     if (!ok) return;
     if (s.number >= sums) ok = v.fail("summary %u of %u", unsigned(s.number), sums);
@@ -471,15 +515,15 @@ bool check_screens(Vfy& v) {
   // Token lists: of the module's own applications alone.
   // (copied: a record's bytes may lie in a buffer the next record reuses)
   std::vector<std::string> apps{std::string(em->app.data(), 3)};
-  each_record<EmCap>(em->cap.get(), [&](uint8_t* q, uint32_t) { apps.emplace_back(rec::view<EmCap>(q).app.data(), 3); });
+  each_record<EmCap>(v, em->cap.get(), [&](uint8_t* q, uint32_t) { apps.emplace_back(rec::view<EmCap>(q).app.data(), 3); });
   auto known_app = [&](const char* app) {
     return std::find(apps.begin(), apps.end(), std::string_view(app, 3)) != apps.end();
   };
-  each_record<EmCtok>(em->ctok.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCtok>(v, em->ctok.get(), [&](uint8_t* p, uint32_t) {
     if (ok && !known_app(rec::view<EmCtok>(p).app.data()))
       ok = v.fail("token list of an application the module does not use");
   });
-  each_record<EmCitm>(em->citm.get(), [&](uint8_t* p, uint32_t) {
+  each_record<EmCitm>(v, em->citm.get(), [&](uint8_t* p, uint32_t) {
     const auto& cv = rec::view<CvItem>(p + offsetof(EmCitm, wm) + 12);
     const bool tokens = cv.token_mark && (cv.type == 1 || cv.type == 2 || cv.type == 13 || cv.type == 5);
     if (ok && tokens && !known_app(cv.app.data()))
@@ -1015,7 +1059,7 @@ int ib_verify(EmHeader* em, char* why, size_t n) {
   if (why && n) why[0] = 0;
   // The tables of the last check are emptied for this one: a check after
   // every compile costs no allocation of its own.
-  static Vfy kept{nullptr, nullptr, 0, {}, {}, {}, {}, {}, {}, {}, {}};
+  static Vfy kept{nullptr, nullptr, 0, {}, {}, {}, {}, {}, {}, {}, {}, {}, 0};
   Vfy& v = kept;
   v.em = em;
   v.why = why;
@@ -1028,6 +1072,7 @@ int ib_verify(EmHeader* em, char* why, size_t n) {
   v.ctl.clear();
   v.file_len.clear();
   v.cnst_room.clear();
+  v.walked_n = 0;
   if (!em) return v.fail("no module");
   v.insts.reserve(1024);
   if (!walk_blocks(v) || !check_entries(v) || !check_code_operands(v) || !check_areas(v) || !load_files(v) ||

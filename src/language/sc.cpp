@@ -96,7 +96,7 @@ struct ScCtx {
   std::vector<uint64_t> label_ix;
   std::vector<size_t> label_defs;   // labels awaiting an address
   uint8_t shift = 10;
-  char tf[5];
+  char tf[5] = {};
   char mask_tf[5] = {0, 0, 0, 0, 0};   // the column `mask` was taken from
   uint32_t mask = 0;
   bool failed = false;
@@ -104,11 +104,11 @@ struct ScCtx {
   // and the latest BEG LOOP statement.
   struct Loop {
     std::vector<CodeRef> exits;
-    DStmt beg;
+    DStmt beg;                      // set with the first exit, read while there are exits
   } loops[2][26];
   bool loops_used = false;          // a loop was opened since the last event point's end
   int copy_depth = 0;               // COPY bodies being compiled into the event point
-  char copy_tf[5];                  // their T/F prefix (copy_len characters)
+  char copy_tf[5] = {};             // their T/F prefix (copy_len characters)
   int copy_len = 0;
   uint8_t copy_ep = 0;              // the COPY statement's event point code
   uint8_t own_ep = 0;               // the compiled statement's own event point code
@@ -714,7 +714,9 @@ int sc_cmpl(PcCtx* pc, FmArb* stmts, const uint8_t* prefix, int prefix_len) {
   }
   auto* sc = static_cast<ScCtx*>(pc->sc.sc);
   if (!sc) {
-    sc = new ScCtx();
+    // Every member starts as its initializer says; a loop's statement is
+    // set when the loop opens (not cleared first: 52 of them).
+    sc = new ScCtx;
     pc->sc.sc = sc;
     pc->sc.sc_free = free_sc;
     sc->pc = pc;

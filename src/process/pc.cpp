@@ -393,14 +393,16 @@ int pc_prep(PcCtx* ctx) {
       rids.push_back(g_cmpl_err->rid);
       return true;
     });
-    PcBuf<DCmplErr> r_buf;
-    DCmplErr& r = *r_buf;
-    for (uint32_t rid : rids) {
-      PROTO_FULL(g_cmpl_err, 0, reinterpret_cast<uint8_t*>(&r));
-      g_cmpl_err->rid = rid;
-      g_cmpl_err->op = FM_OP_RID | FM_OP_HOLD;
-      if (fm_read(g_cmpl_err)) fm_del(g_cmpl_err);
-      g_cmpl_err->op = 0;
+    if (!rids.empty()) {
+      PcBuf<DCmplErr> r_buf;
+      DCmplErr& r = *r_buf;
+      for (uint32_t rid : rids) {
+        PROTO_FULL(g_cmpl_err, 0, reinterpret_cast<uint8_t*>(&r));
+        g_cmpl_err->rid = rid;
+        g_cmpl_err->op = FM_OP_RID | FM_OP_HOLD;
+        if (fm_read(g_cmpl_err)) fm_del(g_cmpl_err);
+        g_cmpl_err->op = 0;
+      }
     }
   }
   // The work files: an earlier compile's, emptied, or new ones; in the base
@@ -654,6 +656,10 @@ void pc_bld(PcCtx* ctx) {
   for (Ref<FmArb> EmHeader::*slot : {&EmHeader::cfi, &EmHeader::cfld, &EmHeader::inst, &EmHeader::clib}) {
     FmArb* f = (em->*slot).get();
     if (!f) continue;
+    if (fm_mem_records(f) == 0) {
+      if (!em_drop_sub(em, slot)) checkstat(f->status, "bad close", kMod, __LINE__);
+      continue;
+    }
     PROTO_FULL(f, 0, buf.bytes());
     f->op = FM_OP_FIRST;
     fm_start(f);

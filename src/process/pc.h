@@ -101,8 +101,7 @@ template <class T>
 struct PcBuf {
   T* p;
   explicit PcBuf(size_t n = sizeof(T)) : n_(n < sizeof(T) ? sizeof(T) : n) {
-    p = static_cast<T*>(MM_ALLOC(pc_scratch_pool(), n_));
-    std::memset(static_cast<void*>(p), 0, n_);
+    p = static_cast<T*>(MM_ALLOC(pc_scratch_pool(), n_));   // zero-filled by the pool
   }
   PcBuf(const PcBuf&) = delete;
   PcBuf& operator=(const PcBuf&) = delete;

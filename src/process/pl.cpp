@@ -48,6 +48,9 @@ struct State {
   uint32_t cache_cnt = 0;
   FILE* vfy = nullptr;          // QUVO_DBG_VFY
   std::unordered_set<EmHeader*> precached;  // modules whose files hold record caches
+  // The modules whose headers are records of the cache: one look answers
+  // whether a module is cached (every release asks), without a keyed read.
+  std::unordered_set<const EmHeader*> cached;
 };
 State g;
 bool* g_rejected = nullptr;  // verify_em_ex's report that the module is gone
@@ -117,10 +120,6 @@ EmHeader* cache_find(uint8_t type, const char* app, const char* ver, const char*
   return reinterpret_cast<EmHeader*>(p);
 }
 
-EmHeader* cache_of(const EmHeader* em) {
-  return cache_find(em->proc_type, em->app.data(), em->ver.data(), em->proc_name.data(), em->lang.data());
-}
-
 }  // namespace
 
 void vfy_log_line(const char* text) { vfy_log("%s", text); }
@@ -146,19 +145,35 @@ int em_code_sound(EmHeader* em, const char* what) {
 // The one removal of a module from the cache (invariant 2); 1 when it was
 // there.
 int cache_remove(EmHeader* em) {
-  if (cache_of(em) != em) return 0;
+  if (!g.cached.count(em) || !cache_live()) return 0;
+  // The record of its key, held for the delete: when it is another
+  // module's, the hold goes back and nothing is removed.
   FmArb* c = g.cache;
+  uint8_t* k = work()->key;
+  c->key_no = 0;
+  c->key.set(k);
+  c->key_len = uint16_t(cache_key(k, em->proc_type, em->app.data(), em->ver.data(), em->proc_name.data(),
+                                  em->lang.data()));
   uint8_t* p = fm_read_fast(c, FM_OP_KEY | FM_OP_HOLD);
   c->op = 0;
-  if (!p || !fm_del(c)) {
+  if (!p) {
+    if (c->status != FM_ST_NO_RECORD) sys_err(__LINE__, "cache read failed");
+    return 0;
+  }
+  if (p != reinterpret_cast<uint8_t*>(em)) {
+    fm_release(c);
+    return 0;
+  }
+  if (!fm_del(c)) {
     sys_err(__LINE__, "cache delete failed");
     return 0;
   }
   --g.cache_cnt;
+  g.cached.erase(em);
   return 1;
 }
 
-bool em_cached(const EmHeader* em) { return cache_of(em) == em; }
+bool em_cached(const EmHeader* em) { return cache_live() && g.cached.count(em) != 0; }
 
 // ------------------------------------------------------------- start --
 void pl_flush() {
@@ -185,6 +200,7 @@ void pl_init() {
   }
   g.cache = nullptr;
   g.cache_cnt = 0;
+  g.cached.clear();
   g.precached.clear();
   em_spares_forget();
   for (ProcFile& f : g_proc_files) fm_kept_close(&f.kept);
@@ -420,6 +436,7 @@ int cache_put(Pcb* pcb) {
   c->rec.reset();
   if (ok) {
     ++g.cache_cnt;
+    g.cached.insert(em);
     return 1;
   }
   if (c->status == FM_ST_DUP_KEY) return 2;  // cached already: the caller takes that one
@@ -496,6 +513,11 @@ std::vector<T*> records_of(FmArb* f) {
   std::vector<T*> out;
   if (!f || !fm_is_handle(f)) return out;
   f->key_no = 0;
+  // An empty file (most sub-files of most modules) is not walked.
+  if (fm_mem_records(f) == 0) {
+    f->op = 0;
+    return out;
+  }
   f->op = FM_OP_FIRST;
   fm_start(f);
   f->op = FM_OP_FAST;

@@ -10,9 +10,10 @@
 //   1. A module's use count is the number of holders that took it (a PCB
 //      through pl_get or cache_get, pl_bld for its moment); every holder
 //      gives it back through pl_release once, on every path.
-//   2. `cache_cnt` equals the number of records of the module cache; a
-//      module leaves the cache only through cache_remove (pl_discard,
-//      purge_em, verify_em).
+//   2. `cache_cnt` equals the number of records of the module cache, and
+//      the set `cached` holds their headers (em_cached asks it); a module
+//      leaves the cache only through cache_remove (pl_discard, purge_em,
+//      verify_em).
 //   3. A saved form never carries an arena reference: a module is saved only
 //      before relocation (compile, save, relocate; load_em saves again before
 //      relocating); pl_put refuses one whose code was relocated. The written

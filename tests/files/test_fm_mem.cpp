@@ -125,6 +125,7 @@ TEST_F(FmMem, RandomOperationsMatchAnOrderedMap) {
         }
       }
     }
+    ASSERT_EQ(fm_mem_records(a), int64_t(oracle.size())) << step;
     if (step % 5000 == 4999 || step == 29999) {
       // Key 0 in id order, key 1 in (name, write order) order.
       std::vector<uint32_t> ids, want;
@@ -253,6 +254,7 @@ TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
     s->op = FM_OP_RID;
     EXPECT_TRUE(fails_with(fm_read_fast(s, FM_OP_RID), s, FM_ST_NO_RECORD));
     EXPECT_EQ(MADDR(a, last), nullptr);
+    EXPECT_EQ(fm_mem_records(a), 0) << round;
     s->op = FM_OP_FIRST;
     ASSERT_TRUE(fm_start(s));
     EXPECT_EQ(fm_rdnxt_fast(s, 0), nullptr);
@@ -265,11 +267,16 @@ TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
   // of before, and the handle asks nothing of its last request.
   put(key, 7, "EVEN");
   ASSERT_TRUE(write_rec(a, key));
+  // The file's record count, through either handle; none through a closed one.
+  EXPECT_EQ(fm_mem_records(a), 1);
+  EXPECT_EQ(fm_mem_records(s), 1);
   EXPECT_TRUE(fails_with(fm_mem_reset(a), a, FM_ST_SCRATCH_OPEN));
   ASSERT_TRUE(FM_CLOSE(s, 0));
+  EXPECT_EQ(fm_mem_records(s), -1);
   EXPECT_TRUE(fails_with(fm_mem_reset(s), s, FM_ST_NO_STREAM));
   a->op = FM_OP_HOLD;
   ASSERT_EQ(fm_mem_reset(a), 1);
+  EXPECT_EQ(fm_mem_records(a), 0);
   EXPECT_EQ(a->op, 0);
   EXPECT_EQ(a->rec.get(), nullptr);
   ASSERT_TRUE(start_first(a, 1, key));
@@ -278,6 +285,7 @@ TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
     put(key, 10 - i, "EVEN");
     ASSERT_TRUE(write_rec(a, key));
     EXPECT_EQ(a->rid, i);
+    EXPECT_EQ(fm_mem_records(a), int64_t(i));
   }
   ASSERT_TRUE(start_first(a, 0, key));
   std::vector<uint32_t> order;
@@ -440,6 +448,7 @@ TEST_F(FmMem, SequentialImagesOfMemoryFiles) {
   INIT_DB_PATH(&seq, "", "TAP", "01", "EMSAVE", FM_PT_MOD);
   ASSERT_TRUE(FM_CREATE(&seq, com.depth, 0, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << la_cur_sys_err();
   FmArb* sq = seq.handle.get();
+  EXPECT_EQ(fm_mem_records(sq), -1);   // not a memory file
   // Two files one after the other, then a marker record.
   ASSERT_TRUE(mm_save_fi(sq, a));
   ASSERT_TRUE(mm_save_fi(sq, a));

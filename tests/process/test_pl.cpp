@@ -15,6 +15,7 @@
 #include "foundation/os.h"
 #include "foundation/ssunix.h"
 #include "process/pl_fixture.h"
+#include "process/plint.h"
 #include "support/child_test.h"
 #include "support/syserr.h"
 
@@ -564,9 +565,11 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
     cached.clear();
     for (const auto& name : before) {
       Pcb* probe = e.pcb(name.c_str());
-      // A probe without verification: the cache's own look-up.
+      // A probe without verification: the cache's own look-up, keyed; the
+      // loader's answer to "cached?" agrees with it.
       if (cache_get(probe, nullptr, 0)) {
         cached.insert(name);
+        ASSERT_TRUE(em_cached(probe->module.get())) << name;
         pl_release(probe);
       }
       Engine::free_pcb(probe);
