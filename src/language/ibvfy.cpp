@@ -105,25 +105,13 @@ const std::vector<std::pair<uint8_t*, uint32_t>>& records_of(Vfy& v, FmArb* f) {
   w.f = f;
   w.list.clear();
   w.own.clear();
-  if (!f || !fm_is_handle(f)) return w.list;
-  f->key_no = 0;
-  // An empty file (most sub-files of most modules) is not walked.
-  if (fm_mem_records(f) == 0) {
-    f->op = 0;
-    return w.list;
-  }
-  f->op = FM_OP_FIRST;
-  fm_start(f);
-  f->op = FM_OP_FAST;
-  while (uint8_t* p = fm_rdnxt_fast(f, 0)) {
-    const uint32_t len = f->len_read.get();
+  fm_each_fast(f, [&](uint8_t* p, uint32_t len) {
     if (p == f->rec.get()) {
       w.own.emplace_back(p, p + len);
       p = w.own.back().data();
     }
     w.list.emplace_back(p, len);
-  }
-  f->op = 0;
+  });
   return w.list;
 }
 

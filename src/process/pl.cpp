@@ -511,18 +511,7 @@ int dict_read(FmFdb* fdb, void* buf, int key_no) {
 template <class T>
 std::vector<T*> records_of(FmArb* f) {
   std::vector<T*> out;
-  if (!f || !fm_is_handle(f)) return out;
-  f->key_no = 0;
-  // An empty file (most sub-files of most modules) is not walked.
-  if (fm_mem_records(f) == 0) {
-    f->op = 0;
-    return out;
-  }
-  f->op = FM_OP_FIRST;
-  fm_start(f);
-  f->op = FM_OP_FAST;
-  while (uint8_t* p = fm_rdnxt_fast(f, 0)) out.push_back(reinterpret_cast<T*>(p));
-  f->op = 0;
+  fm_each_fast(f, [&](uint8_t* p, uint32_t) { out.push_back(reinterpret_cast<T*>(p)); });
   return out;
 }
 
