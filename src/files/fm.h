@@ -630,12 +630,12 @@ int fm_rewrite(FmArb* a);
 // PROTO_FULL(a, 0, rec), rec_len = len, fm_write, rec_len = 0 would: the
 // same record under the same id (the ARB's record id), status 0, key number
 // and operation word 0. For the compiler's in-order records (constants),
-// which need none of the general write's steps. 1 written; 0 with the
-// status of fm_write's refusal when there is no memory for it; -1 when the
-// file is not one of those (not the open handle of a memory file, keys,
-// events, fixed-length records, no write access, len 0 or over the record
-// length): nothing has changed and the caller writes with fm_write.
-int fm_mem_append(FmArb* a, const void* rec, uint16_t len);
+// which need none of the general write's steps. True when written; false,
+// nothing changed, when the file is not one of those (not the open handle
+// of a memory file, keys, events, fixed-length records, no write access),
+// len is 0 or over the record length, or there is no memory for it: the
+// caller then writes with fm_write, which answers as it does.
+bool fm_mem_append(FmArb* a, const void* rec, uint16_t len);
 int fm_del(FmArb* a);
 int fm_del_all(FmArb* a);
 // Empties a memory-resident file for another use: every record goes, record

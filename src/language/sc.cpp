@@ -1055,7 +1055,7 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
 uint32_t sc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com) {
   if (!in_com && len) {
     FmArb* f = em->cnst.get();
-    if (fm_mem_append(f, value, len) > 0) return uint32_t(f->rid);
+    if (fm_mem_append(f, value, len)) return uint32_t(f->rid);
   }
   return pc_put_cnst(em, value, len, in_com);
 }

@@ -644,11 +644,6 @@ TEST_F(FmMem, RecordsWrittenTogetherIntoDeepTrees) {
   }
 }
 
-// Keys of every segment form (text, binary of 1, 2, 4 and 8 bytes, a
-// descending one, segments apart in the record and next to each other), the
-// records written one at a time and together: each key reads in the order
-// of the segments' values, ties in write order, and a unique key refuses its
-// duplicates.
 // The append path (fm_mem_append) against fm_write on a twin file: the
 // same records under the same ids, up to the record length and refused
 // (nothing written) one past it, at 0 bytes and for files it does not take.
@@ -670,16 +665,18 @@ TEST_F(FmMem, AppendedRecordsAreWhatWritesMake) {
   for (uint16_t len : {1, 9, 16, 17, 0, 3}) {
     a->key_no = 1;
     a->op = FM_OP_HOLD;
-    int rc = fm_mem_append(a, rec + len % 7, len);
-    PROTO_FULL(b, 0, rec + len % 7);
-    b->rec_len = len;
-    int wrc = len && len <= 16 ? fm_write(b) : -1;
-    b->rec_len = 0;
-    ASSERT_EQ(rc, wrc) << len;
-    if (rc < 0) {
+    a->status = 1;
+    bool put = fm_mem_append(a, rec + len % 7, len);
+    ASSERT_EQ(put, len && len <= 16) << len;
+    if (!put) {
       EXPECT_EQ(a->op, FM_OP_HOLD) << len;
+      EXPECT_EQ(a->status, 1u) << len;
       continue;
     }
+    PROTO_FULL(b, 0, rec + len % 7);
+    b->rec_len = len;
+    ASSERT_TRUE(fm_write(b)) << len;
+    b->rec_len = 0;
     EXPECT_EQ(a->rid, b->rid) << len;
     EXPECT_EQ(a->status, 0u);
     EXPECT_EQ(a->key_no, 0);
@@ -700,15 +697,20 @@ TEST_F(FmMem, AppendedRecordsAreWhatWritesMake) {
   // Files it does not take: keys, fixed-length records, a closed handle.
   uint8_t* area = alloc(256);
   ASSERT_NE(make_file(&keyed, area, "AD", com.depth), nullptr);
-  EXPECT_EQ(fm_mem_append(keyed.handle.get(), rec, 8), -1);
-  EXPECT_EQ(fm_mem_append(fixed.handle.get(), rec, 16), -1);
+  EXPECT_FALSE(fm_mem_append(keyed.handle.get(), rec, 8));
+  EXPECT_FALSE(fm_mem_append(fixed.handle.get(), rec, 16));
   EXPECT_EQ(fm_mem_records(keyed.handle.get()), 0);
   EXPECT_EQ(fm_mem_records(fixed.handle.get()), 0);
   ASSERT_TRUE(FM_CLOSE(a, 0));
-  EXPECT_EQ(fm_mem_append(a, rec, 8), -1);
-  EXPECT_EQ(fm_mem_append(nullptr, rec, 8), -1);
+  EXPECT_FALSE(fm_mem_append(a, rec, 8));
+  EXPECT_FALSE(fm_mem_append(nullptr, rec, 8));
 }
 
+// Keys of every segment form (text, binary of 1, 2, 4 and 8 bytes, a
+// descending one, segments apart in the record and next to each other), the
+// records written one at a time and together: each key reads in the order
+// of the segments' values, ties in write order, and a unique key refuses its
+// duplicates.
 TEST_F(FmMem, KeysOfEveryFormReadInTheirValuesOrder) {
   auto* kdb = reinterpret_cast<FmKdb*>(alloc(2 * sizeof(FmKdb)));
   auto* sdb = reinterpret_cast<FmSdb*>(alloc(8 * sizeof(FmSdb)));
