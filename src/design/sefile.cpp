@@ -304,6 +304,9 @@ class LineMemo {
     *slot = i;
     return nullptr;
   }
+  // Room for lines of `bytes` of text in all, `lines` of them: a store that
+  // grew a doubling at a time would copy what it kept at each step.
+  void reserve(size_t bytes, size_t lines) { store_.reserve(bytes + lines * sizeof(Gave)); }
   // Keeps the line at the slot find gave (not when the store has no room
   // for it: 4 GiB); the table doubles at half full.
   void add(const char* text, size_t len, uint64_t h, size_t slot, const DStmt& rec) {
@@ -392,6 +395,7 @@ int se_read_file(const std::string& path, const std::string& content, SeValidato
   bool skipping = false;
   const char* const text = content.data();
   LineMemo memo;
+  memo.reserve(content.size(), n_lines);   // (every line kept at most once)
   const size_t size = content.size();
   int n = 0;
   // Each line's end and hash are found a line ahead: the memo's slot of a

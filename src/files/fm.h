@@ -625,6 +625,17 @@ int fm_write(FmArb* a);
 // file takes records in key order without searching its indexes.
 int fm_write_all(FmArb* a, const uint8_t* recs, uint32_t count);
 int fm_rewrite(FmArb* a);
+// Adds a record of len bytes (copied) at the end of a memory-resident file
+// without keys or update events whose records vary in length, as
+// PROTO_FULL(a, 0, rec), rec_len = len, fm_write, rec_len = 0 would: the
+// same record under the same id (the ARB's record id), status 0, key number
+// and operation word 0. For the compiler's in-order records (constants),
+// which need none of the general write's steps. True when written; false,
+// nothing changed, when the file is not one of those (not the open handle
+// of a memory file, keys, events, fixed-length records, no write access),
+// len is 0 or over the record length, or there is no memory for it: the
+// caller then writes with fm_write, which answers as it does.
+bool fm_mem_append(FmArb* a, const void* rec, uint16_t len);
 int fm_del(FmArb* a);
 int fm_del_all(FmArb* a);
 // Empties a memory-resident file for another use: every record goes, record

@@ -1532,6 +1532,29 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
   return int(n);
 }
 
+// The write of one record to the end of a keyless memory file: what
+// m_write does for it, without its key steps (see fm_mem_append). False,
+// nothing changed, for a file it does not take and when there is no memory
+// for the record (the plain write then says so).
+bool mem_append(FmArb* a, const uint8_t* src, uint32_t len) {
+  Cur* c = cur(a);
+  MemFile* f = c ? c->f : nullptr;
+  if (!f || !f->keys.empty() || !f->fdb.var || len == 0 || len > f->fdb.rec_len) return false;
+  uint32_t cap = 0;
+  uint8_t* data = f->slab.alloc(len, &cap);
+  if (!data) return false;
+  std::memcpy(data, src, len);
+  MemRec& r = f->recs.emplace_back();
+  r.data = data;
+  r.len = len;
+  r.cap = cap;
+  r.flags = kLive;
+  ++f->live;
+  a->rid = f->last_rid();
+  a->rid_len = 4;
+  return true;
+}
+
 uint8_t* mem_rdnxt_fast(FmArb* a) {
   if (!m_rdnxt(a, a)) return nullptr;
   Cur* c = cur(a);
@@ -1579,6 +1602,23 @@ void mem_temp_files(int depth, void (*fn)(const FmFdb&, void*), void* ctx) {
 }
 
 }  // namespace fmi
+
+bool fm_live(const FmArb* a);
+const FmEventProcs* fm_event_procs();
+
+bool fm_mem_append(FmArb* a, const void* rec, uint16_t len) {
+  if (!a || !fm_live(a) || !fmi::is_mem(a) || a->state != FM_HS_OPEN) return false;
+  const FmFile* file = a->file.get();
+  const FmEventProcs* ev = fm_event_procs();
+  if (file->evt && ev && (ev->pre_upd || ev->post_upd)) return false;
+  if (file->fdb.access != 0 && !(file->fdb.access & 2)) return false;
+  if (!fmi::mem_append(a, static_cast<const uint8_t*>(rec), len)) return false;
+  a->status = 0;
+  a->key_no = 0;
+  a->op = 0;
+  a->rec_len = 0;
+  return true;
+}
 
 // ==================================================== sequential files ==
 namespace {

@@ -985,7 +985,7 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
       if (c.hash != h || c.form != form_ix || c.len != uint32_t(len)) continue;
       const char* kept = uint32_t(len) <= ScCtx::kCnstShort ? c.head : sc->cnst_text.data() + c.text;
       if (std::memcmp(kept, text, size_t(len)) != 0) continue;
-      f.out.ira = c.com_ref ? c.com_ref : pc_put_cnst(pc->em, c.value, e.length, 0);
+      f.out.ira = c.com_ref ? c.com_ref : sc_put_cnst(pc->em, c.value, e.length, 0);
       return &f.out;
     }
   }
@@ -1024,7 +1024,7 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
     sc->msg = kScBadCnst;
     return nullptr;
   }
-  f.out.ira = pc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
+  f.out.ira = sc_put_cnst(pc->em, blk.item->int_addr.get(), e.length, in_com);
   if (keep) {
     ScCtx::Cnst& c = sc->cnsts.emplace_back();
     c.hash = h;
@@ -1051,6 +1051,14 @@ const CElem* cnst_of(ScCtx* sc, const char* text, int len, const DElem& given, b
 }
 
 }  // namespace
+
+uint32_t sc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com) {
+  if (!in_com && len) {
+    FmArb* f = em->cnst.get();
+    if (fm_mem_append(f, value, len)) return uint32_t(f->rid);
+  }
+  return pc_put_cnst(em, value, len, in_com);
+}
 
 int sc_cmpl_cnst(ScCtx* sc, const char* text, int len, CElem* elem, bool keep_type) {
   const CElem* c = cnst_of(sc, text, len, elem->e, keep_type);

@@ -35,6 +35,7 @@
 
 struct PcCtx;
 struct ScCtx;
+struct EmHeader;
 struct FmArb;
 
 constexpr int kScVerbs = 105;
@@ -69,6 +70,11 @@ const DStmt& sc_stmt(ScCtx* sc);
 // A 16-byte buffer in the arena for a constant on its way to the constant
 // file (written from where it lies, not copied there first).
 uint8_t* sc_cnst_buf(ScCtx* sc);
+// pc_put_cnst for the compile functions: the constant's record appended to
+// the module's constant file without the general write's steps when that
+// file takes it so (fm_mem_append), else written by pc_put_cnst; the same
+// record id and record either way.
+uint32_t sc_put_cnst(EmHeader* em, const void* value, uint16_t len, int in_com);
 // The file statements' own part of the context (their open BEG READ loops).
 std::shared_ptr<void>& sc_fi_state(ScCtx* sc);
 

@@ -54,7 +54,7 @@ int bloop_val(ScCtx* sc, const ScLoopVal& v, int reg, const LoopVar& lv) {
   if (lv.binary) {
     uint8_t b[4];
     rec::view<rec::U32>(b) = uint32_t(int32_t(num));
-    ref = pc_put_cnst(sc_pc(sc)->em, b, 4, 0);
+    ref = sc_put_cnst(sc_pc(sc)->em, b, 4, 0);
   } else {
     char text[16];
     int n = std::snprintf(text, sizeof text, "%d", int(num));

@@ -333,7 +333,7 @@ int cmpl_msg(ScCtx* sc, DStmt* st) {
     return 0;
   }
   char blank = ' ';
-  uint32_t cnst = pc_put_cnst(sc_pc(sc)->em, n ? text : &blank, uint16_t(n ? n : 1), 0);
+  uint32_t cnst = sc_put_cnst(sc_pc(sc)->em, n ? text : &blank, uint16_t(n ? n : 1), 0);
   if (!cnst) {
     sc_err(sc, preset);
     return 0;

@@ -74,7 +74,7 @@ int sc_pd_cnst(ScCtx* sc, const char* text, int len, uint32_t* ref) {
   PdCva cv{v, 8, 0};
   if (len <= 0 || !pd_cva(text, len, '.', &cv)) return 0;
   v[8] = uint8_t(cv.scale);
-  *ref = pc_put_cnst(sc_pc(sc)->em, v, 9, 0);
+  *ref = sc_put_cnst(sc_pc(sc)->em, v, 9, 0);
   return 1;
 }
 

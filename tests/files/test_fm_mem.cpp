@@ -644,6 +644,68 @@ TEST_F(FmMem, RecordsWrittenTogetherIntoDeepTrees) {
   }
 }
 
+// The append path (fm_mem_append) against fm_write on a twin file: the
+// same records under the same ids, up to the record length and refused
+// (nothing written) one past it, at 0 bytes and for files it does not take.
+TEST_F(FmMem, AppendedRecordsAreWhatWritesMake) {
+  FmFdb fa, fb, keyed, fixed;
+  INIT_FDB(&fa, FM_CLASS_MEMORY, 16, 1, nullptr, 0);
+  INIT_UNIQUE_PATH(&fa, "TS", "AA", 1);
+  INIT_FDB(&fb, FM_CLASS_MEMORY, 16, 1, nullptr, 0);
+  INIT_UNIQUE_PATH(&fb, "TS", "AB", 1);
+  INIT_FDB(&fixed, FM_CLASS_MEMORY, 16, 0, nullptr, 0);
+  INIT_UNIQUE_PATH(&fixed, "TS", "AC", 1);
+  ASSERT_TRUE(FM_CREATE(&fa, com.depth, 0, FM_OPT_BASE, 15, 15));
+  ASSERT_TRUE(FM_CREATE(&fb, com.depth, 0, FM_OPT_BASE, 15, 15));
+  ASSERT_TRUE(FM_CREATE(&fixed, com.depth, 0, FM_OPT_BASE, 15, 15));
+  FmArb* a = fa.handle.get();
+  FmArb* b = fb.handle.get();
+  uint8_t* rec = alloc(32);
+  for (int i = 0; i < 32; ++i) rec[i] = uint8_t('a' + i);
+  for (uint16_t len : {1, 9, 16, 17, 0, 3}) {
+    a->key_no = 1;
+    a->op = FM_OP_HOLD;
+    a->status = 1;
+    bool put = fm_mem_append(a, rec + len % 7, len);
+    ASSERT_EQ(put, len && len <= 16) << len;
+    if (!put) {
+      EXPECT_EQ(a->op, FM_OP_HOLD) << len;
+      EXPECT_EQ(a->status, 1u) << len;
+      continue;
+    }
+    PROTO_FULL(b, 0, rec + len % 7);
+    b->rec_len = len;
+    ASSERT_TRUE(fm_write(b)) << len;
+    b->rec_len = 0;
+    EXPECT_EQ(a->rid, b->rid) << len;
+    EXPECT_EQ(a->status, 0u);
+    EXPECT_EQ(a->key_no, 0);
+    EXPECT_EQ(a->op, 0);
+  }
+  ASSERT_EQ(fm_mem_records(a), 4);
+  ASSERT_EQ(fm_mem_records(b), 4);
+  ASSERT_TRUE(start_first(a, 0));
+  ASSERT_TRUE(start_first(b, 0));
+  a->op = b->op = FM_OP_FAST;
+  while (uint8_t* p = fm_rdnxt_fast(b, 0)) {
+    uint8_t* q = fm_rdnxt_fast(a, 0);
+    ASSERT_NE(q, nullptr);
+    ASSERT_EQ(a->len_read, b->len_read);
+    EXPECT_EQ(std::memcmp(p, q, b->len_read), 0);
+  }
+  EXPECT_EQ(fm_rdnxt_fast(a, 0), nullptr);
+  // Files it does not take: keys, fixed-length records, a closed handle.
+  uint8_t* area = alloc(256);
+  ASSERT_NE(make_file(&keyed, area, "AD", com.depth), nullptr);
+  EXPECT_FALSE(fm_mem_append(keyed.handle.get(), rec, 8));
+  EXPECT_FALSE(fm_mem_append(fixed.handle.get(), rec, 16));
+  EXPECT_EQ(fm_mem_records(keyed.handle.get()), 0);
+  EXPECT_EQ(fm_mem_records(fixed.handle.get()), 0);
+  ASSERT_TRUE(FM_CLOSE(a, 0));
+  EXPECT_FALSE(fm_mem_append(a, rec, 8));
+  EXPECT_FALSE(fm_mem_append(nullptr, rec, 8));
+}
+
 // Keys of every segment form (text, binary of 1, 2, 4 and 8 bytes, a
 // descending one, segments apart in the record and next to each other), the
 // records written one at a time and together: each key reads in the order
