@@ -634,6 +634,10 @@ int fm_del_all(FmArb* a);
 // handle or a stream is open on the file) or 200650 (not the open handle of
 // a memory file: a stream, or a file of another back end).
 int fm_mem_reset(FmArb* a);
+// fm_mem_reset of a handle open in `scope`, which may be any pointer (as
+// fm_is_handle): 0, and nothing written, when it is not a live handle or is
+// one of another scope.
+int fm_mem_reset_in(FmArb* a, int scope);
 // The records of a memory-resident file, through an open handle or stream
 // of it: their number (all of the file's, whatever a stream's range).
 // Nothing in the handle changes. -1 for a handle that is not live or a file
