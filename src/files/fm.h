@@ -657,6 +657,12 @@ struct FmFileId {
   uint64_t dev = 0, ino = 0;
 };
 int fm_keep(FmArb* a, FmFileId* id = nullptr);
+// The change count of the file an open handle reads (a native file's): it
+// moves at every change of the file's records, through any handle of any
+// engine. A record read while it stays the same is still the file's. False
+// (count untouched) for a handle that is not open, a file of another back
+// end, or while a change is under way.
+bool fm_change_count(FmArb* a, uint64_t* count);
 int fm_release(FmArb* a);
 int fm_key_cmp(FmArb* a);
 
