@@ -2465,6 +2465,16 @@ uint8_t brf_chooser(const FmFdb* fdb) {
   return t;
 }
 
+bool fm_change_count(FmArb* a, uint64_t* count) {
+  if (!fm_is_handle(a) || a->state != FM_HS_OPEN) return false;
+  NH* h = fm_handlers(a->file->fns) == &brf_handlers ? nh(a) : nullptr;
+  if (!h || !h->f || h->f->st.in_txn) return false;
+  uint64_t c = bt_counter(h->f->st);
+  if (c & 1) return false;
+  *count = c;
+  return true;
+}
+
 int fm_keep(FmArb* a, FmFileId* id) {
   if (!fm_is_handle(a) || a->state != FM_HS_OPEN) {
     if (a && fm_is_handle(a)) a->status = FM_ST_SYS;

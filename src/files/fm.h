@@ -645,6 +645,10 @@ int fm_del_all(FmArb* a);
 // handle or a stream is open on the file) or 200650 (not the open handle of
 // a memory file: a stream, or a file of another back end).
 int fm_mem_reset(FmArb* a);
+// fm_mem_reset of a handle open in `scope`, which may be any pointer (as
+// fm_is_handle): 0, and nothing written, when it is not a live handle or is
+// one of another scope.
+int fm_mem_reset_in(FmArb* a, int scope);
 // The records of a memory-resident file, through an open handle or stream
 // of it: their number (all of the file's, whatever a stream's range).
 // Nothing in the handle changes. -1 for a handle that is not live or a file
@@ -664,6 +668,12 @@ struct FmFileId {
   uint64_t dev = 0, ino = 0;
 };
 int fm_keep(FmArb* a, FmFileId* id = nullptr);
+// The change count of the file an open handle reads (a native file's): it
+// moves at every change of the file's records, through any handle of any
+// engine. A record read while it stays the same is still the file's. False
+// (count untouched) for a handle that is not open, a file of another back
+// end, or while a change is under way.
+bool fm_change_count(FmArb* a, uint64_t* count);
 int fm_release(FmArb* a);
 int fm_key_cmp(FmArb* a);
 

@@ -77,6 +77,7 @@ struct State {
   std::vector<FmArb*> by_id{nullptr};
   std::vector<uint32_t> free_ids;
   std::vector<std::vector<FmArb*>> by_scope;   // live handles per scope
+  size_t top = 0;                              // the scopes from it up hold no handle
   std::deque<FmArb*> quarantine;               // closed handles, reused last
   std::vector<FmFile*> free_files;
   size_t live = 0;
@@ -186,17 +187,19 @@ FmArb* new_handle(FmFile* f, uint8_t fns, int scope, uint8_t state) {
   a->file.set(f);
   a->scope = uint16_t(scope);
   s.by_scope[scope].push_back(a);
+  if (size_t(scope) >= s.top) s.top = size_t(scope) + 1;
   ut_add_to_lst(&f->handles, a, &a->link);
   f->use = f->use + 1;
   ++s.live;
   return a;
 }
 
-bool live(const FmArb* a) {
-  if (!a || !arena::contains(a)) return false;
+// Whether a, a block of the arena, is an open handle.
+bool live_block(const FmArb* a) {
   State& s = S();
   return a->state != FM_HS_CLOSED && a->fm_id < s.by_id.size() && s.by_id[a->fm_id] == a;
 }
+bool live(const FmArb* a) { return a && arena::contains(a) && live_block(a); }
 
 // Marks a handle closed and forgets it (its block is reused later).
 void drop_handle(FmArb* a) {
@@ -570,8 +573,12 @@ int close_impl(FmArb* a, int options) {
 void release_files(int depth) {
   State& s = S();
   if (!s.init) return;
-  for (size_t sc = s.by_scope.size(); sc-- > size_t(depth > 0 ? depth : 0);) {
+  // A release at every compile and invocation: only the scopes that may
+  // hold handles are looked at.
+  const size_t low = size_t(depth > 0 ? depth : 0);
+  for (size_t sc = std::min(s.top, s.by_scope.size()); sc-- > low;) {
     auto& v = s.by_scope[sc];
+    if (v.empty()) continue;
     // Streams first, then open handles.
     for (int pass = 0; pass < 2; ++pass) {
       std::vector<FmArb*> list;
@@ -581,6 +588,7 @@ void release_files(int depth) {
         if (live(a)) close_impl(a, 0);
     }
   }
+  while (s.top > 0 && s.by_scope[s.top - 1].empty()) --s.top;
   fmi::mem_release_scope(depth);
 }
 
@@ -1382,7 +1390,7 @@ bool fm_is_handle(const void* p) {
   // A handle's block is allocated, never poisoned; a freed block or a guard is.
   if (__asan_region_is_poisoned(const_cast<void*>(p), sizeof(FmArb))) return false;
 #endif
-  return live(static_cast<const FmArb*>(p));
+  return live_block(static_cast<const FmArb*>(p));
 }
 FmArb* fm_new_stream(FmArb* parent, int scope) {
   FmFile* f = parent->file.get();

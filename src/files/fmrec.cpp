@@ -504,8 +504,9 @@ int64_t fm_mem_records(FmArb* a) {
   return fmi::mem_records(a);
 }
 
-int fm_mem_reset(FmArb* a) {
-  if (!check(a)) return 0;
+namespace {
+// fm_mem_reset of a live handle.
+int mem_reset_live(FmArb* a) {
   if (!fmi::is_mem(a) || a->state != FM_HS_OPEN) return fail(a, FM_ST_SYS);
   if (!fmi::mem_reset(a)) return 0;
   // The request fields as a new handle has them; the handle's own stay.
@@ -524,6 +525,14 @@ int fm_mem_reset(FmArb* a) {
   a->parent = own.parent;
   a->fm_id = own.fm_id;
   return 1;
+}
+}  // namespace
+
+int fm_mem_reset(FmArb* a) { return check(a) ? mem_reset_live(a) : 0; }
+
+int fm_mem_reset_in(FmArb* a, int scope) {
+  if (!fm_is_handle(a) || a->scope != scope) return 0;
+  return mem_reset_live(a);
 }
 
 void fm_read_pass(FmArb* a, int how) {

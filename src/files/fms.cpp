@@ -354,7 +354,12 @@ class Slab {
     if (chunks_.empty()) return clear();
     for (size_t i = 1; i < chunks_.size(); ++i) arena::free_chunk(chunks_[i].first, chunks_[i].second);
     chunks_.resize(1);
-    free_.clear();
+    // The lists keep their room for the next use, as the records' table
+    // does: a large file's, not.
+    for (auto& l : free_) {
+      l.clear();
+      if (l.capacity() > 4096) l.shrink_to_fit();
+    }
     bump_ = chunks_[0].first;
     left_ = chunks_[0].second;
     chunk_ = 128 * 1024;
@@ -1465,7 +1470,11 @@ int mem_reset(FmArb* a) {
   for (auto& k : f->keys) k.tree->clear();
   f->holds.clear();
   f->slab.reset();
+  // The cursor as a new one, its key buffer's room kept for the next use.
+  std::vector<uint8_t> pos = std::move(c->pos);
+  pos.clear();
   *c = Cur{};
+  c->pos = std::move(pos);
   c->arb = a;
   c->f = f;
   return 1;

@@ -144,13 +144,31 @@ struct Pool {
   uint32_t small_free[kSmallTotal / 16 + 1] = {};
   std::unordered_map<uint32_t, std::vector<BlockHead*>> free;
   std::vector<BlockHead*> live_big;  // blocks in chunks of their own
+  // Every member as a new pool has it (the containers keep their room).
+  void clear() {
+    std::memset(name, 0, sizeof name);
+    named = false;
+    scope = flags = 0;
+    chunks.clear();
+    bump = bump_end = nullptr;
+    bump_chunk = 0;
+    std::memset(small_free, 0, sizeof small_free);
+    free.clear();
+    live_big.clear();
+  }
 };
 
 struct Pools {
   std::vector<Pool*> by_id{nullptr};  // index = id
   std::vector<MmPool> spare;
   size_t live = 0;
+  // The objects of destroyed pools, for the next pools: a module and each
+  // compile make and destroy their own, and a pool object is too large for
+  // the allocator's quick lists.
+  std::vector<Pool*> idle;
 };
+constexpr size_t kIdlePools = 4;
+
 Pools& pools() {
   static Pools p;
   return p;
@@ -207,7 +225,13 @@ MmPool mm_create_pool(const char* name, int scope, int flags) {
     for (size_t i = 1; i < ps.by_id.size(); ++i)
       if (match(MmPool(i))) return hint = MmPool(i);
   }
-  Pool* p = new Pool;
+  Pool* p;
+  if (!ps.idle.empty()) {
+    p = ps.idle.back();
+    ps.idle.pop_back();
+  } else {
+    p = new Pool;
+  }
   std::memcpy(p->name, key, 11);
   p->named = name != nullptr;
   p->scope = scope;
@@ -317,7 +341,12 @@ void mm_destroy_pool(MmPool id) {
   ps.by_id[id] = nullptr;
   ps.spare.push_back(id);
   --ps.live;
-  delete p;
+  if (ps.idle.size() < kIdlePools) {
+    p->clear();
+    ps.idle.push_back(p);
+  } else {
+    delete p;
+  }
 }
 
 int mm_pool_scope(MmPool id) {

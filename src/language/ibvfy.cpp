@@ -77,6 +77,10 @@ struct Vfy {
   };
   std::vector<std::unique_ptr<Walked>> walked;  // each stays where it is while a walk goes on
   size_t walked_n = 0;                          // entries of this verification
+  // The screen checks' tables, refilled by each check.
+  std::vector<uint32_t> next;                   // next frame of each frame
+  std::vector<uint8_t> seen;                    // 1 at each number a record has
+  std::vector<std::string> apps;                // the module's applications
 
   bool fail(const char* fmt, ...) {
     va_list ap;
@@ -340,7 +344,8 @@ bool check_screens(Vfy& v) {
   bool ok = true;
   // Frames: their images and children among the module's, a known mode,
   // and chains of next frames that end.
-  std::vector<uint32_t> next(size_t(frames) + 1, 0);
+  std::vector<uint32_t>& next = v.next;
+  next.assign(size_t(frames) + 1, 0);
   each_record<EmCfrm>(v, em->cfrm.get(), [&](uint8_t* p, uint32_t) {
     const auto& f = rec::view<EmCfrm>(p);
     if (!ok) return;
@@ -362,12 +367,13 @@ bool check_screens(Vfy& v) {
   // processor's tables are filled from them. (The image count is one more
   // than the images.)
   auto all_there = [&](FmArb* sub, size_t at, uint32_t count, const char* what) {
-    std::vector<bool> seen(size_t(count) + 1, false);
+    std::vector<uint8_t>& seen = v.seen;
+    seen.assign(size_t(count) + 1, 0);
     each_record<uint8_t>(v, sub, [&](uint8_t* p, uint32_t len) {
       if (at + 4 > len) return;
       uint32_t no = at == offsetof(EmCitm, item_no) ? uint32_t(rec::view<rec::U16>(p + at))
                                                     : uint32_t(rec::view<rec::U32>(p + at));
-      if (no >= 1 && no <= count) seen[no] = true;
+      if (no >= 1 && no <= count) seen[no] = 1;
     });
     for (uint32_t i = 1; ok && i <= count; ++i)
       if (!seen[i]) ok = v.fail("%s %u of %u has no record", what, i, count);
@@ -502,7 +508,8 @@ bool check_screens(Vfy& v) {
   });
   // Token lists: of the module's own applications alone.
   // (copied: a record's bytes may lie in a buffer the next record reuses)
-  std::vector<std::string> apps{std::string(em->app.data(), 3)};
+  std::vector<std::string>& apps = v.apps;
+  apps.assign(1, std::string(em->app.data(), 3));
   each_record<EmCap>(v, em->cap.get(), [&](uint8_t* q, uint32_t) { apps.emplace_back(rec::view<EmCap>(q).app.data(), 3); });
   auto known_app = [&](const char* app) {
     return std::find(apps.begin(), apps.end(), std::string_view(app, 3)) != apps.end();
@@ -1047,7 +1054,7 @@ int ib_verify(EmHeader* em, char* why, size_t n) {
   if (why && n) why[0] = 0;
   // The tables of the last check are emptied for this one: a check after
   // every compile costs no allocation of its own.
-  static Vfy kept{nullptr, nullptr, 0, {}, {}, {}, {}, {}, {}, {}, {}, {}, 0};
+  static Vfy kept{nullptr, nullptr, 0, {}, {}, {}, {}, {}, {}, {}, {}, {}, 0, {}, {}, {}};
   Vfy& v = kept;
   v.em = em;
   v.why = why;

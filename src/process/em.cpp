@@ -162,8 +162,7 @@ FmArb* take_spare(int slot) {
 // Keeps the handle of a slot emptied when there is room; false when it is
 // not kept (the caller scratches it).
 bool keep(int slot, FmArb* h) {
-  if (spares(slot).size() >= kSpares || !h || !fm_is_handle(h) || h->scope != com.base_scope || !fm_mem_reset(h))
-    return false;
+  if (spares(slot).size() >= kSpares || !fm_mem_reset_in(h, com.base_scope)) return false;
   SpareSub k;
   k.h = h;
   k.id = h->fm_id;

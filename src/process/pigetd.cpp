@@ -27,9 +27,13 @@ void sys_err(int line, const char* text) {
 }
 
 // Arena storage of the getters, taken once and kept for the engine's life.
+// The APPL records remembered: a compile asks for its own application's
+// and for those its files come from (0LA and the like), over and over.
+constexpr int kDapMemo = 2;
+
 struct Store {
   DUser usr;
-  DAppl dap;
+  DAppl dap[kDapMemo];
   DParam parm;
   DSysparm sysparm;
   FmKdb kdb[FM_CAT_KDB_AREA];
@@ -43,8 +47,14 @@ Store* store() {
 struct Memory {
   char usr[3];
   bool usr_ok = false;
-  char dap[5];
-  bool dap_ok = false;
+  // Each remembered APPL record: its key, and the file's change count when
+  // it was read (it is the file's record while the count stays).
+  struct Dap {
+    char key[5];
+    bool ok = false;
+    uint64_t count = 0;
+  } dap[kDapMemo];
+  int dap_last = 0;  // the entry asked for last
   bool sysparm_ok = false;
 } mem;
 
@@ -130,30 +140,46 @@ const DAppl* pi_get_dap(const char* app, const char* ver) {
   std::memcpy(key, app, 3);
   std::memcpy(key + 3, ver, 2);
   if (IS_ZUB_AP(app)) std::memcpy(key + 3, "00", 2);
-  // The record remembered is of the file still there (open_dap forgets it
-  // when it opens the file anew).
+  // The records remembered are of the file still there (open_dap forgets
+  // them when it opens the file anew), as it is now (its change count).
   if (!open_dap()) {
-    mem.dap_ok = false;
+    pi_dap_forget();
     return nullptr;
   }
-  if (mem.dap_ok && std::memcmp(mem.dap, key, 5) == 0) return &s->dap;
-  mem.dap_ok = false;
   FmArb* a = com.dap_handle.get();
-  std::memset(&s->dap, ' ', sizeof s->dap);
-  s->dap.app.set(std::string_view(key, 3));
-  s->dap.ver.set(std::string_view(key + 3, 2));
+  uint64_t count = 0;
+  const bool counted = fm_change_count(a, &count);
+  for (int i = 0; i < kDapMemo; ++i) {
+    Memory::Dap& m = mem.dap[i];
+    if (!m.ok || std::memcmp(m.key, key, 5) != 0) continue;
+    if (counted && m.count == count) {
+      mem.dap_last = i;
+      return &s->dap[i];
+    }
+    m.ok = false;
+  }
+  // Read into the entry not asked for last.
+  const int i = mem.dap[mem.dap_last].ok ? (mem.dap_last + 1) % kDapMemo : mem.dap_last;
+  Memory::Dap& m = mem.dap[i];
+  DAppl& d = s->dap[i];
+  m.ok = false;
+  std::memset(&d, ' ', sizeof d);
+  d.app.set(std::string_view(key, 3));
+  d.ver.set(std::string_view(key + 3, 2));
   Ref<uint8_t> rec = a->rec;
   uint16_t len = a->rec_len;
   uint8_t key_no = a->key_no;
-  PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(&s->dap));
+  PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(&d));
   bool ok = fm_read(a) == 1;
   a->rec = rec;
   a->rec_len = len;
   a->key_no = key_no;
   if (!ok) return nullptr;
-  std::memcpy(mem.dap, key, 5);
-  mem.dap_ok = true;
-  return &s->dap;
+  std::memcpy(m.key, key, 5);
+  m.ok = counted;
+  m.count = count;
+  mem.dap_last = i;
+  return &d;
 }
 
 namespace {
@@ -185,7 +211,9 @@ const DSysparm* pi_get_dsysparm() {
   return &s->sysparm;
 }
 
-void pi_dap_forget() { mem.dap_ok = false; }
+void pi_dap_forget() {
+  for (Memory::Dap& m : mem.dap) m.ok = false;
+}
 
 void pi_getters_reset() {
   mem = Memory{};

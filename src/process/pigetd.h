@@ -8,8 +8,10 @@
 // (open_dap), and the PARAM getter, which keeps each application's PARAM
 // file open in the base scope. Memory per getter:
 //   pi_get_dusr      the last user id; a failed read forgets it
-//   pi_get_dap       the last application and version; a failed read, or the
-//                    APPL file found replaced (open_dap), forgets it
+//   pi_get_dap       the last two applications and versions, each while the
+//                    APPL file's change count stays as at its read (a native
+//                    file's: of another back end, none); a failed read, or
+//                    the APPL file found replaced (open_dap), forgets it
 //   pi_get_dparm     none: read at every call (through the kept handle)
 //   pi_get_dsysparm  kept after the first successful read
 // pi_getters_reset forgets every remembered record and closes the kept
@@ -34,7 +36,7 @@ const DParam* pi_get_dparm(const char* app, const char* ver);
 const DParam* pi_get_dparm_in_round(const char* app, const char* ver);
 const DSysparm* pi_get_dsysparm();
 void pi_getters_reset();
-// Forgets the APPL getter's record (open_dap found the file replaced).
+// Forgets the APPL getter's records (open_dap found the file replaced).
 void pi_dap_forget();
 
 struct DElem;

@@ -274,11 +274,27 @@ TEST_F(FmMem, RecordsThatComeAndGoNeverShareAnId) {
   ASSERT_TRUE(FM_CLOSE(s, 0));
   EXPECT_EQ(fm_mem_records(s), -1);
   EXPECT_TRUE(fails_with(fm_mem_reset(s), s, FM_ST_NO_STREAM));
+  // Asked for a scope: the closed handle and a handle of another scope are
+  // left as they are, their status too.
+  s->status = 7;
+  EXPECT_EQ(fm_mem_reset_in(s, s->scope), 0);
+  EXPECT_EQ(s->status, 7u);
   a->op = FM_OP_HOLD;
+  a->status = 7;
+  EXPECT_EQ(fm_mem_reset_in(a, a->scope + 1), 0);
+  EXPECT_EQ(fm_mem_records(a), 1);
+  EXPECT_EQ(a->op, FM_OP_HOLD);
+  EXPECT_EQ(a->status, 7u);
   ASSERT_EQ(fm_mem_reset(a), 1);
   EXPECT_EQ(fm_mem_records(a), 0);
   EXPECT_EQ(a->op, 0);
   EXPECT_EQ(a->rec.get(), nullptr);
+  // In its own scope, as fm_mem_reset.
+  ASSERT_TRUE(write_rec(a, key));
+  a->op = FM_OP_HOLD;
+  ASSERT_EQ(fm_mem_reset_in(a, a->scope), 1);
+  EXPECT_EQ(fm_mem_records(a), 0);
+  EXPECT_EQ(a->op, 0);
   ASSERT_TRUE(start_first(a, 1, key));
   EXPECT_EQ(fm_rdnxt_fast(a, 0), nullptr);
   for (uint32_t i = 1; i <= 3; ++i) {

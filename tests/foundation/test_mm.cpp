@@ -1,10 +1,12 @@
 // Arena references and memory pools.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "foundation/bi.h"
@@ -99,6 +101,50 @@ TEST(Pool, ANameIsNotFoundThroughAGonePool) {
   EXPECT_NE(mm_create_pool(" GONE", 0, 0), d);
   EXPECT_EQ(mm_create_pool(" GONE", 3, 0), d);
   for (MmPool p : {b, d, mm_create_pool(" GONE", 0, 0)}) mm_destroy_pool(p);
+}
+
+// A destroyed pool's object serves a later pool as a new one (four are
+// kept for that, a fifth is deleted): nothing of its name, scope, chunks or
+// freed blocks is seen through the later pool.
+TEST(Pool, ALaterPoolSeesNothingOfADestroyedOne) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  std::vector<MmPool> held;   // takes the objects kept before
+  for (int i = 0; i < 8; ++i) held.push_back(mm_create_pool(nullptr, 0, 0));
+  std::vector<MmPool> gone;
+  for (int i = 1; i <= 5; ++i) {
+    MmPool p = mm_create_pool((" IDLE" + std::to_string(i)).c_str(), i, 0);
+    for (size_t n : {100, 40000}) {
+      void* first = MM_ALLOC(p, n);
+      ASSERT_NE(MM_ALLOC(p, n), nullptr);   // kept: the first goes to a free list
+      ASSERT_EQ(mm_free(first), 1);
+    }
+    gone.push_back(p);
+  }
+  for (MmPool p : gone) mm_destroy_pool(p);
+  std::vector<MmPool> later;
+  for (int i = 1; i <= 5; ++i) {
+    MmPool p = mm_create_pool(nullptr, 0, 0);
+    later.push_back(p);
+    EXPECT_EQ(mm_pool_scope(p), 0);
+    EXPECT_EQ(mm_pool_live(p), 0u);
+    std::vector<uint8_t*> got;
+    for (size_t n : {100, 100, 40000}) {
+      auto* q = static_cast<uint8_t*>(MM_ALLOC(p, n));
+      ASSERT_NE(q, nullptr);
+      for (size_t k = 0; k < n; ++k) ASSERT_EQ(q[k], 0) << i << " " << n;
+      EXPECT_EQ(std::count(got.begin(), got.end(), q), 0) << i << " " << n;
+      got.push_back(q);
+    }
+    EXPECT_EQ(mm_pool_live(p), 3u);
+    EXPECT_EQ(mm_check_pool(p), 0);
+  }
+  MmPool named = mm_create_pool(" IDLE1", 1, 0);   // a new pool of the old name
+  EXPECT_EQ(std::count(later.begin(), later.end(), named), 0);
+  EXPECT_EQ(mm_pool_live(named), 0u);
+  later.push_back(named);
+  for (MmPool p : later) mm_destroy_pool(p);
+  for (MmPool p : held) mm_destroy_pool(p);
+  EXPECT_EQ(cap.count(), 0u) << cap.last();
 }
 
 TEST(Pool, BlocksAreZeroedDistinctAndReused) {

@@ -195,6 +195,40 @@ TEST_F(PlParts, GettersRememberTheirLastRecord) {
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->app.str(), "ABC");
   EXPECT_EQ(pi_get_dap("XYZ", "00"), nullptr);
+  // Two applications' APPL records are remembered, a third takes the place
+  // of the one asked for least lately; each is the file's record, also
+  // after a change in place through another handle.
+  auto [pool, kdb, sdb] = cat_areas();
+  FmFdb f;
+  INIT_DAP_FDB(&f, kdb, sdb);
+  ASSERT_TRUE(FM_OPEN(&f, com.depth, 0, 15, 15));
+  FmArb* h = f.handle.get();
+  auto* r = static_cast<DAppl*>(MM_ALLOC(pool, sizeof(DAppl)));
+  auto put = [&](const char* app, const char* title, bool write) {
+    std::memset(static_cast<void*>(r), ' ', sizeof *r);
+    r->app.set("ABC");
+    r->ver.set("00");
+    PROTO_FULL(h, 0, reinterpret_cast<uint8_t*>(r));
+    h->op = FM_OP_HOLD;
+    ASSERT_TRUE(fm_read(h));
+    r->app.set(app);
+    r->title.set(title);
+    h->op = 0;
+    ASSERT_TRUE(write ? fm_write(h) : fm_rewrite(h));
+  };
+  put("DEF", "", true);
+  put("GHI", "", true);
+  for (const char* app : {"ABC", "DEF", "ABC", "GHI", "DEF", "GHI", "ABC"}) {
+    const DAppl* d = pi_get_dap(app, "00");
+    ASSERT_NE(d, nullptr) << app;
+    EXPECT_EQ(d->app.str(), app);
+  }
+  put("ABC", "CHANGED", false);
+  ASSERT_TRUE(FM_CLOSE(h, 0));
+  mm_destroy_pool(pool);
+  ASSERT_NE(pi_get_dap("ABC", "00"), nullptr);
+  EXPECT_EQ(pi_get_dap("ABC", "00")->title.str().substr(0, 7), "CHANGED");
+  EXPECT_EQ(pi_get_dap("GHI", "00")->app.str(), "GHI");
   // PARAM (last changed an hour ago) stays open from one read to the next;
   // a change is seen at the next read, and no handle piles up.
   {
