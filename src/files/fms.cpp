@@ -1231,6 +1231,22 @@ void enter(MemFile* f, std::vector<uint8_t>& ents, const KeyFlags& use, const Ke
   }
 }
 
+// A copy of the len bytes at src as the file's last record: its bytes, or
+// null, nothing changed, when there is no memory for them.
+uint8_t* add_last(MemFile* f, const uint8_t* src, uint32_t len) {
+  uint32_t cap = 0;
+  uint8_t* data = f->slab.alloc(len, &cap);
+  if (!data) return nullptr;
+  std::memcpy(data, src, len);
+  MemRec& r = f->recs.emplace_back();
+  r.data = data;
+  r.len = len;
+  r.cap = cap;
+  r.flags = kLive;
+  ++f->live;
+  return data;
+}
+
 // Stores a new record whose entries were admitted (by reference: the
 // caller's bytes, with a shadow of its normalised keys) and enters it in its
 // keys as record rid. 1; 0 when there is no memory for it.
@@ -1513,18 +1529,10 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
       entry(k, src, rid, e);
       bool dup = false;
       if (!goes_last(k, e, &dup) || dup) break;
-      uint32_t cap = 0;
-      uint8_t* data = f->slab.alloc(len, &cap);
+      uint8_t* data = add_last(f, src, len);
       if (!data) break;
-      std::memcpy(data, src, len);
-      MemRec& r = f->recs.emplace_back();
-      r.data = data;
-      r.len = len;
-      r.cap = cap;
-      r.flags = kLive;
       set_payload(k, e, data, len);
       k.tree->append(e);
-      ++f->live;
       a->rid = rid;
       a->rid_len = 4;
     }
@@ -1548,17 +1556,7 @@ int mem_write_all(FmArb* a, const uint8_t* recs, uint32_t count) {
 bool mem_append(FmArb* a, const uint8_t* src, uint32_t len) {
   Cur* c = cur(a);
   MemFile* f = c ? c->f : nullptr;
-  if (!f || !f->keys.empty() || !f->fdb.var || len == 0 || len > f->fdb.rec_len) return false;
-  uint32_t cap = 0;
-  uint8_t* data = f->slab.alloc(len, &cap);
-  if (!data) return false;
-  std::memcpy(data, src, len);
-  MemRec& r = f->recs.emplace_back();
-  r.data = data;
-  r.len = len;
-  r.cap = cap;
-  r.flags = kLive;
-  ++f->live;
+  if (!f || !f->keys.empty() || !f->fdb.var || len == 0 || len > f->fdb.rec_len || !add_last(f, src, len)) return false;
   a->rid = f->last_rid();
   a->rid_len = 4;
   return true;
