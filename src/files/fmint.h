@@ -105,3 +105,8 @@ void each_handle(FmFile* f, F&& fn) {
 MmPool pool();
 
 }  // namespace fmi
+
+// The handle bookkeeping's answers for the modules beside it (fmfi.cpp):
+// whether a is an open handle, and the update event procedures set.
+bool fm_live(const FmArb* a);
+const FmEventProcs* fm_event_procs();

@@ -20,11 +20,9 @@
 #include "files/fmint.h"
 #include "foundation/bi.h"
 
-bool fm_live(const FmArb* a);
 FmArb* fm_new_stream(FmArb* parent, int scope);
 void fm_drop_stream(FmArb* s);
 FmQueryAttach fm_query_attach_hook();
-const FmEventProcs* fm_event_procs();
 
 namespace fmi {
 

@@ -1610,9 +1610,6 @@ void mem_temp_files(int depth, void (*fn)(const FmFdb&, void*), void* ctx) {
 
 }  // namespace fmi
 
-bool fm_live(const FmArb* a);
-const FmEventProcs* fm_event_procs();
-
 bool fm_mem_append(FmArb* a, const void* rec, uint16_t len) {
   if (!a || !fm_live(a) || !fmi::is_mem(a) || a->state != FM_HS_OPEN) return false;
   const FmFile* file = a->file.get();
