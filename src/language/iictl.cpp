@@ -292,25 +292,33 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
 }
 
 
+// END LOOP's full path from a handler that ran it in line (s->pc then
+// still at an instruction before it).
+[[gnu::noinline]] uint8_t* end_loop_pd_from(IlfExecBlock* b, IlfState* s, uint8_t* el) {
+  s->pc = el;
+  return end_loop_pd_full(b, s, el);
+}
+
 // The way back where a loop plan may take over (ii_loop_back past its
 // wait): out of line, so that END LOOP's straight path makes no call.
 [[gnu::noinline]] uint8_t* end_loop_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* back) {
+  s->pc = pc;
   return ii_next(b, s, ii_loop_enter(s, pc, back));
 }
 
-// END LOOP: the step of the loop last begun or stepped, 8-byte integers
-// after a step the memo holds, that goes back into the body, with no call
-// (its registers need no saving); anything else (another loop, no memo, a
-// value past 15 digits, the loop's end, an error) is end_loop_pd_full's,
-// from the start (nothing is written before that is known).
-uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint8_t* blk = loop_block(pc, 4);
+// END LOOP at el of the variable at var (register 1): the step of the loop
+// last begun or stepped, 8-byte integers after a step the memo holds, that
+// goes back into the body, with no call (its registers need no saving);
+// anything else (another loop, no memo, a value past 15 digits, the loop's
+// end, an error) is end_loop_pd_full's, from the start (nothing is written
+// before that is known) and with the loop's pc at el.
+[[gnu::always_inline]] inline uint8_t* end_loop_pd_step(IlfExecBlock* b, IlfState* s, uint8_t* el, uint8_t* var) {
+  uint8_t* blk = loop_block(el, 4);
   if (!blk || blk != s->last_loop.blk) [[unlikely]]
-    return end_loop_pd_full(b, s, pc);
+    return end_loop_pd_from(b, s, el);
   auto& lb = rec::view<IiLoopPd>(blk);
   uint32_t back_off = lb.back.raw();
   uint8_t* back = ii_arena + back_off;
-  uint8_t* var = s->addr[0];
   IlfState::LoopMemo& m = *s->last_memo;  // (memo_of(s, blk))
   uint64_t var_raw, step_raw, to_raw;
   std::memcpy(&var_raw, var, 8);
@@ -318,11 +326,11 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   std::memcpy(&to_raw, lb.to.data(), 8);
   if (!back_off || back != s->last_loop.back || !lb.all_int || var[8] != 0 || m.var != var ||
       m.var_raw != var_raw || m.step_raw != step_raw || m.to_raw != to_raw) [[unlikely]]
-    return end_loop_pd_full(b, s, pc);
+    return end_loop_pd_from(b, s, el);
   int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
   uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
   if ((int8_t(lb.dir.get()) > 0 ? v > m.to : v < m.to) || a >= 1000000000000000ULL) [[unlikely]]
-    return end_loop_pd_full(b, s, pc);
+    return end_loop_pd_from(b, s, el);
   const uint64_t pair = ii_vc_pair();
   // Upwards from 0 or above, the digits add as they stand.
   if (m.v >= 0 && m.step >= 0)
@@ -335,13 +343,23 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   m.var_raw = var_raw;
   m.v = v;
   // ii_loop_back, its call out of line.
-  uint8_t wait = pc[3];
+  uint8_t wait = el[3];
   if (wait > 1) {
-    pc[3] = uint8_t(wait - 1);
+    el[3] = uint8_t(wait - 1);
   } else if (ii_loop_plans_on && !ii_slow(s)) {
-    return end_loop_enter(b, s, pc, back);
+    return end_loop_enter(b, s, el, back);
   }
   return ii_next(b, s, back);
+}
+
+uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  return end_loop_pd_step(b, s, pc, s->addr[0]);
+}
+
+// SET_ADDR_LEN at pc: a register's length (register 4 for a number past 4).
+void set_addr_len(IlfState* s, const uint8_t* pc) {
+  auto& in = rec::view<IbAddrLen>(const_cast<uint8_t*>(pc));
+  s->len[in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3] = in.len;
 }
 
 }  // namespace
@@ -349,14 +367,21 @@ uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // SET_ADDR_LEN; the END LOOP that usually follows it runs from here (not
 // while the loop looks at every instruction).
 uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  auto& in = rec::view<IbAddrLen>(pc);
-  int r = in.reg >= 1 && in.reg <= 4 ? in.reg - 1 : 3;
-  s->len[r] = in.len;
+  set_addr_len(s, pc);
   uint8_t* next = ii_adv(pc, 6);
   if (rec::view<IbInst>(next).op.get() != 13 || ii_slow(s)) return next;
-  s->pc = next;
   ++s->count;  // the instruction it stands for, for the loop's yield
-  return inst_end_loop_pd(b, s, next);
+  return end_loop_pd_step(b, s, next, s->addr[0]);
+}
+
+// IRA_1 of the field f, the SET_ADDR_LEN and END LOOP after it at pc + 8
+// and pc + 16 (a packed loop's step), in one (not while the loop looks at
+// every instruction).
+uint8_t* ii_ira_end_loop(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* f) {
+  s->addr[0] = f;
+  set_addr_len(s, pc + 8);
+  s->count += 2;  // the instructions it stands for, for the loop's yield
+  return end_loop_pd_step(b, s, pc + 16, f);
 }
 
 namespace {

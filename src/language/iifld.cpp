@@ -560,11 +560,13 @@ uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }  // namespace cmp_plan
 
 // IRA_1 and the SET_ADDR_LEN after it (a loop's variable before its END
-// LOOP), not while the loop looks at every instruction.
+// LOOP, which runs with them when it follows), not while the loop looks at
+// every instruction.
 [[gnu::noinline]] uint8_t* ira_1_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* f = ii_field(pc + 4);
   if (!f || ii_slow(s)) [[unlikely]]
     return cmp_plan::ira_1(b, s, pc);
+  if (rec::view<IbInst>(pc + 16).op.get() == 13) return ii_ira_end_loop(b, s, pc, f);
   s->addr[0] = f;
   s->pc = pc + 8;
   ++s->count;  // the instruction it stands for, for the loop's yield

@@ -110,6 +110,10 @@ uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // SET_ADDR_LEN (iictl.cpp), which runs an END LOOP after it; IRA_1 runs it
 // when it follows.
 uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+// IRA_1 at pc of the field f with the SET_ADDR_LEN and END LOOP (relocated)
+// after it, as one (iictl.cpp; IRA_1 runs it, not while the loop looks at
+// every instruction).
+uint8_t* ii_ira_end_loop(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* f);
 // IF, AND and OR statements run as one step by their compiled compares so
 // far, and the statements looked at to build one (tests).
 uint64_t ii_cmp_plan_runs();
