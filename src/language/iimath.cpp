@@ -1237,19 +1237,14 @@ uint8_t* inst_calc_fn(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 // ------------------------------------------------------ COMPUTE --
-// A packed COMPUTE operand, fixed of 1-8 bytes at its scale or variable of
-// 8 bytes and a scale byte of 0-31, as a 64-bit value and its scale; false
-// for anything else.
+// A packed COMPUTE operand, fixed of 1-8 bytes at its scale (0-31) or
+// variable of 8 bytes and a scale byte of 0-31 (through the value cache), as
+// a 64-bit value and its scale; false for anything else.
 [[gnu::always_inline]] inline bool compute_read(const IbComputeOprnd& in, const uint8_t* p, uint64_t pair, int64_t& v,
                                                 int& sc) {
-  if (in.type == kIiPdVar) return in.len == 9 && ii_vc_read(p, pair, v, sc);
-  u128 m;
-  bool neg;
-  if (in.type != kIiPdFix || in.len < 1 || in.len > 8 || in.scale > 31 || !pacdec::decode(p, in.len, m, neg))
-    return false;
-  v = neg ? -int64_t(m) : int64_t(m);
+  if (in.type == kIiPdVar) return in.len == 9 && ii_vc_get(p, ii_vc_hi(pair), v, sc);
   sc = in.scale;
-  return true;
+  return in.type == kIiPdFix && in.len >= 1 && in.len <= 8 && in.scale <= 31 && pacdec::decode64(p, in.len, v);
 }
 
 // A value for a binary field of size bytes: within its range?
@@ -1286,14 +1281,53 @@ uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd&
   return ii_adv(e, 6);
 }
 
-// COMPUTE of packed operands by +, - or * (COMPUTE_OPRND twice, PD_ADD,
-// PD_SUB or PD_MUL, PD_EQ), from the first COMPUTE_OPRND: in 64 bits, as
-// the instructions compute and store (scales aligned, a product's trailing
-// zero decimals dropped, the target's rule), leaving the stack's depth as
-// they do; or of binary fields (compute_bin). The instruction after the
-// store, or null when these values or forms are the instructions' to
-// decide.
-uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
+// (Out of line: the other forms' straight path makes no call. A zero
+// quotient is the instructions' to sign.)
+[[gnu::noinline]] bool compute_divide(int64_t& a, int& sa, int64_t b, int sb) {
+  int64_t q;
+  int qs;
+  if (!ii_math_divide(a, sa, b, sb, &q, &qs) || q == 0) return false;
+  a = q;
+  sa = qs;
+  return true;
+}
+// a := a op b (PD_ADD, PD_SUB, PD_MUL, PD_DIV by opcode) on 64-bit values at
+// their scales, as the instructions compute: scales aligned, a product's
+// trailing zero decimals dropped, a quotient as the plans divide; false when
+// the instructions must decide.
+template <bool Div>
+[[gnu::always_inline]] inline bool compute_op(size_t op, int64_t& a, int& sa, int64_t b, int sb) {
+  if (!Div && op == 735) return false;
+  if (op == 729 || op == 731) {
+    if (sa != sb) {
+      if (sa < sb ? !plan::up64(a, sb - sa) : !plan::up64(b, sa - sb)) return false;
+      sa = std::max(sa, sb);
+    }
+    return !(op == 731 ? __builtin_sub_overflow(a, b, &a) : __builtin_add_overflow(a, b, &a));
+  }
+  if (op == 733) {
+    if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return false;
+    sa += sb;
+    if (sa > 0) {
+      uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
+      ii_trim64(m, sa);
+      a = a < 0 ? -int64_t(m) : int64_t(m);
+    }
+    return sa <= 31;
+  }
+  return op == 735 && compute_divide(a, sa, b, sb);
+}
+
+// COMPUTE of packed operands by +, -, * or / (COMPUTE_OPRND twice, PD_ADD,
+// PD_SUB, PD_MUL or PD_DIV, PD_EQ), from the first COMPUTE_OPRND: in 64
+// bits (compute_op; a division only with Div), stored by the target's rule,
+// leaving the stack's depth as they do; or of binary fields (compute_bin).
+// Two fixed operands at the target's scale add on their digits in place
+// (add_short is the instructions' sum and store, the target's length
+// bounding it). The instruction after the store, or null when these values
+// or forms are the instructions' to decide.
+template <bool Div>
+[[gnu::always_inline]] inline uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
   const auto& t = rec::view<IbComputeOprnd>(pc);
   uint8_t* q = ii_adv(pc, 10);
   if ((ii_op(q) | 1) != 711) return nullptr;
@@ -1302,46 +1336,50 @@ uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
   size_t op = ii_op(o) | 1;
   uint8_t* e = ii_adv(o, 6);
   if (op == 721 && t.type == kIiBin && f.which == 2) return compute_bin(s, t, f, o, e);
-  if ((op != 729 && op != 731 && op != 733) || (ii_op(e) | 1) != 737 || f.which != 2) return nullptr;
-  const uint64_t pair = ii_vc_pair();
-  uint8_t* tp = s->addr[0];
-  int64_t a, b;
-  int sa, sb;
-  if (!tp || !s->addr[1] || !compute_read(t, tp, pair, a, sa) || !compute_read(f, s->addr[1], pair, b, sb))
-    return nullptr;
-  if (op == 733) {
-    if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return nullptr;
-    sa += sb;
-    if (sa > 0) {
-      uint64_t w = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
-      ii_trim64(w, sa);
-      a = a < 0 ? -int64_t(w) : int64_t(w);
-    }
-    if (sa > 31) return nullptr;
+  if (op < 729 || op > 735 || (ii_op(e) | 1) != 737 || f.which != 2) return nullptr;
+  uint8_t *tp = s->addr[0], *fp = s->addr[1];
+  if (!tp || !fp) return nullptr;
+  const int to = rec::view<IbMath>(e).scale;
+  if (op <= 731 && t.type == kIiPdFix && f.type == kIiPdFix && t.scale == f.scale && to == t.scale && to <= 31 &&
+      t.len - 1u < 8u && f.len - 1u < 8u) {
+    if (!(op == 731 ? pacdec::add_short<true, false>(tp, t.len, fp, f.len)
+                    : pacdec::add_short<false, false>(tp, t.len, fp, f.len)))
+      return nullptr;
   } else {
-    if (sa != sb) {
-      if (sa < sb ? !plan::up64(a, sb - sa) : !plan::up64(b, sa - sb)) return nullptr;
-      sa = std::max(sa, sb);
+    const uint64_t pair = ii_vc_pair();
+    int64_t a, b;
+    int sa, sb;
+    if (!compute_read(t, tp, pair, a, sa) || !compute_read(f, fp, pair, b, sb) || !compute_op<Div>(op, a, sa, b, sb))
+      return nullptr;
+    uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
+    if (t.type == kIiPdVar) {
+      if (m >= 1000000000000000ULL) return nullptr;
+      ii_vc_store(tp, a, sa, pair);
+    } else {
+      if (!ii_shift64(m, to - sa) || m >= uint64_t(pacdec::limit(t.len))) return nullptr;
+      pacdec::encode64(tp, t.len, a < 0 ? -int64_t(m) : int64_t(m));
     }
-    if (op == 729 ? __builtin_add_overflow(a, b, &a) : __builtin_sub_overflow(a, b, &a)) return nullptr;
-  }
-  uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
-  if (t.type == kIiPdVar) {
-    if (m >= 1000000000000000ULL) return nullptr;
-    ii_vc_store(tp, a, sa, pair);
-  } else {
-    if (!ii_shift64(m, int(rec::view<IbMath>(e).scale) - sa) || m >= uint64_t(pacdec::limit(t.len))) return nullptr;
-    pacdec::encode(tp, t.len, m, a < 0);
   }
   s->calc_count = 2;
   s->count += 3;  // the instructions it stands for, for the loop's yield
   return ii_adv(e, 6);
 }
 
+// COMPUTE_OPRND: the target (which 1: register 1) or source operand as
+// calculation stack entry 1 or 2 (a binary target's signedness also in
+// work value 1, register 3 at it); the first one runs the statement by
+// compute_fast where it can (a division out of line, so that the others'
+// straight path makes no call).
+uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 uint8_t* inst_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (rec::view<IbComputeOprnd>(pc).which == 1 && !ii_slow(s)) [[likely]]
+    if (uint8_t* next = compute_fast<false>(s, pc)) return ii_next(b, s, next);
+  return compute_oprnd(b, s, pc);
+}
+[[gnu::noinline]] uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbComputeOprnd>(pc);
-  if (in.which == 1 && !ii_slow(s)) [[likely]]
-    if (uint8_t* next = compute_fast(s, pc)) return ii_next(b, s, next);
+  if (in.which == 1 && !ii_slow(s) && (ii_op(ii_adv(ii_adv(pc, 10), 10)) | 1) == 735)  // (PD_DIV)
+    if (uint8_t* next = compute_fast<true>(s, pc)) return ii_next(b, s, next);
   int which = in.which == 1 ? 0 : 1;
   s->calc_count = 2;
   IiCalc& e = ii_calc(s, uint32_t(which));
