@@ -175,14 +175,15 @@ template <bool Near>
   int64_t n;
   if (in.num_type == 5) n = ii_read_bin(count, in.num_len, in.num_signed != 0);
   else if (Near || !count_of(count, in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n)) return false;
-  __int128 add = __int128(n) * in.factor.get();
-  if (add >= 1 - day && add <= last - day) {  // within the month: the day's digits alone
-    int nd = day + int(add);
+  int64_t near;
+  if (!__builtin_mul_overflow(n, int64_t(in.factor.get()), &near) && near >= 1 - day && near <= last - day) {
+    int nd = day + int(near);  // within the month: the day's digits alone
     v[6] = uint8_t('0' + nd / 10);
     v[7] = uint8_t('0' + nd % 10);
     return true;
   }
   if (Near) return false;
+  __int128 add = __int128(n) * in.factor.get();
   __int128 to = __int128(cv_days_from_civil(year, month, day)) + add;
   int y, m, dd;
   if (to < 1 || to > kDayMax || !cv_civil_from_days(int32_t(to), &y, &m, &dd)) return false;

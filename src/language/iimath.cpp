@@ -1371,11 +1371,13 @@ template <bool Div>
 // compute_fast where it can (a division out of line, so that the others'
 // straight path makes no call).
 uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc);
-uint8_t* inst_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+}  // namespace
+uint8_t* ii_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (rec::view<IbComputeOprnd>(pc).which == 1 && !ii_slow(s)) [[likely]]
     if (uint8_t* next = compute_fast<false>(s, pc)) return ii_next(b, s, next);
   return compute_oprnd(b, s, pc);
 }
+namespace {
 [[gnu::noinline]] uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbComputeOprnd>(pc);
   if (in.which == 1 && !ii_slow(s) && (ii_op(ii_adv(ii_adv(pc, 10), 10)) | 1) == 735)  // (PD_DIV)
@@ -1582,7 +1584,7 @@ void ii_math_init() {
   ii_set_pair(704, inst_calc_2_ops);
   ii_set_pair(706, inst_calc_neg);
   ii_set_pair(708, inst_calc_eq);
-  ii_set_pair(710, inst_compute_oprnd);
+  ii_set_pair(710, ii_compute_oprnd);
   ii_set_pair(712, inst_calc_fn);
   ii_set_pair(714, inst_alter_elem);
   ii_set_pair(720, inst_bin_math);
