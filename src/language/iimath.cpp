@@ -1268,12 +1268,25 @@ uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd&
   uint8_t* tp = s->addr[0];
   if ((op != 1 && op != 2) || f.type != kIiBin || t.scale != f.scale || (ii_op(e) | 1) != 723 || !tp || !s->addr[1])
     return nullptr;
-  int64_t a = ii_read_bin(tp, t.len, t.is_signed), b = ii_read_bin(s->addr[1], f.len, f.is_signed);
-  int64_t r = op == 1 ? a + b : a - b;  // (within 34 bits)
   bool uns = !t.is_signed;
-  int size = t.len == 1 || t.len == 2 ? t.len : 4;
-  if (!bin_fits(r, size, uns)) return nullptr;  // (within the word's range too)
-  store_bin(tp, size, r);
+  if (t.len == 4 && f.len == 4 && t.is_signed == f.is_signed) {
+    // Two words of one signedness: the word's own overflow is the range's.
+    uint32_t x = rec::view<rec::U32>(tp), y = rec::view<rec::U32>(s->addr[1]), r;
+    int32_t sr;
+    bool over = uns ? (op == 1 ? __builtin_add_overflow(x, y, &r) : __builtin_sub_overflow(x, y, &r))
+                    : (op == 1 ? __builtin_add_overflow(int32_t(x), int32_t(y), &sr)
+                               : __builtin_sub_overflow(int32_t(x), int32_t(y), &sr));
+    if (over) return nullptr;
+    if (!uns) r = uint32_t(sr);
+    if constexpr (rec::kNativeLe) std::memcpy(tp, &r, 4);  // (the field's byte order)
+    else store_bin(tp, 4, r);
+  } else {
+    int64_t a = ii_read_bin(tp, t.len, t.is_signed), b = ii_read_bin(s->addr[1], f.len, f.is_signed);
+    int64_t r = op == 1 ? a + b : a - b;  // (within 34 bits)
+    int size = t.len == 1 || t.len == 2 ? t.len : 4;
+    if (!bin_fits(r, size, uns)) return nullptr;  // (within the word's range too)
+    store_bin(tp, size, r);
+  }
   s->work[0][0] = uns ? '0' : '1';  // (what COMPUTE_OPRND leaves of a binary target)
   s->addr[2] = s->work[0];
   s->calc_count = 2;
