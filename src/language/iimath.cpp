@@ -1383,18 +1383,46 @@ template <bool Div>
 // work value 1, register 3 at it); the first one runs the statement by
 // compute_fast where it can (a division out of line, so that the others'
 // straight path makes no call).
+// The commonest COMPUTE, a total: two variable packed operands by + or -,
+// from the first COMPUTE_OPRND, as compute_fast computes it, in a straight
+// path that needs few registers and makes no call (null for anything else).
+[[gnu::always_inline]] inline uint8_t* compute_var_add(IlfState* s, uint8_t* pc) {
+  const auto& t = rec::view<IbComputeOprnd>(pc);
+  uint8_t* q = ii_adv(pc, 10);
+  const auto& f = rec::view<IbComputeOprnd>(q);
+  uint8_t* o = ii_adv(q, 10);
+  uint8_t* e = ii_adv(o, 6);
+  size_t op = ii_op(o) | 1;
+  uint8_t *tp = s->addr[0], *fp = s->addr[1];
+  if (t.which != 1 || ii_slow(s) || (ii_op(q) | 1) != 711 || f.which != 2 || t.type != kIiPdVar || t.len != 9 ||
+      f.type != kIiPdVar || f.len != 9 || (op != 729 && op != 731) || (ii_op(e) | 1) != 737 || !tp || !fp)
+    return nullptr;
+  const uint64_t hi = ii_vc_hi(ii_vc_pair());
+  int64_t a, b;
+  int sa, sb;
+  if (!ii_vc_get(tp, hi, a, sa) || !ii_vc_get(fp, hi, b, sb) || !compute_op<false>(op, a, sa, b, sb)) return nullptr;
+  if ((a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a)) >= 1000000000000000ULL) return nullptr;
+  ii_vc_store(tp, a, sa, ii_vc_pair());
+  s->calc_count = 2;
+  s->count += 3;  // the instructions it stands for, for the loop's yield
+  return ii_adv(e, 6);
+}
 uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 }  // namespace
 uint8_t* ii_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  if (rec::view<IbComputeOprnd>(pc).which == 1 && !ii_slow(s)) [[likely]]
-    if (uint8_t* next = compute_fast<false>(s, pc)) return ii_next(b, s, next);
+  if (rec::view<IbComputeOprnd>(pc).type != kIiPdVar) return compute_oprnd(b, s, pc);  // (straight on)
+  if (uint8_t* next = compute_var_add(s, pc)) [[likely]]
+    return ii_next(b, s, next);
   return compute_oprnd(b, s, pc);
 }
 namespace {
 [[gnu::noinline]] uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbComputeOprnd>(pc);
-  if (in.which == 1 && !ii_slow(s) && (ii_op(ii_adv(ii_adv(pc, 10), 10)) | 1) == 735)  // (PD_DIV)
-    if (uint8_t* next = compute_fast<true>(s, pc)) return ii_next(b, s, next);
+  if (in.which == 1 && !ii_slow(s)) {
+    if (uint8_t* next = compute_fast<false>(s, pc)) return ii_next(b, s, next);
+    if ((ii_op(ii_adv(ii_adv(pc, 10), 10)) | 1) == 735)  // (PD_DIV)
+      if (uint8_t* next = compute_fast<true>(s, pc)) return ii_next(b, s, next);
+  }
   int which = in.which == 1 ? 0 : 1;
   s->calc_count = 2;
   IiCalc& e = ii_calc(s, uint32_t(which));
