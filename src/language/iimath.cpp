@@ -1355,9 +1355,19 @@ template <bool Div>
   const int to = rec::view<IbMath>(e).scale;
   if (op <= 731 && t.type == kIiPdFix && f.type == kIiPdFix && t.scale == f.scale && to == t.scale && to <= 31 &&
       t.len - 1u < 8u && f.len - 1u < 8u) {
-    if (!(op == 731 ? pacdec::add_short<true, false>(tp, t.len, fp, f.len)
-                    : pacdec::add_short<false, false>(tp, t.len, fp, f.len)))
+    // Magnitudes that add (like sign nibbles for +, unlike for -) add as
+    // decimal digit words; the rest as add_short.
+    uint64_t wa = pacdec::load_be(tp, t.len), wb = pacdec::load_be(fp, f.len), sa = wa & 0xF, sb = wb & 0xF;
+    uint64_t pos = com.pd_pos, neg = com.pd_neg;
+    if ((sa == sb) != (op == 731) && (sa == pos || sa == neg) && (sb == pos || sb == neg) &&
+        pacdec::digits_ok(wa >> 4) && pacdec::digits_ok(wb >> 4)) {
+      uint64_t r = pacdec::bcd_add15(wa >> 4, wb >> 4, 0);
+      if (r >> (4 * (2 * t.len - 1))) return nullptr;  // (past the target's digits)
+      pacdec::store_be(tp, r << 4 | (r == 0 ? pos : sa), t.len);
+    } else if (!(op == 731 ? pacdec::add_short<true, false>(tp, t.len, fp, f.len)
+                           : pacdec::add_short<false, false>(tp, t.len, fp, f.len))) {
       return nullptr;
+    }
   } else {
     const uint64_t pair = ii_vc_pair();
     int64_t a, b;
