@@ -197,17 +197,6 @@ void cv_date_desc_save(const DateDesc& d, DateDescRec& r) {
 }
 
 // ------------------------------------------------------------- calendar --
-bool cv_is_leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int LAST_DAY(int year, int month) {
-  switch (month) {
-    case 2: return cv_is_leap(year) ? 29 : 28;
-    case 4: case 6: case 9: case 11: return 30;
-    case 1: case 3: case 5: case 7: case 8: case 10: case 12: return 31;
-    default: return 0;
-  }
-}
-
 int32_t cv_days_from_civil(int year, int month, int day) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > LAST_DAY(year, month))
     return 0;

@@ -219,9 +219,14 @@ struct DateItemView {
 };
 
 // ---------------------------------------------------------- calendar --
-bool cv_is_leap(int year);
-// Last day of a month of a full year (1-12; 0 for another month).
-int LAST_DAY(int year, int month);
+inline bool cv_is_leap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+// Last day of a month of a full year (1-12; 0 for another month): a table
+// look-up, the year looked at in February only.
+inline int LAST_DAY(int year, int month) {
+  static constexpr uint8_t kDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (month < 1 || month > 12) return 0;
+  return kDays[month] + (month == 2 && cv_is_leap(year) ? 1 : 0);
+}
 // Day number of a full date (year 1-9999); 0 for a date that is not valid.
 int32_t cv_days_from_civil(int year, int month, int day);
 // The date of a day number 1 .. kDayMax; false outside.

@@ -68,12 +68,24 @@ inline uint64_t load_be(const uint8_t* p, int n) {
   }
   return n == 1 ? p[0] : 0;
 }
-// The low n bytes (1..8) of w, big-endian, at p.
+// The low n bytes (1..8) of w, big-endian, at p (nothing for any other n).
+// Two stores that overlap as load_be's loads do (a shared byte gets the same
+// value from both): no byte loop, no copy through a buffer.
 inline void store_be(uint8_t* p, uint64_t w, int n) {
   if (n == 8) return store8(p, w);
-  uint8_t b[8];
-  store8(b, w);
-  std::memcpy(p, b + 8 - n, size_t(n));
+  if (n >= 4) {
+    uint32_t a = __builtin_bswap32(uint32_t(w >> (8 * (n - 4)))), b = __builtin_bswap32(uint32_t(w));
+    std::memcpy(p, &a, 4);
+    std::memcpy(p + n - 4, &b, 4);
+    return;
+  }
+  if (n >= 2) {
+    uint16_t c = __builtin_bswap16(uint16_t(w >> (8 * (n - 2)))), d = __builtin_bswap16(uint16_t(w));
+    std::memcpy(p, &c, 2);
+    std::memcpy(p + n - 2, &d, 2);
+    return;
+  }
+  if (n == 1) p[0] = uint8_t(w);
 }
 
 // ----------------------------------------------------------- nibble words ---
@@ -640,6 +652,27 @@ inline uint64_t bcd_mem_signed(uint64_t n, uint64_t sign) {
 #else
   return bcd_mem(n * 10) | sign << 56;
 #endif
+}
+
+// ------------------------------------------------- short values, 64 bits ---
+// decode and encode for 1..8 bytes in one word, the value (at most 15
+// digits) a signed 64-bit integer: nothing of 128 bits.
+// Reads a packed value of len bytes (1..8); false as decode (a negative
+// zero reads as 0).
+inline bool decode64(const void* value, int len, int64_t& v) {
+  uint64_t w = load_be(static_cast<const uint8_t*>(value), len), d = w >> 4;
+  unsigned s = unsigned(w & 0xF);
+  bool neg = s == com.pd_neg;
+  int64_t m = int64_t(bcd_to_bin(d));
+  v = neg ? -m : m;
+  return digits_ok(d) & (neg | (s == com.pd_pos));
+}
+// Writes v (its magnitude below limit(len), len 1..8) as encode writes it:
+// zero positive.
+inline void encode64(void* value, int len, int64_t v) {
+  uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  uint64_t raw = bcd_mem_signed(m, v < 0 ? com.pd_neg : com.pd_pos);
+  store_be(static_cast<uint8_t*>(value), __builtin_bswap64(raw), len);
 }
 
 // The 8-byte operations pd.h dispatches to.

@@ -79,6 +79,7 @@ bool store(DateDesc* d) {
 }
 
 // The whole part of a count (binary, fixed or variable packed), toward zero.
+// A packed count of 1-8 bytes at a scale of 0-31 is read in one word.
 bool count_of(const uint8_t* p, int type, int len, bool sg, int scale, int64_t* out) {
   if (type == 5) {
     *out = ii_read_bin(p, len, sg);
@@ -88,6 +89,11 @@ bool count_of(const uint8_t* p, int type, int len, bool sg, int scale, int64_t* 
     len -= 1;
     if (len < 1 || len > 16) return false;
     scale = int8_t(p[len]);
+  }
+  int64_t v;
+  if (len >= 1 && len <= 8 && scale >= 0 && scale <= 31 && pacdec::decode64(p, len, v)) {
+    *out = scale == 0 ? v : scale > 15 ? 0 : v / int64_t(pacdec::pow10(scale));  // (|v| < 10^15)
+    return true;
   }
   uint8_t w[16];
   if (len < 1 || len > 16 || scale < -31 || scale > 31 || !pd_set(w, 16, p, len)) return false;
@@ -146,31 +152,46 @@ const uint8_t* day_text(uint32_t day) {
 
 // DATE ADD of days to such a field: false, with nothing written, for a
 // value that is no valid date, a count that does not read or a result
-// outside the calendar.
-bool add_days_ccyymmdd(const IbDateAdd& in, uint8_t* v, const uint8_t* count) {
-  if (!v || !is_ccyymmdd(in.d)) return false;
-  int u[4];
-  for (int i = 0; i < 4; ++i) {
-    unsigned hi = unsigned(v[2 * i]) - '0', lo = unsigned(v[2 * i + 1]) - '0';
-    if (hi > 9 || lo > 9) return false;
-    u[i] = int(hi * 10 + lo);
-  }
-  int year = u[0] * 100 + u[1];
-  if (year < 1 || u[2] < 1 || u[2] > 12 || u[3] < 1 || u[3] > LAST_DAY(year, u[2])) return false;
+// outside the calendar. The eight digits are checked and paired in one word;
+// a result in the same month rewrites the day's two digits alone, any other
+// goes through the day number. Near: a binary count and a result in the
+// same month only (else false, nothing written), the straight path that
+// makes no call.
+template <bool Near>
+[[gnu::always_inline]] inline bool add_days_text(const IbDateAdd& in, uint8_t* v, const uint8_t* count) {
+  if (!v || !is_ccyymmdd(in.d) || (Near && in.num_type != 5)) return false;
+  constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0ULL, kZeros = 0x3030303030303030ULL, kSixes = 0x0606060606060606ULL;
+  uint64_t w;
+  std::memcpy(&w, v, 8);
+  // A byte is a digit when its high nibble is 3 and adding 6 leaves it so.
+  if ((w & kHigh) != kZeros || ((w + kSixes) & kHigh) != kZeros) return false;
+  // Byte i holds digit i (the first in the low byte): each 16-bit lane's
+  // low byte becomes its two digits' value, CC, YY, MM, DD.
+  uint64_t d = w & 0x0F0F0F0F0F0F0F0FULL;
+  uint64_t u = (d * 10 + (d >> 8)) & 0x00FF00FF00FF00FFULL;
+  int year = int(u & 0xFF) * 100 + int(u >> 16 & 0xFF), month = int(u >> 32 & 0xFF), day = int(u >> 48);
+  int last = LAST_DAY(year, month);
+  if (year < 1 || day < 1 || day > last) return false;  // (last 0: no month)
   int64_t n;
-  if (!count_of(count, in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n)) return false;
-  __int128 add = __int128(n) * in.factor.get();
-  if (add >= 1 - u[3] && add <= LAST_DAY(year, u[2]) - u[3]) {  // within the month: the day's digits alone
-    int d = u[3] + int(add);
-    v[6] = uint8_t('0' + d / 10);
-    v[7] = uint8_t('0' + d % 10);
+  if (in.num_type == 5) n = ii_read_bin(count, in.num_len, in.num_signed != 0);
+  else if (Near || !count_of(count, in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n)) return false;
+  int64_t near;
+  if (!__builtin_mul_overflow(n, int64_t(in.factor.get()), &near) && near >= 1 - day && near <= last - day) {
+    int nd = day + int(near);  // within the month: the day's digits alone
+    v[6] = uint8_t('0' + nd / 10);
+    v[7] = uint8_t('0' + nd % 10);
     return true;
   }
-  __int128 day = __int128(cv_days_from_civil(year, u[2], u[3])) + add;
-  int y, m, d;
-  if (day < 1 || day > kDayMax || !cv_civil_from_days(int32_t(day), &y, &m, &d)) return false;
-  put_ccyymmdd(v, y, m, d);
+  if (Near) return false;
+  __int128 add = __int128(n) * in.factor.get();
+  __int128 to = __int128(cv_days_from_civil(year, month, day)) + add;
+  int y, m, dd;
+  if (to < 1 || to > kDayMax || !cv_civil_from_days(int32_t(to), &y, &m, &dd)) return false;
+  put_ccyymmdd(v, y, m, dd);
   return true;
+}
+bool add_days_ccyymmdd(const IbDateAdd& in, uint8_t* v, const uint8_t* count) {
+  return add_days_text<false>(in, v, count);
 }
 
 // ---------------------------------------------------------- statements --
@@ -196,7 +217,6 @@ uint8_t* inst_set_date(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // 6000, 360000).
 uint8_t* date_add(IlfExecBlock* b, IlfState* s, uint8_t* pc, int kind) {
   auto& in = rec::view<IbDateAdd>(pc);
-  if (kind == 1 && add_days_ccyymmdd(in, s->addr[0], s->addr[1])) return ii_adv(pc, in.len);
   DateDesc d = desc(in.d, s->addr[0], pc + sizeof(IbDateAdd));
   int64_t n;
   if (!load(&d) || !count_of(s->addr[1], in.num_type, in.num_len, in.num_signed != 0, in.num_scale, &n))
@@ -230,7 +250,19 @@ uint8_t* date_add(IlfExecBlock* b, IlfState* s, uint8_t* pc, int kind) {
   return ii_adv(pc, in.len);
 }
 uint8_t* inst_date_add_mm(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return date_add(b, s, pc, 0); }
-uint8_t* inst_date_add_dd(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return date_add(b, s, pc, 1); }
+// (A text date from the century to the day straight, and on to the next
+// instruction as the loop would.)
+[[gnu::noinline]] uint8_t* date_add_dd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbDateAdd>(pc);
+  if (add_days_ccyymmdd(in, s->addr[0], s->addr[1])) return ii_next(b, s, ii_adv(pc, in.len));
+  return date_add(b, s, pc, 1);
+}
+uint8_t* inst_date_add_dd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbDateAdd>(pc);
+  if (add_days_text<true>(in, s->addr[0], s->addr[1])) [[likely]]
+    return ii_next(b, s, ii_adv(pc, in.len));
+  return date_add_dd(b, s, pc);
+}
 uint8_t* inst_date_add_th(IlfExecBlock* b, IlfState* s, uint8_t* pc) { return date_add(b, s, pc, 2); }
 
 // DATE BTW: second minus first over the units the two share, into the

@@ -1237,19 +1237,14 @@ uint8_t* inst_calc_fn(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 // ------------------------------------------------------ COMPUTE --
-// A packed COMPUTE operand, fixed of 1-8 bytes at its scale or variable of
-// 8 bytes and a scale byte of 0-31, as a 64-bit value and its scale; false
-// for anything else.
+// A packed COMPUTE operand, fixed of 1-8 bytes at its scale (0-31) or
+// variable of 8 bytes and a scale byte of 0-31 (through the value cache), as
+// a 64-bit value and its scale; false for anything else.
 [[gnu::always_inline]] inline bool compute_read(const IbComputeOprnd& in, const uint8_t* p, uint64_t pair, int64_t& v,
                                                 int& sc) {
-  if (in.type == kIiPdVar) return in.len == 9 && ii_vc_read(p, pair, v, sc);
-  u128 m;
-  bool neg;
-  if (in.type != kIiPdFix || in.len < 1 || in.len > 8 || in.scale > 31 || !pacdec::decode(p, in.len, m, neg))
-    return false;
-  v = neg ? -int64_t(m) : int64_t(m);
+  if (in.type == kIiPdVar) return in.len == 9 && ii_vc_get(p, ii_vc_hi(pair), v, sc);
   sc = in.scale;
-  return true;
+  return in.type == kIiPdFix && in.len >= 1 && in.len <= 8 && in.scale <= 31 && pacdec::decode64(p, in.len, v);
 }
 
 // A value for a binary field of size bytes: within its range?
@@ -1273,12 +1268,25 @@ uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd&
   uint8_t* tp = s->addr[0];
   if ((op != 1 && op != 2) || f.type != kIiBin || t.scale != f.scale || (ii_op(e) | 1) != 723 || !tp || !s->addr[1])
     return nullptr;
-  int64_t a = ii_read_bin(tp, t.len, t.is_signed), b = ii_read_bin(s->addr[1], f.len, f.is_signed);
-  int64_t r = op == 1 ? a + b : a - b;  // (within 34 bits)
   bool uns = !t.is_signed;
-  int size = t.len == 1 || t.len == 2 ? t.len : 4;
-  if (!bin_fits(r, size, uns)) return nullptr;  // (within the word's range too)
-  store_bin(tp, size, r);
+  if (t.len == 4 && f.len == 4 && t.is_signed == f.is_signed) {
+    // Two words of one signedness: the word's own overflow is the range's.
+    uint32_t x = rec::view<rec::U32>(tp), y = rec::view<rec::U32>(s->addr[1]), r;
+    int32_t sr;
+    bool over = uns ? (op == 1 ? __builtin_add_overflow(x, y, &r) : __builtin_sub_overflow(x, y, &r))
+                    : (op == 1 ? __builtin_add_overflow(int32_t(x), int32_t(y), &sr)
+                               : __builtin_sub_overflow(int32_t(x), int32_t(y), &sr));
+    if (over) return nullptr;
+    if (!uns) r = uint32_t(sr);
+    if constexpr (rec::kNativeLe) std::memcpy(tp, &r, 4);  // (the field's byte order)
+    else store_bin(tp, 4, r);
+  } else {
+    int64_t a = ii_read_bin(tp, t.len, t.is_signed), b = ii_read_bin(s->addr[1], f.len, f.is_signed);
+    int64_t r = op == 1 ? a + b : a - b;  // (within 34 bits)
+    int size = t.len == 1 || t.len == 2 ? t.len : 4;
+    if (!bin_fits(r, size, uns)) return nullptr;  // (within the word's range too)
+    store_bin(tp, size, r);
+  }
   s->work[0][0] = uns ? '0' : '1';  // (what COMPUTE_OPRND leaves of a binary target)
   s->addr[2] = s->work[0];
   s->calc_count = 2;
@@ -1286,14 +1294,53 @@ uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd&
   return ii_adv(e, 6);
 }
 
-// COMPUTE of packed operands by +, - or * (COMPUTE_OPRND twice, PD_ADD,
-// PD_SUB or PD_MUL, PD_EQ), from the first COMPUTE_OPRND: in 64 bits, as
-// the instructions compute and store (scales aligned, a product's trailing
-// zero decimals dropped, the target's rule), leaving the stack's depth as
-// they do; or of binary fields (compute_bin). The instruction after the
-// store, or null when these values or forms are the instructions' to
-// decide.
-uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
+// (Out of line: the other forms' straight path makes no call. A zero
+// quotient is the instructions' to sign.)
+[[gnu::noinline]] bool compute_divide(int64_t& a, int& sa, int64_t b, int sb) {
+  int64_t q;
+  int qs;
+  if (!ii_math_divide(a, sa, b, sb, &q, &qs) || q == 0) return false;
+  a = q;
+  sa = qs;
+  return true;
+}
+// a := a op b (PD_ADD, PD_SUB, PD_MUL, PD_DIV by opcode) on 64-bit values at
+// their scales, as the instructions compute: scales aligned, a product's
+// trailing zero decimals dropped, a quotient as the plans divide; false when
+// the instructions must decide.
+template <bool Div>
+[[gnu::always_inline]] inline bool compute_op(size_t op, int64_t& a, int& sa, int64_t b, int sb) {
+  if (!Div && op == 735) return false;
+  if (op == 729 || op == 731) {
+    if (sa != sb) {
+      if (sa < sb ? !plan::up64(a, sb - sa) : !plan::up64(b, sa - sb)) return false;
+      sa = std::max(sa, sb);
+    }
+    return !(op == 731 ? __builtin_sub_overflow(a, b, &a) : __builtin_add_overflow(a, b, &a));
+  }
+  if (op == 733) {
+    if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return false;
+    sa += sb;
+    if (sa > 0) {
+      uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
+      ii_trim64(m, sa);
+      a = a < 0 ? -int64_t(m) : int64_t(m);
+    }
+    return sa <= 31;
+  }
+  return op == 735 && compute_divide(a, sa, b, sb);
+}
+
+// COMPUTE of packed operands by +, -, * or / (COMPUTE_OPRND twice, PD_ADD,
+// PD_SUB, PD_MUL or PD_DIV, PD_EQ), from the first COMPUTE_OPRND: in 64
+// bits (compute_op; a division only with Div), stored by the target's rule,
+// leaving the stack's depth as they do; or of binary fields (compute_bin).
+// Two fixed operands at the target's scale add on their digits in place
+// (add_short is the instructions' sum and store, the target's length
+// bounding it). The instruction after the store, or null when these values
+// or forms are the instructions' to decide.
+template <bool Div>
+[[gnu::always_inline]] inline uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
   const auto& t = rec::view<IbComputeOprnd>(pc);
   uint8_t* q = ii_adv(pc, 10);
   if ((ii_op(q) | 1) != 711) return nullptr;
@@ -1302,46 +1349,90 @@ uint8_t* compute_fast(IlfState* s, uint8_t* pc) {
   size_t op = ii_op(o) | 1;
   uint8_t* e = ii_adv(o, 6);
   if (op == 721 && t.type == kIiBin && f.which == 2) return compute_bin(s, t, f, o, e);
-  if ((op != 729 && op != 731 && op != 733) || (ii_op(e) | 1) != 737 || f.which != 2) return nullptr;
-  const uint64_t pair = ii_vc_pair();
-  uint8_t* tp = s->addr[0];
-  int64_t a, b;
-  int sa, sb;
-  if (!tp || !s->addr[1] || !compute_read(t, tp, pair, a, sa) || !compute_read(f, s->addr[1], pair, b, sb))
-    return nullptr;
-  if (op == 733) {
-    if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return nullptr;
-    sa += sb;
-    if (sa > 0) {
-      uint64_t w = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
-      ii_trim64(w, sa);
-      a = a < 0 ? -int64_t(w) : int64_t(w);
+  if (op < 729 || op > 735 || (ii_op(e) | 1) != 737 || f.which != 2) return nullptr;
+  uint8_t *tp = s->addr[0], *fp = s->addr[1];
+  if (!tp || !fp) return nullptr;
+  const int to = rec::view<IbMath>(e).scale;
+  if (op <= 731 && t.type == kIiPdFix && f.type == kIiPdFix && t.scale == f.scale && to == t.scale && to <= 31 &&
+      t.len - 1u < 8u && f.len - 1u < 8u) {
+    // Magnitudes that add (like sign nibbles for +, unlike for -) add as
+    // decimal digit words; the rest as add_short.
+    uint64_t wa = pacdec::load_be(tp, t.len), wb = pacdec::load_be(fp, f.len), sa = wa & 0xF, sb = wb & 0xF;
+    uint64_t pos = com.pd_pos, neg = com.pd_neg;
+    if ((sa == sb) != (op == 731) && (sa == pos || sa == neg) && (sb == pos || sb == neg) &&
+        pacdec::digits_ok(wa >> 4) && pacdec::digits_ok(wb >> 4)) {
+      uint64_t r = pacdec::bcd_add15(wa >> 4, wb >> 4, 0);
+      if (r >> (4 * (2 * t.len - 1))) return nullptr;  // (past the target's digits)
+      pacdec::store_be(tp, r << 4 | (r == 0 ? pos : sa), t.len);
+    } else if (!(op == 731 ? pacdec::add_short<true, false>(tp, t.len, fp, f.len)
+                           : pacdec::add_short<false, false>(tp, t.len, fp, f.len))) {
+      return nullptr;
     }
-    if (sa > 31) return nullptr;
   } else {
-    if (sa != sb) {
-      if (sa < sb ? !plan::up64(a, sb - sa) : !plan::up64(b, sa - sb)) return nullptr;
-      sa = std::max(sa, sb);
+    const uint64_t pair = ii_vc_pair();
+    int64_t a, b;
+    int sa, sb;
+    if (!compute_read(t, tp, pair, a, sa) || !compute_read(f, fp, pair, b, sb) || !compute_op<Div>(op, a, sa, b, sb))
+      return nullptr;
+    uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
+    if (t.type == kIiPdVar) {
+      if (m >= 1000000000000000ULL) return nullptr;
+      ii_vc_store(tp, a, sa, pair);
+    } else {
+      if (!ii_shift64(m, to - sa) || m >= uint64_t(pacdec::limit(t.len))) return nullptr;
+      pacdec::encode64(tp, t.len, a < 0 ? -int64_t(m) : int64_t(m));
     }
-    if (op == 729 ? __builtin_add_overflow(a, b, &a) : __builtin_sub_overflow(a, b, &a)) return nullptr;
-  }
-  uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
-  if (t.type == kIiPdVar) {
-    if (m >= 1000000000000000ULL) return nullptr;
-    ii_vc_store(tp, a, sa, pair);
-  } else {
-    if (!ii_shift64(m, int(rec::view<IbMath>(e).scale) - sa) || m >= uint64_t(pacdec::limit(t.len))) return nullptr;
-    pacdec::encode(tp, t.len, m, a < 0);
   }
   s->calc_count = 2;
   s->count += 3;  // the instructions it stands for, for the loop's yield
   return ii_adv(e, 6);
 }
 
-uint8_t* inst_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+// COMPUTE_OPRND: the target (which 1: register 1) or source operand as
+// calculation stack entry 1 or 2 (a binary target's signedness also in
+// work value 1, register 3 at it); the first one runs the statement by
+// compute_fast where it can (a division out of line, so that the others'
+// straight path makes no call).
+// The commonest COMPUTE, a total: two variable packed operands by + or -,
+// from the first COMPUTE_OPRND, as compute_fast computes it, in a straight
+// path that needs few registers and makes no call (null for anything else).
+[[gnu::always_inline]] inline uint8_t* compute_var_add(IlfState* s, uint8_t* pc) {
+  const auto& t = rec::view<IbComputeOprnd>(pc);
+  uint8_t* q = ii_adv(pc, 10);
+  const auto& f = rec::view<IbComputeOprnd>(q);
+  uint8_t* o = ii_adv(q, 10);
+  uint8_t* e = ii_adv(o, 6);
+  size_t op = ii_op(o) | 1;
+  uint8_t *tp = s->addr[0], *fp = s->addr[1];
+  if (t.which != 1 || ii_slow(s) || (ii_op(q) | 1) != 711 || f.which != 2 || t.type != kIiPdVar || t.len != 9 ||
+      f.type != kIiPdVar || f.len != 9 || (op != 729 && op != 731) || (ii_op(e) | 1) != 737 || !tp || !fp)
+    return nullptr;
+  const uint64_t hi = ii_vc_hi(ii_vc_pair());
+  int64_t a, b;
+  int sa, sb;
+  if (!ii_vc_get(tp, hi, a, sa) || !ii_vc_get(fp, hi, b, sb) || !compute_op<false>(op, a, sa, b, sb)) return nullptr;
+  if ((a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a)) >= 1000000000000000ULL) return nullptr;
+  ii_vc_store(tp, a, sa, ii_vc_pair());
+  s->calc_count = 2;
+  s->count += 3;  // the instructions it stands for, for the loop's yield
+  return ii_adv(e, 6);
+}
+uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+}  // namespace
+uint8_t* ii_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  if (rec::view<IbComputeOprnd>(pc).type != kIiPdVar) return compute_oprnd(b, s, pc);  // (straight on)
+  if (uint8_t* next = compute_var_add(s, pc)) [[likely]]
+    return ii_next(b, s, next);
+  return compute_oprnd(b, s, pc);
+}
+namespace {
+[[gnu::noinline]] uint8_t* compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbComputeOprnd>(pc);
-  if (in.which == 1 && !ii_slow(s)) [[likely]]
-    if (uint8_t* next = compute_fast(s, pc)) return ii_next(b, s, next);
+  if (in.which == 1 && !ii_slow(s)) {
+    if (uint8_t* next = compute_fast<false>(s, pc)) return ii_next(b, s, next);
+    if ((ii_op(ii_adv(ii_adv(pc, 10), 10)) | 1) == 735)  // (PD_DIV)
+      if (uint8_t* next = compute_fast<true>(s, pc)) return ii_next(b, s, next);
+  }
   int which = in.which == 1 ? 0 : 1;
   s->calc_count = 2;
   IiCalc& e = ii_calc(s, uint32_t(which));
@@ -1544,7 +1635,7 @@ void ii_math_init() {
   ii_set_pair(704, inst_calc_2_ops);
   ii_set_pair(706, inst_calc_neg);
   ii_set_pair(708, inst_calc_eq);
-  ii_set_pair(710, inst_compute_oprnd);
+  ii_set_pair(710, ii_compute_oprnd);
   ii_set_pair(712, inst_calc_fn);
   ii_set_pair(714, inst_alter_elem);
   ii_set_pair(720, inst_bin_math);

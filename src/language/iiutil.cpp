@@ -44,6 +44,23 @@ uint8_t* inst_ira(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   s->addr[op_reg(pc, 60) & 3] = f;
   return ii_next(b, s, ii_adv(pc, 8));
 }
+// CNST_2 and IRA_2, register 2 alone; a COMPUTE's first operand after
+// them (COMPUTE_OPRND, its statement's next step) runs from here as the
+// loop would run it next, counted for the loop's yield.
+template <bool Cnst>
+uint8_t* inst_reg_2(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* f = Cnst ? ii_ref(pc + 4) : ii_field(pc + 4);
+  if (!Cnst && !f) [[unlikely]]
+    return ii_no_field(b, s, "inst_ira");
+  s->addr[1] = f;
+  uint8_t* next = ii_adv(pc, 8);
+  if ((ii_op(next) | 1) == 711 && !ii_slow(s)) {
+    s->pc = next;
+    ++s->count;  // the instruction it stands for, for the loop's yield
+    return ii_compute_oprnd(b, s, next);
+  }
+  return ii_next(b, s, next);
+}
 uint8_t* inst_ira_occ(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbIraOcc>(pc);
   uint8_t* f = ii_field(pc + 4);
@@ -448,6 +465,8 @@ void ii_util_init() {
   ii_set_pair(50, inst_abort);
   for (uint16_t op = 52; op <= 58; op += 2) ii_set_pair(op, inst_cnst);
   for (uint16_t op = 60; op <= 66; op += 2) ii_set_pair(op, inst_ira);
+  ii_set_pair(54, inst_reg_2<true>);
+  ii_set_pair(62, inst_reg_2<false>);
   ii_set_pair(60, ii_ira_1);  // may start a compiled compare (iifld.cpp)
   for (uint16_t op = 68; op <= 74; op += 2) ii_set_pair(op, inst_ira_occ);
   ii_set_pair(76, inst_occ_pd);

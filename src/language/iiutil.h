@@ -107,6 +107,8 @@ uint64_t ii_math_plan_runs();
 // IRA_1: address register 1 at its field, or the whole IF, AND or OR it
 // starts as its compiled compare (iifld.cpp).
 uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc);
+// COMPUTE_OPRND (iimath.cpp); CNST_2 and IRA_2 run it when it follows.
+uint8_t* ii_compute_oprnd(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // SET_ADDR_LEN (iictl.cpp), which runs an END LOOP after it; IRA_1 runs it
 // when it follows.
 uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc);

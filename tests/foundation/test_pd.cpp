@@ -811,6 +811,20 @@ TEST_F(Pd, BigEndianLoadsOfEveryLength) {
       EXPECT_EQ(pacdec::load_be(buf + at, n), want) << at << " " << n;
     }
 }
+// And the stores: the low n bytes of a word, big-endian, where load_be
+// reads them back, the bytes on either side untouched.
+TEST_F(Pd, BigEndianStoresOfEveryLength) {
+  const uint64_t w = 0x8877665544332211ULL;
+  for (int at = 0; at < 8; ++at)
+    for (int n = 0; n <= 8; ++n) {
+      uint8_t buf[24], want[24];
+      std::memset(buf, 0xEE, sizeof buf);
+      std::memset(want, 0xEE, sizeof want);
+      for (int i = 0; i < n; ++i) want[at + i] = uint8_t(w >> (8 * (n - 1 - i)));
+      pacdec::store_be(buf + at, w, n);
+      EXPECT_EQ(std::memcmp(buf, want, sizeof buf), 0) << at << " " << n;
+    }
+}
 
 // Fifteen digits and a sign nibble as the bytes to store, against the
 // digits written out one by one: 0, each power of ten and one below it up
@@ -834,6 +848,53 @@ TEST_F(Pd, FifteenDigitWordsMatchTheirDigits) {
       for (int i = 6; i >= 0; --i, v /= 100) want[i] = uint8_t((v / 10 % 10) << 4 | v % 10);
       uint64_t got = pacdec::bcd_mem_signed(n, sign);
       EXPECT_EQ(std::memcmp(&got, want, 8), 0) << n << " " << sign;
+    }
+  }
+}
+
+// The 64-bit codec of 1-8 bytes against the digits written out one by one
+// (zero, the largest value of each length, negatives, random values), and
+// over random bytes, invalid ones too, against decode.
+TEST_F(Pd, ShortValuesIn64BitsMatchTheirDigits) {
+  std::mt19937_64 rng(7);
+  for (int len = 1; len <= 8; ++len) {
+    const int64_t lim = int64_t(pacdec::limit(len));
+    std::vector<int64_t> vs = {0, 1, -1, lim - 1, 1 - lim, lim / 10, -(lim / 10)};
+    for (int i = 0; i < 2000; ++i) vs.push_back(int64_t(rng() % uint64_t(lim)) * (rng() & 1 ? -1 : 1));
+    for (int64_t v : vs) {
+      uint8_t want[8] = {}, got[10];
+      uint64_t m = uint64_t(v < 0 ? -v : v);
+      for (int i = len - 1; i >= 0; --i) {  // the last byte a digit and the sign
+        uint64_t lo = i == len - 1 ? (v < 0 ? com.pd_neg : com.pd_pos) : m % 10;
+        if (i != len - 1) m /= 10;
+        want[i] = uint8_t((m % 10) << 4 | lo);
+        m /= 10;
+      }
+      std::memset(got, 0xEE, sizeof got);
+      pacdec::encode64(got + 1, len, v);
+      EXPECT_EQ(std::memcmp(got + 1, want, size_t(len)), 0) << len << " " << v;
+      EXPECT_TRUE(got[0] == 0xEE && got[len + 1] == 0xEE) << len << " " << v;
+      int64_t back = 0;
+      EXPECT_TRUE(pacdec::decode64(want, len, back)) << len << " " << v;
+      EXPECT_EQ(back, v);
+    }
+    for (int i = 0; i < 4000; ++i) {
+      uint8_t b[8];
+      uint64_t r = rng();
+      std::memcpy(b, &r, 8);
+      if (i & 1) {  // digits; the sign nibble one of the pair or not
+        for (uint8_t& x : b) x = uint8_t((x >> 4) % 10 << 4 | (x & 15) % 10);
+        static const uint8_t kSigns[4] = {0xC, 0xD, 0xF, 0xE};
+        b[len - 1] = uint8_t((b[len - 1] & 0xF0) | kSigns[rng() % 4]);
+      }
+      u128 mag;
+      bool neg;
+      int64_t v;
+      bool ok = pacdec::decode(b, len, mag, neg);
+      ASSERT_EQ(pacdec::decode64(b, len, v), ok) << len << " " << i;
+      if (ok) {
+        EXPECT_EQ(v, neg ? -int64_t(mag) : int64_t(mag));
+      }
     }
   }
 }

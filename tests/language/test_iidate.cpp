@@ -2,11 +2,14 @@
 // in every unit, DATE BTW, SET DAY, SET MNTH and the conversions, over
 // random dates of 0001-9999 and counts, with the month ends, the century
 // pivot and 102540 at the calendar's limits.
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <string>
 
 #include "foundation/bi.h"
+#include "foundation/pacdec.h"
+#include "foundation/pd.h"
 #include "foundation/os.h"
 #include "language/ibdate.h"
 #include "language/ii2_fix.h"
@@ -211,6 +214,41 @@ TEST_F(IiDate, CountWithDecimalsIsCutTowardZero) {
   EXPECT_EQ(add_pd("1.9"), "20240311");
   EXPECT_EQ(add_pd("-1.9"), "20240309");
   EXPECT_EQ(add_pd("0.99"), "20240310");
+}
+
+// Packed counts of days, fixed of every length 1-8 at its largest value
+// (decimals cut toward zero) and variable, both signs, negative zeros and
+// bytes that are no number, added to a text date against <chrono>: a
+// result outside the calendar, or a count that does not read, is 102540.
+TEST_F(IiDate, PackedCountsOfEveryLengthAgainstChrono) {
+  const IbDateOp text8{kDtText, 8, "08070605"};
+  const Dt from{ch::year(2000) / 1 / 31};
+  auto run = [&](int type, int len, int scale) {
+    std::memcpy(fa, text(from).data(), 8);
+    int rc = go([&] { bld_date_add(&m.code, text8, uint8_t(type), uint8_t(len), true, uint8_t(scale), 1, kOpDateAddDd); });
+    return rc == 1 ? std::string(reinterpret_cast<char*>(fa), 8) : "E" + std::to_string(last_err());
+  };
+  auto want = [&](int64_t n) {
+    int64_t day = from.day() + n;
+    return day < 1 || day > kDayMax ? std::string("E102540") : text(from_day(day)).substr(0, 8);
+  };
+  for (int len = 1; len <= 8; ++len) {
+    int digits = 2 * len - 1, scale = std::max(0, digits - 7);
+    int64_t max = int64_t(pacdec::pow10(digits)) - 1, whole = max / int64_t(pacdec::pow10(scale));
+    for (int64_t v : {max, -max, max / 7, int64_t(1), int64_t(0)}) {
+      ASSERT_TRUE(pd_cvp64(fb, len, v));
+      EXPECT_EQ(run(8, len, scale), want(v / int64_t(pacdec::pow10(scale)))) << len << " " << v;
+      ASSERT_TRUE(pd_cvp64(fb, 8, v));  // variable: the scale in its ninth byte
+      fb[8] = uint8_t(scale);
+      EXPECT_EQ(run(12, 9, 0), want(v / int64_t(pacdec::pow10(scale)))) << len << " " << v;
+    }
+    ASSERT_NE(whole, 0);
+    ASSERT_TRUE(pd_cvp64(fb, len, 0));
+    fb[len - 1] = uint8_t((fb[len - 1] & 0xF0) | com.pd_neg);  // a negative zero
+    EXPECT_EQ(run(8, len, 0), want(0)) << len;
+    fb[0] = 0xAB;  // no digits
+    EXPECT_EQ(run(8, len, 0), "E102540") << len;
+  }
 }
 
 // DATE BTW: months with both month ends counting as equal days, days and

@@ -465,22 +465,26 @@ TEST_F(IiMath, ComputeAndTotalMatchTheEvaluator) {
   EXPECT_GT(done, n / 2);
 }
 
-// COMPUTE over packed values decides in 64 bits where it can: at the
-// bounds of that path (a variable result of 15 digits and one past, a
-// product at 31 decimals and 32, a fixed operand at scale 31 and 32, a
-// fixed target's rounding of a half, and zeros of either sign) it leaves
-// the same bytes and outcome as the instructions one by one (the trace on).
+// COMPUTE decides in 64 bits where it can: at the bounds of that path (a
+// variable result of 15 digits and one past, a product at 31 decimals and
+// 32, a fixed operand at scale 31 and 32, a fixed target's rounding of a
+// half, zeros of either sign, fixed fields of 1-8 bytes at their largest
+// value and one past, binary fields at the 32-bit limits and one past,
+// quotients, a source whose bytes are no number) it leaves the same bytes
+// and outcome as the instructions one by one (the trace on), and the
+// evaluator's value.
 TEST_F(IiMath, ComputeAtTheBoundsOfItsShortPathGivesWhatTheInstructionsGive) {
   struct Case {
     Form t;
-    const char* a;  // digits; a variable value: "<digits>e-<scale>"
+    std::string a;  // digits; a variable value: "<digits>e-<scale>"
     Form s;
-    const char* b;
+    std::string b;
     char op;
+    bool bad = false;  // the source's first byte made no digits
   };
   const Form var{12, 9, 0, true};
   auto fix = [](int len, int scale) { return Form{8, uint8_t(len), uint8_t(scale), true}; };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {var, "999999999999999e-0", var, "1e-0", '+'},          // 10^15: 300540
       {var, "999999999999998e-0", var, "1e-0", '+'},          // 15 digits
       {var, "-999999999999999e-0", var, "1e-0", '-'},
@@ -505,9 +509,45 @@ TEST_F(IiMath, ComputeAtTheBoundsOfItsShortPathGivesWhatTheInstructionsGive) {
       {fix(8, 0), "3000000001", var, "3000000001e-16", '*'},
       {fix(8, 0), "1", var, "999999999999999e-16", '+'},
       {fix(8, 0), "-1", var, "-5e-1", '+'},                  // -1.5: -2
+      {fix(5, 2), "-500", fix(5, 2), "500", '+'},            // zero, positive
+      {fix(5, 2), "-0", fix(5, 2), "-0", '+'},
+      {fix(5, 2), "-0", fix(5, 2), "7", '-'},
+      {fix(3, 1), "-12345", fix(4, 1), "-1000000", '-'},     // lengths apart
+      {fix(3, 1), "12345", fix(4, 1), "-87655", '-'},        // 100000 into 3 bytes: 300540
+      {fix(5, 2), "12345", fix(5, 3), "5", '+'},             // scales apart: 123.455 rounds to 123.46
+      {fix(4, 2), "12345", var, "3e-0", '*'},
+      {var, "10e-0", var, "4e-0", '/'},                       // 2.5
+      {var, "-1e-0", var, "3e-0", '/'},
+      {fix(5, 2), "100", var, "8e-0", '/'},                  // 0.125 into 2 decimals: 0.13
+      {var, "0e-0", var, "7e-0", '/'},
+      {var, "5e-0", var, "0e-0", '/'},                        // by zero: 300540
+      {var, "5e-0", fix(5, 2), "500", '+', true},            // sources that are no number
+      {fix(5, 2), "5", fix(5, 2), "500", '+', true},
+      {fix(5, 2), "5", fix(5, 2), "500", '*', true},
   };
-  auto put = [](uint8_t* p, const Form& f, const char* text) {
-    std::string t = text;
+  // Fixed fields of every length at their largest value and one past, both
+  // signs; binary fields at the limits of their words.
+  for (int len = 1; len <= 8; ++len) {
+    std::string max(size_t(2 * len - 1), '9'), below = max;
+    below.back() = '8';
+    cases.push_back({fix(len, 0), below, fix(len, 0), "1", '+'});
+    cases.push_back({fix(len, 0), max, fix(len, 0), "1", '+'});
+    cases.push_back({fix(len, 1), "-" + below, fix(len, 1), "1", '-'});
+    cases.push_back({fix(len, 1), "-" + max, fix(len, 1), "1", '-'});
+    cases.push_back({fix(len, 0), max, var, "1e-0", '+'});
+    cases.push_back({fix(len, 0), max, fix(len, 0), "1", '+', true});
+  }
+  const Form bin{5, 4, 0, true}, ubin{5, 4, 0, false}, bin2{5, 2, 0, true};
+  cases.push_back({bin, "2147483646", bin, "1", '+'});
+  cases.push_back({bin, "2147483647", bin, "1", '+'});
+  cases.push_back({bin, "-2147483647", bin, "1", '-'});
+  cases.push_back({bin, "-2147483648", bin, "1", '-'});
+  cases.push_back({ubin, "4294967294", ubin, "1", '+'});
+  cases.push_back({ubin, "4294967295", ubin, "1", '+'});
+  cases.push_back({ubin, "0", ubin, "1", '-'});
+  cases.push_back({bin2, "32767", bin2, "1", '+'});
+  cases.push_back({bin2, "-32768", bin2, "-1", '+'});
+  auto put = [](uint8_t* p, const Form& f, const std::string& t) {
     size_t e = t.find("e-");
     V v;
     v.m = Z(t.substr(0, e), 10);
@@ -521,10 +561,13 @@ TEST_F(IiMath, ComputeAtTheBoundsOfItsShortPathGivesWhatTheInstructionsGive) {
   for (const Case& c : cases) {
     std::vector<uint8_t> got[2];
     bool trapped[2];
+    V a, b;
     for (int slow = 0; slow < 2; ++slow) {
       std::memset(tf, 0x5A, 32);
       std::memset(sf, 0x5A, 40);
-      V a = put(tf, c.t, c.a), b = put(sf, c.s, c.b);
+      a = put(tf, c.t, c.a);
+      b = put(sf, c.s, c.b);
+      if (c.bad) sf[0] = 0xAB;
       ASSERT_TRUE(compute(num(c.t, a), num(c.s, b), c.op));
       ii2::flags().clear();
       if (slow) ii_set_trace(trace);
@@ -534,9 +577,18 @@ TEST_F(IiMath, ComputeAtTheBoundsOfItsShortPathGivesWhatTheInstructionsGive) {
       trapped[slow] = !ii2::flags().empty();
       got[slow].assign(tf, tf + 32);
     }
-    std::string what = std::string(c.a) + " " + c.op + " " + c.b;
+    std::string what = form_str(c.t) + " " + c.a + " " + c.op + " " + form_str(c.s) + " " + c.b + (c.bad ? " (bad)" : "");
     EXPECT_EQ(trapped[0], trapped[1]) << what;
     EXPECT_EQ(got[0], got[1]) << what;
+    if (c.bad) {
+      EXPECT_TRUE(trapped[0]) << what;
+      continue;
+    }
+    if (c.t.scale > 31 || c.s.scale > 31) continue;  // (the evaluator knows no scale past 31)
+    V want = compute_rule(c.t, a, c.s, b, c.op, "");
+    V have = trapped[0] ? fail() : load(got[0].data(), c.t);
+    if (c.t.type != 12 && have.ok) have.s = want.s;  // the scale is the field's
+    EXPECT_TRUE(same(have, want) || want.unsure) << what << ": want " << vstr(want) << ", got " << vstr(have);
   }
   std::fclose(trace);
 }
