@@ -68,12 +68,24 @@ inline uint64_t load_be(const uint8_t* p, int n) {
   }
   return n == 1 ? p[0] : 0;
 }
-// The low n bytes (1..8) of w, big-endian, at p.
+// The low n bytes (1..8) of w, big-endian, at p: two stores that overlap
+// where n is not a sum of their sizes, as load_be reads (no copy of a
+// variable length, which is a call).
 inline void store_be(uint8_t* p, uint64_t w, int n) {
   if (n == 8) return store8(p, w);
-  uint8_t b[8];
-  store8(b, w);
-  std::memcpy(p, b + 8 - n, size_t(n));
+  if (n >= 4) {
+    uint32_t a = __builtin_bswap32(uint32_t(w >> (8 * (n - 4)))), b = __builtin_bswap32(uint32_t(w));
+    std::memcpy(p, &a, 4);
+    std::memcpy(p + n - 4, &b, 4);
+    return;
+  }
+  if (n >= 2) {
+    uint16_t c = __builtin_bswap16(uint16_t(w >> (8 * (n - 2)))), d = __builtin_bswap16(uint16_t(w));
+    std::memcpy(p, &c, 2);
+    std::memcpy(p + n - 2, &d, 2);
+    return;
+  }
+  if (n == 1) p[0] = uint8_t(w);
 }
 
 // ----------------------------------------------------------- nibble words ---
@@ -640,6 +652,43 @@ inline uint64_t bcd_mem_signed(uint64_t n, uint64_t sign) {
 #else
   return bcd_mem(n * 10) | sign << 56;
 #endif
+}
+
+// ------------------------------------------------- values of 1-8 bytes ---
+// What decode, encode and a shift up give for a value of 1..8 bytes, in
+// 64 bits and straight code: no 128-bit magnitude, no copy of a variable
+// length.
+
+// decode for len 1..8.
+inline bool decode64(const void* value, int len, uint64_t& mag, bool& neg) {
+  uint64_t w = load_be(static_cast<const uint8_t*>(value), len), d = w >> 4;
+  unsigned s = unsigned(w & 0xF);
+  neg = s == com.pd_neg;
+  mag = bcd_to_bin(d);
+  return digits_ok(d) & (neg | (s == com.pd_pos));
+}
+
+// encode for len 1..8: mag below limit(len), the same bytes (zero written
+// positive).
+inline void encode64(void* value, int len, uint64_t mag, bool neg) {
+  uint64_t sign = (neg && mag != 0) ? com.pd_neg : com.pd_pos;
+  store_be(static_cast<uint8_t*>(value), __builtin_bswap64(bcd_mem_signed(mag, sign)), len);
+}
+
+// A value's word of up to 15 digits and its sign nibble (as load_be reads
+// a value of 1..8 bytes) as a value of n digits (1..15) with k (0..15)
+// more decimals: its digits k nibbles up, its sign nibble but for a zero,
+// which is the positive one. The same bytes as decode, a multiply by 10^k
+// and encode give (decimal nibbles shift as the number does), with no
+// conversion. False, w unchanged, when the word is not a valid value or
+// the result would have more than n digits.
+inline bool rescale_up(uint64_t& w, int n, int k) {
+  uint64_t d = w >> 4, s = w & 0xF;
+  int room = 4 * (n - k);  // the bits the digits may take before the shift
+  bool fits = room > 0 ? (d >> room) == 0 : d == 0;
+  if (!fits || !digits_ok(d) || (s != com.pd_pos && s != com.pd_neg)) return false;
+  w = d == 0 ? uint64_t(com.pd_pos) : (d << (4 * k)) << 4 | s;
+  return true;
 }
 
 // The 8-byte operations pd.h dispatches to.
