@@ -690,6 +690,19 @@ inline bool rescale_up(uint64_t& w, int n, int k) {
   w = d == 0 ? uint64_t(com.pd_pos) : (d << (4 * k)) << 4 | s;
   return true;
 }
+// rescale_up's counterpart for k (1 or more) fewer decimals: the digits k
+// nibbles down, rounded half away from zero as pd_shft rounds (up by one
+// when the first digit dropped is 5 or more), so that a zero is left
+// positive.
+inline bool rescale_down(uint64_t& w, int n, int k) {
+  uint64_t d = w >> 4, s = w & 0xF, q = 0;
+  if (!digits_ok(d) || (s != com.pd_pos && s != com.pd_neg)) return false;
+  if (k <= 15)  // (past 15 every digit dropped and the first of them are zeros)
+    q = bcd_add15(d >> (4 * k), 0, ((d >> (4 * k - 4)) & 0xF) >= 5 ? 1 : 0);
+  if ((q >> (4 * n)) != 0) return false;
+  w = q == 0 ? uint64_t(com.pd_pos) : q << 4 | s;
+  return true;
+}
 
 // The 8-byte operations pd.h dispatches to.
 template <bool Sub>

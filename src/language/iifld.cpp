@@ -662,11 +662,15 @@ uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
       ii_vc_store(s->addr[0], v, sc, ii_vc_pair());  // (|v| < 2^32 < 10^15)
       return ii_next(b, s, ii_adv(pc, 16));
     }
-  } else {
+  } else if (unsigned(tl - 1) < 8u) [[likely]] {
+    // The value as 10 digits at most, then moved to the target's scale as
+    // its digit nibbles.
     uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-    if (unsigned(tl - 1) < 8u && ii_shift64(m, int(in.tgt_scale.get()) - sc) && m < uint64_t(pacdec::limit(tl)))
+    uint64_t w = __builtin_bswap64(pacdec::bcd_mem_signed(m, v < 0 ? com.pd_neg : com.pd_pos));
+    int k = int(in.tgt_scale.get()) - sc;
+    if (k <= 15 && (k >= 0 ? pacdec::rescale_up(w, 2 * tl - 1, k) : pacdec::rescale_down(w, 2 * tl - 1, -k)))
         [[likely]] {
-      pacdec::encode64(s->addr[0], tl, m, v < 0);
+      pacdec::store_be(s->addr[0], w, tl);
       return ii_next(b, s, ii_adv(pc, 16));
     }
   }
@@ -709,19 +713,25 @@ uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetPdToBin>(pc);
-  int sl = in.src_len, ss = 0;
+  const uint8_t* p = s->addr[1];
+  int sl = in.src_len, var = in.var_source, ss = var ? int8_t(p[8]) : int(in.src_scale.get());
+  int k = int(in.tgt_scale.get()) - ss;
   uint64_t m = 0;
-  bool neg = false, got;
-  if (in.var_source) {
+  bool neg = false, got = false;
+  if (k < 0) {  // fewer decimals: the digits rounded, then converted
+    uint64_t w = var ? pacdec::load8(p) : pacdec::load_be(p, sl);
+    got = (var ? sl == 9 : unsigned(sl - 1) < 8u) && ss <= kIiMaxScale && pacdec::rescale_down(w, 15, -k);
+    m = pacdec::bcd_to_bin(w >> 4);
+    neg = (w & 0xF) == com.pd_neg;
+  } else if (var) {  // (the value cache refuses a scale byte out of 0-31)
     int64_t v = 0;
-    got = sl == 9 && ii_vc_get(s->addr[1], ii_vc_hi(ii_vc_pair()), v, ss);
+    got = sl == 9 && ii_vc_get(p, ii_vc_hi(ii_vc_pair()), v, ss);
     neg = v < 0;
     m = neg ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   } else {
-    ss = in.src_scale;
-    got = unsigned(sl - 1) < 8u && unsigned(ss) <= unsigned(kIiMaxScale) && pacdec::decode64(s->addr[1], sl, m, neg);
+    got = unsigned(sl - 1) < 8u && ss <= kIiMaxScale && pacdec::decode64(p, sl, m, neg);
   }
-  if (got && ii_shift64(m, int(in.tgt_scale.get()) - ss) && m <= 0xFFFFFFFFull &&
+  if (got && ii_shift64(m, k > 0 ? k : 0) && m <= 0xFFFFFFFFull &&
       store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, neg, m)) [[likely]]
     return ii_next(b, s, ii_adv(pc, 16));
   return set_pd_to_bin_any(b, s, pc);

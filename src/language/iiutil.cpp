@@ -204,29 +204,20 @@ uint8_t* inst_offset_reg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 // ------------------------------------------------ packed and text moves --
 // The moves between packed forms of 1-8 bytes decide in 64 bits what the
-// 16-byte path after them does (pd_set, pd_shft, pd_set): a value that
-// gains decimals, or keeps them, moves as its digit nibbles
-// (pacdec::rescale_up), one that loses decimals is rounded in binary (half
-// away from zero, ii_shift64); whatever they refuse (an invalid value, one
-// that does not fit, a scale out of bounds) takes the 16-byte path, which
-// gives the error.
+// 16-byte path after them does (pd_set, pd_shft, pd_set): a value moves
+// as its digit nibbles, shifted to the target's scale (pacdec::rescale_up
+// and rescale_down, which round as pd_shft does), with no conversion;
+// whatever they refuse (an invalid value, one that does not fit, a scale
+// out of bounds) takes the 16-byte path, which gives the error.
 
 // MOVE_FIX_VAR: variable packed r2 into fixed packed r1 at its scale.
 [[gnu::noinline]] uint8_t* move_fix_var_any(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbMoveFixVar>(pc);
   int from = int8_t(s->addr[1][8]);
-  int len = in.len, k = int(in.scale.get()) - from;
-  bool scale_ok = from >= kIiMinScale && from <= kIiMaxScale;
-  uint64_t m;
-  bool neg;
-  if (scale_ok && len >= 1 && len <= 8 && pacdec::decode64(s->addr[1], 8, m, neg) && ii_shift64(m, k) &&
-      m < uint64_t(pacdec::limit(len))) {
-    pacdec::encode64(s->addr[0], len, m, neg);
-    return ii_adv(pc, 8);
-  }
+  int len = in.len;
   uint8_t v[16];
-  bool ok = scale_ok && len >= 1 && len <= 16 && pd_set(v, 16, s->addr[1], 8) && pd_shft(v, 16, k) &&
-            pd_set(s->addr[0], len, v, 16);
+  bool ok = from >= kIiMinScale && from <= kIiMaxScale && len >= 1 && len <= 16 && pd_set(v, 16, s->addr[1], 8) &&
+            pd_shft(v, 16, int(in.scale.get()) - from) && pd_set(s->addr[0], len, v, 16);
   return ok ? ii_adv(pc, 8) : ii_fail(b, s, kIiErrRuntime);
 }
 uint8_t* inst_move_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
@@ -234,8 +225,8 @@ uint8_t* inst_move_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int from = int8_t(s->addr[1][8]);
   int len = in.len, k = int(in.scale.get()) - from;
   uint64_t w = pacdec::load8(s->addr[1]);
-  if (from >= kIiMinScale && from <= kIiMaxScale && unsigned(len - 1) < 8u && unsigned(k) <= 15u &&
-      pacdec::rescale_up(w, 2 * len - 1, k)) [[likely]] {
+  if (from >= kIiMinScale && from <= kIiMaxScale && unsigned(len - 1) < 8u && k <= 15 &&
+      (k >= 0 ? pacdec::rescale_up(w, 2 * len - 1, k) : pacdec::rescale_down(w, 2 * len - 1, -k))) [[likely]] {
     pacdec::store_be(s->addr[0], w, len);
     return ii_next(b, s, ii_adv(pc, 8));
   }
@@ -291,12 +282,8 @@ uint8_t* inst_move_pd_shft(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   int k = in.shift.get();
   uint8_t* w = s->work[1];
   if (sl - 1 < 8u && tl - 1 < 8u && k >= -31 && k <= 15) [[likely]] {
-    uint64_t x = pacdec::load_be(s->addr[1], int(sl)), m;
-    bool neg;
-    if (k >= 0 ? pacdec::rescale_up(x, int(2 * tl - 1), k)
-               : pacdec::decode64(s->addr[1], int(sl), m, neg) && ii_shift64(m, k) &&
-                     m < uint64_t(pacdec::limit(int(tl)))) {
-      if (k < 0) x = __builtin_bswap64(pacdec::bcd_mem_signed(m, neg && m != 0 ? com.pd_neg : com.pd_pos));
+    uint64_t x = pacdec::load_be(s->addr[1], int(sl));
+    if (k >= 0 ? pacdec::rescale_up(x, int(2 * tl - 1), k) : pacdec::rescale_down(x, int(2 * tl - 1), -k)) {
       std::memset(w, 0, 8);
       pacdec::store8(w + 8, x);
       pacdec::store_be(s->addr[0], x, int(tl));
