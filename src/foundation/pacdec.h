@@ -48,44 +48,50 @@ inline void store8(uint8_t* p, uint64_t w) {
   w = __builtin_bswap64(w);
   std::memcpy(p, &w, 8);
 }
-// The n bytes (1..8) at p as a big-endian number.
+// The n bytes (1..8) at p as a big-endian number. A value of 3, 5, 6 or 7
+// bytes is read and written (store_be) in the same pieces, 4, 2 and 1
+// bytes in that order as n holds them: a load right after the store of a
+// value takes each piece from its store. (Two wide accesses that overlap
+// would each take bytes from both stores, which a load cannot take from
+// stores in flight: it waits until they reach the cache.)
 inline uint64_t load_be(const uint8_t* p, int n) {
   if (n == 8) return load8(p);
-  // Two loads that overlap where n is not a sum of their sizes (a shared
-  // byte lands in the same place from both): no copy through a buffer,
-  // whose short stores the wide load would have to wait for.
-  uint32_t a, b;
-  if (n >= 4) {
+  uint64_t w = 0;
+  int i = 0;
+  if (n & 4) {
+    uint32_t a;
     std::memcpy(&a, p, 4);
-    std::memcpy(&b, p + n - 4, 4);
-    return uint64_t(__builtin_bswap32(a)) << (8 * (n - 4)) | __builtin_bswap32(b);
+    w = __builtin_bswap32(a);
+    i = 4;
   }
-  if (n >= 2) {
-    uint16_t c, d;
-    std::memcpy(&c, p, 2);
-    std::memcpy(&d, p + n - 2, 2);
-    return uint64_t(__builtin_bswap16(c)) << (8 * (n - 2)) | __builtin_bswap16(d);
+  if (n & 2) {
+    uint16_t c;
+    std::memcpy(&c, p + i, 2);
+    w = w << 16 | __builtin_bswap16(c);
+    i += 2;
   }
-  return n == 1 ? p[0] : 0;
+  if (n & 1) w = w << 8 | p[i];
+  return w;
 }
-// The low n bytes (1..8) of w, big-endian, at p: two stores that overlap
-// where n is not a sum of their sizes, as load_be reads (no copy of a
-// variable length, which is a call).
+// The low n bytes (1..8) of w, big-endian, at p, in load_be's pieces (no
+// copy of a variable length, which is a call).
 inline void store_be(uint8_t* p, uint64_t w, int n) {
   if (n == 8) return store8(p, w);
-  if (n >= 4) {
-    uint32_t a = __builtin_bswap32(uint32_t(w >> (8 * (n - 4)))), b = __builtin_bswap32(uint32_t(w));
+  int i = n;
+  if (n & 1) {
+    p[--i] = uint8_t(w);
+    w >>= 8;
+  }
+  if (n & 2) {
+    i -= 2;
+    uint16_t c = __builtin_bswap16(uint16_t(w));
+    std::memcpy(p + i, &c, 2);
+    w >>= 16;
+  }
+  if (n & 4) {
+    uint32_t a = __builtin_bswap32(uint32_t(w));
     std::memcpy(p, &a, 4);
-    std::memcpy(p + n - 4, &b, 4);
-    return;
   }
-  if (n >= 2) {
-    uint16_t c = __builtin_bswap16(uint16_t(w >> (8 * (n - 2)))), d = __builtin_bswap16(uint16_t(w));
-    std::memcpy(p, &c, 2);
-    std::memcpy(p + n - 2, &d, 2);
-    return;
-  }
-  if (n == 1) p[0] = uint8_t(w);
 }
 
 // ----------------------------------------------------------- nibble words ---
