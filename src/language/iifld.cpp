@@ -714,13 +714,15 @@ uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetPdToBin>(pc);
   const uint8_t* p = s->addr[1];
-  int sl = in.src_len, var = in.var_source, ss = var ? int8_t(p[8]) : int(in.src_scale.get());
+  int sl = in.src_len, var = in.var_source;
+  int ss = var ? (sl == 9 ? int8_t(p[8]) : 0) : int(in.src_scale.get());
   int k = int(in.tgt_scale.get()) - ss;
   uint64_t m = 0;
   bool neg = false, got = false;
   if (k < 0) {  // fewer decimals: the digits rounded, then converted
-    uint64_t w = var ? pacdec::load8(p) : pacdec::load_be(p, sl);
-    got = (var ? sl == 9 : unsigned(sl - 1) < 8u) && ss <= kIiMaxScale && pacdec::rescale_down(w, 15, -k);
+    got = (var ? sl == 9 : unsigned(sl - 1) < 8u) && ss <= kIiMaxScale;
+    uint64_t w = !got ? 0 : var ? pacdec::load8(p) : pacdec::load_be(p, sl);
+    got = got && pacdec::rescale_down(w, 15, -k);
     m = pacdec::bcd_to_bin(w >> 4);
     neg = (w & 0xF) == com.pd_neg;
   } else if (var) {  // (the value cache refuses a scale byte out of 0-31)

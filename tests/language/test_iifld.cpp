@@ -314,6 +314,26 @@ TEST_F(IiFld, PackedFormsAtEachLengthAgainstTheModel) {
               ok, want, "pd_to_bin " + what);
         }
       }
+  // A variable source read again at the same place after its bytes changed
+  // by hand (its sign, a digit, its scale byte, a digit past 9) gives what
+  // the bytes hold now.
+  auto word = [&](uint16_t tscale) {
+    std::memset(fa, 0x77, 4);
+    int rc = go([&] { bld_set_pd_to_bin(&m.code, 4, true, tscale, true, 9, 0); });
+    return rc == 1 ? std::to_string(get_bin(fa, 4, true)) : "E" + std::to_string(last_err());
+  };
+  put_pd(fb, 8, 12345);
+  fb[8] = 2;
+  EXPECT_EQ(word(2), "12345");
+  EXPECT_EQ(word(2), "12345");
+  fb[7] = 0x5D;
+  EXPECT_EQ(word(2), "-12345");
+  fb[6] = 0x44;
+  EXPECT_EQ(word(2), "-12445");
+  fb[8] = 3;
+  EXPECT_EQ(word(2), "-1245");
+  fb[6] = 0x4A;
+  EXPECT_EQ(word(2), "E300540");
   // Scales past 31: a fixed source's is refused whatever the shift.
   put_pd(fb, 3, 12345);
   EXPECT_EQ(go([&] { bld_set_pd_to_bin(&m.code, 4, true, 40, false, 3, 35); }), 300540);
