@@ -660,27 +660,28 @@ inline uint64_t bcd_mem_signed(uint64_t n, uint64_t sign) {
 #endif
 }
 
-// ------------------------------------------------- values of 1-8 bytes ---
-// What decode, encode and a shift up give for a value of 1..8 bytes, in
-// 64 bits and straight code: no 128-bit magnitude, no copy of a variable
-// length.
-
-// decode for len 1..8.
-inline bool decode64(const void* value, int len, uint64_t& mag, bool& neg) {
+// ------------------------------------------------- short values, 64 bits ---
+// decode and encode for 1..8 bytes in one word, the value (at most 15
+// digits) a signed 64-bit integer: nothing of 128 bits.
+// Reads a packed value of len bytes (1..8); false as decode (a negative
+// zero reads as 0).
+inline bool decode64(const void* value, int len, int64_t& v) {
   uint64_t w = load_be(static_cast<const uint8_t*>(value), len), d = w >> 4;
   unsigned s = unsigned(w & 0xF);
-  neg = s == com.pd_neg;
-  mag = bcd_to_bin(d);
+  bool neg = s == com.pd_neg;
+  int64_t m = int64_t(bcd_to_bin(d));
+  v = neg ? -m : m;
   return digits_ok(d) & (neg | (s == com.pd_pos));
 }
-
-// encode for len 1..8: mag below limit(len), the same bytes (zero written
-// positive).
-inline void encode64(void* value, int len, uint64_t mag, bool neg) {
-  uint64_t sign = (neg && mag != 0) ? com.pd_neg : com.pd_pos;
-  store_be(static_cast<uint8_t*>(value), __builtin_bswap64(bcd_mem_signed(mag, sign)), len);
+// Writes v (its magnitude below limit(len), len 1..8) as encode writes it:
+// zero positive.
+inline void encode64(void* value, int len, int64_t v) {
+  uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  uint64_t raw = bcd_mem_signed(m, v < 0 ? com.pd_neg : com.pd_pos);
+  store_be(static_cast<uint8_t*>(value), __builtin_bswap64(raw), len);
 }
 
+// ------------------------------------------------ moves of 1-8 bytes ---
 // A value's word of up to 15 digits and its sign nibble (as load_be reads
 // a value of 1..8 bytes) as a value of n digits (1..15) with k (0..15)
 // more decimals: its digits k nibbles up, its sign nibble but for a zero,

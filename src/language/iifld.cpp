@@ -631,7 +631,7 @@ uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
     if (tl >= 1 && tl <= 8 && (in.var_target || ii_shift64(m, int(in.tgt_scale.get()) - int(in.scale.get()))) &&
         m < uint64_t(pacdec::limit(tl))) {
-      pacdec::encode64(s->addr[0], tl, m, v < 0);
+      pacdec::encode64(s->addr[0], tl, v < 0 ? -int64_t(m) : int64_t(m));
       if (in.var_target) s->addr[0][tl] = uint8_t(in.scale.get());
       return ii_adv(pc, 16);
     }
@@ -688,11 +688,11 @@ uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     ss = sl >= 1 && sl <= 16 ? int8_t(s->addr[1][sl]) : 0;
   }
   {
+    int64_t v;
     uint64_t m;
-    bool neg;
-    if (sl >= 1 && sl <= 8 && ss >= 0 && ss <= kIiMaxScale && pacdec::decode64(s->addr[1], sl, m, neg) &&
-        ii_shift64(m, int(in.tgt_scale.get()) - ss) && m <= 0xFFFFFFFFull &&
-        store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, neg, m))
+    if (sl >= 1 && sl <= 8 && ss >= 0 && ss <= kIiMaxScale && pacdec::decode64(s->addr[1], sl, v) &&
+        ii_shift64(m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v), int(in.tgt_scale.get()) - ss) &&
+        m <= 0xFFFFFFFFull && store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, v < 0, m))
       return ii_adv(pc, 16);
   }
   uint8_t w[16];
@@ -725,13 +725,12 @@ uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     got = got && pacdec::rescale_down(w, 15, -k);
     m = pacdec::bcd_to_bin(w >> 4);
     neg = (w & 0xF) == com.pd_neg;
-  } else if (var) {  // (the value cache refuses a scale byte out of 0-31)
+  } else {  // (the value cache refuses a scale byte out of 0-31)
     int64_t v = 0;
-    got = sl == 9 && ii_vc_get(p, ii_vc_hi(ii_vc_pair()), v, ss);
+    got = var ? sl == 9 && ii_vc_get(p, ii_vc_hi(ii_vc_pair()), v, ss)
+              : unsigned(sl - 1) < 8u && ss <= kIiMaxScale && pacdec::decode64(p, sl, v);
     neg = v < 0;
     m = neg ? uint64_t(0) - uint64_t(v) : uint64_t(v);
-  } else {
-    got = unsigned(sl - 1) < 8u && ss <= kIiMaxScale && pacdec::decode64(p, sl, m, neg);
   }
   if (got && ii_shift64(m, k > 0 ? k : 0) && m <= 0xFFFFFFFFull &&
       store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, neg, m)) [[likely]]

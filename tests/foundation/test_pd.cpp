@@ -812,21 +812,6 @@ TEST_F(Pd, BigEndianLoadsOfEveryLength) {
     }
 }
 
-// The low n bytes of a word stored big-endian, for every n up to 8 and
-// every place, and nothing of the bytes around them.
-TEST_F(Pd, BigEndianStoresOfEveryLength) {
-  const uint64_t w = 0x0123456789ABCDEFULL;
-  for (int at = 0; at < 16; ++at)
-    for (int n = 1; n <= 8; ++n) {
-      uint8_t buf[24], want[24];
-      std::memset(buf, 0x5A, sizeof buf);
-      std::memset(want, 0x5A, sizeof want);
-      for (int i = 0; i < n; ++i) want[at + i] = uint8_t(w >> (8 * (n - 1 - i)));
-      pacdec::store_be(buf + at, w, n);
-      EXPECT_EQ(std::memcmp(buf, want, sizeof buf), 0) << at << " " << n;
-    }
-}
-
 // Fifteen digits and a sign nibble as the bytes to store, against the
 // digits written out one by one: 0, each power of ten and one below it up
 // to 10^15 - 1, the group boundaries of the conversion, and random values.
