@@ -48,44 +48,50 @@ inline void store8(uint8_t* p, uint64_t w) {
   w = __builtin_bswap64(w);
   std::memcpy(p, &w, 8);
 }
-// The n bytes (1..8) at p as a big-endian number.
+// The n bytes (1..8) at p as a big-endian number. A value of 3, 5, 6 or 7
+// bytes is read and written (store_be) in the same pieces, 4, 2 and 1
+// bytes in that order as n holds them: a load right after the store of a
+// value takes each piece from its store. (Two wide accesses that overlap
+// would each take bytes from both stores, which a load cannot take from
+// stores in flight: it waits until they reach the cache.)
 inline uint64_t load_be(const uint8_t* p, int n) {
   if (n == 8) return load8(p);
-  // Two loads that overlap where n is not a sum of their sizes (a shared
-  // byte lands in the same place from both): no copy through a buffer,
-  // whose short stores the wide load would have to wait for.
-  uint32_t a, b;
-  if (n >= 4) {
+  uint64_t w = 0;
+  int i = 0;
+  if (n & 4) {
+    uint32_t a;
     std::memcpy(&a, p, 4);
-    std::memcpy(&b, p + n - 4, 4);
-    return uint64_t(__builtin_bswap32(a)) << (8 * (n - 4)) | __builtin_bswap32(b);
+    w = __builtin_bswap32(a);
+    i = 4;
   }
-  if (n >= 2) {
-    uint16_t c, d;
-    std::memcpy(&c, p, 2);
-    std::memcpy(&d, p + n - 2, 2);
-    return uint64_t(__builtin_bswap16(c)) << (8 * (n - 2)) | __builtin_bswap16(d);
+  if (n & 2) {
+    uint16_t c;
+    std::memcpy(&c, p + i, 2);
+    w = w << 16 | __builtin_bswap16(c);
+    i += 2;
   }
-  return n == 1 ? p[0] : 0;
+  if (n & 1) w = w << 8 | p[i];
+  return w;
 }
-// The low n bytes (1..8) of w, big-endian, at p (nothing for any other n).
-// Two stores that overlap as load_be's loads do (a shared byte gets the same
-// value from both): no byte loop, no copy through a buffer.
+// The low n bytes (1..8) of w, big-endian, at p, in load_be's pieces (no
+// copy of a variable length, which is a call).
 inline void store_be(uint8_t* p, uint64_t w, int n) {
   if (n == 8) return store8(p, w);
-  if (n >= 4) {
-    uint32_t a = __builtin_bswap32(uint32_t(w >> (8 * (n - 4)))), b = __builtin_bswap32(uint32_t(w));
+  int i = n;
+  if (n & 1) {
+    p[--i] = uint8_t(w);
+    w >>= 8;
+  }
+  if (n & 2) {
+    i -= 2;
+    uint16_t c = __builtin_bswap16(uint16_t(w));
+    std::memcpy(p + i, &c, 2);
+    w >>= 16;
+  }
+  if (n & 4) {
+    uint32_t a = __builtin_bswap32(uint32_t(w));
     std::memcpy(p, &a, 4);
-    std::memcpy(p + n - 4, &b, 4);
-    return;
   }
-  if (n >= 2) {
-    uint16_t c = __builtin_bswap16(uint16_t(w >> (8 * (n - 2)))), d = __builtin_bswap16(uint16_t(w));
-    std::memcpy(p, &c, 2);
-    std::memcpy(p + n - 2, &d, 2);
-    return;
-  }
-  if (n == 1) p[0] = uint8_t(w);
 }
 
 // ----------------------------------------------------------- nibble words ---
@@ -673,6 +679,36 @@ inline void encode64(void* value, int len, int64_t v) {
   uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   uint64_t raw = bcd_mem_signed(m, v < 0 ? com.pd_neg : com.pd_pos);
   store_be(static_cast<uint8_t*>(value), __builtin_bswap64(raw), len);
+}
+
+// ------------------------------------------------ moves of 1-8 bytes ---
+// A value's word of up to 15 digits and its sign nibble (as load_be reads
+// a value of 1..8 bytes) as a value of n digits (1..15) with k (0..15)
+// more decimals: its digits k nibbles up, its sign nibble but for a zero,
+// which is the positive one. The same bytes as decode, a multiply by 10^k
+// and encode give (decimal nibbles shift as the number does), with no
+// conversion. False, w unchanged, when the word is not a valid value or
+// the result would have more than n digits.
+inline bool rescale_up(uint64_t& w, int n, int k) {
+  uint64_t d = w >> 4, s = w & 0xF;
+  int room = 4 * (n - k);  // the bits the digits may take before the shift
+  bool fits = room > 0 ? (d >> room) == 0 : d == 0;
+  if (!fits || !digits_ok(d) || (s != com.pd_pos && s != com.pd_neg)) return false;
+  w = d == 0 ? uint64_t(com.pd_pos) : (d << (4 * k)) << 4 | s;
+  return true;
+}
+// rescale_up's counterpart for k (1 or more) fewer decimals: the digits k
+// nibbles down, rounded half away from zero as pd_shft rounds (up by one
+// when the first digit dropped is 5 or more), so that a zero is left
+// positive.
+inline bool rescale_down(uint64_t& w, int n, int k) {
+  uint64_t d = w >> 4, s = w & 0xF, q = 0;
+  if (!digits_ok(d) || (s != com.pd_pos && s != com.pd_neg)) return false;
+  if (k <= 15)  // (past 15 every digit dropped and the first of them are zeros)
+    q = bcd_add15(d >> (4 * k), 0, ((d >> (4 * k - 4)) & 0xF) >= 5 ? 1 : 0);
+  if ((q >> (4 * n)) != 0) return false;
+  w = q == 0 ? uint64_t(com.pd_pos) : q << 4 | s;
+  return true;
 }
 
 // The 8-byte operations pd.h dispatches to.

@@ -609,28 +609,31 @@ uint8_t* inst_unxpnd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // ------------------------------------------------------ binary values --
 // Stores a magnitude and its sign into a binary field by the range rules;
 // false (nothing written) when it does not fit.
-bool store_bin(uint8_t* t, int len, bool sg, bool neg, uint64_t mag) {
+[[gnu::always_inline]] inline bool store_bin(uint8_t* t, int len, bool sg, bool neg, uint64_t mag) {
   if (mag == 0) neg = false;
   if (!sg && neg) return false;
   uint64_t max = len == 1 ? (sg ? 127u : 255u) : len == 2 ? (sg ? 32767u : 65535u) : (sg ? 0x7FFFFFFFu : 0xFFFFFFFFu);
   if (mag > max) return false;
   uint32_t v = neg ? uint32_t(0u - uint32_t(mag)) : uint32_t(mag);
-  int n = len == 1 || len == 2 ? len : 4;
-  for (int i = 0; i < n; ++i) t[i] = uint8_t(v >> (8 * i));
+  if (len == 1) t[0] = uint8_t(v);
+  else if (len == 2) rec::view<rec::U16>(t) = uint16_t(v);
+  else rec::view<rec::U32>(t) = v;
   return true;
 }
 
 // SET_BIN_TO_PD: the binary at r2 into packed r1. Into 1-8 bytes where it
-// fits, in 64 bits what the 16-byte path below does.
-uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+// fits, in 64 bits what the 16-byte path after it does; a variable target
+// of 8 bytes at a scale of 0-31 through the value cache (ii_vc_store,
+// which writes what encode writes).
+[[gnu::noinline]] uint8_t* set_bin_to_pd_any(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetBinToPd>(pc);
   int64_t v = ii_read_bin(s->addr[1], in.src_len, in.src_signed != 0);
   {
     int tl = in.tgt_len - (in.var_target ? 1 : 0);
     uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
     if (tl >= 1 && tl <= 8 && (in.var_target || ii_shift64(m, int(in.tgt_scale.get()) - int(in.scale.get()))) &&
-        m < uint64_t(pacdec::limit(tl))) [[likely]] {
-      pacdec::encode(s->addr[0], tl, m, v < 0);
+        m < uint64_t(pacdec::limit(tl))) {
+      pacdec::encode64(s->addr[0], tl, v < 0 ? -int64_t(m) : int64_t(m));
       if (in.var_target) s->addr[0][tl] = uint8_t(in.scale.get());
       return ii_adv(pc, 16);
     }
@@ -652,23 +655,46 @@ uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   }
   return ok ? ii_adv(pc, 16) : ii_fail(b, s, kIiErrRuntime);
 }
+uint8_t* inst_set_bin_to_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbSetBinToPd>(pc);
+  int64_t v = ii_read_bin(s->addr[1], in.src_len, in.src_signed != 0);
+  int tl = in.tgt_len, sc = in.scale;
+  if (in.var_target) {
+    if (tl == 9 && unsigned(sc) <= unsigned(kIiMaxScale)) [[likely]] {
+      ii_vc_store(s->addr[0], v, sc, ii_vc_pair());  // (|v| < 2^32 < 10^15)
+      return ii_next(b, s, ii_adv(pc, 16));
+    }
+  } else if (unsigned(tl - 1) < 8u) [[likely]] {
+    // The value as 10 digits at most, then moved to the target's scale as
+    // its digit nibbles.
+    uint64_t m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+    uint64_t w = __builtin_bswap64(pacdec::bcd_mem_signed(m, v < 0 ? com.pd_neg : com.pd_pos));
+    int k = int(in.tgt_scale.get()) - sc;
+    if (k <= 15 && (k >= 0 ? pacdec::rescale_up(w, 2 * tl - 1, k) : pacdec::rescale_down(w, 2 * tl - 1, -k)))
+        [[likely]] {
+      pacdec::store_be(s->addr[0], w, tl);
+      return ii_next(b, s, ii_adv(pc, 16));
+    }
+  }
+  return set_bin_to_pd_any(b, s, pc);
+}
 
-// SET_PD_TO_BIN: packed r2 into the binary at r1.
-uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+// SET_PD_TO_BIN: packed r2 into the binary at r1. A valid value of 1-8
+// bytes (a variable one read through the value cache) in 64 bits, what the
+// 16-byte path after it does.
+[[gnu::noinline]] uint8_t* set_pd_to_bin_any(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbSetPdToBin>(pc);
   int sl = in.src_len, ss = in.src_scale;
   if (in.var_source) {
     sl -= 1;
     ss = sl >= 1 && sl <= 16 ? int8_t(s->addr[1][sl]) : 0;
   }
-  // A valid value of 1-8 bytes: in 64 bits what the 16-byte path below does.
   {
-    pacdec::u128 mag;
-    bool neg;
+    int64_t v;
     uint64_t m;
-    if (sl >= 1 && sl <= 8 && ss >= 0 && ss <= kIiMaxScale && pacdec::decode(s->addr[1], sl, mag, neg) &&
-        ii_shift64(m = uint64_t(mag), int(in.tgt_scale.get()) - ss) && m <= 0xFFFFFFFFull &&
-        store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, neg, m)) [[likely]]
+    if (sl >= 1 && sl <= 8 && ss >= 0 && ss <= kIiMaxScale && pacdec::decode64(s->addr[1], sl, v) &&
+        ii_shift64(m = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v), int(in.tgt_scale.get()) - ss) &&
+        m <= 0xFFFFFFFFull && store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, v < 0, m))
       return ii_adv(pc, 16);
   }
   uint8_t w[16];
@@ -686,6 +712,32 @@ uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   ok = ok && fits && (v < 0 ? -v : v) <= 0xFFFFFFFFll &&
        store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, v < 0, uint64_t(v < 0 ? -v : v));
   return ok ? ii_adv(pc, 16) : ii_fail(b, s, kIiErrRuntime);
+}
+uint8_t* inst_set_pd_to_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbSetPdToBin>(pc);
+  const uint8_t* p = s->addr[1];
+  int sl = in.src_len, var = in.var_source;
+  int ss = var ? (sl == 9 ? int8_t(p[8]) : 0) : int(in.src_scale.get());
+  int k = int(in.tgt_scale.get()) - ss;
+  uint64_t m = 0;
+  bool neg = false, got = false;
+  if (k < 0) {  // fewer decimals: the digits rounded, then converted
+    got = (var ? sl == 9 : unsigned(sl - 1) < 8u) && ss <= kIiMaxScale;
+    uint64_t w = !got ? 0 : var ? pacdec::load8(p) : pacdec::load_be(p, sl);
+    got = got && pacdec::rescale_down(w, 15, -k);
+    m = pacdec::bcd_to_bin(w >> 4);
+    neg = (w & 0xF) == com.pd_neg;
+  } else {  // (the value cache refuses a scale byte out of 0-31)
+    int64_t v = 0;
+    got = var ? sl == 9 && ii_vc_get(p, ii_vc_hi(ii_vc_pair()), v, ss)
+              : unsigned(sl - 1) < 8u && ss <= kIiMaxScale && pacdec::decode64(p, sl, v);
+    neg = v < 0;
+    m = neg ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+  }
+  if (got && ii_shift64(m, k > 0 ? k : 0) && m <= 0xFFFFFFFFull &&
+      store_bin(s->addr[0], in.tgt_len, in.tgt_signed != 0, neg, m)) [[likely]]
+    return ii_next(b, s, ii_adv(pc, 16));
+  return set_pd_to_bin_any(b, s, pc);
 }
 
 // SET_BIN_TO_BIN: the scale difference one digit at a time.

@@ -155,10 +155,18 @@ uint8_t* inst_move_char_pad(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   std::memset(s->addr[0] + in.a.get(), ' ', in.b.get());
   return ii_adv(pc, 8);
 }
-// MOVE_PD: packed r2 into packed r1 of another length.
+// MOVE_PD: packed r2 into packed r1 of another length (1-8 bytes each: the
+// digits as they are, pd_set's bytes).
 uint8_t* inst_move_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbLen2>(pc);
-  if (!pd_set(s->addr[0], in.b, s->addr[1], in.a)) return ii_fail(b, s, kIiErrRuntime);
+  int sl = in.a, tl = in.b;
+  if (unsigned(sl - 1) < 8u && unsigned(tl - 1) < 8u) [[likely]] {
+    uint64_t w = pacdec::load_be(s->addr[1], sl);
+    if (!pacdec::rescale_up(w, 2 * tl - 1, 0)) return ii_fail(b, s, kIiErrRuntime);
+    pacdec::store_be(s->addr[0], w, tl);
+    return ii_next(b, s, ii_adv(pc, 8));
+  }
+  if (!pd_set(s->addr[0], tl, s->addr[1], sl)) return ii_fail(b, s, kIiErrRuntime);
   return ii_adv(pc, 8);
 }
 uint8_t* inst_move_log(IlfExecBlock*, IlfState* s, uint8_t* pc) {
@@ -212,31 +220,34 @@ uint8_t* inst_offset_reg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 
 // ------------------------------------------------ packed and text moves --
-// MOVE_FIX_VAR of a valid value into a field of 1-8 bytes where it fits:
-// what the 16-byte path below does, in 64 bits (shifted up exactly, down
-// rounded half away from zero); false leaves it to that path.
-bool move_fix_var8(uint8_t* target, int len, const uint8_t* var, int k) {
-  pacdec::u128 mag;
-  bool neg;
-  if (len > 8 || !pacdec::decode(var, 8, mag, neg)) return false;
-  uint64_t m = uint64_t(mag);
-  if (!ii_shift64(m, k) || m >= uint64_t(pacdec::limit(len))) return false;
-  pacdec::encode(target, len, m, neg);
-  return true;
-}
+// The moves between packed forms of 1-8 bytes decide in 64 bits what the
+// 16-byte path after them does (pd_set, pd_shft, pd_set): a value moves
+// as its digit nibbles, shifted to the target's scale (pacdec::rescale_up
+// and rescale_down, which round as pd_shft does), with no conversion;
+// whatever they refuse (an invalid value, one that does not fit, a scale
+// out of bounds) takes the 16-byte path, which gives the error.
 
 // MOVE_FIX_VAR: variable packed r2 into fixed packed r1 at its scale.
-uint8_t* inst_move_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+[[gnu::noinline]] uint8_t* move_fix_var_any(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbMoveFixVar>(pc);
-  uint8_t v[16];
   int from = int8_t(s->addr[1][8]);
   int len = in.len;
-  if (from >= kIiMinScale && from <= kIiMaxScale && len >= 1 &&
-      move_fix_var8(s->addr[0], len, s->addr[1], int(in.scale.get()) - from)) [[likely]]
-    return ii_adv(pc, 8);
+  uint8_t v[16];
   bool ok = from >= kIiMinScale && from <= kIiMaxScale && len >= 1 && len <= 16 && pd_set(v, 16, s->addr[1], 8) &&
             pd_shft(v, 16, int(in.scale.get()) - from) && pd_set(s->addr[0], len, v, 16);
   return ok ? ii_adv(pc, 8) : ii_fail(b, s, kIiErrRuntime);
+}
+uint8_t* inst_move_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  auto& in = rec::view<IbMoveFixVar>(pc);
+  int from = int8_t(s->addr[1][8]);
+  int len = in.len, k = int(in.scale.get()) - from;
+  uint64_t w = pacdec::load8(s->addr[1]);
+  if (from >= kIiMinScale && from <= kIiMaxScale && unsigned(len - 1) < 8u && k <= 15 &&
+      (k >= 0 ? pacdec::rescale_up(w, 2 * len - 1, k) : pacdec::rescale_down(w, 2 * len - 1, -k))) [[likely]] {
+    pacdec::store_be(s->addr[0], w, len);
+    return ii_next(b, s, ii_adv(pc, 8));
+  }
+  return move_fix_var_any(b, s, pc);
 }
 // A 16-byte value at a scale into variable packed r1: at most 15 digits,
 // dropping decimals (truncating); 0 when there are not enough.
@@ -254,19 +265,22 @@ bool put_var(uint8_t* target, uint8_t* v, int scale) {
   target[8] = uint8_t(scale);
   return true;
 }
+// MOVE_VAR_FIX: fixed packed r2 into variable packed r1, the
+// instruction's scale its scale byte.
 uint8_t* inst_move_var_fix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbMoveVarFix>(pc);
-  uint8_t v[16];
   int len = in.len;
-  // A valid value of 1-8 bytes has 15 digits at most: copied as it is, at
-  // the instruction's scale.
-  pacdec::u128 m;
-  bool neg;
-  if (len >= 1 && len <= 8 && in.scale <= 127 && pacdec::decode(s->addr[1], len, m, neg)) [[likely]] {
-    pacdec::encode(s->addr[0], 8, m, neg);
-    s->addr[0][8] = uint8_t(in.scale);
-    return ii_adv(pc, 6);
+  // A valid value of 1-8 bytes has 15 digits at most: its digits as they
+  // are.
+  if (unsigned(len - 1) < 8u && in.scale <= 127) [[likely]] {
+    uint64_t w = pacdec::load_be(s->addr[1], len);
+    if (pacdec::rescale_up(w, 15, 0)) [[likely]] {
+      pacdec::store8(s->addr[0], w);
+      s->addr[0][8] = uint8_t(in.scale);
+      return ii_next(b, s, ii_adv(pc, 6));
+    }
   }
+  uint8_t v[16];
   bool ok = len >= 1 && len <= 16 && pd_set(v, 16, s->addr[1], len) && put_var(s->addr[0], v, in.scale);
   return ok ? ii_adv(pc, 6) : ii_fail(b, s, kIiErrRuntime);
 }
@@ -277,12 +291,24 @@ uint8_t* inst_move_var_char(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
             put_var(s->addr[0], v, c.scale);
   return ok ? ii_adv(pc, 6) : ii_fail(b, s, kIiErrRuntime);
 }
+// MOVE_PD_SHFT: packed r2 into packed r1 at another scale, through work
+// value 2, which keeps the shifted value (16 bytes).
 uint8_t* inst_move_pd_shft(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbMovePdShft>(pc);
   uint32_t sl = in.src_len, tl = in.tgt_len;
+  int k = in.shift.get();
   uint8_t* w = s->work[1];
+  if (sl - 1 < 8u && tl - 1 < 8u && k >= -31 && k <= 15) [[likely]] {
+    uint64_t x = pacdec::load_be(s->addr[1], int(sl));
+    if (k >= 0 ? pacdec::rescale_up(x, int(2 * tl - 1), k) : pacdec::rescale_down(x, int(2 * tl - 1), -k)) {
+      std::memset(w, 0, 8);
+      pacdec::store8(w + 8, x);
+      pacdec::store_be(s->addr[0], x, int(tl));
+      return ii_next(b, s, ii_adv(pc, 16));
+    }
+  }
   bool ok = sl >= 1 && sl <= 16 && tl >= 1 && tl <= 16 && pd_set(w, 16, s->addr[1], int(sl)) &&
-            pd_shft(w, 16, in.shift.get()) && pd_set(s->addr[0], int(tl), w, 16);
+            pd_shft(w, 16, k) && pd_set(s->addr[0], int(tl), w, 16);
   return ok ? ii_adv(pc, 16) : ii_fail(b, s, kIiErrRuntime);
 }
 // MOVE_PD_CHAR: numeric text at r2 into work value n, at the scale.

@@ -212,6 +212,134 @@ TEST_F(IiFld, PackedAndBinaryAgainstTheModel) {
   }
 }
 
+// The moves between packed forms (MOVE_FIX_VAR, MOVE_VAR_FIX, MOVE_PD,
+// MOVE_PD_SHFT) and between binary and fixed packed, at each fixed length
+// 1-8: the target's largest value and one past, scales up and down by 1,
+// 2, 15 and 16 (a half rounding away from zero), negatives, zeros of both
+// signs (a zero is written positive) and bytes that are no value; a move
+// the model refuses leaves the target as it was and gives 300540.
+TEST_F(IiFld, PackedFormsAtEachLengthAgainstTheModel) {
+  auto lim = [](int len) { return p10(2 * len - 1); };  // magnitudes of len bytes stay below
+  // Sources shifted k places into tl bytes: the largest that fits and one
+  // past, a half at the digit dropped and one below, 0, 1, random ones;
+  // either sign.
+  auto sources = [&](int tl, int k) {
+    std::vector<i128> v = {0, 1};
+    if (k >= 0) {
+      i128 top = (lim(tl) - 1) / p10(k);
+      v.insert(v.end(), {top, top + 1});
+    } else {
+      i128 half = 5 * p10(-k - 1), top = (lim(tl) - 1) * p10(-k) + half - 1;
+      v.insert(v.end(), {top, top + 1, half, half - 1});
+    }
+    for (int i = 0; i < 3; ++i) v.push_back(i128(rng() % 1000000000000000ULL) / p10(int(rng() % 15)));
+    for (size_t i = 0, n = v.size(); i < n; ++i) v.push_back(-v[i]);
+    return v;
+  };
+  auto shifted = [&](i128 v, int k) { return k >= 0 ? v * p10(k) : round_down(v, -k); };
+  auto fits = [&](i128 v, int len) { return (v < 0 ? -v : v) < lim(len); };
+  // A source of len bytes holding v, now and then a bad sign nibble, a
+  // digit past 9, or a zero's negative sign: whether it is a value.
+  auto source = [&](int len, i128 v) {
+    put_pd(fb, len, v);
+    switch (rng() % 8) {
+      case 0: fb[len - 1] = uint8_t((fb[len - 1] & 0xF0) | 0xB); return false;
+      case 1: fb[rng() % uint64_t(len)] |= 0xA0; return false;
+      case 2:
+        if (v == 0) fb[len - 1] = 0x0D;
+        return true;
+      default: return true;
+    }
+  };
+  auto run = [&](int rc, bool ok, const uint8_t* want, const std::string& what) {
+    ASSERT_EQ(rc, ok ? 1 : 300540) << what;
+    auto hex = [](const uint8_t* p) {
+      std::string h;
+      for (int i = 0; i < 16; ++i) h += "0123456789ABCDEF"[p[i] >> 4], h += "0123456789ABCDEF"[p[i] & 15];
+      return h;
+    };
+    ASSERT_EQ(hex(fa), hex(want)) << what;
+  };
+  for (int tl = 1; tl <= 8; ++tl)
+    for (int k : {-16, -15, -2, -1, 0, 1, 2, 15, 16})
+      for (i128 v : sources(tl, k)) {
+        i128 w = shifted(v, k);
+        std::string what = std::to_string(int64_t(v)) + " by " + std::to_string(k) + " into " + std::to_string(tl);
+        uint8_t want[16];
+        auto expect = [&](bool ok, int len, i128 x) {
+          std::memset(want, 0x77, 16);
+          std::memset(fa, 0x77, 16);
+          if (ok) put_pd(want, len, x);
+        };
+        // A variable source (its scale byte below 0 now and then) into a
+        // fixed target.
+        if (fits(v, 8)) {
+          int from = k < 0 ? -k : rng() % 4 ? int(rng() % 3) : -k;
+          bool ok = source(8, v) && fits(w, tl);
+          fb[8] = uint8_t(int8_t(from));
+          expect(ok, tl, w);
+          run(go([&] { bld_move_fix_var(&m.code, uint16_t(tl), uint16_t(from + k)); }), ok, want, "fix_var " + what);
+        }
+        // A fixed source of 1-8 bytes into the fixed target.
+        int sl = 1 + int(rng() % 8);
+        if (fits(v, sl)) {
+          bool ok = source(sl, v) && fits(w, tl);
+          expect(ok, tl, w);
+          run(go([&] { k ? bld_move_pd_shft(&m.code, uint32_t(sl), uint32_t(tl), k) : bld_move_pd(&m.code, uint16_t(sl), uint16_t(tl)); }),
+              ok, want, "pd_shft " + what + " from " + std::to_string(sl));
+        }
+        // The target's length as the source of a variable value.
+        if (k == 0 && fits(v, tl)) {
+          bool ok = source(tl, v);
+          uint8_t sc = uint8_t(rng() % 32);
+          expect(ok, 8, v);
+          if (ok) want[8] = sc;
+          run(go([&] { bld_move_var_fix(&m.code, sc, uint8_t(tl)); }), ok, want, "var_fix " + what);
+        }
+        // A signed word into the fixed target, and the target's length
+        // into a signed word, each at k more decimals.
+        int from = k < 0 ? -k : int(rng() % 3);
+        if (v >= INT32_MIN && v <= INT32_MAX) {
+          put_bin(fb, 4, int64_t(v));
+          expect(fits(w, tl), tl, w);
+          run(go([&] { bld_set_bin_to_pd(&m.code, 4, true, uint16_t(from), false, uint16_t(tl), uint16_t(from + k)); }),
+              fits(w, tl), want, "bin_to_pd " + what);
+        }
+        if (fits(v, tl)) {
+          bool ok = source(tl, v) && fits_bin(4, true, w);
+          std::memset(fa, 0x77, 16);
+          std::memset(want, 0x77, 16);
+          if (ok) put_bin(want, 4, int64_t(w));
+          run(go([&] { bld_set_pd_to_bin(&m.code, 4, true, uint16_t(from + k), false, uint16_t(tl), uint16_t(from)); }),
+              ok, want, "pd_to_bin " + what);
+        }
+      }
+  // A variable source read again at the same place after its bytes changed
+  // by hand (its sign, a digit, its scale byte, a digit past 9) gives what
+  // the bytes hold now.
+  auto word = [&](uint16_t tscale) {
+    std::memset(fa, 0x77, 4);
+    int rc = go([&] { bld_set_pd_to_bin(&m.code, 4, true, tscale, true, 9, 0); });
+    return rc == 1 ? std::to_string(get_bin(fa, 4, true)) : "E" + std::to_string(last_err());
+  };
+  put_pd(fb, 8, 12345);
+  fb[8] = 2;
+  EXPECT_EQ(word(2), "12345");
+  EXPECT_EQ(word(2), "12345");
+  fb[7] = 0x5D;
+  EXPECT_EQ(word(2), "-12345");
+  fb[6] = 0x44;
+  EXPECT_EQ(word(2), "-12445");
+  fb[8] = 3;
+  EXPECT_EQ(word(2), "-1245");
+  fb[6] = 0x4A;
+  EXPECT_EQ(word(2), "E300540");
+  // Scales past 31: a fixed source's is refused whatever the shift.
+  put_pd(fb, 3, 12345);
+  EXPECT_EQ(go([&] { bld_set_pd_to_bin(&m.code, 4, true, 40, false, 3, 35); }), 300540);
+  EXPECT_EQ(go([&] { bld_set_pd_to_bin(&m.code, 4, true, 31, false, 3, 32); }), 300540);
+}
+
 // The edges: -128 into a signed byte is refused, 127 and -127 are stored;
 // 4,294,967,295 from packed into an unsigned word is stored, one more and
 // 11 digits are refused; 1.49 to scale 0 a digit at a time is 2.
