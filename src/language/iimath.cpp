@@ -1305,30 +1305,12 @@ uint8_t* compute_bin(IlfState* s, const IbComputeOprnd& t, const IbComputeOprnd&
   return true;
 }
 // a := a op b (PD_ADD, PD_SUB, PD_MUL, PD_DIV by opcode) on 64-bit values at
-// their scales, as the instructions compute: scales aligned, a product's
-// trailing zero decimals dropped, a quotient as the plans divide; false when
-// the instructions must decide.
+// their scales, as the plans compute (plan::apply, operations 1-3); a
+// division only with Div; false when the instructions must decide.
 template <bool Div>
 [[gnu::always_inline]] inline bool compute_op(size_t op, int64_t& a, int& sa, int64_t b, int sb) {
-  if (!Div && op == 735) return false;
-  if (op == 729 || op == 731) {
-    if (sa != sb) {
-      if (sa < sb ? !plan::up64(a, sb - sa) : !plan::up64(b, sa - sb)) return false;
-      sa = std::max(sa, sb);
-    }
-    return !(op == 731 ? __builtin_sub_overflow(a, b, &a) : __builtin_add_overflow(a, b, &a));
-  }
-  if (op == 733) {
-    if (g_old_mul || __builtin_mul_overflow(a, b, &a)) return false;
-    sa += sb;
-    if (sa > 0) {
-      uint64_t m = a < 0 ? uint64_t(0) - uint64_t(a) : uint64_t(a);
-      ii_trim64(m, sa);
-      a = a < 0 ? -int64_t(m) : int64_t(m);
-    }
-    return sa <= 31;
-  }
-  return op == 735 && compute_divide(a, sa, b, sb);
+  if (op == 735) return Div && compute_divide(a, sa, b, sb);
+  return plan::apply(uint8_t((op - 727) / 2), a, sa, b, sb);  // (729, 731, 733: 1, 2, 3)
 }
 
 // COMPUTE of packed operands by +, -, * or / (COMPUTE_OPRND twice, PD_ADD,
