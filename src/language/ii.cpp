@@ -331,6 +331,37 @@ void ii_set_pair(uint16_t even_op, IiFn fn) {
   ii_set_op(uint16_t(even_op + 1), fn);
 }
 
+namespace {
+// The link finders: few kinds, looked through in order.
+struct LinkFind {
+  uint16_t op;
+  IiLinkFind find;
+};
+LinkFind g_link_find[4];
+uint32_t g_link_finds = 0;
+}  // namespace
+
+void ii_set_link_find(uint16_t op, IiLinkFind find) {
+  for (uint32_t i = 0; i < g_link_finds; ++i)
+    if (g_link_find[i].op == op) {
+      g_link_find[i].find = find;
+      return;
+    }
+  if (g_link_finds < std::size(g_link_find)) g_link_find[g_link_finds++] = {op, find};
+}
+
+uint8_t* ii_go_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+  --l.tries;
+  uint16_t op = op_at(pc);
+  for (uint32_t i = 0; i < g_link_finds; ++i)
+    if (g_link_find[i].op == op) {
+      g_link_find[i].find(pc, l);
+      break;
+    }
+  if (l.enter) return l.enter(b, s, pc, l);
+  return ii_inst_fns[op](b, s, pc);
+}
+
 uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t*) {
   sys_err(__LINE__, "Missing II function ");
   ii_end_ep(b, s);

@@ -91,6 +91,26 @@ struct IiReadEntry {
 };
 QV_RECORD(IiReadEntry, 16);
 
+// Links between planned steps. A step that goes on at one instruction
+// every time (a CALC statement's plan, each way out of a compiled compare,
+// a packed loop's step back into its body) keeps a link to what runs
+// there when that is planned too: the entry of its kind and the plan,
+// found once. Following it skips the dispatch and the look-up of
+// the plan by the instruction's bytes. A link is only a shortcut: its entry
+// checks what it relies on (that the plan is still the one of the
+// instruction at pc, which another statement may have been given since)
+// and else clears the link and runs the instruction through its handler.
+// A link not found yet is looked for again a few times (the plan there may
+// not be built yet), then no more.
+struct IlfState;
+struct IiLink;
+using IiEnter = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
+struct IiLink {
+  IiEnter enter = nullptr;
+  const void* plan = nullptr;  // for enter (a kind keeps its plans in place)
+  uint8_t tries = 8;           // looks left while enter is null
+};
+
 // The interpreter state: one per ii_exec, on its frame.
 struct IlfState {
   uint32_t go_ahead = 1;        // DEFINE instructions
@@ -144,6 +164,7 @@ struct IlfState {
     uint8_t* blk;
     uint64_t var_raw, step_raw, to_raw;
     int64_t v, step, to;
+    IiLink link{};  // the step's way back into the body
   };
   static constexpr uint32_t kLoopMemos = 4;
   LoopMemo loop_memo[kLoopMemos] = {};
@@ -190,6 +211,23 @@ inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) <<
   s->pc = pc;
   return ii_inst_fns[ii_op(pc)](b, s, pc);
 }
+// Links (see IiLink): the kinds register their finders by opcode (relocated: odd): find
+// sets l when the instruction at pc is planned, else leaves it.
+using IiLinkFind = void (*)(uint8_t* pc, IiLink& l);
+void ii_set_link_find(uint16_t op, IiLinkFind find);
+// ii_next with a look for the link first (out of line).
+uint8_t* ii_go_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
+// ii_next from a step that keeps the link l to pc: the same counter test,
+// then the link's entry when it has one.
+[[gnu::always_inline]] inline uint8_t* ii_go(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+  int32_t tick = s->tick - 1;
+  if (tick <= 0) [[unlikely]] return pc;
+  s->tick = tick;
+  s->pc = pc;
+  if (l.enter) [[likely]] return l.enter(b, s, pc, l);
+  if (l.tries) [[unlikely]] return ii_go_find(b, s, pc, l);
+  return ii_inst_fns[ii_op(pc)](b, s, pc);
+}
 // Registers a handler for both opcodes of a kind (even and odd); the even
 // slot relocates first (ii_rloc) when the kind has relocatable operands or a
 // one-time hook. ii_set_op sets one slot.
@@ -200,6 +238,21 @@ uint8_t* ii_rloc(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 
 // The arena base, kept where the handlers reach it in one load.
 extern uint8_t* ii_arena;
+// The entry of a link to a plan of kind P (its run and its instruction's
+// arena offset, at) at pc, whose handler is H: H runs the instruction when
+// the plan has gone to another statement since, and the link is looked for
+// again.
+template <IiFn H>
+[[gnu::noinline, gnu::cold]] uint8_t* ii_relink(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+  l = IiLink{};
+  return H(b, s, pc);
+}
+template <class P, IiFn H>
+uint8_t* ii_plan_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+  const P& pl = *static_cast<const P*>(l.plan);
+  if (pl.at != uint32_t(pc - ii_arena)) [[unlikely]] return ii_relink<H>(b, s, pc, l);
+  return pl.run(b, s, pc, pl);
+}
 // The memo of the loop of control block blk (the blocks, 28 bytes each,
 // lie side by side, one a letter: nested loops take different memos). Its
 // blk is that block only once BEG LOOP or a step has set it.

@@ -349,7 +349,7 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
   } else if (ii_loop_plans_on && !ii_slow(s)) {
     return end_loop_enter(b, s, el, back);
   }
-  return ii_next(b, s, back);
+  return ii_go(b, s, back, m.link);
 }
 
 uint8_t* inst_end_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {

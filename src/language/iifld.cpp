@@ -196,6 +196,7 @@ struct Plan {
   uint32_t set[3] = {};  //   and those it sets, for a comparison of -1, 0, 1
   uint32_t cond = 0;     // a relocated TFC after the test: its condition
   uint32_t to = 0;       //   and target
+  mutable IiLink link[2] = {};  // to the plans past the TFC (false) and at its target
   bool tfc = false;
   bool cnst = false;     // the second operand a constant
   uint8_t l1 = 0, l2 = 0;    // the values' lengths (1-8; a variable's scale byte follows)
@@ -266,7 +267,8 @@ template <bool Tfc>
   }
   s->count += pl.insts;  // and the TFC
   s->pc = ii_arena + pl.next;
-  return ii_next(b, s, (mask | pl.cond) != pl.cond ? ii_arena + pl.to : ii_adv(ii_arena + pl.next, 12));
+  bool to = (mask | pl.cond) != pl.cond;
+  return ii_go(b, s, to ? ii_arena + pl.to : ii_adv(ii_arena + pl.next, 12), pl.link[to]);
 }
 
 // CHK_TF before the comparison: 1 on to it, 0 past it (registers 1 and 2
@@ -531,6 +533,7 @@ uint32_t build(uint8_t* pc) {
                              : (pl.tfc ? runner_k<false, true> : runner_k<false, false>);
   else if (pl.cnst && form == kFixFix && decode_konst(pl, pl.sc1, true))
     pl.run = pl.tfc ? runner_k<false, true, true> : runner_k<false, false, true>;
+  if (g_plans.capacity() < kMaxPlans) g_plans.reserve(kMaxPlans);  // in place for good: links hold their addresses
   if (g_plans.size() < kMaxPlans) {
     g_plans.push_back(pl);
     g_nplans = uint32_t(g_plans.size());
@@ -558,6 +561,28 @@ uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 }
 
 }  // namespace cmp_plan
+
+// A link to the IRA_1 at pc: a compiled compare, or a packed loop's step
+// (IRA_1, SET_ADDR_LEN and END LOOP, all relocated).
+bool is_loop_step(const uint8_t* pc) {
+  return ii_op(pc) == 61 && (ii_op(pc + 8) | 1) == 9 && ii_op(pc + 16) == 13;
+}
+uint8_t* loop_step_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+  uint8_t* f = ii_field(pc + 4);
+  if (!f || !is_loop_step(pc)) [[unlikely]] return ii_relink<ii_ira_1>(b, s, pc, l);
+  return ii_ira_end_loop(b, s, pc, f);
+}
+void ira_1_link(uint8_t* pc, IiLink& l) {
+  using namespace cmp_plan;
+  uint16_t second = ii_op(pc + 8);
+  uint32_t lo = pc[11], no = lo + 254u * pc[19];
+  if ((second | 8) == 63 && lo - 1u < 254u && no - 1 < g_nplans && g_plans[no - 1].at == off(pc)) {
+    l.enter = ii_plan_enter<Plan, ii_ira_1>;
+    l.plan = &g_plans[no - 1];
+  } else if (is_loop_step(pc)) {
+    l.enter = loop_step_enter;
+  }
+}
 
 // IRA_1 and the SET_ADDR_LEN after it (a loop's variable before its END
 // LOOP, which runs with them when it follows), not while the loop looks at
@@ -868,6 +893,7 @@ uint64_t ii_cmp_plan_runs() { return cmp_plan::g_runs; }
 uint64_t ii_cmp_plan_builds() { return cmp_plan::g_builds; }
 
 void ii_fld_init() {
+  ii_set_link_find(61, ira_1_link);
   // The byte a compiled compare's number lives in, cleared when the second
   // load is relocated: what a module's file held there names no plan.
   for (uint16_t op : {54, 62}) ib_set_hook(op, [](EmHeader*, uint8_t* p) { p[3] = 0; });

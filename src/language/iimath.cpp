@@ -444,6 +444,7 @@ struct alignas(64) Plan {
   Runner run = nullptr;
   uint32_t at = 0;     // the reset's arena offset
   uint32_t next = 0;   // the instruction after the store
+  mutable IiLink link{};  // to the plan there
   uint16_t insts = 0;  // instructions the statement runs
   uint8_t n = 0;
   bool move = false;   // push, push, store: a copy of one value
@@ -606,6 +607,7 @@ built:
   pl.run = runner_for(pl, shape);
   std::vector<Plan>& v = plans();
   uint16_t no;
+  if (v.capacity() < kMaxPlans) v.reserve(kMaxPlans);  // in place for good: links hold their addresses
   if (v.size() < kMaxPlans) {
     v.push_back(pl);
     no = uint16_t(v.size());
@@ -1001,7 +1003,7 @@ int run_short(const Plan& pl, IlfState* s) {
 template <int (*Run)(const Plan&, IlfState*)>
 uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
   int r = Run(pl, s);
-  if (r > 0) [[likely]] return ii_next(b, s, ii_arena + pl.next);
+  if (r > 0) [[likely]] return ii_go(b, s, ii_arena + pl.next, pl.link);
   return undecided(b, s, pc, pl, r);
 }
 // A form whose straight path (Fast) calls nothing (a value the cache
@@ -1016,7 +1018,7 @@ template <int (*Run)(const Plan&, IlfState*)>
 }
 template <int (*Fast)(const Plan&, IlfState*), int (*Run)(const Plan&, IlfState*)>
 uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const Plan& pl) {
-  if (Fast(pl, s) > 0) [[likely]] return ii_next(b, s, ii_arena + pl.next);
+  if (Fast(pl, s) > 0) [[likely]] return ii_go(b, s, ii_arena + pl.next, pl.link);
   return runner_cold<Run>(b, s, pl);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
@@ -1077,6 +1079,16 @@ uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if (pl.at == plan::off(pc) && !ii_slow(s)) [[likely]] return pl.run(b, s, pc, pl);
   }
   return reset_slow(b, s, pc);
+}
+
+// The link to the reset at pc.
+void reset_link(uint8_t* pc, IiLink& l) {
+  uint16_t no = plan::plan_no(pc);
+  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1) && no <= plan::g_plans.size() &&
+      plan::g_plans[no - 1u].at == plan::off(pc)) {
+    l.enter = ii_plan_enter<plan::Plan, inst_reset_calc_stack>;
+    l.plan = &plan::g_plans[no - 1u];
+  }
 }
 
 // Push address register 1's operand.
@@ -1613,6 +1625,8 @@ void ii_math_init() {
   g_old_mul = std::getenv("QUVO_OLD_PD_MUL") != nullptr;
   g_no_neg_int = std::getenv("QUVO_NO_NEG_INT") != nullptr;
   ii_set_pair(700, inst_reset_calc_stack);
+  ii_set_link_find(700, reset_link);
+  ii_set_link_find(701, reset_link);
   ii_set_pair(702, inst_calc_oprnd);
   ii_set_pair(704, inst_calc_2_ops);
   ii_set_pair(706, inst_calc_neg);

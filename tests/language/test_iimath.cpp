@@ -1617,6 +1617,42 @@ TEST_F(IiCalc1, AStatementHoldingAnotherOnesPlanNumberRunsItsOwn) {
   EXPECT_NE(y[3] | y[7] << 8, x[3] | x[7] << 8);
 }
 
+// Y, X and Z in a row, Y's plan going on straight into X's. Z, run by
+// itself, is planned again and again until it is given the number X's plan
+// had: Y's next run goes on into X's own instructions (planned anew), not
+// into Z's plan.
+TEST_F(IiCalc1, AStepGoesOnIntoTheNextStatementsOwnPlanOnly) {
+  set_dec(1, "25");
+  restart();
+  consts = 0;
+  emit_calc("D", {"B", "#1", "-"});
+  uint8_t* x = m.code.storage + m.code.offset;
+  emit_calc("A", {"B", "#3", "+"});
+  uint8_t* z = m.code.storage + m.code.offset;
+  emit_calc("C", {"B", "#2", "*"});
+  end_trapped(nullptr);
+  auto no_of = [](const uint8_t* pc) { return pc[3] | pc[7] << 8; };
+  // X planned first, then Y: the numbers given again reach X's before Y's.
+  auto from = [&](const uint8_t* pc) { return run(ii2::cref(1, uint16_t(pc - m.code.storage))); };
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(from(x), 1);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  const int nx = no_of(x);
+  ASSERT_NE(nx, 0);
+  for (int i = 0; i <= 4096 && no_of(z) != nx; ++i) {
+    z[3] = z[7] = 0;
+    ASSERT_EQ(from(z), 1);
+  }
+  ASSERT_EQ(no_of(z), nx);
+  for (int i = 0; i < 3; ++i) {
+    for (int v : {0, 2, 3}) set_dec(v, "0");
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(dec_str(0), "28e-0") << i;
+    EXPECT_EQ(dec_str(2), "50e-0") << i;
+    EXPECT_EQ(dec_str(3), "24e-0") << i;
+  }
+  EXPECT_NE(no_of(x), nx);
+}
+
 // T = T + X, T = T - X and T = T + X * Y, X a variable or a constant, T's
 // scale mostly X's (or X's and Y's together): the plan leaves the
 // instructions' bytes. Values of 15 digits with sums and products at 15
