@@ -350,15 +350,22 @@ void ii_set_link_find(uint16_t op, IiLinkFind find) {
   if (g_link_finds < std::size(g_link_find)) g_link_find[g_link_finds++] = {op, find};
 }
 
-uint8_t* ii_go_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
-  --l.tries;
+namespace {
+// The entry of a link that is the plain dispatch.
+uint8_t* dispatch_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink&) {
+  return ii_inst_fns[ii_op(pc)](b, s, pc);
+}
+}  // namespace
+
+uint8_t* ii_link_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
   uint16_t op = op_at(pc);
   for (uint32_t i = 0; i < g_link_finds; ++i)
     if (g_link_find[i].op == op) {
       g_link_find[i].find(pc, l);
       break;
     }
-  if (l.enter) return l.enter(b, s, pc, l);
+  if (l.enter != ii_link_find) return l.enter(b, s, pc, l);
+  if (--l.tries == 0) l.enter = dispatch_enter;
   return ii_inst_fns[op](b, s, pc);
 }
 

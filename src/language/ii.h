@@ -101,14 +101,16 @@ QV_RECORD(IiReadEntry, 16);
 // instruction at pc, which another statement may have been given since)
 // and else clears the link and runs the instruction through its handler.
 // A link not found yet is looked for again a few times (the plan there may
-// not be built yet), then no more.
+// not be built yet), then no more: its entry is then the dispatch.
 struct IlfState;
 struct IiLink;
 using IiEnter = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
+// The entry of a link not found yet (ii.cpp).
+uint8_t* ii_link_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
 struct IiLink {
-  IiEnter enter = nullptr;
+  IiEnter enter = ii_link_find;
   const void* plan = nullptr;  // for enter (a kind keeps its plans in place)
-  uint8_t tries = 8;           // looks left while enter is null
+  uint8_t tries = 8;           // looks left
 };
 
 // The interpreter state: one per ii_exec, on its frame.
@@ -215,18 +217,14 @@ inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) <<
 // sets l when the instruction at pc is planned, else leaves it.
 using IiLinkFind = void (*)(uint8_t* pc, IiLink& l);
 void ii_set_link_find(uint16_t op, IiLinkFind find);
-// ii_next with a look for the link first (out of line).
-uint8_t* ii_go_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
 // ii_next from a step that keeps the link l to pc: the same counter test,
-// then the link's entry when it has one.
+// then the link's entry.
 [[gnu::always_inline]] inline uint8_t* ii_go(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
   int32_t tick = s->tick - 1;
   if (tick <= 0) [[unlikely]] return pc;
   s->tick = tick;
   s->pc = pc;
-  if (l.enter) [[likely]] return l.enter(b, s, pc, l);
-  if (l.tries) [[unlikely]] return ii_go_find(b, s, pc, l);
-  return ii_inst_fns[ii_op(pc)](b, s, pc);
+  return l.enter(b, s, pc, l);
 }
 // Registers a handler for both opcodes of a kind (even and odd); the even
 // slot relocates first (ii_rloc) when the kind has relocatable operands or a
