@@ -196,7 +196,7 @@ struct Plan {
   uint32_t set[3] = {};  //   and those it sets, for a comparison of -1, 0, 1
   uint32_t cond = 0;     // a relocated TFC after the test: its condition
   uint32_t to = 0;       //   and target
-  mutable IiLink link[2] = {};  // to the plans past the TFC (false) and at its target
+  mutable IiLink link[2] = {};  // to the plans past the TFC (false, or after the test) and at its target
   bool tfc = false;
   bool cnst = false;     // the second operand a constant
   uint8_t l1 = 0, l2 = 0;    // the values' lengths (1-8; a variable's scale byte follows)
@@ -263,7 +263,10 @@ template <bool Tfc>
   ++g_runs;
   if (!Tfc) {
     s->count += pl.insts - 1u;
-    return ii_after_test(b, s, ii_arena + pl.next);
+    uint8_t* next = ii_arena + pl.next;
+    if (ii_op(next) == 81) [[unlikely]]  // a TFC relocated since
+      return ii_after_test(b, s, next);
+    return ii_go(b, s, next, pl.link[0]);
   }
   s->count += pl.insts;  // and the TFC
   s->pc = ii_arena + pl.next;
