@@ -43,6 +43,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "foundation/mm.h"
 #include "foundation/record.h"
@@ -109,7 +111,7 @@ using IiEnter = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& 
 uint8_t* ii_link_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
 struct IiLink {
   IiEnter enter = ii_link_find;
-  const void* plan = nullptr;  // for enter (a kind keeps its plans in place)
+  const void* plan = nullptr;  // for enter (IiPlans keeps them in place)
   uint8_t tries = 8;           // looks left
 };
 
@@ -236,6 +238,24 @@ uint8_t* ii_rloc(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 
 // The arena base, kept where the handlers reach it in one load.
 extern uint8_t* ii_arena;
+// A kind's plans, kept in place as the table grows (a link holds a plan's
+// address): chunks of 32, each allocated when the table reaches it.
+template <class T>
+class IiPlans {
+ public:
+  static constexpr uint32_t kChunk = 32;
+  T& operator[](uint32_t i) { return chunk_[i / kChunk][i % kChunk]; }
+  uint32_t size() const { return n_; }
+  void push_back(const T& v) {
+    if (n_ % kChunk == 0) chunk_.push_back(std::make_unique<T[]>(kChunk));
+    chunk_[n_ / kChunk][n_ % kChunk] = v;
+    ++n_;
+  }
+
+ private:
+  std::vector<std::unique_ptr<T[]>> chunk_;
+  uint32_t n_ = 0;
+};
 // The entry of a link to a plan of kind P (its run and its instruction's
 // arena offset, at) at pc, whose handler is H: H runs the instruction when
 // the plan has gone to another statement since, and the link is looked for

@@ -223,7 +223,7 @@ struct Plan {
   } k;
 };
 constexpr uint32_t kMaxPlans = 254 * 256;
-std::vector<Plan> g_plans;
+IiPlans<Plan> g_plans;
 uint32_t g_nplans = 0;  // g_plans.size(), one load away
 uint32_t g_next = 0;  // the number to give again once all are taken
 uint64_t g_runs = 0, g_builds = 0;
@@ -536,7 +536,6 @@ uint32_t build(uint8_t* pc) {
                              : (pl.tfc ? runner_k<false, true> : runner_k<false, false>);
   else if (pl.cnst && form == kFixFix && decode_konst(pl, pl.sc1, true))
     pl.run = pl.tfc ? runner_k<false, true, true> : runner_k<false, false, true>;
-  if (g_plans.capacity() < kMaxPlans) g_plans.reserve(kMaxPlans);  // in place for good: links hold their addresses
   if (g_plans.size() < kMaxPlans) {
     g_plans.push_back(pl);
     g_nplans = uint32_t(g_plans.size());

@@ -462,8 +462,7 @@ struct alignas(64) Plan {
 };
 constexpr uint16_t kNone = 0xFFFF;  // the statement has no plan
 constexpr uint16_t kMaxPlans = 4096;
-std::vector<Plan> g_plans;
-std::vector<Plan>& plans() { return g_plans; }
+IiPlans<Plan> g_plans;
 uint16_t g_next = 0;  // the number to reuse once all are taken
 uint64_t g_runs = 0;
 
@@ -605,9 +604,8 @@ built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush && !pl.bin;
   uint8_t shape = compile(pl);
   pl.run = runner_for(pl, shape);
-  std::vector<Plan>& v = plans();
+  IiPlans<Plan>& v = g_plans;
   uint16_t no;
-  if (v.capacity() < kMaxPlans) v.reserve(kMaxPlans);  // in place for good: links hold their addresses
   if (v.size() < kMaxPlans) {
     v.push_back(pl);
     no = uint16_t(v.size());
