@@ -96,23 +96,27 @@ QV_RECORD(IiReadEntry, 16);
 // Links between planned steps. A step that goes on at one instruction
 // every time (a CALC statement's plan, each way out of a compiled compare,
 // a packed loop's step back into its body) keeps a link to what runs
-// there when that is planned too: the entry of its kind and the plan,
-// found once. Following it skips the dispatch and the look-up of
-// the plan by the instruction's bytes. A link is only a shortcut: its entry
-// checks what it relies on (that the plan is still the one of the
-// instruction at pc, which another statement may have been given since)
-// and else clears the link and runs the instruction through its handler.
-// A link not found yet is looked for again a few times (the plan there may
-// not be built yet), then no more: its entry is then the dispatch.
+// there, found once: the plan of that instruction (CALC, compare), or the
+// link's own head (a loop's step, or the plain dispatch where nothing there
+// is planned). Following it (ii_go) skips the dispatch and the look-up of
+// the plan by the instruction's bytes. A link is only a shortcut: what it
+// goes to must still be the one of the instruction at pc (a plan's number
+// is given to another statement once all are taken; a loop's way back
+// may lead elsewhere), else the link is looked for again.
 struct IlfState;
-struct IiLink;
-using IiEnter = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
-// The entry of a link not found yet (ii.cpp).
-uint8_t* ii_link_find(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
+struct IiPlanHead;
+using IiRun = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h);
+// What a link goes to: a plan begins with it.
+struct IiPlanHead {
+  IiRun run = nullptr;
+  uint32_t at = 0;  // its instruction's arena offset
+};
+// The head of no link (no instruction is at its offset).
+inline constexpr IiPlanHead kIiUnlinked{nullptr, 0xFFFFFFFFu};
 struct IiLink {
-  IiEnter enter = ii_link_find;
-  const void* plan = nullptr;  // for enter (IiPlans keeps them in place)
-  uint8_t tries = 8;           // looks left
+  const IiPlanHead* to = &kIiUnlinked;
+  IiPlanHead self{};  // what to is when it is not a plan
+  uint8_t tries = 8;  // looks left while it is not found
 };
 
 // The interpreter state: one per ii_exec, on its frame.
@@ -215,19 +219,14 @@ inline size_t ii_op(const uint8_t* pc) { return size_t(pc[0]) | size_t(pc[1]) <<
   s->pc = pc;
   return ii_inst_fns[ii_op(pc)](b, s, pc);
 }
-// Links (see IiLink): the kinds register their finders by opcode (relocated: odd): find
-// sets l when the instruction at pc is planned, else leaves it.
+// Links (see IiLink): the kinds register their finders by opcode; find
+// sets l.to when the instruction at pc is planned (to the plan, or to
+// l.self filled in), else leaves it.
 using IiLinkFind = void (*)(uint8_t* pc, IiLink& l);
 void ii_set_link_find(uint16_t op, IiLinkFind find);
-// ii_next from a step that keeps the link l to pc: the same counter test,
-// then the link's entry.
-[[gnu::always_inline]] inline uint8_t* ii_go(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
-  int32_t tick = s->tick - 1;
-  if (tick <= 0) [[unlikely]] return pc;
-  s->tick = tick;
-  s->pc = pc;
-  return l.enter(b, s, pc, l);
-}
+// The link l to pc not found yet, or no more what runs at pc: looked for
+// (a few times) and followed, else the instruction's handler.
+uint8_t* ii_link_miss(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l);
 // Registers a handler for both opcodes of a kind (even and odd); the even
 // slot relocates first (ii_rloc) when the kind has relocatable operands or a
 // one-time hook. ii_set_op sets one slot.
@@ -256,20 +255,16 @@ class IiPlans {
   std::vector<std::unique_ptr<T[]>> chunk_;
   uint32_t n_ = 0;
 };
-// The entry of a link to a plan of kind P (its run and its instruction's
-// arena offset, at) at pc, whose handler is H: H runs the instruction when
-// the plan has gone to another statement since, and the link is looked for
-// again.
-template <IiFn H>
-[[gnu::noinline, gnu::cold]] uint8_t* ii_relink(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
-  l = IiLink{};
-  return H(b, s, pc);
-}
-template <class P, IiFn H>
-uint8_t* ii_plan_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
-  const P& pl = *static_cast<const P*>(l.plan);
-  if (pl.at != uint32_t(pc - ii_arena)) [[unlikely]] return ii_relink<H>(b, s, pc, l);
-  return pl.run(b, s, pc, pl);
+// ii_next from a step that keeps the link l to pc: the same counter test,
+// then what the link goes to.
+[[gnu::always_inline]] inline uint8_t* ii_go(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+  int32_t tick = s->tick - 1;
+  if (tick <= 0) [[unlikely]] return pc;
+  s->tick = tick;
+  s->pc = pc;
+  const IiPlanHead& h = *l.to;
+  if (h.at != uint32_t(pc - ii_arena)) [[unlikely]] return ii_link_miss(b, s, pc, l);
+  return h.run(b, s, pc, h);
 }
 // The memo of the loop of control block blk (the blocks, 28 bytes each,
 // lie side by side, one a letter: nested loops take different memos). Its

@@ -182,11 +182,9 @@ namespace cmp_plan {
 
 struct Plan;
 // A plan's run from the IRA_1 at pc: the instruction to go on at.
-using Runner = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl);
+using Runner = IiRun;
 enum : uint8_t { kVarVar, kVarFix, kFixVar, kFixFix, kDat, kStr };
-struct Plan {
-  Runner run = nullptr;
-  uint32_t at = 0;       // IRA_1's arena offset
+struct Plan : IiPlanHead {  // (at: IRA_1's arena offset)
   uint32_t word = 0;     // its area word
   uint32_t second = 0;   // the constant's own offset (CNST_2), or the area word of IRA_2
   uint32_t chk = 0;      // CHK_TF (0 none)
@@ -290,7 +288,8 @@ template <bool Tfc>
 }
 
 template <uint8_t Form, bool Tfc>
-uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h) {
+  const Plan& pl = static_cast<const Plan&>(h);
   uint8_t* a = ii_ref(ii_arena + pl.word);
   uint8_t* y = pl.cnst ? ii_arena + pl.second : ii_ref(ii_arena + pl.second);
   if (!a || !y) [[unlikely]]
@@ -345,7 +344,8 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
 // FixK: a fixed first operand against a fixed constant (its l2 bytes, as
 // their big-endian word, at the fixed scale sc2).
 template <bool V1, bool Tfc, bool FixK = false>
-uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h) {
+  const Plan& pl = static_cast<const Plan&>(h);
   constexpr uint8_t kForm = V1 ? kVarVar : FixK ? kFixFix : kFixVar;
   uint8_t* a = ii_ref(ii_arena + pl.word);
   uint8_t* y = ii_arena + pl.second;
@@ -566,12 +566,11 @@ uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 // A link to the IRA_1 at pc: a compiled compare, or a packed loop's step
 // (IRA_1, SET_ADDR_LEN and END LOOP, all relocated).
-bool is_loop_step(const uint8_t* pc) {
-  return ii_op(pc) == 61 && (ii_op(pc + 8) | 1) == 9 && ii_op(pc + 16) == 13;
-}
-uint8_t* loop_step_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+// (The link's own head: pc is the IRA_1 the link was found at.)
+uint8_t* loop_step_run(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead&) {
   uint8_t* f = ii_field(pc + 4);
-  if (!f || !is_loop_step(pc)) [[unlikely]] return ii_relink<ii_ira_1>(b, s, pc, l);
+  if (!f) [[unlikely]]
+    return ii_ira_1(b, s, pc);
   return ii_ira_end_loop(b, s, pc, f);
 }
 void ira_1_link(uint8_t* pc, IiLink& l) {
@@ -579,10 +578,10 @@ void ira_1_link(uint8_t* pc, IiLink& l) {
   uint16_t second = ii_op(pc + 8);
   uint32_t lo = pc[11], no = lo + 254u * pc[19];
   if ((second | 8) == 63 && lo - 1u < 254u && no - 1 < g_nplans && g_plans[no - 1].at == off(pc)) {
-    l.enter = ii_plan_enter<Plan, ii_ira_1>;
-    l.plan = &g_plans[no - 1];
-  } else if (is_loop_step(pc)) {
-    l.enter = loop_step_enter;
+    l.to = &g_plans[no - 1];
+  } else if (ii_op(pc) == 61 && (second | 1) == 9 && ii_op(pc + 16) == 13) {
+    l.self = IiPlanHead{loop_step_run, off(pc)};
+    l.to = &l.self;
   }
 }
 

@@ -438,11 +438,10 @@ struct Calc {
 };
 struct Plan;
 // A plan's run from the reset at pc: the instruction to go on at.
-using Runner = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl);
-// What a run reads first lies in its first two cache lines.
-struct alignas(64) Plan {
-  Runner run = nullptr;
-  uint32_t at = 0;     // the reset's arena offset
+using Runner = IiRun;
+// What a run reads first lies in its first two cache lines. The head: its
+// runner and the reset's arena offset.
+struct alignas(64) Plan : IiPlanHead {
   uint32_t next = 0;   // the instruction after the store
   mutable IiLink link{};  // to the plan there
   uint16_t insts = 0;  // instructions the statement runs
@@ -999,7 +998,8 @@ int run_short(const Plan& pl, IlfState* s) {
   return ii_adv(pc, 4);
 }
 template <int (*Run)(const Plan&, IlfState*)>
-uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const Plan& pl) {
+uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h) {
+  const Plan& pl = static_cast<const Plan&>(h);
   int r = Run(pl, s);
   if (r > 0) [[likely]] return ii_go(b, s, ii_arena + pl.next, pl.link);
   return undecided(b, s, pc, pl, r);
@@ -1015,7 +1015,8 @@ template <int (*Run)(const Plan&, IlfState*)>
   return runner<Run>(b, s, ii_arena + pl.at, pl);
 }
 template <int (*Fast)(const Plan&, IlfState*), int (*Run)(const Plan&, IlfState*)>
-uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const Plan& pl) {
+uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const IiPlanHead& h) {
+  const Plan& pl = static_cast<const Plan&>(h);
   if (Fast(pl, s) > 0) [[likely]] return ii_go(b, s, ii_arena + pl.next, pl.link);
   return runner_cold<Run>(b, s, pl);
 }
@@ -1084,8 +1085,7 @@ void reset_link(uint8_t* pc, IiLink& l) {
   uint16_t no = plan::plan_no(pc);
   if (uint16_t(no - 1) < uint16_t(plan::kNone - 1) && no <= plan::g_plans.size() &&
       plan::g_plans[no - 1u].at == plan::off(pc)) {
-    l.enter = ii_plan_enter<plan::Plan, inst_reset_calc_stack>;
-    l.plan = &plan::g_plans[no - 1u];
+    l.to = &plan::g_plans[no - 1u];
   }
 }
 
