@@ -564,15 +564,16 @@ uint8_t* ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 
 }  // namespace cmp_plan
 
-// A link to the IRA_1 at pc: a compiled compare, or a packed loop's step
-// (IRA_1, SET_ADDR_LEN and END LOOP, all relocated).
-// (The link's own head: pc is the IRA_1 the link was found at.)
+// A packed loop's step as a link's own head goes to it: pc is the IRA_1
+// the link was found at, with SET_ADDR_LEN and END LOOP after it.
 uint8_t* loop_step_run(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead&) {
   uint8_t* f = ii_field(pc + 4);
   if (!f) [[unlikely]]
     return ii_ira_1(b, s, pc);
   return ii_ira_end_loop(b, s, pc, f);
 }
+// The link to the IRA_1 at pc: a compiled compare, or a packed loop's
+// step (IRA_1, SET_ADDR_LEN and END LOOP, all relocated).
 void ira_1_link(uint8_t* pc, IiLink& l) {
   using namespace cmp_plan;
   uint16_t second = ii_op(pc + 8);
