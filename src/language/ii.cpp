@@ -350,31 +350,18 @@ void ii_set_link_find(uint16_t op, IiLinkFind find) {
   if (g_link_finds < std::size(g_link_find)) g_link_find[g_link_finds++] = {op, find};
 }
 
-namespace {
-// What a link goes to where nothing is planned: the plain dispatch.
-uint8_t* dispatch_run(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead&) {
-  return ii_inst_fns[ii_op(pc)](b, s, pc);
-}
-}  // namespace
-
 uint8_t* ii_link_miss(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
   const uint32_t at = uint32_t(pc - ii_arena);
   if (l.to != &kIiUnlinked) l = IiLink{};  // what it went to runs elsewhere now: look again
-  if (l.tries > 0) {
-    --l.tries;
-    const uint16_t op = op_at(pc);
-    for (uint32_t i = 0; i < g_link_finds; ++i)
-      if (g_link_find[i].op == op) {
-        g_link_find[i].find(pc, l);
-        break;
-      }
-    if (l.to->at == at) return l.to->run(b, s, pc, *l.to);
-    if (l.tries == 0) {
-      l.self = IiPlanHead{dispatch_run, at};
-      l.to = &l.self;
+  const uint16_t op = op_at(pc);
+  for (uint32_t i = 0; i < g_link_finds; ++i)
+    if (g_link_find[i].op == op) {
+      g_link_find[i].find(pc, l);
+      break;
     }
-  }
-  return ii_inst_fns[ii_op(pc)](b, s, pc);
+  if (l.to->at == at) return l.to->run(b, s, pc, *l.to);
+  --l.tries;
+  return ii_inst_fns[op](b, s, pc);
 }
 
 uint8_t* inst_fns_err(IlfExecBlock* b, IlfState* s, uint8_t*) {

@@ -97,8 +97,8 @@ QV_RECORD(IiReadEntry, 16);
 // every time (a CALC statement's plan, each way out of a compiled compare,
 // a packed loop's step back into its body) keeps a link to what runs
 // there, found once: the plan of that instruction (CALC, compare), or the
-// link's own head (a loop's step, or the plain dispatch where nothing there
-// is planned). Following it (ii_go) skips the dispatch and the look-up of
+// link's own head (a loop's step); where nothing is planned it is the plain
+// dispatch. Following it (ii_go) skips the dispatch and the look-up of
 // the plan by the instruction's bytes. A link is only a shortcut: what it
 // goes to must still be the one of the instruction at pc (a plan's number
 // is given to another statement once all are taken; a loop's way back
@@ -116,7 +116,7 @@ inline constexpr IiPlanHead kIiUnlinked{nullptr, 0xFFFFFFFFu};
 struct IiLink {
   const IiPlanHead* to = &kIiUnlinked;
   IiPlanHead self{};  // what to is when it is not a plan
-  uint8_t tries = 8;  // looks left while it is not found
+  uint8_t tries = 8;  // looks left while it is not found (0: nothing is planned there)
 };
 
 // The interpreter state: one per ii_exec, on its frame.
@@ -263,8 +263,9 @@ class IiPlans {
   s->tick = tick;
   s->pc = pc;
   const IiPlanHead& h = *l.to;
-  if (h.at != uint32_t(pc - ii_arena)) [[unlikely]] return ii_link_miss(b, s, pc, l);
-  return h.run(b, s, pc, h);
+  if (h.at == uint32_t(pc - ii_arena)) [[likely]] return h.run(b, s, pc, h);
+  if (l.tries == 0) return ii_inst_fns[ii_op(pc)](b, s, pc);  // nothing planned there
+  return ii_link_miss(b, s, pc, l);
 }
 // The memo of the loop of control block blk (the blocks, 28 bytes each,
 // lie side by side, one a letter: nested loops take different memos). Its

@@ -86,6 +86,14 @@ int sgn(int64_t v) { return v < 0 ? -1 : v > 0 ? 1 : 0; }
 
 static_assert(sizeof(IiLoopPd) == 28, "ii_loop_memo steps by the control block's size");
 IlfState::LoopMemo& memo_of(IlfState* s, const uint8_t* blk) { return ii_loop_memo(s, blk); }
+// Sets the memo m to v, keeping its link while it stays the same block's
+// (a loop begun again goes back to the same body; the link checks that
+// anyway).
+void set_memo(IlfState::LoopMemo& m, const IlfState::LoopMemo& v) {
+  IiLink link = m.blk == v.blk ? m.link : IiLink{};
+  m = v;
+  m.link = link;
+}
 
 // An 8-byte packed value and its scale byte (a register of length 9) that
 // is valid: its value, and its bytes as pd_set would copy them (a zero of
@@ -130,7 +138,7 @@ bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t*
     ii_loop_begun(s, blk, ii_adv(pc, 12));
     *next = ii_adv(pc, 12);
     if (sc == 0) {
-      memo_of(s, blk) = {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]};
+      set_memo(memo_of(s, blk), {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]});
       ii_vc_enter(s->addr[0], raw[0], v[0], 0, ii_vc_pair());  // the body reads it next
       *next = ii_loop_first(s, pc, blk, *next);  // (a plan runs only loops of integers)
     }
@@ -204,7 +212,7 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
       std::memcpy(&var_raw, sum, 8);
       std::memcpy(&step_raw, lb.step.data(), 8);
       std::memcpy(&to_raw, lb.to.data(), 8);
-      m = {var, blk, var_raw, step_raw, to_raw, value(var_raw), value(step_raw), value(to_raw)};
+      set_memo(m, {var, blk, var_raw, step_raw, to_raw, value(var_raw), value(step_raw), value(to_raw)});
       return ii_next(b, s, ii_loop_back(b, s, pc, back));
     }
   }
