@@ -339,26 +339,24 @@ struct LinkFind {
 };
 LinkFind g_link_find[4];
 uint32_t g_link_finds = 0;
+
+LinkFind* link_find_of(uint16_t op) {
+  for (uint32_t i = 0; i < g_link_finds; ++i)
+    if (g_link_find[i].op == op) return &g_link_find[i];
+  return nullptr;
+}
 }  // namespace
 
 void ii_set_link_find(uint16_t op, IiLinkFind find) {
-  for (uint32_t i = 0; i < g_link_finds; ++i)
-    if (g_link_find[i].op == op) {
-      g_link_find[i].find = find;
-      return;
-    }
-  if (g_link_finds < std::size(g_link_find)) g_link_find[g_link_finds++] = {op, find};
+  if (LinkFind* f = link_find_of(op)) f->find = find;
+  else if (g_link_finds < std::size(g_link_find)) g_link_find[g_link_finds++] = {op, find};
 }
 
 uint8_t* ii_link_miss(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
   const uint32_t at = uint32_t(pc - ii_arena);
   if (l.to != &kIiUnlinked) l = IiLink{};  // what it went to runs elsewhere now: look again
   const uint16_t op = op_at(pc);
-  for (uint32_t i = 0; i < g_link_finds; ++i)
-    if (g_link_find[i].op == op) {
-      g_link_find[i].find(pc, l);
-      break;
-    }
+  if (LinkFind* f = link_find_of(op)) f->find(pc, l);
   if (l.to->at == at) return l.to->run(b, s, pc, *l.to);
   --l.tries;
   return ii_inst_fns[op](b, s, pc);

@@ -237,6 +237,14 @@ inline uint32_t plan_no(const uint8_t* pc) {
   if (lo == 255) return kRefused;
   return uint32_t(lo) + 254u * pc[19];
 }
+// The compiled compare the IRA_1 at pc names while it is still that
+// statement's, else null.
+[[gnu::always_inline]] inline const Plan* plan_at(const uint8_t* pc) {
+  uint32_t lo = pc[11], no = lo + 254u * pc[19];  // (plan_no, when lo is 1-254)
+  if (lo - 1u >= 254u || no - 1 >= g_nplans) return nullptr;
+  const Plan& pl = g_plans[no - 1];
+  return pl.at == off(pc) ? &pl : nullptr;
+}
 void set_plan_no(uint8_t* pc, uint32_t no) {
   if (no == kRefused) {
     pc[11] = 255;
@@ -577,9 +585,9 @@ uint8_t* loop_step_run(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHe
 void ira_1_link(uint8_t* pc, IiLink& l) {
   using namespace cmp_plan;
   uint16_t second = ii_op(pc + 8);
-  uint32_t lo = pc[11], no = lo + 254u * pc[19];
-  if ((second | 8) == 63 && lo - 1u < 254u && no - 1 < g_nplans && g_plans[no - 1].at == off(pc)) {
-    l.to = &g_plans[no - 1];
+  const Plan* pl = (second | 8) == 63 ? plan_at(pc) : nullptr;
+  if (pl) {
+    l.to = pl;
   } else if (ii_op(pc) == 61 && (second | 1) == 9 && ii_op(pc + 16) == 13) {
     l.self = IiPlanHead{loop_step_run, off(pc)};
     l.to = &l.self;
@@ -609,14 +617,10 @@ uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if ((second | 1) == 9) return ira_1_len(b, s, pc);
     return ira_1(b, s, pc);
   }
-  uint32_t lo = pc[11], no = lo + 254u * pc[19];  // (plan_no, when lo is 1-254)
-  if (lo - 1u < 254u && no - 1 < g_nplans) [[likely]] {
-    const Plan& pl = g_plans[no - 1];
-    if (pl.at == off(pc)) [[likely]]
-      return pl.run(b, s, pc, pl);
-    pc[11] = 0;  // its number went to another statement
-  }
-  no = plan_no(pc);
+  if (const Plan* pl = plan_at(pc)) [[likely]]
+    return pl->run(b, s, pc, *pl);
+  uint32_t no = plan_no(pc);
+  if (no != 0 && no != kRefused && no - 1 < g_nplans) no = pc[11] = 0;  // its number went to another statement
   if (no == 0) return ira_1_build(b, s, pc);
   return ira_1(b, s, pc);
 }

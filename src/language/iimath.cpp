@@ -472,6 +472,14 @@ void set_plan_no(uint8_t* pc, uint16_t no) {
 }
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
 uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
+// The plan the reset at pc names while it is still that statement's, else
+// null (none, or its number went to another statement).
+[[gnu::always_inline]] inline const Plan* plan_at(const uint8_t* pc) {
+  uint16_t no = plan_no(pc);
+  if (uint16_t(no - 1) >= uint16_t(kNone - 1)) return nullptr;
+  const Plan& pl = g_plans[no - 1u];
+  return pl.at == off(pc) ? &pl : nullptr;
+}
 
 // The short forms, run in straight code (run_short): X op Y, (X op Y) op Z,
 // X op (Y op Z), ((X op Y) op Z) op W and X op ((Y op Z) op W) (T = T + X *
@@ -1072,21 +1080,14 @@ Runner runner_for(const Plan& pl, uint8_t shape) {
 }
 
 uint8_t* inst_reset_calc_stack(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint16_t no = plan::plan_no(pc);
-  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1)) [[likely]] {  // a plan
-    const plan::Plan& pl = plan::g_plans[no - 1u];
-    if (pl.at == plan::off(pc) && !ii_slow(s)) [[likely]] return pl.run(b, s, pc, pl);
-  }
+  const plan::Plan* pl = plan::plan_at(pc);
+  if (pl && !ii_slow(s)) [[likely]] return pl->run(b, s, pc, *pl);
   return reset_slow(b, s, pc);
 }
 
 // The link to the reset at pc.
 void reset_link(uint8_t* pc, IiLink& l) {
-  uint16_t no = plan::plan_no(pc);
-  if (uint16_t(no - 1) < uint16_t(plan::kNone - 1) && no <= plan::g_plans.size() &&
-      plan::g_plans[no - 1u].at == plan::off(pc)) {
-    l.to = &plan::g_plans[no - 1u];
-  }
+  if (const plan::Plan* pl = plan::plan_at(pc)) l.to = pl;
 }
 
 // Push address register 1's operand.
