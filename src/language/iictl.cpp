@@ -90,9 +90,15 @@ IlfState::LoopMemo& memo_of(IlfState* s, const uint8_t* blk) { return ii_loop_me
 // (a loop begun again goes back to the same body; the link checks that
 // anyway).
 void set_memo(IlfState::LoopMemo& m, const IlfState::LoopMemo& v) {
-  IiLink link = m.blk == v.blk ? m.link : IiLink{};
-  m = v;
-  m.link = link;
+  if (m.blk != v.blk) m.link = IiLink{};
+  m.var = v.var;
+  m.blk = v.blk;
+  m.var_raw = v.var_raw;
+  m.step_raw = v.step_raw;
+  m.to_raw = v.to_raw;
+  m.v = v.v;
+  m.step = v.step;
+  m.to = v.to;
 }
 
 // An 8-byte packed value and its scale byte (a register of length 9) that
@@ -112,9 +118,20 @@ bool pd_reg8(const uint8_t* p, int len, uint64_t* raw, int64_t* v) {
   return true;
 }
 
+// The same through the value cache (FROM, TO and STEP are read again each
+// time the loop begins).
+bool pd_reg8_vc(const uint8_t* p, uint64_t pair, uint64_t* raw, int64_t* v) {
+  int sc;
+  if (!ii_vc_read(p, pair, *v, sc)) return pd_reg8(p, 9, raw, v);  // (a negative scale, or not valid)
+  std::memcpy(raw, p, 8);
+  if (*v == 0) *raw = pacdec::bcd_mem_signed(0, pair & 0xFF);  // (a negative zero as the positive one)
+  return true;
+}
+
 // BEG LOOP of three valid 8-byte values at one scale: what the 16-byte path
 // below does, without its conversions; false when it must decide.
-bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t** next) {
+// link: the memo's way into the body when next is the body.
+bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t** next, IiLink** link) {
   const uint8_t* a[3] = {s->addr[1], s->addr[2], s->addr[3]};
   int sc = int8_t(a[0][8]);
   if (s->len[1] != 9 || s->len[2] != 9 || s->len[3] != 9 || int8_t(a[1][8]) != sc || int8_t(a[2][8]) != sc ||
@@ -122,8 +139,9 @@ bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t*
     return false;
   uint64_t raw[3];
   int64_t v[3];
+  const uint64_t pair = ii_vc_pair();
   for (int i = 0; i < 3; ++i)
-    if (!pd_reg8(a[i], 9, &raw[i], &v[i])) return false;
+    if (!pd_reg8_vc(a[i], pair, &raw[i], &v[i])) return false;
   std::memcpy(s->addr[0], &raw[0], 8);
   s->addr[0][8] = uint8_t(sc);
   std::memcpy(lb.to.data(), &raw[1], 8);
@@ -134,13 +152,16 @@ bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t*
   int dir = v[2] < 0 ? -1 : 1;
   lb.dir = uint8_t(int8_t(dir));
   if (sgn(v[0] - v[1]) != dir) {  // (both below 10^15 in magnitude)
-    lb.back.set(ii_adv(pc, 12));
+    lb.back.off.set(uint32_t(ii_adv(pc, 12) - ii_arena));  // (code: in the arena)
     ii_loop_begun(s, blk, ii_adv(pc, 12));
     *next = ii_adv(pc, 12);
     if (sc == 0) {
-      set_memo(memo_of(s, blk), {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]});
-      ii_vc_enter(s->addr[0], raw[0], v[0], 0, ii_vc_pair());  // the body reads it next
-      *next = ii_loop_first(s, pc, blk, *next);  // (a plan runs only loops of integers)
+      IlfState::LoopMemo& m = *s->last_memo;  // (memo_of(s, blk), as ii_loop_begun left it)
+      set_memo(m, {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]});
+      ii_vc_enter(s->addr[0], raw[0], v[0], 0, pair);  // the body reads it next
+      uint8_t* body = *next;
+      *next = ii_loop_first(s, pc, blk, body);  // (a plan runs only loops of integers)
+      if (*next == body) *link = &m.link;
     }
   } else {
     lb.back.reset();
@@ -154,7 +175,9 @@ uint8_t* inst_beg_loop_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (!blk) return ii_no_field(b, s, "inst_beg_loop_pd");
   auto& lb = rec::view<IiLoopPd>(blk);
   uint8_t* next;
-  if (beg_loop_pd8(s, lb, blk, pc, &next)) [[likely]] return next;
+  IiLink* link = nullptr;
+  if (beg_loop_pd8(s, lb, blk, pc, &next, &link)) [[likely]]
+    return link ? ii_go(b, s, next, *link) : ii_next(b, s, next);
   PdReg from, to, step;
   if (!pd_reg(s->addr[1], s->len[1], &from) || !pd_reg(s->addr[2], s->len[2], &to) ||
       !pd_reg(s->addr[3], s->len[3], &step))
@@ -307,6 +330,22 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
   return end_loop_pd_full(b, s, el);
 }
 
+// The loop ended at the END LOOP at el: on after it.
+[[gnu::noinline]] uint8_t* end_loop_pd_done(IlfExecBlock* b, IlfState* s, uint8_t* el, IiLoopPd& lb) {
+  lb.back.reset();
+  return ii_next(b, s, ii_adv(el, 8));
+}
+
+// END LOOP of a loop other than the last one begun or stepped (an outer
+// loop after its inner loop ended): that loop becomes the last (as the full
+// path takes it), then the step as usual.
+[[gnu::always_inline]] inline uint8_t* end_loop_pd_step(IlfExecBlock* b, IlfState* s, uint8_t* el, uint8_t* var);
+[[gnu::noinline]] uint8_t* end_loop_pd_other(IlfExecBlock* b, IlfState* s, uint8_t* el, uint8_t* var, uint8_t* blk) {
+  uint8_t* back = ii_ref(reinterpret_cast<const uint8_t*>(&rec::view<IiLoopPd>(blk).back));
+  if (!back || !ii_loop_back_ok(s, blk, back)) return end_loop_pd_from(b, s, el);
+  return end_loop_pd_step(b, s, el, var);
+}
+
 // The way back where a loop plan may take over (ii_loop_back past its
 // wait): out of line, so that END LOOP's straight path makes no call.
 [[gnu::noinline]] uint8_t* end_loop_enter(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* back) {
@@ -316,14 +355,17 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
 
 // END LOOP at el of the variable at var (register 1): the step of the loop
 // last begun or stepped, 8-byte integers after a step the memo holds, that
-// goes back into the body, with no call (its registers need no saving);
-// anything else (another loop, no memo, a value past 15 digits, the loop's
-// end, an error) is end_loop_pd_full's, from the start (nothing is written
-// before that is known) and with the loop's pc at el.
+// goes back into the body, with no call (its registers need no saving), or
+// ends the loop (end_loop_pd_done); another loop's is end_loop_pd_other's;
+// anything else (no memo, a value past 15 digits, an error) is
+// end_loop_pd_full's, from the start (nothing is written before that is
+// known) and with the loop's pc at el.
 [[gnu::always_inline]] inline uint8_t* end_loop_pd_step(IlfExecBlock* b, IlfState* s, uint8_t* el, uint8_t* var) {
   uint8_t* blk = loop_block(el, 4);
-  if (!blk || blk != s->last_loop.blk) [[unlikely]]
+  if (!blk) [[unlikely]]
     return end_loop_pd_from(b, s, el);
+  if (blk != s->last_loop.blk) [[unlikely]]
+    return end_loop_pd_other(b, s, el, var, blk);
   auto& lb = rec::view<IiLoopPd>(blk);
   uint32_t back_off = lb.back.raw();
   uint8_t* back = ii_arena + back_off;
@@ -337,7 +379,9 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
     return end_loop_pd_from(b, s, el);
   int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
   uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
-  if ((int8_t(lb.dir.get()) > 0 ? v > m.to : v < m.to) || a >= 1000000000000000ULL) [[unlikely]]
+  if (int8_t(lb.dir.get()) > 0 ? v > m.to : v < m.to) [[unlikely]]
+    return end_loop_pd_done(b, s, el, lb);
+  if (a >= 1000000000000000ULL) [[unlikely]]
     return end_loop_pd_from(b, s, el);
   const uint64_t pair = ii_vc_pair();
   // Upwards from 0 or above, the digits add as they stand.
@@ -377,7 +421,7 @@ void set_addr_len(IlfState* s, const uint8_t* pc) {
 uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   set_addr_len(s, pc);
   uint8_t* next = ii_adv(pc, 6);
-  if (rec::view<IbInst>(next).op.get() != 13 || ii_slow(s)) return next;
+  if (rec::view<IbInst>(next).op.get() != 13 || ii_slow(s)) return ii_next(b, s, next);
   ++s->count;  // the instruction it stands for, for the loop's yield
   return end_loop_pd_step(b, s, next, s->addr[0]);
 }
