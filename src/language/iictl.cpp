@@ -378,18 +378,27 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
       m.var_raw != var_raw || m.step_raw != step_raw || m.to_raw != to_raw) [[unlikely]]
     return end_loop_pd_from(b, s, el);
   int64_t v = m.v + m.step;  // (both below 10^15 in magnitude)
-  uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
   if (int8_t(lb.dir.get()) > 0 ? v > m.to : v < m.to) [[unlikely]]
     return end_loop_pd_done(b, s, el, lb);
-  if (a >= 1000000000000000ULL) [[unlikely]]
-    return end_loop_pd_from(b, s, el);
   const uint64_t pair = ii_vc_pair();
-  // Upwards from 0 or above, the digits add as they stand.
-  if (m.v >= 0 && m.step >= 0)
-    var_raw = __builtin_bswap64(
-        pacdec::bcd_add15(__builtin_bswap64(var_raw) >> 4, __builtin_bswap64(step_raw) >> 4, 0) << 4 | (pair & 0xFF));
-  else
-    var_raw = pacdec::bcd_mem_signed(a, v < 0 ? pair >> 8 : pair & 0xFF);
+  // From 0 or above by a step of one digit that does not carry, only the
+  // last digit changes (the high nibble of the last byte: the load's top
+  // bits). w: that byte with the step added to its digit, its sign nibble 0
+  // when it was the positive one.
+  const uint64_t st = uint64_t(m.step), w = ((var_raw >> 56) + (st << 4)) ^ (pair & 0xFF);
+  if (st <= 9 && w < 0xA0 && (w & 0xF) == 0 && m.v >= 0) [[likely]] {
+    var_raw += st << 60;
+  } else {
+    uint64_t a = v < 0 ? uint64_t(-v) : uint64_t(v);
+    if (a >= 1000000000000000ULL) [[unlikely]]
+      return end_loop_pd_from(b, s, el);
+    // Upwards from 0 or above, the digits add as they stand.
+    if (m.v >= 0 && m.step >= 0)
+      var_raw = __builtin_bswap64(
+          pacdec::bcd_add15(__builtin_bswap64(var_raw) >> 4, __builtin_bswap64(step_raw) >> 4, 0) << 4 | (pair & 0xFF));
+    else
+      var_raw = pacdec::bcd_mem_signed(a, v < 0 ? pair >> 8 : pair & 0xFF);
+  }
   std::memcpy(var, &var_raw, 8);
   ii_vc_enter(var, var_raw, v, 0, pair);  // the body reads it next
   m.var_raw = var_raw;
