@@ -580,14 +580,42 @@ uint8_t* loop_step_run(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHe
     return ii_ira_1(b, s, pc);
   return ii_ira_end_loop(b, s, pc, f);
 }
+// IRA_1 at pc and the load of register 2 after it (CNST_2 or IRA_2,
+// relocated) of a statement that is no compiled compare, in one: then the
+// instruction after them, as the loop would run it next. A field with no
+// data area is the instructions' to report.
+uint8_t* pair_load(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  uint8_t* f = ii_field(pc + 4);
+  const bool cnst = ii_op(pc + 8) == 55;
+  uint8_t* y = cnst ? ii_ref(pc + 12) : ii_field(pc + 12);
+  if (!f || (!cnst && !y)) [[unlikely]]
+    return cmp_plan::ira_1(b, s, pc);
+  s->addr[0] = f;
+  s->addr[1] = y;
+  s->count += 2;  // the second load and the instruction after it, for the loop's yield
+  uint8_t* next = pc + 16;
+  s->pc = next;
+  return ii_inst_fns[ii_op(next)](b, s, next);
+}
+// The same as a link's own head goes to it (the load after IRA_1 checked
+// again: a link holds only the place).
+uint8_t* pair_load_run(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead&) {
+  if ((ii_op(pc + 8) | 8) != 63) [[unlikely]]
+    return ii_ira_1(b, s, pc);
+  return pair_load(b, s, pc);
+}
 // The link to the IRA_1 at pc: a compiled compare, or a packed loop's
-// step (IRA_1, SET_ADDR_LEN and END LOOP, all relocated).
+// step (IRA_1, SET_ADDR_LEN and END LOOP, all relocated), or the two loads
+// of a statement whose compare was refused (or that is none).
 void ira_1_link(uint8_t* pc, IiLink& l) {
   using namespace cmp_plan;
   uint16_t second = ii_op(pc + 8);
   const Plan* pl = (second | 8) == 63 ? plan_at(pc) : nullptr;
   if (pl) {
     l.to = pl;
+  } else if ((second | 8) == 63 && ii_op(pc) == 61 && plan_no(pc) == kRefused) {
+    l.self = IiPlanHead{pair_load_run, off(pc)};
+    l.to = &l.self;
   } else if (ii_op(pc) == 61 && (second | 1) == 9 && ii_op(pc + 16) == 13) {
     l.self = IiPlanHead{loop_step_run, off(pc)};
     l.to = &l.self;
@@ -622,6 +650,7 @@ uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint32_t no = plan_no(pc);
   if (no != 0 && no != kRefused && no - 1 < g_nplans) no = pc[11] = 0;  // its number went to another statement
   if (no == 0) return ira_1_build(b, s, pc);
+  if (no == kRefused && ii_op(pc) == 61) return pair_load(b, s, pc);
   return ira_1(b, s, pc);
 }
 

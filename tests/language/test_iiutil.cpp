@@ -370,6 +370,22 @@ TEST_F(IiUtil, MissingDataAreaIsASystemError) {
   EXPECT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_TRUE(ii2::flags().empty());
   EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos);
+  // The same field loaded second, after a field that has its area: run
+  // after run (the two loads then run in one).
+  uint32_t iy;
+  field(4, &iy);
+  restart();
+  bld_ira(&m.code, iy, 1);
+  bld_ira(&m.code, ix, 2);
+  bld_move_char(&m.code, 4);
+  flag(1);
+  end();
+  for (int i = 0; i < 3; ++i) {
+    os_sys_err_log_clear();
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_TRUE(ii2::flags().empty());
+    EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos) << i;
+  }
   restart();
   bld_end_loop(&m.code, true, ix);
   end();
