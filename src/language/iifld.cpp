@@ -645,12 +645,12 @@ uint8_t* ii_ira_1(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
     if ((second | 1) == 9) return ira_1_len(b, s, pc);
     return ira_1(b, s, pc);
   }
+  if (plan_no(pc) == kRefused && ii_op(pc) == 61) return pair_load(b, s, pc);  // (no compiled compare)
   if (const Plan* pl = plan_at(pc)) [[likely]]
     return pl->run(b, s, pc, *pl);
   uint32_t no = plan_no(pc);
   if (no != 0 && no != kRefused && no - 1 < g_nplans) no = pc[11] = 0;  // its number went to another statement
   if (no == 0) return ira_1_build(b, s, pc);
-  if (no == kRefused && ii_op(pc) == 61) return pair_load(b, s, pc);
   return ira_1(b, s, pc);
 }
 
