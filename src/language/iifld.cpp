@@ -853,35 +853,35 @@ uint8_t* append(IlfState* s, uint8_t* pc, int tl, int n, int sl, int blanks, uin
   int room = tl - n;
   if (room > 0) {
     if (blanks > room) {
-      std::memset(t + n, sep, size_t(room));
+      ii_fill(t + n, sep, size_t(room));
     } else {
       int copy = std::min(sl, room - blanks);
-      std::memset(t + n, sep, size_t(blanks));
-      std::memmove(t + n + blanks, s->addr[1], size_t(copy));
+      ii_fill(t + n, sep, size_t(blanks));
+      ii_move(t + n + blanks, s->addr[1], size_t(copy));
     }
   }
   return ii_adv(pc, 10);
 }
-uint8_t* inst_append(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_append(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAppend>(pc);
   int tl = in.tgt_len, blanks = in.blanks, n = int(ut_buflen(s->addr[0], size_t(tl)));
   // With too few blanks for the separators, nothing is appended.
-  if (blanks > tl - n) return ii_adv(pc, 10);
-  return append(s, pc, tl, n, in.src_len, blanks, ' ');
+  if (blanks > tl - n) return ii_next(b, s, ii_adv(pc, 10));
+  return ii_next(b, s, append(s, pc, tl, n, in.src_len, blanks, ' '));
 }
 // APPENDFIX: a one-byte target length and the fill character between; a
 // target whose first three bytes are blank is empty: the source goes to
 // its start.
-uint8_t* inst_appendfix(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_appendfix(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbAppend>(pc);
   int tl = pc[4], sl = in.src_len;
   uint8_t* t = s->addr[0];
   if (tl >= 3 && t[0] == ' ' && t[1] == ' ' && t[2] == ' ') {
-    std::memset(t, ' ', size_t(tl));
-    std::memmove(t, s->addr[1], size_t(std::min(sl, tl)));
-    return ii_adv(pc, 10);
+    ii_fill(t, ' ', size_t(tl));
+    ii_move(t, s->addr[1], size_t(std::min(sl, tl)));
+    return ii_next(b, s, ii_adv(pc, 10));
   }
-  return append(s, pc, tl, int(ut_buflen(t, size_t(tl))), sl, in.blanks, com.fill_char);
+  return ii_next(b, s, append(s, pc, tl, int(ut_buflen(t, size_t(tl))), sl, in.blanks, com.fill_char));
 }
 
 // SET_TEMP: a substring of the source at r2 into the target at r1.
@@ -892,10 +892,10 @@ uint8_t* inst_set_temp(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (toff < 0 || soff < 0) return ii_fail(b, s, kIiErrPrint);
   int n = std::min({want, tl - toff, sl - soff});
   if (n < 0) return ii_fail(b, s, kIiErrPrint);
-  std::memmove(s->addr[0] + toff, s->addr[1] + soff, size_t(n));
+  ii_move(s->addr[0] + toff, s->addr[1] + soff, size_t(n));
   int pad = std::min(want - n, tl - toff - n);
-  if (pad > 0) std::memset(s->addr[0] + toff + n, ' ', size_t(pad));
-  return ii_adv(pc, 8);
+  if (pad > 0) ii_fill(s->addr[0] + toff + n, ' ', size_t(pad));
+  return ii_next(b, s, ii_adv(pc, 8));
 }
 
 // TOKEN_TO_ALP: the text of the source's token, '?' when it has none. The

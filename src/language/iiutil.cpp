@@ -66,7 +66,7 @@ uint8_t* inst_ira_occ(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* f = ii_field(pc + 4);
   if (!f) return ii_no_field(b, s, "inst_ira_occ");
   s->addr[op_reg(pc, 68) & 3] = f + size_t(in.occ.get() - 1) * in.elem_len.get();
-  return ii_adv(pc, 16);
+  return ii_next(b, s, ii_adv(pc, 16));
 }
 }  // namespace
 
@@ -145,15 +145,15 @@ uint8_t* inst_cmprs_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   return ii_adv(pc, 6);
 }
 
-uint8_t* inst_move_char(IlfExecBlock*, IlfState* s, uint8_t* pc) {
-  std::memmove(s->addr[0], s->addr[1], rec::view<IbLen2>(pc).a.get());
-  return ii_adv(pc, 6);
+uint8_t* inst_move_char(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
+  ii_move(s->addr[0], s->addr[1], rec::view<IbLen2>(pc).a.get());
+  return ii_next(b, s, ii_adv(pc, 6));
 }
-uint8_t* inst_move_char_pad(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_move_char_pad(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbLen2>(pc);
-  std::memmove(s->addr[0], s->addr[1], in.a.get());
-  std::memset(s->addr[0] + in.a.get(), ' ', in.b.get());
-  return ii_adv(pc, 8);
+  ii_move(s->addr[0], s->addr[1], in.a.get());
+  ii_fill(s->addr[0] + in.a.get(), ' ', in.b.get());
+  return ii_next(b, s, ii_adv(pc, 8));
 }
 // MOVE_PD: packed r2 into packed r1 of another length (1-8 bytes each: the
 // digits as they are, pd_set's bytes).
@@ -169,9 +169,9 @@ uint8_t* inst_move_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   if (!pd_set(s->addr[0], tl, s->addr[1], sl)) return ii_fail(b, s, kIiErrRuntime);
   return ii_adv(pc, 8);
 }
-uint8_t* inst_move_log(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+uint8_t* inst_move_log(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   s->addr[0][0] = s->addr[1][0];
-  return ii_adv(pc, 4);
+  return ii_next(b, s, ii_adv(pc, 4));
 }
 uint8_t* inst_move_var_log(IlfExecBlock*, IlfState* s, uint8_t* pc) {
   pd_cvp(s->addr[0], 8, s->addr[1][0] == '1' ? 1 : 0);

@@ -72,6 +72,60 @@ inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->ca
 // which costs only the shortcut.
 inline bool ii_slow(const IlfState* s) { return s->armed == 1; }
 
+// n bytes from src to dst, which may overlap (every byte read before any is
+// written): up to 32 in line, memmove beyond.
+[[gnu::always_inline]] inline void ii_move(uint8_t* dst, const uint8_t* src, size_t n) {
+  if (n > 32) {
+    std::memmove(dst, src, n);
+  } else if (n >= 16) {
+    uint64_t a, b, c, d;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + 8, 8);
+    std::memcpy(&c, src + n - 16, 8);
+    std::memcpy(&d, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + 8, &b, 8);
+    std::memcpy(dst + n - 16, &c, 8);
+    std::memcpy(dst + n - 8, &d, 8);
+  } else if (n >= 8) {
+    uint64_t a, b;
+    std::memcpy(&a, src, 8);
+    std::memcpy(&b, src + n - 8, 8);
+    std::memcpy(dst, &a, 8);
+    std::memcpy(dst + n - 8, &b, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, src, 4);
+    std::memcpy(&b, src + n - 4, 4);
+    std::memcpy(dst, &a, 4);
+    std::memcpy(dst + n - 4, &b, 4);
+  } else if (n > 0) {
+    uint8_t a = src[0], b = src[n / 2], c = src[n - 1];
+    dst[0] = a;
+    dst[n / 2] = b;
+    dst[n - 1] = c;
+  }
+}
+// n bytes of c at dst: up to 32 in line, memset beyond.
+[[gnu::always_inline]] inline void ii_fill(uint8_t* dst, uint8_t c, size_t n) {
+  const uint64_t w = 0x0101010101010101ULL * c;
+  if (n > 32) {
+    std::memset(dst, c, n);
+  } else if (n >= 8) {
+    std::memcpy(dst, &w, 8);
+    if (n > 16) {
+      std::memcpy(dst + 8, &w, 8);
+      std::memcpy(dst + n - 16, &w, 8);
+    }
+    std::memcpy(dst + n - 8, &w, 8);
+  } else if (n >= 4) {
+    std::memcpy(dst, &w, 4);
+    std::memcpy(dst + n - 4, &w, 4);
+  } else if (n > 0) {
+    dst[0] = dst[n / 2] = dst[n - 1] = c;
+  }
+}
+
 // TFC (relocated) at pc: where it goes under the truth mask.
 inline uint8_t* ii_tfc(const IlfState* s, uint8_t* pc) {
   uint32_t cond = rec::view<IbTfc>(pc).cond;

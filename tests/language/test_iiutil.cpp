@@ -474,3 +474,25 @@ TEST_F(IiUtil, ValueCacheReadsWhatTheBytesHoldNow) {
 }
 
 }  // namespace
+
+// The short moves and fills in line, at each size where their way changes
+// and one past it, overlapping either way: what memmove and memset leave,
+// and nothing outside the bytes.
+TEST(IiShortMoves, LeaveWhatMemmoveAndMemsetLeave) {
+  for (size_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 40}) {
+    for (int shift : {-9, -3, -1, 0, 1, 3, 9, 64}) {
+      uint8_t got[160], want[160];
+      for (int i = 0; i < 160; ++i) got[i] = want[i] = uint8_t(i * 7 + 1);
+      uint8_t *src = got + 48, *dst = got + 48 + shift;
+      ii_move(dst, src, n);
+      std::memmove(want + 48 + shift, want + 48, n);
+      EXPECT_EQ(0, std::memcmp(got, want, sizeof got)) << n << " " << shift;
+    }
+    uint8_t got[80], want[80];
+    std::memset(got, 'x', sizeof got);
+    std::memset(want, 'x', sizeof want);
+    ii_fill(got + 8, ' ', n);
+    std::memset(want + 8, ' ', n);
+    EXPECT_EQ(0, std::memcmp(got, want, sizeof got)) << n;
+  }
+}
