@@ -99,14 +99,13 @@ uint8_t* occ(IlfExecBlock* b, IlfState* s, uint8_t* pc, int64_t n) {
   if (reg < 1 || reg > 4) return sys_fail(b, s, __LINE__, "inst_occ_pd() - unexpected case switch");
   if (n < 1 || n > int64_t(ii_occ_last(s, in, s->addr[reg - 1]))) return ii_fail(b, s, kIiErrOcc);
   s->addr[reg - 1] += size_t(n - 1) * in.elem_len.get();
-  return ii_adv(pc, 16);
+  return ii_next(b, s, ii_adv(pc, 16));
 }
 uint8_t* inst_occ_pd(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   const uint8_t* f = ii_field(pc + 4);
   if (!f) return ii_no_field(b, s, "inst_occ_pd");
   // The integer part: below 1 for any value under 1 (a negative one too).
-  int32_t v = pd_var_bin(f);
-  return occ(b, s, pc, v);
+  return occ(b, s, pc, ii_vc_int(f));
 }
 uint8_t* inst_occ_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* f = ii_field(pc + 4);
@@ -208,7 +207,7 @@ uint8_t* inst_ld_len_bin(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 uint8_t* inst_ld_len_pd_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* f = ii_field(pc + 4);
   if (!f) return ii_no_field(b, s, "inst_ld_len_pd_var");
-  return ld_len(b, s, pc, op_reg(pc, 160) & 3, pd_var_bin(f));
+  return ld_len(b, s, pc, op_reg(pc, 160) & 3, ii_vc_int(f));
 }
 uint8_t* inst_offset_reg(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   auto& in = rec::view<IbOffsetReg>(pc);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "foundation/pacdec.h"
+#include "foundation/pd.h"
 #include "foundation/record.h"
 #include "language/ibutil.h"
 #include "language/ii.h"
@@ -486,6 +487,17 @@ template <bool Here>
   std::memcpy(p, &raw, 8);
   p[8] = uint8_t(sc);
   ii_vc_enter(p, raw, v, sc, pair);
+}
+// pd_var_bin (foundation/pd.h) of the variable packed value at p, through
+// the cache: its integer part, truncated toward zero, held to the int32
+// range.
+[[gnu::always_inline]] inline int32_t ii_vc_int(const uint8_t* p) {
+  int64_t v;
+  int sc;
+  if (!ii_vc_read(p, ii_vc_pair(), v, sc)) [[unlikely]]
+    return pd_var_bin(p);  // (not valid, or a scale below 0)
+  if (sc > 0) v = sc > 15 ? 0 : v / int64_t(pacdec::pow10(sc));  // (|v| < 10^15)
+  return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : int32_t(v);
 }
 // Empties the table (tests; never needed for exactness).
 void ii_vc_clear();

@@ -496,3 +496,29 @@ TEST(IiShortMoves, LeaveWhatMemmoveAndMemsetLeave) {
     EXPECT_EQ(0, std::memcmp(got, want, sizeof got)) << n;
   }
 }
+
+// The integer part through the value cache against pd_var_bin, at the
+// int32 bounds and one past, each scale where the way changes, twice (a
+// miss, then a hit) and for bytes that are no valid value.
+TEST(IiVcInt, IsPdVarBin) {
+  uint8_t f[9];
+  auto put = [&](int64_t v, int sc) {
+    uint64_t m = v < 0 ? uint64_t(-v) : uint64_t(v);
+    uint64_t raw = pacdec::bcd_mem_signed(m, v < 0 ? com.pd_neg : com.pd_pos);
+    std::memcpy(f, &raw, 8);
+    f[8] = uint8_t(int8_t(sc));
+  };
+  for (int64_t base : {0LL, 1LL, 2147483647LL, 2147483648LL, 2147483649LL, 999999999999999LL})
+    for (int sign : {1, -1})
+      for (int sc : {0, 1, 9, 10, 15, 16, 31, 32, -1, -11}) {
+        put(sign * base, sc);
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(ii_vc_int(f), pd_var_bin(f)) << sign * base << " " << sc;
+      }
+  put(0, 2);
+  f[7] = uint8_t(com.pd_neg);  // a negative zero
+  EXPECT_EQ(ii_vc_int(f), pd_var_bin(f));
+  put(5, 0);
+  f[3] = 0xA5;  // a digit nibble past 9
+  EXPECT_EQ(ii_vc_int(f), 0);
+  EXPECT_EQ(pd_var_bin(f), 0);
+}
