@@ -73,33 +73,30 @@ inline IiCalc& ii_calc(IlfState* s, uint32_t i) { return rec::view<IiCalc>(s->ca
 // which costs only the shortcut.
 inline bool ii_slow(const IlfState* s) { return s->armed == 1; }
 
+// The first and the last sizeof(W) bytes of n (sizeof(W) to 2 sizeof(W))
+// from src to dst, both read before either is written.
+template <class W>
+[[gnu::always_inline]] inline void ii_move_ends(uint8_t* dst, const uint8_t* src, size_t n) {
+  W a, b;
+  std::memcpy(&a, src, sizeof a);
+  std::memcpy(&b, src + n - sizeof b, sizeof b);
+  std::memcpy(dst, &a, sizeof a);
+  std::memcpy(dst + n - sizeof b, &b, sizeof b);
+}
 // n bytes from src to dst, which may overlap (every byte read before any is
 // written): up to 32 in line, memmove beyond.
 [[gnu::always_inline]] inline void ii_move(uint8_t* dst, const uint8_t* src, size_t n) {
+  struct W16 {
+    uint64_t lo, hi;
+  };
   if (n > 32) {
     std::memmove(dst, src, n);
   } else if (n >= 16) {
-    uint64_t a, b, c, d;
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + 8, 8);
-    std::memcpy(&c, src + n - 16, 8);
-    std::memcpy(&d, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + 8, &b, 8);
-    std::memcpy(dst + n - 16, &c, 8);
-    std::memcpy(dst + n - 8, &d, 8);
+    ii_move_ends<W16>(dst, src, n);
   } else if (n >= 8) {
-    uint64_t a, b;
-    std::memcpy(&a, src, 8);
-    std::memcpy(&b, src + n - 8, 8);
-    std::memcpy(dst, &a, 8);
-    std::memcpy(dst + n - 8, &b, 8);
+    ii_move_ends<uint64_t>(dst, src, n);
   } else if (n >= 4) {
-    uint32_t a, b;
-    std::memcpy(&a, src, 4);
-    std::memcpy(&b, src + n - 4, 4);
-    std::memcpy(dst, &a, 4);
-    std::memcpy(dst + n - 4, &b, 4);
+    ii_move_ends<uint32_t>(dst, src, n);
   } else if (n > 0) {
     uint8_t a = src[0], b = src[n / 2], c = src[n - 1];
     dst[0] = a;
