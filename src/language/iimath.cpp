@@ -453,6 +453,7 @@ struct alignas(64) Plan : IiPlanHead {
   uint8_t op[3] = {};      //   the short forms' operations
   bool bin = false;        // a binary operand or target
   bool bin_target = false;
+  bool incr = false;       // T = T + k, k a constant of one digit (1-9): a counter
   Step target{};
   Leaf leaf[kMaxLeaves];
   Calc calc[kMaxSteps];
@@ -610,6 +611,8 @@ uint16_t build(uint8_t* pc) {
 built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush && !pl.bin;
   uint8_t shape = compile(pl);
+  pl.incr = shape == kShort2 && pl.op[0] == 1 && !pl.bin && !pl.leaf[0].cnst && pl.leaf[0].off == pl.target.off &&
+            pl.leaf[1].cnst && pl.leaf[1].ok && pl.leaf[1].m >= 1 && pl.leaf[1].m <= 9;
   pl.run = runner_for(pl, shape);
   IiPlans<Plan>& v = g_plans;
   uint16_t no;
@@ -826,6 +829,13 @@ template <bool Fast = false>
 // what the instructions leave besides: address register 1 at the last
 // operand pushed, the stack's depth, the instructions counted for the
 // loop's yield.
+[[gnu::always_inline]] inline int stored(const Plan& pl, IlfState* s, uint8_t* r1) {
+  s->addr[0] = r1;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;
+  ++g_runs;
+  return 1;
+}
 [[gnu::always_inline]] inline int store(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t v, int sc,
                                         uint64_t pair) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
@@ -835,11 +845,23 @@ template <bool Fast = false>
     if (a >= 1000000000000000ULL) return -1;
     ii_vc_store(target, v, sc, pair);
   }
-  s->addr[0] = r1;
-  s->calc_count = 1;
-  s->count += pl.insts - 1u;
-  ++g_runs;
-  return 1;
+  return stored(pl, s, r1);
+}
+// A counter (Plan::incr) of x at scale sx that is 0 or above, by the digit
+// k at its scale, whose last digit does not carry: only that digit changes
+// (the high nibble of the last byte, the load's top bits). w: that byte
+// with k added to its digit, its sign nibble 0 when it was the positive one.
+[[gnu::always_inline]] inline bool count_up(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t x,
+                                            int sx, int64_t k, int sk, uint64_t pair) {
+  uint64_t raw;
+  std::memcpy(&raw, target, 8);
+  const uint64_t w = ((raw >> 56) + (uint64_t(k) << 4)) ^ (pair & 0xFF);
+  if (sx != sk || x < 0 || w >= 0xA0 || (w & 0xF) != 0) return false;
+  raw += uint64_t(k) << 60;
+  std::memcpy(target, &raw, 8);
+  ii_vc_enter(target, raw, x + k, sx, pair);
+  stored(pl, s, r1);
+  return true;
 }
 
 // The compiled form: 1 done, 0 the statement must run instruction by
@@ -888,6 +910,8 @@ int run_short(const Plan& pl, IlfState* s) {
     if ((r = read<Fast>(pl.leaf[2], pair, hi, z, sz, r1)) <= 0) return Fast ? 0 : r;
   if constexpr (Shape == kShort4L || Shape == kShort4R)
     if ((r = read<Fast>(pl.leaf[3], pair, hi, w, sw, r1)) <= 0) return Fast ? 0 : r;
+  if constexpr (Shape == kShort2 && O0 == 1)
+    if (pl.incr && count_up(pl, s, target, r1, x, sx, y, sy, pair)) return 1;
   if constexpr (Shape == kShort3R || Shape == kShort4R) {
     if (!apply<Fast>(op0, y, sy, z, sz)) return kExact;
     if constexpr (Shape == kShort4R)

@@ -1702,6 +1702,23 @@ TEST_F(IiCalc1, AccumulationsGiveWhatTheInstructionsGive) {
   EXPECT_GT(planned, n * 3 / 4);
 }
 
+// Counters, T = T + a constant: a last digit that carries and one that does
+// not, the 15-digit bound, values below 0, T at another scale than the
+// constant's, a constant of two digits.
+TEST_F(IiCalc1, CountersGiveWhatTheInstructionsGive) {
+  uint64_t planned = 0;
+  for (const char* a : {"0", "8", "9", "19", "90", "-5", "-1", "999999999999990", "999999999999999", "0.08", "12.5"})
+    for (const char* k : {"#1", "#9", "#10", "#-1"}) {
+      set_dec(0, a);
+      Twice t = calc_twice("A", {"A", k, "+"});
+      planned += t.plan_runs;
+      ASSERT_EQ(t.first, t.second) << a << " + " << k;
+      ASSERT_TRUE(t.same_bytes) << a << " + " << k;
+      ASSERT_TRUE(t.same_trap) << a << " + " << k;
+    }
+  EXPECT_GE(planned, 30u);
+}
+
 // Random statements of +, -, *, / and negation over values of every size
 // and scale, a fourth of the operands constants: the plan's second run
 // leaves the instructions' bytes.
