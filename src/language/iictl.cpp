@@ -445,6 +445,30 @@ uint8_t* ii_ira_end_loop(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* f) 
   return end_loop_pd_step(b, s, pc + 16, f);
 }
 
+uint8_t* ii_beg_loop_loads(IlfState* s, uint8_t* pc, uint8_t* f) {
+  uint8_t* r[4] = {f};
+  uint8_t* p = pc + 16;  // (each instruction checked before the one after it is read)
+  for (int i = 1; i < 4; ++i, p += 16) {
+    size_t op = ii_op(p);
+    if (op == size_t(53 + 2 * i)) {  // CNST_n
+      r[i] = ii_ref(p + 4);
+    } else if (op == size_t(61 + 2 * i)) {  // IRA_n
+      if (!(r[i] = ii_field(p + 4))) return nullptr;
+    } else {
+      return nullptr;
+    }
+    if ((ii_op(p + 8) | 1) != 9) return nullptr;  // (SET_ADDR_LEN: nothing to relocate)
+  }
+  if (ii_op(p) != 3) return nullptr;
+  for (int i = 0; i < 4; ++i) {
+    s->addr[i] = r[i];
+    set_addr_len(s, pc + 8 + 16 * i);
+  }
+  s->count += 8;  // the instructions it stands for, and BEG LOOP's, for the loop's yield
+  s->pc = p;
+  return p;
+}
+
 namespace {
 
 int32_t bin_reg(const uint8_t* p) { return int32_t(rec::view<rec::U32>(const_cast<uint8_t*>(p)).get()); }

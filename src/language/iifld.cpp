@@ -622,18 +622,25 @@ void ira_1_link(uint8_t* pc, IiLink& l) {
   }
 }
 
+// IRA_1 of the field f and the SET_ADDR_LEN after it, where no END LOOP
+// follows: with the loads of a BEG LOOP after them in one (out of line, so
+// that the END LOOP's way makes no call).
+[[gnu::noinline]] uint8_t* ira_1_loads(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* f) {
+  if (uint8_t* beg = ii_beg_loop_loads(s, pc, f)) return ii_inst_fns[ii_op(beg)](b, s, beg);
+  s->addr[0] = f;
+  s->pc = pc + 8;
+  ++s->count;  // the instruction it stands for, for the loop's yield
+  return ii_set_addr_len(b, s, pc + 8);
+}
 // IRA_1 and the SET_ADDR_LEN after it (a loop's variable before its END
-// LOOP, which runs with them when it follows), not while the loop looks at
-// every instruction.
+// LOOP, which runs with them when it follows, or before the other loads of
+// its BEG LOOP, likewise), not while the loop looks at every instruction.
 [[gnu::noinline]] uint8_t* ira_1_len(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* f = ii_field(pc + 4);
   if (!f || ii_slow(s)) [[unlikely]]
     return cmp_plan::ira_1(b, s, pc);
   if (rec::view<IbInst>(pc + 16).op.get() == 13) return ii_ira_end_loop(b, s, pc, f);
-  s->addr[0] = f;
-  s->pc = pc + 8;
-  ++s->count;  // the instruction it stands for, for the loop's yield
-  return ii_set_addr_len(b, s, pc + 8);
+  return ira_1_loads(b, s, pc, f);
 }
 
 }  // namespace

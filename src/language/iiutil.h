@@ -168,6 +168,13 @@ uint8_t* ii_set_addr_len(IlfExecBlock* b, IlfState* s, uint8_t* pc);
 // after it, as one (iictl.cpp; IRA_1 runs it, not while the loop looks at
 // every instruction).
 uint8_t* ii_ira_end_loop(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t* f);
+// IRA_1 at pc of the field f and its SET_ADDR_LEN, then the loads of a
+// packed BEG LOOP's FROM, TO and STEP (CNST_n or IRA_n, each with its
+// SET_ADDR_LEN) before a BEG LOOP, all relocated, as one (iictl.cpp; the
+// same conditions): the BEG LOOP to run next (s->pc at it); null, with
+// nothing done, when the instructions are not those or a field has no data
+// area.
+uint8_t* ii_beg_loop_loads(IlfState* s, uint8_t* pc, uint8_t* f);
 // IF, AND and OR statements run as one step by their compiled compares so
 // far, and the statements looked at to build one (tests).
 uint64_t ii_cmp_plan_runs();

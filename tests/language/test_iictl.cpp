@@ -341,6 +341,69 @@ TEST_F(IiCtl, BegLoopOfEightByteValuesLeavesWhatWideValuesLeave) {
   }
 }
 
+// BEG LOOP's loads as the compiler writes them (each register loaded and
+// its length set in turn, FROM a constant) run in one: they leave what the
+// instructions one by one leave (the trace on): registers, lengths, the
+// instructions started, the variable, the iterations and the error.
+// SNAP (106) records them.
+constexpr uint16_t kOpSnap = 106;
+std::vector<std::string> g_snaps;
+uint8_t* h_snap(IlfExecBlock*, IlfState* s, uint8_t* pc) {
+  std::string t;
+  for (int r = 0; r < 4; ++r) t += std::to_string(s->addr[r] ? s->addr[r] - ii_arena : 0) + " " + std::to_string(s->len[r]) + " ";
+  t += "n" + std::to_string(s->count + uint32_t(s->armed - s->tick));
+  g_snaps.push_back(t);
+  return ii_adv(pc, 8);
+}
+TEST_F(IiCtl, BegLoopsLoadsInOneLeaveWhatTheInstructionsLeave) {
+  ii_set_pair(kOpSnap, h_snap);
+  uint32_t v, f, t, st, c = lcb();
+  uint8_t* var = pd("0", &v);
+  uint8_t* from = pd("1", &f);
+  uint8_t* to = pd("3", &t);
+  pd("1", &st);
+  auto snap = [&] { m.emit(kOpSnap, 8); };
+  snap();
+  bld_ira(&m.code, v, 1);
+  bld_addr_len(&m.code, 1, 9);
+  rec::view<rec::U32>(m.emit(55, 8) + 4) = arena::offset_of(from);  // CNST_2, relocated
+  bld_addr_len(&m.code, 2, 9);
+  bld_ira(&m.code, t, 3);
+  bld_addr_len(&m.code, 3, 9);
+  bld_ira(&m.code, st, 4);
+  bld_addr_len(&m.code, 4, 9);
+  uint8_t* b = bld_beg_loop(&m.code, false, c);
+  snap();
+  flag(1);
+  end_loop(false, v, c, b);
+  snap();
+  end();
+  FILE* trace = std::fopen("/dev/null", "w");
+  ASSERT_TRUE(trace);
+  auto go = [&](bool one_by_one) {
+    g_snaps.clear();
+    ii2::flags().clear();
+    set_pd(var, "0");
+    if (one_by_one) ii_set_trace(trace);
+    int rc = run(ii2::cref(1, 0));
+    ii_set_trace(nullptr);
+    std::string out = std::to_string(rc) + " " + std::to_string(count(1)) + " " + pd_str(var) + " " +
+                      std::to_string(last_err());
+    for (auto& x : g_snaps) out += " | " + x;
+    return out;
+  };
+  for (const char* tv : {"3", "0"}) {  // three iterations, and none
+    set_pd(to, tv);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(go(false), go(true)) << tv << " " << i;
+  }
+  SysErrCapture cap(SysErrAnswer::Continue);
+  areas[t].reset();  // TO's field without its data area: the instructions' error
+  EXPECT_EQ(go(false), go(true));
+  EXPECT_EQ(count(1), 0u);
+  EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos);
+  std::fclose(trace);
+}
+
 // Loop values a CALC result past 15 digits left (its 15 highest digits at
 // a negative scale): compared and stepped at the largest scale of the
 // three, the variable kept there; a sum that would need a digit below
