@@ -197,6 +197,7 @@ struct Plan : IiPlanHead {  // (at: IRA_1's arena offset)
   mutable IiLink link[2] = {};  // to the plans past the TFC (false, or after the test) and at its target
   bool tfc = false;
   bool cnst = false;     // the second operand a constant
+  bool date_key = false;  // kDat: a constant CCYYMMDD date (k.raw its bytes, k.w[0] its key)
   uint8_t l1 = 0, l2 = 0;    // the values' lengths (1-8; a variable's scale byte follows)
   uint8_t sc1 = 0, sc2 = 0;  // fixed scales
   uint8_t insts = 0;     // the instructions from IRA_1 to the test
@@ -321,7 +322,15 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h) 
       if (c == 0) c = (pl.longer == 1 ? 1 : -1) * ii_rest_vs_blanks((pl.longer == 1 ? a : y) + pl.shorter, pl.diff);
     }
   } else if constexpr (Form == kDat) {
-    c = ii_if_dat_compare(ii_arena + pl.test, a, y);
+    // A constant CCYYMMDD date still the one the plan read (its key then)
+    // against another such date: their keys compare; anything else as the
+    // instruction compares.
+    uint64_t ka, ry;
+    std::memcpy(&ry, y, 8);
+    if (pl.date_key && ry == pl.k.raw && ii_date_key8(rec::view<IbIfDat>(ii_arena + pl.test).d1, a, &ka))
+      c = ka < pl.k.w[0] ? -1 : ka > pl.k.w[0];
+    else
+      c = ii_if_dat_compare(ii_arena + pl.test, a, y);
     if (c == kIiBadDate) [[unlikely]]
       return ira_1(b, s, pc);
     s->addr[0] = a;
@@ -465,6 +474,9 @@ uint32_t build(uint8_t* pc) {
   if (op == 517) {
     form = kDat;
     auto& in = rec::view<IbIfDat>(p);
+    const uint8_t* y = ii_arena + pl.second;
+    pl.date_key = pl.cnst && ii_date_key8(in.d2, y, &pl.k.w[0]);
+    if (pl.date_key) std::memcpy(&pl.k.raw, y, 8);
     rel = in.rel;
     shift = in.shift;
     pl.next = off(ii_adv(p, sizeof(IbIfDat) + in.masks_len.get()));

@@ -173,6 +173,8 @@ bool ccyymmdd(const DateDescRec& r, const uint8_t* v, uint64_t* key) {
 
 }  // namespace
 
+bool ii_date_key8(const DateDescRec& r, const uint8_t* v, uint64_t* key) { return ccyymmdd(r, v, key); }
+
 // Both dates to the internal standard date; a null date (the high date) is
 // below every other date and equal to another null one; else the units the
 // two have in common are compared, from the century when both start at the

@@ -516,6 +516,12 @@ IiVcCounts ii_vc_counts();
 // 102540). The loop plans compare by it too.
 constexpr int kIiBadDate = 2;
 int ii_if_dat_compare(const uint8_t* pc, uint8_t* a, uint8_t* b);
+struct DateDescRec;
+// A valid text date from the century to the day (stored CCYYMMDD, whatever
+// its mask shows) at v, described by r: its 8 bytes as a big-endian number
+// in *key, which orders dates as their units do (what ii_if_dat_compare
+// compares two of them by); false for anything else.
+bool ii_date_key8(const DateDescRec& r, const uint8_t* v, uint64_t* key);
 // DATE ADD of days (the instruction at pc) to a text date from the century
 // to the day: whether it is one (ii_date_add_text_days), and the add itself
 // of the count at `count` to the date at v, as the instruction adds (false,

@@ -455,6 +455,7 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
     IbTstOp ta{uint8_t(va ? 12 : 8), uint16_t(va ? 9 : la), uint8_t(va ? 0 : sa), true, false};
     IbTstOp tb{uint8_t(vb ? 12 : 8), uint16_t(vb ? 9 : lb), uint8_t(vb ? 0 : sb), true, false};
     if (date) ta = tb = {4, 8, 0, true, false, "08070605"};
+    if (date && u(4) == 0) tb = {4, 7, 0, true, false, "0807005"};  // the second a day of the year (CCYYDDD)
     if (text) ta = {1, uint16_t(ta_len), 0, true, false}, tb = {1, uint16_t(tb_len), 0, true, false};
     uint32_t msg = 0;
     ASSERT_TRUE(bld_if_and_or(&m.code, ta, tb, uint8_t(rel), verb, 8, &msg));
