@@ -325,8 +325,8 @@ uint8_t* runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h) 
     // A constant CCYYMMDD date still the one the plan read (its key then)
     // against another such date: their keys compare; anything else as the
     // instruction compares.
-    uint64_t ka, ry;
-    std::memcpy(&ry, y, 8);
+    uint64_t ka, ry = 0;
+    if (pl.date_key) std::memcpy(&ry, y, 8);  // (8 bytes: what the plan read there)
     if (pl.date_key && ry == pl.k.raw && ii_date_key8(rec::view<IbIfDat>(ii_arena + pl.test).d1, a, &ka))
       c = ka < pl.k.w[0] ? -1 : ka > pl.k.w[0];
     else
