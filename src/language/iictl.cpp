@@ -450,13 +450,8 @@ uint8_t* ii_beg_loop_loads(IlfState* s, uint8_t* pc, uint8_t* f) {
   uint8_t* p = pc + 16;  // (each instruction checked before the one after it is read)
   for (int i = 1; i < 4; ++i, p += 16) {
     size_t op = ii_op(p);
-    if (op == size_t(53 + 2 * i)) {  // CNST_n
-      r[i] = ii_ref(p + 4);
-    } else if (op == size_t(61 + 2 * i)) {  // IRA_n
-      if (!(r[i] = ii_field(p + 4))) return nullptr;
-    } else {
-      return nullptr;
-    }
+    const bool cnst = op == size_t(53 + 2 * i);  // CNST_n, else IRA_n
+    if ((!cnst && op != size_t(61 + 2 * i)) || !ii_load_reg(p, cnst, &r[i])) return nullptr;
     if ((ii_op(p + 8) | 1) != 9) return nullptr;  // (SET_ADDR_LEN: nothing to relocate)
   }
   if (ii_op(p) != 3) return nullptr;

@@ -598,9 +598,8 @@ uint8_t* loop_step_run(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHe
 // data area is the instructions' to report.
 uint8_t* pair_load(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
   uint8_t* f = ii_field(pc + 4);
-  const bool cnst = ii_op(pc + 8) == 55;
-  uint8_t* y = cnst ? ii_ref(pc + 12) : ii_field(pc + 12);
-  if (!f || (!cnst && !y)) [[unlikely]]
+  uint8_t* y;
+  if (!f || !ii_load_reg(pc + 8, ii_op(pc + 8) == 55, &y)) [[unlikely]]
     return cmp_plan::ira_1(b, s, pc);
   s->addr[0] = f;
   s->addr[1] = y;

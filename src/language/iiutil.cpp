@@ -49,8 +49,8 @@ uint8_t* inst_ira(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // loop would run it next, counted for the loop's yield.
 template <bool Cnst>
 uint8_t* inst_reg_2(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
-  uint8_t* f = Cnst ? ii_ref(pc + 4) : ii_field(pc + 4);
-  if (!Cnst && !f) [[unlikely]]
+  uint8_t* f;
+  if (!ii_load_reg(pc, Cnst, &f)) [[unlikely]]
     return ii_no_field(b, s, "inst_ira");
   s->addr[1] = f;
   uint8_t* next = ii_adv(pc, 8);

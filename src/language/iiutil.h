@@ -32,6 +32,12 @@ inline uint8_t* ii_fail(IlfExecBlock* b, IlfState* s, uint32_t msg) {
 // The current address of the field whose relocated field-index operand is at
 // p (the word of the area address array holds it).
 inline uint8_t* ii_field(const uint8_t* p) { return ii_ref(ii_at(p)); }
+// What a relocated CNST_n (cnst: a constant's address, or none) or IRA_n at
+// p loads into its register, in *r; false for a field with no data area.
+inline bool ii_load_reg(const uint8_t* p, bool cnst, uint8_t** r) {
+  *r = cnst ? ii_ref(p + 4) : ii_field(p + 4);
+  return cnst || *r;
+}
 
 // A field index whose data area the process has not built (the word holds
 // no address): the system error "<who>() - no data area" ("IIUTIL.C"), and
