@@ -56,7 +56,8 @@
 // BM_Sc/<body>/plans:1 runs it with the loop plans, plans:0 without (the
 // plain path every loop that has no plan takes); each invocation checks B
 // and C at the end (a wrong value ends the run with 24 instead of 2). The
-// counter "iter" is loop iterations per second; BM_Lua/<body> is the anchor:
+// counter "iter" is loop iterations per second, "vc_miss" the value cache's
+// misses an iteration; BM_Lua/<body> is the anchor:
 // integers, floats for DECI and DIVI (a local function for GOSUB).
 #include <benchmark/benchmark.h>
 
@@ -393,6 +394,7 @@ void run_body(benchmark::State& st, const Body& b, bool plans) {
   std::string name = std::string("L") + b.name;
   int rc = pltest::pi_run(name.c_str());  // compiled at its first run
   uint32_t before = pc_compile_count();
+  uint64_t misses = ii_vc_counts().misses;
   for (auto _ : st) {
     if (rc != 2) {
       st.SkipWithError(("run ended with " + std::to_string(rc)).c_str());
@@ -403,6 +405,8 @@ void run_body(benchmark::State& st, const Body& b, bool plans) {
   ii_loop_set_plans(true);
   st.counters["iter"] = benchmark::Counter(double(st.iterations()) * b.n, benchmark::Counter::kIsRate);
   st.counters["compiles"] = double(pc_compile_count() - before);
+  // reads of variable packed values the value cache did not hold, an iteration
+  st.counters["vc_miss"] = double(ii_vc_counts().misses - misses) / (double(st.iterations()) * b.n);
 }
 
 }  // namespace

@@ -859,7 +859,7 @@ template <bool Fast = false>
   if (sx != sk || x < 0 || w >= 0xA0 || (w & 0xF) != 0) return false;
   raw += uint64_t(k) << 60;
   std::memcpy(target, &raw, 8);
-  ii_vc_enter(target, raw, x + k, sx, pair);
+  ii_vc_enter(raw, x + k, sx, pair);
   stored(pl, s, r1);
   return true;
 }
