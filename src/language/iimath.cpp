@@ -847,21 +847,33 @@ template <bool Fast = false>
   }
   return stored(pl, s, r1);
 }
-// A counter (Plan::incr) of x at scale sx that is 0 or above, by the digit
-// k at its scale, whose last digit does not carry: only that digit changes
-// (the high nibble of the last byte, the load's top bits). w: that byte
-// with k added to its digit, its sign nibble 0 when it was the positive one.
-[[gnu::always_inline]] inline bool count_up(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t x,
-                                            int sx, int64_t k, int sk, uint64_t pair) {
-  uint64_t raw;
-  std::memcpy(&raw, target, 8);
-  const uint64_t w = ((raw >> 56) + (uint64_t(k) << 4)) ^ (pair & 0xFF);
-  if (sx != sk || x < 0 || w >= 0xA0 || (w & 0xF) != 0) return false;
-  raw += uint64_t(k) << 60;
-  std::memcpy(target, &raw, 8);
-  ii_vc_enter(raw, x + k, sx, pair);
-  stored(pl, s, r1);
-  return true;
+// A counter (Plan::incr: T = T + k, k a constant digit at its scale) on
+// the straight path: when T is valid, 0 or above, at k's scale, and its last
+// digit does not carry, only that digit changes (the high nibble of the
+// last byte, the load's top bits), so T is neither decoded nor encoded: its
+// bytes are checked and k added to that nibble. Its value goes into the
+// cache when the cache held the old one (a counter counting finds its own
+// entry each time). 1 done, 0 the full run decides (nothing written).
+int run_count(const Plan& pl, IlfState* s) {
+  const uint64_t pair = ii_vc_pair();
+  const Leaf& k = pl.leaf[1];
+  uint8_t* kp = ii_arena + k.off;
+  uint64_t kraw, raw;
+  std::memcpy(&kraw, kp, 8);
+  if (pl.pair != pair || kraw != k.raw || kp[8] != k.sc) return 0;  // (the constant as decoded)
+  uint8_t* t = field(pl.target);
+  if (!t) return 0;
+  std::memcpy(&raw, t, 8);
+  // The last byte with k added to its digit, its sign nibble 0 when it was
+  // the positive one.
+  const uint64_t w = ((raw >> 56) + (uint64_t(k.m) << 4)) ^ (pair & 0xFF);
+  if (t[8] != k.sc || w >= 0xA0 || (w & 0xF) != 0 || !pacdec::digits_ok(__builtin_bswap64(raw) >> 4)) return 0;
+  const uint64_t now = raw + (uint64_t(k.m) << 60);
+  std::memcpy(t, &now, 8);
+  const IiVcEntry& e = ii_vc_slot(raw);
+  const uint64_t key = ii_vc_key(k.sc, pair);
+  if (e.key == key && e.raw == raw) ii_vc_enter(now, e.v + k.m, k.sc, pair);
+  return stored(pl, s, kp);
 }
 
 // The compiled form: 1 done, 0 the statement must run instruction by
@@ -910,8 +922,6 @@ int run_short(const Plan& pl, IlfState* s) {
     if ((r = read<Fast>(pl.leaf[2], pair, hi, z, sz, r1)) <= 0) return Fast ? 0 : r;
   if constexpr (Shape == kShort4L || Shape == kShort4R)
     if ((r = read<Fast>(pl.leaf[3], pair, hi, w, sw, r1)) <= 0) return Fast ? 0 : r;
-  if constexpr (Shape == kShort2 && O0 == 1)
-    if (pl.incr && count_up(pl, s, target, r1, x, sx, y, sy, pair)) return 1;
   if constexpr (Shape == kShort3R || Shape == kShort4R) {
     if (!apply<Fast>(op0, y, sy, z, sz)) return kExact;
     if constexpr (Shape == kShort4R)
@@ -1069,6 +1079,7 @@ constexpr auto kShort4LRunners = short_runners<kShort4L>(std::make_index_sequenc
 constexpr auto kShort4RRunners = short_runners<kShort4R>(std::make_index_sequence<16>());
 Runner runner_for(const Plan& pl, uint8_t shape) {
   if (pl.move) return runner<move_form>;
+  if (pl.incr) return runner2<run_count, run_short<kShort2>>;
   const int o0 = pl.op[0] - 1, o01 = o0 * 4 + pl.op[1] - 1;  // (each 1-4)
   switch (shape) {
     case kShort2: return kShort2Runners[o0];

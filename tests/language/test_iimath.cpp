@@ -1704,12 +1704,21 @@ TEST_F(IiCalc1, AccumulationsGiveWhatTheInstructionsGive) {
 
 // Counters, T = T + a constant: a last digit that carries and one that does
 // not, the 15-digit bound, values below 0, T at another scale than the
-// constant's, a constant of two digits.
+// constant's, a constant of two digits; T with a first or middle digit
+// nibble above 9, a sign nibble of neither sign, a scale byte of 32.
 TEST_F(IiCalc1, CountersGiveWhatTheInstructionsGive) {
   uint64_t planned = 0;
-  for (const char* a : {"0", "8", "9", "19", "90", "-5", "-1", "999999999999990", "999999999999999", "0.08", "12.5"})
+  for (const char* a : {"0", "8", "9", "19", "90", "-5", "-1", "999999999999990", "999999999999999", "0.08", "12.5",
+                        "!0", "!3", "!7", "!8"})
     for (const char* k : {"#1", "#9", "#10", "#-1"}) {
-      set_dec(0, a);
+      set_dec(0, "21");
+      if (a[0] == '!') {  // bytes no valid value has
+        int at = a[1] - '0';
+        if (at == 8) dec[0][8] = 32;
+        else dec[0][at] = at == 7 ? uint8_t((dec[0][7] & 0xF0) | 0x0B) : uint8_t(0xA0 | (dec[0][at] & 0x0F));
+      } else {
+        set_dec(0, a);
+      }
       Twice t = calc_twice("A", {"A", k, "+"});
       planned += t.plan_runs;
       ASSERT_EQ(t.first, t.second) << a << " + " << k;
@@ -1717,6 +1726,24 @@ TEST_F(IiCalc1, CountersGiveWhatTheInstructionsGive) {
       ASSERT_TRUE(t.same_trap) << a << " + " << k;
     }
   EXPECT_GE(planned, 30u);
+  // Run again with the slot of T's bytes holding another value's entry: a
+  // read of T after it gives T + k all the same.
+  ASSERT_EQ(calc_twice("A", {"A", "#1", "+"}).second, 1);
+  set_dec(0, "8");
+  uint64_t raw8;
+  std::memcpy(&raw8, dec[0], 8);
+  for (uint64_t v = 9;; ++v) {
+    uint64_t r = pacdec::bcd_mem_signed(v, com.pd_pos);
+    if (&ii_vc_slot(r) != &ii_vc_slot(raw8)) continue;
+    ii_vc_enter(r, int64_t(v), 0, ii_vc_pair());
+    break;
+  }
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  int64_t v;
+  int sc;
+  ASSERT_TRUE(ii_vc_read(dec[0], ii_vc_pair(), v, sc));
+  EXPECT_EQ(v, 9);
+  EXPECT_EQ(sc, 0);
 }
 
 // Random statements of +, -, *, / and negation over values of every size
