@@ -158,7 +158,7 @@ bool beg_loop_pd8(IlfState* s, IiLoopPd& lb, uint8_t* blk, uint8_t* pc, uint8_t*
     if (sc == 0) {
       IlfState::LoopMemo& m = *s->last_memo;  // (memo_of(s, blk), as ii_loop_begun left it)
       set_memo(m, {s->addr[0], blk, raw[0], raw[2], raw[1], v[0], v[2], v[1]});
-      ii_vc_enter(raw[0], v[0], 0, pair);  // the body reads it next
+      ii_vc_enter(s->addr[0], raw[0], v[0], 0, pair);  // the body reads it next
       uint8_t* body = *next;
       *next = ii_loop_first(s, pc, blk, body);  // (a plan runs only loops of integers)
       if (*next == body) *link = &m.link;
@@ -312,7 +312,7 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
                             : pacdec::bin_to_bcd(a);
       var_raw = __builtin_bswap64(digits << 4 | (v < 0 ? com.pd_neg : com.pd_pos));
       std::memcpy(var, &var_raw, 8);
-      ii_vc_enter(var_raw, v, 0, ii_vc_pair());  // the body reads it next
+      ii_vc_enter(var, var_raw, v, 0, ii_vc_pair());  // the body reads it next
       m.var_raw = var_raw;
       m.v = v;
       return ii_next(b, s, ii_loop_back(b, s, pc, back));
@@ -400,7 +400,7 @@ uint8_t* end_loop_pd_general(IlfExecBlock* b, IlfState* s, uint8_t* pc, uint8_t*
       var_raw = pacdec::bcd_mem_signed(a, v < 0 ? pair >> 8 : pair & 0xFF);
   }
   std::memcpy(var, &var_raw, 8);
-  ii_vc_enter(var_raw, v, 0, pair);  // the body reads it next
+  ii_vc_enter(var, var_raw, v, 0, pair);  // the body reads it next
   m.var_raw = var_raw;
   m.v = v;
   // ii_loop_back, its call out of line.

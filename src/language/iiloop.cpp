@@ -1990,6 +1990,7 @@ struct Run {
   const Plan& pl;
   IlfState* s;
   uint8_t* regs[kMaxSlots];
+  uint32_t place[kMaxSlots];  // the registers' arena offsets
   int64_t v[kMaxSlots];
   int sc[kMaxSlots];
   int64_t wk[2];             // the last compare's two values at their common scale
@@ -2177,7 +2178,11 @@ struct Run {
         uint64_t raw = bytes(i, v[i]);
         std::memcpy(p, &raw, 8);
         p[8] = uint8_t(sc[i]);
-        ii_vc_enter(raw, v[i], sc[i], pair);  // what reads it next finds it decoded
+        // (ii_vc_enter, the place known: what reads it next finds it decoded)
+        IiVcEntry& e = ii_vc_slot(place[i]);
+        e.key = ii_vc_key(place[i], uint8_t(sc[i]), pair);
+        e.raw = raw;
+        e.v = v[i];
         continue;
       }
       pacdec::store8(p, encode(v[i]));
@@ -2520,6 +2525,7 @@ struct LoopIn {
     if (!o) return false;
     uint8_t* p = arena + o;
     r.regs[i] = p;
+    r.place[i] = o;
     same &= seen[i] == o;
     if (!rg[i].other) [[likely]] {
       if (!ii_vc_lookup<false>(p, hi, r.v[i], r.sc[i]) || r.sc[i] > 31 ||

@@ -870,9 +870,9 @@ int run_count(const Plan& pl, IlfState* s) {
   if (t[8] != k.sc || w >= 0xA0 || (w & 0xF) != 0 || !pacdec::digits_ok(__builtin_bswap64(raw) >> 4)) return 0;
   const uint64_t now = raw + (uint64_t(k.m) << 60);
   std::memcpy(t, &now, 8);
-  const IiVcEntry& e = ii_vc_slot(raw);
-  const uint64_t key = ii_vc_key(k.sc, pair);
-  if (e.key == key && e.raw == raw) ii_vc_enter(now, e.v + k.m, k.sc, pair);
+  const uint32_t place = uint32_t(t - ii_arena);
+  const IiVcEntry& e = ii_vc_slot(place);
+  if (e.key == ii_vc_key(place, k.sc, pair) && e.raw == raw) ii_vc_enter(t, now, e.v + k.m, k.sc, pair);
   return stored(pl, s, kp);
 }
 

@@ -388,47 +388,47 @@ template <bool Call = true>
 // ------------------------------------------------- the value cache --
 // Variable packed values (8 bytes of 15 digits and a sign nibble, then the
 // scale byte) as 64-bit values with their scales, shared by every handler
-// and plan that reads or stores one. An entry remembers 8 packed bytes
-// last stored or decoded, their scale byte and the sign nibbles they were
-// read by, with their value; a hash of the 8 bytes picks its slot. A read
-// loads a place's bytes and the entry their hash picks and takes the
-// entry's value only when its bytes, scale byte and sign nibbles equal
-// those, else it decodes them and fills the entry. A value is a pure
+// and plan that reads or stores one. An entry remembers the bytes last
+// stored or decoded at a place (the snapshot: the 8 packed bytes and the
+// scale byte) with their value. A read loads the place's bytes and its
+// entry and takes the entry's value only when the snapshot equals those
+// bytes, else it decodes them and fills the entry. A value is a pure
 // function of the 9 bytes and the sign nibbles (pd_pos, pd_neg), and the
-// entry's key holds all three, so a value read is exact wherever the bytes
-// lie and whatever wrote them (another instruction, a record read into its
-// buffer, another process): nothing has to keep the table in step, and
-// code that knows nothing of it stays correct. Because no place is part of
-// the key, a copy of a value (a move, a record read) finds the entry its
-// source left. Only valid values are entered: digit nibbles 0-9, a sign
-// nibble that is one of the pair, a scale byte of 0-31 (the CALC's
-// negative scales and anything else read as not valid, and the caller's own
-// path decides). A value goes on from a hit through a branch (predicted),
-// so neither its decode nor the encode of the store before it waits in the
-// chain.
+// key holds all three, so a value read is exact whatever wrote the field
+// (another instruction, a record read into its buffer, another process):
+// nothing has to keep the table in step, and code that knows nothing of it
+// stays correct. The place only decides the slot (hits and misses), never a
+// value. Only valid values are entered: digit nibbles 0-9, a sign nibble
+// that is one of the pair, a scale byte of 0-31 (the CALC's negative scales
+// and anything else read as not valid, and the caller's own path decides).
+// A value goes on from a hit through a branch (predicted), so neither its
+// decode nor the encode of the store before it waits in the chain: the slot
+// comes from the place, known before the bytes are, and not from the bytes
+// (which would find a moved value too, but make every read wait for the
+// encode of the store before it).
 struct IiVcEntry {
-  uint64_t key;  // scale byte | sign pair << 8 | 1 << 63; 0 empty
+  uint64_t key;  // place (its low 32 bits) | scale byte << 32 | sign pair << 40 | 1 << 63; 0 empty
   uint64_t raw;  // the 8 packed bytes (their load in memory order)
   int64_t v;     // their value
   uint64_t unused;
 };
-constexpr uint32_t kIiVcSlots = 256;
+constexpr uint32_t kIiVcSlots = 128;
 alignas(64) inline IiVcEntry ii_vc_table[kIiVcSlots];
 // The sign nibbles as the cache keys them: pd_pos | pd_neg << 8.
 inline uint64_t ii_vc_pair() { return uint64_t(com.pd_pos) | uint64_t(com.pd_neg) << 8; }
-// The entry of 8 packed bytes: the top bits of their product by an odd
-// constant (every bit counts, the last digit's most, so values a digit
-// apart spread), as the entry's byte offset. (A constant of 31 bits is one
-// instruction's operand.)
-static_assert(sizeof(IiVcEntry) == 32 && kIiVcSlots == 256);
-inline IiVcEntry& ii_vc_slot(uint64_t raw) {
+// (The entry of (place >> 3) modulo the slots, its byte offset worked out
+// in two steps.)
+static_assert(sizeof(IiVcEntry) == 32);
+inline IiVcEntry& ii_vc_slot(uint32_t place) {
   auto* t = reinterpret_cast<uint8_t*>(ii_vc_table);
-  return *reinterpret_cast<IiVcEntry*>(t + ((raw * 0x9E3779B97F4A7C15ULL) >> 51 & 0x1FE0));
+  return *reinterpret_cast<IiVcEntry*>(t + ((size_t(place) << 2) & ((kIiVcSlots - 1) * sizeof(IiVcEntry))));
 }
-// The key's bits of the sign pair (the same for every value while the
+// The key's bits of the sign pair (the same for every place while the
 // pair holds: a handler works it out once).
-inline uint64_t ii_vc_hi(uint64_t pair) { return pair << 8 | uint64_t(1) << 63; }
-inline uint64_t ii_vc_key(uint8_t scale, uint64_t pair) { return scale | ii_vc_hi(pair); }
+inline uint64_t ii_vc_hi(uint64_t pair) { return pair << 40 | uint64_t(1) << 63; }
+inline uint64_t ii_vc_key(uint32_t place, uint8_t scale, uint64_t pair) {
+  return place | uint64_t(scale) << 32 | ii_vc_hi(pair);
+}
 // The miss: decodes raw (the 8 bytes read) under the scale byte and sign
 // pair the key holds, as read with them, and enters them when valid (the
 // value comes back in registers, so that a caller's value need not live in
@@ -444,11 +444,11 @@ inline uint64_t ii_vc_misses = 0;
 [[gnu::always_inline]] inline IiVcGot ii_vc_fill_here(uint64_t raw, uint64_t key) {
   ++ii_vc_misses;
   uint64_t x = __builtin_bswap64(raw), sg = x & 0xF, d = x >> 4;
-  uint64_t scale = key & 0xFF, pos = (key >> 8) & 0xFF, neg = (key >> 16) & 0xFF;
+  uint64_t scale = (key >> 32) & 0xFF, pos = (key >> 40) & 0xFF, neg = (key >> 48) & 0xFF;
   if (scale > uint64_t(kIiMaxScale) || !pacdec::digits_ok(d) || (sg != pos && sg != neg)) return IiVcGot{0, 0};
   int64_t m = int64_t(pacdec::bcd_to_bin(d));
   int64_t v = sg == neg ? -m : m;
-  IiVcEntry& e = ii_vc_slot(raw);
+  IiVcEntry& e = ii_vc_slot(uint32_t(key));
   e.key = key;
   e.raw = raw;
   e.v = v;
@@ -461,8 +461,9 @@ template <bool Here>
   uint64_t raw;
   std::memcpy(&raw, p, 8);
   uint8_t k = p[8];
-  uint64_t key = k | hi;
-  const IiVcEntry& e = ii_vc_slot(raw);
+  uint32_t place = uint32_t(uintptr_t(p) - uintptr_t(ii_arena));
+  uint64_t key = place | uint64_t(k) << 32 | hi;
+  const IiVcEntry& e = ii_vc_slot(place);
   sc = k;
   if (((e.key ^ key) | (e.raw ^ raw)) == 0) [[likely]] {
     v = e.v;
@@ -482,11 +483,12 @@ template <bool Here>
 [[gnu::always_inline]] inline bool ii_vc_get(const uint8_t* p, uint64_t hi, int64_t& v, int& sc) {
   return ii_vc_lookup<true>(p, hi, v, sc);
 }
-// Enters what the caller itself stored: the 8 bytes raw, the scale byte sc
-// (0-31), and v, which must be their value under the sign pair.
-[[gnu::always_inline]] inline void ii_vc_enter(uint64_t raw, int64_t v, int sc, uint64_t pair) {
-  IiVcEntry& e = ii_vc_slot(raw);
-  e.key = ii_vc_key(uint8_t(sc), pair);
+// Enters what the caller itself stored at p: the 8 bytes raw, the scale
+// byte sc (0-31), and v, which must be their value under the sign pair.
+[[gnu::always_inline]] inline void ii_vc_enter(const uint8_t* p, uint64_t raw, int64_t v, int sc, uint64_t pair) {
+  uint32_t place = uint32_t(uintptr_t(p) - uintptr_t(ii_arena));
+  IiVcEntry& e = ii_vc_slot(place);
+  e.key = ii_vc_key(place, uint8_t(sc), pair);
   e.raw = raw;
   e.v = v;
 }
@@ -497,7 +499,7 @@ template <bool Here>
   uint64_t raw = pacdec::bcd_mem_signed(a, v < 0 ? pair >> 8 : pair & 0xFF);
   std::memcpy(p, &raw, 8);
   p[8] = uint8_t(sc);
-  ii_vc_enter(raw, v, sc, pair);
+  ii_vc_enter(p, raw, v, sc, pair);
 }
 // pd_var_bin (foundation/pd.h) of the variable packed value at p, through
 // the cache: its integer part, truncated toward zero, held to the int32
