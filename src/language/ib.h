@@ -145,6 +145,14 @@ bool ib_define_op(uint16_t even_op, const IbOpDef& even, const char* odd_name);
 inline const IbOpDef& ib_op(uint16_t op) { return inst_nam[op < kIbOps ? op : kIbOps]; }
 // Length of the instruction at p (not rounded), 0 when not known.
 size_t ib_inst_len(const uint8_t* p);
+// Instructions after which code does not go on to the next one (a block's
+// code ends with one: the verifier checks it).
+inline bool ib_ends_run(uint16_t op) {
+  switch (op & ~1u) {
+    case 10: case 16: case 20: case 30: case 42: case 44: case 82: case 464: return true;
+    default: return false;
+  }
+}
 // Registers a one-time relocation hook of an even opcode (the statement
 // families' extra first-run work: token tables, file entries ...); before
 // the handler (ii_set_pair), which then relocates the even opcode first.

@@ -91,14 +91,6 @@ struct Vfy {
   }
 };
 
-// Instructions after which code does not go on to the next one.
-bool ends_run(uint16_t op) {
-  switch (op & ~1u) {
-    case 10: case 16: case 20: case 30: case 42: case 44: case 82: case 464: return true;
-    default: return false;
-  }
-}
-
 // The records of a sub-file in key order, read at the first walk of this
 // verification.
 const std::vector<std::pair<uint8_t*, uint32_t>>& records_of(Vfy& v, FmArb* f) {
@@ -189,7 +181,7 @@ bool walk_blocks(Vfy& v) {
       last = op;
       at += int((len + 3) & ~size_t(3));
     }
-    if (fill > 0 && !ends_run(last)) return v.fail("block %u: code runs off its end", b);
+    if (fill > 0 && !ib_ends_run(last)) return v.fail("block %u: code runs off its end", b);
     v.blocks.push_back(blk);
   }
   return true;

@@ -454,6 +454,7 @@ struct alignas(64) Plan : IiPlanHead {
   bool bin = false;        // a binary operand or target
   bool bin_target = false;
   bool incr = false;       // T = T + k, k a constant of one digit (1-9): a counter
+  bool enter = false;      // a copy (move) whose target is read soon: its entry is the copy's
   Step target{};
   Leaf leaf[kMaxLeaves];
   Calc calc[kMaxSteps];
@@ -537,6 +538,27 @@ uint8_t compile(Plan& pl) {
 }
 Runner runner_for(const Plan& pl, uint8_t shape);
 
+// Whether one of the few instructions after the statement loads its target
+// into an address register: a read of it soon (P = Q, then IF P ...). The
+// look stays inside the code: it follows the chain to the next block and
+// stops at an instruction the code may end with.
+bool read_soon(const Plan& pl) {
+  uint8_t* p = ii_arena + pl.next;
+  for (int i = 0; i < 8; ++i) {
+    uint16_t op = op_of(p);
+    if (op == 465) {  // the chain to the next block
+      p = ii_at(p + 4);
+      continue;
+    }
+    if ((op == 61 || op == 63 || op == 65 || op == 67) && rec::view<rec::U32>(p + 4).get() == pl.target.off)
+      return true;
+    size_t len = ib_ends_run(op) ? 0 : ib_inst_len(p);
+    if (len == 0) return false;
+    p = ii_adv(p, len);
+  }
+  return false;
+}
+
 // The plan of the statement at pc, or kNone when it has none; 0 while one
 // of its instructions is still to be relocated (looked at again next time).
 uint16_t build(uint8_t* pc) {
@@ -611,6 +633,7 @@ uint16_t build(uint8_t* pc) {
 built:
   pl.move = pl.n == 3 && pl.step[1].kind == kPush && !pl.bin;
   uint8_t shape = compile(pl);
+  pl.enter = pl.move && read_soon(pl);  // (the target: compile's)
   pl.incr = shape == kShort2 && pl.op[0] == 1 && !pl.bin && !pl.leaf[0].cnst && pl.leaf[0].off == pl.target.off &&
             pl.leaf[1].cnst && pl.leaf[1].ok && pl.leaf[1].m >= 1 && pl.leaf[1].m <= 9;
   pl.run = runner_for(pl, shape);
@@ -951,6 +974,32 @@ int run_short(const Plan& pl, IlfState* s) {
   if (d == 0) w = com.pd_pos;
   pacdec::store8(t, w);
   t[8] = sc;
+
+  s->addr[0] = x;
+  s->calc_count = 1;
+  s->count += pl.insts - 1u;
+  ++g_runs;
+  return true;
+}
+
+// T = X where T is read soon (Plan::enter): the copy as run_move makes it,
+// X read through the value cache (its entry tells it valid and gives its
+// value, mostly without a decode: X was mostly just stored or read) and T's
+// entry the copy's, so that the read of T finds it.
+[[gnu::always_inline]] inline bool run_move_enter(const Plan& pl, IlfState* s) {
+  uint8_t* t = field(pl.target);
+  uint8_t* x = field(pl.leaf[0]);
+  if (!t || !x) return false;
+  const uint64_t pair = ii_vc_pair();
+  int64_t v;
+  int sc;
+  if (!ii_vc_get(x, ii_vc_hi(pair), v, sc)) return false;
+  uint64_t raw;
+  std::memcpy(&raw, x, 8);
+  if (v == 0) raw = (pair & 0xFF) << 56;  // (the positive zero)
+  std::memcpy(t, &raw, 8);
+  t[8] = uint8_t(sc);
+  ii_vc_enter(t, raw, v, sc, pair);
   s->addr[0] = x;
   s->calc_count = 1;
   s->count += pl.insts - 1u;
@@ -1063,6 +1112,7 @@ uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const IiPlanHead& h) {
   return runner_cold<Run>(b, s, pl);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
+int move_enter_form(const Plan& pl, IlfState* s) { return run_move_enter(pl, s) ? 1 : 0; }
 // The short forms' runners: one per first two operations (each compiled
 // for its own; a third is read from the plan).
 template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0>
@@ -1078,7 +1128,7 @@ constexpr auto kShort3RRunners = short_runners<kShort3R>(std::make_index_sequenc
 constexpr auto kShort4LRunners = short_runners<kShort4L>(std::make_index_sequence<16>());
 constexpr auto kShort4RRunners = short_runners<kShort4R>(std::make_index_sequence<16>());
 Runner runner_for(const Plan& pl, uint8_t shape) {
-  if (pl.move) return runner<move_form>;
+  if (pl.move) return pl.enter ? runner<move_enter_form> : runner<move_form>;
   if (pl.incr) return runner2<run_count, run_short<kShort2>>;
   const int o0 = pl.op[0] - 1, o01 = o0 * 4 + pl.op[1] - 1;  // (each 1-4)
   switch (shape) {

@@ -1740,6 +1740,49 @@ TEST_F(IiCalc1, CountersGiveWhatTheInstructionsGive) {
   EXPECT_EQ(sc, 0);
 }
 
+// A copy A = B whose target the next statement reads (C = A + 1): from the
+// second run on, the copy enters A in the value cache, and the read finds it;
+// the bytes as the instructions leave them for B below 0, at a scale of 31,
+// at 15 digits, zero of either sign, and bytes no valid value has (a digit
+// nibble above 9, a scale byte of 32: the instructions decide).
+TEST_F(IiCalc1, ACopyReadNextIsFoundInTheValueCache) {
+  for (const char* b : {"12.5", "-7", "0.0000000000000000000000000000001", "999999999999999", "0", "-0", "!3", "!8"}) {
+    restart();
+    consts = 0;
+    emit_calc("A", {"B"});
+    emit_calc("C", {"A", "#1", "+"});
+    end_trapped(nullptr);
+    set_dec(1, "5");
+    if (b[0] == '!') dec[1][b[1] - '0'] = b[1] == '8' ? 32 : 0xA0;
+    else if (std::string(b) == "-0") dec[1][7] = com.pd_neg;  // (digits 0)
+    else set_dec(1, b);
+    uint8_t before[27], after[27];
+    set_dec(0, "3");
+    set_dec(2, "4");
+    for (int i = 0; i < 3; ++i) std::memcpy(before + 9 * i, dec[i], 9);
+    ii2::flags().clear();
+    int first = run(ii2::cref(1, 0));
+    bool trapped = !ii2::flags().empty();
+    for (int i = 0; i < 3; ++i) std::memcpy(after + 9 * i, dec[i], 9);
+    for (int i = 0; i < 3; ++i) std::memcpy(dec[i], before + 9 * i, 9);
+    ii2::flags().clear();
+    ii_vc_clear();
+    int64_t v;
+    int sc;
+    ii_vc_read(dec[1], ii_vc_pair(), v, sc);  // B's entry, not A's
+    uint64_t runs = ii_math_plan_runs(), misses = ii_vc_counts().misses;
+    ASSERT_EQ(run(ii2::cref(1, 0)), first) << b;
+    EXPECT_EQ(!ii2::flags().empty(), trapped) << b;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(0, std::memcmp(after + 9 * i, dec[i], 9)) << b << " " << i;
+    if (b[0] == '!') continue;
+    const bool tiny = b[1] == '.';  // (A + 1 then needs 32 digits: the instructions' to decide)
+    EXPECT_EQ(ii_math_plan_runs() - runs, tiny ? 1u : 2u) << b;
+    if (!tiny) {
+      EXPECT_EQ(ii_vc_counts().misses, misses) << b;  // A's read found the copy's entry
+    }
+  }
+}
+
 // Random statements of +, -, *, / and negation over values of every size
 // and scale, a fourth of the operands constants: the plan's second run
 // leaves the instructions' bytes.
