@@ -974,11 +974,7 @@ int run_short(const Plan& pl, IlfState* s) {
   if (d == 0) w = com.pd_pos;
   pacdec::store8(t, w);
   t[8] = sc;
-
-  s->addr[0] = x;
-  s->calc_count = 1;
-  s->count += pl.insts - 1u;
-  ++g_runs;
+  stored(pl, s, x);
   return true;
 }
 
@@ -1000,10 +996,7 @@ int run_short(const Plan& pl, IlfState* s) {
   std::memcpy(t, &raw, 8);
   t[8] = uint8_t(sc);
   ii_vc_enter(t, raw, v, sc, pair);
-  s->addr[0] = x;
-  s->calc_count = 1;
-  s->count += pl.insts - 1u;
-  ++g_runs;
+  stored(pl, s, x);
   return true;
 }
 
@@ -1072,10 +1065,7 @@ int run_short(const Plan& pl, IlfState* s) {
       }
     }
   }
-  s->addr[0] = r1;
-  s->calc_count = 1;
-  s->count += pl.insts - 1u;  // the instructions it stands for, for the loop's yield
-  ++g_runs;
+  stored(pl, s, r1);
   return true;
 }
 
