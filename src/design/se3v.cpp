@@ -727,6 +727,17 @@ bool cnv_token_needed(const DStmt& stmt, const char* ver, SeDict* dict) {
   return r == -2 || (r == 1 && token);
 }
 
+SeDict* cnv_token_dict(const DStmt& stmt, const char* ver, SeDict* dict, std::unique_ptr<SeDict>& own) {
+  if (!cnv_token_may_change(stmt)) return dict;
+  const char* app = reinterpret_cast<const char*>(stmt.ops.data() + 4);
+  if (serves(dict, app, ver)) return dict;
+  if (!serves(own.get(), app, ver)) {
+    char a[4] = {app[0], app[1], app[2], 0};
+    own = std::make_unique<SeDict>(a, ver);
+  }
+  return own.get();
+}
+
 int cnv_token(DStmt& stmt, const char* ver, int direction, int use_open, SeDict* dict) {
   if (!cnv_token_may_change(stmt)) return 1;
   uint8_t* ops = stmt.ops.data();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "design/se.h"
@@ -149,3 +150,8 @@ bool cnv_token_may_change(const DStmt& stmt);
 // field, or no field the dictionary holds); true when it may change or
 // refuse it.
 bool cnv_token_needed(const DStmt& stmt, const char* ver, SeDict* dict);
+// The dictionary for cnv_token of a run of statements: dict when it serves
+// stmt (or the statement's tokens need none), else own, opened for the
+// statement's application when it serves it not either. A run of one
+// version thus opens the dictionary once, not once a statement.
+SeDict* cnv_token_dict(const DStmt& stmt, const char* ver, SeDict* dict, std::unique_ptr<SeDict>& own);

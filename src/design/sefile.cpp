@@ -586,9 +586,10 @@ int se_list_dict(const char* app, const char* ver, SeDict* dict, std::vector<DSt
   auto* buf = static_cast<DStmt*>(MM_ALLOC(pool, sizeof(DStmt)));
   PROTO_FULL(a, 0, reinterpret_cast<uint8_t*>(buf));
   int ok = 1;
+  std::unique_ptr<SeDict> own;
   while (fm_rdnxt(a)) {
     DStmt s = *buf;
-    (void)cnv_token(s, ver, 1, 1, dict);   // a refusal leaves the stored number
+    (void)cnv_token(s, ver, 1, 1, cnv_token_dict(s, ver, dict, own));   // a refusal leaves the stored number
     out->push_back(s);
   }
   if (a->status != FM_ST_EOF) {
@@ -642,12 +643,14 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     from.clear();
   };
   size_t run = 0;   // the statements [run, i) go as they are
+  std::unique_ptr<SeDict> own;
   auto write_run = [&](size_t end) {
     if (end > run) put(stmts.data() + run, end - run, [&](size_t k) { return run + k; });
     run = end;
   };
   for (size_t i = 0; i < stmts.size(); ++i) {
-    if (!cnv_token_needed(stmts[i], ver, dict)) {
+    SeDict* d = cnv_token_dict(stmts[i], ver, dict, own);
+    if (!cnv_token_needed(stmts[i], ver, d)) {
       if (!batch.empty()) write();   // (the run starts here)
       // (A long run goes a part at a time, while the records just looked
       // at are at hand.)
@@ -657,7 +660,7 @@ int se_store_dict(const char* app, const char* ver, SeDict* dict, const std::vec
     write_run(i);
     run = i + 1;
     batch.push_back(stmts[i]);
-    if (!cnv_token(batch.back(), ver, 2, 1, dict)) {
+    if (!cnv_token(batch.back(), ver, 2, 1, d)) {
       batch.pop_back();
       write();   // (the errors in statement order)
       if (errors) errors->push_back("token not stored: " + text(stmts[i]));

@@ -8,6 +8,7 @@
 
 #include "design/se_dict_fixture.h"
 #include "design/se_support.h"
+#include "design/sefile.h"
 #include "files/fm.h"
 #include "process/pb.h"
 #include "process/services.h"
@@ -288,6 +289,18 @@ TEST(SeValidDisk, ReadsTheDataDirectory) {
     EXPECT_EQ(proc_svc.se_gen_stmt(work, &shown, 0, 0), 1);
     EXPECT_EQ(std::string(work + 53, 6), "GREEN ");
     proc_services_reset();
+    // Stored and listed with no dictionary given: one opened for the run
+    // converts every statement of it, each as cnv_token alone would.
+    DStmt amount = parse(L("", "IF", {{0, "ABC"}, {4, "AMOUNT"}, {31, "GT"}, {38, "12"}}), &val).stmt;
+    std::vector<DStmt> run = {p.stmt, amount, p.stmt};
+    for (size_t i = 0; i < run.size(); ++i) run[i].seq = uint32_t(100 * (i + 1));
+    std::vector<std::string> errs;
+    ASSERT_EQ(se_store_dict("ABC", "01", nullptr, run, &errs), 3) << (errs.empty() ? "" : errs[0]);
+    std::vector<DStmt> back;
+    ASSERT_EQ(se_list_dict("ABC", "01", nullptr, &back), 1);
+    ASSERT_EQ(back.size(), 3u);
+    for (size_t i : {0, 2}) EXPECT_EQ(std::string(reinterpret_cast<char*>(back[i].ops.data()) + 37, 6), "GREEN ") << i;
+    EXPECT_EQ(0, std::memcmp(&back[1], &run[1], sizeof amount));
   }
   fm_shutdown();
   (void)!std::system(("rm -rf '" + dir + "'").c_str());
