@@ -109,7 +109,8 @@ using IiRun = uint8_t* (*)(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPl
 // What a link goes to: a plan begins with it.
 struct IiPlanHead {
   IiRun run = nullptr;
-  uint32_t at = 0;  // its instruction's arena offset
+  uint32_t at = 0;    // its instruction's arena offset
+  uint8_t kind = 0;   // a plan the step before it may run itself (iifld.h), else 0
 };
 // The head of no link (no instruction is at its offset).
 inline constexpr IiPlanHead kIiUnlinked{nullptr, 0xFFFFFFFFu};

@@ -12,9 +12,12 @@
 #include "foundation/ut.h"
 #include "language/ibfld.h"
 #include "language/ibtst.h"
+#include "language/iifld.h"
 #include "language/iiutil.h"
 
 namespace {
+
+using ii_cmp::put_work;
 
 uint8_t* set(IlfState* s, uint8_t* pc, int v, uint32_t shift, size_t len) {
   s->mask = ii_set_tf(s->mask, uint32_t(v), shift);
@@ -36,18 +39,6 @@ bool shift15(uint64_t& w, int n) {
   return true;
 }
 
-// Two values of up to 8 bytes (their words as loaded) into the last halves
-// of the two work values, which registers 1 and 2 then address (length 16).
-inline void put_work(IlfState* s, uint64_t x, uint64_t y) {
-  uint64_t z = 0, xs = __builtin_bswap64(x), ys = __builtin_bswap64(y);
-  std::memcpy(s->work[0], &z, 8);
-  std::memcpy(s->work[0] + 8, &xs, 8);
-  std::memcpy(s->work[1], &z, 8);
-  std::memcpy(s->work[1] + 8, &ys, 8);
-  s->addr[0] = s->work[0];
-  s->addr[1] = s->work[1];
-  s->len[0] = s->len[1] = 16;
-}
 
 // Two valid values too far apart in scale for the aligning shift to hold
 // both in 31 digits (15 digits at scale 0 against a value at scale 31, say)
@@ -180,52 +171,17 @@ uint8_t* inst_xpnd_fix_var(IlfExecBlock* b, IlfState* s, uint8_t* pc) {
 // again.
 namespace cmp_plan {
 
-struct Plan;
 // A plan's run from the IRA_1 at pc: the instruction to go on at.
 using Runner = IiRun;
 enum : uint8_t { kVarVar, kVarFix, kFixVar, kFixFix, kDat, kStr };
-struct Plan : IiPlanHead {  // (at: IRA_1's arena offset)
-  uint32_t word = 0;     // its area word
-  uint32_t second = 0;   // the constant's own offset (CNST_2), or the area word of IRA_2
-  uint32_t chk = 0;      // CHK_TF (0 none)
-  uint32_t test = 0;     // IF_PD or IF_DAT
-  uint32_t next = 0;     // the instruction after the test
-  uint32_t keep = 0;     // the mask's bits the test keeps
-  uint32_t set[3] = {};  //   and those it sets, for a comparison of -1, 0, 1
-  uint32_t cond = 0;     // a relocated TFC after the test: its condition
-  uint32_t to = 0;       //   and target
-  mutable IiLink link[2] = {};  // to the plans past the TFC (false, or after the test) and at its target
-  bool tfc = false;
-  bool cnst = false;     // the second operand a constant
-  bool date_key = false;  // kDat: a constant CCYYMMDD date (k.raw its bytes, k.w[0] its key)
-  uint8_t l1 = 0, l2 = 0;    // the values' lengths (1-8; a variable's scale byte follows)
-  uint8_t sc1 = 0, sc2 = 0;  // fixed scales
-  uint8_t insts = 0;     // the instructions from IRA_1 to the test
-  // kStr: IF_STR_EQ over len bytes, and an IF_STR_REST after it (rest) that
-  // looks at the longer text's diff bytes past shorter (longer 1 or 2); the
-  // mask's bits IF_STR_EQ keeps and sets then (the test's are IF_STR_REST's).
-  uint16_t len = 0, shorter = 0, diff = 0;
-  bool rest = false;
-  uint8_t longer = 0;
-  uint32_t keep_eq = 0, set_eq[3] = {};
-  // A constant second operand of 8 bytes as it was when the plan was built
-  // (its bytes, scale byte and the sign nibbles then; a fixed one of 1-8
-  // bytes against a fixed first operand: raw its word): its word and value
-  // at its own scale (0) and shifted up to the first operand's scale then
-  // (1); its value as a number (v, against the value cache's) and as its
-  // digit nibbles (n, against a fixed first operand's).
-  struct Konst {
-    uint64_t raw = 0, pair = 0;
-    uint64_t w[2] = {};
-    int64_t v[2] = {}, n[2] = {};
-    int sc[2] = {-1, -1};
-  } k;
-};
+using ii_cmp::Plan;
+using ii_cmp::g_runs;
+using ii_cmp::tested;
 constexpr uint32_t kMaxPlans = 254 * 256;
 IiPlans<Plan> g_plans;
 uint32_t g_nplans = 0;  // g_plans.size(), one load away
 uint32_t g_next = 0;  // the number to give again once all are taken
-uint64_t g_runs = 0, g_builds = 0;
+uint64_t g_builds = 0;
 
 uint32_t off(const uint8_t* p) { return uint32_t(p - ii_arena); }
 uint16_t op_of(const uint8_t* p) { return rec::view<IbInst>(const_cast<uint8_t*>(p)).op; }
@@ -261,25 +217,6 @@ void set_plan_no(uint8_t* pc, uint32_t no) {
 // compare-expansion puts in the last half of its work value).
 [[gnu::always_inline]] inline uint64_t read_value(const uint8_t* p, int len) { return pacdec::load_be(p, len); }
 
-// After the test: the mask, the instructions it stood for, then a TFC
-// that follows as ii_after_test runs it.
-template <bool Tfc>
-[[gnu::always_inline]] inline uint8_t* tested(IlfExecBlock* b, IlfState* s, const Plan& pl, int c) {
-  uint32_t mask = (s->mask & pl.keep) | pl.set[c + 1];
-  s->mask = mask;
-  ++g_runs;
-  if (!Tfc) {
-    s->count += pl.insts - 1u;
-    uint8_t* next = ii_arena + pl.next;
-    if (ii_op(next) == 81) [[unlikely]]  // a TFC relocated since
-      return ii_after_test(b, s, next);
-    return ii_go(b, s, next, pl.link[0]);
-  }
-  s->count += pl.insts;  // and the TFC
-  s->pc = ii_arena + pl.next;
-  bool to = (mask | pl.cond) != pl.cond;
-  return ii_go(b, s, to ? ii_arena + pl.to : ii_adv(ii_arena + pl.next, 12), pl.link[to]);
-}
 
 // CHK_TF before the comparison: 1 on to it, 0 past it (registers 1 and 2
 // at the operands, as the loads leave them), -1 for the AND's error.
@@ -551,10 +488,11 @@ uint32_t build(uint8_t* pc) {
   // a scale it reaches.
   uint8_t* a = ii_ref(ii_arena + pl.word);
   if (pl.cnst && pl.l2 == 8 && ((form == kVarVar && pl.l1 == 8 && a) || form == kFixVar) &&
-      decode_konst(pl, form == kVarVar ? int8_t(a[8]) : pl.sc1))
+      decode_konst(pl, form == kVarVar ? int8_t(a[8]) : pl.sc1)) {
     pl.run = form == kVarVar ? (pl.tfc ? runner_k<true, true> : runner_k<true, false>)
                              : (pl.tfc ? runner_k<false, true> : runner_k<false, false>);
-  else if (pl.cnst && form == kFixFix && decode_konst(pl, pl.sc1, true))
+    if (form == kVarVar && !pl.chk) pl.kind = pl.tfc ? ii_cmp::kStoredTfc : ii_cmp::kStored;
+  } else if (pl.cnst && form == kFixFix && decode_konst(pl, pl.sc1, true))
     pl.run = pl.tfc ? runner_k<false, true, true> : runner_k<false, false, true>;
   if (g_plans.size() < kMaxPlans) {
     g_plans.push_back(pl);

@@ -32,6 +32,7 @@
 
 #include "foundation/pd.h"
 #include "language/ibmath.h"
+#include "language/iifld.h"
 #include "language/iiutil.h"
 
 namespace {
@@ -859,14 +860,23 @@ template <bool Fast = false>
   ++g_runs;
   return 1;
 }
+// What a straight path left in a variable packed target (t null: nothing
+// said), for the step after it (ii_go_stored).
+struct Stored {
+  const uint8_t* t = nullptr;
+  int64_t v = 0;
+  int sc = 0;
+  uint64_t pair = 0;
+};
 [[gnu::always_inline]] inline int store(const Plan& pl, IlfState* s, uint8_t* target, uint8_t* r1, int64_t v, int sc,
-                                        uint64_t pair) {
+                                        uint64_t pair, Stored& out) {
   uint64_t a = v < 0 ? uint64_t(0) - uint64_t(v) : uint64_t(v);
   if (pl.bin_target) [[unlikely]] {
     if (!store_word(target, v, sc)) return -1;
   } else {
     if (a >= 1000000000000000ULL) return -1;
     ii_vc_store(target, v, sc, pair);
+    out = Stored{target, v, sc, pair};
   }
   return stored(pl, s, r1);
 }
@@ -877,7 +887,7 @@ template <bool Fast = false>
 // bytes are checked and k added to that nibble. Its value goes into the
 // cache when the cache held the old one (a counter counting finds its own
 // entry each time). 1 done, 0 the full run decides (nothing written).
-int run_count(const Plan& pl, IlfState* s) {
+int run_count(const Plan& pl, IlfState* s, Stored&) {
   const uint64_t pair = ii_vc_pair();
   const Leaf& k = pl.leaf[1];
   uint8_t* kp = ii_arena + k.off;
@@ -921,7 +931,8 @@ int run_int(const Plan& pl, IlfState* s) {
     v[kMaxLeaves + j] = a;
     sc[kMaxLeaves + j] = sa;
   }
-  return store(pl, s, target, r1, v[pl.res], sc[pl.res], pair);
+  Stored out;
+  return store(pl, s, target, r1, v[pl.res], sc[pl.res], pair, out);
 }
 
 // The short forms, in straight code on values kept in registers. Fast:
@@ -929,7 +940,7 @@ int run_int(const Plan& pl, IlfState* s) {
 // and O1, when not 0, are the first two operations as the plan has them
 // (the form compiled for them).
 template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0, bool Fast = false>
-int run_short(const Plan& pl, IlfState* s) {
+int run_short(const Plan& pl, IlfState* s, Stored& out) {
   const uint8_t op0 = O0 ? O0 : pl.op[0], op1 = O1 ? O1 : pl.op[1];
   constexpr int kExact = Fast ? 0 : -1;
   const uint64_t pair = ii_vc_pair(), hi = ii_vc_hi(pair);
@@ -957,8 +968,13 @@ int run_short(const Plan& pl, IlfState* s) {
     if constexpr (Shape == kShort4L)
       if (!apply<Fast>(pl.op[2], x, sx, w, sw)) return kExact;
   }
-  r = store(pl, s, target, r1, x, sx, pair);
+  r = store(pl, s, target, r1, x, sx, pair, out);
   return Fast && r < 0 ? 0 : r;
+}
+template <uint8_t Shape>
+int run_short_full(const Plan& pl, IlfState* s) {
+  Stored out;
+  return run_short<Shape>(pl, s, out);
 }
 
 // T = X: a valid value of 15 digits at most always fits, so it is copied
@@ -982,7 +998,7 @@ int run_short(const Plan& pl, IlfState* s) {
 // X read through the value cache (its entry tells it valid and gives its
 // value, mostly without a decode: X was mostly just stored or read) and T's
 // entry the copy's, so that the read of T finds it.
-[[gnu::always_inline]] inline bool run_move_enter(const Plan& pl, IlfState* s) {
+[[gnu::always_inline]] inline bool run_move_enter(const Plan& pl, IlfState* s, Stored& out) {
   uint8_t* t = field(pl.target);
   uint8_t* x = field(pl.leaf[0]);
   if (!t || !x) return false;
@@ -996,6 +1012,7 @@ int run_short(const Plan& pl, IlfState* s) {
   std::memcpy(t, &raw, 8);
   t[8] = uint8_t(sc);
   ii_vc_enter(t, raw, v, sc, pair);
+  out = Stored{t, v, sc, pair};
   stored(pl, s, x);
   return true;
 }
@@ -1095,18 +1112,29 @@ template <int (*Run)(const Plan&, IlfState*)>
 [[gnu::noinline, gnu::cold]] uint8_t* runner_cold(IlfExecBlock* b, IlfState* s, const Plan& pl) {
   return runner<Run>(b, s, ii_arena + pl.at, pl);
 }
-template <int (*Fast)(const Plan&, IlfState*), int (*Run)(const Plan&, IlfState*)>
+// On after a straight path: a compare of what it stored runs here.
+[[gnu::always_inline]] inline uint8_t* go_on(IlfExecBlock* b, IlfState* s, const Plan& pl, const Stored& o) {
+  if (o.t) return ii_go_stored(b, s, ii_arena + pl.next, pl.link, o.t, o.v, o.sc, o.pair);
+  return ii_go(b, s, ii_arena + pl.next, pl.link);
+}
+template <int (*Fast)(const Plan&, IlfState*, Stored&), int (*Run)(const Plan&, IlfState*)>
 uint8_t* runner2(IlfExecBlock* b, IlfState* s, uint8_t*, const IiPlanHead& h) {
   const Plan& pl = static_cast<const Plan&>(h);
-  if (Fast(pl, s) > 0) [[likely]] return ii_go(b, s, ii_arena + pl.next, pl.link);
+  Stored o;
+  if (Fast(pl, s, o) > 0) [[likely]] return go_on(b, s, pl, o);
   return runner_cold<Run>(b, s, pl);
 }
 int move_form(const Plan& pl, IlfState* s) { return run_move(pl, s) ? 1 : 0; }
-int move_enter_form(const Plan& pl, IlfState* s) { return run_move_enter(pl, s) ? 1 : 0; }
+uint8_t* move_enter_runner(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h) {
+  const Plan& pl = static_cast<const Plan&>(h);
+  Stored o;
+  if (run_move_enter(pl, s, o)) [[likely]] return go_on(b, s, pl, o);
+  return undecided(b, s, pc, pl, 0);
+}
 // The short forms' runners: one per first two operations (each compiled
 // for its own; a third is read from the plan).
 template <uint8_t Shape, uint8_t O0 = 0, uint8_t O1 = 0>
-constexpr Runner kShortRunner = runner2<run_short<Shape, O0, O1, true>, run_short<Shape>>;
+constexpr Runner kShortRunner = runner2<run_short<Shape, O0, O1, true>, run_short_full<Shape>>;
 template <uint8_t Shape, size_t... I>
 constexpr std::array<Runner, sizeof...(I)> short_runners(std::index_sequence<I...>) {
   if constexpr (Shape == kShort2) return {kShortRunner<Shape, uint8_t(I + 1)>...};
@@ -1118,8 +1146,8 @@ constexpr auto kShort3RRunners = short_runners<kShort3R>(std::make_index_sequenc
 constexpr auto kShort4LRunners = short_runners<kShort4L>(std::make_index_sequence<16>());
 constexpr auto kShort4RRunners = short_runners<kShort4R>(std::make_index_sequence<16>());
 Runner runner_for(const Plan& pl, uint8_t shape) {
-  if (pl.move) return pl.enter ? runner<move_enter_form> : runner<move_form>;
-  if (pl.incr) return runner2<run_count, run_short<kShort2>>;
+  if (pl.move) return pl.enter ? move_enter_runner : runner<move_form>;
+  if (pl.incr) return runner2<run_count, run_short_full<kShort2>>;
   const int o0 = pl.op[0] - 1, o01 = o0 * 4 + pl.op[1] - 1;  // (each 1-4)
   switch (shape) {
     case kShort2: return kShort2Runners[o0];

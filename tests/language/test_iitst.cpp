@@ -11,6 +11,7 @@
 #include <string>
 
 #include "language/ii2_fix.h"
+#include "language/iifld.h"
 #include "support/syserr.h"
 
 namespace {
@@ -592,6 +593,110 @@ TEST_F(IiTst, ACompareIsBuiltOnce) {
   areas[ira_a].reset();
   EXPECT_EQ(run(ii2::cref(1, 0)), 1);
   EXPECT_NE(cap.last().find("inst_ira() - no data area"), std::string::npos);
+}
+
+// A compare of a field against a constant right after the CALC statement
+// that stored it (A = A + 0, the copy A = A, A = A - 2) runs with the value
+// in hand: the same completion, mask, branches, registers, work values and
+// count as the instructions, A below, at and above the constant, at 0 and
+// below, at the constant's scale and at the one the plan shifted it to,
+// with and without a TFC after the test. The same when the CALC stores
+// another field, and when under the plan A's scale, the constant or the
+// sign nibbles change.
+TEST_F(IiTst, ACompareOfWhatACalcStoredRunsWithItsValue) {
+  ii_set_pair(98, h_snap);
+  FILE* trace = std::fopen("/dev/null", "w");
+  ASSERT_TRUE(trace);
+  uint32_t ira_c = 0, ira_o = 0, ira_k = 0;
+  uint8_t* cn = field(9, &ira_c);
+  (void)field(9, &ira_o);
+  uint8_t* k2 = field(9, &ira_k);
+  const uint64_t stored0 = ii_cmp::g_stored_runs;
+  long cases = 0;
+  for (int form = 0; form < 4; ++form)  // A = A + 0, A = A, A = A - 2, O = A - 2
+    for (int sk : {0, 2})
+      for (int up : {0, 3})
+        for (int64_t dv : {-7, -2, -1, 0, 1, 2})
+          for (int rel : {1, 3, 5})
+            for (bool tfc : {false, true}) {
+              const int sa = sk + up;
+              const int64_t kv = 1200;  // the constant's digits, at scale sk
+              int64_t av = dv == -7 ? -3 : kv * (up ? 1000 : 1) + dv * (form >= 2 ? 2 : 1);
+              if (dv == -2 && form < 2) av = 0;
+              ii2::set_pd(cn, std::to_string(kv).c_str());
+              cn[8] = uint8_t(sk);
+              ii2::set_pd(fa, std::to_string(av).c_str());
+              fa[8] = uint8_t(sa);
+              ii2::set_pd(k2, form >= 2 ? "2" : "0");
+              k2[8] = uint8_t(sa);
+              restart();
+              bld_calc_reset(&m.code);
+              bld_ira(&m.code, form == 3 ? ira_o : ira_a, 1);
+              bld_calc_load(&m.code, 8);
+              bld_ira(&m.code, ira_a, 1);
+              bld_calc_load(&m.code, 8);
+              if (form != 1) {
+                rec::view<rec::U32>(m.emit(53, 8) + 4) = arena::offset_of(k2);
+                bld_calc_load(&m.code, 12);
+                bld_calc_eval(&m.code, form >= 2 ? '-' : '+');
+              }
+              bld_calc_eval(&m.code, '=');
+              bld_ira(&m.code, ira_a, 1);
+              rec::view<rec::U32>(m.emit(55, 8) + 4) = arena::offset_of(cn);
+              IbTstOp t{12, 9, 0, true, false};
+              uint32_t msg = 0;
+              ASSERT_TRUE(bld_if_and_or(&m.code, t, t, uint8_t(rel), 38, 8, &msg));
+              if (tfc)
+                for (uint32_t cond : {0x37Fu, 0x3BFu}) {
+                  CodeRef over;
+                  uint8_t* p = bld_tfc(&m.code, ii2::no_code(), cond, &over);
+                  flag(cond);
+                  rec::view<IbTfc>(p).to = here();
+                }
+              m.emit(98, 8);
+              end();
+              uint8_t start[9];
+              std::memcpy(start, fa, 9);
+              struct Out {
+                int rc;
+                uint32_t mask;
+                std::vector<uint32_t> flags;
+                std::vector<std::string> snaps;
+                std::string a;
+                bool operator==(const Out&) const = default;
+              };
+              auto go = [&](bool instructions) {
+                std::memcpy(fa, start, 9);
+                ii2::flags().clear();
+                snaps().clear();
+                if (instructions) ii_set_trace(trace);
+                Out o{};
+                o.rc = run(ii2::cref(1, 0), &o.mask);
+                ii_set_trace(nullptr);
+                o.flags = ii2::flags();
+                o.snaps = snaps();
+                o.a.assign(reinterpret_cast<char*>(fa), 9);
+                return o;
+              };
+              Out want = go(true);
+              for (int k = 0; k < 4; ++k) {  // (built on the first, linked on the second)
+                bool swapped = false;
+                if (k == 3) {  // under the plan: A's scale, the constant, or the sign nibbles
+                  int what = int(cases % 3);
+                  if (what == 0) start[8] = uint8_t(sa + 1);
+                  else if (what == 1) cn[6] ^= 0x10;
+                  else swapped = true, std::swap(com.pd_pos, com.pd_neg);
+                  want = go(true);
+                }
+                Out got = go(false);
+                if (swapped) std::swap(com.pd_pos, com.pd_neg);
+                ASSERT_TRUE(got == want) << "form " << form << " sk " << sk << " up " << up << " dv " << dv
+                                         << " rel " << rel << " tfc " << tfc << " run " << k;
+              }
+              ++cases;
+            }
+  std::fclose(trace);
+  EXPECT_GE(ii_cmp::g_stored_runs - stored0, uint64_t(cases * 3 / 4));  // (forms 0-2: their third run at least)
 }
 
 // An AND whose second field has no data area for two runs (its load
