@@ -39,7 +39,6 @@ bool shift15(uint64_t& w, int n) {
   return true;
 }
 
-
 // Two valid values too far apart in scale for the aligning shift to hold
 // both in 31 digits (15 digits at scale 0 against a value at scale 31, say)
 // still compare: the one of fewer decimals, shifted, would pass 31 digits
@@ -217,7 +216,6 @@ void set_plan_no(uint8_t* pc, uint32_t no) {
 // compare-expansion puts in the last half of its work value).
 [[gnu::always_inline]] inline uint64_t read_value(const uint8_t* p, int len) { return pacdec::load_be(p, len); }
 
-
 // CHK_TF before the comparison: 1 on to it, 0 past it (registers 1 and 2
 // at the operands, as the loads leave them), -1 for the AND's error.
 [[gnu::always_inline]] inline int chk(IlfState* s, const Plan& pl, uint8_t* a, uint8_t* y) {
@@ -315,29 +313,25 @@ uint8_t* runner_k(IlfExecBlock* b, IlfState* s, uint8_t* pc, const IiPlanHead& h
   }
   if (ry != pl.k.raw || (!FixK && y[8] != pl.k.sc[0]) || pair != pl.k.pair) [[unlikely]]
     return runner<kForm, Tfc>(b, s, pc, pl);
-  uint64_t x;
-  int i, c;
   if constexpr (V1) {
     int64_t va;
     int sa;
     if (!ii_vc_get(a, ii_vc_hi(pair), va, sa)) [[unlikely]]  // (no call)
       return runner<kForm, Tfc>(b, s, pc, pl);
-    i = sa == pl.k.sc[0] ? 0 : sa == pl.k.sc[1] ? 1 : -1;
+    int i = sa == pl.k.sc[0] ? 0 : sa == pl.k.sc[1] ? 1 : -1;
     if (i < 0) [[unlikely]]
       return runner<kForm, Tfc>(b, s, pc, pl);
-    x = read_value(a, 8);
-    c = (va > pl.k.v[i]) - (va < pl.k.v[i]);
+    return ii_cmp::run_stored<Tfc>(b, s, pl, a, va, i);
   } else {
-    x = read_value(a, pl.l1);
+    uint64_t x = read_value(a, pl.l1);
     uint64_t d = x >> 4, sg = x & 0xF;
-    i = pl.sc1 == pl.k.sc[0] ? 0 : 1;
+    int i = pl.sc1 == pl.k.sc[0] ? 0 : 1;
     if (!pacdec::digits_ok(d) || (sg != (pair & 0xFF) && sg != pair >> 8)) [[unlikely]]
       return ira_1(b, s, pc);
     int64_t xn = sg == pair >> 8 ? -int64_t(d) : int64_t(d);
-    c = (xn > pl.k.n[i]) - (xn < pl.k.n[i]);
+    put_work(s, x, pl.k.w[i]);
+    return tested<Tfc>(b, s, pl, (xn > pl.k.n[i]) - (xn < pl.k.n[i]));
   }
-  put_work(s, x, pl.k.w[i]);
-  return tested<Tfc>(b, s, pl, c);
 }
 
 // The constant of pl (8 bytes at the second operand, or with fix its l2

@@ -1,8 +1,8 @@
-// Compiled compares (iifld.cpp) as far as the steps before them run them:
-// an IF, AND or OR of a packed field against a packed constant, planned as
-// one step from its IRA_1 to its test (and the TFC after it), and the run
-// a statement plan that has just stored that field makes of it in its own
-// run, its value in hand (ii_go_stored).
+// Compiled compares (iifld.cpp: an IF, AND or OR run as one step from its
+// IRA_1 to its test and the TFC after it) as far as other steps share them:
+// their plans, and the run that a statement plan which has just stored a
+// field makes, in its own run and with the value in hand, of a compare of
+// that field against a constant (ii_go_stored).
 #pragma once
 
 #include <cstdint>
@@ -104,12 +104,11 @@ template <bool Tfc>
   if (ii_ref(ii_arena + pl.word) != t || ry != pl.k.raw || y[8] != pl.k.sc[0] || pair != pl.k.pair) return -1;
   return sc == pl.k.sc[0] ? 0 : sc == pl.k.sc[1] ? 1 : -1;
 }
-// The compare pl as runner_k runs it, its field t holding v (stored_at
-// gave i): the same work values, mask and way on, without the read.
+// The compare pl of a variable field t holding v against its constant's
+// form i (runner_k's, or stored_at's): the work values, mask and way on.
 template <bool Tfc>
 [[gnu::always_inline]] inline uint8_t* run_stored(IlfExecBlock* b, IlfState* s, const Plan& pl, const uint8_t* t,
                                                   int64_t v, int i) {
-  ++g_stored_runs;
   put_work(s, pacdec::load_be(t, 8), pl.k.w[i]);
   return tested<Tfc>(b, s, pl, (v > pl.k.v[i]) - (v < pl.k.v[i]));
 }
@@ -131,9 +130,11 @@ template <bool Tfc>
     if (h.kind) {
       const auto& pl = static_cast<const ii_cmp::Plan&>(h);
       int i = ii_cmp::stored_at(pl, t, sc, pair);
-      if (i >= 0)
+      if (i >= 0) {
+        ++ii_cmp::g_stored_runs;
         return h.kind == ii_cmp::kStored ? ii_cmp::run_stored<false>(b, s, pl, t, v, i)
                                          : ii_cmp::run_stored<true>(b, s, pl, t, v, i);
+      }
     }
     return h.run(b, s, pc, h);
   }
