@@ -258,15 +258,20 @@ class IiPlans {
 };
 // ii_next from a step that keeps the link l to pc: the same counter test,
 // then what the link goes to.
-[[gnu::always_inline]] inline uint8_t* ii_go(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+// ii_go whose linked step runs as then(h) (ii_go: h.run(b, s, pc, h)).
+template <class Then>
+[[gnu::always_inline]] inline uint8_t* ii_go_then(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l, Then then) {
   int32_t tick = s->tick - 1;
   if (tick <= 0) [[unlikely]] return pc;
   s->tick = tick;
   s->pc = pc;
   const IiPlanHead& h = *l.to;
-  if (h.at == uint32_t(pc - ii_arena)) [[likely]] return h.run(b, s, pc, h);
+  if (h.at == uint32_t(pc - ii_arena)) [[likely]] return then(h);
   if (l.tries == 0) return ii_inst_fns[ii_op(pc)](b, s, pc);  // nothing planned there
   return ii_link_miss(b, s, pc, l);
+}
+[[gnu::always_inline]] inline uint8_t* ii_go(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l) {
+  return ii_go_then(b, s, pc, l, [=](const IiPlanHead& h) __attribute__((always_inline)) { return h.run(b, s, pc, h); });
 }
 // The memo of the loop of control block blk (the blocks, 28 bytes each,
 // lie side by side, one a letter: nested loops take different memos). Its

@@ -121,12 +121,7 @@ template <bool Tfc>
 // with v, else what the link goes to runs as ii_go runs it.
 [[gnu::always_inline]] inline uint8_t* ii_go_stored(IlfExecBlock* b, IlfState* s, uint8_t* pc, IiLink& l,
                                                     const uint8_t* t, int64_t v, int sc, uint64_t pair) {
-  int32_t tick = s->tick - 1;
-  if (tick <= 0) [[unlikely]] return pc;
-  s->tick = tick;
-  s->pc = pc;
-  const IiPlanHead& h = *l.to;
-  if (h.at == uint32_t(pc - ii_arena)) [[likely]] {
+  return ii_go_then(b, s, pc, l, [=](const IiPlanHead& h) __attribute__((always_inline)) {
     if (h.kind) {
       const auto& pl = static_cast<const ii_cmp::Plan&>(h);
       int i = ii_cmp::stored_at(pl, t, sc, pair);
@@ -137,7 +132,5 @@ template <bool Tfc>
       }
     }
     return h.run(b, s, pc, h);
-  }
-  if (l.tries == 0) return ii_inst_fns[ii_op(pc)](b, s, pc);
-  return ii_link_miss(b, s, pc, l);
+  });
 }
