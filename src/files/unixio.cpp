@@ -506,6 +506,7 @@ constexpr uint32_t kByteEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DEL
 struct Watches {
   int fd = -1;
   bool broken = false;   // no watches to be had in this process
+  bool told = false;     // the kernel signals each event it queues (SIGIO)
   uint64_t epoch = 1;
   struct Wd {
     bool any = false;                // every event counts (the path's directory, a file)
@@ -515,12 +516,42 @@ struct Watches {
   std::map<std::pair<std::string, bool>, bool> asked;  // (path, bytes) watched
 };
 Watches g_watch;
+uint64_t g_watch_reads = 0;
+
+// Set by SIGIO, which the kernel sends this process for each event it
+// queues (its queue's owner, O_ASYNC on); cleared by a look before it reads
+// the queue. A look that finds it clear has nothing to read and makes no
+// system call: the look of every compile and every process invocation.
+std::atomic<int> g_watch_io{1};
+static_assert(std::atomic<int>::is_always_lock_free, "set in a signal handler");
+void on_watch_io(int) { g_watch_io.store(1, std::memory_order_release); }
+
+// Has the kernel signal the queue's events: false (every look reads the
+// queue) when SIGIO is another's to handle or ignored, or the queue refuses.
+bool watch_told(int fd) {
+  struct sigaction cur;
+  if (::sigaction(SIGIO, nullptr, &cur) != 0) return false;
+  bool ours = !(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == on_watch_io;
+  if (!ours) {
+    if ((cur.sa_flags & SA_SIGINFO) || cur.sa_handler != SIG_DFL) return false;
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_watch_io;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;  // a read or a lock wait goes on as if not signalled
+    if (::sigaction(SIGIO, &sa, nullptr) != 0) return false;
+  }
+  int fl = ::fcntl(fd, F_GETFL);
+  return fl >= 0 && ::fcntl(fd, F_SETOWN, ::getpid()) == 0 && ::fcntl(fd, F_SETFL, fl | O_ASYNC) == 0;
+}
 
 // A forked child shares the parent's queue: it never reads it (that would
-// take the parent's events), and watches anew if asked.
+// take the parent's events; their signals go to the parent), and watches
+// anew if asked.
 void watch_forget_in_child() {
   if (g_watch.fd >= 0) ::close(g_watch.fd);
   g_watch.fd = -1;
+  g_watch.told = false;
   g_watch.wds.clear();
   g_watch.asked.clear();
   ++g_watch.epoch;
@@ -532,6 +563,8 @@ bool watch_start() {
   static bool at_fork = ::pthread_atfork(nullptr, nullptr, watch_forget_in_child) == 0;
   g_watch.fd = at_fork ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
   if (g_watch.fd < 0) g_watch.broken = true;
+  else g_watch.told = watch_told(g_watch.fd);
+  g_watch_io.store(1, std::memory_order_seq_cst);  // (a new queue: its first look reads)
   return g_watch.fd >= 0;
 }
 
@@ -577,6 +610,12 @@ bool uio_watch(const std::string& path, bool bytes) {
 
 uint64_t uio_watch_epoch() {
   if (g_watch.fd < 0) return g_watch.epoch;
+  if (g_watch.told) {
+    if (g_watch_io.load(std::memory_order_acquire) == 0) return g_watch.epoch;
+    // Cleared before the read: an event queued after the read signals again.
+    g_watch_io.store(0, std::memory_order_seq_cst);
+  }
+  ++g_watch_reads;
   alignas(inotify_event) char buf[4096];
   for (;;) {
     ssize_t n = ::read(g_watch.fd, buf, sizeof buf);
@@ -586,6 +625,7 @@ uint64_t uio_watch_epoch() {
       // Nothing more can be told: every look from now on says "changed".
       ::close(g_watch.fd);
       g_watch.fd = -1;
+      g_watch.told = false;
       g_watch.broken = true;
       g_watch.wds.clear();
       g_watch.asked.clear();
@@ -615,6 +655,8 @@ uint64_t uio_watch_epoch() {
   }
   return g_watch.epoch;
 }
+
+uint64_t uio_watch_reads() { return g_watch_reads; }
 
 // ------------------------------------------------------------------ locks --
 namespace {

@@ -158,8 +158,8 @@ void uio_map_ahead(void* base, uint64_t len);
 // ---------------------------------------------------------------- watches --
 // Name watches: whether a name below the data directory may have come to
 // name another file (or a watched file been written) since an earlier look,
-// at the cost of one system call a look: the kernel queues what changed
-// (inotify). A watch of a path covers every directory from the data
+// at the cost of a memory load a look while nothing changed: the kernel
+// queues what changed (inotify) and signals it. A watch of a path covers every directory from the data
 // directory down to the path's own: a directory on the way renamed, removed
 // or put in another's place, and any name made, removed or renamed in the
 // path's own directory, bump the epoch; so does, for a path watched with its
@@ -177,8 +177,16 @@ void uio_map_ahead(void* base, uint64_t len);
 bool uio_watch(const std::string& path, bool bytes);
 // The epoch, after what the kernel queued since the last look; a lost
 // event, a failed read, or another process (a fork) than the one that
-// watched bumps it, and the watches are then made again as asked.
+// watched bumps it, and the watches are then made again as asked. The
+// kernel signals each event it queues (SIGIO, which the first watch
+// handles when nobody else does), and a look reads the queue only after a
+// signal: a look with nothing queued makes no system call. In a process
+// of one thread, a change made by this process, or by another before this
+// one's last system call returned, has been signalled by then.
 uint64_t uio_watch_epoch();
+// Reads of the queue so far (looks that found a signal, or every look
+// where SIGIO is another's).
+uint64_t uio_watch_reads();
 
 // ------------------------------------------------------------------ locks --
 enum class UioLock { Read, Write };

@@ -539,5 +539,41 @@ TEST(UioWatch, TheEpochMovesWithTheNamesOnTheWay) {
   std::ofstream(f, std::ios::app) << "more";
   EXPECT_TRUE(moved());
   ::close(before);
+
+  // The kernel signals what it queues: looks with nothing queued read
+  // nothing, and a name another process makes while this one makes no
+  // system call of its own (a look and the clock are all it does) still
+  // moves the epoch.
+  moved();  // (the file put aside, closed, goes with its watch)
+  uint64_t reads = uio_watch_reads();
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(moved());
+  EXPECT_EQ(uio_watch_reads(), reads);
+  pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::usleep(20000);
+    _exit(::mkdir(d.data.file("data/dict/A/S").c_str(), 0770) == 0 ? 0 : 1);
+  }
+  bool seen = false;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       !seen && std::chrono::steady_clock::now() < until;)
+    seen = moved();
+  ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_TRUE(seen || moved());
+  EXPECT_TRUE(seen);
+  // Where SIGIO is another's (here ignored), every look reads the queue.
+  pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::signal(SIGIO, SIG_IGN);
+    if (!uio_watch(f, true)) _exit(2);
+    uint64_t r0 = uio_watch_reads(), e0 = uio_watch_epoch();
+    if (uio_watch_epoch() != e0 || uio_watch_reads() != r0 + 2) _exit(3);
+    std::ofstream(d.data.file("data/dict/A/T")) << "t";
+    _exit(uio_watch_epoch() != e0 ? 0 : 4);
+  }
+  ASSERT_EQ(::waitpid(pid, &st, 0), pid);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }
 
