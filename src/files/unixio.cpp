@@ -518,13 +518,35 @@ struct Watches {
 Watches g_watch;
 uint64_t g_watch_reads = 0;
 
-// Set by SIGIO, which the kernel sends this process for each event it
+// Set by SIGIO, which the kernel sends this process for an event it
 // queues (its queue's owner, O_ASYNC on); cleared by a look before it reads
 // the queue. A look that finds it clear has nothing to read and makes no
 // system call: the look of every compile and every process invocation.
+// The handler then turns the signals off (g_watch_sig_fd: the queue, or -1)
+// until the next look turns them on before it reads: a process waiting at
+// a menu is woken once, not for each name others make and remove meanwhile.
+// Whenever the signals are off, the flag is set.
 std::atomic<int> g_watch_io{1};
-static_assert(std::atomic<int>::is_always_lock_free, "set in a signal handler");
-void on_watch_io(int) { g_watch_io.store(1, std::memory_order_release); }
+std::atomic<int> g_watch_sig_fd{-1};
+std::atomic<uint64_t> g_watch_signals{0};
+int g_watch_quiet = 0;  // the queue's file status flags without O_ASYNC
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free,
+              "read and set in a signal handler");
+void on_watch_io(int) {
+  int saved = errno;
+  g_watch_signals.fetch_add(1, std::memory_order_relaxed);
+  g_watch_io.store(1, std::memory_order_seq_cst);
+  int fd = g_watch_sig_fd.load(std::memory_order_seq_cst);
+  if (fd >= 0) ::fcntl(fd, F_SETFL, g_watch_quiet);
+  errno = saved;
+}
+// Closes the queue (the signal handler told first to leave it be).
+void watch_close() {
+  g_watch_sig_fd.store(-1, std::memory_order_seq_cst);
+  ::close(g_watch.fd);
+  g_watch.fd = -1;
+  g_watch.told = false;
+}
 
 // Has the kernel signal the queue's events: false (every look reads the
 // queue) when SIGIO is another's to handle or ignored, or the queue refuses.
@@ -542,16 +564,19 @@ bool watch_told(int fd) {
     if (::sigaction(SIGIO, &sa, nullptr) != 0) return false;
   }
   int fl = ::fcntl(fd, F_GETFL);
-  return fl >= 0 && ::fcntl(fd, F_SETOWN, ::getpid()) == 0 && ::fcntl(fd, F_SETFL, fl | O_ASYNC) == 0;
+  if (fl < 0 || ::fcntl(fd, F_SETOWN, ::getpid()) != 0) return false;
+  g_watch_quiet = fl & ~O_ASYNC;
+  g_watch_sig_fd.store(fd, std::memory_order_seq_cst);
+  if (::fcntl(fd, F_SETFL, fl | O_ASYNC) == 0) return true;
+  g_watch_sig_fd.store(-1, std::memory_order_seq_cst);
+  return false;
 }
 
 // A forked child shares the parent's queue: it never reads it (that would
 // take the parent's events; their signals go to the parent), and watches
 // anew if asked.
 void watch_forget_in_child() {
-  if (g_watch.fd >= 0) ::close(g_watch.fd);
-  g_watch.fd = -1;
-  g_watch.told = false;
+  if (g_watch.fd >= 0) watch_close();  // (the flags are the parent's too: left as they are)
   g_watch.wds.clear();
   g_watch.asked.clear();
   ++g_watch.epoch;
@@ -612,8 +637,13 @@ uint64_t uio_watch_epoch() {
   if (g_watch.fd < 0) return g_watch.epoch;
   if (g_watch.told) {
     if (g_watch_io.load(std::memory_order_acquire) == 0) return g_watch.epoch;
-    // Cleared before the read: an event queued after the read signals again.
+    // Cleared, and the signals on, before the read: an event queued after
+    // the read signals again.
     g_watch_io.store(0, std::memory_order_seq_cst);
+    if (::fcntl(g_watch.fd, F_SETFL, g_watch_quiet | O_ASYNC) != 0) {
+      g_watch_sig_fd.store(-1, std::memory_order_seq_cst);
+      g_watch.told = false;  // every look reads from now on
+    }
   }
   ++g_watch_reads;
   alignas(inotify_event) char buf[4096];
@@ -623,9 +653,7 @@ uint64_t uio_watch_epoch() {
     if (n < 0 && errno == EAGAIN) break;
     if (n <= 0) {
       // Nothing more can be told: every look from now on says "changed".
-      ::close(g_watch.fd);
-      g_watch.fd = -1;
-      g_watch.told = false;
+      watch_close();
       g_watch.broken = true;
       g_watch.wds.clear();
       g_watch.asked.clear();
@@ -657,6 +685,7 @@ uint64_t uio_watch_epoch() {
 }
 
 uint64_t uio_watch_reads() { return g_watch_reads; }
+uint64_t uio_watch_signals() { return g_watch_signals.load(std::memory_order_relaxed); }
 
 // ------------------------------------------------------------------ locks --
 namespace {

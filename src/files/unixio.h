@@ -178,15 +178,17 @@ bool uio_watch(const std::string& path, bool bytes);
 // The epoch, after what the kernel queued since the last look; a lost
 // event, a failed read, or another process (a fork) than the one that
 // watched bumps it, and the watches are then made again as asked. The
-// kernel signals each event it queues (SIGIO, which the first watch
-// handles when nobody else does), and a look reads the queue only after a
-// signal: a look with nothing queued makes no system call. In a process
+// kernel signals what it queues (SIGIO, which the first watch handles
+// when nobody else does), and a look reads the queue only after a signal:
+// a look with nothing queued makes no system call. In a process
 // of one thread, a change made by this process, or by another before this
 // one's last system call returned, has been signalled by then.
 uint64_t uio_watch_epoch();
 // Reads of the queue so far (looks that found a signal, or every look
-// where SIGIO is another's).
+// where SIGIO is another's), and signals: the first event after a look
+// signals, those after it until the next look do not.
 uint64_t uio_watch_reads();
+uint64_t uio_watch_signals();
 
 // ------------------------------------------------------------------ locks --
 enum class UioLock { Read, Write };

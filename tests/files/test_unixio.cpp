@@ -548,6 +548,20 @@ TEST(UioWatch, TheEpochMovesWithTheNamesOnTheWay) {
   uint64_t reads = uio_watch_reads();
   for (int i = 0; i < 100; ++i) EXPECT_FALSE(moved());
   EXPECT_EQ(uio_watch_reads(), reads);
+  // Names made and removed while nobody looks signal once; the look after
+  // them reads them all, and the next event signals again.
+  uint64_t sigs = uio_watch_signals();
+  for (int i = 0; i < 50; ++i) {
+    std::string n = d.data.file("data/dict/A/N" + std::to_string(i));
+    std::ofstream(n) << "n";
+    ASSERT_EQ(::unlink(n.c_str()), 0);
+  }
+  EXPECT_EQ(uio_watch_signals(), sigs + 1);
+  EXPECT_TRUE(moved());
+  EXPECT_FALSE(moved());
+  std::ofstream(d.data.file("data/dict/A/N")) << "n";
+  EXPECT_EQ(uio_watch_signals(), sigs + 2);
+  EXPECT_TRUE(moved());
   pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
