@@ -244,7 +244,8 @@ inline bool check(const std::string& path, const std::map<uint32_t, uint32_t>& w
   return false;
 }
 
-// One round: fork, run, kill after max_us microseconds at most, check.
+// One round: fork, run, kill at most max_us microseconds after the child's
+// first operation began (now and then after the fork: KillClock), check.
 // versions is the acknowledged state, updated.
 inline Round round(const std::string& path, std::map<uint32_t, uint32_t>& versions, std::mt19937& rng,
                    uint32_t max_us) {
@@ -255,32 +256,26 @@ inline Round round(const std::string& path, std::map<uint32_t, uint32_t>& versio
     return out;
   }
   uint32_t seed = rng();
+  // The child writes ahead into the pipe; its first message is its first
+  // operation begun.
+  uint32_t us = rng() % max_us * kChildSlowdown;
+  KillClock clock(us, rng() % 8 == 0);
   pid_t pid = fork();
   if (pid == 0) {
     close(fds[0]);
     child(path, fds[1], seed, versions);
   }
   close(fds[1]);
-  // Let the child run a random while (it writes ahead into the pipe).
-  uint32_t us = rng() % max_us * kChildSlowdown;
   std::vector<uint8_t> data;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
-  uint8_t chunk[65536];
-  while (std::chrono::steady_clock::now() < deadline) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fds[0], &set);
-    timeval tv{0, 200};
-    if (select(fds[0] + 1, &set, nullptr, nullptr, &tv) > 0) {
-      ssize_t n = read(fds[0], chunk, sizeof chunk);
-      if (n <= 0) break;
-      data.insert(data.end(), chunk, chunk + n);
-    }
-  }
+  clock.wait(fds[0], [&](const uint8_t* chunk, size_t n) {
+    data.insert(data.end(), chunk, chunk + n);
+    clock.reported();
+  });
   kill(pid, SIGKILL);
   int ws;
   waitpid(pid, &ws, 0);
   for (;;) {
+    uint8_t chunk[65536];
     ssize_t n = read(fds[0], chunk, sizeof chunk);
     if (n <= 0) break;
     data.insert(data.end(), chunk, chunk + n);
@@ -348,9 +343,11 @@ inline int rebuild_steps(const std::string& path, std::string* why, Utility run 
 }
 
 // A child runs the utility on the file and is killed before its step-th
-// step (step 0: after us microseconds of running it over and over). The
-// child's wait status.
-inline int kill_at_step(const std::string& path, int step, Utility run, uint32_t us = 0) {
+// step (step 0: us microseconds after it began running it over and over, or
+// after the fork when from_fork: KillClock). The child's wait status.
+inline int kill_at_step(const std::string& path, int step, Utility run, uint32_t us = 0, bool from_fork = false) {
+  BeginPipe begins;
+  KillClock clock(us, from_fork);
   pid_t pid = fork();
   if (pid == 0) {
     if (step) {
@@ -360,13 +357,12 @@ inline int kill_at_step(const std::string& path, int step, Utility run, uint32_t
       run(path);
       _exit(0);
     }
-    for (;;)
+    for (;;) {
+      begins.begun();
       if (run(path)) _exit(9);
+    }
   }
-  if (!step) {
-    usleep(us);
-    kill(pid, SIGKILL);
-  }
+  if (!step) begins.kill_when_due(pid, clock);
   int ws = 0;
   waitpid(pid, &ws, 0);
   return ws;
@@ -376,7 +372,8 @@ inline int kill_at_step(const std::string& path, int step, Utility run, uint32_t
 // when it is right.
 inline std::string rebuild_round(const std::string& path, const std::map<uint32_t, uint32_t>& versions, int step,
                                  std::mt19937& rng, uint32_t max_us, Utility run = rebuild) {
-  int ws = kill_at_step(path, step, run, step ? 0 : rng() % max_us);
+  uint32_t us = step ? 0 : rng() % max_us;
+  int ws = kill_at_step(path, step, run, us, !step && rng() % 8 == 0);
   if (!(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGKILL))
     return "the utility ended by itself (status " + std::to_string(ws) + ")";
   // Whatever is under the file's names is the group's, as it was: a new

@@ -469,6 +469,17 @@ TEST_F(Pc, FailedCompilesLeaveNothingBehind) {
   ASSERT_GE(fx::write("CHILD", "ABC", "00", {}), 0);
   ASSERT_GE(fx::write("SELECT", "ABC", "00", {}), 0);
   ASSERT_GE(fx::write("FILE", "0LA", "00", {}), 0);
+  // PARAM, written at the start, stays open from one compile to the next
+  // only once it is over two seconds old: made older now, its handle is kept
+  // from the first compile, not from whichever compile a slow run reaches
+  // then.
+  FmFdb prm;
+  INIT_DPARM_FDB(&prm, "ABC", "00");
+  prm.options = FM_OPT_NO_SYSDIR;
+  std::string prm_path;
+  ASSERT_TRUE(fm_os_path(&prm, &prm_path));
+  const timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, prm_path.c_str(), old, 0), 0) << prm_path;
   // Pools reach their high-water marks (the dictionary sources stay open
   // from one compile to the next, so the compile's own pools settle later).
   for (int i = 0; i < 60; ++i) ASSERT_EQ(run("LK"), -200140);

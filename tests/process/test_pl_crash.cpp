@@ -146,13 +146,23 @@ TEST_F(PlCrash, AKilledSaveLeavesTheOldOrTheNewModuleWhole) {
   std::uniform_int_distribution<int> wait_us(0, int(15000 * kChildSlowdown));
   int seen_a = 0, seen_b = 0;
   for (int i = 0; i < kills; ++i) {
+    // The delay counts from the start of the child's first save (of B) or
+    // of its second (of A; B then whole on file), however long the child's
+    // start and its first save (its page faults) take on this machine; now
+    // and then from the fork.
+    BeginPipe begins;
+    uint32_t us = uint32_t(wait_us(rng));
+    bool from_fork = rng() % 8 == 0;
+    KillClock clock(us, from_fork, 1 + int(rng() % 2));
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      for (unsigned n = 0;; ++n) save_version(e, n % 2 ? kA : kB);
+      for (unsigned n = 0;; ++n) {
+        begins.begun();
+        save_version(e, n % 2 ? kA : kB);
+      }
     }
-    usleep(useconds_t(wait_us(rng)));
-    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    begins.kill_when_due(pid, clock);
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << "kill " << i;

@@ -30,6 +30,7 @@
 #include "process/pishr.h"
 #include "process/pl.h"
 #include "process/services.h"
+#include "support/child_test.h"
 #include "support/quvo_run.h"
 #include "support/stmt_text.h"
 #include "support/syserr.h"
@@ -656,16 +657,23 @@ TEST_F(Susp, AKillWhileSuspendingLeavesNoPartialFile) {
   std::ofstream(root + "/submit.sh") << "#!/bin/sh\nexit 0\n";
   std::mt19937 rng(7);
   for (int i = 0; i < 100; ++i) {
+    // The delay counts from the start of the child's first suspend or of
+    // its second (the first then named and whole), however long the child's
+    // start and a suspend take on this machine; now and then from the fork.
+    BeginPipe begins;
+    uint32_t us = rng() % 3000;
+    bool from_fork = rng() % 8 == 0;
+    KillClock clock(us, from_fork, 1 + int(rng() % 2));
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       for (;;) {
+        begins.begun();
         Pcb* p = e.pcb("BG", 2, 6);
         pi_suspend(p);
       }
     }
-    usleep(useconds_t(rng() % 3000));
-    kill(pid, SIGKILL);
+    begins.kill_when_due(pid, clock);
     int st = 0;
     waitpid(pid, &st, 0);
   }
