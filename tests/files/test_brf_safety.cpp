@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -128,6 +129,23 @@ struct RecordHolder : LockHolder {
 // Whether the change lock is free: this process holds none, and its word
 // names no holder (another process takes it at once).
 bool change_lock_free(BrfFile* f) { return f->st.ilock == 0 && bt_hdr(f->st).lock_owner.get() == 0; }
+
+// Waits (a minute at most) until a process counts itself among the waiters
+// for the change lock of the file. False when it ended first.
+bool waits_for_change_lock(const std::string& path, pid_t pid) {
+  int fd = ::open(brf_index_path(path).c_str(), O_RDONLY);
+  bool waits = false;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+       fd >= 0 && !waits && std::chrono::steady_clock::now() < until;) {
+    siginfo_t ended{};
+    if (::waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid != 0) break;
+    uint32_t n = 0;
+    waits = ::pread(fd, &n, sizeof n, offsetof(BtHdr, lock_waiters)) == sizeof n && n != 0;
+    if (!waits) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (fd >= 0) ::close(fd);
+  return waits;
+}
 
 BrfFile* g_file = nullptr;  // the open file whose steps the traces name
 
@@ -439,9 +457,11 @@ TEST_F(BrfSafety, TheFileUtilitiesHandleFaultsAsTheEngineDoes) {
     ::execl(QUVO_BINARY, QUVO_BINARY, "-fv", path.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Signalled only once it waits: at its start the signal would still end
+  // it as the system does.
+  EXPECT_TRUE(waits_for_change_lock(path, pid)) << "quvo -fv did not wait for the change lock";
   int st = 0;
-  ASSERT_EQ(::waitpid(pid, &st, WNOHANG), 0) << "quvo -fv did not wait for the change lock";
+  ASSERT_EQ(::waitpid(pid, &st, WNOHANG), 0) << "quvo -fv ended without the change lock";
   ::kill(pid, SIGSEGV);
   ::waitpid(pid, &st, 0);
   EXPECT_TRUE(WIFEXITED(st)) << "ended by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <tuple>
 #include <thread>
 
@@ -289,12 +290,39 @@ TEST_F(FiApp, HoldsBetweenEngines) {
   EXPECT_EQ(wait_for(w), kGood);
 }
 
+// Waits (a minute at most) until another process sleeps on a lock this
+// process holds, as a wait for a record this process holds does.
+bool waited_on() {
+  std::string self = std::to_string(getpid());
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+       std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    // A waiter's line ("N: -> POSIX ...") follows its holder's.
+    std::ifstream locks("/proc/locks");
+    std::string line, holder;
+    while (std::getline(locks, line)) {
+      std::istringstream in(line);
+      std::string no, word;
+      in >> no >> word;
+      if (word != "->") {
+        in >> word >> word >> holder;
+        continue;
+      }
+      if (holder == self) return true;
+    }
+  }
+  return false;
+}
+
 // A wait past 10 seconds names the holder on standard error, and goes on
 // once the record is let go.
 TEST_F(FiApp, LongWaitNamesTheHolder) {
   Holder t(var);
   ASSERT_EQ(t.hold("FITACCT", kAcctLen, 1), 0u);
+  // Let go 11 seconds after the engine is seen waiting (its start may take
+  // long).
   std::thread later([&] {
+    EXPECT_TRUE(waited_on()) << "the engine did not wait for the record";
     std::this_thread::sleep_for(std::chrono::seconds(11));
     t.release();
   });
