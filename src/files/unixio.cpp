@@ -506,7 +506,7 @@ constexpr uint32_t kByteEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DEL
 struct Watches {
   int fd = -1;
   bool broken = false;   // no watches to be had in this process
-  bool told = false;     // the kernel signals each event it queues (SIGIO)
+  bool told = false;     // the kernel signals what it queues (SIGIO)
   uint64_t epoch = 1;
   struct Wd {
     bool any = false;                // every event counts (the path's directory, a file)

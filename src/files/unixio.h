@@ -159,13 +159,13 @@ void uio_map_ahead(void* base, uint64_t len);
 // Name watches: whether a name below the data directory may have come to
 // name another file (or a watched file been written) since an earlier look,
 // at the cost of a memory load a look while nothing changed: the kernel
-// queues what changed (inotify) and signals it. A watch of a path covers every directory from the data
-// directory down to the path's own: a directory on the way renamed, removed
-// or put in another's place, and any name made, removed or renamed in the
-// path's own directory, bump the epoch; so does, for a path watched with its
-// bytes, a write, truncation or change of times of the file itself (a change
-// through a shared mapping is not seen: such files are read through their
-// mapping). Whoever relies on a name watches it, then takes the epoch, then
+// queues what changed (inotify) and signals it. A watch of a path covers
+// every directory from the data directory down to the path's own: a
+// directory on the way renamed, removed or put in another's place, and any
+// name made, removed or renamed in the path's own directory, bump the
+// epoch; so does, for a path watched with its bytes, a write, truncation or
+// change of times of the file itself (a change through a shared mapping is
+// not seen: such files are read through their mapping). Whoever relies on a name watches it, then takes the epoch, then
 // looks the name up: while the epoch stays the same, the name names what it
 // named then.
 // Asked again, a path watched with its bytes has the file its name names
@@ -180,9 +180,9 @@ bool uio_watch(const std::string& path, bool bytes);
 // watched bumps it, and the watches are then made again as asked. The
 // kernel signals what it queues (SIGIO, which the first watch handles
 // when nobody else does), and a look reads the queue only after a signal:
-// a look with nothing queued makes no system call. In a process
-// of one thread, a change made by this process, or by another before this
-// one's last system call returned, has been signalled by then.
+// a look with nothing queued makes no system call. In a process of one
+// thread, a change made by this process, or by another before this one's
+// last system call returned, has been signalled by then.
 uint64_t uio_watch_epoch();
 // Reads of the queue so far (looks that found a signal, or every look
 // where SIGIO is another's), and signals: the first event after a look

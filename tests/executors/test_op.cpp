@@ -27,6 +27,7 @@
 #include "screen/km.h"
 #include "screen/memterm.h"
 #include "screen/wm.h"
+#include "support/child_test.h"
 #include "support/quvo_run.h"
 #include "support/query_sort.h"
 #include "support/tmux.h"
@@ -351,9 +352,7 @@ TEST_F(OpRun, AnInterruptEndsALongReportOrRecordShowBetweenRecords) {
     pid_t pid = 0;
     for (int i = 0; i < 3000 && !pid; ++i) {
       pid_t p = engine();
-      std::string status = p > 0 ? tmuxrun::slurp("/proc/" + std::to_string(p) + "/status") : "";
-      size_t at = status.find("SigCgt:");
-      if (at != std::string::npos && (std::stoull(status.substr(at + 7), nullptr, 16) & 2u)) pid = p;
+      if (p > 0 && catches_signal(p, SIGINT)) pid = p;
       else std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_GT(pid, 0) << tmuxrun::slurp(dir + "/err");

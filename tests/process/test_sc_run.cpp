@@ -19,6 +19,7 @@
 #include "abc_run.h"
 #include "foundation/os.h"
 #include "pl_fixture.h"
+#include "support/child_test.h"
 #include "support/quvo_run.h"
 #include "support/stmt_text.h"
 #include "support/tmux.h"
@@ -202,12 +203,7 @@ bool wait_busy(pid_t pid, int sig = SIGTERM) {
     for (int f = 0; f < 10; ++f) in >> skip;
     long utime = 0, stime = 0;
     in >> utime >> stime;
-    if (from < 0) {
-      std::string status = slurp(proc + "/status");
-      size_t c = status.find("SigCgt:");
-      if (c != std::string::npos && (std::stoull(status.substr(c + 7), nullptr, 16) >> (sig - 1) & 1))
-        from = utime + stime;
-    }
+    if (from < 0 && catches_signal(pid, sig)) from = utime + stime;
     if (from >= 0 && utime + stime - from >= sysconf(_SC_CLK_TCK) * 3 / 2) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
