@@ -545,9 +545,14 @@ TEST(UioWatch, TheEpochMovesWithTheNamesOnTheWay) {
   // system call of its own (a look and the clock are all it does) still
   // moves the epoch.
   moved();  // (the file put aside, closed, goes with its watch)
+  // (A run started with SIGIO ignored reads at every look, as the child
+  // below does.)
+  struct sigaction io;
+  ASSERT_EQ(::sigaction(SIGIO, nullptr, &io), 0);
+  const bool told = io.sa_handler != SIG_IGN && io.sa_handler != SIG_DFL;
   uint64_t reads = uio_watch_reads();
   for (int i = 0; i < 100; ++i) EXPECT_FALSE(moved());
-  EXPECT_EQ(uio_watch_reads(), reads);
+  EXPECT_EQ(uio_watch_reads(), told ? reads : reads + 100);
   // Names made and removed while nobody looks signal once; the look after
   // them reads them all, and the next event signals again.
   uint64_t sigs = uio_watch_signals();
@@ -556,11 +561,11 @@ TEST(UioWatch, TheEpochMovesWithTheNamesOnTheWay) {
     std::ofstream(n) << "n";
     ASSERT_EQ(::unlink(n.c_str()), 0);
   }
-  EXPECT_EQ(uio_watch_signals(), sigs + 1);
+  EXPECT_EQ(uio_watch_signals(), sigs + (told ? 1 : 0));
   EXPECT_TRUE(moved());
   EXPECT_FALSE(moved());
   std::ofstream(d.data.file("data/dict/A/N")) << "n";
-  EXPECT_EQ(uio_watch_signals(), sigs + 2);
+  EXPECT_EQ(uio_watch_signals(), sigs + (told ? 2 : 0));
   EXPECT_TRUE(moved());
   pid = ::fork();
   ASSERT_GE(pid, 0);
