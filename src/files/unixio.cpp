@@ -506,7 +506,6 @@ constexpr uint32_t kByteEvents = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DEL
 struct Watches {
   int fd = -1;
   bool broken = false;   // no watches to be had in this process
-  bool told = false;     // the kernel signals what it queues (SIGIO)
   uint64_t epoch = 1;
   struct Wd {
     bool any = false;                // every event counts (the path's directory, a file)
@@ -525,7 +524,8 @@ uint64_t g_watch_reads = 0;
 // The handler then turns the signals off (g_watch_sig_fd: the queue, or -1)
 // until the next look turns them on before it reads: a process waiting at
 // a menu is woken once, not for each name others make and remove meanwhile.
-// Whenever the signals are off, the flag is set.
+// Whenever the signals are off, the flag is set. Where the kernel does not
+// signal (g_watch_sig_fd is -1), every look reads.
 std::atomic<int> g_watch_io{1};
 std::atomic<int> g_watch_sig_fd{-1};
 std::atomic<uint64_t> g_watch_signals{0};
@@ -545,31 +545,29 @@ void watch_close() {
   g_watch_sig_fd.store(-1, std::memory_order_seq_cst);
   ::close(g_watch.fd);
   g_watch.fd = -1;
-  g_watch.told = false;
 }
 
-// Has the kernel signal the queue's events: false (every look reads the
-// queue) when SIGIO is another's to handle or ignored, or the queue refuses.
-bool watch_told(int fd) {
+// Has the kernel signal the queue's events (g_watch_sig_fd then the queue).
+// Left as it is (every look reads) when SIGIO is another's to handle or
+// ignored, or the queue refuses.
+void watch_signal(int fd) {
   struct sigaction cur;
-  if (::sigaction(SIGIO, nullptr, &cur) != 0) return false;
+  if (::sigaction(SIGIO, nullptr, &cur) != 0) return;
   bool ours = !(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == on_watch_io;
   if (!ours) {
-    if ((cur.sa_flags & SA_SIGINFO) || cur.sa_handler != SIG_DFL) return false;
+    if ((cur.sa_flags & SA_SIGINFO) || cur.sa_handler != SIG_DFL) return;
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_watch_io;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;  // a read or a lock wait goes on as if not signalled
-    if (::sigaction(SIGIO, &sa, nullptr) != 0) return false;
+    if (::sigaction(SIGIO, &sa, nullptr) != 0) return;
   }
   int fl = ::fcntl(fd, F_GETFL);
-  if (fl < 0 || ::fcntl(fd, F_SETOWN, ::getpid()) != 0) return false;
+  if (fl < 0 || ::fcntl(fd, F_SETOWN, ::getpid()) != 0) return;
   g_watch_quiet = fl & ~O_ASYNC;
   g_watch_sig_fd.store(fd, std::memory_order_seq_cst);
-  if (::fcntl(fd, F_SETFL, fl | O_ASYNC) == 0) return true;
-  g_watch_sig_fd.store(-1, std::memory_order_seq_cst);
-  return false;
+  if (::fcntl(fd, F_SETFL, fl | O_ASYNC) != 0) g_watch_sig_fd.store(-1, std::memory_order_seq_cst);
 }
 
 // A forked child shares the parent's queue: it never reads it (that would
@@ -588,7 +586,7 @@ bool watch_start() {
   static bool at_fork = ::pthread_atfork(nullptr, nullptr, watch_forget_in_child) == 0;
   g_watch.fd = at_fork ? ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC) : -1;
   if (g_watch.fd < 0) g_watch.broken = true;
-  else g_watch.told = watch_told(g_watch.fd);
+  else watch_signal(g_watch.fd);
   g_watch_io.store(1, std::memory_order_seq_cst);  // (a new queue: its first look reads)
   return g_watch.fd >= 0;
 }
@@ -635,14 +633,13 @@ bool uio_watch(const std::string& path, bool bytes) {
 
 uint64_t uio_watch_epoch() {
   if (g_watch.fd < 0) return g_watch.epoch;
-  if (g_watch.told) {
+  if (g_watch_sig_fd.load(std::memory_order_relaxed) >= 0) {
     if (g_watch_io.load(std::memory_order_acquire) == 0) return g_watch.epoch;
     // Cleared, and the signals on, before the read: an event queued after
     // the read signals again.
     g_watch_io.store(0, std::memory_order_seq_cst);
     if (::fcntl(g_watch.fd, F_SETFL, g_watch_quiet | O_ASYNC) != 0) {
-      g_watch_sig_fd.store(-1, std::memory_order_seq_cst);
-      g_watch.told = false;  // every look reads from now on
+      g_watch_sig_fd.store(-1, std::memory_order_seq_cst);  // every look reads from now on
     }
   }
   ++g_watch_reads;

@@ -46,12 +46,11 @@ class KillClock {
   void reported(int n = 1) {
     if (after_ > 0 && (after_ -= n) <= 0) due_ = std::min(Clock::now() + delay_, fork_ + kCap);
   }
-  Clock::time_point due() const { return due_; }
   // Waits on fd (the child's reports; none when -1) until the kill is due,
-  // handing what arrives to took (which calls reported); false when the
-  // child closed it first (it ended).
+  // handing what arrives to took (which calls reported), or until the child
+  // closed it (it ended).
   template <class Took>
-  bool wait(int fd, Took took) {
+  void wait(int fd, Took took) {
     for (auto now = Clock::now(); now < due_; now = Clock::now()) {
       auto left = std::chrono::duration_cast<std::chrono::microseconds>(due_ - now).count();
       timeval tv{time_t(left / 1000000), suseconds_t(left % 1000000)};
@@ -61,10 +60,9 @@ class KillClock {
       if (select(fd + 1, &set, nullptr, nullptr, &tv) <= 0) continue;
       uint8_t chunk[65536];
       ssize_t n = read(fd, chunk, sizeof chunk);
-      if (n <= 0) return false;
+      if (n <= 0) return;
       took(chunk, size_t(n));
     }
-    return true;
   }
 
  private:
