@@ -432,7 +432,8 @@ TEST(GenBoot, KilledMidBootstrapARerunGivesASoundDirectory) {
   std::filesystem::create_directories(clean_dir);
   // The kill comes within the time a warm bootstrap takes (the faster of two
   // runs: the first one also warms the caches; a round that finished before
-  // its kill shortens it, for the machine may have become less busy).
+  // its kill shortens it, for the machine may have become less busy). Past
+  // eight rounds, more follow (up to 32) until two bootstraps were cut.
   long long took = 0;
   for (int run = 0; run < 2; ++run) {
     std::string d = t.sub("clean" + std::to_string(run));
