@@ -31,6 +31,7 @@
 #include "foundation/bi.h"
 #include "foundation/ssunix.h"
 #include "foundation/ut.h"
+#include "support/child_test.h"
 
 namespace {
 
@@ -134,16 +135,14 @@ bool change_lock_free(BrfFile* f) { return f->st.ilock == 0 && bt_hdr(f->st).loc
 // for the change lock of the file. False when it ended first.
 bool waits_for_change_lock(const std::string& path, pid_t pid) {
   int fd = ::open(brf_index_path(path).c_str(), O_RDONLY);
-  bool waits = false;
-  for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-       fd >= 0 && !waits && std::chrono::steady_clock::now() < until;) {
+  if (fd < 0) return false;
+  bool waits = poll_until([&] {
     siginfo_t ended{};
-    if (::waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid != 0) break;
+    if (::waitid(P_PID, id_t(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid != 0) return Poll::Failed;
     uint32_t n = 0;
-    waits = ::pread(fd, &n, sizeof n, offsetof(BtHdr, lock_waiters)) == sizeof n && n != 0;
-    if (!waits) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (fd >= 0) ::close(fd);
+    return ::pread(fd, &n, sizeof n, offsetof(BtHdr, lock_waiters)) == sizeof n && n != 0 ? Poll::Done : Poll::Wait;
+  });
+  ::close(fd);
   return waits;
 }
 

@@ -22,6 +22,7 @@
 #include "files/fm.h"
 #include "files/fmcat.h"
 #include "foundation/bi.h"
+#include "support/child_test.h"
 #include "support/quvo_run.h"
 #include "support/tmux.h"
 
@@ -294,9 +295,7 @@ TEST_F(FiApp, HoldsBetweenEngines) {
 // process holds, as a wait for a record this process holds does.
 bool waited_on() {
   std::string self = std::to_string(getpid());
-  for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-       std::chrono::steady_clock::now() < until;
-       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+  return poll_until([&] {
     // A waiter's line ("N: -> POSIX ...") follows its holder's.
     std::ifstream locks("/proc/locks");
     std::string line, holder;
@@ -308,10 +307,10 @@ bool waited_on() {
         in >> word >> word >> holder;
         continue;
       }
-      if (holder == self) return true;
+      if (holder == self) return Poll::Done;
     }
-  }
-  return false;
+    return Poll::Wait;
+  });
 }
 
 // A wait past 10 seconds names the holder on standard error, and goes on

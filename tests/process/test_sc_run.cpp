@@ -191,23 +191,20 @@ void expect_files_sound(const std::string& data) {
 bool wait_busy(pid_t pid, int sig = SIGTERM) {
   std::string proc = "/proc/" + std::to_string(pid);
   long from = -1;
-  for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-       std::chrono::steady_clock::now() < until;) {
+  return poll_until([&] {
     std::string st = slurp(proc + "/stat");
     size_t at = st.rfind(')');
-    if (at == std::string::npos) return false;
+    if (at == std::string::npos) return Poll::Failed;
     std::istringstream in(st.substr(at + 2));
     std::string state, skip;
     in >> state;
-    if (state == "Z") return false;
+    if (state == "Z") return Poll::Failed;
     for (int f = 0; f < 10; ++f) in >> skip;
     long utime = 0, stime = 0;
     in >> utime >> stime;
     if (from < 0 && catches_signal(pid, sig)) from = utime + stime;
-    if (from >= 0 && utime + stime - from >= sysconf(_SC_CLK_TCK) * 3 / 2) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+    return from >= 0 && utime + stime - from >= sysconf(_SC_CLK_TCK) * 3 / 2 ? Poll::Done : Poll::Wait;
+  });
 }
 
 // ^C during an endless loop of a Subroutine run from the command line at a
@@ -264,13 +261,7 @@ TEST_F(ScRun, TermAndHangupEndTheEngineWithTheirStatus) {
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, WNOHANG), 0) << "the endless loop ended by itself";
     kill(pid, sig);
-    pid_t done = 0;
-    for (auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-         done == 0 && std::chrono::steady_clock::now() < until;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      done = waitpid(pid, &st, WNOHANG);
-    }
-    if (done == 0) {
+    if (!poll_until([&] { return waitpid(pid, &st, WNOHANG) == 0 ? Poll::Wait : Poll::Done; })) {
       kill(pid, SIGKILL);
       waitpid(pid, &st, 0);
       ADD_FAILURE() << "signal " << sig << " did not end the engine";

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <utility>
 
 // How many times longer work takes under the sanitizers: a test that kills
@@ -99,6 +100,21 @@ class BeginPipe {
  private:
   int fd_[2];
 };
+
+// Waiting for another process to reach a state: step looks (Wait: not
+// yet), every 10 ms until it says Done (true) or Failed, or the limit
+// passed (false). The limit is generous: a loaded machine is slow, and
+// only a failing test waits it out.
+enum class Poll { Wait, Done, Failed };
+template <class Step>
+bool poll_until(Step step, std::chrono::steady_clock::duration limit = std::chrono::minutes(1)) {
+  for (auto until = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < until;
+       std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    Poll p = step();
+    if (p != Poll::Wait) return p == Poll::Done;
+  }
+  return false;
+}
 
 // Whether the process pid catches sig (its handler set): early in its
 // start it does not yet, and the signal would end it as the system does.
