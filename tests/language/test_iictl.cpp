@@ -178,11 +178,13 @@ TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
 // sends the step the long way. Against a model on 128-bit integers: the
 // iterations, the completion code and the variable's bytes (as the
 // number's text converts), across zero, down and up, and at 15 digits.
+// So does a body that writes only the variable's scale byte, its digits
+// still those the step left (I = I / 10 of 2 stores 0.2).
 constexpr uint16_t kOpPoke = 102;
 using i128 = __int128;
 struct Poke {
   int at;            // the iteration (1-based)
-  int what;          // 0 the variable, 1 STEP, 2 TO
+  int what;          // 0 the variable, 1 STEP, 2 TO, 3 the variable's scale byte
   long long value;
 };
 std::vector<Poke> g_pokes;
@@ -193,6 +195,10 @@ uint8_t* h_poke(IlfExecBlock*, IlfState*, uint8_t* pc) {
   ++g_iteration;
   for (const Poke& k : g_pokes) {
     if (k.at != g_iteration) continue;
+    if (k.what == 3) {
+      g_var[8] = uint8_t(k.value);
+      continue;
+    }
     uint8_t v[9];
     put_int(v, k.value);
     if (k.what == 0) std::memcpy(g_var, v, 9);
@@ -257,6 +263,18 @@ TEST_F(IiCtl, PackedIntegerLoopsStepInBinaryAsInPacked) {
     uint8_t want[9];
     put_int(want, (long long)var);
     ASSERT_EQ(std::memcmp(g_var, want, 9), 0) << what << ": " << pd_str(g_var);
+  }
+  // 1 TO 10 (and -1 TO -10) with 2 turned into 0.2 at the second
+  // iteration: then 1.2 to 9.2 at scale 1, eleven iterations in all.
+  for (int sg : {1, -1}) {
+    g_pokes = {{2, 3, 1}};
+    put_int(from, sg);
+    put_int(to, sg * 10);
+    put_int(step, sg);
+    g_iteration = 0;
+    ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+    EXPECT_EQ(g_iteration, 11);
+    EXPECT_EQ(pd_str(g_var), sg > 0 ? "9.2" : "-9.2");
   }
 }
 
@@ -338,6 +356,17 @@ TEST_F(IiCtl, BegLoopOfEightByteValuesLeavesWhatWideValuesLeave) {
     if (u(3) == 0) std::memcpy(val[1], val[0], 9);  // FROM equal to TO
     std::string a = run_with(false, val), b = run_with(true, val);
     ASSERT_EQ(a, b) << "case " << k;
+  }
+  // A negative zero at a negative scale (no value the cache takes) as FROM,
+  // TO or STEP, the others 1 and 5 at that scale: stored as the positive one.
+  for (int k = 0; k < 3; ++k) {
+    uint8_t val[3][9];
+    for (int j = 0; j < 3; ++j) {
+      set_pd(val[j], j == k ? "0" : j == 1 ? "5" : "1");
+      val[j][8] = uint8_t(-2);
+    }
+    val[k][7] = uint8_t((val[k][7] & 0xF0) | com.pd_neg);
+    ASSERT_EQ(run_with(false, val), run_with(true, val)) << "a negative zero in register " << k + 2;
   }
 }
 

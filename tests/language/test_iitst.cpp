@@ -356,8 +356,8 @@ uint8_t* h_snap(IlfExecBlock*, IlfState* s, uint8_t* pc) {
 // up to 15 digits and both signs (a negative zero too), 15 digits shifted
 // one past, fixed values of 1-8 bytes and one past (9), scales apart (to
 // 31, and a negative scale byte, one past 31, in either operand), bad digit
-// and sign nibbles; under the plan a value, a scale, the constant's bytes or
-// scale, or the sign nibbles changed; text dates; AND and OR on every state
+// and sign nibbles (in either operand); under the plan a value, a scale, the
+// constant's bytes or scale, or the sign nibbles changed; text dates; AND and OR on every state
 // of their level; the statement last in the event point, followed by
 // another instruction, or by a (T) and (F) chain.
 TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
@@ -404,6 +404,7 @@ TEST_F(IiTst, CompiledComparesLeaveWhatTheInstructionsLeave) {
       case 1: bp[lb - 1] = uint8_t((bp[lb - 1] & 0xF0) | 0x5); break;  // a sign nibble of 5
       case 2: if (va) fa[la] = uint8_t(u(2) ? 0xFE : 32); break;       // scale -2 or 32
       case 3: if (vb) bp[lb] = uint8_t(u(2) ? 0xFE : 32); break;
+      case 4: fa[la - 1] = uint8_t((fa[la - 1] & 0xF0) | 0x5); break;  // in the first operand
       default: break;
     }
     // One case in four compares text dates (CCYYMMDD) instead: near the
