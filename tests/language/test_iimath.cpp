@@ -1343,6 +1343,10 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {"A", {"Q"}, false},                // a move of Q: the instructions
       {"A", {"R", "#1", "+"}, false},     // R at scale -40: 300540
       {"A", {"N", "O", "*", "~", "N", "O", "*", "+", "#7", "+"}, true},  // -(-2^63)
+      {"A", {"N", "O", "*", "~", "N", "O", "*", "-"}, true},  // -(-2^63) - -2^63: 2^64
+      {"A", {"S"}, false},                // a sign nibble of neither sign: 300540
+      {"A", {"T", "U", "+"}, false},      // 10^31, past the stack's 31 digits: 300540
+      {"A", {"M", "#10", "*", "#5", "+"}, true},  // 9999999999999995: rounded to 15 digits twice
       {"A", {"M", "P", "+"}, true},       // aligned past 64 bits, decimals dropped at the store
       {"A", {"G", "H", "+", "P", "-"}, true},
       // Division: 15 significant digits, rounded, trailing zeros dropped.
@@ -1387,6 +1391,12 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
     dec[16][8] = uint8_t(-3);
     set_dec(17, "5");
     dec[17][8] = uint8_t(-40);
+    set_dec(18, "5");
+    dec[18][7] = uint8_t((dec[18][7] & 0xF0) | 0x0B);
+    set_dec(19, "999999999999999");
+    dec[19][8] = uint8_t(-16);
+    set_dec(20, "1");
+    dec[20][8] = uint8_t(-16);
     set_dec(0, "7");
   };
   FILE* trace = std::tmpfile();
@@ -1432,6 +1442,8 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
       {{"I", "J", "/", "~"}, "12e-1"},
       {{"G", "H", "#3", "*", "#4", "/", "+"}, "31875e-4"},  // 1.5 + 6.75 / 4
       {{"M", "#2", "*", "#4", "/", "#1", "+"}, "500000000000001e-0"},  // 499999999999999.5 kept in 15 digits
+      {{"N", "O", "*", "~", "N", "O", "*", "-"}, "184467440737096e--5"},
+      {{"M", "#10", "*", "#5", "+"}, "100000000000000e--2"},
   };
   for (const auto& [prog, want] : values) {
     ASSERT_EQ(calc("A", prog), 1);
@@ -1535,6 +1547,32 @@ TEST_F(IiCalc1, PlansReadWhatAMoveLeftInTheField) {
   std::fclose(trace);
 }
 
+// After a statement, address register 1 holds its last operand, as the
+// instructions leave it: a MOVE after it that loads register 2 alone
+// writes there.
+TEST_F(IiCalc1, PlansLeaveAddressRegisterOneAtTheLastOperand) {
+  uint32_t src_ira;
+  uint8_t* src = field(9, &src_ira);
+  const std::vector<std::vector<const char*>> progs = {{"B"}, {"B", "C", "+"}, {"B", "C", "~", "-"}};
+  for (const auto& prog : progs) {
+    restart();
+    consts = 0;
+    emit_calc("A", prog);
+    bld_ira(&m.code, src_ira, 2);
+    bld_move_char(&m.code, 9);
+    end_trapped(nullptr);
+    uint64_t runs = ii_math_plan_runs();
+    for (int pass = 0; pass < 3; ++pass) {  // by the instructions, then planned
+      set_dec(1, "25");
+      set_dec(2, "1");
+      ii2::set_pd(src, "7");
+      ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+      EXPECT_EQ(dec_str(int(prog.size() == 1 ? 1 : 2)), "7e-0") << prog.size() << " pass " << pass;
+    }
+    EXPECT_EQ(ii_math_plan_runs() - runs, 2u) << prog.size();
+  }
+}
+
 // A plan reads its constants when it is built; a constant whose bytes
 // changed since (its scale byte alone, its digits, its scale byte, a digit
 // above 9) or whose sign nibble now means the other sign is read anew, in
@@ -1588,6 +1626,12 @@ TEST_F(IiCalc1, PlansReadWhatTheConstantsHoldNow) {
     EXPECT_EQ(ii_math_plan_runs() - runs, 5u) << i;
   }
   std::fclose(trace);
+  // A constant at a scale byte of 32 already when the plan is built, added
+  // to 0 (no aligning shift refuses it): 300540 all the same.
+  set_dec(1, "0");
+  ASSERT_EQ(calc("A", progs[0]), 1);
+  cnst[0][8] = 32;
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
 
 // Two statements, Y before X, Y holding X's plan number (as when the
@@ -1738,6 +1782,25 @@ TEST_F(IiCalc1, CountersGiveWhatTheInstructionsGive) {
   ASSERT_TRUE(ii_vc_read(dec[0], ii_vc_pair(), v, sc));
   EXPECT_EQ(v, 9);
   EXPECT_EQ(sc, 0);
+  // The counter planned by these sign nibbles, run with them swapped: the
+  // constant reads -1 now, as the instructions read it.
+  FILE* trace = std::tmpfile();
+  ASSERT_NE(trace, nullptr);
+  const uint8_t pos = com.pd_pos, neg = com.pd_neg;
+  com.pd_pos = neg;
+  com.pd_neg = pos;
+  uint8_t bytes[2][9];
+  for (int traced = 0; traced < 2; ++traced) {  // the plan, then the instructions alone
+    set_dec(0, "5");
+    if (traced) ii_set_trace(trace);
+    EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+    ii_set_trace(nullptr);
+    std::memcpy(bytes[traced], dec[0], 9);
+  }
+  com.pd_pos = pos;
+  com.pd_neg = neg;
+  std::fclose(trace);
+  EXPECT_EQ(0, std::memcmp(bytes[0], bytes[1], 9));
 }
 
 // A copy A = B whose target the next statement reads (C = A + 1): from the
