@@ -1293,6 +1293,108 @@ TEST_F(IiLoop, AnExitInTheFirstIterationLeavesTheRegistersAsTheyAre) {
   EXPECT_GT(ii_loop_plan_firsts() - firsts, 2u);
 }
 
+// BEG LOOP I 1 TO 50; SET F = V; CALC V = V + W; L: END LOOP, and at the
+// OVERFLOW label COMPUTE B = B + K; GOTO L. From I = 11 on, SET F = V is
+// past F's digits (300540) each time, and END LOOP is reached from the
+// label, the depth of the calculation stack 2 where the body's end leaves
+// 1: the plan does not start there, and each SET finds the registers as
+// the instructions left them.
+TEST_F(IiLoop, AGotoIntoTheBodyKeepsThePlanFromStarting) {
+  put(var[1], 0, 0);
+  put(var[2], 10000, 0);
+  put(var[4], 0, 0);
+  put(var[5], 1, 0);
+  put_fixed(fx[0], kFixedLen[0], 0);
+  bounds(1, 50, 1);
+  restart();
+  uint8_t* ov = bld_overflow(&m.code, ii2::no_code());
+  uint8_t* loop = beg_i();
+  bld_ira(&m.code, ira_fx[0], 1);
+  bld_ira(&m.code, ira[1], 2);
+  bld_move_fix_var(&m.code, uint8_t(kFixedLen[0]), 0);
+  bld_calc_reset(&m.code);
+  calc_add(ira[1], ira[2]);
+  const CodeRef at_end = here();
+  end_loop(false, ira_i, ira_lcb, loop);
+  probe();
+  end();
+  rec::view<IbLabel>(ov).label = here();
+  probe();
+  flag(1);
+  bld_ira(&m.code, ira[4], 1);
+  bld_ira(&m.code, ira[5], 2);
+  const IbNum pd{12, 9, 0, 15, true};
+  ASSERT_NE(bld_compute(&m.code, pd, pd, '+'), nullptr);
+  rec::view<IbLabel>(bld_goto(&m.code, ii2::no_code())).label = at_end;
+  uint64_t before = ii_loop_plan_iterations();
+  int rc;
+  EXPECT_EQ(both_ways(true, &rc), "");
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(ii2::flags().size(), 40u);
+  EXPECT_GT(ii_loop_plan_iterations() - before, 5u);
+}
+
+// IF I GT C (C 10) (T) CALC I = I + H (H 0.5): from I = 11 on, END LOOP
+// finds the variable with a decimal and takes its 16-byte path, the plan
+// leaving before it. IF V GT C (C 1) (T) CALC A = A + D; CALC V = V * H:
+// V goes from 2^20 down past its integers, its scale one more each time,
+// and C is raised to V's scale at each compare, not to the one of the
+// compare before. (The code relocated by the instructions first: the
+// plan's from the first back edge on.)
+TEST_F(IiLoop, AScaleThatChangesInTheLoopIsSeenAtEachStep) {
+  const IbTstOp op{12, 9, 0, true, false, nullptr};
+  put(cn[0], 1, 0);
+  put(cn[1], 5, 1);
+  put(cn[2], 10, 0);
+  for (bool on_i : {true, false}) {
+    put(var[0], 0, 0);
+    put(var[1], 1 << 20, 0);
+    put(var[3], 1, 0);
+    bounds(1, 30, 1);
+    restart();
+    uint8_t* loop = beg_i();
+    bld_ira(&m.code, on_i ? ira_i : ira[1], 1);
+    cnst(on_i ? 2 : 0, 2);
+    uint32_t msg = 0;
+    ASSERT_EQ(bld_if_and_or(&m.code, op, op, 3, 38, 10, &msg), 1) << msg;
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    bld_calc_reset(&m.code);
+    if (on_i) {
+      for (uint32_t f : {ira_i, ira_i}) {
+        bld_ira(&m.code, f, 1);
+        bld_calc_load(&m.code, 12);
+      }
+      cnst(1, 1);
+      bld_calc_load(&m.code, 12);
+      bld_calc_eval(&m.code, '+');
+      bld_calc_eval(&m.code, '=');
+    } else {
+      calc_add(ira[0], ira[3]);
+    }
+    rec::view<IbTfc>(tfc).to = here();
+    if (!on_i) {
+      bld_calc_reset(&m.code);
+      for (uint32_t f : {ira[1], ira[1]}) {
+        bld_ira(&m.code, f, 1);
+        bld_calc_load(&m.code, 12);
+      }
+      cnst(1, 1);
+      bld_calc_load(&m.code, 12);
+      bld_calc_eval(&m.code, '*');
+      bld_calc_eval(&m.code, '=');
+    }
+    close_loop(loop, nullptr);
+    uint64_t before = ii_loop_plan_iterations();
+    int rc;
+    EXPECT_EQ(both_ways(false, &rc), "") << on_i;
+    EXPECT_EQ(rc, 1) << on_i;
+    EXPECT_GT(ii_loop_plan_iterations() - before, 8u) << on_i;
+    if (!on_i) {
+      EXPECT_EQ(value_of(var[0]), 20);  // V above 1 from 2^20 to 2
+    }
+  }
+}
+
 // HOOK (100, 4 bytes): what the test changes between two entries of an
 // inner loop's plan, given the outer loop variable's value.
 constexpr uint16_t kOpHook = 100;
@@ -1876,12 +1978,15 @@ struct PingSeen {
   const uint8_t* a = nullptr;
   const uint8_t* i = nullptr;
   long pings = 0, wrong = 0;
+  int64_t last_i = 0, gap = 0;  // the loop variable at the last yield, the most iterations between two
 };
 PingSeen g_seen;
 bool ping_check() {
   ++g_seen.pings;
   int64_t i = value_of(g_seen.i), a = value_of(g_seen.a);
   if (a != (i - 1) * i / 2) ++g_seen.wrong;
+  g_seen.gap = std::max(g_seen.gap, i - g_seen.last_i);
+  g_seen.last_i = i;
   return true;
 }
 
@@ -1894,8 +1999,10 @@ TEST_F(IiLoop, YieldsFindTheFieldsWrittenBack) {
   EXPECT_EQ(rc, 1);
   EXPECT_GT(ii_loop_plan_iterations(), before + kN / 2);
   EXPECT_EQ(value_of(var[0]), int64_t(kN) * (kN + 1) / 2);
-  // A plan's iteration here is two steps: a yield at least every 500.
+  // A plan's iteration here is two steps: a yield once they pass 1000, at
+  // the 501st iteration after the last at the latest.
   EXPECT_GE(g_seen.pings, kN / 500 - 1);
+  EXPECT_LE(g_seen.gap, 501);
   EXPECT_EQ(g_seen.wrong, 0);
 }
 
