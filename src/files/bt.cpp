@@ -1339,6 +1339,9 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
       cpg = val(ent(cp, t, bt_ph(cp).count.get() - 1), t);
       --level;
     }
+    // The neighbour is read as a leaf of this tree before it is written: a
+    // damaged link must not reach past the file or into another tree.
+    if (!tree_page(s, tree, t, cpg, 0)) return kBtDamaged;
     uint8_t* lp = bt_wpage(s, cpg);
     if (!lp || bt_ph(lp).kind.get() != 'L') return kBtDamaged;
     bt_ph(lp).next = next;

@@ -494,34 +494,38 @@ TEST(BrfDamage, VerifySaysWhatItRecovered) {
 }
 
 // A journal entry with a sound check sum whose offset lies near 2^64 (so
-// that offset + length wraps below the bound): no rollback copies it; verify
-// reports it, the rebuild clears it and the file is sound again.
+// that offset + length wraps below the bound), or whose bytes end one past
+// the file's end: no rollback copies it; verify reports it, the rebuild
+// clears it and the file is sound again.
 TEST(BrfDamage, JournalEntryOutsideTheFileIsDamage) {
-  BrfTempDir d;
-  std::string p = d.file("JNL");
-  auto recs = build(p, 11, 80);
-  die_in_a_change(p);
-  uint64_t txn = counter_of(p);
-  ASSERT_EQ(txn & 1, 1u);
-  Bytes jn = brf_slurp(brf_journal_path(p));
-  auto& e = rec::view<BtJnlEnt>(jn.data() + sizeof(BtJnlHdr));
-  ASSERT_EQ(e.txn.get(), txn);
-  ASSERT_EQ(e.file.get(), 1);  // the data file's header
-  uint32_t len = e.len.get();
-  uint32_t padded = (len + 7) & ~7u;
-  e.off = uint64_t(0) - len / 2;  // off + len wraps to len / 2, inside the file
-  // The entry's check sum, as the journal's format defines it.
-  uint64_t seed = e.txn.get() * 0x9E3779B97F4A7C15ull ^ (uint64_t(e.file.get()) << 56) ^ (uint64_t(e.len.get()) << 20) ^
-                  e.off.get() * 0xC2B2AE3D27D4EB4Full;
-  e.sum = uio_sum64(jn.data() + sizeof(BtJnlHdr) + sizeof(BtJnlEnt), padded, seed);
-  brf_spit(brf_journal_path(p), jn);
-  std::string out;
-  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2, {"names bytes outside the file", "quvo -fr"}));
-  BrfFile* f;
-  EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS);
-  EXPECT_TRUE(says(d, "-fr " + q(p), &out, 2, {"could not be rolled back"}));
-  EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
-  EXPECT_TRUE(holds(p, recs));
+  for (bool wraps : {true, false}) {
+    SCOPED_TRACE(wraps);
+    BrfTempDir d;
+    std::string p = d.file("JNL");
+    auto recs = build(p, 11, 80);
+    die_in_a_change(p);
+    uint64_t txn = counter_of(p);
+    ASSERT_EQ(txn & 1, 1u);
+    Bytes jn = brf_slurp(brf_journal_path(p));
+    auto& e = rec::view<BtJnlEnt>(jn.data() + sizeof(BtJnlHdr));
+    ASSERT_EQ(e.txn.get(), txn);
+    ASSERT_EQ(e.file.get(), 1);  // the data file's header
+    uint32_t len = e.len.get();
+    uint32_t padded = (len + 7) & ~7u;
+    e.off = wraps ? uint64_t(0) - len / 2 : std::filesystem::file_size(p) - len + 1;
+    // The entry's check sum, as the journal's format defines it.
+    uint64_t seed = e.txn.get() * 0x9E3779B97F4A7C15ull ^ (uint64_t(e.file.get()) << 56) ^
+                    (uint64_t(e.len.get()) << 20) ^ e.off.get() * 0xC2B2AE3D27D4EB4Full;
+    e.sum = uio_sum64(jn.data() + sizeof(BtJnlHdr) + sizeof(BtJnlEnt), padded, seed);
+    brf_spit(brf_journal_path(p), jn);
+    std::string out;
+    EXPECT_TRUE(says(d, "-fv " + q(p), &out, 2, {"names bytes outside the file", "quvo -fr"}));
+    BrfFile* f;
+    EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS);
+    EXPECT_TRUE(says(d, "-fr " + q(p), &out, 2, {"could not be rolled back"}));
+    EXPECT_TRUE(says(d, "-fv " + q(p), &out, 0));
+    EXPECT_TRUE(holds(p, recs));
+  }
 }
 
 // A dead change whose journal's header is damaged cannot be rolled back:

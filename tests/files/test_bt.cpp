@@ -16,6 +16,8 @@
 #include "files/fm.h"
 #include "files/unixio.h"
 
+#include <sys/wait.h>
+
 // Keys of klen bytes (at most 100) in a file of 120-byte records.
 // Records of 120 bytes: a unique key of klen bytes at 0, a duplicate key on
 // the 2 bytes at 100.
@@ -170,7 +172,16 @@ void deep_trees(uint32_t klen) {
   check();
   for (int i = 0; i < 3000; ++i) put(rng() % 40000);
   check();
-  for (auto& k : std::vector<std::string>(keys.begin(), keys.end())) ASSERT_EQ(brf_remove(f, rids[k]), 0u);
+  // The upper half goes from the last key down: each leaf emptied is the
+  // last, and its left neighbour lies in a subtree ever further up. The
+  // rest goes from the first key up.
+  std::vector<std::string> rest(keys.begin(), keys.end());
+  for (size_t i = rest.size(); i-- > rest.size() / 2;) {
+    ASSERT_EQ(brf_remove(f, rids[rest[i]]), 0u) << brf_error();
+    keys.erase(rest[i]);
+  }
+  check();
+  for (size_t i = 0; i < rest.size() / 2; ++i) ASSERT_EQ(brf_remove(f, rids[rest[i]]), 0u) << brf_error();
   keys.clear();
   check();
   ASSERT_EQ(brfanal_analyse(p, &a), 0u);
@@ -268,6 +279,42 @@ TEST(Bt, SeeksLandWhereTheOracleDoesWhateverTheGuess) {
   brf_close(f, false);
 }
 
+// Keys written in ascending order fill their leaves: four leaves exactly
+// full and one entry past them make five leaves under one root. The last
+// entry of a full leaf, erased, leaves its bytes past the leaf's count: a
+// second erase finds nothing, and an insert of it again is no duplicate.
+TEST(Bt, AnAscendingLoadFillsItsLeaves) {
+  BrfTempDir d;
+  BrfFile* f;
+  ASSERT_EQ(brf_create(d.file("ASC"), brf_test_layout(32), false, &f), 0u);
+  BtStore& s = f->st;
+  const uint32_t cap = (kBtPage - kBtPageHdr) / (s.klen[0] + 4u);
+  std::vector<uint8_t> rec(32);
+  for (uint32_t i = 0; i < 4 * cap + 1; ++i) {
+    brf_make_rec(rec.data(), 32, i, 1);
+    uint32_t rid;
+    ASSERT_EQ(brf_insert(f, rec.data(), 32, &rid), 0u) << brf_error();
+  }
+  BrfAnalysis a;
+  ASSERT_EQ(brfanal_analyse(d.file("ASC"), &a), 0u);
+  EXPECT_EQ(a.trees[0].height, 2u);
+  EXPECT_EQ(a.trees[0].pages, 6u);
+  // The last entry of the fourth leaf (key 4 * cap - 1).
+  brf_make_rec(rec.data(), 32, 4 * cap - 1, 1);
+  uint8_t k[kBtMaxKey];
+  BrfReader rd(64);
+  ASSERT_EQ(rd.seek(f, 0, rec.data(), 20), 0u);
+  ASSERT_TRUE(brf_entry_of(f, 0, rd.r, k));
+  ASSERT_EQ(bt_begin(s), kBtOk);
+  uint32_t rid = 0;
+  EXPECT_EQ(bt_erase(s, 0, k, &rid), kBtOk);
+  EXPECT_EQ(bt_erase(s, 0, k, nullptr), kBtNotFound);
+  EXPECT_EQ(bt_insert(s, 0, k, rid), kBtOk);
+  EXPECT_EQ(bt_insert(s, 0, k, rid), kBtDupKey);
+  ASSERT_EQ(bt_abort(s), kBtOk);
+  brf_close(f, false);
+}
+
 TEST(Bt, ChecksumsAgainstOracles) {
   // CRC-32C check value, and random buffers against a bitwise CRC.
   EXPECT_EQ(uio_crc32c("123456789", 9), 0xE3069283u);
@@ -296,9 +343,23 @@ TEST(Bt, ChecksumsAgainstOracles) {
   EXPECT_NE(uio_sum64(page.data(), page.size(), 43), s);
 }
 
+// 3000 records of two_keys(100), keys in no order: tree 0 three levels deep.
+void fill_3000(BrfFile* f, std::vector<uint32_t>* rids) {
+  std::vector<uint8_t> rec(120, ' ');
+  for (uint32_t n = 0; n < 3000; ++n) {
+    std::snprintf(reinterpret_cast<char*>(rec.data()), 101, "%08u%092u", n * 7919 % 3000, n);
+    uint16_t g = uint16_t(n % 50);
+    std::memcpy(rec.data() + 100, &g, 2);
+    uint32_t rid;
+    ASSERT_EQ(brf_insert(f, rec.data(), 120, &rid), 0u) << brf_error();
+    if (rids) rids->push_back(rid);
+  }
+}
+
 // A page number or count that another user wrote into an index page, its
-// check sum made whole again: a child one past the last page, or far past
-// it; a count one past what the page holds, or the largest.
+// check sum made whole again: a child one past the last page, the page one
+// past the file's end, or far past it; a count one past what the page
+// holds, none, or the largest.
 // What reaches the damaged tree (a seek by its key, a remove or insert,
 // which ask for its leaves ahead) answers the damage's status, never a
 // fault; seeks by the other key go on.
@@ -306,10 +367,13 @@ TEST(Bt, CraftedPageNumbersAndCountsGiveTheDamageStatus) {
   struct Craft {
     int tree;
     bool count;  // else a child's page number
-    uint32_t v;  // 0: one past the last page
+    uint32_t v;  // 0: one past the last page (a count: past the page's room)
   };
-  const Craft crafts[] = {{0, false, 0}, {1, false, 0}, {0, false, 0xFFFFFFFFu}, {1, false, 0xFFFFFFFFu},
-                          {1, false, 1000000}, {0, true, 0}, {1, true, 0}, {1, true, 0xFFFF}};
+  constexpr uint32_t kFileEnd = 0xFFFFFFFEu;  // a child: the page one past the file's end
+  constexpr uint32_t kNone = 0x10000u;        // a count of 0
+  const Craft crafts[] = {{0, false, 0},     {1, false, 0},     {0, false, kFileEnd}, {0, false, 0xFFFFFFFFu},
+                          {1, false, 0xFFFFFFFFu}, {1, false, 1000000}, {0, true, 0},  {1, true, 0},
+                          {0, true, kNone},  {1, true, 0xFFFF}};
   for (const Craft& c : crafts) {
     BrfTempDir d;
     std::string p = d.file("CRAFT");
@@ -318,15 +382,9 @@ TEST(Bt, CraftedPageNumbersAndCountsGiveTheDamageStatus) {
     ASSERT_EQ(brf_create(p, lay, false, &f), 0u);
     std::vector<uint8_t> rec(120, ' ');
     std::vector<uint32_t> rids;
-    for (uint32_t n = 0; n < 3000; ++n) {
-      std::snprintf(reinterpret_cast<char*>(rec.data()), 101, "%08u%092u", n * 7919 % 3000, n);
-      uint16_t g = uint16_t(n % 50);
-      std::memcpy(rec.data() + 100, &g, 2);
-      uint32_t rid;
-      ASSERT_EQ(brf_insert(f, rec.data(), 120, &rid), 0u) << brf_error();
-      rids.push_back(rid);
-    }
+    fill_3000(f, &rids);
     BtStore& s = f->st;
+    bt_refresh_sizes(s);
     uint32_t root = bt_hdr(s).trees[c.tree].root.get();
     uint32_t pages = bt_hdr(s).page_count.get();
     ASSERT_EQ(bt_begin(s), 0);
@@ -335,10 +393,11 @@ TEST(Bt, CraftedPageNumbersAndCountsGiveTheDamageStatus) {
     ASSERT_GT(bt_ph(pg).level.get(), 0);
     const uint32_t esize = s.klen[c.tree] + 4;
     if (c.count) {
-      bt_ph(pg).count = uint16_t(c.v ? c.v : (kBtPage - kBtPageHdr) / esize + 1);
+      bt_ph(pg).count = uint16_t(c.v == kNone ? 0 : c.v ? c.v : (kBtPage - kBtPageHdr) / esize + 1);
     } else {
+      uint32_t to = c.v == kFileEnd ? uint32_t(s.isize / kBtPage) : c.v ? c.v : pages;
       for (uint32_t i = 0; i < bt_ph(pg).count.get(); ++i)
-        rec::view<rec::U32>(pg + kBtPageHdr + i * esize + s.klen[c.tree]) = c.v ? c.v : pages;
+        rec::view<rec::U32>(pg + kBtPageHdr + i * esize + s.klen[c.tree]) = to;
     }
     ASSERT_EQ(bt_commit(s), 0);
     std::vector<uint8_t> buf(200);
@@ -354,6 +413,87 @@ TEST(Bt, CraftedPageNumbersAndCountsGiveTheDamageStatus) {
       uint32_t rid;
       rec[0] = 'Z';
       EXPECT_EQ(brf_insert(f, rec.data(), 120, &rid), FM_ST_SYS) << n;
+    }
+    brf_close(f, false);
+  }
+}
+
+// Links a change follows, written by another user (the page's or the
+// header's check sum made whole). The left neighbour of a leaf that empties
+// (it takes the leaf's next pointer), named by the entry before the leaf's
+// in its parent: the page one past the file's end, a page far past it, or
+// a leaf of the other tree. The first free page: the other tree's root.
+// The change that meets one answers the damage's status (made in a child,
+// so that a fault ends only it), and the other tree keeps every record. A
+// walk's read-ahead hints keep inside a leaf whose count is the largest,
+// and stop at its next pointer to the page one past the file's end.
+TEST(Bt, CraftedLinksOfAChangeGiveTheDamageStatus) {
+  for (int craft = 0; craft < 4; ++craft) {
+    SCOPED_TRACE(craft);
+    BrfTempDir d;
+    BrfFile* f;
+    ASSERT_EQ(brf_create(d.file("LINK"), two_keys(100), false, &f), 0u);
+    fill_3000(f, nullptr);
+    BtStore& s = f->st;
+    bt_refresh_sizes(s);
+    auto at = [&](uint32_t pg) { return s.imap + uint64_t(pg) * kBtPage; };
+    auto val = [&](int tree, uint32_t pg, uint32_t i) -> rec::U32& {
+      return rec::view<rec::U32>(at(pg) + kBtPageHdr + i * (s.klen[tree] + 4u) + s.klen[tree]);
+    };
+    // The first page of a level, down the first children.
+    auto first_at = [&](int tree, int level) {
+      uint32_t pg = bt_hdr(s).trees[tree].root.get();
+      for (int l = bt_hdr(s).trees[tree].height.get() - 1; l > level; --l) pg = val(tree, pg, 0).get();
+      return pg;
+    };
+    uint32_t parent = first_at(0, 1);
+    ASSERT_GE(bt_ph(at(parent)).count.get(), 2u);
+    uint32_t leaf = val(0, parent, 1).get();
+    std::vector<uint32_t> rids;
+    for (uint32_t i = 0; i < bt_ph(at(leaf)).count.get(); ++i) rids.push_back(val(0, leaf, i).get());
+    const uint32_t file_end = uint32_t(s.isize / kBtPage);
+    ASSERT_EQ(bt_begin(s), 0);
+    if (craft < 3) {
+      ASSERT_NE(bt_wpage(s, parent), nullptr);
+      val(0, parent, 0) = craft == 0 ? file_end : craft == 1 ? 0xFFFFFFFFu : first_at(1, 0);
+    } else {
+      ASSERT_NE(bt_wpage(s, 0), nullptr);
+      bt_hdr(s).free_head = bt_hdr(s).trees[1].root.get();
+      bt_hdr(s).free_count = 1;
+      ASSERT_NE(bt_wpage(s, leaf), nullptr);
+      bt_ph(at(leaf)).next = file_end;
+      bt_ph(at(leaf)).count = 0xFFFF;
+    }
+    ASSERT_EQ(bt_commit(s), 0);
+    if (craft == 3) {
+      BtCursor c;
+      c.page = leaf;
+      c.idx = 1;
+      uint32_t got[64];
+      EXPECT_EQ(bt_ahead(s, 0, c, 0, got, 64), (kBtPage - kBtPageHdr) / (s.klen[0] + 4u) - 1);
+    }
+    // In the child: the leaf emptied, or a page allocated.
+    for (size_t i = 0; craft < 3 && i + 1 < rids.size(); ++i) ASSERT_EQ(brf_remove(f, rids[i]), 0u) << brf_error();
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (craft < 3) _exit(brf_remove(f, rids.back()) == FM_ST_SYS ? 0 : 1);
+      if (bt_begin(s) != kBtOk) _exit(2);
+      uint32_t pg;
+      int rc = bt_alloc_page(s, &pg);
+      static_cast<void>(bt_abort(s));
+      _exit(rc == kBtDamaged ? 0 : 1);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    if (!WIFEXITED(ws)) {
+      ADD_FAILURE() << "the change ended by signal " << WTERMSIG(ws);
+    } else {
+      EXPECT_EQ(WEXITSTATUS(ws), 0) << "the change did not answer the damage's status";
+      // (The crafted tree holds the damage itself.)
+      BrfReader rd(200);
+      size_t n = 0;
+      EXPECT_EQ(rd.scan(f, 1, [&](const BtCursor&) { return ++n, true; }), uint32_t(FM_ST_EOF));
+      EXPECT_GE(n, 3000 - rids.size() + 1);
     }
     brf_close(f, false);
   }
