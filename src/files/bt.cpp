@@ -1367,7 +1367,9 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
         // Its own single-child chain collapses too.
         for (;;) {
           if (th.height.get() <= 1) break;
-          const uint8_t* rp2 = bt_rpage(s, th.root.get());
+          // (Read as this tree's page of its level: a damaged link must
+          // not free a page of another tree.)
+          const uint8_t* rp2 = tree_page(s, tree, t, th.root.get(), th.height.get() - 1);
           if (!rp2 || bt_ph(rp2).count.get() != 1) break;
           uint32_t c2 = val(ent(rp2, t, 0), t);
           if (int rc = bt_free_page(s, th.root.get())) return rc;
