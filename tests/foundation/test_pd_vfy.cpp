@@ -122,6 +122,17 @@ TEST_F(PdExt, WidenAndNarrowAgreeWithSet) {
       ASSERT_EQ(std::memcmp(a, b, 8), 0) << i;  // negative zero written positive too
     }
   }
+  // A negative zero narrows to the positive zero, in either sign pair.
+  for (uint8_t neg : {uint8_t(0xD), uint8_t(0xB)}) {
+    com.pd_pos = neg == 0xD ? 0xC : 0xA;
+    com.pd_neg = neg;
+    uint8_t z[16] = {}, out[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    z[15] = neg;
+    ASSERT_EQ(pd_narrow8(out, z), 1);
+    const uint8_t want[8] = {0, 0, 0, 0, 0, 0, 0, com.pd_pos};
+    EXPECT_EQ(std::memcmp(out, want, 8), 0) << int(out[7]);
+  }
+  bi_init_com();
   // A wide value with more than 15 digits does not narrow.
   uint8_t big[16];
   encode(big, 16, i128(1000000000000000LL));
