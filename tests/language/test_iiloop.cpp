@@ -1357,32 +1357,27 @@ TEST_F(IiLoop, AScaleThatChangesInTheLoopIsSeenAtEachStep) {
     cnst(on_i ? 2 : 0, 2);
     uint32_t msg = 0;
     ASSERT_EQ(bld_if_and_or(&m.code, op, op, 3, 38, 10, &msg), 1) << msg;
-    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
-    bld_calc_reset(&m.code);
-    if (on_i) {
-      for (uint32_t f : {ira_i, ira_i}) {
+    // CALC F = F op 0.5.
+    auto by_half = [&](uint32_t f, char op) {
+      bld_calc_reset(&m.code);
+      for (int i = 0; i < 2; ++i) {
         bld_ira(&m.code, f, 1);
         bld_calc_load(&m.code, 12);
       }
       cnst(1, 1);
       bld_calc_load(&m.code, 12);
-      bld_calc_eval(&m.code, '+');
+      bld_calc_eval(&m.code, op);
       bld_calc_eval(&m.code, '=');
+    };
+    uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+    if (on_i) {
+      by_half(ira_i, '+');
     } else {
+      bld_calc_reset(&m.code);
       calc_add(ira[0], ira[3]);
     }
     rec::view<IbTfc>(tfc).to = here();
-    if (!on_i) {
-      bld_calc_reset(&m.code);
-      for (uint32_t f : {ira[1], ira[1]}) {
-        bld_ira(&m.code, f, 1);
-        bld_calc_load(&m.code, 12);
-      }
-      cnst(1, 1);
-      bld_calc_load(&m.code, 12);
-      bld_calc_eval(&m.code, '*');
-      bld_calc_eval(&m.code, '=');
-    }
+    if (!on_i) by_half(ira[1], '*');
     close_loop(loop, nullptr);
     uint64_t before = ii_loop_plan_iterations();
     int rc;
