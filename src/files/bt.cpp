@@ -1343,7 +1343,7 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
     // damaged link must not reach past the file or into another tree.
     if (!tree_page(s, tree, t, cpg, 0)) return kBtDamaged;
     uint8_t* lp = bt_wpage(s, cpg);
-    if (!lp || bt_ph(lp).kind.get() != 'L') return kBtDamaged;
+    if (!lp) return kBtIoError;
     bt_ph(lp).next = next;
   }
   if (int rc = bt_free_page(s, leaf)) return rc;
