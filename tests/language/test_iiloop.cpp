@@ -1357,8 +1357,8 @@ TEST_F(IiLoop, AScaleThatChangesInTheLoopIsSeenAtEachStep) {
     cnst(on_i ? 2 : 0, 2);
     uint32_t msg = 0;
     ASSERT_EQ(bld_if_and_or(&m.code, op, op, 3, 38, 10, &msg), 1) << msg;
-    // CALC F = F op 0.5.
-    auto by_half = [&](uint32_t f, char op) {
+    // CALC F = F how 0.5.
+    auto by_half = [&](uint32_t f, char how) {
       bld_calc_reset(&m.code);
       for (int i = 0; i < 2; ++i) {
         bld_ira(&m.code, f, 1);
@@ -1366,7 +1366,7 @@ TEST_F(IiLoop, AScaleThatChangesInTheLoopIsSeenAtEachStep) {
       }
       cnst(1, 1);
       bld_calc_load(&m.code, 12);
-      bld_calc_eval(&m.code, op);
+      bld_calc_eval(&m.code, how);
       bld_calc_eval(&m.code, '=');
     };
     uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
