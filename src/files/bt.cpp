@@ -1358,8 +1358,11 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
     uint32_t n = bt_ph(ip).count.get();
     if (n > 0) {
       if (path.empty() && n == 1) {
-        // A root with one child: the child becomes the root.
+        // A root with one child: the child becomes the root, once it reads
+        // as this tree's page of the level below (a damaged link must not
+        // become the root, nor free a page of another tree).
         uint32_t child = val(ent(ip, t, 0), t);
+        if (!tree_page(s, tree, t, child, th.height.get() - 2)) return kBtDamaged;
         if (int rc = bt_free_page(s, up.pg)) return rc;
         th.root = child;
         th.height = uint8_t(th.height.get() - 1);
@@ -1367,11 +1370,11 @@ int bt_erase(BtStore& s, int tree, const uint8_t* key, uint32_t* rid) {
         // Its own single-child chain collapses too.
         for (;;) {
           if (th.height.get() <= 1) break;
-          // (Read as this tree's page of its level: a damaged link must
-          // not free a page of another tree.)
           const uint8_t* rp2 = tree_page(s, tree, t, th.root.get(), th.height.get() - 1);
-          if (!rp2 || bt_ph(rp2).count.get() != 1) break;
+          if (!rp2) return kBtDamaged;
+          if (bt_ph(rp2).count.get() != 1) break;
           uint32_t c2 = val(ent(rp2, t, 0), t);
+          if (!tree_page(s, tree, t, c2, th.height.get() - 2)) return kBtDamaged;
           if (int rc = bt_free_page(s, th.root.get())) return rc;
           th.root = c2;
           th.height = uint8_t(th.height.get() - 1);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <map>
 #include <set>
@@ -497,4 +498,73 @@ TEST(Bt, CraftedLinksOfAChangeGiveTheDamageStatus) {
     }
     brf_close(f, false);
   }
+}
+
+// The root's only child after a change, named by a link that another user
+// wrote: a leaf of the other tree holding one entry. Tree 0's root keeps two
+// children, the first down to one record, whose remove empties it and
+// leaves the root one child: the root collapse meets the link. The change
+// answers the damage's status, and the other tree keeps its pages and
+// every record.
+TEST(Bt, ACraftedChildOfACollapsingRootGivesTheDamageStatus) {
+  BrfTempDir d;
+  BrfFile* f;
+  ASSERT_EQ(brf_create(d.file("ROOT"), two_keys(100), false, &f), 0u);
+  fill_3000(f, nullptr);
+  BtStore& s = f->st;
+  bt_refresh_sizes(s);
+  auto at = [&](uint32_t pg) { return s.imap + uint64_t(pg) * kBtPage; };
+  auto val = [&](int tree, uint32_t pg, uint32_t i) -> rec::U32& {
+    return rec::view<rec::U32>(at(pg) + kBtPageHdr + i * (s.klen[tree] + 4u) + s.klen[tree]);
+  };
+  // The records under a page of tree 0 at a level.
+  std::function<void(uint32_t, int, std::vector<uint32_t>&)> under = [&](uint32_t pg, int level,
+                                                                          std::vector<uint32_t>& out) {
+    for (uint32_t i = 0; i < bt_ph(at(pg)).count.get(); ++i)
+      if (level == 0) out.push_back(val(0, pg, i).get());
+      else under(val(0, pg, i).get(), level - 1, out);
+  };
+  const uint32_t root = bt_hdr(s).trees[0].root.get();
+  const int height = bt_hdr(s).trees[0].height.get();
+  ASSERT_GE(height, 3);  // (a chain below the root to collapse)
+  const uint32_t kids = bt_ph(at(root)).count.get();
+  ASSERT_GE(kids, 2u);
+  std::vector<uint32_t> gone;
+  for (uint32_t k = 0; k + 1 < kids; ++k) under(val(0, root, k).get(), height - 2, gone);
+  const uint32_t last = gone.front();  // the first record of the first leaf
+  gone.erase(gone.begin());
+  for (uint32_t rid : gone) ASSERT_EQ(brf_remove(f, rid), 0u) << brf_error();
+  // A leaf of tree 1 without that record, down to one entry.
+  uint32_t one = bt_hdr(s).trees[1].root.get();
+  for (int l = bt_hdr(s).trees[1].height.get() - 1; l > 0; --l) one = val(1, one, 0).get();
+  auto holds_last = [&](uint32_t pg) {
+    for (uint32_t i = 0; i < bt_ph(at(pg)).count.get(); ++i)
+      if (val(1, pg, i).get() == last) return true;
+    return false;
+  };
+  while (holds_last(one)) one = bt_ph(at(one)).next.get();
+  std::vector<uint32_t> cut;
+  for (uint32_t i = 1; i < bt_ph(at(one)).count.get(); ++i) cut.push_back(val(1, one, i).get());
+  for (uint32_t rid : cut) ASSERT_EQ(brf_remove(f, rid), 0u) << brf_error();
+  ASSERT_EQ(bt_ph(at(one)).count.get(), 1u);
+  ASSERT_EQ(bt_ph(at(root)).count.get(), 2u);
+  const size_t left = 3000 - gone.size() - cut.size();
+  ASSERT_EQ(bt_begin(s), 0);
+  ASSERT_NE(bt_wpage(s, root), nullptr);
+  val(0, root, 1) = one;
+  ASSERT_EQ(bt_commit(s), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    uint32_t st = brf_remove(f, last);
+    _exit(st == FM_ST_SYS ? 0 : st == 0 ? 1 : 2);  // (1: success)
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  ASSERT_TRUE(WIFEXITED(ws)) << "the change ended by signal " << WTERMSIG(ws);
+  EXPECT_EQ(WEXITSTATUS(ws), 0) << "the change did not answer the damage's status";
+  BrfReader rd(200);
+  size_t n = 0;
+  EXPECT_EQ(rd.scan(f, 1, [&](const BtCursor&) { return ++n, true; }), uint32_t(FM_ST_EOF));
+  EXPECT_GE(n, left - 1);  // (less the last record, if the change went through)
+  brf_close(f, false);
 }
