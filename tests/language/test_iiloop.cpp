@@ -1405,16 +1405,19 @@ uint8_t* h_hook(IlfExecBlock*, IlfState*, uint8_t* pc) {
 // field indexes of their own, C a constant): between two entries of the
 // inner loop's plan the hook moves B onto A or onto the inner loop's STEP,
 // writes X's bytes (another value, the negative zero, a negative scale),
-// changes C's value or scale, points B's loads at another field or swaps
+// changes C's value or scale, points B's loads at another field, swaps
 // the sign nibbles (Y = X = 0 then written again under the other pair:
-// the plan keeps no bytes of a value from the last entry). The plan runs
-// exactly or not at all, and most iterations still run by it.
+// the plan keeps no bytes of a value from the last entry) or sets the
+// length that the SET_ADDR_LEN just before END LOOP J gives (the probe after
+// it sees the registers). The plan runs exactly or not at all, and most
+// iterations still run by it.
 TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
   ii_set_pair(kOpHook, h_hook);
   uint32_t ira_b = 0;
   field(1, &ira_b);
   uint8_t* lcb2 = areas[ira_lcb2].get();
   std::vector<uint8_t*> b_loads;  // the IRAs of B in CALC B = B + J
+  uint8_t* j_len = nullptr;       // the SET_ADDR_LEN before END LOOP J
   auto word_of = [&](uint32_t ira) { return arena::offset_of(reinterpret_cast<uint8_t*>(&areas[ira])); };
   auto neg_zero = [](uint8_t* p, int scale) {
     pacdec::store8(p, com.pd_neg);
@@ -1432,7 +1435,8 @@ TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
       {"signs swapped", [&](int64_t n) {
          if (n % 4 == 3) std::swap(com.pd_pos, com.pd_neg);
          put(var[2], 0, 0);
-       }}};
+       }},
+      {"END LOOP J's length", [&](int64_t n) { rec::view<IbAddrLen>(j_len).len = n % 4 == 3 ? 8 : 9; }}};
   for (const auto& [name, change] : kCases) {
     for (int k = 0; k < 5; ++k) put(var[k], 0, 0);
     put(var[2], 11, 0);
@@ -1471,7 +1475,11 @@ TEST_F(IiLoop, WhatChangesBetweenTwoEntriesIsSeenByTheNext) {
       bld_calc_load(&m.code, 12);
     }
     bld_calc_eval(&m.code, '=');
-    end_loop(false, ira_j, ira_lcb2, jl);
+    bld_ira(&m.code, ira_j, 1);
+    j_len = bld_addr_len(&m.code, 1, 9);
+    bld_end_loop(&m.code, false, ira_lcb2);
+    rec::view<IbBegLoop>(jl).exit = here();
+    probe();
     end_loop(false, ira_i, ira_lcb, loop);
     probe();
     end();
@@ -1842,37 +1850,83 @@ TEST_F(IiLoop, OccurrencesArePlannedAndStopWhereTheInstructionsStop) {
     end();
     EXPECT_EQ(both() > 200, at == kElems) << at;
   }
+  // CALC R = K - R; IF NW(IX) GT B (T) CALC C = C + 1, with R over NW's
+  // last byte (IX 4, NW's own maximum), K 3 x 10^14 and B 0x18000000: R's
+  // top digits, NW(4)'s high byte, are 2 and 1 in turn, and each read of
+  // NW(4) sees the R stored last (no plan holds R apart from it).
+  {
+    uint32_t ira_r = 0;
+    field(1, &ira_r);
+    areas[ira_r].set(nw + 4 * kElems - 1);
+    std::memset(nw, 0, 4 * kElems - 1);
+    put(nw + 4 * kElems - 1, 100000000000000, 0);
+    put(cn[0], 300000000000000, 0);
+    rec::view<rec::U32>(bin) = 0x18000000;
+    put(var[1], 0, 0);
+    put(var[3], 1, 0);
+    put(ix, kElems, 0);
+    bounds(1, 300, 1);
+    restart();
+    uint8_t* lp = beg_i();
+    bld_calc_reset(&m.code);
+    bld_ira(&m.code, ira_r, 1);
+    bld_calc_load(&m.code, 12);
+    cnst(0, 1);
+    bld_calc_load(&m.code, 12);
+    bld_ira(&m.code, ira_r, 1);
+    bld_calc_load(&m.code, 12);
+    bld_calc_eval(&m.code, '-');
+    bld_calc_eval(&m.code, '=');
+    bld_ira(&m.code, ira_nw, 1);
+    bld_occ_pd(&m.code, ira_ix, 1, 4, kElems);
+    bld_ira(&m.code, ira_bin, 2);
+    if_count(IbTstOp{5, 4, 0, true, false, nullptr}, IbTstOp{5, 4, 0, true, false, nullptr}, 3);
+    end_loop(false, ira_i, ira_lcb, lp);
+    probe();
+    end();
+    both();
+    EXPECT_EQ(value_of(var[1]), 150);
+  }
   // SET XT(IX) = D (the date constant); IF T = U (T) CALC C = C + 1; SET
   // XT(IX) = U, with T the text after XT (IX 5, XT's maximum past its end):
-  // T is compared each time, never equal to U there.
-  uint32_t ira_u = 0;
-  std::memcpy(field(6, &ira_u), "ABCDEF", 6);
+  // T is compared each time, never equal to U there. With T over XT's last
+  // byte instead (IX 4, XT's own maximum) and U "1ABCDE", T is U after each
+  // SET from D: compared each time too, equal each time.
+  uint32_t ira_u = 0, ira_t = 0;
+  uint8_t* u = field(6, &ira_u);
+  field(1, &ira_t);
+  areas[ira_t].set(xt + 8 * kElems - 1);
   std::memcpy(dt_cn, "20260101", 8);
-  std::memcpy(tx[0], "ABCDEF", 6);
-  put(var[1], 0, 0);
-  put(var[3], 1, 0);
-  put(ix, kElems + 1, 0);
-  bounds(1, 300, 1);
-  restart();
-  uint8_t* loop = beg_i();
-  auto set_xt = [&](bool date) {
-    bld_ira(&m.code, ira_xt, 1);
-    bld_occ_pd(&m.code, ira_ix, 1, 8, kElems + 2);
-    if (date) cnst_at(dt_cn, 2);
-    else bld_ira(&m.code, ira_u, 2);
-    if (date) bld_move_char(&m.code, 8);
-    else bld_move_char_pad(&m.code, 6, 2);
-  };
-  set_xt(true);
-  bld_ira(&m.code, ira_tx[0], 1);
-  bld_ira(&m.code, ira_u, 2);
-  if_count(IbTstOp{1, 6, 0, true, false, nullptr}, IbTstOp{1, 6, 0, true, false, nullptr}, 1);
-  set_xt(false);
-  end_loop(false, ira_i, ira_lcb, loop);
-  probe();
-  end();
-  EXPECT_GT(both(), 200u);
-  EXPECT_EQ(value_of(var[1]), 0);
+  uint8_t* loop = nullptr;
+  for (bool over_last : {false, true}) {
+    std::memcpy(u, over_last ? "1ABCDE" : "ABCDEF", 6);
+    std::memset(xt, ' ', 8 * kElems);
+    std::memcpy(tx[0], "ABCDEF", 6);
+    put(var[1], 0, 0);
+    put(var[3], 1, 0);
+    put(ix, over_last ? kElems : kElems + 1, 0);
+    bounds(1, 300, 1);
+    restart();
+    loop = beg_i();
+    auto set_xt = [&](bool date) {
+      bld_ira(&m.code, ira_xt, 1);
+      bld_occ_pd(&m.code, ira_ix, 1, 8, over_last ? kElems : kElems + 2);
+      if (date) cnst_at(dt_cn, 2);
+      else bld_ira(&m.code, ira_u, 2);
+      if (date) bld_move_char(&m.code, 8);
+      else bld_move_char_pad(&m.code, 6, 2);
+    };
+    set_xt(true);
+    bld_ira(&m.code, over_last ? ira_t : ira_tx[0], 1);
+    bld_ira(&m.code, ira_u, 2);
+    if_count(IbTstOp{1, 6, 0, true, false, nullptr}, IbTstOp{1, 6, 0, true, false, nullptr}, 1);
+    set_xt(false);
+    end_loop(false, ira_i, ira_lcb, loop);
+    probe();
+    end();
+    EXPECT_GT(both(), 200u) << over_last;
+    EXPECT_EQ(value_of(var[1]), over_last ? 300 : 0) << over_last;
+  }
   // SET NO(I) = I; SET A = NO(I): register 2 is left at an element when the
   // body ends, and each entry takes it from there.
   put(var[0], 0, 0);
@@ -2067,6 +2121,50 @@ TEST_F(IiLoop, AnOuterLoopsPlanRunsTheInnerLoopAndYieldsInIt) {
     EXPECT_EQ(both_ways(true, &rc), "") << lcb2;
     EXPECT_EQ(both_ways(true, &rc), "") << lcb2;
     EXPECT_EQ(ii_loop_plan_inner() - begun, 0u) << lcb2;
+  }
+}
+
+// BEG LOOP I 1 TO 30; BEG LOOP J FROM F TO 3; CALC A = A + J; END LOOP J;
+// CALC F = K (K 1); END LOOP I, F 0.5 at first: the inner loop's first
+// BEG LOOP takes the decimal path, and the outer loop's plan runs the
+// later ones over integers. It leaves the inner control block as their
+// BEG LOOPs do, marked as of integers again.
+TEST_F(IiLoop, AnInnerLoopBegunOverDecimalsThenByThePlanIsOfIntegersAgain) {
+  put(cn[0], 3, 0);
+  put(cn[1], 1, 0);
+  put(vjstep, 1, 0);
+  bounds(1, 30, 1);
+  restart();
+  uint8_t* loop = beg_i();
+  bld_ira(&m.code, ira_j, 1);
+  bld_ira(&m.code, ira_jfrom, 2);
+  cnst(0, 3);
+  bld_ira(&m.code, ira_jstep, 4);
+  for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+  uint8_t* jl = bld_beg_loop(&m.code, false, ira_lcb2);
+  bld_calc_reset(&m.code);
+  calc_add(ira[0], ira_j);
+  end_loop(false, ira_j, ira_lcb2, jl);
+  bld_calc_reset(&m.code);
+  bld_ira(&m.code, ira_jfrom, 1);
+  bld_calc_load(&m.code, 12);
+  cnst(1, 1);
+  bld_calc_load(&m.code, 12);
+  bld_calc_eval(&m.code, '=');
+  end_loop(false, ira_i, ira_lcb, loop);
+  end();
+  for (int pass = 0; pass < 2; ++pass) {  // (the first relocates the code)
+    put(var[0], 0, 0);
+    put(vjfrom, 5, 1);
+    uint64_t begun = ii_loop_plan_inner();
+    int rc;
+    ASSERT_EQ(both_ways(true, &rc), "") << pass;
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(value_of(var[0]), 45 + 29 * 60);  // 0.5 + 1.5 + 2.5, then 29 x (1 + 2 + 3): 178.5
+    EXPECT_EQ(var[0][8], 1);
+    if (pass == 1) {
+      EXPECT_GE(ii_loop_plan_inner() - begun, 20u);
+    }
   }
 }
 
