@@ -29,6 +29,7 @@
 #include "language/ibutil.h"
 #include "language/iiutil.h"
 #include "process/pc.h"
+#include "process/pishr.h"
 #include "process/pl_fixture.h"
 #include "support/syserr.h"
 
@@ -330,6 +331,12 @@ void put_ctok(EmHeader* em, const char* app) {
   put_rec(em->ctok.get(), r);
 }
 
+// The first record of a screen sub-file, changed in place.
+template <class T>
+T& rec_of(FmArb* f) {
+  return *reinterpret_cast<T*>(MADDR(f, 1));
+}
+
 TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
   std::string why;
   ASSERT_EQ(verify([](EmHeader*) {}, &why), 1) << why;
@@ -338,13 +345,13 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
     std::function<void(EmHeader*)> at_limit, past;
   };
   const uint32_t com_end = 65000 + uint32_t(sizeof(ComArea));
-  // Image 1 and a characteristic at its row 2, column 10, cols wide.
-  auto chr_of = [](uint8_t cols) {
-    return [cols](EmHeader* em) {
+  // Image 1 and a characteristic at its row, column 10, cols wide.
+  auto chr_of = [](uint8_t cols, int16_t row = 2) {
+    return [cols, row](EmHeader* em) {
       put_img(em, 1);
       PcBuf<EmCchr> c;
       c->handle = 1u;
-      c->row = 2;
+      c->row = row;
       c->col = 10;
       c->rows = 1;
       c->cols = cols;
@@ -361,6 +368,80 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       in.acc = acc;
       in.reg = 1u;
       rec::view<IbInst>(code(em, g_at.end + 12)).op = 10;
+    };
+  };
+  // A CALC reset at 2016 (NOPs before it) and an END whose zero byte holds plan.
+  auto reset_at_end = [](uint8_t plan) {
+    return [plan](EmHeader* em) {
+      for (uint32_t at = g_at.end; at < 2016; at += 4) rec::view<IbInst>(code(em, at)).op = 466;
+      rec::view<IbInst>(code(em, 2016)).op = 700;
+      rec::view<IbInst>(code(em, 2020)).op = 10;
+      code(em)[2023] = plan;
+    };
+  };
+  // MSG_CNST of len bytes of constant key.
+  auto msg_of = [](uint32_t key, uint16_t len) {
+    return [key, len](EmHeader* em) {
+      replace_move(em, 1, 0, 628, [key, len](uint8_t* q) {
+        rec::view<IbMsg>(q).text = key;
+        rec::view<IbMsg>(q).len = len;
+      });
+    };
+  };
+  // SET_IF_NULL of a 4-byte null value at offset off of MEMF's record.
+  auto set_if_null = [](uint16_t off) {
+    return [off](EmHeader* em) {
+      PcBuf<EmCfi> f;
+      *f = memfile_cfi();
+      put_rec(em->cfi.get(), f);
+      replace_move(em, 1, 0, 176, [off](uint8_t* q) {
+        auto& in = rec::view<IbSetIfNull>(q);
+        in.val_len = 4u;
+        in.val = 1u | uint32_t(off) << 16;
+        in.cmp_len = 4;
+        in.null_img = 1u;
+        in.null_kind = 2;
+        in.past.block = 1;
+        in.past.offset = uint16_t(q + sizeof(IbSetIfNull) - block1);
+      });
+    };
+  };
+  // Item 1 of len bytes beside a look-up (of MEMF, its record area slot 3), changed by set.
+  auto item_of = [](uint16_t len, void (*set)(EmCitm&)) {
+    return [len, set](EmHeader* em) {
+      put_lookup(em, 3);
+      put_item(em, 1, 0, len);
+      set(rec_of<EmCitm>(em->citm.get()));
+    };
+  };
+  auto frame_children = [](EmHeader* em, uint16_t last, uint16_t count) {
+    put_cfrm(em, 1, 0, 0);
+    rec_of<EmCfrm>(em->cfrm.get()).first_chld = 1;
+    rec_of<EmCfrm>(em->cfrm.get()).last_chld = last;
+    em->n_children = count;
+  };
+  // Image 1 of items 1 to last, of the module's two.
+  auto image_items = [](EmHeader* em, uint16_t last) {
+    put_img(em, 1);
+    put_item(em, 1, 0, 0, 1, 1);
+    put_item(em, 2, 0, 0, 1, 1);
+    rec_of<EmCimg>(em->cimg.get()).first_item = 1;
+    rec_of<EmCimg>(em->cimg.get()).last_item = last;
+  };
+  auto compute_pd = [](uint8_t len) {
+    return [len](uint8_t* q) {
+      auto& in = rec::view<IbComputeOprnd>(q);
+      in.type = 8;
+      in.len = len;
+      in.which = 1;
+    };
+  };
+  auto cnv_bin_pd = [](uint8_t src_len) {
+    return [src_len](uint8_t* q) {
+      auto& in = rec::view<IbCnvBinAN>(q);
+      in.len = 4;
+      in.src_type = 12;
+      in.src_len = src_len;
     };
   };
   std::vector<Case> cases = {
@@ -516,6 +597,68 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
          for (uint32_t at = g_at.end + 4; at < 2020; at += 4) rec::view<IbInst>(code(em, at)).op = 466;
          rec::view<IbInst>(code(em, 2020)).op = 20;  // GOTO: 8 bytes, past the block
        }},
+      {"CALC reset at the block's end", reset_at_end(0), reset_at_end(1)},
+      {"branch into a run",  // the pad fills r1's area from 4; the TFU goes back to r1's load, or past it
+       [](EmHeader* em) {
+         rec::view<IbLen2>(code(em, g_at.pad)).b = uint16_t(kAreaSize - 4 - 8);
+         rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = g_at.ira;
+       },
+       [](EmHeader* em) {
+         rec::view<IbLen2>(code(em, g_at.pad)).b = uint16_t(kAreaSize - 4 - 8);
+         rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = g_at.offset;
+       }},
+      {"code operand of no code",  // a place to go, never "none"
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.block = 1; },
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.block = kNoCode; }},
+      {"field index 1",  // slot 0 is no area (END LOOP's control block)
+       [](EmHeader* em) { replace_move(em, 1, 0, 12, [](uint8_t* q) { rec::view<IbEndLoop>(q).ira = 1u; }); },
+       [](EmHeader* em) { replace_move(em, 1, 0, 12, [](uint8_t* q) { rec::view<IbEndLoop>(q).ira = 0u; }); }},
+      {"area table index 1",
+       [](EmHeader* em) { area(em, 1).index = 1u; },
+       [](EmHeader* em) { area(em, 1).index = 0u; }},
+      {"sub-area's room",  // slot 2 the last 16 bytes of area 1 (P1 moves 16 bytes into it), or 15
+       [](EmHeader* em) { area(em, 2).sub = kAreaSize - 16; area(em, 2).size = 16u; },
+       [](EmHeader* em) { area(em, 2).sub = kAreaSize - 15; area(em, 2).size = 15u; }},
+      {"message text in its constant", msg_of(1u, 4), msg_of(1u, 5)},  // constant 1: 4 bytes
+      {"message text in the common block", msg_of(com_end - 4, 4), msg_of(com_end - 4, 5)},
+      {"null value in its field", set_if_null(12), set_if_null(13)},  // MEMF's records: 16 bytes
+      {"look-up control area's room",
+       [](EmHeader* em) { area(em, 8).size = uint32_t(sizeof(PiFileCtl)); put_lookup(em, 3); },
+       [](EmHeader* em) { area(em, 8).size = uint32_t(sizeof(PiFileCtl) - 1); put_lookup(em, 3); }},
+      {"look-up control slot, every entry naming it one",  // entry 7 names slot 8 too
+       [](EmHeader* em) { put_lookup(em, 3); area(em, 7).index = 8u; area(em, 7).kind = 1; },
+       [](EmHeader* em) { put_lookup(em, 3); area(em, 7).index = 8u; }},
+      {"item's look-up key part",  // slot 2: 64 bytes
+       item_of(uint16_t(kAreaSize), [](EmCitm& c) { c.lk_no = 1; c.lk_ira = 2u; }),
+       item_of(uint16_t(kAreaSize + 1), [](EmCitm& c) { c.lk_no = 1; c.lk_ira = 2u; })},
+      {"item in its look-up's record",  // the look-up's record area: slot 3
+       item_of(4, [](EmCitm& c) { c.use = 2; c.lk_file_no = 1; c.offset = kAreaSize - 4; }),
+       item_of(4, [](EmCitm& c) { c.use = 2; c.lk_file_no = 1; c.offset = kAreaSize - 3; })},
+      {"item's empty value in its constant",  // constant 1: 4 bytes
+       item_of(4, [](EmCitm& c) { c.wm.source = 2; c.wm.reference = 1u; }),
+       item_of(5, [](EmCitm& c) { c.wm.source = 2; c.wm.reference = 1u; })},
+      {"item's empty value in its field",  // MEMF's record: 16 bytes
+       item_of(4, [](EmCitm& c) { c.wm.source = 1; c.wm.reference = 1u | 12u << 16; }),
+       item_of(4, [](EmCitm& c) { c.wm.source = 1; c.wm.reference = 1u | 13u << 16; })},
+      {"frame's children",  // within the count
+       [=](EmHeader* em) { frame_children(em, 2, 2); },
+       [=](EmHeader* em) { frame_children(em, 2, 1); }},
+      {"image's items",  // within the count
+       [=](EmHeader* em) { image_items(em, 2); },
+       [=](EmHeader* em) { image_items(em, 3); }},
+      {"characteristic's row", chr_of(1, 1), chr_of(1, 0)},
+      {"frame's last entry",
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0); rec_of<EmCfrm>(em->cfrm.get()).eps[4] = uint32_t(g_at.end) << 16 | 1u; },
+       [](EmHeader* em) { put_cfrm(em, 1, 0, 0); rec_of<EmCfrm>(em->cfrm.get()).eps[4] = uint32_t(g_at.end + 2) << 16 | 1u; }},
+      {"child's last entry",
+       [](EmHeader* em) { put_cchld(em, 0); rec_of<EmCchld>(em->cchld.get()).eps[1] = uint32_t(g_at.end) << 16 | 1u; },
+       [](EmHeader* em) { put_cchld(em, 0); rec_of<EmCchld>(em->cchld.get()).eps[1] = uint32_t(g_at.end + 2) << 16 | 1u; }},
+      {"COMPUTE packed operand's length",
+       [=](EmHeader* em) { replace_move(em, 1, 0, 710, compute_pd(1)); },
+       [=](EmHeader* em) { replace_move(em, 1, 0, 710, compute_pd(0)); }},
+      {"CNV BIN packed source's length",
+       [=](EmHeader* em) { replace_move(em, 2, 0, 754, cnv_bin_pd(1)); },
+       [=](EmHeader* em) { replace_move(em, 2, 0, 754, cnv_bin_pd(0)); }},
   };
   // The arithmetic and conversions: what they read or write at a register
   // exactly fills its area, or one byte more.
