@@ -149,7 +149,9 @@ bool build_block(DdCtx* ctx, FmArb* elem, FmArb* init, const DFile* file, SumBlo
     const DElem& e = els[at];
     SumKey key;
     key.name = std::string(e.name.view());
-    key.order = char(e.key_order);
+    // Anything but '-' orders ascending, as the file manager takes it.
+    auto order_of = [](uint8_t o) { return o == '-' ? '-' : '+'; };
+    key.order = order_of(e.key_order);
     key.key_no = e.key_no;
     key.flags = (e.key_dups == '1' ? 1 : e.key_dups == ' ' ? 17 : 0) + (e.key_no == 0 ? 4 : 0) +
                 (e.key_kind == 2 ? 2 : 0);
@@ -162,7 +164,7 @@ bool build_block(DdCtx* ctx, FmArb* elem, FmArb* init, const DFile* file, SumBlo
       std::string name(m.name.view());
       if ((m.type == 6 || m.type == 7)) {
         key.segs.push_back({name, order, field, offset, 4, 8});
-        if (m.length == 8) key.segs.push_back({name, char(m.key_order), field + 1, offset + 4, 4, 8});
+        if (m.length == 8) key.segs.push_back({name, order_of(m.key_order), field + 1, offset + 4, 4, 8});
       } else {
         key.segs.push_back({name, order, field, offset, int(m.length), st});
       }
@@ -178,7 +180,7 @@ bool build_block(DdCtx* ctx, FmArb* elem, FmArb* init, const DFile* file, SumBlo
           // date of 8 bytes) and its own bytes.
           int per = (m.type == 6 || m.type == 7) && m.length == 8 ? 2 : 1;
           for (int i = 0; i < m.occurs; ++i)
-            if (!add(m, m.field_no + per * i, m.offset + i * m.length, char(m.key_order))) return false;
+            if (!add(m, m.field_no + per * i, m.offset + i * m.length, order_of(m.key_order))) return false;
         }
         if (m.name.view() == last) {
           found = true;
@@ -265,6 +267,14 @@ int bld_sum_fi(DdCtx* ctx, const DFile* file) {
     if (p) mm_free(p);
   if (!ok) return -1;
   std::string text = sum_block_text(b);
+  // What the reader would refuse is not appended: a block it stops at would
+  // hide every block after it too.
+  SumReader check;
+  SumBlock back;
+  if (!check.open_text("1\n" + text, "SUMMARY block of " + b.name) || check.next(&back) != 1) {
+    ctx->error = "bld_sum_fi() - bad element: " + check.error();
+    return -1;
+  }
 
   // The SUMMARY lies in the group's data directory: never written through a
   // link or into anything but a regular file (uio_open), and made new under
@@ -355,6 +365,21 @@ bool SumReader::open(const std::string& path) {
     error_ = path + ": bs_import() - missing summary file";
     return false;
   }
+  return header();
+}
+
+bool SumReader::open_text(const std::string& text, const std::string& name) {
+  path_ = name;
+  text_ = text;
+  f_ = text_.empty() ? nullptr : fmemopen(text_.data(), text_.size(), "r");
+  if (!f_) {
+    error_ = name + ": bs_import() - missing summary file";
+    return false;
+  }
+  return header();
+}
+
+bool SumReader::header() {
   std::string l;
   if (!line(&l) || l != "1") {
     fail("bs_import() - bad summary header");
@@ -378,7 +403,7 @@ bool nums(const std::string& l, size_t from, int n, long* out) {
     out[i] = v;
     p = end;
   }
-  return *p == 0;
+  return p == l.c_str() + l.size();  // (a NUL byte in the line is no end)
 }
 
 bool in(long v, long lo, long hi) { return v >= lo && v <= hi; }

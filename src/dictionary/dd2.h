@@ -103,6 +103,9 @@ class SumReader {
  public:
   // Opens the text and checks its header; false with error.
   bool open(const std::string& path);
+  // The same over a text in memory, named name in errors (the writer's
+  // check of what it is about to append).
+  bool open_text(const std::string& text, const std::string& name);
   // 1 a block, 0 the end, -1 damage (error says where).
   int next(SumBlock* b);
   const std::string& error() const { return error_; }
@@ -111,8 +114,9 @@ class SumReader {
  private:
   bool line(std::string* out);
   int fail(const char* what);
+  bool header();
   FILE* f_ = nullptr;
-  std::string path_, error_;
+  std::string path_, error_, text_;
   int lineno_ = 0;
 };
 

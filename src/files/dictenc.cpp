@@ -132,9 +132,9 @@ bool dict_encode(const DictField& f, int occ, std::string_view text, uint8_t* re
       int32_t day;
       uint32_t hund;
       if (!parse_date(t, &day, &hund)) return fail(err, f, "not a date (YYYY-MM-DD[THH:MM:SS[.hh]])", text);
+      if (f.width != 8 && hund) return fail(err, f, "a 4-byte date holds no time", text);
       put_le(p, 4, uint32_t(day));
       if (f.width == 8) put_le(p + 4, 4, hund);
-      else if (hund) return fail(err, f, "a 4-byte date holds no time", text);
       return true;
     }
     case kFtPacked: {

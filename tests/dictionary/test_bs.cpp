@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "dictionary/bs.h"
 #include "dictionary/bs_support.h"
@@ -284,6 +286,86 @@ TEST(Summary, TheReaderRefusesDamageWithFileAndLine) {
     EXPECT_EQ(rc, -1);
     EXPECT_NE(r.error().find(path + ":" + std::to_string(c.line) + ":"), std::string::npos) << r.error();
     EXPECT_NE(r.error().find(c.what), std::string::npos) << r.error();
+  }
+}
+
+// Every bound of the reader at its limit (read) and one past it (refused):
+// the block is made by sum_block_text, so only the bound under test moves.
+TEST(Summary, TheReaderTakesEachBoundAndRefusesOnePast) {
+  Dirs d;
+  std::string path = d.root + "/SUMMARY";
+  auto block = [](const std::function<void(SumBlock&)>& change) {
+    SumBlock b;
+    b.name = "X";
+    b.ftype = 1;
+    b.org = 3;
+    b.rec_len = 300;
+    b.keys.push_back({"K", '+', 0, 4, {{"K", '+', 1, 0, 4, 1}}});
+    b.fields.push_back({"K", 1, 1, 0, 4});
+    change(b);
+    b.init.assign(size_t(b.rec_len), 0x5A);
+    b.null.assign(size_t(b.rec_len), 0xA5);
+    return "1\n" + sum_block_text(b);
+  };
+  auto edit = [](std::string t, const std::string& from, const std::string& to) {
+    size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? t : t.replace(at, from.size(), to);
+  };
+  auto segs = [](int n, int len) {
+    std::vector<SumSeg> v;
+    for (int i = 0; i < n; ++i) v.push_back({"K", '+', i + 1, i * len, len, 1});
+    return v;
+  };
+  const std::string base = block([](SumBlock&) {});
+  const std::string field = "K                      1 1 0 4\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    bool ok;
+  } cases[] = {
+      {"base", base, true},
+      {"record length 32767", block([](SumBlock& b) { b.rec_len = 32767; }), true},
+      {"record length 32768", block([](SumBlock& b) { b.rec_len = 32768; }), false},
+      {"organisation 0", block([](SumBlock& b) { b.org = 0; }), false},
+      {"fields as many as bytes", block([](SumBlock& b) { b.fields.assign(300, b.fields[0]); }), true},
+      {"one field more than bytes", block([](SumBlock& b) { b.fields.assign(301, b.fields[0]); }), false},
+      {"key number 16", block([](SumBlock& b) { b.keys[0].key_no = 16; }), true},
+      {"key number 17", block([](SumBlock& b) { b.keys[0].key_no = 17; }), false},
+      {"64 segments", block([&](SumBlock& b) { b.keys[0].segs = segs(64, 1); }), true},
+      {"65 segments", block([&](SumBlock& b) { b.keys[0].segs = segs(65, 1); }), false},
+      {"no segment", block([&](SumBlock& b) { b.keys[0].segs.clear(); }), false},
+      {"key of 255 bytes", block([&](SumBlock& b) { b.keys[0].segs = segs(5, 51); }), true},
+      {"key of 256 bytes", block([&](SumBlock& b) { b.keys[0].segs = segs(4, 64); }), false},
+      {"segment ends the record", block([](SumBlock& b) { b.keys[0].segs[0].offset = 296; }), true},
+      {"segment one past", block([](SumBlock& b) { b.keys[0].segs[0].offset = 297; }), false},
+      {"binary segment of 8", block([](SumBlock& b) { b.keys[0].segs[0] = {"K", '+', 1, 0, 8, 8}; }), true},
+      {"binary segment of 9", block([](SumBlock& b) { b.keys[0].segs[0] = {"K", '+', 1, 0, 9, 8}; }), false},
+      {"no occurrence", block([](SumBlock& b) { b.fields[0].occurs = 0; }), false},
+      {"data type 16", block([](SumBlock& b) { b.fields[0].type = 16; }), true},
+      {"data type 17", block([](SumBlock& b) { b.fields[0].type = 17; }), false},
+      {"occurrences end the record", block([](SumBlock& b) { b.fields[0] = {"K", 74, 1, 4, 4}; }), true},
+      {"occurrences one past", block([](SumBlock& b) { b.fields[0] = {"K", 74, 1, 5, 4}; }), false},
+      {"key order", edit(base, "KEY:  K                      +", "KEY:  K                      x"), false},
+      {"key name into its order", edit(base, "K                      + 0", "K                     Z+ 0"), false},
+      {"a NUL after a line's items", edit(base, field, "K                      1 1 0 4" + std::string(1, '\0') + " 9\n"), false},
+      {"lower-case hex", edit(base, "5A5A", "5a5a"), true},
+      {"not hex", edit(base, "5A5A", "5G5A"), false},
+      {"dump line one digit long", edit(base, "A5A5\n", "A5A50\n"), false},
+      {"line of 4097", edit(base, field, "K" + std::string(4088, ' ') + " 1 1 0 4\n"), true},
+      {"line of 4098", edit(base, field, "K" + std::string(4089, ' ') + " 1 1 0 4\n"), false},
+      {"a FILE line without its newline", base + "FILE:  X        1 3 0 300 0 1 1", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bst::spit(path, c.text);
+    SumReader r;
+    SumBlock b;
+    ASSERT_TRUE(r.open(path)) << r.error();
+    int rc = r.next(&b);
+    if (rc == 1) rc = r.next(&b);
+    EXPECT_EQ(rc, c.ok ? 0 : -1) << r.error();
+    EXPECT_EQ(r.error().rfind(path + ":", 0) == 0, !c.ok) << r.error();
   }
 }
 
@@ -573,6 +655,137 @@ TEST(Bootstrap, NoDesignCopyForAnApplicationSkipsOnlyThatCopy) {
     EXPECT_TRUE(std::filesystem::exists(d.target + "/data/dict/" + app + "00/TESTFI")) << app;
   EXPECT_FALSE(std::filesystem::exists(d.target + "/data/dict/0SA00/TESTFI"));
   d.done();
+}
+
+// bld_sum_fi reads ELEMENT, INITIAL and FILE records of the data directory:
+// a FILE record whose counts or length the elements and images do not bear
+// out is refused, and a 4-byte binary date keys with one segment.
+TEST(Summary, TheWriterRefusesCountsAndImagesItsRecordsDoNotBearOut) {
+  Dirs d;
+  setenv("QUVOPATH", d.gen.c_str(), 1);
+  fms_init();
+  auto elem = [](const char* file, const char* name, int kind, int type, int off, int len) {
+    fx::Rec r = fx::rec("ELEMENT", {});
+    DElem& e = rec::view<DElem>(r.data());
+    e.name.set(name);
+    e.kind = uint8_t(kind);
+    e.type = uint8_t(type);
+    e.offset = uint16_t(off);
+    e.length = uint16_t(len);
+    e.occurs = 1;
+    e.file.set(file);
+    e.number = 1;
+    e.ident_stamp[0] = uint8_t(file[0]);
+    e.key_kind = 0;
+    e.key_order = '+';
+    e.key_dups = '0';
+    e.field_no = 1;
+    return r;
+  };
+  ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", {elem("DT4", "D4", 1, 7, 0, 4), elem("ZERO", "DZ", 1, 7, 0, 4)}), 2);
+  std::vector<uint8_t> img(20, 0);
+  std::vector<fx::Rec> pieces;
+  for (int kind = 1; kind <= 2; ++kind) {
+    for (auto& p : bst::init_pieces("DT4", kind, img)) pieces.push_back(p);
+    // ZERO: a first piece of no bytes, the image in the second.
+    auto z = bst::init_pieces("ZERO", kind, img);
+    rec::view<DInit>(z[0].data()).seq = 2;
+    fx::Rec empty(z[0].begin(), z[0].begin() + DINIT_HEAD);
+    rec::view<DInit>(empty.data()).seq = 1;
+    pieces.push_back(empty);
+    pieces.push_back(z[0]);
+  }
+  ASSERT_EQ(fx::write("INITIAL", "0LA", "00", pieces), 6);
+  auto file = [](const char* name, int rec_len, int keys, int segs) {
+    return fx::rec("FILE", {{"name", name}, {"ftype", "1"}, {"org", "3"}, {"b14", "0"}, {"var", "0"},
+                            {"rec_len", std::to_string(rec_len)}, {"key_count", std::to_string(keys)},
+                            {"seg_count[1]", std::to_string(segs)}, {"key_elem[1]", "1"}});
+  };
+  struct Case {
+    const char* what;
+    fx::Rec file;
+    const char* error;  // null: written
+  } cases[] = {
+      {"a 4-byte date key", file("DT4", 20, 1, 1), nullptr},
+      {"one segment more than the key has", file("DT4", 20, 1, 2), "FILE says 2"},
+      {"18 keys", file("DT4", 20, 18, 1), "key count above 17"},
+      {"images longer than the record", file("DT4", 19, 1, 1), "missing INITIAL"},
+      {"a piece of no bytes", file("ZERO", 20, 1, 1), "missing INITIAL"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(d.root + "/SUMMARY");
+    DdCtx ctx = sum_ctx(d.root + "/SUMMARY");
+    int rc = bld_sum_fi(&ctx, &rec::view<DFile>(c.file.data()));
+    if (!c.error) {
+      ASSERT_EQ(rc, 1) << ctx.error;
+      SumReader r;
+      SumBlock b;
+      ASSERT_TRUE(r.open(ctx.summary));
+      ASSERT_EQ(r.next(&b), 1) << r.error();
+      ASSERT_EQ(b.keys.size(), 1u);
+      ASSERT_EQ(b.keys[0].segs.size(), 1u);
+      EXPECT_EQ(b.keys[0].segs[0].length, 4);
+      EXPECT_EQ(b.keys[0].segs[0].type, 8);
+      continue;
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(ctx.error.find(c.error), std::string::npos) << ctx.error;
+    EXPECT_FALSE(std::filesystem::exists(ctx.summary)) << "nothing is written";
+  }
+  fm_shutdown();
+  unsetenv("QUVOPATH");
+}
+
+// An ELEMENT record whose bytes lie past its file's record is a bad
+// element: refused, nothing appended, since the reader would refuse the block
+// and with it every block appended after it. A key of blank order (the file
+// manager's ascending) is written as '+', which the reader takes.
+TEST(Summary, AnElementPastItsRecordIsRefusedNotWritten) {
+  for (int off : {18, 16}) {  // bytes 18-21 or 16-19 of a record of 20
+    Dirs d;
+    setenv("QUVOPATH", d.gen.c_str(), 1);
+    fms_init();
+    fx::Rec el = fx::rec("ELEMENT", {});
+    DElem& e = rec::view<DElem>(el.data());
+    e.name.set("K");
+    e.file.set("PAST");
+    e.kind = 1;
+    e.type = 1;
+    e.offset = uint16_t(off);
+    e.length = 4;
+    e.occurs = 1;
+    e.number = 1;
+    e.key_kind = 0;
+    e.key_order = ' ';
+    e.key_dups = '0';
+    e.field_no = 1;
+    ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", {el}), 1);
+    std::vector<uint8_t> img(20, ' ');
+    auto pieces = bst::init_pieces("PAST", 1, img);
+    pieces.push_back(bst::init_pieces("PAST", 2, img)[0]);
+    ASSERT_EQ(fx::write("INITIAL", "0LA", "00", pieces), 2);
+    fx::Rec file = fx::rec("FILE", {{"name", "PAST"}, {"ftype", "1"}, {"org", "3"}, {"b14", "0"}, {"var", "0"},
+                                    {"rec_len", "20"}, {"key_count", "1"}, {"seg_count[1]", "1"}, {"key_elem[1]", "1"}});
+    DdCtx ctx = sum_ctx(d.root + "/SUMMARY");
+    int rc = bld_sum_fi(&ctx, &rec::view<DFile>(file.data()));
+    fm_shutdown();
+    unsetenv("QUVOPATH");
+    if (off == 18) {
+      EXPECT_EQ(rc, -1);
+      EXPECT_NE(ctx.error.find("bad element"), std::string::npos) << ctx.error;
+      EXPECT_FALSE(std::filesystem::exists(ctx.summary));
+      continue;
+    }
+    ASSERT_EQ(rc, 1) << ctx.error;
+    SumReader r;
+    SumBlock b;
+    ASSERT_TRUE(r.open(ctx.summary));
+    ASSERT_EQ(r.next(&b), 1) << r.error();
+    ASSERT_EQ(b.keys.size(), 1u);
+    EXPECT_EQ(b.keys[0].order, '+');
+    EXPECT_EQ(b.keys[0].segs[0].order, '+');
+  }
 }
 
 TEST(Summary, AGroupKeyOverRepeatedDatesCoversEveryOccurrence) {

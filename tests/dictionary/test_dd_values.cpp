@@ -124,6 +124,7 @@ TEST(DdValues, BinEtoiAgreesWithA128BitModel) {
                {"256", 0, 1, false, 100680, 0}, {"-128", 0, 1, true, 0, -128},  {"-129", 0, 1, true, 100680, 0},
                {"-1", 0, 2, false, 100550, 0},  {"1.234", 2, 4, true, 100790, 0}, {"12a", 0, 4, true, 100350, 0},
                {"4294967295", 0, 4, false, 0, 4294967295LL}, {"4294967296", 0, 4, false, 100680, 0},
+               {"-2147483648", 0, 4, true, 0, INT32_MIN}, {"-2147483649", 0, 4, true, 100680, 0},
                {"99999999999999999999", 0, 4, true, 100680, 0}};
   for (const Case& k : cases) {
     uint8_t out[4] = {};
@@ -217,6 +218,8 @@ TEST_F(ValRun, ImagesOfEveryDataTypeAgreeWithModels) {
   }
   EXPECT_TRUE(run(element(11, 1, 3), "Q", ""));
   EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100380}) << "a bad logic value is reported, the file goes on";
+  EXPECT_TRUE(run(element(11, 1, 3), "YN", ""));
+  EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100380}) << "one character, no more";
   // binary dates: 8 bytes are two words of all bits; the initial date is its
   // day number (<chrono>)
   DdMelem d8 = element(7, 8, 0);
@@ -232,6 +235,8 @@ TEST_F(ValRun, ImagesOfEveryDataTypeAgreeWithModels) {
   uint32_t hund = uint32_t(ini[4] | ini[5] << 8 | ini[6] << 16 | uint32_t(ini[7]) << 24);
   EXPECT_EQ(day, uint32_t(days.count() + 1));
   EXPECT_EQ(hund, uint32_t((12 * 60 + 30) * 60 * 100));
+  EXPECT_TRUE(run(d8, "20240229123000009", ""));
+  EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100380}) << "a date text of 17 characters";
   // a text date of year, month, day; a date that is none is reported
   DdMelem dt = element(4, 6, 10);
   dt.e.mask.set("07/06/05");
@@ -428,6 +433,24 @@ TEST_F(ValRun, MasksGiveTypesLengthsDigitsAndSizes) {
     EXPECT_EQ(m.e.digits, k.digits) << k.high;
     EXPECT_EQ(m.e.token_mark, 3);
   }
+  // An initial value names its token by all 30 characters; a name not on
+  // file stores all bits set.
+  std::memset(t, ' ', sizeof *t);
+  t->cls = 0;
+  t->group.set("TOK");
+  t->number = 77;
+  t->text.set(std::string(29, 'T') + "U");
+  PROTO_FULL(tokens, 0, reinterpret_cast<uint8_t*>(t));
+  ASSERT_TRUE(fm_write(tokens));
+  DdMelem tm = element(5, 2, 0);
+  tm.e.token_mark = 3;
+  tm.e.domain.set("TOK");
+  uint8_t ti[2], tn[2] = {0, 0};
+  for (auto [text, want] : {std::pair<std::string, int>{std::string(29, 'T') + "U", 77}, {"NONE", 0xFFFF}}) {
+    tm.e.initial.set(text);
+    ASSERT_TRUE(init_etoi_img(&r, &tm, ti, tn));
+    EXPECT_EQ(ti[0] | ti[1] << 8, want) << text;
+  }
   d.storage = 4;
   EXPECT_FALSE(parse_msk(&r, &m, &d));
   EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100560});
@@ -480,6 +503,9 @@ TEST_F(ValRun, BitFindGivesTheLowestFreeNumber) {
   EXPECT_EQ(n, 1u);
   for (int i = 2; i <= 401; ++i) ASSERT_EQ(bit_find(&r, &(n = 0), 8), 1);
   EXPECT_EQ(n, 401u);
+  bit_free(&r, 400, 8);  // the last number of page 1
+  ASSERT_EQ(bit_find(&r, &(n = 0), 8), 1);
+  EXPECT_EQ(n, 400u);
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 
@@ -508,6 +534,32 @@ TEST_F(ValRun, AFullClassIsRefusedNotRunIntoTheNext) {
   n = 0;
   EXPECT_EQ(bit_find(&r, &n, 4), 0);
   EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100820});
+  // Every bit of the last page set: the search stops before a page 2501.
+  b->cls = 4;
+  b->page = 2500;
+  PROTO_FULL(r.bitmap, 0, reinterpret_cast<uint8_t*>(b));
+  r.bitmap->op = FM_OP_EQUAL | FM_OP_HOLD | FM_OP_WAIT;
+  ASSERT_TRUE(fm_read(r.bitmap));
+  b->bits.b[49] = 0xFF;
+  ASSERT_TRUE(fm_rewrite(r.bitmap));
+  EXPECT_EQ(bit_find(&r, &(n = 0), 4), 0);
+  EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100820});
+  EXPECT_EQ(all<DBitmap>("INIT_DBITMAP_FDB").size(), 2500u);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+// Writing a file's images deletes its old pieces and no other file's: the
+// name is compared in all eight characters.
+TEST_F(ValRun, ImagesReplaceTheirFilesPiecesOnly) {
+  FmArb* init = open("INIT_DINIT_FDB");
+  std::vector<uint8_t> a(10, 'A'), b(10, 'B');
+  dd_write_images(&r, init, "FILEAAAA", a, a);
+  dd_write_images(&r, init, "FILEAAAB", b, b);
+  dd_write_images(&r, init, "FILEAAAA", a, a);
+  FM_CLOSE(init, 0);
+  EXPECT_EQ(image("FILEAAAA", 1), a);
+  EXPECT_EQ(image("FILEAAAB", 1), b);
+  EXPECT_EQ(image("FILEAAAB", 2), b);
   EXPECT_EQ(errs.count(), 0u) << errs.last();
 }
 

@@ -40,6 +40,7 @@ TEST(DictRec, EveryRecordHasAListAndACatalogueFileOfItsLength) {
   EXPECT_GE(dict_rec_find("SYSPARM")->size, 355);
   EXPECT_EQ(dict_rec_find("DBXAP")->size, 104);
   EXPECT_EQ(dict_rec_find("INIT_DUSR_FDB"), dict_rec_find("USER"));
+  EXPECT_EQ(dict_rec_find("PROC"), nullptr) << "a name is all eight characters, blanks included";
 }
 
 TEST(DictRec, KeySegmentsOfTheCatalogueLieOnFieldsOfTheirType) {
@@ -112,6 +113,56 @@ TEST(DictEnc, ValuesEncodeByTypeAndComeBack) {
   EXPECT_FALSE(dict_encode_named(p, "changed", "2026-01-01T24:00:00", r.data(), &err));
   EXPECT_TRUE(dict_encode_named(p, "changed", "NULL", r.data(), &err));
   EXPECT_EQ(dict_decode(*dict_field_find(&p, "changed"), 0, r.data()), "NULL");
+}
+
+// Each type at its largest value and one past it; the oracle is the width's
+// 64-bit range, <chrono> for dates.
+TEST(DictEnc, EachTypeTakesItsBoundsAndRefusesOnePast) {
+  std::string err;
+  uint8_t r[16];
+  auto enc = [&](const DictField& f, const char* text) {
+    std::memset(r, 0xEE, sizeof r);
+    return dict_encode(f, 0, text, r, &err);
+  };
+  auto le = [&](int w) {
+    int64_t v = 0;
+    for (int i = 0; i < w; ++i) v |= int64_t(r[i]) << (8 * i);
+    return v;
+  };
+  const DictField b1{"B1", 0, 1, kFtBinary, 1}, b4{"B4", 0, 4, kFtBinary, 1};
+  EXPECT_TRUE(enc(b1, "-128"));
+  EXPECT_EQ(le(1), 0x80);
+  EXPECT_FALSE(enc(b1, "-129"));
+  EXPECT_TRUE(enc(b4, "-2147483648"));
+  EXPECT_EQ(le(4), 0x80000000LL);
+  EXPECT_FALSE(enc(b4, "-2147483649"));
+  EXPECT_TRUE(enc(b4, "4294967295"));
+  EXPECT_FALSE(enc(b4, "4294967296"));
+  EXPECT_FALSE(enc(b1, "18446744073709551617")) << "2^64 + 1 wraps to 1 in 64 bits";
+  EXPECT_EQ(r[1], 0xEE);
+  // Dates: the first and last days, minutes and seconds to 59, hundredths
+  // two digits; a 4-byte date keeps the day alone and nothing past it.
+  const DictField d8{"D8", 0, 8, kFtDate, 1}, d4{"D4", 0, 4, kFtDate, 1};
+  EXPECT_TRUE(enc(d8, "0001-01-01T23:59:59.99"));
+  EXPECT_EQ(le(4), 1);
+  EXPECT_EQ(int64_t(r[4] | r[5] << 8 | r[6] << 16 | int64_t(r[7]) << 24), 8639999);
+  EXPECT_FALSE(enc(d8, "0000-12-31"));
+  EXPECT_TRUE(enc(d8, "9999-12-31"));
+  using namespace std::chrono;
+  EXPECT_EQ(le(4), (sys_days{year{9999} / 12 / 31} - sys_days{year{1} / 1 / 1}).count() + 1);
+  EXPECT_FALSE(enc(d8, "2026-01-01T00:60:00"));
+  EXPECT_FALSE(enc(d8, "2026-01-01T00:00:60"));
+  EXPECT_FALSE(enc(d8, "2026-01-01T00:00:00.005"));
+  EXPECT_TRUE(enc(d4, "2026-01-01"));
+  EXPECT_EQ(r[4], 0xEE) << "written past a 4-byte date";
+  EXPECT_FALSE(enc(d4, "2026-01-01T00:00:01"));
+  EXPECT_EQ(le(4), 0xEEEEEEEE) << "a refused value leaves its field";
+  // Opaque: as many bytes as the field, hexadecimal digits only.
+  const DictField o4{"O4", 0, 4, kFtOpaque, 1};
+  EXPECT_TRUE(enc(o4, "01020304"));
+  EXPECT_EQ(le(4), 0x04030201);
+  EXPECT_FALSE(enc(o4, "0102030405"));
+  EXPECT_FALSE(enc(o4, "+1"));
 }
 
 TEST(DictEnc, ImagesFollowTheTypes) {
