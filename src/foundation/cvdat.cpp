@@ -578,7 +578,7 @@ int cv_ston_date(DateDesc* d) {
       int jul = d->type == kDtPackedJul;
       int nd = digit_count(hi, lo, jul);
       int nib = 2 * d->len - 1;
-      if (d->len < 1 || nib < nd) { d->msg = kMsgBadDate; return 0; }
+      if (d->len < 1 || nib < nd || nib > 40) { d->msg = kMsgBadDate; return 0; }  // (as read back)
       if (high) return pd_cvp(v, d->len, -1) ? 1 : (d->msg = kMsgBadDate, 0);  // the null value
       std::memset(v, 0, d->len);
       char s[24];

@@ -799,7 +799,8 @@ int cv_num_put(int type, void* stored, int len, int digits, int decimals, bool i
   }
   if (n.value < 0 && !is_signed) return refuse(100550);
   if (type == 12) {
-    if (n.scale > decimals && decimals > 0) return refuse(100790);
+    // (Its scale byte reads back 31 decimals at most.)
+    if (n.scale > 31 || (n.scale > decimals && decimals > 0)) return refuse(100790);
     if (n.scale < 0) {
       if (!rescale(n, 0)) return refuse(200050);
     }

@@ -111,6 +111,11 @@ TEST(CvBlock, ItemLayoutAndCompile) {
   Conv bad2(elem(1, 4, "##x#"));
   EXPECT_EQ(bad2.ok, 0);
   EXPECT_EQ(bad2.b.msg, 200090u);
+  // A date element that lacks one end of its range takes the mask's range.
+  Conv date(elem(7, 4, "06/05/0807", 8, 0));
+  ASSERT_TRUE(date.ok);
+  EXPECT_EQ(date.b.item->digits, 8);
+  EXPECT_EQ(date.b.item->decimals, 5);
   Conv badtype(elem(42, 4));
   EXPECT_EQ(badtype.ok, 0);
   EXPECT_EQ(badtype.b.msg, 200100u);
@@ -165,6 +170,11 @@ TEST(CvBlock, NumbersOfEveryStoredForm) {
     ASSERT_EQ(c.enter("-2"), 1);
     EXPECT_EQ(c.stored[8], 0);
   }
+  for (int digits : {15, 16}) {  // 8 packed bytes show 15 digits at most
+    Conv c(elem(12, 9, "", digits, 0, true));
+    ASSERT_TRUE(c.ok);
+    EXPECT_EQ(c.b.item->ext_len, 16) << digits;
+  }
 }
 
 TEST(CvBlock, AlphaAndLogic) {
@@ -184,6 +194,15 @@ TEST(CvBlock, AlphaAndLogic) {
   EXPECT_EQ(m.enter("1a?34"), 0);
   EXPECT_EQ(m.b.msg, 300080u);
   EXPECT_EQ(m.bytes(), "12-34");
+  // A display wider than the stored text, and one narrower.
+  Conv w(elem(1, 4));
+  std::memcpy(w.stored, "abcd", 4);
+  w.b.item->ext_len = 5;  // (the display has room for one more)
+  EXPECT_EQ(w.show(), "abcd ");
+  EXPECT_EQ(w.b.msg, 0u);
+  w.b.item->ext_len = 3;
+  EXPECT_EQ(w.show(), "abc");
+  EXPECT_EQ(w.b.msg, 200050u);
 
   Conv l(elem(11, 1));
   ASSERT_TRUE(l.ok);
@@ -313,6 +332,8 @@ TEST(CvBlock, DateChunks) {
   ASSERT_EQ(cv_get_chunk(&j.b, &remaining, -1, &ch), 1);
   EXPECT_EQ(ch.kind, 'J');
   EXPECT_EQ(ch.width, 3);
+  remaining = j.b.date_mask_len + 1;
+  EXPECT_EQ(cv_get_chunk(&j.b, &remaining, -1, &ch), 0);
   Conv n(elem(8, 4, "", 5, 2, true));
   remaining = 4;
   EXPECT_EQ(cv_get_chunk(&n.b, &remaining, 1, &ch), 0);
@@ -364,6 +385,32 @@ TEST(CvBlock, LiteralsInUniversalForm) {
     b.item->int_addr.reset();
     EXPECT_EQ(cv_get_universal(&b, 0, nullptr, pool), 0);
     EXPECT_EQ(b.msg, 102540u);
+  }
+  // Literals at the limit of the field and one past: alpha as long as the
+  // field, one logic character, token numbers of 1 and 2 bytes.
+  auto token = [](int len) {
+    DElem e = elem(5, len, "", 5, 0, true);
+    e.token_mark = 6;
+    return e;
+  };
+  struct Lit {
+    DElem e;
+    const char* ok;
+    const char* past;
+  } lits[] = {{elem(1, 4), "abcd", "abcde"}, {elem(11, 1), "Y", "YY"},   {token(1), "127", "128"},
+              {token(1), "-128", "-129"},    {token(2), "32767", "32768"}, {token(2), "-32768", "-32769"}};
+  for (Lit& l : lits) {
+    CvBlock b;
+    ASSERT_EQ(cv_get_cnv(&b, &l.e, "TST", "01"), 1) << l.ok;
+    char* t = static_cast<char*>(MM_ALLOC(pool, 8));
+    b.item->ext_addr.set(t);
+    b.item->ext_len = 8;
+    for (const char* text : {l.ok, l.past}) {
+      std::memset(t, ' ', 8);
+      std::memcpy(t, text, std::strlen(text));
+      b.item->int_addr.reset();
+      EXPECT_EQ(cv_get_universal(&b, 0, nullptr, pool), text == l.ok ? 1 : 0) << text;
+    }
   }
   mm_destroy_pool(pool);
 }

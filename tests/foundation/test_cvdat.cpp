@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "foundation/bi.h"
@@ -305,6 +306,11 @@ TEST(Cvdat, NullHighAndZeroDatesInEveryForm) {
   ASSERT_EQ(pd_cvp(v, 5, -20240501), 1);
   ASSERT_EQ(cv_ntos_date(&p.d), 1);
   EXPECT_TRUE(cv_date_is_high(p.d.date));
+  // Negative zero is no null: it reads as the zero date.
+  uint8_t nz[5] = {0, 0, 0, 0, uint8_t(com.pd_neg & 0x0F)};
+  p.d.value = nz;
+  ASSERT_EQ(cv_ntos_date(&p.d), 1);
+  EXPECT_TRUE(cv_date_is_zero(p.d.date));
   // Half of an 8-byte binary date null is not a date.
   Masked b("0807060504", kDtBin);
   ASSERT_TRUE(b.compile());
@@ -358,6 +364,59 @@ TEST(Cvdat, InvalidStoredValuesAndDatesAreRefused) {
   EXPECT_EQ(cv_ntos_date(&p.d), 1);
   v[1] = 0x0A;
   EXPECT_EQ(cv_ntos_date(&p.d), 0);
+  uint8_t lead[5] = {0x12, 0x02, 0x40, 0x50, 0x1C};  // a digit before the date's
+  p.d.value = lead;
+  EXPECT_EQ(cv_ntos_date(&p.d), 0);
+  // Fields one byte shorter than the mask's digits (text, packed, internal):
+  // refused both ways, the field not written, its next byte not read.
+  for (auto [mask, type, whole] : {std::tuple{"06/05/0807", kDtText, std::string("20240501")},
+                                   {"08070605", kDtPacked, std::string("\x02\x02\x40\x50\x1C")},
+                                   {"0807060504030201", kDtStd, std::string("\x14\x18\x05\x01\0\0\0\0", 8)}}) {
+    Masked f(mask, type);
+    ASSERT_TRUE(f.compile());
+    std::vector<uint8_t> field(whole.size(), 0x35);
+    f.d.value = field.data();
+    f.d.len = uint16_t(whole.size() - 1);
+    set_date(f.d.date, 2024, 5, 1);
+    EXPECT_EQ(cv_ston_date(&f.d), 0) << mask;
+    EXPECT_TRUE(ut_is_all(field.data(), 0x35, field.size())) << mask;
+    std::memcpy(field.data(), whole.data(), whole.size());
+    EXPECT_EQ(cv_ntos_date(&f.d), 0) << mask;
+    f.d.len = uint16_t(whole.size());
+    ASSERT_EQ(cv_ntos_date(&f.d), 1) << mask;
+    EXPECT_EQ(cv_get_days(&f.d, 0), cv_days_from_civil(2024, 5, 1)) << mask;
+  }
+  // Host time: the last hundredth of a day, and one past.
+  uint8_t host[8];
+  for (uint32_t hs : {kDayHundredths - 1, kDayHundredths}) {
+    uint32_t one = 1;
+    std::memcpy(host, &one, 4);
+    std::memcpy(host + 4, &hs, 4);
+    DateDesc h;
+    EXPECT_EQ(GREG_BIN_TO_STD(&h, host), hs < kDayHundredths ? 1 : 0);
+  }
+  // Day numbers need a year byte of 0-99.
+  DateDesc y;
+  set_date(y.date, 2099, 12, 31);
+  EXPECT_EQ(cv_get_days(&y, 0), chr::sys_days(chr::year(2099) / 12 / 31).time_since_epoch().count() + kUnixDay);
+  y.date[1] = 100;
+  EXPECT_EQ(cv_get_days(&y, 0), 0);
+}
+
+// A packed date is read back from any field it is stored in.
+TEST(Cvdat, PackedDateStoredIsReadBack) {
+  for (uint16_t len : {20, 21}) {
+    Masked p("08070605", kDtPacked);
+    ASSERT_TRUE(p.compile());
+    std::vector<uint8_t> field(len);
+    p.d.value = field.data();
+    p.d.len = len;
+    set_date(p.d.date, 2024, 5, 1);
+    if (!cv_ston_date(&p.d)) continue;
+    std::memset(p.d.date, 0, 8);
+    ASSERT_EQ(cv_ntos_date(&p.d), 1) << len;
+    EXPECT_EQ(cv_get_days(&p.d, 0), cv_days_from_civil(2024, 5, 1)) << len;
+  }
 }
 
 // ---------------------------------------------------------------- masks --
@@ -517,6 +576,15 @@ TEST(Cvdat, EntryIsLenientWithSeparatorsAndStrictWithValues) {
   EXPECT_EQ(cv_date_std_to_text(&m.d, out, sizeof out), 0);
   EXPECT_EQ(m.d.msg, kMsgNoFit);
   EXPECT_EQ(std::string(out, 6), "05/01/");
+  char out10[10];
+  EXPECT_EQ(cv_date_std_to_text(&m.d, out10, 10), 1);
+  EXPECT_EQ(cv_date_std_to_text(&m.d, out10, 9), 0);
+  EXPECT_EQ(m.d.msg, kMsgNoFit);
+  // A run of dashes is as wide as its unit at most.
+  Masked md("0605", kDtText);
+  ASSERT_TRUE(md.compile());
+  EXPECT_EQ(enter(md.d, "--05"), 1);
+  EXPECT_EQ(enter(md.d, "---5"), 0);
 }
 
 TEST(Cvdat, TwoDigitYearsAndThePivot) {
@@ -574,6 +642,12 @@ TEST(Cvdat, TwoDigitYearsAndThePivot) {
     std::memset(w, 0xFF, sizeof w);  // no date yet: the pivot's century
     ASSERT_EQ(cv_date_etoi(&b.d, "05/01/24", 8, nullptr), 1);
     EXPECT_EQ(u32(w), uint32_t(cv_days_from_civil(2024, 5, 1)));
+  }
+  {
+    PivotGuard p(99);  // the last pivot: 00-98 in the 2000s
+    EXPECT_EQ(cv_date_pivot_year(), 99);
+    EXPECT_EQ(cv_default_century(98), 20);
+    EXPECT_EQ(cv_default_century(99), 19);
   }
   // The environment gives the pivot at start-up.
   {
@@ -642,6 +716,15 @@ TEST(Cvdat, DatesWithoutAYearKeepTheTwentyNinthOfFebruary) {
   char out[5];
   ASSERT_EQ(cv_date_itoe(&b.d, out, 5, nullptr), 1);
   EXPECT_EQ(std::string(out, 5), "02/29");
+  // The day alone: the day number of that day of January 0004.
+  Masked d("05", kDtBin);
+  ASSERT_TRUE(d.compile());
+  ASSERT_EQ(d.d.len, 4);
+  d.d.value = w;
+  ASSERT_EQ(cv_date_etoi(&d.d, "31", 2, nullptr), 1);
+  EXPECT_EQ(u32(w), uint32_t(cv_days_from_civil(4, 1, 31)));
+  ASSERT_EQ(cv_date_itoe(&d.d, out, 2, nullptr), 1);
+  EXPECT_EQ(std::string(out, 2), "31");
 }
 
 // -------------------------------------------------------------- universal --
@@ -662,6 +745,7 @@ TEST(Cvdat, UniversalDateText) {
   EXPECT_TRUE(cv_date_is_high(t));
   for (const char* bad : {"2024050", "2024 501", "20240501x", "2024-501", "20240501000000000"})
     EXPECT_EQ(cv_date_from_universal(bad, std::strlen(bad), t), 0) << bad;
+  EXPECT_EQ(cv_date_from_universal("20240501", 7, t), 0);  // nothing read past the length
   char out[20];
   set_date(t, 2024, 5, 1, 13, 45, 30, 99);
   cv_date_to_universal(t, 8, 5, out, 20);
@@ -733,6 +817,10 @@ TEST(Cvdat, DayAndMonthNames) {
   EXPECT_EQ(std::string(out, 3), "Dec");
   EXPECT_EQ(cv_month_name(0, true, out, 3), 0u);
   EXPECT_EQ(std::string(out, 3), "   ");
+  EXPECT_EQ(cv_day_name(7, true, out, 3), 3u);
+  EXPECT_EQ(cv_day_name(8, true, out, 3), 0u);
+  EXPECT_EQ(std::string(out, 3), "   ");
+  EXPECT_EQ(cv_month_name(13, true, out, 3), 0u);
   // Localized names come from the common block, in capitalised case.
   std::string saved = com.day_full[3].str();
   com.day_full[3].set("MERCREDI");

@@ -92,9 +92,13 @@ TEST(NumMask, Catalogue) {
       {"99/99", 1231, 0, "12/31"},           // literals
       {"\\999", 42, 0, "942"},              // backslash: a literal mask character
       {"99%", 42, 0, "42%"},
+      {"-Z9.**", -5, 2, "  -.05"},           // '*' decimals are no fill: the sign floats
   };
   for (const Case& c : cases)
     EXPECT_EQ(itoe(c.mask, c.value, c.scale), c.text) << c.mask << " " << c.value;
+  // An output as wide as the mask, and one cell narrower.
+  EXPECT_EQ(itoe("999", 12, 0, 3), " 12");
+  EXPECT_EQ(itoe("999", 12, 0, 2), "!**");
 }
 
 TEST(NumMask, FactsAndMalformedMasks) {
@@ -116,6 +120,12 @@ TEST(NumMask, FactsAndMalformedMasks) {
     EXPECT_EQ(cv_num_msk(&b), 0) << "'" << bad << "'";
     char out[8];
     EXPECT_EQ(num_itoe(bad, int(std::strlen(bad)), CvNum{1, 0}, out, 8), 0);
+  }
+  // At most 31 digit positions and 128 positions.
+  for (auto [mask, ok] : {std::pair{std::string(31, '9'), 1}, {std::string(32, '9'), 0},
+                          {"9" + std::string(127, 'x'), 1}, {"9" + std::string(128, 'x'), 0}}) {
+    CvNumMsk b{mask.data(), int(mask.size()), {}, 0};
+    EXPECT_EQ(cv_num_msk(&b), ok) << mask.size();
   }
 }
 
@@ -160,6 +170,14 @@ TEST(NumEntry, AcceptsWhatTheMasksShowAndRefusesTheRest) {
   uint32_t msg = 0;
   std::string huge(40, '9');
   EXPECT_EQ(cv_num_etoi(huge.data(), int(huge.size()), &n, &msg), 0);
+  EXPECT_EQ(msg, 200050u);
+  // 31 significant digits are read, leading zeros not counted; 32 are not.
+  std::string d31 = "0000000000" + std::string(31, '9');
+  ASSERT_EQ(cv_num_etoi(d31.data(), int(d31.size()), &n, &msg), 1);
+  i128 max31 = 1;
+  for (int i = 0; i < 31; ++i) max31 *= 10;
+  EXPECT_TRUE(n.value == max31 - 1 && n.scale == 0);
+  EXPECT_EQ(cv_num_etoi(("1" + d31).data(), int(d31.size()) + 1, &n, &msg), 0);
   EXPECT_EQ(msg, 200050u);
 }
 
@@ -274,6 +292,8 @@ TEST(NumStored, BinaryPackedAndVariable) {
     EXPECT_EQ(cv_num_put(5, buf, b.len, 0, 0, b.sgn, CvNum{b.hi + 1, 0}, &msg), 0);
     EXPECT_EQ(msg, 200050u);
     EXPECT_EQ(buf[0], 0x5A);  // a refusal leaves the field alone
+    EXPECT_EQ(cv_num_put(5, buf, b.len, 0, 0, b.sgn, CvNum{b.lo - 1, 0}, &msg), 0);
+    EXPECT_EQ(buf[0], 0x5A);
     if (!b.sgn) {
       EXPECT_EQ(cv_num_put(5, buf, b.len, 0, 0, false, CvNum{-1, 0}, &msg), 0);
       EXPECT_EQ(msg, 100550u);
@@ -308,6 +328,14 @@ TEST(NumStored, BinaryPackedAndVariable) {
       EXPECT_EQ(msg, 200050u);
     }
   }
+  // No packed field is longer than 16 bytes (31 digits).
+  uint8_t b17[17];
+  std::memset(b17, 0x99, 16);
+  b17[16] = 0x9C;
+  CvNum n17;
+  EXPECT_EQ(cv_num_get(8, b17, 17, 0, true, &n17), 0);
+  EXPECT_EQ(cv_num_put(8, b17, 17, 0, 0, true, CvNum{1, 0}, &msg), 0);
+  EXPECT_EQ(b17[16], 0x9C);
   // Zero is always the positive zero; sign nibbles are the configured ones.
   ASSERT_EQ(cv_num_put(8, buf, 2, 0, 0, true, CvNum{0, 0}, &msg), 1);
   EXPECT_EQ(buf[1] & 0xF, com.pd_pos);
@@ -355,6 +383,32 @@ TEST(NumStored, BinaryPackedAndVariable) {
   ASSERT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 1);
   buf[8] = uint8_t(-31);  // 7 x 10^31: 32 digits
   EXPECT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 0);
+  buf[8] = 31;  // a scale byte up to 31 decimals
+  ASSERT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 1);
+  EXPECT_TRUE(n.value == 7 && n.scale == 31);
+  buf[8] = 32;
+  EXPECT_EQ(cv_num_get(12, buf, 9, 15, true, &n), 0);
+  // The element's decimals bound the value's: as many, not one more.
+  ASSERT_EQ(cv_num_put(12, buf, 9, 15, 2, true, CvNum{-123, 2}, &msg), 1);
+  EXPECT_EQ(cv_num_put(12, buf, 9, 15, 2, true, CvNum{-1234, 3}, &msg), 0);
+  EXPECT_EQ(msg, 100790u);
+}
+
+// Whatever a variable packed field takes reads back: a value of more
+// decimals than the scale byte holds (31) is refused, also when the element
+// gives no decimals.
+TEST(NumStored, VariablePackedStoresNoScaleItCannotRead) {
+  uint8_t buf[9];
+  uint32_t msg = 0;
+  CvNum n;
+  ASSERT_EQ(cv_num_put(12, buf, 9, 15, 0, true, CvNum{1, 31}, &msg), 1);
+  ASSERT_EQ(cv_num_get(12, buf, 9, 0, true, &n), 1);
+  EXPECT_TRUE(n.value == 1 && n.scale == 31);
+  std::memset(buf, 0x5A, sizeof buf);
+  EXPECT_EQ(cv_num_put(12, buf, 9, 15, 0, true, CvNum{1, 32}, &msg), 0);
+  EXPECT_EQ(buf[8], 0x5A);
+  EXPECT_EQ(cv_num_put(12, buf, 9, 15, 0, true, CvNum{1, 259}, &msg), 0);  // not 1 at scale 3
+  EXPECT_EQ(buf[8], 0x5A);
 }
 
 // Elements of a damaged dictionary: a scale past 31 digits (a value of
@@ -371,6 +425,13 @@ TEST(NumStored, ScalesAndCalculationLengthsPastTheirBounds) {
   EXPECT_EQ(cv_num_get(5, buf, 1, 32, false, &n), 0);
   EXPECT_EQ(cv_num_put(5, buf, 4, 1, 32, false, CvNum{7, 32}, &msg), 0);
   EXPECT_EQ(cv_num_put(8, buf, 4, 1, 200, false, CvNum{7, 200}, &msg), 0);
+  EXPECT_EQ(msg, 200050u);
+  // Brought to 30 decimals, 1 is 31 digits and fits; 10 is 32 and does not.
+  ASSERT_EQ(cv_num_put(8, buf, 16, 1, 30, false, CvNum{1, 0}, &msg), 1);
+  ASSERT_EQ(cv_num_get(8, buf, 16, 30, false, &n), 1);
+  EXPECT_EQ(to_text(n.value), "1" + std::string(30, '0'));
+  msg = 0;
+  EXPECT_EQ(cv_num_put(8, buf, 16, 2, 30, false, CvNum{10, 0}, &msg), 0);
   EXPECT_EQ(msg, 200050u);
   ASSERT_EQ(cv_num_put(12, buf, 9, 15, 15, true, CvNum{5, 0}, &msg), 1);
   EXPECT_EQ(cv_num_get(12, buf, 9, 0, true, &n), 1);
@@ -437,6 +498,16 @@ TEST(Alpha, JustificationFillSqueezeAndCase) {
   EXPECT_EQ(msg, 200050u);
   EXPECT_EQ(alp("a    b c d e", 8, "xxxxxxxx", nullptr, 0, ' ', '1', 0, &msg), "!xxxxxxxx");
   EXPECT_EQ(msg, 200050u);
+  // Centred with an odd room: the extra blank goes right.
+  EXPECT_EQ(alp("ABC", 10, ten, nullptr, 4, '-', '0', 0), "---ABC----");
+  // As typed: the text keeps its place, and must end within the field.
+  EXPECT_EQ(alp("  AB", 4, "xxxx", nullptr, 0, ' ', '0', 0), "  AB");
+  EXPECT_EQ(alp("  AB", 3, "xxx", nullptr, 0, ' ', '0', 0, &msg), "!xxx");
+  EXPECT_EQ(msg, 200050u);
+  // ISO 8859-1 case at the ends of the accented ranges: the multiplication
+  // and division signs, sharp s and y with diaeresis have no other case.
+  EXPECT_EQ(alp("\xC0\xD7\xDE\xDF", 4, "    ", nullptr, 0, ' ', '0', 3), "\xE0\xD7\xFE\xDF");
+  EXPECT_EQ(alp("\xE0\xF7\xFE\xFF", 4, "    ", nullptr, 0, ' ', '0', 1), "\xC0\xF7\xDE\xFF");
 }
 
 TEST(Alpha, EditMaskPositions) {
@@ -447,6 +518,8 @@ TEST(Alpha, EditMaskPositions) {
   EXPECT_EQ(alp("1 ", 2, "  ", "##", 0, ' ', '0', 0), "1 ");  // nothing typed after the blank
   EXPECT_EQ(alp("A1-b", 4, "    ", "&&!@", 0, ' ', '0', 0), "A1-b");
   EXPECT_EQ(alp("A1-1", 4, "    ", "&&!@", 0, ' ', '0', 0, &msg), "!    ");
+  EXPECT_EQ(alp("1 x", 2, "  ", "##", 0, ' ', '0', 0, &msg), "!  ");  // typed past the field
+  EXPECT_EQ(msg, 200050u);
   // '*' positions keep the stored characters, whatever is typed there.
   EXPECT_EQ(alp("12x34", 5, "  -  ", "##*##", 0, ' ', '0', 0), "12-34");
   EXPECT_EQ(alp("ab", 2, "  ", "@@", 0, ' ', '0', 1), "AB");  // case before the check
@@ -607,6 +680,10 @@ TEST(NumMask, LongCurrencySymbolShowsWholeOrCutAndReadsBack) {
       {"Z9.99$", 9925, "99.25E"},
       {"$$$$ZZ9", 5, "   EUR5"},               // more '$' than the symbol
       {"$ZZ9", 0, "EUR "},                      // a zero shows nothing to float to
+      {"$Z", 0, "E "},                          // no room right of it: cut
+      {"$ZZ9.99", 500, "EUR5.00"},              // room for just the whole symbol
+      {"$ZZ9.99", 1500, " E15.00"},             // one cell short
+      {"ZZ9.99$", 525, "5.25EUR"},
   };
   for (const Case& c : cases) {
     std::string shown = itoe(c.mask, c.value, std::strchr(c.mask, '.') ? 2 : 0);
@@ -628,6 +705,7 @@ TEST(NumMask, CutSymbolBeforeThePointReadsBack) {
   shown = itoe("$$$ZZ9.99", 50, 2);
   EXPECT_EQ(shown, "   Fr..50");
   EXPECT_EQ(etoi_msk("$$$ZZ9.99", shown), "50@2");
+  EXPECT_EQ(etoi_msk("$$9", "Fr.5"), "5@0");  // the whole symbol, when the number fits the mask
 }
 
 // A text without a digit is zero only when it holds nothing but blanks, the
