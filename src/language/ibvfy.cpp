@@ -63,7 +63,7 @@ struct Vfy {
   std::vector<const uint8_t*> code_ops;      // every code operand
   std::vector<const uint8_t*> chain_ops;     // RLOC_BNB's to offset 0 of the block after its own
   std::vector<uint64_t> area;                // room at each address-array slot (0: not known)
-  std::vector<uint8_t> ctl;                  // 1 at a slot that holds a file control area, else 0
+  std::vector<uint8_t> ctl;                  // 1 a slot holding a file control area, 0 another, 2 none named
   std::map<uint16_t, uint32_t> file_len;     // record length by process file number
   std::vector<uint64_t> cnst_room;           // room of each constant looked up (0: not yet)
   // The records of each sub-file walked, read once per verification (the
@@ -260,6 +260,9 @@ bool check_areas(Vfy& v) {
     const auto& e = rec::view<EmAreaEntry>(const_cast<uint8_t*>(t) + sizeof(EmAreaEntry) * i);
     const uint32_t ix = e.index;
     if (ix == 0 || ix > n) return v.fail("area entry %u: index %u outside the table of %u", i, ix, n);
+    // One entry a slot: the setup gives a slot named again the block it
+    // holds already (or another area's), of a room this check cannot know.
+    if (v.ctl[ix] != 2) return v.fail("area entry %u: slot %u named twice", i, ix);
     uint64_t room;
     if (e.sub != 0) {
       if (!have_whole || uint64_t(e.sub) + e.size > whole) return v.fail("area entry %u: sub-area past its area", i);
@@ -270,10 +273,8 @@ bool check_areas(Vfy& v) {
       have_whole = true;
       whole = room;
     }
-    if (room > v.area[ix]) v.area[ix] = room;
-    // A slot is a file control area when every entry naming it is one.
-    const uint8_t ctl = e.sub == 0 && e.kind == 1 && room >= sizeof(PiFileCtl) ? 1 : 0;
-    v.ctl[ix] = v.ctl[ix] == 2 || v.ctl[ix] == ctl ? ctl : 0;
+    v.area[ix] = room;
+    v.ctl[ix] = e.sub == 0 && e.kind == 1 && room >= sizeof(PiFileCtl) ? 1 : 0;  // a file control area
   }
   return true;
 }

@@ -159,6 +159,15 @@ class PlVfy : public ::testing::Test {
     set(c + 12);
     rec::view<IbInst>(c + 12 + ((ib_inst_len(c + 12) + 3) & ~size_t(3))).op = 10;
   }
+  // The END replace_move left replaced by the instruction op (its operands
+  // set by set) and an END.
+  static void then_op(EmHeader* em, uint16_t op, const std::function<void(uint8_t*)>& set) {
+    uint8_t* c = code(em, g_at.move);
+    while (rec::view<IbInst>(c).op != 10) c += (ib_inst_len(c) + 3) & ~size_t(3);
+    rec::view<IbInst>(c).op = op;
+    set(c);
+    rec::view<IbInst>(c + ((ib_inst_len(c) + 3) & ~size_t(3))).op = 10;
+  }
   static EmAreaEntry& area(EmHeader* em, uint32_t i) {
     return rec::view<EmAreaEntry>(em->area_table.get() + sizeof(EmAreaEntry) * i);
   }
@@ -295,18 +304,22 @@ void put_lookup(EmHeader* em, uint32_t rec_ix) {
   d->area = rec_ix;
   put_rec(em->cdlu.get(), d);
 }
-// A child whose count constraints are in a 16-byte constant (record 3).
-void put_cchld(EmHeader* em, uint32_t count) {
+// A child whose count constraints are in a 16-byte constant (record 3),
+// their positions in one of pos bytes (record 4) when pos is given.
+void put_cchld(EmHeader* em, uint32_t count, uint16_t pos = 0) {
   PcBuf<uint8_t> c(16);
   FmArb* cn = em->cnst.get();
-  PROTO_FULL(cn, 0, c.bytes());
-  cn->rec_len = 16;
-  ASSERT_EQ(fm_write(cn), 1);
+  for (uint16_t len : {uint16_t(16), pos}) {
+    if (!len) continue;
+    PROTO_FULL(cn, 0, c.bytes());
+    cn->rec_len = len;
+    ASSERT_EQ(fm_write(cn), 1);
+  }
   PcBuf<EmCchld> r;
   r->seq = 1u;
   r->eps[0] = r->eps[1] = 0xFFFFu;
   r->invoc.cns_count = count;
-  r->invoc.cns_positions.off = 3u;
+  r->invoc.cns_positions.off = pos ? 4u : 3u;
   r->invoc.cns_descs.off = 3u;
   put_rec(em->cchld.get(), r);
   em->n_children = 1;
@@ -436,6 +449,83 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       in.which = 1;
     };
   };
+  // The END replaced by a chain to block 2, which loads r1 and r2 and moves
+  // 16 bytes between them; the chain goes to its start or to the move.
+  auto chain_to = [](EmHeader* em, bool to_move) {
+    IbCode c;
+    c.inst = em->inst.get();
+    c.block = 1;
+    c.offset = g_at.end;
+    c.storage = code(em);
+    ASSERT_NE(inst_alloc_next(8, nullptr, &c), nullptr);
+    c.offset = 0;
+    bld_ira(&c, 2, 1);
+    bld_ira(&c, 3, 2);
+    const uint16_t move = c.offset;
+    bld_move_char(&c, 16);
+    rec::view<IbInst>(inst_alloc(4, nullptr, &c)).op = 10;
+    rec::view<IbBnb>(code(em, g_at.end)).next.offset = to_move ? move : 0;
+  };
+  // r1 at slot 7, an entry of area 1's class and number: area 1 of size bytes.
+  auto shared_r1 = [](EmHeader* em, uint32_t size) {
+    area(em, 1).size = size;
+    area(em, 7).aclass = area(em, 1).aclass.get();
+    area(em, 7).number = 1u;
+    rec::view<IbRef1>(code(em, g_at.ira)).ref = 7u;
+  };
+  // Item 1, a date of no length given, at slot 5 of size bytes.
+  auto date_item = [](EmHeader* em, uint32_t size) {
+    area(em, 5).size = size;
+    put_item(em, 1, 5, 0);
+    rec_of<EmCitm>(em->citm.get()).wm.data_type = kDtStd;
+  };
+  // PASS of 16 bytes at off of slot 2.
+  auto pass_at = [](uint32_t off) {
+    return [off](EmHeader* em) {
+      replace_move(em, 1, 0, 26, [off](uint8_t* q) {
+        auto& r = rec::view<IbPass>(q).rec;
+        r.ira = 2u;
+        r.offset = off;
+        r.len = 16u;
+        r.kind = 1;
+      });
+    };
+  };
+  // A COMPUTE target of type at r1, then IN's position stored at r3 (area 1).
+  auto compute_then_in = [](EmHeader* em, uint8_t type) {
+    replace_move(em, 3, 0, 710, [type](uint8_t* q) {
+      auto& in = rec::view<IbComputeOprnd>(q);
+      in.type = type;
+      in.len = 4;
+      in.which = 1;
+    });
+    then_op(em, 502, [](uint8_t* q) { rec::view<IbIf2>(q).len1 = rec::view<IbIf2>(q).len2 = 1; });
+  };
+  // A binary loop (r3, r4 at area 1) whose body moves 16 bytes r2 -> r1,
+  // loading them itself or not.
+  auto loop_body = [](EmHeader* em, bool loads) {
+    std::memset(code(em, g_at.move), 0, size_t(g_at.end + 4 - g_at.move));
+    IbCode c;
+    c.inst = em->inst.get();
+    c.block = 1;
+    c.offset = g_at.move;
+    c.storage = code(em);
+    bld_ira(&c, 1, 3);
+    bld_ira(&c, 1, 4);
+    auto& beg = rec::view<IbBegLoop>(inst_alloc(12, nullptr, &c));
+    beg.head.op = 4;
+    beg.ira = 1u;
+    if (loads) {
+      bld_ira(&c, 2, 1);
+      bld_ira(&c, 3, 2);
+    }
+    bld_move_char(&c, 16);
+    auto& end = rec::view<IbEndLoop>(inst_alloc(8, nullptr, &c));
+    end.head.op = 14;
+    end.ira = 1u;
+    beg.exit = ib_here(&c);
+    rec::view<IbInst>(inst_alloc(4, nullptr, &c)).op = 10;
+  };
   auto cnv_bin_pd = [](uint8_t src_len) {
     return [src_len](uint8_t* q) {
       auto& in = rec::view<IbCnvBinAN>(q);
@@ -473,7 +563,7 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
        [](EmHeader* em) { em->proc_eps[0] = uint32_t(g_at.end) << 16 | 1u; },
        [](EmHeader* em) { em->proc_eps[0] = uint32_t(g_at.end + 2) << 16 | 1u; }},
       {"area table index",
-       [](EmHeader* em) { area(em, 1).index = em->n_areas.get(); },
+       [](EmHeader* em) { std::swap(area(em, 1).index, area(em, em->n_areas).index); },
        [](EmHeader* em) { area(em, 1).index = em->n_areas + 1; }},
       {"sub-area",
        [](EmHeader* em) { area(em, 2).sub = kAreaSize - 16; area(em, 2).size = 16u; },
@@ -625,9 +715,6 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"look-up control area's room",
        [](EmHeader* em) { area(em, 8).size = uint32_t(sizeof(PiFileCtl)); put_lookup(em, 3); },
        [](EmHeader* em) { area(em, 8).size = uint32_t(sizeof(PiFileCtl) - 1); put_lookup(em, 3); }},
-      {"look-up control slot, every entry naming it one",  // entry 7 names slot 8 too
-       [](EmHeader* em) { put_lookup(em, 3); area(em, 7).index = 8u; area(em, 7).kind = 1; },
-       [](EmHeader* em) { put_lookup(em, 3); area(em, 7).index = 8u; }},
       {"item's look-up key part",  // slot 2: 64 bytes
        item_of(uint16_t(kAreaSize), [](EmCitm& c) { c.lk_no = 1; c.lk_ira = 2u; }),
        item_of(uint16_t(kAreaSize + 1), [](EmCitm& c) { c.lk_no = 1; c.lk_ira = 2u; })},
@@ -659,7 +746,51 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"CNV BIN packed source's length",
        [=](EmHeader* em) { replace_move(em, 2, 0, 754, cnv_bin_pd(1)); },
        [=](EmHeader* em) { replace_move(em, 2, 0, 754, cnv_bin_pd(0)); }},
+      {"block chain",  // to block 2's start, or past its loads (a branch there)
+       [=](EmHeader* em) { chain_to(em, false); },
+       [=](EmHeader* em) { chain_to(em, true); }},
+      {"shared area's room",  // slot 7 of area 1's number has area 1's room; P1 fills 16 bytes at r1
+       [=](EmHeader* em) { shared_r1(em, 16); },
+       [=](EmHeader* em) { shared_r1(em, 15); }},
+      {"date item's stored length",  // a standard date: 8 bytes, at slot 5
+       [=](EmHeader* em) { date_item(em, 8); },
+       [=](EmHeader* em) { date_item(em, 7); }},
+      {"child constraint positions",  // one of 6 bytes
+       [](EmHeader* em) { put_cchld(em, 1, 6); },
+       [](EmHeader* em) { put_cchld(em, 1, 5); }},
+      {"passed field in its area", pass_at(kAreaSize - 16), pass_at(kAreaSize - 15)},
+      {"register 3 after a COMPUTE target",  // a binary one points it at its sign
+       [=](EmHeader* em) { compute_then_in(em, 8); },
+       [=](EmHeader* em) { compute_then_in(em, 5); }},
+      {"loop body's registers",  // END LOOP goes back to the body with the registers its end left
+       [=](EmHeader* em) { loop_body(em, true); },
+       [=](EmHeader* em) { loop_body(em, false); }},
   };
+  // A work value (32 bytes) register 2 points at: moved whole, or one byte more.
+  struct Work {
+    const char* what;
+    uint16_t op;
+    void (*set)(uint8_t*);
+  };
+  const Work work[] = {
+      {"CNV_SRC work value", 738, [](uint8_t* q) { rec::view<IbMath>(q).arg = 8; }},
+      {"LOOP_CNV work value", 0, [](uint8_t* q) { rec::view<IbLoopCnv>(q).reg = 2; }},
+      {"packed expansion work values", 422, [](uint8_t*) {}},
+      {"date conversion work value", kOpDateToAlp,
+       [](uint8_t* q) {
+         rec::view<IbDateCnv>(q).len = uint16_t(sizeof(IbDateCnv));
+         rec::view<IbDateCnv>(q).d.len = 8;
+       }},
+  };
+  for (const Work& w : work)
+    for (uint16_t n : {32, 33}) {
+      auto f = [&w, n](EmHeader* em) {
+        replace_move(em, 1, 0, w.op, w.set);
+        then_op(em, 114, [n](uint8_t* q) { rec::view<IbLen2>(q).a = n; });
+      };
+      if (n == 32) cases.push_back({w.what, f, nullptr});
+      else cases.back().past = f;
+    }
   // The arithmetic and conversions: what they read or write at a register
   // exactly fills its area, or one byte more.
   struct Data {
@@ -822,6 +953,32 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
     EXPECT_EQ(verify(c.at_limit, &why), 1) << c.what << ": " << why;
     EXPECT_EQ(verify(c.past, &why), 0) << c.what;
   }
+}
+
+// The area setup gives a slot named again the block it already holds (a
+// private entry clears its own size there) or points it elsewhere (a
+// sub-area, a shared area): a slot is named by one entry, whatever the
+// sizes. Slot 2 named again by entry 1, private, of 64 bytes or of 16 (P1
+// moves 16 into it), or slot 1 by entry 2 as a sub-area of entry 1's area.
+TEST_F(PlVfy, ASlotIsNamedByOneEntry) {
+  std::string why;
+  for (uint32_t size : {64u, 16u}) {
+    auto twice = [size](EmHeader* em) {
+      area(em, 1).index = 2u;
+      area(em, 1).kind = 2;
+      area(em, 1).size = size;
+      area(em, 2).kind = 2;
+    };
+    EXPECT_EQ(verify(twice, &why), 0) << size;
+    EXPECT_NE(why.find("slot 2 named twice"), std::string::npos) << why;
+  }
+  auto sub = [](EmHeader* em) {
+    area(em, 2).index = 1u;
+    area(em, 2).sub = 16u;
+    area(em, 2).size = 16u;
+  };
+  EXPECT_EQ(verify(sub, &why), 0);
+  EXPECT_NE(why.find("slot 1 named twice"), std::string::npos) << why;
 }
 
 // A CALC store writes no more than its operand's push read: a binary
