@@ -252,6 +252,7 @@ TEST_F(NativeFm, AMemoryFileReplacesANativeFileByACopy) {
   FmFdb work = describe();
   work.fclass = FM_CLASS_MEMORY;
   work.name.set("WORK");
+  work.var = 1;  // records of 21, 22 and 23 bytes, copied at their lengths
   ASSERT_TRUE(FM_CREATE(&work, com.depth, 0, FM_OPT_BASE, 15, 15)) << work.status;
   FmArb* w = work.handle.get();
   uint8_t* r = static_cast<uint8_t*>(MM_ALLOC(pool, 40));
@@ -260,6 +261,7 @@ TEST_F(NativeFm, AMemoryFileReplacesANativeFileByACopy) {
     r[0] = uint8_t('0' + i);
     rec::view<rec::U16>(r + 10).set(uint16_t(i));
     w->rec.set(r);
+    w->rec_len = uint16_t(20 + i);
     w->op = 0;
     ASSERT_TRUE(fm_write(w));
   }
@@ -281,6 +283,7 @@ TEST_F(NativeFm, AMemoryFileReplacesANativeFileByACopy) {
   FmFdb gone = work;
   EXPECT_FALSE(fm_locate(&gone));
   FmFdb o = describe();
+  o.var = 1;
   ASSERT_TRUE(FM_OPEN(&o, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 15, 15)) << o.status;
   FmArb* a = o.handle.get();
   EXPECT_EQ(os_name(a), dir.file("data/TST/TAP01/STAMPED"));
@@ -290,6 +293,6 @@ TEST_F(NativeFm, AMemoryFileReplacesANativeFileByACopy) {
   ASSERT_TRUE(fm_start(a));
   std::string order;
   a->op = 0;
-  while (fm_rdnxt(a)) order += char(r[0]);
-  EXPECT_EQ(order, "321");
+  while (fm_rdnxt(a)) order += char(r[0]) + std::to_string(a->len_read);
+  EXPECT_EQ(order, "323222121");
 }

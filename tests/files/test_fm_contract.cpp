@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -237,9 +238,11 @@ TEST_P(FmContract, CreateOpenLocateScratch) {
   EXPECT_EQ(miss.handle.get(), nullptr);
   EXPECT_TRUE(fails_with(FM_SCRATCH(&miss, 0), miss, FM_ST_NOT_FOUND));
 
-  // Open with "create when missing".
+  // Open with "create when missing"; a scope deeper than the current one is
+  // the current one.
   FmFdb cr = describe("NEWONE");
-  EXPECT_TRUE(FM_OPEN(&cr, com.depth, opts() | FM_OPT_CREATE, 15, 15)) << cr.status;
+  EXPECT_TRUE(FM_OPEN(&cr, com.depth + 1, opts() | FM_OPT_CREATE, 15, 15)) << cr.status;
+  EXPECT_EQ(cr.scope, com.depth);
   EXPECT_EQ(fm_open_count(), 1u);
 }
 
@@ -492,10 +495,18 @@ TEST_P(FmContract, StreamsOverKeyRanges) {
   pre->op = 0;
   ASSERT_TRUE(fm_rdnxt(pre));
   EXPECT_EQ(code_of(buf), "B1");
+  // An exclusive bound excludes its own key from reads by key too; a range
+  // of key 0 does not restrict reads in another key.
+  EXPECT_TRUE(fails_with(read_eq(x, 0, Rec("B1"), buf), x, FM_ST_NO_RECORD));
+  EXPECT_EQ(read_all(s, 1, buf), (V{"A1", "B1", "B2", "B3", "C1"}));
   // Records written through the file's handle show in its streams.
   ASSERT_TRUE(write(a, Rec("B25", 1)));
   EXPECT_EQ(read_all(s, 0, buf), (V{"B1", "B2", "B25", "B3"}));
-  // Deleting all through a stream removes its range only.
+  // Deleting all through a stream removes its range only; a record of it
+  // held by another handle fails the delete, which says so.
+  ASSERT_TRUE(read_eq(a, 0, Rec("B2"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_TRUE(fails_with(fm_del_all(x), x, FM_ST_HELD_SELF));
+  ASSERT_TRUE(fm_release(a));
   ASSERT_TRUE(fm_del_all(x)) << x->status;
   EXPECT_EQ(read_all(a, 0, buf), (V{"A1", "B1", "B3", "C1"}));
   // A bound longer than the key, or a key that does not exist: refused.
@@ -949,6 +960,36 @@ TEST_P(FmContract, KeyBytesPastAShortRecordAreZero) {
   for (int key = 0; key < 3; ++key) EXPECT_EQ(read_all(a, key, buf), V{"T"}) << key;
 }
 
+// A stream's key range and a key compare see the key a short record has
+// (zeros past its end), not what its buffer held beyond it.
+TEST_P(FmContract, ARangeSeesTheKeyOfAShortRecord) {
+  FmArb* a = create("SHORTRNG", 1);
+  ASSERT_NE(a, nullptr);
+  Rec s("S", 0x00050001u);
+  a->rec.set(s.p);
+  a->rec_len = 12;  // number bytes 12-13 are not part of it: its number is 1
+  a->op = 0;
+  ASSERT_TRUE(fm_write(a));
+  ASSERT_TRUE(write(a, Rec("T", 0x00050001u)));
+  auto* r = reinterpret_cast<FmScbRange*>(range_scb("", 0, "", 0));
+  r->key_no = 1;
+  r->lo_len = r->hi_len = 4;
+  r->lo_key.set(pooled("\x01\x00\x00\x00", 4));
+  r->hi_key = r->lo_key;
+  FmArb* st = FM_ATTACH(a, &r->head, com.depth);
+  ASSERT_NE(st, nullptr) << a->status << la_cur_sys_err();
+  uint8_t* buf = alloc(kLen);
+  std::memset(buf, 0xFF, kLen);
+  EXPECT_EQ(read_all(st, 1, buf), V{"S"});
+  std::memset(buf, 0xFF, kLen);
+  set_num_key(st, 1);
+  st->rec.set(buf);
+  st->op = FM_OP_KEY | FM_OP_EQUAL;
+  ASSERT_TRUE(fm_read(st)) << st->status;
+  EXPECT_EQ(st->len_read, 12);
+  EXPECT_EQ(fm_key_cmp(st), 0);
+}
+
 TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
   FmFdb f = describe("STAMP");
   f.stamp[0] = 11;
@@ -1129,6 +1170,41 @@ TEST_P(FmContract, MoreBadInputGetsAStatus) {
   loop->next.set(loop);
   EXPECT_EQ(FM_ATTACH(a, loop, com.depth), nullptr);
   EXPECT_EQ(a->status, FM_ST_SYS);
+  // A chain of 16 blocks is taken, one of 17 is not.
+  FmScb* chain = nullptr;
+  for (int i = 0; i < 17; ++i) {
+    FmScb* b = range_scb("", 0, "", 0);
+    b->next.set(chain);
+    chain = b;
+    if (i == 15) {
+      FmArb* st = FM_ATTACH(a, chain, com.depth);
+      ASSERT_NE(st, nullptr) << la_cur_sys_err();
+      EXPECT_TRUE(fm_detach(st));
+    }
+  }
+  EXPECT_EQ(FM_ATTACH(a, chain, com.depth), nullptr);
+  // Constraints: a field one past the record's end, values shorter than the
+  // fields; the field that ends at the record's end is taken.
+  c->count = 1;
+  c->entries.set(reinterpret_cast<FmCns*>(alloc(sizeof(FmCns))));
+  c->entries->offset = kLen - 1;
+  c->entries->length = 2;
+  c->len = 2;
+  EXPECT_EQ(FM_ATTACH(a, &c->head, com.depth), nullptr);
+  c->entries->offset = kLen - 2;
+  c->len = 1;
+  EXPECT_EQ(FM_ATTACH(a, &c->head, com.depth), nullptr);
+  c->len = 2;
+  FmArb* cs = FM_ATTACH(a, &c->head, com.depth);
+  ASSERT_NE(cs, nullptr) << la_cur_sys_err();
+  EXPECT_TRUE(fm_detach(cs));
+  // A key length without a key.
+  a->key.reset();
+  a->key_len = 4;
+  a->key_no = 0;
+  a->op = FM_OP_KEY | FM_OP_EQUAL;
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_SYS));
+  a->key_len = 0;
   EXPECT_EQ(fm_open_count(), 1u);
   // Descriptors no back end can keep: a binary segment of more than 8 bytes,
   // no record length, a record longer than 32,767 bytes, more than 17 keys.
@@ -1153,6 +1229,7 @@ TEST_P(FmContract, MoreBadInputGetsAStatus) {
   lots.kdb.set(many);
   lots.key_count = 18;
   refused(lots, "18 keys");
+  EXPECT_TRUE(fails_with(FM_OPEN(&lots, com.depth, opts(), 15, 15), lots, FM_ST_SYS));
 }
 
 TEST_P(FmContract, NullKeysAreLeftOutOfLaterKeysOnly) {
@@ -1269,6 +1346,14 @@ TEST_P(FmContract, ARecordOutsideTheRangeIsNotLeftHeld) {
   EXPECT_TRUE(fails_with(read_eq(s, 0, Rec("C1"), buf, FM_OP_EQUAL | FM_OP_HOLD), s, FM_ST_NO_RECORD));
   EXPECT_TRUE(read_eq(a, 0, Rec("C1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
   EXPECT_TRUE(fm_release(a));
+  // Held by another handle: not found all the same, and the stream's
+  // earlier hold stays.
+  ASSERT_TRUE(read_eq(s, 0, Rec("B1"), buf, FM_OP_EQUAL | FM_OP_HOLD));
+  ASSERT_TRUE(read_eq(a, 0, Rec("C1"), buf2, FM_OP_EQUAL | FM_OP_HOLD));
+  EXPECT_TRUE(fails_with(read_eq(s, 0, Rec("C1"), buf, FM_OP_EQUAL | FM_OP_HOLD), s, FM_ST_NO_RECORD));
+  EXPECT_TRUE(fm_release(a));
+  EXPECT_TRUE(fails_with(read_eq(a, 0, Rec("B1"), buf2, FM_OP_EQUAL | FM_OP_HOLD), a, FM_ST_HELD_SELF));
+  EXPECT_TRUE(fm_release(s));
   // Below the range too.
   EXPECT_TRUE(fails_with(read_eq(s, 0, Rec("A1"), buf, FM_OP_EQUAL | FM_OP_HOLD), s, FM_ST_NO_RECORD));
   EXPECT_TRUE(read_eq(a, 0, Rec("A1"), buf2, FM_OP_EQUAL | FM_OP_HOLD)) << a->status;
@@ -1400,6 +1485,110 @@ TEST_P(FmContract, WritingRecordsTogetherIsWritingThemOneByOne) {
       for (const std::string& c : codes) EXPECT_EQ(code_of(reinterpret_cast<const uint8_t*>(in_a[i++].data())), c);
     }
   }
+}
+
+// Keys at their limits: a key of 255 bytes whose last segment, binary and
+// descending, ends at the record's last byte reads in the order of a map of
+// its values, through ranges and compares as long as the key; each limit
+// one past is refused at create.
+TEST_P(FmContract, KeysAtTheirLimits) {
+  constexpr int kWide = 300;
+  auto* sdb = reinterpret_cast<FmSdb*>(alloc(2 * sizeof(FmSdb)));
+  auto* kdb = reinterpret_cast<FmKdb*>(alloc(FM_MAX_KEYS * sizeof(FmKdb)));
+  auto make = [&](int rec_len, int text_off, int text_len, int bin_len, int keys = 1) {
+    init_sdb_func(&sdb[0], 1, text_off, text_len, FM_SEG_ALPHA, '+');
+    init_sdb_func(&sdb[1], 2, kWide - bin_len, bin_len, FM_SEG_BINARY, '-');
+    for (int k = 0; k < keys; ++k) INIT_KDB(&kdb[k], k, '+', k ? 9 : 8, sdb, 2);
+    FmFdb f;
+    INIT_FDB(&f, g_param->fclass, rec_len, 0, kdb, keys);
+    INIT_DB_PATH(&f, "TST", "TAP", "01", "WIDE", FM_PT_DATA);
+    return f;
+  };
+  auto refused = [&](FmFdb f, const char* what) {
+    EXPECT_TRUE(fails_with(FM_CREATE(&f, com.depth, 0, opts(), 15, 15), f, FM_ST_SYS)) << what;
+  };
+  refused(make(kWide - 1, 45, 247, 8), "a segment one past the record");
+  refused(make(kWide, 44, 248, 8), "a key of 256 bytes");
+  refused(make(kWide, 46, 245, 9), "a binary segment of 9 bytes");
+  FmFdb odd = make(kWide, 45, 247, 8);
+  kdb->key_len = 254;
+  refused(odd, "a key length other than its segments'");
+  kdb->key_len = 0;
+  kdb->seg_count = 0;
+  refused(odd, "a key without segments");
+  FmFdb most = make(kWide, 45, 247, 8, FM_MAX_KEYS);
+  ASSERT_TRUE(FM_CREATE(&most, com.depth, 0, opts(), 15, 15)) << most.status << la_cur_sys_err();
+  ASSERT_TRUE(FM_CLOSE(most.handle.get(), FM_CL_SCRATCH));
+
+  FmFdb f = make(kWide, 45, 247, 8);
+  ASSERT_TRUE(FM_CREATE(&f, com.depth, 0, opts(), 15, 15)) << f.status << la_cur_sys_err();
+  FmArb* a = f.handle.get();
+  // Text ascending, then the number descending.
+  std::map<std::pair<std::string, uint64_t>, std::string> oracle;
+  std::mt19937 rng(5);
+  const uint64_t nums[] = {1, 0x100, 0x0100000000000000ull, ~0ull};
+  uint8_t* r = alloc(kWide);
+  for (int i = 0; i < 120; ++i) {
+    std::string text(247, ' ');
+    text[0] = char('A' + rng() % 3);
+    text[246] = char('a' + rng() % 3);
+    uint64_t v = nums[rng() % 4];
+    char code[11];
+    std::snprintf(code, sizeof code, "R%03d", i);
+    std::memset(r, ' ', kWide);
+    std::memcpy(r, code, std::strlen(code));
+    std::memcpy(r + 45, text.data(), 247);
+    std::memcpy(r + kWide - 8, &v, 8);
+    a->rec.set(r);
+    a->rec_len = 0;
+    a->op = 0;
+    bool fresh = oracle.emplace(std::pair{text, ~v}, code).second;
+    ASSERT_EQ(fm_write(a) == 1, fresh) << i << " " << a->status;
+  }
+  uint8_t* buf = alloc(kWide);
+  V want;
+  for (auto& [k, code] : oracle) want.push_back(code);
+  EXPECT_EQ(read_all(a, 0, buf), want);
+  // The second record's whole key, in key form, as range bounds and as a key.
+  auto second = std::next(oracle.begin());
+  uint8_t key[255];
+  std::memcpy(key, second->first.first.data(), 247);
+  uint64_t v = ~second->first.second;
+  std::memcpy(key + 247, &v, 8);
+  auto range = [&](uint16_t len, int how) {
+    auto* rr = reinterpret_cast<FmScbRange*>(range_scb("", 0, "", 0));
+    rr->lo_len = rr->hi_len = len;
+    rr->lo_key.set(pooled(key, len));
+    rr->hi_key = rr->lo_key;
+    rr->lo_range = rr->hi_range = uint8_t(how);
+    FmArb* st = FM_ATTACH(a, &rr->head, com.depth);
+    EXPECT_NE(st, nullptr) << a->status << la_cur_sys_err();
+    return st ? read_all(st, 0, buf) : V{"attach failed"};
+  };
+  EXPECT_EQ(range(255, 0), V{second->second});
+  EXPECT_EQ(range(255, 16), V{});
+  V same_text;
+  for (auto& [k, code] : oracle)
+    if (k.first == second->first.first) same_text.push_back(code);
+  EXPECT_EQ(range(247, 0), same_text);
+  set_key(a, 0, key, 255);
+  a->rec.set(buf);
+  a->op = FM_OP_KEY | FM_OP_EQUAL;
+  ASSERT_TRUE(fm_read(a)) << a->status;
+  EXPECT_EQ(code_of(buf), second->second);
+  EXPECT_EQ(fm_key_cmp(a), 0);
+  key[254] = uint8_t(key[254] + 1);  // a greater number: before it in the descending segment
+  set_key(a, 0, key, 255);
+  EXPECT_EQ(fm_key_cmp(a), v >> 56 == 0xFF ? -1 : 1);
+  // A key one byte longer than the key, and a key number one past the last.
+  a->key_len = 256;
+  a->op = FM_OP_KEY | FM_OP_EQUAL;
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_SYS));
+  a->key_len = 0;
+  a->key_no = 1;
+  a->op = FM_OP_FIRST;
+  EXPECT_TRUE(fails_with(fm_read(a), a, FM_ST_SYS));
+  EXPECT_TRUE(fails_with(fm_start(a), a, FM_ST_SYS));
 }
 
 INSTANTIATE_TEST_SUITE_P(Memory, FmContract, ::testing::Values(FmBackendParam{}),

@@ -92,6 +92,12 @@ TEST_F(FmFiles, PathsFollowTheTemplates) {
   d.options = FM_OPT_NEXT_PATH;
   fm_set_next_path("/elsewhere/dir/");
   EXPECT_EQ(path_of(d), "/elsewhere/dir/A_B_C");
+  // The create that takes it uses it up.
+  fm_set_next_path((dir + "/next").c_str());
+  FmFdb n = seq_fdb("APP", "02", "ONCE", FM_PT_SESS);
+  n.options = FM_OPT_NEXT_PATH | FM_OPT_NO_SYSDIR;
+  ASSERT_TRUE(fm__create(nullptr, &n, com.depth)) << n.status << la_cur_sys_err();
+  EXPECT_EQ(path_of(n), dir + "/sess/APP02/ONCE");
 }
 
 TEST_F(FmFiles, BadPathsGetAStatus) {
@@ -104,6 +110,13 @@ TEST_F(FmFiles, BadPathsGetAStatus) {
   EXPECT_TRUE(fails_with(FM_SCRATCH(&f, 0), f, FM_ST_SYS));
   f.path_type = 0;
   EXPECT_TRUE(fails_with(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 15, 15), f, FM_ST_SYS));
+  // One past the last path type, also for a memory file, which has no path.
+  FmFdb m;
+  INIT_FDB(&m, FM_CLASS_MEMORY, 10, 0, nullptr, 0);
+  INIT_DB_PATH(&m, "", "APP", "01", "MEMT", FM_PT_SESS + 1);
+  EXPECT_TRUE(fails_with(FM_CREATE(&m, com.depth, 0, 0, 15, 15), m, FM_ST_SYS));
+  m.path_type = FM_PT_SESS;
+  EXPECT_TRUE(FM_CREATE(&m, com.depth, 0, 0, 15, 15)) << m.status;
   // No QUVOPATH.
   unsetenv("QUVOPATH");
   FmFdb g = seq_fdb("APP", "01", "NOPE", FM_PT_DATA);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <map>
 #include <random>
@@ -473,6 +474,10 @@ TEST_F(FmMem, SequentialImagesOfMemoryFiles) {
   sq->rec_len = 4;
   sq->op = 0;
   ASSERT_TRUE(fm_write(sq));
+  // A record that begins as an image's head but is longer than one.
+  std::memcpy(buf, "FMSV\0\0\0\0MORE", 12);
+  sq->rec_len = 12;
+  ASSERT_TRUE(fm_write(sq));
   ASSERT_TRUE(FM_CLOSE(sq, FM_CL_KEEP));
   FmName nm;
   ASSERT_TRUE(FM_OPEN(&seq, com.depth, FM_OPT_BASE | FM_OPT_NO_SYSDIR, 1, 15));
@@ -505,6 +510,7 @@ TEST_F(FmMem, SequentialImagesOfMemoryFiles) {
   FmFdb bad;
   INIT_FDB(&bad, FM_CLASS_MEMORY, 32, 0, nullptr, 0);
   INIT_UNIQUE_PATH(&bad, "LD", "BD", 1);
+  EXPECT_TRUE(fails_with(mm_load_fi(&bad, sq, com.depth), bad, FM_ST_SYS));
   EXPECT_FALSE(mm_load_fi(&bad, sq, com.depth));
   std::string cmd = std::string("rm -rf ") + tmpl;
   (void)!std::system(cmd.c_str());
@@ -731,14 +737,14 @@ TEST_F(FmMem, KeysOfEveryFormReadInTheirValuesOrder) {
   auto* kdb = reinterpret_cast<FmKdb*>(alloc(2 * sizeof(FmKdb)));
   auto* sdb = reinterpret_cast<FmSdb*>(alloc(8 * sizeof(FmSdb)));
   // Key 0 (unique): text 0+2, binary 2+2, 4+4, 8+1, text 9+2, binary 16+8.
-  // Key 1 (duplicates): binary 24+4 descending, text 28+2.
+  // Key 1 (duplicates): binary 24+3 descending, text 28+2.
   init_sdb_func(&sdb[0], 1, 0, 2, FM_SEG_ALPHA, '+');
   init_sdb_func(&sdb[1], 2, 2, 2, FM_SEG_BINARY, '+');
   init_sdb_func(&sdb[2], 3, 4, 4, FM_SEG_BINARY, '+');
   init_sdb_func(&sdb[3], 4, 8, 1, FM_SEG_BINARY, '+');
   init_sdb_func(&sdb[4], 5, 9, 2, FM_SEG_ALPHA, '+');
   init_sdb_func(&sdb[5], 6, 16, 8, FM_SEG_BINARY, '+');
-  init_sdb_func(&sdb[6], 7, 24, 4, FM_SEG_BINARY, '-');
+  init_sdb_func(&sdb[6], 7, 24, 3, FM_SEG_BINARY, '-');
   init_sdb_func(&sdb[7], 8, 28, 2, FM_SEG_ALPHA, '+');
   INIT_KDB(&kdb[0], 0, '+', 0, &sdb[0], 6);
   INIT_KDB(&kdb[1], 1, '+', FM_KEY_DUP, &sdb[6], 2);
@@ -759,7 +765,7 @@ TEST_F(FmMem, KeysOfEveryFormReadInTheirValuesOrder) {
     v.x = uint8_t(rng() % 3);
     v.e = std::string(1, char('a' + rng() % 2)) + char('a' + rng() % 2);
     v.f = rng() % 2 ? 0x0100000000000002ull : 0x0200000000000001ull;
-    v.d = rng() % 2 ? 0x00000100u : 0x00010000u;
+    v.d = std::array<uint32_t, 3>{0x000100u, 0x000001u, 0x000002u}[rng() % 3];
     v.s = std::string(1, char('x' + rng() % 3)) + 'y';
     return v;
   };
