@@ -394,6 +394,14 @@ TEST(BrfDamage, DamagedHeaderIsRestoredFromItsCopy) {
     EXPECT_TRUE(holds(p, recs)) << at;
     EXPECT_EQ(quvo(d, "-fv " + q(p), &out), 0) << at << ": " << out;
   }
+  // A header of another version, or one asking for short lengths, is none
+  // of this engine's, its check sum sound or not.
+  for (auto harm : {+[](BrfFileHdr& h) { h.version = 2; }, +[](BrfFileHdr& h) { h.flags = 2; }}) {
+    BrfFileHdr h = rec::view<BrfFileHdr>(data0.data());
+    harm(h);
+    h.sum = brf_hdr_sum(h);
+    EXPECT_FALSE(brf_decode_hdr(h, nullptr, nullptr));
+  }
   // A zeroed header.
   Bytes data = data0;
   std::memset(data.data(), 0, kBrfHdrSize);

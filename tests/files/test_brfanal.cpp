@@ -3,7 +3,9 @@
 // read as if it were sound.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "files/brf.h"
 #include "files/brf_mixed.h"
@@ -847,6 +850,10 @@ TEST(BrfAnal, FixedRecordsReuseTheirFreeChain) {
       {"leads to", true, [&](Bytes& b) { set_head(b, rid[3]); }},  // a live record
       {"not on the free chain", false, [&](Bytes& b) { set_head(b, rid[0]); }},
       {"not on the free chain", false, [&](Bytes& b) { set_head(b, 0); }},
+      {"names no free slot", false, [&](Bytes& b) {  // on the chain and in the tree
+         link_of(b, rid[0]) = rid[9];
+         link_of(b, rid[9]) = kBrfChainEnd;
+       }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -946,5 +953,278 @@ TEST(BrfAnal, EntriesPastTheDataFilesEndAreNeverRead) {
     brf_spit(brf_index_path(p), index0);
     std::string err;
     EXPECT_EQ(read_back(p, recs, &err), cut == end) << err;
+  }
+}
+
+// Slots whose headers hold but which are not the record their id or key
+// names: a record of another length in a file of fixed-length records (its
+// check sum sound), a home slot that points at another live record. Reads
+// answer damage, never those bytes; a rewrite through the home slot changes
+// nothing; an id inside a record's bytes that look like a slot header names
+// no record.
+TEST(BrfAnal, ASlotThatIsNotTheRecordItsIdNamesIsNeverRead) {
+  BrfTempDir d;
+  uint8_t rec[400];
+  BrfReader rd;
+  BrfFile* f;
+  {
+    std::string p = d.file("FIXED");
+    ASSERT_EQ(brf_create(p, brf_test_layout(100), false, &f), 0u);
+    uint32_t rid[3];
+    for (uint32_t i = 0; i < 3; ++i) {
+      brf_make_rec(rec, 100, i, 0);
+      ASSERT_EQ(brf_insert(f, rec, 100, &rid[i]), 0u);
+    }
+    brf_close(f, false);
+    // The last slot 60 bytes long, its trailer and the header's end to match.
+    Bytes b = brf_slurp(p);
+    rec::view<BrfSlotHdr>(b.data() + rid[2]).len = 60;
+    rec::view<rec::U32>(b.data() + rid[2] + kBrfSlotHdr + 60) = brf_slot_sum(b.data() + rid[2], 60);
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    h.end = rid[2] + kBrfSlotOver + 60;
+    h.sum = brf_hdr_sum(h);
+    brf_spit(p, b);
+    ASSERT_EQ(brf_open(p, false, &f), 0u);
+    EXPECT_EQ(rd.seek(f, 0, rec, 20), FM_ST_SYS);  // rec: record 2's
+    brf_close(f, false);
+    BrfCheck c;
+    ASSERT_EQ(brfanal_verify(p, &c), 0u);
+    EXPECT_FALSE(c.sound());
+    BrfRebuilt r;
+    ASSERT_EQ(brfanal_rebuild(p, nullptr, &r), 0u) << brf_error();
+    EXPECT_EQ(r.records, 2u);
+    EXPECT_EQ(r.left_ranges, 1u);
+  }
+  std::string p = d.file("VAR");
+  ASSERT_EQ(brf_create(p, brf_test_layout(600, true), false, &f), 0u);
+  uint32_t rid[3];
+  Bytes one;
+  const uint32_t mimic = 40;  // in record 1's bytes: a live slot header of 10 bytes
+  for (uint32_t i = 0; i < 3; ++i) {
+    brf_make_rec(rec, 100, i, 0);
+    if (i == 1) {
+      auto& h = rec::view<BrfSlotHdr>(rec + mimic);
+      h.state = kBrfLive;
+      h.spare = 0;
+      h.short_len = 0;
+      h.len = 10;
+      one.assign(rec, rec + 100);
+    }
+    ASSERT_EQ(brf_insert(f, rec, 100, &rid[i]), 0u);
+  }
+  brf_make_rec(rec, 400, 0, 0);
+  ASSERT_EQ(brf_update(f, rid[0], rec, 400), 0u);  // moves past record 2
+  brf_close(f, false);
+  Bytes b = brf_slurp(p);
+  ASSERT_EQ(b[rid[0]], kBrfHome);
+  rec::view<BrfSlotHdr>(b.data() + rid[0]).seq = rid[1];
+  brf_spit(p, b);
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  EXPECT_EQ(rd.seek(f, 0, rec, 20), FM_ST_SYS);  // record 0's key
+  EXPECT_EQ(brf_update(f, rid[0], rec, 100), FM_ST_SYS);
+  ASSERT_EQ(brf_read_rid(f, rid[1], rd.r), 0u);
+  EXPECT_EQ(rd.rec(), one);
+  EXPECT_EQ(brf_read_rid(f, rid[1] + kBrfSlotHdr + mimic, rd.r), FM_ST_NO_RECORD);
+  brf_close(f, false);
+}
+
+// The free-space tree is read from the index file, which others may write:
+// an entry whose room is larger than the free slot at its place, or whose
+// place lies in the file header where the key descriptors read as a free
+// slot of its room, is refused; no record and no byte of the header is
+// written over.
+TEST(BrfAnal, AFreeSpaceEntryThatNamesNoFreeSlotIsRefused) {
+  BrfTempDir d;
+  std::string p = d.file("FREE");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_test_layout(600, true), false, &f), 0u);
+  uint8_t rec[200];
+  uint32_t rid[3];
+  for (uint32_t i = 0; i < 3; ++i) {
+    brf_make_rec(rec, sizeof rec, i, 0);
+    ASSERT_EQ(brf_insert(f, rec, sizeof rec, &rid[i]), 0u);
+  }
+  ASSERT_EQ(brf_remove(f, rid[1]), 0u);  // a free slot of 200 bytes in the tree
+  brf_close(f, false);
+  const Bytes good = brf_slurp(p), good_ix = brf_slurp(brf_index_path(p));
+  const uint32_t end = rec::view<BrfFileHdr>(good.data()).end.get();
+  // Keys 0 and 1 of the test layout read at 67 as a free slot of one byte.
+  const uint32_t in_hdr = offsetof(BrfFileHdr, keys) + 3;
+  ASSERT_EQ(good[in_hdr], kBrfFree);
+  ASSERT_EQ(rec::view<BrfSlotHdr>(good.data() + in_hdr).len.get(), 1u);
+  auto key = [](uint32_t cap, uint32_t off, uint8_t* k) {
+    for (int i = 0; i < 4; ++i) k[i] = uint8_t(cap >> (24 - 8 * i)), k[4 + i] = uint8_t(off >> (24 - 8 * i));
+  };
+  const struct {
+    uint32_t cap, off, len;
+    bool drop;  // the slot's own entry goes
+  } cases[] = {{400, rid[1], 200, true}, {1, in_hdr, 1, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.off);
+    brf_spit(p, good);
+    brf_spit(brf_index_path(p), good_ix);
+    ASSERT_EQ(brf_open(p, false, &f), 0u);
+    uint8_t k[8];
+    ASSERT_EQ(bt_begin(f->st), kBtOk);
+    key(200, rid[1], k);
+    if (c.drop) {
+      ASSERT_EQ(bt_erase(f->st, kBtFreeTree, k, nullptr), kBtOk);
+    }
+    key(c.cap, c.off, k);
+    ASSERT_EQ(bt_insert(f->st, kBtFreeTree, k, c.off), kBtOk);
+    ASSERT_EQ(bt_commit(f->st), kBtOk);
+    brf_make_rec(rec, sizeof rec, 9, 0);
+    uint32_t r = 0;
+    EXPECT_EQ(brf_insert(f, rec, c.len, &r), FM_ST_SYS);
+    brf_close(f, false);
+    Bytes now = brf_slurp(p);
+    ASSERT_GE(now.size(), size_t(end));
+    EXPECT_TRUE(std::equal(good.begin(), good.begin() + end, now.begin()));
+  }
+}
+
+// A data file header changed without its check sum while this user had the
+// file open: the next change refuses, and never sums the header anew over
+// the damage. An index whose tree does not fit the keys (its header summed
+// anew) is refused at open.
+TEST(BrfAnal, AChangeRefusesAHeaderDamagedWhileOpen) {
+  BrfTempDir d;
+  std::string p = d.file("UNDER");
+  build(p, 6, 100);
+  const Bytes good = brf_slurp(p);
+  uint8_t rec[100];
+  brf_make_rec(rec, sizeof rec, 1000, 0);
+  BrfFile* f;
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  int fd = ::open(p.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const uint8_t len[2] = {100, 0};  // the record length
+  ASSERT_EQ(::pwrite(fd, len, 2, offsetof(BrfFileHdr, rec_len)), 2);
+  ::close(fd);
+  uint32_t rid;
+  EXPECT_EQ(brf_insert(f, rec, sizeof rec, &rid), FM_ST_SYS);
+  brf_close(f, false);
+  EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS);
+  brf_spit(p, good);
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  ASSERT_EQ(bt_begin(f->st), kBtOk);
+  bt_hdr(f->st).trees[0].key_len = 19;
+  ASSERT_EQ(bt_commit(f->st), kBtOk);
+  brf_close(f, false);
+  EXPECT_EQ(brf_open(p, false, &f), FM_ST_SYS);
+  EXPECT_NE(brf_error().find("keys"), std::string::npos) << brf_error();
+}
+
+// Two home slots that point at one moved record (the second a record whose
+// header was damaged so): the rebuild keeps the record under the first and
+// leaves the second out, its bytes in the side file.
+TEST(BrfAnal, ARebuildKeepsAMovedRecordUnderOneHomeSlot) {
+  BrfTempDir d;
+  std::string p = d.file("HOMES");
+  BrfFile* f;
+  ASSERT_EQ(brf_create(p, brf_test_layout(600, true), false, &f), 0u);
+  uint8_t rec[400];
+  uint32_t rid[3];
+  for (uint32_t i = 0; i < 3; ++i) {
+    brf_make_rec(rec, 100, i, 0);
+    ASSERT_EQ(brf_insert(f, rec, 100, &rid[i]), 0u);
+  }
+  brf_make_rec(rec, 400, 0, 0);
+  ASSERT_EQ(brf_update(f, rid[0], rec, 400), 0u);
+  brf_close(f, false);
+  Bytes b = brf_slurp(p);
+  auto& home = rec::view<BrfSlotHdr>(b.data() + rid[1]);
+  home.state = kBrfHome;
+  home.seq = rec::view<BrfSlotHdr>(b.data() + rid[0]).seq.get();
+  brf_spit(p, b);
+  BrfRebuilt r;
+  ASSERT_EQ(brfanal_rebuild(p, nullptr, &r), 0u) << brf_error();
+  EXPECT_EQ(r.records, 2u);
+  EXPECT_EQ(r.left_ranges, 1u);
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  BrfReader rd;
+  EXPECT_EQ(rd.seek(f, 0, rec, 20), 0u);
+  EXPECT_EQ(rd.rec(), Bytes(rec, rec + 400));
+  brf_close(f, false);
+  BrfCheck c;
+  ASSERT_EQ(brfanal_verify(p, &c), 0u);
+  EXPECT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
+}
+
+// Bytes between two slots that hold no slot: a range too short for a free
+// slot of its own (16 bytes at most) takes the record after it along, which
+// moves to the end; one byte more makes a free slot of its own. Every record
+// is kept, and the file verifies sound.
+TEST(BrfAnal, ARebuildMakesFreeSpaceOfBytesBetweenSlots) {
+  for (uint32_t n : {15u, 16u, 17u}) {
+    SCOPED_TRACE(n);
+    BrfTempDir d;
+    std::string p = d.file("GAP");
+    BrfFile* f;
+    ASSERT_EQ(brf_create(p, brf_test_layout(600, true), false, &f), 0u);
+    std::map<std::string, Bytes> recs;
+    uint32_t rid[3];
+    for (uint32_t i = 0; i < 3; ++i) {
+      Bytes rec(100);
+      brf_make_rec(rec.data(), rec.size(), i, 0);
+      ASSERT_EQ(brf_insert(f, rec.data(), 100, &rid[i]), 0u);
+      recs[std::string(rec.begin(), rec.begin() + 20)] = rec;
+    }
+    brf_close(f, false);
+    Bytes b = brf_slurp(p);
+    b.insert(b.begin() + rid[1], n, 0xEE);
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    h.end = h.end.get() + n;
+    h.sum = brf_hdr_sum(h);
+    brf_spit(p, b);
+    BrfRebuilt r;
+    ASSERT_EQ(brfanal_rebuild(p, nullptr, &r), 0u) << brf_error();
+    EXPECT_EQ(r.records, 3u);
+    EXPECT_EQ(r.left_bytes, n);
+    BrfCheck c;
+    ASSERT_EQ(brfanal_verify(p, &c), 0u);
+    EXPECT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
+    std::string err;
+    EXPECT_TRUE(read_back(p, recs, &err)) << err;
+  }
+}
+
+// Header counts that disagree with the records (the header summed anew):
+// verify names each, and the rebuild sets them from the records, its next
+// write sequence past every record's.
+TEST(BrfAnal, VerifyFindsHeaderCountsThatDisagreeAndTheRebuildSetsThem) {
+  BrfTempDir d;
+  std::string p = d.file("COUNTS");
+  build(p, 7, 60);
+  const Bytes good = brf_slurp(p), good_ix = brf_slurp(brf_index_path(p));
+  uint32_t top = 0;  // the highest write sequence of a record
+  for (uint32_t pos = kBrfHdrSize; pos < rec::view<BrfFileHdr>(good.data()).end.get();) {
+    const auto& s = rec::view<BrfSlotHdr>(good.data() + pos);
+    if (brf_is_live(s.state.get())) top = std::max(top, s.seq.get());
+    pos += kBrfSlotOver + s.len.get();
+  }
+  const struct {
+    const char* what;
+    std::function<void(BrfFileHdr&)> harm;
+  } cases[] = {
+      {"live records", [](BrfFileHdr& h) { h.live = h.live.get() + 1; }},
+      {"free bytes", [](BrfFileHdr& h) { h.free_bytes = h.free_bytes.get() + 1; }},
+      {"sequence beyond", [&](BrfFileHdr& h) { h.next_seq = top; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes b = good;
+    auto& h = rec::view<BrfFileHdr>(b.data());
+    c.harm(h);
+    h.sum = brf_hdr_sum(h);
+    brf_spit(p, b);
+    brf_spit(brf_index_path(p), good_ix);
+    BrfCheck chk;
+    ASSERT_EQ(brfanal_verify(p, &chk), 0u);
+    EXPECT_NE(::testing::PrintToString(chk.problems).find(c.what), std::string::npos)
+        << ::testing::PrintToString(chk.problems);
+    ASSERT_EQ(brfanal_rebuild(p, nullptr), 0u) << brf_error();
+    ASSERT_EQ(brfanal_verify(p, &chk), 0u);
+    EXPECT_TRUE(chk.sound()) << ::testing::PrintToString(chk.problems);
   }
 }
