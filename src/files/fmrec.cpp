@@ -229,26 +229,10 @@ int cmp_bound(const FmKdb& k, const uint8_t* rec, const uint8_t* bound, size_t b
   return std::memcmp(nr, nb, n);
 }
 
-// The record as its keys were made from it: the bytes past what was
-// delivered (a short record of a variable-length file; what a buffer
-// shorter than the file's records did not take) count as zeros, not as what
-// the buffer held before. buf: room for the file's longest record.
-const uint8_t* as_keyed(const FmArb* a, const uint8_t* rec, uint8_t* buf) {
-  size_t full = a->file->fdb.rec_len, len = a->len_read;
-  if (!(a->op & FM_OP_FAST) && a->rec_len) len = std::min(len, size_t(a->rec_len));
-  if (len >= full || full > FM_MAX_REC) return rec;
-  std::memcpy(buf, rec, len);
-  std::memset(buf + len, 0, full - len);
-  return buf;
-}
-
 // 1 when the record lies inside the stream's range and meets its constraints.
 bool admitted(FmArb* a, const uint8_t* rec, bool* past_end) {
   *past_end = false;
   if (!a->scb || !rec) return true;
-  thread_local std::vector<uint8_t> room;
-  room.resize(FM_MAX_REC);
-  rec = as_keyed(a, rec, room.data());
   if (const FmScbRange* r = range_of(a)) {
     const FmKdb* k = file_key(a->file.get(), r->key_no);
     if (k) {
@@ -608,9 +592,7 @@ int fm_key_cmp(FmArb* a) {
   const uint8_t* rec = current(a);
   if (!rec) return bad(a, "no current record to compare");
   a->status = 0;
-  thread_local std::vector<uint8_t> room;
-  room.resize(FM_MAX_REC);
-  int c = cmp_bound(*k, as_keyed(a, rec, room.data()), a->key.get(), a->key_len);
+  int c = cmp_bound(*k, rec, a->key.get(), a->key_len);
   return c > 0 ? 1 : (c < 0 ? -1 : 0);
 }
 

@@ -960,36 +960,6 @@ TEST_P(FmContract, KeyBytesPastAShortRecordAreZero) {
   for (int key = 0; key < 3; ++key) EXPECT_EQ(read_all(a, key, buf), V{"T"}) << key;
 }
 
-// A stream's key range and a key compare see the key a short record has
-// (zeros past its end), not what its buffer held beyond it.
-TEST_P(FmContract, ARangeSeesTheKeyOfAShortRecord) {
-  FmArb* a = create("SHORTRNG", 1);
-  ASSERT_NE(a, nullptr);
-  Rec s("S", 0x00050001u);
-  a->rec.set(s.p);
-  a->rec_len = 12;  // number bytes 12-13 are not part of it: its number is 1
-  a->op = 0;
-  ASSERT_TRUE(fm_write(a));
-  ASSERT_TRUE(write(a, Rec("T", 0x00050001u)));
-  auto* r = reinterpret_cast<FmScbRange*>(range_scb("", 0, "", 0));
-  r->key_no = 1;
-  r->lo_len = r->hi_len = 4;
-  r->lo_key.set(pooled("\x01\x00\x00\x00", 4));
-  r->hi_key = r->lo_key;
-  FmArb* st = FM_ATTACH(a, &r->head, com.depth);
-  ASSERT_NE(st, nullptr) << a->status << la_cur_sys_err();
-  uint8_t* buf = alloc(kLen);
-  std::memset(buf, 0xFF, kLen);
-  EXPECT_EQ(read_all(st, 1, buf), V{"S"});
-  std::memset(buf, 0xFF, kLen);
-  set_num_key(st, 1);
-  st->rec.set(buf);
-  st->op = FM_OP_KEY | FM_OP_EQUAL;
-  ASSERT_TRUE(fm_read(st)) << st->status;
-  EXPECT_EQ(st->len_read, 12);
-  EXPECT_EQ(fm_key_cmp(st), 0);
-}
-
 TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {
   FmFdb f = describe("STAMP");
   f.stamp[0] = 11;
