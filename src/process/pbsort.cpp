@@ -86,19 +86,19 @@ int pb_key_layout(PbKeyDef* def) {
   ord.type = 0;
   ord.level = 0;
   def->fields.push_back(ord);
-  uint16_t at = 0;
+  uint32_t at = 0;
   def->levels = 0;
   def->level_of.clear();
   for (PbKeyField& f : def->fields) {
     int n = pb_key_bytes(f.type, f.len);
-    if (n <= 0) return 0;
-    f.key_off = at;
+    if (n <= 0 || at + uint32_t(n) > 0xFFFFu) return 0;  // (its length is 16 bits)
+    f.key_off = uint16_t(at);
     f.key_len = uint16_t(n);
-    at = uint16_t(at + n);
+    at += uint32_t(n);
     def->level_of.insert(def->level_of.end(), size_t(n), f.level);
     if (f.level > def->levels) def->levels = f.level;
   }
-  def->key_len = at;
+  def->key_len = uint16_t(at);
   return 1;
 }
 
@@ -441,6 +441,7 @@ struct PbSort::Impl {
     return st;
   }
   uint32_t append(RunFile* f, const uint8_t* e) {
+    if (elem_len > kBlock) return FM_ST_TOO_LONG;  // (an element past a block goes to no work file)
     if (f->have + elem_len > kBlock) {
       if (uint32_t st = flush(f)) return st;
     }
@@ -671,6 +672,10 @@ PbSort::PbSort(const char* app, int scope, uint32_t file_id, uint16_t key_len, u
   p.key_len = key_len;
   p.id_len = id_len;
   p.elem_len = uint16_t(key_len + id_len);
+  if (uint32_t(key_len) + id_len > 0xFFFFu) {  // (an element's length is 16 bits)
+    p.state = Impl::kDone;
+    status_ = FM_ST_TOO_LONG;
+  }
   p.level_of = std::move(level_of);
   p.level_of.resize(key_len, 0);
   p.levels = levels;

@@ -168,6 +168,14 @@ TEST(PbSlct, PrecedenceBothTextsUnmentionedAndSwitchedOffLines) {
   ASSERT_TRUE(s.build("1"));
   EXPECT_FALSE(s.run(0b0111));
 
+  // Unmentioned lines go in by line number, not by their place.
+  std::swap(s.lines[2], s.lines[3]);
+  order.clear();
+  ASSERT_TRUE(s.build("1 OR 2"));
+  EXPECT_TRUE(s.run(0b1110, &order));
+  EXPECT_EQ(order, (std::vector<uint32_t>{3, 4, 1, 2}));
+  std::swap(s.lines[2], s.lines[3]);
+
   // Switched off, or without a relation (255, 0, blank): the line goes.
   s.lines[1].on = '0';
   s.lines[2].relation = 255;
@@ -175,6 +183,9 @@ TEST(PbSlct, PrecedenceBothTextsUnmentionedAndSwitchedOffLines) {
   ASSERT_TRUE(s.build("1 AND 2 AND 3 AND 4"));
   EXPECT_TRUE(s.run(0b0001));
   EXPECT_FALSE(s.run(0b1110));
+  s.lines[2].relation = 0;
+  ASSERT_TRUE(s.build("1 AND 3"));
+  EXPECT_TRUE(s.run(0b0001));
   // An unmentioned line without a right operand is not added.
   s.lines[1].on = '1';
   s.lines[1].r_value.clear();
@@ -232,6 +243,8 @@ TEST(PbSlct, RefusedTextsGiveStatusAndPosition) {
   check("4294967295 OR 1", 1, 0);
   check("4294967296", 0, kPbBadText, 0);
   check("(1 OR 2) AND 3", 1, 0);
+  // An operator in the last places of the text still reads as one.
+  check(std::string(796, ' ') + "1 OR", 0, kPbBadFactor, 800);
   check("", 1, 0);
   mm_destroy_pool(pool);
   // A number that names no line of the text's kind.
@@ -299,7 +312,7 @@ TEST(PbKey, MemcmpOrderIsValueOrderForEveryType) {
       ASSERT_TRUE(pb_key_layout(&d));
       std::vector<std::vector<uint8_t>> recs;
       std::vector<Val> vals;
-      for (std::string s : {"      ", "A     ", "AB    ", " A    ", "\x01     ", "zzzzzz", "AA    "}) {
+      for (std::string s : {"      ", "A     ", "AB    ", " A    ", "     A", "\x01     ", "zzzzzz", "AA    "}) {
         recs.emplace_back(s.begin(), s.end());
         Val v;
         v.null = s == "      ";
@@ -356,6 +369,8 @@ TEST(PbKey, MemcmpOrderIsValueOrderForEveryType) {
         for (int i = 0; i < 2 * len - 1 - (type == 12 ? 1 : 0); ++i) max *= 10;
         std::vector<__int128> xs = {0, 1, 2, -2, 10, -10, 99, -99, 12345, -12345, max - 1, -(max - 1), max / 10, -max / 10};
         for (int i = 0; i < 30; ++i) xs.push_back(__int128(int64_t(rng() % 2000000) - 1000000) % max);
+        // Scaled: all fifteen digits, negatives differing in the last one.
+        if (type == 12) xs.insert(xs.end(), {-(max * 10 - 1), -(max * 10 - 2), max * 10 - 1});
         for (__int128 x : xs) {
           if (x == -1) continue;
           std::vector<uint8_t> r(static_cast<size_t>(stored));
@@ -373,6 +388,11 @@ TEST(PbKey, MemcmpOrderIsValueOrderForEveryType) {
         Val nv;
         nv.null = true;
         vals.push_back(nv);
+        // Digits that do not read: after the null value, before every number.
+        recs.push_back(std::vector<uint8_t>(size_t(stored), 0xAA));
+        Val bad;
+        bad.num = -(__int128(1) << 120);
+        vals.push_back(bad);
         expect_order(d, recs, vals, type == 8 ? "packed" : "scaled");
       }
     // Dates: binary day numbers (storage 7, 4 bytes), all ones the null date.
@@ -397,6 +417,19 @@ TEST(PbKey, MemcmpOrderIsValueOrderForEveryType) {
       expect_order(d, recs, vals, "date");
     }
   }
+}
+
+// A key of fields of the longest records: up to 65535 bytes with the
+// ordinal it lays out; one byte more is refused, never a length that wraps
+// (pb_enc_key writes every field's bytes at its offset).
+TEST(PbKey, AKeyPastItsLengthFieldIsRefused) {
+  PbKeyDef d = one_field(1, uint16_t(FM_MAX_REC));
+  d.fields.push_back(d.fields[0]);
+  d.fields[1].len = uint16_t(65535 - 4 - FM_MAX_REC);
+  ASSERT_TRUE(pb_key_layout(&d));
+  EXPECT_EQ(d.key_len, 65535u);
+  d.fields[1].len++;
+  EXPECT_FALSE(pb_key_layout(&d)) << "a key of 65536 bytes laid out as " << d.key_len;
 }
 
 // --------------------------------------------------------- sort, merge --
@@ -532,6 +565,39 @@ TEST_F(PbSortTest, SortAndMergeEqualAStableSortByValue) {
   for (auto use : std::vector<std::vector<std::pair<int, char>>>{
            {{0, '-'}}, {{1, '+'}}, {{2, '-'}}, {{2, '+'}, {0, '-'}}, {{1, '+'}, {2, '+'}, {0, '+'}}})
     for (uint64_t mem : {uint64_t(262143), uint64_t(1), uint64_t(4 * 32)}) check_sort(c, use, mem);
+}
+
+// Elements of a key as long as the longest record (and its ordinal) are
+// longer than a work file's block: sorted in memory, or refused once they
+// would go to the work files (never copied past a block's buffer).
+TEST_F(PbSortTest, ElementsPastAWorkFileBlockSortInMemoryOrAreRefused) {
+  const uint16_t key_len = uint16_t(FM_MAX_REC + 4);
+  for (uint64_t mem : {uint64_t(1) << 24, uint64_t(1)}) {
+    int rc = mark(1, [&] {
+      PbSort s("QAP", com.depth, 0x400, key_len, 4, std::vector<uint8_t>(key_len, 1), 1, mem);
+      std::vector<uint8_t> e(key_len + 4u);
+      bool ok = true;
+      for (uint32_t i = 0; i < 3 && ok; ++i) {
+        std::fill(e.begin(), e.end(), uint8_t('C' - i));
+        rec::view<rec::U32>(e.data() + key_len).set(i);
+        ok = s.add(e.data());
+      }
+      ok = ok && s.finish();
+      if (mem == 1) {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(s.status(), FM_ST_TOO_LONG);
+        return;
+      }
+      ASSERT_TRUE(ok) << s.status();
+      PbPtr p;
+      for (uint32_t want : {2u, 1u, 0u}) {
+        ASSERT_TRUE(s.next(&p)) << s.status();
+        EXPECT_EQ(rec::view<rec::U32>(p.id).get(), want);
+      }
+      EXPECT_FALSE(s.next(&p));
+    });
+    EXPECT_EQ(rc, 1) << mem;
+  }
 }
 
 TEST_F(PbSortTest, ManyRunsMergeInPhasesWithSixFiles) {
@@ -973,6 +1039,9 @@ TEST(PbSortMem, RunMemoryFromTheEnvironmentAndItsCapacity) {
   EXPECT_EQ(PbSort::capacity(28, 20), 1u);
   EXPECT_EQ(PbSort::capacity(56, 20), 2u);
   EXPECT_EQ(PbSort::capacity(64ull << 20, 24), ((64ull << 20) - (1u << 20)) / 32);
+  EXPECT_EQ(PbSort::capacity(8ull << 20, 24), (7ull << 20) / 32);
+  EXPECT_EQ(PbSort::capacity((8ull << 20) - 1, 24), ((8ull << 20) - 1) / 32);
+  EXPECT_EQ(PbSort::capacity(UINT64_MAX, 1), 0x7FFFFFFFu);
 }
 
 }  // namespace

@@ -553,6 +553,35 @@ TEST_F(PbStream, ConstraintsNarrowTheSelectionAndFastReadsGetTheRecords) {
     ASSERT_FALSE(want.empty());
     EXPECT_EQ(str(got), str(expect(want, def, true)));
     for (const Rec& x : want) EXPECT_EQ(b_of[x.id], x.b);
+    // Rebuilt under other constraints: each value against its own field,
+    // a field up to the record's end taken, one past it or values shorter
+    // than the fields refused.
+    auto cns = [&](std::vector<std::pair<uint16_t, uint16_t>> fields, const std::string& values) {
+      auto* c = reinterpret_cast<FmScbCns*>(alloc(sizeof(FmScbCns)));
+      std::memset(static_cast<void*>(c), 0, sizeof *c);
+      c->head.type = FM_SCB_CNS;
+      c->len = uint32_t(values.size());
+      c->values.set(alloc(values.size()));
+      std::memcpy(c->values.get(), values.data(), values.size());
+      c->count = uint32_t(fields.size());
+      c->entries.set(reinterpret_cast<FmCns*>(alloc(sizeof(FmCns) * fields.size())));
+      for (size_t i = 0; i < fields.size(); ++i) {
+        c->entries.get()[i].id = uint16_t(i + 1);
+        c->entries.get()[i].offset = fields[i].first;
+        c->entries.get()[i].length = fields[i].second;
+      }
+      return &c->head;
+    };
+    FmArb* two = attach(pcf, com.depth, 2, true, cns({{4, 3}, {12, 4}}, std::string("ABC\0\0\0\0", 7)));
+    ASSERT_NE(two, nullptr);
+    EXPECT_EQ(str(read_all(two, &end)), str(plain));
+    fm_detach(two);
+    FmArb* tail = attach(pcf, com.depth, 2, false, cns({{12, 4}}, std::string(4, '\0')));
+    ASSERT_NE(tail, nullptr);
+    EXPECT_EQ(read_all(tail, &end).size(), recs.size());
+    fm_detach(tail);
+    EXPECT_EQ(attach(pcf, com.depth, 2, false, cns({{13, 4}}, std::string(4, '\0'))), nullptr);
+    EXPECT_EQ(attach(pcf, com.depth, 2, false, cns({{4, 3}}, "AB")), nullptr);
   });
   ASSERT_EQ(rc, 1);
 }
@@ -863,14 +892,19 @@ TEST_F(PbQuery, AWholeQueryOverANativeFileEqualsABruteForce) {
         FmArb* t = attach(pcf, com.depth, 0, false);
         ASSERT_NE(t, nullptr);
         size_t from = sel.size() / 2;
-        uint8_t* k = alloc(4);
+        uint8_t* k = alloc(5);
         rec::view<rec::U32>(k).set(0);
         t->op = FM_OP_KEY;
         t->key.set(k);
         t->key_len = 4;
         EXPECT_FALSE(fm_start(t)) << "no record of the query has that id";
-        // The id of the middle record: its key value.
+        // The id of the middle record: its key value, in a key of the id's length.
         rec::view<rec::U32>(k).set(sel[from].id);
+        for (uint16_t n : {3, 5}) {
+          t->key_len = n;
+          EXPECT_FALSE(fm_start(t)) << "a key of " << n << " bytes";
+        }
+        t->key_len = 4;
         ASSERT_TRUE(fm_start(t));
         s->op = FM_OP_FIRST;
         std::vector<std::string> a, b;
