@@ -127,6 +127,9 @@ TEST_F(Wm, PlacementCentreFarEdgeAndStatusLine) {
   rec = static_cast<WmWndRec*>(arena::at(w.window));
   EXPECT_EQ(rec->row.get(), 20);
   EXPECT_EQ(rec->col.get(), 2);
+  INIT_WND(&w, 0, 0, 0, 30, 20, 0);  // centred, taller than the area
+  ASSERT_NE(wm_attach(&w, srf, 0), 0u);
+  EXPECT_EQ(static_cast<WmWndRec*>(arena::at(w.window))->row.get(), 1);
   INIT_WND(&w, 3, 0, 1, 1, 80, 0);
   ASSERT_NE(wm_attach(&w, srf, 0), 0u);
   rec = static_cast<WmWndRec*>(arena::at(w.window));
@@ -149,6 +152,12 @@ TEST_F(Wm, WindowThatDoesNotFitIsRefused) {
   EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
   EXPECT_EQ(w.status.get(), kWmNoFit);
   INIT_WND(&w, 0, 20, 1, 10, 10, 0);
+  EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
+  INIT_WND(&w, 0, 1, 71, 1, 10, 0);  // ends on column 80
+  WmHandle edge = wm_attach(&w, srf, 0);
+  EXPECT_NE(edge, 0u);
+  wm_detach(edge, 1);
+  INIT_WND(&w, 0, 1, 72, 1, 10, 0);
   EXPECT_EQ(wm_attach(&w, srf, 0), 0u);
   // The status and message lines are no place for it either.
   INIT_WND(&w, 0, 20, 1, 4, 10, 0);
@@ -209,8 +218,15 @@ TEST_F(Wm, StackingLimboAndReattach) {
   ASSERT_EQ(wm_reattach(a, srf, nullptr), 1);
   show(&sb, wmshow::kDraw);
   EXPECT_EQ(term.row(4).substr(0, 16), " AAAAAAAAAABBBB ");
+  // The row below A's last one is B's.
+  WmShow below = sb_at(rb, 4, 1);
+  show(&below, wmshow::kDraw);
+  EXPECT_EQ(below.cur_region.get(), rb);
   // Limbo hides A and keeps it.
   ASSERT_EQ(wm_detach(a, 0), 1);
+  WmItem back = item(1, 1, text("A"), 1);
+  ASSERT_EQ(wm_upd_itm(ra, &back, 0, 0, 0), 1);
+  EXPECT_EQ(back.upd.get(), wmupd::kLater);  // shown once A is back
   show(&sb, wmshow::kDraw);
   EXPECT_EQ(term.row(2).substr(0, 16), std::string(16, ' '));
   EXPECT_EQ(term.row(4).substr(0, 16), "     BBBBBBBBBB ");
@@ -220,6 +236,26 @@ TEST_F(Wm, StackingLimboAndReattach) {
   ASSERT_EQ(wm_reattach(a, srf, &at), 1);
   show(&sb, wmshow::kDraw);
   EXPECT_EQ(term.row(10).substr(39, 10), "AAAAAAAAAA");
+  // A window's cells hide what lies below, those no region covers too;
+  // control characters show blank; the message surface's windows lie over
+  // every other surface's.
+  WmWnd top;
+  INIT_WND(&top, 0, 10, 42, 2, 4, 0);
+  top.scroll = 1;
+  top.reg_rows = 1;
+  ASSERT_NE(wm_attach(&top, srf, 0), 0u);
+  wm_write_reg(top.region, "\x1f\x7f");
+  INIT_WND(&top, 0, 10, 48, 1, 1, 0);
+  ASSERT_NE(wm_attach(&top, com.msg_surface.get(), 0), 0u);
+  wm_write_reg(top.region, "M");
+  uint32_t later;
+  ASSERT_EQ(wm_create_srf(&later, 0), 1);
+  INIT_WND(&top, 0, 10, 48, 1, 2, 0);
+  ASSERT_NE(wm_attach(&top, later, 0), 0u);
+  wm_write_reg(top.region, "LL");
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.row(10).substr(39, 10), "AA    AAML");
+  EXPECT_EQ(term.row(11).substr(39, 10), "AA    AAAA");
   // Destroyed: the handle is refused with a system error, not a crash.
   ASSERT_EQ(wm_detach(b, 1), 1);
   SysErrCapture cap(SysErrAnswer::Continue);
@@ -261,6 +297,18 @@ TEST_F(Wm, ScopesReleaseTheirWindowsAndSurfaces) {
   EXPECT_EQ(wm_reattach(outer, srf, nullptr), 1);
   SysErrCapture cap(SysErrAnswer::Continue);
   EXPECT_EQ(wm_destroy_srf(inner_srf), 0);
+  // A surface destroyed takes its windows of its own scope with it; a scope
+  // deeper than the current one is refused.
+  uint32_t s3 = 0;
+  ASSERT_EQ(wm_create_srf(&s3, 0), 1);
+  WmWnd w;
+  INIT_WND(&w, 0, 1, 1, 3, 10, 0);
+  ASSERT_NE(wm_attach(&w, s3, 0), 0u);
+  ASSERT_EQ(wm_destroy_srf(s3), 1);
+  wm_counts(&s, &wn, &r);
+  EXPECT_EQ(wn, w0 + 1);
+  EXPECT_EQ(wm_create_srf(&s3, com.depth + 1), 0);
+  EXPECT_NE(cap.last().find("bad scope"), std::string::npos);
 }
 
 TEST_F(Wm, ItemsCharacteristicsAndInactiveWindows) {
@@ -394,6 +442,16 @@ TEST_F(Wm, BoxesAndLines) {
   EXPECT_EQ(term.at(9, 2).ch, 'x');
   EXPECT_EQ(term.at(9, 11).ch, 'q');
   EXPECT_EQ(term.at(10, 6).ch, 'x');
+  // One row past its region: no bottom edge, nothing below the window.
+  WmHandle reg3;
+  window(12, 2, 2, 10, &reg3);
+  box.rows = 3;
+  box.cols = 10;
+  wm_upd_chr(reg3, &box, 0xFFFFFFFF);
+  show(&sb, wmshow::kDraw);
+  EXPECT_EQ(term.at(12, 11).ch, 'k');
+  EXPECT_EQ(term.at(13, 2).ch, 'x');
+  EXPECT_EQ(term.row(14).substr(0, 12), std::string(12, ' '));
 }
 
 // A numeric field takes a number as a whole: the first character typed at
@@ -471,7 +529,7 @@ TEST_F(Wm, EditingKeysAndCopyBack) {
 
 TEST_F(Wm, InsertIntoAFullFieldRingsAndKeepsTheText) {
   WmHandle reg;
-  WmHandle w = window(1, 1, 1, 20, &reg);
+  WmHandle w = window(1, 1, 2, 20, &reg);
   char* buf = text("ABCDE");
   WmItem it = item(1, 1, buf, 5);
   it.edit_len = 4;  // only four may be typed
@@ -481,12 +539,32 @@ TEST_F(Wm, InsertIntoAFullFieldRingsAndKeepsTheText) {
   term.key(kIns);
   term.type("z");  // the last typing position holds 'D': refused
   term.key(kIns);
-  term.type("xyz");  // overtype, upper case; stops at the edit width
+  term.type("xyzw");  // overtype, upper case; stops at the edit width
   term.key(kEnterKey);
   int beeps = term.beeps;
   show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
   EXPECT_EQ(std::string(buf, 5), "AXYZE");
+  EXPECT_EQ(term.beeps, beeps + 2);
+  // An edit width past the text: typing stops at the text's end.
+  char* two = text("ab");
+  WmItem o = item(1, 10, two, 2);
+  o.edit_len = 5;
+  wm_insert_itm(reg, &o, 0, 0, 0);
+  WmChr c;
+  CHR_PREP(&c);
+  SET_CHR(&c, 10, 5);
+  c.rows = 2;
+  c.attr = wa::kInput;
+  wm_upd_chr(reg, &c, 0xFFFFFFFF);
+  sb = sb_at(reg, 1, 10);
+  term.type("xyz");
+  term.key(kEnterKey);
+  beeps = term.beeps;
+  show(&sb, wmshow::kDraw | wmshow::kWait | wmshow::kCopyBack);
+  EXPECT_EQ(std::string(two, 3), std::string("xy\0", 3));
   EXPECT_EQ(term.beeps, beeps + 1);
+  EXPECT_EQ(sb.row.get(), 1);
+  EXPECT_EQ(sb.col.get(), 11);
 }
 
 TEST_F(Wm, TabMovesBetweenFieldsOfActiveWindows) {
@@ -527,12 +605,12 @@ TEST_F(Wm, NumberedOptionsAreTypedOutsideFields) {
   WmHandle reg;
   window(1, 1, 5, 30, &reg, "-");
   WmShow sb = sb_at(reg, 2, 2);
-  term.type("12");
+  term.type("255");
   term.key(kEnterKey);
   ASSERT_EQ(show(&sb), 1);
-  EXPECT_EQ(sb.option.get(), 12);
+  EXPECT_EQ(sb.option.get(), 255);
   sb.curs_req = 0;
-  term.type("999");
+  term.type("2560");  // a fourth digit rings
   term.key(kEnterKey);  // too big: bell, nothing returned
   term.type("7");
   term.type("3");
@@ -541,7 +619,7 @@ TEST_F(Wm, NumberedOptionsAreTypedOutsideFields) {
   int beeps = term.beeps;
   show(&sb);
   EXPECT_EQ(sb.option.get(), 7);
-  EXPECT_EQ(term.beeps, beeps + 1);
+  EXPECT_EQ(term.beeps, beeps + 2);
   term.type("0");
   term.key(kEnterKey);
   show(&sb);
@@ -617,6 +695,50 @@ TEST_F(Wm, PanningMovesTheViewWhereAllowed) {
   EXPECT_EQ(s2.col.get(), 30);
 }
 
+// The view pans as far as the windows' last row and column and no further,
+// also when the terminal grows; the cursor stops at the last column of the
+// screen (panning off) or of the windows (panning on).
+TEST_F(Wm, PanningStopsAtTheWindowsLastRowAndColumn) {
+  com.panning = 0;
+  WmHandle edge;
+  WmHandle e = window(1, 1, 2, 80, &edge, ".");
+  WmShow sb = sb_at(edge, 1, 80);
+  term.key(kRight);
+  term.key("\x1bOR");
+  int beeps = term.beeps;
+  show(&sb);
+  EXPECT_EQ(sb.col.get(), 80);
+  EXPECT_EQ(term.beeps, beeps + 1);
+  wm_detach(e, 1);
+  com.panning = 1;
+  WmHandle reg;
+  window(1, 1, 30, 100, &reg);
+  std::string t;
+  for (int r = 0; r < 30; ++r) t += std::string(99, char('0' + r)) + "#";
+  ASSERT_EQ(wm_write_reg(reg, t), 1);
+  for (int i = 0; i < 9; ++i) term.key("\x1b[1;2B");  // one more than the 8 rows below
+  for (int i = 0; i < 3; ++i) term.key("\x1b[1;2C");  // 24 columns for the 20 to the right
+  term.key("\x1bOR");
+  sb = WmShow{};
+  show(&sb);
+  EXPECT_EQ(term.row(1), std::string(79, '8') + "#");
+  EXPECT_EQ(term.row(22), std::string(79, 'M') + "#");
+  // Two rows more: the view goes back up by two to show the last row last.
+  term.next_rows = 26;
+  term.next_cols = 80;
+  term.script.push_back(kTmResize);
+  term.key("\x1bOR");
+  show(&sb);
+  EXPECT_EQ(term.row(24), std::string(79, 'M') + "#");
+  sb = sb_at(reg, 1, 100);
+  term.key(kRight);
+  term.key("\x1bOR");
+  beeps = term.beeps;
+  show(&sb);
+  EXPECT_EQ(sb.col.get(), 100);
+  EXPECT_EQ(term.beeps, beeps + 1);
+}
+
 TEST_F(Wm, MessagesPendingKeyAndMessageLine) {
   WmHandle q = wm_msgq_create(0);
   wm_msgq_add(q, 1, 0, "First message");
@@ -635,9 +757,15 @@ TEST_F(Wm, MessagesPendingKeyAndMessageLine) {
   EXPECT_EQ(seen[1].substr(0, 14), "ERROR - Second");
   EXPECT_TRUE(term.at(24, 1).vis & tmv::kReverse);
   EXPECT_EQ(term.beeps, beeps + 1);
-  // The message line of system texts shows at once.
+  // The message line of system texts shows at once, over the whole of a
+  // window on that line.
+  WmWnd ml;
+  INIT_WND(&ml, 3, 24, 1, 1, 80, 0);
+  ASSERT_NE(wm_attach(&ml, srf, 0), 0u);
+  wm_write_reg(ml.region, std::string(80, '#'));
   la_sys_err("Record held by user ABC", 0);
-  EXPECT_EQ(term.row(24).substr(0, 23), "Record held by user ABC");
+  EXPECT_EQ(term.row(24), "Record held by user ABC" + std::string(57, ' '));
+  wm_detach(ml.window, 1);
   // A show without messages clears the line.
   term.key("\x1bOR");
   show(&sb);
@@ -672,6 +800,22 @@ TEST_F(Wm, ResizeReplacesCentredWindows) {
   // 28 rows of application area: (28 - 4) / 2 + 1 = 13; (100 - 10) / 2 + 1 = 46.
   EXPECT_EQ(term.row(13).substr(45, 10), std::string(10, 'C'));
   EXPECT_GE(term.full_flushes, 2);
+}
+
+// A terminal too small for a window placed at the bottom: its top row
+// stays on the screen's first row.
+TEST_F(Wm, SmallerTerminalKeepsTheTopRowOfABottomWindow) {
+  WmHandle reg;
+  window(-1, 1, 10, 5, &reg);
+  wm_write_reg(reg, "AAAAABBBBBCCCCCDDDDDEEEEEFFFFFGGGGGHHHHHIIIIIJJJJJ");
+  term.next_rows = 8;
+  term.next_cols = 80;
+  term.script.push_back(kTmResize);
+  term.key("\x1bOR");
+  WmShow sb{};
+  show(&sb);
+  EXPECT_EQ(term.row(1).substr(0, 6), "AAAAA ");
+  EXPECT_EQ(term.row(6).substr(0, 6), "FFFFF ");
 }
 
 // The resize hook runs in the wait once the size is taken, and what it
@@ -758,6 +902,8 @@ TEST_F(Wm, BadInputGivesSystemErrors) {
   EXPECT_EQ(wm_upd_itm(0, &big, 0, 0, 0), 0);
   EXPECT_EQ(wm_insert_itm(reg, &big, 0, 0, 0), 0);
   EXPECT_EQ(wm_detach(0xDEADBEEF, 1), 0);
+  EXPECT_EQ(wm_pos_reg(reg, 256), 0u);
+  EXPECT_NE(cap.last().find("bad region number"), std::string::npos);
   EXPECT_EQ(wm_show(nullptr, 0), 0);
   WmShow sb{};
   sb.curs_req = 9;
@@ -769,6 +915,68 @@ TEST_F(Wm, BadInputGivesSystemErrors) {
   odd.text.off.set(0xFFFFFF00u);
   EXPECT_EQ(wm_insert_itm(reg, &odd, 0, 0, 0), 1);
   EXPECT_NE(cap.last().find("not engine memory"), std::string::npos);
+  // So is one that starts a byte before the arena's first block or ends a
+  // byte past its committed memory.
+  for (uint64_t off : {uint64_t(arena::kGuard) - 1, arena::committed() - 1}) {
+    size_t n = cap.count();
+    odd.text.off.set(uint32_t(off));
+    EXPECT_EQ(wm_upd_itm(reg, &odd, 0, 0, 0), 1);
+    EXPECT_EQ(cap.count(), n + 1) << off;
+  }
+}
+
+// An item or characteristic that ends on the region's last row or column is
+// taken; one a row or a column past it, or starting before row 1, is a
+// system error. What an item shows stays within its rows and columns.
+TEST_F(Wm, ItemsEndAtTheRegionsEdge) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  WmHandle reg;
+  window(1, 1, 2, 10, &reg, ".");
+  WmItem last = item(2, 6, text("ABCDE"), 5);
+  EXPECT_EQ(wm_insert_itm(reg, &last, 0, 0, 0), 1);
+  WmItem wide = item(1, 7, text("ABCDE"), 5);
+  EXPECT_EQ(wm_insert_itm(reg, &wide, 0, 0, 0), 0);
+  EXPECT_NE(cap.last().find("passes its region"), std::string::npos);
+  EXPECT_EQ(wm_upd_reg(reg, {&wide, 1}, {}), 0);
+  WmItem tall = item(2, 1, text("ABCDE"), 5);
+  tall.rows = 2;
+  EXPECT_EQ(wm_upd_itm(reg, &tall, 0, 0, 0), 0);
+  WmItem above = item(0, 1, text("A"), 1);
+  EXPECT_EQ(wm_insert_itm(reg, &above, 0, 0, 0), 0);
+  WmItem none = item(2, 10, nullptr, 0);  // no text, no size: one cell
+  none.rows = 0;
+  EXPECT_EQ(wm_insert_itm(reg, &none, 0, 0, 0), 1);
+  // A text longer than its item: only the item's five cells show it.
+  WmItem cut = item(1, 1, text("ABCDEFGHIJ"), 10);
+  cut.rows = 1;
+  cut.cols = 5;
+  EXPECT_EQ(wm_insert_itm(reg, &cut, 0, 0, 0), 1);
+  // A characteristic running past the right edge stops at the row's end.
+  WmChr c{};
+  c.row = 1;
+  c.col = 8;
+  c.rows = 1;
+  c.cols = 0x7FFFFFFF;
+  c.attr = wa::kInverse;
+  ASSERT_EQ(wm_upd_chr(reg, &c, 0xFFFFFFFF), 1);
+  // The cell after a two-row item's text is not the item's.
+  WmItem two = item(1, 6, text("1234567"), 7);
+  WmWnd d;
+  INIT_WND(&d, 0, 5, 1, 2, 10, 0);
+  ASSERT_NE(wm_attach(&d, srf, 0), 0u);
+  two.rows = 2;
+  two.cols = 5;
+  ASSERT_EQ(wm_insert_itm(d.region, &two, 0, 0, 0), 1);
+  WmShow sb = sb_at(d.region, 2, 7);
+  ASSERT_EQ(show(&sb, wmshow::kDraw), 1);
+  EXPECT_EQ(term.row(1).substr(0, 10), "ABCDE.....");
+  EXPECT_EQ(term.row(2).substr(0, 10), ".....ABCDE");
+  EXPECT_FALSE(term.at(2, 1).vis & tmv::kReverse);
+  EXPECT_EQ(sb.fld_row.get(), 1);
+  sb = sb_at(d.region, 2, 8);
+  ASSERT_EQ(show(&sb, wmshow::kDraw), 1);
+  EXPECT_EQ(sb.fld_row.get(), 0);
+  EXPECT_EQ(sb.row.get(), 2);
 }
 
 TEST_F(Wm, ScrollTypesLayRegionsOut) {
@@ -793,6 +1001,10 @@ TEST_F(Wm, ScrollTypesLayRegionsOut) {
   ASSERT_EQ(wm_del_reg(w1, 2), 1);
   EXPECT_EQ(row_of(c), 2);
   EXPECT_EQ(wm_cur_reg(w1), c);
+  // The last region deleted (a number before the current one deletes it
+  // still): the one above becomes current.
+  ASSERT_EQ(wm_del_reg(w1, 1), 1);
+  EXPECT_EQ(wm_cur_reg(w1), a);
 
   WmHandle w3 = make(3);
   wm_pos_reg(w3, 3);
@@ -811,13 +1023,38 @@ TEST_F(Wm, ScrollTypesLayRegionsOut) {
   WmHandle second = wm_pos_reg(w4, 2);
   EXPECT_EQ(row_of(second), 3);
   EXPECT_EQ(row_of(first), 2);
+  wm_pos_reg(w4, 3);
+  EXPECT_EQ(row_of(first), 1);  // the window is full
+  int regs = 0, after = 0;
+  wm_counts(nullptr, nullptr, &regs);
+  WmHandle fourth = wm_pos_reg(w4, 4);  // one more: the oldest leaves
+  wm_counts(nullptr, nullptr, &after);
+  EXPECT_EQ(after, regs);
+  EXPECT_EQ(row_of(fourth), 3);
+  EXPECT_EQ(row_of(second), 1);
 
   WmHandle w0 = make(0);
   EXPECT_EQ(wm_pos_reg(w0, 2, &status), 0u);
   WmHandle r0 = wm_cur_reg(w0);
+  EXPECT_EQ(wm_pos_reg(w0, 1), r0);
   wm_write_reg(r0, "zzz");
   EXPECT_EQ(wm_del_reg(w0, 1), 1);  // one fixed region: cleared
   EXPECT_EQ(wm_cur_reg(w0), r0);
+
+  // A region as tall as its window is taken, one row taller is not; nor is
+  // a scroll type past 4.
+  WmWnd t;
+  INIT_WND(&t, 0, 1, 1, 3, 10, 0);
+  t.scroll = 4;
+  t.reg_rows = 4;
+  EXPECT_EQ(wm_attach(&t, srf, 0), 0u);
+  EXPECT_EQ(t.status.get(), kWmNoFit);
+  t.reg_rows = 3;
+  EXPECT_NE(wm_attach(&t, srf, 0), 0u);
+  SysErrCapture cap(SysErrAnswer::Continue);
+  t.scroll = 5;
+  EXPECT_EQ(wm_attach(&t, srf, 0), 0u);
+  EXPECT_NE(cap.last().find("bad scroll type"), std::string::npos);
 }
 
 // The frame processor, the input executor and the debugger keep the region
@@ -839,6 +1076,9 @@ TEST_F(Wm, ARegionHandleNamesItsWindow) {
   EXPECT_EQ(wm_cur_reg(reg), reg);
   WmHandle second = wm_pos_reg(reg, 2);
   ASSERT_NE(second, 0u);
+  WmChr c;
+  CHR_PREP(&c);
+  EXPECT_EQ(wm_upd_chr(reg, &c, 0xFFFFFFFF), 0);  // not the current region
   wm_write_reg(second, "ROW TWO");
   WmShow sb{};
   show(&sb, wmshow::kDraw);
