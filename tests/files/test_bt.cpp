@@ -419,6 +419,13 @@ TEST(Bt, CraftedPageNumbersAndCountsGiveTheDamageStatus) {
   }
 }
 
+// A page of the index file as mapped, and the value (a child page or a
+// record id) of entry i of a page of a tree.
+uint8_t* page_at(BtStore& s, uint32_t pg) { return s.imap + uint64_t(pg) * kBtPage; }
+rec::U32& link_at(BtStore& s, int tree, uint32_t pg, uint32_t i) {
+  return rec::view<rec::U32>(page_at(s, pg) + kBtPageHdr + i * (s.klen[tree] + 4u) + s.klen[tree]);
+}
+
 // Links a change follows, written by another user (the page's or the
 // header's check sum made whole). The left neighbour of a leaf that empties
 // (it takes the leaf's next pointer), named by the entry before the leaf's
@@ -437,10 +444,8 @@ TEST(Bt, CraftedLinksOfAChangeGiveTheDamageStatus) {
     fill_3000(f, nullptr);
     BtStore& s = f->st;
     bt_refresh_sizes(s);
-    auto at = [&](uint32_t pg) { return s.imap + uint64_t(pg) * kBtPage; };
-    auto val = [&](int tree, uint32_t pg, uint32_t i) -> rec::U32& {
-      return rec::view<rec::U32>(at(pg) + kBtPageHdr + i * (s.klen[tree] + 4u) + s.klen[tree]);
-    };
+    auto at = [&](uint32_t pg) { return page_at(s, pg); };
+    auto val = [&](int tree, uint32_t pg, uint32_t i) -> rec::U32& { return link_at(s, tree, pg, i); };
     // The first page of a level, down the first children.
     auto first_at = [&](int tree, int level) {
       uint32_t pg = bt_hdr(s).trees[tree].root.get();
@@ -513,10 +518,8 @@ TEST(Bt, ACraftedChildOfACollapsingRootGivesTheDamageStatus) {
   fill_3000(f, nullptr);
   BtStore& s = f->st;
   bt_refresh_sizes(s);
-  auto at = [&](uint32_t pg) { return s.imap + uint64_t(pg) * kBtPage; };
-  auto val = [&](int tree, uint32_t pg, uint32_t i) -> rec::U32& {
-    return rec::view<rec::U32>(at(pg) + kBtPageHdr + i * (s.klen[tree] + 4u) + s.klen[tree]);
-  };
+  auto at = [&](uint32_t pg) { return page_at(s, pg); };
+  auto val = [&](int tree, uint32_t pg, uint32_t i) -> rec::U32& { return link_at(s, tree, pg, i); };
   // The records under a page of tree 0 at a level.
   std::function<void(uint32_t, int, std::vector<uint32_t>&)> under = [&](uint32_t pg, int level,
                                                                           std::vector<uint32_t>& out) {

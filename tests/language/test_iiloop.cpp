@@ -242,6 +242,15 @@ class IiLoop : public ii2::Fix {
     put(vstep, step, 0);
   }
   uint8_t* beg_i() { return beg(false, ira_i, ira_from, ira_to, ira_step, ira_lcb); }
+  // BEG LOOP J FROM JFROM TO constant 0 STEP JSTEP, its control block lcb.
+  uint8_t* beg_j(uint32_t lcb) {
+    bld_ira(&m.code, ira_j, 1);
+    bld_ira(&m.code, ira_jfrom, 2);
+    cnst(0, 3);
+    bld_ira(&m.code, ira_jstep, 4);
+    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
+    return bld_beg_loop(&m.code, false, lcb);
+  }
   // The inner loop around a body of one or two statements; now and then
   // the calculation stack emptied before it (its body's end leaves a depth),
   // now and then TO and STEP constants (CNST of their fields' bytes).
@@ -2079,12 +2088,7 @@ TEST_F(IiLoop, AnOuterLoopsPlanRunsTheInnerLoopAndYieldsInIt) {
   auto nest = [&](uint32_t lcb2, uint32_t add) {
     restart();
     uint8_t* loop = beg_i();
-    bld_ira(&m.code, ira_j, 1);
-    bld_ira(&m.code, ira_jfrom, 2);
-    cnst(0, 3);
-    bld_ira(&m.code, ira_jstep, 4);
-    for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
-    uint8_t* jl = bld_beg_loop(&m.code, false, lcb2);
+    uint8_t* jl = beg_j(lcb2);
     bld_calc_reset(&m.code);
     calc_add(ira[0], add);
     end_loop(false, ira_j, lcb2, jl);
@@ -2136,12 +2140,7 @@ TEST_F(IiLoop, AnInnerLoopBegunOverDecimalsThenByThePlanIsOfIntegersAgain) {
   bounds(1, 30, 1);
   restart();
   uint8_t* loop = beg_i();
-  bld_ira(&m.code, ira_j, 1);
-  bld_ira(&m.code, ira_jfrom, 2);
-  cnst(0, 3);
-  bld_ira(&m.code, ira_jstep, 4);
-  for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
-  uint8_t* jl = bld_beg_loop(&m.code, false, ira_lcb2);
+  uint8_t* jl = beg_j(ira_lcb2);
   bld_calc_reset(&m.code);
   calc_add(ira[0], ira_j);
   end_loop(false, ira_j, ira_lcb2, jl);
@@ -2184,12 +2183,7 @@ TEST_F(IiLoop, AnOuterPlanRunsFourInnerLoopsAndRefusesAFifth) {
     restart();
     uint8_t* loop = beg_i();
     for (int k = 0; k < n; ++k) {
-      bld_ira(&m.code, ira_j, 1);
-      bld_ira(&m.code, ira_jfrom, 2);
-      cnst(0, 3);
-      bld_ira(&m.code, ira_jstep, 4);
-      for (int r = 1; r <= 4; ++r) bld_addr_len(&m.code, r, 9);
-      uint8_t* jl = bld_beg_loop(&m.code, false, blocks[k]);
+      uint8_t* jl = beg_j(blocks[k]);
       bld_calc_reset(&m.code);
       calc_add(ira[0], ira_j);
       end_loop(false, ira_j, blocks[k], jl);
