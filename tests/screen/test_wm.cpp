@@ -187,7 +187,7 @@ TEST_F(Wm, WindowThatDoesNotFitIsRefused) {
 // the field that shows under the cursor.
 TEST_F(Wm, TallWindowPansAboveTheStatusLine) {
   status_line(com.status_surface.get());
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 30, 20, &reg, ".");
   char* f23 = text("          ");
   input_field(reg, 23, 1, f23, 10);
@@ -207,7 +207,7 @@ TEST_F(Wm, TallWindowPansAboveTheStatusLine) {
 }
 
 TEST_F(Wm, StackingLimboAndReattach) {
-  WmHandle ra, rb;
+  WmHandle ra{}, rb{};
   WmHandle a = window(2, 2, 5, 10, &ra, "A");
   WmHandle b = window(4, 6, 5, 10, &rb, "B");
   WmShow sb{};
@@ -312,7 +312,7 @@ TEST_F(Wm, ScopesReleaseTheirWindowsAndSurfaces) {
 }
 
 TEST_F(Wm, ItemsCharacteristicsAndInactiveWindows) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 4, 40, &reg);
   ASSERT_EQ(wm_write_reg(reg, "Name:"), 1);
   WmItem it = item(1, 7, text("SMITH     "), 10);
@@ -372,7 +372,7 @@ TEST_F(Wm, ItemsCharacteristicsAndInactiveWindows) {
 }
 
 TEST_F(Wm, PreparedCharacteristicCoversItsColumns) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 4, 40, &reg);
   ASSERT_EQ(wm_write_reg(reg, "Total:    12"), 1);
   WmChr c;
@@ -395,7 +395,7 @@ TEST_F(Wm, PreparedCharacteristicCoversItsColumns) {
 }
 
 TEST_F(Wm, BoxesAndLines) {
-  WmHandle reg;
+  WmHandle reg{};
   window(2, 2, 5, 10, &reg);
   WmChr box{};
   box.row = 1;
@@ -458,7 +458,7 @@ TEST_F(Wm, BoxesAndLines) {
 // its start clears it; the characters after it, and typing after the
 // cursor has moved on, edit it in place.
 TEST_F(Wm, TheFirstKeyAtTheStartOfANumericFieldClearsIt) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 3, 40, &reg);
   char* buf = text("      .00 ");
   WmItem it = item(2, 5, buf, 10);
@@ -479,7 +479,7 @@ TEST_F(Wm, TheFirstKeyAtTheStartOfANumericFieldClearsIt) {
 }
 
 TEST_F(Wm, EditingKeysAndCopyBack) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 3, 40, &reg);
   char* buf = text("HELLO WORLD         ");
   WmItem it = item(2, 5, buf, 20);
@@ -528,7 +528,7 @@ TEST_F(Wm, EditingKeysAndCopyBack) {
 }
 
 TEST_F(Wm, InsertIntoAFullFieldRingsAndKeepsTheText) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 2, 20, &reg);
   char* buf = text("ABCDE");
   WmItem it = item(1, 1, buf, 5);
@@ -602,7 +602,7 @@ TEST_F(Wm, TabMovesBetweenFieldsOfActiveWindows) {
 }
 
 TEST_F(Wm, NumberedOptionsAreTypedOutsideFields) {
-  WmHandle reg;
+  WmHandle reg{};
   window(1, 1, 5, 30, &reg, "-");
   WmShow sb = sb_at(reg, 2, 2);
   term.type("255");
@@ -637,7 +637,7 @@ TEST_F(Wm, NumberedOptionsAreTypedOutsideFields) {
 }
 
 TEST_F(Wm, MacrosUnknownSequencesAndLiteralNext) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 1, 20, &reg);
   char* buf = text("          ");
   WmItem it = item(1, 1, buf, 10);
@@ -658,7 +658,7 @@ TEST_F(Wm, MacrosUnknownSequencesAndLiteralNext) {
 }
 
 TEST_F(Wm, PanningMovesTheViewWhereAllowed) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 90, 3, 30, &reg, "P");
   ASSERT_NE(w, 0u);
   WmShow sb{};
@@ -700,7 +700,7 @@ TEST_F(Wm, PanningMovesTheViewWhereAllowed) {
 // screen (panning off) or of the windows (panning on).
 TEST_F(Wm, PanningStopsAtTheWindowsLastRowAndColumn) {
   com.panning = 0;
-  WmHandle edge;
+  WmHandle edge{};
   WmHandle e = window(1, 1, 2, 80, &edge, ".");
   WmShow sb = sb_at(edge, 1, 80);
   term.key(kRight);
@@ -711,7 +711,7 @@ TEST_F(Wm, PanningStopsAtTheWindowsLastRowAndColumn) {
   EXPECT_EQ(term.beeps, beeps + 1);
   wm_detach(e, 1);
   com.panning = 1;
-  WmHandle reg;
+  WmHandle reg{};
   window(1, 1, 30, 100, &reg);
   std::string t;
   for (int r = 0; r < 30; ++r) t += std::string(99, char('0' + r)) + "#";
@@ -786,7 +786,7 @@ TEST_F(Wm, NoWaitDisplayAndTimeOut) {
 }
 
 TEST_F(Wm, ResizeReplacesCentredWindows) {
-  WmHandle reg;
+  WmHandle reg{};
   window(0, 0, 4, 10, &reg, "C");
   term.next_rows = 30;
   term.next_cols = 100;
@@ -805,7 +805,7 @@ TEST_F(Wm, ResizeReplacesCentredWindows) {
 // A terminal too small for a window placed at the bottom: its top row
 // stays on the screen's first row.
 TEST_F(Wm, SmallerTerminalKeepsTheTopRowOfABottomWindow) {
-  WmHandle reg;
+  WmHandle reg{};
   window(-1, 1, 10, 5, &reg);
   wm_write_reg(reg, "AAAAABBBBBCCCCCDDDDDEEEEEFFFFFGGGGGHHHHHIIIIIJJJJJ");
   term.next_rows = 8;
@@ -856,7 +856,7 @@ TEST_F(Wm, ResizeHookLaysOutBeforeTheNextDraw) {
 }
 
 TEST_F(Wm, SystemErrorWindowAsksContinueOrCancel) {
-  WmHandle reg;
+  WmHandle reg{};
   window(1, 1, 5, 30, &reg, ".");
   std::vector<std::string> seen;
   term.on_wait = [&] {
@@ -882,7 +882,7 @@ TEST_F(Wm, SystemErrorWindowAsksContinueOrCancel) {
 
 TEST_F(Wm, BadInputGivesSystemErrors) {
   SysErrCapture cap(SysErrAnswer::Continue);
-  WmHandle reg;
+  WmHandle reg{};
   window(1, 1, 2, 10, &reg);
   EXPECT_EQ(wm_write_reg(reg, std::string(21, 'x')), 0);
   EXPECT_EQ(cap.last(), "wm_write_reg() - reg too big");
@@ -930,7 +930,7 @@ TEST_F(Wm, BadInputGivesSystemErrors) {
 // system error. What an item shows stays within its rows and columns.
 TEST_F(Wm, ItemsEndAtTheRegionsEdge) {
   SysErrCapture cap(SysErrAnswer::Continue);
-  WmHandle reg;
+  WmHandle reg{};
   window(1, 1, 2, 10, &reg, ".");
   WmItem last = item(2, 6, text("ABCDE"), 5);
   EXPECT_EQ(wm_insert_itm(reg, &last, 0, 0, 0), 1);
@@ -1161,7 +1161,7 @@ TEST_F(Wm, MessagesOfAMessageFileShowInKeyOrder) {
 // window moved), typing goes on there, and the status line stays on the row
 // above the message line, cut to the new width.
 TEST_F(Wm, SmallerTerminalKeepsTheCursorInItsFieldAndTheStatusLine) {
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(0, 0, 5, 40, &reg, ".");
   char* t = text("HELLO     ");
   input_field(reg, 3, 5, t, 10);
@@ -1185,7 +1185,7 @@ TEST_F(Wm, SmallerTerminalKeepsTheCursorInItsFieldAndTheStatusLine) {
 }
 
 TEST_F(Wm, OneItemChangeSendsFewCells) {
-  WmHandle reg;
+  WmHandle reg{};
   window(1, 1, 22, 80, &reg);
   std::vector<WmItem> items;
   for (int r = 1; r <= 22; ++r)
@@ -1211,7 +1211,7 @@ namespace {
 class WmMore : public Wm {};
 
 TEST_F(WmMore, SuspendHandsTheScreenBackAndResumeRepaints) {
-  WmHandle reg;
+  WmHandle reg{};
   window(2, 2, 2, 10, &reg, "S");
   WmShow sb{};
   show(&sb, wmshow::kDraw);
@@ -1253,7 +1253,7 @@ TEST_F(WmMore, ConversionHookFillsTextsThatNeedIt) {
     std::memcpy(it->text.get(), "12.50", 5);
     return 1;
   });
-  WmHandle reg;
+  WmHandle reg{};
   window(1, 1, 1, 20, &reg);
   WmItem it = item(1, 1, text("     "), 5);
   it.needs_cnv = 1;
@@ -1362,7 +1362,7 @@ TEST_F(Wm, LockWaitEndsOnCancelAndKeepsEarlierKeys) {
   ::close(ready[1]);
   ::unlink(path);
 
-  WmHandle reg;
+  WmHandle reg{};
   WmHandle w = window(1, 1, 1, 20, &reg);
   char* buf = text("          ");
   WmItem it = item(1, 1, buf, 10);
