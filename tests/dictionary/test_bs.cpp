@@ -657,6 +657,28 @@ TEST(Bootstrap, NoDesignCopyForAnApplicationSkipsOnlyThatCopy) {
   d.done();
 }
 
+// An ELEMENT record of file: element 1, field 1, key 0 (ascending, no
+// duplicates), then what more changes.
+static fx::Rec element_rec(const char* file, const char* name, int kind, int type, int off, int len, int occ = 1,
+                           const std::function<void(DElem&)>& more = {}) {
+  fx::Rec r = fx::rec("ELEMENT", {});
+  DElem& e = rec::view<DElem>(r.data());
+  e.name.set(name);
+  e.file.set(file);
+  e.kind = uint8_t(kind);
+  e.type = uint8_t(type);
+  e.offset = uint16_t(off);
+  e.length = uint16_t(len);
+  e.occurs = uint16_t(occ);
+  e.number = 1;
+  e.key_kind = 0;
+  e.key_order = '+';
+  e.key_dups = '0';
+  e.field_no = 1;
+  if (more) more(e);
+  return r;
+}
+
 // bld_sum_fi reads ELEMENT, INITIAL and FILE records of the data directory:
 // a FILE record whose counts or length the elements and images do not bear
 // out is refused, and a 4-byte binary date keys with one segment.
@@ -665,22 +687,7 @@ TEST(Summary, TheWriterRefusesCountsAndImagesItsRecordsDoNotBearOut) {
   setenv("QUVOPATH", d.gen.c_str(), 1);
   fms_init();
   auto elem = [](const char* file, const char* name, int kind, int type, int off, int len) {
-    fx::Rec r = fx::rec("ELEMENT", {});
-    DElem& e = rec::view<DElem>(r.data());
-    e.name.set(name);
-    e.kind = uint8_t(kind);
-    e.type = uint8_t(type);
-    e.offset = uint16_t(off);
-    e.length = uint16_t(len);
-    e.occurs = 1;
-    e.file.set(file);
-    e.number = 1;
-    e.ident_stamp[0] = uint8_t(file[0]);
-    e.key_kind = 0;
-    e.key_order = '+';
-    e.key_dups = '0';
-    e.field_no = 1;
-    return r;
+    return element_rec(file, name, kind, type, off, len, 1, [&](DElem& e) { e.ident_stamp[0] = uint8_t(file[0]); });
   };
   ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", {elem("DT4", "D4", 1, 7, 0, 4), elem("ZERO", "DZ", 1, 7, 0, 4)}), 2);
   std::vector<uint8_t> img(20, 0);
@@ -746,20 +753,7 @@ TEST(Summary, AnElementPastItsRecordIsRefusedNotWritten) {
     Dirs d;
     setenv("QUVOPATH", d.gen.c_str(), 1);
     fms_init();
-    fx::Rec el = fx::rec("ELEMENT", {});
-    DElem& e = rec::view<DElem>(el.data());
-    e.name.set("K");
-    e.file.set("PAST");
-    e.kind = 1;
-    e.type = 1;
-    e.offset = uint16_t(off);
-    e.length = 4;
-    e.occurs = 1;
-    e.number = 1;
-    e.key_kind = 0;
-    e.key_order = ' ';
-    e.key_dups = '0';
-    e.field_no = 1;
+    fx::Rec el = element_rec("PAST", "K", 1, 1, off, 4, 1, [](DElem& e) { e.key_order = ' '; });
     ASSERT_EQ(fx::write("ELEMENT", "0LA", "00", {el}), 1);
     std::vector<uint8_t> img(20, ' ');
     auto pieces = bst::init_pieces("PAST", 1, img);
@@ -794,23 +788,13 @@ TEST(Summary, AGroupKeyOverRepeatedDatesCoversEveryOccurrence) {
   fms_init();
   auto elem = [](const char* name, int number, int kind, int type, int off, int len, int occ, int fno,
                  const char* last) {
-    fx::Rec r = fx::rec("ELEMENT", {});
-    DElem& e = rec::view<DElem>(r.data());
-    e.name.set(name);
-    e.kind = uint8_t(kind);
-    e.type = uint8_t(type);
-    e.offset = uint16_t(off);
-    e.length = uint16_t(len);
-    e.occurs = uint16_t(occ);
-    e.file.set("GRPDT");
-    e.number = uint32_t(number);
-    e.ident_stamp[4] = uint8_t(number);
-    e.key_kind = number == 1 ? 0 : 255;
-    e.key_order = '+';
-    e.key_dups = '0';
-    e.domain.set(last);
-    e.field_no = uint16_t(fno);
-    return r;
+    return element_rec("GRPDT", name, kind, type, off, len, occ, [&](DElem& e) {
+      e.number = uint32_t(number);
+      e.ident_stamp[4] = uint8_t(number);
+      e.key_kind = number == 1 ? 0 : 255;
+      e.domain.set(last);
+      e.field_no = uint16_t(fno);
+    });
   };
   ASSERT_EQ(fx::write("ELEMENT", "0LA", "00",
                       {elem("K", 1, 2, 7, 0, 16, 1, 0, "D"), elem("D", 2, 1, 7, 0, 8, 2, 1, ""),
