@@ -38,6 +38,7 @@ uint32_t brf_fail(uint32_t status, const char* fmt, ...) {
 namespace {
 
 uint32_t damaged(BrfFile* f, const char* what) {
+  if (f->st.cut) what = "the file was cut short while open";
   return brf_fail(FM_ST_SYS, "%s: %s; verify the file and rebuild its index", f->path.c_str(), what);
 }
 
@@ -442,7 +443,7 @@ void deliver(const Slot& s, uint32_t rid, BrfRead& r) {
 // change is under way, else under the shared index lock. fn returns BtRc;
 // kBtRetry under the lock means damage.
 template <class Fn>
-int consistent(BrfFile* f, Fn&& fn) {
+int consistent_run(BrfFile* f, Fn&& fn) {
   BtStore& s = f->st;
   if (s.ilock) return fn(true);
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -484,6 +485,21 @@ int consistent(BrfFile* f, Fn&& fn) {
     return rc == kBtRetry ? kBtDamaged : rc;
   }
   return kBtDamaged;
+}
+
+// A file cut short by another user while this process had it open reads
+// as zeros past its new end (uio_map): what a read found then is not the
+// file's. The mappings are made afresh before the next operation, outside
+// any change (a change's own writes must stay until it is rolled back).
+bool mend_cut(BrfFile* f) {
+  return !f->st.cut || f->st.in_txn || bt_remap(f->st) == kBtOk;
+}
+
+template <class Fn>
+int consistent(BrfFile* f, Fn&& fn) {
+  if (!mend_cut(f)) return kBtIoError;
+  int rc = consistent_run(f, fn);
+  return f->st.cut ? int(kBtDamaged) : rc;
 }
 
 uint32_t map_rc(BrfFile* f, int rc, uint32_t not_found) {
@@ -714,6 +730,7 @@ struct Change {
     if (open) static_cast<void>(bt_abort(f->st));
   }
   uint32_t begin() {
+    if (!mend_cut(f)) return io_fail(f, f->st.err);
     int rc = bt_begin(f->st);
     if (rc == kBtIoError) return io_fail(f, f->st.err);
     if (rc != kBtOk) return damaged(f, "the index file is damaged");
@@ -736,8 +753,11 @@ struct Change {
   uint32_t gone = 0;
   uint32_t commit() {
     if (f->st.dhdr_touched) dh(f).sum = brf_hdr_sum(dh(f));
+    // Written where a cut left no file: rolled back, not committed.
+    if (f->st.cut) return damaged(f, "");
     open = false;
     if (bt_commit(f->st, gone ? release_gone : nullptr, this) != kBtOk) return io_fail(f, f->st.err);
+    if (f->st.cut) return damaged(f, "");
     return 0;
   }
   static void release_gone(void* arg) {
@@ -1651,6 +1671,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   std::string tpath = brf_reorg_path(path), tipath = ipath + ".rg", tjpath = jpath + ".rg";
   int tfd = -1;
   uint8_t* tmap = nullptr;  // the new data file, written through a mapping
+  volatile sig_atomic_t tcut = 0;  // it was cut short by another user (uio_map)
   BtStore ns;
   bool placed = false;  // the new data file is in place: what waits beside it must stay
   // Ends the run, on a failure or an unwind too: the new files go unless the
@@ -1701,7 +1722,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   // flush a unit of up to a megabyte. The view of each written chunk's
   // whole pages is let go at once, so that the run's resident set does not
   // grow with the new file.
-  tmap = uio_map(tfd, kBtDataReserve, true);
+  tmap = uio_map(tfd, kBtDataReserve, true, &tcut);
   if (!tmap) return fail(brf_fail(FM_ST_SYS, "%s: %s", tpath.c_str(), std::strerror(errno)));
 
   // The records in the walk's order, each slot as a live record at its home,
@@ -1833,6 +1854,7 @@ uint32_t brf_reorganise(const std::string& path, BrfReorganised* out) {
   }
   bt_detach(ns);
   if (e) return fail(brf_fail(FM_ST_SYS, "%s: the new index cannot be written: %s", path.c_str(), std::strerror(e)));
+  if (tcut || ns.cut || f->st.cut) return fail(brf_fail(FM_ST_SYS, "%s: the file was cut short while it was reorganised", path.c_str()));
   // What goes in place is what was written: a file another user put under
   // one of the names meanwhile is never renamed over the file's own.
   if (!brf_still_named(tfd, tpath) || !brf_still_named(ns.ifd, tipath) || !brf_still_named(ns.jfd, tjpath))

@@ -977,7 +977,8 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   uint64_t fsize = osize < kBrfHdrSize ? 0 : osize;  // where its records may lie
   dsize = uio_size(dfd);
   if (dsize > int64_t(kBtDataReserve)) dsize = int64_t(kBtDataReserve);
-  uint8_t* d = uio_map(dfd, kBtDataReserve, true);
+  volatile sig_atomic_t dcut = 0;  // cut short by another user while rebuilt (uio_map)
+  uint8_t* d = uio_map(dfd, kBtDataReserve, true, &dcut);
   if (!d) {
     int e = errno;
     uio_close(dfd);
@@ -1407,6 +1408,10 @@ uint32_t brfanal_rebuild(const std::string& path, std::vector<std::string>* log,
   // What goes in place is what was written: a file another user put under
   // one of the names meanwhile is never renamed over the index.
   if (!synced && (!brf_still_named(ns.ifd, itmp) || !brf_still_named(ns.jfd, jtmp))) synced = EEXIST;
+  // What was read or written where a cut left no file is not the file's:
+  // its changes are rolled back with the old index.
+  if (!synced && (dcut || old.cut || ns.cut))
+    return drop(brf_fail(FM_ST_SYS, "%s: the file was cut short while it was rebuilt", path.c_str()));
   try {
     if (end + kBrfSlotHdr <= uint64_t(dsize)) {
       touch(end, kBrfSlotHdr);

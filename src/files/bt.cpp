@@ -177,9 +177,10 @@ int become_live(BtStore& s, uint32_t me) {
 int bt_attach(BtStore& s) {
   bt_refresh_sizes(s);
   if (s.isize < kBtPage || s.jsize < sizeof(BtJnlHdr)) return kBtDamaged;
-  s.dmap = uio_map(s.dfd, kBtDataReserve, s.writable);
-  s.imap = uio_map(s.ifd, kBtIndexReserve, s.writable);
-  s.jmap = uio_map(s.jfd, kBtJnlReserve, s.writable);
+  s.cut = 0;
+  s.dmap = uio_map(s.dfd, kBtDataReserve, s.writable, &s.cut);
+  s.imap = uio_map(s.ifd, kBtIndexReserve, s.writable, &s.cut);
+  s.jmap = uio_map(s.jfd, kBtJnlReserve, s.writable, &s.cut);
   if (!s.dmap || !s.imap || !s.jmap) {
     s.err = errno;
     bt_detach(s);
@@ -218,6 +219,23 @@ void bt_detach(BtStore& s) {
   uio_unmap(s.imap, kBtIndexReserve);
   uio_unmap(s.jmap, kBtJnlReserve);
   s.dmap = s.imap = s.jmap = nullptr;
+}
+
+int bt_remap(BtStore& s) {
+  int e = uio_remap(s.dmap, s.dfd, kBtDataReserve, s.writable, &s.cut);
+  if (!e) e = uio_remap(s.imap, s.ifd, kBtIndexReserve, s.writable, &s.cut);
+  if (!e) e = uio_remap(s.jmap, s.jfd, kBtJnlReserve, s.writable, &s.cut);
+  if (!e) {
+    // Blocks made sure of past a cut are gone with it.
+    bt_refresh_sizes(s);
+    s.dheld = std::min(s.dheld, s.dsize);
+    s.iheld = std::min(s.iheld, s.isize);
+    s.jheld = std::min(s.jheld, s.jsize);
+    return kBtOk;
+  }
+  s.cut = 1;
+  s.err = e;
+  return kBtIoError;
 }
 
 // ----------------------------------------------------------------- passes --

@@ -52,6 +52,7 @@
 // change is rolled back from the journal), so no lock outlives the unwind.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -218,6 +219,10 @@ struct BtStore {
   uint64_t pass_lo[2] = {}, pass_hi[2] = {};  // pages [lo, hi) hold the bits set
   uint32_t pass_pages = 0;
   uint32_t pass_releases = 0;  // times the mappings were let go (tests)
+  // Set when a touch of a mapping found its file cut short by another user
+  // (uio_map): what was read since is not the file's, what was written
+  // reached no file.
+  volatile sig_atomic_t cut = 0;
 };
 
 BtHdr& bt_hdr(BtStore& s);
@@ -237,6 +242,9 @@ struct BtTreeDef {
 // short file) or kBtIoError.
 [[nodiscard]] int bt_attach(BtStore& s);
 void bt_detach(BtStore& s);
+// Maps the three files afresh after a cut (s.cut): kBtOk, or kBtIoError
+// (s.err) with s.cut still set.
+[[nodiscard]] int bt_remap(BtStore& s);
 // Page 0's check sum and page count (against the file's size).
 bool bt_hdr_ok(BtStore& s);
 // Learns the files' current sizes (they grow under other processes).

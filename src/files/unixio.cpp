@@ -467,9 +467,10 @@ bool uio_sync_mode() {
 
 void uio_set_sync_mode(int mode) { g_sync_forced = mode; }
 
-uint8_t* uio_map(int fd, uint64_t reserve, bool writable) {
+namespace {
+void* map_at(void* at, int fd, uint64_t reserve, bool writable) {
   int prot = PROT_READ | (writable ? PROT_WRITE : 0);
-  void* p = ::mmap(nullptr, size_t(reserve), prot, MAP_SHARED | MAP_NORESERVE, fd, 0);
+  void* p = ::mmap(at, size_t(reserve), prot, MAP_SHARED | MAP_NORESERVE | (at ? MAP_FIXED : 0), fd, 0);
   if (p == MAP_FAILED) return nullptr;
   // A page a writable map brings into the page cache comes alone, not in a
   // block read ahead around it. The system keeps what it reads ahead as one
@@ -479,11 +480,26 @@ uint8_t* uio_map(int fd, uint64_t reserve, bool writable) {
   // stores at scattered places (a change) are flushed and dirtied again over
   // and over at many times their size. Read-only maps keep the read-ahead.
   if (writable) ::madvise(p, size_t(reserve), MADV_RANDOM);
+  return p;
+}
+}  // namespace
+
+uint8_t* uio_map(int fd, uint64_t reserve, bool writable, volatile sig_atomic_t* cut) {
+  void* p = map_at(nullptr, fd, reserve, writable);
+  if (p) ss_guard_map(p, reserve, writable, cut);
   return static_cast<uint8_t*>(p);
 }
 
+int uio_remap(uint8_t* base, int fd, uint64_t reserve, bool writable, volatile sig_atomic_t* cut) {
+  if (!map_at(base, fd, reserve, writable)) return errno;
+  *cut = 0;
+  return 0;
+}
+
 void uio_unmap(void* base, uint64_t reserve) {
-  if (base) ::munmap(base, size_t(reserve));
+  if (!base) return;
+  ss_unguard_map(base);
+  ::munmap(base, size_t(reserve));
 }
 
 void uio_map_release(void* base, uint64_t len) {

@@ -27,6 +27,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <csignal>
 #include <cstdint>
 #include <string>
 
@@ -139,12 +140,18 @@ bool uio_sync_mode();
 // Tests: 0 off, 1 on, -1 back to the environment's choice.
 void uio_set_sync_mode(int mode);
 
-// A shared mapping of reserve bytes of address space over the file (pages
-// beyond the file's end must not be touched until the file has grown over
-// them); nullptr with errno. A writable one brings pages into the page cache
-// one at a time, without read-ahead (see unixio.cpp).
-uint8_t* uio_map(int fd, uint64_t reserve, bool writable);
+// A shared mapping of reserve bytes of address space over the file;
+// nullptr with errno. A writable one brings pages into the page cache one at
+// a time, without read-ahead (see unixio.cpp). Pages beyond the file's end
+// are not touched until the file has grown over them; should another user
+// cut the file short under a touch, the page reads as zeros and *cut is set
+// (ss_guard_map): the owner answers damage and maps the file again with
+// uio_remap, which clears *cut.
+uint8_t* uio_map(int fd, uint64_t reserve, bool writable, volatile sig_atomic_t* cut);
 void uio_unmap(void* base, uint64_t reserve);
+// Maps the file afresh over the mapping at base (the zero pages go): 0 or an
+// errno value (the mapping then stays cut).
+[[nodiscard]] int uio_remap(uint8_t* base, int fd, uint64_t reserve, bool writable, volatile sig_atomic_t* cut);
 // Lets the process's view of len bytes at base (a part of a shared file
 // mapping, page-aligned) go: the bytes stay in the file and in the system's
 // page cache, and the next touch maps them again. Nothing written through

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -252,7 +253,44 @@ void put_hex(uintptr_t v) {
   _exit(37);
 }
 
+// Guarded mappings (ss_guard_map). The list changes only outside the
+// handler's reach: a synchronous fault comes from the faulting instruction,
+// never from inside the code that changes the list.
+struct Guard {
+  uintptr_t base;
+  uint64_t len;
+  bool writable;
+  volatile sig_atomic_t* cut;
+};
+std::vector<Guard> g_guards;
+uintptr_t g_page = 0;
+bool g_armed = false;  // ss_reset_sig_handler installed the handler
+struct sigaction g_before[2];  // SIGBUS, SIGSEGV as found when guarding installed it
+
+// A fault inside a guarded mapping: a page of zeros in the page's place.
+bool guarded(int sig, const siginfo_t* info) {
+  if (sig != SIGBUS || info->si_code <= 0) return false;
+  auto a = uintptr_t(info->si_addr);
+  for (const Guard& g : g_guards) {
+    if (a < g.base || a - g.base >= g.len) continue;
+    void* page = reinterpret_cast<void*>(a & ~(g_page - 1));
+    int prot = PROT_READ | (g.writable ? PROT_WRITE : 0);
+    if (::mmap(page, g_page, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0) == MAP_FAILED)
+      return false;
+    *g.cut = 1;
+    return true;
+  }
+  return false;
+}
+
 void on_fault(int sig, siginfo_t* info, void*) {
+  if (guarded(sig, info)) return;
+  if (!g_armed) {
+    // Guarding installed the handler: the disposition found before it takes
+    // the fault when the instruction faults again.
+    sigaction(sig, &g_before[sig == SIGBUS ? 0 : 1], nullptr);
+    return;
+  }
   if (info->si_code <= 0) fatal(sig, info->si_addr, "signal sent by another process");
   if (!g_ready) fatal(sig, info->si_addr, "a second fault before the engine recovered from the first");
   if (com.depth == 0) fatal(sig, info->si_addr, "outside any recovery scope");
@@ -316,17 +354,47 @@ void set_alt_stack() {
   st.ss_flags = 0;
   if (mem) sigaltstack(&st, nullptr);
 }
-}  // namespace
 
-void ss_reset_sig_handler() {
-  set_alt_stack();
-  if (std::get_terminate() != on_terminate) g_old_terminate = std::set_terminate(on_terminate);
+void install_handler() {
   struct sigaction sa{};
   sa.sa_sigaction = on_fault;
   sa.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGSEGV, &sa, nullptr);
   sigaction(SIGBUS, &sa, nullptr);
+}
+}  // namespace
+
+void ss_guard_map(void* base, uint64_t len, bool writable, volatile sig_atomic_t* cut) {
+  if (!base || !len) return;
+  if (!g_page) g_page = uintptr_t(sysconf(_SC_PAGESIZE));
+  g_guards.push_back({uintptr_t(base), len, writable, cut});
+  struct sigaction now{};
+  sigaction(SIGBUS, nullptr, &now);
+  if ((now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_fault) return;
+  // Not installed (or another handler put in its place since): keep what
+  // was there for the faults the guards do not take.
+  g_armed = false;
+  sigaction(SIGBUS, nullptr, &g_before[0]);
+  sigaction(SIGSEGV, nullptr, &g_before[1]);
+  set_alt_stack();
+  install_handler();
+}
+
+void ss_unguard_map(void* base) {
+  for (size_t i = 0; i < g_guards.size(); ++i) {
+    if (g_guards[i].base != uintptr_t(base)) continue;
+    g_guards[i] = g_guards.back();
+    g_guards.pop_back();
+    return;
+  }
+}
+
+void ss_reset_sig_handler() {
+  set_alt_stack();
+  if (std::get_terminate() != on_terminate) g_old_terminate = std::set_terminate(on_terminate);
+  install_handler();
+  g_armed = true;
   g_ready = 1;
 }
 

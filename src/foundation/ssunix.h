@@ -3,6 +3,7 @@
 // sleeping and host facts.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -55,6 +56,20 @@ void ss_reset_sig_handler();
 int ss_fault_signal();
 const void* ss_fault_addr();
 bool ss_fault_ready();
+
+// Guarded file mappings. Another user may cut a shared file short at any
+// time, and a page of its mapping past the file's new end then faults
+// (SIGBUS) when touched, between any two checks of the file's size. A fault
+// inside a guarded range [base, base + len) ends nothing: the handler puts a
+// private page of zeros in the faulting page's place (writable when the
+// mapping is; what is written there reaches no file), sets *cut to 1 and
+// lets the faulting instruction go on. The owner of the mapping looks at
+// *cut after each operation and answers damage, then maps the file afresh.
+// The handler is the one above; until ss_reset_sig_handler installs it,
+// guarding installs it for guarded faults alone, and any other fault goes
+// to the disposition found before it (the default: the engine ends).
+void ss_guard_map(void* base, uint64_t len, bool writable, volatile sig_atomic_t* cut);
+void ss_unguard_map(void* base);
 
 // ----------------------------------------------------- stop signals --
 // While the interactive engine runs (ss_catch_stop_signals), SIGINT

@@ -1115,6 +1115,38 @@ TEST(BrfAnal, AChangeRefusesAHeaderDamagedWhileOpen) {
   EXPECT_NE(brf_error().find("keys"), std::string::npos) << brf_error();
 }
 
+// The data file cut short by another user while this one has it open: a
+// change refuses, a read answers the record as written or damage, never a
+// fault; once the file is whole again, so are reads and changes.
+TEST(BrfAnal, AFileCutShortWhileOpenIsDamageNeverAFault) {
+  BrfTempDir d;
+  std::string p = d.file("CUT");
+  const auto recs = build(p, 6, 100);
+  const Bytes good = brf_slurp(p);
+  const uint32_t end = rec::view<BrfFileHdr>(good.data()).end.get();
+  BrfFile* f;
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  ASSERT_EQ(::truncate(p.c_str(), end / 2), 0);
+  uint8_t rec[100];
+  brf_make_rec(rec, sizeof rec, 1000, 0);
+  uint32_t rid;
+  EXPECT_EQ(brf_insert(f, rec, sizeof rec, &rid), FM_ST_SYS);
+  EXPECT_NE(brf_error().find("cut short"), std::string::npos) << brf_error();
+  BrfReader rd;
+  for (auto& [k, r] : recs) {
+    uint32_t st = rd.seek(f, 0, k.data(), 20);
+    EXPECT_TRUE(st == FM_ST_SYS || (st == 0 && rd.rec() == r)) << st;
+  }
+  brf_spit(p, good);
+  for (auto& [k, r] : recs) {
+    ASSERT_EQ(rd.seek(f, 0, k.data(), 20), 0u) << brf_error();
+    EXPECT_EQ(rd.rec(), r);
+  }
+  EXPECT_EQ(brf_insert(f, rec, sizeof rec, &rid), 0u) << brf_error();
+  EXPECT_EQ(brf_counts(f).live, recs.size() + 1);
+  brf_close(f, false);
+}
+
 // Two home slots that point at one moved record (the second a record whose
 // header was damaged so): the rebuild keeps the record under the first and
 // leaves the second out, its bytes in the side file.

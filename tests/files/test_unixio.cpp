@@ -467,8 +467,9 @@ TEST(UioMaps, AWritableMapReadsNoPagesAhead) {
     }
     return std::string();
   };
-  uint8_t* w = uio_map(fd, 1 << 20, true);
-  uint8_t* r = uio_map(fd, 1 << 20, false);
+  volatile sig_atomic_t cut = 0;
+  uint8_t* w = uio_map(fd, 1 << 20, true, &cut);
+  uint8_t* r = uio_map(fd, 1 << 20, false, &cut);
   ASSERT_TRUE(w && r);
   EXPECT_NE(flags_of(w).find(" rr "), std::string::npos) << flags_of(w);
   std::string rf = flags_of(r);
@@ -476,6 +477,47 @@ TEST(UioMaps, AWritableMapReadsNoPagesAhead) {
   EXPECT_EQ(rf.find(" rr "), std::string::npos) << rf;
   uio_unmap(w, 1 << 20);
   uio_unmap(r, 1 << 20);
+  uio_close(fd);
+}
+
+// A file cut short under its mapping: a touch past the new end reads zeros
+// and marks the mapping cut, never a fault; mapped afresh, the file's bytes
+// come back as it grows again. A fault outside every mapping still takes
+// its course.
+TEST(UioMap, ATouchPastAFileCutShortReadsZerosAndMarksTheMapping) {
+  BrfTempDir dir;
+  const long pg = sysconf(_SC_PAGESIZE);
+  int fd = uio_create(dir.file("f").c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(uio_grow(fd, 3 * pg), 0);
+  volatile sig_atomic_t cut = 0;
+  uint8_t* m = uio_map(fd, 1 << 20, true, &cut);
+  ASSERT_NE(m, nullptr);
+  std::memset(m, 'a', 3 * pg);
+  ASSERT_EQ(::ftruncate(fd, pg), 0);
+  EXPECT_EQ(m[pg - 1], 'a');
+  EXPECT_EQ(cut, 0);
+  EXPECT_EQ(m[pg], 0);  // the first byte past the new end
+  EXPECT_EQ(cut, 1);
+  m[2 * pg + 5] = 'b';  // a store there reaches no file
+  EXPECT_EQ(uio_size(fd), pg);
+  ASSERT_EQ(uio_remap(m, fd, 1 << 20, true, &cut), 0);
+  EXPECT_EQ(cut, 0);
+  ASSERT_EQ(uio_grow(fd, 3 * pg), 0);
+  char x = 'c';
+  ASSERT_EQ(::pwrite(fd, &x, 1, 2 * pg + 5), 1);
+  EXPECT_EQ(m[2 * pg + 5], 'c');
+  EXPECT_EQ(m[pg - 1], 'a');
+  EXPECT_EQ(cut, 0);
+  uio_unmap(m, 1 << 20);
+  // Unguarded (no longer mapped by uio_map): the fault ends the process.
+  EXPECT_EXIT(
+      {
+        void* p = ::mmap(nullptr, size_t(4 * pg), PROT_READ, MAP_SHARED, fd, 0);
+        if (::ftruncate(fd, 0) != 0) std::exit(9);
+        std::printf("%d", static_cast<volatile uint8_t*>(p)[pg]);
+      },
+      ::testing::KilledBySignal(SIGBUS), "");
   uio_close(fd);
 }
 
