@@ -40,7 +40,8 @@ struct PbQueryDef {
   // A line's outcome for a record (the line's relation between its field
   // and its value or field).
   std::function<bool(const PbQslct& line, const uint8_t* rec)> test;
-  PbKeyDef key;                         // sort fields; the build adds the ordinal
+  PbKeyDef key;                         // sort fields; the build adds the ordinal (a field
+                                        // past the file's record length fails the attach)
   std::string criteria;                 // the criteria records (QPARM, QSLCT, QSORT) as
                                         // read: reuse mode 1 compares them
   uint32_t reads_to = 0;                // the end of the record bytes `test` reads: a

@@ -180,6 +180,8 @@ int pb_sort_field(const DElem& e, uint16_t occ, char order, uint8_t level, const
   f.order = order == '-' ? '-' : '+';
   f.type = e.type == 2 ? 1 : uint8_t(e.type);
   if (!pb_key_bytes(f.type, e.length) || f.type == 0) return 0;
+  // An occurrence the field does not have would sort on another's bytes.
+  if (occ > std::max<uint16_t>(e.occurs, 1)) return 0;
   f.len = e.length;
   f.offset = uint32_t(e.offset) + uint32_t(occ ? occ - 1 : 0) * e.length;
   f.decimals = e.decimals;

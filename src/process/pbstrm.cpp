@@ -294,6 +294,9 @@ int run_query(Query& q) {
   uint32_t ordinal = 0;
   auto consider = [&](uint32_t rid) -> int {
     if (E().yield) E().yield();
+    // A short (variable) record leaves the buffer's tail as the record
+    // before left it: it reads as zeros, as the file's keys make it.
+    if (sel->len_read < rec_len) std::memset(rec + sel->len_read, 0, rec_len - sel->len_read);
     size_t at = 0;
     for (const FmCns& k : q.cns) {
       if (std::memcmp(rec + k.offset, q.cns_values.data() + at, k.length) != 0) return 1;
@@ -568,7 +571,13 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
   Engine& e = E();
   PbQueryDef def;
   if (!define(b, &def) || !def.test) return nullptr;
-  if (def.reads_to > base->file->fdb.rec_len) return nullptr;
+  // The selection tests and the sort keys read the query's records in a
+  // buffer of the file's record length (run_query): a line or a sort field
+  // that reaches past it fails the attach.
+  uint32_t rec_len = base->file->fdb.rec_len;
+  if (def.reads_to > rec_len) return nullptr;
+  for (const PbKeyField& f : def.key.fields)
+    if (f.type && uint64_t(f.offset) + f.len > rec_len) return nullptr;
   auto q = std::make_shared<Query>();
   q->scope = int(b.scope);
   q->app = trim(b.app.data(), 3);

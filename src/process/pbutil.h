@@ -189,7 +189,8 @@ struct PbKeyDef {
 // as 1), with its order and level: data type 2 sorts as 1; a number with a
 // null value (its null-value text, converted as the field converts) gets
 // that stored value; dates their storage type and unit range. 1, or 0 for
-// an element that has no sort type (or whose null value does not convert).
+// an element that has no sort type, no such occurrence (past its occurs)
+// or a null value that does not convert.
 int pb_sort_field(const DElem& e, uint16_t occ, char order, uint8_t level, const char* app, const char* ver,
                   PbKeyField* out);
 // The sort of a query from its QSORT lines (in key order): each line that
@@ -197,7 +198,7 @@ int pb_sort_field(const DElem& e, uint16_t occ, char order, uint8_t level, const
 // next sort level; `elements` gives the ELEMENT records a line's field
 // stands for (one for a field, the members of a group; none: the line is
 // passed over). The ordinal closes the key (pb_key_layout). 1, or 0 when a
-// field has no sort type.
+// field has no sort type or not the line's occurrence.
 using PbElements = std::function<std::vector<DElem>(const PbQsort& line)>;
 int pb_cmpl_sort(const std::vector<PbQsort>& lines, const PbElements& elements, const char* app, const char* ver,
                  PbKeyDef* def);

@@ -694,14 +694,15 @@ class PbQuery : public PbStream {
     pb_set_invoke_setup(nullptr);
     PbStream::TearDown();
   }
-  // The native PCF, created with the records.
-  FmArb* native_pcf(int scope, const std::vector<NRec>& recs) {
+  // The native PCF, created with the records (lens: their lengths in a file
+  // of variable records; empty: fixed records).
+  FmArb* native_pcf(int scope, const std::vector<NRec>& recs, const std::vector<uint16_t>& lens = {}) {
     auto* segs = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb)));
     init_sdb_func(segs, 1, 0, 4, FM_SEG_BINARY, '+');
     auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb)));
     INIT_KDB(kdb, 0, '+', FM_KEY_PRIMARY, segs, 1);
     auto* f = reinterpret_cast<FmFdb*>(alloc(sizeof(FmFdb)));
-    INIT_FDB(f, FM_CLASS_DISK, kLen, 0, kdb, 1);
+    INIT_FDB(f, FM_CLASS_DISK, kLen, lens.empty() ? 0 : 1, kdb, 1);
     f->app.set("QAP");
     f->ver.set("01");
     f->name.set("ORD");
@@ -710,7 +711,8 @@ class PbQuery : public PbStream {
     if (!FM_CREATE(f, scope, 0, FM_OPT_NO_SYSDIR, 15, 15)) return nullptr;
     FmArb* h = f->handle.get();
     uint8_t* r = alloc(kLen);
-    for (const NRec& x : recs) {
+    for (size_t i = 0; i < recs.size(); ++i) {
+      const NRec& x = recs[i];
       std::memset(r, 0, kLen);
       rec::view<rec::U32>(r).set(x.id);
       std::memcpy(r + 4, x.a.data(), 3);
@@ -719,14 +721,16 @@ class PbQuery : public PbStream {
       uint32_t msg = 0;
       EXPECT_TRUE(cv_num_put(8, r + 12, 4, 5, 2, true, n, &msg));
       h->rec.set(r);
+      h->rec_len = lens.empty() ? 0 : lens[i];
       h->op = 0;
       if (!fm_write(h)) return nullptr;
     }
+    h->rec_len = 0;
     return h;
   }
   // The query's criteria in its query files.
   void criteria(int scope, const std::string& text8, const std::vector<PbQslct>& lines,
-                const std::vector<std::pair<std::string, char>>& sort) {
+                const std::vector<std::pair<std::string, char>>& sort, uint16_t sort_occ = 1) {
     auto* kdb = reinterpret_cast<FmKdb*>(alloc(sizeof(FmKdb) * 17));
     auto* sdb = reinterpret_cast<FmSdb*>(alloc(sizeof(FmSdb) * 64));
     FmFdb f;
@@ -778,7 +782,7 @@ class PbQuery : public PbStream {
           q->seq = ++seq;
           q->f_app.set("QAP");
           q->field.set(field);
-          q->occ = 1;
+          q->occ = sort_occ;
           q->order[0] = order;
           q->sorted[0] = '1';
           PROTO_FULL(base, 0, reinterpret_cast<uint8_t*>(q));
@@ -1295,12 +1299,19 @@ TEST_F(PbQuery, AnotherEngineChangesTheFileUnderAStream) {
 // when the first sort line names a field, one entry per break line with
 // its level count, the field's label (but the first entry's) and flags.
 TEST_F(PbQuery, AReportOverAQueryStreamGetsTheBreakTableOfItsSortLines) {
+  // R occurs 3 times, the third in the record's last byte.
+  ASSERT_EQ(fx::write("ELEMENT", "QAP", "01",
+                      {fx::rec("ELEMENT", {{"name", "R"}, {"kind", "1"}, {"occurs", "3"}, {"file", "ORD"},
+                                           {"number", "92"}, {"ident_stamp", "2026-03-06T00:00:00"},
+                                           {"offset", "13"}, {"length", "1"}, {"type", "1"}})}),
+            1);
   int rc = mark(1, [&] {
     int scope = com.depth;
     FmArb* pcf = native_pcf(scope, {{1, "XXX", 0, 0}});
     ASSERT_NE(pcf, nullptr);
-    criteria(scope, "", {}, {{"A", '+'}, {"B", '-'}, {"P", '+'}});
-    // B is no break; P counts 3 levels and has flags 70 and 73.
+    criteria(scope, "", {}, {{"A", '+'}, {"B", '-'}, {"R", '+'}});
+    // B is no break; R (its occurrence 3) counts 3 levels and has flags 70
+    // and 73.
     FmArb* qs = pb_open_qfi(scope, "QSORT", "QAP", "ORDERS");
     ASSERT_NE(qs, nullptr);
     auto* q = reinterpret_cast<PbQsort*>(alloc(sizeof(PbQsort)));
@@ -1323,7 +1334,7 @@ TEST_F(PbQuery, AReportOverAQueryStreamGetsTheBreakTableOfItsSortLines) {
     EXPECT_TRUE(t[0].app.blank());
     EXPECT_EQ(t[1].field.str(), "A");
     EXPECT_EQ(t[1].levels, 1);
-    EXPECT_EQ(t[2].field.str(), "P");
+    EXPECT_EQ(t[2].field.str(), "R");
     EXPECT_EQ(t[2].levels, 3);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(t[2].flags), 5), std::string("\1\0\1\0\0", 5))
         << "bytes 70, 71, 73, 72, 74";
@@ -1356,15 +1367,15 @@ TEST_F(PbQuery, AReportOverAQueryStreamGetsTheBreakTableOfItsSortLines) {
   EXPECT_EQ(rc, 1);
 }
 
-// A selection line that would read past its field or its record, or names
-// a field the dictionary lacks, fails the attach (200650) instead of
-// testing bytes of something else.
+// A selection or sort line that would read past its field or its record,
+// or names a field the dictionary lacks, fails the attach (200650) instead
+// of reading bytes of something else.
 TEST_F(PbQuery, LinesOutsideTheirFieldOrRecordFailTheAttach) {
   SysErrCapture se(SysErrAnswer::Continue);
   ASSERT_EQ(fx::write("ELEMENT", "QAP", "01",
                       {fx::rec("ELEMENT", {{"name", "X"}, {"kind", "1"}, {"occurs", "1"}, {"file", "ORD"},
                                            {"number", "90"}, {"ident_stamp", "2026-03-04T00:00:00"},
-                                           {"offset", "14"}, {"length", "4"}, {"type", "1"}})}),
+                                           {"offset", "13"}, {"length", "4"}, {"type", "1"}})}),
             1);
   int rc = mark(1, [&] {
     FmArb* pcf = native_pcf(com.depth, {{1, "ABC", 0, 0}});
@@ -1398,6 +1409,43 @@ TEST_F(PbQuery, LinesOutsideTheirFieldOrRecordFailTheAttach) {
       EXPECT_EQ(t, nullptr) << bad;
       if (t) fm_detach(t);
     }
+    // So do sort fields: P ends with the record, X one byte past it, A
+    // has no occurrence 2.
+    criteria(com.depth, "1", {l}, {{"P", '+'}});
+    FmArb* p = attach(pcf, com.depth, 2, false);
+    ASSERT_NE(p, nullptr);
+    uint32_t end = 0;
+    EXPECT_EQ(str(read_all(p, &end)), "R1 ");
+    fm_detach(p);
+    criteria(com.depth, "1", {l}, {{"X", '+'}});
+    FmArb* x = attach(pcf, com.depth, 2, false);
+    EXPECT_EQ(x, nullptr) << "a sort field past the record's end";
+    if (x) fm_detach(x);
+    criteria(com.depth, "1", {l}, {{"A", '+'}}, 2);
+    FmArb* a2 = attach(pcf, com.depth, 2, false);
+    EXPECT_EQ(a2, nullptr) << "an occurrence the sort field does not have";
+    if (a2) fm_detach(a2);
+  });
+  EXPECT_EQ(rc, 1);
+}
+
+// A short record of a file of variable records has no bytes past its end:
+// its fields there read as zeros, not as what the record read before it
+// left in the buffer. P = 1 holds for the full records only: record 2 ends
+// before P, record 3 one byte short of P's end.
+TEST_F(PbQuery, AShortRecordHasNoFieldPastItsEnd) {
+  int rc = mark(1, [&] {
+    FmArb* pcf = native_pcf(com.depth, {{1, "AAA", 0, 100}, {2, "AAA", 0, 100}, {3, "AAA", 0, 100}, {4, "AAA", 0, 100}},
+                            {kLen, 12, 15, kLen});
+    ASSERT_NE(pcf, nullptr);
+    PbQslct l = make_line(1, true, 1, "1");
+    l.l_field.set("P");
+    criteria(com.depth, "1", {l}, {});
+    FmArb* s = attach(pcf, com.depth, 2, false);
+    ASSERT_NE(s, nullptr);
+    uint32_t end = 0;
+    EXPECT_EQ(str(read_all(s, &end)), "R1 R4 ");
+    fm_detach(s);
   });
   EXPECT_EQ(rc, 1);
 }
