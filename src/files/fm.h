@@ -232,7 +232,12 @@ QV_RECORD(FmScb, 8);
 
 // Type 1: a key range. A bound of length 0 is open. Range byte 16 makes the
 // bound exclusive (greater than / less than), 0 inclusive. Bounds shorter
-// than the key compare as prefixes.
+// than the key compare as prefixes. The range and the constraints (type 4)
+// judge the record a read delivered, len_read bytes of it: key and field
+// bytes past the end of a short record count as zero bytes, as in the keys
+// the file keeps. So every back end sets len_read on every read that
+// delivers a record, fast or not, and a query stream also on a level event
+// (the length of the record then in the buffer, the one read ahead).
 struct FmScbRange {
   FmScb head;
   rec::U8 key_no;
@@ -589,7 +594,9 @@ int fm_xlate_fld(const void* p1, const void* p2, const char* lang, char* text, s
 //   fm_del_all  deletes every record (of a stream: those of its range).
 //   fm_release  lets the held record go (1 also when none is held).
 //   fm_key_cmp  the current record's key against the ARB's key (pointer,
-//               length): 1 beyond, 0 equal (as a prefix), -1 before; a
+//               length): 1 beyond, 0 equal (as a prefix), -1 before (the
+//               record's key as the file keeps it: bytes past the end of a
+//               short record, len_read, count as zero bytes); a
 //               comparison that cannot be made (no such key, a key longer
 //               than the key's) answers 0 with status 200650.
 //   A closed handle: 200480. Reads of another handle positioned in the file

@@ -13,6 +13,8 @@
 //   - a query (type 2, or a type 3 block turned into the file manager's type
 //     2 copy) goes to the query engine's attach hook.
 // A record the stream rejects after a read that held it is released again.
+// Both judge the record's first len_read bytes, zeros past them (a short
+// record's keys and fields as the file keeps them).
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -212,39 +214,68 @@ const FmScbRange* range_of(const FmArb* a) {
   return r && r->key_no == a->key_no ? r : nullptr;
 }
 
-// The record just delivered.
-uint8_t* current(FmArb* a) {
+// The record just delivered and how many of its bytes are the record's: its
+// length (len_read), of a copy no more than the buffer took.
+uint8_t* current(FmArb* a, size_t* len = nullptr) {
   if (a->op & FM_OP_FAST) {
     const FmHandlers* t = T(a);
-    if (t && t->fast) return t->fast(a);
+    if (t && t->fast) {
+      if (len) *len = a->len_read;
+      return t->fast(a);
+    }
   }
+  if (len) *len = std::min<size_t>(a->len_read, a->rec_len ? a->rec_len : a->file->fdb.rec_len);
   return a->rec.get();
 }
 
-// Compares the record's key with a bound in key form: <0, 0 (prefix equal), >0.
-int cmp_bound(const FmKdb& k, const uint8_t* rec, const uint8_t* bound, size_t blen) {
-  uint8_t nr[FM_MAX_KEY_LEN], nb[FM_MAX_KEY_LEN];
-  norm_rec_key(k, rec, nr);
+// A field of n bytes at off of a record of len bytes reads as the file keeps
+// it: bytes past the record's end are zero (a short record of a
+// variable-length file; the buffer holds something else there).
+void copy_field(const uint8_t* rec, size_t len, size_t off, size_t n, uint8_t* out) {
+  size_t in = off < len ? std::min(n, len - off) : 0;
+  std::memcpy(out, rec + off, in);
+  std::memset(out + in, 0, n - in);
+}
+bool field_is(const uint8_t* rec, size_t len, size_t off, size_t n, const uint8_t* value) {
+  size_t in = off < len ? std::min(n, len - off) : 0;
+  if (std::memcmp(rec + off, value, in) != 0) return false;
+  for (size_t i = in; i < n; ++i)
+    if (value[i]) return false;
+  return true;
+}
+
+// Compares the key of a record of len bytes with a bound in key form: <0, 0
+// (prefix equal), >0.
+int cmp_bound(const FmKdb& k, const uint8_t* rec, size_t len, const uint8_t* bound, size_t blen) {
+  uint8_t kr[FM_MAX_KEY_LEN], nr[FM_MAX_KEY_LEN], nb[FM_MAX_KEY_LEN];
+  const FmSdb* s = segs(k);
+  size_t at = 0;
+  for (int i = 0; i < k.seg_count; ++i) {
+    copy_field(rec, len, s[i].offset, s[i].length, kr + at);
+    at += s[i].length;
+  }
+  norm_key(k, kr, at, nr);
   size_t n = norm_key(k, bound, blen, nb);
   return std::memcmp(nr, nb, n);
 }
 
-// 1 when the record lies inside the stream's range and meets its constraints.
-bool admitted(FmArb* a, const uint8_t* rec, bool* past_end) {
+// 1 when the record (len bytes) lies inside the stream's range and meets its
+// constraints.
+bool admitted(FmArb* a, const uint8_t* rec, size_t len, bool* past_end) {
   *past_end = false;
   if (!a->scb || !rec) return true;
   if (const FmScbRange* r = range_of(a)) {
     const FmKdb* k = file_key(a->file.get(), r->key_no);
     if (k) {
       if (r->hi_len) {
-        int c = cmp_bound(*k, rec, r->hi_key.get(), r->hi_len);
+        int c = cmp_bound(*k, rec, len, r->hi_key.get(), r->hi_len);
         if (c > 0 || (c == 0 && (r->hi_range & 16))) {
           *past_end = true;
           return false;
         }
       }
       if (r->lo_len) {
-        int c = cmp_bound(*k, rec, r->lo_key.get(), r->lo_len);
+        int c = cmp_bound(*k, rec, len, r->lo_key.get(), r->lo_len);
         if (c < 0 || (c == 0 && (r->lo_range & 16))) return false;
       }
     }
@@ -254,7 +285,7 @@ bool admitted(FmArb* a, const uint8_t* rec, bool* past_end) {
     const FmCns* e = c->entries.get();
     size_t at = 0;
     for (uint32_t i = 0; i < c->count && e && v; ++i) {
-      if (std::memcmp(rec + e[i].offset, v + at, e[i].length) != 0) return false;
+      if (!field_is(rec, len, e[i].offset, e[i].length, v + at)) return false;
       at += e[i].length;
     }
   }
@@ -323,7 +354,9 @@ int fm_read(FmArb* a) {
   int rc = t->read(a, a);
   if (!rc && !lock_status(a->status)) return 0;
   bool past;
-  if (!admitted(a, current(a), &past)) {
+  size_t len;
+  uint8_t* rec = current(a, &len);
+  if (!admitted(a, rec, len, &past)) {
     release_own(a, rc);
     return fail(a, FM_ST_NO_RECORD);
   }
@@ -378,21 +411,26 @@ int fm_rdnxt(FmArb* a) {
   if (!t || !t->rdnxt) return missing(a, "read next");
   if (!check_key(a, false)) return 0;
   if (!(a->op & FM_OP_FAST) && !a->rec) return bad(a, "no record buffer");
-  if (a->op & FM_OP_FIRST) {
-    int rc;
-    {
-      FmArbKeep keep(a);
-      a->op = FM_OP_FIRST;
-      rc = fm_start(a);
-    }
-    if (!rc) return 0;
+  // Once started over, the reads go on without 4: a back end that starts
+  // over at 4 itself would deliver a refused first record again and again.
+  struct OpKeep {
+    FmArb* a;
+    uint16_t op;
+    ~OpKeep() { a->op = op; }
+  } keep{a, a->op};
+  if (keep.op & FM_OP_FIRST) {
+    a->op = FM_OP_FIRST;
+    if (!fm_start(a)) return 0;
+    a->op = uint16_t(keep.op & ~FM_OP_FIRST);
   }
   for (;;) {
     a->status = 0;
     int rc = t->rdnxt(a, a);
     if (!rc && !lock_status(a->status)) return 0;
     bool past;
-    if (admitted(a, current(a), &past)) {
+    size_t len;
+    uint8_t* rec = current(a, &len);
+    if (admitted(a, rec, len, &past)) {
       post_read(a);
       return rc;
     }
@@ -589,10 +627,11 @@ int fm_key_cmp(FmArb* a) {
     return bad(a, "key of %d bytes for key %d of %s (%d bytes)", int(a->key_len), int(a->key_no),
                ident_text(a->file->fdb).c_str(), int(k->key_len));
   if (a->key_len && !a->key) return bad(a, "no key given");
-  const uint8_t* rec = current(a);
+  size_t len;
+  const uint8_t* rec = current(a, &len);
   if (!rec) return bad(a, "no current record to compare");
   a->status = 0;
-  int c = cmp_bound(*k, rec, a->key.get(), a->key_len);
+  int c = cmp_bound(*k, rec, len, a->key.get(), a->key_len);
   return c > 0 ? 1 : (c < 0 ? -1 : 0);
 }
 

@@ -360,6 +360,34 @@ int execute(Query& q) {
   }
 }
 
+// Reads the record of id for the caller's operation (its hold, wait and
+// fast bits) through the cursor's handle: into the caller's buffer or, for
+// a fast read, where pb_fast hands it out (the record itself, or the
+// cursor's own copy of one read by key). The cursor keeps its length. A
+// status as read_id.
+uint32_t read_rec(Cursor* c, FmArb* req, const uint8_t* id) {
+  uint16_t op = uint16_t(req->op & (kReadBits | FM_OP_FAST));
+  hand(req, c->pcf, op);
+  uint32_t st;
+  if ((op & FM_OP_FAST) && c->q->id_key < 0) {
+    c->pcf->rid = rec::view<rec::U32>(id);
+    c->fast_rec = fm_read_fast(c->pcf, (op & ~FM_OP_FAST) | FM_OP_RID);
+    st = c->fast_rec || c->pcf->status ? uint32_t(c->pcf->status) : uint32_t(FM_ST_SYS);
+  } else if (op & FM_OP_FAST) {
+    // By key: the record goes to the cursor's own buffer, which the fast
+    // read hands out.
+    c->pcf->rec.set(c->own.get());
+    c->pcf->rec_len = 0;
+    st = read_id(*c->q, c->pcf, id, uint16_t(op & ~FM_OP_FAST));
+    c->fast_rec = st == 0 || st == FM_ST_HELD_SELF || st == FM_ST_LOCKED ? c->own.get() : nullptr;
+  } else {
+    st = read_id(*c->q, c->pcf, id, op);
+  }
+  c->len_read = c->pcf->len_read;
+  req->os_err = c->pcf->os_err;
+  return st;
+}
+
 void new_reader(Cursor* c) {
   c->ptrs = PtrPos{};
   c->reader = std::make_unique<PbReader>(
@@ -380,26 +408,7 @@ void new_reader(Cursor* c) {
           fm_read_pass(c->pcf, FM_PASS_SCATTERED);
           c->passing = true;
         }
-        uint16_t op = uint16_t(req->op & (kReadBits | FM_OP_FAST));
-        hand(req, c->pcf, op);
-        uint32_t st;
-        if ((op & FM_OP_FAST) && c->q->id_key < 0) {
-          c->pcf->rid = rec::view<rec::U32>(id);
-          c->fast_rec = fm_read_fast(c->pcf, (op & ~FM_OP_FAST) | FM_OP_RID);
-          st = c->fast_rec || c->pcf->status ? uint32_t(c->pcf->status) : uint32_t(FM_ST_SYS);
-        } else if (op & FM_OP_FAST) {
-          // By key: the record goes to the cursor's own buffer, which the
-          // fast read hands out.
-          c->pcf->rec.set(c->own.get());
-          c->pcf->rec_len = 0;
-          st = read_id(*c->q, c->pcf, id, uint16_t(op & ~FM_OP_FAST));
-          c->fast_rec = st == 0 || st == FM_ST_HELD_SELF || st == FM_ST_LOCKED ? c->own.get() : nullptr;
-        } else {
-          st = read_id(*c->q, c->pcf, id, op);
-        }
-        c->len_read = c->pcf->len_read;
-        req->os_err = c->pcf->os_err;
-        return st;
+        return read_rec(c, req, id);
       });
 }
 
@@ -488,12 +497,14 @@ int pb_rdnxt(FmArb* req, FmArb* s) {
     return fail(req, st);
   }
   req->level = ev.level;
+  // A level event leaves the buffer with the record read before it (the
+  // next one, or the last at the end): its length goes with it.
+  req->len_read = c->len_read;
   if (ev.status == kPbLevelStart || ev.status == kPbLevelEnd) {
     req->status = ev.status;
     return 1;
   }
   hand_id(req, c, ev.id);
-  req->len_read = c->len_read;
   req->status = ev.status;
   // A record another user or handle holds comes with that status, as a
   // plain read gives it.
@@ -521,8 +532,7 @@ int pb_read(FmArb* req, FmArb* s) {
   if (find_id(q, id) < 0) return fail(req, FM_ST_NO_RECORD);
   std::vector<uint8_t> keep(id, id + q.id_len);
   id = keep.data();
-  hand(req, c->pcf, uint16_t(req->op & (kReadBits | FM_OP_FAST)));
-  uint32_t st = read_id(q, c->pcf, id, c->pcf->op);
+  uint32_t st = read_rec(c, req, id);
   back(req, c->pcf, 0);
   hand_id(req, c, id);
   return st == 0 ? 1 : 0;

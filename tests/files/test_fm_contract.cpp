@@ -841,12 +841,15 @@ TEST_P(FmContract, CreateOrOpenFindsTheFileThere) {
 
 namespace {
 // A stand-in query engine: its streams deliver one record "Q1", then a
-// sort-level end, then the end of the file.
+// sort-level end, then the end of the file; 4 starts over (the end comes
+// after 50 reads, started over or not).
 struct FakeQuery {
-  static inline int attaches = 0, detaches = 0, closes = 0, reads = 0;
+  static inline int attaches = 0, detaches = 0, closes = 0, reads = 0, calls = 0;
   static inline const FmScb* cns = nullptr;
   static inline bool redirect = true;
   static int rdnxt(FmArb*, FmArb* s) {
+    if (s->op & FM_OP_FIRST) reads = 0;
+    if (++calls > 50) return s->status = FM_ST_EOF, 0;
     ++reads;
     if (reads == 1) {
       std::memset(s->rec.get(), ' ', kLen);
@@ -857,6 +860,7 @@ struct FakeQuery {
     s->status = reads == 2 ? FM_ST_LEVEL_END : FM_ST_EOF;
     return 0;
   }
+  static int start(FmArb*, FmArb*) { return reads = 0, 1; }
   static int close(FmArb*, FmArb*) { return ++closes, 1; }
   static int detach(FmArb*, FmArb*) { return ++detaches, 1; }
   static const FmHandlers* table() {
@@ -864,6 +868,7 @@ struct FakeQuery {
       FmHandlers h{};
       h.type = FM_BE_QUERY;
       h.rdnxt = rdnxt;
+      h.start = start;
       h.close = close;
       h.detach = detach;
       return h;
@@ -883,7 +888,7 @@ TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
   FmArb* a = create("QUERY");
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(write(a, Rec("R1", 1)));
-  FakeQuery::attaches = FakeQuery::detaches = FakeQuery::closes = FakeQuery::reads = 0;
+  FakeQuery::attaches = FakeQuery::detaches = FakeQuery::closes = FakeQuery::reads = FakeQuery::calls = 0;
   FakeQuery::redirect = true;
   fm_set_query_attach(FakeQuery::attach);
   auto* q = reinterpret_cast<FmScbQuery*>(alloc(sizeof(FmScbQuery)));
@@ -910,6 +915,20 @@ TEST_P(FmContract, QueryStreamsGoToTheQueryEngine) {
   ASSERT_TRUE(FM_CLOSE(s, FM_CL_KEEP));
   EXPECT_EQ(FakeQuery::closes, 1);
   EXPECT_EQ(FakeQuery::detaches, 1);
+  // A range that refuses the first record after a start over: the reads go
+  // on past it, they do not start over again.
+  auto* r = reinterpret_cast<FmScbRange*>(range_scb("Q2", 0, "", 0));
+  r->head.next.set(&q->head);
+  s = FM_ATTACH(a, &r->head, com.depth);
+  ASSERT_NE(s, nullptr) << a->status << la_cur_sys_err();
+  s->rec.set(buf);
+  s->key_no = 0;
+  s->op = FM_OP_FIRST;
+  FakeQuery::calls = 0;
+  EXPECT_TRUE(fails_with(fm_rdnxt(s), s, FM_ST_LEVEL_END));
+  EXPECT_EQ(FakeQuery::calls, 2);
+  EXPECT_EQ(s->op, FM_OP_FIRST);
+  EXPECT_TRUE(fm_detach(s));
   // An engine that attaches without giving the stream its operations leaves
   // a stream whose every operation answers 200650; nothing reaches the file.
   FakeQuery::redirect = false;
@@ -958,6 +977,59 @@ TEST_P(FmContract, KeyBytesPastAShortRecordAreZero) {
   ASSERT_TRUE(read_eq(a, 0, Rec("S"), buf, FM_OP_EQUAL | FM_OP_HOLD));
   ASSERT_TRUE(fm_del(a));
   for (int key = 0; key < 3; ++key) EXPECT_EQ(read_all(a, key, buf), V{"T"}) << key;
+}
+
+// A stream's key range, its constraints and a key compare see the key a
+// short record has (zeros past its end), not what its buffer held beyond it.
+TEST_P(FmContract, ARangeSeesTheKeyOfAShortRecord) {
+  FmArb* a = create("SHORTRNG", 1);
+  ASSERT_NE(a, nullptr);
+  Rec s("S", 0x00050001u);
+  a->rec.set(s.p);
+  a->rec_len = 12;  // number bytes 12-13 are not part of it: its number is 1
+  a->op = GetParam().memory ? FM_OP_FAST : 0;  // kept by reference: the block goes on past it
+  ASSERT_TRUE(fm_write(a));
+  ASSERT_TRUE(write(a, Rec("T", 0x00050001u)));
+  auto* r = reinterpret_cast<FmScbRange*>(range_scb("", 0, "", 0));
+  r->key_no = 1;
+  r->lo_len = r->hi_len = 4;
+  r->lo_key.set(pooled("\x01\x00\x00\x00", 4));
+  r->hi_key = r->lo_key;
+  // Bytes 12-13 constrained to zero.
+  auto* c = reinterpret_cast<FmScbCns*>(alloc(sizeof(FmScbCns)));
+  std::memset(static_cast<void*>(c), 0, sizeof *c);
+  c->head.type = FM_SCB_CNS;
+  c->len = 2;
+  c->values.set(pooled("\0\0", 2));
+  c->count = 1;
+  c->entries.set(reinterpret_cast<FmCns*>(alloc(sizeof(FmCns))));
+  c->entries->offset = 12;
+  c->entries->length = 2;
+  r->head.next.set(&c->head);
+  FmArb* st = FM_ATTACH(a, &r->head, com.depth);
+  ASSERT_NE(st, nullptr) << a->status << la_cur_sys_err();
+  uint8_t* buf = alloc(kLen);
+  std::memset(buf, 0xFF, kLen);
+  EXPECT_EQ(read_all(st, 1, buf), V{"S"});
+  std::memset(buf, 0xFF, kLen);
+  set_num_key(st, 1);
+  st->rec.set(buf);
+  st->op = FM_OP_KEY | FM_OP_EQUAL;
+  ASSERT_TRUE(fm_read(st)) << st->status;
+  EXPECT_EQ(st->len_read, 12);
+  EXPECT_EQ(fm_key_cmp(st), 0);
+  if (!GetParam().memory) return;
+  // Read fast, the record itself, by key and in order.
+  EXPECT_EQ(fm_read_fast(st, FM_OP_KEY | FM_OP_EQUAL), s.p) << st->status;
+  EXPECT_EQ(fm_key_cmp(st), 0);
+  st->op = FM_OP_FIRST;
+  ASSERT_TRUE(fm_start(st));
+  EXPECT_EQ(fm_rdnxt_fast(st, 0), s.p) << st->status;
+  EXPECT_EQ(st->len_read, 12);
+  a->key_no = 0;
+  ASSERT_TRUE(start_first(a, 0));
+  EXPECT_EQ(fm_rdnxt_fast(a, 0), s.p);
+  EXPECT_EQ(a->len_read, 12);
 }
 
 TEST_P(FmContract, StructureStampsAreCheckedAtOpen) {

@@ -551,6 +551,15 @@ TEST_F(PbStream, ConstraintsNarrowTheSelectionAndFastReadsGetTheRecords) {
     for (const Rec& x : recs)
       if (x.a == "ABC") want.push_back(x);
     ASSERT_FALSE(want.empty());
+    // Read again by its id (record i + 1), fast: that record, not the one
+    // the stream read last, and its length.
+    size_t i = 0;
+    while (recs[i].a != "ABC") ++i;
+    s->rid = uint32_t(i + 1);
+    const uint8_t* again = fm_read_fast(s, FM_OP_RID);
+    ASSERT_NE(again, nullptr) << s->status;
+    EXPECT_EQ(rec::view<rec::U32>(again).get(), recs[i].id);
+    EXPECT_EQ(s->len_read, kLen);
     EXPECT_EQ(str(got), str(expect(want, def, true)));
     for (const Rec& x : want) EXPECT_EQ(b_of[x.id], x.b);
     // Rebuilt under other constraints: each value against its own field,
