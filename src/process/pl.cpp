@@ -762,33 +762,41 @@ int pl_rloc(Pcb* pcb) {
     }
   }
   // 8. File references: areas, key and segment descriptors.
-  FmArb* kdb = em->kdb.get();
-  FmArb* sdb = em->sdb.get();
   for (EmCfi* r : records_of<EmCfi>(em->cfi.get())) {
     r->ctl_ira = ref_of(area_word(em, r->ctl_ira));
     r->rec_ira = ref_of(area_word(em, r->rec_ira));
     r->fdb.handle.reset();
-    uint32_t kno = r->fdb.kdb.off.get();
-    if (!kno) continue;
-    uint8_t* kr = kdb ? MADDR(kdb, kno) : nullptr;
-    if (!kr) {
-      sys_err(__LINE__, "bad kdb read");
+    if (!r->fdb.kdb.off.get()) continue;
+    FmKdb* keys;
+    FmSdb* segs[256];
+    if (!em_cfi_keys(em, *r, &keys, segs)) {
+      sys_err(__LINE__, "bad kdb or sdb read");
       return 0;
     }
-    auto* keys = reinterpret_cast<FmKdb*>(kr);
-    uint32_t seg_at = 0;
-    for (int i = 0; i < r->fdb.key_count; ++i) {
-      uint32_t sno = keys[i].segs.off.get();
-      uint8_t* sr = sdb && sno ? MADDR(sdb, sno) : nullptr;
-      if (!sr) {
-        sys_err(__LINE__, "bad sdb read");
-        return 0;
-      }
-      keys[i].segs.set(reinterpret_cast<FmSdb*>(sr + 8 * seg_at));
-      seg_at += keys[i].seg_count;
-    }
+    for (int i = 0; i < r->fdb.key_count; ++i) keys[i].segs.set(segs[i]);
     r->fdb.kdb.set(keys);
   }
+  return 1;
+}
+
+int em_cfi_keys(EmHeader* em, const EmCfi& r, FmKdb** keys, FmSdb* segs[256]) {
+  FmArb* kdb = em->kdb.get();
+  FmArb* sdb = em->sdb.get();
+  uint32_t kno = r.fdb.kdb.off.get();
+  uint8_t* kr = kdb && kno ? MADDR(kdb, kno) : nullptr;
+  const uint32_t n = r.fdb.key_count;
+  if (!kr || uint64_t(kdb->len_read) < uint64_t(n) * sizeof(FmKdb)) return 0;
+  auto* k = reinterpret_cast<FmKdb*>(kr);
+  uint64_t seg_at = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t sno = k[i].segs.off.get();
+    uint8_t* sr = sdb && sno ? MADDR(sdb, sno) : nullptr;
+    uint64_t to = (seg_at + k[i].seg_count) * sizeof(FmSdb);
+    if (!sr || uint64_t(sdb->len_read) < to) return 0;
+    segs[i] = reinterpret_cast<FmSdb*>(sr + seg_at * sizeof(FmSdb));
+    seg_at += k[i].seg_count;
+  }
+  *keys = k;
   return 1;
 }
 
@@ -961,7 +969,13 @@ int pl_get(Pcb* pcb, int compile_flag) {
     }
   }
   if (!got) return 0;
-  pl_rloc(pcb);
+  // A module whose file references cannot be relocated is never cached nor
+  // run half relocated.
+  if (!pl_rloc(pcb)) {
+    pl_release(pcb);
+    pcb->invoc.completion = int32_t(kPlNoDefinition);
+    return 0;
+  }
   int put = cache_put(pcb);
   if (put == 1) return 1;
   if (put == 2) {

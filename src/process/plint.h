@@ -34,6 +34,12 @@ int em_code_sound(EmHeader* em, const char* what);
 // verify_em that also says whether the module was taken out of use (then
 // freed or left to its last holder: the caller may not touch it).
 int verify_em_ex(EmHeader* em, int kind, const DProc* def, FmArb* saved, const char* lang, bool* rejected);
+// The key descriptors of a file reference (its key record, key_count of
+// them) and each key's first segment (in the segment record each key names,
+// at the count of segments before it): 1 when the keys lie in their record
+// and every key's segments in theirs, else 0 (a saved module is untrusted).
+// segs gets key_count entries.
+int em_cfi_keys(EmHeader* em, const EmCfi& r, FmKdb** keys, FmSdb* segs[256]);
 // Forgets which directories had their stale temporary files removed (a new
 // engine state sweeps each directory again before its first save there).
 void pl_sweep_reset();

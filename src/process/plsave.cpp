@@ -838,9 +838,17 @@ int load_em(const DProc* def, Pcb* pcb) {
       return reject_file(pcb, em, f, FM_ST_STRUCT);
     }
   }
-  // 8. The code and its tables, whoever wrote them: a module that fails is
-  //    deleted and the process compiled.
-  if (!em_code_sound(em, "SAVED")) {
+  // 8. The code and its tables, whoever wrote them, and the key and segment
+  //    descriptors its file references name: a module that fails is deleted
+  //    and the process compiled.
+  bool keys_fit = true;
+  FmKdb* keys;
+  FmSdb* segs[256];
+  fm_each_fast(em->cfi.get(), [&](uint8_t* p, uint32_t len) {
+    const auto& r = *reinterpret_cast<const EmCfi*>(p);
+    if (keys_fit && len >= sizeof(EmCfi) && r.fdb.kdb.off.get() && !em_cfi_keys(em, r, &keys, segs)) keys_fit = false;
+  });
+  if (!keys_fit || !em_code_sound(em, "SAVED")) {
     em->use_count = 0;
     return reject_file(pcb, em, f, FM_ST_STRUCT);
   }

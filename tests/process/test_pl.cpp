@@ -551,6 +551,7 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
   MmPool fixture_pool = e.pool;
   e.pool = mm_create_pool(nullptr, 0, 0);
   std::set<std::string> cached;
+  uint32_t most = 0;  // the cache reaches its limit of 15
   for (int i = 0; i < kProcs; ++i) {
     std::string n = "E" + std::to_string(i);
     Pcb* p = e.pcb(n.c_str());
@@ -587,6 +588,7 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
         ASSERT_GE(retention[name], 15) << name;
       }
     }
+    most = std::max(most, pl_cache_count());
     Engine::free_pcb(p);
   }
   pl_flush();
@@ -595,6 +597,56 @@ TEST_F(Pl, EvictionKeepsFifteenUnusedModulesLowestRetentionFirst) {
   e.pool = fixture_pool;
   EXPECT_EQ(pl_cache_count(), 0u);
   EXPECT_EQ(arena::in_use(), baseline);
+  EXPECT_EQ(most, 15u);
+}
+
+// Eviction at its bounds: a module of retention 101 is resident, passed
+// over by a full cache that evicts one of 100 (limit 1, threshold 1); one
+// of the threshold's retention stays while the cache is below its limit
+// (limit 2, threshold 100).
+TEST_F(Pl, EvictionPassesOverResidentModulesAndKeepsTheThresholdsRetention) {
+  define({proc_rec("R", 4, "0", 101), proc_rec("P", 4, "0", 100), proc_rec("Q", 4, "0", 100),
+          proc_rec("S", 4, "0", 99)});
+  auto cached = [&](const char* n) {
+    Pcb* probe = e.pcb(n);
+    bool got = cache_get(probe, nullptr, 0);
+    pl_release(probe);
+    return got;
+  };
+  e.user(1, 1);
+  for (const char* n : {"R", "P", "Q"}) {
+    descs()[n] = descs()["P1"];
+    get_release(n);
+  }
+  EXPECT_TRUE(cached("R"));
+  EXPECT_FALSE(cached("P"));
+  EXPECT_TRUE(cached("Q"));
+  pl_flush();
+  auto u = fx::user("USR");
+  rec::view<DUser>(u.data()).cache_lim = uint8_t(2);
+  rec::view<DUser>(u.data()).cache_thr = uint8_t(100);
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DUSR_FDB(f, k, s); }, u));
+  pi_getters_reset();
+  descs()["S"] = descs()["P1"];
+  get_release("P");
+  get_release("S");
+  EXPECT_TRUE(cached("P"));
+  EXPECT_TRUE(cached("S"));
+}
+
+// A cached module nobody holds is verified for a run of every kind: after
+// its definition changed, a run of kind 0 gets a new compile.
+TEST_F(Pl, AnUnheldCachedModuleIsVerifiedForARunOfKindZero) {
+  define({proc_rec("P1")});
+  get_release();
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); },
+                      proc_rec("P1", 4, "1", 50, "2026-02-02T00:00:00")));
+  descs()["P1"].values.push_back(99);
+  Pcb* p = e.pcb("P1", 0);
+  ASSERT_EQ(pl_get(p, 1), 1);
+  EXPECT_EQ(compiles(), 2);
+  EXPECT_EQ(Engine::run(p), expected(descs()["P1"]));
+  pl_release(p);
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ TEST_F(PlParts, RelocationMakesIndexesAddressesAndKeysPointAtTheirSegments) {
   auto d = proc_rec("P1");
   ASSERT_EQ(build_em(&rec::view<DProc>(d.data()), p, 1), 1);
   EmHeader* em = p->module.get();
-  em->area_ix1 = 3u;
+  em->area_ix1 = em->n_areas.get();  // the last slot
   em->area_ix2 = 0u;
   // A file reference with two keys of 2 and 1 segments.
   auto* kbuf = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb) * 2));
@@ -83,7 +83,7 @@ TEST_F(PlParts, RelocationMakesIndexesAddressesAndKeysPointAtTheirSegments) {
   cfi.fdb.kdb.off = 1u;  // KDB record 1
   cfi.file_no = 1;
   cfi.ctl_ira = 2u;
-  cfi.rec_ira = 5u;
+  cfi.rec_ira = em->n_areas + 1;  // one past the last slot
   FmArb* cf = em->cfi.get();
   auto* cbuf = static_cast<uint8_t*>(MM_ALLOC(e.pool, sizeof cfi));
   std::memcpy(cbuf, &cfi, sizeof cfi);
@@ -101,11 +101,11 @@ TEST_F(PlParts, RelocationMakesIndexesAddressesAndKeysPointAtTheirSegments) {
   ASSERT_EQ(pl_rloc(p), 1);
   Ref<uint8_t>* arr = em->area_addr.get();
   ASSERT_NE(arr, nullptr);
-  EXPECT_EQ(em->area_ix1.get(), arena::offset_of(arr + 3));
+  EXPECT_EQ(em->area_ix1.get(), arena::offset_of(arr + em->n_areas));
   EXPECT_EQ(em->area_ix2.get(), 0u);
   auto* r = reinterpret_cast<EmCfi*>(MADDR(cf, 1));
   EXPECT_EQ(r->ctl_ira.get(), arena::offset_of(arr + 2));
-  EXPECT_EQ(r->rec_ira.get(), arena::offset_of(arr + 5));
+  EXPECT_EQ(r->rec_ira.get(), 0u);
   FmKdb* keys = r->fdb.kdb.get();
   ASSERT_EQ(reinterpret_cast<uint8_t*>(keys), MADDR(kdb, 1));
   EXPECT_EQ(keys[0].segs.get()->field, 10);
@@ -145,6 +145,14 @@ TEST_F(PlParts, SaveDefaultsFirstAnswerWins) {
   // Types past 6: save.
   Pcb* job = e.pcb("P1", 2, 8);
   EXPECT_EQ(dflt_save_em(def, job), 1);
+  // Without an APPL default, SYSPARM's of the type (its bytes 349-354).
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, fx::appl("ABC", "00")));
+  auto sp = fx::rec("SYSPARM", {});
+  rec::view<DSysparm>(sp.data()).save[2 + 4].set("0");
+  ASSERT_EQ(fx::write("SYSPARM", nullptr, nullptr, {sp}), 1);
+  pi_getters_reset();
+  EXPECT_EQ(dflt_save_em(def, p), 0);
+  EXPECT_EQ(dflt_save_em(def, e.pcb("P1", 2, 3)), 1);
 }
 
 TEST_F(PlParts, VerificationFailuresAreLogged) {

@@ -1,7 +1,9 @@
 // Saved modules as untrusted input: the code verifier's rules at each limit
 // and one past it, the loader's refusal of files another user could have
-// written, and a fuzz of damaged and crafted saved modules (each refused and
-// compiled again, or loaded and run inside its areas).
+// written and of records of other lengths and counts, what relocation takes
+// from a loaded module's records, and a fuzz of damaged and crafted saved
+// modules (each refused and compiled again, or loaded and run inside its
+// areas).
 //
 // QUVO_FUZZ_PL_N sets the fuzz's case count (default 400), QUVO_FUZZ_PL_SEED
 // its seed.
@@ -14,6 +16,7 @@
 #include <iterator>
 #include <random>
 
+#include "files/unixio.h"
 #include "foundation/os.h"
 #include "foundation/pacdec.h"
 #include "foundation/ssunix.h"
@@ -219,6 +222,63 @@ class PlVfy : public ::testing::Test {
   std::function<void(uint32_t i, uint8_t* b)> fill;
   std::vector<std::vector<uint8_t>> last_areas;
   std::string mod_file() const { return e.mod_path(stamp_name().c_str()); }
+  // The saved file of P1.
+  static void saved_fdb(FmFdb* f) {
+    INIT_FDB(f, FM_CLASS_DISK, FM_MAX_REC, 1, nullptr, 0);
+    INIT_DB_PATH(f, "   ", "ABC", "00", stamp_name().c_str(), FM_PT_MOD);
+    f->options = FM_OPT_NO_SYSDIR;
+  }
+  // The saved file of P1 as its records, the checksum record last.
+  using Recs = std::vector<std::vector<uint8_t>>;
+  Recs saved_records() {
+    FmFdb f;
+    saved_fdb(&f);
+    Recs out;
+    EXPECT_EQ(FM_OPEN(&f, 0, FM_OPT_NO_SYSDIR, 1, 15), 1);
+    FmArb* a = f.handle.get();
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC + 1));
+    a->rec.set(buf);
+    a->rec_len = FM_MAX_REC;
+    while (fm_rdnxt(a)) out.emplace_back(buf, buf + a->len_read);
+    FM_CLOSE(a, 0);
+    mm_free(buf);
+    return out;
+  }
+  // The checksum record of recs, from the layout alone: "EMCK", the count,
+  // the CRC-32C of each record as its u32 length and bytes, the format.
+  static std::vector<uint8_t> checksum_of(const Recs& recs) {
+    uint32_t crc = 0;
+    for (const auto& r : recs) {
+      uint8_t len[4];
+      rec::view<rec::U32>(len) = uint32_t(r.size());
+      crc = uio_crc32c(r.data(), r.size(), uio_crc32c(len, 4, crc));
+    }
+    std::vector<uint8_t> t(16);
+    std::memcpy(t.data(), "EMCK", 4);
+    rec::view<rec::U32>(t.data() + 4) = uint32_t(recs.size());
+    rec::view<rec::U32>(t.data() + 8) = crc;
+    rec::view<rec::U32>(t.data() + 12) = kEmFormat;
+    return t;
+  }
+  // Writes recs as the saved file of P1, as its owner would (writable by
+  // the owner alone).
+  void write_saved(const Recs& recs) {
+    FmFdb f;
+    saved_fdb(&f);
+    FM_SCRATCH(&f, 0);
+    ASSERT_EQ(FM_CREATE(&f, 0, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
+    FmArb* a = f.handle.get();
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(e.pool, FM_MAX_REC + 1));
+    for (const auto& r : recs) {
+      std::memcpy(buf, r.data(), r.size());
+      a->rec.set(buf);
+      a->rec_len = uint16_t(r.size());
+      ASSERT_EQ(fm_write(a), 1);
+    }
+    FM_CLOSE(a, FM_CL_KEEP);
+    mm_free(buf);
+    ASSERT_EQ(chmod(mod_file().c_str(), 0640), 0);
+  }
   static bool refused_logged() {
     for (const SysErrRecord& r : os_sys_err_log())
       if (r.text.find("SAVED REFUSED") != std::string::npos) return true;
@@ -1035,6 +1095,239 @@ TEST_F(PlVfy, ACraftedSavedModuleIsCompiledAgainNeverRun) {
     if (!sound) {
       EXPECT_EQ(r, want);
     }
+  }
+}
+
+// Each record of a saved file at its length and one past, its counts and
+// its header's slots: a file another length, count or checksum record than
+// the save writes is refused and compiled again; a slot read from the file
+// is never followed. The file holds the header, the sub-files, the area
+// table (9 entries), the rows of image 1 (2 x 10; image 2 has no columns,
+// so no rows) and the checksum record, written here from the layout.
+TEST_F(PlVfy, ARecordOfAnotherLengthOrCountInASavedFileIsRefused) {
+  const uint32_t want = expected(descs()["P1"]);
+  save_crafted([](EmHeader* em) {
+    put_img(em, 1, 2, 10);
+    put_img(em, 2, 2, 0);
+    auto* text = static_cast<char*>(MM_ALLOC(em->pool, 20));
+    std::memcpy(text, "FIRST ROW SECOND ROW", 20);
+    rec_of<EmCimg>(em->cimg.get()).text.set(text);
+  });
+  Recs body = saved_records();
+  ASSERT_GT(body.size(), 12u);
+  body.pop_back();
+  const size_t rows = body.size() - 2, areas = rows - 9;
+  ASSERT_EQ(body[0].size(), sizeof(EmHeader));
+  ASSERT_EQ(body[areas].size(), sizeof(EmAreaEntry));
+  ASSERT_EQ(body[rows].size(), 10u);
+  auto sealed = [](Recs r) {
+    r.push_back(checksum_of(r));
+    return r;
+  };
+  // A block table and a code block of this engine's (the code adds 999):
+  // a header slot that named them would run that code.
+  auto* block = static_cast<uint8_t*>(MM_ALLOC(e.pool, 16));
+  rec::view<IbInst>(block).op = kOpAcc;
+  rec::view<rec::U32>(block + 4) = 999u;
+  rec::view<IbInst>(block + 8).op = kOpEnd;
+  auto* table = static_cast<Ref<uint8_t>*>(MM_ALLOC(e.pool, 8));
+  table[0].off = 1u;
+  table[1].set(block);
+  auto slots = [&](Recs r) {
+    auto& h = rec::view<EmHeader>(r[0].data());
+    h.block_bases.set(reinterpret_cast<uint8_t*>(table));
+    h.area_addr.off = arena::offset_of(table) + 4;
+    for (Ref<FmArb>* w : {&h.inst, &h.cnst, &h.toc}) w->off = arena::offset_of(block);
+    return r;
+  };
+  auto header = [](Recs r, const std::function<void(EmHeader&)>& f) {
+    f(rec::view<EmHeader>(r[0].data()));
+    return r;
+  };
+  auto resized = [](Recs r, size_t i, int by) {
+    if (by < 0) r[i].pop_back();
+    else r[i].push_back(' ');
+    return r;
+  };
+  struct Case {
+    const char* what;
+    Recs recs;
+    bool loads;
+  };
+  const Case cases[] = {
+      {"as saved", sealed(body), true},
+      {"header one short", sealed(resized(body, 0, -1)), false},
+      {"header one long", sealed(resized(body, 0, 1)), false},
+      {"first area entry one long", sealed(resized(body, areas, 1)), false},
+      {"last area entry one short", sealed(resized(body, rows - 1, -1)), false},
+      {"image row one short", sealed(resized(body, rows, -1)), false},
+      {"image row one long", sealed(resized(body, rows + 1, 1)), false},
+      {"checksum record one long", resized(sealed(body), body.size(), 1), false},
+      {"checksum record counting one more", [&] {
+         Recs r = sealed(body);
+         r.back()[4]++;
+         return r;
+       }(), false},
+      {"code marked relocated", sealed(header(body, [](EmHeader& h) { h.code_relocated = 1; })), false},
+      {"area count past the limit", sealed(header(body, [](EmHeader& h) { h.n_areas = 0xFFFFFFFFu; })), false},
+      {"slots holding addresses", sealed(slots(body)), true},
+      {"slots holding addresses, an area entry short", sealed(resized(slots(body), rows - 1, -1)), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write_saved(c.recs);
+    if (c.loads) {
+      // The image's rows come back as its text.
+      Pcb* p = e.pcb("P1");
+      ASSERT_EQ(pl_get(p, 1), 1);
+      const EmCimg& im = rec_of<EmCimg>(p->module->cimg.get());
+      ASSERT_NE(im.text.get(), nullptr);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(im.text.get()), 20), "FIRST ROW SECOND ROW");
+      // The debugger's map of code to addresses is the module's own.
+      CodeRef start{};
+      start.block = 1;
+      EXPECT_EQ(ib_code_to_pc(p->module.get(), start), MADDR(p->module->inst.get(), 1));
+      pl_release(p);
+      Engine::free_pcb(p);
+      pl_flush();
+    }
+    uint32_t r = 0;
+    EXPECT_EQ(get_and_run(&r), c.loads);
+    EXPECT_EQ(r, want);
+  }
+}
+
+// The INITIAL and NULL images of the memory file MEMF (16 bytes each), which
+// the loader caches for a module that uses the file.
+void memf_images() {
+  std::vector<fx::Rec> images;
+  for (uint8_t kind = 1; kind <= 2; ++kind) {
+    fx::Rec im(13 + 16, ' ');
+    std::memcpy(im.data(), "MEMF    ", 8);
+    im[8] = kind;
+    rec::view<rec::U32>(im.data() + 9) = 1u;
+    std::memcpy(im.data() + 13, kind == 1 ? "INITIAL IMAGE..." : "NULL IMAGE......", 16);
+    images.push_back(im);
+  }
+  ASSERT_EQ(fx::write("INITIAL", "ABC", "00", images), 2);
+}
+
+// A file reference's keys lie in its key record (12 bytes a key) and their
+// segments in the segment records they name (8 bytes a segment, the keys'
+// one after the other): a saved module whose reference names more keys or
+// segments than those records hold is refused and compiled again, never
+// relocated past them. Two keys of one segment each in records of 24 and
+// 16 bytes, or a third key, or a second segment for the second key.
+TEST_F(PlVfy, AFileReferenceNamesNoKeyOrSegmentPastItsRecords) {
+  const uint32_t want = expected(descs()["P1"]);
+  auto with_keys = [](uint8_t keys, uint8_t last_segs) {
+    return [=](EmHeader* em) {
+      PcBuf<EmCfi> f;
+      *f = memfile_cfi();
+      f->fdb.key_count = keys;
+      f->fdb.kdb.off = 1u;
+      put_rec(em->cfi.get(), f);
+      PcBuf<FmKdb> k(2 * sizeof(FmKdb));
+      for (int i = 0; i < 2; ++i) {
+        k.p[i].seg_count = i ? last_segs : 1;
+        k.p[i].segs.off = 1u;  // segment record 1
+      }
+      FmArb* kdb = em->kdb.get();
+      PROTO_FULL(kdb, 0, k.bytes());
+      kdb->rec_len = 2 * sizeof(FmKdb);
+      ASSERT_EQ(fm_write(kdb), 1);
+      PcBuf<FmSdb> sg(2 * sizeof(FmSdb));
+      FmArb* sdb = em->sdb.get();
+      PROTO_FULL(sdb, 0, sg.bytes());
+      sdb->rec_len = 2 * sizeof(FmSdb);
+      ASSERT_EQ(fm_write(sdb), 1);
+    };
+  };
+  memf_images();
+  SysErrCapture quiet(SysErrAnswer::Continue);  // (a relocation that fails says so)
+  uint32_t r = 0;
+  for (auto [keys, segs, loads] : {std::tuple{2, 1, true}, std::tuple{3, 1, false}, std::tuple{2, 2, false}}) {
+    SCOPED_TRACE(std::to_string(keys) + " keys, " + std::to_string(segs) + " segments");
+    save_crafted(with_keys(uint8_t(keys), uint8_t(segs)));
+    EXPECT_EQ(get_and_run(&r), loads);
+    EXPECT_EQ(r, want);
+  }
+}
+
+// A loaded module's items keep no value or text slot of the file; an
+// item's empty value of a record field shows the file's NULL image, or none
+// when the module uses no file of that number (untrusted input, no system
+// error).
+TEST_F(PlVfy, ALoadedItemKeepsNoSlotOfTheFileAndShowsItsFilesNullImage) {
+  memf_images();
+  save_crafted([](EmHeader* em) {
+    PcBuf<EmCfi> f;
+    *f = memfile_cfi();
+    put_rec(em->cfi.get(), f);
+    put_img(em, 1);
+    rec_of<EmCimg>(em->cimg.get()).text.set(static_cast<char*>(MM_ALLOC(em->pool, 20)));
+    for (uint16_t no = 1; no <= 2; ++no) {
+      put_item(em, no, 2, 1, 1, 1);
+      EmCitm& c = *reinterpret_cast<EmCitm*>(MADDR(em->citm.get(), no));
+      c.wm.value.off = 0x1000u;
+      c.wm.text.off = 0x2000u;
+      c.wm.source = 1;
+      c.wm.reference = no == 1 ? 1u : 7u;  // file 1 at 0; file 7, which it does not use
+    }
+  });
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  EXPECT_EQ(compiles(), 1);  // (the save's)
+  for (const SysErrRecord& r : os_sys_err_log()) ADD_FAILURE() << r.text;
+  for (uint16_t no = 1; no <= 2; ++no) {
+    const EmCitm& c = *reinterpret_cast<EmCitm*>(MADDR(p->module->citm.get(), no));
+    EXPECT_EQ(c.wm.value.off.get(), 0u);
+    EXPECT_EQ(c.wm.text.off.get(), 0u);
+    const uint32_t ref = c.wm.reference.get();
+    const std::string shown = ref ? std::string(static_cast<const char*>(arena::at(ref)), 10) : "";
+    EXPECT_EQ(shown, no == 1 ? "NULL IMAGE" : "") << no;
+  }
+  pl_release(p);
+  Engine::free_pcb(p);
+}
+
+// A module that uses an application no longer in the dictionary (its CAP
+// stamped) is compiled again; one it used before that application had a
+// dictionary (no stamp) is not.
+TEST_F(PlVfy, AModuleOfAnApplicationNoLongerThereIsCompiledAgain) {
+  const uint32_t want = expected(descs()["P1"]);
+  for (bool stamped : {true, false}) {
+    save_crafted([stamped](EmHeader* em) {
+      PcBuf<EmCap> c;
+      c->app.set("XYZ");
+      c->ver.set("00");
+      std::memset(c->stamp.b, stamped ? 0x11 : 0xFF, 8);
+      put_rec(em->cap.get(), c);
+    });
+    uint32_t r = 0;
+    EXPECT_EQ(get_and_run(&r), !stamped);
+    EXPECT_EQ(r, want);
+  }
+}
+
+// A child's constraint arrays become addresses only when their constants
+// hold count entries: one constraint, its positions (6 bytes) in a
+// constant of 6 bytes, or of 5 (the child is left without constraints).
+TEST_F(PlVfy, AChildsConstraintArraysLieInTheirConstants) {
+  SysErrCapture quiet(SysErrAnswer::Continue);
+  for (uint16_t pos : {uint16_t(6), uint16_t(5)}) {
+    Pcb* p = e.pcb("P1");
+    ASSERT_EQ(read_dproc(p->invoc, def, nullptr, nullptr), 1);
+    ASSERT_EQ(build_em(def, p, 1), 1);
+    EmHeader* em = p->module.get();
+    put_cchld(em, 1, pos);
+    pl_rloc(p);
+    const PiInvoc& v = rec_of<EmCchld>(em->cchld.get()).invoc;
+    EXPECT_EQ(v.cns_count.get(), pos == 6 ? 1u : 0u) << pos;
+    EXPECT_EQ(v.cns_positions.get() != nullptr, pos == 6) << pos;
+    EXPECT_EQ(v.cns_descs.get() != nullptr, pos == 6) << pos;
+    pl_release(p);
+    Engine::free_pcb(p);
   }
 }
 
