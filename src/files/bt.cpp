@@ -421,7 +421,7 @@ int jnl_entries(BtStore& s, uint64_t c, std::vector<JnlRef>* ents, uint64_t* bad
     const auto& e = *reinterpret_cast<const BtJnlEnt*>(s.jmap + pos);
     if (e.txn.get() != c) break;
     uint32_t len = e.len.get();
-    uint32_t padded = pad8(len);
+    uint64_t padded = (uint64_t(len) + 7) & ~uint64_t(7);  // in 64 bits: a length near 2^32 must not wrap
     if (len == 0 || pos + sizeof(BtJnlEnt) + padded > s.jsize) break;
     if (jnl_sum(e, s.jmap + pos + sizeof(BtJnlEnt), padded) != e.sum.get()) break;
     uint64_t off = e.off.get();
@@ -760,7 +760,9 @@ int bt_alloc_page(BtStore& s, uint32_t* out) {
   uint32_t pg = h.free_head.get();
   if (pg) {
     const uint8_t* fp = bt_rpage(s, pg);
-    if (!fp || bt_ph(fp).kind.get() != 'F') return kBtDamaged;
+    // A free page lies inside the file's pages: one past them would be
+    // handed out again when the file grows over it.
+    if (pg >= h.page_count.get() || !fp || bt_ph(fp).kind.get() != 'F') return kBtDamaged;
     uint8_t* p = bt_wpage(s, pg);
     if (!p) return kBtIoError;
     h.free_head = bt_ph(p).next.get();

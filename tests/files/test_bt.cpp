@@ -1,9 +1,15 @@
 // The index trees and the check sums under them: deep trees and their
-// seeks against a std::set oracle, and the CRC against a bitwise oracle.
+// seeks against a std::set oracle, and the CRC against a bitwise oracle;
+// pages, links, the journal and the hold table as another user may write
+// them, each answered with the damage's status or set right.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <map>
@@ -569,5 +575,279 @@ TEST(Bt, ACraftedChildOfACollapsingRootGivesTheDamageStatus) {
   size_t n = 0;
   EXPECT_EQ(rd.scan(f, 1, [&](const BtCursor&) { return ++n, true; }), uint32_t(FM_ST_EOF));
   EXPECT_GE(n, left - 1);  // (less the last record, if the change went through)
+  brf_close(f, false);
+}
+
+// A file of n records of brf_test_layout(32), written in key order; the
+// index file's path.
+std::string small_file(const BrfTempDir& d, uint32_t n, BrfFile** f) {
+  std::string p = d.file("SMALL");
+  EXPECT_EQ(brf_create(p, brf_test_layout(32), false, f), 0u);
+  std::vector<uint8_t> rec(32);
+  for (uint32_t i = 0; i < n; ++i) {
+    brf_make_rec(rec.data(), 32, i, i % 7);
+    uint32_t rid;
+    EXPECT_EQ(brf_insert(*f, rec.data(), 32, &rid), 0u) << brf_error();
+  }
+  return brf_index_path(p);
+}
+
+// The rollback of a dead change copies back, newest first, every entry of
+// the change whose check sum holds and that lies wholly in the journal: two
+// entries of overlapping bytes give back the bytes before the first; an
+// entry ending exactly at the journal's end counts, one a byte short does
+// not, nor one with a byte of its bytes changed or its offset moved (the sum
+// covers both). One naming a third file, its sum made whole, is damage: no
+// entry is copied.
+TEST(Bt, ARollbackCopiesBackEverySoundEntryNewestFirst) {
+  enum Craft { kExactEnd, kShort, kFlipped, kMoved, kThirdFile };
+  for (Craft craft : {kExactEnd, kShort, kFlipped, kMoved, kThirdFile}) {
+    SCOPED_TRACE(int(craft));
+    BrfTempDir d;
+    BrfFile* f;
+    small_file(d, 40, &f);
+    BtStore& s = f->st;
+    constexpr uint64_t kAt = 1000;
+    const std::vector<uint8_t> before(s.dmap + kAt, s.dmap + kAt + 24);
+    ASSERT_EQ(bt_begin(s), kBtOk);
+    ASSERT_EQ(bt_touch_data(s, kAt, 16), kBtOk);
+    std::memset(s.dmap + kAt, 'X', 16);
+    const uint64_t last = s.jpos;
+    ASSERT_EQ(bt_touch_data(s, kAt + 8, 16), kBtOk);
+    std::memset(s.dmap + kAt + 8, 'Y', 16);
+    auto& e = rec::view<BtJnlEnt>(s.jmap + last);
+    uint8_t* old = s.jmap + last + sizeof(BtJnlEnt);
+    if (craft == kExactEnd || craft == kShort) {
+      ASSERT_EQ(::ftruncate(s.jfd, off_t(s.jpos - (craft == kShort))), 0);
+    }
+    if (craft == kFlipped) old[4] ^= 1;
+    if (craft == kMoved) e.off = kAt + 16;
+    if (craft == kThirdFile) {
+      e.file = 2;
+      uint64_t seed = e.txn.get() * 0x9E3779B97F4A7C15ull ^ (uint64_t(e.file.get()) << 56) ^
+                      (uint64_t(e.len.get()) << 20) ^ e.off.get() * 0xC2B2AE3D27D4EB4Full;
+      e.sum = uio_sum64(old, 16, seed);
+    }
+    uint64_t bad = 0;
+    EXPECT_EQ(bt_recover_check(s, &bad), craft == kThirdFile ? kBtDamaged : kBtOk);
+    EXPECT_EQ(bt_recover(s), craft == kThirdFile ? kBtDamaged : kBtOk);
+    std::vector<uint8_t> want = before;
+    if (craft == kThirdFile) {
+      EXPECT_EQ(bad, last);
+      std::memset(want.data(), 'X', 8);
+      std::memset(want.data() + 8, 'Y', 16);
+    } else if (craft != kExactEnd) {
+      std::memset(want.data() + 16, 'Y', 8);  // only the first entry copied back
+    }
+    EXPECT_EQ(std::vector<uint8_t>(s.dmap + kAt, s.dmap + kAt + 24), want);
+    static_cast<void>(bt_abort(s));
+    brf_close(f, false);
+  }
+}
+
+// Every byte of an index page is under its check sum: a byte of its header
+// (kind, change value, next link, spare) or its last byte, changed by
+// another user, makes a seek through the page answer the damage's status in
+// a process that opens the file afresh. A page this process has verified,
+// changed with its change value raised, is verified again.
+TEST(Bt, EveryByteOfAPageIsUnderItsSum) {
+  BrfTempDir d;
+  BrfFile* f;
+  const std::string ip = small_file(d, 400, &f);
+  BtStore& s = f->st;
+  ASSERT_EQ(bt_hdr(s).trees[0].height.get(), 2);
+  const uint32_t leaf = link_at(s, 0, bt_hdr(s).trees[0].root.get(), 0).get();
+  brf_close(f, false);
+  const std::string p = d.file("SMALL");
+  uint8_t key[20];
+  std::vector<uint8_t> rec(32);
+  brf_make_rec(rec.data(), 32, 0, 0);
+  std::memcpy(key, rec.data(), 20);
+  BrfReader rd(64);
+  const int fd = ::open(ip.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  auto flip = [&](uint32_t off, uint8_t bits) {
+    uint8_t b;
+    ASSERT_EQ(::pread(fd, &b, 1, off_t(uint64_t(leaf) * kBtPage + off)), 1);
+    b ^= bits;
+    ASSERT_EQ(::pwrite(fd, &b, 1, off_t(uint64_t(leaf) * kBtPage + off)), 1);
+  };
+  for (uint32_t off : {2u, 8u, 24u, 31u, kBtPage - 1}) {
+    SCOPED_TRACE(off);
+    flip(off, 1);
+    ASSERT_EQ(brf_open(p, false, &f), 0u) << brf_error();
+    EXPECT_EQ(rd.seek(f, 0, key, 20), FM_ST_SYS);
+    brf_close(f, false);
+    flip(off, 1);
+  }
+  ASSERT_EQ(brf_open(p, false, &f), 0u) << brf_error();
+  ASSERT_EQ(rd.seek(f, 0, key, 20), 0u);
+  uint64_t lsn;
+  const off_t lsn_at = off_t(uint64_t(leaf) * kBtPage + offsetof(BtPageHdr, lsn));
+  ASSERT_EQ(::pread(fd, &lsn, 8, lsn_at), 8);
+  lsn += 2;
+  ASSERT_EQ(::pwrite(fd, &lsn, 8, lsn_at), 8);
+  flip(kBtPage - 1, 1);
+  EXPECT_EQ(rd.seek(f, 0, key, 20), FM_ST_SYS);
+  brf_close(f, false);
+  ::close(fd);
+}
+
+// Page 0's page count, its sum made whole by another user: every page of
+// the file is sound; one past the file's end, or none (the next page taken
+// would be page 0), makes a change answer the damage's status. So does the
+// last byte the header's sum covers, changed.
+TEST(Bt, APageCountPastTheFileOrNoneIsDamage) {
+  enum Craft { kFilePages, kPastFile, kNone, kLastSummed };
+  for (Craft craft : {kFilePages, kPastFile, kNone, kLastSummed}) {
+    SCOPED_TRACE(int(craft));
+    BrfTempDir d;
+    BrfFile* f;
+    small_file(d, 10, &f);
+    BtStore& s = f->st;
+    bt_refresh_sizes(s);
+    const uint32_t file_pages = uint32_t(s.isize / kBtPage);
+    ASSERT_EQ(bt_begin(s), kBtOk);
+    ASSERT_NE(bt_wpage(s, 0), nullptr);
+    if (craft != kLastSummed) bt_hdr(s).page_count = craft == kNone ? 0 : file_pages + (craft == kPastFile);
+    ASSERT_EQ(bt_commit(s), kBtOk);
+    if (craft == kLastSummed) s.imap[offsetof(BtHdr, sum) - 1] ^= 1;
+    EXPECT_EQ(bt_begin(s), craft == kFilePages ? kBtOk : kBtDamaged);
+    static_cast<void>(bt_abort(s));
+    brf_close(f, false);
+  }
+}
+
+// A link of a leaf of tree 0, written by another user with the page's sum
+// made whole (in a change of this process); empty: the leaf's count too.
+void relink(BtStore& s, uint32_t leaf, uint32_t next, bool empty) {
+  ASSERT_EQ(bt_begin(s), kBtOk);
+  uint8_t* p = bt_wpage(s, leaf);
+  ASSERT_NE(p, nullptr);
+  bt_ph(p).next = next;
+  if (empty) bt_ph(p).count = 0;
+  ASSERT_EQ(bt_commit(s), kBtOk);
+}
+
+// A leaf emptied and linked to itself by another user: a seek into it
+// answers the damage's status in bounded time (the hops along empty leaves
+// are bounded), in a child stopped after 10 seconds.
+TEST(Bt, AnEmptyLeafLinkedToItselfIsDamageInBoundedTime) {
+  BrfTempDir d;
+  BrfFile* f;
+  small_file(d, 400, &f);
+  BtStore& s = f->st;
+  const uint32_t first = link_at(s, 0, bt_hdr(s).trees[0].root.get(), 0).get();
+  relink(s, first, first, true);
+  pid_t pid = fork();
+  if (pid == 0) {
+    ::alarm(10);
+    std::vector<uint8_t> rec(32);
+    brf_make_rec(rec.data(), 32, 0, 0);
+    BrfReader rd(64);
+    _exit(rd.seek(f, 0, rec.data(), 20) == FM_ST_SYS ? 0 : 1);
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  ASSERT_TRUE(WIFEXITED(ws)) << "the seek ended by signal " << WTERMSIG(ws) << " (14: it ran on)";
+  EXPECT_EQ(WEXITSTATUS(ws), 0) << "the seek did not answer the damage's status";
+  brf_close(f, false);
+}
+
+// The first free page named by another user past the header's page count
+// (a page there marked free, its sum made whole): the pages a change takes
+// are never the same page twice; the change answers the damage's status.
+TEST(Bt, AFreePagePastThePageCountIsNeverTakenTwice) {
+  BrfTempDir d;
+  BrfFile* f;
+  small_file(d, 10, &f);
+  BtStore& s = f->st;
+  const uint32_t count = bt_hdr(s).page_count.get();
+  ASSERT_GT(s.isize / kBtPage, count + 1u);
+  ASSERT_EQ(bt_begin(s), kBtOk);
+  ASSERT_NE(bt_wpage(s, 0), nullptr);
+  uint8_t* p = bt_wpage(s, count + 1);
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 0, kBtPage);
+  bt_ph(p).kind = 'F';
+  bt_ph(p).page = count + 1;
+  bt_hdr(s).free_head = count + 1;
+  bt_hdr(s).free_count = 1;
+  ASSERT_EQ(bt_commit(s), kBtOk);
+  ASSERT_EQ(bt_begin(s), kBtOk);
+  std::set<uint32_t> taken;
+  int rc = kBtOk;
+  for (int i = 0; i < 3 && rc == kBtOk; ++i) {
+    uint32_t pg = 0;
+    rc = bt_alloc_page(s, &pg);
+    if (rc == kBtOk) {
+      EXPECT_TRUE(taken.insert(pg).second) << "page " << pg << " taken twice";
+    }
+  }
+  EXPECT_EQ(rc, kBtDamaged);
+  static_cast<void>(bt_abort(s));
+  brf_close(f, false);
+}
+
+// A leaf of tree 0, sealed by another user: its count at the page's room is
+// sound; one past it, or the leaf marked as tree 1's, makes a seek through
+// it find damage (read again), never an entry.
+TEST(Bt, ALeafCountPastItsRoomOrALeafOfAnotherTreeIsDamage) {
+  enum Craft { kRoom, kPastRoom, kOtherTree };
+  for (Craft craft : {kRoom, kPastRoom, kOtherTree}) {
+    SCOPED_TRACE(int(craft));
+    BrfTempDir d;
+    BrfFile* f;
+    small_file(d, 400, &f);
+    BtStore& s = f->st;
+    const uint32_t cap = (kBtPage - kBtPageHdr) / (s.klen[0] + 4u);
+    const uint32_t leaf = link_at(s, 0, bt_hdr(s).trees[0].root.get(), 0).get();
+    ASSERT_EQ(bt_begin(s), kBtOk);
+    uint8_t* p = bt_wpage(s, leaf);
+    ASSERT_NE(p, nullptr);
+    if (craft == kOtherTree) {
+      bt_ph(p).tree = 1;
+    } else {
+      bt_ph(p).count = uint16_t(cap + (craft == kPastRoom));
+    }
+    ASSERT_EQ(bt_commit(s), kBtOk);
+    std::vector<uint8_t> rec(32);
+    brf_make_rec(rec.data(), 32, 0, 0);
+    BtCursor c;
+    EXPECT_EQ(bt_seek(s, 0, rec.data(), 20, false, c), craft == kRoom ? kBtOk : kBtRetry);
+    brf_close(f, false);
+  }
+}
+
+// A hold and the change lock naming this process's id, left by a dead
+// process of the same id, are free once this process opens the file: another
+// process holds that record and begins a change at once.
+TEST(Bt, WhatADeadProcessOfThisIdHeldIsFreeAtTheOpen) {
+  BrfTempDir d;
+  BrfFile* f;
+  const std::string ip = small_file(d, 10, &f);
+  brf_close(f, false);
+  constexpr uint32_t kRid = 4242;
+  const uint32_t buckets = uint32_t(sizeof(BtHdr::holds) / 8 / kUioHoldBucket);
+  const uint32_t b = uint32_t((uint64_t(kRid) * 0x9E3779B97F4A7C15ull) >> 40) % buckets;
+  const uint64_t word = uint64_t(uint32_t(::getpid())) << 32 | kRid;
+  const uint32_t me = uint32_t(::getpid());
+  const int fd = ::open(ip.c_str(), O_RDWR);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, &word, 8, off_t(offsetof(BtHdr, holds) + b * kUioHoldBucket * 8)), 8);
+  ASSERT_EQ(::pwrite(fd, &me, 4, off_t(offsetof(BtHdr, lock_owner))), 4);
+  ::close(fd);
+  ASSERT_EQ(brf_open(d.file("SMALL"), false, &f), 0u) << brf_error();
+  pid_t pid = fork();
+  if (pid == 0) {
+    ::alarm(10);
+    auto mine = [](void*, uint32_t) { return false; };
+    if (bt_hold(f->st, kRid, kUioNoWait, nullptr, mine, nullptr) != 0) _exit(1);
+    _exit(bt_begin(f->st) == kBtOk ? 0 : 2);
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  ASSERT_TRUE(WIFEXITED(ws)) << "the child ended by signal " << WTERMSIG(ws) << " (14: it waited on)";
+  EXPECT_EQ(WEXITSTATUS(ws), 0) << "1: the hold was refused, 2: the change";
   brf_close(f, false);
 }

@@ -920,6 +920,14 @@ TEST_F(Pd, BadLengthsAreRefused) {
   }
   EXPECT_EQ(pd_div(a, 16, b, 16, -1, 0), 0);
   EXPECT_EQ(pd_div(a, 16, b, 16, 32, 0), 0);
+  // Scale 31 is the limit and 32 past it, also where the quotient would fit.
+  uint8_t big[16];
+  ASSERT_EQ(pd_cvp(big, 16, 1), 1);
+  ASSERT_EQ(pd_shft(big, 16, 30), 1);  // 10^30
+  EXPECT_EQ(pd_div(a, 16, big, 16, 32, 0), 0);
+  EXPECT_EQ(pd_cvb(a, 16), 5);
+  EXPECT_EQ(pd_div(a, 16, big, 16, 31, 0), 1);
+  EXPECT_EQ(pd_cvb(a, 16), 50);
   EXPECT_EQ(bin_math(nullptr, 1, kBinAdd, 0, 1, 0, 1), 0);
   int32_t x = 5;
   EXPECT_EQ(bin_math(&x, 1, 6, 0, 1, 0, 1), 0);
@@ -966,6 +974,20 @@ TEST_F(Pd, RoundingIsHalfAwayFromZeroAndTruncationTowardZero) {
   pd_cvp(zero, 8, 0);
   EXPECT_EQ(pd_div(x, 8, zero, 8, 0, 0), 0);
   EXPECT_EQ(pd_cvb(x, 8), 1);
+}
+
+// The long division (more digits than 128 bits hold for a * 10^scale):
+// 10^30 / 10^30 at scale 8 is 10^8; 34028237 / 1 at scale 31 is 3.4028237
+// x 10^38, past 128 bits, refused (wrapped it would leave 3.08 x 10^30).
+TEST_F(Pd, LongDivisionRefusesAQuotientPast128Bits) {
+  Packed a = enc(p10(30), 16), b = enc(p10(30), 16);
+  ASSERT_EQ(pd_div(a.b, 16, b.b, 16, 8, 0), 1);
+  EXPECT_EQ(dec(a.b, 16), p10(8));
+  a = enc(34028237, 16);
+  b = enc(1, 1);
+  Packed before = a;
+  EXPECT_EQ(pd_div(a.b, 16, b.b, 1, 31, 0), 0);
+  EXPECT_EQ(std::memcmp(a.b, before.b, 16), 0);
 }
 
 TEST_F(Pd, ZeroIsPositiveAndHasNoSignificantDigits) {
@@ -1067,6 +1089,11 @@ TEST_F(Pd, TextConversionEdges) {
   EXPECT_EQ(pd_cvb(v, 8), 5);
   ASSERT_EQ(cva("000000000000000000000123456789012345"), 1);  // leading zeros are free
   ASSERT_EQ(cva("1234567890123456"), 0);                      // 16 digits in 15
+  std::string limit = "." + std::string(30, '0') + "1", past = "." + std::string(31, '0') + "1";
+  ASSERT_EQ(cva(limit.c_str()), 1);                            // 31 decimals, then 32
+  EXPECT_EQ(out.scale, 31);
+  EXPECT_EQ(pd_cvb(v, 8), 1);
+  EXPECT_EQ(cva(past.c_str()), 0);
   for (const char* bad : {"-", ".", "+-1", "1-2", "1.2.3", "1 2", "--1", "1e5", "-1-", "12a"})
     EXPECT_EQ(cva(bad), 0) << bad;
 }

@@ -73,6 +73,9 @@ TEST_F(PdExt, UnsignedAndWideConversionsMatch128Bits) {
   encode(big, 16, -(i128(INT64_MAX) + 1));
   EXPECT_EQ(pd_cvb64(big, 16, &ok), INT64_MIN);
   EXPECT_TRUE(ok);
+  encode(big, 16, -(i128(INT64_MAX) + 2));  // one below INT64_MIN
+  EXPECT_EQ(pd_cvb64(big, 16, &ok), 0);
+  EXPECT_FALSE(ok);
   // A negative zero is no obstacle to unsigned.
   uint8_t z[2] = {0x00, 0x0D};
   EXPECT_EQ(pd_cvb_u32(z, 2, &ok), 0u);

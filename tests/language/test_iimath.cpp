@@ -1049,6 +1049,17 @@ TEST_F(IiCalc1, StoresRoundAndFunctionsRefuseWhatIsNotANumber) {
   EXPECT_EQ(dec_str(0), "463647609000806e-15");
   // Division by zero.
   EXPECT_EQ(calc("A", {"#1", "#0", "/"}), 300540);
+  // A quotient of magnitude 1e17 is refused, A unchanged; 9e16 keeps its
+  // 15 highest digits.
+  set_dec(0, "1");
+  set_dec(1, "100000000");
+  set_dec(2, "1000000000");
+  EXPECT_EQ(calc("A", {"B", "C", "*", "#1", "/"}), 300540);
+  EXPECT_EQ(calc("A", {"B", "C", "*", "~", "#1", "/"}), 300540);
+  EXPECT_EQ(dec_str(0), "1e-0");
+  set_dec(1, "90000000");
+  ASSERT_EQ(calc("A", {"B", "C", "*", "#1", "/"}), 1);
+  EXPECT_EQ(dec_str(0), "900000000000000e--2");
 }
 
 // A CALC result of more than 15 significant digits keeps the 15 highest,
@@ -1102,7 +1113,45 @@ TEST_F(IiCalc1, OlderMultiplyScalesBothOperands) {
   ASSERT_EQ(calc("A", {"B", "C", "*"}), 1);
   EXPECT_NE(dec_str(0), common);
   EXPECT_EQ(dec_str(0), "121932631112635e-13");  // 1.23456789 x 9.87654321
+  // At the bound (digits plus twice the scale): 30 drops nothing, 31 one
+  // digit of each, and 32 one too, not two.
+  const struct {
+    const char *b, *c, *want;
+  } bound[] = {
+      {"123456.12345678", "1.00000009", "123456134567831e-9"},  // 123456.1345678311111102
+      {"1234567.12345678", "1.00000009", "12345671234567e-7"},  // 1234567.1234567 x 1.0000000
+      {"12345.123456789", "1.000000009", "1234512345678e-8"},   // 12345.12345678 x 1.00000000
+  };
+  for (const auto& x : bound) {
+    set_dec(1, x.b);
+    set_dec(2, x.c);
+    ASSERT_EQ(calc("A", {"B", "C", "*"}), 1) << x.b;
+    EXPECT_EQ(dec_str(0), x.want) << x.b;
+  }
   ii_math_set_switches(false, false);
+}
+
+// The negation of a binary entry (no conversion before it): the negation of
+// -2147483647 fits the word, that of -2147483648 does not.
+TEST_F(IiCalc1, BinaryNegationAtTheLimitsOfTheWord) {
+  auto negate = [&] {
+    restart();
+    bld_calc_reset(&m.code);
+    bld_ira(&m.code, int_ira[0], 1);
+    bld_calc_load(&m.code, 5);
+    bld_ira(&m.code, int_ira[1], 1);
+    bld_calc_load(&m.code, 5);
+    bld_calc_eval(&m.code, '~');
+    bld_calc_eval(&m.code, '=');
+    end();
+    return run(ii2::cref(1, 0));
+  };
+  set_int(1, -2147483647);
+  ASSERT_EQ(negate(), 1);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(ints[0]).get()), 2147483647);
+  set_int(1, INT32_MIN);
+  EXPECT_EQ(negate(), 300540);
+  EXPECT_EQ(int32_t(rec::view<rec::U32>(ints[0]).get()), 2147483647);
 }
 
 // A hash total over a text of 31 and of 32 digits: the lowest 31 digits
@@ -1314,6 +1363,46 @@ TEST_F(IiCalc1, DamagedStackCodeFails) {
   bld_calc_eval(&m.code, '=');
   end();
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+}
+
+// Damaged code whose store meets an entry of another form (a COMPUTE
+// operand of a 3-byte field, a CALC push of a variable: 16 bytes in a room
+// of 9) fails instead of writing past the field.
+TEST_F(IiCalc1, DamagedStoreCodeFails) {
+  auto oprnd = [&](uint8_t which) {
+    auto& in = rec::view<IbComputeOprnd>(ib_put(&m.code, 710));
+    in.is_signed = 1;
+    in.type = kIiPdFix;
+    in.len = 3;
+    in.which = which;
+    in.scale = 0;
+  };
+  for (uint16_t store : {708, 722, 740, 736}) {
+    restart();
+    bld_ira(&m.code, ira_t, 1);
+    bld_ira(&m.code, ira_s, 2);
+    if (store == 736) {
+      bld_calc_reset(&m.code);
+      bld_calc_load(&m.code, kIiPdVar);
+    } else {
+      oprnd(1);
+      oprnd(2);
+    }
+    ib_put(&m.code, store);
+    end();
+    std::memset(tf, 0x5A, 32);
+    if (store == 736) {
+      ii2::set_pd(tf, "123");
+    } else {
+      const uint8_t v[3] = {0x00, 0x12, 0x3C};  // 123
+      std::memcpy(tf, v, 3);
+      std::memcpy(sf, v, 3);
+    }
+    uint8_t before[32];
+    std::memcpy(before, tf, 32);
+    EXPECT_EQ(run(ii2::cref(1, 0)), 300540) << store;
+    EXPECT_EQ(std::memcmp(before, tf, 32), 0) << store;
+  }
 }
 
 // Every CALC here runs twice: the second run takes the statement's plan
