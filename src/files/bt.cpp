@@ -1088,9 +1088,14 @@ void fill_cursor(BtStore& s, const TreeShape& t, const uint8_t* p, uint32_t pg, 
 }
 
 // From leaf page pg at index idx (possibly past its end) to the next entry.
+// The keys rise along the chain: a leaf whose first key is not past the
+// last key of the leaves left behind is a chain another user bent back.
 int settle(BtStore& s, int tree, const TreeShape& t, const uint8_t* p, uint32_t pg, uint32_t idx, BtCursor& c) {
+  uint8_t last[kBtMaxKey];  // (a copy: the next page may map the file afresh)
+  bool left = false;
   for (int hops = 0; idx >= bt_ph(p).count.get(); ++hops) {
-    uint32_t next = bt_ph(p).next.get();
+    uint32_t count = bt_ph(p).count.get(), next = bt_ph(p).next.get();
+    if (count > 0) std::memcpy(last, ent(p, t, count - 1), t.klen), left = true;
     if (next == 0) return kBtNotFound;
     if (hops > 1 << 20) return kBtRetry;
     p = tree_page(s, tree, t, next, 0);
@@ -1098,6 +1103,7 @@ int settle(BtStore& s, int tree, const TreeShape& t, const uint8_t* p, uint32_t 
     pg = next;
     idx = 0;
   }
+  if (left && kcmp(ent(p, t, idx), last, t.klen) <= 0) return kBtRetry;
   fill_cursor(s, t, p, pg, idx, c);
   return kBtOk;
 }

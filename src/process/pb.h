@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,10 @@ struct PbQueryDef {
                                         // read: reuse mode 1 compares them
   uint32_t reads_to = 0;                // the end of the record bytes `test` reads: a
                                         // record shorter than that fails the attach
+  // The files whose fields `test` and the sort read (an element's file
+  // name; a work field: empty). Both read the query's own records: a field
+  // of any other file fails the attach. None given: not checked.
+  std::set<std::string> files;
   int id_key = -1;                      // -1: a record's id is its address; else the number
                                         // of the unique key whose value is its id (a file
                                         // without that key unique: the address)
@@ -262,6 +267,8 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out);
 // texts blank padded. 1 with *out and *reads_to, the end of the record
 // bytes it reads; or 0 with *status 102520 (a value the field does not
 // take) or 200650 (a field not in the dictionary, an occurrence it does not
-// have).
+// have). files (when given) gets the file of each field the test reads
+// (its element's file name; a work field: empty).
 using PbLineTest = std::function<bool(const uint8_t* rec)>;
-int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status, uint32_t* reads_to);
+int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status, uint32_t* reads_to,
+                 std::vector<std::string>* files = nullptr);

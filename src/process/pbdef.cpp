@@ -308,7 +308,11 @@ int take_tags(int scope, const std::string& app, const std::string& name, std::v
 
 }  // namespace
 
-int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status, uint32_t* reads_to) {
+// The file whose record holds a field (a work field: none, empty).
+std::string field_file(const DElem& e) { return e.work == '1' ? std::string() : trim(e.file.data(), 8); }
+
+int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status, uint32_t* reads_to,
+                 std::vector<std::string>* files) {
   Elements els;
   std::string lapp = trim(line.l_app.data(), 3), lfield = trim(line.l_field.data(), 22);
   std::string lver = dict_ver(lapp, ver);
@@ -336,6 +340,10 @@ int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t
   int rel = line.relation;
   int lt = left->e.type, rt = right->e.type;
   *reads_to = std::max(left->off + left->len, right->value.empty() ? right->off + right->len : 0u);
+  if (files) {
+    files->push_back(field_file(left->e));
+    if (right->value.empty()) files->push_back(field_file(right->e));
+  }
   if (is_alpha(lt) && is_alpha(rt)) {
     *out = [left, right, rel](const uint8_t* rec) {
       std::string a(reinterpret_cast<const char*>(left->at(rec)), left->len);
@@ -422,6 +430,7 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
     std::string fa = trim(l.f_app.data(), 3);
     std::vector<DElem> v = els.of(fa, dict_ver(fa, ver.c_str()), trim(l.field.data(), 22));
     if (v.empty()) known = false;
+    for (const DElem& e : v) out->files.insert(field_file(e));
     return v;
   };
   if (!out->tagged && (!pb_cmpl_sort(qsort, elements, app.c_str(), dict_ver(app, ver.c_str()).c_str(), &out->key) || !known)) {
@@ -435,8 +444,10 @@ int pb_qfi_define(const FmScbQuery& b, PbQueryDef* out) {
     if (l.relation > 7) return 0;
     PbLineTest t;
     uint32_t st = 0, to = 0;
-    if (!pb_line_test(l, ver.c_str(), &t, &st, &to)) return 0;
+    std::vector<std::string> files;
+    if (!pb_line_test(l, ver.c_str(), &t, &st, &to, &files)) return 0;
     out->reads_to = std::max(out->reads_to, to);
+    out->files.insert(files.begin(), files.end());
     (*tests)[uint64_t(l.kind) << 32 | l.line.get()] = std::move(t);
   }
   out->test = [tests](const PbQslct& l, const uint8_t* rec) {

@@ -586,6 +586,8 @@ std::shared_ptr<Query> build(const FmScbQuery& b, FmArb* base, const FmScb* cons
   // that reaches past it fails the attach.
   uint32_t rec_len = base->file->fdb.rec_len;
   if (def.reads_to > rec_len) return nullptr;
+  for (const std::string& f : def.files)
+    if (f != trim(base->file->fdb.name.data(), 8)) return nullptr;
   for (const PbKeyField& f : def.key.fields)
     if (f.type && uint64_t(f.offset) + f.len > rec_len) return nullptr;
   auto q = std::make_shared<Query>();

@@ -754,6 +754,45 @@ TEST(Bt, AnEmptyLeafLinkedToItselfIsDamageInBoundedTime) {
   brf_close(f, false);
 }
 
+// The last leaf linked back to the first by another user, its sum made
+// whole: a seek past the last key and a walk past it answer the damage's
+// status (the keys must rise from leaf to leaf), never the first record
+// again nor a walk without end; seeks inside the chain go on.
+TEST(Bt, ALeafChainRunInACircleIsDamage) {
+  BrfTempDir d;
+  BrfFile* f;
+  small_file(d, 400, &f);
+  BtStore& s = f->st;
+  uint32_t first = bt_hdr(s).trees[0].root.get();
+  while (bt_ph(page_at(s, first)).level.get() > 0) first = link_at(s, 0, first, 0).get();
+  uint32_t last = first;
+  while (bt_ph(page_at(s, last)).next.get() != 0) last = bt_ph(page_at(s, last)).next.get();
+  ASSERT_NE(first, last);
+  relink(s, last, first, false);
+  pid_t pid = fork();
+  if (pid == 0) {
+    ::alarm(10);
+    std::vector<uint8_t> rec(32);
+    BrfReader rd(256);
+    BtCursor c;
+    brf_make_rec(rec.data(), 32, 399, 0);
+    rec[19] = '9' + 1;  // past the last key
+    int bad = 0;
+    if (brf_seek(f, 0, rec.data(), 20, BrfSeek::AtLeast, c, rd.r) != FM_ST_SYS) bad |= 1;
+    brf_make_rec(rec.data(), 32, 3, 0);
+    if (rd.seek(f, 0, rec.data(), 20) != 0) bad |= 2;
+    uint32_t n = 0;
+    if (rd.scan(f, 0, [&](const BtCursor&) { return ++n <= 400; }) != FM_ST_SYS) bad |= 4;
+    if (n != 400) bad |= 8;
+    _exit(bad);
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  ASSERT_TRUE(WIFEXITED(ws)) << "ended by signal " << WTERMSIG(ws) << " (14: the walk ran on)";
+  EXPECT_EQ(WEXITSTATUS(ws), 0) << "1: the seek past the end, 2: a seek inside, 4: the walk's end, 8: its count";
+  brf_close(f, false);
+}
+
 // The first free page named by another user past the header's page count
 // (a page there marked free, its sum made whole): the pages a change takes
 // are never the same page twice; the change answers the damage's status.

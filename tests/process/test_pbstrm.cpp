@@ -1377,15 +1377,19 @@ TEST_F(PbQuery, AReportOverAQueryStreamGetsTheBreakTableOfItsSortLines) {
 }
 
 // A selection or sort line that would read past its field or its record,
-// or names a field the dictionary lacks, fails the attach (200650) instead
-// of reading bytes of something else.
+// or names a field the dictionary lacks, or a field of another file or a
+// work field (neither is in the query's records), fails the attach
+// (200650) instead of reading bytes of something else.
 TEST_F(PbQuery, LinesOutsideTheirFieldOrRecordFailTheAttach) {
   SysErrCapture se(SysErrAnswer::Continue);
+  auto el = [](const char* name, const char* file, const char* work, const char* offset, const char* number) {
+    return fx::rec("ELEMENT", {{"name", name}, {"kind", "1"}, {"occurs", "1"}, {"file", file}, {"work", work},
+                               {"number", number}, {"ident_stamp", std::string("2026-03-1") + number[1] + "T00:00:00"}, {"offset", offset},
+                               {"length", "4"}, {"type", "1"}});
+  };
   ASSERT_EQ(fx::write("ELEMENT", "QAP", "01",
-                      {fx::rec("ELEMENT", {{"name", "X"}, {"kind", "1"}, {"occurs", "1"}, {"file", "ORD"},
-                                           {"number", "90"}, {"ident_stamp", "2026-03-04T00:00:00"},
-                                           {"offset", "13"}, {"length", "4"}, {"type", "1"}})}),
-            1);
+                      {el("X", "ORD", "0", "13", "90"), el("Y", "OTH", "0", "4", "91"), el("W", "", "1", "4", "92")}),
+            3);
   int rc = mark(1, [&] {
     FmArb* pcf = native_pcf(com.depth, {{1, "ABC", 0, 0}});
     ASSERT_NE(pcf, nullptr);
@@ -1394,7 +1398,7 @@ TEST_F(PbQuery, LinesOutsideTheirFieldOrRecordFailTheAttach) {
     FmArb* s = attach(pcf, com.depth, 2, false);
     ASSERT_NE(s, nullptr);
     fm_detach(s);
-    for (const char* bad : {"occurrence 2", "X", "NOSUCH"}) {
+    for (const char* bad : {"occurrence 2", "X", "NOSUCH", "Y", "W"}) {
       PbQslct b = l;
       if (bad[0] == 'o') b.l_occ = 2;
       else b.l_field.set(bad);
@@ -1434,6 +1438,12 @@ TEST_F(PbQuery, LinesOutsideTheirFieldOrRecordFailTheAttach) {
     FmArb* a2 = attach(pcf, com.depth, 2, false);
     EXPECT_EQ(a2, nullptr) << "an occurrence the sort field does not have";
     if (a2) fm_detach(a2);
+    for (const char* other : {"Y", "W"}) {
+      criteria(com.depth, "1", {l}, {{other, '+'}});
+      FmArb* o = attach(pcf, com.depth, 2, false);
+      EXPECT_EQ(o, nullptr) << "a sort on " << other << ", a field not in the query's records";
+      if (o) fm_detach(o);
+    }
   });
   EXPECT_EQ(rc, 1);
 }
