@@ -1147,6 +1147,38 @@ TEST(BrfAnal, AFileCutShortWhileOpenIsDamageNeverAFault) {
   brf_close(f, false);
 }
 
+// The room an index file keeps past its last page, cut away by another
+// user: the change that meets the cut answers damage, the next makes the
+// room again, and so do the changes after it; every record is kept.
+TEST(BrfAnal, AnIndexsRoomCutAwayIsMadeAgain) {
+  BrfTempDir d;
+  std::string p = d.file("ROOM");
+  const auto recs = build(p, 6, 100);
+  BrfFile* f;
+  ASSERT_EQ(brf_open(p, false, &f), 0u);
+  // This process makes room first (a new page), then it is cut away.
+  uint8_t rec[100];
+  uint32_t rid, failed = 0, n = 0;
+  const uint32_t pages = bt_hdr(f->st).page_count.get();
+  for (; bt_hdr(f->st).page_count.get() == pages; ++n) {
+    brf_make_rec(rec, sizeof rec, 10000 + n, n % 3);
+    ASSERT_EQ(brf_insert(f, rec, sizeof rec, &rid), 0u) << brf_error();
+  }
+  const uint64_t used = uint64_t(bt_hdr(f->st).page_count.get()) * kBtPage;
+  ASSERT_LT(used, f->st.isize) << "no room kept past the last page";
+  ASSERT_EQ(::truncate(brf_index_path(p).c_str(), off_t(used)), 0);
+  for (; n < 3000; ++n) {
+    brf_make_rec(rec, sizeof rec, 10000 + n, n % 3);
+    if (brf_insert(f, rec, sizeof rec, &rid) != 0) ++failed;
+  }
+  EXPECT_LE(failed, 1u) << "the room is made again after the cut was met";
+  EXPECT_EQ(brf_counts(f).live, recs.size() + n - failed);
+  brf_close(f, false);
+  BrfCheck c;
+  ASSERT_EQ(brfanal_verify(p, &c), 0u);
+  EXPECT_TRUE(c.sound()) << ::testing::PrintToString(c.problems);
+}
+
 // Two home slots that point at one moved record (the second a record whose
 // header was damaged so): the rebuild keeps the record under the first and
 // leaves the second out, its bytes in the side file.

@@ -793,6 +793,34 @@ TEST(Bt, ALeafChainRunInACircleIsDamage) {
   brf_close(f, false);
 }
 
+// A hold of this process is not a forked child's to release: the child
+// (the same store, another process) asks to release it, and it stays, as
+// a second child sees; released by this process, it is gone.
+TEST(Bt, AForkedChildDoesNotReleaseItsParentsHold) {
+  BrfTempDir d;
+  BrfFile* f;
+  small_file(d, 10, &f);
+  auto mine = [](void*, uint32_t) { return false; };
+  ASSERT_EQ(bt_hold(f->st, 77, kUioNoWait, nullptr, mine, nullptr), 0);
+  // In a child: 0 when the holder of 77 is this test's process (or none,
+  // when none is).
+  auto child = [&](bool release, bool held) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (release) bt_unhold(f->st, 77);
+      _exit(bt_holder(f->st, 77) == (held ? getppid() : 0) ? 0 : 1);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 2;
+  };
+  EXPECT_EQ(child(true, true), 0) << "the child's release took the hold";
+  EXPECT_EQ(child(false, true), 0);
+  bt_unhold(f->st, 77);
+  EXPECT_EQ(child(false, false), 0);
+  brf_close(f, false);
+}
+
 // The first free page named by another user past the header's page count
 // (a page there marked free, its sum made whole): the pages a change takes
 // are never the same page twice; the change answers the damage's status.

@@ -368,6 +368,21 @@ inline EmCfi memfile_cfi() {
   return r;
 }
 
+// The INITIAL and NULL images of MEMF (16 bytes each) in the dictionary,
+// which the loader caches for a module that uses the file.
+inline void memf_images() {
+  std::vector<fx::Rec> images;
+  for (uint8_t kind = 1; kind <= 2; ++kind) {
+    fx::Rec im(13 + 16, ' ');
+    std::memcpy(im.data(), "MEMF    ", 8);
+    im[8] = kind;
+    rec::view<rec::U32>(im.data() + 9) = 1u;
+    std::memcpy(im.data() + 13, kind == 1 ? "INITIAL IMAGE..." : "NULL IMAGE......", 16);
+    images.push_back(im);
+  }
+  ASSERT_EQ(fx::write("INITIAL", "ABC", "00", images), 2);
+}
+
 // An invocation of process `name` of "ABC" 00, of `kind` (2: DETACHED).
 inline PiInvoc abc_invoc(const char* name, int type, int kind = 2, Pcb* parent = nullptr) {
   PiInvoc v;

@@ -680,16 +680,7 @@ TEST_F(Pl, ASavedModuleIsCompiledAgainWhenAFileItUsesOrTheLanguageChanges) {
   descs()["P1"].cfi = {r};
   define({proc_rec("P1")});
   appl_stamp("2026-02-02T00:00:00");
-  // The INITIAL and NULL images of the file, which the loader caches.
-  std::vector<fx::Rec> images;
-  for (uint8_t kind = 1; kind <= 2; ++kind) {
-    fx::Rec im(13 + 16, ' ');
-    std::memcpy(im.data(), "MEMF    ", 8);
-    im[8] = kind;
-    rec::view<rec::U32>(im.data() + 9) = 1u;
-    images.push_back(im);
-  }
-  ASSERT_EQ(fx::write("INITIAL", "ABC", "00", images), 2);
+  memf_images();
   restart();
   get_release();
   ASSERT_EQ(compiles(), 1);

@@ -1197,21 +1197,6 @@ TEST_F(PlVfy, ARecordOfAnotherLengthOrCountInASavedFileIsRefused) {
   }
 }
 
-// The INITIAL and NULL images of the memory file MEMF (16 bytes each), which
-// the loader caches for a module that uses the file.
-void memf_images() {
-  std::vector<fx::Rec> images;
-  for (uint8_t kind = 1; kind <= 2; ++kind) {
-    fx::Rec im(13 + 16, ' ');
-    std::memcpy(im.data(), "MEMF    ", 8);
-    im[8] = kind;
-    rec::view<rec::U32>(im.data() + 9) = 1u;
-    std::memcpy(im.data() + 13, kind == 1 ? "INITIAL IMAGE..." : "NULL IMAGE......", 16);
-    images.push_back(im);
-  }
-  ASSERT_EQ(fx::write("INITIAL", "ABC", "00", images), 2);
-}
-
 // A file reference's keys lie in its key record (12 bytes a key) and their
 // segments in the segment records they name (8 bytes a segment, the keys'
 // one after the other): a saved module whose reference names more keys or
