@@ -326,7 +326,7 @@ int op_img_exec(Pcb* pcb) {
   if ((!a3 || a3->alt_image == 0) && f->mode != 1) return kFpDone;
   uint32_t seq = uint32_t(fp_get_cimg(pcb));
   EmCimg* ci = fp_image(pcb, seq);
-  PcbImageEnt* ie = pcb->image_tbl ? &pcb->image_tbl.get()[seq] : nullptr;
+  PcbImageEnt* ie = ci ? &pcb->image_tbl.get()[seq] : nullptr;  // (an image the module has)
   int n = ie ? int(ie->region.get() & 0xFFFF) : 0;
   if (!ci || n == 0) return kFpDone;
   op_pcb_run(pcb).cur_img = Ref<EmCimg>::of(ci);

@@ -34,6 +34,14 @@ TEST_F(Op, PageFootingsPrintAtTheFootOfEveryPageTheLastIncluded) {
   EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("foot.golden"));
 }
 
+// The footing's lines stay free: an item whose lines would reach into them
+// goes to the next page.
+TEST_F(Op, AnItemThatWouldReachIntoTheFootingGoesToTheNextPage) {
+  QuvoRun r = output("OP FOOT TIGHT", prt.str());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(slurp(prt.sub("PRTFI000")), golden("foottight.golden"));
+}
+
 TEST_F(Op, BlankLinesBeforeCompressedImagesAndSeparatorLines) {
   QuvoRun r = output("OP RULED", prt.str());
   ASSERT_EQ(r.status, 0) << r.err;

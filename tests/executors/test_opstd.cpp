@@ -278,6 +278,16 @@ TEST(OpStd, PageHeadingEndsAtTheRightEdgeAtEveryPageNumber) {
   op_std_init(std, 3, 255, "T", '-', "Page");
   op_std_pgh(std, {"", "", "X"}, {});
   EXPECT_EQ(line(op_std_pgh_line(std, 1), 255).substr(255 - 14), "X   Page 00003");
+  // a narrow report: a longer title is cut after its start; a wider number
+  // moves the block left over the date's last column, the rest staying
+  op_std_init(std, 99999, 30, "A title longer than thirty columns", '-', "Page");
+  std.date.set("ABCDEFGHIJKLMNOP");
+  op_std_pgh(std, {"", "", "ABC"}, {});
+  EXPECT_EQ(line(op_std_pgh_line(std, 2), 30), "A title longer than thirty col");
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 30), "ABCDEFGHIJKLMNOPABC Page 99999");
+  std.page = 100000;
+  op_std_pgh(std, {}, {});
+  EXPECT_EQ(line(op_std_pgh_line(std, 1), 30), "ABCDEFGHIJKLMNOABC Page 100000");
 }
 
 TEST(OpStd, ColumnHeadingsByOwnerAlignmentAndUnderline) {
@@ -314,6 +324,17 @@ TEST(OpStd, ColumnHeadingsByOwnerAlignmentAndUnderline) {
   // nothing placed: no heading lines
   ASSERT_EQ(op_std_colh(std, {hitm(50, 5, 1, kOpAlignLeft, "Past", "Edge")}), 1);
   EXPECT_EQ(int(std.colh_lines), 0);
+  // Headings side by side (found right to left), one in the last column; a
+  // heading reaching a column that another image owns is not used.
+  op_std_init(std, 1, 12, "T", '-', "Page");
+  op_std_own(std, 1, 11, 1);
+  op_std_own(std, 12, 1, 2);
+  std.mode = kOpHeadPage;
+  ASSERT_EQ(op_std_colh(std, {hitm(5, 3, 1, kOpAlignLeft, "Qty", ""), hitm(1, 4, 1, kOpAlignLeft, "Item", ""),
+                              hitm(9, 4, 1, kOpAlignLeft, "Cost", ""), hitm(12, 1, 2, kOpAlignLeft, "#", "")}),
+            1);
+  EXPECT_EQ(line(op_std_colh_line(std, 0), 12), "ItemQty    #");
+  EXPECT_EQ(int(std.colh_lines), 2);  // the second line stays, blank
 }
 
 // The runtime application's STD, STDHITM, STDHSUB, STDTSUM and STDMLOG, as
