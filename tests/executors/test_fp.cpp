@@ -80,6 +80,26 @@ TEST_F(Fp, RepeatModesWithoutAnAlternateImageSkipIt) {
   }
 }
 
+// ALTERNATE IMAGE NUMBER picks the frame's image of that number, the last
+// of its images too; a number no image has (and 0 or 1) the first.
+void alt_image_exec(Pcb* p) {
+  p->run.frame = 1;
+  for (int alt : {2, 1, 3, 0}) {
+    steer(p)->alt_image = uint8_t(alt);
+    note("image" + std::to_string(alt), fp_get_cimg(p));
+  }
+  ut_unwind(2);
+}
+
+TEST_F(Fp, TheAlternateImageNumberPicksTheImage) {
+  auto r = fpeng::run(fpeng::input("FP REPEAT3"), alt_image_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen["image2"], 2);
+  EXPECT_EQ(r.seen["image1"], 1);
+  EXPECT_EQ(r.seen["image3"], 1);
+  EXPECT_EQ(r.seen["image0"], 1);
+}
+
 // A back-out (the automatic children walking back past the first, NEXT
 // CHILD ID "-   ") runs the frame again one level below the level it saved;
 // a frame that skips its image passes the 5 on.

@@ -74,7 +74,7 @@ class FpItm : public ::testing::Test {
     ASSERT_EQ(wm_start(&term, &km), 1);
     la_set_lookup([](uint32_t msg, std::string* text, int* sev) {
       *text = "M" + std::to_string(msg) + " %1";
-      *sev = msg == 300999 ? 2 : 0;
+      *sev = msg == 300999 ? 2 : msg == 300998 ? 3 : 0;
       return msg >= 300000 && msg < 301000;
     });
     pcb = e.pcb("FORM", 2, 2);
@@ -345,8 +345,10 @@ TEST_F(FpItm, StrongEditMarksFailuresAndPutsTheCursorOnTheLowest) {
   type(emb, "AB C");
   type(emb0, "AB C");
   type(good, "HELLO");
+  std::memcpy(items[size_t(opt - 1)]->wm.value.get(), "OLD   ", 6);  // cleared by the user
   pcb->run.curs_req = 0;
   EXPECT_FALSE(strong_edit(pcb));
+  EXPECT_EQ(value(opt), "      ");
   std::vector<std::string> m = msgs();
   ASSERT_EQ(m.size(), 3u);
   EXPECT_EQ(m[0], "M300070");
@@ -405,6 +407,9 @@ TEST_F(FpItm, AFalseVerificationFailsTheFieldAndKeepsTheCursorOnIt) {
   EXPECT_EQ(pcb->run.curs_req, wmshow::kReqField);
   EXPECT_EQ(pcb->run.req_row, 3);
   EXPECT_EQ(value(checked), "      ");  // a failing field keeps its value
+  g_truth = 0x255;  // the last of the five levels false
+  EXPECT_FALSE(strong_edit(pcb));
+  EXPECT_EQ(msgs(), std::vector<std::string>{"M300000"});
   g_truth = 0x155;
   EXPECT_TRUE(strong_edit(pcb));
   EXPECT_TRUE(msgs().empty());
@@ -436,6 +441,7 @@ TEST_F(FpItm, CharacteristicsTakeInputAndTheCursor) {
   put(1, 1, 5, wa::kInverse, 0, 0);
   put(2, 10, 6, wa::kTarget1 | wa::kTarget2 | wa::kHidden | wa::kInputExtra | wa::kUnderline, 2, 10);
   std::memcpy(im->text.get(), "NAME:", 5);
+  std::memcpy(im->text.get() + kRows * kCols - 4, "END.", 4);
   WmChr* stored = nullptr;
   auto find = [&] {
     uint8_t k[12];
@@ -467,8 +473,16 @@ TEST_F(FpItm, CharacteristicsTakeInputAndTheCursor) {
   EXPECT_EQ(pcb->run.req_row, 2);
   EXPECT_EQ(pcb->run.req_col, 10);
   EXPECT_EQ(row(1).substr(0, 5), "NAME:");
+  EXPECT_EQ(row(kRows).substr(kCols - 4, 4), "END.");
   EXPECT_TRUE(wm_screen_cell(1, 1).vis & tmv::kReverse);
   EXPECT_TRUE(wm_screen_cell(2, 12).vis & tmv::kUnderline);
+  // ITEM input '0' (its own protection, the first input bit alone): the
+  // item and its cells take no typing.
+  items[0]->attr_mask = items[0]->attr_mask | wa::kInput;
+  items[0]->attr = wa::kInput;
+  prep_itm(pcb, 1);
+  EXPECT_EQ(ent(a).input, 0);
+  EXPECT_EQ(stored->attr & wa::kInput, 0u);
 }
 
 // ---------------------------------------------------------- security --
@@ -499,6 +513,49 @@ TEST_F(FpItm, FieldOfAFailingSecurityCodeShowsHidden) {
   dspl_itm(pcb, 1);
   EXPECT_EQ(ent(secret).input, 1);
   EXPECT_EQ(row(3).substr(9, 6), "SECRET");
+}
+
+// An image without a region displays nothing and reports nothing; an image
+// number past the module's image count is none.
+TEST_F(FpItm, NoRegionAndImagesPastTheCount) {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  int a = add({.row = 2, .col = 10, .len = 6});
+  prep_itm(pcb, 1);
+  PcbImageEnt* it = alloc<PcbImageEnt>(3 * sizeof(PcbImageEnt));
+  it[1].cimg.set(im);
+  it[2].cimg.set(im);  // beyond n_images 1
+  pcb->image_tbl.set(it);
+  dspl_itm(pcb, 1);
+  EXPECT_EQ(cap.count(), 0u);
+  EXPECT_EQ(ent(a).shown, 1);
+  ent(a).sig = 7;
+  reset_itm_sig(pcb, 2);
+  EXPECT_EQ(ent(a).sig, 7u);
+  reset_itm_sig(pcb, 1);
+  EXPECT_EQ(ent(a).sig, 0xFFFFFFFFu);
+}
+
+// A field above ENTRY LEVEL shows nothing on a menu and on an Input image,
+// where it takes no input either; at its level it shows.
+TEST_F(FpItm, AFieldAboveTheEntryLevelShowsNothing) {
+  add({.row = 2, .col = 10, .len = 6});
+  int high = add({.row = 3, .col = 10, .len = 6});
+  std::memcpy(items[0]->wm.value.get(), "OPEN  ", 6);
+  std::memcpy(items[1]->wm.value.get(), "LEVEL2", 6);
+  items[1]->disp = 2;
+  for (int type : {1, 2}) {
+    pcb->invoc.type = uint8_t(type);
+    prepare();
+    dspl_itm(pcb, 1);
+    EXPECT_EQ(row(2).substr(9, 6), "OPEN  ") << type;
+    EXPECT_EQ(row(3).substr(9, 6), "      ") << type;
+  }
+  EXPECT_EQ(ent(high).input, 0);
+  a11->entry_level = 2;
+  prepare();
+  dspl_itm(pcb, 1);
+  EXPECT_EQ(row(3).substr(9, 6), "LEVEL2");
+  EXPECT_EQ(ent(high).input, 1);
 }
 
 // ----------------------------------------------------------- look-ups --
@@ -570,6 +627,7 @@ class FpLookup : public FpItm {
   // Blots the record's description: a read puts it back.
   void blot() { std::memset(record + 4, '#', 16); }
   bool read_again() { return record[4] != '#'; }
+  void add_msg_300590() { la_add_msg(3, pcb->msg_file.get(), 300590u, 0u); }
   bool pass(bool first = false) {
     bool ok = true;
     fp_dlu_exec(pcb, first, &ok);
@@ -616,10 +674,46 @@ TEST_F(FpLookup, FailureActionsGiveTheirMessages) {
   set_key("YYYY");
   EXPECT_FALSE(pass());
   EXPECT_EQ(msgs(), std::vector<std::string>{"M300210 Record"});
+  // Two passes before the screen shows: the failure is reported once, and
+  // beside another message of the pass.
+  dlu->b132 = '1';
+  add_msg_300590();
+  set_key("WWWW");
+  EXPECT_FALSE(pass());
+  EXPECT_FALSE(pass());
+  EXPECT_EQ(msgs(), (std::vector<std::string>{"M300590", "M300630 Record"}));
   dlu->b132 = '0';
   set_key("XXXX");
   EXPECT_TRUE(pass());
   EXPECT_TRUE(msgs().empty());
+  dlu->b132 = ' ';  // a blank action is 0
+  set_key("VVVV");
+  EXPECT_TRUE(pass());
+  EXPECT_TRUE(msgs().empty());
+  // A key field that takes no input fails without taking the cursor.
+  dlu->b132 = '1';
+  ent(key).input = 0;
+  fp_set_cur_item(pcb, 0);
+  set_key("UUUU");
+  EXPECT_FALSE(pass());
+  EXPECT_EQ(fp_cur_item(pcb), 0);
+  EXPECT_EQ(msgs(), std::vector<std::string>{"M300630 Record"});
+}
+
+// Automatic display items are shown again from the record as it stands
+// while their look-up's display value is within the image's level, and not
+// past it.
+TEST_F(FpLookup, AutomaticDisplayUpToTheImagesLevel) {
+  dlu->display = 2;
+  set_key("C001");
+  EXPECT_TRUE(pass());
+  EXPECT_EQ(row(3).substr(9, 16), "FIRST CUSTOMER  ");
+  blot();
+  EXPECT_TRUE(pass());
+  EXPECT_EQ(row(3).substr(9, 16), "FIRST CUSTOMER  ");
+  dlu->display = 1;
+  EXPECT_TRUE(pass());
+  EXPECT_EQ(row(3).substr(9, 16), std::string(16, '#'));
 }
 
 // A key of two items: a change of the second part alone reads again.
@@ -648,6 +742,18 @@ TEST_F(FpLookup, SecondKeyPartChangedReadsAgain) {
   std::memcpy(items[size_t(k2 - 1)]->wm.value.get(), "02", 2);
   EXPECT_TRUE(pass());
   EXPECT_EQ(std::string(reinterpret_cast<char*>(record) + 4, 6), "SECOND");
+}
+
+// In INTERACTIVE PHASE 1 the first pass of a level reads only the look-ups
+// of the levels below it; the verification pass reads the level's own.
+TEST_F(FpLookup, TheFirstPassOfALevelLeavesItsLookUps) {
+  a11->phase = 1;
+  set_key("C001");
+  blot();
+  EXPECT_TRUE(pass(true));
+  EXPECT_FALSE(read_again());
+  EXPECT_TRUE(pass(false));
+  EXPECT_TRUE(read_again());
 }
 
 // Key entry's first pass reads nothing; an unknown look-up number is a
@@ -685,6 +791,31 @@ TEST_F(FpItm, CursorPlacementAndTheCurrentField) {
   pcb->run.curs_col = 10;
   curs_to_itm_pos(pcb, 1);
   EXPECT_EQ(fp_cur_item(pcb), a);
+  // A start position in the image's last cell holds; one past its rows or
+  // columns, or row 0, is none: the first field that takes input.
+  auto start_at = [&](uint32_t r, uint32_t c) {
+    rec::view<rec::U32>(reinterpret_cast<uint8_t*>(im->b104.data()) + 8) = r;
+    rec::view<rec::U32>(reinterpret_cast<uint8_t*>(im->b104.data()) + 12) = c;
+    pcb->run.curs_req = 0;
+    pcb->run.curs_row = 1;
+    pcb->run.curs_col = 1;
+    prepare();
+    return std::make_pair(int(pcb->run.req_row), int(pcb->run.req_col));
+  };
+  EXPECT_EQ(start_at(kRows, kCols), std::make_pair(kRows, kCols));
+  EXPECT_EQ(start_at(kRows + 1, 1), std::make_pair(2, 10));
+  EXPECT_EQ(start_at(1, kCols + 1), std::make_pair(2, 10));
+  EXPECT_EQ(start_at(0, 5), std::make_pair(2, 10));
+  EXPECT_EQ(pcb->run.curs_req, wmshow::kReqField);
+  // A menu's cursor stays where it was, even with a field that takes input
+  // (display value 0): what is typed off its fields is the option.
+  pcb->invoc.type = 1;
+  items[size_t(a - 1)]->disp = 0;
+  EXPECT_EQ(start_at(0, 5), std::make_pair(1, 1));
+  EXPECT_EQ(ent(a).input, 1);
+  EXPECT_EQ(pcb->run.curs_req, wmshow::kReqRowCol);
+  pcb->invoc.type = 2;
+  items[size_t(a - 1)]->disp = 1;
   set_curs_pos(kCursSaved, 0, 0, pcb);
   EXPECT_EQ(pcb->run.curs_req, wmshow::kReqSaved);
   set_curs_pos(3, 1, 1, pcb);
@@ -710,6 +841,11 @@ TEST_F(FpItm, NewMessagesAgainstThePreviousFile) {
   put(prev, 300999);
   EXPECT_TRUE(chk_msg(c2, prev, &top));
   EXPECT_EQ(top, 2);
+  FmArb* c3 = la_create_fi(80, 0);  // so is a type 3
+  put(c3, 300998);
+  put(prev, 300998);
+  EXPECT_TRUE(chk_msg(c3, prev, &top));
+  EXPECT_EQ(top, 3);
   // new_msg swaps the two and empties the old previous file.
   FmArb* a = cur;
   FmArb* b = prev;
