@@ -244,6 +244,10 @@ TEST(IpMode, StartModeAndPhaseWithTheFirstRecord) {
   EXPECT_EQ(s.mode * 10 + s.phase, 46);
   s = ip_init_mode(3, no_add, false, true, ' ', none);
   EXPECT_EQ(s.mode * 10 + s.phase, 36);
+  // Out of record-entry state a Change that finds no record goes to Add,
+  // whether Add may be done or not (key entry is only for record entry).
+  s = ip_init_mode(4, no_add, false, true, ' ', none);
+  EXPECT_EQ(s.mode * 10 + s.phase, 11);
   // DEFAULT MODE 1 on a file opened read-only with Change permitted: Change
   // with the first record read.
   IpModeFacts ro = no_add;
@@ -372,6 +376,41 @@ TEST_F(IpRun, NextSequenceNumberByGroupAndAtTheLimit) {
     long long want = highest < 255 ? 1000 + highest + 1 : 255;
     EXPECT_EQ(r.seen[std::string("sno_") + order], want) << order;
   }
+  EXPECT_EQ(r.seen["sys_errors"], 0);
+}
+
+// A packed sequence field of three digits that ends the record (IP NOTES
+// over IPNOTE: order code 4 bytes, note number packed in 2): an order's
+// notes go on from its highest, a new order starts at 1, and at 999 no
+// number is given, the field at the highest.
+void notes_exec(Pcb* p) {
+  auto set_note = [&](const char* order, unsigned no) {
+    std::memcpy(line_rec(p), order, 4);
+    pacdec::encode(line_rec(p) + 4, 2, no, false);
+  };
+  mode_rec(p)->phase = 1;
+  for (auto [order, no] : {std::pair{"N001", 1u}, {"N001", 2u}, {"N002", 999u}}) {
+    set_note(order, no);
+    if (!pi_write(p)) note("write_failed", no);
+  }
+  for (const char* order : {"N001", "N002", "N003"}) {
+    set_note(order, 55);
+    int ok = find_nxt_sno(p, true);
+    pacdec::u128 m = 0;
+    bool neg = false;
+    bool packed = pacdec::decode(line_rec(p) + 4, 2, m, neg);
+    note(std::string("sno_") + order, packed ? ok * 1000 + (long long)m : -1);
+  }
+  ut_unwind(2);
+}
+
+TEST_F(IpRun, PackedSequenceNumberEndingTheRecord) {
+  auto r = fpeng::run({"-d", "IPD", "-a", "IPA", "-t", "Input", "-p", "IP NOTES"}, notes_exec);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.seen.count("write_failed"), 0u);
+  EXPECT_EQ(r.seen["sno_N001"], 1003);
+  EXPECT_EQ(r.seen["sno_N002"], 999);
+  EXPECT_EQ(r.seen["sno_N003"], 1001);
   EXPECT_EQ(r.seen["sys_errors"], 0);
 }
 

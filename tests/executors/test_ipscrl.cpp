@@ -685,6 +685,37 @@ TEST_F(IpScroll, AddModeOnTheList) {
   EXPECT_EQ(o.custs.count("C0025"), 1u);
 }
 
+// ENTER and LINE UP at the window's bounds, three rows over eight customers
+// in Inquire: ENTER on the last row moves the window up one row, the cursor
+// staying on that row; LINE UP moves the cursor up to the first row, then
+// the window starts a customer earlier; on the first customer nothing moves.
+TEST_F(IpScroll, EnterAndLineUpAtTheWindowsBounds) {
+  ListRun r;
+  r.keys = 0;
+  r.mutate = false;
+  r.check = false;
+  r.rows = 3;
+  for (int i = 1; i <= 8; ++i) r.add.push_back("C00" + std::to_string(i) + "0");
+  auto rows = [](int from) {
+    std::vector<std::string> v;
+    for (int i = from; i < from + 3; ++i) v.push_back("C00" + std::to_string(i) + "0");
+    return v;
+  };
+  const char* up = "\x1b[1;5A";
+  r.first = {0, "", {}, rows(1), 1, "INQ", ""};
+  r.script = {
+      {0, "", ks({"\r"}), rows(1), 2, "INQ", ""},  {0, "", ks({"\r"}), rows(1), 3, "INQ", ""},
+      {0, "", ks({"\r"}), rows(2), 3, "INQ", ""},  {0, "", ks({"\r"}), rows(3), 3, "INQ", ""},
+      {0, "", ks({up}), rows(3), 2, "INQ", ""},     {0, "", ks({up}), rows(3), 1, "INQ", ""},
+      {0, "", ks({up}), rows(2), 1, "INQ", ""},     {0, "", ks({up}), rows(1), 1, "INQ", ""},
+      {0, "", ks({up}), rows(1), 1, "INQ", ""},
+  };
+  Outcome o = run_list(r);
+  EXPECT_EQ(o.status, 0);
+  for (auto& f : o.failures) ADD_FAILURE() << f;
+  EXPECT_EQ(o.seen["checks"], long(r.script.size()) + 1);
+}
+
 // ------------------------------------------------------------ WCB, DIS --
 // The window work files on the window manager of a memory terminal: an
 // Input process that called another as SUBPROCESS, each with windows.
