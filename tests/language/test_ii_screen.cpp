@@ -316,6 +316,39 @@ TEST_F(IiImgReport, AttributeAndDisplayVerbsGoToTheReportManager) {
   EXPECT_EQ(calls[2].select, 0u);
 }
 
+// The image's first item, the module's last (item 1 here), is one of all
+// the items BRIGHT reaches, and its entry follows the verbs: BRIGHT clears
+// its bits and those it passes on from the item's mask, and DISPLAY leaves
+// it no longer pending display.
+TEST_F(IiImgReport, VerbsReachTheFirstAndLastItem) {
+  auto* c = static_cast<EmCitm*>(MM_ALLOC(m.pool, sizeof(EmCitm)));
+  std::memset(static_cast<void*>(c), 0, sizeof *c);
+  c->wm.handle = 1;
+  c->wm.row = 2;
+  c->wm.col = 5;
+  c->last_row = 2;
+  c->last_col = 10;
+  c->app.set("SHW");
+  std::memcpy(c->field.data(), name, 22);
+  c->occ = 1;
+  c->item_no = 1;
+  for (auto& x : c->secr) x = 0xFFFFFFFFu;
+  auto* items = static_cast<PcbItemEnt*>(MM_ALLOC(m.pool, 2 * sizeof(PcbItemEnt)));
+  std::memset(static_cast<void*>(items), 0, 2 * sizeof(PcbItemEnt));
+  items[1].citm.set(c);
+  items[1].sig = 0xFFFFFFFFu;
+  items[1].pending = 1;
+  m.pcb->item_tbl.set(items);
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_chr_all(&m.code, 11, true), nullptr);
+  ASSERT_NE(bld_dspl_def(&m.code, 28, "SHW", name, 1, 1, true), nullptr);
+  EXPECT_EQ(run_code(), 1);
+  ASSERT_EQ(ii_rm_calls().size(), 2u);
+  EXPECT_EQ(ii_rm_calls()[0].kind, 'C');
+  EXPECT_EQ(items[1].sig.get(), ~0x240u);
+  EXPECT_EQ(items[1].pending, 0);
+}
+
 // The key's segment (90 bytes at 0) is taken from a record that holds it
 // (90 bytes), never from one a byte shorter: the module's key segments are
 // no bound of the record (the key then stays blank).
@@ -368,6 +401,126 @@ TEST_F(IiImgReport, ColorTakesColoursZeroToEightOnly) {
   }
 }
 
+// AT FIELD finds the item under the cursor from its first cell to its last
+// (row 2, columns 5-10; occurrence 2 on row 3), never a cell past either
+// end, and leaves its occurrence and ordinal in the status record (0 when
+// none); with an occurrence or an ordinal loaded it looks at those only.
+// POSITION puts the cursor on the item's first cell, the status record's
+// cursor kept within the screen; without a field it only keeps the status
+// record's cursor within the screen, the cursor on an item that starts there.
+TEST_F(IiImgReport, AtFieldAndPositionByTheItemsCells) {
+  // Occurrence 2 on row 3, and a field of another application (whose
+  // items come first in key order) on row 5.
+  for (int n : {2, 3}) {
+    EmCitm c;
+    std::memset(static_cast<void*>(&c), 0, sizeof c);
+    c.wm.handle = 1;
+    c.wm.row = n == 2 ? 3 : 5;
+    c.wm.col = 5;
+    c.last_row = c.wm.row.get();
+    c.last_col = 10;
+    c.app.set(n == 2 ? "SHW" : "ABC");
+    std::memcpy(c.field.data(), name, 22);
+    c.occ = n == 2 ? 2 : 1;
+    c.item_no = uint16_t(n);
+    for (auto& x : c.secr) x = 0xFFFFFFFFu;
+    put(m.em->citm.get(), c);
+  }
+  m.em->n_items = 3;
+  m.em->n_areas = kPcbStatusArea;  // the status record the module's last area
+  auto* area = static_cast<uint8_t*>(MM_ALLOC(m.pool, 700));
+  std::memset(area, 0, 700);
+  m.areas[kPcbStatusArea].set(area);
+  auto& st = rec::view<PdStatus>(area);
+  m.pcb->run.shown = 0x30007;  // the image's region is the one shown
+  auto run = [&](auto code) {
+    first = ib_here(&m.code);
+    code();
+    m.op4(10);
+    IlfExecBlock b;
+    return ::mark(0, [&] { II_EXEC_MISC(m.pcb, 43, &b, iitest::Module::word(first)); });
+  };
+  // AT FIELD: occurrence and ordinal of the item found at (row, col).
+  auto at = [&](int row, int col, int occ, int ord) {
+    m.pcb->run.curs_row = row;
+    m.pcb->run.curs_col = col;
+    st.item_occ = 99;
+    st.item_ordinal = 99;
+    EXPECT_EQ(run([&] {
+                if (occ) bld_ld_len(&m.code, 1, uint16_t(occ));
+                if (ord) bld_ld_len(&m.code, 2, uint16_t(ord));
+                bld_pos(&m.code, "SHW", name, occ != 0, ord != 0, false, 10);
+              }),
+              1);
+    return std::to_string(st.item_occ.get()) + "/" + std::to_string(st.item_ordinal.get());
+  };
+  EXPECT_EQ(at(2, 5, 0, 0), "1/1");
+  EXPECT_EQ(at(2, 10, 0, 0), "1/1");
+  EXPECT_EQ(at(2, 4, 0, 0), "0/0");
+  EXPECT_EQ(at(2, 11, 0, 0), "0/0");
+  EXPECT_EQ(at(1, 5, 0, 0), "0/0");
+  EXPECT_EQ(at(3, 10, 0, 0), "2/1");
+  EXPECT_EQ(at(4, 10, 0, 0), "0/0");
+  EXPECT_EQ(at(3, 7, 2, 0), "2/1");
+  EXPECT_EQ(at(3, 7, 1, 0), "0/0");
+  EXPECT_EQ(at(2, 7, 2, 0), "0/0");
+  EXPECT_EQ(at(3, 7, 2, 1), "2/1");
+  EXPECT_EQ(at(3, 7, 2, 2), "0/0");
+  EXPECT_EQ(at(2, 7, 1, 1), "1/1");
+  // AT FIELD of an application only, and of any field.
+  auto at_app = [&](int row, const char* app) {
+    m.pcb->run.curs_row = row;
+    m.pcb->run.curs_col = 7;
+    st.item_occ = 99;
+    EXPECT_EQ(run([&] { bld_pos(&m.code, app, nullptr, false, false, false, 10); }), 1);
+    return int(st.item_occ.get());
+  };
+  EXPECT_EQ(at_app(2, "SHW"), 1);
+  EXPECT_EQ(at_app(3, "SHW"), 2);
+  EXPECT_EQ(at_app(5, "SHW"), 0);
+  EXPECT_EQ(at_app(5, nullptr), 1);
+  EXPECT_EQ(at_app(4, nullptr), 0);
+  // POSITION of (occurrence, ordinal): the status record's cursor and the
+  // cursor asked for.
+  auto pos = [&](int occ, int ord) {
+    st.cursor_row = 7;
+    st.cursor_col = 7;
+    EXPECT_EQ(run([&] {
+                bld_ld_len(&m.code, 1, uint16_t(occ));
+                bld_ld_len(&m.code, 2, uint16_t(ord));
+                bld_pos(&m.code, "SHW", name, true, true, true, 10);
+              }),
+              1);
+    return std::to_string(st.cursor_row.get()) + "," + std::to_string(st.cursor_col.get()) + " " +
+           std::to_string(m.pcb->run.curs_row.get()) + "," + std::to_string(m.pcb->run.curs_col.get());
+  };
+  EXPECT_EQ(pos(1, 1), "2,5 2,5");
+  EXPECT_EQ(pos(2, 1), "3,5 3,5");
+  EXPECT_EQ(pos(1, 2), "7,7 0,0");
+  EXPECT_EQ(pos(3, 1), "7,7 0,0");
+  com.rows = 2;  // the item on the screen's last row, and one past it
+  com.cols = 5;
+  EXPECT_EQ(pos(1, 1), "2,5 2,5");
+  EXPECT_EQ(pos(2, 1), "2,5 0,5");
+  com.cols = 4;
+  EXPECT_EQ(pos(1, 1), "2,4 2,0");
+  com.rows = 24;
+  com.cols = 80;
+  // POSITION without a field.
+  auto cursor = [&](int row, int col) {
+    st.cursor_row = row;
+    st.cursor_col = col;
+    EXPECT_EQ(run([&] { bld_pos(&m.code, nullptr, nullptr, false, false, true, 10); }), 1);
+    return std::to_string(st.cursor_row.get()) + "," + std::to_string(st.cursor_col.get()) + " " +
+           std::to_string(m.pcb->run.curs_row.get()) + "," + std::to_string(m.pcb->run.curs_col.get());
+  };
+  EXPECT_EQ(cursor(2, 5), "2,5 2,5");
+  EXPECT_EQ(cursor(2, 6), "2,6 0,0");
+  EXPECT_EQ(cursor(24, 80), "24,80 0,0");
+  EXPECT_EQ(cursor(0, 81), "1,80 0,0");
+  EXPECT_EQ(cursor(25, 0), "24,1 0,0");
+}
+
 // Item numbers are 16 bits: with 65,534 compiled items and item 65,535
 // defined, DEFINE without a number finds none left (300250) instead of
 // searching on; a number above 65,535 is refused the same way.
@@ -394,4 +547,26 @@ TEST_F(IiImgReport, ItemNumbersEndAt65535) {
   ASSERT_NE(bld_def_detach(&m.code, "SHW", name, 10), nullptr);
   EXPECT_NE(run_code(), 1);
   EXPECT_EQ(d->err_msg, 300250u);
+  // The number of the module's last compiled item is taken: a system
+  // error, not a DEFINE over that item.
+  SysErrCapture cap(SysErrAnswer::Continue);
+  first = ib_here(&m.code);
+  ASSERT_NE(bld_ld_reg(&m.code, 2, 65534), nullptr);
+  ASSERT_NE(bld_def_detach(&m.code, "SHW", name, 10), nullptr);
+  run_code();
+  EXPECT_NE(cap.last().find("can't modify DEFINE record"), std::string::npos) << cap.last();
+  // UNDEFINE of an item number is refused up to the last compiled item.
+  for (int32_t no : {65534, 65535}) {
+    d->err_msg = 0;
+    first = ib_here(&m.code);
+    ASSERT_NE(bld_ld_reg(&m.code, 2, no), nullptr);
+    ASSERT_NE(bld_undef(&m.code, "SHW", name, 4), nullptr);
+    int rc = run_code();
+    if (no == 65534) {
+      EXPECT_NE(rc, 1);
+      EXPECT_EQ(d->err_msg, 300480u);
+    } else {
+      EXPECT_EQ(rc, 1);
+    }
+  }
 }

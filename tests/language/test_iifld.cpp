@@ -439,6 +439,9 @@ TEST_F(IiFld, SmallerInstructions) {
   EXPECT_EQ(fix("ABC", "XY", 8, 2), "ABC..XY ");
   EXPECT_EQ(fix("ABCDEF", "XY", 8, 3), "ABCDEF..");
   EXPECT_EQ(fix("", "XY", 8, 2), "XY      ");
+  EXPECT_EQ(fix("  Z", "XY", 8, 2), "  Z..XY ");  // two blanks do not make it empty
+  EXPECT_EQ(fix("", "ABCDEFGHIJ", 8, 0), "ABCDEFGH");
+  EXPECT_EQ(fa[8], ' ');  // nothing past the target
   // TOKEN_TO_ALP: a number without a token fills the target with '?' (a
   // list handle of no list: none has the number).
   put_bin(fb, 2, 7);
@@ -463,6 +466,7 @@ TEST_F(IiFld, SmallerInstructions) {
   };
   EXPECT_EQ(temp(2, 3, 3, 10, 8), ".CDE......");
   EXPECT_EQ(temp(8, 1, 5, 10, 8), ".......ABC");
+  EXPECT_EQ(fa[10], '.');  // the count past the target's end pads nothing there
   EXPECT_EQ(temp(1, 7, 5, 10, 8), "GH   .....");
   EXPECT_EQ(temp(0, 1, 1, 10, 8), "E300170");
   EXPECT_EQ(temp(12, 1, 1, 10, 8), "E300170");

@@ -347,6 +347,22 @@ TEST_F(IiUtil, NullTestMasksAndCompareExpansions) {
               bld_unxpnd(&m.code, 1);
             }),
             300540);
+  // Into 16 bytes, the work value's whole length; one byte more is 300540.
+  uint32_t iw;
+  uint8_t* wide = field(17, &iw);
+  for (uint16_t len : {16, 17}) {
+    std::memset(wide, 0x77, 17);
+    EXPECT_EQ(go([&] {
+                bld_comp_xpnd_var_fix(&m.code, 9, 2, 2);
+                bld_ira(&m.code, iw, 1);
+                bld_unxpnd(&m.code, len);
+              }),
+              len == 16 ? 1 : 300540);
+    uint8_t want[17] = {};
+    std::memset(want, 0x77, 17);
+    if (len == 16) std::memset(want, 0, 14), want[14] = 0x15, want[15] = 0x0C;
+    EXPECT_EQ(std::memcmp(wide, want, 17), 0) << len;
+  }
   // An expansion whose shift overflows is 300540.
   uint8_t big[9] = {0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99, 0x9C, 0};
   std::memcpy(fa, big, 9);
