@@ -186,7 +186,8 @@ int float_item(RmRpt*, RmImg* b) {
     uint8_t g = rm_item_float(it[i]);
     if (g == 255) continue;
     int row = it[i].row, col = it[i].col;
-    int rows = std::max(int(it[i].rows), 1), width = std::max(int(it[i].text_len), 1);
+    const WmItemGeo geo = wm_item_geo(it[i]);
+    int rows = geo.rows, width = geo.cols;
     if (row < 1 || col < 1 || col > cols) continue;
     rows = std::min(rows, int(b->rows) - row + 1);
     width = std::min(width, cols - col + 1);

@@ -61,9 +61,10 @@ int rm_upd_itm(RmRpt* r, const RmItem& item, uint32_t value, uint32_t mask) {
     r->status = kRmNotExec;
     return 0;
   }
-  int width = std::max<int>(ri->text_len, 1), rows = std::max<int>(ri->rows, 1);
-  width = std::min(width, int(b->cols) - int(ri->col) + 1);
-  rows = std::min(rows, int(b->rows) - int(ri->row) + 1);
+  // The item's cells as the screen lays them, cut at the image's edges.
+  const WmItemGeo g = wm_item_geo(*ri);
+  int width = std::min(g.cols, int(b->cols) - int(ri->col) + 1);
+  int rows = std::min(g.rows, int(b->rows) - int(ri->row) + 1);
   if (width < 1 || rows < 1) return 1;
   if (mask && !rm_upd_chr(r, RmChrUpd{item.handle, ri->row, ri->col, rows, width}, value, mask)) return 0;
   if (!item.value || !ri->text) return 1;
@@ -87,11 +88,16 @@ int rm_upd_itm(RmRpt* r, const RmItem& item, uint32_t value, uint32_t mask) {
   cv->ext_len = ext;
   cv->edit_len = edit;
   if (ok) cv_itoe(&blk);
+  // Row by row, each row the item's columns of the text (what lies past
+  // the image's edge is not shown).
   char* at = ri->text.get();
-  int cols = int(b->cols);
-  size_t k = 0;
-  for (int row = 0; row < rows && k < len; ++row)
-    for (int c = 0; c < width && k < len; ++c) at[row * cols + c] = text[k++];
+  const int cols = int(b->cols);
+  const size_t shown = std::min(len, size_t(g.len));
+  for (int row = 0; row < rows; ++row)
+    for (int c = 0; c < width; ++c) {
+      size_t k = size_t(row) * size_t(g.cols) + size_t(c);
+      if (k < shown) at[row * cols + c] = text[k];
+    }
   if (own) mm_free(text);
   return 1;
 }

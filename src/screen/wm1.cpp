@@ -60,10 +60,8 @@ struct Rect {
   int64_t last_col() const { return int64_t(col) + cols - 1; }
 };
 Rect item_rect(const WmItem& it) {
-  int len = it.text_len.get();
-  int cols = it.cols.get() > 0 ? it.cols.get() : std::max(1, len);
-  int rows = it.rows.get() > 0 ? it.rows.get() : int(std::max<int64_t>(1, (int64_t(len) + cols - 1) / cols));
-  return Rect{it.row.get(), it.col.get(), rows, cols};
+  WmItemGeo g = wm_item_geo(it);
+  return Rect{it.row.get(), it.col.get(), g.rows, g.cols};
 }
 bool inside(const Region& r, const Rect& x) {
   return x.rows >= 1 && x.cols >= 1 && x.row >= 1 && x.col >= 1 && x.last_row() <= r.rows &&

@@ -78,15 +78,8 @@ void draw_cell(int sr, int sc, uint8_t ch, uint32_t attr, uint8_t colour, bool a
   *c = TmCell{ch, colour, visual(attr)};
 }
 
-struct ItemGeo {
-  int rows, cols, len;
-};
-ItemGeo geo(const WmItem& it) {
-  int len = it.text_len.get();
-  int cols = it.cols.get() > 0 ? it.cols.get() : std::max(1, len);
-  int rows = it.rows.get() > 0 ? it.rows.get() : std::max(1, (len + cols - 1) / cols);
-  return {rows, cols, std::min(len, rows * cols)};
-}
+using ItemGeo = WmItemGeo;
+inline ItemGeo geo(const WmItem& it) { return wm_item_geo(it); }
 
 void draw_box(Window* w, Region* r, const Box& b, int base_r, int base_c) {
   uint16_t v = visual(w->active ? b.attr : (b.attr & ~wa::kInactiveDrop)) | tmv::kLine;

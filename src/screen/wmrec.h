@@ -173,6 +173,21 @@ QV_AT(WmItem, msg, 184);
 QV_AT(WmItem, upd, 204);
 QV_AT(WmItem, needs_cnv, 216);
 
+// The cells an item's value takes, on a screen and on a printed image alike:
+// its columns (0: its text length) and rows (0: as many rows of those
+// columns as the text needs), and the characters shown (the text length,
+// at most rows x cols), row by row.
+struct WmItemGeo {
+  int rows, cols, len;
+};
+inline WmItemGeo wm_item_geo(const WmItem& it) {
+  const int64_t len = it.text_len.get();
+  const int64_t cols = it.cols.get() > 0 ? it.cols.get() : len > 1 ? len : 1;
+  const int64_t need = (len + cols - 1) / cols;
+  const int64_t rows = it.rows.get() > 0 ? it.rows.get() : need > 1 ? need : 1;
+  return {int(rows), int(cols), int(len < rows * cols ? len : rows * cols)};
+}
+
 // Update word values.
 namespace wmupd {
 constexpr uint32_t kAsk = 1, kShown = 2, kLater = 3;

@@ -62,6 +62,22 @@ inline Pages read_pages(const std::string& name) {
   return pages;
 }
 
+// An alpha item of len characters at (row, col) on rows x cols cells (0:
+// one row of its length), in its place (not floating).
+inline RmItem alpha_item(int row, int col, int len, int rows = 0, int cols = 0) {
+  RmItem it{};
+  it.row = row;
+  it.col = col;
+  it.rows = rows;
+  it.cols = cols;
+  it.mask.clear();
+  it.data_type = 1;
+  it.length = uint16_t(len);
+  it.text_len = uint16_t(len);
+  rm_item_float(it) = 255;
+  return it;
+}
+
 class Report : public ::testing::Test {
  protected:
   TempDir dir;

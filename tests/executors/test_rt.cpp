@@ -100,4 +100,30 @@ TEST_F(RtErr, WithoutAScreenTheTextGoesToStandardError) {
   EXPECT_EQ(records().size(), 1u);
 }
 
+// The first record of an empty work file: none, and the caller's record
+// stays as it was; once written, it reads back.
+TEST_F(RtErr, ReadingTheFirstRecordOfAnEmptyFileLeavesTheRecord) {
+  FmFdb fdb;
+  INIT_ERR_FDB(&fdb);
+  if (!FM_OPEN(&fdb, com.depth, 0, 15, 15)) {
+    INIT_ERR_FDB(&fdb);
+    ASSERT_TRUE(FM_CREATE(&fdb, com.base_scope, 0, 0, 15, 15));
+    INIT_ERR_FDB(&fdb);
+    ASSERT_TRUE(FM_OPEN(&fdb, com.depth, 0, 15, 15));
+  }
+  FmArb* f = fdb.handle.get();
+  ErrDisplay rec;
+  std::memset(static_cast<void*>(&rec), 'x', sizeof rec);
+  EXPECT_EQ(rt_read_first(f, &rec, sizeof rec), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&rec), sizeof rec), std::string(sizeof rec, 'x'));
+  ErrDisplay w;
+  std::memset(static_cast<void*>(&w), ' ', sizeof w);
+  w.msg_flag = 255;
+  w.msg_text.set("kept");
+  ASSERT_EQ(rt_upd_first(f, &w, sizeof w), 1);
+  EXPECT_EQ(rt_read_first(f, &rec, sizeof rec), 1);
+  EXPECT_EQ(std::memcmp(&rec, &w, sizeof w), 0);
+  FM_CLOSE(f, 0);
+}
+
 }  // namespace
