@@ -306,10 +306,10 @@ int take_tags(int scope, const std::string& app, const std::string& name, std::v
   return rc;
 }
 
-}  // namespace
-
 // The file whose record holds a field (a work field: none, empty).
 std::string field_file(const DElem& e) { return e.work == '1' ? std::string() : trim(e.file.data(), 8); }
+
+}  // namespace
 
 int pb_line_test(const PbQslct& line, const char* ver, PbLineTest* out, uint32_t* status, uint32_t* reads_to,
                  std::vector<std::string>* files) {

@@ -78,9 +78,6 @@ void draw_cell(int sr, int sc, uint8_t ch, uint32_t attr, uint8_t colour, bool a
   *c = TmCell{ch, colour, visual(attr)};
 }
 
-using ItemGeo = WmItemGeo;
-inline ItemGeo geo(const WmItem& it) { return wm_item_geo(it); }
-
 void draw_box(Window* w, Region* r, const Box& b, int base_r, int base_c) {
   uint16_t v = visual(w->active ? b.attr : (b.attr & ~wa::kInactiveDrop)) | tmv::kLine;
   auto put = [&](int64_t i, int64_t j, char ch) {
@@ -129,7 +126,7 @@ void draw_window(Window* w) {
         draw_cell(base_r + i - 1, base_c + j - 1, r->text[k], r->attr[k], r->colour[k], w->active);
       }
     for (auto& [pos, s] : r->items) {
-      ItemGeo ig = geo(s.item);
+      WmItemGeo ig = wm_item_geo(s.item);
       const std::string& t = s.edited ? s.edit : s.text;
       bool blank = s.item.dspl_mode.get() == 2 && !s.edited;
       for (int idx = 0; idx < ig.len; ++idx) {
@@ -291,7 +288,7 @@ Hit hit_at(int lr, int lc) {
       h.rr = wrow - r->top() + 1;
       h.rc = wcol;
       for (auto& [pos, s] : r->items) {
-        ItemGeo ig = geo(s.item);
+        WmItemGeo ig = wm_item_geo(s.item);
         int dr = h.rr - s.item.row.get(), dc = h.rc - s.item.col.get();
         if (dr < 0 || dc < 0 || dr >= ig.rows || dc >= ig.cols) continue;
         int idx = dr * ig.cols + dc;
@@ -348,7 +345,7 @@ uint32_t cell_attr(Region* r, int rr, int rc) {
 std::vector<int> edit_positions(Window* w, Region* r, const ItemSt& s) {
   std::vector<int> pos;
   if (!w->active || !w->srf) return pos;
-  ItemGeo ig = geo(s.item);
+  WmItemGeo ig = wm_item_geo(s.item);
   int elen = s.item.edit_len.get() ? std::min<int>(s.item.edit_len.get(), ig.len) : ig.len;
   for (int i = 0; i < elen; ++i) {
     int ir = s.item.row.get() + i / ig.cols, ic = s.item.col.get() + i % ig.cols;
@@ -360,7 +357,7 @@ std::vector<int> edit_positions(Window* w, Region* r, const ItemSt& s) {
 }
 
 void cursor_to_item(Window* w, Region* r, const ItemSt& s, int idx) {
-  ItemGeo ig = geo(s.item);
+  WmItemGeo ig = wm_item_geo(s.item);
   int ir = s.item.row.get() + idx / ig.cols, ic = s.item.col.get() + idx % ig.cols;
   to_logical(w, r->top() + ir - 1, ic, &st().cur_r, &st().cur_c);
   keep_cursor();
@@ -400,7 +397,7 @@ std::vector<Field> fields() {
       for (auto& [pos, s] : r->items) {
         std::vector<int> p = edit_positions(w, r, s);
         if (p.empty()) continue;
-        ItemGeo ig = geo(s.item);
+        WmItemGeo ig = wm_item_geo(s.item);
         int lr, lc;
         to_logical(w, r->top() + s.item.row.get() + p[0] / ig.cols - 1, s.item.col.get() + p[0] % ig.cols, &lr, &lc);
         out.push_back({lr, lc, w, r, &s});
@@ -513,7 +510,7 @@ void type_char(uint8_t c) {
     g.drv->beep();
     return;
   }
-  ItemGeo ig = geo(t.h.item->item);
+  WmItemGeo ig = wm_item_geo(t.h.item->item);
   int ir = t.h.item->item.row.get() + t.h.idx / ig.cols, ic = t.h.item->item.col.get() + t.h.idx % ig.cols;
   if (cell_attr(t.h.r, ir, ic) & wa::kUpper) c = upper(c);
   // A number is typed as a whole: the first character typed at the start
