@@ -25,6 +25,20 @@
 
 #include <sys/wait.h>
 
+// Runs fn in a forked child (as another process of the same files), stopped
+// after 10 seconds: fn's result as its exit status, else 128 + the signal
+// that ended it (142: it ran on).
+int in_child(const std::function<int()>& fn) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    ::alarm(10);
+    _exit(fn());
+  }
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+}
+
 // Keys of klen bytes (at most 100) in a file of 120-byte records.
 // Records of 120 bytes: a unique key of klen bytes at 0, a duplicate key on
 // the 2 bytes at 100.
@@ -486,21 +500,18 @@ TEST(Bt, CraftedLinksOfAChangeGiveTheDamageStatus) {
     }
     // In the child: the leaf emptied, or a page allocated.
     for (size_t i = 0; craft < 3 && i + 1 < rids.size(); ++i) ASSERT_EQ(brf_remove(f, rids[i]), 0u) << brf_error();
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (craft < 3) _exit(brf_remove(f, rids.back()) == FM_ST_SYS ? 0 : 1);
-      if (bt_begin(s) != kBtOk) _exit(2);
+    int st = in_child([&] {
+      if (craft < 3) return brf_remove(f, rids.back()) == FM_ST_SYS ? 0 : 1;
+      if (bt_begin(s) != kBtOk) return 2;
       uint32_t pg;
       int rc = bt_alloc_page(s, &pg);
       static_cast<void>(bt_abort(s));
-      _exit(rc == kBtDamaged ? 0 : 1);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    if (!WIFEXITED(ws)) {
-      ADD_FAILURE() << "the change ended by signal " << WTERMSIG(ws);
+      return rc == kBtDamaged ? 0 : 1;
+    });
+    if (st >= 128) {
+      ADD_FAILURE() << "the change ended by signal " << st - 128;
     } else {
-      EXPECT_EQ(WEXITSTATUS(ws), 0) << "the change did not answer the damage's status";
+      EXPECT_EQ(st, 0) << "the change did not answer the damage's status";
       // (The crafted tree holds the damage itself.)
       BrfReader rd(200);
       size_t n = 0;
@@ -562,15 +573,12 @@ TEST(Bt, ACraftedChildOfACollapsingRootGivesTheDamageStatus) {
   ASSERT_NE(bt_wpage(s, root), nullptr);
   val(0, root, 1) = one;
   ASSERT_EQ(bt_commit(s), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    uint32_t st = brf_remove(f, last);
-    _exit(st == FM_ST_SYS ? 0 : st == 0 ? 1 : 2);  // (1: success)
-  }
-  int ws = 0;
-  waitpid(pid, &ws, 0);
-  ASSERT_TRUE(WIFEXITED(ws)) << "the change ended by signal " << WTERMSIG(ws);
-  EXPECT_EQ(WEXITSTATUS(ws), 0) << "the change did not answer the damage's status";
+  int st = in_child([&] {
+    uint32_t rc = brf_remove(f, last);
+    return rc == FM_ST_SYS ? 0 : rc == 0 ? 1 : 2;  // (1: success)
+  });
+  ASSERT_LT(st, 128) << "the change ended by signal " << st - 128;
+  EXPECT_EQ(st, 0) << "the change did not answer the damage's status";
   BrfReader rd(200);
   size_t n = 0;
   EXPECT_EQ(rd.scan(f, 1, [&](const BtCursor&) { return ++n, true; }), uint32_t(FM_ST_EOF));
@@ -739,18 +747,14 @@ TEST(Bt, AnEmptyLeafLinkedToItselfIsDamageInBoundedTime) {
   BtStore& s = f->st;
   const uint32_t first = link_at(s, 0, bt_hdr(s).trees[0].root.get(), 0).get();
   relink(s, first, first, true);
-  pid_t pid = fork();
-  if (pid == 0) {
-    ::alarm(10);
+  int st = in_child([&] {
     std::vector<uint8_t> rec(32);
     brf_make_rec(rec.data(), 32, 0, 0);
     BrfReader rd(64);
-    _exit(rd.seek(f, 0, rec.data(), 20) == FM_ST_SYS ? 0 : 1);
-  }
-  int ws = 0;
-  waitpid(pid, &ws, 0);
-  ASSERT_TRUE(WIFEXITED(ws)) << "the seek ended by signal " << WTERMSIG(ws) << " (14: it ran on)";
-  EXPECT_EQ(WEXITSTATUS(ws), 0) << "the seek did not answer the damage's status";
+    return rd.seek(f, 0, rec.data(), 20) == FM_ST_SYS ? 0 : 1;
+  });
+  ASSERT_LT(st, 128) << "the seek ended by signal " << st - 128 << " (14: it ran on)";
+  EXPECT_EQ(st, 0) << "the seek did not answer the damage's status";
   brf_close(f, false);
 }
 
@@ -769,9 +773,7 @@ TEST(Bt, ALeafChainRunInACircleIsDamage) {
   while (bt_ph(page_at(s, last)).next.get() != 0) last = bt_ph(page_at(s, last)).next.get();
   ASSERT_NE(first, last);
   relink(s, last, first, false);
-  pid_t pid = fork();
-  if (pid == 0) {
-    ::alarm(10);
+  int st = in_child([&] {
     std::vector<uint8_t> rec(32);
     BrfReader rd(256);
     BtCursor c;
@@ -784,12 +786,10 @@ TEST(Bt, ALeafChainRunInACircleIsDamage) {
     uint32_t n = 0;
     if (rd.scan(f, 0, [&](const BtCursor&) { return ++n <= 400; }) != FM_ST_SYS) bad |= 4;
     if (n != 400) bad |= 8;
-    _exit(bad);
-  }
-  int ws = 0;
-  waitpid(pid, &ws, 0);
-  ASSERT_TRUE(WIFEXITED(ws)) << "ended by signal " << WTERMSIG(ws) << " (14: the walk ran on)";
-  EXPECT_EQ(WEXITSTATUS(ws), 0) << "1: the seek past the end, 2: a seek inside, 4: the walk's end, 8: its count";
+    return bad;
+  });
+  ASSERT_LT(st, 128) << "ended by signal " << st - 128 << " (14: the walk ran on)";
+  EXPECT_EQ(st, 0) << "1: the seek past the end, 2: a seek inside, 4: the walk's end, 8: its count";
   brf_close(f, false);
 }
 
@@ -805,14 +805,10 @@ TEST(Bt, AForkedChildDoesNotReleaseItsParentsHold) {
   // In a child: 0 when the holder of 77 is this test's process (or none,
   // when none is).
   auto child = [&](bool release, bool held) {
-    pid_t pid = fork();
-    if (pid == 0) {
+    return in_child([&] {
       if (release) bt_unhold(f->st, 77);
-      _exit(bt_holder(f->st, 77) == (held ? getppid() : 0) ? 0 : 1);
-    }
-    int ws = 0;
-    waitpid(pid, &ws, 0);
-    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 2;
+      return bt_holder(f->st, 77) == (held ? getppid() : 0) ? 0 : 1;
+    });
   };
   EXPECT_EQ(child(true, true), 0) << "the child's release took the hold";
   EXPECT_EQ(child(false, true), 0);
@@ -905,16 +901,12 @@ TEST(Bt, WhatADeadProcessOfThisIdHeldIsFreeAtTheOpen) {
   ASSERT_EQ(::pwrite(fd, &me, 4, off_t(offsetof(BtHdr, lock_owner))), 4);
   ::close(fd);
   ASSERT_EQ(brf_open(d.file("SMALL"), false, &f), 0u) << brf_error();
-  pid_t pid = fork();
-  if (pid == 0) {
-    ::alarm(10);
+  int st = in_child([&] {
     auto mine = [](void*, uint32_t) { return false; };
-    if (bt_hold(f->st, kRid, kUioNoWait, nullptr, mine, nullptr) != 0) _exit(1);
-    _exit(bt_begin(f->st) == kBtOk ? 0 : 2);
-  }
-  int ws = 0;
-  waitpid(pid, &ws, 0);
-  ASSERT_TRUE(WIFEXITED(ws)) << "the child ended by signal " << WTERMSIG(ws) << " (14: it waited on)";
-  EXPECT_EQ(WEXITSTATUS(ws), 0) << "1: the hold was refused, 2: the change";
+    if (bt_hold(f->st, kRid, kUioNoWait, nullptr, mine, nullptr) != 0) return 1;
+    return bt_begin(f->st) == kBtOk ? 0 : 2;
+  });
+  ASSERT_LT(st, 128) << "the child ended by signal " << st - 128 << " (14: it waited on)";
+  EXPECT_EQ(st, 0) << "1: the hold was refused, 2: the change";
   brf_close(f, false);
 }
