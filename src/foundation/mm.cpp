@@ -311,7 +311,11 @@ void* mm_dbg_alloc(MmPool id, size_t size, const char* file, int line) {
 }
 
 int mm_free(void* block) {
-  if (!block || !arena::contains(block)) return sys_err("mm_free() - block not from a pool"), 0;
+  // A block's header lies 16-byte aligned in the used part of the arena;
+  // anything else is not read.
+  uint64_t off = arena::contains(block) ? uint64_t(static_cast<uint8_t*>(block) - arena::base()) : 0;
+  if (off % 16 != 0 || off < arena::kGuard + sizeof(BlockHead) || off >= arena::committed())
+    return sys_err("mm_free() - block not from a pool"), 0;
   BlockHead* h = static_cast<BlockHead*>(block) - 1;
   if (h->magic == kFreed) return sys_err("mm_free() - attempting to free freed memory"), 0;
   if (h->magic != kLive) return sys_err("mm_free() - block not from a pool"), 0;

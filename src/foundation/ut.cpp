@@ -109,7 +109,8 @@ int MARK(int type, MarkFn fn, void* arg, CleanupFn cleanup) {
 
   if (cleanup) guarded(code, unwound, [&] { cleanup(depth); });
   guarded(code, unwound, [&] { run_resets(depth); });
-  for (int st = 1; st < 5; ++st)
+  // Every stage's hooks, the reset stage's right after the reset entries.
+  for (int st = 0; st < 5; ++st)
     for (ReleaseFn f : ss().stages[st]) guarded(code, unwound, [&] { f(depth); });
   guarded(code, unwound, [&] { mm_release_scope(depth); });
 

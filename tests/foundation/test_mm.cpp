@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -81,6 +83,16 @@ TEST(Pool, FindOrCreateByNameAndScope) {
   MmPool f = mm_create_pool(" CV", 0, 0);
   EXPECT_NE(f, a);
   EXPECT_EQ(mm_create_pool(" CV        ", 0, 0), f);
+  // An empty name is a name (all blanks): never an anonymous pool's.
+  size_t pools = mm_pool_count();
+  MmPool h = mm_create_pool(nullptr, 9, 0);
+  MmPool g = mm_create_pool("", 9, 0);
+  EXPECT_NE(g, h);
+  EXPECT_EQ(mm_create_pool("           ", 9, 0), g);
+  EXPECT_EQ(mm_pool_count(), pools + 2);
+  mm_destroy_pool(g);
+  mm_destroy_pool(h);
+  EXPECT_EQ(mm_pool_count(), pools);
   for (MmPool p : {a, c, d, e, f}) mm_destroy_pool(p);
   EXPECT_EQ(mm_pool_scope(a), -1);
 }
@@ -175,6 +187,11 @@ TEST(Pool, BlocksAreZeroedDistinctAndReused) {
   char* s = MM_ALLOC_STR(p, d, 30);
   EXPECT_EQ(d.len, 30);
   EXPECT_EQ(d.text.get(), s);
+  // An empty text still refers to a block of its own.
+  s = MM_ALLOC_STR(p, d, 0);
+  EXPECT_NE(s, nullptr);
+  EXPECT_EQ(d.len, 0);
+  EXPECT_EQ(d.text.get(), s);
   mm_destroy_pool(p);
 }
 
@@ -245,10 +262,71 @@ TEST(Pool, EachGuardByteIsChecked) {
 TEST(Pool, GrowsTheArenaAndGivesItBack) {
   size_t before = arena::in_use();
   MmPool p = mm_create_pool(nullptr, 0, 0);
-  for (int i = 0; i < 64; ++i) ASSERT_NE(MM_ALLOC(p, 1 << 20), nullptr);
-  EXPECT_GE(arena::in_use(), before + (64u << 20));
+  for (int i = 0; i < 64; ++i) {
+    ASSERT_NE(MM_ALLOC(p, 1 << 20), nullptr);
+    ASSERT_NE(MM_ALLOC(p, 4000), nullptr);   // carved from the pool's 64 KiB chunks
+  }
+  EXPECT_GE(arena::in_use(), before + (64u << 20) + 64 * 4000);
   mm_destroy_pool(p);
   EXPECT_EQ(arena::in_use(), before);
+  // Pools made and destroyed over and over, with a large block and then a
+  // smaller one (sizes no other pool asks for), take what was given back:
+  // the arena stops growing.
+  auto cycle = [] {
+    for (size_t n : {3000000, 1500000}) {
+      MmPool q = mm_create_pool(nullptr, 0, 0);
+      ASSERT_NE(MM_ALLOC(q, n), nullptr);
+      mm_destroy_pool(q);
+    }
+  };
+  cycle();
+  size_t committed = arena::committed();
+  for (int i = 0; i < 20; ++i) cycle();
+  EXPECT_EQ(arena::committed(), committed);
+}
+
+// The arena is used to its very last page and not one page further; a pool
+// then says it has no memory, and a chunk given back is taken again. (In a
+// child process, which may use up its own arena.)
+namespace {
+std::string fill_the_arena() {
+  SysErrCapture cap(SysErrAnswer::Continue);
+  uint8_t* end = arena::base() + arena::kReserve;
+  uint8_t* last = nullptr;
+  size_t last_size = 0;
+  for (size_t size = size_t(1) << 31; size >= 4096; size /= 2)
+    for (int n = 0; n < 1000; ++n) {
+      auto* c = static_cast<uint8_t*>(arena::alloc_chunk(size));
+      if (!c) break;
+      if (c + size > end) return "a chunk past the arena's end";
+      if (!last || c > last) last = c, last_size = size;
+    }
+  if (last + last_size != end) return "the last page is not handed out";
+  if (arena::alloc_chunk(4096)) return "a page past the end";
+  end[-1] = 1;
+  MmPool p = mm_create_pool(nullptr, 0, 0);
+  if (MM_ALLOC(p, 10) || MM_ALLOC(p, 100000) || cap.last() != "mm_alloc() - out of memory")
+    return "no memory, not said: " + cap.last();
+  arena::free_chunk(last, last_size);
+  if (arena::alloc_chunk(last_size) != last) return "a chunk given back is not taken again";
+  return "full";
+}
+}  // namespace
+
+TEST(ArenaDeath, FillsToItsLastPageAndNoFurther) {
+  EXPECT_EXIT((std::fputs(fill_the_arena().c_str(), stderr), std::_Exit(0)), ::testing::ExitedWithCode(0), "^full$");
+}
+
+// Ending a scope destroys the pools of that scope and of deeper ones.
+TEST(Pool, AScopeTakesItsPoolsAndDeeperOnes) {
+  MmPool outer = mm_create_pool(nullptr, 1, 0);
+  MmPool own = mm_create_pool(nullptr, 2, 0);
+  MmPool deeper = mm_create_pool(" DEEPER", 3, 0);
+  mm_release_scope(2);
+  EXPECT_EQ(mm_pool_scope(own), -1);
+  EXPECT_EQ(mm_pool_scope(deeper), -1);
+  EXPECT_EQ(mm_pool_scope(outer), 1);
+  mm_destroy_pool(outer);
 }
 
 TEST(Pool, ErrorsAreSystemErrors) {
@@ -278,9 +356,11 @@ TEST(Pool, ErrorsAreSystemErrors) {
   EXPECT_EQ(cap.last(), "mm_free() - corrupted trailer");
   // A freed block's link to the next freed block of its size, damaged (as
   // an overrun of the block before it would): to a block in use, a byte off
-  // a block's place, a freed block of another size. Nothing is handed out
-  // that is in use or too small.
-  for (int way = 0; way < 3; ++way) {
+  // a block's place, a freed block of another size, past the arena's used
+  // part, a freed block of another pool. Nothing is handed out that is in
+  // use, too small or not this pool's.
+  MmPool other = mm_create_pool(nullptr, 0, 0);
+  for (int way = 0; way < 5; ++way) {
     auto* a = static_cast<uint8_t*>(MM_ALLOC(p, 24));
     auto* b = static_cast<uint8_t*>(MM_ALLOC(p, 24));
     auto* c = static_cast<uint8_t*>(MM_ALLOC(p, 24));
@@ -288,19 +368,38 @@ TEST(Pool, ErrorsAreSystemErrors) {
     ASSERT_EQ(mm_free(e), 1);
     ASSERT_EQ(mm_free(c), 1);
     ASSERT_EQ(mm_free(b), 1);
-    uint32_t link = way == 2 ? arena::offset_of(e - 16) : arena::offset_of(a - 16) + 8 * way;
+    auto* o = static_cast<uint8_t*>(MM_ALLOC(other, 24));
+    ASSERT_EQ(mm_free(o), 1);
+    uint32_t link = way == 2   ? arena::offset_of(e - 16)
+                    : way == 3 ? 0xFFFFFF00u
+                    : way == 4 ? arena::offset_of(o - 16)
+                               : arena::offset_of(a - 16) + 8 * way;
     std::memcpy(b - 16 + 4, &link, 4);  // the freed header's size word
     EXPECT_EQ(MM_ALLOC(p, 24), b);
     uint8_t* d = static_cast<uint8_t*>(MM_ALLOC(p, 24));
     EXPECT_EQ(cap.last(), "mm_alloc() - corrupted free list") << way;
-    EXPECT_TRUE(d && (d + 24 <= a - 16 || d >= a + 24) && d != e) << way;
+    EXPECT_TRUE(d && (d + 24 <= a - 16 || d >= a + 24) && d != e && d != o) << way;
   }
+  mm_destroy_pool(other);
   int local;
   EXPECT_EQ(mm_free(&local), 0);
+  // Places in the arena that are no block's are not read as one: the common
+  // block (the arena's first chunk), a byte inside a block, the arena's end.
+  for (uint8_t* q : {reinterpret_cast<uint8_t*>(&com), r + 3, arena::base() + arena::kReserve - 16}) {
+    os_sys_err_log_clear();
+    EXPECT_EQ(mm_free(q), 0);
+    EXPECT_EQ(cap.last(), "mm_free() - block not from a pool");
+  }
   // An array whose size does not fit the address space is refused, not
   // wrapped round to a small block.
   EXPECT_EQ(MM_ALLOC_ARRAY(p, 16, SIZE_MAX / 16 + 2), nullptr);  // 16 bytes once wrapped
   EXPECT_EQ(cap.last(), "mm_alloc() - block too large");
+  // A text that gets no block says so in its descriptor.
+  Tdesc t{};
+  t.len = 5;
+  EXPECT_EQ(MM_ALLOC_STR(0, t, 5), nullptr);
+  EXPECT_EQ(t.len, 0);
+  EXPECT_FALSE(t.text);
   mm_destroy_pool(p);
 }
 

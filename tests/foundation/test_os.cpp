@@ -47,11 +47,13 @@ TEST(Cmd, OptionsOfTheStartupInvocation) {
   EXPECT_EQ(c.env[0].second, "x=y");
 
   for (auto [text, type] : std::vector<std::pair<std::string, int>>{
-           {"1", 1}, {"menu", 1}, {"Subroutine", 6}, {"STATUS", 10}, {"0", 0}, {"11", 0}, {"Subrout", 0}}) {
+           {"1", 1}, {"menu", 1}, {"Subroutine", 6}, {"STATUS", 10}, {"0", 0}, {"11", 0}, {"10x", 0}, {"Subrout", 0}}) {
     RunMode m = parse({"-t", text}, &c);
     EXPECT_EQ(c.type, type) << text;
     EXPECT_EQ(m, type ? RunMode::Interactive : RunMode::Usage) << text;
   }
+  EXPECT_EQ(os_type_name(10), "Status");
+  EXPECT_EQ(os_type_name(11), "11");
   EXPECT_EQ(parse({"-b"}, &c), RunMode::Bootstrap);
   EXPECT_EQ(parse({"-r", "A=1"}, &c), RunMode::FileServer);
   EXPECT_EQ(parse({"-k"}, &c), RunMode::KeymapUtility);
@@ -59,6 +61,9 @@ TEST(Cmd, OptionsOfTheStartupInvocation) {
   EXPECT_EQ(c.client, "host:7001");
   EXPECT_EQ(parse({"-h", "-x"}, &c), RunMode::Usage);
   EXPECT_FALSE(c.error.empty());  // a bad option wins over -h
+  EXPECT_EQ(parse({"-b", "-k"}, &c), RunMode::Usage);  // two run modes
+  EXPECT_EQ(parse({"-fv"}, &c), RunMode::Usage);       // a file utility with no files
+  EXPECT_EQ(parse({"-fv", "F1"}, &c), RunMode::FileUtility);
   EXPECT_EQ(parse({"-h"}, &c), RunMode::Usage);
   EXPECT_TRUE(c.help);
   EXPECT_TRUE(c.error.empty());
@@ -85,9 +90,22 @@ TEST(InitHooks, RunInTheFixedOrderSkippingUnsetOnes) {
   // A failing initialiser stops the run and is named.
   g_trail.clear();
   os_set_init(OsInit::Rt, [] { g_trail += "rt! "; return 0; });
+  std::snprintf(ut_dbg, sizeof ut_dbg, "an older reason");
   EXPECT_EQ(os_run_inits(OsInit::Wm, OsInit::Install), OsInit::Rt);
   EXPECT_EQ(g_trail, "wm pc rt! ");
+  EXPECT_STREQ(ut_dbg, "");  // it gave no reason: none is shown but its own
   for (int s = 0; s < int(OsInit::Count); ++s) os_set_init(OsInit(s), nullptr);
+}
+
+// A start that failed never ends with status 0, nor with one the exit
+// status cannot hold.
+TEST(InitHooks, AFailedStartNeverEndsAsASuccess) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(os_startup_fail(0, "x"), 255);
+  EXPECT_EQ(os_startup_fail(1, "x"), 1);
+  EXPECT_EQ(os_startup_fail(255, "x"), 255);
+  EXPECT_EQ(os_startup_fail(256, "x"), 255);
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST(UserLookup, SkippedWithoutUserFileRefusedWhenMissingFromIt) {

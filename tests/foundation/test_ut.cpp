@@ -16,6 +16,10 @@ TEST(Text, BlankPaddedFields) {
   EXPECT_EQ(ut_buflen(b, 10), 3u);
   ut_cpy_fill(b, nullptr, sizeof b);  // no source: all blanks
   EXPECT_EQ(std::string(b, 10), std::string(10, ' '));
+  char c[11];
+  c[10] = '#';
+  ut_cpy_fill(c, "abcdefghijkl", 10);  // a longer source: cut at the width
+  EXPECT_EQ(std::string(c, 11), "abcdefghij#");
   SET_BLANK(b, 10);
   EXPECT_EQ(ut_buflen(b, 10), 0u);
   // The end found on each side of an 8-byte word, an inner blank kept.
@@ -27,6 +31,7 @@ TEST(Text, BlankPaddedFields) {
     }
   EXPECT_TRUE(ut_is_all(b, ' ', 10));
   EXPECT_FALSE(ut_is_all("  x", ' ', 3));
+  EXPECT_FALSE(ut_is_all("x  ", ' ', 3));
   ut_center(b, 10, "abcd", 4);
   EXPECT_EQ(std::string(b, 10), "   abcd   ");
   ut_center(b, 10, "abc", 3);
@@ -39,6 +44,19 @@ TEST(Text, BlankPaddedFields) {
   EXPECT_EQ(std::string(b, 10), "O'Neil-X  ");
   ut_cpy_case('U', b, 10, "abc", 3);
   EXPECT_EQ(std::string(b, 10), "ABC       ");
+}
+
+// Keys of every length to 17 bytes that differ in any one byte hash apart;
+// so do one key's hashes under two seeds.
+TEST(Text, HashTakesEveryByteAndTheSeed) {
+  const std::string k = "abcdefghijklmnopq";
+  for (size_t n = 1; n <= k.size(); ++n)
+    for (size_t i = 0; i < n; ++i) {
+      std::string m = k.substr(0, n);
+      m[i] ^= 1;
+      EXPECT_NE(ut_hash(k.data(), n), ut_hash(m.data(), n)) << n << " " << i;
+    }
+  EXPECT_NE(ut_hash(k.data(), 5, 1), ut_hash(k.data(), 5, 2));
 }
 
 TEST(Record, FixedWidthFields) {
@@ -130,6 +148,20 @@ TEST(List, AppendAndUnlinkKeepBothDirections) {
   ut_remove_from_lst(l, n[1], &n[1]->link);
   EXPECT_FALSE(l->first);
   EXPECT_FALSE(l->last);
+  // An element removed again (its neighbours gone meanwhile) leaves the list
+  // as it is.
+  for (int i = 0; i < 3; ++i) ut_add_to_lst(l, n[i], &n[i]->link);
+  ut_remove_from_lst(l, n[1], &n[1]->link);
+  ut_remove_from_lst(l, n[2], &n[2]->link);
+  ut_remove_from_lst(l, n[1], &n[1]->link);
+  EXPECT_EQ(walk(*l), (std::vector<int>{0}));
+  ut_remove_from_lst(l, n[0], &n[0]->link);
+  // The link may be the element's first member.
+  auto* head = static_cast<UtLink*>(MM_ALLOC(p, sizeof(UtLink)));
+  ut_add_to_lst(l, head, head);
+  EXPECT_EQ(l->first.get(), head);
+  ut_remove_from_lst(l, head, head);
+  EXPECT_FALSE(l->first);
   SysErrCapture cap(SysErrAnswer::Continue);
   ut_add_to_lst(l, nullptr, nullptr);
   EXPECT_EQ(cap.last(), "ut_add_to_lst() - missing element");
@@ -145,6 +177,7 @@ TEST(WorkBuffer, GrowsKeepingItsContents) {
   ASSERT_EQ(ut_chk_buf(b, 5000), 1);
   EXPECT_GE(b->size, 5000u);
   EXPECT_EQ(std::memcmp(b->data.get(), "0123456789", 10), 0);
+  EXPECT_EQ(mm_pool_live(p), 2u);  // the record and its data: the old data freed
   mm_destroy_pool(p);
 }
 
@@ -160,7 +193,11 @@ TEST(Rect, SubdivisionCoversTheFirstRectangleExactly) {
           for (int c = 0; c < 12; ++c) {
             auto in = [&](const UtRect& x) { return r >= x.row && r <= x.last_row && c >= x.col && c <= x.last_col; };
             int n = 0;
-            for (int i = 0; i < s.count; ++i) n += in(s.parts[i]);
+            for (int i = 0; i < s.count; ++i) {
+              ASSERT_TRUE(s.parts[i].row <= s.parts[i].last_row && s.parts[i].col <= s.parts[i].last_col)
+                  << "an empty part";
+              n += in(s.parts[i]);
+            }
             if (ov) n += in(s.inter);
             ASSERT_EQ(n, in(a) ? 1 : 0) << r << "," << c;
             if (ov && in(s.inter)) {
@@ -174,6 +211,7 @@ TEST(Codes, SecurityTruthAndClasses) {
   EXPECT_EQ(ut_xlate_secr("    "), -1);
   EXPECT_EQ(ut_xlate_secr("0012"), 12);
   EXPECT_EQ(ut_xlate_secr("A1B2"), 12);
+  EXPECT_EQ(ut_xlate_secr("9990"), 9990);
   EXPECT_TRUE(IS_ZUB_AP("0LA"));
   EXPECT_TRUE(IS_ZUB_AP("SQL"));
   EXPECT_FALSE(IS_ZUB_AP("0LB"));
@@ -236,4 +274,5 @@ TEST(Ut, PathWithinADirectory) {
   EXPECT_FALSE(ut_path_within("/srv", "/srv/quvo"));
   EXPECT_TRUE(ut_path_within("/anything", "/"));
   EXPECT_FALSE(ut_path_within("relative", "/"));
+  EXPECT_FALSE(ut_path_within("", "/"));
 }
