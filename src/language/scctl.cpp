@@ -65,6 +65,11 @@ int bloop_val(ScCtx* sc, const ScLoopVal& v, int reg, const LoopVar& lv) {
 }
 
 int fail(ScCtx* sc, uint32_t preset) { return sc_fail(sc, preset); }
+// An operand byte out of its range: its own message, not the verb's.
+int refuse(ScCtx* sc, uint32_t msg) {
+  sc_err(sc, msg);
+  return 0;
+}
 
 }  // namespace
 
@@ -197,9 +202,9 @@ int cmpl_proc(ScCtx* sc, DStmt* st) {
     return 0;
   }
   const auto& ops = rec::view<ScOpsInvoc>(st->ops.b);
-  if (ops.kind > 2) return fail(sc, 100895);
-  if (!flag_ok(ops.replace)) return fail(sc, 102620);
-  if (ops.fail > 3) return fail(sc, 102630);
+  if (ops.kind > 2) return refuse(sc, 100895);
+  if (!flag_ok(ops.replace)) return refuse(sc, 102620);
+  if (ops.fail > 3) return refuse(sc, 102630);
   uint8_t type = invoc_type(st->verb);
   if (!type) return fail(sc, kScNoVerb);
   EmHeader* em = sc_pc(sc)->em;
@@ -212,8 +217,8 @@ int cmpl_proc(ScCtx* sc, DStmt* st) {
 
 int cmpl_run(ScCtx* sc, DStmt* st) {
   const auto& ops = rec::view<ScOpsRun>(st->ops.b);
-  if (!flag_ok(ops.b30)) return fail(sc, 102620);
-  if (ops.b31 > 3) return fail(sc, 102630);
+  if (!flag_ok(ops.b30)) return refuse(sc, 102620);
+  if (ops.b31 > 3) return refuse(sc, 102630);
   uint32_t len = text_operand(sc, ops.text, 101650);
   if (!len) return 0;
   return bld_run(sc_code(sc), sc_shift(sc), ops.b30 == '1' ? 1 : 0, ops.b31, len) ? 1 : fail(sc, 101650);
@@ -221,8 +226,8 @@ int cmpl_run(ScCtx* sc, DStmt* st) {
 
 int cmpl_call(ScCtx* sc, DStmt* st) {
   const auto& ops = rec::view<ScOpsRun>(st->ops.b);
-  if (!flag_ok(ops.b31)) return fail(sc, 102620);
-  if (ops.b32 > 3) return fail(sc, 102630);
+  if (!flag_ok(ops.b31)) return refuse(sc, 102620);
+  if (ops.b32 > 3) return refuse(sc, 102630);
   uint32_t len = text_operand(sc, ops.text, 101070);
   if (!len) return 0;
   // The keep-loaded flag: Y ('1') keeps the library; N ('0') and blank do not.

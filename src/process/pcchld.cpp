@@ -172,7 +172,8 @@ int pc_chld(PcCtx* ctx) {
                          "standard column heading child write failed");
         else sys_err(__LINE__, "pc_chld - can't find std colh frame");
       }
-      // Report frames that ask for a standard child (byte 69).
+      // Report frames that ask for a standard child (byte 69), whatever
+      // their byte 70 holds (the generated frames ask for none).
       FmArb* cfrm = em->cfrm.get();
       std::vector<uint32_t> want;
       {
@@ -182,7 +183,7 @@ int pc_chld(PcCtx* ctx) {
         fm_start(cfrm);
         cfrm->op = 0;
         while (auto* f = reinterpret_cast<EmCfrm*>(fm_rdnxt_fast(cfrm, 0)))
-          if (f->b99 != 0 && f->b100 != 255) want.push_back(f->seq);
+          if (f->b99 != 0) want.push_back(f->seq);
       }
       for (uint32_t fs : want) {
         PcBuf<EmCfrm> kb;

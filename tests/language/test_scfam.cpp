@@ -334,6 +334,65 @@ TEST_F(ScFam, CopyRecursionAndMissingSubroutines) {
   EXPECT_EQ(all, (std::vector<uint32_t>{101180}));
 }
 
+// COPY nests 50 deep: N01 copies N02, ... N50 copies N51 (50 copies open),
+// which runs its MESSAGE; N00 copying N01 is one more: 101180. Subroutines
+// whose 30-character names differ in the last one are two: one copying the
+// other inside a COPY is no recursion.
+TEST_F(ScFam, CopyNestsFiftyDeepAndNamesDifferAtTheEnd) {
+  auto n = [](int i) {
+    char b[8];
+    std::snprintf(b, sizeof b, "N%02d", i);
+    return std::string(b);
+  };
+  std::string text;
+  for (int i = 0; i <= 50; ++i) text += proc(n(i).c_str()) + copy("", "ABC", n(i + 1).c_str());
+  text += proc("N51") + msg();
+  define(text);
+  // L0 copies L1, which copies L2: names that differ in their 30th
+  // character. (Their PROCESS records are written here: the fixture's
+  // titles would not hold the names.)
+  auto l = [](int i) { return std::string(29, 'S') + char('0' + i); };
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("l.stmt",
+                         proc(l(0).c_str()) + copy("", "ABC", l(1).c_str()) + proc(l(1).c_str()) +
+                             copy("", "ABC", l(2).c_str()) + proc(l(2).c_str()) + msg(),
+                         nullptr, &r),
+            0);
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  std::vector<fx::Rec> procs;
+  for (int i = 0; i < 3; ++i) {
+    std::string stamp = "2026-03-01T00:00:0" + std::to_string(i);
+    procs.push_back(pltest::proc_rec("LONG", 6, "0", 50, stamp, stamp));
+    std::memcpy(rec::view<DProc>(procs.back().data()).proc_name.data(), l(i).data(), 30);
+  }
+  ASSERT_EQ(fx::write("PROCESS", "ABC", "00", procs), 3);
+  uint32_t acc = 0;
+  EXPECT_EQ(run("N01", &acc), 2);
+  EXPECT_EQ(acc, 1u);
+  EXPECT_TRUE(errors("N01").empty());
+  EXPECT_EQ(run("N00"), 4);
+  EXPECT_EQ(errors("N00"), std::vector<uint32_t>{101180});
+  EXPECT_EQ(run(l(0).c_str(), &acc), 2);
+  EXPECT_EQ(acc, 1u);
+  EXPECT_TRUE(errors(l(0).c_str()).empty());
+}
+
+// A COPY under a full column (five levels) runs its Subroutine's statements
+// under that column alone: their own columns find no level left.
+TEST_F(ScFam, CopyUnderAFullColumn) {
+  Prog m("CFULL");
+  m.add(calc("", "A", "1"));
+  for (const char* tf : {"", "T", "TT", "TTT", "TTTT"}) m.add(test(tf, "IF", "A", EQ, "1"));
+  m.add(copy("TTTTT", "ABC", "CFSUB")).log(true);
+  Prog sub("CFSUB");
+  sub.log(true, "F");
+  define(m.text + sub.text);
+  EXPECT_EQ(run("CFULL"), 2);
+  EXPECT_EQ(logged(), (std::vector<uint32_t>{sub.want[0], m.want[0]}));
+  EXPECT_TRUE(errors("CFULL").empty()) << testing::PrintToString(errors("CFULL"));
+}
+
 // A check compiles the processes of its file from the file, a COPY of one
 // of them too, and the statements of every other process (a COPY of a
 // stored Subroutine, a compile of another process) from the dictionary; a
@@ -411,6 +470,26 @@ TEST_F(ScFam, GotoIntoALoopBody) {
   p.add(line("", "GOTO", {{0, "IN"}})).add(loop("I", "1", "3")).add(line("", "LABEL", {{0, "IN"}}));
   p.log(true).add(line("", "END LOOP", {{0, "I"}})).log(false);
   expect_runs(p, 300540);
+}
+
+// A label defined twice, right after itself or further on, is 101410 at the
+// second; names that differ in their last (30th) character are two labels;
+// an event point of 300 labels, each a GOTO's target, runs.
+TEST_F(ScFam, LabelsDefinedTwiceLongNamesAndMany) {
+  std::string n1(30, 'L'), n2(30, 'L');
+  n2[29] = 'M';
+  Prog p("LB1");
+  p.add(line("", "GOTO", {{0, n2}})).log(false).add(line("", "LABEL", {{0, n1}})).log(false);
+  p.add(line("", "LABEL", {{0, n2}})).log(true);
+  for (int i = 0; i < 300; ++i) {
+    std::string l = "MANY " + std::to_string(i);
+    p.add(line("", "GOTO", {{0, l}})).log(false).add(line("", "LABEL", {{0, l}}));
+  }
+  p.log(true);
+  std::string twice = line("", "LABEL", {{0, "TWICE"}});
+  expect_runs(p, 2, proc("LB2") + twice + twice + proc("LB3") + twice + msg() + twice);
+  expect_refused("LB2", {101410});
+  expect_refused("LB3", {101410});
 }
 
 // GOSUB three deep: each subroutine changes the truth mask; each RETURN
@@ -544,7 +623,7 @@ TEST_F(ScFam, CalcSyntaxErrors) {
   const char* bad[] = {"A +",        "(A + 1",     "A + 1)",   "@SQRT (4)", "@ SQRT(4)",
                        "@ATAN2(1)",  "@NOPE(1)",     "@(1)",       "A B",      "1 2",       "A * * 2",
                        "@SQRT(4",    "@ATAN2(1 2)",  "A + .",      "#",        "1..2",      "A + (",
-                       "@SQRT4)"};
+                       "@SQRT4)",    "@SQR(4)",    "@LOG1(100)"};
   for (const char* e : bad) text += calc("", "A", e);
   define(text);
   EXPECT_EQ(run("CE1"), 4);
@@ -653,6 +732,7 @@ TEST_F(ScFam, TrapTimeoutAndPrintRun) {
   Prog p("TT1");
   p.add(line("", "TRAP")).log(true);
   p.add(line("", "TIMEOUT", {{0, "LOCKED"}, {34, "0LA"}, {38, "AI"}})).log(true);
+  p.add(line("", "TIMEOUT", {{0, "LOCKED"}, {34, "0LA"}, {38, "A"}})).log(true);   // variable packed seconds
   p.add(line("", "TIMEOUT", {})).log(true);
   p.add(line("", "PRINT", {{0, "0LA"}, {4, "T20"}, {34, "1"}, {43, "22"}, {55, "20"}})).log(true);
   p.add(line("", "END PROC")).add(line("", "LABEL", {{0, "LOCKED"}})).log(false);
@@ -666,6 +746,40 @@ TEST_F(ScFam, TimeoutAndTotalRefusals) {
          // TOTAL of no field.
          line("", "TOTAL", {{0, "0LA"}, {4, "NOPE"}, {31, "+"}, {38, "1"}}) + line("", "LABEL", {{0, "LOCKED"}}));
   expect_refused("TT2", {101770, 100940, 102080});
+}
+
+// Option bytes stored past what the editor lets through (statements stored
+// with their bytes changed), each at its last value and one past it: an
+// invocation kind of 2 and 3 (100895), a failure mode of 3 and 4 (102630)
+// of an invocation, RUN, CALL and VERIFY, and a CALL flag '1' and '2'
+// (102620). (At an event point the runner does not reach: compiled only.)
+TEST_F(ScFam, StoredOptionsAtTheirLastValueAndOnePast) {
+  std::string stmts = line("", "SUBR", {{0, "ABC"}, {4, "NOSUCH"}, {37, "RELATED"}, {55, "N"}, {63, "0"}}) +
+                      line("", "RUN", {{4, "true"}, {49, "N"}, {57, "0"}}) +
+                      line("", "CALL", {{4, "lib,fn"}, {41, "N"}, {49, "N"}, {57, "0"}}) +
+                      line("", "VERIFY", {{0, "0LA"}, {4, "A"}, {36, "FIELD"}, {56, "0"}});
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("t.stmt", proc("OPT1") + msg() + "statements 30\n" + stmts + stmts + proc("OPT2") + msg() +
+                                       "statements 30\n" + stmts + stmts,
+                         nullptr, &r),
+            0);
+  ASSERT_EQ(r.stmts.size(), 18u);
+  for (int past = 0; past < 2; ++past) {
+    DStmt* s = &r.stmts[size_t(1 + 9 * past)];
+    s[0].ops.b[33] = uint8_t(2 + past);    // SUBR: the invocation kind
+    s[1].ops.b[31] = uint8_t(3 + past);    // RUN: the failure mode
+    s[2].ops.b[31] = uint8_t('1' + past);  // CALL: its flag
+    s[3].ops.b[31] = uint8_t(3 + past);    // VERIFY: the failure mode
+    s[4].ops.b[35] = uint8_t(3 + past);    // SUBR: the failure mode
+    s[5].ops.b[30] = uint8_t('1' + past);  // RUN: its flag
+    s[6].ops.b[32] = uint8_t(3 + past);    // CALL: the failure mode
+  }
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  define_procs(r.stmts);
+  EXPECT_EQ(run("OPT1"), 2);
+  EXPECT_TRUE(errors("OPT1").empty()) << testing::PrintToString(errors("OPT1"));
+  expect_refused("OPT2", {100895, 102620, 102620, 102630, 102630, 102630, 102630});
 }
 
 // TOTAL compiles against the field's report total (at an event point the
@@ -705,6 +819,13 @@ TEST_F(ScFam, VerifyDictionaryConditionsAndFiles) {
   p.add(vfy("V1", "0")).log(true, "T");
   p.add(vfy("V2", "0")).log(false, "T").log(true, "F");
   p.add(vfy_file("VF")).log(false, "T").log(true, "F");
+  // One under the low value, the high one and one past it.
+  const std::pair<const char*, bool> edges[] = {{"9", false}, {"20", true}, {"21", false}};
+  for (const auto& [v, holds] : edges) {
+    p.add(set_via_text("V1", v));
+    p.n += 2;
+    p.add(vfy("V1", "0")).log(holds, "T");
+  }
   // And a file of an application not there: 101910.
   expect_runs(p, 2, proc("Y3") + line("", "VERIFY", {{0, "ZZZ"}, {4, "VF"}, {36, "RECORD"}, {56, "0"}}));
   expect_refused("Y3", {101910});
@@ -845,12 +966,15 @@ TEST_F(ScFam, ConstantsOfEveryWidthCompareByValue) {
   expect_runs(p);
 }
 
-// Loop letter Z, and a loop whose FROM equals its TO: the body runs once,
-// with a step of 1, -1 or a decimal one, and the variable keeps the value.
+// Loop letters Z and A, and a loop whose FROM equals its TO: the body runs
+// once, with a step of 1, -1 or a decimal one, and the variable keeps the
+// value.
 TEST_F(ScFam, LoopLetterZAndFromEqualToTo) {
   Prog p("LZ");
   p.add(calc("", "A", "0")).add(loop("Z", "1", "4")).add(calc("", "A", "A + Z")).add(line("", "END LOOP", {{0, "Z"}}));
   p.check("A", EQ, "10").check("Z", EQ, "4");
+  p.add(calc("", "B", "0")).add(loop("A", "1", "3")).add(calc("", "B", "B + A")).add(line("", "END LOOP", {{0, "A"}}));
+  p.check("B", EQ, "6").check("A", EQ, "3");
   for (const char* step : {"1", "-1"}) {
     p.add(calc("", "A", "0")).add(loop("Z", "7", "7", step)).add(calc("", "A", "A + 1"));
     p.add(line("", "END LOOP", {{0, "Z"}})).check("A", EQ, "1").check("Z", EQ, "7");

@@ -298,8 +298,10 @@ TEST_F(ScFld, CompileErrors) {
          line("", "SET DAY", {{0, "---"}, {4, "T20"}, {31, "L"}, {34, "---"}, {38, "DHM"}}) +  // no day
          line("", "SET MNTH", {{0, "---"}, {4, "T20"}, {31, "L"}, {34, "---"}, {38, "BS2"}}) + // not a date
          set("T20", "NOSUCH") + line("", "STORE", {{0, "---"}, {4, "NOFILE"}, {31, "RECORD"}}) +
-         line("", "RESTORE", {{0, "---"}, {4, "WF      W1"}, {31, "RECORD"}}));
-  expect_refused("E1", {102440, 102440, 102230, 102380, 102410, 102930, 102410, 102380, 102380, 102230, 102410, 102390, 102080});
+         line("", "RESTORE", {{0, "---"}, {4, "WF      W1"}, {31, "RECORD"}}) +
+         line("", "RESTORE", {{0, "---"}, {4, "WF      X"}, {31, "RECORD"}}));   // one character past the file's name
+  expect_refused("E1", {102440, 102440, 102440, 102230, 102380, 102410, 102930, 102410, 102380, 102380, 102230, 102410,
+                        102390, 102080});
 }
 
 // An occurrence index is a binary or variable packed work field: a fixed
@@ -316,24 +318,70 @@ TEST_F(ScFld, AFixedPackedIndexDoesNotCompile) {
   expect_refused("O1", {102730});
 }
 
+// An occurrence given by number: the second and the last (3 of N3) are set
+// and read, each apart from the first; one past the last is 102720, as a
+// source and as a target.
+TEST_F(ScFld, OccurrenceNumbersUpToTheLast) {
+  auto set_occ = [](const char* occ, const char* v) {
+    return line("", "SET", {{0, "---"}, {4, "N3"}, {27, occ}, {38, v}});
+  };
+  auto is = [](const char* occ, const char* v) {
+    return line("", "IF", {{0, "---"}, {4, "N3"}, {27, occ}, {31, std::string(se_rel_code(EQ))}, {38, v}});
+  };
+  Prog p("O4");
+  p.add(set_occ("1", "11")).add(set_occ("2", "22")).add(set_occ("3", "33"));
+  p.add(is("1", "11")).log(true, "T").add(is("2", "22")).log(true, "T").add(is("3", "33")).log(true, "T");
+  p.add(line("", "SET", {{0, "---"}, {4, "BI"}, {34, "---"}, {38, "N3"}, {61, "3"}})).check("BI", EQ, "33");
+  expect_runs(p, 2,
+              proc("O5") + set_occ("4", "44") + line("", "SET", {{0, "---"}, {4, "BI"}, {34, "---"}, {38, "N3"}, {61, "4"}}));
+  expect_refused("O5", {102720, 102720});
+}
+
 // The errors no statement line spells (the editor refuses such lines):
 // statements stored with their operand bytes changed.
 TEST_F(ScFld, CompileErrorsOfStoredOperands) {
   std::string text = proc("E2") + set("T20", "T4") + line("", "STORE", {{0, "---"}, {4, "WF"}, {31, "RECORD"}}) +
                      line("", "RESTORE", {{0, "---"}, {4, "T20"}, {31, "FIELD"}}) +
-                     date_stmt("DATE ADD", "DT8", "1", '5', false) + set("T20", "T4");
+                     date_stmt("DATE ADD", "DT8", "1", '5', false) + set("T20", "T4") +
+                     line("", "SET TEMP", {{0, "1"}, {9, "001"}, {17, "001"}, {21, "FROM"}, {26, "001"}, {34, "---"}, {38, "T20"}});
   SeFileResult r;
   ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0);
-  ASSERT_EQ(r.stmts.size(), 5u);
+  ASSERT_EQ(r.stmts.size(), 6u);
   std::memset(r.stmts[0].ops.b + 4, ' ', 3);  // SET to a constant
   std::memset(r.stmts[1].ops.b + 4, ' ', 3);  // a record without its application
   r.stmts[2].ops.b[30] = 2;                   // RESTORE of another kind
   r.stmts[3].ops.b[60] = '9';                 // a unit past centuries
   std::memcpy(r.stmts[4].ops.b + 4, "ZZZ", 3);  // an application the compile does not have: no error
+  std::memcpy(r.stmts[5].ops.b + 8, "UPTO", 4);  // SET TEMP neither FROM nor INTO
   std::vector<std::string> errs;
   ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
   define_procs(r.stmts);
-  expect_refused("E2", {102360, 102270, 102960, 101200});
+  expect_refused("E2", {102360, 102270, 102960, 101200, 102460});
+}
+
+// File statements' option bytes stored at their last value and one past it:
+// a failure mode of 3 and 4 (102630), a hold option of 2 and 3 (102670).
+// (WF has no control area in this dictionary: past the options each
+// statement stops at its file with the verb's own message.)
+TEST_F(ScFld, FileOptionsAtTheirLastValueAndOnePast) {
+  std::string stmts = line("", "WRITE", {{0, "0LA"}, {4, "WF"}, {29, "0"}}) +
+                      line("", "READ", {{0, "0LA"}, {4, "WF"}, {19, "0"}, {29, "0"}});
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("t.stmt",
+                         proc("FO1") + msg() + "statements 30\n" + stmts + proc("FO2") + msg() + "statements 30\n" + stmts,
+                         nullptr, &r),
+            0);
+  ASSERT_EQ(r.stmts.size(), 6u);
+  for (int past = 0; past < 2; ++past) {
+    DStmt* s = &r.stmts[size_t(1 + 3 * past)];
+    s[0].ops.b[11] = uint8_t(3 + past);   // WRITE: the failure mode
+    s[1].ops.b[11] = uint8_t(2 + past);   // READ: the hold option
+  }
+  std::vector<std::string> errs;
+  ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
+  define_procs(r.stmts);
+  expect_refused("FO1", {101840, 101590});
+  expect_refused("FO2", {102630, 102670});
 }
 
 // SET TOT in a Subroutine reads the report total (9 packed bytes) into

@@ -144,20 +144,20 @@ TEST_F(ScScan, AnAnswerWithoutAScanRunsNothing) {
 
 // A constant target (either side) is 102360, a field of no file 102450, an
 // application the compile lacks 102260, a target SET cannot take SCAN's own
-// 101660.
+// 101660, an occurrence past the scanned field's last 102720.
 TEST_F(ScScan, CompileErrorsCarryTheirNumbers) {
   std::string text = proc("SCE") + scan("T4", "W1") + scan("T4", "W1") + scan("T4", "T20") + scan("T4", "W1") +
-                     scan("G3", "W1");
+                     scan("G3", "W1") + line("", "SCAN", {{0, "---"}, {4, "T4"}, {34, "---"}, {38, "W1"}, {61, "2"}});
   SeFileResult r;
   ASSERT_EQ(se_read_file("t.stmt", text, nullptr, &r), 0) << (r.errors.empty() ? "" : r.errors[0]);
-  ASSERT_EQ(r.stmts.size(), 5u);
+  ASSERT_EQ(r.stmts.size(), 6u);
   std::memset(r.stmts[0].ops.b + 34, ' ', 3);   // the scanned field a constant
   std::memset(r.stmts[1].ops.b + 4, ' ', 3);    // the target a constant
   std::memcpy(r.stmts[3].ops.b + 34, "ZZZ", 3);  // an application the compile does not have
   std::vector<std::string> errs;
   ASSERT_EQ(se_store_dict("ABC", "00", nullptr, r.stmts, &errs), int(r.stmts.size()));
   define_procs(r.stmts);
-  expect_refused("SCE", {102360, 102360, 102450, 102260, 101660});
+  expect_refused("SCE", {102360, 102360, 102450, 102260, 101660, 102720});
 }
 
 }  // namespace

@@ -1470,8 +1470,9 @@ TEST_F(Pc, QueryLinesCompileIntoQslctAndQsortRecords) {
   ASSERT_EQ(fx::write("SELECT", "ABC", "00",
                       {slct(1, 8, "ABC", "W1", 2, "", "ABC", 1), slct(2, 8, "0LA", "B", 0, "", "42", 3),
                        slct(3, 8, "0LA", "C", 1, "0LA", "C", 6), slct(4, 8, "0LA", "B", 1, "", "7", 255),
-                       slct(5, 8, "0LA", "C", 1, "", "\" \"", 1), slct(6, 9, "0LA", "B", 1, "", "", 1)}),
-            6);
+                       slct(5, 8, "0LA", "C", 1, "", "\" \"", 1), slct(6, 9, "0LA", "B", 1, "", "", 1),
+                       slct(7, 8, "0LA", "B", 1, "", "5", 7), slct(8, 8, "0LA", "B", 1, "", "", 1)}),
+            8);
   ASSERT_EQ(fx::write("SORT", "ABC", "00",
                       {sort_line(1, "ABC", "W1", "+", "1"), sort_line(2, "0LA", "B", "-", "0"),
                        sort_line(3, "", "", " ", " ")}),
@@ -1489,7 +1490,9 @@ TEST_F(Pc, QueryLinesCompileIntoQslctAndQsortRecords) {
       // no relation: off; a blank value in quotes stays on
       want_qslct(8, 4, 1, "0LA", "B", "", "7", 255, '0'), want_qslct(8, 5, 1, "0LA", "C", "", "\" \"", 1, '1'),
       // a kind-9 line is always on
-      want_qslct(9, 6, 1, "0LA", "B", "", "", 1, '1')};
+      want_qslct(9, 6, 1, "0LA", "B", "", "", 1, '1'),
+      // the highest relation; no right field and no value: off
+      want_qslct(8, 7, 1, "0LA", "B", "", "5", 7, '1'), want_qslct(8, 8, 1, "0LA", "B", "", "", 1, '0')};
   EXPECT_EQ(got, want);
   got.clear();
   each_rec<PbQsort>(em->qsort.get(), [&](const PbQsort& q) {
@@ -1522,14 +1525,17 @@ TEST_F(Pc, QueryLinesCompileIntoQslctAndQsortRecords) {
   ASSERT_EQ(fx::write("SELECT", "ABC", "00",
                       {as(slct(16, 8, "0LA", "B", 1, "", "XYZ", 1), 5, "QRZ"),
                        as(slct(17, 8, "0LA", "B", 1, "", "1", 9), 5, "QRZ"),
-                       as(slct(18, 8, "ABC", "NO SUCH", 1, "", "1", 1), 5, "QRZ")}),
-            3);
+                       as(slct(18, 8, "ABC", "NO SUCH", 1, "", "1", 1), 5, "QRZ"),
+                       as(slct(19, 8, "0LA", "B", 1, "", "1", 8), 5, "QRZ"),
+                       as(slct(20, 8, "0LA", "B", 1, "", "1", 0), 5, "QRZ")}),
+            5);
   ASSERT_EQ(fx::write("SORT", "ABC", "00", {as(sort_line(4, "0LA", "C", "+", "1", "X"), 5, "QRZ")}), 1);
   p = e.pcb("QRZ", 2, 5);
   EXPECT_EQ(pl_get(p, 0), 0);
   std::vector<uint32_t> msgs;
   for (const DCmplErr& r : errors("QRZ", 5)) msgs.push_back(r.msg);
-  EXPECT_EQ(msgs, (std::vector<uint32_t>{kPcBadSlctValue, kPcBadRelation, kPcNoField, kPcBadFlag}));
+  EXPECT_EQ(msgs, (std::vector<uint32_t>{kPcBadSlctValue, kPcBadRelation, kPcNoField, kPcBadRelation,
+                                         kPcBadRelation, kPcBadFlag}));
   Engine::free_pcb(p);
 
   // A line of a child invocation the process does not have is passed over.

@@ -583,7 +583,7 @@ std::vector<std::pair<const char*, fx::Rec>> out_screens() {
   return {
       frame(1, 1, {{"b99", "1"}, {"interactive", "1"}}),
       image(1, 1, 1, {{"pos[3]", "1"}, {"pos[4]", "10"}}),
-      frame(2, 1, {{"b99", "1"}, {"grp_app", "ABC"}, {"grp_name", "G1"}}),
+      frame(2, 1, {{"b99", "1"}, {"b100", "255"}, {"grp_app", "ABC"}, {"grp_name", "G1"}}),
       frame(2, 2, {{"b99", "2"}, {"grp_app", "ABC"}, {"grp_name", "G1"}}),
       frame(3, 1, {{"stack", "1"}, {"pos[1]", "1"}, {"pos[2]", "1"}, {"pos[3]", "10"}, {"pos[4]", "40"}}),
       image(3, 1, 1, {{"pos[3]", "3"}, {"pos[4]", "20"}, {"row_step", "4"}}),
@@ -623,6 +623,7 @@ TEST_F(Screen, OutputProcessGetsStandardFramesAndChildren) {
     g->grp_no = uint16_t(1);
   }
   f2.b99 = 1;
+  f2.b100 = 255;  // as the generated frames have it: the standard child all the same
   f2.next = 3u;   // the next frame of its group
   f2.first_chld = f2.last_chld = uint16_t(4);
   f3.b99 = 2;    // code 2 with 2 has no standard child: the frame stays as it was
@@ -729,6 +730,9 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
   std::vector<Case> cases{
       // An item passing its image's right edge.
       {"B1", {frame("B1"), image("B1", 2, 10), item("B1", 1, 8, "CUST NO")}, {{5, 101900}}},
+      // Items placed before the image's first row or column.
+      {"BA", {frame("BA"), image("BA", 2, 10), item("BA", 0, 1, "REGION"), item("BA", 1, 0, "DISTRICT")},
+       {{5, 101900}, {5, 101900}}},
       // Two items of two fields on one cell (the first's field sorting
       // before the second's); an item on fixed text.
       {"B2",
@@ -741,6 +745,9 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
       // (a place below 1; 0 and 32767 are "not given").
       {"B4", {frame("B4"), image("B4", 30, 40)}, {{3, 102000}}},
       {"B9", {frame("B9"), image("B9", 2, 40, {{"pos[1]", "-1"}})}, {{3, 102000}}},
+      // An image one column wider than its frame; an image of no rows.
+      {"BB", {frame("BB"), image("BB", 2, 301)}, {{3, 102000}}},
+      {"BC", {frame("BC"), image("BC", 0, 10)}, {{3, 102000}}},
       // Characters overlapping on other rows than the first run's, a run
       // past the image, past column 256 (in an image that wide) and one
       // narrower than a cell.
@@ -762,6 +769,23 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
       // An image of more cells than a screen text may have (16M: one past).
       {"B7", {{"FRAME", fx::frame(kInput, "B7", 1)}, {"IMAGE", fx::image(kInput, "B7", 1, 4096, 4097)}},
        {{3, 102000}}},
+      // A stacking frame of 20 rows: an image of its height compiles, one
+      // a row taller is refused.
+      {"BF",
+       {frame("BF", {{"stack", "1"}}), image("BF", 20, 10), {"IMAGE", fx::image(kInput, "BF", 2, 21, 10)}},
+       {{3, 102000}}},
+      // An image row longer than a record may be.
+      {"BD", {{"FRAME", fx::frame(kInput, "BD", 1)}, {"IMAGE", fx::image(kInput, "BD", 1, 1, 32768)}},
+       {{3, 102000}}},
+      // Frame values one past their ranges (mode below 1, class 12 and one
+      // past 14, stacking above 4, byte 99 above 2); a frame at the upper
+      // limits of all of them compiles.
+      {"BE",
+       {frame("BE", {{"mode", "0"}}), frame("BE", {{"frame_no", "5"}, {"stack", "5"}}),
+        frame("BE", {{"frame_no", "6"}, {"b99", "3"}}), frame("BE", {{"frame_code", "12"}, {"frame_no", "2"}}),
+        frame("BE", {{"frame_code", "14"}, {"frame_no", "4"}, {"mode", "3"}, {"stack", "4"}, {"b99", "2"}}),
+        frame("BE", {{"frame_code", "15"}, {"frame_no", "3"}})},
+       {{2, 101920}, {2, 101930}, {2, 101940}, {2, 100850}, {2, 100850}}},
       // A frame mode outside 1-3; a stacking frame after an interactive one.
       {"B6",
        {frame("B6", {{"mode", "4"}, {"interactive", "1"}}),
@@ -782,6 +806,32 @@ TEST_F(Screen, BadDesignsAreRefusedWithTheirMessages) {
     EXPECT_EQ(got, c.errors) << error_text(c.name, kInput);
   }
   EXPECT_TRUE(os_sys_err_log().empty());
+}
+
+// An item that starts below its image's last row or right of its last
+// column is passed over without an error; one ending on the image's last
+// row and column, and one ending just left of fixed text, are compiled.
+TEST_F(Screen, ItemsAtTheImageEdgesAndBesideFixedText) {
+  process("PO", kInput,
+          {{"FRAME", fx::frame(kInput, "PO", 1)},
+           {"IMAGE", fx::image(kInput, "PO", 1, 2, 10)},
+           {"ROW", fx::row(kInput, "PO", 1, 1, "    Te")},
+           {"ITEM", fx::item(kInput, "PO", 1, 3, 1, "ABC", "CUST NO")},
+           {"ITEM", fx::item(kInput, "PO", 1, 1, 11, "ABC", "CUST NAME")},
+           {"ITEM", fx::item(kInput, "PO", 1, 1, 3, "ABC", "REGION")},
+           {"ITEM", fx::item(kInput, "PO", 1, 2, 9, "ABC", "DISTRICT")}});
+  Built b = build(e, "PO", kInput);
+  ASSERT_NE(b.em, nullptr) << error_text("PO", kInput);
+  EXPECT_TRUE(errors("PO", kInput).empty()) << error_text("PO", kInput);
+  EXPECT_EQ(b.em->n_items, 2u);
+  auto items = all<EmCitm>(b.em->citm.get());
+  ASSERT_EQ(items.size(), 2u);
+  std::vector<std::tuple<std::string, int, int, int, int>> got;
+  for (const EmCitm& c : items)
+    got.emplace_back(c.field.str(), c.wm.row.get(), c.wm.col.get(), c.last_row.get(), c.last_col.get());
+  EXPECT_EQ(got, (std::vector<std::tuple<std::string, int, int, int, int>>{{"REGION", 1, 3, 1, 4},
+                                                                           {"DISTRICT", 2, 9, 2, 10}}));
+  b.release();
 }
 
 // A child left out for its constraint moves no first or last child of its
@@ -806,6 +856,34 @@ TEST_F(Screen, ChildLeftOutChangesNoFrame) {
   ASSERT_EQ(kids.size(), 1u);
   EXPECT_EQ(kids[0].seq, 2u);
   EXPECT_EQ(errors("CH", kInput).size(), 2u);
+  b.release();
+}
+
+// A frame's first and last child are the first and last of its children
+// written.
+TEST_F(Screen, FrameNamesItsFirstAndLastChild) {
+  auto child = [](int no, int kind) {
+    return std::pair<const char*, fx::Rec>{
+        "CHILD", fx::rec("CHILD", {{"proc_type", "2"}, {"proc_name", "CK"}, {"frame_no", "1"},
+                                   {"child_no", std::to_string(no)}, {"ch_type", "6"}, {"ch_app", "ABC"},
+                                   {"ch_name", "SUB"}, {"kind", std::to_string(kind)}})};
+  };
+  process("SUB", 6, {});
+  process("CK", kInput, {{"FRAME", fx::frame(kInput, "CK", 1)}, child(1, 2), child(3, 0)});
+  Built b = build(e, "CK", kInput);
+  ASSERT_NE(b.em, nullptr) << error_text("CK", kInput);
+  auto kids = all<EmCchld>(b.em->cchld.get());
+  ASSERT_EQ(kids.size(), 2u);
+  EXPECT_EQ(kids[0].seq, 1u);
+  EXPECT_EQ(kids[0].child_no, 1u);
+  EXPECT_EQ(kids[0].invoc.kind, 2);
+  EXPECT_EQ(kids[1].seq, 2u);
+  EXPECT_EQ(kids[1].child_no, 3u);
+  EXPECT_EQ(b.em->n_children, 2u);
+  auto frames = all<EmCfrm>(b.em->cfrm.get());
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].first_chld, 1u);
+  EXPECT_EQ(frames[0].last_chld, 2u);
   b.release();
 }
 

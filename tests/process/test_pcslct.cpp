@@ -303,12 +303,12 @@ TEST_F(Slct, ChildLinesCompileIntoConstraintArraysAndTheWholeKeyFlag) {
 
 // Lines that do not compile: each an error of its record, the process not
 // compiled: a field of another file for the same child (200750 on the
-// child), a value its field does not take (102520), a field that does not
-// exist (102080).
+// child, once however many lines name other files), a value its field does
+// not take (102520), a field that does not exist (102080).
 TEST_F(Slct, BadLinesAreCompileErrors) {
   process("BAD", "PAR", {1, 2, 3},
           {line("BAD", 1, 1, "DET A", "", "A001"), line("BAD", 1, 2, "PAR X", "", "X"),
-           line("BAD", 2, 1, "DET B", "", "XYZ"), line("BAD", 3, 1, "NO SUCH", "", "1")});
+           line("BAD", 1, 3, "PAR B", "", "1"), line("BAD", 2, 1, "DET B", "", "XYZ"), line("BAD", 3, 1, "NO SUCH", "", "1")});
   Pcb* p = e.pcb("BAD", 2, kAction);
   EXPECT_EQ(pl_get(p, 0), 0);
   std::vector<std::pair<uint32_t, uint32_t>> got;
