@@ -76,8 +76,10 @@ void lay_out(Pcb* pcb, IpStat* s) {
   s->text_item = item_at(l.mode_col, kModeTextLen, st ? st->mode_text.data() : nullptr);
   set_mode(pcb, s);
   int mode_col = l.fits ? width - 8 : width - 7;
-  s->mode_item = item_at(mode_col < 1 ? 1 : mode_col, kModeLen, s->mode.data());
+  if (mode_col < 1) mode_col = 1;
+  s->mode_item = item_at(mode_col, kModeLen, s->mode.data());
   bool ok = true;
+  // A screen narrower than the item shows none.
   if (mode_col + kModeLen - 1 <= width) ok = wm_insert_itm(s->region, &s->mode_item, 0, 0, 0);
   if (st && width >= kModeTextLen) ok = wm_insert_itm(s->region, &s->text_item, 0, 0, 0) && ok;
   if (!ok) os_sys_err_text(kMod, __LINE__, "ip_setup() - wm_insert_itm failed");

@@ -79,6 +79,9 @@ MpStatWin mp_stat_window(Pcb* pcb, const char* module, const char* who, bool hel
 
 namespace {
 
+// The mode-text item lies within the width the line was laid out for.
+bool fits(const MpStat* s) { return int(s->item.col) + kModeLen - 1 <= int(s->width); }
+
 // Lays the window out for the present width: a new one-row window on the
 // status line holding the status text and the mode item.
 void lay_out(Pcb* pcb, MpStat* s) {
@@ -97,6 +100,7 @@ void lay_out(Pcb* pcb, MpStat* s) {
   s->item.text_len = kModeLen;
   s->item.upd = 1;
   if (auto* st = pi_area_rec<PdStatus>(pcb, 7)) s->item.text.set(st->mode_text.data());
+  if (!fits(s)) return;  // a screen narrower than the mode text shows none
   if (!s->item.text || !wm_insert_itm(s->region, &s->item, 0, 0, 0))
     os_sys_err_text(kMod, __LINE__, "mp_setup() - wm_insert_itm failed");
 }
@@ -203,6 +207,7 @@ void mp_upd_stat(Pcb* pcb) {
   if (!s || !s->window) return;
   // The terminal may have changed size since the line was laid out.
   if (mp_screen_cols() != int(s->width)) lay_out(pcb, s);
+  if (!s->window || !fits(s)) return;
   if (auto* st = pi_area_rec<PdStatus>(pcb, 7)) s->item.text.set(st->mode_text.data());
   s->item.upd = 1;
   if (!wm_upd_itm(s->region, &s->item, 0, 0, 0)) os_sys_err_text(kMod, __LINE__, "mp_upd_stat() - wm_upd_itm failed");

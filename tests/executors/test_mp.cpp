@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "executors/ip.h"
+#include "executors/mp.h"
 #include "files/fm.h"
 #include "foundation/bi.h"
 #include "foundation/mm.h"
@@ -190,6 +191,36 @@ TEST_F(MenuRun, AResizeRedrawsTheStatusLineBeforeAnyKey) {
   EXPECT_EQ(row(23), "MENU ENTRY" + std::string(12, ' ') + "ADD");   // the mode item at width - 7
 }
 
+// Terminals narrower than the status items: the Input process's mode item
+// (seven columns) at column 1 on seven, and following its mode; on six it
+// and on nine the menu's mode text (ten) are not shown, and neither is an
+// error. Wide again, both lines are whole.
+TEST_F(MenuRun, NarrowerThanTheStatusItemsIsNoError) {
+  new_customers();
+  ASSERT_TRUE(start("IP MENU", 80)) << slurp(dir + "/err");
+  option(1);
+  auto resize = [&](int cols) {
+    int before = waits_seen();
+    tmux("resize-window -x " + std::to_string(cols));
+    ASSERT_TRUE(waits(before + 1)) << cols << ": " << slurp(dir + "/err");
+  };
+  resize(7);
+  EXPECT_EQ(row(23), "ADD");
+  key("F8");
+  EXPECT_EQ(row(23), "CHG/KEY");
+  resize(6);
+  EXPECT_EQ(row(23), "");
+  key("F3");
+  resize(9);
+  EXPECT_EQ(row(23), "");
+  resize(80);
+  EXPECT_EQ(row(23), "quvo MENU ENTRY");
+  tmux("send-keys F3");
+  std::string err;
+  EXPECT_EQ(ended(&err), 0);
+  EXPECT_EQ(err, "");
+}
+
 // The mode item's names: the mode alone in its own phase, else the mode
 // and the phase; seven characters.
 TEST(IpModeName, ModeAndPhaseNames) {
@@ -201,6 +232,24 @@ TEST(IpModeName, ModeAndPhaseNames) {
   EXPECT_EQ(ip_mode_name(3, 3), "INQ    ");
   EXPECT_EQ(ip_mode_name(4, 3), "CHG/INQ");
   EXPECT_EQ(ip_mode_name(3, 5), "INQ/RDS");
+  // No mode yet (0, as the process starts) or one past the table: no name.
+  EXPECT_EQ(ip_mode_name(0, 3), "       ");
+  EXPECT_EQ(ip_mode_name(5, 3), "       ");
+}
+
+// The status line at the narrowest width that holds both messages (39
+// columns: the engine's name, the mode text, the help hint ending ten
+// columns before the edge and the mode item) and one column less, where
+// the mode text stands at column 1 alone.
+TEST(MpStatLayout, BothMessagesFitFromThirtyNineColumns) {
+  MpStatLayout at = mp_stat_layout(39, "", true);
+  EXPECT_TRUE(at.fits);
+  EXPECT_EQ(at.mode_col, 6);
+  EXPECT_EQ(at.text, "quvo" + std::string(12, ' ') + "HELP for help" + std::string(10, ' '));
+  MpStatLayout past = mp_stat_layout(38, "", true);
+  EXPECT_FALSE(past.fits);
+  EXPECT_EQ(past.mode_col, 1);
+  EXPECT_EQ(past.text, std::string(38, ' '));
 }
 
 
