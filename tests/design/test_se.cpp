@@ -137,9 +137,14 @@ TEST(SeGen, OccurrencesVerbsAndDisplayNames) {
   s.ops[60] = 9;   // no such code: blank
   EXPECT_EQ(text(s).substr(46, 2), "  ");
 
-  DStmt big = make(200);
-  put(big, 0, "HERE");
-  EXPECT_EQ(text(big), pad80("      LABEL    HERE"));
+  for (int code : {kSeVerbs, 200}) {   // no such verb, from one past the last: a label
+    DStmt big = make(code);
+    put(big, 0, "HERE");
+    EXPECT_EQ(text(big), pad80("      LABEL    HERE")) << code;
+  }
+  DStmt app = make(kVerbIf);
+  put(app, 4, "0LX");   // only "0LA" itself shows as "---"
+  EXPECT_EQ(text(app).substr(15, 3), "0LX");
 
   DStmt b = make(kVerbBright);
   EXPECT_EQ(text(b, 80, true).substr(6, 8), "BOLD    ");
@@ -348,6 +353,10 @@ TEST(SeRefuse, ColumnsOfTheLine) {
   EXPECT_EQ(p.col, 30);
   p = parse(with(ifl, 6, "X"));
   EXPECT_EQ(p.col, 6);
+  EXPECT_EQ(parse(with(ifl, 15, "X")).col, 15);
+  // A remark's text ends at column 79: a character at 80 is refused, not dropped.
+  EXPECT_EQ(parse(with("      *", 79, "x")).ok, 1);
+  EXPECT_EQ(parse(with("      *", 80, "x")).col, 80);
   p = parse(ifl + std::string(30, ' ') + "Z");
   EXPECT_EQ(p.col, 80);
   EXPECT_EQ(parse(ifl + std::string(40, ' ')).ok, 1);   // trailing blanks past 80
@@ -384,7 +393,8 @@ TEST(SeRefuse, ControlCharactersAtEveryColumn) {
   const std::string ifl = "T     IF       ABC AMOUNT                 001 EQ     100";
   for (int b = 0; b < 256; ++b) {
     if (b == ' ') continue;
-    ASSERT_EQ(parse(with(ifl, 42, std::string(1, char(b)))).col, 42) << "byte " << b;
+    for (int col : {6, 15, 42})
+      ASSERT_EQ(parse(with(ifl, col, std::string(1, char(b)))).col, col) << "byte " << b << " column " << col;
   }
   for (int b = 0; b < 256; ++b) {
     bool control = b < 0x20 || b == 0x7f || (b >= 0x80 && b < 0xa0);
@@ -455,6 +465,7 @@ TEST(SeRefuse, CombinationRules) {
   EXPECT_EQ(parse(L("", "DIM", {})).ok, 1);
   auto p = parse(L("", "DIM", {{27, "002"}}));
   EXPECT_EQ(p.col, 43);
+  EXPECT_EQ(parse(L("C", "DIM", {{27, "002"}})).ok, 1);   // a 'C' line is not compiled
   p = parse(L("", "DIM", {{48, "003"}}));
   EXPECT_EQ(p.col, 64);
   p = parse(L("", "DIM", {{4, "AMOUNT"}}));
@@ -516,7 +527,7 @@ TEST(SeRefuse, AValueInAnotherOperandsColumns) {
   EXPECT_EQ(p.st.why.substr(0, 29), "occurrence 002 of a value: co");
   // An application id's characters at their bounds, and one past each.
   for (const char* id : {"A09", "Z", "9ZA"}) EXPECT_EQ(parse(with(with(ifl, 50, id), 54, "TOTAL")).ok, 1) << id;
-  for (const char* id : {"@", "[", "/", ":"}) EXPECT_EQ(parse(with(with(ifl, 50, id), 54, "TOTAL")).col, 50) << id;
+  for (const char* id : {"@", "[", "/", ":", "A Z"}) EXPECT_EQ(parse(with(with(ifl, 50, id), 54, "TOTAL")).col, 50) << id;
   // Of two refusals the leftmost: the application before the occurrence,
   // a comparison code that does not convert before the application.
   p = parse(with(with(ifl, 50, "42"), 77, "002"));
@@ -542,6 +553,71 @@ TEST(SeRefuse, AValueInAnotherOperandsColumns) {
             "the field name in columns 54-75");
 }
 
+// The one-character operands and the words of a list at their first and
+// last values, and one past each.
+TEST(SeRefuse, OneCharacterOperandsAndWordsAtTheirBounds) {
+  se_load_spellings();
+  struct Case {
+    std::string line;
+    int col;               // the operand's column
+    const char* ok[3];     // read
+    const char* bad[3];    // refused at col
+  };
+  const Case cases[] = {
+      {L("", "READ", {{0, "ABC"}, {4, "CUSTOMER"}, {29, "0"}}), 35, {"0", "2"}, {"3", "/"}},           // hold 0-2
+      {L("", "READ", {{0, "ABC"}, {4, "CUSTOMER"}, {19, "0"}}), 45, {"0", "3"}, {"4", "/"}},           // fail 0-3
+      {L("", "APPEND", {{0, "ABC"}, {4, "CODE"}}), 47, {"0", "9"}, {"/", ":"}},                        // 0-9
+      {L("", "DATE ADD", {{0, "ABC"}, {4, "DAY"}, {38, "5"}}), 47, {"1", "8"}, {"0", "9"}},            // 1-8
+      {L("", "LOGOUT", {}), 24, {"Y", "y", "n"}, {"X"}},
+      {L("", "STORE", {{0, "ABC"}, {4, "WORK"}}), 47, {"FIELD", "DEFAULT FIELD"}, {"STORE FIELD", "FILE"}},
+      {L("", "BEG AT", {{0, "ABC"}, {4, "CUSTOMER"}, {20, "100"}}), 29, {"IN", "EX"}, {"NE", "EQ"}},
+  };
+  for (const Case& c : cases) {
+    for (const char* v : c.ok) {
+      if (!v) continue;
+      Parsed p = parse(with(c.line, c.col, v));
+      EXPECT_EQ(p.ok, 1) << v << " at " << c.col << " refused at " << p.col;
+      // and it reads back the same from its own text
+      Parsed back = parse(text(p.stmt));
+      EXPECT_EQ(std::memcmp(&back.stmt, &p.stmt, sizeof p.stmt), 0) << v;
+    }
+    for (const char* v : c.bad) {
+      if (v) {
+        EXPECT_EQ(parse(with(c.line, c.col, v)).col, c.col) << v;
+      }
+    }
+  }
+}
+
+// What a refusal says, by the column it names.
+TEST(SeRefuse, WhatTheRefusalSays) {
+  se_load_spellings();
+  const std::string ifl = "T     IF       ABC AMOUNT                 001 EQ     100";
+  const std::string loop = "      BEG LOOP A  = 001 TO 010  STEP 001";
+  const std::pair<std::string, std::string> cases[] = {
+      {with(ifl, 6, "X"), "f:2:6: column 6 stays blank: the T/F column is 1-5, the verb 7-14"},
+      {with(ifl, 15, "X"), "f:2:15: column 15 stays blank: the verb is in columns 7-14, its operands begin in column 16"},
+      {with("      *", 80, "x"), "f:2:80: text past column 79, where a statement ends"},
+      {ifl + "\x01", "f:2:57: control character 0x01: a statement line holds printable characters only"},
+      {with(ifl, 43, "\t"), "f:2:43: control character 0x09: a statement line holds printable characters only"},
+      {"      GOTO", "f:2:16: free text"},
+      {"      NOSUCHVB", "f:2:7: unknown verb NOSUCHVB"},
+      {"      CALC XYZ", "f:2:7: text after verb CALC in the verb's columns 7-14; its operands begin in column 16"},
+      {with(loop, 18, "X"), "f:2:18: character outside BEG LOOP's operands: column 18 lies between the loop letter in "
+                            "columns 16-17 and the loop bound in columns 21-23"},
+      {with(loop, 45, "X"), "f:2:45: character outside BEG LOOP's operands: column 45 lies after the last, the loop "
+                            "bound in columns 38-40"},
+      {"      LOGOUT   X", "f:2:16: character outside LOGOUT's operands: column 16 lies before the first, the Y or N "
+                           "in columns 24-24"},
+      {"      END      X", "f:2:16: character outside END's operands: END takes none"},
+  };
+  for (const auto& [line, want] : cases) {
+    Parsed p = parse(line);
+    EXPECT_EQ(p.ok, 0) << line;
+    EXPECT_EQ(se_refusal_text("f", 2, p.st, p.col, p.second), want);
+  }
+}
+
 TEST(SeOcc, GetAndPut) {
   SeOcc o;
   struct C { const char* t; int kind; int ok; int type; int num; };
@@ -554,6 +630,8 @@ TEST(SeOcc, GetAndPut) {
       {"--1", kSeOcc, 0, 0, 0},            {"-5 ", kSeCount, 0, 0, 0},
       {"-5 ", kSeBound, 1, kOccNumber, -5}, {"5  ", kSeLoop, 0, 0, 0},
       {"AII", kSeOcc, 0, 0, 0},            {"1A ", kSeOcc, 0, 0, 0},
+      {"AJ ", kSeOcc, 0, 0, 0},            {"1/ ", kSeOcc, 0, 0, 0},
+      {"1: ", kSeOcc, 0, 0, 0},            {"090", kSeOcc, 1, kOccNumber, 90},
   };
   for (const C& c : cases) {
     EXPECT_EQ(get_occ(c.t, &o, c.kind), c.ok) << c.t;

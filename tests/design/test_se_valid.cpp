@@ -70,6 +70,18 @@ TEST_F(SeValid, FilesAndKeys) {
   EXPECT_TRUE(p.st.warning);
   EXPECT_FALSE(p.st.file_warning);
   EXPECT_EQ(p.col, 58);
+  // READNEXT the other way round: a key is the warning.
+  EXPECT_FALSE(check(L("", "READNEXT", {{0, "ABC"}, {4, "LOG"}, {19, "0"}, {29, "0"}})).st.warning);
+  p = check(L("", "READNEXT", {{0, "ABC"}, {4, "LOG"}, {19, "0"}, {29, "0"}, {42, "CUST NO"}}));
+  EXPECT_EQ(p.ok, 1);
+  EXPECT_TRUE(p.st.warning);
+  EXPECT_EQ(p.col, 58);
+  // BEG AT over a plain file takes a numeric or logic field.
+  EXPECT_EQ(check(L("", "BEG AT", {{0, "ABC"}, {4, "LOG"}, {13, "IN"}, {16, "ABC"}, {20, "AMOUNT"}})).ok, 1);
+  EXPECT_EQ(check(L("", "BEG AT", {{0, "ABC"}, {4, "CUSTOMER"}, {13, "IN"}, {16, "ABC"}, {20, "CODE"}})).ok, 1);
+  p = check(L("", "BEG AT", {{0, "ABC"}, {4, "LOG"}, {13, "IN"}, {16, "ABC"}, {20, "CODE"}}));
+  EXPECT_EQ(p.col, 36);
+  EXPECT_EQ(p.st.why, "BEG AT needs a numeric or logic field for a plain file");
   // A missing FILE record: accepted with the file warning.
   p = check(L("", "OPEN", {{0, "ABC"}, {4, "NOSUCH"}, {21, "Y"}, {29, "0"}}));
   EXPECT_EQ(p.ok, 1);
@@ -112,11 +124,20 @@ TEST_F(SeValid, FieldsTypesAndLiterals) {
   EXPECT_EQ(p.col, 54);
   EXPECT_EQ(p.st.why, "value not valid for ORDER DATE (a date is written as its digits, 2000-01-31 as 20000131)");
   EXPECT_EQ(check(ifl("AMOUNT", "EQ", "ABC", "LINES")).ok, 1);   // numeric types mix
+  EXPECT_EQ(check(ifl("CUSTOMER NAME", "EQ", "ABC", "CODE")).ok, 1);   // and alpha with alpha
   p = check(ifl("AMOUNT", "EQ", "ABC", "CUSTOMER NAME"));
   EXPECT_EQ(p.col, 54);
   EXPECT_EQ(p.second, 20);
   p = check(ifl("NO SUCH FIELD", "EQ", "", "1"));
   EXPECT_EQ(p.col, 20);
+  // A control character where the field's name begins: the refusal names it,
+  // not the field it is no name of.
+  std::string tab = ifl("AMOUNT", "GT", "", "100");
+  tab[19] = '\t';
+  p = check(tab);
+  EXPECT_EQ(p.col, 20);
+  EXPECT_EQ(se_refusal_text("f", 1, p.st, p.col, p.second),
+            "f:1:20: control character 0x09: a statement line holds printable characters only");
   // An occurrence above the field's count; a literal with an occurrence.
   p = check(L("", "IF", {{0, "ABC"}, {4, "LINES"}, {27, "006"}, {31, "EQ"}, {38, "1"}}));
   EXPECT_EQ(p.col, 43);
@@ -134,6 +155,14 @@ TEST_F(SeValid, FieldsTypesAndLiterals) {
   EXPECT_EQ(p.second, 20);
   EXPECT_EQ(check(L("", "CNV BIN", {{0, "ABC"}, {4, "CUSTOMER NAME"}, {31, "="}, {34, "ABC"}, {38, "AMOUNT"}})).col,
             20);
+  // The alpha side of CNV BIN at four characters and one past, either side.
+  fix->elem("ABC", "ALPHA4", 1, 4, 1);
+  fix->elem("ABC", "ALPHA5", 1, 5, 1);
+  fix->flush();
+  EXPECT_EQ(check(L("", "CNV BIN", {{0, "ABC"}, {4, "ALPHA4"}, {31, "="}, {34, "ABC"}, {38, "AMOUNT"}})).ok, 1);
+  EXPECT_EQ(check(L("", "CNV BIN", {{0, "ABC"}, {4, "ALPHA5"}, {31, "="}, {34, "ABC"}, {38, "AMOUNT"}})).col, 20);
+  EXPECT_EQ(check(L("", "CNV BIN", {{0, "ABC"}, {4, "AMOUNT"}, {31, "="}, {34, "ABC"}, {38, "ALPHA4"}})).ok, 1);
+  EXPECT_EQ(check(L("", "CNV BIN", {{0, "ABC"}, {4, "AMOUNT"}, {31, "="}, {34, "ABC"}, {38, "ALPHA5"}})).col, 54);
   // STORE takes a name that is no field unless the area is a field.
   EXPECT_EQ(check(L("", "STORE", {{0, "ABC"}, {4, "WORK AREA"}, {31, "RECORD"}})).ok, 1);
   EXPECT_EQ(check(L("", "STORE", {{0, "ABC"}, {4, "WORK AREA"}, {31, "FIELD"}})).col, 20);
@@ -194,6 +223,10 @@ TEST_F(SeValid, TokensInChecksAndBothWays) {
   EXPECT_EQ(check(ifl("BLUE")).ok, 1);
   EXPECT_EQ(check(ifl("PURPLE")).col, 54);
   EXPECT_EQ(check(ifl("#99")).ok, 1);   // a kept number
+  // Kept numbers at the largest and one past; "#" alone is none.
+  EXPECT_EQ(check(ifl("#2147483647")).ok, 1);
+  EXPECT_EQ(check(ifl("#2147483648")).col, 54);
+  EXPECT_EQ(check(ifl("#")).col, 54);
   // Name to number: zero-filled over n + 1 = 4 places.
   Parsed p = check(ifl("BLUE"));
   ASSERT_EQ(cnv_token(p.stmt, "01", 2, 1, dict), 1);
@@ -221,8 +254,20 @@ TEST_F(SeValid, TokensInChecksAndBothWays) {
   EXPECT_EQ(cnv_token(p.stmt, "01", 2, 1, dict), 0);
   p = check(ifl("MINUS"));
   EXPECT_EQ(cnv_token(p.stmt, "01", 2, 1, dict), 0);
+  p = parse(ifl("#9999"));   // four places: the largest that fits, and one past
+  ASSERT_EQ(cnv_token(p.stmt, "01", 2, 1, dict), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(p.stmt.ops.data()) + 37, 4), "9999");
   p = parse(ifl("#12345"));
   EXPECT_EQ(cnv_token(p.stmt, "01", 2, 1, dict), 0);
+  // Stored numbers read back: one after a blank, and one past the largest
+  // number left as it is stored.
+  p = parse(ifl("#1"));
+  std::memcpy(p.stmt.ops.data() + 37, " 17", 3);
+  ASSERT_EQ(cnv_token(p.stmt, "01", 1, 1, dict), 1);
+  EXPECT_EQ(text(p.stmt).substr(53, 5), "BLUE ");
+  std::memcpy(p.stmt.ops.data() + 37, "21474836470", 11);
+  ASSERT_EQ(cnv_token(p.stmt, "01", 1, 1, dict), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(p.stmt.ops.data()) + 37, 12), "21474836470 ");
   p = parse(ifl("#-5"));
   EXPECT_EQ(cnv_token(p.stmt, "01", 2, 1, dict), 0);
   // Other verbs and field operands are left alone.

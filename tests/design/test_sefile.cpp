@@ -193,6 +193,30 @@ TEST(SeFile, StatementFileErrors) {
   EXPECT_EQ(r.errors[5], "bad.stmt:8:43: occurrence");
 }
 
+// Blocks of one process that differ only in the event point or the child's
+// number each write their header back, each block's sequences from 100.
+TEST(SeFile, BlocksDifferingInEventPointOrChildWriteBack) {
+  se_load_spellings(true);
+  const std::string text =
+      "process 1 MAIN MENU\n"
+      "statements 1\n"
+      "      END\n"
+      "statements 2\n"
+      "      END\n"
+      "      EXIT\n"
+      "statements 2 child 1 4\n"
+      "      END\n"
+      "statements 2 child 1 5\n"
+      "      END\n";
+  SeFileResult r;
+  ASSERT_EQ(se_read_file("b.stmt", text, nullptr, &r), 0);
+  ASSERT_EQ(r.stmts.size(), 5u);
+  std::vector<uint32_t> seqs;
+  for (const DStmt& s : r.stmts) seqs.push_back(s.seq);
+  EXPECT_EQ(seqs, (std::vector<uint32_t>{100, 100, 200, 100, 100}));
+  EXPECT_EQ(se_write_file(r.stmts), text);
+}
+
 // Lines ending in CR LF, a comment inside a block (the block goes on) and a
 // line that begins like a header but is none (a statement line, refused at
 // its T/F column, its line number counted across the CR LFs).
@@ -208,15 +232,17 @@ TEST(SeFile, CrLfCommentsAndHeaderLikeLines) {
       "      EXIT\r\n"
       "statement 3\r\n"
       "pEND\n"
+      "processes 1 X\n"
       "      END PROC";
-  EXPECT_EQ(se_read_file("crlf.stmt", text, nullptr, &r), 2);
-  ASSERT_EQ(r.errors.size(), 2u);
+  EXPECT_EQ(se_read_file("crlf.stmt", text, nullptr, &r), 3);
+  ASSERT_EQ(r.errors.size(), 3u);
   EXPECT_EQ(r.errors[0], "crlf.stmt:7:1: T/F column");
   EXPECT_EQ(r.errors[1], "crlf.stmt:8:1: T/F column");
+  EXPECT_EQ(r.errors[2], "crlf.stmt:9:1: T/F column");   // no process header: the block goes on
   ASSERT_EQ(r.stmts.size(), 3u);
   EXPECT_EQ(r.stmts[1].verb, uint16_t(se_verb_code("EXIT")));
   EXPECT_EQ(r.stmts[2].seq, 300u);
-  EXPECT_EQ(r.lines, (std::vector<int>{3, 6, 9}));
+  EXPECT_EQ(r.lines, (std::vector<int>{3, 6, 10}));
 }
 
 }  // namespace
@@ -254,19 +280,23 @@ TEST(SeFile, HeaderBoundsAtTheLimitAndOnePast) {
   const std::string n30(30, 'N');
   SeFileResult r;
   std::string text = "process 10 " + n30 + "\nstatements 1\n      END\nprocess Subroutine ADD UP\nstatements 1\n"
-                     "      END\nprocess 11 X\nprocess 0 X\nprocess 1 " + n30 + "N\nprocess sub X\n";
-  EXPECT_EQ(se_read_file("h.stmt", text, nullptr, &r), 4);
+                     "      END\nprocess 11 X\nprocess 0 X\nprocess 1 " + n30 + "N\nprocess sub X\n"
+                     "process 1\nprocess 1 \nprocess 1   " + n30 + "N\n";
+  EXPECT_EQ(se_read_file("h.stmt", text, nullptr, &r), 7);
   ASSERT_EQ(r.stmts.size(), 2u);
   EXPECT_EQ(r.stmts[0].proc_type, 10);
   EXPECT_EQ(r.stmts[0].proc_name.str(), n30);
   EXPECT_EQ(r.stmts[1].proc_type, 6);
   EXPECT_EQ(r.stmts[1].proc_name.str(), "ADD UP");
+  EXPECT_EQ(r.stmts[1].seq, 100u);   // the first of its block
   const std::string type_err =
       ": process type (1-10 or menu, input, output, action, query, subroutine, update, job, inquiry, status) "
       "and name expected";
   EXPECT_EQ(r.errors, (std::vector<std::string>{"h.stmt:7:9" + type_err, "h.stmt:8:9" + type_err,
                                                 "h.stmt:9:11: process name of 1 to 30 characters expected",
-                                                "h.stmt:10:9" + type_err}));
+                                                "h.stmt:10:9" + type_err, "h.stmt:11:9" + type_err,
+                                                "h.stmt:12:11: process name of 1 to 30 characters expected",
+                                                "h.stmt:13:13: process name of 1 to 30 characters expected"}));
 }
 
 // One error for a refused header, none for each line under it; a process

@@ -6,6 +6,7 @@
 #include <climits>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "language/ii2_fix.h"
 
@@ -109,30 +110,54 @@ TEST_F(IiCtl, BinaryLoops) {
 
 // The loop control block lies in a data area, which code may write: END
 // LOOP goes back only where its BEG LOOP began the body, never to a word
-// written into the block since (here: one instruction further on).
+// written into the block since (here: one instruction further on), for a
+// binary and a packed loop, at once and after a loop inside the body (the
+// way back then comes from the state's table of loops).
 constexpr uint16_t kOpMoveBack = 100;
 uint8_t* g_loop_block = nullptr;
+bool g_packed_block = false;
 uint8_t* h_move_back(IlfExecBlock*, IlfState*, uint8_t* pc) {
-  auto& back = rec::view<IiLoopBin>(g_loop_block).back;
+  auto& back = g_packed_block ? rec::view<IiLoopPd>(g_loop_block).back : rec::view<IiLoopBin>(g_loop_block).back;
   back.set(back.get() + 8);
   return ii_adv(pc, 8);
 }
 TEST_F(IiCtl, EndLoopGoesBackOnlyWhereItsBegLoopBeganTheBody) {
   ii_set_pair(kOpMoveBack, h_move_back);
-  uint32_t v, f, t, s, c;
-  g_loop_block = field(28, &c);
-  bin(0, &v);
-  bin(1, &f);
-  bin(3, &t);
-  bin(1, &s);
-  uint8_t* b = beg(true, v, f, t, s, c);
-  m.emit(kOpMoveBack, 8);
-  flag(1);
-  end_loop(true, v, c, b);
-  end();
-  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
-  EXPECT_EQ(last_err(), kIiErrLoop);
-  EXPECT_EQ(count(1), 1u);
+  for (bool packed : {false, true})
+    for (bool inner : {false, true}) {
+      restart();
+      g_packed_block = packed;
+      uint32_t v, f, t, s, c, iv, one, ic;
+      g_loop_block = field(28, &c);
+      if (packed) {
+        pd("0", &v);
+        pd("1", &f);
+        pd("3", &t);
+        pd("1", &s);
+      } else {
+        bin(0, &v);
+        bin(1, &f);
+        bin(3, &t);
+        bin(1, &s);
+      }
+      uint8_t* b = beg(!packed, v, f, t, s, c);
+      m.emit(kOpMoveBack, 8);
+      flag(1);
+      if (inner) {
+        bin(0, &iv);
+        bin(1, &one);
+        ic = lcb();
+        uint8_t* ib = beg(true, iv, one, one, one, ic);
+        end_loop(true, iv, ic, ib);
+      }
+      end_loop(!packed, v, c, b);
+      end();
+      ii2::flags().clear();
+      m.pcb->dbg->err_msg = 0;
+      EXPECT_EQ(run(ii2::cref(1, 0)), 300540) << packed << inner;
+      EXPECT_EQ(last_err(), kIiErrLoop) << packed << inner;
+      EXPECT_EQ(count(1), 1u) << packed << inner;
+    }
 }
 
 TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
@@ -168,8 +193,10 @@ TEST_F(IiCtl, PackedLoopsAtOneAndMixedScales) {
   to[0] = 0xAA;
   ii2::flags().clear();
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
-  // At mixed scales the sum drops decimals to stay in 15 digits.
+  // At mixed scales the sum drops decimals to stay in 15 digits (from 17
+  // and from 16), rounding.
   EXPECT_EQ(go("99999999999999.5", "100000000000001", "0.75"), "1 3 100000000000001");
+  EXPECT_EQ(go("99999999999999.5", "100000000000001", "0.5"), "1 3 100000000000001");
 }
 
 // Packed integer loops step in binary from the second step on, while the
@@ -370,6 +397,39 @@ TEST_F(IiCtl, BegLoopOfEightByteValuesLeavesWhatWideValuesLeave) {
   }
 }
 
+// A loop left by a GOTO out of its body and then begun again with FROM
+// past TO is not active: a GOTO into its body reaches an END LOOP that is
+// the loop error, not a step over the old body.
+constexpr uint16_t kOpSetTo = 108;
+uint8_t* g_loop_to = nullptr;
+uint8_t* h_set_to(IlfExecBlock*, IlfState*, uint8_t* pc) {
+  rec::view<rec::U32>(g_loop_to) = 0u;
+  return ii_adv(pc, 8);
+}
+TEST_F(IiCtl, EndLoopOfALoopBegunPastItsEndIsTheLoopError) {
+  ii_set_pair(kOpSetTo, h_set_to);
+  ii_set_pair(kOpCap, h_cap);
+  uint32_t v, f, t, s, c = lcb();
+  bin(0, &v);
+  bin(1, &f);
+  g_loop_to = bin(3, &t);
+  bin(1, &s);
+  CodeRef top = here();
+  uint8_t* b = beg(true, v, f, t, s, c);
+  flag(1);
+  m.emit(kOpSetTo, 8);  // TO 0: begun again, the loop is passed over
+  bld_goto(&m.code, top);
+  CodeRef body = flag(2);
+  end_loop(true, v, c, b);
+  m.emit(kOpCap, 4);  // (an END LOOP that steps on would come here again and again)
+  bld_goto(&m.code, body);
+  end();
+  g_capped = 0;
+  EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
+  EXPECT_EQ(last_err(), kIiErrLoop);
+  EXPECT_EQ(ii2::flags(), (std::vector<uint32_t>{1, 2}));
+}
+
 // BEG LOOP's loads as the compiler writes them (each register loaded and
 // its length set in turn, FROM a constant) run in one: they leave what the
 // instructions one by one leave (the trace on): registers, lengths, the
@@ -546,6 +606,99 @@ TEST_F(IiCtl, NestedAndMixedTypeLoopsAndGotoIntoTheBody) {
   EXPECT_EQ(count(3), 1u);
 }
 
+// A packed loop over binary bounds: LOOP_CNV turns each into a packed
+// value of the loop's own type, its sign kept.
+TEST_F(IiCtl, PackedLoopOverBinaryBounds) {
+  uint32_t a, af, at, as, c = lcb();
+  uint8_t* va = pd("0", &a);
+  uint8_t* from = bin(0, &af);
+  uint8_t* to = bin(0, &at);
+  uint8_t* step = pd("1", &as);
+  bld_ira(&m.code, a, 1);
+  bld_addr_len(&m.code, 1, 9);
+  bld_ira(&m.code, af, 2);
+  bld_loop_cnv(&m.code, 2, 12, 5, 4);
+  bld_ira(&m.code, at, 3);
+  bld_loop_cnv(&m.code, 3, 12, 5, 4);
+  bld_ira(&m.code, as, 4);
+  bld_addr_len(&m.code, 4, 9);
+  uint8_t* b = bld_beg_loop(&m.code, false, c);
+  flag(1);
+  end_loop(false, a, c, b);
+  end();
+  auto go = [&](int32_t fr, int32_t tt, const char* st) {
+    rec::view<rec::U32>(from) = uint32_t(fr);
+    rec::view<rec::U32>(to) = uint32_t(tt);
+    set_pd(step, st);
+    ii2::flags().clear();
+    int rc = run(ii2::cref(1, 0));
+    return std::to_string(rc) + " " + std::to_string(count(1)) + " " + pd_str(va);
+  };
+  EXPECT_EQ(go(1, 3, "1"), "1 3 3");
+  EXPECT_EQ(go(0, -2, "-1"), "1 3 -2");
+  EXPECT_EQ(go(-1, 1, "1"), "1 3 1");
+  EXPECT_EQ(go(5, 3, "1"), "1 0 5");
+}
+
+// Two loops over one letter, one after the other, each with a loop inside:
+// the second's END LOOP, reached after its inner loop, goes back into its
+// own body.
+TEST_F(IiCtl, TwoLoopsOverOneLetterEachWithAnInnerLoop) {
+  uint32_t v, f, t, s, c = lcb(), iv, ic = lcb();
+  bin(0, &v);
+  bin(1, &f);
+  bin(2, &t);
+  bin(1, &s);
+  bin(0, &iv);
+  for (uint32_t tag : {1u, 3u}) {
+    uint8_t* outer = beg(true, v, f, t, s, c);
+    flag(tag);
+    uint8_t* inner = beg(true, iv, f, t, s, ic);
+    flag(tag + 1);
+    end_loop(true, iv, ic, inner);
+    end_loop(true, v, c, outer);
+  }
+  end();
+  EXPECT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(last_err(), 0u);
+  EXPECT_EQ(ii2::flags(), (std::vector<uint32_t>{1, 2, 2, 1, 2, 2, 3, 4, 4, 3, 4, 4}));
+}
+
+// An event point keeps the way back of IlfState::kLoops loops (a packed and
+// a binary one per letter): an outer loop around 51 others runs to its end.
+// One loop more forgets the oldest: the outer loop's END LOOP is then the
+// loop error, never a jump elsewhere.
+TEST_F(IiCtl, LoopsAtTheLimitOfTheLoopTable) {
+  auto nest = [&](uint32_t inner) {
+    restart();
+    uint32_t v, f, t, s, c = lcb();
+    bin(0, &v);
+    bin(1, &f);
+    bin(2, &t);
+    bin(1, &s);
+    uint8_t* outer = beg(true, v, f, t, s, c);
+    flag(1);
+    uint32_t iv, one;
+    bin(0, &iv);
+    bin(1, &one);
+    for (uint32_t i = 0; i < inner; ++i) {
+      uint32_t ic = lcb();
+      uint8_t* b = beg(true, iv, one, one, one, ic);
+      end_loop(true, iv, ic, b);
+    }
+    end_loop(true, v, c, outer);
+    end();
+    ii2::flags().clear();
+    m.pcb->dbg->err_msg = 0;
+    return run(ii2::cref(1, 0));
+  };
+  EXPECT_EQ(nest(IlfState::kLoops - 1), 1);
+  EXPECT_EQ(count(1), 2u);
+  EXPECT_EQ(nest(IlfState::kLoops), 300540);
+  EXPECT_EQ(last_err(), kIiErrLoop);
+  EXPECT_EQ(count(1), 1u);
+}
+
 TEST_F(IiCtl, GosubThreeDeepRestoresMasksAndReturnWithoutGosubFails) {
   auto set_level = [&](int level, bool value) { set_tf(uint32_t(12 - 2 * level), value); };
   // main: level 1 true, GOSUB S1, state, END
@@ -639,7 +792,7 @@ TEST_F(IiCtl, GosubDepthIsBounded) {
 }
 
 // GOSUBs nested past the ones the state holds in itself return in order,
-// each to its caller's truth mask.
+// each to its caller's truth mask, and leave nothing allocated.
 TEST_F(IiCtl, GosubsNestedPastTheStatesOwnReturnInOrder) {
   const int deep = int(IlfState::kGosubNear) + 4;
   std::vector<uint8_t*> calls;
@@ -653,7 +806,11 @@ TEST_F(IiCtl, GosubsNestedPastTheStatesOwnReturnInOrder) {
   }
   rec::view<IbGosub>(calls.back()).label = here();
   bld_return(&m.code);
+  // The entries past the state's own go back to the interpreter's pool.
+  MmPool pool = mm_create_pool(" IIPOOL    ", com.base_scope, 0);
+  size_t live = mm_pool_live(pool);
   ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  EXPECT_EQ(mm_pool_live(pool), live);
   ASSERT_EQ(g_seen.size(), size_t(deep));
   for (int k = 0; k < deep; ++k) {  // back in routine deep - 1 - k
     int i = deep - 1 - k;
@@ -712,6 +869,32 @@ TEST_F(IiCtl, OverflowTrapTimeoutAndSelectionBranches) {
   EXPECT_EQ(g_seen[3].secs, 3);
   EXPECT_EQ(g_seen[4].secs, -1);
   EXPECT_FALSE(g_seen[4].label);
+
+  // TIMEOUT from a 2-byte binary, a 1-byte one signed and unsigned, and a
+  // packed field without a scale byte.
+  restart();
+  uint32_t w2, w1, p8;
+  uint8_t* f2 = field(2, &w2);
+  f2[0] = 0x2C;  // 300
+  f2[1] = 0x01;
+  field(1, &w1)[0] = 0xFD;  // -3 signed, 253 unsigned
+  uint8_t* f8 = field(2, &p8);
+  f8[0] = 0x12;  // 123
+  f8[1] = uint8_t(0x30 | com.pd_pos);
+  for (auto [ira, type, len, sgn] : {std::tuple{w2, 5, 2, true}, std::tuple{w1, 5, 1, true},
+                                     std::tuple{w1, 5, 1, false}, std::tuple{p8, 8, 2, true}}) {
+    bld_ira(&m.code, ira, 1);
+    bld_timeout(&m.code, ii2::cref(1, 0), uint8_t(type), uint8_t(len), sgn);
+    state();
+  }
+  end();
+  g_seen.clear();
+  ASSERT_EQ(run(ii2::cref(1, 0)), 1);
+  ASSERT_EQ(g_seen.size(), 4u);
+  EXPECT_EQ(g_seen[0].secs, 300);
+  EXPECT_EQ(g_seen[1].secs, 0);
+  EXPECT_EQ(g_seen[2].secs, 253);
+  EXPECT_EQ(g_seen[3].secs, 123);
 
   // BR_COND and EXIT_COND on level 1.
   restart();

@@ -212,8 +212,10 @@ TEST_F(FiApp, EightEnginesCountEveryCycleOnce) {
 // EXIST of a file no one made (200340), IF EXIST of a file the dictionary
 // lacks (200180), READ of a key not on file (200450), WRITE of a duplicate
 // key (200170), READNEXT past END AT (200360), BEG READ over a key range,
-// error modes 1 and 2 counted, DELETE of the held record; the file then
-// holds exactly its ten records.
+// error modes 1 and 2 counted, DELETE of the held record, a key not on
+// file with a TIMEOUT label set (no lock: on to the next statement), a BEG
+// READ loop whose end leaves the file status; the file then holds exactly
+// its ten records.
 TEST_F(FiApp, RefusalsLandInTheFileStatusAndLoseNothing) {
   QuvoRun r = run("STATUS");
   EXPECT_EQ(r.status, kGood) << r.err;
@@ -237,19 +239,37 @@ TEST_F(FiApp, MemoryResidentFileOfTheApplication) {
 }
 
 // A record-number file: three records written, the second read by its
-// number (a binary field of the file's application in register 1).
+// number (a binary field of the file's application in register 1); a
+// 2-byte number past them, 258, finds no record.
 TEST_F(FiApp, RecordNumberFileIsReadByItsNumber) {
   QuvoRun r = run("SEQ");
   EXPECT_EQ(r.status, kGood) << r.err;
 }
 
-// Run-time errors end the event point with their numbers: READ after CLOSE
-// (the handle is cleared, 300300), a second REWRITE after one read with hold
-// (200580), END READ reached without its BEG READ (300380).
+// A BEG READ loop with hold rewrites each record it reads.
+TEST_F(FiApp, ABegReadLoopWithHoldRewritesEachRecord) {
+  QuvoRun r = run("LOOPRW");
+  EXPECT_EQ(r.status, kGood) << r.err;
+}
+
+// BEG AT of a key of 255 bytes, the longest a key has: READNEXT finds the
+// record there.
+TEST_F(FiApp, BegAtTakesAKeyOfTheLongestLength) {
+  QuvoRun r = run("WIDE");
+  EXPECT_EQ(r.status, kGood) << r.err;
+}
+
+// Run-time errors end the event point with their numbers: READ, WRITE and
+// READNEXT after CLOSE (the handle is cleared, 300300), a second REWRITE
+// after one read with hold and a REWRITE after a WRITE, which lets the held
+// record go (200580), END READ reached without its BEG READ (300380).
 TEST_F(FiApp, RunTimeErrorsEndTheEventPoint) {
   EXPECT_TRUE(ended(run("CLOSED"), 255, {"run-time error 300300"}));
   EXPECT_TRUE(ended(run("NOHELD"), 255, {"run-time error 200580"}));
   EXPECT_TRUE(ended(run("NOLOOP"), 255, {"run-time error 300380"}));
+  EXPECT_TRUE(ended(run("CLOSEDW"), 255, {"run-time error 300300"}));
+  EXPECT_TRUE(ended(run("CLOSEDN"), 255, {"run-time error 300300"}));
+  EXPECT_TRUE(ended(run("WRHELD"), 255, {"run-time error 200580"}));
 }
 
 // Each compile error of a file statement carries its number (a key value
@@ -291,6 +311,15 @@ TEST_F(FiApp, HoldsBetweenEngines) {
   EXPECT_EQ(wait_for(w), kGood);
 }
 
+// A READ with wait under a TIMEOUT of one second while this process holds
+// the record: 200660 after the second, and on at the TIMEOUT label.
+TEST_F(FiApp, AWaitThatTimesOutTakesTheTimeoutLabel) {
+  Holder t(var);
+  ASSERT_EQ(t.hold("FITACCT", kAcctLen, 1), 0u);
+  QuvoRun r = run("WAIT T");
+  EXPECT_EQ(r.status, kGood) << r.err;
+}
+
 // Waits (a minute at most) until another process sleeps on a lock this
 // process holds, as a wait for a record this process holds does.
 bool waited_on() {
@@ -311,6 +340,20 @@ bool waited_on() {
     }
     return Poll::Wait;
   });
+}
+
+// READNEXT with hold that meets a record past END AT lets it go: while the
+// engine waits for a record this process holds, record 3 of FITACCT, past
+// END AT 2, is free to hold here.
+TEST_F(FiApp, ARecordPastEndAtIsNotLeftHeld) {
+  Holder t(var);
+  ASSERT_EQ(t.hold("FITLOCK", kLockLen, 1), 0u);
+  pid_t e = start("ENDAT HOLD");
+  ASSERT_TRUE(waited_on());
+  Holder probe(var);
+  EXPECT_EQ(probe.hold("FITACCT", kAcctLen, 3, false), 0u);
+  t.release();
+  EXPECT_EQ(wait_for(e), kGood);
 }
 
 // A wait past 10 seconds names the holder on standard error, and goes on

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "foundation/la.h"
 #include "language/ibfi.h"
@@ -39,8 +41,9 @@ EmCfi memf() {
   return r;
 }
 
-// The records of the file as the scope sees it; -1 when it has none.
-int count_records(int scope) {
+// The records of the file as the scope sees it; -1 when it has none. Their
+// bytes into *recs when given.
+int count_records(int scope, std::vector<std::string>* recs = nullptr) {
   FmFdb f = memf().fdb;
   f.fclass = FM_CLASS_MEMORY;
   if (!FM_OPEN(&f, scope, 0, 1, 15)) return -1;
@@ -51,7 +54,10 @@ int count_records(int scope) {
   fm_start(h);
   h->op = 0;
   int n = 0;
-  while (fm_rdnxt(h) == 1) ++n;
+  while (fm_rdnxt(h) == 1) {
+    ++n;
+    if (recs) recs->emplace_back(reinterpret_cast<const char*>(buf), 16);
+  }
   mm_free(buf);
   FM_CLOSE(h, 0);
   return n;
@@ -84,22 +90,33 @@ class FiMem : public PiFix {
 
 // The child's CREATE and WRITEs reach the file of the class owner (the
 // caller), which outlives the child; without the owner's scope the file
-// would have gone with the child.
+// would have gone with the child. WRITE writes the file's record area (here
+// the child's last data area, its highest index).
 TEST_F(FiMem, ChildCreatesTheClassOwnersFileWhichTheCallerReads) {
+  constexpr uint32_t kLast = kAreas + 1;
+  descs()["KID"].areas = kLast;
+  descs()["KID"].cfi[0].rec_ira = kLast;
   descs()["KID"].code = [](IbCode* c) {
     bld_create(c, kLevel1, kCtl, '1', 0);
+    ib_put(c, 762);  // the record area: "RECORD OF KID..."
     bld_write(c, kLevel1, kCtl, 0);
     bld_write(c, kLevel1, kCtl, 0);
   };
+  test_op(762, 4, [](IlfExecBlock* b, IlfState*, uint8_t* pc) {
+    std::memcpy(b->pcb->area_addr.get()[kAreas + 1].get(), "RECORD OF KID...", 16);
+    return ii_adv(pc, 4);
+  });
   int after = -2, kid = -1;
+  std::vector<std::string> recs;
   EXPECT_EQ(run_ap("PAR", [&](Pcb* parent) {
               EXPECT_EQ(count_records(parent->pool_scope), -1);
               kid = child(parent, "KID", 6);
-              after = count_records(parent->pool_scope);
+              after = count_records(parent->pool_scope, &recs);
             }),
             2);
   EXPECT_EQ(kid, 2);
   EXPECT_EQ(after, 2);
+  EXPECT_EQ(recs, std::vector<std::string>(2, "RECORD OF KID..."));
 }
 
 // A record the security check refuses is let go: READNEXT with hold skips

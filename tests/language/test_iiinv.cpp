@@ -182,6 +182,7 @@ TEST_F(IiInv, RunCommandExpansionTable) {
       {"cmd $0$3$12", p2, "cmd "},
       {"echo \\$HOME $x", p2, "echo $HOME "},
       {"cmd $10", std::vector<std::string>(10, "v"), "cmd 'v'"},
+      {"cmd $18446744073709551617", p2, "cmd "},  // 2^64 + 1: no parameter, not the first
       {"a\266b", {}, "ab"},
       {"it's $1", {"it's"}, "it's 'it'\\''s'"},
   };
@@ -228,6 +229,10 @@ TEST_F(IiInv, RunGivesEachTypeItsTextAndTheStatus) {
   EXPECT_EQ(call_result(), 128 + 9);
   EXPECT_TRUE(run_cmd("kill -STOP \\$\\$"));
   EXPECT_EQ(call_result(), 256 + SIGSTOP);
+  // NEW PAGE AFTER "0" keeps the screen for one RUN only.
+  st->new_page_after.set("0");
+  EXPECT_TRUE(run_cmd("true"));
+  EXPECT_EQ(st->new_page_after.data()[0], ' ');
 }
 
 // Fields holding shell syntax reach the command as one argument each, byte
@@ -416,6 +421,30 @@ TEST_F(IiInv, CallKeepsLibrariesAndLimitsWords) {
       EXPECT_EQ(st->warnings.get(), warnings + 1);
     EXPECT_TRUE(pif().empty());
   }
+}
+
+// A passed file reaches a resident library ('%') as its open handle, any
+// other library as a copy of its path name.
+TEST_F(IiInv, CallPassesAFileAsItsHandleOrItsName) {
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(m.pool, sizeof(FmKdb)));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(m.pool, sizeof(FmSdb)));
+  FmFdb f;
+  INIT_PIF_FDB(&f, kdb, sdb);
+  ASSERT_EQ(FM_CREATE(&f, 0, 4, 0, 15, 15), 1);
+  FmArb* h = f.handle.get();
+  uint32_t ctl = bytes_field(std::vector<uint8_t>(8, 0));  // the file's control area
+  rec::view<rec::U32>(areas[ctl].get() + 4) = arena::offset_of(h);
+  std::string dirpart = fs::path(QUVO_TESTCALL).parent_path().string();
+  std::string pct = dirpart + "/%" + fs::path(QUVO_TESTCALL).filename().string() + ",qc_note";
+  pass(ctl, 0, 8, false, 2);
+  EXPECT_TRUE(call(pct));
+  EXPECT_EQ(words[0], reinterpret_cast<long>(h));
+  ss_dyn_free(pct);
+  pass(ctl, 0, 8, false, 2);
+  EXPECT_TRUE(call(lib_fn("qc_note")));
+  EXPECT_NE(words[0], reinterpret_cast<long>(h));
+  EXPECT_NE(words[0], 0);
+  FM_CLOSE(h, FM_CL_SCRATCH);
 }
 
 // ',' calls an engine function with the PCB first, '.' without it.

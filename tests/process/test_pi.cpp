@@ -167,6 +167,7 @@ TEST_F(Pi, SubprocessReusesItsPcbAndAlternatesWhenReplacingItself) {
 
 TEST_F(Pi, SubprocessOfARunningProcessGetsItsOwnPcb) {
   define({{"REC", 4}});
+  descs()["REC"].areas = 9;  // its last area (class 9) is not shared with a SUBPROCESS
   int depth = 0;
   std::vector<Pcb*> pcbs;
   EXPECT_EQ(run_ap("REC",
@@ -174,6 +175,11 @@ TEST_F(Pi, SubprocessOfARunningProcessGetsItsOwnPcb) {
                      pcbs.push_back(p);
                      if (++depth <= 2) {
                        EXPECT_EQ(child(p, "REC", 4), 2);
+                       // The module addresses this run's areas again, every one of them.
+                       EmHeader* em = p->module.get();
+                       EXPECT_EQ(em->running_pcb.get(), p);
+                       size_t bytes = 4 * (size_t(em->n_areas) + 1);
+                       EXPECT_EQ(std::memcmp(em->area_addr.get(), p->area_addr.get(), bytes), 0);
                      }
                    }),
             2);
@@ -216,10 +222,13 @@ TEST_F(Pi, MissingDefinitionGives4AndFreesThePcb) {
   define({{"SUB", 6}});
   pi_run("SUB", 6);  // warm: pools, work areas, the error record
   pi_run("NOPE", 6);
-  size_t before = arena::in_use();
+  size_t before = arena::in_use(), live = mm_pool_live(pi_pool());
+  uint32_t counter = pi_family_counter();
   EXPECT_EQ(pi_run("NOPE", 6), 4);
   EXPECT_EQ(pi_pcb_count(), 0u);
   EXPECT_EQ(arena::in_use(), before);
+  EXPECT_EQ(mm_pool_live(pi_pool()), live);
+  EXPECT_EQ(pi_family_counter(), counter);  // the family number it took is given back
   EXPECT_NE(pi_start_failure().find(la_text(200140)), std::string::npos) << pi_start_failure();
 }
 
@@ -228,6 +237,15 @@ TEST_F(Pi, BadKindOrTypeEndsWith4) {
   SysErrCapture se(SysErrAnswer::Continue);
   EXPECT_EQ(pi_run("SUB", 6, 7), 4);
   EXPECT_EQ(pi_run("SUB", 11), 4);
+  // One past the last kind and either side of the types too; each is refused
+  // as such, before its module is looked for.
+  EXPECT_EQ(pi_run("SUB", 6, 3), 4);
+  EXPECT_EQ(pi_run("SUB", 0), 4);
+  ASSERT_EQ(se.count(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    const std::string& text = se.log()[i].text;
+    EXPECT_NE(text.find(i % 2 ? "bad proc type" : "bad invoc type"), std::string::npos) << text;
+  }
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
@@ -235,8 +253,10 @@ TEST_F(Pi, BadKindOrTypeEndsWith4) {
 TEST_F(Pi, ProfileBitsAllowAndRefuse) {
   define({{"OK5", 6}, {"NO6", 6}, {"BIG", 6}}, {{"OK5", "5"}, {"NO6", "6"}, {"BIG", "2000"}});
   use_profile("CLERK", {5});
+  uint32_t counter = pi_family_counter();
   EXPECT_EQ(pi_run("OK5", 6), 2);
   EXPECT_EQ(pi_run("NO6", 6), 34);
+  EXPECT_EQ(pi_family_counter(), counter);
   PiInvoc c = abc_invoc("BIG", 6);  // beyond the record's bit map: not set
   EXPECT_EQ(pi_run(&c), 34);
   EXPECT_EQ(pi_pcb_count(), 0u);
@@ -246,14 +266,54 @@ TEST_F(Pi, ProfileBitsAllowAndRefuse) {
 }
 
 TEST_F(Pi, ProfileBitsBeyondTheRecordAreUnset) {
-  DProfile p;
-  std::memset(static_cast<void*>(&p), 0xFF, sizeof p);
+  // A profile with every bit set, followed by set bytes: nothing past its
+  // bit map counts.
+  alignas(DProfile) uint8_t raw[sizeof(DProfile) + 8];
+  std::memset(raw, 0xFF, sizeof raw);
+  DProfile& p = *reinterpret_cast<DProfile*>(raw);
   EXPECT_TRUE(pi_prof_bit(&p, 0));
   EXPECT_TRUE(pi_prof_bit(&p, 1023));
   EXPECT_FALSE(pi_prof_bit(&p, 1024));
+  EXPECT_FALSE(pi_prof_bit(&p, 1031));
   EXPECT_FALSE(pi_prof_bit(&p, 1 << 30));
   EXPECT_FALSE(pi_prof_bit(&p, -1));
   EXPECT_EQ(pi_chk_secr(-1, nullptr), 1);
+}
+
+// A child of a caller working in database "DB1": without a DBXAP record of
+// (DB1, ABC) it is refused; in phase 1 the profile is not asked; in phase 2
+// its bit decides.
+TEST_F(Pi, ExecutionInADatabaseFollowsItsApplicationRecord) {
+  define({{"PAR", 4}, {"NO6", 6}}, {{"NO6", "6"}});
+  for (const char* n : {"PAR", "NO6"}) {  // with the predefined areas up to 11
+    descs()[n].areas = 11;
+    descs()[n].area_size = sizeof(PdArea1);
+  }
+  use_profile("CLERK");
+  int code = 0;
+  std::string db;
+  g_ap = [&](Pcb* p) {
+    db = pi_area_rec<PdArea9>(p, 9)->cur_db.str();
+    code = child(p, "NO6", 6);
+  };
+  auto run_child = [&]() {
+    pi_getx_reset();
+    code = 0;
+    EXPECT_EQ(run_ap("PAR", g_ap), 2);
+    return code;
+  };
+  EXPECT_EQ(run_child(), 34);
+  EXPECT_EQ(db, "DB1");
+  auto dbxap = [](int phase) {
+    return fx::rec("DBXAP", {{"db", "DB1"}, {"app", "ABC"}, {"phase", std::to_string(phase)}});
+  };
+  ASSERT_EQ(fx::write("DBXAP", nullptr, nullptr, {dbxap(1)}), 1);
+  EXPECT_EQ(run_child(), 2);
+  ASSERT_TRUE(rewrite(INIT_DDBXAP_FDB, dbxap(2)));
+  EXPECT_EQ(run_child(), 34);
+  use_profile("CLERK6", {6});
+  EXPECT_EQ(run_child(), 2);
+  EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
 // ---------------------------------------------------------- defaults --
@@ -339,6 +399,8 @@ TEST_F(Pi, SharingTableFollowsItsRule) {
   }
   EXPECT_FALSE(pi_class_shared(3, 0, 12));
   EXPECT_FALSE(pi_class_shared(0, 3, 12));
+  for (int k = 0; k < 3; ++k)
+    for (int p = 0; p < 3; ++p) EXPECT_FALSE(pi_class_shared(k, p, kSaaClasses)) << k << p;
   EXPECT_FALSE(pi_class_shared(0, 0, 13));
   EXPECT_FALSE(pi_class_shared(-1, 0, 4));
 }
@@ -438,17 +500,20 @@ TEST_F(Pi, ProcessReplacingItselfAlternatesAndBothPcbsExist) {
   g_ap = [&](Pcb* p) {
     seen.push_back({p, int(pi_pcb_count())});
     alternation.push_back(p->alternation);
-    if (++runs > 1) return;
+    if (++runs > 2) return;
     child(p, "SELF", 4, 0, false, 2);
     ADD_FAILURE() << "a replacing invocation returned";
   };
   EXPECT_EQ(run_ap("SELF", g_ap), 2);
-  ASSERT_EQ(seen.size(), 2u);
+  ASSERT_EQ(seen.size(), 3u);
   EXPECT_NE(seen[0].first, seen[1].first);
-  EXPECT_EQ(alternation, (std::vector<int>{0, 1}));
+  EXPECT_EQ(seen[2].first, seen[0].first);  // replaced once more: back to the first PCB
+  EXPECT_EQ(alternation, (std::vector<int>{0, 1, 0}));
   EXPECT_EQ(seen[1].second, 2);
-  // The replaced caller ran its event point 06 once, then the new PCB ran.
-  EXPECT_EQ(g_eps.log, (std::vector<std::string>{"SELF:1", "SELF:6", "SELF:1", "SELF:6"}));
+  EXPECT_EQ(seen[2].second, 2);
+  // Each replaced caller ran its event point 06 once, then the new PCB ran.
+  EXPECT_EQ(g_eps.log,
+            (std::vector<std::string>{"SELF:1", "SELF:6", "SELF:1", "SELF:6", "SELF:1", "SELF:6"}));
   EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
@@ -494,24 +559,27 @@ TEST_F(Pi, RequiredFileThatCannotBeOpenedGoesToTheErrorDisplay) {
 // reference and the open handle, whose buffer is the record area; the PCB
 // has it as PCF entry with a stream over it; an invocation naming a query
 // gives the type 3 block; a report process's break table stays empty.
-TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
-  define({{"ACT", 4}});
-  FmFdb f = data_fdb("PCFILE");
+// Creates the data file and its directory entry, as the dictionary tools make them.
+void make_data_file(MmPool pool, FmFdb f) {
   FmFdb made = f;
   ASSERT_EQ(FM_CREATE(&made, com.depth, 0, FM_OPT_NO_SYSDIR, 15, 15), 1);
   FM_CLOSE(made.handle.get(), 0);
-  {  // its directory entry, as the dictionary tools make it
-    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(e.pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
-    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(e.pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
-    FmFdb sd;
-    INIT_DSYSDIR_FDB(&sd, kdb, sdb);
-    ASSERT_EQ(FM_CREATE(&sd, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 0, 0), 1);
-    auto* ent = static_cast<FmSysdirRec*>(MM_ALLOC(e.pool, sizeof(FmSysdirRec)));
-    fm_cat_sysdir_entry(&f, ent);
-    PROTO_FULL(sd.handle.get(), 0, reinterpret_cast<uint8_t*>(ent));
-    ASSERT_EQ(fm_write(sd.handle.get()), 1);
-    FM_CLOSE(sd.handle.get(), 0);
-  }
+  auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool, sizeof(FmKdb) * FM_CAT_KDB_AREA));
+  auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool, sizeof(FmSdb) * FM_CAT_SDB_AREA));
+  FmFdb sd;
+  INIT_DSYSDIR_FDB(&sd, kdb, sdb);
+  ASSERT_EQ(FM_CREATE(&sd, com.depth, 0, FM_OPT_CREATE | FM_OPT_NO_SYSDIR, 0, 0), 1);
+  auto* ent = static_cast<FmSysdirRec*>(MM_ALLOC(pool, sizeof(FmSysdirRec)));
+  fm_cat_sysdir_entry(&f, ent);
+  PROTO_FULL(sd.handle.get(), 0, reinterpret_cast<uint8_t*>(ent));
+  ASSERT_EQ(fm_write(sd.handle.get()), 1);
+  FM_CLOSE(sd.handle.get(), 0);
+}
+
+TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
+  define({{"ACT", 4}});
+  FmFdb f = data_fdb("PCFILE");
+  ASSERT_NO_FATAL_FAILURE(make_data_file(e.pool, f));
   PiInvoc w = abc_invoc("ACT", 4);
   proc_svc.ap_exec = ap_double;
   ASSERT_EQ(pi_run(&w), 2);  // the module is cached now
@@ -572,6 +640,34 @@ TEST_F(Pi, TheProcessFileIsOpenedIntoItsControlAreaWithAStream) {
   EXPECT_EQ(pi_run(&v), 2);
 }
 
+// A file reference the loader has not relocated names its areas by their
+// index: the last area of the table is reached like any other.
+TEST_F(Pi, AFileReferenceByIndexReachesTheLastArea) {
+  define({{"ACT", 4}});
+  FmFdb f = data_fdb("PCFILE");
+  ASSERT_NO_FATAL_FAILURE(make_data_file(e.pool, f));
+  proc_svc.ap_exec = ap_double;
+  PiInvoc w = abc_invoc("ACT", 4);
+  ASSERT_EQ(pi_run(&w), 2);  // the module is cached now
+  add_cfi("ACT", 4, f, [](EmCfi* r, EmHeader*) {
+    r->rec_ira = kAreas - 1;
+    r->ctl_ira = kAreas;
+  });
+  bool checked = false;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep != 1) return;
+    checked = true;
+    auto* fca = reinterpret_cast<PiFileCtl*>(p->area_addr.get()[kAreas].get());
+    EXPECT_NE(fca->cfi.get(), nullptr);
+    ASSERT_NE(fca->handle.get(), nullptr);
+    EXPECT_EQ(fca->handle->rec.get(), p->area_addr.get()[kAreas - 1].get());
+  };
+  PiInvoc v = abc_invoc("ACT", 4);
+  EXPECT_EQ(pi_run(&v), 2);
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(pi_pcb_count(), 0u);
+}
+
 // Makes the ATRIBUTE file of an owner (as the dictionary tools would).
 void make_prop_file(const char* app, const char* db) {
   MmPool pool = mm_create_pool(nullptr, 0, 0);
@@ -614,9 +710,13 @@ TEST_F(Pi, PropertiesStoreReplaceDeleteAndMove) {
   EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "COLOUR", v), 0);
   EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "COLOUR", val("").c_str()), 1);
   EXPECT_EQ(pi_del_prop(h, "USER    ", "USR", 3, "NOTHING"), 1);
-  // Renaming the object moves its properties.
+  // Renaming the object moves its properties, and only its own ("UST"
+  // follows it in the file).
   EXPECT_EQ(pi_put_prop(h, "USER    ", "USR", 3, "A", val("1").c_str()), 1);
+  EXPECT_EQ(pi_put_prop(h, "USER    ", "UST", 3, "B", val("2").c_str()), 1);
   EXPECT_EQ(pi_move_prop(h, "USER    ", "NEW", 3, "", "USR"), 1);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "UST", 3, "B", v), 1);
+  EXPECT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, "B", v), 0);
   EXPECT_EQ(pi_get_prop(h, "USER    ", "USR", 3, "DEF LANG ID", v), 0);
   ASSERT_EQ(pi_get_prop(h, "USER    ", "NEW", 3, "DEF LANG ID", v), 1);
   EXPECT_EQ(std::string(v, 3), "DEU");
@@ -782,26 +882,44 @@ int area1_compiler(EmCmplCtx* c) {
 }
 
 TEST_F(Pi, HandedDownAreaIsCopiedByTheSmallerSizeOrInitialised) {
-  define({{"OLD", 4}, {"NEW", 6}, {"DEAF", 6}});
+  define({{"OLD", 4}, {"NEW", 6}, {"DEAF", 6}, {"BIG", 4}, {"SMALL", 6}});
   em_set_compiler(area1_compiler);
   // The caller's area 1 holds 16 bytes (an older dictionary), the child's 64;
-  // DEAF does not receive at its process class.
-  g_area1 = {{"OLD", {16, 0x10, 0x18}}, {"NEW", {64, 0x10, 0x18}}, {"DEAF", {64, 0x10, 0x12}}};
+  // DEAF does not receive at its process class. BIG's holds 64 bytes, its
+  // child SMALL's 16.
+  g_area1 = {{"OLD", {16, 0x10, 0x18}}, {"NEW", {64, 0x10, 0x18}}, {"DEAF", {64, 0x10, 0x12}},
+             {"BIG", {64, 0x10, 0x18}}, {"SMALL", {16, 0x10, 0x18}}};
   std::map<std::string, std::string> got;
+  int damaged = -1;
   g_eps.hook = [&](Pcb* p, int ep) {
     if (ep != 1) return;
     uint8_t* a = p->area_addr.get()[1].get();
-    if (p->invoc.name == "OLD") std::memset(a, 'x', 16);
-    else got[p->invoc.name.str()] = std::string(reinterpret_cast<char*>(a), 64);
+    std::string n = p->invoc.name.str();
+    if (n == "OLD") std::memset(a, 'x', 16);
+    else if (n == "BIG") std::memset(a, 'y', 64);
+    else got[n] = std::string(reinterpret_cast<char*>(a), n == "SMALL" ? 16 : 64);
+    if (n == "SMALL") damaged = mm_check_pool(pi_pool());
   };
   g_ap = [&](Pcb* p) {
+    if (p->invoc.name == "BIG") {
+      child(p, "SMALL", 6);
+      return;
+    }
     for (const char* n : {"NEW", "DEAF"}) {
       child(p, n, 6);
     }
+    // NEW again (its PCB reused): what the caller holds now.
+    got["NEW first"] = got["NEW"];
+    std::memset(p->area_addr.get()[1].get(), 'z', 16);
+    child(p, "NEW", 6);
   };
   EXPECT_EQ(run_ap("OLD", g_ap), 2);
-  EXPECT_EQ(got["NEW"], std::string(16, 'x') + std::string(48, '\0'));
+  EXPECT_EQ(got["NEW first"], std::string(16, 'x') + std::string(48, '\0'));
+  EXPECT_EQ(got["NEW"], std::string(16, 'z') + std::string(48, '\0'));
   EXPECT_EQ(got["DEAF"], std::string(64, '\0'));
+  EXPECT_EQ(run_ap("BIG", g_ap), 2);
+  EXPECT_EQ(got["SMALL"], std::string(16, 'y'));
+  EXPECT_EQ(damaged, 0);  // nothing written past the child's area
   g_area1.clear();
 }
 
@@ -879,6 +997,7 @@ TEST_F(Pi, ReplacingCallerOfAnotherFamilyHandsItsAreasOver) {
       std::memset(a8, 'p', 64);
     } else {
       kid8 = a8;
+      EXPECT_EQ(pi_pcb_count(), 1u);  // the replaced caller's family is gone already
       EXPECT_EQ(p->area_owner[8].get(), p);  // taken over, not borrowed
       EXPECT_EQ(p->area_owner[4].get(), p);  // not shared with a RELATED child: its own
       kid8_text = std::string(reinterpret_cast<char*>(a8), 64);
@@ -1050,6 +1169,38 @@ TEST_F(Pi, ReplacingChildTakesOverAnAreaItDoesNotShare) {
   EXPECT_EQ(kid4_text, std::string(64, 'p'));
   EXPECT_EQ(pi_pcb_count(), 0u);
   for (int c = 0; c < kSaaClasses; ++c) EXPECT_EQ(saa_records(c), 0u) << c;
+  // Every area went with the child that held it last: a second run leaves
+  // the pool as the first did.
+  size_t live = mm_pool_live(pi_pool());
+  replaced = false;
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
+  EXPECT_EQ(mm_pool_live(pi_pool()), live);
+}
+
+// The last area of the table private to its process (kind 2): never shared,
+// even in a class shared with a SUBPROCESS, and freed with its PCB.
+int private_last_compiler(EmCmplCtx* c) {
+  int ok = fixture_compiler(c);
+  if (ok) reinterpret_cast<EmAreaEntry*>(c->em->area_table.get())[kAreas].kind = 2;
+  return ok;
+}
+
+TEST_F(Pi, APrivateAreaIsTheProcesssOwnAndGoesWithIt) {
+  define({{"PAR", 4}, {"KID", 6}});
+  em_set_compiler(private_last_compiler);
+  std::map<std::string, uint8_t*> seen;
+  g_eps.hook = [&](Pcb* p, int ep) {
+    if (ep == 1) seen[p->invoc.name.str()] = p->area_addr.get()[kAreas].get();
+  };
+  g_ap = [&](Pcb* p) { child(p, "KID", 6); };
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
+  ASSERT_NE(seen["PAR"], nullptr);
+  ASSERT_NE(seen["KID"], nullptr);
+  EXPECT_NE(seen["PAR"], seen["KID"]);
+  size_t live = mm_pool_live(pi_pool());
+  EXPECT_EQ(run_ap("PAR", g_ap), 2);
+  EXPECT_EQ(mm_pool_live(pi_pool()), live);
+  EXPECT_EQ(pi_pcb_count(), 0u);
 }
 
 // ------------------------------------------------------ the PCB tables --
