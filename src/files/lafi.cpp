@@ -128,11 +128,12 @@ int queue_add(FmArb* queue, uint32_t msg, uint32_t key, const std::vector<std::s
   int severity = 0;
   std::string text;
   if (msg == 0) {
-    // The text already in the handle's record buffer.
+    // The text already in the handle's record buffer, no more of it than
+    // the buffer's record length holds.
     const uint8_t* cur = queue->rec.get();
-    if (cur) {
+    if (cur && queue->rec_len >= kHead) {
       const LaQueueRec& q = rec::view<LaQueueRec>(cur);
-      text = trimmed(reinterpret_cast<const char*>(cur) + kHead, q.length);
+      text = trimmed(reinterpret_cast<const char*>(cur) + kHead, std::min<size_t>(q.length, queue->rec_len - kHead));
       severity = q.severity;
     }
   } else {
@@ -277,6 +278,7 @@ int la_install_messages(std::string* error) {
   int n = la_load_messages(f, la_source_dir(), error);
   FM_CLOSE(f, 0);
   la_reset();
+  if (n == 0 && error) *error = la_source_dir() + ": the message sources hold no message";
   return n > 0 ? 1 : 0;
 }
 

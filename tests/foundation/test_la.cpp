@@ -121,6 +121,26 @@ TEST(LaSource, MalformedLinesAreRefusedWithTheirPlace) {
   EXPECT_EQ(msgs[0].text, "  two blanks firstA\\");
 }
 
+// A message number has at most nine digits and a text at most 256 bytes
+// (trailing blanks and a carriage return do not count).
+TEST(LaSource, NumberAndTextAtTheirLimits) {
+  Sources s;
+  s.write("OK.txt", "999999999 0 q nine digits\r\n6 0 q " + std::string(256, 'b') + "   \n");
+  std::vector<LaSourceMsg> msgs;
+  std::string error;
+  ASSERT_TRUE(la_read_source((s.dir / "OK.txt").string(), &msgs, &error)) << error;
+  ASSERT_EQ(msgs.size(), 2u);
+  EXPECT_EQ(msgs[0].number, 999999999u);
+  EXPECT_EQ(msgs[0].text, "nine digits");
+  EXPECT_EQ(msgs[1].text, std::string(256, 'b'));
+  for (const std::string& bad : {std::string("4294967297 0 q ten digits\n"), "6 0 q " + std::string(257, 'b') + "\n"}) {
+    s.write("BAD.txt", bad);
+    msgs.clear();
+    EXPECT_FALSE(la_read_source((s.dir / "BAD.txt").string(), &msgs, &error)) << bad.substr(0, 20);
+    EXPECT_NE(error.find("BAD.txt:1: "), std::string::npos) << error;
+  }
+}
+
 // la_xlate's three forms: a known message with its label, a missing one, an
 // error and the system error.
 TEST(LaXlate, KnownMissingAndErrorForms) {
@@ -173,6 +193,58 @@ TEST(LaXlate, TheUsersLanguageThenEnglish) {
   com.error_len = 5;
 }
 
+// Severity 3 reads as an error, as 2 does.
+TEST(LaXlate, SeverityThreeIsAnError) {
+  la_reset();
+  int sev = -1;
+  EXPECT_EQ(xlate(300300, 30, &sev), pad("ERROR - File is not open", 30));
+  EXPECT_EQ(sev, 3);
+}
+
+// The catalogue closed under it (the file manager started again) opens again
+// on the next look-up; opening leaves the caller's system-error text alone.
+TEST(LaXlate, ClosedUnderItOpensAgain) {
+  la_reset();
+  ASSERT_EQ(la_text(200170), "Duplicate key");
+  la_files.close();
+  la_sys_err("the caller's error", 0);
+  EXPECT_EQ(la_text(200170), "Duplicate key");
+  EXPECT_EQ(la_cur_sys_err(), "the caller's error");
+  la_sys_err("", 0);
+}
+
+// A MESSAGE file in the data directory may be damaged: a text length past
+// the 256 bytes of the text field gives the field, never more.
+TEST(LaXlate, DamagedLengthStaysInTheTextField) {
+  la_reset();
+  TempDir data;
+  setenv("QUVOPATH", data.str().c_str(), 1);
+  FmFdb fdb;
+  la_msg_fdb(&fdb, FM_CLASS_DISK);
+  ASSERT_EQ(FM_OPEN(&fdb, com.base_scope, FM_OPT_NO_SYSDIR | FM_OPT_CREATE, 0, 0), 1) << fdb.status.get();
+  FmArb* f = fdb.handle.get();
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(mm_create_pool(nullptr, com.base_scope, 0), sizeof(LaMsgRec)));
+  for (uint16_t len : {uint16_t(257), uint16_t(65535)}) {
+    std::memset(buf, 'x', sizeof(LaMsgRec));
+    LaMsgRec& r = rec::view<LaMsgRec>(buf);
+    r.lang.set("ENG");
+    r.number = len;
+    r.severity = 0;
+    r.length = len;
+    PROTO_FULL(f, 0, buf);
+    f->op = 0;
+    f->rec_len = 0;
+    ASSERT_EQ(fm_write(f), 1) << f->status.get();
+  }
+  FM_CLOSE(f, 0);
+  la_reset();
+  EXPECT_EQ(la_text(257), std::string(256, 'x'));
+  EXPECT_EQ(la_text(65535), std::string(256, 'x'));
+  EXPECT_EQ(xlate(257, 300), pad(std::string(256, 'x'), 300));
+  la_reset();
+  unsetenv("QUVOPATH");
+}
+
 TEST(LaQueue, MessagesWithParametersInOrder) {
   la_reset();
   FmArb* q = la_create_fi(79, com.base_scope);
@@ -216,6 +288,86 @@ TEST(LaQueue, MessagesWithParametersInOrder) {
   EXPECT_EQ(cap.last(), "la_create_fi() - create failed");
 }
 
+// Nine parameters at most (count 12) replace %1 .. %9; %0 is text. A
+// parameter's trailing blanks and zeros go; a null parameter is empty.
+TEST(LaQueue, NineParametersAtMost) {
+  Sources s;
+  s.write("ENG.txt", "20 0 w %1%2%3%4%5%6%7%8%9 %0 %\n21 0 w <%1>\n");
+  FmArb* q = la_create_fi(40, com.base_scope);
+  ASSERT_NE(q, nullptr);
+  char v[10][4] = {{'a', 0, 0, 0}, "b", "c", "d", "e", "f", "g", "h", {'i', ' ', ' ', ' '}, "j"};
+  LaText p[10];
+  for (int i = 0; i < 10; ++i) p[i] = LaText{4, v[i]};
+  ASSERT_EQ(la_add_msg(12, q, 20u, 1u, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6], &p[7], &p[8]), 1);
+  ASSERT_EQ(la_add_msg(4, q, 21u, 2u, static_cast<LaText*>(nullptr)), 1);
+  SysErrCapture cap(SysErrAnswer::Continue);
+  EXPECT_EQ(la_add_msg(13, q, 20u, 3u, &p[0], &p[1], &p[2], &p[3], &p[4], &p[5], &p[6], &p[7], &p[8], &p[9]), 0);
+  EXPECT_EQ(cap.last(), "la_add_msg() - bad arg");
+  std::vector<LaQueued> got = la_queue_read(q);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].text, "abcdefghi %0 %");
+  EXPECT_EQ(got[1].text, "<>");
+  FM_CLOSE(q, FM_CL_SCRATCH);
+}
+
+// A text is cut to the queue's record (at the length and one past); the
+// record length goes up to the file manager's largest record, and is never
+// negative. Number 0 queues the text and severity of the handle's record
+// buffer, which stays the caller's.
+TEST(LaQueue, TextsCutToTheRecord) {
+  Sources s;
+  s.write("ENG.txt", "22 0 w 0123456789\n");
+  for (int reclen : {10, 9}) {
+    FmArb* q = la_create_fi(reclen, com.base_scope);
+    ASSERT_NE(q, nullptr);
+    ASSERT_EQ(la_add_msg(3, q, 22u, 0u), 1);
+    std::vector<LaQueued> got = la_queue_read(q);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].text, std::string("0123456789").substr(0, size_t(reclen)));
+    FM_CLOSE(q, FM_CL_SCRATCH);
+  }
+  FmArb* big = la_create_fi(int(FM_MAX_REC) - 8, com.base_scope);
+  EXPECT_NE(big, nullptr);
+  if (big) FM_CLOSE(big, FM_CL_SCRATCH);
+  SysErrCapture cap(SysErrAnswer::Continue);
+  EXPECT_EQ(la_create_fi(int(FM_MAX_REC) - 7, com.base_scope), nullptr);
+  EXPECT_EQ(la_create_fi(-1, com.base_scope), nullptr);
+
+  FmArb* q = la_create_fi(10, com.base_scope);
+  ASSERT_NE(q, nullptr);
+  const uint16_t size = 8 + 10;
+  MmPool pool = mm_create_pool(nullptr, com.base_scope, 0);
+  auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool, size));
+  LaQueueRec& head = rec::view<LaQueueRec>(buf);
+  head.severity = 1;
+  head.length = 5;
+  std::memcpy(buf + 8, "hello     ", 10);
+  q->rec.set(buf);
+  q->rec_len = size;
+  ASSERT_EQ(la_add_msg(3, q, 0u, 4u), 1);
+  EXPECT_EQ(q->rec.get(), buf);
+  EXPECT_EQ(q->rec_len, size);
+  std::vector<LaQueued> got = la_queue_read(q);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].key, 4u);
+  EXPECT_EQ(got[0].severity, 1u);
+  EXPECT_EQ(got[0].text, "hello");
+  FM_CLOSE(q, FM_CL_SCRATCH);
+  // A length past the buffer's record reads no further than the record.
+  q = la_create_fi(100, com.base_scope);
+  ASSERT_NE(q, nullptr);
+  std::memcpy(buf + 8, "helloworld", 10);
+  head.length = 60;
+  q->rec.set(buf);
+  q->rec_len = size;
+  ASSERT_EQ(la_add_msg(3, q, 0u, 5u), 1);
+  got = la_queue_read(q);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "helloworld");
+  FM_CLOSE(q, FM_CL_SCRATCH);
+  mm_destroy_pool(pool);
+}
+
 TEST(LaCenter, MessagesCentredWithArguments) {
   Sources s;
   s.write("ENG.txt", "10 0 w Report %1 of %2\n11 2 w Bad %3\n");
@@ -226,6 +378,20 @@ TEST(LaCenter, MessagesCentredWithArguments) {
   EXPECT_EQ(std::string(out, 24), " Report SALES of MARCH  ");
   la_center(1, &t, 11, "", "", "Input");
   EXPECT_EQ(std::string(out, 24), "   ERROR - Bad Input    ");
+}
+
+// A message not on file centres the reason; a text longer than the buffer
+// fills it, and the length says so.
+TEST(LaCenter, MissingMessageAndTextLongerThanTheBuffer) {
+  Sources s;
+  s.write("ENG.txt", "10 0 w Report %1 of %2\n");
+  char out[60];
+  LaText t{60, out};
+  int n = la_center(0, &t, 99, "", "", "");
+  EXPECT_NE(std::string(out, 60).find(" Unable to translate message: 99 (200450,0) "), std::string::npos);
+  EXPECT_EQ(n, 42);
+  LaText small{8, out};
+  EXPECT_EQ(la_center(0, &small, 10, "SALES", "MARCH", ""), 8);
 }
 
 TEST(LaSeparators, FromTheSourceOrTheDefaults) {
@@ -241,6 +407,21 @@ TEST(LaSeparators, FromTheSourceOrTheDefaults) {
   EXPECT_EQ(com.currency.str(), "EUR");
   la_set_sep_source(nullptr);
   la_get_dec_sep_cur();
+  EXPECT_EQ(com.dec_sep, '.');
+  EXPECT_EQ(com.thou_sep, ',');
+  EXPECT_EQ(com.currency.str(), "$");
+}
+
+// A source whose decimal separator is its thousands separator is not taken.
+TEST(LaSeparators, TheSameSeparatorTwiceIsRefused) {
+  la_set_sep_source([](const char*, char* dec, char* thou, char cur[4]) {
+    *dec = ',';
+    *thou = ',';
+    std::memcpy(cur, "EUR ", 4);
+    return true;
+  });
+  la_get_dec_sep_cur();
+  la_set_sep_source(nullptr);
   EXPECT_EQ(com.dec_sep, '.');
   EXPECT_EQ(com.thou_sep, ',');
   EXPECT_EQ(com.currency.str(), "$");
@@ -315,4 +496,44 @@ TEST(LaInstall, LoadingTwiceReplacesTheRecords) {
   EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), -1);
   EXPECT_NE(error.find("ENG.txt:1: severity"), std::string::npos) << error;
   FM_CLOSE(f, FM_CL_SCRATCH);
+}
+
+// The sources of a directory are its <LANG>.txt files, the language in any
+// case and of at most 3 characters; other files are not sources.
+TEST(LaInstall, TheSourcesOfADirectory) {
+  Sources s;
+  FmFdb fdb;
+  la_msg_fdb(&fdb, FM_CLASS_MEMORY);
+  fdb.name.set("MSGTEST");
+  ASSERT_EQ(FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15), 1);
+  FmArb* f = fdb.handle.get();
+  std::string error;
+  EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), -1);
+  EXPECT_NE(error.find("no message sources"), std::string::npos) << error;
+  s.write("ENG.txt", "1 0 q one\n");
+  s.write("fra.txt", "1 0 q un\n");
+  s.write("README", "not a message\n");
+  EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), 2) << error;
+  com.language.set("FRA");
+  EXPECT_EQ(la_text(1), "un");
+  s.write("ENGL.txt", "1 0 q one\n");
+  EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), -1);
+  EXPECT_NE(error.find("ENGL.txt: a language id has at most 3 characters"), std::string::npos) << error;
+  FM_CLOSE(f, FM_CL_SCRATCH);
+}
+
+// Sources without a message give no catalogue: a look-up tells the status
+// of the data directory's MESSAGE file, not found; the set-up step fails and
+// says why.
+TEST(LaInstall, SourcesWithoutMessagesGiveNoCatalogue) {
+  TempDir data;
+  setenv("QUVOPATH", data.str().c_str(), 1);
+  Sources s;
+  s.write("ENG.txt", "# nothing yet\n");
+  EXPECT_EQ(xlate(200170, 60).rfind("Unable to translate message: 200170 (200340,", 0), 0u);
+  std::string error;
+  EXPECT_EQ(la_install_messages(&error), 0);
+  EXPECT_NE(error.find("hold no message"), std::string::npos) << error;
+  la_reset();
+  unsetenv("QUVOPATH");
 }
