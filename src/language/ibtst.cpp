@@ -1,6 +1,7 @@
 // Test builders: see ibtst.h.
 #include "language/ibtst.h"
 
+#include "language/ibdate.h"
 #include "language/ibutil.h"
 
 #include <algorithm>
@@ -73,19 +74,11 @@ uint8_t* bld_if_bin(IbCode* code, uint32_t shift, uint8_t rel, const IbTstOp& a,
 }
 
 namespace {
-// Compiles a date operand's mask into tokens: its descriptor, false for a
-// mask without a unit.
+// Compiles a date operand's mask into tokens as the date statements do (60
+// bytes at most, blank for every unit): its descriptor, false for a mask
+// without a unit.
 bool date_desc(const IbTstOp& op, uint8_t* tokens, DateDesc* d) {
-  const char* mask = op.date_mask ? op.date_mask : kDateMaskAll;
-  size_t n = std::min<size_t>(std::strlen(mask), 60);
-  std::memcpy(tokens, mask, n);
-  *d = DateDesc{};
-  d->type = op.type;
-  d->mask = tokens;
-  d->mask_len = uint16_t(n);
-  if (!cv_cmpl_date_msk(d)) return false;
-  if (op.len) d->len = op.len;
-  return true;
+  return ib_date_desc(IbDateOp{op.type, op.len, op.date_mask}, d, tokens);
 }
 }  // namespace
 

@@ -110,7 +110,7 @@ struct IbTstOp {
   uint8_t scale = 0;
   bool is_signed = true;
   bool justified = false;
-  const char* date_mask = nullptr;  // dates: the element's edit mask text (null: all eight units)
+  const char* date_mask = nullptr;  // dates: the element's edit mask (60 bytes; null or blank: all eight units)
 };
 // The size-and-sign code of a binary operand.
 uint8_t ib_bin_code(const IbTstOp& op);

@@ -184,6 +184,11 @@ TEST_F(Ii, EventPointOverThreeBlocksRunsEachInstructionOnceInOrder) {
   ASSERT_TRUE(ib_pc_to_code(m.em, m.at(cr(2, 16)), &c));
   EXPECT_EQ(c.block, 2);
   EXPECT_EQ(c.offset, 16);
+  // A code reference at the bounds of a block and of the code, and one past.
+  EXPECT_EQ(ib_code_to_pc(m.em, cr(3, 2023)), m.at(cr(3, 0)) + 2023);
+  EXPECT_EQ(ib_code_to_pc(m.em, cr(3, 2024)), nullptr);
+  EXPECT_EQ(ib_code_to_pc(m.em, cr(4, 0)), nullptr);
+  EXPECT_EQ(ib_code_to_pc(m.em, cr(0, 0)), nullptr);
 }
 
 TEST_F(Ii, FailedAppendIsASystemError) {
@@ -754,6 +759,9 @@ TEST_F(Ii, OpcodeTable) {
   EXPECT_TRUE(ib_define_op(88, d, "INST_X"));
   EXPECT_FALSE(ib_define_op(88, d, "INST_X"));
   EXPECT_FALSE(ib_define_op(464, d, "INST_X"));
+  // 780 has no odd opcode: the entry past the table stays "?".
+  EXPECT_FALSE(ib_define_op(780, d, "INST_X"));
+  EXPECT_STREQ(ib_op(781).name, "?");
   EXPECT_STREQ(ib_op(89).name, "INST_X");
 }
 

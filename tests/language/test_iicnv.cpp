@@ -40,6 +40,7 @@ TEST_F(IiCnv, BinaryBytesBothWays) {
   EXPECT_EQ(fa[5], 0x50);
   EXPECT_EQ(fa[6], 0x0C);
   EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {8, 5, 2}, {1, 4, 0}, false, 0, nullptr); }), "300540");
+  fa[8] = 5;  // (the scale byte: 0 after)
   EXPECT_EQ(go([&] { return bld_cnv_bin(&m.code, {12, 9, 0}, {1, 4, 0}, false, 0, nullptr); }), "ok");
   EXPECT_EQ(fa[8], 0);
   // A longer alpha source is refused when built (102250).

@@ -140,6 +140,19 @@ TEST_F(IiDate, AddLimits) {
   Dt jan31 = Dt{ch::year(2000) / 1 / 31, 0};
   EXPECT_EQ(add(jan31, 6, 1), "2000022900000000");
   EXPECT_EQ(add(Dt{ch::year(1900) / 1 / 31, 0}, 6, 1), "1900022800000000");
+  // The zero date has no day to count from.
+  for (int32_t n : {1, 1000, 800000}) {
+    std::memset(fa, 0, 8);
+    rec::view<rec::U32>(fb) = uint32_t(n);
+    EXPECT_NE(go([&] { bld_date_add(&m.code, kStd, 5, 4, true, 0, 1, kOpDateAddDd); }), 1) << n;
+    EXPECT_EQ(last_err(), 102540u) << n;
+  }
+  // A time that comes to midnight exactly: the next day's first hundredth,
+  // and back to the day's own.
+  EXPECT_EQ(add(Dt{ch::year(2000) / 2 / 28, kDayHundredths - 1}, 1, 1), "2000022900000000");
+  EXPECT_EQ(add(Dt{ch::year(2000) / 2 / 29, 1}, 1, -1), "2000022900000000");
+  EXPECT_EQ(add(Dt{ch::year(2000) / 2 / 29, 0}, 4, 24), "2000030100000000");
+  EXPECT_EQ(add(Dt{ch::year(2000) / 2 / 29, 0}, 4, -24), "2000022800000000");
   EXPECT_EQ(add(Dt{ch::year(2000) / 1 / 1, 0}, 4, 100000), text(from_day(Dt{ch::year(2000) / 1 / 1, 0}.day() + 4166, 16 * 360000)));
 }
 
@@ -249,6 +262,18 @@ TEST_F(IiDate, PackedCountsOfEveryLengthAgainstChrono) {
     fb[0] = 0xAB;  // no digits
     EXPECT_EQ(run(8, len, 0), "E102540") << len;
   }
+  // Longer counts, fixed of 9-16 bytes and variable of 10-17, read the
+  // long way: decimals cut toward zero as above.
+  for (int len = 9; len <= 16; ++len)
+    for (int64_t v : {int64_t(123456789012345), int64_t(-123456789012345), int64_t(1), int64_t(-4999)})
+      for (int scale : {0, 1, 14}) {
+        int64_t whole = v / int64_t(pacdec::pow10(scale));
+        uint8_t w8[8];
+        ASSERT_TRUE(pd_cvp64(w8, 8, v) && pd_set(fb, len, w8, 8)) << len << " " << v;
+        EXPECT_EQ(run(8, len, scale), want(whole)) << len << " " << v << " " << scale;
+        fb[len] = uint8_t(scale);
+        EXPECT_EQ(run(12, len + 1, 0), want(whole)) << len << " " << v << " " << scale;
+      }
 }
 
 // DATE BTW: months with both month ends counting as equal days, days and
@@ -286,6 +311,30 @@ TEST_F(IiDate, BetweenAgainstChrono) {
   EXPECT_EQ(btw(d(2023, 2, 14), d(2023, 1, 15), 6), "0");
   EXPECT_EQ(btw(d(2023, 3, 1, 10 * 360000), d(2023, 3, 2, 9 * 360000), 5), "0");
   EXPECT_EQ(btw(d(1, 1, 1), d(9999, 12, 31), 5), std::to_string(kDayMax - 1));
+  // Days from or to the zero date: 102540.
+  for (bool first : {true, false}) {
+    put_std(first ? fb : fa, d(2023, 1, 15));
+    std::memset(first ? fa : fb, 0, 8);
+    EXPECT_NE(go([&] { bld_date_btw(&m.code, kStd, kStd, 1, kOpDateBtwDd); }), 1) << first;
+    EXPECT_EQ(last_err(), 102540u) << first;
+  }
+  // Whole months and days at the same time of day are not cut.
+  EXPECT_EQ(btw(d(2023, 3, 15), d(2023, 1, 15), 6), "-2");
+  EXPECT_EQ(btw(d(2023, 3, 31), d(2023, 2, 28), 6), "-1");
+  EXPECT_EQ(btw(d(2023, 3, 15, 5), d(2023, 3, 10, 5), 5), "-5");
+  // Two forms: the units both have, the time of day of the first not
+  // looked at against a text date to the day, the year not against one
+  // from the month.
+  auto btw2 = [&](const Dt& a, const IbDateOp& op, const char* b, uint32_t factor, uint16_t code) {
+    put_std(fa, a);
+    std::memcpy(fb, b, std::strlen(b));
+    int rc = go([&] { bld_date_btw(&m.code, kStd, op, factor, code); });
+    bool ok = false;
+    return rc == 1 ? std::to_string(pd_cvb64(reinterpret_cast<uint8_t*>(m.status) + 47, 8, &ok)) : "E" + std::to_string(last_err());
+  };
+  EXPECT_EQ(btw2(d(2023, 1, 15, 12 * 360000), IbDateOp{kDtText, 8, "08070605"}, "20230120", 1, kOpDateBtwDd), "5");
+  EXPECT_EQ(btw2(d(2023, 1, 15, 12 * 360000), IbDateOp{kDtText, 8, "08070605"}, "20230110", 1, kOpDateBtwDd), "-5");
+  EXPECT_EQ(btw2(d(2021, 1, 15), IbDateOp{kDtText, 4, "0605"}, "0320", 1, kOpDateBtwMm), "2");
 }
 
 // SET DAY and SET MNTH name the oracle's weekday and month; the null date
@@ -371,6 +420,54 @@ TEST_F(IiDate, ConversionsRoundTrip) {
   std::memset(fa, '0', 8);
   ASSERT_EQ(go([&] { bld_cnv_date(&m.code, kOpLogToDate, ccyymmdd); }), 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 8), "        ");
+  // DATE_TO_PD of the null date is -1; DATE_TO_LOG is ' ' for it, '0' for
+  // the zero date and '1' for any other, the first day too.
+  std::memset(fb, ' ', 8);
+  ASSERT_EQ(go([&] {
+              bld_cnv_date(&m.code, kOpDateToPd, ccyymmdd);
+              bld_ira(&m.code, it, 1);
+              bld_move_pd(&m.code, 16, 5);
+            }),
+            1);
+  bool ok = false;
+  EXPECT_EQ(pd_cvb64(out, 5, &ok), -1);
+  for (const char* date : {"        ", "00000000", "00010101", "99991231"}) {
+    std::memcpy(fb, date, 8);
+    fa[0] = 'x';
+    ASSERT_EQ(go([&] { bld_cnv_date(&m.code, kOpDateToLog, ccyymmdd); }), 1) << date;
+    EXPECT_EQ(fa[0], date[0] == ' ' ? ' ' : date[3] == '0' ? '0' : '1') << date;
+  }
+  // Zero: the zero date, not the null one.
+  ASSERT_TRUE(pd_cvp64(fb, 5, 0));
+  ASSERT_EQ(go([&] { bld_cnv_date(&m.code, kOpNumToDate, ccyymmdd, 8, true, 5); }), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 8), "00000000");
+  // A number with more digits than the date's units is 102540.
+  ASSERT_TRUE(pd_cvp64(fb, 16, 120240229));
+  EXPECT_NE(go([&] { bld_cnv_date(&m.code, kOpNumToDate, ccyymmdd, 8, true, 16); }), 1);
+  EXPECT_EQ(last_err(), 102540u);
+  // The longest fixed number, 16 bytes.
+  ASSERT_TRUE(pd_cvp64(fb, 16, 20240229));
+  ASSERT_EQ(go([&] { bld_cnv_date(&m.code, kOpNumToDate, ccyymmdd, 8, true, 16); }), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(fa), 8), "20240229");
+  // DATE_TO_DATE copies the units both have: a day to the month's last,
+  // the target's year and time of day kept.
+  auto to_date = [&](const Dt& target, const IbDateOp& op, const char* src) {
+    put_std(fa, target);
+    std::memcpy(fb, src, std::strlen(src));
+    bool none = false;
+    int rc = go([&] { bld_date_to_date(&m.code, kStd, op, &none); });
+    return rc == 1 ? std_text(fa) : "E" + std::to_string(last_err());
+  };
+  const Dt may5{ch::year(2023) / 5 / 5, 10 * 360000};
+  EXPECT_EQ(to_date(may5, IbDateOp{kDtText, 4, "0605"}, "0229"), "2023022810000000");
+  EXPECT_EQ(to_date(may5, IbDateOp{kDtText, 8, "08070605"}, "20240229"), "2024022910000000");
+  // A null target starts from a year's first day.
+  put_std(fa, may5);
+  std::memset(fa, 0xFF, 8);
+  std::memcpy(fb, "202402", 6);
+  bool none = false;
+  ASSERT_EQ(go([&] { bld_date_to_date(&m.code, kStd, IbDateOp{kDtText, 6, "080706"}, &none); }), 1);
+  EXPECT_EQ(std_text(fa), "2024020100000000");
   // A number of a day past a month's end is clamped (limit_parts).
   uint8_t feb30[5];
   PdCva c{feb30, 5, 0};
@@ -384,15 +481,17 @@ TEST_F(IiDate, ConversionsRoundTrip) {
 // module) is no date: 102540, nothing read or written past the field.
 TEST_F(IiDate, ShortHostFormIsRefused) {
   const IbDateOp host{kDtHost, 8, "0807060504030201"};
-  std::memset(fa, 0x5A, 16);
-  put_std(fb, from_day(1000));
-  int rc = go([&] {
-    uint8_t* p = bld_cnv_date(&m.code, kOpLogToDate, host);
-    rec::view<IbDateCnv>(p).d.len = 2;
-  });
-  EXPECT_NE(rc, 1);
-  EXPECT_EQ(last_err(), 102540u);
-  EXPECT_EQ(fa[2], 0x5A);
+  for (uint16_t len : {2, 7}) {
+    std::memset(fa, 0x5A, 16);
+    put_std(fb, from_day(1000));
+    int rc = go([&] {
+      uint8_t* p = bld_cnv_date(&m.code, kOpLogToDate, host);
+      rec::view<IbDateCnv>(p).d.len = len;
+    });
+    EXPECT_NE(rc, 1) << len;
+    EXPECT_EQ(last_err(), 102540u) << len;
+    EXPECT_EQ(fa[len], 0x5A) << len;
+  }
 }
 
 // Across the century of a date stored without it: the pivot's century,

@@ -55,7 +55,7 @@ class IiTst : public ii2::Fix {
     Fix::SetUp();
     fa = field(64, &ira_a);
     fb = field(64, &ira_b);
-    fpos = field(2, &ira_pos);
+    fpos = field(4, &ira_pos);  // (IN and EX write a 4-byte position)
     ft = field(1, &ira_t);  // '1' against itself: true; against ff: false
     ff = field(1, &ira_f);
     ft[0] = '1';
@@ -193,7 +193,8 @@ TEST_F(IiTst, TruthMaskMatchesTheOracle) {
     end();
     std::memcpy(fa, a.bytes.data(), a.bytes.size());
     std::memcpy(fb, b.bytes.data(), b.bytes.size());
-    fpos[0] = fpos[1] = 0;
+    fpos[0] = 0x77;  // (kept when the text is not found)
+    fpos[1] = 0;
     m.pcb->dbg->err_msg = 0;
     uint32_t mask = 0;
     int rc = run(ii2::cref(1, 0), &mask);
@@ -231,9 +232,7 @@ TEST_F(IiTst, TruthMaskMatchesTheOracle) {
         size_t at = what.empty() ? std::string::npos : norm(a.bytes).find(norm(what));
         bool found = at != std::string::npos;
         result = rel == 7 ? found : !found;
-        if (found) {
-          EXPECT_EQ(fpos[0] | fpos[1] << 8, int(at + 1));
-        }
+        EXPECT_EQ(fpos[0] | fpos[1] << 8, found ? int(at + 1) : 0x77);
       } else if (a.bad || b.bad) {
         want_err = 300540;
       } else {
@@ -816,6 +815,37 @@ TEST_F(IiTst, DatesCompareTheirCommonUnits) {
   EXPECT_EQ(last_err(), 102540u);
   cv_date_set_pivot(-1);
   std::printf("dates: %ld comparisons\n", runs);
+}
+
+// Masks as an element holds them: 60 bytes padded with blanks, with no
+// terminator; a blank one stands for every unit, as in the date statements.
+TEST_F(IiTst, DatesTakeTheElementsBlankPaddedMasks) {
+  cv_date_init();
+  struct Padded {
+    char mask[60];
+    char next[4];  // the record goes on
+  } all{}, ymd{};
+  std::memset(all.mask, ' ', 60);
+  std::memcpy(all.next, "050", 4);
+  ymd = all;
+  std::memcpy(ymd.mask, "08070605", 8);
+  IbTstOp a16{4, 16, 0, true, false, all.mask}, a8{4, 8, 0, true, false, ymd.mask};
+  struct Case {
+    const IbTstOp& b;
+    const char* tb;
+    int c;
+  };
+  const Case cases[] = {{a16, "2024123123595998", 1}, {a16, "2024123123595999", 0}, {a16, "2025010100000000", -1},
+                        {a8, "20241231", 0}, {a8, "20241230", 1}, {a8, "20250101", -1}};
+  for (const Case& k : cases)
+    for (int rel = 1; rel <= 6; ++rel) {
+      build_if(a16, k.b, rel);
+      std::memcpy(fa, "2024123123595999", 16);
+      std::memcpy(fb, k.tb, std::strlen(k.tb));
+      uint32_t mask = 0;
+      ASSERT_EQ(run(ii2::cref(1, 0), &mask), 1) << k.tb;
+      EXPECT_EQ((mask >> 8) & 3, holds(k.c, rel) ? 1u : 2u) << k.tb << " rel " << rel;
+    }
 }
 
 // Two variable packed values at one scale (0, 2, 15, 31: the compare

@@ -1174,6 +1174,47 @@ int t_total(ScCtx* sc, DStmt*) {
   return 1;
 }
 
+// A summary reference to a field of three occurrences makes one entry per
+// occurrence, numbered in order, each at its own place in the area; a
+// reference again gives the same number, marked a total once any reference
+// is one.
+TEST_F(Pc, SummaryReferencesGiveEachOccurrenceItsEntry) {
+  compile_new("SR", [&](PcCtx& ctx, EmHeader* em) {
+    CElem c;
+    std::memset(static_cast<void*>(&c), 0, sizeof c);
+    c.ira = 7;
+    c.e.occurs = 3;
+    c.e.length = 5;
+    c.e.area = 1000005;
+    c.field_offset = 10;
+    uint32_t first = rec::view<rec::U32>(em->b1280.data());
+    uint32_t n2 = pc_sum_ref("ABC", &c, 2, 1, &ctx);
+    auto entries = [&] {
+      std::vector<PcSum> v;
+      each_rec<PcSum>(em->sum.get(), [&](const PcSum& r) { v.push_back(r); });
+      return v;
+    };
+    std::vector<PcSum> v = entries();
+    ASSERT_EQ(v.size(), 3u);
+    for (uint32_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(uint32_t(v[i].number), first + i);
+      EXPECT_EQ(uint32_t(v[i].index), i + 1);
+      EXPECT_EQ(uint32_t(v[i].offset), 10 + 5 * i);
+      EXPECT_EQ(uint32_t(v[i].area), 1000005u);
+      EXPECT_EQ(uint32_t(v[i].total), 0u);
+    }
+    EXPECT_EQ(n2, first + 1);
+    EXPECT_EQ(pc_sum_ref("ABC", &c, 2, 1, &ctx), n2);
+    EXPECT_EQ(uint32_t(entries()[1].total), 0u);
+    EXPECT_EQ(pc_sum_ref("ABC", &c, 2, 2, &ctx), n2);
+    EXPECT_EQ(uint32_t(entries()[1].total), 1u);
+    EXPECT_EQ(pc_sum_ref("ABC", &c, 2, 1, &ctx), n2);
+    EXPECT_EQ(uint32_t(entries()[1].total), 1u);
+    EXPECT_EQ(uint32_t(entries()[0].total), 0u);
+    EXPECT_EQ(entries().size(), 3u);
+  });
+}
+
 TEST_F(Pc, TotalReferenceLoadsItsAccumulator) {
   ScCmplFn old14 = sc_set_cmpl_fn(14, t_total);   // the test's statement is a CANCEL
   define(proc6("TT", {line("", "CANCEL", "X"), line("", "END PROC")}), "1");

@@ -1127,6 +1127,10 @@ TEST_F(Screen, SummaryItemRefersToItsSummary) {
   auto sums = all<PcSum>(b.em->sum.get());
   ASSERT_EQ(sums.size(), 1u);
   EXPECT_EQ(c.wm.total_ira, sums[0].number);
+  // Where the total's field is: BALANCE's area and its place in it.
+  EXPECT_EQ(sums[0].index, 1u);
+  EXPECT_EQ(sums[0].area, 1000005u);
+  EXPECT_EQ(sums[0].offset, 26u);
   b.release();
 }
 

@@ -91,8 +91,9 @@ TEST(PlName, StampWordsGiveTheEightCharacterName) {
 
 // --------------------------------------------------------- build_em --
 TEST_F(Pl, BuildEmFillsTheHeaderAndMarksTheModule) {
-  define({proc_rec("P1", 4, "0"), proc_rec("P3", 3, "1")});
+  define({proc_rec("P1", 4, "0"), proc_rec("P3", 3, "1"), proc_rec("P9", 9, "1")});
   descs()["P3"] = descs()["P1"];
+  descs()["P9"] = descs()["P1"];
   Pcb* p = e.pcb("P1");
   auto d1 = proc_rec("P1", 4, "0");
   ASSERT_EQ(build_em(&rec::view<DProc>(d1.data()), p, 1), 1);
@@ -112,6 +113,16 @@ TEST_F(Pl, BuildEmFillsTheHeaderAndMarksTheModule) {
   EXPECT_EQ(p3->module->saved, 1);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(p3->module->title.b), 12), "REPORT TITLE");
   pl_release(p3);
+  // So does an Inquiry process, all 60 characters of it.
+  auto d9 = proc_rec("P9", 9, "1");
+  std::string title9 = "INQUIRY TITLE" + std::string(40, '.') + "LAST 7";
+  ASSERT_EQ(title9.size(), 59u);
+  title9 += "Z";
+  std::memcpy(rec::view<DProc>(d9.data()).title60.data(), title9.data(), 60);
+  Pcb* p9 = e.pcb("P9", 2, 9);
+  ASSERT_EQ(build_em(&rec::view<DProc>(d9.data()), p9, 1), 1);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(p9->module->title.b), 60), title9);
+  pl_release(p9);
 }
 
 TEST_F(Pl, BuildEmWithoutApplicationRecordOrCompiler) {

@@ -114,6 +114,8 @@ std::map<std::string, std::string> g_areas_before, g_areas_after;
 std::vector<std::string> g_file_before, g_file_after;
 void values_and_file(Pcb* p, const char* x) {
   set_values(p, x);
+  // The database of its next RELATED run, chosen by the process itself.
+  if (auto* a5 = pi_area_rec<PdArea5>(p, 5)) a5->db.set("QQQ");
   g_file_before = tmpf_records(p->pool_scope, true);
   g_areas_before = owned_areas(p);
 }
@@ -292,7 +294,11 @@ TEST_F(Susp, AreasAndTemporaryFilesComeBackEqual) {
   }
   PiInvoc v;
   ASSERT_TRUE(pi_session_start(&v, id));
-  proc_svc.rt_dflt_disp = [](Pcb*, const char*) {};
+  // A resumed process keeps what it was suspended with: its display
+  // defaults are not set again.
+  proc_svc.rt_dflt_disp = [](Pcb* p, const char*) {
+    if (auto* a3 = pi_area_rec<PdArea3>(p, 3)) a3->call_result = 1;
+  };
   proc_svc.ii_proc_exec = look_at_ep01;
   EXPECT_EQ(pi_run(&v), 2);
   EXPECT_EQ(g_file_after, g_file_before);
@@ -622,20 +628,44 @@ TEST_F(Susp, DamagedSuspendFilesAreRefusedAndStay) {
     write("BADSESS1", bad);
     refused("bit flip " + std::to_string(i));
   }
-  // A class record of another number (its closing sum made to match).
-  std::vector<std::string> bad = recs;
+  // Records changed with their closing sum made to match.
+  auto resummed = [](std::vector<std::string> bad) {
+    uint32_t crc = 0;
+    for (size_t k = 0; k + 1 < bad.size(); ++k) {
+      uint8_t lb[4];
+      rec::view<rec::U32>(lb) = uint32_t(bad[k].size());
+      crc = uio_crc32c(lb, 4, crc);
+      crc = uio_crc32c(bad[k].data(), bad[k].size(), crc);
+    }
+    rec::view<rec::U32>(bad.back().data() + 8) = crc;
+    return bad;
+  };
   size_t saas = 0;
-  while (bad[saas] != "SAAS") ++saas;
-  bad[saas + 1][0] = 5;
-  uint32_t crc = 0;
-  for (size_t k = 0; k + 1 < bad.size(); ++k) {
-    uint8_t lb[4];
-    rec::view<rec::U32>(lb) = uint32_t(bad[k].size());
-    crc = uio_crc32c(lb, 4, crc);
-    crc = uio_crc32c(bad[k].data(), bad[k].size(), crc);
+  while (recs[saas] != "SAAS") ++saas;
+  // An area's contents one byte shorter or longer than its slot says (the
+  // first area after the first shared-area record): the process would be
+  // given bytes that are not its own.
+  size_t area = 0;
+  for (size_t k = saas + 1; k + 1 < recs.size() && !area; ++k) {
+    if (recs[k].size() < sizeof(SaaRec)) continue;
+    const auto& r = rec::view<SaaRec>(recs[k].data());
+    if (r.count == 0xFFFFFFFFu) continue;
+    for (uint32_t n = 1; n <= r.count && !area; ++n) {
+      const auto& sl = rec::view<SaaSlot>(recs[k].data() + 16 + 16 * n);
+      if (sl.area || sl.handed) area = k + 1;
+    }
   }
-  rec::view<rec::U32>(bad.back().data() + 8) = crc;
-  write("BADSESS1", bad);
+  ASSERT_NE(area, 0u);
+  for (int d : {-1, 1}) {
+    std::vector<std::string> bad = recs;
+    bad[area].resize(bad[area].size() + size_t(d), 'x');
+    write("BADSESS1", resummed(bad));
+    refused("an area of " + std::to_string(d) + " byte");
+  }
+  // A class record of another number.
+  std::vector<std::string> bad = recs;
+  bad[saas + 1][0] = 5;
+  write("BADSESS1", resummed(bad));
   refused("wrong class number");
   // The second engine: refuses, runs nothing, ends non-zero; the file stays.
   QuvoRun r = run_quvo({"-s", "BADSESS1"}, {"QUVOPATH=" + data, "QUVO_TEST_USER=ABU", "HOME=" + root});
