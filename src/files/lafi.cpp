@@ -129,11 +129,12 @@ int queue_add(FmArb* queue, uint32_t msg, uint32_t key, const std::vector<std::s
   std::string text;
   if (msg == 0) {
     // The text already in the handle's record buffer, no more of it than
-    // the buffer's record length holds.
+    // the buffer holds (its record length; 0: the file's).
     const uint8_t* cur = queue->rec.get();
-    if (cur && queue->rec_len >= kHead) {
+    const size_t given = queue->rec_len ? queue->rec_len.get() : queue->file->fdb.rec_len.get();
+    if (cur && given >= size_t(kHead)) {
       const LaQueueRec& q = rec::view<LaQueueRec>(cur);
-      text = trimmed(reinterpret_cast<const char*>(cur) + kHead, std::min<size_t>(q.length, queue->rec_len - kHead));
+      text = trimmed(reinterpret_cast<const char*>(cur) + kHead, std::min<size_t>(q.length, given - kHead));
       severity = q.severity;
     }
   } else {

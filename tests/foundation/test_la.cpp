@@ -468,14 +468,19 @@ TEST(LaInstall, NoCatalogueAtAll) {
   EXPECT_EQ(la_text(200170), "Duplicate key");
 }
 
-TEST(LaInstall, LoadingTwiceReplacesTheRecords) {
-  Sources s;
-  s.write("ENG.txt", "1 0 q one\n2 1 q two\n");
+// A memory file of the MESSAGE layout to load sources into.
+static FmArb* msg_file() {
   FmFdb fdb;
   la_msg_fdb(&fdb, FM_CLASS_MEMORY);
   fdb.name.set("MSGTEST");
-  ASSERT_EQ(FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15), 1);
-  FmArb* f = fdb.handle.get();
+  return FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15) == 1 ? fdb.handle.get() : nullptr;
+}
+
+TEST(LaInstall, LoadingTwiceReplacesTheRecords) {
+  Sources s;
+  s.write("ENG.txt", "1 0 q one\n2 1 q two\n");
+  FmArb* f = msg_file();
+  ASSERT_NE(f, nullptr);
   std::string error;
   EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), 2) << error;
   s.write("ENG.txt", "1 0 q one again\n3 2 q three\n");
@@ -502,11 +507,8 @@ TEST(LaInstall, LoadingTwiceReplacesTheRecords) {
 // case and of at most 3 characters; other files are not sources.
 TEST(LaInstall, TheSourcesOfADirectory) {
   Sources s;
-  FmFdb fdb;
-  la_msg_fdb(&fdb, FM_CLASS_MEMORY);
-  fdb.name.set("MSGTEST");
-  ASSERT_EQ(FM_CREATE(&fdb, com.base_scope, 0, 0, 0, 15), 1);
-  FmArb* f = fdb.handle.get();
+  FmArb* f = msg_file();
+  ASSERT_NE(f, nullptr);
   std::string error;
   EXPECT_EQ(la_load_messages(f, s.dir.string(), &error), -1);
   EXPECT_NE(error.find("no message sources"), std::string::npos) << error;
