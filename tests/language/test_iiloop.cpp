@@ -2289,6 +2289,13 @@ TEST_F(IiLoop, TraceComingOnAtAYieldStopsThePlan) {
 // completed iteration left.
 TEST_F(IiLoop, ASignalEndsAnEndlessLoop) {
   ASSERT_EQ(com.depth, 0);
+  // A job started in the background has SIGINT ignored, and the engine
+  // leaves an ignored signal ignored: here each is to be caught.
+  ss_release_stop_signals();
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old{};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) std::signal(sig, SIG_DFL);
+  }
   ss_catch_stop_signals();
   struct Case {
     int sig;
