@@ -132,6 +132,9 @@ inline int run_child_test(const char* filter,
   if (pid < 0) return -1;
   if (pid == 0) {
     for (const auto& [name, value] : env) setenv(name, value.c_str(), 1);
+    // The child runs its one test whatever shard its parent ran in.
+    unsetenv("GTEST_TOTAL_SHARDS");
+    unsetenv("GTEST_SHARD_INDEX");
     execl("/proc/self/exe", "child", arg.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
