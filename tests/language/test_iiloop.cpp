@@ -1206,6 +1206,152 @@ TEST_F(IiLoop, FastFormsAtExactlyFifteenDigitsAndOnePast) {
   ii_math_set_switches(false, false);
 }
 
+// Loops at bounds the random cases seldom reach, each with and without its
+// plan (both orders, with and without the OVERFLOW label): FROM and TO at
+// 15 digits of either sign, steps of one digit, of 10, of 14 and 15 digits,
+// a step that carries, a word's bound; counters (T = T + K) through a
+// carry, from below 0 through 0, up to 15 digits and one past, at scales 2
+// and 31; fixed packed fields of 1 and 8 bytes stored by a move, a COMPUTE
+// or a binary's value up to their largest value and one past (a binary
+// COMPUTE to its word's bound and one past).
+TEST_F(IiLoop, LoopsAtTheBoundsOfTheirValuesLeaveWhatTheInstructionsLeave) {
+  uint32_t ira_f[2] = {};
+  uint8_t* f[2] = {field(1, &ira_f[0]), field(8, &ira_f[1])};
+  long bad = 0;
+  uint64_t before = ii_loop_plan_iterations();
+  auto check = [&](const std::string& what, int64_t from, int64_t to, int64_t step, const std::function<void()>& init,
+                   const std::function<void()>& body) {
+    for (bool ov : {false, true}) {
+      restart();
+      uint8_t* ov_at = ov ? bld_overflow(&m.code, ii2::no_code()) : nullptr;
+      uint8_t* loop = beg_i();
+      body();
+      close_loop(loop, ov_at);
+      for (bool plans_first : {false, true}) {
+        bounds(from, to, step);
+        init();
+        int rc;
+        std::string d = both_ways(plans_first, &rc);
+        if (!d.empty() && ++bad <= 10) ADD_FAILURE() << what << (ov ? ", trapped" : "") << ": " << d;
+      }
+    }
+  };
+  auto load = [&](uint32_t fld) {
+    bld_ira(&m.code, fld, 1);
+    bld_calc_load(&m.code, 12);
+  };
+  auto counter = [&] {  // CALC T = T + K (T the second variable, K the first constant)
+    bld_calc_reset(&m.code);
+    load(ira[1]);
+    load(ira[1]);
+    cnst(0, 1);
+    bld_calc_load(&m.code, 12);
+    bld_calc_eval(&m.code, '+');
+    bld_calc_eval(&m.code, '=');
+  };
+  const IbNum word{5, 4, 0, 9, true};
+  constexpr int64_t kMax = 999999999999999;
+  // CALC A = I; IF I GT C (T) T = T + 1; T = T + 1.
+  struct Bounds {
+    int64_t from, to, step;
+  };
+  const Bounds bs[] = {{kMax - 9, kMax, 1},        {kMax - 20, kMax, 3},       {kMax - 90, kMax, 9},
+                       {kMax - 90, kMax, 10},      {-kMax + 9, -kMax, -1},     {-kMax + 20, -kMax, -3},
+                       {-kMax + 90, -kMax, -9},    {kMax, kMax - 30, -1},      {-kMax, -kMax + 30, 1},
+                       {0, kMax, 33333333333333},  {0, kMax, 333333333333333}, {-kMax, kMax, 99999999999999},
+                       {kMax, -kMax, -kMax},       {91, 400, 9},               {-99, 99, 9},
+                       {2147483630, 2147483660, 1}};
+  for (const Bounds& b : bs)
+    for (int64_t t0 : {int64_t(-20), kMax - 25})
+      check("FROM " + std::to_string(b.from) + " TO " + std::to_string(b.to) + " STEP " + std::to_string(b.step) +
+                ", T " + std::to_string(t0),
+            b.from, b.to, b.step,
+            [&] {
+              put(var[1], t0, 0);
+              put(var[2], b.from + 3 * b.step, 0);
+              put(cn[0], 1, 0);
+            },
+            [&] {
+              bld_calc_reset(&m.code);
+              load(ira[0]);
+              load(ira_i);
+              bld_calc_eval(&m.code, '=');
+              bld_ira(&m.code, ira_i, 1);
+              bld_ira(&m.code, ira[2], 2);
+              const IbTstOp op{12, 9, 0, true, false, nullptr};
+              uint32_t msg = 0;
+              ASSERT_EQ(bld_if_and_or(&m.code, op, op, 3, 38, 10, &msg), 1) << msg;
+              uint8_t* tfc = bld_tfc(&m.code, ii2::no_code(), 0x1FF);
+              counter();
+              rec::view<IbTfc>(tfc).to = here();
+              counter();
+            });
+  // T = T + K over 40 iterations.
+  struct Count {
+    int64_t t;
+    int ts;
+    int64_t k;
+    int ks;
+  };
+  const Count cs[] = {{-25, 0, 1, 0},         {-25, 0, 9, 0},         {91, 0, 9, 0},           {99999, 0, 1, 0},
+                      {kMax - 30, 0, 1, 0},   {kMax - 100, 0, 9, 0},  {-kMax, 0, 9, 0},        {-91, 2, 9, 2},
+                      {91, 1, 9, 2},          {5, 31, 1, 31},         {kMax - 40, 31, 9, 31}};
+  for (const Count& c : cs)
+    check("T " + std::to_string(c.t) + "e-" + std::to_string(c.ts) + " + " + std::to_string(c.k) + "e-" +
+              std::to_string(c.ks),
+          1, 40, 1,
+          [&] {
+            put(var[1], c.t, c.ts);
+            put(cn[0], c.k, c.ks);
+          },
+          counter);
+  // The fixed fields of 1 and 8 bytes at scales 0 and 31: from the
+  // negation of the largest value of one digit up or down through it, from
+  // 20 below the largest of 15 up or down past it; a word 20 below its
+  // bounds (SET F = B at scale 0 or, for 8 bytes, 5: a bound is 15 digits).
+  for (int x = 0; x < 2; ++x)
+    for (int sc : {0, 31})
+      for (int64_t k : {int64_t(1), int64_t(-1)})
+        for (int form = 0; form < (sc ? 2 : 3); ++form) {
+          const int len = x ? 8 : 1;
+          const int64_t t0 = x ? k * (kMax - 19) : -k * 9;
+          const int fsc = form == 2 && x ? 5 : sc;
+          const int64_t b0 = x ? k * (INT32_MAX - 20) : -k * 9;
+          check("fixed of " + std::to_string(len) + " at " + std::to_string(fsc) + ", K " + std::to_string(k) +
+                    ", form " + std::to_string(form),
+                1, 40, 1,
+                [&] {
+                  put(var[1], t0, sc);
+                  put(cn[0], k, sc);
+                  put(var[3], k, sc);
+                  put_fixed(f[x], len, t0);
+                  rec::view<rec::U32>(bin) = uint32_t(int32_t(b0));
+                  rec::view<rec::U32>(bcn) = uint32_t(int32_t(k));
+                },
+                [&] {
+                  if (form == 0) {  // SET F = T; T = T + K
+                    bld_ira(&m.code, ira_f[x], 1);
+                    bld_ira(&m.code, ira[1], 2);
+                    bld_move_fix_var(&m.code, uint8_t(len), uint8_t(fsc));
+                    counter();
+                  } else if (form == 1) {  // COMPUTE F = F + V
+                    bld_ira(&m.code, ira_f[x], 1);
+                    bld_ira(&m.code, ira[3], 2);
+                    const IbNum t{8, uint8_t(len), uint8_t(fsc), 0, true}, v{12, 9, 0, 15, true};
+                    ASSERT_NE(bld_compute(&m.code, t, v, '+'), nullptr);
+                  } else {  // COMPUTE B = B + K; SET F = B
+                    bld_ira(&m.code, ira_bin, 1);
+                    cnst_at(bcn, 2);
+                    ASSERT_NE(bld_compute(&m.code, word, word, '+'), nullptr);
+                    bld_ira(&m.code, ira_f[x], 1);
+                    bld_ira(&m.code, ira_bin, 2);
+                    bld_set_bin_to_pd(&m.code, 4, true, 0, false, uint16_t(len), uint16_t(fsc));
+                  }
+                });
+        }
+  EXPECT_GT(ii_loop_plan_iterations() - before, 4000u);
+}
+
 // An inner loop's plan, once built at its first back edge, runs it from
 // its first iteration at every later BEG LOOP, when the outer loop's body
 // has no plan (a compare of binary fields, one at a scale past 31, before

@@ -1543,6 +1543,52 @@ TEST_F(IiCalc1, PlansGiveWhatTheInstructionsGive) {
   EXPECT_EQ(run(ii2::cref(1, 0)), 300540);
 }
 
+// Results at the bounds of 64 bits: products at 2^63 - 1, 2^63 and -2^63,
+// a negation and a step past them, and sums whose operands aligned make
+// INT64_MAX, INT64_MIN and one past each. The plan's run leaves the
+// instructions' bytes, and the value is the exact one (a 128-bit oracle)
+// kept in its 15 highest digits.
+TEST_F(IiCalc1, ResultsAtTheBoundsOfSixtyFourBitsGiveWhatTheInstructionsGive) {
+  using i128 = __int128;
+  const i128 kMax = INT64_MAX;
+  struct Case {
+    std::initializer_list<const char*> prog;
+    i128 m;  // the exact result at scale s
+    int s;
+  };
+  const Case cases[] = {
+      {{"#153092023", "#60247241209", "*"}, kMax, 0},
+      {{"#4294967296", "#2147483648", "*"}, kMax + 1, 0},
+      {{"#-4294967296", "#2147483648", "*"}, -kMax - 1, 0},
+      {{"#-4294967296", "#2147483648", "*", "~"}, kMax + 1, 0},
+      {{"#-4294967296", "#2147483648", "*", "#1", "-"}, -kMax - 2, 0},
+      {{"#0", "#-4294967296", "#2147483648", "*", "-"}, kMax + 1, 0},
+      {{"#922337203685477", "#0.5807", "+"}, kMax, 4},
+      {{"#922337203685477", "#0.5808", "+"}, kMax + 1, 4},
+      {{"#-922337203685477", "#0.5808", "-"}, -kMax - 1, 4},
+      {{"#-922337203685477", "#0.5809", "-"}, -kMax - 2, 4},
+  };
+  for (const Case& c : cases) {
+    // The 15 highest digits, rounded half away from zero (twice: a carry).
+    i128 a = c.m < 0 ? -c.m : c.m;
+    int s = c.s;
+    for (int pass = 0; pass < 2; ++pass) {
+      int d = 0;
+      for (i128 x = a; x != 0; x /= 10) ++d;
+      if (d <= 15) break;
+      i128 p = 1;
+      for (int k = 0; k < d - 15; ++k) p *= 10;
+      a = a / p + (a % p * 2 >= p ? 1 : 0);
+      s -= d - 15;
+    }
+    const std::string want = (c.m < 0 ? "-" : "") + std::to_string(int64_t(a)) + "e-" + std::to_string(s);
+    Twice t = calc_twice("A", std::vector<const char*>(c.prog));
+    EXPECT_TRUE(t.first == 1 && t.second == 1 && t.same_bytes && t.same_trap) << want;
+    EXPECT_EQ(t.plan_runs, 1u) << want;
+    EXPECT_EQ(dec_str(0), want);
+  }
+}
+
 // A plan keeps the values it read and stored last; a field that changed
 // since, in its scale byte alone, in one digit, or in what its sign nibble
 // means, is read anew.
