@@ -24,7 +24,7 @@ constexpr const char* kMod = "II.C";
 bool is_date_type(int t) { return t == 3 || t == 4 || t == 6 || t == 7 || t == 9 || t == 10 || t == 15; }
 
 // The descriptor of a VERIFY's date field from its compiled mask tokens
-// (units 1-8, the day of the year 9) and its data type and length.
+// (units 1-8, the day of the year 9), its range, data type and length.
 bool vfy_date_ok(const IbVfy& in, uint8_t* value) {
   DateDesc d;
   d.type = in.type;
@@ -42,6 +42,13 @@ bool vfy_date_ok(const IbVfy& in, uint8_t* value) {
       high = std::max(high, t);
       low = std::min(low, t);
     }
+  }
+  // The stored form is the element's range when it has one (its integer
+  // and decimal digits: the highest and lowest unit), as the field's own
+  // conversion reads it; a display mask may show other units.
+  if (in.digits >= 1 && in.digits <= 8 && in.decimals >= 1 && in.decimals <= in.digits) {
+    high = in.digits;
+    low = in.decimals;
   }
   if (high == 0) return true;
   d.mask_len = uint16_t(n);

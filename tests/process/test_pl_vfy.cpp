@@ -616,6 +616,9 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"code reference",
        [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = g_at.end; },
        [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = uint16_t(g_at.end + 4); }},
+      {"code reference at the block's end",  // an instruction's start, or the block's length
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = g_at.end; },
+       [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.offset = uint16_t(kIbBlockSize); }},
       {"code block",
        [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.block = 1; },
        [](EmHeader* em) { rec::view<IbTfu>(code(em, g_at.tfu)).to.block = 2; }},
@@ -926,6 +929,41 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
        [](uint8_t* q) { rec::view<IbIf2>(q).len1 = rec::view<IbIf2>(q).len2 = 1; }},
       {"packed comparison by lengths", 1, kAreaSize - 9, 510, [](uint8_t*) {}, {{1, 9}, {2, 9}}},
       {"VERIFY packed", 1, kAreaSize - 8, 48, [](uint8_t* q) { rec::view<IbVfy>(q).type = 12; }},
+      {"VERIFY fixed packed", 1, kAreaSize - 5, 48,
+       [](uint8_t* q) {
+         rec::view<IbVfy>(q).type = 8;
+         rec::view<IbVfy>(q).len = 5;
+       }},
+      {"VERIFY logic", 1, kAreaSize - 1, 48, [](uint8_t* q) { rec::view<IbVfy>(q).type = 11; }},
+      {"VERIFY day-of-year text date", 1, kAreaSize - 7, 48,
+       [](uint8_t* q) {
+         rec::view<IbVfy>(q).type = 3;
+         rec::view<IbVfy>(q).len = 7;
+       }},
+      {"VERIFY token field of 3 bytes (read as 4)", 1, kAreaSize - 4, 48,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbVfy>(q);
+         in.type = 5;
+         in.tokens = 1;
+         in.len = 3;
+       }},
+      {"fixed packed expansion", 1, kAreaSize - 16, 422, [](uint8_t* q) { rec::view<IbXpndFixFix>(q).len1 = 16; }},
+      {"mixed packed expansion's fixed operand", 2, kAreaSize - 8 - 16, 276,
+       [](uint8_t* q) { rec::view<IbXpndMixed>(q).fix_len = 16; }},
+      {"one-byte binary comparison", 1, kAreaSize - 1, 508, [](uint8_t* q) { rec::view<IbIfBin>(q).code = 13; }},
+      {"two-byte binaries", 1, kAreaSize - 2, 418,
+       [](uint8_t* q) {
+         rec::view<IbSetBinToBin>(q).tgt_len = 2;
+         rec::view<IbSetBinToBin>(q).src_len = 2;
+       }},
+      {"variable packed into a logic", 2, kAreaSize - 8 - 9, 424, [](uint8_t* q) { rec::view<IbPdToLog>(q).len = 8; }},
+      {"CNV BIN binary source", 2, kAreaSize - 8 - 4, 754,
+       [](uint8_t* q) {
+         auto& in = rec::view<IbCnvBinAN>(q);
+         in.len = 4;
+         in.src_type = 5;
+         in.src_len = 4;
+       }},
       {"date comparison", 1, kAreaSize - 4, 516,
        [](uint8_t* q) {
          auto& in = rec::view<IbIfDat>(q);
@@ -992,6 +1030,41 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
                        rec::view<IbDateCnv>(q).d.mask_len = 5;
                      });
                    }});
+  // So do the masks of the other forms, both masks of a pair: 4 bytes of
+  // masks, or 5.
+  struct Masks {
+    const char* what;
+    uint16_t op;
+    void (*set)(uint8_t*, uint16_t bytes);
+  };
+  const Masks masks[] = {
+      {"SET date mask tokens", kOpSetDate,
+       [](uint8_t* q, uint16_t bytes) {
+         auto& in = rec::view<IbSetDate>(q);
+         in.len = uint16_t(sizeof(IbSetDate) + 4);
+         in.d.len = 8;
+         in.d.mask_len = bytes;
+       }},
+      {"date difference mask tokens", kOpDateBtwDd,
+       [](uint8_t* q, uint16_t bytes) {
+         auto& in = rec::view<IbDateBtw>(q);
+         in.len = uint16_t(sizeof(IbDateBtw) + 4);
+         in.d1.len = in.d2.len = 8;
+         in.d1.mask_len = 2;
+         in.d2.mask_len = uint16_t(bytes - 2);
+       }},
+      {"date into a date mask tokens", kOpDateToDate,
+       [](uint8_t* q, uint16_t bytes) {
+         auto& in = rec::view<IbDateToDate>(q);
+         in.len = uint16_t(sizeof(IbDateToDate) + 4);
+         in.t.len = in.s.len = 8;
+         in.t.mask_len = 2;
+         in.s.mask_len = uint16_t(bytes - 2);
+       }},
+  };
+  for (const Masks& k : masks)
+    cases.push_back({k.what, [&k](EmHeader* em) { replace_move(em, 1, 0, k.op, [&k](uint8_t* q) { k.set(q, 4); }); },
+                     [&k](EmHeader* em) { replace_move(em, 1, 0, k.op, [&k](uint8_t* q) { k.set(q, 5); }); }});
   // SCAN's return block (an entry of the scan support): an instruction
   // start, the END after it, or one past that start.
   auto scan = [](uint8_t* q, uint16_t ret) {
@@ -1005,6 +1078,53 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
   cases.push_back({"SCAN return block",
                    [&](EmHeader* em) { replace_move(em, 1, 0, 580, [&](uint8_t* q) { scan(q, 16); }); },
                    [&](EmHeader* em) { replace_move(em, 1, 0, 580, [&](uint8_t* q) { scan(q, 18); }); }});
+  // The instructions that name an address register: register 4, or 5.
+  struct RegOp {
+    const char* what;
+    uint16_t op;
+    void (*set)(uint8_t*, uint16_t);
+  };
+  const RegOp reg_ops[] = {
+      {"offset register", 466, [](uint8_t*, uint16_t) {}},  // replace_move's own
+      {"bucket register", 186, [](uint8_t* q, uint16_t r) { rec::view<IbIraBucket>(q).reg = r; }},
+      {"scan buffer register", 188, [](uint8_t* q, uint16_t r) { rec::view<IbIraScan>(q).reg = r; }},
+      {"occurrence register", 76,
+       [](uint8_t* q, uint16_t r) {
+         rec::view<IbOcc>(q).ira = 1u;
+         rec::view<IbOcc>(q).elem_len = 1u;
+         rec::view<IbOcc>(q).reg = uint8_t(r);
+       }},
+      {"packed work value register", 84, [](uint8_t* q, uint16_t r) { rec::view<IbCnvPd>(q).reg = uint8_t(r); }},
+  };
+  for (const RegOp& r : reg_ops) {
+    const bool own = r.op == 466;
+    cases.push_back({r.what,
+                     [&r, own](EmHeader* em) { replace_move(em, own ? 4 : 1, 0, r.op, [&r](uint8_t* q) { r.set(q, 4); }); },
+                     [&r, own](EmHeader* em) { replace_move(em, own ? 5 : 1, 0, r.op, [&r](uint8_t* q) { r.set(q, 5); }); }});
+  }
+  // A length loaded from a field is its maximum, or without one any 16-bit
+  // length: a packed comparison by it at 9 bytes from r1's area end.
+  for (uint16_t max : {9, 0}) {
+    auto f = [max](EmHeader* em) {
+      replace_move(em, 1, kAreaSize - 9, 160, [max](uint8_t* q) {
+        rec::view<IbLdLenFld>(q).ira = 1u;
+        rec::view<IbLdLenFld>(q).max = max;
+      });
+      then_op(em, 154, [](uint8_t* q) { rec::view<IbLdLen>(q).value = 9; });
+      then_op(em, 510, [](uint8_t*) {});
+    };
+    if (max == 9) cases.push_back({"length from a field", f, nullptr});
+    else cases.back().past = f;
+  }
+  // A bucket holds 9 bytes: moved whole into it, or one more.
+  for (uint16_t n : {9, 10}) {
+    auto f = [n](EmHeader* em) {
+      replace_move(em, 1, 0, 186, [](uint8_t* q) { rec::view<IbIraBucket>(q).reg = 1; });
+      then_op(em, 114, [n](uint8_t* q) { rec::view<IbLen2>(q).a = n; });
+    };
+    if (n == 9) cases.push_back({"TOTAL's bucket", f, nullptr});
+    else cases.back().past = f;
+  }
   for (const Data& d : data) {
     cases.push_back({d.what, [&](EmHeader* em) { replace_move(em, d.reg, d.off, d.op, d.set, d.lens); },
                      [&](EmHeader* em) { replace_move(em, d.reg, d.off + 1, d.op, d.set, d.lens); }});
