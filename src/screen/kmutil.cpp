@@ -565,7 +565,10 @@ bool km_compile_source(std::string_view text, const std::string& dir, const std:
     const Tok& k = l.toks[0];
     if (!k.quoted && k.text == "terminals") continue;
     if (!k.quoted && k.text == "delay") {
-      if (l.toks.size() != 2 || km_option_code(l.toks[1].text) < 0) {
+      // Digits only: an option name is no number of milliseconds.
+      const std::string& ms = l.toks.size() == 2 ? l.toks[1].text : k.text;
+      if (l.toks.size() != 2 || !std::all_of(ms.begin(), ms.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+          km_option_code(ms) < 0) {
         *err = where() + "delay needs a number of milliseconds";
         return false;
       }

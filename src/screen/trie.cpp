@@ -97,6 +97,9 @@ const TrieEntry* KeyTrie::find_code(uint32_t code) const {
 namespace {
 bool printable(uint8_t b) { return (b >= 32 && b < 127) || b >= 160; }
 
+// The parameter bytes of an SS3 sequence: digits and ';'.
+bool ss3_param(uint8_t b) { return (b >= '0' && b <= '9') || b == ';'; }
+
 // Consumes the rest of an escape sequence that no entry knows, after the
 // bytes already read (which begin with ESC).
 void swallow_escape(std::string& got, int delay, ByteSource& src) {
@@ -117,19 +120,27 @@ void swallow_escape(std::string& got, int delay, ByteSource& src) {
       if (b >= 0x40 && b <= 0x7E) return;
     }
   } else if (intro == 'O') {
-    if (got.size() < 3) {
+    // SS3: modifier digits (ESC O 2 P, shifted F1 on some terminals), then
+    // the byte that ends it.
+    for (size_t i = 2; i < got.size(); ++i)
+      if (!ss3_param(uint8_t(got[i]))) return;
+    for (int n = 0; n < 64; ++n) {
       int b = src.read(delay);
-      if (b >= 0) got.push_back(char(b));
+      if (b < 0) return;
+      got.push_back(char(b));
+      if (!ss3_param(uint8_t(b))) return;
     }
   }
 }
 
 // The length of the escape sequence at the start of s (CSI up to and with
-// its final byte, SS3 and its letter), npos when s stops before its end.
+// its final byte, SS3 with its modifier digits and the byte after them),
+// npos when s stops before its end.
 size_t escape_end(const std::string& s) {
-  if (s[1] == 'O') return s.size() >= 3 ? 3 : std::string::npos;
-  for (size_t i = 2; i < s.size(); ++i)
-    if (uint8_t(s[i]) >= 0x40 && uint8_t(s[i]) <= 0x7E) return i + 1;
+  for (size_t i = 2; i < s.size(); ++i) {
+    uint8_t b = uint8_t(s[i]);
+    if (s[1] == 'O' ? !ss3_param(b) : b >= 0x40 && b <= 0x7E) return i + 1;
+  }
   return std::string::npos;
 }
 
@@ -169,10 +180,12 @@ KeyMatch trie_read_key(const KeyTrie& t, int first_ms, int esc_delay_ms, bool ut
     node = t.step(node, uint8_t(nb));
   }
   // An escape sequence (CSI or SS3) that runs past the entry found is a
-  // longer key no entry knows, not the entry followed by typing.
+  // longer key no entry knows, not the entry followed by typing. One cut
+  // short by a pause right where an entry ends (Alt-[ or Alt-O in a
+  // recorded keymap) is that entry.
   if (got.size() >= 2 && uint8_t(got[0]) == 0x1B && (got[1] == '[' || got[1] == 'O')) {
     size_t end = escape_end(got);
-    if (!best || (end == std::string::npos ? got.size() + 1 : end) > best_len) {
+    if (!best || (end == std::string::npos ? got.size() : end) > best_len) {
       if (end != std::string::npos) {
         if (got.size() > end) src.unread(std::string_view(got).substr(end));
         got.resize(end);

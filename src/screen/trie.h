@@ -73,10 +73,12 @@ class ByteSource {
 // the trie that the bytes spell wins; bytes read past it are given back.
 // Bytes that no entry starts with give a Char when they are one printable
 // byte (32-126, 160-255), else Unknown; an unmatched escape sequence is
-// consumed whole (CSI up to its final byte, SS3 and its letter, ESC and one
-// byte) so that none of its bytes reach a field; so is ESC followed within
-// the delay by a byte that continues no key, even where ESC alone is a key
-// (Alt with a letter types nothing). With utf8, a character
+// consumed whole (CSI up to its final byte, SS3 with its modifier digits and
+// its letter, ESC and one byte) so that none of its bytes reach a field; so
+// is ESC followed within the delay by a byte that continues no key, even
+// where ESC alone is a key (Alt with a letter types nothing). An entry that
+// is a cut-off escape sequence (Alt-[ is ESC [) is taken when a pause
+// follows it. With utf8, a character
 // arrives as its UTF-8 bytes and is a Char when it is in ISO 8859-1
 // (U+00A0-U+00FF), else Unknown.
 KeyMatch trie_read_key(const KeyTrie& t, int first_ms, int esc_delay_ms, bool utf8, ByteSource& src);

@@ -39,6 +39,16 @@ struct StoreDir {
   return ::testing::AssertionSuccess();
 }
 
+// Makes a record's length and checksum agree with its bytes again, as a
+// forger would.
+void reseal(std::vector<uint8_t>* rec) {
+  KmHead& h = rec::view<KmHead>(rec->data());
+  h.length = uint32_t(rec->size());
+  uint32_t c = 2166136261u;
+  for (size_t j = sizeof(KmHead); j < rec->size(); ++j) c = (c ^ (*rec)[j]) * 16777619u;
+  h.checksum = c;
+}
+
 TEST(Keymap, OptionNamesAndNumbers) {
   EXPECT_EQ(km_option_code("END"), 274);
   EXPECT_EQ(km_option_code("help on opt"), 280);
@@ -111,6 +121,50 @@ TEST(Keymap, SourceErrorsNameFileAndLine) {
   EXPECT_NE(err.find("no terminfo entry"), std::string::npos);
   EXPECT_FALSE(km_compile_source("1abc END\n", ".", "f.km", "xterm", &km, &err));
   EXPECT_EQ(err, "f.km:1: \"1abc\" is not a key");
+  EXPECT_FALSE(km_compile_source("^CC END\n", ".", "g.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "g.km:1: \"^CC\" is not a key");
+  for (const char* bad : {"delay END\n", "delay 60 70\n", "delay\n"}) {
+    EXPECT_FALSE(km_compile_source(bad, ".", "h.km", "xterm", &km, &err)) << bad;
+    EXPECT_EQ(err, "h.km:1: delay needs a number of milliseconds") << bad;
+  }
+  EXPECT_FALSE(km_compile_source("include common.km xterm.km\n", std::string(QUVO_SOURCE_DIR) + "/data/keymaps", "i.km",
+                                 "xterm", &km, &err));
+  EXPECT_EQ(err, "i.km:1: include needs one file name");
+}
+
+// The largest key (32 bytes) and macro (64 values) a keymap keeps, and the
+// longest delay; one more is refused with its line. A key may hold any
+// byte, NUL and 0xFF among them; all of it survives the stored record.
+// The lines end in CR LF, as a file written on another system's editor.
+TEST(Keymap, SourceLinesAtTheirLimits) {
+  std::string key32 = "\\e[" + std::string(29, '1') + "~";
+  std::string src = "delay 2000\r\n\"" + key32 + "\" END\r\nkf1 \"" + std::string(64, 'x') +
+                    "\"\r\n\"\\x00\" HELP\r\n\"\\xFf\\x1B\" CANCEL\r\n\"\\x411\" ENTER\r\n\"^?^@\" BACK\r\n";
+  Keymap km, back;
+  std::string err;
+  ASSERT_TRUE(km_compile_source(src, ".", "l.km", "xterm", &km, &err)) << err;
+  std::vector<uint8_t> rec = km_encode(km);
+  ASSERT_TRUE(km_decode(rec.data(), rec.size(), &back, &err)) << err;
+  for (const Keymap* k : {&km, &back}) {
+    EXPECT_EQ(k->esc_delay, 2000);
+    ASSERT_EQ(k->trie.size(), 6u);
+    EXPECT_EQ(k->trie.find_code(274)->seq, "\x1b[" + std::string(29, '1') + "~");
+    EXPECT_EQ(k->trie.find_code(276)->seq, std::string(1, '\0'));
+    EXPECT_EQ(k->trie.find_code(278)->seq, "\xff\x1b");
+    EXPECT_EQ(k->trie.find_code(304)->seq, "A1");
+    EXPECT_EQ(k->trie.find_code(260)->seq, std::string("\x7f\0", 2));
+    for (const TrieEntry* e : k->trie.entries()) {
+      if (e->seq == "\x1bOP") {
+        EXPECT_EQ(e->values, std::vector<uint32_t>(64, kKmChar | 'x'));
+      }
+    }
+  }
+  EXPECT_FALSE(km_compile_source("\"\\e[" + std::string(30, '1') + "~\" END\n", ".", "m.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "m.km:1: a key sequence must have 1 to 32 bytes");
+  EXPECT_FALSE(km_compile_source("kf1 \"" + std::string(65, 'x') + "\"\n", ".", "m.km", "xterm", &km, &err));
+  EXPECT_EQ(err, "m.km:1: a key gives 1 to 64 values");
+  ASSERT_TRUE(km_compile_source("delay 2001\n", ".", "m.km", "xterm", &km, &err)) << err;
+  EXPECT_EQ(km.esc_delay, 2000);
 }
 
 TEST(Keymap, RecordsRoundTripAndDamageIsRefused) {
@@ -141,6 +195,33 @@ TEST(Keymap, RecordsRoundTripAndDamageIsRefused) {
   bad[0] = 'X';
   EXPECT_FALSE(km_decode(bad.data(), bad.size(), &back, &why));
   EXPECT_EQ(why, "the record is not a keymap");
+  // Forged records that pass the checksum: a byte short, a byte over, a key
+  // of no byte or of 33, a delay past the longest (the default instead).
+  bad = rec;
+  bad.pop_back();
+  reseal(&bad);
+  EXPECT_FALSE(km_decode(bad.data(), bad.size(), &back, &why));
+  EXPECT_EQ(why, "key 3 is cut short");
+  bad = rec;
+  bad.push_back(0);
+  reseal(&bad);
+  EXPECT_FALSE(km_decode(bad.data(), bad.size(), &back, &why));
+  EXPECT_EQ(why, "bytes follow the last key");
+  const size_t first = sizeof(KmHead);  // the first key: its length, its count of values, its bytes
+  ASSERT_EQ(rec[first], 1u);           // "\r"
+  for (int len : {0, 33}) {
+    bad = rec;
+    bad[first] = uint8_t(len);
+    bad.erase(bad.begin() + first + 2);
+    bad.insert(bad.begin() + first + 2, size_t(len), '\r');
+    reseal(&bad);
+    EXPECT_FALSE(km_decode(bad.data(), bad.size(), &back, &why)) << len;
+    EXPECT_EQ(why, "key 1 has a bad length") << len;
+  }
+  bad = rec;
+  rec::view<KmHead>(bad.data()).esc_delay = uint16_t(2001);
+  ASSERT_TRUE(km_decode(bad.data(), bad.size(), &back, &why)) << why;
+  EXPECT_EQ(back.esc_delay, kKmDefaultDelay);
 
   // Random damage never crashes and never passes unnoticed; a forged
   // checksum still meets the structure checks.
@@ -214,6 +295,7 @@ TEST(Keymap, DefaultSourcesInstallForTheirTerminals) {
   std::string log, err;
   int n = km_install(std::string(QUVO_SOURCE_DIR) + "/data/keymaps", *store, &log, &err);
   ASSERT_GT(n, 0) << err;
+  EXPECT_EQ(km_install(std::string(QUVO_SOURCE_DIR) + "/data/keymaps", *store, &log, &err), n);  // installed again
   for (const char* term : {"xterm", "xterm-256color", "tmux-256color", "screen", "linux", "vt100"}) {
     Keymap km;
     ASSERT_TRUE(stored(*store, term, &km)) << log;
@@ -297,6 +379,9 @@ TEST(Keymap, StoreFilesAreSafeAgainstPlantedNames) {
   why.clear();
   EXPECT_FALSE(store->get("vt100", "BOB", &rec, &why));
   EXPECT_NE(why.find("larger than a keymap can be"), std::string::npos) << why;
+  ASSERT_EQ(truncate((kd + "/vt100.UBOB.key").c_str(), off_t(kKmMaxFile)), 0);  // the largest is read
+  EXPECT_TRUE(store->get("vt100", "BOB", &rec, &why));
+  EXPECT_EQ(rec.size(), kKmMaxFile);
   km_set_store(store);
   Keymap got;
   EXPECT_EQ(km_find("vt100", "BOB", &got, &why), 1);  // every user's record still serves

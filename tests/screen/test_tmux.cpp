@@ -392,6 +392,8 @@ TEST_P(Terminal, SystemErrorWindowAndBadInput) {
   EXPECT_TRUE(t.waits(n + 1));
   t.tmux("send-keys -l \"$(printf '\\033[1;7Q')\"");
   EXPECT_TRUE(t.waits(n + 2));
+  t.tmux("send-keys -l \"$(printf '\\033O2P')\"");  // shifted F1 of some terminals
+  EXPECT_TRUE(t.waits(n + 3));
   t.keys({"Enter"});
   EXPECT_TRUE(t.out_has("enter name=[SMITH               ] code=[AB12  ]"));
   t.quit();
@@ -490,6 +492,7 @@ TEST_P(Terminal, TallWindowLeavesTheStatusLineWhole) {
 TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
   Tmux t(GetParam(), WM_DEMO);
   ASSERT_TRUE(t.waits(1));
+  EXPECT_EQ(t.tmux("display -p '#{keypad_flag}'"), "1\n");
   // F4 runs a shell command between wm_suspend and wm_resume: its output
   // goes, the screen comes back whole and the keys still work.
   t.keys({"F4"});
@@ -501,6 +504,8 @@ TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
   EXPECT_EQ(cols(s[8], 21, 14), "\u2502 Name:  SMITH");
   EXPECT_EQ(s[22].substr(0, 12), "STATUS: demo");
   EXPECT_TRUE(t.cursor_at(9, 30));
+  // The keys send the sequences of the keymap again (keypad transmit mode).
+  EXPECT_EQ(t.tmux("display -p '#{keypad_flag}'"), "1\n");
   t.burst({"Tab", "End", "Z", "Enter"});
   EXPECT_TRUE(t.out_has("enter name=[SMITH               ] code=[AB12Z ]"));
   t.quit();
@@ -685,6 +690,29 @@ TEST(TerminalKeymap, UtilityRecordsAndStoresKeys) {
   struct stat st;
   ASSERT_EQ(stat((t.data() + "/keymaps/xterm.U" + login() + ".key").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0660u);
+}
+
+// Keys of one byte at the ends of the range, NUL (CTRL-SPACE) and 0xFF, are
+// recorded and stored as they came.
+TEST(TerminalKeymap, UtilityRecordsBytesZeroAnd255) {
+  Tmux t("xterm", std::string(QUVO_BINARY) + " -k", false);
+  ASSERT_TRUE(t.waits(1));
+  t.keys({"C-Space"});
+  EXPECT_NE(t.row_when(4, "END").find("Press the key for END"), std::string::npos) << t.row(4);
+  int n = t.wait_count();
+  t.tmux("send-keys -H ff");
+  ASSERT_TRUE(t.waits(n + 1));
+  EXPECT_NE(t.row_when(4, "CANCEL").find("Press the key for CANCEL"), std::string::npos) << t.row(4);
+  t.keys({"C-d"});
+  t.finish("y");
+  ASSERT_EQ(t.exit_code(), 0);
+  Keymap km;
+  std::string why;
+  ASSERT_EQ(find_keymap(t.data(), login(), &km, &why), 1) << why;
+  ASSERT_NE(km.trie.find_code(304), nullptr);
+  EXPECT_EQ(km.trie.find_code(304)->seq, std::string(1, '\0'));
+  ASSERT_NE(km.trie.find_code(274), nullptr);
+  EXPECT_EQ(km.trie.find_code(274)->seq, "\xff");
 }
 
 // A key is what one key press sends, whatever the pace of typing: keys sent

@@ -105,6 +105,15 @@ TEST(Trie, UnknownEscapeSequencesAreSwallowedWhole) {
   EXPECT_EQ(next_words(t, s), "char y");
   EXPECT_EQ(next(t, s).kind, KeyMatch::Unknown);
   EXPECT_EQ(next_words(t, s), "char z");
+  // Modifiers: shifted F1 as some terminals send it (ESC O 2 P, ESC O 1;2 P)
+  // and CTRL-ENTER with xterm's modifyOtherKeys.
+  for (char c : std::string("\x1bO2Px\x1bO1;9Py\x1b[27;5;13~z")) s.q.push_back(uint8_t(c));
+  EXPECT_EQ(next_words(t, s), "unknown \x1bO2P");
+  EXPECT_EQ(next_words(t, s), "char x");
+  EXPECT_EQ(next_words(t, s), "unknown \x1bO1;9P");
+  EXPECT_EQ(next_words(t, s), "char y");
+  EXPECT_EQ(next_words(t, s), "unknown \x1b[27;5;13~");
+  EXPECT_EQ(next_words(t, s), "char z");
   // Control bytes without an entry are unknown, never characters.
   s.keys({"\x01", "\x80"});
   EXPECT_EQ(next(t, s).kind, KeyMatch::Unknown);
@@ -125,6 +134,55 @@ TEST(Trie, AltKeysAreOneUnknownKeyNotEscAndTyping) {
   EXPECT_EQ(next_words(t, s, true), "char a");
 }
 
+// Bytes that come at once with a key and do not continue it are the next
+// keys, however the key was decided: an entry that longer ones continue, a
+// prefix of entries only, a broken UTF-8 character, Alt with a character.
+TEST(Trie, BytesThatContinueNoKeyAreTheNextKeys) {
+  KeyTrie t = sample();
+  t.add("\x05", {274});
+  t.add("\x05\x05", {257});
+  t.add("\x02\x02", {257});
+  Script s;
+  for (char c : std::string("\x05" "a" "\x02" "b" "\xc3" "c" "\xc3\xc3\xa9" "\x1b\xc3\xa9" "d" "\x1b\xc3" "e"))
+    s.q.push_back(uint8_t(c));
+  EXPECT_EQ(next_words(t, s, true), "key 274");
+  EXPECT_EQ(next_words(t, s, true), "char a");
+  EXPECT_EQ(next_words(t, s, true), "unknown \x02");
+  EXPECT_EQ(next_words(t, s, true), "char b");
+  EXPECT_EQ(next_words(t, s, true), "unknown \xc3");
+  EXPECT_EQ(next_words(t, s, true), "char c");
+  EXPECT_EQ(next_words(t, s, true), "unknown \xc3");
+  EXPECT_EQ(next_words(t, s, true), "char \xe9");
+  EXPECT_EQ(next_words(t, s, true), "unknown \x1b\xc3\xa9");
+  EXPECT_EQ(next_words(t, s, true), "char d");
+  EXPECT_EQ(next_words(t, s, true), "unknown \x1b\xc3");
+  EXPECT_EQ(next_words(t, s, true), "char e");
+  // A key with no longer sequences is decided without waiting: the pause
+  // after it is still there.
+  s.q = {'\r', kTmTimeout, 'a'};
+  EXPECT_EQ(next_words(t, s), "key 304");
+  EXPECT_EQ(trie_read_key(t, 0, 50, false, s).kind, KeyMatch::Timeout);
+  // The end of input inside a sequence decides it and still comes next.
+  s.q = {0x1b, kTmEof, 'a'};
+  EXPECT_EQ(next_words(t, s), "key 278");
+  EXPECT_EQ(next_words(t, s), "eof");
+}
+
+// Alt-[ and Alt-O are ESC [ and ESC O, the starts of the terminal's escape
+// sequences: recorded as keys, they are those keys when a pause follows.
+TEST(Trie, EntryThatIsACutOffEscapeSequenceIsTakenAtAPause) {
+  KeyTrie t = sample();
+  t.add("\x1b[", {274});
+  t.add("\x1bO", {257});
+  Script s;
+  s.keys({"\x1b[", "\x1bO", "\x1b[A", "\x1bOP", "\x1b[1"});
+  EXPECT_EQ(next_words(t, s), "key 274");
+  EXPECT_EQ(next_words(t, s), "key 257");
+  EXPECT_EQ(next_words(t, s), "key 20002");
+  EXPECT_EQ(next_words(t, s), "key 276");
+  EXPECT_EQ(next_words(t, s), "unknown \x1b[1");  // no entry ends there
+}
+
 TEST(Trie, Utf8CharactersBecomeLatin1Bytes) {
   KeyTrie t = sample();
   Script s;
@@ -136,6 +194,13 @@ TEST(Trie, Utf8CharactersBecomeLatin1Bytes) {
   EXPECT_EQ(next(t, s, true).kind, KeyMatch::Unknown);  // a Latin-1 byte on a UTF-8 terminal
   s.keys({"\xe9"});
   EXPECT_EQ(next_words(t, s, false), "char \xE9");  // on an 8-bit terminal it is the character
+  // Characters beyond ISO 8859-1 are one unknown key each, whatever their
+  // length (U+07FF, U+10FFFF); a byte that starts none is one alone.
+  for (char c : std::string("\xdf\xbf\xf4\x8f\xbf\xbf\xf5\x80")) s.q.push_back(uint8_t(c));
+  EXPECT_EQ(next_words(t, s, true), "unknown \xdf\xbf");
+  EXPECT_EQ(next_words(t, s, true), "unknown \xf4\x8f\xbf\xbf");
+  EXPECT_EQ(next_words(t, s, true), "unknown \xf5");
+  EXPECT_EQ(next_words(t, s, true), "unknown \x80");
 }
 
 TEST(Trie, EntriesReplaceRemoveAndFind) {
@@ -148,6 +213,11 @@ TEST(Trie, EntriesReplaceRemoveAndFind) {
   EXPECT_FALSE(t.remove("\x1b[A"));
   EXPECT_FALSE(t.remove("\x1b["));
   EXPECT_EQ(t.size(), 6u);
+  EXPECT_EQ(t.entries().size(), 6u);
+  t.add("\x1b", {273});  // the first entry made
+  t.add("\x1b[B", {});   // no values: no key
+  EXPECT_EQ(t.size(), 6u);
+  EXPECT_EQ(t.find_code(273)->seq, "\x1b");
   t.add("\x1b[A", {20003});
   EXPECT_EQ(t.size(), 7u);
   Script s;
@@ -194,6 +264,15 @@ TEST(Trie, UnmappedBytesAreTheSameCharactersOnBothPaths) {
     }
     EXPECT_EQ(b.bytes, enc);
   }
+  // ESC is no key here: alone, with a letter, or starting a sequence, it is
+  // one unknown key with what follows at once.
+  Script s;
+  s.q = {0x1b, kTmTimeout, kTmTimeout};
+  s.keys({"\x1bx", "\x1bOQ", "\x1b[15~"});
+  EXPECT_EQ(next_words(t, s), "unknown \x1b");
+  EXPECT_EQ(next_words(t, s), "unknown \x1bx");
+  EXPECT_EQ(next_words(t, s), "unknown \x1bOQ");
+  EXPECT_EQ(next_words(t, s), "unknown \x1b[15~");
 }
 
 }  // namespace
