@@ -374,8 +374,10 @@ uint32_t pc_get_ira(PcCtx* ctx, const char* app, uint32_t area_id, int kind, uin
         e.shr = r.shr;
         e.non_shr = r.non_shr;
       }
+      // The whole area of this kind, at offset 0: the sub-areas lie in it.
       EmAreaEntry at0 = e;
       at0.sub = 0;
+      at0.size = r.size;
       add_dlf(ctx, &at0);
       return add_dlf(ctx, &e);
     }

@@ -516,6 +516,37 @@ TEST(Bootstrap, ShortFixedRecordTakesItsTailFromTheInitialImage) {
   d.done();
 }
 
+// A live record one byte longer than its file's records is damage: the
+// import fails, naming the record (a record of the length itself is taken,
+// as above).
+TEST(Bootstrap, ARecordOneByteLongerThanItsFileIsRefused) {
+  Dirs d;
+  ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+  fx::Rec r = bst::testfi_records(1)[0];
+  r.push_back(0);
+  const int len = kTestfiLen + 1;
+  std::string raw(kRawHead, '\0');
+  uint8_t h[12] = {0, 0, 0, 0, 0, 0, uint8_t(len >> 8), uint8_t(len), 0, 0, 0, 1};
+  raw.append(reinterpret_cast<char*>(h), 12);
+  raw.append(reinterpret_cast<char*>(r.data()), size_t(len));
+  raw.append(4, '\0');
+  std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
+  bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
+  d.use_target();
+  BsCounts c;
+  FmFdb sum, tgt = fm_fdb;
+  summary_of(&sum, "0LA");
+  INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(bs_import(&sum, &tgt, &c), 0);
+  testing::internal::GetCapturedStdout();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("record 1: copy_recs() - rec to long (113 bytes"), std::string::npos) << err;
+  EXPECT_EQ(c.failures, 1);
+  d.done();
+}
+
 TEST(Bootstrap, ImagesArePiecesOfAThousandBytes) {
   Dirs d;
   std::string sum = bs_input_path(d.root, "0DB", FM_PT_DATA, "SUMMARY");

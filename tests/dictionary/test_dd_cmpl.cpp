@@ -484,6 +484,275 @@ TEST_F(DdCmpl, RecordLengthAtTheLimitAndPastItHoweverLarge) {
 
 namespace {
 
+// Each bound of a file's definition at its limit compiles without a message;
+// one past it gives the bound's message, with the field's whole name.
+TEST_F(DdCmpl, DefinitionsAtEachBoundCompileAndOnePastAreRefused) {
+  for (int n : {255, 256}) {
+    DDomain d = domain("KEY" + std::to_string(n), 4, 1);
+    d.dflt_len = uint16_t(n);
+    put("INIT_DDOM_FDB", d);
+  }
+  DDomain small = domain("SMALL", 1, 1, "9999");
+  small.rng_code1 = 4;
+  small.rng_value1.set("255");
+  put("INIT_DDOM_FDB", small);
+  put("INIT_DDOM_FDB", domain("CODE", 1, 1, "99"));
+  DDomain alpha3 = domain("ALPHA3", 4, 1);
+  alpha3.dflt_len = 3;
+  put("INIT_DDOM_FDB", alpha3);
+  auto key0 = [](DField& f) { f.key_kind = 0; };
+  auto alt = [](DField& f) { f.key_kind = 1; };
+  auto low = [](const char* t) { return [t](DField& f) { f.low_given = 1; f.low.set(t); }; };
+  auto high = [](const char* t) { return [t](DField& f) { f.high_given = 1; f.high.set(t); }; };
+  auto sub = [](int off, int len) { return [off, len](DField& f) { f.offset = uint16_t(off); f.length = uint16_t(len); }; };
+  // the limits: keys of 255 bytes, a whole base as substring, a synonym of as
+  // many occurrences as its base, ranges as long or as large as the field
+  // takes, a 3-byte user stamp
+  put("INIT_DREC_FDB", record("LIM"));
+  put("INIT_DFLD_FDB", fld("LIM", "K", 1, "COUNT", key0));
+  put("INIT_DFLD_FDB", fld("LIM", "A", 2, "KEY255", alt));
+  put("INIT_DFLD_FDB", fld("LIM", "G", 3, "B", alt, 2));
+  put("INIT_DFLD_FDB", fld("LIM", "B", 4, "KEY255"));
+  put("INIT_DFLD_FDB", fld("LIM", "D", 5, "DAY", low("2024022912300000")));
+  put("INIT_DFLD_FDB", fld("LIM", "N", 6, "NAME", [](DField& f) { f.occurs = 2; f.high_given = 1; f.high.set("ABCDEFGHIJ"); }));
+  put("INIT_DFLD_FDB", fld("LIM", "M", 7, "NAME"));
+  put("INIT_DFLD_FDB", fld("LIM", "S", 8, "M", sub(1, 10), 4));
+  put("INIT_DFLD_FDB", fld("LIM", "Y", 9, "N", [](DField& f) { f.occurs = 2; }, 5));
+  put("INIT_DFLD_FDB", fld("LIM", "V", 10, "SMALL", high("255")));
+  put("INIT_DFLD_FDB", fld("LIM", "W", 11, "CODE", low("99")));
+  put("INIT_DFLD_FDB", fld("LIM", "U", 12, "ALPHA3", [](DField& f) { f.usage = 6; }));
+  ASSERT_EQ(c.run("LIM"), 1);
+  EXPECT_EQ(c.numbers("LIM"), std::vector<uint32_t>{});
+  DFile f;
+  ASSERT_TRUE(file_rec("LIM", &f));
+  EXPECT_EQ(f.key_len[1], 255);
+  EXPECT_EQ(f.key_len[2], 255);
+  EXPECT_EQ(f.usage[0], 12u);
+  EXPECT_EQ(elem(elems("LIM"), "LIM V")->length, 1) << "at most 255: one byte";
+  // one past each: a message for the field, by its whole name
+  struct Past {
+    const char* what;
+    uint32_t msg;
+    const char* field;
+    std::function<void(const std::string&)> define;
+    bool fails = true;  // a numeric range's one bad bound does not fail its field
+  };
+  std::vector<Past> past = {
+      {"key of 256 bytes", 100660, "A", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "A", 2, "KEY256", alt)); }},
+      {"group key of 256 bytes", 100270, "G",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "G", 2, "C", alt, 2));
+         put("INIT_DFLD_FDB", fld(F, "B", 3, "KEY255"));
+         put("INIT_DFLD_FDB", fld(F, "C", 4, "FLAG"));
+       }},
+      {"substring from offset 0", 100580, "S",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "M", 2, "NAME"));
+         put("INIT_DFLD_FDB", fld(F, "S", 3, "M", sub(0, 2), 4));
+       }},
+      {"substring one byte past its base", 100580, "S",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "M", 2, "NAME"));
+         put("INIT_DFLD_FDB", fld(F, "S", 3, "M", sub(2, 10), 4));
+       }},
+      {"synonym of one occurrence more", 100610, "Y",
+       [&](auto& F) {
+         put("INIT_DFLD_FDB", fld(F, "N", 2, "NAME", [](DField& f) { f.occurs = 2; }));
+         put("INIT_DFLD_FDB", fld(F, "Y", 3, "N", [](DField& f) { f.occurs = 3; }, 5));
+       }},
+      {"alpha range of 11 characters", 100070, "N",
+       [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "N", 2, "NAME", high("ABCDEFGHIJK"))); }},
+      {"date range of 18 characters", 100320, "D",
+       [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "D", 2, "DAY", low("202402291230000000"))); }},
+      {"range of 256 in a byte", 100680, "V", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "V", 2, "SMALL", high("256"))); },
+       false},
+      {"range of one digit more", 100520, "W", [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "W", 2, "CODE", low("100"))); },
+       false},
+      {"user stamp of 2 bytes", 100400, "U",
+       [&](auto& F) { put("INIT_DFLD_FDB", fld(F, "U", 2, "ALPHA2", [](DField& f) { f.usage = 6; })); }},
+  };
+  DDomain alpha2 = domain("ALPHA2", 4, 1);
+  alpha2.dflt_len = 2;
+  put("INIT_DDOM_FDB", alpha2);
+  int i = 0;
+  for (const Past& p : past) {
+    // file names of 8 characters and field names of 22
+    std::string file = "PAST" + std::to_string(1000 + ++i);
+    SCOPED_TRACE(std::string(p.what) + " in " + file);
+    put("INIT_DREC_FDB", record(file));
+    put("INIT_DFLD_FDB", fld(file, "K", 1, "DAY", key0));  // 4 bytes: what follows is aligned
+    p.define(file);
+    ASSERT_EQ(c.run(file), 1);
+    auto ms = c.msgs(file);
+    ASSERT_EQ(ms.size(), 1u);
+    EXPECT_EQ(ms[0].number, p.msg);
+    EXPECT_EQ(ms[0].kind, 3);
+    EXPECT_EQ(ms[0].object, file + " " + p.field);
+    DFile f;
+    EXPECT_EQ(file_rec(file, &f), !p.fails);
+  }
+  // messages name the field by all its 22 characters, the file by all 8
+  std::string longest = "PASTLONG " + std::string(13, 'N');
+  put("INIT_DREC_FDB", record("PASTLONG", 2));
+  put("INIT_DFLD_FDB", field("PASTLONG", "PASTLONG K", 2, "COUNT"));
+  DField lf = field("PASTLONG", longest, 1, "ALPHA2");
+  lf.usage = 7;
+  put("INIT_DFLD_FDB", lf);
+  ASSERT_EQ(c.run("PASTLONG"), 1);
+  auto ms = c.msgs("PASTLONG");
+  ASSERT_EQ(ms.size(), 1u);
+  EXPECT_EQ(ms[0].number, 100410u);
+  EXPECT_EQ(ms[0].object, longest);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+// A numeric field's range fails the field only when both bounds are bad; a
+// bad one beside a good one is reported and the field compiles.
+TEST_F(DdCmpl, ANumericRangeFailsItsFieldOnlyWhenBothBoundsAreBad) {
+  put("INIT_DDOM_FDB", domain("CODE", 1, 1, "99"));
+  for (bool both : {false, true}) {
+    std::string file = both ? "RNGBOTH" : "RNGONE";
+    put("INIT_DREC_FDB", record(file));
+    put("INIT_DFLD_FDB", fld(file, "K", 1, "COUNT", [](DField& f) { f.key_kind = 0; }));
+    put("INIT_DFLD_FDB", fld(file, "R", 2, "CODE", [&](DField& f) {
+          f.low_given = 1;
+          f.low.set("1a");
+          f.high_given = 1;
+          f.high.set(both ? "-1" : "50");
+        }));
+    ASSERT_EQ(c.run(file), 1);
+    std::vector<uint32_t> want = {100490};
+    if (both) want.push_back(100530);
+    EXPECT_EQ(c.numbers(file), want);
+    DFile f;
+    EXPECT_EQ(file_rec(file, &f), !both);
+  }
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
+
+namespace {
+
+// Occurrences and two-segment dates count in field numbers, group lengths,
+// key lengths and segment counts; every occurrence takes the initial value.
+// A group with a member out of field order (a synonym of an earlier field)
+// is not contiguous.
+TEST_F(DdCmpl, OccurrencesCountInFieldNumbersKeysAndImages) {
+  DDomain stamp = domain("STAMP", 2, 1, "0807060504030201");  // binary, 8 bytes, 2 segments
+  put("INIT_DDOM_FDB", stamp);
+  put("INIT_DREC_FDB", record("OCC"));
+  put("INIT_DFLD_FDB", fld("OCC", "K", 1, "COUNT", [](DField& f) { f.key_kind = 0; }));
+  put("INIT_DFLD_FDB", fld("OCC", "C", 2, "COUNT"));
+  put("INIT_DFLD_FDB", fld("OCC", "G", 3, "A", [](DField& f) { f.key_kind = 1; }, 2));
+  put("INIT_DFLD_FDB", fld("OCC", "W", 4, "STAMP"));
+  put("INIT_DFLD_FDB", fld("OCC", "A", 5, "COUNT", [](DField& f) { f.occurs = 3; f.initial.set("7"); }));
+  put("INIT_DFLD_FDB", fld("OCC", "R", 6, "COUNT", [](DField& f) { f.occurs = 2; f.key_kind = 1; }));
+  put("INIT_DFLD_FDB", fld("OCC", "H", 7, "S", nullptr, 2));
+  put("INIT_DFLD_FDB", fld("OCC", "B", 8, "COUNT"));
+  put("INIT_DFLD_FDB", fld("OCC", "S", 9, "K", nullptr, 5));
+  ASSERT_EQ(c.run("OCC"), 1);
+  EXPECT_EQ(c.numbers("OCC"), std::vector<uint32_t>{});
+  auto es = elems("OCC");
+  std::map<std::string, std::pair<int, int>> want = {  // field number, offset
+      {"OCC K", {1, 0}}, {"OCC C", {2, 2}}, {"OCC W", {3, 4}}, {"OCC A", {5, 12}}, {"OCC R", {8, 18}}, {"OCC B", {10, 22}}};
+  for (const auto& [name, v] : want) {
+    const DElem* e = elem(es, name);
+    ASSERT_TRUE(e) << name;
+    EXPECT_EQ(e->field_no, v.first) << name;
+    EXPECT_EQ(e->offset, v.second) << name;
+  }
+  const DElem* g = elem(es, "OCC G");
+  const DElem* h = elem(es, "OCC H");
+  ASSERT_TRUE(g && h);
+  EXPECT_EQ(g->length, 8 + 3 * 2);
+  EXPECT_EQ(g->field_no, 2 + 3) << "segments: two of the date, one an occurrence";
+  EXPECT_EQ(g->type, 1) << "contiguous";
+  EXPECT_EQ(h->type, 2) << "a synonym of the key between";
+  DFile f;
+  ASSERT_TRUE(file_rec("OCC", &f));
+  EXPECT_EQ(f.key_len[1], 14);
+  EXPECT_EQ(f.seg_count[1], 5);
+  EXPECT_EQ(f.key_len[2], 4);
+  EXPECT_EQ(f.seg_count[2], 2);
+  auto ini = image("OCC", 1);
+  ASSERT_EQ(ini.size(), 24u);
+  for (int o = 0; o < 3; ++o) EXPECT_EQ(ini[size_t(12 + 2 * o)] | ini[size_t(13 + 2 * o)] << 8, 7) << o;
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+// Asked key numbers stay while the highest is below the key count; one at
+// the count makes every alternate key numbered anew from 1.
+TEST_F(DdCmpl, AskedKeyNumbersStayBelowTheKeyCountAndAreRenumberedAtIt) {
+  for (int alternates : {2, 1}) {
+    std::string file = "ASK" + std::to_string(alternates);
+    put("INIT_DREC_FDB", record(file));
+    put("INIT_DFLD_FDB", fld(file, "K", 1, "COUNT", [](DField& f) { f.key_kind = 0; }));
+    put("INIT_DFLD_FDB", fld(file, "A", 2, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 2; }));
+    if (alternates == 2) put("INIT_DFLD_FDB", fld(file, "B", 3, "COUNT", [](DField& f) { f.key_kind = 1; f.key_no = 0; }));
+    ASSERT_EQ(c.run(file), 1);
+    EXPECT_EQ(c.numbers(file), std::vector<uint32_t>{});
+    auto es = elems(file);
+    EXPECT_EQ(elem(es, file + " A")->key_no, alternates == 2 ? 2 : 1) << file;
+    if (alternates == 2) {
+      EXPECT_EQ(elem(es, file + " B")->key_no, 1);
+    }
+  }
+}
+
+// A change of storage that keeps every offset and length (a date of year
+// and day, binary or packed in 4 bytes) still changes the structure: the
+// records on file must be converted.
+TEST_F(DdCmpl, AStorageChangeOfTheSameLengthChangesTheStructure) {
+  put("INIT_DDOM_FDB", domain("WHEN", 2, 1, "0705"));
+  put("INIT_DREC_FDB", record("SWHEN", 2));
+  put("INIT_DFLD_FDB", fld("SWHEN", "V", 1, "WHEN"));
+  ASSERT_EQ(c.run("SWHEN"), 1);
+  DFile a, b;
+  ASSERT_TRUE(file_rec("SWHEN", &a));
+  DElem was = *elem(elems("SWHEN"), "SWHEN V");
+  put("INIT_DDOM_FDB", domain("WHEN", 2, 2, "0705"));
+  set_unset(a.cmpl_stamp);
+  put("INIT_DFI_FDB", a);
+  ASSERT_EQ(c.run("SWHEN"), 1);
+  EXPECT_EQ(c.numbers("SWHEN"), std::vector<uint32_t>{});
+  ASSERT_TRUE(file_rec("SWHEN", &b));
+  DElem now = *elem(elems("SWHEN"), "SWHEN V");
+  EXPECT_NE(now.type, was.type);
+  ASSERT_EQ(now.length, was.length);
+  EXPECT_NE(std::memcmp(a.struct_stamp.data(), b.struct_stamp.data(), 8), 0);
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
+
+namespace {
+
+// A file's area takes the class of its share codes; its second area is of
+// class 2 at most, however it is shared.
+TEST_F(DdCmpl, TheSecondAreaIsOfClassTwoAtMost) {
+  for (const char* b14 : {"0", "1"}) {
+    std::string file = std::string("AREA") + b14;
+    DRecord rc = record(file, 2);
+    rc.b14.set(b14);
+    rc.share[0] = 3;
+    rc.share[1] = 3;
+    put("INIT_DREC_FDB", rc);
+    put("INIT_DFLD_FDB", fld(file, "V", 1, "COUNT"));
+    ASSERT_EQ(c.run(file), 1);
+    EXPECT_EQ(c.numbers(file), std::vector<uint32_t>{});
+    DFile f;
+    ASSERT_TRUE(file_rec(file, &f));
+    EXPECT_EQ(f.area / 1000000, 12u) << file;
+    EXPECT_EQ(f.area2 / 1000000, 2u) << file;
+  }
+  EXPECT_EQ(errs.count(), 0u) << errs.last();
+}
+
+}  // namespace
+
+namespace {
+
 // The user stamps (FILE 140 and 144), where the runtime writes the 3-byte
 // user id: an alpha field takes them by special usage 6 and 7.
 TEST_F(DdCmpl, AnAlphaFieldTakesTheUserStampSlots) {

@@ -308,6 +308,13 @@ TEST_F(ValRun, AlphaInitialValuesStayInsideTheirField) {
   init_etoi_img(&r, &m, big.data(), std::vector<uint8_t>(30, ' ').data());
   EXPECT_EQ(std::string(big.begin(), big.begin() + 10), std::string(10, 'Q'));
   EXPECT_EQ(big[10], 0xEE);
+  // a mask as long as the field or shorter: its length of the text, blanks after
+  for (auto [mask, want] : {std::pair<int, std::string>{10, "ABCDEFGHIJ"}, {4, "ABCD      "}}) {
+    m.e.mask.set(std::string(size_t(mask), 'X'));
+    m.e.initial.set("ABCDEFGHIJKL");
+    init_etoi_img(&r, &m, ini.data(), nul.data());
+    EXPECT_EQ(std::string(ini.begin(), ini.end()), want) << mask;
+  }
   // squeezed: runs of blanks as one, the joining character takes its blanks
   m.e.mask.set("");
   m.e.squeeze = '1';
@@ -392,6 +399,32 @@ TEST_F(ValRun, MasksGiveTypesLengthsDigitsAndSizes) {
   d.null_value.set("x");
   EXPECT_FALSE(parse_msk(&r, &m, &d));
   EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100350});
+  // each size at its limit and one past it, by the range codes: 1 exactly,
+  // 2 at least, 3 more than, 4 at most, 5 less than
+  struct Sized {
+    const char* mask;
+    int code1;
+    const char* v1;
+    int code2;
+    const char* v2;
+    int len;
+  } sized[] = {{"9999", 4, "255", 255, "", 1},      {"9999", 4, "256", 255, "", 2},
+               {"9999", 5, "256", 255, "", 1},      {"9999", 5, "257", 255, "", 2},
+               {"999999", 4, "65535", 255, "", 2},  {"999999", 4, "65536", 255, "", 4},
+               {"999-", 2, "-128", 4, "127", 1},    {"999-", 2, "-129", 4, "127", 2},
+               {"999-", 3, "-129", 5, "128", 1},    {"999-", 2, "-128", 4, "128", 2},
+               {"99999-", 2, "-32768", 4, "32767", 2}, {"99999-", 3, "-32768", 4, "32768", 4},
+               {"999-", 1, "-5", 255, "", 1},       {"99999-", 1, "300", 255, "", 2}};
+  for (const Sized& k : sized) {
+    d = domain("D", 1, 1, k.mask);
+    d.kind = 1;
+    d.rng_code1 = uint8_t(k.code1);
+    d.rng_value1.set(k.v1);
+    d.rng_code2 = uint8_t(k.code2);
+    d.rng_value2.set(k.v2);
+    ASSERT_TRUE(parse_msk(&r, &m, &d));
+    EXPECT_EQ(m.e.length, k.len) << k.mask << " " << k.code1 << " " << k.v1 << " " << k.code2 << " " << k.v2;
+  }
   // alpha kinds 1-3 and tokens stored as numbers by their highest number
   struct Alpha {
     int akind;
@@ -414,7 +447,7 @@ TEST_F(ValRun, MasksGiveTypesLengthsDigitsAndSizes) {
   EXPECT_EQ(take_msgs(), std::vector<uint32_t>{100360});
   struct Tok {
     int high, len, digits;
-  } toks[] = {{9, 1, 1}, {99, 1, 2}, {127, 1, 3}, {200, 2, 3}, {9999, 2, 4}, {32767, 2, 5},
+  } toks[] = {{9, 1, 1}, {99, 1, 2}, {127, 1, 3}, {128, 2, 3}, {200, 2, 3}, {9999, 2, 4}, {32767, 2, 5},
               {99999, 4, 5}, {999999, 4, 6}, {1000000, 4, 10}};
   auto* t = static_cast<CvTokenRec*>(MM_ALLOC(r.pool, sizeof(CvTokenRec)));
   for (const Tok& k : toks) {

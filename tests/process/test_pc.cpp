@@ -742,6 +742,42 @@ TEST_F(Pc, SavedModuleIsLoadedAndStaleOneRecompiled) {
   EXPECT_EQ(pc_compile_count(), n0 + 2);
 }
 
+// The module's header takes the definition's security codes, default
+// flags and mode and its other marks, each from its own place.
+TEST_F(Pc, TheModuleHeaderTakesItsDefinition) {
+  define(proc6("HD", {line("", "END PROC")}));
+  fx::Rec r = pltest::proc_rec("HD", 6, "0");
+  auto& d = rec::view<DProc>(r.data());
+  d.secr[0].set("0012");
+  d.secr[1].set("0034");
+  d.flag106[0].set("0");
+  d.flag106[1].set("0");
+  d.flag106[2].set("1");
+  d.default_mode = 3;
+  d.auto_readnext.set("0");
+  d.exact_key.set("1");
+  d.name368.set("ABCDWXYZ");
+  d.flag380[0].set("0");
+  d.flag380[1].set("1");
+  ASSERT_TRUE(pltest::rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DPROC_FDB(f, k, s, "ABC", "00"); }, r));
+  Pcb* p = e.pcb("HD", 2, 6);
+  ASSERT_EQ(pl_get(p, 0), 1);
+  const EmHeader* em = p->module.get();
+  EXPECT_EQ(em->exec_secr.get(), 12);
+  EXPECT_EQ(em->secr2.get(), 34);
+  EXPECT_EQ(std::vector<int>(em->flags106.b, em->flags106.b + 3), (std::vector<int>{0, 0, 1}));
+  EXPECT_EQ(em->dflt_mode, 3);
+  EXPECT_EQ(em->dflt_auto_rdnxt[0], '0');
+  EXPECT_EQ(em->dflt_exact_key[0], '1');
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(em->def368.b), 4), "ABCD");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(em->def372.b), 4), "WXYZ");
+  EXPECT_EQ(std::vector<int>(em->flags380.b, em->flags380.b + 2), (std::vector<int>{0, 1}));
+  EXPECT_EQ(em->def31, 1);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(em->title.b), 60), "T HD" + std::string(56, ' '));
+  pl_release(p);
+  Engine::free_pcb(p);
+}
+
 TEST_F(Pc, ReferenceEdgeCases) {
   // Through a compile context of their own.
   compile_new(
@@ -779,6 +815,53 @@ TEST_F(Pc, ReferenceEdgeCases) {
   EXPECT_EQ(pc_non_shr(0, 2), 0);
   EXPECT_EQ(pc_non_shr(3, 1), 66);
   EXPECT_EQ(pc_ipc_cat(2, 3), 8);
+}
+
+// The CAP keeps, per area class, the highest area number the module uses
+// (the shared areas are sized by it), whatever the order of the references;
+// a control area is 44 bytes; a sub-area reaches to its area's end, and its
+// kind's area at offset 0 (the one a run allocates, the sub-areas lying in
+// it) is the whole area even when the sub-area is named first.
+TEST_F(Pc, AreasOfEveryClassAndSubAreas) {
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {fx::rec("ELEMENT", {{"area", "12000003"}, {"work", "1"}, {"name", "W12"}, {"kind", "1"},
+                                           {"ident_stamp", "2026-05-05T00:00:00"}, {"number", "901"},
+                                           {"length", "2"}, {"occurs", "1"}, {"type", "1"}, {"key_kind", "255"}})}),
+            0);
+  ASSERT_GE(fx::write("FILE", "ABC", "00",
+                      {fx::rec("FILE", {{"name", "CTL"}, {"rec_len", "8"}, {"area", "1000012"}, {"area2", "2000009"}})}),
+            0);
+  uint32_t ctl = 0, sub = 0;
+  compile_new(
+      "HA",
+      [&](PcCtx& ctx, EmHeader*) {
+        CElem c;
+        ASSERT_EQ(pc_fld("ABC", "WN", 0, &c, &ctx), 1);   // 3000004
+        ASSERT_EQ(pc_fld("ABC", "W1", 0, &c, &ctx), 1);   // 3000001
+        ASSERT_EQ(pc_fld("ABC", "W12", 0, &c, &ctx), 1);
+        EmCfi cfi;
+        ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "CTL", &cfi, &ctx), 1);
+        ctl = cfi.ctl_ira;
+        sub = pc_get_ira(&ctx, "ABC", 1000012, 4, 3);
+        const EmCap* cap = pc_ap("ABC", &ctx);
+        ASSERT_NE(cap, nullptr);
+        std::vector<uint32_t> hi(cap->hi_area, cap->hi_area + 13);
+        EXPECT_EQ(hi, (std::vector<uint32_t>{0, 12, 9, 4, 0, 0, 0, 0, 0, 0, 0, 0, 3}));
+      },
+      [&](EmHeader* em) {
+        // (the table holds the LF records in key order)
+        auto* t = reinterpret_cast<EmAreaEntry*>(em->area_table.get());
+        auto size_of = [&](int cls, uint32_t number, int kind, uint32_t at) -> int64_t {
+          for (uint32_t i = 1; i <= em->n_areas; ++i)
+            if (t[i].aclass == cls && t[i].number == number && t[i].kind == kind && t[i].sub == at) return t[i].size;
+          return -1;
+        };
+        EXPECT_NE(ctl, 0u);
+        EXPECT_EQ(size_of(2, 9, 1, 0), 44);
+        EXPECT_NE(sub, 0u);
+        EXPECT_EQ(size_of(1, 12, 4, 3), 5);
+        EXPECT_EQ(size_of(1, 12, 4, 0), 8);   // and its area of that kind, whole
+      });
 }
 
 // A numeric work field's values are read whole, however much wider than the
@@ -870,28 +953,41 @@ TEST_F(Pc, FuzzRandomStatements) {
 }  // namespace
 
 // The field of key number 0 of a file, also when the file lists another key
-// first; a numeric-token field names its token list in CTOK once.
+// first; a numeric-token field names its token list in CTOK once, whether
+// a reference or the scan of its file finds it first.
 TEST_F(Pc, PrimaryKeyAndTokenLists) {
-  auto fld = [](const char* name, const char* file, int number, int key_no) {
+  auto fld = [](const char* name, const char* file, int number, int key_no, int type = 5, int len = 4, int off = 0,
+                int field_no = 0) {
     auto r = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", name}, {"kind", "1"},
-                                 {"file", file}, {"number", std::to_string(number)}, {"length", "4"},
-                                 {"occurs", "1"}, {"type", "5"},
+                                 {"file", file}, {"number", std::to_string(number)}, {"length", std::to_string(len)},
+                                 {"offset", std::to_string(off)}, {"field_no", std::to_string(field_no)},
+                                 {"occurs", "1"}, {"type", std::to_string(type)},
                                  {"key_kind", key_no < 0 ? "255" : "1"},
                                  {"key_no", std::to_string(key_no < 0 ? 0 : key_no)},
                                  {"ident_stamp", "2026-02-02T00:00:" + std::to_string(number)}});
     return r;
   };
-  auto cust_no = fld("CUST NO", "CUST", 42, 0);
+  auto cust_no = fld("CUST NO", "CUST", 42, 0, 5, 4, 0, 1);
   rec::view<DElem>(cust_no.data()).label.set("FIND CUSTOMER");
   rec::view<DElem>(cust_no.data()).flag92 = '1';
   auto tok = fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", "HUE"}, {"kind", "1"}, {"b94", "7"},
                                  {"file", "CUST"}, {"offset", "4"}, {"number", "77"}, {"length", "4"}, {"occurs", "1"}, {"type", "5"},
                                  {"key_kind", "255"}, {"token_mark", "1"}, {"domain", "COLORS"},
                                  {"ident_stamp", "2026-02-02T00:01:00"}});
+  // Two more scanned token fields no reference names: a numeric one, and an
+  // alpha one (whose list its item's conversion loads).
+  auto scanned_tok = [](const char* name, int number, int type, const char* list) {
+    return fx::rec("ELEMENT", {{"area", "1000005"}, {"work", "0"}, {"name", name}, {"kind", "1"}, {"b94", "7"},
+                               {"file", "CUST"}, {"offset", "4"}, {"number", std::to_string(number)},
+                               {"length", "4"}, {"occurs", "1"}, {"type", std::to_string(type)},
+                               {"key_kind", "255"}, {"token_mark", "1"}, {"domain", list},
+                               {"ident_stamp", "2026-02-02T00:02:" + std::to_string(number - 60)}});
+  };
   ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
-                      {fld("CUST NAME", "CUST", 41, 1), cust_no, tok}),
+                      {fld("CUST NAME", "CUST", 41, 1, 1, 6, 8, 3), cust_no, tok, scanned_tok("SHADE", 78, 5, "SHADES"),
+                       scanned_tok("TAG", 79, 1, "TAGS")}),
             0);
-  auto fi = fx::rec("FILE", {{"name", "CUST"}, {"rec_len", "8"}, {"key_count", "2"}, {"key_elem[1]", "41"},
+  auto fi = fx::rec("FILE", {{"name", "CUST"}, {"rec_len", "14"}, {"key_count", "2"}, {"key_elem[1]", "41"},
                              {"key_elem[2]", "42"}, {"area", "1000005"}, {"area2", "2000007"}});
   auto nokey = fx::rec("FILE", {{"name", "LOG"}, {"rec_len", "8"}, {"key_count", "1"}, {"key_elem[1]", "41"},
                                 {"area", "1000006"}, {"area2", "2000008"}});
@@ -920,16 +1016,17 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
       EXPECT_EQ(r.token_handle, 0u);
     });
     EXPECT_EQ(n, 1);
-    // One PK record per key segment, from the CFI's KDB and SDB.
+    // One PK record per key segment, from the CFI's KDB and SDB: each key
+    // its own segment (key 1 of the list is key number 1).
     EmCfi cfi;
     ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "CUST", &cfi, &ctx), 1);
     bld_seg_fi(&ctx, em->pk.get(), cfi);
-    std::vector<int> keys;
+    std::vector<std::vector<int>> keys;
     each_rec<EmPk>(em->pk.get(), [&](const EmPk& k) {
-      keys.push_back(k.key_no);
-      EXPECT_EQ(k.length, 4u);
+      keys.push_back({int(k.key_no), int(k.field), int(k.offset), int(k.length)});
     });
-    EXPECT_EQ(keys, (std::vector<int>{0, 1}));
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys, (std::vector<std::vector<int>>{{0, 1, 0, 4}, {1, 3, 8, 6}}));
     // SCAN: the two keys and the element with a scan code, in
     // sequence order; the PCF's key scan names into the header.
     pc_scan(pc_ap("ABC", &ctx), &ctx, cfi, 1);
@@ -937,11 +1034,78 @@ TEST_F(Pc, PrimaryKeyAndTokenLists) {
     std::vector<std::pair<uint32_t, int>> scans;
     each_rec<PcScan>(em->scan.get(), [&](const PcScan& sr) { scans.push_back({uint32_t(sr.seq), int(sr.key_no)}); });
     std::sort(scans.begin(), scans.end());
-    EXPECT_EQ(scans, (std::vector<std::pair<uint32_t, int>>{{41, 1}, {42, 0}, {77, 255}}));
+    EXPECT_EQ(scans, (std::vector<std::pair<uint32_t, int>>{{41, 1}, {42, 0}, {77, 255}, {78, 255}, {79, 255}}));
+    std::vector<std::string> lists;
+    each_rec<EmCtok>(em->ctok.get(), [&](const EmCtok& r) { lists.push_back(r.name.str().substr(0, 6)); });
+    std::sort(lists.begin(), lists.end());
+    EXPECT_EQ(lists, (std::vector<std::string>{"COLORS", "SHADES"}));
     PcPcfCmpl& pr = pc_pcf_cmpl(em);
     EXPECT_EQ(pr.scan_name[0].str().substr(0, 13), "FIND CUSTOMER");
     EXPECT_EQ(pr.scan_flag[0], 1);
     EXPECT_EQ(pr.scan_flag[1], 0);
+  });
+}
+
+// A key on a group: one segment per occurrence of each simple member up to
+// the group's end (an 8-byte date-time two of 4 bytes), each in the member's
+// type, as the file was made; the descriptor gives their total length and the
+// key's marks (primary; blank duplicates left out).
+TEST_F(Pc, AGroupKeyHasASegmentPerMemberOccurrence) {
+  auto el = [](const char* name, int kind, int number, int off, int len, int occurs, int type, int fno) {
+    return fx::rec("ELEMENT", {{"area", "1000011"}, {"work", "0"}, {"name", name}, {"kind", std::to_string(kind)},
+                               {"file", "GRP"}, {"number", std::to_string(number)}, {"offset", std::to_string(off)},
+                               {"length", std::to_string(len)}, {"occurs", std::to_string(occurs)},
+                               {"type", std::to_string(type)}, {"key_kind", "255"}, {"key_order", "+"},
+                               {"field_no", std::to_string(fno)},
+                               {"ident_stamp", "2026-04-04T00:00:1" + std::to_string(number)}});
+  };
+  fx::Rec g = el("G", 2, 1, 0, 18, 1, 1, 0);
+  auto& gd = rec::view<DElem>(g.data());
+  gd.domain.set("G END");
+  gd.key_kind = 0;
+  gd.key_no = 0;
+  gd.key_dups = ' ';
+  ASSERT_GE(fx::write("ELEMENT", "ABC", "00",
+                      {g, el("M1", 1, 2, 0, 3, 2, 1, 1), el("M2", 1, 3, 6, 8, 1, 6, 3), el("M3", 1, 4, 14, 4, 1, 5, 5),
+                       el("G END", 3, 5, 18, 0, 1, 1, 0), el("AFTER", 1, 6, 18, 2, 1, 1, 6)}),
+            0);
+  ASSERT_GE(fx::write("FILE", "ABC", "00",
+                      {fx::rec("FILE", {{"name", "GRP"}, {"rec_len", "20"}, {"key_count", "1"}, {"key_elem[1]", "1"},
+                                        {"area", "1000011"}})}),
+            0);
+  compile_new("GK", [&](PcCtx& ctx, EmHeader* em) {
+    EmCfi cfi;
+    ASSERT_EQ(pc_fi(pc_ap("ABC", &ctx), "GRP", &cfi, &ctx), 1);
+    ASSERT_EQ(int(cfi.fdb.key_count), 1);
+    PcBuf<uint8_t> kdb(2048), sdb(2048);
+    for (auto [f, buf] : {std::pair{em->kdb.get(), kdb.bytes()}, std::pair{em->sdb.get(), sdb.bytes()}}) {
+      PROTO_FULL(f, 0, buf);
+      f->rid = cfi.fdb.kdb.off;
+      f->op = FM_OP_RID;
+      f->rec_len = 2048;
+      ASSERT_EQ(fm_read(f), 1);
+      f->op = 0;
+      f->rec_len = 0;
+    }
+    const auto& k = rec::view<FmKdb>(kdb.bytes());
+    EXPECT_EQ(int(k.key_no), 0);
+    EXPECT_EQ(int(k.key_len), 18);
+    EXPECT_EQ(int(k.flags), 17 + 4);
+    ASSERT_EQ(int(k.seg_count), 5);
+    std::vector<std::vector<int>> segs;
+    for (int j = 0; j < 5; ++j) {
+      const auto& sg = rec::view<FmSdb>(sdb.bytes() + 8 * j);
+      segs.push_back({int(sg.field), int(sg.offset), int(sg.length), int(sg.type), int(sg.order)});
+    }
+    EXPECT_EQ(segs, (std::vector<std::vector<int>>{{1, 0, 3, FM_SEG_ALPHA, '+'}, {2, 3, 3, FM_SEG_ALPHA, '+'},
+                                                   {3, 6, 4, FM_SEG_BINARY, '+'}, {4, 10, 4, FM_SEG_BINARY, '+'},
+                                                   {5, 14, 4, FM_SEG_BINARY, '+'}}));
+    // The PCF's key list: the same five.
+    bld_seg_fi(&ctx, em->pk.get(), cfi);
+    std::vector<std::vector<int>> pks;
+    each_rec<EmPk>(em->pk.get(), [&](const EmPk& r) { pks.push_back({int(r.field), int(r.offset), int(r.length)}); });
+    std::sort(pks.begin(), pks.end());
+    EXPECT_EQ(pks, (std::vector<std::vector<int>>{{1, 0, 3}, {2, 3, 3}, {3, 6, 4}, {4, 10, 4}, {5, 14, 4}}));
   });
 }
 
