@@ -405,13 +405,15 @@ TEST(PbKey, MemcmpOrderIsValueOrderForEveryType) {
       ASSERT_TRUE(pb_key_layout(&d));
       std::vector<std::vector<uint8_t>> recs;
       std::vector<Val> vals;
-      for (uint32_t day : {1u, 2u, 255u, 256u, 65536u, 700000u, 738000u, 3652059u, 0xFFFFFFFFu}) {
+      // A day past the last date (3652060) does not read: after the null
+      // date, before day 0 (no date: all zeros) and day 1 (year 1, century 0).
+      for (uint32_t day : {0u, 1u, 2u, 255u, 256u, 65536u, 700000u, 738000u, 3652059u, 3652060u, 0xFFFFFFFFu}) {
         std::vector<uint8_t> r(4);
         for (int i = 0; i < 4; ++i) r[size_t(i)] = uint8_t(day >> (8 * i));
         recs.push_back(r);
         Val v;
         v.null = day == 0xFFFFFFFFu;
-        v.num = v.null ? 0 : day;
+        v.num = v.null ? 0 : day == 3652060u ? -1 : __int128(day);
         vals.push_back(v);
       }
       expect_order(d, recs, vals, "date");
@@ -569,12 +571,22 @@ TEST_F(PbSortTest, SortAndMergeEqualAStableSortByValue) {
 
 // Elements of a key as long as the longest record (and its ordinal) are
 // longer than a work file's block: sorted in memory, or refused once they
-// would go to the work files (never copied past a block's buffer).
+// would go to the work files (never copied past a block's buffer). An
+// element of a whole block (32000 bytes) still goes through the files.
 TEST_F(PbSortTest, ElementsPastAWorkFileBlockSortInMemoryOrAreRefused) {
-  const uint16_t key_len = uint16_t(FM_MAX_REC + 4);
-  for (uint64_t mem : {uint64_t(1) << 24, uint64_t(1)}) {
+  struct Case {
+    uint16_t key_len;
+    uint64_t mem;
+    bool ok;
+  };
+  const uint16_t longest = uint16_t(FM_MAX_REC + 4);
+  // And an element's length is 16 bits: 65535 bytes sort, one more is refused.
+  for (Case k : {Case{longest, uint64_t(1) << 24, true}, Case{longest, 1, false}, Case{32000 - 4, 1, true},
+                 Case{32000 - 3, 1, false}, Case{65531, uint64_t(1) << 24, true},
+                 Case{65532, uint64_t(1) << 24, false}}) {
+    const uint16_t key_len = k.key_len;
     int rc = mark(1, [&] {
-      PbSort s("QAP", com.depth, 0x400, key_len, 4, std::vector<uint8_t>(key_len, 1), 1, mem);
+      PbSort s("QAP", com.depth, 0x400, key_len, 4, std::vector<uint8_t>(key_len, 1), 1, k.mem);
       std::vector<uint8_t> e(key_len + 4u);
       bool ok = true;
       for (uint32_t i = 0; i < 3 && ok; ++i) {
@@ -583,7 +595,7 @@ TEST_F(PbSortTest, ElementsPastAWorkFileBlockSortInMemoryOrAreRefused) {
         ok = s.add(e.data());
       }
       ok = ok && s.finish();
-      if (mem == 1) {
+      if (!k.ok) {
         EXPECT_FALSE(ok);
         EXPECT_EQ(s.status(), FM_ST_TOO_LONG);
         return;
@@ -596,7 +608,7 @@ TEST_F(PbSortTest, ElementsPastAWorkFileBlockSortInMemoryOrAreRefused) {
       }
       EXPECT_FALSE(s.next(&p));
     });
-    EXPECT_EQ(rc, 1) << mem;
+    EXPECT_EQ(rc, 1) << key_len << " " << k.mem;
   }
 }
 
@@ -834,6 +846,14 @@ TEST(PbKey, QsortLinesAndElementsGiveTheKeyOfTheirValues) {
   for (size_t i = 0; i < got.size(); ++i) got[i] = i;
   std::sort(got.begin(), got.end(), [&](size_t a, size_t b) { return bytes_less(keys[a], keys[b]); });
   EXPECT_EQ(got, want);
+  // The break level of neighbours: DAY's level, the group's, or past the
+  // levels when only their ordinals differ.
+  for (size_t i = 0; i + 1 < got.size(); ++i) {
+    const R &x = rs[got[i]], &y = rs[got[i + 1]];
+    uint16_t lvl = x.day != y.day ? 1 : x.name != y.name || x.amt != y.amt ? 2 : 3;
+    EXPECT_EQ(pb_break_level(d, keys[got[i]].data(), keys[got[i + 1]].data()), lvl) << i;
+  }
+  EXPECT_EQ(pb_break_level(d, keys[0].data(), keys[0].data()), 3);
 }
 
 }  // namespace

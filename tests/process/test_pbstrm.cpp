@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "files/fm.h"
+#include "files/unixio.h"
 #include "foundation/bi.h"
 #include "foundation/cv.h"
 #include "foundation/mm.h"
@@ -111,6 +112,8 @@ struct Def {
   std::vector<PbQslct> lines;
   Expr expr;             // text and evaluation; empty text: every record
   Sort sort;
+  std::vector<FmCns> cns;            // the query process's key constraints
+  std::vector<uint8_t> cns_values;
   int builds = 0;
   PbKeyDef key() const {
     PbKeyDef d;
@@ -146,6 +149,8 @@ class PbStream : public ::testing::Test {
       out->test = [](const PbQslct& l, const uint8_t* r) { return line_test(l, r); };
       out->key = def.key();
       out->criteria = def.criteria();
+      out->cns = def.cns;
+      out->cns_values = def.cns_values;
       return 1;
     });
     pb_set_yield([this] { ++reads; });
@@ -418,7 +423,26 @@ TEST_F(PbStream, ReuseModesShareCheckRebuildAndNarrowTheActiveQuery) {
     std::vector<std::string> old = read_all(s5, &end);
     EXPECT_EQ(str(old), str(expect(recs, def, false)));
     EXPECT_EQ(reads, 600);
-    // 3: among the old query's records only, in its order.
+    // 3: among the old query's records only, in its order; one of them
+    // deleted since is passed over.
+    uint32_t gone = 0;
+    for (const std::string& r : old)
+      for (const Rec& x : recs)
+        if (!gone && x.id == uint32_t(std::stoul(r.substr(1))) && x.a[0] == 'A') gone = x.id;
+    ASSERT_NE(gone, 0u);
+    {
+      uint8_t* k = alloc(kLen);
+      rec::view<rec::U32>(k).set(gone);
+      pcf->rec.set(alloc(kLen));
+      pcf->key.set(k);
+      pcf->key_len = 4;
+      pcf->key_no = 0;
+      pcf->op = FM_OP_KEY | FM_OP_EQUAL | FM_OP_HOLD;
+      ASSERT_TRUE(fm_read(pcf));
+      pcf->op = 0;
+      ASSERT_TRUE(fm_del(pcf));
+      recs.erase(std::remove_if(recs.begin(), recs.end(), [&](const Rec& x) { return x.id == gone; }), recs.end());
+    }
     def.lines = {make_line(1, true, 7, "A")};
     def.sort.fields = 0;
     FmArb* s6 = attach(pcf, depth, 3, false);
@@ -433,7 +457,7 @@ TEST_F(PbStream, ReuseModesShareCheckRebuildAndNarrowTheActiveQuery) {
     }
     EXPECT_EQ(str(narrow), str(want));
     EXPECT_FALSE(want.empty());
-    EXPECT_EQ(reads, 600 + int(old.size()));
+    EXPECT_EQ(reads, 600 + int(old.size()) - 1);
     EXPECT_EQ(pb_active(depth), 2u) << "the narrowed query is hidden but alive";
     // A selection unwound by the engine's yield runs again on the next read.
     def.lines[0].r_value.set("B");
@@ -591,6 +615,19 @@ TEST_F(PbStream, ConstraintsNarrowTheSelectionAndFastReadsGetTheRecords) {
     fm_detach(tail);
     EXPECT_EQ(attach(pcf, com.depth, 2, false, cns({{13, 4}}, std::string(4, '\0'))), nullptr);
     EXPECT_EQ(attach(pcf, com.depth, 2, false, cns({{4, 3}}, "AB")), nullptr);
+    // So do the query process's own constraints (from its suspend file).
+    FmCns a{};
+    a.id = 1;
+    a.offset = 4;
+    a.length = 3;
+    def.cns = {a};
+    def.cns_values = {'A', 'B', 'C'};
+    FmArb* own = attach(pcf, com.depth, 2, true);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(str(read_all(own, &end)), str(plain));
+    fm_detach(own);
+    def.cns_values.pop_back();
+    EXPECT_EQ(attach(pcf, com.depth, 2, false), nullptr);
   });
   ASSERT_EQ(rc, 1);
 }
@@ -1023,9 +1060,17 @@ TEST_F(PbQuery, TheSuspendFileIsReadAsWrittenAndRefusedCutShortOrDamaged) {
     ASSERT_EQ(r.cns.size(), 1u);
     EXPECT_EQ(r.cns[0].offset, 4);
     EXPECT_EQ(r.records, s.records);
+    // Nor is a file written whose areas are not the plan's.
+    PbSusp longer = s;
+    longer.records[2].push_back(0);
+    EXPECT_FALSE(pb_susp_write(id, longer, areas));
     // Another module's areas do not fit the file.
     std::vector<EmAreaEntry> other = areas;
     other[3].size = 11;
+    EXPECT_FALSE(pb_susp_read(id, &other, &r, &st, false));
+    EXPECT_EQ(st, FM_ST_STRUCT);
+    other = areas;
+    other[plan[2].area].kind = 4;  // a plan of two areas, a file of three
     EXPECT_FALSE(pb_susp_read(id, &other, &r, &st, false));
     EXPECT_EQ(st, FM_ST_STRUCT);
 
@@ -1077,6 +1122,17 @@ TEST_F(PbQuery, TheSuspendFileIsReadAsWrittenAndRefusedCutShortOrDamaged) {
         rewrite(bad);
         EXPECT_FALSE(pb_susp_read(id, nullptr, &r, &st, true)) << "record " << k << " byte " << at;
       }
+    // A constraint field longer than its 3 value bytes, under a sum that
+    // fits, is refused too.
+    for (uint16_t len : {3, 4}) {
+      auto bad = raw;
+      rec::view<FmCns>(bad[2].data()).length.set(len);
+      uint32_t crc = 0;
+      for (size_t k = 0; k + 1 < bad.size(); ++k) crc = uio_crc32c_rec(crc, bad[k].data(), bad[k].size());
+      rec::view<rec::U32>(bad.back().data() + 8).set(crc);
+      rewrite(bad);
+      EXPECT_EQ(pb_susp_read(id, nullptr, &r, &st, true), len == 3 ? 1 : 0) << len;
+    }
     rewrite(raw);
     ASSERT_TRUE(pb_susp_read(id, &areas, &r, &st, true));
     // Read with scratch: the file is gone.
