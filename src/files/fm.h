@@ -685,10 +685,12 @@ int fm_release(FmArb* a);
 int fm_key_cmp(FmArb* a);
 
 // ------------------------------------------------- caches and copies --
-// The record image of a compiled file (kind 1 INITIAL, 2 NULL), assembled
-// from the INITIAL file of its dictionary and kept until fm_uncache; null
-// with the status in the FDB when there is none. (This small-file cache
-// gives images, not handles: every caller takes the image's bytes.)
+// The record image of a compiled file (kind 1 INITIAL, 2 NULL) of the FDB's
+// record length (blanks past the dictionary's bytes; one image for each
+// length asked), assembled from the INITIAL file of its dictionary and kept
+// until fm_uncache; null with the status in the FDB when there is none.
+// (This small-file cache gives images, not handles: every caller takes the
+// image's bytes.)
 uint8_t* fm_cache(FmFdb* file, int kind);
 int fm_uncache(const uint8_t* image);
 // Writes the FDBs of the temporary files of the current process scope (and

@@ -1145,7 +1145,11 @@ uint8_t* fm_cache(FmFdb* file, int kind) {
   // The file's dictionary: its application and version ("00" for the system applications).
   std::string app(file->app.view()), ver(file->ver.view());
   if (is_sys_app(file->app)) ver = "00";
-  std::string key = app + ver + std::string(file->name.view()) + char('0' + kind);
+  // Each record length its own image: a module whose reference says the
+  // record is longer than another's (compiled against another dictionary,
+  // or a saved module, which is untrusted) reads its length of bytes.
+  std::string key = app + ver + std::string(file->name.view()) + char('0' + kind) + ':' +
+                    std::to_string(uint32_t(file->rec_len));
   auto it = s.images.find(key);
   if (it != s.images.end()) {
     it->second.use++;

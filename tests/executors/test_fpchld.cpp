@@ -190,8 +190,19 @@ TEST_F(ChldFix, AProcessTakesTheDefaultsOfItsDefinition) {
     a3->auto_readnext.set("0");
     a3->exact_key.set("0");
     init_pdf(p, true);
-    em->pcf_name = no_file;
     EXPECT_EQ(std::string({a3->auto_readnext[0], a3->exact_key[0], a3->cancel_ok[0]}), "110");
+    // A blank default leaves its field as it stands.
+    const auto given = std::string({em->dflt_auto_rdnxt[0], em->dflt_exact_key[0], em->dflt_cancel_ok[0]});
+    for (auto* f : {&em->dflt_auto_rdnxt, &em->dflt_exact_key, &em->dflt_cancel_ok}) f->set(" ");
+    a3->auto_readnext.set("0");
+    a3->exact_key.set("1");
+    a3->cancel_ok.set("1");
+    init_pdf(p, true);
+    EXPECT_EQ(std::string({a3->auto_readnext[0], a3->exact_key[0], a3->cancel_ok[0]}), "011");
+    em->dflt_auto_rdnxt.set(given.substr(0, 1));
+    em->dflt_exact_key.set(given.substr(1, 1));
+    em->dflt_cancel_ok.set(given.substr(2, 1));
+    em->pcf_name = no_file;
     em->dflt_mode = 3;
     for (auto [handed, want] : {std::pair{0, 3}, {1, 1}, {254, 254}, {255, 3}}) {
       a3->default_mode = uint8_t(handed);

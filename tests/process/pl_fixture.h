@@ -56,6 +56,7 @@ struct Desc {
   std::function<void(IbCode*)> code = nullptr;  // more instructions before the END
   uint32_t areas = kAreas;          // data areas, each area_size bytes
   uint32_t area_size = 64;
+  std::vector<EmClib> clib = {};    // the subroutines it calls
 };
 
 inline std::map<std::string, Desc>& descs() {
@@ -144,6 +145,12 @@ inline int fixture_compiler(EmCmplCtx* c) {
   for (const EmCfi& r : d.cfi) {
     std::memcpy(buf, &r, sizeof r);
     FmArb* f = em->cfi.get();
+    PROTO_FULL(f, 0, buf);
+    EXPECT_EQ(fm_write(f), 1);
+  }
+  for (const EmClib& r : d.clib) {
+    std::memcpy(buf, &r, sizeof r);
+    FmArb* f = em->clib.get();
     PROTO_FULL(f, 0, buf);
     EXPECT_EQ(fm_write(f), 1);
   }

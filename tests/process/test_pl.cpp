@@ -726,6 +726,41 @@ TEST_F(Pl, ASavedModuleIsCompiledAgainWhenAFileItUsesOrTheLanguageChanges) {
   }
 }
 
+// The same for a subroutine the module calls: a dictionary compile that
+// changed the subroutine's definition (its PROCESS record's change stamp)
+// compiles the module again; one that left it as it was does not.
+TEST_F(Pl, ASavedModuleIsCompiledAgainWhenASubroutineItCallsChanges) {
+  auto sub = [](const char* iso) { return proc_rec("SUB", 6, "1", 50, iso); };
+  auto appl_stamp = [](uint8_t flip) {
+    auto ap = fx::appl("ABC", "00");
+    rec::view<DAppl>(ap.data()).stamp.b[0] ^= flip;
+    ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
+  };
+  auto s = sub("2026-02-02T00:00:00");
+  EmClib lib;
+  std::memset(static_cast<void*>(&lib), 0, sizeof lib);
+  lib.app.set("ABC");
+  lib.name.set("SUB");
+  lib.number = 1u;
+  std::memcpy(lib.stamp.b, rec::view<DProc>(s.data()).changed.b, 8);
+  descs()["P1"].clib = {lib};
+  define({proc_rec("P1"), s});
+  get_release();
+  ASSERT_EQ(compiles(), 1);
+  // A dictionary compile that left SUB as it was: loaded.
+  appl_stamp(1);
+  restart();
+  get_release();
+  EXPECT_EQ(compiles(), 0);
+  // One that changed SUB: compiled again.
+  ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* sd) { INIT_DPROC_FDB(f, k, sd, "ABC", "00"); },
+                      sub("2026-03-03T00:00:00")));
+  appl_stamp(2);
+  restart();
+  get_release();
+  EXPECT_EQ(compiles(), 1);
+}
+
 // The other engine of the test below: over the parent's data directory, it
 // scratches the PROCESS file of "ABC" 00 and the APPL file and makes them
 // anew (P2 added, "ABC" titled NEW), and writes the statuses to a file.

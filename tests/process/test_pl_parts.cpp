@@ -136,9 +136,11 @@ TEST_F(PlParts, SaveDefaultsFirstAnswerWins) {
   EXPECT_EQ(dflt_save_em(def, p), 1);
   auto ap = fx::appl("ABC", "00");
   rec::view<DAppl>(ap.data()).save[3].set("0");
+  rec::view<DAppl>(ap.data()).save[5].set("0");
   ASSERT_TRUE(rewrite([](FmFdb* f, FmKdb* k, FmSdb* s) { INIT_DAP_FDB(f, k, s); }, ap));
   pi_getters_reset();
   EXPECT_EQ(dflt_save_em(def, p), 0);
+  EXPECT_EQ(dflt_save_em(def, e.pcb("P1", 2, 6)), 0);  // the last type of the APPL defaults
   // The definition's own flag comes first.
   auto d1 = proc_rec("P1", 4, "1");
   EXPECT_EQ(dflt_save_em(&rec::view<DProc>(d1.data()), p), 1);

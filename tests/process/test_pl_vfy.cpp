@@ -1396,6 +1396,41 @@ TEST_F(PlVfy, ALoadedItemKeepsNoSlotOfTheFileAndShowsItsFilesNullImage) {
   Engine::free_pcb(p);
 }
 
+// The image of a file is as long as the record of the module that asks for
+// it: a saved module whose reference says MEMF's record is 64 bytes, while
+// another holds MEMF's images of 16, shows its item's empty value at 10
+// from an image of 64 (MEMF's NULL bytes, then blanks), never past the
+// other's.
+TEST_F(PlVfy, AFilesImageIsAsLongAsTheRecordOfTheModuleThatAsks) {
+  memf_images();
+  save_crafted([](EmHeader* em) {
+    PcBuf<EmCfi> f;
+    *f = memfile_cfi();
+    f->fdb.rec_len = 64u;
+    put_rec(em->cfi.get(), f);
+    put_img(em, 1);
+    rec_of<EmCimg>(em->cimg.get()).text.set(static_cast<char*>(MM_ALLOC(em->pool, 20)));
+    put_item(em, 1, 2, 1, 1, 1);
+    EmCitm& c = *reinterpret_cast<EmCitm*>(MADDR(em->citm.get(), 1));
+    c.wm.source = 1;
+    c.wm.reference = 1u | 10u << 16;  // file 1 at 10
+  });
+  FmFdb held = memfile_cfi().fdb;
+  const uint8_t* held_img = fm_cache(&held, 2);
+  ASSERT_NE(held_img, nullptr);
+  Pcb* p = e.pcb("P1");
+  ASSERT_EQ(pl_get(p, 1), 1);
+  ASSERT_EQ(compiles(), 1);  // (the save's)
+  for (const SysErrRecord& r : os_sys_err_log()) ADD_FAILURE() << r.text;
+  const EmCitm& c = *reinterpret_cast<EmCitm*>(MADDR(p->module->citm.get(), 1));
+  const uint32_t ref = c.wm.reference.get();
+  ASSERT_NE(ref, 0u);
+  EXPECT_EQ(std::string(static_cast<const char*>(arena::at(ref)), 54), "......" + std::string(48, ' '));
+  pl_release(p);
+  Engine::free_pcb(p);
+  EXPECT_EQ(fm_uncache(held_img), 1);
+}
+
 // A module that uses an application no longer in the dictionary (its CAP
 // stamped) is compiled again; one it used before that application had a
 // dictionary (no stamp) is not.
