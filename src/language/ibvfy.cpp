@@ -268,6 +268,10 @@ bool check_areas(Vfy& v) {
       if (!have_whole || uint64_t(e.sub) + e.size > whole) return v.fail("area entry %u: sub-area past its area", i);
       room = whole - e.sub;
     } else {
+      // A shared area names its class and its number in it (the setup
+      // skips any other, and gives it no block).
+      if (e.kind < 2 && (e.aclass >= kSaaClasses || e.number == 0))
+        return v.fail("area entry %u: class %u number %u", i, unsigned(e.aclass), unsigned(e.number));
       room = e.size;
       if (e.kind < 2) room = first_of(e);
       have_whole = true;

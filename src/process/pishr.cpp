@@ -1016,6 +1016,7 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     uint32_t ix = e.index;
     if (ix == 0 || ix > n) {
       sys_err(__LINE__, "pi_shr_data() - bad area index");
+      last_whole = nullptr;  // (its sub-areas lie in no block)
       continue;
     }
     if (e.sub != 0) {
@@ -1035,12 +1036,16 @@ uint32_t pi_shr_data(Pcb* pcb, int proc_scope, int sub_scope) {
     int cls = e.aclass;
     if (cls >= kSaaClasses || e.number == 0) {
       sys_err(__LINE__, "pi_shr_data() - bad area class");
+      last_whole = nullptr;
       continue;
     }
     Pcb* owner = pcb->area_owner[cls].get();
     if (!r || r_cls != cls || std::memcmp(r_app, e.app.data(), 3) != 0 || r->count < e.number)
       r = pi_get_saa(em, e.app.data(), owner, cls, e.number);
-    if (!r) continue;
+    if (!r) {
+      last_whole = nullptr;
+      continue;
+    }
     r_cls = cls;
     r_app = e.app.data();
     SaaSlot& s = r->slots()[e.number];

@@ -725,6 +725,12 @@ TEST_F(PlVfy, EachRuleAcceptsItsLimitAndRefusesOnePast) {
       {"look-up record area",  // MEMF's record: 16 bytes
        [](EmHeader* em) { area(em, 6).size = 16u; put_lookup(em, 6); },
        [](EmHeader* em) { area(em, 6).size = 15u; put_lookup(em, 6); }},
+      {"shared area's class",  // MEMF's record: class 12 at most, and a number
+       [](EmHeader*) {},
+       [](EmHeader* em) { area(em, 6).aclass = uint8_t(kSaaClasses); }},
+      {"shared area's number",
+       [](EmHeader*) {},
+       [](EmHeader* em) { area(em, 6).number = 0u; }},
       {"look-up control area",  // slot 8 holds a file control area, slot 7 a record
        [](EmHeader* em) { put_lookup(em, 3); },
        [](EmHeader* em) {
