@@ -470,15 +470,47 @@ TEST(Bootstrap, RawFileEdgeCases) {
   d.done();
 }
 
+// A checksummed raw file ends with its end record and its trailer: a byte
+// after it, or a trailer that does not match, is damage.
+TEST(Bootstrap, TheEndRecordOfAChecksummedFileIsChecked) {
+  for (int kind : {0, 1, 2}) {  // as written; a byte after the end; the end's trailer changed
+    SCOPED_TRACE(kind);
+    Dirs d;
+    ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", bst::testfi_records(2)));
+    std::string raw = bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI");
+    std::string w = bst::slurp(raw);
+    if (kind == 1) w += 'x';
+    if (kind == 2) w.back() = char(w.back() ^ 1);
+    bst::spit(raw, w);
+    d.use_target();
+    BsCounts c;
+    FmFdb sum, tgt = fm_fdb;
+    summary_of(&sum, "0LA");
+    INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = bs_import(&sum, &tgt, &c);
+    testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, kind == 0 ? 1 : 0) << err;
+    EXPECT_EQ(c.records, 2);
+    const char* says = kind == 0 ? "" : kind == 1 ? ": bytes follow" : ": the end record is damaged";
+    EXPECT_EQ(err.find(raw + says) == std::string::npos, kind == 0) << err;
+    d.done();
+  }
+}
+
 TEST(Bootstrap, ShortFixedRecordTakesItsTailFromTheInitialImage) {
   Dirs d;
   ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
-  // A raw file by hand (unflagged): a long record, then one of 20 bytes.
+  // A raw file by hand (no check sums; the short-length flag without its
+  // mark: lengths are u32): a long record, then one of 20 bytes.
   auto recs = bst::testfi_records(2);
   auto f = bst::plain(bst::testfi_fields());
   std::vector<BsLayout> lay;
   for (const DictField& x : f) lay.push_back({x.type, x.offset, x.width, x.occurs});
   std::string raw(kRawHead, '\0');
+  raw[1] = char(kRawShort);
   for (int i = 0; i < 2; ++i) {
     fx::Rec r = recs[size_t(i)];
     adjust_rec_raw(r.data(), kTestfiLen, lay.data(), int(lay.size()));
@@ -495,11 +527,18 @@ TEST(Bootstrap, ShortFixedRecordTakesItsTailFromTheInitialImage) {
   FmFdb sum, tgt = fm_fdb;
   summary_of(&sum, "0LA");
   INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+  // The tail is turned into this engine's order with the record: its
+  // packed sign takes the configured nibble.
+  uint8_t pos = com.pd_pos, neg = com.pd_neg;
+  com.pd_pos = 0x0A;
+  com.pd_neg = 0x0B;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_EQ(bs_import(&sum, &tgt, &c), 1);
   testing::internal::GetCapturedStdout();
   std::string err = testing::internal::GetCapturedStderr();
+  com.pd_pos = pos;
+  com.pd_neg = neg;
   EXPECT_NE(err.find("bad rec len"), std::string::npos) << err;
   EXPECT_EQ(c.warnings, 1);
   auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * 4));
@@ -512,8 +551,69 @@ TEST(Bootstrap, ShortFixedRecordTakesItsTailFromTheInitialImage) {
   ASSERT_EQ(got.size(), 2u);
   fx::Rec want = bst::image(1);
   std::memcpy(want.data(), recs[1].data(), 20);
+  want[46 + 4] = uint8_t((want[46 + 4] & 0xF0) | 0x0A);  // PRICE 0
   EXPECT_EQ(got[1], want);
   d.done();
+}
+
+// Records that are not live (either of the low two bits of the state byte
+// set) are skipped, up to one byte longer than the longest record; a longer
+// one is damage. A live record's other state bits do not matter.
+TEST(Bootstrap, RecordsNotLiveAreSkippedUpToTheLongestRecord) {
+  auto recs = bst::testfi_records(2);
+  auto f = bst::plain(bst::testfi_fields());
+  std::vector<BsLayout> lay;
+  for (const DictField& x : f) lay.push_back({x.type, x.offset, x.width, x.occurs});
+  for (uint32_t dead_len : {uint32_t(FM_MAX_REC + 1), uint32_t(FM_MAX_REC + 2)}) {
+    SCOPED_TRACE(dead_len);
+    Dirs d;
+    ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
+    std::string raw(kRawHead, '\0');
+    auto put = [&](uint8_t state, const std::string& body) {
+      uint32_t len = uint32_t(body.size());
+      uint8_t h[12] = {state, 0, 0, 0, uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
+      raw.append(reinterpret_cast<char*>(h), 12).append(body).append(4, '\0');
+    };
+    auto body = [&](int i) {
+      fx::Rec r = recs[size_t(i)];
+      adjust_rec_raw(r.data(), kTestfiLen, lay.data(), int(lay.size()));
+      return std::string(r.begin(), r.end());
+    };
+    put(0, body(0));
+    put(1, std::string(dead_len, 'x'));
+    put(2, "short");
+    put(3, std::string(kTestfiLen, 'y'));
+    put(0xFC, body(1));
+    std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
+    bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
+    d.use_target();
+    BsCounts c;
+    FmFdb sum, tgt = fm_fdb;
+    summary_of(&sum, "0LA");
+    INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = bs_import(&sum, &tgt, &c);
+    testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    if (dead_len > FM_MAX_REC + 1) {
+      EXPECT_EQ(rc, 0);
+      EXPECT_NE(err.find("TESTFI: record 2: a record of 32769 bytes"), std::string::npos) << err;
+      d.done();
+      continue;
+    }
+    ASSERT_EQ(rc, 1) << err;
+    EXPECT_EQ(c.records, 2);
+    EXPECT_EQ(c.warnings, 0) << err;
+    auto* kdb = static_cast<FmKdb*>(MM_ALLOC(pool(), sizeof(FmKdb) * 4));
+    auto* sdb = static_cast<FmSdb*>(MM_ALLOC(pool(), sizeof(FmSdb) * 12));
+    FmFdb t;
+    expected_fdb(&t, kdb, sdb);
+    ASSERT_EQ(FM_OPEN(&t, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1);
+    EXPECT_EQ(read_all(t.handle.get(), kTestfiLen), recs);
+    FM_CLOSE(t.handle.get(), 0);
+    d.done();
+  }
 }
 
 // A live record one byte longer than its file's records is damage: the
@@ -545,6 +645,86 @@ TEST(Bootstrap, ARecordOneByteLongerThanItsFileIsRefused) {
   EXPECT_NE(err.find("record 1: copy_recs() - rec to long (113 bytes"), std::string::npos) << err;
   EXPECT_EQ(c.failures, 1);
   d.done();
+}
+
+// A single-record file (organisation 1) is the record image and the
+// CRC-32C of its bytes. A fixed record is taken at its length only; a
+// variable one at one byte up to its length. A record one byte longer, a
+// fixed one a byte short, or a file of the trailer alone is damage, even
+// when its check sum matches, and so is a byte changed: the import fails
+// naming the file. An empty file is an empty file.
+TEST(Bootstrap, ASingleRecordFileIsTakenAtItsLengthAndRefusedOnePast) {
+  constexpr int kLen = 20;
+  struct Case {
+    int var, bytes;  // bytes -1: an empty file; -2: 20 bytes, the last changed
+    const char* error;  // null: taken
+  } cases[] = {{0, -1, nullptr},             {0, -2, "check sum does not match"},
+               {0, kLen, nullptr},           {0, kLen + 1, "rec to long"}, {0, kLen - 1, "cut short: 19 of 20"},
+               {0, 0, "cut short: 4 bytes"}, {1, kLen, nullptr},          {1, kLen - 1, nullptr},
+               {1, 1, nullptr},              {1, kLen + 1, "rec to long"}, {1, 0, "cut short: 4 bytes"}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::to_string(k.var) + "/" + std::to_string(k.bytes));
+    Dirs d;
+    SumBlock b;
+    b.name = "ONE     ";
+    b.ftype = 1;
+    b.org = FM_ORG_SINGLE;
+    b.var = k.var;
+    b.rec_len = kLen;
+    b.fields.push_back({"ALL", 1, 1, 0, kLen});
+    b.init.assign(kLen, ' ');
+    b.null.assign(kLen, ' ');
+    std::string sum = bs_input_path(d.root, "0LA", FM_PT_DATA, "SUMMARY");
+    std::string raw = bs_input_path(d.root, "0LA", FM_PT_PORT, "ONE");
+    std::filesystem::create_directories(std::filesystem::path(sum).parent_path());
+    std::filesystem::create_directories(std::filesystem::path(raw).parent_path());
+    bst::spit(sum, "1\n" + sum_block_text(b));
+    std::string rec;
+    for (int i = 0; i < (k.bytes == -2 ? kLen : k.bytes); ++i) rec += char('A' + i % 26);
+    uint32_t crc = uio_crc32c(rec.data(), rec.size());
+    if (k.bytes == -2) rec.back() = 'z';
+    bst::spit(raw, k.bytes == -1 ? "" : rec + std::string{char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)});
+    d.use_target();
+    BsCounts c;
+    FmFdb s, tgt = fm_fdb;
+    summary_of(&s, "0LA");
+    INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int rc = bs_import(&s, &tgt, &c);
+    testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    if (k.error) {
+      EXPECT_EQ(rc, 0);
+      EXPECT_EQ(c.records, 0);
+      EXPECT_NE(err.find(raw + ": "), std::string::npos) << err;
+      EXPECT_NE(err.find(k.error), std::string::npos) << err;
+      d.done();
+      continue;
+    }
+    ASSERT_EQ(rc, 1) << err;
+    EXPECT_EQ(c.records, k.bytes < 0 ? 0 : 1);
+    if (k.bytes < 0) {
+      d.done();
+      continue;
+    }
+    FmFdb f;
+    INIT_FDB(&f, 1, kLen, k.var, nullptr, 0);
+    f.org = FM_ORG_SINGLE;
+    INIT_LA_PATH(&f, "00", "ONE     ", FM_PT_DATA);
+    ASSERT_EQ(FM_OPEN(&f, com.depth, FM_OPT_NO_SYSDIR, 1, 15), 1) << f.status.get();
+    FmArb* a = f.handle.get();
+    auto* buf = static_cast<uint8_t*>(MM_ALLOC(pool(), kLen));
+    a->rec.set(buf);
+    a->rec_len = kLen;
+    a->rid = 1;
+    a->op = FM_OP_RID;
+    ASSERT_TRUE(fm_read(a)) << a->status.get();
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), a->len_read.get()), rec);
+    FM_CLOSE(a, 0);
+    mm_free(buf);
+    d.done();
+  }
 }
 
 TEST(Bootstrap, ImagesArePiecesOfAThousandBytes) {
@@ -629,6 +809,67 @@ TEST(Bootstrap, StatementOccurrenceWordsOfEveryVerbThatHasThem) {
   adjust_occ(w);
   EXPECT_EQ(w[0], 0x02);
   EXPECT_EQ(w[1], 0x01);
+}
+
+// The byte order of a record's numbers turns only fields whose bytes lie
+// wholly inside the record: one that runs a byte past a short record (a
+// variable record, a record cut short) is left as it is, and the byte past
+// the record is never touched. A field that ends the record is turned.
+TEST(Bootstrap, ByteOrderTurnsOnlyFieldsInsideTheRecord) {
+  struct Case {
+    uint16_t type, length;
+  } cases[] = {{5, 2}, {5, 4}, {7, 4}, {7, 8}, {8, 3}, {12, 9}};
+  for (const Case& k : cases) {
+    for (int len : {16 + k.length, 16 + k.length - 1}) {
+      SCOPED_TRACE(std::to_string(k.type) + "/" + std::to_string(k.length) + " in " + std::to_string(len));
+      BsLayout lay{k.type, 16, k.length, 1};
+      std::vector<uint8_t> rec(32);
+      for (size_t i = 0; i < rec.size(); ++i) rec[i] = uint8_t(0x11 * (i % 15 + 1));
+      const std::vector<uint8_t> before = rec;
+      adjust_rec(rec.data(), len, &lay, 1);
+      // Inside: binary numbers and each 4-byte half of a date reversed, the
+      // sign nibble of a packed number (not D: positive) the configured one.
+      std::vector<uint8_t> want = before;
+      if (len == 16 + k.length) {
+        auto* p = want.data() + 16;
+        if (k.type == 5) std::reverse(p, p + k.length);
+        if (k.type == 7)
+          for (int h = 0; h < k.length; h += 4) std::reverse(p + h, p + h + 4);
+        if (k.type == 8 || k.type == 12) {
+          uint8_t& sign = p[k.type == 8 ? k.length - 1 : 7];
+          sign = uint8_t((sign & 0xF0) | (com.pd_pos & 0x0F));
+        }
+        ASSERT_NE(want, before);
+      }
+      EXPECT_EQ(rec, want);
+      EXPECT_TRUE(std::equal(rec.begin() + len, rec.end(), before.begin() + len));
+      adjust_rec_raw(rec.data(), len, &lay, 1);
+      EXPECT_TRUE(std::equal(rec.begin() + len, rec.end(), before.begin() + len));
+    }
+  }
+}
+
+// A type-12 field is 8 packed bytes and a scale byte: its sign is the low
+// nibble of the eighth byte (D negative, C positive in the raw form, the
+// configured nibbles here); the scale byte is never changed.
+TEST(Bootstrap, TheSignOfATypeTwelveFieldIsItsEighthBytesLowNibble) {
+  uint8_t pos = com.pd_pos, neg = com.pd_neg;
+  com.pd_pos = 0x0A;
+  com.pd_neg = 0x0B;
+  BsLayout lay{12, 2, 9, 2};
+  // -1250 with scale 2, then +7 with scale 0, after two leading bytes.
+  const std::vector<uint8_t> engine = {0xEE, 0xEE, 0, 0, 0, 0, 0, 0x01, 0x25, 0x0B, 0x02,
+                                       0,    0,    0, 0, 0, 0, 0, 0x7A, 0x00};
+  std::vector<uint8_t> raw = engine;
+  raw[9] = 0x0D;
+  raw[18] = 0x7C;
+  std::vector<uint8_t> rec = engine;
+  adjust_rec_raw(rec.data(), int(rec.size()), &lay, 1);
+  EXPECT_EQ(rec, raw);
+  adjust_rec(rec.data(), int(rec.size()), &lay, 1);
+  EXPECT_EQ(rec, engine);
+  com.pd_pos = pos;
+  com.pd_neg = neg;
 }
 
 TEST(Summary, AppendsOfManyProcessesNeverInterleave) {
