@@ -5,6 +5,7 @@
 // diagnostic log (one line per wait for a key) instead of sleeping.
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -512,22 +513,83 @@ TEST_P(Terminal, ShellCommandGivesTheTerminalBack) {
 }
 
 // ^C while the program works with its screen up interrupts the work (a
-// signal); while it waits for a key, ^C is the CANCEL key.
+// signal); while it waits for a key, ^C is the CANCEL key. Keys typed ahead
+// during the work stay for the waits after the interrupt, and ^\ then is a
+// key like any other, not a signal that ends the program.
 TEST(TerminalInterrupt, CtrlCInterruptsWorkAndIsCancelInAWait) {
   Tmux t("xterm", WM_DEMO);
   ASSERT_TRUE(t.waits(1));
   int n = t.wait_count();
   t.finish("F6");
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  t.tmux("send-keys 'C-\\' Enter");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   t.tmux("send-keys C-c");
   ASSERT_TRUE(t.waits(n + 1));
   EXPECT_TRUE(t.out_has("busy interrupted")) << t.out();
+  EXPECT_TRUE(t.out_has("enter name=[SMITH               ] code=[AB12  ]")) << t.out();
   t.keys({"C-c"});
   EXPECT_TRUE(t.out_has("option 278")) << t.out();
   // (The pane's shell took the first ^C too and is gone: no exit status.)
   t.finish("F3");
   for (int i = 0; i < 500 && !t.out_has("end"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(t.out_has("end")) << t.out();
+}
+
+// SIGTERM while the program waits for a key ends the wait as the end of the
+// engine: the window manager unwinds with the completion code 4, and the
+// demo ends.
+TEST(TerminalInterrupt, TermSignalEndsAWait) {
+  Tmux t("xterm", WM_DEMO);
+  ASSERT_TRUE(t.waits(1));
+  // The pane's shell runs the demo as its one child (env execs it).
+  std::string pane = t.tmux("display -p '#{pane_pid}'");
+  int pid = std::atoi(sh("pgrep -P " + std::to_string(std::atoi(pane.c_str()))).c_str());
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGTERM);
+  EXPECT_TRUE(t.out_has("show unwound 4")) << t.out();
+  EXPECT_EQ(t.exit_code(), 0);  // and the demo ends
+}
+
+// A terminal closed under the program (its window shut) while it waits for
+// a key, with the hangup signal ignored (started by nohup or the like), so
+// that only the terminal tells: the program leaves (the window manager's
+// hangup) instead of waiting or spinning on the dead terminal.
+TEST(TerminalHangup, ClosedTerminalEndsTheProgram) {
+  Tmux t("xterm", "sh -c " + q("trap '' HUP; exec " + q(WM_DEMO)));
+  ASSERT_TRUE(t.waits(1));
+  // The pane's shell runs the demo as its one child (env and sh exec it).
+  std::string pane = t.tmux("display -p '#{pane_pid}'");
+  int pid = std::atoi(sh("pgrep -P " + std::to_string(std::atoi(pane.c_str()))).c_str());
+  ASSERT_GT(pid, 0);
+  std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+  t.tmux("kill-pane");
+  bool gone = false;
+  for (int i = 0; i < 500 && !gone; ++i) {
+    // Gone, or a zombie that its parent has not reaped.
+    std::string st = slurp(stat);
+    size_t e = st.rfind(')');
+    gone = st.empty() || (e != std::string::npos && st.compare(e + 1, 3, " Z ") == 0);
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!gone) {
+    // Its processor time over a second (utime and stime, in ticks) tells a spin from a wait.
+    auto ticks = [&] {
+      std::string st = slurp(stat);
+      std::istringstream in(st.substr(st.rfind(')') + 2));
+      std::string f;
+      long long u = 0, k = 0;
+      for (int i = 3; i <= 15 && in >> f; ++i) {
+        if (i == 14) u = std::atoll(f.c_str());
+        if (i == 15) k = std::atoll(f.c_str());
+      }
+      return u + k;
+    };
+    long long t0 = ticks();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ADD_FAILURE() << "still running 5 s after the hangup, " << ticks() - t0 << " ticks of processor time in 1 s";
+    kill(pid, SIGKILL);
+  }
 }
 
 // The row of the demo's tall window that a screen line shows, 0 when none.

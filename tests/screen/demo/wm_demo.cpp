@@ -138,6 +138,9 @@ int main(int argc, char** argv) {
     int mk = mark(0, [&] { rc = wm_show(&sb, q); });
     if (mk != 1) {
       report("show unwound " + std::to_string(mk));
+      // SIGTERM or SIGHUP ends the demo as it ends the engine; waiting on
+      // would unwind again at once on a terminal that is gone.
+      if (ss_stop_signal()) break;
       continue;
     }
     wm_msgq_clear(q);
