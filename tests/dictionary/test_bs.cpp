@@ -63,6 +63,26 @@ void summary_of(FmFdb* f, const char* app) {
   INIT_SRC_PATH(f, app, "00", "SUMMARY ", FM_PT_DATA);
 }
 
+// 0LA's raw files imported into the data directory (after use_target):
+// bs_import's answer, its counts and what it wrote on stderr.
+struct Imported {
+  int rc = 0;
+  BsCounts c;
+  std::string err;
+};
+Imported import_0la() {
+  Imported r;
+  FmFdb sum, tgt = fm_fdb;
+  summary_of(&sum, "0LA");
+  INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  r.rc = bs_import(&sum, &tgt, &r.c);
+  testing::internal::GetCapturedStdout();
+  r.err = testing::internal::GetCapturedStderr();
+  return r;
+}
+
 MmPool pool() { return mm_create_pool(" BSTEST    ", 0, 0); }
 
 // The descriptor of TESTFI as its definition says, written out here.
@@ -483,15 +503,7 @@ TEST(Bootstrap, TheEndRecordOfAChecksummedFileIsChecked) {
     if (kind == 2) w.back() = char(w.back() ^ 1);
     bst::spit(raw, w);
     d.use_target();
-    BsCounts c;
-    FmFdb sum, tgt = fm_fdb;
-    summary_of(&sum, "0LA");
-    INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int rc = bs_import(&sum, &tgt, &c);
-    testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
+    auto [rc, c, err] = import_0la();
     EXPECT_EQ(rc, kind == 0 ? 1 : 0) << err;
     EXPECT_EQ(c.records, 2);
     const char* says = kind == 0 ? "" : kind == 1 ? ": bytes follow" : ": the end record is damaged";
@@ -587,15 +599,7 @@ TEST(Bootstrap, RecordsNotLiveAreSkippedUpToTheLongestRecord) {
     std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
     bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
     d.use_target();
-    BsCounts c;
-    FmFdb sum, tgt = fm_fdb;
-    summary_of(&sum, "0LA");
-    INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int rc = bs_import(&sum, &tgt, &c);
-    testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
+    auto [rc, c, err] = import_0la();
     if (dead_len > FM_MAX_REC + 1) {
       EXPECT_EQ(rc, 0);
       EXPECT_NE(err.find("TESTFI: record 2: a record of 32769 bytes"), std::string::npos) << err;
@@ -633,15 +637,8 @@ TEST(Bootstrap, ARecordOneByteLongerThanItsFileIsRefused) {
   std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
   bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
   d.use_target();
-  BsCounts c;
-  FmFdb sum, tgt = fm_fdb;
-  summary_of(&sum, "0LA");
-  INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(bs_import(&sum, &tgt, &c), 0);
-  testing::internal::GetCapturedStdout();
-  std::string err = testing::internal::GetCapturedStderr();
+  auto [rc, c, err] = import_0la();
+  EXPECT_EQ(rc, 0);
   EXPECT_NE(err.find("record 1: copy_recs() - rec to long (113 bytes"), std::string::npos) << err;
   EXPECT_EQ(c.failures, 1);
   d.done();
@@ -685,15 +682,7 @@ TEST(Bootstrap, ASingleRecordFileIsTakenAtItsLengthAndRefusedOnePast) {
     if (k.bytes == -2) rec.back() = 'z';
     bst::spit(raw, k.bytes == -1 ? "" : rec + std::string{char(crc >> 24), char(crc >> 16), char(crc >> 8), char(crc)});
     d.use_target();
-    BsCounts c;
-    FmFdb s, tgt = fm_fdb;
-    summary_of(&s, "0LA");
-    INIT_LA_PATH(&tgt, "00", "        ", FM_PT_DATA);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int rc = bs_import(&s, &tgt, &c);
-    testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
+    auto [rc, c, err] = import_0la();
     if (k.error) {
       EXPECT_EQ(rc, 0);
       EXPECT_EQ(c.records, 0);
