@@ -63,6 +63,24 @@ void summary_of(FmFdb* f, const char* app) {
   INIT_SRC_PATH(f, app, "00", "SUMMARY ", FM_PT_DATA);
 }
 
+// One record of a raw file: its header (state byte, then length and
+// number, big-endian), its bytes and an empty check sum.
+void append_raw_rec(std::string& raw, std::string_view body, uint32_t no, uint8_t state = 0) {
+  const auto len = uint32_t(body.size());
+  char h[12] = {char(state)};
+  for (int i = 0; i < 4; ++i) {
+    h[4 + i] = char(len >> (24 - 8 * i));
+    h[8 + i] = char(no >> (24 - 8 * i));
+  }
+  raw.append(h, 12).append(body).append(4, '\0');
+}
+// 0LA's raw TESTFI replaced by raw.
+void put_raw_testfi(const std::string& root, const std::string& raw) {
+  const std::string path = bs_input_path(root, "0LA", FM_PT_PORT, "TESTFI");
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  bst::spit(path, raw);
+}
+
 // 0LA's raw files imported into the data directory (after use_target):
 // bs_import's answer, its counts and what it wrote on stderr.
 struct Imported {
@@ -527,13 +545,9 @@ TEST(Bootstrap, ShortFixedRecordTakesItsTailFromTheInitialImage) {
     fx::Rec r = recs[size_t(i)];
     adjust_rec_raw(r.data(), kTestfiLen, lay.data(), int(lay.size()));
     int len = i == 0 ? kTestfiLen : 20;
-    uint8_t h[12] = {0, 0, 0, 0, 0, 0, 0, uint8_t(len), 0, 0, 0, uint8_t(i + 1)};
-    raw.append(reinterpret_cast<char*>(h), 12);
-    raw.append(reinterpret_cast<char*>(r.data()), size_t(len));
-    raw.append(4, '\0');
+    append_raw_rec(raw, std::string_view(reinterpret_cast<char*>(r.data()), size_t(len)), uint32_t(i + 1));
   }
-  std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
-  bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
+  put_raw_testfi(d.root, raw);
   d.use_target();
   BsCounts c;
   FmFdb sum, tgt = fm_fdb;
@@ -581,11 +595,7 @@ TEST(Bootstrap, RecordsNotLiveAreSkippedUpToTheLongestRecord) {
     Dirs d;
     ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
     std::string raw(kRawHead, '\0');
-    auto put = [&](uint8_t state, const std::string& body) {
-      uint32_t len = uint32_t(body.size());
-      uint8_t h[12] = {state, 0, 0, 0, uint8_t(len >> 24), uint8_t(len >> 16), uint8_t(len >> 8), uint8_t(len)};
-      raw.append(reinterpret_cast<char*>(h), 12).append(body).append(4, '\0');
-    };
+    auto put = [&](uint8_t state, const std::string& body) { append_raw_rec(raw, body, 0, state); };
     auto body = [&](int i) {
       fx::Rec r = recs[size_t(i)];
       adjust_rec_raw(r.data(), kTestfiLen, lay.data(), int(lay.size()));
@@ -596,8 +606,7 @@ TEST(Bootstrap, RecordsNotLiveAreSkippedUpToTheLongestRecord) {
     put(2, "short");
     put(3, std::string(kTestfiLen, 'y'));
     put(0xFC, body(1));
-    std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
-    bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
+    put_raw_testfi(d.root, raw);
     d.use_target();
     auto [rc, c, err] = import_0la();
     if (dead_len > FM_MAX_REC + 1) {
@@ -628,14 +637,9 @@ TEST(Bootstrap, ARecordOneByteLongerThanItsFileIsRefused) {
   ASSERT_TRUE(bst::make_inputs(d.root, d.gen, "0LA", {}));
   fx::Rec r = bst::testfi_records(1)[0];
   r.push_back(0);
-  const int len = kTestfiLen + 1;
   std::string raw(kRawHead, '\0');
-  uint8_t h[12] = {0, 0, 0, 0, 0, 0, uint8_t(len >> 8), uint8_t(len), 0, 0, 0, 1};
-  raw.append(reinterpret_cast<char*>(h), 12);
-  raw.append(reinterpret_cast<char*>(r.data()), size_t(len));
-  raw.append(4, '\0');
-  std::filesystem::create_directories(std::filesystem::path(bs_input_path(d.root, "0LA", FM_PT_PORT, "X")).parent_path());
-  bst::spit(bs_input_path(d.root, "0LA", FM_PT_PORT, "TESTFI"), raw);
+  append_raw_rec(raw, std::string_view(reinterpret_cast<char*>(r.data()), r.size()), 1);
+  put_raw_testfi(d.root, raw);
   d.use_target();
   auto [rc, c, err] = import_0la();
   EXPECT_EQ(rc, 0);
